@@ -1,0 +1,43 @@
+// Small lcms2 helpers shared by the ICC files of the platform layer (not a public interface).
+//
+// icc::Context owns an lcms2 context with its own error sink, so that errors raised while one
+// profile or transform is made are reported with that object and never through process-wide
+// state. A context may be used from several threads; the sink is locked.
+#pragma once
+
+#include <lcms2.h>
+
+#include <mutex>
+#include <string>
+
+namespace platform::icc {
+
+class Context {
+public:
+    Context();
+    ~Context();
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+
+    cmsContext get() const { return context_; }
+    // The last error lcms2 reported in this context; empty when none.
+    std::string lastError() const;
+
+private:
+    struct Sink {
+        mutable std::mutex mutex;
+        std::string lastError;
+    };
+    static void onError(cmsContext context, cmsUInt32Number code, const char* text);
+
+    Sink sink_;
+    cmsContext context_ = nullptr;
+};
+
+// The profile's description ('desc' or 'mluc', English preferred) as UTF-8.
+std::string profileDescription(cmsHPROFILE profile);
+
+// Wide (UTF-32 on this platform) to UTF-8; invalid code points become U+FFFD.
+std::string wideToUtf8(const wchar_t* text, std::size_t length);
+
+}  // namespace platform::icc

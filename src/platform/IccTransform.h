@@ -1,0 +1,95 @@
+// A colour transform between two ICC profiles, each used with its header's rendering intent:
+// the source from device to the connection space, the destination from it to device.
+//
+// Ownership: the transform keeps both profiles alive and owns one lcms2 context and, per pixel
+// layout, one lcms2 transform made on first use (with cmsFLAGS_NOCACHE, so lcms2 keeps no
+// per-call state in it). All methods are safe from several threads at once; concurrent calls
+// may convert disjoint pixels of one image.
+//
+// Pixels are converted in place or from one buffer into another of the same layout. Rows may
+// be any number of bytes apart (at least one row's pixels). Alpha is copied through unchanged.
+// Both profiles must describe three-channel data (RGB, Lab, XYZ, YCC...) for these layouts.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/IccProfile.h"
+
+namespace platform {
+
+namespace icc {
+class Context;
+}
+
+enum class IccPixelLayout {
+    rgba16,     // four unsigned 16-bit samples, alpha last (not premultiplied)
+    rgbaFloat,  // four 32-bit floats, alpha last (not premultiplied)
+    rgbFloat,   // three 32-bit floats
+};
+
+// Bytes per pixel of a layout.
+std::size_t iccPixelBytes(IccPixelLayout layout);
+
+class IccTransform {
+public:
+    // Null, with the reason in *failureReason when given, when either profile is missing.
+    static std::shared_ptr<const IccTransform> create(std::shared_ptr<const IccProfile> source,
+                                                      std::shared_ptr<const IccProfile> destination,
+                                                      std::string* failureReason = nullptr);
+    ~IccTransform();
+    IccTransform(const IccTransform&) = delete;
+    IccTransform& operator=(const IccTransform&) = delete;
+
+    const IccProfile& source() const { return *source_; }
+    const IccProfile& destination() const { return *destination_; }
+
+    // Converts width x height pixels in place on the calling thread. False, with a reason, when
+    // the profiles cannot be joined for this layout or the geometry is impossible; the pixels
+    // are then unchanged.
+    bool convert(void* pixels, std::size_t width, std::size_t height, std::size_t rowBytes,
+                 IccPixelLayout layout, std::string* failureReason = nullptr) const;
+    // The same from one buffer into another (which may be the same memory).
+    bool convert(const void* source, std::size_t sourceRowBytes, void* destination,
+                 std::size_t destinationRowBytes, std::size_t width, std::size_t height,
+                 IccPixelLayout layout, std::string* failureReason = nullptr) const;
+    // As convert(), with the rows of a large image split across the processors.
+    bool convertConcurrently(void* pixels, std::size_t width, std::size_t height,
+                             std::size_t rowBytes, IccPixelLayout layout,
+                             std::string* failureReason = nullptr) const;
+
+    bool convertRGBA16(std::uint16_t* pixels, std::size_t width, std::size_t height,
+                       std::size_t rowBytes, std::string* failureReason = nullptr) const {
+        return convert(pixels, width, height, rowBytes, IccPixelLayout::rgba16, failureReason);
+    }
+    bool convertRGBAFloat(float* pixels, std::size_t width, std::size_t height,
+                          std::size_t rowBytes, std::string* failureReason = nullptr) const {
+        return convert(pixels, width, height, rowBytes, IccPixelLayout::rgbaFloat, failureReason);
+    }
+    bool convertRGBFloat(float* pixels, std::size_t width, std::size_t height, std::size_t rowBytes,
+                         std::string* failureReason = nullptr) const {
+        return convert(pixels, width, height, rowBytes, IccPixelLayout::rgbFloat, failureReason);
+    }
+
+private:
+    IccTransform(std::shared_ptr<const IccProfile> source,
+                 std::shared_ptr<const IccProfile> destination);
+    struct Prepared {
+        std::once_flag once;
+        void* handle = nullptr;  // cmsHTRANSFORM
+        std::string failure;
+    };
+    // The lcms2 transform for a layout, made once; null with the reason when it cannot be made.
+    void* prepared(IccPixelLayout layout, std::string* failureReason) const;
+
+    std::shared_ptr<const IccProfile> source_;
+    std::shared_ptr<const IccProfile> destination_;
+    std::unique_ptr<icc::Context> context_;
+    mutable std::array<Prepared, 3> prepared_;
+};
+
+}  // namespace platform

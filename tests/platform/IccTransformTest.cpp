@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/IccBuiltins.h"
+#include "platform/IccTransform.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using platform::IccBuiltin;
+using platform::IccPixelLayout;
+using platform::IccTransform;
+using Matrix = std::array<std::array<double, 3>, 3>;
+
+// RGB to XYZ from chromaticities and a white, written out independently of the profiles.
+Matrix rgbToXYZ(const double xy[3][2], double wx, double wy) {
+    Matrix m{};
+    for (int c = 0; c < 3; ++c) {
+        m[0][c] = xy[c][0] / xy[c][1];
+        m[1][c] = 1.0;
+        m[2][c] = (1.0 - xy[c][0] - xy[c][1]) / xy[c][1];
+    }
+    const double W[3] = {wx / wy, 1.0, (1.0 - wx - wy) / wy};
+    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    // Cramer's rule for the channel scales.
+    double s[3];
+    for (int c = 0; c < 3; ++c) {
+        Matrix t = m;
+        for (int r = 0; r < 3; ++r) t[r][c] = W[r];
+        s[c] = (t[0][0] * (t[1][1] * t[2][2] - t[1][2] * t[2][1]) -
+                t[0][1] * (t[1][0] * t[2][2] - t[1][2] * t[2][0]) +
+                t[0][2] * (t[1][0] * t[2][1] - t[1][1] * t[2][0])) /
+               det;
+    }
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) m[r][c] *= s[c];
+    return m;
+}
+
+Matrix invert(const Matrix& m) {
+    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    Matrix r{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            const int a = (j + 1) % 3, b = (j + 2) % 3, c = (i + 1) % 3, d = (i + 2) % 3;
+            r[i][j] = (m[a][c] * m[b][d] - m[a][d] * m[b][c]) / det;
+        }
+    return r;
+}
+
+Matrix multiply(const Matrix& a, const Matrix& b) {
+    Matrix r{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            for (int k = 0; k < 3; ++k) r[i][j] += a[i][k] * b[k][j];
+    return r;
+}
+
+// Linear ProPhoto with a D65 white to linear Rec. 709: both whites are D65, so the adaptation
+// to the connection space cancels and the whole conversion is one matrix.
+Matrix proPhotoD65To709() {
+    const double pp[3][2] = {{0.7347, 0.2653}, {0.1596, 0.8404}, {0.0366, 0.0001}};
+    // Chromaticities of the table's XYZ colorants.
+    const double r709[3][2] = {
+        {0.4124 / (0.4124 + 0.2127 + 0.0193), 0.2127 / (0.4124 + 0.2127 + 0.0193)},
+        {0.3576 / (0.3576 + 0.7152 + 0.1192), 0.7152 / (0.3576 + 0.7152 + 0.1192)},
+        {0.1805 / (0.1805 + 0.0722 + 0.9505), 0.0722 / (0.1805 + 0.0722 + 0.9505)}};
+    const double wx = 0.9504 / (0.9504 + 1.0 + 1.0888), wy = 1.0 / (0.9504 + 1.0 + 1.0888);
+    const double w709x =
+        (0.4124 + 0.3576 + 0.1805) / (0.4124 + 0.3576 + 0.1805 + 1.0001 + 0.0193 + 0.1192 + 0.9505);
+    const double w709y = 1.0001 / (0.4124 + 0.3576 + 0.1805 + 1.0001 + 0.0193 + 0.1192 + 0.9505);
+    return multiply(invert(rgbToXYZ(r709, w709x, w709y)), rgbToXYZ(pp, wx, wy));
+}
+
+std::shared_ptr<const IccTransform> proPhotoTo709() {
+    return IccTransform::create(platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65),
+                                platform::iccBuiltinProfile(IccBuiltin::rec709Gamma1));
+}
+
+// In-gamut linear ProPhoto colours (their Rec. 709 values lie inside 0..1).
+std::vector<std::array<double, 3>> testColours() {
+    const Matrix m = proPhotoD65To709();
+    const Matrix back = invert(m);
+    std::vector<std::array<double, 3>> out;
+    for (double r = 0.05; r < 1.0; r += 0.15)
+        for (double g = 0.05; g < 1.0; g += 0.2)
+            for (double b = 0.05; b < 1.0; b += 0.25) {
+                std::array<double, 3> p{};
+                for (int i = 0; i < 3; ++i) p[i] = back[i][0] * r + back[i][1] * g + back[i][2] * b;
+                out.push_back(p);
+            }
+    return out;
+}
+
+TEST(IccTransform, LinearProPhotoD65ToRec709MatchesTheMatrixInEveryLayout) {
+    const auto t = proPhotoTo709();
+    ASSERT_TRUE(t);
+    const Matrix m = proPhotoD65To709();
+    const auto colours = testColours();
+    const std::size_t width = colours.size();
+    const std::size_t height = 3;
+    for (auto layout :
+         {IccPixelLayout::rgba16, IccPixelLayout::rgbaFloat, IccPixelLayout::rgbFloat}) {
+        SCOPED_TRACE(static_cast<int>(layout));
+        const bool is16 = layout == IccPixelLayout::rgba16;
+        const int channels = layout == IccPixelLayout::rgbFloat ? 3 : 4;
+        const std::size_t pixelBytes = platform::iccPixelBytes(layout);
+        const std::size_t rowBytes = width * pixelBytes + 24;  // padded rows
+        std::vector<std::uint8_t> buffer(rowBytes * height, 0xA5);
+        auto at = [&](std::size_t row, std::size_t col, int c) -> std::uint8_t* {
+            return buffer.data() + row * rowBytes + col * pixelBytes +
+                   static_cast<std::size_t>(c) * (is16 ? 2 : 4);
+        };
+        for (std::size_t y = 0; y < height; ++y)
+            for (std::size_t x = 0; x < width; ++x)
+                for (int c = 0; c < channels; ++c) {
+                    const double v = c < 3 ? colours[x][c] : 0.25 + 0.01 * static_cast<double>(x);
+                    if (is16) {
+                        const auto q = static_cast<std::uint16_t>(std::lround(v * 65535.0));
+                        std::memcpy(at(y, x, c), &q, 2);
+                    } else {
+                        const auto f = static_cast<float>(v);
+                        std::memcpy(at(y, x, c), &f, 4);
+                    }
+                }
+        const auto before = buffer;
+        std::string reason;
+        ASSERT_TRUE(t->convert(buffer.data(), width, height, rowBytes, layout, &reason)) << reason;
+        auto read = [&](const std::vector<std::uint8_t>& b, std::size_t y, std::size_t x, int c) {
+            const std::uint8_t* p = b.data() + (at(y, x, c) - buffer.data());
+            if (is16) {
+                std::uint16_t q;
+                std::memcpy(&q, p, 2);
+                return q / 65535.0;
+            }
+            float f;
+            std::memcpy(&f, p, 4);
+            return static_cast<double>(f);
+        };
+        for (std::size_t y = 0; y < height; ++y) {
+            for (std::size_t x = 0; x < width; ++x) {
+                for (int c = 0; c < 3; ++c) {
+                    const double in0 = read(before, y, x, 0), in1 = read(before, y, x, 1),
+                                 in2 = read(before, y, x, 2);
+                    const double expected = m[c][0] * in0 + m[c][1] * in1 + m[c][2] * in2;
+                    EXPECT_NEAR(read(buffer, y, x, c), expected, 1e-4) << x << "," << c;
+                }
+                if (channels == 4) {
+                    EXPECT_EQ(read(buffer, y, x, 3),
+                              read(before, y, x, 3));  // alpha passes through
+                }
+            }
+            // Row padding is never touched.
+            EXPECT_EQ(0, std::memcmp(buffer.data() + y * rowBytes + width * pixelBytes,
+                                     before.data() + y * rowBytes + width * pixelBytes, 24));
+        }
+    }
+}
+
+TEST(IccTransform, SeparateBuffersAndSameProfileRoundTrip) {
+    const auto there = proPhotoTo709();
+    const auto back =
+        IccTransform::create(platform::iccBuiltinProfile(IccBuiltin::rec709Gamma1),
+                             platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65));
+    ASSERT_TRUE(there && back);
+    std::vector<float> src = {0.2f, 0.3f, 0.4f, 0.6f, 0.5f, 0.1f};
+    std::vector<float> mid(src.size()), out(src.size());
+    ASSERT_TRUE(there->convert(src.data(), 24, mid.data(), 24, 2, 1, IccPixelLayout::rgbFloat));
+    ASSERT_TRUE(back->convert(mid.data(), 12, out.data(), 12, 1, 2, IccPixelLayout::rgbFloat));
+    for (std::size_t i = 0; i < src.size(); ++i) EXPECT_NEAR(out[i], src[i], 1e-5);
+    // sRGB from the real v2 and v4 files agree with our own sRGB on mid grey and a red.
+    const auto ours = platform::iccBuiltinProfile(IccBuiltin::sRGB);
+    for (const char* file : {"sRGB_v2.icc", "sRGB_v4_a.icc", "sRGB_v4_b.icc"}) {
+        const auto theirs =
+            platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / file);
+        ASSERT_TRUE(theirs) << file;
+        const auto t = IccTransform::create(theirs, ours);
+        std::vector<float> px = {0.5f, 0.5f, 0.5f, 0.8f, 0.2f, 0.1f};
+        const auto orig = px;
+        ASSERT_TRUE(t->convertRGBFloat(px.data(), 2, 1, 24));
+        for (std::size_t i = 0; i < px.size(); ++i) EXPECT_NEAR(px[i], orig[i], 2e-3) << file;
+    }
+}
+
+TEST(IccTransform, RefusesWhatCannotBeConvertedInPlaceAndLeavesPixels) {
+    const auto gray =
+        platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / "Gray_v2.icc");
+    ASSERT_TRUE(gray);
+    const auto t = IccTransform::create(gray, platform::iccBuiltinProfile(IccBuiltin::sRGB));
+    ASSERT_TRUE(t);
+    std::vector<std::uint16_t> px = {1000, 2000, 3000, 4000};
+    std::string reason;
+    EXPECT_FALSE(t->convertRGBA16(px.data(), 1, 1, 8, &reason));
+    EXPECT_NE(reason.find("GRAY"), std::string::npos);
+    EXPECT_EQ(px, (std::vector<std::uint16_t>{1000, 2000, 3000, 4000}));
+
+    EXPECT_FALSE(IccTransform::create(nullptr, gray));
+    const auto ok = proPhotoTo709();
+    reason.clear();
+    EXPECT_FALSE(ok->convertRGBA16(px.data(), 1, 1, 7, &reason));  // row shorter than a pixel
+    EXPECT_FALSE(reason.empty());
+    EXPECT_FALSE(ok->convertRGBA16(nullptr, 1, 1, 8));
+    EXPECT_TRUE(ok->convertRGBA16(px.data(), 0, 5, 0));  // nothing to do
+    EXPECT_FALSE(ok->convertRGBA16(px.data(), SIZE_MAX / 4, 1, SIZE_MAX));
+}
+
+TEST(IccTransform, ThreadsSharingOneTransformGetTheSingleThreadResult) {
+    const auto t = proPhotoTo709();
+    const std::size_t width = 640, height = 300;
+    std::vector<float> image(width * height * 4);
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<float>((i * 7919) % 1000) / 1000.0f;
+    auto reference = image;
+    ASSERT_TRUE(t->convertRGBAFloat(reference.data(), width, height, width * 16));
+
+    auto banded = image;
+    ASSERT_TRUE(t->convertConcurrently(banded.data(), width, height, width * 16,
+                                       IccPixelLayout::rgbaFloat));
+    EXPECT_EQ(banded, reference);
+
+    // Independent callers on disjoint rows at the same time.
+    auto shared = image;
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < 6; ++i)
+        threads.emplace_back([&, i] {
+            const std::size_t rows = height / 6;
+            t->convertRGBAFloat(shared.data() + i * rows * width * 4, width, rows, width * 16);
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(shared, reference);
+}
+
+}  // namespace
