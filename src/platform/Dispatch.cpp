@@ -1,0 +1,676 @@
+#include "platform/Dispatch.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/Log.h"
+
+namespace platform {
+
+namespace {
+
+// Identity of the queues whose tasks the current thread is running, innermost last.
+thread_local std::vector<const void*> tlsQueueStack;
+thread_local bool tlsOnMainQueue = false;
+
+struct QueueScope {
+    explicit QueueScope(const void* id) { tlsQueueStack.push_back(id); }
+    ~QueueScope() { tlsQueueStack.pop_back(); }
+};
+
+void runGuarded(const Task& task, const char* where) {
+    try {
+        task();
+    } catch (const std::exception& e) {
+        log("uncaught exception in a task on %s: %s", where, e.what());
+    } catch (...) {
+        log("uncaught exception in a task on %s", where);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The pool behind every queue except the main one.
+
+struct Job {
+    Task fn;
+    const void* queueId = nullptr;  // set for concurrent-queue tasks
+    const char* label = "";
+    uint64_t frame = 0;  // frame of the submitting task (local jobs only)
+};
+
+struct Worker {
+    std::deque<Job> local;      // jobs this thread submitted, newest last
+    uint64_t frameCounter = 0;  // touched only by the owning thread
+    uint64_t currentFrame = 0;  // id of the task this thread runs now
+    int helpDepth = 0;
+};
+
+thread_local Worker* tlsWorker = nullptr;
+
+class Pool {
+public:
+    static Pool& shared() {
+        static Pool* pool = new Pool;  // never destroyed: detached threads use it
+        return *pool;
+    }
+
+    void submit(Job job, QueuePriority priority) {
+        std::lock_guard lock(mutex_);
+        if (tlsWorker) {
+            job.frame = tlsWorker->currentFrame;
+            tlsWorker->local.push_back(std::move(job));
+        } else {
+            global_[static_cast<int>(priority)].push_back(std::move(job));
+        }
+        ++pending_;
+        wakeLocked();
+    }
+
+    // Runs one not-yet-started job that the calling task (or a task it ran)
+    // submitted. False when there is none or this is not a pool thread.
+    bool helpOnce() {
+        Worker* self = tlsWorker;
+        if (!self || self->helpDepth >= kMaxHelpDepth) return false;
+        Job job;
+        {
+            std::lock_guard lock(mutex_);
+            if (self->local.empty() || self->local.back().frame < self->currentFrame) return false;
+            job = std::move(self->local.back());
+            self->local.pop_back();
+            --pending_;
+        }
+        ++self->helpDepth;
+        execute(self, job);
+        --self->helpDepth;
+        return true;
+    }
+
+    bool blockBegin() {
+        if (!tlsWorker) return false;
+        std::lock_guard lock(mutex_);
+        ++blocked_;
+        if (pending_ > 0) wakeLocked();
+        return true;
+    }
+
+    void blockEnd() {
+        std::lock_guard lock(mutex_);
+        --blocked_;
+    }
+
+    // Gives each serial task its own frame so that waits inside it only help
+    // with what it submitted.
+    static uint64_t beginFrame() {
+        Worker* self = tlsWorker;
+        if (!self) return 0;
+        uint64_t saved = self->currentFrame;
+        self->currentFrame = ++self->frameCounter;
+        return saved;
+    }
+    static void endFrame(uint64_t saved) {
+        if (tlsWorker) tlsWorker->currentFrame = saved;
+    }
+
+private:
+    static constexpr int kMaxHelpDepth = 32;
+
+    Pool() {
+        target_ = std::max(2u, processorCount());
+        cap_ = std::max<size_t>(256, size_t(target_) * 8);
+    }
+
+    void wakeLocked() {
+        // Idle threads already woken but not yet running don't count: two
+        // submissions must not both rely on the same sleeper.
+        if (idle_ > signalled_) {
+            ++signalled_;
+            cv_.notify_one();
+        } else if (threads_ - blocked_ < target_ && threads_ < cap_) {
+            spawnLocked();
+        }
+    }
+
+    void spawnLocked() {
+        auto* worker = new Worker;
+        try {
+            std::thread([this, worker] { workerMain(worker); }).detach();
+        } catch (const std::exception& e) {
+            delete worker;
+            log("Dispatch: cannot start a pool thread: %s", e.what());
+            return;
+        }
+        workers_.push_back(worker);
+        ++threads_;
+    }
+
+    bool pickLocked(Worker* self, Job& job) {
+        if (!self->local.empty()) {
+            job = std::move(self->local.back());
+            self->local.pop_back();
+        } else {
+            bool found = false;
+            for (auto& list : global_) {
+                if (!list.empty()) {
+                    job = std::move(list.front());
+                    list.pop_front();
+                    found = true;
+                    break;
+                }
+            }
+            if (!found) {
+                for (Worker* other : workers_) {
+                    if (other != self && !other->local.empty()) {
+                        job = std::move(other->local.front());
+                        other->local.pop_front();
+                        found = true;
+                        break;
+                    }
+                }
+            }
+            if (!found) return false;
+        }
+        --pending_;
+        return true;
+    }
+
+    static void execute(Worker* self, const Job& job) {
+        uint64_t saved = self->currentFrame;
+        self->currentFrame = ++self->frameCounter;
+        if (job.queueId) {
+            QueueScope scope(job.queueId);
+            runGuarded(job.fn, job.label);
+        } else {
+            runGuarded(job.fn, job.label);
+        }
+        self->currentFrame = saved;
+    }
+
+    void workerMain(Worker* self) {
+        tlsWorker = self;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            Job job;
+            if (pickLocked(self, job)) {
+                lock.unlock();
+                execute(self, job);
+                job = Job{};  // release captures outside the lock
+                lock.lock();
+                continue;
+            }
+            if (threads_ - blocked_ > target_) break;  // a surplus thread retires
+            ++idle_;
+            cv_.wait(lock);
+            --idle_;
+            if (signalled_ > 0) --signalled_;
+        }
+        workers_.erase(std::find(workers_.begin(), workers_.end(), self));
+        --threads_;
+        lock.unlock();
+        tlsWorker = nullptr;
+        delete self;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<Job> global_[4];
+    std::vector<Worker*> workers_;
+    size_t threads_ = 0, idle_ = 0, signalled_ = 0, blocked_ = 0, pending_ = 0;
+    size_t target_ = 2, cap_ = 256;
+};
+
+// ---------------------------------------------------------------------------
+// Delayed submission: one timer thread, started on first use.
+
+class Timer {
+public:
+    static Timer& shared() {
+        static Timer* timer = new Timer;
+        return *timer;
+    }
+
+    void schedule(std::chrono::steady_clock::time_point when, QueuePtr queue, Task task) {
+        std::lock_guard lock(mutex_);
+        if (!started_) {
+            std::thread([this] { loop(); }).detach();
+            started_ = true;
+        }
+        entries_.emplace(when, std::make_pair(std::move(queue), std::move(task)));
+        cv_.notify_one();
+    }
+
+private:
+    void loop() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (entries_.empty()) {
+                cv_.wait(lock);
+                continue;
+            }
+            auto first = entries_.begin();
+            if (first->first > std::chrono::steady_clock::now()) {
+                cv_.wait_until(lock, first->first);
+                continue;
+            }
+            auto entry = std::move(first->second);
+            entries_.erase(first);
+            lock.unlock();
+            entry.first->async(std::move(entry.second));
+            entry = {};
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::multimap<std::chrono::steady_clock::time_point, std::pair<QueuePtr, Task>> entries_;
+    bool started_ = false;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+struct DispatchQueue::SerialState {
+    std::mutex mutex;
+    std::deque<Task> tasks;
+    bool scheduled = false;
+    std::string label;
+    QueuePriority priority = QueuePriority::Default;
+
+    static void drain(const std::shared_ptr<SerialState>& self) {
+        for (;;) {
+            Task task;
+            {
+                std::lock_guard lock(self->mutex);
+                if (self->tasks.empty()) {
+                    self->scheduled = false;
+                    return;
+                }
+                task = std::move(self->tasks.front());
+                self->tasks.pop_front();
+            }
+            uint64_t saved = Pool::beginFrame();
+            {
+                QueueScope scope(self.get());
+                runGuarded(task, self->label.c_str());
+            }
+            Pool::endFrame(saved);
+        }
+    }
+};
+
+DispatchQueue::DispatchQueue(Kind kind, std::string label, QueuePriority priority)
+    : kind_(kind), label_(std::move(label)), priority_(priority) {
+    if (kind_ == Kind::Serial) {
+        serial_ = std::make_shared<SerialState>();
+        serial_->label = label_;
+        serial_->priority = priority;
+    }
+}
+
+DispatchQueue::~DispatchQueue() = default;
+
+std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label,
+                                                           QueuePriority priority) {
+    return std::shared_ptr<DispatchQueue>(
+        new DispatchQueue(Kind::Serial, std::move(label), priority));
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::global(QueuePriority priority) {
+    static const std::shared_ptr<DispatchQueue>* queues = [] {
+        auto* q = new std::shared_ptr<DispatchQueue>[4];
+        const char* names[4] = {"global.high", "global.default", "global.low", "global.background"};
+        for (int i = 0; i < 4; ++i)
+            q[i].reset(new DispatchQueue(Kind::Concurrent, names[i], QueuePriority(i)));
+        return q;
+    }();
+    return queues[std::clamp(static_cast<int>(priority), 0, 3)];
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::main() {
+    static const auto* queue = new std::shared_ptr<DispatchQueue>(
+        new DispatchQueue(Kind::Main, "main", QueuePriority::High));
+    return *queue;
+}
+
+bool DispatchQueue::isCurrent() const {
+    if (kind_ == Kind::Main) return tlsOnMainQueue;
+    const void* id = kind_ == Kind::Serial ? static_cast<const void*>(serial_.get())
+                                           : static_cast<const void*>(this);
+    return std::find(tlsQueueStack.begin(), tlsQueueStack.end(), id) != tlsQueueStack.end();
+}
+
+void DispatchQueue::async(Task task) {
+    switch (kind_) {
+        case Kind::Main:
+            MainRunLoop::shared().enqueue(std::move(task));
+            return;
+        case Kind::Concurrent:
+            Pool::shared().submit(Job{std::move(task), this, label_.c_str(), 0}, priority_);
+            return;
+        case Kind::Serial: {
+            bool schedule = false;
+            {
+                std::lock_guard lock(serial_->mutex);
+                serial_->tasks.push_back(std::move(task));
+                schedule = !serial_->scheduled;
+                serial_->scheduled = true;
+            }
+            if (schedule) {
+                auto state = serial_;
+                Pool::shared().submit(
+                    Job{[state] { SerialState::drain(state); }, nullptr, serial_->label.c_str(), 0},
+                    priority_);
+            }
+            return;
+        }
+    }
+}
+
+void DispatchQueue::sync(Task task) {
+    bool inline_ =
+        kind_ == Kind::Concurrent || isCurrent() || (kind_ == Kind::Main && isMainThread());
+    if (inline_) {
+        if (kind_ == Kind::Concurrent) {
+            QueueScope scope(this);
+            task();
+        } else if (kind_ == Kind::Main && !tlsOnMainQueue) {
+            tlsOnMainQueue = true;
+            struct Reset {
+                ~Reset() { tlsOnMainQueue = false; }
+            } reset;
+            task();
+        } else {
+            task();
+        }
+        return;
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    async([&] {
+        struct Signal {
+            std::mutex& m;
+            std::condition_variable& cv;
+            bool& done;
+            ~Signal() {
+                std::lock_guard lock(m);
+                done = true;
+                cv.notify_all();
+            }
+        } signal{mutex, cv, done};
+        task();
+    });
+    BlockingScope blocking;
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return done; });
+}
+
+void DispatchQueue::asyncAfter(std::chrono::nanoseconds delay, Task task) {
+    if (delay <= std::chrono::nanoseconds::zero()) {
+        async(std::move(task));
+        return;
+    }
+    std::shared_ptr<DispatchQueue> self;
+    if (kind_ == Kind::Main) {
+        self = main();
+    } else if (kind_ == Kind::Concurrent) {
+        self = global(priority_);
+    } else {
+        // Keep the serial state alive through a private handle with the same state.
+        auto handle =
+            std::shared_ptr<DispatchQueue>(new DispatchQueue(Kind::Serial, label_, priority_));
+        handle->serial_ = serial_;
+        self = std::move(handle);
+    }
+    Timer::shared().schedule(std::chrono::steady_clock::now() + delay, std::move(self),
+                             std::move(task));
+}
+
+// ---------------------------------------------------------------------------
+
+struct DispatchGroup::State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    long count = 0;
+    std::vector<std::pair<QueuePtr, Task>> notifications;
+};
+
+DispatchGroup::DispatchGroup() : state_(std::make_shared<State>()) {}
+
+void DispatchGroup::enter() {
+    std::lock_guard lock(state_->mutex);
+    ++state_->count;
+}
+
+void DispatchGroup::leave() {
+    std::vector<std::pair<QueuePtr, Task>> ready;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->count == 0) {
+            log("DispatchGroup: leave() without a matching enter() ignored");
+            return;
+        }
+        if (--state_->count > 0) return;
+        ready.swap(state_->notifications);
+        state_->cv.notify_all();
+    }
+    for (auto& [queue, task] : ready) queue->async(std::move(task));
+}
+
+void DispatchGroup::async(const QueuePtr& queue, Task task) {
+    enter();
+    DispatchGroup group = *this;
+    queue->async([group, task = std::move(task)]() mutable {
+        struct Leave {
+            DispatchGroup& g;
+            ~Leave() { g.leave(); }
+        } leave{group};
+        task();
+    });
+}
+
+void DispatchGroup::wait() {
+    auto outstanding = [this] {
+        std::lock_guard lock(state_->mutex);
+        return state_->count > 0;
+    };
+    while (outstanding() && Pool::shared().helpOnce()) {
+    }
+    std::unique_lock lock(state_->mutex);
+    if (state_->count == 0) return;
+    lock.unlock();
+    BlockingScope blocking;
+    lock.lock();
+    state_->cv.wait(lock, [this] { return state_->count == 0; });
+}
+
+bool DispatchGroup::waitFor(std::chrono::nanoseconds timeout) {
+    std::unique_lock lock(state_->mutex);
+    if (state_->count == 0) return true;
+    lock.unlock();
+    BlockingScope blocking;
+    lock.lock();
+    return state_->cv.wait_for(lock, timeout, [this] { return state_->count == 0; });
+}
+
+void DispatchGroup::notify(const QueuePtr& queue, Task task) {
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->count > 0) {
+            state_->notifications.emplace_back(queue, std::move(task));
+            return;
+        }
+    }
+    queue->async(std::move(task));
+}
+
+// ---------------------------------------------------------------------------
+
+void apply(size_t iterations, const QueuePtr& queue, const std::function<void(size_t)>& body) {
+    if (iterations == 0) return;
+    auto runOne = [&body](size_t i) {
+        try {
+            body(i);
+        } catch (const std::exception& e) {
+            log("uncaught exception in apply iteration %zu: %s", i, e.what());
+        } catch (...) {
+            log("uncaught exception in apply iteration %zu", i);
+        }
+    };
+    if (!queue || queue->kind() != DispatchQueue::Kind::Concurrent || iterations == 1) {
+        for (size_t i = 0; i < iterations; ++i) runOne(i);
+        return;
+    }
+    struct Shared {
+        std::atomic<size_t> next{0};
+        size_t total = 0;
+        std::mutex mutex;
+        std::condition_variable cv;
+        size_t finished = 0;
+        const std::function<void(size_t)>* run = nullptr;
+    };
+    auto shared = std::make_shared<Shared>();
+    shared->total = iterations;
+    std::function<void(size_t)> runner = runOne;
+    shared->run = &runner;
+    // A late helper finds no index left and never touches `runner`.
+    auto loop = [](const std::shared_ptr<Shared>& s) {
+        size_t done = 0;
+        for (size_t i; (i = s->next.fetch_add(1)) < s->total; ++done) (*s->run)(i);
+        if (done) {
+            std::lock_guard lock(s->mutex);
+            s->finished += done;
+            if (s->finished == s->total) s->cv.notify_all();
+        }
+    };
+    size_t helpers = std::min<size_t>(iterations, processorCount()) - 1;
+    for (size_t h = 0; h < helpers; ++h) queue->async([shared, loop] { loop(shared); });
+    loop(shared);
+    std::unique_lock lock(shared->mutex);
+    if (shared->finished == shared->total) return;
+    lock.unlock();
+    BlockingScope blocking;
+    lock.lock();
+    shared->cv.wait(lock, [&] { return shared->finished == shared->total; });
+}
+
+unsigned processorCount() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+    unsigned n = std::thread::hardware_concurrency();
+    return n ? n : 1;
+}
+
+BlockingScope::BlockingScope() : active_(Pool::shared().blockBegin()) {}
+
+BlockingScope::~BlockingScope() {
+    if (active_) Pool::shared().blockEnd();
+}
+
+bool isMainThread() { return gettid() == getpid(); }
+
+// ---------------------------------------------------------------------------
+
+struct MainRunLoop::State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<Task> tasks;
+    bool stopRequested = false;
+    std::function<void()> hook;
+};
+
+MainRunLoop& MainRunLoop::shared() {
+    static MainRunLoop* loop = new MainRunLoop;
+    return *loop;
+}
+
+MainRunLoop::State& MainRunLoop::state() {
+    static State* s = new State;
+    return *s;
+}
+
+void MainRunLoop::enqueue(Task task) {
+    State& s = state();
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(s.mutex);
+        s.tasks.push_back(std::move(task));
+        hook = s.hook;
+        s.cv.notify_all();
+    }
+    if (hook) hook();
+}
+
+void MainRunLoop::setWakeHook(std::function<void()> hook) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.hook = std::move(hook);
+}
+
+size_t MainRunLoop::drain() {
+    State& s = state();
+    std::deque<Task> batch;
+    {
+        std::lock_guard lock(s.mutex);
+        batch.swap(s.tasks);
+    }
+    bool outer = !tlsOnMainQueue;
+    tlsOnMainQueue = true;
+    for (Task& task : batch) {
+        runGuarded(task, "main");
+        task = nullptr;
+    }
+    if (outer) tlsOnMainQueue = false;
+    return batch.size();
+}
+
+void MainRunLoop::run() {
+    State& s = state();
+    for (;;) {
+        drain();
+        std::unique_lock lock(s.mutex);
+        if (s.stopRequested) {
+            s.stopRequested = false;
+            return;
+        }
+        s.cv.wait(lock, [&] { return s.stopRequested || !s.tasks.empty(); });
+    }
+}
+
+void MainRunLoop::stop() {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.stopRequested = true;
+    s.cv.notify_all();
+}
+
+bool MainRunLoop::runUntil(const std::function<bool()>& done, std::chrono::nanoseconds timeout) {
+    State& s = state();
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (done()) return true;
+        if (drain() > 0) continue;
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return done();
+        std::unique_lock lock(s.mutex);
+        s.cv.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(10)),
+                        [&] { return !s.tasks.empty(); });
+    }
+}
+
+}  // namespace platform

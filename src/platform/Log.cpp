@@ -1,0 +1,99 @@
+#include "platform/Log.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+
+namespace platform {
+
+struct LogCapture::State {
+    mutable std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+namespace {
+
+struct Sinks {
+    std::mutex mutex;
+    std::vector<LogCapture*> captures;
+};
+
+Sinks& sinks() {
+    static Sinks* instance = new Sinks;  // never destroyed: logging may run during exit
+    return *instance;
+}
+
+}  // namespace
+
+void logv(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    char small[512];
+    int needed = std::vsnprintf(small, sizeof small, format, args);
+    std::string line;
+    if (needed < 0) {
+        line = "(unformattable log message)";
+    } else if (static_cast<size_t>(needed) < sizeof small) {
+        line.assign(small, static_cast<size_t>(needed));
+    } else {
+        line.resize(static_cast<size_t>(needed) + 1);
+        std::vsnprintf(line.data(), line.size(), format, copy);
+        line.resize(static_cast<size_t>(needed));
+    }
+    va_end(copy);
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+
+    Sinks& s = sinks();
+    std::lock_guard lock(s.mutex);
+    if (!s.captures.empty()) {
+        for (LogCapture* c : s.captures) c->append(line);
+        return;
+    }
+    line.push_back('\n');
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+void log(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    logv(format, args);
+    va_end(args);
+}
+
+LogCapture::LogCapture() : state_(new State) {
+    Sinks& s = sinks();
+    std::lock_guard lock(s.mutex);
+    s.captures.push_back(this);
+}
+
+LogCapture::~LogCapture() {
+    {
+        Sinks& s = sinks();
+        std::lock_guard lock(s.mutex);
+        s.captures.erase(std::remove(s.captures.begin(), s.captures.end(), this), s.captures.end());
+    }
+    delete state_;
+}
+
+void LogCapture::append(std::string line) {
+    std::lock_guard lock(state_->mutex);
+    state_->lines.push_back(std::move(line));
+}
+
+std::vector<std::string> LogCapture::lines() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->lines;
+}
+
+bool LogCapture::contains(std::string_view fragment) const {
+    std::lock_guard lock(state_->mutex);
+    return std::any_of(state_->lines.begin(), state_->lines.end(),
+                       [&](const std::string& l) { return l.find(fragment) != std::string::npos; });
+}
+
+void LogCapture::clear() {
+    std::lock_guard lock(state_->mutex);
+    state_->lines.clear();
+}
+
+}  // namespace platform

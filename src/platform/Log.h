@@ -1,0 +1,36 @@
+// The system log: printf-style lines on stderr. Thread-safe; each call writes
+// one whole line (a trailing newline is added when missing).
+//
+// Tests capture lines with LogCapture: while at least one capture is alive,
+// lines go to every live capture instead of stderr.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+void log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void logv(const char* format, va_list args);
+
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<std::string> lines() const;  // without trailing newlines
+    bool contains(std::string_view fragment) const;
+    void clear();
+
+    void append(std::string line);  // used by log()
+
+private:
+    struct State;
+    State* state_;
+};
+
+}  // namespace platform

@@ -1,0 +1,74 @@
+#include "platform/Paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+#include "platform/Log.h"
+
+namespace platform {
+
+namespace {
+
+std::filesystem::path home() {
+    const char* h = std::getenv("HOME");
+    return h && *h ? std::filesystem::path(h) : std::filesystem::path("/");
+}
+
+std::filesystem::path xdg(const char* variable, const char* fallbackUnderHome) {
+    const char* v = std::getenv(variable);
+    // Relative values are invalid by the base-directory rules and are ignored.
+    if (v && *v == '/') return v;
+    return home() / fallbackUnderHome;
+}
+
+std::filesystem::path ensure(const std::filesystem::path& dir) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) log("cannot create folder %s: %s", dir.c_str(), ec.message().c_str());
+    return dir;
+}
+
+}  // namespace
+
+std::filesystem::path configDirectory() {
+    return ensure(xdg("XDG_CONFIG_HOME", ".config") / "Quorvex");
+}
+
+std::filesystem::path applicationSupportDirectory() {
+    return ensure(xdg("XDG_DATA_HOME", ".local/share") / "Quorvex");
+}
+
+std::filesystem::path temporaryDirectory() {
+    static std::mutex mutex;
+    static std::string* base = new std::string;
+    static std::filesystem::path* dir = new std::filesystem::path;
+    std::lock_guard lock(mutex);
+    const char* t = std::getenv("TMPDIR");
+    std::string currentBase = t && *t == '/' ? t : "/tmp";
+    struct stat st {};
+    bool usable = !dir->empty() && *base == currentBase && ::lstat(dir->c_str(), &st) == 0 &&
+                  S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+    if (usable) return *dir;
+    std::string pattern = currentBase + "/Quorvex-" + std::to_string(::getpid()) + "-XXXXXX";
+    if (!::mkdtemp(pattern.data())) {  // mkdtemp makes it with mode 0700
+        log("cannot create a private temporary folder in %s", currentBase.c_str());
+        return {};
+    }
+    *base = currentBase;
+    *dir = pattern;
+    return *dir;
+}
+
+void emptyTemporaryDirectory() {
+    std::filesystem::path dir = temporaryDirectory();
+    if (dir.empty()) return;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        std::filesystem::remove_all(entry.path(), ec);
+}
+
+}  // namespace platform

@@ -1,0 +1,22 @@
+// Where the application keeps its files. Every call reads the environment
+// anew (tests point HOME, XDG_* and TMPDIR elsewhere) and creates the folder
+// when missing. Thread-safe.
+#pragma once
+
+#include <filesystem>
+
+namespace platform {
+
+// $XDG_CONFIG_HOME/Quorvex (default ~/.config/Quorvex): user defaults.
+std::filesystem::path configDirectory();
+// $XDG_DATA_HOME/Quorvex (default ~/.local/share/Quorvex): the user's
+// "Application Support" folder (profiles, presets, catalog).
+std::filesystem::path applicationSupportDirectory();
+// A folder private to this process (mode 0700) inside $TMPDIR (default /tmp),
+// never the shared temporary folder itself. Made on first use; made again if
+// TMPDIR changed or the folder vanished. Empty path when it cannot be made.
+std::filesystem::path temporaryDirectory();
+// Removes everything inside temporaryDirectory().
+void emptyTemporaryDirectory();
+
+}  // namespace platform

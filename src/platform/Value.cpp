@@ -1,0 +1,170 @@
+#include "platform/Value.h"
+
+#include <cmath>
+#include <limits>
+
+namespace platform {
+
+namespace {
+
+const Value& nullValue() {
+    static const Value* v = new Value;
+    return *v;
+}
+
+}  // namespace
+
+Dictionary::Dictionary(std::initializer_list<Entry> entries) {
+    for (const Entry& e : entries) set(e.first, e.second);
+}
+
+const Value* Dictionary::find(std::string_view key) const {
+    for (const Entry& e : entries_)
+        if (e.first == key) return &e.second;
+    return nullptr;
+}
+
+Value* Dictionary::find(std::string_view key) {
+    for (Entry& e : entries_)
+        if (e.first == key) return &e.second;
+    return nullptr;
+}
+
+const Value& Dictionary::operator[](std::string_view key) const {
+    const Value* v = find(key);
+    return v ? *v : nullValue();
+}
+
+void Dictionary::set(std::string key, Value value) {
+    if (Value* existing = find(key)) {
+        *existing = std::move(value);
+        return;
+    }
+    entries_.emplace_back(std::move(key), std::move(value));
+}
+
+bool Dictionary::remove(std::string_view key) {
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (it->first == key) {
+            entries_.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::string> Dictionary::keys() const {
+    std::vector<std::string> out;
+    out.reserve(entries_.size());
+    for (const Entry& e : entries_) out.push_back(e.first);
+    return out;
+}
+
+bool Dictionary::operator==(const Dictionary& other) const {
+    if (entries_.size() != other.entries_.size()) return false;
+    for (const Entry& e : entries_) {
+        const Value* v = other.find(e.first);
+        if (!v || !(*v == e.second)) return false;
+    }
+    return true;
+}
+
+Value::Value(const Value& other) = default;
+Value::Value(Value&& other) noexcept = default;
+Value& Value::operator=(const Value& other) = default;
+Value& Value::operator=(Value&& other) noexcept = default;
+Value::~Value() = default;
+
+bool Value::operator==(const Value& other) const { return v_ == other.v_; }
+
+bool Value::boolValue(bool fallback) const {
+    switch (type()) {
+        case Type::Bool:
+            return std::get<bool>(v_);
+        case Type::Integer:
+            return std::get<int64_t>(v_) != 0;
+        case Type::Real:
+            return std::get<double>(v_) != 0.0;
+        default:
+            return fallback;
+    }
+}
+
+int64_t Value::integerValue(int64_t fallback) const {
+    switch (type()) {
+        case Type::Bool:
+            return std::get<bool>(v_) ? 1 : 0;
+        case Type::Integer:
+            return std::get<int64_t>(v_);
+        case Type::Real: {
+            double d = std::get<double>(v_);
+            if (std::isnan(d)) return 0;
+            if (d >= 9223372036854775807.0) return std::numeric_limits<int64_t>::max();
+            if (d <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+            return static_cast<int64_t>(d);
+        }
+        default:
+            return fallback;
+    }
+}
+
+double Value::realValue(double fallback) const {
+    switch (type()) {
+        case Type::Bool:
+            return std::get<bool>(v_) ? 1.0 : 0.0;
+        case Type::Integer:
+            return static_cast<double>(std::get<int64_t>(v_));
+        case Type::Real:
+            return std::get<double>(v_);
+        default:
+            return fallback;
+    }
+}
+
+std::string Value::stringValue(std::string_view fallback) const {
+    if (const auto* s = std::get_if<std::string>(&v_)) return *s;
+    return std::string(fallback);
+}
+
+const std::string& Value::string() const {
+    static const std::string* empty = new std::string;
+    const auto* s = std::get_if<std::string>(&v_);
+    return s ? *s : *empty;
+}
+
+const Value::Data& Value::data() const {
+    static const Data* empty = new Data;
+    const auto* d = std::get_if<Data>(&v_);
+    return d ? *d : *empty;
+}
+
+Value::Date Value::date() const {
+    const auto* d = std::get_if<Date>(&v_);
+    return d ? *d : Date{};
+}
+
+const Value::Array& Value::array() const {
+    static const Array* empty = new Array;
+    const auto* a = std::get_if<Array>(&v_);
+    return a ? *a : *empty;
+}
+
+const Dictionary& Value::dictionary() const {
+    static const Dictionary* empty = new Dictionary;
+    const auto* d = std::get_if<Dictionary>(&v_);
+    return d ? *d : *empty;
+}
+
+Value::Array& Value::array() {
+    if (!isArray()) v_ = Array{};
+    return std::get<Array>(v_);
+}
+
+Dictionary& Value::dictionary() {
+    if (!isDictionary()) v_ = Dictionary{};
+    return std::get<Dictionary>(v_);
+}
+
+const Value& Value::operator[](std::string_view key) const { return dictionary()[key]; }
+
+}  // namespace platform

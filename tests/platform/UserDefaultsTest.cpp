@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "platform/Log.h"
+#include "platform/Paths.h"
+#include "platform/PropertyList.h"
+#include "platform/ScopedHome.h"
+#include "platform/UserDefaults.h"
+#include "support/TestSupport.h"
+
+using platform::Dictionary;
+using platform::UserDefaults;
+using platform::Value;
+
+TEST(UserDefaults, RegisteredValuesSitUnderUserValuesAndPersist) {
+    testsupport::ScratchDir scratch;
+    auto file = scratch.path() / "prefs" / "Defaults.plist";
+    {
+        UserDefaults defaults(file);
+        defaults.registerDefaults(
+            Dictionary{{"ShowSplashScreen", true}, {"ResolutionSelect", 4}, {"Gamma", 2.2}});
+        EXPECT_TRUE(defaults.boolForKey("ShowSplashScreen"));
+        EXPECT_EQ(defaults.integerForKey("ResolutionSelect"), 4);
+        EXPECT_DOUBLE_EQ(defaults.doubleForKey("Gamma"), 2.2);
+        EXPECT_FALSE(defaults.boolForKey("Unknown"));
+        EXPECT_TRUE(defaults.objectForKey("Unknown").isNull());
+
+        defaults.setBool(false, "ShowSplashScreen");
+        defaults.setInteger(7, "ResolutionSelect");
+        defaults.setString("/photos", "imageDirectory");
+        defaults.setData({1, 2, 3}, "imageDirectoryBookmark");
+        EXPECT_FALSE(defaults.boolForKey("ShowSplashScreen"));
+        defaults.removeObjectForKey("ResolutionSelect");
+        EXPECT_EQ(defaults.integerForKey("ResolutionSelect"), 4);  // back to the registered one
+    }
+    UserDefaults again(file);
+    EXPECT_FALSE(again.boolForKey("ShowSplashScreen"));
+    EXPECT_EQ(again.stringForKey("imageDirectory"), "/photos");
+    EXPECT_EQ(again.dataForKey("imageDirectoryBookmark"), (Value::Data{1, 2, 3}));
+    EXPECT_TRUE(again.objectForKey("ResolutionSelect").isNull());  // removal was saved
+}
+
+TEST(UserDefaults, ObserversSeeEveryChangeOfTheirKey) {
+    testsupport::ScratchDir scratch;
+    UserDefaults defaults(scratch.path() / "d.plist");
+    defaults.registerDefaults(Dictionary{{"DisableImageCache", false}});
+    std::vector<std::string> seen;
+    auto token =
+        defaults.addObserver("DisableImageCache", [&](const std::string& key, const Value& v) {
+            seen.push_back(key + "=" + std::to_string(v.integerValue(-1)));
+        });
+    defaults.setBool(true, "DisableImageCache");
+    defaults.setBool(true, "SomethingElse");
+    defaults.removeObjectForKey("DisableImageCache");
+    defaults.removeObserver(token);
+    defaults.setBool(true, "DisableImageCache");
+    EXPECT_EQ(seen, (std::vector<std::string>{"DisableImageCache=1", "DisableImageCache=0"}));
+}
+
+TEST(UserDefaults, ACorruptFileIsIgnoredNotFatal) {
+    testsupport::ScratchDir scratch;
+    auto file = scratch.path() / "d.plist";
+    std::ofstream(file) << "<plist><dict><key>x</key>";
+    platform::LogCapture capture;
+    UserDefaults defaults(file);
+    EXPECT_TRUE(capture.contains("ignoring unreadable"));
+    EXPECT_TRUE(defaults.objectForKey("x").isNull());
+    defaults.setInteger(3, "x");  // and the next write repairs it
+    auto back = platform::readPropertyList(file);
+    ASSERT_TRUE(back);
+    EXPECT_EQ((*back)["x"].integerValue(), 3);
+}
+
+TEST(Paths, FoldersFollowTheEnvironment) {
+    testsupport::ScopedHome scratch;
+    EXPECT_EQ(platform::configDirectory(), scratch.path() / "config" / "Quorvex");
+    EXPECT_EQ(platform::applicationSupportDirectory(), scratch.path() / "data" / "Quorvex");
+    EXPECT_TRUE(std::filesystem::is_directory(platform::applicationSupportDirectory()));
+
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(platform::configDirectory(), scratch.path() / ".config" / "Quorvex");
+    EXPECT_EQ(platform::applicationSupportDirectory(),
+              scratch.path() / ".local" / "share" / "Quorvex");
+
+    UserDefaults::resetStandardForEnvironment();
+    UserDefaults::standard().setBool(true, "QuorvexIsRunning");
+    EXPECT_TRUE(std::filesystem::exists(scratch.path() / ".config" / "Quorvex" / "Defaults.plist"));
+}
+
+TEST(Paths, TemporaryFolderIsPrivateAndFollowsTmpdir) {
+    testsupport::ScopedHome scratch;
+    auto dir = platform::temporaryDirectory();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.parent_path(), scratch.path() / "tmp");
+    EXPECT_NE(dir, scratch.path() / "tmp");
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(platform::temporaryDirectory(), dir);  // stable while it exists
+
+    std::ofstream(dir / "leftover") << "x";
+    std::filesystem::create_directory(dir / "sub");
+    platform::emptyTemporaryDirectory();
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+
+    std::filesystem::remove_all(dir);  // vanished: made again
+    auto again = platform::temporaryDirectory();
+    EXPECT_TRUE(std::filesystem::is_directory(again));
+}

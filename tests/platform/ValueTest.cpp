@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "platform/Value.h"
+
+using platform::Dictionary;
+using platform::Value;
+
+TEST(Value, NumbersConvertOnRequestButKeepTheirType) {
+    EXPECT_EQ(Value(2.9).integerValue(), 2);
+    EXPECT_EQ(Value(-2.9).integerValue(), -2);
+    EXPECT_EQ(Value(1e300).integerValue(), std::numeric_limits<int64_t>::max());
+    EXPECT_EQ(Value(std::numeric_limits<double>::quiet_NaN()).integerValue(), 0);
+    EXPECT_DOUBLE_EQ(Value(3).realValue(), 3.0);
+    EXPECT_TRUE(Value(0.5).boolValue());
+    EXPECT_FALSE(Value(0).boolValue(true));
+    EXPECT_EQ(Value("7").integerValue(5), 5);  // strings are not numbers
+    EXPECT_TRUE(Value(uint16_t{7}).isInteger());
+    EXPECT_TRUE(Value('x').isInteger());
+    EXPECT_TRUE(Value("x").isString());  // not bool
+    EXPECT_FALSE(Value(1) == Value(1.0));
+}
+
+TEST(Value, DictionaryKeepsInsertionOrderAndReplacesInPlace) {
+    Dictionary d;
+    d.set("c", 1);
+    d.set("a", 2);
+    d.set("b", 3);
+    d.set("a", 20);
+    EXPECT_EQ(d.keys(), (std::vector<std::string>{"c", "a", "b"}));
+    EXPECT_EQ(d["a"].integerValue(), 20);
+    EXPECT_TRUE(d["missing"].isNull());
+    EXPECT_TRUE(d.remove("c"));
+    EXPECT_FALSE(d.remove("c"));
+    Dictionary other{{"b", 3}, {"a", 20}};
+    EXPECT_EQ(d, other);  // order does not matter for equality
+}
+
+TEST(Value, TypedAccessOnTheWrongTypeIsSafe) {
+    Value v(5);
+    EXPECT_TRUE(v.string().empty());
+    EXPECT_TRUE(v.array().empty());
+    EXPECT_TRUE(v["key"].isNull());
+    EXPECT_TRUE(v.data().empty());
+    v.array().push_back(Value(1));  // mutable access turns it into an array
+    EXPECT_TRUE(v.isArray());
+    EXPECT_EQ(v.array().size(), 1u);
+}
