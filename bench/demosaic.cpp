@@ -1,0 +1,85 @@
+// AHD and LMMSE demosaicing of a 24-megapixel Bayer mosaic, on one row band
+// and on the default sixteen, in megapixels per second.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "raw/CFAPattern.h"
+#include "raw/DemosaicAHD.h"
+#include "raw/DemosaicLMMSE.h"
+
+namespace {
+
+constexpr uint32_t kWidth = 6000;
+constexpr uint32_t kHeight = 4000;
+
+// Texture with edges in every direction plus sensor-like noise, so that the
+// direction choices are not all alike.
+const std::vector<uint16_t>& Mosaic() {
+    static const std::vector<uint16_t> mosaic = [] {
+        std::vector<uint16_t> m(size_t(kWidth) * kHeight);
+        std::mt19937 rng(1);
+        std::normal_distribution<float> noise(0.0f, 300.0f);
+        const double k = M_PI / (2.0 * std::hypot(kWidth / 2.0, kHeight / 2.0)) * 40.0;
+        for (uint32_t y = 0; y < kHeight; ++y)
+            for (uint32_t x = 0; x < kWidth; ++x) {
+                const double dx = (x % 1500) - 750.0, dy = (y % 1000) - 500.0;
+                const int colour = int((y & 1) + (x & 1));  // 0 red, 1 green, 2 blue
+                const double v =
+                    30000 + 20000 * std::cos(k * (dx * dx + dy * dy) / 16.0) * (0.6 + 0.2 * colour);
+                m[size_t(y) * kWidth + x] =
+                    static_cast<uint16_t>(std::clamp(v + noise(rng), 0.0, 65535.0));
+            }
+        return m;
+    }();
+    return mosaic;
+}
+
+template <void (*Interpolate)(const CFAPlane&, uint16_t*, unsigned)>
+void RunDemosaic(benchmark::State& state) {
+    const std::vector<uint16_t>& mosaic = Mosaic();
+    const CFAPlane plane{mosaic.data(), kWidth, kHeight, kWidth, *CFAPattern::fromName("RGGB")};
+    std::vector<uint16_t> rgb(size_t(kWidth) * kHeight * 3);
+    const auto bands = static_cast<unsigned>(state.range(0));
+    for (auto _ : state) {
+        Interpolate(plane, rgb.data(), bands);
+        benchmark::DoNotOptimize(rgb.data());
+    }
+    state.counters["MP/s"] =
+        benchmark::Counter(kWidth * kHeight / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BothRenderings(benchmark::State& state) {
+    const std::vector<uint16_t>& mosaic = Mosaic();
+    const CFAPlane plane{mosaic.data(), kWidth, kHeight, kWidth, *CFAPattern::fromName("RGGB")};
+    std::vector<uint16_t> master(size_t(kWidth) * kHeight * 3), alternate(master.size());
+    const auto bands = static_cast<unsigned>(state.range(0));
+    for (auto _ : state) {
+        DemosaicAHD(plane, master.data(), bands);
+        DemosaicLMMSE(plane, alternate.data(), bands);
+        benchmark::DoNotOptimize(master.data());
+        benchmark::DoNotOptimize(alternate.data());
+    }
+    state.counters["MP/s"] =
+        benchmark::Counter(kWidth * kHeight / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+}  // namespace
+
+BENCHMARK(RunDemosaic<DemosaicAHD>)
+    ->Name("AHD")
+    ->Arg(1)
+    ->Arg(16)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(RunDemosaic<DemosaicLMMSE>)
+    ->Name("LMMSE")
+    ->Arg(1)
+    ->Arg(16)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BothRenderings)->Name("AHD+LMMSE")->Arg(16)->Unit(benchmark::kMillisecond)->UseRealTime();

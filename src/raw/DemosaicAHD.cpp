@@ -1,0 +1,417 @@
+#include "raw/DemosaicAHD.h"
+
+// The inner loops are written to vectorise; ask for it at any -O level.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic", "no-trapping-math")
+#endif
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "raw/DemosaicBilinear.h"
+#include "raw/DemosaicTiles.h"
+
+namespace {
+
+constexpr int kTileSize = 128;
+constexpr int kPad = 8;
+constexpr int kMedianPasses = 2;
+
+// f(t) of CIELab for t = value / 65535, over twice full scale for headroom.
+constexpr int kLabTableSize = 2 * 65536;
+
+const std::vector<float>& LabCurve() {
+    static const std::vector<float> table = [] {
+        std::vector<float> t(kLabTableSize);
+        for (int i = 0; i < kLabTableSize; ++i) {
+            const double v = i / 65535.0;
+            t[static_cast<size_t>(i)] =
+                static_cast<float>(v > 0.008856 ? std::cbrt(v) : 7.787 * v + 16.0 / 116.0);
+        }
+        return t;
+    }();
+    return table;
+}
+
+// Linear RGB with Rec. 709 primaries to XYZ, each row divided by the D65 white
+// so that equal RGB lands on the Lab neutral axis. The camera data is not in
+// these primaries, but homogeneity only needs a perceptually even space.
+constexpr float kToXYZ[3][3] = {
+    {0.4124f / 0.95047f, 0.3576f / 0.95047f, 0.1805f / 0.95047f},
+    {0.2126f, 0.7152f, 0.0722f},
+    {0.0193f / 1.08883f, 0.1192f / 1.08883f, 0.9505f / 1.08883f},
+};
+
+enum Plane {
+    kMosaic,
+    kGreenH,
+    kRedH,
+    kBlueH,
+    kGreenV,
+    kRedV,
+    kBlueV,
+    kLH,
+    kAH,
+    kBH,
+    kLV,
+    kAV,
+    kBV,
+    kHomH,
+    kHomV,
+    kSumH,
+    kSumV,
+    kRed,
+    kGreen,
+    kBlue,
+    kDiffRG,
+    kDiffBG,
+    kMedRG,
+    kMedBG,
+    kPlaneCount
+};
+
+class AHDScratch {
+public:
+    AHDScratch()
+        : stride_(kTileSize + 2 * kPad),
+          storage_(static_cast<size_t>(kPlaneCount) * stride_ * stride_, 0.0f),
+          index_(static_cast<size_t>(stride_) * stride_) {}
+
+    float* plane(Plane p) { return storage_.data() + static_cast<size_t>(p) * planeSize(); }
+    float* row(Plane p, int r) { return plane(p) + static_cast<size_t>(r) * stride_; }
+    int* indexRow() { return index_.data(); }
+    size_t planeSize() const { return static_cast<size_t>(stride_) * stride_; }
+
+private:
+    int stride_;
+    std::vector<float> storage_;
+    std::vector<int> index_;
+};
+
+float Median9(float p0, float p1, float p2, float p3, float p4, float p5, float p6, float p7,
+              float p8) {
+    // Exchange network that leaves the median of nine in p4.
+    auto sort = [](float& a, float& b) {
+        const float lo = platform::MinOf(a, b);
+        b = platform::MaxOf(a, b);
+        a = lo;
+    };
+    sort(p1, p2);
+    sort(p4, p5);
+    sort(p7, p8);
+    sort(p0, p1);
+    sort(p3, p4);
+    sort(p6, p7);
+    sort(p1, p2);
+    sort(p4, p5);
+    sort(p7, p8);
+    sort(p0, p3);
+    sort(p5, p8);
+    sort(p4, p7);
+    sort(p3, p6);
+    sort(p1, p4);
+    sort(p2, p5);
+    sort(p4, p7);
+    sort(p4, p2);
+    sort(p6, p4);
+    sort(p4, p2);
+    return p4;
+}
+
+class AHDTile {
+public:
+    AHDTile(AHDScratch& scratch, const CFAPattern& pattern, const platform::DemosaicTile& tile)
+        : s_(scratch),
+          tile_(tile),
+          masks_(pattern, tile),
+          w_(tile.paddedWidth()),
+          h_(tile.paddedHeight()),
+          stride_(tile.stride) {}
+
+    void run(const CFAPlane& cfa, uint16_t* rgb) {
+        platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
+        interpolateGreen(2);
+        interpolateRedBlue(kGreenH, kRedH, kBlueH, 3);
+        interpolateRedBlue(kGreenV, kRedV, kBlueV, 3);
+        toLab(kRedH, kGreenH, kBlueH, kLH, kAH, kBH, 3);
+        toLab(kRedV, kGreenV, kBlueV, kLV, kAV, kBV, 3);
+        homogeneity(4);
+        sumHomogeneity(kHomH, kSumH, 5);
+        sumHomogeneity(kHomV, kSumV, 5);
+        select(5);
+        for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(6 + pass);
+        platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
+                               cfa.width);
+    }
+
+private:
+    // Green along rows and along columns; rows and columns [m, size - m).
+    void interpolateGreen(int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict c0 = s_.row(kMosaic, r);
+            const float* __restrict u1 = s_.row(kMosaic, r - 1);
+            const float* __restrict u2 = s_.row(kMosaic, r - 2);
+            const float* __restrict d1 = s_.row(kMosaic, r + 1);
+            const float* __restrict d2 = s_.row(kMosaic, r + 2);
+            const float* __restrict green = masks_.forRow(r).green;
+            float* __restrict gh = s_.row(kGreenH, r);
+            float* __restrict gv = s_.row(kGreenV, r);
+            using platform::ClampTo;
+            using platform::MaxOf;
+            using platform::MinOf;
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const float c = c0[x], left = c0[x - 1], right = c0[x + 1];
+                const float up = u1[x], down = d1[x];
+                const float eh = 0.5f * (left + right) + 0.25f * (2.0f * c - c0[x - 2] - c0[x + 2]);
+                const float ev = 0.5f * (up + down) + 0.25f * (2.0f * c - u2[x] - d2[x]);
+                // Kept within the two greens it lies between: no overshoot at edges.
+                const float ch = ClampTo(eh, MinOf(left, right), MaxOf(left, right));
+                const float cv = ClampTo(ev, MinOf(up, down), MaxOf(up, down));
+                const bool atGreen = green[x] != 0.0f;
+                gh[x] = atGreen ? c : ch;
+                gv[x] = atGreen ? c : cv;
+            }
+        }
+    }
+
+    // Red and blue from the colour differences against one direction's green.
+    void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const bool redRow = masks_.isRedRow(r);
+            const platform::CFARowMasks mk = masks_.forRow(r);
+            const float* __restrict site = redRow ? mk.red : mk.blue;
+            const float* __restrict c0 = s_.row(kMosaic, r);
+            const float* __restrict cu = s_.row(kMosaic, r - 1);
+            const float* __restrict cd = s_.row(kMosaic, r + 1);
+            const float* __restrict g0 = s_.row(g, r);
+            const float* __restrict gu = s_.row(g, r - 1);
+            const float* __restrict gd = s_.row(g, r + 1);
+            float* __restrict own = s_.row(redRow ? red : blue, r);
+            float* __restrict other = s_.row(redRow ? blue : red, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const float horiz = 0.5f * ((c0[x - 1] - g0[x - 1]) + (c0[x + 1] - g0[x + 1]));
+                const float vert = 0.5f * ((cu[x] - gu[x]) + (cd[x] - gd[x]));
+                const float diag = 0.25f * ((cu[x - 1] - gu[x - 1]) + (cu[x + 1] - gu[x + 1]) +
+                                            (cd[x - 1] - gd[x - 1]) + (cd[x + 1] - gd[x + 1]));
+                // Exact blend for a mask of 0 or 1; a select here defeats the
+                // vectoriser's if-conversion.
+                const float k = site[x], g = g0[x];
+                own[x] = k * c0[x] + (1.0f - k) * (g + horiz);
+                other[x] = g + (k * diag + (1.0f - k) * vert);
+            }
+        }
+    }
+
+    void toLab(Plane rp, Plane gp, Plane bp, Plane lp, Plane ap, Plane bbp, int m) {
+        const float* curve = LabCurve().data();
+        int* __restrict idx = s_.indexRow();
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict rr = s_.row(rp, r);
+            const float* __restrict gg = s_.row(gp, r);
+            const float* __restrict bb = s_.row(bp, r);
+            float* __restrict L = s_.row(lp, r);
+            float* __restrict A = s_.row(ap, r);
+            float* __restrict B = s_.row(bbp, r);
+            const int n = w_ - 2 * m;
+            // Table indices first so that the arithmetic vectorises and only
+            // the look-ups stay scalar.
+            constexpr float top = static_cast<float>(kLabTableSize - 1);
+            int* __restrict ix = idx;
+            int* __restrict iy = idx + stride_;
+            int* __restrict iz = idx + 2 * stride_;
+            DEMOSAIC_ROW_LOOP
+            for (int i = 0; i < n; ++i) {
+                const float r0 = rr[m + i], g0 = gg[m + i], b0 = bb[m + i];
+                const float x = kToXYZ[0][0] * r0 + kToXYZ[0][1] * g0 + kToXYZ[0][2] * b0;
+                const float y = kToXYZ[1][0] * r0 + kToXYZ[1][1] * g0 + kToXYZ[1][2] * b0;
+                const float z = kToXYZ[2][0] * r0 + kToXYZ[2][1] * g0 + kToXYZ[2][2] * b0;
+                ix[i] = static_cast<int>(platform::ClampTo(x, 0.0f, top));
+                iy[i] = static_cast<int>(platform::ClampTo(y, 0.0f, top));
+                iz[i] = static_cast<int>(platform::ClampTo(z, 0.0f, top));
+            }
+            DEMOSAIC_ROW_LOOP
+            for (int i = 0; i < n; ++i) {
+                const int x = m + i;
+                const float fx = curve[idx[i]];
+                const float fy = curve[idx[stride_ + i]];
+                const float fz = curve[idx[2 * stride_ + i]];
+                L[x] = 116.0f * fy - 16.0f;
+                A[x] = 500.0f * (fx - fy);
+                B[x] = 200.0f * (fy - fz);
+            }
+        }
+    }
+
+    // Counts, for each direction, the 4-neighbours whose luminance and
+    // chrominance stay within the tolerances set by the smaller of the two
+    // directions' own along-the-axis differences.
+    void homogeneity(int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict lh = s_.row(kLH, r);
+            const float* __restrict ah = s_.row(kAH, r);
+            const float* __restrict bh = s_.row(kBH, r);
+            const float* __restrict lhu = s_.row(kLH, r - 1);
+            const float* __restrict ahu = s_.row(kAH, r - 1);
+            const float* __restrict bhu = s_.row(kBH, r - 1);
+            const float* __restrict lhd = s_.row(kLH, r + 1);
+            const float* __restrict ahd = s_.row(kAH, r + 1);
+            const float* __restrict bhd = s_.row(kBH, r + 1);
+            const float* __restrict lv = s_.row(kLV, r);
+            const float* __restrict av = s_.row(kAV, r);
+            const float* __restrict bv = s_.row(kBV, r);
+            const float* __restrict lvu = s_.row(kLV, r - 1);
+            const float* __restrict avu = s_.row(kAV, r - 1);
+            const float* __restrict bvu = s_.row(kBV, r - 1);
+            const float* __restrict lvd = s_.row(kLV, r + 1);
+            const float* __restrict avd = s_.row(kAV, r + 1);
+            const float* __restrict bvd = s_.row(kBV, r + 1);
+            float* __restrict homH = s_.row(kHomH, r);
+            float* __restrict homV = s_.row(kHomV, r);
+            auto sq = [](float a, float b) { return a * a + b * b; };
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                // Differences to left, right, up, down in each direction's image.
+                const float dlh0 = std::fabs(lh[x] - lh[x - 1]);
+                const float dlh1 = std::fabs(lh[x] - lh[x + 1]);
+                const float dlh2 = std::fabs(lh[x] - lhu[x]);
+                const float dlh3 = std::fabs(lh[x] - lhd[x]);
+                const float dlv0 = std::fabs(lv[x] - lv[x - 1]);
+                const float dlv1 = std::fabs(lv[x] - lv[x + 1]);
+                const float dlv2 = std::fabs(lv[x] - lvu[x]);
+                const float dlv3 = std::fabs(lv[x] - lvd[x]);
+                const float dch0 = sq(ah[x] - ah[x - 1], bh[x] - bh[x - 1]);
+                const float dch1 = sq(ah[x] - ah[x + 1], bh[x] - bh[x + 1]);
+                const float dch2 = sq(ah[x] - ahu[x], bh[x] - bhu[x]);
+                const float dch3 = sq(ah[x] - ahd[x], bh[x] - bhd[x]);
+                const float dcv0 = sq(av[x] - av[x - 1], bv[x] - bv[x - 1]);
+                const float dcv1 = sq(av[x] - av[x + 1], bv[x] - bv[x + 1]);
+                const float dcv2 = sq(av[x] - avu[x], bv[x] - bvu[x]);
+                const float dcv3 = sq(av[x] - avd[x], bv[x] - bvd[x]);
+                using platform::MaxOf;
+                using platform::MinOf;
+                const float epsL = MinOf(MaxOf(dlh0, dlh1), MaxOf(dlv2, dlv3));
+                const float epsC = MinOf(MaxOf(dch0, dch1), MaxOf(dcv2, dcv3));
+                auto near = [&](float dl, float dc) {
+                    return ((dl <= epsL) & (dc <= epsC)) ? 1.0f : 0.0f;
+                };
+                homH[x] = near(dlh0, dch0) + near(dlh1, dch1) + near(dlh2, dch2) + near(dlh3, dch3);
+                homV[x] = near(dlv0, dcv0) + near(dlv1, dcv1) + near(dlv2, dcv2) + near(dlv3, dcv3);
+            }
+        }
+    }
+
+    void sumHomogeneity(Plane in, Plane out, int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict a = s_.row(in, r - 1);
+            const float* __restrict b = s_.row(in, r);
+            const float* __restrict c = s_.row(in, r + 1);
+            float* __restrict o = s_.row(out, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                o[x] = (a[x - 1] + a[x] + a[x + 1]) + (b[x - 1] + b[x] + b[x + 1]) +
+                       (c[x - 1] + c[x] + c[x + 1]);
+            }
+        }
+    }
+
+    void select(int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict sh = s_.row(kSumH, r);
+            const float* __restrict sv = s_.row(kSumV, r);
+            const Plane hv[3][2] = {{kRedH, kRedV}, {kGreenH, kGreenV}, {kBlueH, kBlueV}};
+            const Plane outPlanes[3] = {kRed, kGreen, kBlue};
+            for (int c = 0; c < 3; ++c) {
+                const float* __restrict h = s_.row(hv[c][0], r);
+                const float* __restrict v = s_.row(hv[c][1], r);
+                float* __restrict o = s_.row(outPlanes[c], r);
+                DEMOSAIC_ROW_LOOP
+                for (int x = m; x < w_ - m; ++x) {
+                    const float a = h[x], b = v[x], ha = sh[x], hb = sv[x];
+                    const float mean = 0.5f * (a + b);
+                    o[x] = ha > hb ? a : (ha < hb ? b : mean);
+                }
+            }
+        }
+    }
+
+    // Median-filters R−G and B−G over 3×3 and rebuilds the interpolated
+    // samples from them; the sensor's own samples are kept.
+    void reduceArtefacts(int m) {
+        for (int r = m - 1; r < h_ - m + 1; ++r) {
+            const float* __restrict rr = s_.row(kRed, r);
+            const float* __restrict gg = s_.row(kGreen, r);
+            const float* __restrict bb = s_.row(kBlue, r);
+            float* __restrict drg = s_.row(kDiffRG, r);
+            float* __restrict dbg = s_.row(kDiffBG, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m - 1; x < w_ - m + 1; ++x) {
+                drg[x] = rr[x] - gg[x];
+                dbg[x] = bb[x] - gg[x];
+            }
+        }
+        median3x3(kDiffRG, kMedRG, m);
+        median3x3(kDiffBG, kMedBG, m);
+        for (int r = m; r < h_ - m; ++r) {
+            const platform::CFARowMasks mk = masks_.forRow(r);
+            const float* __restrict isRed = mk.red;
+            const float* __restrict isBlue = mk.blue;
+            const float* __restrict mrg = s_.row(kMedRG, r);
+            const float* __restrict mbg = s_.row(kMedBG, r);
+            float* __restrict rr = s_.row(kRed, r);
+            float* __restrict gg = s_.row(kGreen, r);
+            float* __restrict bb = s_.row(kBlue, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const bool red = isRed[x] != 0.0f;
+                const bool blue = isBlue[x] != 0.0f;
+                const float r0 = rr[x], g0 = gg[x], b0 = bb[x], dr = mrg[x], db = mbg[x];
+                const float g = red ? r0 - dr : (blue ? b0 - db : g0);
+                rr[x] = red ? r0 : g + dr;
+                gg[x] = g;
+                bb[x] = blue ? b0 : g + db;
+            }
+        }
+    }
+
+    void median3x3(Plane in, Plane out, int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict a = s_.row(in, r - 1);
+            const float* __restrict b = s_.row(in, r);
+            const float* __restrict c = s_.row(in, r + 1);
+            float* __restrict o = s_.row(out, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x)
+                o[x] = Median9(a[x - 1], a[x], a[x + 1], b[x - 1], b[x], b[x + 1], c[x - 1], c[x],
+                               c[x + 1]);
+        }
+    }
+
+    AHDScratch& s_;
+    const platform::DemosaicTile& tile_;
+    platform::CFAMaskSet masks_;
+    int w_;
+    int h_;
+    int stride_;
+};
+
+}  // namespace
+
+void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands) {
+    platform::CheckDemosaicArguments(cfa, rgb);
+    if (cfa.width < 2 || cfa.height < 2) {
+        DemosaicBilinear(cfa, rgb);
+        return;
+    }
+    LabCurve();  // built once, before the bands share it
+    platform::RunInRowBands(cfa.height, bands, [&](uint32_t first, uint32_t end) {
+        AHDScratch scratch;
+        platform::ForEachTile(cfa.width, first, end, kTileSize, kPad,
+                              [&](const platform::DemosaicTile& tile) {
+                                  AHDTile(scratch, cfa.pattern, tile).run(cfa, rgb);
+                              });
+    });
+}

@@ -1,0 +1,24 @@
+// Adaptive homogeneity-directed demosaicing. Green is interpolated along rows
+// and along columns with the optimal five-tap filter, red and blue follow by
+// colour-difference interpolation in each direction, both candidates go to
+// CIELab, and each pixel takes the direction whose neighbourhood is more
+// homogeneous (equal counts average the two). Two median passes on R−G and
+// B−G then remove the remaining colour artefacts.
+//
+// Input: a Bayer CFA plane (scale 65535, black-subtracted, white-balanced);
+// output: packed 16-bit RGB, three samples per pixel, rows of the image's
+// width, same scale. Halo: 7 pixels (tiles read 8), mirrored at the image's
+// edges. Images less than 2 pixels wide or high fall back to bilinear.
+//
+// Runs in `bands` row bands, one thread each (the caller takes the first);
+// each band allocates its scratch once. The result does not depend on the band
+// count. Safe to call from several threads on different outputs.
+#pragma once
+
+#include <cstdint>
+
+#include "raw/CFAPattern.h"
+
+// rgb must hold width × height × 3 samples. Throws std::invalid_argument for
+// an empty or inconsistent plane, std::bad_alloc when scratch is refused.
+void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands = kDemosaicBands);

@@ -1,0 +1,287 @@
+#include "raw/DemosaicLMMSE.h"
+
+// The inner loops are written to vectorise; ask for it at any -O level.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic", "no-trapping-math")
+#endif
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "raw/DemosaicBilinear.h"
+#include "raw/DemosaicTiles.h"
+
+namespace {
+
+constexpr int kTileSize = 128;
+constexpr int kPad = 12;
+constexpr int kRadius = 4;  // the Gaussian and the statistics window span ±4
+constexpr int kTaps = 2 * kRadius + 1;
+// Keeps the weights defined where both directions are perfectly flat.
+constexpr float kVarianceFloor = 1e-3f;
+
+std::array<float, kTaps> GaussianTaps() {
+    std::array<double, kTaps> w{};
+    double sum = 0.0;
+    for (int k = -kRadius; k <= kRadius; ++k) {
+        w[static_cast<size_t>(k + kRadius)] = std::exp(-(k * k) / 8.0);  // sigma = 2
+        sum += w[static_cast<size_t>(k + kRadius)];
+    }
+    std::array<float, kTaps> out{};
+    for (size_t i = 0; i < w.size(); ++i) out[i] = static_cast<float>(w[i] / sum);
+    return out;
+}
+
+enum Plane {
+    kMosaic,
+    kDiffH,
+    kDiffV,  // primary green-minus-colour differences
+    kSmoothH,
+    kSmoothV,  // their Gaussian-smoothed copies
+    kEstH,
+    kEstV,  // LMMSE estimates of the difference
+    kVarH,
+    kVarV,  // their error variances
+    kGreen,
+    kRedSites,
+    kBlueSites,
+    kRed,
+    kBlue,
+    kMean,
+    kSignal,
+    kNoise,  // rows of window statistics
+    kPlaneCount
+};
+
+class LMMSEScratch {
+public:
+    LMMSEScratch()
+        : stride_(kTileSize + 2 * kPad),
+          storage_(static_cast<size_t>(kPlaneCount) * stride_ * stride_, 0.0f) {}
+    float* row(Plane p, int r) {
+        return storage_.data() + (static_cast<size_t>(p) * stride_ + static_cast<size_t>(r)) *
+                                     static_cast<size_t>(stride_);
+    }
+
+private:
+    int stride_;
+    std::vector<float> storage_;
+};
+
+class LMMSETile {
+public:
+    LMMSETile(LMMSEScratch& scratch, const CFAPattern& pattern, const platform::DemosaicTile& tile)
+        : s_(scratch),
+          tile_(tile),
+          masks_(pattern, tile),
+          w_(tile.paddedWidth()),
+          h_(tile.paddedHeight()),
+          stride_(tile.stride) {}
+
+    void run(const CFAPlane& cfa, uint16_t* rgb) {
+        platform::LoadPaddedMosaic(cfa, tile_, s_.row(kMosaic, 0));
+        primaryDifferences(2);
+        smooth(kDiffH, kSmoothH, 1, 6);
+        smooth(kDiffV, kSmoothV, stride_, 6);
+        estimate(kDiffH, kSmoothH, kEstH, kVarH, 1, 10);
+        estimate(kDiffV, kSmoothV, kEstV, kVarV, stride_, 10);
+        fuseGreen(10);
+        redBlueAtOppositeSites(11);
+        redBlueAtGreenSites(12);
+        platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
+                               cfa.width);
+    }
+
+private:
+    // Green minus the other colour of the row (or column), with the missing
+    // one of the two interpolated by the five-tap filter along the axis.
+    void primaryDifferences(int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict c0 = s_.row(kMosaic, r);
+            const float* __restrict u1 = s_.row(kMosaic, r - 1);
+            const float* __restrict u2 = s_.row(kMosaic, r - 2);
+            const float* __restrict d1 = s_.row(kMosaic, r + 1);
+            const float* __restrict d2 = s_.row(kMosaic, r + 2);
+            const float* __restrict green = masks_.forRow(r).green;
+            float* __restrict dh = s_.row(kDiffH, r);
+            float* __restrict dv = s_.row(kDiffV, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const float eh =
+                    0.5f * (c0[x - 1] + c0[x + 1]) + 0.25f * (2.0f * c0[x] - c0[x - 2] - c0[x + 2]);
+                const float ev = 0.5f * (u1[x] + d1[x]) + 0.25f * (2.0f * c0[x] - u2[x] - d2[x]);
+                const bool atGreen = green[x] != 0.0f;
+                const float c = c0[x];
+                dh[x] = atGreen ? c - eh : eh - c;
+                dv[x] = atGreen ? c - ev : ev - c;
+            }
+        }
+    }
+
+    // Gaussian along one axis; step is 1 for rows and the stride for columns.
+    void smooth(Plane in, Plane out, int step, int m) {
+        static const std::array<float, kTaps> taps = GaussianTaps();
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict src = s_.row(in, r);
+            float* __restrict dst = s_.row(out, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) dst[x] = 0.0f;
+            for (int k = -kRadius; k <= kRadius; ++k) {
+                const float t = taps[static_cast<size_t>(k + kRadius)];
+                const float* __restrict shifted = src + k * step;
+                DEMOSAIC_ROW_LOOP
+                for (int x = m; x < w_ - m; ++x) dst[x] += t * shifted[x];
+            }
+        }
+    }
+
+    // LMMSE estimate of the difference and its error variance over a window
+    // of nine samples along the axis.
+    void estimate(Plane diff, Plane smoothPlane, Plane est, Plane var, int step, int m) {
+        constexpr float kInvTaps = 1.0f / kTaps;
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict d = s_.row(diff, r);
+            const float* __restrict sm = s_.row(smoothPlane, r);
+            float* __restrict mean = s_.row(kMean, 0);
+            float* __restrict signal = s_.row(kSignal, 0);
+            float* __restrict noise = s_.row(kNoise, 0);
+            float* __restrict e = s_.row(est, r);
+            float* __restrict v = s_.row(var, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                mean[x] = 0.0f;
+                signal[x] = 0.0f;
+                noise[x] = 0.0f;
+            }
+            for (int k = -kRadius; k <= kRadius; ++k) {
+                const float* __restrict sk = sm + k * step;
+                DEMOSAIC_ROW_LOOP
+                for (int x = m; x < w_ - m; ++x) mean[x] += sk[x];
+            }
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) mean[x] *= kInvTaps;
+            for (int k = -kRadius; k <= kRadius; ++k) {
+                const float* __restrict sk = sm + k * step;
+                const float* __restrict dk = d + k * step;
+                DEMOSAIC_ROW_LOOP
+                for (int x = m; x < w_ - m; ++x) {
+                    const float a = sk[x] - mean[x];
+                    const float b = dk[x] - sk[x];
+                    signal[x] += a * a;
+                    noise[x] += b * b;
+                }
+            }
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const float sx = signal[x] * kInvTaps;
+                const float sv = noise[x] * kInvTaps;
+                const float total = sx + sv + kVarianceFloor;
+                e[x] = mean[x] + sx / total * (d[x] - mean[x]);
+                v[x] = sx * sv / total;
+            }
+        }
+    }
+
+    void fuseGreen(int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict c0 = s_.row(kMosaic, r);
+            const float* __restrict green = masks_.forRow(r).green;
+            const float* __restrict eh = s_.row(kEstH, r);
+            const float* __restrict ev = s_.row(kEstV, r);
+            const float* __restrict vh = s_.row(kVarH, r);
+            const float* __restrict vv = s_.row(kVarV, r);
+            float* __restrict g = s_.row(kGreen, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const float wh = (vv[x] + kVarianceFloor) / (vh[x] + vv[x] + 2.0f * kVarianceFloor);
+                const float diff = wh * eh[x] + (1.0f - wh) * ev[x];
+                const float c = c0[x];
+                g[x] = green[x] != 0.0f ? c : c + diff;
+            }
+        }
+    }
+
+    // Red at blue sites and blue at red sites from the four diagonal
+    // colour differences; sampled values are copied.
+    void redBlueAtOppositeSites(int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const platform::CFARowMasks mk = masks_.forRow(r);
+            const float* __restrict isRed = mk.red;
+            const float* __restrict isBlue = mk.blue;
+            const float* __restrict cu = s_.row(kMosaic, r - 1);
+            const float* __restrict c0 = s_.row(kMosaic, r);
+            const float* __restrict cd = s_.row(kMosaic, r + 1);
+            const float* __restrict gu = s_.row(kGreen, r - 1);
+            const float* __restrict g0 = s_.row(kGreen, r);
+            const float* __restrict gd = s_.row(kGreen, r + 1);
+            float* __restrict red = s_.row(kRedSites, r);
+            float* __restrict blue = s_.row(kBlueSites, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const float diag = 0.25f * ((cu[x - 1] - gu[x - 1]) + (cu[x + 1] - gu[x + 1]) +
+                                            (cd[x - 1] - gd[x - 1]) + (cd[x + 1] - gd[x + 1]));
+                const bool atRed = isRed[x] != 0.0f;
+                const bool atBlue = isBlue[x] != 0.0f;
+                const float c = c0[x], g = g0[x];
+                red[x] = atRed ? c : g + diag;
+                blue[x] = atBlue ? c : g + diag;
+            }
+        }
+    }
+
+    // At green sites, red and blue from the four axial neighbours, which now
+    // all carry both colours.
+    void redBlueAtGreenSites(int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict green = masks_.forRow(r).green;
+            const float* __restrict gu = s_.row(kGreen, r - 1);
+            const float* __restrict g0 = s_.row(kGreen, r);
+            const float* __restrict gd = s_.row(kGreen, r + 1);
+            const float* __restrict ru = s_.row(kRedSites, r - 1);
+            const float* __restrict r0 = s_.row(kRedSites, r);
+            const float* __restrict rd = s_.row(kRedSites, r + 1);
+            const float* __restrict bu = s_.row(kBlueSites, r - 1);
+            const float* __restrict b0 = s_.row(kBlueSites, r);
+            const float* __restrict bd = s_.row(kBlueSites, r + 1);
+            float* __restrict red = s_.row(kRed, r);
+            float* __restrict blue = s_.row(kBlue, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const float dr = 0.25f * ((ru[x] - gu[x]) + (rd[x] - gd[x]) +
+                                          (r0[x - 1] - g0[x - 1]) + (r0[x + 1] - g0[x + 1]));
+                const float db = 0.25f * ((bu[x] - gu[x]) + (bd[x] - gd[x]) +
+                                          (b0[x - 1] - g0[x - 1]) + (b0[x + 1] - g0[x + 1]));
+                // Exact blend for a mask of 0 or 1; a select here defeats the
+                // vectoriser's if-conversion.
+                const float k = green[x], g = g0[x];
+                red[x] = k * (g + dr) + (1.0f - k) * r0[x];
+                blue[x] = k * (g + db) + (1.0f - k) * b0[x];
+            }
+        }
+    }
+
+    LMMSEScratch& s_;
+    const platform::DemosaicTile& tile_;
+    platform::CFAMaskSet masks_;
+    int w_;
+    int h_;
+    int stride_;
+};
+
+}  // namespace
+
+void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands) {
+    platform::CheckDemosaicArguments(cfa, rgb);
+    if (cfa.width < 2 || cfa.height < 2) {
+        DemosaicBilinear(cfa, rgb);
+        return;
+    }
+    platform::RunInRowBands(cfa.height, bands, [&](uint32_t first, uint32_t end) {
+        LMMSEScratch scratch;
+        platform::ForEachTile(cfa.width, first, end, kTileSize, kPad,
+                              [&](const platform::DemosaicTile& tile) {
+                                  LMMSETile(scratch, cfa.pattern, tile).run(cfa, rgb);
+                              });
+    });
+}

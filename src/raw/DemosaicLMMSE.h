@@ -1,0 +1,26 @@
+// Directional linear minimum mean-square-error demosaicing. Along rows and
+// along columns, the green-minus-colour difference is first estimated with the
+// five-tap filter, then refined by an LMMSE estimate whose signal and noise
+// statistics come from a nine-sample window of the difference and of its
+// Gaussian-smoothed copy (sigma 2); the two directions are fused with weights
+// inversely proportional to their estimated error variances. Red and blue
+// follow from colour differences: diagonally at the opposite colour's sites,
+// then from the four axial neighbours at the green sites.
+//
+// Input: a Bayer CFA plane (scale 65535, black-subtracted, white-balanced);
+// output: packed 16-bit RGB, three samples per pixel, rows of the image's
+// width, same scale. Halo: 12 pixels, mirrored at the image's edges. Images
+// less than 2 pixels wide or high fall back to bilinear.
+//
+// Runs in `bands` row bands, one thread each (the caller takes the first);
+// each band allocates its scratch once. The result does not depend on the band
+// count. Safe to call from several threads on different outputs.
+#pragma once
+
+#include <cstdint>
+
+#include "raw/CFAPattern.h"
+
+// rgb must hold width × height × 3 samples. Throws std::invalid_argument for
+// an empty or inconsistent plane, std::bad_alloc when scratch is refused.
+void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands = kDemosaicBands);

@@ -1,0 +1,112 @@
+// Shared machinery of the tiled interpolators: row bands on threads, tiles
+// inside a band, and padded float copies of the mosaic around a tile.
+//
+// An interpolator whose output at a pixel depends only on the mosaic within
+// `pad` pixels of it gives the same result for any band count, because every
+// tile reads its halo from the image itself (mirrored at the image's edges,
+// never at a band's edge). RunInRowBands is safe to call from several threads;
+// the tile callbacks own their scratch memory.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "raw/CFAPattern.h"
+
+// Marks a loop over one row of distinct scratch planes as free of
+// loop-carried dependences, which the compiler cannot prove for row pointers
+// into one allocation.
+#if defined(__clang__)
+#define DEMOSAIC_ROW_LOOP _Pragma("clang loop vectorize(assume_safety)")
+#elif defined(__GNUC__)
+#define DEMOSAIC_ROW_LOOP _Pragma("GCC ivdep")
+#else
+#define DEMOSAIC_ROW_LOOP
+#endif
+
+namespace platform {
+
+// Calls work(firstRow, endRow) for `bands` contiguous row ranges that cover
+// [0, height): bands - 1 on new threads and one on the caller. An exception
+// thrown by any band is rethrown on the caller after all have finished.
+void RunInRowBands(uint32_t height, unsigned bands,
+                   const std::function<void(uint32_t, uint32_t)>& work);
+
+// Mirror index i into [0, n) without repeating the edge sample. For n >= 2 the
+// mapping keeps the parity of i, so a Bayer colour stays a Bayer colour.
+inline int Reflect101(int i, int n) {
+    const int period = 2 * (n - 1);
+    i %= period;
+    if (i < 0) i += period;
+    return i < n ? i : period - i;
+}
+
+// A tile of output pixels [x0, x0 + width) × [y0, y0 + height) with `pad`
+// pixels of halo on every side, held in planes of `stride` floats per row.
+struct DemosaicTile {
+    int x0 = 0;
+    int y0 = 0;
+    int width = 0;
+    int height = 0;
+    int pad = 0;
+    int stride = 0;
+    int paddedWidth() const { return width + 2 * pad; }
+    int paddedHeight() const { return height + 2 * pad; }
+    // Parity of the image row/column at scratch position 0.
+    int rowParity() const { return (y0 - pad) & 1; }
+    int colParity() const { return (x0 - pad) & 1; }
+};
+
+// Cuts rows [firstRow, endRow) of an image `width` pixels wide into tiles of
+// at most tileSize × tileSize and calls process for each, in raster order.
+void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int tileSize, int pad,
+                 const std::function<void(const DemosaicTile&)>& process);
+
+// Copies the mosaic under a tile and its halo into dst (tile.stride floats per
+// row), mirroring at the image's edges. Needs a plane at least 2×2.
+void LoadPaddedMosaic(const CFAPlane& cfa, const DemosaicTile& tile, float* dst);
+
+// Per-pixel masks (1 or 0) for a scratch row of the given image-row parity:
+// which positions hold red, green and blue samples.
+struct CFARowMasks {
+    const float* red;
+    const float* green;
+    const float* blue;
+};
+
+// Mask rows for both row parities of a tile, built once per tile.
+class CFAMaskSet {
+public:
+    CFAMaskSet(const CFAPattern& pattern, const DemosaicTile& tile);
+    CFARowMasks forRow(int scratchRow) const;
+    // True when scratch row r holds red samples (its other samples are green).
+    bool isRedRow(int scratchRow) const { return redRowParity_ == ((rowParity_ + scratchRow) & 1); }
+
+private:
+    int rowParity_;
+    int redRowParity_;
+    std::vector<float> masks_;  // [parity][colour][column]
+    int width_;
+};
+
+// Writes a tile's interior from three planes into packed 16-bit RGB,
+// rounding and clamping to 0..65535.
+void StoreTileRGB(const DemosaicTile& tile, const float* r, const float* g, const float* b,
+                  uint16_t* rgb, uint32_t imageWidth);
+
+// Selections on values rather than references, so that loops using them
+// if-convert and vectorise.
+inline float MinOf(float a, float b) { return b < a ? b : a; }
+inline float MaxOf(float a, float b) { return a < b ? b : a; }
+inline float ClampTo(float v, float lo, float hi) { return v < lo ? lo : (hi < v ? hi : v); }
+
+// Rounds and clamps a float sample to the 16-bit range.
+inline uint16_t ClampToU16(float v) {
+    return static_cast<uint16_t>(ClampTo(v, 0.0f, 65535.0f) + 0.5f);
+}
+
+// Checks the plane and the output buffer; throws std::invalid_argument.
+void CheckDemosaicArguments(const CFAPlane& cfa, const uint16_t* rgb);
+
+}  // namespace platform

@@ -1,0 +1,317 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "raw/CFAPattern.h"
+#include "raw/DemosaicAHD.h"
+#include "raw/DemosaicBilinear.h"
+#include "raw/DemosaicLMMSE.h"
+
+namespace {
+
+// A known RGB image (three floats per pixel, scale 65535) and its mosaic.
+struct Image {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<float> rgb;
+    float at(uint32_t x, uint32_t y, int c) const { return rgb[(size_t(y) * width + x) * 3 + c]; }
+};
+
+Image MakeImage(uint32_t w, uint32_t h, const std::function<void(double, double, float*)>& f) {
+    Image img{w, h, std::vector<float>(size_t(w) * h * 3)};
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) f(x, y, &img.rgb[(size_t(y) * w + x) * 3]);
+    return img;
+}
+
+std::vector<uint16_t> Mosaic(const Image& img, const CFAPattern& pattern, size_t stride = 0) {
+    if (stride == 0) stride = img.width;
+    std::vector<uint16_t> out(stride * img.height, 0xBEEF);
+    for (uint32_t y = 0; y < img.height; ++y)
+        for (uint32_t x = 0; x < img.width; ++x) {
+            const float v = img.at(x, y, static_cast<int>(pattern.colorAt(y, x)));
+            out[y * stride + x] = static_cast<uint16_t>(std::lround(std::clamp(v, 0.0f, 65535.0f)));
+        }
+    return out;
+}
+
+using Demosaic = std::function<void(const CFAPlane&, uint16_t*)>;
+
+struct Named {
+    std::string name;
+    Demosaic run;
+};
+
+std::vector<Named> AllInterpolators() {
+    return {{"bilinear", [](const CFAPlane& c, uint16_t* o) { DemosaicBilinear(c, o); }},
+            {"AHD", [](const CFAPlane& c, uint16_t* o) { DemosaicAHD(c, o); }},
+            {"LMMSE", [](const CFAPlane& c, uint16_t* o) { DemosaicLMMSE(c, o); }}};
+}
+
+std::vector<uint16_t> Interpolate(const Demosaic& run, const Image& img,
+                                  const CFAPattern& pattern) {
+    const std::vector<uint16_t> mosaic = Mosaic(img, pattern);
+    std::vector<uint16_t> out(size_t(img.width) * img.height * 3);
+    run(CFAPlane{mosaic.data(), img.width, img.height, img.width, pattern}, out.data());
+    return out;
+}
+
+CFAPattern Pattern(const char* name) { return *CFAPattern::fromName(name); }
+
+const char* kPatterns[] = {"RGGB", "BGGR", "GRBG", "GBRG"};
+
+// Largest absolute error over pixels at least `margin` from every edge.
+double MaxInteriorError(const Image& ref, const std::vector<uint16_t>& out, uint32_t margin) {
+    double worst = 0.0;
+    for (uint32_t y = margin; y + margin < ref.height; ++y)
+        for (uint32_t x = margin; x + margin < ref.width; ++x)
+            for (int c = 0; c < 3; ++c)
+                worst = std::max(worst, std::fabs(out[(size_t(y) * ref.width + x) * 3 + c] -
+                                                  double(ref.at(x, y, c))));
+    return worst;
+}
+
+// A grey zone plate whose local frequency grows with the distance from the
+// centre, up to about half the sampling rate in the corners.
+Image ZonePlate(uint32_t w, uint32_t h) {
+    const double cx = w / 2.0;
+    const double cy = h / 2.0;
+    const double k = M_PI / (2.0 * std::hypot(cx, cy));
+    return MakeImage(w, h, [&](double x, double y, float* p) {
+        const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+        const float v = static_cast<float>(32768.0 + 24000.0 * std::cos(k * r2));
+        p[0] = p[1] = p[2] = v;
+    });
+}
+
+}  // namespace
+
+TEST(CFAPattern, AcceptsOnlyBayerLayouts) {
+    for (const char* name : kPatterns) EXPECT_TRUE(CFAPattern::fromName(name).has_value()) << name;
+    for (const char* name : {"RGBG", "RRGB", "GGRB", "RGB", "RGGBX", "rggb", "CMYG"})
+        EXPECT_FALSE(CFAPattern::fromName(name).has_value()) << name;
+
+    const CFAPattern grbg = Pattern("GRBG");
+    EXPECT_EQ(grbg.colorAt(0, 0), CFAColor::Green);
+    EXPECT_EQ(grbg.colorAt(0, 1), CFAColor::Red);
+    EXPECT_EQ(grbg.colorAt(1, 0), CFAColor::Blue);
+    EXPECT_EQ(grbg.colorAt(3, 5), CFAColor::Green);
+    EXPECT_EQ(grbg.colorAt(4, 7), CFAColor::Red);
+    EXPECT_EQ(grbg.redRow(), 0u);
+    EXPECT_EQ(grbg.redCol(), 1u);
+    EXPECT_EQ(Pattern("BGGR").redRow(), 1u);
+    EXPECT_EQ(Pattern("BGGR").redCol(), 1u);
+}
+
+TEST(Demosaic, FlatFieldsStayExactForEveryLayoutAndOddSizes) {
+    const float colour[3] = {1234.0f, 40000.0f, 65535.0f};
+    const Image flat =
+        MakeImage(41, 27, [&](double, double, float* p) { std::copy(colour, colour + 3, p); });
+    for (const auto& interp : AllInterpolators()) {
+        for (const char* name : kPatterns) {
+            const std::vector<uint16_t> out = Interpolate(interp.run, flat, Pattern(name));
+            EXPECT_EQ(MaxInteriorError(flat, out, 0), 0.0) << interp.name << " " << name;
+        }
+    }
+}
+
+TEST(Demosaic, LinearRampsReconstructInTheInterior) {
+    const Image ramp = MakeImage(64, 48, [](double x, double y, float* p) {
+        p[0] = static_cast<float>(2000 + 600 * x + 150 * y);
+        p[1] = static_cast<float>(30000 + 300 * x - 200 * y);
+        p[2] = static_cast<float>(50000 - 400 * x + 250 * y);
+    });
+    for (const auto& interp : AllInterpolators())
+        for (const char* name : kPatterns)
+            EXPECT_LE(MaxInteriorError(ramp, Interpolate(interp.run, ramp, Pattern(name)), 12), 1.0)
+                << interp.name << " " << name;
+}
+
+TEST(Demosaic, SmoothColourFieldsReconstructNearlyExactly) {
+    // Slow waves of different phase in each channel: the directional
+    // interpolators must stay within a fraction of a percent.
+    const Image smooth = MakeImage(96, 80, [](double x, double y, float* p) {
+        p[0] = static_cast<float>(30000 + 20000 * std::sin(x / 37.0 + y / 43.0));
+        p[1] = static_cast<float>(32000 + 18000 * std::sin(x / 39.0 - y / 41.0 + 1.0));
+        p[2] = static_cast<float>(28000 + 22000 * std::cos(x / 45.0 + y / 35.0));
+    });
+    for (const auto& interp : AllInterpolators()) {
+        if (interp.name == "bilinear") continue;
+        EXPECT_LE(MaxInteriorError(smooth, Interpolate(interp.run, smooth, Pattern("RGGB")), 12),
+                  0.002 * 65535)
+            << interp.name;
+    }
+}
+
+TEST(Demosaic, SensorSamplesArePassedThrough) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> dist(0.0f, 65535.0f);
+    const Image noise = MakeImage(53, 37, [&](double, double, float* p) {
+        p[0] = dist(rng);
+        p[1] = dist(rng);
+        p[2] = dist(rng);
+    });
+    for (const auto& interp : AllInterpolators()) {
+        const CFAPattern pattern = Pattern("GBRG");
+        const std::vector<uint16_t> mosaic = Mosaic(noise, pattern);
+        const std::vector<uint16_t> out = Interpolate(interp.run, noise, pattern);
+        size_t mismatches = 0;
+        for (uint32_t y = 0; y < noise.height; ++y)
+            for (uint32_t x = 0; x < noise.width; ++x) {
+                const int c = static_cast<int>(pattern.colorAt(y, x));
+                mismatches +=
+                    out[(size_t(y) * noise.width + x) * 3 + c] != mosaic[y * noise.width + x];
+            }
+        EXPECT_EQ(mismatches, 0u) << interp.name;
+    }
+}
+
+TEST(Demosaic, AHDBeatsBilinearOnAZonePlate) {
+    const Image plate = ZonePlate(256, 192);
+    struct Errors {
+        double rms = 0, fringe = 0, zipper = 0;
+    };
+    auto measure = [&](const std::vector<uint16_t>& out) {
+        Errors e;
+        size_t n = 0;
+        auto err = [&](uint32_t x, uint32_t y, int c) {
+            return out[(size_t(y) * plate.width + x) * 3 + c] - double(plate.at(x, y, c));
+        };
+        for (uint32_t y = 8; y + 8 < plate.height; ++y)
+            for (uint32_t x = 8; x + 8 < plate.width; ++x) {
+                const double er = err(x, y, 0), eg = err(x, y, 1), eb = err(x, y, 2);
+                e.rms += er * er + eg * eg + eb * eb;
+                // The true image is grey: any difference between channels is fringing.
+                e.fringe += std::fabs(er - eg) + std::fabs(eb - eg);
+                // Zipper: error that flips sign from one pixel to the next.
+                e.zipper += std::fabs(eg - 0.5 * (err(x - 1, y, 1) + err(x + 1, y, 1))) +
+                            std::fabs(eg - 0.5 * (err(x, y - 1, 1) + err(x, y + 1, 1)));
+                ++n;
+            }
+        e.rms = std::sqrt(e.rms / (3.0 * n));
+        e.fringe /= n;
+        e.zipper /= n;
+        return e;
+    };
+    const Errors bilinear = measure(Interpolate(DemosaicBilinear, plate, Pattern("RGGB")));
+    const Errors ahd = measure(Interpolate(
+        [](const CFAPlane& c, uint16_t* o) { DemosaicAHD(c, o); }, plate, Pattern("RGGB")));
+    EXPECT_LT(ahd.rms, 0.6 * bilinear.rms);
+    EXPECT_LT(ahd.fringe, 0.5 * bilinear.fringe);
+    EXPECT_LT(ahd.zipper, 0.6 * bilinear.zipper);
+    std::printf("zone plate rms/fringe/zipper: bilinear %.0f %.0f %.0f, AHD %.0f %.0f %.0f\n",
+                bilinear.rms, bilinear.fringe, bilinear.zipper, ahd.rms, ahd.fringe, ahd.zipper);
+}
+
+TEST(Demosaic, AHDAndLMMSEAgreeAwayFromEdgesAndDifferAtThem) {
+    // A smooth coloured background with a sharp-edged bright square.
+    const uint32_t w = 160, h = 120;
+    auto inSquare = [](double x, double y) { return x >= 60 && x < 110 && y >= 40 && y < 85; };
+    const Image scene = MakeImage(w, h, [&](double x, double y, float* p) {
+        p[0] = static_cast<float>(20000 + 8000 * std::sin(x / 30.0));
+        p[1] = static_cast<float>(25000 + 6000 * std::cos(y / 26.0));
+        p[2] = static_cast<float>(15000 + 5000 * std::sin((x + y) / 40.0));
+        if (inSquare(x, y)) {
+            p[0] = 60000.0f;
+            p[1] = 9000.0f;
+            p[2] = 50000.0f;
+        }
+    });
+    const CFAPattern pattern = Pattern("RGGB");
+    const std::vector<uint16_t> ahd =
+        Interpolate([](const CFAPlane& c, uint16_t* o) { DemosaicAHD(c, o); }, scene, pattern);
+    const std::vector<uint16_t> lmmse =
+        Interpolate([](const CFAPlane& c, uint16_t* o) { DemosaicLMMSE(c, o); }, scene, pattern);
+    double smoothSum = 0, edgeSum = 0;
+    size_t smoothCount = 0, edgeCount = 0;
+    for (uint32_t y = 12; y + 12 < h; ++y)
+        for (uint32_t x = 12; x + 12 < w; ++x) {
+            bool nearEdge = false;
+            for (int dy = -4; dy <= 4; ++dy)
+                for (int dx = -4; dx <= 4; ++dx)
+                    nearEdge |= inSquare(x + dx, y + dy) != inSquare(x, y);
+            for (int c = 0; c < 3; ++c) {
+                const size_t i = (size_t(y) * w + x) * 3 + c;
+                const double d = std::fabs(double(ahd[i]) - lmmse[i]);
+                (nearEdge ? edgeSum : smoothSum) += d;
+                ++(nearEdge ? edgeCount : smoothCount);
+            }
+        }
+    EXPECT_LT(smoothSum / smoothCount, 0.01 * 65535);
+    EXPECT_GT(edgeSum / edgeCount, 4.0 * smoothSum / smoothCount);
+    std::printf("AHD vs LMMSE mean |diff|: smooth %.1f, edges %.1f\n", smoothSum / smoothCount,
+                edgeSum / edgeCount);
+}
+
+TEST(Demosaic, OutputDoesNotDependOnTheBandCount) {
+    // Texture plus noise over an odd size whose bands are thinner than the halo.
+    std::mt19937 rng(3);
+    std::normal_distribution<float> noise(0.0f, 900.0f);
+    const Image plate = ZonePlate(301, 203);
+    Image img = plate;
+    for (float& v : img.rgb) v = std::clamp(v + noise(rng), 0.0f, 65535.0f);
+    const CFAPattern pattern = Pattern("BGGR");
+    const std::vector<uint16_t> mosaic = Mosaic(img, pattern);
+    const CFAPlane plane{mosaic.data(), img.width, img.height, img.width, pattern};
+    using Banded = void (*)(const CFAPlane&, uint16_t*, unsigned);
+    for (Banded run : {static_cast<Banded>(DemosaicAHD), static_cast<Banded>(DemosaicLMMSE)}) {
+        std::vector<uint16_t> reference(size_t(img.width) * img.height * 3);
+        run(plane, reference.data(), 1);
+        for (unsigned bands : {2u, 7u, 16u, 500u}) {
+            std::vector<uint16_t> out(reference.size());
+            run(plane, out.data(), bands);
+            EXPECT_TRUE(out == reference) << bands << " bands";
+        }
+    }
+}
+
+TEST(Demosaic, PaddedRowsAndTinyImages) {
+    // Row stride beyond the width: the padding (0xBEEF) must never be read.
+    const Image ramp = MakeImage(33, 21, [](double x, double y, float* p) {
+        p[0] = static_cast<float>(1000 + 900 * x);
+        p[1] = static_cast<float>(2000 + 700 * y);
+        p[2] = static_cast<float>(3000 + 400 * (x + y));
+    });
+    const CFAPattern pattern = Pattern("GRBG");
+    const std::vector<uint16_t> packed = Mosaic(ramp, pattern);
+    const std::vector<uint16_t> padded = Mosaic(ramp, pattern, 40);
+    for (const auto& interp : AllInterpolators()) {
+        std::vector<uint16_t> a(size_t(33) * 21 * 3), b(a.size());
+        interp.run(CFAPlane{packed.data(), 33, 21, 33, pattern}, a.data());
+        interp.run(CFAPlane{padded.data(), 33, 21, 40, pattern}, b.data());
+        EXPECT_TRUE(a == b) << interp.name;
+    }
+
+    // Every size from 1×1 upwards gives a full, in-range result; a flat grey
+    // stays grey even where the strip lacks a colour.
+    for (uint32_t w : {1u, 2u, 3u, 5u})
+        for (uint32_t h : {1u, 2u, 3u, 4u}) {
+            const Image grey =
+                MakeImage(w, h, [](double, double, float* p) { p[0] = p[1] = p[2] = 777.0f; });
+            for (const auto& interp : AllInterpolators())
+                EXPECT_EQ(MaxInteriorError(grey, Interpolate(interp.run, grey, pattern), 0), 0.0)
+                    << interp.name << " " << w << "x" << h;
+        }
+}
+
+TEST(Demosaic, RejectsInconsistentPlanes) {
+    const CFAPattern pattern = Pattern("RGGB");
+    std::vector<uint16_t> samples(16, 100), out(48);
+    for (const auto& interp : AllInterpolators()) {
+        EXPECT_THROW(interp.run(CFAPlane{nullptr, 4, 4, 4, pattern}, out.data()),
+                     std::invalid_argument);
+        EXPECT_THROW(interp.run(CFAPlane{samples.data(), 4, 4, 3, pattern}, out.data()),
+                     std::invalid_argument);
+        EXPECT_THROW(interp.run(CFAPlane{samples.data(), 0, 4, 4, pattern}, out.data()),
+                     std::invalid_argument);
+        EXPECT_THROW(interp.run(CFAPlane{samples.data(), 4, 4, 4, pattern}, nullptr),
+                     std::invalid_argument);
+    }
+}
