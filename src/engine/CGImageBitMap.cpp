@@ -1,0 +1,325 @@
+#include "engine/CGImageBitMap.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+using platform::AffineTransform;
+using platform::BitmapContext;
+using platform::BitmapImage;
+using platform::Rect;
+using platform::Size;
+
+namespace {
+
+void logf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+}
+
+bool swapFromLittle(bool dataIsLittle) {
+    return dataIsLittle != (std::endian::native == std::endian::little);
+}
+
+}  // namespace
+
+CGImageBitMap::CGImageBitMap(std::shared_ptr<const BitmapImage> image)
+    : myImage(std::move(image)) {}
+
+std::shared_ptr<CGImageBitMap> CGImageBitMap::initWithCGImageRef(
+    std::shared_ptr<const BitmapImage> image) {
+    if (!image) return nullptr;
+    return std::shared_ptr<CGImageBitMap>(new CGImageBitMap(std::move(image)));
+}
+
+int32_t CGImageBitMap::getWidth() const {
+    return myImage ? static_cast<int32_t>(myImage->width()) : 0;
+}
+
+int32_t CGImageBitMap::getHeight() const {
+    return myImage ? static_cast<int32_t>(myImage->height()) : 0;
+}
+
+Rect CGImageBitMap::extent() const {
+    if (!myImage) return Rect{};
+    return Rect{0, 0, double(myImage->width()), double(myImage->height())};
+}
+
+bool CGImageBitMap::getDataProvider() {
+    if (dpr) return true;
+    if (!myImage) return false;
+    bitMap_ = myImage->bitmapInfo();
+    bitsPerComponent_ = myImage->bitsPerComponent();
+    bytesPerRow_ = myImage->bytesPerRow();
+    bufferInc_ = static_cast<int64_t>(myImage->bitsPerPixel() / myImage->bitsPerComponent());
+    auto provider = myImage->dataProvider();
+    if (!provider) {
+        logf("%s: Could not get a CGImageGetDataProvider - no image data is available",
+             "-[CGImageBitMap getDataProvider]");
+        return false;
+    }
+    auto copy = provider->copyData();
+    if (!copy || copy->empty()) {
+        logf(copy ? "%s: Could not get data from CGDataProviderCopyData - zero length buffer"
+                  : "%s: Could not get data from CGDataProviderCopyData - no image data is "
+                    "available",
+             "-[CGImageBitMap getDataProvider]");
+        return false;
+    }
+    uint32_t alpha = bitMap_ & platform::kBitmapAlphaInfoMask;
+    if (alpha >= platform::kBitmapAlphaOnly) return false;  // alpha-only images are unsupported
+    rIndex_ = (alpha == platform::kBitmapAlphaPremultipliedFirst ||
+               alpha == platform::kBitmapAlphaFirst || alpha == platform::kBitmapAlphaNoneSkipFirst)
+                  ? 1
+                  : 0;
+    premultipliedAlpha_ = alpha == platform::kBitmapAlphaPremultipliedLast ||
+                          alpha == platform::kBitmapAlphaPremultipliedFirst;
+    // Descriptors that put a colour or the alpha outside the pixel would make
+    // every read run past it; such an image is not read at all.
+    int64_t needed = premultipliedAlpha_ ? 4 : rIndex_ + 3;
+    if (bufferInc_ < needed) {
+        logf("%s: unsupported pixel layout", "-[CGImageBitMap getDataProvider]");
+        return false;
+    }
+    byteOrder_ = bitMap_ & platform::kBitmapByteOrderMask;
+    if (byteOrder_ == platform::kBitmapByteOrderDefault) {
+        if ((bitMap_ & platform::kBitmapFloatComponents) || bitsPerComponent_ == 32)
+            byteOrder_ = platform::kBitmapByteOrder32Big;
+        else if (bitsPerComponent_ == 16)
+            byteOrder_ = platform::kBitmapByteOrder16Big;
+    }
+    imageDataRef = std::move(copy);
+    dpr = std::move(provider);
+    return true;
+}
+
+bool CGImageBitMap::readComponent(const uint8_t* pixel, int64_t index, double& out) const {
+    if (bitMap_ & platform::kBitmapFloatComponents) {
+        if (bitsPerComponent_ != 32) return false;
+        uint32_t v;
+        std::memcpy(&v, pixel + index * 4, 4);
+        if (swapFromLittle(byteOrder_ == platform::kBitmapByteOrder32Little))
+            v = __builtin_bswap32(v);
+        out = std::bit_cast<float>(v);
+        return true;
+    }
+    switch (bitsPerComponent_) {
+        case 32: {
+            uint32_t v;
+            std::memcpy(&v, pixel + index * 4, 4);
+            if (swapFromLittle(byteOrder_ != platform::kBitmapByteOrder32Big))
+                v = __builtin_bswap32(v);
+            out = double(v) / 4294967296.0;
+            return true;
+        }
+        case 16: {
+            uint16_t v;
+            std::memcpy(&v, pixel + index * 2, 2);
+            if (swapFromLittle(byteOrder_ != platform::kBitmapByteOrder16Big))
+                v = __builtin_bswap16(v);
+            out = double(v) / 65535.0;
+            return true;
+        }
+        case 8:
+            out = double(pixel[index]) / 255.0;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// R, G, B (unpremultiplied) and A (1 without premultiplied alpha).
+bool CGImageBitMap::readColour(const uint8_t* pixel, double rgba[4]) const {
+    for (int c = 0; c < 3; ++c)
+        if (!readComponent(pixel, rIndex_ + c, rgba[c])) return false;
+    rgba[3] = 1.0;
+    if (premultipliedAlpha_) {
+        if (!readComponent(pixel, rIndex_ == 1 ? 0 : 3, rgba[3])) return false;
+        for (int c = 0; c < 3; ++c) rgba[c] /= rgba[3];
+    }
+    return true;
+}
+
+bool CGImageBitMap::readable(const char* method) {
+    if (!myImage) {
+        logf("%s: myImage NULL", method);
+        return false;
+    }
+    if (!getDataProvider()) {
+        logf("%s: getDataProvider returned NULL", method);
+        return false;
+    }
+    return true;
+}
+
+bool CGImageBitMap::getLinearBuffer(std::span<uint16_t> out) {
+    if (!readable("-[CGImageBitMap getLinearBuffer:]")) return false;
+    const size_t w = myImage->width(), h = myImage->height();
+    if (out.size() / 3 < w * h && w && h) return false;
+    const size_t pixelBytes = size_t(bufferInc_) * (bitsPerComponent_ / 8);
+    uint16_t* o = out.data();
+    for (size_t y = 0; y < h; ++y) {
+        const uint8_t* row = imageDataRef->data() + y * bytesPerRow_;
+        for (size_t x = 0; x < w; ++x) {
+            double c[4];
+            if (!readColour(row + x * pixelBytes, c)) return false;
+            double m = std::max({c[0], c[1], c[2], 1.0});
+            for (int k = 0; k < 3; ++k) {
+                double v = c[k] / m;
+                *o++ = (v >= 0 && v <= 1) ? static_cast<uint16_t>(v * 65535.0) : 0;
+            }
+        }
+    }
+    return true;
+}
+
+bool CGImageBitMap::getFloatRBGABuffer(std::span<float> out) {
+    if (!readable("-[CGImageBitMap getFloatRBGABuffer:]")) return false;
+    const size_t w = myImage->width(), h = myImage->height();
+    if (out.size() / 4 < w * h && w && h) return false;
+    const size_t pixelBytes = size_t(bufferInc_) * (bitsPerComponent_ / 8);
+    float* o = out.data();
+    for (size_t y = 0; y < h; ++y) {
+        const uint8_t* row = imageDataRef->data() + y * bytesPerRow_;
+        for (size_t x = 0; x < w; ++x) {
+            double c[4];
+            if (!readColour(row + x * pixelBytes, c)) return false;
+            for (int k = 0; k < 4; ++k) *o++ = static_cast<float>(c[k]);
+        }
+    }
+    return true;
+}
+
+bool CGImageBitMap::getPixelValues(int32_t col, int32_t row, double values[4]) {
+    if (!myImage || !getDataProvider()) return false;
+    if (col < 0 || row < 0 || size_t(col) >= myImage->width() || size_t(row) >= myImage->height()) {
+        values[0] = values[1] = values[2] = 0;
+        values[3] = 1;
+        return false;
+    }
+    const size_t pixelBytes = size_t(bufferInc_) * (bitsPerComponent_ / 8);
+    double c[4];
+    if (!readColour(imageDataRef->data() + size_t(row) * bytesPerRow_ + size_t(col) * pixelBytes,
+                    c))
+        return false;
+    values[0] = c[0];
+    values[1] = c[1];
+    values[2] = c[2];
+    return true;
+}
+
+void CGImageBitMap::dumpCGImageInfo(int row) {
+    if (!myImage) return;
+    logf("%s image size: %zu x %zu", "-[CGImageBitMap dumpCGImageInfo:]", myImage->width(),
+         myImage->height());
+    logf("Alpha %d ", int(myImage->alphaInfo()));
+    logf("bitsPerPixel %ld \n", long(myImage->bitsPerPixel()));
+    logf("Bitmap 0x%x ", myImage->bitmapInfo());
+    logf("bitsPerComponent %ld \n", long(myImage->bitsPerComponent()));
+    if (!myImage->dataProvider()) {
+        logf("VodiRurar could not get a CGImageGetDataProvider - no image data is available");
+        return;
+    }
+    if (!getDataProvider()) {
+        logf(
+            "VodiRurar could not get data from CGDataProviderCopyData - no image data is "
+            "available");
+        return;
+    }
+    logf("byteOrder 0x%x \n", byteOrder_);
+    logf("Data length: %li", long(imageDataRef->size()));
+    if (row < 0 || size_t(row) >= myImage->height()) return;
+    const size_t componentBytes = bitsPerComponent_ / 8;
+    if (componentBytes == 0) return;
+    const size_t rowComponents =
+        std::min<size_t>(bytesPerRow_, imageDataRef->size() - size_t(row) * bytesPerRow_) /
+        componentBytes;
+    const uint8_t* base = imageDataRef->data() + size_t(row) * bytesPerRow_;
+    const bool isFloat = bitMap_ & platform::kBitmapFloatComponents;
+    for (int line = 0; line < 25; ++line) {
+        const size_t first = 256 + size_t(line) * 4;
+        if (first + 4 > rowComponents) break;  // never past the row
+        std::string text = std::to_string(first) + ": ";
+        for (size_t k = 0; k < 4; ++k) {
+            double v = 0;
+            if (!readComponent(base, int64_t(first + k), v)) return;
+            char buffer[64];
+            if (isFloat) {
+                std::snprintf(buffer, sizeof buffer, "%f ", v);
+            } else {
+                double raw = std::round(v * (bitsPerComponent_ == 8    ? 255.0
+                                             : bitsPerComponent_ == 16 ? 65535.0
+                                                                       : 4294967296.0));
+                std::snprintf(buffer, sizeof buffer, "%i %f ", int(raw), v);
+            }
+            text += buffer;
+        }
+        logf("%s", text.c_str());
+    }
+}
+
+AffineTransform CGImageBitMap::orientationTransform(int orientation, double w, double h) {
+    switch (orientation) {
+        case 2:
+            return {-1, 0, 0, 1, w, 0};
+        case 3:
+            return {-1, 0, 0, -1, w, h};
+        case 4:
+            return {1, 0, 0, -1, 0, h};
+        case 5:
+            return {0, -1, -1, 0, h, w};
+        case 6:
+            return {0, -1, 1, 0, 0, w};
+        case 7:
+            return {0, 1, 1, 0, 0, 0};
+        case 8:
+            return {0, 1, -1, 0, h, 0};
+        default:
+            return {};
+    }
+}
+
+std::unique_ptr<BitmapContext> CGImageBitMap::createResizedImageBitmap(
+    const BitmapImage& image, Size newSize, bool drawTransposed, int orientation,
+    platform::BitmapInterpolation quality) {
+    if (newSize.width < 1 || newSize.height < 1)
+        newSize = Size{double(image.width()), double(image.height())};
+    const double w = std::ceil(newSize.width), h = std::ceil(newSize.height);
+    if (w > 65535 * 4 || h > 65535 * 4) return nullptr;
+    const bool swap = orientation >= 5 && orientation <= 8;
+    // The context keeps the image's own pixel layout (padding components
+    // included), so that the image can be drawn into it unchanged.
+    auto ctx =
+        BitmapContext::create(size_t(swap ? h : w), size_t(swap ? w : h), image.bitsPerComponent(),
+                              image.bitsPerPixel(), 0, image.colorSpace(), image.bitmapInfo());
+    if (!ctx) return nullptr;
+    ctx->concatCTM(orientationTransform(orientation < 1 ? 1 : orientation, w, h));
+    ctx->setInterpolationQuality(quality);
+    ctx->drawImage(drawTransposed ? Rect{0, 0, h, w} : Rect{0, 0, w, h}, image);
+    return ctx;
+}
+
+std::shared_ptr<CGImageBitMap> CGImageBitMap::croppedAndScaledImage(const Rect& rect, Size newSize,
+                                                                    int orientation) {
+    if (!myImage) return nullptr;
+    std::shared_ptr<const BitmapImage> image = myImage;
+    if (rect.width > 0) {
+        image = myImage->cropped(rect);
+        if (!image) return nullptr;
+    }
+    const bool sameSize = newSize.width == rect.width && newSize.height == rect.height;
+    if ((newSize.width == 0 && orientation < 2) || (sameSize && orientation <= 1))
+        return initWithCGImageRef(image);
+    Size size = newSize.width < 1 ? Size{rect.width, rect.height} : newSize;
+    auto ctx = createResizedImageBitmap(*image, size, false, orientation,
+                                        platform::BitmapInterpolation::High);
+    if (!ctx) return nullptr;
+    return initWithCGImageRef(ctx->makeImage());
+}

@@ -1,0 +1,76 @@
+// Wraps one immutable bitmap image and turns its stored samples into the
+// plain layouts the writers and readouts need: packed 16-bit RGB, float RGBA
+// and single pixel values, whatever the image's component size, alpha layout
+// and byte order.
+//
+// Ownership: holds the image (shared) and, after the first conversion, a
+// private copy of its bytes. Thread safety: none; a wrapper belongs to the
+// thread that asked for it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "platform/BitmapImage.h"
+
+class CGImageBitMap {
+public:
+    // Null for a null image.
+    static std::shared_ptr<CGImageBitMap> initWithCGImageRef(
+        std::shared_ptr<const platform::BitmapImage> image);
+
+    const std::shared_ptr<const platform::BitmapImage>& getImageRef() const { return myImage; }
+    int32_t getWidth() const;
+    int32_t getHeight() const;
+    platform::Rect extent() const;
+
+    // Copies the bytes and decodes the descriptors once; false when the
+    // image's bytes cannot be had or its layout is unsupported.
+    bool getDataProvider();
+
+    // width x height x 3 samples, rows packed, top row first. The span must
+    // hold them all.
+    bool getLinearBuffer(std::span<uint16_t> out);
+    // width x height x 4 floats (R, G, B, A), rows packed, top row first.
+    bool getFloatRBGABuffer(std::span<float> out);
+    bool getPixelValues(int32_t col, int32_t row, double values[4]);
+    void dumpCGImageInfo(int row);
+
+    // The image cropped to `rect` (whole when its width is 0 or less), then
+    // redrawn at `newSize` and turned by the EXIF orientation when asked.
+    // Null when the rectangle misses the image.
+    std::shared_ptr<CGImageBitMap> croppedAndScaledImage(const platform::Rect& rect,
+                                                         platform::Size newSize, int orientation);
+    static std::unique_ptr<platform::BitmapContext> createResizedImageBitmap(
+        const platform::BitmapImage& image, platform::Size newSize, bool drawTransposed,
+        int orientation, platform::BitmapInterpolation quality);
+
+    // The EXIF orientation's drawing transform for an image of w x h.
+    static platform::AffineTransform orientationTransform(int orientation, double w, double h);
+
+    // Decoded descriptors (valid after getDataProvider succeeded).
+    uint32_t bitMap() const { return bitMap_; }
+    uint32_t byteOrder() const { return byteOrder_; }
+    int64_t rIndex() const { return rIndex_; }
+    int64_t bufferInc() const { return bufferInc_; }
+    bool premultipliedAlpha() const { return premultipliedAlpha_; }
+
+private:
+    explicit CGImageBitMap(std::shared_ptr<const platform::BitmapImage> image);
+    bool readable(const char* method);
+    bool readComponent(const uint8_t* pixel, int64_t index, double& out) const;
+    bool readColour(const uint8_t* pixel, double rgba[4]) const;
+
+    std::shared_ptr<const platform::BitmapImage> myImage;
+    uint32_t bitMap_ = 0;
+    uint64_t bitsPerComponent_ = 0;
+    uint64_t bytesPerRow_ = 0;
+    std::shared_ptr<const platform::BitmapDataProvider> dpr;
+    std::shared_ptr<const std::vector<uint8_t>> imageDataRef;
+    uint32_t byteOrder_ = 0;
+    int64_t rIndex_ = 0;
+    int64_t bufferInc_ = 0;
+    bool premultipliedAlpha_ = false;
+};

@@ -1,0 +1,276 @@
+// Fast versions of the image routines. Loops are written so that the
+// compiler vectorises them (unit stride, no aliasing across rows, branch-free
+// clamps); the scalar twins in VImageReference.cpp define the results.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("O3")
+#endif
+
+#include "platform/VImage.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+#include "platform/VImageInternal.h"
+
+namespace platform::vimage {
+
+using namespace detail;
+
+namespace {
+
+// Splits [0, rows) into contiguous bands run on separate threads. Each
+// element's result depends only on its own inputs, so the split never shows.
+template <typename F>
+void forRows(size_t rows, uint32_t flags, size_t minRowsPerTask, F&& fn) {
+    size_t tasks = 1;
+    if (!(flags & kDoNotTile)) {
+        unsigned hw = std::thread::hardware_concurrency();
+        tasks = std::min<size_t>(hw ? hw : 1,
+                                 std::max<size_t>(1, rows / std::max<size_t>(1, minRowsPerTask)));
+    }
+    if (tasks <= 1) {
+        fn(size_t{0}, rows);
+        return;
+    }
+    std::vector<std::thread> threads;
+    for (size_t t = 1; t < tasks; ++t) {
+        size_t begin = rows * t / tasks, end = rows * (t + 1) / tasks;
+        try {
+            threads.emplace_back([&fn, begin, end] { fn(begin, end); });
+        } catch (const std::system_error&) {
+            fn(begin, end);  // no thread to be had: do the band here
+        }
+    }
+    fn(size_t{0}, rows / tasks);
+    for (auto& t : threads) t.join();
+}
+
+Error report(Error e, uint32_t flags, const char* what) {
+    if (e != kNoError && (flags & kPrintDiagnosticsToConsole))
+        std::fprintf(stderr, "%s failed with error %ld\n", what, static_cast<long>(e));
+    return e;
+}
+
+size_t rowsPerTask(size_t elementsPerRow) {
+    return std::max<size_t>(1, (size_t{1} << 18) / std::max<size_t>(1, elementsPerRow));
+}
+
+}  // namespace
+
+Error convertPlanar16UToF(const Buffer& src, const Buffer& dest, float offset, float scale,
+                          uint32_t flags) {
+    if (Error e = checkSameSize(src, dest, 2, 4)) return report(e, flags, "convertPlanar16UToF");
+    const size_t n = src.width;
+    forRows(src.height, flags, rowsPerTask(n), [&](size_t y0, size_t y1) {
+        for (size_t y = y0; y < y1; ++y) {
+            const uint16_t* __restrict s = rowOf<const uint16_t>(src, y);
+            float* __restrict d = rowOf<float>(dest, y);
+            for (size_t i = 0; i < n; ++i) d[i] = offset + scale * float(s[i]);
+        }
+    });
+    return kNoError;
+}
+
+Error convertPlanarFTo16U(const Buffer& src, const Buffer& dest, float offset, float scale,
+                          uint32_t flags) {
+    if (Error e = checkSameSize(src, dest, 4, 2)) return report(e, flags, "convertPlanarFTo16U");
+    if (!(scale != 0.0f)) return report(kInvalidParameter, flags, "convertPlanarFTo16U");
+    const float mul = inverseScale(scale);
+    const size_t n = src.width;
+    forRows(src.height, flags, rowsPerTask(n), [&](size_t y0, size_t y1) {
+        for (size_t y = y0; y < y1; ++y) {
+            const float* __restrict s = rowOf<const float>(src, y);
+            uint16_t* __restrict d = rowOf<uint16_t>(dest, y);
+            for (size_t i = 0; i < n; ++i)
+                d[i] = static_cast<uint16_t>(static_cast<int32_t>(to16U((s[i] - offset) * mul)));
+        }
+    });
+    return kNoError;
+}
+
+Error matrixMultiplyARGBFFFF(const Buffer& src, const Buffer& dest, const float matrix[16],
+                             const float* preBias, const float* postBias, uint32_t flags) {
+    if (!matrix) return report(kNullPointerArgument, flags, "matrixMultiplyARGBFFFF");
+    if (Error e = checkSameSize(src, dest, 16, 16))
+        return report(e, flags, "matrixMultiplyARGBFFFF");
+    float m[16], pre[4] = {0, 0, 0, 0}, post[4] = {0, 0, 0, 0};
+    std::copy(matrix, matrix + 16, m);
+    if (preBias) std::copy(preBias, preBias + 4, pre);
+    if (postBias) std::copy(postBias, postBias + 4, post);
+    const size_t n = src.width;
+    forRows(src.height, flags, rowsPerTask(n * 4), [&](size_t y0, size_t y1) {
+        for (size_t y = y0; y < y1; ++y) {
+            const float* s = rowOf<const float>(src, y);
+            float* d = rowOf<float>(dest, y);
+            for (size_t i = 0; i < n; ++i) {
+                const float p0 = s[4 * i] + pre[0], p1 = s[4 * i + 1] + pre[1];
+                const float p2 = s[4 * i + 2] + pre[2], p3 = s[4 * i + 3] + pre[3];
+                float o[4];
+                for (int j = 0; j < 4; ++j)
+                    o[j] = p0 * m[j] + p1 * m[4 + j] + p2 * m[8 + j] + p3 * m[12 + j] + post[j];
+                d[4 * i] = o[0];
+                d[4 * i + 1] = o[1];
+                d[4 * i + 2] = o[2];
+                d[4 * i + 3] = o[3];
+            }
+        }
+    });
+    return kNoError;
+}
+
+namespace {
+
+template <int C>
+Error convolve(const Buffer& src, const Buffer& dest, size_t offX, size_t offY, const float* kernel,
+               uint32_t kh, uint32_t kw, const float* background, uint32_t flags,
+               const char* what) {
+    Edge edge;
+    if (Error e =
+            checkConvolution(src, dest, offX, offY, kernel, kh, kw, sizeof(float) * C, flags, edge))
+        return report(e, flags, what);
+    if (dest.width == 0 || dest.height == 0) return kNoError;
+    if (src.data == dest.data) return report(kInvalidParameter, flags, what);
+    const size_t hw = kw / 2, hh = kh / 2;
+    // Destination columns whose kernel stays inside the source.
+    size_t ix0 = offX >= hw ? 0 : hw - offX;
+    size_t ix1 = src.width > hw + offX ? std::min(dest.width, src.width - hw - offX) : 0;
+    if (ix1 < ix0) ix1 = ix0;
+    const size_t taps = size_t(kh) * kw;
+    std::atomic<bool> failed{false};
+    forRows(dest.height, flags, 8, [&](size_t y0, size_t y1) {
+        std::vector<float> acc;
+        try {
+            acc.resize((ix1 - ix0) * C);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+            return;
+        }
+        for (size_t y = y0; y < y1; ++y) {
+            const size_t sy = y + offY;
+            float* d = rowOf<float>(dest, y);
+            const bool rowInside = sy >= hh && sy + hh < src.height;
+            for (size_t x = 0; x < dest.width; ++x) {
+                if (rowInside && x >= ix0 && x < ix1) {
+                    x = ix1 - 1;
+                    continue;
+                }
+                convolvePixel<C>(src, x + offX, sy, kernel, kh, kw, background, edge, d + x * C);
+            }
+            if (!rowInside || ix1 == ix0) continue;
+            const size_t n = (ix1 - ix0) * C;
+            float* __restrict a = acc.data();
+            std::fill(a, a + n, 0.0f);
+            for (size_t t = 0; t < taps; ++t) {
+                const size_t i = t / kw, j = t % kw;
+                const float k = kernel[t];
+                const float* __restrict s =
+                    rowOf<const float>(src, sy - hh + i) + (ix0 + offX - hw + j) * C;
+                for (size_t e = 0; e < n; ++e) a[e] += k * s[e];
+            }
+            std::copy(a, a + n, d + ix0 * C);
+        }
+    });
+    return failed ? report(kMemoryAllocationError, flags, what) : kNoError;
+}
+
+}  // namespace
+
+Error convolvePlanarF(const Buffer& src, const Buffer& dest, size_t srcOffsetToROI_X,
+                      size_t srcOffsetToROI_Y, const float* kernel, uint32_t kernelHeight,
+                      uint32_t kernelWidth, float backgroundColor, uint32_t flags) {
+    return convolve<1>(src, dest, srcOffsetToROI_X, srcOffsetToROI_Y, kernel, kernelHeight,
+                       kernelWidth, &backgroundColor, flags, "convolvePlanarF");
+}
+
+Error convolveARGBFFFF(const Buffer& src, const Buffer& dest, size_t srcOffsetToROI_X,
+                       size_t srcOffsetToROI_Y, const float* kernel, uint32_t kernelHeight,
+                       uint32_t kernelWidth, const float backgroundColor[4], uint32_t flags) {
+    const float zero[4] = {0, 0, 0, 0};
+    return convolve<4>(src, dest, srcOffsetToROI_X, srcOffsetToROI_Y, kernel, kernelHeight,
+                       kernelWidth, backgroundColor ? backgroundColor : zero, flags,
+                       "convolveARGBFFFF");
+}
+
+namespace {
+
+template <typename T>
+Error scale(const Buffer& src, const Buffer& dest, uint32_t flags, const char* what) {
+    if (Error e = checkScale(src, dest, 4 * sizeof(T))) return report(e, flags, what);
+    const double lobes = lobesFor(flags);
+    ResampleWeights wx, wy;
+    std::vector<float> tmp;
+    const size_t tmpRow = dest.width * 4;
+    try {
+        wx = resampleWeights(src.width, dest.width, lobes);
+        wy = resampleWeights(src.height, dest.height, lobes);
+        tmp.resize(tmpRow * src.height);
+    } catch (const std::bad_alloc&) {
+        return report(kMemoryAllocationError, flags, what);
+    } catch (const std::length_error&) {
+        return report(kMemoryAllocationError, flags, what);
+    }
+    // Across: every source row into dest.width pixels.
+    forRows(src.height, flags, rowsPerTask(tmpRow), [&](size_t y0, size_t y1) {
+        for (size_t y = y0; y < y1; ++y) {
+            const T* s = rowOf<const T>(src, y);
+            float* t = tmp.data() + y * tmpRow;
+            for (size_t x = 0; x < dest.width; ++x) {
+                float acc[4] = {0, 0, 0, 0};
+                const uint32_t f = wx.first[x], n = wx.count[x];
+                for (uint32_t k = 0; k < n; ++k) {
+                    const float w = wx.weight[f + k];
+                    const T* p = s + size_t(wx.index[f + k]) * 4;
+                    for (int c = 0; c < 4; ++c) acc[c] += w * float(p[c]);
+                }
+                for (int c = 0; c < 4; ++c) t[x * 4 + c] = acc[c];
+            }
+        }
+    });
+    // Down: weighted sums of whole rows.
+    std::atomic<bool> failed{false};
+    forRows(dest.height, flags, rowsPerTask(tmpRow), [&](size_t y0, size_t y1) {
+        std::vector<float> acc;
+        try {
+            acc.resize(tmpRow);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+            return;
+        }
+        for (size_t y = y0; y < y1; ++y) {
+            float* __restrict a = acc.data();
+            std::fill(a, a + tmpRow, 0.0f);
+            const uint32_t f = wy.first[y], n = wy.count[y];
+            for (uint32_t k = 0; k < n; ++k) {
+                const float w = wy.weight[f + k];
+                const float* __restrict t = tmp.data() + size_t(wy.index[f + k]) * tmpRow;
+                for (size_t e = 0; e < tmpRow; ++e) a[e] += w * t[e];
+            }
+            T* __restrict d = rowOf<T>(dest, y);
+            if constexpr (std::is_same_v<T, float>) {
+                std::copy(a, a + tmpRow, d);
+            } else {
+                for (size_t e = 0; e < tmpRow; ++e)
+                    d[e] = static_cast<uint16_t>(static_cast<int32_t>(to16U(a[e])));
+            }
+        }
+    });
+    return failed ? report(kMemoryAllocationError, flags, what) : kNoError;
+}
+
+}  // namespace
+
+Error scaleARGB16U(const Buffer& src, const Buffer& dest, uint32_t flags) {
+    return scale<uint16_t>(src, dest, flags, "scaleARGB16U");
+}
+
+Error scaleARGBFFFF(const Buffer& src, const Buffer& dest, uint32_t flags) {
+    return scale<float>(src, dest, flags, "scaleARGBFFFF");
+}
+
+}  // namespace platform::vimage
