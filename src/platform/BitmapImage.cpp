@@ -43,28 +43,29 @@ bool isLittle(uint32_t order) {
 }  // namespace
 
 std::shared_ptr<const BitmapColorSpace> BitmapColorSpace::genericLinearRGB() {
-    static const auto space =
-        std::make_shared<const BitmapColorSpace>(BitmapColorSpace{"GenericLinearRGB", 3, nullptr});
+    static const auto space = std::make_shared<const BitmapColorSpace>(
+        BitmapColorSpace{"GenericLinearRGB", 3, IccProfile::named(IccNamedProfile::linearRGB)});
     return space;
 }
 
 std::shared_ptr<const BitmapColorSpace> BitmapColorSpace::genericRGB() {
-    static const auto space =
-        std::make_shared<const BitmapColorSpace>(BitmapColorSpace{"GenericRGB", 3, nullptr});
+    static const auto space = std::make_shared<const BitmapColorSpace>(
+        BitmapColorSpace{"GenericRGB", 3, IccProfile::named(IccNamedProfile::sRGB)});
     return space;
 }
 
 std::shared_ptr<const BitmapColorSpace> BitmapColorSpace::sRGB() {
-    static const auto space =
-        std::make_shared<const BitmapColorSpace>(BitmapColorSpace{"sRGB", 3, nullptr});
+    static const auto space = std::make_shared<const BitmapColorSpace>(
+        BitmapColorSpace{"sRGB", 3, IccProfile::named(IccNamedProfile::sRGB)});
     return space;
 }
 
-std::shared_ptr<const BitmapColorSpace> BitmapColorSpace::withICCData(std::string name,
-                                                                      std::vector<uint8_t> icc,
-                                                                      size_t components) {
-    return std::make_shared<const BitmapColorSpace>(BitmapColorSpace{
-        std::move(name), components, std::make_shared<const std::vector<uint8_t>>(std::move(icc))});
+std::shared_ptr<const BitmapColorSpace> BitmapColorSpace::withProfile(
+    std::shared_ptr<const IccProfile> profile) {
+    if (!profile) return nullptr;
+    size_t components = profile->channelCount() > 0 ? size_t(profile->channelCount()) : 3;
+    return std::make_shared<const BitmapColorSpace>(
+        BitmapColorSpace{profile->description(), components, std::move(profile)});
 }
 
 BitmapDataProvider::BitmapDataProvider(std::shared_ptr<const void> owner, const uint8_t* bytes,

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/BitmapGeometry.h"
+#include "platform/IccProfile.h"
 
 namespace platform {
 
@@ -39,18 +40,19 @@ enum : uint32_t {
     kBitmapByteOrder32Big = 0x4000,
 };
 
-// A colour space: a name and, for spaces made from a profile, its ICC bytes.
+// A colour space: a name and, for spaces made from a profile, the profile.
+// The generic spaces carry the platform's named profiles.
 struct BitmapColorSpace {
     std::string name;
     size_t numberOfComponents = 3;
-    std::shared_ptr<const std::vector<uint8_t>> iccData;
+    std::shared_ptr<const IccProfile> iccProfile;
 
     static std::shared_ptr<const BitmapColorSpace> genericLinearRGB();
     static std::shared_ptr<const BitmapColorSpace> genericRGB();
     static std::shared_ptr<const BitmapColorSpace> sRGB();
-    static std::shared_ptr<const BitmapColorSpace> withICCData(std::string name,
-                                                               std::vector<uint8_t> icc,
-                                                               size_t components = 3);
+    // Null for a null profile.
+    static std::shared_ptr<const BitmapColorSpace> withProfile(
+        std::shared_ptr<const IccProfile> profile);
 };
 
 // Read-only bytes of an image.

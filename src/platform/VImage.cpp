@@ -2,7 +2,7 @@
 // compiler vectorises them (unit stride, no aliasing across rows, branch-free
 // clamps); the scalar twins in VImageReference.cpp define the results.
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("O3")
+#pragma GCC optimize("O3", "no-trapping-math")
 #endif
 
 #include "platform/VImage.h"

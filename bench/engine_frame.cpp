@@ -1,0 +1,80 @@
+// Throughput of the engine's pixel frame: 16-bit/float conversion and the
+// colour matrix per core, 24-megapixel resampling, and how a stage with a
+// fixed cost per tile scales over the workers.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/VImage.h"
+
+using namespace platform::vimage;
+
+namespace {
+
+constexpr size_t kW = 6000, kH = 4000;  // 24 megapixels
+
+void BM_Convert16UToF(benchmark::State& state) {
+    const size_t w = 2048 * 4, h = 256;  // one core, a cache-unfriendly block
+    std::vector<uint16_t> src(w * h, 1234);
+    std::vector<float> dst(w * h);
+    Buffer s{src.data(), h, w, w * 2}, d{dst.data(), h, w, w * 4};
+    for (auto _ : state) {
+        convertPlanar16UToF(s, d, 0, 1.0f / 65325.0f, kDoNotTile);
+        benchmark::DoNotOptimize(dst.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(w * h * 6));
+}
+BENCHMARK(BM_Convert16UToF);
+
+void BM_ConvertFTo16U(benchmark::State& state) {
+    const size_t w = 2048 * 4, h = 256;
+    std::vector<float> src(w * h, 0.37f);
+    std::vector<uint16_t> dst(w * h);
+    Buffer s{src.data(), h, w, w * 4}, d{dst.data(), h, w, w * 2};
+    for (auto _ : state) {
+        convertPlanarFTo16U(s, d, 0, 1.0f / 65325.0f, kDoNotTile);
+        benchmark::DoNotOptimize(dst.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(w * h * 6));
+}
+BENCHMARK(BM_ConvertFTo16U);
+
+void BM_MatrixInPlace(benchmark::State& state) {
+    const size_t w = 2048, h = 256;
+    std::vector<float> px(w * h * 4, 0.5f);
+    Buffer b{px.data(), h, w, w * 16};
+    const float m[16] = {1.1f, 0, 0, 0.3f, 0, 0.9f, 0, 0.6f, 0, 0, 1.2f, 0.1f, 0, 0, 0, 0};
+    for (auto _ : state) {
+        matrixMultiplyARGBFFFF(b, b, m, nullptr, nullptr, kDoNotTile);
+        benchmark::DoNotOptimize(px.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(w * h * 32));
+}
+BENCHMARK(BM_MatrixInPlace);
+
+template <typename T>
+void resize24MP(benchmark::State& state, uint32_t extra) {
+    const size_t dw = size_t(state.range(0)), dh = dw * kH / kW;
+    std::vector<T> src(kW * kH * 4, T(1));
+    std::vector<T> dst(dw * dh * 4);
+    Buffer s{src.data(), kH, kW, kW * 4 * sizeof(T)}, d{dst.data(), dh, dw, dw * 4 * sizeof(T)};
+    for (auto _ : state) {
+        if constexpr (sizeof(T) == 2)
+            scaleARGB16U(s, d, kHighQualityResampling | extra);
+        else
+            scaleARGBFFFF(s, d, kHighQualityResampling | extra);
+        benchmark::DoNotOptimize(dst.data());
+    }
+    state.counters["MP/s"] = benchmark::Counter(double(kW * kH) / 1e6 * double(state.iterations()),
+                                                benchmark::Counter::kIsRate);
+}
+
+void BM_Resize24MP_16U(benchmark::State& state) { resize24MP<uint16_t>(state, 0); }
+void BM_Resize24MP_Float(benchmark::State& state) { resize24MP<float>(state, 0); }
+void BM_Resize24MP_16U_OneCore(benchmark::State& state) { resize24MP<uint16_t>(state, kDoNotTile); }
+BENCHMARK(BM_Resize24MP_16U)->Arg(3000)->Arg(1024)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Resize24MP_Float)->Arg(3000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Resize24MP_16U_OneCore)->Arg(3000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
