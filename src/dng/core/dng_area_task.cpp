@@ -1,0 +1,146 @@
+#include "dng/core/dng_area_task.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "dng/core/dng_abort_sniffer.h"
+#include "dng/core/dng_exception.h"
+
+namespace {
+
+// Row-major tiles of a grid anchored at the area's top-left corner.
+void AppendGridTiles(const dng_rect& area, const dng_point& size, std::vector<dng_rect>& out) {
+    for (int64 top = area.t; top < area.b; top += size.v) {
+        const int32 bottom = static_cast<int32>(std::min<int64>(top + size.v, area.b));
+        for (int64 left = area.l; left < area.r; left += size.h) {
+            const int32 right = static_cast<int32>(std::min<int64>(left + size.h, area.r));
+            out.push_back(
+                dng_rect(static_cast<int32>(top), static_cast<int32>(left), bottom, right));
+        }
+    }
+}
+
+// Boundaries of a repeating tile grid strictly inside [lo, hi).
+void GridCuts(int32 lo, int32 hi, int32 origin, int32 step, std::vector<int32>& cuts) {
+    if (step <= 0) return;
+    int64 first = origin + ((static_cast<int64>(lo) - origin) / step) * step;
+    if (first <= lo) first += step;
+    for (int64 c = first; c < hi; c += step) cuts.push_back(static_cast<int32>(c));
+}
+
+// Splits a tile along the boundaries of every non-empty repeating tile.
+void SplitByRepeatingTiles(const dng_rect& tile, const dng_rect repeating[3],
+                           std::vector<dng_rect>& out) {
+    std::vector<int32> rows{tile.t, tile.b};
+    std::vector<int32> cols{tile.l, tile.r};
+    for (int i = 0; i < 3; i++) {
+        const dng_rect& r = repeating[i];
+        if (r.IsEmpty()) continue;
+        GridCuts(tile.t, tile.b, r.t, r.b - r.t, rows);
+        GridCuts(tile.l, tile.r, r.l, r.r - r.l, cols);
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    std::sort(cols.begin(), cols.end());
+    cols.erase(std::unique(cols.begin(), cols.end()), cols.end());
+    for (size_t i = 0; i + 1 < rows.size(); i++)
+        for (size_t j = 0; j + 1 < cols.size(); j++)
+            out.push_back(dng_rect(rows[i], cols[j], rows[i + 1], cols[j + 1]));
+}
+
+std::vector<dng_rect> ListTiles(const dng_area_task& task, const dng_rect& area,
+                                const dng_point& tileSize) {
+    std::vector<dng_rect> grid;
+    AppendGridTiles(area, tileSize, grid);
+    const dng_rect repeating[3] = {task.RepeatingTile1(), task.RepeatingTile2(),
+                                   task.RepeatingTile3()};
+    if (repeating[0].IsEmpty() && repeating[1].IsEmpty() && repeating[2].IsEmpty()) return grid;
+    std::vector<dng_rect> tiles;
+    for (const dng_rect& t : grid) SplitByRepeatingTiles(t, repeating, tiles);
+    return tiles;
+}
+
+}  // namespace
+
+dng_area_task::dng_area_task(const char* name) : fName(name ? name : "dng_area_task") {}
+
+dng_area_task::~dng_area_task() = default;
+
+void dng_area_task::Start(uint32, const dng_rect&, const dng_point&, dng_memory_allocator*,
+                          dng_abort_sniffer*) {}
+
+void dng_area_task::Finish(uint32) {}
+
+dng_point dng_area_task::FindTileSize(const dng_rect& area) const {
+    const dng_point cell = UnitCell();
+    const dng_point maxSize = MaxTileSize();
+    const int32 cellV = std::max(cell.v, 1);
+    const int32 cellH = std::max(cell.h, 1);
+    int32 v = std::min<int64>(std::max(maxSize.v, 1), std::max<int64>(area.H(), 1));
+    int32 h = std::min<int64>(std::max(maxSize.h, 1), std::max<int64>(area.W(), 1));
+    v = std::max(cellV, v / cellV * cellV);
+    h = std::max(cellH, h / cellH * cellH);
+    return dng_point(v, h);
+}
+
+void dng_area_task::Perform(dng_area_task& task, const dng_rect& area,
+                            dng_memory_allocator* allocator, dng_abort_sniffer* sniffer) {
+    Perform(task, area, allocator, sniffer, 1);
+}
+
+void dng_area_task::Perform(dng_area_task& task, const dng_rect& area,
+                            dng_memory_allocator* allocator, dng_abort_sniffer* sniffer,
+                            uint32 threadCount) {
+    const dng_point tileSize = task.FindTileSize(area);
+    const std::vector<dng_rect> tiles =
+        area.IsEmpty() ? std::vector<dng_rect>() : ListTiles(task, area, tileSize);
+
+    uint32 threads = std::max<uint32>(1, std::min(threadCount, task.MaxThreads()));
+    threads = static_cast<uint32>(std::max<size_t>(1, std::min<size_t>(threads, tiles.size())));
+
+    task.Start(threads, area, tileSize, allocator, sniffer);
+
+    if (threads == 1) {
+        for (const dng_rect& tile : tiles) {
+            dng_abort_sniffer::SniffForAbort(sniffer);
+            task.Process(0, tile, sniffer);
+        }
+    } else {
+        std::atomic<size_t> next{0};
+        std::atomic<bool> failed{false};
+        std::exception_ptr firstError;
+        std::mutex errorMutex;
+        auto worker = [&](uint32 index) {
+            try {
+                for (;;) {
+                    if (failed.load()) return;
+                    const size_t i = next.fetch_add(1);
+                    if (i >= tiles.size()) return;
+                    dng_abort_sniffer::SniffForAbort(sniffer);
+                    task.Process(index, tiles[i], sniffer);
+                }
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                if (!firstError) firstError = std::current_exception();
+                failed.store(true);
+            }
+        };
+        std::vector<std::thread> pool;
+        for (uint32 i = 1; i < threads; i++) {
+            try {
+                pool.emplace_back(worker, i);
+            } catch (...) {
+                break;  // Fewer threads only means a slower run.
+            }
+        }
+        worker(0);
+        for (std::thread& t : pool) t.join();
+        if (firstError) std::rethrow_exception(firstError);
+    }
+
+    task.Finish(threads);
+}

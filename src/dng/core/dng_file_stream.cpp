@@ -1,0 +1,51 @@
+#include "dng/core/dng_file_stream.h"
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "dng/core/dng_exception.h"
+
+dng_file_stream::dng_file_stream(const char* filename, bool output, uint32 bufferSize)
+    : dng_stream(static_cast<dng_abort_sniffer*>(nullptr), bufferSize, 0), fOutput(output) {
+    if (filename) fFile = std::fopen(filename, output ? "wb" : "rb");
+    if (!fFile) ThrowOpenFile("Could not open file");
+}
+
+dng_file_stream::~dng_file_stream() {
+    if (fOutput) {
+        try {
+            Flush();
+        } catch (...) {
+            // A destructor must not throw; owners who care flush first.
+        }
+    }
+    std::fclose(fFile);
+}
+
+uint64 dng_file_stream::BackEndLength() {
+    if (fseeko(fFile, 0, SEEK_END) != 0) ThrowReadFile("Could not seek");
+    const off_t length = ftello(fFile);
+    if (length < 0) ThrowReadFile("Could not get the file length");
+    return static_cast<uint64>(length);
+}
+
+void dng_file_stream::BackEndRead(void* data, uint32 count, uint64 offset) {
+    if (offset > static_cast<uint64>(INT64_MAX)) ThrowEndOfFile("Offset beyond the file");
+    if (fseeko(fFile, static_cast<off_t>(offset), SEEK_SET) != 0) ThrowReadFile("Could not seek");
+    if (std::fread(data, 1, count, fFile) != count) {
+        if (std::feof(fFile)) ThrowEndOfFile("Unexpected end of file");
+        ThrowReadFile("Error reading file");
+    }
+}
+
+void dng_file_stream::BackEndSetLength(uint64 length) {
+    if (!fOutput) ThrowWriteFile("File is open for reading");
+    if (std::fflush(fFile) != 0 || ftruncate(fileno(fFile), static_cast<off_t>(length)) != 0)
+        ThrowWriteFile("Could not set the file length");
+}
+
+void dng_file_stream::BackEndWrite(const void* data, uint32 count, uint64 offset) {
+    if (!fOutput) ThrowWriteFile("File is open for reading");
+    if (fseeko(fFile, static_cast<off_t>(offset), SEEK_SET) != 0) ThrowWriteFile("Could not seek");
+    if (std::fwrite(data, 1, count, fFile) != count) ThrowWriteFile("Error writing file");
+}
