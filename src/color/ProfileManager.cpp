@@ -1,0 +1,235 @@
+#include "color/ProfileManager.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+
+namespace {
+
+constexpr const char* kShowExternalProfiles = "ShowExternalProfiles";
+
+bool equalIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+bool isListedSpace(std::int32_t space) {
+    namespace sig = platform::iccsig;
+    return space == sig::kRGB || space == sig::kGray || space == sig::kCMYK || space == sig::k3CLR;
+}
+
+bool isListedClass(std::int32_t cls) {
+    namespace sig = platform::iccsig;
+    return cls == sig::kColorSpaceClass || cls == sig::kInputClass || cls == sig::kDisplayClass ||
+           cls == sig::kOutputClass;
+}
+
+}  // namespace
+
+ProfileManager& ProfileManager::sharedManager() {
+    // Made once under the runtime's lock for statics and never destroyed.
+    static ProfileManager* manager = [] {
+        auto* m = new ProfileManager;
+        m->buildProfilesArray();
+        platform::UserDefaults::standard().addObserver(
+            kShowExternalProfiles, [m](const std::string& key, const platform::Value& value) {
+                m->observeValueForKeyPath(key, value);
+            });
+        return m;
+    }();
+    return *manager;
+}
+
+ProfileManager::ProfileManager() = default;
+
+void ProfileManager::observeValueForKeyPath(const std::string& keyPath,
+                                            const platform::Value& /*newValue*/) {
+    if (keyPath == kShowExternalProfiles) buildProfilesArray();
+}
+
+ProfileManager::Token ProfileManager::addProfilesObserver(ProfilesObserver observer) {
+    std::lock_guard lock(observersMutex_);
+    const Token token = nextToken_++;
+    observers_.emplace(token, std::move(observer));
+    return token;
+}
+
+void ProfileManager::removeProfilesObserver(Token token) {
+    std::lock_guard lock(observersMutex_);
+    observers_.erase(token);
+}
+
+void ProfileManager::buildProfilesArray() {
+    std::vector<WrapPtr> list;
+    for (auto* getter :
+         {&ProfileManager::getTARNWisp2eProfile, &ProfileManager::getTARNWisp4eProfile,
+          &ProfileManager::getTARNWisp2kProfile, &ProfileManager::getTARNWisp4kProfile,
+          &ProfileManager::getTARNWispXnProfile, &ProfileManager::getTARNWispXgProfile}) {
+        if (auto wrap = (this->*getter)()) list.push_back(std::move(wrap));
+    }
+    if (platform::UserDefaults::standard().boolForKey(kShowExternalProfiles)) {
+        for (auto& wrap : arrayOfAllExternalProfiles()) {
+            if (isListedSpace(wrap->spaceType()) && isListedClass(wrap->classType()) &&
+                !wrap->description().empty())
+                list.push_back(std::move(wrap));
+        }
+    }
+
+    std::vector<ProfilesObserver> observers;
+    {
+        std::lock_guard lock(observersMutex_);
+        for (const auto& [token, observer] : observers_) observers.push_back(observer);
+    }
+    for (const auto& observer : observers) observer(true);
+    {
+        std::unique_lock lock(listMutex_);
+        privateProfiles.swap(list);
+    }
+    for (const auto& observer : observers) observer(false);
+}
+
+std::vector<ProfileManager::WrapPtr> ProfileManager::arrayOfAllExternalProfiles() const {
+    std::vector<WrapPtr> found;
+    try {
+        std::string failure;
+        platform::iterateInstalledIccProfiles(
+            [&](const platform::IccInstalledProfile& entry) {
+                if (auto wrap = ColorSyncProfileWrap::profileWithIterateData(entry))
+                    found.push_back(std::move(wrap));
+                return true;
+            },
+            &failure);
+        if (!failure.empty()) platform::log(">> %s", failure.c_str());
+    } catch (const std::exception&) {
+        platform::log("%s WARNING: Exception in ColorSyncIterateInstalledProfiles",
+                      "-[ProfileManager arrayOfAllExternalProfiles]");
+    }
+    return found;
+}
+
+std::vector<ProfileManager::WrapPtr> ProfileManager::arrayOfAllProfiles(bool withAutomatic) const {
+    std::vector<WrapPtr> list;
+    {
+        std::shared_lock lock(listMutex_);
+        list.reserve(privateProfiles.size() + 1);
+        if (withAutomatic) list.push_back(ColorSyncProfileWrap::initAsAutoProfile());
+        list.insert(list.end(), privateProfiles.begin(), privateProfiles.end());
+    }
+    return list;
+}
+
+std::vector<ProfileManager::WrapPtr> ProfileManager::arrayOfAllProfilesWithSpace(
+    std::int32_t space) const {
+    namespace sig = platform::iccsig;
+    std::vector<WrapPtr> list;
+    for (auto& wrap : arrayOfAllProfiles(false)) {
+        const auto cls = wrap->classType();
+        if (wrap->spaceType() == space && !wrap->description().empty() &&
+            (cls == sig::kOutputClass || cls == sig::kDisplayClass))
+            list.push_back(std::move(wrap));
+    }
+    return list;
+}
+
+ProfileManager::WrapPtr ProfileManager::findMatchingProfile(const std::string& description) const {
+    for (auto& wrap : arrayOfAllProfiles(true)) {
+        if (equalIgnoringCase(wrap->description(), description)) return wrap;
+    }
+    return nullptr;
+}
+
+ProfileManager::WrapPtr ProfileManager::builtin(Slot& slot, platform::IccBuiltin which,
+                                                bool withLog) {
+    std::lock_guard lock(slot.mutex);
+    if (!slot.wrap) {
+        // A failure leaves the slot empty, so the next call tries again.
+        const auto bytes = platform::iccBuiltinBytes(which);
+        slot.wrap = ColorSyncProfileWrap::initWithBuffer(bytes.data(),
+                                                         static_cast<std::uint32_t>(bytes.size()));
+        if (slot.wrap && withLog) slot.wrap->enableLog(true);
+    }
+    return slot.wrap;
+}
+
+using B = platform::IccBuiltin;
+
+ProfileManager::WrapPtr ProfileManager::getProPhotoProfile(bool) {
+    return builtin(mProPhoto, B::proPhotoPerceptual);
+}
+ProfileManager::WrapPtr ProfileManager::getProPhotoPerceptualProfile() {
+    return builtin(ProPhotoPerceptualProfile, B::proPhotoPerceptual);
+}
+ProfileManager::WrapPtr ProfileManager::getProPhotoGamma1Profile(bool) {
+    return builtin(mProPhotoG1, B::proPhotoGamma1);
+}
+ProfileManager::WrapPtr ProfileManager::getProPhotoGamma1_D65Profile(bool) {
+    return builtin(mProPhotoG1_D65, B::proPhotoGamma1D65);
+}
+ProfileManager::WrapPtr ProfileManager::getSwapedSRGBProfile(bool) {
+    return builtin(mSwapedSRGB, B::swappedSRGB);
+}
+ProfileManager::WrapPtr ProfileManager::getCCIR709Profile(bool) {
+    return builtin(mCCIR709, B::ccir709Gamma1D50);
+}
+ProfileManager::WrapPtr ProfileManager::getCCIR709Gamma1D50Profile() {
+    return builtin(CCIR709Gamma1D50Profile, B::ccir709Gamma1D50);
+}
+ProfileManager::WrapPtr ProfileManager::getProPhotocmRelativeColorimetricProfile() {
+    return builtin(ProPhotocmRelativeColorimetricProfile, B::proPhotoRelativeColorimetric);
+}
+ProfileManager::WrapPtr ProfileManager::getProPhotocmSaturationProfile() {
+    return builtin(ProPhotocmSaturationProfile, B::proPhotoSaturation);
+}
+ProfileManager::WrapPtr ProfileManager::getProPhotocmAbsoluteColorimetricProfile() {
+    return builtin(ProPhotocmAbsoluteColorimetricProfile, B::proPhotoAbsoluteColorimetric);
+}
+ProfileManager::WrapPtr ProfileManager::getPAL_SECAMGamma1Profile() {
+    return builtin(PAL_SECAMGamma1Profile, B::palSecamGamma1);
+}
+ProfileManager::WrapPtr ProfileManager::getPAL_SECAMGamma22Profile() {
+    return builtin(PAL_SECAMGamma22Profile, B::palSecamGamma22);
+}
+ProfileManager::WrapPtr ProfileManager::getCCIR709Gamma1Profile() {
+    return builtin(CCIR709Gamma1Profile, B::ccir709Gamma1);
+}
+ProfileManager::WrapPtr ProfileManager::getIUT709Profile() { return builtin(mITU709, B::itu709); }
+ProfileManager::WrapPtr ProfileManager::getRec709Gamma1Profile() {
+    return builtin(Rec709Gamma1, B::rec709Gamma1);
+}
+ProfileManager::WrapPtr ProfileManager::getTARNWisp4eProfile() {
+    return builtin(mpcd4e, B::photoCD4e);
+}
+ProfileManager::WrapPtr ProfileManager::getTARNWisp4kProfile() {
+    return builtin(mpcd4k, B::photoCD4k);
+}
+ProfileManager::WrapPtr ProfileManager::getTARNWispXnProfile() {
+    return builtin(mpcdXn, B::photoCDXn);
+}
+ProfileManager::WrapPtr ProfileManager::getTARNWisp2eProfile() {
+    return builtin(mpcd2e, B::photoCD2e, true);
+}
+ProfileManager::WrapPtr ProfileManager::getTARNWisp2kProfile() {
+    return builtin(mpcd2k, B::photoCD2k);
+}
+ProfileManager::WrapPtr ProfileManager::getTARNWispXgProfile() {
+    return builtin(mpcdXg, B::photoCDXg);
+}
+
+ProfileManager::WrapPtr ProfileManager::getSRGBProfile(bool) {
+    {
+        std::lock_guard lock(mSRGB.mutex);
+        if (mSRGB.wrap) return mSRGB.wrap;
+    }
+    // Asked again while no listed profile matches, so that one installed later is found.
+    if (auto found = findMatchingProfile("sRGB IEC61966-2.1")) {
+        std::lock_guard lock(mSRGB.mutex);
+        if (!mSRGB.wrap) mSRGB.wrap = std::move(found);
+        return mSRGB.wrap;
+    }
+    return builtin(builtInSRGB_, B::sRGB);
+}

@@ -1,0 +1,103 @@
+// The process-wide registry of ICC profiles: the application's built-in profiles (working
+// spaces, soft-proof spaces, Rec. 709 variants, Photo CD scanner profiles) and the list of
+// profiles offered to the user (the scanner profiles, then the installed ones when the user
+// default "ShowExternalProfiles" is on).
+//
+// Ownership: the singleton is never destroyed; it owns the list and one wrap per built-in
+// getter, each made on first call.
+//
+// Thread safety: every method may be called from any thread. The list is rebuilt (on the
+// thread that changes "ShowExternalProfiles", normally the main thread) by building a new
+// array and swapping it in under a writer lock, so readers on engine threads always see a
+// whole list. Built-in getters make their wrap once under a lock of their own.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "color/ColorSyncProfileWrap.h"
+#include "platform/IccBuiltins.h"
+#include "platform/Value.h"
+
+class ProfileManager {
+public:
+    using WrapPtr = ColorSyncProfileWrap::Ptr;
+    using Token = std::uint64_t;
+    // Change notices for the key "profiles": called with prior = true before a rebuild and
+    // prior = false after it, on the rebuilding thread.
+    using ProfilesObserver = std::function<void(bool prior)>;
+
+    static ProfileManager& sharedManager();
+
+    void buildProfilesArray();
+    std::vector<WrapPtr> arrayOfAllExternalProfiles() const;
+    std::vector<WrapPtr> arrayOfAllProfiles(bool withAutomatic) const;
+    std::vector<WrapPtr> arrayOfAllProfilesWithSpace(std::int32_t space) const;
+    WrapPtr findMatchingProfile(const std::string& description) const;
+
+    // The user default observer: any change of "ShowExternalProfiles" rebuilds the list.
+    void observeValueForKeyPath(const std::string& keyPath, const platform::Value& newValue);
+
+    Token addProfilesObserver(ProfilesObserver observer);
+    void removeProfilesObserver(Token token);
+
+    // Built-in profiles; the flag of the getters that take one is not used.
+    WrapPtr getProPhotoProfile(bool unused = false);
+    WrapPtr getProPhotoPerceptualProfile();
+    WrapPtr getProPhotoGamma1Profile(bool unused = false);
+    WrapPtr getProPhotoGamma1_D65Profile(bool unused = false);
+    WrapPtr getSwapedSRGBProfile(bool unused = false);
+    WrapPtr getCCIR709Profile(bool unused = false);
+    WrapPtr getCCIR709Gamma1D50Profile();
+    WrapPtr getProPhotocmRelativeColorimetricProfile();
+    WrapPtr getProPhotocmSaturationProfile();
+    WrapPtr getProPhotocmAbsoluteColorimetricProfile();
+    WrapPtr getPAL_SECAMGamma1Profile();
+    WrapPtr getPAL_SECAMGamma22Profile();
+    WrapPtr getCCIR709Gamma1Profile();
+    WrapPtr getIUT709Profile();
+    WrapPtr getRec709Gamma1Profile();
+    WrapPtr getTARNWisp4eProfile();
+    WrapPtr getTARNWisp4kProfile();
+    WrapPtr getTARNWispXnProfile();
+    WrapPtr getTARNWisp2eProfile();
+    WrapPtr getTARNWisp2kProfile();
+    WrapPtr getTARNWispXgProfile();
+    // The known profile described "sRGB IEC61966-2.1"; when none is listed, the built-in sRGB.
+    // Never null.
+    WrapPtr getSRGBProfile(bool unused = false);
+
+    ProfileManager(const ProfileManager&) = delete;
+    ProfileManager& operator=(const ProfileManager&) = delete;
+
+private:
+    ProfileManager();
+    ~ProfileManager() = default;
+
+    // One lazily made built-in wrap.
+    struct Slot {
+        std::mutex mutex;
+        WrapPtr wrap;
+    };
+    WrapPtr builtin(Slot& slot, platform::IccBuiltin which, bool withLog = false);
+
+    mutable std::shared_mutex listMutex_;
+    std::vector<WrapPtr> privateProfiles;
+
+    std::mutex observersMutex_;
+    std::map<Token, ProfilesObserver> observers_;
+    Token nextToken_ = 1;
+
+    Slot mProPhoto, mProPhotoG1, mProPhotoG1_D65, mSRGB, mSwapedSRGB, mCCIR709, mpcd4e, mpcd2e,
+        mpcd4k, mpcd2k, mpcdXn, mpcdXg, ProPhotoPerceptualProfile,
+        ProPhotocmRelativeColorimetricProfile, ProPhotocmSaturationProfile,
+        ProPhotocmAbsoluteColorimetricProfile, PAL_SECAMGamma1Profile, PAL_SECAMGamma22Profile,
+        CCIR709Gamma1D50Profile, CCIR709Gamma1Profile, mITU709, Rec709Gamma1;
+    Slot builtInSRGB_;  // the fallback of getSRGBProfile
+};
