@@ -66,10 +66,12 @@ void ProfileManager::removeProfilesObserver(Token token) {
 
 void ProfileManager::buildProfilesArray() {
     std::vector<WrapPtr> list;
-    for (auto* getter :
-         {&ProfileManager::getTARNWisp2eProfile, &ProfileManager::getTARNWisp4eProfile,
-          &ProfileManager::getTARNWisp2kProfile, &ProfileManager::getTARNWisp4kProfile,
-          &ProfileManager::getTARNWispXnProfile, &ProfileManager::getTARNWispXgProfile}) {
+    using Getter = WrapPtr (ProfileManager::*)();
+    const Getter scanners[] = {
+        &ProfileManager::getTARNWisp2eProfile, &ProfileManager::getTARNWisp4eProfile,
+        &ProfileManager::getTARNWisp2kProfile, &ProfileManager::getTARNWisp4kProfile,
+        &ProfileManager::getTARNWispXnProfile, &ProfileManager::getTARNWispXgProfile};
+    for (const Getter getter : scanners) {
         if (auto wrap = (this->*getter)()) list.push_back(std::move(wrap));
     }
     if (platform::UserDefaults::standard().boolForKey(kShowExternalProfiles)) {

@@ -3,10 +3,11 @@
 #include <lcms2.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
-#include <thread>
 #include <vector>
 
+#include "platform/Dispatch.h"
 #include "platform/IccLcms.h"
 
 namespace platform {
@@ -172,10 +173,9 @@ bool IccTransform::convert(const void* source, std::size_t sourceRowBytes, void*
 bool IccTransform::convertConcurrently(void* pixels, std::size_t width, std::size_t height,
                                        std::size_t rowBytes, IccPixelLayout layout,
                                        std::string* failureReason) const {
-    // Small images are not worth the hand-off.
-    const std::size_t workers =
-        std::min<std::size_t>(std::max(1u, std::thread::hardware_concurrency()), height);
-    if (workers <= 1 || width * height < 65536)
+    // Bands of at least 64 rows; small images are not worth the hand-off.
+    const std::size_t bands = std::min<std::size_t>(processorCount(), height / 64);
+    if (bands <= 1 || width * height < 65536)
         return convert(pixels, width, height, rowBytes, layout, failureReason);
     // Check once so that every band either runs or none does.
     if (!pixels || width > rowBytes / iccPixelBytes(layout)) {
@@ -184,20 +184,15 @@ bool IccTransform::convertConcurrently(void* pixels, std::size_t width, std::siz
     }
     if (!prepared(layout, failureReason)) return false;
     auto* base = static_cast<std::uint8_t*>(pixels);
-    const std::size_t band = (height + workers - 1) / workers;
-    std::vector<std::thread> threads;
-    std::vector<char> ok(workers, 1);
-    for (std::size_t i = 1; i < workers; ++i) {
+    const std::size_t band = (height + bands - 1) / bands;
+    std::atomic<bool> ok{true};
+    apply(bands, DispatchQueue::global(QueuePriority::High), [&](std::size_t i) {
         const std::size_t first = i * band;
-        if (first >= height) break;
-        threads.emplace_back([&, i, first] {
-            ok[i] = convert(base + first * rowBytes, width, std::min(band, height - first),
-                            rowBytes, layout);
-        });
-    }
-    ok[0] = convert(base, width, std::min(band, height), rowBytes, layout, failureReason);
-    for (auto& t : threads) t.join();
-    return std::all_of(ok.begin(), ok.end(), [](char c) { return c != 0; });
+        if (first < height && !convert(base + first * rowBytes, width,
+                                       std::min(band, height - first), rowBytes, layout))
+            ok = false;
+    });
+    return ok;
 }
 
 }  // namespace platform

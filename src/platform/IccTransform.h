@@ -57,7 +57,8 @@ public:
     bool convert(const void* source, std::size_t sourceRowBytes, void* destination,
                  std::size_t destinationRowBytes, std::size_t width, std::size_t height,
                  IccPixelLayout layout, std::string* failureReason = nullptr) const;
-    // As convert(), with the rows of a large image split across the processors.
+    // As convert(), with the rows of a large image split across the processors (dispatch apply
+    // on the high-priority global queue; the caller takes part).
     bool convertConcurrently(void* pixels, std::size_t width, std::size_t height,
                              std::size_t rowBytes, IccPixelLayout layout,
                              std::string* failureReason = nullptr) const;
