@@ -28,6 +28,14 @@ struct QueueScope {
     ~QueueScope() { tlsQueueStack.pop_back(); }
 };
 
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
 void runGuarded(const Task& task, const char* where) {
     try {
         task();
@@ -195,6 +203,17 @@ private:
         self->currentFrame = saved;
     }
 
+    bool spinForWork() {
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        do {
+            for (int i = 0; i < 64; ++i) {
+                if (pending_.load(std::memory_order_relaxed) > 0) return true;
+                cpuRelax();
+            }
+        } while (std::chrono::steady_clock::now() < until);
+        return false;
+    }
+
     void workerMain(Worker* self) {
         tlsWorker = self;
         std::unique_lock lock(mutex_);
@@ -208,6 +227,12 @@ private:
                 continue;
             }
             if (threads_ - blocked_ > target_) break;  // a surplus thread retires
+            // Spin briefly before sleeping: short gaps between tasks are common and
+            // a sleeping thread costs the submitter a wake-up call.
+            lock.unlock();
+            bool more = spinForWork();
+            lock.lock();
+            if (more) continue;
             ++idle_;
             cv_.wait(lock);
             --idle_;
@@ -224,7 +249,8 @@ private:
     std::condition_variable cv_;
     std::deque<Job> global_[4];
     std::vector<Worker*> workers_;
-    size_t threads_ = 0, idle_ = 0, signalled_ = 0, blocked_ = 0, pending_ = 0;
+    size_t threads_ = 0, idle_ = 0, signalled_ = 0, blocked_ = 0;
+    std::atomic<size_t> pending_{0};  // changed under mutex_, read without it while spinning
     size_t target_ = 2, cap_ = 256;
 };
 
@@ -440,74 +466,72 @@ void DispatchQueue::asyncAfter(std::chrono::nanoseconds delay, Task task) {
 // ---------------------------------------------------------------------------
 
 struct DispatchGroup::State {
-    std::mutex mutex;
+    std::atomic<long> count{0};
+    std::mutex mutex;  // guards notifications and pairs with cv
     std::condition_variable cv;
-    long count = 0;
     std::vector<std::pair<QueuePtr, Task>> notifications;
+
+    static void leave(State& s);
 };
 
 DispatchGroup::DispatchGroup() : state_(std::make_shared<State>()) {}
 
-void DispatchGroup::enter() {
-    std::lock_guard lock(state_->mutex);
-    ++state_->count;
-}
+void DispatchGroup::enter() { state_->count.fetch_add(1, std::memory_order_relaxed); }
 
-void DispatchGroup::leave() {
-    std::vector<std::pair<QueuePtr, Task>> ready;
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->count == 0) {
+void DispatchGroup::leave() { State::leave(*state_); }
+
+void DispatchGroup::State::leave(State& s) {
+    long before = s.count.load(std::memory_order_relaxed);
+    do {
+        if (before <= 0) {
             log("DispatchGroup: leave() without a matching enter() ignored");
             return;
         }
-        if (--state_->count > 0) return;
-        ready.swap(state_->notifications);
-        state_->cv.notify_all();
+    } while (!s.count.compare_exchange_weak(before, before - 1, std::memory_order_acq_rel));
+    if (before != 1) return;
+    std::vector<std::pair<QueuePtr, Task>> ready;
+    {
+        // Taking the mutex orders this wake-up after a waiter's check of count.
+        std::lock_guard lock(s.mutex);
+        ready.swap(s.notifications);
+        s.cv.notify_all();
     }
     for (auto& [queue, task] : ready) queue->async(std::move(task));
 }
 
 void DispatchGroup::async(const QueuePtr& queue, Task task) {
     enter();
-    DispatchGroup group = *this;
-    queue->async([group, task = std::move(task)]() mutable {
+    queue->async([state = state_, task = std::move(task)]() mutable {
         struct Leave {
-            DispatchGroup& g;
-            ~Leave() { g.leave(); }
-        } leave{group};
+            std::shared_ptr<State>& state;
+            ~Leave() { State::leave(*state); }
+        } leave{state};
         task();
     });
 }
 
 void DispatchGroup::wait() {
-    auto outstanding = [this] {
-        std::lock_guard lock(state_->mutex);
-        return state_->count > 0;
-    };
+    auto outstanding = [this] { return state_->count.load(std::memory_order_acquire) > 0; };
     while (outstanding() && Pool::shared().helpOnce()) {
     }
-    std::unique_lock lock(state_->mutex);
-    if (state_->count == 0) return;
-    lock.unlock();
+    if (!outstanding()) return;
     BlockingScope blocking;
-    lock.lock();
-    state_->cv.wait(lock, [this] { return state_->count == 0; });
+    std::unique_lock lock(state_->mutex);
+    state_->cv.wait(lock, [&] { return !outstanding(); });
 }
 
 bool DispatchGroup::waitFor(std::chrono::nanoseconds timeout) {
-    std::unique_lock lock(state_->mutex);
-    if (state_->count == 0) return true;
-    lock.unlock();
+    auto outstanding = [this] { return state_->count.load(std::memory_order_acquire) > 0; };
+    if (!outstanding()) return true;
     BlockingScope blocking;
-    lock.lock();
-    return state_->cv.wait_for(lock, timeout, [this] { return state_->count == 0; });
+    std::unique_lock lock(state_->mutex);
+    return state_->cv.wait_for(lock, timeout, [&] { return !outstanding(); });
 }
 
 void DispatchGroup::notify(const QueuePtr& queue, Task task) {
     {
         std::lock_guard lock(state_->mutex);
-        if (state_->count > 0) {
+        if (state_->count.load(std::memory_order_acquire) > 0) {
             state_->notifications.emplace_back(queue, std::move(task));
             return;
         }
