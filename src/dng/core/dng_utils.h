@@ -1,0 +1,61 @@
+// Small shared pieces of the DNG image code: the tile-buffer size rule, a
+// monotonic clock with a nesting timer, corner distances of a rectangle, the
+// process-wide dither table, an area histogram and the limiting of float
+// image data to 16- or 24-bit float precision.
+//
+// Thread safety: the free functions are pure apart from the ones that take an
+// image; the dither table is built once under a one-time guard and read-only
+// afterwards; the timer nesting level is atomic.
+#pragma once
+
+#include "dng/core/dng_point.h"
+#include "dng/core/dng_rect.h"
+#include "dng/core/dng_types.h"
+
+// Bytes of a tile buffer of the given TIFF pixel type; paddingOption 1 rounds
+// the width up to a SIMD-friendly multiple. 100005 for a negative size,
+// 100016 on overflow.
+uint32 ComputeTileBufferSize(uint32 pixelType, const dng_point& tileSize, uint32 numPlanes,
+                             uint32 paddingOption);
+
+// Seconds of a monotonic clock.
+real64 TickTimeInSeconds();
+real64 TickCountInSeconds();
+
+// Reports its lifetime on stderr, indented by nesting depth.
+class dng_timer {
+public:
+    explicit dng_timer(const char* message);
+    ~dng_timer();
+
+    dng_timer(const dng_timer&) = delete;
+    dng_timer& operator=(const dng_timer&) = delete;
+
+    static void SetShowTimers(bool show);
+
+private:
+    const char* fMessage;
+    real64 fStartTime;
+};
+
+real64 MaxSquaredDistanceToRectCorners(const dng_point_real64& point, const dng_rect_real64& rect);
+
+real64 MaxDistanceToRectCorners(const dng_point_real64& point, const dng_rect_real64& rect);
+
+// 128 × 128 uint16 dither values, made once on first request.
+class dng_dither_table {
+public:
+    static const uint32 kRNGBits = 7;
+    static const uint32 kRNGSize = 1 << kRNGBits;
+    static const uint32 kRNGMask = kRNGSize - 1;
+    static const uint32 kRNGSize2D = kRNGSize * kRNGSize;
+
+    static const uint16* Get();
+};
+
+namespace platform {
+// One float value after a round trip through a narrower float format:
+// bitDepth 16 (IEEE binary16) or 24 (1 sign, 7 exponent, 16 mantissa bits);
+// other depths return the value unchanged.
+real32 RoundTripFloatBitDepth(real32 value, uint32 bitDepth);
+}  // namespace platform
