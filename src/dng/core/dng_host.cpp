@@ -5,6 +5,7 @@
 #include "dng/core/dng_abort_sniffer.h"
 #include "dng/core/dng_area_task.h"
 #include "dng/core/dng_exception.h"
+#include "dng/core/dng_exif.h"
 #include "dng/core/dng_memory_allocator.h"
 
 dng_host::dng_host(dng_memory_allocator* allocator, dng_abort_sniffer* sniffer)
@@ -48,7 +49,7 @@ bool dng_host::IsTransientError(dng_error_code code) {
     return code == dng_error_user_canceled || code == dng_error_memory;
 }
 
-dng_exif* dng_host::MakeExif() { ThrowNotYetImplemented("dng_host::MakeExif"); }
+dng_exif* dng_host::MakeExif() { return new dng_exif; }
 
 dng_xmp* dng_host::MakeXmp() { ThrowNotYetImplemented("dng_host::MakeXmp"); }
 

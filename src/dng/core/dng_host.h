@@ -3,7 +3,8 @@
 // set up by one owner before use; afterwards its getters, Allocate and
 // SniffForAbort may be called from area-task threads. The factories of images,
 // negatives, opcodes and XMP records are virtual hooks filled in by the code
-// that owns those types; here they fail with dng_error_not_yet_implemented.
+// that owns those types; here they fail with dng_error_not_yet_implemented
+// (MakeExif makes an empty record).
 #pragma once
 
 #include <memory>
