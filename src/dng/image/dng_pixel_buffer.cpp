@@ -1,0 +1,652 @@
+// Pixel-buffer area operations. Each one addresses its first sample, puts the
+// three loop dimensions into the cheapest order and hands the inner loop to a
+// sample-type specific routine.
+#include "dng/image/dng_pixel_buffer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "dng/core/dng_exception.h"
+#include "dng/core/dng_safe_arithmetic.h"
+#include "dng/core/dng_tag_types.h"
+#include "dng/image/dng_area_loops.h"
+
+namespace {
+
+constexpr int32_t kOverflow = 100016;
+constexpr int32_t kProgramError = 100000;
+constexpr int32_t kNotImplemented = 100001;
+
+uint32_t checkedMul(uint32_t a, uint32_t b) {
+    uint32_t r;
+    if (__builtin_mul_overflow(a, b, &r))
+        ThrowDNGError(kOverflow, "Arithmetic overflow in pixel buffer setup");
+    return r;
+}
+
+int32_t checkedStep(uint32_t v) {
+    if (v > uint32_t(std::numeric_limits<int32_t>::max()))
+        ThrowDNGError(kOverflow, "Arithmetic overflow in pixel buffer setup");
+    return int32_t(v);
+}
+
+int32_t scaleStep(int32_t step, int32_t factor) {
+    int32_t r;
+    if (__builtin_mul_overflow(step, factor, &r))
+        ThrowDNGError(kOverflow, "Arithmetic overflow in pixel buffer step");
+    return r;
+}
+
+uint32_t absStep(int32_t s) { return s < 0 ? uint32_t(0) - uint32_t(s) : uint32_t(s); }
+
+// Largest |a - b| over an area, each sample read in its own type.
+template <typename T>
+double maxDifference(const T* a, const T* b, uint32_t rows, uint32_t cols, uint32_t planes,
+                     int32_t aRow, int32_t aCol, int32_t aPlane, int32_t bRow, int32_t bCol,
+                     int32_t bPlane) {
+    double result = 0.0;
+    for (uint32_t r = 0; r < rows; ++r) {
+        const T* ar = a + int64_t(r) * aRow;
+        const T* br = b + int64_t(r) * bRow;
+        if (aCol == 1 && bCol == 1) {
+            for (uint32_t p = 0; p < planes; ++p) {
+                const T* ap = ar + int64_t(p) * aPlane;
+                const T* bp = br + int64_t(p) * bPlane;
+                for (uint32_t c = 0; c < cols; ++c) {
+                    double d = std::fabs(double(ap[c]) - double(bp[c]));
+                    if (d > result) result = d;
+                }
+            }
+            continue;
+        }
+        for (uint32_t c = 0; c < cols; ++c) {
+            const T* ac = ar + int64_t(c) * aCol;
+            const T* bc = br + int64_t(c) * bCol;
+            for (uint32_t p = 0; p < planes; ++p) {
+                double d =
+                    std::fabs(double(ac[int64_t(p) * aPlane]) - double(bc[int64_t(p) * bPlane]));
+                if (d > result) result = d;
+            }
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+dng_pixel_buffer::dng_pixel_buffer(const dng_rect& area, uint32_t plane, uint32_t planes,
+                                   uint32_t pixelType, uint32_t planarConfiguration, void* data)
+    : fArea(area),
+      fPlane(plane),
+      fPlanes(planes),
+      fPixelType(pixelType),
+      fPixelSize(TiffTagTypeSize(pixelType)),
+      fData(data),
+      fDirty(true) {
+    const uint32_t width = area.W();
+    const uint32_t height = area.H();
+    switch (planarConfiguration) {
+        case pcInterleaved:
+            fColStep = checkedStep(planes);
+            fPlaneStep = 1;
+            fRowStep = checkedStep(checkedMul(width, planes));
+            break;
+        case pcPlanar:
+            fColStep = 1;
+            fPlaneStep = checkedStep(checkedMul(height, width));
+            fRowStep = checkedStep(width);
+            break;
+        case pcRowInterleaved:
+            fColStep = 1;
+            fPlaneStep = checkedStep(width);
+            fRowStep = checkedStep(checkedMul(width, planes));
+            break;
+        case pcRowInterleavedAlignSIMD: {
+            uint32_t multiple = 32;
+            switch (fPixelSize) {
+                case 1:
+                    multiple = 32;
+                    break;
+                case 2:
+                    multiple = 16;
+                    break;
+                case 4:
+                    multiple = 8;
+                    break;
+                case 8:
+                    multiple = 4;
+                    break;
+                default:
+                    break;
+            }
+            uint32_t padded;
+            if (__builtin_add_overflow(width, multiple - 1, &padded))
+                ThrowDNGError(kOverflow, "Arithmetic overflow in pixel buffer setup");
+            padded -= padded % multiple;
+            fColStep = 1;
+            fPlaneStep = checkedStep(padded);
+            fRowStep = checkedStep(checkedMul(padded, planes));
+            break;
+        }
+        default:
+            ThrowDNGError(kProgramError, "Invalid value for 'planarConfiguration'");
+    }
+}
+
+uint32_t dng_pixel_buffer::PixelRange() const {
+    switch (fPixelType) {
+        case 1:
+        case 6:
+            return 0xFF;
+        case 3:
+        case 8:
+            return 0xFFFF;
+        case 4:
+        case 9:
+            return 0xFFFFFFFF;
+        default:
+            return 0;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Loop order
+
+namespace {
+
+// The ordering works on addresses as integers so that the one-buffer forms can
+// run it beside a stand-in buffer that is never dereferenced.
+void optimizeOrder(uintptr_t& sAddr, uintptr_t& dAddr, uint32_t sPixelSize, uint32_t dPixelSize,
+                   uint32_t& count0, uint32_t& count1, uint32_t& count2, int32_t& sStep0,
+                   int32_t& sStep1, int32_t& sStep2, int32_t& dStep0, int32_t& dStep1,
+                   int32_t& dStep2) {
+    // Unsigned 32-bit spans as the ordering rule defines them; wrap-around only
+    // changes which buffer leads, never which samples are visited.
+    const uint32_t sRange = absStep(sStep0) * (count0 - 1) + absStep(sStep1) * (count1 - 1) +
+                            absStep(sStep2) * (count2 - 1);
+    const uint32_t dRange = absStep(dStep0) * (count0 - 1) + absStep(dStep1) * (count1 - 1) +
+                            absStep(dStep2) * (count2 - 1);
+
+    uint32_t* counts[3] = {&count0, &count1, &count2};
+    int32_t* sSteps[3] = {&sStep0, &sStep1, &sStep2};
+    int32_t* dSteps[3] = {&dStep0, &dStep1, &dStep2};
+    int32_t** lead = dRange >= sRange ? dSteps : sSteps;
+
+    for (int k = 0; k < 3; ++k) {
+        if (*lead[k] < 0) {
+            const int64_t n = int64_t(*counts[k]) - 1;
+            sAddr += uintptr_t(n * *sSteps[k] * int64_t(sPixelSize));
+            dAddr += uintptr_t(n * *dSteps[k] * int64_t(dPixelSize));
+            *sSteps[k] = -*sSteps[k];
+            *dSteps[k] = -*dSteps[k];
+        }
+    }
+
+    uint32_t key[3];
+    for (int k = 0; k < 3; ++k) key[k] = *counts[k] == 1 ? 0xFFFFFFFFu : uint32_t(*lead[k]);
+
+    int order[3];
+    if (key[0] >= key[1]) {
+        if (key[1] >= key[2]) {
+            order[0] = 0, order[1] = 1, order[2] = 2;
+        } else if (key[2] >= key[0]) {
+            order[0] = 2, order[1] = 0, order[2] = 1;
+        } else {
+            order[0] = 0, order[1] = 2, order[2] = 1;
+        }
+    } else {
+        if (key[0] >= key[2]) {
+            order[0] = 1, order[1] = 0, order[2] = 2;
+        } else if (key[2] >= key[1]) {
+            order[0] = 2, order[1] = 1, order[2] = 0;
+        } else {
+            order[0] = 1, order[1] = 2, order[2] = 0;
+        }
+    }
+
+    const uint32_t c[3] = {count0, count1, count2};
+    const int32_t s[3] = {sStep0, sStep1, sStep2};
+    const int32_t d[3] = {dStep0, dStep1, dStep2};
+    count0 = c[order[0]], count1 = c[order[1]], count2 = c[order[2]];
+    sStep0 = s[order[0]], sStep1 = s[order[1]], sStep2 = s[order[2]];
+    dStep0 = d[order[0]], dStep1 = d[order[1]], dStep2 = d[order[2]];
+
+    if (int64_t(sStep0) == int64_t(count1) * sStep1 &&
+        int64_t(dStep0) == int64_t(count1) * dStep1) {
+        count1 *= count0;
+        count0 = 1;
+    }
+    if (int64_t(sStep1) == int64_t(count2) * sStep2 &&
+        int64_t(dStep1) == int64_t(count2) * dStep2) {
+        count2 *= count1;
+        count1 = 1;
+    }
+}
+
+}  // namespace
+
+void dng_pixel_buffer::OptimizeOrder(const void*& sPtr, void*& dPtr, uint32_t sPixelSize,
+                                     uint32_t dPixelSize, uint32_t& count0, uint32_t& count1,
+                                     uint32_t& count2, int32_t& sStep0, int32_t& sStep1,
+                                     int32_t& sStep2, int32_t& dStep0, int32_t& dStep1,
+                                     int32_t& dStep2) {
+    uintptr_t sAddr = reinterpret_cast<uintptr_t>(sPtr);
+    uintptr_t dAddr = reinterpret_cast<uintptr_t>(dPtr);
+    optimizeOrder(sAddr, dAddr, sPixelSize, dPixelSize, count0, count1, count2, sStep0, sStep1,
+                  sStep2, dStep0, dStep1, dStep2);
+    sPtr = reinterpret_cast<const void*>(sAddr);
+    dPtr = reinterpret_cast<void*>(dAddr);
+}
+
+void dng_pixel_buffer::OptimizeOrderOneBuffer(const void*& sPtr, uint32_t sPixelSize,
+                                              uint32_t& count0, uint32_t& count1, uint32_t& count2,
+                                              int32_t& sStep0, int32_t& sStep1, int32_t& sStep2) {
+    uintptr_t sAddr = reinterpret_cast<uintptr_t>(sPtr);
+    uintptr_t dummy = 0;
+    int32_t d0 = sStep0, d1 = sStep1, d2 = sStep2;
+    optimizeOrder(sAddr, dummy, sPixelSize, sPixelSize, count0, count1, count2, sStep0, sStep1,
+                  sStep2, d0, d1, d2);
+    sPtr = reinterpret_cast<const void*>(sAddr);
+}
+
+void dng_pixel_buffer::OptimizeOrderOneBuffer(void*& dPtr, uint32_t dPixelSize, uint32_t& count0,
+                                              uint32_t& count1, uint32_t& count2, int32_t& dStep0,
+                                              int32_t& dStep1, int32_t& dStep2) {
+    uintptr_t dAddr = reinterpret_cast<uintptr_t>(dPtr);
+    uintptr_t dummy = 0;
+    int32_t s0 = dStep0, s1 = dStep1, s2 = dStep2;
+    optimizeOrder(dummy, dAddr, dPixelSize, dPixelSize, count0, count1, count2, s0, s1, s2, dStep0,
+                  dStep1, dStep2);
+    dPtr = reinterpret_cast<void*>(dAddr);
+}
+
+// ---------------------------------------------------------------------------
+// Fill
+
+void dng_pixel_buffer::SetConstant(const dng_rect& area, uint32_t plane, uint32_t planes,
+                                   uint32_t value) {
+    uint32_t rows = area.H();
+    uint32_t cols = area.W();
+    if (rows == 0 || cols == 0 || planes == 0) return;
+    void* dPtr = DirtyPixel(area.t, area.l, plane);
+    int32_t step0 = fRowStep, step1 = fColStep, step2 = fPlaneStep;
+    OptimizeOrderOneBuffer(dPtr, fPixelSize, rows, cols, planes, step0, step1, step2);
+
+    if (value == 0 && rows == 1 && cols == 1 && step2 == 1) {
+        dng_area_loops::ZeroBytes(dPtr, uint64_t(planes) * fPixelSize);
+        return;
+    }
+    switch (fPixelSize) {
+        case 1:
+            dng_area_loops::SetAreaLoop(static_cast<uint8_t*>(dPtr), uint8_t(value), rows, cols,
+                                        planes, step0, step1, step2);
+            break;
+        case 2:
+            dng_area_loops::SetAreaLoop(static_cast<uint16_t*>(dPtr), uint16_t(value), rows, cols,
+                                        planes, step0, step1, step2);
+            break;
+        case 4:
+            dng_area_loops::SetAreaLoop(static_cast<uint32_t*>(dPtr), value, rows, cols, planes,
+                                        step0, step1, step2);
+            break;
+        default:
+            ThrowDNGError(kNotImplemented, nullptr);
+    }
+}
+
+void dng_pixel_buffer::SetZero(const dng_rect& area, uint32_t plane, uint32_t planes) {
+    uint32_t value = 0;
+    switch (fPixelType) {
+        case 1:
+        case 3:
+        case 4:
+        case 11:
+            break;
+        case 8:
+            value = 0x8000;
+            break;
+        default:
+            ThrowDNGError(kNotImplemented, nullptr);
+    }
+    SetConstant(area, plane, planes, value);
+}
+
+// ---------------------------------------------------------------------------
+// Copy
+
+void dng_pixel_buffer::CopyArea(const dng_pixel_buffer& src, const dng_rect& area,
+                                uint32_t srcPlane, uint32_t dstPlane, uint32_t planes) {
+    uint32_t rows = area.H();
+    uint32_t cols = area.W();
+    if (rows == 0 || cols == 0 || planes == 0) return;
+
+    const void* sPtr = src.ConstPixel(area.t, area.l, srcPlane);
+    void* dPtr = DirtyPixel(area.t, area.l, dstPlane);
+    int32_t s0 = src.fRowStep, s1 = src.fColStep, s2 = src.fPlaneStep;
+    int32_t d0 = fRowStep, d1 = fColStep, d2 = fPlaneStep;
+    OptimizeOrder(sPtr, dPtr, src.fPixelSize, fPixelSize, rows, cols, planes, s0, s1, s2, d0, d1,
+                  d2);
+
+    using namespace dng_area_loops;
+    if (fPixelType == src.fPixelType) {
+        if (rows == 1 && cols == 1 && s2 == 1 && d2 == 1) {
+            CopyBytes(sPtr, dPtr, uint64_t(planes) * fPixelSize);
+            return;
+        }
+        switch (fPixelSize) {
+            case 1:
+                CopyAreaLoop(static_cast<const uint8_t*>(sPtr), static_cast<uint8_t*>(dPtr), rows,
+                             cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                return;
+            case 2:
+                CopyAreaLoop(static_cast<const uint16_t*>(sPtr), static_cast<uint16_t*>(dPtr), rows,
+                             cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                return;
+            case 4:
+                CopyAreaLoop(static_cast<const uint32_t*>(sPtr), static_cast<uint32_t*>(dPtr), rows,
+                             cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                return;
+            default:
+                ThrowDNGError(kNotImplemented, nullptr);
+        }
+    }
+
+    if (src.fPixelType < 1 || src.fPixelType > 11) ThrowDNGError(kNotImplemented, nullptr);
+
+    const auto* s8 = static_cast<const uint8_t*>(sPtr);
+    const auto* s16 = static_cast<const uint16_t*>(sPtr);
+    const auto* sReal = static_cast<const float*>(sPtr);
+    auto* d8 = static_cast<uint8_t*>(dPtr);
+    auto* d16 = static_cast<uint16_t*>(dPtr);
+    auto* d32 = static_cast<uint32_t*>(dPtr);
+    auto* dReal = static_cast<float*>(dPtr);
+
+    // Narrowing to the low byte or half reads the integer samples as smaller
+    // units of this little-endian machine: the steps grow by the size ratio.
+    auto narrow = [&](int32_t factor) {
+        s0 = scaleStep(s0, factor);
+        s1 = scaleStep(s1, factor);
+        s2 = scaleStep(s2, factor);
+    };
+
+    switch (src.fPixelType) {
+        case 1:
+            switch (fPixelType) {
+                case 3:
+                    CopyAreaLoop(s8, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                    return;
+                case 4:
+                    CopyAreaLoop(s8, d32, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                    return;
+                case 8:
+                    CopyAreaLoop(s8, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2, ToSigned16{});
+                    return;
+                case 11:
+                    CopyAreaLoop(s8, dReal, rows, cols, planes, s0, s1, s2, d0, d1, d2,
+                                 ToReal32{255});
+                    return;
+                default:
+                    break;
+            }
+            break;
+        case 3:
+            switch (fPixelType) {
+                case 1:
+                    narrow(2);
+                    CopyAreaLoop(s8, d8, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                    return;
+                case 4:
+                    CopyAreaLoop(s16, d32, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                    return;
+                case 8:
+                    CopyAreaLoop(s16, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2,
+                                 ToSigned16{});
+                    return;
+                case 11:
+                    CopyAreaLoop(s16, dReal, rows, cols, planes, s0, s1, s2, d0, d1, d2,
+                                 ToReal32{65535});
+                    return;
+                default:
+                    break;
+            }
+            break;
+        case 4:
+            switch (fPixelType) {
+                case 1:
+                    narrow(4);
+                    CopyAreaLoop(s8, d8, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                    return;
+                case 3:
+                    narrow(2);
+                    CopyAreaLoop(s16, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                    return;
+                default:
+                    break;
+            }
+            break;
+        case 8:
+            switch (fPixelType) {
+                case 1:
+                    narrow(2);
+                    CopyAreaLoop(s8, d8, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                    return;
+                case 3:
+                    CopyAreaLoop(s16, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2,
+                                 ToSigned16{});
+                    return;
+                case 11:
+                    CopyAreaLoop(s16, dReal, rows, cols, planes, s0, s1, s2, d0, d1, d2,
+                                 Signed16ToReal32{65535});
+                    return;
+                default:
+                    break;
+            }
+            break;
+        case 11:
+            switch (fPixelType) {
+                case 1:
+                    CopyAreaLoop(sReal, d8, rows, cols, planes, s0, s1, s2, d0, d1, d2,
+                                 FromReal32<uint8_t>{255});
+                    return;
+                case 3:
+                    CopyAreaLoop(sReal, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2,
+                                 FromReal32<uint16_t>{65535});
+                    return;
+                case 8:
+                    CopyAreaLoop(sReal, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2,
+                                 Real32ToSigned16{65535});
+                    return;
+                default:
+                    break;
+            }
+            break;
+        default:
+            break;
+    }
+    ThrowDNGError(kNotImplemented, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Repeat
+
+dng_point dng_pixel_buffer::RepeatPhase(const dng_rect& srcArea, const dng_rect& dstArea) {
+    const int64_t repeatV = int64_t(srcArea.b) - srcArea.t;
+    const int64_t repeatH = int64_t(srcArea.r) - srcArea.l;
+    if (repeatV <= 0 || repeatH <= 0) return dng_point(0, 0);
+    auto phase = [](int64_t src, int64_t dst, int64_t size) -> int32_t {
+        if (src >= dst) return int32_t((size - (src - dst) % size) % size);
+        return int32_t((dst - src) % size);
+    };
+    return dng_point(phase(srcArea.t, dstArea.t, repeatV), phase(srcArea.l, dstArea.l, repeatH));
+}
+
+void dng_pixel_buffer::RepeatArea(const dng_rect& srcArea, const dng_rect& dstArea) {
+    const uint32_t repeatV = srcArea.H();
+    const uint32_t repeatH = srcArea.W();
+    const uint32_t rows = dstArea.H();
+    const uint32_t cols = dstArea.W();
+    if (repeatV == 0 || repeatH == 0 || rows == 0 || cols == 0) return;
+    const dng_point phase = RepeatPhase(srcArea, dstArea);
+    const void* sPtr = ConstPixel(srcArea.t, srcArea.l, fPlane);
+    void* dPtr = DirtyPixel(dstArea.t, dstArea.l, fPlane);
+    using dng_area_loops::RepeatAreaLoop;
+    switch (fPixelSize) {
+        case 1:
+            RepeatAreaLoop(static_cast<const uint8_t*>(sPtr), static_cast<uint8_t*>(dPtr), rows,
+                           cols, fPlanes, fRowStep, fColStep, fPlaneStep, repeatV, repeatH, phase.v,
+                           phase.h);
+            break;
+        case 2:
+            RepeatAreaLoop(static_cast<const uint16_t*>(sPtr), static_cast<uint16_t*>(dPtr), rows,
+                           cols, fPlanes, fRowStep, fColStep, fPlaneStep, repeatV, repeatH, phase.v,
+                           phase.h);
+            break;
+        case 4:
+            RepeatAreaLoop(static_cast<const uint32_t*>(sPtr), static_cast<uint32_t*>(dPtr), rows,
+                           cols, fPlanes, fRowStep, fColStep, fPlaneStep, repeatV, repeatH, phase.v,
+                           phase.h);
+            break;
+        default:
+            ThrowDNGError(kNotImplemented, nullptr);
+    }
+}
+
+void dng_pixel_buffer::RepeatSubArea(const dng_rect& subArea, uint32_t repeatV, uint32_t repeatH) {
+    const int32_t rv = checkedStep(repeatV);
+    const int32_t rh = checkedStep(repeatH);
+    const dng_rect a = fArea;
+    if (a.t < subArea.t) {
+        RepeatArea(dng_rect(subArea.t, a.l, SafeInt32Add(subArea.t, rv), a.r),
+                   dng_rect(a.t, a.l, subArea.t, a.r));
+    }
+    if (a.b > subArea.b) {
+        RepeatArea(dng_rect(SafeInt32Sub(subArea.b, rv), a.l, subArea.b, a.r),
+                   dng_rect(subArea.b, a.l, a.b, a.r));
+    }
+    if (a.l < subArea.l) {
+        RepeatArea(dng_rect(a.t, subArea.l, a.b, SafeInt32Add(subArea.l, rh)),
+                   dng_rect(a.t, a.l, a.b, subArea.l));
+    }
+    if (a.r > subArea.r) {
+        RepeatArea(dng_rect(a.t, SafeInt32Sub(subArea.r, rh), a.b, subArea.r),
+                   dng_rect(a.t, subArea.r, a.b, a.r));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Shift, flips
+
+void dng_pixel_buffer::ShiftRight(uint32_t shift) {
+    if (fPixelType != 3) ThrowDNGError(kNotImplemented, nullptr);
+    uint32_t rows = fArea.H();
+    uint32_t cols = fArea.W();
+    uint32_t planes = fPlanes;
+    if (rows == 0 || cols == 0 || planes == 0) return;
+    void* dPtr = fData;
+    int32_t s0 = fRowStep, s1 = fColStep, s2 = fPlaneStep;
+    OptimizeOrderOneBuffer(dPtr, fPixelSize, rows, cols, planes, s0, s1, s2);
+    dng_area_loops::ShiftRight16(static_cast<uint16_t*>(dPtr), rows, cols, planes, s0, s1, s2,
+                                 shift);
+}
+
+void dng_pixel_buffer::FlipH() {
+    fData = DirtyPixel(fArea.t, fArea.r - 1, fPlane);
+    fColStep = -fColStep;
+}
+
+void dng_pixel_buffer::FlipV() {
+    fData = DirtyPixel(fArea.b - 1, fArea.l, fPlane);
+    fRowStep = -fRowStep;
+}
+
+void dng_pixel_buffer::FlipZ() {
+    fData = DirtyPixel(fArea.t, fArea.l, fPlane + fPlanes - 1);
+    fPlaneStep = -fPlaneStep;
+}
+
+// ---------------------------------------------------------------------------
+// Compare
+
+bool dng_pixel_buffer::EqualArea(const dng_pixel_buffer& src, const dng_rect& area, uint32_t plane,
+                                 uint32_t planes) const {
+    if (fPixelType != src.fPixelType) return false;
+    const uint32_t rows = area.H();
+    const uint32_t cols = area.W();
+    if (rows == 0 || cols == 0 || planes == 0) return true;
+    const void* sPtr = src.ConstPixel(area.t, area.l, plane);
+    const void* dPtr = ConstPixel(area.t, area.l, plane);
+    using namespace dng_area_loops;
+    if (rows == 1 && cols == 1 && src.fPlaneStep == 1 && fPlaneStep == 1)
+        return EqualBytes(sPtr, dPtr, uint64_t(planes) * fPixelSize);
+    switch (fPixelSize) {
+        case 1:
+            return EqualAreaLoop(
+                static_cast<const uint8_t*>(sPtr), static_cast<const uint8_t*>(dPtr), rows, cols,
+                planes, src.fRowStep, src.fColStep, src.fPlaneStep, fRowStep, fColStep, fPlaneStep);
+        case 2:
+            return EqualAreaLoop(
+                static_cast<const uint16_t*>(sPtr), static_cast<const uint16_t*>(dPtr), rows, cols,
+                planes, src.fRowStep, src.fColStep, src.fPlaneStep, fRowStep, fColStep, fPlaneStep);
+        case 4:
+            return EqualAreaLoop(
+                static_cast<const uint32_t*>(sPtr), static_cast<const uint32_t*>(dPtr), rows, cols,
+                planes, src.fRowStep, src.fColStep, src.fPlaneStep, fRowStep, fColStep, fPlaneStep);
+        default:
+            ThrowDNGError(kNotImplemented, nullptr);
+    }
+    return false;
+}
+
+double dng_pixel_buffer::MaximumDifference(const dng_pixel_buffer& rhs, const dng_rect& area,
+                                           uint32_t plane, uint32_t planes) const {
+    if (fPixelType != rhs.fPixelType)
+        ThrowDNGError(kProgramError, "attempt to difference pixel buffers of different formats.");
+    const uint32_t rows = area.H();
+    const uint32_t cols = area.W();
+    if (rows == 0 || cols == 0 || planes == 0) {
+        switch (fPixelType) {
+            case 1:
+            case 3:
+            case 4:
+            case 6:
+            case 8:
+            case 9:
+            case 11:
+            case 12:
+                return 0.0;
+            default:
+                ThrowDNGError(kNotImplemented, nullptr);
+        }
+    }
+    const void* a = ConstPixel(area.t, area.l, plane);
+    const void* b = rhs.ConstPixel(area.t, area.l, plane);
+    auto run = [&](auto tag) {
+        using T = decltype(tag);
+        return maxDifference(static_cast<const T*>(a), static_cast<const T*>(b), rows, cols, planes,
+                             fRowStep, fColStep, fPlaneStep, rhs.fRowStep, rhs.fColStep,
+                             rhs.fPlaneStep);
+    };
+    switch (fPixelType) {
+        case 1:
+            return run(uint8_t{});
+        case 3:
+            return run(uint16_t{});
+        case 4:
+            return run(uint32_t{});
+        case 6:
+            return run(int8_t{});
+        case 8:
+            return run(int16_t{});
+        case 9:
+            return run(int32_t{});
+        case 11:
+            return run(float{});
+        case 12:
+            return run(double{});
+        default:
+            ThrowDNGError(kNotImplemented, nullptr);
+    }
+    return 0.0;
+}
