@@ -10,39 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "dng/core/dng_exception.h"
-#include "dng/core/dng_point.h"
-#include "dng/core/dng_safe_arithmetic.h"
-#include "dng/core/dng_tag_types.h"
-
 namespace dng_area_loops {
-
-// Bytes of a tile buffer: height x width x planes x sample size, the width
-// first rounded up so that each padded row is a multiple of 32 bytes.
-inline uint32_t TileBufferSize(uint32_t pixelType, const dng_point& size, uint32_t planes,
-                               bool padded) {
-    if (size.v < 0 || size.h < 0) ThrowDNGError(dng_error_memory, "Negative tile size");
-    const uint32_t pixelSize = TiffTagTypeSize(pixelType);
-    uint32_t width = uint32_t(size.h);
-    if (padded) {
-        uint32_t multiple = 32;
-        switch (pixelSize) {
-            case 2:
-                multiple = 16;
-                break;
-            case 4:
-                multiple = 8;
-                break;
-            case 8:
-                multiple = 4;
-                break;
-            default:
-                break;
-        }
-        width = RoundUpUint32ToMultiple(width, multiple);
-    }
-    return SafeUint32Mult4(width, uint32_t(size.v), pixelSize, planes);
-}
 
 inline void ZeroBytes(void* d, uint64_t count) { std::memset(d, 0, count); }
 

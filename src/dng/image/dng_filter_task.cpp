@@ -4,6 +4,7 @@
 
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_memory_allocator.h"
+#include "dng/core/dng_utils.h"
 #include "dng/image/dng_area_loops.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_pixel_buffer.h"
@@ -30,10 +31,8 @@ void dng_filter_task::Start(uint32_t threadCount, const dng_rect&, const dng_poi
                             dng_memory_allocator* allocator, dng_abort_sniffer*) {
     fSrcTileSize = SrcTileSize(tileSize);
     fDstTileSize = tileSize;
-    const uint32_t srcBytes =
-        dng_area_loops::TileBufferSize(fSrcPixelType, fSrcTileSize, fSrcPlanes, true);
-    const uint32_t dstBytes =
-        dng_area_loops::TileBufferSize(fDstPixelType, tileSize, fDstPlanes, true);
+    const uint32_t srcBytes = ComputeTileBufferSize(fSrcPixelType, fSrcTileSize, fSrcPlanes, 1);
+    const uint32_t dstBytes = ComputeTileBufferSize(fDstPixelType, tileSize, fDstPlanes, 1);
     if (threadCount > kMaxThreads) ThrowProgramError("Too many threads");
     dng_memory_allocator& memory = allocator ? *allocator : gDefaultDNGMemoryAllocator;
     for (uint32_t thread = 0; thread < threadCount; ++thread) {

@@ -8,6 +8,7 @@
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_safe_arithmetic.h"
 #include "dng/core/dng_tag_types.h"
+#include "dng/core/dng_tile_iterator.h"
 #include "dng/image/dng_pixel_buffer.h"
 #include "dng/image/dng_tile_buffer.h"
 
@@ -17,12 +18,6 @@ constexpr int32_t kProgramError = 100000;
 constexpr int32_t kBadFormat = 100006;
 constexpr uint32_t kMaxImageSide = 130000;
 
-int64_t floorDiv(int64_t a, int64_t b) {
-    int64_t q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-    return q;
-}
-
 // Calls f(tile) for every tile of the image's storage grid that meets the
 // area (clipped to the area and the bounds), row by row.
 template <typename F>
@@ -30,27 +25,9 @@ void forEachTile(const dng_image& image, const dng_rect& area, F&& f) {
     const dng_rect clipped = area & image.Bounds();
     if (clipped.IsEmpty()) return;
     const dng_rect grid = image.RepeatingTile();
-    const int64_t tileH = int64_t(grid.b) - grid.t;
-    const int64_t tileW = int64_t(grid.r) - grid.l;
-    if (tileH <= 0 || tileW <= 0) {
-        f(clipped);
-        return;
-    }
-    const int64_t firstRow = floorDiv(int64_t(clipped.t) - grid.t, tileH);
-    const int64_t lastRow = floorDiv(int64_t(clipped.b) - 1 - grid.t, tileH);
-    const int64_t firstCol = floorDiv(int64_t(clipped.l) - grid.l, tileW);
-    const int64_t lastCol = floorDiv(int64_t(clipped.r) - 1 - grid.l, tileW);
-    for (int64_t row = firstRow; row <= lastRow; ++row) {
-        const int64_t top = grid.t + row * tileH;
-        const int32_t t = int32_t(std::max<int64_t>(top, clipped.t));
-        const int32_t b = int32_t(std::min<int64_t>(top + tileH, clipped.b));
-        for (int64_t col = firstCol; col <= lastCol; ++col) {
-            const int64_t left = grid.l + col * tileW;
-            const int32_t l = int32_t(std::max<int64_t>(left, clipped.l));
-            const int32_t r = int32_t(std::min<int64_t>(left + tileW, clipped.r));
-            f(dng_rect(t, l, b, r));
-        }
-    }
+    dng_tile_iterator iterator(grid.IsEmpty() ? clipped : grid, clipped);
+    dng_rect tile;
+    while (iterator.NextTile(tile)) f(tile);
 }
 
 }  // namespace

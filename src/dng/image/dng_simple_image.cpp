@@ -4,14 +4,15 @@
 
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_memory_allocator.h"
+#include "dng/core/dng_utils.h"
 #include "dng/image/dng_area_loops.h"
 #include "dng/image/dng_tile_buffer.h"
 
 dng_simple_image::dng_simple_image(const dng_rect& bounds, uint32_t planes, uint32_t pixelType,
                                    dng_memory_allocator& allocator)
     : dng_image(bounds, planes, pixelType), fAllocator(allocator) {
-    const uint32_t bytes = dng_area_loops::TileBufferSize(
-        pixelType, dng_point(int32_t(bounds.H()), int32_t(bounds.W())), planes, true);
+    const uint32_t bytes = ComputeTileBufferSize(
+        pixelType, dng_point(int32_t(bounds.H()), int32_t(bounds.W())), planes, 1);
     fMemory = allocator.Allocate(bytes);
     fBuffer = dng_pixel_buffer(bounds, 0, planes, pixelType, pcInterleaved, fMemory->Buffer());
 }
