@@ -57,9 +57,29 @@ void BM_FloatRGBA24MP_AllThreads(benchmark::State& state) {
     setCounters(state);
 }
 
+std::vector<std::uint16_t>& image16() {
+    static std::vector<std::uint16_t> pixels = [] {
+        std::vector<std::uint16_t> p(kWidth * kHeight * 4);
+        for (std::size_t i = 0; i < p.size(); ++i)
+            p[i] = static_cast<std::uint16_t>((i * 2654435761u) % 65536);
+        return p;
+    }();
+    return pixels;
+}
+
+void BM_RGBA16_24MP_OneThread(benchmark::State& state) {
+    const auto t = transform();
+    auto& pixels = image16();
+    for (auto _ : state) {
+        t->convertRGBA16(pixels.data(), kWidth, kHeight, kWidth * 8);
+        benchmark::ClobberMemory();
+    }
+    setCounters(state);
+}
+
 void BM_RGBA16_24MP_AllThreads(benchmark::State& state) {
     const auto t = transform();
-    static std::vector<std::uint16_t> pixels(kWidth * kHeight * 4, 20000);
+    auto& pixels = image16();
     for (auto _ : state) {
         t->convertConcurrently(pixels.data(), kWidth, kHeight, kWidth * 8,
                                platform::IccPixelLayout::rgba16);
@@ -72,4 +92,5 @@ void BM_RGBA16_24MP_AllThreads(benchmark::State& state) {
 
 BENCHMARK(BM_FloatRGBA24MP_OneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FloatRGBA24MP_AllThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RGBA16_24MP_OneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RGBA16_24MP_AllThreads)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -68,6 +70,9 @@ struct OpenProfile {
     OpenProfile& operator=(const OpenProfile&) = delete;
 };
 
+// Lab and XYZ samples are encoded differently as floats and as 16-bit codes.
+bool isPCSEncoded(IccSignature space) { return space == iccsig::kLab || space == iccsig::kXYZ; }
+
 }  // namespace
 
 std::size_t iccPixelBytes(IccPixelLayout layout) {
@@ -129,7 +134,22 @@ void* IccTransform::prepared(IccPixelLayout layout, std::string* failureReason) 
         p.handle = cmsCreateExtendedTransform(ctx, 2, profiles, blackPoint, intents, adaptation,
                                               nullptr, 0, formatFor(source_->colorSpace(), layout),
                                               formatFor(destination_->colorSpace(), layout), flags);
-        if (!p.handle) p.failure = "lcms2 cannot join the profiles: " + context_->lastError();
+        if (!p.handle) {
+            p.failure = "lcms2 cannot join the profiles: " + context_->lastError();
+            return;
+        }
+        if (layout != IccPixelLayout::rgba16) {
+            findMatrix(p, layout);
+        } else if (!isPCSEncoded(source_->colorSpace()) &&
+                   !isPCSEncoded(destination_->colorSpace())) {
+            // Device samples scale alike as floats (0..1) and as 16-bit codes (0..65535), so a
+            // matrix found on floats holds for the codes too.
+            Prepared& f = prepared_[static_cast<std::size_t>(IccPixelLayout::rgbFloat)];
+            if (prepared(IccPixelLayout::rgbFloat, nullptr) && f.isMatrix) {
+                p.matrix = f.matrix;
+                p.isMatrix = true;
+            }
+        }
     });
     if (!p.handle) setReason(failureReason, p.failure);
     return p.handle;
@@ -157,6 +177,10 @@ bool IccTransform::convert(const void* source, std::size_t sourceRowBytes, void*
     if (!handle) return false;
     const auto* in = static_cast<const std::uint8_t*>(source);
     auto* out = static_cast<std::uint8_t*>(destination);
+    if (const Prepared& p = prepared_[static_cast<std::size_t>(layout)]; p.isMatrix) {
+        applyMatrix(p, in, sourceRowBytes, out, destinationRowBytes, width, height, layout);
+        return true;
+    }
     // lcms2 counts lines in 32 bits; very tall images go in slices.
     constexpr std::size_t kSlice = 1u << 20;
     for (std::size_t row = 0; row < height; row += kSlice) {
@@ -168,6 +192,84 @@ bool IccTransform::convert(const void* source, std::size_t sourceRowBytes, void*
                                  static_cast<cmsUInt32Number>(destinationRowBytes), 0, 0);
     }
     return true;
+}
+
+void IccTransform::findMatrix(Prepared& p, IccPixelLayout layout) {
+    // Probe lcms2 on a grid over the unit cube plus the three unit colours; the transform is a
+    // matrix when the unit colours' images predict every probe.
+    constexpr int kSteps = 5;
+    const std::size_t channels = layout == IccPixelLayout::rgbaFloat ? 4 : 3;
+    std::vector<float> probe;
+    for (const auto& unit : {std::array{1.f, 0.f, 0.f}, std::array{0.f, 1.f, 0.f},
+                             std::array{0.f, 0.f, 1.f}, std::array{0.f, 0.f, 0.f}}) {
+        probe.insert(probe.end(), unit.begin(), unit.end());
+        if (channels == 4) probe.push_back(1.f);
+    }
+    for (int r = 0; r < kSteps; ++r)
+        for (int g = 0; g < kSteps; ++g)
+            for (int b = 0; b < kSteps; ++b) {
+                for (int v : {r, g, b}) probe.push_back(static_cast<float>(v) / (kSteps - 1));
+                if (channels == 4) probe.push_back(1.f);
+            }
+    const std::size_t count = probe.size() / channels;
+    std::vector<float> result(probe.size());
+    cmsDoTransform(static_cast<cmsHTRANSFORM>(p.handle), probe.data(), result.data(),
+                   static_cast<cmsUInt32Number>(count));
+    std::array<float, 9> m{};
+    for (int column = 0; column < 3; ++column)
+        for (int row = 0; row < 3; ++row)
+            m[static_cast<std::size_t>(row * 3 + column)] =
+                result[static_cast<std::size_t>(column) * channels + static_cast<std::size_t>(row)];
+    for (std::size_t i = 3; i < count; ++i) {
+        const float* in = &probe[i * channels];
+        const float* out = &result[i * channels];
+        for (std::size_t row = 0; row < 3; ++row) {
+            const float predicted =
+                m[row * 3] * in[0] + m[row * 3 + 1] * in[1] + m[row * 3 + 2] * in[2];
+            if (!(std::fabs(predicted - out[row]) <= 2e-6f)) return;
+        }
+    }
+    p.matrix = m;
+    p.isMatrix = true;
+}
+
+void IccTransform::applyMatrix(const Prepared& p, const std::uint8_t* in, std::size_t inRowBytes,
+                               std::uint8_t* out, std::size_t outRowBytes, std::size_t width,
+                               std::size_t height, IccPixelLayout layout) {
+    const auto& m = p.matrix;
+    // memcpy keeps rows at any byte stride well defined; compilers turn it into plain loads.
+    if (layout == IccPixelLayout::rgba16) {
+        const auto code = [](float v) {
+            return static_cast<std::uint16_t>(std::clamp(v, 0.f, 65535.f) + 0.5f);
+        };
+        for (std::size_t y = 0; y < height; ++y) {
+            const std::uint8_t* src = in + y * inRowBytes;
+            std::uint8_t* dst = out + y * outRowBytes;
+            for (std::size_t x = 0; x < width; ++x, src += 8, dst += 8) {
+                std::uint16_t v[4];
+                std::memcpy(v, src, 8);
+                const float r = v[0], g = v[1], b = v[2];
+                const std::uint16_t o[4] = {code(m[0] * r + m[1] * g + m[2] * b),
+                                            code(m[3] * r + m[4] * g + m[5] * b),
+                                            code(m[6] * r + m[7] * g + m[8] * b), v[3]};
+                std::memcpy(dst, o, 8);
+            }
+        }
+        return;
+    }
+    const std::size_t channels = layout == IccPixelLayout::rgbaFloat ? 4 : 3;
+    for (std::size_t y = 0; y < height; ++y) {
+        const std::uint8_t* src = in + y * inRowBytes;
+        std::uint8_t* dst = out + y * outRowBytes;
+        for (std::size_t x = 0; x < width; ++x, src += channels * 4, dst += channels * 4) {
+            float v[4];
+            std::memcpy(v, src, channels * 4);
+            const float o[4] = {m[0] * v[0] + m[1] * v[1] + m[2] * v[2],
+                                m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
+                                m[6] * v[0] + m[7] * v[1] + m[8] * v[2], v[3]};
+            std::memcpy(dst, o, channels * 4);
+        }
+    }
 }
 
 bool IccTransform::convertConcurrently(void* pixels, std::size_t width, std::size_t height,

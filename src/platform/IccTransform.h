@@ -83,9 +83,17 @@ private:
         std::once_flag once;
         void* handle = nullptr;  // cmsHTRANSFORM
         std::string failure;
+        // Float layouts: when lcms2's result is a plain 3 x 3 matrix of the samples (linear
+        // matrix profiles on both sides), the matrix, applied directly and much faster.
+        bool isMatrix = false;
+        std::array<float, 9> matrix{};
     };
     // The lcms2 transform for a layout, made once; null with the reason when it cannot be made.
     void* prepared(IccPixelLayout layout, std::string* failureReason) const;
+    static void findMatrix(Prepared& p, IccPixelLayout layout);
+    static void applyMatrix(const Prepared& p, const std::uint8_t* in, std::size_t inRowBytes,
+                            std::uint8_t* out, std::size_t outRowBytes, std::size_t width,
+                            std::size_t height, IccPixelLayout layout);
 
     std::shared_ptr<const IccProfile> source_;
     std::shared_ptr<const IccProfile> destination_;

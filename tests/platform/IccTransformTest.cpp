@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
 #include <array>
 #include <cmath>
@@ -188,6 +189,60 @@ TEST(IccTransform, SeparateBuffersAndSameProfileRoundTrip) {
         const auto orig = px;
         ASSERT_TRUE(t->convertRGBFloat(px.data(), 2, 1, 24));
         for (std::size_t i = 0; i < px.size(); ++i) EXPECT_NEAR(px[i], orig[i], 2e-3) << file;
+    }
+}
+
+TEST(IccTransform, MatrixShortcutAgreesWithLcms2) {
+    // The matrix applied directly must give what lcms2 gives on the same pixels.
+    const auto src = platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65);
+    const auto dst = platform::iccBuiltinProfile(IccBuiltin::ccir709Gamma1D50);
+    const auto t = IccTransform::create(src, dst);
+    cmsHPROFILE a = cmsOpenProfileFromMem(src->bytes().data(),
+                                          static_cast<cmsUInt32Number>(src->bytes().size()));
+    cmsHPROFILE b = cmsOpenProfileFromMem(dst->bytes().data(),
+                                          static_cast<cmsUInt32Number>(dst->bytes().size()));
+    cmsHTRANSFORM ref16 = cmsCreateTransform(a, TYPE_RGBA_16, b, TYPE_RGBA_16, INTENT_PERCEPTUAL,
+                                             cmsFLAGS_COPY_ALPHA);
+    cmsHTRANSFORM refF = cmsCreateTransform(a, TYPE_RGB_FLT, b, TYPE_RGB_FLT, INTENT_PERCEPTUAL, 0);
+    ASSERT_TRUE(t && ref16 && refF);
+    const std::size_t n = 4096;
+    std::vector<std::uint16_t> mine16(n * 4);
+    std::vector<float> mineF(n * 3);
+    for (std::size_t i = 0; i < mine16.size(); ++i)
+        mine16[i] = static_cast<std::uint16_t>((i * 2654435761u) >> 16);
+    for (std::size_t i = 0; i < mineF.size(); ++i)
+        mineF[i] = static_cast<float>((i * 40503u) % 1000) / 999.0f;
+    auto theirs16 = mine16;
+    auto theirsF = mineF;
+    ASSERT_TRUE(t->convertRGBA16(mine16.data(), n, 1, n * 8));
+    ASSERT_TRUE(t->convertRGBFloat(mineF.data(), n, 1, n * 12));
+    cmsDoTransform(ref16, theirs16.data(), theirs16.data(), n);
+    cmsDoTransform(refF, theirsF.data(), theirsF.data(), n);
+    for (std::size_t i = 0; i < mine16.size(); ++i) ASSERT_NEAR(mine16[i], theirs16[i], 2) << i;
+    for (std::size_t i = 0; i < mineF.size(); ++i) {
+        if (theirsF[i] > 0.0f && theirsF[i] < 1.0f) {
+            ASSERT_NEAR(mineF[i], theirsF[i], 1e-5) << i;
+        }
+    }
+    cmsDeleteTransform(ref16);
+    cmsDeleteTransform(refF);
+    cmsCloseProfile(a);
+    cmsCloseProfile(b);
+}
+
+TEST(IccTransform, CurvedProfilesKeepTheirToneCurves) {
+    // Gamma 1.8 to gamma 1.0 on the same primaries and white is x^1.8 per channel, so no
+    // matrix shortcut may stand in for it.
+    const auto t = IccTransform::create(platform::iccBuiltinProfile(IccBuiltin::proPhotoPerceptual),
+                                        platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1));
+    ASSERT_TRUE(t);
+    std::vector<float> px = {0.1f, 0.5f, 0.9f, 1.0f, 0.3f, 0.7f, 0.2f, 0.5f};
+    const auto orig = px;
+    ASSERT_TRUE(t->convertRGBAFloat(px.data(), 2, 1, 32));
+    for (std::size_t i = 0; i < px.size(); ++i) {
+        // A version 2 curve stores the gamma in 8.8 fixed point.
+        const double expected = i % 4 == 3 ? orig[i] : std::pow(orig[i], 461.0 / 256.0);
+        EXPECT_NEAR(px[i], expected, 1e-3) << i;
     }
 }
 
