@@ -143,8 +143,13 @@ private:
         if (idle_ > signalled_) {
             ++signalled_;
             cv_.notify_one();
-        } else if (threads_ - blocked_ < target_ && threads_ < cap_) {
-            spawnLocked();
+        } else if (threads_ - blocked_ < target_) {
+            if (threads_ < cap_) {
+                spawnLocked();
+            } else if (!warnedCap_) {
+                warnedCap_ = true;
+                log("Dispatch: %zu pool threads are blocked; waiting tasks may stall", threads_);
+            }
         }
     }
 
@@ -252,6 +257,7 @@ private:
     size_t threads_ = 0, idle_ = 0, signalled_ = 0, blocked_ = 0;
     std::atomic<size_t> pending_{0};  // changed under mutex_, read without it while spinning
     size_t target_ = 2, cap_ = 256;
+    bool warnedCap_ = false;
 };
 
 // ---------------------------------------------------------------------------

@@ -34,12 +34,14 @@ std::filesystem::path ensure(const std::filesystem::path& dir) {
 
 }  // namespace
 
-std::filesystem::path configDirectory() {
-    return ensure(xdg("XDG_CONFIG_HOME", ".config") / "Quorvex");
+std::filesystem::path configDirectory(bool create) {
+    auto dir = xdg("XDG_CONFIG_HOME", ".config") / "Quorvex";
+    return create ? ensure(dir) : dir;
 }
 
-std::filesystem::path applicationSupportDirectory() {
-    return ensure(xdg("XDG_DATA_HOME", ".local/share") / "Quorvex");
+std::filesystem::path applicationSupportDirectory(bool create) {
+    auto dir = xdg("XDG_DATA_HOME", ".local/share") / "Quorvex";
+    return create ? ensure(dir) : dir;
 }
 
 std::filesystem::path temporaryDirectory() {

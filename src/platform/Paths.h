@@ -1,6 +1,6 @@
 // Where the application keeps its files. Every call reads the environment
-// anew (tests point HOME, XDG_* and TMPDIR elsewhere) and creates the folder
-// when missing. Thread-safe.
+// anew (tests point HOME, XDG_* and TMPDIR elsewhere) and, unless told not
+// to, creates the folder when missing. Thread-safe.
 #pragma once
 
 #include <filesystem>
@@ -8,10 +8,10 @@
 namespace platform {
 
 // $XDG_CONFIG_HOME/Quorvex (default ~/.config/Quorvex): user defaults.
-std::filesystem::path configDirectory();
+std::filesystem::path configDirectory(bool create = true);
 // $XDG_DATA_HOME/Quorvex (default ~/.local/share/Quorvex): the user's
 // "Application Support" folder (profiles, presets, catalog).
-std::filesystem::path applicationSupportDirectory();
+std::filesystem::path applicationSupportDirectory(bool create = true);
 // A folder private to this process (mode 0700) inside $TMPDIR (default /tmp),
 // never the shared temporary folder itself. Made on first use; made again if
 // TMPDIR changed or the folder vanished. Empty path when it cannot be made.

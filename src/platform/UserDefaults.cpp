@@ -50,14 +50,14 @@ struct UserDefaults::Impl {
 };
 
 UserDefaults& UserDefaults::standard() {
-    static UserDefaults* defaults = new UserDefaults(configDirectory() / "Defaults.plist");
+    static UserDefaults* defaults = new UserDefaults(configDirectory(false) / "Defaults.plist");
     return *defaults;
 }
 
 void UserDefaults::resetStandardForEnvironment() {
     UserDefaults& d = standard();
     std::lock_guard lock(d.impl_->mutex);
-    d.impl_->file = configDirectory() / "Defaults.plist";
+    d.impl_->file = configDirectory(false) / "Defaults.plist";
     d.impl_->registered.clear();
     d.impl_->loadLocked();
 }

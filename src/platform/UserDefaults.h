@@ -1,6 +1,7 @@
 // User preferences: registered defaults under values the user set, the latter
 // kept in the property-list file $XDG_CONFIG_HOME/Quorvex/Defaults.plist.
-// Every setter writes the file at once (atomically). Thread-safe.
+// Every setter writes the file at once (atomically); reading never creates
+// anything on disk. Thread-safe.
 //
 // Key observers are called on the setting thread, after the change, outside
 // the lock, for every set or removal of their key.

@@ -69,6 +69,8 @@ bool Dictionary::operator==(const Dictionary& other) const {
     return true;
 }
 
+Value::Value(Array v) : v_(detail::Box<Array>(std::move(v))) {}
+Value::Value(Dictionary v) : v_(detail::Box<Dictionary>(std::move(v))) {}
 Value::Value(const Value& other) = default;
 Value::Value(Value&& other) noexcept = default;
 Value& Value::operator=(const Value& other) = default;
@@ -145,24 +147,24 @@ Value::Date Value::date() const {
 
 const Value::Array& Value::array() const {
     static const Array* empty = new Array;
-    const auto* a = std::get_if<Array>(&v_);
-    return a ? *a : *empty;
+    const auto* a = std::get_if<detail::Box<Array>>(&v_);
+    return a && a->get() ? *a->get() : *empty;
 }
 
 const Dictionary& Value::dictionary() const {
     static const Dictionary* empty = new Dictionary;
-    const auto* d = std::get_if<Dictionary>(&v_);
-    return d ? *d : *empty;
+    const auto* d = std::get_if<detail::Box<Dictionary>>(&v_);
+    return d && d->get() ? *d->get() : *empty;
 }
 
 Value::Array& Value::array() {
-    if (!isArray()) v_ = Array{};
-    return std::get<Array>(v_);
+    if (!isArray()) v_ = detail::Box<Array>(Array{});
+    return std::get<detail::Box<Array>>(v_).make();
 }
 
 Dictionary& Value::dictionary() {
-    if (!isDictionary()) v_ = Dictionary{};
-    return std::get<Dictionary>(v_);
+    if (!isDictionary()) v_ = detail::Box<Dictionary>(Dictionary{});
+    return std::get<detail::Box<Dictionary>>(v_).make();
 }
 
 const Value& Value::operator[](std::string_view key) const { return dictionary()[key]; }

@@ -9,6 +9,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,39 +20,38 @@ namespace platform {
 
 class Value;
 
-// Ordered string-keyed map; lookups are linear (settings dictionaries hold a
-// few hundred keys at most).
-class Dictionary {
+class Dictionary;
+
+namespace detail {
+// Owns a T on the heap so that Value can hold containers of itself; copies are
+// deep. A moved-from box is empty and reads as an empty T.
+template <class T>
+class Box {
 public:
-    using Entry = std::pair<std::string, Value>;
-
-    Dictionary() = default;
-    Dictionary(std::initializer_list<Entry> entries);
-
-    const Value* find(std::string_view key) const;
-    Value* find(std::string_view key);
-    bool contains(std::string_view key) const { return find(key) != nullptr; }
-    // The stored value, or a null Value when the key is absent.
-    const Value& operator[](std::string_view key) const;
-    // Replaces an existing key in place, else appends.
-    void set(std::string key, Value value);
-    bool remove(std::string_view key);
-    void clear() { entries_.clear(); }
-
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    std::vector<std::string> keys() const;
-    auto begin() const { return entries_.begin(); }
-    auto end() const { return entries_.end(); }
-    auto begin() { return entries_.begin(); }
-    auto end() { return entries_.end(); }
-
-    // Equal when both hold the same keys with equal values, in any order.
-    bool operator==(const Dictionary& other) const;
+    Box() = default;
+    explicit Box(T value) : p_(new T(std::move(value))) {}
+    Box(const Box& other) : p_(other.p_ ? new T(*other.p_) : nullptr) {}
+    Box(Box&& other) noexcept = default;
+    Box& operator=(const Box& other) {
+        if (this != &other) p_.reset(other.p_ ? new T(*other.p_) : nullptr);
+        return *this;
+    }
+    Box& operator=(Box&& other) noexcept = default;
+    ~Box() = default;
+    T* get() const { return p_.get(); }
+    T& make() {
+        if (!p_) p_.reset(new T);
+        return *p_;
+    }
+    bool operator==(const Box& other) const {
+        if (p_ && other.p_) return *p_ == *other.p_;
+        return (!p_ || p_->empty()) && (!other.p_ || other.p_->empty());
+    }
 
 private:
-    std::vector<Entry> entries_;
+    std::unique_ptr<T> p_;
 };
+}  // namespace detail
 
 class Value {
 public:
@@ -82,8 +82,8 @@ public:
     Value(std::string_view v) : v_(std::string(v)) {}
     Value(Data v) : v_(std::move(v)) {}
     Value(Date v) : v_(v) {}
-    Value(Array v) : v_(std::move(v)) {}
-    Value(platform::Dictionary v) : v_(std::move(v)) {}
+    Value(Array v);
+    Value(platform::Dictionary v);
 
     Type type() const { return static_cast<Type>(v_.index()); }
     bool isNull() const { return type() == Type::Null; }
@@ -122,9 +122,43 @@ public:
     bool operator==(const Value& other) const;
 
 private:
-    std::variant<std::monostate, bool, int64_t, double, std::string, Data, Date, Array,
-                 platform::Dictionary>
+    std::variant<std::monostate, bool, int64_t, double, std::string, Data, Date, detail::Box<Array>,
+                 detail::Box<platform::Dictionary>>
         v_;
+};
+
+// Ordered string-keyed map; lookups are linear (settings dictionaries hold a
+// few hundred keys at most).
+class Dictionary {
+public:
+    using Entry = std::pair<std::string, Value>;
+
+    Dictionary() = default;
+    Dictionary(std::initializer_list<Entry> entries);
+
+    const Value* find(std::string_view key) const;
+    Value* find(std::string_view key);
+    bool contains(std::string_view key) const { return find(key) != nullptr; }
+    // The stored value, or a null Value when the key is absent.
+    const Value& operator[](std::string_view key) const;
+    // Replaces an existing key in place, else appends.
+    void set(std::string key, Value value);
+    bool remove(std::string_view key);
+    void clear() { entries_.clear(); }
+
+    size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    std::vector<std::string> keys() const;
+    auto begin() const { return entries_.begin(); }
+    auto end() const { return entries_.end(); }
+    auto begin() { return entries_.begin(); }
+    auto end() { return entries_.end(); }
+
+    // Equal when both hold the same keys with equal values, in any order.
+    bool operator==(const Dictionary& other) const;
+
+private:
+    std::vector<Entry> entries_;
 };
 
 }  // namespace platform

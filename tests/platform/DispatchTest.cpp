@@ -227,3 +227,40 @@ TEST(Dispatch, MainQueueRunsOnTheThreadThatDrivesIt) {
     EXPECT_FALSE(loop.runUntil([] { return false; }, 20ms));
     EXPECT_TRUE(platform::isMainThread());
 }
+
+// A waiting task may run its own children on its thread, but never unrelated
+// work: that would let the unrelated task re-enter locks the waiter holds.
+TEST(Dispatch, WaitingRunsOnlyTheWaitersOwnChildren) {
+    auto serial = DispatchQueue::createSerial("test.frames");
+    auto global = DispatchQueue::global();
+    std::atomic<std::thread::id> holder{};
+    std::atomic<bool> violation{false};
+    std::atomic<int> unrelatedRan{0}, childrenRan{0};
+    const int kUnrelated = 400;
+    DispatchGroup all;
+    // The first serial task leaves plenty of work behind on its thread...
+    all.async(serial, [&] {
+        for (int i = 0; i < kUnrelated; ++i) {
+            all.async(global, [&] {
+                if (holder.load() == std::this_thread::get_id()) violation = true;
+                std::this_thread::sleep_for(50us);
+                unrelatedRan++;
+            });
+        }
+    });
+    // ...the next one, on the same thread, waits for a child of its own and for
+    // something that only time brings.
+    all.async(serial, [&] {
+        holder = std::this_thread::get_id();
+        DispatchGroup mine;
+        mine.async(global, [&] { childrenRan++; });
+        mine.enter();
+        global->asyncAfter(5ms, [mine]() mutable { mine.leave(); });
+        mine.wait();
+        holder = std::thread::id();
+    });
+    ASSERT_TRUE(all.waitFor(60s));
+    EXPECT_FALSE(violation);
+    EXPECT_EQ(unrelatedRan.load(), kUnrelated);
+    EXPECT_EQ(childrenRan.load(), 1);
+}

@@ -75,17 +75,21 @@ TEST(UserDefaults, ACorruptFileIsIgnoredNotFatal) {
 
 TEST(Paths, FoldersFollowTheEnvironment) {
     testsupport::ScopedHome scratch;
+    EXPECT_EQ(platform::configDirectory(false), scratch.path() / "config" / "Quorvex");
+    EXPECT_FALSE(std::filesystem::exists(platform::configDirectory(false)));
     EXPECT_EQ(platform::configDirectory(), scratch.path() / "config" / "Quorvex");
     EXPECT_EQ(platform::applicationSupportDirectory(), scratch.path() / "data" / "Quorvex");
     EXPECT_TRUE(std::filesystem::is_directory(platform::applicationSupportDirectory()));
 
     unsetenv("XDG_CONFIG_HOME");
     unsetenv("XDG_DATA_HOME");
-    EXPECT_EQ(platform::configDirectory(), scratch.path() / ".config" / "Quorvex");
+    EXPECT_EQ(platform::configDirectory(false), scratch.path() / ".config" / "Quorvex");
     EXPECT_EQ(platform::applicationSupportDirectory(),
               scratch.path() / ".local" / "share" / "Quorvex");
 
     UserDefaults::resetStandardForEnvironment();
+    EXPECT_FALSE(UserDefaults::standard().boolForKey("QuorvexIsRunning"));
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / ".config"));  // reading made nothing
     UserDefaults::standard().setBool(true, "QuorvexIsRunning");
     EXPECT_TRUE(std::filesystem::exists(scratch.path() / ".config" / "Quorvex" / "Defaults.plist"));
 }
