@@ -54,6 +54,7 @@ struct Job {
     const void* queueId = nullptr;  // set for concurrent-queue tasks
     const char* label = "";
     uint64_t frame = 0;  // frame of the submitting task (local jobs only)
+    int priority = 1;    // QueuePriority as an index, 0 highest
 };
 
 struct Worker {
@@ -73,6 +74,7 @@ public:
     }
 
     void submit(Job job, QueuePriority priority) {
+        job.priority = static_cast<int>(priority);
         std::lock_guard lock(mutex_);
         if (tlsWorker) {
             job.frame = tlsWorker->currentFrame;
@@ -166,19 +168,20 @@ private:
         ++threads_;
     }
 
+    // Own newest job unless a global list holds a more urgent one; then the
+    // global lists by priority; then the oldest job of another thread.
     bool pickLocked(Worker* self, Job& job) {
-        if (!self->local.empty()) {
+        int urgent = 0;
+        while (urgent < 4 && global_[urgent].empty()) ++urgent;
+        if (!self->local.empty() && self->local.back().priority <= urgent) {
             job = std::move(self->local.back());
             self->local.pop_back();
         } else {
             bool found = false;
-            for (auto& list : global_) {
-                if (!list.empty()) {
-                    job = std::move(list.front());
-                    list.pop_front();
-                    found = true;
-                    break;
-                }
+            if (urgent < 4) {
+                job = std::move(global_[urgent].front());
+                global_[urgent].pop_front();
+                found = true;
             }
             if (!found) {
                 for (Worker* other : workers_) {
@@ -222,6 +225,7 @@ private:
     void workerMain(Worker* self) {
         tlsWorker = self;
         std::unique_lock lock(mutex_);
+        bool spun = false;
         for (;;) {
             Job job;
             if (pickLocked(self, job)) {
@@ -229,15 +233,21 @@ private:
                 execute(self, job);
                 job = Job{};  // release captures outside the lock
                 lock.lock();
+                spun = false;
                 continue;
             }
             if (threads_ - blocked_ > target_) break;  // a surplus thread retires
-            // Spin briefly before sleeping: short gaps between tasks are common and
-            // a sleeping thread costs the submitter a wake-up call.
-            lock.unlock();
-            bool more = spinForWork();
-            lock.lock();
-            if (more) continue;
+            if (!spun) {
+                // Spin briefly before sleeping: short gaps between tasks are common
+                // and a sleeping thread costs the submitter a wake-up call. Then
+                // look again under the lock, since a submitter saw no idle thread.
+                lock.unlock();
+                spinForWork();
+                lock.lock();
+                spun = true;
+                continue;
+            }
+            spun = false;
             ++idle_;
             cv_.wait(lock);
             --idle_;

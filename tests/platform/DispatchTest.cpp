@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <set>
@@ -54,6 +55,35 @@ TEST(Dispatch, GlobalQueuesRunInParallelAtEveryPriority) {
         group.wait();
         EXPECT_EQ(met.load(), 2);
     }
+}
+
+TEST(Dispatch, FreeThreadsTakeHigherPriorityWorkFirst) {
+    // Keep every pool thread busy (spinning, so the pool does not add threads)
+    // while work of two priorities queues up, lowest priority first.
+    std::atomic<bool> release{false};
+    DispatchGroup spinners;
+    for (unsigned i = 0; i < platform::processorCount() * 2; ++i) {
+        spinners.async(DispatchQueue::global(), [&] {
+            auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (!release && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
+        });
+    }
+    std::this_thread::sleep_for(20ms);
+    std::atomic<int> sequence{0};
+    std::vector<int> background(100), high(100);
+    DispatchGroup work;
+    for (int i = 0; i < 100; ++i)
+        work.async(DispatchQueue::global(QueuePriority::Background),
+                   [&, i] { background[i] = sequence++; });
+    for (int i = 0; i < 100; ++i)
+        work.async(DispatchQueue::global(QueuePriority::High), [&, i] { high[i] = sequence++; });
+    release = true;
+    ASSERT_TRUE(work.waitFor(30s));
+    spinners.wait();
+    std::sort(background.begin(), background.end());
+    std::sort(high.begin(), high.end());
+    EXPECT_LT(high[50], background[50]);
 }
 
 TEST(Dispatch, SyncReturnsAfterTheTaskAndKnowsItsQueue) {
