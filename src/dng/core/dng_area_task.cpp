@@ -12,18 +12,6 @@
 
 namespace {
 
-// Row-major tiles of a grid anchored at the area's top-left corner.
-void AppendGridTiles(const dng_rect& area, const dng_point& size, std::vector<dng_rect>& out) {
-    for (int64 top = area.t; top < area.b; top += size.v) {
-        const int32 bottom = static_cast<int32>(std::min<int64>(top + size.v, area.b));
-        for (int64 left = area.l; left < area.r; left += size.h) {
-            const int32 right = static_cast<int32>(std::min<int64>(left + size.h, area.r));
-            out.push_back(
-                dng_rect(static_cast<int32>(top), static_cast<int32>(left), bottom, right));
-        }
-    }
-}
-
 // Boundaries of a repeating tile grid strictly inside [lo, hi).
 void GridCuts(int32 lo, int32 hi, int32 origin, int32 step, std::vector<int32>& cuts) {
     if (step <= 0) return;
@@ -55,7 +43,8 @@ void SplitByRepeatingTiles(const dng_rect& tile, const dng_rect repeating[3],
 std::vector<dng_rect> ListTiles(const dng_area_task& task, const dng_rect& area,
                                 const dng_point& tileSize) {
     std::vector<dng_rect> grid;
-    AppendGridTiles(area, tileSize, grid);
+    std::unique_ptr<dng_base_tile_iterator> iterator = task.MakeTileIterator(0, tileSize, area);
+    for (dng_rect tile; iterator->NextTile(tile);) grid.push_back(tile);
     const dng_rect repeating[3] = {task.RepeatingTile1(), task.RepeatingTile2(),
                                    task.RepeatingTile3()};
     if (repeating[0].IsEmpty() && repeating[1].IsEmpty() && repeating[2].IsEmpty()) return grid;
@@ -74,6 +63,16 @@ void dng_area_task::Start(uint32, const dng_rect&, const dng_point&, dng_memory_
                           dng_abort_sniffer*) {}
 
 void dng_area_task::Finish(uint32) {}
+
+std::unique_ptr<dng_base_tile_iterator> dng_area_task::MakeTileIterator(
+    uint32, const dng_rect& tile, const dng_rect& area) const {
+    return std::make_unique<dng_tile_iterator>(tile, area);
+}
+
+std::unique_ptr<dng_base_tile_iterator> dng_area_task::MakeTileIterator(
+    uint32, const dng_point& tileSize, const dng_rect& area) const {
+    return std::make_unique<dng_tile_iterator>(tileSize, area);
+}
 
 dng_point dng_area_task::FindTileSize(const dng_rect& area) const {
     const dng_point cell = UnitCell();

@@ -5,10 +5,12 @@
 // is run with more than one thread; Start and Finish run on the caller's thread.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "dng/core/dng_point.h"
 #include "dng/core/dng_rect.h"
+#include "dng/core/dng_tile_iterator.h"
 #include "dng/core/dng_types.h"
 
 class dng_abort_sniffer;
@@ -36,6 +38,16 @@ public:
                        dng_memory_allocator* allocator, dng_abort_sniffer* sniffer);
     virtual void Process(uint32 threadIndex, const dng_rect& tile, dng_abort_sniffer* sniffer) = 0;
     virtual void Finish(uint32 threadCount);
+
+    // The iterators that cut the area into task tiles: by default row-major
+    // over the grid of the given tile, or of the given size anchored at the
+    // area's corner.
+    virtual std::unique_ptr<dng_base_tile_iterator> MakeTileIterator(uint32 threadIndex,
+                                                                     const dng_rect& tile,
+                                                                     const dng_rect& area) const;
+    virtual std::unique_ptr<dng_base_tile_iterator> MakeTileIterator(uint32 threadIndex,
+                                                                     const dng_point& tileSize,
+                                                                     const dng_rect& area) const;
 
     // The tile size for an area: the maximum tile size clipped to the area and
     // rounded down to whole unit cells (at least one cell).

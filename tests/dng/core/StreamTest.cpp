@@ -176,6 +176,22 @@ TEST(Stream, WindowReadsAreBlockAlignedAndReused) {
     EXPECT_EQ(0, std::memcmp(big.data(), r.medium.data() + 100, 10000));
 }
 
+TEST(Stream, OverReadAllowanceReturnsWithoutMoving) {
+    RecordingStream r;
+    r.medium = Pattern(9000);
+    r.SetReadPosition(8990);
+    uint8 out[16];
+    std::memset(out, 0xAA, sizeof(out));
+    r.ReadBytes(out, 16, 100);
+    EXPECT_EQ(r.Position(), 8990u);
+    EXPECT_EQ(out[0], 0xAA);
+    // Without an allowance the same read is an error.
+    EXPECT_EQ(CodeOf([&] { r.ReadBytes(out, 16); }), dng_error_end_of_file);
+    // The window dropped by the early return is not served as data.
+    r.SetReadPosition(8990);
+    EXPECT_EQ(r.GetUInt8(), r.medium[8990]);
+}
+
 TEST(Stream, WriteAfterReadDoesNotServeStaleWindow) {
     RecordingStream r;
     r.medium = Pattern(20000);
