@@ -7,6 +7,8 @@
 
 #include "dng/core/dng_rect.h"
 
+class dng_image;
+
 class dng_base_tile_iterator {
 public:
     virtual ~dng_base_tile_iterator();
@@ -17,6 +19,10 @@ public:
 
 class dng_tile_iterator : public dng_base_tile_iterator {
 public:
+    // The image's storage tiles over area ∩ image bounds (defined apart from
+    // the other constructors so that only its callers link the image code).
+    dng_tile_iterator(const dng_image& image, const dng_rect& area);
+
     // Tiles of the given size anchored at the area's top-left corner.
     dng_tile_iterator(const dng_point& tileSize, const dng_rect& area);
 
@@ -47,6 +53,7 @@ private:
 // The same tiles as dng_tile_iterator, last to first.
 class dng_tile_reverse_iterator : public dng_base_tile_iterator {
 public:
+    dng_tile_reverse_iterator(const dng_image& image, const dng_rect& area);
     dng_tile_reverse_iterator(const dng_point& tileSize, const dng_rect& area);
     dng_tile_reverse_iterator(const dng_rect& tile, const dng_rect& area);
 

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "dng/core/dng_exception.h"
+#include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_tile_iterator.h"
+#include "dng/image/dng_simple_image.h"
 
 namespace {
 
@@ -123,6 +125,40 @@ TEST(TileIterator, EmptyAreasAndReverseOrder) {
 
 TEST(TileIterator, DegenerateTileIsRefused) {
     EXPECT_THROW(dng_tile_iterator(Rect(0, 0, 0, 10), Rect(0, 0, 5, 5)), dng_exception);
+}
+
+class GridImage : public dng_simple_image {
+public:
+    GridImage(const dng_rect& bounds, const dng_rect& grid)
+        : dng_simple_image(bounds, 1, 3, gDefaultDNGMemoryAllocator), fGrid(grid) {}
+    dng_rect RepeatingTile() const override { return fGrid; }
+
+private:
+    dng_rect fGrid;
+};
+
+TEST(TileIterator, ImagesUseTheirStorageGridWithinTheirBounds) {
+    const GridImage image(Rect(-100, -70, 50, 90), Rect(0, 0, 32, 32));
+    dng_tile_iterator iterator(image, Rect(-200, -50, 10, 300));
+    const std::vector<dng_rect> tiles = Tiles(iterator);
+    ExpectExactCover(tiles, Rect(-100, -50, 10, 90), Rect(0, 0, 32, 32));
+    EXPECT_EQ(Rect(-100, -50, -96, -32), tiles.front());
+
+    dng_tile_reverse_iterator reverse(image, Rect(-200, -50, 10, 300));
+    std::vector<dng_rect> backwards = Tiles(reverse);
+    std::reverse(backwards.begin(), backwards.end());
+    EXPECT_EQ(tiles, backwards);
+
+    // Without a grid the whole image is one tile.
+    const GridImage plain(Rect(0, 0, 40, 40), dng_rect());
+    dng_tile_iterator single(plain, Rect(5, 5, 100, 100));
+    const std::vector<dng_rect> one = Tiles(single);
+    ASSERT_EQ(1u, one.size());
+    EXPECT_EQ(Rect(5, 5, 40, 40), one[0]);
+
+    // An area outside the image yields nothing.
+    dng_tile_iterator outside(image, Rect(500, 500, 600, 600));
+    EXPECT_TRUE(Tiles(outside).empty());
 }
 
 }  // namespace
