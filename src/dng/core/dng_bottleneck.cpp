@@ -2,7 +2,7 @@
 // every area routine checks for unit inner steps and then runs a simple
 // indexed loop over restrict-qualified pointers.
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("O3")
+#pragma GCC optimize("O3", "no-trapping-math")
 #endif
 
 #include "dng/core/dng_bottleneck.h"

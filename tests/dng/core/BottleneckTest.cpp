@@ -64,21 +64,24 @@ TEST(BottleneckConvert, OffsetBinaryConversions) {
 
 TEST(BottleneckConvert, FloatToIntegerRoundsAndPins) {
     const real32 nan = std::numeric_limits<real32>::quiet_NaN();
-    const real32 s[6] = {0.999f, 0.998f, nan, -1.0f, 2.0f, 0.5f};
-    uint8 d8[6];
-    ReferenceCopyAreaReal32To8(s, d8, 1, 6, 1, 0, 1, 1, 0, 1, 1, 255);
-    EXPECT_EQ(255, d8[0]);
-    EXPECT_EQ(254, d8[1]);
-    EXPECT_EQ(0, d8[2]);
-    EXPECT_EQ(0, d8[3]);
-    EXPECT_EQ(255, d8[4]);
-    EXPECT_EQ(128, d8[5]);
-
-    uint16 d16[6];
-    ReferenceCopyAreaReal32To16(s, d16, 1, 6, 1, 0, 1, 1, 0, 1, 1, 65535);
-    EXPECT_EQ(0, d16[2]);
-    EXPECT_EQ(65535, d16[4]);
-    EXPECT_EQ(32768, d16[5]);
+    const real32 cases[6] = {0.999f, 0.998f, nan, -1.0f, 2.0f, 0.5f};
+    const uint8 want8[6] = {255, 254, 0, 0, 255, 128};
+    const uint16 want16[6] = {65469, 65404, 0, 0, 65535, 32768};
+    // Long enough that vectorised loops see every case too.
+    std::vector<real32> s;
+    for (int i = 0; i < 7; ++i) s.insert(s.end(), cases, cases + 6);
+    const uint32 n = (uint32)s.size();
+    std::vector<uint8> d8(n);
+    std::vector<uint16> d16(n);
+    std::vector<int16> ds16(n);
+    ReferenceCopyAreaReal32To8(s.data(), d8.data(), 1, n, 1, 0, 1, 1, 0, 1, 1, 255);
+    ReferenceCopyAreaReal32To16(s.data(), d16.data(), 1, n, 1, 0, 1, 1, 0, 1, 1, 65535);
+    ReferenceCopyAreaReal32ToSigned16(s.data(), ds16.data(), 1, n, 1, 0, 1, 1, 0, 1, 1, 65535);
+    for (uint32 i = 0; i < n; ++i) {
+        ASSERT_EQ(want8[i % 6], d8[i]) << i;
+        ASSERT_EQ(want16[i % 6], d16[i]) << i;
+        ASSERT_EQ(want16[i % 6], (uint16)ds16[i] ^ 0x8000) << i;
+    }
 
     const uint8 i8[2] = {0, 255};
     real32 f[2];
