@@ -90,6 +90,30 @@ template <typename S, typename D, typename F>
 void CopyAreaLoop(const S* s, D* d, uint32_t count0, uint32_t count1, uint32_t count2,
                   int32_t sStep0, int32_t sStep1, int32_t sStep2, int32_t dStep0, int32_t dStep1,
                   int32_t dStep2, F convert) {
+    // A few planes per pixel (interleaved on one side only): walking each
+    // plane along the row keeps the long loop innermost. Every sample is
+    // still copied once, so the order does not matter.
+    if (count2 < 8 && count1 >= 8 * count2 && !(sStep2 == 1 && dStep2 == 1)) {
+        for (uint32_t i = 0; i < count0; ++i) {
+            const S* sRow = s + int64_t(i) * sStep0;
+            D* dRow = d + int64_t(i) * dStep0;
+            for (uint32_t k = 0; k < count2; ++k) {
+                const S* sp = sRow + int64_t(k) * sStep2;
+                D* dp = dRow + int64_t(k) * dStep2;
+                if (sStep1 == 1) {
+                    for (uint32_t j = 0; j < count1; ++j)
+                        dp[int64_t(j) * dStep1] = D(convert(sp[j]));
+                } else if (dStep1 == 1) {
+                    for (uint32_t j = 0; j < count1; ++j)
+                        dp[j] = D(convert(sp[int64_t(j) * sStep1]));
+                } else {
+                    for (uint32_t j = 0; j < count1; ++j)
+                        dp[int64_t(j) * dStep1] = D(convert(sp[int64_t(j) * sStep1]));
+                }
+            }
+        }
+        return;
+    }
     for (uint32_t i = 0; i < count0; ++i) {
         const S* sRow = s + int64_t(i) * sStep0;
         D* dRow = d + int64_t(i) * dStep0;

@@ -20,36 +20,69 @@ uint32_t floorMod(int32_t a, uint32_t m) {
     return uint32_t(r < 0 ? r + m : r);
 }
 
-// Interpolated 16-bit row: destination column j reads around source column
-// (j + startOffset) >> shift with the kernel of its column phase.
+// Interpolated row: destination column j reads around source column
+// (j + startOffset) >> shift with the kernel of its column phase, which
+// starts at `phase` and advances by one per column. Columns are visited one
+// phase at a time so that each kernel stays in registers; the sums are the
+// same as column by column.
+template <typename D, typename W, typename Sum>
+void bilinearRow(const uint16_t* s, D* d, uint32_t cols, uint32_t phase, uint32_t phaseCount,
+                 const uint32_t* counts, const int32_t* offsets, const W* weights, uint32_t shift,
+                 uint32_t startOffset, Sum finish) {
+    const uint32_t kMax = dng_bilinear_kernel::kMaxCount;
+    for (uint32_t q = 0; q < phaseCount && q < cols; ++q) {
+        const uint32_t k = (phase + q) % phaseCount;
+        const int32_t* off = offsets + k * kMax;
+        const W* w = weights + k * kMax;
+        const uint32_t n = counts[k];
+        if (n == 1) {
+            const int32_t o0 = off[0];
+            const W w0 = w[0];
+            for (uint32_t j = q; j < cols; j += phaseCount) {
+                const uint16_t* p = s + ((j + startOffset) >> shift);
+                d[j] = finish(W(p[o0]) * w0);
+            }
+        } else if (n == 2) {
+            const int32_t o0 = off[0], o1 = off[1];
+            const W w0 = w[0], w1 = w[1];
+            for (uint32_t j = q; j < cols; j += phaseCount) {
+                const uint16_t* p = s + ((j + startOffset) >> shift);
+                d[j] = finish(W(p[o0]) * w0 + W(p[o1]) * w1);
+            }
+        } else if (n == 4) {
+            const int32_t o0 = off[0], o1 = off[1], o2 = off[2], o3 = off[3];
+            const W w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
+            for (uint32_t j = q; j < cols; j += phaseCount) {
+                const uint16_t* p = s + ((j + startOffset) >> shift);
+                d[j] = finish(W(p[o0]) * w0 + W(p[o1]) * w1 + W(p[o2]) * w2 + W(p[o3]) * w3);
+            }
+        } else {
+            for (uint32_t j = q; j < cols; j += phaseCount) {
+                const uint16_t* p = s + ((j + startOffset) >> shift);
+                W total = W(0);
+                for (uint32_t e = 0; e < n; ++e) total += W(p[off[e]]) * w[e];
+                d[j] = finish(total);
+            }
+        }
+    }
+}
+
+// 16-bit: 8-bit fixed-point weights summing to 256, rounded.
 void bilinearRow16(const uint16_t* s, uint16_t* d, uint32_t cols, uint32_t phase,
                    uint32_t phaseCount, const uint32_t* counts, const int32_t* offsets,
                    const uint16_t* weights, uint32_t shift, uint32_t startOffset) {
     const uint32_t kMax = dng_bilinear_kernel::kMaxCount;
-    for (uint32_t j = 0; j < cols; ++j) {
-        const uint16_t* p = s + ((j + startOffset) >> shift);
-        const int32_t* off = offsets + phase * kMax;
-        const uint16_t* w = weights + phase * kMax;
-        uint32_t total = 128;
-        for (uint32_t k = 0; k < counts[phase]; ++k) total += uint32_t(p[off[k]]) * w[k];
-        d[j] = uint16_t(total >> 8);
-        if (++phase == phaseCount) phase = 0;
-    }
+    uint32_t wide[dng_bilinear_pattern::kMaxPattern * kMax];
+    for (uint32_t i = 0; i < phaseCount * kMax; ++i) wide[i] = weights[i];
+    bilinearRow(s, d, cols, phase, phaseCount, counts, offsets, wide, shift, startOffset,
+                [](uint32_t total) { return uint16_t((total + 128) >> 8); });
 }
 
 void bilinearRow32(const uint16_t* s, float* d, uint32_t cols, uint32_t phase, uint32_t phaseCount,
                    const uint32_t* counts, const int32_t* offsets, const float* weights,
                    uint32_t shift, uint32_t startOffset) {
-    const uint32_t kMax = dng_bilinear_kernel::kMaxCount;
-    for (uint32_t j = 0; j < cols; ++j) {
-        const uint16_t* p = s + ((j + startOffset) >> shift);
-        const int32_t* off = offsets + phase * kMax;
-        const float* w = weights + phase * kMax;
-        float total = 0.0f;
-        for (uint32_t k = 0; k < counts[phase]; ++k) total += float(p[off[k]]) * w[k];
-        d[j] = total;
-        if (++phase == phaseCount) phase = 0;
-    }
+    bilinearRow(s, d, cols, phase, phaseCount, counts, offsets, weights, shift, startOffset,
+                [](float total) { return total; });
 }
 
 }  // namespace

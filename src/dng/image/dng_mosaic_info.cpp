@@ -10,7 +10,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
+#include "dng/core/dng_area_task.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_ifd.h"
@@ -205,50 +207,89 @@ dng_point dng_mosaic_info::DownScale(uint32_t minSize, uint32_t prefSize, double
     return best;
 }
 
+namespace {
+
+// Full-size demosaic over destination tiles of at most 128 x 128 pixels, run
+// by the host (on its area-task threads; one by default). Each thread has
+// its own source and destination buffers, all with the steps of the largest
+// tile so that one interpolator serves every tile.
+class generic_interpolate_task : public dng_area_task {
+public:
+    generic_interpolate_task(const dng_mosaic_info& info, const dng_image& srcImage,
+                             dng_image& dstImage, uint32_t srcPlane)
+        : dng_area_task("dng_mosaic_info::InterpolateGeneric"),
+          fInfo(info),
+          fSrcImage(srcImage),
+          fDstImage(dstImage),
+          fSrcPlane(srcPlane),
+          fScale(info.FullScale()),
+          fPattern(info.fCFAPatternSize),
+          fSrcMax(0, 0, ceilDiv(kTileSize, fScale.v) + 1 + 2 * fPattern.v,
+                  ceilDiv(kTileSize, fScale.h) + 1 + 2 * fPattern.h) {
+        fMaxTileSize = dng_point(kTileSize, kTileSize);
+        fMinTaskArea = kTileSize * kTileSize;
+    }
+
+    void Start(uint32_t threadCount, const dng_rect&, const dng_point&,
+               dng_memory_allocator* allocator, dng_abort_sniffer*) override {
+        dng_memory_allocator& memory = allocator ? *allocator : gDefaultDNGMemoryAllocator;
+        const uint32_t dstType = fDstImage.PixelType();
+        const uint32_t srcBytes = ComputeTileBufferSize(3, fSrcMax.Size(), 1, 1);
+        const uint32_t dstBytes =
+            ComputeTileBufferSize(dstType, dng_point(kTileSize, kTileSize), fDstImage.Planes(), 1);
+        fSrcBlocks.resize(threadCount);
+        fDstBlocks.resize(threadCount);
+        for (uint32_t thread = 0; thread < threadCount; ++thread) {
+            fSrcBlocks[thread] = memory.Allocate(srcBytes);
+            fDstBlocks[thread] = memory.Allocate(dstBytes);
+        }
+        const dng_pixel_buffer src(fSrcMax, fSrcPlane, 1, 3, pcInterleaved, nullptr);
+        fInterpolator =
+            std::make_unique<dng_bilinear_interpolator>(fInfo, src.fRowStep, src.fColStep);
+    }
+
+    void Process(uint32_t threadIndex, const dng_rect& tile, dng_abort_sniffer*) override {
+        if (tile.W() > uint32_t(kTileSize) || tile.H() > uint32_t(kTileSize))
+            ThrowMemoryFull("Area exceeds tile size.");
+        dng_pixel_buffer src(fSrcMax, fSrcPlane, 1, 3, pcInterleaved,
+                             fSrcBlocks[threadIndex]->Buffer());
+        src.fArea = dng_rect(
+            floorDiv(tile.t, fScale.v) - fPattern.v, floorDiv(tile.l, fScale.h) - fPattern.h,
+            ceilDiv(tile.b, fScale.v) + fPattern.v, ceilDiv(tile.r, fScale.h) + fPattern.h);
+        fSrcImage.Get(src, dng_image::edge_repeat, uint32_t(fPattern.v), uint32_t(fPattern.h));
+
+        dng_pixel_buffer dst(dng_rect(0, 0, kTileSize, kTileSize), 0, fDstImage.Planes(),
+                             fDstImage.PixelType(), pcRowInterleaved,
+                             fDstBlocks[threadIndex]->Buffer());
+        dst.fArea = tile;
+        fInterpolator->Interpolate(src, dst);
+        fDstImage.Put(dst);
+    }
+
+private:
+    const dng_mosaic_info& fInfo;
+    const dng_image& fSrcImage;
+    dng_image& fDstImage;
+    uint32_t fSrcPlane;
+    dng_point fScale;
+    dng_point fPattern;
+    dng_rect fSrcMax;
+    std::vector<std::unique_ptr<dng_memory_block>> fSrcBlocks;
+    std::vector<std::unique_ptr<dng_memory_block>> fDstBlocks;
+    std::unique_ptr<dng_bilinear_interpolator> fInterpolator;
+};
+
+}  // namespace
+
 void dng_mosaic_info::InterpolateGeneric(dng_host& host, dng_negative*, const dng_image& srcImage,
                                          dng_image& dstImage, uint32_t srcPlane) const {
     if (!IsColorFilterArray() || fCFAPatternSize.v > int32_t(kMaxCFAPattern) ||
         fCFAPatternSize.h > int32_t(kMaxCFAPattern) || srcPlane >= srcImage.Planes())
-        ThrowDNGError(100000, "Invalid mosaic interpolation set-up");
+        ThrowProgramError("Invalid mosaic interpolation set-up");
     const uint32_t dstType = dstImage.PixelType();
-    if (dstType != 3 && dstType != 11) ThrowDNGError(100001, nullptr);
-
-    const dng_point scale = FullScale();
-    const dng_point pattern = fCFAPatternSize;
-    // Largest source area of a tile: every tile's buffer keeps these steps.
-    const int32_t srcRowsMax = ceilDiv(kTileSize, scale.v) + 1 + 2 * pattern.v;
-    const int32_t srcColsMax = ceilDiv(kTileSize, scale.h) + 1 + 2 * pattern.h;
-    const dng_rect srcMax(0, 0, srcRowsMax, srcColsMax);
-    const dng_rect dstMax(0, 0, kTileSize, kTileSize);
-    const uint32_t dstPlanes = dstImage.Planes();
-
-    std::unique_ptr<dng_memory_block> srcBlock =
-        host.Allocate(ComputeTileBufferSize(3, dng_point(srcRowsMax, srcColsMax), 1, 1));
-    std::unique_ptr<dng_memory_block> dstBlock = host.Allocate(
-        ComputeTileBufferSize(dstType, dng_point(kTileSize, kTileSize), dstPlanes, 1));
-
-    dng_pixel_buffer srcBuffer(srcMax, srcPlane, 1, 3, pcInterleaved, srcBlock->Buffer());
-    dng_pixel_buffer dstBuffer(dstMax, 0, dstPlanes, dstType, pcRowInterleaved, dstBlock->Buffer());
-    const dng_bilinear_interpolator interpolator(*this, srcBuffer.fRowStep, srcBuffer.fColStep);
-
-    const dng_rect bounds = dstImage.Bounds();
-    for (int32_t top = bounds.t; top < bounds.b; top += kTileSize) {
-        for (int32_t left = bounds.l; left < bounds.r; left += kTileSize) {
-            host.SniffForAbort();
-            const dng_rect tile(top, left, std::min(top + kTileSize, bounds.b),
-                                std::min(left + kTileSize, bounds.r));
-            dng_pixel_buffer src(srcBuffer);
-            src.fArea = dng_rect(
-                floorDiv(tile.t, scale.v) - pattern.v, floorDiv(tile.l, scale.h) - pattern.h,
-                ceilDiv(tile.b, scale.v) + pattern.v, ceilDiv(tile.r, scale.h) + pattern.h);
-            srcImage.Get(src, dng_image::edge_repeat, uint32_t(pattern.v), uint32_t(pattern.h));
-
-            dng_pixel_buffer dst(dstBuffer);
-            dst.fArea = tile;
-            interpolator.Interpolate(src, dst);
-            dstImage.Put(dst);
-        }
-    }
+    if (dstType != 3 && dstType != 11) ThrowNotYetImplemented();
+    generic_interpolate_task task(*this, srcImage, dstImage, srcPlane);
+    host.PerformAreaTask(task, dstImage.Bounds());
 }
 
 void dng_mosaic_info::InterpolateFast(dng_host& host, dng_negative*, const dng_image& srcImage,

@@ -2,7 +2,8 @@
 // 8 x 8 colour codes), the colour of each plane, the layout (rectangular or
 // staggered), the Bayer green split and the sizes used to choose a down
 // scale. Turns the one-plane mosaic into one plane per colour, at full size
-// (bilinear interpolator) or reduced (fast interpolator).
+// (bilinear interpolator) or reduced (fast interpolator), both as host area
+// tasks over destination tiles.
 //
 // Ownership: a plain record owned by the negative.
 // Threads: read-only use from several threads is safe; the interpolations

@@ -137,6 +137,7 @@ private:
     dng_resample_weights fWeightsV;
     dng_resample_weights fWeightsH;
     dng_point fResampleSrcTileSize;
+    uint32_t fTempEntries = 0;
     std::unique_ptr<dng_memory_block> fTempBuffer[kMaxThreads];
 };
 

@@ -282,3 +282,22 @@ TEST(FastInterpolator, AveragesEachCellPerColour) {
             }
     }
 }
+
+TEST(BilinearInterpolator, ThreadCountDoesNotChangeTheResult) {
+    dng_host host;
+    std::mt19937 rng(8);
+    for (uint32_t layout : {1u, 2u, 5u, 7u}) {
+        const dng_mosaic_info info = bayer(layout);
+        const dng_point scale = info.FullScale();
+        auto mosaic = makeImage(host, dng_rect(0, 0, 141, 259), 1, 3,
+                                [&](int32_t, int32_t, uint32_t) { return double(rng() % 65536); });
+        std::vector<std::unique_ptr<dng_simple_image>> runs;
+        for (uint32_t threads : {1u, 4u}) {
+            host.SetAreaTaskThreadCount(threads);
+            runs.push_back(std::make_unique<dng_simple_image>(
+                dng_rect(0, 0, 141 * scale.v, 259 * scale.h), 3, 3, host.Allocator()));
+            info.Interpolate(host, nullptr, *mosaic, *runs.back(), dng_point(1, 1));
+        }
+        EXPECT_TRUE(runs[0]->EqualArea(*runs[1], runs[0]->Bounds(), 0, 3)) << layout;
+    }
+}

@@ -183,10 +183,13 @@ bool convert(uint32_t srcType, uint32_t dstType, uint64_t raw, uint64_t& out) {
 
 const uint32_t kTypes[] = {1, 3, 4, 6, 8, 9, 11, 12};
 
+// Small areas, or now and then a long row so that loops over rows of many
+// pixels with a few planes are covered too.
 dng_rect randomArea(std::mt19937& rng) {
     const int32_t t = int32_t(rng() % 21) - 10;
     const int32_t l = int32_t(rng() % 21) - 10;
-    return dng_rect(t, l, t + 1 + int32_t(rng() % 6), l + 1 + int32_t(rng() % 6));
+    const int32_t width = (rng() % 3 == 0) ? 24 + int32_t(rng() % 40) : 1 + int32_t(rng() % 6);
+    return dng_rect(t, l, t + 1 + int32_t(rng() % 6), l + width);
 }
 
 }  // namespace
