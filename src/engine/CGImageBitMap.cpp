@@ -1,9 +1,10 @@
 #include "engine/CGImageBitMap.h"
 
+#include "platform/Log.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,14 +16,6 @@ using platform::Rect;
 using platform::Size;
 
 namespace {
-
-void logf(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-}
 
 bool swapFromLittle(bool dataIsLittle) {
     return dataIsLittle != (std::endian::native == std::endian::little);
@@ -61,13 +54,13 @@ bool CGImageBitMap::getDataProvider() {
     bufferInc_ = static_cast<int64_t>(myImage->bitsPerPixel() / myImage->bitsPerComponent());
     auto provider = myImage->dataProvider();
     if (!provider) {
-        logf("%s: Could not get a CGImageGetDataProvider - no image data is available",
+        platform::log("%s: Could not get a CGImageGetDataProvider - no image data is available",
              "-[CGImageBitMap getDataProvider]");
         return false;
     }
     auto copy = provider->copyData();
     if (!copy || copy->empty()) {
-        logf(copy ? "%s: Could not get data from CGDataProviderCopyData - zero length buffer"
+        platform::log(copy ? "%s: Could not get data from CGDataProviderCopyData - zero length buffer"
                   : "%s: Could not get data from CGDataProviderCopyData - no image data is "
                     "available",
              "-[CGImageBitMap getDataProvider]");
@@ -85,7 +78,7 @@ bool CGImageBitMap::getDataProvider() {
     // every read run past it; such an image is not read at all.
     int64_t needed = premultipliedAlpha_ ? 4 : rIndex_ + 3;
     if (bufferInc_ < needed) {
-        logf("%s: unsupported pixel layout", "-[CGImageBitMap getDataProvider]");
+        platform::log("%s: unsupported pixel layout", "-[CGImageBitMap getDataProvider]");
         return false;
     }
     byteOrder_ = bitMap_ & platform::kBitmapByteOrderMask;
@@ -149,11 +142,11 @@ bool CGImageBitMap::readColour(const uint8_t* pixel, double rgba[4]) const {
 
 bool CGImageBitMap::readable(const char* method) {
     if (!myImage) {
-        logf("%s: myImage NULL", method);
+        platform::log("%s: myImage NULL", method);
         return false;
     }
     if (!getDataProvider()) {
-        logf("%s: getDataProvider returned NULL", method);
+        platform::log("%s: getDataProvider returned NULL", method);
         return false;
     }
     return true;
@@ -217,24 +210,24 @@ bool CGImageBitMap::getPixelValues(int32_t col, int32_t row, double values[4]) {
 
 void CGImageBitMap::dumpCGImageInfo(int row) {
     if (!myImage) return;
-    logf("%s image size: %zu x %zu", "-[CGImageBitMap dumpCGImageInfo:]", myImage->width(),
+    platform::log("%s image size: %zu x %zu", "-[CGImageBitMap dumpCGImageInfo:]", myImage->width(),
          myImage->height());
-    logf("Alpha %d ", int(myImage->alphaInfo()));
-    logf("bitsPerPixel %ld \n", long(myImage->bitsPerPixel()));
-    logf("Bitmap 0x%x ", myImage->bitmapInfo());
-    logf("bitsPerComponent %ld \n", long(myImage->bitsPerComponent()));
+    platform::log("Alpha %d ", int(myImage->alphaInfo()));
+    platform::log("bitsPerPixel %ld \n", long(myImage->bitsPerPixel()));
+    platform::log("Bitmap 0x%x ", myImage->bitmapInfo());
+    platform::log("bitsPerComponent %ld \n", long(myImage->bitsPerComponent()));
     if (!myImage->dataProvider()) {
-        logf("VodiRurar could not get a CGImageGetDataProvider - no image data is available");
+        platform::log("VodiRurar could not get a CGImageGetDataProvider - no image data is available");
         return;
     }
     if (!getDataProvider()) {
-        logf(
+        platform::log(
             "VodiRurar could not get data from CGDataProviderCopyData - no image data is "
             "available");
         return;
     }
-    logf("byteOrder 0x%x \n", byteOrder_);
-    logf("Data length: %li", long(imageDataRef->size()));
+    platform::log("byteOrder 0x%x \n", byteOrder_);
+    platform::log("Data length: %li", long(imageDataRef->size()));
     if (row < 0 || size_t(row) >= myImage->height()) return;
     const size_t componentBytes = bitsPerComponent_ / 8;
     if (componentBytes == 0) return;
@@ -261,7 +254,7 @@ void CGImageBitMap::dumpCGImageInfo(int row) {
             }
             text += buffer;
         }
-        logf("%s", text.c_str());
+        platform::log("%s", text.c_str());
     }
 }
 

@@ -1,19 +1,15 @@
 #include "engine/TileMap.h"
 
+#include "platform/Log.h"
+
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 namespace {
 
 int tilesFor(double pixels) {
     if (!(pixels > 0)) return 0;
     return static_cast<int>(std::trunc((pixels + TileMap::kTileSize - 1) / TileMap::kTileSize));
-}
-
-void logLine(const char* format, int a, int b) {
-    std::fprintf(stderr, format, a, b);
-    std::fputc('\n', stderr);
 }
 
 }  // namespace
@@ -122,10 +118,10 @@ int TileMap::dirtyCount() {
             auto t = getTileTracker(x, y);
             int s = t ? t->state() : -1;
             if (s == tileIsDirty) {
-                logLine("tileIsDirty %i %i", x, y);
+                platform::log("tileIsDirty %i %i", x, y);
                 ++count;
             } else if (s == tileIsEdgeDirty) {
-                logLine("tileIsEdgeDirty %i %i", x, y);
+                platform::log("tileIsEdgeDirty %i %i", x, y);
                 ++count;
             } else if (s != tileIsClean) {
                 count += 1000;
@@ -141,16 +137,16 @@ void TileMap::dumpMap() {
             auto t = getTileTracker(x, y);
             switch (t ? t->state() : -1) {
                 case tileIsDirty:
-                    logLine("Tile %i %i state is tileIsDirty", x, y);
+                    platform::log("Tile %i %i state is tileIsDirty", x, y);
                     break;
                 case tileIsEdgeDirty:
-                    logLine("Tile %i %i state is tileIsEdgeDirty", x, y);
+                    platform::log("Tile %i %i state is tileIsEdgeDirty", x, y);
                     break;
                 case tileIsClean:
-                    logLine("Tile %i %i state is tileIsClean", x, y);
+                    platform::log("Tile %i %i state is tileIsClean", x, y);
                     break;
                 default:
-                    logLine("Tile %i %i state is undefined", x, y);
+                    platform::log("Tile %i %i state is undefined", x, y);
                     break;
             }
         }

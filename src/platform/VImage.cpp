@@ -9,13 +9,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
 #include "platform/VImageInternal.h"
 
 namespace platform::vimage {
@@ -30,30 +29,20 @@ template <typename F>
 void forRows(size_t rows, uint32_t flags, size_t minRowsPerTask, F&& fn) {
     size_t tasks = 1;
     if (!(flags & kDoNotTile)) {
-        unsigned hw = std::thread::hardware_concurrency();
-        tasks = std::min<size_t>(hw ? hw : 1,
+        tasks = std::min<size_t>(processorCount(),
                                  std::max<size_t>(1, rows / std::max<size_t>(1, minRowsPerTask)));
     }
     if (tasks <= 1) {
         fn(size_t{0}, rows);
         return;
     }
-    std::vector<std::thread> threads;
-    for (size_t t = 1; t < tasks; ++t) {
-        size_t begin = rows * t / tasks, end = rows * (t + 1) / tasks;
-        try {
-            threads.emplace_back([&fn, begin, end] { fn(begin, end); });
-        } catch (const std::system_error&) {
-            fn(begin, end);  // no thread to be had: do the band here
-        }
-    }
-    fn(size_t{0}, rows / tasks);
-    for (auto& t : threads) t.join();
+    apply(tasks, DispatchQueue::global(QueuePriority::Default),
+          [&](size_t t) { fn(rows * t / tasks, rows * (t + 1) / tasks); });
 }
 
 Error report(Error e, uint32_t flags, const char* what) {
     if (e != kNoError && (flags & kPrintDiagnosticsToConsole))
-        std::fprintf(stderr, "%s failed with error %ld\n", what, static_cast<long>(e));
+        log("%s failed with error %ld", what, static_cast<long>(e));
     return e;
 }
 
