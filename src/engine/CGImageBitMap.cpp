@@ -1,13 +1,13 @@
 #include "engine/CGImageBitMap.h"
 
-#include "platform/Log.h"
-
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "platform/Log.h"
 
 using platform::AffineTransform;
 using platform::BitmapContext;
@@ -55,15 +55,16 @@ bool CGImageBitMap::getDataProvider() {
     auto provider = myImage->dataProvider();
     if (!provider) {
         platform::log("%s: Could not get a CGImageGetDataProvider - no image data is available",
-             "-[CGImageBitMap getDataProvider]");
+                      "-[CGImageBitMap getDataProvider]");
         return false;
     }
     auto copy = provider->copyData();
     if (!copy || copy->empty()) {
-        platform::log(copy ? "%s: Could not get data from CGDataProviderCopyData - zero length buffer"
-                  : "%s: Could not get data from CGDataProviderCopyData - no image data is "
-                    "available",
-             "-[CGImageBitMap getDataProvider]");
+        platform::log(
+            copy ? "%s: Could not get data from CGDataProviderCopyData - zero length buffer"
+                 : "%s: Could not get data from CGDataProviderCopyData - no image data is "
+                   "available",
+            "-[CGImageBitMap getDataProvider]");
         return false;
     }
     uint32_t alpha = bitMap_ & platform::kBitmapAlphaInfoMask;
@@ -211,13 +212,14 @@ bool CGImageBitMap::getPixelValues(int32_t col, int32_t row, double values[4]) {
 void CGImageBitMap::dumpCGImageInfo(int row) {
     if (!myImage) return;
     platform::log("%s image size: %zu x %zu", "-[CGImageBitMap dumpCGImageInfo:]", myImage->width(),
-         myImage->height());
+                  myImage->height());
     platform::log("Alpha %d ", int(myImage->alphaInfo()));
     platform::log("bitsPerPixel %ld \n", long(myImage->bitsPerPixel()));
     platform::log("Bitmap 0x%x ", myImage->bitmapInfo());
     platform::log("bitsPerComponent %ld \n", long(myImage->bitsPerComponent()));
     if (!myImage->dataProvider()) {
-        platform::log("VodiRurar could not get a CGImageGetDataProvider - no image data is available");
+        platform::log(
+            "VodiRurar could not get a CGImageGetDataProvider - no image data is available");
         return;
     }
     if (!getDataProvider()) {

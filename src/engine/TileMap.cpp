@@ -1,9 +1,9 @@
 #include "engine/TileMap.h"
 
-#include "platform/Log.h"
-
 #include <algorithm>
 #include <cmath>
+
+#include "platform/Log.h"
 
 namespace {
 

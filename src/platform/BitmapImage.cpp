@@ -42,30 +42,20 @@ bool isLittle(uint32_t order) {
 
 }  // namespace
 
-std::shared_ptr<const BitmapColorSpace> BitmapColorSpace::genericLinearRGB() {
-    static const auto space = std::make_shared<const BitmapColorSpace>(
-        BitmapColorSpace{"GenericLinearRGB", 3, IccProfile::named(IccNamedProfile::linearRGB)});
+std::shared_ptr<const IccColorSpace> genericLinearRGBColorSpace() {
+    static const auto space =
+        IccColorSpace::withProfile(IccProfile::named(IccNamedProfile::linearRGB));
     return space;
 }
 
-std::shared_ptr<const BitmapColorSpace> BitmapColorSpace::genericRGB() {
-    static const auto space = std::make_shared<const BitmapColorSpace>(
-        BitmapColorSpace{"GenericRGB", 3, IccProfile::named(IccNamedProfile::sRGB)});
+std::shared_ptr<const IccColorSpace> genericRGBColorSpace() {
+    static const auto space = IccColorSpace::withProfile(IccProfile::named(IccNamedProfile::sRGB));
     return space;
 }
 
-std::shared_ptr<const BitmapColorSpace> BitmapColorSpace::sRGB() {
-    static const auto space = std::make_shared<const BitmapColorSpace>(
-        BitmapColorSpace{"sRGB", 3, IccProfile::named(IccNamedProfile::sRGB)});
+std::shared_ptr<const IccColorSpace> sRGBColorSpace() {
+    static const auto space = IccColorSpace::withProfile(IccProfile::named(IccNamedProfile::sRGB));
     return space;
-}
-
-std::shared_ptr<const BitmapColorSpace> BitmapColorSpace::withProfile(
-    std::shared_ptr<const IccProfile> profile) {
-    if (!profile) return nullptr;
-    size_t components = profile->channelCount() > 0 ? size_t(profile->channelCount()) : 3;
-    return std::make_shared<const BitmapColorSpace>(
-        BitmapColorSpace{profile->description(), components, std::move(profile)});
 }
 
 BitmapDataProvider::BitmapDataProvider(std::shared_ptr<const void> owner, const uint8_t* bytes,
@@ -91,7 +81,7 @@ std::shared_ptr<const BitmapDataProvider> BitmapDataProvider::subrange(size_t of
 
 std::shared_ptr<const BitmapImage> BitmapImage::create(
     size_t width, size_t height, size_t bitsPerComponent, size_t bitsPerPixel, size_t bytesPerRow,
-    uint32_t bitmapInfo, std::shared_ptr<const BitmapColorSpace> space,
+    uint32_t bitmapInfo, std::shared_ptr<const IccColorSpace> space,
     std::shared_ptr<const BitmapDataProvider> provider, bool shouldInterpolate,
     int renderingIntent) {
     if (!validFormat(width, bitsPerComponent, bitsPerPixel, bytesPerRow, bitmapInfo))
@@ -180,7 +170,7 @@ void storeBitmapComponent(uint8_t* p, size_t bitsPerComponent, bool isFloat, uin
 std::unique_ptr<BitmapContext> BitmapContext::create(size_t width, size_t height,
                                                      size_t bitsPerComponent, size_t bitsPerPixel,
                                                      size_t bytesPerRow,
-                                                     std::shared_ptr<const BitmapColorSpace> space,
+                                                     std::shared_ptr<const IccColorSpace> space,
                                                      uint32_t bitmapInfo) {
     if (bytesPerRow == 0) {
         size_t bits;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/BitmapGeometry.h"
-#include "platform/IccProfile.h"
+#include "platform/IccColorSpace.h"
 
 namespace platform {
 
@@ -40,20 +40,11 @@ enum : uint32_t {
     kBitmapByteOrder32Big = 0x4000,
 };
 
-// A colour space: a name and, for spaces made from a profile, the profile.
-// The generic spaces carry the platform's named profiles.
-struct BitmapColorSpace {
-    std::string name;
-    size_t numberOfComponents = 3;
-    std::shared_ptr<const IccProfile> iccProfile;
-
-    static std::shared_ptr<const BitmapColorSpace> genericLinearRGB();
-    static std::shared_ptr<const BitmapColorSpace> genericRGB();
-    static std::shared_ptr<const BitmapColorSpace> sRGB();
-    // Null for a null profile.
-    static std::shared_ptr<const BitmapColorSpace> withProfile(
-        std::shared_ptr<const IccProfile> profile);
-};
+// Colour spaces of bitmaps are ICC colour spaces; these are the platform's
+// generic ones, made once.
+std::shared_ptr<const IccColorSpace> genericLinearRGBColorSpace();
+std::shared_ptr<const IccColorSpace> genericRGBColorSpace();
+std::shared_ptr<const IccColorSpace> sRGBColorSpace();
 
 // Read-only bytes of an image.
 class BitmapDataProvider {
@@ -83,7 +74,7 @@ public:
     // whose pixels cannot be had (readers must cope).
     static std::shared_ptr<const BitmapImage> create(
         size_t width, size_t height, size_t bitsPerComponent, size_t bitsPerPixel,
-        size_t bytesPerRow, uint32_t bitmapInfo, std::shared_ptr<const BitmapColorSpace> space,
+        size_t bytesPerRow, uint32_t bitmapInfo, std::shared_ptr<const IccColorSpace> space,
         std::shared_ptr<const BitmapDataProvider> provider, bool shouldInterpolate = false,
         int renderingIntent = 0);
 
@@ -98,7 +89,7 @@ public:
     bool isFloat() const { return (bitmapInfo_ & kBitmapFloatComponents) != 0; }
     bool shouldInterpolate() const { return shouldInterpolate_; }
     int renderingIntent() const { return renderingIntent_; }
-    const std::shared_ptr<const BitmapColorSpace>& colorSpace() const { return space_; }
+    const std::shared_ptr<const IccColorSpace>& colorSpace() const { return space_; }
     const std::shared_ptr<const BitmapDataProvider>& dataProvider() const { return provider_; }
 
     // The part of the image inside `rect` (pixels, origin top-left), sharing
@@ -112,7 +103,7 @@ private:
     uint32_t bitmapInfo_ = 0;
     bool shouldInterpolate_ = false;
     int renderingIntent_ = 0;
-    std::shared_ptr<const BitmapColorSpace> space_;
+    std::shared_ptr<const IccColorSpace> space_;
     std::shared_ptr<const BitmapDataProvider> provider_;
 };
 
@@ -128,7 +119,7 @@ public:
     static std::unique_ptr<BitmapContext> create(size_t width, size_t height,
                                                  size_t bitsPerComponent, size_t bitsPerPixel,
                                                  size_t bytesPerRow,
-                                                 std::shared_ptr<const BitmapColorSpace> space,
+                                                 std::shared_ptr<const IccColorSpace> space,
                                                  uint32_t bitmapInfo);
 
     size_t width() const { return width_; }
@@ -158,7 +149,7 @@ private:
     BitmapContext() = default;
     size_t width_ = 0, height_ = 0, bitsPerComponent_ = 0, bitsPerPixel_ = 0, bytesPerRow_ = 0;
     uint32_t bitmapInfo_ = 0;
-    std::shared_ptr<const BitmapColorSpace> space_;
+    std::shared_ptr<const IccColorSpace> space_;
     std::vector<uint8_t> data_;
     AffineTransform ctm_;
     BitmapInterpolation quality_ = BitmapInterpolation::Default;

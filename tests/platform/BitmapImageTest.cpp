@@ -12,7 +12,7 @@ std::shared_ptr<const BitmapImage> rgba16(size_t w, size_t h, size_t rowBytes,
                                           std::vector<uint8_t> bytes) {
     return BitmapImage::create(
         w, h, 16, 64, rowBytes, kBitmapAlphaPremultipliedLast | kBitmapByteOrder16Little,
-        BitmapColorSpace::genericLinearRGB(), BitmapDataProvider::withData(std::move(bytes)));
+        genericLinearRGBColorSpace(), BitmapDataProvider::withData(std::move(bytes)));
 }
 
 std::vector<uint8_t> numbered16(size_t w, size_t h) {

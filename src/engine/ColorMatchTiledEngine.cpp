@@ -1,0 +1,62 @@
+#include "engine/ColorMatchTiledEngine.h"
+
+#include <cstdio>
+
+#include "platform/Log.h"
+
+namespace {
+
+const char* const kConvertMethod = "-[ColorMatchTiledEngine convertBuffer:]";
+
+std::string pointerName(const char* format, const void* p) {
+    char name[96];
+    std::snprintf(name, sizeof name, format, p);
+    return name;
+}
+
+}  // namespace
+
+ColorMatchTiledEngine::ColorMatchTiledEngine(platform::Size size)
+    : TiledEngine(size, std::nullopt, true) {}
+
+std::shared_ptr<ColorMatchTiledEngine> ColorMatchTiledEngine::initWithSize(platform::Size size) {
+    if (!ImageBuffer::sizeFits(size)) return nullptr;
+    return std::make_shared<ColorMatchTiledEngine>(size);
+}
+
+std::string ColorMatchTiledEngine::engineName() const {
+    return pointerName("QuorvexRawColorMatchEngine_%p", this);
+}
+
+bool ColorMatchTiledEngine::convertBuffer(ImageBuffer& buffer) {
+    std::string reason;
+    transform_.reset();
+    if (srcProfile_ && destProfile_)
+        transform_ =
+            platform::IccTransform::create(srcProfile_->csRef(), destProfile_->csRef(), &reason);
+    bool ok = false;
+    if (transform_ && buffer.pixelBase()) {
+        const auto layout = buffer.isFloat() ? platform::IccPixelLayout::rgbaFloat
+                                             : platform::IccPixelLayout::rgba16;
+        ok = transform_->convertConcurrently(buffer.pixelBase(), buffer.imageWidth(),
+                                             buffer.imageHeight(), buffer.rowStepInBytes(), layout,
+                                             &reason);
+    }
+    if (!ok) {
+        platform::log("%s error in ColorSyncTransformConvert", kConvertMethod);
+        if (!reason.empty()) platform::log("%s %s", kConvertMethod, reason.c_str());
+        return false;
+    }
+    buffer.setBufferProfile(destProfile_);
+    return true;
+}
+
+std::shared_ptr<TileProcess> ColorMatchTiledEngine::runProcessToCompletion(
+    const TileRegion& region) {
+    auto source = sourceBuf();
+    if (!source) return nullptr;
+    auto process = source->runProcessToCompletion(region);
+    if (process)
+        if (auto buffer = process->buffer()) convertBuffer(*buffer);
+    return process;
+}

@@ -1,0 +1,31 @@
+#include "engine/TileProcess.h"
+
+std::shared_ptr<platform::DispatchGroup> TileProcess::dispatchGroup() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return dispatchGroup_;
+}
+
+void TileProcess::setDispatchGroup(std::shared_ptr<platform::DispatchGroup> group) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    dispatchGroup_ = std::move(group);
+}
+
+TileMap::Trackers TileProcess::dirtyList() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return dirtyList_;
+}
+
+void TileProcess::setDirtyList(TileMap::Trackers list) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    dirtyList_ = std::move(list);
+}
+
+std::shared_ptr<ImageBuffer> TileProcess::buffer() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return buffer_;
+}
+
+void TileProcess::setBuffer(std::shared_ptr<ImageBuffer> buffer) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    buffer_ = std::move(buffer);
+}

@@ -1,0 +1,30 @@
+// What one run of a stage hands to the next: the dispatch group its workers
+// ran in, the trackers it found not clean when it prepared, and its output
+// buffer.
+//
+// Thread safety: the fields are guarded by an internal lock, so a process may
+// be read while its stage releases the buffer reference.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "engine/ImageBuffer.h"
+#include "engine/TileMap.h"
+#include "platform/Dispatch.h"
+
+class TileProcess {
+public:
+    std::shared_ptr<platform::DispatchGroup> dispatchGroup() const;
+    void setDispatchGroup(std::shared_ptr<platform::DispatchGroup> group);
+    TileMap::Trackers dirtyList() const;
+    void setDirtyList(TileMap::Trackers list);
+    std::shared_ptr<ImageBuffer> buffer() const;
+    void setBuffer(std::shared_ptr<ImageBuffer> buffer);
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<platform::DispatchGroup> dispatchGroup_;
+    TileMap::Trackers dirtyList_;
+    std::shared_ptr<ImageBuffer> buffer_;
+};

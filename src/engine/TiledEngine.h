@@ -1,0 +1,218 @@
+// The base class of every pipeline stage.
+//
+// A stage owns a TileMap of 512-pixel tiles over its output, pulls its source
+// stage before it works, marks the tiles its source redid (and, when asked,
+// their clean neighbours) dirty, chooses an output buffer (its source's,
+// worked on in place, or one of its own), and lets one worker block per
+// processor claim tiles with try-locks and call the per-tile routine, pass
+// after pass.
+//
+// Contract for subclasses
+// -----------------------
+// Override:
+//   engineName()             unique name; with idForCache it keys the stage's
+//                            buffer in the IntermediateProductCache.
+//   processTile(...)         the work on one tile: columns colStart..colEnd-1,
+//                            rows rowStart..rowEnd-1 (already trimmed by the
+//                            border bands), from srcBuffer into destBuffer
+//                            (the same buffer when working in place; srcBuffer
+//                            may be null for a first stage). Called once per
+//                            tile and pass, from several threads at once for
+//                            different tiles; must not throw (an exception is
+//                            caught, recorded as the run's error and the tile
+//                            stays dirty).
+//   processEdge(...)         the same for the border bands (verticalBorder
+//                            rows at top and bottom, horizontalBorder columns
+//                            left and right) when ignoreEdges is NO; run once
+//                            after creation and after each markAllDirty.
+//   processTileInPhase(...)  for filters that read across tile edges while
+//                            neighbours are written: with tilePhases() == 2
+//                            every pass runs phase 0 over all tiles, waits
+//                            (a barrier), then phase 1. The default forwards
+//                            phase 0 to processTile.
+//   setParameters(...)       read the keys the stage cares about, call
+//                            markAllDirty when they changed, and call the base
+//                            version (which forwards to the source).
+//   runProcessToCompletion() only to wrap (or, for the output stage, replace)
+//                            the base run.
+//   getPixelValues / imageTile / getThumbnail: optional capabilities.
+// Set in the constructor or by the owner before a run: borders, ignoreEdges,
+// reprocessEdgeTiles, numberOfPasses, tilePhases.
+//
+// Ownership: a stage owns its source stage (until released with
+// shouldReleasePrecursors), its map and, without an idForCache, its own
+// output buffer; with an idForCache the buffer lives in the intermediate
+// cache and may be evicted, which makes the next run redo every tile. The
+// delegate is held weakly.
+//
+// Threads and locks: runs are driven from one thread at a time (the
+// engine's serial queue). Lock order within a run: source stages first, then
+// the source buffer's lock, this map's tileLock (preparation only), the
+// destination buffer's lock (both buffer locks held for the whole run), and
+// per-tile locks taken with try-lock only. markAllDirty, setParameters, the
+// flag setters and the accessors are safe from any thread during a run.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "color/ColorSyncProfileWrap.h"
+#include "engine/CGImageBitMap.h"
+#include "engine/ImageBuffer.h"
+#include "engine/ReadWriteLock.h"
+#include "engine/TileMap.h"
+#include "engine/TileProcess.h"
+#include "platform/Value.h"
+
+class TiledEngine;
+
+class QuorvexTiledEngineDelegate {
+public:
+    virtual ~QuorvexTiledEngineDelegate() = default;
+    virtual void engineActiveRectDirty(TiledEngine& stage) = 0;
+};
+
+class TiledEngine {
+public:
+    using Ptr = std::shared_ptr<TiledEngine>;
+
+    // A first stage of the given size (whole pixels up to 65535 on each side;
+    // a stage of another size makes no buffer and processes nothing).
+    TiledEngine(platform::Size size, std::optional<std::string> imageID, bool releasePrecursors);
+    // A stage fed by `source`, of the source's size.
+    TiledEngine(Ptr source, std::optional<std::string> imageID, bool releasePrecursors);
+    virtual ~TiledEngine();
+    TiledEngine(const TiledEngine&) = delete;
+    TiledEngine& operator=(const TiledEngine&) = delete;
+
+    // Null for a size that does not fit a buffer.
+    static Ptr initWithSize(platform::Size size, std::optional<std::string> imageID,
+                            bool releasePrecursors);
+    static Ptr initWithImage(Ptr source, std::optional<std::string> imageID,
+                             bool releasePrecursors);
+
+    virtual std::string engineName() const;
+    virtual void setParameters(const std::optional<std::string>& key,
+                               const platform::Dictionary& parameters);
+
+    // Runs the source chain and then this stage over the region; the
+    // returned process's buffer holds the output.
+    virtual std::shared_ptr<TileProcess> runProcessToCompletion(const TileRegion& region);
+    std::shared_ptr<TileProcess> prepareBuffers(const TileRegion& region,
+                                                const std::shared_ptr<TileProcess>& prevProcess);
+
+    virtual void processTile(int colStart, int colEnd, int rowStart, int rowEnd,
+                             ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int pass);
+    virtual void processEdge(int colStart, int colEnd, int rowStart, int rowEnd,
+                             ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int pass);
+    virtual void processTileInPhase(int phase, int colStart, int colEnd, int rowStart, int rowEnd,
+                                    ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int pass);
+
+    void markAllDirty();
+
+    bool getPixelValues(int col, int row, double* values);
+    virtual bool getPixelValues(int col, int row, int patchSize, double* values);
+    virtual std::shared_ptr<CGImageBitMap> imageTile(int resolution, double scale,
+                                                     const platform::Rect& rect,
+                                                     const ColorSyncProfileWrap::Ptr& destProfile,
+                                                     bool* tileIsThumbnail, bool createFloat,
+                                                     int orientation);
+    virtual std::shared_ptr<ImageBuffer> getThumbnail(bool highQuality);
+    std::shared_ptr<const platform::BitmapImage> createThumbnailCGImage(bool highQuality);
+
+    std::shared_ptr<ImageBuffer> localOutputBuffer();
+    void setLocalOutputBuffer(std::shared_ptr<ImageBuffer> buffer);
+    void flushCache();
+
+    static void copyTile(int colStart, int colEnd, int rowStart, int rowEnd,
+                         ImageBuffer* fromBuffer, ImageBuffer* toBuffer);
+    // YES when the number differs from b by less than three float epsilons.
+    static bool compareFloat(const platform::Value& number, float b);
+
+    platform::Rect extent() const;
+
+    // Stable identity of this stage (never reused within the process).
+    StageId stageId() const { return stageId_; }
+    Ptr sourceBuf() const;
+    std::shared_ptr<QuorvexTiledEngineDelegate> delegate() const;
+    void setDelegate(std::weak_ptr<QuorvexTiledEngineDelegate> delegate);
+    int verticalBorder() const { return verticalBorder_; }
+    void setVerticalBorder(int v) { verticalBorder_ = v; }
+    int horizontalBorder() const { return horizontalBorder_; }
+    void setHorizontalBorder(int v) { horizontalBorder_ = v; }
+    bool ignoreEdges() const { return ignoreEdges_; }
+    void setIgnoreEdges(bool v) { ignoreEdges_ = v; }
+    bool reprocessEdgeTiles() const { return reprocessEdgeTiles_; }
+    void setReprocessEdgeTiles(bool v) { reprocessEdgeTiles_ = v; }
+    bool isCanceled() const { return isCanceled_; }
+    void setIsCanceled(bool v) { isCanceled_ = v; }
+    bool edgesDone() const { return edgesDone_; }
+    bool allTilesDirty() const { return allTilesDirty_; }
+    platform::Size outputSize() const { return outputSize_; }
+    int engineMode() const { return engineMode_; }
+    void setEngineMode(int v) { engineMode_ = v; }
+    int numberOfPasses() const { return numberOfPasses_; }
+    void setNumberOfPasses(int v) { numberOfPasses_ = v < 1 ? 1 : v; }
+    int tilePhases() const { return tilePhases_; }
+    void setTilePhases(int v) { tilePhases_ = v < 1 ? 1 : (v > 2 ? 2 : v); }
+    bool cachedImageIsDirty() const { return cachedImageIsDirty_; }
+    void setCachedImageIsDirty(bool v) { cachedImageIsDirty_ = v; }
+    const std::shared_ptr<TileMap>& mainMap() const { return mainMap_; }
+    std::optional<std::string> idForCache() const;
+    void setIdForCache(std::optional<std::string> id);
+    bool shouldReleasePrecursors() const { return shouldReleasePrecursors_; }
+    ReadWriteLock& cacheLock();
+    // Rendered images kept by subclasses; guard with cacheLock().
+    std::map<std::string, std::shared_ptr<void>>& cachedImages() { return cachedImages_; }
+    // Keys for subclasses' use.
+    platform::Dictionary& stageToKey() { return stageToKey_; }
+    // The first error a worker reported in the last run; empty when none.
+    std::string lastRunError() const;
+
+protected:
+    // Lets a subclass run a block over the tiles of one step (a pass and
+    // phase) itself; used by the base run.
+    void runTileStep(const TileRegion& region, const std::shared_ptr<TileProcess>& dest,
+                     ImageBuffer* src, int pass, int phase);
+    void runEdgePasses(const std::shared_ptr<TileProcess>& dest, ImageBuffer* src);
+
+private:
+    void setupObject(std::optional<std::string> imageID, bool releasePrecursors);
+    std::string cacheKey() const;
+    void workOnTiles(const TileRegion& region, ImageBuffer* src, ImageBuffer* dest, int pass,
+                     int phase, bool lastStep);
+    void recordError(const std::string& what);
+    // Clean tiles of the region next to a not-clean one (any of the eight
+    // neighbours, judged before any marking) become edge-dirty.
+    void markEdgeTiles(const TileRegion& region);
+
+    const StageId stageId_;
+    mutable std::mutex mutex_;  // guards source_, delegate_, idForCache_, ownBuffer_, lastError_
+    Ptr source_;
+    std::weak_ptr<QuorvexTiledEngineDelegate> delegate_;
+    std::shared_ptr<ImageBuffer> localOutputBuffer_;
+    std::atomic<int> verticalBorder_{0};
+    std::atomic<int> horizontalBorder_{0};
+    std::atomic<bool> ignoreEdges_{true};
+    std::atomic<bool> reprocessEdgeTiles_{false};
+    std::atomic<bool> isCanceled_{false};
+    std::atomic<bool> edgesDone_{false};
+    std::atomic<bool> allTilesDirty_{false};
+    platform::Size outputSize_;
+    platform::Dictionary stageToKey_;
+    std::atomic<int> engineMode_{0};
+    std::atomic<int> numberOfPasses_{1};
+    std::atomic<int> tilePhases_{1};
+    std::map<std::string, std::shared_ptr<void>> cachedImages_;
+    std::once_flag cacheLockOnce_;
+    std::unique_ptr<ReadWriteLock> cacheLock_;
+    std::atomic<bool> cachedImageIsDirty_{false};
+    std::shared_ptr<TileMap> mainMap_;
+    std::optional<std::string> idForCache_;
+    bool shouldReleasePrecursors_ = false;
+    std::string lastError_;
+};
