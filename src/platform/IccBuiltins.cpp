@@ -143,9 +143,11 @@ cmsToneCurve* makeCurve(cmsContext ctx, Curve curve) {
         case Curve::sRGB1024:
             return tabulatedCurve(ctx, 1024, &srgbToLinear);
         case Curve::bt709: {
-            // Y = ((X + 0.099) / 1.099)^(1/0.45) above 0.081, X / 4.5 below.
-            const cmsFloat64Number params[5] = {1.0 / 0.45, 1.0 / 1.099, 0.099 / 1.099, 1.0 / 4.5,
-                                                0.081};
+            // Y = ((X + 0.099) / 1.099)^(1/0.45) above 0.081, X / 4.5 below, with the constants
+            // carried to the digits that make the two pieces meet (the rounded ones leave a step).
+            constexpr double alpha = 1.09929682680944, beta = 0.018053968510807;
+            const cmsFloat64Number params[5] = {1.0 / 0.45, 1.0 / alpha, (alpha - 1.0) / alpha,
+                                                1.0 / 4.5, 4.5 * beta};
             return cmsBuildParametricToneCurve(ctx, 4, params);
         }
         case Curve::photoCD:

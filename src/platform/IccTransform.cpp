@@ -109,6 +109,235 @@ std::shared_ptr<const IccTransform> IccTransform::create(
         new IccTransform(std::move(source), std::move(destination)));
 }
 
+// Tables of a matrix/curve to matrix/curve conversion of 16-bit RGB.
+struct IccShaper {
+    static constexpr int kOutputIntervals = 4096;
+    std::array<std::vector<float>, 3> input;  // 65,536 linear values per channel; empty: identity
+    std::array<float, 9> matrix{};
+    // Inverse output curve times 65535 at u = i / kOutputIntervals, where linear = u^4: the
+    // fourth root spreads the nodes into the shadows, where the inverse curves bend most.
+    std::array<std::vector<float>, 3> output;
+
+    void apply(const std::uint8_t* in, std::size_t inRowBytes, std::uint8_t* out,
+               std::size_t outRowBytes, std::size_t width, std::size_t height) const {
+        for (std::size_t y = 0; y < height; ++y) {
+            const std::uint8_t* src = in + y * inRowBytes;
+            std::uint8_t* dst = out + y * outRowBytes;
+            for (std::size_t x = 0; x < width; ++x, src += 8, dst += 8) {
+                std::uint16_t v[4];
+                std::memcpy(v, src, 8);
+                std::uint16_t o[4];
+                convertPixel(v, o);
+                o[3] = v[3];
+                std::memcpy(dst, o, 8);
+            }
+        }
+    }
+
+    // Output codes per 16-bit step of the linear value of channel c, at this pixel.
+    float slope(std::size_t c, std::uint16_t r, std::uint16_t g, std::uint16_t b) const {
+        const std::uint16_t v[3] = {r, g, b};
+        float lin[3];
+        for (std::size_t k = 0; k < 3; ++k)
+            lin[k] = input[k].empty() ? v[k] * (1.f / 65535.f) : input[k][v[k]];
+        const float l = std::clamp(
+            matrix[c * 3] * lin[0] + matrix[c * 3 + 1] * lin[1] + matrix[c * 3 + 2] * lin[2], 0.f,
+            1.f);
+        const auto i = static_cast<std::size_t>(std::min(
+            static_cast<int>(std::sqrt(std::sqrt(l)) * kOutputIntervals), kOutputIntervals - 1));
+        const double u0 = static_cast<double>(i) / kOutputIntervals;
+        const double u1 = static_cast<double>(i + 1) / kOutputIntervals;
+        const double dv = (u1 * u1 * u1 * u1 - u0 * u0 * u0 * u0) * 65535.0;
+        return static_cast<float>((output[c][i + 1] - output[c][i]) / dv);
+    }
+
+    void convertPixel(const std::uint16_t* v, std::uint16_t* o) const {
+        float lin[3];
+        for (int c = 0; c < 3; ++c)
+            lin[c] = input[c].empty() ? v[c] * (1.f / 65535.f) : input[c][v[c]];
+        for (int c = 0; c < 3; ++c) {
+            const float l =
+                matrix[c * 3] * lin[0] + matrix[c * 3 + 1] * lin[1] + matrix[c * 3 + 2] * lin[2];
+            const float u = std::sqrt(std::sqrt(std::clamp(l, 0.f, 1.f))) * kOutputIntervals;
+            const int i = std::min(static_cast<int>(u), kOutputIntervals - 1);
+            const float f = u - static_cast<float>(i);
+            const auto& t = output[static_cast<std::size_t>(c)];
+            const float code =
+                t[static_cast<std::size_t>(i)] +
+                f * (t[static_cast<std::size_t>(i) + 1] - t[static_cast<std::size_t>(i)]);
+            o[c] = static_cast<std::uint16_t>(std::clamp(code, 0.f, 65535.f) + 0.5f);
+        }
+    }
+};
+
+namespace {
+
+// Device RGB to connection-space XYZ of a matrix/curve profile: the colorants as columns.
+bool colorantMatrix(cmsHPROFILE h, double m[3][3]) {
+    const cmsTagSignature tags[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag,
+                                     cmsSigBlueColorantTag};
+    for (int c = 0; c < 3; ++c) {
+        const auto* xyz = static_cast<const cmsCIEXYZ*>(cmsReadTag(h, tags[c]));
+        if (!xyz) return false;
+        m[0][c] = xyz->X;
+        m[1][c] = xyz->Y;
+        m[2][c] = xyz->Z;
+    }
+    return true;
+}
+
+bool invert3(const double m[3][3], double r[3][3]) {
+    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    if (!(std::fabs(det) > 1e-12)) return false;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            const int a = (j + 1) % 3, b = (j + 2) % 3, c = (i + 1) % 3, d = (i + 2) % 3;
+            r[i][j] = (m[a][c] * m[b][d] - m[a][d] * m[b][c]) / det;
+        }
+    return true;
+}
+
+}  // namespace
+
+void IccTransform::findShaper(Prepared& p, void* sourceHandle, void* destinationHandle) const {
+    auto* src = static_cast<cmsHPROFILE>(sourceHandle);
+    auto* dst = static_cast<cmsHPROFILE>(destinationHandle);
+    if (source_->colorSpace() != iccsig::kRGB || destination_->colorSpace() != iccsig::kRGB ||
+        !cmsIsMatrixShaper(src) || !cmsIsMatrixShaper(dst))
+        return;
+    double ms[3][3], md[3][3], mdInv[3][3];
+    if (!colorantMatrix(src, ms) || !colorantMatrix(dst, md) || !invert3(md, mdInv)) return;
+    auto shaper = std::make_shared<IccShaper>();
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            double v = 0;
+            for (int k = 0; k < 3; ++k) v += mdInv[i][k] * ms[k][j];
+            shaper->matrix[static_cast<std::size_t>(i * 3 + j)] = static_cast<float>(v);
+        }
+    const cmsTagSignature trc[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
+    for (std::size_t c = 0; c < 3; ++c) {
+        auto* in = static_cast<cmsToneCurve*>(cmsReadTag(src, trc[c]));
+        auto* out = static_cast<cmsToneCurve*>(cmsReadTag(dst, trc[c]));
+        if (!in || !out) return;
+        if (!cmsIsToneCurveLinear(in)) {
+            shaper->input[c].resize(65536);
+            for (std::size_t code = 0; code < 65536; ++code)
+                shaper->input[c][code] =
+                    cmsEvalToneCurveFloat(in, static_cast<float>(code) / 65535.f);
+        }
+        if (!cmsIsToneCurveMonotonic(out) ||
+            !(cmsEvalToneCurveFloat(out, 1.f) > cmsEvalToneCurveFloat(out, 0.f)))
+            return;
+        // Parametric curves have exact inverses; tables are inverted by bisection, since lcms2
+        // evaluates a reversed table only at 16-bit steps of its input.
+        cmsToneCurve* reversed =
+            cmsGetToneCurveParametricType(out) != 0 ? cmsReverseToneCurve(out) : nullptr;
+        // The table read with linear interpolation in double precision (lcms2's float
+        // evaluation would round its input to 16 bits).
+        const cmsUInt16Number* table = cmsGetToneCurveEstimatedTable(out);
+        const std::size_t entries = cmsGetToneCurveEstimatedTableEntries(out);
+        if (!reversed && (!table || entries < 2)) return;
+        const auto forward = [&](double x) {
+            const double pos = x * static_cast<double>(entries - 1);
+            const auto k = std::min(static_cast<std::size_t>(pos), entries - 2);
+            const double f = pos - static_cast<double>(k);
+            return (table[k] + f * (table[k + 1] - table[k])) / 65535.0;
+        };
+        const auto inverse = [&](double v) -> float {
+            if (reversed) return 65535.f * cmsEvalToneCurveFloat(reversed, static_cast<float>(v));
+            double lo = 0, hi = 1;
+            for (int k = 0; k < 30; ++k) {
+                const double mid = 0.5 * (lo + hi);
+                (forward(mid) < v ? lo : hi) = mid;
+            }
+            return static_cast<float>(65535.0 * 0.5 * (lo + hi));
+        };
+        auto& t = shaper->output[c];
+        t.resize(IccShaper::kOutputIntervals + 1);
+        for (int i = 0; i <= IccShaper::kOutputIntervals; ++i) {
+            const double u = static_cast<double>(i) / IccShaper::kOutputIntervals;
+            t[static_cast<std::size_t>(i)] = inverse(u * u * u * u);
+        }
+        // Linear interpolation must hold between the nodes too; a curve with a step (some
+        // published constants leave one) fails here and keeps lcms2.
+        bool smooth = true;
+        for (int i = 0; i < IccShaper::kOutputIntervals && smooth; ++i) {
+            const double u = (i + 0.5) / IccShaper::kOutputIntervals;
+            const float between =
+                0.5f * (t[static_cast<std::size_t>(i)] + t[static_cast<std::size_t>(i) + 1]);
+            smooth = std::fabs(between - inverse(u * u * u * u)) <= 0.5f;
+        }
+        if (reversed) cmsFreeToneCurve(reversed);
+        if (!smooth) return;
+    }
+
+    // Keep the tables only when they reproduce lcms2's own float result on codes from black to
+    // white, the deep shadows included.
+    const std::uint16_t codes[] = {0,    1,    3,     8,     20,    60,    150,   400,  1000,
+                                   2500, 6000, 12000, 20000, 30000, 42000, 55000, 65535};
+    std::vector<std::uint16_t> probe;
+    for (auto r : codes)
+        for (auto g : codes)
+            for (auto b : codes) probe.insert(probe.end(), {r, g, b});
+    std::vector<float> reference(probe.size());
+    for (std::size_t i = 0; i < probe.size(); ++i) reference[i] = probe[i] / 65535.f;
+    cmsHPROFILE profiles[2] = {src, dst};
+    cmsBool blackPoint[2] = {FALSE, FALSE};
+    cmsUInt32Number intents[2] = {static_cast<cmsUInt32Number>(source_->renderingIntent()),
+                                  static_cast<cmsUInt32Number>(destination_->renderingIntent())};
+    cmsFloat64Number adaptation[2] = {1.0, 1.0};
+    cmsHTRANSFORM exact =
+        cmsCreateExtendedTransform(context_->get(), 2, profiles, blackPoint, intents, adaptation,
+                                   nullptr, 0, TYPE_RGB_FLT, TYPE_RGB_FLT, cmsFLAGS_NOCACHE);
+    if (!exact) return;
+    cmsDoTransform(exact, reference.data(), reference.data(),
+                   static_cast<cmsUInt32Number>(probe.size() / 3));
+    cmsDeleteTransform(exact);
+    for (std::size_t i = 0; i < probe.size(); i += 3) {
+        std::uint16_t o[3];
+        shaper->convertPixel(&probe[i], o);
+        for (std::size_t c = 0; c < 3; ++c) {
+            const float expected = std::clamp(reference[i + c], 0.f, 1.f) * 65535.f;
+            // lcms2 itself reads a table curve at 16-bit steps of the linear value; allow one
+            // step times the curve's slope. A wrong matrix misses by far more.
+            const float allowed = 1.5f + shaper->slope(c, probe[i], probe[i + 1], probe[i + 2]);
+            if (!(std::fabs(static_cast<float>(o[c]) - expected) <= allowed)) return;
+        }
+    }
+    p.shaper = std::move(shaper);
+}
+
+std::shared_ptr<const IccTransform> IccTransform::shared(
+    std::shared_ptr<const IccProfile> source, std::shared_ptr<const IccProfile> destination,
+    std::string* failureReason) {
+    if (!source || !destination)
+        return create(std::move(source), std::move(destination), failureReason);
+    constexpr std::size_t kKept = 16;
+    static std::mutex mutex;
+    static auto* recent = new std::vector<std::shared_ptr<const IccTransform>>;  // most recent last
+    {
+        std::lock_guard lock(mutex);
+        for (auto it = recent->begin(); it != recent->end(); ++it) {
+            const auto& t = *it;
+            const bool same = (t->source_ == source || *t->source_ == *source) &&
+                              (t->destination_ == destination || *t->destination_ == *destination);
+            if (same) {
+                auto found = t;
+                recent->erase(it);
+                recent->push_back(found);
+                return found;
+            }
+        }
+    }
+    auto made = create(std::move(source), std::move(destination), failureReason);
+    std::lock_guard lock(mutex);
+    if (recent->size() >= kKept) recent->erase(recent->begin());
+    recent->push_back(made);
+    return made;
+}
+
 void* IccTransform::prepared(IccPixelLayout layout, std::string* failureReason) const {
     Prepared& p = prepared_[static_cast<std::size_t>(layout)];
     std::call_once(p.once, [&] {
@@ -148,11 +377,19 @@ void* IccTransform::prepared(IccPixelLayout layout, std::string* failureReason) 
             if (prepared(IccPixelLayout::rgbFloat, nullptr) && f.isMatrix) {
                 p.matrix = f.matrix;
                 p.isMatrix = true;
+            } else {
+                findShaper(p, src.handle, dst.handle);
             }
         }
     });
     if (!p.handle) setReason(failureReason, p.failure);
     return p.handle;
+}
+
+IccTransform::Path IccTransform::path(IccPixelLayout layout) const {
+    if (!prepared(layout, nullptr)) return Path::unavailable;
+    const Prepared& p = prepared_[static_cast<std::size_t>(layout)];
+    return p.isMatrix ? Path::matrix : p.shaper ? Path::tables : Path::lcms2;
 }
 
 bool IccTransform::convert(void* pixels, std::size_t width, std::size_t height,
@@ -179,6 +416,9 @@ bool IccTransform::convert(const void* source, std::size_t sourceRowBytes, void*
     auto* out = static_cast<std::uint8_t*>(destination);
     if (const Prepared& p = prepared_[static_cast<std::size_t>(layout)]; p.isMatrix) {
         applyMatrix(p, in, sourceRowBytes, out, destinationRowBytes, width, height, layout);
+        return true;
+    } else if (p.shaper) {
+        p.shaper->apply(in, sourceRowBytes, out, destinationRowBytes, width, height);
         return true;
     }
     // lcms2 counts lines in 32 bits; very tall images go in slices.

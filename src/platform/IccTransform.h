@@ -25,6 +25,7 @@ namespace platform {
 namespace icc {
 class Context;
 }
+struct IccShaper;
 
 enum class IccPixelLayout {
     rgba16,     // four unsigned 16-bit samples, alpha last (not premultiplied)
@@ -39,6 +40,11 @@ class IccTransform {
 public:
     // Null, with the reason in *failureReason when given, when either profile is missing.
     static std::shared_ptr<const IccTransform> create(std::shared_ptr<const IccProfile> source,
+                                                      std::shared_ptr<const IccProfile> destination,
+                                                      std::string* failureReason = nullptr);
+    // The same, shared: a transform between profiles of the same data is made once and kept
+    // among the most recently used few, so per-tile conversions do not rebuild it.
+    static std::shared_ptr<const IccTransform> shared(std::shared_ptr<const IccProfile> source,
                                                       std::shared_ptr<const IccProfile> destination,
                                                       std::string* failureReason = nullptr);
     ~IccTransform();
@@ -62,6 +68,11 @@ public:
     bool convertConcurrently(void* pixels, std::size_t width, std::size_t height,
                              std::size_t rowBytes, IccPixelLayout layout,
                              std::string* failureReason = nullptr) const;
+
+    // How a layout is converted: by lcms2 itself, or by a shortcut that reproduces its result
+    // (a matrix, or 16-bit tables of curves and matrix). Makes the layout's transform if needed.
+    enum class Path { lcms2, matrix, tables, unavailable };
+    Path path(IccPixelLayout layout) const;
 
     bool convertRGBA16(std::uint16_t* pixels, std::size_t width, std::size_t height,
                        std::size_t rowBytes, std::string* failureReason = nullptr) const {
@@ -87,10 +98,14 @@ private:
         // matrix profiles on both sides), the matrix, applied directly and much faster.
         bool isMatrix = false;
         std::array<float, 9> matrix{};
+        // 16-bit RGB between two matrix/curve profiles: input curves, matrix and inverse output
+        // curves as tables, used when they reproduce lcms2's float result.
+        std::shared_ptr<const struct IccShaper> shaper;
     };
     // The lcms2 transform for a layout, made once; null with the reason when it cannot be made.
     void* prepared(IccPixelLayout layout, std::string* failureReason) const;
     static void findMatrix(Prepared& p, IccPixelLayout layout);
+    void findShaper(Prepared& p, void* sourceHandle, void* destinationHandle) const;
     static void applyMatrix(const Prepared& p, const std::uint8_t* in, std::size_t inRowBytes,
                             std::uint8_t* out, std::size_t outRowBytes, std::size_t width,
                             std::size_t height, IccPixelLayout layout);

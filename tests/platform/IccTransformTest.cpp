@@ -205,6 +205,8 @@ TEST(IccTransform, MatrixShortcutAgreesWithLcms2) {
                                              cmsFLAGS_COPY_ALPHA);
     cmsHTRANSFORM refF = cmsCreateTransform(a, TYPE_RGB_FLT, b, TYPE_RGB_FLT, INTENT_PERCEPTUAL, 0);
     ASSERT_TRUE(t && ref16 && refF);
+    EXPECT_EQ(t->path(IccPixelLayout::rgba16), IccTransform::Path::matrix);
+    EXPECT_EQ(t->path(IccPixelLayout::rgbFloat), IccTransform::Path::matrix);
     const std::size_t n = 4096;
     std::vector<std::uint16_t> mine16(n * 4);
     std::vector<float> mineF(n * 3);
@@ -228,6 +230,88 @@ TEST(IccTransform, MatrixShortcutAgreesWithLcms2) {
     cmsDeleteTransform(refF);
     cmsCloseProfile(a);
     cmsCloseProfile(b);
+}
+
+TEST(IccTransform, Curved16BitConversionsAgreeWithLcms2Float) {
+    // 16-bit conversions into and out of curved profiles, against lcms2's float result.
+    const auto linear = platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65);
+    const auto real =
+        platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / "sRGB_v2.icc");
+    const auto lstar =
+        platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / "LStar-RGB_v2.icc");
+    ASSERT_TRUE(real && lstar);
+    const std::pair<std::shared_ptr<const platform::IccProfile>,
+                    std::shared_ptr<const platform::IccProfile>>
+        pairs[] = {{linear, platform::iccBuiltinProfile(IccBuiltin::sRGB)},
+                   {linear, platform::iccBuiltinProfile(IccBuiltin::itu709)},
+                   {linear, platform::iccBuiltinProfile(IccBuiltin::proPhotoPerceptual)},
+                   {real, platform::iccBuiltinProfile(IccBuiltin::proPhotoPerceptual)},
+                   {real, linear},
+                   {lstar, platform::iccBuiltinProfile(IccBuiltin::palSecamGamma22)}};
+    for (const auto& [src, dst] : pairs) {
+        SCOPED_TRACE(src->description() + " to " + dst->description());
+        const auto t = IccTransform::create(src, dst);
+        ASSERT_TRUE(t);
+        if (src == linear) {
+            EXPECT_EQ(t->path(IccPixelLayout::rgba16), IccTransform::Path::tables);
+        }
+        const std::size_t n = 20000;
+        std::vector<std::uint16_t> mine(n * 4);
+        for (std::size_t i = 0; i < mine.size(); ++i) {
+            // Many dark values: the shadows are where curves bend most.
+            const auto r = static_cast<std::uint32_t>((i * 2654435761u) >> 8) % 65536;
+            mine[i] = static_cast<std::uint16_t>(i % 3 == 0 ? r / 64 : r);
+        }
+        std::vector<float> exact(n * 3);
+        for (std::size_t p = 0; p < n; ++p)
+            for (std::size_t c = 0; c < 3; ++c) exact[p * 3 + c] = mine[p * 4 + c] / 65535.f;
+        const auto alpha = mine;
+        ASSERT_TRUE(t->convertRGBA16(mine.data(), n, 1, n * 8));
+        cmsHPROFILE a = cmsOpenProfileFromMem(src->bytes().data(),
+                                              static_cast<cmsUInt32Number>(src->bytes().size()));
+        // lcms2 reads a table curve on the output side only at 16-bit steps, so our sRGB (a
+        // 1,024-point table) is checked against its formula applied to the linear result.
+        const bool toSRGB = dst == platform::iccBuiltinProfile(IccBuiltin::sRGB);
+        const auto& out = toSRGB ? platform::iccBuiltinProfile(IccBuiltin::rec709Gamma1) : dst;
+        cmsHPROFILE b = cmsOpenProfileFromMem(out->bytes().data(),
+                                              static_cast<cmsUInt32Number>(out->bytes().size()));
+        cmsHTRANSFORM ref =
+            cmsCreateTransform(a, TYPE_RGB_FLT, b, TYPE_RGB_FLT, INTENT_PERCEPTUAL, 0);
+        cmsDoTransform(ref, exact.data(), exact.data(), static_cast<cmsUInt32Number>(n));
+        if (toSRGB) {
+            for (float& v : exact) {
+                const double l = std::clamp(static_cast<double>(v), 0.0, 1.0);
+                v = static_cast<float>(l <= 0.0031308 ? 12.92 * l
+                                                      : 1.055 * std::pow(l, 1 / 2.4) - 0.055);
+            }
+        }
+        cmsDeleteTransform(ref);
+        cmsCloseProfile(a);
+        cmsCloseProfile(b);
+        double worst = 0;
+        for (std::size_t p = 0; p < n; ++p) {
+            for (std::size_t c = 0; c < 3; ++c)
+                worst = std::max(
+                    worst,
+                    std::fabs(mine[p * 4 + c] - std::clamp(exact[p * 3 + c], 0.f, 1.f) * 65535.0));
+            ASSERT_EQ(mine[p * 4 + 3], alpha[p * 4 + 3]);
+        }
+        // The sRGB table holds 16-bit linear values: one step of those, through the inverse
+        // curve's steepest part (12.92), is 6.5 output codes.
+        EXPECT_LE(worst, toSRGB ? 7.0 : 2.0);
+    }
+}
+
+TEST(IccTransform, SharedTransformsAreMadeOncePerPairOfProfiles) {
+    const auto a = platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65);
+    const auto bytes = platform::iccBuiltinBytes(IccBuiltin::sRGB);
+    const auto b1 = platform::IccProfile::fromBytes(bytes.data(), bytes.size());
+    const auto b2 = platform::IccProfile::fromBytes(bytes.data(), bytes.size());
+    const auto t1 = IccTransform::shared(a, b1);
+    EXPECT_EQ(t1, IccTransform::shared(a, b2));  // same data, other object
+    EXPECT_NE(t1, IccTransform::shared(b1, a));
+    EXPECT_NE(t1, IccTransform::create(a, b1));
+    EXPECT_FALSE(IccTransform::shared(nullptr, a));
 }
 
 TEST(IccTransform, CurvedProfilesKeepTheirToneCurves) {
@@ -256,6 +340,7 @@ TEST(IccTransform, RefusesWhatCannotBeConvertedInPlaceAndLeavesPixels) {
     std::string reason;
     EXPECT_FALSE(t->convertRGBA16(px.data(), 1, 1, 8, &reason));
     EXPECT_NE(reason.find("GRAY"), std::string::npos);
+    EXPECT_EQ(t->path(IccPixelLayout::rgba16), IccTransform::Path::unavailable);
     EXPECT_EQ(px, (std::vector<std::uint16_t>{1000, 2000, 3000, 4000}));
 
     EXPECT_FALSE(IccTransform::create(nullptr, gray));
