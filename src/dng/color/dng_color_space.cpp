@@ -103,10 +103,14 @@ std::vector<uint8> MakeRGBProfile(const char* description, const dng_matrix& toP
     if (!trc) ThrowDNGError(dng_error_memory, "ICC curve");
     for (uint32 c = 0; c < 3; ++c) {
         cmsCIEXYZ xyz = {toPCS[0][c], toPCS[1][c], toPCS[2][c]};
-        if (!cmsWriteTag(profile.get(), colorants[c], &xyz) ||
-            !cmsWriteTag(profile.get(), curves[c], trc.get()))
+        if (!cmsWriteTag(profile.get(), colorants[c], &xyz))
             ThrowDNGError(dng_error_memory, "ICC colorant");
     }
+    // One curve shared by the three channels keeps the profile small.
+    if (!cmsWriteTag(profile.get(), curves[0], trc.get()) ||
+        !cmsLinkTag(profile.get(), curves[1], curves[0]) ||
+        !cmsLinkTag(profile.get(), curves[2], curves[0]))
+        ThrowDNGError(dng_error_memory, "ICC curve");
     return Serialize(profile.get());
 }
 

@@ -71,8 +71,6 @@ dng_timer::~dng_timer() {
                      TickTimeInSeconds() - fStartTime);
 }
 
-void dng_timer::SetShowTimers(bool show) { gShowTimers = show; }
-
 real64 MaxSquaredDistanceToRectCorners(const dng_point_real64& point, const dng_rect_real64& rect) {
     auto sq = [](real64 a) { return a * a; };
     const real64 distT = sq(point.v - rect.t);

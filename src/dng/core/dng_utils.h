@@ -32,8 +32,6 @@ public:
     dng_timer(const dng_timer&) = delete;
     dng_timer& operator=(const dng_timer&) = delete;
 
-    static void SetShowTimers(bool show);
-
 private:
     const char* fMessage;
     real64 fStartTime;

@@ -87,6 +87,24 @@ TEST(ColorSpace, CurvesProfilesAndSingletons) {
             ASSERT_NE(nullptr, red);
             EXPECT_NEAR(n.space->MatrixToPCS()[0][0], red->X, 1e-4);
         }
+        // The profile describes the space: mid grey decodes through the
+        // space's curve (gamma values are stored to 1/256) and lands on the
+        // grey axis of the PCS.
+        cmsHPROFILE xyzProfile = cmsCreateXYZProfile();
+        const bool grey = n.space->IsMonochrome();
+        cmsHTRANSFORM toXYZ =
+            cmsCreateTransform(profile, grey ? TYPE_GRAY_DBL : TYPE_RGB_DBL, xyzProfile,
+                               TYPE_XYZ_DBL, INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE);
+        ASSERT_NE(nullptr, toXYZ);
+        const double device[3] = {0.5, 0.5, 0.5};
+        const double greyIn = 0.5;
+        cmsCIEXYZ xyz{};
+        cmsDoTransform(toXYZ, grey ? &greyIn : device, &xyz, 1);
+        const real64 linear = n.curve->EvaluateInverse(0.5);
+        EXPECT_NEAR(linear, xyz.Y, 2e-3) << n.description;
+        EXPECT_NEAR(linear * 0.9642, xyz.X, 3e-3) << n.description;
+        cmsDeleteTransform(toXYZ);
+        cmsCloseProfile(xyzProfile);
         cmsCloseProfile(profile);
 
         // The same bytes every time.

@@ -101,16 +101,4 @@ TEST(UtilsFloatDepth, TwentyFourBitRoundTrip) {
     EXPECT_EQ(0.7f, RoundTripFloatBitDepth(0.7f, 32));
 }
 
-TEST(UtilsTimer, NestedTimersReport) {
-    dng_timer::SetShowTimers(false);
-    {
-        dng_timer outer("outer");
-        dng_timer inner("inner");
-    }
-    dng_timer::SetShowTimers(true);
-    const real64 a = TickTimeInSeconds();
-    const real64 b = TickCountInSeconds();
-    EXPECT_LE(a, b);
-}
-
 }  // namespace
