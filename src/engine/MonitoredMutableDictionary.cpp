@@ -1,5 +1,6 @@
 #include "engine/MonitoredMutableDictionary.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "platform/NotificationCenter.h"
@@ -31,8 +32,8 @@ std::string describe(const Value& v, unsigned indent) {
             return std::to_string(v.integerValue());
         case Value::Type::Real: {
             char buffer[64];
-            std::snprintf(buffer, sizeof buffer, "%.17g", v.realValue());
-            return buffer;
+            auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, v.realValue());
+            return ec == std::errc() ? std::string(buffer, end) : std::string("nan");
         }
         case Value::Type::String:
             return v.string();

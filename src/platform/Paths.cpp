@@ -1,8 +1,10 @@
 #include "platform/Paths.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -65,12 +67,39 @@ std::filesystem::path temporaryDirectory() {
     return *dir;
 }
 
+namespace {
+
+// Folders "Quorvex-<pid>-XXXXXX" of processes that ended without cleaning up
+// (a crash leaves its file-backed memory behind) are removed with ours.
+void removeStaleSiblings(const std::filesystem::path& own) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(own.parent_path(), ec)) {
+        std::string name = entry.path().filename().string();
+        if (entry.path() == own || name.rfind("Quorvex-", 0) != 0) continue;
+        size_t dash = name.find('-', 8);
+        if (dash == std::string::npos || dash == 8) continue;
+        std::string pidText = name.substr(8, dash - 8);
+        if (pidText.find_first_not_of("0123456789") != std::string::npos || pidText.size() > 9)
+            continue;
+        pid_t pid = static_cast<pid_t>(std::stol(pidText));
+        struct stat st {};
+        if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            st.st_uid != ::geteuid())
+            continue;
+        if (::kill(pid, 0) == 0 || errno != ESRCH) continue;  // still running (or not ours)
+        std::filesystem::remove_all(entry.path(), ec);
+    }
+}
+
+}  // namespace
+
 void emptyTemporaryDirectory() {
     std::filesystem::path dir = temporaryDirectory();
     if (dir.empty()) return;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
         std::filesystem::remove_all(entry.path(), ec);
+    removeStaleSiblings(dir);
 }
 
 }  // namespace platform

@@ -16,7 +16,8 @@ std::filesystem::path applicationSupportDirectory(bool create = true);
 // never the shared temporary folder itself. Made on first use; made again if
 // TMPDIR changed or the folder vanished. Empty path when it cannot be made.
 std::filesystem::path temporaryDirectory();
-// Removes everything inside temporaryDirectory().
+// Removes everything inside temporaryDirectory(), and the private folders
+// that ended processes left in $TMPDIR.
 void emptyTemporaryDirectory();
 
 }  // namespace platform

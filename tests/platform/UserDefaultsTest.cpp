@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -109,6 +111,22 @@ TEST(Paths, TemporaryFolderIsPrivateAndFollowsTmpdir) {
     std::filesystem::create_directory(dir / "sub");
     platform::emptyTemporaryDirectory();
     EXPECT_TRUE(std::filesystem::is_empty(dir));
+
+    // A folder left by an ended process goes too; a live process's stays.
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    auto tmp = scratch.path() / "tmp";
+    auto stale = tmp / ("Quorvex-" + std::to_string(child) + "-abcdef");
+    auto live = tmp / ("Quorvex-" + std::to_string(getppid()) + "-abcdef");
+    std::filesystem::create_directories(stale / "inner");
+    std::filesystem::create_directories(live);
+    std::ofstream(stale / "nivellartempfile.123456") << "x";
+    platform::emptyTemporaryDirectory();
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_TRUE(std::filesystem::exists(live));
+    EXPECT_TRUE(std::filesystem::exists(dir));
 
     std::filesystem::remove_all(dir);  // vanished: made again
     auto again = platform::temporaryDirectory();
