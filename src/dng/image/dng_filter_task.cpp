@@ -2,10 +2,10 @@
 
 #include <limits>
 
+#include "dng/core/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_utils.h"
-#include "dng/image/dng_area_loops.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_pixel_buffer.h"
 
@@ -40,8 +40,8 @@ void dng_filter_task::Start(uint32_t threadCount, const dng_rect&, const dng_poi
         fDstBuffer[thread].reset();
         fSrcBuffer[thread] = memory.Allocate(srcBytes);
         fDstBuffer[thread] = memory.Allocate(dstBytes);
-        dng_area_loops::ZeroBytes(fSrcBuffer[thread]->Buffer(), fSrcBuffer[thread]->LogicalSize());
-        dng_area_loops::ZeroBytes(fDstBuffer[thread]->Buffer(), fDstBuffer[thread]->LogicalSize());
+        gDNGBottleneck.ZeroBytes(fSrcBuffer[thread]->Buffer(), fSrcBuffer[thread]->LogicalSize());
+        gDNGBottleneck.ZeroBytes(fDstBuffer[thread]->Buffer(), fDstBuffer[thread]->LogicalSize());
     }
 }
 

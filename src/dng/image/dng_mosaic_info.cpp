@@ -19,7 +19,6 @@
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_tag_values.h"
 #include "dng/core/dng_utils.h"
-#include "dng/image/dng_area_loops.h"
 #include "dng/image/dng_bilinear_interpolator.h"
 #include "dng/image/dng_fast_interpolator.h"
 #include "dng/image/dng_image.h"

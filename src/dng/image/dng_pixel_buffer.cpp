@@ -8,10 +8,10 @@
 #include <cstring>
 #include <limits>
 
+#include "dng/core/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_safe_arithmetic.h"
 #include "dng/core/dng_tag_types.h"
-#include "dng/image/dng_area_loops.h"
 
 namespace {
 
@@ -275,21 +275,21 @@ void dng_pixel_buffer::SetConstant(const dng_rect& area, uint32_t plane, uint32_
     OptimizeOrderOneBuffer(dPtr, fPixelSize, rows, cols, planes, step0, step1, step2);
 
     if (value == 0 && rows == 1 && cols == 1 && step2 == 1) {
-        dng_area_loops::ZeroBytes(dPtr, uint64_t(planes) * fPixelSize);
+        gDNGBottleneck.ZeroBytes(dPtr, SafeUint32Mult(planes, fPixelSize));
         return;
     }
     switch (fPixelSize) {
         case 1:
-            dng_area_loops::SetAreaLoop(static_cast<uint8_t*>(dPtr), uint8_t(value), rows, cols,
-                                        planes, step0, step1, step2);
+            gDNGBottleneck.SetArea8(static_cast<uint8_t*>(dPtr), uint8_t(value), rows, cols, planes,
+                                    step0, step1, step2);
             break;
         case 2:
-            dng_area_loops::SetAreaLoop(static_cast<uint16_t*>(dPtr), uint16_t(value), rows, cols,
-                                        planes, step0, step1, step2);
+            gDNGBottleneck.SetArea16(static_cast<uint16_t*>(dPtr), uint16_t(value), rows, cols,
+                                     planes, step0, step1, step2);
             break;
         case 4:
-            dng_area_loops::SetAreaLoop(static_cast<uint32_t*>(dPtr), value, rows, cols, planes,
-                                        step0, step1, step2);
+            gDNGBottleneck.SetArea32(static_cast<uint32_t*>(dPtr), value, rows, cols, planes, step0,
+                                     step1, step2);
             break;
         default:
             ThrowDNGError(kNotImplemented, nullptr);
@@ -329,24 +329,24 @@ void dng_pixel_buffer::CopyArea(const dng_pixel_buffer& src, const dng_rect& are
     OptimizeOrder(sPtr, dPtr, src.fPixelSize, fPixelSize, rows, cols, planes, s0, s1, s2, d0, d1,
                   d2);
 
-    using namespace dng_area_loops;
+    const dng_bottleneck_table& bt = gDNGBottleneck;
     if (fPixelType == src.fPixelType) {
         if (rows == 1 && cols == 1 && s2 == 1 && d2 == 1) {
-            CopyBytes(sPtr, dPtr, uint64_t(planes) * fPixelSize);
+            bt.CopyBytes(sPtr, dPtr, SafeUint32Mult(planes, fPixelSize));
             return;
         }
         switch (fPixelSize) {
             case 1:
-                CopyAreaLoop(static_cast<const uint8_t*>(sPtr), static_cast<uint8_t*>(dPtr), rows,
-                             cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                bt.CopyArea8(static_cast<const uint8_t*>(sPtr), static_cast<uint8_t*>(dPtr), rows,
+                             cols, planes, s0, s1, s2, d0, d1, d2);
                 return;
             case 2:
-                CopyAreaLoop(static_cast<const uint16_t*>(sPtr), static_cast<uint16_t*>(dPtr), rows,
-                             cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                bt.CopyArea16(static_cast<const uint16_t*>(sPtr), static_cast<uint16_t*>(dPtr),
+                              rows, cols, planes, s0, s1, s2, d0, d1, d2);
                 return;
             case 4:
-                CopyAreaLoop(static_cast<const uint32_t*>(sPtr), static_cast<uint32_t*>(dPtr), rows,
-                             cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
+                bt.CopyArea32(static_cast<const uint32_t*>(sPtr), static_cast<uint32_t*>(dPtr),
+                              rows, cols, planes, s0, s1, s2, d0, d1, d2);
                 return;
             default:
                 ThrowDNGError(kNotImplemented, nullptr);
@@ -357,9 +357,11 @@ void dng_pixel_buffer::CopyArea(const dng_pixel_buffer& src, const dng_rect& are
 
     const auto* s8 = static_cast<const uint8_t*>(sPtr);
     const auto* s16 = static_cast<const uint16_t*>(sPtr);
+    const auto* sSigned = static_cast<const int16_t*>(sPtr);
     const auto* sReal = static_cast<const float*>(sPtr);
     auto* d8 = static_cast<uint8_t*>(dPtr);
     auto* d16 = static_cast<uint16_t*>(dPtr);
+    auto* dSigned = static_cast<int16_t*>(dPtr);
     auto* d32 = static_cast<uint32_t*>(dPtr);
     auto* dReal = static_cast<float*>(dPtr);
 
@@ -370,101 +372,65 @@ void dng_pixel_buffer::CopyArea(const dng_pixel_buffer& src, const dng_rect& are
         s1 = scaleStep(s1, factor);
         s2 = scaleStep(s2, factor);
     };
-
-    switch (src.fPixelType) {
-        case 1:
-            switch (fPixelType) {
-                case 3:
-                    CopyAreaLoop(s8, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
-                    return;
-                case 4:
-                    CopyAreaLoop(s8, d32, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
-                    return;
-                case 8:
-                    CopyAreaLoop(s8, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2, ToSigned16{});
-                    return;
-                case 11:
-                    CopyAreaLoop(s8, dReal, rows, cols, planes, s0, s1, s2, d0, d1, d2,
-                                 ToReal32{255});
-                    return;
-                default:
-                    break;
-            }
-            break;
-        case 3:
-            switch (fPixelType) {
-                case 1:
-                    narrow(2);
-                    CopyAreaLoop(s8, d8, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
-                    return;
-                case 4:
-                    CopyAreaLoop(s16, d32, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
-                    return;
-                case 8:
-                    CopyAreaLoop(s16, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2,
-                                 ToSigned16{});
-                    return;
-                case 11:
-                    CopyAreaLoop(s16, dReal, rows, cols, planes, s0, s1, s2, d0, d1, d2,
-                                 ToReal32{65535});
-                    return;
-                default:
-                    break;
-            }
-            break;
-        case 4:
-            switch (fPixelType) {
-                case 1:
-                    narrow(4);
-                    CopyAreaLoop(s8, d8, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
-                    return;
-                case 3:
-                    narrow(2);
-                    CopyAreaLoop(s16, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
-                    return;
-                default:
-                    break;
-            }
-            break;
-        case 8:
-            switch (fPixelType) {
-                case 1:
-                    narrow(2);
-                    CopyAreaLoop(s8, d8, rows, cols, planes, s0, s1, s2, d0, d1, d2, Widen{});
-                    return;
-                case 3:
-                    CopyAreaLoop(s16, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2,
-                                 ToSigned16{});
-                    return;
-                case 11:
-                    CopyAreaLoop(s16, dReal, rows, cols, planes, s0, s1, s2, d0, d1, d2,
-                                 Signed16ToReal32{65535});
-                    return;
-                default:
-                    break;
-            }
-            break;
-        case 11:
-            switch (fPixelType) {
-                case 1:
-                    CopyAreaLoop(sReal, d8, rows, cols, planes, s0, s1, s2, d0, d1, d2,
-                                 FromReal32<uint8_t>{255});
-                    return;
-                case 3:
-                    CopyAreaLoop(sReal, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2,
-                                 FromReal32<uint16_t>{65535});
-                    return;
-                case 8:
-                    CopyAreaLoop(sReal, d16, rows, cols, planes, s0, s1, s2, d0, d1, d2,
-                                 Real32ToSigned16{65535});
-                    return;
-                default:
-                    break;
-            }
-            break;
+#define COUNTS_AND_STEPS rows, cols, planes, s0, s1, s2, d0, d1, d2
+    switch (src.fPixelType * 100 + fPixelType) {
+        case 103:
+            bt.CopyArea8To16(s8, d16, COUNTS_AND_STEPS);
+            return;
+        case 104:
+            bt.CopyArea8To32(s8, d32, COUNTS_AND_STEPS);
+            return;
+        case 108:
+            bt.CopyArea8ToSigned16(s8, dSigned, COUNTS_AND_STEPS);
+            return;
+        case 111:
+            bt.CopyArea8ToReal32(s8, dReal, COUNTS_AND_STEPS, 255);
+            return;
+        case 301:
+            narrow(2);
+            bt.CopyArea8(s8, d8, COUNTS_AND_STEPS);
+            return;
+        case 304:
+            bt.CopyArea16To32(s16, d32, COUNTS_AND_STEPS);
+            return;
+        case 308:
+            bt.CopyArea16ToSigned16(s16, dSigned, COUNTS_AND_STEPS);
+            return;
+        case 311:
+            bt.CopyArea16ToReal32(s16, dReal, COUNTS_AND_STEPS, 65535);
+            return;
+        case 401:
+            narrow(4);
+            bt.CopyArea8(s8, d8, COUNTS_AND_STEPS);
+            return;
+        case 403:
+            narrow(2);
+            bt.CopyArea16(s16, d16, COUNTS_AND_STEPS);
+            return;
+        case 801:
+            narrow(2);
+            bt.CopyArea8(s8, d8, COUNTS_AND_STEPS);
+            return;
+        case 803:
+            // Toggling bit 15 converts in both directions.
+            bt.CopyArea16ToSigned16(s16, dSigned, COUNTS_AND_STEPS);
+            return;
+        case 811:
+            bt.CopyAreaSigned16ToReal32(sSigned, dReal, COUNTS_AND_STEPS, 65535);
+            return;
+        case 1101:
+            bt.CopyAreaReal32To8(sReal, d8, COUNTS_AND_STEPS, 255);
+            return;
+        case 1103:
+            bt.CopyAreaReal32To16(sReal, d16, COUNTS_AND_STEPS, 65535);
+            return;
+        case 1108:
+            bt.CopyAreaReal32ToSigned16(sReal, dSigned, COUNTS_AND_STEPS, 65535);
+            return;
         default:
             break;
     }
+#undef COUNTS_AND_STEPS
     ThrowDNGError(kNotImplemented, nullptr);
 }
 
@@ -491,22 +457,21 @@ void dng_pixel_buffer::RepeatArea(const dng_rect& srcArea, const dng_rect& dstAr
     const dng_point phase = RepeatPhase(srcArea, dstArea);
     const void* sPtr = ConstPixel(srcArea.t, srcArea.l, fPlane);
     void* dPtr = DirtyPixel(dstArea.t, dstArea.l, fPlane);
-    using dng_area_loops::RepeatAreaLoop;
     switch (fPixelSize) {
         case 1:
-            RepeatAreaLoop(static_cast<const uint8_t*>(sPtr), static_cast<uint8_t*>(dPtr), rows,
-                           cols, fPlanes, fRowStep, fColStep, fPlaneStep, repeatV, repeatH, phase.v,
-                           phase.h);
+            gDNGBottleneck.RepeatArea8(static_cast<const uint8_t*>(sPtr),
+                                       static_cast<uint8_t*>(dPtr), rows, cols, fPlanes, fRowStep,
+                                       fColStep, fPlaneStep, repeatV, repeatH, phase.v, phase.h);
             break;
         case 2:
-            RepeatAreaLoop(static_cast<const uint16_t*>(sPtr), static_cast<uint16_t*>(dPtr), rows,
-                           cols, fPlanes, fRowStep, fColStep, fPlaneStep, repeatV, repeatH, phase.v,
-                           phase.h);
+            gDNGBottleneck.RepeatArea16(static_cast<const uint16_t*>(sPtr),
+                                        static_cast<uint16_t*>(dPtr), rows, cols, fPlanes, fRowStep,
+                                        fColStep, fPlaneStep, repeatV, repeatH, phase.v, phase.h);
             break;
         case 4:
-            RepeatAreaLoop(static_cast<const uint32_t*>(sPtr), static_cast<uint32_t*>(dPtr), rows,
-                           cols, fPlanes, fRowStep, fColStep, fPlaneStep, repeatV, repeatH, phase.v,
-                           phase.h);
+            gDNGBottleneck.RepeatArea32(static_cast<const uint32_t*>(sPtr),
+                                        static_cast<uint32_t*>(dPtr), rows, cols, fPlanes, fRowStep,
+                                        fColStep, fPlaneStep, repeatV, repeatH, phase.v, phase.h);
             break;
         default:
             ThrowDNGError(kNotImplemented, nullptr);
@@ -547,8 +512,8 @@ void dng_pixel_buffer::ShiftRight(uint32_t shift) {
     void* dPtr = fData;
     int32_t s0 = fRowStep, s1 = fColStep, s2 = fPlaneStep;
     OptimizeOrderOneBuffer(dPtr, fPixelSize, rows, cols, planes, s0, s1, s2);
-    dng_area_loops::ShiftRight16(static_cast<uint16_t*>(dPtr), rows, cols, planes, s0, s1, s2,
-                                 shift);
+    gDNGBottleneck.ShiftRight16(static_cast<uint16_t*>(dPtr), rows, cols, planes, s0, s1, s2,
+                                shift);
 }
 
 void dng_pixel_buffer::FlipH() {
@@ -577,20 +542,20 @@ bool dng_pixel_buffer::EqualArea(const dng_pixel_buffer& src, const dng_rect& ar
     if (rows == 0 || cols == 0 || planes == 0) return true;
     const void* sPtr = src.ConstPixel(area.t, area.l, plane);
     const void* dPtr = ConstPixel(area.t, area.l, plane);
-    using namespace dng_area_loops;
+    const dng_bottleneck_table& bt = gDNGBottleneck;
     if (rows == 1 && cols == 1 && src.fPlaneStep == 1 && fPlaneStep == 1)
-        return EqualBytes(sPtr, dPtr, uint64_t(planes) * fPixelSize);
+        return bt.EqualBytes(sPtr, dPtr, SafeUint32Mult(planes, fPixelSize));
     switch (fPixelSize) {
         case 1:
-            return EqualAreaLoop(
+            return bt.EqualArea8(
                 static_cast<const uint8_t*>(sPtr), static_cast<const uint8_t*>(dPtr), rows, cols,
                 planes, src.fRowStep, src.fColStep, src.fPlaneStep, fRowStep, fColStep, fPlaneStep);
         case 2:
-            return EqualAreaLoop(
+            return bt.EqualArea16(
                 static_cast<const uint16_t*>(sPtr), static_cast<const uint16_t*>(dPtr), rows, cols,
                 planes, src.fRowStep, src.fColStep, src.fPlaneStep, fRowStep, fColStep, fPlaneStep);
         case 4:
-            return EqualAreaLoop(
+            return bt.EqualArea32(
                 static_cast<const uint32_t*>(sPtr), static_cast<const uint32_t*>(dPtr), rows, cols,
                 planes, src.fRowStep, src.fColStep, src.fPlaneStep, fRowStep, fColStep, fPlaneStep);
         default:

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "dng/core/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_memory_allocator.h"
@@ -40,11 +41,19 @@ uint32_t roundUp8(uint32_t a, const char* message) {
     return r & ~7u;
 }
 
-// Vertical 16-bit pass: one row of count samples from weightCount rows. The
-// sums are gathered row by row into acc (count entries) so that every source
-// row is read sequentially; integer sums do not depend on the order.
-void resampleDown16(const uint16_t* s, uint16_t* d, int32_t* acc, uint32_t count, int32_t rowStep,
-                    const int16_t* w, uint32_t weightCount, uint32_t range) {
+// The horizontal routines index the temporary row by absolute source
+// column: the row's address is shifted by its area's left edge (computed on
+// integers, the shifted address is never dereferenced on its own).
+template <typename T>
+const T* shifted(const T* row, int64_t base) {
+    return reinterpret_cast<const T*>(reinterpret_cast<uintptr_t>(row) +
+                                      uintptr_t(base * int64_t(sizeof(T))));
+}
+
+}  // namespace
+
+void ResampleDown16Rows(const uint16_t* s, uint16_t* d, int32_t* acc, uint32_t count,
+                        int32_t rowStep, const int16_t* w, uint32_t weightCount, uint32_t range) {
     const int32_t top = int32_t(std::min<uint32_t>(range, 0x7FFFFFFF));
     // Whole blocks of 8 (the caller's rows are padded to 16 samples) so that
     // the compiler turns each block into vector operations.
@@ -62,52 +71,6 @@ void resampleDown16(const uint16_t* s, uint16_t* d, int32_t* acc, uint32_t count
     }
     for (uint32_t j = 0; j < count; ++j) d[j] = uint16_t(std::clamp(acc[j] >> 14, 0, top));
 }
-
-void resampleDown32(const float* s, float* d, uint32_t count, int32_t rowStep, const float* w,
-                    uint32_t weightCount) {
-    const float w0 = w[0];
-    for (uint32_t j = 0; j < count; ++j) d[j] = w0 * s[j];
-    for (uint32_t k = 1; k + 1 < weightCount; ++k) {
-        const float wk = w[k];
-        const float* row = s + int64_t(k) * rowStep;
-        for (uint32_t j = 0; j < count; ++j) d[j] += wk * row[j];
-    }
-    const float wl = w[weightCount - 1];
-    const float* last = s + int64_t(weightCount - 1) * rowStep;
-    for (uint32_t j = 0; j < count; ++j) {
-        const float x = d[j] + wl * last[j];
-        d[j] = x > 0.0f ? (x < 1.0f ? x : 1.0f) : 0.0f;
-    }
-}
-
-// Horizontal pass; s[base + (coord >> 7) + k] is tap k of a destination pixel.
-void resampleAcross16(const uint16_t* s, int64_t base, uint16_t* d, uint32_t count,
-                      const int32_t* coords, const int16_t* w, uint32_t weightCount,
-                      uint32_t weightStep, uint32_t range) {
-    const int32_t top = int32_t(std::min<uint32_t>(range, 0x7FFFFFFF));
-    for (uint32_t j = 0; j < count; ++j) {
-        const int32_t c = coords[j];
-        const uint16_t* p = s + (base + (c >> kResampleSubsampleBits));
-        const int16_t* wp = w + (c & kResampleSubsampleMask) * weightStep;
-        int32_t total = 0;
-        for (uint32_t k = 0; k < weightCount; ++k) total += int32_t(p[k]) * wp[k];
-        d[j] = uint16_t(std::clamp((total + 8192) >> 14, 0, top));
-    }
-}
-
-void resampleAcross32(const float* s, int64_t base, float* d, uint32_t count, const int32_t* coords,
-                      const float* w, uint32_t weightCount, uint32_t weightStep) {
-    for (uint32_t j = 0; j < count; ++j) {
-        const int32_t c = coords[j];
-        const float* p = s + (base + (c >> kResampleSubsampleBits));
-        const float* wp = w + (c & kResampleSubsampleMask) * weightStep;
-        float total = 0.0f;
-        for (uint32_t k = 0; k < weightCount; ++k) total += p[k] * wp[k];
-        d[j] = total > 0.0f ? (total < 1.0f ? total : 1.0f) : 0.0f;
-    }
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 
@@ -338,12 +301,12 @@ void dng_resample_task::Start(uint32_t threadCount, const dng_rect& dstArea,
     if (rows > std::numeric_limits<int32_t>::max() || cols > std::numeric_limits<int32_t>::max())
         ThrowDNGError(kOverflow, "Arithmetic overflow computing source tile size");
     fResampleSrcTileSize = dng_point(int32_t(rows), int32_t(cols));
-    fTempEntries = roundUp8(uint32_t(cols), "Arithmetic overflow computing buffer size.");
 
     // One row of 32-bit values: a float row, or a 16-bit row plus the
     // integer sums it is made from.
     const char* message = "Arithmetic overflow computing buffer size.";
-    const uint32_t tempBytes = mul(roundUp8(uint32_t(cols), message), 4 + 2, message);
+    fTempEntries = roundUp8(uint32_t(cols), message);
+    const uint32_t tempBytes = mul(fTempEntries, 4 + 2, message);
     if (threadCount > kMaxThreads) ThrowProgramError("Too many threads");
     for (uint32_t thread = 0; thread < threadCount; ++thread) {
         fTempBuffer[thread].reset();
@@ -381,13 +344,13 @@ void dng_resample_task::ProcessArea16(uint32_t threadIndex, dng_pixel_buffer& sr
         const int32_t srcRow = (coord >> kResampleSubsampleBits) + 1 - radiusV;
         const int16_t* weightsV = fWeightsV.Weights16(uint32_t(coord) & kResampleSubsampleMask);
         for (uint32_t plane = 0; plane < dstBuffer.fPlanes; ++plane) {
-            resampleDown16(srcBuffer.ConstPixel_uint16(srcRow, srcArea.l, srcBuffer.fPlane + plane),
-                           temp, sums, srcWidth, srcBuffer.fRowStep, weightsV,
-                           2 * uint32_t(radiusV), range);
-            resampleAcross16(temp, base,
-                             dstBuffer.DirtyPixel_uint16(row, dstArea.l, dstBuffer.fPlane + plane),
-                             dstWidth, colCoords, fWeightsH.Weights16(0), 2 * uint32_t(radiusH),
-                             fWeightsH.Step(), range);
+            ResampleDown16Rows(
+                srcBuffer.ConstPixel_uint16(srcRow, srcArea.l, srcBuffer.fPlane + plane), temp,
+                sums, srcWidth, srcBuffer.fRowStep, weightsV, 2 * uint32_t(radiusV), range);
+            gDNGBottleneck.ResampleAcross16(
+                shifted(temp, base),
+                dstBuffer.DirtyPixel_uint16(row, dstArea.l, dstBuffer.fPlane + plane), dstWidth,
+                colCoords, fWeightsH.Weights16(0), 2 * uint32_t(radiusH), fWeightsH.Step(), range);
         }
     }
 }
@@ -409,12 +372,13 @@ void dng_resample_task::ProcessArea32(uint32_t threadIndex, dng_pixel_buffer& sr
         const int32_t srcRow = (coord >> kResampleSubsampleBits) + 1 - radiusV;
         const float* weightsV = fWeightsV.Weights32(uint32_t(coord) & kResampleSubsampleMask);
         for (uint32_t plane = 0; plane < dstBuffer.fPlanes; ++plane) {
-            resampleDown32(srcBuffer.ConstPixel_real32(srcRow, srcArea.l, srcBuffer.fPlane + plane),
-                           temp, srcWidth, srcBuffer.fRowStep, weightsV, 2 * uint32_t(radiusV));
-            resampleAcross32(temp, base,
-                             dstBuffer.DirtyPixel_real32(row, dstArea.l, dstBuffer.fPlane + plane),
-                             dstWidth, colCoords, fWeightsH.Weights32(0), 2 * uint32_t(radiusH),
-                             fWeightsH.Step());
+            gDNGBottleneck.ResampleDown32(
+                srcBuffer.ConstPixel_real32(srcRow, srcArea.l, srcBuffer.fPlane + plane), temp,
+                srcWidth, srcBuffer.fRowStep, weightsV, 2 * uint32_t(radiusV));
+            gDNGBottleneck.ResampleAcross32(
+                shifted(temp, base),
+                dstBuffer.DirtyPixel_real32(row, dstArea.l, dstBuffer.fPlane + plane), dstWidth,
+                colCoords, fWeightsH.Weights32(0), 2 * uint32_t(radiusH), fWeightsH.Step());
         }
     }
 }

@@ -141,6 +141,13 @@ private:
     std::unique_ptr<dng_memory_block> fTempBuffer[kMaxThreads];
 };
 
+// The vertical 16-bit filter of the bottleneck table (ResampleDown16) with
+// the same integer sums, gathered source row by source row into acc (count
+// entries rounded up to 8) so that every row is read sequentially. Rows of s
+// must be readable up to count rounded up to 8 samples (padded tile rows).
+void ResampleDown16Rows(const uint16_t* s, uint16_t* d, int32_t* acc, uint32_t count,
+                        int32_t rowStep, const int16_t* w, uint32_t weightCount, uint32_t range);
+
 // Resamples srcArea of srcImage into dstArea of dstImage through the host's
 // area-task runner.
 void ResampleImage(dng_host& host, const dng_image& srcImage, dng_image& dstImage,

@@ -5,7 +5,6 @@
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_utils.h"
-#include "dng/image/dng_area_loops.h"
 #include "dng/image/dng_tile_buffer.h"
 
 dng_simple_image::dng_simple_image(const dng_rect& bounds, uint32_t planes, uint32_t pixelType,

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <random>
 
+#include "dng/core/dng_bottleneck.h"
 #include "dng/image/ImageTestSupport.h"
 #include "dng/image/dng_resample.h"
 
@@ -187,5 +188,25 @@ TEST(Resample, SixteenBitPathMatchesAReplicaOfItsArithmetic) {
                     << i << "," << j;
             }
         }
+    }
+}
+
+TEST(Resample, RowWiseVerticalFilterEqualsTheReferenceRoutine) {
+    std::mt19937 rng(3);
+    for (int iteration = 0; iteration < 50; ++iteration) {
+        const uint32_t count = 1 + rng() % 70, taps = 2 + rng() % 9;
+        const int32_t rowStep = int32_t((count + 15) / 16 * 16 + rng() % 3 * 16);
+        std::vector<uint16_t> src(size_t(rowStep) * taps + 16);
+        for (auto& v : src) v = uint16_t(rng());
+        std::vector<int16_t> w(taps);
+        for (auto& v : w) v = int16_t(int(rng() % 4000) - 1000);  // sums stay in 32 bits
+        const uint32_t range = (rng() & 1) ? 65535 : 255;
+        std::vector<uint16_t> expected(count), actual(count);
+        std::vector<int32_t> sums((count + 7) / 8 * 8);
+        gDNGBottleneck.ResampleDown16(src.data(), expected.data(), count, rowStep, w.data(), taps,
+                                      range);
+        ResampleDown16Rows(src.data(), actual.data(), sums.data(), count, rowStep, w.data(), taps,
+                           range);
+        ASSERT_EQ(actual, expected) << iteration;
     }
 }
