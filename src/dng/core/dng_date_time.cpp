@@ -52,8 +52,8 @@ bool dng_date_time::operator==(const dng_date_time& o) const {
 
 void dng_time_zone::SetOffsetSeconds(int32 seconds) {
     // Rounded to the nearest minute, half away from zero.
-    fOffsetMinutes =
-        seconds >= 0 ? (seconds + 30) / 60 : -((-static_cast<int64>(seconds) + 30) / 60);
+    const int64 s = seconds;
+    fOffsetMinutes = static_cast<int32>(s >= 0 ? (s + 30) / 60 : -((-s + 30) / 60));
 }
 
 bool dng_time_zone::IsValid() const {
@@ -90,7 +90,7 @@ void dng_date_time_info::SetDate(uint32 year, uint32 month, uint32 day) {
 }
 
 dng_string dng_date_time_info::Encode_EXIF() const {
-    char text[64];
+    char text[96];
     std::snprintf(text, sizeof(text), "%04u:%02u:%02u %02u:%02u:%02u", fDateTime.fYear,
                   fDateTime.fMonth, fDateTime.fDay, fDateTime.fHour, fDateTime.fMinute,
                   fDateTime.fSecond);

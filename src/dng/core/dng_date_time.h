@@ -40,7 +40,13 @@ public:
     dng_time_zone() = default;
 
     void Clear() { fOffsetMinutes = kInvalidOffset; }
-    void SetOffsetHours(int32 hours) { SetOffsetMinutes(hours * 60); }
+    void SetOffsetHours(int32 hours) {
+        // Offsets far out of range stay out of range (invalid) without overflowing.
+        const int64 minutes = static_cast<int64>(hours) * 60;
+        fOffsetMinutes = minutes > 0x7FFFFFFF    ? 0x7FFFFFFF
+                         : minutes < -0x7FFFFFFF ? -0x7FFFFFFF
+                                                 : static_cast<int32>(minutes);
+    }
     void SetOffsetMinutes(int32 minutes) { fOffsetMinutes = minutes; }
     void SetOffsetSeconds(int32 seconds);
 

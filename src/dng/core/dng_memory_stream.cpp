@@ -53,6 +53,16 @@ void dng_memory_stream::BackEndSetLength(uint64 length) {
         }
         fPages.push_back(fAllocator.Allocate(fPageSize));
     }
+    // Bytes between the old and the new end read as zeros, never as stale or
+    // uninitialised memory.
+    for (uint64 offset = fMemoryStreamLength; offset < length;) {
+        const uint64 page = offset / fPageSize;
+        const uint32 pageOffset = static_cast<uint32>(offset % fPageSize);
+        const uint32 n =
+            static_cast<uint32>(std::min<uint64>(length - offset, fPageSize - pageOffset));
+        std::memset(fPages[page]->Buffer_uint8() + pageOffset, 0, n);
+        offset += n;
+    }
     fMemoryStreamLength = length;
 }
 

@@ -357,6 +357,22 @@ TEST(MemoryStream, PagesGrowAndShrinkingKeepsThem) {
               dng_error_end_of_file);
 }
 
+TEST(MemoryStream, GapsAndRegrownBytesReadAsZeros) {
+    dng_memory_stream m(gDefaultDNGMemoryAllocator, nullptr, 4096);
+    const std::vector<uint8> data = Pattern(100);
+    m.SetWritePosition(20000);
+    m.WriteBytes(data.data(), 100);
+    m.Flush();
+    m.SetReadPosition(0);
+    std::vector<uint8> gap(20000);
+    m.ReadBytes(gap.data(), 20000);
+    EXPECT_EQ(gap, std::vector<uint8>(20000, 0));
+    m.SetLength(20010);
+    m.SetLength(20100);
+    m.SetReadPosition(20010);
+    for (int i = 0; i < 90; i++) ASSERT_EQ(m.GetUInt8(), 0);
+}
+
 TEST(MemoryStream, CopiesAcrossPageBoundaries) {
     const std::vector<uint8> data = Pattern(200000);
     dng_memory_stream src(gDefaultDNGMemoryAllocator, nullptr, 2048);
