@@ -11,9 +11,10 @@
 //
 // Blocking inside a task does not starve the pool: while a pool thread waits
 // (DispatchGroup::wait, sync, platform::Mutex, BlockingScope) the pool starts
-// another thread when work is pending. DispatchGroup::wait() and apply() may
-// also run, on the waiting thread, tasks that the waiting task itself submitted
-// and that no other thread has started yet.
+// another thread when work is pending. DispatchGroup::wait() may also run, on
+// the waiting thread, tasks that the waiting task itself submitted and that no
+// other thread has started yet (never unrelated work, which could re-enter
+// locks the waiter holds).
 #pragma once
 
 #include <chrono>
