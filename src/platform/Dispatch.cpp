@@ -94,7 +94,11 @@ public:
         Job job;
         {
             std::lock_guard lock(mutex_);
-            if (self->local.empty() || self->local.back().frame < self->currentFrame) return false;
+            // Only concurrent-queue tasks: a serial queue's drain would also run
+            // tasks that others submitted to that queue.
+            if (self->local.empty() || self->local.back().frame < self->currentFrame ||
+                !self->local.back().queueId)
+                return false;
             job = std::move(self->local.back());
             self->local.pop_back();
             --pending_;
