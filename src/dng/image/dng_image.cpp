@@ -107,6 +107,18 @@ void dng_image::DoPut(const dng_pixel_buffer& buffer) {
     });
 }
 
+bool dng_image::ClipPlanes(dng_pixel_buffer& buffer) const {
+    // Planes the image does not have are left as they are rather than read
+    // from beyond the image's samples.
+    if (buffer.fPlane >= fPlanes) return false;
+    buffer.fPlanes = std::min(buffer.fPlanes, fPlanes - buffer.fPlane);
+    return buffer.fPlanes > 0;
+}
+
+void dng_image::CheckPlanes(uint32_t plane, uint32_t planes) const {
+    if (plane > fPlanes || planes > fPlanes - plane) ThrowProgramError("Planes beyond the image");
+}
+
 void dng_image::Get(dng_pixel_buffer& buffer, edge_option edgeOption, uint32_t repeatV,
                     uint32_t repeatH) const {
     const dng_rect& a = buffer.fArea;
@@ -116,7 +128,7 @@ void dng_image::Get(dng_pixel_buffer& buffer, edge_option edgeOption, uint32_t r
         dng_pixel_buffer inside(buffer);
         inside.fArea = overlap;
         inside.fData = buffer.DirtyPixel(overlap.t, overlap.l, buffer.fPlane);
-        DoGet(inside);
+        if (ClipPlanes(inside)) DoGet(inside);
     }
     if (edgeOption == edge_none || overlap == a) return;
 
@@ -220,7 +232,7 @@ void dng_image::GetRepeat(dng_pixel_buffer& buffer, const dng_rect& srcArea,
         const int32_t t = firstRow + (part.t - qTop);
         const int32_t l = firstCol + (part.l - qLeft);
         temp.fArea = dng_rect(t, l, t + int32_t(part.H()), l + int32_t(part.W()));
-        DoGet(temp);
+        if (ClipPlanes(temp)) DoGet(temp);
     };
     read(dng_rect(n.t, n.l, splitV, splitH), s.t + phase.v, n.t, s.l + phase.h, n.l);
     read(dng_rect(n.t, splitH, splitV, n.r), s.t + phase.v, n.t, s.l, splitH);
@@ -244,6 +256,8 @@ void dng_image::Put(const dng_pixel_buffer& buffer) {
 void dng_image::CopyArea(const dng_image& src, const dng_rect& area, uint32_t srcPlane,
                          uint32_t dstPlane, uint32_t planes) {
     if (&src == this) return;
+    CheckPlanes(dstPlane, planes);
+    src.CheckPlanes(srcPlane, planes);
     forEachTile(*this, area, [&](const dng_rect& dstTile) {
         forEachTile(src, dstTile, [&](const dng_rect& tile) {
             dng_dirty_tile_buffer dstBuffer(*this, tile);
@@ -256,6 +270,8 @@ void dng_image::CopyArea(const dng_image& src, const dng_rect& area, uint32_t sr
 bool dng_image::EqualArea(const dng_image& other, const dng_rect& area, uint32_t plane,
                           uint32_t planes) const {
     if (&other == this) return true;
+    CheckPlanes(plane, planes);
+    other.CheckPlanes(plane, planes);
     bool equal = true;
     forEachTile(*this, area, [&](const dng_rect& outer) {
         if (!equal) return;

@@ -89,6 +89,11 @@ protected:
     virtual void GetRepeat(dng_pixel_buffer& buffer, const dng_rect& srcArea,
                            const dng_rect& dstArea) const;
 
+    // Narrows a buffer to the planes this image has; false when none remain.
+    bool ClipPlanes(dng_pixel_buffer& buffer) const;
+    // Planes [plane, plane + planes) must exist (dng_error_unknown otherwise).
+    void CheckPlanes(uint32_t plane, uint32_t planes) const;
+
     dng_rect fBounds;
     uint32_t fPlanes;
     uint32_t fPixelType;

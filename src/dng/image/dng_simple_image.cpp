@@ -67,6 +67,9 @@ void dng_simple_image::Rotate(const dng_orientation& orientation) {
 
 void dng_simple_image::AcquireTileBuffer(dng_tile_buffer& buffer, const dng_rect& area,
                                          bool dirty) const {
+    // A view past the pixels would address foreign memory.
+    if (!((area & fBounds) == area) && !area.IsEmpty())
+        ThrowProgramError("Tile buffer outside the image");
     buffer.fArea = area;
     buffer.fPlane = fBuffer.fPlane;
     buffer.fPlanes = fBuffer.fPlanes;

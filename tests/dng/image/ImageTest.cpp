@@ -285,3 +285,22 @@ TEST(Image, CopyAreaConvertsBetweenImageTypes) {
         for (int32_t c = 0; c < 4; ++c)
             EXPECT_FLOAT_EQ(float(sample(dst, r, c)), float(20 * r + c) / 255.0f);
 }
+
+TEST(Image, PlanesAndAreasBeyondTheImageAreNeverRead) {
+    dng_host host;
+    auto image =
+        makeImage(host, dng_rect(0, 0, 2, 2), 1, 3, [](int32_t, int32_t, uint32_t) { return 8; });
+    // A three-plane buffer gets the one plane the image has; the others stay.
+    Grid grid(dng_rect(0, 0, 2, 2), 3);
+    image->Get(grid.buffer, dng_image::edge_repeat, 1, 1);
+    for (int32_t r = 0; r < 2; ++r)
+        for (int32_t c = 0; c < 2; ++c) {
+            EXPECT_EQ(grid.at(r, c, 0), 8);
+            EXPECT_EQ(grid.at(r, c, 1), 999);
+        }
+    auto other =
+        makeImage(host, dng_rect(0, 0, 2, 2), 3, 3, [](int32_t, int32_t, uint32_t) { return 1; });
+    EXPECT_EQ(errorCode([&] { other->CopyArea(*image, other->Bounds(), 0, 0, 3); }), 100000);
+    EXPECT_EQ(errorCode([&] { other->EqualArea(*image, other->Bounds(), 1, 1); }), 100000);
+    EXPECT_EQ(errorCode([&] { dng_const_tile_buffer(*image, dng_rect(0, 0, 3, 2)); }), 100000);
+}

@@ -486,6 +486,16 @@ TEST(PixelBuffer, EqualAreaAndMaximumDifferenceMatchNaiveComparison) {
                         }
                         if (rng() % 7 == 0 && type != 11 && type != 12)
                             v ^= uint64_t(1) << (rng() % (8 * sizeOf(type)));
+                        if (rng() % 7 == 0 && (type == 11 || type == 12)) {
+                            const double x = double(int(rng() % 2000) - 1000) / 3.0;
+                            if (type == 11) {
+                                float f = float(x);
+                                v = 0;
+                                std::memcpy(&v, &f, 4);
+                            } else {
+                                std::memcpy(&v, &x, 8);
+                            }
+                        }
                         writeRaw(b.buffer, r, c, p, v);
                     }
             auto value = [&](const dng_pixel_buffer& buf, int32_t r, int32_t c, uint32_t p) {
