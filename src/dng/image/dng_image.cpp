@@ -4,6 +4,7 @@
 #include "dng/image/dng_image.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_safe_arithmetic.h"
@@ -13,6 +14,12 @@
 #include "dng/image/dng_tile_buffer.h"
 
 namespace {
+
+// A rectangle edge offset from another; overflow is a rectangle overflow.
+int32_t rectEdge(int64_t v) {
+    if (v < INT32_MIN || v > INT32_MAX) ThrowProgramError("Overflow in dng_rect constructor");
+    return int32_t(v);
+}
 
 constexpr int32_t kProgramError = 100000;
 constexpr int32_t kBadFormat = 100006;
@@ -159,10 +166,10 @@ void dng_image::Get(dng_pixel_buffer& buffer, edge_option edgeOption, uint32_t r
         if (d.IsEmpty()) return;
         GetEdge(buffer, edgeOption, makeSource(d), d);
     };
-    const int32_t bTopEnd = SafeInt32Add(b.t, rv);
-    const int32_t bLeftEnd = SafeInt32Add(b.l, rh);
-    const int32_t bBottomStart = SafeInt32Sub(b.b, rv);
-    const int32_t bRightStart = SafeInt32Sub(b.r, rh);
+    const int32_t bTopEnd = rectEdge(int64_t(b.t) + rv);
+    const int32_t bLeftEnd = rectEdge(int64_t(b.l) + rh);
+    const int32_t bBottomStart = rectEdge(int64_t(b.b) - rv);
+    const int32_t bRightStart = rectEdge(int64_t(b.r) - rh);
     edge(top, left, [&](const dng_rect&) { return dng_rect(b.t, b.l, bTopEnd, bLeftEnd); });
     edge(top, midH, [&](const dng_rect& d) { return dng_rect(b.t, d.l, bTopEnd, d.r); });
     edge(top, right, [&](const dng_rect&) { return dng_rect(b.t, bRightStart, bTopEnd, b.r); });
@@ -216,8 +223,8 @@ void dng_image::GetRepeat(dng_pixel_buffer& buffer, const dng_rect& srcArea,
     const int32_t rv = int32_t(s.H());
     const int32_t rh = int32_t(s.W());
     const dng_point phase = dng_pixel_buffer::RepeatPhase(s, dstArea);
-    const dng_rect n(dstArea.t, dstArea.l, SafeInt32Add(dstArea.t, rv),
-                     SafeInt32Add(dstArea.l, rh));
+    const dng_rect n(dstArea.t, dstArea.l, rectEdge(int64_t(dstArea.t) + rv),
+                     rectEdge(int64_t(dstArea.l) + rh));
     const int32_t splitV = n.t + rv - phase.v;
     const int32_t splitH = n.l + rh - phase.h;
 

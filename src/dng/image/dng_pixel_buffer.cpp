@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -14,6 +15,12 @@
 #include "dng/core/dng_tag_types.h"
 
 namespace {
+
+// A rectangle edge offset from another; overflow is a rectangle overflow.
+int32_t rectEdge(int64_t v) {
+    if (v < INT32_MIN || v > INT32_MAX) ThrowProgramError("Overflow in dng_rect constructor");
+    return int32_t(v);
+}
 
 constexpr int32_t kOverflow = 100016;
 constexpr int32_t kProgramError = 100000;
@@ -483,19 +490,19 @@ void dng_pixel_buffer::RepeatSubArea(const dng_rect& subArea, uint32_t repeatV, 
     const int32_t rh = checkedStep(repeatH);
     const dng_rect a = fArea;
     if (a.t < subArea.t) {
-        RepeatArea(dng_rect(subArea.t, a.l, SafeInt32Add(subArea.t, rv), a.r),
+        RepeatArea(dng_rect(subArea.t, a.l, rectEdge(int64_t(subArea.t) + rv), a.r),
                    dng_rect(a.t, a.l, subArea.t, a.r));
     }
     if (a.b > subArea.b) {
-        RepeatArea(dng_rect(SafeInt32Sub(subArea.b, rv), a.l, subArea.b, a.r),
+        RepeatArea(dng_rect(rectEdge(int64_t(subArea.b) - rv), a.l, subArea.b, a.r),
                    dng_rect(subArea.b, a.l, a.b, a.r));
     }
     if (a.l < subArea.l) {
-        RepeatArea(dng_rect(a.t, subArea.l, a.b, SafeInt32Add(subArea.l, rh)),
+        RepeatArea(dng_rect(a.t, subArea.l, a.b, rectEdge(int64_t(subArea.l) + rh)),
                    dng_rect(a.t, a.l, a.b, subArea.l));
     }
     if (a.r > subArea.r) {
-        RepeatArea(dng_rect(a.t, SafeInt32Sub(subArea.r, rh), a.b, subArea.r),
+        RepeatArea(dng_rect(a.t, rectEdge(int64_t(subArea.r) - rh), a.b, subArea.r),
                    dng_rect(a.t, subArea.r, a.b, a.r));
     }
 }
