@@ -25,8 +25,8 @@ uint32_t floorMod(int32_t a, uint32_t m) {
 // starts at `phase` and advances by one per column. Columns are visited one
 // phase at a time so that each kernel stays in registers; the sums are the
 // same as column by column.
-template <typename D, typename W, typename Sum>
-void bilinearRow(const uint16_t* s, D* d, uint32_t cols, uint32_t phase, uint32_t phaseCount,
+template <typename S, typename D, typename W, typename Sum>
+void bilinearRow(const S* s, D* d, uint32_t cols, uint32_t phase, uint32_t phaseCount,
                  const uint32_t* counts, const int32_t* offsets, const W* weights, uint32_t shift,
                  uint32_t startOffset, Sum finish) {
     const uint32_t kMax = dng_bilinear_kernel::kMaxCount;
@@ -39,26 +39,26 @@ void bilinearRow(const uint16_t* s, D* d, uint32_t cols, uint32_t phase, uint32_
             const int32_t o0 = off[0];
             const W w0 = w[0];
             for (uint32_t j = q; j < cols; j += phaseCount) {
-                const uint16_t* p = s + ((j + startOffset) >> shift);
+                const S* p = s + ((j + startOffset) >> shift);
                 d[j] = finish(W(p[o0]) * w0);
             }
         } else if (n == 2) {
             const int32_t o0 = off[0], o1 = off[1];
             const W w0 = w[0], w1 = w[1];
             for (uint32_t j = q; j < cols; j += phaseCount) {
-                const uint16_t* p = s + ((j + startOffset) >> shift);
+                const S* p = s + ((j + startOffset) >> shift);
                 d[j] = finish(W(p[o0]) * w0 + W(p[o1]) * w1);
             }
         } else if (n == 4) {
             const int32_t o0 = off[0], o1 = off[1], o2 = off[2], o3 = off[3];
             const W w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
             for (uint32_t j = q; j < cols; j += phaseCount) {
-                const uint16_t* p = s + ((j + startOffset) >> shift);
+                const S* p = s + ((j + startOffset) >> shift);
                 d[j] = finish(W(p[o0]) * w0 + W(p[o1]) * w1 + W(p[o2]) * w2 + W(p[o3]) * w3);
             }
         } else {
             for (uint32_t j = q; j < cols; j += phaseCount) {
-                const uint16_t* p = s + ((j + startOffset) >> shift);
+                const S* p = s + ((j + startOffset) >> shift);
                 W total = W(0);
                 for (uint32_t e = 0; e < n; ++e) total += W(p[off[e]]) * w[e];
                 d[j] = finish(total);
@@ -78,7 +78,7 @@ void bilinearRow16(const uint16_t* s, uint16_t* d, uint32_t cols, uint32_t phase
                 [](uint32_t total) { return uint16_t((total + 128) >> 8); });
 }
 
-void bilinearRow32(const uint16_t* s, float* d, uint32_t cols, uint32_t phase, uint32_t phaseCount,
+void bilinearRow32(const float* s, float* d, uint32_t cols, uint32_t phase, uint32_t phaseCount,
                    const uint32_t* counts, const int32_t* offsets, const float* weights,
                    uint32_t shift, uint32_t startOffset) {
     bilinearRow(s, d, cols, phase, phaseCount, counts, offsets, weights, shift, startOffset,
@@ -352,8 +352,10 @@ dng_bilinear_interpolator::dng_bilinear_interpolator(const dng_mosaic_info& info
 
 void dng_bilinear_interpolator::Interpolate(const dng_pixel_buffer& srcBuffer,
                                             dng_pixel_buffer& dstBuffer) const {
-    if (srcBuffer.fPixelType != 3 || (dstBuffer.fPixelType != 3 && dstBuffer.fPixelType != 11))
-        ThrowDNGError(100001, nullptr);
+    // 16-bit samples to 16-bit planes, float samples (0..1) to float planes.
+    const bool real = dstBuffer.fPixelType == 11;
+    if (srcBuffer.fPixelType != (real ? 11u : 3u) || (dstBuffer.fPixelType != 3 && !real))
+        ThrowNotYetImplemented();
     const dng_rect& area = dstBuffer.fArea;
     const uint32_t cols = area.W();
     const uint32_t planes = std::min(fPlanes, dstBuffer.fPlanes);
@@ -366,14 +368,15 @@ void dng_bilinear_interpolator::Interpolate(const dng_pixel_buffer& srcBuffer,
             const uint32_t startOffset = floorMod(area.l, uint32_t(pattern.fScale.h));
             const uint32_t rowPhase = floorMod(row, pattern.fRowPhases);
             const uint32_t colPhase = floorMod(area.l, pattern.fColPhases);
-            const uint16_t* s = srcBuffer.ConstPixel_uint16(srcRow, srcCol, srcBuffer.fPlane);
-            if (dstBuffer.fPixelType == 3) {
-                bilinearRow16(s, dstBuffer.DirtyPixel_uint16(row, area.l, dstBuffer.fPlane + plane),
+            if (!real) {
+                bilinearRow16(srcBuffer.ConstPixel_uint16(srcRow, srcCol, srcBuffer.fPlane),
+                              dstBuffer.DirtyPixel_uint16(row, area.l, dstBuffer.fPlane + plane),
                               cols, colPhase, pattern.fColPhases, pattern.fCounts[rowPhase],
                               pattern.fOffsets[rowPhase], pattern.fWeights16[rowPhase], shift,
                               startOffset);
             } else {
-                bilinearRow32(s, dstBuffer.DirtyPixel_real32(row, area.l, dstBuffer.fPlane + plane),
+                bilinearRow32(srcBuffer.ConstPixel_real32(srcRow, srcCol, srcBuffer.fPlane),
+                              dstBuffer.DirtyPixel_real32(row, area.l, dstBuffer.fPlane + plane),
                               cols, colPhase, pattern.fColPhases, pattern.fCounts[rowPhase],
                               pattern.fOffsets[rowPhase], pattern.fWeights32[rowPhase], shift,
                               startOffset);

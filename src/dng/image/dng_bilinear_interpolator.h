@@ -3,10 +3,9 @@
 // factors) gets one kernel per phase: a copy where the phase has the colour,
 // otherwise a weighted average of the nearest sites of the colour. Kernels
 // are linear-exact: a mosaic of any plane-wise linear ramp is reproduced.
-// Input: one plane of 16-bit samples; output: one plane per colour, 16-bit
-// or float (scale 0..1 of the 16-bit range is not applied: float output
-// holds the same numbers as the 16-bit one). Halo: the pattern size on every
-// side of the source area.
+// Input: one plane of 16-bit samples for 16-bit output, or of float samples
+// (0..1) for float output; output: one plane per colour. Halo: the pattern
+// size on every side of the source area.
 //
 // Ownership: plain values. Threads: an interpolator is read-only after
 // construction and may be shared by threads working on separate buffers.
@@ -65,7 +64,8 @@ class dng_bilinear_interpolator {
 public:
     dng_bilinear_interpolator(const dng_mosaic_info& info, int32_t rowStep, int32_t colStep);
 
-    // Fills every plane of dstBuffer from the one-plane 16-bit srcBuffer,
+    // Fills every plane of dstBuffer from the one-plane srcBuffer (16-bit for
+    // a 16-bit destination, float for a float one),
     // which must cover the destination area (divided by the full scale)
     // plus the pattern size on every side, with the steps given above.
     void Interpolate(const dng_pixel_buffer& srcBuffer, dng_pixel_buffer& dstBuffer) const;

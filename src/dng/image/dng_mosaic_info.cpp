@@ -221,6 +221,7 @@ public:
           fSrcImage(srcImage),
           fDstImage(dstImage),
           fSrcPlane(srcPlane),
+          fSrcType(dstImage.PixelType() == 11 ? 11 : 3),
           fScale(info.FullScale()),
           fPattern(info.fCFAPatternSize),
           fSrcMax(0, 0, ceilDiv(kTileSize, fScale.v) + 1 + 2 * fPattern.v,
@@ -233,7 +234,7 @@ public:
                dng_memory_allocator* allocator, dng_abort_sniffer*) override {
         dng_memory_allocator& memory = allocator ? *allocator : gDefaultDNGMemoryAllocator;
         const uint32_t dstType = fDstImage.PixelType();
-        const uint32_t srcBytes = ComputeTileBufferSize(3, fSrcMax.Size(), 1, 1);
+        const uint32_t srcBytes = ComputeTileBufferSize(fSrcType, fSrcMax.Size(), 1, 1);
         const uint32_t dstBytes =
             ComputeTileBufferSize(dstType, dng_point(kTileSize, kTileSize), fDstImage.Planes(), 1);
         fSrcBlocks.resize(threadCount);
@@ -242,7 +243,7 @@ public:
             fSrcBlocks[thread] = memory.Allocate(srcBytes);
             fDstBlocks[thread] = memory.Allocate(dstBytes);
         }
-        const dng_pixel_buffer src(fSrcMax, fSrcPlane, 1, 3, pcInterleaved, nullptr);
+        const dng_pixel_buffer src(fSrcMax, fSrcPlane, 1, fSrcType, pcInterleaved, nullptr);
         fInterpolator =
             std::make_unique<dng_bilinear_interpolator>(fInfo, src.fRowStep, src.fColStep);
     }
@@ -250,7 +251,7 @@ public:
     void Process(uint32_t threadIndex, const dng_rect& tile, dng_abort_sniffer*) override {
         if (tile.W() > uint32_t(kTileSize) || tile.H() > uint32_t(kTileSize))
             ThrowMemoryFull("Area exceeds tile size.");
-        dng_pixel_buffer src(fSrcMax, fSrcPlane, 1, 3, pcInterleaved,
+        dng_pixel_buffer src(fSrcMax, fSrcPlane, 1, fSrcType, pcInterleaved,
                              fSrcBlocks[threadIndex]->Buffer());
         src.fArea = dng_rect(
             floorDiv(tile.t, fScale.v) - fPattern.v, floorDiv(tile.l, fScale.h) - fPattern.h,
@@ -270,6 +271,9 @@ private:
     const dng_image& fSrcImage;
     dng_image& fDstImage;
     uint32_t fSrcPlane;
+    // The mosaic is read as 16-bit samples for a 16-bit result and as float
+    // (0..1) for a float one.
+    uint32_t fSrcType;
     dng_point fScale;
     dng_point fPattern;
     dng_rect fSrcMax;
