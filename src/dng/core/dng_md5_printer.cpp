@@ -72,6 +72,7 @@ void dng_md5_printer::Transform(const uint8 block[64]) {
 
 void dng_md5_printer::Process(const void* data, uint32 length) {
     if (fFinal) ThrowProgramError("MD5 digest already finished");
+    if (length == 0) return;
     const uint8* p = static_cast<const uint8*>(data);
     uint32 used = static_cast<uint32>((fBitCount >> 3) & 63);
     fBitCount += static_cast<uint64>(length) << 3;
