@@ -22,7 +22,6 @@ dng_image_spooler::dng_image_spooler(dng_host& host, const dng_ifd& ifd, dng_ima
       fTileArea(tileArea),
       fPlane(plane),
       fPlanes(planes),
-      fBlock(block),
       fSubTileBuffer(subTileBuffer) {
     fRowBytes = SafeUint32Mult3(tileArea.W(), planes, 2);
     if (fRowBytes == 0) ThrowProgramError("dng_image_spooler: empty row");

@@ -39,7 +39,6 @@ private:
     dng_rect fTileArea;
     uint32_t fPlane;
     uint32_t fPlanes;
-    dng_memory_block& fBlock;
     std::unique_ptr<dng_memory_block>& fSubTileBuffer;
     uint32_t fRowBytes = 0;
     uint32_t fStripRows = 0;

@@ -14,6 +14,7 @@
 #include "dng/core/dng_tag_types.h"
 #include "dng/image/CodecTestStreams.h"
 #include "dng/image/ReadImageTestSupport.h"
+#include "dng/image/dng_image_spooler.h"
 #include "dng/image/dng_lossless_jpeg.h"
 #include "dng/image/dng_row_interleaved_image.h"
 #include "platform/Log.h"
@@ -339,6 +340,48 @@ TEST(ReadImage, RowInterleavedFileAndView) {
     dng_row_interleaved_image view(five, 2);
     EXPECT_EQ(view.MapRow(3), 1);
     EXPECT_EQ(view.MapRow(2), 4);
+}
+
+TEST(ReadImage, SubTileBlocksAreReorderedIntoRows) {
+    // A 4 x 4 8-bit tile stored as four 2 x 2 blocks, block rows first.
+    dng_ifd ifd = StripIFD(4, 4, 1, 8, 16);
+    ifd.fSubTileBlockRows = 2;
+    ifd.fSubTileBlockCols = 2;
+    const std::vector<uint8_t> blocks = {0, 1, 4, 5, 2, 3, 6, 7, 8, 9, 12, 13, 10, 11, 14, 15};
+    auto image = ReadBytes(ifd, blocks, ttByte);
+    for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(*Sample(*image, i / 4, i % 4, 0), i);
+
+    // The same blocks as 16-bit samples through the lossless JPEG spooler.
+    std::vector<uint16_t> wide(blocks.begin(), blocks.end());
+    const auto coded = dngtest::WriteToBytes(
+        [&](dng_stream& s) { dng_ljpeg_encode(wide.data(), 4, 4, 1, 16, 4, 1, s); });
+    dng_ifd jpeg = StripIFD(4, 4, 1, 16, uint32_t(coded.size()));
+    jpeg.fCompression = ccJPEG;
+    jpeg.fSubTileBlockRows = 2;
+    jpeg.fSubTileBlockCols = 2;
+    image = ReadBytes(jpeg, coded, ttShort);
+    for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(U16(*image, i / 4, i % 4), i);
+}
+
+TEST(ReadImage, SpoolerStripsFollowTheBlockSize) {
+    dng_host host;
+    dng_ifd ifd;
+    dng_simple_image image(dng_rect(500u, 1000u), 3, ttShort, gDefaultDNGMemoryAllocator);
+    auto block = host.Allocate(600000);
+    std::unique_ptr<dng_memory_block> scratch;
+    dng_image_spooler spooler(host, ifd, image, dng_rect(500u, 1000u), 0, 3, *block, scratch);
+    EXPECT_EQ(spooler.StripRows(), 100u);
+
+    // A 450-row area ends with a strip of 50 rows; every row arrives.
+    dng_image_spooler short_(host, ifd, image, dng_rect(450u, 1000u), 0, 3, *block, scratch);
+    std::vector<uint16_t> row(3000);
+    for (uint32_t r = 0; r < 450; ++r) {
+        std::fill(row.begin(), row.end(), uint16_t(r));
+        short_.Spool(row.data(), 6000);
+    }
+    EXPECT_EQ(U16(image, 449, 999, 2), 449);
+    EXPECT_EQ(U16(image, 400, 0, 0), 400);
+    EXPECT_THROW(short_.Spool(row.data(), 2), dng_exception) << "rows beyond the area";
 }
 
 TEST(ReadImage, HorizontalPredictorWrapsInTheSampleWidth) {
