@@ -78,3 +78,78 @@ BENCHMARK(BM_Resize24MP_Float)->Arg(3000)->Unit(benchmark::kMillisecond)->UseRea
 BENCHMARK(BM_Resize24MP_16U_OneCore)->Arg(3000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// A 24-megapixel stage whose every tile costs the same fixed amount of work.
+
+#include <chrono>
+#include <cmath>
+#include <mutex>
+
+#include "engine/TiledEngine.h"
+#include "platform/Dispatch.h"
+
+namespace {
+
+class FixedCostStage : public TiledEngine {
+public:
+    using TiledEngine::TiledEngine;
+    void processTile(int c0, int, int r0, int, ImageBuffer*, ImageBuffer* dest, int) override {
+        // About two milliseconds of arithmetic, whatever the tile's size.
+        float x = float(c0 + r0) * 1e-6f;
+        for (int i = 0; i < 1200000; ++i) x = x * 0.999999f + 1e-7f;
+        dest->bufferU16ForRow(r0, c0)[0] = uint16_t(x);
+    }
+};
+
+double runSeconds(FixedCostStage& stage) {
+    stage.markAllDirty();
+    auto t0 = std::chrono::steady_clock::now();
+    stage.runProcessToCompletion(TileRegion{0, -1, -1, -1, -1});
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+std::shared_ptr<FixedCostStage> makeStage(int workers) {
+    auto stage = std::make_shared<FixedCostStage>(platform::Size{double(kW), double(kH)},
+                                                  std::nullopt, false);
+    stage->setWorkerCount(workers);
+    runSeconds(*stage);  // makes the buffer
+    return stage;
+}
+
+double oneWorkerSeconds() {
+    static double seconds = [] {
+        auto stage = makeStage(1);
+        double best = 1e9;
+        for (int i = 0; i < 2; ++i) best = std::min(best, runSeconds(*stage));
+        return best;
+    }();
+    return seconds;
+}
+
+void BM_FixedCostStage24MP(benchmark::State& state) {
+    int workers = int(state.range(0));
+    if (workers == 0) workers = int(platform::processorCount());
+    auto stage = makeStage(workers);
+    const double single = oneWorkerSeconds();
+    double total = 0;
+    for (auto _ : state) {
+        double s = runSeconds(*stage);
+        state.SetIterationTime(s);
+        total += s;
+    }
+    const double mean = total / double(state.iterations());
+    state.counters["workers"] = workers;
+    state.counters["efficiency"] = single / (workers * mean);
+    state.counters["MP/s"] = double(kW * kH) / 1e6 / mean;
+}
+BENCHMARK(BM_FixedCostStage24MP)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(0)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
+
+}  // namespace

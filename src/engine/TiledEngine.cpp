@@ -105,7 +105,9 @@ void TiledEngine::runTileStep(const TileRegion& region, const std::shared_ptr<Ti
     ImageBuffer* out = dest->buffer().get();
     const bool lastStep = pass == numberOfPasses_ - 1 && phase == tilePhases_ - 1;
     auto& queues = QueueEngine::sharedQueueEngine();
-    const uint64_t workers = std::max<uint64_t>(1, queues.optimalNumberOfTasks());
+    const uint64_t workers = workerCount_ > 0
+                                 ? uint64_t(workerCount_)
+                                 : std::max<uint64_t>(1, queues.optimalNumberOfTasks());
     auto queue = queues.sharedQueue();
     for (uint64_t w = 0; w < workers; ++w) {
         auto work = [this, region, src, out, pass, phase, lastStep] {

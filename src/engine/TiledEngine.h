@@ -37,7 +37,8 @@
 //                            the base run.
 //   getPixelValues / imageTile / getThumbnail: optional capabilities.
 // Set in the constructor or by the owner before a run: borders, ignoreEdges,
-// reprocessEdgeTiles, numberOfPasses, tilePhases.
+// reprocessEdgeTiles, numberOfPasses, tilePhases (and workerCount in tests
+// and benchmarks).
 //
 // Ownership: a stage owns its source stage (until released with
 // shouldReleasePrecursors), its map and, without an idForCache, its own
@@ -159,6 +160,10 @@ public:
     void setNumberOfPasses(int v) { numberOfPasses_ = v < 1 ? 1 : v; }
     int tilePhases() const { return tilePhases_; }
     void setTilePhases(int v) { tilePhases_ = v < 1 ? 1 : (v > 2 ? 2 : v); }
+    // Worker blocks per pass; 0 (the default) means one per processor.
+    // Results must not depend on it.
+    int workerCount() const { return workerCount_; }
+    void setWorkerCount(int n) { workerCount_ = n < 0 ? 0 : n; }
     bool cachedImageIsDirty() const { return cachedImageIsDirty_; }
     void setCachedImageIsDirty(bool v) { cachedImageIsDirty_ = v; }
     const std::shared_ptr<TileMap>& mainMap() const { return mainMap_; }
@@ -207,6 +212,7 @@ private:
     std::atomic<int> engineMode_{0};
     std::atomic<int> numberOfPasses_{1};
     std::atomic<int> tilePhases_{1};
+    std::atomic<int> workerCount_{0};
     std::map<std::string, std::shared_ptr<void>> cachedImages_;
     std::once_flag cacheLockOnce_;
     std::unique_ptr<ReadWriteLock> cacheLock_;

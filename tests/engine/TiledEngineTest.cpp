@@ -106,6 +106,19 @@ TEST(TiledEngineTest, EveryNotCleanTileOncePerPass) {
     EXPECT_TRUE(s->tiles.empty());
 }
 
+TEST(TiledEngineTest, AnyNumberOfWorkersDoesEachTileOnce) {
+    for (int workers : {1, 2, 3, 0}) {
+        auto s = first(Size{2600, 1100});  // 6 x 3
+        s->setWorkerCount(workers);
+        s->setNumberOfPasses(2);
+        auto out = s->runProcessToCompletion(kAll)->buffer();
+        auto n = s->perTile();
+        EXPECT_EQ(n.size(), 18u * 2) << workers;
+        for (const auto& [key, count] : n) EXPECT_EQ(count, 1) << workers;
+        EXPECT_EQ(out->bufferU16ForRow(1099, 2599)[0], 1);
+    }
+}
+
 TEST(TiledEngineTest, ARegionTouchesOnlyItsTiles) {
     auto s = first(Size{2000, 1000});
     TileRegion one = s->mainMap()->regionForRect(Rect{600, 0, 100, 100}, 0);
