@@ -3,9 +3,12 @@
 // fixed cost per tile scales over the workers.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
+#include "engine/TiledEngine.h"
+#include "platform/Dispatch.h"
 #include "platform/VImage.h"
 
 using namespace platform::vimage;
@@ -81,13 +84,6 @@ BENCHMARK(BM_Resize24MP_16U_OneCore)->Arg(3000)->Unit(benchmark::kMillisecond)->
 
 // ---------------------------------------------------------------------------
 // A 24-megapixel stage whose every tile costs the same fixed amount of work.
-
-#include <chrono>
-#include <cmath>
-#include <mutex>
-
-#include "engine/TiledEngine.h"
-#include "platform/Dispatch.h"
 
 namespace {
 
