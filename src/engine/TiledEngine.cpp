@@ -85,7 +85,8 @@ std::shared_ptr<TileProcess> TiledEngine::runProcessToCompletion(const TileRegio
         const int passes = numberOfPasses_, phases = tilePhases_;
         for (int p = 0; p < passes; ++p)
             for (int phase = 0; phase < phases; ++phase)
-                runTileStep(region, dest, srcBuffer.get(), p, phase);
+                runTileStep(region, dest, srcBuffer.get(), p, phase, phases,
+                            p == passes - 1 && phase == phases - 1);
     }
     if (!dest->dirtyList().empty()) cachedImageIsDirty_ = true;
     if (destBuffer) destBuffer->setValidRegion(mainMap_ ? mainMap_->rectForRegion(region) : Rect{});
@@ -100,18 +101,17 @@ std::shared_ptr<TileProcess> TiledEngine::runProcessToCompletion(const TileRegio
 }
 
 void TiledEngine::runTileStep(const TileRegion& region, const std::shared_ptr<TileProcess>& dest,
-                              ImageBuffer* src, int pass, int phase) {
+                              ImageBuffer* src, int pass, int phase, int phases, bool lastStep) {
     auto group = dest->dispatchGroup();
     ImageBuffer* out = dest->buffer().get();
-    const bool lastStep = pass == numberOfPasses_ - 1 && phase == tilePhases_ - 1;
     auto& queues = QueueEngine::sharedQueueEngine();
     const uint64_t workers = workerCount_ > 0
                                  ? uint64_t(workerCount_)
                                  : std::max<uint64_t>(1, queues.optimalNumberOfTasks());
     auto queue = queues.sharedQueue();
     for (uint64_t w = 0; w < workers; ++w) {
-        auto work = [this, region, src, out, pass, phase, lastStep] {
-            workOnTiles(region, src, out, pass, phase, lastStep);
+        auto work = [this, region, src, out, pass, phase, phases, lastStep] {
+            workOnTiles(region, src, out, pass, phase, pass * phases + phase, lastStep);
         };
         if (group)
             group->async(queue, work);
@@ -122,11 +122,10 @@ void TiledEngine::runTileStep(const TileRegion& region, const std::shared_ptr<Ti
 }
 
 void TiledEngine::workOnTiles(const TileRegion& region, ImageBuffer* src, ImageBuffer* dest,
-                              int pass, int phase, bool lastStep) {
+                              int pass, int phase, int step, bool lastStep) {
     if (!mainMap_ || !dest) return;
     const auto trackers = mainMap_->tileMap();
     const int xTiles = mainMap_->xTiles(), yTiles = mainMap_->yTiles();
-    const int step = pass * tilePhases_ + phase;
     const double W = dest->imageWidth(), H = dest->imageHeight();
     const double hb = horizontalBorder_, vb = verticalBorder_;
     for (int y = 0; y < yTiles; ++y)

@@ -179,17 +179,18 @@ public:
     std::string lastRunError() const;
 
 protected:
-    // Lets a subclass run a block over the tiles of one step (a pass and
-    // phase) itself; used by the base run.
+    // One phase of one pass of worker blocks over the tiles, joined before it
+    // returns; tiles become clean after the last step.
     void runTileStep(const TileRegion& region, const std::shared_ptr<TileProcess>& dest,
-                     ImageBuffer* src, int pass, int phase);
+                     ImageBuffer* src, int pass, int phase, int phases, bool lastStep);
     void runEdgePasses(const std::shared_ptr<TileProcess>& dest, ImageBuffer* src);
 
 private:
     void setupObject(std::optional<std::string> imageID, bool releasePrecursors);
     std::string cacheKey() const;
+    // `step` (pass x phases + phase) marks a tile as taken in this step.
     void workOnTiles(const TileRegion& region, ImageBuffer* src, ImageBuffer* dest, int pass,
-                     int phase, bool lastStep);
+                     int phase, int step, bool lastStep);
     void recordError(const std::string& what);
     // Clean tiles of the region next to a not-clean one (any of the eight
     // neighbours, judged before any marking) become edge-dirty.
