@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/IccTransform.h"
 #include "platform/Log.h"
 
 using platform::AffineTransform;
@@ -317,4 +318,58 @@ std::shared_ptr<CGImageBitMap> CGImageBitMap::croppedAndScaledImage(const Rect& 
                                         platform::BitmapInterpolation::High);
     if (!ctx) return nullptr;
     return initWithCGImageRef(ctx->makeImage());
+}
+
+std::shared_ptr<CGImageBitMap> CGImageBitMap::initWithCIImageUsingSpace(
+    const std::shared_ptr<const BitmapImage>& image, const ColorSyncProfileWrap::Ptr&,
+    const ColorSyncProfileWrap::Ptr&, const ColorSyncProfileWrap::Ptr& csRenderingSpace,
+    int renderingIntent, bool useCreateCGImage, bool useByte) {
+    const char* method =
+        "-[CGImageBitMap initWithCIImageUsingSpace:csWorkingSpace:csOutputSpace:csRenderingSpace:"
+        "renderingIntent:useCreateCGImage:useByte:]";
+    platform::log("%s WARNING - obselete function used", method);
+    auto source = initWithCGImageRef(image);
+    if (!source) return nullptr;
+    const size_t w = image->width(), h = image->height();
+    if (w == 0 || h == 0 || w > 65535 || h > 65535) return nullptr;
+    std::vector<float> rgba(w * h * 4);
+    if (!source->getFloatRBGABuffer(rgba)) return nullptr;
+
+    auto rendering =
+        csRenderingSpace ? csRenderingSpace->cgColorSpace() : platform::genericRGBColorSpace();
+    auto from = image->colorSpace() ? image->colorSpace() : platform::sRGBColorSpace();
+    if (!rendering || !from) {
+        platform::log("Context not created!");
+        return nullptr;
+    }
+    if (rendering->profile() && from->profile() && !(*rendering->profile() == *from->profile())) {
+        auto transform = platform::IccTransform::create(from->profile(), rendering->profile());
+        if (!transform ||
+            !transform->convert(rgba.data(), w, h, w * 16, platform::IccPixelLayout::rgbaFloat))
+            return nullptr;
+    }
+    const bool alpha = rendering->numberOfComponents() < 4;
+    std::vector<uint8_t> out(w * h * (useByte ? 4 : 16));
+    for (size_t i = 0; i < w * h; ++i) {
+        const float a = alpha ? rgba[i * 4 + 3] : 1.0f;
+        float px[4] = {rgba[i * 4] * a, rgba[i * 4 + 1] * a, rgba[i * 4 + 2] * a, a};
+        if (useByte) {
+            // ARGB when the picture is made directly, RGBA otherwise.
+            const int first = useCreateCGImage ? 1 : 0;
+            for (int c = 0; c < 4; ++c) {
+                const float v = std::clamp(px[c], 0.0f, 1.0f);
+                out[i * 4 + ((c == 3) ? (first ? 0 : 3) : c + first)] = uint8_t(v * 255.0f + 0.5f);
+            }
+        } else {
+            std::memcpy(&out[i * 16], px, 16);
+        }
+    }
+    uint32_t info = alpha ? (useByte && useCreateCGImage ? platform::kBitmapAlphaPremultipliedFirst
+                                                         : platform::kBitmapAlphaPremultipliedLast)
+                          : platform::kBitmapAlphaNoneSkipLast;
+    if (!useByte) info |= platform::kBitmapFloatComponents | platform::kBitmapByteOrder32Little;
+    const int intent = renderingIntent >= 1 && renderingIntent <= 4 ? renderingIntent : 0;
+    return initWithCGImageRef(BitmapImage::create(
+        w, h, useByte ? 8 : 32, useByte ? 32 : 128, w * (useByte ? 4 : 16), info, rendering,
+        platform::BitmapDataProvider::withData(std::move(out)), false, intent));
 }

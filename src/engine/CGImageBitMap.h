@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "color/ColorSyncProfileWrap.h"
 #include "platform/BitmapImage.h"
 
 class CGImageBitMap {
@@ -20,6 +21,17 @@ public:
     // Null for a null image.
     static std::shared_ptr<CGImageBitMap> initWithCGImageRef(
         std::shared_ptr<const platform::BitmapImage> image);
+
+    // Obsolete (logged): renders a float-RGBA image (as genImage and getImage
+    // make them) into the rendering space (generic RGB without one), as
+    // premultiplied floats or, with useByte, 8-bit samples. The working and
+    // output spaces only label intermediate steps and do not change values.
+    static std::shared_ptr<CGImageBitMap> initWithCIImageUsingSpace(
+        const std::shared_ptr<const platform::BitmapImage>& image,
+        const ColorSyncProfileWrap::Ptr& csWorkingSpace,
+        const ColorSyncProfileWrap::Ptr& csOutputSpace,
+        const ColorSyncProfileWrap::Ptr& csRenderingSpace, int renderingIntent,
+        bool useCreateCGImage, bool useByte);
 
     const std::shared_ptr<const platform::BitmapImage>& getImageRef() const { return myImage; }
     int32_t getWidth() const;

@@ -240,3 +240,30 @@ TEST(CGImageBitMapTest, CroppedAndScaled) {
     EXPECT_EQ(bigger->getWidth(), 16);
     EXPECT_FALSE(bm->croppedAndScaledImage(Rect{20, 20, 3, 3}, Size{3, 3}, 1));
 }
+
+TEST(CGImageBitMapTest, RenderingAFloatImageIntoASpace) {
+    // One float pixel (0.5, 0.5, 0.5, alpha 1) in sRGB, rendered into linear RGB.
+    std::vector<uint8_t> b(16);
+    const float px[4] = {0.5f, 0.5f, 0.5f, 1.0f};
+    std::memcpy(b.data(), px, 16);
+    auto image = BitmapImage::create(
+        1, 1, 32, 128, 16,
+        kBitmapAlphaPremultipliedLast | kBitmapFloatComponents | kBitmapByteOrder32Little,
+        sRGBColorSpace(), BitmapDataProvider::withData(b));
+    auto linear = ColorSyncProfileWrap::initWithLinearRGB();
+    auto floats =
+        CGImageBitMap::initWithCIImageUsingSpace(image, nullptr, nullptr, linear, 1, false, false);
+    ASSERT_TRUE(floats);
+    double v[4];
+    ASSERT_TRUE(floats->getPixelValues(0, 0, v));
+    EXPECT_NEAR(v[0], 0.214, 2e-3);
+    EXPECT_EQ(floats->getImageRef()->renderingIntent(), 1);
+    auto bytes =
+        CGImageBitMap::initWithCIImageUsingSpace(image, nullptr, nullptr, nullptr, 0, true, true);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(bytes->getImageRef()->alphaInfo(), uint32_t(kBitmapAlphaPremultipliedFirst));
+    ASSERT_TRUE(bytes->getPixelValues(0, 0, v));
+    EXPECT_NEAR(v[1], 128 / 255.0, 1e-9);
+    EXPECT_FALSE(CGImageBitMap::initWithCIImageUsingSpace(nullptr, nullptr, nullptr, nullptr, 0,
+                                                          false, false));
+}
