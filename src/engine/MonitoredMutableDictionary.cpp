@@ -62,6 +62,8 @@ std::string describe(const Value& v, unsigned indent) {
         }
         case Value::Type::Dictionary:
             return describeDictionary(v.dictionary(), indent);
+        case Value::Type::Object:
+            return "<" + v.object()->className() + ">";
     }
     return {};
 }

@@ -226,6 +226,9 @@ void writeNode(pugi::xml_node parent, const Value& value) {
             for (const Value& v : value.array()) writeNode(a, v);
             break;
         }
+        case Value::Type::Object:
+            writeNode(parent, value.object()->objectSerializeForPList());
+            break;
         case Value::Type::Dictionary: {
             pugi::xml_node d = parent.append_child("dict");
             for (const auto& [key, v] : value.dictionary()) {

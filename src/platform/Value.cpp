@@ -71,6 +71,9 @@ bool Dictionary::operator==(const Dictionary& other) const {
 
 Value::Value(Array v) : v_(detail::Box<Array>(std::move(v))) {}
 Value::Value(Dictionary v) : v_(detail::Box<Dictionary>(std::move(v))) {}
+Value::Value(std::shared_ptr<const Object> v) {
+    if (v) v_ = ObjectRef{std::move(v)};
+}
 Value::Value(const Value& other) = default;
 Value::Value(Value&& other) noexcept = default;
 Value& Value::operator=(const Value& other) = default;
@@ -78,6 +81,20 @@ Value& Value::operator=(Value&& other) noexcept = default;
 Value::~Value() = default;
 
 bool Value::operator==(const Value& other) const { return v_ == other.v_; }
+
+bool Value::ObjectRef::operator==(const ObjectRef& o) const {
+    if (p == o.p) return true;
+    return p && o.p && p->isEqualTo(*o.p);
+}
+
+std::shared_ptr<const Object> Value::object() const {
+    if (auto* r = std::get_if<ObjectRef>(&v_)) return r->p;
+    return nullptr;
+}
+
+Value Object::objectSerializeForPList() const {
+    return Dictionary{{"Class_of_serialized_Object", className()}};
+}
 
 bool Value::boolValue(bool fallback) const {
     switch (type()) {

@@ -22,6 +22,19 @@ class Value;
 
 class Dictionary;
 
+// A reference-counted object held in a Value (settings dictionaries carry
+// camera-profile and ICC-profile objects next to plain numbers). An object
+// cannot go into a property-list file as it is: writers store what
+// objectSerializeForPList() returns.
+class Object {
+public:
+    virtual ~Object() = default;
+    virtual std::string className() const = 0;
+    virtual bool isEqualTo(const Object& other) const { return this == &other; }
+    // A dictionary marked with "Class_of_serialized_Object".
+    virtual Value objectSerializeForPList() const;
+};
+
 namespace detail {
 // Owns a T on the heap so that Value can hold containers of itself; copies are
 // deep. A moved-from box is empty and reads as an empty T.
@@ -55,7 +68,7 @@ private:
 
 class Value {
 public:
-    enum class Type { Null, Bool, Integer, Real, String, Data, Date, Array, Dictionary };
+    enum class Type { Null, Bool, Integer, Real, String, Data, Date, Array, Dictionary, Object };
     using Data = std::vector<uint8_t>;
     using Array = std::vector<Value>;
     // A point in time, seconds since 1970-01-01 00:00:00 UTC (files keep whole seconds).
@@ -84,6 +97,10 @@ public:
     Value(Date v) : v_(v) {}
     Value(Array v);
     Value(platform::Dictionary v);
+    Value(std::shared_ptr<const platform::Object> v);
+    template <class T>
+    requires std::derived_from<T, platform::Object> Value(std::shared_ptr<T> v)
+        : Value(std::shared_ptr<const platform::Object>(std::move(v))) {}
 
     Type type() const { return static_cast<Type>(v_.index()); }
     bool isNull() const { return type() == Type::Null; }
@@ -96,6 +113,7 @@ public:
     bool isDate() const { return type() == Type::Date; }
     bool isArray() const { return type() == Type::Array; }
     bool isDictionary() const { return type() == Type::Dictionary; }
+    bool isObject() const { return type() == Type::Object; }
 
     // Numbers convert among bool, integer and real (real to integer truncates
     // toward zero, saturating); anything else gives the fallback.
@@ -115,6 +133,12 @@ public:
     const platform::Dictionary& dictionary() const;
     Array& array();
     platform::Dictionary& dictionary();
+    // The held object, or null for any other type.
+    std::shared_ptr<const platform::Object> object() const;
+    template <class T>
+    std::shared_ptr<const T> objectAs() const {
+        return std::dynamic_pointer_cast<const T>(object());
+    }
 
     // Dictionary shortcut: the value under key, or null.
     const Value& operator[](std::string_view key) const;
@@ -122,8 +146,12 @@ public:
     bool operator==(const Value& other) const;
 
 private:
+    struct ObjectRef {
+        std::shared_ptr<const platform::Object> p;
+        bool operator==(const ObjectRef& o) const;
+    };
     std::variant<std::monostate, bool, int64_t, double, std::string, Data, Date, detail::Box<Array>,
-                 detail::Box<platform::Dictionary>>
+                 detail::Box<platform::Dictionary>, ObjectRef>
         v_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "platform/PropertyList.h"
 #include "platform/Value.h"
 
 using platform::Dictionary;
@@ -46,4 +47,38 @@ TEST(Value, TypedAccessOnTheWrongTypeIsSafe) {
     v.array().push_back(Value(1));  // mutable access turns it into an array
     EXPECT_TRUE(v.isArray());
     EXPECT_EQ(v.array().size(), 1u);
+}
+
+namespace {
+// Stands in for a profile object inside a settings dictionary.
+class NamedObject : public platform::Object {
+public:
+    explicit NamedObject(std::string n) : name(std::move(n)) {}
+    std::string className() const override { return "NamedObject"; }
+    bool isEqualTo(const platform::Object& other) const override {
+        auto* o = dynamic_cast<const NamedObject*>(&other);
+        return o && o->name == name;
+    }
+    platform::Value objectSerializeForPList() const override {
+        return platform::Dictionary{{"Class_of_serialized_Object", className()}, {"name", name}};
+    }
+    std::string name;
+};
+}  // namespace
+
+TEST(ValueObject, HeldByReferenceComparedByContentWrittenSerialised) {
+    auto a = std::make_shared<NamedObject>("x");
+    platform::Value v(a);
+    ASSERT_TRUE(v.isObject());
+    EXPECT_EQ(v.objectAs<NamedObject>().get(), a.get());
+    EXPECT_EQ(v, platform::Value(std::make_shared<NamedObject>("x")));
+    EXPECT_NE(v, platform::Value(std::make_shared<NamedObject>("y")));
+    EXPECT_TRUE(platform::Value(std::shared_ptr<NamedObject>()).isNull());
+    EXPECT_EQ(platform::Value(3).object(), nullptr);
+
+    platform::Dictionary settings{{"Quorvex_Profile", v}, {"Quorvex_Exposure", 0.5}};
+    auto back = platform::parsePropertyList(platform::serializePropertyList(settings));
+    ASSERT_TRUE(back);
+    EXPECT_EQ((*back)["Quorvex_Profile"]["Class_of_serialized_Object"].stringValue(), "NamedObject");
+    EXPECT_EQ((*back)["Quorvex_Profile"]["name"].stringValue(), "x");
 }
