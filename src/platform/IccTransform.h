@@ -9,6 +9,11 @@
 // Pixels are converted in place or from one buffer into another of the same layout. Rows may
 // be any number of bytes apart (at least one row's pixels). Alpha is copied through unchanged.
 // Both profiles must describe three-channel data (RGB, Lab, XYZ, YCC...) for these layouts.
+//
+// lcms2 is the reference. Where its result is a plain matrix (linear profiles on both sides) or,
+// for 16-bit RGB, curves around a matrix, the layout is converted by that shortcut instead,
+// kept only after it has reproduced lcms2's float result on a grid of colours. Making the
+// tables costs a few milliseconds: code that converts tile by tile should use shared().
 #pragma once
 
 #include <array>
