@@ -201,7 +201,8 @@ bool invert3(const double m[3][3], double r[3][3]) {
 
 }  // namespace
 
-void IccTransform::findShaper(Prepared& p, void* sourceHandle, void* destinationHandle) const {
+void IccTransform::findShaper(Prepared& p, void* sourceHandle, void* destinationHandle,
+                              void* floatHandle) const {
     auto* src = static_cast<cmsHPROFILE>(sourceHandle);
     auto* dst = static_cast<cmsHPROFILE>(destinationHandle);
     if (source_->colorSpace() != iccsig::kRGB || destination_->colorSpace() != iccsig::kRGB ||
@@ -230,29 +231,29 @@ void IccTransform::findShaper(Prepared& p, void* sourceHandle, void* destination
         if (!cmsIsToneCurveMonotonic(out) ||
             !(cmsEvalToneCurveFloat(out, 1.f) > cmsEvalToneCurveFloat(out, 0.f)))
             return;
-        // Parametric curves have exact inverses; tables are inverted by bisection, since lcms2
-        // evaluates a reversed table only at 16-bit steps of its input.
+        // Parametric curves have exact inverses.
         cmsToneCurve* reversed =
             cmsGetToneCurveParametricType(out) != 0 ? cmsReverseToneCurve(out) : nullptr;
-        // The table read with linear interpolation in double precision (lcms2's float
-        // evaluation would round its input to 16 bits).
         const cmsUInt16Number* table = cmsGetToneCurveEstimatedTable(out);
         const std::size_t entries = cmsGetToneCurveEstimatedTableEntries(out);
         if (!reversed && (!table || entries < 2)) return;
-        const auto forward = [&](double x) {
-            const double pos = x * static_cast<double>(entries - 1);
-            const auto k = std::min(static_cast<std::size_t>(pos), entries - 2);
-            const double f = pos - static_cast<double>(k);
-            return (table[k] + f * (table[k + 1] - table[k])) / 65535.0;
-        };
+        // Solved on the table's own segments (linear interpolation, as lcms2 reads it) in double
+        // precision; lcms2's float evaluation of a reversed table rounds its input to 16 bits.
         const auto inverse = [&](double v) -> float {
             if (reversed) return 65535.f * cmsEvalToneCurveFloat(reversed, static_cast<float>(v));
-            double lo = 0, hi = 1;
-            for (int k = 0; k < 30; ++k) {
-                const double mid = 0.5 * (lo + hi);
-                (forward(mid) < v ? lo : hi) = mid;
+            const double target = v * 65535.0;
+            if (target <= table[0]) return 0.f;
+            if (target >= table[entries - 1]) return 65535.f;
+            // First entry above the target; the curve is monotonic and rising.
+            std::size_t lo = 0, hi = entries - 1;
+            while (hi - lo > 1) {
+                const std::size_t mid = (lo + hi) / 2;
+                (table[mid] <= target ? lo : hi) = mid;
             }
-            return static_cast<float>(65535.0 * 0.5 * (lo + hi));
+            const double f =
+                table[hi] == table[lo] ? 0.0 : (target - table[lo]) / (table[hi] - table[lo]);
+            return static_cast<float>(65535.0 * (static_cast<double>(lo) + f) /
+                                      static_cast<double>(entries - 1));
         };
         auto& t = shaper->output[c];
         t.resize(IccShaper::kOutputIntervals + 1);
@@ -283,18 +284,8 @@ void IccTransform::findShaper(Prepared& p, void* sourceHandle, void* destination
             for (auto b : codes) probe.insert(probe.end(), {r, g, b});
     std::vector<float> reference(probe.size());
     for (std::size_t i = 0; i < probe.size(); ++i) reference[i] = probe[i] / 65535.f;
-    cmsHPROFILE profiles[2] = {src, dst};
-    cmsBool blackPoint[2] = {FALSE, FALSE};
-    cmsUInt32Number intents[2] = {static_cast<cmsUInt32Number>(source_->renderingIntent()),
-                                  static_cast<cmsUInt32Number>(destination_->renderingIntent())};
-    cmsFloat64Number adaptation[2] = {1.0, 1.0};
-    cmsHTRANSFORM exact =
-        cmsCreateExtendedTransform(context_->get(), 2, profiles, blackPoint, intents, adaptation,
-                                   nullptr, 0, TYPE_RGB_FLT, TYPE_RGB_FLT, cmsFLAGS_NOCACHE);
-    if (!exact) return;
-    cmsDoTransform(exact, reference.data(), reference.data(),
+    cmsDoTransform(static_cast<cmsHTRANSFORM>(floatHandle), reference.data(), reference.data(),
                    static_cast<cmsUInt32Number>(probe.size() / 3));
-    cmsDeleteTransform(exact);
     for (std::size_t i = 0; i < probe.size(); i += 3) {
         std::uint16_t o[3];
         shaper->convertPixel(&probe[i], o);
@@ -338,7 +329,8 @@ std::shared_ptr<const IccTransform> IccTransform::shared(
     return made;
 }
 
-void* IccTransform::prepared(IccPixelLayout layout, std::string* failureReason) const {
+const IccTransform::Prepared* IccTransform::prepared(IccPixelLayout layout,
+                                                     std::string* failureReason) const {
     Prepared& p = prepared_[static_cast<std::size_t>(layout)];
     std::call_once(p.once, [&] {
         if (source_->channelCount() != 3 || destination_->channelCount() != 3) {
@@ -351,6 +343,22 @@ void* IccTransform::prepared(IccPixelLayout layout, std::string* failureReason) 
         if (!src.handle || !dst.handle) {
             p.failure = "lcms2 cannot open the profiles: " + context_->lastError();
             return;
+        }
+        if (layout == IccPixelLayout::rgba16 && !isPCSEncoded(source_->colorSpace()) &&
+            !isPCSEncoded(destination_->colorSpace())) {
+            // Device samples scale alike as floats (0..1) and as 16-bit codes (0..65535), so a
+            // matrix found on floats holds for the codes too.
+            const Prepared* f = prepared(IccPixelLayout::rgbFloat, nullptr);
+            if (f && f->isMatrix) {
+                p.matrix = f->matrix;
+                p.isMatrix = p.ready = true;
+                return;
+            }
+            if (f) findShaper(p, src.handle, dst.handle, f->handle);
+            if (p.shaper) {
+                p.ready = true;
+                return;
+            }
         }
         cmsHPROFILE profiles[2] = {src.handle, dst.handle};
         cmsBool blackPoint[2] = {FALSE, FALSE};
@@ -367,29 +375,20 @@ void* IccTransform::prepared(IccPixelLayout layout, std::string* failureReason) 
             p.failure = "lcms2 cannot join the profiles: " + context_->lastError();
             return;
         }
-        if (layout != IccPixelLayout::rgba16) {
-            findMatrix(p, layout);
-        } else if (!isPCSEncoded(source_->colorSpace()) &&
-                   !isPCSEncoded(destination_->colorSpace())) {
-            // Device samples scale alike as floats (0..1) and as 16-bit codes (0..65535), so a
-            // matrix found on floats holds for the codes too.
-            Prepared& f = prepared_[static_cast<std::size_t>(IccPixelLayout::rgbFloat)];
-            if (prepared(IccPixelLayout::rgbFloat, nullptr) && f.isMatrix) {
-                p.matrix = f.matrix;
-                p.isMatrix = true;
-            } else {
-                findShaper(p, src.handle, dst.handle);
-            }
-        }
+        if (layout != IccPixelLayout::rgba16) findMatrix(p, layout);
+        p.ready = true;
     });
-    if (!p.handle) setReason(failureReason, p.failure);
-    return p.handle;
+    if (!p.ready) {
+        setReason(failureReason, p.failure);
+        return nullptr;
+    }
+    return &p;
 }
 
 IccTransform::Path IccTransform::path(IccPixelLayout layout) const {
-    if (!prepared(layout, nullptr)) return Path::unavailable;
-    const Prepared& p = prepared_[static_cast<std::size_t>(layout)];
-    return p.isMatrix ? Path::matrix : p.shaper ? Path::tables : Path::lcms2;
+    const Prepared* p = prepared(layout, nullptr);
+    if (!p) return Path::unavailable;
+    return p->isMatrix ? Path::matrix : p->shaper ? Path::tables : Path::lcms2;
 }
 
 bool IccTransform::convert(void* pixels, std::size_t width, std::size_t height,
@@ -410,17 +409,19 @@ bool IccTransform::convert(const void* source, std::size_t sourceRowBytes, void*
         setReason(failureReason, "impossible pixel geometry for a colour conversion");
         return false;
     }
-    auto* handle = static_cast<cmsHTRANSFORM>(prepared(layout, failureReason));
-    if (!handle) return false;
+    const Prepared* p = prepared(layout, failureReason);
+    if (!p) return false;
     const auto* in = static_cast<const std::uint8_t*>(source);
     auto* out = static_cast<std::uint8_t*>(destination);
-    if (const Prepared& p = prepared_[static_cast<std::size_t>(layout)]; p.isMatrix) {
-        applyMatrix(p, in, sourceRowBytes, out, destinationRowBytes, width, height, layout);
-        return true;
-    } else if (p.shaper) {
-        p.shaper->apply(in, sourceRowBytes, out, destinationRowBytes, width, height);
+    if (p->isMatrix) {
+        applyMatrix(*p, in, sourceRowBytes, out, destinationRowBytes, width, height, layout);
         return true;
     }
+    if (p->shaper) {
+        p->shaper->apply(in, sourceRowBytes, out, destinationRowBytes, width, height);
+        return true;
+    }
+    auto* handle = static_cast<cmsHTRANSFORM>(p->handle);
     // lcms2 counts lines in 32 bits; very tall images go in slices.
     constexpr std::size_t kSlice = 1u << 20;
     for (std::size_t row = 0; row < height; row += kSlice) {

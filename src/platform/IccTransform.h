@@ -97,7 +97,8 @@ private:
                  std::shared_ptr<const IccProfile> destination);
     struct Prepared {
         std::once_flag once;
-        void* handle = nullptr;  // cmsHTRANSFORM
+        bool ready = false;      // converts by one of the means below
+        void* handle = nullptr;  // cmsHTRANSFORM; none when a shortcut serves 16-bit pixels
         std::string failure;
         // Float layouts: when lcms2's result is a plain 3 x 3 matrix of the samples (linear
         // matrix profiles on both sides), the matrix, applied directly and much faster.
@@ -107,10 +108,12 @@ private:
         // curves as tables, used when they reproduce lcms2's float result.
         std::shared_ptr<const struct IccShaper> shaper;
     };
-    // The lcms2 transform for a layout, made once; null with the reason when it cannot be made.
-    void* prepared(IccPixelLayout layout, std::string* failureReason) const;
+    // How a layout converts, made once; null with the reason when it cannot be made.
+    const Prepared* prepared(IccPixelLayout layout, std::string* failureReason) const;
     static void findMatrix(Prepared& p, IccPixelLayout layout);
-    void findShaper(Prepared& p, void* sourceHandle, void* destinationHandle) const;
+    // floatHandle: the lcms2 float RGB transform between the same profiles, the reference.
+    void findShaper(Prepared& p, void* sourceHandle, void* destinationHandle,
+                    void* floatHandle) const;
     static void applyMatrix(const Prepared& p, const std::uint8_t* in, std::size_t inRowBytes,
                             std::uint8_t* out, std::size_t outRowBytes, std::size_t width,
                             std::size_t height, IccPixelLayout layout);
