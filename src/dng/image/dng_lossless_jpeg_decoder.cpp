@@ -50,10 +50,15 @@ public:
         : stream_(stream), spooler_(spooler), fullCategory16_(fullCategory16) {}
 
     void Decode(uint64_t minDecodedSize, uint64_t maxDecodedSize, uint64_t endOfData) {
-        if (!ReadHeaders()) return;
+        const bool hasScan = ReadHeaders();
         const uint64_t decodedSize = uint64_t(width_) * height_ * numComps_ * 2;
         if (decodedSize < minDecodedSize || decodedSize > maxDecodedSize) {
             throw dng_ljpeg_error("lossless JPEG size does not match the tile");
+        }
+        // A frame without a scan would leave its caller's rows unwritten.
+        if (!hasScan) {
+            if (minDecodedSize > 0) throw dng_ljpeg_error("lossless JPEG stream has no scan");
+            return;
         }
         DecodeImage();
         const uint64_t end = stream_.Position();

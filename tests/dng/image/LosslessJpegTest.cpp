@@ -295,6 +295,14 @@ TEST(LosslessJpeg, MalformedStreamsFailWithBadFormat) {
     overfull[9] = 9;  // nine codes of length 3
     EXPECT_EQ(DecodeError(overfull), 100006);
 
+    // A frame followed by EOI decodes nothing: an error when rows are expected.
+    const auto hand = HandStream(0xD0);
+    std::vector<uint8_t> noScan(hand.begin(), hand.begin() + 45);
+    noScan.push_back(0xFF);
+    noScan.push_back(0xD9);
+    EXPECT_EQ(DecodeError(noScan, 16, 16), 100006);
+    EXPECT_EQ(DecodeError(noScan, 0, 16), 0);
+
     auto badTable = HandStream(0xD0);
     badTable[6] = 0x10;  // an AC table index
     EXPECT_EQ(DecodeError(badTable), 100006);

@@ -457,6 +457,59 @@ TEST(ReadImage, HostileDirectoriesFailCleanly) {
     EXPECT_FALSE(reader.CanRead(unknown));
 }
 
+TEST(ReadImage, CanReadFollowsCompressionDepthAndPredictor) {
+    struct Case {
+        uint32_t compression, bits, format, predictor;
+        bool expected;
+    };
+    const Case cases[] = {
+        {ccUncompressed, 12, sfUnsignedInteger, 1, true},
+        {ccUncompressed, 24, sfFloatingPoint, 1, true},
+        {ccUncompressed, 8, sfFloatingPoint, 1, false},
+        {ccUncompressed, 16, sfSignedInteger, 1, false},
+        {ccJPEG, 16, sfUnsignedInteger, 1, true},
+        {ccJPEG, 17, sfUnsignedInteger, 1, false},
+        {ccJPEG, 16, sfFloatingPoint, 1, false},
+        {ccLZW, 16, sfUnsignedInteger, cpHorizontalDifferenceX4, true},
+        {ccLZW, 12, sfUnsignedInteger, 1, false},
+        {ccLZW, 16, sfUnsignedInteger, cpFloatingPoint, false},
+        {ccDeflate, 24, sfFloatingPoint, cpFloatingPointX2, true},
+        {ccDeflate, 32, sfFloatingPoint, cpHorizontalDifference, false},
+        {ccPackBits, 32, sfFloatingPoint, 1, false},
+        {ccPackBits, 8, sfUnsignedInteger, 1, true},
+        {ccLossyJPEG, 8, sfUnsignedInteger, 1, false},
+    };
+    for (const Case& c : cases) {
+        dng_ifd ifd = StripIFD(16, 16, 1, c.bits, 100);
+        ifd.fCompression = c.compression;
+        ifd.fSampleFormat[0] = c.format;
+        ifd.fPredictor = c.predictor;
+        dng_read_image reader;
+        EXPECT_EQ(reader.CanRead(ifd), c.expected)
+            << c.compression << " " << c.bits << " " << c.format << " " << c.predictor;
+    }
+    // Mixed depths across samples cannot be read.
+    dng_ifd mixed = StripIFD(16, 16, 2, 16, 100);
+    mixed.fBitsPerSample[1] = 8;
+    dng_read_image reader;
+    EXPECT_FALSE(reader.CanRead(mixed));
+}
+
+TEST(ReadImage, ShortBaselineJpegDataIsAnEndOfFileError) {
+    // Baseline JPEG under compression 7: 8-bit, one sample, photometric 1.
+    dng_ifd ifd = StripIFD(8, 8, 1, 8, 2);
+    ifd.fCompression = ccJPEG;
+    ifd.fPhotometricInterpretation = 1;
+    EXPECT_EQ(ReadError(ifd, std::vector<uint8_t>(16, 0xFF), ttByte), 100011);
+    ifd.fTileByteCount[0] = 16;
+    ifd.fJPEGTablesCount = 2;
+    ifd.fJPEGTablesOffset = 0;
+    EXPECT_EQ(ReadError(ifd, std::vector<uint8_t>(16, 0xFF), ttByte), 100011);
+    ifd.fJPEGTablesCount = 0;
+    EXPECT_EQ(ReadError(ifd, std::vector<uint8_t>(16, 0xFF), ttByte), 100000)
+        << "no lossy decoder in this system";
+}
+
 // A tiled lossless JPEG image in memory: tiles of 48 x 40, 2 planes.
 struct LjpegFile {
     std::vector<uint8_t> bytes;
