@@ -220,7 +220,7 @@ std::string ColorSyncProfileWrap::valueForUndefinedKey(const std::string& /*key*
     return "0";
 }
 
-platform::Dictionary ColorSyncProfileWrap::objectSerializeForPList() const {
+platform::Value ColorSyncProfileWrap::objectSerializeForPList() const {
     platform::Dictionary plist{{kClassKey, platform::Value(kClassName)}};
     const auto u = url();
     bool hasRef;

@@ -23,7 +23,7 @@
 #include "platform/IccProfile.h"
 #include "platform/Value.h"
 
-class ColorSyncProfileWrap {
+class ColorSyncProfileWrap : public platform::Object {
 public:
     using Ptr = std::shared_ptr<ColorSyncProfileWrap>;
 
@@ -57,7 +57,7 @@ public:
     static Ptr profileDefaultGray();
     static Ptr profileDefaultCMYK();
 
-    ~ColorSyncProfileWrap();
+    ~ColorSyncProfileWrap() override;
     ColorSyncProfileWrap(const ColorSyncProfileWrap&) = delete;
     ColorSyncProfileWrap& operator=(const ColorSyncProfileWrap&) = delete;
 
@@ -81,11 +81,16 @@ public:
     // Same object, or both have the same non-empty path.
     bool isEqual(const ColorSyncProfileWrap* other) const;
     bool operator==(const ColorSyncProfileWrap& other) const { return isEqual(&other); }
+    bool isEqualTo(const platform::Object& other) const override {
+        return isEqual(dynamic_cast<const ColorSyncProfileWrap*>(&other));
+    }
+    std::string className() const override { return "ColorSyncProfileWrap"; }
 
     // Key-value coding of an unknown key: prints "Called" and answers "0".
     std::string valueForUndefinedKey(const std::string& key) const;
 
-    platform::Dictionary objectSerializeForPList() const;
+    // A dictionary: the class marker, and the description and file path when known.
+    platform::Value objectSerializeForPList() const override;
 
     void enableLog(bool enable) { doLog = enable; }
     bool logThisObject() const { return false; }

@@ -175,11 +175,11 @@ TEST_F(ProfileManagerTest, PropertyListsRestoreByPathOrByDescription) {
 
     // Before its file is read the installed profile writes only its class.
     const platform::Dictionary classOnly{{"Class_of_serialized_Object", "ColorSyncProfileWrap"}};
-    EXPECT_EQ(installed->objectSerializeForPList(), classOnly);
+    EXPECT_EQ(installed->objectSerializeForPList().dictionary(), classOnly);
     EXPECT_TRUE(ColorSyncProfileWrap::initFromPList(classOnly)->isAutoProfile());
 
     ASSERT_TRUE(installed->csRef());
-    const auto plist = installed->objectSerializeForPList();
+    const auto plist = installed->objectSerializeForPList().dictionary();
     EXPECT_EQ(plist["ScannerProfilePath"].string(), (folder / "a display.icc").string());
     EXPECT_EQ(plist["ScannerProfileDescription"].string(), "A display");
     const auto restored = ColorSyncProfileWrap::initFromPList(plist);
@@ -199,14 +199,21 @@ TEST_F(ProfileManagerTest, PropertyListsRestoreByPathOrByDescription) {
 
     // Built-in profiles have no file: they come back by description when listed.
     const auto kodachrome = manager().getTARNWisp4kProfile();
-    const auto kplist = kodachrome->objectSerializeForPList();
+    const auto kplist = kodachrome->objectSerializeForPList().dictionary();
     EXPECT_FALSE(kplist.contains("ScannerProfilePath"));
     EXPECT_EQ(ColorSyncProfileWrap::initFromPList(kplist), kodachrome);
     EXPECT_FALSE(ColorSyncProfileWrap::initFromPList(
-        manager().getProPhotocmSaturationProfile()->objectSerializeForPList()));
+        manager().getProPhotocmSaturationProfile()->objectSerializeForPList().dictionary()));
 
     const auto automatic = ColorSyncProfileWrap::initAsAutoProfile();
-    EXPECT_EQ(automatic->objectSerializeForPList(), classOnly);
+    EXPECT_EQ(automatic->objectSerializeForPList().dictionary(), classOnly);
+
+    // Held in property-list values, wraps compare through their own equality.
+    const auto file = testsupport::testdataDir() / "icc" / "Gray_v2.icc";
+    const platform::Value held(ColorSyncProfileWrap::initWithCFPath(file.string()));
+    EXPECT_EQ(held, platform::Value(ColorSyncProfileWrap::initWithCFPath(file.string())));
+    EXPECT_FALSE(held == platform::Value(kodachrome));
+    EXPECT_EQ(held.objectAs<ColorSyncProfileWrap>()->className(), "ColorSyncProfileWrap");
 }
 
 TEST_F(ProfileManagerTest, EqualityIsReflexiveAndByPath) {
