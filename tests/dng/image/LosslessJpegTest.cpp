@@ -259,6 +259,21 @@ TEST(LosslessJpeg, HandAssembledStreamWithPredictor4RestartAndStuffing) {
     EXPECT_EQ(Decode(b, 16), expected);
 }
 
+TEST(LosslessJpeg, SelectionValue8RowsAreIndependentAndReadAsWords) {
+    // P 16, 2 x 2, one component, every row starts from 32768 with left
+    // prediction. Codes: 0001 1 (+1), 0000 (0), 0001 0 (-1), 0010 10 (+2)
+    // = 0x1808A000 as one 32-bit word, stored least significant byte first.
+    auto b = HandStream(0xD0);
+    b.resize(45);  // up to the restart interval
+    b[36] = 16;    // precision
+    b[38] = 2;     // two rows
+    const std::vector<uint8_t> rest = {0xFF, 0xDA, 0x00, 8,    1,    1,    0x00, 8,
+                                       0,    0,    0x00, 0xA0, 0x08, 0x18, 0xFF, 0xD9};
+    b.insert(b.end(), rest.begin(), rest.end());
+    const std::vector<uint16_t> expected = {32769, 32769, 32767, 32769};
+    EXPECT_EQ(Decode(b, 8), expected);
+}
+
 TEST(LosslessJpeg, MalformedStreamsFailWithBadFormat) {
     EXPECT_EQ(DecodeError(HandStream(0xD1)), 100006) << "restart out of sequence";
 
