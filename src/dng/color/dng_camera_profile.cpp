@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "dng/color/dng_1d_function.h"
@@ -59,6 +60,14 @@ void PutHueSatMap(dng_stream& stream, const dng_hue_sat_map& map) {
 
 bool HasShape(const dng_matrix& m, uint32 rows, uint32 cols) {
     return m.Rows() == rows && m.Cols() == cols;
+}
+
+// Matrix tags of a floating type can carry NaN or infinity.
+bool AllFinite(const dng_matrix& m) {
+    for (uint32 r = 0; r < m.Rows(); r++)
+        for (uint32 c = 0; c < m.Cols(); c++)
+            if (!std::isfinite(m[r][c])) return false;
+    return true;
 }
 
 dng_matrix Rounded(const dng_matrix& m) {
@@ -264,6 +273,10 @@ bool dng_camera_profile::IsValid(uint32 channels) const {
 
     if (fReductionMatrix1.NotEmpty() && !HasShape(fReductionMatrix1, 3, channels)) return false;
     if (fReductionMatrix2.NotEmpty() && !HasShape(fReductionMatrix2, 3, channels)) return false;
+
+    for (const dng_matrix* m : {&fColorMatrix1, &fColorMatrix2, &fForwardMatrix1, &fForwardMatrix2,
+                                &fReductionMatrix1, &fReductionMatrix2})
+        if (!AllFinite(*m)) return false;
 
     try {
         Invert(fColorMatrix1, fReductionMatrix1);

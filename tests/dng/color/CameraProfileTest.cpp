@@ -303,6 +303,10 @@ TEST(CameraProfile, ValidityAndIlluminants) {
     dng_camera_profile singular(p);
     singular.SetColorMatrix1(MatrixOf({1, 1, 1, 1, 1, 1, 0, 0, 1}, 3, 3));
     EXPECT_FALSE(singular.IsValid(3));
+    dng_matrix withNaN = MatrixOf(kColor1, 3, 3);
+    withNaN[2][1] = std::nan("");
+    singular.SetColorMatrix1(withNaN);
+    EXPECT_FALSE(singular.IsValid(3));
 
     dng_camera_profile badForward(p);
     badForward.SetForwardMatrix1(MatrixOf({1, 0, 0, 0, 1, 0, 0, 0, 1}, 3, 3));
