@@ -1,7 +1,9 @@
 #include "color/ColorSyncProfileWrap.h"
 
+#include <cctype>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 #include "color/ProfileManager.h"
 #include "platform/IccBuiltins.h"
