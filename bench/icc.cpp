@@ -103,7 +103,21 @@ void BM_RGBA16_LinearToSRGB_24MP_OneThread(benchmark::State& state) {
     setCounters(state);
 }
 
+void BM_RGBA16_LinearToSRGB_24MP_AllThreads(benchmark::State& state) {
+    const auto t = platform::IccTransform::create(
+        platform::iccBuiltinProfile(platform::IccBuiltin::proPhotoGamma1D65),
+        platform::iccBuiltinProfile(platform::IccBuiltin::sRGB));
+    auto& pixels = image16();
+    for (auto _ : state) {
+        t->convertConcurrently(pixels.data(), kWidth, kHeight, kWidth * 8,
+                               platform::IccPixelLayout::rgba16);
+        benchmark::ClobberMemory();
+    }
+    setCounters(state);
+}
+
 BENCHMARK(BM_RGBA16_LinearToSRGB_24MP_OneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RGBA16_LinearToSRGB_24MP_AllThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FloatRGBA24MP_OneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FloatRGBA24MP_AllThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RGBA16_24MP_OneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
