@@ -1,0 +1,84 @@
+// What the core colour and tone stage applies to every pixel, computed from a
+// document's settings and the decoded image's camera parameters:
+//  - a 4×4 float matrix: white balance (by temperature and tint, relative to
+//    the as-shot white), exposure (EV plus the camera's baseline exposure),
+//    saturation and hue rotation in YIQ, transposed for the stage, with the
+//    luma weights ×4096 in the fourth column and a zero fourth row;
+//  - a gain table of w entries (four floats each: gain, gain, gain, 1) over
+//    input levels x = i ÷ (w − 1), from contrast, brightness, fill light and
+//    highlight recovery on the default tone curve, with an output offset;
+//  - the highlight knee: knee low (linear) and the factor k of
+//    ln(1 + k·x) ÷ k, or (0, −1) when the knee is off.
+//
+// Settings keys ("Quorvex_..."), camera-parameter keys ("asShotWhitex",
+// "cameraFromXYZ00".., "cameraBaselineExposure") and their defaults are those
+// of the document and the raw decoder.
+//
+// State: the as-shot white (with the camera matrices derived from it) and the
+// baseline exposure are taken from the first camera parameters that carry
+// them and kept for the object's life, so one object serves one image.
+//
+// Ownership: the object keeps shared references to both dictionaries; the
+// table and matrix belong to the caller. Not locked: one call at a time per
+// object (the core stage holds its settings lock for writing).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/Value.h"
+
+class ComputeMatrixAndLUT {
+public:
+    using Ptr = std::shared_ptr<ComputeMatrixAndLUT>;
+    using DictionaryPtr = std::shared_ptr<const platform::Dictionary>;
+
+    ComputeMatrixAndLUT() = default;
+
+    const DictionaryPtr& cameraParameters() const { return cameraParameters_; }
+    void setCameraParameters(DictionaryPtr parameters) {
+        cameraParameters_ = std::move(parameters);
+    }
+    void setCameraParameters(platform::Dictionary parameters) {
+        cameraParameters_ = std::make_shared<const platform::Dictionary>(std::move(parameters));
+    }
+    const DictionaryPtr& imageParameters() const { return imageParameters_; }
+    void setImageParameters(DictionaryPtr parameters) { imageParameters_ = std::move(parameters); }
+    void setImageParameters(platform::Dictionary parameters) {
+        imageParameters_ = std::make_shared<const platform::Dictionary>(std::move(parameters));
+    }
+    bool enableCinematic() const { return enableCinematic_; }
+    void setEnableCinematic(bool enable) { enableCinematic_ = enable; }
+
+    // Fills the gain table (lutWidth entries of four floats), the matrix and
+    // the three scalars. False, with nothing written, when a dictionary, the
+    // table (or a width below 2), the matrix or an output is missing.
+    bool populateFloatLUTAndMatrix(float* lut, uint16_t lutWidth, float matrix[4][4],
+                                   float* outputOffset, float* kneeLow, float* kneeF);
+
+    // The k with ln(1 + k·x) ÷ k = t, by doubling then 30 bisection steps.
+    static float solveKnee(float x, float t);
+
+    bool haveTemperature() const { return haveTemperature_; }
+    bool haveBaseline() const { return haveBaseline_; }
+    float baselineExposure() const { return baselineExposure_; }
+    // The diagonal of the last white-balance matrix.
+    float wbMultiplier(int channel) const { return wbMultiplier_[channel][channel]; }
+
+private:
+    void readAsShotWhite();
+    void computeWhiteBalance(bool useAsShot);
+    void fillTable(float* lut, uint16_t width, float* outputOffset) const;
+
+    DictionaryPtr cameraParameters_;
+    DictionaryPtr imageParameters_;
+    bool haveTemperature_ = false;
+    bool haveBaseline_ = false;
+    float camFromXYZ_[3][3] = {};
+    float camFromRGB_[3][3] = {};
+    float asShotMultiplier_[3] = {};
+    float wbMultiplier_[3][3] = {};
+    float xformMatrix_[3][3] = {};
+    float baselineExposure_ = 0;
+    bool enableCinematic_ = false;
+};

@@ -1,0 +1,291 @@
+#include "color/DNGCameraProfileAbstract.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <functional>
+#include <vector>
+
+#include "color/CameraProfileManager.h"
+#include "color/DefaultToneCurveTable.h"
+#include "dng/color/dng_camera_profile.h"
+#include "dng/color/dng_spline_solver.h"
+#include "dng/core/dng_file_stream.h"
+#include "platform/Log.h"
+
+namespace {
+
+constexpr const char* kClassKey = "Class_of_serialized_Object";
+constexpr const char* kFileNameKey = "FileName";
+constexpr uint32_t kProfileReadBuffer = 8192;
+constexpr int kIconSize = 128;
+
+bool inMatrix(int32_t row, int32_t col) { return row >= 0 && row < 3 && col >= 0 && col < 3; }
+
+void setIdentity(float m[3][3]) {
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) m[r][c] = r == c ? 1.0f : 0.0f;
+}
+
+bool is3x3(const dng_matrix& m) { return m.Rows() == 3 && m.Cols() == 3; }
+
+void copyMatrix(const dng_matrix& from, float to[3][3]) {
+    for (uint32 r = 0; r < 3; ++r)
+        for (uint32 c = 0; c < 3; ++c) to[r][c] = static_cast<float>(from[r][c]);
+}
+
+// A plain file name inside the profile folder: no folder part, no way out of it.
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+// A grey page with a folded top-right corner, premultiplied RGBA on a clear ground.
+void drawGenericDocumentIcon(std::vector<uint8_t>& pixels, int size) {
+    const int margin = std::max(1, size / 8);
+    const int left = margin + size / 16, right = size - margin - size / 16;
+    const int top = margin / 2, bottom = size - margin / 2;
+    const int fold = std::max(1, (right - left) / 4);
+    const int edge = std::max(1, size / 64);
+    for (int y = top; y < bottom; ++y) {
+        for (int x = left; x < right; ++x) {
+            const int fromCorner = (right - 1 - x) + (y - top);
+            if (fromCorner < fold) continue;  // cut-away corner
+            const bool border = x < left + edge || x >= right - edge || y >= bottom - edge ||
+                                y < top + edge || fromCorner < fold + edge;
+            const bool turned = (x >= right - fold) && (y < top + fold);
+            const uint8_t grey = border ? 120 : (turned ? 200 : 250);
+            uint8_t* p = &pixels[(static_cast<size_t>(y) * size + x) * 4];
+            p[0] = p[1] = p[2] = grey;
+            p[3] = 255;
+        }
+    }
+}
+
+// The profile's own curve, solved once per table generation.
+class ToneCurveK {
+public:
+    explicit ToneCurveK(const dng_camera_profile* profile) {
+        if (profile && profile->ToneCurve().IsValid()) {
+            profile->ToneCurve().Solve(solver_);
+            useSpline_ = true;
+        }
+    }
+    float operator()(float x) const {
+        if (useSpline_) return static_cast<float>(solver_.Evaluate(x));
+        return DNGCameraProfileAbstract::dng_tone_curve_acr3_defaultInRange(x, 0.0f, 1.0f);
+    }
+
+private:
+    dng_spline_solver solver_;
+    bool useSpline_ = false;
+};
+
+}  // namespace
+
+DNGCameraProfileAbstract::DNGCameraProfileAbstract() = default;
+DNGCameraProfileAbstract::~DNGCameraProfileAbstract() = default;
+
+DNGCameraProfileAbstract::Ptr DNGCameraProfileAbstract::initAsAutoProfile() {
+    Ptr profile(new DNGCameraProfileAbstract());
+    profile->localInitAsAutoProfile();
+    return profile;
+}
+
+void DNGCameraProfileAbstract::localInitAsAutoProfile() {
+    name_ = kAutoProfileName;
+    restriction_.clear();
+    icon_.reset();
+    profileURL_.clear();
+    setIdentity(colorMatrix1_);
+    setIdentity(colorMatrix2_);
+    dngProfile_.reset();
+}
+
+DNGCameraProfileAbstract::Ptr DNGCameraProfileAbstract::initFromFile(
+    const std::filesystem::path& url) {
+    Ptr profile(new DNGCameraProfileAbstract());
+    if (!profile->localInitFromFile(url)) return nullptr;
+    return profile;
+}
+
+bool DNGCameraProfileAbstract::localInitFromFile(const std::filesystem::path& url) {
+    try {
+        dng_file_stream stream(url.c_str(), false, kProfileReadBuffer);
+        if (!dngProfile_) dngProfile_ = std::make_unique<dng_camera_profile>();
+        if (!dngProfile_->ParseExtended(stream)) return false;
+
+        const dng_matrix& m1 = dngProfile_->ColorMatrix1();
+        const dng_matrix& m2 = dngProfile_->ColorMatrix2();
+        // A profile without a three-colour matrix cannot serve the decoder.
+        if (!is3x3(m1) && !is3x3(m2)) {
+            platform::log("%s could not open profile at %s",
+                          "-[DNGCameraProfileAbstract localInitFromFile:]", url.c_str());
+            return false;
+        }
+        name_ = dngProfile_->Name().Get();
+        restriction_ = dngProfile_->UniqueCameraModelRestriction().Get();
+        icon_ = imageWithPreviewOfFileAtPath(url, kIconSize, false);
+        profileURL_ = url;
+        copyMatrix(is3x3(m1) ? m1 : m2, colorMatrix1_);
+        copyMatrix(is3x3(m2) ? m2 : m1, colorMatrix2_);
+        return true;
+    } catch (const std::exception&) {
+        platform::log("%s could not open profile at %s",
+                      "-[DNGCameraProfileAbstract localInitFromFile:]", url.c_str());
+        return false;
+    }
+}
+
+DNGCameraProfileAbstract::Ptr DNGCameraProfileAbstract::initFromPList(
+    const platform::Dictionary& plist) {
+    const std::string fileName = plist[kFileNameKey].stringValue();
+    if (isPlainFileName(fileName)) {
+        const std::filesystem::path folder = CameraProfileManager::profileDirectory();
+        if (!folder.empty()) {
+            if (Ptr profile = initFromFile(folder / fileName)) return profile;
+        }
+    }
+    return initAsAutoProfile();
+}
+
+bool DNGCameraProfileAbstract::isEqualTo(const platform::Object& other) const {
+    if (this == &other) return true;
+    const auto* profile = dynamic_cast<const DNGCameraProfileAbstract*>(&other);
+    if (!profile) return false;
+    if (isAutoProfile() || profile->isAutoProfile()) return false;
+    return profileURL_.filename() == profile->profileURL_.filename();
+}
+
+platform::Value DNGCameraProfileAbstract::objectSerializeForPList() const {
+    platform::Dictionary plist{{kClassKey, className()}};
+    if (!isAutoProfile()) plist.set(kFileNameKey, profileURL_.filename().string());
+    return plist;
+}
+
+std::string DNGCameraProfileAbstract::displayName() const {
+    if (restriction_.empty()) return name_;
+    return restriction_ + " : " + name_;
+}
+
+std::size_t DNGCameraProfileAbstract::hash() const {
+    if (isAutoProfile()) return 0;
+    return std::hash<std::string>()(profileURL_.filename().string());
+}
+
+float DNGCameraProfileAbstract::getcolorMatrix1(int32_t row, int32_t col) const {
+    return inMatrix(row, col) ? colorMatrix1_[row][col] : 0.0f;
+}
+
+float DNGCameraProfileAbstract::getcolorMatrix2(int32_t row, int32_t col) const {
+    return inMatrix(row, col) ? colorMatrix2_[row][col] : 0.0f;
+}
+
+void DNGCameraProfileAbstract::setcolorMatrix1(int32_t row, int32_t col, float value) {
+    if (inMatrix(row, col)) colorMatrix1_[row][col] = value;
+}
+
+void DNGCameraProfileAbstract::setcolorMatrix2(int32_t row, int32_t col, float value) {
+    if (inMatrix(row, col)) colorMatrix2_[row][col] = value;
+}
+
+void DNGCameraProfileAbstract::computecurveAdjust(float ev) const {
+    const float s = std::pow(2.0f, ev);
+    fSlope_ = s;
+    if (ev >= 0.0f) {
+        a_ = 0.0f;
+        b_ = s;
+        c_ = 0.0f;
+    } else {
+        // The quadratic meets the line s·x at 0.25 in value and slope and reaches 1 at 1.
+        a_ = (1.0f - s) * 16.0f / 9.0f;
+        b_ = s - a_ / 2.0f;
+        c_ = 1.0f - a_ - b_;
+    }
+}
+
+float DNGCameraProfileAbstract::curveAdjust(float x) const {
+    if (x <= 0.25f) return x * fSlope_;
+    return (a_ * x + b_) * x + c_;
+}
+
+void DNGCameraProfileAbstract::generateLUT(uint16_t* lut, float* fLut, uint32_t lutSize,
+                                           float baselineExposure, bool processAsOutputReferred,
+                                           bool clipWhites, float toneCurve) const {
+    if (!lut && !fLut) return;
+    if (lutSize == 0) return;
+    std::lock_guard<std::mutex> lock(lutMutex_);
+
+    std::vector<float> scratch;
+    float* F = fLut;
+    if (!F) {
+        scratch.resize(lutSize);
+        F = scratch.data();
+    }
+
+    computecurveAdjust(baselineExposure);
+    const ToneCurveK K(dngProfile_.get());
+    const bool darken = baselineExposure < 0.0f && !clipWhites;
+    const float last = lutSize > 1 ? static_cast<float>(lutSize - 1) : 1.0f;
+
+    for (uint32_t i = 0; i < lutSize; ++i) {
+        const float x = static_cast<float>(i) / last;
+        const float a = darken ? curveAdjust(x) : x;
+        F[i] = processAsOutputReferred ? a : (K(a) - a) * toneCurve + a;
+    }
+
+    if (lut) {
+        for (uint32_t i = 0; i < lutSize; ++i) {
+            const float v = F[i] * last;
+            // Clamped before converting, so no entry wraps; NaN gives 0.
+            lut[i] = v > 0.0f ? static_cast<uint16_t>(std::min(v, 65535.0f)) : 0;
+        }
+    }
+    if (fLut && lutSize >= 2) {
+        for (uint32_t i = 1; i < lutSize; ++i) F[i] /= static_cast<float>(i) / last;
+    }
+}
+
+void DNGCameraProfileAbstract::generateLUT16(uint16_t* lut, float* fLut, float baselineExposure,
+                                             bool processAsOutputReferred, bool clipWhites,
+                                             float toneCurve) const {
+    generateLUT(lut, fLut, kLUT16Size, baselineExposure, processAsOutputReferred, clipWhites,
+                toneCurve);
+}
+
+const float* DNGCameraProfileAbstract::defaultToneCurveTable() {
+    return DefaultToneCurveTable::values();
+}
+
+float DNGCameraProfileAbstract::dng_tone_curve_acr3_default(float x) {
+    // Negated so that NaN comes back unchanged.
+    if (!(x >= 0.0f && x < 1.0f)) return x;
+    const float* T = DefaultToneCurveTable::values();
+    const float scaled = x * 1024.0f;
+    const int k = std::min(static_cast<int>(scaled), 1023);
+    const float f = scaled - static_cast<float>(k);
+    return f * T[k + 1] + (1.0f - f) * T[k];
+}
+
+float DNGCameraProfileAbstract::dng_tone_curve_acr3_defaultForNormalizedRange(float x, float from,
+                                                                              float to) {
+    if (!(to > from) || x < from || x > to) return x;
+    return dng_tone_curve_acr3_default((x - from) / (to - from));
+}
+
+float DNGCameraProfileAbstract::dng_tone_curve_acr3_defaultInRange(float x, float from, float to) {
+    if (!(to > from) || x < from || x > to) return x;
+    const float width = to - from;
+    return from + dng_tone_curve_acr3_default((x - from) / width) * width;
+}
+
+std::shared_ptr<const platform::BitmapImage> DNGCameraProfileAbstract::imageWithPreviewOfFileAtPath(
+    const std::filesystem::path& url, int size, bool /*asIcon*/) {
+    if (url.empty() || size < 1 || size > 1024) return nullptr;
+    std::vector<uint8_t> pixels(static_cast<size_t>(size) * size * 4, 0);
+    drawGenericDocumentIcon(pixels, size);
+    return platform::BitmapImage::create(
+        size, size, 8, 32, static_cast<size_t>(size) * 4, platform::kBitmapAlphaPremultipliedLast,
+        platform::sRGBColorSpace(), platform::BitmapDataProvider::withData(std::move(pixels)));
+}
