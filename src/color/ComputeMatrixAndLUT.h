@@ -50,9 +50,9 @@ public:
     bool enableCinematic() const { return enableCinematic_; }
     void setEnableCinematic(bool enable) { enableCinematic_ = enable; }
 
-    // Fills the gain table (lutWidth entries of four floats), the matrix and
-    // the three scalars. False, with nothing written, when a dictionary, the
-    // table (or a width below 2), the matrix or an output is missing.
+    // Fills the gain table (lutWidth entries of four floats: a float image
+    // buffer's row 0 and its width), the matrix and the three scalars. False, with nothing written,
+    // when a dictionary, the table (or a width below 2), the matrix or an output is missing.
     bool populateFloatLUTAndMatrix(float* lut, uint16_t lutWidth, float matrix[4][4],
                                    float* outputOffset, float* kneeLow, float* kneeF);
 

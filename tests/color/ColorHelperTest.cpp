@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "color/ColorHelper.h"
-#include "platform/Log.h"
 
 namespace {
 
@@ -164,17 +163,6 @@ TEST(ColorHelper, InversionOfRegularAndSingularMatrices) {
     EXPECT_EQ(Matrix3x3Invert(singular, copy), 0);
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) EXPECT_EQ(copy[r][c], singular[r][c]);
-}
-
-TEST(ColorHelper, DumpMatrixWritesThreeRowsAndABlankLine) {
-    platform::LogCapture capture;
-    const float m[3][3] = {{1, 0, 0}, {0, 0.5f, 0}, {0, 0, -2}};
-    ColorHelper::dumpMatrix(m);
-    const auto lines = capture.lines();
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "1.0000 0.0000 0.0000");
-    EXPECT_EQ(lines[2], "0.0000 0.0000 -2.0000");
-    EXPECT_EQ(lines[3], "");
 }
 
 }  // namespace
