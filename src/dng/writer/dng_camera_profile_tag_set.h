@@ -1,0 +1,42 @@
+// The DNG colour-profile tags of one camera profile: calibration illuminants,
+// colour, forward and reduction matrices, name, calibration signature, embed
+// policy, copyright, hue/sat maps, look table, baseline exposure offset,
+// default black render and tone curve. Nothing is added for a profile without
+// a usable first colour matrix.
+//
+// Ownership: the set owns its tags and the tone-curve floats; the map and
+// look-table tags point at the profile's tables, so the profile must outlive
+// the directory's Put. One thread at a time.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "dng/writer/tiff_tag.h"
+
+class dng_camera_profile;
+class dng_tiff_directory;
+
+class dng_camera_profile_tag_set {
+public:
+    // A map whose entry count overflows fails with dng_error_overflow; a full
+    // directory with dng_error_unknown.
+    dng_camera_profile_tag_set(dng_tiff_directory& directory, const dng_camera_profile& profile);
+    virtual ~dng_camera_profile_tag_set();
+    dng_camera_profile_tag_set(const dng_camera_profile_tag_set&) = delete;
+    dng_camera_profile_tag_set& operator=(const dng_camera_profile_tag_set&) = delete;
+
+private:
+    template <typename T, typename... Args>
+    T& Make(Args&&... args) {
+        auto tag = std::make_unique<T>(std::forward<Args>(args)...);
+        T& ref = *tag;
+        fTags.push_back(std::move(tag));
+        return ref;
+    }
+
+    uint32 fHueSatMapDimsData[3] = {};
+    uint32 fLookTableDimsData[3] = {};
+    std::vector<real32> fToneCurveData;
+    std::vector<std::unique_ptr<tiff_tag>> fTags;
+};
