@@ -123,10 +123,11 @@ tag_cfa_pattern::tag_cfa_pattern(uint16 code, uint32 rows, uint32 cols, const ui
 }
 
 void tag_cfa_pattern::Put(dng_stream& stream) const {
-    // EXIF gives the horizontal repeat first and lists the colours in raster
-    // order.
-    stream.PutUInt16(static_cast<uint16>(fCols));
+    // Rows first, then columns, then the colours in raster order: the order
+    // EXIF readers take it in, so a pattern that is not square reads back
+    // untransposed.
     stream.PutUInt16(static_cast<uint16>(fRows));
+    stream.PutUInt16(static_cast<uint16>(fCols));
     for (uint32 r = 0; r < fRows; r++) {
         for (uint32 c = 0; c < fCols; c++) stream.PutUInt8(fPattern[r * kMaxPattern + c]);
     }

@@ -205,7 +205,7 @@ private:
     dng_memory_data fUTF16;
 };
 
-// EXIF's CFAPattern: repeat columns and rows as 16-bit values, then the colour
+// EXIF's CFAPattern: repeat rows and columns as 16-bit values, then the colour
 // codes row by row, each row from left to right. The pattern is the caller's
 // 8 × 8 array (row stride 8); rows and columns are 1..8.
 class tag_cfa_pattern : public tiff_tag {

@@ -133,7 +133,7 @@ TEST(TiffTag, MatrixEntriesAreRationalsOverTenThousandRoundedAwayFromZero) {
     EXPECT_EQ(rounded.Entry(6), dng_srational(0, 0));
 }
 
-TEST(TiffTag, CFAPatternHasColumnsThenRowsThenColoursInRasterOrder) {
+TEST(TiffTag, CFAPatternHasRowsThenColumnsThenColoursInRasterOrder) {
     uint8 pattern[8][8] = {};
     pattern[0][0] = 0;
     pattern[0][1] = 1;
@@ -143,11 +143,11 @@ TEST(TiffTag, CFAPatternHasColumnsThenRowsThenColoursInRasterOrder) {
     EXPECT_EQ(square.Count(), 8u);
     ExpectBoth(square, {{2, 0, 2, 0, 0, 1, 2, 1}, {0, 2, 0, 2, 0, 1, 2, 1}});
 
-    // Two rows of three columns: the header tells columns from rows.
+    // Two rows of three columns: the header tells rows from columns.
     uint8 wide[8][8] = {{0, 1, 2}, {1, 2, 0}};
     tag_cfa_pattern rect(tcCFAPatternExif, 2, 3, &wide[0][0]);
     EXPECT_EQ(rect.Count(), 10u);
-    EXPECT_EQ(PutBytes(rect, true), (Bytes{0, 3, 0, 2, 0, 1, 2, 1, 2, 0}));
+    EXPECT_EQ(PutBytes(rect, true), (Bytes{0, 2, 0, 3, 0, 1, 2, 1, 2, 0}));
 
     EXPECT_THROW(tag_cfa_pattern(tcCFAPatternExif, 9, 2, &pattern[0][0]), dng_exception);
     EXPECT_THROW(tag_cfa_pattern(tcCFAPatternExif, 0, 2, &pattern[0][0]), dng_exception);
