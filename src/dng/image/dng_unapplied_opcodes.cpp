@@ -1,0 +1,78 @@
+#include "dng/image/dng_unapplied_opcodes.h"
+
+#include "dng/core/dng_exception.h"
+#include "dng/core/dng_host.h"
+#include "dng/core/dng_stream.h"
+#include "dng/image/dng_area_spec.h"
+
+dng_opcode_Unapplied::dng_opcode_Unapplied(uint32 opcodeID, dng_host& host, dng_stream& stream,
+                                           const char* name)
+    : dng_opcode(opcodeID, stream, name) {
+    const uint32 size = ReadByteCount(stream);
+    if (size) {
+        fData = host.Allocate(size);
+        stream.ReadBytes(fData->Buffer(), size);
+    }
+    Validate();
+}
+
+void dng_opcode_Unapplied::Validate() const {
+    const uint32 size = fData ? fData->LogicalSize() : 0;
+    dng_stream s(fData ? fData->Buffer() : nullptr, size);
+    s.SetBigEndian(true);
+    const auto fail = [] { ThrowBadFormat("bad opcode parameters"); };
+
+    switch (OpcodeID()) {
+        case dngOpcode_WarpRectilinear:
+        case dngOpcode_WarpFisheye: {
+            if (size < 4) fail();
+            const uint32 planes = s.GetUInt32();
+            const uint64 perPlane = OpcodeID() == dngOpcode_WarpRectilinear ? 6 : 4;
+            if (planes < 1 || planes > 4 || size != 4 + planes * perPlane * 8 + 16) fail();
+            break;
+        }
+        case dngOpcode_FixVignetteRadial:
+            if (size != 7 * 8) fail();
+            break;
+        case dngOpcode_FixBadPixelsConstant:
+            if (size != 8) fail();
+            break;
+        case dngOpcode_FixBadPixelsList: {
+            if (size < 12) fail();
+            s.GetUInt32();  // Bayer phase
+            const uint64 points = s.GetUInt32();
+            const uint64 rects = s.GetUInt32();
+            if (size != 12 + points * 8 + rects * 16) fail();
+            break;
+        }
+        case dngOpcode_GainMap: {
+            if (size < 76) fail();
+            dng_area_spec area;
+            area.GetData(s);
+            const uint64 pointsV = s.GetUInt32();
+            const uint64 pointsH = s.GetUInt32();
+            s.Skip(32);  // spacing and origin
+            const uint64 planes = s.GetUInt32();
+            if (pointsV < 1 || pointsH < 1 || planes < 1 ||
+                size != 76 + pointsV * pointsH * planes * 4)
+                fail();
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void dng_opcode_Unapplied::PutData(dng_stream& stream) const {
+    if (!fData) {
+        stream.PutUInt32(0);
+        return;
+    }
+    stream.PutUInt32(fData->LogicalSize());
+    stream.WriteBytes(fData->Buffer(), fData->LogicalSize());
+}
+
+void dng_opcode_Unapplied::Apply(dng_host&, dng_negative&, std::unique_ptr<dng_image>&) {
+    if (Optional()) return;
+    ThrowNotYetImplemented("opcode not supported");
+}

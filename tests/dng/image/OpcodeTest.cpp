@@ -1,0 +1,447 @@
+// Opcode lists and the opcodes this system applies: parsing with its size
+// checks, spooling back, application through the in-place and filter tasks,
+// area specifications, and the skip and refuse rules.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "dng/core/dng_exception.h"
+#include "dng/core/dng_memory_stream.h"
+#include "dng/core/dng_stream.h"
+#include "dng/core/dng_tag_types.h"
+#include "dng/core/dng_tag_values.h"
+#include "dng/image/dng_area_spec.h"
+#include "dng/image/dng_image.h"
+#include "dng/image/dng_image_host.h"
+#include "dng/image/dng_misc_opcodes.h"
+#include "dng/image/dng_negative.h"
+#include "dng/image/dng_opcode_list.h"
+#include "dng/image/dng_pixel_buffer.h"
+#include "dng/image/dng_unapplied_opcodes.h"
+
+namespace {
+
+// Big-endian bytes of an opcode list.
+struct Bytes {
+    std::vector<uint8_t> data;
+    Bytes& u32(uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) data.push_back(uint8_t(v >> s));
+        return *this;
+    }
+    Bytes& u16(uint16_t v) {
+        data.push_back(uint8_t(v >> 8));
+        data.push_back(uint8_t(v));
+        return *this;
+    }
+    Bytes& f32(float f) {
+        uint32_t v;
+        std::memcpy(&v, &f, 4);
+        return u32(v);
+    }
+    Bytes& f64(double d) {
+        uint64_t v;
+        std::memcpy(&v, &d, 8);
+        return u32(uint32_t(v >> 32)).u32(uint32_t(v));
+    }
+    Bytes& area(int32_t t, int32_t l, int32_t b, int32_t r, uint32_t plane = 0, uint32_t planes = 1,
+                uint32_t rowPitch = 1, uint32_t colPitch = 1) {
+        return u32(uint32_t(t))
+            .u32(uint32_t(l))
+            .u32(uint32_t(b))
+            .u32(uint32_t(r))
+            .u32(plane)
+            .u32(planes)
+            .u32(rowPitch)
+            .u32(colPitch);
+    }
+    // Opcode header: id, version, flags; the parameters follow.
+    Bytes& op(uint32_t id, uint32_t flags = 0, uint32_t version = 0x01030000) {
+        return u32(id).u32(version).u32(flags);
+    }
+};
+
+struct Fixture {
+    dng_image_host host;
+    std::unique_ptr<dng_negative> negative = dng_negative::Make(host);
+
+    void Parse(dng_opcode_list& list, const Bytes& b) {
+        dng_stream stream(b.data.data(), uint32_t(b.data.size()));
+        list.Parse(host, stream, uint32_t(b.data.size()), 0);
+    }
+
+    std::unique_ptr<dng_image> Image16(uint32_t rows, uint32_t cols, uint32_t planes,
+                                       uint16_t value) {
+        std::unique_ptr<dng_image> image(
+            host.MakeImage(dng_rect(int32_t(rows), int32_t(cols)), planes, ttShort));
+        image->SetConstant(value);
+        return image;
+    }
+};
+
+uint16_t At(const dng_image& image, int32_t row, int32_t col, uint32_t plane = 0) {
+    uint16_t v = 0;
+    dng_pixel_buffer b(dng_rect(row, col, row + 1, col + 1), plane, 1, ttShort, pcInterleaved, &v);
+    image.Get(b);
+    return v;
+}
+
+void Set(dng_image& image, int32_t row, int32_t col, uint16_t value, uint32_t plane = 0) {
+    dng_pixel_buffer b(dng_rect(row, col, row + 1, col + 1), plane, 1, ttShort, pcInterleaved,
+                       &value);
+    image.Put(b);
+}
+
+int32_t ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const dng_exception& e) {
+        return e.ErrorCode();
+    }
+    return 0;
+}
+
+TEST(OpcodeAreaSpec, OverlapFollowsThePitchGrid) {
+    const dng_area_spec spec(dng_rect(0, 0, 10, 10), 0, 1, 3, 1);
+    EXPECT_EQ(spec.Overlap(dng_rect(0, 0, 10, 10)), dng_rect(0, 0, 10, 10));
+    EXPECT_EQ(spec.Overlap(dng_rect(1, 0, 8, 10)), dng_rect(3, 0, 7, 10));
+    EXPECT_TRUE(spec.Overlap(dng_rect(20, 20, 30, 30)).IsEmpty());
+    EXPECT_EQ(dng_area_spec().Overlap(dng_rect(5, 6, 7, 8)), dng_rect(5, 6, 7, 8));
+}
+
+TEST(OpcodeAreaSpec, ReadingClampsPitchesAndRefusesBadAreas) {
+    auto read = [](const Bytes& b) {
+        dng_stream s(b.data.data(), uint32_t(b.data.size()));
+        s.SetBigEndian(true);
+        dng_area_spec spec;
+        spec.GetData(s);
+        return spec;
+    };
+    const dng_area_spec clamped = read(Bytes().area(0, 0, 10, 10, 0, 1, 20, 1));
+    EXPECT_EQ(clamped.RowPitch(), 10u);
+    EXPECT_EQ(clamped.ColPitch(), 1u);
+    EXPECT_NO_THROW(read(Bytes().area(0, 0, 0, 0, 0, 1, 1, 1)));
+    EXPECT_EQ(ErrorOf([&] { read(Bytes().area(0, 0, 0, 0, 0, 1, 2, 1)); }), dng_error_bad_format);
+    EXPECT_EQ(ErrorOf([&] { read(Bytes().area(0, 0, 10, 10, 0, 0, 1, 1)); }), dng_error_bad_format);
+    // bottom - top overflows int32.
+    EXPECT_EQ(ErrorOf([&] { read(Bytes().area(-2000000000, 0, 2000000000, 10)); }),
+              dng_error_bad_format);
+}
+
+TEST(OpcodeList, EmptyListSpoolsToNothingAndLeavesTheImage) {
+    Fixture f;
+    dng_opcode_list list(1);
+    EXPECT_EQ(list.Spool(f.host), nullptr);
+    dng_memory_stream fp(f.host.Allocator());
+    list.FingerprintToStream(fp);
+    EXPECT_EQ(fp.Length(), 0u);
+    auto image = f.Image16(4, 4, 1, 77);
+    const dng_image* before = image.get();
+    f.host.ApplyOpcodeList(list, *f.negative, image);
+    EXPECT_EQ(image.get(), before);
+    EXPECT_EQ(At(*image, 2, 2), 77);
+}
+
+TEST(OpcodeList, UnknownOptionalOpcodeRoundTripsAndIsSkipped) {
+    Fixture f;
+    Bytes b;
+    b.u32(1).op(99, dng_opcode::kFlag_Optional).u32(12);
+    for (uint8_t i = 0; i < 12; i++) b.data.push_back(uint8_t(i * 7));
+    dng_opcode_list list(2);
+    f.Parse(list, b);
+    ASSERT_EQ(list.Count(), 1u);
+    std::unique_ptr<dng_memory_block> spooled = list.Spool(f.host);
+    ASSERT_NE(spooled, nullptr);
+    ASSERT_EQ(spooled->LogicalSize(), b.data.size());
+    EXPECT_EQ(std::memcmp(spooled->Buffer(), b.data.data(), b.data.size()), 0);
+    auto image = f.Image16(4, 4, 1, 5);
+    EXPECT_NO_THROW(list.Apply(f.host, *f.negative, image));
+
+    // The same opcode without the optional flag refuses the image.
+    Bytes required;
+    required.u32(1).op(99).u32(0);
+    f.Parse(list, required);
+    EXPECT_EQ(ErrorOf([&] { list.Apply(f.host, *f.negative, image); }), dng_error_bad_format);
+}
+
+TEST(OpcodeList, ParseFailuresLeaveTheListEmpty) {
+    Fixture f;
+    dng_opcode_list list(1);
+    // A good TrimBounds followed by one byte the list claims but no opcode uses.
+    Bytes b;
+    b.u32(1).op(6).u32(16).u32(1).u32(1).u32(3).u32(3);
+    b.data.push_back(0);
+    EXPECT_EQ(ErrorOf([&] { f.Parse(list, b); }), dng_error_bad_format);
+    EXPECT_TRUE(list.IsEmpty());
+
+    // Two opcodes, the second damaged: nothing of the first survives.
+    Bytes two;
+    two.u32(2).op(6).u32(16).u32(1).u32(1).u32(3).u32(3).op(6).u32(20);
+    EXPECT_NE(ErrorOf([&] { f.Parse(list, two); }), 0);
+    EXPECT_TRUE(list.IsEmpty());
+
+    // A count that the bytes cannot hold is refused before anything is made.
+    Bytes huge;
+    huge.u32(0xFFFFFFFF).op(99).u32(0);
+    EXPECT_EQ(ErrorOf([&] { f.Parse(list, huge); }), dng_error_bad_format);
+    // An unknown opcode whose byte count runs past the list.
+    Bytes longer;
+    longer.u32(1).op(99).u32(0x7FFFFFFF);
+    EXPECT_NE(ErrorOf([&] { f.Parse(list, longer); }), 0);
+    EXPECT_TRUE(list.IsEmpty());
+}
+
+TEST(OpcodeList, PreviewSkipsFlaggedOpcodesAndMarksTheNegative) {
+    Fixture f;
+    f.host.SetForPreview(true);
+    const uint16_t table[2] = {0, 1000};
+    dng_opcode_list list(1);
+    Bytes b;
+    b.u32(2)
+        .op(7, dng_opcode::kFlag_SkipIfPreview)
+        .u32(40)
+        .area(0, 0, 0, 0)
+        .u32(2)
+        .u16(0)
+        .u16(65535);
+    b.op(7).u32(40).area(0, 0, 0, 0).u32(2).u16(table[0]).u16(table[1]);
+    f.Parse(list, b);
+    auto image = f.Image16(3, 3, 1, 9);
+    list.Apply(f.host, *f.negative, image);
+    EXPECT_TRUE(f.negative->IsPreview());
+    EXPECT_EQ(At(*image, 1, 1), 1000);  // only the second table ran
+}
+
+TEST(OpcodeList, NewerOpcodesFromFilesAreSkippedOrRefused) {
+    Fixture f;
+    auto image = f.Image16(4, 4, 1, 10);
+    dng_opcode_list list(1);
+    Bytes optional;
+    optional.u32(1)
+        .op(6, dng_opcode::kFlag_Optional, 0x01050001)
+        .u32(16)
+        .u32(1)
+        .u32(1)
+        .u32(3)
+        .u32(3);
+    f.Parse(list, optional);
+    list.Apply(f.host, *f.negative, image);
+    EXPECT_EQ(image->Bounds(), dng_rect(4, 4));
+
+    Bytes required;
+    required.u32(1).op(6, 0, 0x01050001).u32(16).u32(1).u32(1).u32(3).u32(3);
+    f.Parse(list, required);
+    EXPECT_EQ(ErrorOf([&] { list.Apply(f.host, *f.negative, image); }), dng_error_bad_format);
+    EXPECT_EQ(list.MinVersion(false), 0x01050001u);
+
+    // Made from values, the same version is applied.
+    dng_opcode_list values(1);
+    const uint16_t t[1] = {5};
+    values.Append(std::make_unique<dng_opcode_MapTable>(f.host, dng_area_spec(), t, 1));
+    EXPECT_EQ(values.MinVersion(true), 0x01030000u);
+}
+
+TEST(OpcodeTrimBounds, TrimsInsideAndRefusesOutside) {
+    Fixture f;
+    auto image = f.Image16(100, 100, 1, 1);
+    dng_opcode_TrimBounds trim(dng_rect(10, 10, 20, 30));
+    trim.Apply(f.host, *f.negative, image);
+    EXPECT_EQ(image->Height(), 10u);
+    EXPECT_EQ(image->Width(), 20u);
+    dng_opcode_TrimBounds outside(dng_rect(90, 90, 110, 110));
+    auto other = f.Image16(100, 100, 1, 1);
+    EXPECT_EQ(ErrorOf([&] { outside.Apply(f.host, *f.negative, other); }), dng_error_bad_format);
+
+    dng_opcode_list list(1);
+    Bytes b;
+    b.u32(1).op(6).u32(20).u32(1).u32(1).u32(3).u32(3).u32(0);
+    EXPECT_EQ(ErrorOf([&] { f.Parse(list, b); }), dng_error_bad_format);
+}
+
+TEST(OpcodeMapTable, ShortTablesRepeatTheirLastEntry) {
+    Fixture f;
+    const uint16_t table[2] = {0, 65535};
+    dng_opcode_list list(1);
+    list.Append(std::make_unique<dng_opcode_MapTable>(f.host, dng_area_spec(), table, 2));
+    auto image = f.Image16(2, 3, 1, 0);
+    Set(*image, 0, 1, 1);
+    Set(*image, 0, 2, 2);
+    Set(*image, 1, 0, 40000);
+    list.Apply(f.host, *f.negative, image);
+    EXPECT_EQ(At(*image, 0, 0), 0);
+    EXPECT_EQ(At(*image, 0, 1), 65535);
+    EXPECT_EQ(At(*image, 0, 2), 65535);
+    EXPECT_EQ(At(*image, 1, 0), 65535);
+
+    std::unique_ptr<dng_memory_block> spooled = list.Spool(f.host);
+    // count, id, version, flags, byte count 40, area, table count, 2 entries.
+    ASSERT_EQ(spooled->LogicalSize(), 4u + 12 + 4 + 40);
+    const uint8_t* p = static_cast<const uint8_t*>(spooled->Buffer());
+    EXPECT_EQ(p[19], 40);
+
+    EXPECT_EQ(ErrorOf([&] { dng_opcode_MapTable(f.host, dng_area_spec(), table, 0); }),
+              dng_error_unknown);
+}
+
+TEST(OpcodeMapTable, PitchTouchesOnlyTheGrid) {
+    Fixture f;
+    const uint16_t table[1] = {500};
+    dng_opcode_list list(1);
+    list.Append(std::make_unique<dng_opcode_MapTable>(
+        f.host, dng_area_spec(dng_rect(1, 1, 6, 6), 0, 1, 2, 2), table, 1));
+    auto image = f.Image16(8, 8, 1, 7);
+    list.Apply(f.host, *f.negative, image);
+    for (int32_t r = 0; r < 8; r++)
+        for (int32_t c = 0; c < 8; c++) {
+            const bool onGrid =
+                r >= 1 && r < 6 && c >= 1 && c < 6 && (r - 1) % 2 == 0 && (c - 1) % 2 == 0;
+            EXPECT_EQ(At(*image, r, c), onGrid ? 500 : 7) << r << "," << c;
+        }
+}
+
+TEST(OpcodeMapPolynomial, StageOneCoefficientsAreInImageUnits) {
+    Fixture f;
+    auto image = f.Image16(2, 2, 1, 0);
+    Set(*image, 0, 0, 4096);
+    Set(*image, 0, 1, 65535);
+    Set(*image, 1, 0, 40000);
+    // c2 = 1/65535 in 16-bit units: y = x * x / 65535.
+    const double square[3] = {0, 0, 1.0 / 65535.0};
+    dng_opcode_list list(1);
+    list.Append(std::make_unique<dng_opcode_MapPolynomial>(dng_area_spec(), 2, square));
+    list.Apply(f.host, *f.negative, image);
+    EXPECT_EQ(At(*image, 0, 0), 256);
+    EXPECT_EQ(At(*image, 0, 1), 65535);
+    EXPECT_NEAR(At(*image, 1, 0), 24414.6, 1);
+
+    const double identity[2] = {0, 1};
+    dng_opcode_list same(1);
+    same.Append(std::make_unique<dng_opcode_MapPolynomial>(dng_area_spec(), 1, identity));
+    same.Apply(f.host, *f.negative, image);
+    EXPECT_EQ(At(*image, 0, 0), 256);
+
+    const double trailing[4] = {0.1, 1, 0, 0};
+    EXPECT_EQ(dng_opcode_MapPolynomial(dng_area_spec(), 3, trailing).Degree(), 1u);
+}
+
+TEST(OpcodeMapPolynomial, ByteCountMustMatchTheDegree) {
+    Fixture f;
+    dng_opcode_list list(2);
+    Bytes bad;
+    bad.u32(1).op(8).u32(44 + 8 * 2).area(0, 0, 0, 0).u32(1).f64(0).f64(1).f64(0);
+    EXPECT_EQ(ErrorOf([&] { f.Parse(list, bad); }), dng_error_bad_format);
+    Bytes tooHigh;
+    tooHigh.u32(1).op(8).u32(44 + 8 * 9).area(0, 0, 0, 0).u32(9);
+    for (int i = 0; i < 10; i++) tooHigh.f64(0);
+    EXPECT_EQ(ErrorOf([&] { f.Parse(list, tooHigh); }), dng_error_bad_format);
+}
+
+TEST(OpcodeDeltaScale, CountsMustMatchTheArea) {
+    Fixture f;
+    dng_opcode_list list(1);
+    for (uint32_t n : {4u, 5u, 6u}) {
+        Bytes b;
+        b.u32(1).op(10).u32(36 + 4 * n).area(0, 0, 10, 4, 0, 1, 2, 1).u32(n);
+        for (uint32_t i = 0; i < n; i++) b.f32(1.0f);
+        const int32_t error = ErrorOf([&] { f.Parse(list, b); });
+        EXPECT_EQ(error, n == 5 ? 0 : dng_error_bad_format) << n;
+    }
+}
+
+TEST(OpcodeDeltaScale, DeltasAreInImageUnitsAndClip) {
+    Fixture f;
+    auto image = f.Image16(4, 2, 1, 1000);
+    Set(*image, 3, 0, 65500);
+    Bytes b;
+    b.u32(1).op(10).u32(36 + 16).area(0, 0, 4, 2).u32(4).f32(655.35f).f32(0).f32(-2000).f32(1000);
+    dng_opcode_list list(1);
+    f.Parse(list, b);
+    list.Apply(f.host, *f.negative, image);
+    EXPECT_NEAR(At(*image, 0, 0), 1655, 1);
+    EXPECT_EQ(At(*image, 1, 1), 1000);
+    EXPECT_EQ(At(*image, 2, 0), 0);
+    EXPECT_EQ(At(*image, 3, 0), 65535);
+
+    auto scaled = f.Image16(2, 3, 1, 1000);
+    Bytes s;
+    s.u32(1).op(13).u32(36 + 12).area(0, 0, 2, 3).u32(3).f32(1.0f).f32(2.0f).f32(0.5f);
+    f.Parse(list, s);
+    list.Apply(f.host, *f.negative, scaled);
+    EXPECT_EQ(At(*scaled, 0, 0), 1000);
+    EXPECT_EQ(At(*scaled, 1, 1), 2000);
+    EXPECT_EQ(At(*scaled, 1, 2), 500);
+}
+
+TEST(OpcodeDeltaScale, InPlaceFloatBuffersSeeNormalisedSamples) {
+    // A scale of 1 on a full-scale 16-bit sample must come back unchanged,
+    // so the sample reached the opcode as 1.0.
+    Fixture f;
+    auto image = f.Image16(1, 1, 1, 65535);
+    Bytes s;
+    s.u32(1).op(12).u32(40).area(0, 0, 1, 1).u32(1).f32(1.0f);
+    dng_opcode_list list(3);
+    f.Parse(list, s);
+    list.Apply(f.host, *f.negative, image);
+    EXPECT_EQ(At(*image, 0, 0), 65535);
+}
+
+TEST(OpcodeUnapplied, ParsedAndCheckedButNotApplied) {
+    Fixture f;
+    dng_opcode_list list(3);
+    Bytes vignette;
+    vignette.u32(1).op(3).u32(56);
+    for (int i = 0; i < 7; i++) vignette.f64(0.5);
+    f.Parse(list, vignette);
+    auto image = f.Image16(2, 2, 1, 3);
+    EXPECT_EQ(ErrorOf([&] { list.Apply(f.host, *f.negative, image); }),
+              dng_error_not_yet_implemented);
+
+    Bytes optionalGain;
+    optionalGain.u32(1)
+        .op(9, dng_opcode::kFlag_Optional)
+        .u32(76 + 4)
+        .area(0, 0, 2, 2)
+        .u32(1)
+        .u32(1);
+    optionalGain.f64(1).f64(1).f64(0).f64(0).u32(1).f32(2.0f);
+    f.Parse(list, optionalGain);
+    EXPECT_NO_THROW(list.Apply(f.host, *f.negative, image));
+    EXPECT_EQ(At(*image, 1, 1), 3);
+    std::unique_ptr<dng_memory_block> spooled = list.Spool(f.host);
+    ASSERT_EQ(spooled->LogicalSize(), optionalGain.data.size());
+    EXPECT_EQ(std::memcmp(spooled->Buffer(), optionalGain.data.data(), optionalGain.data.size()),
+              0);
+
+    Bytes badList;
+    badList.u32(1).op(5).u32(12).u32(0).u32(5).u32(0);  // claims 5 points, holds none
+    EXPECT_EQ(ErrorOf([&] { f.Parse(list, badList); }), dng_error_bad_format);
+}
+
+// A filter opcode that inverts samples inside a part of the image.
+class InvertPart : public dng_filter_opcode {
+public:
+    explicit InvertPart(const dng_rect& part)
+        : dng_filter_opcode(200, 0x01030000, 0), fPart(part) {}
+    dng_rect ModifiedBounds(const dng_rect& bounds) override { return fPart & bounds; }
+    void ProcessArea(dng_negative&, uint32, dng_pixel_buffer& src, dng_pixel_buffer& dst,
+                     const dng_rect& area, const dng_rect&) override {
+        for (int32_t r = area.t; r < area.b; r++)
+            for (int32_t c = area.l; c < area.r; c++)
+                *dst.DirtyPixel_uint16(r, c) = uint16_t(65535 - *src.ConstPixel_uint16(r, c));
+    }
+
+private:
+    dng_rect fPart;
+};
+
+TEST(OpcodeFilter, PixelsOutsideTheModifiedPartKeepTheirValues) {
+    Fixture f;
+    auto image = f.Image16(6, 6, 1, 100);
+    InvertPart op(dng_rect(2, 2, 4, 4));
+    op.Apply(f.host, *f.negative, image);
+    EXPECT_EQ(At(*image, 0, 0), 100);
+    EXPECT_EQ(At(*image, 5, 5), 100);
+    EXPECT_EQ(At(*image, 2, 3), 65435);
+}
+
+}  // namespace
