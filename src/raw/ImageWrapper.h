@@ -1,0 +1,124 @@
+// A decoded image source: the file, its identifier, the two demosaiced
+// renderings (master and alternate), the camera parameters and metadata, and
+// the choices that shape a decode (camera profile, scanner profile,
+// monochrome sensor). The engine's first stage drives it; the combine stage
+// reads its images; the document and inspector read its values.
+//
+// Images: packed unsigned 16-bit R, G, B (three samples per pixel), rows of
+// imageWidth() pixels, imageHeight() rows, full scale 65535, linear, in
+// ProPhoto primaries with a D65 white, already turned to the file's
+// orientation.
+//
+// Subclass contract
+// -----------------
+// - Creation: a subclass declares its own static initWithFile(...) returning
+//   its type, which makes the object through the protected constructor (it
+//   records path, identifier and thumbnail flag and whether a file exists) and
+//   returns null only when the object cannot be made. Nothing is decoded then.
+// - masterImageBytes(): decode on demand when the master is missing (set the
+//   oriented size with setImageSize, the metadata with setMetaData, the
+//   output-referred flag and baseline exposure), keep the images and return
+//   the master; on failure call setError and return null. alternateImageBytes()
+//   returns the alternate rendering or null (monochrome sensor). The returned
+//   pointers stay valid until the subclass frees the images (a new camera
+//   profile or monochrome flag), which only happens from the thread that
+//   drives the decode.
+// - setCameraProfile / setProcessAsMonchromeSensor: a subclass that decodes
+//   overrides them to free its images when the choice changes (the same
+//   choice again changes nothing), and calls the base to record it.
+// - getParameters(): the camera parameters; the base gives the keys it knows
+//   ("UUID", "width", "height", "isOutputReferred", "cameraBaselineExposure"),
+//   a decoder adds the rest.
+// - bufferProfile(): the colour profile of the images; null in the base.
+//
+// Ownership: the wrapper owns its images (in the subclass), its metadata
+// dictionary (shared with whoever asks for it: the export writes entries into
+// it in place), the scanner and camera profiles (shared references).
+//
+// Thread safety: every accessor and setter of the base takes the object's own
+// lock and may be called from any thread. Decoding calls are made by one
+// thread at a time (the engine's serial queue).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "color/ColorSyncProfileWrap.h"
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+class DNGCameraProfileAbstract;
+
+class ImageWrapper : public std::enable_shared_from_this<ImageWrapper> {
+public:
+    using Ptr = std::shared_ptr<ImageWrapper>;
+    using MetaData = std::shared_ptr<platform::Dictionary>;
+
+    // A source for the file; null only when the object cannot be made.
+    static Ptr initWithFile(const std::string& path, const std::string& fileUUID, bool thumbNail);
+
+    virtual ~ImageWrapper();
+    ImageWrapper(const ImageWrapper&) = delete;
+    ImageWrapper& operator=(const ImageWrapper&) = delete;
+
+    // Decoding (see the subclass contract); null in the base.
+    virtual const uint16_t* masterImageBytes();
+    virtual const uint16_t* alternateImageBytes();
+    virtual platform::Dictionary getParameters();
+    virtual ColorSyncProfileWrap::Ptr bufferProfile();
+
+    virtual void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile);
+    std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile() const;
+    virtual void setProcessAsMonchromeSensor(bool monochrome);
+    bool processAsMonchromeSensor() const;
+
+    // The input ICC profile of scanned sources (the "Quorvex_iccProfile" setting).
+    void setScannerProfile(ColorSyncProfileWrap::Ptr profile);
+    ColorSyncProfileWrap::Ptr scannerProfile() const;
+
+    std::optional<platform::Error> error() const;
+    void setError(std::optional<platform::Error> error);
+
+    // Null before decoding.
+    MetaData metaData() const;
+    void setMetaData(MetaData metaData);
+
+    bool isOutputReferred() const;
+    void setIsOutputReferred(bool v);
+    float cameraBaselineExposure() const;
+    void setCameraBaselineExposure(float ev);
+    uint16_t imageWidth() const;
+    uint16_t imageHeight() const;
+    void setImageSize(uint16_t width, uint16_t height);
+
+    const std::string& fileSource() const { return fileSource_; }
+    const std::string& uuid() const { return uuid_; }
+    bool wantThumbNail() const { return wantThumbNail_; }
+    // Whether a file existed at the path when the wrapper was made.
+    bool fileExists() const { return fileExists_; }
+    bool parseOK() const;
+    void setParseOK(bool v);
+
+protected:
+    ImageWrapper(std::string path, std::string fileUUID, bool thumbNail);
+
+private:
+    mutable std::mutex stateLock_;  // guards the fields below
+    const std::string fileSource_;
+    const std::string uuid_;
+    const bool wantThumbNail_;
+    const bool fileExists_;
+    bool parseOK_ = false;
+    uint16_t imageWidth_ = 0;
+    uint16_t imageHeight_ = 0;
+    bool isOutputReferred_ = false;
+    bool processAsMonchromeSensor_ = false;
+    float cameraBaselineExposure_ = 0;
+    ColorSyncProfileWrap::Ptr scannerProfile_;
+    std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile_;
+    std::optional<platform::Error> error_;
+    MetaData metaData_;
+};
