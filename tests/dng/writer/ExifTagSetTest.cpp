@@ -7,6 +7,7 @@
 #include "dng/core/dng_file_stream.h"
 #include "dng/core/dng_ifd.h"
 #include "dng/core/dng_tag_codes.h"
+#include "dng/writer/ExifTestRecord.h"
 #include "dng/writer/WriterTestSupport.h"
 #include "dng/writer/dng_basic_tag_set.h"
 #include "dng/writer/dng_exif_tag_set.h"
@@ -17,84 +18,6 @@ using writertest::ExifToolValue;
 using writertest::FindTag;
 using writertest::RunCommand;
 using writertest::ToolAvailable;
-
-namespace {
-
-dng_date_time_info DateTime(uint32 hour, const char* subseconds, int32 zoneMinutes) {
-    dng_date_time_info info;
-    info.SetDateTime(dng_date_time(2023, 6, 15, hour, 30, 45));
-    info.SetSubseconds(dng_string(subseconds));
-    dng_time_zone zone;
-    zone.SetOffsetMinutes(zoneMinutes);
-    info.SetZone(zone);
-    return info;
-}
-
-// A record with the fields a camera file usually carries.
-dng_exif FullRecord() {
-    dng_exif exif;
-    exif.SetVersion0231();
-    exif.fMake.Set("Quorvex Test Camera Co");
-    exif.fModel.Set("QTC-1");
-    exif.fSoftware.Set("Quorvex");
-    exif.fArtist.Set("A. Photographer");
-    exif.fCopyright.Set("(c) 2023 A. Photographer");
-    exif.fImageDescription.Set("A test scene");
-    exif.fCameraSerialNumber.Set("SN12345");
-    exif.fDateTime = DateTime(16, "25", 120);
-    exif.fDateTimeOriginal = DateTime(14, "123", 120);
-    exif.fDateTimeDigitized = DateTime(15, "5", -330);
-    exif.fExposureTime = dng_urational(1, 250);
-    exif.SetFNumber(5.6);
-    exif.fExposureBiasValue = dng_srational(-2, 3);
-    exif.fFocalLength = dng_urational(50, 1);
-    exif.fISOSpeedRatings[0] = 400;
-    exif.fFlash = 16;
-    exif.fExposureProgram = 3;
-    exif.fMeteringMode = 5;
-    exif.fWhiteBalance = 0;
-    exif.fColorSpace = 1;
-    exif.fFocalLengthIn35mmFilm = 75;
-    exif.fSensitivityType = 2;
-    exif.fRecommendedExposureIndex = 400;
-    exif.fLensMake.Set("Quorvex Optics");
-    exif.fLensName.Set("QO 24-70mm F2.8");
-    exif.fLensSerialNumber.Set("L-777");
-    exif.fLensInfo[0] = dng_urational(24, 1);
-    exif.fLensInfo[1] = dng_urational(70, 1);
-    exif.fLensInfo[2] = dng_urational(28, 10);
-    exif.fLensInfo[3] = dng_urational(28, 10);
-    exif.fUserComment.Set("hello");
-    exif.fCFARepeatPatternRows = 2;
-    exif.fCFARepeatPatternCols = 2;
-    exif.fCFAPattern[0][0] = 0;
-    exif.fCFAPattern[0][1] = 1;
-    exif.fCFAPattern[1][0] = 1;
-    exif.fCFAPattern[1][1] = 2;
-    exif.fImageUniqueID.data[0] = 0xAB;
-    exif.fImageUniqueID.data[15] = 0x01;
-
-    exif.fGPSVersionID = 0x02030000;
-    exif.fGPSLatitudeRef.Set("N");
-    exif.fGPSLatitude[0] = dng_urational(48, 1);
-    exif.fGPSLatitude[1] = dng_urational(51, 1);
-    exif.fGPSLatitude[2] = dng_urational(2956, 100);
-    exif.fGPSLongitudeRef.Set("W");
-    exif.fGPSLongitude[0] = dng_urational(2, 1);
-    exif.fGPSLongitude[1] = dng_urational(17, 1);
-    exif.fGPSLongitude[2] = dng_urational(40, 1);
-    exif.fGPSAltitudeRef = 1;
-    exif.fGPSAltitude = dng_urational(123, 10);
-    exif.fGPSTimeStamp[0] = dng_urational(12, 1);
-    exif.fGPSTimeStamp[1] = dng_urational(34, 1);
-    exif.fGPSTimeStamp[2] = dng_urational(56, 1);
-    exif.fGPSDateStamp.Set("2023:06:15");
-    exif.fGPSMapDatum.Set("WGS-84");
-    exif.fGPSProcessingMethod.Set("GPS");
-    return exif;
-}
-
-}  // namespace
 
 TEST(ExifTagSet, PlainRecordWithMakeAndModelNeedsNoSubDirectories) {
     dng_exif exif;
@@ -113,7 +36,7 @@ TEST(ExifTagSet, PlainRecordWithMakeAndModelNeedsNoSubDirectories) {
 }
 
 TEST(ExifTagSet, VersionGatesNewerTags) {
-    dng_exif exif = FullRecord();
+    dng_exif exif = writertest::FullExifRecord();
     exif.fGPSHPositioningError = dng_urational(5, 1);
     exif.fTemperature = dng_srational(-5, 1);
 
@@ -141,8 +64,8 @@ TEST(ExifTagSet, VersionGatesNewerTags) {
         for (uint32 code : newest) EXPECT_FALSE(FindTag(set.ExifIFD(), code)) << code;
         EXPECT_TRUE(FindTag(set.GPSIFD(), tcGPSHPositioningError));
     }
-    exif.fExifVersion = 0x30323331;                   // "0231"
-    exif.fDateTimeDigitized = DateTime(15, "", 901);  // zone out of range
+    exif.fExifVersion = 0x30323331;                                   // "0231"
+    exif.fDateTimeDigitized = writertest::ExifDateTime(15, "", 901);  // zone out of range
     {
         dng_tiff_directory main;
         dng_exif_tag_set set(main, exif);
@@ -188,7 +111,7 @@ TEST(ExifTagSet, ValueRulesForColourSpaceISOAndBatteryLevel) {
 }
 
 TEST(ExifTagSet, DNGOnlyTagsAndMakerNote) {
-    dng_exif exif = FullRecord();
+    dng_exif exif = writertest::FullExifRecord();
     exif.fImageNumber = 17;
     exif.fSelfTimerMode = 2;
     const uint8 makerNote[6] = {1, 2, 3, 4, 5, 6};
@@ -274,7 +197,7 @@ TEST(ExifTagSet, StripTIFFReadsBackInOutsideTools) {
         GTEST_SKIP() << "exiftool or tiffdump not installed";
     }
     testsupport::ScratchDir scratch;
-    const dng_exif exif = FullRecord();
+    const dng_exif exif = writertest::FullExifRecord();
     for (bool bigEndian : {false, true}) {
         SCOPED_TRACE(bigEndian ? "big-endian" : "little-endian");
         const std::string path = (scratch.path() / (bigEndian ? "mm.tif" : "ii.tif")).string();
