@@ -13,6 +13,11 @@ namespace {
 // Id, minimum version, flags and byte count: the least an opcode occupies.
 constexpr uint32 kOpcodeHeaderBytes = 16;
 
+// Real lists hold a few dozen opcodes; some opcodes allocate far more than
+// their parameter block (a two-entry MapTable keeps a 128 KiB table), so a
+// small hostile list must not be able to demand gigabytes.
+constexpr uint32 kMaxOpcodes = 256;
+
 }  // namespace
 
 dng_opcode_list::dng_opcode_list(uint32 stage) : fStage(stage) {}
@@ -52,7 +57,7 @@ void dng_opcode_list::Parse(dng_host& host, dng_stream& stream, uint32 byteCount
         stream.SetReadPosition(startOffset);
         const uint32 count = stream.GetUInt32();
         // Each opcode needs its header: a larger count cannot be genuine.
-        if (byteCount < 4 || count > (byteCount - 4) / kOpcodeHeaderBytes)
+        if (byteCount < 4 || count > (byteCount - 4) / kOpcodeHeaderBytes || count > kMaxOpcodes)
             ThrowBadFormat("Error parsing opcode list");
         for (uint32 i = 0; i < count; i++) {
             const uint32 id = stream.GetUInt32();

@@ -3,6 +3,7 @@
 // reads, so that a read can be compared with what was written.
 #pragma once
 
+#define TIFF_DISABLE_DEPRECATED
 #include <tiffio.h>
 
 #include <algorithm>
