@@ -1,0 +1,153 @@
+// Stage 1: mixes the decoder's two demosaiced renderings of the same sensor
+// data pixel by pixel in HSV. The master (the sharper interpolation) and the
+// alternate (fewer colour artifacts; absent for a monochrome sensor) are
+// packed 16-bit RGB at full scale 65535; the value comes from them weighted
+// by "Quorvex_ArtifactSuppression", hue and saturation by
+// "Quorvex_ChromaArtifactSuppression". Output: 16-bit RGBA at full scale
+// 65535 with A = 65535, in the decoder's working space. Halo: none (each
+// output pixel reads only its own source pixels). The border bands (8 pixels
+// as the engine sets them) show the master alone.
+//
+// The stage also keeps a thumbnail of its whole output (longest side 512) and
+// answers pixel readouts for white-balance picking.
+//
+// Ownership: holds the raw image source (shared), its own output buffer
+// (also kept as pixelValueBuffer after a full-resolution run) and the
+// thumbnail. Thread safety: setParameters and the accessors may be called
+// from any thread; the thumbnail is guarded by thumbLock, readouts take the
+// pixel-value buffer's lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <type_traits>
+
+#include "engine/TiledEngine.h"
+
+// The four HSV helpers: hue in sextants (0 <= h < 6; 0 red, 2 green,
+// 4 blue), saturation and value in 0..1.
+void RGBToHSV(float* h, float* s, float* v, float r, float g, float b);
+void HSVToRGB(float* r, float* g, float* b, float h, float s, float v);
+void RGB16ToHSV16(int r, int g, int b, uint16_t* H, uint16_t* S, uint16_t* V);
+void HSV16ToRGB16(int H, int S, int V, uint16_t* r, uint16_t* g, uint16_t* b);
+
+class RawCombineTiledEngine : public TiledEngine {
+public:
+    // What the stage reads of the decoded source. Any image source with
+    // masterImageBytes(), alternateImageBytes(), bufferProfile(),
+    // imageWidth() and imageHeight() can be handed to setRawImage.
+    class RawImage {
+    public:
+        virtual ~RawImage() = default;
+        // Packed R, G, B rows of imageWidth() pixels; null when missing.
+        virtual const uint16_t* masterImageBytes() = 0;
+        virtual const uint16_t* alternateImageBytes() = 0;
+        virtual ColorSyncProfileWrap::Ptr bufferProfile() = 0;
+        virtual int imageWidth() = 0;
+        virtual int imageHeight() = 0;
+        // The source object itself.
+        virtual std::shared_ptr<void> object() = 0;
+    };
+
+    RawCombineTiledEngine(platform::Size size, std::optional<std::string> imageID,
+                          bool releasePrecursors);
+    RawCombineTiledEngine(Ptr source, std::optional<std::string> imageID, bool releasePrecursors);
+    ~RawCombineTiledEngine() override;
+
+    // Null for a size that does not fit a buffer.
+    static std::shared_ptr<RawCombineTiledEngine> initWithSize(platform::Size size,
+                                                               std::optional<std::string> imageID,
+                                                               bool releasePrecursors);
+    static std::shared_ptr<RawCombineTiledEngine> initWithImage(Ptr source,
+                                                                std::optional<std::string> imageID,
+                                                                bool releasePrecursors);
+
+    std::string engineName() const override;
+    void setParameters(const std::optional<std::string>& key,
+                       const platform::Dictionary& parameters) override;
+    std::shared_ptr<TileProcess> runProcessToCompletion(const TileRegion& region) override;
+    void processTile(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* srcBuffer,
+                     ImageBuffer* destBuffer, int pass) override;
+    void processEdge(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* srcBuffer,
+                     ImageBuffer* destBuffer, int pass) override;
+    // Mixes the area into a 16-bit destination of the raw image's size;
+    // nothing is written when the source is missing or of another size.
+    void processArea(int colStart, int colEnd, int rowStart, int rowEnd, float artifactSup,
+                     float cArtifactSup, ImageBuffer* destBuffer);
+
+    void buildThumbnail();
+    std::shared_ptr<ImageBuffer> getThumbnail(bool highQuality) override;
+    using TiledEngine::getPixelValues;
+    bool getPixelValues(int col, int row, int patchSize, double* values) override;
+
+    template <class Source>
+    void setRawImage(std::shared_ptr<Source> source) {
+        if constexpr (std::is_base_of_v<RawImage, Source>)
+            setRawImageSource(std::move(source));
+        else
+            setRawImageSource(source ? std::make_shared<Adapter<Source>>(std::move(source))
+                                     : nullptr);
+    }
+    std::shared_ptr<RawImage> rawImage() const;
+
+    float artifactSuppression() const { return artifactSuppression_; }
+    void setArtifactSuppression(float v) { artifactSuppression_ = v; }
+    float chromaArtifactSuppression() const { return chromaArtifactSuppression_; }
+    void setChromaArtifactSuppression(float v) { chromaArtifactSuppression_ = v; }
+    float ettrMul() const { return ettrMul_; }
+    void setEttrMul(float v) { ettrMul_ = v; }
+    bool thumbnailIsDirty() const { return thumbnailIsDirty_; }
+    void setThumbnailIsDirty(bool v) { thumbnailIsDirty_ = v; }
+    std::shared_ptr<ImageBuffer> thumbnail() const;
+    void setThumbnail(std::shared_ptr<ImageBuffer> thumbnail);
+    std::shared_ptr<ImageBuffer> pixelValueBuffer() const;
+    void setPixelValueBuffer(std::shared_ptr<ImageBuffer> buffer);
+
+    // Kept for the engine; none of them changes this stage's output.
+    std::shared_ptr<const platform::Object> cameraProfile() const;
+    void setCameraProfile(std::shared_ptr<const platform::Object> profile);
+    float cameraBaselineExposure() const { return cameraBaselineExposure_; }
+    void setCameraBaselineExposure(float v) { cameraBaselineExposure_ = v; }
+    bool processAsOutputReferred() const { return processAsOutputReferred_; }
+    void setProcessAsOutputReferred(bool v) { processAsOutputReferred_ = v; }
+    bool clipWhites() const { return clipWhites_; }
+    void setClipWhites(bool v) { clipWhites_ = v; }
+    std::shared_ptr<const platform::Object> toneCurve() const;
+    void setToneCurve(std::shared_ptr<const platform::Object> curve);
+
+private:
+    template <class Source>
+    class Adapter : public RawImage {
+    public:
+        explicit Adapter(std::shared_ptr<Source> s) : s_(std::move(s)) {}
+        const uint16_t* masterImageBytes() override { return s_->masterImageBytes(); }
+        const uint16_t* alternateImageBytes() override { return s_->alternateImageBytes(); }
+        ColorSyncProfileWrap::Ptr bufferProfile() override { return s_->bufferProfile(); }
+        int imageWidth() override { return int(s_->imageWidth()); }
+        int imageHeight() override { return int(s_->imageHeight()); }
+        std::shared_ptr<void> object() override { return s_; }
+
+    private:
+        std::shared_ptr<Source> s_;
+    };
+
+    void setRawImageSource(std::shared_ptr<RawImage> source);
+    void buildKeyTable();
+
+    mutable std::mutex fieldsLock_;  // guards the object fields below
+    std::shared_ptr<RawImage> rawImage_;
+    std::shared_ptr<ImageBuffer> thumbnail_;  // also under thumbLock_ while building
+    std::shared_ptr<ImageBuffer> pixelValueBuffer_;
+    std::shared_ptr<const platform::Object> cameraProfile_;
+    std::shared_ptr<const platform::Object> toneCurve_;
+    std::mutex thumbLock_;
+    std::atomic<float> artifactSuppression_{0};
+    std::atomic<float> chromaArtifactSuppression_{0};
+    std::atomic<float> ettrMul_{1.0f};
+    std::atomic<bool> thumbnailIsDirty_{true};
+    std::atomic<float> cameraBaselineExposure_{0};
+    std::atomic<bool> processAsOutputReferred_{false};
+    std::atomic<bool> clipWhites_{false};
+};
