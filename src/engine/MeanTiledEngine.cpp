@@ -1,0 +1,204 @@
+#include "engine/MeanTiledEngine.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "engine/MedianTiledEngine.h"
+
+namespace {
+
+const char* const kFilterKey = "Quorvex_ArtifactFilter";
+constexpr int kHalo = 2;
+
+inline uint16_t clamp16(int v) {
+    if (v <= 0) return 0;
+    return v >= 65535 ? 65535 : uint16_t(v);
+}
+
+bool usable(const ImageBuffer* b) { return b && !b->isFloat() && b->pixelBase(); }
+
+}  // namespace
+
+MeanTiledEngine::MeanTiledEngine(platform::Size size, std::optional<std::string> imageID,
+                                 bool releasePrecursors)
+    : TiledEngine(size, std::move(imageID), releasePrecursors) {
+    stageToKey().set(kFilterKey, 2);
+    setTilePhases(2);
+}
+
+MeanTiledEngine::MeanTiledEngine(Ptr source, std::optional<std::string> imageID,
+                                 bool releasePrecursors)
+    : TiledEngine(std::move(source), std::move(imageID), releasePrecursors) {
+    stageToKey().set(kFilterKey, 2);
+    setTilePhases(2);
+}
+
+std::shared_ptr<MeanTiledEngine> MeanTiledEngine::initWithSize(platform::Size size,
+                                                               std::optional<std::string> imageID,
+                                                               bool releasePrecursors) {
+    if (!ImageBuffer::sizeFits(size)) return nullptr;
+    return std::make_shared<MeanTiledEngine>(size, std::move(imageID), releasePrecursors);
+}
+
+std::shared_ptr<MeanTiledEngine> MeanTiledEngine::initWithImage(Ptr source,
+                                                                std::optional<std::string> imageID,
+                                                                bool releasePrecursors) {
+    return std::make_shared<MeanTiledEngine>(std::move(source), std::move(imageID),
+                                             releasePrecursors);
+}
+
+std::string MeanTiledEngine::engineName() const {
+    char name[96];
+    std::snprintf(name, sizeof name, "QuorvexMeanEngine_%p", static_cast<const void*>(this));
+    return name;
+}
+
+void MeanTiledEngine::setParameters(const std::optional<std::string>& key,
+                                    const platform::Dictionary& parameters) {
+    if (key && !stageToKey().contains(*key)) {
+        TiledEngine::setParameters(key, parameters);
+        return;
+    }
+    static constexpr int kPasses[7] = {0, 0, 0, 0, 2, 4, 6};
+    const int step = MedianTiledEngine::artifactFilterStep(parameters[kFilterKey]);
+    if (step >= 0) numberOfFilterPasses_ = kPasses[step];  // out of range keeps the passes
+    markAllDirty();
+    TiledEngine::setParameters(key, parameters);
+}
+
+std::shared_ptr<TileProcess> MeanTiledEngine::runProcessToCompletion(const TileRegion& region) {
+    {
+        std::lock_guard<std::mutex> guard(ringsLock_);
+        rings_.clear();
+    }
+    auto result = TiledEngine::runProcessToCompletion(region);
+    {
+        std::lock_guard<std::mutex> guard(ringsLock_);
+        rings_.clear();  // tiles canceled between the phases
+    }
+    if (result)
+        if (auto buffer = result->buffer()) buffer->setBufferOwner(stageId());
+    return result;
+}
+
+MeanTiledEngine::Window MeanTiledEngine::filterWindow(int colStart, int colEnd, int rowStart,
+                                                      int rowEnd, const ImageBuffer& buffer) const {
+    // The window needs two pixels on every side.
+    return Window{std::max(colStart, kHalo), std::min(colEnd, int(buffer.imageWidth()) - kHalo),
+                  std::max(rowStart, kHalo), std::min(rowEnd, int(buffer.imageHeight()) - kHalo)};
+}
+
+void MeanTiledEngine::processTile(int colStart, int colEnd, int rowStart, int rowEnd,
+                                  ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int pass) {
+    processTileInPhase(0, colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, pass);
+    processTileInPhase(1, colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, pass);
+}
+
+void MeanTiledEngine::processTileInPhase(int phase, int colStart, int colEnd, int rowStart,
+                                         int rowEnd, ImageBuffer* srcBuffer,
+                                         ImageBuffer* destBuffer, int) {
+    if (!usable(destBuffer)) return;
+    // The stage is made to filter in place; another source is read as it is
+    // and its pixels copied (border included) before the filter writes.
+    ImageBuffer* from = usable(srcBuffer) ? srcBuffer : destBuffer;
+    if (from->imageWidth() != destBuffer->imageWidth() ||
+        from->imageHeight() != destBuffer->imageHeight())
+        return;
+    const Window w = filterWindow(colStart, colEnd, rowStart, rowEnd, *destBuffer);
+    const bool filtering = numberOfFilterPasses_ > 0 && !w.empty();
+    const auto key = std::make_pair(rowStart, colStart);
+    if (phase == 0) {
+        if (from != destBuffer) {
+            const auto a =
+                MedianTiledEngine::tileArea(*this, colStart, colEnd, rowStart, rowEnd, *destBuffer);
+            copyTile(a.colStart, a.colEnd, a.rowStart, a.rowEnd, from, destBuffer);
+        }
+        if (!filtering) return;
+        auto ring = readRing(w, *from);
+        std::lock_guard<std::mutex> guard(ringsLock_);
+        rings_[key] = std::move(ring);
+        return;
+    }
+    if (!filtering) return;
+    std::vector<int32_t> ring;
+    {
+        std::lock_guard<std::mutex> guard(ringsLock_);
+        auto it = rings_.find(key);
+        if (it == rings_.end()) return;
+        ring = std::move(it->second);
+        rings_.erase(it);
+    }
+    filter(w, ring, *from, *destBuffer);
+}
+
+std::vector<int32_t> MeanTiledEngine::readRing(const Window& w, const ImageBuffer& from) const {
+    std::vector<int32_t> ring;
+    ring.reserve(size_t(2) * size_t(2 * kHalo) * size_t(w.c1 - w.c0 + w.r1 - w.r0 + 4 * kHalo));
+    for (int y = w.r0 - kHalo; y < w.r1 + kHalo; ++y) {
+        const bool inside = y >= w.r0 && y < w.r1;
+        for (int x = w.c0 - kHalo; x < w.c1 + kHalo; ++x) {
+            if (inside && x == w.c0) x = w.c1;  // skip the window itself
+            const uint16_t* p = from.bufferU16ForRow(y, x);
+            ring.push_back(int32_t(p[0]) - p[1]);
+            ring.push_back(int32_t(p[2]) - p[1]);
+        }
+    }
+    return ring;
+}
+
+void MeanTiledEngine::filter(const Window& w, const std::vector<int32_t>& ring,
+                             const ImageBuffer& from, ImageBuffer& dest) {
+    const int lw = w.c1 - w.c0 + 2 * kHalo, lh = w.r1 - w.r0 + 2 * kHalo;
+    // X - G of red and blue over the window and its ring: the ring as it was
+    // before the run, the window as it is (and as it changes below).
+    std::vector<int32_t> diff[2];
+    diff[0].resize(size_t(lw) * size_t(lh));
+    diff[1].resize(size_t(lw) * size_t(lh));
+    size_t next = 0;
+    for (int ly = 0; ly < lh; ++ly) {
+        const int y = w.r0 - kHalo + ly;
+        const bool insideRow = y >= w.r0 && y < w.r1;
+        for (int lx = 0; lx < lw; ++lx) {
+            const int x = w.c0 - kHalo + lx;
+            const size_t i = size_t(ly) * lw + lx;
+            if (insideRow && x >= w.c0 && x < w.c1) {
+                const uint16_t* p = from.bufferU16ForRow(y, x);
+                diff[0][i] = int32_t(p[0]) - p[1];
+                diff[1][i] = int32_t(p[2]) - p[1];
+            } else if (next + 1 < ring.size()) {
+                diff[0][i] = ring[next++];
+                diff[1][i] = ring[next++];
+            }
+        }
+    }
+    std::vector<int32_t> columnSums(size_t(lw), 0);
+    const int passes = numberOfFilterPasses_;
+    for (int pass = 0; pass < passes; ++pass)
+        for (int c = 0; c < 2; ++c) {
+            const int sample = c == 0 ? 0 : 2;
+            int32_t* d = diff[c].data();
+            for (int ly = kHalo; ly < lh - kHalo; ++ly) {
+                if (isCanceled()) return;
+                // Five-row sums per column, kept current as pixels change.
+                for (int lx = 0; lx < lw; ++lx) {
+                    int32_t s = 0;
+                    for (int k = -kHalo; k <= kHalo; ++k) s += d[size_t(ly + k) * lw + lx];
+                    columnSums[size_t(lx)] = s;
+                }
+                const int y = w.r0 - kHalo + ly;
+                const uint16_t* g = from.bufferU16ForRow(y, w.c0);
+                uint16_t* out = dest.bufferU16ForRow(y, w.c0);
+                int32_t* row = d + size_t(ly) * lw;
+                for (int lx = kHalo; lx < lw - kHalo; ++lx, g += 4, out += 4) {
+                    int32_t s = 0;
+                    for (int k = -kHalo; k <= kHalo; ++k) s += columnSums[size_t(lx + k)];
+                    const int green = g[1];
+                    const uint16_t v = clamp16(green + s / 25);
+                    out[sample] = v;
+                    const int32_t changed = int32_t(v) - green;
+                    columnSums[size_t(lx)] += changed - row[lx];
+                    row[lx] = changed;
+                }
+            }
+        }
+}

@@ -1,0 +1,198 @@
+#include "engine/MedianTiledEngine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+const char* const kFilterKey = "Quorvex_ArtifactFilter";
+
+inline void exchange(int& a, int& b) {
+    if (b < a) std::swap(a, b);
+}
+
+// The nineteen-step exchange network; the median ends in w[4].
+inline int median9(int* w) {
+    exchange(w[1], w[2]);
+    exchange(w[4], w[5]);
+    exchange(w[7], w[8]);
+    exchange(w[0], w[1]);
+    exchange(w[3], w[4]);
+    exchange(w[6], w[7]);
+    exchange(w[1], w[2]);
+    exchange(w[4], w[5]);
+    exchange(w[7], w[8]);
+    exchange(w[0], w[3]);
+    exchange(w[5], w[8]);
+    exchange(w[4], w[7]);
+    exchange(w[3], w[6]);
+    exchange(w[1], w[4]);
+    exchange(w[2], w[5]);
+    exchange(w[4], w[7]);
+    exchange(w[4], w[2]);
+    exchange(w[6], w[4]);
+    exchange(w[4], w[2]);
+    return w[4];
+}
+
+inline uint16_t clamp16(int v) {
+    if (v <= 0) return 0;
+    return v >= 65535 ? 65535 : uint16_t(v);
+}
+
+bool usable(const ImageBuffer* b) { return b && !b->isFloat() && b->pixelBase(); }
+
+}  // namespace
+
+MedianTiledEngine::MedianTiledEngine(platform::Size size, std::optional<std::string> imageID,
+                                     bool releasePrecursors)
+    : TiledEngine(size, std::move(imageID), releasePrecursors) {
+    stageToKey().set(kFilterKey, 2);
+    setTilePhases(2);
+}
+
+MedianTiledEngine::MedianTiledEngine(Ptr source, std::optional<std::string> imageID,
+                                     bool releasePrecursors)
+    : TiledEngine(std::move(source), std::move(imageID), releasePrecursors) {
+    stageToKey().set(kFilterKey, 2);
+    setTilePhases(2);
+}
+
+std::shared_ptr<MedianTiledEngine> MedianTiledEngine::initWithSize(
+    platform::Size size, std::optional<std::string> imageID, bool releasePrecursors) {
+    if (!ImageBuffer::sizeFits(size)) return nullptr;
+    return std::make_shared<MedianTiledEngine>(size, std::move(imageID), releasePrecursors);
+}
+
+std::shared_ptr<MedianTiledEngine> MedianTiledEngine::initWithImage(
+    Ptr source, std::optional<std::string> imageID, bool releasePrecursors) {
+    return std::make_shared<MedianTiledEngine>(std::move(source), std::move(imageID),
+                                               releasePrecursors);
+}
+
+int MedianTiledEngine::artifactFilterStep(const platform::Value& value) {
+    const float scaled = value.floatValue(0) * 6.0f;
+    if (!(scaled > -1.0f && scaled < 7.0f)) return -1;  // also NaN
+    return int(scaled);
+}
+
+std::string MedianTiledEngine::engineName() const {
+    char name[96];
+    std::snprintf(name, sizeof name, "QuorvexMedianEngine_%p_%i", static_cast<const void*>(this),
+                  int(colorToProcess_));
+    return name;
+}
+
+void MedianTiledEngine::setParameters(const std::optional<std::string>& key,
+                                      const platform::Dictionary& parameters) {
+    if (key && !stageToKey().contains(*key)) {
+        TiledEngine::setParameters(key, parameters);
+        return;
+    }
+    static constexpr int kPasses[7] = {0, 2, 4, 6, 6, 6, 6};
+    const int step = artifactFilterStep(parameters[kFilterKey]);
+    const int passes = step < 0 ? 0 : kPasses[step];
+    medianFilterPasses_ = passes;
+    setNumberOfPasses(passes == 0 ? 1 : passes);
+    markAllDirty();
+    TiledEngine::setParameters(key, parameters);
+}
+
+MedianTiledEngine::Area MedianTiledEngine::tileArea(TiledEngine& stage, int colStart, int colEnd,
+                                                    int rowStart, int rowEnd,
+                                                    const ImageBuffer& buffer) {
+    Area area{colStart, colEnd, rowStart, rowEnd};
+    if (colStart >= 0 && rowStart >= 0 && stage.mainMap()) {
+        const int tx = colStart / TileMap::kTileSize, ty = rowStart / TileMap::kTileSize;
+        if (auto t = stage.mainMap()->getTileTracker(tx, ty)) {
+            const platform::Rect L = t->location();
+            const int x0 = int(L.x), x1 = int(L.x + L.width);
+            const int y0 = int(L.y), y1 = int(L.y + L.height);
+            const bool colsInside = colEnd <= colStart || (x0 <= colStart && colEnd <= x1);
+            const bool rowsInside = rowEnd <= rowStart || (y0 <= rowStart && rowEnd <= y1);
+            if (colsInside && rowsInside) area = Area{x0, x1, y0, y1};
+        }
+    }
+    area.colStart = std::max(area.colStart, 0);
+    area.rowStart = std::max(area.rowStart, 0);
+    area.colEnd = std::min(area.colEnd, int(buffer.imageWidth()));
+    area.rowEnd = std::min(area.rowEnd, int(buffer.imageHeight()));
+    return area;
+}
+
+void MedianTiledEngine::processTile(int colStart, int colEnd, int rowStart, int rowEnd,
+                                    ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int pass) {
+    processTileInPhase(0, colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, pass);
+    processTileInPhase(1, colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, pass);
+}
+
+void MedianTiledEngine::processTileInPhase(int phase, int colStart, int colEnd, int rowStart,
+                                           int rowEnd, ImageBuffer* srcBuffer,
+                                           ImageBuffer* destBuffer, int pass) {
+    if (!usable(destBuffer)) return;
+    if (phase == 0) {
+        const Area a = tileArea(*this, colStart, colEnd, rowStart, rowEnd, *destBuffer);
+        if (medianFilterPasses_ <= 0) {
+            if (srcBuffer && srcBuffer != destBuffer)
+                copyTile(a.colStart, a.colEnd, a.rowStart, a.rowEnd, srcBuffer, destBuffer);
+            return;
+        }
+        ImageBuffer* from = pass == 0 && srcBuffer ? srcBuffer : destBuffer;
+        copyToScratch(a.colStart, a.colEnd, a.rowStart, a.rowEnd, from, destBuffer);
+    } else if (medianFilterPasses_ > 0) {
+        filter(colStart, colEnd, rowStart, rowEnd, destBuffer);
+    }
+}
+
+void MedianTiledEngine::copyToScratch(int colStart, int colEnd, int rowStart, int rowEnd,
+                                      ImageBuffer* from, ImageBuffer* dest) {
+    if (!usable(from)) return;
+    colEnd = std::min(colEnd, int(from->imageWidth()));
+    rowEnd = std::min(rowEnd, int(from->imageHeight()));
+    const int X = colorToProcess_;
+    for (int row = rowStart; row < rowEnd; ++row) {
+        if (isCanceled()) return;
+        const uint16_t* s = from->bufferU16ForRow(row, colStart);
+        uint16_t* d = dest->bufferU16ForRow(row, colStart);
+        if (!s || !d) continue;
+        if (from == dest) {
+            for (int col = colStart; col < colEnd; ++col, d += 4) d[3] = d[X];
+        } else {
+            for (int col = colStart; col < colEnd; ++col, s += 4, d += 4) {
+                d[0] = s[0];
+                d[1] = s[1];
+                d[2] = s[2];
+                d[3] = s[X];
+            }
+        }
+    }
+}
+
+void MedianTiledEngine::filter(int colStart, int colEnd, int rowStart, int rowEnd,
+                               ImageBuffer* dest) {
+    // The window needs a pixel on every side.
+    colStart = std::max(colStart, 1);
+    rowStart = std::max(rowStart, 1);
+    colEnd = std::min(colEnd, int(dest->imageWidth()) - 1);
+    rowEnd = std::min(rowEnd, int(dest->imageHeight()) - 1);
+    if (colStart >= colEnd) return;
+    const int X = colorToProcess_;
+    for (int row = rowStart; row < rowEnd; ++row) {
+        if (isCanceled()) return;
+        const uint16_t* above = dest->bufferU16ForRow(row - 1, colStart - 1);
+        uint16_t* here = dest->bufferU16ForRow(row, colStart - 1);
+        const uint16_t* below = dest->bufferU16ForRow(row + 1, colStart - 1);
+        for (int i = 0; i < colEnd - colStart; ++i) {
+            const uint16_t* a = above + 4 * i;
+            const uint16_t* h = here + 4 * i;
+            const uint16_t* b = below + 4 * i;
+            int w[9] = {a[3] - a[1], a[7] - a[5], a[11] - a[9],  //
+                        h[3] - h[1], h[7] - h[5], h[11] - h[9],  //
+                        b[3] - b[1], b[7] - b[5], b[11] - b[9]};
+            uint16_t* p = here + 4 * (i + 1);
+            p[X] = clamp16(p[1] + median9(w));
+        }
+    }
+}
