@@ -1,0 +1,233 @@
+// Settings stores: the catalog file and the property-list form of settings
+// that hold profile objects.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+#include "color/ColorSyncProfileWrap.h"
+#include "engine/MultiDataStore.h"
+#include "platform/PropertyList.h"
+#include "platform/ScopedHome.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using platform::Dictionary;
+using platform::Value;
+
+namespace {
+
+// A stand-in for the camera-profile class (and for objects of other classes):
+// an object that names itself and writes a path into its property list.
+class FakeProfile : public platform::Object {
+public:
+    FakeProfile(std::string cls, std::string path) : cls_(std::move(cls)), path_(std::move(path)) {}
+    std::string className() const override { return cls_; }
+    Value objectSerializeForPList() const override {
+        return Dictionary{{"Class_of_serialized_Object", cls_}, {"path", path_}};
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string cls_, path_;
+};
+
+class Subclassed : public FakeProfile {
+public:
+    using FakeProfile::FakeProfile;
+    std::string className() const override { return "MyColorSyncProfileWrap"; }
+};
+
+void registerFakes() {
+    auto& store = MultiDataStore::sharedMultiDataStore();
+    ASSERT_TRUE(
+        store.registerClass("DNGCameraProfileAbstract",
+                            [](const Dictionary& d) -> std::shared_ptr<const platform::Object> {
+                                if (d["path"].stringValue() == "broken") return nullptr;
+                                return std::make_shared<FakeProfile>("DNGCameraProfileAbstract",
+                                                                     d["path"].stringValue());
+                            }));
+}
+
+class DataStoreItemTest : public ::testing::Test {
+protected:
+    void SetUp() override { DataStoreItem::forgetCatalogDirectory(); }
+    void TearDown() override { DataStoreItem::forgetCatalogDirectory(); }
+
+    static Dictionary entry(const std::string& uuid, int exposure) {
+        return Dictionary{{"Quorvex_UUID", uuid}, {"Quorvex_Exposure", exposure}};
+    }
+    static std::vector<std::string> identities(DataStoreItem& store) {
+        std::vector<std::string> ids;
+        for (const Value& v : store.imageData().value_or(Value::Array{}))
+            ids.push_back(v["Quorvex_UUID"].stringValue());
+        return ids;
+    }
+
+    testsupport::ScopedHome scratch;
+};
+
+}  // namespace
+
+TEST(MultiDataStore, ObjectsBecomePropertyListsAndBack) {
+    registerFakes();
+    auto& store = MultiDataStore::sharedMultiDataStore();
+    EXPECT_EQ(store.depthToConvert(), 2);
+    EXPECT_FALSE(store.registerClass("SomethingElse", nullptr));
+
+    const Dictionary settings{
+        {"Quorvex_CameraProfile",
+         Value(std::make_shared<FakeProfile>("DNGCameraProfileAbstract", "/p/cam.dcp"))},
+        {"Quorvex_Exposure", 0.5},
+        {"Nested",
+         Dictionary{{"Quorvex_iccProfile", Value(ColorSyncProfileWrap::initAsAutoProfile())}}},
+        {"Sub", Value(std::make_shared<Subclassed>("ColorSyncProfileWrap", "/p/x.icc"))}};
+
+    const Dictionary plist = store.serializeToPList(settings);
+    EXPECT_EQ(plist["Quorvex_CameraProfile"]["path"].stringValue(), "/p/cam.dcp");
+    EXPECT_EQ(plist["Nested"]["Quorvex_iccProfile"]["Class_of_serialized_Object"].stringValue(),
+              "ColorSyncProfileWrap");
+    EXPECT_EQ(plist["Nested"]["Quorvex_iccProfile"],
+              ColorSyncProfileWrap::initAsAutoProfile()->objectSerializeForPList());
+    EXPECT_TRUE(plist["Sub"].isObject());  // a subclass is not converted
+    EXPECT_EQ(plist["Quorvex_Exposure"], Value(0.5));
+
+    // Depth 0: only the top level is converted; the nested one is copied.
+    const Dictionary shallow = store.serializeToPList(settings, 0);
+    EXPECT_TRUE(shallow["Quorvex_CameraProfile"].isDictionary());
+    EXPECT_TRUE(shallow["Nested"]["Quorvex_iccProfile"].isObject());
+
+    // Through a file and back.
+    testsupport::ScratchDir dir;
+    Dictionary written = plist;
+    written.remove("Sub");
+    ASSERT_TRUE(platform::writePropertyList(Value(written), dir.path() / "s.plist"));
+    const auto read = platform::readPropertyList(dir.path() / "s.plist");
+    ASSERT_TRUE(read);
+    const Dictionary back = store.deserializeFromPList(read->dictionary());
+    auto camera = back["Quorvex_CameraProfile"].objectAs<FakeProfile>();
+    ASSERT_TRUE(camera);
+    EXPECT_EQ(camera->className(), "DNGCameraProfileAbstract");
+    EXPECT_EQ(camera->path(), "/p/cam.dcp");
+    auto icc = back["Nested"]["Quorvex_iccProfile"].objectAs<ColorSyncProfileWrap>();
+    ASSERT_TRUE(icc);
+    EXPECT_EQ(icc->description(), ColorSyncProfileWrap::initAsAutoProfile()->description());
+    EXPECT_EQ(back["Quorvex_Exposure"], Value(0.5));
+}
+
+TEST(MultiDataStore, ClassNamesOnReading) {
+    registerFakes();
+    auto& store = MultiDataStore::sharedMultiDataStore();
+    const Dictionary plist{
+        {"lower", Dictionary{{"Class_of_serialized_Object", "colorsyncprofilewrap"}}},
+        {"unknown", Dictionary{{"Class_of_serialized_Object", "NSColor"}, {"path", "/b"}}},
+        {"broken", Dictionary{{"Class_of_serialized_Object", "DNGCameraProfileAbstract"},
+                              {"path", "broken"}}},
+        {"plain", Dictionary{{"a", 1}}},
+        {"deep", Dictionary{{"inner", Dictionary{{"Class_of_serialized_Object",
+                                                  "DNGCameraProfileAbstract"}}}}}};
+    const Dictionary back = store.deserializeFromPList(plist);
+    EXPECT_TRUE(back["lower"].objectAs<ColorSyncProfileWrap>());
+    EXPECT_FALSE(back.contains("unknown"));
+    EXPECT_FALSE(back.contains("broken"));  // an object that cannot be made is left out
+    EXPECT_EQ(back["plain"], Value(Dictionary{{"a", 1}}));
+    EXPECT_TRUE(back["deep"]["inner"].isObject());
+    // Below the depth, a marked dictionary stays as it is.
+    EXPECT_TRUE(store.deserializeFromPList(plist, 0)["deep"]["inner"].isDictionary());
+}
+
+TEST_F(DataStoreItemTest, AddUpdateRemoveGet) {
+    auto store = MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog");
+    EXPECT_EQ(store, MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog"));
+    const fs::path file = scratch.path() / "data/Quorvex/Catalog/QuorvexCatalog.plist";
+    EXPECT_EQ(store->storeFilePath(), file);
+    EXPECT_FALSE(store->imageData());
+    EXPECT_FALSE(store->getItemForUUID("/a.dng"));
+
+    ASSERT_TRUE(store->addItem(entry("/a.dng", 1)));
+    ASSERT_TRUE(store->addItem(entry("/b.dng", 2)));
+    ASSERT_TRUE(store->addItem(entry("/a.dng", 3)));  // replaces, moves to the end
+    EXPECT_EQ(identities(*store), (std::vector<std::string>{"/b.dng", "/a.dng"}));
+    EXPECT_EQ(store->getItemForUUID("/a.dng")->find("Quorvex_Exposure")->integerValue(), 3);
+
+    ASSERT_TRUE(store->updateItem(Dictionary{{"Quorvex_UUID", "/b.dng"}, {"Quorvex_Tint", 9}}));
+    auto b = store->getItemForUUID("/b.dng");
+    ASSERT_TRUE(b);
+    EXPECT_EQ((*b)["Quorvex_Exposure"].integerValue(), 2);  // merged, old keys kept
+    EXPECT_EQ((*b)["Quorvex_Tint"].integerValue(), 9);
+    EXPECT_EQ(identities(*store), (std::vector<std::string>{"/a.dng", "/b.dng"}));
+
+    ASSERT_TRUE(store->updateItem(entry("/c.dng", 5)));  // not stored: nothing added
+    EXPECT_EQ(identities(*store), (std::vector<std::string>{"/a.dng", "/b.dng"}));
+
+    ASSERT_TRUE(store->removeItem(Dictionary{{"Quorvex_UUID", "/a.dng"}}));
+    EXPECT_EQ(identities(*store), (std::vector<std::string>{"/b.dng"}));
+    EXPECT_TRUE(store->imageDataFile()->find("<plist version=\"1.0\">") != std::string::npos);
+
+    platform::Error error;
+    EXPECT_TRUE(store->deleteCurrentCatalog(&error));
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_FALSE(store->deleteCurrentCatalog(&error));
+    ASSERT_TRUE(store->addItem(entry("/d.dng", 1)));  // the next save makes it again
+    EXPECT_EQ(identities(*store), (std::vector<std::string>{"/d.dng"}));
+}
+
+TEST_F(DataStoreItemTest, StoresShareTheFirstFolder) {
+    DataStoreItem presets("Presets");
+    DataStoreItem catalog("Catalog");
+    const fs::path support = scratch.path() / "data/Quorvex";
+    EXPECT_EQ(presets.pathToCurrentCatalogDirectory(), support / "Presets");
+    EXPECT_EQ(catalog.storeFilePath(), support / "Presets" / "QuorvexCatalog.plist");
+}
+
+TEST_F(DataStoreItemTest, UnreadableCatalogIsKeptAside) {
+    DataStoreItem store("Catalog");
+    const fs::path file = *store.storeFilePath();
+    {
+        std::ofstream out(file);
+        out << "<plist><array><dict><key>Quorvex_UUID</key>";  // cut short
+    }
+    EXPECT_FALSE(store.imageData());  // reads as nothing
+    ASSERT_TRUE(store.addItem(entry("/a.dng", 1)));
+    EXPECT_EQ(identities(store), (std::vector<std::string>{"/a.dng"}));
+    fs::path backup = file;
+    backup += ".unreadable-1";
+    ASSERT_TRUE(fs::exists(backup));
+    std::ifstream in(backup);
+    std::string kept((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(kept, "<plist><array><dict><key>Quorvex_UUID</key>");
+
+    // A file whose top level is not an array is kept too, under the next name.
+    ASSERT_TRUE(platform::writePropertyList(Value(Dictionary{{"x", 1}}), file));
+    ASSERT_TRUE(store.removeItem(entry("/a.dng", 0)));
+    fs::path second = file;
+    second += ".unreadable-2";
+    EXPECT_TRUE(fs::exists(second));
+    EXPECT_EQ(store.imageData()->size(), 0u);
+}
+
+TEST_F(DataStoreItemTest, ConcurrentWritersAndReaders) {
+    DataStoreItem store("Catalog");
+    ASSERT_TRUE(store.addItem(entry("/seed.dng", 0)));
+    std::atomic<bool> done{false};
+    std::atomic<int> badReads{0};
+    std::thread reader([&] {
+        while (!done)
+            if (!store.imageData()) ++badReads;  // a half-written file would not parse
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t)
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 5; ++i)
+                store.addItem(entry("/img" + std::to_string(t) + "_" + std::to_string(i), i));
+        });
+    for (auto& w : writers) w.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(badReads, 0);
+    EXPECT_EQ(identities(store).size(), 21u);  // no change lost
+    for (const auto& e : fs::directory_iterator(store.storeFilePath()->parent_path()))
+        EXPECT_EQ(e.path().filename(), "QuorvexCatalog.plist");  // no temporary left behind
+}
