@@ -6,6 +6,8 @@
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_safe_arithmetic.h"
 #include "dng/core/dng_stream.h"
+#include "dng/core/dng_tag_codes.h"
+#include "dng/image/dng_noise_profile.h"
 
 namespace {
 
@@ -78,6 +80,25 @@ tag_exif_date_time::tag_exif_date_time(uint16 code, const dng_date_time& dt)
         std::snprintf(fData, sizeof(fData), "%04u:%02u:%02u %02u:%02u:%02u", dt.fYear, dt.fMonth,
                       dt.fDay, dt.fHour, dt.fMinute, dt.fSecond);
     }
+}
+
+tag_xmp::tag_xmp(std::unique_ptr<dng_memory_block> packet)
+    : tag_uint8_ptr(tcXMP, nullptr, 0), fPacket(std::move(packet)) {
+    if (fPacket && fPacket->LogicalSize() != 0) {
+        fData = fPacket->Buffer();
+        fCount = fPacket->LogicalSize();
+    }
+}
+
+tag_dng_noise_profile::tag_dng_noise_profile(const dng_noise_profile& profile)
+    : tag_data_ptr(tcNoiseProfile, ttDouble, 0, fValues) {
+    const uint32 functions = profile.NumFunctions();
+    if (functions > kMaxFunctions) ThrowProgramError("Too many noise functions");
+    for (uint32 i = 0; i < functions; i++) {
+        fValues[2 * i] = profile.NoiseFunction(i).Scale();
+        fValues[2 * i + 1] = profile.NoiseFunction(i).Offset();
+    }
+    fCount = 2 * functions;
 }
 
 tag_string::tag_string(uint16 code, const dng_string& s, bool forceASCII)

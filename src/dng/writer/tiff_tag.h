@@ -11,14 +11,18 @@
 // has its own stream.
 #pragma once
 
+#include <memory>
+
 #include "dng/core/dng_date_time.h"
 #include "dng/core/dng_matrix.h"
+#include "dng/core/dng_memory_block.h"
 #include "dng/core/dng_memory_data.h"
 #include "dng/core/dng_rational.h"
 #include "dng/core/dng_string.h"
 #include "dng/core/dng_tag_types.h"
 #include "dng/core/dng_types.h"
 
+class dng_noise_profile;
 class dng_stream;
 
 class tiff_tag {
@@ -177,6 +181,29 @@ public:
 
 private:
     char fData[20] = {};
+};
+
+// XMP (BYTE) over a serialised packet that the tag owns; no packet, or an
+// empty one, gives count 0. This system keeps XMP as a packet of bytes, so
+// the caller hands over the serialised form rather than a record.
+class tag_xmp : public tag_uint8_ptr {
+public:
+    explicit tag_xmp(std::unique_ptr<dng_memory_block> packet);
+
+private:
+    std::unique_ptr<dng_memory_block> fPacket;
+};
+
+// NoiseProfile: the (scale, offset) pair of each noise function, in plane
+// order. More than four functions fail with dng_error_unknown.
+class tag_dng_noise_profile : public tag_data_ptr {
+public:
+    static constexpr uint32 kMaxFunctions = 4;
+
+    explicit tag_dng_noise_profile(const dng_noise_profile& profile);
+
+private:
+    real64 fValues[2 * kMaxFunctions] = {};
 };
 
 // ASCII text with its NUL (count = bytes + 1). Unless forced to ASCII, text

@@ -169,3 +169,18 @@ TEST(TiffTag, ICCProfileAndDateTime) {
     const Bytes text = PutBytes(dt, true);
     EXPECT_EQ(std::string(text.begin(), text.end()), std::string("2024:02:29 07:05:09\0", 20));
 }
+
+TEST(TiffTag, XMPOwnsItsPacket) {
+    tag_xmp none(nullptr);
+    EXPECT_EQ(none.Code(), tcXMP);
+    EXPECT_EQ(none.Count(), 0u);
+    EXPECT_EQ(tag_xmp(gDefaultDNGMemoryAllocator.Allocate(0)).Count(), 0u);
+
+    auto packet = gDefaultDNGMemoryAllocator.Allocate(3);
+    packet->Buffer_uint8()[0] = '<';
+    packet->Buffer_uint8()[1] = 'x';
+    packet->Buffer_uint8()[2] = '>';
+    tag_xmp xmp(std::move(packet));
+    EXPECT_EQ(xmp.Type(), ttByte);
+    ExpectBoth(xmp, {{'<', 'x', '>'}, {'<', 'x', '>'}});
+}
