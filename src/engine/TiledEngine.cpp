@@ -145,6 +145,7 @@ void TiledEngine::workOnTiles(const TileRegion& region, ImageBuffer* src, ImageB
             bool ok = true;
             try {
                 processTileInPhase(phase, c0, c1, r0, r1, src, dest, pass);
+                ++processedTiles_;
             } catch (const std::exception& e) {
                 recordError(e.what());
                 ok = false;

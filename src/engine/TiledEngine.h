@@ -177,6 +177,8 @@ public:
     platform::Dictionary& stageToKey() { return stageToKey_; }
     // The first error a worker reported in the last run; empty when none.
     std::string lastRunError() const;
+    // Tiles (times passes and phases) handed to processTile since creation.
+    uint64_t processedTileCount() const { return processedTiles_; }
 
 protected:
     // One phase of one pass of worker blocks over the tiles, joined before it
@@ -218,6 +220,7 @@ private:
     std::once_flag cacheLockOnce_;
     std::unique_ptr<ReadWriteLock> cacheLock_;
     std::atomic<bool> cachedImageIsDirty_{false};
+    std::atomic<uint64_t> processedTiles_{0};
     std::shared_ptr<TileMap> mainMap_;
     std::optional<std::string> idForCache_;
     bool shouldReleasePrecursors_ = false;

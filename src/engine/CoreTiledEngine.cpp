@@ -1,0 +1,623 @@
+#include "engine/CoreTiledEngine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "color/ComputeMatrixAndLUT.h"
+#include "color/DNGCameraProfileAbstract.h"
+#include "engine/CGImageBitMap.h"
+#include "engine/ColorMatchTiledEngine.h"
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+#include "platform/VImage.h"
+
+using platform::Rect;
+namespace vimage = platform::vimage;
+
+namespace {
+
+constexpr int kBlock = 512;
+
+constexpr const char* kCoreKeys[] = {
+    "Quorvex_Filter_inputEV",         "Quorvex_Filter_inputContrast",
+    "Quorvex_Filter_inputBrightness", "Quorvex_Filter_inputFillLight",
+    "Quorvex_Filter_inputHighLight",  "Quorvex_Filter_inputKneeHigh",
+    "Quorvex_Filter_inputKneeLow",    "Quorvex_Filter_inputSaturation",
+    "Quorvex_Filter_inputAngle",      "Quorvex_ettrAdjust",
+    "Quorvex_SceneReferred",          "Quorvex_MaintainWhites",
+    "Quorvex_toneCurveAdjust",        "Quorvex_CameraProfile",
+    "Quorvex_Filter_monochromeRed",   "Quorvex_Filter_monochromeYellow",
+    "Quorvex_Filter_monochromeGreen", "Quorvex_Filter_monochromeCyan",
+    "Quorvex_Filter_monochromeBlue",  "Quorvex_Filter_inputTemperature",
+    "Quorvex_Filter_inputTint",
+};
+
+// 16-bit output of a normalised value: truncated, 65536 or more gives 65535,
+// 0 or less (and NaN) gives 0.
+inline uint16_t toU16(float v) {
+    const double x = std::trunc(double(v) * CoreTiledEngine::kOutputScale);
+    if (!(x > 0)) return 0;
+    if (x >= 65536.0) return 65535;
+    return uint16_t(x);
+}
+
+// Whole pixels of `r`; true when it keeps at least one.
+bool containsRect(const Rect& outer, const Rect& inner) {
+    if (outer.isNull() || inner.isNull()) return false;
+    return inner.minX() >= outer.minX() && inner.minY() >= outer.minY() &&
+           inner.maxX() <= outer.maxX() && inner.maxY() <= outer.maxY();
+}
+
+}  // namespace
+
+CoreTiledEngine::CoreTiledEngine(platform::Size size, std::optional<std::string> imageID,
+                                 bool releasePrecursors)
+    : TiledEngine(size, std::move(imageID), releasePrecursors) {
+    setUpStage();
+}
+
+CoreTiledEngine::CoreTiledEngine(Ptr source, std::optional<std::string> imageID,
+                                 bool releasePrecursors)
+    : TiledEngine(std::move(source), std::move(imageID), releasePrecursors) {
+    setUpStage();
+}
+
+CoreTiledEngine::~CoreTiledEngine() {
+    // Queued recomputations refer to this stage.
+    platform::BlockingScope blocking;
+    std::unique_lock lock(generationLock_);
+    generationDone_.wait(lock, [this] { return outstanding_ == 0; });
+}
+
+void CoreTiledEngine::setUpStage() {
+    // A default registered YES; read once, when the stage is made.
+    platform::Value v = platform::UserDefaults::standard().objectForKey("enableCinematic");
+    enableCinematic_ = v.isNull() ? true : v.boolValue();
+}
+
+std::shared_ptr<CoreTiledEngine> CoreTiledEngine::initWithSize(platform::Size size,
+                                                               std::optional<std::string> imageID,
+                                                               bool releasePrecursors) {
+    if (!ImageBuffer::sizeFits(size)) return nullptr;
+    return std::make_shared<CoreTiledEngine>(size, std::move(imageID), releasePrecursors);
+}
+
+std::shared_ptr<CoreTiledEngine> CoreTiledEngine::initWithImage(Ptr source,
+                                                                std::optional<std::string> imageID,
+                                                                bool releasePrecursors) {
+    if (!source) return nullptr;
+    return std::make_shared<CoreTiledEngine>(std::move(source), std::move(imageID),
+                                             releasePrecursors);
+}
+
+std::string CoreTiledEngine::engineName() const {
+    char name[64];
+    std::snprintf(name, sizeof name, "QuorvexCoreEngine_%p", static_cast<const void*>(this));
+    return name;
+}
+
+void CoreTiledEngine::buildKeyTable() {
+    for (const char* key : kCoreKeys) stageToKey().set(key, 4);
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+void CoreTiledEngine::setParameters(const std::optional<std::string>& key,
+                                    const platform::Dictionary& parameters) {
+    uint64_t generation = 0;
+    bool first = false;
+    {
+        std::lock_guard lock(generationLock_);
+        if (!keyTableBuilt_) {
+            buildKeyTable();
+            keyTableBuilt_ = true;
+        }
+        if (key && !stageToKey().contains(*key)) {
+            generation = 0;
+        } else {
+            generation = ++requestedGeneration_;
+            first = appliedGeneration_ == 0 && outstanding_ == 0;
+            if (!first) ++outstanding_;
+        }
+    }
+    if (generation == 0) {
+        TiledEngine::setParameters(key, parameters);
+        return;
+    }
+    {
+        std::lock_guard lock(thumbLock_);
+        processsedThumbBuf_.reset();
+    }
+    if (first) {
+        // The stage must be usable when the engine's first call returns.
+        recompute(generation, parameters);
+    } else {
+        auto copy = std::make_shared<const platform::Dictionary>(parameters);
+        platform::DispatchQueue::global(platform::QueuePriority::High)
+            ->async([this, generation, copy] {
+                recompute(generation, *copy);
+                std::lock_guard lock(generationLock_);
+                --outstanding_;
+                generationDone_.notify_all();
+            });
+    }
+    TiledEngine::setParameters(key, parameters);
+}
+
+void CoreTiledEngine::waitForRecomputation() {
+    platform::BlockingScope blocking;
+    std::unique_lock lock(generationLock_);
+    generationDone_.wait(lock, [this] { return appliedGeneration_ >= requestedGeneration_; });
+}
+
+uint64_t CoreTiledEngine::recomputationCount() {
+    std::lock_guard lock(generationLock_);
+    return recomputations_;
+}
+
+void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary& settings) {
+    settingsLock_.lockForWrite();
+    bool stale;
+    {
+        std::lock_guard lock(generationLock_);
+        stale = generation <= appliedGeneration_;
+    }
+    if (!stale) {
+        const float identity[4][4] = {
+            {1, 0, 0, 1228.8f}, {0, 1, 0, 2457.6f}, {0, 0, 1, 409.6f}, {0, 0, 0, 0}};
+        std::memcpy(matrix_, identity, sizeof matrix_);
+        ettrMul_ = std::pow(2.0f, settings["Quorvex_ettrAdjust"].floatValue(0));
+        lut_ = ImageBufferF32::initWithSize(kLUTSize, 1, nullptr, nullptr);
+        if (lut_) std::fill_n(lut_->bufferFloatForRow(0), kLUTSize * 4, 0.0f);
+        outputOffset_ = 0;
+
+        if (lut_) {
+            ComputeMatrixAndLUT compute;
+            compute.setEnableCinematic(enableCinematic_);
+            compute.setCameraParameters(cameraParameters_
+                                            ? cameraParameters_
+                                            : ComputeMatrixAndLUT::DictionaryPtr(
+                                                  std::make_shared<const platform::Dictionary>()));
+            compute.setImageParameters(platform::Dictionary(settings));
+            compute.populateFloatLUTAndMatrix(lut_->bufferFloatForRow(0), kLUTSize, matrix_,
+                                              &outputOffset_, &kneeLow_, &kneeF_);
+        }
+
+        const platform::Value& tone = settings["Quorvex_toneCurveAdjust"];
+        toneCurve_ = tone.isNumber() ? tone : platform::Value();
+        cameraProfile_ = settings["Quorvex_CameraProfile"].objectAs<DNGCameraProfileAbstract>();
+        processAsOutputReferred_ = !settings["Quorvex_SceneReferred"].boolValue();
+        clipWhites_ = !settings["Quorvex_MaintainWhites"].boolValue();
+
+        if (!cameraProfile_) {
+            // Without a profile there is no profile gain: a table kept from
+            // an earlier profile would apply a curve the user removed.
+            fLut_.clear();
+            fLut_.shrink_to_fit();
+        } else {
+            if (fLut_.empty()) {
+                try {
+                    fLut_.assign(kProfileLUTSize, 0.0f);
+                } catch (const std::bad_alloc&) {
+                    fLut_.clear();
+                }
+            }
+            if (!fLut_.empty()) {
+                const float base = cameraBaselineExposure_;
+                const float b = (base < 0 && !clipWhites_) ? base : 0.0f;
+                const float t = toneCurve_.isNull() ? 1.0f : toneCurve_.floatValue(1.0f);
+                cameraProfile_->generateLUT16(nullptr, fLut_.data(), b, processAsOutputReferred_,
+                                              clipWhites_, t);
+            }
+        }
+        std::lock_guard lock(generationLock_);
+        appliedGeneration_ = generation;
+        ++recomputations_;
+    }
+    settingsLock_.unlock();
+    std::lock_guard lock(generationLock_);
+    generationDone_.notify_all();
+}
+
+// ---------------------------------------------------------------------------
+// Pixels
+
+float CoreTiledEngine::processKnee(float x, float m) const {
+    const float y = x * m + outputOffset_;
+    float z = y * kMidGreyFactor;
+    if (z > kneeLow_) z = std::log((z - kneeLow_) * kneeF_ + 1.0f) / kneeF_ + kneeLow_;
+    return z / kMidGreyFactor;
+}
+
+void CoreTiledEngine::processTile(int colStart, int colEnd, int rowStart, int rowEnd,
+                                  ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int) {
+    settingsLock_.lockForRead();
+    if (!lut_) {
+        platform::log("%s ERROR ERROR ERROR - NULL LUT", "-[CoreTiledEngine processTile:]");
+    } else if (srcBuffer && destBuffer && colStart < colEnd && rowStart < rowEnd &&
+               !srcBuffer->isFloat()) {
+        for (int x = colStart; x < colEnd; x += kBlock)
+            for (int y = rowStart; y < rowEnd; y += kBlock)
+                renderBlock(x, y, std::min(kBlock, colEnd - x), std::min(kBlock, rowEnd - y),
+                            *srcBuffer, *destBuffer);
+    }
+    settingsLock_.unlock();
+}
+
+void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src,
+                                  ImageBuffer& dest) {
+    uint16_t* srcRow = src.bufferU16ForRow(y0, x0);
+    if (!srcRow || !src.bufferU16ForRow(y0 + h - 1, x0 + w - 1)) return;
+    const bool floatOut = dest.isFloat();
+    if (floatOut ? !dest.bufferFloatForRow(y0 + h - 1, x0 + w - 1)
+                 : !dest.bufferU16ForRow(y0 + h - 1, x0 + w - 1))
+        return;
+
+    const size_t n = size_t(w) * size_t(h) * 4;
+    std::unique_ptr<float[]> a(new (std::nothrow) float[n]);
+    std::unique_ptr<float[]> b;
+    if (!floatOut) b.reset(new (std::nothrow) float[n]);
+    if (!a || (!floatOut && !b)) {
+        platform::log("%s malloc failed", "-[CoreTiledEngine processTile:]");
+        return;
+    }
+    const size_t scratchStep = size_t(w) * 16;
+
+    vimage::Buffer in{srcRow, size_t(h), size_t(w) * 4, src.rowStepInBytes()};
+    vimage::Buffer fa{a.get(), size_t(h), size_t(w) * 4, scratchStep};
+    if (vimage::convertPlanar16UToF(in, fa, 0.0f, ettrMul_ * kInputScale, vimage::kDoNotTile))
+        return;
+
+    if (!fLut_.empty()) {
+        const float* g = fLut_.data();
+        for (size_t i = 0; i < n; i += 4) {
+            float* p = a.get() + i;
+            int64_t idx = (int64_t(p[0] * 65535.0) * 4899 + int64_t(p[1] * 65535.0) * 9618 +
+                           int64_t(p[2] * 65535.0) * 1867) >>
+                          14;
+            idx = std::clamp<int64_t>(idx, 0, kProfileLUTSize - 1);
+            const float gain = g[idx];
+            p[0] *= gain;
+            p[1] *= gain;
+            p[2] *= gain;
+        }
+    }
+    if (isCanceled()) return;
+
+    vimage::Buffer out = floatOut ? vimage::Buffer{dest.bufferFloatForRow(y0, x0), size_t(h),
+                                                   size_t(w), dest.rowStepInBytes()}
+                                  : vimage::Buffer{b.get(), size_t(h), size_t(w), scratchStep};
+    vimage::Buffer fa4{a.get(), size_t(h), size_t(w), scratchStep};
+    if (vimage::matrixMultiplyARGBFFFF(fa4, out, &matrix_[0][0], nullptr, nullptr,
+                                       vimage::kDoNotTile))
+        return;
+    a.reset();
+
+    const float* table = lut_->bufferFloatForRow(0);
+    const bool knee = !(kneeF_ < kKneeThreshold);
+    const float offset = outputOffset_;
+    for (int row = 0; row < h; ++row) {
+        if (isCanceled()) break;
+        float* p = reinterpret_cast<float*>(static_cast<uint8_t*>(out.data) + row * out.rowBytes);
+        uint16_t* o16 = floatOut ? nullptr : dest.bufferU16ForRow(y0 + row, x0);
+        for (int x = 0; x < w; ++x, p += 4) {
+            int j = int(std::clamp(p[3], -1.0f, float(kLUTSize)));
+            j = std::clamp(j, 0, kLUTSize - 1);
+            const float g = table[j * 4];
+            float v[3];
+            for (int c = 0; c < 3; ++c) v[c] = knee ? processKnee(p[c], g) : p[c] * g + offset;
+            if (floatOut) {
+                p[0] = v[0];
+                p[1] = v[1];
+                p[2] = v[2];
+                p[3] = 1.0f;
+            } else {
+                uint16_t* o = o16 + size_t(x) * 4;
+                o[0] = toU16(v[0]);
+                o[1] = toU16(v[1]);
+                o[2] = toU16(v[2]);
+                o[3] = 65535;
+            }
+        }
+    }
+}
+
+std::shared_ptr<ImageBuffer> CoreTiledEngine::renderBuffer(ImageBuffer& crop, bool createFloat) {
+    std::shared_ptr<ImageBuffer> out;
+    if (createFloat)
+        out = ImageBufferF32::initWithSize(crop.imageWidth(), crop.imageHeight(), nullptr,
+                                           crop.bufferProfile());
+    else
+        out = ImageBufferU16::initWithSize(crop.imageWidth(), crop.imageHeight(), nullptr,
+                                           crop.bufferProfile());
+    if (!out) return nullptr;
+    processTile(0, out->imageWidth(), 0, out->imageHeight(), &crop, out.get(), 0);
+    return out;
+}
+
+void CoreTiledEngine::matchProfile(ImageBuffer& output, const ColorSyncProfileWrap::Ptr& from,
+                                   const ColorSyncProfileWrap::Ptr& to) {
+    if (!to || to == from || (from && from->isEqualTo(*to))) return;
+    auto match = ColorMatchTiledEngine::initWithSize(
+        platform::Size{double(output.imageWidth()), double(output.imageHeight())});
+    if (!match) return;
+    match->setSrcProfile(from);
+    match->setDestProfile(to);
+    match->convertBuffer(output);
+}
+
+// ---------------------------------------------------------------------------
+// Runs
+
+std::shared_ptr<TileProcess> CoreTiledEngine::runProcessToCompletion(const TileRegion& region) {
+    return prepareBuffers(region);
+}
+
+std::shared_ptr<TileProcess> CoreTiledEngine::prepareBuffers(const TileRegion& region) {
+    std::shared_ptr<ImageBuffer> buffer;
+    if (auto source = sourceBuf()) {
+        auto process = source->runProcessToCompletion(region);
+        if (process) {
+            if (!process->dirtyList().empty()) setCachedImageIsDirty(true);
+            buffer = process->buffer();
+        }
+    }
+    setTileSourceBuffer(buffer);
+    return std::make_shared<TileProcess>();
+}
+
+// ---------------------------------------------------------------------------
+// Requests
+
+std::shared_ptr<ImageBuffer> CoreTiledEngine::getThumbnail(bool highQuality) {
+    auto source = sourceBuf();
+    std::lock_guard lock(thumbLock_);
+    auto s = source ? source->getThumbnail(highQuality) : nullptr;
+    if (s != thumbBuf_) {
+        thumbBuf_ = s;
+        processsedThumbBuf_.reset();
+    }
+    if (s && !processsedThumbBuf_) {
+        std::shared_ptr<ImageBuffer> in = s;
+        if (s->isFloat()) in = ImageBufferU16::initWithCopyFrom(*s);
+        auto out = in ? ImageBufferU16::initWithSize(in->imageWidth(), in->imageHeight(), nullptr,
+                                                     in->bufferProfile())
+                      : nullptr;
+        if (out) {
+            processTile(0, out->imageWidth(), 0, out->imageHeight(), in.get(), out.get(), 0);
+            processsedThumbBuf_ = out;
+        }
+    }
+    return processsedThumbBuf_;
+}
+
+std::shared_ptr<CGImageBitMap> CoreTiledEngine::imageTile(
+    int, double scale, const Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile,
+    bool* tileIsThumbnail, bool createFloat, int orientation) {
+    static const char* kName =
+        "-[CoreTiledEngine imageTile:scale:rect:destProfile:tileIsThumbnail:createFloat:"
+        "orientation:]";
+    auto source = tileSourceBuffer();
+    if (!source || !(scale > 0)) return nullptr;
+    const double W = source->imageWidth(), H = source->imageHeight();
+    Rect r = rect.standardized();
+    r.y = H - r.height - r.y;
+    r = r.intersection(Rect{0, 0, W, H});
+    if (r.isNull() || r.width < 1 || r.height < 1) platform::log("%s ERROR zero width", kName);
+
+    const double d = std::max(1.0, 1.0 / scale);
+    const std::string key = std::to_string(int(std::floor(float((1.0 / d) * 100.0))));
+
+    ReadWriteLock& cache = cacheLock();
+    cache.lockForWrite();
+    {
+        auto& images = cachedImages();
+        auto found = images.find(key);
+        bool usable = !images.empty() && !cachedImageIsDirty() && found != images.end();
+        // A scaled copy made before the source covered this rectangle is
+        // stale once the source does: make it again rather than answer with
+        // the thumbnail for ever.
+        if (usable) {
+            auto img = std::static_pointer_cast<ImageBuffer>(found->second);
+            if (!containsRect(img->validRegion(), r) && containsRect(source->validRegion(), r))
+                usable = false;
+        }
+        if (!usable && source->tryLock(stageId())) {
+            if (images.empty() || cachedImageIsDirty()) {
+                images.clear();
+                setCachedImageIsDirty(false);
+            }
+            auto scaled = source->resizedImageFromBuffer(uint16_t(W / d), uint16_t(H / d));
+            if (scaled) {
+                images[key] = scaled;
+                Rect v = scaled->validRegion();
+                if (v.isNull() || v.width < 1 || v.height < 1)
+                    platform::log("%s warning validRegion in scaledImage invalid %f %f", kName,
+                                  v.isNull() ? 0.0 : v.width, v.isNull() ? 0.0 : v.height);
+            }
+            source->unlock(stageId());
+        }
+    }
+    cache.unlock();
+
+    cache.lockForRead();
+    bool notify = false;
+    std::shared_ptr<ImageBuffer> chosen;
+    double divisor = d;
+    bool fromThumbnail = false;
+    {
+        auto& images = cachedImages();
+        auto found = images.find(key);
+        std::shared_ptr<ImageBuffer> img =
+            found != images.end() ? std::static_pointer_cast<ImageBuffer>(found->second) : nullptr;
+        if (img && containsRect(img->validRegion(), r)) {
+            chosen = img;
+            if (tileIsThumbnail) *tileIsThumbnail = false;
+        } else {
+            if (tileIsThumbnail) *tileIsThumbnail = true;
+            notify = img != nullptr;
+            chosen = getThumbnail(false);
+            fromThumbnail = true;
+            if (chosen) divisor = W / chosen->imageWidth();
+        }
+    }
+    std::shared_ptr<CGImageBitMap> result;
+    if (!chosen) {
+        platform::log("%s No cached or thumbnail image available", kName);
+    } else if (!r.isNull()) {
+        const Rect cropRect{std::round(r.x / divisor), std::round(r.y / divisor),
+                            std::round(r.width / divisor), std::round(r.height / divisor)};
+        auto crop = chosen->croppedImageFromBuffer(cropRect);
+        std::shared_ptr<ImageBuffer> output = !crop           ? nullptr
+                                              : fromThumbnail ? crop
+                                                              : renderBuffer(*crop, createFloat);
+        if (output) {
+            matchProfile(*output, chosen->bufferProfile(), destProfile);
+            result = output->getCGImageBitMapWithOrientation(orientation);
+        }
+    }
+    cache.unlock();
+    if (notify)
+        if (auto delegate = this->delegate()) delegate->engineActiveRectDirty(*this);
+    return result;
+}
+
+std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
+    const Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile, bool createFloat,
+    int orientation, platform::Error* error) {
+    auto source = tileSourceBuffer();
+    if (!source) {
+        platform::setError(error, platform::QuorvexErrorDomain, -7,
+                           "The image has not been processed.");
+        return nullptr;
+    }
+    const double W = source->imageWidth(), H = source->imageHeight();
+    Rect r = rect.standardized();
+    if (r.isNull() || r.width < 1 || r.height < 1) {
+        r = Rect{0, 0, W, H};
+    } else {
+        r.y = H - r.height - r.y;
+        r = r.intersection(Rect{0, 0, W, H}).integral();
+    }
+    if (r.isNull() || r.width < 1 || r.height < 1) {
+        platform::setError(error, platform::QuorvexErrorDomain, -9,
+                           "The crop rectangle lies outside the image.");
+        return nullptr;
+    }
+    source->lock(stageId());
+    std::shared_ptr<CGImageBitMap> result;
+    if (!containsRect(source->validRegion(), r)) {
+        platform::setError(error, platform::QuorvexErrorDomain, -9,
+                           "The image has not been processed at full size.");
+    } else if (auto crop = source->croppedImageFromBuffer(r)) {
+        auto output = renderBuffer(*crop, createFloat);
+        if (output) {
+            matchProfile(*output, crop->bufferProfile(), destProfile);
+            result = output->getCGImageBitMapWithOrientation(orientation);
+        }
+        if (!result)
+            platform::setError(error, platform::QuorvexErrorDomain, -10,
+                               "Not enough memory to render the image.");
+    }
+    source->unlock(stageId());
+    return result;
+}
+
+bool CoreTiledEngine::getPixelValues(int col, int row, int patchSize, double* values) {
+    auto buffer = tileSourceBuffer();
+    auto source = sourceBuf();
+    if (!buffer || !source || !values || !source->mainMap()) return false;
+    const int half = patchSize / 2;
+    const Rect r =
+        Rect{double(col - half), double(row - half), double(patchSize), double(patchSize)}
+            .intersection(extent());
+    if (r.isNull() || r.width < 1 || r.height < 1) return false;
+    if (!source->mainMap()->isCleanInRect(r)) return false;
+    auto crop = buffer->croppedImageFromBuffer(r);
+    if (!crop) return false;
+    auto rendered = renderBuffer(*crop, false);
+    if (!rendered) return false;
+    return rendered->sampleValues(half, half, patchSize, &values[0], &values[1], &values[2],
+                                  &values[3]);
+}
+
+// ---------------------------------------------------------------------------
+// Accessors
+
+void CoreTiledEngine::setMatrix(const float m[4][4]) {
+    settingsLock_.lockForWrite();
+    std::memcpy(matrix_, m, sizeof matrix_);
+    settingsLock_.unlock();
+}
+
+void CoreTiledEngine::getMatrix(float m[4][4]) {
+    settingsLock_.lockForRead();
+    std::memcpy(m, matrix_, sizeof matrix_);
+    settingsLock_.unlock();
+}
+
+std::shared_ptr<ImageBufferF32> CoreTiledEngine::LUT() {
+    settingsLock_.lockForRead();
+    auto lut = lut_;
+    settingsLock_.unlock();
+    return lut;
+}
+
+void CoreTiledEngine::setLUT(std::shared_ptr<ImageBufferF32> lut) {
+    settingsLock_.lockForWrite();
+    lut_ = std::move(lut);
+    settingsLock_.unlock();
+}
+
+platform::Dictionary CoreTiledEngine::cameraParameters() const {
+    settingsLock_.lockForRead();
+    platform::Dictionary d = cameraParameters_ ? *cameraParameters_ : platform::Dictionary{};
+    settingsLock_.unlock();
+    return d;
+}
+
+void CoreTiledEngine::setCameraParameters(platform::Dictionary parameters) {
+    auto p = std::make_shared<const platform::Dictionary>(std::move(parameters));
+    settingsLock_.lockForWrite();
+    cameraParameters_ = std::move(p);
+    settingsLock_.unlock();
+}
+
+std::shared_ptr<const DNGCameraProfileAbstract> CoreTiledEngine::cameraProfile() const {
+    settingsLock_.lockForRead();
+    auto p = cameraProfile_;
+    settingsLock_.unlock();
+    return p;
+}
+
+platform::Value CoreTiledEngine::toneCurve() const {
+    settingsLock_.lockForRead();
+    platform::Value v = toneCurve_;
+    settingsLock_.unlock();
+    return v;
+}
+
+std::shared_ptr<ImageBuffer> CoreTiledEngine::thumbBuf() {
+    std::lock_guard lock(thumbLock_);
+    return thumbBuf_;
+}
+
+std::shared_ptr<ImageBufferU16> CoreTiledEngine::processsedThumbBuf() {
+    std::lock_guard lock(thumbLock_);
+    return processsedThumbBuf_;
+}
+
+std::shared_ptr<ImageBuffer> CoreTiledEngine::tileSourceBuffer() const {
+    std::lock_guard lock(fieldsLock_);
+    return tileSourceBuffer_;
+}
+
+void CoreTiledEngine::setTileSourceBuffer(std::shared_ptr<ImageBuffer> buffer) {
+    std::lock_guard lock(fieldsLock_);
+    tileSourceBuffer_ = std::move(buffer);
+}
