@@ -1,0 +1,211 @@
+#include "document/RawFileSearch.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+#include "document/FSNodeInfo.h"
+#include "document/QuorvexErrors.h"
+#include "platform/Log.h"
+
+namespace {
+
+constexpr const char* kBookmarkKey = "rawSearchDirectoryBookmark";
+constexpr int kRankUnlisted = 50;
+constexpr int kRankStart = 99;
+
+std::string lower(std::string s) {
+    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+bool equalsIgnoringCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && lower(a) == lower(b);
+}
+
+bool endsWithEdit(const std::string& name) {
+    if (name.size() < 5) return false;
+    std::string tail = lower(name.substr(name.size() - 5));
+    return tail == "-edit" || tail == ".edit";
+}
+
+std::string extensionOf(const std::filesystem::path& p) {
+    std::string ext = p.extension().string();
+    return ext.empty() ? ext : lower(ext.substr(1));
+}
+
+std::vector<std::string> components(const std::filesystem::path& p) {
+    std::vector<std::string> out;
+    for (const auto& part : p.lexically_normal()) {
+        std::string s = part.string();
+        if (!s.empty()) out.push_back(s);
+    }
+    // A trailing separator leaves an empty last element, dropped above.
+    return out;
+}
+
+bool contains(const std::filesystem::path& outer, const std::filesystem::path& inner,
+              bool allowEqual) {
+    auto a = components(outer), b = components(inner);
+    if (a.empty()) return true;
+    if (a.size() > b.size() || (!allowEqual && a.size() == b.size())) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (!equalsIgnoringCase(a[i], b[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+RawFileSearch::ExtensionPriorities RawFileSearch::extensionPriorityTable() {
+    ExtensionPriorities table{{"tiff", 98}, {"tif", 98}};
+    for (const char* ext :
+         {"jpeg", "jpg", "png", "bmp", "xml", "xmp", "bak", "cof", "cop", "cos", "txt", "db", "vg"})
+        table[ext] = 99;
+    table["dng"] = 1;
+    for (const auto& ext : FSNodeInfo::rawExts())
+        if (ext != "dng") table[ext] = 0;
+    return table;
+}
+
+std::optional<std::string> RawFileSearch::parseToBaseName(const std::string& name) {
+    if (endsWithEdit(name)) return name.substr(0, name.size() - 5);
+    // Read from the end: 0 nothing yet, 1 only digits, 2 something else,
+    // 3 digits and then a "v".
+    int state = 0;
+    for (size_t i = name.size(); i-- > 0;) {
+        char c = name[i];
+        bool accepted;
+        if (std::isdigit(static_cast<unsigned char>(c))) {
+            if (state == 2 || state == 3) return std::nullopt;
+            state = 1;
+            continue;
+        } else if (c == 'v' || c == 'V') {
+            state = state == 1 ? 3 : 2;
+            continue;
+        } else if (c == '_' || c == ' ') {
+            accepted = state == 1 || state == 3;
+        } else if (c == '-') {
+            accepted = state == 1 || state == 2;
+        } else {
+            state = 2;
+            continue;
+        }
+        if (!accepted || i < 2) return std::nullopt;
+        std::string base = name.substr(0, i);
+        if (endsWithEdit(base)) base.resize(base.size() - 5);
+        return base;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::filesystem::path> RawFileSearch::searchDirectory(
+    const std::filesystem::path& folder, const std::string& name,
+    const ExtensionPriorities& priorities, const std::filesystem::path& excluded) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) return std::nullopt;
+    std::optional<std::filesystem::path> answer;
+    int best = kRankStart;
+    std::filesystem::recursive_directory_iterator it(
+        folder, std::filesystem::directory_options::skip_permission_denied, ec),
+        end;
+    for (; !ec && it != end; it.increment(ec)) {
+        const auto& entry = *it;
+        std::error_code statError;
+        auto status = entry.status(statError);
+        if (statError || !std::filesystem::exists(status)) continue;
+        std::string itemName = entry.path().stem().string();
+        if (std::filesystem::is_directory(status)) {
+            if (!itemName.empty() && itemName[0] == '.') it.disable_recursion_pending();
+            continue;
+        }
+        if (!std::filesystem::is_regular_file(status) || !equalsIgnoringCase(itemName, name))
+            continue;
+        if (!excluded.empty() && std::filesystem::equivalent(entry.path(), excluded, statError))
+            continue;
+        auto found = priorities.find(extensionOf(entry.path()));
+        int rank = found == priorities.end() ? kRankUnlisted : found->second;
+        platform::log("%s 1 : %s %s %d", __func__, name.c_str(),
+                      entry.path().lexically_relative(folder).c_str(), rank);
+        if (rank < best) {
+            best = rank;
+            answer = entry.path();
+            platform::log("%s 2 : %s %i", __func__, answer->c_str(), best);
+        }
+        if (best == 0) break;
+    }
+    return answer;
+}
+
+bool RawFileSearch::isExternalEditorFile(const std::filesystem::path& file) {
+    std::string ext = extensionOf(file);
+    return ext == "jpg" || ext == "jpeg" || ext == "tif" || ext == "tiff";
+}
+
+std::optional<std::filesystem::path> RawFileSearch::findRawFileForEditedFile(
+    const std::filesystem::path& editedFile,
+    const std::optional<std::filesystem::path>& searchFolder, platform::Error* error) {
+    if (!searchFolder) {
+        platform::Error e = quorvexError(kQuorvexErrorNoRawSearchLocation);
+        platform::log("%s Error: %s", __func__, e.description().c_str());
+        if (error) *error = e;
+        return std::nullopt;
+    }
+    std::string wanted = editedFile.stem().string();
+    auto table = extensionPriorityTable();
+    auto baseName = parseToBaseName(wanted);
+    std::optional<std::filesystem::path> hit;
+    if (baseName) hit = searchDirectory(*searchFolder, *baseName, table, editedFile);
+    if (!hit) hit = searchDirectory(*searchFolder, wanted, table, editedFile);
+    if (!hit) {
+        if (error) *error = quorvexRawFileNotFoundError(baseName, searchFolder->string());
+        return std::nullopt;
+    }
+    platform::log("%s raw file found: %s", __func__, hit->c_str());
+    return hit;
+}
+
+std::optional<std::filesystem::path> RawFileSearch::rawSearch(platform::UserDefaults& defaults) {
+    platform::Value value = defaults.objectForKey(kBookmarkKey);
+    if (!value.isData() || value.data().empty()) return std::nullopt;
+    std::filesystem::path folder(std::string(value.data().begin(), value.data().end()));
+    std::error_code ec;
+    if (!folder.is_absolute() || !std::filesystem::is_directory(folder, ec)) return std::nullopt;
+    return folder;
+}
+
+bool RawFileSearch::setRawSearch(const std::filesystem::path& folder,
+                                 platform::UserDefaults& defaults) {
+    std::error_code ec;
+    auto absolute = std::filesystem::absolute(folder, ec);
+    bool ok = !ec && !folder.empty();
+    if (ok) {
+        std::string bytes = absolute.lexically_normal().string();
+        defaults.setData(platform::Value::Data(bytes.begin(), bytes.end()), kBookmarkKey);
+        platform::log("rawSearchDirectoryBookmark set to %s", bytes.c_str());
+    } else {
+        platform::log("ERROR settingrawSearchDirectoryBookmark to %s : %s", folder.c_str(),
+                      ec ? ec.message().c_str() : "empty path");
+    }
+    defaults.synchronize();
+    return ok;
+}
+
+void RawFileSearch::cleanDirectory(const std::filesystem::path& folder) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) return;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        std::error_code removeError;
+        std::filesystem::remove_all(entry.path(), removeError);
+        if (removeError) platform::log("cleanDirectory oops: %s", removeError.message().c_str());
+    }
+}
+
+bool RawFileSearch::containsURL(const std::filesystem::path& outer,
+                                const std::filesystem::path& inner) {
+    return contains(outer, inner, false);
+}
+
+bool RawFileSearch::containsOrIsURL(const std::filesystem::path& outer,
+                                    const std::filesystem::path& inner) {
+    return contains(outer, inner, true);
+}

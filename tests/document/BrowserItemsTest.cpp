@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <set>
+
+#include "document/ApplicationDefaults.h"
+#include "document/BrowserDataSource.h"
+#include "document/FSNodeInfo.h"
+#include "document/ThumbnailProvider.h"
+#include "platform/ScopedHome.h"
+#include "platform/UserDefaults.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void touch(const fs::path& p) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p) << "x";
+}
+
+std::set<std::string> names(const std::vector<std::shared_ptr<FSNodeInfo>>& nodes) {
+    std::set<std::string> out;
+    for (const auto& n : nodes) out.insert(n->lastPathComponent());
+    return out;
+}
+
+class BrowserItems : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::UserDefaults::resetStandardForEnvironment();
+        dir = home.path() / "shots";
+        for (const char* n : {"a.NEF", "b.dng", "c.jpg", "d.TIFF", "e.png", "f.txt", "g.gif",
+                              ".hidden.nef", "noext"})
+            touch(dir / n);
+        fs::create_directories(dir / "sub");
+        fs::create_directories(dir / ".git");
+    }
+    void TearDown() override { platform::UserDefaults::resetStandardForEnvironment(); }
+    void setLevel(int64_t level) {
+        platform::UserDefaults::standard().setInteger(level, "BrowserFileSelect");
+    }
+    std::set<std::string> list() { return names(FSNodeInfo::initWithURL(dir, {})->subNodes()); }
+
+    testsupport::ScopedHome home;
+    fs::path dir;
+};
+
+TEST_F(BrowserItems, RawExtensionSet) {
+    const auto& exts = FSNodeInfo::rawExts();
+    EXPECT_EQ(exts.size(), 39u);
+    EXPECT_TRUE(exts.count("cr3") && exts.count("pcd") && exts.count("dng") && exts.count("x3f"));
+    EXPECT_EQ(&exts, &FSNodeInfo::rawExts());
+}
+
+TEST_F(BrowserItems, FilterLevels) {
+    setLevel(0);
+    EXPECT_EQ(list(), (std::set<std::string>{"a.NEF", "b.dng", "sub"}));
+    platform::UserDefaults::standard().removeObjectForKey("BrowserFileSelect");
+    ApplicationDefaults::registerDefaults();  // the registered level is 1
+    EXPECT_EQ(list(), (std::set<std::string>{"a.NEF", "b.dng", "c.jpg", "d.TIFF", "e.png", "sub"}));
+    setLevel(2);
+    EXPECT_EQ(list(), (std::set<std::string>{"a.NEF", "b.dng", "c.jpg", "d.TIFF", "e.png", "f.txt",
+                                             "g.gif", "noext", "sub"}));
+}
+
+TEST_F(BrowserItems, ChildrenAreCachedUntilInvalidated) {
+    setLevel(1);
+    auto root = FSNodeInfo::initWithURL(dir, {});
+    size_t before = root->subNodes().size();
+    touch(dir / "z.cr2");
+    EXPECT_EQ(root->subNodes().size(), before);
+    root->invalidateChildren();
+    EXPECT_EQ(root->subNodes().size(), before + 1);
+    auto child = root->subNodes().front();
+    EXPECT_EQ(child->parentNode(), root);
+}
+
+TEST_F(BrowserItems, DoNotRecurseHidesSubFoldersOnlyThere) {
+    setLevel(1);
+    fs::create_directories(dir / "sub" / "deeper");
+    touch(dir / "sub" / "x.nef");
+    fs::create_symlink(dir, home.path() / "link-to-shots");
+    auto root = FSNodeInfo::initWithURL(dir, {home.path() / "link-to-shots"});
+    auto top = names(root->subNodes());
+    EXPECT_FALSE(top.count("sub"));
+    EXPECT_TRUE(top.count("a.NEF"));
+    auto sub = FSNodeInfo::initWithParent(root, "sub");
+    EXPECT_EQ(names(sub->subNodes()), (std::set<std::string>{"deeper", "x.nef"}));
+}
+
+TEST_F(BrowserItems, ItemAnswersAndSizeText) {
+    auto node = FSNodeInfo::initWithURL(dir / "c.jpg", {});
+    EXPECT_EQ(node->imageTitle(), "c");
+    EXPECT_EQ(node->imageSubtitle(), "jpg");
+    EXPECT_EQ(node->fsType(), "Non-Directory");
+    EXPECT_EQ(node->returnSize().integerValue(), 1);
+    EXPECT_EQ(node->attributedInspectorStringForFSNodeSize(), "1 B");
+    EXPECT_EQ(formatFileSize(1022), "1022 B");
+    EXPECT_EQ(formatFileSize(1023), "1.0 KB");
+    EXPECT_EQ(formatFileSize(5.5 * 1024 * 1024), "5.5 MB");
+    EXPECT_EQ(formatFileSize(2.0 * 1024 * 1024 * 1024 * 1024), "2.0 TB");
+}
+
+// Counts its calls and answers a 4 x 2 picture for files named *.thumb.
+class CountingProvider : public ThumbnailProvider {
+public:
+    std::shared_ptr<const platform::BitmapImage> thumbnailForFile(const fs::path& file,
+                                                                  platform::Size, bool) override {
+        {
+            std::lock_guard lock(mutex);
+            calls.push_back(file.filename().string());
+        }
+        if (file.extension() != ".thumb") return nullptr;
+        return platform::BitmapImage::create(
+            4, 2, 8, 32, 16, platform::kBitmapAlphaLast, platform::sRGBColorSpace(),
+            platform::BitmapDataProvider::withData(std::vector<uint8_t>(32, 0x80)));
+    }
+    size_t count(const std::string& name) {
+        std::lock_guard lock(mutex);
+        return size_t(std::count(calls.begin(), calls.end(), name));
+    }
+    std::mutex mutex;
+    std::vector<std::string> calls;
+};
+
+TEST_F(BrowserItems, ThumbnailQueueDeliversOnceAndCaches) {
+    setLevel(2);
+    touch(dir / "p.thumb");
+    auto provider = std::make_shared<CountingProvider>();
+    ThumbnailProvider::registerProvider(provider);
+    auto source = BrowserDataSource::create();
+    std::atomic<int> reloads{0};
+    source->setReloadHandler([&] { ++reloads; });
+    source->setPath(dir, {});
+    std::shared_ptr<FSNodeInfo> node;
+    for (size_t i = 0; i < source->numberOfItemsInImageBrowser(); ++i)
+        if (source->itemAtIndex(i)->lastPathComponent() == "p.thumb") node = source->itemAtIndex(i);
+    ASSERT_TRUE(node);
+
+    // First asks show the placeholder icon and queue the real thumbnail once.
+    BrowserImage first = node->imageRepresentation();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first.bitmap->width(), 64u);
+    node->imageRepresentation();
+    node->imageWithPreviewOfFileAtPath(node->getURL(), {128, 128}, false);
+    ASSERT_TRUE(platform::MainRunLoop::shared().runUntil([&] { return reloads > 0; },
+                                                         std::chrono::seconds(10)));
+    platform::MainRunLoop::shared().drain();
+    EXPECT_EQ(reloads, 1);
+    EXPECT_EQ(provider->count("p.thumb"), 1u);
+    EXPECT_EQ(node->imageVersion(), 1);
+    EXPECT_EQ(node->imageRepresentation().bitmap->width(), 4u);
+
+    // A new tree finds it in the cache without asking the provider again.
+    source->setPath(dir, {});
+    source->invalidateFolder();
+    auto again = FSNodeInfo::initWithParent(source->getRoot(), "p.thumb");
+    again->setDelegate(source);
+    EXPECT_EQ(again->imageRepresentation().bitmap->width(), 4u);
+    EXPECT_EQ(provider->count("p.thumb"), 1u);
+
+    // A file no provider can picture keeps its icon and is not retried.
+    auto text = FSNodeInfo::initWithParent(source->getRoot(), "f.txt");
+    text->setDelegate(source);
+    text->imageRepresentation();
+    source->iconProcessingQueue()->sync([] {});
+    text->imageRepresentation();
+    source->iconProcessingQueue()->sync([] {});
+    EXPECT_EQ(provider->count("f.txt"), 1u);
+    EXPECT_EQ(text->imageVersion(), 0);
+    ThumbnailProvider::unregisterProvider(provider);
+}
+
+TEST_F(BrowserItems, LinksGetTheBadgeAndPlainImagesTheirPicture) {
+    auto png = dir / "e.png";
+    fs::remove(png);
+    // No data source: the thumbnail is made at once through the image reader.
+    auto node = FSNodeInfo::initWithURL(dir / "f.txt", {});
+    auto icon = node->imageRepresentation();
+    ASSERT_TRUE(icon);
+    fs::create_symlink(dir / "f.txt", dir / "link.txt");
+    auto link = FSNodeInfo::initWithURL(dir / "link.txt", {});
+    EXPECT_TRUE(link->isLink());
+    auto badged = link->iconImageOfSize({32, 32});
+    ASSERT_TRUE(badged);
+    EXPECT_EQ(badged.size.width, 32);
+    const uint8_t* a = icon.bitmap->dataProvider()->bytes();
+    const uint8_t* b = badged.bitmap->dataProvider()->bytes();
+    size_t corner = (63 * 64 + 2) * 4;  // lower-left corner
+    EXPECT_NE(a[corner + 3], b[corner + 3]);
+}
+
+}  // namespace
