@@ -11,10 +11,7 @@ dng_camera_color_tag_set::dng_camera_color_tag_set(dng_tiff_directory& directory
     if (channels < 2) return;
     if (channels > 4) ThrowProgramError("Too many colour channels");
 
-    auto add = [&](std::unique_ptr<tiff_tag> tag) {
-        directory.Add(tag.get());
-        fTags.push_back(std::move(tag));
-    };
+    auto add = [&](const tiff_tag& tag) { directory.Add(&tag); };
 
     bool addedCalibration = false;
     const struct {
@@ -24,30 +21,30 @@ dng_camera_color_tag_set::dng_camera_color_tag_set(dng_tiff_directory& directory
                         {tcCameraCalibration2, &negative.CameraCalibration2()}};
     for (const auto& c : calibrations) {
         if (c.matrix->Rows() * c.matrix->Cols() == channels * channels) {
-            add(std::make_unique<tag_matrix>(c.code, *c.matrix));
+            add(fTags.Make<tag_matrix>(c.code, *c.matrix));
             addedCalibration = true;
         }
     }
     if (addedCalibration && negative.CameraCalibrationSignature().NotEmpty()) {
-        add(std::make_unique<tag_string>(tcCameraCalibrationSignature,
-                                         negative.CameraCalibrationSignature()));
+        add(fTags.Make<tag_string>(tcCameraCalibrationSignature,
+                                   negative.CameraCalibrationSignature()));
     }
     if (negative.AsShotProfileName().NotEmpty()) {
-        add(std::make_unique<tag_string>(tcAsShotProfileName, negative.AsShotProfileName()));
+        add(fTags.Make<tag_string>(tcAsShotProfileName, negative.AsShotProfileName()));
     }
 
     for (uint32 i = 0; i < channels; i++) fAnalogBalanceData[i] = negative.AnalogBalanceR(i);
-    add(std::make_unique<tag_urational_ptr>(tcAnalogBalance, fAnalogBalanceData, channels));
+    add(fTags.Make<tag_urational_ptr>(tcAnalogBalance, fAnalogBalanceData, channels));
 
     if (negative.HasCameraNeutral()) {
         for (uint32 i = 0; i < channels; i++) fAsShotNeutralData[i] = negative.CameraNeutralR(i);
-        add(std::make_unique<tag_urational_ptr>(tcAsShotNeutral, fAsShotNeutralData, channels));
+        add(fTags.Make<tag_urational_ptr>(tcAsShotNeutral, fAsShotNeutralData, channels));
     } else if (negative.HasCameraWhiteXY()) {
         negative.GetCameraWhiteXY(fAsShotWhiteXYData[0], fAsShotWhiteXYData[1]);
-        add(std::make_unique<tag_urational_ptr>(tcAsShotWhiteXY, fAsShotWhiteXYData, 2));
+        add(fTags.Make<tag_urational_ptr>(tcAsShotWhiteXY, fAsShotWhiteXYData, 2));
     }
 
-    add(std::make_unique<tag_urational>(tcLinearResponseLimit, negative.LinearResponseLimitR()));
+    add(fTags.Make<tag_urational>(tcLinearResponseLimit, negative.LinearResponseLimitR()));
 }
 
 dng_camera_color_tag_set::~dng_camera_color_tag_set() = default;

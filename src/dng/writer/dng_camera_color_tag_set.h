@@ -7,10 +7,8 @@
 // directory's Put. One thread at a time.
 #pragma once
 
-#include <memory>
-#include <vector>
-
 #include "dng/writer/tiff_tag.h"
+#include "dng/writer/tiff_tag_pool.h"
 
 class dng_negative;
 class dng_tiff_directory;
@@ -28,5 +26,5 @@ private:
     dng_urational fAsShotNeutralData[4];
     dng_urational fAsShotWhiteXYData[2];
 
-    std::vector<std::unique_ptr<tiff_tag>> fTags;
+    tiff_tag_pool<8, tag_matrix, tag_string, tag_urational, tag_urational_ptr> fTags;
 };

@@ -20,7 +20,6 @@ uint32 MapFloatCount(const dng_hue_sat_map& map) {
 dng_camera_profile_tag_set::dng_camera_profile_tag_set(dng_tiff_directory& directory,
                                                        const dng_camera_profile& profile) {
     if (!profile.HasColorMatrix1()) return;
-    fTags.reserve(32);
 
     const uint32 channels = profile.ColorMatrix1().Rows();
     const uint32 hueSatCount1 = MapFloatCount(profile.HueSatDeltas1());

@@ -9,10 +9,10 @@
 // the directory's Put. One thread at a time.
 #pragma once
 
-#include <memory>
 #include <vector>
 
 #include "dng/writer/tiff_tag.h"
+#include "dng/writer/tiff_tag_pool.h"
 
 class dng_camera_profile;
 class dng_tiff_directory;
@@ -29,14 +29,13 @@ public:
 private:
     template <typename T, typename... Args>
     T& Make(Args&&... args) {
-        auto tag = std::make_unique<T>(std::forward<Args>(args)...);
-        T& ref = *tag;
-        fTags.push_back(std::move(tag));
-        return ref;
+        return fTags.Make<T>(std::forward<Args>(args)...);
     }
 
     uint32 fHueSatMapDimsData[3] = {};
     uint32 fLookTableDimsData[3] = {};
     std::vector<real32> fToneCurveData;
-    std::vector<std::unique_ptr<tiff_tag>> fTags;
+    tiff_tag_pool<32, tag_data_ptr, tag_uint16, tag_uint32, tag_uint32_ptr, tag_srational,
+                  tag_matrix, tag_string>
+        fTags;
 };

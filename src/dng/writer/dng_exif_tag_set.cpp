@@ -23,7 +23,6 @@ dng_exif_tag_set::dng_exif_tag_set(dng_tiff_directory& directory, const dng_exif
                                    bool makerNoteSafe, const void* makerNoteData,
                                    uint32 makerNoteLength, bool insideDNG)
     : fExifLink(tcExifIFD, 0), fGPSLink(tcGPSInfo, 0) {
-    fTags.reserve(96);
     AddMainTags(directory, exif, makerNoteSafe, makerNoteData, makerNoteLength, insideDNG);
     AddExifTags(exif, makerNoteSafe, makerNoteData, makerNoteLength);
     AddGPSTags(exif);

@@ -13,12 +13,10 @@
 // before the main directory is written. One thread at a time.
 #pragma once
 
-#include <memory>
-#include <vector>
-
 #include "dng/core/dng_exif.h"
 #include "dng/writer/dng_tiff_directory.h"
 #include "dng/writer/tiff_tag.h"
+#include "dng/writer/tiff_tag_pool.h"
 
 class dng_exif_tag_set {
 public:
@@ -50,10 +48,7 @@ private:
     // Holds a tag for the life of the set; tags are created only when added.
     template <typename T, typename... Args>
     T& Make(Args&&... args) {
-        auto tag = std::make_unique<T>(std::forward<Args>(args)...);
-        T& ref = *tag;
-        fTags.push_back(std::move(tag));
-        return ref;
+        return fTags.Make<T>(std::forward<Args>(args)...);
     }
 
     void AddMainTags(dng_tiff_directory& directory, const dng_exif& exif, bool makerNoteSafe,
@@ -77,5 +72,9 @@ private:
     uint16 fSubjectAreaData[4] = {};
     char fImageUniqueIDData[33] = {};
 
-    std::vector<std::unique_ptr<tiff_tag>> fTags;
+    // Every tag the three directories can receive, with room to spare.
+    tiff_tag_pool<128, tag_data_ptr, tag_uint8, tag_uint8_ptr, tag_uint16, tag_uint16_ptr,
+                  tag_uint32, tag_urational, tag_urational_ptr, tag_srational, tag_exif_date_time,
+                  tag_string, tag_encoded_text, tag_cfa_pattern>
+        fTags;
 };

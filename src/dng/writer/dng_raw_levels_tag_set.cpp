@@ -32,10 +32,7 @@ void StoreRectangle(const dng_rect& r, uint32* out) {
 
 dng_raw_levels_tag_set::dng_raw_levels_tag_set(dng_tiff_directory& directory,
                                                const dng_negative& negative) {
-    auto add = [&](std::unique_ptr<tiff_tag> tag) {
-        directory.Add(tag.get());
-        fTags.push_back(std::move(tag));
-    };
+    auto add = [&](const tiff_tag& tag) { directory.Add(&tag); };
 
     const uint32 planes = std::min<uint32>(negative.RawImage().Planes(), 4);
     const dng_linearization_info* info = negative.GetLinearizationInfo();
@@ -44,12 +41,12 @@ dng_raw_levels_tag_set::dng_raw_levels_tag_set(dng_tiff_directory& directory,
         const uint16 black = negative.RawImageBlackLevel();
         if (black != 0 && planes != 0) {
             for (uint32 p = 0; p < planes; p++) fBlackLevelData[p] = dng_urational(black, 1);
-            add(std::make_unique<tag_urational_ptr>(tcBlackLevel, fBlackLevelData, planes));
+            add(fTags.Make<tag_urational_ptr>(tcBlackLevel, fBlackLevelData, planes));
         }
     } else {
         if (!info->fActiveArea.IsEmpty()) {
             StoreRectangle(info->fActiveArea, fActiveAreaData);
-            add(std::make_unique<tag_uint32_ptr>(tcActiveArea, fActiveAreaData, 4));
+            add(fTags.Make<tag_uint32_ptr>(tcActiveArea, fActiveAreaData, 4));
         }
 
         const uint32 masked = std::min<uint32>(info->fMaskedAreaCount, 4);
@@ -57,13 +54,13 @@ dng_raw_levels_tag_set::dng_raw_levels_tag_set(dng_tiff_directory& directory,
             for (uint32 i = 0; i < masked; i++) {
                 StoreRectangle(info->fMaskedArea[i], fMaskedAreaData + 4 * i);
             }
-            add(std::make_unique<tag_uint32_ptr>(tcMaskedAreas, fMaskedAreaData, 4 * masked));
+            add(fTags.Make<tag_uint32_ptr>(tcMaskedAreas, fMaskedAreaData, 4 * masked));
         }
 
         if (info->fLinearizationTable) {
-            add(std::make_unique<tag_uint16_ptr>(tcLinearizationTable,
-                                                 info->fLinearizationTable->Buffer_uint16(),
-                                                 info->fLinearizationTable->LogicalSize() / 2));
+            add(fTags.Make<tag_uint16_ptr>(tcLinearizationTable,
+                                           info->fLinearizationTable->Buffer_uint16(),
+                                           info->fLinearizationTable->LogicalSize() / 2));
         }
 
         const uint32 rows = std::clamp<uint32>(info->fBlackLevelRepeatRows, 1,
@@ -72,7 +69,7 @@ dng_raw_levels_tag_set::dng_raw_levels_tag_set(dng_tiff_directory& directory,
                                                dng_linearization_info::kMaxBlackPattern);
         fBlackLevelRepeatDimData[0] = static_cast<uint16>(rows);
         fBlackLevelRepeatDimData[1] = static_cast<uint16>(cols);
-        add(std::make_unique<tag_uint16_ptr>(tcBlackLevelRepeatDim, fBlackLevelRepeatDimData, 2));
+        add(fTags.Make<tag_uint16_ptr>(tcBlackLevelRepeatDim, fBlackLevelRepeatDimData, 2));
 
         const uint32 denominator = info->fBlackDenom != 0 ? info->fBlackDenom : 1;
         uint32 count = 0;
@@ -86,7 +83,7 @@ dng_raw_levels_tag_set::dng_raw_levels_tag_set(dng_tiff_directory& directory,
                 }
             }
         }
-        add(std::make_unique<tag_urational_ptr>(tcBlackLevel, fBlackLevelData, count));
+        add(fTags.Make<tag_urational_ptr>(tcBlackLevel, fBlackLevelData, count));
 
         auto addDeltas = [&](uint16 code, const real64* values, uint32 n,
                              std::vector<dng_srational>& store) {
@@ -96,7 +93,7 @@ dng_raw_levels_tag_set::dng_raw_levels_tag_set(dng_tiff_directory& directory,
                 store[i] = dng_srational(ScaledNumerator(values[i], denominator),
                                          static_cast<int32>(denominator));
             }
-            add(std::make_unique<tag_srational_ptr>(code, store.data(), n));
+            add(fTags.Make<tag_srational_ptr>(code, store.data(), n));
         };
         addDeltas(tcBlackLevelDeltaH, info->ColumnBlacks(), info->ColumnBlackCount(),
                   fBlackLevelDeltaHData);
@@ -113,9 +110,9 @@ dng_raw_levels_tag_set::dng_raw_levels_tag_set(dng_tiff_directory& directory,
         needsLong = needsLong || fWhiteLevelData32[p] > 0xFFFF;
     }
     if (needsLong) {
-        add(std::make_unique<tag_uint32_ptr>(tcWhiteLevel, fWhiteLevelData32, planes));
+        add(fTags.Make<tag_uint32_ptr>(tcWhiteLevel, fWhiteLevelData32, planes));
     } else {
-        add(std::make_unique<tag_uint16_ptr>(tcWhiteLevel, fWhiteLevelData16, planes));
+        add(fTags.Make<tag_uint16_ptr>(tcWhiteLevel, fWhiteLevelData16, planes));
     }
 }
 

@@ -8,10 +8,10 @@
 // table, so the negative must outlive it too. One thread at a time.
 #pragma once
 
-#include <memory>
 #include <vector>
 
 #include "dng/writer/tiff_tag.h"
+#include "dng/writer/tiff_tag_pool.h"
 
 class dng_negative;
 class dng_tiff_directory;
@@ -35,5 +35,5 @@ private:
     uint16 fWhiteLevelData16[4] = {};
     uint32 fWhiteLevelData32[4] = {};
 
-    std::vector<std::unique_ptr<tiff_tag>> fTags;
+    tiff_tag_pool<8, tag_uint16_ptr, tag_uint32_ptr, tag_urational_ptr, tag_srational_ptr> fTags;
 };
