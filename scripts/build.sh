@@ -9,6 +9,8 @@ while [ $# -gt 0 ]; do
   if [ "$1" = "--" ]; then shift; targets=("$@"); break; fi
   opts+=("$1"); shift
 done
+# Let ccache share results between clones of the repository (CI builds a fresh clone).
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 cmake -S "$root" -B "$dir" -G Ninja "${opts[@]}" >/dev/null
 jobs=$(nproc)
 cmake --build "$dir" -j "$jobs" ${targets:+--target "${targets[@]}"}
