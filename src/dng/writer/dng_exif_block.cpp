@@ -5,6 +5,7 @@
 #include "dng/core/dng_memory_stream.h"
 #include "dng/core/dng_safe_arithmetic.h"
 #include "dng/core/dng_tag_codes.h"
+#include "dng/image/dng_metadata.h"
 #include "dng/writer/dng_exif_tag_set.h"
 #include "dng/writer/dng_tiff_directory.h"
 #include "dng/writer/tiff_tag.h"
@@ -90,4 +91,27 @@ std::unique_ptr<dng_memory_block> BuildExifBlock(dng_memory_allocator& allocator
     stream.Flush();
     stream.SetLength(stream.Position());
     return stream.CopyToMemoryBlock(allocator);
+}
+
+std::unique_ptr<dng_memory_block> BuildExifBlock(dng_memory_allocator& allocator,
+                                                 const dng_metadata& metadata,
+                                                 const dng_resolution_info* resolution,
+                                                 bool includeIPTC, const void* thumbnailData,
+                                                 uint32 thumbnailLength, bool bigEndian) {
+    dng_exif_block_options options;
+    options.resolution = resolution;
+    options.includeIPTC = includeIPTC;
+    options.iptcData = metadata.IPTCData();
+    options.iptcLength = metadata.IPTCLength();
+    options.makerNoteSafe = metadata.IsMakerNoteSafe();
+    if (const dng_memory_block* makerNote = metadata.MakerNote()) {
+        options.makerNoteData = makerNote->Buffer();
+        options.makerNoteLength = makerNote->LogicalSize();
+    }
+    options.thumbnailData = thumbnailData;
+    options.thumbnailLength = thumbnailLength;
+    options.bigEndian = bigEndian;
+    const dng_exif empty;
+    const dng_exif* exif = metadata.GetExif();
+    return BuildExifBlock(allocator, exif != nullptr ? *exif : empty, options);
 }

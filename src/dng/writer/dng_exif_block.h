@@ -14,6 +14,7 @@
 
 class dng_exif;
 class dng_memory_allocator;
+class dng_metadata;
 class dng_resolution_info;
 
 struct dng_exif_block_options {
@@ -39,3 +40,11 @@ struct dng_exif_block_options {
 std::unique_ptr<dng_memory_block> BuildExifBlock(dng_memory_allocator& allocator,
                                                  const dng_exif& exif,
                                                  const dng_exif_block_options& options = {});
+
+// The block for a negative's metadata: its EXIF record (an empty one when it
+// has none), its maker note with the safe flag and, when includeIPTC is set,
+// its IPTC block.
+std::unique_ptr<dng_memory_block> BuildExifBlock(
+    dng_memory_allocator& allocator, const dng_metadata& metadata,
+    const dng_resolution_info* resolution = nullptr, bool includeIPTC = false,
+    const void* thumbnailData = nullptr, uint32 thumbnailLength = 0, bool bigEndian = false);

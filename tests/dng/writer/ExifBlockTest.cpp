@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <span>
 
 #include "dng/core/dng_exception.h"
+#include "dng/core/dng_host.h"
 #include "dng/core/dng_tag_codes.h"
+#include "dng/image/dng_metadata.h"
 #include "dng/writer/ExifTestRecord.h"
 #include "dng/writer/WriterTestSupport.h"
 #include "dng/writer/dng_exif_block.h"
@@ -175,5 +178,31 @@ TEST(ExifBlock, JpegWithTheBlockReadsBackInExifTool) {
         const std::string extracted =
             RunCommand("exiftool -b -ThumbnailImage '" + path + "' 2>/dev/null");
         EXPECT_EQ(Bytes(extracted.begin(), extracted.end()), thumbnail);
+    }
+}
+
+TEST(ExifBlock, FromMetadataTakesMakerNoteAndIPTCOnlyWhenAllowed) {
+    dng_host host;
+    dng_metadata metadata(host);
+    *metadata.GetExif() = writertest::FullExifRecord();
+    auto makerNote = gDefaultDNGMemoryAllocator.Allocate(6);
+    std::memset(makerNote->Buffer(), 7, 6);
+    metadata.SetMakerNote(std::move(makerNote));
+    auto iptc = gDefaultDNGMemoryAllocator.Allocate(5);
+    std::memset(iptc->Buffer(), 0x1C, 5);
+    metadata.SetIPTC(std::move(iptc));
+
+    for (bool safe : {false, true}) {
+        metadata.SetMakerNoteSafety(safe);
+        for (bool includeIPTC : {false, true}) {
+            const Bytes b = ToBytes(
+                *BuildExifBlock(gDefaultDNGMemoryAllocator, metadata, nullptr, includeIPTC));
+            uint32 value = 0;
+            EXPECT_EQ(FindEntry(b, 8, tcIPTC_NAA, false, value), includeIPTC);
+            EXPECT_EQ(FindEntry(b, 8, tcMakerNoteSafety, false, value), safe);
+            ASSERT_TRUE(FindEntry(b, 8, tcExifIFD, false, value));
+            uint32 note = 0;
+            EXPECT_EQ(FindEntry(b, value, tcMakerNote, false, note), safe);
+        }
     }
 }
