@@ -1,6 +1,8 @@
 #include "dng/image/dng_image_host.h"
 
 #include "dng/core/dng_stream.h"
+#include "dng/image/dng_bad_pixels.h"
+#include "dng/image/dng_gain_map.h"
 #include "dng/image/dng_misc_opcodes.h"
 #include "dng/image/dng_negative.h"
 #include "dng/image/dng_opcode_list.h"
@@ -23,7 +25,7 @@ dng_opcode* dng_image_host::MakeOpcode(uint32 opcodeID, dng_stream& stream) {
         case dngOpcode_FixVignetteRadial:
             return new dng_opcode_FixVignetteRadial(*this, stream);
         case dngOpcode_FixBadPixelsConstant:
-            return new dng_opcode_FixBadPixelsConstant(*this, stream);
+            return new dng_opcode_FixBadPixelsConstant(stream);
         case dngOpcode_FixBadPixelsList:
             return new dng_opcode_FixBadPixelsList(*this, stream);
         case dngOpcode_TrimBounds:

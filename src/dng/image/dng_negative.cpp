@@ -700,6 +700,8 @@ void dng_negative::BuildStage3Image(dng_host& host, int32 srcPlane) {
         fold(fRawToFullScaleV, fDefaultCropSizeV, fDefaultCropOriginV, fDefaultScaleV);
     }
 
+    ResizeTransparencyToMatchStage3(host, false);
+
     if (fRawImageStage == kRawImageStagePreOpcode3) {
         fRawImage = fStage3Image->Clone();
         fRawImageBlackLevel = fStage3BlackLevel;
@@ -708,6 +710,9 @@ void dng_negative::BuildStage3Image(dng_host& host, int32 srcPlane) {
 
     host.ApplyOpcodeList(fOpcodeList3, *this, fStage3Image);
     if (fRawImageStage >= 4 && !host.KeepStage2()) fOpcodeList3.Clear();
+
+    ResizeTransparencyToMatchStage3(host, false);
+    ResizeAuxiliaryToMatchStage3(host);
 
     fFloatingPoint = fStage3Image && fStage3Image->PixelType() == ttFloat;
 }
@@ -943,4 +948,126 @@ int32 dng_negative::ReadTransparencyMask(dng_host& host, dng_stream& stream, dng
     reader.Read(host, ifd, stream, *mask, nullptr, nullptr);
     SetTransparencyMask(std::move(mask), ifd.fBitsPerSample[0]);
     return info.fMaskIndex;
+}
+
+void dng_negative::ResizeTransparencyToMatchStage3(dng_host& host, bool convertTo8Bit) {
+    if (!fTransparencyMask || !fStage3Image) return;
+    if (fTransparencyMask->Bounds() == fStage3Image->Bounds() &&
+        (fTransparencyMask->PixelType() == ttByte || !convertTo8Bit))
+        return;
+    std::unique_ptr<dng_image> resized(
+        host.MakeImage(fStage3Image->Bounds(), 1,
+                       convertTo8Bit ? uint32(ttByte) : fTransparencyMask->PixelType()));
+    host.ResampleImage(*fTransparencyMask, *resized);
+    fTransparencyMask = std::move(resized);
+    if (!fRawTransparencyMask)
+        fRawTransparencyMaskBitDepth = 0;
+    else if (convertTo8Bit)
+        fRawTransparencyMaskBitDepth = 8;
+}
+
+void dng_negative::ResizeAuxiliaryToMatchStage3(dng_host& host) {
+    if (!fAuxiliaryImage || !fStage3Image || fAuxiliaryImage->Bounds() == fStage3Image->Bounds())
+        return;
+    const uint64 auxPixels = uint64(fAuxiliaryImage->Width()) * fAuxiliaryImage->Height();
+    const uint64 stagePixels = uint64(fStage3Image->Width()) * fStage3Image->Height();
+    if (!fRawAuxiliaryImage && auxPixels < stagePixels)
+        fRawAuxiliaryImage = fAuxiliaryImage->Clone();
+    std::unique_ptr<dng_image> resized(
+        host.MakeImage(fStage3Image->Bounds(), 1, fAuxiliaryImage->PixelType()));
+    host.ResampleImage(*fAuxiliaryImage, *resized);
+    fAuxiliaryImage = std::move(resized);
+}
+
+uint32 dng_negative::RawTransparencyMaskBitDepth() const {
+    if (fRawTransparencyMaskBitDepth) return fRawTransparencyMaskBitDepth;
+    const dng_image* mask = RawTransparencyMask();
+    if (!mask) return 0;
+    switch (mask->PixelType()) {
+        case ttByte:
+            return 8;
+        case ttShort:
+            return 16;
+        case ttFloat:
+            return 32;
+        default:
+            ThrowProgramError("unexpected transparency mask pixel type");
+    }
+}
+
+int32 dng_negative::ReadAuxiliaryImage(dng_host& host, dng_stream& stream, dng_info& info) {
+    if (info.fDepthIndex < 0) return -1;
+    const dng_parsed_ifd& ifd = info.IFD(uint32(info.fDepthIndex));
+    const dng_rect bounds(int32(ifd.fImageLength), int32(ifd.fImageWidth));
+    std::unique_ptr<dng_image> image(host.MakeImage(bounds, 1, PixelTypeFor(ifd)));
+    dng_read_image reader;
+    reader.Read(host, ifd, stream, *image, nullptr, nullptr);
+    SetAuxiliaryImage(std::move(image));
+    return info.fDepthIndex;
+}
+
+void dng_negative::ReadEnhancedImage(dng_host& host, dng_stream& stream, dng_info& info) {
+    if (info.fEnhancedIndex < 0) ThrowProgramError("no enhanced image");
+    const dng_parsed_ifd& ifd = info.IFD(uint32(info.fEnhancedIndex));
+    if (ifd.fCompression == ccLossyJPEG || ifd.fCompression == kCompressionJPEGXL)
+        ThrowNotYetImplemented("enhanced image compression not supported");
+    const dng_rect bounds(int32(ifd.fImageLength), int32(ifd.fImageWidth));
+    std::unique_ptr<dng_image> image(
+        host.MakeImage(bounds, ifd.fSamplesPerPixel, PixelTypeFor(ifd)));
+    dng_read_image reader;
+    reader.Read(host, ifd, stream, *image, nullptr, nullptr);
+    SetStage3Image(std::move(image));
+
+    fUniqueIDQualifier = ifd.fEnhanceParams;
+    fStage3BlackLevel = uint16(std::min<uint32>(RoundUp(ifd.fEnhancedBlackLevel), 65535));
+
+    ReadOpcodeLists(host, stream, info);
+
+    bool rawRead = false;
+    if (host.SaveDNGVersion() != 0 && !host.SaveLinearDNG()) {
+        const dng_parsed_ifd& main = info.MainIFD();
+        std::unique_ptr<dng_image> raw(
+            host.MakeImage(dng_rect(int32(main.fImageLength), int32(main.fImageWidth)),
+                           main.fSamplesPerPixel, PixelTypeFor(main)));
+        dng_read_image rawReader;
+        rawReader.Read(host, main, stream, *raw, nullptr, nullptr);
+        fRawImage = std::move(raw);
+        rawRead = true;
+    }
+
+    if (ifd.fBaselineSharpness.d != 0) {
+        if (fOriginalBaselineSharpness.d == 0) fOriginalBaselineSharpness = fBaselineSharpness;
+        fBaselineSharpness = ifd.fBaselineSharpness;
+    }
+    if (ifd.fNoiseReductionApplied.d != 0) {
+        if (fOriginalNoiseReductionApplied.d == 0)
+            fOriginalNoiseReductionApplied = fNoiseReductionApplied;
+        fNoiseReductionApplied = ifd.fNoiseReductionApplied;
+    }
+    const uint32 functions = ifd.fNoiseProfile.NumFunctions();
+    if (ifd.fNoiseProfile.IsValid() && (functions == 1 || functions == fColorChannels)) {
+        EnsureOriginalNoiseProfile();
+        fNoiseProfile = ifd.fNoiseProfile;
+    }
+
+    if (fLinearizationInfo && !fLinearizationInfo->fActiveArea.IsEmpty()) {
+        const dng_rect& active = fLinearizationInfo->fActiveArea;
+        fRawToFullScaleH = real64(fStage3Image->Width()) / active.W();
+        fRawToFullScaleV = real64(fStage3Image->Height()) / active.H();
+    }
+
+    if (!rawRead) {
+        fLinearizationInfo.reset();
+        fMosaicInfo.reset();
+        fOpcodeList1.Clear();
+        fOpcodeList2.Clear();
+        fOpcodeList3.Clear();
+        ClearRawImageDigest();
+        fOriginalBaselineSharpness.Clear();
+        fOriginalNoiseReductionApplied.Clear();
+        fOriginalNoiseProfile.Clear();
+        const dng_fingerprint qualified = RawDataUniqueID();
+        if (qualified.IsValid()) SetRawDataUniqueID(qualified);
+        fUniqueIDQualifier.Clear();
+    }
 }

@@ -299,8 +299,20 @@ public:
     virtual void PostParse(dng_host& host, dng_stream& stream, dng_info& info);
     virtual void ReadOpcodeLists(dng_host& host, dng_stream& stream, dng_info& info);
     virtual void ReadStage1Image(dng_host& host, dng_stream& stream, dng_info& info);
-    // -1 when the file has no mask; else the directory index read.
+    // Reads the enhanced (already processed) image as stage 3; the raw image
+    // is read as well only when the host saves a mosaic DNG.
+    virtual void ReadEnhancedImage(dng_host& host, dng_stream& stream, dng_info& info);
+    // -1 when the file has no such image; else the directory index read.
     int32 ReadTransparencyMask(dng_host& host, dng_stream& stream, dng_info& info);
+    int32 ReadAuxiliaryImage(dng_host& host, dng_stream& stream, dng_info& info);
+
+    virtual void ResizeTransparencyToMatchStage3(dng_host& host, bool convertTo8Bit = false);
+    virtual void ResizeAuxiliaryToMatchStage3(dng_host& host);
+    const dng_image* RawTransparencyMask() const {
+        return fRawTransparencyMask ? fRawTransparencyMask.get() : fTransparencyMask.get();
+    }
+    uint32 RawTransparencyMaskBitDepth() const;
+    const dng_string& UniqueIDQualifier() const { return fUniqueIDQualifier; }
 
     // dng_linearization_source.
     bool Stage2KeepsBlackLevel(dng_host& host, const dng_image& srcImage,

@@ -16,6 +16,7 @@ std::unique_ptr<dng_negative> ReadDNGNegative(dng_host& host, dng_stream& stream
     }
     negative->ReadStage1Image(host, stream, info);
     negative->ReadTransparencyMask(host, stream, info);
+    negative->ReadAuxiliaryImage(host, stream, info);
     if (depth == dng_read_depth::kStage3) {
         negative->BuildStage2Image(host);
         negative->BuildStage3Image(host);

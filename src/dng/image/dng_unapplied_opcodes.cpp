@@ -3,7 +3,6 @@
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_stream.h"
-#include "dng/image/dng_area_spec.h"
 
 dng_opcode_Unapplied::dng_opcode_Unapplied(uint32 opcodeID, dng_host& host, dng_stream& stream,
                                            const char* name)
@@ -34,28 +33,12 @@ void dng_opcode_Unapplied::Validate() const {
         case dngOpcode_FixVignetteRadial:
             if (size != 7 * 8) fail();
             break;
-        case dngOpcode_FixBadPixelsConstant:
-            if (size != 8) fail();
-            break;
         case dngOpcode_FixBadPixelsList: {
             if (size < 12) fail();
             s.GetUInt32();  // Bayer phase
             const uint64 points = s.GetUInt32();
             const uint64 rects = s.GetUInt32();
             if (size != 12 + points * 8 + rects * 16) fail();
-            break;
-        }
-        case dngOpcode_GainMap: {
-            if (size < 76) fail();
-            dng_area_spec area;
-            area.GetData(s);
-            const uint64 pointsV = s.GetUInt32();
-            const uint64 pointsH = s.GetUInt32();
-            s.Skip(32);  // spacing and origin
-            const uint64 planes = s.GetUInt32();
-            if (pointsV < 1 || pointsH < 1 || planes < 1 ||
-                size != 76 + pointsV * pointsH * planes * 4)
-                fail();
             break;
         }
         default:

@@ -12,6 +12,8 @@
 #include "dng/core/dng_tag_types.h"
 #include "dng/core/dng_tag_values.h"
 #include "dng/image/dng_area_spec.h"
+#include "dng/image/dng_bad_pixels.h"
+#include "dng/image/dng_gain_map.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_image_host.h"
 #include "dng/image/dng_misc_opcodes.h"
@@ -396,25 +398,121 @@ TEST(OpcodeUnapplied, ParsedAndCheckedButNotApplied) {
     EXPECT_EQ(ErrorOf([&] { list.Apply(f.host, *f.negative, image); }),
               dng_error_not_yet_implemented);
 
-    Bytes optionalGain;
-    optionalGain.u32(1)
-        .op(9, dng_opcode::kFlag_Optional)
-        .u32(76 + 4)
-        .area(0, 0, 2, 2)
-        .u32(1)
-        .u32(1);
-    optionalGain.f64(1).f64(1).f64(0).f64(0).u32(1).f32(2.0f);
-    f.Parse(list, optionalGain);
+    Bytes optionalWarp;
+    optionalWarp.u32(1).op(2, dng_opcode::kFlag_Optional).u32(4 + 32 + 16).u32(1);
+    for (int i = 0; i < 6; i++) optionalWarp.f64(0.25);
+    f.Parse(list, optionalWarp);
     EXPECT_NO_THROW(list.Apply(f.host, *f.negative, image));
     EXPECT_EQ(At(*image, 1, 1), 3);
     std::unique_ptr<dng_memory_block> spooled = list.Spool(f.host);
-    ASSERT_EQ(spooled->LogicalSize(), optionalGain.data.size());
-    EXPECT_EQ(std::memcmp(spooled->Buffer(), optionalGain.data.data(), optionalGain.data.size()),
+    ASSERT_EQ(spooled->LogicalSize(), optionalWarp.data.size());
+    EXPECT_EQ(std::memcmp(spooled->Buffer(), optionalWarp.data.data(), optionalWarp.data.size()),
               0);
 
     Bytes badList;
     badList.u32(1).op(5).u32(12).u32(0).u32(5).u32(0);  // claims 5 points, holds none
     EXPECT_EQ(ErrorOf([&] { f.Parse(list, badList); }), dng_error_bad_format);
+}
+
+// A gain-map opcode over the whole image with the given grid of gains
+// (rows x cols, one plane), spacing and origin.
+Bytes GainMapList(uint32_t flags, uint32_t rows, uint32_t cols, double spacingV, double spacingH,
+                  double originV, double originH, const std::vector<float>& gains,
+                  uint32_t rowPitch = 1, uint32_t planes = 1) {
+    Bytes b;
+    b.u32(1).op(9, flags).u32(76 + 4 * uint32_t(gains.size()));
+    b.area(0, 0, 0, 0, 0, 1, 1, 1);
+    if (rowPitch != 1) {
+        b.data.resize(b.data.size() - 32);
+        b.area(0, 0, 1000, 1000, 0, planes, rowPitch, 1);
+    } else if (planes != 1) {
+        b.data.resize(b.data.size() - 32);
+        b.area(0, 0, 0, 0, 0, planes, 1, 1);
+    }
+    b.u32(rows).u32(cols).f64(spacingV).f64(spacingH).f64(originV).f64(originH).u32(1);
+    for (float g : gains) b.f32(g);
+    return b;
+}
+
+TEST(OpcodeGainMap, SinglePointMapsScaleEverySampleAndClip) {
+    Fixture f;
+    auto image = f.Image16(4, 6, 1, 10000);
+    Set(*image, 0, 0, 49151);  // 0.75 of full scale
+    dng_opcode_list list(1);
+    // One point: spacing and origin are ignored.
+    f.Parse(list, GainMapList(0, 1, 1, -5, 0, 7, 7, {2.0f}));
+    list.Apply(f.host, *f.negative, image);
+    EXPECT_EQ(At(*image, 0, 0), 65535);
+    EXPECT_EQ(At(*image, 3, 5), 20000);
+    std::unique_ptr<dng_memory_block> spooled = list.Spool(f.host);
+    EXPECT_EQ(spooled->LogicalSize(), 4u + 16 + 80);
+}
+
+TEST(OpcodeGainMap, InterpolatesBetweenColumnsAndHoldsBeyondThem) {
+    Fixture f;
+    auto image = f.Image16(1, 10, 1, 10000);
+    dng_opcode_list list(1);
+    // Grid columns at x = 0.25 and 0.75 of the width with gains 1 and 2.
+    f.Parse(list, GainMapList(0, 1, 2, 1, 0.5, 0, 0.25, {1.0f, 2.0f}));
+    list.Apply(f.host, *f.negative, image);
+    // Pixel centres at (c + 0.5) / 10: columns 0..1 hold gain 1, 8..9 gain 2.
+    EXPECT_EQ(At(*image, 0, 0), 10000);
+    EXPECT_EQ(At(*image, 0, 1), 10000);
+    EXPECT_NEAR(At(*image, 0, 5), 10000 * (1 + (0.55 - 0.25) / 0.5), 2);
+    EXPECT_EQ(At(*image, 0, 9), 20000);
+}
+
+TEST(OpcodeGainMap, BlackLevelIsHeldOutAfterStageOne) {
+    Fixture f;
+    f.negative->SetStage3BlackLevel(1000);
+    const Bytes gain = GainMapList(0, 1, 1, 1, 1, 0, 0, {2.0f});
+    for (uint32_t stage : {1u, 2u}) {
+        auto image = f.Image16(2, 2, 1, 3000);
+        dng_opcode_list list(stage);
+        f.Parse(list, gain);
+        list.Apply(f.host, *f.negative, image);
+        // Stage 1 doubles the code; later stages double what lies above black.
+        EXPECT_NEAR(At(*image, 0, 0), stage == 1 ? 6000 : 5000, 1) << stage;
+    }
+}
+
+TEST(OpcodeGainMap, DegenerateMapsAreRefused) {
+    Fixture f;
+    dng_opcode_list list(1);
+    EXPECT_EQ(ErrorOf([&] {
+                  f.Parse(list, GainMapList(0, 2, 2, 0, 1, 0, 0, {1, 1, 1, 1}));
+              }),
+              dng_error_bad_format);
+    Bytes lying = GainMapList(0, 1, 1, 1, 1, 0, 0, {1.0f});
+    lying.data[19] = 84;  // byte count 84 for an 80-byte block
+    lying.f32(1.0f);
+    EXPECT_EQ(ErrorOf([&] { f.Parse(list, lying); }), dng_error_bad_format);
+}
+
+TEST(OpcodeBadPixels, ConstantMarkedPixelsTakeTheirNeighboursAverage) {
+    Fixture f;
+    auto image = f.Image16(8, 8, 1, 100);
+    // Phase 0: (r + c) even is green.
+    Set(*image, 2, 2, 100);
+    Set(*image, 1, 1, 200);
+    Set(*image, 3, 3, 0);  // green site marked bad; diagonals 100 except (2,2)
+    Set(*image, 4, 3, 0);  // red/blue site; axial neighbours at distance 2
+    Set(*image, 2, 3, 300);
+    Set(*image, 6, 3, 500);
+    dng_opcode_FixBadPixelsConstant op(0, 0);
+    op.Apply(f.host, *f.negative, image);
+    EXPECT_EQ(At(*image, 3, 3), 100);
+    // (300 + 500 + 100 + 100 + 2) / 4
+    EXPECT_EQ(At(*image, 4, 3), 250);
+    EXPECT_EQ(At(*image, 1, 1), 200);
+
+    auto untouched = f.Image16(4, 4, 1, 7);
+    dng_opcode_FixBadPixelsConstant none(12345, 1);
+    none.Apply(f.host, *f.negative, untouched);
+    EXPECT_EQ(At(*untouched, 2, 2), 7);
+
+    auto twoPlanes = f.Image16(4, 4, 2, 0);
+    EXPECT_EQ(ErrorOf([&] { none.Apply(f.host, *f.negative, twoPlanes); }), dng_error_bad_format);
 }
 
 // A filter opcode that inverts samples inside a part of the image.
