@@ -143,7 +143,11 @@ void dng_exif_tag_set::AddExifTags(const dng_exif& exif, bool makerNoteSafe,
         fSceneTypeData = static_cast<uint8>(exif.fSceneType);
         dir.Add(&Make<tag_data_ptr>(tcSceneType, ttUndefined, 1, &fSceneTypeData));
     }
-    if (exif.fCFARepeatPatternRows != 0 && exif.fCFARepeatPatternCols != 0) {
+    // A pattern larger than the record's 8 × 8 array cannot be real data.
+    const uint32 cfaRows = exif.fCFARepeatPatternRows;
+    const uint32 cfaCols = exif.fCFARepeatPatternCols;
+    if (cfaRows != 0 && cfaCols != 0 && cfaRows <= dng_exif::kMaxCFAPattern &&
+        cfaCols <= dng_exif::kMaxCFAPattern) {
         dir.Add(&Make<tag_cfa_pattern>(tcCFAPatternExif, exif.fCFARepeatPatternRows,
                                        exif.fCFARepeatPatternCols, &exif.fCFAPattern[0][0]));
     }

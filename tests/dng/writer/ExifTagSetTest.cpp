@@ -135,6 +135,12 @@ TEST(ExifTagSet, DNGOnlyTagsAndMakerNote) {
     EXPECT_FALSE(FindTag(main, tcMakerNoteSafety));
     EXPECT_FALSE(FindTag(unsafe.ExifIFD(), tcMakerNote));
 
+    // A pattern size beyond the record's array is left out, not read.
+    exif.fCFARepeatPatternRows = 9;
+    dng_tiff_directory oversized;
+    dng_exif_tag_set noPattern(oversized, exif);
+    EXPECT_FALSE(FindTag(noPattern.ExifIFD(), tcCFAPatternExif));
+
     // ImageUniqueID as 32 upper-case hexadecimal digits.
     const Bytes id = writertest::PutBytes(*FindTag(unsafe.ExifIFD(), tcImageUniqueID), false);
     EXPECT_EQ(std::string(id.begin(), id.end()),
