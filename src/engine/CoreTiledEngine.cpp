@@ -21,6 +21,8 @@ namespace vimage = platform::vimage;
 namespace {
 
 constexpr int kBlock = 512;
+constexpr size_t kParallelPixels = size_t(1) << 20;
+constexpr int kBandRows = 64;
 
 constexpr const char* kCoreKeys[] = {
     "Quorvex_Filter_inputEV",         "Quorvex_Filter_inputContrast",
@@ -39,13 +41,25 @@ constexpr const char* kCoreKeys[] = {
 // 16-bit output of a normalised value: truncated, 65536 or more gives 65535,
 // 0 or less (and NaN) gives 0.
 inline uint16_t toU16(float v) {
-    const double x = std::trunc(double(v) * CoreTiledEngine::kOutputScale);
-    if (!(x > 0)) return 0;
-    if (x >= 65536.0) return 65535;
+    const double x = double(v) * CoreTiledEngine::kOutputScale;
+    if (!(x >= 1.0)) return 0;
+    if (x >= 65535.0) return 65535;
     return uint16_t(x);
 }
 
-// Whole pixels of `r`; true when it keeps at least one.
+// The thread's scratch grown to n floats; null when no memory.
+float* scratch(std::vector<float>& v, size_t n) {
+    if (v.size() < n) {
+        try {
+            v.resize(n);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+    }
+    return v.data();
+}
+
+// Whether `inner` lies wholly inside `outer`.
 bool containsRect(const Rect& outer, const Rect& inner) {
     if (outer.isNull() || inner.isNull()) return false;
     return inner.minX() >= outer.minX() && inner.minY() >= outer.minY() &&
@@ -259,9 +273,11 @@ void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src
         return;
 
     const size_t n = size_t(w) * size_t(h) * 4;
-    std::unique_ptr<float[]> a(new (std::nothrow) float[n]);
-    std::unique_ptr<float[]> b;
-    if (!floatOut) b.reset(new (std::nothrow) float[n]);
+    // Two scratch blocks per thread, kept between calls: fresh 4 MB blocks
+    // per call would cost more in page faults than the rendering itself.
+    thread_local std::vector<float> scratchA, scratchB;
+    float* a = scratch(scratchA, n);
+    float* b = floatOut ? nullptr : scratch(scratchB, n);
     if (!a || (!floatOut && !b)) {
         platform::log("%s malloc failed", "-[CoreTiledEngine processTile:]");
         return;
@@ -269,14 +285,14 @@ void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src
     const size_t scratchStep = size_t(w) * 16;
 
     vimage::Buffer in{srcRow, size_t(h), size_t(w) * 4, src.rowStepInBytes()};
-    vimage::Buffer fa{a.get(), size_t(h), size_t(w) * 4, scratchStep};
+    vimage::Buffer fa{a, size_t(h), size_t(w) * 4, scratchStep};
     if (vimage::convertPlanar16UToF(in, fa, 0.0f, ettrMul_ * kInputScale, vimage::kDoNotTile))
         return;
 
     if (!fLut_.empty()) {
         const float* g = fLut_.data();
         for (size_t i = 0; i < n; i += 4) {
-            float* p = a.get() + i;
+            float* p = a + i;
             int64_t idx = (int64_t(p[0] * 65535.0) * 4899 + int64_t(p[1] * 65535.0) * 9618 +
                            int64_t(p[2] * 65535.0) * 1867) >>
                           14;
@@ -291,38 +307,47 @@ void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src
 
     vimage::Buffer out = floatOut ? vimage::Buffer{dest.bufferFloatForRow(y0, x0), size_t(h),
                                                    size_t(w), dest.rowStepInBytes()}
-                                  : vimage::Buffer{b.get(), size_t(h), size_t(w), scratchStep};
-    vimage::Buffer fa4{a.get(), size_t(h), size_t(w), scratchStep};
+                                  : vimage::Buffer{b, size_t(h), size_t(w), scratchStep};
+    vimage::Buffer fa4{a, size_t(h), size_t(w), scratchStep};
     if (vimage::matrixMultiplyARGBFFFF(fa4, out, &matrix_[0][0], nullptr, nullptr,
                                        vimage::kDoNotTile))
         return;
-    a.reset();
 
     const float* table = lut_->bufferFloatForRow(0);
     const bool knee = !(kneeF_ < kKneeThreshold);
-    const float offset = outputOffset_;
     for (int row = 0; row < h; ++row) {
         if (isCanceled()) break;
         float* p = reinterpret_cast<float*>(static_cast<uint8_t*>(out.data) + row * out.rowBytes);
         uint16_t* o16 = floatOut ? nullptr : dest.bufferU16ForRow(y0 + row, x0);
-        for (int x = 0; x < w; ++x, p += 4) {
-            int j = int(std::clamp(p[3], -1.0f, float(kLUTSize)));
-            j = std::clamp(j, 0, kLUTSize - 1);
-            const float g = table[j * 4];
-            float v[3];
-            for (int c = 0; c < 3; ++c) v[c] = knee ? processKnee(p[c], g) : p[c] * g + offset;
-            if (floatOut) {
-                p[0] = v[0];
-                p[1] = v[1];
-                p[2] = v[2];
-                p[3] = 1.0f;
-            } else {
-                uint16_t* o = o16 + size_t(x) * 4;
-                o[0] = toU16(v[0]);
-                o[1] = toU16(v[1]);
-                o[2] = toU16(v[2]);
-                o[3] = 65535;
-            }
+        if (knee)
+            floatOut ? applyTable<true, true>(p, nullptr, w, table)
+                     : applyTable<true, false>(p, o16, w, table);
+        else
+            floatOut ? applyTable<false, true>(p, nullptr, w, table)
+                     : applyTable<false, false>(p, o16, w, table);
+    }
+}
+
+template <bool Knee, bool FloatOut>
+void CoreTiledEngine::applyTable(float* p, uint16_t* o16, int w, const float* table) const {
+    const float offset = outputOffset_;
+    for (int x = 0; x < w; ++x, p += 4) {
+        const float a = p[3];
+        const int j = a >= float(kLUTSize - 1) ? kLUTSize - 1 : (a > 0 ? int(a) : 0);
+        const float g = table[j * 4];
+        float v[3];
+        for (int c = 0; c < 3; ++c) v[c] = Knee ? processKnee(p[c], g) : p[c] * g + offset;
+        if constexpr (FloatOut) {
+            p[0] = v[0];
+            p[1] = v[1];
+            p[2] = v[2];
+            p[3] = 1.0f;
+        } else {
+            uint16_t* o = o16 + size_t(x) * 4;
+            o[0] = toU16(v[0]);
+            o[1] = toU16(v[1]);
+            o[2] = toU16(v[2]);
+            o[3] = 65535;
         }
     }
 }
@@ -336,7 +361,17 @@ std::shared_ptr<ImageBuffer> CoreTiledEngine::renderBuffer(ImageBuffer& crop, bo
         out = ImageBufferU16::initWithSize(crop.imageWidth(), crop.imageHeight(), nullptr,
                                            crop.bufferProfile());
     if (!out) return nullptr;
-    processTile(0, out->imageWidth(), 0, out->imageHeight(), &crop, out.get(), 0);
+    const int w = out->imageWidth(), h = out->imageHeight();
+    if (size_t(w) * size_t(h) < kParallelPixels) {
+        processTile(0, w, 0, h, &crop, out.get(), 0);
+        return out;
+    }
+    // Full-size renders (exports) are split into row bands over the processors.
+    const size_t bands = (size_t(h) + kBandRows - 1) / kBandRows;
+    platform::apply(bands, platform::DispatchQueue::global(), [&](size_t i) {
+        const int r0 = int(i) * kBandRows;
+        processTile(0, w, r0, std::min(h, r0 + kBandRows), &crop, out.get(), 0);
+    });
     return out;
 }
 

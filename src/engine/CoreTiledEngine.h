@@ -131,6 +131,9 @@ private:
     // newer generation is already in force.
     void recompute(uint64_t generation, const platform::Dictionary& settings);
     void renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest);
+    // Gain table, offset and knee over one row of matrix output.
+    template <bool Knee, bool FloatOut>
+    void applyTable(float* p, uint16_t* o16, int w, const float* table) const;
     // A new buffer of the crop's size holding the crop rendered.
     std::shared_ptr<ImageBuffer> renderBuffer(ImageBuffer& crop, bool createFloat);
     void matchProfile(ImageBuffer& output, const ColorSyncProfileWrap::Ptr& from,

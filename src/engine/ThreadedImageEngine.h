@@ -1,0 +1,160 @@
+// The per-document processing engine: the decoded source (stage 0) and the
+// chain of stages built on it (1 raw combine, 2 two median filters and a mean
+// filter, 3 sharpening, 4 the colour and tone stage, which is the output).
+// A document hands it the settings dictionary and the keys that changed; the
+// engine maps each key to the first stage to redo, keeps three dirty flags and
+// runs a processing block that rebuilds the chain when the source must be
+// decoded again and otherwise brings the output over the visible area up to
+// date, telling its delegate when each pass of the loop starts and finishes.
+//
+// Every run of the chain goes through the engine's serial queue: submitted
+// asynchronously when there is a delegate, run synchronously on that queue
+// (the caller waits) when there is none, so one chain never runs twice at
+// once, an export included. Areas that arrive while a run is going on are
+// merged into the next pass, never dropped. A decode error, a decode without
+// a master image and a chain that cannot be built stop the loop.
+//
+// Ownership: the engine owns its source, its stages, the camera parameters
+// and a copy of the settings; the delegate is held weakly. The engine must be
+// owned by a std::shared_ptr (use init or initWithRawImage) while it has a
+// delegate, because queued blocks keep it alive.
+//
+// Thread safety: every public method may be called from any thread. The
+// engine lock guards the flags, the pending area, the settings copy, the
+// output-stage swap and the queue's creation; it is never held while a stage
+// or the processing block runs, except around getPixelValues.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "color/ColorSyncProfileWrap.h"
+#include "engine/CoreTiledEngine.h"
+#include "engine/ThreadedImageEngineDelegate.h"
+#include "engine/TiledEngine.h"
+#include "platform/Dispatch.h"
+#include "platform/Error.h"
+#include "platform/Value.h"
+#include "raw/ImageWrapper.h"
+
+class RawCombineTiledEngine;
+class MedianTiledEngine;
+class MeanTiledEngine;
+class SharpeningTiledEngine;
+
+class ThreadedImageEngine : public QuorvexTiledEngineDelegate,
+                            public std::enable_shared_from_this<ThreadedImageEngine> {
+public:
+    using Ptr = std::shared_ptr<ThreadedImageEngine>;
+    using KeyList = std::optional<std::vector<std::string>>;
+
+    static constexpr const char* kActiveRectDirtyKey = "Quorvex_ActiveRectDirty";
+    static constexpr const char* kNewImageMetadataNotification = "TARNWisp_NewImageMetadata";
+
+    ThreadedImageEngine();
+    ~ThreadedImageEngine() override;
+    ThreadedImageEngine(const ThreadedImageEngine&) = delete;
+    ThreadedImageEngine& operator=(const ThreadedImageEngine&) = delete;
+
+    static Ptr init();
+    // Nothing runs yet; the first invalidation decodes and builds the chain.
+    static Ptr initWithRawImage(ImageWrapper::Ptr source, bool renderForExport);
+
+    // The single entry point for changes: the changed keys (nullopt counts as
+    // one nil key), the whole settings dictionary (nullopt: none), the area
+    // to bring up to date in image pixels with the origin at the top left
+    // (Rect::null(): the whole image).
+    void invalidateImageStage(const KeyList& keys,
+                              const std::optional<platform::Dictionary>& settings,
+                              const platform::Rect& area);
+    // The first stage a key affects: 0 to 4, or -1 for none. A nil key and a
+    // key not in the table give 0.
+    int invalidatedStageForKey(const std::optional<std::string>& key);
+
+    // QuorvexTiledEngineDelegate: the output stage asks for the visible area.
+    void engineActiveRectDirty(TiledEngine& stage) override;
+
+    // The rendering space for an export type (a uniform type identifier), or
+    // the display space for nullopt.
+    void configureRenderingSpaceForType(const std::optional<std::string>& type,
+                                        bool useWideGamutExports);
+
+    // Brings the whole image up to date through the serial queue and renders
+    // `rect` (origin at the bottom left; empty or null means the whole image)
+    // at full size in the rendering space. Never falls back to a thumbnail:
+    // null with the error set when the image cannot be rendered in full.
+    std::shared_ptr<CGImageBitMap> renderExportImage(const platform::Rect& rect, bool createFloat,
+                                                     int orientation, platform::Error* error);
+
+    TiledEngine::Ptr outputImage() const;
+    std::shared_ptr<RawCombineTiledEngine> demosaicedImage() const;
+    bool getPixelValues(int x, int y, double* values);
+    // The engine's address as "%p": the image id of its median and mean stages.
+    std::string cacheEngine() const;
+
+    void processStage0();
+    std::shared_ptr<RawCombineTiledEngine> processStage1();
+    TiledEngine::Ptr processStage2(const TiledEngine::Ptr& source);
+    TiledEngine::Ptr processStage3(const TiledEngine::Ptr& source);
+    TiledEngine::Ptr processStage4NoCIFilter(const TiledEngine::Ptr& source);
+    void newActiveRegion(const TileRegion&) {}
+
+    ImageWrapper::Ptr rawFileWrapper() const;
+    platform::Dictionary cameraParameters() const;
+    bool highRes() const { return highRes_; }
+    platform::Dictionary imageParameters() const;
+    std::shared_ptr<ThreadedImageEngineDelegate> delegate() const;
+    void setDelegate(std::weak_ptr<ThreadedImageEngineDelegate> delegate);
+    ColorSyncProfileWrap::Ptr renderingSpace() const;
+    bool isRunning() const;
+    bool stage0IsDirty() const;
+    bool stagenIsDirty() const;
+    bool activeAreaIsDirty() const;
+    std::shared_ptr<MedianTiledEngine> medianEngine0() const;
+    std::shared_ptr<MedianTiledEngine> medianEngine2() const;
+    std::shared_ptr<MeanTiledEngine> meanEngine() const;
+    std::shared_ptr<SharpeningTiledEngine> sharpEngine() const;
+    std::shared_ptr<CoreTiledEngine> coreEngine() const;
+    std::mutex& syncLock() { return syncLock_; }
+    // Completed passes of the processing loop since creation (for tests and
+    // benchmarks).
+    uint64_t completedRuns() const;
+
+private:
+    // Runs the loop on the serial queue; with a delegate only when `start`.
+    void startProcessing(bool start);
+    void processingBlock();
+    platform::QueuePtr queue();
+
+    mutable std::mutex syncLock_;
+    // Guarded by syncLock_:
+    ImageWrapper::Ptr rawFileWrapper_;
+    platform::Dictionary cameraParameters_;
+    bool highRes_ = false;
+    platform::Dictionary imageParameters_;
+    std::weak_ptr<ThreadedImageEngineDelegate> delegate_;
+    ColorSyncProfileWrap::Ptr renderingSpace_;
+    bool isRunning_ = false;
+    bool stage0IsDirty_ = false;
+    bool stagenIsDirty_ = false;
+    bool activeAreaIsDirty_ = false;
+    // The union of areas handed in since the last pass took them; Rect::null()
+    // stands for the whole image.
+    std::optional<platform::Rect> pendingArea_;
+    platform::Rect lastArea_ = platform::Rect::null();
+    TiledEngine::Ptr outputImage_;
+    std::shared_ptr<RawCombineTiledEngine> demosaicedImage_;
+    std::shared_ptr<MedianTiledEngine> medianEngine0_;
+    std::shared_ptr<MedianTiledEngine> medianEngine2_;
+    std::shared_ptr<MeanTiledEngine> meanEngine_;
+    std::shared_ptr<SharpeningTiledEngine> sharpEngine_;
+    std::shared_ptr<CoreTiledEngine> coreEngine_;
+    platform::QueuePtr serialQueue_;
+    uint64_t completedRuns_ = 0;
+    bool decodedSinceBuild_ = false;
+
+    platform::Dictionary stageToKey_;  // built on first use, guarded by syncLock_
+};

@@ -1,0 +1,400 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "color/ProfileManager.h"
+#include "engine/MeanTiledEngine.h"
+#include "engine/MedianTiledEngine.h"
+#include "engine/RawCombineTiledEngine.h"
+#include "engine/SharpeningTiledEngine.h"
+#include "engine/ThreadedImageEngine.h"
+#include "platform/NotificationCenter.h"
+
+namespace {
+
+using platform::Rect;
+using Keys = std::vector<std::string>;
+
+// A decoded source with known images and camera parameters, or a failure.
+class SyntheticSource : public ImageWrapper {
+public:
+    enum class Mode { Good, Error, NoImage };
+
+    static std::shared_ptr<SyntheticSource> make(int w, int h, Mode mode = Mode::Good) {
+        auto s =
+            std::shared_ptr<SyntheticSource>(new SyntheticSource("/synthetic.dng", "u", false));
+        s->width = w;
+        s->height = h;
+        s->mode = mode;
+        return s;
+    }
+    const uint16_t* masterImageBytes() override {
+        std::lock_guard lock(imagesLock);
+        if (mode == Mode::Error) {
+            setError(platform::Error{platform::RawOpenErrorDomain, -3, "corrupt"});
+            return nullptr;
+        }
+        if (mode == Mode::NoImage) return nullptr;
+        if (master.empty()) decode();
+        return master.data();
+    }
+    const uint16_t* alternateImageBytes() override {
+        std::lock_guard lock(imagesLock);
+        return alternate.empty() ? nullptr : alternate.data();
+    }
+    void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile) override {
+        if (profile != cameraProfile()) {
+            std::lock_guard lock(imagesLock);
+            master.clear();
+            alternate.clear();
+        }
+        ImageWrapper::setCameraProfile(std::move(profile));
+    }
+    void setProcessAsMonchromeSensor(bool monochrome) override {
+        if (monochrome != processAsMonchromeSensor()) {
+            std::lock_guard lock(imagesLock);
+            master.clear();
+            alternate.clear();
+        }
+        ImageWrapper::setProcessAsMonchromeSensor(monochrome);
+    }
+    platform::Dictionary getParameters() override {
+        platform::Dictionary p = ImageWrapper::getParameters();
+        p.set("asShotWhitex", 0.3127);
+        p.set("asShotWhitey", 0.3290);
+        const double m[3][3] = {{1.1, -0.1, 0.0}, {-0.2, 1.2, 0.0}, {0.0, -0.1, 1.1}};
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c)
+                p.set("cameraFromXYZ" + std::to_string(r) + std::to_string(c), m[r][c]);
+        return p;
+    }
+    ColorSyncProfileWrap::Ptr bufferProfile() override {
+        return ProfileManager::sharedManager().getProPhotoGamma1_D65Profile(false);
+    }
+
+    std::atomic<int> decodes{0};
+    int width = 0, height = 0;
+    Mode mode = Mode::Good;
+
+private:
+    using ImageWrapper::ImageWrapper;
+    void decode() {
+        ++decodes;
+        const int bright = processAsMonchromeSensor() ? 0 : 1;
+        master.resize(size_t(width) * height * 3);
+        alternate.resize(master.size());
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                uint16_t* p = &master[(size_t(y) * width + x) * 3];
+                const bool edge = (x / 37 + y / 23) % 2 == 0;
+                p[0] = uint16_t(4000 + (x * 13) % 30000 + bright * 500);
+                p[1] = uint16_t(6000 + (y * 17) % 30000);
+                p[2] = uint16_t(edge ? 20000 : 9000);
+                uint16_t* a = &alternate[(size_t(y) * width + x) * 3];
+                a[0] = uint16_t(p[0] + 300);
+                a[1] = p[1];
+                a[2] = uint16_t(p[2] / 2 + 3000);
+            }
+        setImageSize(uint16_t(width), uint16_t(height));
+        setCameraBaselineExposure(0.25f);
+        setMetaData(std::make_shared<platform::Dictionary>(
+            platform::Dictionary{{"PixelWidth", width}, {"PixelHeight", height}}));
+    }
+    std::mutex imagesLock;
+    std::vector<uint16_t> master, alternate;
+};
+
+platform::Dictionary settings() {
+    return platform::Dictionary{{"Quorvex_Filter_inputEV", 0.0},
+                                {"Quorvex_Filter_inputTemperature", 6500.0},
+                                {"Quorvex_Filter_inputTint", 0.0},
+                                {"Quorvex_Filter_inputRadius", 1.0},
+                                {"Quorvex_Filter_inputIntensity", 0.5},
+                                {"Quorvex_ArtifactSuppression", 0.5},
+                                {"Quorvex_ChromaArtifactSuppression", 0.5},
+                                {"Quorvex_ArtifactFilter", 0.0},
+                                {"Quorvex_SceneReferred", true}};
+}
+
+class RecordingDelegate : public ThreadedImageEngineDelegate {
+public:
+    void CIImageEngineDidStart(ThreadedImageEngine& engine) override {
+        ++starts;
+        if (onStart) {
+            auto f = std::move(onStart);
+            onStart = nullptr;
+            f(engine);
+        }
+    }
+    void CIImageEngineDidFinish(ThreadedImageEngine&) override {
+        std::lock_guard lock(m);
+        ++finishes;
+        cv.notify_all();
+    }
+    void CIImageEngineNewMetaData(ThreadedImageEngine&) override { ++metadata; }
+    // Waits until `n` finishes were seen and the engine has gone quiet.
+    bool waitFinishes(int n, ThreadedImageEngine& engine) {
+        std::unique_lock lock(m);
+        bool ok = cv.wait_for(lock, std::chrono::seconds(20), [&] { return finishes >= n; });
+        lock.unlock();
+        for (int i = 0; i < 2000 && engine.isRunning(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return ok;
+    }
+    std::atomic<int> starts{0}, metadata{0};
+    int finishes = 0;
+    std::function<void(ThreadedImageEngine&)> onStart;
+    std::mutex m;
+    std::condition_variable cv;
+};
+
+struct TileCounts {
+    uint64_t s1, m0, m2, mean, sharp;
+    static TileCounts of(ThreadedImageEngine& e) {
+        return {e.demosaicedImage()->processedTileCount(), e.medianEngine0()->processedTileCount(),
+                e.medianEngine2()->processedTileCount(), e.meanEngine()->processedTileCount(),
+                e.sharpEngine()->processedTileCount()};
+    }
+};
+
+std::vector<uint16_t> render(ThreadedImageEngine& engine, const Rect& rect = Rect::null()) {
+    platform::Error error;
+    auto image = engine.renderExportImage(rect, false, 1, &error);
+    EXPECT_TRUE(image) << error.failureReason;
+    if (!image) return {};
+    std::vector<uint16_t> v(size_t(image->getWidth()) * image->getHeight() * 3);
+    EXPECT_TRUE(image->getLinearBuffer(v));
+    return v;
+}
+
+TEST(ThreadedImageEngine, KeyTable) {
+    auto engine = ThreadedImageEngine::init();
+    EXPECT_EQ(engine->invalidatedStageForKey(std::nullopt), 0);
+    EXPECT_EQ(engine->invalidatedStageForKey(std::string("Quorvex_NoSuchKey")), 0);
+    EXPECT_EQ(engine->invalidatedStageForKey(std::string("Quorvex_CameraProfile")), 0);
+    EXPECT_EQ(engine->invalidatedStageForKey(std::string("Quorvex_ArtifactSuppression")), 1);
+    EXPECT_EQ(engine->invalidatedStageForKey(std::string("Quorvex_ArtifactFilter")), 2);
+    EXPECT_EQ(engine->invalidatedStageForKey(std::string("Quorvex_Filter_inputRadius")), 3);
+    EXPECT_EQ(engine->invalidatedStageForKey(std::string("Quorvex_Filter_inputTint")), 4);
+    EXPECT_EQ(engine->invalidatedStageForKey(std::string("displayName")), -1);
+
+    // A key of no stage neither stores the settings nor sets a flag (and
+    // with a delegate starts nothing).
+    auto source = SyntheticSource::make(64, 64);
+    auto e2 = ThreadedImageEngine::initWithRawImage(source, false);
+    auto delegate = std::make_shared<RecordingDelegate>();
+    e2->setDelegate(delegate);
+    e2->invalidateImageStage(Keys{"displayName"}, settings(), Rect::null());
+    EXPECT_TRUE(e2->imageParameters().empty());
+    EXPECT_EQ(source->decodes, 0);
+    EXPECT_TRUE(e2->stage0IsDirty());
+}
+
+TEST(ThreadedImageEngine, EachKeyRerunsOnlyItsStages) {
+    auto source = SyntheticSource::make(1100, 700);
+    auto engine = ThreadedImageEngine::initWithRawImage(source, false);
+    engine->configureRenderingSpaceForType(std::nullopt, false);
+    auto s = settings();
+    // Without a delegate, decode, build and run happen inside the call.
+    engine->invalidateImageStage(std::nullopt, s, Rect::null());
+    ASSERT_TRUE(engine->coreEngine());
+    EXPECT_EQ(engine->outputImage(), engine->coreEngine());
+    EXPECT_EQ(source->decodes, 1);
+    EXPECT_EQ(engine->cameraParameters()["asShotWhitex"].realValue(), 0.3127);
+    const auto before = render(*engine);
+    auto c0 = TileCounts::of(*engine);
+    EXPECT_EQ(c0.s1, 6u);
+    EXPECT_GE(c0.sharp, 6u);
+    const uint64_t recomputations = engine->coreEngine()->recomputationCount();
+
+    // Stage 4 only: no tile work upstream, one recomputation, new pixels.
+    s.set("Quorvex_Filter_inputEV", 1.0);
+    engine->invalidateImageStage(Keys{"Quorvex_Filter_inputEV"}, s, Rect::null());
+    auto c1 = TileCounts::of(*engine);
+    EXPECT_EQ(c1.s1, c0.s1);
+    EXPECT_EQ(c1.mean, c0.mean);
+    EXPECT_EQ(c1.sharp, c0.sharp);
+    EXPECT_EQ(engine->coreEngine()->recomputationCount(), recomputations + 1);
+    const auto brighter = render(*engine);
+    ASSERT_EQ(brighter.size(), before.size());
+    EXPECT_GT(brighter[3000], before[3000]);
+    c1 = TileCounts::of(*engine);
+
+    // Stage 3: sharpening alone.
+    s.set("Quorvex_Filter_inputRadius", 2.0);
+    engine->invalidateImageStage(Keys{"Quorvex_Filter_inputRadius"}, s, Rect::null());
+    auto c2 = TileCounts::of(*engine);
+    EXPECT_EQ(c2.s1, c1.s1);
+    EXPECT_EQ(c2.m0, c1.m0);
+    EXPECT_EQ(c2.mean, c1.mean);
+    // Sharpening visits each tile in several passes: count per tile.
+    const uint64_t perTile = (c2.sharp - c1.sharp) / 6;
+    EXPECT_GT(perTile, 0u);
+    EXPECT_EQ(c2.sharp, c1.sharp + 6 * perTile);
+
+    // Stage 1: stages 1 to 3.
+    s.set("Quorvex_ArtifactSuppression", 0.25);
+    engine->invalidateImageStage(Keys{"Quorvex_ArtifactSuppression"}, s, Rect::null());
+    auto c3 = TileCounts::of(*engine);
+    EXPECT_EQ(c3.s1, c2.s1 + 6);
+    EXPECT_GT(c3.mean, c2.mean);
+    EXPECT_EQ(c3.sharp, c2.sharp + 6 * perTile);
+    EXPECT_EQ(source->decodes, 1);
+
+    // Stage 0: a new decode, the same stage objects, everything redone.
+    auto stage1 = engine->demosaicedImage();
+    s.set("Quorvex_MonochromeSensor", true);
+    engine->invalidateImageStage(Keys{"Quorvex_MonochromeSensor"}, s, Rect::null());
+    EXPECT_EQ(source->decodes, 2);
+    EXPECT_EQ(engine->demosaicedImage(), stage1);
+    EXPECT_EQ(TileCounts::of(*engine).s1, c3.s1 + 6);
+
+    // A visible area touches only the tiles that cover it.
+    auto c4 = TileCounts::of(*engine);
+    s.set("Quorvex_Filter_inputRadius", 1.5);
+    engine->invalidateImageStage(Keys{"Quorvex_Filter_inputRadius"}, s, Rect{600, 100, 50, 50});
+    EXPECT_EQ(TileCounts::of(*engine).sharp, c4.sharp + perTile);
+    EXPECT_FALSE(engine->sharpEngine()->mainMap()->isClean());
+}
+
+TEST(ThreadedImageEngine, DecodeFailuresStopEveryRun) {
+    for (auto mode : {SyntheticSource::Mode::Error, SyntheticSource::Mode::NoImage}) {
+        auto source = SyntheticSource::make(300, 200, mode);
+        auto engine = ThreadedImageEngine::initWithRawImage(source, false);
+        auto delegate = std::make_shared<RecordingDelegate>();
+        engine->setDelegate(delegate);
+        engine->invalidateImageStage(std::nullopt, settings(), Rect::null());
+        ASSERT_TRUE(delegate->waitFinishes(1, *engine));
+        ASSERT_TRUE(source->error()) << "a decode without an image reports an error";
+        EXPECT_FALSE(engine->outputImage());
+        // A decode without an image still published its parameters.
+        EXPECT_EQ(delegate->metadata, mode == SyntheticSource::Mode::Error ? 0 : 1);
+        const int starts = delegate->starts;
+        engine->invalidateImageStage(Keys{"Quorvex_Filter_inputEV"}, settings(), Rect::null());
+        engine->invalidateImageStage(std::nullopt, settings(), Rect::null());
+        ASSERT_TRUE(delegate->waitFinishes(3, *engine));
+        EXPECT_EQ(delegate->starts, starts) << "no pass starts once the source failed";
+        platform::Error error;
+        EXPECT_FALSE(engine->renderExportImage(Rect::null(), false, 1, &error));
+        EXPECT_FALSE(error.failureReason.empty());
+    }
+}
+
+TEST(ThreadedImageEngine, AsynchronousRunsKeepLateAreasAndSettle) {
+    auto source = SyntheticSource::make(1100, 1100);
+    auto engine = ThreadedImageEngine::initWithRawImage(source, false);
+    auto delegate = std::make_shared<RecordingDelegate>();
+    engine->setDelegate(delegate);
+    engine->configureRenderingSpaceForType(std::nullopt, false);
+    std::atomic<int> notes{0};
+    auto token = platform::NotificationCenter::defaultCenter().addObserver(
+        ThreadedImageEngine::kNewImageMetadataNotification,
+        [&](const platform::Notification&) { ++notes; }, delegate.get());
+
+    // A second area arrives while the first pass runs: it is processed too,
+    // by the same block.
+    const Rect late{900, 900, 50, 50};
+    delegate->onStart = [&](ThreadedImageEngine& e) {
+        e.invalidateImageStage(Keys{ThreadedImageEngine::kActiveRectDirtyKey}, std::nullopt, late);
+    };
+    engine->invalidateImageStage(std::nullopt, settings(), Rect{0, 0, 100, 100});
+    ASSERT_TRUE(delegate->waitFinishes(2, *engine));
+    EXPECT_EQ(delegate->metadata, 1);
+    auto sharpMap = engine->sharpEngine()->mainMap();
+    EXPECT_TRUE(sharpMap->isCleanInRect(Rect{0, 0, 100, 100}));
+    EXPECT_TRUE(sharpMap->isCleanInRect(late));
+    EXPECT_FALSE(sharpMap->isClean());
+
+    // Tiles outside the processed area ask for a run once; then the engine
+    // settles however often the same tiles are fetched.
+    auto output = engine->outputImage();
+    auto fetchAll = [&] {
+        for (double y = 0; y < 1100; y += 512)
+            for (double x = 0; x < 1100; x += 512)
+                output->imageTile(0, 1.0, Rect{x, y, 512, 512}, nullptr, nullptr, false, 1);
+    };
+    fetchAll();
+    for (int i = 0; i < 2000 && !sharpMap->isClean(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(sharpMap->isClean());
+    ASSERT_TRUE(delegate->waitFinishes(3, *engine));
+    fetchAll();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const uint64_t runs = engine->completedRuns();
+    for (int i = 0; i < 5; ++i) fetchAll();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(engine->completedRuns(), runs);
+    EXPECT_FALSE(engine->isRunning());
+
+    platform::MainRunLoop::shared().drain();
+    EXPECT_EQ(notes, 1);
+    platform::NotificationCenter::defaultCenter().removeObserver(token);
+
+    // A stage-4 change with a delegate: one block, no pass, one finish, and
+    // the recomputation is in force by then.
+    const int finishes = delegate->finishes;
+    const int starts = delegate->starts;
+    auto s = settings();
+    s.set("Quorvex_Filter_inputEV", -1.0);
+    engine->invalidateImageStage(Keys{"Quorvex_Filter_inputEV"}, s, Rect::null());
+    ASSERT_TRUE(delegate->waitFinishes(finishes + 1, *engine));
+    EXPECT_EQ(delegate->starts, starts);
+    EXPECT_FLOAT_EQ(engine->coreEngine()->LUT() ? 1.0f : 0.0f, 1.0f);
+}
+
+TEST(ThreadedImageEngine, OutputIsTheSameForAnyNumberOfWorkers) {
+    auto source = SyntheticSource::make(1100, 700);
+    auto engine = ThreadedImageEngine::initWithRawImage(source, false);
+    auto s = settings();
+    s.set("Quorvex_ArtifactFilter", 0.5);
+    engine->invalidateImageStage(std::nullopt, s, Rect::null());
+    std::vector<std::vector<uint16_t>> results;
+    for (int workers : {1, 2, 0}) {
+        for (TiledEngine::Ptr stage : std::vector<TiledEngine::Ptr>{
+                 engine->demosaicedImage(), engine->medianEngine0(), engine->medianEngine2(),
+                 engine->meanEngine(), engine->sharpEngine()})
+            stage->setWorkerCount(workers);
+        engine->demosaicedImage()->markAllDirty();
+        engine->invalidateImageStage(Keys{ThreadedImageEngine::kActiveRectDirtyKey}, std::nullopt,
+                                     Rect::null());
+        results.push_back(render(*engine));
+    }
+    ASSERT_FALSE(results[0].empty());
+    EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(results[0], results[2]);
+}
+
+TEST(ThreadedImageEngine, ExportRendersTheWholeImageInTheRenderingSpace) {
+    auto source = SyntheticSource::make(700, 500);
+    auto engine = ThreadedImageEngine::initWithRawImage(source, false);
+    engine->configureRenderingSpaceForType(std::string("public.tiff"), false);
+    EXPECT_EQ(engine->renderingSpace(), ProfileManager::sharedManager().getProPhotoGamma1Profile());
+    engine->configureRenderingSpaceForType(std::string("com.ilm.openexr-image"), false);
+    EXPECT_EQ(engine->renderingSpace(), ProfileManager::sharedManager().getRec709Gamma1Profile());
+    engine->configureRenderingSpaceForType(std::string("com.ilm.openexr-image"), true);
+    EXPECT_EQ(engine->renderingSpace(), ProfileManager::sharedManager().getProPhotoGamma1Profile());
+    engine->configureRenderingSpaceForType(std::string("public.jpeg"), false);
+    EXPECT_EQ(engine->renderingSpace(), ProfileManager::sharedManager().getSRGBProfile());
+
+    // Only a corner has been brought up to date; the export still renders
+    // everything at full size.
+    engine->invalidateImageStage(std::nullopt, settings(), Rect{0, 0, 10, 10});
+    EXPECT_FALSE(engine->sharpEngine()->mainMap()->isClean());
+    platform::Error error;
+    auto image = engine->renderExportImage(Rect{10, 20, 100, 50}, false, 1, &error);
+    ASSERT_TRUE(image) << error.failureReason;
+    EXPECT_EQ(image->getWidth(), 100);
+    EXPECT_EQ(image->getHeight(), 50);
+    auto whole = engine->renderExportImage(Rect::null(), true, 6, &error);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->getWidth(), 500) << "turned by the orientation";
+    EXPECT_EQ(whole->getHeight(), 700);
+    EXPECT_TRUE(engine->sharpEngine()->mainMap()->isClean());
+}
+
+}  // namespace
