@@ -286,12 +286,12 @@ bool RawCombineTiledEngine::getPixelValues(int col, int row, int patchSize, doub
 // ---------------------------------------------------------------------------
 // Fields
 
-void RawCombineTiledEngine::setRawImageSource(std::shared_ptr<RawImage> source) {
+void RawCombineTiledEngine::setRawImage(ImageWrapper::Ptr rawImage) {
     std::lock_guard<std::mutex> guard(fieldsLock_);
-    rawImage_ = std::move(source);
+    rawImage_ = std::move(rawImage);
 }
 
-std::shared_ptr<RawCombineTiledEngine::RawImage> RawCombineTiledEngine::rawImage() const {
+ImageWrapper::Ptr RawCombineTiledEngine::rawImage() const {
     std::lock_guard<std::mutex> guard(fieldsLock_);
     return rawImage_;
 }
@@ -316,12 +316,13 @@ void RawCombineTiledEngine::setPixelValueBuffer(std::shared_ptr<ImageBuffer> buf
     pixelValueBuffer_ = std::move(buffer);
 }
 
-std::shared_ptr<const platform::Object> RawCombineTiledEngine::cameraProfile() const {
+std::shared_ptr<const DNGCameraProfileAbstract> RawCombineTiledEngine::cameraProfile() const {
     std::lock_guard<std::mutex> guard(fieldsLock_);
     return cameraProfile_;
 }
 
-void RawCombineTiledEngine::setCameraProfile(std::shared_ptr<const platform::Object> profile) {
+void RawCombineTiledEngine::setCameraProfile(
+    std::shared_ptr<const DNGCameraProfileAbstract> profile) {
     std::lock_guard<std::mutex> guard(fieldsLock_);
     cameraProfile_ = std::move(profile);
 }

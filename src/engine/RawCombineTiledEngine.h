@@ -22,9 +22,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <type_traits>
 
 #include "engine/TiledEngine.h"
+#include "raw/ImageWrapper.h"
 
 // The four HSV helpers: hue in sextants (0 <= h < 6; 0 red, 2 green,
 // 4 blue), saturation and value in 0..1.
@@ -35,22 +35,6 @@ void HSV16ToRGB16(int H, int S, int V, uint16_t* r, uint16_t* g, uint16_t* b);
 
 class RawCombineTiledEngine : public TiledEngine {
 public:
-    // What the stage reads of the decoded source. Any image source with
-    // masterImageBytes(), alternateImageBytes(), bufferProfile(),
-    // imageWidth() and imageHeight() can be handed to setRawImage.
-    class RawImage {
-    public:
-        virtual ~RawImage() = default;
-        // Packed R, G, B rows of imageWidth() pixels; null when missing.
-        virtual const uint16_t* masterImageBytes() = 0;
-        virtual const uint16_t* alternateImageBytes() = 0;
-        virtual ColorSyncProfileWrap::Ptr bufferProfile() = 0;
-        virtual int imageWidth() = 0;
-        virtual int imageHeight() = 0;
-        // The source object itself.
-        virtual std::shared_ptr<void> object() = 0;
-    };
-
     RawCombineTiledEngine(platform::Size size, std::optional<std::string> imageID,
                           bool releasePrecursors);
     RawCombineTiledEngine(Ptr source, std::optional<std::string> imageID, bool releasePrecursors);
@@ -82,15 +66,9 @@ public:
     using TiledEngine::getPixelValues;
     bool getPixelValues(int col, int row, int patchSize, double* values) override;
 
-    template <class Source>
-    void setRawImage(std::shared_ptr<Source> source) {
-        if constexpr (std::is_base_of_v<RawImage, Source>)
-            setRawImageSource(std::move(source));
-        else
-            setRawImageSource(source ? std::make_shared<Adapter<Source>>(std::move(source))
-                                     : nullptr);
-    }
-    std::shared_ptr<RawImage> rawImage() const;
+    // The decoded source: its master and alternate renderings and profile.
+    ImageWrapper::Ptr rawImage() const;
+    void setRawImage(ImageWrapper::Ptr rawImage);
 
     float artifactSuppression() const { return artifactSuppression_; }
     void setArtifactSuppression(float v) { artifactSuppression_ = v; }
@@ -106,8 +84,8 @@ public:
     void setPixelValueBuffer(std::shared_ptr<ImageBuffer> buffer);
 
     // Kept for the engine; none of them changes this stage's output.
-    std::shared_ptr<const platform::Object> cameraProfile() const;
-    void setCameraProfile(std::shared_ptr<const platform::Object> profile);
+    std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile() const;
+    void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile);
     float cameraBaselineExposure() const { return cameraBaselineExposure_; }
     void setCameraBaselineExposure(float v) { cameraBaselineExposure_ = v; }
     bool processAsOutputReferred() const { return processAsOutputReferred_; }
@@ -118,29 +96,13 @@ public:
     void setToneCurve(std::shared_ptr<const platform::Object> curve);
 
 private:
-    template <class Source>
-    class Adapter : public RawImage {
-    public:
-        explicit Adapter(std::shared_ptr<Source> s) : s_(std::move(s)) {}
-        const uint16_t* masterImageBytes() override { return s_->masterImageBytes(); }
-        const uint16_t* alternateImageBytes() override { return s_->alternateImageBytes(); }
-        ColorSyncProfileWrap::Ptr bufferProfile() override { return s_->bufferProfile(); }
-        int imageWidth() override { return int(s_->imageWidth()); }
-        int imageHeight() override { return int(s_->imageHeight()); }
-        std::shared_ptr<void> object() override { return s_; }
-
-    private:
-        std::shared_ptr<Source> s_;
-    };
-
-    void setRawImageSource(std::shared_ptr<RawImage> source);
     void buildKeyTable();
 
     mutable std::mutex fieldsLock_;  // guards the object fields below
-    std::shared_ptr<RawImage> rawImage_;
+    ImageWrapper::Ptr rawImage_;
     std::shared_ptr<ImageBuffer> thumbnail_;  // also under thumbLock_ while building
     std::shared_ptr<ImageBuffer> pixelValueBuffer_;
-    std::shared_ptr<const platform::Object> cameraProfile_;
+    std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile_;
     std::shared_ptr<const platform::Object> toneCurve_;
     std::mutex thumbLock_;
     std::atomic<float> artifactSuppression_{0};

@@ -8,19 +8,23 @@
 namespace {
 
 // An image source with fixed master and alternate renderings.
-struct FakeRaw {
+struct FakeRaw : ImageWrapper {
     int width = 0, height = 0;
     std::vector<uint16_t> master, alternate;
     bool hasAlternate = true;
 
-    FakeRaw(int w, int h) : width(w), height(h), master(size_t(w) * h * 3), alternate(master) {}
-    const uint16_t* masterImageBytes() const { return master.data(); }
-    const uint16_t* alternateImageBytes() const {
+    FakeRaw(int w, int h)
+        : ImageWrapper("/nowhere/fake.dng", "/nowhere/fake.dng", false),
+          width(w),
+          height(h),
+          master(size_t(w) * h * 3),
+          alternate(master) {
+        setImageSize(uint16_t(w), uint16_t(h));
+    }
+    const uint16_t* masterImageBytes() override { return master.data(); }
+    const uint16_t* alternateImageBytes() override {
         return hasAlternate ? alternate.data() : nullptr;
     }
-    ColorSyncProfileWrap::Ptr bufferProfile() const { return nullptr; }
-    int imageWidth() const { return width; }
-    int imageHeight() const { return height; }
     void fill(std::vector<uint16_t>& img, float r, float g, float b) {
         for (size_t i = 0; i < img.size(); i += 3) {
             img[i] = uint16_t(r * 65535.0f);
