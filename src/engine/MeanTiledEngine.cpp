@@ -177,27 +177,35 @@ void MeanTiledEngine::filter(const Window& w, const std::vector<int32_t>& ring,
         for (int c = 0; c < 2; ++c) {
             const int sample = c == 0 ? 0 : 2;
             int32_t* d = diff[c].data();
+            // Five-row sums per column, kept current as pixels change and
+            // moved down a row by adding the new row and dropping the oldest.
+            for (int lx = 0; lx < lw; ++lx) {
+                int32_t sum = 0;
+                for (int k = 0; k < 2 * kHalo + 1; ++k) sum += d[size_t(k) * lw + lx];
+                columnSums[size_t(lx)] = sum;
+            }
             for (int ly = kHalo; ly < lh - kHalo; ++ly) {
                 if (isCanceled()) return;
-                // Five-row sums per column, kept current as pixels change.
-                for (int lx = 0; lx < lw; ++lx) {
-                    int32_t s = 0;
-                    for (int k = -kHalo; k <= kHalo; ++k) s += d[size_t(ly + k) * lw + lx];
-                    columnSums[size_t(lx)] = s;
-                }
+                if (ly > kHalo)
+                    for (int lx = 0; lx < lw; ++lx)
+                        columnSums[size_t(lx)] +=
+                            d[size_t(ly + kHalo) * lw + lx] - d[size_t(ly - kHalo - 1) * lw + lx];
                 const int y = w.r0 - kHalo + ly;
                 const uint16_t* g = from.bufferU16ForRow(y, w.c0);
                 uint16_t* out = dest.bufferU16ForRow(y, w.c0);
                 int32_t* row = d + size_t(ly) * lw;
+                int32_t* cs = columnSums.data();
+                int32_t s = cs[0] + cs[1] + cs[2] + cs[3];  // the window left of the first pixel
                 for (int lx = kHalo; lx < lw - kHalo; ++lx, g += 4, out += 4) {
-                    int32_t s = 0;
-                    for (int k = -kHalo; k <= kHalo; ++k) s += columnSums[size_t(lx + k)];
+                    s += cs[lx + kHalo];
                     const int green = g[1];
                     const uint16_t v = clamp16(green + s / 25);
                     out[sample] = v;
                     const int32_t changed = int32_t(v) - green;
-                    columnSums[size_t(lx)] += changed - row[lx];
+                    const int32_t delta = changed - row[lx];
                     row[lx] = changed;
+                    cs[lx] += delta;
+                    s += delta - cs[lx - kHalo];
                 }
             }
         }

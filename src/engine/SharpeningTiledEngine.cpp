@@ -19,6 +19,16 @@ const char* const kIntensityKey = "Quorvex_Filter_inputIntensity";
 constexpr float kMinRadius = 0.05f;
 constexpr size_t kFloatPixel = 4 * sizeof(float);
 
+// sqrt(v / 65535) for every 16-bit sample, made once.
+const float* squareRootTable() {
+    static const std::vector<float> table = [] {
+        std::vector<float> t(65536);
+        for (size_t v = 0; v < t.size(); ++v) t[v] = float(std::sqrt(double(v) / 65535.0));
+        return t;
+    }();
+    return table.data();
+}
+
 float usableRadius(float r) { return std::isfinite(r) ? std::max(r, kMinRadius) : kMinRadius; }
 
 float sigmaForRadius(float r) { return r < 1.0f ? r : std::sqrt(r); }
@@ -185,12 +195,13 @@ void SharpeningTiledEngine::convertToFloat(int colStart, int colEnd, int rowStar
     const size_t w = size_t(colEnd - colStart);
     if (finputImage.length() < w * size_t(rowEnd - rowStart) * kFloatPixel) return;
     float* out = static_cast<float*>(finputImage.mutableBytes());
+    const float* root = squareRootTable();
     for (int row = rowStart; row < rowEnd; ++row) {
         const uint16_t* s = srcBuffer.bufferU16ForRow(row, colStart);
         for (size_t i = 0; i < w; ++i, s += 4, out += 4) {
-            out[0] = float(std::sqrt(s[0] / 65535.0));
-            out[1] = float(std::sqrt(s[1] / 65535.0));
-            out[2] = float(std::sqrt(s[2] / 65535.0));
+            out[0] = root[s[0]];
+            out[1] = root[s[1]];
+            out[2] = root[s[2]];
             out[3] = 1.0f;
         }
     }
