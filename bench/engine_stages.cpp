@@ -1,0 +1,163 @@
+// Time and throughput of the pipeline's first three stages on a 24-megapixel
+// picture of the test chart: raw combine, the two median filters, the mean
+// filter and sharpening, each alone and at 1, 2, 4 and all workers (with the
+// parallel efficiency against one worker), and the three stages from cold.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "engine/MeanTiledEngine.h"
+#include "engine/MedianTiledEngine.h"
+#include "engine/RawCombineTiledEngine.h"
+#include "engine/SharpeningTiledEngine.h"
+#include "platform/Dispatch.h"
+#include "raw/TestChart.h"
+
+namespace {
+
+constexpr uint32_t kW = 6000, kH = 4000;  // 24 megapixels
+const TileRegion kAll{0, -1, -1, -1, -1};
+
+// The chart as a master rendering, and an alternate that differs in colour
+// by a small per-pixel amount.
+struct ChartImages : ImageWrapper {
+    std::vector<uint16_t> master, alternate;
+    const uint16_t* masterImageBytes() override { return master.data(); }
+    const uint16_t* alternateImageBytes() override { return alternate.data(); }
+
+    ChartImages()
+        : ImageWrapper("chart.dng", "chart.dng", false),
+          master(size_t(kW) * kH * 3),
+          alternate(master.size()) {
+        setImageSize(uint16_t(kW), uint16_t(kH));
+        const TestChart chart(kW, kH);
+        const unsigned bands = std::max(1u, platform::processorCount());
+        std::vector<std::thread> threads;
+        for (unsigned b = 0; b < bands; ++b)
+            threads.emplace_back([&, b] {
+                for (uint32_t y = kH * b / bands; y < kH * (b + 1) / bands; ++y)
+                    for (uint32_t x = 0; x < kW; ++x) {
+                        const auto rgb = chart.sceneAt(x, y);
+                        const size_t i = (size_t(y) * kW + x) * 3;
+                        for (int c = 0; c < 3; ++c) {
+                            const double v = std::clamp(rgb[size_t(c)], 0.0, 1.0) * 65535.0;
+                            master[i + size_t(c)] = uint16_t(v);
+                            const double wobble = ((x * 7 + y * 3 + uint32_t(c)) % 17) * 40.0;
+                            alternate[i + size_t(c)] = uint16_t(std::min(65535.0, v + wobble));
+                        }
+                    }
+            });
+        for (auto& t : threads) t.join();
+    }
+};
+
+// The engine's chain of stages 1 to 3, set up as the engine sets it up.
+struct Chain {
+    std::shared_ptr<RawCombineTiledEngine> combine;
+    std::shared_ptr<MedianTiledEngine> red, blue;
+    std::shared_ptr<MeanTiledEngine> mean;
+    std::shared_ptr<SharpeningTiledEngine> sharpen;
+
+    Chain() {
+        static auto images = std::make_shared<ChartImages>();
+        combine = RawCombineTiledEngine::initWithSize(platform::Size{double(kW), double(kH)},
+                                                      std::nullopt, false);
+        combine->setIgnoreEdges(false);
+        combine->setHorizontalBorder(8);
+        combine->setVerticalBorder(8);
+        combine->setRawImage(images);
+        red = median(combine, 0);
+        blue = median(red, 2);
+        mean = MeanTiledEngine::initWithImage(blue, std::nullopt, false);
+        mean->setHorizontalBorder(2);
+        mean->setVerticalBorder(2);
+        sharpen = SharpeningTiledEngine::initWithImage(mean, std::nullopt, false);
+        sharpen->setReprocessEdgeTiles(true);
+        sharpen->setParameters(std::nullopt,
+                               platform::Dictionary{{"Quorvex_ArtifactSuppression", 0.5},
+                                                    {"Quorvex_ChromaArtifactSuppression", 0.5},
+                                                    {"Quorvex_ArtifactFilter", 1.0},
+                                                    {"Quorvex_Filter_inputRadius", 4.0},
+                                                    {"Quorvex_Filter_inputIntensity", 0.8}});
+        sharpen->runProcessToCompletion(kAll);  // makes every buffer
+    }
+    static std::shared_ptr<MedianTiledEngine> median(TiledEngine::Ptr source, int colour) {
+        auto m = MedianTiledEngine::initWithImage(std::move(source), std::nullopt, false);
+        m->setColorToProcess(colour);
+        m->setReprocessEdgeTiles(true);
+        m->setHorizontalBorder(2);
+        m->setVerticalBorder(2);
+        return m;
+    }
+    void setWorkers(int n) {
+        for (TiledEngine* s : std::initializer_list<TiledEngine*>{
+                 combine.get(), red.get(), blue.get(), mean.get(), sharpen.get()})
+            s->setWorkerCount(n);
+    }
+};
+
+Chain& chain() {
+    static Chain c;
+    return c;
+}
+
+// Redoes every tile of `stage` only (its sources are clean) and times the
+// run of the last stage, which pulls it.
+double runSeconds(TiledEngine& stage, TiledEngine& last) {
+    stage.markAllDirty();
+    const auto t0 = std::chrono::steady_clock::now();
+    last.runProcessToCompletion(kAll);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+void timeStage(benchmark::State& state, const char* name, TiledEngine& stage, TiledEngine& last) {
+    static std::map<std::string, double> oneWorker;
+    int workers = int(state.range(0));
+    if (workers == 0) workers = int(std::max(1u, platform::processorCount()));
+    chain().setWorkers(workers);
+    runSeconds(stage, last);  // warm
+    double total = 0;
+    for (auto _ : state) {
+        const double s = runSeconds(stage, last);
+        state.SetIterationTime(s);
+        total += s;
+    }
+    const double mean = total / double(state.iterations());
+    if (workers == 1) oneWorker[name] = mean;
+    state.counters["workers"] = workers;
+    state.counters["MP/s"] = double(kW) * kH / 1e6 / mean;
+    if (oneWorker.count(name)) state.counters["efficiency"] = oneWorker[name] / (workers * mean);
+}
+
+void BM_RawCombine24MP(benchmark::State& state) {
+    timeStage(state, "combine", *chain().combine, *chain().combine);
+}
+void BM_MedianRed6Passes24MP(benchmark::State& state) {
+    timeStage(state, "median", *chain().red, *chain().red);
+}
+void BM_Mean6Passes24MP(benchmark::State& state) {
+    timeStage(state, "mean", *chain().mean, *chain().mean);
+}
+void BM_SharpenRadius4_24MP(benchmark::State& state) {
+    timeStage(state, "sharpen", *chain().sharpen, *chain().sharpen);
+}
+// Every tile of stages 1 to 3, as after a stage-1 setting changed.
+void BM_Stages1to3Cold24MP(benchmark::State& state) {
+    timeStage(state, "chain", *chain().combine, *chain().sharpen);
+}
+
+#define STAGE_BENCHMARK(fn)                                                              \
+    BENCHMARK(fn)->Arg(1)->Arg(2)->Arg(4)->Arg(0)->UseManualTime()->Iterations(3)->Unit( \
+        benchmark::kMillisecond)
+
+STAGE_BENCHMARK(BM_RawCombine24MP);
+STAGE_BENCHMARK(BM_MedianRed6Passes24MP);
+STAGE_BENCHMARK(BM_Mean6Passes24MP);
+STAGE_BENCHMARK(BM_SharpenRadius4_24MP);
+STAGE_BENCHMARK(BM_Stages1to3Cold24MP);
+
+}  // namespace
