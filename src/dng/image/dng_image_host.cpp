@@ -1,6 +1,7 @@
 #include "dng/image/dng_image_host.h"
 
 #include "dng/core/dng_stream.h"
+#include "dng/image/dng_bad_pixel_list.h"
 #include "dng/image/dng_bad_pixels.h"
 #include "dng/image/dng_gain_map.h"
 #include "dng/image/dng_misc_opcodes.h"

@@ -33,14 +33,6 @@ void dng_opcode_Unapplied::Validate() const {
         case dngOpcode_FixVignetteRadial:
             if (size != 7 * 8) fail();
             break;
-        case dngOpcode_FixBadPixelsList: {
-            if (size < 12) fail();
-            s.GetUInt32();  // Bayer phase
-            const uint64 points = s.GetUInt32();
-            const uint64 rects = s.GetUInt32();
-            if (size != 12 + points * 8 + rects * 16) fail();
-            break;
-        }
         default:
             break;
     }

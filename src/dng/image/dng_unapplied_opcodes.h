@@ -1,5 +1,5 @@
 // Opcodes this system reads, checks and writes back but does not apply:
-// lens warps, radial vignette and repair of listed bad pixels. Each keeps its
+// lens warps and radial vignette. Each keeps its
 // parameter block as read (after checking its size against the parameters it
 // declares). Applying one is skipped when the opcode is optional and fails
 // with dng_error_not_yet_implemented otherwise, so a file that needs one is
@@ -38,6 +38,5 @@ private:
 QUORVEX_UNAPPLIED_OPCODE(WarpRectilinear, dngOpcode_WarpRectilinear)
 QUORVEX_UNAPPLIED_OPCODE(WarpFisheye, dngOpcode_WarpFisheye)
 QUORVEX_UNAPPLIED_OPCODE(FixVignetteRadial, dngOpcode_FixVignetteRadial)
-QUORVEX_UNAPPLIED_OPCODE(FixBadPixelsList, dngOpcode_FixBadPixelsList)
 
 #undef QUORVEX_UNAPPLIED_OPCODE

@@ -12,6 +12,7 @@
 #include "dng/core/dng_tag_types.h"
 #include "dng/core/dng_tag_values.h"
 #include "dng/image/dng_area_spec.h"
+#include "dng/image/dng_bad_pixel_list.h"
 #include "dng/image/dng_bad_pixels.h"
 #include "dng/image/dng_gain_map.h"
 #include "dng/image/dng_image.h"
@@ -513,6 +514,74 @@ TEST(OpcodeBadPixels, ConstantMarkedPixelsTakeTheirNeighboursAverage) {
 
     auto twoPlanes = f.Image16(4, 4, 2, 0);
     EXPECT_EQ(ErrorOf([&] { none.Apply(f.host, *f.negative, twoPlanes); }), dng_error_bad_format);
+}
+
+std::unique_ptr<dng_opcode_FixBadPixelsList> BadList(std::vector<dng_point> points,
+                                                     std::vector<dng_rect> rects) {
+    auto list = std::make_unique<dng_bad_pixel_list>();
+    for (const dng_point& p : points) list->AddPoint(p);
+    for (const dng_rect& r : rects) list->AddRect(r);
+    return std::make_unique<dng_opcode_FixBadPixelsList>(std::move(list), 0);
+}
+
+TEST(OpcodeBadPixels, ListedPointsFollowTheFlattestDirection) {
+    Fixture f;
+    // Flat surroundings: every direction agrees.
+    auto flat = f.Image16(12, 12, 1, 800);
+    Set(*flat, 6, 6, 60000);
+    BadList({{6, 6}}, {})->Apply(f.host, *f.negative, flat);
+    EXPECT_EQ(At(*flat, 6, 6), 800);
+
+    // A vertical edge between columns 5 and 6 (red/blue site at (6, 5)):
+    // only the vertical direction is flat.
+    auto edge = f.Image16(12, 12, 1, 0);
+    for (int32_t r = 0; r < 12; r++)
+        for (int32_t c = 0; c < 12; c++) Set(*edge, r, c, c <= 5 ? 1000 : 9000);
+    Set(*edge, 6, 5, 0);
+    BadList({{6, 5}}, {})->Apply(f.host, *f.negative, edge);
+    EXPECT_EQ(At(*edge, 6, 5), 1000);
+
+    // Two points two pixels apart are clustered: the nearest valid ring is used.
+    auto pair = f.Image16(12, 12, 1, 500);
+    Set(*pair, 5, 5, 1);
+    Set(*pair, 5, 7, 1);
+    BadList({{5, 5}, {5, 7}}, {})->Apply(f.host, *f.negative, pair);
+    EXPECT_EQ(At(*pair, 5, 5), 500);
+    EXPECT_EQ(At(*pair, 5, 7), 500);
+}
+
+TEST(OpcodeBadPixels, ColumnsRowsAndRectanglesAreRepaired) {
+    Fixture f;
+    auto column = f.Image16(16, 16, 1, 2000);
+    auto row = f.Image16(16, 16, 1, 2000);
+    for (int32_t i = 0; i < 16; i++) {
+        Set(*column, i, 7, 65535);
+        Set(*row, 7, i, 65535);
+    }
+    BadList({}, {dng_rect(0, 7, 16, 8)})->Apply(f.host, *f.negative, column);
+    BadList({}, {dng_rect(7, 0, 8, 16)})->Apply(f.host, *f.negative, row);
+    for (int32_t i = 0; i < 16; i++) {
+        EXPECT_EQ(At(*column, i, 7), 2000) << i;
+        EXPECT_EQ(At(*row, 7, i), 2000) << i;
+    }
+
+    auto block = f.Image16(16, 16, 1, 300);
+    for (int32_t r = 4; r < 7; r++)
+        for (int32_t c = 4; c < 7; c++) Set(*block, r, c, 9);
+    BadList({}, {dng_rect(4, 4, 7, 7)})->Apply(f.host, *f.negative, block);
+    EXPECT_EQ(At(*block, 5, 5), 300);
+
+    // Written back in sorted order, byte for byte what a reader expects.
+    dng_opcode_list list(1);
+    list.Append(BadList({{9, 1}, {2, 3}}, {dng_rect(4, 4, 7, 7)}));
+    std::unique_ptr<dng_memory_block> spooled = list.Spool(f.host);
+    dng_opcode_list back(1);
+    dng_stream s(spooled->Buffer(), spooled->LogicalSize());
+    back.Parse(f.host, s, spooled->LogicalSize(), 0);
+    const auto& op = dynamic_cast<const dng_opcode_FixBadPixelsList&>(back.Entry(0));
+    ASSERT_EQ(op.List().PointCount(), 2u);
+    EXPECT_EQ(op.List().Point(0), dng_point(2, 3));
+    EXPECT_EQ(op.List().RectCount(), 1u);
 }
 
 // A filter opcode that inverts samples inside a part of the image.
