@@ -563,6 +563,12 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
     return result;
 }
 
+void CoreTiledEngine::dropScaledImages() {
+    cacheLock().lockForWrite();
+    cachedImages().clear();
+    cacheLock().unlock();
+}
+
 bool CoreTiledEngine::getPixelValues(int col, int row, int patchSize, double* values) {
     auto buffer = tileSourceBuffer();
     auto source = sourceBuf();

@@ -88,6 +88,9 @@ public:
                                                  bool createFloat, int orientation,
                                                  platform::Error* error);
 
+    // Frees the scaled copies of the source kept for display tiles.
+    void dropScaledImages();
+
     // Blocks until the recomputation for the latest settings has finished.
     void waitForRecomputation();
     // Recomputations put in force since creation.

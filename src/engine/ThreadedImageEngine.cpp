@@ -465,7 +465,9 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
                                "The image could not be processed.");
             return;
         }
-        core->flushCache();
+        // The display's scaled copies need not live through the full-size
+        // render; the stages' own buffers stay for the next display run.
+        core->dropScaledImages();
         image = core->fullSizeImage(rect, renderingSpace(), createFloat, orientation, error);
     });
     return image;
