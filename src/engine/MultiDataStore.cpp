@@ -2,14 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <type_traits>
 
 #include "color/ColorSyncProfileWrap.h"
-
-#if __has_include("color/DNGCameraProfileAbstract.h")
 #include "color/DNGCameraProfileAbstract.h"
-#define QUORVEX_HAVE_CAMERA_PROFILE_OBJECT 1
-#endif
 
 using platform::Dictionary;
 using platform::Value;
@@ -27,27 +22,9 @@ bool equalIgnoringCase(const std::string& a, const std::string& b) {
            });
 }
 
-// Registers a colour class that can live in a settings dictionary; a class
-// that is not (yet) such an object is left to register itself.
-template <class T>
-void registerIfObject(MultiDataStore& store, const char* name) {
-    if constexpr (std::is_base_of_v<platform::Object, T> &&
-                  requires(const Dictionary& d) { T::initFromPList(d); }) {
-        store.registerClass(name,
-                            [](const Dictionary& d) -> std::shared_ptr<const platform::Object> {
-                                return T::initFromPList(d);
-                            });
-    }
-}
-
 }  // namespace
 
-MultiDataStore::MultiDataStore() {
-    registerIfObject<ColorSyncProfileWrap>(*this, kIccProfileClass);
-#ifdef QUORVEX_HAVE_CAMERA_PROFILE_OBJECT
-    registerIfObject<DNGCameraProfileAbstract>(*this, kCameraProfileClass);
-#endif
-}
+MultiDataStore::MultiDataStore() = default;
 
 MultiDataStore& MultiDataStore::sharedMultiDataStore() {
     static MultiDataStore* shared = new MultiDataStore;
@@ -71,17 +48,13 @@ void MultiDataStore::setDepthToConvert(int depth) {
     depthToConvert_ = depth;
 }
 
-std::string MultiDataStore::serialisableClass(const std::string& name) {
-    if (equalIgnoringCase(name, kCameraProfileClass)) return kCameraProfileClass;
-    if (equalIgnoringCase(name, kIccProfileClass)) return kIccProfileClass;
-    return {};
-}
-
-bool MultiDataStore::registerClass(const std::string& className, Factory factory) {
-    if (className != kCameraProfileClass && className != kIccProfileClass) return false;
-    std::lock_guard<std::mutex> guard(mutex_);
-    factories_[className] = std::move(factory);
-    return true;
+std::shared_ptr<const platform::Object> MultiDataStore::objectFromPList(const Dictionary& plist) {
+    const std::string name = plist[kClassKey].stringValue();
+    if (equalIgnoringCase(name, kCameraProfileClass))
+        return DNGCameraProfileAbstract::initFromPList(plist);
+    if (equalIgnoringCase(name, kIccProfileClass))
+        return ColorSyncProfileWrap::initFromPList(plist);
+    return nullptr;
 }
 
 Dictionary MultiDataStore::serializeToPList(const Dictionary& dictionary) const {
@@ -114,17 +87,9 @@ Dictionary MultiDataStore::deserializeFromPList(const Dictionary& dictionary, in
     Dictionary out;
     for (const auto& [key, value] : dictionary) {
         if (value.isDictionary() && value.dictionary().contains(kClassKey)) {
-            const std::string name = serialisableClass(value[kClassKey].stringValue());
-            Factory factory;
-            if (!name.empty()) {
-                std::lock_guard<std::mutex> guard(mutex_);
-                auto it = factories_.find(name);
-                if (it != factories_.end()) factory = it->second;
-            }
-            // An object that cannot be made leaves its key out: a settings
-            // reader treats a missing key as the default.
-            if (factory)
-                if (auto object = factory(value.dictionary())) out.set(key, Value(object));
+            // Another class, or an object that cannot be made, leaves its key
+            // out: a settings reader treats a missing key as the default.
+            if (auto object = objectFromPList(value.dictionary())) out.set(key, Value(object));
             continue;
         }
         if (toDepth > 0 && value.isDictionary())

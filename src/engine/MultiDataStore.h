@@ -5,15 +5,14 @@
 // An object is written as the dictionary its objectSerializeForPList gives,
 // marked with "Class_of_serialized_Object"; only the classes
 // "DNGCameraProfileAbstract" and "ColorSyncProfileWrap" (exactly, not
-// subclasses) are converted. Reading one back calls the class's initFromPList
-// through the factory registered for its name; a dictionary marked with any
-// other class name, or whose object cannot be made, is left out.
+// subclasses) are converted. Reading one back calls that class's
+// initFromPList (the name compared without case); a dictionary marked with
+// any other class name, or whose object cannot be made, is left out.
 //
-// Ownership: the singleton owns its stores (never released) and the factory
-// table. Thread safety: every method may be called from any thread.
+// Ownership: the singleton owns its stores (never released). Thread safety:
+// every method may be called from any thread.
 #pragma once
 
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,9 +23,6 @@
 
 class MultiDataStore {
 public:
-    using Factory =
-        std::function<std::shared_ptr<const platform::Object>(const platform::Dictionary&)>;
-
     static MultiDataStore& sharedMultiDataStore();
     MultiDataStore(const MultiDataStore&) = delete;
     MultiDataStore& operator=(const MultiDataStore&) = delete;
@@ -44,18 +40,13 @@ public:
     int depthToConvert() const;
     void setDepthToConvert(int depth);
 
-    // How objects of a serialisable class are made from their property
-    // list. Only the two class names above are accepted (false otherwise);
-    // a later registration replaces an earlier one.
-    bool registerClass(const std::string& className, Factory factory);
-
 private:
     MultiDataStore();
-    // The registered name matching `name` case-insensitively, or "".
-    static std::string serialisableClass(const std::string& name);
+    // The object a marked dictionary describes; null for another class.
+    static std::shared_ptr<const platform::Object> objectFromPList(
+        const platform::Dictionary& plist);
 
     mutable std::mutex mutex_;  // guards everything below
     std::map<std::string, std::shared_ptr<DataStoreItem>> dataStoreSet_;
-    std::map<std::string, Factory> factories_;
     int depthToConvert_ = 2;
 };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "color/ColorSyncProfileWrap.h"
+#include "color/DNGCameraProfileAbstract.h"
 #include "engine/MultiDataStore.h"
 #include "platform/PropertyList.h"
 #include "platform/ScopedHome.h"
@@ -19,8 +20,7 @@ using platform::Value;
 
 namespace {
 
-// A stand-in for the camera-profile class (and for objects of other classes):
-// an object that names itself and writes a path into its property list.
+// An object of another class that writes a path into its property list.
 class FakeProfile : public platform::Object {
 public:
     FakeProfile(std::string cls, std::string path) : cls_(std::move(cls)), path_(std::move(path)) {}
@@ -39,17 +39,6 @@ public:
     using FakeProfile::FakeProfile;
     std::string className() const override { return "MyColorSyncProfileWrap"; }
 };
-
-void registerFakes() {
-    auto& store = MultiDataStore::sharedMultiDataStore();
-    ASSERT_TRUE(
-        store.registerClass("DNGCameraProfileAbstract",
-                            [](const Dictionary& d) -> std::shared_ptr<const platform::Object> {
-                                if (d["path"].stringValue() == "broken") return nullptr;
-                                return std::make_shared<FakeProfile>("DNGCameraProfileAbstract",
-                                                                     d["path"].stringValue());
-                            }));
-}
 
 class DataStoreItemTest : public ::testing::Test {
 protected:
@@ -72,21 +61,19 @@ protected:
 }  // namespace
 
 TEST(MultiDataStore, ObjectsBecomePropertyListsAndBack) {
-    registerFakes();
     auto& store = MultiDataStore::sharedMultiDataStore();
     EXPECT_EQ(store.depthToConvert(), 2);
-    EXPECT_FALSE(store.registerClass("SomethingElse", nullptr));
 
     const Dictionary settings{
-        {"Quorvex_CameraProfile",
-         Value(std::make_shared<FakeProfile>("DNGCameraProfileAbstract", "/p/cam.dcp"))},
+        {"Quorvex_CameraProfile", Value(DNGCameraProfileAbstract::initAsAutoProfile())},
         {"Quorvex_Exposure", 0.5},
         {"Nested",
          Dictionary{{"Quorvex_iccProfile", Value(ColorSyncProfileWrap::initAsAutoProfile())}}},
         {"Sub", Value(std::make_shared<Subclassed>("ColorSyncProfileWrap", "/p/x.icc"))}};
 
     const Dictionary plist = store.serializeToPList(settings);
-    EXPECT_EQ(plist["Quorvex_CameraProfile"]["path"].stringValue(), "/p/cam.dcp");
+    EXPECT_EQ(plist["Quorvex_CameraProfile"]["Class_of_serialized_Object"].stringValue(),
+              "DNGCameraProfileAbstract");
     EXPECT_EQ(plist["Nested"]["Quorvex_iccProfile"]["Class_of_serialized_Object"].stringValue(),
               "ColorSyncProfileWrap");
     EXPECT_EQ(plist["Nested"]["Quorvex_iccProfile"],
@@ -107,10 +94,9 @@ TEST(MultiDataStore, ObjectsBecomePropertyListsAndBack) {
     const auto read = platform::readPropertyList(dir.path() / "s.plist");
     ASSERT_TRUE(read);
     const Dictionary back = store.deserializeFromPList(read->dictionary());
-    auto camera = back["Quorvex_CameraProfile"].objectAs<FakeProfile>();
+    auto camera = back["Quorvex_CameraProfile"].objectAs<DNGCameraProfileAbstract>();
     ASSERT_TRUE(camera);
-    EXPECT_EQ(camera->className(), "DNGCameraProfileAbstract");
-    EXPECT_EQ(camera->path(), "/p/cam.dcp");
+    EXPECT_TRUE(camera->isAutoProfile());
     auto icc = back["Nested"]["Quorvex_iccProfile"].objectAs<ColorSyncProfileWrap>();
     ASSERT_TRUE(icc);
     EXPECT_EQ(icc->description(), ColorSyncProfileWrap::initAsAutoProfile()->description());
@@ -118,22 +104,21 @@ TEST(MultiDataStore, ObjectsBecomePropertyListsAndBack) {
 }
 
 TEST(MultiDataStore, ClassNamesOnReading) {
-    registerFakes();
     auto& store = MultiDataStore::sharedMultiDataStore();
     const Dictionary plist{
         {"lower", Dictionary{{"Class_of_serialized_Object", "colorsyncprofilewrap"}}},
         {"unknown", Dictionary{{"Class_of_serialized_Object", "NSColor"}, {"path", "/b"}}},
-        {"broken", Dictionary{{"Class_of_serialized_Object", "DNGCameraProfileAbstract"},
-                              {"path", "broken"}}},
+        {"missing", Dictionary{{"Class_of_serialized_Object", "ColorSyncProfileWrap"},
+                               {"ScannerProfileDescription", "No profile has this name"}}},
         {"plain", Dictionary{{"a", 1}}},
         {"deep", Dictionary{{"inner", Dictionary{{"Class_of_serialized_Object",
                                                   "DNGCameraProfileAbstract"}}}}}};
     const Dictionary back = store.deserializeFromPList(plist);
     EXPECT_TRUE(back["lower"].objectAs<ColorSyncProfileWrap>());
     EXPECT_FALSE(back.contains("unknown"));
-    EXPECT_FALSE(back.contains("broken"));  // an object that cannot be made is left out
+    EXPECT_FALSE(back.contains("missing"));  // an object that cannot be made is left out
     EXPECT_EQ(back["plain"], Value(Dictionary{{"a", 1}}));
-    EXPECT_TRUE(back["deep"]["inner"].isObject());
+    EXPECT_TRUE(back["deep"]["inner"].objectAs<DNGCameraProfileAbstract>());
     // Below the depth, a marked dictionary stays as it is.
     EXPECT_TRUE(store.deserializeFromPList(plist, 0)["deep"]["inner"].isDictionary());
 }
