@@ -10,6 +10,7 @@
 #include "dng/image/dng_resample.h"
 #include "dng/image/dng_simple_image.h"
 #include "dng/image/dng_unapplied_opcodes.h"
+#include "dng/image/dng_vignette_opcode.h"
 
 dng_image* dng_image_host::MakeImage(const dng_rect& bounds, uint32 planes, uint32 pixelType) {
     return new dng_simple_image(bounds, planes, pixelType, Allocator());
@@ -24,7 +25,7 @@ dng_opcode* dng_image_host::MakeOpcode(uint32 opcodeID, dng_stream& stream) {
         case dngOpcode_WarpFisheye:
             return new dng_opcode_WarpFisheye(*this, stream);
         case dngOpcode_FixVignetteRadial:
-            return new dng_opcode_FixVignetteRadial(*this, stream);
+            return new dng_opcode_FixVignetteRadial(stream);
         case dngOpcode_FixBadPixelsConstant:
             return new dng_opcode_FixBadPixelsConstant(stream);
         case dngOpcode_FixBadPixelsList:

@@ -30,9 +30,6 @@ void dng_opcode_Unapplied::Validate() const {
             if (planes < 1 || planes > 4 || size != 4 + planes * perPlane * 8 + 16) fail();
             break;
         }
-        case dngOpcode_FixVignetteRadial:
-            if (size != 7 * 8) fail();
-            break;
         default:
             break;
     }

@@ -1,5 +1,5 @@
 // Opcodes this system reads, checks and writes back but does not apply:
-// lens warps and radial vignette. Each keeps its
+// the lens warps. Each keeps its
 // parameter block as read (after checking its size against the parameters it
 // declares). Applying one is skipped when the opcode is optional and fails
 // with dng_error_not_yet_implemented otherwise, so a file that needs one is
@@ -37,6 +37,5 @@ private:
 
 QUORVEX_UNAPPLIED_OPCODE(WarpRectilinear, dngOpcode_WarpRectilinear)
 QUORVEX_UNAPPLIED_OPCODE(WarpFisheye, dngOpcode_WarpFisheye)
-QUORVEX_UNAPPLIED_OPCODE(FixVignetteRadial, dngOpcode_FixVignetteRadial)
 
 #undef QUORVEX_UNAPPLIED_OPCODE

@@ -22,6 +22,7 @@
 #include "dng/image/dng_opcode_list.h"
 #include "dng/image/dng_pixel_buffer.h"
 #include "dng/image/dng_unapplied_opcodes.h"
+#include "dng/image/dng_vignette_opcode.h"
 
 namespace {
 
@@ -391,10 +392,10 @@ TEST(OpcodeDeltaScale, InPlaceFloatBuffersSeeNormalisedSamples) {
 TEST(OpcodeUnapplied, ParsedAndCheckedButNotApplied) {
     Fixture f;
     dng_opcode_list list(3);
-    Bytes vignette;
-    vignette.u32(1).op(3).u32(56);
-    for (int i = 0; i < 7; i++) vignette.f64(0.5);
-    f.Parse(list, vignette);
+    Bytes warp;
+    warp.u32(1).op(1).u32(4 + 48 + 16).u32(1);
+    for (int i = 0; i < 8; i++) warp.f64(0.5);
+    f.Parse(list, warp);
     auto image = f.Image16(2, 2, 1, 3);
     EXPECT_EQ(ErrorOf([&] { list.Apply(f.host, *f.negative, image); }),
               dng_error_not_yet_implemented);
@@ -582,6 +583,32 @@ TEST(OpcodeBadPixels, ColumnsRowsAndRectanglesAreRepaired) {
     ASSERT_EQ(op.List().PointCount(), 2u);
     EXPECT_EQ(op.List().Point(0), dng_point(2, 3));
     EXPECT_EQ(op.List().RectCount(), 1u);
+}
+
+TEST(OpcodeVignette, GainTableAndApplication) {
+    Fixture f;
+    dng_opcode_FixVignetteRadial zero(dng_vignette_radial_params(), 0);
+    EXPECT_TRUE(zero.IsNOP());
+
+    dng_vignette_radial_params params({1, 0, 0, 0, 0}, dng_point_real64(0.5, 0.5));
+    dng_opcode_list list(3);
+    list.Append(std::make_unique<dng_opcode_FixVignetteRadial>(params, 0));
+    auto image = f.Image16(101, 101, 1, 10000);
+    list.Apply(f.host, *f.negative, image);
+    const auto& op = dynamic_cast<const dng_opcode_FixVignetteRadial&>(list.Entry(0));
+    // Gain 2 at the corner: 2^15 * 2 exceeds 16 bits, so 14 fraction bits.
+    EXPECT_EQ(op.TableOutputBits(), 14u);
+    EXPECT_EQ(op.GainTable()[0], 1 << 14);
+    EXPECT_EQ(op.GainTable()[65536], 1 << 15);
+    EXPECT_NEAR(At(*image, 50, 50), 10000, 2);
+    EXPECT_NEAR(At(*image, 0, 0), 20000, 300);   // r^2 close to 1 at the corner pixel
+    EXPECT_NEAR(At(*image, 50, 0), 15000, 200);  // r^2 = 1/2 at an edge midpoint
+
+    dng_opcode_list read(1);
+    Bytes b;
+    b.u32(1).op(3).u32(56);
+    for (double v : {0.0, 0.0, 0.0, 0.0, 0.5, 1.5, 0.5}) b.f64(v);
+    EXPECT_EQ(ErrorOf([&] { f.Parse(read, b); }), dng_error_bad_format);  // centre outside
 }
 
 // A filter opcode that inverts samples inside a part of the image.
