@@ -1,0 +1,138 @@
+#include "raw/RawColor.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "dng/color/dng_color_spec.h"
+#include "dng/color/dng_xy_coord.h"
+#include "raw/DemosaicTiles.h"
+
+namespace {
+
+const dng_xy_coord kD65(0.3127, 0.3290);
+
+// RGB-to-XYZ from chromaticities of the primaries and the white (Y = 1).
+dng_matrix RGBToXYZ(const dng_xy_coord (&primaries)[3], const dng_xy_coord& white) {
+    dng_matrix p(3, 3);
+    for (uint32 c = 0; c < 3; c++) {
+        const dng_vector_3 xyz = XYtoXYZ(primaries[c]);
+        for (uint32 r = 0; r < 3; r++) p[r][c] = xyz[r];
+    }
+    const dng_vector_3 w = XYtoXYZ(white);
+    const dng_vector s = Invert(p) * w;
+    for (uint32 r = 0; r < 3; r++)
+        for (uint32 c = 0; c < 3; c++) p[r][c] *= s[c];
+    return p;
+}
+
+inline uint16_t ConvertSample(const RawMatrix3& m, int row, float r, float g, float b) {
+    return platform::ClampToU16(m[row][0] * r + m[row][1] * g + m[row][2] * b);
+}
+
+}  // namespace
+
+const dng_matrix& RawProPhotoD65FromXYZ() {
+    static const dng_matrix m = [] {
+        const dng_xy_coord primaries[3] = {{0.7347, 0.2653}, {0.1596, 0.8404}, {0.0366, 0.0001}};
+        return Invert(RGBToXYZ(primaries, kD65));
+    }();
+    return m;
+}
+
+dng_matrix RawCameraToProPhoto(const dng_color_spec& spec) {
+    return RawProPhotoD65FromXYZ() * MapWhiteMatrix(D50_xy_coord(), kD65) * spec.CameraToPCS();
+}
+
+dng_matrix RawCameraFromXYZ(const dng_color_spec& spec) {
+    // The spec's camera-to-PCS matrix adapts the white to D50; undo that
+    // adaptation so the matrix speaks of the scene under its own white.
+    dng_matrix cameraFromXYZ =
+        Invert(MapWhiteMatrix(D50_xy_coord(), spec.WhiteXY()) * spec.CameraToPCS());
+    const dng_vector white = cameraFromXYZ * dng_vector(XYtoXYZ(spec.WhiteXY()));
+    const real64 largest = white.MaxEntry();
+    if (largest > 0) cameraFromXYZ = (1.0 / largest) * cameraFromXYZ;
+    return cameraFromXYZ;
+}
+
+RawMatrix3 ToRawMatrix3(const dng_matrix& m) {
+    RawMatrix3 out{};
+    for (uint32 r = 0; r < 3; r++)
+        for (uint32 c = 0; c < 3; c++) out[r][c] = static_cast<float>(m[r][c]);
+    return out;
+}
+
+void RawOrientedSize(uint32_t tiffOrientation, uint32_t width, uint32_t height,
+                     uint32_t& orientedWidth, uint32_t& orientedHeight) {
+    const bool swap = tiffOrientation >= 5 && tiffOrientation <= 8;
+    orientedWidth = swap ? height : width;
+    orientedHeight = swap ? width : height;
+}
+
+void RawConvertCropOrient(const uint16_t* src, uint32_t srcWidth, const RawCrop& crop,
+                          uint32_t tiffOrientation, const RawMatrix3& matrix, uint16_t* dst,
+                          unsigned bands) {
+    uint32_t outW = 0, outH = 0;
+    RawOrientedSize(tiffOrientation, crop.width, crop.height, outW, outH);
+    if (outW == 0 || outH == 0) return;
+    // Source pixel of output (ox, oy) = base + ox·dx + oy·dy, counted from
+    // the crop's top-left pixel in rows of srcWidth.
+    const int64_t s = srcWidth;
+    const int64_t w1 = int64_t(crop.width) - 1;
+    const int64_t h1 = (int64_t(crop.height) - 1) * s;
+    int64_t base = 0, dx = 1, dy = s;
+    switch (tiffOrientation) {
+        case 2:
+            base = w1, dx = -1, dy = s;
+            break;
+        case 3:
+            base = w1 + h1, dx = -1, dy = -s;
+            break;
+        case 4:
+            base = h1, dx = 1, dy = -s;
+            break;
+        case 5:
+            base = 0, dx = s, dy = 1;
+            break;
+        case 6:
+            base = h1, dx = -s, dy = 1;
+            break;
+        case 7:
+            base = w1 + h1, dx = -s, dy = -1;
+            break;
+        case 8:
+            base = w1, dx = s, dy = -1;
+            break;
+        default:
+            break;
+    }
+    const uint16_t* origin = src + (size_t(crop.top) * srcWidth + crop.left) * 3;
+    platform::RunInRowBands(outH, bands, [&](uint32_t firstRow, uint32_t endRow) {
+        for (uint32_t oy = firstRow; oy < endRow; oy++) {
+            uint16_t* out = dst + size_t(oy) * outW * 3;
+            int64_t at = base + int64_t(oy) * dy;
+            for (uint32_t ox = 0; ox < outW; ox++, at += dx, out += 3) {
+                const uint16_t* p = origin + at * 3;
+                const float r = p[0], g = p[1], b = p[2];
+                out[0] = ConvertSample(matrix, 0, r, g, b);
+                out[1] = ConvertSample(matrix, 1, r, g, b);
+                out[2] = ConvertSample(matrix, 2, r, g, b);
+            }
+        }
+    });
+}
+
+void RawConvertInPlace(uint16_t* rgb, size_t pixels, const RawMatrix3& matrix, unsigned bands) {
+    // Bands of 4096-pixel rows keep the split even for any image shape.
+    constexpr size_t kRow = 4096;
+    const size_t rows = (pixels + kRow - 1) / kRow;
+    platform::RunInRowBands(uint32_t(rows), bands, [&](uint32_t firstRow, uint32_t endRow) {
+        const size_t end = std::min(pixels, size_t(endRow) * kRow);
+        for (size_t i = size_t(firstRow) * kRow; i < end; i++) {
+            uint16_t* p = rgb + i * 3;
+            const float r = p[0], g = p[1], b = p[2];
+            p[0] = ConvertSample(matrix, 0, r, g, b);
+            p[1] = ConvertSample(matrix, 1, r, g, b);
+            p[2] = ConvertSample(matrix, 2, r, g, b);
+        }
+    });
+}

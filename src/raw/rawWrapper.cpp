@@ -1,0 +1,727 @@
+#include "raw/rawWrapper.h"
+
+#include <jpeglib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <filesystem>
+#include <new>
+
+#include "color/DNGCameraProfileAbstract.h"
+#include "color/ProfileManager.h"
+#include "dng/color/dng_camera_profile.h"
+#include "dng/color/dng_color_spec.h"
+#include "dng/color/dng_shared.h"
+#include "dng/core/dng_exception.h"
+#include "dng/core/dng_file_stream.h"
+#include "dng/core/dng_memory_data.h"
+#include "dng/core/dng_tag_types.h"
+#include "dng/core/dng_tag_values.h"
+#include "dng/image/dng_image.h"
+#include "dng/image/dng_image_host.h"
+#include "dng/image/dng_info.h"
+#include "dng/image/dng_negative.h"
+#include "dng/image/dng_negative_reader.h"
+#include "dng/image/dng_pixel_buffer.h"
+#include "dng/image/dng_read_image.h"
+#include "platform/Log.h"
+#include "raw/DemosaicAHD.h"
+#include "raw/DemosaicLMMSE.h"
+#include "raw/DemosaicTiles.h"
+#include "raw/RawColor.h"
+#include "raw/RawMetadata.h"
+
+namespace {
+
+constexpr long kRawOpenErrorCode = -5;
+// EXIF light-source codes used as calibration illuminants.
+constexpr uint32 kStandardLightA = 17;
+constexpr uint32 kD65 = 21;
+
+std::string FileName(const std::string& path) {
+    return std::filesystem::path(path).filename().string();
+}
+
+std::string UpperExtension(const std::string& path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
+    for (char& c : ext) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return ext;
+}
+
+platform::Error RawError(std::string reason) {
+    return platform::Error{platform::RawOpenErrorDomain, kRawOpenErrorCode, std::move(reason)};
+}
+
+platform::Error UnsupportedFormatError(const std::string& path) {
+    const std::string ext = UpperExtension(path);
+    return RawError("The raw format of \"" + FileName(path) + "\" (" +
+                    (ext.empty() ? std::string("no extension") : ext) +
+                    ") is not supported: only DNG files can be decoded.");
+}
+
+platform::Error DngError(const std::string& path, dng_error_code code) {
+    const std::string name = "\"" + FileName(path) + "\"";
+    switch (code) {
+        case dng_error_not_yet_implemented:
+            return RawError("The DNG file " + name +
+                            " stores its image in a compression this system does not decode.");
+        case dng_error_unsupported_dng:
+            return RawError("The DNG file " + name + " needs a newer DNG reader.");
+        case dng_error_memory:
+            return RawError("There is not enough memory to decode " + name + ".");
+        case dng_error_open_file:
+            return RawError("The file " + name + " could not be opened.");
+        case dng_error_read_file:
+        case dng_error_end_of_file:
+        case dng_error_file_is_damaged:
+            return RawError("The DNG file " + name + " is truncated or damaged.");
+        case dng_error_bad_format:
+            return RawError("The DNG file " + name + " is malformed or lacks what a decode needs.");
+        default:
+            return RawError("The DNG file " + name + " could not be decoded (error " +
+                            std::to_string(long(code)) + ").");
+    }
+}
+
+bool StartsLikeTIFF(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    unsigned char h[4] = {};
+    const size_t n = std::fread(h, 1, 4, f);
+    std::fclose(f);
+    if (n != 4) return false;
+    return (h[0] == 'I' && h[1] == 'I' && h[2] == 42 && h[3] == 0) ||
+           (h[0] == 'M' && h[1] == 'M' && h[2] == 0 && h[3] == 42);
+}
+
+// The camera profile the decode uses: the chosen file profile's two matrices
+// with its illuminants, or null for the negative's own.
+std::unique_ptr<dng_camera_profile> ProfileFromChoice(const DNGCameraProfileAbstract* choice) {
+    if (!choice || choice->isAutoProfile()) return nullptr;
+    auto profile = std::make_unique<dng_camera_profile>();
+    dng_matrix m1(3, 3), m2(3, 3);
+    bool has2 = false;
+    for (int r = 0; r < 3; r++)
+        for (int c = 0; c < 3; c++) {
+            m1[r][c] = choice->getcolorMatrix1(r, c);
+            m2[r][c] = choice->getcolorMatrix2(r, c);
+            has2 = has2 || m2[r][c] != 0.0;
+        }
+    const dng_camera_profile* parsed = choice->dngProfile();
+    profile->SetCalibrationIlluminant1(parsed ? parsed->CalibrationIlluminant1() : kStandardLightA);
+    profile->SetColorMatrix1(m1);
+    if (has2) {
+        profile->SetCalibrationIlluminant2(parsed ? parsed->CalibrationIlluminant2() : kD65);
+        profile->SetColorMatrix2(m2);
+    }
+    return profile;
+}
+
+// The white the as-shot values stand for: the neutral, else the white's
+// chromaticity, else D65.
+dng_xy_coord AsShotWhite(const dng_negative& negative, const dng_color_spec& spec) {
+    if (negative.HasCameraNeutral()) return spec.NeutralToXY(negative.CameraNeutral());
+    if (negative.HasCameraWhiteXY()) {
+        dng_xy_coord white;
+        negative.CameraWhiteXY(white.x, white.y);
+        return white;
+    }
+    return dng_xy_coord(0.3127, 0.3290);
+}
+
+// Copies an image's planes into packed 16-bit samples.
+std::vector<uint16_t> ReadPacked(const dng_image& image, uint32_t planes) {
+    const dng_rect bounds = image.Bounds();
+    std::vector<uint16_t> out(size_t(image.Width()) * image.Height() * planes);
+    dng_pixel_buffer buffer(bounds, 0, planes, ttShort, pcInterleaved, out.data());
+    image.Get(buffer);
+    return out;
+}
+
+// The per-channel white-balance scale: the largest neutral entry keeps its
+// scale, the others grow by neutral[max] / neutral[c], clipped at 65535.
+void BuildBalanceTable(const std::array<double, 3>& gains, std::vector<uint16_t>& lut) {
+    lut.resize(3 * 65536);
+    for (int c = 0; c < 3; c++)
+        for (uint32_t v = 0; v < 65536; v++)
+            lut[size_t(c) * 65536 + v] =
+                uint16_t(std::min(65535.0, std::floor(v * gains[size_t(c)] + 0.5)));
+}
+
+std::optional<CFAPattern> BayerPattern(const dng_parsed_ifd& ifd) {
+    if (ifd.fCFARepeatPatternRows != 2 || ifd.fCFARepeatPatternCols != 2) return std::nullopt;
+    std::array<CFAColor, 4> colors{};
+    for (int i = 0; i < 4; i++) {
+        const uint8_t key = ifd.fCFAPattern[i >> 1][i & 1];
+        // Plane colours map pattern entries to colours; 0, 1, 2 are R, G, B.
+        const uint8_t color =
+            key < ifd.fCFAPlaneColorCount && key < 4 ? ifd.fCFAPlaneColor[key] : 255;
+        if (color > 2) return std::nullopt;
+        colors[size_t(i)] = CFAColor(color);
+    }
+    return CFAPattern::fromColors(colors);
+}
+
+// The default crop in stage-3 pixels, kept inside the image.
+RawCrop DefaultCrop(const dng_negative& negative, uint32_t width, uint32_t height) {
+    RawCrop crop{0, 0, width, height};
+    const double ox = negative.DefaultCropOriginH().AsReal64();
+    const double oy = negative.DefaultCropOriginV().AsReal64();
+    const double sw = negative.DefaultCropSizeH().AsReal64();
+    const double sh = negative.DefaultCropSizeV().AsReal64();
+    if (!(sw > 0 && sh > 0 && ox >= 0 && oy >= 0)) return crop;
+    const auto left = uint32_t(std::min<double>(std::floor(ox + 0.5), width));
+    const auto top = uint32_t(std::min<double>(std::floor(oy + 0.5), height));
+    crop.left = left;
+    crop.top = top;
+    crop.width = uint32_t(std::min<double>(std::floor(sw + 0.5), width - left));
+    crop.height = uint32_t(std::min<double>(std::floor(sh + 0.5), height - top));
+    if (crop.width == 0 || crop.height == 0) crop = RawCrop{0, 0, width, height};
+    return crop;
+}
+
+// Linear ProPhoto (D65) from sRGB-encoded 8-bit values, for previews.
+struct PreviewConverter {
+    RawMatrix3 matrix;
+    std::array<float, 256> linear{};
+    PreviewConverter() {
+        const dng_xy_coord primaries[3] = {{0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}};
+        dng_matrix p(3, 3);
+        for (uint32 c = 0; c < 3; c++) {
+            const dng_vector_3 xyz = XYtoXYZ(primaries[c]);
+            for (uint32 r = 0; r < 3; r++) p[r][c] = xyz[r];
+        }
+        const dng_vector s = Invert(p) * dng_vector(XYtoXYZ(dng_xy_coord(0.3127, 0.3290)));
+        for (uint32 r = 0; r < 3; r++)
+            for (uint32 c = 0; c < 3; c++) p[r][c] *= s[c];
+        matrix = ToRawMatrix3(RawProPhotoD65FromXYZ() * p);
+        for (int i = 0; i < 256; i++) {
+            const double v = i / 255.0;
+            linear[size_t(i)] =
+                float(65535.0 * (v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4)));
+        }
+    }
+};
+
+struct JpegErrorExit {
+    jpeg_error_mgr mgr;
+    std::jmp_buf jump;
+};
+
+void OnJpegError(j_common_ptr info) {
+    std::longjmp(reinterpret_cast<JpegErrorExit*>(info->err)->jump, 1);
+}
+
+// Decodes a baseline JPEG into packed 8-bit RGB; false on any error.
+bool DecodeJpegRGB(const std::vector<uint8_t>& data, std::vector<uint8_t>& rgb, uint32_t& width,
+                   uint32_t& height) {
+    jpeg_decompress_struct cinfo{};
+    JpegErrorExit err{};
+    cinfo.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = OnJpegError;
+    err.mgr.output_message = [](j_common_ptr) {};
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data.data(), static_cast<unsigned long>(data.size()));
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_RGB;
+    if (cinfo.image_width == 0 || cinfo.image_height == 0 || cinfo.image_width > 16384 ||
+        cinfo.image_height > 16384) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_start_decompress(&cinfo);
+    width = cinfo.output_width;
+    height = cinfo.output_height;
+    if (cinfo.output_components != 3) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    rgb.assign(size_t(width) * height * 3, 0);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = rgb.data() + size_t(cinfo.output_scanline) * width * 3;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return true;
+}
+
+// One preview directory as packed 8-bit RGB (sRGB), or false.
+bool ReadPreview(dng_host& host, dng_stream& stream, const dng_parsed_ifd& ifd,
+                 std::vector<uint8_t>& rgb, uint32_t& width, uint32_t& height) {
+    if (ifd.fImageWidth == 0 || ifd.fImageLength == 0 || ifd.fImageWidth > 16384 ||
+        ifd.fImageLength > 16384)
+        return false;
+    const bool jpeg = ifd.fCompression == ccJPEG || ifd.fCompression == ccOldJPEG;
+    if (jpeg && ifd.fPhotometricInterpretation != piCFA &&
+        ifd.fPhotometricInterpretation != piLinearRaw) {
+        // One strip or tile holds the whole stream.
+        uint64_t offset = ifd.fTileOffset[0];
+        uint64_t count = ifd.fTileByteCount[0];
+        if (ifd.fCompression == ccOldJPEG && ifd.fJPEGInterchangeFormat != 0) {
+            offset = ifd.fJPEGInterchangeFormat;
+            count = ifd.fJPEGInterchangeFormatLength;
+        }
+        if (count == 0 || count > stream.Length() || offset > stream.Length() - count) return false;
+        std::vector<uint8_t> data(static_cast<size_t>(count));
+        stream.SetReadPosition(offset);
+        stream.ReadBytes(data.data(), uint32(count));
+        return DecodeJpegRGB(data, rgb, width, height);
+    }
+    if (ifd.fCompression != ccUncompressed || ifd.fPhotometricInterpretation != piRGB ||
+        ifd.fSamplesPerPixel != 3 || ifd.fBitsPerSample[0] != 8)
+        return false;
+    width = ifd.fImageWidth;
+    height = ifd.fImageLength;
+    std::unique_ptr<dng_image> image(
+        host.MakeImage(dng_rect(int32(height), int32(width)), 3, ttByte));
+    dng_read_image reader;
+    reader.Read(host, ifd, stream, *image, nullptr, nullptr);
+    rgb.assign(size_t(width) * height * 3, 0);
+    dng_pixel_buffer buffer(image->Bounds(), 0, 3, ttByte, pcInterleaved, rgb.data());
+    image->Get(buffer);
+    return true;
+}
+
+}  // namespace
+
+// Everything one decode produces, built without the wrapper's state.
+struct rawWrapper::Decoded {
+    std::vector<uint16_t> master;
+    std::vector<uint16_t> alternate;
+    std::vector<uint16_t> lut;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::string make;
+    std::string model;
+    double whiteX = 0;
+    double whiteY = 0;
+    bool haveColor = false;
+    std::array<std::array<double, 3>, 3> cameraFromXYZ{};
+    float baselineExposure = 0;
+    bool outputReferred = false;
+    std::shared_ptr<platform::Dictionary> metaData;
+};
+
+namespace {
+
+struct DecodeRequest {
+    std::string path;
+    const DNGCameraProfileAbstract* profile = nullptr;
+    bool monochrome = false;
+    bool thumbnail = false;
+    unsigned bands = kDemosaicBands;
+};
+
+// Converts a packed camera-RGB rendering into the final one and stores it.
+void Finish(std::vector<uint16_t>& rgb, uint32_t width, const RawCrop& crop, uint32_t orientation,
+            const RawMatrix3& matrix, unsigned bands, std::vector<uint16_t>& out) {
+    const bool whole = crop.left == 0 && crop.top == 0 && crop.width == width &&
+                       size_t(crop.width) * crop.height * 3 == rgb.size();
+    if (whole && (orientation <= 1 || orientation > 8)) {
+        RawConvertInPlace(rgb.data(), rgb.size() / 3, matrix, bands);
+        out = std::move(rgb);
+        return;
+    }
+    out.assign(size_t(crop.width) * crop.height * 3, 0);
+    RawConvertCropOrient(rgb.data(), width, crop, orientation, matrix, out.data(), bands);
+    std::vector<uint16_t>().swap(rgb);
+}
+
+void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut);
+
+}  // namespace
+
+rawWrapper::rawWrapper(std::string path, std::string fileUUID, bool thumbNail)
+    : ImageWrapper(std::move(path), std::move(fileUUID), thumbNail) {}
+
+rawWrapper::~rawWrapper() = default;
+
+rawWrapper::Ptr rawWrapper::initWithFile(const std::string& path, const std::string& fileUUID,
+                                         bool thumbNail) {
+    try {
+        return Ptr(new rawWrapper(path, fileUUID, thumbNail));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+std::mutex& rawWrapper::decoderLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+
+const uint16_t* rawWrapper::masterImageBytes() {
+    std::lock_guard guard(lock_);
+    decodeIfNeeded();
+    return master_.empty() ? nullptr : master_.data();
+}
+
+const uint16_t* rawWrapper::alternateImageBytes() {
+    std::lock_guard guard(lock_);
+    decodeIfNeeded();
+    return alternate_.empty() ? nullptr : alternate_.data();
+}
+
+void rawWrapper::setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile) {
+    std::lock_guard guard(lock_);
+    const auto current = cameraProfile();
+    const bool same = current == profile || (current && profile && current->isEqualTo(*profile) &&
+                                             current->isAutoProfile() == profile->isAutoProfile());
+    if (same) return;
+    freeImages();
+    ImageWrapper::setCameraProfile(std::move(profile));
+}
+
+void rawWrapper::setProcessAsMonchromeSensor(bool monochrome) {
+    std::lock_guard guard(lock_);
+    if (processAsMonchromeSensor() == monochrome) return;
+    freeImages();
+    ImageWrapper::setProcessAsMonchromeSensor(monochrome);
+}
+
+void rawWrapper::freeImages() {
+    bitmapDirty_ = true;
+    decodeFailed_ = false;
+    std::vector<uint16_t>().swap(lut_);
+    std::vector<uint16_t>().swap(master_);
+    std::vector<uint16_t>().swap(alternate_);
+}
+
+bool rawWrapper::bitmapIsDirty() const {
+    std::lock_guard guard(lock_);
+    return bitmapDirty_;
+}
+
+uint32_t rawWrapper::decodeCount() const {
+    std::lock_guard guard(lock_);
+    return decodeCount_;
+}
+
+void rawWrapper::setDecodeBands(unsigned bands) {
+    std::lock_guard guard(lock_);
+    bands_ = std::clamp(bands, 1u, 64u);
+}
+
+ColorSyncProfileWrap::Ptr rawWrapper::bufferProfile() {
+    return ProfileManager::sharedManager().getProPhotoGamma1_D65Profile();
+}
+
+void rawWrapper::decodeIfNeeded() {
+    if (!master_.empty() || decodeFailed_) return;
+    const auto profile = cameraProfile();
+    DecodeRequest req;
+    req.path = fileSource();
+    req.profile = profile.get();
+    req.monochrome = processAsMonchromeSensor();
+    req.thumbnail = wantThumbNail();
+    req.bands = bands_;
+    Decoded d;
+    std::optional<platform::Error> failure;
+    {
+        std::lock_guard decoder(decoderLock());
+        try {
+            if (!fileExists() && !std::filesystem::exists(req.path))
+                throw dng_exception(dng_error_open_file);
+            DecodeFile(req, d, lut_);
+        } catch (const dng_exception& e) {
+            const bool dngName = UpperExtension(req.path) == "DNG";
+            failure = (!dngName && (e.ErrorCode() == dng_error_bad_format ||
+                                    e.ErrorCode() == dng_error_unsupported_dng))
+                          ? UnsupportedFormatError(req.path)
+                          : DngError(req.path, e.ErrorCode());
+        } catch (const std::bad_alloc&) {
+            failure = DngError(req.path, dng_error_memory);
+        } catch (const platform::Error& e) {
+            failure = e;
+        } catch (const std::exception& e) {
+            failure = RawError("The DNG file \"" + FileName(req.path) +
+                               "\" could not be decoded: " + e.what());
+        }
+    }
+    decodeCount_++;
+    bitmapDirty_ = false;
+    if (failure) {
+        decodeFailed_ = true;
+        platform::log("%s: %s", "-[rawWrapper masterImageBytes]", failure->description().c_str());
+        setError(failure);
+        return;
+    }
+    setError(std::nullopt);
+    master_ = std::move(d.master);
+    alternate_ = std::move(d.alternate);
+    make_ = d.make;
+    model_ = d.model;
+    asShotWhiteX_ = d.whiteX;
+    asShotWhiteY_ = d.whiteY;
+    haveColor_ = d.haveColor;
+    cameraFromXYZ_ = d.cameraFromXYZ;
+    setImageSize(uint16_t(d.width), uint16_t(d.height));
+    setIsOutputReferred(d.outputReferred);
+    setCameraBaselineExposure(d.baselineExposure);
+    setMetaData(d.metaData);
+    setParseOK(true);
+}
+
+platform::Dictionary rawWrapper::getParameters() {
+    platform::Dictionary p = ImageWrapper::getParameters();
+    std::lock_guard guard(lock_);
+    p.set("make", make_);
+    p.set("model", model_);
+    const auto err = error();
+    p.set("status", err ? err->description() : std::string("Ok"));
+    if (haveColor_) {
+        p.set("asShotWhitex", float(asShotWhiteX_));
+        p.set("asShotWhitey", float(asShotWhiteY_));
+        for (int r = 0; r < 3; r++)
+            for (int c = 0; c < 3; c++)
+                p.set("cameraFromXYZ" + std::to_string(r) + std::to_string(c),
+                      float(cameraFromXYZ_[size_t(r)][size_t(c)]));
+    }
+    if (const auto meta = metaData()) p.set("cameraMetadata", platform::Value(*meta));
+    return p;
+}
+
+namespace {
+
+void CheckOutputSize(const std::string& path, uint32_t width, uint32_t height) {
+    if (width == 0 || height == 0 || width > 65535 || height > 65535)
+        throw RawError("The image of \"" + FileName(path) + "\" is " + std::to_string(width) +
+                       " x " + std::to_string(height) +
+                       " pixels; this system handles 1 to 65535 pixels per side.");
+}
+
+// Half-size RGB of a white-balanced Bayer mosaic: one pixel per 2×2 cell.
+std::vector<uint16_t> HalfSizeRGB(const CFAPlane& cfa, unsigned bands) {
+    const uint32_t w = cfa.width / 2, h = cfa.height / 2;
+    std::vector<uint16_t> rgb(size_t(w) * h * 3);
+    platform::RunInRowBands(h, bands, [&](uint32_t first, uint32_t end) {
+        for (uint32_t y = first; y < end; y++)
+            for (uint32_t x = 0; x < w; x++) {
+                uint32_t sum[3] = {0, 0, 0}, count[3] = {0, 0, 0};
+                for (uint32_t dy = 0; dy < 2; dy++)
+                    for (uint32_t dx = 0; dx < 2; dx++) {
+                        const auto c = size_t(cfa.pattern.colorAt(dy, dx));
+                        sum[c] += cfa.at(2 * y + dy, 2 * x + dx);
+                        count[c]++;
+                    }
+                uint16_t* p = rgb.data() + (size_t(y) * w + x) * 3;
+                for (int c = 0; c < 3; c++) p[c] = uint16_t(sum[c] / std::max(1u, count[c]));
+            }
+    });
+    return rgb;
+}
+
+bool DecodeLargestPreview(dng_host& host, dng_stream& stream, const dng_info& info,
+                          uint32_t orientation, unsigned bands, rawWrapper::Decoded& out) {
+    std::vector<uint32_t> candidates;
+    for (uint32_t i = 0; i < info.IFDCount(); i++)
+        if (int32_t(i) != info.fMainIndex && info.IFD(i).fNewSubFileType == 1)
+            candidates.push_back(i);
+    std::sort(candidates.begin(), candidates.end(), [&](uint32_t a, uint32_t b) {
+        return uint64_t(info.IFD(a).fImageWidth) * info.IFD(a).fImageLength >
+               uint64_t(info.IFD(b).fImageWidth) * info.IFD(b).fImageLength;
+    });
+    static const PreviewConverter converter;
+    for (uint32_t index : candidates) {
+        std::vector<uint8_t> rgb8;
+        uint32_t w = 0, h = 0;
+        try {
+            if (!ReadPreview(host, stream, info.IFD(index), rgb8, w, h)) continue;
+        } catch (const dng_exception&) {
+            continue;
+        }
+        std::vector<uint16_t> linear(rgb8.size());
+        for (size_t i = 0; i < rgb8.size(); i++)
+            linear[i] = uint16_t(converter.linear[rgb8[i]] + 0.5f);
+        uint32_t ow = 0, oh = 0;
+        RawOrientedSize(orientation, w, h, ow, oh);
+        Finish(linear, w, RawCrop{0, 0, w, h}, orientation, converter.matrix, bands, out.master);
+        out.width = ow;
+        out.height = oh;
+        out.outputReferred = true;
+        return true;
+    }
+    return false;
+}
+
+void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {
+    const bool dngName = UpperExtension(req.path) == "DNG";
+    if (!StartsLikeTIFF(req.path)) {
+        if (!dngName) throw UnsupportedFormatError(req.path);
+        throw dng_exception(dng_error_bad_format);
+    }
+    dng_file_stream stream(req.path.c_str());
+    dng_image_host host;
+    host.SetKeepStage2(true);
+    dng_info info;
+    std::unique_ptr<dng_negative> negative =
+        ReadDNGNegative(host, stream, info, dng_read_depth::kMetadata);
+    dng_negative& neg = *negative;
+
+    const dng_exif& exif = *neg.Metadata().GetExif();
+    out.make = exif.fMake.Get();
+    out.model = exif.fModel.Get();
+    out.baselineExposure = float(neg.BaselineExposure());
+    const uint32_t orientation = neg.ComputeOrientation(neg.Metadata()).GetTIFF();
+    const dng_parsed_ifd& rawIFD = info.MainIFD();
+
+    // Colour: the chosen profile's matrices, or the negative's own profile.
+    const uint32_t channels = neg.ColorChannels();
+    const bool monochromeSensor = channels == 1;
+    std::unique_ptr<dng_camera_profile> chosen = ProfileFromChoice(req.profile);
+    std::unique_ptr<dng_color_spec> spec;
+    if (!monochromeSensor) {
+        if (chosen)
+            spec = std::make_unique<dng_color_spec>(neg, chosen.get());
+        else if (neg.ProfileCount() > 0)
+            spec = neg.MakeColorSpec(dng_camera_profile_id());
+        else
+            throw RawError("The DNG file \"" + FileName(req.path) +
+                           "\" has no colour matrix; choose a camera profile for it.");
+        if (channels != 3)
+            throw RawError("The DNG file \"" + FileName(req.path) + "\" has " +
+                           std::to_string(channels) + " colour channels; only 3 are decoded.");
+        const dng_xy_coord white = AsShotWhite(neg, *spec);
+        spec->SetWhiteXY(white);
+        out.whiteX = spec->WhiteXY().x;
+        out.whiteY = spec->WhiteXY().y;
+        const dng_matrix camFromXYZ = RawCameraFromXYZ(*spec);
+        for (uint32 r = 0; r < 3; r++)
+            for (uint32 c = 0; c < 3; c++) out.cameraFromXYZ[r][c] = camFromXYZ[r][c];
+        out.haveColor = true;
+    }
+
+    const bool mosaic = rawIFD.fPhotometricInterpretation == piCFA;
+    std::optional<CFAPattern> pattern;
+    if (mosaic && !monochromeSensor) {
+        pattern = BayerPattern(rawIFD);
+        if (!pattern)
+            throw RawError("The DNG file \"" + FileName(req.path) +
+                           "\" has a colour filter layout this system does not demosaic.");
+    }
+
+    auto finishMetadata = [&](uint32_t depth) {
+        out.metaData = std::make_shared<platform::Dictionary>(RawMetadataDictionary(
+            exif, info.fShared.get(), rawIFD, out.width, out.height, depth, orientation));
+    };
+
+    if (req.thumbnail && DecodeLargestPreview(host, stream, info, orientation, req.bands, out)) {
+        finishMetadata(8);
+        return;
+    }
+
+    neg.ReadStage1Image(host, stream, info);
+    neg.BuildStage2Image(host);
+    if (!mosaic || monochromeSensor) neg.BuildStage3Image(host);
+    const dng_image* stage = (mosaic && !monochromeSensor) ? neg.Stage2Image() : neg.Stage3Image();
+    if (!stage) throw dng_exception(dng_error_unknown);
+    const uint32_t width = stage->Width(), height = stage->Height();
+    RawCrop crop = DefaultCrop(neg, width, height);
+
+    // The white balance divides by the as-shot neutral (largest entry 1);
+    // the matrix takes balanced camera RGB to ProPhoto. When the neutral lies
+    // outside the white range the colour spec can reach, the balanced white
+    // would keep a cast: the last row scaling maps it to grey exactly.
+    std::array<double, 3> neutral{1, 1, 1};
+    dng_matrix balanced = dng_vector_3(1, 1, 1).AsDiagonal();
+    if (spec) {
+        const dng_vector& n = neg.HasCameraNeutral() ? neg.CameraNeutral() : spec->CameraWhite();
+        const double largest = n.MaxEntry();
+        for (uint32 c = 0; c < 3; c++) neutral[c] = n[c] > 0 && largest > 0 ? n[c] / largest : 1.0;
+        balanced = RawCameraToProPhoto(*spec) *
+                   dng_vector_3(neutral[0], neutral[1], neutral[2]).AsDiagonal();
+        const dng_vector white = balanced * dng_vector_3(1, 1, 1);
+        for (uint32 r = 0; r < 3; r++)
+            if (white[r] > 1e-6)
+                for (uint32 c = 0; c < 3; c++) balanced[r][c] /= white[r];
+    }
+
+    if (!mosaic || monochromeSensor) {
+        // Already full colour (LinearRaw) or a monochrome sensor.
+        const uint32_t planes = std::min<uint32_t>(stage->Planes(), 3);
+        if (planes != 3 && planes != 1) throw dng_exception(dng_error_bad_format);
+        std::vector<uint16_t> samples = ReadPacked(*stage, planes);
+        std::vector<uint16_t> rgb;
+        if (planes == 1) {
+            rgb.resize(samples.size() * 3);
+            for (size_t i = 0; i < samples.size(); i++)
+                rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = samples[i];
+        } else {
+            rgb = std::move(samples);
+        }
+        const RawMatrix3 m =
+            planes == 1 || !spec
+                ? RawMatrix3{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}}
+                : ToRawMatrix3(
+                      balanced *
+                      dng_vector_3(1 / neutral[0], 1 / neutral[1], 1 / neutral[2]).AsDiagonal());
+        RawOrientedSize(orientation, crop.width, crop.height, out.width, out.height);
+        CheckOutputSize(req.path, out.width, out.height);
+        Finish(rgb, width, crop, orientation, m, req.bands, out.master);
+        finishMetadata(16);
+        return;
+    }
+
+    // White balance the mosaic: divide by the neutral, largest channel kept.
+    std::array<double, 3> gains{};
+    for (int c = 0; c < 3; c++) gains[size_t(c)] = 1.0 / neutral[size_t(c)];
+    BuildBalanceTable(gains, lut);
+    std::vector<uint16_t> cfaSamples = ReadPacked(*stage, 1);
+    // The metadata reads the negative's records; its images can go after.
+    RawOrientedSize(orientation, crop.width, crop.height, out.width, out.height);
+    CheckOutputSize(req.path, out.width, out.height);
+    finishMetadata(16);
+    negative.reset();
+    platform::RunInRowBands(height, req.bands, [&](uint32_t first, uint32_t end) {
+        for (uint32_t y = first; y < end; y++) {
+            uint16_t* row = cfaSamples.data() + size_t(y) * width;
+            for (uint32_t x = 0; x < width; x++) {
+                const auto c = size_t(pattern->colorAt(y, x));
+                row[x] = lut[c * 65536 + row[x]];
+            }
+        }
+    });
+    const CFAPlane cfa{cfaSamples.data(), width, height, width, *pattern};
+    const RawMatrix3 matrix = ToRawMatrix3(balanced);
+
+    if (req.monochrome) {
+        // A sensor without its filters: each balanced sample is a grey value.
+        std::vector<uint16_t> rgb(size_t(width) * height * 3);
+        for (size_t i = 0; i < cfaSamples.size(); i++)
+            rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = cfaSamples[i];
+        Finish(rgb, width, crop, orientation, RawMatrix3{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}},
+               req.bands, out.master);
+        return;
+    }
+
+    if (req.thumbnail && width >= 4 && height >= 4) {
+        std::vector<uint16_t> half = HalfSizeRGB(cfa, req.bands);
+        RawCrop halfCrop{crop.left / 2, crop.top / 2, std::max(1u, crop.width / 2),
+                         std::max(1u, crop.height / 2)};
+        halfCrop.width = std::min(halfCrop.width, width / 2 - halfCrop.left);
+        halfCrop.height = std::min(halfCrop.height, height / 2 - halfCrop.top);
+        RawOrientedSize(orientation, halfCrop.width, halfCrop.height, out.width, out.height);
+        CheckOutputSize(req.path, out.width, out.height);
+        Finish(half, width / 2, halfCrop, orientation, matrix, req.bands, out.master);
+        (*out.metaData).set(kCGImagePropertyPixelWidth, int64_t(out.width));
+        (*out.metaData).set(kCGImagePropertyPixelHeight, int64_t(out.height));
+        return;
+    }
+
+    std::vector<uint16_t> rgb(size_t(width) * height * 3);
+    DemosaicAHD(cfa, rgb.data(), req.bands);
+    Finish(rgb, width, crop, orientation, matrix, req.bands, out.master);
+    rgb.assign(size_t(width) * height * 3, 0);
+    DemosaicLMMSE(cfa, rgb.data(), req.bands);
+    Finish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
+}
+
+}  // namespace

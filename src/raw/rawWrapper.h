@@ -1,0 +1,90 @@
+// The image source for DNG raw files. Decodes the file through the DNG
+// library (directories, stage-1 raw data, linearization to stage 2), white
+// balances the mosaic with the as-shot neutral and demosaics it twice: the
+// master with AHD and the alternate with LMMSE. Monochrome sensors, mosaics
+// treated as monochrome and LinearRaw files give the master only. Both
+// renderings go from camera RGB to linear ProPhoto (D65 white) through the
+// negative's colour specification at the as-shot white, or through the
+// chosen camera profile's two matrices; then they are cropped to the default
+// crop and turned to the file's orientation.
+//
+// A thumbnail wrapper instead gives the largest embedded preview that
+// decodes, or a half-size decode of the mosaic, as its master image, in the
+// same layout.
+//
+// Files that are not DNG are refused with an error in "RawOpenErrorDomain"
+// that names their format as unsupported; a damaged DNG gives its own error.
+//
+// Ownership: the wrapper owns its images; pointers returned by
+// masterImageBytes/alternateImageBytes stay valid until a new camera profile
+// or monochrome flag frees them.
+//
+// Thread safety: every public method may be called from any thread. The
+// object's own lock serialises its decodes and setters; the class-wide
+// decoder lock (decoderLock) lets one decode run at a time in the process,
+// each of them on 16 row bands.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "raw/CFAPattern.h"
+#include "raw/ImageWrapper.h"
+
+class rawWrapper : public ImageWrapper {
+public:
+    using Ptr = std::shared_ptr<rawWrapper>;
+
+    // A source for the file; null only when the object cannot be made.
+    static Ptr initWithFile(const std::string& path, const std::string& fileUUID, bool thumbNail);
+
+    ~rawWrapper() override;
+
+    const uint16_t* masterImageBytes() override;
+    const uint16_t* alternateImageBytes() override;
+    platform::Dictionary getParameters() override;
+    // The profile manager's linear ProPhoto profile with a D65 white.
+    ColorSyncProfileWrap::Ptr bufferProfile() override;
+
+    void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile) override;
+    void setProcessAsMonchromeSensor(bool monochrome) override;
+
+    // True after a change of profile or monochrome flag until the next decode.
+    bool bitmapIsDirty() const;
+    // How many times the file was decoded (each decode makes both renderings).
+    uint32_t decodeCount() const;
+    // Row bands of the heavy steps (default 16: fifteen threads and the caller).
+    void setDecodeBands(unsigned bands);
+
+    // The one lock around the decoder, shared by every wrapper.
+    static std::mutex& decoderLock();
+
+    // What one decode produces (internal).
+    struct Decoded;
+
+private:
+    rawWrapper(std::string path, std::string fileUUID, bool thumbNail);
+    // Both run with lock_ held.
+    void decodeIfNeeded();
+    void freeImages();
+
+    mutable std::mutex lock_;  // guards everything below
+    std::vector<uint16_t> master_;
+    std::vector<uint16_t> alternate_;
+    // Per-channel white-balance table of the last decode (3 × 65536).
+    std::vector<uint16_t> lut_;
+    bool bitmapDirty_ = true;
+    bool decodeFailed_ = false;
+    uint32_t decodeCount_ = 0;
+    unsigned bands_ = kDemosaicBands;
+    std::string make_;
+    std::string model_;
+    double asShotWhiteX_ = 0;
+    double asShotWhiteY_ = 0;
+    bool haveColor_ = false;
+    std::array<std::array<double, 3>, 3> cameraFromXYZ_{};
+};

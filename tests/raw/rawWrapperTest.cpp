@@ -1,0 +1,313 @@
+// The DNG image source end to end: the synthetic test chart decoded to known
+// colours, both renderings, orientation and crop; real camera files (decoded,
+// refused with clear errors, neutral where the scene is neutral); decoding
+// again after a change of profile or monochrome flag; thumbnails; and the
+// camera parameters. PNGs of the real files' master images go to
+// build/raw-previews/ for a person to look at.
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "color/DNGCameraProfileAbstract.h"
+#include "raw/RawMetadata.h"
+#include "raw/TestChart.h"
+#include "raw/rawWrapper.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Vec = std::array<double, 3>;
+
+fs::path MakeChart(const testsupport::ScratchDir& dir, uint32_t w, uint32_t h,
+                   uint32_t orientation = 1) {
+    const fs::path out = dir.path() / ("chart-" + std::to_string(orientation) + ".dng");
+    const std::string command = std::string(QUORVEX_MAKE_TEST_CHART) + " --size " +
+                                std::to_string(w) + "x" + std::to_string(h) + " --orientation " +
+                                std::to_string(orientation) + " --output " + out.string() +
+                                " > /dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return out;
+}
+
+fs::path RealDng(const char* name) { return testsupport::testdataDir() / "raw" / "dng" / name; }
+
+rawWrapper::Ptr Open(const fs::path& path, bool thumb = false) {
+    return rawWrapper::initWithFile(path.string(), path.string(), thumb);
+}
+
+// Mean of a rectangle of a packed RGB image, as fractions of full scale.
+Vec Mean(const uint16_t* rgb, uint32_t width, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h) {
+    Vec sum{};
+    for (uint32_t y = y0; y < y0 + h; y++)
+        for (uint32_t x = x0; x < x0 + w; x++)
+            for (int c = 0; c < 3; c++) sum[c] += rgb[(size_t(y) * width + x) * 3 + c];
+    for (double& s : sum) s /= double(w) * h * 65535.0;
+    return sum;
+}
+
+// The chart tool crops this many pixels on every side.
+constexpr uint32_t kCrop = 8;
+
+// The inner half of a chart rectangle, away from its edges, in the cropped
+// image's coordinates.
+TestChartRect Inner(const TestChartRect& r) {
+    return {r.x + r.width / 4 - kCrop, r.y + r.height / 4 - kCrop, std::max(1u, r.width / 2),
+            std::max(1u, r.height / 2)};
+}
+
+double MaxChannelSpread(const Vec& v) {
+    const double mx = std::max({v[0], v[1], v[2]}), mn = std::min({v[0], v[1], v[2]});
+    return (mx - mn) / std::max(mx, 1e-9);
+}
+
+// ProPhoto (D65) to sRGB-encoded bytes, scaled so that the 99th percentile
+// of the brightest channel reaches white, for looking at.
+void WriteViewingPNG(const uint16_t* rgb, uint32_t w, uint32_t h, const fs::path& path) {
+    static const double m[3][3] = {
+        {2.0365, -0.7376, -0.2993}, {-0.2257, 1.2232, 0.0027}, {-0.0105, -0.1349, 1.1452}};
+    std::vector<uint16_t> maxima;
+    for (size_t i = 0; i < size_t(w) * h; i += 7)
+        maxima.push_back(std::max({rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]}));
+    std::nth_element(maxima.begin(), maxima.begin() + maxima.size() * 99 / 100, maxima.end());
+    const double scale = 1.0 / std::max<double>(1.0, maxima[maxima.size() * 99 / 100]);
+    std::vector<uint8_t> out(size_t(w) * h * 3);
+    for (size_t i = 0; i < size_t(w) * h; i++)
+        for (int r = 0; r < 3; r++) {
+            double v = 0;
+            for (int c = 0; c < 3; c++) v += m[r][c] * rgb[3 * i + c] * scale;
+            v = std::clamp(v, 0.0, 1.0);
+            v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+            out[3 * i + r] = uint8_t(v * 255 + 0.5);
+        }
+    fs::create_directories(path.parent_path());
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, f);
+    png_set_IHDR(png, info, w, h, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (uint32_t y = 0; y < h; y++) png_write_row(png, out.data() + size_t(y) * w * 3);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(f);
+}
+
+class rawWrapperChart : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        scratch = new testsupport::ScratchDir;
+        chartPath = new fs::path(MakeChart(*scratch, kChartW, kChartH));
+    }
+    static void TearDownTestSuite() {
+        delete chartPath;
+        delete scratch;
+    }
+    static constexpr uint32_t kChartW = 900, kChartH = 600;
+    static constexpr uint32_t kW = kChartW - 2 * kCrop, kH = kChartH - 2 * kCrop;
+    static inline testsupport::ScratchDir* scratch = nullptr;
+    static inline fs::path* chartPath = nullptr;
+};
+
+TEST_F(rawWrapperChart, MasterMatchesTheChartsKnownColours) {
+    auto raw = Open(*chartPath);
+    const uint16_t* master = raw->masterImageBytes();
+    ASSERT_NE(master, nullptr) << raw->error()->description();
+    ASSERT_EQ(raw->imageWidth(), kW);
+    ASSERT_EQ(raw->imageHeight(), kH);
+    const TestChart chart(kChartW, kChartH);
+    for (const TestChart::Patch& patch : chart.patches()) {
+        SCOPED_TRACE(patch.name);
+        const TestChartRect r = Inner(patch.rect);
+        const Vec got = Mean(master, kW, r.x, r.y, r.width, r.height);
+        if (patch.neutral) {
+            EXPECT_LT(MaxChannelSpread(got), 0.01);
+        }
+        for (int c = 0; c < 3; c++)
+            EXPECT_NEAR(got[c], patch.value[c], 0.02 * std::max(patch.value[c], 0.05)) << c;
+    }
+}
+
+TEST_F(rawWrapperChart, RenderingsAgreeOnFlatAreasAndDifferAtEdges) {
+    auto raw = Open(*chartPath);
+    const uint16_t* master = raw->masterImageBytes();
+    const uint16_t* alternate = raw->alternateImageBytes();
+    ASSERT_NE(master, nullptr);
+    ASSERT_NE(alternate, nullptr);
+    ASSERT_NE(master, alternate);
+    const TestChart chart(kChartW, kChartH);
+    double flat = 0, flatCount = 0;
+    for (const TestChart::Patch& patch : chart.patches()) {
+        const TestChartRect r = Inner(patch.rect);
+        for (uint32_t y = r.y; y < r.y + r.height; y++)
+            for (uint32_t x = r.x; x < r.x + r.width; x++)
+                for (int c = 0; c < 3; c++) {
+                    const size_t i = (size_t(y) * kW + x) * 3 + c;
+                    flat += std::abs(double(master[i]) - alternate[i]);
+                    flatCount++;
+                }
+    }
+    EXPECT_LT(flat / flatCount / 65535.0, 0.01);
+    // The outer ring of the zone plate is all edges.
+    const TestChartRect z = chart.zonePlate();
+    double edge = 0, edgeCount = 0;
+    for (uint32_t y = z.y - kCrop; y < z.y - kCrop + z.height / 8; y++)
+        for (uint32_t x = z.x - kCrop; x < z.x - kCrop + z.width; x++)
+            for (int c = 0; c < 3; c++) {
+                const size_t i = (size_t(y) * kW + x) * 3 + c;
+                edge += std::abs(double(master[i]) - alternate[i]);
+                edgeCount++;
+            }
+    EXPECT_GT(edge / edgeCount, 4 * flat / flatCount);
+}
+
+TEST_F(rawWrapperChart, OrientationTurnsTheImage) {
+    const fs::path turned = MakeChart(*scratch, kChartW, kChartH, 6);
+    auto upright = Open(*chartPath);
+    auto rotated = Open(turned);
+    const uint16_t* a = upright->masterImageBytes();
+    const uint16_t* b = rotated->masterImageBytes();
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(rotated->imageWidth(), kH);
+    ASSERT_EQ(rotated->imageHeight(), kW);
+    // Orientation 6: stored pixel (x, y) shows at (H - 1 - y, x).
+    for (uint32_t y : {0u, 17u, 300u, kH - 1})
+        for (uint32_t x : {0u, 5u, 450u, kW - 1})
+            for (int c = 0; c < 3; c++)
+                ASSERT_EQ(a[(size_t(y) * kW + x) * 3 + c],
+                          b[(size_t(x) * kH + (kH - 1 - y)) * 3 + c])
+                    << x << "," << y;
+}
+
+TEST_F(rawWrapperChart, ProfileAndMonochromeChangesDecodeAgain) {
+    auto raw = Open(*chartPath);
+    auto autoProfile = DNGCameraProfileAbstract::initAsAutoProfile();
+    raw->setCameraProfile(autoProfile);
+    ASSERT_NE(raw->masterImageBytes(), nullptr);
+    EXPECT_EQ(raw->decodeCount(), 1u);
+    EXPECT_FALSE(raw->bitmapIsDirty());
+    raw->setCameraProfile(autoProfile);  // the same profile: nothing happens
+    raw->setProcessAsMonchromeSensor(false);
+    EXPECT_FALSE(raw->bitmapIsDirty());
+    ASSERT_NE(raw->masterImageBytes(), nullptr);
+    EXPECT_EQ(raw->decodeCount(), 1u);
+
+    raw->setProcessAsMonchromeSensor(true);
+    EXPECT_TRUE(raw->bitmapIsDirty());
+    const uint16_t* mono = raw->masterImageBytes();
+    ASSERT_NE(mono, nullptr);
+    EXPECT_EQ(raw->decodeCount(), 2u);
+    EXPECT_EQ(raw->alternateImageBytes(), nullptr);
+    for (size_t i = 0; i < size_t(kW) * kH; i += 997) {
+        EXPECT_EQ(mono[3 * i], mono[3 * i + 1]);
+        EXPECT_EQ(mono[3 * i], mono[3 * i + 2]);
+    }
+
+    raw->setProcessAsMonchromeSensor(false);
+    raw->setCameraProfile(DNGCameraProfileAbstract::initAsAutoProfile());  // another object
+    ASSERT_NE(raw->masterImageBytes(), nullptr);
+    EXPECT_NE(raw->alternateImageBytes(), nullptr);
+    EXPECT_EQ(raw->decodeCount(), 3u);
+}
+
+TEST_F(rawWrapperChart, ParametersCarryTheCameraValues) {
+    auto raw = Open(*chartPath);
+    ASSERT_NE(raw->masterImageBytes(), nullptr);
+    const platform::Dictionary p = raw->getParameters();
+    EXPECT_EQ(p["UUID"].stringValue(), chartPath->string());
+    EXPECT_EQ(p["width"].integerValue(), kW);
+    EXPECT_EQ(p["height"].integerValue(), kH);
+    EXPECT_EQ(p["status"].stringValue(), "Ok");
+    EXPECT_FALSE(p["isOutputReferred"].boolValue(true));
+    EXPECT_TRUE(p.contains("make"));
+    EXPECT_TRUE(p.contains("model"));
+    EXPECT_TRUE(p.contains("cameraBaselineExposure"));
+    EXPECT_TRUE(p["cameraMetadata"].isDictionary());
+    // The chart is lit by D65 and its matrix is the chart's own.
+    EXPECT_NEAR(p["asShotWhitex"].realValue(), 0.3127, 0.002);
+    EXPECT_NEAR(p["asShotWhitey"].realValue(), 0.3290, 0.002);
+    const auto& m = TestChart::colorMatrix();
+    const Vec neutral = TestChart::asShotNeutral();
+    const double scale = std::max({neutral[0], neutral[1], neutral[2]});
+    // Scaled so that the white (Y = 1) gives the neutral with largest entry 1.
+    const Vec xyzWhite{0.3127 / 0.3290, 1.0, (1 - 0.3127 - 0.3290) / 0.3290};
+    double whiteLargest = 0;
+    for (int r = 0; r < 3; r++)
+        whiteLargest = std::max(whiteLargest,
+                                m[r * 3] * xyzWhite[0] + m[r * 3 + 1] + m[r * 3 + 2] * xyzWhite[2]);
+    for (int r = 0; r < 3; r++)
+        for (int c = 0; c < 3; c++)
+            EXPECT_NEAR(p["cameraFromXYZ" + std::to_string(r) + std::to_string(c)].realValue(),
+                        m[r * 3 + c] / whiteLargest * scale, 2e-3)
+                << r << c;
+}
+
+TEST(rawWrapper, RealCaptureFilesDecodeAndStayNeutral) {
+    struct Case {
+        const char* file;
+        uint32_t width, height;
+        // A region (x, y, w, h) that is grey in the file's white-balanced
+        // camera values (none in the blue-sky scene; the 16-bit file's own
+        // neutral, 1 1 1, does not balance its raw data).
+        uint32_t x, y, w, h;
+    };
+    const Case cases[] = {
+        {"rpi-imx296_10bit-packed_strip.dng", 1456, 1088, 0, 0, 0, 0},
+        {"rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng", 1456, 1088, 0, 0, 0, 0},
+        {"rpi-1920x1200_10bit-packed_single-tile.dng", 1920, 1200, 1320, 1100, 120, 100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        auto raw = Open(RealDng(c.file));
+        const uint16_t* master = raw->masterImageBytes();
+        ASSERT_NE(master, nullptr) << raw->error()->description();
+        ASSERT_NE(raw->alternateImageBytes(), nullptr);
+        EXPECT_EQ(raw->imageWidth(), c.width);
+        EXPECT_EQ(raw->imageHeight(), c.height);
+        WriteViewingPNG(
+            master, c.width, c.height,
+            fs::path("build") / "raw-previews" / (fs::path(c.file).stem().string() + ".png"));
+        if (c.w > 0) {
+            const Vec mean = Mean(master, c.width, c.x, c.y, c.w, c.h);
+            EXPECT_LT(MaxChannelSpread(mean), 0.02) << mean[0] << " " << mean[1] << " " << mean[2];
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(rawWrapper, ThumbnailsComeFromThePreviewOrAHalfSizeDecode) {
+    // An 8-bit RGB preview of 91 x 68 in the first directory.
+    auto withPreview = Open(RealDng("rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng"), true);
+    const uint16_t* thumb = withPreview->masterImageBytes();
+    ASSERT_NE(thumb, nullptr) << withPreview->error()->description();
+    EXPECT_EQ(withPreview->imageWidth(), 91);
+    EXPECT_EQ(withPreview->imageHeight(), 68);
+    EXPECT_TRUE(withPreview->isOutputReferred());
+    EXPECT_EQ(withPreview->alternateImageBytes(), nullptr);
+    WriteViewingPNG(thumb, 91, 68, fs::path("build") / "raw-previews" / "thumb-preview.png");
+
+    // No preview: half the mosaic's size.
+    auto withoutPreview = Open(RealDng("rpi-imx296_10bit-packed_strip.dng"), true);
+    ASSERT_NE(withoutPreview->masterImageBytes(), nullptr);
+    EXPECT_EQ(withoutPreview->imageWidth(), 728);
+    EXPECT_EQ(withoutPreview->imageHeight(), 544);
+    EXPECT_FALSE(withoutPreview->isOutputReferred());
+}
+
+}  // namespace
