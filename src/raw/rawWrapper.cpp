@@ -618,9 +618,21 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
         return;
     }
 
-    neg.ReadStage1Image(host, stream, info);
-    neg.BuildStage2Image(host);
-    if (!mosaic || monochromeSensor) neg.BuildStage3Image(host);
+    try {
+        neg.ReadStage1Image(host, stream, info);
+        neg.BuildStage2Image(host);
+        if (!mosaic || monochromeSensor) neg.BuildStage3Image(host);
+    } catch (const dng_exception& e) {
+        // The directories were sound, so a failure here is in the pixel data.
+        if (e.ErrorCode() == dng_error_not_yet_implemented || e.ErrorCode() == dng_error_memory)
+            throw;
+        const std::string name = "\"" + FileName(req.path) + "\"";
+        if (rawIFD.fCompression == ccJPEG)
+            throw RawError("The DNG file " + name +
+                           " stores its image in a compression this system does not decode"
+                           " (its JPEG data is not lossless), or the data is damaged.");
+        throw RawError("The DNG file " + name + " is truncated or its image data is damaged.");
+    }
     const dng_image* stage = (mosaic && !monochromeSensor) ? neg.Stage2Image() : neg.Stage3Image();
     if (!stage) throw dng_exception(dng_error_unknown);
     const uint32_t width = stage->Width(), height = stage->Height();

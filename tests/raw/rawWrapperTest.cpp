@@ -311,3 +311,109 @@ TEST(rawWrapper, ThumbnailsComeFromThePreviewOrAHalfSizeDecode) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string ErrorOf(const fs::path& path, bool thumb = false) {
+    auto raw = Open(path, thumb);
+    if (raw->masterImageBytes() != nullptr) return "";
+    EXPECT_EQ(raw->alternateImageBytes(), nullptr);
+    const auto error = raw->error();
+    if (!error) return "(no error)";
+    EXPECT_EQ(error->domain, "RawOpenErrorDomain");
+    EXPECT_EQ(error->code, -5);
+    EXPECT_EQ(raw->getParameters()["status"].stringValue(), error->description());
+    return error->failureReason;
+}
+
+void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+TEST(rawWrapper, FilesItCannotDecodeGiveClearErrors) {
+    EXPECT_NE(ErrorOf(RealDng("lg-h815_linearraw-8bit-lossyjpeg_2tiles_opcodelist2.dng"))
+                  .find("compression"),
+              std::string::npos);
+    EXPECT_NE(
+        ErrorOf(RealDng("bmpcc4k_cfa-12bit-dctjpeg_4tiles_linearization.dng")).find("compression"),
+        std::string::npos);
+    // No colour matrix and no chosen profile: nothing says what its colours are.
+    EXPECT_NE(ErrorOf(RealDng("rpi-640x480_10bit_minimal_malformed.dng")).find("colour matrix"),
+              std::string::npos);
+
+    testsupport::ScratchDir dir;
+    EXPECT_NE(ErrorOf(dir.path() / "missing.dng").find("could not be opened"), std::string::npos);
+    // Other raw formats, TIFF-based or not, are named as unsupported.
+    WriteBytes(dir.path() / "photo.NEF", {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0});
+    EXPECT_NE(ErrorOf(dir.path() / "photo.NEF").find("(NEF) is not supported"), std::string::npos);
+    WriteBytes(dir.path() / "photo.crw", {'H', 'H', 'C', 'R', 'W', 0, 0, 0});
+    EXPECT_NE(ErrorOf(dir.path() / "photo.crw").find("(CRW) is not supported"), std::string::npos);
+
+    // Truncated and corrupted copies of a real file: an error or an image,
+    // never a crash.
+    std::ifstream in(RealDng("rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng"), std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    for (size_t keep : {size_t(8), size_t(20000), bytes.size() / 2}) {
+        SCOPED_TRACE(keep);
+        const fs::path cut = dir.path() / ("cut" + std::to_string(keep) + ".dng");
+        WriteBytes(cut, std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(keep)));
+        EXPECT_FALSE(ErrorOf(cut).empty());
+    }
+    std::vector<uint8_t> flipped = bytes;
+    for (size_t i = 8; i < 19000; i += 37) flipped[i] ^= 0x5A;
+    WriteBytes(dir.path() / "flipped.dng", flipped);
+    ErrorOf(dir.path() / "flipped.dng");
+    ErrorOf(dir.path() / "flipped.dng", true);
+}
+
+TEST(rawWrapper, MetadataHoldsTheFilesTags) {
+    auto raw = Open(RealDng("rpi-imx296_10bit-packed_strip.dng"));
+    EXPECT_EQ(raw->metaData(), nullptr);
+    ASSERT_NE(raw->masterImageBytes(), nullptr);
+    const auto meta = raw->metaData();
+    ASSERT_NE(meta, nullptr);
+    const platform::Dictionary& m = *meta;
+    EXPECT_EQ(m[kCGImagePropertyPixelWidth].integerValue(), 1456);
+    EXPECT_EQ(m[kCGImagePropertyPixelHeight].integerValue(), 1088);
+    const platform::Value& tiff = m[kCGImagePropertyTIFFDictionary];
+    EXPECT_EQ(tiff[kCGImagePropertyTIFFMake].stringValue(), "RaspberryPi");
+    EXPECT_EQ(tiff[kCGImagePropertyTIFFModel].stringValue(), "PiDNG / PiCamera2");
+    EXPECT_EQ(tiff[kCGImagePropertyTIFFPhotometricInterpretation].integerValue(), 32803);
+    const platform::Value& exif = m[kCGImagePropertyExifDictionary];
+    ASSERT_TRUE(exif[kCGImagePropertyExifISOSpeedRatings].isArray());
+    EXPECT_EQ(exif[kCGImagePropertyExifISOSpeedRatings].array().at(0).integerValue(), 100);
+    const platform::Value& dng = m[kCGImagePropertyDNGDictionary];
+    ASSERT_TRUE(dng[kCGImagePropertyDNGVersion].isArray());
+    const platform::Value::Array& version = dng[kCGImagePropertyDNGVersion].array();
+    ASSERT_EQ(version.size(), 4u);
+    EXPECT_EQ(version[0].integerValue(), 1);
+    EXPECT_EQ(version[1].integerValue(), 4);
+    const platform::Dictionary p = raw->getParameters();
+    EXPECT_EQ(p["make"].stringValue(), "RaspberryPi");
+    EXPECT_EQ(p["cameraMetadata"].dictionary()[kCGImagePropertyPixelWidth].integerValue(), 1456);
+
+    // The LG file's pixels are lossy tiles, but its preview decodes: a
+    // thumbnail wrapper carries its EXIF and GPS records (exiftool: ISO 800,
+    // 1/250 s, f/1.8, 4.4 mm; a GPS position in the northern hemisphere).
+    auto lg = Open(RealDng("lg-h815_linearraw-8bit-lossyjpeg_2tiles_opcodelist2.dng"), true);
+    ASSERT_NE(lg->masterImageBytes(), nullptr) << lg->error()->description();
+    EXPECT_EQ(lg->imageWidth(), 256);
+    EXPECT_EQ(lg->imageHeight(), 144);
+    const platform::Dictionary& lm = *lg->metaData();
+    const platform::Value& lexif = lm[kCGImagePropertyExifDictionary];
+    EXPECT_EQ(lexif[kCGImagePropertyExifISOSpeedRatings].array().at(0).integerValue(), 800);
+    EXPECT_NEAR(lexif[kCGImagePropertyExifExposureTime].realValue(), 1.0 / 250, 1e-6);
+    EXPECT_NEAR(lexif[kCGImagePropertyExifFNumber].realValue(), 1.8, 1e-6);
+    EXPECT_NEAR(lexif[kCGImagePropertyExifFocalLength].realValue(), 4.4, 0.03);
+    EXPECT_TRUE(
+        lexif[kCGImagePropertyExifDateTimeOriginal].stringValue().starts_with("2015:11:12"));
+    const platform::Value& gps = lm[kCGImagePropertyGPSDictionary];
+    EXPECT_EQ(gps[kCGImagePropertyGPSLatitudeRef].stringValue(), "N");
+    EXPECT_GT(gps[kCGImagePropertyGPSLatitude].realValue(), 0.0);
+    EXPECT_EQ(lm[kCGImagePropertyTIFFDictionary][kCGImagePropertyTIFFMake].stringValue(), "LGE");
+    WriteViewingPNG(lg->masterImageBytes(), 256, 144,
+                    fs::path("build") / "raw-previews" / "thumb-lg-preview.png");
+}
+
+}  // namespace
