@@ -14,6 +14,8 @@
 #include "engine/SharpeningTiledEngine.h"
 #include "engine/ThreadedImageEngine.h"
 #include "platform/NotificationCenter.h"
+#include "raw/rawWrapper.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -400,6 +402,40 @@ TEST(ThreadedImageEngine, ExportRendersTheWholeImageInTheRenderingSpace) {
     EXPECT_EQ(whole->getWidth(), 500) << "turned by the orientation";
     EXPECT_EQ(whole->getHeight(), 700);
     EXPECT_TRUE(engine->sharpEngine()->mainMap()->isClean());
+}
+
+TEST(ThreadedImageEngine, DevelopsARealFileAndStopsOnADamagedOne) {
+    const auto dir = testsupport::testdataDir() / "raw" / "dng";
+    const auto good = dir / "rpi-1920x1200_10bit-packed_single-tile.dng";
+    if (!std::filesystem::exists(good)) GTEST_SKIP() << "no test data";
+    auto source = rawWrapper::initWithFile(good.string(), good.string(), false);
+    auto engine = ThreadedImageEngine::initWithRawImage(source, false);
+    engine->configureRenderingSpaceForType(std::string("public.tiff"), false);
+    engine->invalidateImageStage(std::nullopt, settings(), Rect{0, 0, 400, 300});
+    ASSERT_FALSE(source->error()) << source->error()->description();
+    ASSERT_TRUE(engine->outputImage());
+    platform::Error error;
+    auto image = engine->renderExportImage(Rect::null(), false, 1, &error);
+    ASSERT_TRUE(image) << error.failureReason;
+    EXPECT_EQ(image->getWidth(), source->imageWidth());
+    EXPECT_EQ(image->getHeight(), source->imageHeight());
+    std::vector<uint16_t> px(size_t(image->getWidth()) * image->getHeight() * 3);
+    ASSERT_TRUE(image->getLinearBuffer(px));
+    double mean = 0;
+    for (uint16_t v : px) mean += v;
+    mean /= double(px.size());
+    EXPECT_GT(mean, 200.0) << "a developed photograph, not a black frame";
+    EXPECT_LT(mean, 60000.0);
+
+    const auto bad = dir / "rpi-640x480_10bit_minimal_malformed.dng";
+    if (!std::filesystem::exists(bad)) return;
+    auto broken = rawWrapper::initWithFile(bad.string(), bad.string(), false);
+    auto e2 = ThreadedImageEngine::initWithRawImage(broken, false);
+    e2->invalidateImageStage(std::nullopt, settings(), Rect::null());
+    EXPECT_TRUE(broken->error());
+    EXPECT_FALSE(e2->outputImage());
+    EXPECT_FALSE(e2->renderExportImage(Rect::null(), false, 1, &error));
+    EXPECT_EQ(e2->completedRuns(), 1u) << "one failed pass, then no more";
 }
 
 }  // namespace
