@@ -9,8 +9,8 @@
 #include "dng/image/dng_opcode_list.h"
 #include "dng/image/dng_resample.h"
 #include "dng/image/dng_simple_image.h"
-#include "dng/image/dng_unapplied_opcodes.h"
 #include "dng/image/dng_vignette_opcode.h"
+#include "dng/image/dng_warp.h"
 
 dng_image* dng_image_host::MakeImage(const dng_rect& bounds, uint32 planes, uint32 pixelType) {
     return new dng_simple_image(bounds, planes, pixelType, Allocator());
@@ -21,9 +21,9 @@ dng_negative* dng_image_host::MakeNegative() { return dng_negative::Make(*this).
 dng_opcode* dng_image_host::MakeOpcode(uint32 opcodeID, dng_stream& stream) {
     switch (opcodeID) {
         case dngOpcode_WarpRectilinear:
-            return new dng_opcode_WarpRectilinear(*this, stream);
+            return new dng_opcode_WarpRectilinear(stream);
         case dngOpcode_WarpFisheye:
-            return new dng_opcode_WarpFisheye(*this, stream);
+            return new dng_opcode_WarpFisheye(stream);
         case dngOpcode_FixVignetteRadial:
             return new dng_opcode_FixVignetteRadial(stream);
         case dngOpcode_FixBadPixelsConstant:

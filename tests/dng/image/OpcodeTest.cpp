@@ -21,8 +21,8 @@
 #include "dng/image/dng_negative.h"
 #include "dng/image/dng_opcode_list.h"
 #include "dng/image/dng_pixel_buffer.h"
-#include "dng/image/dng_unapplied_opcodes.h"
 #include "dng/image/dng_vignette_opcode.h"
+#include "dng/image/dng_warp.h"
 
 namespace {
 
@@ -389,31 +389,87 @@ TEST(OpcodeDeltaScale, InPlaceFloatBuffersSeeNormalisedSamples) {
     EXPECT_EQ(At(*image, 0, 0), 65535);
 }
 
-TEST(OpcodeUnapplied, ParsedAndCheckedButNotApplied) {
+TEST(OpcodeWarp, BlocksRoundTripAndIdentitiesAreSkipped) {
     Fixture f;
-    dng_opcode_list list(3);
+    EXPECT_EQ(dng_opcode_WarpRectilinear::ParamBytes(3), 164u);
+    EXPECT_EQ(dng_opcode_WarpRectilinear::ParamBytes(1), 68u);
+    EXPECT_EQ(dng_opcode_WarpFisheye::ParamBytes(3), 116u);
+    EXPECT_EQ(dng_opcode_WarpFisheye::ParamBytes(1), 52u);
+
     Bytes warp;
-    warp.u32(1).op(1).u32(4 + 48 + 16).u32(1);
-    for (int i = 0; i < 8; i++) warp.f64(0.5);
+    warp.u32(1).op(1).u32(68).u32(1);
+    for (double v : {0.9, 0.05, 0.02, 0.01, 0.001, -0.002, 0.45, 0.55}) warp.f64(v);
+    dng_opcode_list list(3);
     f.Parse(list, warp);
-    auto image = f.Image16(2, 2, 1, 3);
-    EXPECT_EQ(ErrorOf([&] { list.Apply(f.host, *f.negative, image); }),
-              dng_error_not_yet_implemented);
-
-    Bytes optionalWarp;
-    optionalWarp.u32(1).op(2, dng_opcode::kFlag_Optional).u32(4 + 32 + 16).u32(1);
-    for (int i = 0; i < 6; i++) optionalWarp.f64(0.25);
-    f.Parse(list, optionalWarp);
-    EXPECT_NO_THROW(list.Apply(f.host, *f.negative, image));
-    EXPECT_EQ(At(*image, 1, 1), 3);
     std::unique_ptr<dng_memory_block> spooled = list.Spool(f.host);
-    ASSERT_EQ(spooled->LogicalSize(), optionalWarp.data.size());
-    EXPECT_EQ(std::memcmp(spooled->Buffer(), optionalWarp.data.data(), optionalWarp.data.size()),
-              0);
+    ASSERT_EQ(spooled->LogicalSize(), warp.data.size());
+    EXPECT_EQ(std::memcmp(spooled->Buffer(), warp.data.data(), warp.data.size()), 0);
 
+    // A constant image stays constant through any warp.
+    auto image = f.Image16(40, 60, 3, 30000);
+    list.Apply(f.host, *f.negative, image);
+    EXPECT_NEAR(At(*image, 0, 0, 2), 30000, 2);
+    EXPECT_NEAR(At(*image, 20, 30, 1), 30000, 2);
+
+    Bytes identity;
+    identity.u32(1).op(1).u32(68).u32(1);
+    for (double v : {1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.5, 0.5}) identity.f64(v);
+    f.Parse(list, identity);
+    EXPECT_TRUE(list.Entry(0).IsNOP());
+    EXPECT_NO_THROW(list.Apply(f.host, *f.negative, image));
+    EXPECT_EQ(ErrorOf([&] { list.Entry(0).Apply(f.host, *f.negative, image); }), dng_error_unknown);
+
+    Bytes fisheye;
+    fisheye.u32(1).op(2).u32(52).u32(1);
+    for (double v : {1.0, 0.0, 0.0, 0.0, 0.5, 0.5}) fisheye.f64(v);
+    f.Parse(list, fisheye);
+    EXPECT_FALSE(list.Entry(0).IsNOP());
+
+    Bytes badPlanes;
+    badPlanes.u32(1).op(1).u32(68).u32(5);
+    EXPECT_EQ(ErrorOf([&] { f.Parse(list, badPlanes); }), dng_error_bad_format);
+    Bytes badCentre;
+    badCentre.u32(1).op(2).u32(52).u32(1);
+    for (double v : {1.0, 0.0, 0.0, 0.0, 1.5, 0.5}) badCentre.f64(v);
+    EXPECT_EQ(ErrorOf([&] { f.Parse(list, badCentre); }), dng_error_bad_format);
+}
+
+TEST(OpcodeBadPixels, ListSizeMustMatchItsCounts) {
+    Fixture f;
+    dng_opcode_list list(1);
     Bytes badList;
     badList.u32(1).op(5).u32(12).u32(0).u32(5).u32(0);  // claims 5 points, holds none
     EXPECT_EQ(ErrorOf([&] { f.Parse(list, badList); }), dng_error_bad_format);
+}
+
+TEST(OpcodeWarp, RadialScaleMagnifiesAboutTheCentre) {
+    Fixture f;
+    // kr0 = 0.5: every destination pixel samples halfway towards the centre.
+    dng_vector radial[4];
+    dng_vector tangential[4];
+    radial[0] = dng_vector(4);
+    radial[0][0] = 0.5;
+    tangential[0] = dng_vector(2);
+    dng_warp_params_rectilinear params(1, radial, tangential, dng_point_real64(0.5, 0.5));
+    dng_opcode_WarpRectilinear op(params, 0);
+    auto image = f.Image16(21, 101, 1, 0);
+    for (int32_t r = 0; r < 21; r++)
+        for (int32_t c = 0; c < 101; c++) Set(*image, r, c, uint16_t(c * 600));
+    op.Apply(f.host, *f.negative, image);
+    // Centre column 50.5 - 0.5 = 50 in pixel centres: destination column x
+    // samples 50.5 + (x - 50.5) / 2, whose value is 600 times that minus 0.5.
+    for (int32_t x : {10, 30, 70, 90}) {
+        const double src = 50.5 + (x - 50.5) * 0.5;
+        EXPECT_NEAR(At(*image, 10, x), 600 * src, 600) << x;
+    }
+
+    // Two planes for a three-channel negative do not fit.
+    f.negative->SetColorChannels(3);
+    radial[1] = radial[0];
+    tangential[1] = tangential[0];
+    dng_warp_params_rectilinear twoPlanes(2, radial, tangential, dng_point_real64(0.5, 0.5));
+    dng_opcode_WarpRectilinear wrong(twoPlanes, 0);
+    EXPECT_FALSE(wrong.IsValidForNegative(*f.negative));
 }
 
 // A gain-map opcode over the whole image with the given grid of gains
