@@ -1,5 +1,9 @@
 #include "document/ApplicationDefaults.h"
 
+#include <filesystem>
+
+#include "document/PresetManager.h"
+#include "engine/MultiDataStore.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 
@@ -50,4 +54,23 @@ void ApplicationDefaults::applicationDidFinishLaunching(platform::UserDefaults& 
 
 void ApplicationDefaults::applicationWillTerminate(platform::UserDefaults& defaults) {
     defaults.setBool(false, kRunning);
+}
+
+bool ApplicationDefaults::resetQuorvex(std::vector<platform::Error>* errors) {
+    platform::log("Quorvex/tarnWisp reset.");
+    bool ok = true;
+    platform::Error error;
+    if (!PresetManager::sharedPresetManager().deleteAllPresets(&error)) {
+        ok = false;
+        if (errors) errors->push_back(error);
+    }
+    auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog");
+    auto file = catalog->storeFilePath();
+    std::error_code ec;
+    bool present = !file || std::filesystem::exists(std::filesystem::symlink_status(*file, ec));
+    if (present && !catalog->deleteCurrentCatalog(&error)) {
+        ok = false;
+        if (errors) errors->push_back(error);
+    }
+    return ok;
 }

@@ -36,4 +36,9 @@ public:
     // Clears the running flag.
     static void applicationWillTerminate(
         platform::UserDefaults& defaults = platform::UserDefaults::standard());
+
+    // Deletes every preset and the "Catalog" store's file. Both steps run
+    // even when the first fails; answers true when both succeeded, with the
+    // failures in `errors`. A catalog that was never written is no failure.
+    static bool resetQuorvex(std::vector<platform::Error>* errors = nullptr);
 };

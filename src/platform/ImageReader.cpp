@@ -1,5 +1,9 @@
 #include "platform/ImageReader.h"
 
+// jpeglib.h needs size_t and FILE declared before it.
+#include <cstddef>
+#include <cstdio>
+
 #include <jpeglib.h>
 #include <png.h>
 #include <tiffio.h>
@@ -7,10 +11,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 
 namespace platform {
 

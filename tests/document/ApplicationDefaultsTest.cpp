@@ -5,6 +5,10 @@
 #include <fstream>
 
 #include "document/ApplicationDefaults.h"
+#include "document/PresetManager.h"
+#include "engine/DataStoreItem.h"
+#include "engine/MultiDataStore.h"
+#include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/ScopedHome.h"
 
@@ -87,6 +91,35 @@ TEST(ApplicationDefaultsTest, CleanUpSparesFoldersOfRunningInstances) {
     EXPECT_TRUE(fs::exists(held / "file"));
     EXPECT_FALSE(fs::exists(left));
     EXPECT_TRUE(fs::exists(other / "file"));
+}
+
+TEST(ApplicationDefaultsTest, ResetRemovesCatalogAndPresets) {
+    testsupport::ScopedHome home;
+    platform::LogCapture quiet;
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();
+    DataStoreItem::forgetCatalogDirectory();
+    auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog");
+    ASSERT_TRUE(
+        catalog->addItem({{"Quorvex_UUID", "/raw/a.nef"}, {"Quorvex_Filter_inputEV", 1.0}}));
+    auto file = catalog->storeFilePath();
+    ASSERT_TRUE(file && fs::exists(*file));
+    fs::path folder = *presets.presetDirectory();
+    ASSERT_EQ(presets.presetList(false).size(), 4u);
+
+    std::vector<platform::Error> errors;
+    EXPECT_TRUE(ApplicationDefaults::resetQuorvex(&errors));
+    EXPECT_TRUE(errors.empty());
+    EXPECT_FALSE(fs::exists(*file));
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_FALSE(catalog->getItemForUUID("/raw/a.nef"));
+    EXPECT_FALSE(presets.presetNamed("Default"));
+    // Nothing left to delete is no failure.
+    EXPECT_TRUE(ApplicationDefaults::resetQuorvex(&errors));
+    EXPECT_TRUE(errors.empty());
+
+    presets.forgetPresetDirectory();
+    DataStoreItem::forgetCatalogDirectory();
 }
 
 }  // namespace

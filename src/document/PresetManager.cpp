@@ -1,0 +1,328 @@
+#include "document/PresetManager.h"
+
+#include <cctype>
+#include <cstdio>
+#include <random>
+
+#include "engine/MultiDataStore.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Paths.h"
+#include "platform/PropertyList.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kUUIDKey = "Quorvex_PresetUUID";
+constexpr const char* kNameKey = "displayName";
+constexpr const char* kPresetsChanged = "TARNWisp_PresetsChanged";
+
+bool hasPlistExtension(const fs::path& p) {
+    std::string ext = p.extension().string();
+    if (ext.size() != 6) return false;
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return ext == ".plist";
+}
+
+// The factory presets in the order they are written; each builds on the
+// keys of the one before.
+void zeroedKeys(platform::Dictionary& d) {
+    d.set("Quorvex_Filter_inputSaturation", 1.0f);
+    d.set("Quorvex_Filter_inputRadius", 0.8f);
+    d.set("Quorvex_Filter_inputIntensity", 0.0f);
+    for (const char* key : {"Quorvex_Filter_inputEV", "Quorvex_Filter_inputContrast",
+                            "Quorvex_Filter_inputBrightness", "Quorvex_Filter_inputFillLight",
+                            "Quorvex_Filter_inputHighLight"})
+        d.set(key, 0.0f);
+    d.set("Quorvex_Filter_inputKneeHigh", 3.5f);
+    d.set("Quorvex_Filter_inputKneeLow", 0.0f);
+    d.set("Quorvex_Filter_inputAngle", 0.0f);
+    for (const char* key : {"Quorvex_SceneReferred", "Quorvex_MaintainWhites",
+                            "Quorvex_MonochromeSensor", "Quorvex_IRUVSensor"})
+        d.set(key, false);
+    d.set("Quorvex_ArtifactSuppression", 1.0f);
+    d.set("Quorvex_ChromaArtifactSuppression", 1.0f);
+    d.set("Quorvex_ettrAdjust", 0.0f);
+    d.set("Quorvex_toneCurveAdjust", 1.0f);
+    d.set("Quorvex_ArtifactFilter", 0.0f);
+    for (const char* key : {"Quorvex_Filter_monochromeRed", "Quorvex_Filter_monochromeYellow",
+                            "Quorvex_Filter_monochromeGreen", "Quorvex_Filter_monochromeCyan",
+                            "Quorvex_Filter_monochromeBlue"})
+        d.set(key, 1.0f);
+}
+
+bool isTemperatureKey(const std::string& key) {
+    static const std::string kTemperature = "quorvex_filter_inputtemperature";
+    if (key.size() != kTemperature.size()) return false;
+    for (size_t i = 0; i < key.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(key[i])) != kTemperature[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+PresetManager& PresetManager::sharedPresetManager() {
+    static PresetManager* manager = new PresetManager;
+    return *manager;
+}
+
+std::string PresetManager::uuidString() {
+    static std::mutex mutex;
+    static std::random_device* device = new std::random_device;
+    uint8_t b[16];
+    {
+        std::lock_guard lock(mutex);
+        for (int i = 0; i < 16; i += 4) {
+            uint32_t r = (*device)();
+            for (int k = 0; k < 4; ++k) b[i + k] = uint8_t(r >> (8 * k));
+        }
+    }
+    b[6] = uint8_t((b[6] & 0x0F) | 0x40);  // version 4
+    b[8] = uint8_t((b[8] & 0x3F) | 0x80);  // variant 1
+    char text[37];
+    std::snprintf(text, sizeof text,
+                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
+    return text;
+}
+
+bool PresetManager::isUUIDString(const std::string& text) {
+    if (text.size() != 36) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i])))
+            return false;
+    }
+    return true;
+}
+
+std::string PresetManager::profileUUID(const platform::Dictionary& preset) {
+    return preset[kUUIDKey].stringValue();
+}
+
+std::optional<fs::path> PresetManager::presetDirectory() {
+    std::lock_guard lock(mutex_);
+    return presetDirectoryLocked();
+}
+
+std::optional<fs::path> PresetManager::presetDirectoryLocked() {
+    if (directory_) return directory_;
+    fs::path support = platform::applicationSupportDirectory(true);
+    std::error_code ec;
+    if (support.empty() || !fs::is_directory(support, ec)) {
+        platform::log("Could not access Library directory\n%s", support.c_str());
+        return std::nullopt;
+    }
+    fs::path folder = support / "presets";
+    directory_ = folder;
+    if (fs::exists(folder, ec)) return directory_;
+    if (!fs::create_directories(folder, ec) && ec) {
+        platform::log("Could not create directory %s\n%s", folder.c_str(), ec.message().c_str());
+        directory_.reset();
+        return std::nullopt;
+    }
+    writeFactoryPresetsLocked(folder);
+    return directory_;
+}
+
+void PresetManager::writeFactoryPresetsLocked(const fs::path&) {
+    platform::Dictionary preset;
+    auto add = [&](const char* name) {
+        preset.set(kNameKey, name);
+        platform::Error error;
+        if (!writePresetLocked(preset, &error))
+            platform::log("%s could not write %s: %s", __func__, name, error.description().c_str());
+        preset.remove(kUUIDKey);
+    };
+    preset.set("Quorvex_Filter_inputSaturation", 0.0f);
+    add("Monochrome");
+    zeroedKeys(preset);
+    add("Zero'd");
+    preset.set("Quorvex_Filter_inputIntensity", 1.0f);
+    preset.set("Quorvex_SceneReferred", true);
+    preset.set("Quorvex_MaintainWhites", true);
+    preset.set("Quorvex_ExportFileType", 0);
+    preset.set("Quorvex_JPEGQuality", 10.0f);
+    add("Default");
+    preset.set("Quorvex_ExportFileType", 1);
+    add("Default TIFF export");
+}
+
+void PresetManager::iteratePresets() {
+    std::lock_guard lock(mutex_);
+    iteratePresetsLocked();
+}
+
+void PresetManager::iteratePresetsLocked() {
+    presetList_.clear();
+    auto folder = presetDirectoryLocked();
+    if (!folder) return;
+    std::error_code ec;
+    for (fs::directory_iterator it(*folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!hasPlistExtension(it->path())) continue;
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError)) continue;
+        auto value = platform::readPropertyList(it->path());
+        if (!value || !value->isDictionary()) continue;
+        presetList_.push_back(
+            MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
+    }
+}
+
+std::vector<platform::Dictionary> PresetManager::presetList(bool forMenu) {
+    std::lock_guard lock(mutex_);
+    iteratePresetsLocked();
+    std::vector<platform::Dictionary> list;
+    if (forMenu) list.push_back(platform::Dictionary{{kNameKey, "Select preset...."}});
+    list.insert(list.end(), presetList_.begin(), presetList_.end());
+    return list;
+}
+
+std::optional<platform::Dictionary> PresetManager::presetNamed(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    iteratePresetsLocked();
+    for (const auto& preset : presetList_)
+        if (preset[kNameKey].isString() && preset[kNameKey].string() == name) return preset;
+    return std::nullopt;
+}
+
+bool PresetManager::writePresetLocked(platform::Dictionary& preset, platform::Error* error) {
+    auto folder = presetDirectoryLocked();
+    if (!folder)
+        return platform::setError(error, platform::PosixErrorDomain, ENOENT,
+                                  "The presets folder cannot be made.");
+    std::string id = profileUUID(preset);
+    if (!isUUIDString(id)) {
+        if (preset.contains(kUUIDKey))
+            platform::log("%s replacing the identifier \"%s\", which is not a UUID", __func__,
+                          id.c_str());
+        id = uuidString();
+        preset.set(kUUIDKey, id);
+    }
+    platform::Dictionary plist = MultiDataStore::sharedMultiDataStore().serializeToPList(preset);
+    return platform::writePropertyList(platform::Value(std::move(plist)), *folder / (id + ".plist"),
+                                       error);
+}
+
+bool PresetManager::addPreset(platform::Dictionary& preset, platform::Error* error) {
+    tellObservers(false);
+    bool ok;
+    {
+        std::lock_guard lock(mutex_);
+        iteratePresetsLocked();
+        const platform::Value& name = preset[kNameKey];
+        for (const auto& existing : presetList_) {
+            std::string id = profileUUID(existing);
+            if (name.isString() && existing[kNameKey] == name && isUUIDString(id)) {
+                preset.set(kUUIDKey, id);
+                break;
+            }
+        }
+        ok = writePresetLocked(preset, error);
+    }
+    tellObservers(true);
+    notifyPresetsChanged();
+    return ok;
+}
+
+bool PresetManager::removePreset(const platform::Dictionary* preset, platform::Error* error) {
+    if (!preset) return true;
+    tellObservers(false);
+    bool ok = true;
+    {
+        std::lock_guard lock(mutex_);
+        std::string id = profileUUID(*preset);
+        auto folder = presetDirectoryLocked();
+        if (!isUUIDString(id)) {
+            ok = platform::setError(error, platform::PosixErrorDomain, EINVAL,
+                                    "Not a preset identifier: \"" + id + "\"");
+        } else if (!folder) {
+            ok = platform::setError(error, platform::PosixErrorDomain, ENOENT,
+                                    "The presets folder cannot be made.");
+        } else {
+            std::error_code ec;
+            fs::path file = *folder / (id + ".plist");
+            if (!fs::remove(file, ec))
+                ok = platform::setPosixError(error, ec ? ec.value() : ENOENT,
+                                             "Could not remove " + file.string());
+        }
+    }
+    tellObservers(true);
+    notifyPresetsChanged();
+    return ok;
+}
+
+bool PresetManager::deleteAllPresets(platform::Error* error) {
+    tellObservers(false);
+    bool ok = true;
+    {
+        std::lock_guard lock(mutex_);
+        fs::path folder =
+            directory_ ? *directory_ : platform::applicationSupportDirectory(false) / "presets";
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        if (ec)
+            ok = platform::setPosixError(error, ec.value(), "Could not remove " + folder.string());
+        // The folder stays this process's answer, so it is not filled again.
+        directory_ = folder;
+        presetList_.clear();
+    }
+    tellObservers(true);
+    notifyPresetsChanged();
+    return ok;
+}
+
+void PresetManager::notifyPresetsChanged() {
+    platform::NotificationCenter::defaultCenter().post(
+        kPresetsChanged, std::shared_ptr<void>(static_cast<void*>(this), [](void*) {}));
+}
+
+std::vector<std::string> PresetManager::applyPreset(const platform::Dictionary& preset,
+                                                    platform::Dictionary& settings) {
+    std::vector<std::string> changed;
+    for (const auto& [key, value] : preset) {
+        if (value.isDictionary()) {
+            platform::Value* held = settings.find(key);
+            if (held && held->isDictionary()) {
+                for (const auto& [innerKey, innerValue] : value.dictionary())
+                    held->dictionary().set(innerKey, innerValue);
+            } else {
+                settings.set(key, value);
+            }
+            continue;
+        }
+        settings.set(key, value);
+        if (isTemperatureKey(key)) settings.remove("Quorvex_UseAsShotWB");
+        changed.push_back(key);
+    }
+    return changed;
+}
+
+PresetManager::ObserverToken PresetManager::addListObserver(ListObserver observer) {
+    std::lock_guard lock(observerMutex_);
+    ObserverToken token = nextToken_++;
+    observers_[token] = std::move(observer);
+    return token;
+}
+
+void PresetManager::removeListObserver(ObserverToken token) {
+    std::lock_guard lock(observerMutex_);
+    observers_.erase(token);
+}
+
+void PresetManager::tellObservers(bool didChange) {
+    std::vector<ListObserver> observers;
+    {
+        std::lock_guard lock(observerMutex_);
+        for (const auto& [token, observer] : observers_) observers.push_back(observer);
+    }
+    for (const auto& observer : observers) observer(didChange);
+}
+
+void PresetManager::forgetPresetDirectory() {
+    std::lock_guard lock(mutex_);
+    directory_.reset();
+    presetList_.clear();
+}

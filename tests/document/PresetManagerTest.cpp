@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+#include "document/PresetManager.h"
+#include "engine/MultiDataStore.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PropertyList.h"
+#include "platform/ScopedHome.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Presets : public ::testing::Test {
+protected:
+    void SetUp() override { manager.forgetPresetDirectory(); }
+    void TearDown() override { manager.forgetPresetDirectory(); }
+
+    std::vector<fs::path> files() {
+        std::vector<fs::path> out;
+        for (const auto& e : fs::directory_iterator(*manager.presetDirectory()))
+            out.push_back(e.path());
+        return out;
+    }
+
+    testsupport::ScopedHome home;
+    PresetManager& manager = PresetManager::sharedPresetManager();
+    platform::LogCapture quiet;
+};
+
+TEST_F(Presets, FirstUseWritesTheFourFactoryPresets) {
+    auto folder = manager.presetDirectory();
+    ASSERT_TRUE(folder);
+    EXPECT_EQ(*folder, home.path() / "data" / "Quorvex" / "presets");
+    ASSERT_EQ(files().size(), 4u);
+    std::set<std::string> names, ids;
+    for (const auto& preset : manager.presetList(false)) {
+        names.insert(preset["displayName"].stringValue());
+        std::string id = PresetManager::profileUUID(preset);
+        EXPECT_TRUE(PresetManager::isUUIDString(id)) << id;
+        EXPECT_TRUE(fs::exists(*folder / (id + ".plist")));
+        ids.insert(id);
+    }
+    EXPECT_EQ(names,
+              (std::set<std::string>{"Monochrome", "Zero'd", "Default", "Default TIFF export"}));
+    EXPECT_EQ(ids.size(), 4u);
+
+    auto mono = *manager.presetNamed("Monochrome");
+    EXPECT_EQ(mono.size(), 3u);  // saturation, name, identifier
+    EXPECT_EQ(mono["Quorvex_Filter_inputSaturation"].realValue(), 0.0);
+    auto zeroed = *manager.presetNamed("Zero'd");
+    EXPECT_EQ(zeroed["Quorvex_Filter_inputIntensity"].realValue(), 0.0);
+    EXPECT_EQ(zeroed["Quorvex_MaintainWhites"], platform::Value(false));
+    EXPECT_FALSE(zeroed.contains("Quorvex_ExportFileType"));
+    auto def = *manager.presetNamed("Default");
+    EXPECT_EQ(def["Quorvex_Filter_inputIntensity"].realValue(), 1.0);
+    EXPECT_EQ(def["Quorvex_SceneReferred"], platform::Value(true));
+    EXPECT_EQ(def["Quorvex_ExportFileType"], platform::Value(0));
+    EXPECT_EQ(def["Quorvex_JPEGQuality"].realValue(), 10.0);
+    EXPECT_FLOAT_EQ(def["Quorvex_Filter_inputRadius"].floatValue(), 0.8f);
+    EXPECT_EQ(def["Quorvex_Filter_monochromeCyan"].realValue(), 1.0);
+    EXPECT_EQ(def.size(), zeroed.size() + 2);
+    auto tiff = *manager.presetNamed("Default TIFF export");
+    EXPECT_EQ(tiff["Quorvex_ExportFileType"], platform::Value(1));
+    EXPECT_FALSE(manager.presetNamed("default"));
+
+    // A later process finds the folder and does not add the factory set again.
+    manager.forgetPresetDirectory();
+    EXPECT_EQ(manager.presetList(false).size(), 4u);
+}
+
+TEST_F(Presets, SavingUnderAnExistingNameReplacesThatFile) {
+    std::string oldId = PresetManager::profileUUID(*manager.presetNamed("Default"));
+    int changes = 0;
+    auto token = platform::NotificationCenter::defaultCenter().addObserver(
+        "TARNWisp_PresetsChanged", [&](const platform::Notification&) { ++changes; });
+    std::vector<bool> notices;
+    auto listToken = manager.addListObserver([&](bool did) { notices.push_back(did); });
+
+    platform::Dictionary mine{{"displayName", "Default"}, {"Quorvex_Filter_inputEV", 1.5f}};
+    platform::Error error;
+    ASSERT_TRUE(manager.addPreset(mine, &error));
+    EXPECT_EQ(PresetManager::profileUUID(mine), oldId);
+    EXPECT_EQ(files().size(), 4u);
+    auto stored = *manager.presetNamed("Default");
+    EXPECT_EQ(stored["Quorvex_Filter_inputEV"].realValue(), 1.5);
+    EXPECT_FALSE(stored.contains("Quorvex_SceneReferred"));
+
+    platform::Dictionary fresh{{"displayName", "Warm"},
+                               {"Quorvex_Filter_inputTemperature", 6500.0f}};
+    ASSERT_TRUE(manager.addPreset(fresh, &error));
+    EXPECT_EQ(files().size(), 5u);
+    EXPECT_NE(PresetManager::profileUUID(fresh), oldId);
+    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(notices, (std::vector<bool>{false, true, false, true}));
+
+    auto menu = manager.presetListForMenu();
+    ASSERT_EQ(menu.size(), manager.presetList(false).size() + 1);
+    EXPECT_EQ(menu[0]["displayName"].stringValue(), "Select preset....");
+
+    ASSERT_TRUE(manager.removePreset(&fresh, &error));
+    EXPECT_EQ(files().size(), 4u);
+    EXPECT_EQ(changes, 3);
+    EXPECT_TRUE(manager.removePreset(nullptr, &error));
+    platform::NotificationCenter::defaultCenter().removeObserver(token);
+    manager.removeListObserver(listToken);
+}
+
+TEST_F(Presets, IdentifiersThatAreNotUUIDsNeverBecomePaths) {
+    fs::path folder = *manager.presetDirectory();
+    std::ofstream(home.path() / "data" / "Quorvex" / "victim.plist") << "keep me";
+    platform::Dictionary evil{{"displayName", "Evil"}, {"Quorvex_PresetUUID", "../victim"}};
+    platform::Error error;
+    ASSERT_TRUE(manager.addPreset(evil, &error));
+    std::string id = PresetManager::profileUUID(evil);
+    EXPECT_TRUE(PresetManager::isUUIDString(id));
+    EXPECT_TRUE(fs::exists(folder / (id + ".plist")));
+
+    platform::Dictionary remove{{"Quorvex_PresetUUID", "../victim"}};
+    EXPECT_FALSE(manager.removePreset(&remove, &error));
+    EXPECT_TRUE(fs::exists(home.path() / "data" / "Quorvex" / "victim.plist"));
+
+    // A stored file claiming another preset's name with a bad identifier is not taken over.
+    platform::Dictionary planted{{"displayName", "Planted"}, {"Quorvex_PresetUUID", "/tmp/x"}};
+    ASSERT_TRUE(platform::writePropertyList(platform::Value(planted), folder / "planted.plist"));
+    platform::Dictionary mine{{"displayName", "Planted"}};
+    ASSERT_TRUE(manager.addPreset(mine, &error));
+    EXPECT_TRUE(PresetManager::isUUIDString(PresetManager::profileUUID(mine)));
+    EXPECT_FALSE(PresetManager::isUUIDString("6F9619FF-8B86-D011-B42D-00C04FC964F"));
+    EXPECT_FALSE(PresetManager::isUUIDString("6F9619FF-8B86-D011-B42D_00C04FC964FF"));
+    EXPECT_TRUE(PresetManager::isUUIDString("6f9619ff-8b86-d011-b42d-00c04fc964ff"));
+}
+
+TEST_F(Presets, FolderReadingSkipsWhatIsNotAPreset) {
+    fs::path folder = *manager.presetDirectory();
+    std::ofstream(folder / "notes.txt") << "<plist/>";
+    std::ofstream(folder / "broken.plist") << "<plist><dict><key>a</key>";
+    std::ofstream(folder / "array.plist")
+        << "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>";
+    platform::Dictionary upper{{"displayName", "Upper"}, {"Quorvex_PresetUUID", "X"}};
+    ASSERT_TRUE(platform::writePropertyList(platform::Value(upper), folder / "X.PLIST"));
+    auto list = manager.presetList(false);
+    EXPECT_EQ(list.size(), 5u);
+    EXPECT_TRUE(manager.presetNamed("Upper"));
+}
+
+TEST_F(Presets, DeletingAllLeavesNoFolderUntilTheNextLaunch) {
+    fs::path folder = *manager.presetDirectory();
+    platform::Error error;
+    ASSERT_TRUE(manager.deleteAllPresets(&error));
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_TRUE(manager.presetList(false).empty());
+    EXPECT_FALSE(manager.presetNamed("Default"));
+    platform::Dictionary p{{"displayName", "After"}};
+    EXPECT_FALSE(manager.addPreset(p, &error));  // the failure is reported
+    EXPECT_FALSE(error.failureReason.empty());
+    manager.forgetPresetDirectory();  // a new launch
+    EXPECT_EQ(manager.presetList(false).size(), 4u);
+}
+
+TEST_F(Presets, ApplyingChangesOnlyThePresetsKeys) {
+    platform::Dictionary settings{{"Quorvex_Filter_inputEV", 0.5f},
+                                  {"Quorvex_Filter_inputSaturation", 1.2f},
+                                  {"Quorvex_UseAsShotWB", true},
+                                  {"Quorvex_CropRect_x", 10.0f},
+                                  {"Nested", platform::Dictionary{{"a", 1}, {"b", 2}}}};
+    platform::Dictionary before = settings;
+    auto mono = *manager.presetNamed("Monochrome");
+    auto changed = PresetManager::applyPreset(mono, settings);
+    EXPECT_EQ(settings["Quorvex_Filter_inputSaturation"].realValue(), 0.0);
+    for (const char* key :
+         {"Quorvex_Filter_inputEV", "Quorvex_UseAsShotWB", "Quorvex_CropRect_x", "Nested"})
+        EXPECT_EQ(settings[key], before[key]) << key;
+    EXPECT_EQ(std::count(changed.begin(), changed.end(), "Quorvex_Filter_inputSaturation"), 1);
+    EXPECT_EQ(std::count(changed.begin(), changed.end(), "Quorvex_Filter_inputEV"), 0);
+
+    platform::Dictionary warm{{"quorvex_filter_inputtemperature", 5000.0f},
+                              {"Nested", platform::Dictionary{{"b", 3}}}};
+    changed = PresetManager::applyPreset(warm, settings);
+    EXPECT_FALSE(settings.contains("Quorvex_UseAsShotWB"));
+    EXPECT_EQ(settings["Nested"], platform::Value(platform::Dictionary{{"a", 1}, {"b", 3}}));
+    EXPECT_EQ(changed, (std::vector<std::string>{"quorvex_filter_inputtemperature"}));
+}
+
+TEST_F(Presets, SafeFromSeveralThreads) {
+    manager.presetDirectory();
+    std::vector<std::thread> threads;
+    std::atomic<int> found{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 10; ++i) {
+                if (manager.presetNamed("Default")) ++found;
+                platform::Dictionary p{{"displayName", "T" + std::to_string(t)}};
+                platform::Error error;
+                EXPECT_TRUE(manager.addPreset(p, &error)) << error.description();
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(found, 40);
+    EXPECT_EQ(files().size(), 8u);
+}
+
+}  // namespace
