@@ -29,6 +29,19 @@ inline uint16_t ConvertSample(const RawMatrix3& m, int row, float r, float g, fl
     return platform::ClampToU16(m[row][0] * r + m[row][1] * g + m[row][2] * b);
 }
 
+void ConvertRun(const uint16_t* __restrict src, uint16_t* __restrict dst, size_t pixels,
+                const RawMatrix3& matrix) {
+    const float m00 = matrix[0][0], m01 = matrix[0][1], m02 = matrix[0][2];
+    const float m10 = matrix[1][0], m11 = matrix[1][1], m12 = matrix[1][2];
+    const float m20 = matrix[2][0], m21 = matrix[2][1], m22 = matrix[2][2];
+    for (size_t i = 0; i < pixels; i++) {
+        const float r = src[3 * i], g = src[3 * i + 1], b = src[3 * i + 2];
+        dst[3 * i] = platform::ClampToU16(m00 * r + m01 * g + m02 * b);
+        dst[3 * i + 1] = platform::ClampToU16(m10 * r + m11 * g + m12 * b);
+        dst[3 * i + 2] = platform::ClampToU16(m20 * r + m21 * g + m22 * b);
+    }
+}
+
 }  // namespace
 
 const dng_matrix& RawProPhotoD65FromXYZ() {
@@ -110,6 +123,11 @@ void RawConvertCropOrient(const uint16_t* src, uint32_t srcWidth, const RawCrop&
         for (uint32_t oy = firstRow; oy < endRow; oy++) {
             uint16_t* out = dst + size_t(oy) * outW * 3;
             int64_t at = base + int64_t(oy) * dy;
+            if (dx == 1) {
+                // Upright rows: a contiguous run the compiler can vectorise.
+                ConvertRun(origin + at * 3, out, outW, matrix);
+                continue;
+            }
             for (uint32_t ox = 0; ox < outW; ox++, at += dx, out += 3) {
                 const uint16_t* p = origin + at * 3;
                 const float r = p[0], g = p[1], b = p[2];
@@ -127,7 +145,9 @@ void RawConvertInPlace(uint16_t* rgb, size_t pixels, const RawMatrix3& matrix, u
     const size_t rows = (pixels + kRow - 1) / kRow;
     platform::RunInRowBands(uint32_t(rows), bands, [&](uint32_t firstRow, uint32_t endRow) {
         const size_t end = std::min(pixels, size_t(endRow) * kRow);
-        for (size_t i = size_t(firstRow) * kRow; i < end; i++) {
+        const size_t first = size_t(firstRow) * kRow;
+        // In place: each pixel reads its own three samples before writing them.
+        for (size_t i = first; i < end; i++) {
             uint16_t* p = rgb + i * 3;
             const float r = p[0], g = p[1], b = p[2];
             p[0] = ConvertSample(matrix, 0, r, g, b);

@@ -133,9 +133,9 @@ dng_xy_coord AsShotWhite(const dng_negative& negative, const dng_color_spec& spe
 }
 
 // Copies an image's planes into packed 16-bit samples.
-std::vector<uint16_t> ReadPacked(const dng_image& image, uint32_t planes) {
+RawSamples ReadPacked(const dng_image& image, uint32_t planes) {
     const dng_rect bounds = image.Bounds();
-    std::vector<uint16_t> out(size_t(image.Width()) * image.Height() * planes);
+    RawSamples out(size_t(image.Width()) * image.Height() * planes);
     dng_pixel_buffer buffer(bounds, 0, planes, ttShort, pcInterleaved, out.data());
     image.Get(buffer);
     return out;
@@ -294,9 +294,8 @@ bool ReadPreview(dng_host& host, dng_stream& stream, const dng_parsed_ifd& ifd,
 
 // Everything one decode produces, built without the wrapper's state.
 struct rawWrapper::Decoded {
-    std::vector<uint16_t> master;
-    std::vector<uint16_t> alternate;
-    std::vector<uint16_t> lut;
+    RawSamples master;
+    RawSamples alternate;
     uint32_t width = 0;
     uint32_t height = 0;
     std::string make;
@@ -321,8 +320,8 @@ struct DecodeRequest {
 };
 
 // Converts a packed camera-RGB rendering into the final one and stores it.
-void Finish(std::vector<uint16_t>& rgb, uint32_t width, const RawCrop& crop, uint32_t orientation,
-            const RawMatrix3& matrix, unsigned bands, std::vector<uint16_t>& out) {
+void Finish(RawSamples& rgb, uint32_t width, const RawCrop& crop, uint32_t orientation,
+            const RawMatrix3& matrix, unsigned bands, RawSamples& out) {
     const bool whole = crop.left == 0 && crop.top == 0 && crop.width == width &&
                        size_t(crop.width) * crop.height * 3 == rgb.size();
     if (whole && (orientation <= 1 || orientation > 8)) {
@@ -330,9 +329,9 @@ void Finish(std::vector<uint16_t>& rgb, uint32_t width, const RawCrop& crop, uin
         out = std::move(rgb);
         return;
     }
-    out.assign(size_t(crop.width) * crop.height * 3, 0);
+    out.resize(size_t(crop.width) * crop.height * 3);
     RawConvertCropOrient(rgb.data(), width, crop, orientation, matrix, out.data(), bands);
-    std::vector<uint16_t>().swap(rgb);
+    RawSamples().swap(rgb);
 }
 
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut);
@@ -391,8 +390,8 @@ void rawWrapper::freeImages() {
     bitmapDirty_ = true;
     decodeFailed_ = false;
     std::vector<uint16_t>().swap(lut_);
-    std::vector<uint16_t>().swap(master_);
-    std::vector<uint16_t>().swap(alternate_);
+    RawSamples().swap(master_);
+    RawSamples().swap(alternate_);
 }
 
 bool rawWrapper::bitmapIsDirty() const {
@@ -499,9 +498,9 @@ void CheckOutputSize(const std::string& path, uint32_t width, uint32_t height) {
 }
 
 // Half-size RGB of a white-balanced Bayer mosaic: one pixel per 2×2 cell.
-std::vector<uint16_t> HalfSizeRGB(const CFAPlane& cfa, unsigned bands) {
+RawSamples HalfSizeRGB(const CFAPlane& cfa, unsigned bands) {
     const uint32_t w = cfa.width / 2, h = cfa.height / 2;
-    std::vector<uint16_t> rgb(size_t(w) * h * 3);
+    RawSamples rgb(size_t(w) * h * 3);
     platform::RunInRowBands(h, bands, [&](uint32_t first, uint32_t end) {
         for (uint32_t y = first; y < end; y++)
             for (uint32_t x = 0; x < w; x++) {
@@ -538,7 +537,7 @@ bool DecodeLargestPreview(dng_host& host, dng_stream& stream, const dng_info& in
         } catch (const dng_exception&) {
             continue;
         }
-        std::vector<uint16_t> linear(rgb8.size());
+        RawSamples linear(rgb8.size());
         for (size_t i = 0; i < rgb8.size(); i++)
             linear[i] = uint16_t(converter.linear[rgb8[i]] + 0.5f);
         uint32_t ow = 0, oh = 0;
@@ -660,8 +659,8 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
         // Already full colour (LinearRaw) or a monochrome sensor.
         const uint32_t planes = std::min<uint32_t>(stage->Planes(), 3);
         if (planes != 3 && planes != 1) throw dng_exception(dng_error_bad_format);
-        std::vector<uint16_t> samples = ReadPacked(*stage, planes);
-        std::vector<uint16_t> rgb;
+        RawSamples samples = ReadPacked(*stage, planes);
+        RawSamples rgb;
         if (planes == 1) {
             rgb.resize(samples.size() * 3);
             for (size_t i = 0; i < samples.size(); i++)
@@ -686,7 +685,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     std::array<double, 3> gains{};
     for (int c = 0; c < 3; c++) gains[size_t(c)] = 1.0 / neutral[size_t(c)];
     BuildBalanceTable(gains, lut);
-    std::vector<uint16_t> cfaSamples = ReadPacked(*stage, 1);
+    RawSamples cfaSamples = ReadPacked(*stage, 1);
     // The metadata reads the negative's records; its images can go after.
     RawOrientedSize(orientation, crop.width, crop.height, out.width, out.height);
     CheckOutputSize(req.path, out.width, out.height);
@@ -706,7 +705,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
 
     if (req.monochrome) {
         // A sensor without its filters: each balanced sample is a grey value.
-        std::vector<uint16_t> rgb(size_t(width) * height * 3);
+        RawSamples rgb(size_t(width) * height * 3);
         for (size_t i = 0; i < cfaSamples.size(); i++)
             rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = cfaSamples[i];
         Finish(rgb, width, crop, orientation, RawMatrix3{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}},
@@ -715,7 +714,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     }
 
     if (req.thumbnail && width >= 4 && height >= 4) {
-        std::vector<uint16_t> half = HalfSizeRGB(cfa, req.bands);
+        RawSamples half = HalfSizeRGB(cfa, req.bands);
         RawCrop halfCrop{crop.left / 2, crop.top / 2, std::max(1u, crop.width / 2),
                          std::max(1u, crop.height / 2)};
         halfCrop.width = std::min(halfCrop.width, width / 2 - halfCrop.left);
@@ -728,10 +727,10 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
         return;
     }
 
-    std::vector<uint16_t> rgb(size_t(width) * height * 3);
+    RawSamples rgb(size_t(width) * height * 3);
     DemosaicAHD(cfa, rgb.data(), req.bands);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.master);
-    rgb.assign(size_t(width) * height * 3, 0);
+    rgb.resize(size_t(width) * height * 3);
     DemosaicLMMSE(cfa, rgb.data(), req.bands);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
 }

@@ -29,11 +29,37 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "raw/CFAPattern.h"
 #include "raw/ImageWrapper.h"
+
+// Sample storage that leaves new elements uninitialised: every decode
+// buffer is written in full, and zeroing hundreds of megabytes first would
+// cost a pass over memory on one thread.
+template <class T>
+struct RawUninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = RawUninitializedAllocator<U>;
+    };
+    RawUninitializedAllocator() = default;
+    template <class U>
+    RawUninitializedAllocator(const RawUninitializedAllocator<U>&) {}
+    template <class U>
+    void construct(U* p) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using RawSamples = std::vector<uint16_t, RawUninitializedAllocator<uint16_t>>;
 
 class rawWrapper : public ImageWrapper {
 public:
@@ -73,8 +99,8 @@ private:
     void freeImages();
 
     mutable std::mutex lock_;  // guards everything below
-    std::vector<uint16_t> master_;
-    std::vector<uint16_t> alternate_;
+    RawSamples master_;
+    RawSamples alternate_;
     // Per-channel white-balance table of the last decode (3 × 65536).
     std::vector<uint16_t> lut_;
     bool bitmapDirty_ = true;

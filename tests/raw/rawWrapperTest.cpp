@@ -417,3 +417,44 @@ TEST(rawWrapper, MetadataHoldsTheFilesTags) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(rawWrapperChart, AFileProfilesMatricesReplaceTheFilesOwn) {
+    fs::path dcp;
+    for (const auto& entry : fs::recursive_directory_iterator(testsupport::testdataDir() / "dcp"))
+        if (entry.path().extension() == ".dcp") {
+            dcp = entry.path();
+            break;
+        }
+    ASSERT_FALSE(dcp.empty());
+    auto profile = DNGCameraProfileAbstract::initFromFile(dcp);
+    ASSERT_NE(profile, nullptr);
+    auto own = Open(*chartPath);
+    auto other = Open(*chartPath);
+    other->setCameraProfile(profile);
+    const uint16_t* a = own->masterImageBytes();
+    const uint16_t* b = other->masterImageBytes();
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr) << other->error()->description();
+    const TestChart chart(kChartW, kChartH);
+    double colourDifference = 0;
+    for (const TestChart::Patch& patch : chart.patches()) {
+        const TestChartRect r = Inner(patch.rect);
+        const Vec va = Mean(a, kW, r.x, r.y, r.width, r.height);
+        const Vec vb = Mean(b, kW, r.x, r.y, r.width, r.height);
+        // Another camera's matrices change colours but keep the white grey.
+        if (patch.neutral) {
+            EXPECT_LT(MaxChannelSpread(vb), 0.02) << patch.name;
+        }
+        for (int c = 0; c < 3; c++)
+            colourDifference = std::max(colourDifference, std::abs(va[c] - vb[c]));
+    }
+    EXPECT_GT(colourDifference, 0.01);
+    // The same profile again keeps the images.
+    other->setCameraProfile(profile);
+    EXPECT_EQ(other->masterImageBytes(), b);
+    EXPECT_EQ(other->decodeCount(), 1u);
+}
+
+}  // namespace
