@@ -1,6 +1,7 @@
 // The median and mean artifact filters, alone and as the engine chains them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -131,6 +132,36 @@ TEST(MedianTiledEngine, RemovesAnOutlierAndKeepsFlatColour) {
             ASSERT_EQ(p[2], flat[2]) << x << "," << y;
             ASSERT_EQ(p[3], flat[0]) << x << "," << y;  // A keeps the copy of red
         }
+}
+
+TEST(MedianTiledEngine, MatchesASortedWindowOnNoise) {
+    const int w = 300, h = 200, passes = 4;
+    auto median = medianOver(std::make_shared<PictureStage>(w, h, noisy, true), 2);
+    median->setParameters(std::nullopt, filterSetting(0.4));
+    auto out = pixels(*median->runProcessToCompletion(kAll)->buffer());
+
+    std::vector<uint16_t> px;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Pixel p = noisy(x, y);
+            px.insert(px.end(), p.begin(), p.end());
+        }
+    for (int p = 0; p < passes; ++p) {
+        for (size_t i = 0; i < px.size(); i += 4) px[i + 3] = px[i + 2];
+        for (int y = 2; y < h - 2; ++y)
+            for (int x = 2; x < w - 2; ++x) {
+                std::vector<int> window;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        const uint16_t* q = &px[(size_t(y + dy) * w + x + dx) * 4];
+                        window.push_back(int(q[3]) - int(q[1]));
+                    }
+                std::nth_element(window.begin(), window.begin() + 4, window.end());
+                uint16_t* q = &px[(size_t(y) * w + x) * 4];
+                q[2] = uint16_t(std::clamp(q[1] + window[4], 0, 65535));
+            }
+    }
+    EXPECT_EQ(out, px);
 }
 
 TEST(MedianTiledEngine, BelowOneStepCopiesTheWholeImage) {
