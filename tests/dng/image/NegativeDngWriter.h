@@ -33,6 +33,9 @@ struct DngSpec {
     std::vector<double> cropSize;  // empty: whole image
     std::vector<uint8_t> opcodeList2;
     std::string uniqueModel = "Quorvex Test Camera";
+    // A second, chained directory of the same size: 0 none, 4 a transparency
+    // mask (8-bit, all 200), 16 an enhanced image (3 x 16-bit, all 12345).
+    uint32_t extraKind = 0;
 };
 
 inline const TIFFFieldInfo kNegTestFields[] = {
@@ -205,6 +208,32 @@ inline bool WriteDng(const std::string& path, const DngSpec& s,
         }
     }
     ok &= TIFFWriteDirectory(t) == 1;
+    if (ok && s.extraKind) {
+        const bool mask = s.extraKind == 4;
+        const uint16_t samplesPerPixel = mask ? 1 : 3;
+        const uint16_t bitsPerSample = mask ? 8 : 16;
+        ok &= TIFFSetField(t, TIFFTAG_SUBFILETYPE, s.extraKind) == 1;
+        ok &= TIFFSetField(t, TIFFTAG_IMAGEWIDTH, s.width) == 1;
+        ok &= TIFFSetField(t, TIFFTAG_IMAGELENGTH, s.height) == 1;
+        ok &= TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bitsPerSample) == 1;
+        ok &= TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, samplesPerPixel) == 1;
+        ok &= TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == 1;
+        ok &= TIFFSetField(t, TIFFTAG_PHOTOMETRIC, mask ? 4 : 34892) == 1;
+        ok &= TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1;
+        ok &= TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, s.height) == 1;
+        std::vector<uint8_t> pixels(size_t(s.width) * s.height * samplesPerPixel *
+                                    (bitsPerSample / 8));
+        if (mask) {
+            std::fill(pixels.begin(), pixels.end(), 200);
+        } else {
+            for (size_t i = 0; i < pixels.size(); i += 2) {
+                const uint16_t v = 12345;
+                std::memcpy(&pixels[i], &v, 2);
+            }
+        }
+        ok &= TIFFWriteEncodedStrip(t, 0, pixels.data(), tmsize_t(pixels.size())) >= 0;
+        ok &= TIFFWriteDirectory(t) == 1;
+    }
     TIFFClose(t);
     return ok;
 }

@@ -170,6 +170,42 @@ TEST(ParserLibtiff, OpcodeListTwoRunsOnStageTwo) {
     EXPECT_EQ(out[2], 40000);
 }
 
+TEST(ParserLibtiff, MaskAndEnhancedDirectoriesAreRead) {
+    testsupport::ScratchDir dir;
+    negtest::DngSpec spec;
+    spec.width = 24;
+    spec.height = 16;
+    std::vector<uint16_t> samples(size_t(spec.width) * spec.height, 1000);
+    const std::string path = (dir.path() / "extra.dng").string();
+
+    spec.extraKind = 4;
+    ASSERT_TRUE(negtest::WriteDng(path, spec, samples));
+    {
+        dng_image_host host;
+        dng_info info;
+        auto negative = ReadFile(path, dng_read_depth::kStage3, host, info);
+        EXPECT_EQ(info.fMaskIndex, 1);
+        ASSERT_NE(negative->TransparencyMask(), nullptr);
+        EXPECT_EQ(negative->TransparencyMask()->Bounds(), negative->Stage3Image()->Bounds());
+        EXPECT_EQ(negative->RawTransparencyMaskBitDepth(), 8u);
+    }
+
+    spec.extraKind = 16;
+    ASSERT_TRUE(negtest::WriteDng(path, spec, samples));
+    dng_image_host host;
+    dng_info info;
+    auto negative = ReadFile(path, dng_read_depth::kMetadata, host, info);
+    EXPECT_EQ(info.fEnhancedIndex, 1);
+    dng_file_stream stream(path.c_str());
+    negative->ReadEnhancedImage(host, stream, info);
+    ASSERT_NE(negative->Stage3Image(), nullptr);
+    EXPECT_EQ(negative->Stage3Image()->Planes(), 3u);
+    EXPECT_EQ(ReadPlanes(*negative->Stage3Image())[7], 12345);
+    // Without a raw copy the linearization and mosaic data are dropped.
+    EXPECT_EQ(negative->GetLinearizationInfo(), nullptr);
+    EXPECT_EQ(negative->GetMosaicInfo(), nullptr);
+}
+
 // A little-endian TIFF assembled entry by entry.
 class TiffBuilder {
 public:
