@@ -143,6 +143,7 @@ void RawConvertInPlace(uint16_t* rgb, size_t pixels, const RawMatrix3& matrix, u
     // Bands of 4096-pixel rows keep the split even for any image shape.
     constexpr size_t kRow = 4096;
     const size_t rows = (pixels + kRow - 1) / kRow;
+    if (rows == 0) return;
     platform::RunInRowBands(uint32_t(rows), bands, [&](uint32_t firstRow, uint32_t endRow) {
         const size_t end = std::min(pixels, size_t(endRow) * kRow);
         const size_t first = size_t(firstRow) * kRow;

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "color/DNGCameraProfileAbstract.h"
@@ -455,6 +456,33 @@ TEST_F(rawWrapperChart, AFileProfilesMatricesReplaceTheFilesOwn) {
     other->setCameraProfile(profile);
     EXPECT_EQ(other->masterImageBytes(), b);
     EXPECT_EQ(other->decodeCount(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(rawWrapperChart, WrappersDecodeFromSeveralThreadsAlike) {
+    auto reference = Open(*chartPath);
+    const uint16_t* expected = reference->masterImageBytes();
+    ASSERT_NE(expected, nullptr);
+    std::vector<rawWrapper::Ptr> wrappers;
+    for (int i = 0; i < 3; i++) wrappers.push_back(Open(*chartPath));
+    // One wrapper asked from two threads at once decodes once.
+    wrappers.push_back(wrappers.back());
+    std::vector<std::thread> threads;
+    std::vector<const uint16_t*> results(wrappers.size());
+    for (size_t i = 0; i < wrappers.size(); i++)
+        threads.emplace_back([&, i] {
+            wrappers[i]->setDecodeBands(unsigned(i + 1));
+            results[i] = wrappers[i]->masterImageBytes();
+        });
+    for (auto& t : threads) t.join();
+    for (size_t i = 0; i < wrappers.size(); i++) {
+        ASSERT_NE(results[i], nullptr);
+        EXPECT_TRUE(std::equal(expected, expected + size_t(kW) * kH * 3, results[i])) << i;
+    }
+    EXPECT_EQ(wrappers.back()->decodeCount(), 1u);
 }
 
 }  // namespace
