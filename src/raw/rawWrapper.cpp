@@ -598,6 +598,15 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
         out.haveColor = true;
     }
 
+    // Before any pixel memory is taken: the images this system hands on are
+    // at most 65535 pixels a side, and a file claiming more is refused.
+    if (rawIFD.fImageWidth > 65535 || rawIFD.fImageLength > 65535 ||
+        uint64_t(rawIFD.fImageWidth) * rawIFD.fImageLength > (uint64_t(1) << 28))
+        throw RawError("The image of \"" + FileName(req.path) + "\" is " +
+                       std::to_string(rawIFD.fImageWidth) + " x " +
+                       std::to_string(rawIFD.fImageLength) +
+                       " pixels, more than this system decodes.");
+
     const bool mosaic = rawIFD.fPhotometricInterpretation == piCFA;
     std::optional<CFAPattern> pattern;
     if (mosaic && !monochromeSensor) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "color/DNGCameraProfileAbstract.h"
+#include "dng/image/NegativeDngWriter.h"
 #include "raw/RawMetadata.h"
 #include "raw/TestChart.h"
 #include "raw/rawWrapper.h"
@@ -483,6 +484,56 @@ TEST_F(rawWrapperChart, WrappersDecodeFromSeveralThreadsAlike) {
         EXPECT_TRUE(std::equal(expected, expected + size_t(kW) * kH * 3, results[i])) << i;
     }
     EXPECT_EQ(wrappers.back()->decodeCount(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(rawWrapper, LinearRawFilesGiveTheMasterOnly) {
+    testsupport::ScratchDir dir;
+    negtest::DngSpec spec;
+    spec.samples = 3;
+    spec.black = {0, 0, 0};
+    spec.white = {65535, 65535, 65535};
+    spec.cropOrigin = {4, 2};
+    spec.cropSize = {56, 40};
+    // Left half a grey (the neutral at 40%), right half a pure camera red.
+    std::vector<uint16_t> samples(size_t(spec.width) * spec.height * 3);
+    for (uint32_t y = 0; y < spec.height; y++)
+        for (uint32_t x = 0; x < spec.width; x++)
+            for (int c = 0; c < 3; c++)
+                samples[(size_t(y) * spec.width + x) * 3 + c] =
+                    x < spec.width / 2 ? uint16_t(0.4 * spec.neutral[c] * 65535 + 0.5)
+                                       : uint16_t(c == 0 ? 30000 : 0);
+    const fs::path path = dir.path() / "linear.dng";
+    ASSERT_TRUE(negtest::WriteDng(path.string(), spec, samples));
+    auto raw = Open(path);
+    const uint16_t* master = raw->masterImageBytes();
+    ASSERT_NE(master, nullptr) << raw->error()->description();
+    EXPECT_EQ(raw->alternateImageBytes(), nullptr);
+    ASSERT_EQ(raw->imageWidth(), 56);
+    ASSERT_EQ(raw->imageHeight(), 40);
+    EXPECT_NEAR(raw->cameraBaselineExposure(), 0.25, 1e-3);
+    const Vec grey = Mean(master, 56, 4, 4, 16, 30);
+    for (int c = 0; c < 3; c++) EXPECT_NEAR(grey[c], 0.4, 0.004) << c;
+    const Vec red = Mean(master, 56, 36, 4, 16, 30);
+    EXPECT_GT(red[0], 2 * std::max(red[1], red[2]));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(rawWrapper, ImagesWiderThanSixteenBitsAreRefusedBeforeDecoding) {
+    testsupport::ScratchDir dir;
+    negtest::DngSpec spec;
+    spec.width = 66000;
+    spec.height = 4;
+    const fs::path path = dir.path() / "wide.dng";
+    ASSERT_TRUE(negtest::WriteDng(path.string(), spec,
+                                  std::vector<uint16_t>(size_t(spec.width) * spec.height, 1000)));
+    EXPECT_NE(ErrorOf(path).find("66000 x 4"), std::string::npos);
 }
 
 }  // namespace
