@@ -128,26 +128,40 @@ MedianTiledEngine::Area MedianTiledEngine::tileArea(TiledEngine& stage, int colS
 
 void MedianTiledEngine::processTile(int colStart, int colEnd, int rowStart, int rowEnd,
                                     ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int pass) {
-    processTileInPhase(0, colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, pass);
-    processTileInPhase(1, colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, pass);
+    if (!usable(destBuffer)) return;
+    const Area a = tileArea(*this, colStart, colEnd, rowStart, rowEnd, *destBuffer);
+    if (medianFilterPasses_ <= 0) {
+        if (srcBuffer && srcBuffer != destBuffer)
+            copyTile(a.colStart, a.colEnd, a.rowStart, a.rowEnd, srcBuffer, destBuffer);
+        return;
+    }
+    copyToScratch(a.colStart, a.colEnd, a.rowStart, a.rowEnd,
+                  pass == 0 && srcBuffer ? srcBuffer : destBuffer, destBuffer);
+    filter(colStart, colEnd, rowStart, rowEnd, destBuffer, 3, colorToProcess_);
 }
 
 void MedianTiledEngine::processTileInPhase(int phase, int colStart, int colEnd, int rowStart,
                                            int rowEnd, ImageBuffer* srcBuffer,
                                            ImageBuffer* destBuffer, int pass) {
     if (!usable(destBuffer)) return;
-    if (phase == 0) {
-        const Area a = tileArea(*this, colStart, colEnd, rowStart, rowEnd, *destBuffer);
-        if (medianFilterPasses_ <= 0) {
-            if (srcBuffer && srcBuffer != destBuffer)
-                copyTile(a.colStart, a.colEnd, a.rowStart, a.rowEnd, srcBuffer, destBuffer);
-            return;
-        }
-        ImageBuffer* from = pass == 0 && srcBuffer ? srcBuffer : destBuffer;
-        copyToScratch(a.colStart, a.colEnd, a.rowStart, a.rowEnd, from, destBuffer);
-    } else if (medianFilterPasses_ > 0) {
-        filter(colStart, colEnd, rowStart, rowEnd, destBuffer);
+    if (medianFilterPasses_ <= 0) {
+        if (phase == 0)
+            processTile(colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, pass);
+        return;
     }
+    if (phase == 0) {
+        // X and its copy in A agree before the first pass; after it the
+        // passes take turns reading one and writing the other, the last one
+        // writing X, which saves a copy of the image per pass.
+        if (pass != 0) return;
+        const Area a = tileArea(*this, colStart, colEnd, rowStart, rowEnd, *destBuffer);
+        copyToScratch(a.colStart, a.colEnd, a.rowStart, a.rowEnd,
+                      srcBuffer ? srcBuffer : destBuffer, destBuffer);
+        return;
+    }
+    const int X = colorToProcess_;
+    const bool writesX = (numberOfPasses() - 1 - pass) % 2 == 0;
+    filter(colStart, colEnd, rowStart, rowEnd, destBuffer, writesX ? 3 : X, writesX ? X : 3);
 }
 
 void MedianTiledEngine::copyToScratch(int colStart, int colEnd, int rowStart, int rowEnd,
@@ -175,22 +189,21 @@ void MedianTiledEngine::copyToScratch(int colStart, int colEnd, int rowStart, in
 }
 
 void MedianTiledEngine::filter(int colStart, int colEnd, int rowStart, int rowEnd,
-                               ImageBuffer* dest) {
+                               ImageBuffer* dest, int readSample, int writeSample) {
     // The window needs a pixel on every side.
     colStart = std::max(colStart, 1);
     rowStart = std::max(rowStart, 1);
     colEnd = std::min(colEnd, int(dest->imageWidth()) - 1);
     rowEnd = std::min(rowEnd, int(dest->imageHeight()) - 1);
     if (colStart >= colEnd || rowStart >= rowEnd) return;
-    const int X = colorToProcess_;
     const size_t n = size_t(colEnd - colStart);
-    // A - G of three rows (from one column left to one right of the area),
+    // Read sample - G of three rows (from one column left to one right of the area),
     // rolled down a row at a time, and the medians of one row.
     std::vector<int32_t> rows[3], medians(n);
     auto differences = [&](int row, std::vector<int32_t>& d) {
         d.resize(n + 2);
         const uint16_t* p = dest->bufferU16ForRow(row, colStart - 1);
-        for (size_t i = 0; i < n + 2; ++i, p += 4) d[i] = int32_t(p[3]) - int32_t(p[1]);
+        for (size_t i = 0; i < n + 2; ++i, p += 4) d[i] = int32_t(p[readSample]) - int32_t(p[1]);
     };
     differences(rowStart - 1, rows[0]);
     differences(rowStart, rows[1]);
@@ -211,7 +224,7 @@ void MedianTiledEngine::filter(int colStart, int colEnd, int rowStart, int rowEn
             for (size_t k = 0; k < 8; ++k) m[i + k] = window(i + k);
         for (; i < n; ++i) m[i] = window(i);
         uint16_t* p = dest->bufferU16ForRow(row, colStart);
-        for (size_t i = 0; i < n; ++i, p += 4) p[X] = clamp16(p[1] + medians[i]);
+        for (size_t i = 0; i < n; ++i, p += 4) p[writeSample] = clamp16(p[1] + medians[i]);
         std::swap(rows[0], rows[1]);
         std::swap(rows[1], rows[2]);
     }

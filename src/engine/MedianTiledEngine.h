@@ -7,11 +7,13 @@
 // Halo: one pixel; the outermost border rows and columns (2 as the engine
 // sets them) are copied, never filtered.
 //
-// Every pass runs in two phases with a barrier between them: first each tile
-// copies X into A over its whole tile rectangle (border part included), then
-// each tile filters its pixels reading only A and G. No tile ever reads what
-// another writes in the same phase, so the output does not depend on the tile
-// order or the number of workers.
+// The frame runs every pass in two phases with a barrier between them. In
+// the first pass's first phase each tile copies X into A over its whole tile
+// rectangle (border part included); then in every pass each tile filters its
+// pixels, reading one of X and A and writing the other, by turns, so that the
+// last pass writes X and A ends as it would with a copy before every pass. No
+// tile ever reads what another writes in the same phase, so the output does
+// not depend on the tile order or the number of workers.
 //
 // Ownership: as TiledEngine. Thread safety: setParameters and the accessors
 // may be called from any thread; tile routines run on several workers at once
@@ -68,7 +70,9 @@ private:
     // stage's source in pass 0 and its own output afterwards).
     void copyToScratch(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* from,
                        ImageBuffer* dest);
-    void filter(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* dest);
+    // Sample `writeSample` becomes G + the median of (readSample - G).
+    void filter(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* dest,
+                int readSample, int writeSample);
 
     std::atomic<int> colorToProcess_{0};
     std::atomic<int> medianFilterPasses_{0};
