@@ -110,3 +110,5 @@ void dng_metadata::UpdateDateTimeToNow() {
     CurrentDateTimeAndZone(now);
     UpdateDateTime(now);
 }
+
+void dng_metadata::RebuildIPTC(dng_memory_allocator&, bool) { ClearIPTC(); }

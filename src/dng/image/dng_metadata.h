@@ -68,6 +68,15 @@ public:
     // failure).
     void SetEmbeddedXMP(dng_host& host, const void* data, uint32 count);
     const dng_memory_block* XMPBlock() const { return fXMP.get(); }
+    void ResetXMP(std::unique_ptr<dng_memory_block> xmp) { fXMP = std::move(xmp); }
+    void ResetXMPSidecarNewer(std::unique_ptr<dng_memory_block> xmp, bool inSidecar, bool isNewer) {
+        fXMP = std::move(xmp);
+        fXMPInSidecar = inSidecar;
+        fXMPIsNewer = isNewer;
+    }
+    // Without an XMP property store there is nothing to rebuild the block
+    // from: the old block is dropped.
+    void RebuildIPTC(dng_memory_allocator& allocator, bool padForTIFF);
     const dng_fingerprint& EmbeddedXMPDigest() const { return fEmbeddedXMPDigest; }
     bool XMPInSidecar() const { return fXMPInSidecar; }
     bool XMPIsNewer() const { return fXMPIsNewer; }
@@ -78,6 +87,8 @@ public:
 
     void UpdateDateTime(const dng_date_time_info& dateTime);
     void UpdateDateTimeToNow();
+    // The XMP metadata date; nothing is stored without an XMP property store.
+    void UpdateMetadataDateTimeToNow() {}
 
     const dng_string& SourceMIME() const { return fSourceMIME; }
     void SetSourceMIME(const char* mime) { fSourceMIME.Set(mime); }

@@ -351,6 +351,29 @@ void dng_negative::SetRawDataUniqueID(const dng_fingerprint& id) {
     fRawDataUniqueID = id;
 }
 
+void dng_negative::FindOriginalRawFileDigest() {
+    if (fOriginalRawFileDigest.IsValid() || !fOriginalRawFileData) return;
+    dng_md5_printer printer;
+    printer.Process(fOriginalRawFileData->Buffer(), fOriginalRawFileData->LogicalSize());
+    fOriginalRawFileDigest = printer.Result();
+}
+
+void dng_negative::ValidateOriginalRawFileDigest() {
+    if (!fOriginalRawFileDigest.IsValid() || !fOriginalRawFileData) return;
+    const dng_fingerprint stored = fOriginalRawFileDigest;
+    fOriginalRawFileDigest.Clear();
+    try {
+        FindOriginalRawFileDigest();
+    } catch (...) {
+        fOriginalRawFileDigest = stored;
+        throw;
+    }
+    if (fOriginalRawFileDigest != stored) {
+        fIsDamaged = true;
+        fOriginalRawFileDigest = stored;
+    }
+}
+
 // ---- metadata ------------------------------------------------------------
 
 std::unique_ptr<dng_metadata> dng_negative::CloneInternalMetadata() const {
@@ -411,6 +434,19 @@ void dng_negative::SetQuadBlacks(real64 b00, real64 b01, real64 b10, real64 b11,
         info.fBlackLevel[0][1][p] = b01;
         info.fBlackLevel[1][0][p] = b10;
         info.fBlackLevel[1][1][p] = b11;
+    }
+    info.RoundBlacks();
+}
+
+void dng_negative::SetBlackLevel6x6(const real64* blacks, int32 plane) {
+    NeedLinearizationInfo();
+    dng_linearization_info& info = *fLinearizationInfo;
+    info.fBlackLevelRepeatRows = 6;
+    info.fBlackLevelRepeatCols = 6;
+    for (uint32 p = 0; p < dng_linearization_info::kMaxPlanes; p++) {
+        if (plane >= 0 && uint32(plane) != p) continue;
+        for (uint32 r = 0; r < 6; r++)
+            for (uint32 c = 0; c < 6; c++) info.fBlackLevel[r][c][p] = blacks[r * 6 + c];
     }
     info.RoundBlacks();
 }
@@ -485,6 +521,42 @@ void dng_negative::SetBayerMosaic(uint32 phase) {
         m.fCFAPattern[1][0] = patterns[phase][2];
         m.fCFAPattern[1][1] = patterns[phase][3];
     }
+    m.fColorPlanes = 3;
+    m.fCFALayout = 1;
+}
+
+void dng_negative::SetFujiMosaic(uint32 phase) {
+    NeedMosaicInfo();
+    dng_mosaic_info& m = *fMosaicInfo;
+    const uint8 c0 = m.fCFAPlaneColor[0];
+    const uint8 c1 = m.fCFAPlaneColor[1];
+    const uint8 c2 = m.fCFAPlaneColor[2];
+    m.fCFAPatternSize = dng_point(2, 4);
+    if (phase < 2) {
+        const uint8 a = phase == 0 ? c0 : c2;
+        const uint8 b = phase == 0 ? c2 : c0;
+        const uint8 rows[2][4] = {{a, c1, b, c1}, {b, c1, a, c1}};
+        for (uint32 r = 0; r < 2; r++)
+            for (uint32 c = 0; c < 4; c++) m.fCFAPattern[r][c] = rows[r][c];
+    }
+    m.fColorPlanes = 3;
+    m.fCFALayout = 2;
+}
+
+void dng_negative::SetFujiMosaic6x6(uint32 phase) {
+    if (phase >= 36) ThrowProgramError("Bad phase in SetFujiMosaic6x6.");
+    NeedMosaicInfo();
+    dng_mosaic_info& m = *fMosaicInfo;
+    const uint8 c0 = m.fCFAPlaneColor[0];
+    const uint8 c1 = m.fCFAPlaneColor[1];
+    const uint8 c2 = m.fCFAPlaneColor[2];
+    const uint8 base[6][6] = {{c1, c2, c1, c1, c0, c1}, {c0, c1, c0, c2, c1, c2},
+                              {c1, c2, c1, c1, c0, c1}, {c1, c0, c1, c1, c2, c1},
+                              {c2, c1, c2, c0, c1, c0}, {c1, c0, c1, c1, c2, c1}};
+    m.fCFAPatternSize = dng_point(6, 6);
+    for (uint32 r = 0; r < 6; r++)
+        for (uint32 c = 0; c < 6; c++)
+            m.fCFAPattern[r][c] = base[(r + phase / 6) % 6][(c + phase % 6) % 6];
     m.fColorPlanes = 3;
     m.fCFALayout = 1;
 }
@@ -838,6 +910,7 @@ void dng_negative::Parse(dng_host& host, dng_stream& stream, dng_info& info) {
             fOriginalRawFileData = ReadBlock(host, stream, shared.fOriginalRawFileDataOffset,
                                              shared.fOriginalRawFileDataCount);
             fOriginalRawFileDigest = shared.fOriginalRawFileDigest;
+            ValidateOriginalRawFileDigest();
         }
     }
     if (shared.fDNGPrivateDataCount && host.SaveDNGVersion() != 0)

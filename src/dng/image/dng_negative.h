@@ -226,6 +226,12 @@ public:
     const dng_memory_block* OriginalRawFileData() const { return fOriginalRawFileData.get(); }
     const dng_memory_block* PrivateData() const { return fDNGPrivateData.get(); }
     bool IsDamaged() const { return fIsDamaged; }
+    const dng_fingerprint& OriginalRawFileDigest() const { return fOriginalRawFileDigest; }
+    // The MD5 of the original raw file data, when none is stored yet.
+    void FindOriginalRawFileDigest();
+    // Recomputes a stored digest; a mismatch marks the negative damaged and
+    // keeps the stored digest.
+    void ValidateOriginalRawFileDigest();
 
     // ---- metadata -------------------------------------------------------
     dng_metadata& Metadata() { return *fMetadata; }
@@ -242,6 +248,8 @@ public:
     void SetLinearization(std::unique_ptr<dng_memory_block> table);
     void SetBlackLevel(real64 black, int32 plane = -1);
     void SetQuadBlacks(real64 b00, real64 b01, real64 b10, real64 b11, int32 plane = -1);
+    // 36 values in row order, a 6 x 6 repeat.
+    void SetBlackLevel6x6(const real64* blacks, int32 plane = -1);
     void SetRowBlacks(const real64* blacks, uint32 count);
     void SetColumnBlacks(const real64* blacks, uint32 count);
     void SetWhiteLevel(uint32 white, int32 plane = -1);
@@ -253,6 +261,9 @@ public:
     void ClearMosaicInfo();
     void SetColorKeys(uint8 color0, uint8 color1, uint8 color2, uint8 color3 = 0);
     void SetBayerMosaic(uint32 phase);
+    void SetFujiMosaic(uint32 phase);
+    // dng_error_unknown for a phase of 36 or more.
+    void SetFujiMosaic6x6(uint32 phase);
     void SetQuadMosaic(uint32 pattern);
     void SetGreenSplit(uint32 split);
     virtual bool SetFourColorBayer();
@@ -273,6 +284,10 @@ public:
     void SetStage2Image(std::unique_ptr<dng_image> image);
     void SetStage3Image(std::unique_ptr<dng_image> image);
     std::unique_ptr<dng_image> TakeStage3Image();
+    // The stage-3 image before any flattening, else stage 3.
+    const dng_image* UnflattenedStage3Image() const {
+        return fUnflattenedStage3Image ? fUnflattenedStage3Image.get() : fStage3Image.get();
+    }
     // The first of: the raw image copy, stage 1, stage 3 (dng_error_unknown
     // without any).
     const dng_image& RawImage() const;
@@ -413,6 +428,7 @@ private:
     std::unique_ptr<dng_image> fStage1Image;
     std::unique_ptr<dng_image> fStage2Image;
     std::unique_ptr<dng_image> fStage3Image;
+    std::unique_ptr<dng_image> fUnflattenedStage3Image;
     real64 fStage3Gain = 1.0;
     uint16 fStage3BlackLevel = 0;
 

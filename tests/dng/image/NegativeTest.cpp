@@ -12,7 +12,9 @@
 #include "dng/core/dng_tag_types.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_image_host.h"
+#include "dng/image/dng_linearization_info.h"
 #include "dng/image/dng_metadata.h"
+#include "dng/image/dng_mosaic_info.h"
 #include "dng/image/dng_negative.h"
 #include "dng/image/dng_noise_profile.h"
 
@@ -125,6 +127,37 @@ TEST_F(NegativeFixture, StageThreeWithoutMosaicIsStageTwoItself) {
     EXPECT_EQ(negative->Stage2Image(), nullptr);
     // No copy of the raw data is kept when no DNG is saved.
     EXPECT_EQ(&negative->RawImage(), negative->Stage3Image());
+}
+
+TEST_F(NegativeFixture, MosaicPatternsAndBlackPatterns) {
+    negative->SetColorKeys(0, 1, 2);
+    negative->SetBayerMosaic(1);
+    const dng_mosaic_info& m = *negative->GetMosaicInfo();
+    EXPECT_EQ(m.fCFAPattern[0][0], 0);
+    EXPECT_EQ(m.fCFAPattern[1][1], 2);
+
+    negative->SetFujiMosaic(1);
+    EXPECT_EQ(m.fCFAPatternSize, dng_point(2, 4));
+    EXPECT_EQ(m.fCFAPattern[0][0], 2);
+    EXPECT_EQ(m.fCFAPattern[1][0], 0);
+    EXPECT_EQ(m.fCFALayout, 2u);
+
+    negative->SetFujiMosaic6x6(7);  // shifted one row and one column
+    EXPECT_EQ(m.fCFAPattern[0][0], 1);
+    EXPECT_EQ(m.fCFAPattern[0][1], 0);
+    EXPECT_EQ(m.fCFAPattern[0][2], 2);
+    EXPECT_THROW(negative->SetFujiMosaic6x6(36), dng_exception);
+
+    negative->SetQuadMosaic(0x1B1B1B1B);  // equal halves and low bytes: 2 x 2
+    EXPECT_EQ(m.fCFAPatternSize, dng_point(2, 2));
+    EXPECT_EQ(m.fColorPlanes, 4u);
+
+    real64 blacks[36];
+    for (int i = 0; i < 36; i++) blacks[i] = i;
+    negative->SetBlackLevel6x6(blacks);
+    const dng_linearization_info& info = *negative->GetLinearizationInfo();
+    EXPECT_EQ(info.fBlackLevelRepeatRows, 6u);
+    EXPECT_DOUBLE_EQ(info.fBlackLevel[5][4][2], 34.0);
 }
 
 TEST_F(NegativeFixture, RawImageWithoutAnyImageIsAnError) {
