@@ -551,6 +551,20 @@ bool DecodeLargestPreview(dng_host& host, dng_stream& stream, const dng_info& in
     return false;
 }
 
+// Runs the negative's third opcode list (lens corrections and the like)
+// over a demosaiced rendering in place. The list must keep the image's size.
+void ApplyOpcodeList3(dng_host& host, dng_negative& negative, RawSamples& rgb, uint32_t width,
+                      uint32_t height) {
+    const dng_rect bounds(static_cast<int32>(height), static_cast<int32>(width));
+    std::unique_ptr<dng_image> image(host.MakeImage(bounds, 3, ttShort));
+    image->Put(dng_pixel_buffer(bounds, 0, 3, ttShort, pcInterleaved, rgb.data()));
+    host.ApplyOpcodeList(negative.OpcodeList3(), negative, image);
+    if (!image || image->Bounds() != bounds || image->Planes() != 3)
+        throw dng_exception(dng_error_bad_format);
+    dng_pixel_buffer buffer(bounds, 0, 3, ttShort, pcInterleaved, rgb.data());
+    image->Get(buffer);
+}
+
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {
     const bool dngName = UpperExtension(req.path) == "DNG";
     if (!StartsLikeTIFF(req.path)) {
@@ -699,7 +713,10 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     RawOrientedSize(orientation, crop.width, crop.height, out.width, out.height);
     CheckOutputSize(req.path, out.width, out.height);
     finishMetadata(16);
-    negative.reset();
+    // Opcode list 3 works on the demosaiced images; without one the
+    // negative's images can go now.
+    const bool applyList3 = neg.OpcodeList3().NotEmpty();
+    if (!applyList3) negative.reset();
     platform::RunInRowBands(height, req.bands, [&](uint32_t first, uint32_t end) {
         for (uint32_t y = first; y < end; y++) {
             uint16_t* row = cfaSamples.data() + size_t(y) * width;
@@ -738,9 +755,11 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
 
     RawSamples rgb(size_t(width) * height * 3);
     DemosaicAHD(cfa, rgb.data(), req.bands);
+    if (applyList3) ApplyOpcodeList3(host, *negative, rgb, width, height);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.master);
     rgb.resize(size_t(width) * height * 3);
     DemosaicLMMSE(cfa, rgb.data(), req.bands);
+    if (applyList3) ApplyOpcodeList3(host, *negative, rgb, width, height);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
 }
 

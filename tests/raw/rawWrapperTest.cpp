@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -534,6 +535,69 @@ TEST(rawWrapper, ImagesWiderThanSixteenBitsAreRefusedBeforeDecoding) {
     ASSERT_TRUE(negtest::WriteDng(path.string(), spec,
                                   std::vector<uint16_t>(size_t(spec.width) * spec.height, 1000)));
     EXPECT_NE(ErrorOf(path).find("66000 x 4"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A CFA file of a flat grey whose third opcode list halves the green plane
+// of the demosaiced image (MapPolynomial y = 0.5 x). The writer knows only
+// opcode list 2, so its tag is renamed in the written directory.
+fs::path WriteGreyWithOpcodeList3(const testsupport::ScratchDir& dir, bool withList) {
+    negtest::DngSpec spec;
+    auto be32 = [&](uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) spec.opcodeList2.push_back(uint8_t(v >> s));
+    };
+    auto be64 = [&](double d) {
+        uint64_t v;
+        std::memcpy(&v, &d, 8);
+        be32(uint32_t(v >> 32));
+        be32(uint32_t(v));
+    };
+    be32(1);
+    be32(8);
+    be32(0x01030000);
+    be32(0);
+    be32(44 + 8);
+    for (uint32_t v : {0u, 0u, spec.height, spec.width, 1u, 1u, 1u, 1u}) be32(v);
+    be32(1);
+    be64(0.0);
+    be64(0.5);
+    if (!withList) spec.opcodeList2.clear();
+    std::vector<uint16_t> samples(size_t(spec.width) * spec.height);
+    const uint8_t cfa[4] = {0, 1, 1, 2};
+    for (uint32_t y = 0; y < spec.height; y++)
+        for (uint32_t x = 0; x < spec.width; x++)
+            samples[size_t(y) * spec.width + x] =
+                uint16_t(0.4 * spec.neutral[cfa[(y & 1) * 2 + (x & 1)]] * 65535 + 0.5);
+    const fs::path path = dir.path() / (withList ? "list3.dng" : "plain.dng");
+    EXPECT_TRUE(negtest::WriteDng(path.string(), spec, samples));
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), {});
+    const char from[4] = {0x41, char(0xC7), 7, 0};  // tag 51009, UNDEFINED
+    auto at = std::search(bytes.begin(), bytes.end(), from, from + 4);
+    if (withList) {
+        EXPECT_NE(at, bytes.end());
+        if (at == bytes.end()) return path;
+        f.seekp(at - bytes.begin());
+        f.put(0x4E);  // tag 51022
+    }
+    return path;
+}
+
+TEST(rawWrapper, OpcodeListThreeRunsOnTheDemosaicedImages) {
+    testsupport::ScratchDir dir;
+    auto plain = Open(WriteGreyWithOpcodeList3(dir, false));
+    auto listed = Open(WriteGreyWithOpcodeList3(dir, true));
+    ASSERT_NE(plain->masterImageBytes(), nullptr) << plain->error()->description();
+    ASSERT_NE(listed->masterImageBytes(), nullptr) << listed->error()->description();
+    const Vec grey = Mean(plain->masterImageBytes(), 64, 8, 8, 48, 32);
+    for (int c = 0; c < 3; c++) EXPECT_NEAR(grey[c], 0.4, 0.004) << c;
+    for (const uint16_t* image : {listed->masterImageBytes(), listed->alternateImageBytes()}) {
+        const Vec tinted = Mean(image, 64, 8, 8, 48, 32);
+        EXPECT_LT(tinted[1], 0.8 * std::min(tinted[0], tinted[2]));
+    }
 }
 
 }  // namespace
