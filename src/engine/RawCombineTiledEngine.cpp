@@ -29,7 +29,10 @@ uint16_t toSample(float channel) {
 // ---------------------------------------------------------------------------
 // HSV
 
-void RGBToHSV(float* h, float* s, float* v, float r, float g, float b) {
+namespace {
+
+[[gnu::always_inline]] inline void rgbToHsv(float* h, float* s, float* v, float r, float g,
+                                            float b) {
     const float mx = std::max(r, std::max(g, b));
     const float mn = std::min(r, std::min(g, b));
     const float delta = mx - mn;
@@ -50,7 +53,8 @@ void RGBToHSV(float* h, float* s, float* v, float r, float g, float b) {
     }
 }
 
-void HSVToRGB(float* r, float* g, float* b, float h, float s, float v) {
+[[gnu::always_inline]] inline void hsvToRgb(float* r, float* g, float* b, float h, float s,
+                                            float v) {
     if (!(s > 0.0f)) {
         *r = *g = *b = v;
         return;
@@ -83,6 +87,17 @@ void HSVToRGB(float* r, float* g, float* b, float h, float s, float v) {
             *r = v, *g = p, *b = q;
             break;
     }
+}
+
+}  // namespace
+
+// The hot loop below uses the inline forms.
+void RGBToHSV(float* h, float* s, float* v, float r, float g, float b) {
+    rgbToHsv(h, s, v, r, g, b);
+}
+
+void HSVToRGB(float* r, float* g, float* b, float h, float s, float v) {
+    hsvToRgb(r, g, b, h, s, v);
 }
 
 void RGB16ToHSV16(int r, int g, int b, uint16_t* H, uint16_t* S, uint16_t* V) {
@@ -214,12 +229,12 @@ void RawCombineTiledEngine::processArea(int colStart, int colEnd, int rowStart, 
         const uint16_t* a = alternate ? alternate + first : nullptr;
         for (int col = colStart; col < colEnd; ++col, m += 3, d += 4) {
             float hm, sm, vm, h, s, v;
-            RGBToHSV(&hm, &sm, &vm, m[0] * k, m[1] * k, m[2] * k);
+            rgbToHsv(&hm, &sm, &vm, m[0] * k, m[1] * k, m[2] * k);
             if (!a) {
                 h = hm, s = sm, v = std::min(vm * mul, 1.0f);
             } else {
                 float ha, sa, va;
-                RGBToHSV(&ha, &sa, &va, a[0] * k, a[1] * k, a[2] * k);
+                rgbToHsv(&ha, &sa, &va, a[0] * k, a[1] * k, a[2] * k);
                 a += 3;
                 // Mix the hues the short way round the circle.
                 if (ha > hm && ha - hm > 3.0f)
@@ -231,7 +246,7 @@ void RawCombineTiledEngine::processArea(int colStart, int colEnd, int rowStart, 
                 v = std::min((vm * (1.0f - x) + va * x) * mul, 1.0f);
             }
             float r = 0, g = 0, b = 0;
-            HSVToRGB(&r, &g, &b, h, s, v);
+            hsvToRgb(&r, &g, &b, h, s, v);
             d[0] = toSample(r);
             d[1] = toSample(g);
             d[2] = toSample(b);

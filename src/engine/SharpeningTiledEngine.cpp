@@ -33,11 +33,19 @@ float usableRadius(float r) { return std::isfinite(r) ? std::max(r, kMinRadius) 
 
 float sigmaForRadius(float r) { return r < 1.0f ? r : std::sqrt(r); }
 
-std::shared_ptr<FileBackedFactoryNSData> floatImage(int width, int height) {
-    auto block = FileBackedFactoryNSData::initWithSize(
-        uint64_t(width) * uint64_t(height) * kFloatPixel, false);
+// Float images of a tile. A worker keeps its pair of ordinary size for the
+// next tile: fresh blocks would cost a page fault and a clearing per page.
+constexpr uint64_t kKeptImageBytes = uint64_t(8) << 20;
+
+std::shared_ptr<FileBackedFactoryNSData> floatImage(int width, int height, int which) {
+    thread_local std::shared_ptr<FileBackedFactoryNSData> kept[2];
+    const uint64_t bytes = uint64_t(width) * uint64_t(height) * kFloatPixel;
+    auto& slot = kept[which];
+    if (slot && slot->length() >= bytes && slot.use_count() == 1) return slot;
+    auto block = FileBackedFactoryNSData::initWithSize(bytes, false);
     if (!block || !block->mutableBytes())
         throw std::runtime_error("sharpening: no memory for a tile's float images");
+    if (bytes <= kKeptImageBytes) slot = block;
     return block;
 }
 
@@ -179,8 +187,8 @@ void SharpeningTiledEngine::processTile(int colStart, int colEnd, int rowStart, 
     const int h = length_ / 2;
     const int colStartAdj = std::max(0, colStart - h), rowStartAdj = std::max(0, rowStart - h);
     const int colEndAdj = std::min(W, colEnd + h), rowEndAdj = std::min(H, rowEnd + h);
-    auto input = floatImage(colEndAdj - colStartAdj, rowEndAdj - rowStartAdj);
-    auto output = floatImage(colEndAdj - colStartAdj, rowEndAdj - rowStartAdj);
+    auto input = floatImage(colEndAdj - colStartAdj, rowEndAdj - rowStartAdj, 0);
+    auto output = floatImage(colEndAdj - colStartAdj, rowEndAdj - rowStartAdj, 1);
     if (isCanceled()) return;
     convertToFloat(colStartAdj, colEndAdj, rowStartAdj, rowEndAdj, *srcBuffer, *input);
     twoDConvolve(colStart, colEnd, rowStart, rowEnd, *input, *output, colStartAdj, colEndAdj,
