@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -363,11 +364,17 @@ TEST(rawWrapper, FilesItCannotDecodeGiveClearErrors) {
         WriteBytes(cut, std::vector<uint8_t>(bytes.begin(), bytes.begin() + long(keep)));
         EXPECT_FALSE(ErrorOf(cut).empty());
     }
-    std::vector<uint8_t> flipped = bytes;
-    for (size_t i = 8; i < 19000; i += 37) flipped[i] ^= 0x5A;
-    WriteBytes(dir.path() / "flipped.dng", flipped);
-    ErrorOf(dir.path() / "flipped.dng");
-    ErrorOf(dir.path() / "flipped.dng", true);
+    // Random damage to the directories, the preview and the first raw rows.
+    std::mt19937 rng(7);
+    for (int round = 0; round < 12; round++) {
+        std::vector<uint8_t> damaged = bytes;
+        std::uniform_int_distribution<size_t> where(4, 40000);
+        for (int k = 0; k < 24; k++) damaged[where(rng)] = uint8_t(rng());
+        const fs::path path = dir.path() / ("damaged" + std::to_string(round) + ".dng");
+        WriteBytes(path, damaged);
+        ErrorOf(path);
+        ErrorOf(path, true);
+    }
 }
 
 TEST(rawWrapper, MetadataHoldsTheFilesTags) {
