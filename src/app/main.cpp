@@ -1,11 +1,183 @@
-// Entry point of the command-line program.
+// The command-line program: develops raw files to JPEG (or the type a preset
+// asks for) exactly as the browser's batch export does. Links no Qt.
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "document/ApplicationDefaults.h"
+#include "document/BatchExport.h"
+#include "document/DocumentController.h"
+#include "document/PresetManager.h"
+#include "platform/UserDefaults.h"
+
+namespace {
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+void printHelp(FILE* out) {
+    std::fprintf(out,
+                 "Quorvex %s - a camera-raw developer\n"
+                 "\n"
+                 "Usage: quorvex [--export] [--preset NAME] [--out DIR] [FILE...]\n"
+                 "       quorvex --help\n"
+                 "\n"
+                 "Opens each FILE as a document with its saved settings (or the \"Default\"\n"
+                 "preset), applies the preset NAME when given, and exports it. The file type\n"
+                 "is the preset's export type (JPEG unless it says otherwise; TIFF, DNG and\n"
+                 "OpenEXR writers are not in this build yet and fail with an error).\n"
+                 "\n"
+                 "  --export      develop and export the files (the only action; may be left out)\n"
+                 "  --preset NAME apply the preset called NAME to every file\n"
+                 "  --out DIR     write into DIR instead of beside each source file\n"
+                 "  --help        show this text\n"
+                 "\n"
+                 "Each output is named after its source with the type's extension; when that\n"
+                 "name exists it becomes NAME_1, NAME_2 ... unless the user default\n"
+                 "\"SilentlyOverwrite\" is set. A source file is never overwritten.\n"
+                 "\n"
+                 "With no FILE, the bundled sample (a 24-megapixel test chart DNG made by the\n"
+                 "build) is developed into the current folder (or DIR).\n"
+                 "\n"
+                 "Prints the path of every file written. On a terminal a progress bar with\n"
+                 "the file's name is drawn on standard error. The files are done in order and\n"
+                 "the run stops at the first failure, whose reason is printed.\n"
+                 "\n"
+                 "Exit status: 0 all files written, 1 a file failed, 2 wrong usage.\n",
+                 QUORVEX_VERSION_STRING);
+}
+
+std::optional<std::filesystem::path> bundledSample() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        auto beside = exe.parent_path() / "sample" / "QuorvexTestChart.dng";
+        if (std::filesystem::exists(beside, ec)) return beside;
+    }
+#ifdef QUORVEX_SAMPLE_PATH
+    if (std::filesystem::exists(QUORVEX_SAMPLE_PATH, ec))
+        return std::filesystem::path(QUORVEX_SAMPLE_PATH);
+#endif
+    return std::nullopt;
+}
+
+// A bar with the file's name, redrawn in place on a terminal.
+class ProgressBar {
+public:
+    ProgressBar(size_t total) : total_(total), enabled_(::isatty(STDERR_FILENO) == 1) {}
+
+    void show(size_t done, const std::string& name) {
+        if (!enabled_) return;
+        constexpr int kWidth = 30;
+        const int filled = total_ ? static_cast<int>(kWidth * done / total_) : kWidth;
+        std::string bar(static_cast<size_t>(filled), '#');
+        bar.append(static_cast<size_t>(kWidth - filled), '-');
+        std::fprintf(stderr, "\r\033[K[%s] %zu/%zu %s", bar.c_str(), done, total_, name.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+    void clear() {
+        if (!enabled_ || !drawn_) return;
+        std::fprintf(stderr, "\r\033[K");
+        std::fflush(stderr);
+        drawn_ = false;
+    }
+
+private:
+    size_t total_;
+    bool enabled_;
+    bool drawn_ = false;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
-    std::printf("Quorvex %s\n", QUORVEX_VERSION_STRING);
-    std::printf("Built: platform layer, DNG library foundation.\n");
-    std::printf("Raw development and export are not yet part of this build.\n");
+    std::optional<std::string> presetName;
+    std::optional<std::filesystem::path> outDir;
+    std::vector<std::filesystem::path> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            printHelp(stdout);
+            return 0;
+        } else if (arg == "--export") {
+            continue;
+        } else if (arg == "--preset" || arg == "--out") {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "quorvex: %s needs a value (see --help)\n", arg.c_str());
+                return kExitUsage;
+            }
+            if (arg == "--preset")
+                presetName = argv[++i];
+            else
+                outDir = argv[++i];
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) files.emplace_back(argv[i]);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            std::fprintf(stderr, "quorvex: unknown option %s (see --help)\n", arg.c_str());
+            return kExitUsage;
+        } else {
+            files.emplace_back(arg);
+        }
+    }
+
+    if (files.empty()) {
+        auto sample = bundledSample();
+        if (!sample) {
+            std::fprintf(stderr,
+                         "quorvex: the bundled sample is missing; build the quorvex "
+                         "target again\n");
+            return kExitFailed;
+        }
+        files.push_back(*sample);
+        if (!outDir) outDir = std::filesystem::current_path();
+    }
+    if (outDir) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(*outDir, ec)) {
+            std::fprintf(stderr, "quorvex: %s is not a folder\n", outDir->c_str());
+            return kExitUsage;
+        }
+        outDir = std::filesystem::absolute(*outDir, ec);
+    }
+
+    auto& controller = pcdDocumentController::sharedDocumentController();
+    (void)controller;
+    BatchExport::Options options;
+    options.files = files;
+    options.exportLocation = outDir;
+    if (presetName) {
+        options.preset = PresetManager::sharedPresetManager().presetNamed(*presetName);
+        if (!options.preset) {
+            std::fprintf(stderr, "quorvex: there is no preset named \"%s\"\n", presetName->c_str());
+            return kExitUsage;
+        }
+    }
+    options.silentlyOverwrite = platform::UserDefaults::standard().boolForKey("SilentlyOverwrite");
+
+    ProgressBar bar(files.size());
+    size_t done = 0;
+    options.progressUpdate = [&](const std::filesystem::path& source) {
+        bar.show(done, source.filename().string());
+    };
+    options.didExport = [&](const std::filesystem::path& written) {
+        ++done;
+        bar.clear();
+        std::printf("%s\n", written.c_str());
+        std::fflush(stdout);
+    };
+
+    const std::optional<platform::Error> error = BatchExport::run(options);
+    bar.clear();
+    ApplicationDefaults::cleanTemporaryFolder();
+    if (error) {
+        std::fprintf(stderr, "quorvex: %s\n", error->failureReason.c_str());
+        return kExitFailed;
+    }
     return 0;
 }

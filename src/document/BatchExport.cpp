@@ -1,0 +1,91 @@
+#include "document/BatchExport.h"
+
+#include <system_error>
+
+#include "document/DocumentController.h"
+#include "document/DocumentExport.h"
+#include "document/MyDocument.h"
+#include "document/QuorvexErrors.h"
+
+namespace {
+
+bool isTaken(const std::filesystem::path& p) {
+    std::error_code ec;
+    return std::filesystem::symlink_status(p, ec).type() != std::filesystem::file_type::not_found &&
+           !ec;
+}
+
+std::string withoutExtension(const std::filesystem::path& p) {
+    return (p.parent_path() / p.stem()).string();
+}
+
+}  // namespace
+
+std::string BatchExport::exportTypeForPreset(const std::optional<platform::Dictionary>& preset) {
+    if (!preset) return DocumentExport::kTypeJPEG;
+    const platform::Value* v = preset->find("Quorvex_ExportFileType");
+    return DocumentExport::typeForExportFileType(v ? *v : platform::Value());
+}
+
+std::optional<std::filesystem::path> BatchExport::destinationFor(
+    const std::filesystem::path& source, const std::optional<std::filesystem::path>& folder,
+    const std::string& type, bool silentlyOverwrite, platform::Error* error) {
+    std::filesystem::path base = folder ? *folder / source.filename() : source;
+    std::filesystem::path destination =
+        base.replace_extension(DocumentExport::extensionForType(type));
+    if (silentlyOverwrite || !isTaken(destination)) return destination;
+    const std::string stem = destination.stem().string();
+    const std::string ext = destination.extension().string();
+    for (int i = 1; i <= kMaxNumberedName; ++i) {
+        std::filesystem::path candidate =
+            destination.parent_path() / (stem + "_" + std::to_string(i) + ext);
+        if (!isTaken(candidate)) return candidate;
+    }
+    if (error) *error = quorvexError(kQuorvexErrorExportFile, withoutExtension(destination));
+    return std::nullopt;
+}
+
+std::optional<platform::Error> BatchExport::run(const Options& options) {
+    auto cancelled = [&] { return options.userDidCancel && options.userDidCancel->load(); };
+    const std::string type = exportTypeForPreset(options.preset);
+    auto& controller = pcdDocumentController::sharedDocumentController();
+
+    for (const auto& source : options.files) {
+        if (cancelled()) return std::nullopt;
+        if (source.empty()) continue;
+        platform::Error error;
+        auto destination =
+            destinationFor(source, options.exportLocation, type, options.silentlyOverwrite, &error);
+        if (!destination) return error;
+        if (options.progressUpdate) options.progressUpdate(source);
+
+        bool exported = false;
+        bool haveError = false;
+        MyDocument::Ptr document =
+            controller.makeDocumentForURL(source.string(), source.string(), "public.image", &error);
+        if (document) {
+            controller.addDocument(document);
+            document->addSettingValues(options.preset);
+            if (!cancelled()) {
+                exported =
+                    document->exportToURL(*destination, type, {-1, -1, -1, -1}, true, &error);
+                haveError = !exported;
+            }
+            document->close();
+            controller.removeDocument(document);
+        } else {
+            haveError = !error.domain.empty();
+        }
+        // Only the domain, code and reason travel back to the caller.
+        if (haveError) error = {error.domain, error.code, error.failureReason};
+
+        if (cancelled()) return haveError ? std::optional(error) : std::nullopt;
+        if (exported) {
+            if (options.didExport) options.didExport(*destination);
+            continue;
+        }
+        if (haveError && !error.domain.empty()) return error;
+        return quorvexError(kQuorvexErrorExportFile, withoutExtension(*destination));
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,55 @@
+// The batch export's worker: each file, in order, is opened as a document
+// through the document controller, given the preset, exported beside its
+// source (or into the export folder) and closed; the batch stops at the first
+// error or when cancelled. Names never replace an existing file unless
+// "SilentlyOverwrite" is set: "a.jpg" exists, so "a_1.jpg", "a_2.jpg" ... up
+// to "a_99999.jpg", and when all of those exist too the file fails instead of
+// replacing one.
+//
+// The worker runs on whatever thread calls run() (the browser starts a thread
+// of its own; the command line calls it directly). Its callbacks are called on
+// that thread. The cancel flag may be set from any thread.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+class BatchExport {
+public:
+    static constexpr int kMaxNumberedName = 99999;
+
+    struct Options {
+        std::vector<std::filesystem::path> files;
+        // The preset applied to every document (none: the documents' own settings).
+        std::optional<platform::Dictionary> preset;
+        // Export into this folder instead of beside each source.
+        std::optional<std::filesystem::path> exportLocation;
+        bool silentlyOverwrite = false;
+        // Called as each file starts, with its source path.
+        std::function<void(const std::filesystem::path&)> progressUpdate;
+        // Called after each file was written, with the written path.
+        std::function<void(const std::filesystem::path&)> didExport;
+        const std::atomic<bool>* userDidCancel = nullptr;
+    };
+
+    // The type ("public.jpeg" ...) the preset asks for.
+    static std::string exportTypeForPreset(const std::optional<platform::Dictionary>& preset);
+    // The file to write for `source`: its name with the type's extension, in
+    // the export folder or beside the source, numbered when taken (unless
+    // silentlyOverwrite). Nullopt with the -1 error when every numbered name
+    // is taken.
+    static std::optional<std::filesystem::path> destinationFor(
+        const std::filesystem::path& source, const std::optional<std::filesystem::path>& folder,
+        const std::string& type, bool silentlyOverwrite, platform::Error* error);
+
+    // Runs the batch; the error that stopped it, or nullopt when every file
+    // was written (or the batch was cancelled without an error).
+    static std::optional<platform::Error> run(const Options& options);
+};

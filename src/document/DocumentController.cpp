@@ -1,0 +1,111 @@
+#include "document/DocumentController.h"
+
+#include <algorithm>
+
+#include "document/ApplicationDefaults.h"
+#include "platform/NotificationCenter.h"
+
+pcdDocumentController& pcdDocumentController::sharedDocumentController() {
+    static pcdDocumentController* shared = new pcdDocumentController();
+    return *shared;
+}
+
+pcdDocumentController::pcdDocumentController() {
+    ApplicationDefaults::registerDefaults();
+    auto& center = platform::NotificationCenter::defaultCenter();
+    center.addObserver("TARNWisp_DisableMenus",
+                       [this](const platform::Notification&) { disableMenus(); });
+    center.addObserver("TARNWisp_EnableMenus",
+                       [this](const platform::Notification&) { enableMenus(); });
+}
+
+MyDocument::Ptr pcdDocumentController::makeDocumentForURL(const std::string& url,
+                                                          const std::string& contentsURL,
+                                                          const std::string& type,
+                                                          platform::Error* error) {
+    (void)url;
+    auto document = MyDocument::init();
+    if (!document->readFromURL(contentsURL, type, error)) return nullptr;
+    return document;
+}
+
+void pcdDocumentController::addDocument(const MyDocument::Ptr& document) {
+    if (!document) return;
+    std::lock_guard lock(mutex_);
+    if (std::find(documents_.begin(), documents_.end(), document) == documents_.end())
+        documents_.push_back(document);
+}
+
+void pcdDocumentController::removeDocument(const MyDocument::Ptr& document) {
+    std::lock_guard lock(mutex_);
+    std::erase(documents_, document);
+    if (lastDocumentShown_.lock() == document) lastDocumentShown_.reset();
+}
+
+std::vector<MyDocument::Ptr> pcdDocumentController::documents() const {
+    std::lock_guard lock(mutex_);
+    return documents_;
+}
+
+MyDocument::Ptr pcdDocumentController::documentForURL(const std::string& url) const {
+    const std::filesystem::path wanted(url);
+    std::lock_guard lock(mutex_);
+    for (const auto& document : documents_) {
+        if (document->fileURL() == wanted) return document;
+        if (auto editor = document->extEditorURL(); editor && *editor == wanted) return document;
+    }
+    return nullptr;
+}
+
+void pcdDocumentController::openDocumentWithContentsOfURL(const std::string& url, bool display,
+                                                          const Completion& completion) {
+    (void)display;
+    std::string path = url;
+    if (path.rfind("file://", 0) == 0) path = path.substr(7);
+    std::error_code ec;
+    const std::string absolute = std::filesystem::absolute(path, ec).string();
+    MyDocument::Ptr document = documentForURL(ec ? path : absolute);
+    const bool alreadyOpen = document != nullptr;
+    std::optional<platform::Error> failure;
+    if (!document) {
+        platform::Error error;
+        document = makeDocumentForURL(url, url, "public.image", &error);
+        if (document)
+            addDocument(document);
+        else
+            failure = error;
+    }
+    if (!completion) return;
+    completion(document, alreadyOpen, failure);
+    if (document) document->documentIsForDisplay(true);
+}
+
+void pcdDocumentController::reopenDocumentForURL(const std::string& url,
+                                                 const std::string& contentsURL, bool display,
+                                                 const Completion& completion) {
+    (void)display;
+    MyDocument::Ptr document = documentForURL(url);
+    const bool alreadyOpen = document != nullptr;
+    std::optional<platform::Error> failure;
+    if (!document) {
+        platform::Error error;
+        document = makeDocumentForURL(url, contentsURL, "public.image", &error);
+        if (document) {
+            addDocument(document);
+            document->documentIsForDisplay(true);
+        } else {
+            failure = error;
+        }
+    }
+    if (completion) completion(document, alreadyOpen, failure);
+}
+
+MyDocument::Ptr pcdDocumentController::lastDocumentShown() const {
+    std::lock_guard lock(mutex_);
+    return lastDocumentShown_.lock();
+}
+
+void pcdDocumentController::setLastDocumentShown(const MyDocument::Ptr& document) {
+    std::lock_guard lock(mutex_);
+    lastDocumentShown_ = document;
+}

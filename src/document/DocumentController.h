@@ -1,0 +1,66 @@
+// The shared document controller without its windows: it registers the user
+// defaults when it is made, keeps the list of open documents, makes and opens
+// documents, tells a displayed document to show itself, and follows the
+// batch export's menu notifications.
+//
+// Ownership: the controller (a process-wide singleton, never freed) holds the
+// open documents until they are removed. Thread safety: every method may be
+// called from any thread (the batch export makes documents on its own
+// thread); the list is guarded by a mutex never held while a document works.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "document/MyDocument.h"
+#include "platform/Error.h"
+
+class pcdDocumentController {
+public:
+    using Completion = std::function<void(const MyDocument::Ptr& document, bool alreadyOpen,
+                                          const std::optional<platform::Error>& error)>;
+
+    static pcdDocumentController& sharedDocumentController();
+    pcdDocumentController(const pcdDocumentController&) = delete;
+    pcdDocumentController& operator=(const pcdDocumentController&) = delete;
+
+    // A new document that has read `contentsURL`; null with the error when
+    // the read failed (no engine is made then).
+    MyDocument::Ptr makeDocumentForURL(const std::string& url, const std::string& contentsURL,
+                                       const std::string& type, platform::Error* error);
+    void addDocument(const MyDocument::Ptr& document);
+    void removeDocument(const MyDocument::Ptr& document);
+    std::vector<MyDocument::Ptr> documents() const;
+    // The open document of that raw file (or editor's file), or null.
+    MyDocument::Ptr documentForURL(const std::string& url) const;
+
+    // Opens (or finds) the document and calls the completion; with a
+    // completion the document is then shown (documentIsForDisplay YES).
+    void openDocumentWithContentsOfURL(const std::string& url, bool display,
+                                       const Completion& completion);
+    // Reads the document again from `contentsURL` under `url`; a new document
+    // is shown before the completion runs.
+    void reopenDocumentForURL(const std::string& url, const std::string& contentsURL, bool display,
+                              const Completion& completion);
+
+    bool applicationShouldOpenUntitledFile() const { return false; }
+    bool menusActive() const { return menusActive_; }
+    void disableMenus() { menusActive_ = false; }
+    void enableMenus() { menusActive_ = true; }
+    MyDocument::Ptr lastDocumentShown() const;
+    void setLastDocumentShown(const MyDocument::Ptr& document);
+    bool logThisObject() const { return false; }
+
+private:
+    pcdDocumentController();
+
+    mutable std::mutex mutex_;  // guards documents_ and lastDocumentShown_
+    std::vector<MyDocument::Ptr> documents_;
+    std::weak_ptr<MyDocument> lastDocumentShown_;
+    std::atomic<bool> menusActive_{true};
+};

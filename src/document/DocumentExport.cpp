@@ -1,0 +1,267 @@
+// The document's export: the whole cropped image rendered at full size in the
+// rendering space of the file type and written beside its final name, then
+// renamed into place, so a failure never leaves a partial file. Only JPEG has
+// a writer in this build; TIFF, DNG and OpenEXR fail with a clear error.
+#include "document/DocumentExport.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <new>
+#include <system_error>
+#include <vector>
+
+#include "document/JpegExport.h"
+#include "document/MyDocument.h"
+#include "document/QuorvexErrors.h"
+#include "platform/IccProfile.h"
+#include "platform/JpegWriter.h"
+#include "platform/Log.h"
+
+namespace {
+
+using platform::Dictionary;
+using platform::Value;
+
+bool fail(platform::Error* error, const platform::Error& e) {
+    if (error) *error = e;
+    return false;
+}
+
+// 16-bit output samples are on the 65325 scale; 8-bit 255 is that white.
+void toEightBit(const std::vector<uint16_t>& in, std::vector<uint8_t>& out) {
+    constexpr float kScale = 255.0f / 65325.0f;
+    const size_t n = in.size();
+    for (size_t i = 0; i < n; ++i) {
+        const float v = static_cast<float>(in[i]) * kScale + 0.5f;
+        out[i] = static_cast<uint8_t>(v >= 255.0f ? 255.0f : v);
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- rules
+
+std::string DocumentExport::typeForExportFileType(const Value& setting) {
+    if (!setting.isNumber()) return kTypeJPEG;
+    const int64_t t = setting.integerValue();
+    if (t == 1) return kTypeTIFF;
+    if (t == 2) return kTypeDNG;
+    if (t >= 3 && t <= 6) return kTypeEXR;
+    return kTypeJPEG;
+}
+
+std::string DocumentExport::extensionForType(const std::string& type) {
+    if (type == kTypeTIFF) return "tif";
+    if (type == kTypeDNG) return "dng";
+    if (type == kTypeEXR) return "exr";
+    return "jpg";
+}
+
+int DocumentExport::exrFormatCode(const Dictionary& settings) {
+    const Value* v = settings.find("Quorvex_ExportFileType");
+    if (!v || !v->isNumber()) return 0;
+    switch (v->integerValue()) {
+        case 4:
+            return 2;
+        case 5:
+            return 1;
+        case 6:
+            return 3;
+        default:
+            return 0;
+    }
+}
+
+double DocumentExport::compressionQuality(const Dictionary& settings) {
+    const Value* v = settings.find("Quorvex_JPEGQuality");
+    if (!v || !v->isNumber()) return 1.0;
+    const double q = v->realValue() / 10.0;
+    return std::isfinite(q) ? std::clamp(q, 0.0, 1.0) : 1.0;
+}
+
+platform::Rect DocumentExport::stageRectForCrop(const platform::Rect& crop,
+                                                const platform::Rect& extent) {
+    if (crop.isNull() || !(crop.width >= 1) || !(crop.height >= 1)) return extent;
+    // To the extent's bottom-left origin first, then clamped.
+    const double x0 = std::max(crop.x, 0.0);
+    const double top = std::max(crop.y, 0.0);
+    const double x1 = std::min(crop.x + crop.width, extent.width);
+    const double bottom = std::min(crop.y + crop.height, extent.height);
+    if (!(x1 - x0 >= 1) || !(bottom - top >= 1)) return extent;
+    const double w = std::floor(x1 - x0), h = std::floor(bottom - top);
+    return {extent.x + std::floor(x0), extent.y + extent.height - std::floor(top) - h, w, h};
+}
+
+int DocumentExport::exportOrientation(const Dictionary& settings, const std::string& source) {
+    const Value* v = settings.find("Quorvex_ImageOrientation");
+    if (!v || !v->isNumber()) return 0;
+    const double d = v->realValue();
+    const int o = std::isfinite(d) && std::fabs(d) < 1e6 ? static_cast<int>(d) : -1;
+    switch (o) {
+        case 0:
+        case 1:
+        case 3:
+        case 6:
+        case 8:
+            return o;
+        case 2:
+        case 4:
+        case 5:
+        case 7:
+            platform::log("Invalid image rotate %i in %s", o, source.c_str());
+            return 1;
+        default:
+            return 1;
+    }
+}
+
+Dictionary DocumentExport::imageProperties(const Dictionary* metaData, double quality,
+                                           const std::string& software) {
+    Dictionary props = metaData ? *metaData : Dictionary();
+    props.set("Orientation", Value(1));
+    props.set("HasAlpha", Value(false));
+    props.set("kCGImageDestinationLossyCompressionQuality", Value(quality));
+    Dictionary tiff;
+    if (const Value* t = props.find("{TIFF}"); t && t->isDictionary()) tiff = t->dictionary();
+    tiff.set("Software", Value(software));
+    tiff.set("Orientation", Value(1));
+    props.set("{TIFF}", Value(std::move(tiff)));
+    return props;
+}
+
+std::filesystem::path DocumentExport::temporaryPathFor(const std::filesystem::path& destination) {
+    static std::atomic<unsigned> counter{0};
+    const std::string name = "." + destination.filename().string() + ".partial-" +
+                             std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    return destination.parent_path() / name;
+}
+
+bool DocumentExport::sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code ec;
+    if (std::filesystem::exists(a, ec) && std::filesystem::exists(b, ec))
+        return std::filesystem::equivalent(a, b, ec);
+    const auto ca = std::filesystem::weakly_canonical(a, ec);
+    const auto cb = std::filesystem::weakly_canonical(b, ec);
+    return ca == cb;
+}
+
+// ---------------------------------------------------------------- export
+
+bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string& type,
+                             const platform::Rect& cropRect, bool canReleaseImages,
+                             platform::Error* error) {
+    // Held for the whole export, whatever close() does meanwhile.
+    ThreadedImageEngine::Ptr engine = displayEngine();
+    const Dictionary settings = getSettingsDictionary();
+    const std::string source = fileURL().string();
+    platform::Error failure;
+    bool ok = false;
+
+    if (engine) {
+        engine->setDelegate({});
+        engine->configureRenderingSpaceForType(type, false);
+    }
+    [&] {
+        if (!engine) return (void)(failure = quorvexError(kQuorvexErrorNoOutputStage));
+        if (type == DocumentExport::kTypeTIFF || type == DocumentExport::kTypeDNG ||
+            type == DocumentExport::kTypeEXR) {
+            failure = quorvexError(kQuorvexErrorWriter, "This build has no " +
+                                                            DocumentExport::extensionForType(type) +
+                                                            " writer yet; export as JPEG instead.");
+            return;
+        }
+        std::error_code dirError;
+        const auto folder = url.has_parent_path() ? url.parent_path() : std::filesystem::path(".");
+        if (!std::filesystem::is_directory(folder, dirError) ||
+            ::access(folder.c_str(), W_OK) != 0) {
+            failure = quorvexError(kQuorvexErrorCreateDestination);
+            return;
+        }
+        if (!source.empty() && DocumentExport::sameFile(url, source)) {
+            failure = quorvexError(kQuorvexErrorCreateDestination);
+            return;
+        }
+        // A crop needs the stage's extent: build the chain now if no run has yet.
+        const platform::Rect crop = cropRect;
+        if (crop.width >= 1 && crop.height >= 1 && !engine->outputImage())
+            engine->invalidateImageStage(std::nullopt, settings, platform::Rect::null());
+        auto wrapper = engine->rawFileWrapper();
+        if (wrapper && wrapper->error()) return (void)(failure = *wrapper->error());
+
+        std::shared_ptr<CGImageBitMap> image;
+        platform::Error renderError;
+        {
+            std::lock_guard lock(exportLock_);
+            auto stage = engine->outputImage();
+            const platform::Rect rect =
+                stage ? DocumentExport::stageRectForCrop(crop, stage->extent())
+                      : platform::Rect::null();
+            image = engine->renderExportImage(
+                rect, false, DocumentExport::exportOrientation(settings, source), &renderError);
+        }
+        if (!image) {
+            if (wrapper && wrapper->error())
+                failure = *wrapper->error();
+            else if (!engine->outputImage() || renderError.domain.empty())
+                failure = quorvexError(kQuorvexErrorNoOutputStage);
+            else
+                failure = renderError;
+            return;
+        }
+        const double quality = DocumentExport::compressionQuality(settings);
+        auto meta = wrapper ? wrapper->metaData() : nullptr;
+        const Dictionary props =
+            DocumentExport::imageProperties(meta.get(), quality, applicationNameAndVersion());
+
+        const int32_t w = image->getWidth(), h = image->getHeight();
+        if (w <= 0 || h <= 0) return (void)(failure = quorvexError(kQuorvexErrorNoLinearBuffer));
+        std::vector<uint16_t> linear;
+        std::vector<uint8_t> rgb8;
+        try {
+            linear.resize(size_t(w) * size_t(h) * 3);
+            rgb8.resize(linear.size());
+        } catch (const std::bad_alloc&) {
+            return (void)(failure = quorvexError(kQuorvexErrorNoMemory));
+        }
+        if (!image->getLinearBuffer(linear))
+            return (void)(failure = quorvexError(kQuorvexErrorNoLinearBuffer));
+        image.reset();
+        toEightBit(linear, rgb8);
+        std::vector<uint16_t>().swap(linear);
+
+        std::vector<uint8_t> icc;
+        if (auto space = engine->renderingSpace(); space && space->csRef())
+            icc = space->csRef()->bytes();
+        else if (auto srgb = platform::IccProfile::named(platform::IccNamedProfile::sRGB))
+            icc = srgb->bytes();
+        const std::vector<uint8_t> exif = JpegExport::exifBlock(props, applicationNameAndVersion());
+
+        const std::filesystem::path partial = DocumentExport::temporaryPathFor(url);
+        if (!platform::writeJPEG(rgb8.data(), uint32_t(w), uint32_t(h),
+                                 static_cast<int>(std::lround(quality * 100)), exif, icc,
+                                 partial.string(), nullptr)) {
+            std::error_code ec;
+            std::filesystem::remove(partial, ec);
+            failure = quorvexError(kQuorvexErrorFinalizeDestination);
+            return;
+        }
+        std::error_code ec;
+        std::filesystem::rename(partial, url, ec);
+        if (ec) {
+            std::filesystem::remove(partial, ec);
+            failure = quorvexError(kQuorvexErrorFinalizeDestination);
+            return;
+        }
+        ok = true;
+    }();
+
+    if (!canReleaseImages && engine && !isClosed()) {
+        engine->configureRenderingSpaceForType(std::nullopt, false);
+        if (shownForDisplay_) engine->setDelegate(weak_from_this());
+    }
+    if (!ok) return fail(error, failure);
+    return true;
+}

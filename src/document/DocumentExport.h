@@ -1,0 +1,52 @@
+// The pure rules of a document's export: which file type and extension an
+// export-type setting gives, the OpenEXR format code, the JPEG quality, the
+// stage rectangle of a crop, the orientation handed to the output stage, and
+// the image properties written with the file. MyDocument::exportToURL (in
+// DocumentExport.cpp) uses them; the batch export and the command line use
+// the type rules. Stateless and thread-safe.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/BitmapGeometry.h"
+#include "platform/Error.h"
+#include "platform/Value.h"
+
+class DocumentExport {
+public:
+    static constexpr const char* kTypeJPEG = "public.jpeg";
+    static constexpr const char* kTypeTIFF = "public.tiff";
+    static constexpr const char* kTypeDNG = "public.dng";
+    static constexpr const char* kTypeEXR = "com.ilm.openexr-image";
+
+    // "Quorvex_ExportFileType" (as an integer) to a type: 1 TIFF, 2 DNG, 3..6
+    // OpenEXR, anything else or none JPEG.
+    static std::string typeForExportFileType(const platform::Value& setting);
+    // "jpg", "tif", "dng" or "exr".
+    static std::string extensionForType(const std::string& type);
+    // The OpenEXR writer's format: type 4 gives 2, 5 gives 1, 6 gives 3, else 0.
+    static int exrFormatCode(const platform::Dictionary& settings);
+    // "Quorvex_JPEGQuality" / 10 (1.0 without the key), kept within 0..1.
+    static double compressionQuality(const platform::Dictionary& settings);
+    // The rectangle the output stage renders (origin bottom left) for a crop
+    // (origin top left). A crop narrower or lower than one pixel means the
+    // whole extent; any other crop is clamped to the extent (an empty result
+    // also means the whole extent).
+    static platform::Rect stageRectForCrop(const platform::Rect& crop,
+                                           const platform::Rect& extent);
+    // The stored "Quorvex_ImageOrientation" as handed to the output stage:
+    // 0 (absent), 1, 3, 6 and 8 as they are; mirrored codes (logged, naming
+    // `source`) and anything else give 1.
+    static int exportOrientation(const platform::Dictionary& settings, const std::string& source);
+    // A copy of the source's metadata with orientation 1, no alpha, the
+    // quality and the software name in its TIFF dictionary.
+    static platform::Dictionary imageProperties(const platform::Dictionary* metaData,
+                                                double quality, const std::string& software);
+    // A name for the file being written in the destination's own folder, so
+    // the finished file is put in place by a rename.
+    static std::filesystem::path temporaryPathFor(const std::filesystem::path& destination);
+    // Whether two paths name the same file (also when one does not exist yet).
+    static bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b);
+};

@@ -1,0 +1,684 @@
+#include "document/MyDocument.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <system_error>
+
+#include "color/ColorSyncProfileWrap.h"
+#include "color/DNGCameraProfileAbstract.h"
+#include "document/PresetManager.h"
+#include "document/QuorvexErrors.h"
+#include "document/RawFileSearch.h"
+#include "engine/MultiDataStore.h"
+#include "engine/RawCombineTiledEngine.h"
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "raw/rawWrapper.h"
+
+#ifndef QUORVEX_VERSION_STRING
+#define QUORVEX_VERSION_STRING "0.0.0"
+#endif
+
+namespace {
+
+using platform::Dictionary;
+using platform::Value;
+
+constexpr const char* kUseAsShotWB = "Quorvex_UseAsShotWB";
+constexpr const char* kTemperature = "Quorvex_Filter_inputTemperature";
+constexpr const char* kTint = "Quorvex_Filter_inputTint";
+constexpr const char* kSceneReferred = "Quorvex_SceneReferred";
+constexpr const char* kUUID = "Quorvex_UUID";
+constexpr const char* kCropX = "Quorvex_CropRect_x";
+constexpr const char* kCropY = "Quorvex_CropRect_y";
+constexpr const char* kCropWidth = "Quorvex_CropRect_width";
+constexpr const char* kCropHeight = "Quorvex_CropRect_height";
+constexpr const char* kOrientation = "Quorvex_ImageOrientation";
+constexpr const char* kMetaData = "Quorvex_metaData";
+constexpr const char* kFilterPrefix = "Quorvex_Filter_";
+// Status-code domain of the platform's document layer ("unimplemented").
+constexpr const char* kStatusDomain = "OSStatusErrorDomain";
+
+bool startsWith(const std::string& s, std::string_view prefix) {
+    return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string lowerExtension(const std::filesystem::path& p) {
+    std::string ext = p.extension().string();
+    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
+    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext;
+}
+
+bool isSettingsKey(const std::string& key) {
+    return startsWith(key, "Quorvex_") || startsWith(key, "TARNWisp_");
+}
+
+}  // namespace
+
+const std::vector<std::string>& MyDocument::observedSettingsKeys() {
+    static const std::vector<std::string> keys = {"Quorvex_iccProfile",
+                                                  "Quorvex_CameraProfile",
+                                                  "Quorvex_SceneReferred",
+                                                  "Quorvex_MaintainWhites",
+                                                  "Quorvex_MonochromeSensor",
+                                                  "Quorvex_ArtifactSuppression",
+                                                  "Quorvex_ChromaArtifactSuppression",
+                                                  "Quorvex_ettrAdjust",
+                                                  "Quorvex_toneCurveAdjust",
+                                                  "Quorvex_ArtifactFilter"};
+    return keys;
+}
+
+Dictionary MyDocument::defaultSettings() {
+    Dictionary d;
+    d.set("Quorvex_Filter_inputRadius", Value(0.8f));
+    d.set("Quorvex_Filter_inputIntensity", Value(1.0f));
+    d.set("Quorvex_Filter_inputEV", Value(0.0f));
+    d.set("Quorvex_Filter_inputContrast", Value(0.0f));
+    d.set("Quorvex_Filter_inputBrightness", Value(0.0f));
+    d.set("Quorvex_Filter_inputFillLight", Value(0.0f));
+    d.set("Quorvex_Filter_inputHighLight", Value(0.0f));
+    d.set("Quorvex_Filter_inputKneeHigh", Value(3.5f));
+    d.set("Quorvex_Filter_inputKneeLow", Value(0.0f));
+    d.set("Quorvex_Filter_inputSaturation", Value(1.0f));
+    d.set("Quorvex_Filter_inputAngle", Value(0.0f));
+    for (const char* k : {"Quorvex_Filter_monochromeRed", "Quorvex_Filter_monochromeYellow",
+                          "Quorvex_Filter_monochromeGreen", "Quorvex_Filter_monochromeCyan",
+                          "Quorvex_Filter_monochromeBlue"})
+        d.set(k, Value(1.0f));
+    d.set("Quorvex_CameraProfile", Value(DNGCameraProfileAbstract::initAsAutoProfile()));
+    d.set("Quorvex_iccProfile", Value(ColorSyncProfileWrap::initAsAutoProfile()));
+    d.set("Quorvex_MaintainWhites", Value(true));
+    d.set("Quorvex_MonochromeSensor", Value(false));
+    d.set("Quorvex_IRUVSensor", Value(false));
+    d.set("Quorvex_ArtifactSuppression", Value(1.0f));
+    d.set("Quorvex_ChromaArtifactSuppression", Value(1.0f));
+    d.set("Quorvex_ettrAdjust", Value(0.0f));
+    d.set("Quorvex_toneCurveAdjust", Value(1.0f));
+    d.set("Quorvex_ArtifactFilter", Value(0.0f));
+    d.set("Quorvex_ExportFileType", Value(0));
+    d.set("Quorvex_JPEGQuality", Value(10.0f));
+    return d;
+}
+
+std::string MyDocument::applicationNameAndVersion() {
+    return std::string("Quorvex V") + QUORVEX_VERSION_STRING;
+}
+
+MyDocument::MyDocument() {
+    imageDefaults_ = defaultSettings();
+    imageParameters_ = imageDefaults_;
+    imageParameters_.set(kUseAsShotWB, Value(true));
+}
+
+MyDocument::Ptr MyDocument::init() { return Ptr(new MyDocument()); }
+
+MyDocument::~MyDocument() {
+    ThreadedImageEngine::Ptr engine;
+    {
+        std::lock_guard lock(mutex_);
+        engine = std::move(displayEngine_);
+    }
+    if (engine) engine->setDelegate({});
+}
+
+// ---------------------------------------------------------------- reading
+
+bool MyDocument::findRawFile(const std::filesystem::path& editedFile,
+                             std::filesystem::path* rawFile, platform::Error* error) {
+    const std::string wanted = editedFile.stem().string();
+    std::optional<std::filesystem::path> folder = RawFileSearch::rawSearch();
+    {
+        std::lock_guard lock(mutex_);
+        secureBookmark_ = folder;
+    }
+    if (!folder) {
+        platform::Error e = quorvexError(kQuorvexErrorNoRawSearchLocation);
+        platform::log("%s Error: %s", "readFromURL", e.failureReason.c_str());
+        if (error) *error = e;
+        return false;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (extArray_) {
+            if (error) *error = quorvexError(kQuorvexErrorRawNameSuffix, wanted);
+            return false;
+        }
+        extArray_ = RawFileSearch::extensionPriorityTable();
+    }
+    const auto priorities = *extArray_;
+    const std::optional<std::string> baseName = RawFileSearch::parseToBaseName(wanted);
+    std::optional<std::filesystem::path> hit;
+    if (baseName) hit = RawFileSearch::searchDirectory(*folder, *baseName, priorities, editedFile);
+    if (!hit) hit = RawFileSearch::searchDirectory(*folder, wanted, priorities, editedFile);
+    if (!hit) {
+        if (error) *error = quorvexRawFileNotFoundError(baseName, folder->string());
+        return false;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        extEditorURL_ = editedFile;
+    }
+    platform::log("%s raw file found: %s", "readFromURL", hit->c_str());
+    *rawFile = *hit;
+    return true;
+}
+
+bool MyDocument::readFromURL(const std::string& url, const std::string& type,
+                             platform::Error* error) {
+    (void)type;
+    platform::log("%s - %s file open: %s", applicationNameAndVersion().c_str(), "readFromURL",
+                  url.c_str());
+    std::string pathText = url;
+    const auto scheme = url.find("://");
+    if (scheme != std::string::npos) {
+        if (!equalsIgnoringCase(std::string_view(url).substr(0, scheme), "file")) {
+            if (error) *error = quorvexError(kQuorvexErrorNotFileURL);
+            return false;
+        }
+        pathText = url.substr(scheme + 3);
+    }
+    if (pathText.empty()) {
+        if (error) *error = quorvexError(kQuorvexErrorNoPath);
+        return false;
+    }
+    std::filesystem::path path(pathText);
+    if (RawFileSearch::isExternalEditorFile(path)) {
+        std::filesystem::path raw;
+        if (!findRawFile(path, &raw, error)) return false;
+        path = raw;
+    }
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        if (error) *error = quorvexError(kQuorvexErrorDirectory);
+        return false;
+    }
+    path = std::filesystem::absolute(path, ec);
+    if (ec || path.empty()) {
+        if (error) *error = quorvexError(kQuorvexErrorNoPath);
+        return false;
+    }
+    const std::string uuid = path.string();
+    setValueForKey(Value(uuid), kUUID);
+
+    ImageWrapper::Ptr wrapper;
+    if (lowerExtension(path) != "pcd") wrapper = rawWrapper::initWithFile(uuid, uuid, false);
+
+    ThreadedImageEngine::Ptr oldEngine;
+    {
+        std::lock_guard lock(mutex_);
+        oldEngine = std::move(displayEngine_);
+    }
+    if (oldEngine) oldEngine->setDelegate({});
+
+    std::optional<Dictionary> saved;
+    auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore(kCatalogStoreName);
+    if (catalog) {
+        std::optional<Dictionary> entry = catalog->getItemForUUID(uuid);
+        if (entry && !entry->empty())
+            saved = MultiDataStore::sharedMultiDataStore().deserializeFromPList(*entry);
+    }
+    if (!saved || saved->empty())
+        saved = PresetManager::sharedPresetManager().presetNamed(kDefaultPresetName);
+    addSettingValues(saved);
+    {
+        std::lock_guard lock(mutex_);
+        fileURL_ = path;
+        displayName_ = path.filename().string();
+    }
+    if (!wrapper) {
+        if (error) *error = quorvexError(kQuorvexErrorNoDecoder);
+        return false;
+    }
+    auto engine = ThreadedImageEngine::initWithRawImage(wrapper, false);
+    if (!engine) {
+        if (error) *error = quorvexError(kQuorvexErrorNoDecoder);
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    displayEngine_ = std::move(engine);
+    return true;
+}
+
+// ---------------------------------------------------------------- key routing
+
+void MyDocument::storeSetting(const std::string& key, const Value& value) {
+    std::vector<SettingsObserver> toCall;
+    bool markDirty = false;
+    {
+        std::lock_guard lock(mutex_);
+        imageParameters_.set(key, value);
+        for (const auto& [token, entry] : observers_)
+            if (entry.first == key) toCall.push_back(entry.second);
+        if (observingSettings_) {
+            const auto& keys = observedSettingsKeys();
+            markDirty = std::find(keys.begin(), keys.end(), key) != keys.end();
+        }
+    }
+    for (auto& observer : toCall) observer(key, value);
+    if (markDirty) markAdjustedImageDirty({key});
+}
+
+void MyDocument::removeSetting(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    imageParameters_.remove(key);
+}
+
+Value MyDocument::valueForKey(const std::string& key) const {
+    if (startsWith(key, kMetaData)) {
+        auto engine = displayEngine();
+        if (!engine) return {};
+        auto wrapper = engine->rawFileWrapper();
+        if (!wrapper) return {};
+        auto meta = wrapper->metaData();
+        return meta ? Value(*meta) : Value();
+    }
+    if (isSettingsKey(key)) {
+        std::lock_guard lock(mutex_);
+        const Value* v = imageParameters_.find(key);
+        return v ? *v : Value();
+    }
+    if (key == "displayName") return Value(displayName());
+    return {};
+}
+
+void MyDocument::setValueForKey(const Value& value, const std::string& key) {
+    if (startsWith(key, kMetaData)) return;  // read-only
+    if (!isSettingsKey(key)) return;
+    if (value.isNull())
+        platform::log("ERROR : NULL value in %s : %s\n", "setValueForKey", key.c_str());
+    storeSetting(key, value);
+    if (startsWith(key, kFilterPrefix)) markAdjustedImageDirty({key});
+}
+
+uint64_t MyDocument::addObserver(const std::string& key, SettingsObserver observer) {
+    std::lock_guard lock(mutex_);
+    const uint64_t token = nextObserverToken_++;
+    observers_.emplace(token, std::make_pair(key, std::move(observer)));
+    return token;
+}
+
+void MyDocument::removeObserver(uint64_t token) {
+    std::lock_guard lock(mutex_);
+    observers_.erase(token);
+}
+
+Dictionary MyDocument::getSettingsDictionary() const {
+    std::lock_guard lock(mutex_);
+    return imageParameters_;
+}
+
+Dictionary MyDocument::imageDefaults() const {
+    std::lock_guard lock(mutex_);
+    return imageDefaults_;
+}
+
+std::optional<Dictionary> MyDocument::getCameraParameters() const {
+    auto engine = displayEngine();
+    if (!engine) return std::nullopt;
+    return engine->cameraParameters();
+}
+
+void MyDocument::addSettingValues(const std::optional<Dictionary>& values) {
+    if (!values) return;
+    std::vector<std::string> changed;
+    for (const auto& [key, value] : *values) {
+        if (value.isDictionary()) {
+            std::lock_guard lock(mutex_);
+            Value* held = imageParameters_.find(key);
+            if (held && held->isDictionary()) {
+                for (const auto& [k, v] : value.dictionary()) held->dictionary().set(k, v);
+            } else {
+                imageParameters_.set(key, value);
+            }
+            continue;
+        }
+        storeSetting(key, value);
+        if (equalsIgnoringCase(key, kTemperature)) removeSetting(kUseAsShotWB);
+        changed.push_back(key);
+    }
+    if (!changed.empty()) markAdjustedImageDirty(changed);
+}
+
+void MyDocument::setToDefault(const std::string& key) {
+    std::optional<Value> value;
+    {
+        std::lock_guard lock(mutex_);
+        if (const Value* v = imageDefaults_.find(key)) value = *v;
+    }
+    if (!value) return;
+    storeSetting(key, *value);
+    markAdjustedImageDirty({key});
+}
+
+platform::Rect MyDocument::activeArea() const {
+    platform::Rect area = platform::Rect::null();
+    for (const auto& controller : windowControllers()) {
+        const platform::Rect r = controller->activeTiledRect();
+        if (!r.isNull() && r.x >= 0 && r.y >= 0 && r.width >= 0 && r.height >= 0) area = r;
+    }
+    return area;
+}
+
+void MyDocument::markAdjustedImageDirty(const std::vector<std::string>& keys) {
+    auto engine = displayEngine();
+    if (!engine) return;
+    engine->invalidateImageStage(keys, getSettingsDictionary(), activeArea());
+}
+
+void MyDocument::documentIsForDisplay(bool forDisplay) {
+    if (!forDisplay) return;
+    auto engine = displayEngine();
+    if (!engine) return;
+    shownForDisplay_ = true;
+    engine->setDelegate(weak_from_this());
+    engine->configureRenderingSpaceForType(std::nullopt, false);
+    engine->invalidateImageStage(std::nullopt, getSettingsDictionary(), platform::Rect::null());
+}
+
+// ---------------------------------------------------------------- windows
+
+void MyDocument::addWindowController(
+    const std::shared_ptr<MyDocumentWindowController>& controller) {
+    std::lock_guard lock(mutex_);
+    observingSettings_ = true;
+    windowControllers_.push_back(controller);
+}
+
+void MyDocument::removeWindowController(
+    const std::shared_ptr<MyDocumentWindowController>& controller) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(windowControllers_, [&](const auto& weak) {
+        auto c = weak.lock();
+        return !c || c == controller;
+    });
+}
+
+std::vector<std::shared_ptr<MyDocumentWindowController>> MyDocument::windowControllers() const {
+    std::vector<std::shared_ptr<MyDocumentWindowController>> out;
+    std::lock_guard lock(mutex_);
+    for (const auto& weak : windowControllers_)
+        if (auto c = weak.lock()) out.push_back(std::move(c));
+    return out;
+}
+
+// ---------------------------------------------------------------- white balance
+
+void MyDocument::setWBFromColor(ColorHelper& color) {
+    color.setFTemperature(std::clamp(color.fTemperature(), 1000.0f, 14000.0f));
+    color.setFTint(std::clamp(color.fTint(), -150.0f, 150.0f));
+    for (const auto& controller : windowControllers())
+        controller->setTempAndTint(color.fTemperature(), color.fTint());
+    storeSetting(kTemperature, Value(color.fTemperature()));
+    storeSetting(kTint, Value(color.fTint()));
+}
+
+std::optional<ColorHelper> MyDocument::wbFromMetaData() const {
+    auto engine = displayEngine();
+    if (!engine) return std::nullopt;
+    auto wrapper = engine->rawFileWrapper();
+    if (!wrapper) return std::nullopt;
+    const Dictionary params = wrapper->getParameters();
+    const Value* x = params.find("asShotWhitex");
+    const Value* y = params.find("asShotWhitey");
+    if (!x || !y || !x->isNumber() || !y->isNumber()) return std::nullopt;
+    if (x->realValue() <= 0 || y->realValue() <= 0) return std::nullopt;
+    ColorHelper color;
+    color.setFromxyCoord(x->floatValue(), y->floatValue());
+    return color;
+}
+
+void MyDocument::setWBToAsShotFromImageParameters() {
+    if (auto color = wbFromMetaData()) setWBFromColor(*color);
+}
+
+void MyDocument::setWBAsShot() {
+    setWBToAsShotFromImageParameters();
+    markAdjustedImageDirty({kTemperature});
+}
+
+void MyDocument::setWBFromPoint(platform::Point point) {
+    auto engine = displayEngine();
+    if (!engine) return;
+    auto wrapper = engine->rawFileWrapper();
+    if (!wrapper) return;
+    const Dictionary params = wrapper->getParameters();
+    const Value* x = params.find("asShotWhitex");
+    const Value* y = params.find("asShotWhitey");
+    if (!x || !y || !x->isNumber() || !y->isNumber()) return;
+    auto stage = engine->demosaicedImage();
+    double values[4] = {0, 0, 0, 0};
+    if (!stage ||
+        !stage->getPixelValues(static_cast<int>(point.x), static_cast<int>(point.y), 5, values)) {
+        platform::log("%s Warning: getPixelValues failed for %f %f", "setWBFromPoint", point.x,
+                      point.y);
+        return;
+    }
+    float d50[2];
+    ColorHelper::D50_xy_coord(d50);
+    const float asShot[2] = {x->floatValue(), y->floatValue()};
+    float whiteMatrix[3][3];
+    ColorHelper::MapWhiteMatrix(d50, asShot, whiteMatrix);
+    float xyz[3];
+    ColorHelper::ProPhotoRGBtoXYZ(static_cast<float>(values[0]), static_cast<float>(values[1]),
+                                  static_cast<float>(values[2]), xyz);
+    float mapped[3];
+    for (int r = 0; r < 3; ++r)
+        mapped[r] =
+            whiteMatrix[r][0] * xyz[0] + whiteMatrix[r][1] * xyz[1] + whiteMatrix[r][2] * xyz[2];
+    ColorHelper color;
+    color.setFromXYZCoord(mapped);
+    setWBFromColor(color);
+    markAdjustedImageDirty({kTemperature});
+}
+
+void MyDocument::setSceneReferred(bool sceneReferred) {
+    for (const auto& controller : windowControllers()) controller->setSceneReferred(sceneReferred);
+    storeSetting(kSceneReferred, Value(sceneReferred));
+}
+
+// ---------------------------------------------------------------- crop, orientation
+
+void MyDocument::cropRectChanged(const platform::Rect& rect) {
+    storeSetting(kCropX, Value(static_cast<float>(rect.x)));
+    storeSetting(kCropY, Value(static_cast<float>(rect.y)));
+    storeSetting(kCropWidth, Value(static_cast<float>(rect.width)));
+    storeSetting(kCropHeight, Value(static_cast<float>(rect.height)));
+}
+
+platform::Rect MyDocument::getCropRect() const {
+    const platform::Rect none{-1, -1, -1, -1};
+    std::lock_guard lock(mutex_);
+    const Value* w = imageParameters_.find(kCropWidth);
+    const Value* h = imageParameters_.find(kCropHeight);
+    if (!w || !h || !w->isNumber() || !h->isNumber()) return none;
+    if (w->realValue() < 16 || h->realValue() < 16) return none;
+    const Value* x = imageParameters_.find(kCropX);
+    const Value* y = imageParameters_.find(kCropY);
+    return {x && x->isNumber() ? x->realValue() : -1.0, y && y->isNumber() ? y->realValue() : -1.0,
+            w->realValue(), h->realValue()};
+}
+
+void MyDocument::orientationChanged(int orientation) {
+    storeSetting(kOrientation, Value(static_cast<float>(orientation)));
+}
+
+int MyDocument::getOrientation() const {
+    std::lock_guard lock(mutex_);
+    const Value* v = imageParameters_.find(kOrientation);
+    if (!v || !v->isNumber()) return 1;
+    return static_cast<int>(v->integerValue());
+}
+
+// ---------------------------------------------------------------- readout
+
+std::string MyDocument::pixelValueString(platform::Point point) {
+    auto engine = displayEngine();
+    double values[4] = {0, 0, 0, 0};
+    bool ok = false;
+    if (engine) {
+        std::lock_guard lock(exportLock_);
+        ok = engine->getPixelValues(static_cast<int>(point.x), static_cast<int>(point.y), values);
+    }
+    if (!ok) return "-";
+    double out[3];
+    for (int i = 0; i < 3; ++i) {
+        const double v = values[i];
+        double s;
+        if (v <= 0)
+            s = 0;
+        else if (v <= 0.0031308)
+            s = 12.92 * v;
+        else
+            s = 1.055 * std::pow(v, 1.0 / 2.4) - 0.055;
+        out[i] = s * 100.0;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "R:%5.1f, G:%5.1f, B:%5.1f", out[0], out[1], out[2]);
+    return text;
+}
+
+// ---------------------------------------------------------------- accessors
+
+ThreadedImageEngine::Ptr MyDocument::displayEngine() const {
+    std::lock_guard lock(mutex_);
+    return displayEngine_;
+}
+
+std::shared_ptr<RawCombineTiledEngine> MyDocument::originalImage() const {
+    auto engine = displayEngine();
+    return engine ? engine->demosaicedImage() : nullptr;
+}
+
+TiledEngine::Ptr MyDocument::outputImage() const {
+    auto engine = displayEngine();
+    return engine ? engine->outputImage() : nullptr;
+}
+
+bool MyDocument::openedFromExternal() const {
+    std::lock_guard lock(mutex_);
+    return extEditorURL_.has_value();
+}
+
+std::optional<std::filesystem::path> MyDocument::extEditorURL() const {
+    std::lock_guard lock(mutex_);
+    return extEditorURL_;
+}
+
+std::filesystem::path MyDocument::fileURL() const {
+    std::lock_guard lock(mutex_);
+    return fileURL_;
+}
+
+std::string MyDocument::displayName() const {
+    std::lock_guard lock(mutex_);
+    return displayName_;
+}
+
+bool MyDocument::dataOfType(const std::string& type, platform::Error* error) const {
+    (void)type;
+    return platform::setError(error, kStatusDomain, -4, "The document has no data form.");
+}
+
+// ---------------------------------------------------------------- closing
+
+void MyDocument::close() {
+    if (closed_.exchange(true)) return;
+    ThreadedImageEngine::Ptr engine;
+    Dictionary settings;
+    {
+        std::lock_guard lock(mutex_);
+        engine = std::move(displayEngine_);
+        settings = imageParameters_;
+        windowControllers_.clear();
+        observingSettings_ = false;
+    }
+    // A shown document keeps its edits even when an export holds the engine
+    // detached at this moment.
+    if (shownForDisplay_ && settings.contains(kUUID)) {
+        auto& stores = MultiDataStore::sharedMultiDataStore();
+        if (auto catalog = stores.dataStoreForStore(kCatalogStoreName))
+            catalog->addItem(stores.serializeToPList(settings));
+    }
+    if (engine) engine->setDelegate({});
+}
+
+// ---------------------------------------------------------------- engine callbacks
+
+void MyDocument::postNotification(const char* name) {
+    platform::NotificationCenter::defaultCenter().post(name, shared_from_this());
+}
+
+void MyDocument::CIImageEngineDidStart(ThreadedImageEngine&) {
+    std::weak_ptr<MyDocument> weak = weak_from_this();
+    platform::DispatchQueue::main()->async([weak] {
+        if (auto self = weak.lock()) self->postNotification(kEngineDidStartNotification);
+    });
+}
+
+void MyDocument::CIImageEngineNewMetaData(ThreadedImageEngine&) {
+    std::weak_ptr<MyDocument> weak = weak_from_this();
+    platform::DispatchQueue::main()->async([weak] {
+        if (auto self = weak.lock()) self->newMetaDataOnMain();
+    });
+}
+
+void MyDocument::newMetaDataOnMain() {
+    auto color = wbFromMetaData();
+    if (!color) return;
+    std::lock_guard lock(mutex_);
+    imageDefaults_.set(kTemperature, Value(color->fTemperature()));
+    imageDefaults_.set(kTint, Value(color->fTint()));
+}
+
+void MyDocument::CIImageEngineDidFinish(ThreadedImageEngine&) {
+    std::weak_ptr<MyDocument> weak = weak_from_this();
+    platform::DispatchQueue::main()->async([weak] {
+        if (auto self = weak.lock()) self->engineDidFinishOnMain();
+    });
+}
+
+void MyDocument::engineDidFinishOnMain() {
+    if (closed_) return;
+    auto engine = displayEngine();
+    if (!engine) return;
+    auto wrapper = engine->rawFileWrapper();
+    const auto wrapperError = wrapper ? wrapper->error() : std::nullopt;
+    if (wrapperError) {
+        platform::log("%s %s", "CIImageEngineDidFinish", wrapperError->description().c_str());
+        for (const auto& controller : windowControllers()) controller->performClose();
+        return;
+    }
+    bool hasTemperature, hasSceneReferred;
+    {
+        std::lock_guard lock(mutex_);
+        hasTemperature = imageParameters_.contains(kTemperature);
+        hasSceneReferred = imageParameters_.contains(kSceneReferred);
+    }
+    if (!hasTemperature) setWBToAsShotFromImageParameters();
+    if (!hasSceneReferred) setSceneReferred(!(wrapper && wrapper->isOutputReferred()));
+    removeSetting(kUseAsShotWB);
+    postNotification(kNewProcessedImageNotification);
+}
+
+void MyDocument::CIImageEngineDidUpdateActiveArea(ThreadedImageEngine&) {
+    std::weak_ptr<MyDocument> weak = weak_from_this();
+    platform::DispatchQueue::main()->async([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto engine = self->displayEngine();
+        auto wrapper = engine ? engine->rawFileWrapper() : nullptr;
+        if (wrapper && wrapper->error()) return;
+        self->postNotification(kUpdatedImageNotification);
+    });
+}

@@ -1,0 +1,179 @@
+// Batch export: names, overwriting, the stop at the first error, and the
+// command line's exit codes and output.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+
+#include "document/BatchExport.h"
+#include "document/DocumentTestHome.h"
+#include "engine/DataStoreItem.h"
+#include "platform/UserDefaults.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::Dictionary;
+using platform::Value;
+
+class BatchExportTest : public ::testing::Test {
+protected:
+    fs::path touch(const std::string& name, const std::string& bytes = "x") {
+        auto p = scratch_.path() / name;
+        fs::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+    DocumentTestHome scratch_;
+};
+
+TEST_F(BatchExportTest, TakenNamesAreNumberedUnlessOverwriting) {
+    const auto src = touch("a.NEF");
+    platform::Error error;
+    auto dest = BatchExport::destinationFor(src, std::nullopt, "public.jpeg", false, &error);
+    EXPECT_EQ(dest, scratch_.path() / "a.jpg");
+    touch("a.jpg");
+    touch("a_1.jpg");
+    touch("a_2.jpg");
+    EXPECT_EQ(BatchExport::destinationFor(src, std::nullopt, "public.jpeg", false, &error),
+              scratch_.path() / "a_3.jpg");
+    EXPECT_EQ(BatchExport::destinationFor(src, std::nullopt, "public.jpeg", true, &error),
+              scratch_.path() / "a.jpg");
+    // Into the export folder, with the type's extension.
+    const auto out = scratch_.path() / "out";
+    fs::create_directories(out);
+    EXPECT_EQ(BatchExport::destinationFor(src, out, "com.ilm.openexr-image", false, &error),
+              out / "a.exr");
+}
+
+TEST_F(BatchExportTest, PresetTypeChoosesTheExtension) {
+    EXPECT_EQ(BatchExport::exportTypeForPreset(std::nullopt), "public.jpeg");
+    EXPECT_EQ(BatchExport::exportTypeForPreset(Dictionary{}), "public.jpeg");
+    EXPECT_EQ(BatchExport::exportTypeForPreset(Dictionary{{"Quorvex_ExportFileType", Value(5)}}),
+              "com.ilm.openexr-image");
+    EXPECT_EQ(BatchExport::exportTypeForPreset(Dictionary{{"Quorvex_ExportFileType", Value(7)}}),
+              "public.jpeg");
+    EXPECT_EQ(BatchExport::exportTypeForPreset(Dictionary{{"Quorvex_ExportFileType", Value(1)}}),
+              "public.tiff");
+}
+
+TEST_F(BatchExportTest, EveryNumberedNameTakenFailsInsteadOfReplacing) {
+    const auto dir = scratch_.path() / "full";
+    fs::create_directories(dir);
+    touch("full/b.jpg");
+    for (int i = 1; i <= BatchExport::kMaxNumberedName; ++i)
+        std::ofstream(dir / ("b_" + std::to_string(i) + ".jpg"));
+    platform::Error error;
+    EXPECT_FALSE(
+        BatchExport::destinationFor(dir / "b.dng", std::nullopt, "public.jpeg", false, &error));
+    EXPECT_EQ(error.code, -1);
+    EXPECT_EQ(error.failureReason,
+              "tarnWisp could not create the export file - may be a permissions problem: " +
+                  (dir / "b").string());
+    EXPECT_EQ(fs::file_size(dir / "b_99999.jpg"), 0u);
+}
+
+TEST_F(BatchExportTest, StopsAtTheFirstErrorAndKeepsOnlyItsReason) {
+    const auto pcd = touch("first.pcd");
+    const auto second = touch("second.dng", "junk");
+    BatchExport::Options options;
+    options.files = {"", pcd, second};
+    std::vector<fs::path> started, written;
+    options.progressUpdate = [&](const fs::path& p) { started.push_back(p); };
+    options.didExport = [&](const fs::path& p) { written.push_back(p); };
+    auto error = BatchExport::run(options);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain, "QuorvexErrorDomain");
+    EXPECT_EQ(error->code, -2);
+    EXPECT_EQ(started, std::vector<fs::path>{pcd});
+    EXPECT_TRUE(written.empty());
+    EXPECT_FALSE(fs::exists(scratch_.path() / "first.jpg"));
+
+    // An undecodable file fails with the decoder's own error.
+    options.files = {second};
+    error = BatchExport::run(options);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_NE(error->domain, "QuorvexErrorDomain");
+    EXPECT_FALSE(fs::exists(scratch_.path() / "second.jpg"));
+
+    std::atomic<bool> cancel{true};
+    options.userDidCancel = &cancel;
+    started.clear();
+    EXPECT_FALSE(BatchExport::run(options).has_value());
+    EXPECT_TRUE(started.empty());
+}
+
+// The command-line program beside the test executable.
+fs::path programPath() {
+    std::error_code ec;
+    const auto exe = fs::read_symlink("/proc/self/exe", ec);
+    return exe.parent_path().parent_path() / "quorvex";
+}
+
+struct RunResult {
+    int status;
+    std::string out;
+};
+
+RunResult runProgram(const std::string& args) {
+    const std::string cmd = programPath().string() + " " + args + " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    RunResult r{-1, {}};
+    if (!p) return r;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) r.out += buf;
+    const int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+TEST_F(BatchExportTest, CommandLineExitCodesAndMessages) {
+    if (!fs::exists(programPath())) GTEST_SKIP() << "quorvex is not built";
+    auto help = runProgram("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--preset NAME"), std::string::npos);
+    EXPECT_NE(help.out.find("SilentlyOverwrite"), std::string::npos);
+
+    EXPECT_EQ(runProgram("--bogus").status, 2);
+    EXPECT_EQ(runProgram("--out").status, 2);
+    EXPECT_EQ(
+        runProgram("--export --out " + (scratch_.path() / "missing").string() + " x.dng").status,
+        2);
+    EXPECT_EQ(runProgram("--preset \"No Such Preset\" x.dng").status, 2);
+
+    const auto pcd = touch("disc.pcd");
+    auto failed = runProgram("--export " + pcd.string());
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_NE(failed.out.find("tarnWisp could not create a decoder object"), std::string::npos);
+}
+
+TEST_F(BatchExportTest, CommandLineDevelopsEachDecodableTestFile) {
+    if (!fs::exists(programPath())) GTEST_SKIP() << "quorvex is not built";
+    const auto dir = testsupport::testdataDir() / "raw/dng";
+    if (!fs::exists(dir)) GTEST_SKIP() << "no test files";
+    const auto out = scratch_.path() / "out";
+    fs::create_directories(out);
+    int written = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const auto r = runProgram("--export --out " + out.string() + " " + entry.path().string());
+        const auto jpg = out / entry.path().filename().replace_extension("jpg");
+        if (r.status == 0) {
+            ++written;
+            EXPECT_NE(r.out.find(jpg.string()), std::string::npos) << r.out;
+            EXPECT_TRUE(fs::exists(jpg)) << entry.path();
+        } else {
+            EXPECT_EQ(r.status, 1) << entry.path() << r.out;
+            EXPECT_FALSE(fs::exists(jpg));
+            EXPECT_NE(r.out.find("quorvex: "), std::string::npos);
+        }
+    }
+    EXPECT_GE(written, 3) << "the three complete Raspberry Pi captures decode";
+    // Nothing half-written is left behind.
+    for (const auto& entry : fs::directory_iterator(out))
+        EXPECT_EQ(entry.path().extension(), ".jpg") << entry.path();
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+// Export rules, the EXIF block and whole JPEG exports of real files.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "document/DocumentExport.h"
+#include "document/DocumentTestHome.h"
+#include "document/JpegExport.h"
+#include "document/MyDocument.h"
+#include "engine/DataStoreItem.h"
+#include "platform/JpegWriter.h"
+#include "platform/Log.h"
+#include "platform/UserDefaults.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using platform::Dictionary;
+using platform::Value;
+
+TEST(ExportRules, TypesExtensionsFormatCodesAndQuality) {
+    EXPECT_EQ(DocumentExport::typeForExportFileType(Value()), "public.jpeg");
+    EXPECT_EQ(DocumentExport::typeForExportFileType(Value(0)), "public.jpeg");
+    EXPECT_EQ(DocumentExport::typeForExportFileType(Value(1)), "public.tiff");
+    EXPECT_EQ(DocumentExport::typeForExportFileType(Value(2.0)), "public.dng");
+    EXPECT_EQ(DocumentExport::typeForExportFileType(Value(5)), "com.ilm.openexr-image");
+    EXPECT_EQ(DocumentExport::typeForExportFileType(Value(7)), "public.jpeg");
+    EXPECT_EQ(DocumentExport::extensionForType("com.ilm.openexr-image"), "exr");
+    EXPECT_EQ(DocumentExport::extensionForType("public.tiff"), "tif");
+    EXPECT_EQ(DocumentExport::extensionForType("anything"), "jpg");
+
+    const int expected[] = {0, 0, 0, 0, 2, 1, 3, 0};
+    for (int t = 0; t < 8; ++t)
+        EXPECT_EQ(DocumentExport::exrFormatCode({{"Quorvex_ExportFileType", Value(t)}}),
+                  expected[t]);
+    EXPECT_EQ(DocumentExport::exrFormatCode({}), 0);
+
+    EXPECT_DOUBLE_EQ(DocumentExport::compressionQuality({{"Quorvex_JPEGQuality", Value(7.0f)}}),
+                     0.7);
+    EXPECT_DOUBLE_EQ(DocumentExport::compressionQuality({}), 1.0);
+    EXPECT_DOUBLE_EQ(DocumentExport::compressionQuality({{"Quorvex_JPEGQuality", Value(40)}}), 1.0);
+}
+
+TEST(ExportRules, CropRectanglesBecomeStageRectanglesClampedToTheImage) {
+    const platform::Rect extent{0, 0, 2000, 1000};
+    EXPECT_EQ(DocumentExport::stageRectForCrop({-1, -1, -1, -1}, extent), extent);
+    EXPECT_EQ(DocumentExport::stageRectForCrop({10, 20, 100, 50}, extent),
+              (platform::Rect{10, 930, 100, 50}));
+    // Partly outside: clamped; wholly outside: the whole image.
+    EXPECT_EQ(DocumentExport::stageRectForCrop({1950, -30, 100, 80}, extent),
+              (platform::Rect{1950, 950, 50, 50}));
+    EXPECT_EQ(DocumentExport::stageRectForCrop({5000, 5000, 100, 100}, extent), extent);
+    EXPECT_EQ(DocumentExport::stageRectForCrop({0, 0, 0.5, 100}, extent), extent);
+}
+
+TEST(ExportRules, OnlyRotationsReachTheOutputStage) {
+    platform::LogCapture log;
+    auto orientation = [](Value v) {
+        return DocumentExport::exportOrientation({{"Quorvex_ImageOrientation", v}}, "a.dng");
+    };
+    EXPECT_EQ(DocumentExport::exportOrientation({}, "a.dng"), 0);
+    EXPECT_EQ(orientation(Value(6.0f)), 6);
+    EXPECT_EQ(orientation(Value(8)), 8);
+    EXPECT_EQ(orientation(Value(3)), 3);
+    EXPECT_FALSE(log.contains("Invalid image rotate"));
+    EXPECT_EQ(orientation(Value(5.0f)), 1);
+    EXPECT_TRUE(log.contains("Invalid image rotate 5 in a.dng"));
+    EXPECT_EQ(orientation(Value(9)), 1);
+    EXPECT_EQ(orientation(Value(-3)), 1);
+    EXPECT_EQ(orientation(Value(1e30)), 1);
+}
+
+TEST(ExportRules, PropertiesAreACopyWithTheFourFacts) {
+    Dictionary meta{
+        {"{TIFF}", Value(Dictionary{{"Make", Value("Maker")}, {"Orientation", Value(6)}})},
+        {"Orientation", Value(6)}};
+    const Dictionary original = meta;
+    Dictionary props = DocumentExport::imageProperties(&meta, 0.7, "Quorvex V1");
+    EXPECT_EQ(meta, original);
+    EXPECT_EQ(props["Orientation"].integerValue(), 1);
+    EXPECT_FALSE(props["HasAlpha"].boolValue(true));
+    EXPECT_DOUBLE_EQ(props["kCGImageDestinationLossyCompressionQuality"].realValue(), 0.7);
+    EXPECT_EQ(props["{TIFF}"]["Make"].stringValue(), "Maker");
+    EXPECT_EQ(props["{TIFF}"]["Software"].stringValue(), "Quorvex V1");
+    EXPECT_TRUE(DocumentExport::imageProperties(nullptr, 1, "S")["{TIFF}"].isDictionary());
+}
+
+// Reads the value of one IFD entry of the little-endian block.
+struct TiffReader {
+    const std::vector<uint8_t>& b;
+    uint32_t u16(size_t at) const { return b.at(at) | (b.at(at + 1) << 8); }
+    uint32_t u32(size_t at) const { return u16(at) | (u16(at + 2) << 16); }
+    // Offset of the entry's value field, or 0.
+    size_t entry(size_t ifd, uint16_t tag) const {
+        const uint32_t n = u16(ifd);
+        for (uint32_t i = 0; i < n; ++i)
+            if (u16(ifd + 2 + 12 * i) == tag) return ifd + 2 + 12 * i;
+        return 0;
+    }
+    std::string ascii(size_t e) const {
+        const uint32_t count = u32(e + 4);
+        const size_t at = count <= 4 ? e + 8 : u32(e + 8);
+        return std::string(reinterpret_cast<const char*>(&b.at(at)), count - 1);
+    }
+};
+
+TEST(ExifBlock, CarriesCameraFactsOrientationOneAndSoftware) {
+    Dictionary props{
+        {"{TIFF}", Value(Dictionary{{"Make", Value("Maker")}, {"Model", Value("Cam 1")}})},
+        {"{Exif}", Value(Dictionary{{"ExposureTime", Value(0.004)},
+                                    {"FNumber", Value(2.8)},
+                                    {"ISOSpeedRatings", Value(platform::Value::Array{Value(200)})},
+                                    {"DateTimeOriginal", Value("2024:01:02 03:04:05")}})}};
+    const auto block = JpegExport::exifBlock(props, "Quorvex V9");
+    TiffReader r{block};
+    ASSERT_EQ(r.u16(0), 0x4949u);
+    ASSERT_EQ(r.u16(2), 42u);
+    const size_t ifd0 = r.u32(4);
+    ASSERT_NE(r.entry(ifd0, 0x010F), 0u);
+    EXPECT_EQ(r.ascii(r.entry(ifd0, 0x010F)), "Maker");
+    EXPECT_EQ(r.ascii(r.entry(ifd0, 0x0110)), "Cam 1");
+    EXPECT_EQ(r.ascii(r.entry(ifd0, 0x0131)), "Quorvex V9");
+    EXPECT_EQ(r.u16(r.entry(ifd0, 0x0112) + 8), 1u);
+    const size_t exif = r.u32(r.entry(ifd0, 0x8769) + 8);
+    const size_t exposure = r.u32(r.entry(exif, 0x829A) + 8);
+    EXPECT_EQ(r.u32(exposure), 1u);
+    EXPECT_EQ(r.u32(exposure + 4), 250u);
+    EXPECT_EQ(r.u16(r.entry(exif, 0x8827) + 8), 200u);
+    EXPECT_EQ(r.ascii(r.entry(exif, 0x9003)), "2024:01:02 03:04:05");
+    // Tags ascend within each directory.
+    for (size_t ifd : {ifd0, exif})
+        for (uint32_t i = 1; i < r.u16(ifd); ++i)
+            EXPECT_LT(r.u16(ifd + 2 + 12 * (i - 1)), r.u16(ifd + 2 + 12 * i));
+
+    // An outside reader agrees, when one is installed.
+    if (std::system("exiftool -ver >/dev/null 2>&1") != 0) return;
+    testsupport::ScratchDir scratch;
+    const auto file = scratch.path() / "exif.jpg";
+    std::vector<uint8_t> rgb(16 * 8 * 3, 128);
+    ASSERT_TRUE(platform::writeJPEG(rgb.data(), 16, 8, 90, block, {}, file.string()));
+    const std::string cmd =
+        "exiftool -s3 -Make -Model -ExposureTime -Orientation# -Software "
+        "-ISO -FNumber " +
+        file.string();
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[256];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    pclose(p);
+    EXPECT_EQ(out, "Maker\nCam 1\n1/250\n1\nQuorvex V9\n200\n2.8\n");
+}
+
+class DocumentExportTest : public ::testing::Test {
+protected:
+    DocumentTestHome scratch_;
+};
+
+TEST_F(DocumentExportTest, WritersNotInThisBuildFailClearlyAndLeaveNoFile) {
+    const auto src = scratch_.path() / "a.dng";
+    std::ofstream(src) << "junk";
+    platform::Error error;
+    auto doc = MyDocument::init();
+    ASSERT_TRUE(doc->readFromURL(src.string(), "", &error));
+    for (const char* type : {"public.tiff", "public.dng", "com.ilm.openexr-image"}) {
+        EXPECT_FALSE(
+            doc->exportToURL(scratch_.path() / "a.out", type, {-1, -1, -1, -1}, false, &error));
+        EXPECT_EQ(error.code, -13);
+        EXPECT_NE(error.failureReason.find("writer"), std::string::npos);
+    }
+    // Never onto the source itself, never into a missing folder.
+    EXPECT_FALSE(doc->exportToURL(src, "public.jpeg", {-1, -1, -1, -1}, false, &error));
+    EXPECT_EQ(error.code, -11);
+    EXPECT_FALSE(doc->exportToURL(scratch_.path() / "none/a.jpg", "public.jpeg", {-1, -1, -1, -1},
+                                  false, &error));
+    EXPECT_EQ(error.code, -11);
+    size_t files = 0;
+    for (auto& e : std::filesystem::directory_iterator(scratch_.path()))
+        files += e.is_regular_file();
+    EXPECT_EQ(files, 1u);
+    std::ifstream in(src);
+    std::string content;
+    in >> content;
+    EXPECT_EQ(content, "junk");
+}
+
+}  // namespace
