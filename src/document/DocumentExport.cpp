@@ -237,7 +237,8 @@ bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string
             icc = space->csRef()->bytes();
         else if (auto srgb = platform::IccProfile::named(platform::IccNamedProfile::sRGB))
             icc = srgb->bytes();
-        const std::vector<uint8_t> exif = JpegExport::exifBlock(props, applicationNameAndVersion());
+        const std::vector<uint8_t> exif =
+            JpegExport::exifBlock(props, applicationNameAndVersion(), uint32_t(w), uint32_t(h));
 
         const std::filesystem::path partial = DocumentExport::temporaryPathFor(url);
         if (!platform::writeJPEG(rgb8.data(), uint32_t(w), uint32_t(h),

@@ -142,7 +142,8 @@ size_t directorySize(const Directory& d) {
 }  // namespace
 
 std::vector<uint8_t> JpegExport::exifBlock(const Dictionary& properties,
-                                           const std::string& software) {
+                                           const std::string& software, uint32_t width,
+                                           uint32_t height) {
     const Dictionary* tiff = subDictionary(properties, "{TIFF}");
     const Dictionary* exif = subDictionary(properties, "{Exif}");
 
@@ -150,10 +151,14 @@ std::vector<uint8_t> JpegExport::exifBlock(const Dictionary& properties,
     addAscii(ifd0, 0x010F, stringOf(tiff, "Make"));
     addAscii(ifd0, 0x0110, stringOf(tiff, "Model"));
     addShort(ifd0, 0x0112, 1);  // the pixels are already turned
+    addRational(ifd0, 0x011A, 72);
+    addRational(ifd0, 0x011B, 72);
+    addShort(ifd0, 0x0128, 2);  // inches
     addAscii(ifd0, 0x0131, software);
     addAscii(ifd0, 0x0132, stringOf(tiff, "DateTime"));
     addAscii(ifd0, 0x013B, stringOf(tiff, "Artist"));
     addAscii(ifd0, 0x8298, stringOf(tiff, "Copyright"));
+    addShort(ifd0, 0x0213, 1);  // centred chroma samples
 
     Directory exifIFD;
     if (auto v = numberOf(exif, "ExposureTime")) addRational(exifIFD, 0x829A, *v);
@@ -164,12 +169,16 @@ std::vector<uint8_t> JpegExport::exifBlock(const Dictionary& properties,
     addUndefined(exifIFD, 0x9000, "0231", 4);
     addAscii(exifIFD, 0x9003, stringOf(exif, "DateTimeOriginal"));
     addAscii(exifIFD, 0x9004, stringOf(exif, "DateTimeDigitized"));
+    addUndefined(exifIFD, 0x9101, "\1\2\3\0", 4);  // Y, Cb, Cr
     if (auto v = numberOf(exif, "ExposureBiasValue")) addSRational(exifIFD, 0x9204, *v);
     if (auto v = numberOf(exif, "MaxApertureValue")) addRational(exifIFD, 0x9205, *v);
     if (auto v = numberOf(exif, "MeteringMode")) addShort(exifIFD, 0x9207, uint16_t(*v));
     if (auto v = numberOf(exif, "Flash")) addShort(exifIFD, 0x9209, uint16_t(*v));
     if (auto v = numberOf(exif, "FocalLength")) addRational(exifIFD, 0x920A, *v);
+    addUndefined(exifIFD, 0xA000, "0100", 4);
     addShort(exifIFD, 0xA001, 1);  // sRGB
+    addLong(exifIFD, 0xA002, width);
+    addLong(exifIFD, 0xA003, height);
     if (auto v = numberOf(exif, "FocalLenIn35mmFilm")) addShort(exifIFD, 0xA405, uint16_t(*v));
     addAscii(exifIFD, 0xA434, stringOf(exif, "LensModel"));
 

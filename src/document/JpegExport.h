@@ -16,7 +16,9 @@ class JpegExport {
 public:
     // The TIFF structure of an EXIF APP1 segment (without the "Exif\0\0"
     // prefix), little-endian, from a metadata dictionary of image properties
-    // ("{TIFF}" and "{Exif}" sub-dictionaries). Orientation is always 1.
+    // ("{TIFF}" and "{Exif}" sub-dictionaries), for an image of width ×
+    // height pixels. Orientation is always 1.
     static std::vector<uint8_t> exifBlock(const platform::Dictionary& properties,
-                                          const std::string& software);
+                                          const std::string& software, uint32_t width,
+                                          uint32_t height);
 };

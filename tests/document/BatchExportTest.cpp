@@ -106,11 +106,13 @@ TEST_F(BatchExportTest, StopsAtTheFirstErrorAndKeepsOnlyItsReason) {
     EXPECT_TRUE(started.empty());
 }
 
-// The command-line program beside the test executable.
+// The command-line program, as the build names it.
 fs::path programPath() {
-    std::error_code ec;
-    const auto exe = fs::read_symlink("/proc/self/exe", ec);
-    return exe.parent_path().parent_path() / "quorvex";
+#ifdef QUORVEX_PROGRAM
+    return QUORVEX_PROGRAM;
+#else
+    return {};
+#endif
 }
 
 struct RunResult {

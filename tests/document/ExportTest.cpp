@@ -1,6 +1,10 @@
 // Export rules, the EXIF block and whole JPEG exports of real files.
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 
@@ -12,12 +16,30 @@
 #include "platform/JpegWriter.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "raw/TestChart.h"
 #include "support/TestSupport.h"
 
 namespace {
 
 using platform::Dictionary;
 using platform::Value;
+
+// Settings that leave colour and tone alone: no exposure, contrast or
+// brightness change, no highlight or fill, a straight tone curve,
+// display-referred, no sharpening.
+Dictionary neutralSettings() {
+    return {{"Quorvex_Filter_inputEV", Value(0.0f)},
+            {"Quorvex_Filter_inputContrast", Value(0.0f)},
+            {"Quorvex_Filter_inputBrightness", Value(0.0f)},
+            {"Quorvex_Filter_inputFillLight", Value(0.0f)},
+            {"Quorvex_Filter_inputHighLight", Value(0.0f)},
+            {"Quorvex_Filter_inputSaturation", Value(1.0f)},
+            {"Quorvex_Filter_inputIntensity", Value(0.0f)},
+            {"Quorvex_SceneReferred", Value(false)},
+            {"Quorvex_MaintainWhites", Value(false)},
+            {"Quorvex_toneCurveAdjust", Value(0.0f)},
+            {"Quorvex_ettrAdjust", Value(0.0f)}};
+}
 
 TEST(ExportRules, TypesExtensionsFormatCodesAndQuality) {
     EXPECT_EQ(DocumentExport::typeForExportFileType(Value()), "public.jpeg");
@@ -112,7 +134,7 @@ TEST(ExifBlock, CarriesCameraFactsOrientationOneAndSoftware) {
                                     {"FNumber", Value(2.8)},
                                     {"ISOSpeedRatings", Value(platform::Value::Array{Value(200)})},
                                     {"DateTimeOriginal", Value("2024:01:02 03:04:05")}})}};
-    const auto block = JpegExport::exifBlock(props, "Quorvex V9");
+    const auto block = JpegExport::exifBlock(props, "Quorvex V9", 16, 8);
     TiffReader r{block};
     ASSERT_EQ(r.u16(0), 0x4949u);
     ASSERT_EQ(r.u16(2), 42u);
@@ -186,3 +208,137 @@ TEST_F(DocumentExportTest, WritersNotInThisBuildFailClearlyAndLeaveNoFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// The chart tool, as the build names it.
+std::filesystem::path chartTool() {
+#ifdef QUORVEX_MAKE_TEST_CHART
+    return QUORVEX_MAKE_TEST_CHART;
+#else
+    return {};
+#endif
+}
+
+// Decodes a JPEG into packed RGB.
+bool readJpeg(const std::filesystem::path& file, std::vector<uint8_t>& rgb, uint32_t& w,
+              uint32_t& h) {
+    FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) return false;
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, f);
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&cinfo);
+    w = cinfo.output_width;
+    h = cinfo.output_height;
+    rgb.resize(size_t(w) * h * 3);
+    while (cinfo.output_scanline < h) {
+        JSAMPROW row = rgb.data() + size_t(cinfo.output_scanline) * w * 3;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    std::fclose(f);
+    return true;
+}
+
+// Linear RGB in ProPhoto primaries with a D65 white to 8-bit sRGB. Both
+// spaces share the white, so this is one matrix: ProPhoto-D65 to XYZ (from
+// the primaries), then XYZ to linear sRGB, then the sRGB curve.
+std::array<double, 3> proPhotoToSRGB8(const std::array<double, 3>& pp) {
+    using M = std::array<std::array<double, 3>, 3>;
+    auto toXYZ = [](const double xy[3][2], const double white[2]) {
+        M p{};
+        for (int c = 0; c < 3; ++c) {
+            p[0][c] = xy[c][0] / xy[c][1];
+            p[1][c] = 1.0;
+            p[2][c] = (1 - xy[c][0] - xy[c][1]) / xy[c][1];
+        }
+        const double w[3] = {white[0] / white[1], 1.0, (1 - white[0] - white[1]) / white[1]};
+        // Solve p * s = w for the channel scales (Cramer's rule).
+        auto det = [](const M& m) {
+            return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                   m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                   m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+        };
+        const double d = det(p);
+        M out = p;
+        for (int c = 0; c < 3; ++c) {
+            M q = p;
+            for (int r = 0; r < 3; ++r) q[r][c] = w[r];
+            const double s = det(q) / d;
+            for (int r = 0; r < 3; ++r) out[r][c] = p[r][c] * s;
+        }
+        return out;
+    };
+    const double d65[2] = {0.3127, 0.3290};
+    const double proPhoto[3][2] = {{0.7347, 0.2653}, {0.1596, 0.8404}, {0.0366, 0.0001}};
+    const M m = toXYZ(proPhoto, d65);
+    const double toSRGB[3][3] = {{3.2404542, -1.5371385, -0.4985314},
+                                 {-0.9692660, 1.8760108, 0.0415560},
+                                 {0.0556434, -0.2040259, 1.0572252}};
+    double xyz[3];
+    for (int r = 0; r < 3; ++r) xyz[r] = m[r][0] * pp[0] + m[r][1] * pp[1] + m[r][2] * pp[2];
+    std::array<double, 3> out{};
+    for (int r = 0; r < 3; ++r) {
+        double v = toSRGB[r][0] * xyz[0] + toSRGB[r][1] * xyz[1] + toSRGB[r][2] * xyz[2];
+        v = std::clamp(v, 0.0, 1.0);
+        v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+        out[r] = v * 255.0;
+    }
+    return out;
+}
+
+}  // namespace
+
+// With tone and look switched off, the chart's patches come out at their
+// known sRGB values.
+TEST_F(DocumentExportTest, NeutralSettingsGiveTheChartsKnownColours) {
+    const auto tool = chartTool();
+    if (!std::filesystem::exists(tool)) GTEST_SKIP() << "no chart tool";
+    const auto dng = scratch_.path() / "chart.dng";
+    const std::string cmd = tool.string() + " --size 600x400 --output " + dng.string();
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+
+    platform::Error error;
+    auto doc = MyDocument::init();
+    ASSERT_TRUE(doc->readFromURL(dng.string(), "", &error)) << error.failureReason;
+    doc->addSettingValues(neutralSettings());
+    const auto jpg = scratch_.path() / "chart.jpg";
+    ASSERT_TRUE(doc->exportToURL(jpg, "public.jpeg", {-1, -1, -1, -1}, true, &error))
+        << error.failureReason;
+    doc->close();
+
+    std::vector<uint8_t> rgb;
+    uint32_t w = 0, h = 0;
+    ASSERT_TRUE(readJpeg(jpg, rgb, w, h));
+    const TestChart chart(600, 400);
+    // The default crop trims the mosaic's margin; patches sit at chart
+    // coordinates less that margin.
+    const int dx = int(chart.width() - w) / 2, dy = int(chart.height() - h) / 2;
+    double worst = 0;
+    for (const auto& patch : chart.patches()) {
+        const auto want = proPhotoToSRGB8(patch.value);
+        double sum[3] = {0, 0, 0};
+        int n = 0;
+        const TestChartRect& r = patch.rect;
+        for (uint32_t y = r.y + r.height / 4; y < r.y + 3 * r.height / 4; ++y)
+            for (uint32_t x = r.x + r.width / 4; x < r.x + 3 * r.width / 4; ++x) {
+                const int px = int(x) - dx, py = int(y) - dy;
+                if (px < 0 || py < 0 || px >= int(w) || py >= int(h)) continue;
+                for (int c = 0; c < 3; ++c) sum[c] += rgb[(size_t(py) * w + px) * 3 + c];
+                ++n;
+            }
+        ASSERT_GT(n, 0) << patch.name;
+        for (int c = 0; c < 3; ++c) {
+            const double got = sum[c] / n;
+            worst = std::max(worst, std::fabs(got - want[c]));
+            EXPECT_NEAR(got, want[c], 3.0) << patch.name << " channel " << c;
+        }
+    }
+    RecordProperty("worst_level_difference", std::to_string(worst));
+}
