@@ -16,6 +16,7 @@
 #include "document/JpegExport.h"
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
+#include "platform/Dispatch.h"
 #include "platform/IccProfile.h"
 #include "platform/JpegWriter.h"
 #include "platform/Log.h"
@@ -31,13 +32,16 @@ bool fail(platform::Error* error, const platform::Error& e) {
 }
 
 // 16-bit output samples are on the 65325 scale; 8-bit 255 is that white.
+constexpr float kEightBitScale = 255.0f / 65325.0f;
+
+uint8_t toEightBit(float v) {
+    v = v * kEightBitScale + 0.5f;
+    return static_cast<uint8_t>(v >= 255.0f ? 255.0f : (v > 0 ? v : 0.0f));
+}
+
 void toEightBit(const std::vector<uint16_t>& in, std::vector<uint8_t>& out) {
-    constexpr float kScale = 255.0f / 65325.0f;
     const size_t n = in.size();
-    for (size_t i = 0; i < n; ++i) {
-        const float v = static_cast<float>(in[i]) * kScale + 0.5f;
-        out[i] = static_cast<uint8_t>(v >= 255.0f ? 255.0f : v);
-    }
+    for (size_t i = 0; i < n; ++i) out[i] = toEightBit(static_cast<float>(in[i]));
 }
 
 }  // namespace
@@ -132,6 +136,42 @@ Dictionary DocumentExport::imageProperties(const Dictionary* metaData, double qu
     return props;
 }
 
+bool DocumentExport::eightBitRGB(const platform::BitmapImage& image, std::span<uint8_t> out) {
+    const uint32_t alpha = image.alphaInfo();
+    const bool premultiplied = alpha == platform::kBitmapAlphaPremultipliedLast;
+    if (image.bitsPerComponent() != 16 || image.bitsPerPixel() != 64 || image.isFloat() ||
+        image.byteOrderInfo() != platform::kBitmapByteOrder16Little ||
+        (alpha != platform::kBitmapAlphaLast && alpha != platform::kBitmapAlphaNoneSkipLast &&
+         !premultiplied))
+        return false;
+    const auto& provider = image.dataProvider();
+    const size_t w = image.width(), h = image.height(), stride = image.bytesPerRow();
+    if (!provider || !provider->bytes() || w == 0 || h == 0 || stride < w * 8 ||
+        out.size() / 3 / w < h || provider->length() < (h - 1) * stride + w * 8)
+        return false;
+    const uint8_t* base = provider->bytes();
+    constexpr size_t kBand = 64;
+    platform::apply((h + kBand - 1) / kBand,
+                    platform::DispatchQueue::global(platform::QueuePriority::High),
+                    [&](size_t band) {
+                        const size_t y1 = std::min(h, (band + 1) * kBand);
+                        for (size_t y = band * kBand; y < y1; ++y) {
+                            const uint8_t* row = base + y * stride;
+                            uint8_t* o = out.data() + y * w * 3;
+                            for (size_t x = 0; x < w; ++x, row += 8, o += 3) {
+                                float c[4];
+                                for (int k = 0; k < 4; ++k)
+                                    c[k] = static_cast<float>(row[2 * k] | (row[2 * k + 1] << 8));
+                                // Un-premultiply as the bitmap reader does; no alpha reads as 0.
+                                const float a = premultiplied ? c[3] / 65535.0f : 1.0f;
+                                for (int k = 0; k < 3; ++k)
+                                    o[k] = a > 0 ? toEightBit(std::min(c[k] / a, 65535.0f)) : 0;
+                            }
+                        }
+                    });
+    return true;
+}
+
 std::filesystem::path DocumentExport::temporaryPathFor(const std::filesystem::path& destination) {
     static std::atomic<unsigned> counter{0};
     const std::string name = "." + destination.filename().string() + ".partial-" +
@@ -218,19 +258,24 @@ bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string
 
         const int32_t w = image->getWidth(), h = image->getHeight();
         if (w <= 0 || h <= 0) return (void)(failure = quorvexError(kQuorvexErrorNoLinearBuffer));
-        std::vector<uint16_t> linear;
         std::vector<uint8_t> rgb8;
         try {
-            linear.resize(size_t(w) * size_t(h) * 3);
-            rgb8.resize(linear.size());
+            rgb8.resize(size_t(w) * size_t(h) * 3);
         } catch (const std::bad_alloc&) {
             return (void)(failure = quorvexError(kQuorvexErrorNoMemory));
         }
-        if (!image->getLinearBuffer(linear))
-            return (void)(failure = quorvexError(kQuorvexErrorNoLinearBuffer));
+        if (!image->getImageRef() || !DocumentExport::eightBitRGB(*image->getImageRef(), rgb8)) {
+            std::vector<uint16_t> linear;
+            try {
+                linear.resize(rgb8.size());
+            } catch (const std::bad_alloc&) {
+                return (void)(failure = quorvexError(kQuorvexErrorNoMemory));
+            }
+            if (!image->getLinearBuffer(linear))
+                return (void)(failure = quorvexError(kQuorvexErrorNoLinearBuffer));
+            toEightBit(linear, rgb8);
+        }
         image.reset();
-        toEightBit(linear, rgb8);
-        std::vector<uint16_t>().swap(linear);
 
         std::vector<uint8_t> icc;
         if (auto space = engine->renderingSpace(); space && space->csRef())

@@ -8,9 +8,11 @@
 
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "platform/BitmapGeometry.h"
+#include "platform/BitmapImage.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
 
@@ -44,6 +46,10 @@ public:
     // quality and the software name in its TIFF dictionary.
     static platform::Dictionary imageProperties(const platform::Dictionary* metaData,
                                                 double quality, const std::string& software);
+    // Packed 8-bit RGB (white = the 16-bit output scale 65325) straight from
+    // a 16-bit little-endian RGBA image, rows converted in parallel. False
+    // for any other layout (the caller then goes through CGImageBitMap).
+    static bool eightBitRGB(const platform::BitmapImage& image, std::span<uint8_t> out);
     // A name for the file being written in the destination's own folder, so
     // the finished file is put in place by a rename.
     static std::filesystem::path temporaryPathFor(const std::filesystem::path& destination);

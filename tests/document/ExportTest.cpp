@@ -12,6 +12,7 @@
 #include "document/DocumentTestHome.h"
 #include "document/JpegExport.h"
 #include "document/MyDocument.h"
+#include "engine/CGImageBitMap.h"
 #include "engine/DataStoreItem.h"
 #include "platform/JpegWriter.h"
 #include "platform/Log.h"
@@ -106,6 +107,44 @@ TEST(ExportRules, PropertiesAreACopyWithTheFourFacts) {
     EXPECT_EQ(props["{TIFF}"]["Make"].stringValue(), "Maker");
     EXPECT_EQ(props["{TIFF}"]["Software"].stringValue(), "Quorvex V1");
     EXPECT_TRUE(DocumentExport::imageProperties(nullptr, 1, "S")["{TIFF}"].isDictionary());
+}
+
+// The direct 8-bit conversion agrees with the bitmap reader's linear buffer.
+TEST(ExportRules, EightBitConversionMatchesTheBitmapReader) {
+    constexpr size_t kW = 37, kH = 19;
+    std::vector<uint8_t> bytes(kW * kH * 8);
+    uint32_t seed = 12345;
+    for (size_t i = 0; i < kW * kH; ++i) {
+        uint16_t px[4];
+        for (int k = 0; k < 3; ++k) px[k] = uint16_t((seed = seed * 1103515245u + 12345u) >> 16);
+        px[3] = i % 5 == 0 ? 40000 : 65535;
+        for (int k = 0; k < 3; ++k) px[k] = uint16_t(uint32_t(px[k]) * px[3] / 65535);
+        for (int k = 0; k < 4; ++k) {
+            bytes[i * 8 + 2 * k] = uint8_t(px[k]);
+            bytes[i * 8 + 2 * k + 1] = uint8_t(px[k] >> 8);
+        }
+    }
+    auto image = platform::BitmapImage::create(
+        kW, kH, 16, 64, kW * 8,
+        platform::kBitmapAlphaPremultipliedLast | platform::kBitmapByteOrder16Little, nullptr,
+        platform::BitmapDataProvider::withData(bytes));
+    ASSERT_NE(image, nullptr);
+    std::vector<uint8_t> fast(kW * kH * 3);
+    ASSERT_TRUE(DocumentExport::eightBitRGB(*image, fast));
+    std::vector<uint16_t> linear(kW * kH * 3);
+    ASSERT_TRUE(CGImageBitMap::initWithCGImageRef(image)->getLinearBuffer(linear));
+    for (size_t i = 0; i < linear.size(); ++i) {
+        const double want = std::min(255.0, linear[i] * 255.0 / 65325.0);
+        EXPECT_NEAR(fast[i], want, 0.51) << i;
+    }
+    // Other layouts are left to the reader.
+    auto big = platform::BitmapImage::create(
+        kW, kH, 16, 64, kW * 8,
+        platform::kBitmapAlphaPremultipliedLast | platform::kBitmapByteOrder16Big, nullptr,
+        platform::BitmapDataProvider::withData(bytes));
+    EXPECT_FALSE(DocumentExport::eightBitRGB(*big, fast));
+    std::vector<uint8_t> small(3);
+    EXPECT_FALSE(DocumentExport::eightBitRGB(*image, small));
 }
 
 // Reads the value of one IFD entry of the little-endian block.
