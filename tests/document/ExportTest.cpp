@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include "document/DocumentExport.h"
 #include "document/DocumentTestHome.h"
@@ -14,6 +16,8 @@
 #include "document/MyDocument.h"
 #include "engine/CGImageBitMap.h"
 #include "engine/DataStoreItem.h"
+#include "engine/MultiDataStore.h"
+#include "platform/Dispatch.h"
 #include "platform/JpegWriter.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
@@ -380,4 +384,78 @@ TEST_F(DocumentExportTest, NeutralSettingsGiveTheChartsKnownColours) {
         }
     }
     RecordProperty("worst_level_difference", std::to_string(worst));
+}
+
+namespace {
+
+std::filesystem::path makeChart(const std::filesystem::path& folder, const char* size) {
+    const auto dng = folder / (std::string("chart-") + size + ".dng");
+    const std::string cmd = chartTool().string() + " --size " + size + " --output " + dng.string();
+    return std::system(cmd.c_str()) == 0 ? dng : std::filesystem::path();
+}
+
+}  // namespace
+
+TEST_F(DocumentExportTest, CropAndOrientationShapeTheFile) {
+    if (!std::filesystem::exists(chartTool())) GTEST_SKIP() << "no chart tool";
+    const auto dng = makeChart(scratch_.path(), "600x400");
+    ASSERT_FALSE(dng.empty());
+    platform::Error error;
+    auto doc = MyDocument::init();
+    ASSERT_TRUE(doc->readFromURL(dng.string(), "", &error));
+    doc->orientationChanged(6);
+    const auto jpg = scratch_.path() / "crop.jpg";
+    ASSERT_TRUE(doc->exportToURL(jpg, "public.jpeg", {10, 20, 100, 50}, true, &error))
+        << error.failureReason;
+    std::vector<uint8_t> rgb;
+    uint32_t w = 0, h = 0;
+    ASSERT_TRUE(readJpeg(jpg, rgb, w, h));
+    EXPECT_EQ(w, 50u);
+    EXPECT_EQ(h, 100u);
+    // A crop reaching past the image is clamped to it.
+    doc->orientationChanged(1);
+    ASSERT_TRUE(doc->exportToURL(jpg, "public.jpeg", {500, 300, 400, 400}, true, &error));
+    ASSERT_TRUE(readJpeg(jpg, rgb, w, h));
+    EXPECT_LT(w, 100u);
+    EXPECT_LT(h, 100u);
+    EXPECT_GT(w * h, 0u);
+    doc->close();
+}
+
+// Closing a shown document while it exports keeps both the file and the
+// document's catalog entry.
+TEST_F(DocumentExportTest, ClosingDuringAnExportKeepsTheFileAndTheCatalogEntry) {
+    if (!std::filesystem::exists(chartTool())) GTEST_SKIP() << "no chart tool";
+    const auto dng = makeChart(scratch_.path(), "1200x800");
+    ASSERT_FALSE(dng.empty());
+    platform::Error error;
+    auto doc = MyDocument::init();
+    ASSERT_TRUE(doc->readFromURL(dng.string(), "", &error));
+    doc->documentIsForDisplay(true);
+    ASSERT_TRUE(platform::MainRunLoop::shared().runUntil(
+        [&] { return !doc->getSettingsDictionary().contains("Quorvex_UseAsShotWB"); },
+        std::chrono::seconds(60)));
+    doc->setValueForKey(Value(0.25f), "Quorvex_Filter_inputEV");
+    const auto jpg = scratch_.path() / "during.jpg";
+    bool exported = false;
+    auto engine = doc->displayEngine();
+    std::thread exporter;
+    {
+        // The export holds the engine before it renders under this lock.
+        std::unique_lock render(doc->exportLock());
+        exporter = std::thread([&] {
+            exported = doc->exportToURL(jpg, "public.jpeg", {-1, -1, -1, -1}, false, &error);
+        });
+        while (engine->delegate()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        doc->close();
+        EXPECT_EQ(doc->displayEngine(), nullptr);
+    }
+    exporter.join();
+    EXPECT_TRUE(exported) << error.failureReason;
+    EXPECT_TRUE(std::filesystem::exists(jpg));
+    auto entry =
+        MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog")->getItemForUUID(
+            std::filesystem::absolute(dng).string());
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_FLOAT_EQ((*entry)["Quorvex_Filter_inputEV"].floatValue(), 0.25f);
 }
