@@ -13,6 +13,7 @@
 #include "document/BatchExport.h"
 #include "document/DocumentController.h"
 #include "document/PresetManager.h"
+#include "platform/Log.h"
 #include "platform/UserDefaults.h"
 
 namespace {
@@ -66,10 +67,14 @@ std::optional<std::filesystem::path> bundledSample() {
     return std::nullopt;
 }
 
-// A bar with the file's name, redrawn in place on a terminal.
+// A bar with the file's name, redrawn in place on a terminal. While it is
+// shown, log lines are held and printed above it at the next redraw, so the
+// two never share a line.
 class ProgressBar {
 public:
-    ProgressBar(size_t total) : total_(total), enabled_(::isatty(STDERR_FILENO) == 1) {}
+    explicit ProgressBar(size_t total) : total_(total), enabled_(::isatty(STDERR_FILENO) == 1) {
+        if (enabled_) capture_.emplace();
+    }
 
     void show(size_t done, const std::string& name) {
         if (!enabled_) return;
@@ -77,21 +82,27 @@ public:
         const int filled = total_ ? static_cast<int>(kWidth * done / total_) : kWidth;
         std::string bar(static_cast<size_t>(filled), '#');
         bar.append(static_cast<size_t>(kWidth - filled), '-');
-        std::fprintf(stderr, "\r\033[K[%s] %zu/%zu %s", bar.c_str(), done, total_, name.c_str());
+        clear();
+        std::fprintf(stderr, "[%s] %zu/%zu %s", bar.c_str(), done, total_, name.c_str());
         std::fflush(stderr);
         drawn_ = true;
     }
+    // Removes the bar and prints the log lines held meanwhile.
     void clear() {
-        if (!enabled_ || !drawn_) return;
-        std::fprintf(stderr, "\r\033[K");
-        std::fflush(stderr);
+        if (!enabled_) return;
+        if (drawn_) std::fprintf(stderr, "\r\033[K");
         drawn_ = false;
+        const auto lines = capture_->lines();
+        capture_->clear();
+        for (const auto& line : lines) std::fprintf(stderr, "%s\n", line.c_str());
+        std::fflush(stderr);
     }
 
 private:
     size_t total_;
     bool enabled_;
     bool drawn_ = false;
+    std::optional<platform::LogCapture> capture_;
 };
 
 }  // namespace
@@ -173,8 +184,8 @@ int main(int argc, char** argv) {
     };
 
     const std::optional<platform::Error> error = BatchExport::run(options);
-    bar.clear();
     ApplicationDefaults::cleanTemporaryFolder();
+    bar.clear();
     if (error) {
         std::fprintf(stderr, "quorvex: %s\n", error->failureReason.c_str());
         return kExitFailed;
