@@ -178,10 +178,15 @@ void RawCombineTiledEngine::setParameters(const std::optional<std::string>& key,
 
 std::shared_ptr<TileProcess> RawCombineTiledEngine::runProcessToCompletion(
     const TileRegion& region) {
-    thumbnailIsDirty_ = true;
     auto result = TiledEngine::runProcessToCompletion(region);
     auto buffer = result ? result->buffer() : nullptr;
-    if (!buffer) return result;
+    if (!buffer) {
+        thumbnailIsDirty_ = true;
+        return result;
+    }
+    // A run that redid no tile leaves the thumbnail as it is: rebuilding it
+    // would resample the whole image to the same result.
+    if (!result->dirtyList().empty() || buffer != pixelValueBuffer()) thumbnailIsDirty_ = true;
     auto raw = rawImage();
     buffer->setBufferProfile(raw ? raw->bufferProfile() : nullptr);
     buffer->setBufferOwner(stageId());

@@ -18,6 +18,7 @@ const char* const kRadiusKey = "Quorvex_Filter_inputRadius";
 const char* const kIntensityKey = "Quorvex_Filter_inputIntensity";
 constexpr float kMinRadius = 0.05f;
 constexpr size_t kFloatPixel = 4 * sizeof(float);
+constexpr int kBandRows = 32;
 
 // sqrt(v / 65535) for every 16-bit sample, made once.
 const float* squareRootTable() {
@@ -185,16 +186,23 @@ void SharpeningTiledEngine::processTile(int colStart, int colEnd, int rowStart, 
     rowEnd = std::min(rowEnd, H);
     if (colStart >= colEnd || rowStart >= rowEnd || kernel_.empty()) return;
     const int h = length_ / 2;
-    const int colStartAdj = std::max(0, colStart - h), rowStartAdj = std::max(0, rowStart - h);
-    const int colEndAdj = std::min(W, colEnd + h), rowEndAdj = std::min(H, rowEnd + h);
-    auto input = floatImage(colEndAdj - colStartAdj, rowEndAdj - rowStartAdj, 0);
-    auto output = floatImage(colEndAdj - colStartAdj, rowEndAdj - rowStartAdj, 1);
-    if (isCanceled()) return;
-    convertToFloat(colStartAdj, colEndAdj, rowStartAdj, rowEndAdj, *srcBuffer, *input);
-    twoDConvolve(colStart, colEnd, rowStart, rowEnd, *input, *output, colStartAdj, colEndAdj,
-                 rowStartAdj, rowEndAdj);
-    convertToInt(*output, colStart, colEnd, rowStart, rowEnd, *destBuffer, colStartAdj, colEndAdj,
-                 rowStartAdj, rowEndAdj);
+    const int colStartAdj = std::max(0, colStart - h), colEndAdj = std::min(W, colEnd + h);
+    // Bands of rows, each with its own half-kernel margin, keep a worker's
+    // float images in its cache; every output pixel still sees the same
+    // input, and only the image border stops its kernel.
+    const int band = std::max(kBandRows, h);
+    for (int r0 = rowStart; r0 < rowEnd; r0 += band) {
+        const int r1 = std::min(rowEnd, r0 + band);
+        const int rowStartAdj = std::max(0, r0 - h), rowEndAdj = std::min(H, r1 + h);
+        auto input = floatImage(colEndAdj - colStartAdj, rowEndAdj - rowStartAdj, 0);
+        auto output = floatImage(colEndAdj - colStartAdj, rowEndAdj - rowStartAdj, 1);
+        if (isCanceled()) return;
+        convertToFloat(colStartAdj, colEndAdj, rowStartAdj, rowEndAdj, *srcBuffer, *input);
+        twoDConvolve(colStart, colEnd, r0, r1, *input, *output, colStartAdj, colEndAdj, rowStartAdj,
+                     rowEndAdj);
+        convertToInt(*output, colStart, colEnd, r0, r1, *destBuffer, colStartAdj, colEndAdj,
+                     rowStartAdj, rowEndAdj);
+    }
 }
 
 void SharpeningTiledEngine::convertToFloat(int colStart, int colEnd, int rowStart, int rowEnd,

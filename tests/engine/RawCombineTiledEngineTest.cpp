@@ -177,6 +177,12 @@ TEST(RawCombineTiledEngine, ThumbnailAndReadouts) {
     EXPECT_EQ(thumb->imageWidth(), 512);
     EXPECT_EQ(thumb->imageHeight(), 279);
     EXPECT_EQ(s.stage->pixelValueBuffer(), out);
+    // A run with nothing to redo keeps the thumbnail; a redone image gets a new one.
+    s.stage->runProcessToCompletion(TileRegion{0, -1, -1, -1, -1});
+    EXPECT_EQ(s.stage->getThumbnail(false), thumb);
+    s.stage->markAllDirty();
+    s.stage->runProcessToCompletion(TileRegion{0, -1, -1, -1, -1});
+    EXPECT_NE(s.stage->getThumbnail(false), thumb);
     EXPECT_EQ(out->bufferOwner(), s.stage->stageId());
 
     ASSERT_TRUE(s.stage->getPixelValues(100, 100, 5, values));
