@@ -36,10 +36,15 @@ void put16(std::vector<uint8_t>& b, uint16_t v) {
 void put32(std::vector<uint8_t>& b, uint32_t v) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
+// Texts from a file are cut short (at a NUL, or at 1024 bytes) so the block
+// always fits one APP1 segment.
+constexpr size_t kMaxText = 1024;
+
 void addAscii(Directory& d, uint16_t tag, const std::string& text) {
-    if (text.empty()) return;
-    Entry e{kAscii, static_cast<uint32_t>(text.size() + 1), {}};
-    e.bytes.assign(text.begin(), text.end());
+    const std::string value = text.substr(0, std::min(text.find('\0'), kMaxText));
+    if (value.empty()) return;
+    Entry e{kAscii, static_cast<uint32_t>(value.size() + 1), {}};
+    e.bytes.assign(value.begin(), value.end());
     e.bytes.push_back(0);
     d[tag] = std::move(e);
 }
@@ -47,6 +52,10 @@ void addShort(Directory& d, uint16_t tag, uint16_t v) {
     Entry e{kShort, 1, {}};
     put16(e.bytes, v);
     d[tag] = std::move(e);
+}
+// A number from a file as a SHORT; values it cannot hold are left out.
+void addShortNumber(Directory& d, uint16_t tag, double v) {
+    if (std::isfinite(v) && v >= 0 && v <= 65535) addShort(d, tag, static_cast<uint16_t>(v));
 }
 void addLong(Directory& d, uint16_t tag, uint32_t v) {
     Entry e{kLong, 1, {}};
@@ -163,23 +172,23 @@ std::vector<uint8_t> JpegExport::exifBlock(const Dictionary& properties,
     Directory exifIFD;
     if (auto v = numberOf(exif, "ExposureTime")) addRational(exifIFD, 0x829A, *v);
     if (auto v = numberOf(exif, "FNumber")) addRational(exifIFD, 0x829D, *v);
-    if (auto v = numberOf(exif, "ExposureProgram")) addShort(exifIFD, 0x8822, uint16_t(*v));
+    if (auto v = numberOf(exif, "ExposureProgram")) addShortNumber(exifIFD, 0x8822, *v);
     if (auto v = numberOf(exif, "ISOSpeedRatings"))
-        addShort(exifIFD, 0x8827, static_cast<uint16_t>(std::clamp(*v, 0.0, 65535.0)));
+        addShortNumber(exifIFD, 0x8827, std::min(*v, 65535.0));
     addUndefined(exifIFD, 0x9000, "0231", 4);
     addAscii(exifIFD, 0x9003, stringOf(exif, "DateTimeOriginal"));
     addAscii(exifIFD, 0x9004, stringOf(exif, "DateTimeDigitized"));
     addUndefined(exifIFD, 0x9101, "\1\2\3\0", 4);  // Y, Cb, Cr
     if (auto v = numberOf(exif, "ExposureBiasValue")) addSRational(exifIFD, 0x9204, *v);
     if (auto v = numberOf(exif, "MaxApertureValue")) addRational(exifIFD, 0x9205, *v);
-    if (auto v = numberOf(exif, "MeteringMode")) addShort(exifIFD, 0x9207, uint16_t(*v));
-    if (auto v = numberOf(exif, "Flash")) addShort(exifIFD, 0x9209, uint16_t(*v));
+    if (auto v = numberOf(exif, "MeteringMode")) addShortNumber(exifIFD, 0x9207, *v);
+    if (auto v = numberOf(exif, "Flash")) addShortNumber(exifIFD, 0x9209, *v);
     if (auto v = numberOf(exif, "FocalLength")) addRational(exifIFD, 0x920A, *v);
     addUndefined(exifIFD, 0xA000, "0100", 4);
     addShort(exifIFD, 0xA001, 1);  // sRGB
     addLong(exifIFD, 0xA002, width);
     addLong(exifIFD, 0xA003, height);
-    if (auto v = numberOf(exif, "FocalLenIn35mmFilm")) addShort(exifIFD, 0xA405, uint16_t(*v));
+    if (auto v = numberOf(exif, "FocalLenIn35mmFilm")) addShortNumber(exifIFD, 0xA405, *v);
     addAscii(exifIFD, 0xA434, stringOf(exif, "LensModel"));
 
     // Header, IFD0 (with the link to the EXIF directory), then the EXIF directory.

@@ -198,6 +198,23 @@ TEST(ExifBlock, CarriesCameraFactsOrientationOneAndSoftware) {
         for (uint32_t i = 1; i < r.u16(ifd); ++i)
             EXPECT_LT(r.u16(ifd + 2 + 12 * (i - 1)), r.u16(ifd + 2 + 12 * i));
 
+    // Oversized texts from a file never push the block past one segment.
+    Dictionary huge{{"{TIFF}", Value(Dictionary{{"Make", Value(std::string(200000, 'M'))},
+                                                {"Model", Value(std::string("A\0B", 3))}})},
+                    {"{Exif}", Value(Dictionary{{"LensModel", Value(std::string(70000, 'L'))},
+                                                {"MeteringMode", Value(1e300)},
+                                                {"Flash", Value(std::nan(""))},
+                                                {"ISOSpeedRatings", Value(1e9)}})}};
+    const auto bounded = JpegExport::exifBlock(huge, "S", 1, 1);
+    EXPECT_LE(bounded.size(), platform::kMaxJpegExifBlock);
+    TiffReader hb{bounded};
+    EXPECT_EQ(hb.ascii(hb.entry(hb.u32(4), 0x0110)), "A");
+    EXPECT_EQ(hb.ascii(hb.entry(hb.u32(4), 0x010F)).size(), 1024u);
+    const size_t hugeExif = hb.u32(hb.entry(hb.u32(4), 0x8769) + 8);
+    EXPECT_EQ(hb.entry(hugeExif, 0x9207), 0u);
+    EXPECT_EQ(hb.entry(hugeExif, 0x9209), 0u);
+    EXPECT_EQ(hb.u16(hb.entry(hugeExif, 0x8827) + 8), 65535u);
+
     // An outside reader agrees, when one is installed.
     if (std::system("exiftool -ver >/dev/null 2>&1") != 0) return;
     testsupport::ScratchDir scratch;
