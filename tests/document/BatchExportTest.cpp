@@ -179,3 +179,43 @@ TEST_F(BatchExportTest, CommandLineDevelopsEachDecodableTestFile) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string firstBytes(const fs::path& p, size_t n) {
+    std::ifstream in(p, std::ios::binary);
+    std::string s(n, '\0');
+    in.read(s.data(), static_cast<std::streamsize>(n));
+    s.resize(static_cast<size_t>(in.gcount()));
+    return s;
+}
+
+}  // namespace
+
+TEST_F(BatchExportTest, CommandLineNumbersOrOverwritesAsTheUserDefaultSays) {
+#ifndef QUORVEX_MAKE_TEST_CHART
+    GTEST_SKIP() << "no chart tool";
+#else
+    if (!fs::exists(programPath())) GTEST_SKIP() << "quorvex is not built";
+    const auto dng = scratch_.path() / "c.dng";
+    const std::string make =
+        std::string(QUORVEX_MAKE_TEST_CHART) + " --size 240x160 --output " + dng.string();
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    touch("c.jpg", "old");
+
+    auto numbered = runProgram("--export " + dng.string());
+    EXPECT_EQ(numbered.status, 0) << numbered.out;
+    EXPECT_NE(numbered.out.find((scratch_.path() / "c_1.jpg").string()), std::string::npos);
+    EXPECT_EQ(firstBytes(scratch_.path() / "c.jpg", 3), "old");
+    EXPECT_EQ(firstBytes(scratch_.path() / "c_1.jpg", 2), "\xFF\xD8");
+
+    // The program reads the same defaults file as this process.
+    platform::UserDefaults::standard().setBool(true, "SilentlyOverwrite");
+    ASSERT_TRUE(platform::UserDefaults::standard().synchronize());
+    auto replaced = runProgram("--export " + dng.string());
+    EXPECT_EQ(replaced.status, 0) << replaced.out;
+    EXPECT_NE(replaced.out.find((scratch_.path() / "c.jpg").string()), std::string::npos);
+    EXPECT_EQ(firstBytes(scratch_.path() / "c.jpg", 2), "\xFF\xD8");
+    EXPECT_FALSE(fs::exists(scratch_.path() / "c_2.jpg"));
+#endif
+}
