@@ -57,7 +57,7 @@ dng_matrix RawCameraToProPhoto(const dng_color_spec& spec) {
 }
 
 dng_matrix RawCameraFromXYZ(const dng_color_spec& spec) {
-    // The colour spec's camera-to-PCS matrix adapts the white to D50; undo that
+    // The dng_color_spec's camera-to-PCS matrix adapts the white to D50; undo that
     // adaptation so the matrix speaks of the scene under its own white.
     dng_matrix cameraFromXYZ =
         Invert(MapWhiteMatrix(D50_xy_coord(), spec.WhiteXY()) * spec.CameraToPCS());

@@ -22,12 +22,12 @@ using RawMatrix3 = std::array<std::array<float, 3>, 3>;
 // Linear ProPhoto RGB with a D65 white from XYZ (D65, white Y = 1).
 const dng_matrix& RawProPhotoD65FromXYZ();
 
-// Camera RGB (as the colour spec's camera sees it, not white balanced) to
-// linear ProPhoto (D65): the colour spec's camera-to-PCS matrix, the PCS white (D50)
-// carried to D65 by Bradford, then the primaries. The colour spec's white must be set.
+// Camera RGB (as the dng_color_spec's camera sees it, not white balanced) to
+// linear ProPhoto (D65): the dng_color_spec's camera-to-PCS matrix, the PCS white (D50)
+// carried to D65 by Bradford, then the primaries. The dng_color_spec's white must be set.
 dng_matrix RawCameraToProPhoto(const dng_color_spec& spec);
 
-// XYZ (seen under the colour spec's white) to camera RGB, scaled so that the white
+// XYZ (seen under the dng_color_spec's white) to camera RGB, scaled so that the white
 // with Y = 1 gives the camera neutral (largest entry 1).
 dng_matrix RawCameraFromXYZ(const dng_color_spec& spec);
 

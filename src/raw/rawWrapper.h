@@ -4,7 +4,7 @@
 // master with AHD and the alternate with LMMSE. Monochrome sensors, mosaics
 // treated as monochrome and LinearRaw files give the master only. Both
 // renderings go from camera RGB to linear ProPhoto (D65 white) through the
-// negative's colour specification at the as-shot white, or through the
+// negative's `dng_color_spec` at the as-shot white, or through the
 // chosen camera profile's two matrices; then they are cropped to the default
 // crop and turned to the file's orientation.
 //

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the camera-profile file reader, then uses whatever
 // profile results: validity, fingerprints, hue/sat maps for a white and a
-// colour specification with its white searches. The same directory is also
+// `dng_color_spec` with its white searches. The same directory is also
 // offered to the DNG shared-tag record. Any crash, hang, sanitizer report,
 // huge allocation or exception other than dng_exception is a fault.
 #include <cstddef>

@@ -1,4 +1,4 @@
-// What a colour specification reads from a negative: its colour channel
+// What `dng_color_spec` reads from a negative: its colour channel
 // count, camera calibrations with their signature, and analog balance.
 // dng_negative implements it; tests and other callers may supply their own.
 // Implementations are read only during dng_color_spec construction.

@@ -2,7 +2,7 @@
 // TrimBounds (crop to a rectangle), MapTable (16-bit look-up table),
 // MapPolynomial (polynomial of degree up to 8), and DeltaPerRow/Column and
 // ScalePerRow/Column (one offset or gain per row or column). The mapping
-// and per-row/column opcodes work in place within an area specification.
+// and per-row/column opcodes work in place within an area (`dng_area_spec`).
 //
 // Each opcode owns its tables. After Prepare and BufferPixelType, ProcessArea
 // only reads them, so tiles may run on several threads.

@@ -66,7 +66,7 @@ dng_error_code CodeOfSpec(const TestNegative& negative, const dng_camera_profile
 }  // namespace
 
 TEST(ColorSpec, InterpolatesInInverseTemperatureAfterSortingIlluminants) {
-    // Cold illuminant (D65) first: the spec puts the warm set first.
+    // Cold illuminant (D65) first: the usual order puts the warm set first.
     const dng_camera_profile profile = TwoIlluminantProfile(21, 17);
     TestNegative negative(3);
     dng_color_spec spec(negative, &profile);
