@@ -1,14 +1,20 @@
-// Writes the synthetic test chart (raw/TestChart.h) as an uncompressed Bayer
-// CFA DNG: the RGGB mosaic with its black and white levels, as-shot neutral,
-// colour matrix, calibration illuminant, orientation and default crop.
+// Writes the synthetic test chart (raw/TestChart.h) as a Bayer CFA DNG,
+// uncompressed or lossless JPEG: the RGGB mosaic with its black and white
+// levels, as-shot neutral, colour matrix, calibration illuminant, orientation
+// and default crop.
 //
 //   make_test_chart [--size WxH] [--compression none|ljpeg] [--tiles [N]]
 //                   [--orientation 1..8] --output FILE.dng
 //
 // Strips by default; --tiles writes N×N tiles (N a multiple of 16). Without N
 // the tile is the largest multiple of 16 from 128 to 512 that divides both
-// sides, so that no tile needs padding (256 when none does). Exit status 0 on success, 1 when
-// writing fails, 2 on bad options.
+// sides, so that no tile needs padding (256 when none does). Lossless JPEG
+// always writes tiles, each one stream of two components at half the tile
+// width (one pair of CFA columns per JPEG sample). Exit status 0 on success,
+// 1 when writing fails, 2 on bad options.
+
+// libtiff's old integer typedefs clash with the DNG library's own.
+#define TIFF_DISABLE_DEPRECATED
 #include <tiffio.h>
 
 #include <algorithm>
@@ -17,16 +23,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "dng/core/dng_exception.h"
+#include "dng/core/dng_memory_allocator.h"
+#include "dng/core/dng_memory_block.h"
+#include "dng/core/dng_memory_stream.h"
+#include "dng/image/dng_lossless_jpeg.h"
 #include "raw/TestChart.h"
 
 namespace {
 
 constexpr uint16_t kBlackLevel = 512;
 constexpr uint16_t kWhiteLevel = 16383;  // 14-bit data in 16-bit samples
+constexpr uint32_t kSampleBits = 14;
+constexpr uint16_t kCompressionLosslessJpeg = 7;
 constexpr uint32_t kCropMargin = 8;
 constexpr uint16_t kIlluminantD65 = 21;
 
@@ -141,6 +155,7 @@ struct Options {
     uint32_t width = 6000;
     uint32_t height = 4000;
     bool tiles = false;
+    bool ljpeg = false;
     uint32_t tileSize = 0;  // 0: chosen from the size
     uint16_t orientation = 1;
     std::string output;
@@ -179,8 +194,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
                 return Usage("--size takes WIDTHxHEIGHT");
         } else if (arg == "--compression" && hasValue) {
             const std::string_view v = argv[++i];
-            if (v == "ljpeg") return Usage("lossless JPEG compression is not available yet");
-            if (v != "none") return Usage("unknown compression (none or ljpeg)");
+            if (v != "none" && v != "ljpeg") return Usage("unknown compression (none or ljpeg)");
+            o.ljpeg = v == "ljpeg";
         } else if (arg == "--tiles") {
             o.tiles = true;
             if (hasValue && argv[i + 1][0] != '-') {
@@ -199,6 +214,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
             return Usage(("unknown or incomplete option " + std::string(arg)).c_str());
         }
     }
+    if (o.ljpeg) o.tiles = true;
     if (o.tiles && o.tileSize == 0) {
         o.tileSize = 256;
         for (uint32_t n = 512; n >= 128; n -= 16) {
@@ -222,7 +238,8 @@ bool WriteTags(TIFF* tif, const Options& o) {
     ok &= TIFFSetField(tif, TIFFTAG_IMAGELENGTH, o.height) == 1;
     ok &= TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16) == 1;
     ok &= TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) == 1;
-    ok &= TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) == 1;
+    ok &= TIFFSetField(tif, TIFFTAG_COMPRESSION,
+                       o.ljpeg ? kCompressionLosslessJpeg : COMPRESSION_NONE) == 1;
     ok &= TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) == 1;
     ok &= TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1;
     ok &= TIFFSetField(tif, TIFFTAG_ORIENTATION, o.orientation) == 1;
@@ -263,6 +280,24 @@ bool WriteTags(TIFF* tif, const Options& o) {
     return ok;
 }
 
+// libtiff has no lossless JPEG codec: the tile is encoded here and handed
+// over as raw tile data.
+bool WriteLosslessJpegTile(TIFF* tif, ttile_t index, const uint16_t* tile, uint32_t n) {
+    try {
+        dng_memory_stream stream(gDefaultDNGMemoryAllocator);
+        dng_ljpeg_encode(tile, n, n / 2, 2, kSampleBits, static_cast<int32_t>(n), 2, stream);
+        stream.Flush();
+        const std::unique_ptr<dng_memory_block> block =
+            stream.CopyToMemoryBlock(gDefaultDNGMemoryAllocator);
+        return TIFFWriteRawTile(tif, index, block->Buffer(),
+                                static_cast<tmsize_t>(block->LogicalSize())) >= 0;
+    } catch (const dng_exception& e) {
+        std::fprintf(stderr, "make_test_chart: lossless JPEG encoding failed (error %d)\n",
+                     static_cast<int>(e.ErrorCode()));
+        return false;
+    }
+}
+
 bool WritePixels(TIFF* tif, const Options& o, const std::vector<uint16_t>& mosaic) {
     if (!o.tiles) {
         for (tstrip_t s = 0; s < TIFFNumberOfStrips(tif); ++s) {
@@ -288,8 +323,10 @@ bool WritePixels(TIFF* tif, const Options& o, const std::vector<uint16_t>& mosai
             for (uint32_t y = 0; y < h; ++y)
                 std::memcpy(&tile[size_t(y) * n], &mosaic[size_t(ty + y) * o.width + tx],
                             size_t(w) * 2);
-            if (TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, tx, ty, 0, 0), tile.data(),
-                                     static_cast<tmsize_t>(tile.size() * 2)) < 0)
+            const ttile_t index = TIFFComputeTile(tif, tx, ty, 0, 0);
+            if (o.ljpeg ? !WriteLosslessJpegTile(tif, index, tile.data(), n)
+                        : TIFFWriteEncodedTile(tif, index, tile.data(),
+                                               static_cast<tmsize_t>(tile.size() * 2)) < 0)
                 return false;
         }
     }
@@ -320,6 +357,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("%s: %ux%u RGGB, black %u, white %u, %s\n", o.output.c_str(), o.width, o.height,
-                kBlackLevel, kWhiteLevel, o.tiles ? "tiles" : "strips");
+                kBlackLevel, kWhiteLevel,
+                o.ljpeg   ? "lossless JPEG tiles"
+                : o.tiles ? "tiles"
+                          : "strips");
     return 0;
 }
