@@ -8,20 +8,13 @@
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_stream.h"
 #include "dng/core/dng_tag_codes.h"
+#include "support/DngErrorCode.h"
 
 using cameraprofiletest::ProfileFile;
 
 namespace {
 
-template <typename F>
-dng_error_code CodeOf(F&& f) {
-    try {
-        f();
-    } catch (const dng_exception& e) {
-        return e.ErrorCode();
-    }
-    return dng_error_none;
-}
+using testsupport::CodeOf;
 
 bool ParseBytes(const std::vector<uint8>& bytes, dng_camera_profile_info& info) {
     dng_stream stream(bytes.data(), static_cast<uint32>(bytes.size()));

@@ -10,18 +10,11 @@
 #include "dng/core/dng_ifd.h"
 #include "dng/core/dng_rational.h"
 #include "dng/core/dng_rect.h"
+#include "support/DngErrorCode.h"
 
 namespace {
 
-template <typename F>
-dng_error_code CodeOf(F&& f) {
-    try {
-        f();
-    } catch (const dng_exception& e) {
-        return e.ErrorCode();
-    }
-    return dng_error_none;
-}
+using testsupport::CodeOf;
 
 TEST(Rect, IntersectionUnionAndOverflow) {
     EXPECT_EQ(dng_rect(0, 0, 10, 10) & dng_rect(10, 0, 20, 10), dng_rect());

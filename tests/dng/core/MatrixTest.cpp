@@ -2,18 +2,11 @@
 
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_matrix.h"
+#include "support/DngErrorCode.h"
 
 namespace {
 
-template <typename F>
-dng_error_code CodeOf(F&& f) {
-    try {
-        f();
-    } catch (const dng_exception& e) {
-        return e.ErrorCode();
-    }
-    return dng_error_none;
-}
+using testsupport::CodeOf;
 
 void ExpectNear(const dng_matrix& a, const dng_matrix& b, double tol = 1e-9) {
     ASSERT_EQ(a.Rows(), b.Rows());

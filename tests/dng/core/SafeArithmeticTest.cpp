@@ -4,18 +4,11 @@
 
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_safe_arithmetic.h"
+#include "support/DngErrorCode.h"
 
 namespace {
 
-template <typename F>
-dng_error_code CodeOf(F&& f) {
-    try {
-        f();
-    } catch (const dng_exception& e) {
-        return e.ErrorCode();
-    }
-    return dng_error_none;
-}
+using testsupport::CodeOf;
 
 constexpr uint32 kU32Max = std::numeric_limits<uint32>::max();
 constexpr int32 kI32Max = std::numeric_limits<int32>::max();

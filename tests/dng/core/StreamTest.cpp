@@ -10,19 +10,12 @@
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_memory_stream.h"
 #include "dng/core/dng_tag_types.h"
+#include "support/DngErrorCode.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-template <typename F>
-dng_error_code CodeOf(F&& f) {
-    try {
-        f();
-    } catch (const dng_exception& e) {
-        return e.ErrorCode();
-    }
-    return dng_error_none;
-}
+using testsupport::CodeOf;
 
 // A vector-backed stream that records every back-end transfer.
 class RecordingStream : public dng_stream {
