@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "engine/CGImageBitMap.h"
+#include "support/ExifOrientation.h"
 
 using namespace platform;
+using testsupport::exifSource;
 
 namespace {
 
@@ -164,33 +166,6 @@ TEST(CGImageBitMapTest, FailuresAnswerNo) {
     EXPECT_TRUE(empty->getLinearBuffer(std::span<uint16_t>()));
     EXPECT_EQ(empty->extent(), (Rect{0, 0, 4, 0}));
 }
-
-namespace {
-
-// Where destination pixel (x, y) of an oriented w x h image comes from, by
-// the EXIF definitions.
-std::pair<size_t, size_t> exifSource(int o, size_t x, size_t y, size_t w, size_t h) {
-    switch (o) {
-        case 2:
-            return {w - 1 - x, y};
-        case 3:
-            return {w - 1 - x, h - 1 - y};
-        case 4:
-            return {x, h - 1 - y};
-        case 5:
-            return {y, x};
-        case 6:
-            return {y, h - 1 - x};
-        case 7:
-            return {w - 1 - y, h - 1 - x};
-        case 8:
-            return {w - 1 - y, x};
-        default:
-            return {x, y};
-    }
-}
-
-}  // namespace
 
 TEST(CGImageBitMapTest, OrientationsAreExactRemaps) {
     const size_t w = 7, h = 4;

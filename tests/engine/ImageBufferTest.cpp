@@ -8,8 +8,10 @@
 #include "engine/CGImageBitMap.h"
 #include "engine/ImageBuffer.h"
 #include "platform/Log.h"
+#include "support/ExifOrientation.h"
 
 using platform::Rect;
+using testsupport::exifSource;
 
 namespace {
 
@@ -22,27 +24,6 @@ std::shared_ptr<ImageBufferU16> patterned(uint16_t w, uint16_t h) {
         for (int x = 0; x < w; ++x)
             for (int c = 0; c < 4; ++c) b->bufferU16ForRow(y, x)[c] = pattern(x, y, c);
     return b;
-}
-
-std::pair<int, int> exifSource(int o, int x, int y, int w, int h) {
-    switch (o) {
-        case 2:
-            return {w - 1 - x, y};
-        case 3:
-            return {w - 1 - x, h - 1 - y};
-        case 4:
-            return {x, h - 1 - y};
-        case 5:
-            return {y, x};
-        case 6:
-            return {y, h - 1 - x};
-        case 7:
-            return {w - 1 - y, h - 1 - x};
-        case 8:
-            return {w - 1 - y, x};
-        default:
-            return {x, y};
-    }
 }
 
 }  // namespace
