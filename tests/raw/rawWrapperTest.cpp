@@ -553,25 +553,7 @@ namespace {
 // opcode list 2, so its tag is renamed in the written directory.
 fs::path WriteGreyWithOpcodeList3(const testsupport::ScratchDir& dir, bool withList) {
     negtest::DngSpec spec;
-    auto be32 = [&](uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) spec.opcodeList2.push_back(uint8_t(v >> s));
-    };
-    auto be64 = [&](double d) {
-        uint64_t v;
-        std::memcpy(&v, &d, 8);
-        be32(uint32_t(v >> 32));
-        be32(uint32_t(v));
-    };
-    be32(1);
-    be32(8);
-    be32(0x01030000);
-    be32(0);
-    be32(44 + 8);
-    for (uint32_t v : {0u, 0u, spec.height, spec.width, 1u, 1u, 1u, 1u}) be32(v);
-    be32(1);
-    be64(0.0);
-    be64(0.5);
-    if (!withList) spec.opcodeList2.clear();
+    if (withList) spec.opcodeList2 = negtest::HalvePlaneOneOpcodeList(spec.height, spec.width);
     std::vector<uint16_t> samples(size_t(spec.width) * spec.height);
     const uint8_t cfa[4] = {0, 1, 1, 2};
     for (uint32_t y = 0; y < spec.height; y++)

@@ -238,4 +238,29 @@ inline bool WriteDng(const std::string& path, const DngSpec& s,
     return ok;
 }
 
+// An opcode list holding one MapPolynomial y = 0.5 x over plane 1 of the
+// top-left height x width area, in the big-endian form opcode lists take.
+inline std::vector<uint8_t> HalvePlaneOneOpcodeList(uint32_t height, uint32_t width) {
+    std::vector<uint8_t> list;
+    auto be32 = [&](uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) list.push_back(uint8_t(v >> s));
+    };
+    auto be64 = [&](double d) {
+        uint64_t v;
+        std::memcpy(&v, &d, 8);
+        be32(uint32_t(v >> 32));
+        be32(uint32_t(v));
+    };
+    be32(1);
+    be32(8);
+    be32(0x01030000);
+    be32(0);
+    be32(44 + 8);
+    for (uint32_t v : {0u, 0u, height, width, 1u, 1u, 1u, 1u}) be32(v);
+    be32(1);
+    be64(0.0);
+    be64(0.5);
+    return list;
+}
+
 }  // namespace negtest

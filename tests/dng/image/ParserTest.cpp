@@ -138,25 +138,7 @@ TEST(ParserLibtiff, OpcodeListTwoRunsOnStageTwo) {
     spec.samples = 3;
     spec.black = {0, 0, 0};
     spec.white = {65535, 65535, 65535};
-    // One MapPolynomial halving plane 1: y = 0.5 x.
-    auto be32 = [&](uint32_t v) {
-        for (int s = 24; s >= 0; s -= 8) spec.opcodeList2.push_back(uint8_t(v >> s));
-    };
-    auto be64 = [&](double d) {
-        uint64_t v;
-        std::memcpy(&v, &d, 8);
-        be32(uint32_t(v >> 32));
-        be32(uint32_t(v));
-    };
-    be32(1);
-    be32(8);
-    be32(0x01030000);
-    be32(0);
-    be32(44 + 8);
-    for (uint32_t v : {0u, 0u, 8u, 8u, 1u, 1u, 1u, 1u}) be32(v);
-    be32(1);
-    be64(0.0);
-    be64(0.5);
+    spec.opcodeList2 = negtest::HalvePlaneOneOpcodeList(8, 8);
     std::vector<uint16_t> samples(8 * 8 * 3, 40000);
     const std::string path = (dir.path() / "opcodes.dng").string();
     ASSERT_TRUE(negtest::WriteDng(path, spec, samples));
