@@ -11,20 +11,6 @@ namespace {
 
 const dng_xy_coord kD65(0.3127, 0.3290);
 
-// RGB-to-XYZ from chromaticities of the primaries and the white (Y = 1).
-dng_matrix RGBToXYZ(const dng_xy_coord (&primaries)[3], const dng_xy_coord& white) {
-    dng_matrix p(3, 3);
-    for (uint32 c = 0; c < 3; c++) {
-        const dng_vector_3 xyz = XYtoXYZ(primaries[c]);
-        for (uint32 r = 0; r < 3; r++) p[r][c] = xyz[r];
-    }
-    const dng_vector_3 w = XYtoXYZ(white);
-    const dng_vector s = Invert(p) * w;
-    for (uint32 r = 0; r < 3; r++)
-        for (uint32 c = 0; c < 3; c++) p[r][c] *= s[c];
-    return p;
-}
-
 inline uint16_t ConvertSample(const RawMatrix3& m, int row, float r, float g, float b) {
     return platform::ClampToU16(m[row][0] * r + m[row][1] * g + m[row][2] * b);
 }
@@ -44,10 +30,23 @@ void ConvertRun(const uint16_t* __restrict src, uint16_t* __restrict dst, size_t
 
 }  // namespace
 
+dng_matrix RawRGBToXYZ(const dng_xy_coord (&primaries)[3], const dng_xy_coord& white) {
+    dng_matrix p(3, 3);
+    for (uint32 c = 0; c < 3; c++) {
+        const dng_vector_3 xyz = XYtoXYZ(primaries[c]);
+        for (uint32 r = 0; r < 3; r++) p[r][c] = xyz[r];
+    }
+    const dng_vector_3 w = XYtoXYZ(white);
+    const dng_vector s = Invert(p) * w;
+    for (uint32 r = 0; r < 3; r++)
+        for (uint32 c = 0; c < 3; c++) p[r][c] *= s[c];
+    return p;
+}
+
 const dng_matrix& RawProPhotoD65FromXYZ() {
     static const dng_matrix m = [] {
         const dng_xy_coord primaries[3] = {{0.7347, 0.2653}, {0.1596, 0.8404}, {0.0366, 0.0001}};
-        return Invert(RGBToXYZ(primaries, kD65));
+        return Invert(RawRGBToXYZ(primaries, kD65));
     }();
     return m;
 }

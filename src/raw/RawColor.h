@@ -16,8 +16,13 @@
 #include "dng/core/dng_matrix.h"
 
 class dng_color_spec;
+class dng_xy_coord;
 
 using RawMatrix3 = std::array<std::array<float, 3>, 3>;
+
+// Linear RGB to XYZ for the primaries' chromaticities, scaled so that RGB
+// 1, 1, 1 is the white with Y = 1.
+dng_matrix RawRGBToXYZ(const dng_xy_coord (&primaries)[3], const dng_xy_coord& white);
 
 // Linear ProPhoto RGB with a D65 white from XYZ (D65, white Y = 1).
 const dng_matrix& RawProPhotoD65FromXYZ();

@@ -189,15 +189,8 @@ struct PreviewConverter {
     std::array<float, 256> linear{};
     PreviewConverter() {
         const dng_xy_coord primaries[3] = {{0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}};
-        dng_matrix p(3, 3);
-        for (uint32 c = 0; c < 3; c++) {
-            const dng_vector_3 xyz = XYtoXYZ(primaries[c]);
-            for (uint32 r = 0; r < 3; r++) p[r][c] = xyz[r];
-        }
-        const dng_vector s = Invert(p) * dng_vector(XYtoXYZ(dng_xy_coord(0.3127, 0.3290)));
-        for (uint32 r = 0; r < 3; r++)
-            for (uint32 c = 0; c < 3; c++) p[r][c] *= s[c];
-        matrix = ToRawMatrix3(RawProPhotoD65FromXYZ() * p);
+        matrix = ToRawMatrix3(RawProPhotoD65FromXYZ() *
+                              RawRGBToXYZ(primaries, dng_xy_coord(0.3127, 0.3290)));
         for (int i = 0; i < 256; i++) {
             const double v = i / 255.0;
             linear[size_t(i)] =
