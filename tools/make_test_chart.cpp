@@ -1,7 +1,8 @@
 // Writes the synthetic test chart (raw/TestChart.h) as a Bayer CFA DNG,
 // uncompressed or lossless JPEG: the RGGB mosaic with its black and white
 // levels, as-shot neutral, colour matrix, calibration illuminant, orientation
-// and default crop.
+// and default crop, and an EXIF directory with a plausible, fixed exposure so
+// that developed copies carry one and the file is the same on every run.
 //
 //   make_test_chart [--size WxH] [--compression none|ljpeg] [--tiles [N]]
 //                   [--orientation 1..8] --output FILE.dng
@@ -43,6 +44,7 @@ constexpr uint32_t kSampleBits = 14;
 constexpr uint16_t kCompressionLosslessJpeg = 7;
 constexpr uint32_t kCropMargin = 8;
 constexpr uint16_t kIlluminantD65 = 21;
+constexpr const char* kShotDate = "2024:06:01 12:00:00";
 
 // DNG tags this tool writes, for libtiff builds that do not know them.
 const TIFFFieldInfo kDngFields[] = {
@@ -249,6 +251,7 @@ bool WriteTags(TIFF* tif, const Options& o) {
     ok &= TIFFSetField(tif, TIFFTAG_MAKE, "Quorvex") == 1;
     ok &= TIFFSetField(tif, TIFFTAG_MODEL, "Test Chart") == 1;
     ok &= TIFFSetField(tif, TIFFTAG_SOFTWARE, "Quorvex make_test_chart") == 1;
+    ok &= TIFFSetField(tif, TIFFTAG_DATETIME, kShotDate) == 1;
     ok &= TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, "Quorvex Test Chart") == 1;
     if (o.tiles) {
         ok &= TIFFSetField(tif, TIFFTAG_TILEWIDTH, o.tileSize) == 1;
@@ -278,6 +281,74 @@ bool WriteTags(TIFF* tif, const Options& o) {
     ok &= SetNumbers(tif, TIFFTAG_ASSHOTNEUTRAL, {neutral.begin(), neutral.end()});
     ok &= SetNumbers(tif, TIFFTAG_BASELINEEXPOSURE, {0.0});
     return ok;
+}
+
+// The EXIF rationals, as a camera would store them.
+struct ExifRational {
+    uint32_t tag, numerator, denominator;
+};
+constexpr ExifRational kExifRationals[] = {
+    {EXIFTAG_EXPOSURETIME, 1, 125},
+    {EXIFTAG_FNUMBER, 56, 10},
+    {EXIFTAG_FOCALLENGTH, 50, 1},
+};
+
+// Writes the EXIF directory as the file's first bytes after the header and
+// returns its offset in `offset`. libtiff writes a custom directory from the
+// current one, so this has to come before the main directory is set up.
+bool WriteExifDirectory(TIFF* tif, uint64_t& offset) {
+    if (TIFFCreateEXIFDirectory(tif) != 0) return false;
+    bool ok = true;
+    for (const ExifRational& r : kExifRationals)
+        ok &= SetNumbers(tif, r.tag, {double(r.numerator) / r.denominator});
+    ok &= SetNumbers(tif, EXIFTAG_ISOSPEEDRATINGS, {100});
+    ok &= TIFFSetField(tif, EXIFTAG_EXIFVERSION, "0232") == 1;
+    ok &= TIFFSetField(tif, EXIFTAG_DATETIMEORIGINAL, kShotDate) == 1;
+    ok &= TIFFWriteCustomDirectory(tif, &offset) == 1;
+    // Back to an ordinary image directory for the main IFD; creating one does
+    // not free the EXIF values.
+    TIFFFreeDirectory(tif);
+    ok &= TIFFCreateDirectory(tif) == 0;
+    return ok;
+}
+
+// libtiff keeps EXIF rationals as floats and writes 1/125 as
+// 8589935/1073741824, which readers then take for 1/124.99999; the exact
+// fractions are put back into the little-endian file once it is closed.
+bool WriteExactExifRationals(const std::string& path, uint64_t ifd) {
+    const std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "r+b"), std::fclose);
+    if (!f) return false;
+    auto read = [&](uint64_t at, size_t n, uint32_t& v) {
+        uint8_t b[4] = {};
+        if (std::fseek(f.get(), static_cast<long>(at), SEEK_SET) != 0 ||
+            std::fread(b, 1, n, f.get()) != n)
+            return false;
+        v = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        return true;
+    };
+    auto write = [&](uint64_t at, uint32_t v) {
+        const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        return std::fseek(f.get(), static_cast<long>(at), SEEK_SET) == 0 &&
+               std::fwrite(b, 1, 4, f.get()) == 4;
+    };
+    uint32_t count = 0;
+    if (!read(ifd, 2, count)) return false;
+    size_t fixed = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t entry = ifd + 2 + 12 * uint64_t(i);
+        uint32_t tag = 0, type = 0, n = 0, at = 0;
+        if (!read(entry, 2, tag) || !read(entry + 2, 2, type) || !read(entry + 4, 4, n) ||
+            !read(entry + 8, 4, at))
+            return false;
+        for (const ExifRational& r : kExifRationals) {
+            if (r.tag != tag) continue;
+            if (type != TIFF_RATIONAL || n != 1 || !write(at, r.numerator) ||
+                !write(at + 4, r.denominator))
+                return false;
+            ++fixed;
+        }
+    }
+    return fixed == std::size(kExifRationals);
 }
 
 // libtiff has no lossless JPEG codec: the tile is encoded here and handed
@@ -344,14 +415,17 @@ int main(int argc, char** argv) {
     chart.renderMosaic(kBlackLevel, kWhiteLevel, mosaic.data(), o.width);
 
     gParentExtender = TIFFSetTagExtender(ExtendWithDngTags);
-    TIFF* tif = TIFFOpen(o.output.c_str(), "w");
+    TIFF* tif = TIFFOpen(o.output.c_str(), "wl");
     if (!tif) {
         std::fprintf(stderr, "make_test_chart: cannot create %s\n", o.output.c_str());
         return 1;
     }
-    const bool ok = WriteTags(tif, o) && WritePixels(tif, o, mosaic) && TIFFWriteDirectory(tif);
+    uint64_t exifOffset = 0;
+    const bool ok = WriteExifDirectory(tif, exifOffset) && WriteTags(tif, o) &&
+                    TIFFSetField(tif, TIFFTAG_EXIFIFD, exifOffset) == 1 &&
+                    WritePixels(tif, o, mosaic) && TIFFWriteDirectory(tif);
     TIFFClose(tif);
-    if (!ok) {
+    if (!ok || !WriteExactExifRationals(o.output, exifOffset)) {
         std::fprintf(stderr, "make_test_chart: writing %s failed\n", o.output.c_str());
         std::remove(o.output.c_str());
         return 1;

@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
 
 #include "document/BatchExport.h"
 #include "document/DocumentTestHome.h"
@@ -190,6 +193,34 @@ std::string firstBytes(const fs::path& p, size_t n) {
     return s;
 }
 
+// The exposure time in a JPEG's EXIF segment as numerator/denominator, or ""
+// when there is none. Either byte order; out-of-range offsets throw.
+std::string exifExposureTime(const fs::path& jpeg) {
+    std::ifstream in(jpeg, std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(in)), {});
+    const size_t start = file.find(std::string("Exif\0\0", 6));
+    if (start == std::string::npos) return {};
+    const std::string_view t = std::string_view(file).substr(start + 6);
+    const bool little = t.substr(0, 2) == "II";
+    auto u = [&](size_t at, int n) {
+        uint32_t v = 0;
+        for (int i = 0; i < n; ++i) {
+            const uint32_t byte = static_cast<uint8_t>(t.at(at + size_t(i)));
+            v |= little ? byte << (8 * i) : byte << (8 * (n - 1 - i));
+        }
+        return v;
+    };
+    auto value = [&](size_t ifd, uint32_t tag) -> size_t {
+        for (uint32_t i = 0, n = u(ifd, 2); i < n; ++i)
+            if (u(ifd + 2 + 12 * i, 2) == tag) return u(ifd + 2 + 12 * i + 8, 4);
+        return 0;
+    };
+    const size_t exif = value(u(4, 4), 0x8769);
+    const size_t rational = exif ? value(exif, 0x829A) : 0;
+    if (!rational) return {};
+    return std::to_string(u(rational, 4)) + "/" + std::to_string(u(rational + 4, 4));
+}
+
 }  // namespace
 
 TEST_F(BatchExportTest, CommandLineNumbersOrOverwritesAsTheUserDefaultSays) {
@@ -208,6 +239,8 @@ TEST_F(BatchExportTest, CommandLineNumbersOrOverwritesAsTheUserDefaultSays) {
     EXPECT_NE(numbered.out.find((scratch_.path() / "c_1.jpg").string()), std::string::npos);
     EXPECT_EQ(firstBytes(scratch_.path() / "c.jpg", 3), "old");
     EXPECT_EQ(firstBytes(scratch_.path() / "c_1.jpg", 2), "\xFF\xD8");
+    // The chart's shot facts reach the exported copy.
+    EXPECT_EQ(exifExposureTime(scratch_.path() / "c_1.jpg"), "1/125");
 
     // The program reads the same defaults file as this process.
     platform::UserDefaults::standard().setBool(true, "SilentlyOverwrite");
