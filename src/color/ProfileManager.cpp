@@ -4,19 +4,13 @@
 #include <cctype>
 #include <exception>
 
+#include "platform/AsciiCase.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 
 namespace {
 
 constexpr const char* kShowExternalProfiles = "ShowExternalProfiles";
-
-bool equalIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 bool isListedSpace(std::int32_t space) {
     namespace sig = platform::iccsig;
@@ -140,7 +134,7 @@ std::vector<ProfileManager::WrapPtr> ProfileManager::arrayOfAllProfilesWithSpace
 
 ProfileManager::WrapPtr ProfileManager::findMatchingProfile(const std::string& description) const {
     for (auto& wrap : arrayOfAllProfiles(true)) {
-        if (equalIgnoringCase(wrap->description(), description)) return wrap;
+        if (platform::equalsIgnoringAsciiCase(wrap->description(), description)) return wrap;
     }
     return nullptr;
 }

@@ -9,22 +9,13 @@
 #include <cstdio>
 
 #include "document/ThumbnailProvider.h"
+#include "platform/AsciiCase.h"
 #include "platform/ImageReader.h"
 #include "platform/UserDefaults.h"
 
 namespace {
 
 constexpr double kThumbnailSide = 128;
-
-std::string lower(std::string s) {
-    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string extensionOf(const std::filesystem::path& p) {
-    std::string ext = p.extension().string();
-    return ext.empty() ? ext : lower(ext.substr(1));
-}
 
 // ---- generic icons, drawn rather than loaded ----
 
@@ -147,7 +138,7 @@ std::shared_ptr<FSNodeInfo> FSNodeInfo::initWithParent(const std::shared_ptr<FSN
 bool FSNodeInfo::isImageFile() const {
     int64_t level = platform::UserDefaults::standard().integerForKey("BrowserFileSelect");
     if (level > 1 || isDirectory_) return true;
-    std::string ext = extensionOf(fullURL_);
+    std::string ext = platform::lowercaseExtension(fullURL_);
     if (rawExts().count(ext)) return true;
     if (level == 0) return false;
     // Every image type conforms to "public.image"; the file passes when the

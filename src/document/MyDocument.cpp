@@ -12,6 +12,7 @@
 #include "document/RawFileSearch.h"
 #include "engine/MultiDataStore.h"
 #include "engine/RawCombineTiledEngine.h"
+#include "platform/AsciiCase.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
@@ -43,20 +44,6 @@ constexpr const char* kStatusDomain = "OSStatusErrorDomain";
 
 bool startsWith(const std::string& s, std::string_view prefix) {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string lowerExtension(const std::filesystem::path& p) {
-    std::string ext = p.extension().string();
-    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
-    for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ext;
 }
 
 bool isSettingsKey(const std::string& key) {
@@ -182,7 +169,7 @@ bool MyDocument::readFromURL(const std::string& url, const std::string& type,
     std::string pathText = url;
     const auto scheme = url.find("://");
     if (scheme != std::string::npos) {
-        if (!equalsIgnoringCase(std::string_view(url).substr(0, scheme), "file")) {
+        if (!platform::equalsIgnoringAsciiCase(std::string_view(url).substr(0, scheme), "file")) {
             if (error) *error = quorvexError(kQuorvexErrorNotFileURL);
             return false;
         }
@@ -212,7 +199,8 @@ bool MyDocument::readFromURL(const std::string& url, const std::string& type,
     setValueForKey(Value(uuid), kUUID);
 
     ImageWrapper::Ptr wrapper;
-    if (lowerExtension(path) != "pcd") wrapper = rawWrapper::initWithFile(uuid, uuid, false);
+    if (platform::lowercaseExtension(path) != "pcd")
+        wrapper = rawWrapper::initWithFile(uuid, uuid, false);
 
     ThreadedImageEngine::Ptr oldEngine;
     {
@@ -344,7 +332,7 @@ void MyDocument::addSettingValues(const std::optional<Dictionary>& values) {
             continue;
         }
         storeSetting(key, value);
-        if (equalsIgnoringCase(key, kTemperature)) removeSetting(kUseAsShotWB);
+        if (platform::equalsIgnoringAsciiCase(key, kTemperature)) removeSetting(kUseAsShotWB);
         changed.push_back(key);
     }
     if (!changed.empty()) markAdjustedImageDirty(changed);

@@ -6,6 +6,7 @@
 
 #include "document/FSNodeInfo.h"
 #include "document/QuorvexErrors.h"
+#include "platform/AsciiCase.h"
 #include "platform/Log.h"
 
 namespace {
@@ -14,24 +15,10 @@ constexpr const char* kBookmarkKey = "rawSearchDirectoryBookmark";
 constexpr int kRankUnlisted = 50;
 constexpr int kRankStart = 99;
 
-std::string lower(std::string s) {
-    for (char& c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool equalsIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && lower(a) == lower(b);
-}
-
 bool endsWithEdit(const std::string& name) {
     if (name.size() < 5) return false;
-    std::string tail = lower(name.substr(name.size() - 5));
+    std::string tail = platform::asciiLowercase(name.substr(name.size() - 5));
     return tail == "-edit" || tail == ".edit";
-}
-
-std::string extensionOf(const std::filesystem::path& p) {
-    std::string ext = p.extension().string();
-    return ext.empty() ? ext : lower(ext.substr(1));
 }
 
 std::vector<std::string> components(const std::filesystem::path& p) {
@@ -50,7 +37,7 @@ bool contains(const std::filesystem::path& outer, const std::filesystem::path& i
     if (a.empty()) return true;
     if (a.size() > b.size() || (!allowEqual && a.size() == b.size())) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (!equalsIgnoringCase(a[i], b[i])) return false;
+        if (!platform::equalsIgnoringAsciiCase(a[i], b[i])) return false;
     return true;
 }
 
@@ -118,11 +105,12 @@ std::optional<std::filesystem::path> RawFileSearch::searchDirectory(
             if (!itemName.empty() && itemName[0] == '.') it.disable_recursion_pending();
             continue;
         }
-        if (!std::filesystem::is_regular_file(status) || !equalsIgnoringCase(itemName, name))
+        if (!std::filesystem::is_regular_file(status) ||
+            !platform::equalsIgnoringAsciiCase(itemName, name))
             continue;
         if (!excluded.empty() && std::filesystem::equivalent(entry.path(), excluded, statError))
             continue;
-        auto found = priorities.find(extensionOf(entry.path()));
+        auto found = priorities.find(platform::lowercaseExtension(entry.path()));
         int rank = found == priorities.end() ? kRankUnlisted : found->second;
         platform::log("%s 1 : %s %s %d", __func__, name.c_str(),
                       entry.path().lexically_relative(folder).c_str(), rank);
@@ -137,7 +125,7 @@ std::optional<std::filesystem::path> RawFileSearch::searchDirectory(
 }
 
 bool RawFileSearch::isExternalEditorFile(const std::filesystem::path& file) {
-    std::string ext = extensionOf(file);
+    std::string ext = platform::lowercaseExtension(file);
     return ext == "jpg" || ext == "jpeg" || ext == "tif" || ext == "tiff";
 }
 

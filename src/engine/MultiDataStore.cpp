@@ -5,6 +5,7 @@
 
 #include "color/ColorSyncProfileWrap.h"
 #include "color/DNGCameraProfileAbstract.h"
+#include "platform/AsciiCase.h"
 
 using platform::Dictionary;
 using platform::Value;
@@ -14,13 +15,6 @@ namespace {
 const char* const kClassKey = "Class_of_serialized_Object";
 const char* const kCameraProfileClass = "DNGCameraProfileAbstract";
 const char* const kIccProfileClass = "ColorSyncProfileWrap";
-
-bool equalIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 }  // namespace
 
@@ -50,9 +44,9 @@ void MultiDataStore::setDepthToConvert(int depth) {
 
 std::shared_ptr<const platform::Object> MultiDataStore::objectFromPList(const Dictionary& plist) {
     const std::string name = plist[kClassKey].stringValue();
-    if (equalIgnoringCase(name, kCameraProfileClass))
+    if (platform::equalsIgnoringAsciiCase(name, kCameraProfileClass))
         return DNGCameraProfileAbstract::initFromPList(plist);
-    if (equalIgnoringCase(name, kIccProfileClass))
+    if (platform::equalsIgnoringAsciiCase(name, kIccProfileClass))
         return ColorSyncProfileWrap::initFromPList(plist);
     return nullptr;
 }

@@ -15,6 +15,8 @@
 #include <csetjmp>
 #include <cstring>
 
+#include "platform/AsciiCase.h"
+
 namespace platform {
 
 namespace {
@@ -308,12 +310,6 @@ std::shared_ptr<const BitmapImage> readTIFF(const std::filesystem::path& path, u
     return shrinker.image();
 }
 
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 }  // namespace
 
 std::shared_ptr<const BitmapImage> readImageThumbnail(const std::filesystem::path& path,
@@ -351,7 +347,7 @@ std::optional<std::string> imageTypeForExtension(std::string_view extension) {
         {"exr", "com.ilm.openexr-image"}, {"webp", "org.webmproject.webp"},
         {"heic", "public.heic"},          {"jp2", "public.jpeg-2000"},
     };
-    std::string ext = lower(extension);
+    std::string ext = asciiLowercase(extension);
     for (const auto& [e, type] : kTypes)
         if (ext == e) return std::string(type);
     return std::nullopt;
