@@ -11,6 +11,7 @@
 #include "dng/core/dng_stream.h"
 #include "dng/core/dng_tag_types.h"
 #include "dng/core/dng_tag_values.h"
+#include "dng/image/ImageTestSupport.h"
 #include "dng/image/dng_area_spec.h"
 #include "dng/image/dng_bad_pixel_list.h"
 #include "dng/image/dng_bad_pixels.h"
@@ -96,14 +97,7 @@ void Set(dng_image& image, int32_t row, int32_t col, uint16_t value, uint32_t pl
     image.Put(b);
 }
 
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const dng_exception& e) {
-        return e.ErrorCode();
-    }
-    return 0;
-}
+constexpr auto* ErrorOf = &imagetest::errorCode;
 
 TEST(OpcodeAreaSpec, OverlapFollowsThePitchGrid) {
     const dng_area_spec spec(dng_rect(0, 0, 10, 10), 0, 1, 3, 1);

@@ -14,6 +14,7 @@
 #include "dng/core/dng_tag_codes.h"
 #include "dng/core/dng_tag_types.h"
 #include "dng/core/dng_tag_values.h"
+#include "dng/image/ImageTestSupport.h"
 #include "dng/image/NegativeDngWriter.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_image_host.h"
@@ -26,14 +27,7 @@
 
 namespace {
 
-int32_t ErrorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const dng_exception& e) {
-        return e.ErrorCode();
-    }
-    return 0;
-}
+constexpr auto* ErrorOf = &imagetest::errorCode;
 
 std::vector<uint16_t> ReadPlanes(const dng_image& image) {
     std::vector<uint16_t> v(size_t(image.Width()) * image.Height() * image.Planes());

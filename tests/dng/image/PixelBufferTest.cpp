@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "dng/core/dng_exception.h"
+#include "dng/image/ImageTestSupport.h"
 #include "dng/image/dng_pixel_buffer.h"
 
 namespace {
+
+using imagetest::errorCode;
 
 uint32_t sizeOf(uint32_t type) {
     switch (type) {
@@ -31,15 +34,6 @@ uint32_t sizeOf(uint32_t type) {
         default:
             return 0;
     }
-}
-
-int32_t errorCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const dng_exception& e) {
-        return e.ErrorCode();
-    }
-    return 0;
 }
 
 // Backing store plus a descriptor of a random layout inside it.
