@@ -3,17 +3,7 @@
 #include <algorithm>
 
 #include "dng/core/dng_exception.h"
-
-namespace {
-
-// Grid pages of positions before the anchor must round toward minus infinity.
-int64 FloorDiv(int64 a, int64 b) {
-    int64 q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-    return q;
-}
-
-}  // namespace
+#include "dng/core/dng_utils.h"
 
 dng_base_tile_iterator::~dng_base_tile_iterator() = default;
 

@@ -1,12 +1,15 @@
-// Small shared pieces of the DNG image code: the tile-buffer size rule, a
-// monotonic clock with a nesting timer, corner distances of a rectangle, the
-// process-wide dither table, an area histogram and the limiting of float
-// image data to 16- or 24-bit float precision.
+// Small shared pieces of the DNG image code: the tile-buffer size rule, floor
+// division for grids that extend left of the origin, a monotonic clock with a
+// nesting timer, corner distances of a rectangle, the process-wide dither
+// table, an area histogram and the limiting of float image data to 16- or
+// 24-bit float precision.
 //
 // Thread safety: the free functions are pure apart from the ones that take an
 // image; the dither table is built once under a one-time guard and read-only
 // afterwards; the timer nesting level is atomic.
 #pragma once
+
+#include <type_traits>
 
 #include "dng/core/dng_area_task.h"
 #include "dng/core/dng_point.h"
@@ -18,6 +21,21 @@
 // 100016 on overflow.
 uint32 ComputeTileBufferSize(uint32 pixelType, const dng_point& tileSize, uint32 numPlanes,
                              uint32 paddingOption);
+
+// Quotient rounded toward minus infinity: the grid cell or pattern phase of
+// a position left of or above the origin.
+template <typename T>
+T FloorDiv(T a, std::type_identity_t<T> b) {
+    T q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
+// a modulo m in [0, m), negative a included.
+inline uint32 FloorMod(int32 a, uint32 m) {
+    const int64 r = int64(a) % int64(m);
+    return uint32(r < 0 ? r + m : r);
+}
 
 // Seconds of a monotonic clock.
 real64 TickTimeInSeconds();

@@ -4,21 +4,11 @@
 #include <algorithm>
 
 #include "dng/core/dng_exception.h"
+#include "dng/core/dng_utils.h"
 #include "dng/image/dng_mosaic_info.h"
 #include "dng/image/dng_pixel_buffer.h"
 
 namespace {
-
-int32_t floorDiv(int32_t a, int32_t b) {
-    int32_t q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-    return q;
-}
-
-uint32_t floorMod(int32_t a, uint32_t m) {
-    const int64_t r = int64_t(a) % int64_t(m);
-    return uint32_t(r < 0 ? r + m : r);
-}
 
 // Interpolated row: destination column j reads around source column
 // (j + startOffset) >> shift with the kernel of its column phase, which
@@ -106,8 +96,8 @@ void dng_bilinear_kernel::Add(const dng_point& delta, float weight) {
 void dng_bilinear_kernel::Finalize(const dng_point& scale, uint32_t patRow, uint32_t patCol,
                                    int32_t rowStep, int32_t colStep) {
     for (uint32_t k = 0; k < fCount; ++k) {
-        if (scale.v == 2) fDelta[k].v = floorDiv(fDelta[k].v + int32_t(patRow & 1), 2);
-        if (scale.h == 2) fDelta[k].h = floorDiv(fDelta[k].h + int32_t(patCol & 1), 2);
+        if (scale.v == 2) fDelta[k].v = FloorDiv(fDelta[k].v + int32_t(patRow & 1), 2);
+        if (scale.h == 2) fDelta[k].h = FloorDiv(fDelta[k].h + int32_t(patCol & 1), 2);
     }
 
     // Stable insertion sort by row delta, then column delta.
@@ -150,9 +140,9 @@ struct ColorMap {
     bool rowHas[dng_bilinear_pattern::kMaxPattern] = {};
     bool colHas[dng_bilinear_pattern::kMaxPattern] = {};
 
-    bool at(int32_t r, int32_t c) const { return site[floorMod(r, rows)][floorMod(c, cols)]; }
-    bool rowHolds(int32_t r) const { return rowHas[floorMod(r, rows)]; }
-    bool colHolds(int32_t c) const { return colHas[floorMod(c, cols)]; }
+    bool at(int32_t r, int32_t c) const { return site[FloorMod(r, rows)][FloorMod(c, cols)]; }
+    bool rowHolds(int32_t r) const { return rowHas[FloorMod(r, rows)]; }
+    bool colHolds(int32_t c) const { return colHas[FloorMod(c, cols)]; }
 };
 
 // Splits weight between the nearest sites before (distance a) and after
@@ -320,7 +310,7 @@ void dng_bilinear_pattern::Calculate(const dng_mosaic_info& info, uint32_t color
     // to source pixels.
     auto siteRow = [&](int32_t i) { return 4 * (i / 2) + ((i & 1) ? int32_t(rowPhase) : 0); };
     auto siteCol = [&](int32_t j) { return 4 * (j / 2) + ((j & 1) ? int32_t(colPhase) : 0); };
-    auto sourceOf = [](int32_t g) { return 2 * floorDiv(g, 4) + (floorMod(g, 4) != 0 ? 1 : 0); };
+    auto sourceOf = [](int32_t g) { return 2 * FloorDiv(g, 4) + (FloorMod(g, 4) != 0 ? 1 : 0); };
     fRowPhases = uint32_t(patternRows);
     fColPhases = uint32_t(patternCols);
     for (int32_t i = 0; i < patternRows; ++i) {
@@ -362,12 +352,12 @@ void dng_bilinear_interpolator::Interpolate(const dng_pixel_buffer& srcBuffer,
     for (int32_t row = area.t; row < area.b; ++row) {
         for (uint32_t plane = 0; plane < planes; ++plane) {
             const dng_bilinear_pattern& pattern = fPattern[plane];
-            const int32_t srcRow = floorDiv(row, pattern.fScale.v);
-            const int32_t srcCol = floorDiv(area.l, pattern.fScale.h);
+            const int32_t srcRow = FloorDiv(row, pattern.fScale.v);
+            const int32_t srcCol = FloorDiv(area.l, pattern.fScale.h);
             const uint32_t shift = pattern.fScale.h == 2 ? 1 : 0;
-            const uint32_t startOffset = floorMod(area.l, uint32_t(pattern.fScale.h));
-            const uint32_t rowPhase = floorMod(row, pattern.fRowPhases);
-            const uint32_t colPhase = floorMod(area.l, pattern.fColPhases);
+            const uint32_t startOffset = FloorMod(area.l, uint32_t(pattern.fScale.h));
+            const uint32_t rowPhase = FloorMod(row, pattern.fRowPhases);
+            const uint32_t colPhase = FloorMod(area.l, pattern.fColPhases);
             if (!real) {
                 bilinearRow16(srcBuffer.ConstPixel_uint16(srcRow, srcCol, srcBuffer.fPlane),
                               dstBuffer.DirtyPixel_uint16(row, area.l, dstBuffer.fPlane + plane),

@@ -3,15 +3,11 @@
 #include <algorithm>
 
 #include "dng/core/dng_exception.h"
+#include "dng/core/dng_utils.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_pixel_buffer.h"
 
 namespace {
-
-uint32_t floorMod(int32_t a, uint32_t m) {
-    const int64_t r = int64_t(a) % int64_t(m);
-    return uint32_t(r < 0 ? r + m : r);
-}
 
 int32_t scaled(int32_t v, int32_t factor) {
     int32_t r;
@@ -79,10 +75,10 @@ void dng_fast_interpolator::ProcessArea(uint32_t, dng_pixel_buffer& srcBuffer,
 
     for (int32_t dstRow = dstArea.t; dstRow < dstArea.b; ++dstRow) {
         const int32_t srcTop = dstRow * fDownScale.v;
-        const uint32_t rowPhase0 = floorMod(srcTop, patRows);
+        const uint32_t rowPhase0 = FloorMod(srcTop, patRows);
         for (int32_t dstCol = dstArea.l; dstCol < dstArea.r; ++dstCol) {
             const int32_t srcLeft = dstCol * fDownScale.h;
-            const uint32_t colPhase0 = floorMod(srcLeft, patCols);
+            const uint32_t colPhase0 = FloorMod(srcLeft, patCols);
             uint32_t total[dng_mosaic_info::kMaxColorPlanes] = {};
             uint32_t count[dng_mosaic_info::kMaxColorPlanes] = {};
             uint32_t rowPhase = rowPhase0;

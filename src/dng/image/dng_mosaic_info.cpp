@@ -28,13 +28,7 @@ namespace {
 
 constexpr int32_t kTileSize = 128;
 
-int32_t floorDiv(int32_t a, int32_t b) {
-    int32_t q = a / b;
-    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
-    return q;
-}
-
-int32_t ceilDiv(int32_t a, int32_t b) { return -floorDiv(-a, b); }
+int32_t ceilDiv(int32_t a, int32_t b) { return -FloorDiv(-a, b); }
 
 int32_t roundHalfAway(double x) {
     const double r = x >= 0.0 ? std::floor(x + 0.5) : std::ceil(x - 0.5);
@@ -254,7 +248,7 @@ public:
         dng_pixel_buffer src(fSrcMax, fSrcPlane, 1, fSrcType, pcInterleaved,
                              fSrcBlocks[threadIndex]->Buffer());
         src.fArea = dng_rect(
-            floorDiv(tile.t, fScale.v) - fPattern.v, floorDiv(tile.l, fScale.h) - fPattern.h,
+            FloorDiv(tile.t, fScale.v) - fPattern.v, FloorDiv(tile.l, fScale.h) - fPattern.h,
             ceilDiv(tile.b, fScale.v) + fPattern.v, ceilDiv(tile.r, fScale.h) + fPattern.h);
         fSrcImage.Get(src, dng_image::edge_repeat, uint32_t(fPattern.v), uint32_t(fPattern.h));
 

@@ -36,6 +36,19 @@ TEST(UtilsTileBuffer, SizesPaddingAndFailures) {
     EXPECT_EQ(100016, ErrorCode([] { ComputeTileBufferSize(1, dng_point(2, 0x7FFFFFF0), 1, 1); }));
 }
 
+TEST(UtilsFloor, RoundsTowardMinusInfinityOnBothSidesOfZero) {
+    EXPECT_EQ(FloorDiv(7, 2), 3);
+    EXPECT_EQ(FloorDiv(-7, 2), -4);
+    EXPECT_EQ(FloorDiv(-8, 2), -4);
+    EXPECT_EQ(FloorDiv(7, -2), -4);
+    EXPECT_EQ(FloorDiv(-7, -2), 3);
+    EXPECT_EQ(FloorDiv(int64(-1), 0x100000000LL), -1);
+    EXPECT_EQ(FloorMod(-1, 4u), 3u);
+    EXPECT_EQ(FloorMod(-8, 4u), 0u);
+    EXPECT_EQ(FloorMod(9, 4u), 1u);
+    EXPECT_EQ(FloorMod(std::numeric_limits<int32>::min(), 3u), 1u);  // -2^31 = 3 * -715827883 + 1
+}
+
 TEST(UtilsDither, TableIsTheSkippingParkMillerSequence) {
     const uint16* table = dng_dither_table::Get();
     ASSERT_NE(nullptr, table);
