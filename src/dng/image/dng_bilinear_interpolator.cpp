@@ -87,7 +87,7 @@ void dng_bilinear_kernel::Add(const dng_point& delta, float weight) {
             return;
         }
     }
-    if (fCount == kMaxCount) ThrowDNGError(100000, "Too many bilinear kernel entries");
+    if (fCount == kMaxCount) ThrowDNGError(dng_error_unknown, "Too many bilinear kernel entries");
     fDelta[fCount] = delta;
     fWeight32[fCount] = weight;
     ++fCount;
@@ -222,13 +222,13 @@ void buildKernel(const ColorMap& map, int32_t r, int32_t c, dng_bilinear_kernel&
 void dng_bilinear_pattern::Calculate(const dng_mosaic_info& info, uint32_t colorPlane,
                                      int32_t rowStep, int32_t colStep) {
     const uint32_t layout = info.fCFALayout;
-    if (layout < 1 || layout > 9) ThrowDNGError(100000, "Unsupported CFA layout");
+    if (layout < 1 || layout > 9) ThrowDNGError(dng_error_unknown, "Unsupported CFA layout");
     const int32_t patternRows = info.fCFAPatternSize.v;
     const int32_t patternCols = info.fCFAPatternSize.h;
     if (patternRows < 1 || patternRows > int32_t(dng_mosaic_info::kMaxCFAPattern) ||
         patternCols < 1 || patternCols > int32_t(dng_mosaic_info::kMaxCFAPattern) ||
         colorPlane >= dng_mosaic_info::kMaxColorPlanes) {
-        ThrowDNGError(100000, "Invalid CFA pattern");
+        ThrowDNGError(dng_error_unknown, "Invalid CFA pattern");
     }
 
     const bool quarter = layout >= 6;
@@ -335,7 +335,7 @@ dng_bilinear_interpolator::dng_bilinear_interpolator(const dng_mosaic_info& info
                                                      int32_t colStep)
     : fPlanes(info.fColorPlanes) {
     if (fPlanes < 1 || fPlanes > dng_mosaic_info::kMaxColorPlanes)
-        ThrowDNGError(100000, "Invalid colour plane count");
+        ThrowDNGError(dng_error_unknown, "Invalid colour plane count");
     for (uint32_t plane = 0; plane < fPlanes; ++plane)
         fPattern[plane].Calculate(info, plane, rowStep, colStep);
 }

@@ -12,7 +12,7 @@ namespace {
 int32_t scaled(int32_t v, int32_t factor) {
     int32_t r;
     if (__builtin_mul_overflow(v, factor, &r))
-        ThrowDNGError(100000, "Overflow in dng_rect constructor");
+        ThrowDNGError(dng_error_unknown, "Overflow in dng_rect constructor");
     return r;
 }
 
@@ -29,7 +29,7 @@ dng_fast_interpolator::dng_fast_interpolator(const dng_mosaic_info& info, const 
         pattern.h > int32_t(dng_mosaic_info::kMaxCFAPattern) || downScale.v < 1 ||
         downScale.h < 1 || downScale.v > int32_t(dng_mosaic_info::kMaxDownScale) ||
         downScale.h > int32_t(dng_mosaic_info::kMaxDownScale) || srcPlane >= srcImage.Planes()) {
-        ThrowDNGError(100000, "Invalid fast interpolation set-up");
+        ThrowDNGError(dng_error_unknown, "Invalid fast interpolation set-up");
     }
 
     fSrcPlane = srcPlane;

@@ -52,13 +52,13 @@ void dng_filter_task::Process(uint32_t threadIndex, const dng_rect& area, dng_ab
     if (width > uint32_t(std::numeric_limits<int32_t>::max()) ||
         height > uint32_t(std::numeric_limits<int32_t>::max()) || int32_t(width) > fSrcTileSize.h ||
         int32_t(height) > fSrcTileSize.v) {
-        ThrowDNGError(100005, "Area exceeds tile size.");
+        ThrowDNGError(dng_error_memory, "Area exceeds tile size.");
     }
     // The destination buffer was sized for the tile size given to Start.
     if (area.W() > uint32_t(fDstTileSize.h) || area.H() > uint32_t(fDstTileSize.v))
-        ThrowDNGError(100005, "Area exceeds tile size.");
+        ThrowDNGError(dng_error_memory, "Area exceeds tile size.");
     if (threadIndex >= kMaxThreads || !fSrcBuffer[threadIndex] || !fDstBuffer[threadIndex])
-        ThrowDNGError(100000, "Filter task not started for this thread");
+        ThrowDNGError(dng_error_unknown, "Filter task not started for this thread");
 
     dng_pixel_buffer srcBuffer(srcArea, fSrcPlane, fSrcPlanes, fSrcPixelType,
                                pcRowInterleavedAlignSIMD, fSrcBuffer[threadIndex]->Buffer());

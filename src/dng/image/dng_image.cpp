@@ -21,8 +21,6 @@ int32_t rectEdge(int64_t v) {
     return int32_t(v);
 }
 
-constexpr int32_t kProgramError = 100000;
-constexpr int32_t kBadFormat = 100006;
 constexpr uint32_t kMaxImageSide = 130000;
 
 // Calls f(tile) for every tile of the image's storage grid that meets the
@@ -44,14 +42,14 @@ dng_image::dng_image(const dng_rect& bounds, uint32_t planes, uint32_t pixelType
     if (bounds.t >= bounds.b || bounds.l >= bounds.r || planes == 0 ||
         TiffTagTypeSize(pixelType) == 0 || bounds.W() > kMaxImageSide ||
         bounds.H() > kMaxImageSide) {
-        ThrowDNGError(kBadFormat, "dng_image bounds too large");
+        ThrowDNGError(dng_error_bad_format, "dng_image bounds too large");
     }
 }
 
 dng_image::~dng_image() = default;
 
 std::unique_ptr<dng_image> dng_image::Clone() const {
-    ThrowDNGError(kProgramError, "Clone is not supported by this dng_image subclass");
+    ThrowDNGError(dng_error_unknown, "Clone is not supported by this dng_image subclass");
     return nullptr;
 }
 
@@ -78,7 +76,7 @@ uint32_t dng_image::PixelRange() const {
 
 void dng_image::SetPixelType(uint32_t pixelType) {
     if (TiffTagTypeSize(pixelType) != PixelSize())
-        ThrowDNGError(kProgramError, "Cannot change pixel size for existing image");
+        ThrowDNGError(dng_error_unknown, "Cannot change pixel size for existing image");
     fPixelType = pixelType;
 }
 
@@ -86,16 +84,16 @@ dng_rect dng_image::RepeatingTile() const { return fBounds; }
 
 void dng_image::Trim(const dng_rect& r) {
     if (!(r == fBounds))
-        ThrowDNGError(kProgramError, "Trim is not support by this dng_image subclass");
+        ThrowDNGError(dng_error_unknown, "Trim is not support by this dng_image subclass");
 }
 
 void dng_image::Rotate(const dng_orientation& orientation) {
     if (orientation.GetInternal() != dng_orientation::kNormal)
-        ThrowDNGError(kProgramError, "Rotate is not support by this dng_image subclass");
+        ThrowDNGError(dng_error_unknown, "Rotate is not support by this dng_image subclass");
 }
 
 void dng_image::AcquireTileBuffer(dng_tile_buffer&, const dng_rect&, bool) const {
-    ThrowDNGError(kProgramError, nullptr);
+    ThrowDNGError(dng_error_unknown, nullptr);
 }
 
 void dng_image::ReleaseTileBuffer(dng_tile_buffer&) const {}
@@ -141,7 +139,7 @@ void dng_image::Get(dng_pixel_buffer& buffer, edge_option edgeOption, uint32_t r
 
     // A pattern must hold at least one pixel and fit a rectangle.
     if (repeatV == 0 || repeatH == 0 || repeatV > kMaxImageSide || repeatH > kMaxImageSide)
-        ThrowDNGError(kProgramError, "Invalid repeat size");
+        ThrowDNGError(dng_error_unknown, "Invalid repeat size");
     const int32_t rv = int32_t(repeatV);
     const int32_t rh = int32_t(repeatH);
 
@@ -204,7 +202,7 @@ void dng_image::GetEdge(dng_pixel_buffer& buffer, edge_option edgeOption, const 
             break;
         }
         default:
-            ThrowDNGError(kProgramError, nullptr);
+            ThrowDNGError(dng_error_unknown, nullptr);
     }
 }
 

@@ -22,27 +22,23 @@ int32_t rectEdge(int64_t v) {
     return int32_t(v);
 }
 
-constexpr int32_t kOverflow = 100016;
-constexpr int32_t kProgramError = 100000;
-constexpr int32_t kNotImplemented = 100001;
-
 uint32_t checkedMul(uint32_t a, uint32_t b) {
     uint32_t r;
     if (__builtin_mul_overflow(a, b, &r))
-        ThrowDNGError(kOverflow, "Arithmetic overflow in pixel buffer setup");
+        ThrowDNGError(dng_error_overflow, "Arithmetic overflow in pixel buffer setup");
     return r;
 }
 
 int32_t checkedStep(uint32_t v) {
     if (v > uint32_t(std::numeric_limits<int32_t>::max()))
-        ThrowDNGError(kOverflow, "Arithmetic overflow in pixel buffer setup");
+        ThrowDNGError(dng_error_overflow, "Arithmetic overflow in pixel buffer setup");
     return int32_t(v);
 }
 
 int32_t scaleStep(int32_t step, int32_t factor) {
     int32_t r;
     if (__builtin_mul_overflow(step, factor, &r))
-        ThrowDNGError(kOverflow, "Arithmetic overflow in pixel buffer step");
+        ThrowDNGError(dng_error_overflow, "Arithmetic overflow in pixel buffer step");
     return r;
 }
 
@@ -130,7 +126,7 @@ dng_pixel_buffer::dng_pixel_buffer(const dng_rect& area, uint32_t plane, uint32_
             }
             uint32_t padded;
             if (__builtin_add_overflow(width, multiple - 1, &padded))
-                ThrowDNGError(kOverflow, "Arithmetic overflow in pixel buffer setup");
+                ThrowDNGError(dng_error_overflow, "Arithmetic overflow in pixel buffer setup");
             padded -= padded % multiple;
             fColStep = 1;
             fPlaneStep = checkedStep(padded);
@@ -138,7 +134,7 @@ dng_pixel_buffer::dng_pixel_buffer(const dng_rect& area, uint32_t plane, uint32_
             break;
         }
         default:
-            ThrowDNGError(kProgramError, "Invalid value for 'planarConfiguration'");
+            ThrowDNGError(dng_error_unknown, "Invalid value for 'planarConfiguration'");
     }
 }
 
@@ -299,7 +295,7 @@ void dng_pixel_buffer::SetConstant(const dng_rect& area, uint32_t plane, uint32_
                                      step1, step2);
             break;
         default:
-            ThrowDNGError(kNotImplemented, nullptr);
+            ThrowDNGError(dng_error_not_yet_implemented, nullptr);
     }
 }
 
@@ -315,7 +311,7 @@ void dng_pixel_buffer::SetZero(const dng_rect& area, uint32_t plane, uint32_t pl
             value = 0x8000;
             break;
         default:
-            ThrowDNGError(kNotImplemented, nullptr);
+            ThrowDNGError(dng_error_not_yet_implemented, nullptr);
     }
     SetConstant(area, plane, planes, value);
 }
@@ -356,11 +352,12 @@ void dng_pixel_buffer::CopyArea(const dng_pixel_buffer& src, const dng_rect& are
                               rows, cols, planes, s0, s1, s2, d0, d1, d2);
                 return;
             default:
-                ThrowDNGError(kNotImplemented, nullptr);
+                ThrowDNGError(dng_error_not_yet_implemented, nullptr);
         }
     }
 
-    if (src.fPixelType < 1 || src.fPixelType > 11) ThrowDNGError(kNotImplemented, nullptr);
+    if (src.fPixelType < 1 || src.fPixelType > 11)
+        ThrowDNGError(dng_error_not_yet_implemented, nullptr);
 
     const auto* s8 = static_cast<const uint8_t*>(sPtr);
     const auto* s16 = static_cast<const uint16_t*>(sPtr);
@@ -438,7 +435,7 @@ void dng_pixel_buffer::CopyArea(const dng_pixel_buffer& src, const dng_rect& are
             break;
     }
 #undef COUNTS_AND_STEPS
-    ThrowDNGError(kNotImplemented, nullptr);
+    ThrowDNGError(dng_error_not_yet_implemented, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -481,7 +478,7 @@ void dng_pixel_buffer::RepeatArea(const dng_rect& srcArea, const dng_rect& dstAr
                                         fColStep, fPlaneStep, repeatV, repeatH, phase.v, phase.h);
             break;
         default:
-            ThrowDNGError(kNotImplemented, nullptr);
+            ThrowDNGError(dng_error_not_yet_implemented, nullptr);
     }
 }
 
@@ -511,7 +508,7 @@ void dng_pixel_buffer::RepeatSubArea(const dng_rect& subArea, uint32_t repeatV, 
 // Shift, flips
 
 void dng_pixel_buffer::ShiftRight(uint32_t shift) {
-    if (fPixelType != 3) ThrowDNGError(kNotImplemented, nullptr);
+    if (fPixelType != 3) ThrowDNGError(dng_error_not_yet_implemented, nullptr);
     uint32_t rows = fArea.H();
     uint32_t cols = fArea.W();
     uint32_t planes = fPlanes;
@@ -566,7 +563,7 @@ bool dng_pixel_buffer::EqualArea(const dng_pixel_buffer& src, const dng_rect& ar
                 static_cast<const uint32_t*>(sPtr), static_cast<const uint32_t*>(dPtr), rows, cols,
                 planes, src.fRowStep, src.fColStep, src.fPlaneStep, fRowStep, fColStep, fPlaneStep);
         default:
-            ThrowDNGError(kNotImplemented, nullptr);
+            ThrowDNGError(dng_error_not_yet_implemented, nullptr);
     }
     return false;
 }
@@ -574,7 +571,8 @@ bool dng_pixel_buffer::EqualArea(const dng_pixel_buffer& src, const dng_rect& ar
 double dng_pixel_buffer::MaximumDifference(const dng_pixel_buffer& rhs, const dng_rect& area,
                                            uint32_t plane, uint32_t planes) const {
     if (fPixelType != rhs.fPixelType)
-        ThrowDNGError(kProgramError, "attempt to difference pixel buffers of different formats.");
+        ThrowDNGError(dng_error_unknown,
+                      "attempt to difference pixel buffers of different formats.");
     const uint32_t rows = area.H();
     const uint32_t cols = area.W();
     if (rows == 0 || cols == 0 || planes == 0) {
@@ -589,7 +587,7 @@ double dng_pixel_buffer::MaximumDifference(const dng_pixel_buffer& rhs, const dn
             case 12:
                 return 0.0;
             default:
-                ThrowDNGError(kNotImplemented, nullptr);
+                ThrowDNGError(dng_error_not_yet_implemented, nullptr);
         }
     }
     const void* a = ConstPixel(area.t, area.l, plane);
@@ -618,7 +616,7 @@ double dng_pixel_buffer::MaximumDifference(const dng_pixel_buffer& rhs, const dn
         case 12:
             return run(double{});
         default:
-            ThrowDNGError(kNotImplemented, nullptr);
+            ThrowDNGError(dng_error_not_yet_implemented, nullptr);
     }
     return 0.0;
 }

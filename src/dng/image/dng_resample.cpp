@@ -19,25 +19,23 @@
 
 namespace {
 
-constexpr int32_t kOverflow = 100016;
-
 int32_t roundToInt32(double x) {
     const double r = x >= 0.0 ? std::floor(x + 0.5) : std::ceil(x - 0.5);
     if (!(r >= double(std::numeric_limits<int32_t>::min()) &&
           r <= double(std::numeric_limits<int32_t>::max())))
-        ThrowDNGError(kOverflow, "Resampling coordinate out of range");
+        ThrowDNGError(dng_error_overflow, "Resampling coordinate out of range");
     return int32_t(r);
 }
 
 uint32_t mul(uint32_t a, uint32_t b, const char* message) {
     uint32_t r;
-    if (__builtin_mul_overflow(a, b, &r)) ThrowDNGError(kOverflow, message);
+    if (__builtin_mul_overflow(a, b, &r)) ThrowDNGError(dng_error_overflow, message);
     return r;
 }
 
 uint32_t roundUp8(uint32_t a, const char* message) {
     uint32_t r;
-    if (__builtin_add_overflow(a, 7u, &r)) ThrowDNGError(kOverflow, message);
+    if (__builtin_add_overflow(a, 7u, &r)) ThrowDNGError(dng_error_overflow, message);
     return r & ~7u;
 }
 
@@ -97,7 +95,7 @@ dng_resample_coords::~dng_resample_coords() = default;
 void dng_resample_coords::Initialize(int32_t srcOrigin, int32_t dstOrigin, uint32_t srcCount,
                                      uint32_t dstCount, dng_memory_allocator& allocator) {
     const char* message = "Arithmetic overflow computing size for coordinate buffer";
-    if (dstCount == 0) ThrowDNGError(100000, "Empty resampling destination");
+    if (dstCount == 0) ThrowDNGError(dng_error_unknown, "Empty resampling destination");
     const uint32_t entries = roundUp8(dstCount, message);
     fCoords = (allocator.Allocate(mul(entries, sizeof(int32_t), message)));
     fOrigin = dstOrigin;
@@ -114,7 +112,7 @@ void dng_resample_coords::Initialize(int32_t srcOrigin, int32_t dstOrigin, uint3
 const int32_t* dng_resample_coords::Coords(int32_t index) const {
     const int64_t offset = int64_t(index) - fOrigin;
     if (!fCoords || offset < 0 || offset >= int64_t(fCount))
-        ThrowDNGError(100000, "Resampling coordinate index out of range");
+        ThrowDNGError(dng_error_unknown, "Resampling coordinate index out of range");
     return static_cast<const int32_t*>(fCoords->Buffer()) + offset;
 }
 
@@ -126,10 +124,10 @@ dng_resample_weights::~dng_resample_weights() = default;
 void dng_resample_weights::Initialize(double scale, const dng_resample_function& kernel,
                                       dng_memory_allocator& allocator) {
     scale = std::min(scale, 1.0);
-    if (!(scale > 0.0)) ThrowDNGError(100000, "Invalid resampling scale");
+    if (!(scale > 0.0)) ThrowDNGError(dng_error_unknown, "Invalid resampling scale");
     const double radius = kernel.Extent() / scale + 0.9999;
     if (!(radius >= 1.0 && radius < 65536.0))
-        ThrowDNGError(kOverflow, "Resampling radius too large");
+        ThrowDNGError(dng_error_overflow, "Resampling radius too large");
     fRadius = uint32_t(radius);
     const uint32_t width = fRadius * 2;
     fWeightStep = roundUp8(width, "Arithmetic overflow computing fWeightStep");
@@ -183,7 +181,7 @@ void dng_resample_weights_2d::Initialize(const dng_resample_function& kernel,
                                          dng_memory_allocator& allocator) {
     const double radius = kernel.Extent() + 0.9999;
     if (!(radius >= 1.0 && radius < 65536.0))
-        ThrowDNGError(kOverflow, "Resampling radius too large");
+        ThrowDNGError(dng_error_overflow, "Resampling radius too large");
     fRadius = uint32_t(radius);
     const uint32_t width = fRadius * 2;
     const char* message = "Arithmetic overflow computing buffer size.";
@@ -250,7 +248,8 @@ dng_resample_task::dng_resample_task(const dng_image& srcImage, dng_image& dstIm
       fKernel(kernel),
       fRowScale(double(dstBounds.H()) / double(srcBounds.H())),
       fColScale(double(dstBounds.W()) / double(srcBounds.W())) {
-    if (srcBounds.IsEmpty() || dstBounds.IsEmpty()) ThrowDNGError(100000, "Empty resampling area");
+    if (srcBounds.IsEmpty() || dstBounds.IsEmpty())
+        ThrowDNGError(dng_error_unknown, "Empty resampling area");
     const bool narrow = (srcImage.PixelSize() == 1 || srcImage.PixelSize() == 2) &&
                         (dstImage.PixelSize() == 1 || dstImage.PixelSize() == 2) &&
                         srcImage.PixelRange() == dstImage.PixelRange();
@@ -277,7 +276,7 @@ dng_rect dng_resample_task::SrcArea(const dng_rect& dstArea) {
     const int64_t right = int64_t(fColCoords.Pixel(dstArea.r - 1)) + (1 - radiusH) + 2 * radiusH;
     auto fit = [](int64_t v) {
         if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max())
-            ThrowDNGError(100000, "Overflow in dng_rect constructor");
+            ThrowDNGError(dng_error_unknown, "Overflow in dng_rect constructor");
         return int32_t(v);
     };
     return dng_rect(fit(top), fit(left), fit(bottom), fit(right));
@@ -299,7 +298,7 @@ void dng_resample_task::Start(uint32_t threadCount, const dng_rect& dstArea,
     const int64_t cols =
         int64_t(roundToInt32(double(tileSize.h) / fColScale)) + 2 * int64_t(fWeightsH.Radius()) + 2;
     if (rows > std::numeric_limits<int32_t>::max() || cols > std::numeric_limits<int32_t>::max())
-        ThrowDNGError(kOverflow, "Arithmetic overflow computing source tile size");
+        ThrowDNGError(dng_error_overflow, "Arithmetic overflow computing source tile size");
     fResampleSrcTileSize = dng_point(int32_t(rows), int32_t(cols));
 
     // One row of 32-bit values: a float row, or a 16-bit row plus the

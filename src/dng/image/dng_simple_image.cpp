@@ -32,7 +32,7 @@ void dng_simple_image::SetPixelType(uint32_t pixelType) {
 void dng_simple_image::Trim(const dng_rect& r) {
     // A view outside the pixels would address foreign memory.
     if (r.IsEmpty() || !((r & fBounds) == r))
-        ThrowDNGError(100000, "Trim rectangle outside the image");
+        ThrowDNGError(dng_error_unknown, "Trim rectangle outside the image");
     fBounds = dng_rect(0, 0, int32_t(r.H()), int32_t(r.W()));
     fBuffer.fData = fBuffer.DirtyPixel(r.t, r.l, fBuffer.fPlane);
     fBuffer.fArea = fBounds;
