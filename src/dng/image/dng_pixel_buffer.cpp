@@ -22,13 +22,6 @@ int32_t rectEdge(int64_t v) {
     return int32_t(v);
 }
 
-uint32_t checkedMul(uint32_t a, uint32_t b) {
-    uint32_t r;
-    if (__builtin_mul_overflow(a, b, &r))
-        ThrowDNGError(dng_error_overflow, "Arithmetic overflow in pixel buffer setup");
-    return r;
-}
-
 int32_t checkedStep(uint32_t v) {
     if (v > uint32_t(std::numeric_limits<int32_t>::max()))
         ThrowDNGError(dng_error_overflow, "Arithmetic overflow in pixel buffer setup");
@@ -94,17 +87,17 @@ dng_pixel_buffer::dng_pixel_buffer(const dng_rect& area, uint32_t plane, uint32_
         case pcInterleaved:
             fColStep = checkedStep(planes);
             fPlaneStep = 1;
-            fRowStep = checkedStep(checkedMul(width, planes));
+            fRowStep = checkedStep(SafeUint32Mult(width, planes));
             break;
         case pcPlanar:
             fColStep = 1;
-            fPlaneStep = checkedStep(checkedMul(height, width));
+            fPlaneStep = checkedStep(SafeUint32Mult(height, width));
             fRowStep = checkedStep(width);
             break;
         case pcRowInterleaved:
             fColStep = 1;
             fPlaneStep = checkedStep(width);
-            fRowStep = checkedStep(checkedMul(width, planes));
+            fRowStep = checkedStep(SafeUint32Mult(width, planes));
             break;
         case pcRowInterleavedAlignSIMD: {
             uint32_t multiple = 32;
@@ -130,7 +123,7 @@ dng_pixel_buffer::dng_pixel_buffer(const dng_rect& area, uint32_t plane, uint32_
             padded -= padded % multiple;
             fColStep = 1;
             fPlaneStep = checkedStep(padded);
-            fRowStep = checkedStep(checkedMul(padded, planes));
+            fRowStep = checkedStep(SafeUint32Mult(padded, planes));
             break;
         }
         default:
