@@ -12,6 +12,26 @@
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_safe_arithmetic.h"
 
+uint32 PadWidthForSIMD(uint32 width, uint32 pixelSize) {
+    uint32 multiple = 32;
+    switch (pixelSize) {
+        case 2:
+            multiple = 16;
+            break;
+        case 4:
+            multiple = 8;
+            break;
+        case 8:
+            multiple = 4;
+            break;
+        default:
+            break;
+    }
+    if (!RoundUpUint32ToMultiple(width, multiple, &width))
+        ThrowDNGError(dng_error_overflow, "Arithmetic overflow computing buffer size");
+    return width;
+}
+
 uint32 ComputeTileBufferSize(uint32 pixelType, const dng_point& tileSize, uint32 numPlanes,
                              uint32 paddingOption) {
     if (tileSize.v < 0 || tileSize.h < 0) ThrowDNGError(dng_error_memory, "Negative tile size");
@@ -21,23 +41,7 @@ uint32 ComputeTileBufferSize(uint32 pixelType, const dng_point& tileSize, uint32
 
     uint32 width = (uint32)tileSize.h;
     if (paddingOption == 1) {
-        uint32 multiple = 32;
-        switch (pixelSize) {
-            case 2:
-                multiple = 16;
-                break;
-            case 4:
-                multiple = 8;
-                break;
-            case 8:
-                multiple = 4;
-                break;
-            default:
-                multiple = 32;
-                break;
-        }
-        if (!RoundUpUint32ToMultiple(width, multiple, &width))
-            ThrowDNGError(dng_error_overflow, "Arithmetic overflow computing buffer size");
+        width = PadWidthForSIMD(width, pixelSize);
     }
 
     uint32 bytes = 0;

@@ -22,6 +22,11 @@
 uint32 ComputeTileBufferSize(uint32 pixelType, const dng_point& tileSize, uint32 numPlanes,
                              uint32 paddingOption);
 
+// width rounded up so that a row of pixelSize-byte samples fills whole
+// 32-byte vectors (a multiple of 32 pixels for unusual sizes). 100016 on
+// overflow.
+uint32 PadWidthForSIMD(uint32 width, uint32 pixelSize);
+
 // Quotient rounded toward minus infinity: the grid cell or pattern phase of
 // a position left of or above the origin.
 template <typename T>

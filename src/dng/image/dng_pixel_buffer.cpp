@@ -13,6 +13,7 @@
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_safe_arithmetic.h"
 #include "dng/core/dng_tag_types.h"
+#include "dng/core/dng_utils.h"
 
 namespace {
 
@@ -100,27 +101,7 @@ dng_pixel_buffer::dng_pixel_buffer(const dng_rect& area, uint32_t plane, uint32_
             fRowStep = checkedStep(SafeUint32Mult(width, planes));
             break;
         case pcRowInterleavedAlignSIMD: {
-            uint32_t multiple = 32;
-            switch (fPixelSize) {
-                case 1:
-                    multiple = 32;
-                    break;
-                case 2:
-                    multiple = 16;
-                    break;
-                case 4:
-                    multiple = 8;
-                    break;
-                case 8:
-                    multiple = 4;
-                    break;
-                default:
-                    break;
-            }
-            uint32_t padded;
-            if (__builtin_add_overflow(width, multiple - 1, &padded))
-                ThrowDNGError(dng_error_overflow, "Arithmetic overflow in pixel buffer setup");
-            padded -= padded % multiple;
+            const uint32_t padded = PadWidthForSIMD(width, fPixelSize);
             fColStep = 1;
             fPlaneStep = checkedStep(padded);
             fRowStep = checkedStep(SafeUint32Mult(padded, planes));

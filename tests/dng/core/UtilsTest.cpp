@@ -36,6 +36,17 @@ TEST(UtilsTileBuffer, SizesPaddingAndFailures) {
     EXPECT_EQ(100016, ErrorCode([] { ComputeTileBufferSize(1, dng_point(2, 0x7FFFFFF0), 1, 1); }));
 }
 
+TEST(UtilsSIMDPadding, RowsFillWholeVectors) {
+    EXPECT_EQ(PadWidthForSIMD(1, 1), 32u);
+    EXPECT_EQ(PadWidthForSIMD(17, 2), 32u);
+    EXPECT_EQ(PadWidthForSIMD(16, 2), 16u);
+    EXPECT_EQ(PadWidthForSIMD(9, 4), 16u);
+    EXPECT_EQ(PadWidthForSIMD(5, 8), 8u);
+    EXPECT_EQ(PadWidthForSIMD(33, 3), 64u);
+    EXPECT_EQ(PadWidthForSIMD(0, 2), 0u);
+    EXPECT_EQ(ErrorCode([] { PadWidthForSIMD(0xFFFFFFF1u, 2); }), 100016);
+}
+
 TEST(UtilsFloor, RoundsTowardMinusInfinityOnBothSidesOfZero) {
     EXPECT_EQ(FloorDiv(7, 2), 3);
     EXPECT_EQ(FloorDiv(-7, 2), -4);
