@@ -8,17 +8,11 @@
 
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_utils.h"
+#include "support/DngErrorCode.h"
 
 namespace {
 
-int32 ErrorCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const dng_exception& e) {
-        return e.ErrorCode();
-    }
-    return 0;
-}
+int32 ErrorCode(const std::function<void()>& f) { return testsupport::CodeOf(f); }
 
 TEST(UtilsTileBuffer, SizesPaddingAndFailures) {
     // TIFF type 3 = 16-bit.

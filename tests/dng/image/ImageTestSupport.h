@@ -10,17 +10,11 @@
 #include "dng/core/dng_host.h"
 #include "dng/image/dng_pixel_buffer.h"
 #include "dng/image/dng_simple_image.h"
+#include "support/DngErrorCode.h"
 
 namespace imagetest {
 
-inline int32_t errorCode(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const dng_exception& e) {
-        return e.ErrorCode();
-    }
-    return 0;
-}
+inline int32_t errorCode(const std::function<void()>& f) { return testsupport::CodeOf(f); }
 
 inline std::unique_ptr<dng_simple_image> makeImage(
     dng_host& host, const dng_rect& bounds, uint32_t planes, uint32_t type,
