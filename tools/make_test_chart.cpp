@@ -35,8 +35,11 @@
 #include "dng/core/dng_memory_stream.h"
 #include "dng/image/dng_lossless_jpeg.h"
 #include "raw/TestChart.h"
+#include "../tests/support/TiffNumbers.h"
 
 namespace {
+
+using testsupport::SetTiffNumbers;
 
 constexpr uint16_t kBlackLevel = 512;
 constexpr uint16_t kWhiteLevel = 16383;  // 14-bit data in 16-bit samples
@@ -88,70 +91,6 @@ void ExtendWithDngTags(TIFF* tif) {
     if (gParentExtender) gParentExtender(tif);
 }
 
-// Sets a numeric tag from doubles, in whatever calling convention libtiff's
-// definition of the tag asks for (fixed count or passed count, scalar or
-// array, float or double storage for rationals).
-bool SetNumbers(TIFF* tif, uint32_t tag, const std::vector<double>& values) {
-    const TIFFField* field = TIFFFindField(tif, tag, TIFF_ANY);
-    if (!field || values.empty()) return false;
-    const TIFFDataType type = TIFFFieldDataType(field);
-    const int storage = TIFFFieldSetGetSize(field);
-    const bool passCount = TIFFFieldPassCount(field) != 0;
-    const bool wideCount = TIFFFieldReadCount(field) == TIFF_VARIABLE2;
-    const auto count = static_cast<uint32_t>(values.size());
-
-    std::vector<uint8_t> bytes;
-    std::vector<uint16_t> shorts;
-    std::vector<uint32_t> longs;
-    std::vector<float> floats;
-    std::vector<double> doubles;
-    const void* array = nullptr;
-    switch (type) {
-        case TIFF_BYTE:
-        case TIFF_UNDEFINED:
-            for (double v : values) bytes.push_back(static_cast<uint8_t>(v));
-            array = bytes.data();
-            break;
-        case TIFF_SHORT:
-            for (double v : values) shorts.push_back(static_cast<uint16_t>(v));
-            array = shorts.data();
-            break;
-        case TIFF_LONG:
-            for (double v : values) longs.push_back(static_cast<uint32_t>(v));
-            array = longs.data();
-            break;
-        case TIFF_RATIONAL:
-        case TIFF_SRATIONAL:
-        case TIFF_FLOAT:
-        case TIFF_DOUBLE:
-            if (storage == 8) {
-                doubles = values;
-                array = doubles.data();
-            } else {
-                for (double v : values) floats.push_back(static_cast<float>(v));
-                array = floats.data();
-            }
-            break;
-        default:
-            return false;
-    }
-    if (passCount) {
-        return wideCount ? TIFFSetField(tif, tag, count, array) == 1
-                         : TIFFSetField(tif, tag, static_cast<int>(count), array) == 1;
-    }
-    if (TIFFFieldWriteCount(field) == 1) {
-        switch (type) {
-            case TIFF_BYTE:
-            case TIFF_SHORT:
-                return TIFFSetField(tif, tag, static_cast<int>(values[0])) == 1;
-            case TIFF_LONG:
-                return TIFFSetField(tif, tag, static_cast<uint32_t>(values[0])) == 1;
-            default:
-                return TIFFSetField(tif, tag, values[0]) == 1;
-        }
-    }
-    return TIFFSetField(tif, tag, array) == 1;
-}
 
 struct Options {
     uint32_t width = 6000;
@@ -263,23 +202,23 @@ bool WriteTags(TIFF* tif, const Options& o) {
 
     const std::array<double, 9>& matrix = TestChart::colorMatrix();
     const std::array<double, 3> neutral = TestChart::asShotNeutral();
-    ok &= SetNumbers(tif, TIFFTAG_DNGVERSION, {1, 4, 0, 0});
-    ok &= SetNumbers(tif, TIFFTAG_DNGBACKWARDVERSION, {1, 1, 0, 0});
-    ok &= SetNumbers(tif, TIFFTAG_CFAREPEATPATTERNDIM, {2, 2});
-    ok &= SetNumbers(tif, TIFFTAG_CFAPATTERN, {0, 1, 1, 2});  // RGGB
-    ok &= SetNumbers(tif, TIFFTAG_CFAPLANECOLOR, {0, 1, 2});
-    ok &= SetNumbers(tif, TIFFTAG_CFALAYOUT, {1});
-    ok &= SetNumbers(tif, TIFFTAG_BLACKLEVELREPEATDIM, {1, 1});
-    ok &= SetNumbers(tif, TIFFTAG_BLACKLEVEL, {kBlackLevel});
-    ok &= SetNumbers(tif, TIFFTAG_WHITELEVEL, {kWhiteLevel});
-    ok &= SetNumbers(tif, TIFFTAG_DEFAULTSCALE, {1, 1});
-    ok &= SetNumbers(tif, TIFFTAG_DEFAULTCROPORIGIN, {kCropMargin, kCropMargin});
-    ok &= SetNumbers(tif, TIFFTAG_DEFAULTCROPSIZE,
+    ok &= SetTiffNumbers(tif, TIFFTAG_DNGVERSION, {1, 4, 0, 0});
+    ok &= SetTiffNumbers(tif, TIFFTAG_DNGBACKWARDVERSION, {1, 1, 0, 0});
+    ok &= SetTiffNumbers(tif, TIFFTAG_CFAREPEATPATTERNDIM, {2, 2});
+    ok &= SetTiffNumbers(tif, TIFFTAG_CFAPATTERN, {0, 1, 1, 2});  // RGGB
+    ok &= SetTiffNumbers(tif, TIFFTAG_CFAPLANECOLOR, {0, 1, 2});
+    ok &= SetTiffNumbers(tif, TIFFTAG_CFALAYOUT, {1});
+    ok &= SetTiffNumbers(tif, TIFFTAG_BLACKLEVELREPEATDIM, {1, 1});
+    ok &= SetTiffNumbers(tif, TIFFTAG_BLACKLEVEL, {kBlackLevel});
+    ok &= SetTiffNumbers(tif, TIFFTAG_WHITELEVEL, {kWhiteLevel});
+    ok &= SetTiffNumbers(tif, TIFFTAG_DEFAULTSCALE, {1, 1});
+    ok &= SetTiffNumbers(tif, TIFFTAG_DEFAULTCROPORIGIN, {kCropMargin, kCropMargin});
+    ok &= SetTiffNumbers(tif, TIFFTAG_DEFAULTCROPSIZE,
                      {double(o.width - 2 * kCropMargin), double(o.height - 2 * kCropMargin)});
-    ok &= SetNumbers(tif, TIFFTAG_COLORMATRIX1, {matrix.begin(), matrix.end()});
-    ok &= SetNumbers(tif, TIFFTAG_CALIBRATIONILLUMINANT1, {kIlluminantD65});
-    ok &= SetNumbers(tif, TIFFTAG_ASSHOTNEUTRAL, {neutral.begin(), neutral.end()});
-    ok &= SetNumbers(tif, TIFFTAG_BASELINEEXPOSURE, {0.0});
+    ok &= SetTiffNumbers(tif, TIFFTAG_COLORMATRIX1, {matrix.begin(), matrix.end()});
+    ok &= SetTiffNumbers(tif, TIFFTAG_CALIBRATIONILLUMINANT1, {kIlluminantD65});
+    ok &= SetTiffNumbers(tif, TIFFTAG_ASSHOTNEUTRAL, {neutral.begin(), neutral.end()});
+    ok &= SetTiffNumbers(tif, TIFFTAG_BASELINEEXPOSURE, {0.0});
     return ok;
 }
 
@@ -300,8 +239,8 @@ bool WriteExifDirectory(TIFF* tif, uint64_t& offset) {
     if (TIFFCreateEXIFDirectory(tif) != 0) return false;
     bool ok = true;
     for (const ExifRational& r : kExifRationals)
-        ok &= SetNumbers(tif, r.tag, {double(r.numerator) / r.denominator});
-    ok &= SetNumbers(tif, EXIFTAG_ISOSPEEDRATINGS, {100});
+        ok &= SetTiffNumbers(tif, r.tag, {double(r.numerator) / r.denominator});
+    ok &= SetTiffNumbers(tif, EXIFTAG_ISOSPEEDRATINGS, {100});
     ok &= TIFFSetField(tif, EXIFTAG_EXIFVERSION, "0232") == 1;
     ok &= TIFFSetField(tif, EXIFTAG_DATETIMEORIGINAL, kShotDate) == 1;
     ok &= TIFFWriteCustomDirectory(tif, &offset) == 1;

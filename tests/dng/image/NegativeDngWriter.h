@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "../../support/TiffNumbers.h"
+
 namespace negtest {
 
 struct DngSpec {
@@ -78,52 +80,7 @@ inline void NegTestExtend(TIFF* tif) {
 
 // Sets a numeric tag in whatever form libtiff's definition of it expects.
 inline bool NegTestSetNumbers(TIFF* tif, uint32_t tag, const std::vector<double>& values) {
-    const TIFFField* field = TIFFFindField(tif, tag, TIFF_ANY);
-    if (!field || values.empty()) return false;
-    const TIFFDataType type = TIFFFieldDataType(field);
-    const bool passCount = TIFFFieldPassCount(field) != 0;
-    const bool wideCount = TIFFFieldReadCount(field) == TIFF_VARIABLE2;
-    const auto count = static_cast<uint32_t>(values.size());
-    std::vector<uint8_t> bytes;
-    std::vector<uint16_t> shorts;
-    std::vector<uint32_t> longs;
-    std::vector<float> floats;
-    std::vector<double> doubles;
-    const void* array = nullptr;
-    switch (type) {
-        case TIFF_BYTE:
-        case TIFF_UNDEFINED:
-            for (double v : values) bytes.push_back(static_cast<uint8_t>(v));
-            array = bytes.data();
-            break;
-        case TIFF_SHORT:
-            for (double v : values) shorts.push_back(static_cast<uint16_t>(v));
-            array = shorts.data();
-            break;
-        case TIFF_LONG:
-            for (double v : values) longs.push_back(static_cast<uint32_t>(v));
-            array = longs.data();
-            break;
-        default:
-            if (TIFFFieldSetGetSize(field) == 8) {
-                doubles = values;
-                array = doubles.data();
-            } else {
-                for (double v : values) floats.push_back(static_cast<float>(v));
-                array = floats.data();
-            }
-            break;
-    }
-    if (passCount)
-        return wideCount ? TIFFSetField(tif, tag, count, array) == 1
-                         : TIFFSetField(tif, tag, static_cast<int>(count), array) == 1;
-    if (TIFFFieldWriteCount(field) == 1) {
-        if (type == TIFF_BYTE || type == TIFF_SHORT)
-            return TIFFSetField(tif, tag, static_cast<int>(values[0])) == 1;
-        if (type == TIFF_LONG) return TIFFSetField(tif, tag, static_cast<uint32_t>(values[0])) == 1;
-        return TIFFSetField(tif, tag, values[0]) == 1;
-    }
-    return TIFFSetField(tif, tag, array) == 1;
+    return testsupport::SetTiffNumbers(tif, tag, values);
 }
 
 // samples: height rows of width x spec.samples values (8 or 16 bits used).
