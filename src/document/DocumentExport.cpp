@@ -44,6 +44,36 @@ void toEightBit(const std::vector<uint16_t>& in, std::vector<uint8_t>& out) {
     for (size_t i = 0; i < n; ++i) out[i] = toEightBit(static_cast<float>(in[i]));
 }
 
+// The keys the engine renders from; the document's other keys (crop,
+// orientation, identity) reach the export some other way.
+const std::vector<std::string>& engineSettingsKeys() {
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> k = MyDocument::defaultSettings().keys();
+        for (const char* extra : {"Quorvex_Filter_inputTemperature", "Quorvex_Filter_inputTint",
+                                  "Quorvex_SceneReferred", "Quorvex_UseAsShotWB"})
+            k.emplace_back(extra);
+        return k;
+    }();
+    return keys;
+}
+
+// Hands the engine what the document holds now when it differs from what the
+// engine last took: a document that was never shown stores some settings
+// without telling its engine.
+void handSettingsToEngine(ThreadedImageEngine& engine, const Dictionary& settings) {
+    const Dictionary held = engine.imageParameters();
+    std::vector<std::string> changed;
+    for (const std::string& key : engineSettingsKeys()) {
+        const Value* now = settings.find(key);
+        const Value* before = held.find(key);
+        if ((now == nullptr) == (before == nullptr) && (!now || *now == *before)) continue;
+        // The as-shot switch is part of the white balance (the table knows
+        // no stage for it).
+        changed.push_back(key == "Quorvex_UseAsShotWB" ? "Quorvex_Filter_inputTemperature" : key);
+    }
+    if (!changed.empty()) engine.invalidateImageStage(changed, settings, platform::Rect::null());
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- rules
@@ -224,6 +254,7 @@ bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string
             failure = quorvexError(kQuorvexErrorCreateDestination);
             return;
         }
+        handSettingsToEngine(*engine, settings);
         // A crop needs the stage's extent: build the chain now if no run has yet.
         const platform::Rect crop = cropRect;
         if (crop.width >= 1 && crop.height >= 1 && !engine->outputImage())

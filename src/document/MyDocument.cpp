@@ -233,6 +233,9 @@ bool MyDocument::readFromURL(const std::string& url, const std::string& type,
         if (error) *error = quorvexError(kQuorvexErrorNoDecoder);
         return false;
     }
+    // The settings merged above came before the engine: it starts from them,
+    // shown or not.
+    engine->setImageParameters(getSettingsDictionary());
     std::lock_guard lock(mutex_);
     displayEngine_ = std::move(engine);
     return true;

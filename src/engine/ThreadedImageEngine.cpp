@@ -140,6 +140,11 @@ void ThreadedImageEngine::invalidateImageStage(const KeyList& keys,
     startProcessing(start);
 }
 
+void ThreadedImageEngine::setImageParameters(const platform::Dictionary& settings) {
+    std::lock_guard lock(syncLock_);
+    imageParameters_ = settings;
+}
+
 void ThreadedImageEngine::engineActiveRectDirty(TiledEngine&) {
     invalidateImageStage(std::vector<std::string>{kActiveRectDirtyKey}, std::nullopt, Rect::null());
 }

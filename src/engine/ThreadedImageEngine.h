@@ -70,6 +70,11 @@ public:
     void invalidateImageStage(const KeyList& keys,
                               const std::optional<platform::Dictionary>& settings,
                               const platform::Rect& area);
+    // The settings the chain is built from at the next decode, handed over
+    // without starting a run (a document read its saved settings before its
+    // engine existed). A chain already built takes settings only through
+    // invalidateImageStage.
+    void setImageParameters(const platform::Dictionary& settings);
     // The first stage a key affects: 0 to 4, or -1 for none. A nil key and a
     // key not in the table give 0.
     int invalidatedStageForKey(const std::optional<std::string>& key);

@@ -12,7 +12,10 @@
 
 #include "document/BatchExport.h"
 #include "document/DocumentTestHome.h"
+#include "document/PresetManager.h"
 #include "engine/DataStoreItem.h"
+#include "engine/MultiDataStore.h"
+#include "platform/ImageReader.h"
 #include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
 
@@ -250,5 +253,74 @@ TEST_F(BatchExportTest, CommandLineNumbersOrOverwritesAsTheUserDefaultSays) {
     EXPECT_NE(replaced.out.find((scratch_.path() / "c.jpg").string()), std::string::npos);
     EXPECT_EQ(firstBytes(scratch_.path() / "c.jpg", 2), "\xFF\xD8");
     EXPECT_FALSE(fs::exists(scratch_.path() / "c_2.jpg"));
+#endif
+}
+
+namespace {
+
+// Mean of the RGB samples of a small decoded copy of an image file.
+double meanLevel(const fs::path& file) {
+    auto image = platform::readImageThumbnail(file, 128);
+    if (!image || !image->dataProvider()) return -1;
+    const uint8_t* p = image->dataProvider()->bytes();
+    double sum = 0;
+    size_t n = 0;
+    for (size_t y = 0; y < image->height(); ++y)
+        for (size_t x = 0; x < image->width(); ++x, n += 3) {
+            const uint8_t* px = p + y * image->bytesPerRow() + x * 4;
+            sum += px[0] + px[1] + px[2];
+        }
+    return n ? sum / double(n) : -1;
+}
+
+std::string fileBytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+}  // namespace
+
+// A document that is never shown renders with the settings it read: the
+// "Default" preset on a fresh home, the catalog's entry when there is one,
+// whatever a preset of export keys alone adds.
+TEST_F(BatchExportTest, SavedSettingsReachTheCommandLinesExport) {
+#ifndef QUORVEX_MAKE_TEST_CHART
+    GTEST_SKIP() << "no chart tool";
+#else
+    ASSERT_TRUE(fs::exists(programPath()));
+    PresetManager::sharedPresetManager().forgetPresetDirectory();
+    const auto dng = scratch_.path() / "s.dng";
+    const std::string make =
+        std::string(QUORVEX_MAKE_TEST_CHART) + " --size 240x160 --output " + dng.string();
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    auto exportInto = [&](const std::string& folder, const std::string& args) {
+        const auto out = scratch_.path() / folder;
+        fs::create_directories(out);
+        const auto r = runProgram(args + " --out " + out.string() + " " + dng.string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        return out / "s.jpg";
+    };
+    const auto plain = exportInto("plain", "");
+    const auto withDefault = exportInto("default", "--preset Default");
+    ASSERT_FALSE(fileBytes(plain).empty());
+    EXPECT_TRUE(fileBytes(plain) == fileBytes(withDefault)) << "no preset and \"Default\" differ";
+
+    auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog");
+    ASSERT_TRUE(catalog);
+    ASSERT_TRUE(catalog->addItem(MultiDataStore::sharedMultiDataStore().serializeToPList(
+        Dictionary{{"Quorvex_UUID", Value(fs::absolute(dng).string())},
+                   {"Quorvex_Filter_inputEV", Value(-2.0f)}})));
+    const auto darker = exportInto("catalog", "");
+    EXPECT_LT(meanLevel(darker), 0.7 * meanLevel(plain));
+
+    Dictionary small{{"displayName", Value("Small files")},
+                     {"Quorvex_ExportFileType", Value(0)},
+                     {"Quorvex_JPEGQuality", Value(2.0f)}};
+    platform::Error error;
+    ASSERT_TRUE(PresetManager::sharedPresetManager().addPreset(small, &error));
+    const auto smallDarker = exportInto("small", "--preset \"Small files\"");
+    EXPECT_NEAR(meanLevel(smallDarker), meanLevel(darker), 3.0);
+    EXPECT_LT(fs::file_size(smallDarker), fs::file_size(darker));
+    PresetManager::sharedPresetManager().forgetPresetDirectory();
 #endif
 }
