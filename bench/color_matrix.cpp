@@ -10,6 +10,7 @@
 
 #include "color/ComputeMatrixAndLUT.h"
 #include "color/DNGCameraProfileAbstract.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -69,9 +70,7 @@ void BM_ToneTable16_DefaultCurve(benchmark::State& state) {
 BENCHMARK(BM_ToneTable16_DefaultCurve)->Unit(benchmark::kMicrosecond);
 
 void BM_ToneTable16_ProfileCurve(benchmark::State& state) {
-    const char* data = std::getenv("QUORVEX_TESTDATA");
-    const std::filesystem::path file =
-        std::filesystem::path(data ? data : "../shared/testdata") / "dcp/set-a/NIKON D850.dcp";
+    const std::filesystem::path file = testsupport::testdataDir() / "dcp/set-a/NIKON D850.dcp";
     const auto profile = DNGCameraProfileAbstract::initFromFile(file);
     if (!profile) {
         state.SkipWithError("profile file not found (set QUORVEX_TESTDATA)");

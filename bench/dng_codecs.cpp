@@ -20,6 +20,7 @@
 #include "dng/image/dng_lossless_jpeg.h"
 #include "dng/image/dng_read_image.h"
 #include "dng/image/dng_simple_image.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -28,11 +29,7 @@ constexpr uint32_t kHeight = 4000;
 
 uint32_t AllThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-std::filesystem::path TestData() {
-    if (const char* dir = std::getenv("QUORVEX_TESTDATA")) return dir;
-    return std::filesystem::path(__FILE__).parent_path().parent_path() / ".." / "shared" /
-           "testdata";
-}
+std::filesystem::path TestData() { return testsupport::testdataDir(); }
 
 // A 14-bit sensor-like plane: smooth gradients with noise.
 const std::vector<uint16_t>& Plane() {

@@ -22,14 +22,14 @@
 #include "dng/image/dng_info.h"
 #include "dng/image/dng_negative_reader.h"
 #include "raw/TestChart.h"
+#include "support/TestSupport.h"
 
 namespace {
 
 uint32_t AllThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 std::string RealDngPath() {
-    const char* dir = std::getenv("QUORVEX_TESTDATA");
-    const std::filesystem::path root = dir ? dir : "../shared/testdata";
+    const std::filesystem::path root = testsupport::testdataDir();
     return (root / "raw" / "dng" / "rpi-1920x1200_10bit-packed_single-tile.dng").string();
 }
 

@@ -11,6 +11,6 @@ while [ $# -gt 0 ]; do
 done
 # Let ccache share results between clones of the repository (CI builds a fresh clone).
 export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
-cmake -S "$root" -B "$dir" -G Ninja "${opts[@]}" >/dev/null
+cmake -S "$root" -B "$dir" -G Ninja -DQUORVEX_WERROR=ON "${opts[@]}" >/dev/null
 jobs=$(nproc)
 cmake --build "$dir" -j "$jobs" ${targets:+--target "${targets[@]}"}

@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <unistd.h>
@@ -7,9 +8,23 @@
 namespace testsupport {
 
 std::filesystem::path testdataDir() {
-    if (const char* env = std::getenv("QUORVEX_TESTDATA"))
-        return env;
-    return std::filesystem::current_path() / ".." / "shared" / "testdata";
+    static const std::filesystem::path dir = [] {
+        const char* env = std::getenv("QUORVEX_TESTDATA");
+        std::filesystem::path d = env && *env ? std::filesystem::path(env)
+                                              : std::filesystem::path(QUORVEX_SOURCE_DIR) / ".." /
+                                                    "shared" / "testdata";
+        std::error_code ec;
+        if (!std::filesystem::is_directory(d, ec)) {
+            // A missing folder would turn into skipped or oddly failing tests; say so once, loudly.
+            std::fprintf(stderr,
+                         "test data not found at %s: the tests need ../shared/testdata beside the "
+                         "repository (or QUORVEX_TESTDATA)\n",
+                         d.c_str());
+            std::exit(2);
+        }
+        return d.lexically_normal();
+    }();
+    return dir;
 }
 
 ScratchDir::ScratchDir() {

@@ -1,6 +1,7 @@
 // Lossless JPEG: encoder/decoder round trips over shapes, depths and data
 // kinds, byte stuffing, a hand-assembled stream, and malformed streams.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -312,9 +313,10 @@ TEST(LosslessJpeg, MalformedStreamsFailWithBadFormat) {
 
     // A frame followed by EOI decodes nothing: an error when rows are expected.
     const auto hand = HandStream(0xD0);
-    std::vector<uint8_t> noScan(hand.begin(), hand.begin() + 45);
-    noScan.push_back(0xFF);
-    noScan.push_back(0xD9);
+    std::vector<uint8_t> noScan(47);
+    std::copy_n(hand.begin(), 45, noScan.begin());
+    noScan[45] = 0xFF;
+    noScan[46] = 0xD9;
     EXPECT_EQ(DecodeError(noScan, 16, 16), 100006);
     EXPECT_EQ(DecodeError(noScan, 0, 16), 0);
 
