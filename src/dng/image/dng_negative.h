@@ -143,6 +143,7 @@ public:
     real64 TotalBaselineExposure(const dng_camera_profile_id& profileID) const;
     void SetBaselineSharpness(real64 sharpness) { fBaselineSharpness.SetReal64(sharpness, 100); }
     const dng_urational& BaselineSharpnessR() const { return fBaselineSharpness; }
+    const dng_urational& OriginalBaselineSharpnessR() const { return fOriginalBaselineSharpness; }
     void SetChromaBlurRadius(const dng_urational& r) { fChromaBlurRadius = r; }
     const dng_urational& ChromaBlurRadius() const { return fChromaBlurRadius; }
     void SetAntiAliasStrength(const dng_urational& s) { fAntiAliasStrength = s; }
@@ -218,6 +219,18 @@ public:
         fRawImageDigest.Clear();
         fNewRawImageDigest.Clear();
     }
+    // The MD5 of every sample of the image, read in 16-row bands as
+    // interleaved rows (8-bit samples as 16-bit).
+    dng_fingerprint FindImageDigest(dng_host& host, const dng_image& image) const;
+    // Each computes its digest only when none is stored.
+    void FindRawImageDigest(dng_host& host);
+    void FindNewRawImageDigest(dng_host& host);
+    // Recomputes the stored digest; a mismatch marks the negative damaged.
+    void ValidateRawImageDigest(dng_host& host);
+    // Computes the unique ID from the raw digest, model, crops and opcode
+    // lists when none is stored.
+    void FindRawDataUniqueID(dng_host& host);
+    virtual void RecomputeRawDataUniqueID(dng_host& host);
     // The stored ID, qualified by the unique-ID qualifier when one is set.
     dng_fingerprint RawDataUniqueID() const;
     void SetRawDataUniqueID(const dng_fingerprint& id);
@@ -294,6 +307,7 @@ public:
     uint32 RawImageStage() const { return fRawImageStage; }
     uint16 RawImageBlackLevel() const;
     uint32 RawFloatBitDepth() const { return fRawFloatBitDepth; }
+    void SetRawFloatBitDepth(uint32 depth) { fRawFloatBitDepth = depth; }
     real64 Stage3Gain() const { return fStage3Gain; }
     uint16 Stage3BlackLevel() const { return fStage3BlackLevel; }
     void SetStage3BlackLevel(uint16 level) override { fStage3BlackLevel = level; }

@@ -1,0 +1,343 @@
+// Whole DNG files: synthetic negatives of every raw kind written and read
+// back through the project's reader (exact samples, the directory choices),
+// thread-count independence, and the real DNG files of the test data.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "dng/color/dng_camera_profile.h"
+#include "dng/color/dng_shared.h"
+#include "dng/core/dng_exception.h"
+#include "dng/core/dng_file_stream.h"
+#include "dng/core/dng_ifd.h"
+#include "dng/core/dng_memory_block.h"
+#include "dng/core/dng_utils.h"
+#include "dng/image/dng_linearization_info.h"
+#include "dng/image/dng_mosaic_info.h"
+#include "dng/image/dng_parsed_ifd.h"
+#include "dng/image/dng_simple_image.h"
+#include "dng/writer/ImageWriterTestSupport.h"
+#include "dng/writer/dng_preview.h"
+#include "support/DngErrorCode.h"
+#include "support/TestSupport.h"
+
+using namespace writertest;
+
+namespace {
+
+std::unique_ptr<dng_camera_profile> TestProfile() {
+    auto p = std::make_unique<dng_camera_profile>();
+    p->SetName("Test Profile");
+    dng_matrix m(3, 3);
+    const double values[9] = {0.8, -0.2, -0.1, -0.3, 1.2, 0.1, -0.05, 0.2, 0.6};
+    for (uint32 r = 0; r < 3; r++)
+        for (uint32 c = 0; c < 3; c++) m[r][c] = values[3 * r + c];
+    p->SetColorMatrix1(m);
+    p->SetCalibrationIlluminant1(21);
+    return p;
+}
+
+// A negative whose stage 1 is the given image, with the values a reader
+// needs: model, colour, levels, crop.
+std::unique_ptr<dng_negative> MakeNegative(dng_host& host, std::unique_ptr<dng_image> raw,
+                                           bool cfa) {
+    auto negative = dng_negative::Make(host);
+    const uint32 w = raw->Width(), h = raw->Height();
+    negative->SetModelName("Quorvex Writer Camera");
+    negative->SetColorChannels(3);
+    negative->AddProfile(TestProfile());
+    negative->SetDefaultCropSize(dng_urational(w, 1), dng_urational(h, 1));
+    if (cfa) negative->SetBayerMosaic(1);
+    if (raw->PixelType() != ttFloat)
+        negative->SetWhiteLevel(raw->PixelType() == ttByte ? 255 : 65535);
+    dng_vector neutral(3);
+    neutral[0] = 0.5;
+    neutral[1] = 1.0;
+    neutral[2] = 0.7;
+    negative->SetCameraNeutral(neutral);
+    negative->SetStage1Image(std::move(raw));
+    return negative;
+}
+
+const dng_parsed_ifd& RawIFD(const ReadBack& back) { return back.info.MainIFD(); }
+
+void ExpectSameRaw(const dng_negative& written, const ReadBack& back) {
+    ASSERT_NE(back.negative->Stage1Image(), nullptr);
+    EXPECT_TRUE(SameSamples(written.RawImage(), *back.negative->Stage1Image()));
+}
+
+}  // namespace
+
+TEST(DngWriter, LinearRawSixteenBitCompressedReadsBackExactly) {
+    dng_image_host host;
+    auto negative = MakeNegative(host, MakePatternImage(300, 200, 3, ttShort), false);
+    const Bytes bytes = WriteDNG(host, *negative);
+    auto back = ReadDNG(bytes);
+    const dng_parsed_ifd& ifd = RawIFD(*back);
+    EXPECT_EQ(ifd.fPhotometricInterpretation, piLinearRaw);
+    EXPECT_EQ(ifd.fCompression, ccJPEG);
+    EXPECT_TRUE(ifd.fUsesTiles);
+    EXPECT_LE(ifd.fTileWidth * ifd.fTileLength * 6, 131072u * 2);
+    EXPECT_EQ(back->info.fShared->fDNGVersion, 0x01040000u);
+    EXPECT_EQ(back->info.fShared->fDNGBackwardVersion, 0x01010000u);
+    // One directory: no thumbnail, no mask, so no SubIFDs.
+    EXPECT_EQ(back->info.IFDCount(), 1u);
+    ExpectSameRaw(*negative, *back);
+    EXPECT_STREQ(back->negative->ModelName().Get(), "Quorvex Writer Camera");
+    EXPECT_EQ(back->info.fShared->fNewRawImageDigest, negative->NewRawImageDigest());
+    EXPECT_TRUE(back->info.fShared->fRawImageDigest.IsNull());
+    EXPECT_EQ(back->info.fShared->fRawDataUniqueID, negative->RawDataUniqueID());
+
+    // Uncompressed and big-endian give the same samples.
+    ExpectSameRaw(*negative, *ReadDNG(WriteDNG(host, *negative, true)));
+    ExpectSameRaw(*negative, *ReadDNG(WriteDNG(host, *negative, false, true)));
+    ExpectSameRaw(*negative, *ReadDNG(WriteDNG(host, *negative, true, true)));
+}
+
+TEST(DngWriter, OldBackwardVersionWritesTheClassicDigest) {
+    dng_image_host host;
+    auto negative = MakeNegative(host, MakePatternImage(64, 32, 3, ttShort), false);
+    auto back = ReadDNG(WriteDNG(host, *negative, false, false, nullptr, 0x01030000));
+    EXPECT_TRUE(back->info.fShared->fNewRawImageDigest.IsNull());
+    EXPECT_EQ(back->info.fShared->fRawImageDigest, negative->RawImageDigest());
+    EXPECT_TRUE(negative->RawImageDigest().IsValid());
+}
+
+TEST(DngWriter, TwoColumnCFAIsEncodedWithTwoFakeChannels) {
+    dng_image_host host;
+    auto negative = MakeNegative(host, MakePatternImage(512, 300, 1, ttShort, 7, 4095), true);
+    negative->SetWhiteLevel(4095);
+    const Bytes bytes = WriteDNG(host, *negative);
+    auto back = ReadDNG(bytes);
+    const dng_parsed_ifd& ifd = RawIFD(*back);
+    EXPECT_EQ(ifd.fPhotometricInterpretation, piCFA);
+    EXPECT_EQ(ifd.fCompression, ccJPEG);
+    ExpectSameRaw(*negative, *back);
+    // The first tile's lossless JPEG frame header (SOF3) says 2 components
+    // of half the tile's width.
+    const uint32 offset = uint32(ifd.fTileOffset[0]);
+    uint32 at = offset + 2;
+    while (!(bytes[at] == 0xFF && bytes[at + 1] == 0xC3)) at++;
+    const uint32 columns = uint32(bytes[at + 7]) << 8 | bytes[at + 8];
+    EXPECT_EQ(columns, ifd.fTileWidth / 2);
+    EXPECT_EQ(bytes[at + 9], 2);
+    EXPECT_EQ(back->negative->GetMosaicInfo()->fCFAPatternSize, dng_point(2, 2));
+}
+
+TEST(DngWriter, SixteenBitWithSmallLinearizationTableIsStoredAsEightBits) {
+    dng_image_host host;
+    auto negative = MakeNegative(host, MakePatternImage(96, 64, 1, ttShort, 9, 255), true);
+    auto table = host.Allocate(256 * 2);
+    for (uint32 i = 0; i < 256; i++) table->Buffer_uint16()[i] = uint16(i * 257);
+    negative->SetLinearization(std::move(table));
+    for (bool uncompressed : {false, true}) {
+        negative->ClearRawImageDigest();
+        negative->SetRawDataUniqueID(dng_fingerprint());
+        auto back = ReadDNG(WriteDNG(host, *negative, uncompressed));
+        EXPECT_EQ(RawIFD(*back).fBitsPerSample[0], 8u);
+        ASSERT_NE(back->negative->Stage1Image(), nullptr);
+        // The reader widens the 8-bit samples back to the same values.
+        EXPECT_EQ(ImageBytes(*back->negative->Stage1Image(), ttShort),
+                  ImageBytes(negative->RawImage(), ttShort));
+    }
+}
+
+TEST(DngWriter, FloatRawAtSixteenTwentyFourAndThirtyTwoBits) {
+    for (uint32 depth : {16u, 24u, 32u}) {
+        SCOPED_TRACE(depth);
+        dng_image_host host;
+        auto image = MakePatternImage(200, 90, 3, ttFloat, depth);
+        // The reference: each sample rounded as the narrow format stores it.
+        auto expected = image->Clone();
+        dng_pixel_buffer buffer = static_cast<dng_simple_image&>(*expected).Buffer();
+        for (int32 r = 0; r < 90; r++)
+            for (int32 c = 0; c < 200; c++)
+                for (uint32 p = 0; p < 3; p++) {
+                    float& f = *buffer.DirtyPixel_real32(r, c, p);
+                    f = platform::RoundTripFloatBitDepth(f, depth);
+                }
+        auto negative = MakeNegative(host, std::move(image), false);
+        negative->SetRawFloatBitDepth(depth);
+        auto back = ReadDNG(WriteDNG(host, *negative));
+        const dng_parsed_ifd& ifd = RawIFD(*back);
+        EXPECT_EQ(ifd.fCompression, ccDeflate);
+        EXPECT_EQ(ifd.fPredictor, cpFloatingPoint);
+        EXPECT_EQ(ifd.fBitsPerSample[0], depth);
+        EXPECT_EQ(ifd.fSampleFormat[0], sfFloatingPoint);
+        EXPECT_EQ(back->info.fShared->fDNGBackwardVersion, 0x01040000u);
+        ASSERT_NE(back->negative->Stage1Image(), nullptr);
+        EXPECT_EQ(ImageBytes(*back->negative->Stage1Image()), ImageBytes(*expected));
+    }
+}
+
+TEST(DngWriter, OneAndFourThreadsWriteIdenticalFiles) {
+    Bytes reference;
+    for (uint32 threads : {1u, 4u}) {
+        dng_image_host host;
+        host.SetAreaTaskThreadCount(threads);
+        auto negative = MakeNegative(host, MakePatternImage(700, 500, 3, ttShort, 4), false);
+        dng_image_writer::SetFixedDateTimeForTesting(nullptr);
+        dng_date_time_info fixed;
+        dng_date_time dt;
+        dt.fYear = 2026;
+        dt.fMonth = 12;
+        dt.fDay = 7;
+        fixed.SetDateTime(dt);
+        dng_image_writer::SetFixedDateTimeForTesting(&fixed);
+        const Bytes bytes = WriteDNG(host, *negative);
+        dng_image_writer::SetFixedDateTimeForTesting(nullptr);
+        if (reference.empty()) {
+            reference = bytes;
+        } else {
+            EXPECT_TRUE(bytes == reference);
+        }
+    }
+}
+
+TEST(DngWriter, ThumbnailBecomesIfdZeroAndRawMovesToASubIfd) {
+    dng_image_host host;
+    auto negative = MakeNegative(host, MakePatternImage(128, 96, 3, ttShort), false);
+    dng_preview_list previews;
+    for (uint32 size : {32u, 16u, 16u}) {
+        auto preview = std::make_unique<dng_image_preview>();
+        preview->fImage = MakePatternImage(size, size, 3, ttByte, size);
+        preview->fInfo.fApplicationName.Set(size == 16 ? "first" : "big");
+        std::unique_ptr<dng_preview> p = std::move(preview);
+        previews.Append(p);
+    }
+    const Bytes bytes = WriteDNG(host, *negative, false, false, &previews);
+    auto back = ReadDNG(bytes);
+    ASSERT_EQ(back->info.IFDCount(), 4u);
+    const dng_parsed_ifd& first = back->info.IFD(0);
+    EXPECT_EQ(first.fNewSubFileType, 1u);
+    EXPECT_EQ(first.fImageWidth, 16u);
+    EXPECT_EQ(back->info.MainIFD().fNewSubFileType, 0u);
+    ExpectSameRaw(*negative, *back);
+    // The thumbnail is the first of the two smallest previews and its
+    // pixels are stored uncompressed in one strip.
+    const uint8* strip = bytes.data() + first.fTileOffset[0];
+    const auto* thumbnail = static_cast<const dng_image_preview*>(&previews.Preview(1));
+    EXPECT_EQ(std::vector<uint8>(strip, strip + 16 * 16 * 3), ImageBytes(*thumbnail->fImage));
+}
+
+// ---- the real DNG files of the test data -------------------------------------
+
+namespace {
+
+std::vector<std::string> RealDngs() {
+    std::vector<std::string> files;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(testsupport::testdataDir() / "raw" / "dng")) {
+        if (entry.path().extension() == ".dng") files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::unique_ptr<ReadBack> ReadFile(const std::string& path) {
+    auto result = std::make_unique<ReadBack>();
+    dng_file_stream stream(path.c_str());
+    result->negative = ReadDNGNegative(result->host, stream, result->info, dng_read_depth::kStage1);
+    return result;
+}
+
+void ExpectSameMetadata(const dng_negative& a, const dng_negative& b) {
+    EXPECT_STREQ(a.ModelName().Get(), b.ModelName().Get());
+    EXPECT_EQ(a.ColorChannels(), b.ColorChannels());
+    for (uint32 p = 0; p < a.RawImage().Planes(); p++) EXPECT_EQ(a.WhiteLevel(p), b.WhiteLevel(p));
+    const dng_linearization_info* la = a.GetLinearizationInfo();
+    const dng_linearization_info* lb = b.GetLinearizationInfo();
+    ASSERT_EQ(la == nullptr, lb == nullptr);
+    if (la) {
+        EXPECT_EQ(la->fActiveArea, lb->fActiveArea);
+        EXPECT_EQ(la->fBlackLevelRepeatRows, lb->fBlackLevelRepeatRows);
+        EXPECT_EQ(la->fBlackLevelRepeatCols, lb->fBlackLevelRepeatCols);
+        for (uint32 i = 0; i < 4; i++)
+            EXPECT_EQ(la->fBlackLevel[0][0][i], lb->fBlackLevel[0][0][i]);
+    }
+    const dng_mosaic_info* ma = a.GetMosaicInfo();
+    const dng_mosaic_info* mb = b.GetMosaicInfo();
+    ASSERT_EQ(ma == nullptr, mb == nullptr);
+    if (ma) {
+        EXPECT_EQ(ma->fCFAPatternSize, mb->fCFAPatternSize);
+        for (int32 r = 0; r < ma->fCFAPatternSize.v; r++)
+            for (int32 c = 0; c < ma->fCFAPatternSize.h; c++)
+                EXPECT_EQ(ma->fCFAPattern[r][c], mb->fCFAPattern[r][c]);
+    }
+    EXPECT_EQ(a.DefaultCropArea(), b.DefaultCropArea());
+    EXPECT_EQ(a.ComputeOrientation(a.Metadata()).GetTIFF(),
+              b.ComputeOrientation(b.Metadata()).GetTIFF());
+    ASSERT_EQ(a.ProfileCount(), b.ProfileCount());
+    for (uint32 i = 0; i < a.ProfileCount(); i++) {
+        EXPECT_TRUE(a.ProfileByIndex(i).ColorMatrix1() == b.ProfileByIndex(i).ColorMatrix1());
+    }
+    EXPECT_TRUE(a.CameraNeutral() == b.CameraNeutral());
+    const dng_exif* ea = a.Metadata().GetExif();
+    const dng_exif* eb = b.Metadata().GetExif();
+    EXPECT_STREQ(ea->fMake.Get(), eb->fMake.Get());
+    EXPECT_STREQ(ea->fModel.Get(), eb->fModel.Get());
+    EXPECT_EQ(ea->fISOSpeedRatings[0], eb->fISOSpeedRatings[0]);
+    EXPECT_EQ(ea->fExposureTime.n, eb->fExposureTime.n);
+    EXPECT_EQ(ea->fExposureTime.d, eb->fExposureTime.d);
+}
+
+}  // namespace
+
+TEST(DngWriter, RealFilesRoundTripThroughTheReaderAndTheCheckers) {
+    testsupport::ScratchDir scratch;
+    uint32 decoded = 0;
+    for (const std::string& path : RealDngs()) {
+        std::unique_ptr<ReadBack> source;
+        try {
+            source = ReadFile(path);
+        } catch (const dng_exception&) {
+            continue;  // raw data this reader cannot decode
+        }
+        if (!source->negative->Stage1Image()) continue;
+        decoded++;
+        for (bool uncompressed : {true, false}) {
+            SCOPED_TRACE(path + (uncompressed ? " uncompressed" : " lossless JPEG"));
+            const std::string out = (scratch.path() / "out.dng").string();
+            {
+                dng_file_stream stream(out.c_str(), true);
+                dng_image_writer writer;
+                writer.WriteDNGForNegative(source->host, stream, *source->negative, nullptr,
+                                           dngVersion_1_4_0_0, uncompressed);
+            }
+            auto back = ReadFile(out);
+            ExpectSameRaw(*source->negative, *back);
+            ExpectSameMetadata(*source->negative, *back->negative);
+            if (!ToolAvailable("exiftool") || !ToolAvailable("tiffdump")) {
+                ADD_FAILURE() << "exiftool and tiffdump are needed (scripts/deps.sh)";
+                continue;
+            }
+            const std::string dump = RunCommand("tiffdump '" + out + "' 2>&1");
+            EXPECT_EQ(dump.find("rror"), std::string::npos) << dump.substr(0, 2000);
+            const std::string validate =
+                RunCommand("exiftool -validate -warning -a '" + out + "' 2>&1");
+            EXPECT_NE(validate.find("Validate                        : OK"), std::string::npos)
+                << validate;
+        }
+    }
+    EXPECT_GE(decoded, 3u);
+}
+
+TEST(DngWriter, WrittenDigestsValidateAndCatchAChangedSample) {
+    for (uint32 maxBackward : {0x01030000u, 0x01040000u}) {
+        SCOPED_TRACE(maxBackward);
+        dng_image_host host;
+        auto negative = MakeNegative(host, MakePatternImage(90, 70, 1, ttShort, 2), true);
+        Bytes bytes = WriteDNG(host, *negative, true, false, nullptr, maxBackward);
+        {
+            auto back = ReadDNG(bytes);
+            back->negative->ValidateRawImageDigest(back->host);
+            EXPECT_FALSE(back->negative->IsDamaged());
+        }
+        const uint32 strip = uint32(ReadDNG(bytes)->info.MainIFD().fTileOffset[0]);
+        bytes[strip + 2 * (90 * 35 + 40)] ^= 0x10;
+        auto back = ReadDNG(bytes);
+        back->negative->ValidateRawImageDigest(back->host);
+        EXPECT_TRUE(back->negative->IsDamaged());
+    }
+}

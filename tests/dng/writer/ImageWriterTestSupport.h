@@ -1,0 +1,114 @@
+// Helpers for the image-writer tests: images filled with a deterministic
+// pattern, exact comparison, writing a DNG or TIFF into memory and reading a
+// DNG back through the project's reader.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "dng/core/dng_host.h"
+#include "dng/core/dng_memory_allocator.h"
+#include "dng/core/dng_memory_stream.h"
+#include "dng/core/dng_tag_types.h"
+#include "dng/core/dng_tag_values.h"
+#include "dng/image/dng_image.h"
+#include "dng/image/dng_image_host.h"
+#include "dng/image/dng_info.h"
+#include "dng/image/dng_negative.h"
+#include "dng/image/dng_negative_reader.h"
+#include "dng/image/dng_pixel_buffer.h"
+#include "dng/image/dng_simple_image.h"
+#include "dng/writer/WriterTestSupport.h"
+#include "dng/writer/dng_image_writer.h"
+
+namespace writertest {
+
+// A pseudo-random but reproducible sample for (row, col, plane).
+inline uint32 PatternValue(uint32 seed, int32 row, int32 col, uint32 plane) {
+    uint32 x = seed * 2654435761u ^ uint32(row) * 40503u ^ uint32(col) * 9973u ^ plane * 7919u;
+    x ^= x >> 13;
+    x *= 0x5bd1e995u;
+    x ^= x >> 15;
+    return x;
+}
+
+// Fills every sample; floats get values spread over [-2, 70000) with some
+// tiny and some exact ones so the narrow float formats are exercised.
+inline std::unique_ptr<dng_simple_image> MakePatternImage(uint32 width, uint32 height,
+                                                          uint32 planes, uint32 pixelType,
+                                                          uint32 seed = 1, uint32 maxValue = 0) {
+    auto image = std::make_unique<dng_simple_image>(dng_rect(int32(height), int32(width)), planes,
+                                                    pixelType, gDefaultDNGMemoryAllocator);
+    const dng_pixel_buffer& b = image->Buffer();
+    dng_pixel_buffer w = b;
+    for (int32 r = 0; r < int32(height); r++) {
+        for (int32 c = 0; c < int32(width); c++) {
+            for (uint32 p = 0; p < planes; p++) {
+                const uint32 v = PatternValue(seed, r, c, p);
+                switch (pixelType) {
+                    case ttByte:
+                        *w.DirtyPixel_uint8(r, c, p) = uint8(maxValue ? v % (maxValue + 1) : v);
+                        break;
+                    case ttShort:
+                        *w.DirtyPixel_uint16(r, c, p) = uint16(maxValue ? v % (maxValue + 1) : v);
+                        break;
+                    case ttLong:
+                        *w.DirtyPixel_uint32(r, c, p) = v;
+                        break;
+                    default: {
+                        float f = float(v % 1000000) / 1000000.0f;
+                        if (v % 7 == 0) f *= 70000.0f;
+                        if (v % 11 == 0) f = -f;
+                        if (v % 13 == 0) f = 1.0e-6f * f;
+                        *w.DirtyPixel_real32(r, c, p) = f;
+                    }
+                }
+            }
+        }
+    }
+    return image;
+}
+
+// Every sample of a's planes, read as pixelType (a's own type by default).
+inline std::vector<uint8> ImageBytes(const dng_image& image, uint32 pixelType = 0) {
+    if (pixelType == 0) pixelType = image.PixelType();
+    const uint32 size = TiffTagTypeSize(pixelType);
+    std::vector<uint8> bytes(size_t(image.Width()) * image.Height() * image.Planes() * size);
+    dng_pixel_buffer buffer(image.Bounds(), 0, image.Planes(), pixelType, pcInterleaved,
+                            bytes.data());
+    image.Get(buffer);
+    return bytes;
+}
+
+inline bool SameSamples(const dng_image& a, const dng_image& b) {
+    return a.Bounds() == b.Bounds() && a.Planes() == b.Planes() && a.PixelType() == b.PixelType() &&
+           ImageBytes(a) == ImageBytes(b);
+}
+
+inline Bytes WriteDNG(dng_host& host, dng_negative& negative, bool uncompressed = false,
+                      bool bigEndian = false, const class dng_preview_list* previews = nullptr,
+                      uint32 maxBackward = dngVersion_1_4_0_0) {
+    dng_memory_stream stream(host.Allocator());
+    stream.SetBigEndian(bigEndian);
+    dng_image_writer writer;
+    writer.WriteDNGForNegative(host, stream, negative, previews, maxBackward, uncompressed);
+    return StreamBytes(stream);
+}
+
+struct ReadBack {
+    dng_image_host host;
+    dng_info info;
+    std::unique_ptr<dng_negative> negative;
+};
+
+inline std::unique_ptr<ReadBack> ReadDNG(const Bytes& bytes) {
+    auto result = std::make_unique<ReadBack>();
+    dng_stream stream(bytes.data(), uint32(bytes.size()));
+    result->negative = ReadDNGNegative(result->host, stream, result->info, dng_read_depth::kStage1);
+    return result;
+}
+
+}  // namespace writertest
