@@ -54,9 +54,12 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
         if (cancelled()) return std::nullopt;
         if (source.empty()) continue;
         platform::Error error;
+        // A first look saves the decode when every numbered name is taken;
+        // the name itself is settled when the file is put in place.
         auto destination =
             destinationFor(source, options.exportLocation, type, options.silentlyOverwrite, &error);
         if (!destination) return error;
+        const auto base = *destinationFor(source, options.exportLocation, type, true, nullptr);
         if (options.progressUpdate) options.progressUpdate(source);
 
         bool exported = false;
@@ -67,8 +70,15 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
             controller.addDocument(document);
             document->addSettingValues(options.preset);
             if (!cancelled()) {
-                exported =
-                    document->exportToURL(*destination, type, {-1, -1, -1, -1}, true, &error);
+                // Never over the file the batch was given, the raw file found
+                // for it or the editor's file it came from.
+                platform::OutputFile::Policy policy;
+                policy.replace = options.silentlyOverwrite;
+                policy.numbered = !options.silentlyOverwrite;
+                policy.protect = {source, document->fileURL()};
+                if (auto edited = document->extEditorURL()) policy.protect.push_back(*edited);
+                exported = document->exportToURL(base, type, {-1, -1, -1, -1}, true, policy,
+                                                 &*destination, &error);
                 haveError = !exported;
             }
             document->close();

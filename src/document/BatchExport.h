@@ -4,7 +4,11 @@
 // error or when cancelled. Names never replace an existing file unless
 // "SilentlyOverwrite" is set: "a.jpg" exists, so "a_1.jpg", "a_2.jpg" ... up
 // to "a_99999.jpg", and when all of those exist too the file fails instead of
-// replacing one.
+// replacing one. The name is settled as the finished file is put in place,
+// so a file that appeared meanwhile (another batch into the same folder) is
+// not replaced either. The file given, the raw file found for it and an
+// external editor's file it came from are never replaced, whatever the
+// setting.
 //
 // The worker runs on whatever thread calls run() (the browser starts a thread
 // of its own; the command line calls it directly). Its callbacks are called on

@@ -1,14 +1,18 @@
 // The document's export: the whole cropped image rendered at full size in the
-// rendering space of the file type and written beside its final name, then
-// renamed into place, so a failure never leaves a partial file. Only JPEG has
-// a writer in this build; TIFF, DNG and OpenEXR fail with a clear error.
+// rendering space of the file type and written beside its final name through
+// platform::OutputFile, then put in place by the caller's policy, so a failure
+// never leaves a partial file and nothing is replaced by accident. Only JPEG
+// has a writer in this build; TIFF, DNG and OpenEXR fail with a clear error.
+// Failures to create or finish the file carry the system's reason after the
+// fixed text.
 #include "document/DocumentExport.h"
 
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <system_error>
 #include <vector>
@@ -202,11 +206,10 @@ bool DocumentExport::eightBitRGB(const platform::BitmapImage& image, std::span<u
     return true;
 }
 
-std::filesystem::path DocumentExport::temporaryPathFor(const std::filesystem::path& destination) {
-    static std::atomic<unsigned> counter{0};
-    const std::string name = "." + destination.filename().string() + ".partial-" +
-                             std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    return destination.parent_path() / name;
+platform::Error DocumentExport::destinationError(long code, const platform::Error& cause) {
+    platform::Error error = quorvexError(code);
+    if (!cause.failureReason.empty()) error.failureReason += ": " + cause.failureReason;
+    return error;
 }
 
 bool DocumentExport::sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
@@ -223,6 +226,16 @@ bool DocumentExport::sameFile(const std::filesystem::path& a, const std::filesys
 bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string& type,
                              const platform::Rect& cropRect, bool canReleaseImages,
                              platform::Error* error) {
+    platform::OutputFile::Policy policy;
+    policy.replace = true;
+    if (auto raw = fileURL(); !raw.empty()) policy.protect.push_back(raw);
+    return exportToURL(url, type, cropRect, canReleaseImages, policy, nullptr, error);
+}
+
+bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string& type,
+                             const platform::Rect& cropRect, bool canReleaseImages,
+                             const platform::OutputFile::Policy& policy,
+                             std::filesystem::path* written, platform::Error* error) {
     // Held for the whole export, whatever close() does meanwhile.
     ThreadedImageEngine::Ptr engine = displayEngine();
     const Dictionary settings = getSettingsDictionary();
@@ -243,16 +256,23 @@ bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string
                                                             " writer yet; export as JPEG instead.");
             return;
         }
-        std::error_code dirError;
+        // Cheap refusals before the render; the publish step checks again.
         const auto folder = url.has_parent_path() ? url.parent_path() : std::filesystem::path(".");
-        if (!std::filesystem::is_directory(folder, dirError) ||
-            ::access(folder.c_str(), W_OK) != 0) {
-            failure = quorvexError(kQuorvexErrorCreateDestination);
+        if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+            const int err = errno;
+            failure = DocumentExport::destinationError(
+                kQuorvexErrorCreateDestination,
+                {platform::PosixErrorDomain, err, std::strerror(err)});
             return;
         }
-        if (!source.empty() && DocumentExport::sameFile(url, source)) {
-            failure = quorvexError(kQuorvexErrorCreateDestination);
-            return;
+        for (const auto& kept : policy.protect) {
+            if (policy.replace && DocumentExport::sameFile(url, kept)) {
+                failure = DocumentExport::destinationError(
+                    kQuorvexErrorCreateDestination,
+                    {platform::PosixErrorDomain, EEXIST,
+                     url.string() + " is a file this export must not replace"});
+                return;
+            }
         }
         handSettingsToEngine(*engine, settings);
         // A crop needs the stage's extent: build the chain now if no run has yet.
@@ -316,22 +336,24 @@ bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string
         const std::vector<uint8_t> exif =
             JpegExport::exifBlock(props, applicationNameAndVersion(), uint32_t(w), uint32_t(h));
 
-        const std::filesystem::path partial = DocumentExport::temporaryPathFor(url);
+        platform::Error cause;
+        auto out = platform::OutputFile::create(url, &cause);
+        if (!out) {
+            failure = DocumentExport::destinationError(kQuorvexErrorCreateDestination, cause);
+            return;
+        }
         if (!platform::writeJPEG(rgb8.data(), uint32_t(w), uint32_t(h),
                                  static_cast<int>(std::lround(quality * 100)), exif, icc,
-                                 partial.string(), nullptr)) {
-            std::error_code ec;
-            std::filesystem::remove(partial, ec);
-            failure = quorvexError(kQuorvexErrorFinalizeDestination);
+                                 out->stream(), &cause)) {
+            failure = DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, cause);
             return;
         }
-        std::error_code ec;
-        std::filesystem::rename(partial, url, ec);
-        if (ec) {
-            std::filesystem::remove(partial, ec);
-            failure = quorvexError(kQuorvexErrorFinalizeDestination);
+        auto placed = out->publish(policy, &cause);
+        if (!placed) {
+            failure = DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, cause);
             return;
         }
+        if (written) *written = *placed;
         ok = true;
     }();
 

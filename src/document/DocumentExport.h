@@ -50,9 +50,9 @@ public:
     // a 16-bit little-endian RGBA image, rows converted in parallel. False
     // for any other layout (the caller then goes through CGImageBitMap).
     static bool eightBitRGB(const platform::BitmapImage& image, std::span<uint8_t> out);
-    // A name for the file being written in the destination's own folder, so
-    // the finished file is put in place by a rename.
-    static std::filesystem::path temporaryPathFor(const std::filesystem::path& destination);
+    // A failure of `code` (-11 or -12) with the system's reason after the
+    // fixed text.
+    static platform::Error destinationError(long code, const platform::Error& cause);
     // Whether two paths name the same file (also when one does not exist yet).
     static bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 };

@@ -1,5 +1,7 @@
 #include "document/MyDocument.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -193,6 +195,15 @@ bool MyDocument::readFromURL(const std::string& url, const std::string& type,
     path = std::filesystem::absolute(path, ec);
     if (ec || path.empty()) {
         if (error) *error = quorvexError(kQuorvexErrorNoPath);
+        return false;
+    }
+    // A pipe, device or socket would block or never end the decoder's read.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        if (error) {
+            *error = quorvexError(kQuorvexErrorNoPath);
+            error->failureReason += " " + path.string() + " is not a regular file.";
+        }
         return false;
     }
     const std::string uuid = path.string();

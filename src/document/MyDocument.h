@@ -36,6 +36,7 @@
 #include "engine/ThreadedImageEngineDelegate.h"
 #include "platform/BitmapGeometry.h"
 #include "platform/Error.h"
+#include "platform/OutputFile.h"
 #include "platform/Value.h"
 
 // What the document needs of a window that shows it.
@@ -138,8 +139,17 @@ public:
     // Renders the cropped image at full size and writes it as `type`
     // ("public.jpeg", "public.tiff", "public.dng", "com.ilm.openexr-image").
     // See DocumentExport.cpp.
+    // The file is written beside `url` and put in place at the end: this
+    // form replaces a file at `url` (the user chose it, or it is the
+    // external editor's file written back) but never the raw file read.
     bool exportToURL(const std::filesystem::path& url, const std::string& type,
                      const platform::Rect& cropRect, bool canReleaseImages, platform::Error* error);
+    // The same, putting the file in place by `policy`; `written` receives
+    // the name it got.
+    bool exportToURL(const std::filesystem::path& url, const std::string& type,
+                     const platform::Rect& cropRect, bool canReleaseImages,
+                     const platform::OutputFile::Policy& policy, std::filesystem::path* written,
+                     platform::Error* error);
     std::mutex& exportLock() { return exportLock_; }
 
     // ThreadedImageEngineDelegate.

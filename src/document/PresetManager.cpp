@@ -2,7 +2,9 @@
 
 #include <cctype>
 #include <cstdio>
+#include <mutex>
 #include <random>
+#include <set>
 
 #include "engine/MultiDataStore.h"
 #include "platform/Log.h"
@@ -50,6 +52,24 @@ void zeroedKeys(platform::Dictionary& d) {
                             "Quorvex_Filter_monochromeGreen", "Quorvex_Filter_monochromeCyan",
                             "Quorvex_Filter_monochromeBlue"})
         d.set(key, 1.0f);
+}
+
+// One line per damaged file (as long as it stays the same file), not one per
+// listing: menus list the presets often.
+void reportUnreadable(const fs::path& file, const std::string& reason) {
+    static std::mutex mutex;
+    static auto* reported = new std::set<std::string>;
+    std::error_code ec;
+    const auto time = fs::last_write_time(file, ec).time_since_epoch().count();
+    const auto size = fs::file_size(file, ec);
+    const std::string key =
+        file.string() + "\n" + std::to_string(time) + "\n" + std::to_string(size);
+    {
+        std::lock_guard lock(mutex);
+        if (!reported->insert(key).second) return;
+    }
+    platform::log("Presets: ignoring unreadable %s (%s); the file is left as it is", file.c_str(),
+                  reason.c_str());
 }
 
 bool isTemperatureKey(const std::string& key) {
@@ -164,8 +184,13 @@ void PresetManager::iteratePresetsLocked() {
         if (!hasPlistExtension(it->path())) continue;
         std::error_code typeError;
         if (!it->is_regular_file(typeError)) continue;
-        auto value = platform::readPropertyList(it->path());
-        if (!value || !value->isDictionary()) continue;
+        platform::Error readError;
+        auto value = platform::readPropertyList(it->path(), &readError);
+        if (!value || !value->isDictionary()) {
+            reportUnreadable(it->path(),
+                             value ? "the top level is not a dictionary" : readError.description());
+            continue;
+        }
         presetList_.push_back(
             MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
     }

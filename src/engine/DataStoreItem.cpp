@@ -1,5 +1,6 @@
 #include "engine/DataStoreItem.h"
 
+#include <set>
 #include <system_error>
 
 #include "platform/Log.h"
@@ -43,6 +44,22 @@ void makeWritable(const fs::path& file) {
     std::error_code ec;
     if (fs::exists(file, ec))
         fs::permissions(file, fs::perms::owner_write, fs::perm_options::add, ec);
+}
+
+// One line per damaged file (as long as it stays the same file), not one per
+// image read from it. Call with the stores' lock held.
+void reportUnreadable(const fs::path& file, const std::string& reason) {
+    static auto* reported = new std::set<std::string>;
+    std::error_code ec;
+    const auto time = fs::last_write_time(file, ec).time_since_epoch().count();
+    const auto size = fs::file_size(file, ec);
+    if (!reported->insert(file.string() + "\n" + std::to_string(time) + "\n" + std::to_string(size))
+             .second)
+        return;
+    platform::log(
+        "Catalog: ignoring unreadable %s (%s); its settings are not used, and the file is kept "
+        "aside at the next change",
+        file.c_str(), reason.c_str());
 }
 
 }  // namespace
@@ -112,8 +129,14 @@ std::optional<Value::Array> DataStoreItem::imageData() {
     auto file = storeFilePath();
     if (!file) return std::nullopt;
     std::lock_guard<std::mutex> guard(storesLock());
-    auto value = platform::readPropertyList(*file);
-    if (!value || !value->isArray()) return std::nullopt;
+    std::error_code ec;
+    if (!fs::exists(*file, ec)) return std::nullopt;
+    platform::Error error;
+    auto value = platform::readPropertyList(*file, &error);
+    if (!value || !value->isArray()) {
+        reportUnreadable(*file, value ? "the top level is not an array" : error.description());
+        return std::nullopt;
+    }
     return value->array();
 }
 

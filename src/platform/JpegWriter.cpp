@@ -68,7 +68,7 @@ bool encode(std::FILE* file, const uint8_t* rgb, uint32_t width, uint32_t height
 
 bool writeJPEG(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
                std::span<const uint8_t> exifBlock, std::span<const uint8_t> iccProfile,
-               const std::string& path, Error* error) {
+               std::FILE* file, Error* error) {
     // JPEG frames are limited to 65535 pixels a side.
     if (rgb == nullptr || width == 0 || height == 0 || width > 65535 || height > 65535) {
         return setError(error, QuorvexErrorDomain, 1,
@@ -82,6 +82,7 @@ bool writeJPEG(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
         return setError(error, QuorvexErrorDomain, 3,
                         "The ICC profile is too large for a JPEG file.");
     }
+    if (file == nullptr) return setPosixError(error, EBADF, "No file to write the JPEG image to");
 
     std::vector<uint8_t> app1;
     if (!exifBlock.empty()) {
@@ -90,22 +91,41 @@ bool writeJPEG(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
         app1.insert(app1.end(), exifBlock.begin(), exifBlock.end());
     }
 
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return setPosixError(error, errno, "Cannot create " + path);
-
     char message[JMSG_LENGTH_MAX] = {};
     const int clamped = quality < 1 ? 1 : quality > 100 ? 100 : quality;
-    const bool encoded = encode(file, rgb, width, height, clamped, app1.data(), app1.size(),
-                                iccProfile.data(), iccProfile.size(), message);
-    const bool flushed = std::fflush(file) == 0 && !std::ferror(file);
-    const int flushErrno = errno;
-    const bool closed = std::fclose(file) == 0;
-    if (!encoded || !flushed || !closed) {
+    errno = 0;
+    if (!encode(file, rgb, width, height, clamped, app1.data(), app1.size(), iccProfile.data(),
+                iccProfile.size(), message)) {
+        // A full disk shows up as the library's write error; say the system's reason too.
+        const int writeErrno = std::ferror(file) ? errno : 0;
+        std::string text = std::string("JPEG encoding failed: ") + message;
+        if (writeErrno) text += std::string(" (") + std::strerror(writeErrno) + ")";
+        return setError(error, QuorvexErrorDomain, 4, text);
+    }
+    if (std::fflush(file) != 0 || std::ferror(file))
+        return setPosixError(error, errno ? errno : EIO, "Cannot write the JPEG image");
+    return true;
+}
+
+bool writeJPEG(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
+               std::span<const uint8_t> exifBlock, std::span<const uint8_t> iccProfile,
+               const std::string& path, Error* error) {
+    if (rgb == nullptr || width == 0 || height == 0 || width > 65535 || height > 65535 ||
+        exifBlock.size() > kMaxJpegExifBlock || iccProfile.size() > 0xFFFFFFFFu)
+        return writeJPEG(rgb, width, height, quality, exifBlock, iccProfile,
+                         static_cast<std::FILE*>(nullptr), error);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return setPosixError(error, errno, "Cannot create " + path);
+    Error written;
+    const bool ok = writeJPEG(rgb, width, height, quality, exifBlock, iccProfile, file, &written);
+    const int closeErrno = std::fclose(file) == 0 ? 0 : errno;
+    if (!ok || closeErrno) {
         std::remove(path.c_str());
-        if (!encoded)
-            return setError(error, QuorvexErrorDomain, 4,
-                            std::string("JPEG encoding failed: ") + message);
-        return setPosixError(error, flushErrno, "Cannot write " + path);
+        if (!ok) {
+            if (error) *error = written;
+            return false;
+        }
+        return setPosixError(error, closeErrno, "Cannot write " + path);
     }
     return true;
 }

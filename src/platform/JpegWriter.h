@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 
@@ -22,5 +23,10 @@ inline constexpr std::size_t kMaxJpegExifBlock = 65533 - 6;
 bool writeJPEG(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
                std::span<const uint8_t> exifBlock, std::span<const uint8_t> iccProfile,
                const std::string& path, Error* error = nullptr);
+// The same into an open stream (left open, flushed), for files whose
+// creation and placing the caller controls.
+bool writeJPEG(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
+               std::span<const uint8_t> exifBlock, std::span<const uint8_t> iccProfile,
+               std::FILE* file, Error* error = nullptr);
 
 }  // namespace platform

@@ -1,0 +1,239 @@
+#include "platform/OutputFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/Log.h"
+
+namespace platform {
+
+namespace {
+
+constexpr std::string_view kPartialMark = ".partial-";
+
+// The longest a stem may be so that "." + stem + mark + pid + "-" + number
+// fits the name limit for any pid and number.
+constexpr size_t kMaxStemBytes = OutputFile::kMaxNameBytes - 1 - kPartialMark.size() - 10 - 1 - 10;
+
+// Cut at a character boundary of UTF-8 text, never inside a sequence.
+std::string cutUtf8(const std::string& text, size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    size_t end = maxBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+bool parseNumber(std::string_view text, unsigned long long& out) {
+    if (text.empty()) return false;
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+// The process id in a partial file's name, or 0 when the name is not one.
+pid_t partialOwner(std::string_view name) {
+    if (name.size() < 2 || name[0] != '.') return 0;
+    const size_t mark = name.rfind(kPartialMark);
+    if (mark == std::string_view::npos) return 0;
+    const std::string_view tail = name.substr(mark + kPartialMark.size());
+    const size_t dash = tail.find('-');
+    if (dash == std::string_view::npos) return 0;
+    unsigned long long pid = 0, number = 0;
+    if (!parseNumber(tail.substr(0, dash), pid) || !parseNumber(tail.substr(dash + 1), number))
+        return 0;
+    if (pid == 0 || pid > 0x7FFFFFFF) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+bool isAlive(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+struct FileId {
+    dev_t dev;
+    ino_t ino;
+};
+
+// Renames without replacing; falls back to link + unlink where the file
+// system has no such rename.
+int renameNoReplace(int folder, const char* from, const char* to) {
+    if (::renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+    if (::linkat(folder, from, folder, to, 0) != 0) return -1;
+    ::unlinkat(folder, from, 0);
+    return 0;
+}
+
+}  // namespace
+
+std::string OutputFile::temporaryNameFor(const std::string& destinationName, unsigned attempt) {
+    return "." + cutUtf8(destinationName, kMaxStemBytes) + std::string(kPartialMark) +
+           std::to_string(::getpid()) + "-" + std::to_string(attempt);
+}
+
+void OutputFile::removeStalePartials(int folderFd) {
+    const int dirFd = ::dup(folderFd);
+    if (dirFd < 0) return;
+    DIR* dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return;
+    }
+    ::rewinddir(dir);
+    const pid_t self = ::getpid();
+    while (const dirent* entry = ::readdir(dir)) {
+        const pid_t owner = partialOwner(entry->d_name);
+        if (owner == 0 || owner == self || isAlive(owner)) continue;
+        struct stat st;
+        if (::fstatat(folderFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(st.st_mode))
+            continue;
+        if (::unlinkat(folderFd, entry->d_name, 0) == 0)
+            log("Removed the partial file %s left by process %d", entry->d_name, int(owner));
+    }
+    ::closedir(dir);
+}
+
+std::unique_ptr<OutputFile> OutputFile::create(const std::filesystem::path& destination,
+                                               Error* error) {
+    const std::string name = destination.filename().string();
+    if (name.empty() || name == "." || name == "..") {
+        setPosixError(error, EISDIR, "Cannot write a file named " + destination.string());
+        return nullptr;
+    }
+    const std::filesystem::path folder =
+        destination.has_parent_path() ? destination.parent_path() : std::filesystem::path(".");
+    std::unique_ptr<OutputFile> file(new OutputFile());
+    file->folderFd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (file->folderFd_ < 0) {
+        setPosixError(error, errno, "Cannot open the folder " + folder.string());
+        return nullptr;
+    }
+    removeStalePartials(file->folderFd_);
+
+    static std::atomic<unsigned> counter{0};
+    for (int tries = 0; tries < 1000; ++tries) {
+        const std::string temporary = temporaryNameFor(name, counter++);
+        const int fd = ::openat(file->folderFd_, temporary.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            file->fd_ = fd;
+            file->destination_ = destination;
+            file->temporaryName_ = temporary;
+            file->temporaryPath_ = folder / temporary;
+            return file;
+        }
+        // Taken (a dead process with this pid, or anything planted): next name.
+        if (errno != EEXIST) {
+            setPosixError(error, errno, "Cannot create a file in " + folder.string());
+            return nullptr;
+        }
+    }
+    setPosixError(error, EEXIST, "Cannot create a file in " + folder.string());
+    return nullptr;
+}
+
+OutputFile::~OutputFile() {
+    if (!done_) discard();
+    if (folderFd_ >= 0) ::close(folderFd_);
+}
+
+std::FILE* OutputFile::stream() {
+    if (!stream_ && fd_ >= 0) {
+        stream_ = ::fdopen(fd_, "wb");
+        // From now on the stream owns the descriptor.
+    }
+    return stream_;
+}
+
+bool OutputFile::closeFile(Error* error) {
+    int failure = 0;
+    if (stream_ && (std::fflush(stream_) != 0 || std::ferror(stream_)))
+        failure = errno ? errno : EIO;
+    if (!failure && fd_ >= 0 && ::fsync(fd_) != 0) failure = errno;
+    const int closed = stream_ ? std::fclose(stream_) : (fd_ >= 0 ? ::close(fd_) : 0);
+    if (!failure && closed != 0) failure = errno;
+    stream_ = nullptr;
+    fd_ = -1;
+    if (failure) return setPosixError(error, failure, "Cannot write " + destination_.string());
+    return true;
+}
+
+void OutputFile::discard() {
+    done_ = true;
+    if (stream_)
+        std::fclose(stream_);
+    else if (fd_ >= 0)
+        ::close(fd_);
+    stream_ = nullptr;
+    fd_ = -1;
+    if (folderFd_ >= 0 && !temporaryName_.empty()) ::unlinkat(folderFd_, temporaryName_.c_str(), 0);
+}
+
+std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, Error* error) {
+    if (done_) {
+        setPosixError(error, EINVAL, "Already published " + destination_.string());
+        return std::nullopt;
+    }
+    if (!closeFile(error)) {
+        discard();
+        return std::nullopt;
+    }
+
+    std::vector<FileId> protectedIds;
+    for (const auto& p : policy.protect) {
+        struct stat st;
+        if (::stat(p.c_str(), &st) == 0) protectedIds.push_back({st.st_dev, st.st_ino});
+        if (::lstat(p.c_str(), &st) == 0) protectedIds.push_back({st.st_dev, st.st_ino});
+    }
+    auto isProtected = [&](const std::string& candidate) {
+        for (int flags : {AT_SYMLINK_NOFOLLOW, 0}) {
+            struct stat st;
+            if (::fstatat(folderFd_, candidate.c_str(), &st, flags) != 0) continue;
+            for (const FileId& id : protectedIds)
+                if (id.dev == st.st_dev && id.ino == st.st_ino) return true;
+        }
+        return false;
+    };
+
+    const std::string name = destination_.filename().string();
+    const std::string stem = destination_.stem().string();
+    const std::string extension = destination_.extension().string();
+    const std::filesystem::path folder = destination_.parent_path();
+    const int last = policy.numbered && !policy.replace ? kMaxNumberedName : 0;
+    for (int i = 0; i <= last; ++i) {
+        const std::string candidate = i == 0 ? name : stem + "_" + std::to_string(i) + extension;
+        if (policy.replace && isProtected(candidate)) {
+            setError(error, PosixErrorDomain, EEXIST,
+                     (folder / candidate).string() + " is a file this export must not replace");
+            discard();
+            return std::nullopt;
+        }
+        const int moved =
+            policy.replace
+                ? ::renameat(folderFd_, temporaryName_.c_str(), folderFd_, candidate.c_str())
+                : renameNoReplace(folderFd_, temporaryName_.c_str(), candidate.c_str());
+        if (moved == 0) {
+            done_ = true;
+            // The new name survives a crash only once the folder is on disk.
+            if (::fsync(folderFd_) != 0 && errno != EINVAL) {
+                setPosixError(error, errno, "Cannot sync the folder of " + candidate);
+                return std::nullopt;
+            }
+            return folder / candidate;
+        }
+        if (errno == EEXIST && i < last) continue;
+        setPosixError(error, errno, "Cannot put " + (folder / candidate).string() + " in place");
+        discard();
+        return std::nullopt;
+    }
+    return std::nullopt;  // not reached
+}
+
+}  // namespace platform

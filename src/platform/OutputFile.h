@@ -1,0 +1,81 @@
+// A file written beside its final name and put in place only once complete,
+// so a failed or killed export never leaves a half-written file under that
+// name and never writes through a link someone planted.
+//
+// create() opens a new hidden file in the destination's folder with
+// O_CREAT|O_EXCL|O_NOFOLLOW, mode 0644 less the umask, named
+// ".<stem>.partial-<pid>-<n>" within the 255-byte name limit (a long stem is
+// shortened). It first removes the partial files that processes no longer
+// alive left in that folder. The writer writes through fd() or stream();
+// publish() flushes and syncs the file, moves it to its name and syncs the
+// folder. Without `replace`, publishing never replaces anything: a name
+// taken meanwhile moves on to "<stem>_1<ext>" ... "<stem>_99999<ext>" when
+// `numbered`, else fails. Files named in `protect` (compared by device and
+// inode) are never replaced. An object not published removes its file.
+//
+// Errors are in PosixErrorDomain with the system's reason. One object per
+// writer and thread; different objects may be used from different threads
+// (names are unique per process and per process id).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Error.h"
+
+namespace platform {
+
+class OutputFile {
+public:
+    static constexpr int kMaxNumberedName = 99999;
+    static constexpr size_t kMaxNameBytes = 255;
+
+    struct Policy {
+        bool replace = false;
+        bool numbered = false;
+        std::vector<std::filesystem::path> protect;
+    };
+
+    static std::unique_ptr<OutputFile> create(const std::filesystem::path& destination,
+                                              Error* error);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    int fd() const { return fd_; }
+    // A stdio stream on the file, owned by this object (null when it cannot
+    // be made).
+    std::FILE* stream();
+    const std::filesystem::path& temporaryPath() const { return temporaryPath_; }
+
+    // The path the file now has, or nullopt with the error (the temporary
+    // file is then gone). Call once.
+    std::optional<std::filesystem::path> publish(const Policy& policy, Error* error);
+
+    // The temporary name for a destination name and an attempt number
+    // (exposed for tests).
+    static std::string temporaryNameFor(const std::string& destinationName, unsigned attempt);
+    // Removes the partial files of processes no longer alive from a folder.
+    static void removeStalePartials(int folderFd);
+
+private:
+    OutputFile() = default;
+    bool closeFile(Error* error);
+    void discard();
+
+    int folderFd_ = -1;
+    int fd_ = -1;
+    std::FILE* stream_ = nullptr;
+    std::filesystem::path destination_;
+    std::filesystem::path temporaryPath_;
+    std::string temporaryName_;
+    bool done_ = false;
+};
+
+}  // namespace platform

@@ -1,0 +1,192 @@
+// Files written beside their name and put in place: names, modes, the
+// no-replace rule, protected files and the cleaning of dead processes' files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <thread>
+
+#include "platform/OutputFile.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::OutputFile;
+
+std::string contents(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+void put(const fs::path& p, const std::string& bytes) {
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+std::optional<fs::path> writeAndPublish(const fs::path& destination, const std::string& bytes,
+                                        const OutputFile::Policy& policy,
+                                        platform::Error* error = nullptr) {
+    auto file = OutputFile::create(destination, error);
+    if (!file) return std::nullopt;
+    std::fputs(bytes.c_str(), file->stream());
+    return file->publish(policy, error);
+}
+
+size_t entries(const fs::path& folder) {
+    return size_t(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+pid_t deadProcessId() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return child;
+}
+
+TEST(OutputFile, TemporaryNamesStayWithinTheLimitAndHidden) {
+    const std::string longName = std::string(120, 'a') + std::string(60, '\xC3') + ".jpg";
+    std::string shortened;
+    for (int i = 0; i < 60; ++i) shortened += "\xC3\xA9";  // two bytes each
+    const std::string utf8Name = std::string(120, 'a') + shortened + ".jpg";
+    for (const std::string& name : {longName, utf8Name, std::string("a.jpg")}) {
+        const std::string t = OutputFile::temporaryNameFor(name, 4000000000u);
+        EXPECT_LE(t.size(), OutputFile::kMaxNameBytes) << name;
+        EXPECT_EQ(t[0], '.');
+    }
+    // A shortened stem never ends inside a character.
+    const std::string t = OutputFile::temporaryNameFor(utf8Name, 1);
+    const std::string stem = t.substr(1, t.find(".partial-") - 1);
+    EXPECT_EQ(utf8Name.compare(0, stem.size(), stem), 0);
+    EXPECT_NE(static_cast<unsigned char>(stem.back()), 0xC3);
+    EXPECT_EQ(OutputFile::temporaryNameFor("a.jpg", 7),
+              ".a.jpg.partial-" + std::to_string(::getpid()) + "-7");
+}
+
+TEST(OutputFile, TakenNamesAreNumberedOrRefusedNeverReplaced) {
+    testsupport::ScratchDir dir;
+    const auto a = dir.path() / "a.jpg";
+    put(a, "old");
+    OutputFile::Policy numbered;
+    numbered.numbered = true;
+    EXPECT_EQ(writeAndPublish(a, "one", numbered), dir.path() / "a_1.jpg");
+    EXPECT_EQ(writeAndPublish(a, "two", numbered), dir.path() / "a_2.jpg");
+    EXPECT_EQ(contents(a), "old");
+    EXPECT_EQ(contents(dir.path() / "a_2.jpg"), "two");
+
+    platform::Error error;
+    EXPECT_FALSE(writeAndPublish(a, "three", {}, &error));
+    EXPECT_EQ(error.code, EEXIST);
+    EXPECT_EQ(contents(a), "old");
+
+    OutputFile::Policy replace;
+    replace.replace = true;
+    EXPECT_EQ(writeAndPublish(a, "new", replace), a);
+    EXPECT_EQ(contents(a), "new");
+    // Nothing temporary is left, published or not.
+    EXPECT_EQ(entries(dir.path()), 3u);
+}
+
+TEST(OutputFile, ProtectedFilesAreNeverReplacedWhateverTheirName) {
+    testsupport::ScratchDir dir;
+    const auto raw = dir.path() / "shot.jpg";
+    put(raw, "edited");
+    fs::create_hard_link(raw, dir.path() / "link.jpg");
+    OutputFile::Policy policy;
+    policy.replace = true;
+    policy.protect = {raw};
+    platform::Error error;
+    EXPECT_FALSE(writeAndPublish(raw, "x", policy, &error));
+    EXPECT_FALSE(writeAndPublish(dir.path() / "link.jpg", "x", policy, &error));
+    EXPECT_NE(error.failureReason.find("must not replace"), std::string::npos);
+    EXPECT_EQ(contents(raw), "edited");
+    EXPECT_EQ(entries(dir.path()), 2u);
+    // Numbered without replacing simply moves on.
+    policy.replace = false;
+    policy.numbered = true;
+    EXPECT_EQ(writeAndPublish(raw, "x", policy), dir.path() / "shot_1.jpg");
+}
+
+TEST(OutputFile, ModeFollowsTheUmaskAndLinksAreNotFollowed) {
+    testsupport::ScratchDir dir;
+    const auto victim = dir.path() / "victim";
+    put(victim, "keep");
+    const auto out = dir.path() / "o.jpg";
+    for (unsigned n = 0; n < 256; ++n)
+        fs::create_symlink(victim, dir.path() / OutputFile::temporaryNameFor("o.jpg", n));
+    const mode_t saved = ::umask(027);
+    auto published = writeAndPublish(out, "data", {});
+    ::umask(saved);
+    ASSERT_TRUE(published);
+    EXPECT_EQ(contents(victim), "keep");
+    EXPECT_EQ(contents(out), "data");
+    struct stat st;
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    ASSERT_TRUE(writeAndPublish(dir.path() / "p.jpg", "data", {}));
+    ASSERT_EQ(::stat((dir.path() / "p.jpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u & ~saved);
+}
+
+TEST(OutputFile, PartialFilesOfDeadProcessesAreRemovedOthersKept) {
+    testsupport::ScratchDir dir;
+    const pid_t dead = deadProcessId();
+    const std::string stale = ".x.jpg.partial-" + std::to_string(dead) + "-3";
+    const std::string alive = ".x.jpg.partial-1-3";  // init never dies
+    const std::string mine = OutputFile::temporaryNameFor("y.jpg", 999999);
+    for (const auto& name : {stale, alive, mine, std::string(".x.jpg.partial-x-3")})
+        put(dir.path() / name, "partial");
+    fs::create_directory(dir.path() / (".d.partial-" + std::to_string(dead) + "-1"));
+    // Unfinished and abandoned: the object's own file goes when it dies.
+    {
+        auto abandoned = OutputFile::create(dir.path() / "z.jpg", nullptr);
+        ASSERT_TRUE(abandoned);
+        EXPECT_TRUE(fs::exists(abandoned->temporaryPath()));
+    }
+    EXPECT_FALSE(fs::exists(dir.path() / stale));
+    EXPECT_TRUE(fs::exists(dir.path() / alive));
+    EXPECT_TRUE(fs::exists(dir.path() / mine));
+    EXPECT_TRUE(fs::exists(dir.path() / ".x.jpg.partial-x-3"));
+    EXPECT_EQ(entries(dir.path()), 4u);
+}
+
+TEST(OutputFile, ConcurrentWritersOfOneNameGetOneFileEach) {
+    testsupport::ScratchDir dir;
+    OutputFile::Policy policy;
+    policy.numbered = true;
+    std::vector<std::thread> threads;
+    std::vector<std::optional<fs::path>> results(8);
+    for (size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back([&, i] {
+            results[i] = writeAndPublish(dir.path() / "a.jpg", std::to_string(i), policy);
+        });
+    for (auto& t : threads) t.join();
+    std::set<fs::path> names;
+    for (const auto& r : results) {
+        ASSERT_TRUE(r);
+        names.insert(*r);
+    }
+    EXPECT_EQ(names.size(), results.size());
+    EXPECT_EQ(entries(dir.path()), results.size());
+}
+
+TEST(OutputFile, FailuresCarryTheSystemsReason) {
+    testsupport::ScratchDir dir;
+    platform::Error error;
+    EXPECT_FALSE(OutputFile::create(dir.path() / "missing" / "a.jpg", &error));
+    EXPECT_EQ(error.code, ENOENT);
+    EXPECT_NE(error.failureReason.find(std::strerror(ENOENT)), std::string::npos);
+    fs::create_directories(dir.path() / "busy" / "inside");
+    OutputFile::Policy replace;
+    replace.replace = true;
+    EXPECT_FALSE(writeAndPublish(dir.path() / "busy", "x", replace, &error));
+    EXPECT_NE(error.failureReason.find(std::strerror(error.code)), std::string::npos);
+    EXPECT_EQ(entries(dir.path()), 1u);
+}
+
+}  // namespace
