@@ -62,27 +62,36 @@ platform::Error UnsupportedFormatError(const std::string& path) {
                     ") is not supported: only DNG files can be decoded.");
 }
 
-platform::Error DngError(const std::string& path, dng_error_code code) {
+// ": what failed" from the thrower's text, or nothing when it gave none.
+std::string WhatFailed(const dng_exception& e) {
+    std::string what = e.Message();
+    while (!what.empty() && (what.back() == '.' || what.back() == ' ')) what.pop_back();
+    return what.empty() ? std::string() : ": " + what;
+}
+
+platform::Error DngError(const std::string& path, const dng_exception& e) {
     const std::string name = "\"" + FileName(path) + "\"";
-    switch (code) {
+    const std::string why = WhatFailed(e) + ".";
+    switch (e.ErrorCode()) {
         case dng_error_not_yet_implemented:
             return RawError("The DNG file " + name +
-                            " stores its image in a compression this system does not decode.");
+                            " stores its image in a compression this system does not decode" + why);
         case dng_error_unsupported_dng:
-            return RawError("The DNG file " + name + " needs a newer DNG reader.");
+            return RawError("The DNG file " + name + " needs a newer DNG reader" + why);
         case dng_error_memory:
-            return RawError("There is not enough memory to decode " + name + ".");
+            return RawError("There is not enough memory to decode " + name + why);
         case dng_error_open_file:
-            return RawError("The file " + name + " could not be opened.");
+            return RawError("The file " + name + " could not be opened" + why);
         case dng_error_read_file:
         case dng_error_end_of_file:
         case dng_error_file_is_damaged:
-            return RawError("The DNG file " + name + " is truncated or damaged.");
+            return RawError("The DNG file " + name + " is truncated or damaged" + why);
         case dng_error_bad_format:
-            return RawError("The DNG file " + name + " is malformed or lacks what a decode needs.");
+            return RawError("The DNG file " + name + " is malformed or lacks what a decode needs" +
+                            why);
         default:
             return RawError("The DNG file " + name + " could not be decoded (error " +
-                            std::to_string(long(code)) + ").");
+                            std::to_string(long(e.ErrorCode())) + ")" + why);
     }
 }
 
@@ -271,6 +280,7 @@ bool ReadPreview(dng_host& host, dng_stream& stream, const dng_parsed_ifd& ifd,
     if (ifd.fCompression != ccUncompressed || ifd.fPhotometricInterpretation != piRGB ||
         ifd.fSamplesPerPixel != 3 || ifd.fBitsPerSample[0] != 8)
         return false;
+    dng_read_image::CheckImageData(ifd, stream);
     width = ifd.fImageWidth;
     height = ifd.fImageLength;
     std::unique_ptr<dng_image> image(
@@ -428,9 +438,9 @@ void rawWrapper::decodeIfNeeded() {
             failure = (!dngName && (e.ErrorCode() == dng_error_bad_format ||
                                     e.ErrorCode() == dng_error_unsupported_dng))
                           ? UnsupportedFormatError(req.path)
-                          : DngError(req.path, e.ErrorCode());
+                          : DngError(req.path, e);
         } catch (const std::bad_alloc&) {
-            failure = DngError(req.path, dng_error_memory);
+            failure = DngError(req.path, dng_exception(dng_error_memory));
         } catch (const platform::Error& e) {
             failure = e;
         } catch (const std::exception& e) {
@@ -645,8 +655,10 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
         if (rawIFD.fCompression == ccJPEG)
             throw RawError("The DNG file " + name +
                            " stores its image in a compression this system does not decode"
-                           " (its JPEG data is not lossless), or the data is damaged.");
-        throw RawError("The DNG file " + name + " is truncated or its image data is damaged.");
+                           " (its JPEG data is not lossless), or the data is damaged" +
+                           WhatFailed(e) + ".");
+        throw RawError("The DNG file " + name + " is truncated or its image data is damaged" +
+                       WhatFailed(e) + ".");
     }
     const dng_image* stage = (mosaic && !monochromeSensor) ? neg.Stage2Image() : neg.Stage3Image();
     if (!stage) throw dng_exception(dng_error_unknown);

@@ -1,5 +1,11 @@
 #include "dng/core/dng_exception.h"
 
+dng_exception::dng_exception(dng_error_code code, const char* message) noexcept
+    : fErrorCode(code), fMessage{} {
+    if (!message) return;
+    for (unsigned i = 0; i < kMaxMessage && message[i]; ++i) fMessage[i] = message[i];
+}
+
 dng_exception::~dng_exception() = default;
 
 const char* dng_exception::what() const noexcept {
@@ -27,7 +33,7 @@ const char* dng_exception::what() const noexcept {
     }
 }
 
-void ThrowDNGError(dng_error_code code, const char* /*message*/) { throw dng_exception(code); }
+void ThrowDNGError(dng_error_code code, const char* message) { throw dng_exception(code, message); }
 
 void ThrowProgramError(const char* m) { ThrowDNGError(dng_error_unknown, m); }
 void ThrowNotYetImplemented(const char* m) { ThrowDNGError(dng_error_not_yet_implemented, m); }

@@ -1,6 +1,6 @@
 // The one exception type of the DNG library and its throwers. An exception
-// carries only its code; the message given at the throw site documents the
-// failure for a reader of the code and is not kept.
+// carries its code and a short copy of the thrower's text saying what failed,
+// so that a refusal can be told apart from the many others under one code.
 #pragma once
 
 #include <exception>
@@ -9,14 +9,22 @@
 
 class dng_exception : public std::exception {
 public:
-    explicit dng_exception(dng_error_code code) : fErrorCode(code) {}
+    // message may be null; it is copied (cut at kMaxMessage bytes).
+    explicit dng_exception(dng_error_code code, const char* message = nullptr) noexcept;
     virtual ~dng_exception();
 
     dng_error_code ErrorCode() const { return fErrorCode; }
+    // What failed, in the thrower's words; empty when it gave none.
+    const char* Message() const noexcept { return fMessage; }
     const char* what() const noexcept override;
+
+    static constexpr unsigned kMaxMessage = 119;
 
 private:
     dng_error_code fErrorCode;
+    // A fixed copy: throwing must not allocate (out-of-memory errors use it
+    // too) and copies of the exception must not throw.
+    char fMessage[kMaxMessage + 1];
 };
 
 [[noreturn]] void ThrowDNGError(dng_error_code code, const char* message = nullptr);

@@ -20,12 +20,11 @@ public:
     virtual void Spool(const void* data, uint32_t count) = 0;
 };
 
-// A stream the decoder cannot take: error 100006 with a short reason for
-// logs (dng_exception itself carries only the code).
+// A stream the decoder cannot take: error 100006 with a short reason.
 class dng_ljpeg_error : public dng_exception {
 public:
     explicit dng_ljpeg_error(const char* reason)
-        : dng_exception(dng_error_bad_format), fReason(reason) {}
+        : dng_exception(dng_error_bad_format, reason), fReason(reason) {}
     const char* Reason() const { return fReason; }
 
 private:

@@ -1001,6 +1001,7 @@ void dng_negative::ReadStage1Image(dng_host& host, dng_stream& stream, dng_info&
     if (main.fCompression == ccLossyJPEG || main.fCompression == kCompressionJPEGXL)
         ThrowNotYetImplemented("raw image compression not supported");
 
+    dng_read_image::CheckImageData(main, stream);
     const dng_rect bounds(int32(main.fImageLength), int32(main.fImageWidth));
     std::unique_ptr<dng_image> image(
         host.MakeImage(bounds, main.fSamplesPerPixel, PixelTypeFor(main)));
@@ -1015,6 +1016,7 @@ void dng_negative::ReadStage1Image(dng_host& host, dng_stream& stream, dng_info&
 int32 dng_negative::ReadTransparencyMask(dng_host& host, dng_stream& stream, dng_info& info) {
     if (info.fMaskIndex < 0) return -1;
     const dng_parsed_ifd& ifd = info.IFD(uint32(info.fMaskIndex));
+    dng_read_image::CheckImageData(ifd, stream);
     const dng_rect bounds(int32(ifd.fImageLength), int32(ifd.fImageWidth));
     std::unique_ptr<dng_image> mask(host.MakeImage(bounds, 1, PixelTypeFor(ifd)));
     dng_read_image reader;
@@ -1071,6 +1073,7 @@ uint32 dng_negative::RawTransparencyMaskBitDepth() const {
 int32 dng_negative::ReadAuxiliaryImage(dng_host& host, dng_stream& stream, dng_info& info) {
     if (info.fDepthIndex < 0) return -1;
     const dng_parsed_ifd& ifd = info.IFD(uint32(info.fDepthIndex));
+    dng_read_image::CheckImageData(ifd, stream);
     const dng_rect bounds(int32(ifd.fImageLength), int32(ifd.fImageWidth));
     std::unique_ptr<dng_image> image(host.MakeImage(bounds, 1, PixelTypeFor(ifd)));
     dng_read_image reader;
@@ -1084,6 +1087,7 @@ void dng_negative::ReadEnhancedImage(dng_host& host, dng_stream& stream, dng_inf
     const dng_parsed_ifd& ifd = info.IFD(uint32(info.fEnhancedIndex));
     if (ifd.fCompression == ccLossyJPEG || ifd.fCompression == kCompressionJPEGXL)
         ThrowNotYetImplemented("enhanced image compression not supported");
+    dng_read_image::CheckImageData(ifd, stream);
     const dng_rect bounds(int32(ifd.fImageLength), int32(ifd.fImageWidth));
     std::unique_ptr<dng_image> image(
         host.MakeImage(bounds, ifd.fSamplesPerPixel, PixelTypeFor(ifd)));
@@ -1099,6 +1103,7 @@ void dng_negative::ReadEnhancedImage(dng_host& host, dng_stream& stream, dng_inf
     bool rawRead = false;
     if (host.SaveDNGVersion() != 0 && !host.SaveLinearDNG()) {
         const dng_parsed_ifd& main = info.MainIFD();
+        dng_read_image::CheckImageData(main, stream);
         std::unique_ptr<dng_image> raw(
             host.MakeImage(dng_rect(int32(main.fImageLength), int32(main.fImageWidth)),
                            main.fSamplesPerPixel, PixelTypeFor(main)));

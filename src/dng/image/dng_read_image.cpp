@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "dng/core/dng_abort_sniffer.h"
@@ -195,6 +196,188 @@ uint32_t DecodedSampleSize(uint32_t bits, uint32_t sampleFormat) {
 // Bytes of the stream from offset on; false when offset + count passes it.
 bool FitsInStream(uint64_t offset, uint64_t count, uint64_t length) {
     return offset <= length && count <= length - offset;
+}
+
+// Where the tiles (or strips) of an image lie in the stream, in read order
+// (plane, then row, then column). Uncompressed byte counts are the IFD's
+// computed ones, which are what a read takes.
+struct TileTable {
+    uint32_t outerSamples = 1;
+    uint32_t innerSamples = 1;
+    uint32_t tilesAcross = 0;
+    uint32_t tilesDown = 0;
+    uint32_t count = 0;
+    std::vector<uint64_t> offset;
+    std::vector<uint32_t> byteCount;
+};
+
+// Reads count values of the given tag type from the stream at position; the
+// whole array must lie in the stream, which also bounds count before the
+// vector is made.
+template <typename T>
+std::vector<T> ReadTagArray(dng_stream& stream, uint32_t type, uint64_t position, uint32_t count,
+                            const char* failure) {
+    const uint32_t typeSize = TiffTagTypeSize(type);
+    if (typeSize == 0 || !FitsInStream(position, uint64_t(typeSize) * count, stream.Length())) {
+        ThrowBadFormat(failure);
+    }
+    std::vector<T> values(count);
+    stream.SetReadPosition(position);
+    for (uint32_t i = 0; i < count; ++i) values[i] = T(stream.ReadTagValueAsUInt32(type));
+    return values;
+}
+
+TileTable LocateTiles(const dng_ifd& ifd, dng_stream& stream) {
+    if (ifd.fImageWidth > kMaxImageSide || ifd.fImageLength > kMaxImageSide) {
+        ThrowBadFormat("dng_read_image::Read image too large");
+    }
+    // Layout checks that everything below relies on.
+    if (ifd.fImageWidth < 1 || ifd.fImageLength < 1 || ifd.fSamplesPerPixel < 1 ||
+        ifd.fSamplesPerPixel > dng_ifd::kMaxSamplesPerPixel || ifd.fBitsPerSample[0] < 1 ||
+        ifd.fBitsPerSample[0] > 32 || ifd.fUsesStrips == ifd.fUsesTiles || ifd.fTileWidth < 1 ||
+        ifd.fTileLength < 1) {
+        ThrowBadFormat("unreadable image layout");
+    }
+    if (ifd.fPlanarConfiguration != pcInterleaved && ifd.fPlanarConfiguration != pcPlanar &&
+        ifd.fPlanarConfiguration != pcRowInterleaved) {
+        ThrowBadFormat("bad planar configuration");
+    }
+    // Tiles may overhang the image, but not by more than a tile can sensibly
+    // be padded; strips are clipped to the image.
+    if (ifd.fUsesTiles && (ifd.fTileWidth > uint64_t(ifd.fImageWidth) + 1024 ||
+                           ifd.fTileLength > uint64_t(ifd.fImageLength) + 1024)) {
+        ThrowBadFormat("tile larger than the image");
+    }
+    if (ifd.fUsesStrips && ifd.fTileWidth != ifd.fImageWidth) {
+        ThrowBadFormat("strip width differs from the image width");
+    }
+
+    TileTable t;
+    t.outerSamples = ifd.fPlanarConfiguration == pcPlanar ? ifd.fSamplesPerPixel : 1;
+    t.innerSamples = ifd.fPlanarConfiguration == pcPlanar ? 1 : ifd.fSamplesPerPixel;
+    t.tilesAcross = ifd.TilesAcross();
+    t.tilesDown = ifd.TilesDown();
+    t.count = SafeUint32Mult3(t.tilesAcross, t.tilesDown, t.outerSamples);
+    if (ifd.fTileOffsetsCount != t.count) ThrowBadFormat("tile offsets do not match the image");
+
+    const uint64_t streamLength = stream.Length();
+    if (t.count <= dng_ifd::kMaxTileInfo) {
+        t.offset.assign(ifd.fTileOffset, ifd.fTileOffset + t.count);
+    } else {
+        t.offset = ReadTagArray<uint64_t>(stream, ifd.fTileOffsetsType, ifd.fTileOffsetsOffset,
+                                          t.count, "tile offsets outside the file");
+    }
+    for (uint64_t offset : t.offset) {
+        if (offset >= streamLength) ThrowBadFormat("tile offset outside the file");
+    }
+
+    if (ifd.fCompression == ccUncompressed) {
+        t.byteCount.resize(t.count);
+        const uint32_t perPlane = t.tilesAcross * t.tilesDown;
+        for (uint32_t i = 0; i < t.count; ++i) {
+            const uint32_t rest = i % perPlane;
+            t.byteCount[i] =
+                ifd.TileByteCount(ifd.TileArea(rest / t.tilesAcross, rest % t.tilesAcross));
+        }
+    } else {
+        if (ifd.fTileByteCountsCount != t.count) {
+            ThrowBadFormat("tile byte counts missing or do not match the image");
+        }
+        if (t.count <= dng_ifd::kMaxTileInfo) {
+            t.byteCount.assign(ifd.fTileByteCount, ifd.fTileByteCount + t.count);
+        } else {
+            t.byteCount =
+                ReadTagArray<uint32_t>(stream, ifd.fTileByteCountsType, ifd.fTileByteCountsOffset,
+                                       t.count, "tile byte counts outside the file");
+        }
+        for (uint32_t count : t.byteCount) {
+            if (count < 1 || count > streamLength) ThrowBadFormat("bad tile byte count");
+        }
+    }
+    for (uint32_t i = 0; i < t.count; ++i) {
+        if (t.byteCount[i] > streamLength - t.offset[i]) {
+            ThrowBadFormat("tile data runs past the end of the file");
+        }
+    }
+    return t;
+}
+
+// The most bytes a codec can make of one byte of its input, for the bytes
+// ExpandedBytes counts; 0 for a compression this reader does not decode.
+uint64_t LargestExpansion(const dng_ifd& ifd) {
+    switch (ifd.fCompression) {
+        case ccUncompressed:
+            return 1;
+        case ccDeflate:
+        case ccOldDeflate:
+            // zlib's limit: a 258-byte match costs at least two bits.
+            return 1032;
+        case ccLZW:
+            // A code of at least 9 bits stands for at most 4096 bytes.
+            return 3641;
+        case ccPackBits:
+            // A two-byte run packet gives 128 bytes.
+            return 64;
+        case ccJPEG:
+            // Lossless JPEG spends at least one bit on every 16-bit sample;
+            // the factor is the sample width in bits.
+            if (!ifd.IsBaselineJPEG()) return 16;
+            [[fallthrough]];
+        case ccLossyJPEG:
+            // An 8 x 8 block costs at least two bits and, subsampled, may
+            // cover sixteen blocks of pixels.
+            return 4096;
+        default:
+            return 0;
+    }
+}
+
+// The bytes the codec hands on for one tile area of the given samples.
+uint64_t ExpandedBytes(const dng_ifd& ifd, const dng_rect& area, uint32_t samples) {
+    const uint64_t values = uint64_t(area.W()) * area.H() * samples;
+    switch (ifd.fCompression) {
+        case ccUncompressed:
+            return ifd.TileByteCount(area);
+        case ccJPEG:
+            if (!ifd.IsBaselineJPEG()) return values * 2;
+            return values;
+        case ccLossyJPEG:
+            return values;
+        default:
+            return values * ((ifd.fBitsPerSample[0] + 7) / 8);
+    }
+}
+
+// A file cannot hold more image than its bytes allow: no two tiles may share
+// bytes, and the tiles' bytes times the codec's largest expansion must cover
+// what the image claims. Checked before any pixel memory is taken, so that a
+// small file cannot make the reader allocate gigabytes.
+void CheckTileBytes(const dng_ifd& ifd, const TileTable& t) {
+    std::vector<std::pair<uint64_t, uint64_t>> spans(t.count);
+    for (uint32_t i = 0; i < t.count; ++i) spans[i] = {t.offset[i], t.offset[i] + t.byteCount[i]};
+    std::sort(spans.begin(), spans.end());
+    for (uint32_t i = 1; i < t.count; ++i) {
+        if (spans[i].first < spans[i - 1].second) ThrowBadFormat("tile data overlaps");
+    }
+
+    const uint64_t expansion = LargestExpansion(ifd);
+    if (expansion == 0) {
+        platform::log("dng_read_image: no decoder for compression %u", ifd.fCompression);
+        ThrowBadFormat("unsupported compression");
+    }
+    uint64_t given = 0;
+    for (uint32_t count : t.byteCount) given += count;
+    // Tiles do not overlap and lie in the file, so given is at most its
+    // length and the limit cannot overflow.
+    const uint64_t limit = given * expansion;
+    const uint32_t perPlane = t.tilesAcross * t.tilesDown;
+    uint64_t claimed = 0;
+    for (uint32_t i = 0; i < t.count; ++i) {
+        const uint32_t rest = i % perPlane;
+        claimed += ExpandedBytes(ifd, ifd.TileArea(rest / t.tilesAcross, rest % t.tilesAcross),
+                                 t.innerSamples);
+        if (claimed > limit) ThrowBadFormat("image larger than its data allows");
+    }
 }
 
 // ---- threaded tile reading ------------------------------------------------------
@@ -722,12 +905,12 @@ void dng_read_image::DoReadTiles(dng_host& host, const dng_ifd& ifd, dng_stream&
     host.PerformAreaTask(task, dng_rect(0, 0, 16, int32_t(16 * threads)));
 }
 
+void dng_read_image::CheckImageData(const dng_ifd& ifd, dng_stream& stream) {
+    CheckTileBytes(ifd, LocateTiles(ifd, stream));
+}
+
 void dng_read_image::Read(dng_host& host, const dng_ifd& ifd, dng_stream& stream, dng_image& image,
                           dng_jpeg_image* jpegImage, dng_fingerprint* jpegDigest) {
-    if (ifd.fImageWidth > kMaxImageSide || ifd.fImageLength > kMaxImageSide) {
-        ThrowBadFormat("dng_read_image::Read image too large");
-    }
-
     if (ifd.fRowInterleaveFactor > 1 && ifd.fRowInterleaveFactor < ifd.fImageLength) {
         dng_ifd plainIFD(ifd);
         plainIFD.fRowInterleaveFactor = 1;
@@ -739,56 +922,17 @@ void dng_read_image::Read(dng_host& host, const dng_ifd& ifd, dng_stream& stream
     // This system keeps no lossy JPEG tile image and no JPEG digests.
     if (jpegImage || jpegDigest) ThrowNotYetImplemented("JPEG image records are not supported");
 
-    // Layout checks that everything below relies on.
-    if (ifd.fImageWidth < 1 || ifd.fImageLength < 1 || ifd.fSamplesPerPixel < 1 ||
-        ifd.fSamplesPerPixel > dng_ifd::kMaxSamplesPerPixel || ifd.fBitsPerSample[0] < 1 ||
-        ifd.fBitsPerSample[0] > 32 || ifd.fUsesStrips == ifd.fUsesTiles || ifd.fTileWidth < 1 ||
-        ifd.fTileLength < 1) {
-        ThrowBadFormat("unreadable image layout");
-    }
-    if (ifd.fPlanarConfiguration != pcInterleaved && ifd.fPlanarConfiguration != pcPlanar &&
-        ifd.fPlanarConfiguration != pcRowInterleaved) {
-        ThrowBadFormat("bad planar configuration");
-    }
-    // Tiles may overhang the image, but not by more than a tile can sensibly
-    // be padded; strips are clipped to the image.
-    if (ifd.fUsesTiles && (ifd.fTileWidth > uint64_t(ifd.fImageWidth) + 1024 ||
-                           ifd.fTileLength > uint64_t(ifd.fImageLength) + 1024)) {
-        ThrowBadFormat("tile larger than the image");
-    }
-    if (ifd.fUsesStrips && ifd.fTileWidth != ifd.fImageWidth) {
-        ThrowBadFormat("strip width differs from the image width");
-    }
-
-    const uint32_t outerSamples = ifd.fPlanarConfiguration == pcPlanar ? ifd.fSamplesPerPixel : 1;
-    const uint32_t innerSamples = ifd.fPlanarConfiguration == pcPlanar ? 1 : ifd.fSamplesPerPixel;
-    const uint32_t tilesAcross = ifd.TilesAcross();
-    const uint32_t tilesDown = ifd.TilesDown();
-    const uint32_t tileCount = SafeUint32Mult3(tilesAcross, tilesDown, outerSamples);
-    if (ifd.fTileOffsetsCount != tileCount) ThrowBadFormat("tile offsets do not match the image");
-
+    const TileTable tiles = LocateTiles(ifd, stream);
+    CheckTileBytes(ifd, tiles);
+    const uint32_t outerSamples = tiles.outerSamples;
+    const uint32_t innerSamples = tiles.innerSamples;
+    const uint32_t tilesAcross = tiles.tilesAcross;
+    const uint32_t tilesDown = tiles.tilesDown;
+    const uint32_t tileCount = tiles.count;
+    const std::vector<uint64_t>& tileOffset = tiles.offset;
+    const std::vector<uint32_t>& tileByteCount = tiles.byteCount;
     const uint64_t streamLength = stream.Length();
 
-    std::vector<uint64_t> tileOffset(tileCount);
-    if (tileCount <= dng_ifd::kMaxTileInfo) {
-        std::copy(ifd.fTileOffset, ifd.fTileOffset + tileCount, tileOffset.begin());
-    } else {
-        const uint32_t typeSize = TiffTagTypeSize(ifd.fTileOffsetsType);
-        if (typeSize == 0 ||
-            !FitsInStream(ifd.fTileOffsetsOffset, uint64_t(typeSize) * tileCount, streamLength)) {
-            ThrowBadFormat("tile offsets outside the file");
-        }
-        stream.SetReadPosition(ifd.fTileOffsetsOffset);
-        for (uint32_t i = 0; i < tileCount; ++i) {
-            tileOffset[i] = stream.ReadTagValueAsUInt32(ifd.fTileOffsetsType);
-        }
-    }
-    for (uint64_t offset : tileOffset) {
-        if (offset >= streamLength) ThrowBadFormat("tile offset outside the file");
-    }
-
-    // Byte counts: computed for uncompressed data, else read from the IFD.
-    std::vector<uint32_t> tileByteCount(tileCount);
     uint32_t maxByteCount = 0;
     uint32_t stripHeight = ifd.fTileLength;
     uint32_t uncompressedSize = 0;
@@ -801,32 +945,8 @@ void dng_read_image::Read(dng_host& host, const dng_ifd& ifd, dng_stream& stream
         stripHeight = std::min(kStripBytes / rowBytes, ifd.fTileLength);
         stripHeight = std::max(stripHeight, blockRows) / blockRows * blockRows;
         uncompressedSize = SafeUint32Mult(stripHeight, rowBytes);
-        for (uint32_t i = 0; i < tileCount; ++i) {
-            const uint32_t rest = i % (tilesAcross * tilesDown);
-            tileByteCount[i] =
-                ifd.TileByteCount(ifd.TileArea(rest / tilesAcross, rest % tilesAcross));
-        }
     } else {
-        if (ifd.fTileByteCountsCount != tileCount) {
-            ThrowBadFormat("tile byte counts missing or do not match the image");
-        }
-        if (tileCount <= dng_ifd::kMaxTileInfo) {
-            std::copy(ifd.fTileByteCount, ifd.fTileByteCount + tileCount, tileByteCount.begin());
-        } else {
-            const uint32_t typeSize = TiffTagTypeSize(ifd.fTileByteCountsType);
-            if (typeSize == 0 || !FitsInStream(ifd.fTileByteCountsOffset,
-                                               uint64_t(typeSize) * tileCount, streamLength)) {
-                ThrowBadFormat("tile byte counts outside the file");
-            }
-            stream.SetReadPosition(ifd.fTileByteCountsOffset);
-            for (uint32_t i = 0; i < tileCount; ++i) {
-                tileByteCount[i] = stream.ReadTagValueAsUInt32(ifd.fTileByteCountsType);
-            }
-        }
-        for (uint32_t count : tileByteCount) {
-            if (count < 1 || count > streamLength) ThrowBadFormat("bad tile byte count");
-            maxByteCount = std::max(maxByteCount, count);
-        }
+        for (uint32_t count : tileByteCount) maxByteCount = std::max(maxByteCount, count);
     }
 
     const bool needsCompressedBuffer = NeedsCompressedBuffer(ifd);
@@ -841,8 +961,7 @@ void dng_read_image::Read(dng_host& host, const dng_ifd& ifd, dng_stream& stream
         stream.ReadBytes(fJPEGTables->Buffer(), ifd.fJPEGTablesCount);
     }
 
-    // Every tile must lie in the file; a dense, ordered layout gets a
-    // read-ahead hint.
+    // A dense, ordered layout gets a read-ahead hint.
     bool inOrder = true;
     uint64_t total = 0;
     uint64_t lowest = ~uint64_t(0);
@@ -850,7 +969,6 @@ void dng_read_image::Read(dng_host& host, const dng_ifd& ifd, dng_stream& stream
     uint64_t previousEnd = 0;
     for (uint32_t i = 0; i < tileCount; ++i) {
         const uint64_t end = tileOffset[i] + tileByteCount[i];
-        if (end > streamLength) ThrowBadFormat("tile data runs past the end of the file");
         if (i > 0 && tileOffset[i] < previousEnd) inOrder = false;
         previousEnd = end;
         total += tileByteCount[i];

@@ -34,6 +34,12 @@ public:
 
     virtual bool CanRead(const dng_ifd& ifd);
 
+    // Refuses a layout the stream cannot hold, before the caller takes pixel
+    // memory for it: tiles or strips outside the stream, sharing bytes, or
+    // claiming more samples than their bytes can decode to. Read checks the
+    // same. Throws dng_exception 100006 whose message names the reason.
+    static void CheckImageData(const dng_ifd& ifd, dng_stream& stream);
+
     virtual void Read(dng_host& host, const dng_ifd& ifd, dng_stream& stream, dng_image& image,
                       dng_jpeg_image* jpegImage, dng_fingerprint* jpegDigest);
 

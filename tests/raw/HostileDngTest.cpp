@@ -1,0 +1,90 @@
+// Hostile DNG files through the whole decoder: a few kilobytes of tiled
+// Deflate data whose tile offsets all point at one tile, claiming 8192 x 8192
+// and 16384 x 16384 pixels, are refused with an error that names the reason,
+// and the refusal takes only a few megabytes. Each decode runs in a child
+// process, so that its peak memory can be measured (and, without the
+// sanitizers, capped) apart from the rest of the suite.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "dng/image/HandMadeDng.h"
+#include "raw/rawWrapper.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+constexpr uint64_t kAllowedGrowthKiB = 64 * 1024;
+
+// The process's peak resident size so far, in KiB.
+uint64_t PeakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
+// Decodes in the child; reports on stderr and exits 0 only when the peak
+// resident size grew by less than kAllowedGrowthKiB.
+[[noreturn]] void DecodeAndReport(const std::string& path) {
+#ifndef __SANITIZE_ADDRESS__
+    // Without the sanitizers' reservations an address-space cap keeps a
+    // failing decode from taking the machine's memory.
+    const rlimit cap{rlim_t(2) << 30, rlim_t(2) << 30};
+    setrlimit(RLIMIT_AS, &cap);
+#endif
+    const uint64_t before = PeakResidentKiB();
+    const auto wrapper = rawWrapper::initWithFile(path, path, false);
+    const bool decoded = wrapper && wrapper->masterImageBytes() != nullptr;
+    const uint64_t grown = PeakResidentKiB() - before;
+    const auto error = wrapper ? wrapper->error() : std::nullopt;
+    std::fprintf(stderr, "decoded=%d grownKiB=%llu error=%s\n", int(decoded),
+                 static_cast<unsigned long long>(grown),
+                 error ? error->description().c_str() : "none");
+    std::fflush(stderr);
+    std::_Exit(!decoded && grown < kAllowedGrowthKiB ? 0 : 1);
+}
+
+TEST(HostileDng, SmallFilesClaimingHugeImagesAreRefusedCheaply) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    testsupport::ScratchDir dir;
+    for (uint32_t side : {8192u, 16384u}) {
+        SCOPED_TRACE(side);
+        const std::string path =
+            (dir.path() / ("claims-" + std::to_string(side) + ".dng")).string();
+        const auto bytes = handdng::Build(handdng::SharedDeflateTiles(side, 256));
+        EXPECT_LT(bytes.size(), 40u * 1024);
+        handdng::Write(path, bytes);
+        EXPECT_EXIT(DecodeAndReport(path), ::testing::ExitedWithCode(0),
+                    "decoded=0 grownKiB=[0-9]+ error=.*image data is damaged: tile data overlaps");
+    }
+}
+
+// A colour matrix that is invertible but sees white as negative fails deep
+// in the colour code under a bare number; the text keeps the number and
+// says what failed.
+TEST(HostileDng, ErrorsWithACodeSayWhatFailed) {
+    testsupport::ScratchDir dir;
+    handdng::Layout l;
+    l.width = l.height = 16;
+    l.tileWidth = l.tileLength = 16;
+    l.blobs = {handdng::DeflatedZeros(16 * 16 * 2)};
+    l.blobOf = {0};
+    l.colorMatrix = {-1, 1, 0, 1, 0, 1, 0, 1, -1, 1, 0, 1, 0, 1, 0, 1, -1, 1};
+    const std::string path = (dir.path() / "negative-matrix.dng").string();
+    handdng::Write(path, handdng::Build(l));
+    const auto wrapper = rawWrapper::initWithFile(path, path, false);
+    ASSERT_TRUE(wrapper);
+    EXPECT_EQ(wrapper->masterImageBytes(), nullptr);
+    ASSERT_TRUE(wrapper->error());
+    EXPECT_EQ(wrapper->error()->failureReason,
+              "The DNG file \"negative-matrix.dng\" could not be decoded (error 100007): PCS "
+              "white maps to no camera response.");
+}
+
+}  // namespace
