@@ -17,6 +17,7 @@
 #include "dng/core/dng_tag_values.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_info.h"
+#include "dng/image/dng_jpeg_image.h"
 #include "dng/image/dng_linearization_info.h"
 #include "dng/image/dng_mosaic_info.h"
 #include "dng/image/dng_read_image.h"
@@ -648,6 +649,8 @@ bool dng_negative::Stage2KeepsBlackLevel(dng_host&, const dng_image&, const dng_
 void dng_negative::ClearRawDerivedDigests() {
     fRawImageDigest.Clear();
     fNewRawImageDigest.Clear();
+    fRawJPEGImage.reset();
+    fRawJPEGImageDigest.Clear();
     fRawFloatBitDepth = 0;
 }
 

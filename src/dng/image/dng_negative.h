@@ -33,6 +33,7 @@ class dng_color_spec;
 class dng_host;
 class dng_image;
 class dng_info;
+class dng_jpeg_image;
 class dng_linearization_info;
 class dng_memory_allocator;
 class dng_memory_block;
@@ -308,6 +309,14 @@ public:
     uint16 RawImageBlackLevel() const;
     uint32 RawFloatBitDepth() const { return fRawFloatBitDepth; }
     void SetRawFloatBitDepth(uint32 depth) { fRawFloatBitDepth = depth; }
+    // The raw data as lossy-JPEG tiles, when the negative keeps them.
+    const dng_jpeg_image* RawJPEGImage() const { return fRawJPEGImage.get(); }
+    void SetRawJPEGImage(std::unique_ptr<dng_jpeg_image> image);
+    void ClearRawJPEGImage();
+    const dng_fingerprint& RawJPEGImageDigest() const { return fRawJPEGImageDigest; }
+    void SetRawJPEGImageDigest(const dng_fingerprint& digest) { fRawJPEGImageDigest = digest; }
+    // dng_error_unknown without a raw JPEG image.
+    void FindRawJPEGImageDigest(dng_host& host);
     real64 Stage3Gain() const { return fStage3Gain; }
     uint16 Stage3BlackLevel() const { return fStage3BlackLevel; }
     void SetStage3BlackLevel(uint16 level) override { fStage3BlackLevel = level; }
@@ -453,6 +462,8 @@ private:
     std::unique_ptr<dng_image> fRawImage;
     uint16 fRawImageBlackLevel = 0;
     uint32 fRawFloatBitDepth = 0;
+    std::unique_ptr<dng_jpeg_image> fRawJPEGImage;
+    dng_fingerprint fRawJPEGImageDigest;
 
     std::unique_ptr<dng_image> fTransparencyMask;
     std::unique_ptr<dng_image> fRawTransparencyMask;

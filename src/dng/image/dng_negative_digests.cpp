@@ -13,6 +13,7 @@
 #include "dng/core/dng_tag_values.h"
 #include "dng/image/dng_find_new_raw_image_digest_task.h"
 #include "dng/image/dng_image.h"
+#include "dng/image/dng_jpeg_image.h"
 #include "dng/image/dng_linearization_info.h"
 #include "dng/image/dng_negative.h"
 #include "dng/image/dng_pixel_buffer.h"
@@ -87,11 +88,28 @@ void dng_negative::FindNewRawImageDigest(dng_host& host) {
     fNewRawImageDigest = printer.Result();
 }
 
+void dng_negative::SetRawJPEGImage(std::unique_ptr<dng_jpeg_image> image) {
+    fRawJPEGImage = std::move(image);
+}
+
+void dng_negative::ClearRawJPEGImage() { fRawJPEGImage.reset(); }
+
+void dng_negative::FindRawJPEGImageDigest(dng_host& host) {
+    if (fRawJPEGImageDigest.IsValid()) return;
+    if (!fRawJPEGImage) ThrowProgramError("No raw JPEG image");
+    fRawJPEGImageDigest = fRawJPEGImage->FindDigest(host);
+}
+
 void dng_negative::ValidateRawImageDigest(dng_host& host) {
     if (!fStage1Image || fIsPreview) return;
     if (fRawImageDigest.IsNull() && fNewRawImageDigest.IsNull()) return;
     const bool useNew = fNewRawImageDigest.IsValid();
     dng_fingerprint& digest = useNew ? fNewRawImageDigest : fRawImageDigest;
+    if (fRawJPEGImage || fRawJPEGImageDigest.IsValid()) {
+        FindRawJPEGImageDigest(host);
+        if (fRawJPEGImageDigest != digest) fIsDamaged = true;
+        return;
+    }
     const dng_fingerprint stored = digest;
     digest.Clear();
     try {
@@ -120,8 +138,13 @@ void dng_negative::ValidateRawImageDigest(dng_host& host) {
 void dng_negative::FindRawDataUniqueID(dng_host& host) {
     if (RawDataUniqueID().IsValid()) return;
     dng_md5_printer_stream stream;
-    FindNewRawImageDigest(host);
-    stream.WriteBytes(fNewRawImageDigest.data, dng_fingerprint::kDNGFingerprintSize);
+    if (fRawJPEGImage && !fTransparencyMask && !fRawTransparencyMask) {
+        FindRawJPEGImageDigest(host);
+        stream.WriteBytes(fRawJPEGImageDigest.data, dng_fingerprint::kDNGFingerprintSize);
+    } else {
+        FindNewRawImageDigest(host);
+        stream.WriteBytes(fNewRawImageDigest.data, dng_fingerprint::kDNGFingerprintSize);
+    }
     stream.WriteBytes(fModelName.Get(), fModelName.Length());
     PutURational(stream, fDefaultCropSizeH);
     PutURational(stream, fDefaultCropSizeV);

@@ -26,6 +26,7 @@
 #include "dng/core/dng_tag_types.h"
 #include "dng/core/dng_tag_values.h"
 #include "dng/image/dng_image.h"
+#include "dng/image/dng_jpeg_image.h"
 #include "dng/image/dng_linearization_info.h"
 #include "dng/image/dng_metadata.h"
 #include "dng/image/dng_mosaic_info.h"
@@ -395,7 +396,19 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
     PrepareMetadataForFile(host, *metadata, kMetadataSubset_All, "image/dng", nullptr);
 
     const dng_image& raw = negative.RawImage();
-    const uint32 rawCompression = uncompressed ? ccUncompressed : ccJPEG;
+    uint32 rawCompression = uncompressed ? ccUncompressed : ccJPEG;
+
+    // Lossy-JPEG raw data is kept only where the reader may expect it.
+    const dng_jpeg_image* jpegImage = negative.RawJPEGImage();
+    if (uncompressed || maxBackwardVersion < dngVersion_1_4_0_0) {
+        if (jpegImage || negative.RawJPEGImageDigest().IsValid()) {
+            negative.SetRawJPEGImageDigest(dng_fingerprint());
+            negative.ClearRawImageDigest();
+        }
+        jpegImage = nullptr;
+    } else if (jpegImage) {
+        rawCompression = ccLossyJPEG;
+    }
     const bool isFloat = raw.PixelType() == ttFloat;
     const bool compressedInt32 =
         raw.PixelType() == ttLong && !uncompressed && maxBackwardVersion >= dngVersion_1_4_0_0;
@@ -410,7 +423,7 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
     if (negative.GetMosaicInfo() && negative.GetMosaicInfo()->fCFALayout >= 6) {
         backwardVersion = std::max(backwardVersion, dngVersion_1_3_0_0);
     }
-    if (isFloat || mask || compressedInt32) {
+    if (jpegImage || isFloat || mask || compressedInt32) {
         backwardVersion = std::max(backwardVersion, dngVersion_1_4_0_0);
     }
     if (backwardVersion > mainVersion) ThrowProgramError("Backward version above main version");
@@ -448,10 +461,21 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
         fakeChannels = cfaColumns == 2 ? 2 : cfaColumns == 4 ? 4 : 1;
         while (fakeChannels >= 2 && fakeChannels * rawIFD.fSamplesPerPixel > 4) fakeChannels /= 2;
     }
-    if (rawIFD.fCompression == ccJPEG) {
+    if (jpegImage) {
+        rawIFD.fTileWidth = static_cast<uint32>(jpegImage->fTileSize.h);
+        rawIFD.fTileLength = static_cast<uint32>(jpegImage->fTileSize.v);
+        rawIFD.fUsesStrips = jpegImage->fUsesStrips;
+        rawIFD.fUsesTiles = !jpegImage->fUsesStrips;
+        if (rawIFD.TilesAcross() * rawIFD.TilesDown() != jpegImage->TileCount() ||
+            jpegImage->fJPEGData.size() != jpegImage->TileCount()) {
+            ThrowProgramError("JPEG image does not match the raw image");
+        }
+    } else if (rawIFD.fCompression == ccJPEG) {
         rawIFD.FindTileSize(128 * 1024, 16, 16);
     } else if (rawIFD.fCompression == ccDeflate) {
         rawIFD.FindTileSize(512 * 1024, 16, 16);
+    } else if (rawIFD.fCompression == ccLossyJPEG) {
+        ThrowProgramError("No JPEG compressed image");
     } else {
         rawIFD.SetSingleStrip();
     }
@@ -553,7 +577,13 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
     }
 
     // Raw digest.
-    if (maxBackwardVersion < dngVersion_1_4_0_0) {
+    if (jpegImage) {
+        negative.FindRawJPEGImageDigest(host);
+        tags.Add<tag_uint8_ptr>(
+            mainIFD,
+            maxBackwardVersion >= dngVersion_1_4_0_0 ? tcNewRawImageDigest : tcRawImageDigest,
+            negative.RawJPEGImageDigest().data, dng_fingerprint::kDNGFingerprintSize);
+    } else if (maxBackwardVersion < dngVersion_1_4_0_0) {
         negative.FindRawImageDigest(host);
         tags.Add<tag_uint8_ptr>(mainIFD, tcRawImageDigest, negative.RawImageDigest().data,
                                 dng_fingerprint::kDNGFingerprintSize);
@@ -634,6 +664,11 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
 
     // ---- raw directory ----
     dng_basic_tag_set rawBasic(*rawDirectory, rawIFD);
+    if (jpegImage && jpegImage->fJPEGTables) {
+        tags.Add<tag_data_ptr>(*rawDirectory, tcJPEGTables, ttUndefined,
+                               jpegImage->fJPEGTables->LogicalSize(),
+                               jpegImage->fJPEGTables->Buffer());
+    }
     dng_urational defaultScale[2] = {negative.DefaultScaleH(), negative.DefaultScaleV()};
     dng_urational cropOrigin[2] = {negative.DefaultCropOriginH(), negative.DefaultCropOriginV()};
     dng_urational cropSize[2] = {negative.DefaultCropSizeH(), negative.DefaultCropSizeV()};
@@ -725,7 +760,18 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
     for (size_t i = 0; i < previewIndex.size(); i++) {
         previewList->Preview(previewIndex[i]).WriteData(host, *this, *previewTags[i], stream);
     }
-    WriteImageData(host, rawIFD, rawBasic, stream, raw, fakeChannels);
+    if (jpegImage) {
+        for (uint32 t = 0; t < jpegImage->TileCount(); t++) {
+            const dng_memory_block* tile = jpegImage->fJPEGData[t].get();
+            const uint32 size = tile ? tile->LogicalSize() : 0;
+            rawBasic.SetTileOffset(t, Offset32(stream.Position()));
+            rawBasic.SetTileByteCount(t, size);
+            if (size) stream.WriteBytes(tile->Buffer(), size);
+            if (size & 1) stream.PutUInt8(0);
+        }
+    } else {
+        WriteImageData(host, rawIFD, rawBasic, stream, raw, fakeChannels);
+    }
     if (mask) WriteImageData(host, maskIFD, *maskBasic, stream, *mask, 1);
 
     CheckFileSize(stream, dng_error_image_too_big_dng);
