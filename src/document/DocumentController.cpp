@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "document/ApplicationDefaults.h"
+#include "document/PhotoCDThumbnailProvider.h"
 #include "platform/NotificationCenter.h"
 
 pcdDocumentController& pcdDocumentController::sharedDocumentController() {
@@ -12,6 +13,7 @@ pcdDocumentController& pcdDocumentController::sharedDocumentController() {
 
 pcdDocumentController::pcdDocumentController() {
     ApplicationDefaults::registerDefaults();
+    PhotoCDThumbnailProvider::registerOnce();
     auto& center = platform::NotificationCenter::defaultCenter();
     center.addObserver("TARNWisp_DisableMenus",
                        [this](const platform::Notification&) { disableMenus(); });

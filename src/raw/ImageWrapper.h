@@ -76,7 +76,8 @@ public:
     bool processAsMonchromeSensor() const;
 
     // The input ICC profile of scanned sources (the "Quorvex_iccProfile" setting).
-    void setScannerProfile(ColorSyncProfileWrap::Ptr profile);
+    // A scanned source overrides it to free its image when the profile changes.
+    virtual void setScannerProfile(ColorSyncProfileWrap::Ptr profile);
     ColorSyncProfileWrap::Ptr scannerProfile() const;
 
     std::optional<platform::Error> error() const;

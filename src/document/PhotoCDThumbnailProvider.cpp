@@ -1,0 +1,21 @@
+#include "document/PhotoCDThumbnailProvider.h"
+
+#include <mutex>
+
+#include "photocd/dcpWrapper.h"
+#include "platform/AsciiCase.h"
+
+std::shared_ptr<const platform::BitmapImage> PhotoCDThumbnailProvider::thumbnailForFile(
+    const std::filesystem::path& file, platform::Size, bool) {
+    if (platform::lowercaseExtension(file) != "pcd") return nullptr;
+    auto source = dcpWrapper::initWithFile(file.string(), file.string(), true);
+    if (!source || !source->fileExists()) return nullptr;
+    return source->getImageRep(nullptr);
+}
+
+void PhotoCDThumbnailProvider::registerOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        ThumbnailProvider::registerProvider(std::make_shared<PhotoCDThumbnailProvider>());
+    });
+}

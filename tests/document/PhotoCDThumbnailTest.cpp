@@ -1,0 +1,37 @@
+// The browser's pictures of Photo CD files come from the Photo CD source
+// once the document controller has started.
+#include <gtest/gtest.h>
+
+#include "document/DocumentController.h"
+#include "document/DocumentTestHome.h"
+#include "document/PhotoCDThumbnailProvider.h"
+#include "document/ThumbnailProvider.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(PhotoCDThumbnails, ProviderAnswersPcdFilesOnly) {
+    DocumentTestHome home;
+    const fs::path portrait = testsupport::testdataDir() / "pcd" / "IMG0010.PCD";
+    PhotoCDThumbnailProvider provider;
+    auto image = provider.thumbnailForFile(portrait, {64, 64}, false);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width(), 128u);
+    EXPECT_EQ(image->height(), 192u);
+    EXPECT_EQ(image->bitsPerComponent(), 16u);
+    EXPECT_FALSE(provider.thumbnailForFile(home.path() / "missing.pcd", {64, 64}, false));
+    EXPECT_FALSE(provider.thumbnailForFile(
+        testsupport::testdataDir() / "pcd" / "reference" / "kodim10.png", {64, 64}, false));
+
+    // Registered by the document controller, asked before the image reader.
+    pcdDocumentController::sharedDocumentController();
+    const fs::path landscape = testsupport::testdataDir() / "pcd" / "IMG0023.PCD";
+    auto viaRegistry = ThumbnailProvider::thumbnail(landscape, {256, 256}, false);
+    ASSERT_TRUE(viaRegistry);
+    EXPECT_EQ(viaRegistry->width(), 192u);
+    EXPECT_EQ(viaRegistry->height(), 128u);
+}
+
+}  // namespace
