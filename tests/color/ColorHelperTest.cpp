@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "color/ColorHelper.h"
@@ -24,12 +25,93 @@ TEST(ColorHelper, DaylightWhitesGiveTheirTemperatures) {
     ColorHelper::D75_xy_coord(d75);
     ColorHelper::StdA_xy_coord(a);
 
+    // Worked out by hand through Robertson's lines: D65 lies between the
+    // 150 and 175 mired rows, a little on the green side of the locus.
     const ColorHelper h65 = fromXY(d65[0], d65[1]);
-    EXPECT_NEAR(h65.fTemperature(), 6500.0f, 30.0f);
-    EXPECT_NEAR(h65.fTint(), 0.0f, 12.0f);
-    EXPECT_NEAR(fromXY(d50[0], d50[1]).fTemperature(), 5000.0f, 30.0f);
-    EXPECT_NEAR(fromXY(d75[0], d75[1]).fTemperature(), 7500.0f, 50.0f);
-    EXPECT_NEAR(fromXY(a[0], a[1]).fTemperature(), 2856.0f, 20.0f);
+    EXPECT_NEAR(h65.fTemperature(), 6503.71f, 0.3f);
+    EXPECT_NEAR(h65.fTint(), 9.770f, 0.02f);
+    const ColorHelper h50 = fromXY(d50[0], d50[1]);
+    EXPECT_NEAR(h50.fTemperature(), 5000.71f, 0.3f);
+    EXPECT_NEAR(h50.fTint(), 9.563f, 0.02f);
+    EXPECT_NEAR(fromXY(d75[0], d75[1]).fTemperature(), 7506.45f, 0.5f);
+    EXPECT_NEAR(fromXY(d75[0], d75[1]).fTint(), 9.751f, 0.02f);
+    const ColorHelper hA = fromXY(a[0], a[1]);
+    EXPECT_NEAR(hA.fTemperature(), 2854.89f, 0.3f);
+    EXPECT_NEAR(hA.fTint(), -0.057f, 0.02f);
+}
+
+// Robertson's published isotemperature table: mireds, u, v, slope.
+struct RobertsonRow {
+    float r, u, v, t;
+};
+constexpr RobertsonRow kRobertson[31] = {
+    {0, 0.18006f, 0.26352f, -0.24341f},   {10, 0.18066f, 0.26589f, -0.25479f},
+    {20, 0.18133f, 0.26846f, -0.26876f},  {30, 0.18208f, 0.27119f, -0.28539f},
+    {40, 0.18293f, 0.27407f, -0.30470f},  {50, 0.18388f, 0.27709f, -0.32675f},
+    {60, 0.18494f, 0.28021f, -0.35156f},  {70, 0.18611f, 0.28342f, -0.37915f},
+    {80, 0.18740f, 0.28668f, -0.40955f},  {90, 0.18880f, 0.28997f, -0.44278f},
+    {100, 0.19032f, 0.29326f, -0.47888f}, {125, 0.19462f, 0.30141f, -0.58204f},
+    {150, 0.19962f, 0.30921f, -0.70471f}, {175, 0.20525f, 0.31647f, -0.84901f},
+    {200, 0.21142f, 0.32312f, -1.0182f},  {225, 0.21807f, 0.32909f, -1.2168f},
+    {250, 0.22511f, 0.33439f, -1.4512f},  {275, 0.23247f, 0.33904f, -1.7298f},
+    {300, 0.24010f, 0.34308f, -2.0637f},  {325, 0.24792f, 0.34655f, -2.4681f},
+    {350, 0.25591f, 0.34951f, -2.9641f},  {375, 0.26400f, 0.35200f, -3.5814f},
+    {400, 0.27218f, 0.35407f, -4.3633f},  {425, 0.28039f, 0.35577f, -5.3762f},
+    {450, 0.28863f, 0.35714f, -6.7262f},  {475, 0.29685f, 0.35823f, -8.5955f},
+    {500, 0.30505f, 0.35907f, -11.324f},  {525, 0.31320f, 0.35968f, -15.628f},
+    {550, 0.32129f, 0.36011f, -23.325f},  {575, 0.32931f, 0.36038f, -40.770f},
+    {600, 0.33724f, 0.36051f, -116.45f},
+};
+
+// A point of CIE 1960 uv moved off the locus along a row's isotemperature
+// line by `offset`, as xy.
+void rowPoint(const RobertsonRow& row, double offset, double* x, double* y) {
+    const double len = std::sqrt(1.0 + double(row.t) * row.t);
+    const double u = row.u + offset / len, v = row.v + offset * row.t / len;
+    *x = 1.5 * u / (u - 4.0 * v + 2.0);
+    *y = v / (u - 4.0 * v + 2.0);
+}
+
+TEST(ColorHelper, EveryIsotemperatureRowAndTheTintScale) {
+    for (int i = 1; i <= 30; ++i) {
+        const RobertsonRow& row = kRobertson[i];
+        const float kelvin = std::min(1e6f / row.r, 14000.0f);
+        // On the locus, and 0.004 to either side of it: the tint is the
+        // distance along the line times -3000.
+        for (double offset : {0.0, 0.004, -0.004}) {
+            double x, y;
+            rowPoint(row, offset, &x, &y);
+            const ColorHelper h = fromXY(float(x), float(y));
+            EXPECT_NEAR(h.fTemperature(), kelvin, kelvin * 2e-5f) << i << " " << offset;
+            EXPECT_NEAR(h.fTint(), -3000.0 * offset, 0.01) << i << " " << offset;
+        }
+        // And back: the row's temperature with tint 30 lands on the line.
+        ColorHelper set;
+        set.setFTemperature(1e6f / row.r);
+        set.setFTint(30.0f);
+        float gx, gy;
+        set.getxyCoord(&gx, &gy);
+        double x, y;
+        rowPoint(row, 30.0 / -3000.0, &x, &y);
+        EXPECT_NEAR(gx, x, 2e-6) << i;
+        EXPECT_NEAR(gy, y, 2e-6) << i;
+    }
+    // Row 0 is reached only on the way back: 200000 K is 5 mireds, halfway
+    // between rows 0 and 1, on the mean of their normals.
+    ColorHelper hot;
+    hot.setFTemperature(200000.0f);
+    hot.setFTint(-60.0f);
+    float gx, gy;
+    hot.getxyCoord(&gx, &gy);
+    const RobertsonRow &r0 = kRobertson[0], &r1 = kRobertson[1];
+    double nu = 1 / std::sqrt(1.0 + double(r0.t) * r0.t) + 1 / std::sqrt(1.0 + double(r1.t) * r1.t);
+    double nv =
+        r0.t / std::sqrt(1.0 + double(r0.t) * r0.t) + r1.t / std::sqrt(1.0 + double(r1.t) * r1.t);
+    const double len = std::hypot(nu, nv);
+    const double u = (r0.u + r1.u) / 2.0 + nu / len * 0.02;
+    const double v = (r0.v + r1.v) / 2.0 + nv / len * 0.02;
+    EXPECT_NEAR(gx, 1.5 * u / (u - 4 * v + 2), 2e-6);
+    EXPECT_NEAR(gy, v / (u - 4 * v + 2), 2e-6);
 }
 
 TEST(ColorHelper, TemperatureAndTintStopAtTheirLimits) {

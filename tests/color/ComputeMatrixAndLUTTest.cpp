@@ -297,6 +297,81 @@ TEST(ComputeMatrixAndLUT, TableAdjustmentsStayMonotone) {
     EXPECT_NEAR(highLight.gain(4095), 1.0f, 1e-5f);
 }
 
+// A table of 4097 entries puts x = i / 4096 on exact binary fractions, so
+// that s = sqrt(x) lands on the default curve's own sample points:
+// D(0.25) = 0.52069, D(0.5) = 0.80486, D(0.75) = 0.93986. Every expected
+// gain below is worked out by hand from those three values.
+Output table4097(Dictionary settings) {
+    ComputeMatrixAndLUT compute;
+    compute.setImageParameters(std::move(settings));
+    compute.setCameraParameters(Dictionary{});
+    Output out = run(compute, 4097);
+    EXPECT_TRUE(out.ok);
+    return out;
+}
+
+TEST(ComputeMatrixAndLUT, GainTableMatchesHandWorkedLevels) {
+    constexpr float kTol = 2e-5f;
+    // Contrast +1 EV doubles the slope about the pivot 1/16:
+    // x = 1/4: v = (0.25 - 0.0625) * 2 + 0.0625 = 0.4375.
+    Output out = table4097({{"Quorvex_Filter_inputContrast", 1.0f}});
+    EXPECT_FLOAT_EQ(out.offset, 0.0f);
+    EXPECT_NEAR(out.gain(1024), 1.75f, kTol);
+    // x = 1/32 sits where the line crosses 0; below it the level is clamped.
+    EXPECT_NEAR(out.gain(128), 0.0f, kTol);
+    EXPECT_NEAR(out.gain(64), 0.0f, kTol);
+
+    // Contrast -1 EV lifts black to 0.0625 / 2 and leaves a gain of 1/2.
+    out = table4097({{"Quorvex_Filter_inputContrast", -1.0f}});
+    EXPECT_NEAR(out.offset, 0.03125f, 1e-7f);
+    EXPECT_NEAR(out.gain(1024), 0.5f, kTol);
+    EXPECT_NEAR(out.gain(3000), 0.5f, kTol);
+
+    // Brightness 1: u = s + (D(s) - s) * s.
+    out = table4097({{"Quorvex_Filter_inputBrightness", 1.0f}});
+    // s = 0.5: u = 0.5 + 0.30486 * 0.5 = 0.65243; u^2 / 0.25.
+    EXPECT_NEAR(out.gain(1024), 1.7026596f, kTol);
+    // s = 0.75: u = 0.75 + 0.18986 * 0.75 = 0.892395; u^2 / 0.5625.
+    EXPECT_NEAR(out.gain(2304), 1.4157668f, kTol);
+    // s = 0.25: u = 0.25 + 0.27069 * 0.25 = 0.3176725; u^2 * 16.
+    EXPECT_NEAR(out.gain(256), 1.6146531f, kTol);
+
+    // Brightness works on the contrast-adjusted level: x = 5/32 gives
+    // v = 0.25, s = 0.5, u = 0.65243 as above; u^2 / (5/32).
+    out = table4097(
+        {{"Quorvex_Filter_inputContrast", 1.0f}, {"Quorvex_Filter_inputBrightness", 1.0f}});
+    EXPECT_NEAR(out.gain(640), 2.7242554f, kTol);
+
+    // Fill light +1 EV (f = 2) below the knee at 0.353: u = s * (2 - s / 0.353).
+    out = table4097({{"Quorvex_Filter_inputFillLight", 1.0f}});
+    // s = 0.25: u = 0.25 * 1.2917847 = 0.3229462; u^2 * 16.
+    EXPECT_NEAR(out.gain(256), 1.6687077f, kTol);
+    // s = 22/64 = 0.34375: u = 0.3527576; u^2 / (484/4096).
+    EXPECT_NEAR(out.gain(484), 1.0530946f, kTol);
+    // s = 0.3514757, just below the knee: u = 0.3529934.
+    EXPECT_NEAR(out.gain(506), 1.0086550f, kTol);
+    // s = 0.3549, just above the knee, and s = 0.375: untouched.
+    EXPECT_NEAR(out.gain(516), 1.0f, kTol);
+    EXPECT_NEAR(out.gain(576), 1.0f, kTol);
+
+    // Highlight 1 maps u in [0.25, 1] through D((u - 0.25) / 0.75):
+    // u' = u + (h - u) * u.
+    out = table4097({{"Quorvex_Filter_inputHighLight", 1.0f}});
+    // u = 0.4375, h = D(0.25): u' = 0.4738956; u'^2 / (49/256).
+    EXPECT_NEAR(out.gain(784), 1.1733006f, kTol);
+    // u = 0.625, h = D(0.5): u' = 0.7374125; u'^2 / (25/64).
+    EXPECT_NEAR(out.gain(1600), 1.3920696f, kTol);
+    // u = 0.8125, h = D(0.75): u' = 0.91598; u'^2 / (169/256).
+    EXPECT_NEAR(out.gain(2704), 1.2709406f, kTol);
+    // u = 0.25 drops to 0.1875 (h = D(0) = 0). The downward repair then
+    // caps every level below it at 0.1875^2 = 9/256, down to x = 9/256
+    // itself (i = 144); levels under that keep their identity gain.
+    EXPECT_NEAR(out.gain(256), 0.5625f, kTol);
+    EXPECT_NEAR(out.gain(200), 0.72f, kTol);
+    EXPECT_NEAR(out.gain(144), 1.0f, kTol);
+    EXPECT_NEAR(out.gain(64), 1.0f, kTol);
+}
+
 TEST(ComputeMatrixAndLUT, SmallTablesSkipTheDownwardRepair) {
     ComputeMatrixAndLUT compute;
     compute.setImageParameters(Dictionary{{"Quorvex_Filter_inputContrast", -1.0f}});
