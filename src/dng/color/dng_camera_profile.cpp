@@ -94,7 +94,9 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-dng_camera_profile::dng_camera_profile() = default;
+// A profile has no tone curve until one is given: the curve type's own
+// default (the identity) would read as a linear curve the profile never had.
+dng_camera_profile::dng_camera_profile() { fToneCurve.SetInvalid(); }
 
 dng_camera_profile::~dng_camera_profile() = default;
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "dng/color/dng_temperature.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_file_stream.h"
+#include "dng/core/dng_md5_printer.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_stream.h"
 #include "dng/core/dng_tag_codes.h"
@@ -345,6 +347,141 @@ TEST(CameraProfile, FingerprintFollowsEverySetter) {
     p.SetUniqueCameraModelRestriction("Camera X");
     EXPECT_EQ(p.Fingerprint(), withTwo);
     EXPECT_NE(p.UniqueID(), id);
+}
+
+// The bytes a fingerprint digests, spelt out by hand: little-endian
+// integers, SRATIONAL matrix entries as numerator then denominator 10000.
+struct LittleEndianBytes {
+    std::vector<uint8> bytes;
+    LittleEndianBytes& u16(uint16 v) {
+        bytes.push_back(uint8(v));
+        bytes.push_back(uint8(v >> 8));
+        return *this;
+    }
+    LittleEndianBytes& u32(uint32 v) {
+        for (int s = 0; s < 32; s += 8) bytes.push_back(uint8(v >> s));
+        return *this;
+    }
+    LittleEndianBytes& ratios(std::initializer_list<int32> numerators) {
+        for (int32 n : numerators) u32(uint32(n)).u32(10000);
+        return *this;
+    }
+    LittleEndianBytes& f32(float f) {
+        uint32 v;
+        std::memcpy(&v, &f, 4);
+        return u32(v);
+    }
+    LittleEndianBytes& f64(double d) {
+        uint64 v;
+        std::memcpy(&v, &d, 8);
+        return u32(uint32(v)).u32(uint32(v >> 32));
+    }
+    LittleEndianBytes& text(const char* s) {
+        bytes.insert(bytes.end(), s, s + std::strlen(s));
+        return *this;
+    }
+    dng_fingerprint Digest() const {
+        dng_md5_printer md5;
+        md5.Process(bytes.data(), uint32(bytes.size()));
+        return md5.Result();
+    }
+};
+
+// Maps of three hues by two saturations whose hue and saturation deltas are
+// all different, so that the order of the cells shows. The value scale
+// stays 1: a map forces it there for saturation 0.
+dng_hue_sat_map CountingMap(float base) {
+    dng_hue_sat_map map;
+    map.SetDivisions(3, 2, 1);
+    for (uint32 h = 0; h < 3; h++)
+        for (uint32 s = 0; s < 2; s++) {
+            const float cell = base + float(h * 2 + s);
+            map.SetDelta(h, s, 0, {cell, 1.0f + cell / 100, 1.0f});
+        }
+    return map;
+}
+
+void PutCountingMap(LittleEndianBytes& b, float base) {
+    b.u32(3).u32(2).u32(1);
+    for (int cell = 0; cell < 6; cell++)
+        b.f32(base + float(cell)).f32(1.0f + (base + float(cell)) / 100).f32(1.0f);
+}
+
+// Colour matrices whose D50 response already peaks at 1: stored unscaled.
+const std::vector<double> kPinColor1 = {0.5123, 0.1047, -0.2001, 0, 1, 0, -0.0987, 0.2345, 0.6001};
+const std::vector<double> kPinColor2 = {0.6, -0.1, -0.05, -0.0421, 1.0421, 0, 0, 0, 1};
+const std::vector<double> kPinForward2 = {0.6501, 0.15, 0.1141, 0.28,  0.62,
+                                          0.1,    0.01, 0.09,   0.7251};
+
+TEST(CameraProfile, FingerprintDigestsTheDocumentedByteLayout) {
+    // Only colour matrix 1: illuminant, matrix, then the empty strings and
+    // the embed policy; no tone curve in a profile that never had one.
+    dng_camera_profile minimal;
+    minimal.SetCalibrationIlluminant1(17);
+    minimal.SetColorMatrix1(MatrixOf(kPinColor1, 3, 3));
+    LittleEndianBytes expected;
+    expected.u16(17).ratios({5123, 1047, -2001, 0, 10000, 0, -987, 2345, 6001}).u32(0);
+    EXPECT_EQ(minimal.Fingerprint(), expected.Digest());
+
+    dng_camera_profile p;
+    p.SetName("Pinned");
+    p.SetCalibrationIlluminant1(17);
+    p.SetCalibrationIlluminant2(21);
+    p.SetColorMatrix1(MatrixOf(kPinColor1, 3, 3));
+    p.SetColorMatrix2(MatrixOf(kPinColor2, 3, 3));
+    p.SetForwardMatrix1(MatrixOf(kForward, 3, 3));
+    p.SetForwardMatrix2(MatrixOf(kPinForward2, 3, 3));
+    p.SetProfileCalibrationSignature("sig");
+    p.SetEmbedPolicy(3);
+    p.SetCopyright("(c) me");
+    p.SetHueSatDeltas1(CountingMap(10));
+    p.SetHueSatDeltas2(CountingMap(20));
+    p.SetHueSatMapEncoding(1);
+    p.SetLookTable(CountingMap(30));
+    p.SetLookTableEncoding(1);
+    p.SetBaselineExposureOffset(0.25);
+    p.SetDefaultBlackRender(1);
+    dng_tone_curve curve;
+    curve.fCoord = {{0.0, 0.0}, {0.6, 0.5}, {1.0, 1.0}};  // (y, x)
+    p.SetToneCurve(curve);
+    p.SetUniqueCameraModelRestriction("Cam");
+
+    LittleEndianBytes full;
+    full.u16(17)
+        .ratios({5123, 1047, -2001, 0, 10000, 0, -987, 2345, 6001})
+        .ratios({7000, 1000, 1643, 3000, 6000, 1000, 0, 1000, 7251})
+        .u16(21)
+        .ratios({6000, -1000, -500, -421, 10421, 0, 0, 0, 10000})
+        .ratios({6501, 1500, 1141, 2800, 6200, 1000, 100, 900, 7251})
+        .text("Pinned")
+        .text("sig")
+        .u32(3)
+        .text("(c) me");
+    PutCountingMap(full, 10);
+    PutCountingMap(full, 20);
+    full.u32(1);
+    PutCountingMap(full, 30);
+    full.u32(1).f64(0.25).u32(1);
+    full.f32(0).f32(0).f32(0.5f).f32(0.6f).f32(1).f32(1);  // (x, y) pairs
+    EXPECT_EQ(p.Fingerprint(), full.Digest());
+
+    // The identity: the fingerprint's 16 bytes and then the restriction.
+    LittleEndianBytes id;
+    id.bytes.assign(p.Fingerprint().data, p.Fingerprint().data + 16);
+    id.text("Cam");
+    EXPECT_EQ(p.UniqueID(), id.Digest());
+
+    // Four channels carry their reduction matrices, after the forward one.
+    dng_camera_profile four;
+    four.SetCalibrationIlluminant1(21);
+    four.SetColorMatrix1(MatrixOf({0.5, 0.1, -0.2, 0, 1, 0, -0.1, 0.2, 0.6, 0.3, 0.3, 0.3}, 4, 3));
+    four.SetReductionMatrix1(MatrixOf({0.5, 0.5, 0, 0, 0, 0.5, 0.5, 0, 0, 0, 0.5, 0.5}, 3, 4));
+    LittleEndianBytes fourBytes;
+    fourBytes.u16(21)
+        .ratios({5000, 1000, -2000, 0, 10000, 0, -1000, 2000, 6000, 3000, 3000, 3000})
+        .ratios({5000, 5000, 0, 0, 0, 5000, 5000, 0, 0, 0, 5000, 5000})
+        .u32(0);
+    EXPECT_EQ(four.Fingerprint(), fourBytes.Digest());
 }
 
 TEST(CameraProfile, SplitsProfileNames) {
