@@ -3,6 +3,7 @@
 // area specifications, and the skip and refuse rules.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -464,6 +465,114 @@ TEST(OpcodeWarp, RadialScaleMagnifiesAboutTheCentre) {
     dng_warp_params_rectilinear twoPlanes(2, radial, tangential, dng_point_real64(0.5, 0.5));
     dng_opcode_WarpRectilinear wrong(twoPlanes, 0);
     EXPECT_FALSE(wrong.IsValidForNegative(*f.negative));
+}
+
+// Warps checked pixel by pixel on two ramps: plane 0 rises with the column,
+// plane 1 with the row, so each output sample tells where along its axis the
+// warp sampled the source. The source position is worked out here from the
+// model's formulas.
+struct WarpGeometry {
+    static constexpr int32_t kRows = 96, kCols = 128;
+    static constexpr double kColSlope = 450, kRowSlope = 600, kBase = 500;
+    // Centre fractions (v 0.5, h 0.375) of the 96 x 128 bounds.
+    static constexpr double kCentreV = 48, kCentreH = 48;
+    // The farthest corner, (96, 128), from the centre.
+    static double Radius() { return std::hypot(96.0 - 48.0, 128.0 - 48.0); }
+};
+
+std::unique_ptr<dng_image> WarpRamps(Fixture& f) {
+    auto image = f.Image16(WarpGeometry::kRows, WarpGeometry::kCols, 2, 0);
+    for (int32_t r = 0; r < WarpGeometry::kRows; r++)
+        for (int32_t c = 0; c < WarpGeometry::kCols; c++) {
+            Set(*image, r, c, uint16_t(WarpGeometry::kBase + WarpGeometry::kColSlope * c), 0);
+            Set(*image, r, c, uint16_t(WarpGeometry::kBase + WarpGeometry::kRowSlope * r), 1);
+        }
+    return image;
+}
+
+// Compares every output pixel whose source lies well inside the image with
+// the ramps' values there. The bicubic kernel and its 1/32-pixel phases
+// place a sample within 0.1 pixel.
+template <typename SourceOf>
+void ExpectWarpedRamps(const dng_image& image, SourceOf sourceOf) {
+    int checked = 0;
+    for (int32_t y = 0; y < WarpGeometry::kRows; y++)
+        for (int32_t x = 0; x < WarpGeometry::kCols; x++) {
+            double sv, sh;
+            sourceOf(y - WarpGeometry::kCentreV, x - WarpGeometry::kCentreH, &sv, &sh);
+            sv += WarpGeometry::kCentreV;
+            sh += WarpGeometry::kCentreH;
+            if (sv < 3 || sh < 3 || sv > WarpGeometry::kRows - 4 || sh > WarpGeometry::kCols - 4)
+                continue;
+            ASSERT_NEAR(At(image, y, x, 0), WarpGeometry::kBase + WarpGeometry::kColSlope * sh,
+                        0.1 * WarpGeometry::kColSlope)
+                << y << "," << x;
+            ASSERT_NEAR(At(image, y, x, 1), WarpGeometry::kBase + WarpGeometry::kRowSlope * sv,
+                        0.1 * WarpGeometry::kRowSlope)
+                << y << "," << x;
+            ++checked;
+        }
+    EXPECT_GT(checked, WarpGeometry::kRows * WarpGeometry::kCols / 2);
+}
+
+TEST(OpcodeWarp, FisheyePixelsFollowTheAngleOfIncidence) {
+    Fixture f;
+    dng_vector radial[4];
+    radial[0] = dng_vector(4);
+    const double k[4] = {0.95, 0.3, -0.2, 0.4};
+    for (int i = 0; i < 4; i++) radial[0][i] = k[i];
+    dng_warp_params_fisheye params(1, radial, dng_point_real64(0.5, 0.375));
+    dng_opcode_WarpFisheye op(params, 0);
+    auto image = WarpRamps(f);
+    op.Apply(f.host, *f.negative, image);
+
+    const double radius = WarpGeometry::Radius();
+    ExpectWarpedRamps(*image, [&](double dv, double dh, double* sv, double* sh) {
+        const double r = std::hypot(dv, dh) / radius;
+        const double theta = std::atan(r), t2 = theta * theta;
+        const double ratio =
+            r < 1e-6 ? 1.0 : theta * (k[0] + t2 * (k[1] + t2 * (k[2] + t2 * k[3]))) / r;
+        *sv = dv * ratio;
+        *sh = dh * ratio;
+    });
+}
+
+// The tangential terms in normalised units n = offset / radius, with
+// r2 = |n|^2: dv += kt0 (r2 + 2 nv^2) + 2 kt1 nv nh, dh += kt1 (r2 + 2 nh^2)
+// + 2 kt0 nv nh, each back in pixels.
+void TangentialShift(double kt0, double kt1, double nv, double nh, double* tv, double* th) {
+    const double r2 = nv * nv + nh * nh;
+    *tv = kt0 * (r2 + 2 * nv * nv) + 2 * kt1 * nv * nh;
+    *th = kt1 * (r2 + 2 * nh * nh) + 2 * kt0 * nv * nh;
+}
+
+TEST(OpcodeWarp, TangentialTermsMovePixelsAcrossTheRadius) {
+    const double radius = WarpGeometry::Radius();
+    for (bool withRadial : {false, true}) {
+        SCOPED_TRACE(withRadial ? "radial and tangential" : "tangential only");
+        Fixture f;
+        const double kr[4] = {withRadial ? 0.97 : 1.0, withRadial ? 0.05 : 0.0, 0, 0};
+        const double kt0 = withRadial ? 0.012 : 0.03, kt1 = withRadial ? 0.02 : -0.025;
+        dng_vector radial[4], tangential[4];
+        radial[0] = dng_vector(4);
+        tangential[0] = dng_vector(2);
+        for (int i = 0; i < 4; i++) radial[0][i] = kr[i];
+        tangential[0][0] = kt0;
+        tangential[0][1] = kt1;
+        dng_warp_params_rectilinear params(1, radial, tangential, dng_point_real64(0.5, 0.375));
+        dng_opcode_WarpRectilinear op(params, 0);
+        auto image = WarpRamps(f);
+        op.Apply(f.host, *f.negative, image);
+
+        ExpectWarpedRamps(*image, [&](double dv, double dh, double* sv, double* sh) {
+            const double nv = dv / radius, nh = dh / radius, r2 = nv * nv + nh * nh;
+            const double ratio = kr[0] + r2 * (kr[1] + r2 * (kr[2] + r2 * kr[3]));
+            double tv, th;
+            TangentialShift(kt0, kt1, nv, nh, &tv, &th);
+            *sv = (nv * ratio + tv) * radius;
+            *sh = (nh * ratio + th) * radius;
+        });
+    }
 }
 
 // A gain-map opcode over the whole image with the given grid of gains
