@@ -371,6 +371,64 @@ TEST(OpcodeDeltaScale, DeltasAreInImageUnitsAndClip) {
     EXPECT_EQ(At(*scaled, 1, 2), 500);
 }
 
+// Every sample of the ramp is distinct, so a delta that lands on the wrong
+// column, row or plane shows.
+uint16_t RampValue(int32_t r, int32_t c) { return uint16_t(1000 + 100 * c + 10 * r); }
+
+TEST(OpcodeDeltaScale, DeltaPerColumnWalksTheAreaGrid) {
+    // Area rows 1..5 every 2nd, columns 2..280 every 3rd, plane 1 only; the
+    // image is wider than one 256-column tile. Column 2 + 3i takes 10i + 7
+    // (16-bit units), except column 5, which takes -59000.3 from a sample of
+    // 60000 and up: a value scale of 1/65536 instead of 1/65535 would leave
+    // 1000.6 there instead of 999.7.
+    constexpr int32_t kCols = 300;
+    constexpr uint32_t kCount = 93;  // ceil((281 - 2) / 3)
+    auto delta = [](uint32_t i) { return i == 1 ? -59000.3f : float(10 * i + 7); };
+    Bytes b;
+    b.u32(1).op(11).u32(36 + 4 * kCount).area(1, 2, 6, 281, 1, 1, 2, 3).u32(kCount);
+    for (uint32_t i = 0; i < kCount; i++) b.f32(delta(i));
+    auto plane1 = [](int32_t r, int32_t c) {
+        return c == 5 ? uint16_t(60000 + 10 * r) : RampValue(r, c);
+    };
+
+    for (uint32_t stage : {1u, 2u}) {
+        SCOPED_TRACE(stage);
+        Fixture f;
+        // 0.2 of full scale: from stage 2 on a delta counts for 0.8 of itself.
+        f.negative->SetStage3BlackLevel(13107);
+        auto image = f.Image16(7, kCols, 2, 0);
+        for (int32_t r = 0; r < 7; r++)
+            for (int32_t c = 0; c < kCols; c++) {
+                Set(*image, r, c, RampValue(r, c), 0);
+                Set(*image, r, c, plane1(r, c), 1);
+            }
+        Set(*image, 3, 278, 65000, 1);  // clips at full scale
+        dng_opcode_list list(stage);
+        f.Parse(list, b);
+        list.Apply(f.host, *f.negative, image);
+
+        for (int32_t r = 0; r < 7; r++)
+            for (int32_t c = 0; c < kCols; c++) {
+                ASSERT_EQ(At(*image, r, c, 0), RampValue(r, c)) << r << "," << c;
+                const bool onGrid =
+                    r >= 1 && r < 6 && (r - 1) % 2 == 0 && c >= 2 && c < 281 && (c - 2) % 3 == 0;
+                int want = plane1(r, c);
+                if (onGrid) {
+                    const int i = (c - 2) / 3;
+                    // By hand: stage 1 adds 10i + 7 and takes 59000.3 from
+                    // 60000 + 10r (999.7 + 10r); stage 2 adds 8i + 5.6 and
+                    // takes 47200.24 (12799.76 + 10r).
+                    if (c == 5)
+                        want = stage == 1 ? 1000 + 10 * r : 12800 + 10 * r;
+                    else
+                        want += stage == 1 ? 10 * i + 7 : 8 * i + 6;
+                }
+                if (r == 3 && c == 278) want = 65535;
+                ASSERT_EQ(At(*image, r, c, 1), want) << r << "," << c;
+            }
+    }
+}
+
 TEST(OpcodeDeltaScale, InPlaceFloatBuffersSeeNormalisedSamples) {
     // A scale of 1 on a full-scale 16-bit sample must come back unchanged,
     // so the sample reached the opcode as 1.0.
