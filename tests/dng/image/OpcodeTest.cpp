@@ -802,6 +802,77 @@ TEST(OpcodeBadPixels, ColumnsRowsAndRectanglesAreRepaired) {
     EXPECT_EQ(op.List().RectCount(), 1u);
 }
 
+// A bad column (rows 4 to 4 + n - 1 of column 7) in an (n + 8) x 16 mosaic
+// drawn from f(row, column), or the same data transposed with a bad row;
+// gives the repaired samples in order along the defect.
+template <typename F>
+std::vector<int32_t> RepairLine(bool asRow, F f, int32_t n = 8) {
+    Fixture fx;
+    const int32_t rows = asRow ? 16 : n + 8, cols = asRow ? n + 8 : 16;
+    auto image = fx.Image16(uint32_t(rows), uint32_t(cols), 1, 0);
+    for (int32_t r = 0; r < rows; r++)
+        for (int32_t c = 0; c < cols; c++) Set(*image, r, c, uint16_t(asRow ? f(c, r) : f(r, c)));
+    for (int32_t i = 4; i < 4 + n; i++) Set(*image, asRow ? 7 : i, asRow ? i : 7, 65535);
+    const dng_rect defect = asRow ? dng_rect(7, 4, 8, 4 + n) : dng_rect(4, 7, 4 + n, 8);
+    BadList({}, {defect})->Apply(fx.host, *fx.negative, image);
+    std::vector<int32_t> out;
+    for (int32_t i = 4; i < 4 + n; i++) out.push_back(At(*image, asRow ? 7 : i, asRow ? i : 7));
+    return out;
+}
+
+TEST(OpcodeBadPixels, BadColumnsAndRowsFollowRampsAndEdges) {
+    using Line = std::vector<int32_t>;
+    for (bool asRow : {false, true}) {
+        SCOPED_TRACE(asRow ? "bad row" : "bad column");
+        // A ramp across the defect: every direction's estimate is a pair
+        // placed symmetrically about the defect, and the green correction
+        // k is 0, so each sample gets the ramp's own value.
+        EXPECT_EQ(RepairLine(asRow, [](int32_t, int32_t c) { return 1000 + 300 * c; }),
+                  Line(8, 3100));
+
+        // A hard diagonal edge: only the direction along it is flat, so a
+        // sample near it takes the value of its own side (row 7 lies on it).
+        // Green sites two rows away (5 and 11) see the edge in their
+        // correction, k = (16 -+ 4010) >> 5 = -125 and +125, and their four
+        // diagonal neighbours, all on one side, hold them at that side's
+        // value plus k.
+        EXPECT_EQ(RepairLine(asRow, [](int32_t r, int32_t c) { return r - c > 0 ? 5010 : 1000; }),
+                  (Line{1000, 875, 1000, 1000, 5010, 5010, 5010, 5135}));
+
+        // A valley 10000 + 200 (c - 7)^2. Green sites (odd rows): k = (16 -
+        // 32 * 200) >> 5 = -200 moves the diagonal neighbours' 10200 down to
+        // the valley floor, and the result is held there. Red and blue sites
+        // are held to P(0, -2) = P(0, +2) = 10800.
+        EXPECT_EQ(
+            RepairLine(asRow, [](int32_t, int32_t c) { return 10000 + 200 * (c - 7) * (c - 7); }),
+            (Line{10800, 10000, 10800, 10000, 10800, 10000, 10800, 10000}));
+
+        // A ramp whose slope grows with the row, 20000 + 400 c + 15 r c.
+        // Row 4 (red/blue) by hand: the steep rising direction has the
+        // smallest gradient, 3500; rising (4970) is within 1.5 times it,
+        // horizontal (7360) and falling (7910) are not: (46320 + 46200 + 2)
+        // / 4 = 23130. Row 5 (green): steep rising alone (1600; the next is
+        // rising at 5920), 46560 / 2.
+        EXPECT_EQ(
+            RepairLine(asRow, [](int32_t r, int32_t c) { return 20000 + 400 * c + 15 * r * c; }),
+            (Line{23130, 23280, 23340, 23490, 23550, 23700, 23760, 23910}));
+
+        // Texture, worked through the direction tables one sample at a time.
+        // Row 4 (red/blue): shallow falling 6002, horizontal 5387 and steep
+        // rising 7826 lie within 8080 of the smallest gradient; their
+        // estimates average to (132737 + 3) / 6 = 22123, which is raised to
+        // the smaller of P(0, -2) and P(0, +2), 23110. Row 9 (green, k =
+        // -1500) averages four directions to 20478.
+        const auto texture = [](int32_t r, int32_t c) {
+            return 20000 + (r * 7919 + c * 104729 + r * c * 31) % 4001;
+        };
+        EXPECT_EQ(RepairLine(asRow, texture, 32),
+                  (Line{23110, 23044, 23502, 21640, 22240, 20478, 20285, 20394, 20677, 20483, 21069,
+                        20774, 21461, 20946, 21456, 21402, 21600, 21983, 21930, 21887, 22198, 22288,
+                        21386, 22241, 21530, 21579, 21187, 21698, 21455, 21902, 21723, 22766}));
+    }
+}
+
 TEST(OpcodeVignette, GainTableAndApplication) {
     Fixture f;
     dng_opcode_FixVignetteRadial zero(dng_vignette_radial_params(), 0);
