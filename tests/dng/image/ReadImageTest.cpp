@@ -25,6 +25,10 @@ namespace {
 using dngtest::Sample;
 using dngtest::TiffSpec;
 
+// Deflate's number in the TIFF and DNG compression tag, spelt out here so
+// that the reader's own constant is checked, not reused.
+constexpr uint16_t kDeflateCompression = 8;
+
 std::vector<uint8_t> RandomBytes(size_t count, uint32_t seed, bool smooth) {
     std::vector<uint8_t> v(count);
     std::mt19937 rng(seed);
@@ -67,7 +71,7 @@ TEST(ReadImage, LibtiffFixturesReadBitIdentical) {
     cases.push_back({"32-bit uncompressed", strips(32, 2, COMPRESSION_NONE, 1)});
     cases.push_back({"8-bit LZW", strips(8, 1, COMPRESSION_LZW, 1)});
     cases.push_back({"16-bit LZW predictor 2", strips(16, 3, COMPRESSION_LZW, 2)});
-    cases.push_back({"32-bit Deflate predictor 2", strips(32, 1, COMPRESSION_ADOBE_DEFLATE, 2)});
+    cases.push_back({"32-bit Deflate predictor 2", strips(32, 1, kDeflateCompression, 2)});
     cases.push_back({"16-bit PackBits", strips(16, 2, COMPRESSION_PACKBITS, 1)});
     cases.push_back({"8-bit PackBits", strips(8, 4, COMPRESSION_PACKBITS, 1)});
     cases.push_back({"16-bit old Deflate", strips(16, 1, COMPRESSION_DEFLATE, 2)});
@@ -79,7 +83,7 @@ TEST(ReadImage, LibtiffFixturesReadBitIdentical) {
         cases.push_back(c);
     }
     {
-        Case c{"8-bit planar Deflate tiles", strips(8, 3, COMPRESSION_ADOBE_DEFLATE, 2)};
+        Case c{"8-bit planar Deflate tiles", strips(8, 3, kDeflateCompression, 2)};
         c.spec.tileWidth = 16;
         c.spec.tileLength = 32;
         c.spec.planar = PLANARCONFIG_SEPARATE;
@@ -103,8 +107,7 @@ TEST(ReadImage, LibtiffFixturesReadBitIdentical) {
         cases.push_back(c);
     }
     {
-        Case c{"32-bit float Deflate predictor 3 tiles",
-               strips(32, 1, COMPRESSION_ADOBE_DEFLATE, 3)};
+        Case c{"32-bit float Deflate predictor 3 tiles", strips(32, 1, kDeflateCompression, 3)};
         c.spec.sampleFormat = SAMPLEFORMAT_IEEEFP;
         c.spec.tileWidth = 16;
         c.spec.tileLength = 16;
@@ -120,7 +123,7 @@ TEST(ReadImage, LibtiffFixturesReadBitIdentical) {
     }
     {
         Case c{"32-bit float Deflate predictor 3, 3 samples",
-               strips(32, 3, COMPRESSION_ADOBE_DEFLATE, 3)};
+               strips(32, 3, kDeflateCompression, 3)};
         c.spec.sampleFormat = SAMPLEFORMAT_IEEEFP;
         cases.push_back(c);
     }
@@ -175,7 +178,7 @@ TEST(ReadImage, LibtiffFixturesReadBitIdentical) {
 TEST(ReadImage, HalfFloatsFromLibtiffBecomeFloats) {
     testsupport::ScratchDir dir;
     const uint16_t specials[] = {0x7C00, 0xFC00, 0x7E00, 0x0001, 0x8000, 0x3C00, 0x3555, 0x0400};
-    for (uint16_t compression : {COMPRESSION_NONE, COMPRESSION_ADOBE_DEFLATE}) {
+    for (uint16_t compression : {uint16_t(COMPRESSION_NONE), kDeflateCompression}) {
         for (bool bigEndian : {false, true}) {
             if (bigEndian && compression != COMPRESSION_NONE) continue;  // see above
             SCOPED_TRACE(testing::Message()
@@ -393,7 +396,7 @@ TEST(ReadImage, HorizontalPredictorWrapsInTheSampleWidth) {
     compress(packed.data(), &size, reinterpret_cast<const Bytef*>(raw), sizeof(raw));
     packed.resize(size);
     dng_ifd ifd = StripIFD(3, 1, 1, 16, uint32_t(size));
-    ifd.fCompression = ccDeflate;
+    ifd.fCompression = kDeflateCompression;
     ifd.fPredictor = cpHorizontalDifference;
     auto image = ReadBytes(ifd, packed, ttShort);
     EXPECT_EQ(U16(*image, 0, 0), 100);
@@ -421,7 +424,7 @@ TEST(ReadImage, HostileDirectoriesFailCleanly) {
     EXPECT_EQ(ReadError(noCounts, bytes, ttByte), 100006) << "compressed without byte counts";
 
     dng_ifd hugeCount = StripIFD(8, 1, 1, 8, 1u << 30);
-    hugeCount.fCompression = ccDeflate;
+    hugeCount.fCompression = kDeflateCompression;
     EXPECT_EQ(ReadError(hugeCount, bytes, ttByte), 100006) << "byte count above the file";
 
     dng_ifd countMismatch = StripIFD(8, 8, 1, 8, 8);
@@ -473,8 +476,8 @@ TEST(ReadImage, CanReadFollowsCompressionDepthAndPredictor) {
         {ccLZW, 16, sfUnsignedInteger, cpHorizontalDifferenceX4, true},
         {ccLZW, 12, sfUnsignedInteger, 1, false},
         {ccLZW, 16, sfUnsignedInteger, cpFloatingPoint, false},
-        {ccDeflate, 24, sfFloatingPoint, cpFloatingPointX2, true},
-        {ccDeflate, 32, sfFloatingPoint, cpHorizontalDifference, false},
+        {kDeflateCompression, 24, sfFloatingPoint, cpFloatingPointX2, true},
+        {kDeflateCompression, 32, sfFloatingPoint, cpHorizontalDifference, false},
         {ccPackBits, 32, sfFloatingPoint, 1, false},
         {ccPackBits, 8, sfUnsignedInteger, 1, true},
         {ccLossyJPEG, 8, sfUnsignedInteger, 1, false},
