@@ -37,7 +37,8 @@ public:
     static std::filesystem::path profileDirectory();
 
     // Copies the file into the folder under its own name. An existing file of
-    // that name is kept and the import fails.
+    // that name is kept and the import fails; so does a file that is not a
+    // readable camera profile (nothing is copied).
     bool addProfile(const std::filesystem::path& url, platform::Error* error);
     // Unlocks (immutable flag, owner write permission) and deletes the
     // profile's file; the automatic profile has no file and fails.

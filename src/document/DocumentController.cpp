@@ -39,9 +39,19 @@ void pcdDocumentController::addDocument(const MyDocument::Ptr& document) {
 }
 
 void pcdDocumentController::removeDocument(const MyDocument::Ptr& document) {
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(mutex_);
+        std::erase(documents_, document);
+        if (lastDocumentShown_.lock() == document) lastDocumentShown_.reset();
+        hook = documentRemovedHook_;
+    }
+    if (hook) hook();
+}
+
+void pcdDocumentController::setDocumentRemovedHook(std::function<void()> hook) {
     std::lock_guard lock(mutex_);
-    std::erase(documents_, document);
-    if (lastDocumentShown_.lock() == document) lastDocumentShown_.reset();
+    documentRemovedHook_ = std::move(hook);
 }
 
 std::vector<MyDocument::Ptr> pcdDocumentController::documents() const {

@@ -48,6 +48,10 @@ public:
     void reopenDocumentForURL(const std::string& url, const std::string& contentsURL, bool display,
                               const Completion& completion);
 
+    // Called after each removal, on the removing thread, outside the lock
+    // (the browser rebuilds its menus from it).
+    void setDocumentRemovedHook(std::function<void()> hook);
+
     bool applicationShouldOpenUntitledFile() const { return false; }
     bool menusActive() const { return menusActive_; }
     void disableMenus() { menusActive_ = false; }
@@ -59,8 +63,9 @@ public:
 private:
     pcdDocumentController();
 
-    mutable std::mutex mutex_;  // guards documents_ and lastDocumentShown_
+    mutable std::mutex mutex_;  // guards documents_, lastDocumentShown_ and the hook
     std::vector<MyDocument::Ptr> documents_;
     std::weak_ptr<MyDocument> lastDocumentShown_;
     std::atomic<bool> menusActive_{true};
+    std::function<void()> documentRemovedHook_;  // guarded by mutex_
 };

@@ -75,6 +75,13 @@ TEST(CameraProfileManager, ImportingAnExistingNameFailsAndKeepsTheFile) {
     EXPECT_EQ(error.code, EEXIST);
     EXPECT_EQ(colortest::readFile(folder / "Canon EOS RP.dcp"), original);
 
+    // A file that is not a profile is refused and nothing is copied.
+    colortest::writeFile(home.path() / "other" / "x.dcp", "not a profile");
+    EXPECT_FALSE(manager().addProfile(home.path() / "other" / "x.dcp", &error));
+    EXPECT_EQ(error.code, EINVAL);
+    EXPECT_NE(error.failureReason.find("x.dcp"), std::string::npos);
+    EXPECT_FALSE(fs::exists(folder / "x.dcp"));
+
     // A missing source reports an error and leaves no trace in the folder.
     EXPECT_FALSE(manager().addProfile(home.path() / "nothing.dcp", &error));
     EXPECT_EQ(error.code, ENOENT);

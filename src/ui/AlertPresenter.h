@@ -1,0 +1,43 @@
+// Alerts go through one presenter so tests can answer them. The default
+// presenter shows a window-modal (or application-modal without a parent)
+// QMessageBox opened with open(), never exec(): a task of the main queue must
+// not start a nested event loop. The answer arrives later, with the index of
+// the button chosen (in the order given), on the GUI thread.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+#include "platform/Error.h"
+
+class QWidget;
+
+namespace platform {
+
+struct Alert {
+    QString messageText;
+    QString informativeText;
+    QStringList buttons{QStringLiteral("OK")};
+    bool critical = false;
+};
+
+class AlertPresenter {
+public:
+    using Answer = std::function<void(int buttonIndex)>;
+    virtual ~AlertPresenter() = default;
+    virtual void present(const Alert& alert, QWidget* parent, Answer answer) = 0;
+
+    // The presenter in use (the QMessageBox one unless a test set another).
+    static AlertPresenter& current();
+    // Not owned; null restores the default.
+    static void setCurrent(AlertPresenter* presenter);
+
+    // An alert made from an error: its reason as message, its domain and
+    // code as informative text.
+    static Alert alertForError(const Error& error);
+    static void presentError(const Error& error, QWidget* parent = nullptr,
+                             Answer answer = nullptr);
+};
+
+}  // namespace platform

@@ -1,0 +1,431 @@
+#include "ui/ApplicationShell.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMetaMethod>
+#include <QTextBrowser>
+#include <QUrl>
+#include <QWindow>
+#include <filesystem>
+
+#include "document/ApplicationDefaults.h"
+#include "document/DocumentController.h"
+#include "engine/ThreadedImageEngine.h"
+#include "platform/Log.h"
+#include "ui/AlertPresenter.h"
+#include "ui/KeyEquivalents.h"
+#include "ui/PreferencesController.h"
+#include "ui/PresetWindowController.h"
+#include "ui/ProfileController.h"
+#include "ui/SplashScreenPanel.h"
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kTerminate = "terminate:";
+constexpr const char* kAbout = "orderFrontStandardAboutPanel:";
+
+struct ActionSpec {
+    const char* menu;
+    const char* selector;
+    const char* text;
+    QKeySequence shortcut;
+};
+
+// The application's menus; the document window and the browser implement
+// the actions the shell does not.
+const std::vector<ActionSpec>& actionSpecs() {
+    static const std::vector<ActionSpec> specs{
+        {"&Quorvex", kAbout, "About Quorvex", {}},
+        {"&Quorvex", "showPreferences:", "Preferences…", QKeySequence(Qt::CTRL | Qt::Key_Comma)},
+        {"&Quorvex", "resetQuorvex:", "Reset Quorvex…", {}},
+        {"&Quorvex", kTerminate, "Quit Quorvex", QKeySequence(Qt::CTRL | Qt::Key_Q)},
+        {"&File", "openDocument:", "Open…", QKeySequence(Qt::CTRL | Qt::Key_O)},
+        {"&File", "performClose:", "Close", QKeySequence(Qt::CTRL | Qt::Key_W)},
+        {"&File", "exportAsSelected:", "Export", QKeySequence(Qt::CTRL | Qt::Key_E)},
+        {"&File", "exportAsJPEG:", "Export as JPEG…", {}},
+        {"&File", "exportAsTIFF:", "Export as TIFF…", {}},
+        {"&File", "exportAsDNG:", "Export as DNG…", {}},
+        {"&File", "exportAsEXR:", "Export as OpenEXR…", {}},
+        {"&View", "zoomImageToActualSize:", "Actual Size", QKeySequence(Qt::CTRL | Qt::Key_1)},
+        {"&View", "zoomImageTo2:", "Zoom 200%", QKeySequence(Qt::CTRL | Qt::Key_2)},
+        {"&View", "zoomImageTo3:", "Zoom 300%", QKeySequence(Qt::CTRL | Qt::Key_3)},
+        {"&View", "zoomImageTo4:", "Zoom 400%", QKeySequence(Qt::CTRL | Qt::Key_4)},
+        {"&View", "zoomIn:", "Zoom In", QKeySequence(Qt::CTRL | Qt::Key_Equal)},
+        {"&View", "zoomOut:", "Zoom Out", QKeySequence(Qt::CTRL | Qt::Key_Minus)},
+        {"&View", "zoomImageToFit:", "Zoom to Fit", QKeySequence(Qt::CTRL | Qt::Key_F)},
+        {"&View", "rotateCCW:", "Rotate Left", QKeySequence(Qt::CTRL | Qt::Key_BracketLeft)},
+        {"&View", "rotateCW:", "Rotate Right", QKeySequence(Qt::CTRL | Qt::Key_BracketRight)},
+        {"&Window", "showBrowser:", "Browser", QKeySequence(Qt::CTRL | Qt::Key_B)},
+        {"&Window", "showInspector:", "Inspector", QKeySequence(Qt::CTRL | Qt::Key_I)},
+        {"&Window", "showProfiles:", "Camera Profiles", {}},
+        {"&Window", "showPresets:", "Presets", {}},
+        {"&Help", "showQuickReference:", "Quick Reference", QKeySequence(Qt::Key_F1)},
+        {"&Help", "showHelp:", "Quorvex Help", {}},
+        {"&Help", "showWebSite:", "Quorvex Web Site", {}},
+        {"&Help", "showContactUs:", "Contact Support…", {}},
+    };
+    return specs;
+}
+
+// "zoomIn:" names the slot "zoomIn()".
+QByteArray slotSignature(const QString& selector) {
+    QString name = selector;
+    if (name.endsWith(QLatin1Char(':'))) name.chop(1);
+    return QMetaObject::normalizedSignature((name + QStringLiteral("()")).toLatin1().constData());
+}
+
+bool invokeIfImplemented(QObject* responder, const QString& selector) {
+    if (!responder) return false;
+    const QByteArray signature = slotSignature(selector);
+    const int index = responder->metaObject()->indexOfMethod(signature.constData());
+    if (index < 0) return false;
+    return responder->metaObject()->method(index).invoke(responder, Qt::DirectConnection);
+}
+
+// The Open… panel also takes a folder: Open with one folder selected opens it
+// (the document then refuses it) instead of entering it; a double click
+// still enters it.
+class OpenPanel : public QFileDialog {
+public:
+    explicit OpenPanel(QWidget* parent) : QFileDialog(parent, QStringLiteral("Open")) {}
+    void accept() override {
+        const QStringList files = selectedFiles();
+        if (files.size() == 1 && QFileInfo(files.front()).isDir()) {
+            emit filesSelected(files);
+            QDialog::accept();
+            return;
+        }
+        QFileDialog::accept();
+    }
+};
+
+bool sameObject(const std::shared_ptr<void>& object, const MyDocument::Ptr& document) {
+    if (!object || !document) return false;
+    return object.get() == static_cast<void*>(document.get()) ||
+           object.get() ==
+               static_cast<void*>(static_cast<ThreadedImageEngineDelegate*>(document.get()));
+}
+
+}  // namespace
+
+ApplicationShell& ApplicationShell::shared() {
+    static auto* shell = new ApplicationShell;
+    // The windows install the shell's menu bar, so they are made once the
+    // shell exists (GUI thread only: no lock).
+    static bool windowsLoaded = false;
+    if (!windowsLoaded) {
+        windowsLoaded = true;
+        shell->profiles_ = new ProfileController;
+        shell->presets_ = new PresetWindowController;
+    }
+    return *shell;
+}
+
+ApplicationShell::ApplicationShell() {
+    pcdDocumentController::sharedDocumentController();  // registers the defaults
+    buildActions();
+
+    // The Qt-free controller follows the batch's notifications at once; the
+    // menus follow on the main queue.
+    auto& center = NotificationCenter::defaultCenter();
+    QPointer<ApplicationShell> self(this);
+    const auto main = DispatchQueue::main();
+    for (const char* name : {"TARNWisp_DisableMenus", "TARNWisp_EnableMenus"})
+        observers_.push_back(center.addObserver(
+            name,
+            [self](const Notification&) {
+                if (self) self->updateMenus();
+            },
+            nullptr, main));
+    observers_.push_back(center.addObserver(
+        "TARNWisp_DocumentChange",
+        [self](const Notification&) {
+            if (self) self->documentDidChange();
+        },
+        nullptr, main));
+    observers_.push_back(center.addObserver(
+        ThreadedImageEngine::kNewImageMetadataNotification,
+        [self](const Notification& notification) {
+            if (self) self->newImageMetadata(notification);
+        },
+        nullptr, main));
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this] { updateMenus(); });
+
+    // A document removed on any thread (the batch closes its documents on
+    // its own) has the browser rebuild its menus on the main queue.
+    pcdDocumentController::sharedDocumentController().setDocumentRemovedHook([self] {
+        DispatchQueue::main()->async([self] {
+            if (self && self->browser_.buildMenus) self->browser_.buildMenus();
+        });
+    });
+}
+
+void ApplicationShell::buildActions() {
+    for (const ActionSpec& spec : actionSpecs()) {
+        auto* action = new QAction(QString::fromUtf8(spec.text), this);
+        const QString selector = QString::fromLatin1(spec.selector);
+        action->setObjectName(selector);
+        action->setProperty("menu", QString::fromUtf8(spec.menu));
+        if (!spec.shortcut.isEmpty())
+            action->setShortcuts(shortcutsWithKeyEquivalents(spec.shortcut));
+        if (selector == QLatin1String(kTerminate)) action->setMenuRole(QAction::QuitRole);
+        if (selector == QLatin1String(kAbout)) action->setMenuRole(QAction::AboutRole);
+        connect(action, &QAction::triggered, this, [this, selector] {
+            if (!sendAction(selector))
+                platform::log("%s no responder for %s", "ApplicationShell",
+                              selector.toUtf8().constData());
+        });
+        actions_[selector] = action;
+        actionOrder_.append(action);
+    }
+}
+
+QAction* ApplicationShell::action(const QString& selector) const {
+    const auto it = actions_.find(selector);
+    return it == actions_.end() ? nullptr : it->second;
+}
+
+QList<QAction*> ApplicationShell::actions() const { return actionOrder_; }
+
+QMenuBar* ApplicationShell::createMenuBar(QWidget* window) {
+    auto* bar = new QMenuBar(window);
+    bar->setNativeMenuBar(false);
+    QMenu* menu = nullptr;
+    QString current;
+    for (QAction* action : actionOrder_) {
+        const QString title = action->property("menu").toString();
+        if (title != current) {
+            menu = bar->addMenu(title);
+            current = title;
+        } else if (action->objectName() == QLatin1String(kTerminate) ||
+                   action->objectName() == QLatin1String("exportAsJPEG:") ||
+                   action->objectName() == QLatin1String("zoomIn:") ||
+                   action->objectName() == QLatin1String("showHelp:")) {
+            menu->addSeparator();
+        }
+        menu->addAction(action);
+    }
+    // Shortcuts of a window follow the actions added to it.
+    if (window) window->addActions(actionOrder_);
+    updateMenus();
+    return bar;
+}
+
+void ApplicationShell::installMenuBar(QMainWindow* window) {
+    window->setMenuBar(createMenuBar(window));
+}
+
+bool ApplicationShell::validateUserInterfaceItem(const QAction* item) {
+    if (!qrTextLoaded_) loadQuickReference();
+    const QString selector = item ? item->objectName() : QString();
+    if (selector == QLatin1String(kTerminate) || selector == QLatin1String(kAbout)) return true;
+    return pcdDocumentController::sharedDocumentController().menusActive();
+}
+
+void ApplicationShell::updateMenus() {
+    for (QAction* action : actionOrder_) action->setEnabled(validateUserInterfaceItem(action));
+}
+
+bool ApplicationShell::sendAction(const QString& selector) {
+    if (const QAction* item = action(selector); item && !validateUserInterfaceItem(item))
+        return true;  // disabled: swallowed, as a disabled menu item would
+    for (QWidget* widget = QApplication::focusWidget(); widget; widget = widget->parentWidget())
+        if (invokeIfImplemented(widget, selector)) return true;
+    if (invokeIfImplemented(QApplication::activeWindow(), selector)) return true;
+    if (selector == QLatin1String("performClose:")) {
+        QWidget* window = QApplication::activeWindow();
+        if (!window) return false;
+        window->close();
+        return true;
+    }
+    return invokeIfImplemented(this, selector);
+}
+
+void ApplicationShell::openFiles(const QStringList& paths) {
+    for (const QString& path : paths) openDocumentWithPath(path);
+}
+
+void ApplicationShell::openDocumentWithPath(const QString& path) {
+    QPointer<ApplicationShell> self(this);
+    pcdDocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
+        QFileInfo(path).absoluteFilePath().toStdString(), true,
+        [self](const MyDocument::Ptr& document, bool, const std::optional<Error>& error) {
+            if (!self) return;
+            if (error || !document) {
+                AlertPresenter::presentError(
+                    error.value_or(Error{QuorvexErrorDomain, -1, "The file cannot be opened."}),
+                    QApplication::activeWindow());
+                return;
+            }
+            if (self->windowFactory_)
+                self->windowFactory_(document);
+            else
+                platform::log("%s no document window for %s", "ApplicationShell",
+                              document->displayName().c_str());
+        });
+}
+
+PreferencesController& ApplicationShell::preferences() {
+    if (!preferences_) preferences_ = new PreferencesController;
+    return *preferences_;
+}
+
+PresetWindowController& ApplicationShell::presets() {
+    if (!presets_) presets_ = new PresetWindowController;
+    return *presets_;
+}
+
+ProfileController& ApplicationShell::profiles() {
+    if (!profiles_) profiles_ = new ProfileController;
+    return *profiles_;
+}
+
+void ApplicationShell::loadQuickReference() {
+    qrTextLoaded_ = true;
+    if (!qrView_) {
+        qrView_ = new QTextBrowser;
+        qrView_->setWindowTitle(QStringLiteral("Quorvex Quick Reference"));
+        qrView_->setOpenExternalLinks(true);
+        qrView_->resize(560, 640);
+    }
+    QFile file(QStringLiteral(":/QuickReference.html"));
+    if (file.open(QIODevice::ReadOnly))
+        qrView_->setHtml(QString::fromUtf8(file.readAll()));
+    else
+        platform::log("%s QuickReference is missing", "ApplicationShell");
+}
+
+void ApplicationShell::documentDidChange() {
+    auto& controller = pcdDocumentController::sharedDocumentController();
+    const MyDocument::Ptr document = currentDocument_ ? currentDocument_() : nullptr;
+    if (document) controller.setLastDocumentShown(document);
+    if (inspector_.exists && inspector_.exists() && inspector_.setData)
+        inspector_.setData(document ? document->valueForKey("Quorvex_metaData") : Value());
+}
+
+void ApplicationShell::newImageMetadata(const Notification& notification) {
+    const MyDocument::Ptr document = currentDocument_ ? currentDocument_() : nullptr;
+    if (!sameObject(notification.object, document)) return;
+    if (!inspector_.exists || !inspector_.exists() || !inspector_.setData) return;
+    const MyDocument::Ptr shown =
+        pcdDocumentController::sharedDocumentController().lastDocumentShown();
+    if (shown) inspector_.setData(shown->valueForKey("Quorvex_metaData"));
+}
+
+void ApplicationShell::orderFrontStandardAboutPanel() {
+    auto* box = new QMessageBox(
+        QMessageBox::NoIcon, QStringLiteral("About Quorvex"),
+        QStringLiteral("<b>%1</b><br>Version %2")
+            .arg(QApplication::applicationDisplayName(), QApplication::applicationVersion()),
+        QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setIconPixmap(SplashScreenPanel::applicationIcon(64));
+    box->setInformativeText(SplashScreenPanel::creditsHtml());
+    box->open();
+}
+
+void ApplicationShell::showPreferences() {
+    preferences().show();
+    preferences().raise();
+    preferences().activateWindow();
+}
+
+void ApplicationShell::showBrowser() {
+    if (browser_.showBrowser)
+        browser_.showBrowser();
+    else
+        platform::log("%s no browser", "ApplicationShell");
+}
+
+void ApplicationShell::showInspector() {
+    if (inspector_.show) inspector_.show();
+    documentDidChange();
+}
+
+void ApplicationShell::showProfiles() { profiles().showBrowser(); }
+void ApplicationShell::showPresets() { presets().showBrowser(); }
+
+void ApplicationShell::showQuickReference() {
+    if (!qrTextLoaded_) loadQuickReference();
+    qrView_->show();
+    qrView_->raise();
+}
+
+QString ApplicationShell::supportSiteAddress() {
+    return QStringLiteral("https://quorvex.example.org/support/");
+}
+QString ApplicationShell::productSiteAddress() {
+    return QStringLiteral("https://quorvex.example.org/");
+}
+QString ApplicationShell::supportMailAddress() {
+    return QStringLiteral("support@quorvex.example.org");
+}
+QString ApplicationShell::supportMailSubject() { return QStringLiteral("Quorvex support request"); }
+
+QString ApplicationShell::contactURL() {
+    const QString subject =
+        QStringLiteral("SUBJECT=%1")
+            .arg(QString::fromLatin1(QUrl::toPercentEncoding(supportMailSubject())));
+    return QStringLiteral("mailto:%1?%2")
+        .arg(QString::fromLatin1(QUrl::toPercentEncoding(supportMailAddress(), "@")), subject);
+}
+
+bool ApplicationShell::openAddress(const QString& address) {
+    return QDesktopServices::openUrl(QUrl(address, QUrl::StrictMode));
+}
+
+void ApplicationShell::showHelp() {
+    if (!openAddress(supportSiteAddress()))
+        platform::log("Open of %s failed.", supportSiteAddress().toUtf8().constData());
+}
+
+void ApplicationShell::showWebSite() {
+    if (!openAddress(productSiteAddress()))
+        platform::log("Open of %s failed.", productSiteAddress().toUtf8().constData());
+}
+
+void ApplicationShell::showContactUs() {
+    if (!openAddress(contactURL())) platform::log("Attempt to e-mail support failed.");
+}
+
+void ApplicationShell::openDocument() {
+    auto* panel = new OpenPanel(QApplication::activeWindow());
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setOption(QFileDialog::DontUseNativeDialog);
+    panel->setFileMode(QFileDialog::ExistingFiles);
+    panel->setAcceptMode(QFileDialog::AcceptOpen);
+    QPointer<ApplicationShell> self(this);
+    connect(panel, &QFileDialog::filesSelected, this, [self](const QStringList& files) {
+        if (self) self->openFiles(files);
+    });
+    panel->open();
+}
+
+void ApplicationShell::resetQuorvex() {
+    Alert alert;
+    alert.messageText = QStringLiteral("Warning: resetting can't be undone");
+    alert.informativeText = QStringLiteral(
+        "Resetting will delete the image catalog, losing all of your previous edits, and "
+        "delete all existing presets.");
+    alert.buttons = {QStringLiteral("Cancel"), QStringLiteral("Go ahead and reset")};
+    AlertPresenter::current().present(alert, QApplication::activeWindow(), [](int button) {
+        if (button != 1) return;
+        std::vector<Error> errors;
+        ApplicationDefaults::resetQuorvex(&errors);
+        for (const Error& error : errors)
+            AlertPresenter::presentError(error, QApplication::activeWindow());
+    });
+}
+
+void ApplicationShell::terminate() { emit terminateRequested(); }
+
+}  // namespace platform

@@ -1,0 +1,151 @@
+// The document controller's windows and menus on Qt: the shared menu actions
+// (one menu bar per top-level window, since Linux has no global menu bar),
+// their enabling by the controller's `menusActive`, the dispatch of an action
+// to the first responder that implements it, the camera-profile, preset,
+// preferences and quick-reference windows, opening files, the reset, help,
+// site and mail. The browser, the inspector and document windows belong to
+// other classes, which plug in through the hooks below.
+//
+// Actions are named by their selector ("zoomImageToActualSize:"). A
+// triggered action goes to the focus widget and its parents, then to the
+// active window, then to every other top-level window: the first one with a
+// slot named after the selector less its colon (no arguments) handles it.
+// Actions the shell implements itself are tried last.
+//
+// Everything here lives on the GUI thread. The shell is made once the
+// QuorvexApplication exists and is never destroyed before the process ends.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTextBrowser>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "document/MyDocument.h"
+#include "platform/Dispatch.h"
+#include "platform/NotificationCenter.h"
+#include "ui/PreferencesController.h"
+#include "ui/PresetWindowController.h"
+#include "ui/ProfileController.h"
+
+class QAction;
+class QMainWindow;
+class QMenuBar;
+class QWidget;
+
+namespace platform {
+
+class ApplicationShell : public QObject {
+    Q_OBJECT
+public:
+    static ApplicationShell& shared();
+
+    // The browser window (another class) plugs in here.
+    struct BrowserHooks {
+        std::function<void()> showBrowser;
+        std::function<void()> buildMenus;
+        // Asks a running batch to stop at its next file and waits for it.
+        std::function<void()> stopBatchAndWait;
+    };
+    void setBrowserHooks(BrowserHooks hooks) { browser_ = std::move(hooks); }
+    const BrowserHooks& browserHooks() const { return browser_; }
+
+    // The metadata inspector.
+    struct InspectorHooks {
+        std::function<bool()> exists;
+        std::function<void(const Value& metaData)> setData;
+        std::function<void()> show;  // makes the inspector when missing
+    };
+    void setInspectorHooks(InspectorHooks hooks) { inspector_ = std::move(hooks); }
+
+    // Makes (or brings forward) the window of an opened document; called
+    // before the document is told it is displayed.
+    using DocumentWindowFactory = std::function<void(const MyDocument::Ptr& document)>;
+    void setDocumentWindowFactory(DocumentWindowFactory factory) {
+        windowFactory_ = std::move(factory);
+    }
+    // The document of the last activated document window (null: none).
+    void setCurrentDocumentProvider(std::function<MyDocument::Ptr()> provider) {
+        currentDocument_ = std::move(provider);
+    }
+    // Window exports enter this group while they run; quitting waits for it.
+    DispatchGroup& windowExports() { return windowExports_; }
+
+    // Menus.
+    QAction* action(const QString& selector) const;
+    QList<QAction*> actions() const;
+    // A menu bar with the shared actions for a top-level window.
+    QMenuBar* createMenuBar(QWidget* window);
+    void installMenuBar(QMainWindow* window);
+    // Quit and About as inherited (always), every other item by menusActive.
+    bool validateUserInterfaceItem(const QAction* item);
+    void updateMenus();
+    // Sends the action to the first responder that implements it.
+    bool sendAction(const QString& selector);
+
+    // Documents.
+    void openFiles(const QStringList& paths);
+    void openDocumentWithPath(const QString& path);
+
+    // Windows.
+    PreferencesController& preferences();
+    PresetWindowController& presets();
+    ProfileController& profiles();
+    QTextBrowser* quickReferenceView() const { return qrView_; }
+    bool quickReferenceLoaded() const { return qrTextLoaded_; }
+
+    // Help, site and mail addresses.
+    static QString supportSiteAddress();
+    static QString productSiteAddress();
+    static QString supportMailAddress();
+    static QString supportMailSubject();
+    static QString contactURL();
+
+public slots:
+    void orderFrontStandardAboutPanel();
+    void showPreferences();
+    void showBrowser();
+    void showInspector();
+    void showProfiles();
+    void showPresets();
+    void showQuickReference();
+    void showHelp();
+    void showWebSite();
+    void showContactUs();
+    void openDocument();  // the Open… panel: files or a folder
+    void resetQuorvex();
+    void terminate();
+
+signals:
+    // The Quit item; the application delegate quits in order.
+    void terminateRequested();
+
+private:
+    ApplicationShell();
+    void buildActions();
+    void loadQuickReference();
+    void documentDidChange();
+    void newImageMetadata(const Notification& notification);
+    static bool openAddress(const QString& address);
+
+    std::map<QString, QAction*> actions_;
+    QList<QAction*> actionOrder_;
+    struct MenuSpec;
+    BrowserHooks browser_;
+    InspectorHooks inspector_;
+    DocumentWindowFactory windowFactory_;
+    std::function<MyDocument::Ptr()> currentDocument_;
+    DispatchGroup windowExports_;
+    QPointer<PreferencesController> preferences_;
+    QPointer<PresetWindowController> presets_;
+    QPointer<ProfileController> profiles_;
+    QPointer<QTextBrowser> qrView_;
+    bool qrTextLoaded_ = false;
+    std::vector<NotificationCenter::Token> observers_;
+};
+
+}  // namespace platform

@@ -1,0 +1,136 @@
+#include "ui/ProfileController.h"
+
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QPointer>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+#include <optional>
+
+#include "platform/Dispatch.h"
+#include "ui/AlertPresenter.h"
+#include "ui/ApplicationShell.h"
+#include "ui/BitmapQImage.h"
+
+namespace {
+CameraProfileManager& manager() { return CameraProfileManager::sharedCameraProfileManager(); }
+}  // namespace
+
+ProfileController::ProfileController(QWidget* parent) : QMainWindow(parent) {
+    setObjectName(QStringLiteral("ProfileWindow"));
+    setWindowTitle(QStringLiteral("Camera Profiles"));
+    table_ = new QTableWidget(0, 2);
+    table_->setObjectName(QStringLiteral("profileTable"));
+    table_->setHorizontalHeaderLabels({QStringLiteral("Camera"), QStringLiteral("Profile")});
+    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table_->setSelectionMode(QAbstractItemView::SingleSelection);
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->setIconSize(QSize(32, 32));
+    table_->verticalHeader()->hide();
+    table_->verticalHeader()->setDefaultSectionSize(40);
+    table_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    table_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+
+    auto* import = new QPushButton(QStringLiteral("Import…"));
+    import->setObjectName(QStringLiteral("importProfile"));
+    connect(import, &QPushButton::clicked, this, &ProfileController::importProfile);
+    deleteButton_ = new QPushButton(QStringLiteral("Delete"));
+    deleteButton_->setObjectName(QStringLiteral("deleteDisplayedItem"));
+    connect(deleteButton_, &QPushButton::clicked, this, &ProfileController::deleteSelectedItem);
+    connect(table_, &QTableWidget::itemSelectionChanged, this,
+            [this] { deleteButton_->setEnabled(!table_->selectedItems().isEmpty()); });
+
+    auto* central = new QWidget;
+    auto* layout = new QVBoxLayout(central);
+    layout->addWidget(table_, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(import);
+    buttons->addStretch();
+    buttons->addWidget(deleteButton_);
+    layout->addLayout(buttons);
+    setCentralWidget(central);
+    platform::ApplicationShell::shared().installMenuBar(this);
+    resize(520, 380);
+
+    loadTable();
+    QPointer<ProfileController> self(this);
+    observer_ = manager().addProfileListObserver([self](bool prior) {
+        if (prior) return;
+        platform::DispatchQueue::main()->async([self] {
+            if (self) self->loadTable();
+        });
+    });
+}
+
+ProfileController::~ProfileController() { manager().removeProfileListObserver(observer_); }
+
+void ProfileController::loadTable() {
+    tableContents_.clear();
+    for (auto& profile : manager().profileList(false)) {
+        Row row;
+        row.name = QString::fromStdString(profile->uniqueCameraModelRestriction());
+        row.shortDescription = QString::fromStdString(profile->name());
+        row.profile = std::move(profile);
+        tableContents_.push_back(std::move(row));
+    }
+    table_->setRowCount(int(tableContents_.size()));
+    for (int i = 0; i < int(tableContents_.size()); ++i) {
+        const Row& row = tableContents_[size_t(i)];
+        QIcon icon;
+        if (const auto& bitmap = row.profile->icon())
+            icon = QIcon(QPixmap::fromImage(platform::qImageFromBitmap(*bitmap)));
+        table_->setItem(i, 0, new QTableWidgetItem(icon, row.name));
+        table_->setItem(i, 1, new QTableWidgetItem(row.shortDescription));
+    }
+    deleteButton_->setEnabled(!table_->selectedItems().isEmpty());
+}
+
+bool ProfileController::importFiles(const QStringList& files) {
+    std::optional<platform::Error> firstError;
+    for (const QString& file : files) {
+        platform::Error error;
+        if (!manager().addProfile(file.toStdString(), &error) && !firstError) firstError = error;
+        loadTable();
+    }
+    if (firstError) platform::AlertPresenter::presentError(*firstError, this);
+    return !firstError;
+}
+
+void ProfileController::importProfile() {
+    auto* panel = new QFileDialog(this, QString::fromLatin1(kImportMessage));
+    panel->setObjectName(QStringLiteral("importPanel"));
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setOption(QFileDialog::DontUseNativeDialog);
+    panel->setFileMode(QFileDialog::ExistingFiles);
+    panel->setNameFilter(QStringLiteral("DNG camera profiles (*.dcp *.DCP)"));
+    panel->setLabelText(QFileDialog::Accept, QStringLiteral("Import"));
+    panel->setWindowModality(Qt::WindowModal);
+    QPointer<ProfileController> self(this);
+    connect(panel, &QFileDialog::filesSelected, this, [self](const QStringList& files) {
+        if (self) self->importFiles(files);
+    });
+    panel->open();
+}
+
+void ProfileController::deleteDisplayedItem(const CameraProfileManager::ProfilePtr& profile) {
+    if (!profile) return;
+    platform::Error error;
+    if (!manager().removeProfile(*profile, &error))
+        platform::AlertPresenter::presentError(error, this);
+    loadTable();
+}
+
+void ProfileController::deleteSelectedItem() {
+    const int row = table_->currentRow();
+    if (row < 0 || row >= int(tableContents_.size())) return;
+    const auto profile = tableContents_[size_t(row)].profile;
+    deleteDisplayedItem(profile);
+}
+
+void ProfileController::showBrowser() {
+    show();
+    raise();
+    activateWindow();
+}

@@ -1,0 +1,92 @@
+#include "ui/QuorvexAppDelegate.h"
+
+#include <QTimer>
+
+#include "document/ApplicationDefaults.h"
+#include "document/DocumentController.h"
+#include "ui/ApplicationShell.h"
+#include "ui/PresetWindowController.h"
+#include "ui/QuorvexApplication.h"
+#include "ui/SplashScreenPanel.h"
+
+QuorvexAppDelegate::QuorvexAppDelegate(QObject* parent) : QObject(parent) {}
+
+void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringList& files) {
+    auto& shell = platform::ApplicationShell::shared();
+    application.setQuitOnLastWindowClosed(false);
+    application.watchTerminationSignals();
+    connect(&application, &QuorvexApplication::terminationRequested, this,
+            &QuorvexAppDelegate::terminate);
+    connect(&application, &QGuiApplication::lastWindowClosed, this, &QuorvexAppDelegate::terminate);
+    connect(&application, &QCoreApplication::aboutToQuit, this, &QuorvexAppDelegate::terminate);
+    connect(&shell, &platform::ApplicationShell::terminateRequested, this,
+            &QuorvexAppDelegate::terminate);
+
+    applicationDidFinishLaunching();
+    if (!files.isEmpty()) {
+        shell.openFiles(files);
+    } else if (shell.browserHooks().showBrowser) {
+        shell.showBrowser();
+    } else {
+        // Without a browser some window must carry the menus.
+        shell.showPresets();
+    }
+}
+
+void QuorvexAppDelegate::applicationDidFinishLaunching() {
+    QTimer::singleShot(kSplashDelayMs, this, &QuorvexAppDelegate::startSplashScreenPanel);
+    ApplicationDefaults::applicationDidFinishLaunching();
+}
+
+void QuorvexAppDelegate::startSplashScreenPanel() {
+    if (!splashScreenPanel_) splashScreenPanel_ = new SplashScreenPanel;
+    splashScreenPanel_->setWindowOpacity(1.0);
+    splashScreenPanel_->show();
+    splashScreenPanel_->raise();
+    splashScreenCountDown_ = kSplashTicks;
+    if (!splashScreenTimer_) {
+        splashScreenTimer_ = new QTimer(this);
+        splashScreenTimer_->setInterval(kSplashTickMs);
+        connect(splashScreenTimer_, &QTimer::timeout, this,
+                &QuorvexAppDelegate::splashTimerFireMethod);
+    }
+    splashScreenTimer_->start();
+}
+
+void QuorvexAppDelegate::splashTimerFireMethod() {
+    if (splashScreenCountDown_ < 1) {
+        if (splashScreenTimer_) splashScreenTimer_->stop();
+        if (splashScreenPanel_) {
+            splashScreenPanel_->close();
+            delete splashScreenPanel_.data();
+        }
+        return;
+    }
+    const int before = splashScreenCountDown_--;
+    if (before <= kSplashFadeTicks && splashScreenPanel_)
+        splashScreenPanel_->setWindowOpacity(double(splashScreenCountDown_) / kSplashFadeTicks);
+}
+
+void QuorvexAppDelegate::applicationWillTerminate() {
+    ApplicationDefaults::applicationWillTerminate();
+}
+
+void QuorvexAppDelegate::terminate() {
+    if (terminating_) return;
+    terminating_ = true;
+    auto& shell = platform::ApplicationShell::shared();
+    if (const auto& stop = shell.browserHooks().stopBatchAndWait) stop();
+    if (splashScreenTimer_) splashScreenTimer_->stop();
+    delete splashScreenPanel_.data();
+    // Windows first, so a document window closes its own document.
+    QApplication::closeAllWindows();
+    auto& controller = pcdDocumentController::sharedDocumentController();
+    for (const MyDocument::Ptr& document : controller.documents()) {
+        document->close();
+        controller.removeDocument(document);
+    }
+    shell.windowExports().wait();
+    applicationWillTerminate();
+    emit didTerminate();
+    QCoreApplication::exit(0);
+}

@@ -1,0 +1,57 @@
+// The application delegate: launch (clean-up, crash guard and running flag
+// through ApplicationDefaults; the splash 1.0 s later), the splash's fade,
+// the opening of the command line's files, and quitting in order.
+//
+// Quitting (the Quit item, the last window closed, SIGTERM, SIGINT, SIGHUP):
+// a running batch is asked to stop at its next file and waited for, every
+// window is closed and every open document closed (its catalog entry
+// written), window exports are waited for, and only then is
+// "QuorvexIsRunning" cleared and the event loop left. GUI thread only.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+
+class QTimer;
+class QuorvexApplication;
+#include "ui/SplashScreenPanel.h"
+
+class QuorvexAppDelegate : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kSplashDelayMs = 1000;
+    static constexpr int kSplashTickMs = 50;
+    static constexpr int kSplashTicks = 230;
+    static constexpr int kSplashFadeTicks = 140;
+
+    explicit QuorvexAppDelegate(QObject* parent = nullptr);
+
+    // Connects the application's quit sources to terminate() and runs the
+    // launch; `files` (the command line's) are opened, else the browser.
+    void launch(QuorvexApplication& application, const QStringList& files);
+
+    void applicationDidFinishLaunching();
+    void startSplashScreenPanel();
+    void splashTimerFireMethod();
+    void applicationWillTerminate();
+    bool applicationShouldOpenUntitledFile() const { return false; }
+    bool logThisObject() const { return false; }
+
+    SplashScreenPanel* splashScreenPanel() const { return splashScreenPanel_; }
+    QTimer* splashScreenTimer() const { return splashScreenTimer_; }
+    int splashScreenCountDown() const { return splashScreenCountDown_; }
+    bool isTerminating() const { return terminating_; }
+
+public slots:
+    void terminate();
+
+signals:
+    void didTerminate();
+
+private:
+    QPointer<SplashScreenPanel> splashScreenPanel_;
+    QTimer* splashScreenTimer_ = nullptr;
+    int splashScreenCountDown_ = 0;
+    bool terminating_ = false;
+};
