@@ -605,10 +605,16 @@ void TangentialShift(double kt0, double kt1, double nv, double nh, double* tv, d
 }
 
 TEST(OpcodeWarp, TangentialTermsMovePixelsAcrossTheRadius) {
-    const double radius = WarpGeometry::Radius();
-    for (bool withRadial : {false, true}) {
-        SCOPED_TRACE(withRadial ? "radial and tangential" : "tangential only");
+    for (int variant = 0; variant < 4; variant++) {
+        const bool withRadial = variant % 2 == 1;
+        // Pixels twice as tall as wide (default scale 1 : 2): the model works
+        // on a square image of twice the height, so offsets are normalised
+        // by the farthest corner of that square and vertical offsets count
+        // double inside the model; its vertical result is halved back.
+        const double pixelScale = variant < 2 ? 1.0 : 2.0;
+        SCOPED_TRACE(variant);
         Fixture f;
+        f.negative->SetDefaultScale(dng_urational(1, 1), dng_urational(uint32_t(pixelScale), 1));
         const double kr[4] = {withRadial ? 0.97 : 1.0, withRadial ? 0.05 : 0.0, 0, 0};
         const double kt0 = withRadial ? 0.012 : 0.03, kt1 = withRadial ? 0.02 : -0.025;
         dng_vector radial[4], tangential[4];
@@ -622,12 +628,16 @@ TEST(OpcodeWarp, TangentialTermsMovePixelsAcrossTheRadius) {
         auto image = WarpRamps(f);
         op.Apply(f.host, *f.negative, image);
 
+        // The square's centre (48 pixel scale, 48) to its corner (96 pixel
+        // scale, 128).
+        const double radius = std::hypot(48.0 * pixelScale, 128.0 - 48.0);
         ExpectWarpedRamps(*image, [&](double dv, double dh, double* sv, double* sh) {
-            const double nv = dv / radius, nh = dh / radius, r2 = nv * nv + nh * nh;
+            const double nv = dv / radius, nh = dh / radius;
+            const double mv = nv * pixelScale, r2 = mv * mv + nh * nh;
             const double ratio = kr[0] + r2 * (kr[1] + r2 * (kr[2] + r2 * kr[3]));
             double tv, th;
-            TangentialShift(kt0, kt1, nv, nh, &tv, &th);
-            *sv = (nv * ratio + tv) * radius;
+            TangentialShift(kt0, kt1, mv, nh, &tv, &th);
+            *sv = (nv * ratio + tv / pixelScale) * radius;
             *sh = (nh * ratio + th) * radius;
         });
     }
