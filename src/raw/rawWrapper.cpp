@@ -233,8 +233,13 @@ bool DecodeJpegRGB(const std::vector<uint8_t>& data, std::vector<uint8_t>& rgb, 
     jpeg_mem_src(&cinfo, data.data(), static_cast<unsigned long>(data.size()));
     jpeg_read_header(&cinfo, TRUE);
     cinfo.out_color_space = JCS_RGB;
+    // The decoder makes up data that is missing, so a few bytes could claim a
+    // preview of gigabytes: the size is bounded by the bytes given, at more
+    // than even a flat progressive preview needs.
+    constexpr uint64_t kLargestExpansion = 4096;
     if (cinfo.image_width == 0 || cinfo.image_height == 0 || cinfo.image_width > 16384 ||
-        cinfo.image_height > 16384) {
+        cinfo.image_height > 16384 ||
+        uint64_t(cinfo.image_width) * cinfo.image_height * 3 > data.size() * kLargestExpansion) {
         jpeg_destroy_decompress(&cinfo);
         return false;
     }

@@ -1,10 +1,13 @@
 // Hostile DNG files through the whole decoder: a few kilobytes of tiled
 // Deflate data whose tile offsets all point at one tile, claiming 8192 x 8192
-// and 16384 x 16384 pixels, are refused with an error that names the reason,
-// and the refusal takes only a few megabytes. Each decode runs in a child
-// process, so that its peak memory can be measured (and, without the
-// sanitizers, capped) apart from the rest of the suite.
+// and 16384 x 16384 pixels, are refused with an error that names the reason;
+// a preview claiming 16384 x 16384 pixels in a few hundred bytes is passed
+// over; either takes only a few megabytes. Those decodes run in a child
+// process, so that their peak memory can be measured (and, without the
+// sanitizers, capped) apart from the rest of the suite. Errors that carry a
+// code also say what failed.
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -31,7 +34,7 @@ uint64_t PeakResidentKiB() {
 
 // Decodes in the child; reports on stderr and exits 0 only when the peak
 // resident size grew by less than kAllowedGrowthKiB.
-[[noreturn]] void DecodeAndReport(const std::string& path) {
+[[noreturn]] void DecodeAndReport(const std::string& path, bool thumbnail = false) {
 #ifndef __SANITIZE_ADDRESS__
     // Without the sanitizers' reservations an address-space cap keeps a
     // failing decode from taking the machine's memory.
@@ -39,15 +42,17 @@ uint64_t PeakResidentKiB() {
     setrlimit(RLIMIT_AS, &cap);
 #endif
     const uint64_t before = PeakResidentKiB();
-    const auto wrapper = rawWrapper::initWithFile(path, path, false);
+    const auto wrapper = rawWrapper::initWithFile(path, path, thumbnail);
     const bool decoded = wrapper && wrapper->masterImageBytes() != nullptr;
     const uint64_t grown = PeakResidentKiB() - before;
     const auto error = wrapper ? wrapper->error() : std::nullopt;
-    std::fprintf(stderr, "decoded=%d grownKiB=%llu error=%s\n", int(decoded),
+    std::fprintf(stderr, "decoded=%d size=%ux%u grownKiB=%llu error=%s\n", int(decoded),
+                 decoded ? unsigned(wrapper->imageWidth()) : 0u,
+                 decoded ? unsigned(wrapper->imageHeight()) : 0u,
                  static_cast<unsigned long long>(grown),
                  error ? error->description().c_str() : "none");
     std::fflush(stderr);
-    std::_Exit(!decoded && grown < kAllowedGrowthKiB ? 0 : 1);
+    std::_Exit(grown < kAllowedGrowthKiB ? 0 : 1);
 }
 
 TEST(HostileDng, SmallFilesClaimingHugeImagesAreRefusedCheaply) {
@@ -61,8 +66,70 @@ TEST(HostileDng, SmallFilesClaimingHugeImagesAreRefusedCheaply) {
         EXPECT_LT(bytes.size(), 40u * 1024);
         handdng::Write(path, bytes);
         EXPECT_EXIT(DecodeAndReport(path), ::testing::ExitedWithCode(0),
-                    "decoded=0 grownKiB=[0-9]+ error=.*image data is damaged: tile data overlaps");
+                    "decoded=0 size=0x0 grownKiB=[0-9]+ error=.*image data is damaged: tile data "
+                    "overlaps");
     }
+}
+
+// An 8 x 8 baseline JPEG whose frame header then claims side x side pixels:
+// the decoder makes up the missing data, so decoding it builds the whole
+// claimed image.
+std::vector<uint8_t> JpegClaiming(uint16_t side) {
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr err{};
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = cinfo.image_height = 8;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<uint8_t> row(8 * 3, 128);
+    for (int y = 0; y < 8; ++y) {
+        JSAMPROW p = row.data();
+        jpeg_write_scanlines(&cinfo, &p, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::vector<uint8_t> jpeg(out, out + size);
+    std::free(out);
+    for (size_t i = 0; i + 8 < jpeg.size(); ++i)
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+            jpeg[i + 5] = jpeg[i + 7] = uint8_t(side >> 8);
+            jpeg[i + 6] = jpeg[i + 8] = uint8_t(side);
+            break;
+        }
+    return jpeg;
+}
+
+// A thumbnail of a 64 x 64 mosaic whose preview claims 16384 x 16384 pixels
+// in a few hundred bytes: the preview is passed over for the half-size
+// mosaic rather than decoded at the claimed size. One that claims 64 x 64
+// is used.
+TEST(HostileDng, PreviewsLargerThanTheRawImageArePassedOver) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    testsupport::ScratchDir dir;
+    handdng::Layout l;
+    l.width = l.height = 64;
+    l.tileWidth = l.tileLength = 64;
+    l.blobs = {handdng::DeflatedZeros(64 * 64 * 2)};
+    l.blobOf = {0};
+    l.previewJpeg = JpegClaiming(16384);
+    l.previewWidth = l.previewHeight = 64;
+    const std::string path = (dir.path() / "huge-preview.dng").string();
+    handdng::Write(path, handdng::Build(l));
+    EXPECT_EXIT(DecodeAndReport(path, true), ::testing::ExitedWithCode(0),
+                "decoded=1 size=32x32 grownKiB=[0-9]+ error=none");
+
+    l.previewJpeg = JpegClaiming(64);
+    handdng::Write(path, handdng::Build(l));
+    const auto wrapper = rawWrapper::initWithFile(path, path, true);
+    ASSERT_NE(wrapper->masterImageBytes(), nullptr);
+    EXPECT_EQ(wrapper->imageWidth(), 64);
+    EXPECT_EQ(wrapper->imageHeight(), 64);
 }
 
 // A colour matrix that is invertible but sees white as negative fails deep

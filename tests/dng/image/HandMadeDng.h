@@ -25,6 +25,11 @@ struct Layout {
     // Per tile or strip: the block it points at, and how far into it.
     std::vector<uint32_t> blobOf;
     std::vector<uint32_t> skip;  // empty: 0 for every tile
+    // A JPEG preview in a second directory (none when empty), and the size
+    // that directory gives it.
+    std::vector<uint8_t> previewJpeg;
+    uint32_t previewWidth = 0;
+    uint32_t previewHeight = 0;
     // ColorMatrix1 as signed numerator, denominator pairs.
     std::vector<int32_t> colorMatrix = {8,  10, -2, 10, -1, 10, -3, 10, 12,
                                         10, 1,  10, -1, 20, 2,  10, 6,  10};
@@ -77,10 +82,41 @@ inline std::vector<uint8_t> Encode(const Entry& e) {
     return out;
 }
 
+// Appends a directory and its out-of-line values and points the header
+// at it when it is the first; returns where its next-directory link lies.
+inline uint32_t WriteDirectory(std::vector<uint8_t>& file, const std::vector<Entry>& entries) {
+    const uint32_t ifdAt = uint32_t(file.size());
+    if (file[4] == 0 && file[5] == 0 && file[6] == 0 && file[7] == 0)
+        for (int s = 0; s < 4; ++s) file[4 + s] = uint8_t(ifdAt >> (8 * s));
+    const uint32_t outOfLineAt = ifdAt + 2 + uint32_t(entries.size()) * 12 + 4;
+    std::vector<uint8_t> outOfLine;
+    Put16(file, uint32_t(entries.size()));
+    for (const Entry& e : entries) {
+        const uint32_t count =
+            e.type == 5 || e.type == 10 ? uint32_t(e.values.size() / 2) : uint32_t(e.values.size());
+        std::vector<uint8_t> bytes = Encode(e);
+        Put16(file, e.tag);
+        Put16(file, e.type);
+        Put32(file, count);
+        if (bytes.size() <= 4) {
+            bytes.resize(4, 0);
+            file.insert(file.end(), bytes.begin(), bytes.end());
+        } else {
+            Put32(file, outOfLineAt + uint32_t(outOfLine.size()));
+            outOfLine.insert(outOfLine.end(), bytes.begin(), bytes.end());
+            if (outOfLine.size() % 2) outOfLine.push_back(0);
+        }
+    }
+    const uint32_t nextAt = uint32_t(file.size());
+    Put32(file, 0);
+    file.insert(file.end(), outOfLine.begin(), outOfLine.end());
+    return nextAt;
+}
+
 }  // namespace detail
 
-// The whole file, little-endian: header, data blocks, one directory, then
-// the directory's out-of-line values.
+// The whole file, little-endian: header, data blocks, the raw image's
+// directory with its out-of-line values, then the preview and its directory.
 inline std::vector<uint8_t> Build(const Layout& l) {
     using detail::Entry;
     std::vector<uint8_t> file = {'I', 'I', 42, 0, 0, 0, 0, 0};
@@ -126,32 +162,27 @@ inline std::vector<uint8_t> Build(const Layout& l) {
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
 
-    const uint32_t ifdAt = uint32_t(file.size());
-    file[4] = uint8_t(ifdAt);
-    file[5] = uint8_t(ifdAt >> 8);
-    file[6] = uint8_t(ifdAt >> 16);
-    file[7] = uint8_t(ifdAt >> 24);
-    uint32_t outOfLineAt = ifdAt + 2 + uint32_t(entries.size()) * 12 + 4;
-    std::vector<uint8_t> outOfLine;
-    detail::Put16(file, uint32_t(entries.size()));
-    for (const Entry& e : entries) {
-        const uint32_t count =
-            e.type == 5 || e.type == 10 ? uint32_t(e.values.size() / 2) : uint32_t(e.values.size());
-        std::vector<uint8_t> bytes = detail::Encode(e);
-        detail::Put16(file, e.tag);
-        detail::Put16(file, e.type);
-        detail::Put32(file, count);
-        if (bytes.size() <= 4) {
-            bytes.resize(4, 0);
-            file.insert(file.end(), bytes.begin(), bytes.end());
-        } else {
-            detail::Put32(file, outOfLineAt + uint32_t(outOfLine.size()));
-            outOfLine.insert(outOfLine.end(), bytes.begin(), bytes.end());
-            if (outOfLine.size() % 2) outOfLine.push_back(0);
-        }
+    const uint32_t nextAt = detail::WriteDirectory(file, entries);
+    if (!l.previewJpeg.empty()) {
+        const uint32_t jpegAt = uint32_t(file.size());
+        file.insert(file.end(), l.previewJpeg.begin(), l.previewJpeg.end());
+        if (file.size() % 2) file.push_back(0);
+        const std::vector<Entry> preview = {
+            {254, 4, {1}},
+            {256, 4, {l.previewWidth}},
+            {257, 4, {l.previewHeight}},
+            {258, 3, {8, 8, 8}},
+            {259, 3, {7}},
+            {262, 3, {6}},
+            {273, 4, {jpegAt}},
+            {277, 3, {3}},
+            {278, 4, {l.previewHeight}},
+            {279, 4, {uint32_t(l.previewJpeg.size())}},
+        };
+        const uint32_t previewAt = uint32_t(file.size());
+        for (int s = 0; s < 4; ++s) file[nextAt + s] = uint8_t(previewAt >> (8 * s));
+        detail::WriteDirectory(file, preview);
     }
-    detail::Put32(file, 0);
-    file.insert(file.end(), outOfLine.begin(), outOfLine.end());
     return file;
 }
 
