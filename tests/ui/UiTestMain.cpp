@@ -5,6 +5,7 @@
 
 #include <QtGlobal>
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
@@ -28,6 +29,10 @@ int main(int argc, char** argv) {
     home.becomeHome();
     platform::UserDefaults::resetStandardForEnvironment();
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    const auto runtime = home.path() / "runtime";
+    std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     QuorvexApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -1,0 +1,82 @@
+// Pictures of the shell's windows for a person to look at, saved as PNG in
+// $QUORVEX_SCREENSHOTS. Under Xvfb (scripts/screenshots.sh, platform xcb)
+// they are the X server's pixels of the real windows; offscreen, the
+// widgets' own rendering.
+#include <gtest/gtest.h>
+
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <QSet>
+#include <QTableWidget>
+#include <QTest>
+#include <QWidget>
+#include <cstdlib>
+#include <filesystem>
+
+#include "UiTestHome.h"
+#include "ui/ApplicationShell.h"
+#include "ui/SplashScreenPanel.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QPixmap capture(QWidget& window) {
+    window.show();
+    window.raise();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QTest::qWait(200);
+    if (QGuiApplication::platformName() == QLatin1String("xcb"))
+        return window.screen()->grabWindow(window.winId());
+    return window.grab();
+}
+
+void save(QWidget& window, const char* name) {
+    const QPixmap picture = capture(window);
+    ASSERT_FALSE(picture.isNull()) << name;
+    EXPECT_GT(picture.width(), 200);
+    // Something is drawn: text and controls give many colours.
+    const QImage image = picture.toImage();
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); y += 2)
+        for (int x = 0; x < image.width(); x += 2) colours.insert(image.pixel(x, y));
+    EXPECT_GT(colours.size(), 16) << name;
+    const char* folder = std::getenv("QUORVEX_SCREENSHOTS");
+    if (!folder) return;
+    fs::create_directories(folder);
+    EXPECT_TRUE(picture.save(QString::fromLocal8Bit(folder) + "/" + name + ".png")) << name;
+}
+
+TEST(Screenshots, ShellWindows) {
+    uitest::UiTestHome home;
+    auto& shell = platform::ApplicationShell::shared();
+
+    SplashScreenPanel splash;
+    save(splash, "splash");
+    splash.close();
+
+    PreferencesController& preferences = shell.preferences();
+    preferences.selectTab0();
+    save(preferences, "preferences-general");
+    preferences.selectTab4();
+    save(preferences, "preferences-advanced");
+    preferences.close();
+
+    PresetWindowController& presets = shell.presets();
+    presets.loadTable();
+    save(presets, "presets");
+    presets.close();
+
+    ProfileController& profiles = shell.profiles();
+    QStringList files;
+    for (const auto& entry : fs::directory_iterator(testsupport::testdataDir() / "dcp" / "set-a"))
+        files << QString::fromStdString(entry.path().string());
+    files.sort();
+    profiles.importFiles(files);
+    profiles.table()->selectRow(1);
+    save(profiles, "profiles");
+    profiles.close();
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QStackedWidget>
+#include <QTableWidget>
+#include <QToolBar>
+#include <filesystem>
+#include <fstream>
+
+#include "UiTestHome.h"
+#include "color/CameraProfileManager.h"
+#include "document/ApplicationDefaults.h"
+#include "document/PresetManager.h"
+#include "document/RawFileSearch.h"
+#include "platform/UserDefaults.h"
+#include "ui/ApplicationShell.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+platform::UserDefaults& defaults() { return platform::UserDefaults::standard(); }
+
+QStringList column(const QTableWidget* table, int column) {
+    QStringList texts;
+    for (int row = 0; row < table->rowCount(); ++row) texts << table->item(row, column)->text();
+    return texts;
+}
+
+TEST(ProfileWindow, ImportsListsRefusesAndDeletes) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts;
+    ProfileController& window = platform::ApplicationShell::shared().profiles();
+    window.loadTable();
+    EXPECT_EQ(window.table()->rowCount(), 0);
+
+    QStringList files;
+    for (const auto& entry : fs::directory_iterator(testsupport::testdataDir() / "dcp" / "set-a"))
+        files << QString::fromStdString(entry.path().string());
+    files.sort();
+    ASSERT_EQ(files.size(), 7);
+    EXPECT_TRUE(window.importFiles(files));
+    EXPECT_TRUE(alerts.shown.empty());
+    ASSERT_EQ(window.table()->rowCount(), 7);
+    const QStringList cameras = column(window.table(), 0);
+    EXPECT_TRUE(cameras.contains("NIKON D850"));
+    EXPECT_TRUE(cameras.contains("Canon EOS 5D"));
+    EXPECT_FALSE(window.table()->item(0, 0)->icon().isNull());  // the profile's preview
+    EXPECT_EQ(window.tableContents().size(), 7u);
+
+    // A text file named x.dcp is refused with an alert and never copied.
+    const fs::path text = home.path() / "x.dcp";
+    std::ofstream(text) << "just text";
+    EXPECT_FALSE(window.importFiles({QString::fromStdString(text.string())}));
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_TRUE(alerts.shown[0].messageText.contains("x.dcp"));
+    EXPECT_FALSE(fs::exists(CameraProfileManager::profileDirectory() / "x.dcp"));
+    EXPECT_EQ(window.table()->rowCount(), 7);
+
+    // Deleting the selected row removes its file and its row.
+    window.table()->selectRow(2);
+    const auto doomed = window.tableContents()[2].profile->profileURL();
+    window.deleteSelectedItem();
+    EXPECT_FALSE(fs::exists(doomed));
+    EXPECT_EQ(window.table()->rowCount(), 6);
+
+    // Another part of the program importing reloads the table too.
+    CameraProfileManager::sharedCameraProfileManager().addProfile(doomed.filename().string(),
+                                                                  nullptr);  // fails: relative
+    ASSERT_TRUE(CameraProfileManager::sharedCameraProfileManager().addProfile(
+        testsupport::testdataDir() / "dcp" / "set-a" / doomed.filename(), nullptr));
+    EXPECT_TRUE(uitest::spinUntil([&] { return window.table()->rowCount() == 7; }));
+}
+
+TEST(ProfileWindow, ImportPanelTakesProfilesOnly) {
+    ProfileController& window = platform::ApplicationShell::shared().profiles();
+    window.importProfile();
+    auto* panel = window.findChild<QFileDialog*>("importPanel");
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->windowTitle(), QStringLiteral("Import one or more files or directories."));
+    EXPECT_EQ(panel->fileMode(), QFileDialog::ExistingFiles);
+    EXPECT_TRUE(panel->testOption(QFileDialog::DontUseNativeDialog));
+    EXPECT_TRUE(panel->nameFilters().front().contains("*.dcp"));
+    panel->reject();
+}
+
+TEST(PresetWindow, ListsTheFactoryPresetsAndFollowsChanges) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts;
+    PresetWindowController& window = platform::ApplicationShell::shared().presets();
+    window.loadTable();
+    QStringList names = column(window.table(), 0);
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"Default", "Default TIFF export", "Monochrome", "Zero'd"}));
+    EXPECT_EQ(column(window.table(), 1), QStringList(4, "Quorvex Preset"));
+
+    window.table()->selectRow(0);
+    const QString deleted = window.tableContents()[0].name;
+    window.deleteSelectedItem();
+    // The manager's notification rebuilds the table on the main queue.
+    ASSERT_TRUE(uitest::spinUntil([&] { return window.table()->rowCount() == 3; }));
+    EXPECT_FALSE(column(window.table(), 0).contains(deleted));
+    EXPECT_TRUE(alerts.shown.empty());
+
+    platform::Dictionary added{{"displayName", "Mine"}};
+    ASSERT_TRUE(PresetManager::sharedPresetManager().addPreset(added, nullptr));
+    ASSERT_TRUE(uitest::spinUntil([&] { return window.table()->rowCount() == 4; }));
+    EXPECT_TRUE(column(window.table(), 0).contains("Mine"));
+}
+
+TEST(Preferences, PanesControlsAndRawSearchFollowTheDefaults) {
+    uitest::UiTestHome home;
+    ApplicationDefaults::registerDefaults();
+    PreferencesController window;
+    EXPECT_EQ(window.tabView()->count(), 5);
+    window.selectTab2();
+    EXPECT_EQ(window.tabView()->currentIndex(), 2);
+    window.selectTab10();  // no such pane: nothing changes
+    EXPECT_EQ(window.tabView()->currentIndex(), 2);
+    window.prefsToolBar()->actions().at(4)->trigger();
+    EXPECT_EQ(window.tabView()->currentIndex(), 4);
+
+    for (const char* key :
+         {"SilentlyOverwrite", "ShowPopoverHelp", "enableCinematic", "ShowExternalProfiles",
+          "AutomaticColorProfile", "UseAdvancedInterpolation", "DisableImageCache",
+          "DisableFrameBuffer", "ShowOnlyPCDFiles"}) {
+        auto* box = window.findChild<QCheckBox*>(key);
+        ASSERT_TRUE(box) << key;
+        EXPECT_EQ(box->isChecked(), defaults().boolForKey(key)) << key;
+        box->click();
+        EXPECT_EQ(box->isChecked(), defaults().boolForKey(key)) << key;
+    }
+    // The crash guard's switches, set elsewhere, show and can be cleared here.
+    defaults().setBool(true, "DisableImageCache");
+    auto* cache = window.findChild<QCheckBox*>("DisableImageCache");
+    ASSERT_TRUE(uitest::spinUntil([&] { return cache->isChecked(); }));
+    cache->click();
+    EXPECT_FALSE(defaults().boolForKey("DisableImageCache"));
+
+    auto* filter = window.findChild<QComboBox*>("BrowserFileSelect");
+    ASSERT_TRUE(filter);
+    EXPECT_EQ(filter->currentIndex(), 1);
+    defaults().setInteger(7, "BrowserFileSelect");  // "2 or more": every file
+    ASSERT_TRUE(uitest::spinUntil([&] { return filter->currentIndex() == 2; }));
+    auto* resolution = window.findChild<QComboBox*>("ResolutionSelect");
+    EXPECT_EQ(resolution->currentIndex(), 4);
+
+    auto* path = window.findChild<QLineEdit*>("rawSearchDirectoryBookmark");
+    EXPECT_TRUE(path->text().isEmpty());
+    fs::create_directories(home.path() / "raws");
+    window.setRawSearch(home.path() / "raws");
+    EXPECT_EQ(RawFileSearch::rawSearch(), home.path() / "raws");
+    EXPECT_EQ(path->text().toStdString(), (home.path() / "raws").string());
+
+    window.chooseRawSearchFolder();
+    auto* panel = window.findChild<QFileDialog*>("rawSearchPanel");
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->windowTitle(),
+              QStringLiteral("Select a folder location containing your raw images."));
+    EXPECT_EQ(panel->fileMode(), QFileDialog::Directory);
+    EXPECT_TRUE(panel->testOption(QFileDialog::DontUseNativeDialog));
+    fs::create_directories(home.path() / "other");
+    emit panel->fileSelected(QString::fromStdString((home.path() / "other").string()));
+    EXPECT_EQ(RawFileSearch::rawSearch(), home.path() / "other");
+    panel->reject();
+}
+
+TEST(Shell, OpeningAFolderIsRefusedWithAnAlert) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts;
+    platform::ApplicationShell::shared().openFiles({QString::fromStdString(home.path().string())});
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_TRUE(alerts.shown[0].informativeText.contains("(-4)"));
+}
+
+}  // namespace
