@@ -79,6 +79,11 @@ TEST_F(DcpWrapper, ThumbnailsAreBase16WhateverTheDefaultsSay) {
         EXPECT_EQ(px[3], 65535);
         savePNG(image, fs::path(QUORVEX_BUILD_DIR) / "screenshots" /
                            (std::string("photocd-thumbnail-") + p.file + ".png"));
+        // The float picture converted to ProPhoto, of the same size.
+        auto table = w->getImageTable(nullptr);
+        ASSERT_TRUE(table) << p.file;
+        EXPECT_EQ(table->width(), image->width());
+        EXPECT_EQ(table->bitsPerComponent(), 32u);
         platform::LogCapture log;
         EXPECT_EQ(w->masterImageBytes(), nullptr);
         EXPECT_TRUE(log.contains("Error - -[dcpWrapper masterImageBytes] call on thumbnail image"));

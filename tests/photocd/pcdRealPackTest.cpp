@@ -5,7 +5,9 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "photocd/pcdDecode.h"
@@ -139,6 +141,67 @@ TEST(pcdRealPacks, SixteenBaseAddsDetailToFourBase) {
             }
         EXPECT_GT(meanAbsLaplacian(real, w16, h16), 1.2 * meanAbsLaplacian(up, w16, h16)) << name;
     }
+}
+
+TEST(pcdRealPacks, MetadataOfEarlyAndLaterHeaders) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    const std::string ff(20, '\xFF');
+    const std::string copyright =
+        "Copyright restrictions apply - see copyright file on original CD-ROM for details";
+    const std::string compression = "class 1 - 35mm film; pictoral hard copy";
+    const std::vector<std::string> lighthouse = {"0.6",
+                                                 "0.9",
+                                                 "Mon Nov 25 13:10:22 1991",
+                                                 "Sun Feb  7 06:28:15 2106",
+                                                 "color negative",
+                                                 "80/11, SPD 0100, #00",
+                                                 "*KODAK*",
+                                                 "FilmScanner 2000",
+                                                 "1.65",
+                                                 "",
+                                                 "0002",
+                                                 "11.48",
+                                                 "Eastman Kodak",
+                                                 ff,
+                                                 "-",
+                                                 "-",
+                                                 "-",
+                                                 copyright,
+                                                 "RIGHTS.USE",
+                                                 compression};
+    const std::vector<std::string> hats = {"0.6",
+                                           "255.255",
+                                           "Tue Dec 10 14:25:28 1991",
+                                           "Tue Dec 10 14:25:28 1991",
+                                           "-",
+                                           "",
+                                           "",
+                                           "",
+                                           "X.YY",
+                                           "MM/DD/YY",
+                                           "",
+                                           "11.72",
+                                           "",
+                                           ff,
+                                           "-",
+                                           "-",
+                                           "-",
+                                           copyright,
+                                           "RIGHTS.USE",
+                                           compression};
+    for (const auto& [file, want] : {std::pair{"IMG0019.PCD", lighthouse}, {"IMG0003.PCD", hats}}) {
+        pcdDecode d;
+        ASSERT_TRUE(d.parseFile(packPath(file).c_str(), "", 0));
+        for (int i = 0; i < 20; ++i) {
+            char name[81], value[81];
+            d.getMetadata(i, name, value);
+            EXPECT_EQ(std::string(value), want[size_t(i)]) << file << " item " << i << " " << name;
+        }
+        EXPECT_EQ(d.getFilmTerm(nullptr, nullptr, nullptr), 0);
+    }
+    unsetenv("TZ");
+    tzset();
 }
 
 }  // namespace
