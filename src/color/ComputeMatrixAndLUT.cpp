@@ -218,7 +218,10 @@ bool ComputeMatrixAndLUT::populateFloatLUTAndMatrix(float* lut, uint16_t lutWidt
             haveBaseline_ = true;
         }
     }
-    const float baseline = maintainWhites ? std::max(baselineExposure_, 0.0f) : baselineExposure_;
+    // With whites maintained a negative baseline is the camera-profile curve's
+    // business, and so is a positive one when that curve carries it.
+    float baseline = maintainWhites ? std::max(baselineExposure_, 0.0f) : baselineExposure_;
+    if (maintainWhites && positiveBaselineInCurve_) baseline = 0.0f;
     const float e = std::pow(2.0f, ev + baseline);
 
     const float cs = e * saturation * std::cos(angle);

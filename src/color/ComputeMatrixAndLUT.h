@@ -49,6 +49,12 @@ public:
     }
     bool enableCinematic() const { return enableCinematic_; }
     void setEnableCinematic(bool enable) { enableCinematic_ = enable; }
+    // Set when the caller's camera-profile curve lifts the image by a positive
+    // baseline exposure under "Quorvex_MaintainWhites" (keeping white at
+    // white); the matrix then leaves that exposure out instead of clipping
+    // everything above 1 ÷ 2^B.
+    bool positiveBaselineInCurve() const { return positiveBaselineInCurve_; }
+    void setPositiveBaselineInCurve(bool inCurve) { positiveBaselineInCurve_ = inCurve; }
 
     // Fills the gain table (lutWidth entries of four floats: a float image
     // buffer's row 0 and its width), the matrix and the three scalars. False, with nothing written,
@@ -81,4 +87,5 @@ private:
     float xformMatrix_[3][3] = {};
     float baselineExposure_ = 0;
     bool enableCinematic_ = false;
+    bool positiveBaselineInCurve_ = false;
 };

@@ -205,6 +205,10 @@ void DNGCameraProfileAbstract::computecurveAdjust(float ev) const {
     }
 }
 
+float DNGCameraProfileAbstract::liftCurve(float x, float power) {
+    return 1.0f - std::pow(1.0f - std::clamp(x, 0.0f, 1.0f), power);
+}
+
 float DNGCameraProfileAbstract::curveAdjust(float x) const {
     if (x <= 0.25f) return x * fSlope_;
     return (a_ * x + b_) * x + c_;
@@ -227,11 +231,15 @@ void DNGCameraProfileAbstract::generateLUT(uint16_t* lut, float* fLut, uint32_t 
     computecurveAdjust(baselineExposure);
     const ToneCurveK K(dngProfile_.get());
     const bool darken = baselineExposure < 0.0f && !clipWhites;
+    // A positive baseline brightens without pushing anything past white:
+    // 1 − (1 − x)^(2^B) has slope 2^B at black and keeps 1 at 1.
+    const bool lift = baselineExposure > 0.0f && !clipWhites;
+    const float liftPower = std::pow(2.0f, baselineExposure);
     const float last = lutSize > 1 ? static_cast<float>(lutSize - 1) : 1.0f;
 
     for (uint32_t i = 0; i < lutSize; ++i) {
         const float x = static_cast<float>(i) / last;
-        const float a = darken ? curveAdjust(x) : x;
+        const float a = darken ? curveAdjust(x) : lift ? liftCurve(x, liftPower) : x;
         F[i] = processAsOutputReferred ? a : (K(a) - a) * toneCurve + a;
     }
 

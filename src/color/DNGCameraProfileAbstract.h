@@ -86,12 +86,15 @@ public:
     // quadratic that reaches 1 at 1.
     void computecurveAdjust(float ev) const;
     float curveAdjust(float x) const;
+    // 1 − (1 − x)^power over x in [0, 1]: a brightening that keeps 0 and 1.
+    static float liftCurve(float x, float power);
 
     // Fills a tone table of lutSize entries: 16-bit values (F·(n−1), clamped)
     // and/or float gains F[i] ÷ x_i (entry 0 keeps the curve's value at 0).
-    // The baseline exposure darkens through curveAdjust only when it is
-    // negative and clipWhites is off; toneCurve weighs the profile's curve
-    // (none for an output-referred source). Either table may be null.
+    // With clipWhites off, the baseline exposure darkens through curveAdjust
+    // when negative and lifts through liftCurve (power 2^B) when positive;
+    // toneCurve weighs the profile's curve (none for an output-referred
+    // source). Either table may be null.
     void generateLUT(uint16_t* lut, float* fLut, uint32_t lutSize, float baselineExposure,
                      bool processAsOutputReferred, bool clipWhites, float toneCurve) const;
     void generateLUT16(uint16_t* lut, float* fLut, float baselineExposure,

@@ -88,9 +88,10 @@ CoreTiledEngine::~CoreTiledEngine() {
 }
 
 void CoreTiledEngine::setUpStage() {
-    // A default registered YES; read once, when the stage is made.
-    platform::Value v = platform::UserDefaults::standard().objectForKey("enableCinematic");
-    enableCinematic_ = v.isNull() ? true : v.boolValue();
+    // A default registered as the text "YES"; read once, when the stage is made.
+    auto& defaults = platform::UserDefaults::standard();
+    enableCinematic_ =
+        defaults.objectForKey("enableCinematic").isNull() || defaults.boolForKey("enableCinematic");
 }
 
 std::shared_ptr<CoreTiledEngine> CoreTiledEngine::initWithSize(platform::Size size,
@@ -190,9 +191,14 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
         if (lut_) std::fill_n(lut_->bufferFloatForRow(0), kLUTSize * 4, 0.0f);
         outputOffset_ = 0;
 
+        const bool maintainWhites = settings["Quorvex_MaintainWhites"].boolValue();
+        const bool hasProfile =
+            settings["Quorvex_CameraProfile"].objectAs<DNGCameraProfileAbstract>() != nullptr;
         if (lut_) {
             ComputeMatrixAndLUT compute;
             compute.setEnableCinematic(enableCinematic_);
+            // The profile's curve carries a positive baseline when whites are maintained.
+            compute.setPositiveBaselineInCurve(maintainWhites && hasProfile);
             compute.setCameraParameters(cameraParameters_
                                             ? cameraParameters_
                                             : ComputeMatrixAndLUT::DictionaryPtr(
@@ -223,7 +229,7 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
             }
             if (!fLut_.empty()) {
                 const float base = cameraBaselineExposure_;
-                const float b = (base < 0 && !clipWhites_) ? base : 0.0f;
+                const float b = clipWhites_ ? 0.0f : base;
                 const float t = toneCurve_.isNull() ? 1.0f : toneCurve_.floatValue(1.0f);
                 cameraProfile_->generateLUT16(nullptr, fLut_.data(), b, processAsOutputReferred_,
                                               clipWhites_, t);
@@ -248,8 +254,48 @@ float CoreTiledEngine::processKnee(float x, float m) const {
     return z / kMidGreyFactor;
 }
 
+CoreTiledEngine::OutputRange CoreTiledEngine::outputRangeFor(const ColorSyncProfileWrap::Ptr& from,
+                                                             const ColorSyncProfileWrap::Ptr& to) {
+    OutputRange range;
+    if (!to || to == from || (from && from->isEqualTo(*to))) return range;
+    auto src = from ? from->csRef() : nullptr;
+    auto dst = to->csRef();
+    const auto* a = src ? &src->matrixShaperColorants() : nullptr;
+    const auto* b = dst ? &dst->matrixShaperColorants() : nullptr;
+    if (!a || !*a || !b || !*b) {
+        range.scaleWhole = false;
+        return range;
+    }
+    const auto& m = **b;
+    // Inverse of the destination's RGB-to-XYZ matrix by its adjugate.
+    const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
+                       m[2] * (m[3] * m[7] - m[4] * m[6]);
+    if (!(std::fabs(det) > 1e-12)) {
+        range.scaleWhole = false;
+        return range;
+    }
+    const double inv[9] = {(m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det,
+                           (m[1] * m[5] - m[2] * m[4]) / det, (m[5] * m[6] - m[3] * m[8]) / det,
+                           (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
+                           (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det,
+                           (m[0] * m[4] - m[1] * m[3]) / det};
+    const auto& f = **a;
+    range.hasMatrix = true;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            range.matrix[r][c] =
+                float(inv[r * 3] * f[c] + inv[r * 3 + 1] * f[3 + c] + inv[r * 3 + 2] * f[6 + c]);
+    return range;
+}
+
 void CoreTiledEngine::processTile(int colStart, int colEnd, int rowStart, int rowEnd,
                                   ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int) {
+    renderArea(colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, OutputRange{});
+}
+
+void CoreTiledEngine::renderArea(int colStart, int colEnd, int rowStart, int rowEnd,
+                                 ImageBuffer* srcBuffer, ImageBuffer* destBuffer,
+                                 const OutputRange& range) {
     settingsLock_.lockForRead();
     if (!lut_) {
         platform::log("%s ERROR ERROR ERROR - NULL LUT", "-[CoreTiledEngine processTile:]");
@@ -258,13 +304,13 @@ void CoreTiledEngine::processTile(int colStart, int colEnd, int rowStart, int ro
         for (int x = colStart; x < colEnd; x += kBlock)
             for (int y = rowStart; y < rowEnd; y += kBlock)
                 renderBlock(x, y, std::min(kBlock, colEnd - x), std::min(kBlock, rowEnd - y),
-                            *srcBuffer, *destBuffer);
+                            *srcBuffer, *destBuffer, range);
     }
     settingsLock_.unlock();
 }
 
-void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src,
-                                  ImageBuffer& dest) {
+void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest,
+                                  const OutputRange& range) {
     uint16_t* srcRow = src.bufferU16ForRow(y0, x0);
     if (!srcRow || !src.bufferU16ForRow(y0 + h - 1, x0 + w - 1)) return;
     const bool floatOut = dest.isFloat();
@@ -320,16 +366,17 @@ void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src
         float* p = reinterpret_cast<float*>(static_cast<uint8_t*>(out.data) + row * out.rowBytes);
         uint16_t* o16 = floatOut ? nullptr : dest.bufferU16ForRow(y0 + row, x0);
         if (knee)
-            floatOut ? applyTable<true, true>(p, nullptr, w, table)
-                     : applyTable<true, false>(p, o16, w, table);
+            floatOut ? applyTable<true, true>(p, nullptr, w, table, range)
+                     : applyTable<true, false>(p, o16, w, table, range);
         else
-            floatOut ? applyTable<false, true>(p, nullptr, w, table)
-                     : applyTable<false, false>(p, o16, w, table);
+            floatOut ? applyTable<false, true>(p, nullptr, w, table, range)
+                     : applyTable<false, false>(p, o16, w, table, range);
     }
 }
 
 template <bool Knee, bool FloatOut>
-void CoreTiledEngine::applyTable(float* p, uint16_t* o16, int w, const float* table) const {
+void CoreTiledEngine::applyTable(float* p, uint16_t* o16, int w, const float* table,
+                                 const OutputRange& range) const {
     const float offset = outputOffset_;
     for (int x = 0; x < w; ++x, p += 4) {
         const float a = p[3];
@@ -343,6 +390,25 @@ void CoreTiledEngine::applyTable(float* p, uint16_t* o16, int w, const float* ta
             p[2] = v[2];
             p[3] = 1.0f;
         } else {
+            if (range.scaleWhole) {
+                float top;
+                if (range.hasMatrix) {
+                    const auto& m = range.matrix;
+                    top = std::max({m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2],
+                                    m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2],
+                                    m[2][0] * v[0] + m[2][1] * v[1] + m[2][2] * v[2]});
+                } else {
+                    top = std::max({v[0], v[1], v[2]});
+                }
+                // Beyond full scale the top channel lands on full scale and
+                // the others keep their ratios to it.
+                if (top > 1.0f) {
+                    const float s = 1.0f / top;
+                    v[0] *= s;
+                    v[1] *= s;
+                    v[2] *= s;
+                }
+            }
             uint16_t* o = o16 + size_t(x) * 4;
             o[0] = toU16(v[0]);
             o[1] = toU16(v[1]);
@@ -352,7 +418,8 @@ void CoreTiledEngine::applyTable(float* p, uint16_t* o16, int w, const float* ta
     }
 }
 
-std::shared_ptr<ImageBuffer> CoreTiledEngine::renderBuffer(ImageBuffer& crop, bool createFloat) {
+std::shared_ptr<ImageBuffer> CoreTiledEngine::renderBuffer(ImageBuffer& crop, bool createFloat,
+                                                           const OutputRange& range) {
     std::shared_ptr<ImageBuffer> out;
     if (createFloat)
         out = ImageBufferF32::initWithSize(crop.imageWidth(), crop.imageHeight(), nullptr,
@@ -363,14 +430,14 @@ std::shared_ptr<ImageBuffer> CoreTiledEngine::renderBuffer(ImageBuffer& crop, bo
     if (!out) return nullptr;
     const int w = out->imageWidth(), h = out->imageHeight();
     if (size_t(w) * size_t(h) < kParallelPixels) {
-        processTile(0, w, 0, h, &crop, out.get(), 0);
+        renderArea(0, w, 0, h, &crop, out.get(), range);
         return out;
     }
     // Full-size renders (exports) are split into row bands over the processors.
     const size_t bands = (size_t(h) + kBandRows - 1) / kBandRows;
     platform::apply(bands, platform::DispatchQueue::global(), [&](size_t i) {
         const int r0 = int(i) * kBandRows;
-        processTile(0, w, r0, std::min(h, r0 + kBandRows), &crop, out.get(), 0);
+        renderArea(0, w, r0, std::min(h, r0 + kBandRows), &crop, out.get(), range);
     });
     return out;
 }
@@ -508,9 +575,11 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::imageTile(
         const Rect cropRect{std::round(r.x / divisor), std::round(r.y / divisor),
                             std::round(r.width / divisor), std::round(r.height / divisor)};
         auto crop = chosen->croppedImageFromBuffer(cropRect);
-        std::shared_ptr<ImageBuffer> output = !crop           ? nullptr
-                                              : fromThumbnail ? crop
-                                                              : renderBuffer(*crop, createFloat);
+        std::shared_ptr<ImageBuffer> output =
+            !crop           ? nullptr
+            : fromThumbnail ? crop
+                            : renderBuffer(*crop, createFloat,
+                                           outputRangeFor(chosen->bufferProfile(), destProfile));
         if (output) {
             matchProfile(*output, chosen->bufferProfile(), destProfile);
             result = output->getCGImageBitMapWithOrientation(orientation);
@@ -550,7 +619,8 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
         platform::setError(error, platform::QuorvexErrorDomain, -9,
                            "The image has not been processed at full size.");
     } else if (auto crop = source->croppedImageFromBuffer(r)) {
-        auto output = renderBuffer(*crop, createFloat);
+        auto output =
+            renderBuffer(*crop, createFloat, outputRangeFor(crop->bufferProfile(), destProfile));
         if (output) {
             matchProfile(*output, crop->bufferProfile(), destProfile);
             result = output->getCGImageBitMapWithOrientation(orientation);
@@ -581,7 +651,7 @@ bool CoreTiledEngine::getPixelValues(int col, int row, int patchSize, double* va
     if (!source->mainMap()->isCleanInRect(r)) return false;
     auto crop = buffer->croppedImageFromBuffer(r);
     if (!crop) return false;
-    auto rendered = renderBuffer(*crop, false);
+    auto rendered = renderBuffer(*crop, false, OutputRange());
     if (!rendered) return false;
     return rendered->sampleValues(half, half, patchSize, &values[0], &values[1], &values[2],
                                   &values[3]);

@@ -127,18 +127,38 @@ public:
     std::shared_ptr<ImageBuffer> tileSourceBuffer() const;
     void setTileSourceBuffer(std::shared_ptr<ImageBuffer> buffer);
 
+    // How 16-bit output beyond full scale is brought back into range. A pixel
+    // whose largest channel in the destination's linear space would pass full
+    // scale (1.0, stored as 65325) is scaled as a whole by 1 ÷ that channel,
+    // keeping its hue; a destination converted through tables keeps each
+    // channel clamped on its own.
+    struct OutputRange {
+        bool scaleWhole = true;
+        bool hasMatrix = false;  // destination linear = matrix × rendered value
+        float matrix[3][3] = {};
+    };
+    // The range rule for output in `from`'s space later converted to `to`
+    // (none, or the same profile: `from` itself).
+    static OutputRange outputRangeFor(const ColorSyncProfileWrap::Ptr& from,
+                                      const ColorSyncProfileWrap::Ptr& to);
+
 private:
     void setUpStage();
     void buildKeyTable();
     // Replaces matrix, tables, offset and knee from the settings, unless a
     // newer generation is already in force.
     void recompute(uint64_t generation, const platform::Dictionary& settings);
-    void renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest);
+    void renderArea(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* srcBuffer,
+                    ImageBuffer* destBuffer, const OutputRange& range);
+    void renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest,
+                     const OutputRange& range);
     // Gain table, offset and knee over one row of matrix output.
     template <bool Knee, bool FloatOut>
-    void applyTable(float* p, uint16_t* o16, int w, const float* table) const;
+    void applyTable(float* p, uint16_t* o16, int w, const float* table,
+                    const OutputRange& range) const;
     // A new buffer of the crop's size holding the crop rendered.
-    std::shared_ptr<ImageBuffer> renderBuffer(ImageBuffer& crop, bool createFloat);
+    std::shared_ptr<ImageBuffer> renderBuffer(ImageBuffer& crop, bool createFloat,
+                                              const OutputRange& range);
     void matchProfile(ImageBuffer& output, const ColorSyncProfileWrap::Ptr& from,
                       const ColorSyncProfileWrap::Ptr& to);
 

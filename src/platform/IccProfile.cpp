@@ -37,6 +37,30 @@ void setReason(std::string* failureReason, std::string text) {
 
 }  // namespace
 
+namespace {
+
+// The RGB-to-XYZ (D50) colorant matrix when lcms2 converts through the
+// profile's matrix and curves in both directions; none when a table decides.
+std::optional<std::array<double, 9>> readColorants(cmsHPROFILE handle, cmsUInt32Number intent) {
+    if (cmsGetColorSpace(handle) != cmsSigRgbData || !cmsIsMatrixShaper(handle) ||
+        cmsIsCLUT(handle, intent, LCMS_USED_AS_INPUT) ||
+        cmsIsCLUT(handle, intent, LCMS_USED_AS_OUTPUT))
+        return std::nullopt;
+    const cmsTagSignature tags[3] = {cmsSigRedColorantTag, cmsSigGreenColorantTag,
+                                     cmsSigBlueColorantTag};
+    std::array<double, 9> m{};
+    for (int c = 0; c < 3; ++c) {
+        const auto* xyz = static_cast<const cmsCIEXYZ*>(cmsReadTag(handle, tags[c]));
+        if (!xyz) return std::nullopt;
+        m[0 + c] = xyz->X;
+        m[3 + c] = xyz->Y;
+        m[6 + c] = xyz->Z;
+    }
+    return m;
+}
+
+}  // namespace
+
 std::shared_ptr<const IccProfile> IccProfile::make(std::vector<std::uint8_t> bytes,
                                                    std::filesystem::path path,
                                                    std::string* failureReason) {
@@ -72,6 +96,7 @@ std::shared_ptr<const IccProfile> IccProfile::make(std::vector<std::uint8_t> byt
     }
     std::shared_ptr<IccProfile> profile(new IccProfile);
     profile->description_ = icc::profileDescription(handle);
+    profile->colorants_ = readColorants(handle, readBigEndian32(bytes, 64) & 3u);
     cmsCloseProfile(handle);
 
     profile->version_ = readBigEndian32(bytes, 8);

@@ -10,6 +10,7 @@
 // the first character in the most significant byte ('mntr', 'RGB ').
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -93,6 +94,10 @@ public:
     const std::filesystem::path& filePath() const { return path_; }
     // Colour channels of the data colour space (3 for RGB, 1 for GRAY, 4 for CMYK), 0 if unknown.
     int channelCount() const;
+    // For an RGB profile converted through its matrix and curves alone: the
+    // linear RGB-to-XYZ (D50) matrix, row-major (rows X, Y, Z). None for
+    // profiles whose conversions go through tables.
+    const std::optional<std::array<double, 9>>& matrixShaperColorants() const { return colorants_; }
 
     // Same profile data.
     bool operator==(const IccProfile& other) const { return bytes_ == other.bytes_; }
@@ -111,6 +116,7 @@ private:
     std::uint32_t version_ = 0;
     std::string description_;
     std::filesystem::path path_;
+    std::optional<std::array<double, 9>> colorants_;
 };
 
 // One installed profile as the iteration reports it, read from its header and description.

@@ -144,6 +144,22 @@ TEST(ComputeMatrixAndLUT, BaselineExposureAndMaintainWhites) {
     expectNeutral(run({{"Quorvex_Filter_inputEV", 1.0f}}, {{"cameraBaselineExposure", 1.0f}}), 4.0f,
                   8e-3f);
 
+    // A profile curve that carries a positive baseline takes it out of the
+    // matrix when whites are kept; a negative one or clipped whites are as before.
+    auto inCurve = [](Dictionary settings, float baseline) {
+        ComputeMatrixAndLUT c;
+        c.setImageParameters(std::move(settings));
+        c.setCameraParameters(Dictionary{{"cameraBaselineExposure", baseline}});
+        c.setPositiveBaselineInCurve(true);
+        return run(c);
+    };
+    expectNeutral(inCurve({{"Quorvex_MaintainWhites", true}}, 1.0f), 1.0f, 2e-3f);
+    expectNeutral(
+        inCurve({{"Quorvex_MaintainWhites", true}, {"Quorvex_Filter_inputEV", 1.0f}}, 2.0f), 2.0f,
+        4e-3f);
+    expectNeutral(inCurve({{"Quorvex_MaintainWhites", false}}, 1.0f), 2.0f, 4e-3f);
+    expectNeutral(inCurve({}, -1.0f), 0.5f, 2e-3f);
+
     // The first baseline stays for the object's life.
     ComputeMatrixAndLUT compute;
     compute.setImageParameters(Dictionary{});

@@ -343,10 +343,16 @@ std::array<double, 3> proPhotoToSRGB8(const std::array<double, 3>& pp) {
                                  {0.0556434, -0.2040259, 1.0572252}};
     double xyz[3];
     for (int r = 0; r < 3; ++r) xyz[r] = m[r][0] * pp[0] + m[r][1] * pp[1] + m[r][2] * pp[2];
+    double lin[3];
+    for (int r = 0; r < 3; ++r)
+        lin[r] = toSRGB[r][0] * xyz[0] + toSRGB[r][1] * xyz[1] + toSRGB[r][2] * xyz[2];
+    // A colour beyond sRGB's white is dimmed as a whole, keeping its hue.
+    const double top = std::max({lin[0], lin[1], lin[2]});
+    if (top > 1.0)
+        for (double& v : lin) v /= top;
     std::array<double, 3> out{};
     for (int r = 0; r < 3; ++r) {
-        double v = toSRGB[r][0] * xyz[0] + toSRGB[r][1] * xyz[1] + toSRGB[r][2] * xyz[2];
-        v = std::clamp(v, 0.0, 1.0);
+        double v = std::clamp(lin[r], 0.0, 1.0);
         v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
         out[r] = v * 255.0;
     }

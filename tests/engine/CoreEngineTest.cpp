@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <vector>
 
 #include "color/DNGCameraProfileAbstract.h"
+#include "color/ProfileManager.h"
 #include "engine/CGImageBitMap.h"
 #include "engine/CoreTiledEngine.h"
+#include "platform/ScopedHome.h"
+#include "platform/UserDefaults.h"
 
 namespace {
 
@@ -97,7 +102,7 @@ TEST(CoreEngine, SixteenBitOutputScaleAndClamping) {
     const float m[4][4] = {{1, -1, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 0}};
     core->processTile(0, 3, 0, 1, src.get(), dst.get(), 0);
     EXPECT_EQ(dst->bufferU16ForRow(0, 0)[0], 65325);
-    EXPECT_EQ(dst->bufferU16ForRow(0, 1)[0], 65535);
+    EXPECT_EQ(dst->bufferU16ForRow(0, 1)[0], 65325) << "beyond full scale comes back to it";
     EXPECT_EQ(dst->bufferU16ForRow(0, 0)[3], 65535);
     core->setMatrix(m);
     core->processTile(0, 3, 0, 1, src.get(), dst.get(), 0);
@@ -326,6 +331,158 @@ TEST(CoreEngine, FullSizeRenderNeverFallsBackAndReadoutsAverage) {
         for (int x = 0; x < 2; ++x) mean += direct->bufferU16ForRow(y, x)[0] / 4.0;
     EXPECT_NEAR(values[0], mean / 65535.0, 1e-9);
     EXPECT_NEAR(values[3], 1.0, 1e-9);
+}
+
+// "enableCinematic" is registered as the text "YES": the knee must engage
+// when the settings ask for one, and stay off when the user says "NO".
+TEST(CoreEngine, CinematicKneeFollowsTheTextualUserDefault) {
+    std::optional<testsupport::ScopedHome> home(std::in_place);
+    platform::UserDefaults::resetStandardForEnvironment();
+    auto& defaults = platform::UserDefaults::standard();
+    defaults.registerDefaults({{"enableCinematic", "YES"}});
+    const platform::Dictionary knee{{"Quorvex_Filter_inputKneeLow", 0.0},
+                                    {"Quorvex_Filter_inputKneeHigh", 5.0}};
+    auto on = CoreTiledEngine::initWithSize(platform::Size{16, 16}, std::nullopt, false);
+    EXPECT_TRUE(on->enableCinematic());
+    on->setParameters(std::nullopt, knee);
+    on->waitForRecomputation();
+    EXPECT_FLOAT_EQ(on->kneeLow(), 1.0f);
+    EXPECT_GE(on->kneeF(), CoreTiledEngine::kKneeThreshold);
+
+    defaults.setObject(platform::Value("NO"), "enableCinematic");
+    auto off = CoreTiledEngine::initWithSize(platform::Size{16, 16}, std::nullopt, false);
+    EXPECT_FALSE(off->enableCinematic());
+    off->setParameters(std::nullopt, knee);
+    off->waitForRecomputation();
+    EXPECT_LT(off->kneeF(), CoreTiledEngine::kKneeThreshold);
+    home.reset();
+    platform::UserDefaults::resetStandardForEnvironment();
+}
+
+// Linear RGB-to-XYZ of a space from its primaries and white (xy).
+using M3 = std::array<std::array<double, 3>, 3>;
+M3 rgbToXYZ(const double prim[3][2], const double white[2]) {
+    M3 p{};
+    for (int c = 0; c < 3; ++c) {
+        p[0][c] = prim[c][0] / prim[c][1];
+        p[1][c] = 1.0;
+        p[2][c] = (1 - prim[c][0] - prim[c][1]) / prim[c][1];
+    }
+    const double w[3] = {white[0] / white[1], 1.0, (1 - white[0] - white[1]) / white[1]};
+    // Channel scales s with p·s = w, by Cramer's rule.
+    auto det = [](const M3& m) {
+        return m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+               m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+               m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    };
+    const double d = det(p);
+    M3 out = p;
+    for (int c = 0; c < 3; ++c) {
+        M3 q = p;
+        for (int r = 0; r < 3; ++r) q[r][c] = w[r];
+        const double sc = det(q) / d;
+        for (int r = 0; r < 3; ++r) out[r][c] = p[r][c] * sc;
+    }
+    return out;
+}
+
+M3 inverse(const M3& m) {
+    const double d = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                     m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                     m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    M3 r{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            const int a = (j + 1) % 3, b = (j + 2) % 3, c = (i + 1) % 3, e = (i + 2) % 3;
+            r[i][j] = (m[a][c] * m[b][e] - m[a][e] * m[b][c]) / d;
+        }
+    return r;
+}
+
+// ProPhoto primaries with a D65 white to Rec. 709 linear: both share the
+// white, so no adaptation enters.
+M3 proPhotoD65To709() {
+    const double d65[2] = {0.3127, 0.3290};
+    const double pp[3][2] = {{0.7347, 0.2653}, {0.1596, 0.8404}, {0.0366, 0.0001}};
+    const double rec[3][2] = {{0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}};
+    const M3 a = inverse(rgbToXYZ(rec, d65)), b = rgbToXYZ(pp, d65);
+    M3 m{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            for (int k = 0; k < 3; ++k) m[i][j] += a[i][k] * b[k][j];
+    return m;
+}
+
+double srgbDecode(double v) {
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+}
+
+// A pixel that the 16-bit store would truncate is dimmed as a whole in the
+// space it is converted to, so its hue survives; in-range pixels are as before.
+TEST(CoreEngine, OverRangePixelsKeepTheirHueInTheDestinationSpace) {
+    auto& manager = ProfileManager::sharedManager();
+    const auto proPhoto = manager.getProPhotoGamma1_D65Profile(false);
+    const auto rec709 = manager.getRec709Gamma1Profile();
+    const auto srgb = manager.getSRGBProfile(false);
+    ASSERT_TRUE(proPhoto && rec709 && srgb);
+
+    const M3 expected = proPhotoD65To709();
+    const auto range = CoreTiledEngine::outputRangeFor(proPhoto, rec709);
+    ASSERT_TRUE(range.scaleWhole && range.hasMatrix);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(range.matrix[r][c], expected[r][c], 2e-3) << r << c;
+    EXPECT_FALSE(CoreTiledEngine::outputRangeFor(proPhoto, proPhoto).hasMatrix);
+    EXPECT_FALSE(
+        CoreTiledEngine::outputRangeFor(proPhoto, ColorSyncProfileWrap::initWithLAB()).scaleWhole)
+        << "no matrix to measure with: channels clamp on their own";
+
+    // Gain 2: pixel 0 stays in range, pixel 1 passes full scale in red.
+    auto core = plainStage(2.0f);
+    auto src = ImageBufferU16::initWithSize(2, 1, nullptr, proPhoto);
+    const uint16_t in[2][3] = {{12000, 11000, 10000}, {40000, 30000, 25000}};
+    for (int x = 0; x < 2; ++x) {
+        uint16_t* p = src->bufferU16ForRow(0, x);
+        for (int c = 0; c < 3; ++c) p[c] = in[x][c];
+        p[3] = 65535;
+    }
+    auto own = ImageBufferU16::initWithSize(2, 1, nullptr, proPhoto);
+    core->processTile(0, 2, 0, 1, src.get(), own.get(), 0);
+    for (int c = 0; c < 3; ++c)
+        EXPECT_EQ(own->bufferU16ForRow(0, 0)[c],
+                  uint16_t(double(in[0][c] * 2 * CoreTiledEngine::kInputScale) * 65325.0));
+    const uint16_t* o = own->bufferU16ForRow(0, 1);
+    EXPECT_NEAR(o[0], 65325, 1);
+    EXPECT_NEAR(double(o[1]) / o[0], 30000.0 / 40000, 1e-4);
+    EXPECT_NEAR(double(o[2]) / o[0], 25000.0 / 40000, 1e-4);
+
+    src->setValidRegion(Rect{0, 0, 2, 1});
+    core->setTileSourceBuffer(src);
+    platform::Error error;
+    for (const auto& dest : {rec709, srgb}) {
+        auto image = core->fullSizeImage(Rect::null(), dest, false, 1, &error);
+        ASSERT_TRUE(image) << error.failureReason;
+        const auto px = pixels(image);
+        for (int x = 0; x < 2; ++x) {
+            double v[3], want[3];
+            for (int c = 0; c < 3; ++c) {
+                v[c] = px[size_t(x) * 3 + c] / 65535.0;
+                if (dest == srgb) v[c] = srgbDecode(v[c]);
+            }
+            for (int r = 0; r < 3; ++r) {
+                want[r] = 0;
+                for (int k = 0; k < 3; ++k)
+                    want[r] += expected[r][k] * in[x][k] * 2 * CoreTiledEngine::kInputScale;
+            }
+            const double top = std::max({want[0], want[1], want[2]});
+            if (x == 1) {
+                ASSERT_GT(top, 1.0) << "the test pixel must pass full scale";
+                EXPECT_NEAR(std::max({v[0], v[1], v[2]}), 65325.0 / 65535, 3e-3);
+            }
+            for (int c = 0; c < 3; ++c)
+                EXPECT_NEAR(v[c] / std::max({v[0], v[1], v[2]}), want[c] / top, 6e-3)
+                    << "pixel " << x << " channel " << c;
+        }
+    }
 }
 
 }  // namespace
