@@ -7,6 +7,7 @@
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_exif.h"
 #include "dng/core/dng_memory_allocator.h"
+#include "dng/core/dng_xmp.h"
 
 dng_host::dng_host(dng_memory_allocator* allocator, dng_abort_sniffer* sniffer)
     : fAllocator(allocator), fSniffer(sniffer) {}
@@ -51,7 +52,7 @@ bool dng_host::IsTransientError(dng_error_code code) {
 
 dng_exif* dng_host::MakeExif() { return new dng_exif; }
 
-dng_xmp* dng_host::MakeXmp() { ThrowNotYetImplemented("dng_host::MakeXmp"); }
+dng_xmp* dng_host::MakeXmp() { return new dng_xmp(Allocator()); }
 
 dng_image* dng_host::MakeImage(const dng_rect&, uint32, uint32) {
     ThrowNotYetImplemented("dng_host::MakeImage");

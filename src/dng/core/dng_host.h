@@ -4,7 +4,7 @@
 // SniffForAbort may be called from area-task threads. The factories of images,
 // negatives, opcodes and XMP records are virtual hooks filled in by the code
 // that owns those types; here they fail with dng_error_not_yet_implemented
-// (MakeExif makes an empty record).
+// (MakeExif and MakeXmp make empty records).
 #pragma once
 
 #include <memory>

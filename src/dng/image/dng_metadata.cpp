@@ -8,7 +8,7 @@
 #include "dng/core/dng_md5_printer.h"
 #include "dng/core/dng_memory_allocator.h"
 
-dng_metadata::dng_metadata(dng_host& host) : fExif(host.MakeExif()) {}
+dng_metadata::dng_metadata(dng_host& host) : fExif(host.MakeExif()), fXMP(host.MakeXmp()) {}
 
 dng_metadata::dng_metadata(const dng_metadata& o, dng_memory_allocator& allocator)
     : fHasBaseOrientation(o.fHasBaseOrientation),
@@ -19,7 +19,7 @@ dng_metadata::dng_metadata(const dng_metadata& o, dng_memory_allocator& allocato
       fOriginalExif(o.fOriginalExif ? o.fOriginalExif->Clone(&allocator) : nullptr),
       fIPTCBlock(o.fIPTCBlock ? o.fIPTCBlock->Clone(allocator) : nullptr),
       fIPTCOffset(o.fIPTCOffset),
-      fXMP(o.fXMP ? o.fXMP->Clone(allocator) : nullptr),
+      fXMP(o.fXMP ? o.fXMP->Clone() : nullptr),
       fEmbeddedXMPDigest(o.fEmbeddedXMPDigest),
       fXMPInSidecar(o.fXMPInSidecar),
       fXMPIsNewer(o.fXMPIsNewer),
@@ -38,6 +38,7 @@ void dng_metadata::SetBaseOrientation(const dng_orientation& orientation) {
 
 void dng_metadata::ApplyOrientation(const dng_orientation& orientation) {
     fBaseOrientation += orientation;
+    if (fXMP) fXMP->SetOrientation(fBaseOrientation.GetTIFF());
 }
 
 void dng_metadata::SetIPTC(std::unique_ptr<dng_memory_block> block) {
@@ -71,15 +72,17 @@ dng_fingerprint dng_metadata::IPTCDigest(bool includePadding) const {
 
 bool dng_metadata::SetXMP(dng_host& host, const void* data, uint32 count, bool xmpInSidecar,
                           bool xmpIsNewer) {
-    if (!data || count == 0) return false;
+    std::unique_ptr<dng_xmp> xmp;
     try {
-        std::unique_ptr<dng_memory_block> block = host.Allocate(count);
-        std::memcpy(block->Buffer(), data, count);
-        fXMP = std::move(block);
+        xmp.reset(host.MakeXmp());
+        xmp->ParseBlock(data, count);
     } catch (const dng_exception& e) {
         if (host.IsTransientError(e.ErrorCode())) throw;
         return false;
+    } catch (...) {
+        return false;
     }
+    fXMP = std::move(xmp);
     fXMPInSidecar = xmpInSidecar;
     fXMPIsNewer = xmpIsNewer;
     return true;
@@ -90,6 +93,8 @@ void dng_metadata::SetEmbeddedXMP(dng_host& host, const void* data, uint32 count
         dng_md5_printer printer;
         printer.Process(data, count);
         fEmbeddedXMPDigest = printer.Result();
+        fXMP->RemoveProperty(XMP_NS_EDITOR, "SidecarForExtension");
+        fXMP->RemoveProperty(XMP_NS_EDITOR, "EmbeddedXMPDigest");
     } else {
         fEmbeddedXMPDigest.Clear();
     }
@@ -99,16 +104,35 @@ void dng_metadata::SynchronizeMetadata() {
     if (!fExif)
         ThrowProgramError("Expected valid fExif field in dng_metadata::SynchronizeMetadata");
     if (!fOriginalExif) fOriginalExif = fExif->Clone();
+    if (!fXMP) return;
+    fXMP->RemoveCreatorKeywordLists();
+    fXMP->SyncIPTC(*this, fXMPIsNewer ? dng_xmp::preferXMP : dng_xmp::preferNonXMP);
+    fXMP->SyncExif(*fExif, nullptr, false, false);
+    fXMP->SyncOrientation(*this, fXMPInSidecar);
 }
 
 void dng_metadata::UpdateDateTime(const dng_date_time_info& dateTime) {
     if (fExif) fExif->UpdateDateTime(dateTime);
+    if (fXMP) fXMP->UpdateDateTime(dateTime);
 }
 
 void dng_metadata::UpdateDateTimeToNow() {
     dng_date_time_info now;
     CurrentDateTimeAndZone(now);
     UpdateDateTime(now);
+    if (fXMP) fXMP->UpdateMetadataDate(now);
 }
 
-void dng_metadata::RebuildIPTC(dng_memory_allocator&, bool) { ClearIPTC(); }
+void dng_metadata::UpdateMetadataDateTimeToNow() {
+    dng_date_time_info now;
+    CurrentDateTimeAndZone(now);
+    if (fXMP) fXMP->UpdateMetadataDate(now);
+}
+
+void dng_metadata::RebuildIPTC(dng_memory_allocator& allocator, bool padForTIFF) {
+    ClearIPTC();
+    if (fXMP) {
+        fXMP->RebuildIPTC(*this, allocator, padForTIFF);
+        fXMP->SetIPTCDigest(IPTCDigest(true));
+    }
+}

@@ -1,10 +1,10 @@
 // The descriptive metadata of one negative: base orientation, the EXIF
 // record and a copy of it as first seen, the maker note, the IPTC block, the
-// embedded XMP packet with its digest and origin flags, and the source's
-// MIME type.
+// XMP record with the embedded packet's digest and origin flags, and the
+// source's MIME type.
 //
-// This system keeps no XMP property store: the packet is held as bytes and
-// its digest recorded; property-level synchronisation has nothing to change.
+// The XMP record holds no properties in this system (dng_xmp), so its syncs
+// change only the EXIF record and the IPTC block.
 //
 // Owned by its negative; not locked, one thread at a time. Copies are made
 // only with an allocator (Clone).
@@ -17,6 +17,7 @@
 #include "dng/core/dng_memory_block.h"
 #include "dng/core/dng_string.h"
 #include "dng/core/dng_types.h"
+#include "dng/core/dng_xmp.h"
 #include "dng/image/dng_orientation.h"
 
 class dng_host;
@@ -61,34 +62,38 @@ public:
     // left out. Null without a block or with an empty one.
     dng_fingerprint IPTCDigest(bool includePadding = true) const;
 
-    // Stores the packet; false (and nothing changed) for an empty packet.
+    // A new XMP record from the host parses the packet; false (the old record
+    // kept) when parsing fails, except for errors the host says must
+    // propagate.
     bool SetXMP(dng_host& host, const void* data, uint32 count, bool xmpInSidecar = false,
                 bool xmpIsNewer = false);
     // As SetXMP from the file itself; records the packet's digest (null on
     // failure).
     void SetEmbeddedXMP(dng_host& host, const void* data, uint32 count);
-    const dng_memory_block* XMPBlock() const { return fXMP.get(); }
-    void ResetXMP(std::unique_ptr<dng_memory_block> xmp) { fXMP = std::move(xmp); }
-    void ResetXMPSidecarNewer(std::unique_ptr<dng_memory_block> xmp, bool inSidecar, bool isNewer) {
+    dng_xmp* GetXMP() { return fXMP.get(); }
+    const dng_xmp* GetXMP() const { return fXMP.get(); }
+    void ResetXMP(std::unique_ptr<dng_xmp> xmp) { fXMP = std::move(xmp); }
+    void ResetXMPSidecarNewer(std::unique_ptr<dng_xmp> xmp, bool inSidecar, bool isNewer) {
         fXMP = std::move(xmp);
         fXMPInSidecar = inSidecar;
         fXMPIsNewer = isNewer;
     }
-    // Without an XMP property store there is nothing to rebuild the block
-    // from: the old block is dropped.
+    // Drops the block and has the XMP record rebuild one from its fields,
+    // then records the new block's digest in the XMP record.
     void RebuildIPTC(dng_memory_allocator& allocator, bool padForTIFF);
     const dng_fingerprint& EmbeddedXMPDigest() const { return fEmbeddedXMPDigest; }
     bool XMPInSidecar() const { return fXMPInSidecar; }
     bool XMPIsNewer() const { return fXMPIsNewer; }
 
-    // Keeps the first EXIF record seen as the original one (dng_error_unknown
-    // without an EXIF record).
+    // Keeps the first EXIF record seen as the original one, then reconciles
+    // XMP with the IPTC block, the EXIF record and the orientation
+    // (dng_error_unknown without an EXIF record).
     void SynchronizeMetadata();
 
     void UpdateDateTime(const dng_date_time_info& dateTime);
     void UpdateDateTimeToNow();
-    // The XMP metadata date; nothing is stored without an XMP property store.
-    void UpdateMetadataDateTimeToNow() {}
+    // Only the XMP metadata date.
+    void UpdateMetadataDateTimeToNow();
 
     const dng_string& SourceMIME() const { return fSourceMIME; }
     void SetSourceMIME(const char* mime) { fSourceMIME.Set(mime); }
@@ -102,7 +107,7 @@ private:
     std::unique_ptr<dng_exif> fOriginalExif;
     std::unique_ptr<dng_memory_block> fIPTCBlock;
     uint64 fIPTCOffset = kDNGStreamInvalidOffset;
-    std::unique_ptr<dng_memory_block> fXMP;
+    std::unique_ptr<dng_xmp> fXMP;
     dng_fingerprint fEmbeddedXMPDigest;
     bool fXMPInSidecar = false;
     bool fXMPIsNewer = false;

@@ -22,9 +22,11 @@
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_memory_stream.h"
 #include "dng/core/dng_stream.h"
+#include "dng/core/dng_string_list.h"
 #include "dng/core/dng_tag_codes.h"
 #include "dng/core/dng_tag_types.h"
 #include "dng/core/dng_tag_values.h"
+#include "dng/core/dng_xmp.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_jpeg_image.h"
 #include "dng/image/dng_linearization_info.h"
@@ -171,65 +173,160 @@ void dng_image_writer::CompressPreviewToJPEG(dng_host&, const dng_image&) {
 
 // ---- metadata ----------------------------------------------------------------
 
+namespace {
+
+void CopyAltLangDefaultProperty(const dng_xmp& saved, dng_xmp& xmp, const char* ns,
+                                const char* path, dng_string* exifString) {
+    dng_string s;
+    if (saved.GetAltLangDefault(ns, path, s) && s.NotEmpty()) {
+        xmp.SetAltLangDefault(ns, path, s);
+        if (exifString) *exifString = s;
+    }
+}
+
+void CopyStringProperty(const dng_xmp& saved, dng_xmp& xmp, const char* ns, const char* path) {
+    dng_string s;
+    if (saved.GetString(ns, path, s) && s.NotEmpty()) xmp.SetNormalizedString(ns, path, s);
+}
+
+void CopyContactInfoField(const dng_xmp& saved, dng_xmp& xmp, const char* ns, const char* field) {
+    dng_string s;
+    if (saved.GetStructField(XMP_NS_IPTC, "CreatorContactInfo", ns, field, s) && s.NotEmpty()) {
+        xmp.SetStructField(XMP_NS_IPTC, "CreatorContactInfo", ns, field, s);
+    }
+}
+
+}  // namespace
+
 void dng_image_writer::PrepareMetadataForFile(dng_host&, dng_metadata& metadata, uint32 subset,
                                               const char* dstMIME, const char* software) {
     dng_exif* exif = metadata.GetExif();
-    if (!exif) return;
+    dng_xmp* xmp = metadata.GetXMP();
+    if (!exif || !xmp) return;
 
-    if (software) exif->fSoftware.Set(software);
+    if (software) {
+        exif->fSoftware.Set(software);
+        xmp->SetString(XMP_NS_XAP, "CreatorTool", exif->fSoftware);
+    }
 
     {
         std::lock_guard<std::mutex> lock(gFixedDateLock);
         if (gFixedDate) {
             metadata.UpdateDateTime(*gFixedDate);
+            xmp->UpdateMetadataDate(*gFixedDate);
         } else {
             metadata.UpdateDateTimeToNow();
         }
     }
 
-    if (!exif->AtLeastVersion0231()) exif->SetVersion0231();
+    if (!exif->AtLeastVersion0231()) {
+        exif->SetVersion0231();
+        dng_string version;
+        version.Set("0231");
+        xmp->SetString(XMP_NS_EXIF, "ExifVersion", version);
+    }
+
+    xmp->SyncExif(*exif, metadata.GetOriginalExif(), false, true);
+
+    for (const char* ns : {XMP_NS_DC, XMP_NS_XAP, XMP_NS_EDITOR, XMP_NS_IPTC, XMP_NS_XAP_RIGHTS}) {
+        xmp->RemoveEmptyProperties(ns);
+    }
 
     if (subset > 7) subset = kMetadataSubset_All;
+    const bool dropDevelop = subset == kMetadataSubset_AllExceptCameraInfo ||
+                             subset == kMetadataSubset_AllExceptCameraAndLocation ||
+                             subset == kMetadataSubset_AllExceptCameraRawInfo ||
+                             subset == kMetadataSubset_AllExceptCameraRawInfoAndLocation;
     const bool dropCamera = subset == kMetadataSubset_AllExceptCameraInfo ||
                             subset == kMetadataSubset_AllExceptCameraAndLocation;
     const bool dropLocation = subset == kMetadataSubset_AllExceptLocationInfo ||
                               subset == kMetadataSubset_AllExceptCameraAndLocation ||
                               subset == kMetadataSubset_AllExceptCameraRawInfoAndLocation;
-    if (dropCamera) {
+    if (dropDevelop || dropCamera || dropLocation) {
         const std::unique_ptr<dng_exif> saved = exif->Clone();
-        exif->SetEmpty();
-        exif->fImageDescription = saved->fImageDescription;
-        exif->fSoftware = saved->fSoftware;
-        exif->fArtist = saved->fArtist;
-        exif->fCopyright = saved->fCopyright;
-        exif->fCopyright2 = saved->fCopyright2;
-        exif->fDateTime = saved->fDateTime;
-        exif->fDateTimeOriginal = saved->fDateTimeOriginal;
-        exif->fDateTimeDigitized = saved->fDateTimeDigitized;
-        exif->fExifVersion = saved->fExifVersion;
-        exif->fImageUniqueID = saved->fImageUniqueID;
-        exif->CopyGPSFrom(*saved);
-        metadata.ClearMakerNote();
-    }
-    if (dropLocation) {
-        const dng_exif empty;
-        exif->CopyGPSFrom(empty);
-        metadata.ClearMakerNote();
-    }
-    if (subset == kMetadataSubset_CopyrightOnly || subset == kMetadataSubset_CopyrightAndContact) {
-        const std::unique_ptr<dng_exif> saved = exif->Clone();
-        exif->SetEmpty();
-        metadata.ClearMakerNote();
-        exif->fExifVersion = saved->fExifVersion;
-        if (subset == kMetadataSubset_CopyrightAndContact) exif->fArtist = saved->fArtist;
+        if (dropDevelop) {
+            xmp->RemoveProperties(XMP_NS_RAW_SETTINGS);
+            xmp->RemoveProperties(XMP_NS_RAW_SAVED_SETTINGS);
+            xmp->RemoveProperties(XMP_NS_DEV_EXPERIMENTAL);
+            xmp->RemoveProperty(XMP_NS_MM, "History");
+            xmp->RemoveProperties(XMP_NS_PANO);
+        }
+        if (dropCamera) {
+            exif->SetEmpty();
+            exif->fImageDescription = saved->fImageDescription;
+            exif->fSoftware = saved->fSoftware;
+            exif->fArtist = saved->fArtist;
+            exif->fCopyright = saved->fCopyright;
+            exif->fCopyright2 = saved->fCopyright2;
+            exif->fDateTime = saved->fDateTime;
+            exif->fDateTimeOriginal = saved->fDateTimeOriginal;
+            exif->fDateTimeDigitized = saved->fDateTimeDigitized;
+            exif->fExifVersion = saved->fExifVersion;
+            exif->fImageUniqueID = saved->fImageUniqueID;
+            exif->CopyGPSFrom(*saved);
+            xmp->RemoveProperties(XMP_NS_EXIF);
+            xmp->RemoveProperties(XMP_NS_EXIFEX);
+            xmp->RemoveProperties(XMP_NS_AUX);
+            metadata.ClearMakerNote();
+        }
+        if (dropLocation) {
+            const dng_exif empty;
+            exif->CopyGPSFrom(empty);
+            metadata.ClearMakerNote();
+            xmp->RemoveProperty(XMP_NS_EDITOR, "City");
+            xmp->RemoveProperty(XMP_NS_EDITOR, "State");
+            xmp->RemoveProperty(XMP_NS_EDITOR, "Country");
+            xmp->RemoveProperty(XMP_NS_IPTC, "Location");
+            xmp->RemoveProperty(XMP_NS_IPTC, "CountryCode");
+            xmp->RemoveProperty(XMP_NS_IPTC_EXT, "LocationCreated");
+            xmp->RemoveProperty(XMP_NS_IPTC_EXT, "LocationShown");
+        }
     }
 
-    if (dstMIME && std::strcmp(dstMIME, "image/dng") == 0) {
+    if (subset == kMetadataSubset_CopyrightOnly || subset == kMetadataSubset_CopyrightAndContact) {
+        const std::unique_ptr<dng_xmp> savedXMP = xmp->Clone();
+        const std::unique_ptr<dng_exif> saved = exif->Clone();
+        xmp->RemoveAllProperties();
+        exif->SetEmpty();
+        metadata.ClearMakerNote();
+        exif->fExifVersion = saved->fExifVersion;
+        CopyAltLangDefaultProperty(*savedXMP, *xmp, XMP_NS_DC, "rights", &exif->fCopyright);
+        CopyAltLangDefaultProperty(*savedXMP, *xmp, XMP_NS_XAP_RIGHTS, "UsageTerms", nullptr);
+        CopyStringProperty(*savedXMP, *xmp, XMP_NS_XAP_RIGHTS, "WebStatement");
+        bool marked = false;
+        if (savedXMP->GetBoolean(XMP_NS_XAP_RIGHTS, "Marked", marked)) {
+            xmp->SetBoolean(XMP_NS_XAP_RIGHTS, "Marked", marked);
+        }
+        if (subset == kMetadataSubset_CopyrightAndContact) {
+            dng_string_list creators;
+            if (savedXMP->GetStringList(XMP_NS_DC, "creator", creators) && creators.Count()) {
+                xmp->SetStringList(XMP_NS_DC, "creator", creators);
+            }
+            exif->fArtist = saved->fArtist;
+            CopyStringProperty(*savedXMP, *xmp, XMP_NS_EDITOR, "AuthorsPosition");
+            for (const char* field : {"CiEmailWork", "CiAdrExtadr", "CiAdrCity", "CiAdrRegion",
+                                      "CiAdrPcode", "CiAdrCtry", "CiTelWork", "CiUrlWork"}) {
+                CopyContactInfoField(*savedXMP, *xmp, XMP_NS_IPTC, field);
+            }
+            CopyAltLangDefaultProperty(*savedXMP, *xmp, XMP_NS_DC, "title", nullptr);
+        }
+    }
+
+    const bool toDNG = dstMIME && std::strcmp(dstMIME, "image/dng") == 0;
+    if (toDNG) {
         metadata.ClearIPTC();
     } else {
         metadata.RebuildIPTC(gDefaultDNGMemoryAllocator,
                              dstMIME && std::strcmp(dstMIME, "image/tiff") == 0);
     }
+
+    xmp->RemoveOrientation();
+    xmp->ClearImageInfo();
+    xmp->RemoveProperties(XMP_NS_DNG);
+    if (!toDNG) xmp->RemoveProperties(XMP_NS_RAW_DEFAULTS);
+    xmp->ClearIPTCDigest();
+    xmp->RemoveProperty(XMP_NS_EDITOR, "SidecarForExtension");
+    xmp->RemoveProperty(XMP_NS_EDITOR, "EmbeddedXMPDigest");
 }
 
 void dng_image_writer::SetExifColorSpaceFromProfile(dng_metadata& metadata, const void* profileData,
@@ -323,6 +420,9 @@ void dng_image_writer::WriteTIFFFile(dng_host& host, dng_stream& stream, const d
     }
     if (profileData && profileSize) tags.Add<tag_icc_profile>(mainIFD, profileData, profileSize);
 
+    std::unique_ptr<dng_memory_block> xmpBlock;
+    if (prepared && prepared->GetXMP()) xmpBlock = prepared->GetXMP()->SerializeToBlock();
+    if (xmpBlock && xmpBlock->LogicalSize()) tags.Add<tag_xmp>(mainIFD, std::move(xmpBlock));
     if (prepared && prepared->IPTCLength()) {
         tags.Add<tag_iptc>(mainIFD, prepared->IPTCData(), prepared->IPTCLength());
     }
@@ -338,6 +438,18 @@ void dng_image_writer::WriteTIFFFile(dng_host& host, dng_stream& stream, const d
         resources.WriteBytes(data, length);
         if (length & 1) resources.PutUInt8(0);
     };
+    if (prepared && prepared->GetXMP()) {
+        bool marked = false;
+        if (prepared->GetXMP()->GetBoolean(XMP_NS_XAP_RIGHTS, "Marked", marked)) {
+            const uint8 flag[2] = {uint8(marked ? 1 : 0), 0};
+            putResource(1034, flag, 1);
+        }
+        dng_string webStatement;
+        if (prepared->GetXMP()->GetString(XMP_NS_XAP_RIGHTS, "WebStatement", webStatement) &&
+            webStatement.NotEmpty()) {
+            putResource(1035, webStatement.Get(), webStatement.Length());
+        }
+    }
     if (thumbnail) thumbnail->WriteThumbnailResource(resources);
     if (prepared && prepared->IPTCLength()) {
         const dng_fingerprint digest = prepared->IPTCDigest(true);
@@ -611,6 +723,10 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
                                 negative.OriginalRawFileDigest().data,
                                 dng_fingerprint::kDNGFingerprintSize);
     }
+
+    std::unique_ptr<dng_memory_block> xmpBlock =
+        metadata->GetXMP() ? metadata->GetXMP()->SerializeToBlock() : nullptr;
+    if (xmpBlock && xmpBlock->LogicalSize()) tags.Add<tag_xmp>(mainIFD, std::move(xmpBlock));
 
     const dng_memory_block* makerNote = metadata->MakerNote();
     const dng_exif emptyExif;

@@ -219,7 +219,8 @@ TEST(NegativeMetadata, SynchronizeKeepsTheFirstExifAndClonesShareNothing) {
     EXPECT_TRUE(metadata.EmbeddedXMPDigest().IsValid());
     std::unique_ptr<dng_metadata> clone = metadata.Clone(host.Allocator());
     EXPECT_NE(clone->GetExif(), metadata.GetExif());
-    EXPECT_NE(clone->XMPBlock(), metadata.XMPBlock());
+    EXPECT_NE(clone->GetXMP(), metadata.GetXMP());
+    EXPECT_TRUE(clone->GetXMP()->HasMeta());
     EXPECT_STREQ(clone->GetExif()->fMake.Get(), "Second");
 
     dng_metadata empty(host);

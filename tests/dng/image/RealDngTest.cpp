@@ -340,7 +340,7 @@ TEST(RealDng, ConvertedFileKeepsItsActiveAreaAndPrivateTags) {
     EXPECT_EQ(info.fShared->fDNGPrivateDataCount, 8360u);
     EXPECT_NEAR(negative->BaselineNoiseR().AsReal64(), 1.33, 1e-9);
     EXPECT_STREQ(negative->LocalName().Get(), "Canon EOS 350D Digital");
-    EXPECT_TRUE(negative->Metadata().XMPBlock() != nullptr);
+    EXPECT_TRUE(negative->Metadata().GetXMP()->HasMeta());
     // The raw data was cut out: reading it is a clear error.
     dng_info again;
     EXPECT_THROW(ReadDNGNegative(host, stream, again, dng_read_depth::kStage3), dng_exception);
