@@ -144,6 +144,10 @@ OutputFile::~OutputFile() {
     if (folderFd_ >= 0) ::close(folderFd_);
 }
 
+std::string OutputFile::writerPath() const {
+    return fd_ >= 0 ? "/proc/self/fd/" + std::to_string(fd_) : std::string();
+}
+
 std::FILE* OutputFile::stream() {
     if (!stream_ && fd_ >= 0) {
         stream_ = ::fdopen(fd_, "wb");

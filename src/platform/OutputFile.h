@@ -6,7 +6,8 @@
 // O_CREAT|O_EXCL|O_NOFOLLOW, mode 0644 less the umask, named
 // ".<stem>.partial-<pid>-<n>" within the 255-byte name limit (a long stem is
 // shortened). It first removes the partial files that processes no longer
-// alive left in that folder. The writer writes through fd() or stream();
+// alive left in that folder. The writer writes through fd(), stream() or
+// writerPath();
 // publish() flushes and syncs the file, moves it to its name and syncs the
 // folder. Without `replace`, publishing never replaces anything: a name
 // taken meanwhile moves on to "<stem>_1<ext>" ... "<stem>_99999<ext>" when
@@ -53,6 +54,10 @@ public:
     // be made).
     std::FILE* stream();
     const std::filesystem::path& temporaryPath() const { return temporaryPath_; }
+    // For writers that open a path themselves: "/proc/self/fd/<fd>", which
+    // reopens this very file (never whatever is at the temporary name now).
+    // Use either this or stream(), not both.
+    std::string writerPath() const;
 
     // The path the file now has, or nullopt with the error (the temporary
     // file is then gone). Call once.

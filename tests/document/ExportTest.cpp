@@ -482,3 +482,36 @@ TEST_F(DocumentExportTest, ClosingDuringAnExportKeepsTheFileAndTheCatalogEntry) 
     ASSERT_TRUE(entry.has_value());
     EXPECT_FLOAT_EQ((*entry)["Quorvex_Filter_inputEV"].floatValue(), 0.25f);
 }
+
+// A document that is not shown stores some settings without telling its
+// engine (no window watches them); its export still renders what it holds.
+TEST_F(DocumentExportTest, SettingsStoredQuietlyStillReachTheExport) {
+    if (!std::filesystem::exists(chartTool())) GTEST_SKIP() << "no chart tool";
+    const auto dng = makeChart(scratch_.path(), "240x160");
+    ASSERT_FALSE(dng.empty());
+    auto exportPixels = [&](const MyDocument::Ptr& doc, const char* name) {
+        platform::Error error;
+        const auto jpg = scratch_.path() / name;
+        EXPECT_TRUE(doc->exportToURL(jpg, "public.jpeg", {-1, -1, -1, -1}, true, &error))
+            << error.failureReason;
+        std::vector<uint8_t> rgb;
+        uint32_t w = 0, h = 0;
+        EXPECT_TRUE(readJpeg(jpg, rgb, w, h));
+        return rgb;
+    };
+    platform::Error error;
+    auto quiet = MyDocument::init();
+    ASSERT_TRUE(quiet->readFromURL(dng.string(), "", &error));
+    const auto before = exportPixels(quiet, "before.jpg");
+    quiet->setSceneReferred(false);  // stored, no invalidation
+    const auto after = exportPixels(quiet, "after.jpg");
+    quiet->close();
+
+    auto told = MyDocument::init();
+    ASSERT_TRUE(told->readFromURL(dng.string(), "", &error));
+    told->addSettingValues(Dictionary{{"Quorvex_SceneReferred", Value(false)}});
+    const auto expected = exportPixels(told, "told.jpg");
+    told->close();
+    EXPECT_NE(before, after);
+    EXPECT_EQ(after, expected);
+}

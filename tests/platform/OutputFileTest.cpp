@@ -92,6 +92,23 @@ TEST(OutputFile, TakenNamesAreNumberedOrRefusedNeverReplaced) {
     EXPECT_EQ(entries(dir.path()), 3u);
 }
 
+// A writer that opens a path itself reaches the file made, not the name.
+TEST(OutputFile, WriterPathReopensTheFileItself) {
+    testsupport::ScratchDir dir;
+    auto file = OutputFile::create(dir.path() / "w.tif", nullptr);
+    ASSERT_TRUE(file);
+    const auto temporary = file->temporaryPath();
+    fs::rename(temporary, dir.path() / "moved");
+    std::FILE* f = std::fopen(file->writerPath().c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("tiff", f);
+    std::fclose(f);
+    EXPECT_EQ(contents(dir.path() / "moved"), "tiff");
+    fs::rename(dir.path() / "moved", temporary);
+    EXPECT_EQ(file->publish({}, nullptr), dir.path() / "w.tif");
+    EXPECT_EQ(contents(dir.path() / "w.tif"), "tiff");
+}
+
 TEST(OutputFile, ProtectedFilesAreNeverReplacedWhateverTheirName) {
     testsupport::ScratchDir dir;
     const auto raw = dir.path() / "shot.jpg";
