@@ -502,6 +502,7 @@ TEST_F(DocumentExportTest, SettingsStoredQuietlyStillReachTheExport) {
     platform::Error error;
     auto quiet = MyDocument::init();
     ASSERT_TRUE(quiet->readFromURL(dng.string(), "", &error));
+    quiet->addSettingValues(Dictionary{{"Quorvex_SceneReferred", Value(true)}});
     const auto before = exportPixels(quiet, "before.jpg");
     quiet->setSceneReferred(false);  // stored, no invalidation
     const auto after = exportPixels(quiet, "after.jpg");
