@@ -377,13 +377,13 @@ fs::path writeExtension(Pack& pack, const fs::path& pcdFile, const ExtensionLayo
         put16(ic, d, descriptorBytes);
         put16(ic, d + 4, uint32_t(entries.size()));
         put16(ic, d + 6, seg);
-        put16(ic, d + 8, 0);
+        put16(ic, d + 8, layout.destinationOffset);
         put32(ic, d + 10, layout.zeroSegmentWidth ? 0 : seg);
         put32(ic, d + 14, fragments);
     }
     put32(ic, 44, layout.layerTableOffset ? layout.layerTableOffset : A);
     put32(ic, 48, B);
-    put32(ic, 56, H);
+    put32(ic, 56, layout.tablesRunPastEnd ? uint32_t(ic.size() - 1) : H);
     if (layout.oversizeIndex) padTo(ic, (1u << 20) + 1);
     const fs::path index = folder / name("INFO.IC");
     writeFile(index, ic);

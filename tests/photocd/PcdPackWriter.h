@@ -32,9 +32,11 @@ struct ExtensionLayout {
     int declaredFiles = 0;         // overrides the file count of INFO.IC when > 0
     uint32_t segmentWidth = 1536;
     bool zeroSegmentWidth = false;
-    bool badFileIndex = false;      // a fragment names a file beyond the list
-    bool oversizeIndex = false;     // INFO.IC padded beyond 1 MiB
-    uint32_t layerTableOffset = 0;  // overrides the offset of the layer table when > 0
+    bool badFileIndex = false;       // a fragment names a file beyond the list
+    bool oversizeIndex = false;      // INFO.IC padded beyond 1 MiB
+    uint32_t layerTableOffset = 0;   // overrides the offset of the layer table when > 0
+    bool tablesRunPastEnd = false;   // Huffman definitions start at the last byte
+    uint16_t destinationOffset = 0;  // the descriptors' destination offset
 };
 
 struct PackSpec {

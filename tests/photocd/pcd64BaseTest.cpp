@@ -3,6 +3,7 @@
 // leave the image at 16Base with a warning.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -93,6 +94,8 @@ TEST_F(Pcd64Base, DamagedIndexesFallBackTo16Base) {
          "64Base IPE file is too large while processing 64Base image"},
         {"layer table outside", with([](ExtensionLayout& l) { l.layerTableOffset = 1u << 30; }),
          "64Base IPE file is damaged while processing 64Base image"},
+        {"tables past the end", with([](ExtensionLayout& l) { l.tablesRunPastEnd = true; }),
+         "Huffman table definition is incomplete while processing 64Base image"},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(parse(c.layout)) << c.name;
@@ -111,6 +114,26 @@ TEST_F(Pcd64Base, DamagedIndexesFallBackTo16Base) {
     ASSERT_TRUE(d.parseFile(image.c_str(), (scratch.path() / "none" / "INFO.IC").c_str(), 5));
     EXPECT_STREQ(d.getErrorString(), "Could not open 64Base IPE file");
     EXPECT_EQ(d.resolutionInUse(), 4u);
+}
+
+TEST_F(Pcd64Base, RunsLeavingTheirPlaneArePassedOver) {
+    ExtensionLayout layout;
+    layout.layers = 3;
+    layout.destinationOffset = 65535;  // the last rows' runs would end past the planes
+    ASSERT_TRUE(parse(layout));
+    EXPECT_STREQ(decoder->getErrorString(), "");
+    EXPECT_EQ(decoder->resolutionInUse(), 5u);
+    decoder->postProcess();
+    // The first recorded row lands shifted by the offset.
+    const auto& r = pack.residual[2];
+    const auto& below = pack.expected[4].y;
+    const uint8_t* y = decoder->currentPlane(0);
+    for (size_t c = 0; c < 6144; c += 101) {
+        const size_t at = 65535 + c;
+        const int want =
+            std::clamp(below[(at / 6144 / 2) * 3072 + (at % 6144) / 2] + r.y[c], 0, 255);
+        EXPECT_EQ(y[at], want) << c;
+    }
 }
 
 TEST_F(Pcd64Base, CutIndexAndExtensionFilesNeverCrash) {
