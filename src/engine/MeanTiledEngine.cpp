@@ -67,15 +67,9 @@ void MeanTiledEngine::setParameters(const std::optional<std::string>& key,
 }
 
 std::shared_ptr<TileProcess> MeanTiledEngine::runProcessToCompletion(const TileRegion& region) {
-    {
-        std::lock_guard<std::mutex> guard(ringsLock_);
-        rings_.clear();
-    }
+    halo_.clear();
     auto result = TiledEngine::runProcessToCompletion(region);
-    {
-        std::lock_guard<std::mutex> guard(ringsLock_);
-        rings_.clear();  // tiles canceled between the phases
-    }
+    halo_.clear();  // tiles canceled between the phases
     if (result)
         if (auto buffer = result->buffer()) buffer->setBufferOwner(stageId());
     return result;
@@ -104,72 +98,51 @@ void MeanTiledEngine::processTileInPhase(int phase, int colStart, int colEnd, in
     if (from->imageWidth() != destBuffer->imageWidth() ||
         from->imageHeight() != destBuffer->imageHeight())
         return;
+    const bool inPlace = from == destBuffer;
     const Window w = filterWindow(colStart, colEnd, rowStart, rowEnd, *destBuffer);
     const bool filtering = numberOfFilterPasses_ > 0 && !w.empty();
-    const auto key = std::make_pair(rowStart, colStart);
     if (phase == 0) {
-        if (from != destBuffer) {
+        if (!inPlace) {
             const auto a =
                 MedianTiledEngine::tileArea(*this, colStart, colEnd, rowStart, rowEnd, *destBuffer);
             copyTile(a.colStart, a.colEnd, a.rowStart, a.rowEnd, from, destBuffer);
+        } else if (filtering) {
+            halo_.keep(*this, w.c0, w.c1, w.r0, w.r1, kHalo, from, destBuffer);
         }
-        if (!filtering) return;
-        auto ring = readRing(w, *from);
-        std::lock_guard<std::mutex> guard(ringsLock_);
-        rings_[key] = std::move(ring);
         return;
     }
     if (!filtering) return;
-    std::vector<int32_t> ring;
-    {
-        std::lock_guard<std::mutex> guard(ringsLock_);
-        auto it = rings_.find(key);
-        if (it == rings_.end()) return;
-        ring = std::move(it->second);
-        rings_.erase(it);
+    if (!inPlace) {
+        filter(
+            w, [&](int row, int col) { return from->bufferU16ForRow(row, col); }, *destBuffer);
+        return;
     }
-    filter(w, ring, *from, *destBuffer);
+    PixelPatch input;
+    if (halo_.take(*this, w.c0, w.c1, w.r0, w.r1, kHalo, from, destBuffer, input))
+        filter(
+            w, [&](int row, int col) { return input.at(col, row); }, *destBuffer);
 }
 
-std::vector<int32_t> MeanTiledEngine::readRing(const Window& w, const ImageBuffer& from) const {
-    std::vector<int32_t> ring;
-    ring.reserve(size_t(2) * size_t(2 * kHalo) * size_t(w.c1 - w.c0 + w.r1 - w.r0 + 4 * kHalo));
-    for (int y = w.r0 - kHalo; y < w.r1 + kHalo; ++y) {
-        const bool inside = y >= w.r0 && y < w.r1;
-        for (int x = w.c0 - kHalo; x < w.c1 + kHalo; ++x) {
-            if (inside && x == w.c0) x = w.c1;  // skip the window itself
-            const uint16_t* p = from.bufferU16ForRow(y, x);
-            ring.push_back(int32_t(p[0]) - p[1]);
-            ring.push_back(int32_t(p[2]) - p[1]);
-        }
-    }
-    return ring;
-}
-
-void MeanTiledEngine::filter(const Window& w, const std::vector<int32_t>& ring,
-                             const ImageBuffer& from, ImageBuffer& dest) {
+template <class Input>
+void MeanTiledEngine::filter(const Window& w, const Input& input, ImageBuffer& dest) {
     const int lw = w.c1 - w.c0 + 2 * kHalo, lh = w.r1 - w.r0 + 2 * kHalo;
-    // X - G of red and blue over the window and its ring: the ring as it was
+    // X - G of red and blue over the window and its band: the band as it was
     // before the run, the window as it is (and as it changes below).
-    std::vector<int32_t> diff[2];
+    std::vector<int32_t> diff[2], green(size_t(w.c1 - w.c0) * size_t(w.r1 - w.r0));
     diff[0].resize(size_t(lw) * size_t(lh));
     diff[1].resize(size_t(lw) * size_t(lh));
-    size_t next = 0;
     for (int ly = 0; ly < lh; ++ly) {
         const int y = w.r0 - kHalo + ly;
-        const bool insideRow = y >= w.r0 && y < w.r1;
-        for (int lx = 0; lx < lw; ++lx) {
-            const int x = w.c0 - kHalo + lx;
+        const uint16_t* p = input(y, w.c0 - kHalo);
+        for (int lx = 0; lx < lw; ++lx, p += 4) {
             const size_t i = size_t(ly) * lw + lx;
-            if (insideRow && x >= w.c0 && x < w.c1) {
-                const uint16_t* p = from.bufferU16ForRow(y, x);
-                diff[0][i] = int32_t(p[0]) - p[1];
-                diff[1][i] = int32_t(p[2]) - p[1];
-            } else if (next + 1 < ring.size()) {
-                diff[0][i] = ring[next++];
-                diff[1][i] = ring[next++];
-            }
+            diff[0][i] = int32_t(p[0]) - p[1];
+            diff[1][i] = int32_t(p[2]) - p[1];
         }
+        if (ly < kHalo || ly >= lh - kHalo) continue;
+        p = input(y, w.c0);
+        int32_t* g = &green[size_t(ly - kHalo) * size_t(w.c1 - w.c0)];
+        for (int x = w.c0; x < w.c1; ++x, p += 4) *g++ = p[1];
     }
     std::vector<int32_t> columnSums(size_t(lw), 0);
     const int passes = numberOfFilterPasses_;
@@ -191,14 +164,14 @@ void MeanTiledEngine::filter(const Window& w, const std::vector<int32_t>& ring,
                         columnSums[size_t(lx)] +=
                             d[size_t(ly + kHalo) * lw + lx] - d[size_t(ly - kHalo - 1) * lw + lx];
                 const int y = w.r0 - kHalo + ly;
-                const uint16_t* g = from.bufferU16ForRow(y, w.c0);
+                const int32_t* g = &green[size_t(ly - kHalo) * size_t(w.c1 - w.c0)];
                 uint16_t* out = dest.bufferU16ForRow(y, w.c0);
                 int32_t* row = d + size_t(ly) * lw;
                 int32_t* cs = columnSums.data();
                 int32_t s = cs[0] + cs[1] + cs[2] + cs[3];  // the window left of the first pixel
-                for (int lx = kHalo; lx < lw - kHalo; ++lx, g += 4, out += 4) {
+                for (int lx = kHalo; lx < lw - kHalo; ++lx, ++g, out += 4) {
                     s += cs[lx + kHalo];
-                    const int green = g[1];
+                    const int green = *g;
                     const uint16_t v = clamp16(green + s / 25);
                     out[sample] = v;
                     const int32_t changed = int32_t(v) - green;

@@ -8,9 +8,13 @@
 // outermost two rows and columns are never filtered.
 //
 // A tile reads its neighbours' pixels as they were before the run: in a first
-// phase every tile keeps the two-pixel ring around it, and in the second it
-// filters its own pixels with that ring. The output therefore does not depend
-// on the tile order or the number of workers.
+// phase every tile keeps the two-pixel band around it, and in the second it
+// filters its own pixels with that band. The output therefore does not depend
+// on the tile order or the number of workers. Where the source did not redo a
+// neighbour (or the tile itself) in this run, the buffer holds this stage's
+// own earlier output there, and the source computes its output again
+// (HaloInput), so a tile redone alone gets the result a run over every tile
+// gives.
 //
 // Ownership: owns its output buffer once a run has made it so. Thread safety:
 // setParameters and the accessors may be called from any thread; tile
@@ -18,11 +22,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
-#include <map>
-#include <mutex>
-#include <vector>
 
+#include "engine/HaloInput.h"
 #include "engine/TiledEngine.h"
 
 class MeanTiledEngine : public TiledEngine {
@@ -60,12 +61,11 @@ private:
     };
     Window filterWindow(int colStart, int colEnd, int rowStart, int rowEnd,
                         const ImageBuffer& buffer) const;
-    // X - G of the red and blue samples on the two-pixel ring around w.
-    std::vector<int32_t> readRing(const Window& w, const ImageBuffer& from) const;
-    void filter(const Window& w, const std::vector<int32_t>& ring, const ImageBuffer& from,
-                ImageBuffer& dest);
+    // Filters the window from the input over it and its two-pixel band, whose
+    // row `row` from column `col` on `input(row, col)` gives.
+    template <class Input>
+    void filter(const Window& w, const Input& input, ImageBuffer& dest);
 
     std::atomic<int> numberOfFilterPasses_{0};
-    std::mutex ringsLock_;
-    std::map<std::pair<int, int>, std::vector<int32_t>> rings_;  // by (row, column) of the tile
+    HaloInput halo_;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -126,106 +127,146 @@ MedianTiledEngine::Area MedianTiledEngine::tileArea(TiledEngine& stage, int colS
     return area;
 }
 
+std::shared_ptr<TileProcess> MedianTiledEngine::runProcessToCompletion(const TileRegion& region) {
+    halo_.clear();
+    auto result = TiledEngine::runProcessToCompletion(region);
+    halo_.clear();  // tiles canceled between the phases
+    return result;
+}
+
 void MedianTiledEngine::processTile(int colStart, int colEnd, int rowStart, int rowEnd,
                                     ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int pass) {
-    if (!usable(destBuffer)) return;
-    const Area a = tileArea(*this, colStart, colEnd, rowStart, rowEnd, *destBuffer);
-    if (medianFilterPasses_ <= 0) {
-        if (srcBuffer && srcBuffer != destBuffer)
-            copyTile(a.colStart, a.colEnd, a.rowStart, a.rowEnd, srcBuffer, destBuffer);
-        return;
-    }
-    copyToScratch(a.colStart, a.colEnd, a.rowStart, a.rowEnd,
-                  pass == 0 && srcBuffer ? srcBuffer : destBuffer, destBuffer);
-    filter(colStart, colEnd, rowStart, rowEnd, destBuffer, 3, colorToProcess_);
+    processTileInPhase(0, colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, pass);
+    processTileInPhase(1, colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, pass);
 }
 
 void MedianTiledEngine::processTileInPhase(int phase, int colStart, int colEnd, int rowStart,
                                            int rowEnd, ImageBuffer* srcBuffer,
                                            ImageBuffer* destBuffer, int pass) {
-    if (!usable(destBuffer)) return;
-    if (medianFilterPasses_ <= 0) {
-        if (phase == 0)
-            processTile(colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, pass);
+    if (!usable(destBuffer) || pass != 0) return;
+    ImageBuffer* src = usable(srcBuffer) ? srcBuffer : destBuffer;
+    if (src->imageWidth() != destBuffer->imageWidth() ||
+        src->imageHeight() != destBuffer->imageHeight())
+        return;
+    const Area a = tileArea(*this, colStart, colEnd, rowStart, rowEnd, *destBuffer);
+    const int passes = medianFilterPasses_;
+    const bool inPlace = src == destBuffer;
+    if (passes <= 0) {
+        // A copy; in place there is nothing to do.
+        if (phase == 0 && !inPlace)
+            copyTile(a.colStart, a.colEnd, a.rowStart, a.rowEnd, src, destBuffer);
         return;
     }
-    if (phase == 0) {
-        // X and its copy in A agree before the first pass; after it the
-        // passes take turns reading one and writing the other, the last one
-        // writing X, which saves a copy of the image per pass.
-        if (pass != 0) return;
-        const Area a = tileArea(*this, colStart, colEnd, rowStart, rowEnd, *destBuffer);
-        copyToScratch(a.colStart, a.colEnd, a.rowStart, a.rowEnd,
-                      srcBuffer ? srcBuffer : destBuffer, destBuffer);
+    const int W = destBuffer->imageWidth(), H = destBuffer->imageHeight();
+    if (inPlace && phase == 0) {
+        halo_.keep(*this, a.colStart, a.colEnd, a.rowStart, a.rowEnd, passes, src, destBuffer);
         return;
     }
-    const int X = colorToProcess_;
-    const bool writesX = (numberOfPasses() - 1 - pass) % 2 == 0;
-    filter(colStart, colEnd, rowStart, rowEnd, destBuffer, writesX ? 3 : X, writesX ? X : 3);
+    if (!inPlace && phase != 0) return;
+    PixelPatch out(a.colStart, a.colEnd, a.rowStart, a.rowEnd);
+    bool done;
+    if (inPlace) {
+        PixelPatch input;
+        if (!halo_.take(*this, a.colStart, a.colEnd, a.rowStart, a.rowEnd, passes, src, destBuffer,
+                        input))
+            return;
+        done = filterInto([&](int row, int col) -> const uint16_t* { return input.at(col, row); },
+                          passes, W, H, out);
+    } else {
+        done = filterInto(
+            [&](int row, int col) -> const uint16_t* { return src->bufferU16ForRow(row, col); },
+            passes, W, H, out);
+    }
+    if (!done) return;
+    for (int row = out.rowStart; row < out.rowEnd; ++row)
+        std::memcpy(destBuffer->bufferU16ForRow(row, out.colStart), out.at(out.colStart, row),
+                    size_t(out.width()) * 8);
 }
 
-void MedianTiledEngine::copyToScratch(int colStart, int colEnd, int rowStart, int rowEnd,
-                                      ImageBuffer* from, ImageBuffer* dest) {
-    if (!usable(from)) return;
-    colEnd = std::min(colEnd, int(from->imageWidth()));
-    rowEnd = std::min(rowEnd, int(from->imageHeight()));
+bool MedianTiledEngine::renderArea(PixelPatch& out) {
+    if (out.empty()) return true;
+    const int passes = medianFilterPasses_;
+    if (passes <= 0)
+        return sourceOutputBetweenRuns(out, out.colStart, out.colEnd, out.rowStart, out.rowEnd);
+    const int W = int(outputSize().width), H = int(outputSize().height);
+    PixelPatch input =
+        HaloInput::widened(out.colStart, out.colEnd, out.rowStart, out.rowEnd, passes, W, H);
+    if (!sourceOutputBetweenRuns(input, input.colStart, input.colEnd, input.rowStart, input.rowEnd))
+        return false;
+    return filterInto([&](int row, int col) -> const uint16_t* { return input.at(col, row); },
+                      passes, W, H, out);
+}
+
+template <class Input>
+bool MedianTiledEngine::filterInto(const Input& input, int passes, int width, int height,
+                                   PixelPatch& out) {
     const int X = colorToProcess_;
-    for (int row = rowStart; row < rowEnd; ++row) {
-        if (isCanceled()) return;
-        const uint16_t* s = from->bufferU16ForRow(row, colStart);
-        uint16_t* d = dest->bufferU16ForRow(row, colStart);
-        if (!s || !d) continue;
-        if (from == dest) {
-            for (int col = colStart; col < colEnd; ++col, d += 4) d[3] = d[X];
-        } else {
-            for (int col = colStart; col < colEnd; ++col, s += 4, d += 4) {
-                d[0] = s[0];
-                d[1] = s[1];
-                d[2] = s[2];
-                d[3] = s[X];
-            }
+    // The filtered pixels: inside the border bands, with a neighbour on every side.
+    const int hb = horizontalBorder(), vb = verticalBorder();
+    const int fc0 = std::max(hb, 1), fc1 = std::min(width - hb, width - 1);
+    const int fr0 = std::max(vb, 1), fr1 = std::min(height - vb, height - 1);
+    // X - G and G over the widened area, the values of the last pass in
+    // `now` and of the one before it in `before`.
+    const int ec0 = std::max(out.colStart - passes, 0), ec1 = std::min(out.colEnd + passes, width);
+    const int er0 = std::max(out.rowStart - passes, 0), er1 = std::min(out.rowEnd + passes, height);
+    const size_t ew = size_t(ec1 - ec0), eh = size_t(er1 - er0);
+    std::vector<int32_t> green(ew * eh), now(ew * eh);
+    for (int row = er0; row < er1; ++row) {
+        const uint16_t* p = input(row, ec0);
+        int32_t* g = &green[size_t(row - er0) * ew];
+        int32_t* d = &now[size_t(row - er0) * ew];
+        for (size_t i = 0; i < ew; ++i, p += 4) {
+            g[i] = p[1];
+            d[i] = int32_t(p[X]) - int32_t(p[1]);
         }
     }
-}
-
-void MedianTiledEngine::filter(int colStart, int colEnd, int rowStart, int rowEnd,
-                               ImageBuffer* dest, int readSample, int writeSample) {
-    // The window needs a pixel on every side.
-    colStart = std::max(colStart, 1);
-    rowStart = std::max(rowStart, 1);
-    colEnd = std::min(colEnd, int(dest->imageWidth()) - 1);
-    rowEnd = std::min(rowEnd, int(dest->imageHeight()) - 1);
-    if (colStart >= colEnd || rowStart >= rowEnd) return;
-    const size_t n = size_t(colEnd - colStart);
-    // Read sample - G of three rows (from one column left to one right of the area),
-    // rolled down a row at a time, and the medians of one row.
-    std::vector<int32_t> rows[3], medians(n);
-    auto differences = [&](int row, std::vector<int32_t>& d) {
-        d.resize(n + 2);
-        const uint16_t* p = dest->bufferU16ForRow(row, colStart - 1);
-        for (size_t i = 0; i < n + 2; ++i, p += 4) d[i] = int32_t(p[readSample]) - int32_t(p[1]);
+    std::vector<int32_t> before = now, medians(ew);
+    auto at = [&](std::vector<int32_t>& v, int row, int col) {
+        return v.data() + size_t(row - er0) * ew + size_t(col - ec0);
     };
-    differences(rowStart - 1, rows[0]);
-    differences(rowStart, rows[1]);
-    for (int row = rowStart; row < rowEnd; ++row) {
-        if (isCanceled()) return;
-        differences(row + 1, rows[2]);
-        const int32_t* __restrict a = rows[0].data();
-        const int32_t* __restrict h = rows[1].data();
-        const int32_t* __restrict b = rows[2].data();
-        int32_t* __restrict m = medians.data();
-        auto window = [&](size_t i) __attribute__((always_inline)) {
-            int w[9] = {a[i],     a[i + 1], a[i + 2], h[i],    h[i + 1],
-                        h[i + 2], b[i],     b[i + 1], b[i + 2]};
-            return median9(w);
-        };
-        size_t i = 0;
-        for (; i + 8 <= n; i += 8)  // a fixed count the compiler turns into vectors
-            for (size_t k = 0; k < 8; ++k) m[i + k] = window(i + k);
-        for (; i < n; ++i) m[i] = window(i);
-        uint16_t* p = dest->bufferU16ForRow(row, colStart);
-        for (size_t i = 0; i < n; ++i, p += 4) p[writeSample] = clamp16(p[1] + medians[i]);
-        std::swap(rows[0], rows[1]);
-        std::swap(rows[1], rows[2]);
+    for (int pass = 0; pass < passes; ++pass) {
+        // Pass p is needed over the output area widened by the passes left after it.
+        const int grow = passes - 1 - pass;
+        const int c0 = std::max(out.colStart - grow, fc0), c1 = std::min(out.colEnd + grow, fc1);
+        const int r0 = std::max(out.rowStart - grow, fr0), r1 = std::min(out.rowEnd + grow, fr1);
+        // `before` becomes this pass's output; pixels left unfiltered hold
+        // the input in both.
+        for (int row = r0; row < r1 && c0 < c1; ++row) {
+            if (isCanceled()) return false;
+            const size_t n = size_t(c1 - c0);
+            const int32_t* __restrict a = at(now, row - 1, c0 - 1);
+            const int32_t* __restrict h = at(now, row, c0 - 1);
+            const int32_t* __restrict b = at(now, row + 1, c0 - 1);
+            int32_t* __restrict m = medians.data();
+            auto window = [&](size_t i) __attribute__((always_inline)) {
+                int w[9] = {a[i],     a[i + 1], a[i + 2], h[i],    h[i + 1],
+                            h[i + 2], b[i],     b[i + 1], b[i + 2]};
+                return median9(w);
+            };
+            size_t i = 0;
+            for (; i + 8 <= n; i += 8)  // a fixed count the compiler turns into vectors
+                for (size_t k = 0; k < 8; ++k) m[i + k] = window(i + k);
+            for (; i < n; ++i) m[i] = window(i);
+            const int32_t* g = at(green, row, c0);
+            int32_t* next = at(before, row, c0);
+            for (size_t j = 0; j < n; ++j) next[j] = clamp16(g[j] + m[j]) - g[j];
+        }
+        std::swap(now, before);
     }
+    // X from the last pass, A (the copy of X the last pass read) from the one before.
+    for (int row = out.rowStart; row < out.rowEnd; ++row) {
+        const uint16_t* p = input(row, out.colStart);
+        uint16_t* o = out.at(out.colStart, row);
+        const int32_t* g = at(green, row, out.colStart);
+        const int32_t* last = at(now, row, out.colStart);
+        const int32_t* previous = at(before, row, out.colStart);
+        for (int i = 0; i < out.width(); ++i, p += 4, o += 4) {
+            o[0] = p[0];
+            o[1] = p[1];
+            o[2] = p[2];
+            o[X] = uint16_t(g[i] + last[i]);
+            o[3] = uint16_t(g[i] + previous[i]);
+        }
+    }
+    return true;
 }

@@ -4,16 +4,18 @@
 // "Quorvex_ArtifactFilter" (0 to 1) gives 0, 2, 4 or 6 passes; below one
 // step the stage only copies its source. The fourth sample (A) holds a copy
 // of X while the stage runs and keeps it afterwards (later stages ignore A).
-// Halo: one pixel; the outermost border rows and columns (2 as the engine
-// sets them) are copied, never filtered.
+// Halo: one pixel per pass; the outermost border rows and columns (2 as the
+// engine sets them) are copied, never filtered.
 //
-// The frame runs every pass in two phases with a barrier between them. In
-// the first pass's first phase each tile copies X into A over its whole tile
-// rectangle (border part included); then in every pass each tile filters its
-// pixels, reading one of X and A and writing the other, by turns, so that the
-// last pass writes X and A ends as it would with a copy before every pass. No
-// tile ever reads what another writes in the same phase, so the output does
-// not depend on the tile order or the number of workers.
+// Each tile is filtered on its own, all passes at once, in a scratch copy of
+// its input widened by one pixel per pass; only the tile is written. Pass
+// after pass the scratch follows exactly what a pass over the whole image
+// gives, so the output depends neither on the tile order, the number of
+// workers, nor on which tiles a run redoes. The input is the source's output:
+// read from the source's buffer when the stage has a buffer of its own; when
+// it works in place, the band around each tile is kept in a first phase
+// (before any tile writes), and tiles the source did not redo in this run are
+// computed again by the source (renderArea).
 //
 // Ownership: as TiledEngine. Thread safety: setParameters and the accessors
 // may be called from any thread; tile routines run on several workers at once
@@ -22,6 +24,7 @@
 
 #include <atomic>
 
+#include "engine/HaloInput.h"
 #include "engine/TiledEngine.h"
 
 class MedianTiledEngine : public TiledEngine {
@@ -53,12 +56,15 @@ public:
     std::string engineName() const override;
     void setParameters(const std::optional<std::string>& key,
                        const platform::Dictionary& parameters) override;
-    // One whole pass over one tile: the copy into A, then the filter.
+    std::shared_ptr<TileProcess> runProcessToCompletion(const TileRegion& region) override;
+    // Every pass over one tile (both phases in one call).
     void processTile(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* srcBuffer,
                      ImageBuffer* destBuffer, int pass) override;
+    // The work is done in pass 0; later passes have nothing left to do.
     void processTileInPhase(int phase, int colStart, int colEnd, int rowStart, int rowEnd,
                             ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int pass) override;
     void processEdge(int, int, int, int, ImageBuffer*, ImageBuffer*, int) override {}
+    bool renderArea(PixelPatch& out) override;
 
     int colorToProcess() const { return colorToProcess_; }
     void setColorToProcess(int c) { colorToProcess_ = c == 2 ? 2 : 0; }
@@ -66,14 +72,13 @@ public:
     void setMedianFilterPasses(int n) { medianFilterPasses_ = n; }
 
 private:
-    // The copy phase over the columns and rows given (a pass's source is the
-    // stage's source in pass 0 and its own output afterwards).
-    void copyToScratch(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* from,
-                       ImageBuffer* dest);
-    // Sample `writeSample` becomes G + the median of (readSample - G).
-    void filter(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* dest,
-                int readSample, int writeSample);
+    // The output over `out`'s area after `passes` passes, from the input over
+    // that area widened by `passes` (clipped to the image), whose row `row`
+    // from column `col` on `input(row, col)` gives. False when canceled.
+    template <class Input>
+    bool filterInto(const Input& input, int passes, int width, int height, PixelPatch& out);
 
     std::atomic<int> colorToProcess_{0};
     std::atomic<int> medianFilterPasses_{0};
+    HaloInput halo_;
 };

@@ -77,8 +77,20 @@ std::shared_ptr<TileProcess> TiledEngine::runProcessToCompletion(const TileRegio
     if (destBuffer) destBuffer->lock(stageId_);
     if (!dest->dispatchGroup()) dest->setDispatchGroup(std::make_shared<platform::DispatchGroup>());
     {
+        auto ran = std::make_shared<std::vector<uint8_t>>();
+        if (destBuffer && mainMap_) {
+            const auto trackers = mainMap_->tileMap();
+            const int xTiles = mainMap_->xTiles();
+            ran->resize(trackers->size());
+            for (size_t i = 0; i < trackers->size(); ++i)
+                (*ran)[i] = region.contains(int(i % size_t(xTiles)), int(i / size_t(xTiles))) &&
+                            (*trackers)[i]->state() != tileIsClean;
+        }
         std::lock_guard<std::mutex> guard(mutex_);
         lastError_.clear();
+        ranTiles_ = std::move(ran);
+        lastRunInPlace_ = srcBuffer && srcBuffer == destBuffer;
+        lastSourceBuffer_ = srcBuffer;
     }
     if (destBuffer) {
         if (!ignoreEdges_ && !edgesDone_) runEdgePasses(dest, srcBuffer.get());
@@ -207,6 +219,14 @@ std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
     auto srcBuffer = prevProcess ? prevProcess->buffer() : nullptr;
     if (srcBuffer) srcBuffer->lock(stageId_);
     auto dest = std::make_shared<TileProcess>();
+    const bool inPlace = srcBuffer && !srcBuffer->testReadOnlyAndAddtoEngineList(stageId_);
+    // Working in place, a stage has its input only where its source redid
+    // tiles. Behind a source that redoes neighbours itself, that already
+    // covers every tile whose output can change: the halos of such filters
+    // together stay far within one tile.
+    const auto source = sourceBuf();
+    const bool markNeighbours =
+        reprocessEdgeTiles_ && !(inPlace && source && source->reprocessEdgeTiles());
     {
         std::lock_guard<std::recursive_mutex> guard(mainMap_->tileLock());
         const auto trackers = mainMap_->tileMap();
@@ -217,17 +237,22 @@ std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
             }
         } else {
             // What the source redid first, so that their neighbours see it.
+            std::vector<std::pair<int, int>> redone;
             if (prevProcess)
                 for (const auto& s : prevProcess->dirtyList()) {
                     const Rect L = s->location();
-                    auto own =
-                        mainMap_->getTileTracker(int(std::max(0.0, L.x / TileMap::kTileSize)),
-                                                 int(std::max(0.0, L.y / TileMap::kTileSize)));
+                    const int x = int(std::max(0.0, L.x / TileMap::kTileSize));
+                    const int y = int(std::max(0.0, L.y / TileMap::kTileSize));
+                    auto own = mainMap_->getTileTracker(x, y);
                     if (!own) continue;
                     own->setState(tileIsDirty);
                     own->setPassTrack(-1);
+                    if (s->state() == tileIsClean) redone.emplace_back(x, y);
                 }
-            if (reprocessEdgeTiles_) markEdgeTiles(region);
+            if (markNeighbours) {
+                markEdgeTiles(region);
+                markNeighboursOutside(region, redone);
+            }
         }
         // Nothing is taken yet in this run.
         for (const auto& t : *trackers)
@@ -235,7 +260,7 @@ std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
     }
 
     std::shared_ptr<ImageBuffer> out;
-    if (srcBuffer && !srcBuffer->testReadOnlyAndAddtoEngineList(stageId_)) {
+    if (inPlace) {
         out = srcBuffer;
     } else {
         out = localOutputBuffer();
@@ -290,6 +315,83 @@ void TiledEngine::markEdgeTiles(const TileRegion& region) {
             t->setState(tileIsEdgeDirty);
             t->setPassTrack(-1);
         }
+}
+
+void TiledEngine::markNeighboursOutside(const TileRegion& region,
+                                        const std::vector<std::pair<int, int>>& redone) {
+    for (const auto& [x, y] : redone)
+        for (int dy = -1; dy <= 1; ++dy)
+            for (int dx = -1; dx <= 1; ++dx) {
+                if (region.contains(x + dx, y + dy)) continue;
+                auto t = mainMap_->getTileTracker(x + dx, y + dy);
+                if (!t || t->state() != tileIsClean) continue;
+                t->setState(tileIsEdgeDirty);
+                t->setPassTrack(-1);
+            }
+}
+
+// ---------------------------------------------------------------------------
+// Input of filters that work in place
+
+bool TiledEngine::tileRanInLastRun(int x, int y) const {
+    std::shared_ptr<const std::vector<uint8_t>> ran;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        ran = ranTiles_;
+    }
+    if (!ran || x < 0 || y < 0 || x >= mainMap_->xTiles()) return false;
+    const size_t i = size_t(y) * size_t(mainMap_->xTiles()) + size_t(x);
+    return i < ran->size() && (*ran)[i];
+}
+
+bool TiledEngine::renderArea(PixelPatch&) { return false; }
+
+void TiledEngine::sourceOutputInRun(PixelPatch& patch, int c0, int c1, int r0, int r1,
+                                    ImageBuffer* src, ImageBuffer* dest) {
+    c0 = std::max(c0, patch.colStart);
+    c1 = std::min(c1, patch.colEnd);
+    r0 = std::max(r0, patch.rowStart);
+    r1 = std::min(r1, patch.rowEnd);
+    if (!src || c0 >= c1 || r0 >= r1) return;
+    const auto source = sourceBuf();
+    if (src != dest || !source) {
+        patch.copyFrom(*src, c0, c1, r0, r1);
+        return;
+    }
+    constexpr int T = TileMap::kTileSize;
+    for (int ty = r0 / T; ty * T < r1; ++ty)
+        for (int tx = c0 / T; tx * T < c1; ++tx) {
+            const int pc0 = std::max(c0, tx * T), pc1 = std::min(c1, tx * T + T);
+            const int pr0 = std::max(r0, ty * T), pr1 = std::min(r1, ty * T + T);
+            if (!source->tileRanInLastRun(tx, ty)) {
+                PixelPatch part(pc0, pc1, pr0, pr1);
+                if (source->renderArea(part)) {
+                    patch.copyFrom(part);
+                    continue;
+                }
+            }
+            // Redone by the source in this run (or nothing better to be had).
+            patch.copyFrom(*src, pc0, pc1, pr0, pr1);
+        }
+}
+
+bool TiledEngine::sourceOutputBetweenRuns(PixelPatch& patch, int c0, int c1, int r0, int r1) {
+    bool inPlace;
+    std::shared_ptr<ImageBuffer> buffer;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!ranTiles_) return false;  // never ran
+        inPlace = lastRunInPlace_;
+        buffer = lastSourceBuffer_.lock();
+    }
+    if (!inPlace) return buffer && patch.copyFrom(*buffer, c0, c1, r0, r1);
+    const auto source = sourceBuf();
+    if (!source) return false;
+    PixelPatch part(std::max(c0, patch.colStart), std::min(c1, patch.colEnd),
+                    std::max(r0, patch.rowStart), std::min(r1, patch.rowEnd));
+    if (!part.empty() && !source->renderArea(part)) return false;
+    patch.copyFrom(part);
+    return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,13 @@
 // processor claim tiles with try-locks and call the per-tile routine, pass
 // after pass.
 //
+// Neighbours (reprocessEdgeTiles): clean tiles of the region next to a tile
+// that is not clean are redone; clean tiles outside the region next to a tile
+// the source redid become edge-dirty and wait for a region that holds them.
+// A stage working in place behind a source that does this itself does not
+// widen again: its input exists only where the source redid tiles, and that
+// already covers every tile whose output can change.
+//
 // Contract for subclasses
 // -----------------------
 // Override:
@@ -30,6 +37,11 @@
 //                            every pass runs phase 0 over all tiles, waits
 //                            (a barrier), then phase 1. The default forwards
 //                            phase 0 to processTile.
+//   renderArea(...)          for filters whose output a later stage working
+//                            in place overwrites: the output over an area
+//                            computed again from the source, so that such a
+//                            stage can redo a tile whose neighbours it does
+//                            not redo (see sourceOutputInRun).
 //   setParameters(...)       read the keys the stage cares about, call
 //                            markAllDirty when they changed, and call the base
 //                            version (which forwards to the source).
@@ -60,10 +72,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "color/ColorSyncProfileWrap.h"
 #include "engine/CGImageBitMap.h"
 #include "engine/ImageBuffer.h"
+#include "engine/PixelPatch.h"
 #include "engine/ReadWriteLock.h"
 #include "engine/TileMap.h"
 #include "engine/TileProcess.h"
@@ -114,6 +129,28 @@ public:
                                     ImageBuffer* srcBuffer, ImageBuffer* destBuffer, int pass);
 
     void markAllDirty();
+
+    // Whether the last run chose tile (x, y) to process.
+    bool tileRanInLastRun(int x, int y) const;
+    // This stage's output over the patch's area, computed anew from its
+    // source instead of read from a buffer that later stages may have
+    // changed in place since. False when the stage cannot (the base class
+    // cannot). Safe from several threads at once while the stage is not
+    // running.
+    virtual bool renderArea(PixelPatch& out);
+    // The source's output over columns c0..c1-1 and rows r0..r1-1 (clipped
+    // to the patch) as it stood when this run began, for a tile routine
+    // given `src` and `dest`: read from `src` where it still holds that,
+    // computed by the source stage where this stage works in place and the
+    // source did not redo the tile in its last run (the buffer then holds
+    // this stage's own earlier output). Call it only for pixels no tile of
+    // this run has written yet.
+    void sourceOutputInRun(PixelPatch& patch, int c0, int c1, int r0, int r1, ImageBuffer* src,
+                           ImageBuffer* dest);
+    // The same between runs (for renderArea): from the buffer the last run
+    // read when it did not work in place, else from the source stage. False
+    // when neither can give it.
+    bool sourceOutputBetweenRuns(PixelPatch& patch, int c0, int c1, int r0, int r1);
 
     bool getPixelValues(int col, int row, double* values);
     virtual bool getPixelValues(int col, int row, int patchSize, double* values);
@@ -197,6 +234,10 @@ private:
     // Clean tiles of the region next to a not-clean one (any of the eight
     // neighbours, judged before any marking) become edge-dirty.
     void markEdgeTiles(const TileRegion& region);
+    // Clean tiles outside the region next to a tile the source redid become
+    // edge-dirty: they were made from what the source had there before.
+    void markNeighboursOutside(const TileRegion& region,
+                               const std::vector<std::pair<int, int>>& redone);
 
     const StageId stageId_;
     mutable std::mutex mutex_;  // guards source_, delegate_, idForCache_, ownBuffer_, lastError_
@@ -225,4 +266,9 @@ private:
     std::optional<std::string> idForCache_;
     bool shouldReleasePrecursors_ = false;
     std::string lastError_;
+    // Guarded by mutex_: what the last run did, for tileRanInLastRun and
+    // sourceOutputBetweenRuns.
+    std::shared_ptr<const std::vector<uint8_t>> ranTiles_;
+    bool lastRunInPlace_ = false;
+    std::weak_ptr<ImageBuffer> lastSourceBuffer_;
 };

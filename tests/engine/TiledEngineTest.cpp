@@ -206,6 +206,45 @@ TEST(TiledEngineTest, NeighboursOfRedoneTilesAreRedone) {
     EXPECT_EQ(c->tiles[0].r0, 1024);
 }
 
+TEST(TiledEngineTest, NeighboursOutsideTheRegionWaitAndInPlaceFollowersDoNotWiden) {
+    // a (own buffer) -> b (in place, redoes neighbours) -> c (in place on
+    // the same buffer, also asked to redo neighbours).
+    auto a = first(Size{2560, 512});  // 5 x 1
+    auto b = after(a);
+    auto c = after(b);
+    b->setReprocessEdgeTiles(true);
+    c->setReprocessEdgeTiles(true);
+    auto& map = *a->mainMap();
+    c->runProcessToCompletion(map.regionForRect(Rect{0, 0, 100, 100}, 0));  // tile 0 only
+    // Tiles 1 and 2 are new to the source and make the region.
+    c->runProcessToCompletion(map.regionForRect(Rect{600, 0, 700, 100}, 0));
+    for (auto* s : {b.get(), c.get()}) {
+        // Tile 0 was made from what the source had at tile 1 before: it
+        // waits, edge-dirty, for a run whose region holds it.
+        EXPECT_NE(s->mainMap()->getTileTracker(0, 0)->state(), tileIsClean);
+        EXPECT_EQ(s->mainMap()->getTileTracker(1, 0)->state(), tileIsClean);
+        EXPECT_EQ(s->mainMap()->getTileTracker(2, 0)->state(), tileIsClean);
+    }
+    c->runProcessToCompletion(kAll);
+    ASSERT_TRUE(c->mainMap()->isClean());
+
+    // The source redoes tile 3: b redoes it and its neighbours; c, working
+    // in place behind b, has its input only there and does not widen again.
+    a->forget();
+    b->forget();
+    c->forget();
+    a->mainMap()->getTileTracker(3, 0)->setState(tileIsDirty);
+    c->runProcessToCompletion(kAll);
+    auto columns = [](ProbeStage& s) {
+        std::set<int> done;
+        for (const Call& call : s.tiles) done.insert(call.c0 / 512);
+        return done;
+    };
+    EXPECT_EQ(columns(*a), (std::set<int>{3}));
+    EXPECT_EQ(columns(*b), (std::set<int>{2, 3, 4}));
+    EXPECT_EQ(columns(*c), (std::set<int>{2, 3, 4}));
+}
+
 TEST(TiledEngineTest, InPlaceSharingAndOwnedBuffers) {
     // 33 stages behind a first one: 32 work in place on its buffer, the 33rd
     // gets a buffer of its own.
