@@ -3,8 +3,10 @@
 // thread-count independence, and the real DNG files of the test data.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "dng/color/dng_camera_profile.h"
 #include "dng/color/dng_shared.h"
@@ -283,11 +285,53 @@ void ExpectSameMetadata(const dng_negative& a, const dng_negative& b) {
                 1e-3 * ea->fExposureTime.AsReal64());
 }
 
+// Two raw developers must turn each file into a JPEG; every run gets a
+// private configuration folder, and all runs go in parallel (they are slow
+// to start). A missing developer is a failure: scripts/deps.sh installs both.
+void DevelopWithPeers(const testsupport::ScratchDir& scratch,
+                      const std::vector<std::string>& dngs) {
+    struct Run {
+        std::string command, jpg;
+        int rc = -1;
+    };
+    std::vector<Run> runs;
+    for (size_t i = 0; i < dngs.size(); i++) {
+        const std::string base = (scratch.path() / ("peer" + std::to_string(i))).string();
+        std::filesystem::create_directories(base);
+        if (ToolAvailable("darktable-cli")) {
+            runs.push_back({"darktable-cli '" + dngs[i] + "' '" + base +
+                                "/dt.jpg' --core --configdir '" + base +
+                                "/dt' --library :memory: >/dev/null 2>&1",
+                            base + "/dt.jpg"});
+        }
+        if (ToolAvailable("rawtherapee-cli")) {
+            runs.push_back({"HOME='" + base + "' XDG_CONFIG_HOME='" + base +
+                                "/rt' XDG_CACHE_HOME='" + base +
+                                "/rtcache' rawtherapee-cli -q -Y -o '" + base + "/rt.jpg' -c '" +
+                                dngs[i] + "' >/dev/null 2>&1",
+                            base + "/rt.jpg"});
+        }
+    }
+    if (!ToolAvailable("darktable-cli") || !ToolAvailable("rawtherapee-cli")) {
+        ADD_FAILURE() << "darktable-cli and rawtherapee-cli are needed (scripts/deps.sh)";
+    }
+    std::vector<std::thread> threads;
+    for (Run& run : runs)
+        threads.emplace_back([&run] { run.rc = std::system(run.command.c_str()); });
+    for (std::thread& t : threads) t.join();
+    for (const Run& run : runs) {
+        EXPECT_EQ(run.rc, 0) << run.command;
+        EXPECT_TRUE(std::filesystem::exists(run.jpg) && std::filesystem::file_size(run.jpg) > 1000)
+            << run.command;
+    }
+}
+
 }  // namespace
 
 TEST(DngWriter, RealFilesRoundTripThroughTheReaderAndTheCheckers) {
     testsupport::ScratchDir scratch;
     uint32 decoded = 0;
+    std::vector<std::string> forPeers;
     for (const std::string& path : RealDngs()) {
         std::unique_ptr<ReadBack> source;
         try {
@@ -299,7 +343,9 @@ TEST(DngWriter, RealFilesRoundTripThroughTheReaderAndTheCheckers) {
         decoded++;
         for (bool uncompressed : {true, false}) {
             SCOPED_TRACE(path + (uncompressed ? " uncompressed" : " lossless JPEG"));
-            const std::string out = (scratch.path() / "out.dng").string();
+            const std::string out =
+                (scratch.path() / (std::to_string(decoded) + (uncompressed ? "u" : "c") + ".dng"))
+                    .string();
             {
                 dng_file_stream stream(out.c_str(), true);
                 dng_image_writer writer;
@@ -319,9 +365,12 @@ TEST(DngWriter, RealFilesRoundTripThroughTheReaderAndTheCheckers) {
                 RunCommand("exiftool -validate -warning -a '" + out + "' 2>&1");
             EXPECT_NE(validate.find("Validate                        : OK"), std::string::npos)
                 << validate;
+            // The developers read both forms alike; the compressed one is enough.
+            if (!uncompressed) forPeers.push_back(out);
         }
     }
     EXPECT_GE(decoded, 3u);
+    DevelopWithPeers(scratch, forPeers);
 }
 
 TEST(DngWriter, WrittenDigestsValidateAndCatchAChangedSample) {
