@@ -108,6 +108,14 @@ bool pcdDecode::read64Base(const char* ipePath) {
         uint8_t* const planes[3] = {residual[2][0].get(), residual[2][1].get(),
                                     residual[2][2].get()};
 
+        // Every extension byte is read about once; allow twice that plus a
+        // sector per run start of a sane index.
+        uint64_t budget = 16u << 20;
+        for (const std::string& n : names) {
+            std::error_code ec;
+            const auto size = fs::file_size(pcdFindEntry(folder, n), ec);
+            if (!ec) budget += 2 * uint64_t(size);
+        }
         uint64_t descriptor = uint64_t(layerTable) + 2;
         for (unsigned layer = 0; layer < layerCount; ++layer) {
             need(len, descriptor, 18);
@@ -140,6 +148,7 @@ bool pcdDecode::read64Base(const char* ipePath) {
                     throw "Could not read 64Base extension image";
                 pcdBitReader reader;
                 reader.start(extension.file);
+                reader.budget = &budget;
                 pcdSkipBits(reader, 0);
                 pcdDecodeResiduals(reader, store.get(), 5, segmentWidth,
                                    uint32_t(std::min<uint64_t>(records, UINT32_MAX)), planes,

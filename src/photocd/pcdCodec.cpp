@@ -47,6 +47,10 @@ void pcdFillSector(pcdBitReader& r) {
         r.valid += n;
     }
     if (r.valid == 0) throw "Unexpected end of file in Huffman sequence";
+    if (r.budget) {
+        if (*r.budget < r.valid) throw "Extension data read more than once";
+        *r.budget -= r.valid;
+    }
 }
 
 void pcdSkipBits(pcdBitReader& r, int n) {

@@ -50,6 +50,10 @@ struct pcdBitReader {
     size_t position = 0;  // next byte of `sector`
     uint32_t window = 0;
     int bits = 0;  // valid bits in `window`
+    // Bytes that readers sharing this budget may still read (null: no
+    // limit); an index that sends runs over the same data again and again
+    // ends with an error instead of reading without end.
+    uint64_t* budget = nullptr;
 
     // Starts on the file's current position with an empty window; the first
     // skip reads a sector.

@@ -319,7 +319,7 @@ fs::path writeExtension(Pack& pack, const fs::path& pcdFile, const ExtensionLayo
 
     std::vector<std::string> fileNames;
     for (int f = 0; f < fileCount; ++f) {
-        std::vector<uint8_t> data(16, 0);
+        std::vector<uint8_t> data(layout.rereadRuns ? (1u << 20) : 16u, 0);
         BitWriter w(data);
         for (auto& layer : layers)
             for (auto& run : layer.runs) {
@@ -365,6 +365,10 @@ fs::path writeExtension(Pack& pack, const fs::path& pcdFile, const ExtensionLayo
             int file = run.file;
             if (layout.badFileIndex && k == 1) file = declared + 3;
             for (size_t e = 0; e < count; ++e) entries.push_back({file, run.offset});
+        }
+        if (l == 0 && layout.rereadRuns > 0) {
+            entries.clear();
+            for (int k = 0; k < layout.rereadRuns; ++k) entries.push_back({k % 2, 0});
         }
         entries.push_back({layers[l].runs.back().file, 0});
         const uint32_t fragments = uint32_t(ic.size());

@@ -37,6 +37,9 @@ struct ExtensionLayout {
     uint32_t layerTableOffset = 0;   // overrides the offset of the layer table when > 0
     bool tablesRunPastEnd = false;   // Huffman definitions start at the last byte
     uint16_t destinationOffset = 0;  // the descriptors' destination offset
+    // > 0: the luma layer alternates files 0 and 1 this often, each run
+    // starting a megabyte before its first record.
+    int rereadRuns = 0;
 };
 
 struct PackSpec {

@@ -94,6 +94,8 @@ TEST_F(Pcd64Base, DamagedIndexesFallBackTo16Base) {
          "64Base IPE file is too large while processing 64Base image"},
         {"layer table outside", with([](ExtensionLayout& l) { l.layerTableOffset = 1u << 30; }),
          "64Base IPE file is damaged while processing 64Base image"},
+        {"runs reading the same data again", with([](ExtensionLayout& l) { l.rereadRuns = 20000; }),
+         "Extension data read more than once while processing 64Base image"},
         {"tables past the end", with([](ExtensionLayout& l) { l.tablesRunPastEnd = true; }),
          "Huffman table definition is incomplete while processing 64Base image"},
     };
