@@ -462,15 +462,20 @@ std::shared_ptr<TileProcess> CoreTiledEngine::runProcessToCompletion(const TileR
 
 std::shared_ptr<TileProcess> CoreTiledEngine::prepareBuffers(const TileRegion& region) {
     std::shared_ptr<ImageBuffer> buffer;
+    std::string failure;
     if (auto source = sourceBuf()) {
         auto process = source->runProcessToCompletion(region);
         if (process) {
             if (!process->dirtyList().empty()) setCachedImageIsDirty(true);
             buffer = process->buffer();
+            failure = process->error();
         }
     }
     setTileSourceBuffer(buffer);
-    return std::make_shared<TileProcess>();
+    setRunError(failure);
+    auto result = std::make_shared<TileProcess>();
+    result->setError(failure);
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -562,7 +567,8 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::imageTile(
             if (tileIsThumbnail) *tileIsThumbnail = false;
         } else {
             if (tileIsThumbnail) *tileIsThumbnail = true;
-            notify = img != nullptr;
+            // After a failed run, asking again would only fail again.
+            notify = img != nullptr && lastRunError().empty();
             chosen = getThumbnail(false);
             fromThumbnail = true;
             if (chosen) divisor = W / chosen->imageWidth();

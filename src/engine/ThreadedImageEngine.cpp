@@ -245,7 +245,11 @@ void ThreadedImageEngine::processingBlock() {
                 if (highRes_) demosaicedImage_.reset();
             }
         }
-        if (run && output && region.xMin <= region.xMax) output->runProcessToCompletion(region);
+        if (run && output && region.xMin <= region.xMax) {
+            auto process = output->runProcessToCompletion(region);
+            if (process && !process->error().empty())
+                platform::log("Processing error: %s", process->error().c_str());
+        }
 
         // The display refresh that follows must see the latest settings.
         if (auto core = coreEngine()) core->waitForRecomputation();
@@ -468,6 +472,11 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
         if (!core || outputImage() != core) {
             platform::setError(error, platform::QuorvexErrorDomain, -7,
                                "The image could not be processed.");
+            return;
+        }
+        // Tiles that failed hold stale pixels: no image rather than a wrong one.
+        if (const std::string failure = core->lastRunError(); !failure.empty()) {
+            platform::setError(error, platform::QuorvexErrorDomain, -8, failure);
             return;
         }
         // The display's scaled copies need not live through the full-size

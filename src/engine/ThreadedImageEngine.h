@@ -90,7 +90,8 @@ public:
     // Brings the whole image up to date through the serial queue and renders
     // `rect` (origin at the bottom left; empty or null means the whole image)
     // at full size in the rendering space. Never falls back to a thumbnail:
-    // null with the error set when the image cannot be rendered in full.
+    // null with the error set when the image cannot be rendered in full; when
+    // a stage's tile failed, the error's text is that failure.
     std::shared_ptr<CGImageBitMap> renderExportImage(const platform::Rect& rect, bool createFloat,
                                                      int orientation, platform::Error* error);
 

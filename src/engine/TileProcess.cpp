@@ -29,3 +29,13 @@ void TileProcess::setBuffer(std::shared_ptr<ImageBuffer> buffer) {
     std::lock_guard<std::mutex> guard(mutex_);
     buffer_ = std::move(buffer);
 }
+
+std::string TileProcess::error() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return error_;
+}
+
+void TileProcess::setError(std::string error) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    error_ = std::move(error);
+}

@@ -1,6 +1,7 @@
 // What one run of a stage hands to the next: the dispatch group its workers
-// ran in, the trackers it found not clean when it prepared, and its output
-// buffer.
+// ran in, the trackers it found not clean when it prepared, its output
+// buffer and the first error of the run (its own or its sources'; empty
+// when every tile was done).
 //
 // Thread safety: the fields are guarded by an internal lock, so a process may
 // be read while its stage releases the buffer reference.
@@ -8,6 +9,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "engine/ImageBuffer.h"
 #include "engine/TileMap.h"
@@ -21,10 +23,13 @@ public:
     void setDirtyList(TileMap::Trackers list);
     std::shared_ptr<ImageBuffer> buffer() const;
     void setBuffer(std::shared_ptr<ImageBuffer> buffer);
+    std::string error() const;
+    void setError(std::string error);
 
 private:
     mutable std::mutex mutex_;
     std::shared_ptr<platform::DispatchGroup> dispatchGroup_;
     TileMap::Trackers dirtyList_;
     std::shared_ptr<ImageBuffer> buffer_;
+    std::string error_;
 };

@@ -101,7 +101,16 @@ std::shared_ptr<TileProcess> TiledEngine::runProcessToCompletion(const TileRegio
                             p == passes - 1 && phase == phases - 1);
     }
     if (!dest->dirtyList().empty()) cachedImageIsDirty_ = true;
-    if (destBuffer) destBuffer->setValidRegion(mainMap_ ? mainMap_->rectForRegion(region) : Rect{});
+    // A source's failure came first; what this stage made from its stale
+    // tiles is no better.
+    const std::string sourceError = src ? src->error() : std::string();
+    if (!sourceError.empty()) setRunError(sourceError);
+    const std::string failure = lastRunError();
+    dest->setError(failure);
+    if (destBuffer)
+        destBuffer->setValidRegion(mainMap_ && failure.empty() && regionIsClean(region)
+                                       ? mainMap_->rectForRegion(region)
+                                       : Rect::null());
     if (srcBuffer) srcBuffer->unlock(stageId_);
     if (src) src->setBuffer(nullptr);
     if (destBuffer) destBuffer->unlock(stageId_);
@@ -211,7 +220,8 @@ void TiledEngine::runEdgePasses(const std::shared_ptr<TileProcess>& dest, ImageB
         }
         if (group) group->wait();
     }
-    edgesDone_ = true;
+    // A failed band is tried again on the next run.
+    edgesDone_ = lastRunError().empty();
 }
 
 std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
@@ -549,6 +559,22 @@ ReadWriteLock& TiledEngine::cacheLock() {
 std::string TiledEngine::lastRunError() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return lastError_;
+}
+
+void TiledEngine::setRunError(const std::string& what) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    lastError_ = what;
+}
+
+bool TiledEngine::regionIsClean(const TileRegion& region) const {
+    const auto trackers = mainMap_->tileMap();
+    const int xTiles = mainMap_->xTiles();
+    if (xTiles <= 0) return true;
+    for (size_t i = 0; i < trackers->size(); ++i)
+        if (region.contains(int(i % size_t(xTiles)), int(i / size_t(xTiles))) &&
+            (*trackers)[i]->state() != tileIsClean)
+            return false;
+    return true;
 }
 
 void TiledEngine::recordError(const std::string& what) {

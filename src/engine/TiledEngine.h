@@ -212,7 +212,9 @@ public:
     std::map<std::string, std::shared_ptr<void>>& cachedImages() { return cachedImages_; }
     // Keys for subclasses' use.
     platform::Dictionary& stageToKey() { return stageToKey_; }
-    // The first error a worker reported in the last run; empty when none.
+    // The first error of the last run: its source's, else the first one a
+    // worker reported; empty when none. The run's TileProcess carries it too,
+    // and its buffer is then valid nowhere.
     std::string lastRunError() const;
     // Tiles (times passes and phases) handed to processTile since creation.
     uint64_t processedTileCount() const { return processedTiles_; }
@@ -223,6 +225,8 @@ protected:
     void runTileStep(const TileRegion& region, const std::shared_ptr<TileProcess>& dest,
                      ImageBuffer* src, int pass, int phase, int phases, bool lastStep);
     void runEdgePasses(const std::shared_ptr<TileProcess>& dest, ImageBuffer* src);
+    // Replaces the last run's error (for stages that run their own way).
+    void setRunError(const std::string& what);
 
 private:
     void setupObject(std::optional<std::string> imageID, bool releasePrecursors);
@@ -231,6 +235,7 @@ private:
     void workOnTiles(const TileRegion& region, ImageBuffer* src, ImageBuffer* dest, int pass,
                      int phase, int step, bool lastStep);
     void recordError(const std::string& what);
+    bool regionIsClean(const TileRegion& region) const;
     // Clean tiles of the region next to a not-clean one (any of the eight
     // neighbours, judged before any marking) become edge-dirty.
     void markEdgeTiles(const TileRegion& region);

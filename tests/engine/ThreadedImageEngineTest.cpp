@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -36,6 +37,7 @@ public:
         return s;
     }
     const uint16_t* masterImageBytes() override {
+        if (++calls == throwAtCall) throw std::runtime_error("tile refused");
         std::lock_guard lock(imagesLock);
         if (mode == Mode::Error) {
             setError(platform::Error{platform::RawOpenErrorDomain, -3, "corrupt"});
@@ -80,6 +82,8 @@ public:
     }
 
     std::atomic<int> decodes{0};
+    // The stage-1 tile that makes call number throwAtCall fails.
+    std::atomic<int> calls{0}, throwAtCall{0};
     int width = 0, height = 0;
     Mode mode = Mode::Good;
 
@@ -440,6 +444,31 @@ TEST(ThreadedImageEngine, ExportRendersTheWholeImageInTheRenderingSpace) {
     EXPECT_EQ(whole->getWidth(), 500) << "turned by the orientation";
     EXPECT_EQ(whole->getHeight(), 700);
     EXPECT_TRUE(engine->sharpEngine()->mainMap()->isClean());
+}
+
+TEST(ThreadedImageEngine, AFailedTileFailsTheExportWithItsErrorUntilItIsRedone) {
+    auto changed = settings();
+    changed.set("Quorvex_ArtifactSuppression", 0.7);
+    auto clean = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
+    clean->invalidateImageStage(std::nullopt, changed, Rect::null());
+    const auto expected = render(*clean);
+
+    auto source = SyntheticSource::make(700, 500);
+    auto engine = ThreadedImageEngine::initWithRawImage(source, false);
+    engine->invalidateImageStage(std::nullopt, settings(), Rect::null());
+    // Stage 1 is redone over the first tile only; the other one is left for
+    // the export's run, where it fails once.
+    engine->invalidateImageStage(Keys{"Quorvex_ArtifactSuppression"}, changed, Rect{0, 0, 10, 10});
+    source->throwAtCall = source->calls + 1;
+    platform::Error error;
+    EXPECT_FALSE(engine->renderExportImage(Rect::null(), false, 1, &error));
+    EXPECT_EQ(error.domain, platform::QuorvexErrorDomain);
+    EXPECT_EQ(error.failureReason, "tile refused");
+    EXPECT_EQ(engine->coreEngine()->lastRunError(), "tile refused");
+    EXPECT_EQ(engine->demosaicedImage()->mainMap()->getTileTracker(1, 0)->state(), tileIsDirty);
+
+    EXPECT_EQ(render(*engine), expected) << "the failed tile is redone by the next run";
+    EXPECT_EQ(engine->coreEngine()->lastRunError(), "");
 }
 
 TEST(ThreadedImageEngine, DevelopsARealFileAndStopsOnADamagedOne) {

@@ -353,13 +353,25 @@ TEST(TiledEngineTest, CancelAndFailuresLeaveTilesDirty) {
     EXPECT_EQ(s->mainMap()->dirtyList().size(), 4u);
     s->setIsCanceled(false);
     s->throwAt = std::make_pair(600, 10);
-    s->runProcessToCompletion(kAll);
+    // The next stage works on what it gets but passes the failure on, and
+    // neither buffer claims to be valid anywhere.
+    auto next = std::make_shared<ProbeStage>(s, std::nullopt, false);
+    const TileRegion topLeft{0, 0, 0, 0, 0};
+    auto p = next->runProcessToCompletion(topLeft);
+    EXPECT_EQ(p->error(), "");
+    EXPECT_EQ(p->buffer()->validRegion(), (Rect{0, 0, 512, 512}));
+    p = next->runProcessToCompletion(TileRegion{0, 0, 0, 1, 1});
     EXPECT_EQ(s->lastRunError(), "tile refused");
+    EXPECT_EQ(next->lastRunError(), "tile refused");
+    EXPECT_EQ(p->error(), "tile refused");
+    EXPECT_TRUE(p->buffer()->validRegion().isNull());
     EXPECT_EQ(s->mainMap()->dirtyList().size(), 1u);
     EXPECT_EQ(s->mainMap()->getTileTracker(1, 0)->state(), tileIsDirty);
     s->throwAt.reset();
-    s->runProcessToCompletion(kAll);
+    p = next->runProcessToCompletion(TileRegion{0, 0, 0, 1, 1});
     EXPECT_EQ(s->lastRunError(), "");
+    EXPECT_EQ(p->error(), "");
+    EXPECT_EQ(p->buffer()->validRegion(), (Rect{0, 0, 1024, 1024}));
     EXPECT_TRUE(s->mainMap()->isClean());
 }
 
