@@ -137,6 +137,9 @@ public:
     void SetNoiseProfile(const dng_noise_profile& profile) { fNoiseProfile = profile; }
     const dng_noise_profile& NoiseProfile() const { return fNoiseProfile; }
     const dng_noise_profile& OriginalNoiseProfile() const { return fOriginalNoiseProfile; }
+    const dng_urational& OriginalNoiseReductionApplied() const {
+        return fOriginalNoiseReductionApplied;
+    }
     void EnsureOriginalNoiseProfile();
     void SetBaselineExposure(real64 exposure) { fBaselineExposure.SetReal64(exposure, 100); }
     const dng_srational& BaselineExposureR() const { return fBaselineExposure; }
@@ -323,6 +326,23 @@ public:
     const dng_image* TransparencyMask() const { return fTransparencyMask.get(); }
     void SetTransparencyMask(std::unique_ptr<dng_image> mask, uint32 bitDepth = 0);
     const dng_image* AuxiliaryImage() const { return fAuxiliaryImage.get(); }
+    // The depth map a DNG file carries: the raw copy when there is one.
+    const dng_image* RawAuxiliaryImage() const {
+        return fRawAuxiliaryImage ? fRawAuxiliaryImage.get() : fAuxiliaryImage.get();
+    }
+    void SetAuxiliaryParameters(uint32 format, const dng_urational& nearValue,
+                                const dng_urational& farValue, uint32 units, uint32 measureType) {
+        fAuxiliaryFormat = format;
+        fAuxiliaryNear = nearValue;
+        fAuxiliaryFar = farValue;
+        fAuxiliaryUnits = units;
+        fAuxiliaryMeasureType = measureType;
+    }
+    uint32 AuxiliaryFormat() const { return fAuxiliaryFormat; }
+    const dng_urational& AuxiliaryNear() const { return fAuxiliaryNear; }
+    const dng_urational& AuxiliaryFar() const { return fAuxiliaryFar; }
+    uint32 AuxiliaryUnits() const { return fAuxiliaryUnits; }
+    uint32 AuxiliaryMeasureType() const { return fAuxiliaryMeasureType; }
     void SetAuxiliaryImage(std::unique_ptr<dng_image> image);
 
     bool IsPreview() const { return fIsPreview; }

@@ -526,8 +526,16 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
         raw.PixelType() == ttLong && !uncompressed && maxBackwardVersion >= dngVersion_1_4_0_0;
     const dng_image* mask = negative.RawTransparencyMask();
 
+    // A depth map and an enhanced (already processed) image need 1.5.
+    const dng_image* depth = negative.RawAuxiliaryImage();
+    const dng_image* enhanced = nullptr;
+    if (negative.Stage3Image() && negative.Stage3Image() != &raw &&
+        negative.UniqueIDQualifier().NotEmpty()) {
+        enhanced = negative.Stage3Image();
+    }
+
     // Versions.
-    const uint32 mainVersion = dngVersion_1_4_0_0;
+    const uint32 mainVersion = (depth || enhanced) ? dngVersion_1_5_0_0 : dngVersion_1_4_0_0;
     uint32 backwardVersion = dngVersion_1_1_0_0;
     backwardVersion = std::max(backwardVersion, negative.OpcodeList1().MinVersion(false));
     backwardVersion = std::max(backwardVersion, negative.OpcodeList2().MinVersion(false));
@@ -614,6 +622,52 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
         }
     }
 
+    // Depth map directory.
+    dng_ifd depthIFD;
+    if (depth) {
+        depthIFD.fNewSubFileType = 8;
+        depthIFD.fImageWidth = depth->Width();
+        depthIFD.fImageLength = depth->Height();
+        depthIFD.fSamplesPerPixel = 1;
+        depthIFD.fBitsPerSample[0] = 8 * depth->PixelSize();
+        depthIFD.fPhotometricInterpretation = piDepth;
+        depthIFD.fCompression = uncompressed ? ccUncompressed : ccDeflate;
+        depthIFD.fPredictor = uncompressed ? cpNullPredictor : cpHorizontalDifference;
+        if (uncompressed) {
+            depthIFD.SetSingleStrip();
+        } else {
+            depthIFD.FindTileSize(512 * 1024, 16, 16);
+        }
+    }
+
+    // Enhanced image directory.
+    dng_ifd enhancedIFD;
+    if (enhanced) {
+        enhancedIFD.fNewSubFileType = 16;
+        enhancedIFD.fImageWidth = enhanced->Width();
+        enhancedIFD.fImageLength = enhanced->Height();
+        enhancedIFD.fSamplesPerPixel = enhanced->Planes();
+        if (enhancedIFD.fSamplesPerPixel > dng_ifd::kMaxSamplesPerPixel) {
+            ThrowProgramError("Too many enhanced planes");
+        }
+        for (uint32 i = 0; i < enhancedIFD.fSamplesPerPixel; i++) {
+            enhancedIFD.fBitsPerSample[i] = 8 * enhanced->PixelSize();
+            if (enhanced->PixelType() == ttFloat) enhancedIFD.fSampleFormat[i] = sfFloatingPoint;
+        }
+        enhancedIFD.fPhotometricInterpretation = piLinearRaw;
+        if (uncompressed) {
+            enhancedIFD.fCompression = ccUncompressed;
+            enhancedIFD.SetSingleStrip();
+        } else if (enhanced->PixelType() == ttShort) {
+            enhancedIFD.fCompression = ccJPEG;
+            enhancedIFD.FindTileSize(128 * 1024, 16, 16);
+        } else {
+            enhancedIFD.fCompression = ccDeflate;
+            enhancedIFD.fPredictor = cpFloatingPoint;
+            enhancedIFD.FindTileSize(512 * 1024, 16, 16);
+        }
+    }
+
     const int32 thumbnailIndex = FindThumbnail(previewList);
     const dng_preview* thumbnail =
         thumbnailIndex >= 0 ? &previewList->Preview(static_cast<uint32>(thumbnailIndex)) : nullptr;
@@ -663,21 +717,26 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
     tags.Add<tag_srational>(mainIFD, tcBaselineExposure, negative.BaselineExposureR());
     tags.Add<tag_urational>(mainIFD, tcBaselineNoise, negative.BaselineNoiseR());
 
+    // With an enhanced image the main directories describe the raw data,
+    // so they carry the values from before the enhancement.
+    const dng_urational& noiseReduction =
+        enhanced ? negative.OriginalNoiseReductionApplied() : negative.NoiseReductionApplied();
+    const dng_noise_profile& noiseProfile =
+        enhanced ? negative.OriginalNoiseProfile() : negative.NoiseProfile();
     auto addNoiseTags = [&](dng_tiff_directory& directory) {
-        if (negative.NoiseReductionApplied().d != 0) {
-            tags.Add<tag_urational>(directory, tcNoiseReductionApplied,
-                                    negative.NoiseReductionApplied());
+        if (noiseReduction.d != 0) {
+            tags.Add<tag_urational>(directory, tcNoiseReductionApplied, noiseReduction);
         }
-        if (negative.NoiseProfile().IsValidForNegative(negative)) {
-            tags.Add<tag_dng_noise_profile>(directory, negative.NoiseProfile());
+        if (noiseProfile.IsValidForNegative(negative)) {
+            tags.Add<tag_dng_noise_profile>(directory, noiseProfile);
         }
     };
     addNoiseTags(mainIFD);
 
-    tags.Add<tag_urational>(mainIFD, tcBaselineSharpness,
-                            negative.OriginalBaselineSharpnessR().d != 0
-                                ? negative.OriginalBaselineSharpnessR()
-                                : negative.BaselineSharpnessR());
+    const dng_urational mainSharpness = negative.OriginalBaselineSharpnessR().d != 0
+                                            ? negative.OriginalBaselineSharpnessR()
+                                            : negative.BaselineSharpnessR();
+    tags.Add<tag_urational>(mainIFD, tcBaselineSharpness, mainSharpness);
     tags.Add<tag_string>(mainIFD, tcUniqueCameraModel, negative.ModelName(), true);
     if (negative.LocalName().NotEmpty()) {
         tags.Add<tag_string>(mainIFD, tcLocalizedCameraModel, negative.LocalName(), false);
@@ -738,6 +797,16 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
     if (privateData && privateData->LogicalSize()) {
         tags.Add<tag_uint8_ptr>(mainIFD, tcDNGPrivateData, privateData->Buffer_uint8(),
                                 privateData->LogicalSize());
+    }
+
+    uint16 depthShorts[3] = {uint16(negative.AuxiliaryFormat()), uint16(negative.AuxiliaryUnits()),
+                             uint16(negative.AuxiliaryMeasureType())};
+    if (depth) {
+        tags.Add<tag_uint16>(mainIFD, tcDepthFormat, depthShorts[0]);
+        tags.Add<tag_urational>(mainIFD, tcDepthNear, negative.AuxiliaryNear());
+        tags.Add<tag_urational>(mainIFD, tcDepthFar, negative.AuxiliaryFar());
+        tags.Add<tag_uint16>(mainIFD, tcDepthUnits, depthShorts[1]);
+        tags.Add<tag_uint16>(mainIFD, tcDepthMeasureType, depthShorts[2]);
     }
 
     // Original sizes.
@@ -826,6 +895,37 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
         maskDirectory = std::make_unique<dng_tiff_directory>();
         maskBasic = std::make_unique<dng_basic_tag_set>(*maskDirectory, maskIFD);
     }
+    std::unique_ptr<dng_tiff_directory> depthDirectory;
+    std::unique_ptr<dng_basic_tag_set> depthBasic;
+    if (depth) {
+        depthDirectory = std::make_unique<dng_tiff_directory>();
+        depthBasic = std::make_unique<dng_basic_tag_set>(*depthDirectory, depthIFD);
+    }
+    std::unique_ptr<dng_tiff_directory> enhancedDirectory;
+    std::unique_ptr<dng_basic_tag_set> enhancedBasic;
+    std::vector<uint16> enhancedBlack;
+    if (enhanced) {
+        enhancedDirectory = std::make_unique<dng_tiff_directory>();
+        dng_tiff_directory& dir = *enhancedDirectory;
+        enhancedBasic = std::make_unique<dng_basic_tag_set>(dir, enhancedIFD);
+        tags.Add<tag_string>(dir, tcEnhanceParams, negative.UniqueIDQualifier(), false);
+        if (!SameRational(negative.BaselineSharpnessR(), mainSharpness)) {
+            tags.Add<tag_urational>(dir, tcBaselineSharpness, negative.BaselineSharpnessR());
+        }
+        if (!SameRational(negative.NoiseReductionApplied(),
+                          negative.OriginalNoiseReductionApplied())) {
+            tags.Add<tag_urational>(dir, tcNoiseReductionApplied, negative.NoiseReductionApplied());
+        }
+        if (!(negative.NoiseProfile() == negative.OriginalNoiseProfile()) &&
+            negative.NoiseProfile().IsValidForNegative(negative)) {
+            tags.Add<tag_dng_noise_profile>(dir, negative.NoiseProfile());
+        }
+        if (negative.Stage3BlackLevel() != 0) {
+            enhancedBlack.assign(enhanced->Planes(), negative.Stage3BlackLevel());
+            tags.Add<tag_uint16_ptr>(dir, tcBlackLevel, enhancedBlack.data(),
+                                     uint32(enhancedBlack.size()));
+        }
+    }
     std::vector<uint32> previewIndex;
     std::vector<std::unique_ptr<dng_tiff_directory>> previewDirectories;
     std::vector<std::unique_ptr<dng_basic_tag_set>> previewTags;
@@ -842,6 +942,8 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
     std::vector<dng_tiff_directory*> subDirectories;
     if (rawDirectory != &mainIFD) subDirectories.push_back(rawDirectory);
     if (maskDirectory) subDirectories.push_back(maskDirectory.get());
+    if (depthDirectory) subDirectories.push_back(depthDirectory.get());
+    if (enhancedDirectory) subDirectories.push_back(enhancedDirectory.get());
     for (auto& d : previewDirectories) subDirectories.push_back(d.get());
     if (subDirectories.size() > kMaxSubIFDs) ThrowProgramError("Too many sub-directories");
     std::vector<uint32> subIFDOffsets(subDirectories.size(), 0);
@@ -889,6 +991,8 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
         WriteImageData(host, rawIFD, rawBasic, stream, raw, fakeChannels);
     }
     if (mask) WriteImageData(host, maskIFD, *maskBasic, stream, *mask, 1);
+    if (depth) WriteImageData(host, depthIFD, *depthBasic, stream, *depth, 1);
+    if (enhanced) WriteImageData(host, enhancedIFD, *enhancedBasic, stream, *enhanced, 1);
 
     CheckFileSize(stream, dng_error_image_too_big_dng);
     stream.SetLength(stream.Position());

@@ -38,6 +38,8 @@ struct DngSpec {
     // A second, chained directory of the same size: 0 none, 4 a transparency
     // mask (8-bit, all 200), 16 an enhanced image (3 x 16-bit, all 12345).
     uint32_t extraKind = 0;
+    // EnhanceParams of the enhanced image (written when not empty).
+    std::string enhanceParams;
 };
 
 inline const TIFFFieldInfo kNegTestFields[] = {
@@ -45,6 +47,7 @@ inline const TIFFFieldInfo kNegTestFields[] = {
      const_cast<char*>("CFARepeatPatternDim")},
     {TIFFTAG_CFAPATTERN, -1, -1, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char*>("CFAPattern")},
     {TIFFTAG_DNGVERSION, 4, 4, TIFF_BYTE, FIELD_CUSTOM, 1, 0, const_cast<char*>("DNGVersion")},
+    {51182, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char*>("EnhanceParams")},
     {TIFFTAG_UNIQUECAMERAMODEL, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0,
      const_cast<char*>("UniqueCameraModel")},
     {TIFFTAG_BLACKLEVELREPEATDIM, 2, 2, TIFF_SHORT, FIELD_CUSTOM, 1, 0,
@@ -178,6 +181,9 @@ inline bool WriteDng(const std::string& path, const DngSpec& s,
         ok &= TIFFSetField(t, TIFFTAG_PHOTOMETRIC, mask ? 4 : 34892) == 1;
         ok &= TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1;
         ok &= TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, s.height) == 1;
+        if (!mask && !s.enhanceParams.empty()) {
+            ok &= TIFFSetField(t, 51182, s.enhanceParams.c_str()) == 1;
+        }
         std::vector<uint8_t> pixels(size_t(s.width) * s.height * samplesPerPixel *
                                     (bitsPerSample / 8));
         if (mask) {

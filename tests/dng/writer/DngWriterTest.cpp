@@ -15,6 +15,7 @@
 #include "dng/core/dng_ifd.h"
 #include "dng/core/dng_memory_block.h"
 #include "dng/core/dng_utils.h"
+#include "dng/image/NegativeDngWriter.h"
 #include "dng/image/dng_linearization_info.h"
 #include "dng/image/dng_mosaic_info.h"
 #include "dng/image/dng_parsed_ifd.h"
@@ -390,4 +391,72 @@ TEST(DngWriter, WrittenDigestsValidateAndCatchAChangedSample) {
         back->negative->ValidateRawImageDigest(back->host);
         EXPECT_TRUE(back->negative->IsDamaged());
     }
+}
+
+TEST(DngWriter, MaskAndDepthMapGetTheirOwnSubDirectories) {
+    for (bool uncompressed : {false, true}) {
+        SCOPED_TRACE(uncompressed);
+        dng_image_host host;
+        auto negative = MakeNegative(host, MakePatternImage(120, 80, 3, ttShort, 5), false);
+        negative->SetTransparencyMask(MakePatternImage(120, 80, 1, ttByte, 6), 8);
+        negative->SetAuxiliaryImage(MakePatternImage(60, 40, 1, ttShort, 7));
+        negative->SetAuxiliaryParameters(1, dng_urational(1, 2), dng_urational(30, 1), 1, 2);
+        auto back = ReadDNG(WriteDNG(host, *negative, uncompressed));
+        EXPECT_EQ(back->info.fShared->fDNGVersion, 0x01050000u);
+        EXPECT_EQ(back->info.fShared->fDNGBackwardVersion, 0x01040000u);
+        ASSERT_EQ(back->info.IFDCount(), 3u);
+        EXPECT_EQ(back->info.IFD(1).fNewSubFileType, 4u);
+        EXPECT_EQ(back->info.IFD(2).fNewSubFileType, 8u);
+        EXPECT_EQ(back->info.IFD(2).fCompression, uncompressed ? ccUncompressed : ccDeflate);
+        ExpectSameRaw(*negative, *back);
+        ASSERT_NE(back->negative->TransparencyMask(), nullptr);
+        EXPECT_TRUE(
+            SameSamples(*negative->TransparencyMask(), *back->negative->TransparencyMask()));
+        ASSERT_NE(back->negative->AuxiliaryImage(), nullptr);
+        EXPECT_TRUE(SameSamples(*negative->AuxiliaryImage(), *back->negative->AuxiliaryImage()));
+        EXPECT_EQ(back->negative->AuxiliaryFar(), dng_urational(30, 1));
+        EXPECT_EQ(back->negative->AuxiliaryMeasureType(), 2u);
+        // The new digest folds in the mask.
+        EXPECT_EQ(back->info.fShared->fNewRawImageDigest, negative->NewRawImageDigest());
+        back->negative->ValidateRawImageDigest(back->host);
+        EXPECT_FALSE(back->negative->IsDamaged());
+    }
+}
+
+TEST(DngWriter, EnhancedImageKeepsItsParametersAndPixels) {
+    testsupport::ScratchDir scratch;
+    const std::string source = (scratch.path() / "enhanced.dng").string();
+    negtest::DngSpec spec;
+    spec.extraKind = 16;
+    spec.enhanceParams = "Quorvex enhance 1";
+    std::vector<uint16_t> samples(size_t(spec.width) * spec.height);
+    for (size_t i = 0; i < samples.size(); i++) samples[i] = uint16_t((i * 37) % 16384);
+    ASSERT_TRUE(negtest::WriteDng(source, spec, samples));
+
+    auto read = [](const std::string& path, ReadBack& into) {
+        into.host.SetSaveDNGVersion(0x01050000);
+        dng_file_stream stream(path.c_str());
+        into.negative = ReadDNGNegative(into.host, stream, into.info, dng_read_depth::kMetadata);
+        into.negative->ReadEnhancedImage(into.host, stream, into.info);
+    };
+    ReadBack original;
+    read(source, original);
+    ASSERT_NE(original.negative->Stage3Image(), nullptr);
+    ASSERT_NE(&original.negative->RawImage(), original.negative->Stage3Image());
+
+    const std::string out = (scratch.path() / "out.dng").string();
+    {
+        dng_file_stream stream(out.c_str(), true);
+        dng_image_writer writer;
+        writer.WriteDNGForNegative(original.host, stream, *original.negative, nullptr);
+    }
+    ReadBack back;
+    read(out, back);
+    EXPECT_EQ(back.info.fShared->fDNGVersion, 0x01050000u);
+    ASSERT_EQ(back.info.fEnhancedIndex, 1);
+    EXPECT_EQ(back.info.IFD(1).fNewSubFileType, 16u);
+    EXPECT_EQ(back.info.IFD(1).fCompression, ccJPEG);
+    EXPECT_STREQ(back.negative->UniqueIDQualifier().Get(), "Quorvex enhance 1");
+    EXPECT_TRUE(SameSamples(*original.negative->Stage3Image(), *back.negative->Stage3Image()));
+    EXPECT_TRUE(SameSamples(original.negative->RawImage(), back.negative->RawImage()));
 }
