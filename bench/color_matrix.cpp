@@ -10,6 +10,7 @@
 
 #include "color/ComputeMatrixAndLUT.h"
 #include "color/DNGCameraProfileAbstract.h"
+#include "color/SettingsKeys.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -38,17 +39,17 @@ void BM_ComputeMatrixAndLUT(benchmark::State& state) {
         compute.setEnableCinematic(true);
         ev = ev > 1.0f ? -1.0f : ev + 0.01f;
         compute.setImageParameters(platform::Dictionary{
-            {"Quorvex_Filter_inputEV", ev},
-            {"Quorvex_Filter_inputContrast", 0.3},
-            {"Quorvex_Filter_inputBrightness", 0.4},
-            {"Quorvex_Filter_inputFillLight", 0.5},
-            {"Quorvex_Filter_inputHighLight", 0.3},
-            {"Quorvex_Filter_inputSaturation", 1.2},
-            {"Quorvex_Filter_inputAngle", 0.05},
-            {"Quorvex_Filter_inputTemperature", 5200.0},
-            {"Quorvex_Filter_inputTint", 8.0},
-            {"Quorvex_Filter_inputKneeLow", 1.0},
-            {"Quorvex_Filter_inputKneeHigh", 4.0},
+            {SettingsKeys::kInputEV, ev},
+            {SettingsKeys::kInputContrast, 0.3},
+            {SettingsKeys::kInputBrightness, 0.4},
+            {SettingsKeys::kInputFillLight, 0.5},
+            {SettingsKeys::kInputHighLight, 0.3},
+            {SettingsKeys::kInputSaturation, 1.2},
+            {SettingsKeys::kInputAngle, 0.05},
+            {SettingsKeys::kInputTemperature, 5200.0},
+            {SettingsKeys::kInputTint, 8.0},
+            {SettingsKeys::kInputKneeLow, 1.0},
+            {SettingsKeys::kInputKneeHigh, 4.0},
         });
         const bool ok =
             compute.populateFloatLUTAndMatrix(lut.data(), 4096, matrix, &offset, &kneeLow, &kneeF);

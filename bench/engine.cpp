@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "color/ProfileManager.h"
+#include "color/SettingsKeys.h"
 #include "engine/MeanTiledEngine.h"
 #include "engine/MedianTiledEngine.h"
 #include "engine/RawCombineTiledEngine.h"
@@ -75,14 +76,14 @@ private:
 };
 
 platform::Dictionary settings() {
-    return platform::Dictionary{{"Quorvex_Filter_inputEV", 0.0},
-                                {"Quorvex_Filter_inputTemperature", 6500.0},
-                                {"Quorvex_Filter_inputTint", 0.0},
-                                {"Quorvex_Filter_inputRadius", 1.0},
-                                {"Quorvex_Filter_inputIntensity", 0.5},
-                                {"Quorvex_ArtifactSuppression", 0.5},
-                                {"Quorvex_ChromaArtifactSuppression", 0.5},
-                                {"Quorvex_SceneReferred", true}};
+    return platform::Dictionary{{SettingsKeys::kInputEV, 0.0},
+                                {SettingsKeys::kInputTemperature, 6500.0},
+                                {SettingsKeys::kInputTint, 0.0},
+                                {SettingsKeys::kInputRadius, 1.0},
+                                {SettingsKeys::kInputIntensity, 0.5},
+                                {SettingsKeys::kArtifactSuppression, 0.5},
+                                {SettingsKeys::kChromaArtifactSuppression, 0.5},
+                                {SettingsKeys::kSceneReferred, true}};
 }
 
 // An engine with its chain built and nothing processed yet.
@@ -168,9 +169,8 @@ void BM_Stage4Refresh(benchmark::State& state) {
     double ev = 0;
     for (auto _ : state) {
         ev = ev == 0 ? 0.5 : 0;
-        s.set("Quorvex_Filter_inputEV", ev);
-        engine->invalidateImageStage(std::vector<std::string>{"Quorvex_Filter_inputEV"}, s,
-                                     visible);
+        s.set(SettingsKeys::kInputEV, ev);
+        engine->invalidateImageStage(std::vector<std::string>{SettingsKeys::kInputEV}, s, visible);
         fetch();
     }
     state.counters["MP/s"] = benchmark::Counter(2560.0 * 1440 / 1e6 * double(state.iterations()),
@@ -207,8 +207,8 @@ void BM_Stage4Recompute(benchmark::State& state) {
     double ev = 0;
     for (auto _ : state) {
         ev = ev == 0 ? 0.5 : 0;
-        s.set("Quorvex_Filter_inputEV", ev);
-        core->setParameters(std::string("Quorvex_Filter_inputEV"), s);
+        s.set(SettingsKeys::kInputEV, ev);
+        core->setParameters(std::string(SettingsKeys::kInputEV), s);
         core->waitForRecomputation();
     }
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "color/SettingsKeys.h"
 #include "engine/MeanTiledEngine.h"
 #include "engine/MedianTiledEngine.h"
 #include "engine/RawCombineTiledEngine.h"
@@ -80,11 +81,11 @@ struct Chain {
         sharpen = SharpeningTiledEngine::initWithImage(mean, std::nullopt, false);
         sharpen->setReprocessEdgeTiles(true);
         sharpen->setParameters(std::nullopt,
-                               platform::Dictionary{{"Quorvex_ArtifactSuppression", 0.5},
-                                                    {"Quorvex_ChromaArtifactSuppression", 0.5},
-                                                    {"Quorvex_ArtifactFilter", artifactFilter},
-                                                    {"Quorvex_Filter_inputRadius", 4.0},
-                                                    {"Quorvex_Filter_inputIntensity", 0.8}});
+                               platform::Dictionary{{SettingsKeys::kArtifactSuppression, 0.5},
+                                                    {SettingsKeys::kChromaArtifactSuppression, 0.5},
+                                                    {SettingsKeys::kArtifactFilter, artifactFilter},
+                                                    {SettingsKeys::kInputRadius, 4.0},
+                                                    {SettingsKeys::kInputIntensity, 0.8}});
         sharpen->runProcessToCompletion(kAll);  // makes every buffer
     }
     static std::shared_ptr<MedianTiledEngine> median(TiledEngine::Ptr source, int colour) {

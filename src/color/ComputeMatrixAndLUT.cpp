@@ -6,6 +6,7 @@
 
 #include "color/ColorHelper.h"
 #include "color/DNGCameraProfileAbstract.h"
+#include "color/SettingsKeys.h"
 
 namespace {
 
@@ -102,8 +103,8 @@ void ComputeMatrixAndLUT::readAsShotWhite() {
 
 void ComputeMatrixAndLUT::computeWhiteBalance(bool useAsShot) {
     const platform::Dictionary& settings = *imageParameters_;
-    const std::optional<float> temperature = number(settings, "Quorvex_Filter_inputTemperature");
-    const std::optional<float> tint = number(settings, "Quorvex_Filter_inputTint");
+    const std::optional<float> temperature = number(settings, SettingsKeys::kInputTemperature);
+    const std::optional<float> tint = number(settings, SettingsKeys::kInputTint);
     setDiagonal(wbMultiplier_, 1.0f, 1.0f, 1.0f);
     if (useAsShot || !haveTemperature_ || (!temperature && !tint) ||
         !(temperature.value_or(0.0f) > 1.0f) || !number(*cameraParameters_, "asShotWhitex"))
@@ -134,10 +135,10 @@ void ComputeMatrixAndLUT::computeWhiteBalance(bool useAsShot) {
 
 void ComputeMatrixAndLUT::fillTable(float* lut, uint16_t width, float* outputOffset) const {
     const platform::Dictionary& settings = *imageParameters_;
-    const float brightness = numberOr(settings, "Quorvex_Filter_inputBrightness", 0.0f);
-    const float contrast = std::pow(2.0f, numberOr(settings, "Quorvex_Filter_inputContrast", 0.0f));
-    const float fill = std::pow(2.0f, numberOr(settings, "Quorvex_Filter_inputFillLight", 0.0f));
-    const float highLight = numberOr(settings, "Quorvex_Filter_inputHighLight", 0.0f);
+    const float brightness = numberOr(settings, SettingsKeys::kInputBrightness, 0.0f);
+    const float contrast = std::pow(2.0f, numberOr(settings, SettingsKeys::kInputContrast, 0.0f));
+    const float fill = std::pow(2.0f, numberOr(settings, SettingsKeys::kInputFillLight, 0.0f));
+    const float highLight = numberOr(settings, SettingsKeys::kInputHighLight, 0.0f);
 
     const float last = static_cast<float>(width - 1);
     for (int i = 0; i < width; ++i) {
@@ -189,14 +190,14 @@ bool ComputeMatrixAndLUT::populateFloatLUTAndMatrix(float* lut, uint16_t lutWidt
     const platform::Dictionary& settings = *imageParameters_;
     const platform::Dictionary& camera = *cameraParameters_;
 
-    const bool maintainWhites = flag(settings, "Quorvex_MaintainWhites");
-    const float ev = numberOr(settings, "Quorvex_Filter_inputEV", 0.0f);
+    const bool maintainWhites = flag(settings, SettingsKeys::kMaintainWhites);
+    const float ev = numberOr(settings, SettingsKeys::kInputEV, 0.0f);
 
     *kneeLow = 0.0f;
     *kneeF = -1.0f;
     if (enableCinematic_) {
-        const std::optional<float> low = number(settings, "Quorvex_Filter_inputKneeLow");
-        const std::optional<float> high = number(settings, "Quorvex_Filter_inputKneeHigh");
+        const std::optional<float> low = number(settings, SettingsKeys::kInputKneeLow);
+        const std::optional<float> high = number(settings, SettingsKeys::kInputKneeHigh);
         // A knee that ends before it starts, or starts at the ceiling, has no
         // solution: it stays off.
         if (low && high && *high > *low && *low < kKneeCeilingEV) {
@@ -205,9 +206,9 @@ bool ComputeMatrixAndLUT::populateFloatLUTAndMatrix(float* lut, uint16_t lutWidt
         }
     }
 
-    const bool useAsShot = flag(settings, "Quorvex_UseAsShotWB");
-    const float saturation = numberOr(settings, "Quorvex_Filter_inputSaturation", 1.0f);
-    const float angle = numberOr(settings, "Quorvex_Filter_inputAngle", 0.0f);
+    const bool useAsShot = flag(settings, SettingsKeys::kUseAsShotWB);
+    const float saturation = numberOr(settings, SettingsKeys::kInputSaturation, 1.0f);
+    const float angle = numberOr(settings, SettingsKeys::kInputAngle, 0.0f);
 
     if (!haveTemperature_ && camera.find("asShotWhitex")) readAsShotWhite();
     computeWhiteBalance(useAsShot);

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "color/SettingsKeys.h"
 #include "document/DocumentController.h"
 #include "document/DocumentExport.h"
 #include "document/MyDocument.h"
@@ -23,7 +24,7 @@ std::string withoutExtension(const std::filesystem::path& p) {
 
 std::string BatchExport::exportTypeForPreset(const std::optional<platform::Dictionary>& preset) {
     if (!preset) return DocumentExport::kTypeJPEG;
-    const platform::Value* v = preset->find("Quorvex_ExportFileType");
+    const platform::Value* v = preset->find(SettingsKeys::kExportFileType);
     return DocumentExport::typeForExportFileType(v ? *v : platform::Value());
 }
 

@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "color/SettingsKeys.h"
 #include "document/JpegExport.h"
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
@@ -53,8 +54,8 @@ void toEightBit(const std::vector<uint16_t>& in, std::vector<uint8_t>& out) {
 const std::vector<std::string>& engineSettingsKeys() {
     static const std::vector<std::string> keys = [] {
         std::vector<std::string> k = MyDocument::defaultSettings().keys();
-        for (const char* extra : {"Quorvex_Filter_inputTemperature", "Quorvex_Filter_inputTint",
-                                  "Quorvex_SceneReferred", "Quorvex_UseAsShotWB"})
+        for (const char* extra : {SettingsKeys::kInputTemperature, SettingsKeys::kInputTint,
+                                  SettingsKeys::kSceneReferred, SettingsKeys::kUseAsShotWB})
             k.emplace_back(extra);
         return k;
     }();
@@ -73,7 +74,8 @@ void handSettingsToEngine(ThreadedImageEngine& engine, const Dictionary& setting
         if ((now == nullptr) == (before == nullptr) && (!now || *now == *before)) continue;
         // The as-shot switch is part of the white balance (the table knows
         // no stage for it).
-        changed.push_back(key == "Quorvex_UseAsShotWB" ? "Quorvex_Filter_inputTemperature" : key);
+        changed.push_back(key == SettingsKeys::kUseAsShotWB ? SettingsKeys::kInputTemperature
+                                                            : key);
     }
     if (!changed.empty()) engine.invalidateImageStage(changed, settings, platform::Rect::null());
 }
@@ -99,7 +101,7 @@ std::string DocumentExport::extensionForType(const std::string& type) {
 }
 
 int DocumentExport::exrFormatCode(const Dictionary& settings) {
-    const Value* v = settings.find("Quorvex_ExportFileType");
+    const Value* v = settings.find(SettingsKeys::kExportFileType);
     if (!v || !v->isNumber()) return 0;
     switch (v->integerValue()) {
         case 4:
@@ -114,7 +116,7 @@ int DocumentExport::exrFormatCode(const Dictionary& settings) {
 }
 
 double DocumentExport::compressionQuality(const Dictionary& settings) {
-    const Value* v = settings.find("Quorvex_JPEGQuality");
+    const Value* v = settings.find(SettingsKeys::kJPEGQuality);
     if (!v || !v->isNumber()) return 1.0;
     const double q = v->realValue() / 10.0;
     return std::isfinite(q) ? std::clamp(q, 0.0, 1.0) : 1.0;
@@ -134,7 +136,7 @@ platform::Rect DocumentExport::stageRectForCrop(const platform::Rect& crop,
 }
 
 int DocumentExport::exportOrientation(const Dictionary& settings, const std::string& source) {
-    const Value* v = settings.find("Quorvex_ImageOrientation");
+    const Value* v = settings.find(SettingsKeys::kImageOrientation);
     if (!v || !v->isNumber()) return 0;
     const double d = v->realValue();
     const int o = std::isfinite(d) && std::fabs(d) < 1e6 ? static_cast<int>(d) : -1;

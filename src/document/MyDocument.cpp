@@ -9,6 +9,7 @@
 
 #include "color/ColorSyncProfileWrap.h"
 #include "color/DNGCameraProfileAbstract.h"
+#include "color/SettingsKeys.h"
 #include "document/PresetManager.h"
 #include "document/QuorvexErrors.h"
 #include "document/RawFileSearch.h"
@@ -29,18 +30,6 @@ namespace {
 using platform::Dictionary;
 using platform::Value;
 
-constexpr const char* kUseAsShotWB = "Quorvex_UseAsShotWB";
-constexpr const char* kTemperature = "Quorvex_Filter_inputTemperature";
-constexpr const char* kTint = "Quorvex_Filter_inputTint";
-constexpr const char* kSceneReferred = "Quorvex_SceneReferred";
-constexpr const char* kUUID = "Quorvex_UUID";
-constexpr const char* kCropX = "Quorvex_CropRect_x";
-constexpr const char* kCropY = "Quorvex_CropRect_y";
-constexpr const char* kCropWidth = "Quorvex_CropRect_width";
-constexpr const char* kCropHeight = "Quorvex_CropRect_height";
-constexpr const char* kOrientation = "Quorvex_ImageOrientation";
-constexpr const char* kMetaData = "Quorvex_metaData";
-constexpr const char* kFilterPrefix = "Quorvex_Filter_";
 // Status-code domain of the platform's document layer ("unimplemented").
 constexpr const char* kStatusDomain = "OSStatusErrorDomain";
 
@@ -49,54 +38,54 @@ bool startsWith(const std::string& s, std::string_view prefix) {
 }
 
 bool isSettingsKey(const std::string& key) {
-    return startsWith(key, "Quorvex_") || startsWith(key, "TARNWisp_");
+    return startsWith(key, SettingsKeys::kPrefix) || startsWith(key, "TARNWisp_");
 }
 
 }  // namespace
 
 const std::vector<std::string>& MyDocument::observedSettingsKeys() {
-    static const std::vector<std::string> keys = {"Quorvex_iccProfile",
-                                                  "Quorvex_CameraProfile",
-                                                  "Quorvex_SceneReferred",
-                                                  "Quorvex_MaintainWhites",
-                                                  "Quorvex_MonochromeSensor",
-                                                  "Quorvex_ArtifactSuppression",
-                                                  "Quorvex_ChromaArtifactSuppression",
-                                                  "Quorvex_ettrAdjust",
-                                                  "Quorvex_toneCurveAdjust",
-                                                  "Quorvex_ArtifactFilter"};
+    static const std::vector<std::string> keys = {SettingsKeys::kIccProfile,
+                                                  SettingsKeys::kCameraProfile,
+                                                  SettingsKeys::kSceneReferred,
+                                                  SettingsKeys::kMaintainWhites,
+                                                  SettingsKeys::kMonochromeSensor,
+                                                  SettingsKeys::kArtifactSuppression,
+                                                  SettingsKeys::kChromaArtifactSuppression,
+                                                  SettingsKeys::kEttrAdjust,
+                                                  SettingsKeys::kToneCurveAdjust,
+                                                  SettingsKeys::kArtifactFilter};
     return keys;
 }
 
 Dictionary MyDocument::defaultSettings() {
     Dictionary d;
-    d.set("Quorvex_Filter_inputRadius", Value(0.8f));
-    d.set("Quorvex_Filter_inputIntensity", Value(1.0f));
-    d.set("Quorvex_Filter_inputEV", Value(0.0f));
-    d.set("Quorvex_Filter_inputContrast", Value(0.0f));
-    d.set("Quorvex_Filter_inputBrightness", Value(0.0f));
-    d.set("Quorvex_Filter_inputFillLight", Value(0.0f));
-    d.set("Quorvex_Filter_inputHighLight", Value(0.0f));
-    d.set("Quorvex_Filter_inputKneeHigh", Value(3.5f));
-    d.set("Quorvex_Filter_inputKneeLow", Value(0.0f));
-    d.set("Quorvex_Filter_inputSaturation", Value(1.0f));
-    d.set("Quorvex_Filter_inputAngle", Value(0.0f));
-    for (const char* k : {"Quorvex_Filter_monochromeRed", "Quorvex_Filter_monochromeYellow",
-                          "Quorvex_Filter_monochromeGreen", "Quorvex_Filter_monochromeCyan",
-                          "Quorvex_Filter_monochromeBlue"})
+    d.set(SettingsKeys::kInputRadius, Value(0.8f));
+    d.set(SettingsKeys::kInputIntensity, Value(1.0f));
+    d.set(SettingsKeys::kInputEV, Value(0.0f));
+    d.set(SettingsKeys::kInputContrast, Value(0.0f));
+    d.set(SettingsKeys::kInputBrightness, Value(0.0f));
+    d.set(SettingsKeys::kInputFillLight, Value(0.0f));
+    d.set(SettingsKeys::kInputHighLight, Value(0.0f));
+    d.set(SettingsKeys::kInputKneeHigh, Value(3.5f));
+    d.set(SettingsKeys::kInputKneeLow, Value(0.0f));
+    d.set(SettingsKeys::kInputSaturation, Value(1.0f));
+    d.set(SettingsKeys::kInputAngle, Value(0.0f));
+    for (const char* k : {SettingsKeys::kMonochromeRed, SettingsKeys::kMonochromeYellow,
+                          SettingsKeys::kMonochromeGreen, SettingsKeys::kMonochromeCyan,
+                          SettingsKeys::kMonochromeBlue})
         d.set(k, Value(1.0f));
-    d.set("Quorvex_CameraProfile", Value(DNGCameraProfileAbstract::initAsAutoProfile()));
-    d.set("Quorvex_iccProfile", Value(ColorSyncProfileWrap::initAsAutoProfile()));
-    d.set("Quorvex_MaintainWhites", Value(true));
-    d.set("Quorvex_MonochromeSensor", Value(false));
-    d.set("Quorvex_IRUVSensor", Value(false));
-    d.set("Quorvex_ArtifactSuppression", Value(1.0f));
-    d.set("Quorvex_ChromaArtifactSuppression", Value(1.0f));
-    d.set("Quorvex_ettrAdjust", Value(0.0f));
-    d.set("Quorvex_toneCurveAdjust", Value(1.0f));
-    d.set("Quorvex_ArtifactFilter", Value(0.0f));
-    d.set("Quorvex_ExportFileType", Value(0));
-    d.set("Quorvex_JPEGQuality", Value(10.0f));
+    d.set(SettingsKeys::kCameraProfile, Value(DNGCameraProfileAbstract::initAsAutoProfile()));
+    d.set(SettingsKeys::kIccProfile, Value(ColorSyncProfileWrap::initAsAutoProfile()));
+    d.set(SettingsKeys::kMaintainWhites, Value(true));
+    d.set(SettingsKeys::kMonochromeSensor, Value(false));
+    d.set(SettingsKeys::kIRUVSensor, Value(false));
+    d.set(SettingsKeys::kArtifactSuppression, Value(1.0f));
+    d.set(SettingsKeys::kChromaArtifactSuppression, Value(1.0f));
+    d.set(SettingsKeys::kEttrAdjust, Value(0.0f));
+    d.set(SettingsKeys::kToneCurveAdjust, Value(1.0f));
+    d.set(SettingsKeys::kArtifactFilter, Value(0.0f));
+    d.set(SettingsKeys::kExportFileType, Value(0));
+    d.set(SettingsKeys::kJPEGQuality, Value(10.0f));
     return d;
 }
 
@@ -107,7 +96,7 @@ std::string MyDocument::applicationNameAndVersion() {
 MyDocument::MyDocument() {
     imageDefaults_ = defaultSettings();
     imageParameters_ = imageDefaults_;
-    imageParameters_.set(kUseAsShotWB, Value(true));
+    imageParameters_.set(SettingsKeys::kUseAsShotWB, Value(true));
 }
 
 MyDocument::Ptr MyDocument::init() { return Ptr(new MyDocument()); }
@@ -207,7 +196,7 @@ bool MyDocument::readFromURL(const std::string& url, const std::string& type,
         return false;
     }
     const std::string uuid = path.string();
-    setValueForKey(Value(uuid), kUUID);
+    setValueForKey(Value(uuid), SettingsKeys::kUUID);
 
     ImageWrapper::Ptr wrapper;
     if (platform::lowercaseExtension(path) != "pcd")
@@ -277,7 +266,7 @@ void MyDocument::removeSetting(const std::string& key) {
 }
 
 Value MyDocument::valueForKey(const std::string& key) const {
-    if (startsWith(key, kMetaData)) {
+    if (startsWith(key, SettingsKeys::kMetaData)) {
         auto engine = displayEngine();
         if (!engine) return {};
         auto wrapper = engine->rawFileWrapper();
@@ -295,12 +284,12 @@ Value MyDocument::valueForKey(const std::string& key) const {
 }
 
 void MyDocument::setValueForKey(const Value& value, const std::string& key) {
-    if (startsWith(key, kMetaData)) return;  // read-only
+    if (startsWith(key, SettingsKeys::kMetaData)) return;  // read-only
     if (!isSettingsKey(key)) return;
     if (value.isNull())
         platform::log("ERROR : NULL value in %s : %s\n", "setValueForKey", key.c_str());
     storeSetting(key, value);
-    if (startsWith(key, kFilterPrefix)) markAdjustedImageDirty({key});
+    if (startsWith(key, SettingsKeys::kFilterPrefix)) markAdjustedImageDirty({key});
 }
 
 uint64_t MyDocument::addObserver(const std::string& key, SettingsObserver observer) {
@@ -346,7 +335,8 @@ void MyDocument::addSettingValues(const std::optional<Dictionary>& values) {
             continue;
         }
         storeSetting(key, value);
-        if (platform::equalsIgnoringAsciiCase(key, kTemperature)) removeSetting(kUseAsShotWB);
+        if (platform::equalsIgnoringAsciiCase(key, SettingsKeys::kInputTemperature))
+            removeSetting(SettingsKeys::kUseAsShotWB);
         changed.push_back(key);
     }
     if (!changed.empty()) markAdjustedImageDirty(changed);
@@ -421,8 +411,8 @@ void MyDocument::setWBFromColor(ColorHelper& color) {
     color.setFTint(std::clamp(color.fTint(), -150.0f, 150.0f));
     for (const auto& controller : windowControllers())
         controller->setTempAndTint(color.fTemperature(), color.fTint());
-    storeSetting(kTemperature, Value(color.fTemperature()));
-    storeSetting(kTint, Value(color.fTint()));
+    storeSetting(SettingsKeys::kInputTemperature, Value(color.fTemperature()));
+    storeSetting(SettingsKeys::kInputTint, Value(color.fTint()));
 }
 
 std::optional<ColorHelper> MyDocument::wbFromMetaData() const {
@@ -446,7 +436,7 @@ void MyDocument::setWBToAsShotFromImageParameters() {
 
 void MyDocument::setWBAsShot() {
     setWBToAsShotFromImageParameters();
-    markAdjustedImageDirty({kTemperature});
+    markAdjustedImageDirty({SettingsKeys::kInputTemperature});
 }
 
 void MyDocument::setWBFromPoint(platform::Point point) {
@@ -481,43 +471,43 @@ void MyDocument::setWBFromPoint(platform::Point point) {
     ColorHelper color;
     color.setFromXYZCoord(mapped);
     setWBFromColor(color);
-    markAdjustedImageDirty({kTemperature});
+    markAdjustedImageDirty({SettingsKeys::kInputTemperature});
 }
 
 void MyDocument::setSceneReferred(bool sceneReferred) {
     for (const auto& controller : windowControllers()) controller->setSceneReferred(sceneReferred);
-    storeSetting(kSceneReferred, Value(sceneReferred));
+    storeSetting(SettingsKeys::kSceneReferred, Value(sceneReferred));
 }
 
 // ---------------------------------------------------------------- crop, orientation
 
 void MyDocument::cropRectChanged(const platform::Rect& rect) {
-    storeSetting(kCropX, Value(static_cast<float>(rect.x)));
-    storeSetting(kCropY, Value(static_cast<float>(rect.y)));
-    storeSetting(kCropWidth, Value(static_cast<float>(rect.width)));
-    storeSetting(kCropHeight, Value(static_cast<float>(rect.height)));
+    storeSetting(SettingsKeys::kCropX, Value(static_cast<float>(rect.x)));
+    storeSetting(SettingsKeys::kCropY, Value(static_cast<float>(rect.y)));
+    storeSetting(SettingsKeys::kCropWidth, Value(static_cast<float>(rect.width)));
+    storeSetting(SettingsKeys::kCropHeight, Value(static_cast<float>(rect.height)));
 }
 
 platform::Rect MyDocument::getCropRect() const {
     const platform::Rect none{-1, -1, -1, -1};
     std::lock_guard lock(mutex_);
-    const Value* w = imageParameters_.find(kCropWidth);
-    const Value* h = imageParameters_.find(kCropHeight);
+    const Value* w = imageParameters_.find(SettingsKeys::kCropWidth);
+    const Value* h = imageParameters_.find(SettingsKeys::kCropHeight);
     if (!w || !h || !w->isNumber() || !h->isNumber()) return none;
     if (w->realValue() < 16 || h->realValue() < 16) return none;
-    const Value* x = imageParameters_.find(kCropX);
-    const Value* y = imageParameters_.find(kCropY);
+    const Value* x = imageParameters_.find(SettingsKeys::kCropX);
+    const Value* y = imageParameters_.find(SettingsKeys::kCropY);
     return {x && x->isNumber() ? x->realValue() : -1.0, y && y->isNumber() ? y->realValue() : -1.0,
             w->realValue(), h->realValue()};
 }
 
 void MyDocument::orientationChanged(int orientation) {
-    storeSetting(kOrientation, Value(static_cast<float>(orientation)));
+    storeSetting(SettingsKeys::kImageOrientation, Value(static_cast<float>(orientation)));
 }
 
 int MyDocument::getOrientation() const {
     std::lock_guard lock(mutex_);
-    const Value* v = imageParameters_.find(kOrientation);
+    const Value* v = imageParameters_.find(SettingsKeys::kImageOrientation);
     if (!v || !v->isNumber()) return 1;
     return static_cast<int>(v->integerValue());
 }
@@ -607,7 +597,7 @@ void MyDocument::close() {
     }
     // A shown document keeps its edits even when an export holds the engine
     // detached at this moment.
-    if (shownForDisplay_ && settings.contains(kUUID)) {
+    if (shownForDisplay_ && settings.contains(SettingsKeys::kUUID)) {
         auto& stores = MultiDataStore::sharedMultiDataStore();
         if (auto catalog = stores.dataStoreForStore(kCatalogStoreName))
             catalog->addItem(stores.serializeToPList(settings));
@@ -639,8 +629,8 @@ void MyDocument::newMetaDataOnMain() {
     auto color = wbFromMetaData();
     if (!color) return;
     std::lock_guard lock(mutex_);
-    imageDefaults_.set(kTemperature, Value(color->fTemperature()));
-    imageDefaults_.set(kTint, Value(color->fTint()));
+    imageDefaults_.set(SettingsKeys::kInputTemperature, Value(color->fTemperature()));
+    imageDefaults_.set(SettingsKeys::kInputTint, Value(color->fTint()));
 }
 
 void MyDocument::CIImageEngineDidFinish(ThreadedImageEngine&) {
@@ -664,12 +654,12 @@ void MyDocument::engineDidFinishOnMain() {
     bool hasTemperature, hasSceneReferred;
     {
         std::lock_guard lock(mutex_);
-        hasTemperature = imageParameters_.contains(kTemperature);
-        hasSceneReferred = imageParameters_.contains(kSceneReferred);
+        hasTemperature = imageParameters_.contains(SettingsKeys::kInputTemperature);
+        hasSceneReferred = imageParameters_.contains(SettingsKeys::kSceneReferred);
     }
     if (!hasTemperature) setWBToAsShotFromImageParameters();
     if (!hasSceneReferred) setSceneReferred(!(wrapper && wrapper->isOutputReferred()));
-    removeSetting(kUseAsShotWB);
+    removeSetting(SettingsKeys::kUseAsShotWB);
     postNotification(kNewProcessedImageNotification);
 }
 

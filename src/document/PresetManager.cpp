@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 
+#include "color/SettingsKeys.h"
 #include "engine/MultiDataStore.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
@@ -16,7 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kUUIDKey = "Quorvex_PresetUUID";
 constexpr const char* kNameKey = "displayName";
 constexpr const char* kPresetsChanged = "TARNWisp_PresetsChanged";
 
@@ -30,27 +30,27 @@ bool hasPlistExtension(const fs::path& p) {
 // The factory presets in the order they are written; each builds on the
 // keys of the one before.
 void zeroedKeys(platform::Dictionary& d) {
-    d.set("Quorvex_Filter_inputSaturation", 1.0f);
-    d.set("Quorvex_Filter_inputRadius", 0.8f);
-    d.set("Quorvex_Filter_inputIntensity", 0.0f);
-    for (const char* key : {"Quorvex_Filter_inputEV", "Quorvex_Filter_inputContrast",
-                            "Quorvex_Filter_inputBrightness", "Quorvex_Filter_inputFillLight",
-                            "Quorvex_Filter_inputHighLight"})
+    d.set(SettingsKeys::kInputSaturation, 1.0f);
+    d.set(SettingsKeys::kInputRadius, 0.8f);
+    d.set(SettingsKeys::kInputIntensity, 0.0f);
+    for (const char* key :
+         {SettingsKeys::kInputEV, SettingsKeys::kInputContrast, SettingsKeys::kInputBrightness,
+          SettingsKeys::kInputFillLight, SettingsKeys::kInputHighLight})
         d.set(key, 0.0f);
-    d.set("Quorvex_Filter_inputKneeHigh", 3.5f);
-    d.set("Quorvex_Filter_inputKneeLow", 0.0f);
-    d.set("Quorvex_Filter_inputAngle", 0.0f);
-    for (const char* key : {"Quorvex_SceneReferred", "Quorvex_MaintainWhites",
-                            "Quorvex_MonochromeSensor", "Quorvex_IRUVSensor"})
+    d.set(SettingsKeys::kInputKneeHigh, 3.5f);
+    d.set(SettingsKeys::kInputKneeLow, 0.0f);
+    d.set(SettingsKeys::kInputAngle, 0.0f);
+    for (const char* key : {SettingsKeys::kSceneReferred, SettingsKeys::kMaintainWhites,
+                            SettingsKeys::kMonochromeSensor, SettingsKeys::kIRUVSensor})
         d.set(key, false);
-    d.set("Quorvex_ArtifactSuppression", 1.0f);
-    d.set("Quorvex_ChromaArtifactSuppression", 1.0f);
-    d.set("Quorvex_ettrAdjust", 0.0f);
-    d.set("Quorvex_toneCurveAdjust", 1.0f);
-    d.set("Quorvex_ArtifactFilter", 0.0f);
-    for (const char* key : {"Quorvex_Filter_monochromeRed", "Quorvex_Filter_monochromeYellow",
-                            "Quorvex_Filter_monochromeGreen", "Quorvex_Filter_monochromeCyan",
-                            "Quorvex_Filter_monochromeBlue"})
+    d.set(SettingsKeys::kArtifactSuppression, 1.0f);
+    d.set(SettingsKeys::kChromaArtifactSuppression, 1.0f);
+    d.set(SettingsKeys::kEttrAdjust, 0.0f);
+    d.set(SettingsKeys::kToneCurveAdjust, 1.0f);
+    d.set(SettingsKeys::kArtifactFilter, 0.0f);
+    for (const char* key : {SettingsKeys::kMonochromeRed, SettingsKeys::kMonochromeYellow,
+                            SettingsKeys::kMonochromeGreen, SettingsKeys::kMonochromeCyan,
+                            SettingsKeys::kMonochromeBlue})
         d.set(key, 1.0f);
 }
 
@@ -119,7 +119,7 @@ bool PresetManager::isUUIDString(const std::string& text) {
 }
 
 std::string PresetManager::profileUUID(const platform::Dictionary& preset) {
-    return preset[kUUIDKey].stringValue();
+    return preset[SettingsKeys::kPresetUUID].stringValue();
 }
 
 std::optional<fs::path> PresetManager::presetDirectory() {
@@ -154,19 +154,19 @@ void PresetManager::writeFactoryPresetsLocked(const fs::path&) {
         platform::Error error;
         if (!writePresetLocked(preset, &error))
             platform::log("%s could not write %s: %s", __func__, name, error.description().c_str());
-        preset.remove(kUUIDKey);
+        preset.remove(SettingsKeys::kPresetUUID);
     };
-    preset.set("Quorvex_Filter_inputSaturation", 0.0f);
+    preset.set(SettingsKeys::kInputSaturation, 0.0f);
     add("Monochrome");
     zeroedKeys(preset);
     add("Zero'd");
-    preset.set("Quorvex_Filter_inputIntensity", 1.0f);
-    preset.set("Quorvex_SceneReferred", true);
-    preset.set("Quorvex_MaintainWhites", true);
-    preset.set("Quorvex_ExportFileType", 0);
-    preset.set("Quorvex_JPEGQuality", 10.0f);
+    preset.set(SettingsKeys::kInputIntensity, 1.0f);
+    preset.set(SettingsKeys::kSceneReferred, true);
+    preset.set(SettingsKeys::kMaintainWhites, true);
+    preset.set(SettingsKeys::kExportFileType, 0);
+    preset.set(SettingsKeys::kJPEGQuality, 10.0f);
     add("Default");
-    preset.set("Quorvex_ExportFileType", 1);
+    preset.set(SettingsKeys::kExportFileType, 1);
     add("Default TIFF export");
 }
 
@@ -220,11 +220,11 @@ bool PresetManager::writePresetLocked(platform::Dictionary& preset, platform::Er
                                   "The presets folder cannot be made.");
     std::string id = profileUUID(preset);
     if (!isUUIDString(id)) {
-        if (preset.contains(kUUIDKey))
+        if (preset.contains(SettingsKeys::kPresetUUID))
             platform::log("%s replacing the identifier \"%s\", which is not a UUID", __func__,
                           id.c_str());
         id = uuidString();
-        preset.set(kUUIDKey, id);
+        preset.set(SettingsKeys::kPresetUUID, id);
     }
     platform::Dictionary plist = MultiDataStore::sharedMultiDataStore().serializeToPList(preset);
     return platform::writePropertyList(platform::Value(std::move(plist)), *folder / (id + ".plist"),
@@ -241,7 +241,7 @@ bool PresetManager::addPreset(platform::Dictionary& preset, platform::Error* err
         for (const auto& existing : presetList_) {
             std::string id = profileUUID(existing);
             if (name.isString() && existing[kNameKey] == name && isUUIDString(id)) {
-                preset.set(kUUIDKey, id);
+                preset.set(SettingsKeys::kPresetUUID, id);
                 break;
             }
         }
@@ -319,7 +319,7 @@ std::vector<std::string> PresetManager::applyPreset(const platform::Dictionary& 
             continue;
         }
         settings.set(key, value);
-        if (isTemperatureKey(key)) settings.remove("Quorvex_UseAsShotWB");
+        if (isTemperatureKey(key)) settings.remove(SettingsKeys::kUseAsShotWB);
         changed.push_back(key);
     }
     return changed;

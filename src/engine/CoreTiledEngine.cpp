@@ -8,6 +8,7 @@
 
 #include "color/ComputeMatrixAndLUT.h"
 #include "color/DNGCameraProfileAbstract.h"
+#include "color/SettingsKeys.h"
 #include "engine/CGImageBitMap.h"
 #include "engine/ColorMatchTiledEngine.h"
 #include "platform/Dispatch.h"
@@ -25,17 +26,17 @@ constexpr size_t kParallelPixels = size_t(1) << 20;
 constexpr int kBandRows = 64;
 
 constexpr const char* kCoreKeys[] = {
-    "Quorvex_Filter_inputEV",         "Quorvex_Filter_inputContrast",
-    "Quorvex_Filter_inputBrightness", "Quorvex_Filter_inputFillLight",
-    "Quorvex_Filter_inputHighLight",  "Quorvex_Filter_inputKneeHigh",
-    "Quorvex_Filter_inputKneeLow",    "Quorvex_Filter_inputSaturation",
-    "Quorvex_Filter_inputAngle",      "Quorvex_ettrAdjust",
-    "Quorvex_SceneReferred",          "Quorvex_MaintainWhites",
-    "Quorvex_toneCurveAdjust",        "Quorvex_CameraProfile",
-    "Quorvex_Filter_monochromeRed",   "Quorvex_Filter_monochromeYellow",
-    "Quorvex_Filter_monochromeGreen", "Quorvex_Filter_monochromeCyan",
-    "Quorvex_Filter_monochromeBlue",  "Quorvex_Filter_inputTemperature",
-    "Quorvex_Filter_inputTint",
+    SettingsKeys::kInputEV,         SettingsKeys::kInputContrast,
+    SettingsKeys::kInputBrightness, SettingsKeys::kInputFillLight,
+    SettingsKeys::kInputHighLight,  SettingsKeys::kInputKneeHigh,
+    SettingsKeys::kInputKneeLow,    SettingsKeys::kInputSaturation,
+    SettingsKeys::kInputAngle,      SettingsKeys::kEttrAdjust,
+    SettingsKeys::kSceneReferred,   SettingsKeys::kMaintainWhites,
+    SettingsKeys::kToneCurveAdjust, SettingsKeys::kCameraProfile,
+    SettingsKeys::kMonochromeRed,   SettingsKeys::kMonochromeYellow,
+    SettingsKeys::kMonochromeGreen, SettingsKeys::kMonochromeCyan,
+    SettingsKeys::kMonochromeBlue,  SettingsKeys::kInputTemperature,
+    SettingsKeys::kInputTint,
 };
 
 // 16-bit output of a normalised value: truncated, 65536 or more gives 65535,
@@ -186,14 +187,14 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
         const float identity[4][4] = {
             {1, 0, 0, 1228.8f}, {0, 1, 0, 2457.6f}, {0, 0, 1, 409.6f}, {0, 0, 0, 0}};
         std::memcpy(matrix_, identity, sizeof matrix_);
-        ettrMul_ = std::pow(2.0f, settings["Quorvex_ettrAdjust"].floatValue(0));
+        ettrMul_ = std::pow(2.0f, settings[SettingsKeys::kEttrAdjust].floatValue(0));
         lut_ = ImageBufferF32::initWithSize(kLUTSize, 1, nullptr, nullptr);
         if (lut_) std::fill_n(lut_->bufferFloatForRow(0), kLUTSize * 4, 0.0f);
         outputOffset_ = 0;
 
-        const bool maintainWhites = settings["Quorvex_MaintainWhites"].boolValue();
+        const bool maintainWhites = settings[SettingsKeys::kMaintainWhites].boolValue();
         const bool hasProfile =
-            settings["Quorvex_CameraProfile"].objectAs<DNGCameraProfileAbstract>() != nullptr;
+            settings[SettingsKeys::kCameraProfile].objectAs<DNGCameraProfileAbstract>() != nullptr;
         if (lut_) {
             ComputeMatrixAndLUT compute;
             compute.setEnableCinematic(enableCinematic_);
@@ -208,11 +209,12 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
                                               &outputOffset_, &kneeLow_, &kneeF_);
         }
 
-        const platform::Value& tone = settings["Quorvex_toneCurveAdjust"];
+        const platform::Value& tone = settings[SettingsKeys::kToneCurveAdjust];
         toneCurve_ = tone.isNumber() ? tone : platform::Value();
-        cameraProfile_ = settings["Quorvex_CameraProfile"].objectAs<DNGCameraProfileAbstract>();
-        processAsOutputReferred_ = !settings["Quorvex_SceneReferred"].boolValue();
-        clipWhites_ = !settings["Quorvex_MaintainWhites"].boolValue();
+        cameraProfile_ =
+            settings[SettingsKeys::kCameraProfile].objectAs<DNGCameraProfileAbstract>();
+        processAsOutputReferred_ = !settings[SettingsKeys::kSceneReferred].boolValue();
+        clipWhites_ = !settings[SettingsKeys::kMaintainWhites].boolValue();
 
         if (!cameraProfile_) {
             // Without a profile there is no profile gain: a table kept from

@@ -3,6 +3,7 @@
 #include <set>
 #include <system_error>
 
+#include "color/SettingsKeys.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
@@ -12,8 +13,6 @@ using platform::Dictionary;
 using platform::Value;
 
 namespace {
-
-const char* const kIdentityKey = "Quorvex_UUID";
 
 std::mutex& storesLock() {
     static std::mutex lock;
@@ -30,11 +29,11 @@ std::optional<fs::path>& storeFolder() {
     return folder;
 }
 
-const Value& identityOf(const Value& entry) { return entry.dictionary()[kIdentityKey]; }
+const Value& identityOf(const Value& entry) { return entry.dictionary()[SettingsKeys::kUUID]; }
 
 bool sameIdentityString(const Value& entry, const Dictionary& item) {
     const Value& a = identityOf(entry);
-    const Value& b = item[kIdentityKey];
+    const Value& b = item[SettingsKeys::kUUID];
     return entry.isDictionary() && a.isString() && b.isString() && a.string() == b.string();
 }
 
@@ -181,7 +180,7 @@ bool DataStoreItem::addItem(const Dictionary& item) {
     if (!file) return false;
     std::lock_guard<std::mutex> guard(storesLock());
     Value::Array entries = loadForChange(*file);
-    const Value& identity = item[kIdentityKey];
+    const Value& identity = item[SettingsKeys::kUUID];
     for (size_t i = entries.size(); i-- > 0;) {
         if (!entries[i].isDictionary() || !(identityOf(entries[i]) == identity)) continue;
         const Value previous = entries[i];

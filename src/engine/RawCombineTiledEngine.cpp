@@ -4,13 +4,10 @@
 #include <cmath>
 #include <cstdio>
 
+#include "color/SettingsKeys.h"
 #include "platform/Log.h"
 
 namespace {
-
-const char* const kArtifactKey = "Quorvex_ArtifactSuppression";
-const char* const kChromaKey = "Quorvex_ChromaArtifactSuppression";
-const char* const kMonochromeKey = "Quorvex_MonochromeSensor";
 
 float clampUnit(float v) {
     if (!(v > 0.0f)) return 0.0f;  // NaN reads as no suppression
@@ -151,7 +148,10 @@ std::shared_ptr<RawCombineTiledEngine> RawCombineTiledEngine::initWithImage(
 }
 
 void RawCombineTiledEngine::buildKeyTable() {
-    for (const char* key : {kArtifactKey, kChromaKey, kMonochromeKey}) stageToKey().set(key, 1);
+    for (const char* key :
+         {SettingsKeys::kArtifactSuppression, SettingsKeys::kChromaArtifactSuppression,
+          SettingsKeys::kMonochromeSensor})
+        stageToKey().set(key, 1);
 }
 
 std::string RawCombineTiledEngine::engineName() const {
@@ -167,8 +167,9 @@ void RawCombineTiledEngine::setParameters(const std::optional<std::string>& key,
         return;
     }
     ettrMul_ = 1.0f;
-    artifactSuppression_ = clampUnit(parameters[kArtifactKey].floatValue(0));
-    chromaArtifactSuppression_ = clampUnit(parameters[kChromaKey].floatValue(0));
+    artifactSuppression_ = clampUnit(parameters[SettingsKeys::kArtifactSuppression].floatValue(0));
+    chromaArtifactSuppression_ =
+        clampUnit(parameters[SettingsKeys::kChromaArtifactSuppression].floatValue(0));
     markAllDirty();
     TiledEngine::setParameters(key, parameters);
 }

@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "color/SettingsKeys.h"
 #include "engine/FileBackedFactoryNSData.h"
 #include "platform/Log.h"
 #include "platform/VImage.h"
@@ -14,8 +15,6 @@ namespace vi = platform::vimage;
 
 namespace {
 
-const char* const kRadiusKey = "Quorvex_Filter_inputRadius";
-const char* const kIntensityKey = "Quorvex_Filter_inputIntensity";
 constexpr float kMinRadius = 0.05f;
 constexpr size_t kFloatPixel = 4 * sizeof(float);
 constexpr int kBandRows = 32;
@@ -56,15 +55,15 @@ SharpeningTiledEngine::SharpeningTiledEngine(platform::Size size,
                                              std::optional<std::string> imageID,
                                              bool releasePrecursors)
     : TiledEngine(size, std::move(imageID), releasePrecursors) {
-    stageToKey().set(kRadiusKey, 3);
-    stageToKey().set(kIntensityKey, 3);
+    stageToKey().set(SettingsKeys::kInputRadius, 3);
+    stageToKey().set(SettingsKeys::kInputIntensity, 3);
 }
 
 SharpeningTiledEngine::SharpeningTiledEngine(Ptr source, std::optional<std::string> imageID,
                                              bool releasePrecursors)
     : TiledEngine(std::move(source), std::move(imageID), releasePrecursors) {
-    stageToKey().set(kRadiusKey, 3);
-    stageToKey().set(kIntensityKey, 3);
+    stageToKey().set(SettingsKeys::kInputRadius, 3);
+    stageToKey().set(SettingsKeys::kInputIntensity, 3);
 }
 
 std::shared_ptr<SharpeningTiledEngine> SharpeningTiledEngine::initWithSize(
@@ -91,8 +90,8 @@ void SharpeningTiledEngine::setParameters(const std::optional<std::string>& key,
         TiledEngine::setParameters(key, parameters);
         return;
     }
-    intensity_ = parameters[kIntensityKey].floatValue(0);
-    radius_ = parameters[kRadiusKey].floatValue(0);
+    intensity_ = parameters[SettingsKeys::kInputIntensity].floatValue(0);
+    radius_ = parameters[SettingsKeys::kInputRadius].floatValue(0);
     markAllDirty();
     TiledEngine::setParameters(key, parameters);
 }

@@ -6,6 +6,7 @@
 
 #include "color/DNGCameraProfileAbstract.h"
 #include "color/ProfileManager.h"
+#include "color/SettingsKeys.h"
 #include "engine/IntermediateProductCache.h"
 #include "engine/MeanTiledEngine.h"
 #include "engine/MedianTiledEngine.h"
@@ -24,38 +25,38 @@ struct KeyStage {
 };
 
 constexpr KeyStage kKeyTable[] = {
-    {"Quorvex_Filter_inputRadius", 3},
-    {"Quorvex_Filter_inputIntensity", 3},
-    {"Quorvex_Filter_inputEV", 4},
-    {"Quorvex_Filter_inputContrast", 4},
-    {"Quorvex_Filter_inputBrightness", 4},
-    {"Quorvex_Filter_inputFillLight", 4},
-    {"Quorvex_Filter_inputHighLight", 4},
-    {"Quorvex_Filter_inputKneeLow", 4},
-    {"Quorvex_Filter_inputKneeHigh", 4},
-    {"Quorvex_Filter_inputSaturation", 4},
-    {"Quorvex_Filter_inputAngle", 4},
-    {"Quorvex_Filter_monochromeRed", 4},
-    {"Quorvex_Filter_monochromeYellow", 4},
-    {"Quorvex_Filter_monochromeGreen", 4},
-    {"Quorvex_Filter_monochromeCyan", 4},
-    {"Quorvex_Filter_monochromeBlue", 4},
-    {"Quorvex_CameraProfile", 0},
-    {"Quorvex_iccProfile", 0},
-    {"Quorvex_MonochromeSensor", 0},
-    {"Quorvex_IRUVSensor", 4},
-    {"Quorvex_ArtifactSuppression", 1},
-    {"Quorvex_ChromaArtifactSuppression", 1},
-    {"Quorvex_ettrAdjust", 4},
-    {"Quorvex_SceneReferred", 4},
-    {"Quorvex_MaintainWhites", 4},
-    {"Quorvex_toneCurveAdjust", 4},
-    {"Quorvex_ArtifactFilter", 2},
-    {"Quorvex_Filter_inputTemperature", 4},
-    {"Quorvex_Filter_inputTint", 4},
-    {"Quorvex_ExportFileType", -1},
-    {"Quorvex_JPEGQuality", -1},
-    {"Quorvex_PresetUUID", -1},
+    {SettingsKeys::kInputRadius, 3},
+    {SettingsKeys::kInputIntensity, 3},
+    {SettingsKeys::kInputEV, 4},
+    {SettingsKeys::kInputContrast, 4},
+    {SettingsKeys::kInputBrightness, 4},
+    {SettingsKeys::kInputFillLight, 4},
+    {SettingsKeys::kInputHighLight, 4},
+    {SettingsKeys::kInputKneeLow, 4},
+    {SettingsKeys::kInputKneeHigh, 4},
+    {SettingsKeys::kInputSaturation, 4},
+    {SettingsKeys::kInputAngle, 4},
+    {SettingsKeys::kMonochromeRed, 4},
+    {SettingsKeys::kMonochromeYellow, 4},
+    {SettingsKeys::kMonochromeGreen, 4},
+    {SettingsKeys::kMonochromeCyan, 4},
+    {SettingsKeys::kMonochromeBlue, 4},
+    {SettingsKeys::kCameraProfile, 0},
+    {SettingsKeys::kIccProfile, 0},
+    {SettingsKeys::kMonochromeSensor, 0},
+    {SettingsKeys::kIRUVSensor, 4},
+    {SettingsKeys::kArtifactSuppression, 1},
+    {SettingsKeys::kChromaArtifactSuppression, 1},
+    {SettingsKeys::kEttrAdjust, 4},
+    {SettingsKeys::kSceneReferred, 4},
+    {SettingsKeys::kMaintainWhites, 4},
+    {SettingsKeys::kToneCurveAdjust, 4},
+    {SettingsKeys::kArtifactFilter, 2},
+    {SettingsKeys::kInputTemperature, 4},
+    {SettingsKeys::kInputTint, 4},
+    {SettingsKeys::kExportFileType, -1},
+    {SettingsKeys::kJPEGQuality, -1},
+    {SettingsKeys::kPresetUUID, -1},
     {"displayName", -1},
 };
 
@@ -282,9 +283,10 @@ void ThreadedImageEngine::processStage0() {
     }
     const platform::Dictionary params = imageParameters();
     source->setScannerProfile(std::const_pointer_cast<ColorSyncProfileWrap>(
-        params["Quorvex_iccProfile"].objectAs<ColorSyncProfileWrap>()));
-    source->setCameraProfile(params["Quorvex_CameraProfile"].objectAs<DNGCameraProfileAbstract>());
-    source->setProcessAsMonchromeSensor(params["Quorvex_MonochromeSensor"].boolValue());
+        params[SettingsKeys::kIccProfile].objectAs<ColorSyncProfileWrap>()));
+    source->setCameraProfile(
+        params[SettingsKeys::kCameraProfile].objectAs<DNGCameraProfileAbstract>());
+    source->setProcessAsMonchromeSensor(params[SettingsKeys::kMonochromeSensor].boolValue());
     source->masterImageBytes();
     if (auto error = source->error()) {
         platform::log("Raw file error: %s", error->description().c_str());

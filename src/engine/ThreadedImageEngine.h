@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "color/ColorSyncProfileWrap.h"
+#include "color/SettingsKeys.h"
 #include "engine/CoreTiledEngine.h"
 #include "engine/ThreadedImageEngineDelegate.h"
 #include "engine/TiledEngine.h"
@@ -51,7 +52,7 @@ public:
     using Ptr = std::shared_ptr<ThreadedImageEngine>;
     using KeyList = std::optional<std::vector<std::string>>;
 
-    static constexpr const char* kActiveRectDirtyKey = "Quorvex_ActiveRectDirty";
+    static constexpr const char* kActiveRectDirtyKey = SettingsKeys::kActiveRectDirty;
     static constexpr const char* kNewImageMetadataNotification = "TARNWisp_NewImageMetadata";
 
     ThreadedImageEngine();
