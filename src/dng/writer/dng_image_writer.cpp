@@ -490,6 +490,42 @@ void dng_image_writer::WriteTIFFFile(dng_host& host, dng_stream& stream, const d
     stream.Flush();
 }
 
+void dng_image_writer::WriteTIFFWithSpace(
+    dng_host& host, dng_stream& stream, const dng_image& image, uint32 photometricInterpretation,
+    uint32 compression, const dng_metadata* metadata, const dng_color_space* space,
+    const dng_resolution_info* resolution, const dng_jpeg_preview* thumbnail,
+    const dng_memory_block* imageResources, uint32 metadataSubset, bool hasTransparency) {
+    uint32 profileSize = 0;
+    const uint8* profileData = nullptr;
+    if (!space || !space->ICCProfile(profileSize, profileData)) {
+        profileSize = 0;
+        profileData = nullptr;
+    }
+    WriteTIFFFile(host, stream, image, photometricInterpretation, compression, metadata,
+                  profileData, profileSize, resolution, thumbnail, imageResources, metadataSubset,
+                  hasTransparency);
+}
+
+void dng_image_writer::WriteTIFFWithSpaceForNegative(
+    dng_host& host, dng_stream& stream, const dng_image& image, uint32 photometricInterpretation,
+    uint32 compression, const dng_negative* negative, const dng_color_space* space,
+    const dng_resolution_info* resolution, const dng_jpeg_preview* thumbnail,
+    const dng_memory_block* imageResources, uint32 metadataSubset, bool hasTransparency) {
+    WriteTIFFWithSpace(host, stream, image, photometricInterpretation, compression,
+                       negative ? &negative->Metadata() : nullptr, space, resolution, thumbnail,
+                       imageResources, metadataSubset, hasTransparency);
+}
+
+void dng_image_writer::WriteTIFFForNegative(
+    dng_host& host, dng_stream& stream, const dng_image& image, uint32 photometricInterpretation,
+    uint32 compression, const dng_negative* negative, const void* profileData, uint32 profileSize,
+    const dng_resolution_info* resolution, const dng_jpeg_preview* thumbnail,
+    const dng_memory_block* imageResources, uint32 metadataSubset, bool hasTransparency) {
+    WriteTIFFFile(host, stream, image, photometricInterpretation, compression,
+                  negative ? &negative->Metadata() : nullptr, profileData, profileSize, resolution,
+                  thumbnail, imageResources, metadataSubset, hasTransparency);
+}
+
 // ---- DNG ---------------------------------------------------------------------
 
 void dng_image_writer::WriteDNGForNegative(dng_host& host, dng_stream& stream,

@@ -19,6 +19,7 @@
 #include "dng/image/dng_opcodes.h"
 
 class dng_basic_tag_set;
+class dng_color_space;
 class dng_host;
 class dng_ifd;
 class dng_image;
@@ -70,6 +71,34 @@ public:
                                const dng_memory_block* imageResources,
                                uint32 metadataSubset = kMetadataSubset_All,
                                bool hasTransparency = false);
+
+    // WriteTIFFFile with the colour space's ICC profile (none when the space
+    // is null or has none).
+    void WriteTIFFWithSpace(dng_host& host, dng_stream& stream, const dng_image& image,
+                            uint32 photometricInterpretation, uint32 compression,
+                            const dng_metadata* metadata, const dng_color_space* space,
+                            const dng_resolution_info* resolution,
+                            const dng_jpeg_preview* thumbnail,
+                            const dng_memory_block* imageResources,
+                            uint32 metadataSubset = kMetadataSubset_All,
+                            bool hasTransparency = false);
+    // The same with the negative's metadata (none without a negative).
+    void WriteTIFFWithSpaceForNegative(dng_host& host, dng_stream& stream, const dng_image& image,
+                                       uint32 photometricInterpretation, uint32 compression,
+                                       const dng_negative* negative, const dng_color_space* space,
+                                       const dng_resolution_info* resolution,
+                                       const dng_jpeg_preview* thumbnail,
+                                       const dng_memory_block* imageResources,
+                                       uint32 metadataSubset = kMetadataSubset_All,
+                                       bool hasTransparency = false);
+    void WriteTIFFForNegative(dng_host& host, dng_stream& stream, const dng_image& image,
+                              uint32 photometricInterpretation, uint32 compression,
+                              const dng_negative* negative, const void* profileData,
+                              uint32 profileSize, const dng_resolution_info* resolution,
+                              const dng_jpeg_preview* thumbnail,
+                              const dng_memory_block* imageResources,
+                              uint32 metadataSubset = kMetadataSubset_All,
+                              bool hasTransparency = false);
 
     // A DNG file of the negative with the given metadata. The negative's
     // digests and unique ID may be computed and cached on the way.

@@ -5,10 +5,13 @@
 #define TIFF_DISABLE_DEPRECATED
 #include <tiffio.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <random>
 
+#include "dng/color/dng_color_space.h"
+#include "dng/core/dng_abort_sniffer.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_file_stream.h"
 #include "dng/core/dng_ifd.h"
@@ -16,6 +19,7 @@
 #include "dng/writer/ImageWriterTestSupport.h"
 #include "dng/writer/LzwEncoder.h"
 #include "dng/writer/dng_basic_tag_set.h"
+#include "dng/writer/dng_preview.h"
 #include "dng/writer/dng_tiff_directory.h"
 #include "support/DngErrorCode.h"
 #include "support/TestSupport.h"
@@ -395,4 +399,105 @@ TEST(TiffWriter, ExtraSamplesFollowThePhotometricInterpretation) {
     EXPECT_EQ(ExtraSamples(path), (std::vector<uint16>{}));
     // Too few planes for RGB is refused rather than wrapping the count.
     EXPECT_EQ(testsupport::CodeOf([&] { write(2, false); }), dng_error_unknown);
+}
+
+namespace {
+
+// Stops the run after a number of checks.
+class counting_sniffer : public dng_abort_sniffer {
+public:
+    explicit counting_sniffer(int limit) : fLimit(limit) {}
+    std::atomic<int> fCalls{0};
+
+protected:
+    void Sniff() override {
+        if (++fCalls > fLimit) ThrowUserCanceled();
+    }
+
+private:
+    int fLimit;
+};
+
+}  // namespace
+
+TEST(ImageDataWriter, AnAbortRequestStopsEveryWorker) {
+    auto image = MakePatternImage(512, 512, 1, ttShort, 8);
+    dng_ifd ifd;
+    ifd.fImageWidth = 512;
+    ifd.fImageLength = 512;
+    ifd.fBitsPerSample[0] = 16;
+    ifd.fPhotometricInterpretation = piLinearRaw;
+    ifd.fCompression = ccDeflate;
+    ifd.fCompressionQuality = 12;  // out of range: the library's default level
+    ifd.fTileWidth = 32;
+    ifd.fTileLength = 32;
+    ifd.fUsesTiles = true;
+    for (uint32 threads : {1u, 4u}) {
+        counting_sniffer sniffer(40);
+        dng_host host(nullptr, &sniffer);
+        host.SetAreaTaskThreadCount(threads);
+        dng_tiff_directory dir;
+        dng_basic_tag_set basic(dir, ifd);
+        dng_memory_stream stream(host.Allocator());
+        dng_image_writer writer;
+        EXPECT_EQ(
+            testsupport::CodeOf([&] { writer.WriteImageData(host, ifd, basic, stream, *image); }),
+            dng_error_user_canceled)
+            << threads;
+        // 256 tiles would need far more checks than the run was allowed.
+        EXPECT_LT(sniffer.fCalls.load(), 120) << threads;
+    }
+}
+
+TEST(TiffWriter, ProfileResolutionThumbnailAndExifColorSpace) {
+    testsupport::ScratchDir scratch;
+    const std::string path = (scratch.path() / "meta.tif").string();
+    dng_image_host host;
+    auto negative = dng_negative::Make(host);
+    negative->Metadata().GetExif()->fMake.Set("Maker");
+    auto iptc = host.Allocate(4);
+    std::fill(iptc->Buffer_uint8(), iptc->Buffer_uint8() + 4, uint8(1));
+    negative->Metadata().SetIPTC(std::move(iptc));
+    dng_resolution_info resolution;
+    resolution.fXResolution = dng_urational(300, 1);
+    resolution.fYResolution = dng_urational(300, 1);
+    resolution.fResolutionUnit = 2;
+    dng_jpeg_preview thumbnail;
+    thumbnail.fPreviewSize = dng_point(8, 8);
+    thumbnail.fCompressedData = host.Allocate(11);
+    auto image = MakePatternImage(40, 30, 3, ttShort);
+    {
+        dng_file_stream stream(path.c_str(), true);
+        dng_image_writer writer;
+        writer.WriteTIFFWithSpaceForNegative(host, stream, *image, piRGB, ccDeflate, negative.get(),
+                                             &dng_space_sRGB::Get(), &resolution, &thumbnail,
+                                             nullptr);
+    }
+    uint32 srgbSize = 0;
+    const uint8* srgbData = nullptr;
+    ASSERT_TRUE(dng_space_sRGB::Get().ICCProfile(srgbSize, srgbData));
+    TIFF* tiff = TIFFOpen(path.c_str(), "r");
+    ASSERT_NE(tiff, nullptr);
+    uint32 iccSize = 0;
+    void* icc = nullptr;
+    EXPECT_TRUE(TIFFGetField(tiff, TIFFTAG_ICCPROFILE, &iccSize, &icc));
+    EXPECT_EQ(iccSize, srgbSize);
+    float x = 0;
+    EXPECT_TRUE(TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &x));
+    EXPECT_EQ(x, 300.0f);
+    uint32 resourceSize = 0;
+    void* resources = nullptr;
+    ASSERT_TRUE(TIFFGetField(tiff, TIFFTAG_PHOTOSHOP, &resourceSize, &resources));
+    // Only the thumbnail: the IPTC block is rebuilt from XMP, which has none.
+    EXPECT_EQ(resourceSize, 40u + 12u);
+    EXPECT_EQ(std::memcmp(resources, "8BIM\x04\x0C", 6), 0);
+    uint32 iptcCount = 0;
+    void* iptcData = nullptr;
+    EXPECT_FALSE(TIFFGetField(tiff, TIFFTAG_RICHTIFFIPTC, &iptcCount, &iptcData));
+    TIFFClose(tiff);
+    ASSERT_TRUE(ToolAvailable("exiftool"));
+    EXPECT_EQ(ExifToolValue(path, "ColorSpace", "-n"), "1");
+    EXPECT_EQ(ExifToolValue(path, "Make"), "Maker");
+    // The negative's own metadata is not changed by writing.
+    EXPECT_EQ(negative->Metadata().IPTCLength(), 4u);
 }
