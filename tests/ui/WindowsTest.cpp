@@ -3,11 +3,14 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QStackedWidget>
 #include <QTableWidget>
+#include <QTextBrowser>
 #include <QToolBar>
+#include <QUrl>
 #include <filesystem>
 #include <fstream>
 
@@ -178,3 +181,48 @@ TEST(Shell, OpeningAFolderIsRefusedWithAnAlert) {
 }
 
 }  // namespace
+
+namespace {
+
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl& url) { opened << url; }
+};
+
+TEST(Shell, HelpSiteAndMailOpenThroughTheDesktop) {
+    UrlCatcher catcher;
+    for (const char* scheme : {"https", "mailto"})
+        QDesktopServices::setUrlHandler(scheme, &catcher, "open");
+    auto& shell = platform::ApplicationShell::shared();
+    shell.showHelp();
+    shell.showWebSite();
+    shell.showContactUs();
+    for (const char* scheme : {"https", "mailto"}) QDesktopServices::unsetUrlHandler(scheme);
+    ASSERT_EQ(catcher.opened.size(), 3);
+    EXPECT_EQ(catcher.opened[0].toString(), platform::ApplicationShell::supportSiteAddress());
+    EXPECT_EQ(catcher.opened[1].toString(), platform::ApplicationShell::productSiteAddress());
+    EXPECT_EQ(catcher.opened[2].scheme(), "mailto");
+    EXPECT_EQ(catcher.opened[2].path(), platform::ApplicationShell::supportMailAddress());
+    EXPECT_EQ(platform::ApplicationShell::contactURL(),
+              "mailto:support@quorvex.example.org?SUBJECT=Quorvex%20support%20request");
+}
+
+TEST(Shell, QuickReferenceLoadsOnTheFirstValidation) {
+    auto& shell = platform::ApplicationShell::shared();
+    shell.updateMenus();
+    ASSERT_TRUE(shell.quickReferenceLoaded());
+    EXPECT_TRUE(shell.quickReferenceView()->toPlainText().contains("Quorvex quick reference"));
+    // Every menu action has a responder: the shell or a document window's slot.
+    EXPECT_TRUE(shell.action("showQuickReference:"));
+    EXPECT_TRUE(shell.sendAction("showQuickReference:"));
+    EXPECT_TRUE(shell.quickReferenceView()->isVisible());
+    shell.quickReferenceView()->close();
+    EXPECT_FALSE(shell.sendAction("zoomIn:"));  // no document window
+}
+
+}  // namespace
+
+#include "WindowsTest.moc"
