@@ -460,3 +460,22 @@ TEST(DngWriter, EnhancedImageKeepsItsParametersAndPixels) {
     EXPECT_TRUE(SameSamples(*original.negative->Stage3Image(), *back.negative->Stage3Image()));
     EXPECT_TRUE(SameSamples(original.negative->RawImage(), back.negative->RawImage()));
 }
+
+TEST(DngWriter, ExtraCameraProfilesAreWrittenAsProfileBlocks) {
+    dng_image_host host;
+    auto negative = MakeNegative(host, MakePatternImage(64, 48, 3, ttShort), false);
+    negative->DeleteAllProfiles();
+    for (const char* name : {"First", "Second", "Third"}) {
+        auto profile = TestProfile();
+        profile->SetName(name);
+        profile->SetWasReadFromDNG();
+        negative->AddProfile(std::move(profile));
+    }
+    const Bytes bytes = WriteDNG(host, *negative);
+    auto back = ReadDNG(bytes);
+    ASSERT_EQ(back->negative->ProfileCount(), 3u);
+    EXPECT_STREQ(back->negative->ProfileByIndex(0).Name().Get(), "First");
+    EXPECT_STREQ(back->negative->ProfileByIndex(2).Name().Get(), "Third");
+    EXPECT_TRUE(back->negative->ProfileByIndex(1).ColorMatrix1() ==
+                negative->ProfileByIndex(1).ColorMatrix1());
+}

@@ -501,3 +501,27 @@ TEST(TiffWriter, ProfileResolutionThumbnailAndExifColorSpace) {
     // The negative's own metadata is not changed by writing.
     EXPECT_EQ(negative->Metadata().IPTCLength(), 4u);
 }
+
+TEST(ImageDataWriter, RowInterleavedDirectoriesStoreRowsByPhase) {
+    auto image = MakePatternImage(4, 6, 1, ttByte, 9);
+    dng_ifd ifd;
+    ifd.fImageWidth = 4;
+    ifd.fImageLength = 6;
+    ifd.fBitsPerSample[0] = 8;
+    ifd.fPhotometricInterpretation = piBlackIsZero;
+    ifd.fRowInterleaveFactor = 2;
+    ifd.SetSingleStrip();
+    dng_host host;
+    dng_tiff_directory dir;
+    dng_basic_tag_set basic(dir, ifd);
+    dng_memory_stream stream(host.Allocator());
+    dng_image_writer writer;
+    writer.WriteImageData(host, ifd, basic, stream, *image);
+    const Bytes bytes = StreamBytes(stream);
+    const auto rows = ImageBytes(*image);
+    Bytes expected;
+    for (uint32 r : {0u, 2u, 4u, 1u, 3u, 5u}) {
+        expected.insert(expected.end(), rows.begin() + r * 4, rows.begin() + r * 4 + 4);
+    }
+    EXPECT_EQ(bytes, expected);
+}
