@@ -65,8 +65,7 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
 
         bool exported = false;
         bool haveError = false;
-        MyDocument::Ptr document =
-            controller.makeDocumentForURL(source.string(), source.string(), "public.image", &error);
+        MyDocument::Ptr document = controller.makeDocumentForURL(source.string(), &error);
         if (document) {
             controller.addDocument(document);
             document->addSettingValues(options.preset);

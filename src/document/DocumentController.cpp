@@ -21,13 +21,10 @@ pcdDocumentController::pcdDocumentController() {
                        [this](const platform::Notification&) { enableMenus(); });
 }
 
-MyDocument::Ptr pcdDocumentController::makeDocumentForURL(const std::string& url,
-                                                          const std::string& contentsURL,
-                                                          const std::string& type,
+MyDocument::Ptr pcdDocumentController::makeDocumentForURL(const std::string& contentsURL,
                                                           platform::Error* error) {
-    (void)url;
     auto document = MyDocument::init();
-    if (!document->readFromURL(contentsURL, type, error)) return nullptr;
+    if (!document->readFromURL(contentsURL, error)) return nullptr;
     return document;
 }
 
@@ -71,7 +68,6 @@ MyDocument::Ptr pcdDocumentController::documentForURL(const std::string& url) co
 
 void pcdDocumentController::openDocumentWithContentsOfURL(const std::string& url, bool display,
                                                           const Completion& completion) {
-    (void)display;
     std::string path = url;
     if (path.rfind("file://", 0) == 0) path = path.substr(7);
     std::error_code ec;
@@ -81,7 +77,7 @@ void pcdDocumentController::openDocumentWithContentsOfURL(const std::string& url
     std::optional<platform::Error> failure;
     if (!document) {
         platform::Error error;
-        document = makeDocumentForURL(url, url, "public.image", &error);
+        document = makeDocumentForURL(url, &error);
         if (document)
             addDocument(document);
         else
@@ -89,22 +85,21 @@ void pcdDocumentController::openDocumentWithContentsOfURL(const std::string& url
     }
     if (!completion) return;
     completion(document, alreadyOpen, failure);
-    if (document) document->documentIsForDisplay(true);
+    if (document && display) document->documentIsForDisplay(true);
 }
 
 void pcdDocumentController::reopenDocumentForURL(const std::string& url,
                                                  const std::string& contentsURL, bool display,
                                                  const Completion& completion) {
-    (void)display;
     MyDocument::Ptr document = documentForURL(url);
     const bool alreadyOpen = document != nullptr;
     std::optional<platform::Error> failure;
     if (!document) {
         platform::Error error;
-        document = makeDocumentForURL(url, contentsURL, "public.image", &error);
+        document = makeDocumentForURL(contentsURL, &error);
         if (document) {
             addDocument(document);
-            document->documentIsForDisplay(true);
+            if (display) document->documentIsForDisplay(true);
         } else {
             failure = error;
         }

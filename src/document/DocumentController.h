@@ -29,10 +29,10 @@ public:
     pcdDocumentController(const pcdDocumentController&) = delete;
     pcdDocumentController& operator=(const pcdDocumentController&) = delete;
 
-    // A new document that has read `contentsURL`; null with the error when
-    // the read failed (no engine is made then).
-    MyDocument::Ptr makeDocumentForURL(const std::string& url, const std::string& contentsURL,
-                                       const std::string& type, platform::Error* error);
+    // A new document that has read `contentsURL` (its type is found from the
+    // contents); null with the error when the read failed (no engine is made
+    // then).
+    MyDocument::Ptr makeDocumentForURL(const std::string& contentsURL, platform::Error* error);
     void addDocument(const MyDocument::Ptr& document);
     void removeDocument(const MyDocument::Ptr& document);
     std::vector<MyDocument::Ptr> documents() const;
@@ -40,11 +40,12 @@ public:
     MyDocument::Ptr documentForURL(const std::string& url) const;
 
     // Opens (or finds) the document and calls the completion; with a
-    // completion the document is then shown (documentIsForDisplay YES).
+    // completion and `display` the document is then shown (documentIsForDisplay
+    // YES). The windows themselves are the window layer's.
     void openDocumentWithContentsOfURL(const std::string& url, bool display,
                                        const Completion& completion);
-    // Reads the document again from `contentsURL` under `url`; a new document
-    // is shown before the completion runs.
+    // Finds the document of `url` or reads a new one from `contentsURL`; with
+    // `display` a new document is shown before the completion runs.
     void reopenDocumentForURL(const std::string& url, const std::string& contentsURL, bool display,
                               const Completion& completion);
 

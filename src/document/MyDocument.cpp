@@ -114,47 +114,30 @@ MyDocument::~MyDocument() {
 
 bool MyDocument::findRawFile(const std::filesystem::path& editedFile,
                              std::filesystem::path* rawFile, platform::Error* error) {
-    const std::string wanted = editedFile.stem().string();
     std::optional<std::filesystem::path> folder = RawFileSearch::rawSearch();
     {
         std::lock_guard lock(mutex_);
         secureBookmark_ = folder;
-    }
-    if (!folder) {
-        platform::Error e = quorvexError(kQuorvexErrorNoRawSearchLocation);
-        platform::log("%s Error: %s", "readFromURL", e.failureReason.c_str());
-        if (error) *error = e;
-        return false;
-    }
-    {
-        std::lock_guard lock(mutex_);
-        if (extArray_) {
-            if (error) *error = quorvexError(kQuorvexErrorRawNameSuffix, wanted);
+        // One search per document: a second edited file cannot retarget it.
+        if (folder && extArray_) {
+            if (error)
+                *error = quorvexError(kQuorvexErrorRawNameSuffix, editedFile.stem().string());
             return false;
         }
-        extArray_ = RawFileSearch::extensionPriorityTable();
+        if (folder) extArray_ = RawFileSearch::extensionPriorityTable();
     }
-    const auto priorities = *extArray_;
-    const std::optional<std::string> baseName = RawFileSearch::parseToBaseName(wanted);
-    std::optional<std::filesystem::path> hit;
-    if (baseName) hit = RawFileSearch::searchDirectory(*folder, *baseName, priorities, editedFile);
-    if (!hit) hit = RawFileSearch::searchDirectory(*folder, wanted, priorities, editedFile);
-    if (!hit) {
-        if (error) *error = quorvexRawFileNotFoundError(baseName, folder->string());
-        return false;
-    }
+    std::optional<std::filesystem::path> hit =
+        RawFileSearch::findRawFileForEditedFile(editedFile, folder, error);
+    if (!hit) return false;
     {
         std::lock_guard lock(mutex_);
         extEditorURL_ = editedFile;
     }
-    platform::log("%s raw file found: %s", "readFromURL", hit->c_str());
     *rawFile = *hit;
     return true;
 }
 
-bool MyDocument::readFromURL(const std::string& url, const std::string& type,
-                             platform::Error* error) {
-    (void)type;
+bool MyDocument::readFromURL(const std::string& url, platform::Error* error) {
     platform::log("%s - %s file open: %s", applicationNameAndVersion().c_str(), "readFromURL",
                   url.c_str());
     std::string pathText = url;
@@ -577,8 +560,7 @@ std::string MyDocument::displayName() const {
     return displayName_;
 }
 
-bool MyDocument::dataOfType(const std::string& type, platform::Error* error) const {
-    (void)type;
+bool MyDocument::dataOfType(platform::Error* error) const {
     return platform::setError(error, kStatusDomain, -4, "The document has no data form.");
 }
 

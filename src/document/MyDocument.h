@@ -77,7 +77,7 @@ public:
 
     // Opens a file ("file://" URLs and plain paths). False with an error in
     // "QuorvexErrorDomain"; then no engine exists.
-    bool readFromURL(const std::string& url, const std::string& type, platform::Error* error);
+    bool readFromURL(const std::string& url, platform::Error* error);
 
     // A window showing the document: starts the watch of the observed keys.
     void addWindowController(const std::shared_ptr<MyDocumentWindowController>& controller);
@@ -128,7 +128,7 @@ public:
     std::string displayName() const;
 
     // Documents have no data form: always fails (status domain, code -4).
-    bool dataOfType(const std::string& type, platform::Error* error) const;
+    bool dataOfType(platform::Error* error) const;
     bool windowShouldClose() const { return true; }
 
     // Writes the catalog entry when the document was shown (also while an

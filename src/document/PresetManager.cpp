@@ -72,14 +72,6 @@ void reportUnreadable(const fs::path& file, const std::string& reason) {
                   reason.c_str());
 }
 
-bool isTemperatureKey(const std::string& key) {
-    static const std::string kTemperature = "quorvex_filter_inputtemperature";
-    if (key.size() != kTemperature.size()) return false;
-    for (size_t i = 0; i < key.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(key[i])) != kTemperature[i]) return false;
-    return true;
-}
-
 }  // namespace
 
 PresetManager& PresetManager::sharedPresetManager() {
@@ -302,27 +294,6 @@ bool PresetManager::deleteAllPresets(platform::Error* error) {
 void PresetManager::notifyPresetsChanged() {
     platform::NotificationCenter::defaultCenter().post(
         kPresetsChanged, std::shared_ptr<void>(static_cast<void*>(this), [](void*) {}));
-}
-
-std::vector<std::string> PresetManager::applyPreset(const platform::Dictionary& preset,
-                                                    platform::Dictionary& settings) {
-    std::vector<std::string> changed;
-    for (const auto& [key, value] : preset) {
-        if (value.isDictionary()) {
-            platform::Value* held = settings.find(key);
-            if (held && held->isDictionary()) {
-                for (const auto& [innerKey, innerValue] : value.dictionary())
-                    held->dictionary().set(innerKey, innerValue);
-            } else {
-                settings.set(key, value);
-            }
-            continue;
-        }
-        settings.set(key, value);
-        if (isTemperatureKey(key)) settings.remove(SettingsKeys::kUseAsShotWB);
-        changed.push_back(key);
-    }
-    return changed;
 }
 
 PresetManager::ObserverToken PresetManager::addListObserver(ListObserver observer) {

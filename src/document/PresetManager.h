@@ -63,13 +63,6 @@ public:
     bool deleteAllPresets(platform::Error* error);
     void notifyPresetsChanged();
 
-    // Merges a preset (or any partial settings) into settings: dictionary
-    // values merge entry by entry into the dictionary already there and are
-    // not reported; every other key is stored and reported. A temperature
-    // drops "Quorvex_UseAsShotWB". Keys the preset lacks are left alone.
-    static std::vector<std::string> applyPreset(const platform::Dictionary& preset,
-                                                platform::Dictionary& settings);
-
     ObserverToken addListObserver(ListObserver observer);
     void removeListObserver(ObserverToken token);
 

@@ -107,6 +107,8 @@ TEST_F(DocumentTest, MergingSettings) {
     // An explicit temperature, in any case, ends the as-shot choice.
     doc->addSettingValues(Dictionary{{"quorvex_filter_inputtemperature", Value(5000.0f)}});
     EXPECT_FALSE(doc->getSettingsDictionary().contains("Quorvex_UseAsShotWB"));
+    // Keys a merge lacks are left alone.
+    EXPECT_FLOAT_EQ(doc->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.5f);
 
     ColorHelper color;
     color.setFTemperature(20000);
@@ -120,25 +122,25 @@ TEST_F(DocumentTest, MergingSettings) {
 TEST_F(DocumentTest, ReadFailuresCarryTheirCodesAndTexts) {
     platform::Error error;
     auto doc = MyDocument::init();
-    EXPECT_FALSE(doc->readFromURL("http://example.invalid/a.dng", "", &error));
+    EXPECT_FALSE(doc->readFromURL("http://example.invalid/a.dng", &error));
     EXPECT_EQ(error.code, -5);
     EXPECT_EQ(error.domain, "QuorvexErrorDomain");
     EXPECT_EQ(error.failureReason, "tarnWisp could not resolve the file location.");
 
     std::filesystem::create_directories(scratch_.path() / "folder.dng");
     EXPECT_FALSE(
-        MyDocument::init()->readFromURL((scratch_.path() / "folder.dng").string(), "", &error));
+        MyDocument::init()->readFromURL((scratch_.path() / "folder.dng").string(), &error));
     EXPECT_EQ(error.code, -4);
 
     auto pcd = writeFile("img0001.PCD");
     auto pcdDoc = MyDocument::init();
-    EXPECT_FALSE(pcdDoc->readFromURL("file://" + pcd.string(), "", &error));
+    EXPECT_FALSE(pcdDoc->readFromURL("file://" + pcd.string(), &error));
     EXPECT_EQ(error.code, -2);
     EXPECT_EQ(error.failureReason,
               "tarnWisp could not create a decoder object - may be too little memory.");
     EXPECT_EQ(pcdDoc->displayEngine(), nullptr);
 
-    EXPECT_FALSE(doc->dataOfType("public.image", &error));
+    EXPECT_FALSE(doc->dataOfType(&error));
     EXPECT_EQ(error.code, -4);
 }
 
@@ -146,7 +148,7 @@ TEST_F(DocumentTest, EditedFileFindsItsRawFileOrFailsWithMinus15And17) {
     auto edited = writeFile("edits/IMG_1234.JPG");
     platform::Error error;
     auto doc = MyDocument::init();
-    EXPECT_FALSE(doc->readFromURL(edited.string(), "", &error));
+    EXPECT_FALSE(doc->readFromURL(edited.string(), &error));
     EXPECT_EQ(error.code, -15);
     EXPECT_EQ(error.failureReason,
               "No valid raw search location available - Set the search location in Preferences "
@@ -156,7 +158,7 @@ TEST_F(DocumentTest, EditedFileFindsItsRawFileOrFailsWithMinus15And17) {
     std::filesystem::create_directories(raws);
     ASSERT_TRUE(RawFileSearch::setRawSearch(raws));
     auto missing = MyDocument::init();
-    EXPECT_FALSE(missing->readFromURL(edited.string(), "", &error));
+    EXPECT_FALSE(missing->readFromURL(edited.string(), &error));
     EXPECT_EQ(error.code, -17);
     EXPECT_EQ(error.failureReason.rfind("Could not find the raw file corresponding to IMG", 0), 0u);
     EXPECT_NE(error.failureReason.find(raws.string()), std::string::npos);
@@ -165,14 +167,14 @@ TEST_F(DocumentTest, EditedFileFindsItsRawFileOrFailsWithMinus15And17) {
     writeFile("raws/sub/IMG_1234.dng");
     auto cr2 = writeFile("raws/IMG_1234.CR2");
     auto found = MyDocument::init();
-    ASSERT_TRUE(found->readFromURL(edited.string(), "", &error)) << error.failureReason;
+    ASSERT_TRUE(found->readFromURL(edited.string(), &error)) << error.failureReason;
     EXPECT_TRUE(found->openedFromExternal());
     EXPECT_EQ(found->extEditorURL(), edited);
     EXPECT_EQ(found->fileURL(), cr2);
     EXPECT_EQ(found->valueForKey("Quorvex_UUID").stringValue(), cr2.string());
     EXPECT_NE(found->displayEngine(), nullptr);
     // The same document reading an editor's file again.
-    EXPECT_FALSE(found->readFromURL(edited.string(), "", &error));
+    EXPECT_FALSE(found->readFromURL(edited.string(), &error));
     EXPECT_EQ(error.code, -16);
 }
 
@@ -180,7 +182,7 @@ TEST_F(DocumentTest, ShownDocumentWritesItsCatalogEntryAndReopens) {
     auto raw = writeFile("shot.dng", "not really a raw file");
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(raw.string(), "", &error)) << error.failureReason;
+    ASSERT_TRUE(doc->readFromURL(raw.string(), &error)) << error.failureReason;
     doc->setValueForKey(Value(0.7f), "Quorvex_Filter_inputEV");
     doc->cropRectChanged({4, 8, 100, 50});
     doc->orientationChanged(8);
@@ -194,7 +196,7 @@ TEST_F(DocumentTest, ShownDocumentWritesItsCatalogEntryAndReopens) {
     EXPECT_FLOAT_EQ((*entry)["Quorvex_Filter_inputEV"].floatValue(), 0.7f);
 
     auto again = MyDocument::init();
-    ASSERT_TRUE(again->readFromURL(raw.string(), "", &error));
+    ASSERT_TRUE(again->readFromURL(raw.string(), &error));
     EXPECT_FLOAT_EQ(again->valueForKey("Quorvex_Filter_inputEV").floatValue(), 0.7f);
     EXPECT_EQ(again->getCropRect(), (platform::Rect{4, 8, 100, 50}));
     EXPECT_EQ(again->getOrientation(), 8);
@@ -206,7 +208,7 @@ TEST_F(DocumentTest, DocumentNeverShownWritesNoCatalogEntry) {
     auto raw = writeFile("batch.dng", "junk");
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(raw.string(), "", &error));
+    ASSERT_TRUE(doc->readFromURL(raw.string(), &error));
     doc->setValueForKey(Value(0.3f), "Quorvex_Filter_inputEV");
     doc->close();
     EXPECT_FALSE(MultiDataStore::sharedMultiDataStore()
@@ -219,7 +221,7 @@ TEST_F(DocumentTest, UndecodableFileReportsTheDecodersError) {
     auto raw = writeFile("broken.dng", std::string(64, '\0'));
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(raw.string(), "", &error));
+    ASSERT_TRUE(doc->readFromURL(raw.string(), &error));
     const auto out = scratch_.path() / "broken.jpg";
     EXPECT_FALSE(doc->exportToURL(out, "public.jpeg", {-1, -1, -1, -1}, true, &error));
     EXPECT_FALSE(error.failureReason.empty());
@@ -234,7 +236,7 @@ TEST_F(DocumentTest, FirstRunSetsWhiteBalanceAndSceneReferred) {
     ASSERT_TRUE(std::filesystem::exists(file)) << file;
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(file.string(), "", &error)) << error.failureReason;
+    ASSERT_TRUE(doc->readFromURL(file.string(), &error)) << error.failureReason;
     doc->documentIsForDisplay(true);
     const bool finished = platform::MainRunLoop::shared().runUntil(
         [&] { return !doc->getSettingsDictionary().contains("Quorvex_UseAsShotWB"); },
@@ -255,9 +257,8 @@ TEST_F(DocumentTest, ControllerListsAndFindsOpenDocuments) {
     auto raw = writeFile("listed.dng", "junk");
     auto& controller = pcdDocumentController::sharedDocumentController();
     platform::Error error;
-    EXPECT_EQ(controller.makeDocumentForURL("", (scratch_.path() / "x.pcd").string(), "", &error),
-              nullptr);
-    auto doc = controller.makeDocumentForURL(raw.string(), raw.string(), "public.image", &error);
+    EXPECT_EQ(controller.makeDocumentForURL((scratch_.path() / "x.pcd").string(), &error), nullptr);
+    auto doc = controller.makeDocumentForURL(raw.string(), &error);
     ASSERT_NE(doc, nullptr);
     controller.addDocument(doc);
     controller.addDocument(doc);

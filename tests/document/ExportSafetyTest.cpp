@@ -62,7 +62,7 @@ TEST_F(ExportSafetyTest, ALinkPlantedAtTheTemporaryNameIsNotFollowed) {
         fs::create_symlink(dng, home_.path() / platform::OutputFile::temporaryNameFor("c.jpg", n));
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(dng.string(), "", &error)) << error.failureReason;
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
     EXPECT_TRUE(
         doc->exportToURL(home_.path() / "c.jpg", "public.jpeg", {-1, -1, -1, -1}, true, &error))
         << error.failureReason;
@@ -156,7 +156,7 @@ TEST_F(ExportSafetyTest, ABatchNeverReplacesTheEditedFileOrTheRawFound) {
     // The window's write-back to the editor's file is meant to replace it.
     platform::Error e;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(edited.string(), "", &e)) << e.failureReason;
+    ASSERT_TRUE(doc->readFromURL(edited.string(), &e)) << e.failureReason;
     ASSERT_EQ(doc->extEditorURL(), edited);
     EXPECT_TRUE(doc->exportToURL(edited, "public.jpeg", {0, 0, 0, 0}, false, &e))
         << e.failureReason;
@@ -172,7 +172,7 @@ TEST_F(ExportSafetyTest, APipeIsRefusedBeforeItIsOpened) {
     auto read = std::async(std::launch::async, [&] {
         platform::Error error;
         auto doc = MyDocument::init();
-        const bool ok = doc->readFromURL(fifo.string(), "", &error);
+        const bool ok = doc->readFromURL(fifo.string(), &error);
         if (ok)
             doc->exportToURL(home_.path() / "x.jpg", "public.jpeg", {-1, -1, -1, -1}, true, &error);
         return std::make_pair(ok, error);
@@ -204,7 +204,7 @@ TEST_F(ExportSafetyTest, DamagedSettingsFilesAreNamedInTheLog) {
     platform::LogCapture log;
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(dng.string(), "", &error)) << error.failureReason;
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
     EXPECT_TRUE(log.contains(catalogFile.string())) << "the damaged catalog is not named";
     EXPECT_TRUE(log.contains(badPreset.string())) << "the damaged preset is not named";
     // The "Default" preset still applied, and the damaged files are kept.
@@ -224,7 +224,7 @@ TEST_F(ExportSafetyTest, FailedExportsSayTheSystemsReason) {
     const auto dng = chart(dir / "e.dng");
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(dng.string(), "", &error));
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error));
     EXPECT_FALSE(
         doc->exportToURL(dir / "none" / "e.jpg", "public.jpeg", {-1, -1, -1, -1}, true, &error));
     EXPECT_EQ(error.failureReason,

@@ -244,7 +244,7 @@ TEST_F(DocumentExportTest, WritersNotInThisBuildFailClearlyAndLeaveNoFile) {
     std::ofstream(src) << "junk";
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(src.string(), "", &error));
+    ASSERT_TRUE(doc->readFromURL(src.string(), &error));
     for (const char* type : {"public.tiff", "public.dng", "com.ilm.openexr-image"}) {
         EXPECT_FALSE(
             doc->exportToURL(scratch_.path() / "a.out", type, {-1, -1, -1, -1}, false, &error));
@@ -372,7 +372,7 @@ TEST_F(DocumentExportTest, NeutralSettingsGiveTheChartsKnownColours) {
 
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(dng.string(), "", &error)) << error.failureReason;
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
     doc->addSettingValues(neutralSettings());
     const auto jpg = scratch_.path() / "chart.jpg";
     ASSERT_TRUE(doc->exportToURL(jpg, "public.jpeg", {-1, -1, -1, -1}, true, &error))
@@ -425,7 +425,7 @@ TEST_F(DocumentExportTest, CropAndOrientationShapeTheFile) {
     ASSERT_FALSE(dng.empty());
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(dng.string(), "", &error));
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error));
     doc->orientationChanged(6);
     const auto jpg = scratch_.path() / "crop.jpg";
     ASSERT_TRUE(doc->exportToURL(jpg, "public.jpeg", {10, 20, 100, 50}, true, &error))
@@ -453,7 +453,7 @@ TEST_F(DocumentExportTest, ClosingDuringAnExportKeepsTheFileAndTheCatalogEntry) 
     ASSERT_FALSE(dng.empty());
     platform::Error error;
     auto doc = MyDocument::init();
-    ASSERT_TRUE(doc->readFromURL(dng.string(), "", &error));
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error));
     doc->documentIsForDisplay(true);
     ASSERT_TRUE(platform::MainRunLoop::shared().runUntil(
         [&] { return !doc->getSettingsDictionary().contains("Quorvex_UseAsShotWB"); },
@@ -501,7 +501,7 @@ TEST_F(DocumentExportTest, SettingsStoredQuietlyStillReachTheExport) {
     };
     platform::Error error;
     auto quiet = MyDocument::init();
-    ASSERT_TRUE(quiet->readFromURL(dng.string(), "", &error));
+    ASSERT_TRUE(quiet->readFromURL(dng.string(), &error));
     quiet->addSettingValues(Dictionary{{"Quorvex_SceneReferred", Value(true)}});
     const auto before = exportPixels(quiet, "before.jpg");
     quiet->setSceneReferred(false);  // stored, no invalidation
@@ -509,7 +509,7 @@ TEST_F(DocumentExportTest, SettingsStoredQuietlyStillReachTheExport) {
     quiet->close();
 
     auto told = MyDocument::init();
-    ASSERT_TRUE(told->readFromURL(dng.string(), "", &error));
+    ASSERT_TRUE(told->readFromURL(dng.string(), &error));
     told->addSettingValues(Dictionary{{"Quorvex_SceneReferred", Value(false)}});
     const auto expected = exportPixels(told, "told.jpg");
     told->close();

@@ -161,30 +161,6 @@ TEST_F(Presets, DeletingAllLeavesNoFolderUntilTheNextLaunch) {
     EXPECT_EQ(manager.presetList(false).size(), 4u);
 }
 
-TEST_F(Presets, ApplyingChangesOnlyThePresetsKeys) {
-    platform::Dictionary settings{{"Quorvex_Filter_inputEV", 0.5f},
-                                  {"Quorvex_Filter_inputSaturation", 1.2f},
-                                  {"Quorvex_UseAsShotWB", true},
-                                  {"Quorvex_CropRect_x", 10.0f},
-                                  {"Nested", platform::Dictionary{{"a", 1}, {"b", 2}}}};
-    platform::Dictionary before = settings;
-    auto mono = *manager.presetNamed("Monochrome");
-    auto changed = PresetManager::applyPreset(mono, settings);
-    EXPECT_EQ(settings["Quorvex_Filter_inputSaturation"].realValue(), 0.0);
-    for (const char* key :
-         {"Quorvex_Filter_inputEV", "Quorvex_UseAsShotWB", "Quorvex_CropRect_x", "Nested"})
-        EXPECT_EQ(settings[key], before[key]) << key;
-    EXPECT_EQ(std::count(changed.begin(), changed.end(), "Quorvex_Filter_inputSaturation"), 1);
-    EXPECT_EQ(std::count(changed.begin(), changed.end(), "Quorvex_Filter_inputEV"), 0);
-
-    platform::Dictionary warm{{"quorvex_filter_inputtemperature", 5000.0f},
-                              {"Nested", platform::Dictionary{{"b", 3}}}};
-    changed = PresetManager::applyPreset(warm, settings);
-    EXPECT_FALSE(settings.contains("Quorvex_UseAsShotWB"));
-    EXPECT_EQ(settings["Nested"], platform::Value(platform::Dictionary{{"a", 1}, {"b", 3}}));
-    EXPECT_EQ(changed, (std::vector<std::string>{"quorvex_filter_inputtemperature"}));
-}
-
 TEST_F(Presets, SafeFromSeveralThreads) {
     manager.presetDirectory();
     std::vector<std::thread> threads;
