@@ -479,3 +479,33 @@ TEST(DngWriter, ExtraCameraProfilesAreWrittenAsProfileBlocks) {
     EXPECT_TRUE(back->negative->ProfileByIndex(1).ColorMatrix1() ==
                 negative->ProfileByIndex(1).ColorMatrix1());
 }
+
+TEST(DngWriter, SyntheticFilesWithEveryDirectoryValidate) {
+    ASSERT_TRUE(ToolAvailable("exiftool"));
+    testsupport::ScratchDir scratch;
+    dng_image_host host;
+    auto negative = MakeNegative(host, MakePatternImage(300, 200, 3, ttShort, 5), false);
+    negative->SetTransparencyMask(MakePatternImage(300, 200, 1, ttByte, 6), 8);
+    negative->Metadata().GetExif()->fMake.Set("Quorvex");
+    negative->Metadata().GetExif()->fModel.Set("Writer");
+    dng_preview_list previews;
+    for (uint32 size : {64u, 32u}) {
+        auto preview = std::make_unique<dng_image_preview>();
+        preview->fImage = MakePatternImage(size, size * 2 / 3, 3, ttByte, size);
+        preview->fInfo.fApplicationName.Set("Quorvex");
+        preview->fInfo.fColorSpace = 1;
+        std::unique_ptr<dng_preview> p = std::move(preview);
+        previews.Append(p);
+    }
+    for (bool bigEndian : {false, true}) {
+        const std::string path = (scratch.path() / (bigEndian ? "mm.dng" : "ii.dng")).string();
+        const Bytes bytes = WriteDNG(host, *negative, false, bigEndian, &previews);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        const std::string validate =
+            RunCommand("exiftool -validate -warning -a '" + path + "' 2>&1");
+        EXPECT_NE(validate.find("Validate                        : OK"), std::string::npos)
+            << validate;
+        EXPECT_EQ(ExifToolValue(path, "Model"), "Writer");
+    }
+}
