@@ -509,3 +509,39 @@ TEST(DngWriter, SyntheticFilesWithEveryDirectoryValidate) {
         EXPECT_EQ(ExifToolValue(path, "Model"), "Writer");
     }
 }
+
+TEST(DngWriter, ThirtyTwoBitIntegerRawIsDeflatedWithAWidePredictor) {
+    dng_image_host host;
+    auto negative = MakeNegative(host, MakePatternImage(130, 66, 1, ttLong, 12), true);
+    negative->SetWhiteLevel(0xFFFFFFFF);
+    auto back = ReadDNG(WriteDNG(host, *negative));
+    const dng_parsed_ifd& ifd = RawIFD(*back);
+    EXPECT_EQ(ifd.fCompression, ccDeflate);
+    EXPECT_EQ(ifd.fPredictor, cpHorizontalDifferenceX2);
+    EXPECT_EQ(ifd.fBitsPerSample[0], 32u);
+    EXPECT_EQ(back->info.fShared->fDNGBackwardVersion, 0x01040000u);
+    ExpectSameRaw(*negative, *back);
+    // Uncompressed it needs no newer reader.
+    auto plain = ReadDNG(WriteDNG(host, *negative, true));
+    EXPECT_EQ(RawIFD(*plain).fCompression, ccUncompressed);
+    EXPECT_EQ(plain->info.fShared->fDNGBackwardVersion, 0x01010000u);
+    ExpectSameRaw(*negative, *plain);
+}
+
+TEST(DngWriter, FloatRawPreviewIsDeflatedAsHalfFloats) {
+    dng_image_host host;
+    auto negative = MakeNegative(host, MakePatternImage(64, 48, 3, ttShort, 13), false);
+    dng_preview_list previews;
+    auto preview = std::make_unique<dng_raw_preview>();
+    preview->fImage = MakePatternImage(32, 24, 3, ttFloat, 14);
+    std::unique_ptr<dng_preview> p = std::move(preview);
+    previews.Append(p);
+    auto back = ReadDNG(WriteDNG(host, *negative, false, false, &previews));
+    ASSERT_EQ(back->info.IFDCount(), 2u);
+    const dng_parsed_ifd& raw = back->info.IFD(1);
+    EXPECT_EQ(raw.fNewSubFileType, 1u);
+    EXPECT_EQ(raw.fCompression, ccDeflate);
+    EXPECT_EQ(raw.fPredictor, cpFloatingPoint);
+    EXPECT_EQ(raw.fBitsPerSample[0], 16u);
+    ExpectSameRaw(*negative, *back);
+}
