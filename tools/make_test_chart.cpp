@@ -29,17 +29,17 @@
 #include <string_view>
 #include <vector>
 
+#include "TiffNumbers.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_memory_block.h"
 #include "dng/core/dng_memory_stream.h"
 #include "dng/image/dng_lossless_jpeg.h"
 #include "raw/TestChart.h"
-#include "../tests/support/TiffNumbers.h"
 
 namespace {
 
-using testsupport::SetTiffNumbers;
+using tifftags::SetTiffNumbers;
 
 constexpr uint16_t kBlackLevel = 512;
 constexpr uint16_t kWhiteLevel = 16383;  // 14-bit data in 16-bit samples
@@ -90,7 +90,6 @@ void ExtendWithDngTags(TIFF* tif) {
         if (!TIFFFindField(tif, info.field_tag, TIFF_ANY)) TIFFMergeFieldInfo(tif, &info, 1);
     if (gParentExtender) gParentExtender(tif);
 }
-
 
 struct Options {
     uint32_t width = 6000;
@@ -214,7 +213,7 @@ bool WriteTags(TIFF* tif, const Options& o) {
     ok &= SetTiffNumbers(tif, TIFFTAG_DEFAULTSCALE, {1, 1});
     ok &= SetTiffNumbers(tif, TIFFTAG_DEFAULTCROPORIGIN, {kCropMargin, kCropMargin});
     ok &= SetTiffNumbers(tif, TIFFTAG_DEFAULTCROPSIZE,
-                     {double(o.width - 2 * kCropMargin), double(o.height - 2 * kCropMargin)});
+                         {double(o.width - 2 * kCropMargin), double(o.height - 2 * kCropMargin)});
     ok &= SetTiffNumbers(tif, TIFFTAG_COLORMATRIX1, {matrix.begin(), matrix.end()});
     ok &= SetTiffNumbers(tif, TIFFTAG_CALIBRATIONILLUMINANT1, {kIlluminantD65});
     ok &= SetTiffNumbers(tif, TIFFTAG_ASSHOTNEUTRAL, {neutral.begin(), neutral.end()});

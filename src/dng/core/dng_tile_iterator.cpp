@@ -91,3 +91,8 @@ bool dng_tile_reverse_iterator::NextTile(dng_rect& tile) {
     tile = fTiles[--fIndex];
     return true;
 }
+
+void dng_tile_iterator::InitializeForImage(const dng_rect& bounds, const dng_rect& grid,
+                                           const dng_rect& area) {
+    Initialize(grid.IsEmpty() ? bounds : grid, area & bounds);
+}

@@ -3,11 +3,10 @@
 // meet the area, clipped to it. Iterators are plain values for one thread.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "dng/core/dng_rect.h"
-
-class dng_image;
 
 class dng_base_tile_iterator {
 public:
@@ -19,9 +18,13 @@ public:
 
 class dng_tile_iterator : public dng_base_tile_iterator {
 public:
-    // The image's storage tiles over area ∩ image bounds (defined apart from
-    // the other constructors so that only its callers link the image code).
-    dng_tile_iterator(const dng_image& image, const dng_rect& area);
+    // The image's storage tiles over area ∩ image bounds; an image without a
+    // storage grid is one tile. A template over the image (dng_image, from a
+    // higher layer) so that this layer needs none of its code.
+    template <class Image, class = decltype(std::declval<const Image&>().RepeatingTile())>
+    dng_tile_iterator(const Image& image, const dng_rect& area) {
+        InitializeForImage(image.Bounds(), image.RepeatingTile(), area);
+    }
 
     // Tiles of the given size anchored at the area's top-left corner.
     dng_tile_iterator(const dng_point& tileSize, const dng_rect& area);
@@ -33,6 +36,7 @@ public:
 
 private:
     void Initialize(const dng_rect& tile, const dng_rect& area);
+    void InitializeForImage(const dng_rect& bounds, const dng_rect& grid, const dng_rect& area);
 
     dng_rect fArea;
     int32 fTileWidth = 0;
@@ -53,7 +57,11 @@ private:
 // The same tiles as dng_tile_iterator, last to first.
 class dng_tile_reverse_iterator : public dng_base_tile_iterator {
 public:
-    dng_tile_reverse_iterator(const dng_image& image, const dng_rect& area);
+    template <class Image, class = decltype(std::declval<const Image&>().RepeatingTile())>
+    dng_tile_reverse_iterator(const Image& image, const dng_rect& area) {
+        dng_tile_iterator iterator(image, area);
+        Collect(iterator);
+    }
     dng_tile_reverse_iterator(const dng_point& tileSize, const dng_rect& area);
     dng_tile_reverse_iterator(const dng_rect& tile, const dng_rect& area);
 

@@ -10,14 +10,15 @@
 // formatters and the changes the syncs make to the EXIF record and to the
 // metadata's IPTC block.
 //
-// The syncs that take a dng_metadata are defined with the metadata (image
-// library). Formatters and parsers ignore the C locale. One thread at a
+// The syncs that take a dng_metadata are templates over it (the metadata
+// lives in a higher layer). Formatters and parsers ignore the C locale. One thread at a
 // time per record.
 #pragma once
 
 #include <memory>
 
 #include "dng/core/dng_fingerprint.h"
+#include "dng/core/dng_iptc.h"
 #include "dng/core/dng_memory_block.h"
 #include "dng/core/dng_rational.h"
 #include "dng/core/dng_string.h"
@@ -26,7 +27,6 @@
 class dng_date_time_info;
 class dng_exif;
 class dng_memory_allocator;
-class dng_metadata;
 class dng_string_list;
 
 // The namespaces, in table order. Our own opaque identifiers: nothing is
@@ -182,9 +182,15 @@ public:
     virtual void SyncLensName(dng_exif& exif);
     virtual void MakeLensName(dng_exif& exif);
 
-    void SyncIPTC(dng_metadata& metadata, uint32 options);
-    void RebuildIPTC(dng_metadata& metadata, dng_memory_allocator& allocator, bool padForTIFF);
-    void SyncOrientation(dng_metadata& metadata, bool xmpIsMaster);
+    // The IPTC block is kept only while XMP records its digest, which never
+    // happens here, so a source block is dropped; rebuilding it from XMP
+    // finds nothing.
+    template <class Metadata>
+    void SyncIPTC(Metadata& metadata, uint32 options);
+    template <class Metadata>
+    void RebuildIPTC(Metadata& metadata, dng_memory_allocator& allocator, bool padForTIFF);
+    template <class Metadata>
+    void SyncOrientation(Metadata& metadata, bool xmpIsMaster);
 
     // The per-value sync rule; true when XMP supplied the value.
     bool SyncString(const char* ns, const char* path, dng_string& s, uint32 options);
@@ -199,3 +205,49 @@ private:
     dng_memory_allocator* fAllocator;
     std::unique_ptr<dng_xmp_sdk> fSDK;
 };
+
+template <class Metadata>
+void dng_xmp::SyncIPTC(Metadata& metadata, uint32 options) {
+    if (metadata.IPTCLength() == 0) {
+        metadata.ClearIPTC();
+        return;
+    }
+    dng_iptc iptc;
+    iptc.Parse(metadata.IPTCData(), metadata.IPTCLength(), metadata.IPTCOffset());
+    const dng_fingerprint digestNoPadding = metadata.IPTCDigest(false);
+    const dng_fingerprint digestWithPadding = metadata.IPTCDigest(true);
+
+    dng_fingerprint stored;
+    GetFingerprint(XMP_NS_EDITOR, "LegacyIPTCDigest", stored);
+    if (stored.IsValid() && stored == digestNoPadding) return;
+    if (stored.IsValid() && stored == digestWithPadding) {
+        SetIPTCDigest(digestNoPadding);
+        return;
+    }
+    // A null digest prefers XMP only under preferXMP, a different one the
+    // block under preferNonXMP; either way the fields move into XMP (which
+    // keeps nothing here) and the block is not kept.
+    (void)options;
+    SetIPTCDigest(digestNoPadding);
+    metadata.ClearIPTC();
+}
+
+template <class Metadata>
+void dng_xmp::RebuildIPTC(Metadata& metadata, dng_memory_allocator& allocator, bool padForTIFF) {
+    if (!HasMeta()) return;
+    dng_iptc iptc;
+    // Filled from XMP with preferXMP: nothing is found.
+    if (iptc.NotEmpty()) metadata.SetIPTC(iptc.Spool(allocator, padForTIFF));
+}
+
+template <class Metadata>
+void dng_xmp::SyncOrientation(Metadata& metadata, bool xmpIsMaster) {
+    uint32 tiff = 0;
+    if (xmpIsMaster && GetOrientation(tiff)) {
+        auto orientation = metadata.BaseOrientation();
+        orientation.SetTIFF(tiff);
+        metadata.SetBaseOrientation(orientation);
+        return;
+    }
+    SetOrientation(metadata.BaseOrientation().GetTIFF());
+}

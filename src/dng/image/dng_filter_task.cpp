@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "dng/core/dng_bottleneck.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_utils.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "dng/core/dng_bottleneck.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_memory_allocator.h"

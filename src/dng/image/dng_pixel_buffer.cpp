@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "dng/core/dng_bottleneck.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_safe_arithmetic.h"
 #include "dng/core/dng_tag_types.h"

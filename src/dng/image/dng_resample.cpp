@@ -10,7 +10,7 @@
 #include <cmath>
 #include <limits>
 
-#include "dng/core/dng_bottleneck.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_memory_allocator.h"

@@ -1,9 +1,8 @@
-// The utilities that work on images: an area histogram and float-depth
-// limiting. Kept apart from dng_utils.cpp so that users of the plain
-// utilities do not link the image classes.
+#include "dng/image/dng_utils_image.h"
+
 #include <cstring>
 
-#include "dng/core/dng_bottleneck.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_safe_arithmetic.h"

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "dng/color/dng_1d_table.h"
-#include "dng/core/dng_bottleneck.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_stream.h"

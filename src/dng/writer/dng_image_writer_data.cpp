@@ -12,9 +12,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "dng/color/dng_bottleneck.h"
 #include "dng/core/dng_abort_sniffer.h"
 #include "dng/core/dng_area_task.h"
-#include "dng/core/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_ifd.h"

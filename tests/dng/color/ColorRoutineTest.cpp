@@ -7,9 +7,9 @@
 
 #include "dng/color/dng_1d_function.h"
 #include "dng/color/dng_1d_table.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/color/dng_color_space.h"
 #include "dng/color/dng_hue_sat_map.h"
-#include "dng/core/dng_bottleneck.h"
 #include "dng/core/dng_memory_allocator.h"
 
 namespace {

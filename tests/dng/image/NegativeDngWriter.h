@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "../../support/TiffNumbers.h"
+#include "TiffNumbers.h"
 
 namespace negtest {
 
@@ -83,7 +83,7 @@ inline void NegTestExtend(TIFF* tif) {
 
 // Sets a numeric tag in whatever form libtiff's definition of it expects.
 inline bool NegTestSetNumbers(TIFF* tif, uint32_t tag, const std::vector<double>& values) {
-    return testsupport::SetTiffNumbers(tif, tag, values);
+    return tifftags::SetTiffNumbers(tif, tag, values);
 }
 
 // samples: height rows of width x spec.samples values (8 or 16 bits used).

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <random>
 
-#include "dng/core/dng_bottleneck.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/image/ImageTestSupport.h"
 #include "dng/image/dng_resample.h"
 

@@ -9,6 +9,7 @@
 #include "dng/core/dng_utils.h"
 #include "dng/image/dng_pixel_buffer.h"
 #include "dng/image/dng_simple_image.h"
+#include "dng/image/dng_utils_image.h"
 
 namespace {
 

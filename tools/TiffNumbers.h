@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace testsupport {
+namespace tifftags {
 
 inline bool SetTiffNumbers(TIFF* tif, uint32_t tag, const std::vector<double>& values) {
     const TIFFField* field = TIFFFindField(tif, tag, TIFF_ANY);
@@ -74,4 +74,4 @@ inline bool SetTiffNumbers(TIFF* tif, uint32_t tag, const std::vector<double>& v
     return TIFFSetField(tif, tag, array) == 1;
 }
 
-}  // namespace testsupport
+}  // namespace tifftags

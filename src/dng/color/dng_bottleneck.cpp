@@ -5,7 +5,7 @@
 #pragma GCC optimize("O3", "no-trapping-math")
 #endif
 
-#include "dng/core/dng_bottleneck.h"
+#include "dng/color/dng_bottleneck.h"
 
 #include <algorithm>
 #include <cmath>

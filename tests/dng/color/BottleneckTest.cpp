@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "dng/core/dng_bottleneck.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/core/dng_matrix.h"
 
 namespace {
