@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -13,10 +14,12 @@
 #include <QUrl>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "UiTestHome.h"
 #include "color/CameraProfileManager.h"
 #include "document/ApplicationDefaults.h"
+#include "document/DocumentController.h"
 #include "document/PresetManager.h"
 #include "document/RawFileSearch.h"
 #include "platform/UserDefaults.h"
@@ -191,6 +194,46 @@ public:
 public slots:
     void open(const QUrl& url) { opened << url; }
 };
+
+TEST(Shell, TheOpenPanelAlsoTakesAFolder) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts;
+    fs::create_directories(home.path() / "folder");
+    platform::ApplicationShell::shared().openDocument();
+    QFileDialog* panel = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible())
+            panel = dialog;
+    ASSERT_TRUE(panel);
+    EXPECT_TRUE(panel->testOption(QFileDialog::DontUseNativeDialog));
+    EXPECT_EQ(panel->fileMode(), QFileDialog::ExistingFiles);
+    panel->setDirectory(QString::fromStdString(home.path().string()));
+    panel->selectFile(QStringLiteral("folder"));
+    QMetaObject::invokeMethod(panel, "accept");  // the Open button
+    // The folder was opened, not entered, and the document refused it.
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_TRUE(alerts.shown[0].informativeText.contains("(-4)"));
+}
+
+TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {
+    auto& shell = platform::ApplicationShell::shared();
+    int rebuilt = 0;
+    bool onMain = false;
+    shell.setBrowserHooks({nullptr,
+                           [&] {
+                               ++rebuilt;
+                               onMain = platform::isMainThread();
+                           },
+                           nullptr});
+    // The batch closes its documents on its own thread.
+    std::thread([] {
+        pcdDocumentController::sharedDocumentController().removeDocument(nullptr);
+    }).join();
+    EXPECT_EQ(rebuilt, 0);
+    ASSERT_TRUE(uitest::spinUntil([&] { return rebuilt == 1; }));
+    EXPECT_TRUE(onMain);
+    shell.setBrowserHooks({});
+}
 
 TEST(Shell, HelpSiteAndMailOpenThroughTheDesktop) {
     UrlCatcher catcher;
