@@ -9,6 +9,7 @@
 #include <cmath>
 #include <vector>
 
+#include "platform/RowBands.h"
 #include "raw/DemosaicBilinear.h"
 #include "raw/DemosaicTiles.h"
 

@@ -9,36 +9,6 @@
 
 namespace platform {
 
-void RunInRowBands(uint32_t height, unsigned bands,
-                   const std::function<void(uint32_t, uint32_t)>& work) {
-    if (height == 0) return;
-    bands = std::clamp<unsigned>(bands, 1u, height);
-    std::mutex errorLock;
-    std::exception_ptr firstError;
-    auto runBand = [&](unsigned band) {
-        const auto first = static_cast<uint32_t>(uint64_t(height) * band / bands);
-        const auto end = static_cast<uint32_t>(uint64_t(height) * (band + 1) / bands);
-        try {
-            if (first < end) work(first, end);
-        } catch (...) {
-            std::lock_guard<std::mutex> guard(errorLock);
-            if (!firstError) firstError = std::current_exception();
-        }
-    };
-    std::vector<std::thread> workers;
-    workers.reserve(bands - 1);
-    try {
-        for (unsigned band = 1; band < bands; ++band) workers.emplace_back(runBand, band);
-    } catch (...) {
-        // Could not start a thread: the bands without one run here instead.
-        for (unsigned band = static_cast<unsigned>(workers.size()) + 1; band < bands; ++band)
-            runBand(band);
-    }
-    runBand(0);
-    for (auto& worker : workers) worker.join();
-    if (firstError) std::rethrow_exception(firstError);
-}
-
 void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int tileSize, int pad,
                  const std::function<void(const DemosaicTile&)>& process) {
     for (uint32_t y = firstRow; y < endRow; y += static_cast<uint32_t>(tileSize)) {

@@ -1,11 +1,11 @@
-// Shared machinery of the tiled interpolators: row bands on threads, tiles
-// inside a band, and padded float copies of the mosaic around a tile.
+// Shared machinery of the tiled interpolators: tiles inside a row band
+// (platform/RowBands.h runs the bands), and padded float copies of the mosaic
+// around a tile.
 //
 // An interpolator whose output at a pixel depends only on the mosaic within
 // `pad` pixels of it gives the same result for any band count, because every
 // tile reads its halo from the image itself (mirrored at the image's edges,
-// never at a band's edge). RunInRowBands is safe to call from several threads;
-// the tile callbacks own their scratch memory.
+// never at a band's edge). The tile callbacks own their scratch memory.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +26,6 @@
 #endif
 
 namespace platform {
-
-// Calls work(firstRow, endRow) for `bands` contiguous row ranges that cover
-// [0, height): bands - 1 on new threads and one on the caller. An exception
-// thrown by any band is rethrown on the caller after all have finished.
-void RunInRowBands(uint32_t height, unsigned bands,
-                   const std::function<void(uint32_t, uint32_t)>& work);
 
 // Mirror index i into [0, n) without repeating the edge sample. For n >= 2 the
 // mapping keeps the parity of i, so a Bayer colour stays a Bayer colour.

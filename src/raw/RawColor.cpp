@@ -5,6 +5,7 @@
 
 #include "dng/color/dng_color_spec.h"
 #include "dng/color/dng_xy_coord.h"
+#include "platform/RowBands.h"
 #include "raw/DemosaicTiles.h"
 
 namespace {

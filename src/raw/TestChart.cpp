@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "platform/RowBands.h"
 #include "raw/DemosaicTiles.h"
 
 const std::array<TestChartColor, 24> kTestChartColors = {{

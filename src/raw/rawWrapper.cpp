@@ -27,6 +27,7 @@
 #include "dng/image/dng_pixel_buffer.h"
 #include "dng/image/dng_read_image.h"
 #include "platform/Log.h"
+#include "platform/RowBands.h"
 #include "raw/DemosaicAHD.h"
 #include "raw/DemosaicLMMSE.h"
 #include "raw/DemosaicTiles.h"
