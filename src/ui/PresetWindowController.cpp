@@ -69,7 +69,7 @@ void PresetWindowController::loadTable() {
         row.preset = std::move(preset);
         tableContents_.push_back(std::move(row));
     }
-    static const QIcon icon(QPixmap::fromImage(platform::quorvexIcon(64)));
+    const QIcon icon(QPixmap::fromImage(platform::quorvexIcon(64)));
     table_->setRowCount(int(tableContents_.size()));
     for (int i = 0; i < int(tableContents_.size()); ++i) {
         auto* name = new QTableWidgetItem(icon, tableContents_[i].name);

@@ -88,14 +88,14 @@ void ProfileController::loadTable() {
 }
 
 bool ProfileController::importFiles(const QStringList& files) {
-    std::optional<platform::Error> firstError;
+    std::optional<platform::Error> reported;
     for (const QString& file : files) {
         platform::Error error;
-        if (!manager().addProfile(file.toStdString(), &error) && !firstError) firstError = error;
+        if (!manager().addProfile(file.toStdString(), &error)) reported = error;
         loadTable();
     }
-    if (firstError) platform::AlertPresenter::presentError(*firstError, this);
-    return !firstError;
+    if (reported) platform::AlertPresenter::presentError(*reported, this);
+    return !reported;
 }
 
 void ProfileController::importProfile() {

@@ -35,8 +35,8 @@ public:
     const std::vector<Row>& tableContents() const { return tableContents_; }
 
     void loadTable();
-    // Imports the files in order, reloading after each; the first error
-    // (if any) is presented once all were tried. Answers whether all worked.
+    // Imports the files in order, reloading after each; the last error (if
+    // any) is presented once all were tried. Answers whether all worked.
     bool importFiles(const QStringList& files);
     void deleteDisplayedItem(const CameraProfileManager::ProfilePtr& profile);
 

@@ -68,6 +68,21 @@ TEST(Screenshots, ShellWindows) {
     save(presets, "presets");
     presets.close();
 
+    // The screen at launch: the splash over the first window (real X pixels only).
+    if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+        presets.move(40, 40);
+        presets.show();
+        SplashScreenPanel launchSplash;
+        launchSplash.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&launchSplash));
+        QTest::qWait(300);
+        const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0, 0, 0, 1400, 900);
+        if (const char* folder = std::getenv("QUORVEX_SCREENSHOTS")) {
+            EXPECT_TRUE(screen.save(QString::fromLocal8Bit(folder) + "/launch.png"));
+        }
+        presets.close();
+    }
+
     ProfileController& profiles = shell.profiles();
     QStringList files;
     for (const auto& entry : fs::directory_iterator(testsupport::testdataDir() / "dcp" / "set-a"))
