@@ -108,7 +108,7 @@ TEST(CameraProfileFile, ToneTablesFollowTheProfilesCurve) {
 }
 
 TEST(CameraProfileFile, EqualityAndHashFollowTheFileName) {
-    colortest::TestHome home;
+    testsupport::ScopedHome home;
     fs::create_directories(home.path() / "elsewhere");
     fs::copy_file(dcpDir() / "NIKON D850.dcp", home.path() / "elsewhere" / "NIKON D850.dcp");
     const auto a = Profile::initFromFile(dcpDir() / "NIKON D850.dcp");
@@ -126,7 +126,7 @@ TEST(CameraProfileFile, EqualityAndHashFollowTheFileName) {
 }
 
 TEST(CameraProfileFile, UnreadableFilesGiveNoProfile) {
-    colortest::TestHome home;
+    testsupport::ScopedHome home;
     EXPECT_EQ(Profile::initFromFile(home.path() / "missing.dcp"), nullptr);
 
     platform::LogCapture log;
@@ -143,14 +143,14 @@ TEST(CameraProfileFile, UnreadableFilesGiveNoProfile) {
 }
 
 TEST(CameraProfileFile, SecondMatrixStandsInForAMissingFirst) {
-    colortest::TestHome home;
+    testsupport::ScopedHome home;
     cameraprofiletest::ProfileFile f(false);
     f.SRational(tcColorMatrix2, {0.9, -0.3, -0.1, -0.4, 1.3, 0.1, -0.1, 0.2, 0.6});
     f.Short(tcCalibrationIlluminant2, {21});
     f.Ascii(tcProfileName, "Only two");
     writeBytes(home.path() / "two.dcp", f.Build());
     const auto profile = Profile::initFromFile(home.path() / "two.dcp");
-    if (!profile) GTEST_SKIP() << "the profile reader wants a first matrix";
+    ASSERT_NE(profile, nullptr);
     EXPECT_EQ(profile->name(), "Only two");
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) {
@@ -160,9 +160,9 @@ TEST(CameraProfileFile, SecondMatrixStandsInForAMissingFirst) {
 }
 
 TEST(CameraProfileFile, PropertyListsFindTheFileAgainByName) {
-    colortest::TestHome home;
+    testsupport::ScopedHome home;
     const fs::path folder = CameraProfileManager::profileDirectory();
-    ASSERT_EQ(folder, home.profiles());
+    ASSERT_EQ(folder, colortest::profilesIn(home));
     fs::copy_file(dcpDir() / "FUJIFILM X-T2.dcp", folder / "FUJIFILM X-T2.dcp");
     const auto profile = Profile::initFromFile(folder / "FUJIFILM X-T2.dcp");
     ASSERT_NE(profile, nullptr);

@@ -21,9 +21,9 @@ std::vector<std::string> names(const std::vector<CameraProfileManager::ProfilePt
 }
 
 TEST(CameraProfileManager, ImportsListsAndRestoresRealProfiles) {
-    colortest::TestHome home;
+    testsupport::ScopedHome home;
     EXPECT_TRUE(manager().profileListForMenu().size() == 1);  // the folder starts empty
-    EXPECT_TRUE(fs::is_directory(home.profiles()));
+    EXPECT_TRUE(fs::is_directory(colortest::profilesIn(home)));
 
     for (const char* file : {"YI TECHNOLOGY M1.dcp", "Canon EOS 5D.dcp", "NIKON D850.dcp"}) {
         platform::Error error;
@@ -34,7 +34,7 @@ TEST(CameraProfileManager, ImportsListsAndRestoresRealProfiles) {
     EXPECT_TRUE(menu[0]->isAutoProfile());
     EXPECT_EQ(names(menu), (std::vector<std::string>{"<Quorvex built-in profile>", "Canon EOS 5D",
                                                      "NIKON D850", "YI TECHNOLOGY M1"}));
-    EXPECT_EQ(menu[2]->profileURL(), home.profiles() / "NIKON D850.dcp");
+    EXPECT_EQ(menu[2]->profileURL(), colortest::profilesIn(home) / "NIKON D850.dcp");
     EXPECT_EQ(names(manager().profileList(false)),
               (std::vector<std::string>{"Canon EOS 5D", "NIKON D850", "YI TECHNOLOGY M1"}));
 
@@ -48,7 +48,7 @@ TEST(CameraProfileManager, ImportsListsAndRestoresRealProfiles) {
 }
 
 TEST(CameraProfileManager, ListingTakesDcpFilesOfAnyCaseThatRead) {
-    colortest::TestHome home;
+    testsupport::ScopedHome home;
     const fs::path folder = CameraProfileManager::profileDirectory();
     ASSERT_FALSE(folder.empty());
     fs::copy_file(dcpDir() / "Sony SLT-A55V.dcp", folder / "b-sony.DCP");
@@ -62,7 +62,7 @@ TEST(CameraProfileManager, ListingTakesDcpFilesOfAnyCaseThatRead) {
 }
 
 TEST(CameraProfileManager, ImportingAnExistingNameFailsAndKeepsTheFile) {
-    colortest::TestHome home;
+    testsupport::ScopedHome home;
     const fs::path folder = CameraProfileManager::profileDirectory();
     ASSERT_TRUE(manager().addProfile(dcpDir() / "Canon EOS RP.dcp", nullptr));
     const std::string original = colortest::readFile(folder / "Canon EOS RP.dcp");
@@ -89,7 +89,7 @@ TEST(CameraProfileManager, ImportingAnExistingNameFailsAndKeepsTheFile) {
 }
 
 TEST(CameraProfileManager, RemovalUnlocksAndDeletesAndTellsObservers) {
-    colortest::TestHome home;
+    testsupport::ScopedHome home;
     std::vector<bool> notices;
     const auto token =
         manager().addProfileListObserver([&](bool prior) { notices.push_back(prior); });
@@ -112,7 +112,7 @@ TEST(CameraProfileManager, RemovalUnlocksAndDeletesAndTellsObservers) {
 }
 
 TEST(CameraProfileManager, UnreachableFolderLeavesOnlyTheAutomaticProfile) {
-    colortest::TestHome home;
+    testsupport::ScopedHome home;
     // Application Support cannot be made: a file is in the way.
     colortest::writeFile(home.path() / "blocked", "");
     setenv("XDG_DATA_HOME", (home.path() / "blocked").c_str(), 1);

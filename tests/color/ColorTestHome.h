@@ -1,5 +1,5 @@
-// A private home for one test: HOME, XDG_* and TMPDIR point into a scratch
-// folder while the object lives and are restored afterwards.
+// Helpers for the colour tests: test files, the profiles folder of a test
+// home (testsupport::ScopedHome).
 #pragma once
 
 #include <cstdlib>
@@ -13,40 +13,10 @@
 
 namespace colortest {
 
-class SavedEnvironment {
-public:
-    SavedEnvironment() {
-        for (const char* name : kNames) {
-            const char* v = std::getenv(name);
-            saved_.emplace_back(v ? std::optional<std::string>(v) : std::nullopt);
-        }
-    }
-    ~SavedEnvironment() {
-        for (size_t i = 0; i < saved_.size(); ++i) {
-            if (saved_[i])
-                setenv(kNames[i], saved_[i]->c_str(), 1);
-            else
-                unsetenv(kNames[i]);
-        }
-    }
-
-private:
-    static constexpr const char* kNames[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR"};
-    std::vector<std::optional<std::string>> saved_;
-};
-
-class TestHome {
-public:
-    TestHome() { scratch_.becomeHome(); }
-    const std::filesystem::path& path() const { return scratch_.path(); }
-    std::filesystem::path profiles() const {
-        return scratch_.path() / "data" / "Quorvex" / "Profiles";
-    }
-
-private:
-    SavedEnvironment environment_;  // restored after the scratch folder is gone
-    testsupport::ScratchDir scratch_;
-};
+// The profiles folder below a test home.
+inline std::filesystem::path profilesIn(const testsupport::ScopedHome& home) {
+    return home.path() / "data" / "Quorvex" / "Profiles";
+}
 
 inline std::filesystem::path dcpDir() { return testsupport::testdataDir() / "dcp" / "set-a"; }
 

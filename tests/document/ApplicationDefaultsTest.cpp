@@ -10,7 +10,7 @@
 #include "engine/MultiDataStore.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
-#include "platform/ScopedHome.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 

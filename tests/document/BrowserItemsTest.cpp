@@ -9,8 +9,8 @@
 #include "document/BrowserDataSource.h"
 #include "document/FSNodeInfo.h"
 #include "document/ThumbnailProvider.h"
-#include "platform/ScopedHome.h"
 #include "platform/UserDefaults.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,7 @@
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
-#include "platform/ScopedHome.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 

@@ -5,7 +5,7 @@
 #include "document/QuorvexErrors.h"
 #include "document/RawFileSearch.h"
 #include "platform/Log.h"
-#include "platform/ScopedHome.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 

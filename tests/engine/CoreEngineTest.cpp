@@ -10,8 +10,8 @@
 #include "color/ProfileManager.h"
 #include "engine/CGImageBitMap.h"
 #include "engine/CoreTiledEngine.h"
-#include "platform/ScopedHome.h"
 #include "platform/UserDefaults.h"
+#include "support/TestSupport.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "engine/FileBackedFactoryNSData.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
-#include "platform/ScopedHome.h"
+#include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

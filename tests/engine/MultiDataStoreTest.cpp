@@ -11,7 +11,6 @@
 #include "color/DNGCameraProfileAbstract.h"
 #include "engine/MultiDataStore.h"
 #include "platform/PropertyList.h"
-#include "platform/ScopedHome.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;

@@ -7,7 +7,6 @@
 
 #include "engine/MonitoredMutableDictionary.h"
 #include "engine/QueueEngine.h"
-#include "engine/RawProcessingEngine.h"
 #include "engine/ZRDebugLock.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
@@ -34,8 +33,6 @@ TEST(QueueEngine, SingletonAndItsQueues) {
     const std::string tail = ".tovrelink.quorvex.slowSerialQueue";
     ASSERT_GT(label.size(), tail.size());
     EXPECT_EQ(label.substr(label.size() - tail.size()), tail);
-    EXPECT_EQ(&RawProcessingEngine::sharedRawProcessingEngine(),
-              &RawProcessingEngine::sharedRawProcessingEngine());
 }
 
 TEST(QueueEngine, OptimalNumberOfTasksIsTheUsableProcessorCount) {

@@ -40,7 +40,7 @@ protected:
         d.setBool(advanced, "UseAdvancedInterpolation");
         d.setBool(automatic, "AutomaticColorProfile");
     }
-    colortest::TestHome home;
+    testsupport::ScopedHome home;
 };
 
 void savePNG(const std::shared_ptr<const platform::BitmapImage>& image, const fs::path& path) {

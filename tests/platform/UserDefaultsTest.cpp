@@ -8,7 +8,6 @@
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
-#include "platform/ScopedHome.h"
 #include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
 

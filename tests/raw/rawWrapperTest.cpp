@@ -2,8 +2,8 @@
 // colours, both renderings, orientation and crop; real camera files (decoded,
 // refused with clear errors, neutral where the scene is neutral); decoding
 // again after a change of profile or monochrome flag; thumbnails; and the
-// camera parameters. PNGs of the real files' master images go to
-// build/raw-previews/ for a person to look at.
+// camera parameters. With QUORVEX_SCREENSHOTS set, PNGs of the real files'
+// master images go to its raw-previews/ folder for a person to look at.
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -77,7 +77,11 @@ double MaxChannelSpread(const Vec& v) {
 
 // ProPhoto (D65) to sRGB-encoded bytes, scaled so that the 99th percentile
 // of the brightest channel reaches white, for looking at.
-void WriteViewingPNG(const uint16_t* rgb, uint32_t w, uint32_t h, const fs::path& path) {
+// Only on request: a test run writes nothing outside its scratch folders.
+void WriteViewingPNG(const uint16_t* rgb, uint32_t w, uint32_t h, const std::string& name) {
+    const char* folder = std::getenv("QUORVEX_SCREENSHOTS");
+    if (!folder || !*folder) return;
+    const fs::path path = fs::path(folder) / "raw-previews" / name;
     static const double m[3][3] = {
         {2.0365, -0.7376, -0.2993}, {-0.2257, 1.2232, 0.0027}, {-0.0105, -0.1349, 1.1452}};
     std::vector<uint16_t> maxima;
@@ -281,9 +285,7 @@ TEST(rawWrapper, RealCaptureFilesDecodeAndStayNeutral) {
         ASSERT_NE(raw->alternateImageBytes(), nullptr);
         EXPECT_EQ(raw->imageWidth(), c.width);
         EXPECT_EQ(raw->imageHeight(), c.height);
-        WriteViewingPNG(
-            master, c.width, c.height,
-            fs::path("build") / "raw-previews" / (fs::path(c.file).stem().string() + ".png"));
+        WriteViewingPNG(master, c.width, c.height, fs::path(c.file).stem().string() + ".png");
         if (c.w > 0) {
             const Vec mean = Mean(master, c.width, c.x, c.y, c.w, c.h);
             EXPECT_LT(MaxChannelSpread(mean), 0.02) << mean[0] << " " << mean[1] << " " << mean[2];
@@ -304,7 +306,7 @@ TEST(rawWrapper, ThumbnailsComeFromThePreviewOrAHalfSizeDecode) {
     EXPECT_EQ(withPreview->imageHeight(), 68);
     EXPECT_TRUE(withPreview->isOutputReferred());
     EXPECT_EQ(withPreview->alternateImageBytes(), nullptr);
-    WriteViewingPNG(thumb, 91, 68, fs::path("build") / "raw-previews" / "thumb-preview.png");
+    WriteViewingPNG(thumb, 91, 68, "thumb-preview.png");
 
     // No preview: half the mosaic's size.
     auto withoutPreview = Open(RealDng("rpi-imx296_10bit-packed_strip.dng"), true);
@@ -422,8 +424,7 @@ TEST(rawWrapper, MetadataHoldsTheFilesTags) {
     EXPECT_EQ(gps[kCGImagePropertyGPSLatitudeRef].stringValue(), "N");
     EXPECT_GT(gps[kCGImagePropertyGPSLatitude].realValue(), 0.0);
     EXPECT_EQ(lm[kCGImagePropertyTIFFDictionary][kCGImagePropertyTIFFMake].stringValue(), "LGE");
-    WriteViewingPNG(lg->masterImageBytes(), 256, 144,
-                    fs::path("build") / "raw-previews" / "thumb-lg-preview.png");
+    WriteViewingPNG(lg->masterImageBytes(), 256, 144, "thumb-lg-preview.png");
 }
 
 }  // namespace

@@ -1,18 +1,19 @@
 #include "support/TestSupport.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace testsupport {
 
 std::filesystem::path testdataDir() {
     static const std::filesystem::path dir = [] {
         const char* env = std::getenv("QUORVEX_TESTDATA");
-        std::filesystem::path d = env && *env ? std::filesystem::path(env)
-                                              : std::filesystem::path(QUORVEX_SOURCE_DIR) / ".." /
-                                                    "shared" / "testdata";
+        std::filesystem::path d =
+            env && *env ? std::filesystem::path(env)
+                        : std::filesystem::path(QUORVEX_SOURCE_DIR) / ".." / "shared" / "testdata";
         std::error_code ec;
         if (!std::filesystem::is_directory(d, ec)) {
             // A missing folder would turn into skipped or oddly failing tests; say so once, loudly.
@@ -29,8 +30,7 @@ std::filesystem::path testdataDir() {
 
 ScratchDir::ScratchDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvex-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create scratch folder");
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot create scratch folder");
     path_ = pattern;
 }
 
@@ -45,6 +45,27 @@ void ScratchDir::becomeHome() const {
     setenv("XDG_DATA_HOME", (path_ / "data").c_str(), 1);
     std::filesystem::create_directories(path_ / "tmp");
     setenv("TMPDIR", (path_ / "tmp").c_str(), 1);
+}
+
+ScopedHome::ScopedHome(std::function<void()> forget) : forget_(std::move(forget)) {
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR"}) {
+        const char* v = std::getenv(name);
+        saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+    }
+    scratch_.emplace();
+    scratch_->becomeHome();
+    if (forget_) forget_();
+}
+
+ScopedHome::~ScopedHome() {
+    scratch_.reset();
+    for (const auto& [name, value] : saved_) {
+        if (value)
+            setenv(name.c_str(), value->c_str(), 1);
+        else
+            unsetenv(name.c_str());
+    }
+    if (forget_) forget_();
 }
 
 }  // namespace testsupport

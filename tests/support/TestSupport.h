@@ -3,7 +3,11 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace testsupport {
 
@@ -24,6 +28,25 @@ public:
 
 private:
     std::filesystem::path path_;
+};
+
+// The one home fixture: a scratch folder that serves as HOME, XDG_* and TMPDIR
+// while the object lives; the previous environment is put back afterwards, so
+// later tests (and the scratch folders they make) never point into a deleted
+// folder. `forget` runs after each switch, for process-wide stores that cache
+// a folder (the user defaults, the catalog, the presets) to look again.
+class ScopedHome {
+public:
+    explicit ScopedHome(std::function<void()> forget = {});
+    ~ScopedHome();
+    ScopedHome(const ScopedHome&) = delete;
+    ScopedHome& operator=(const ScopedHome&) = delete;
+    const std::filesystem::path& path() const { return scratch_->path(); }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    std::optional<ScratchDir> scratch_;
+    std::function<void()> forget_;
 };
 
 }  // namespace testsupport

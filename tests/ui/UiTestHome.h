@@ -19,45 +19,14 @@
 
 namespace uitest {
 
-class UiTestHome {
+class UiTestHome : public testsupport::ScopedHome {
 public:
-    UiTestHome() {
-        scratch_.emplace();
-        scratch_->becomeHome();
-        forget();
-    }
-    ~UiTestHome() {
-        scratch_.reset();
-        saved_.restore();
-        forget();
-    }
-    const std::filesystem::path& path() const { return scratch_->path(); }
-
-private:
-    static void forget() {
-        platform::UserDefaults::resetStandardForEnvironment();
-        DataStoreItem::forgetCatalogDirectory();
-        PresetManager::sharedPresetManager().forgetPresetDirectory();
-    }
-    struct Saved {
-        static constexpr const char* kNames[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
-                                                 "TMPDIR"};
-        std::optional<std::string> values[4];
-        Saved() {
-            for (int i = 0; i < 4; ++i)
-                if (const char* v = std::getenv(kNames[i])) values[i] = v;
-        }
-        void restore() const {
-            for (int i = 0; i < 4; ++i) {
-                if (values[i])
-                    setenv(kNames[i], values[i]->c_str(), 1);
-                else
-                    unsetenv(kNames[i]);
-            }
-        }
-    };
-    Saved saved_;
-    std::optional<testsupport::ScratchDir> scratch_;
+    UiTestHome()
+        : ScopedHome([] {
+              platform::UserDefaults::resetStandardForEnvironment();
+              DataStoreItem::forgetCatalogDirectory();
+              PresetManager::sharedPresetManager().forgetPresetDirectory();
+          }) {}
 };
 
 // Runs the event loop (and so the main queue) until done() or the timeout.
