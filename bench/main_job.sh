@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# The main job against the peers: a 25-megapixel 16-bit CFA DNG (a 4 x 4
+# tiling of a real sensor file from the test data) developed to JPEG by
+# quorvex, rawtherapee-cli and darktable-cli, best of 3 runs each, on all
+# cores and pinned to two. Prints seconds, peak resident memory and quorvex's
+# ratio to the faster peer.
+# Usage: bench/main_job.sh [BUILD_DIR]   (default: build)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+source_dng=${QUORVEX_TESTDATA:-$root/../shared/testdata}/raw/dng/rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng
+runs=3
+
+for tool in quorvex tools/tile_dng; do
+  [ -x "$build/$tool" ] || { echo "missing $build/$tool: build first (bash scripts/build.sh build)"; exit 1; }
+done
+[ -f "$source_dng" ] || { echo "missing $source_dng"; exit 1; }
+[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)"; exit 1; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+dng=$work/tiled25mp.dng
+"$build/tools/tile_dng" --tiles 4 --input "$source_dng" --output "$dng"
+
+# One run: prints "seconds peak-kB"; the output goes to a fresh folder.
+run_once() {
+  local out=$work/out.$RANDOM
+  mkdir -p "$out"
+  local cmd=("$@")
+  cmd=("${cmd[@]//@OUT@/$out}")
+  /usr/bin/time -f "%e %M" -o "$work/time" "${cmd[@]}" >/dev/null 2>&1 || { echo "fail"; return; }
+  cat "$work/time"
+  rm -rf "$out"
+}
+
+# Best of $runs: prints "seconds peak-MB".
+best_of() {
+  local best="" mem=""
+  for _ in $(seq $runs); do
+    read -r s kb < <(run_once "$@")
+    [ "$s" = "fail" ] && { echo "fail -"; return; }
+    if [ -z "$best" ] || awk "BEGIN{exit !($s < $best)}"; then best=$s; mem=$((kb / 1024)); fi
+  done
+  echo "$best $mem"
+}
+
+declare -A commands
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/config XDG_DATA_HOME=$work/home/data
+mkdir -p "$HOME"
+commands[quorvex]="$build/quorvex --export --out @OUT@ $dng"
+if command -v rawtherapee-cli >/dev/null; then
+  commands[rawtherapee]="rawtherapee-cli -j90 -Y -o @OUT@/rt.jpg -c $dng"
+else
+  echo "rawtherapee-cli not installed (Debian package rawtherapee): skipped"
+fi
+if command -v darktable-cli >/dev/null; then
+  mkdir -p "$work/dtconf"
+  commands[darktable]="darktable-cli $dng @OUT@/dt.jpg --core --configdir $work/dtconf"
+else
+  echo "darktable-cli not installed (Debian package darktable): skipped"
+fi
+
+for pin in all 2; do
+  prefix=()
+  [ "$pin" = 2 ] && prefix=(taskset -c 0,1)
+  echo "== ${pin} cores, best of $runs =="
+  fastest_peer=""
+  declare -A secs=()
+  for name in quorvex rawtherapee darktable; do
+    [ -n "${commands[$name]:-}" ] || continue
+    # shellcheck disable=SC2206
+    cmd=(${commands[$name]})
+    read -r s mb < <(best_of "${prefix[@]}" "${cmd[@]}")
+    printf "%-12s %8s s %8s MB\n" "$name" "$s" "$mb"
+    secs[$name]=$s
+    if [ "$name" != quorvex ] && [ "$s" != fail ]; then
+      if [ -z "$fastest_peer" ] || awk "BEGIN{exit !($s < ${secs[$fastest_peer]})}"; then
+        fastest_peer=$name
+      fi
+    fi
+  done
+  if [ -n "$fastest_peer" ] && [ "${secs[quorvex]}" != fail ]; then
+    awk -v q="${secs[quorvex]}" -v p="${secs[$fastest_peer]}" -v n="$fastest_peer" \
+      'BEGIN{printf "quorvex / %s = %.2f\n", n, q / p}'
+  fi
+done
