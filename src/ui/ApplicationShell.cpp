@@ -12,7 +12,7 @@
 #include <QMetaMethod>
 #include <QTextBrowser>
 #include <QUrl>
-#include <QWindow>
+#include <QWindow>  // focusWindowChanged passes one
 #include <filesystem>
 
 #include "document/ApplicationDefaults.h"

@@ -8,9 +8,9 @@
 //
 // Actions are named by their selector ("zoomImageToActualSize:"). A
 // triggered action goes to the focus widget and its parents, then to the
-// active window, then to every other top-level window: the first one with a
-// slot named after the selector less its colon (no arguments) handles it.
-// Actions the shell implements itself are tried last.
+// active window: the first one with a slot named after the selector less its
+// colon (no arguments) handles it. Actions the shell implements itself are
+// tried last. A disabled action reaches nobody.
 //
 // Everything here lives on the GUI thread. The shell is made once the
 // QuorvexApplication exists and is never destroyed before the process ends.
@@ -49,6 +49,8 @@ public:
         std::function<void()> showBrowser;
         std::function<void()> buildMenus;
         // Asks a running batch to stop at its next file and waits for it.
+        // Called on the GUI thread while quitting: the batch must not wait
+        // for the main queue meanwhile (it posts its progress with async).
         std::function<void()> stopBatchAndWait;
     };
     void setBrowserHooks(BrowserHooks hooks) { browser_ = std::move(hooks); }
@@ -134,7 +136,6 @@ private:
 
     std::map<QString, QAction*> actions_;
     QList<QAction*> actionOrder_;
-    struct MenuSpec;
     BrowserHooks browser_;
     InspectorHooks inspector_;
     DocumentWindowFactory windowFactory_;

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
+#include <QLabel>
 #include <QPixmap>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSet>
 #include <QTableWidget>
 #include <QTest>
@@ -16,7 +18,11 @@
 
 #include "UiTestHome.h"
 #include "ui/ApplicationShell.h"
+#include "ui/BackGroundView.h"
+#include "ui/MMScrollView.h"
+#include "ui/QuorvexClickTextField.h"
 #include "ui/SplashScreenPanel.h"
+#include "ui/YRKSpinningProgressIndicator.h"
 
 namespace fs = std::filesystem;
 
@@ -92,6 +98,39 @@ TEST(Screenshots, ShellWindows) {
     profiles.table()->selectRow(1);
     save(profiles, "profiles");
     profiles.close();
+}
+
+TEST(Screenshots, SmallControls) {
+    QWidget board;
+    board.setWindowTitle(QStringLiteral("Controls"));
+    board.resize(420, 200);
+    auto* background = new BackGroundView(&board);
+    background->setBg(QColor(40, 44, 52));
+    background->setGeometry(0, 0, 420, 200);
+
+    auto* spinning = new YRKSpinningProgressIndicator(&board);
+    spinning->setGeometry(20, 20, 80, 80);
+    auto* determinate = new YRKSpinningProgressIndicator(&board);
+    determinate->setGeometry(120, 20, 80, 80);
+    determinate->setDoubleValue(25);
+
+    auto* scroll = new MMScrollView(&board);
+    auto* content = new QLabel;
+    content->setText(QStringLiteral("Scrolled text\n").repeated(60));
+    content->setStyleSheet(QStringLiteral("background: white; padding: 6px"));
+    scroll->setWidget(content);
+    scroll->setGeometry(220, 20, 180, 160);
+
+    auto* label = new QuorvexClickTextField(QStringLiteral("Double-click resets"), &board);
+    label->setStyleSheet(QStringLiteral("color: white"));
+    label->setGeometry(20, 130, 180, 20);
+
+    board.show();
+    spinning->startAnimation();
+    for (int i = 0; i < 8; ++i) spinning->updateFrame();
+    scroll->verticalScrollBar()->setValue(200);  // the knob shows
+    save(board, "controls");
+    spinning->actuallyStopAnimation();
 }
 
 }  // namespace
