@@ -32,6 +32,7 @@ class dng_camera_profile;
 class dng_color_spec;
 class dng_host;
 class dng_image;
+class dng_image_writer;
 class dng_info;
 class dng_jpeg_image;
 class dng_linearization_info;
@@ -364,6 +365,24 @@ public:
     int32 ReadTransparencyMask(dng_host& host, dng_stream& stream, dng_info& info);
     int32 ReadAuxiliaryImage(dng_host& host, dng_stream& stream, dng_info& info);
 
+    // ---- proxy ----------------------------------------------------------
+    // Reduces a built negative (stage 3 present) to a proxy of at most
+    // proxySize pixels on a side and proxyCount in area (0: 65000 and
+    // proxySize squared): cropped, resampled and re-encoded as 8-bit gamma
+    // data with one MapPolynomial per plane in opcode list 2 that restores
+    // the linear values (a float stage 3 becomes 16-bit float data). A
+    // negative that already is a proxy is left alone. The lossy-JPEG record
+    // stays empty: the writer stores the 8-bit raw image losslessly.
+    // 100000, with nothing changed, without stage 3, with more than four
+    // planes or with a default crop that is empty or outside stage 3.
+    void ConvertToProxy(dng_host& host, dng_image_writer& writer, uint32 proxySize = 0,
+                        uint64 proxyCount = 0);
+    // The 8-bit proxy encoding of a 16-bit image (none for other pixel
+    // types), its decoding polynomials appended to opcodeList and each
+    // plane's code offset in offsets[0..3].
+    std::unique_ptr<dng_image> EncodeRawProxy(dng_host& host, const dng_image& srcImage,
+                                              dng_opcode_list& opcodeList, real64* offsets) const;
+
     virtual void ResizeTransparencyToMatchStage3(dng_host& host, bool convertTo8Bit = false);
     virtual void ResizeAuxiliaryToMatchStage3(dng_host& host);
     const dng_image* RawTransparencyMask() const {
@@ -391,12 +410,17 @@ protected:
     virtual void DoInterpolateStage3(dng_host& host, int32 srcPlane);
     virtual void DoMergeStage3(dng_host& host);
     virtual void DoBuildStage3(dng_host& host, int32 srcPlane);
+    // Called by ConvertToProxy once the raw data, linearization, mosaic and
+    // opcode lists are gone.
+    virtual void PrepareProxy(dng_host&) {}
 
     void NeedLinearizationInfo();
     void NeedMosaicInfo();
 
 private:
     void TakeRawCopies(bool mask);
+    bool IsProxy(uint32 proxySize, uint64 proxyCount) const;
+    void CheckProxySource() const;
     void ClearRawDerivedDigests();
 
     dng_memory_allocator& fAllocator;
