@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "dng/core/dng_tag_types.h"
 #include "dng/core/dng_tag_values.h"
@@ -189,4 +190,28 @@ TEST(ProxyEncoding, OnlySixteenBitImagesAreEncoded) {
         EXPECT_EQ(list.Count(), 0u);
         for (real64 o : offsets) EXPECT_EQ(o, 0.0);
     }
+}
+
+TEST(ProxyEncoding, SameCodesForAnyThreadCount) {
+    std::vector<std::vector<uint8>> results;
+    for (uint32 threads : {1u, 3u, 8u}) {
+        dng_image_host host;
+        host.SetAreaTaskThreadCount(threads);
+        auto negative = dng_negative::Make(host);
+        auto source = imagetest::makeImage(host, dng_rect(500, 700), 3, ttShort,
+                                           [](int32 r, int32 c, uint32 p) {
+                                               return double((r * 131 + c * 17 + p * 4099) % 65536);
+                                           });
+        dng_opcode_list list(2);
+        real64 offsets[4];
+        auto image = negative->EncodeRawProxy(host, *source, list, offsets);
+        const auto& buffer = dynamic_cast<const dng_simple_image&>(*image).Buffer();
+        std::vector<uint8> bytes;
+        for (int32 r = 0; r < 500; r++)
+            for (int32 c = 0; c < 700; c++)
+                for (uint32 p = 0; p < 3; p++) bytes.push_back(*buffer.ConstPixel_uint8(r, c, p));
+        results.push_back(std::move(bytes));
+    }
+    EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(results[0], results[2]);
 }

@@ -286,47 +286,6 @@ void ExpectSameMetadata(const dng_negative& a, const dng_negative& b) {
                 1e-3 * ea->fExposureTime.AsReal64());
 }
 
-// Two raw developers must turn each file into a JPEG; every run gets a
-// private configuration folder, and all runs go in parallel (they are slow
-// to start). A missing developer is a failure: scripts/deps.sh installs both.
-void DevelopWithPeers(const testsupport::ScratchDir& scratch,
-                      const std::vector<std::string>& dngs) {
-    struct Run {
-        std::string command, jpg;
-        int rc = -1;
-    };
-    std::vector<Run> runs;
-    for (size_t i = 0; i < dngs.size(); i++) {
-        const std::string base = (scratch.path() / ("peer" + std::to_string(i))).string();
-        std::filesystem::create_directories(base);
-        if (ToolAvailable("darktable-cli")) {
-            runs.push_back({"darktable-cli '" + dngs[i] + "' '" + base +
-                                "/dt.jpg' --core --configdir '" + base +
-                                "/dt' --library :memory: >/dev/null 2>&1",
-                            base + "/dt.jpg"});
-        }
-        if (ToolAvailable("rawtherapee-cli")) {
-            runs.push_back({"HOME='" + base + "' XDG_CONFIG_HOME='" + base +
-                                "/rt' XDG_CACHE_HOME='" + base +
-                                "/rtcache' rawtherapee-cli -q -Y -o '" + base + "/rt.jpg' -c '" +
-                                dngs[i] + "' >/dev/null 2>&1",
-                            base + "/rt.jpg"});
-        }
-    }
-    if (!ToolAvailable("darktable-cli") || !ToolAvailable("rawtherapee-cli")) {
-        ADD_FAILURE() << "darktable-cli and rawtherapee-cli are needed (scripts/deps.sh)";
-    }
-    std::vector<std::thread> threads;
-    for (Run& run : runs)
-        threads.emplace_back([&run] { run.rc = std::system(run.command.c_str()); });
-    for (std::thread& t : threads) t.join();
-    for (const Run& run : runs) {
-        EXPECT_EQ(run.rc, 0) << run.command;
-        EXPECT_TRUE(std::filesystem::exists(run.jpg) && std::filesystem::file_size(run.jpg) > 1000)
-            << run.command;
-    }
-}
-
 }  // namespace
 
 TEST(DngWriter, RealFilesRoundTripThroughTheReaderAndTheCheckers) {

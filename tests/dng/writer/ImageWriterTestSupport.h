@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "dng/core/dng_host.h"
@@ -23,6 +27,7 @@
 #include "dng/image/dng_simple_image.h"
 #include "dng/writer/WriterTestSupport.h"
 #include "dng/writer/dng_image_writer.h"
+#include "support/TestSupport.h"
 
 namespace writertest {
 
@@ -109,6 +114,47 @@ inline std::unique_ptr<ReadBack> ReadDNG(const Bytes& bytes) {
     dng_stream stream(bytes.data(), uint32(bytes.size()));
     result->negative = ReadDNGNegative(result->host, stream, result->info, dng_read_depth::kStage1);
     return result;
+}
+
+// Two raw developers must turn each file into a JPEG; every run gets a
+// private configuration folder, and all runs go in parallel (they are slow
+// to start). A missing developer is a failure: scripts/deps.sh installs both.
+inline void DevelopWithPeers(const testsupport::ScratchDir& scratch,
+                             const std::vector<std::string>& dngs) {
+    struct Run {
+        std::string command, jpg;
+        int rc = -1;
+    };
+    std::vector<Run> runs;
+    for (size_t i = 0; i < dngs.size(); i++) {
+        const std::string base = (scratch.path() / ("peer" + std::to_string(i))).string();
+        std::filesystem::create_directories(base);
+        if (ToolAvailable("darktable-cli")) {
+            runs.push_back({"darktable-cli '" + dngs[i] + "' '" + base +
+                                "/dt.jpg' --core --configdir '" + base +
+                                "/dt' --library :memory: >/dev/null 2>&1",
+                            base + "/dt.jpg"});
+        }
+        if (ToolAvailable("rawtherapee-cli")) {
+            runs.push_back({"HOME='" + base + "' XDG_CONFIG_HOME='" + base +
+                                "/rt' XDG_CACHE_HOME='" + base +
+                                "/rtcache' rawtherapee-cli -q -Y -o '" + base + "/rt.jpg' -c '" +
+                                dngs[i] + "' >/dev/null 2>&1",
+                            base + "/rt.jpg"});
+        }
+    }
+    if (!ToolAvailable("darktable-cli") || !ToolAvailable("rawtherapee-cli")) {
+        ADD_FAILURE() << "darktable-cli and rawtherapee-cli are needed (scripts/deps.sh)";
+    }
+    std::vector<std::thread> threads;
+    for (Run& run : runs)
+        threads.emplace_back([&run] { run.rc = std::system(run.command.c_str()); });
+    for (std::thread& t : threads) t.join();
+    for (const Run& run : runs) {
+        EXPECT_EQ(run.rc, 0) << run.command;
+        EXPECT_TRUE(std::filesystem::exists(run.jpg) && std::filesystem::file_size(run.jpg) > 1000)
+            << run.command;
+    }
 }
 
 }  // namespace writertest
