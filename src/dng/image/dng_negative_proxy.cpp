@@ -21,6 +21,7 @@
 #include "dng/image/dng_misc_opcodes.h"
 #include "dng/image/dng_mosaic_info.h"
 #include "dng/image/dng_negative.h"
+#include "dng/image/dng_utils_image.h"
 
 namespace {
 
