@@ -497,15 +497,9 @@ int MyDocument::getOrientation() const {
 
 // ---------------------------------------------------------------- readout
 
-std::string MyDocument::pixelValueString(platform::Point point) {
-    auto engine = displayEngine();
-    double values[4] = {0, 0, 0, 0};
-    bool ok = false;
-    if (engine) {
-        std::lock_guard lock(exportLock_);
-        ok = engine->getPixelValues(static_cast<int>(point.x), static_cast<int>(point.y), values);
-    }
-    if (!ok) return "-";
+namespace {
+
+std::string readoutText(const double values[4]) {
     double out[3];
     for (int i = 0; i < 3; ++i) {
         const double v = values[i];
@@ -521,6 +515,31 @@ std::string MyDocument::pixelValueString(platform::Point point) {
     char text[64];
     std::snprintf(text, sizeof text, "R:%5.1f, G:%5.1f, B:%5.1f", out[0], out[1], out[2]);
     return text;
+}
+
+}  // namespace
+
+std::string MyDocument::pixelValueString(platform::Point point) {
+    auto engine = displayEngine();
+    double values[4] = {0, 0, 0, 0};
+    bool ok = false;
+    if (engine) {
+        std::lock_guard lock(exportLock_);
+        ok = engine->getPixelValues(static_cast<int>(point.x), static_cast<int>(point.y), values);
+    }
+    return ok ? readoutText(values) : "-";
+}
+
+std::optional<std::string> MyDocument::tryPixelValueString(platform::Point point) {
+    auto engine = displayEngine();
+    double values[4] = {0, 0, 0, 0};
+    bool ok = false;
+    if (engine) {
+        std::unique_lock lock(exportLock_, std::try_to_lock);
+        if (!lock.owns_lock()) return std::nullopt;
+        ok = engine->getPixelValues(static_cast<int>(point.x), static_cast<int>(point.y), values);
+    }
+    return ok ? readoutText(values) : "-";
 }
 
 // ---------------------------------------------------------------- accessors

@@ -115,6 +115,9 @@ public:
     int getOrientation() const;
 
     std::string pixelValueString(platform::Point point);
+    // The same without waiting: nothing while an export holds the lock (the
+    // window keeps its text and asks again on its next tick).
+    std::optional<std::string> tryPixelValueString(platform::Point point);
 
     ThreadedImageEngine::Ptr displayEngine() const;
     std::shared_ptr<RawCombineTiledEngine> originalImage() const;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -312,6 +313,38 @@ Error scaleARGB16U(const Buffer& src, const Buffer& dest, uint32_t flags) {
 
 Error scaleARGBFFFF(const Buffer& src, const Buffer& dest, uint32_t flags) {
     return scale<float>(src, dest, flags, "scaleARGBFFFF");
+}
+
+void gammaPlanarF(float* data, size_t count, float gamma) {
+    if (!data) return;
+    for (size_t i = 0; i < count; ++i) {
+        const float v = data[i];
+        data[i] = v > 0 ? std::pow(v, gamma) : (v == v ? 0.0f : v);
+    }
+}
+
+Error histogramFFFF(const float* pixels, size_t pixelCount, uint32_t bins, float minValue,
+                    float maxValue, uint64_t* const histograms[4]) {
+    if (!pixels || !histograms) return kNullPointerArgument;
+    if (bins == 0 || !(maxValue > minValue)) return kInvalidParameter;
+    for (int c = 0; c < 4; ++c) {
+        if (!histograms[c]) return kNullPointerArgument;
+        std::fill(histograms[c], histograms[c] + bins, uint64_t(0));
+    }
+    const float scale = float(bins) / (maxValue - minValue);
+    for (size_t i = 0; i < pixelCount; ++i) {
+        for (int c = 0; c < 4; ++c) {
+            const float v = (pixels[i * 4 + c] - minValue) * scale;
+            // NaN and anything below the range count in the first bin.
+            uint32_t b = 0;
+            if (v >= float(bins))
+                b = bins - 1;
+            else if (v > 0)
+                b = uint32_t(v);
+            ++histograms[c][b];
+        }
+    }
+    return kNoError;
 }
 
 }  // namespace platform::vimage

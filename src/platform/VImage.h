@@ -85,6 +85,16 @@ Error convolveARGBFFFF(const Buffer& src, const Buffer& dest, size_t srcOffsetTo
 Error scaleARGB16U(const Buffer& src, const Buffer& dest, uint32_t flags);
 Error scaleARGBFFFF(const Buffer& src, const Buffer& dest, uint32_t flags);
 
+// Raises `count` floats to the power `gamma` in place (planar, any layout);
+// zero and negative values become 0, NaN stays NaN.
+void gammaPlanarF(float* data, size_t count, float gamma);
+
+// Four histograms of `bins` bins, one per channel of `pixels` RGBA floats, over
+// minValue..maxValue: values outside go to the end bins, NaN to bin 0. Each
+// of histograms[0..3] must hold `bins` counts.
+Error histogramFFFF(const float* pixels, size_t pixelCount, uint32_t bins, float minValue,
+                    float maxValue, uint64_t* const histograms[4]);
+
 namespace reference {
 Error convertPlanar16UToF(const Buffer& src, const Buffer& dest, float offset, float scale);
 Error convertPlanarFTo16U(const Buffer& src, const Buffer& dest, float offset, float scale);

@@ -8,6 +8,7 @@
 #include "ui/PresetWindowController.h"
 #include "ui/QuorvexApplication.h"
 #include "ui/SplashScreenPanel.h"
+#include "ui/VudeVuzevOveredIvozuvevov.h"
 
 QuorvexAppDelegate::QuorvexAppDelegate(QObject* parent) : QObject(parent) {}
 
@@ -22,6 +23,7 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
     connect(&shell, &platform::ApplicationShell::terminateRequested, this,
             &QuorvexAppDelegate::terminate);
 
+    VudeVuzevOveredIvozuvevov::installDocumentWindowFactory();
     applicationDidFinishLaunching();
     if (!files.isEmpty()) {
         shell.openFiles(files);

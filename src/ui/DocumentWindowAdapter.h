@@ -1,0 +1,27 @@
+// What the document sees of its window, from any thread: the visible tile
+// area comes from the rectangle the image view stores at each layout; the
+// other calls go to the window on the main queue, and are dropped once the
+// window is gone.
+#pragma once
+
+#include <QPointer>
+#include <memory>
+
+#include "document/MyDocument.h"
+#include "ui/ZozaVozivAZAdedeVozerUzid.h"
+
+class VudeVuzevOveredIvozuvevov;
+
+class DocumentWindowAdapter : public MyDocumentWindowController {
+public:
+    DocumentWindowAdapter(VudeVuzevOveredIvozuvevov* window,
+                          std::shared_ptr<SharedTiledRect> activeRect);
+    platform::Rect activeTiledRect() const override;
+    void setTempAndTint(float temperature, float tint) override;
+    void setSceneReferred(bool sceneReferred) override;
+    void performClose() override;
+
+private:
+    QPointer<VudeVuzevOveredIvozuvevov> window_;
+    std::shared_ptr<SharedTiledRect> activeRect_;
+};

@@ -1,0 +1,248 @@
+// The window of a document: the tiled image view, a source list of the nine
+// adjustment sections whose controls are bound to the document's settings
+// keys, the pixel and zoom readout, a progress indicator, the histogram, and
+// the export progress, new-preset and Photo CD resolution sheets. It follows
+// the document's run notifications, drives zoom, rotation, crop and
+// eyedropper, and exports on the shared work queue.
+//
+// Bindings: a control's object name is its settings key, possibly with digits
+// at either end (parameterID trims them). An edit stores the value in the
+// document; the document's observers bring every control of the key up to
+// date on the main queue, with its signals blocked.
+//
+// Ownership: the controller is a child of its QMainWindow, which deletes
+// itself when closed; closing closes the document (its catalog entry is
+// written) and removes it from the document controller. The document reaches
+// the window only through a DocumentWindowAdapter. GUI thread only.
+#pragma once
+
+#include <QMainWindow>
+#include <QObject>
+#include <QPointer>
+#include <QRectF>
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "document/MyDocument.h"
+#include "platform/Error.h"
+#include "platform/NotificationCenter.h"
+#include "ui/QuorvexClickTextField.h"
+#include "ui/ZozaVozivAZAdedeVozerUzid.h"
+
+class CIImageView;
+class QCheckBox;
+class QComboBox;
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QSplitter;
+class QTreeWidgetItem;
+class QuorvexOutlineView;
+class VudeVuzevOveredIvozuvevov;
+class YRKSpinningProgressIndicator;
+class DocumentWindowAdapter;
+class ColorSyncProfileWrap;
+class DNGCameraProfileAbstract;
+
+// The QMainWindow of a document; menu actions reach the controller through
+// its slots (the shell calls slots named after the actions).
+class QuorvexDocumentWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit QuorvexDocumentWindow(VudeVuzevOveredIvozuvevov* controller);
+    void detach() { controller_ = nullptr; }
+
+public slots:
+    void zoomIn();
+    void zoomOut();
+    void zoomImageToActualSize();
+    void zoomImageToFit();
+    void rotateCW();
+    void rotateCCW();
+    void exportAsJPEG();
+    void exportAsTIFF();
+    void exportAsDNG();
+    void exportAsEXR();
+    void exportAsSelected();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    VudeVuzevOveredIvozuvevov* controller_;
+};
+
+class VudeVuzevOveredIvozuvevov : public QObject,
+                                  public RizuDavazORAredOreDurirodIrivirar,
+                                  public QuorvexClickTextFieldDelegate {
+    Q_OBJECT
+public:
+    // One adjustable setting: its key, label and slider range.
+    struct SettingSpec {
+        const char* key;
+        const char* label;
+        double minimum, maximum;
+    };
+    static const std::vector<std::pair<const char*, std::vector<SettingSpec>>>& sliderSections();
+
+    // The window of the document, made and shown when missing.
+    static VudeVuzevOveredIvozuvevov* makeWindowForDocument(const MyDocument::Ptr& document);
+    static VudeVuzevOveredIvozuvevov* windowForDocument(const MyDocument* document);
+    // Makes the shell open documents in these windows.
+    static void installDocumentWindowFactory();
+
+    explicit VudeVuzevOveredIvozuvevov(MyDocument::Ptr document);
+    ~VudeVuzevOveredIvozuvevov() override;
+
+    QuorvexDocumentWindow* window() const { return window_; }
+    MyDocument::Ptr document() const { return document_; }
+    ZozaVozivAZAdedeVozerUzid* imageView() const { return mImageView; }
+    CIImageView* histogramView() const { return histogramView_; }
+    QLabel* pixelValues() const { return mPixelValues; }
+    QuorvexOutlineView* sidebar() const { return sidebar_; }
+    QSplitter* splitView() const { return splitView_; }
+    QDialog* progressSheet() const { return progressSheet_; }
+    QDialog* newPresetSheet() const { return pWindow_; }
+    QDialog* pcdResolutionSheet() const { return pcdResStatusWindow_; }
+    QLabel* pcdCurrentResolution() const { return pcdCurrentResolution_; }
+    QLabel* pcdResolutionDiagnostic() const { return pcdResoltionDiagnostic_; }
+    QLineEdit* presetName() const { return presetName_; }
+    const std::vector<QCheckBox*>& presetCheckBoxes() const { return checkBoxes_; }
+    bool windowHasClosed() const { return windowHasClosed_; }
+    bool engineRunning() const { return engineRunning_; }
+
+    // Settings keys of controls.
+    static QString parameterID(const QString& identifier);
+    // The step of the arrow keys in a field spanning minimum..maximum.
+    static double keyboardStep(double minimum, double maximum);
+    // A control's value changed by the user.
+    void setValueForControl(QObject* control, const platform::Value& value);
+    void setToDefault(QObject* control);
+    void lablelDoubleClicked(QuorvexClickTextField* field) override;
+
+    // Zoom.
+    void zoomIn();
+    void zoomOut();
+    void zoomImageToActualSize() { mImageView->setPixelScaleFactor(1.0f); }
+    void zoomImageTo2() { mImageView->setPixelScaleFactor(2.0f); }
+    void zoomImageTo3() { mImageView->setPixelScaleFactor(3.0f); }
+    void zoomImageTo4() { mImageView->setPixelScaleFactor(4.0f); }
+    void zoomImageToFit() { mImageView->setScaleFactorToFit(); }
+    void segmentedZoomSetClick(int tag);
+    void segmentedZoomDeltaClick(int tag);
+    static float zoomedIn(float scale);
+    static float zoomedOut(float scale);
+
+    // Rotation.
+    static int rotatedOrientation(int stored, bool clockwise);
+    void rotateCCW();
+    void rotateCW();
+    void segmentedControlClick(int tag);
+
+    // White balance, crop, eyedropper.
+    void setAsShot();
+    void setFromEyeDropper();
+    void setTempAndTint(float temperature, float tint);
+    void setSceneReferred(bool sceneReferred);
+    uint64_t cursorMode() const { return cursorMode_; }
+    void setCursorMode(uint64_t mode);
+    void cropRectChanged(const QRectF& rect) override;
+    void setCropRect(const QRectF& rect);
+    void resetCropArea();
+    void eyedropperWasClicked(QWidget* view, QPointF point) override;
+
+    // Export.
+    void exportAsType(const QString& type);
+    void exportAsSelected();
+    // The confirmed half of an export: sheet, then the block on the shared
+    // work queue. `crop` null: the document's crop.
+    void exportToPath(const QString& path, const QString& type, std::optional<QRectF> crop);
+    void extEditorUpdate();
+    void showProgressSheet(const QString& fileName);
+    void exportPresentError(const std::optional<platform::Error>& error);
+    static QString extensionForType(const QString& type);
+
+    // Photo CD and presets.
+    static QString resStringForInt(int index);
+    static int resolutionIndexForSize(double width, double height);
+    static QString photoCDDiagnostic(int selected, int image, const platform::Value& ipeStatus,
+                                     const std::optional<QString>& scannerProfile);
+    void photoCDResolution();
+    void showNewPresetWindow();
+    // False (sheet kept open) for an empty name.
+    bool saveNewPreset();
+    static const std::vector<std::pair<const char*, std::vector<const char*>>>& presetGroups();
+    void applyPreset(int index);
+
+    // Readout and progress (every 0.03 s).
+    void pixelTick();
+
+    // Notifications.
+    void EngineDidStart();
+    void NewProcessedImage();
+    void UpdatedImage();
+    void windowDidBecomeMain();
+    // The window closes (by the user, or the document after a failed decode).
+    void windowWillClose();
+    void performClose();
+
+private:
+    void buildWindow();
+    void buildSections();
+    QWidget* makeSliderSection(const std::vector<SettingSpec>& specs);
+    QWidget* makeProcessingOptions();
+    QWidget* makePresets();
+    QWidget* makeWhiteBalance();
+    QWidget* makeExport();
+    QWidget* makeAppIntegration();
+    void addSettingRow(class QGridLayout* grid, int row, const SettingSpec& spec);
+    void bindKey(const std::string& key);
+    void updateControls(const std::string& key, const platform::Value& value);
+    void reloadPresetMenu();
+    void reloadProfileMenus();
+    void redisplay();
+    void ensurePresetSheet();
+    void ensurePCDSheet();
+
+    MyDocument::Ptr document_;
+    std::shared_ptr<DocumentWindowAdapter> adapter_;
+    QPointer<QuorvexDocumentWindow> window_;
+    ZozaVozivAZAdedeVozerUzid* mImageView = nullptr;
+    QLabel* mPixelValues = nullptr;
+    QProgressBar* mProgress = nullptr;
+    YRKSpinningProgressIndicator* openProgress_ = nullptr;
+    QSplitter* splitView_ = nullptr;
+    QuorvexOutlineView* sidebar_ = nullptr;
+    CIImageView* histogramView_ = nullptr;
+    QComboBox* presetPopUp_ = nullptr;
+    QComboBox* cameraProfilePopUp_ = nullptr;
+    QComboBox* iccProfilePopUp_ = nullptr;
+    std::vector<platform::Dictionary> presetMenu_;
+    std::vector<std::shared_ptr<DNGCameraProfileAbstract>> cameraProfiles_;
+    std::vector<std::shared_ptr<ColorSyncProfileWrap>> iccProfiles_;
+    QDialog* progressSheet_ = nullptr;
+    QLabel* progressText_ = nullptr;
+    QProgressBar* progressBar_ = nullptr;
+    QDialog* pWindow_ = nullptr;
+    QLineEdit* presetName_ = nullptr;
+    std::vector<QCheckBox*> checkBoxes_;
+    QDialog* pcdResStatusWindow_ = nullptr;
+    QLabel* pcdCurrentResolution_ = nullptr;
+    QLabel* pcdResoltionDiagnostic_ = nullptr;
+    class QTimer* pixelTimer_ = nullptr;
+    QPointF pixelLocation_{-1, -1};
+    float zoomFactor_ = -1;
+    bool windowHasClosed_ = false;
+    bool engineRunning_ = false;
+    bool imageFailureShown_ = false;
+    int progressCounter_ = 0;
+    uint64_t cursorMode_ = 0;
+    std::optional<platform::Dictionary> currentPreset_;
+    std::vector<platform::NotificationCenter::Token> notificationTokens_;
+    std::vector<uint64_t> observerTokens_;
+    std::vector<std::string> boundKeys_;
+    QByteArray savedGeometryKey_;
+};
