@@ -505,96 +505,119 @@ std::shared_ptr<ImageBuffer> CoreTiledEngine::getThumbnail(bool highQuality) {
     return processsedThumbBuf_;
 }
 
+namespace {
+
+const char* const kImageTileName =
+    "-[CoreTiledEngine imageTile:scale:rect:destProfile:tileIsThumbnail:createFloat:"
+    "orientation:]";
+
+// The cache key of a scale: the percentage of full size, rounded down.
+std::string scaleKey(double divisor) {
+    return std::to_string(int(std::floor(float((1.0 / divisor) * 100.0))));
+}
+
+}  // namespace
+
+void CoreTiledEngine::refreshScaledCopy(ImageBuffer& source, const std::string& key, const Rect& r,
+                                        double divisor) {
+    WriteLocker hold(cacheLock());
+    auto& images = cachedImages();
+    auto found = images.find(key);
+    bool usable = !images.empty() && !cachedImageIsDirty() && found != images.end();
+    // A scaled copy made before the source covered this rectangle is stale
+    // once the source does: make it again rather than answer with the
+    // thumbnail for ever.
+    if (usable) {
+        auto img = std::static_pointer_cast<ImageBuffer>(found->second);
+        if (!containsRect(img->validRegion(), r) && containsRect(source.validRegion(), r))
+            usable = false;
+    }
+    if (usable || !source.tryLock(stageId())) return;
+    if (images.empty() || cachedImageIsDirty()) {
+        images.clear();
+        setCachedImageIsDirty(false);
+    }
+    const double W = source.imageWidth(), H = source.imageHeight();
+    auto scaled = source.resizedImageFromBuffer(uint16_t(W / divisor), uint16_t(H / divisor));
+    if (scaled) {
+        images[key] = scaled;
+        Rect v = scaled->validRegion();
+        if (v.isNull() || v.width < 1 || v.height < 1)
+            platform::log("%s warning validRegion in scaledImage invalid %f %f", kImageTileName,
+                          v.isNull() ? 0.0 : v.width, v.isNull() ? 0.0 : v.height);
+    }
+    source.unlock(stageId());
+}
+
+CoreTiledEngine::TileImage CoreTiledEngine::chooseTileImage(const std::string& key, const Rect& r,
+                                                            double divisor, double sourceWidth) {
+    TileImage choice;
+    choice.divisor = divisor;
+    auto& images = cachedImages();
+    auto found = images.find(key);
+    std::shared_ptr<ImageBuffer> img =
+        found != images.end() ? std::static_pointer_cast<ImageBuffer>(found->second) : nullptr;
+    if (img && containsRect(img->validRegion(), r)) {
+        choice.buffer = img;
+        return choice;
+    }
+    // After a failed run, asking again would only fail again.
+    choice.askAgain = img != nullptr && lastRunError().empty();
+    choice.buffer = getThumbnail(false);
+    choice.fromThumbnail = true;
+    if (choice.buffer) choice.divisor = sourceWidth / choice.buffer->imageWidth();
+    return choice;
+}
+
+std::shared_ptr<CGImageBitMap> CoreTiledEngine::renderTile(
+    const TileImage& chosen, const Rect& r, const ColorSyncProfileWrap::Ptr& destProfile,
+    bool createFloat, int orientation) {
+    if (!chosen.buffer) {
+        platform::log("%s No cached or thumbnail image available", kImageTileName);
+        return nullptr;
+    }
+    if (r.isNull()) return nullptr;
+    const double divisor = chosen.divisor;
+    const Rect cropRect{std::round(r.x / divisor), std::round(r.y / divisor),
+                        std::round(r.width / divisor), std::round(r.height / divisor)};
+    auto crop = chosen.buffer->croppedImageFromBuffer(cropRect);
+    if (!crop) return nullptr;
+    const auto& profile = chosen.buffer->bufferProfile();
+    std::shared_ptr<ImageBuffer> output =
+        chosen.fromThumbnail
+            ? crop
+            : renderBuffer(*crop, createFloat, outputRangeFor(profile, destProfile));
+    if (!output) return nullptr;
+    matchProfile(*output, profile, destProfile);
+    return output->getCGImageBitMapWithOrientation(orientation);
+}
+
 std::shared_ptr<CGImageBitMap> CoreTiledEngine::imageTile(
     int, double scale, const Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile,
     bool* tileIsThumbnail, bool createFloat, int orientation) {
-    static const char* kName =
-        "-[CoreTiledEngine imageTile:scale:rect:destProfile:tileIsThumbnail:createFloat:"
-        "orientation:]";
     auto source = tileSourceBuffer();
     if (!source || !(scale > 0)) return nullptr;
     const double W = source->imageWidth(), H = source->imageHeight();
     Rect r = rect.standardized();
     r.y = H - r.height - r.y;
     r = r.intersection(Rect{0, 0, W, H});
-    if (r.isNull() || r.width < 1 || r.height < 1) platform::log("%s ERROR zero width", kName);
+    if (r.isNull() || r.width < 1 || r.height < 1)
+        platform::log("%s ERROR zero width", kImageTileName);
 
     const double d = std::max(1.0, 1.0 / scale);
-    const std::string key = std::to_string(int(std::floor(float((1.0 / d) * 100.0))));
+    const std::string key = scaleKey(d);
+    refreshScaledCopy(*source, key, r, d);
 
-    ReadWriteLock& cache = cacheLock();
-    cache.lockForWrite();
-    {
-        auto& images = cachedImages();
-        auto found = images.find(key);
-        bool usable = !images.empty() && !cachedImageIsDirty() && found != images.end();
-        // A scaled copy made before the source covered this rectangle is
-        // stale once the source does: make it again rather than answer with
-        // the thumbnail for ever.
-        if (usable) {
-            auto img = std::static_pointer_cast<ImageBuffer>(found->second);
-            if (!containsRect(img->validRegion(), r) && containsRect(source->validRegion(), r))
-                usable = false;
-        }
-        if (!usable && source->tryLock(stageId())) {
-            if (images.empty() || cachedImageIsDirty()) {
-                images.clear();
-                setCachedImageIsDirty(false);
-            }
-            auto scaled = source->resizedImageFromBuffer(uint16_t(W / d), uint16_t(H / d));
-            if (scaled) {
-                images[key] = scaled;
-                Rect v = scaled->validRegion();
-                if (v.isNull() || v.width < 1 || v.height < 1)
-                    platform::log("%s warning validRegion in scaledImage invalid %f %f", kName,
-                                  v.isNull() ? 0.0 : v.width, v.isNull() ? 0.0 : v.height);
-            }
-            source->unlock(stageId());
-        }
-    }
-    cache.unlock();
-
-    cache.lockForRead();
-    bool notify = false;
-    std::shared_ptr<ImageBuffer> chosen;
-    double divisor = d;
-    bool fromThumbnail = false;
-    {
-        auto& images = cachedImages();
-        auto found = images.find(key);
-        std::shared_ptr<ImageBuffer> img =
-            found != images.end() ? std::static_pointer_cast<ImageBuffer>(found->second) : nullptr;
-        if (img && containsRect(img->validRegion(), r)) {
-            chosen = img;
-            if (tileIsThumbnail) *tileIsThumbnail = false;
-        } else {
-            if (tileIsThumbnail) *tileIsThumbnail = true;
-            // After a failed run, asking again would only fail again.
-            notify = img != nullptr && lastRunError().empty();
-            chosen = getThumbnail(false);
-            fromThumbnail = true;
-            if (chosen) divisor = W / chosen->imageWidth();
-        }
-    }
+    bool askAgain = false;
     std::shared_ptr<CGImageBitMap> result;
-    if (!chosen) {
-        platform::log("%s No cached or thumbnail image available", kName);
-    } else if (!r.isNull()) {
-        const Rect cropRect{std::round(r.x / divisor), std::round(r.y / divisor),
-                            std::round(r.width / divisor), std::round(r.height / divisor)};
-        auto crop = chosen->croppedImageFromBuffer(cropRect);
-        std::shared_ptr<ImageBuffer> output =
-            !crop           ? nullptr
-            : fromThumbnail ? crop
-                            : renderBuffer(*crop, createFloat,
-                                           outputRangeFor(chosen->bufferProfile(), destProfile));
-        if (output) {
-            matchProfile(*output, chosen->bufferProfile(), destProfile);
-            result = output->getCGImageBitMapWithOrientation(orientation);
-        }
+    {
+        ReadLocker hold(cacheLock());
+        const TileImage chosen = chooseTileImage(key, r, d, W);
+        if (tileIsThumbnail) *tileIsThumbnail = chosen.fromThumbnail;
+        askAgain = chosen.askAgain;
+        result = renderTile(chosen, r, destProfile, createFloat, orientation);
     }
-    cache.unlock();
-    if (notify)
+    if (askAgain)
         if (auto delegate = this->delegate()) delegate->engineActiveRectDirty(*this);
     return result;
 }

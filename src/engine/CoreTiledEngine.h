@@ -162,6 +162,26 @@ private:
     void matchProfile(ImageBuffer& output, const ColorSyncProfileWrap::Ptr& from,
                       const ColorSyncProfileWrap::Ptr& to);
 
+    // imageTile's steps. The image a tile is cut from: the cached scaled copy
+    // when it covers the rectangle, else the thumbnail (then `askAgain` when
+    // a scaled copy exists and the last run did not fail).
+    struct TileImage {
+        std::shared_ptr<ImageBuffer> buffer;
+        double divisor = 1;  // source pixels per pixel of `buffer`
+        bool fromThumbnail = false;
+        bool askAgain = false;
+    };
+    // Makes the scaled copy under `key` again when it is missing, dirty or
+    // stale for `r` (source coordinates); takes the cache lock for writing.
+    void refreshScaledCopy(ImageBuffer& source, const std::string& key, const platform::Rect& r,
+                           double divisor);
+    // Called with the cache lock held for reading.
+    TileImage chooseTileImage(const std::string& key, const platform::Rect& r, double divisor,
+                              double sourceWidth);
+    std::shared_ptr<CGImageBitMap> renderTile(const TileImage& chosen, const platform::Rect& r,
+                                              const ColorSyncProfileWrap::Ptr& destProfile,
+                                              bool createFloat, int orientation);
+
     mutable ReadWriteLock settingsLock_;
     // Guarded by settingsLock_:
     float matrix_[4][4] = {};

@@ -35,3 +35,26 @@ private:
     pthread_rwlock_t theLock;
     bool valid_ = false;
 };
+
+// Scoped holders: the lock is released on every way out of the scope.
+class ReadLocker {
+public:
+    explicit ReadLocker(ReadWriteLock& lock) : lock_(lock) { lock_.lockForRead(); }
+    ~ReadLocker() { lock_.unlock(); }
+    ReadLocker(const ReadLocker&) = delete;
+    ReadLocker& operator=(const ReadLocker&) = delete;
+
+private:
+    ReadWriteLock& lock_;
+};
+
+class WriteLocker {
+public:
+    explicit WriteLocker(ReadWriteLock& lock) : lock_(lock) { lock_.lockForWrite(); }
+    ~WriteLocker() { lock_.unlock(); }
+    WriteLocker(const WriteLocker&) = delete;
+    WriteLocker& operator=(const WriteLocker&) = delete;
+
+private:
+    ReadWriteLock& lock_;
+};
