@@ -29,18 +29,6 @@ using namespace writertest;
 
 namespace {
 
-std::unique_ptr<dng_camera_profile> TestProfile() {
-    auto p = std::make_unique<dng_camera_profile>();
-    p->SetName("Test Profile");
-    dng_matrix m(3, 3);
-    const double values[9] = {0.8, -0.2, -0.1, -0.3, 1.2, 0.1, -0.05, 0.2, 0.6};
-    for (uint32 r = 0; r < 3; r++)
-        for (uint32 c = 0; c < 3; c++) m[r][c] = values[3 * r + c];
-    p->SetColorMatrix1(m);
-    p->SetCalibrationIlluminant1(21);
-    return p;
-}
-
 // A negative whose stage 1 is the given image, with the values a reader
 // needs: model, colour, levels, crop.
 std::unique_ptr<dng_negative> MakeNegative(dng_host& host, std::unique_ptr<dng_image> raw,

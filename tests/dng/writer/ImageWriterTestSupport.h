@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "dng/color/dng_camera_profile.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_memory_stream.h"
@@ -91,6 +92,19 @@ inline std::vector<uint8> ImageBytes(const dng_image& image, uint32 pixelType = 
 inline bool SameSamples(const dng_image& a, const dng_image& b) {
     return a.Bounds() == b.Bounds() && a.Planes() == b.Planes() && a.PixelType() == b.PixelType() &&
            ImageBytes(a) == ImageBytes(b);
+}
+
+// A one-matrix camera profile that the reader accepts.
+inline std::unique_ptr<dng_camera_profile> TestProfile() {
+    auto p = std::make_unique<dng_camera_profile>();
+    p->SetName("Test Profile");
+    dng_matrix m(3, 3);
+    const double values[9] = {0.8, -0.2, -0.1, -0.3, 1.2, 0.1, -0.05, 0.2, 0.6};
+    for (uint32 r = 0; r < 3; r++)
+        for (uint32 c = 0; c < 3; c++) m[r][c] = values[3 * r + c];
+    p->SetColorMatrix1(m);
+    p->SetCalibrationIlluminant1(21);
+    return p;
 }
 
 inline Bytes WriteDNG(dng_host& host, dng_negative& negative, bool uncompressed = false,

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <filesystem>
 
-#include "dng/color/dng_camera_profile.h"
 #include "dng/core/dng_file_stream.h"
 #include "dng/core/dng_utils.h"
 #include "dng/image/dng_linearization_info.h"
@@ -46,18 +45,6 @@ real64 Sample(const std::vector<uint8>& bytes, const dng_image& image, uint32 in
         default:
             return reinterpret_cast<const real32*>(bytes.data())[index];
     }
-}
-
-std::unique_ptr<dng_camera_profile> TestProfile() {
-    auto p = std::make_unique<dng_camera_profile>();
-    p->SetName("Proxy Profile");
-    dng_matrix m(3, 3);
-    const double values[9] = {0.8, -0.2, -0.1, -0.3, 1.2, 0.1, -0.05, 0.2, 0.6};
-    for (uint32 r = 0; r < 3; r++)
-        for (uint32 c = 0; c < 3; c++) m[r][c] = values[3 * r + c];
-    p->SetColorMatrix1(m);
-    p->SetCalibrationIlluminant1(21);
-    return p;
 }
 
 // A negative built up to stage 3 from the given image, as a writer needs it.
