@@ -12,6 +12,7 @@
 #include <QSet>
 #include <QTableWidget>
 #include <QTest>
+#include <QTextBrowser>
 #include <QWidget>
 #include <cstdlib>
 #include <filesystem>
@@ -88,6 +89,10 @@ TEST(Screenshots, ShellWindows) {
         }
         presets.close();
     }
+
+    shell.showQuickReference();
+    save(*shell.quickReferenceView(), "quick-reference");
+    shell.quickReferenceView()->close();
 
     ProfileController& profiles = shell.profiles();
     QStringList files;
