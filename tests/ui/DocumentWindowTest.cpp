@@ -2,22 +2,31 @@
 // crop, histogram, readout, export and closing. Pictures go to
 // $QUORVEX_SCREENSHOTS for a person to look at.
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
+#include <QDialog>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QScreen>
+#include <QSlider>
 #include <QTest>
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "UiTestHome.h"
+#include "color/ColorSyncProfileWrap.h"
 #include "document/DocumentController.h"
+#include "document/PresetManager.h"
+#include "engine/CoreTiledEngine.h"
 #include "platform/ImageReader.h"
 #include "ui/CIImageView.h"
+#include "ui/DisplayColor.h"
 #include "ui/VudeVuzevOveredIvozuvevov.h"
 
 namespace fs = std::filesystem;
@@ -146,4 +155,230 @@ TEST(DocumentWindow, ShowsZoomsRotatesCropsAndDrawsTheHistogram) {
         screenshot(w, stem + "-histogram");
         closeAndWait(w);
     }
+}
+
+TEST(DocumentWindow, OneToOneMatchesTheExportAndTheScreenProfile) {
+    uitest::UiTestHome home;
+    auto* w = openWindow(dng("rpi-1920x1200_10bit-packed_single-tile.dng"));
+    ASSERT_NE(w, nullptr);
+    auto* view = w->imageView();
+    w->zoomImageToActualSize();
+    const QImage shown = grabView(w);
+    ASSERT_EQ(shown.devicePixelRatio(), 1.0);
+
+    const fs::path jpeg = home.path() / "whole.jpg";
+    platform::Error error;
+    ASSERT_TRUE(w->document()->exportToURL(jpeg, "public.jpeg", platform::Rect{-1, -1, -1, -1},
+                                           false, &error))
+        << error.failureReason;
+    const QImage exported(QString::fromStdString(jpeg.string()));
+    ASSERT_FALSE(exported.isNull());
+    ASSERT_EQ(exported.width(), int(view->imageSize().width()));
+
+    // 512 x 512 view pixels around the centre against the same image pixels.
+    std::vector<int> differences;
+    const int x0 = view->width() / 2 - 256, y0 = view->height() / 2 - 256;
+    ASSERT_GE(x0, 0);
+    ASSERT_GE(y0, 0);
+    for (int y = y0; y < y0 + 512; ++y)
+        for (int x = x0; x < x0 + 512; ++x) {
+            const QPointF p = view->viewPointToUnflippedImage(
+                view->viewPointFromWidget(QPointF(x + 0.5, y + 0.5)), true);
+            ASSERT_GE(p.x(), 0);
+            const QRgb a = shown.pixel(x, y), b = exported.pixel(int(p.x()), int(p.y()));
+            differences.push_back(std::abs(qRed(a) - qRed(b)));
+            differences.push_back(std::abs(qGreen(a) - qGreen(b)));
+            differences.push_back(std::abs(qBlue(a) - qBlue(b)));
+        }
+    double mean = 0;
+    for (int d : differences) mean += d;
+    mean /= double(differences.size());
+    std::sort(differences.begin(), differences.end());
+    EXPECT_LE(mean, 2.0);
+    // The JPEG's 4:2:0 chroma differs at sharp saturated edges.
+    EXPECT_LE(differences[differences.size() * 99 / 100], 14) << mean;
+    // The same rendering before the JPEG's chroma subsampling: the engine's
+    // own sRGB image of the whole frame.
+    platform::Error renderError;
+    auto rendered = std::static_pointer_cast<CoreTiledEngine>(w->document()->outputImage())
+                        ->fullSizeImage(platform::Rect{}, ColorSyncProfileWrap::initWithSRGB(),
+                                        false, 0, &renderError);
+    ASSERT_TRUE(rendered) << renderError.failureReason;
+    const auto& srgb = *rendered->getImageRef();
+    std::vector<int> plain;
+    for (int y = y0; y < y0 + 512; ++y)
+        for (int x = x0; x < x0 + 512; ++x) {
+            const QPointF p = view->viewPointToUnflippedImage(
+                view->viewPointFromWidget(QPointF(x + 0.5, y + 0.5)), true);
+            const auto* px = reinterpret_cast<const uint16_t*>(srgb.dataProvider()->bytes() +
+                                                               size_t(p.y()) * srgb.bytesPerRow() +
+                                                               size_t(p.x()) * 8);
+            const QRgb a = shown.pixel(x, y);
+            const int c[3] = {qRed(a), qGreen(a), qBlue(a)};
+            for (int k = 0; k < 3; ++k)
+                plain.push_back(
+                    std::abs(c[k] - int(std::lround(std::min(1.0, px[k] / 65325.0) * 255))));
+        }
+    std::sort(plain.begin(), plain.end());
+    EXPECT_LE(plain[plain.size() * 99 / 100], 6);
+    EXPECT_LE(plain.back(), 16);
+
+    // With ProPhoto as the screen, a tile's picture is lcms2's conversion of
+    // the engine's 16-bit tile (65325 as 1.0).
+    const fs::path prophoto = testsupport::testdataDir() / "icc" / "ProPhotoRGB_v4.icc";
+    auto screen = platform::IccProfile::fromFile(prophoto);
+    ASSERT_TRUE(screen);
+    bool thumb = false;
+    auto tile = w->document()->outputImage()->imageTile(0, 1.0, platform::Rect{512, 256, 256, 256},
+                                                        nullptr, &thumb, false, 0);
+    ASSERT_TRUE(tile);
+    ASSERT_FALSE(thumb);
+    const auto& bitmap = *tile->getImageRef();
+    const QImage converted = platform::DisplayColor::screenImage(bitmap, screen);
+    ASSERT_EQ(converted.width(), 256);
+    cmsHPROFILE in =
+        cmsOpenProfileFromMem(bitmap.colorSpace()->profile()->bytes().data(),
+                              cmsUInt32Number(bitmap.colorSpace()->profile()->bytes().size()));
+    cmsHPROFILE out = cmsOpenProfileFromFile(prophoto.c_str(), "r");
+    cmsHTRANSFORM t = cmsCreateTransform(in, TYPE_RGB_DBL, out, TYPE_RGB_DBL, INTENT_PERCEPTUAL,
+                                         cmsFLAGS_NOCACHE);
+    ASSERT_TRUE(t);
+    int worst = 0;
+    for (int y = 0; y < 256; y += 7)
+        for (int x = 0; x < 256; x += 7) {
+            const auto* px = reinterpret_cast<const uint16_t*>(
+                bitmap.dataProvider()->bytes() + size_t(y) * bitmap.bytesPerRow() + size_t(x) * 8);
+            double rgb[3] = {std::min(1.0, px[0] / 65325.0), std::min(1.0, px[1] / 65325.0),
+                             std::min(1.0, px[2] / 65325.0)};
+            double o[3];
+            cmsDoTransform(t, rgb, o, 1);
+            const QRgb c = converted.pixel(x, y);
+            const int r = int(std::lround(std::clamp(o[0], 0.0, 1.0) * 255));
+            const int g = int(std::lround(std::clamp(o[1], 0.0, 1.0) * 255));
+            const int b = int(std::lround(std::clamp(o[2], 0.0, 1.0) * 255));
+            worst = std::max(
+                {worst, std::abs(qRed(c) - r), std::abs(qGreen(c) - g), std::abs(qBlue(c) - b)});
+        }
+    cmsDeleteTransform(t);
+    cmsCloseProfile(in);
+    cmsCloseProfile(out);
+    EXPECT_LE(worst, 1);
+    closeAndWait(w);
+}
+
+TEST(DocumentWindow, ReadoutStepsDefaultsPresetsAndWriteBack) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts;
+    auto* w = openWindow(dng("rpi-1920x1200_10bit-packed_single-tile.dng"));
+    ASSERT_NE(w, nullptr);
+    auto document = w->document();
+    auto* view = w->imageView();
+
+    // The readout never waits for an export's lock: text unchanged, asked again.
+    ASSERT_TRUE(uitest::spinUntil([&] { return w->pixelValues()->text().startsWith("Zoom"); }));
+    w->pixelTick();
+    const QString before = w->pixelValues()->text();
+    view->setCurrentCursorLocation(QPointF(view->width() / 2.0, view->height() / 2.0), true);
+    std::atomic<bool> held{false}, release{false};
+    std::thread exporter([&] {
+        std::lock_guard lock(document->exportLock());
+        held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    while (!held) std::this_thread::yield();
+    const auto start = std::chrono::steady_clock::now();
+    w->pixelTick();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+    EXPECT_EQ(w->pixelValues()->text(), before);
+    release = true;
+    exporter.join();
+    w->pixelTick();
+    EXPECT_TRUE(w->pixelValues()->text().startsWith("R:"))
+        << w->pixelValues()->text().toStdString();
+
+    // Arrow keys step a field by its range's rule; page keys by ten steps.
+    auto* ev = w->window()->findChild<QLineEdit*>("Quorvex_Filter_inputEV");
+    ASSERT_NE(ev, nullptr);
+    QTest::keyClick(ev, Qt::Key_Up);
+    EXPECT_NEAR(document->valueForKey("Quorvex_Filter_inputEV").realValue(), 0.01, 1e-6);
+    auto* temperature = w->window()->findChild<QLineEdit*>("Quorvex_Filter_inputTemperature");
+    ASSERT_NE(temperature, nullptr);
+    ASSERT_TRUE(uitest::spinUntil([&] { return !temperature->text().isEmpty(); }));
+    const double t0 = temperature->text().toDouble();
+    QTest::keyClick(temperature, Qt::Key_PageUp);
+    EXPECT_NEAR(document->valueForKey("Quorvex_Filter_inputTemperature").realValue(), t0 + 1.0,
+                0.01);
+
+    // A double click on a slider restores its default; a single click does not.
+    auto* slider = w->window()->findChild<QSlider*>("Quorvex_Filter_inputEV2");
+    ASSERT_NE(slider, nullptr);
+    QTest::mouseClick(slider, Qt::LeftButton, {}, QPoint(2, slider->height() / 2));
+    uitest::settle();
+    const double afterClick = document->valueForKey("Quorvex_Filter_inputEV").realValue();
+    QTest::mouseDClick(slider, Qt::LeftButton, {}, QPoint(2, slider->height() / 2));
+    EXPECT_EQ(document->valueForKey("Quorvex_Filter_inputEV").realValue(), 0.0);
+    (void)afterClick;
+    // Controls follow the document.
+    document->setValueForKey(platform::Value(1.5f), "Quorvex_Filter_inputEV");
+    uitest::settle();
+    EXPECT_EQ(ev->text(), QStringLiteral("1.50"));
+
+    // An empty preset name keeps the sheet open with its alert.
+    w->showNewPresetWindow();
+    w->presetName()->clear();
+    EXPECT_FALSE(w->saveNewPreset());
+    ASSERT_FALSE(alerts.shown.empty());
+    EXPECT_EQ(alerts.shown.back().messageText, QStringLiteral("Must have a valid name"));
+    EXPECT_TRUE(w->newPresetSheet()->isVisible());
+    w->presetName()->setText("Mine");
+    EXPECT_TRUE(w->saveNewPreset());
+    EXPECT_FALSE(w->newPresetSheet()->isVisible());
+    EXPECT_TRUE(PresetManager::sharedPresetManager().presetNamed("Mine"));
+
+    // Writing back exports the whole image whatever the crop.
+    document->cropRectChanged(platform::Rect{100, 100, 400, 300});
+    const QString path = QString::fromStdString((home.path() / "edited.jpg").string());
+    w->exportToPath(path, "public.jpeg", QRectF(0, 0, 0, 0));
+    EXPECT_TRUE(w->progressSheet()->isVisible());
+    ASSERT_TRUE(uitest::spinUntil([&] { return !w->progressSheet()->isVisible(); },
+                                  std::chrono::seconds(60)));
+    EXPECT_EQ(QImage(path).size(), QSize(1920, 1200));
+    w->exportToPath(path, "public.jpeg", std::nullopt);
+    ASSERT_TRUE(uitest::spinUntil([&] { return !w->progressSheet()->isVisible(); },
+                                  std::chrono::seconds(60)));
+    EXPECT_EQ(QImage(path).size(), QSize(400, 300));
+    closeAndWait(w);
+    // Closing closed the document: it is no longer open.
+    EXPECT_FALSE(pcdDocumentController::sharedDocumentController().documentForURL(
+        dng("rpi-1920x1200_10bit-packed_single-tile.dng").string()));
+}
+
+TEST(DocumentWindow, RefusedFilesShowTheirErrorAndClose) {
+    uitest::UiTestHome home;
+    int refusedAfterOpening = 0;
+    for (const auto& entry : fs::directory_iterator(testsupport::testdataDir() / "raw" / "dng")) {
+        uitest::ScriptedAlerts alerts;
+        VudeVuzevOveredIvozuvevov* w = nullptr;
+        std::optional<platform::Error> openError;
+        pcdDocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
+            entry.path().string(), true,
+            [&](const MyDocument::Ptr& document, bool, const std::optional<platform::Error>& e) {
+                openError = e;
+                if (document) w = VudeVuzevOveredIvozuvevov::makeWindowForDocument(document);
+            });
+        if (!w) continue;  // refused before a window: the shell presents it
+        QPointer<QuorvexDocumentWindow> window = w->window();
+        ASSERT_TRUE(
+            uitest::spinUntil([&] { return window.isNull() || w->imageView()->isVisible(); },
+                              std::chrono::seconds(60)))
+            << entry.path();
+        if (!window.isNull()) {
+            closeAndWait(w);
+            continue;
+        }
+        ++refusedAfterOpening;
+        ASSERT_FALSE(alerts.shown.empty()) << entry.path();
+        EXPECT_FALSE(alerts.shown.back().messageText.isEmpty());
+    }
+    EXPECT_GE(refusedAfterOpening, 1);
 }
