@@ -1,4 +1,5 @@
-// The shared document controller without its windows: it registers the user
+// pcdDocumentController, the shared document controller (the file keeps the
+// role's name; the class is all it holds), without its windows: it registers the user
 // defaults when it is made, keeps the list of open documents, makes and opens
 // documents, tells a displayed document to show itself, and follows the
 // batch export's menu notifications.

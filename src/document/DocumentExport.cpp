@@ -4,7 +4,8 @@
 // never leaves a partial file and nothing is replaced by accident. Only JPEG
 // has a writer in this build; TIFF, DNG and OpenEXR fail with a clear error.
 // Failures to create or finish the file carry the system's reason after the
-// fixed text.
+// fixed text. MyDocument::exportToURL lives here, with its four steps:
+// validate, render, encode, publish.
 #include "document/DocumentExport.h"
 
 #include <unistd.h>
@@ -234,135 +235,168 @@ bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string
     return exportToURL(url, type, cropRect, canReleaseImages, policy, nullptr, error);
 }
 
+// One export's inputs and what each step hands the next. The steps run in
+// order, each returning false with `failure` set.
+namespace {
+
+struct ExportJob {
+    ThreadedImageEngine& engine;
+    const Dictionary& settings;
+    const std::string& source;  // the raw file, named in log lines
+    const std::filesystem::path& url;
+    const std::string& type;
+    const platform::Rect& crop;
+    const platform::OutputFile::Policy& policy;
+    std::mutex& exportLock;
+
+    ImageWrapper::Ptr wrapper{};                 // from render
+    std::shared_ptr<CGImageBitMap> image{};      // from render, released by encode
+    double quality = 1;                          // from encode
+    int32_t width = 0, height = 0;               // from encode
+    std::vector<uint8_t> rgb8{}, exif{}, icc{};  // from encode
+    platform::Error failure{};
+};
+
+bool failJob(ExportJob& job, platform::Error e) {
+    job.failure = std::move(e);
+    return false;
+}
+
+// Cheap refusals before the render (the publish step checks again): a type
+// with no writer, a folder that cannot take the file, a protected target.
+bool validate(ExportJob& job) {
+    const std::string& type = job.type;
+    if (type == DocumentExport::kTypeTIFF || type == DocumentExport::kTypeDNG ||
+        type == DocumentExport::kTypeEXR)
+        return failJob(
+            job, quorvexError(kQuorvexErrorWriter, "This build has no " +
+                                                       DocumentExport::extensionForType(type) +
+                                                       " writer yet; export as JPEG instead."));
+    const auto& url = job.url;
+    const auto folder = url.has_parent_path() ? url.parent_path() : std::filesystem::path(".");
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        const int err = errno;
+        return failJob(job, DocumentExport::destinationError(
+                                kQuorvexErrorCreateDestination,
+                                {platform::PosixErrorDomain, err, std::strerror(err)}));
+    }
+    for (const auto& kept : job.policy.protect) {
+        if (job.policy.replace && DocumentExport::sameFile(url, kept))
+            return failJob(job, DocumentExport::destinationError(
+                                    kQuorvexErrorCreateDestination,
+                                    {platform::PosixErrorDomain, EEXIST,
+                                     url.string() + " is a file this export must not replace"}));
+    }
+    return true;
+}
+
+// The cropped image at full size from the engine's output stage.
+bool render(ExportJob& job) {
+    ThreadedImageEngine& engine = job.engine;
+    handSettingsToEngine(engine, job.settings);
+    // A crop needs the stage's extent: build the chain now if no run has yet.
+    if (job.crop.width >= 1 && job.crop.height >= 1 && !engine.outputImage())
+        engine.invalidateImageStage(std::nullopt, job.settings, platform::Rect::null());
+    job.wrapper = engine.rawFileWrapper();
+    if (job.wrapper && job.wrapper->error()) return failJob(job, *job.wrapper->error());
+
+    platform::Error renderError;
+    {
+        std::lock_guard lock(job.exportLock);
+        auto stage = engine.outputImage();
+        const platform::Rect rect =
+            stage ? DocumentExport::stageRectForCrop(job.crop, stage->extent())
+                  : platform::Rect::null();
+        job.image = engine.renderExportImage(
+            rect, false, DocumentExport::exportOrientation(job.settings, job.source), &renderError);
+    }
+    if (job.image) return true;
+    if (job.wrapper && job.wrapper->error()) return failJob(job, *job.wrapper->error());
+    if (!engine.outputImage() || renderError.domain.empty())
+        return failJob(job, quorvexError(kQuorvexErrorNoOutputStage));
+    return failJob(job, renderError);
+}
+
+// 8-bit RGB pixels, the EXIF block and the ICC profile of the file.
+bool encode(ExportJob& job) {
+    job.quality = DocumentExport::compressionQuality(job.settings);
+    auto meta = job.wrapper ? job.wrapper->metaData() : nullptr;
+    const Dictionary props = DocumentExport::imageProperties(
+        meta.get(), job.quality, MyDocument::applicationNameAndVersion());
+
+    CGImageBitMap& image = *job.image;
+    job.width = image.getWidth();
+    job.height = image.getHeight();
+    if (job.width <= 0 || job.height <= 0)
+        return failJob(job, quorvexError(kQuorvexErrorNoLinearBuffer));
+    try {
+        job.rgb8.resize(size_t(job.width) * size_t(job.height) * 3);
+    } catch (const std::bad_alloc&) {
+        return failJob(job, quorvexError(kQuorvexErrorNoMemory));
+    }
+    if (!image.getImageRef() || !DocumentExport::eightBitRGB(*image.getImageRef(), job.rgb8)) {
+        std::vector<uint16_t> linear;
+        try {
+            linear.resize(job.rgb8.size());
+        } catch (const std::bad_alloc&) {
+            return failJob(job, quorvexError(kQuorvexErrorNoMemory));
+        }
+        if (!image.getLinearBuffer(linear))
+            return failJob(job, quorvexError(kQuorvexErrorNoLinearBuffer));
+        toEightBit(linear, job.rgb8);
+    }
+    job.image.reset();
+
+    if (auto space = job.engine.renderingSpace(); space && space->csRef())
+        job.icc = space->csRef()->bytes();
+    else if (auto srgb = platform::IccProfile::named(platform::IccNamedProfile::sRGB))
+        job.icc = srgb->bytes();
+    job.exif = JpegExport::exifBlock(props, MyDocument::applicationNameAndVersion(),
+                                     uint32_t(job.width), uint32_t(job.height));
+    return true;
+}
+
+// The JPEG written beside its final name and put in place by the policy.
+bool publish(ExportJob& job, std::filesystem::path* written) {
+    platform::Error cause;
+    auto out = platform::OutputFile::create(job.url, &cause);
+    if (!out)
+        return failJob(job,
+                       DocumentExport::destinationError(kQuorvexErrorCreateDestination, cause));
+    if (!platform::writeJPEG(job.rgb8.data(), uint32_t(job.width), uint32_t(job.height),
+                             static_cast<int>(std::lround(job.quality * 100)), job.exif, job.icc,
+                             out->stream(), &cause))
+        return failJob(job,
+                       DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, cause));
+    auto placed = out->publish(job.policy, &cause);
+    if (!placed)
+        return failJob(job,
+                       DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, cause));
+    if (written) *written = *placed;
+    return true;
+}
+
+}  // namespace
+
 bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string& type,
                              const platform::Rect& cropRect, bool canReleaseImages,
                              const platform::OutputFile::Policy& policy,
                              std::filesystem::path* written, platform::Error* error) {
     // Held for the whole export, whatever close() does meanwhile.
     ThreadedImageEngine::Ptr engine = displayEngine();
+    if (!engine) return fail(error, quorvexError(kQuorvexErrorNoOutputStage));
     const Dictionary settings = getSettingsDictionary();
     const std::string source = fileURL().string();
-    platform::Error failure;
-    bool ok = false;
 
-    if (engine) {
-        engine->setDelegate({});
-        engine->configureRenderingSpaceForType(type, false);
-    }
-    [&] {
-        if (!engine) return (void)(failure = quorvexError(kQuorvexErrorNoOutputStage));
-        if (type == DocumentExport::kTypeTIFF || type == DocumentExport::kTypeDNG ||
-            type == DocumentExport::kTypeEXR) {
-            failure = quorvexError(kQuorvexErrorWriter, "This build has no " +
-                                                            DocumentExport::extensionForType(type) +
-                                                            " writer yet; export as JPEG instead.");
-            return;
-        }
-        // Cheap refusals before the render; the publish step checks again.
-        const auto folder = url.has_parent_path() ? url.parent_path() : std::filesystem::path(".");
-        if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-            const int err = errno;
-            failure = DocumentExport::destinationError(
-                kQuorvexErrorCreateDestination,
-                {platform::PosixErrorDomain, err, std::strerror(err)});
-            return;
-        }
-        for (const auto& kept : policy.protect) {
-            if (policy.replace && DocumentExport::sameFile(url, kept)) {
-                failure = DocumentExport::destinationError(
-                    kQuorvexErrorCreateDestination,
-                    {platform::PosixErrorDomain, EEXIST,
-                     url.string() + " is a file this export must not replace"});
-                return;
-            }
-        }
-        handSettingsToEngine(*engine, settings);
-        // A crop needs the stage's extent: build the chain now if no run has yet.
-        const platform::Rect crop = cropRect;
-        if (crop.width >= 1 && crop.height >= 1 && !engine->outputImage())
-            engine->invalidateImageStage(std::nullopt, settings, platform::Rect::null());
-        auto wrapper = engine->rawFileWrapper();
-        if (wrapper && wrapper->error()) return (void)(failure = *wrapper->error());
+    engine->setDelegate({});
+    engine->configureRenderingSpaceForType(type, false);
+    ExportJob job{*engine, settings, source, url, type, cropRect, policy, exportLock_};
+    const bool ok = validate(job) && render(job) && encode(job) && publish(job, written);
 
-        std::shared_ptr<CGImageBitMap> image;
-        platform::Error renderError;
-        {
-            std::lock_guard lock(exportLock_);
-            auto stage = engine->outputImage();
-            const platform::Rect rect =
-                stage ? DocumentExport::stageRectForCrop(crop, stage->extent())
-                      : platform::Rect::null();
-            image = engine->renderExportImage(
-                rect, false, DocumentExport::exportOrientation(settings, source), &renderError);
-        }
-        if (!image) {
-            if (wrapper && wrapper->error())
-                failure = *wrapper->error();
-            else if (!engine->outputImage() || renderError.domain.empty())
-                failure = quorvexError(kQuorvexErrorNoOutputStage);
-            else
-                failure = renderError;
-            return;
-        }
-        const double quality = DocumentExport::compressionQuality(settings);
-        auto meta = wrapper ? wrapper->metaData() : nullptr;
-        const Dictionary props =
-            DocumentExport::imageProperties(meta.get(), quality, applicationNameAndVersion());
-
-        const int32_t w = image->getWidth(), h = image->getHeight();
-        if (w <= 0 || h <= 0) return (void)(failure = quorvexError(kQuorvexErrorNoLinearBuffer));
-        std::vector<uint8_t> rgb8;
-        try {
-            rgb8.resize(size_t(w) * size_t(h) * 3);
-        } catch (const std::bad_alloc&) {
-            return (void)(failure = quorvexError(kQuorvexErrorNoMemory));
-        }
-        if (!image->getImageRef() || !DocumentExport::eightBitRGB(*image->getImageRef(), rgb8)) {
-            std::vector<uint16_t> linear;
-            try {
-                linear.resize(rgb8.size());
-            } catch (const std::bad_alloc&) {
-                return (void)(failure = quorvexError(kQuorvexErrorNoMemory));
-            }
-            if (!image->getLinearBuffer(linear))
-                return (void)(failure = quorvexError(kQuorvexErrorNoLinearBuffer));
-            toEightBit(linear, rgb8);
-        }
-        image.reset();
-
-        std::vector<uint8_t> icc;
-        if (auto space = engine->renderingSpace(); space && space->csRef())
-            icc = space->csRef()->bytes();
-        else if (auto srgb = platform::IccProfile::named(platform::IccNamedProfile::sRGB))
-            icc = srgb->bytes();
-        const std::vector<uint8_t> exif =
-            JpegExport::exifBlock(props, applicationNameAndVersion(), uint32_t(w), uint32_t(h));
-
-        platform::Error cause;
-        auto out = platform::OutputFile::create(url, &cause);
-        if (!out) {
-            failure = DocumentExport::destinationError(kQuorvexErrorCreateDestination, cause);
-            return;
-        }
-        if (!platform::writeJPEG(rgb8.data(), uint32_t(w), uint32_t(h),
-                                 static_cast<int>(std::lround(quality * 100)), exif, icc,
-                                 out->stream(), &cause)) {
-            failure = DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, cause);
-            return;
-        }
-        auto placed = out->publish(policy, &cause);
-        if (!placed) {
-            failure = DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, cause);
-            return;
-        }
-        if (written) *written = *placed;
-        ok = true;
-    }();
-
-    if (!canReleaseImages && engine && !isClosed()) {
+    if (!canReleaseImages && !isClosed()) {
         engine->configureRenderingSpaceForType(std::nullopt, false);
         if (shownForDisplay_) engine->setDelegate(weak_from_this());
     }
-    if (!ok) return fail(error, failure);
+    if (!ok) return fail(error, job.failure);
     return true;
 }
