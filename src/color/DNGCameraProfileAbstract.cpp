@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "color/CameraProfileManager.h"
-#include "color/DefaultToneCurveTable.h"
+#include "dng/color/DefaultToneCurveTable.h"
 #include "dng/color/dng_camera_profile.h"
 #include "dng/color/dng_spline_solver.h"
 #include "dng/core/dng_file_stream.h"

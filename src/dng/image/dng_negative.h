@@ -240,6 +240,15 @@ public:
     dng_fingerprint RawDataUniqueID() const;
     void SetRawDataUniqueID(const dng_fingerprint& id);
     const dng_string& OriginalRawFileName() const { return fOriginalRawFileName; }
+    void SetOriginalRawFileName(const char* name) { fOriginalRawFileName.Set(name); }
+    // Takes the block; a null block clears the data.
+    void SetOriginalRawFileData(std::unique_ptr<dng_memory_block> data) {
+        fHasOriginalRawFileData = data != nullptr;
+        fOriginalRawFileData = std::move(data);
+    }
+    void SetOriginalRawFileDigest(const dng_fingerprint& digest) {
+        fOriginalRawFileDigest = digest;
+    }
     bool HasOriginalRawFileData() const { return fHasOriginalRawFileData; }
     const dng_memory_block* OriginalRawFileData() const { return fOriginalRawFileData.get(); }
     const dng_memory_block* PrivateData() const { return fDNGPrivateData.get(); }

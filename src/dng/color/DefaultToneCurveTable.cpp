@@ -7,7 +7,7 @@
 // three-point shape-preserving formula at the two ends), sampled at every k
 // and rounded to 5 decimals. The fixed rows come out unchanged and the table
 // never decreases.
-#include "color/DefaultToneCurveTable.h"
+#include "dng/color/DefaultToneCurveTable.h"
 
 namespace {
 

@@ -1,0 +1,50 @@
+// The document's front for DNG and 16-bit TIFF files: one pcdToDNG writer
+// per exported file, fed a packed 16-bit RGB buffer, the source's
+// image-property dictionary (its TIFF, Exif and ExifAux dictionaries go into
+// the negative's EXIF record) and the destination path. Errors come back as
+// codes with texts for the document's alerts.
+//
+// Ownership: owns its writer. One thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Value.h"
+
+class pcdToDNG;
+
+class dngWrapper {
+public:
+    // Null when the writer cannot be made.
+    static std::shared_ptr<dngWrapper> initWithSize(int width, int height);
+    ~dngWrapper();
+    dngWrapper(const dngWrapper&) = delete;
+    dngWrapper& operator=(const dngWrapper&) = delete;
+
+    // 0 on success, -1 without a writer, else a DNG error code. `buffer`:
+    // width × height × 3 little-endian 16-bit samples, linear ProPhoto;
+    // `outputFormat` 1 writes a Bayer mosaic, anything else RGB; `type`
+    // containing "dng" or "tif" picks the format. `fileName` is opened
+    // created-or-truncated (the caller hands a path to a fresh file).
+    int writeToFile(const uint16_t* buffer, int outputFormat, const std::filesystem::path& fileName,
+                    const std::filesystem::path* embedFile, const platform::Dictionary* metaData,
+                    const std::string& type);
+    std::string errorStringForCode(int code) const;
+
+    void addMetaData(const platform::Dictionary* metaData);
+    void setEXIFFromMacImageProperty(std::string_view dictionaryKey, std::string_view property,
+                                     const platform::Dictionary& dict);
+    static std::optional<std::string> decodeObject(const platform::Dictionary& dict,
+                                                   std::string_view key, int32_t* iValue,
+                                                   double* fValue);
+
+    pcdToDNG* writer() const { return dngWriter_.get(); }
+
+private:
+    dngWrapper() = default;
+    std::unique_ptr<pcdToDNG> dngWriter_;
+};

@@ -1,0 +1,93 @@
+#include "export/exrWrapper.h"
+
+#include <exception>
+
+#include "export/ImagePropertyImport.h"
+#include "export/exrWriter.h"
+#include "platform/Log.h"
+#include "raw/RawMetadata.h"
+
+std::shared_ptr<exrWrapper> exrWrapper::initWithSize(int width, int height) {
+    try {
+        std::shared_ptr<exrWrapper> wrapper(new exrWrapper());
+        wrapper->exrWriter_ = std::make_unique<exrWriter>(width, height);
+        return wrapper;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+exrWrapper::~exrWrapper() = default;
+
+int exrWrapper::writeToFile(const float* pixels, int outputFormat,
+                            const std::filesystem::path& fileName,
+                            const platform::Dictionary* metaData, const std::string& /*type*/) {
+    if (!exrWriter_) return -1;
+    exrWriter_->setChromaticities(false);
+    if (outputFormat >= 0 && outputFormat <= 3) {
+        exrWriter_->setFloat(outputFormat == 1 || outputFormat == 3);
+        exrWriter_->setNoAlpha(outputFormat >= 2);
+    }
+    addMetaData(metaData);
+    return exrWriter_->write(pixels, 0, fileName.c_str());
+}
+
+std::string exrWrapper::errorStringForCode(int /*code*/) const {
+    if (!exrWriter_) return "No exrWriter object";
+    return exrWriter_->errorString();
+}
+
+std::optional<std::string> exrWrapper::decodeObject(const platform::Dictionary& dict,
+                                                    std::string_view key, int32_t* iValue,
+                                                    double* fValue) {
+    return ImagePropertyImport::decodeObject(dict, key, iValue, fValue);
+}
+
+void exrWrapper::setEXIFFromMacImageProperty(std::string_view dictionaryKey,
+                                             std::string_view property,
+                                             const platform::Dictionary& dict) {
+    const int index = ImagePropertyImport::indexOf(dictionaryKey, property);
+    if (index < 0 || !exrWriter_) return;
+    int32_t integer = 0;
+    double real = 0.0;
+    const auto text = decodeObject(dict, property, &integer, &real);
+    if (!text) return;
+    exrWriter_->addMetadata(index, text->c_str(), integer, real);
+}
+
+void exrWrapper::addMetaData(const platform::Dictionary* metaData) {
+    if (!metaData || !exrWriter_) return;
+    exrWriter& w = *exrWriter_;
+    // "capDate" is the capture date: the original, else the digitized, else
+    // the file's modification date.
+    std::optional<std::string> original, digitized, modified;
+    try {
+        for (const auto& [top, value] : *metaData) {
+            if (!value.isDictionary()) continue;
+            const platform::Dictionary& dict = value.dictionary();
+            const bool tiff = top == kCGImagePropertyTIFFDictionary;
+            const bool exif = top == kCGImagePropertyExifDictionary;
+            if (!tiff && !exif && top != kCGImagePropertyExifAuxDictionary) continue;
+            for (const auto& entry : dict) {
+                const std::string& key = entry.first;
+                auto text = [&] { return decodeObject(dict, key, nullptr, nullptr); };
+                if (tiff && key == kCGImagePropertyTIFFDateTime) {
+                    if (auto t = text()) modified = t;
+                } else if (exif && key == kCGImagePropertyExifDateTimeOriginal) {
+                    if (auto t = text()) original = t;
+                } else if (exif && key == kCGImagePropertyExifDateTimeDigitized) {
+                    if (auto t = text()) digitized = t;
+                } else if (tiff && (key == kCGImagePropertyTIFFImageDescription ||
+                                    key == kCGImagePropertyTIFFDocumentName)) {
+                    // No attribute for these.
+                } else {
+                    setEXIFFromMacImageProperty(top, key, dict);
+                }
+            }
+        }
+    } catch (const std::exception& e) {
+        platform::log("Exception %s in %s\n", e.what(), "exrWrapper::addMetaData");
+    }
+    const std::optional<std::string>& date = original ? original : digitized ? digitized : modified;
+    if (date) w.addMetadata(26, date->c_str(), 0, 0.0);
+}

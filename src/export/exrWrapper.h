@@ -1,0 +1,43 @@
+// The document's front for OpenEXR files: one exrWriter per exported file,
+// fed float RGBA pixels, the export's output format (0 half RGBA, 1 float
+// RGBA, 2 half RGB, 3 float RGB) and the source's image properties, which
+// become header attributes.
+//
+// Ownership: owns its writer. One thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/Value.h"
+
+class exrWriter;
+
+class exrWrapper {
+public:
+    static std::shared_ptr<exrWrapper> initWithSize(int width, int height);
+    ~exrWrapper();
+    exrWrapper(const exrWrapper&) = delete;
+    exrWrapper& operator=(const exrWrapper&) = delete;
+
+    // -1 without a writer, else exrWriter::write's result (0 or 1).
+    int writeToFile(const float* pixels, int outputFormat, const std::filesystem::path& fileName,
+                    const platform::Dictionary* metaData, const std::string& type);
+    std::string errorStringForCode(int code) const;
+
+    void addMetaData(const platform::Dictionary* metaData);
+    void setEXIFFromMacImageProperty(std::string_view dictionaryKey, std::string_view property,
+                                     const platform::Dictionary& dict);
+    static std::optional<std::string> decodeObject(const platform::Dictionary& dict,
+                                                   std::string_view key, int32_t* iValue,
+                                                   double* fValue);
+
+    exrWriter* writer() const { return exrWriter_.get(); }
+
+private:
+    exrWrapper() = default;
+    std::unique_ptr<exrWriter> exrWriter_;
+};

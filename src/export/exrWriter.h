@@ -1,0 +1,55 @@
+// Writes float RGBA pixels as a scanline OpenEXR file: ZIP compression, half
+// or float samples, with or without alpha, an 8-bit preview of one eighth the
+// size and a few descriptive attributes set from the image properties.
+//
+// Ownership: owns its header. One thread at a time per writer; the library's
+// global thread count is set to the processor count once, on first use.
+// write() catches every exception and keeps its text.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <ImfForward.h>
+
+class exrWriter {
+public:
+    exrWriter();
+    exrWriter(int width, int height);
+    virtual ~exrWriter();
+    exrWriter(const exrWriter&) = delete;
+    exrWriter& operator=(const exrWriter&) = delete;
+
+    void setFloat(bool on) { float_ = on; }
+    void setChromaticities(bool on) { chromaticities_ = on; }
+    void setNoAlpha(bool on) { noAlpha_ = on; }
+    bool isFloat() const { return float_; }
+    bool noAlpha() const { return noAlpha_; }
+
+    // One attribute by the shared property index (ImagePropertyImport).
+    void addMetadata(int index, const char* text, int32_t intValue, double realValue);
+
+    // 0 on success, 1 on failure (errorString() says why). `pixels`: width ×
+    // height × 4 floats; `fileName` is opened created-or-truncated.
+    int write(const float* pixels, int reserved, const char* fileName);
+    const char* errorString() const { return errorText_; }
+
+    // The preview's 8-bit value of one colour sample.
+    static uint8_t previewValue(float v);
+    // The preview's 8-bit alpha of one alpha sample.
+    static uint8_t previewAlpha(float a);
+
+    const Imf::Header& header() const { return *header_; }
+
+private:
+    void makePreview(const float* pixels);
+
+    int width_;
+    int height_;
+    bool float_ = false;
+    bool chromaticities_ = false;
+    bool noAlpha_ = false;
+    std::unique_ptr<Imf::Header> header_;
+    char errorText_[768] = {};
+};
