@@ -1,8 +1,8 @@
 // The document's export: the whole cropped image rendered at full size in the
 // rendering space of the file type and written beside its final name through
 // platform::OutputFile, then put in place by the caller's policy, so a failure
-// never leaves a partial file and nothing is replaced by accident. Only JPEG
-// has a writer in this build; TIFF, DNG and OpenEXR fail with a clear error.
+// never leaves a partial file and nothing is replaced by accident. JPEG is
+// encoded here; TIFF, DNG and OpenEXR go to their fronts (ExportFronts).
 // Failures to create or finish the file carry the system's reason after the
 // fixed text. MyDocument::exportToURL lives here, with its four steps:
 // validate, render, encode, publish.
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "color/SettingsKeys.h"
+#include "document/ExportFronts.h"
 #include "document/JpegExport.h"
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
@@ -263,15 +264,8 @@ bool failJob(ExportJob& job, platform::Error e) {
 }
 
 // Cheap refusals before the render (the publish step checks again): a type
-// with no writer, a folder that cannot take the file, a protected target.
+// a folder that cannot take the file, a protected target.
 bool validate(ExportJob& job) {
-    const std::string& type = job.type;
-    if (type == DocumentExport::kTypeTIFF || type == DocumentExport::kTypeDNG ||
-        type == DocumentExport::kTypeEXR)
-        return failJob(
-            job, quorvexError(kQuorvexErrorWriter, "This build has no " +
-                                                       DocumentExport::extensionForType(type) +
-                                                       " writer yet; export as JPEG instead."));
     const auto& url = job.url;
     const auto folder = url.has_parent_path() ? url.parent_path() : std::filesystem::path(".");
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
@@ -308,7 +302,8 @@ bool render(ExportJob& job) {
             stage ? DocumentExport::stageRectForCrop(job.crop, stage->extent())
                   : platform::Rect::null();
         job.image = engine.renderExportImage(
-            rect, false, DocumentExport::exportOrientation(job.settings, job.source), &renderError);
+            rect, job.type == DocumentExport::kTypeEXR,
+            DocumentExport::exportOrientation(job.settings, job.source), &renderError);
     }
     if (job.image) return true;
     if (job.wrapper && job.wrapper->error()) return failJob(job, *job.wrapper->error());
@@ -317,12 +312,24 @@ bool render(ExportJob& job) {
     return failJob(job, renderError);
 }
 
-// 8-bit RGB pixels, the EXIF block and the ICC profile of the file.
-bool encode(ExportJob& job) {
+Dictionary imagePropertiesOf(ExportJob& job) {
     job.quality = DocumentExport::compressionQuality(job.settings);
     auto meta = job.wrapper ? job.wrapper->metaData() : nullptr;
-    const Dictionary props = DocumentExport::imageProperties(
-        meta.get(), job.quality, MyDocument::applicationNameAndVersion());
+    return DocumentExport::imageProperties(meta.get(), job.quality,
+                                           MyDocument::applicationNameAndVersion());
+}
+
+// TIFF, DNG and OpenEXR: the front encodes and publishes.
+bool writeWithFront(ExportJob& job, std::filesystem::path* written) {
+    const Dictionary props = imagePropertiesOf(job);
+    std::shared_ptr<CGImageBitMap> image = std::move(job.image);
+    return ExportFronts::write(*image, job.type, job.settings, props, job.url, job.policy,
+                               written, &job.failure);
+}
+
+// 8-bit RGB pixels, the EXIF block and the ICC profile of the file.
+bool encode(ExportJob& job) {
+    const Dictionary props = imagePropertiesOf(job);
 
     CGImageBitMap& image = *job.image;
     job.width = image.getWidth();
@@ -391,7 +398,9 @@ bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string
     engine->setDelegate({});
     engine->configureRenderingSpaceForType(type, false);
     ExportJob job{*engine, settings, source, url, type, cropRect, policy, exportLock_};
-    const bool ok = validate(job) && render(job) && encode(job) && publish(job, written);
+    const bool ok = validate(job) && render(job) &&
+                    (ExportFronts::handles(type) ? writeWithFront(job, written)
+                                                 : encode(job) && publish(job, written));
 
     if (!canReleaseImages && !isClosed()) {
         engine->configureRenderingSpaceForType(std::nullopt, false);

@@ -242,6 +242,8 @@ int32_t pcdToDNG::BuildNegative(const uint8_t* buffer, uint32_t orientation) {
             exif->fMake.SetASCII("Unknown");
             exif->fModel.SetASCII("Generic PCD scanner");
             exif->fSoftware.SetASCII("tarnWisp V1.0.0");
+            // The EXIF directory requires it (validators flag its absence).
+            exif->fFlashPixVersion = 0x30313030;  // "0100"
         }
         n.SetStage1Image(std::move(image));
         return 0;

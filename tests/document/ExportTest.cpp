@@ -239,17 +239,17 @@ protected:
     DocumentTestHome scratch_;
 };
 
-TEST_F(DocumentExportTest, WritersNotInThisBuildFailClearlyAndLeaveNoFile) {
+TEST_F(DocumentExportTest, AnUndecodableSourceFailsInEveryFormatAndLeavesNoFile) {
     const auto src = scratch_.path() / "a.dng";
     std::ofstream(src) << "junk";
     platform::Error error;
     auto doc = MyDocument::init();
     ASSERT_TRUE(doc->readFromURL(src.string(), &error));
     for (const char* type : {"public.tiff", "public.dng", "com.ilm.openexr-image"}) {
+        error = {};
         EXPECT_FALSE(
             doc->exportToURL(scratch_.path() / "a.out", type, {-1, -1, -1, -1}, false, &error));
-        EXPECT_EQ(error.code, -13);
-        EXPECT_NE(error.failureReason.find("writer"), std::string::npos);
+        EXPECT_FALSE(error.failureReason.empty());
     }
     // Never onto the source itself, never into a missing folder.
     EXPECT_FALSE(doc->exportToURL(src, "public.jpeg", {-1, -1, -1, -1}, false, &error));

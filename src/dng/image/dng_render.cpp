@@ -17,7 +17,7 @@
 #include "dng/color/dng_spline_solver.h"
 #include "dng/color/dng_tone_curve.h"
 #include "dng/color/dng_tone_curve_acr3_default.h"
-#include "dng/core/dng_bottleneck.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_memory_allocator.h"

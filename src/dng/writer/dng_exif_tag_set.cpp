@@ -98,6 +98,10 @@ void dng_exif_tag_set::AddExifTags(const dng_exif& exif, bool makerNoteSafe,
         BigEndianBytes(exif.fExifVersion, fExifVersionData);
         dir.Add(&Make<tag_data_ptr>(tcExifVersion, ttUndefined, 4, fExifVersionData));
     }
+    if (exif.fFlashPixVersion != 0) {
+        BigEndianBytes(exif.fFlashPixVersion, fFlashPixVersionData);
+        dir.Add(&Make<tag_data_ptr>(tcFlashPixVersion, ttUndefined, 4, fFlashPixVersionData));
+    }
 
     auto addURational = [&](uint16 code, const dng_urational& value) {
         if (value.IsValid()) dir.Add(&Make<tag_urational>(code, value));

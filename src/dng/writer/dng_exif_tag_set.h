@@ -66,6 +66,7 @@ private:
     bool fAddedGPSLink = false;
 
     uint8 fExifVersionData[4] = {};
+    uint8 fFlashPixVersionData[4] = {};
     uint8 fGPSVersionData[4] = {};
     uint8 fFileSourceData = 0;
     uint8 fSceneTypeData = 0;

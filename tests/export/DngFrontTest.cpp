@@ -1,0 +1,307 @@
+// DNG and TIFF files from the front: the stage-1 image reads back exactly,
+// the preview, raw directory and colour tags are what the export promises,
+// the TIFF holds the gamma-1.8 ProPhoto encoding of the buffer with a profile
+// lcms2 loads, the metadata import lands in the right fields, failures leave
+// no file, and the outside checkers accept the files.
+#include <gtest/gtest.h>
+#include <lcms2.h>
+#define TIFF_DISABLE_DEPRECATED
+#include <tiffio.h>
+#include <zlib.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "dng/core/dng_exif.h"
+#include "dng/core/dng_memory_stream.h"
+#include "dng/image/dng_image_host.h"
+#include "dng/image/dng_metadata.h"
+#include "dng/image/dng_mosaic_info.h"
+#include "dng/image/dng_negative.h"
+#include "dng/writer/ImageWriterTestSupport.h"
+#include "export/ExportTestSupport.h"
+#include "export/dngWrapper.h"
+#include "export/pcdToDNG.h"
+#include "support/TestSupport.h"
+
+using namespace exporttest;
+using platform::Dictionary;
+using platform::Value;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+Dictionary CameraProperties() {
+    return {{"{TIFF}", Value(Dictionary{{"Make", Value("Maker Co")},
+                                        {"Model", Value("Model 7")},
+                                        {"DateTime", Value("2021:05:06 07:08:09")}})},
+            {"{Exif}", Value(Dictionary{{"ExposureTime", Value(0.004)},
+                                        {"FNumber", Value(5.6)},
+                                        {"ISOSpeedRatings", Value(Value::Array{Value(400)})},
+                                        {"DateTimeOriginal", Value("2020:01:02 03:04:05")}})}};
+}
+
+dng_exif& ExifOf(pcdToDNG& writer) { return *writer.Negative()->Metadata().GetExif(); }
+
+}  // namespace
+
+TEST(DngFront, GradientDngReadsBackExactlyWithThePromisedTags) {
+    testsupport::ScratchDir scratch;
+    constexpr int kW = 1000, kH = 667;
+    const auto pixels = Gradient(kW, kH);
+    auto front = dngWrapper::initWithSize(kW, kH);
+    ASSERT_NE(front, nullptr);
+    const Dictionary props = CameraProperties();
+    const fs::path out = scratch.path() / "g.dng";
+    ASSERT_EQ(front->writeToFile(pixels.data(), 0, out, nullptr, &props, "public.dng"), 0);
+
+    auto back = writertest::ReadDNG(FileBytes(out));
+    const dng_image* stage1 = back->negative->Stage1Image();
+    ASSERT_NE(stage1, nullptr);
+    ASSERT_EQ(stage1->Width(), uint32(kW));
+    ASSERT_EQ(stage1->Height(), uint32(kH));
+    const auto bytes = writertest::ImageBytes(*stage1, ttShort);
+    EXPECT_EQ(std::memcmp(bytes.data(), pixels.data(), bytes.size()), 0);
+
+    const dng_info& info = back->info;
+    EXPECT_EQ(info.MainIFD().fPhotometricInterpretation, piLinearRaw);
+    EXPECT_EQ(info.MainIFD().fCompression, ccJPEG);
+    const dng_parsed_ifd& ifd0 = info.IFD(0);
+    EXPECT_EQ(ifd0.fNewSubFileType, 1u);
+    EXPECT_EQ(ifd0.fBitsPerSample[0], 8u);
+    EXPECT_EQ(ifd0.fSamplesPerPixel, 3u);
+    EXPECT_EQ(std::max(ifd0.fImageWidth, ifd0.fImageLength), 256u);
+    EXPECT_EQ(ifd0.fImageLength, 171u);
+    EXPECT_EQ(info.fShared->fDNGVersion, 0x01040000u);
+    EXPECT_FALSE(info.fShared->fRawImageDigest.IsNull());
+    EXPECT_EQ(info.fShared->fCameraProfile.fCalibrationIlluminant1, 23u);
+    EXPECT_NEAR(info.fShared->fAsShotWhiteXY.x, 0.3457, 1e-4);
+    EXPECT_NEAR(info.fShared->fAsShotWhiteXY.y, 0.3585, 1e-4);
+    // ColorMatrix1 maps XYZ to linear ProPhoto: its inverse is the ProPhoto
+    // matrix, so XYZ of ProPhoto red (0.7977, 0.2880, 0) comes back as red.
+    const dng_matrix& cm = info.fShared->fCameraProfile.fColorMatrix1;
+    ASSERT_EQ(cm.Rows(), 3u);
+    const double red[3] = {0.7977, 0.2880, 0.0};
+    for (uint32 r = 0; r < 3; ++r)
+        EXPECT_NEAR(cm[r][0] * red[0] + cm[r][1] * red[1] + cm[r][2] * red[2], r == 0 ? 1.0 : 0.0,
+                    2e-3);
+
+    RequireTool("exiftool");
+    const std::string tags = RunTool("exiftool -s -s -s -Make -Model -ExposureTime -ISO "
+                                 "-DateTimeOriginal -CreateDate -UniqueCameraModel '" +
+                                 out.string() + "'");
+    EXPECT_EQ(tags,
+              "Maker Co\nModel 7\n1/250\n400\n2020:01:02 03:04:05\n2021:05:06 07:08:09\n"
+              "Maker Co Model 7\n");
+    EXPECT_EQ(RunTool("exiftool -validate -warning -a -s -s -s '" + out.string() + "'"), "OK\n");
+}
+
+TEST(DngFront, TiffHoldsTheGammaEncodedBufferWithAProPhotoProfile) {
+    testsupport::ScratchDir scratch;
+    constexpr int kW = 300, kH = 200;
+    const auto pixels = Gradient(kW, kH);
+    auto front = dngWrapper::initWithSize(kW, kH);
+    const fs::path out = scratch.path() / "g.tif";
+    ASSERT_EQ(front->writeToFile(pixels.data(), 0, out, nullptr, nullptr, "public.tiff"), 0);
+
+    TIFF* tif = TIFFOpen(out.c_str(), "r");
+    ASSERT_NE(tif, nullptr);
+    uint32_t w = 0, h = 0, profileSize = 0;
+    uint16_t bits = 0, spp = 0, photometric = 0, unit = 0;
+    float xres = 0;
+    void* profile = nullptr;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xres);
+    TIFFGetField(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    ASSERT_TRUE(TIFFGetField(tif, TIFFTAG_ICCPROFILE, &profileSize, &profile));
+    EXPECT_EQ(w, uint32_t(kW));
+    EXPECT_EQ(h, uint32_t(kH));
+    EXPECT_EQ(bits, 16);
+    EXPECT_EQ(spp, 3);
+    EXPECT_EQ(photometric, PHOTOMETRIC_RGB);
+    EXPECT_EQ(xres, 72.0f);
+    EXPECT_EQ(unit, RESUNIT_INCH);
+    cmsHPROFILE icc = cmsOpenProfileFromMem(profile, profileSize);
+    ASSERT_NE(icc, nullptr);
+    EXPECT_EQ(cmsGetColorSpace(icc), cmsSigRgbData);
+    cmsCloseProfile(icc);
+
+    std::vector<uint16_t> row(size_t(kW) * 3);
+    double worst = 0;
+    for (uint32_t y = 0; y < h; ++y) {
+        ASSERT_EQ(TIFFReadScanline(tif, row.data(), y), 1);
+        for (size_t i = 0; i < row.size(); ++i) {
+            const double linear = pixels[size_t(y) * kW * 3 + i] / 65535.0;
+            const double want = std::pow(linear, 1.0 / 1.8) * 65535.0;
+            worst = std::max(worst, std::fabs(row[i] - want));
+        }
+    }
+    TIFFClose(tif);
+    EXPECT_LT(worst, 0.003 * 65535) << "largest difference " << worst;
+
+    RequireTool("exiftool");
+    RequireTool("tiffinfo");
+    EXPECT_EQ(RunTool("exiftool -validate -warning -a -s -s -s '" + out.string() + "'"), "OK\n");
+    int status = 0;
+    const std::string info = RunTool("tiffinfo '" + out.string() + "'", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(info.find("Warning"), std::string::npos) << info;
+}
+
+TEST(DngFront, UnknownTypesAndBadImagesCreateNoFile) {
+    testsupport::ScratchDir scratch;
+    const auto pixels = Gradient(16, 16);
+    auto front = dngWrapper::initWithSize(16, 16);
+    const fs::path out = scratch.path() / "x.exr";
+    EXPECT_EQ(front->writeToFile(pixels.data(), 0, out, nullptr, nullptr,
+                                 "com.ilm.openexr-image"),
+              100000);
+    EXPECT_FALSE(fs::exists(out));
+    // Upper case still picks DNG.
+    EXPECT_EQ(front->writeToFile(pixels.data(), 2, scratch.path() / "u.dng", nullptr, nullptr,
+                                 "PUBLIC.DNG"),
+              0);
+    // A mosaic under 5 pixels a side has no crop left.
+    auto tiny = dngWrapper::initWithSize(4, 4);
+    EXPECT_EQ(tiny->writeToFile(pixels.data(), 1, scratch.path() / "t.dng", nullptr, nullptr,
+                                "public.dng"),
+              100000);
+    EXPECT_FALSE(fs::exists(scratch.path() / "t.dng"));
+    // An unwritable destination is the writer's open error.
+    const int code = front->writeToFile(pixels.data(), 0, scratch.path() / "none" / "a.dng",
+                                        nullptr, nullptr, "public.dng");
+    EXPECT_EQ(code, 100008);
+    EXPECT_EQ(front->errorStringForCode(code), "Could not open file.");
+}
+
+TEST(DngFront, ErrorTextsAndTheNegativeBuilderSettings) {
+    EXPECT_STREQ(pcdToDNG::errorStringForCode(0), "No error. Success.");
+    EXPECT_STREQ(pcdToDNG::errorStringForCode(-1),
+                 "Logic or program error or other unclassifiable error.");
+    EXPECT_STREQ(pcdToDNG::errorStringForCode(100015),
+                 "Logic or program error or other unclassifiable error.");
+    EXPECT_STREQ(pcdToDNG::errorStringForCode(100014), "Image is too big to save as TIFF.");
+
+    const auto pixels = Gradient(20, 10);
+    pcdToDNG rgb(20, 10);
+    ASSERT_EQ(rgb.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
+    const dng_negative& n = *rgb.Negative();
+    EXPECT_EQ(n.DefaultCropSizeH().AsReal64(), 20.0);
+    EXPECT_EQ(n.DefaultCropOriginH().AsReal64(), 0.0);
+    EXPECT_EQ(n.ColorimetricReference(), 1u);
+    EXPECT_STREQ(ExifOf(rgb).fModel.Get(), "Generic PCD scanner");
+
+    pcdToDNG cfa(20, 10);
+    cfa.SetCFAPattern(0xB4B4B4B4);
+    ASSERT_EQ(cfa.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
+    EXPECT_EQ(cfa.Negative()->DefaultCropOriginH().AsReal64(), 2.0);
+    EXPECT_EQ(cfa.Negative()->DefaultCropSizeH().AsReal64(), 16.0);
+    EXPECT_EQ(cfa.Negative()->DefaultCropSizeV().AsReal64(), 6.0);
+    EXPECT_EQ(cfa.Negative()->ColorimetricReference(), 0u);
+    ASSERT_NE(cfa.Negative()->GetMosaicInfo(), nullptr);
+    EXPECT_TRUE(cfa.Negative()->GetMosaicInfo()->IsColorFilterArray());
+
+    pcdToDNG odd(20, 10);
+    odd.SetCFAPattern(0x94949494);
+    ASSERT_EQ(odd.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
+    EXPECT_EQ(odd.Negative()->Stage1Image()->Planes(), 1u);
+    EXPECT_FALSE(odd.Host().SaveLinearDNG());
+    const dng_mosaic_info* noPattern = odd.Negative()->GetMosaicInfo();
+    EXPECT_TRUE(noPattern == nullptr || !noPattern->IsColorFilterArray());
+
+    // A singular matrix falls back to the inverse of sRGB D65.
+    rgb.SetColorMatrix(true, 1, 1, 1, 1, 1, 1, 1, 1, 1);
+    const dng_matrix& m = rgb.ColorMatrix();
+    EXPECT_NEAR(m[0][0] * 0.4124 + m[0][1] * 0.2126 + m[0][2] * 0.0193, 1.0, 1e-6);
+}
+
+TEST(DngFront, MetadataImportFillsTheExifRecord) {
+    const auto pixels = Gradient(8, 8);
+    auto front = dngWrapper::initWithSize(8, 8);
+    pcdToDNG& w = *front->writer();
+    ASSERT_EQ(w.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
+    const Dictionary meta{
+        {"{TIFF}", Value(Dictionary{{"Make", Value(42)}, {"DateTime", Value("2020:01:02 03:04:05")}})},
+        {"{Exif}",
+         Value(Dictionary{{"ExposureMode", Value(1)},
+                          {"ExposureProgram", Value(2)},
+                          {"ISOSpeedRatings", Value(Value::Array{Value(100), Value(200)})},
+                          {"DateTimeDigitized", Value("2019:12:11 10:09:08")},
+                          {"ImageUniqueID", Value("00112233445566778899AABBCCDDEEFF")},
+                          {"ExposureTime", Value("0.5")},
+                          {"FNumber", Value(Value::Array{})}})},
+        {"{ExifAux}", Value(Dictionary{{"ImageNumber", Value(17)}, {"LensModel", Value("L 50")}})}};
+    front->addMetaData(&meta);
+    const dng_exif& e = ExifOf(w);
+    EXPECT_STREQ(e.fMake.Get(), "42");
+    EXPECT_EQ(e.fExposureMode, 1u);
+    EXPECT_EQ(e.fExposureProgram, 2u);
+    EXPECT_EQ(e.fISOSpeedRatings[0], 100u);
+    // The TIFF date stands in for the missing original only.
+    EXPECT_EQ(e.fDateTimeOriginal.DateTime().fYear, 2020u);
+    EXPECT_EQ(e.fDateTimeDigitized.DateTime().fYear, 2019u);
+    EXPECT_EQ(e.fImageUniqueID.data[0], 0x00);
+    EXPECT_EQ(e.fImageUniqueID.data[15], 0xFF);
+    EXPECT_EQ(e.fImageNumber, 17u);
+    EXPECT_STREQ(e.fLensName.Get(), "L 50");
+    // A text for a numeric field stores 0; an empty array stores nothing.
+    EXPECT_EQ(e.fExposureTime.n, 0u);
+    EXPECT_FALSE(e.fFNumber.IsValid());
+
+    // Dates from the Exif dictionary win over the TIFF one; a bad id is ignored.
+    const Dictionary both{
+        {"{TIFF}", Value(Dictionary{{"DateTime", Value("2001:01:01 01:01:01")}})},
+        {"{Exif}", Value(Dictionary{{"DateTimeOriginal", Value("2002:02:02 02:02:02")},
+                                    {"DateTimeDigitized", Value(Value::Array{})},
+                                    {"ImageUniqueID", Value("xyz")}})}};
+    front->addMetaData(&both);
+    EXPECT_EQ(e.fDateTimeOriginal.DateTime().fYear, 2002u);
+    EXPECT_EQ(e.fDateTimeDigitized.DateTime().fYear, 2001u);
+    EXPECT_EQ(e.fImageUniqueID.data[15], 0xFF);
+
+    EXPECT_EQ(dngWrapper::decodeObject(meta["{TIFF}"].dictionary(), "Make", nullptr, nullptr),
+              "42");
+}
+
+TEST(DngFront, EmbeddedOriginalBlocks) {
+    dng_image_host host;
+    auto compress = [&](size_t size) {
+        std::vector<uint8_t> data(size);
+        for (size_t i = 0; i < size; ++i) data[i] = uint8_t(i * 7 + i / 300);
+        dng_stream in(data.data(), uint32_t(size));
+        std::unique_ptr<dng_memory_block> block;
+        EXPECT_EQ(pcdToDNG::CompressOriginal(in, host, block), 0);
+        const uint8_t* b = block->Buffer_uint8();
+        auto be = [&](size_t at) {
+            return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 |
+                   b[at + 3];
+        };
+        EXPECT_EQ(be(0), size);
+        const uint32_t n = uint32_t((size + 65535) / 65536);
+        EXPECT_EQ(be(4), 8 + 4 * n);
+        // Every block inflates back to its part of the file.
+        std::vector<uint8_t> back;
+        uint32_t start = be(4);
+        for (uint32_t k = 0; k < n; ++k) {
+            const uint32_t end = be(8 + 4 * k);
+            std::vector<uint8_t> part(65536);
+            uLongf len = part.size();
+            EXPECT_EQ(uncompress(part.data(), &len, b + start, end - start), Z_OK);
+            back.insert(back.end(), part.begin(), part.begin() + len);
+            start = end;
+        }
+        EXPECT_EQ(back, data);
+        EXPECT_EQ(block->LogicalSize(), start + 28);
+        return n;
+    };
+    EXPECT_EQ(compress(0), 0u);
+    EXPECT_EQ(compress(65536), 1u);
+    EXPECT_EQ(compress(65537), 2u);
+}
