@@ -11,6 +11,7 @@
 #include "color/SettingsKeys.h"
 #include "engine/CGImageBitMap.h"
 #include "engine/ColorMatchTiledEngine.h"
+#include "engine/CorePixelRule.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
@@ -249,11 +250,18 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
 // ---------------------------------------------------------------------------
 // Pixels
 
+platform::CoreTone CoreTiledEngine::tone() const {
+    platform::CoreTone t;
+    t.table = lut_ ? lut_->bufferFloatForRow(0) : nullptr;
+    t.tableSize = kLUTSize;
+    t.outputOffset = outputOffset_;
+    t.kneeLow = kneeLow_;
+    t.kneeF = kneeF_;
+    return t;
+}
+
 float CoreTiledEngine::processKnee(float x, float m) const {
-    const float y = x * m + outputOffset_;
-    float z = y * kMidGreyFactor;
-    if (z > kneeLow_) z = std::log((z - kneeLow_) * kneeF_ + 1.0f) / kneeF_ + kneeLow_;
-    return z / kMidGreyFactor;
+    return platform::coreKnee(x, m, tone());
 }
 
 CoreTiledEngine::OutputRange CoreTiledEngine::outputRangeFor(const ColorSyncProfileWrap::Ptr& from,
@@ -357,66 +365,52 @@ void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src
                                                    size_t(w), dest.rowStepInBytes()}
                                   : vimage::Buffer{b, size_t(h), size_t(w), scratchStep};
     vimage::Buffer fa4{a, size_t(h), size_t(w), scratchStep};
-    if (vimage::matrixMultiplyARGBFFFF(fa4, out, &matrix_[0][0], nullptr, nullptr,
-                                       vimage::kDoNotTile))
-        return;
+    if (platform::coreMatrixRows(fa4, out, matrix_)) return;
 
-    const float* table = lut_->bufferFloatForRow(0);
-    const bool knee = !(kneeF_ < kKneeThreshold);
+    const platform::CoreTone t = tone();
     for (int row = 0; row < h; ++row) {
         if (isCanceled()) break;
         float* p = reinterpret_cast<float*>(static_cast<uint8_t*>(out.data) + row * out.rowBytes);
         uint16_t* o16 = floatOut ? nullptr : dest.bufferU16ForRow(y0 + row, x0);
-        if (knee)
-            floatOut ? applyTable<true, true>(p, nullptr, w, table, range)
-                     : applyTable<true, false>(p, o16, w, table, range);
+        if (t.kneeOn())
+            floatOut ? platform::coreToneFloatRow<true, platform::CoreLookup::whole>(p, w, t)
+                     : applyTable<true>(p, o16, w, t, range);
         else
-            floatOut ? applyTable<false, true>(p, nullptr, w, table, range)
-                     : applyTable<false, false>(p, o16, w, table, range);
+            floatOut ? platform::coreToneFloatRow<false, platform::CoreLookup::whole>(p, w, t)
+                     : applyTable<false>(p, o16, w, t, range);
     }
 }
 
-template <bool Knee, bool FloatOut>
-void CoreTiledEngine::applyTable(float* p, uint16_t* o16, int w, const float* table,
+template <bool Knee>
+void CoreTiledEngine::applyTable(const float* p, uint16_t* o16, int w, const platform::CoreTone t,
                                  const OutputRange& range) const {
-    const float offset = outputOffset_;
     for (int x = 0; x < w; ++x, p += 4) {
-        const float a = p[3];
-        const int j = a >= float(kLUTSize - 1) ? kLUTSize - 1 : (a > 0 ? int(a) : 0);
-        const float g = table[j * 4];
         float v[3];
-        for (int c = 0; c < 3; ++c) v[c] = Knee ? processKnee(p[c], g) : p[c] * g + offset;
-        if constexpr (FloatOut) {
-            p[0] = v[0];
-            p[1] = v[1];
-            p[2] = v[2];
-            p[3] = 1.0f;
-        } else {
-            if (range.scaleWhole) {
-                float top;
-                if (range.hasMatrix) {
-                    const auto& m = range.matrix;
-                    top = std::max({m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2],
-                                    m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2],
-                                    m[2][0] * v[0] + m[2][1] * v[1] + m[2][2] * v[2]});
-                } else {
-                    top = std::max({v[0], v[1], v[2]});
-                }
-                // Beyond full scale the top channel lands on full scale and
-                // the others keep their ratios to it.
-                if (top > 1.0f) {
-                    const float s = 1.0f / top;
-                    v[0] *= s;
-                    v[1] *= s;
-                    v[2] *= s;
-                }
+        platform::coreToneValues<Knee, platform::CoreLookup::whole>(p, t, v);
+        if (range.scaleWhole) {
+            float top;
+            if (range.hasMatrix) {
+                const auto& m = range.matrix;
+                top = std::max({m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2],
+                                m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2],
+                                m[2][0] * v[0] + m[2][1] * v[1] + m[2][2] * v[2]});
+            } else {
+                top = std::max({v[0], v[1], v[2]});
             }
-            uint16_t* o = o16 + size_t(x) * 4;
-            o[0] = toU16(v[0]);
-            o[1] = toU16(v[1]);
-            o[2] = toU16(v[2]);
-            o[3] = 65535;
+            // Beyond full scale the top channel lands on full scale and
+            // the others keep their ratios to it.
+            if (top > 1.0f) {
+                const float s = 1.0f / top;
+                v[0] *= s;
+                v[1] *= s;
+                v[2] *= s;
+            }
         }
+        uint16_t* o = o16 + size_t(x) * 4;
+        o[0] = toU16(v[0]);
+        o[1] = toU16(v[1]);
+        o[2] = toU16(v[2]);
+        o[3] = 65535;
     }
 }
 

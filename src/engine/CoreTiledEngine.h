@@ -33,6 +33,7 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/CorePixelRule.h"
 #include "engine/TiledEngine.h"
 #include "platform/Error.h"
 
@@ -44,8 +45,8 @@ public:
     static constexpr int kProfileLUTSize = 65536;
     static constexpr float kInputScale = 1.5308075e-5f;  // 1 / 65325
     static constexpr double kOutputScale = 65325.0;
-    static constexpr float kMidGreyFactor = 5.5555553f;  // 1 / 0.18
-    static constexpr float kKneeThreshold = 0.0001f;
+    static constexpr float kMidGreyFactor = platform::CoreTone::kMidGreyFactor;
+    static constexpr float kKneeThreshold = platform::CoreTone::kKneeThreshold;
 
     CoreTiledEngine(platform::Size size, std::optional<std::string> imageID,
                     bool releasePrecursors);
@@ -152,9 +153,11 @@ private:
                     ImageBuffer* destBuffer, const OutputRange& range);
     void renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest,
                      const OutputRange& range);
-    // Gain table, offset and knee over one row of matrix output.
-    template <bool Knee, bool FloatOut>
-    void applyTable(float* p, uint16_t* o16, int w, const float* table,
+    // The table, offset and knee in force (settingsLock held).
+    platform::CoreTone tone() const;
+    // Gain table, offset and knee over one row of matrix output, into 16 bits.
+    template <bool Knee>
+    void applyTable(const float* p, uint16_t* o16, int w, platform::CoreTone t,
                     const OutputRange& range) const;
     // A new buffer of the crop's size holding the crop rendered.
     std::shared_ptr<ImageBuffer> renderBuffer(ImageBuffer& crop, bool createFloat,

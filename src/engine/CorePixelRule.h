@@ -1,0 +1,87 @@
+// The colour and tone rule of the core stage for float pixels that already
+// carry the exposure: the 4×4 matrix (out[c] = Σk in[k]·m[k][c], its fourth
+// output the luminance index 4096·Y), then per colour channel v = p × gain +
+// output offset, the gain read from the table at that index, or the
+// highlight knee instead of the plain sum when it is on. Alpha becomes 1.
+//
+// CoreTiledEngine reads the table at the whole part of the index;
+// CoreEngineFilter interpolates linearly between entries. Both run these
+// same functions, so where the index is whole their results are equal.
+// Everything here is pure: safe from any thread.
+#pragma once
+
+#include <cmath>
+
+#include "platform/VImage.h"
+
+namespace platform {
+
+struct CoreTone {
+    static constexpr float kMidGreyFactor = 5.5555553f;  // 1 / 0.18
+    static constexpr float kKneeThreshold = 0.0001f;
+
+    const float* table = nullptr;  // tableSize entries of four floats; the first is the gain
+    int tableSize = 0;
+    float outputOffset = 0;
+    float kneeLow = 0;
+    float kneeF = -1;  // below kKneeThreshold the knee is off
+
+    bool kneeOn() const { return !(kneeF < kKneeThreshold); }
+};
+
+enum class CoreLookup { whole, linear };
+
+// The matrix step over rows of four floats, on the calling thread; `in` and
+// `out` may be the same rows.
+inline vimage::Error coreMatrixRows(const vimage::Buffer& in, const vimage::Buffer& out,
+                                    const float matrix[4][4]) {
+    return vimage::matrixMultiplyARGBFFFF(in, out, &matrix[0][0], nullptr, nullptr,
+                                          vimage::kDoNotTile);
+}
+
+// The knee of one channel value x with gain m: linear up to kneeLow (in
+// units of mid grey), logarithmic above.
+inline float coreKnee(float x, float m, const CoreTone& t) {
+    const float y = x * m + t.outputOffset;
+    float z = y * CoreTone::kMidGreyFactor;
+    if (z > t.kneeLow) z = std::log((z - t.kneeLow) * t.kneeF + 1.0f) / t.kneeF + t.kneeLow;
+    return z / CoreTone::kMidGreyFactor;
+}
+
+// The gain at a luminance index, clamped to the table (NaN reads entry 0).
+template <CoreLookup L>
+inline float coreGain(const CoreTone& t, float index) {
+    const int last = t.tableSize - 1;
+    const int j = index >= float(last) ? last : (index > 0 ? int(index) : 0);
+    if constexpr (L == CoreLookup::whole) {
+        return t.table[j * 4];
+    } else {
+        if (j == last || !(index > 0)) return t.table[j * 4];
+        const float f = index - float(j);
+        const float g0 = t.table[j * 4];
+        return g0 + f * (t.table[(j + 1) * 4] - g0);
+    }
+}
+
+// The three output values of one matrix-output pixel p (R, G, B, index).
+template <bool Knee, CoreLookup L>
+inline void coreToneValues(const float* p, const CoreTone& t, float v[3]) {
+    const float g = coreGain<L>(t, p[3]);
+    for (int c = 0; c < 3; ++c) v[c] = Knee ? coreKnee(p[c], g, t) : p[c] * g + t.outputOffset;
+}
+
+// One row of w matrix-output pixels toned in place, alpha set to 1. The
+// settings come by value so the loop keeps them in registers.
+template <bool Knee, CoreLookup L>
+inline void coreToneFloatRow(float* p, int w, const CoreTone t) {
+    for (int x = 0; x < w; ++x, p += 4) {
+        float v[3];
+        coreToneValues<Knee, L>(p, t, v);
+        p[0] = v[0];
+        p[1] = v[1];
+        p[2] = v[2];
+        p[3] = 1.0f;
+    }
+}
+
+}  // namespace platform

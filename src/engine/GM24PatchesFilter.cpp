@@ -1,0 +1,52 @@
+#include "engine/GM24PatchesFilter.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+using platform::CIImage;
+using platform::Dictionary;
+using platform::Value;
+
+GM24PatchesFilter::GM24PatchesFilter()
+    : CIFilter(Dictionary{{"CIAttributeFilterName", "GM24Patches"},
+                          {"CIAttributeFilterDisplayName", "Gretag Macbeth 24 patch generator"},
+                          {"CIAttributeFilterCategories",
+                           Value(Value::Array{"CICategoryColorAdjustment", "CICategoryVideo",
+                                              "CICategoryStillImage", "CICategoryInterlaced",
+                                              "CICategoryNonSquarePixels"})},
+                          {"inputImage", imageAttribute()},
+                          {"a", scalarAttribute(-5, 5, -5, 5, 0, 0)},
+                          {"b", scalarAttribute(-5, 5, -5, 5, 0, 0)},
+                          {"clamp", scalarAttribute(-5, 5, -5, 5, 0, 0)}}) {
+    registerFilter();
+}
+
+void GM24PatchesFilter::registerFilter() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        registerFilterName("GM24Patches", "GM24PatchesFilter",
+                           [] { return std::make_shared<GM24PatchesFilter>(); });
+    });
+}
+
+CIImage::Ptr GM24PatchesFilter::makeOutputImage() {
+    auto in = image("inputImage");
+    if (!in) return nullptr;
+    const float a = value("a").isNull() ? 1.0f : value("a").floatValue();
+    const float b = value("b").isNull() ? 0.0f : value("b").floatValue();
+    const float clamp = value("clamp").isNull() ? 100.0f : value("clamp").floatValue();
+    const size_t w = in->width(), h = in->height();
+    std::vector<float> out(w * h * 4);
+    forEachRowBand(h, [&](size_t first, size_t end) {
+        for (size_t y = first; y < end; ++y) {
+            const float* s = in->row(y);
+            float* o = out.data() + y * w * 4;
+            for (size_t i = 0; i < w * 4; i += 4) {
+                for (int c = 0; c < 3; ++c) o[i + c] = std::min(a * s[i + c] + b, clamp);
+                o[i + 3] = s[i + 3];
+            }
+        }
+    });
+    return CIImage::imageWithPixels(w, h, in->origin(), std::move(out), in->colorSpace());
+}
