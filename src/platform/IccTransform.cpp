@@ -375,7 +375,11 @@ const IccTransform::Prepared* IccTransform::prepared(IccPixelLayout layout,
             p.failure = "lcms2 cannot join the profiles: " + context_->lastError();
             return;
         }
-        if (layout != IccPixelLayout::rgba16) findMatrix(p, layout);
+        // Lab is linear on the unit cube the probe covers (lightness below 8) and curved
+        // above it, so a probe would take it for a matrix.
+        if (layout != IccPixelLayout::rgba16 && source_->colorSpace() != iccsig::kLab &&
+            destination_->colorSpace() != iccsig::kLab)
+            findMatrix(p, layout);
         p.ready = true;
     });
     if (!p.ready) {

@@ -232,6 +232,20 @@ TEST(IccTransform, MatrixShortcutAgreesWithLcms2) {
     cmsCloseProfile(b);
 }
 
+TEST(IccTransform, LabToALinearProfileIsNotTakenForAMatrix) {
+    // Greys of lightness 50 and 96.539 in a linear D50 ProPhoto: Y = ((L + 16) / 116)^3.
+    const auto t = IccTransform::create(platform::iccBuiltinProfile(IccBuiltin::genericLab),
+                                        platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1));
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->path(IccPixelLayout::rgbFloat), IccTransform::Path::lcms2);
+    float px[6] = {50.0f, 0, 0, 96.539f, 0, 0};
+    ASSERT_TRUE(t->convertRGBFloat(px, 2, 1, sizeof px));
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(px[c], std::pow(66.0 / 116, 3), 1e-4);
+        EXPECT_NEAR(px[3 + c], std::pow(112.539 / 116, 3), 1e-4);
+    }
+}
+
 TEST(IccTransform, Curved16BitConversionsAgreeWithLcms2Float) {
     // 16-bit conversions into and out of curved profiles, against lcms2's float result.
     const auto linear = platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65);
