@@ -14,13 +14,13 @@ using platform::Value;
 namespace {
 
 Dictionary filterAttributes() {
-    Dictionary d{{"CIAttributeFilterName", "CoreEngine"},
-                 {"CIAttributeFilterDisplayName", "Quorvex Core engine"},
-                 {"CIAttributeFilterCategories",
-                  Value(Value::Array{"CICategoryColorAdjustment", "CICategoryVideo",
-                                     "CICategoryStillImage", "CICategoryInterlaced",
-                                     "CICategoryNonSquarePixels"})},
-                 {"inputImage", platform::CIFilter::imageAttribute()}};
+    Dictionary d{
+        {"CIAttributeFilterName", "CoreEngine"},
+        {"CIAttributeFilterDisplayName", "Quorvex Core engine"},
+        {"CIAttributeFilterCategories",
+         Value(Value::Array{"CICategoryColorAdjustment", "CICategoryVideo", "CICategoryStillImage",
+                            "CICategoryInterlaced", "CICategoryNonSquarePixels"})},
+        {"inputImage", platform::CIFilter::imageAttribute()}};
     for (const auto& [key, value] : CoreEngineFilter::sliderAttributes(0)) d.set(key, value);
     return d;
 }
@@ -70,8 +70,7 @@ CIImage::Ptr CoreEngineFilter::makeOutputImage() {
     auto in = image("inputImage");
     if (!in) return nullptr;
     std::vector<float> table(size_t(kLUTSize) * 4, 0.0f);
-    float matrix[4][4] = {
-        {1, 0, 0, 1228.8f}, {0, 1, 0, 2457.6f}, {0, 0, 1, 409.6f}, {0, 0, 0, 0}};
+    float matrix[4][4] = {{1, 0, 0, 1228.8f}, {0, 1, 0, 2457.6f}, {0, 0, 1, 409.6f}, {0, 0, 0, 0}};
     float offset = 0, kneeLow = 0, kneeF = -1;
     ComputeMatrixAndLUT compute;
     compute.setCameraParameters(cameraParameters_);
@@ -86,17 +85,18 @@ CIImage::Ptr CoreEngineFilter::makeOutputImage() {
     tone.outputOffset = offset;
 
     const size_t w = in->width(), h = in->height();
-    std::vector<float> out(w * h * 4);
+    auto out = CIImage::allocatePixels(w, h);
+    if (!out) return nullptr;
     const size_t inRowBytes = in->bitmap()->bytesPerRow();
     forEachRowBand(h, [&](size_t first, size_t end) {
         namespace vimage = platform::vimage;
-        float* rows = out.data() + first * w * 4;
+        float* rows = out.get() + first * w * 4;
         const vimage::Buffer src{const_cast<float*>(in->row(first)), end - first, w, inRowBytes};
         const vimage::Buffer dst{rows, end - first, w, w * 16};
         if (platform::coreMatrixRows(src, dst, matrix)) return;
         for (size_t y = first; y < end; ++y)
-            platform::coreToneFloatRow<false, platform::CoreLookup::linear>(
-                out.data() + y * w * 4, int(w), tone);
+            platform::coreToneFloatRow<false, platform::CoreLookup::linear>(out.get() + y * w * 4,
+                                                                            int(w), tone);
     });
     return CIImage::imageWithPixels(w, h, in->origin(), std::move(out), in->colorSpace());
 }

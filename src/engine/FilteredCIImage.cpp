@@ -4,8 +4,8 @@
 #include <cmath>
 #include <optional>
 
-using platform::CIImage;
 using platform::CIFilter;
+using platform::CIImage;
 using platform::Value;
 
 namespace {
@@ -65,8 +65,8 @@ void FilteredCIImage::applyAdjustments(const platform::Dictionary& settings) {
     for (size_t i = *first; i < filters_.size(); ++i) {
         const CIImage::Ptr input = i == 0 ? inputImage_ : filters_[i - 1]->outputImage();
         if (filters_[i]->hasAttribute("inputExtent"))
-            filters_[i]->setValue("inputExtent", CIFilter::vectorValue(
-                                                     input ? input->extent() : platform::Rect{}));
+            filters_[i]->setValue(
+                "inputExtent", CIFilter::vectorValue(input ? input->extent() : platform::Rect{}));
         if (input) filters_[i]->setImage("inputImage", input);
     }
 }

@@ -14,13 +14,13 @@ using platform::Value;
 namespace {
 
 Dictionary filterAttributes() {
-    Dictionary d{{"CIAttributeFilterName", "histogram"},
-                 {"CIAttributeFilterDisplayName", "Quorvex Histogram"},
-                 {"CIAttributeFilterCategories",
-                  Value(Value::Array{"CICategoryColorAdjustment", "CICategoryVideo",
-                                     "CICategoryStillImage", "CICategoryInterlaced",
-                                     "CICategoryNonSquarePixels"})},
-                 {"inputImage", platform::CIFilter::imageAttribute()}};
+    Dictionary d{
+        {"CIAttributeFilterName", "histogram"},
+        {"CIAttributeFilterDisplayName", "Quorvex Histogram"},
+        {"CIAttributeFilterCategories",
+         Value(Value::Array{"CICategoryColorAdjustment", "CICategoryVideo", "CICategoryStillImage",
+                            "CICategoryInterlaced", "CICategoryNonSquarePixels"})},
+        {"inputImage", platform::CIFilter::imageAttribute()}};
     for (const auto& [key, value] : CoreEngineFilter::sliderAttributes(6500)) d.set(key, value);
     return d;
 }
@@ -52,21 +52,22 @@ CIImage::Ptr HistogramFilter::makeOutputImage() {
     auto maxima = image("maxCImage");
     if (!bins || !maxima) return nullptr;
     const double wd = std::trunc(outputSize_.width), hd = std::trunc(outputSize_.height);
-    if (!(wd >= 1 && hd >= 1 && wd <= double(CIImage::kMaxSide) &&
-          hd <= double(CIImage::kMaxSide)))
+    if (!(wd >= 1 && hd >= 1 && wd <= double(CIImage::kMaxSide) && hd <= double(CIImage::kMaxSide)))
         return nullptr;
     const size_t w = size_t(wd), h = size_t(hd);
     const float height = float(outputSize_.height);
-    std::vector<float> out(w * h * 4);
+    auto out = CIImage::allocatePixels(w, h);
+    if (!out) return nullptr;
     forEachRowBand(h, [&](size_t first, size_t end) {
         for (size_t row = first; row < end; ++row) {
             const size_t y = h - 1 - row;  // counted from the bottom
-            float* o = out.data() + row * w * 4;
+            float* o = out.get() + row * w * 4;
             for (size_t x = 0; x < w; ++x, o += 4) {
                 float bin[4], top[4];
                 bins->sample(double(x) + 0.5, double(y) + 0.5, true, bin);
                 maxima->sample(double(x) + 0.5, double(y) + 0.5, true, top);
-                for (int c = 0; c < 3; ++c) o[c] = float(y) < height * bin[c] / top[c] ? 1.0f : 0.0f;
+                for (int c = 0; c < 3; ++c)
+                    o[c] = float(y) < height * bin[c] / top[c] ? 1.0f : 0.0f;
                 o[3] = 1.0f;
             }
         }

@@ -19,7 +19,8 @@ HistogramFilteredCIImage::HistogramFilteredCIImage() {
     maxFilter_->setImage("inputImage", bins);
     maxFilter_->setValue("inputExtent", CIFilter::vectorValue(bins ? bins->extent() : Rect{}));
     tmpFilter_ = CIFilter::filterWithName("CICrop");
-    hFilter_ = std::dynamic_pointer_cast<HistogramFilter>(CIFilter::filterWithName("HistogramFilter"));
+    hFilter_ =
+        std::dynamic_pointer_cast<HistogramFilter>(CIFilter::filterWithName("HistogramFilter"));
     addFilter(hFilter_);
     hFilter_->setImage("inputImage", bins);
     hFilter_->setImage("maxCImage", maxFilter_->outputImage());

@@ -51,11 +51,12 @@ CIImage::Ptr PixelZoomFilter::makeOutputImage() {
     };
     std::vector<size_t> columns(w);
     for (size_t x = 0; x < w; ++x) columns[x] = source(x, in->width());
-    std::vector<float> out(w * h * 4);
+    auto out = CIImage::allocatePixels(w, h);
+    if (!out) return nullptr;
     forEachRowBand(h, [&](size_t first, size_t end) {
         for (size_t row = first; row < end; ++row) {
             const float* s = in->pixel(0, source(h - 1 - row, in->height()));
-            float* o = out.data() + row * w * 4;
+            float* o = out.get() + row * w * 4;
             for (size_t x = 0; x < w; ++x) std::copy_n(s + columns[x] * 4, 4, o + x * 4);
         }
     });

@@ -78,11 +78,12 @@ protected:
         if (!in) return nullptr;
         const float power = value("inputPower").floatValue(1.0f);
         const size_t w = in->width(), h = in->height();
-        std::vector<float> out(w * h * 4);
+        auto out = CIImage::allocatePixels(w, h);
+        if (!out) return nullptr;
         forEachRowBand(h, [&](size_t first, size_t end) {
             for (size_t y = first; y < end; ++y) {
                 const float* s = in->row(y);
-                float* d = &out[y * w * 4];
+                float* d = out.get() + y * w * 4;
                 for (size_t i = 0; i < w * 4; i += 4) {
                     for (int c = 0; c < 3; ++c)
                         d[i + c] = std::copysign(std::pow(std::fabs(s[i + c]), power), s[i + c]);
@@ -112,8 +113,8 @@ protected:
         auto in = image("inputImage");
         if (!in) return nullptr;
         const double requested = value("inputCount").realValue(64);
-        const size_t count = size_t(std::clamp(std::isnan(requested) ? 64.0 : requested, 1.0,
-                                               double(kMaxCount)));
+        const size_t count =
+            size_t(std::clamp(std::isnan(requested) ? 64.0 : requested, 1.0, double(kMaxCount)));
         const double scale = value("inputScale").realValue(1.0);
         const PixelSpan s = spanOf(*in, rectFromValue(value("inputExtent"), Rect{0, 0, 640, 80}));
         std::vector<uint64_t> hits(count * 4, 0);
@@ -137,11 +138,11 @@ protected:
 class AreaMaximum : public CIFilter {
 public:
     AreaMaximum()
-        : CIFilter(classAttributes("CIAreaMaximum", "Area Maximum",
-                                   {"CICategoryReduction", "CICategoryVideo",
-                                    "CICategoryStillImage"},
-                                   {{"inputImage", imageAttribute()},
-                                    {"inputExtent", vectorAttribute(kDefaultExtent())}})) {}
+        : CIFilter(
+              classAttributes("CIAreaMaximum", "Area Maximum",
+                              {"CICategoryReduction", "CICategoryVideo", "CICategoryStillImage"},
+                              {{"inputImage", imageAttribute()},
+                               {"inputExtent", vectorAttribute(kDefaultExtent())}})) {}
 
 protected:
     CIImage::Ptr makeOutputImage() override {

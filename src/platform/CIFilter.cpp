@@ -136,9 +136,8 @@ void CIFilter::forEachRowBand(size_t rows, const std::function<void(size_t, size
         if (rows) body(0, rows);
         return;
     }
-    apply(bands, DispatchQueue::global(), [&](size_t i) {
-        body(rows * i / bands, rows * (i + 1) / bands);
-    });
+    apply(bands, DispatchQueue::global(),
+          [&](size_t i) { body(rows * i / bands, rows * (i + 1) / bands); });
 }
 
 }  // namespace platform

@@ -84,13 +84,35 @@ CIImage::Ptr CIImage::imageWithPixels(size_t width, size_t height, Point origin,
     if (width > kMaxSide || height > kMaxSide || pixels.size() != width * height * 4)
         return nullptr;
     auto owned = std::make_shared<const std::vector<float>>(std::move(pixels));
+    return make(width, height, origin, owned, owned->data(), std::move(space));
+}
+
+std::unique_ptr<float[]> CIImage::allocatePixels(size_t width, size_t height) {
+    if (width > kMaxSide || height > kMaxSide) return nullptr;
+    return std::unique_ptr<float[]>(
+        new (std::nothrow) float[std::max<size_t>(1, width * height * 4)]);
+}
+
+CIImage::Ptr CIImage::imageWithPixels(size_t width, size_t height, Point origin,
+                                      std::unique_ptr<float[]> pixels,
+                                      std::shared_ptr<const IccColorSpace> space) {
+    if (!pixels || width > kMaxSide || height > kMaxSide) return nullptr;
+    const float* data = pixels.get();
+    std::shared_ptr<const float[]> owned(std::move(pixels));
+    return make(width, height, origin, std::move(owned), data, std::move(space));
+}
+
+CIImage::Ptr CIImage::make(size_t width, size_t height, Point origin,
+                           std::shared_ptr<const void> owner, const float* data,
+                           std::shared_ptr<const IccColorSpace> space) {
     auto provider = std::make_shared<const BitmapDataProvider>(
-        owned, reinterpret_cast<const uint8_t*>(owned->data()), owned->size() * sizeof(float));
+        std::move(owner), reinterpret_cast<const uint8_t*>(data),
+        width * height * 4 * sizeof(float));
     auto bitmap = BitmapImage::create(width, height, 32, 128, width * 16, kFloatRGBA,
                                       std::move(space), std::move(provider));
     if (!bitmap) return nullptr;
     auto image = std::shared_ptr<CIImage>(new CIImage());
-    image->data_ = owned->data();
+    image->data_ = data;
     image->rowFloats_ = width * 4;
     image->width_ = width;
     image->height_ = height;

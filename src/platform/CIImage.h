@@ -36,6 +36,14 @@ public:
     // kMaxSide.
     static Ptr imageWithPixels(size_t width, size_t height, Point origin, std::vector<float> pixels,
                                std::shared_ptr<const IccColorSpace> space);
+    // Room for width × height pixels, not initialised, so that the threads
+    // of a kernel are the first to touch their rows; null for a side beyond
+    // kMaxSide or when memory cannot be had.
+    static std::unique_ptr<float[]> allocatePixels(size_t width, size_t height);
+    // An image over pixels from allocatePixels, top row first.
+    static Ptr imageWithPixels(size_t width, size_t height, Point origin,
+                               std::unique_ptr<float[]> pixels,
+                               std::shared_ptr<const IccColorSpace> space);
 
     size_t width() const { return width_; }
     size_t height() const { return height_; }
@@ -47,9 +55,7 @@ public:
     // Pixels of bitmap row `row` (0 = top), four floats each.
     const float* row(size_t row) const { return data_ + row * rowFloats_; }
     // The pixel at column x and row y of the extent, y counted from the bottom.
-    const float* pixel(size_t x, size_t y) const {
-        return row(height_ - 1 - y) + x * 4;
-    }
+    const float* pixel(size_t x, size_t y) const { return row(height_ - 1 - y) + x * 4; }
     // The image sampled at a point of the plane (pixel centres lie on
     // half-integers), with coordinates clamped to the extent: the nearest
     // pixel, or bilinear between the four nearest.
@@ -59,6 +65,8 @@ public:
 
 private:
     CIImage() = default;
+    static Ptr make(size_t width, size_t height, Point origin, std::shared_ptr<const void> owner,
+                    const float* data, std::shared_ptr<const IccColorSpace> space);
 
     std::shared_ptr<const BitmapImage> bitmap_;
     const float* data_ = nullptr;
@@ -68,9 +76,7 @@ private:
 };
 
 // An image as a property-list value and back (null for anything else).
-inline Value ciImageValue(CIImage::Ptr image) {
-    return image ? Value(std::move(image)) : Value();
-}
+inline Value ciImageValue(CIImage::Ptr image) { return image ? Value(std::move(image)) : Value(); }
 inline CIImage::Ptr ciImageFromValue(const Value& value) { return value.objectAs<CIImage>(); }
 
 }  // namespace platform

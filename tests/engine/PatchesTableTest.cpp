@@ -41,9 +41,9 @@ void expectRuns(uint64_t length, int patches, const std::vector<Run>& runs) {
 
 TEST(PatchPixelIterator, BoundariesOfTheDefaultGrid) {
     // Borders of 4 %, gaps of 2 %, six shares of (0.92 - 0.10) / 6 of 480 pixels.
-    expectRuns(480, 6,
-               {{0, 19, 84}, {1, 94, 160}, {2, 169, 235}, {3, 244, 310}, {4, 320, 385},
-                {5, 395, 460}});
+    expectRuns(
+        480, 6,
+        {{0, 19, 84}, {1, 94, 160}, {2, 169, 235}, {3, 244, 310}, {4, 320, 385}, {5, 395, 460}});
     // Four shares of (0.92 - 0.06) / 4 of 320 pixels.
     expectRuns(320, 4, {{0, 13, 81}, {1, 88, 156}, {2, 163, 232}, {3, 238, 307}});
 }

@@ -38,8 +38,8 @@ CIFilter::Ptr made(const char* name, CIImage::Ptr in) {
 TEST(CIImage, ConvertsIntegerBitmapsAndSamplesClampedToTheExtent) {
     // 16-bit little-endian RGBA with straight alpha: colours come out premultiplied.
     std::vector<uint8_t> bytes;
-    for (uint16_t v : {uint16_t(65535), uint16_t(0), uint16_t(13107), uint16_t(32768),
-                       uint16_t(0), uint16_t(65535), uint16_t(0), uint16_t(65535)}) {
+    for (uint16_t v : {uint16_t(65535), uint16_t(0), uint16_t(13107), uint16_t(32768), uint16_t(0),
+                       uint16_t(65535), uint16_t(0), uint16_t(65535)}) {
         bytes.push_back(uint8_t(v & 0xFF));
         bytes.push_back(uint8_t(v >> 8));
     }
@@ -100,8 +100,11 @@ TEST(CIFilter, RegistryDefaultsAndOutputKeptUntilAValueChanges) {
 
 TEST(CIFilter, GammaKeepsSignAndAlpha) {
     auto in = imageOf(
-        3, 1, [](size_t x, size_t) { return std::vector<float>{0.25f, -0.25f, 4.0f}[x]; }, {},
-        0.5f);
+        3, 1,
+        [](size_t x, size_t) {
+            return std::vector<float>{0.25f, -0.25f, 4.0f}[x];
+        },
+        {}, 0.5f);
     auto gamma = made("CIGammaAdjust", in);
     gamma->setValue("inputPower", 0.5);
     auto out = gamma->outputImage();
@@ -115,8 +118,8 @@ TEST(CIFilter, AreaHistogramCountsTheExtentWithClippedValuesInTheEndBins) {
     // Columns 0..7 of the bottom row hold -1, 0.1, 0.1, 0.3, 0.99, 1.0, 7, 0.3;
     // the row above holds 0.5 everywhere and lies outside the extent.
     const float row0[] = {-1, 0.1f, 0.1f, 0.3f, 0.99f, 1.0f, 7, 0.3f};
-    auto in = imageOf(8, 2, [&](size_t x, size_t y) { return y == 0 ? row0[x] : 0.5f; },
-                      Point{100, 50});
+    auto in = imageOf(
+        8, 2, [&](size_t x, size_t y) { return y == 0 ? row0[x] : 0.5f; }, Point{100, 50});
     auto hist = made("CIAreaHistogram", in);
     hist->setValue("inputExtent", CIFilter::vectorValue(Rect{100, 50, 8, 1}));
     hist->setValue("inputCount", 10);
@@ -135,7 +138,8 @@ TEST(CIFilter, AreaHistogramCountsTheExtentWithClippedValuesInTheEndBins) {
 }
 
 TEST(CIFilter, AreaMaximumAndCropKeepTheirPlaceInThePlane) {
-    auto in = imageOf(6, 3, [](size_t x, size_t y) { return float(x + 10 * y); }, Point{-2, 4});
+    auto in = imageOf(
+        6, 3, [](size_t x, size_t y) { return float(x + 10 * y); }, Point{-2, 4});
     auto max = made("CIAreaMaximum", in);
     max->setValue("inputExtent", CIFilter::vectorValue(Rect{-1, 4, 3, 2}));  // x 1..3, y 0..1
     auto m = max->outputImage();
