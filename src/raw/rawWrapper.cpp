@@ -574,91 +574,94 @@ void ApplyOpcodeList3(dng_host& host, dng_negative& negative, RawSamples& rgb, u
     image->Get(buffer);
 }
 
-void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {
-    const bool dngName = UpperExtension(req.path) == "DNG";
-    if (!StartsLikeTIFF(req.path)) {
-        if (!dngName) throw UnsupportedFormatError(req.path);
-        throw dng_exception(dng_error_bad_format);
+// DecodeFile's steps, in the order it takes them.
+
+// The file's directories and metadata; no pixels yet.
+struct OpenedDNG {
+    explicit OpenedDNG(const std::string& path) : stream(path.c_str()) {
+        host.SetKeepStage2(true);
+        negative = ReadDNGNegative(host, stream, info, dng_read_depth::kMetadata);
     }
-    dng_file_stream stream(req.path.c_str());
+    dng_file_stream stream;
     dng_image_host host;
-    host.SetKeepStage2(true);
     dng_info info;
-    std::unique_ptr<dng_negative> negative =
-        ReadDNGNegative(host, stream, info, dng_read_depth::kMetadata);
-    dng_negative& neg = *negative;
+    std::unique_ptr<dng_negative> negative;
+};
 
-    const dng_exif& exif = *neg.Metadata().GetExif();
-    out.make = exif.fMake.Get();
-    out.model = exif.fModel.Get();
-    out.baselineExposure = float(neg.BaselineExposure());
-    const uint32_t orientation = neg.ComputeOrientation(neg.Metadata()).GetTIFF();
-    const dng_parsed_ifd& rawIFD = info.MainIFD();
+// Sniffing: a file that does not start like TIFF is not a DNG (or a damaged one).
+void CheckLooksLikeDNG(const std::string& path) {
+    if (StartsLikeTIFF(path)) return;
+    if (UpperExtension(path) != "DNG") throw UnsupportedFormatError(path);
+    throw dng_exception(dng_error_bad_format);
+}
 
-    // Colour: the chosen profile's matrices, or the negative's own profile.
+// Colour choice: the chosen profile's matrices, or the negative's own
+// profile, white at the as-shot white. Null for a monochrome sensor.
+std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_negative& neg,
+                                                rawWrapper::Decoded& out) {
     const uint32_t channels = neg.ColorChannels();
-    const bool monochromeSensor = channels == 1;
+    if (channels == 1) return nullptr;
     std::unique_ptr<dng_camera_profile> chosen = ProfileFromChoice(req.profile);
     std::unique_ptr<dng_color_spec> spec;
-    if (!monochromeSensor) {
-        if (chosen)
-            spec = std::make_unique<dng_color_spec>(neg, chosen.get());
-        else if (neg.ProfileCount() > 0)
-            spec = neg.MakeColorSpec(dng_camera_profile_id());
-        else
-            throw RawError("The DNG file \"" + FileName(req.path) +
-                           "\" has no colour matrix; choose a camera profile for it.");
-        if (channels != 3)
-            throw RawError("The DNG file \"" + FileName(req.path) + "\" has " +
-                           std::to_string(channels) + " colour channels; only 3 are decoded.");
-        const dng_xy_coord white = AsShotWhite(neg, *spec);
-        spec->SetWhiteXY(white);
-        out.whiteX = spec->WhiteXY().x;
-        out.whiteY = spec->WhiteXY().y;
-        const dng_matrix camFromXYZ = RawCameraFromXYZ(*spec);
-        for (uint32 r = 0; r < 3; r++)
-            for (uint32 c = 0; c < 3; c++) out.cameraFromXYZ[r][c] = camFromXYZ[r][c];
-        out.haveColor = true;
-    }
+    if (chosen)
+        spec = std::make_unique<dng_color_spec>(neg, chosen.get());
+    else if (neg.ProfileCount() > 0)
+        spec = neg.MakeColorSpec(dng_camera_profile_id());
+    else
+        throw RawError("The DNG file \"" + FileName(req.path) +
+                       "\" has no colour matrix; choose a camera profile for it.");
+    if (channels != 3)
+        throw RawError("The DNG file \"" + FileName(req.path) + "\" has " +
+                       std::to_string(channels) + " colour channels; only 3 are decoded.");
+    const dng_xy_coord white = AsShotWhite(neg, *spec);
+    spec->SetWhiteXY(white);
+    out.whiteX = spec->WhiteXY().x;
+    out.whiteY = spec->WhiteXY().y;
+    const dng_matrix camFromXYZ = RawCameraFromXYZ(*spec);
+    for (uint32 r = 0; r < 3; r++)
+        for (uint32 c = 0; c < 3; c++) out.cameraFromXYZ[r][c] = camFromXYZ[r][c];
+    out.haveColor = true;
+    return spec;
+}
 
-    // Before any pixel memory is taken: the images this system hands on are
-    // at most 65535 pixels a side, and a file claiming more is refused.
+// Before any pixel memory is taken: the images this system hands on are at
+// most 65535 pixels a side, and a file claiming more is refused.
+void CheckImageSize(const std::string& path, const dng_parsed_ifd& rawIFD) {
     if (rawIFD.fImageWidth > 65535 || rawIFD.fImageLength > 65535 ||
         uint64_t(rawIFD.fImageWidth) * rawIFD.fImageLength > (uint64_t(1) << 28))
-        throw RawError("The image of \"" + FileName(req.path) + "\" is " +
+        throw RawError("The image of \"" + FileName(path) + "\" is " +
                        std::to_string(rawIFD.fImageWidth) + " x " +
                        std::to_string(rawIFD.fImageLength) +
                        " pixels, more than this system decodes.");
+}
 
-    const bool mosaic = rawIFD.fPhotometricInterpretation == piCFA;
-    std::optional<CFAPattern> pattern;
-    if (mosaic && !monochromeSensor) {
-        pattern = BayerPattern(rawIFD);
-        if (!pattern)
-            throw RawError("The DNG file \"" + FileName(req.path) +
-                           "\" has a colour filter layout this system does not demosaic.");
-    }
+CFAPattern MosaicPattern(const std::string& path, const dng_parsed_ifd& rawIFD) {
+    std::optional<CFAPattern> pattern = BayerPattern(rawIFD);
+    if (!pattern)
+        throw RawError("The DNG file \"" + FileName(path) +
+                       "\" has a colour filter layout this system does not demosaic.");
+    return *pattern;
+}
 
-    auto finishMetadata = [&](uint32_t depth) {
-        out.metaData = std::make_shared<platform::Dictionary>(RawMetadataDictionary(
-            exif, info.fShared.get(), rawIFD, out.width, out.height, depth, orientation));
-    };
+void StoreMetadata(OpenedDNG& dng, uint32_t orientation, uint32_t depth, rawWrapper::Decoded& out) {
+    out.metaData = std::make_shared<platform::Dictionary>(
+        RawMetadataDictionary(*dng.negative->Metadata().GetExif(), dng.info.fShared.get(),
+                              dng.info.MainIFD(), out.width, out.height, depth, orientation));
+}
 
-    if (req.thumbnail && DecodeLargestPreview(host, stream, info, orientation, req.bands, out)) {
-        finishMetadata(8);
-        return;
-    }
-
+// The pixel data through stage 2 (stage 3 too when no demosaic follows).
+void ReadStageImages(OpenedDNG& dng, bool fullColour, const std::string& path) {
+    dng_negative& neg = *dng.negative;
     try {
-        neg.ReadStage1Image(host, stream, info);
-        neg.BuildStage2Image(host);
-        if (!mosaic || monochromeSensor) neg.BuildStage3Image(host);
+        neg.ReadStage1Image(dng.host, dng.stream, dng.info);
+        neg.BuildStage2Image(dng.host);
+        if (fullColour) neg.BuildStage3Image(dng.host);
     } catch (const dng_exception& e) {
         // The directories were sound, so a failure here is in the pixel data.
         if (e.ErrorCode() == dng_error_not_yet_implemented || e.ErrorCode() == dng_error_memory)
             throw;
-        const std::string name = "\"" + FileName(req.path) + "\"";
-        if (rawIFD.fCompression == ccJPEG)
+        const std::string name = "\"" + FileName(path) + "\"";
+        if (dng.info.MainIFD().fCompression == ccJPEG)
             throw RawError("The DNG file " + name +
                            " stores its image in a compression this system does not decode"
                            " (its JPEG data is not lossless), or the data is damaged" +
@@ -666,112 +669,168 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
         throw RawError("The DNG file " + name + " is truncated or its image data is damaged" +
                        WhatFailed(e) + ".");
     }
-    const dng_image* stage = (mosaic && !monochromeSensor) ? neg.Stage2Image() : neg.Stage3Image();
-    if (!stage) throw dng_exception(dng_error_unknown);
-    const uint32_t width = stage->Width(), height = stage->Height();
-    RawCrop crop = DefaultCrop(neg, width, height);
+}
 
-    // The white balance divides by the as-shot neutral (largest entry 1);
-    // the matrix takes balanced camera RGB to ProPhoto. When the neutral lies
-    // outside the white range the colour spec can reach, the balanced white
-    // would keep a cast: the last row scaling maps it to grey exactly.
+// White balance: the as-shot neutral (largest entry 1) and the matrix from
+// balanced camera RGB to ProPhoto. When the neutral lies outside the white
+// range the colour spec can reach, the balanced white would keep a cast: the
+// last row scaling maps it to grey exactly.
+struct WhiteBalance {
     std::array<double, 3> neutral{1, 1, 1};
     dng_matrix balanced = dng_vector_3(1, 1, 1).AsDiagonal();
-    if (spec) {
-        const dng_vector& n = neg.HasCameraNeutral() ? neg.CameraNeutral() : spec->CameraWhite();
-        const double largest = n.MaxEntry();
-        for (uint32 c = 0; c < 3; c++) neutral[c] = n[c] > 0 && largest > 0 ? n[c] / largest : 1.0;
-        balanced = RawCameraToProPhoto(*spec) *
-                   dng_vector_3(neutral[0], neutral[1], neutral[2]).AsDiagonal();
-        const dng_vector white = balanced * dng_vector_3(1, 1, 1);
-        for (uint32 r = 0; r < 3; r++)
-            if (white[r] > 1e-6)
-                for (uint32 c = 0; c < 3; c++) balanced[r][c] /= white[r];
-    }
+};
 
-    if (!mosaic || monochromeSensor) {
-        // Already full colour (LinearRaw) or a monochrome sensor.
-        const uint32_t planes = std::min<uint32_t>(stage->Planes(), 3);
-        if (planes != 3 && planes != 1) throw dng_exception(dng_error_bad_format);
-        RawSamples samples = ReadPacked(*stage, planes);
-        RawSamples rgb;
-        if (planes == 1) {
-            rgb.resize(samples.size() * 3);
-            for (size_t i = 0; i < samples.size(); i++)
-                rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = samples[i];
-        } else {
-            rgb = std::move(samples);
-        }
-        const RawMatrix3 m =
-            planes == 1 || !spec
-                ? RawMatrix3{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}}
-                : ToRawMatrix3(
-                      balanced *
-                      dng_vector_3(1 / neutral[0], 1 / neutral[1], 1 / neutral[2]).AsDiagonal());
-        RawOrientedSize(orientation, crop.width, crop.height, out.width, out.height);
-        CheckOutputSize(req.path, out.width, out.height);
-        Finish(rgb, width, crop, orientation, m, req.bands, out.master);
-        finishMetadata(16);
-        return;
-    }
+WhiteBalance BalanceFor(const dng_negative& neg, const dng_color_spec* spec) {
+    WhiteBalance wb;
+    if (!spec) return wb;
+    const dng_vector& n = neg.HasCameraNeutral() ? neg.CameraNeutral() : spec->CameraWhite();
+    const double largest = n.MaxEntry();
+    for (uint32 c = 0; c < 3; c++) wb.neutral[c] = n[c] > 0 && largest > 0 ? n[c] / largest : 1.0;
+    wb.balanced = RawCameraToProPhoto(*spec) *
+                  dng_vector_3(wb.neutral[0], wb.neutral[1], wb.neutral[2]).AsDiagonal();
+    const dng_vector white = wb.balanced * dng_vector_3(1, 1, 1);
+    for (uint32 r = 0; r < 3; r++)
+        if (white[r] > 1e-6)
+            for (uint32 c = 0; c < 3; c++) wb.balanced[r][c] /= white[r];
+    return wb;
+}
 
-    // White balance the mosaic: divide by the neutral, largest channel kept.
-    std::array<double, 3> gains{};
-    for (int c = 0; c < 3; c++) gains[size_t(c)] = 1.0 / neutral[size_t(c)];
-    BuildBalanceTable(gains, lut);
-    RawSamples cfaSamples = ReadPacked(*stage, 1);
-    // The metadata reads the negative's records; its images can go after.
+RawSamples GreyToRGB(const RawSamples& grey) {
+    RawSamples rgb(grey.size() * 3);
+    for (size_t i = 0; i < grey.size(); i++) rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = grey[i];
+    return rgb;
+}
+
+const RawMatrix3 kIdentity{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+
+// An image that is already full colour (LinearRaw) or from a monochrome sensor.
+void DecodeFullColour(const DecodeRequest& req, OpenedDNG& dng, const dng_image& stage,
+                      const RawCrop& crop, uint32_t orientation, bool haveSpec,
+                      const WhiteBalance& wb, rawWrapper::Decoded& out) {
+    const uint32_t planes = std::min<uint32_t>(stage.Planes(), 3);
+    if (planes != 3 && planes != 1) throw dng_exception(dng_error_bad_format);
+    RawSamples samples = ReadPacked(stage, planes);
+    RawSamples rgb = planes == 1 ? GreyToRGB(samples) : std::move(samples);
+    const auto& n = wb.neutral;
+    const RawMatrix3 m =
+        planes == 1 || !haveSpec
+            ? kIdentity
+            : ToRawMatrix3(wb.balanced * dng_vector_3(1 / n[0], 1 / n[1], 1 / n[2]).AsDiagonal());
     RawOrientedSize(orientation, crop.width, crop.height, out.width, out.height);
     CheckOutputSize(req.path, out.width, out.height);
-    finishMetadata(16);
-    // Opcode list 3 works on the demosaiced images; without one the
-    // negative's images can go now.
-    const bool applyList3 = neg.OpcodeList3().NotEmpty();
-    if (!applyList3) negative.reset();
-    platform::RunInRowBands(height, req.bands, [&](uint32_t first, uint32_t end) {
+    Finish(rgb, stage.Width(), crop, orientation, m, req.bands, out.master);
+    StoreMetadata(dng, orientation, 16, out);
+}
+
+// White balance the mosaic in place: divide by the neutral, largest channel kept.
+void BalanceMosaic(RawSamples& cfaSamples, uint32_t width, uint32_t height,
+                   const CFAPattern& pattern, const WhiteBalance& wb, unsigned bands,
+                   std::vector<uint16_t>& lut) {
+    std::array<double, 3> gains{};
+    for (size_t c = 0; c < 3; c++) gains[c] = 1.0 / wb.neutral[c];
+    BuildBalanceTable(gains, lut);
+    platform::RunInRowBands(height, bands, [&](uint32_t first, uint32_t end) {
         for (uint32_t y = first; y < end; y++) {
             uint16_t* row = cfaSamples.data() + size_t(y) * width;
             for (uint32_t x = 0; x < width; x++) {
-                const auto c = size_t(pattern->colorAt(y, x));
+                const auto c = size_t(pattern.colorAt(y, x));
                 row[x] = lut[c * 65536 + row[x]];
             }
         }
     });
-    const CFAPlane cfa{cfaSamples.data(), width, height, width, *pattern};
-    const RawMatrix3 matrix = ToRawMatrix3(balanced);
+}
 
-    if (req.monochrome) {
-        // A sensor without its filters: each balanced sample is a grey value.
-        RawSamples rgb(size_t(width) * height * 3);
-        for (size_t i = 0; i < cfaSamples.size(); i++)
-            rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = cfaSamples[i];
-        Finish(rgb, width, crop, orientation, RawMatrix3{{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}},
-               req.bands, out.master);
-        return;
-    }
+// The browser's thumbnail: a half-size rendering straight from the mosaic.
+void DecodeHalfSize(const DecodeRequest& req, const CFAPlane& cfa, const RawCrop& crop,
+                    uint32_t orientation, const RawMatrix3& matrix, rawWrapper::Decoded& out) {
+    const uint32_t width = cfa.width, height = cfa.height;
+    RawSamples half = HalfSizeRGB(cfa, req.bands);
+    RawCrop halfCrop{crop.left / 2, crop.top / 2, std::max(1u, crop.width / 2),
+                     std::max(1u, crop.height / 2)};
+    halfCrop.width = std::min(halfCrop.width, width / 2 - halfCrop.left);
+    halfCrop.height = std::min(halfCrop.height, height / 2 - halfCrop.top);
+    RawOrientedSize(orientation, halfCrop.width, halfCrop.height, out.width, out.height);
+    CheckOutputSize(req.path, out.width, out.height);
+    Finish(half, width / 2, halfCrop, orientation, matrix, req.bands, out.master);
+    (*out.metaData).set(kCGImagePropertyPixelWidth, int64_t(out.width));
+    (*out.metaData).set(kCGImagePropertyPixelHeight, int64_t(out.height));
+}
 
-    if (req.thumbnail && width >= 4 && height >= 4) {
-        RawSamples half = HalfSizeRGB(cfa, req.bands);
-        RawCrop halfCrop{crop.left / 2, crop.top / 2, std::max(1u, crop.width / 2),
-                         std::max(1u, crop.height / 2)};
-        halfCrop.width = std::min(halfCrop.width, width / 2 - halfCrop.left);
-        halfCrop.height = std::min(halfCrop.height, height / 2 - halfCrop.top);
-        RawOrientedSize(orientation, halfCrop.width, halfCrop.height, out.width, out.height);
-        CheckOutputSize(req.path, out.width, out.height);
-        Finish(half, width / 2, halfCrop, orientation, matrix, req.bands, out.master);
-        (*out.metaData).set(kCGImagePropertyPixelWidth, int64_t(out.width));
-        (*out.metaData).set(kCGImagePropertyPixelHeight, int64_t(out.height));
-        return;
-    }
-
+// The two renderings: the master by AHD, the alternate by LMMSE, each through
+// opcode list 3 when the file has one (`dng` is null when it has none).
+void DemosaicBoth(const DecodeRequest& req, const CFAPlane& cfa, const RawCrop& crop,
+                  uint32_t orientation, const RawMatrix3& matrix, OpenedDNG* dng,
+                  rawWrapper::Decoded& out) {
+    const uint32_t width = cfa.width, height = cfa.height;
     RawSamples rgb(size_t(width) * height * 3);
     DemosaicAHD(cfa, rgb.data(), req.bands);
-    if (applyList3) ApplyOpcodeList3(host, *negative, rgb, width, height);
+    if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.master);
     rgb.resize(size_t(width) * height * 3);
     DemosaicLMMSE(cfa, rgb.data(), req.bands);
-    if (applyList3) ApplyOpcodeList3(host, *negative, rgb, width, height);
+    if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
+}
+
+void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {
+    CheckLooksLikeDNG(req.path);
+    auto dng = std::make_unique<OpenedDNG>(req.path);
+    dng_negative& neg = *dng->negative;
+    const dng_exif& exif = *neg.Metadata().GetExif();
+    out.make = exif.fMake.Get();
+    out.model = exif.fModel.Get();
+    out.baselineExposure = float(neg.BaselineExposure());
+    const uint32_t orientation = neg.ComputeOrientation(neg.Metadata()).GetTIFF();
+    const dng_parsed_ifd& rawIFD = dng->info.MainIFD();
+
+    const std::unique_ptr<dng_color_spec> spec = ChooseColorSpec(req, neg, out);
+    const bool monochromeSensor = neg.ColorChannels() == 1;
+    CheckImageSize(req.path, rawIFD);
+    const bool demosaic = rawIFD.fPhotometricInterpretation == piCFA && !monochromeSensor;
+    std::optional<CFAPattern> pattern;
+    if (demosaic) pattern = MosaicPattern(req.path, rawIFD);
+
+    if (req.thumbnail &&
+        DecodeLargestPreview(dng->host, dng->stream, dng->info, orientation, req.bands, out)) {
+        StoreMetadata(*dng, orientation, 8, out);
+        return;
+    }
+
+    ReadStageImages(*dng, !demosaic, req.path);
+    const dng_image* stage = demosaic ? neg.Stage2Image() : neg.Stage3Image();
+    if (!stage) throw dng_exception(dng_error_unknown);
+    const uint32_t width = stage->Width(), height = stage->Height();
+    const RawCrop crop = DefaultCrop(neg, width, height);
+    const WhiteBalance wb = BalanceFor(neg, spec.get());
+
+    if (!demosaic) {
+        DecodeFullColour(req, *dng, *stage, crop, orientation, spec != nullptr, wb, out);
+        return;
+    }
+
+    RawSamples cfaSamples = ReadPacked(*stage, 1);
+    // The metadata reads the negative's records; its images can go after.
+    RawOrientedSize(orientation, crop.width, crop.height, out.width, out.height);
+    CheckOutputSize(req.path, out.width, out.height);
+    StoreMetadata(*dng, orientation, 16, out);
+    // Opcode list 3 works on the demosaiced images; without one the
+    // negative's images can go now.
+    if (neg.OpcodeList3().IsEmpty()) dng.reset();
+    BalanceMosaic(cfaSamples, width, height, *pattern, wb, req.bands, lut);
+    const CFAPlane cfa{cfaSamples.data(), width, height, width, *pattern};
+    const RawMatrix3 matrix = ToRawMatrix3(wb.balanced);
+
+    if (req.monochrome) {
+        // A sensor without its filters: each balanced sample is a grey value.
+        RawSamples rgb = GreyToRGB(cfaSamples);
+        Finish(rgb, width, crop, orientation, kIdentity, req.bands, out.master);
+        return;
+    }
+    if (req.thumbnail && width >= 4 && height >= 4) {
+        DecodeHalfSize(req, cfa, crop, orientation, matrix, out);
+        return;
+    }
+    DemosaicBoth(req, cfa, crop, orientation, matrix, dng.get(), out);
 }
 
 }  // namespace
