@@ -317,10 +317,14 @@ TEST_F(ProfileManagerTest, ListRebuildsWhileOtherThreadsReadIt) {
                 ++reads;
             }
         });
+    // Rebuild only once the readers are at work, however loaded the machine.
+    while (reads.load() < 4) std::this_thread::yield();
+    const int before = reads.load();
     for (int i = 0; i < 10; ++i) setShowExternal(i % 2 == 0);
+    while (reads.load() < before + 4) std::this_thread::yield();
     stop = true;
     for (auto& r : readers) r.join();
-    EXPECT_GT(reads.load(), 0);
+    EXPECT_GT(reads.load(), before);
 }
 
 TEST_F(ProfileManagerTest, LazyMembersAreMadeOncePerWrap) {
