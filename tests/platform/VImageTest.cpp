@@ -196,3 +196,27 @@ TEST(VImageTest, ScalingIsDeterministicAndKeepsFlatImagesFlat) {
     EXPECT_EQ(scaleARGBFFFF(view(src, sw, sh, sw * 4), Buffer{nullptr, 1, 1, 16}, kNoFlags),
               kNullPointerArgument);
 }
+
+TEST(VImageTest, GammaAndFourChannelHistogram) {
+    float samples[] = {0.25f, 0.0f, -1.0f, 1.0f};
+    platform::vimage::gammaPlanarF(samples, 4, 0.5f);
+    EXPECT_FLOAT_EQ(samples[0], 0.5f);
+    EXPECT_EQ(samples[1], 0.0f);
+    EXPECT_EQ(samples[2], 0.0f);
+    EXPECT_FLOAT_EQ(samples[3], 1.0f);
+
+    // Out-of-range values go to the end bins; NaN and negatives to the first.
+    const float nan = std::nanf("");
+    const float pixels[] = {0.5f, 2.0f, -3.0f, nan, 0.0f, 1.0f, 0.99f, 0.26f};
+    std::vector<uint64_t> h[4];
+    for (auto& v : h) v.assign(4, 99);
+    uint64_t* const out[4] = {h[0].data(), h[1].data(), h[2].data(), h[3].data()};
+    ASSERT_EQ(platform::vimage::histogramFFFF(pixels, 2, 4, 0.0f, 1.0f, out),
+              platform::vimage::kNoError);
+    EXPECT_EQ(h[0], (std::vector<uint64_t>{1, 0, 1, 0}));
+    EXPECT_EQ(h[1], (std::vector<uint64_t>{0, 0, 0, 2}));
+    EXPECT_EQ(h[2], (std::vector<uint64_t>{1, 0, 0, 1}));
+    EXPECT_EQ(h[3], (std::vector<uint64_t>{1, 1, 0, 0}));
+    EXPECT_EQ(platform::vimage::histogramFFFF(pixels, 2, 0, 0.0f, 1.0f, out),
+              platform::vimage::kInvalidParameter);
+}
