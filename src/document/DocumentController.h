@@ -1,8 +1,8 @@
-// pcdDocumentController, the shared document controller (the file keeps the
-// role's name; the class is all it holds), without its windows: it registers the user
-// defaults when it is made, keeps the list of open documents, makes and opens
-// documents, tells a displayed document to show itself, and follows the
-// batch export's menu notifications.
+// pcdDocumentController (the file keeps the role's name; the class is all it
+// holds): the shared document controller without its windows. It registers
+// the user defaults when it is made, keeps the list of open documents, makes
+// and opens documents, tells a displayed document to show itself, and follows
+// the batch export's menu notifications.
 //
 // Ownership: the controller (a process-wide singleton, never freed) holds the
 // open documents until they are removed. Thread safety: every method may be

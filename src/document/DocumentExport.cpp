@@ -263,8 +263,8 @@ bool failJob(ExportJob& job, platform::Error e) {
     return false;
 }
 
-// Cheap refusals before the render (the publish step checks again): a type
-// a folder that cannot take the file, a protected target.
+// Cheap refusals before the render (the publish step checks again): a folder
+// that cannot take the file, a protected target.
 bool validate(ExportJob& job) {
     const auto& url = job.url;
     const auto folder = url.has_parent_path() ? url.parent_path() : std::filesystem::path(".");
