@@ -93,6 +93,26 @@ std::optional<std::array<double, 9>> linearMatrix(const IccProfile* from, const 
     return out;
 }
 
+// 65325 as 1.0 to lcms2's 65535, and 16-bit to 8-bit, rounded: made once.
+const uint16_t* engineToFullScale() {
+    static const std::vector<uint16_t> table = [] {
+        std::vector<uint16_t> t(65536);
+        for (uint32_t v = 0; v < 65536; ++v)
+            t[v] = uint16_t(std::min<uint32_t>(65535, (v * 65535u + 32662u) / 65325u));
+        return t;
+    }();
+    return table.data();
+}
+
+const uint8_t* sixteenToEight() {
+    static const std::vector<uint8_t> table = [] {
+        std::vector<uint8_t> t(65536);
+        for (uint32_t v = 0; v < 65536; ++v) t[v] = uint8_t((v * 255u + 32767u) / 65535u);
+        return t;
+    }();
+    return table.data();
+}
+
 }  // namespace
 
 std::shared_ptr<const IccProfile> DisplayColor::screenProfile() {
@@ -118,6 +138,7 @@ QImage DisplayColor::screenImage(const BitmapImage& tile,
     const bool little = order == kBitmapByteOrder16Little;
 
     // 65325 is 1.0 in the engine; lcms2 takes 65535 as 1.0.
+    const uint16_t* toFull = engineToFullScale();
     std::vector<uint16_t> pixels(w * h * 4);
     for (size_t y = 0; y < h; ++y) {
         const uint8_t* in = provider->bytes() + y * rowBytes;
@@ -125,7 +146,7 @@ QImage DisplayColor::screenImage(const BitmapImage& tile,
         for (size_t i = 0; i < w * 4; ++i) {
             const uint32_t v = little ? uint32_t(in[2 * i]) | uint32_t(in[2 * i + 1]) << 8
                                       : uint32_t(in[2 * i]) << 8 | uint32_t(in[2 * i + 1]);
-            out[i] = uint16_t(std::min<uint32_t>(65535, (v * 65535u + 32662u) / 65325u));
+            out[i] = toFull[v];
         }
     }
     std::shared_ptr<const IccProfile> source =
@@ -134,14 +155,15 @@ QImage DisplayColor::screenImage(const BitmapImage& tile,
     // dimmed as a whole in the screen's linear space, keeping its hue, rather
     // than clipped channel by channel.
     if (const auto m = linearMatrix(source.get(), screen.get())) {
+        float f[9];
+        for (int i = 0; i < 9; ++i) f[i] = float((*m)[size_t(i)] / 65535.0);
         for (size_t i = 0; i < w * h; ++i) {
             uint16_t* p = pixels.data() + i * 4;
-            double top = 0;
-            for (int r = 0; r < 3; ++r)
-                top = std::max(top, ((*m)[size_t(r * 3)] * p[0] + (*m)[size_t(r * 3 + 1)] * p[1] +
-                                     (*m)[size_t(r * 3 + 2)] * p[2]) /
-                                        65535.0);
-            if (top > 1.0)
+            const float r = p[0], g = p[1], b = p[2];
+            const float top =
+                std::max({f[0] * r + f[1] * g + f[2] * b, f[3] * r + f[4] * g + f[5] * b,
+                          f[6] * r + f[7] * g + f[8] * b});
+            if (top > 1.0f)
                 for (int c = 0; c < 3; ++c) p[c] = uint16_t(std::lround(p[c] / top));
         }
     }
@@ -151,12 +173,12 @@ QImage DisplayColor::screenImage(const BitmapImage& tile,
     }
     QImage image(int(w), int(h), QImage::Format_RGB32);
     if (image.isNull()) return {};
+    const uint8_t* toEight = sixteenToEight();
     for (size_t y = 0; y < h; ++y) {
         const uint16_t* in = pixels.data() + y * w * 4;
         auto* out = reinterpret_cast<QRgb*>(image.scanLine(int(y)));
         for (size_t x = 0; x < w; ++x, in += 4)
-            out[x] = qRgb((in[0] * 255u + 32767u) / 65535u, (in[1] * 255u + 32767u) / 65535u,
-                          (in[2] * 255u + 32767u) / 65535u);
+            out[x] = qRgb(toEight[in[0]], toEight[in[1]], toEight[in[2]]);
     }
     return image;
 }

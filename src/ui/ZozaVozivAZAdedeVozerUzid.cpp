@@ -375,13 +375,27 @@ void ZozaVozivAZAdedeVozerUzid::paintEvent(QPaintEvent*) {
     const QTransform toWidget =
         tiledLayer_->transform() *
         QTransform::fromTranslate(tiledLayer_->position().x(), tiledLayer_->position().y()) * flip;
+    // Upright images: each tile goes to its rectangle snapped to device
+    // pixels, which neighbours share, so a picture of that size is copied
+    // without resampling. Turned images go through the full transform.
+    const bool upright = toWidget.m12() == 0 && toWidget.m21() == 0 && toWidget.m11() > 0;
+    const double dpr = backing_;
+    auto snap = [dpr](double v) { return std::round(v * dpr) / dpr; };
     for (const auto& tile : tiledLayer_->sublayers()) {
         auto* content = static_cast<ZRTileContentSublayer*>(tile.get());
         if (!content->hasContents()) continue;
         const QRectF f = content->frame();
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, content->smoothMagnification());
+        if (upright) {
+            const QRectF r = toWidget.mapRect(f);
+            painter.resetTransform();
+            painter.drawImage(QRectF(QPointF(snap(r.left()), snap(r.top())),
+                                     QPointF(snap(r.right()), snap(r.bottom()))),
+                              content->contents());
+            continue;
+        }
         // Tile pictures have their top row first; layer y points up.
         painter.setTransform(QTransform(1, 0, 0, -1, f.x(), f.y() + f.height()) * toWidget);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform, content->smoothMagnification());
         painter.drawImage(QRectF(0, 0, f.width(), f.height()), content->contents());
     }
     if (!cropLayerCntrl_ || !cropLayerCntrl_->showCropArea()) return;
