@@ -7,6 +7,7 @@
 #include <cmath>
 #include <vector>
 
+#include "color/SettingsKeys.h"
 #include "engine/CoreEngineFilter.h"
 #include "platform/Dispatch.h"
 
@@ -51,9 +52,9 @@ void BM_CoreEngineFilter24MP(benchmark::State& state) {
     for (auto _ : state) {
         ev = ev > 1 ? -1 : ev + 0.1;
         filter.setImageParameters(std::make_shared<const platform::Dictionary>(
-            platform::Dictionary{{"Quorvex_Filter_inputEV", ev},
-                                 {"Quorvex_Filter_inputContrast", 0.3},
-                                 {"Quorvex_Filter_inputTemperature", 5200.0}}));
+            platform::Dictionary{{SettingsKeys::kInputEV, ev},
+                                 {SettingsKeys::kInputContrast, 0.3},
+                                 {SettingsKeys::kInputTemperature, 5200.0}}));
         auto out = filter.outputImage();
         benchmark::DoNotOptimize(out.get());
     }

@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "color/ProfileManager.h"
+#include "color/SettingsKeys.h"
 #include "document/DocumentController.h"
 #include "engine/ImageBuffer.h"
 #include "ui/DisplayColor.h"
@@ -116,7 +117,7 @@ void BM_Stage4ChangeOnPaintedView(benchmark::State& state) {
     float ev = 0;
     for (auto _ : state) {
         ev = ev == 0 ? 0.5f : 0.0f;
-        document->setValueForKey(platform::Value(ev), "Quorvex_Filter_inputEV");
+        document->setValueForKey(platform::Value(ev), SettingsKeys::kInputEV);
         // Done when every visible tile has been fetched again and painted.
         const uint64_t before = w->imageView()->tiledLayer()->fetchCount();
         spinUntil(

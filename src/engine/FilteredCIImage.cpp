@@ -4,6 +4,8 @@
 #include <cmath>
 #include <optional>
 
+#include "color/SettingsKeys.h"
+
 using platform::CIFilter;
 using platform::CIImage;
 using platform::Value;
@@ -51,7 +53,7 @@ void FilteredCIImage::applyAdjustments(const platform::Dictionary& settings) {
     platform::Dictionary applied;
     for (size_t i = 0; i < filters_.size(); ++i) {
         for (const auto& [key, description] : filters_[i]->attributes()) {
-            const Value& v = settings["Quorvex_Filter_" + key];
+            const Value& v = settings[SettingsKeys::kFilterPrefix + key];
             if (v.isNull()) continue;
             const Value* last = localValues_.find(key);
             if (last && sameNumber(v, *last)) continue;
