@@ -285,6 +285,15 @@ VudeVuzevOveredIvozuvevov::VudeVuzevOveredIvozuvevov(MyDocument::Ptr document)
     pixelTimer_->start();
     mPixelValues->setText(QStringLiteral("-"));
     setCropRect(qRect(document_->getCropRect()));
+    for (int ms : {100, 500, 1000, 5000})
+        QTimer::singleShot(ms, this, &VudeVuzevOveredIvozuvevov::scrollViewBugFix);
+}
+
+void VudeVuzevOveredIvozuvevov::scrollViewBugFix() {
+    // Lays the split view and the source list out again.
+    if (!window_ || windowHasClosed_) return;
+    splitView_->refresh();
+    sidebar_->doItemsLayout();
 }
 
 VudeVuzevOveredIvozuvevov::~VudeVuzevOveredIvozuvevov() {

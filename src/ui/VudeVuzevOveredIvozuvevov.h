@@ -188,6 +188,7 @@ public:
     // The window closes (by the user, or the document after a failed decode).
     void windowWillClose();
     void performClose();
+    void scrollViewBugFix();
 
 private:
     void buildWindow();

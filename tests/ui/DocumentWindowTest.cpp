@@ -5,6 +5,7 @@
 #include <lcms2.h>
 
 #include <QDialog>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
@@ -347,6 +348,17 @@ TEST(DocumentWindow, ReadoutStepsDefaultsPresetsAndWriteBack) {
     ASSERT_TRUE(uitest::spinUntil([&] { return !w->progressSheet()->isVisible(); },
                                   std::chrono::seconds(60)));
     EXPECT_EQ(QImage(path).size(), QSize(400, 300));
+    // The save panel adds the type's extension when the name has none.
+    w->exportAsType("public.jpeg");
+    auto* panel = w->window()->findChild<QFileDialog*>();
+    ASSERT_NE(panel, nullptr);
+    EXPECT_TRUE(panel->testOption(QFileDialog::DontUseNativeDialog));
+    const QString bare = QString::fromStdString((home.path() / "panel").string());
+    emit panel->fileSelected(bare);
+    panel->close();
+    ASSERT_TRUE(uitest::spinUntil([&] { return !w->progressSheet()->isVisible(); },
+                                  std::chrono::seconds(60)));
+    EXPECT_TRUE(fs::exists(home.path() / "panel.jpg"));
     closeAndWait(w);
     // Closing closed the document: it is no longer open.
     EXPECT_FALSE(pcdDocumentController::sharedDocumentController().documentForURL(
