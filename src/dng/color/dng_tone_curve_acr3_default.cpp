@@ -1,6 +1,6 @@
 // The inverse table keeps the published rows exactly; the rows between them
-// invert the forward table by linear interpolation and are rounded to the
-// same 5 decimals, so the two tables agree wherever both are defined.
+// invert the forward table by linear interpolation, adjusted to meet those
+// rows, and are rounded to the same 5 decimals.
 #include "dng/color/dng_tone_curve_acr3_default.h"
 
 #include <cmath>
@@ -34,6 +34,7 @@ float Lookup(const float* table, real64 x) {
 
 dng_tone_curve_acr3_default::dng_tone_curve_acr3_default() {
     const float* forward = DefaultToneCurveTable::values();
+    double inverted[kTableSize];
     int segment = 0;
     for (int k = 0; k < kTableSize; ++k) {
         const double target = double(k) / 1024.0;
@@ -41,7 +42,22 @@ dng_tone_curve_acr3_default::dng_tone_curve_acr3_default() {
         const double y0 = forward[segment], y1 = forward[segment + 1];
         const double f = y1 > y0 ? std::fmin(std::fmax((target - y0) / (y1 - y0), 0.0), 1.0) : 0.0;
         const double x = (segment + f) / 1024.0;
-        fInverse[k] = float(std::round(x * 100000.0) / 100000.0);
+        inverted[k] = x;
+    }
+    // The published rows are not exactly the inverse of the interpolated
+    // forward table: between two of them the inverted values are shifted by
+    // the linearly blended differences at both ends, which keeps the table
+    // rising and the published rows exact.
+    constexpr int kRows = int(sizeof kInverseRows / sizeof kInverseRows[0]);
+    for (int r = 0; r + 1 < kRows; ++r) {
+        const int a = kInverseRows[r].index, b = kInverseRows[r + 1].index;
+        const double da = kInverseRows[r].value - inverted[a];
+        const double db = kInverseRows[r + 1].value - inverted[b];
+        for (int k = a; k <= b; ++k) {
+            const double t = double(k - a) / double(b - a);
+            const double x = inverted[k] + da + (db - da) * t;
+            fInverse[k] = float(std::round(x * 100000.0) / 100000.0);
+        }
     }
     for (const FixedRow& row : kInverseRows) fInverse[row.index] = row.value;
 }

@@ -1,0 +1,176 @@
+// OpenEXR files from the front: channels and sample types per output
+// format, the exact floats (halves as Imath converts them), the preview, the
+// attributes from the image properties, no chromaticities, and failures
+// caught with their text.
+#include <ImfChannelList.h>
+#include <ImfChromaticitiesAttribute.h>
+#include <ImfFloatAttribute.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfInputFile.h>
+#include <ImfPreviewImage.h>
+#include <ImfStringAttribute.h>
+#include <gtest/gtest.h>
+#include <half.h>
+
+#include <cmath>
+#include <filesystem>
+
+#include "export/ExportTestSupport.h"
+#include "export/exrWrapper.h"
+#include "export/exrWriter.h"
+#include "support/TestSupport.h"
+
+using namespace exporttest;
+using platform::Dictionary;
+using platform::Value;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<float> Pixels(int w, int h) {
+    std::vector<float> px(size_t(w) * h * 4);
+    for (size_t i = 0; i < px.size(); ++i)
+        px[i] = i % 4 == 3 ? float(i % 7) / 6.0f : float(i % 1013) * 0.00731f - 0.5f;
+    return px;
+}
+
+}  // namespace
+
+TEST(ExrFront, EachOutputFormatReadsBackExactly) {
+    testsupport::ScratchDir scratch;
+    constexpr int kW = 40, kH = 24;
+    const auto px = Pixels(kW, kH);
+    struct Case {
+        int format;
+        Imf::PixelType type;
+        bool alpha;
+    };
+    for (const Case c : {Case{0, Imf::HALF, true}, Case{1, Imf::FLOAT, true},
+                         Case{2, Imf::HALF, false}, Case{3, Imf::FLOAT, false}}) {
+        SCOPED_TRACE(c.format);
+        const fs::path out = scratch.path() / ("f" + std::to_string(c.format) + ".exr");
+        auto front = exrWrapper::initWithSize(kW, kH);
+        ASSERT_EQ(front->writeToFile(px.data(), c.format, out, nullptr, "com.ilm.openexr-image"), 0);
+        Imf::InputFile in(out.c_str());
+        const Imf::Header& h = in.header();
+        EXPECT_EQ(h.compression(), Imf::ZIP_COMPRESSION);
+        EXPECT_EQ(h.findTypedAttribute<Imf::ChromaticitiesAttribute>("chromaticities"), nullptr);
+        int channels = 0;
+        for (auto it = h.channels().begin(); it != h.channels().end(); ++it, ++channels)
+            EXPECT_EQ(it.channel().type, c.type) << it.name();
+        EXPECT_EQ(channels, c.alpha ? 4 : 3);
+        EXPECT_EQ(h.channels().findChannel("A") != nullptr, c.alpha);
+        ASSERT_TRUE(h.hasPreviewImage());
+        EXPECT_EQ(h.previewImage().width(), unsigned(kW / 8));
+        EXPECT_EQ(h.previewImage().height(), unsigned(kH / 8));
+
+        std::vector<float> back(px.size(), -99.0f);
+        Imf::FrameBuffer frame;
+        const char* names[4] = {"R", "G", "B", "A"};
+        for (int k = 0; k < 4; ++k)
+            frame.insert(names[k], Imf::Slice(Imf::FLOAT, (char*)(back.data() + k), 16,
+                                              size_t(kW) * 16, 1, 1, -99.0));
+        in.setFrameBuffer(frame);
+        in.readPixels(0, kH - 1);
+        for (size_t i = 0; i < px.size(); ++i) {
+            if (i % 4 == 3 && !c.alpha) {
+                EXPECT_EQ(back[i], -99.0f);
+                continue;
+            }
+            const float want = c.type == Imf::HALF ? float(half(px[i])) : px[i];
+            ASSERT_EQ(back[i], want) << i;
+        }
+    }
+    RequireTool("exrheader");
+    const std::string header = RunTool("exrheader '" + (scratch.path() / "f2.exr").string() + "'");
+    EXPECT_NE(header.find("R, 16-bit floating-point"), std::string::npos) << header;
+    EXPECT_EQ(header.find("A, "), std::string::npos) << header;
+    EXPECT_NE(header.find("preview (type preview): 5 by 3 pixels"), std::string::npos) << header;
+}
+
+TEST(ExrFront, PreviewCurveAndSampling) {
+    EXPECT_EQ(exrWriter::previewValue(1.0f), 184);
+    EXPECT_EQ(exrWriter::previewValue(0.0f), 0);
+    EXPECT_EQ(exrWriter::previewValue(-3.0f), 0);
+    EXPECT_EQ(exrWriter::previewValue(2.5f), 255);
+    EXPECT_EQ(exrWriter::previewAlpha(1.0f), 255);
+    EXPECT_EQ(exrWriter::previewAlpha(0.5f), 128);
+    EXPECT_EQ(exrWriter::previewAlpha(-1.0f), 0);
+    EXPECT_EQ(exrWriter::previewValue(std::nanf("")), 0);
+
+    testsupport::ScratchDir scratch;
+    std::vector<float> px(16 * 16 * 4, 0.0f);
+    for (int y : {0, 8})
+        for (int x : {0, 8}) {
+            float* p = &px[(size_t(y) * 16 + x) * 4];
+            p[0] = 1.0f;
+            p[1] = float(x) / 8.0f;
+            p[2] = float(y) / 8.0f;
+            p[3] = 0.5f;
+        }
+    exrWriter writer(16, 16);
+    ASSERT_EQ(writer.write(px.data(), 0, (scratch.path() / "p.exr").c_str()), 0);
+    const Imf::PreviewImage& preview = writer.header().previewImage();
+    ASSERT_EQ(preview.width(), 2u);
+    ASSERT_EQ(preview.height(), 2u);
+    EXPECT_EQ(preview.pixel(1, 0).r, 184);
+    EXPECT_EQ(preview.pixel(1, 0).g, 184);
+    EXPECT_EQ(preview.pixel(1, 0).b, 0);
+    EXPECT_EQ(preview.pixel(0, 1).b, 184);
+    EXPECT_EQ(preview.pixel(0, 1).a, 128);
+
+    exrWriter narrow(7, 100);
+    std::vector<float> n(7 * 100 * 4, 0.25f);
+    ASSERT_EQ(narrow.write(n.data(), 0, (scratch.path() / "n.exr").c_str()), 0);
+    EXPECT_EQ(narrow.header().previewImage().width(), 0u);
+    EXPECT_EQ(narrow.header().previewImage().height(), 12u);
+}
+
+TEST(ExrFront, AttributesFromTheImageProperties) {
+    testsupport::ScratchDir scratch;
+    std::vector<float> px(8 * 8 * 4, 0.5f);
+    auto attrs = [&](const Dictionary& meta) {
+        auto front = exrWrapper::initWithSize(8, 8);
+        const fs::path out = scratch.path() / "m.exr";
+        EXPECT_EQ(front->writeToFile(px.data(), 0, out, &meta, ""), 0);
+        return Imf::InputFile(out.c_str()).header();
+    };
+    const Imf::Header h = attrs(
+        {{"{TIFF}", Value(Dictionary{{"Make", Value("X")},
+                                     {"Artist", Value("A")},
+                                     {"DateTime", Value("2003:03:03 03:03:03")}})},
+         {"{Exif}", Value(Dictionary{{"ExposureTime", Value(0.01)},
+                                     {"ISOSpeedRatings", Value(Value::Array{Value(100), Value(200)})},
+                                     {"DateTimeDigitized", Value("2002:02:02 02:02:02")},
+                                     {"ApertureValue", Value(4.0)}})},
+         {"{ExifAux}", Value(Dictionary{{"LensModel", Value("L")}})}});
+    EXPECT_EQ(h.typedAttribute<Imf::StringAttribute>("make").value(), "X");
+    EXPECT_FLOAT_EQ(h.typedAttribute<Imf::FloatAttribute>("expTime").value(), 0.01f);
+    EXPECT_FLOAT_EQ(h.typedAttribute<Imf::FloatAttribute>("isoSpeed").value(), 100.0f);
+    EXPECT_FLOAT_EQ(h.typedAttribute<Imf::FloatAttribute>("aperture").value(), 4.0f);
+    EXPECT_EQ(h.typedAttribute<Imf::StringAttribute>("lensModel").value(), "L");
+    // The digitized date beats the modification date; Artist alone is no owner.
+    EXPECT_EQ(h.typedAttribute<Imf::StringAttribute>("capDate").value(), "2002:02:02 02:02:02");
+    EXPECT_EQ(h.findTypedAttribute<Imf::StringAttribute>("owner"), nullptr);
+
+    const Imf::Header o = attrs(
+        {{"{TIFF}", Value(Dictionary{{"Copyright", Value("C")}, {"Artist", Value("A")}})},
+         {"{Exif}", Value(Dictionary{{"DateTimeOriginal", Value("2001:01:01 01:01:01")},
+                                     {"DateTimeDigitized", Value("2002:02:02 02:02:02")}})}});
+    EXPECT_EQ(o.typedAttribute<Imf::StringAttribute>("owner").value(), "A");
+    EXPECT_EQ(o.typedAttribute<Imf::StringAttribute>("capDate").value(), "2001:01:01 01:01:01");
+}
+
+TEST(ExrFront, FailuresAreCaughtWithTheirText) {
+    testsupport::ScratchDir scratch;
+    std::vector<float> px(8 * 8 * 4, 0.5f);
+    auto front = exrWrapper::initWithSize(8, 8);
+    EXPECT_EQ(front->writeToFile(px.data(), 0, scratch.path() / "none" / "x.exr", nullptr, ""), 1);
+    EXPECT_FALSE(front->errorStringForCode(1).empty());
+    exrWriter writer(8, 8);
+    EXPECT_EQ(writer.write(nullptr, 0, (scratch.path() / "y.exr").c_str()), 1);
+    EXPECT_STRNE(writer.errorString(), "");
+    EXPECT_FALSE(fs::exists(scratch.path() / "y.exr"));
+}
