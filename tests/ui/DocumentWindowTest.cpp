@@ -26,8 +26,11 @@
 #include "document/PresetManager.h"
 #include "engine/CoreTiledEngine.h"
 #include "platform/ImageReader.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
 #include "ui/CIImageView.h"
 #include "ui/DisplayColor.h"
+#include "ui/QuorvexClickTextField.h"
 #include "ui/VudeVuzevOveredIvozuvevov.h"
 
 namespace fs = std::filesystem;
@@ -319,6 +322,12 @@ TEST(DocumentWindow, ReadoutStepsDefaultsPresetsAndWriteBack) {
     QTest::mouseDClick(slider, Qt::LeftButton, {}, QPoint(2, slider->height() / 2));
     EXPECT_EQ(document->valueForKey("Quorvex_Filter_inputEV").realValue(), 0.0);
     (void)afterClick;
+    // So does a double click on the setting's label.
+    document->setValueForKey(platform::Value(2.0f), "Quorvex_Filter_inputSaturation");
+    auto* label = w->window()->findChild<QuorvexClickTextField*>("Quorvex_Filter_inputSaturation1");
+    ASSERT_NE(label, nullptr);
+    QTest::mouseDClick(label, Qt::LeftButton);
+    EXPECT_FLOAT_EQ(document->valueForKey("Quorvex_Filter_inputSaturation").floatValue(), 1.0f);
     // Controls follow the document.
     document->setValueForKey(platform::Value(1.5f), "Quorvex_Filter_inputEV");
     uitest::settle();
@@ -359,7 +368,15 @@ TEST(DocumentWindow, ReadoutStepsDefaultsPresetsAndWriteBack) {
     ASSERT_TRUE(uitest::spinUntil([&] { return !w->progressSheet()->isVisible(); },
                                   std::chrono::seconds(60)));
     EXPECT_TRUE(fs::exists(home.path() / "panel.jpg"));
+    // Activation tells the inspector; closing keeps the frame.
+    int changes = 0;
+    auto token = platform::NotificationCenter::defaultCenter().addObserver(
+        "TARNWisp_DocumentChange", [&](const platform::Notification&) { ++changes; });
+    w->windowDidBecomeMain();
+    platform::NotificationCenter::defaultCenter().removeObserver(token);
+    EXPECT_EQ(changes, 1);
     closeAndWait(w);
+    EXPECT_FALSE(platform::UserDefaults::standard().dataForKey("QuorvexDocumentWindow").empty());
     // Closing closed the document: it is no longer open.
     EXPECT_FALSE(pcdDocumentController::sharedDocumentController().documentForURL(
         dng("rpi-1920x1200_10bit-packed_single-tile.dng").string()));
