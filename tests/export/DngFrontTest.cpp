@@ -305,3 +305,23 @@ TEST(DngFront, EmbeddedOriginalBlocks) {
     EXPECT_EQ(compress(65536), 1u);
     EXPECT_EQ(compress(65537), 2u);
 }
+
+TEST(DngFront, AnyThreadCountWritesTheSameFile) {
+    testsupport::ScratchDir scratch;
+    constexpr int kW = 700, kH = 500;
+    const auto pixels = Gradient(kW, kH);
+    std::vector<std::vector<uint8_t>> files;
+    for (uint32 threads : {1u, 8u}) {
+        pcdToDNG writer(kW, kH);
+        writer.Host().SetAreaTaskThreadCount(threads);
+        ASSERT_EQ(writer.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
+        const fs::path out = scratch.path() / (std::to_string(threads) + ".dng");
+        ASSERT_EQ(writer.writeFile(out.c_str(), nullptr, "public.dng"), 0);
+        files.push_back(FileBytes(out));
+    }
+    ASSERT_EQ(files[0].size(), files[1].size());
+    // Only the clock's texts (preview and file dates) may differ.
+    size_t differing = 0;
+    for (size_t i = 0; i < files[0].size(); ++i) differing += files[0][i] != files[1][i];
+    EXPECT_LE(differing, 40u);
+}
