@@ -180,6 +180,12 @@ TEST(CoreImageFilters, CoreEngineEqualsTheCoreStageWhereTheTableIndexIsWhole) {
             EXPECT_EQ(got[3], 1.0f);
         }
     EXPECT_GE(exact, W * H / 2);
+    filter.setWorkerCount(1);
+    filter.setImageParameters(std::make_shared<const Dictionary>(settings));  // renders again
+    auto single = filter.outputImage();
+    ASSERT_NE(single, out);
+    for (size_t y = 0; y < H; ++y)
+        for (size_t i = 0; i < W * 4; ++i) ASSERT_EQ(single->row(y)[i], out->row(y)[i]);
 
     filter.setImageParameters(nullptr);
     auto dark = filter.outputImage();
