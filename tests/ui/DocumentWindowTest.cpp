@@ -380,6 +380,11 @@ TEST(DocumentWindow, ReadoutStepsDefaultsPresetsAndWriteBack) {
     // Closing closed the document: it is no longer open.
     EXPECT_FALSE(pcdDocumentController::sharedDocumentController().documentForURL(
         dng("rpi-1920x1200_10bit-packed_single-tile.dng").string()));
+    // ...and wrote its edits: the file opens again with them.
+    auto* again = openWindow(dng("rpi-1920x1200_10bit-packed_single-tile.dng"), false);
+    ASSERT_NE(again, nullptr);
+    EXPECT_FLOAT_EQ(again->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.5f);
+    closeAndWait(again);
 }
 
 TEST(DocumentWindow, RefusedFilesShowTheirErrorAndClose) {
