@@ -46,8 +46,8 @@ void BM_WholeExport(benchmark::State& state) {
     options.files = {*sample};
     options.exportLocation = out;
     options.silentlyOverwrite = true;
-    options.preset = platform::Dictionary{
-        {SettingsKeys::kExportFileType, platform::Value(int(state.range(0)))}};
+    options.preset =
+        platform::Dictionary{{SettingsKeys::kExportFileType, platform::Value(int(state.range(0)))}};
     for (auto _ : state) {
         auto error = BatchExport::run(options);
         if (error) return state.SkipWithError(error->failureReason.c_str());
@@ -55,7 +55,13 @@ void BM_WholeExport(benchmark::State& state) {
     setRate(state);
     fs::remove_all(out);
 }
-BENCHMARK(BM_WholeExport)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_WholeExport)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
 
 std::vector<uint16_t> gradient16() {
     std::vector<uint16_t> px(size_t(kW) * kH * 3);
@@ -78,7 +84,13 @@ void BM_DngWriter(benchmark::State& state) {
     setRate(state);
     fs::remove(out);
 }
-BENCHMARK(BM_DngWriter)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_DngWriter)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
 
 // OpenEXR output formats 0 (half RGBA) and 1 (float RGBA).
 void BM_ExrWriter(benchmark::State& state) {
@@ -96,6 +108,11 @@ void BM_ExrWriter(benchmark::State& state) {
     setRate(state);
     fs::remove(out);
 }
-BENCHMARK(BM_ExrWriter)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_ExrWriter)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
 
 }  // namespace

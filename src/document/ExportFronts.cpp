@@ -58,8 +58,7 @@ bool ExportFronts::write(CGImageBitMap& image, const std::string& type,
     platform::Error cause;
     auto out = platform::OutputFile::create(url, &cause);
     if (!out)
-        return fail(error,
-                    DocumentExport::destinationError(kQuorvexErrorCreateDestination, cause));
+        return fail(error, DocumentExport::destinationError(kQuorvexErrorCreateDestination, cause));
     int status = 0;
     std::string text;
     if (exr) {

@@ -15,24 +15,15 @@ struct IndexedKey {
 };
 
 constexpr IndexedKey kTIFFKeys[] = {
-    {kCGImagePropertyTIFFCompression, 0},
-    {kCGImagePropertyTIFFPhotometricInterpretation, 1},
-    {kCGImagePropertyTIFFDocumentName, 2},
-    {kCGImagePropertyTIFFImageDescription, 3},
-    {kCGImagePropertyTIFFMake, 4},
-    {kCGImagePropertyTIFFModel, 5},
-    {kCGImagePropertyTIFFOrientation, 6},
-    {kCGImagePropertyTIFFXResolution, 7},
-    {kCGImagePropertyTIFFYResolution, 8},
-    {kCGImagePropertyTIFFResolutionUnit, 9},
-    {kCGImagePropertyTIFFSoftware, 10},
-    {kCGImagePropertyTIFFTransferFunction, 11},
-    {kCGImagePropertyTIFFDateTime, 12},
-    {kCGImagePropertyTIFFArtist, 13},
-    {kCGImagePropertyTIFFHostComputer, 14},
-    {kCGImagePropertyTIFFCopyright, 15},
-    {kCGImagePropertyTIFFWhitePoint, 16},
-    {kCGImagePropertyTIFFPrimaryChromaticities, 17},
+    {kCGImagePropertyTIFFCompression, 0},   {kCGImagePropertyTIFFPhotometricInterpretation, 1},
+    {kCGImagePropertyTIFFDocumentName, 2},  {kCGImagePropertyTIFFImageDescription, 3},
+    {kCGImagePropertyTIFFMake, 4},          {kCGImagePropertyTIFFModel, 5},
+    {kCGImagePropertyTIFFOrientation, 6},   {kCGImagePropertyTIFFXResolution, 7},
+    {kCGImagePropertyTIFFYResolution, 8},   {kCGImagePropertyTIFFResolutionUnit, 9},
+    {kCGImagePropertyTIFFSoftware, 10},     {kCGImagePropertyTIFFTransferFunction, 11},
+    {kCGImagePropertyTIFFDateTime, 12},     {kCGImagePropertyTIFFArtist, 13},
+    {kCGImagePropertyTIFFHostComputer, 14}, {kCGImagePropertyTIFFCopyright, 15},
+    {kCGImagePropertyTIFFWhitePoint, 16},   {kCGImagePropertyTIFFPrimaryChromaticities, 17},
 };
 
 constexpr IndexedKey kExifKeys[] = {
@@ -95,14 +86,10 @@ constexpr IndexedKey kExifKeys[] = {
 };
 
 constexpr IndexedKey kExifAuxKeys[] = {
-    {kCGImagePropertyExifAuxLensInfo, 75},
-    {kCGImagePropertyExifAuxLensModel, 76},
-    {kCGImagePropertyExifAuxSerialNumber, 77},
-    {kCGImagePropertyExifAuxLensID, 78},
-    {kCGImagePropertyExifAuxLensSerialNumber, 79},
-    {kCGImagePropertyExifAuxImageNumber, 80},
-    {kCGImagePropertyExifAuxFlashCompensation, 81},
-    {kCGImagePropertyExifAuxOwnerName, 82},
+    {kCGImagePropertyExifAuxLensInfo, 75},          {kCGImagePropertyExifAuxLensModel, 76},
+    {kCGImagePropertyExifAuxSerialNumber, 77},      {kCGImagePropertyExifAuxLensID, 78},
+    {kCGImagePropertyExifAuxLensSerialNumber, 79},  {kCGImagePropertyExifAuxImageNumber, 80},
+    {kCGImagePropertyExifAuxFlashCompensation, 81}, {kCGImagePropertyExifAuxOwnerName, 82},
     {kCGImagePropertyExifAuxFirmware, 83},
 };
 
@@ -144,8 +131,8 @@ int ImagePropertyImport::indexOf(std::string_view dictionaryKey, std::string_vie
 }
 
 std::optional<std::string> ImagePropertyImport::decodeObject(const platform::Dictionary& dict,
-                                                             std::string_view key,
-                                                             int32_t* iValue, double* fValue) {
+                                                             std::string_view key, int32_t* iValue,
+                                                             double* fValue) {
     const platform::Value* value = dict.find(key);
     if (!value) return std::nullopt;
     if (value->isArray()) {

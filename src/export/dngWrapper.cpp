@@ -26,8 +26,7 @@ int dngWrapper::writeToFile(const uint16_t* buffer, int outputFormat,
                             const platform::Dictionary* metaData, const std::string& type) {
     if (!dngWriter_) return -1;
     if (outputFormat == 1) dngWriter_->SetCFAPattern(0xB4B4B4B4);
-    const int status =
-        dngWriter_->BuildNegative(reinterpret_cast<const uint8_t*>(buffer), 0);
+    const int status = dngWriter_->BuildNegative(reinterpret_cast<const uint8_t*>(buffer), 0);
     dngWriter_->SetMake("Zazid Ivuz app");
     dngWriter_->SetModel("Virtual camera");
     dngWriter_->SetSoftware("Zazid Ivuz");

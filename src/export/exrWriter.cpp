@@ -69,7 +69,8 @@ void exrWriter::addMetadata(int index, const char* text, int32_t intValue, doubl
             setStringAttribute(h, "capDate", text);
             break;
         case 13:
-            if (h.findTypedAttribute<Imf::StringAttribute>("owner")) setStringAttribute(h, "owner", text);
+            if (h.findTypedAttribute<Imf::StringAttribute>("owner"))
+                setStringAttribute(h, "owner", text);
             break;
         case 15:
             setStringAttribute(h, "owner", text);

@@ -7,11 +7,11 @@
 // write() catches every exception and keeps its text.
 #pragma once
 
+#include <ImfForward.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include <ImfForward.h>
 
 class exrWriter {
 public:

@@ -4,8 +4,6 @@
 // reader develops the pixels the caller handed over.
 #include "export/pcdToDNG.h"
 
-#include "export/ImagePropertyImport.h"
-
 #include <zlib.h>
 
 #include <algorithm>
@@ -37,6 +35,7 @@
 #include "dng/writer/dng_image_writer.h"
 #include "dng/writer/dng_preview.h"
 #include "dng/writer/tiff_tag.h"
+#include "export/ImagePropertyImport.h"
 #include "platform/Dispatch.h"
 
 namespace {
@@ -178,8 +177,8 @@ int32_t pcdToDNG::BuildNegative(const uint8_t* buffer, uint32_t orientation) {
         stream.WriteBytes(buffer, bytes);
         stream.Flush();
 
-        auto image = std::make_unique<dng_simple_image>(dng_rect(fHeight, fWidth), samples,
-                                                        ttShort, fHost.Allocator());
+        auto image = std::make_unique<dng_simple_image>(dng_rect(fHeight, fWidth), samples, ttShort,
+                                                        fHost.Allocator());
         {
             dng_ifd ifd;
             DescribeBuffer(ifd, orientation);
@@ -254,9 +253,9 @@ int32_t pcdToDNG::BuildNegative(const uint8_t* buffer, uint32_t orientation) {
 
 // ---------------------------------------------------------------- setters
 
-#define PCD_EXIF_TEXT(Setter, field)                                   \
-    void pcdToDNG::Setter(const char* text) {                          \
-        if (!fNegative || !fNegative->Metadata().GetExif()) return;    \
+#define PCD_EXIF_TEXT(Setter, field)                                       \
+    void pcdToDNG::Setter(const char* text) {                              \
+        if (!fNegative || !fNegative->Metadata().GetExif()) return;        \
         fNegative->Metadata().GetExif()->field.SetASCII(text ? text : ""); \
     }
 PCD_EXIF_TEXT(SetMake, fMake)
@@ -422,9 +421,9 @@ int32_t pcdToDNG::writeFile(const char* fileName, const char* embedFileName, con
             resolution.fYResolution = dng_urational(72, 1);
             resolution.fResolutionUnit = 2;
             writer.WriteTIFFWithSpaceForNegative(
-                fHost, stream, *image, image->Planes() >= 3 ? piRGB : piBlackIsZero,
-                ccUncompressed, &n, &dng_space_ProPhoto::Get(), &resolution, nullptr, nullptr,
-                kMetadataSubset_All, false);
+                fHost, stream, *image, image->Planes() >= 3 ? piRGB : piBlackIsZero, ccUncompressed,
+                &n, &dng_space_ProPhoto::Get(), &resolution, nullptr, nullptr, kMetadataSubset_All,
+                false);
         }
         stream.Flush();
         return 0;
@@ -477,59 +476,152 @@ void pcdToDNG::SetEXIFProperty(int index, const char* text, int32_t intValue, do
     const char* t = text ? text : "";
     const uint32 u = uint32(intValue);
     switch (index) {
-        case 3: exif->fImageDescription.SetASCII(t); break;
-        case 4: exif->fMake.SetASCII(t); break;
-        case 5: exif->fModel.SetASCII(t); break;
-        case 10: exif->fSoftware.SetASCII(t); break;
+        case 3:
+            exif->fImageDescription.SetASCII(t);
+            break;
+        case 4:
+            exif->fMake.SetASCII(t);
+            break;
+        case 5:
+            exif->fModel.SetASCII(t);
+            break;
+        case 10:
+            exif->fSoftware.SetASCII(t);
+            break;
         case 12:
-        case 25: exif->fDateTimeOriginal = ParsedDate(t); break;
-        case 26: exif->fDateTimeDigitized = ParsedDate(t); break;
-        case 13: exif->fArtist.SetASCII(t); break;
-        case 15: exif->fCopyright.SetASCII(t); break;
-        case 18: exif->SetExposureTime(realValue, false); break;
-        case 19: exif->SetFNumber(realValue); break;
-        case 20: exif->fExposureProgram = u; break;
-        case 22: exif->fISOSpeedRatings[0] = u; break;
-        case 29: exif->SetShutterSpeedValue(realValue); break;
-        case 30: exif->SetApertureValue(realValue); break;
-        case 31: exif->fBrightnessValue.SetReal64(realValue); break;
-        case 32: exif->fExposureBiasValue.SetReal64(realValue); break;
-        case 33: exif->fMaxApertureValue.SetReal64(realValue); break;
-        case 34: exif->fSubjectDistance.SetReal64(realValue); break;
-        case 35: exif->fMeteringMode = u; break;
-        case 36: exif->fLightSource = u; break;
-        case 37: exif->fFlash = u; break;
-        case 38: exif->fFocalLength.SetReal64(realValue); break;
-        case 41: exif->fUserComment.SetASCII(t); break;
-        case 56: exif->fExposureIndex.SetReal64(realValue); break;
-        case 57: exif->fSensingMethod = u; break;
-        case 58: exif->fFileSource = u; break;
-        case 59: exif->fSceneType = u; break;
-        case 61: exif->fCustomRendered = u; break;
-        case 62: exif->fExposureMode = u; break;
-        case 63: exif->fWhiteBalance = u; break;
-        case 64: exif->fDigitalZoomRatio.SetReal64(realValue); break;
-        case 65: exif->fFocalLengthIn35mmFilm = u; break;
-        case 66: exif->fSceneCaptureType = u; break;
-        case 67: exif->fGainControl = u; break;
-        case 68: exif->fContrast = u; break;
-        case 69: exif->fSaturation = u; break;
-        case 70: exif->fSharpness = u; break;
-        case 72: exif->fSubjectDistanceRange = u; break;
+        case 25:
+            exif->fDateTimeOriginal = ParsedDate(t);
+            break;
+        case 26:
+            exif->fDateTimeDigitized = ParsedDate(t);
+            break;
+        case 13:
+            exif->fArtist.SetASCII(t);
+            break;
+        case 15:
+            exif->fCopyright.SetASCII(t);
+            break;
+        case 18:
+            exif->SetExposureTime(realValue, false);
+            break;
+        case 19:
+            exif->SetFNumber(realValue);
+            break;
+        case 20:
+            exif->fExposureProgram = u;
+            break;
+        case 22:
+            exif->fISOSpeedRatings[0] = u;
+            break;
+        case 29:
+            exif->SetShutterSpeedValue(realValue);
+            break;
+        case 30:
+            exif->SetApertureValue(realValue);
+            break;
+        case 31:
+            exif->fBrightnessValue.SetReal64(realValue);
+            break;
+        case 32:
+            exif->fExposureBiasValue.SetReal64(realValue);
+            break;
+        case 33:
+            exif->fMaxApertureValue.SetReal64(realValue);
+            break;
+        case 34:
+            exif->fSubjectDistance.SetReal64(realValue);
+            break;
+        case 35:
+            exif->fMeteringMode = u;
+            break;
+        case 36:
+            exif->fLightSource = u;
+            break;
+        case 37:
+            exif->fFlash = u;
+            break;
+        case 38:
+            exif->fFocalLength.SetReal64(realValue);
+            break;
+        case 41:
+            exif->fUserComment.SetASCII(t);
+            break;
+        case 56:
+            exif->fExposureIndex.SetReal64(realValue);
+            break;
+        case 57:
+            exif->fSensingMethod = u;
+            break;
+        case 58:
+            exif->fFileSource = u;
+            break;
+        case 59:
+            exif->fSceneType = u;
+            break;
+        case 61:
+            exif->fCustomRendered = u;
+            break;
+        case 62:
+            exif->fExposureMode = u;
+            break;
+        case 63:
+            exif->fWhiteBalance = u;
+            break;
+        case 64:
+            exif->fDigitalZoomRatio.SetReal64(realValue);
+            break;
+        case 65:
+            exif->fFocalLengthIn35mmFilm = u;
+            break;
+        case 66:
+            exif->fSceneCaptureType = u;
+            break;
+        case 67:
+            exif->fGainControl = u;
+            break;
+        case 68:
+            exif->fContrast = u;
+            break;
+        case 69:
+            exif->fSaturation = u;
+            break;
+        case 70:
+            exif->fSharpness = u;
+            break;
+        case 72:
+            exif->fSubjectDistanceRange = u;
+            break;
         case 73: {
             uint8_t id[16];
             if (ImagePropertyImport::parseUniqueID(t, id))
                 std::memcpy(exif->fImageUniqueID.data, id, 16);
             break;
         }
-        case 76: exif->fLensName.SetASCII(t); break;
-        case 77: exif->fCameraSerialNumber.SetASCII(t); break;
-        case 78: exif->fLensID.SetASCII(t); break;
-        case 79: exif->fLensSerialNumber.SetASCII(t); break;
-        case 80: exif->fImageNumber = u; break;
-        case 81: exif->fFlashCompensation.SetReal64(realValue); break;
-        case 82: exif->fOwnerName.SetASCII(t); break;
-        case 83: exif->fFirmware.SetASCII(t); break;
-        default: break;
+        case 76:
+            exif->fLensName.SetASCII(t);
+            break;
+        case 77:
+            exif->fCameraSerialNumber.SetASCII(t);
+            break;
+        case 78:
+            exif->fLensID.SetASCII(t);
+            break;
+        case 79:
+            exif->fLensSerialNumber.SetASCII(t);
+            break;
+        case 80:
+            exif->fImageNumber = u;
+            break;
+        case 81:
+            exif->fFlashCompensation.SetReal64(realValue);
+            break;
+        case 82:
+            exif->fOwnerName.SetASCII(t);
+            break;
+        case 83:
+            exif->fFirmware.SetASCII(t);
+            break;
+        default:
+            break;
     }
 }

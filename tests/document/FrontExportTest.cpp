@@ -119,17 +119,18 @@ TEST_F(FrontExportTest, ChartInEveryFormatMatchesTheJpegAndPeersDevelopIt) {
     auto doc = MyDocument::init();
     platform::Error error;
     ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
-    doc->addSettingValues(platform::Dictionary{{"Quorvex_Filter_inputEV", platform::Value(0.0f)},
-                           {"Quorvex_Filter_inputContrast", platform::Value(0.0f)},
-                           {"Quorvex_Filter_inputBrightness", platform::Value(0.0f)},
-                           {"Quorvex_Filter_inputFillLight", platform::Value(0.0f)},
-                           {"Quorvex_Filter_inputHighLight", platform::Value(0.0f)},
-                           {"Quorvex_Filter_inputSaturation", platform::Value(1.0f)},
-                           {"Quorvex_Filter_inputIntensity", platform::Value(0.0f)},
-                           {"Quorvex_SceneReferred", platform::Value(false)},
-                           {"Quorvex_MaintainWhites", platform::Value(false)},
-                           {"Quorvex_toneCurveAdjust", platform::Value(0.0f)},
-                           {"Quorvex_ettrAdjust", platform::Value(0.0f)}});
+    doc->addSettingValues(
+        platform::Dictionary{{"Quorvex_Filter_inputEV", platform::Value(0.0f)},
+                             {"Quorvex_Filter_inputContrast", platform::Value(0.0f)},
+                             {"Quorvex_Filter_inputBrightness", platform::Value(0.0f)},
+                             {"Quorvex_Filter_inputFillLight", platform::Value(0.0f)},
+                             {"Quorvex_Filter_inputHighLight", platform::Value(0.0f)},
+                             {"Quorvex_Filter_inputSaturation", platform::Value(1.0f)},
+                             {"Quorvex_Filter_inputIntensity", platform::Value(0.0f)},
+                             {"Quorvex_SceneReferred", platform::Value(false)},
+                             {"Quorvex_MaintainWhites", platform::Value(false)},
+                             {"Quorvex_toneCurveAdjust", platform::Value(0.0f)},
+                             {"Quorvex_ettrAdjust", platform::Value(0.0f)}});
     for (const char* type : {"public.jpeg", kTIFF, kDNG, kEXR}) {
         const fs::path out = dir / (std::string("c.") + type);
         EXPECT_TRUE(Export(*doc, out, type, &error)) << type << ": " << error.failureReason;
@@ -150,8 +151,8 @@ TEST_F(FrontExportTest, ChartInEveryFormatMatchesTheJpegAndPeersDevelopIt) {
     std::vector<std::pair<int, int>> centres;
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 6; ++c)
-            centres.push_back({int(jw * (0.03 + 0.52 * (c + 0.5) / 6)),
-                               int(jh * (0.04 + 0.46 * (r + 0.5) / 4))});
+            centres.push_back(
+                {int(jw * (0.03 + 0.52 * (c + 0.5) / 6)), int(jh * (0.04 + 0.46 * (r + 0.5) / 4))});
     for (int k = 0; k < 12; ++k)
         centres.push_back({int(jw * (0.03 + 0.94 * (k + 0.5) / 12)), int(jh * 0.59)});
     double worst = 0;

@@ -90,9 +90,10 @@ TEST(DngFront, GradientDngReadsBackExactlyWithThePromisedTags) {
                     2e-3);
 
     RequireTool("exiftool");
-    const std::string tags = RunTool("exiftool -s -s -s -Make -Model -ExposureTime -ISO "
-                                 "-DateTimeOriginal -CreateDate -UniqueCameraModel '" +
-                                 out.string() + "'");
+    const std::string tags = RunTool(
+        "exiftool -s -s -s -Make -Model -ExposureTime -ISO "
+        "-DateTimeOriginal -CreateDate -UniqueCameraModel '" +
+        out.string() + "'");
     EXPECT_EQ(tags,
               "Maker Co\nModel 7\n1/250\n400\n2020:01:02 03:04:05\n2021:05:06 07:08:09\n"
               "Maker Co Model 7\n");
@@ -160,8 +161,7 @@ TEST(DngFront, UnknownTypesAndBadImagesCreateNoFile) {
     const auto pixels = Gradient(16, 16);
     auto front = dngWrapper::initWithSize(16, 16);
     const fs::path out = scratch.path() / "x.exr";
-    EXPECT_EQ(front->writeToFile(pixels.data(), 0, out, nullptr, nullptr,
-                                 "com.ilm.openexr-image"),
+    EXPECT_EQ(front->writeToFile(pixels.data(), 0, out, nullptr, nullptr, "com.ilm.openexr-image"),
               100000);
     EXPECT_FALSE(fs::exists(out));
     // Upper case still picks DNG.
@@ -228,7 +228,8 @@ TEST(DngFront, MetadataImportFillsTheExifRecord) {
     pcdToDNG& w = *front->writer();
     ASSERT_EQ(w.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
     const Dictionary meta{
-        {"{TIFF}", Value(Dictionary{{"Make", Value(42)}, {"DateTime", Value("2020:01:02 03:04:05")}})},
+        {"{TIFF}",
+         Value(Dictionary{{"Make", Value(42)}, {"DateTime", Value("2020:01:02 03:04:05")}})},
         {"{Exif}",
          Value(Dictionary{{"ExposureMode", Value(1)},
                           {"ExposureProgram", Value(2)},

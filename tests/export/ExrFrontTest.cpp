@@ -52,7 +52,8 @@ TEST(ExrFront, EachOutputFormatReadsBackExactly) {
         SCOPED_TRACE(c.format);
         const fs::path out = scratch.path() / ("f" + std::to_string(c.format) + ".exr");
         auto front = exrWrapper::initWithSize(kW, kH);
-        ASSERT_EQ(front->writeToFile(px.data(), c.format, out, nullptr, "com.ilm.openexr-image"), 0);
+        ASSERT_EQ(front->writeToFile(px.data(), c.format, out, nullptr, "com.ilm.openexr-image"),
+                  0);
         Imf::InputFile in(out.c_str());
         const Imf::Header& h = in.header();
         EXPECT_EQ(h.compression(), Imf::ZIP_COMPRESSION);
@@ -137,15 +138,16 @@ TEST(ExrFront, AttributesFromTheImageProperties) {
         EXPECT_EQ(front->writeToFile(px.data(), 0, out, &meta, ""), 0);
         return Imf::InputFile(out.c_str()).header();
     };
-    const Imf::Header h = attrs(
-        {{"{TIFF}", Value(Dictionary{{"Make", Value("X")},
-                                     {"Artist", Value("A")},
-                                     {"DateTime", Value("2003:03:03 03:03:03")}})},
-         {"{Exif}", Value(Dictionary{{"ExposureTime", Value(0.01)},
-                                     {"ISOSpeedRatings", Value(Value::Array{Value(100), Value(200)})},
-                                     {"DateTimeDigitized", Value("2002:02:02 02:02:02")},
-                                     {"ApertureValue", Value(4.0)}})},
-         {"{ExifAux}", Value(Dictionary{{"LensModel", Value("L")}})}});
+    const Imf::Header h =
+        attrs({{"{TIFF}", Value(Dictionary{{"Make", Value("X")},
+                                           {"Artist", Value("A")},
+                                           {"DateTime", Value("2003:03:03 03:03:03")}})},
+               {"{Exif}",
+                Value(Dictionary{{"ExposureTime", Value(0.01)},
+                                 {"ISOSpeedRatings", Value(Value::Array{Value(100), Value(200)})},
+                                 {"DateTimeDigitized", Value("2002:02:02 02:02:02")},
+                                 {"ApertureValue", Value(4.0)}})},
+               {"{ExifAux}", Value(Dictionary{{"LensModel", Value("L")}})}});
     EXPECT_EQ(h.typedAttribute<Imf::StringAttribute>("make").value(), "X");
     EXPECT_FLOAT_EQ(h.typedAttribute<Imf::FloatAttribute>("expTime").value(), 0.01f);
     EXPECT_FLOAT_EQ(h.typedAttribute<Imf::FloatAttribute>("isoSpeed").value(), 100.0f);
@@ -155,10 +157,10 @@ TEST(ExrFront, AttributesFromTheImageProperties) {
     EXPECT_EQ(h.typedAttribute<Imf::StringAttribute>("capDate").value(), "2002:02:02 02:02:02");
     EXPECT_EQ(h.findTypedAttribute<Imf::StringAttribute>("owner"), nullptr);
 
-    const Imf::Header o = attrs(
-        {{"{TIFF}", Value(Dictionary{{"Copyright", Value("C")}, {"Artist", Value("A")}})},
-         {"{Exif}", Value(Dictionary{{"DateTimeOriginal", Value("2001:01:01 01:01:01")},
-                                     {"DateTimeDigitized", Value("2002:02:02 02:02:02")}})}});
+    const Imf::Header o =
+        attrs({{"{TIFF}", Value(Dictionary{{"Copyright", Value("C")}, {"Artist", Value("A")}})},
+               {"{Exif}", Value(Dictionary{{"DateTimeOriginal", Value("2001:01:01 01:01:01")},
+                                           {"DateTimeDigitized", Value("2002:02:02 02:02:02")}})}});
     EXPECT_EQ(o.typedAttribute<Imf::StringAttribute>("owner").value(), "A");
     EXPECT_EQ(o.typedAttribute<Imf::StringAttribute>("capDate").value(), "2001:01:01 01:01:01");
 }

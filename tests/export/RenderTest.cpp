@@ -107,7 +107,8 @@ TEST(Render, WhiteExposureMonochromeMaskAndThreads) {
     // No neutral and no as-shot white: D55.
     n.SetCameraWhiteXY(0.0, 0.0);
     const auto fallback = Samples(*render([](dng_render&) {}));
-    const auto d55 = Samples(*render([](dng_render& r) { r.SetWhiteXY(dng_xy_coord(0.3324, 0.3474)); }));
+    const auto d55 =
+        Samples(*render([](dng_render& r) { r.SetWhiteXY(dng_xy_coord(0.3324, 0.3474)); }));
     EXPECT_EQ(fallback, d55);
     EXPECT_NE(fallback, base);
     n.SetCameraWhiteXY(0.3457, 0.3585);
@@ -147,15 +148,15 @@ TEST(Render, WhiteExposureMonochromeMaskAndThreads) {
 }
 
 TEST(Render, DefaultToneCurveTables) {
-    const auto& curve = static_cast<const dng_tone_curve_acr3_default&>(
-        dng_tone_curve_acr3_default::Get());
+    const auto& curve =
+        static_cast<const dng_tone_curve_acr3_default&>(dng_tone_curve_acr3_default::Get());
     struct Row {
         int i;
         float forward, inverse;
     };
-    for (const Row r : {Row{1, 0.00078f, 0.00121f}, Row{64, 0.10433f, 0.04292f},
-                        Row{512, 0.80486f, 0.23787f}, Row{1023, 0.99987f, 0.99291f},
-                        Row{1024, 1.0f, 1.0f}}) {
+    for (const Row r :
+         {Row{1, 0.00078f, 0.00121f}, Row{64, 0.10433f, 0.04292f}, Row{512, 0.80486f, 0.23787f},
+          Row{1023, 0.99987f, 0.99291f}, Row{1024, 1.0f, 1.0f}}) {
         EXPECT_EQ(curve.ForwardTable()[r.i], r.forward) << r.i;
         EXPECT_EQ(curve.InverseTable()[r.i], r.inverse) << r.i;
     }

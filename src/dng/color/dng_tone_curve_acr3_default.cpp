@@ -15,9 +15,9 @@ struct FixedRow {
 };
 
 constexpr FixedRow kInverseRows[] = {
-    {0, 0.00000f},   {1, 0.00121f},   {2, 0.00237f},   {4, 0.00496f},    {8, 0.00951f},
-    {16, 0.01620f},  {32, 0.02631f},  {64, 0.04292f},  {128, 0.07152f},  {256, 0.12122f},
-    {384, 0.17393f}, {512, 0.23787f}, {640, 0.32053f}, {768, 0.43434f},  {896, 0.60748f},
+    {0, 0.00000f},   {1, 0.00121f},    {2, 0.00237f},   {4, 0.00496f},   {8, 0.00951f},
+    {16, 0.01620f},  {32, 0.02631f},   {64, 0.04292f},  {128, 0.07152f}, {256, 0.12122f},
+    {384, 0.17393f}, {512, 0.23787f},  {640, 0.32053f}, {768, 0.43434f}, {896, 0.60748f},
     {960, 0.74360f}, {1023, 0.99291f}, {1024, 1.00000f}};
 
 float Lookup(const float* table, real64 x) {
@@ -66,9 +66,7 @@ const float* dng_tone_curve_acr3_default::ForwardTable() const {
     return DefaultToneCurveTable::values();
 }
 
-real64 dng_tone_curve_acr3_default::Evaluate(real64 x) const {
-    return Lookup(ForwardTable(), x);
-}
+real64 dng_tone_curve_acr3_default::Evaluate(real64 x) const { return Lookup(ForwardTable(), x); }
 
 real64 dng_tone_curve_acr3_default::EvaluateInverse(real64 y) const { return Lookup(fInverse, y); }
 

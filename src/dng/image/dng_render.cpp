@@ -9,15 +9,15 @@
 #include <cmath>
 #include <limits>
 
+#include "dng/color/dng_1d_table.h"
+#include "dng/color/dng_bottleneck.h"
 #include "dng/color/dng_camera_profile.h"
 #include "dng/color/dng_color_space.h"
 #include "dng/color/dng_color_spec.h"
 #include "dng/color/dng_hue_sat_map.h"
-#include "dng/color/dng_1d_table.h"
 #include "dng/color/dng_spline_solver.h"
 #include "dng/color/dng_tone_curve.h"
 #include "dng/color/dng_tone_curve_acr3_default.h"
-#include "dng/color/dng_bottleneck.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_memory_allocator.h"
@@ -39,8 +39,7 @@ real64 dng_function_zero_offset::Evaluate(real64 x) const {
     return std::clamp((x - fOffset) * fScale, 0.0, 1.0);
 }
 
-dng_function_exposure_ramp::dng_function_exposure_ramp(real64 white, real64 black,
-                                                       real64 minBlack)
+dng_function_exposure_ramp::dng_function_exposure_ramp(real64 white, real64 black, real64 minBlack)
     : fSlope(1.0 / (white - black)), fBlack(black) {
     fRadius = std::min(0.5 * minBlack, 0.0625 / fSlope);
     fQScale = fRadius > 0.0 ? fSlope / (4.0 * fRadius) : 0.0;
@@ -53,8 +52,7 @@ real64 dng_function_exposure_ramp::Evaluate(real64 x) const {
     return fQScale * y * y;
 }
 
-dng_function_exposure_tone::dng_function_exposure_tone(real64 exposure)
-    : fIsNOP(exposure >= 0.0) {
+dng_function_exposure_tone::dng_function_exposure_tone(real64 exposure) : fIsNOP(exposure >= 0.0) {
     if (fIsNOP) return;
     fSlope = std::pow(2.0, exposure);
     a = 16.0 / 9.0 * (1.0 - fSlope);
@@ -117,9 +115,8 @@ private:
     std::unique_ptr<dng_memory_block> fMaskBuffer[kMaxThreads];
 };
 
-void dng_render_task::Start(uint32 threadCount, const dng_rect& dstArea,
-                            const dng_point& tileSize, dng_memory_allocator* allocator,
-                            dng_abort_sniffer* sniffer) {
+void dng_render_task::Start(uint32 threadCount, const dng_rect& dstArea, const dng_point& tileSize,
+                            dng_memory_allocator* allocator, dng_abort_sniffer* sniffer) {
     dng_filter_task::Start(threadCount, dstArea, tileSize, allocator, sniffer);
     dng_memory_allocator& memory = allocator ? *allocator : gDefaultDNGMemoryAllocator;
 
@@ -159,8 +156,8 @@ void dng_render_task::Start(uint32 threadCount, const dng_rect& dstArea,
     const real64 exposure = fParams.Exposure() + fNegative.TotalBaselineExposure(defaultID) -
                             std::log2(fNegative.Stage3Gain());
     const real64 white = 1.0 / std::pow(2.0, std::max(0.0, exposure));
-    real64 black = fParams.Shadows() * fNegative.ShadowScaleR().AsReal64() *
-                   fNegative.Stage3Gain() * 0.001;
+    real64 black =
+        fParams.Shadows() * fNegative.ShadowScaleR().AsReal64() * fNegative.Stage3Gain() * 0.001;
     black = std::min(black, 0.99 * white);
     fExposureRamp.Initialize(memory, dng_function_exposure_ramp(white, black, black));
 
@@ -324,8 +321,7 @@ std::unique_ptr<dng_image> dng_render::Render() {
     if (srcBounds.H() != height || srcBounds.W() != width) {
         const dng_rect target{height, width};
         resampled = MakeImage(fHost, target, srcImage->Planes(), srcImage->PixelType());
-        ResampleImage(fHost, *srcImage, *resampled, srcBounds, target,
-                      dng_resample_bicubic::Get());
+        ResampleImage(fHost, *srcImage, *resampled, srcBounds, target, dng_resample_bicubic::Get());
         if (srcMask) {
             resampledMask = MakeImage(fHost, target, srcMask->Planes(), srcMask->PixelType());
             ResampleImage(fHost, *srcMask, *resampledMask, srcBounds, target,
@@ -337,8 +333,8 @@ std::unique_ptr<dng_image> dng_render::Render() {
     }
 
     const uint32 planes = fFinalSpace->IsMonochrome() ? 1 : 3;
-    std::unique_ptr<dng_image> dstImage = MakeImage(
-        fHost, dng_rect{srcBounds.H(), srcBounds.W()}, planes, fFinalPixelType);
+    std::unique_ptr<dng_image> dstImage =
+        MakeImage(fHost, dng_rect{srcBounds.H(), srcBounds.W()}, planes, fFinalPixelType);
     dng_render_task task(*srcImage, srcMask, *dstImage, fNegative, *this, srcBounds.TL());
     fHost.PerformAreaTask(task, dstImage->Bounds());
     return dstImage;

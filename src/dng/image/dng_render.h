@@ -86,8 +86,8 @@ public:
 
     // The target size (width, height) of a render of a crop of the given
     // width and square height under a maximum size (0: none).
-    static void TargetSize(real64 cropWidth, real64 squareHeight, real64 scaleH,
-                           uint32 maximumSize, uint32& width, uint32& height);
+    static void TargetSize(real64 cropWidth, real64 squareHeight, real64 scaleH, uint32 maximumSize,
+                           uint32& width, uint32& height);
 
     virtual std::unique_ptr<dng_image> Render();
 
