@@ -273,6 +273,10 @@ TEST_F(DocumentTest, ControllerListsAndFindsOpenDocuments) {
                                                  alreadyOpen = open;
                                              });
     EXPECT_TRUE(alreadyOpen);
+    ASSERT_NE(doc->displayEngine(), nullptr);
+    EXPECT_EQ(doc->displayEngine()->delegate(), nullptr);  // not shown: display was NO
+    controller.openDocumentWithContentsOfURL(raw.string(), true, [](auto&&...) {});
+    EXPECT_EQ(doc->displayEngine()->delegate(), doc);
     controller.removeDocument(doc);
     EXPECT_EQ(controller.documentForURL(raw.string()), nullptr);
     doc->close();
