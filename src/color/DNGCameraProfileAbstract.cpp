@@ -206,7 +206,8 @@ void DNGCameraProfileAbstract::computecurveAdjust(float ev) const {
 }
 
 float DNGCameraProfileAbstract::liftCurve(float x, float power) {
-    return 1.0f - std::pow(1.0f - std::clamp(x, 0.0f, 1.0f), power);
+    const float v = std::clamp(x, 0.0f, 1.0f);
+    return power * v / (1.0f + (power - 1.0f) * v);
 }
 
 float DNGCameraProfileAbstract::curveAdjust(float x) const {
@@ -232,7 +233,9 @@ void DNGCameraProfileAbstract::generateLUT(uint16_t* lut, float* fLut, uint32_t 
     const ToneCurveK K(dngProfile_.get());
     const bool darken = baselineExposure < 0.0f && !clipWhites;
     // A positive baseline brightens without pushing anything past white:
-    // 1 − (1 − x)^(2^B) has slope 2^B at black and keeps 1 at 1.
+    // 2^B·x ÷ (1 + (2^B − 1)·x) has slope 2^B at black, keeps 1 at 1 and,
+    // unlike a power curve, a slope of 2^−B there, so highlights keep
+    // their gradation.
     const bool lift = baselineExposure > 0.0f && !clipWhites;
     const float liftPower = std::pow(2.0f, baselineExposure);
     const float last = lutSize > 1 ? static_cast<float>(lutSize - 1) : 1.0f;

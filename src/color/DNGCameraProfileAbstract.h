@@ -86,7 +86,8 @@ public:
     // quadratic that reaches 1 at 1.
     void computecurveAdjust(float ev) const;
     float curveAdjust(float x) const;
-    // 1 − (1 − x)^power over x in [0, 1]: a brightening that keeps 0 and 1.
+    // power·x ÷ (1 + (power − 1)·x) over x in [0, 1]: a brightening that
+    // keeps 0 and 1, with slope power at 0 and 1 ÷ power at 1.
     static float liftCurve(float x, float power);
 
     // Fills a tone table of lutSize entries: 16-bit values (F·(n−1), clamped)
