@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "color/SettingsKeys.h"
 #include "engine/MedianTiledEngine.h"
 
 namespace {
 
-const char* const kFilterKey = "Quorvex_ArtifactFilter";
+const char* const kFilterKey = SettingsKeys::kArtifactFilter;
 constexpr int kHalo = 2;
 
 inline uint16_t clamp16(int v) {

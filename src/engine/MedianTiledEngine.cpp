@@ -7,9 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "color/SettingsKeys.h"
+
 namespace {
 
-const char* const kFilterKey = "Quorvex_ArtifactFilter";
+const char* const kFilterKey = SettingsKeys::kArtifactFilter;
 
 // Branch-free, so that a row of windows vectorises.
 [[gnu::always_inline]] inline void exchange(int& a, int& b) {

@@ -15,6 +15,7 @@
 #include <QWindow>  // focusWindowChanged passes one
 #include <filesystem>
 
+#include "color/SettingsKeys.h"
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
 #include "engine/ThreadedImageEngine.h"
@@ -309,7 +310,7 @@ void ApplicationShell::documentDidChange() {
     const MyDocument::Ptr document = currentDocument_ ? currentDocument_() : nullptr;
     if (document) controller.setLastDocumentShown(document);
     if (inspector_.exists && inspector_.exists() && inspector_.setData)
-        inspector_.setData(document ? document->valueForKey("Quorvex_metaData") : Value());
+        inspector_.setData(document ? document->valueForKey(SettingsKeys::kMetaData) : Value());
 }
 
 void ApplicationShell::newImageMetadata(const Notification& notification) {
@@ -318,7 +319,7 @@ void ApplicationShell::newImageMetadata(const Notification& notification) {
     if (!inspector_.exists || !inspector_.exists() || !inspector_.setData) return;
     const MyDocument::Ptr shown =
         pcdDocumentController::sharedDocumentController().lastDocumentShown();
-    if (shown) inspector_.setData(shown->valueForKey("Quorvex_metaData"));
+    if (shown) inspector_.setData(shown->valueForKey(SettingsKeys::kMetaData));
 }
 
 void ApplicationShell::orderFrontStandardAboutPanel() {

@@ -29,6 +29,7 @@
 
 #include "color/CameraProfileManager.h"
 #include "color/ColorSyncProfileWrap.h"
+#include "color/SettingsKeys.h"
 #include "color/iccProfileManager.h"
 #include "document/DocumentController.h"
 #include "document/PresetManager.h"
@@ -421,35 +422,35 @@ VudeVuzevOveredIvozuvevov::sliderSections() {
     // within the document's clamps, mixer weights 0 to 2.
     static const std::vector<std::pair<const char*, std::vector<SettingSpec>>> sections = {
         {"Processing Options",
-         {{"Quorvex_ettrAdjust", "ETTR Adjust", 0, 4},
-          {"Quorvex_toneCurveAdjust", "Tone Curve", 0, 1}}},
+         {{SettingsKeys::kEttrAdjust, "ETTR Adjust", 0, 4},
+          {SettingsKeys::kToneCurveAdjust, "Tone Curve", 0, 1}}},
         {"Demosaic",
-         {{"Quorvex_ArtifactSuppression", "Luma Artifacts", 0, 1},
-          {"Quorvex_ChromaArtifactSuppression", "Chroma Artifacts", 0, 1},
-          {"Quorvex_ArtifactFilter", "Post Filter", 0, 4}}},
+         {{SettingsKeys::kArtifactSuppression, "Luma Artifacts", 0, 1},
+          {SettingsKeys::kChromaArtifactSuppression, "Chroma Artifacts", 0, 1},
+          {SettingsKeys::kArtifactFilter, "Post Filter", 0, 4}}},
         {"Exposure",
-         {{"Quorvex_Filter_inputEV", "Exposure", -5, 5},
-          {"Quorvex_Filter_inputContrast", "Contrast", -1, 1},
-          {"Quorvex_Filter_inputBrightness", "Brightness", -1, 1},
-          {"Quorvex_Filter_inputFillLight", "Fill Light", 0, 4},
-          {"Quorvex_Filter_inputHighLight", "Highlights", -1, 1},
-          {"Quorvex_Filter_inputKneeLow", "Knee Low", 0, 1},
-          {"Quorvex_Filter_inputKneeHigh", "Knee High", 0, 10}}},
+         {{SettingsKeys::kInputEV, "Exposure", -5, 5},
+          {SettingsKeys::kInputContrast, "Contrast", -1, 1},
+          {SettingsKeys::kInputBrightness, "Brightness", -1, 1},
+          {SettingsKeys::kInputFillLight, "Fill Light", 0, 4},
+          {SettingsKeys::kInputHighLight, "Highlights", -1, 1},
+          {SettingsKeys::kInputKneeLow, "Knee Low", 0, 1},
+          {SettingsKeys::kInputKneeHigh, "Knee High", 0, 10}}},
         {"Color",
-         {{"Quorvex_Filter_inputSaturation", "Saturation", 0, 2},
-          {"Quorvex_Filter_inputAngle", "Hue", -180, 180},
-          {"Quorvex_Filter_monochromeRed", "Mono Red", 0, 2},
-          {"Quorvex_Filter_monochromeYellow", "Mono Yellow", 0, 2},
-          {"Quorvex_Filter_monochromeGreen", "Mono Green", 0, 2},
-          {"Quorvex_Filter_monochromeCyan", "Mono Cyan", 0, 2},
-          {"Quorvex_Filter_monochromeBlue", "Mono Blue", 0, 2}}},
+         {{SettingsKeys::kInputSaturation, "Saturation", 0, 2},
+          {SettingsKeys::kInputAngle, "Hue", -180, 180},
+          {SettingsKeys::kMonochromeRed, "Mono Red", 0, 2},
+          {SettingsKeys::kMonochromeYellow, "Mono Yellow", 0, 2},
+          {SettingsKeys::kMonochromeGreen, "Mono Green", 0, 2},
+          {SettingsKeys::kMonochromeCyan, "Mono Cyan", 0, 2},
+          {SettingsKeys::kMonochromeBlue, "Mono Blue", 0, 2}}},
         {"White Balance",
-         {{"Quorvex_Filter_inputTemperature", "Temperature", 1000, 14000},
-          {"Quorvex_Filter_inputTint", "Tint", -150, 150}}},
+         {{SettingsKeys::kInputTemperature, "Temperature", 1000, 14000},
+          {SettingsKeys::kInputTint, "Tint", -150, 150}}},
         {"Sharpening",
-         {{"Quorvex_Filter_inputRadius", "Radius", 0, 5},
-          {"Quorvex_Filter_inputIntensity", "Intensity", 0, 5}}},
-        {"Export", {{"Quorvex_JPEGQuality", "JPEG Quality", 0, 10}}},
+         {{SettingsKeys::kInputRadius, "Radius", 0, 5},
+          {SettingsKeys::kInputIntensity, "Intensity", 0, 5}}},
+        {"Export", {{SettingsKeys::kJPEGQuality, "JPEG Quality", 0, 10}}},
     };
     return sections;
 }
@@ -491,11 +492,11 @@ QWidget* VudeVuzevOveredIvozuvevov::makeProcessingOptions() {
     int row = grid->rowCount();
     grid->addWidget(new QLabel(QStringLiteral("Camera Profile")), row, 0);
     cameraProfilePopUp_ = new QComboBox;
-    cameraProfilePopUp_->setObjectName(QStringLiteral("Quorvex_CameraProfile"));
+    cameraProfilePopUp_->setObjectName(QString::fromLatin1(SettingsKeys::kCameraProfile));
     grid->addWidget(cameraProfilePopUp_, row++, 1, 1, 2);
     grid->addWidget(new QLabel(QStringLiteral("ICC Profile")), row, 0);
     iccProfilePopUp_ = new QComboBox;
-    iccProfilePopUp_->setObjectName(QStringLiteral("Quorvex_iccProfile"));
+    iccProfilePopUp_->setObjectName(QString::fromLatin1(SettingsKeys::kIccProfile));
     grid->addWidget(iccProfilePopUp_, row++, 1, 1, 2);
     reloadProfileMenus();
     connect(cameraProfilePopUp_, &QComboBox::activated, this, [this](int i) {
@@ -506,13 +507,13 @@ QWidget* VudeVuzevOveredIvozuvevov::makeProcessingOptions() {
         if (i >= 0 && size_t(i) < iccProfiles_.size())
             setValueForControl(iccProfilePopUp_, platform::Value(iccProfiles_[size_t(i)]));
     });
-    bindKey("Quorvex_CameraProfile");
-    bindKey("Quorvex_iccProfile");
+    bindKey(SettingsKeys::kCameraProfile);
+    bindKey(SettingsKeys::kIccProfile);
     const std::pair<const char*, const char*> boxes[] = {
-        {"Quorvex_SceneReferred", "Scene Referred"},
-        {"Quorvex_MaintainWhites", "Maintain Saturated Whites"},
-        {"Quorvex_MonochromeSensor", "Monochrome Sensor"},
-        {"Quorvex_IRUVSensor", "Infrared / Ultraviolet Sensor"},
+        {SettingsKeys::kSceneReferred, "Scene Referred"},
+        {SettingsKeys::kMaintainWhites, "Maintain Saturated Whites"},
+        {SettingsKeys::kMonochromeSensor, "Monochrome Sensor"},
+        {SettingsKeys::kIRUVSensor, "Infrared / Ultraviolet Sensor"},
     };
     for (const auto& [key, title] : boxes) {
         auto* box = new QCheckBox(QString::fromLatin1(title));
@@ -559,7 +560,7 @@ QWidget* VudeVuzevOveredIvozuvevov::makeExport() {
     auto* grid = static_cast<QGridLayout*>(w->layout());
     int row = grid->rowCount();
     auto* type = new QComboBox;
-    type->setObjectName(QStringLiteral("Quorvex_ExportFileType"));
+    type->setObjectName(QString::fromLatin1(SettingsKeys::kExportFileType));
     type->addItems({QStringLiteral("JPEG"), QStringLiteral("TIFF"), QStringLiteral("DNG"),
                     QStringLiteral("EXR"), QStringLiteral("EXR RGB"), QStringLiteral("EXR 32-bit"),
                     QStringLiteral("EXR 32-bit RGB")});
@@ -567,7 +568,7 @@ QWidget* VudeVuzevOveredIvozuvevov::makeExport() {
             [this, type](int i) { setValueForControl(type, platform::Value(int64_t(i))); });
     grid->addWidget(new QLabel(QStringLiteral("File Type")), row, 0);
     grid->addWidget(type, row++, 1, 1, 2);
-    bindKey("Quorvex_ExportFileType");
+    bindKey(SettingsKeys::kExportFileType);
     auto* exportButton = new QPushButton(QStringLiteral("Export…"));
     connect(exportButton, &QPushButton::clicked, this,
             &VudeVuzevOveredIvozuvevov::exportAsSelected);
@@ -824,12 +825,12 @@ void VudeVuzevOveredIvozuvevov::setAsShot() { document_->setWBAsShot(); }
 void VudeVuzevOveredIvozuvevov::setFromEyeDropper() { setCursorMode(cursorMode_ == 2 ? 0 : 2); }
 
 void VudeVuzevOveredIvozuvevov::setTempAndTint(float temperature, float tint) {
-    updateControls("Quorvex_Filter_inputTemperature", platform::Value(temperature));
-    updateControls("Quorvex_Filter_inputTint", platform::Value(tint));
+    updateControls(SettingsKeys::kInputTemperature, platform::Value(temperature));
+    updateControls(SettingsKeys::kInputTint, platform::Value(tint));
 }
 
 void VudeVuzevOveredIvozuvevov::setSceneReferred(bool sceneReferred) {
-    updateControls("Quorvex_SceneReferred", platform::Value(sceneReferred));
+    updateControls(SettingsKeys::kSceneReferred, platform::Value(sceneReferred));
 }
 
 void VudeVuzevOveredIvozuvevov::setCursorMode(uint64_t mode) {
@@ -870,7 +871,7 @@ QString VudeVuzevOveredIvozuvevov::extensionForType(const QString& type) {
 }
 
 void VudeVuzevOveredIvozuvevov::exportAsSelected() {
-    const int64_t t = document_->valueForKey("Quorvex_ExportFileType").integerValue(0);
+    const int64_t t = document_->valueForKey(SettingsKeys::kExportFileType).integerValue(0);
     if (t >= 3 && t <= 6)
         exportAsType(QStringLiteral("com.ilm.openexr-image"));
     else if (t == 2)
@@ -1053,7 +1054,7 @@ void VudeVuzevOveredIvozuvevov::photoCDResolution() {
     const int selected = int(platform::UserDefaults::standard().integerForKey("ResolutionSelect"));
     const auto parameters = document_->getCameraParameters().value_or(platform::Dictionary{});
     std::optional<QString> scanner;
-    const platform::Value icc = document_->valueForKey("Quorvex_iccProfile");
+    const platform::Value icc = document_->valueForKey(SettingsKeys::kIccProfile);
     if (auto wrap = icc.objectAs<ColorSyncProfileWrap>())
         scanner = QString::fromStdString(wrap->description());
     pcdResoltionDiagnostic_->setText(
@@ -1066,24 +1067,23 @@ void VudeVuzevOveredIvozuvevov::photoCDResolution() {
 const std::vector<std::pair<const char*, std::vector<const char*>>>&
 VudeVuzevOveredIvozuvevov::presetGroups() {
     static const std::vector<std::pair<const char*, std::vector<const char*>>> groups = {
-        {"ETTR Adjust", {"Quorvex_ettrAdjust"}},
-        {"Tone Curve", {"Quorvex_toneCurveAdjust"}},
-        {"Chroma Artifact Suppression", {"Quorvex_ChromaArtifactSuppression"}},
-        {"Luma Artifact Suppression", {"Quorvex_ArtifactSuppression"}},
-        {"Post-demosaic Filter", {"Quorvex_ArtifactFilter"}},
-        {"Scene Referred", {"Quorvex_SceneReferred"}},
-        {"Maintain Saturated Whites", {"Quorvex_MaintainWhites"}},
+        {"ETTR Adjust", {SettingsKeys::kEttrAdjust}},
+        {"Tone Curve", {SettingsKeys::kToneCurveAdjust}},
+        {"Chroma Artifact Suppression", {SettingsKeys::kChromaArtifactSuppression}},
+        {"Luma Artifact Suppression", {SettingsKeys::kArtifactSuppression}},
+        {"Post-demosaic Filter", {SettingsKeys::kArtifactFilter}},
+        {"Scene Referred", {SettingsKeys::kSceneReferred}},
+        {"Maintain Saturated Whites", {SettingsKeys::kMaintainWhites}},
         {"Exposure",
-         {"Quorvex_Filter_inputEV", "Quorvex_Filter_inputContrast",
-          "Quorvex_Filter_inputBrightness", "Quorvex_Filter_inputFillLight",
-          "Quorvex_Filter_inputHighLight", "Quorvex_Filter_inputKneeLow",
-          "Quorvex_Filter_inputKneeHigh"}},
-        {"Camera Profile", {"Quorvex_CameraProfile"}},
-        {"Saturation", {"Quorvex_Filter_inputSaturation"}},
-        {"Hue", {"Quorvex_Filter_inputAngle"}},
-        {"White Balance", {"Quorvex_Filter_inputTemperature", "Quorvex_Filter_inputTint"}},
-        {"Sharpening", {"Quorvex_Filter_inputIntensity", "Quorvex_Filter_inputRadius"}},
-        {"Export Settings", {"Quorvex_ExportFileType", "Quorvex_JPEGQuality"}},
+         {SettingsKeys::kInputEV, SettingsKeys::kInputContrast, SettingsKeys::kInputBrightness,
+          SettingsKeys::kInputFillLight, SettingsKeys::kInputHighLight, SettingsKeys::kInputKneeLow,
+          SettingsKeys::kInputKneeHigh}},
+        {"Camera Profile", {SettingsKeys::kCameraProfile}},
+        {"Saturation", {SettingsKeys::kInputSaturation}},
+        {"Hue", {SettingsKeys::kInputAngle}},
+        {"White Balance", {SettingsKeys::kInputTemperature, SettingsKeys::kInputTint}},
+        {"Sharpening", {SettingsKeys::kInputIntensity, SettingsKeys::kInputRadius}},
+        {"Export Settings", {SettingsKeys::kExportFileType, SettingsKeys::kJPEGQuality}},
     };
     return groups;
 }
