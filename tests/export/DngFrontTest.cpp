@@ -129,6 +129,16 @@ TEST(DngFront, TiffHoldsTheGammaEncodedBufferWithAProPhotoProfile) {
     EXPECT_EQ(photometric, PHOTOMETRIC_RGB);
     EXPECT_EQ(xres, 72.0f);
     EXPECT_EQ(unit, RESUNIT_INCH);
+    // Without metadata the front's own names stand.
+    const char* make = nullptr;
+    const char* model = nullptr;
+    const char* software = nullptr;
+    TIFFGetField(tif, TIFFTAG_MAKE, &make);
+    TIFFGetField(tif, TIFFTAG_MODEL, &model);
+    TIFFGetField(tif, TIFFTAG_SOFTWARE, &software);
+    EXPECT_STREQ(make, "Zazid Ivuz app");
+    EXPECT_STREQ(model, "Virtual camera");
+    EXPECT_STREQ(software, "Zazid Ivuz");
     cmsHPROFILE icc = cmsOpenProfileFromMem(profile, profileSize);
     ASSERT_NE(icc, nullptr);
     EXPECT_EQ(cmsGetColorSpace(icc), cmsSigRgbData);
