@@ -68,6 +68,8 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
         MyDocument::Ptr document = controller.makeDocumentForURL(source.string(), &error);
         if (document) {
             controller.addDocument(document);
+            // The document closes after its export: no edit follows.
+            if (auto engine = document->displayEngine()) engine->setEvictsCachedStagesOnExport(true);
             document->addSettingValues(options.preset);
             if (!cancelled()) {
                 // Never over the file the batch was given, the raw file found

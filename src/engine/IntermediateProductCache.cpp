@@ -42,6 +42,15 @@ std::shared_ptr<void> IntermediateProductCache::retrieveItem(const std::string& 
     return cache ? cache->object(key) : nullptr;
 }
 
+void IntermediateProductCache::removeItem(const std::string& key) {
+    platform::EvictingCache* cache;
+    {
+        std::lock_guard lock(mutex_);
+        cache = theCache.get();
+    }
+    if (cache) cache->removeObject(key);
+}
+
 void IntermediateProductCache::removeAllObjects() {
     platform::EvictingCache* cache;
     {

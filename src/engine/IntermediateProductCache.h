@@ -27,6 +27,7 @@ public:
     std::shared_ptr<T> retrieveItemAs(const std::string& key) {
         return std::static_pointer_cast<T>(retrieveItem(key));
     }
+    void removeItem(const std::string& key);
     void removeAllObjects();
     // Entries held now (0 while no cache exists).
     size_t count();

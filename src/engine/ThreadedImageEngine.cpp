@@ -484,9 +484,22 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
         // The display's scaled copies need not live through the full-size
         // render; the stages' own buffers stay for the next display run.
         core->dropScaledImages();
+        bool evict;
+        {
+            std::lock_guard lock(syncLock_);
+            evict = evictsCachedStagesOnExport_;
+        }
+        if (evict)
+            if (auto read = core->sourceBuf())
+                if (auto behind = read->sourceBuf()) behind->evictCachedOutputs();
         image = core->fullSizeImage(rect, renderingSpace(), createFloat, orientation, error);
     });
     return image;
+}
+
+void ThreadedImageEngine::setEvictsCachedStagesOnExport(bool evict) {
+    std::lock_guard lock(syncLock_);
+    evictsCachedStagesOnExport_ = evict;
 }
 
 bool ThreadedImageEngine::getPixelValues(int x, int y, double* values) {

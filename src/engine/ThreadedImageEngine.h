@@ -95,6 +95,11 @@ public:
     // a stage's tile failed, the error's text is that failure.
     std::shared_ptr<CGImageBitMap> renderExportImage(const platform::Rect& rect, bool createFloat,
                                                      int orientation, platform::Error* error);
+    // For an engine whose exports are its last use (a batch): the full-size
+    // render then evicts the cached stage outputs behind the stage it reads,
+    // so that they are not resident beside the exported image. Off by
+    // default: a later edit would redo those stages.
+    void setEvictsCachedStagesOnExport(bool evict);
 
     TiledEngine::Ptr outputImage() const;
     std::shared_ptr<RawCombineTiledEngine> demosaicedImage() const;
@@ -141,6 +146,7 @@ private:
     ImageWrapper::Ptr rawFileWrapper_;
     platform::Dictionary cameraParameters_;
     bool highRes_ = false;
+    bool evictsCachedStagesOnExport_ = false;
     platform::Dictionary imageParameters_;
     std::weak_ptr<ThreadedImageEngineDelegate> delegate_;
     ColorSyncProfileWrap::Ptr renderingSpace_;

@@ -495,6 +495,13 @@ void TiledEngine::flushCache() {
     idForCache_.reset();
 }
 
+void TiledEngine::evictCachedOutputs() {
+    if (auto source = sourceBuf()) source->evictCachedOutputs();
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (idForCache_)
+        IntermediateProductCache::sharedIntermediateProductCache().removeItem(cacheKey());
+}
+
 // ---------------------------------------------------------------------------
 
 void TiledEngine::copyTile(int colStart, int colEnd, int rowStart, int rowEnd,

@@ -165,6 +165,10 @@ public:
     std::shared_ptr<ImageBuffer> localOutputBuffer();
     void setLocalOutputBuffer(std::shared_ptr<ImageBuffer> buffer);
     void flushCache();
+    // Evicts the cached outputs of this stage and of its sources, as the
+    // cache may do at any time: their next run redoes every tile. For a
+    // caller that no longer reads them, so that they need not stay resident.
+    void evictCachedOutputs();
 
     static void copyTile(int colStart, int colEnd, int rowStart, int rowEnd,
                          ImageBuffer* fromBuffer, ImageBuffer* toBuffer);

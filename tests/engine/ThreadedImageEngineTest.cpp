@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "color/ProfileManager.h"
+#include "engine/IntermediateProductCache.h"
 #include "engine/MeanTiledEngine.h"
 #include "engine/MedianTiledEngine.h"
 #include "engine/RawCombineTiledEngine.h"
@@ -444,6 +445,33 @@ TEST(ThreadedImageEngine, ExportRendersTheWholeImageInTheRenderingSpace) {
     EXPECT_EQ(whole->getWidth(), 500) << "turned by the orientation";
     EXPECT_EQ(whole->getHeight(), 700);
     EXPECT_TRUE(engine->sharpEngine()->mainMap()->isClean());
+}
+
+TEST(ThreadedImageEngine, AnExportThatEvictsTheCachedStagesRedoesThemOnTheNextEdit) {
+    auto& cache = IntermediateProductCache::sharedIntermediateProductCache();
+    auto kept = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
+    auto s = settings();
+    kept->invalidateImageStage(std::nullopt, s, Rect::null());
+    render(*kept);
+    EXPECT_GT(cache.count(), 0u) << "kept for the next edit by default";
+
+    auto engine = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
+    engine->setEvictsCachedStagesOnExport(true);
+    engine->invalidateImageStage(std::nullopt, s, Rect::null());
+    const auto first = render(*engine);
+    EXPECT_EQ(cache.count(), 0u);
+    const auto medians = engine->medianEngine0()->processedTileCount();
+
+    // A sharpening change after the export needs the evicted median output:
+    // redone, and the same pixels as an engine that kept it.
+    s.set("Quorvex_Filter_inputRadius", 2.0);
+    engine->invalidateImageStage(Keys{"Quorvex_Filter_inputRadius"}, s, Rect::null());
+    EXPECT_GT(engine->medianEngine0()->processedTileCount(), medians);
+    auto fresh = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
+    fresh->invalidateImageStage(std::nullopt, s, Rect::null());
+    const auto again = render(*engine);
+    EXPECT_EQ(again, render(*fresh));
+    EXPECT_NE(again, first);
 }
 
 TEST(ThreadedImageEngine, AFailedTileFailsTheExportWithItsErrorUntilItIsRedone) {
