@@ -1,6 +1,8 @@
 #include "document/BrowserDataSource.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
 std::shared_ptr<BrowserDataSource> BrowserDataSource::create() {
     return std::shared_ptr<BrowserDataSource>(new BrowserDataSource);
@@ -26,12 +28,12 @@ std::shared_ptr<FSNodeInfo> BrowserDataSource::itemAtIndex(size_t index) {
     return index < children.size() ? children[index] : nullptr;
 }
 
-void BrowserDataSource::setReloadHandler(std::function<void()> handler) {
+void BrowserDataSource::setReloadHandler(ReloadHandler handler) {
     reloadHandler_ = std::move(handler);
 }
 
-void BrowserDataSource::iconDidChange(const std::shared_ptr<FSNodeInfo>&) {
-    if (reloadHandler_) reloadHandler_();
+void BrowserDataSource::iconDidChange(const std::shared_ptr<FSNodeInfo>& node) {
+    if (reloadHandler_) reloadHandler_(node);
 }
 
 platform::QueuePtr BrowserDataSource::iconProcessingQueue() {
@@ -47,8 +49,35 @@ platform::EvictingCache& BrowserDataSource::masterIconCache() {
     return *masterCache_;
 }
 
+namespace {
+
+// XDG_PICTURES_DIR="$HOME/Bilder" from user-dirs.dirs; empty when absent.
+std::filesystem::path xdgPicturesDir(const std::filesystem::path& home) {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::filesystem::path dirs =
+        config && *config ? std::filesystem::path(config) : home / ".config";
+    std::ifstream in(dirs / "user-dirs.dirs");
+    std::string line;
+    const std::string key = "XDG_PICTURES_DIR=";
+    while (std::getline(in, line)) {
+        if (line.rfind(key, 0) != 0) continue;
+        std::string value = line.substr(key.size());
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        if (value.rfind("$HOME", 0) == 0) return home.string() + value.substr(5);
+        if (!value.empty() && value[0] == '/') return value;
+        return {};
+    }
+    return {};
+}
+
+}  // namespace
+
 std::vector<std::filesystem::path> BrowserDataSource::picturesFolders() {
     const char* home = std::getenv("HOME");
     std::filesystem::path base = home && *home ? home : "/";
+    std::filesystem::path xdg = xdgPicturesDir(base);
+    // "$HOME/" alone means the user has no pictures folder of its own.
+    if (!xdg.empty() && xdg.lexically_normal() != base.lexically_normal()) return {xdg};
     return {base / "Pictures"};
 }

@@ -31,14 +31,18 @@ public:
     size_t numberOfItemsInImageBrowser();
     std::shared_ptr<FSNodeInfo> itemAtIndex(size_t index);
 
-    // What the view does when a thumbnail arrived (it reloads).
-    void setReloadHandler(std::function<void()> handler);
+    // What the view does when a node's thumbnail arrived: it redraws that
+    // node's cell only (a full reload per thumbnail would lose the selection).
+    using ReloadHandler = std::function<void(const std::shared_ptr<FSNodeInfo>& node)>;
+    void setReloadHandler(ReloadHandler handler);
 
     void iconDidChange(const std::shared_ptr<FSNodeInfo>& node) override;
     platform::QueuePtr iconProcessingQueue() override;
     platform::EvictingCache& masterIconCache() override;
 
-    // The user's Pictures folder, whose sub-folders the browser does not list.
+    // The user's Pictures folder, whose sub-folders the browser does not
+    // list and where it starts: the XDG pictures folder (XDG_PICTURES_DIR of
+    // user-dirs.dirs in $XDG_CONFIG_HOME), else $HOME/Pictures.
     static std::vector<std::filesystem::path> picturesFolders();
 
 private:
@@ -48,5 +52,5 @@ private:
     std::mutex mutex_;  // guards the lazily made queue and cache
     platform::QueuePtr sQueue_;
     std::unique_ptr<platform::EvictingCache> masterCache_;
-    std::function<void()> reloadHandler_;
+    ReloadHandler reloadHandler_;
 };

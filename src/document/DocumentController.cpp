@@ -4,6 +4,7 @@
 
 #include "document/ApplicationDefaults.h"
 #include "document/PhotoCDThumbnailProvider.h"
+#include "document/RawThumbnailProvider.h"
 #include "platform/NotificationCenter.h"
 
 pcdDocumentController& pcdDocumentController::sharedDocumentController() {
@@ -14,6 +15,7 @@ pcdDocumentController& pcdDocumentController::sharedDocumentController() {
 pcdDocumentController::pcdDocumentController() {
     ApplicationDefaults::registerDefaults();
     PhotoCDThumbnailProvider::registerOnce();
+    RawThumbnailProvider::registerOnce();
     auto& center = platform::NotificationCenter::defaultCenter();
     center.addObserver("TARNWisp_DisableMenus",
                        [this](const platform::Notification&) { disableMenus(); });

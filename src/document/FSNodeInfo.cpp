@@ -117,6 +117,9 @@ FSNodeInfo::FSNodeInfo(std::filesystem::path url, std::vector<std::filesystem::p
         fileSize_ = platform::Value(int64_t(st.st_size));
         modificationDate_ = platform::Value(platform::Value::Date{double(st.st_mtim.tv_sec)});
     }
+    thumbnailKey_ = fullURL_.string() + '\n' + std::to_string(int64_t(st.st_size)) + '\n' +
+                    std::to_string(int64_t(st.st_mtim.tv_sec)) + '.' +
+                    std::to_string(int64_t(st.st_mtim.tv_nsec));
     isReadable_ = ::access(fullURL_.c_str(), R_OK) == 0;
 }
 
@@ -209,7 +212,7 @@ void FSNodeInfo::setCachedImage(BrowserImage image) {
 
 int FSNodeInfo::imageVersion() const {
     auto d = delegate().lock();
-    return d && d->masterIconCache().object(absolutePath()) ? 1 : 0;
+    return d && d->masterIconCache().object(thumbnailKey_) ? 1 : 0;
 }
 
 std::string FSNodeInfo::imageSubtitle() const {
@@ -246,7 +249,7 @@ BrowserImage FSNodeInfo::imageWithPreviewOfFileAtPath(const std::filesystem::pat
         cachedImage_ = image;
         return cachedImage_;
     }
-    std::string key = absolutePath();
+    std::string key = thumbnailKey_;
     if (auto hit = d->masterIconCache().objectAs<BrowserImage>(key)) {
         cachedImage_ = *hit;
         return cachedImage_;

@@ -43,7 +43,7 @@ public:
     virtual void iconDidChange(const std::shared_ptr<FSNodeInfo>& node) = 0;
     // The serial queue thumbnails are made on.
     virtual platform::QueuePtr iconProcessingQueue() = 0;
-    // Thumbnails (BrowserImage) by absolute path; safe across threads.
+    // Thumbnails (BrowserImage) by FSNodeInfo::thumbnailKey; safe across threads.
     virtual platform::EvictingCache& masterIconCache() = 0;
 };
 
@@ -88,6 +88,10 @@ public:
     // Browser item answers.
     BrowserImage imageRepresentation() { return iconImageOfSize({0, 0}); }
     std::string imageUID() const { return absolutePath(); }
+    // The thumbnail cache's key: the absolute path with the size and
+    // modification time seen when the node was made, so a replaced file
+    // gets a new thumbnail instead of its predecessor's.
+    const std::string& thumbnailKey() const { return thumbnailKey_; }
     // 1 once the delegate's cache holds the thumbnail, so the cell redraws.
     int imageVersion() const;
     std::string imageTitle() const { return fullURL_.stem().string(); }
@@ -124,6 +128,7 @@ private:
     std::optional<std::vector<std::shared_ptr<FSNodeInfo>>> subNodes_;
     platform::Value fileSize_, modificationDate_;
     std::vector<std::filesystem::path> noRecurse_;
+    std::string thumbnailKey_;
 
     mutable std::mutex imageMutex_;  // guards nodeImage_ and cachedImage_
     BrowserImage nodeImage_;

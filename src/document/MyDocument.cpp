@@ -598,12 +598,25 @@ void MyDocument::close() {
     }
     // A shown document keeps its edits even when an export holds the engine
     // detached at this moment.
-    if (shownForDisplay_ && settings.contains(SettingsKeys::kUUID)) {
-        auto& stores = MultiDataStore::sharedMultiDataStore();
-        if (auto catalog = stores.dataStoreForStore(kCatalogStoreName))
-            catalog->addItem(stores.serializeToPList(settings));
-    }
+    if (shownForDisplay_) writeCatalogEntry(settings);
     if (engine) engine->setDelegate({});
+}
+
+void MyDocument::saveSettingsToCatalog() {
+    if (closed_ || !shownForDisplay_) return;
+    Dictionary settings;
+    {
+        std::lock_guard lock(mutex_);
+        settings = imageParameters_;
+    }
+    writeCatalogEntry(settings);
+}
+
+void MyDocument::writeCatalogEntry(const Dictionary& settings) {
+    if (!settings.contains(SettingsKeys::kUUID)) return;
+    auto& stores = MultiDataStore::sharedMultiDataStore();
+    if (auto catalog = stores.dataStoreForStore(kCatalogStoreName))
+        catalog->addItem(stores.serializeToPList(settings));
 }
 
 // ---------------------------------------------------------------- engine callbacks

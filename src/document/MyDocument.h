@@ -138,6 +138,9 @@ public:
     // export runs), then lets the engine go.
     void close();
     bool isClosed() const { return closed_; }
+    // Writes the catalog entry now, as close() will, when the document was
+    // shown (a batch export of the same file then starts from these settings).
+    void saveSettingsToCatalog();
 
     // Renders the cropped image at full size and writes it as `type`
     // ("public.jpeg", "public.tiff", "public.dng", "com.ilm.openexr-image").
@@ -178,6 +181,7 @@ private:
     void engineDidFinishOnMain();
     void newMetaDataOnMain();
     void postNotification(const char* name);
+    static void writeCatalogEntry(const platform::Dictionary& settings);
 
     mutable std::mutex mutex_;  // guards everything below but the atomics
     ThreadedImageEngine::Ptr displayEngine_;

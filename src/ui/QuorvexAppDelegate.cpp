@@ -5,6 +5,7 @@
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
 #include "ui/ApplicationShell.h"
+#include "ui/BrowserWindowController.h"
 #include "ui/PresetWindowController.h"
 #include "ui/QuorvexApplication.h"
 #include "ui/SplashScreenPanel.h"
@@ -24,6 +25,7 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
             &QuorvexAppDelegate::terminate);
 
     VudeVuzevOveredIvozuvevov::installDocumentWindowFactory();
+    BrowserWindowController::installBrowserHooks();
     applicationDidFinishLaunching();
     if (!files.isEmpty()) {
         shell.openFiles(files);

@@ -133,7 +133,7 @@ TEST_F(BrowserItems, ThumbnailQueueDeliversOnceAndCaches) {
     ThumbnailProvider::registerProvider(provider);
     auto source = BrowserDataSource::create();
     std::atomic<int> reloads{0};
-    source->setReloadHandler([&] { ++reloads; });
+    source->setReloadHandler([&](const std::shared_ptr<FSNodeInfo>&) { ++reloads; });
     source->setPath(dir, {});
     std::shared_ptr<FSNodeInfo> node;
     for (size_t i = 0; i < source->numberOfItemsInImageBrowser(); ++i)

@@ -1,0 +1,677 @@
+#include "ui/BrowserWindowController.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QFileDialog>
+#include <QFileSystemWatcher>
+#include <QHBoxLayout>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QThread>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cassert>
+
+#include "document/BatchExport.h"
+#include "document/DocumentController.h"
+#include "document/PhotoCDThumbnailProvider.h"
+#include "document/PresetManager.h"
+#include "document/RawFileSearch.h"
+#include "document/RawThumbnailProvider.h"
+#include "platform/Dispatch.h"
+#include "platform/Log.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+#include "ui/AlertPresenter.h"
+#include "ui/ApplicationShell.h"
+#include "ui/BrowserItemDelegate.h"
+#include "ui/BrowserItemModel.h"
+
+namespace {
+
+using Path = std::filesystem::path;
+
+constexpr int kWatchLatencyMs = 1000;
+
+QString qs(const Path& p) { return QString::fromStdString(p.string()); }
+
+// Bookmarks are the folder's path bytes.
+std::optional<Path> resolveBookmark(const char* key) {
+    platform::Value v = platform::UserDefaults::standard().objectForKey(key);
+    if (!v.isData() || v.data().empty()) return std::nullopt;
+    const auto& bytes = v.data();
+    Path folder(std::string(bytes.begin(), bytes.end()));
+    std::error_code ec;
+    if (!std::filesystem::is_directory(folder, ec)) return std::nullopt;
+    return folder;
+}
+
+void storeBookmark(const Path& folder, const char* key) {
+    const std::string s = folder.string();
+    auto& defaults = platform::UserDefaults::standard();
+    defaults.setData(platform::Value::Data(s.begin(), s.end()), key);
+    defaults.synchronize();
+}
+
+[[maybe_unused]] bool onMainThread() { return QThread::currentThread() == qApp->thread(); }
+
+}  // namespace
+
+BrowserWindowController::BrowserWindowController(QWidget* parent)
+    : QMainWindow(parent), dataSource_(BrowserDataSource::create()) {
+    RawThumbnailProvider::registerOnce();
+    PhotoCDThumbnailProvider::registerOnce();
+    setObjectName(QStringLiteral("Browser"));
+    setWindowTitle(QStringLiteral("Browser"));
+    buildWindow();
+    awakeFromNib();
+}
+
+BrowserWindowController::~BrowserWindowController() {
+    stopBatchAndWait();
+    auto& defaults = platform::UserDefaults::standard();
+    for (auto token : defaultsTokens_) defaults.removeObserver(token);
+    dataSource_->setReloadHandler(nullptr);
+}
+
+BrowserWindowController& BrowserWindowController::shared() {
+    static QPointer<BrowserWindowController> browser;
+    if (!browser) browser = new BrowserWindowController;
+    return *browser;
+}
+
+void BrowserWindowController::installBrowserHooks() {
+    platform::ApplicationShell::BrowserHooks hooks;
+    hooks.showBrowser = [] { shared().showBrowser(); };
+    hooks.buildMenus = [] { shared().buildMenus(); };
+    hooks.stopBatchAndWait = [] { shared().stopBatchAndWait(); };
+    platform::ApplicationShell::shared().setBrowserHooks(std::move(hooks));
+    pcdDocumentController::sharedDocumentController().setDocumentRemovedHook(
+        [] { platform::DispatchQueue::main()->async([] { shared().buildMenus(); }); });
+}
+
+// ---------------------------------------------------------------- window
+
+void BrowserWindowController::buildWindow() {
+    auto* central = new QWidget;
+    auto* column = new QVBoxLayout(central);
+    column->setContentsMargins(6, 6, 6, 6);
+
+    auto* bar = new QHBoxLayout;
+    backButton_ = new QToolButton;
+    backButton_->setArrowType(Qt::LeftArrow);
+    backButton_->setToolTip(QStringLiteral("Back"));
+    forwardButton_ = new QToolButton;
+    forwardButton_->setArrowType(Qt::RightArrow);
+    forwardButton_->setToolTip(QStringLiteral("Forward"));
+    connect(backButton_, &QToolButton::clicked, this, [this] { backButtonClick(0); });
+    connect(forwardButton_, &QToolButton::clicked, this, [this] { backButtonClick(1); });
+
+    newLocationButton = new QToolButton;
+    newLocationButton->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+    newLocationButton->setToolTip(QStringLiteral("Browse folder"));
+    connect(newLocationButton, &QToolButton::clicked, this,
+            [this] { newLocationClick(currentFolder()); });
+
+    mPathControl = new QWidget;
+    pathLayout_ = new QHBoxLayout(mPathControl);
+    pathLayout_->setContentsMargins(0, 0, 0, 0);
+    pathLayout_->setSpacing(0);
+
+    mpopUp = new QToolButton;
+    mpopUp->setText(QStringLiteral("Batch"));
+    mpopUp->setPopupMode(QToolButton::InstantPopup);
+    mpopUp->setMenu(new QMenu(mpopUp));
+
+    exportLocationPopUp_ = new QToolButton;
+    exportLocationPopUp_->setText(QStringLiteral("This folder"));
+    exportLocationPopUp_->setPopupMode(QToolButton::InstantPopup);
+    exportLocationPopUp_->setMenu(new QMenu(exportLocationPopUp_));
+
+    bar->addWidget(backButton_);
+    bar->addWidget(forwardButton_);
+    bar->addWidget(newLocationButton);
+    bar->addWidget(mPathControl, 1);
+    bar->addWidget(mpopUp);
+    bar->addWidget(new QLabel(QStringLiteral("Export to:")));
+    bar->addWidget(exportLocationPopUp_);
+    column->addLayout(bar);
+
+    model_ = new BrowserItemModel(dataSource_, this);
+    mImageBrowser = new QListView;
+    mImageBrowser->setViewMode(QListView::IconMode);
+    mImageBrowser->setResizeMode(QListView::Adjust);
+    mImageBrowser->setMovement(QListView::Static);
+    mImageBrowser->setUniformItemSizes(true);
+    mImageBrowser->setIconSize(QSize(128, 128));
+    mImageBrowser->setSpacing(6);
+    mImageBrowser->setItemDelegate(new BrowserItemDelegate(mImageBrowser));
+    mImageBrowser->setWordWrap(false);
+    mImageBrowser->setTextElideMode(Qt::ElideRight);
+    mImageBrowser->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    mImageBrowser->setContextMenuPolicy(Qt::CustomContextMenu);
+    mImageBrowser->setModel(model_);
+    column->addWidget(mImageBrowser, 1);
+    setCentralWidget(central);
+    resize(900, 640);
+
+    connect(mImageBrowser->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { imageBrowserSelectionDidChange(); });
+    connect(mImageBrowser, &QListView::doubleClicked, this,
+            [this](const QModelIndex& index) { cellWasDoubleClicked(index.row()); });
+    connect(mImageBrowser, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        if (mImageBrowser->indexAt(pos).isValid())
+            mpopUp->menu()->popup(mImageBrowser->viewport()->mapToGlobal(pos));
+    });
+
+    QPointer<BrowserItemModel> model(model_);
+    dataSource_->setReloadHandler([model](const std::shared_ptr<FSNodeInfo>& node) {
+        if (model) model->iconDidChange(node);
+    });
+
+    // The progress sheet.
+    progressSheet_ = new QDialog(this);
+    progressSheet_->setWindowModality(Qt::WindowModal);
+    progressSheet_->setWindowOpacity(0.9);
+    progressSheet_->setWindowTitle(QStringLiteral("Exporting"));
+    auto* sheet = new QVBoxLayout(progressSheet_);
+    progressText_ = new QLabel;
+    progressText_->setMinimumWidth(320);
+    progressBar_ = new QProgressBar;
+    progressBar_->setRange(0, 100);
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"));
+    connect(cancel, &QPushButton::clicked, this, [this] { userCancelAction(); });
+    // Closing the sheet by hand cancels the batch, it never hides a running one.
+    connect(progressSheet_, &QDialog::rejected, this, [this] {
+        userCancelAction();
+        if (batchRunning()) progressSheet_->show();
+    });
+    sheet->addWidget(progressText_);
+    sheet->addWidget(progressBar_);
+    sheet->addWidget(cancel, 0, Qt::AlignRight);
+
+    coalesce_ = new QTimer(this);
+    coalesce_->setSingleShot(true);
+    coalesce_->setInterval(kWatchLatencyMs);
+    connect(coalesce_, &QTimer::timeout, this, [this] {
+        dataSource_->invalidateFolder();
+        relist();
+    });
+}
+
+void BrowserWindowController::awakeFromNib() {
+    setImageViewApearance(true);
+    secureBookmark_ = resolveBookmark("imageDirectoryBookmark");
+    if (secureBookmark_) {
+        Path shown = *secureBookmark_;
+        std::string last = platform::UserDefaults::standard().stringForKey("imageDirectory");
+        if (!last.empty() && RawFileSearch::containsOrIsURL(*secureBookmark_, last)) shown = last;
+        changeDirectory(shown, 0);
+    } else {
+        changeDirectory(BrowserDataSource::picturesFolders().front(), 0);
+    }
+    exportBookmark_ = resolveBookmark("exportDirectoryBookmark");
+    if (exportBookmark_) exportLocation_ = exportBookmark_;
+
+    buildMenus();
+    auto& defaults = platform::UserDefaults::standard();
+    QPointer<BrowserWindowController> self(this);
+    for (const char* key : {"ShowOnlyPCDFiles", "BrowserFileSelect"}) {
+        defaultsTokens_.push_back(
+            defaults.addObserver(key, [self](const std::string&, const platform::Value&) {
+                QMetaObject::invokeMethod(
+                    qApp,
+                    [self] {
+                        if (!self) return;
+                        self->dataSource_->invalidateFolder();
+                        self->relist();
+                    },
+                    Qt::QueuedConnection);
+            }));
+    }
+    if (defaults.boolForKey("ShowPopoverHelp"))
+        QTimer::singleShot(500, this, [this] { createPopovers(); });
+}
+
+void BrowserWindowController::showBrowser() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void BrowserWindowController::setImageViewApearance(bool useControlColours) {
+    QPalette palette = QApplication::palette();
+    const bool dark = palette.color(QPalette::Window).lightness() < 128;
+    QFont font = QApplication::font();
+    font.setPointSizeF(9);
+    mImageBrowser->setFont(font);
+    QPalette view = mImageBrowser->palette();
+    if (useControlColours) {
+        view.setColor(QPalette::Text, palette.color(QPalette::ButtonText));
+        view.setColor(QPalette::Base, palette.color(QPalette::Base));
+    } else {
+        view.setColor(QPalette::Text, dark ? Qt::white : Qt::black);
+        view.setColor(QPalette::Base, dark ? Qt::black : Qt::white);
+    }
+    mImageBrowser->setPalette(view);
+}
+
+void BrowserWindowController::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
+        setImageViewApearance(false);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        buildMenus();
+        if (watchRefused_) {
+            dataSource_->invalidateFolder();
+            relist();
+        }
+    }
+}
+
+// ---------------------------------------------------------------- folders
+
+std::optional<Path> BrowserWindowController::currentFolder() const {
+    if (backArray_.empty()) return std::nullopt;
+    return backArray_.front();
+}
+
+void BrowserWindowController::changeDirectory(const std::optional<Path>& url, int source) {
+    const std::optional<Path> current = currentFolder();
+    std::optional<Path> show = url;
+    if (!(current && url && *current == *url)) {
+        switch (source) {
+            case 0:
+                if (url)
+                    backArray_.insert(backArray_.begin(), *url);
+                else
+                    show = current;
+                break;
+            case 1:
+                if (current) forwardArray_.insert(forwardArray_.begin(), *current);
+                if (!backArray_.empty()) backArray_.erase(backArray_.begin());
+                if (!backArray_.empty()) show = backArray_.front();
+                break;
+            case 2:
+                if (!forwardArray_.empty()) {
+                    show = forwardArray_.front();
+                    forwardArray_.erase(forwardArray_.begin());
+                    backArray_.insert(backArray_.begin(), *show);
+                } else {
+                    show.reset();
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    dataSource_->setPath(show.value_or(Path()), BrowserDataSource::picturesFolders());
+    relist();
+    initializeEventStream(show);
+    if (show) {
+        auto& defaults = platform::UserDefaults::standard();
+        defaults.setString(show->string(), "imageDirectory");
+        defaults.synchronize();
+    }
+    showPath(show.value_or(Path()));
+    updateHistoryButtons();
+}
+
+void BrowserWindowController::updateHistoryButtons() {
+    backButton_->setEnabled(backArray_.size() >= 2);
+    forwardButton_->setEnabled(!forwardArray_.empty());
+}
+
+void BrowserWindowController::backButtonClick(int tag) {
+    if (tag == 0) changeDirectory(std::nullopt, 1);
+    if (tag == 1) changeDirectory(std::nullopt, 2);
+}
+
+void BrowserWindowController::relist() {
+    // The selection survives by path: rows may move or go.
+    QStringList selected;
+    for (const auto& p : selectedPaths()) selected << qs(p);
+    model_->relist();
+    auto* selection = mImageBrowser->selectionModel();
+    for (const QString& path : selected) {
+        int row = model_->rowForPath(path);
+        if (row >= 0) selection->select(model_->index(row), QItemSelectionModel::Select);
+    }
+}
+
+void BrowserWindowController::initializeEventStream(const std::optional<Path>& path) {
+    coalesce_->stop();
+    delete stream_;
+    stream_ = nullptr;
+    watchRefused_ = false;
+    if (!path || path->empty()) return;
+    stream_ = new QFileSystemWatcher(this);
+    std::error_code ec;
+    if (!stream_->addPath(qs(*path))) {
+        // A folder that is not there has nothing to watch; a refused watch is worth a line.
+        if (std::filesystem::is_directory(*path, ec))
+            platform::log("%s cannot watch %s; the folder relists when the window is activated",
+                          "-[BrowserWindowController initializeEventStream:]", path->c_str());
+        watchRefused_ = true;
+        return;
+    }
+    connect(stream_, &QFileSystemWatcher::directoryChanged, coalesce_,
+            [this] { coalesce_->start(); });
+}
+
+bool BrowserWindowController::folderWatchActive() const {
+    return stream_ && !stream_->directories().isEmpty();
+}
+
+// ---------------------------------------------------------------- path control
+
+void BrowserWindowController::showPath(const Path& url) {
+    while (QLayoutItem* item = pathLayout_->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    Path so_far;
+    for (const auto& part : url) {
+        so_far /= part;
+        if (part == "/" && so_far != "/") continue;
+        auto* button = new QPushButton(part == "/" ? QStringLiteral("/") : qs(part));
+        button->setFlat(true);
+        button->setStyleSheet(QStringLiteral("padding: 2px 4px;"));
+        button->setProperty("componentPath", qs(so_far));
+        const Path target = so_far;
+        connect(button, &QPushButton::clicked, this, [this, target] { pathControlClick(target); });
+        pathLayout_->addWidget(button);
+    }
+    pathLayout_->addStretch(1);
+}
+
+std::vector<QPushButton*> BrowserWindowController::pathButtons() const {
+    std::vector<QPushButton*> buttons;
+    for (int i = 0; i < pathLayout_->count(); ++i)
+        if (auto* b = qobject_cast<QPushButton*>(pathLayout_->itemAt(i)->widget()))
+            buttons.push_back(b);
+    return buttons;
+}
+
+void BrowserWindowController::pathControlClick(const Path& component) {
+    if (secureBookmark_ && RawFileSearch::containsOrIsURL(*secureBookmark_, component))
+        changeDirectory(component, 0);
+    else
+        newLocationClick(component);
+}
+
+void BrowserWindowController::newLocationClick(const std::optional<Path>& sender) {
+    auto* panel = new QFileDialog(this);
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setOption(QFileDialog::DontUseNativeDialog);
+    panel->setOption(QFileDialog::ShowDirsOnly);
+    panel->setFileMode(QFileDialog::Directory);
+    panel->setWindowModality(Qt::WindowModal);
+    panel->setLabelText(QFileDialog::Accept, QStringLiteral("Browse folder"));
+    panel->setWindowTitle(sender ? QStringLiteral("Select a folder to browse.")
+                                 : QStringLiteral("Select a folder to start browsing for images."));
+    if (sender) panel->setDirectory(qs(*sender));
+    const bool hadSender = sender.has_value();
+    connect(panel, &QFileDialog::finished, this, [this, panel, hadSender](int result) {
+        const QStringList chosen = panel->selectedFiles();
+        if (result == QDialog::Accepted && !chosen.isEmpty()) {
+            const Path folder = chosen.front().toStdString();
+            storeBookmark(folder, "imageDirectoryBookmark");
+            // The chosen folder is the new root of what path clicks may show.
+            secureBookmark_ = folder;
+            changeDirectory(folder, 0);
+            mPathControl->show();
+        } else if (!hadSender) {
+            mPathControl->hide();
+        }
+    });
+    panel->open();
+}
+
+void BrowserWindowController::newExportLocationClick(const std::optional<Path>& sender) {
+    auto* panel = new QFileDialog(this);
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setOption(QFileDialog::DontUseNativeDialog);
+    panel->setOption(QFileDialog::ShowDirsOnly);
+    panel->setFileMode(QFileDialog::Directory);
+    panel->setWindowModality(Qt::WindowModal);
+    panel->setWindowTitle(QStringLiteral("Select export folder"));
+    if (sender) panel->setDirectory(qs(sender->parent_path()));
+    connect(panel, &QFileDialog::finished, this, [this, panel](int result) {
+        const QStringList chosen = panel->selectedFiles();
+        if (result != QDialog::Accepted || chosen.isEmpty()) return;
+        const Path folder = chosen.front().toStdString();
+        exportLocation_ = folder;
+        exportBookmark_ = folder;
+        storeBookmark(folder, "exportDirectoryBookmark");
+        buildExportLocationMenu();
+    });
+    panel->open();
+}
+
+// ---------------------------------------------------------------- menus
+
+void BrowserWindowController::buildMenus() {
+    QMenu* menu = mpopUp->menu();
+    menu->clear();
+    menuPresets_ = PresetManager::sharedPresetManager().presetList(false);
+    QMenu* sub = menu->addMenu(QStringLiteral("Export with..."));
+    sub->setTitle(QStringLiteral("Export with..."));
+    sub->setToolTip(QStringLiteral("Export to JPEG with..."));
+    auto addItem = [&](const QString& title, int index) {
+        QAction* item = sub->addAction(title + QStringLiteral(" settings"));
+        item->setData(index);
+        connect(item, &QAction::triggered, this, [this, index] {
+            if (index < 0 || size_t(index) >= menuPresets_.size())
+                popAction(std::nullopt);
+            else
+                popAction(menuPresets_[size_t(index)]);
+        });
+    };
+    if (menuPresets_.empty()) addItem(QStringLiteral("Default"), -1);
+    for (size_t i = 0; i < menuPresets_.size(); ++i) {
+        const platform::Value* name = menuPresets_[i].find("displayName");
+        addItem(QString::fromStdString(name ? name->stringValue() : std::string()), int(i));
+    }
+    buildExportLocationMenu();
+}
+
+void BrowserWindowController::buildExportLocationMenu() {
+    QMenu* menu = exportLocationPopUp_->menu();
+    menu->clear();
+    auto add = [&](const QString& title, int tag) {
+        QAction* item = menu->addAction(title);
+        item->setData(tag);
+        connect(item, &QAction::triggered, this, [this, tag] { exportPopAction(tag); });
+    };
+    add(QStringLiteral("This folder"), 0);
+    if (exportLocation_) add(qs(*exportLocation_), 1);
+    add(QStringLiteral("Select export folder..."), 2);
+    exportLocationPopUp_->setText(exportLocation_ && useExportLocation_
+                                      ? qs(*exportLocation_)
+                                      : QStringLiteral("This folder"));
+}
+
+void BrowserWindowController::exportPopAction(int tag) {
+    assert(onMainThread());
+    if (tag == 0) useExportLocation_ = false;
+    if (tag == 1) useExportLocation_ = true;
+    if (tag == 2) {
+        newExportLocationClick(exportBookmark_);
+        useExportLocation_ = true;
+    }
+    exportLocationPopUp_->setText(useExportLocation_ && exportLocation_
+                                      ? qs(*exportLocation_)
+                                      : QStringLiteral("This folder"));
+}
+
+// ---------------------------------------------------------------- view events
+
+std::vector<Path> BrowserWindowController::selectedPaths() const {
+    QModelIndexList rows = mImageBrowser->selectionModel()->selectedIndexes();
+    std::sort(rows.begin(), rows.end(),
+              [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    std::vector<Path> paths;
+    for (const auto& index : rows)
+        if (auto node = model_->nodeAt(index.row())) paths.push_back(node->getURL());
+    return paths;
+}
+
+void BrowserWindowController::imageBrowserSelectionDidChange() {
+    auto paths = selectedPaths();
+    if (paths.empty()) {
+        showPath(currentFolder().value_or(Path()));
+        return;
+    }
+    showPath(paths.front());
+    mpopUp->setEnabled(true);
+}
+
+void BrowserWindowController::cellWasDoubleClicked(int row) {
+    auto node = model_->nodeAt(row);
+    if (!node) return;
+    if (node->isDirectory()) {
+        changeDirectory(node->getURL(), 0);
+        return;
+    }
+    platform::ApplicationShell::shared().openDocumentWithPath(qs(node->getURL()));
+}
+
+// ---------------------------------------------------------------- popovers
+
+bool BrowserWindowController::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress) {
+        for (QWidget* popover : findChildren<QWidget*>(QStringLiteral("helpPopover")))
+            popover->close();
+        qApp->removeEventFilter(this);
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void BrowserWindowController::showPopover(const QString& text, QWidget* view, Qt::Edge edge) {
+    auto* popover = new QLabel(text, this, Qt::Tool | Qt::FramelessWindowHint);
+    popover->setObjectName(QStringLiteral("helpPopover"));
+    popover->setAttribute(Qt::WA_DeleteOnClose);
+    popover->setWordWrap(true);
+    popover->setMaximumWidth(260);
+    popover->setMargin(8);
+    popover->setStyleSheet(
+        QStringLiteral("background: #2b2b2b; color: white; border: 1px solid #555;"));
+    popover->adjustSize();
+    const QRect r(view->mapToGlobal(QPoint(0, 0)), view->size());
+    QPoint at;
+    switch (edge) {
+        case Qt::TopEdge:
+            at = QPoint(r.left(), r.top() - popover->height() - 4);
+            break;
+        case Qt::BottomEdge:
+            at = QPoint(r.left(), r.bottom() + 4);
+            break;
+        case Qt::RightEdge:
+            at = QPoint(r.right() + 4, r.top());
+            break;
+        default:
+            at = QPoint(r.left() - popover->width() - 4, r.top());
+    }
+    popover->move(at);
+    popover->show();
+}
+
+void BrowserWindowController::createPopovers() {
+    if (!isVisible()) return;
+    showPopover(QStringLiteral("Back and forward through the folders you browsed."), backButton_,
+                Qt::TopEdge);
+    showPopover(QStringLiteral("Export the selected files with a preset."), mpopUp, Qt::BottomEdge);
+    showPopover(QStringLiteral("Where batch exports go: beside the files or an export folder."),
+                exportLocationPopUp_, Qt::BottomEdge);
+    showPopover(QStringLiteral("Choose a folder to browse."), newLocationButton, Qt::RightEdge);
+    showPopover(QStringLiteral("Click a folder of the path to go there."), mPathControl,
+                Qt::TopEdge);
+    qApp->installEventFilter(this);
+}
+
+// ---------------------------------------------------------------- batch
+
+void BrowserWindowController::popAction(const std::optional<platform::Dictionary>& preset) {
+    assert(onMainThread());
+    if (batchRunning()) return;
+    const std::vector<Path> files = selectedPaths();
+    batchFileCount_ = unsigned(files.size());
+    if (files.empty()) {
+        platform::Alert alert;
+        alert.messageText = QStringLiteral("No files selected.");
+        alert.informativeText = QStringLiteral("Select files by cmd+click, click+drag, etc");
+        alert.buttons = {QStringLiteral("Ok")};
+        platform::AlertPresenter::current().present(alert, this, nullptr);
+        return;
+    }
+    currentFileIndex_ = 0;
+    userDidCancel_ = false;
+
+    // An open window's edits reach the batch as they would after closing it.
+    auto& controller = pcdDocumentController::sharedDocumentController();
+    for (const auto& file : files)
+        if (auto document = controller.documentForURL(file.string()))
+            document->saveSettingsToCatalog();
+
+    BatchExport::Options options;
+    options.files = files;
+    options.preset = preset;
+    if (useExportLocation_ && exportLocation_) options.exportLocation = exportLocation_;
+    options.silentlyOverwrite = platform::UserDefaults::standard().boolForKey("SilentlyOverwrite");
+    options.userDidCancel = &userDidCancel_;
+    QPointer<BrowserWindowController> self(this);
+    auto observer = workerObserver_;
+    options.progressUpdate = [self, observer](const Path& source) {
+        if (observer) observer(source);
+        platform::DispatchQueue::main()->async([self, source] {
+            if (self) self->progressUpdate(source);
+        });
+    };
+
+    platform::NotificationCenter::defaultCenter().post("TARNWisp_DisableMenus");
+    progressText_->clear();
+    progressBar_->setValue(0);
+    progressSheet_->open();
+    worker_ = std::thread([self, options] {
+        std::optional<platform::Error> error = BatchExport::run(options);
+        platform::DispatchQueue::main()->async([self, error] {
+            if (self) self->RunWorkerCompleted(error);
+        });
+    });
+}
+
+void BrowserWindowController::progressUpdate(const Path& path) {
+    assert(onMainThread());
+    const std::string name = path.filename().string();
+    progressText_->setText(name.empty() ? QStringLiteral("<no filename>")
+                                        : QString::fromStdString(name));
+    ++currentFileIndex_;
+    progressBar_->setValue(
+        batchFileCount_ == 0 ? 99 : int(100 * currentFileIndex_ / (batchFileCount_ + 1)));
+}
+
+void BrowserWindowController::RunWorkerCompleted(const std::optional<platform::Error>& error) {
+    assert(onMainThread());
+    if (worker_.joinable()) worker_.join();
+    progressSheet_->hide();
+    platform::NotificationCenter::defaultCenter().post("TARNWisp_EnableMenus");
+    if (error) platform::AlertPresenter::presentError(*error, this);
+    dataSource_->invalidateFolder();
+    relist();
+}
+
+void BrowserWindowController::userCancelAction() { userDidCancel_ = true; }
+
+void BrowserWindowController::stopBatchAndWait() {
+    if (!worker_.joinable()) return;
+    userDidCancel_ = true;
+    worker_.join();
+}

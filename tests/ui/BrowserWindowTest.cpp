@@ -1,0 +1,365 @@
+// The folder browser on a scratch folder: what it lists, its history, its
+// folder watch, thumbnails arriving without losing the selection, and the
+// batch export behind its progress sheet.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <QAbstractItemModel>
+#include <QGuiApplication>
+#include <QImage>
+#include <QItemSelectionModel>
+#include <QListView>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QToolButton>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+
+#include "UiTestHome.h"
+#include "document/DocumentController.h"
+#include "document/ThumbnailProvider.h"
+#include "platform/UserDefaults.h"
+#include "ui/BrowserItemModel.h"
+#include "ui/BrowserWindowController.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void touch(const fs::path& p, const std::string& text = "x") { std::ofstream(p) << text; }
+
+void writeImage(const fs::path& p, QColor colour, const char* format) {
+    QImage image(48, 32, QImage::Format_RGB888);
+    image.fill(colour);
+    ASSERT_TRUE(image.save(QString::fromStdString(p.string()), format)) << p;
+}
+
+void writeTiff(const fs::path& p) {
+    TIFF* tif = TIFFOpen(p.c_str(), "w");
+    ASSERT_TRUE(tif);
+    const uint32_t w = 16, h = 8;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    std::vector<uint8_t> row(w * 3, 0);
+    for (uint32_t x = 0; x < w; ++x) row[x * 3 + 2] = 255;
+    for (uint32_t y = 0; y < h; ++y) TIFFWriteScanline(tif, row.data(), y, 0);
+    TIFFClose(tif);
+}
+
+fs::path sampleDng() {
+    return testsupport::testdataDir() / "raw/dng/rpi-1920x1200_10bit-packed_single-tile.dng";
+}
+
+std::set<std::string> listed(const BrowserWindowController& browser) {
+    std::set<std::string> names;
+    for (int r = 0; r < browser.model()->rowCount(); ++r)
+        names.insert(browser.model()->nodeAt(r)->lastPathComponent());
+    return names;
+}
+
+void setLevel(int level) {
+    platform::UserDefaults::standard().setInteger(level, "BrowserFileSelect");
+    uitest::settle();
+}
+
+void select(BrowserWindowController& browser, const std::vector<std::string>& names) {
+    auto* selection = browser.imageBrowser()->selectionModel();
+    selection->clearSelection();
+    for (const auto& name : names) {
+        int row = browser.model()->rowForPath(
+            QString::fromStdString((*browser.currentFolder() / name).string()));
+        ASSERT_GE(row, 0) << name << " in " << browser.currentFolder()->string() << " rows "
+                          << browser.model()->rowCount();
+        selection->select(browser.model()->index(row), QItemSelectionModel::Select);
+    }
+}
+
+// Waits for every listed file's thumbnail to be made and delivered.
+bool thumbnailsArrived(BrowserWindowController& browser,
+                       const std::set<std::string>& undecodable = {}) {
+    return uitest::spinUntil([&] {
+        bool all = true;
+        for (int r = 0; r < browser.model()->rowCount(); ++r) {
+            auto node = browser.model()->nodeAt(r);
+            // Asking queues the thumbnail, as the view's painting does.
+            browser.model()->data(browser.model()->index(r), Qt::DecorationRole);
+            if (!node->isDirectory() && node->imageVersion() == 0 &&
+                !undecodable.count(node->lastPathComponent()))
+                all = false;
+        }
+        return all;
+    });
+}
+
+QRgb centrePixel(BrowserWindowController& browser, const std::string& name) {
+    int row = browser.model()->rowForPath(
+        QString::fromStdString((*browser.currentFolder() / name).string()));
+    QImage image =
+        browser.model()->data(browser.model()->index(row), Qt::DecorationRole).value<QImage>();
+    return image.isNull() ? 0 : image.pixel(image.width() / 2, image.height() / 2);
+}
+
+class BrowserWindow : public ::testing::Test {
+protected:
+    uitest::UiTestHome home;
+    fs::path dir = home.path() / "photos";
+    void SetUp() override {
+        fs::create_directories(dir);
+        setLevel(1);
+    }
+};
+
+TEST_F(BrowserWindow, ListsByFilterLevelWithoutHiddenNamesOrPicturesSubFolders) {
+    touch(dir / "a.dng");
+    writeImage(dir / "b.jpg", Qt::red, "JPEG");
+    writeImage(dir / "c.png", Qt::green, "PNG");
+    writeTiff(dir / "d.tif");
+    touch(dir / "e.txt");
+    writeImage(dir / ".hidden.jpg", Qt::red, "JPEG");
+    fs::create_directories(dir / "sub");
+    fs::create_directories(dir / ".git");
+
+    BrowserWindowController browser;
+    browser.changeDirectory(dir, 0);
+    EXPECT_EQ(listed(browser), (std::set<std::string>{"a.dng", "b.jpg", "c.png", "d.tif", "sub"}));
+    setLevel(0);
+    EXPECT_EQ(listed(browser), (std::set<std::string>{"a.dng", "sub"}));
+    setLevel(2);
+    EXPECT_EQ(listed(browser),
+              (std::set<std::string>{"a.dng", "b.jpg", "c.png", "d.tif", "e.txt", "sub"}));
+    setLevel(1);
+
+    // Pictures shows its files but none of its sub-folders; they list theirs.
+    const fs::path pictures = home.path() / "Pictures";
+    fs::create_directories(pictures / "trip" / "day1");
+    writeImage(pictures / "p.jpg", Qt::blue, "JPEG");
+    writeImage(pictures / "trip" / "t.jpg", Qt::blue, "JPEG");
+    ASSERT_EQ(BrowserDataSource::picturesFolders(), std::vector<fs::path>{pictures});
+    BrowserWindowController fresh;  // no bookmark: it starts in Pictures
+    ASSERT_EQ(fresh.currentFolder(), pictures);
+    EXPECT_EQ(listed(fresh), std::set<std::string>{"p.jpg"});
+    fresh.changeDirectory(pictures / "trip", 0);
+    EXPECT_EQ(listed(fresh), (std::set<std::string>{"day1", "t.jpg"}));
+
+    // An XDG pictures folder takes the place of ~/Pictures.
+    fs::create_directories(home.path() / ".config");
+    fs::create_directories(home.path() / "Bilder");
+    setenv("XDG_CONFIG_HOME", (home.path() / ".config").c_str(), 1);
+    touch(home.path() / ".config/user-dirs.dirs", "XDG_PICTURES_DIR=\"$HOME/Bilder\"\n");
+    EXPECT_EQ(BrowserDataSource::picturesFolders(), std::vector<fs::path>{home.path() / "Bilder"});
+}
+
+TEST_F(BrowserWindow, HistoryGoesBackAndForward) {
+    fs::create_directories(dir / "b");
+    fs::create_directories(dir / "c");
+    BrowserWindowController browser;
+    const size_t start = browser.backArray().size();
+    browser.changeDirectory(dir, 0);
+    browser.changeDirectory(dir, 0);  // the current folder again: no new entry
+    EXPECT_EQ(browser.backArray().size(), start + 1);
+    browser.changeDirectory(dir / "b", 0);
+    browser.changeDirectory(dir / "c", 0);
+    EXPECT_TRUE(browser.backButton()->isEnabled());
+    EXPECT_FALSE(browser.forwardButton()->isEnabled());
+
+    browser.backButtonClick(0);
+    EXPECT_EQ(browser.currentFolder(), dir / "b");
+    EXPECT_TRUE(browser.forwardButton()->isEnabled());
+    browser.backButtonClick(0);
+    EXPECT_EQ(browser.currentFolder(), dir);
+    EXPECT_EQ(browser.forwardArray(), (std::vector<fs::path>{dir / "b", dir / "c"}));
+    browser.backButtonClick(1);
+    EXPECT_EQ(browser.currentFolder(), dir / "b");
+    EXPECT_EQ(browser.forwardArray(), std::vector<fs::path>{dir / "c"});
+    EXPECT_EQ(browser.dataSource()->getRoot()->getURL(), dir / "b");
+
+    // The path control: one button per component; a click inside the
+    // browsed root shows that folder.
+    auto buttons = browser.pathButtons();
+    ASSERT_FALSE(buttons.empty());
+    EXPECT_EQ(buttons.back()->text(), QStringLiteral("b"));
+    EXPECT_EQ(platform::UserDefaults::standard().stringForKey("imageDirectory"),
+              (dir / "b").string());
+}
+
+TEST_F(BrowserWindow, ThumbnailsArriveRowByRowAndKeepTheSelection) {
+    for (int i = 0; i < 6; ++i)
+        writeImage(dir / ("img" + std::to_string(i) + ".jpg"), QColor(40 * i, 200, 100), "JPEG");
+    BrowserWindowController browser;
+    browser.changeDirectory(dir, 0);
+    select(browser, {"img2.jpg", "img4.jpg"});
+    QSignalSpy resets(browser.model(), &QAbstractItemModel::modelReset);
+    QSignalSpy changes(browser.model(), &QAbstractItemModel::dataChanged);
+    ASSERT_TRUE(thumbnailsArrived(browser));
+    uitest::settle();
+    EXPECT_EQ(resets.count(), 0);
+    ASSERT_GE(changes.count(), 6);
+    for (const auto& change : changes)
+        EXPECT_EQ(change[0].toModelIndex().row(), change[1].toModelIndex().row());
+    EXPECT_EQ(browser.imageBrowser()->selectionModel()->selectedIndexes().size(), 2);
+
+    // The decoration wraps the thumbnail's own bytes: a JPEG of 48 x 32 at most 128.
+    QImage picture =
+        browser.model()->data(browser.model()->index(0), Qt::DecorationRole).value<QImage>();
+    EXPECT_EQ(picture.width(), 48);
+
+    // A new file appears after the folder watch fires; the selection stays.
+    ASSERT_TRUE(browser.folderWatchActive());
+    writeImage(dir / "aaa-new.jpg", Qt::yellow, "JPEG");
+    EXPECT_TRUE(uitest::spinUntil([&] { return listed(browser).count("aaa-new.jpg") == 1; },
+                                  std::chrono::seconds(5)));
+    auto selected = browser.imageBrowser()->selectionModel()->selectedIndexes();
+    std::set<std::string> names;
+    for (const auto& index : selected)
+        names.insert(browser.model()->nodeAt(index.row())->lastPathComponent());
+    EXPECT_EQ(names, (std::set<std::string>{"img2.jpg", "img4.jpg"}));
+}
+
+class BrowserBatch : public BrowserWindow {
+protected:
+    uitest::ScriptedAlerts alerts;
+    platform::Dictionary presetOfType(int type) {
+        platform::Dictionary preset;
+        preset.set("Quorvex_ExportFileType", platform::Value(int64_t(type)));
+        return preset;
+    }
+    void copySample(const std::string& name) { fs::copy_file(sampleDng(), dir / name); }
+    bool finish(BrowserWindowController& browser) {
+        return uitest::spinUntil([&] { return !browser.batchRunning(); },
+                                 std::chrono::seconds(120));
+    }
+};
+
+TEST_F(BrowserBatch, NamesNumberedOrReplacedAndTypeFromThePreset) {
+    copySample("a.dng");
+    writeImage(dir / "a.jpg", Qt::red, "JPEG");
+    writeImage(dir / "a_1.jpg", Qt::red, "JPEG");
+    writeImage(dir / "a_2.jpg", Qt::red, "JPEG");
+    BrowserWindowController browser;
+    browser.changeDirectory(dir, 0);
+    ASSERT_TRUE(thumbnailsArrived(browser));
+    const QRgb before = centrePixel(browser, "a.jpg");
+    EXPECT_GT(qRed(before), 200);
+
+    select(browser, {"a.dng"});
+    browser.popAction(presetOfType(0));
+    EXPECT_FALSE(pcdDocumentController::sharedDocumentController().menusActive());
+    EXPECT_TRUE(browser.progressSheet()->isVisible());
+    ASSERT_TRUE(finish(browser));
+    uitest::settle();
+    EXPECT_TRUE(pcdDocumentController::sharedDocumentController().menusActive());
+    EXPECT_FALSE(browser.progressSheet()->isVisible());
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_TRUE(fs::exists(dir / "a_3.jpg"));
+    EXPECT_EQ(listed(browser).count("a_3.jpg"), 1u);  // relisted at the end
+
+    // "SilentlyOverwrite" replaces a.jpg, and the grid shows its new picture.
+    platform::UserDefaults::standard().setBool(true, "SilentlyOverwrite");
+    select(browser, {"a.dng"});
+    browser.popAction(presetOfType(7));
+    ASSERT_TRUE(finish(browser));
+    uitest::settle();
+    EXPECT_FALSE(fs::exists(dir / "a_4.jpg"));
+    ASSERT_TRUE(thumbnailsArrived(browser));
+    EXPECT_NE(centrePixel(browser, "a.jpg"), before);
+
+    // Type 5 writes OpenEXR.
+    select(browser, {"a.dng"});
+    browser.popAction(presetOfType(5));
+    ASSERT_TRUE(finish(browser));
+    uitest::settle();
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_TRUE(fs::exists(dir / "a.exr"));
+
+    // Without a selection: the alert and no batch.
+    browser.imageBrowser()->selectionModel()->clearSelection();
+    browser.popAction(std::nullopt);
+    EXPECT_FALSE(browser.batchRunning());
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].messageText, QStringLiteral("No files selected."));
+    EXPECT_EQ(alerts.shown[0].buttons, QStringList{QStringLiteral("Ok")});
+}
+
+TEST_F(BrowserBatch, ProgressAndCancelDuringTheSecondFile) {
+    for (const char* name : {"p1.dng", "p2.dng", "p3.dng"}) copySample(name);
+    BrowserWindowController browser;
+    browser.changeDirectory(dir, 0);
+    select(browser, {"p1.dng", "p2.dng", "p3.dng"});
+    std::vector<int> progress;
+    QObject::connect(browser.progressBar(), &QProgressBar::valueChanged,
+                     [&](int v) { progress.push_back(v); });
+    browser.popAction(presetOfType(0));
+    ASSERT_TRUE(finish(browser));
+    uitest::settle();
+    if (!progress.empty() && progress.front() == 0) progress.erase(progress.begin());
+    EXPECT_EQ(progress, (std::vector<int>{25, 50, 75}));
+    for (const char* name : {"p1.jpg", "p2.jpg", "p3.jpg"}) {
+        EXPECT_TRUE(fs::exists(dir / name)) << name;
+        fs::remove(dir / name);
+    }
+
+    // Cancelled as the second file starts: it is not written, nor the third, no alert.
+    browser.setWorkerProgressObserver([&browser](const fs::path& source) {
+        if (source.filename() == "p2.dng") browser.userCancelAction();
+    });
+    select(browser, {"p1.dng", "p2.dng", "p3.dng"});
+    browser.popAction(presetOfType(0));
+    ASSERT_TRUE(finish(browser));
+    uitest::settle();
+    EXPECT_TRUE(fs::exists(dir / "p1.jpg"));
+    EXPECT_FALSE(fs::exists(dir / "p2.jpg"));
+    EXPECT_FALSE(fs::exists(dir / "p3.jpg"));
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_TRUE(pcdDocumentController::sharedDocumentController().menusActive());
+}
+
+}  // namespace
+
+namespace {
+
+// The browser on a folder of every kind of entry, for a person to look at.
+TEST(Screenshots, Browser) {
+    uitest::UiTestHome home;
+    const fs::path dir = home.path() / "Browsed";
+    setLevel(1);
+    fs::create_directories(dir / "A sub-folder");
+    for (const auto& entry : fs::directory_iterator(testsupport::testdataDir() / "raw/dng"))
+        fs::copy_file(entry.path(), dir / entry.path().filename());
+    writeImage(dir / "red.jpg", Qt::red, "JPEG");
+    writeImage(dir / "green.png", Qt::darkGreen, "PNG");
+    writeTiff(dir / "blue.tif");
+    writeImage(dir / ".hidden.jpg", Qt::red, "JPEG");
+    fs::create_symlink(dir / "red.jpg", dir / "link to red.jpg");
+
+    BrowserWindowController browser;
+    browser.changeDirectory(dir, 0);
+    browser.resize(1100, 760);
+    browser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&browser));
+    // These two have no picture the decoder makes: they keep the file icon.
+    ASSERT_TRUE(thumbnailsArrived(browser, {"rpi-640x480_10bit_minimal_malformed.dng",
+                                            "bmpcc4k_cfa-12bit-dctjpeg_4tiles_linearization.dng"}));
+    EXPECT_EQ(listed(browser).count(".hidden.jpg"), 0u);
+    EXPECT_EQ(listed(browser).count("A sub-folder"), 1u);
+    select(browser, {"red.jpg"});
+    QTest::qWait(300);
+    const QPixmap picture = QGuiApplication::platformName() == QLatin1String("xcb")
+                                ? browser.screen()->grabWindow(browser.winId())
+                                : browser.grab();
+    ASSERT_FALSE(picture.isNull());
+    if (const char* folder = std::getenv("QUORVEX_SCREENSHOTS")) {
+        fs::create_directories(folder);
+        EXPECT_TRUE(picture.save(QString::fromLocal8Bit(folder) + "/browser.png"));
+    }
+}
+
+}  // namespace
