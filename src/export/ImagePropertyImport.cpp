@@ -3,8 +3,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
+#include "dng/core/dng_date_time.h"
+#include "dng/core/dng_exif.h"
 #include "raw/RawMetadata.h"
 
 namespace {
@@ -168,4 +171,226 @@ bool ImagePropertyImport::parseUniqueID(const std::string& text, uint8_t out[16]
         out[i] = uint8_t(byte);
     }
     return true;
+}
+
+dng_date_time_info ImagePropertyImport::parsedDate(const char* text) {
+    dng_date_time dt;
+    dt.Parse(text ? text : "");
+    dng_date_time_info info;
+    info.SetDateTime(dt);
+    return info;
+}
+
+void ImagePropertyImport::setExifProperty(dng_exif& record, int index, const char* text,
+                                          int32_t intValue, double realValue) {
+    if (index < 3 || index > kMaxIndex) return;
+    // A number no field can hold sets nothing, rather than a zero that means
+    // something ("no flash", "unknown program").
+    if (!std::isfinite(realValue) || std::fabs(realValue) >= 4294967296.0) return;
+    dng_exif* exif = &record;
+    const char* t = text ? text : "";
+    const uint32 u = uint32(intValue);
+    switch (index) {
+        case 3:
+            exif->fImageDescription.SetASCII(t);
+            break;
+        case 4:
+            exif->fMake.SetASCII(t);
+            break;
+        case 5:
+            exif->fModel.SetASCII(t);
+            break;
+        case 10:
+            exif->fSoftware.SetASCII(t);
+            break;
+        case 12:
+        case 25:
+            exif->fDateTimeOriginal = parsedDate(t);
+            break;
+        case 26:
+            exif->fDateTimeDigitized = parsedDate(t);
+            break;
+        case 13:
+            exif->fArtist.SetASCII(t);
+            break;
+        case 15:
+            exif->fCopyright.SetASCII(t);
+            break;
+        case 18:
+            exif->SetExposureTime(realValue, false);
+            break;
+        case 19:
+            exif->SetFNumber(realValue);
+            break;
+        case 20:
+            exif->fExposureProgram = u;
+            break;
+        case 22:
+            exif->fISOSpeedRatings[0] = u;
+            break;
+        case 29:
+            exif->SetShutterSpeedValue(realValue);
+            break;
+        case 30:
+            exif->SetApertureValue(realValue);
+            break;
+        case 31:
+            exif->fBrightnessValue.SetReal64(realValue);
+            break;
+        case 32:
+            exif->fExposureBiasValue.SetReal64(realValue);
+            break;
+        case 33:
+            exif->fMaxApertureValue.SetReal64(realValue);
+            break;
+        case 34:
+            exif->fSubjectDistance.SetReal64(realValue);
+            break;
+        case 35:
+            exif->fMeteringMode = u;
+            break;
+        case 36:
+            exif->fLightSource = u;
+            break;
+        case 37:
+            exif->fFlash = u;
+            break;
+        case 38:
+            exif->fFocalLength.SetReal64(realValue);
+            break;
+        case 41:
+            exif->fUserComment.SetASCII(t);
+            break;
+        case 56:
+            exif->fExposureIndex.SetReal64(realValue);
+            break;
+        case 57:
+            exif->fSensingMethod = u;
+            break;
+        case 58:
+            exif->fFileSource = u;
+            break;
+        case 59:
+            exif->fSceneType = u;
+            break;
+        case 61:
+            exif->fCustomRendered = u;
+            break;
+        case 62:
+            exif->fExposureMode = u;
+            break;
+        case 63:
+            exif->fWhiteBalance = u;
+            break;
+        case 64:
+            exif->fDigitalZoomRatio.SetReal64(realValue);
+            break;
+        case 65:
+            exif->fFocalLengthIn35mmFilm = u;
+            break;
+        case 66:
+            exif->fSceneCaptureType = u;
+            break;
+        case 67:
+            exif->fGainControl = u;
+            break;
+        case 68:
+            exif->fContrast = u;
+            break;
+        case 69:
+            exif->fSaturation = u;
+            break;
+        case 70:
+            exif->fSharpness = u;
+            break;
+        case 72:
+            exif->fSubjectDistanceRange = u;
+            break;
+        case 73: {
+            uint8_t id[16];
+            if (parseUniqueID(t, id)) std::memcpy(exif->fImageUniqueID.data, id, 16);
+            break;
+        }
+        case 76:
+            exif->fLensName.SetASCII(t);
+            break;
+        case 77:
+            exif->fCameraSerialNumber.SetASCII(t);
+            break;
+        case 78:
+            exif->fLensID.SetASCII(t);
+            break;
+        case 79:
+            exif->fLensSerialNumber.SetASCII(t);
+            break;
+        case 80:
+            exif->fImageNumber = u;
+            break;
+        case 81:
+            exif->fFlashCompensation.SetReal64(realValue);
+            break;
+        case 82:
+            exif->fOwnerName.SetASCII(t);
+            break;
+        case 83:
+            exif->fFirmware.SetASCII(t);
+            break;
+        default:
+            break;
+    }
+}
+
+void ImagePropertyImport::importProperties(const platform::Dictionary& metaData, dng_exif& exif) {
+    const platform::Dictionary empty;
+    const platform::Value* exifValue = metaData.find(kCGImagePropertyExifDictionary);
+    const platform::Dictionary& exifDict =
+        exifValue && exifValue->isDictionary() ? exifValue->dictionary() : empty;
+    auto exifHasDate = [&](const char* key) {
+        return decodeObject(exifDict, key, nullptr, nullptr).has_value();
+    };
+    auto setIndexed = [&](std::string_view top, std::string_view key,
+                          const platform::Dictionary& dict) {
+        const int index = indexOf(top, key);
+        if (index < 0) return;
+        int32_t integer = 0;
+        double real = 0.0;
+        if (const auto text = decodeObject(dict, key, &integer, &real))
+            setExifProperty(exif, index, text->c_str(), integer, real);
+    };
+    for (const auto& [top, value] : metaData) {
+        if (!value.isDictionary()) continue;
+        const platform::Dictionary& dict = value.dictionary();
+        for (const auto& entry : dict) {
+            const std::string& key = entry.first;
+            const auto text = decodeObject(dict, key, nullptr, nullptr);
+            if (top == kCGImagePropertyTIFFDictionary) {
+                if (key == kCGImagePropertyTIFFImageDescription ||
+                    key == kCGImagePropertyTIFFDocumentName) {
+                    if (text) exif.fImageDescription.SetASCII(text->c_str());
+                } else if (key == kCGImagePropertyTIFFDateTime) {
+                    // The modification time stands in only for the capture
+                    // dates the Exif dictionary lacks.
+                    if (!text) continue;
+                    if (!exifHasDate(kCGImagePropertyExifDateTimeOriginal))
+                        exif.fDateTimeOriginal = parsedDate(text->c_str());
+                    if (!exifHasDate(kCGImagePropertyExifDateTimeDigitized))
+                        exif.fDateTimeDigitized = parsedDate(text->c_str());
+                } else {
+                    setIndexed(top, key, dict);
+                }
+            } else if (top == kCGImagePropertyExifDictionary) {
+                if (key == kCGImagePropertyExifDateTimeOriginal) {
+                    if (text) exif.fDateTimeOriginal = parsedDate(text->c_str());
+                } else if (key == kCGImagePropertyExifDateTimeDigitized) {
+                    if (text) exif.fDateTimeDigitized = parsedDate(text->c_str());
+                } else if (key == kCGImagePropertyExifUserComment) {
+                    if (text) exif.fUserComment.SetASCII(text->c_str());
+                } else {
+                    setIndexed(top, key, dict);
+                }
+            } else if (top == kCGImagePropertyExifAuxDictionary) {
+                setIndexed(top, key, dict);
+            }
+        }
+    }
 }

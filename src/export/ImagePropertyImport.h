@@ -1,7 +1,8 @@
 // What both export fronts share of the image-property import: the numeric
 // property index (84 keys of the TIFF, Exif and ExifAux dictionaries; 60 is
-// unused) and the decoding of one value into text, integer and real. The
-// fronts walk the dictionary themselves, as they handle some keys directly.
+// unused), the decoding of one value into text, integer and real, storing one
+// indexed property in an EXIF record, and the walk of a whole dictionary into
+// a record (the DNG front's import, which the JPEG export shares).
 // Stateless; safe from any thread.
 #pragma once
 
@@ -10,7 +11,10 @@
 #include <string>
 #include <string_view>
 
+#include "dng/core/dng_date_time.h"
 #include "platform/Value.h"
+
+class dng_exif;
 
 class ImagePropertyImport {
 public:
@@ -29,4 +33,20 @@ public:
 
     // The 16 bytes of a 32-hex-digit text; false for anything else.
     static bool parseUniqueID(const std::string& text, uint8_t out[16]);
+
+    // An EXIF date text ("YYYY:MM:DD HH:MM:SS"); a text that does not parse
+    // gives the all-zero date (absent in a file).
+    static dng_date_time_info parsedDate(const char* text);
+
+    // Stores the property with the given index in the record; indices below
+    // 3 and those the record has no field for are ignored, and so is a
+    // number no field can hold.
+    static void setExifProperty(dng_exif& exif, int index, const char* text, int32_t intValue,
+                                double realValue);
+
+    // Every property of the "{TIFF}", "{Exif}" and "{ExifAux}" dictionaries
+    // into the record: the dates by their own keys (TIFF DateTime only for a
+    // capture date the Exif dictionary lacks), the user comment, the rest by
+    // index.
+    static void importProperties(const platform::Dictionary& metaData, dng_exif& exif);
 };

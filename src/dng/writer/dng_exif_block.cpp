@@ -38,6 +38,11 @@ std::unique_ptr<dng_memory_block> BuildExifBlock(dng_memory_allocator& allocator
         mainIFD.Add(&resolutionUnitTag);
     }
 
+    tag_uint16 orientationTag(tcOrientation, options.orientation);
+    if (options.orientation != 0) mainIFD.Add(&orientationTag);
+    tag_uint16 yCbCrPositioningTag(tcYCbCrPositioning, options.yCbCrPositioning);
+    if (options.yCbCrPositioning != 0) mainIFD.Add(&yCbCrPositioningTag);
+
     tag_iptc iptcTag(options.iptcData, options.iptcLength);
     if (options.includeIPTC && iptcTag.Count() != 0) mainIFD.Add(&iptcTag);
 

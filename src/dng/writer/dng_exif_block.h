@@ -20,6 +20,9 @@ class dng_resolution_info;
 struct dng_exif_block_options {
     // XResolution, YResolution and ResolutionUnit of the main image.
     const dng_resolution_info* resolution = nullptr;
+    // Orientation and YCbCrPositioning of the main image; 0 leaves them out.
+    uint16 orientation = 0;
+    uint16 yCbCrPositioning = 0;
     // The IPTC-NAA block, written only when includeIPTC is set.
     bool includeIPTC = false;
     const void* iptcData = nullptr;

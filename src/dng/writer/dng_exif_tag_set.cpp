@@ -24,7 +24,7 @@ dng_exif_tag_set::dng_exif_tag_set(dng_tiff_directory& directory, const dng_exif
                                    uint32 makerNoteLength, bool insideDNG)
     : fExifLink(tcExifIFD, 0), fGPSLink(tcGPSInfo, 0) {
     AddMainTags(directory, exif, makerNoteSafe, makerNoteData, makerNoteLength, insideDNG);
-    AddExifTags(exif, makerNoteSafe, makerNoteData, makerNoteLength);
+    AddExifTags(exif, makerNoteSafe, makerNoteData, makerNoteLength, insideDNG);
     AddGPSTags(exif);
 
     if (!fExifIFD.IsEmpty() && !fAddedExifLink) {
@@ -91,7 +91,8 @@ void dng_exif_tag_set::AddMainTags(dng_tiff_directory& directory, const dng_exif
 }
 
 void dng_exif_tag_set::AddExifTags(const dng_exif& exif, bool makerNoteSafe,
-                                   const void* makerNoteData, uint32 makerNoteLength) {
+                                   const void* makerNoteData, uint32 makerNoteLength,
+                                   bool insideDNG) {
     dng_tiff_directory& dir = fExifIFD;
 
     if (exif.fExifVersion != 0) {
@@ -101,6 +102,18 @@ void dng_exif_tag_set::AddExifTags(const dng_exif& exif, bool makerNoteSafe,
     if (exif.fFlashPixVersion != 0) {
         BigEndianBytes(exif.fFlashPixVersion, fFlashPixVersionData);
         dir.Add(&Make<tag_data_ptr>(tcFlashPixVersion, ttUndefined, 4, fFlashPixVersionData));
+    }
+
+    // A DNG states its own layout; these describe the compressed image of a
+    // JPEG or similar file.
+    if (!insideDNG && exif.fComponentsConfiguration != 0) {
+        BigEndianBytes(exif.fComponentsConfiguration, fComponentsConfigurationData);
+        dir.Add(&Make<tag_data_ptr>(tcComponentsConfiguration, ttUndefined, 4,
+                                    fComponentsConfigurationData));
+    }
+    if (!insideDNG && exif.fPixelXDimension != 0 && exif.fPixelYDimension != 0) {
+        dir.Add(&Make<tag_uint32>(tcPixelXDimension, exif.fPixelXDimension));
+        dir.Add(&Make<tag_uint32>(tcPixelYDimension, exif.fPixelYDimension));
     }
 
     auto addURational = [&](uint16 code, const dng_urational& value) {

@@ -5,7 +5,9 @@
 // last, each only when its directory has entries. A field the record marks as
 // absent is not written. Inside a DNG a few more fields are written to the
 // main directory (image number, self-timer mode, battery level, lens
-// information, camera serial number).
+// information, camera serial number); outside a DNG, the fields EXIF keeps
+// for compressed images (components configuration, pixel dimensions) are
+// written when the record holds them.
 //
 // Ownership: the set owns its tags and its two directories; several tags point
 // into the EXIF record and the maker-note bytes, which must outlive the set.
@@ -54,7 +56,7 @@ private:
     void AddMainTags(dng_tiff_directory& directory, const dng_exif& exif, bool makerNoteSafe,
                      const void* makerNoteData, uint32 makerNoteLength, bool insideDNG);
     void AddExifTags(const dng_exif& exif, bool makerNoteSafe, const void* makerNoteData,
-                     uint32 makerNoteLength);
+                     uint32 makerNoteLength, bool insideDNG);
     void AddGPSTags(const dng_exif& exif);
 
     dng_tiff_directory fExifIFD;
@@ -67,6 +69,7 @@ private:
 
     uint8 fExifVersionData[4] = {};
     uint8 fFlashPixVersionData[4] = {};
+    uint8 fComponentsConfigurationData[4] = {};
     uint8 fGPSVersionData[4] = {};
     uint8 fFileSourceData = 0;
     uint8 fSceneTypeData = 0;
