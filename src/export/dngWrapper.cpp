@@ -3,6 +3,8 @@
 #include <exception>
 #include <new>
 
+#include "dng/image/dng_metadata.h"
+#include "dng/image/dng_negative.h"
 #include "export/ImagePropertyImport.h"
 #include "export/pcdToDNG.h"
 #include "platform/Log.h"
@@ -66,63 +68,16 @@ void dngWrapper::setEXIFFromMacImageProperty(std::string_view dictionaryKey,
 
 void dngWrapper::addMetaData(const platform::Dictionary* metaData) {
     if (!metaData || !dngWriter_) return;
-    pcdToDNG& w = *dngWriter_;
-    const platform::Dictionary empty;
-    const platform::Value* exifValue = metaData->find(kCGImagePropertyExifDictionary);
-    const platform::Dictionary& exifDict =
-        exifValue && exifValue->isDictionary() ? exifValue->dictionary() : empty;
-    auto exifHasDate = [&](const char* key) {
-        return decodeObject(exifDict, key, nullptr, nullptr).has_value();
-    };
+    dng_negative* negative = dngWriter_->Negative();
+    if (!negative || !negative->Metadata().GetExif()) return;
     try {
-        for (const auto& [top, value] : *metaData) {
-            if (!value.isDictionary()) continue;
-            const platform::Dictionary& dict = value.dictionary();
-            if (top == kCGImagePropertyTIFFDictionary) {
-                for (const auto& entry : dict) {
-                    const std::string& key = entry.first;
-                    const auto text = decodeObject(dict, key, nullptr, nullptr);
-                    if (key == kCGImagePropertyTIFFImageDescription) {
-                        if (text) w.SetImageDescription(text->c_str());
-                    } else if (key == kCGImagePropertyTIFFDocumentName) {
-                        if (text) w.SetOriginalFileName(text->c_str());
-                    } else if (key == kCGImagePropertyTIFFSoftware) {
-                        if (text) w.SetSoftware(text->c_str());
-                    } else if (key == kCGImagePropertyTIFFMake) {
-                        if (text) w.SetMake(text->c_str());
-                    } else if (key == kCGImagePropertyTIFFModel) {
-                        if (text) w.SetModel(text->c_str());
-                    } else if (key == kCGImagePropertyTIFFCopyright) {
-                        if (text) w.SetCopyright(text->c_str());
-                    } else if (key == kCGImagePropertyTIFFDateTime) {
-                        // The modification time stands in only for the
-                        // capture dates the Exif dictionary lacks.
-                        if (!text) continue;
-                        if (!exifHasDate(kCGImagePropertyExifDateTimeOriginal))
-                            w.SetDateTimeOriginal(text->c_str());
-                        if (!exifHasDate(kCGImagePropertyExifDateTimeDigitized))
-                            w.SetDateTimeDigitized(text->c_str());
-                    } else {
-                        setEXIFFromMacImageProperty(top, key, dict);
-                    }
-                }
-            } else if (top == kCGImagePropertyExifDictionary) {
-                for (const auto& entry : dict) {
-                    const std::string& key = entry.first;
-                    const auto text = decodeObject(dict, key, nullptr, nullptr);
-                    if (key == kCGImagePropertyExifDateTimeOriginal) {
-                        if (text) w.SetDateTimeOriginal(text->c_str());
-                    } else if (key == kCGImagePropertyExifDateTimeDigitized) {
-                        if (text) w.SetDateTimeDigitized(text->c_str());
-                    } else if (key == kCGImagePropertyExifUserComment) {
-                        if (text) w.SetUserComment(text->c_str());
-                    } else {
-                        setEXIFFromMacImageProperty(top, key, dict);
-                    }
-                }
-            } else if (top == kCGImagePropertyExifAuxDictionary) {
-                for (const auto& entry : dict) setEXIFFromMacImageProperty(top, entry.first, dict);
-            }
+        ImagePropertyImport::importProperties(*metaData, *negative->Metadata().GetExif());
+        // The document name also names the original raw file.
+        const platform::Value* tiff = metaData->find(kCGImagePropertyTIFFDictionary);
+        if (tiff && tiff->isDictionary()) {
+            if (const auto name = decodeObject(tiff->dictionary(), kCGImagePropertyTIFFDocumentName,
+                                               nullptr, nullptr))
+                negative->SetOriginalRawFileName(name->c_str());
         }
     } catch (const std::exception& e) {
         platform::log("Exception %s in %s\n", e.what(), "dngWrapper::addMetaData");

@@ -179,6 +179,7 @@ TEST(ExifBlock, CarriesCameraFactsOrientationOneAndSoftware) {
                                     {"DateTimeOriginal", Value("2024:01:02 03:04:05")}})}};
     const auto block = JpegExport::exifBlock(props, "Quorvex V9", 16, 8);
     TiffReader r{block};
+    ASSERT_GT(block.size(), 8u);
     ASSERT_EQ(r.u16(0), 0x4949u);
     ASSERT_EQ(r.u16(2), 42u);
     const size_t ifd0 = r.u32(4);
@@ -193,10 +194,33 @@ TEST(ExifBlock, CarriesCameraFactsOrientationOneAndSoftware) {
     EXPECT_EQ(r.u32(exposure + 4), 250u);
     EXPECT_EQ(r.u16(r.entry(exif, 0x8827) + 8), 200u);
     EXPECT_EQ(r.ascii(r.entry(exif, 0x9003)), "2024:01:02 03:04:05");
+    // What the JPEG states of itself: centred chroma, Y Cb Cr, sRGB, its size.
+    EXPECT_EQ(r.u16(r.entry(ifd0, 0x0213) + 8), 1u);
+    EXPECT_EQ(r.u32(r.entry(exif, 0x9101) + 8), 0x00030201u);
+    EXPECT_EQ(r.u32(r.entry(exif, 0x9000) + 8), 0x31333230u);  // "0231"
+    EXPECT_EQ(r.u16(r.entry(exif, 0xA001) + 8), 1u);
+    EXPECT_EQ(r.u32(r.entry(exif, 0xA002) + 8), 16u);
+    EXPECT_EQ(r.u32(r.entry(exif, 0xA003) + 8), 8u);
     // Tags ascend within each directory.
     for (size_t ifd : {ifd0, exif})
         for (uint32_t i = 1; i < r.u16(ifd); ++i)
             EXPECT_LT(r.u16(ifd + 2 + 12 * (i - 1)), r.u16(ifd + 2 + 12 * i));
+
+    // The record comes from the shared metadata import: the TIFF date stands
+    // in only for the capture date the Exif dictionary lacks, and the lens
+    // comes from the ExifAux dictionary.
+    Dictionary dated{
+        {"{TIFF}", Value(Dictionary{{"DateTime", Value("2020:05:06 07:08:09")}})},
+        {"{Exif}", Value(Dictionary{{"DateTimeOriginal", Value("2024:01:02 03:04:05")}})},
+        {"{ExifAux}", Value(Dictionary{{"LensModel", Value("Lens 35")}})}};
+    const auto datedBlock = JpegExport::exifBlock(dated, "S", 4, 4);
+    TiffReader d{datedBlock};
+    ASSERT_GT(datedBlock.size(), 8u);
+    const size_t datedExif = d.u32(d.entry(d.u32(4), 0x8769) + 8);
+    EXPECT_EQ(d.ascii(d.entry(datedExif, 0x9003)), "2024:01:02 03:04:05");
+    EXPECT_EQ(d.ascii(d.entry(datedExif, 0x9004)), "2020:05:06 07:08:09");
+    EXPECT_EQ(d.entry(d.u32(4), 0x0132), 0u);
+    EXPECT_EQ(d.ascii(d.entry(datedExif, 0xA434)), "Lens 35");
 
     // Oversized texts from a file never push the block past one segment.
     Dictionary huge{{"{TIFF}", Value(Dictionary{{"Make", Value(std::string(200000, 'M'))},

@@ -279,6 +279,19 @@ TEST(DngFront, MetadataImportFillsTheExifRecord) {
 
     EXPECT_EQ(dngWrapper::decodeObject(meta["{TIFF}"].dictionary(), "Make", nullptr, nullptr),
               "42");
+
+    // A number no field can hold sets nothing, not a zero with a meaning;
+    // the document name also names the original.
+    const Dictionary odd{{"{TIFF}", Value(Dictionary{{"DocumentName", Value("IMG_1.dng")}})},
+                         {"{Exif}", Value(Dictionary{{"Flash", Value(std::nan(""))},
+                                                     {"MeteringMode", Value(1e300)},
+                                                     {"LightSource", Value(-HUGE_VAL)}})}};
+    front->addMetaData(&odd);
+    EXPECT_EQ(e.fFlash, 0xFFFFFFFFu);
+    EXPECT_EQ(e.fMeteringMode, 0xFFFFFFFFu);
+    EXPECT_EQ(e.fLightSource, 0xFFFFFFFFu);
+    EXPECT_STREQ(e.fImageDescription.Get(), "IMG_1.dng");
+    EXPECT_STREQ(w.Negative()->OriginalRawFileName().Get(), "IMG_1.dng");
 }
 
 TEST(DngFront, EmbeddedOriginalBlocks) {

@@ -96,6 +96,8 @@ TEST(ExifBlock, LayoutInBothByteOrders) {
         options.thumbnailData = thumbnail;
         options.thumbnailLength = 7;
         options.bigEndian = big;
+        options.orientation = 6;
+        options.yCbCrPositioning = 2;
         const Bytes b = ToBytes(*BuildExifBlock(gDefaultDNGMemoryAllocator, exif, options));
         ASSERT_GT(b.size(), 8u);
         EXPECT_EQ(Bytes(b.begin(), b.begin() + 4),
@@ -106,6 +108,11 @@ TEST(ExifBlock, LayoutInBothByteOrders) {
         EXPECT_TRUE(FindEntry(b, 8, tcXResolution, big, value));
         EXPECT_TRUE(FindEntry(b, 8, tcResolutionUnit, big, value));
         EXPECT_TRUE(FindEntry(b, 8, tcIPTC_NAA, big, value));
+        // SHORT values sit in the first half of the value field.
+        ASSERT_TRUE(FindEntry(b, 8, tcOrientation, big, value));
+        EXPECT_EQ(big ? value >> 16 : value & 0xFFFF, 6u);
+        ASSERT_TRUE(FindEntry(b, 8, tcYCbCrPositioning, big, value));
+        EXPECT_EQ(big ? value >> 16 : value & 0xFFFF, 2u);
         ASSERT_TRUE(FindEntry(b, 8, tcExifIFD, big, value));
         const uint32 exifOffset = value;
         ASSERT_TRUE(FindEntry(b, 8, tcGPSInfo, big, value));
@@ -135,7 +142,10 @@ TEST(ExifBlock, JpegWithTheBlockReadsBackInExifTool) {
     const Bytes thumbnail = SmallJPEG(thumbPath);
     ASSERT_FALSE(thumbnail.empty());
 
-    const dng_exif exif = writertest::FullExifRecord();
+    dng_exif exif = writertest::FullExifRecord();
+    exif.fComponentsConfiguration = 0x01020300;
+    exif.fPixelXDimension = 64;
+    exif.fPixelYDimension = 48;
     dng_resolution_info resolution;
     resolution.fXResolution = dng_urational(240, 1);
     resolution.fYResolution = dng_urational(240, 1);
@@ -148,6 +158,8 @@ TEST(ExifBlock, JpegWithTheBlockReadsBackInExifTool) {
         options.thumbnailData = thumbnail.data();
         options.thumbnailLength = static_cast<uint32>(thumbnail.size());
         options.bigEndian = big;
+        options.orientation = 8;
+        options.yCbCrPositioning = 1;
         auto block = BuildExifBlock(gDefaultDNGMemoryAllocator, exif, options);
 
         const std::string path = (scratch.path() / (big ? "mm.jpg" : "ii.jpg")).string();
@@ -171,6 +183,11 @@ TEST(ExifBlock, JpegWithTheBlockReadsBackInExifTool) {
         EXPECT_EQ(ExifToolValue(path, "Model"), "QTC-1");
         EXPECT_EQ(ExifToolValue(path, "LensModel"), "QO 24-70mm F2.8");
         EXPECT_EQ(ExifToolValue(path, "XResolution"), "240");
+        EXPECT_EQ(ExifToolValue(path, "Orientation", "-n"), "8");
+        EXPECT_EQ(ExifToolValue(path, "YCbCrPositioning", "-n"), "1");
+        EXPECT_EQ(ExifToolValue(path, "ComponentsConfiguration", "-n"), "1 2 3 0");
+        EXPECT_EQ(ExifToolValue(path, "ExifImageWidth"), "64");
+        EXPECT_EQ(ExifToolValue(path, "ExifImageHeight"), "48");
         EXPECT_EQ(ExifToolValue(path, "GPSLatitude", "-n"), "48.8582111111111");
         EXPECT_EQ(ExifToolValue(path, "GPSLongitude", "-n"), "-2.29444444444444");
         EXPECT_EQ(ExifToolValue(path, "GPS:GPSAltitudeRef", "-n"), "1");

@@ -116,11 +116,19 @@ TEST(ExifTagSet, DNGOnlyTagsAndMakerNote) {
     exif.fSelfTimerMode = 2;
     const uint8 makerNote[6] = {1, 2, 3, 4, 5, 6};
 
+    exif.fComponentsConfiguration = 0x01020300;
+    exif.fPixelXDimension = 640;
+    exif.fPixelYDimension = 480;
+
     const uint32 dngOnly[] = {tcImageNumber, tcSelfTimerMode, tcLensInfo, tcCameraSerialNumber};
+    // What a compressed image states of itself; a DNG has its own layout tags.
+    const uint32 outsideOnly[] = {tcComponentsConfiguration, tcPixelXDimension, tcPixelYDimension};
     for (bool insideDNG : {false, true}) {
         dng_tiff_directory main;
         dng_exif_tag_set set(main, exif, true, makerNote, 6, insideDNG);
         for (uint32 code : dngOnly) EXPECT_EQ(FindTag(main, code) != nullptr, insideDNG) << code;
+        for (uint32 code : outsideOnly)
+            EXPECT_EQ(FindTag(set.ExifIFD(), code) != nullptr, !insideDNG) << code;
         EXPECT_TRUE(FindTag(set.ExifIFD(), tcCameraSerialNumberExif));
         EXPECT_TRUE(FindTag(main, tcMakerNoteSafety));
         ASSERT_TRUE(FindTag(set.ExifIFD(), tcMakerNote));
