@@ -6,6 +6,7 @@
 #include "document/DocumentController.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserWindowController.h"
+#include "ui/InspectorController.h"
 #include "ui/PresetWindowController.h"
 #include "ui/QuorvexApplication.h"
 #include "ui/SplashScreenPanel.h"
@@ -26,6 +27,7 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
 
     VudeVuzevOveredIvozuvevov::installDocumentWindowFactory();
     BrowserWindowController::installBrowserHooks();
+    InspectorController::installInspectorHooks();
     applicationDidFinishLaunching();
     if (!files.isEmpty()) {
         shell.openFiles(files);
