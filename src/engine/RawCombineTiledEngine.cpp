@@ -283,6 +283,11 @@ void RawCombineTiledEngine::buildThumbnail() {
     setThumbnail(std::move(small));
 }
 
+void RawCombineTiledEngine::releaseOutputs() {
+    setPixelValueBuffer(nullptr);
+    TiledEngine::releaseOutputs();
+}
+
 std::shared_ptr<ImageBuffer> RawCombineTiledEngine::getThumbnail(bool) {
     auto current = thumbnail();
     if (!current) thumbnailIsDirty_ = true;

@@ -62,6 +62,8 @@ public:
                      float cArtifactSup, ImageBuffer* destBuffer);
 
     void buildThumbnail();
+    // Also lets go of the readout buffer; the thumbnail stays.
+    void releaseOutputs() override;
     std::shared_ptr<ImageBuffer> getThumbnail(bool highQuality) override;
     using TiledEngine::getPixelValues;
     bool getPixelValues(int col, int row, int patchSize, double* values) override;

@@ -482,7 +482,8 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
             return;
         }
         // The display's scaled copies need not live through the full-size
-        // render; the stages' own buffers stay for the next display run.
+        // render; the stages' buffers stay for the next display run unless
+        // none follows.
         core->dropScaledImages();
         bool evict;
         {
@@ -491,7 +492,7 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
         }
         if (evict)
             if (auto read = core->sourceBuf())
-                if (auto behind = read->sourceBuf()) behind->evictCachedOutputs();
+                if (auto behind = read->sourceBuf()) behind->releaseOutputs();
         image = core->fullSizeImage(rect, renderingSpace(), createFloat, orientation, error);
     });
     return image;

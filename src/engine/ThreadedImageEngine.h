@@ -96,7 +96,7 @@ public:
     std::shared_ptr<CGImageBitMap> renderExportImage(const platform::Rect& rect, bool createFloat,
                                                      int orientation, platform::Error* error);
     // For an engine whose exports are its last use (a batch): the full-size
-    // render then evicts the cached stage outputs behind the stage it reads,
+    // render then releases the outputs of the stages behind the one it reads,
     // so that they are not resident beside the exported image. Off by
     // default: a later edit would redo those stages.
     void setEvictsCachedStagesOnExport(bool evict);

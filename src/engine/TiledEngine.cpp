@@ -287,7 +287,9 @@ std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
                     out = ImageBufferU16::initWithSize(w, h, nullptr, profile);
             }
             if (out) {
+                // A fresh buffer has neither tiles nor edge bands.
                 mainMap_->resetTiles();
+                edgesDone_ = false;
                 setLocalOutputBuffer(out);
             }
         }
@@ -495,9 +497,10 @@ void TiledEngine::flushCache() {
     idForCache_.reset();
 }
 
-void TiledEngine::evictCachedOutputs() {
-    if (auto source = sourceBuf()) source->evictCachedOutputs();
+void TiledEngine::releaseOutputs() {
+    if (auto source = sourceBuf()) source->releaseOutputs();
     std::lock_guard<std::mutex> guard(mutex_);
+    localOutputBuffer_.reset();
     if (idForCache_)
         IntermediateProductCache::sharedIntermediateProductCache().removeItem(cacheKey());
 }

@@ -165,10 +165,11 @@ public:
     std::shared_ptr<ImageBuffer> localOutputBuffer();
     void setLocalOutputBuffer(std::shared_ptr<ImageBuffer> buffer);
     void flushCache();
-    // Evicts the cached outputs of this stage and of its sources, as the
-    // cache may do at any time: their next run redoes every tile. For a
-    // caller that no longer reads them, so that they need not stay resident.
-    void evictCachedOutputs();
+    // Lets go of the output buffers of this stage and of its sources (cached
+    // ones are evicted, own ones dropped): their next run redoes every tile.
+    // For a caller that no longer reads them, so that they need not stay
+    // resident.
+    virtual void releaseOutputs();
 
     static void copyTile(int colStart, int colEnd, int rowStart, int rowEnd,
                          ImageBuffer* fromBuffer, ImageBuffer* toBuffer);

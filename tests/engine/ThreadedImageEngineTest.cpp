@@ -447,7 +447,7 @@ TEST(ThreadedImageEngine, ExportRendersTheWholeImageInTheRenderingSpace) {
     EXPECT_TRUE(engine->sharpEngine()->mainMap()->isClean());
 }
 
-TEST(ThreadedImageEngine, AnExportThatEvictsTheCachedStagesRedoesThemOnTheNextEdit) {
+TEST(ThreadedImageEngine, AnExportThatReleasesTheStagesRedoesThemOnTheNextEdit) {
     auto& cache = IntermediateProductCache::sharedIntermediateProductCache();
     auto kept = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
     auto s = settings();
@@ -460,13 +460,14 @@ TEST(ThreadedImageEngine, AnExportThatEvictsTheCachedStagesRedoesThemOnTheNextEd
     engine->invalidateImageStage(std::nullopt, s, Rect::null());
     const auto first = render(*engine);
     EXPECT_EQ(cache.count(), 0u);
-    const auto medians = engine->medianEngine0()->processedTileCount();
+    const auto before = TileCounts::of(*engine);
 
-    // A sharpening change after the export needs the evicted median output:
-    // redone, and the same pixels as an engine that kept it.
+    // A sharpening change after the export needs the released outputs:
+    // redone, and the same pixels as an engine that kept them.
     s.set("Quorvex_Filter_inputRadius", 2.0);
     engine->invalidateImageStage(Keys{"Quorvex_Filter_inputRadius"}, s, Rect::null());
-    EXPECT_GT(engine->medianEngine0()->processedTileCount(), medians);
+    EXPECT_GT(engine->demosaicedImage()->processedTileCount(), before.s1);
+    EXPECT_GT(engine->medianEngine0()->processedTileCount(), before.m0);
     auto fresh = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
     fresh->invalidateImageStage(std::nullopt, s, Rect::null());
     const auto again = render(*engine);
