@@ -369,6 +369,12 @@ TiledEngine::Ptr ThreadedImageEngine::processStage2(const TiledEngine::Ptr& sour
     }
     m0->setColorToProcess(0);
     m2->setColorToProcess(2);
+    {
+        // The first median stage works from a copy: with no edit to follow,
+        // the raw-combine output need not outlive it.
+        std::lock_guard lock(syncLock_);
+        m0->setReleasesSourceOutputs(evictsCachedStagesOnExport_);
+    }
     if (m2->isCanceled()) return m2;
     std::shared_ptr<MeanTiledEngine> mean;
     {

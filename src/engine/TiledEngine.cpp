@@ -114,6 +114,11 @@ std::shared_ptr<TileProcess> TiledEngine::runProcessToCompletion(const TileRegio
     if (srcBuffer) srcBuffer->unlock(stageId_);
     if (src) src->setBuffer(nullptr);
     if (destBuffer) destBuffer->unlock(stageId_);
+    if (releasesSourceOutputs_ && failure.empty() && srcBuffer && destBuffer &&
+        srcBuffer != destBuffer) {
+        srcBuffer.reset();
+        if (auto source = sourceBuf()) source->releaseOutputs();
+    }
     if (shouldReleasePrecursors_) {
         std::lock_guard<std::mutex> guard(mutex_);
         source_.reset();

@@ -206,6 +206,10 @@ public:
     // Results must not depend on it.
     int workerCount() const { return workerCount_; }
     void setWorkerCount(int n) { workerCount_ = n < 0 ? 0 : n; }
+    // After a run that succeeded out of place, release the sources' outputs
+    // (releaseOutputs): for a chain whose earlier outputs no later run needs.
+    bool releasesSourceOutputs() const { return releasesSourceOutputs_; }
+    void setReleasesSourceOutputs(bool release) { releasesSourceOutputs_ = release; }
     bool cachedImageIsDirty() const { return cachedImageIsDirty_; }
     void setCachedImageIsDirty(bool v) { cachedImageIsDirty_ = v; }
     const std::shared_ptr<TileMap>& mainMap() const { return mainMap_; }
@@ -267,6 +271,7 @@ private:
     std::atomic<int> numberOfPasses_{1};
     std::atomic<int> tilePhases_{1};
     std::atomic<int> workerCount_{0};
+    std::atomic<bool> releasesSourceOutputs_{false};
     std::map<std::string, std::shared_ptr<void>> cachedImages_;
     std::once_flag cacheLockOnce_;
     std::unique_ptr<ReadWriteLock> cacheLock_;

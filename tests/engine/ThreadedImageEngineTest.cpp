@@ -458,6 +458,7 @@ TEST(ThreadedImageEngine, AnExportThatReleasesTheStagesRedoesThemOnTheNextEdit) 
     auto engine = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
     engine->setEvictsCachedStagesOnExport(true);
     engine->invalidateImageStage(std::nullopt, s, Rect::null());
+    EXPECT_FALSE(engine->demosaicedImage()->pixelValueBuffer()) << "let go once copied";
     const auto first = render(*engine);
     EXPECT_EQ(cache.count(), 0u);
     const auto before = TileCounts::of(*engine);
