@@ -191,7 +191,7 @@ std::shared_ptr<TileProcess> RawCombineTiledEngine::runProcessToCompletion(
     auto raw = rawImage();
     buffer->setBufferProfile(raw ? raw->bufferProfile() : nullptr);
     buffer->setBufferOwner(stageId());
-    if (!shouldReleasePrecursors()) {
+    if (!shouldReleasePrecursors() && keepsReadouts_) {
         setPixelValueBuffer(buffer);
         buildThumbnail();
     }

@@ -64,6 +64,10 @@ public:
     void buildThumbnail();
     // Also lets go of the readout buffer; the thumbnail stays.
     void releaseOutputs() override;
+    // Whether a run keeps its output as pixelValueBuffer and makes the
+    // thumbnail from it (on by default; a batch reads neither).
+    bool keepsReadouts() const { return keepsReadouts_; }
+    void setKeepsReadouts(bool keep) { keepsReadouts_ = keep; }
     std::shared_ptr<ImageBuffer> getThumbnail(bool highQuality) override;
     using TiledEngine::getPixelValues;
     bool getPixelValues(int col, int row, int patchSize, double* values) override;
@@ -110,6 +114,7 @@ private:
     std::atomic<float> artifactSuppression_{0};
     std::atomic<float> chromaArtifactSuppression_{0};
     std::atomic<float> ettrMul_{1.0f};
+    std::atomic<bool> keepsReadouts_{true};
     std::atomic<bool> thumbnailIsDirty_{true};
     std::atomic<float> cameraBaselineExposure_{0};
     std::atomic<bool> processAsOutputReferred_{false};

@@ -338,6 +338,10 @@ std::shared_ptr<RawCombineTiledEngine> ThreadedImageEngine::processStage1() {
         stage->markAllDirty();
         stage->setThumbnailIsDirty(true);
     }
+    {
+        std::lock_guard lock(syncLock_);
+        stage->setKeepsReadouts(!evictsCachedStagesOnExport_);
+    }
     stage->setIgnoreEdges(false);
     stage->setReprocessEdgeTiles(false);
     stage->setHorizontalBorder(8);

@@ -454,11 +454,13 @@ TEST(ThreadedImageEngine, AnExportThatReleasesTheStagesRedoesThemOnTheNextEdit) 
     kept->invalidateImageStage(std::nullopt, s, Rect::null());
     render(*kept);
     EXPECT_GT(cache.count(), 0u) << "kept for the next edit by default";
+    EXPECT_TRUE(kept->demosaicedImage()->thumbnail());
 
     auto engine = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
     engine->setEvictsCachedStagesOnExport(true);
     engine->invalidateImageStage(std::nullopt, s, Rect::null());
     EXPECT_FALSE(engine->demosaicedImage()->pixelValueBuffer()) << "let go once copied";
+    EXPECT_FALSE(engine->demosaicedImage()->thumbnail()) << "nothing to show it";
     const auto first = render(*engine);
     EXPECT_EQ(cache.count(), 0u);
     const auto before = TileCounts::of(*engine);
