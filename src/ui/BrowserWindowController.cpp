@@ -93,8 +93,6 @@ void BrowserWindowController::installBrowserHooks() {
     hooks.buildMenus = [] { shared().buildMenus(); };
     hooks.stopBatchAndWait = [] { shared().stopBatchAndWait(); };
     platform::ApplicationShell::shared().setBrowserHooks(std::move(hooks));
-    pcdDocumentController::sharedDocumentController().setDocumentRemovedHook(
-        [] { platform::DispatchQueue::main()->async([] { shared().buildMenus(); }); });
 }
 
 // ---------------------------------------------------------------- window

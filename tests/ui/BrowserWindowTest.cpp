@@ -9,6 +9,7 @@
 #include <QImage>
 #include <QItemSelectionModel>
 #include <QListView>
+#include <QMenu>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
@@ -24,8 +25,10 @@
 #include "document/DocumentController.h"
 #include "document/ThumbnailProvider.h"
 #include "platform/UserDefaults.h"
+#include "ui/ApplicationShell.h"
 #include "ui/BrowserItemModel.h"
 #include "ui/BrowserWindowController.h"
+#include "ui/InspectorController.h"
 
 namespace fs = std::filesystem;
 
@@ -360,6 +363,47 @@ TEST(Screenshots, Browser) {
         fs::create_directories(folder);
         EXPECT_TRUE(picture.save(QString::fromLocal8Bit(folder) + "/browser.png"));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The shell reaches the browser and the inspector through their hooks; the
+// batch menu lists the presets.
+TEST(BrowserShell, HooksShowTheBrowserAndTheInspectorAndMenusListPresets) {
+    uitest::UiTestHome home;
+    BrowserWindowController::installBrowserHooks();
+    InspectorController::installInspectorHooks();
+    auto& shell = platform::ApplicationShell::shared();
+    shell.showBrowser();
+    BrowserWindowController& browser = BrowserWindowController::shared();
+    EXPECT_TRUE(browser.isVisible());
+    QMenu* menu = browser.popUp()->menu();
+    ASSERT_EQ(menu->actions().size(), 1);
+    EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Export with..."));
+    QStringList items;
+    for (QAction* a : menu->actions()[0]->menu()->actions()) items << a->text();
+    EXPECT_TRUE(items.contains(QStringLiteral("Default settings")))
+        << items.join("|").toStdString();
+    QStringList places;
+    for (QAction* a : browser.exportLocationPopUp()->menu()->actions()) places << a->text();
+    EXPECT_EQ(places, (QStringList{QStringLiteral("This folder"),
+                                   QStringLiteral("Select export folder...")}));
+    browser.setExportLocation(home.path());
+    browser.buildExportLocationMenu();
+    browser.exportPopAction(1);
+    EXPECT_TRUE(browser.useExportLocation());
+    EXPECT_EQ(browser.exportLocationPopUp()->text(), QString::fromStdString(home.path().string()));
+    browser.exportPopAction(0);
+    EXPECT_FALSE(browser.useExportLocation());
+    browser.hide();
+
+    EXPECT_FALSE(InspectorController::shared(false));
+    shell.showInspector();
+    ASSERT_TRUE(InspectorController::shared(false));
+    EXPECT_TRUE(InspectorController::shared(false)->isVisible());
+    InspectorController::shared(false)->hide();
 }
 
 }  // namespace
