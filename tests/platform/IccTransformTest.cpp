@@ -281,6 +281,14 @@ TEST(IccTransform, Curved16BitConversionsAgreeWithLcms2Float) {
             for (std::size_t c = 0; c < 3; ++c) exact[p * 3 + c] = mine[p * 4 + c] / 65535.f;
         const auto alpha = mine;
         ASSERT_TRUE(t->convertRGBA16(mine.data(), n, 1, n * 8));
+        // A row goes through in blocks; one pixel at a time takes the plain
+        // per-pixel path, which must give the same codes.
+        for (std::size_t p = 0; p < 1000; ++p) {
+            std::uint16_t one[4];
+            std::memcpy(one, &alpha[p * 4], sizeof one);
+            ASSERT_TRUE(t->convertRGBA16(one, 1, 1, 8));
+            ASSERT_EQ(0, std::memcmp(one, &mine[p * 4], sizeof one)) << "pixel " << p;
+        }
         cmsHPROFILE a = cmsOpenProfileFromMem(src->bytes().data(),
                                               static_cast<cmsUInt32Number>(src->bytes().size()));
         // lcms2 reads a table curve on the output side only at 16-bit steps, so our sRGB (a
