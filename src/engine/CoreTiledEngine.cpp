@@ -664,6 +664,12 @@ void CoreTiledEngine::dropScaledImages() {
     cacheLock().unlock();
 }
 
+void CoreTiledEngine::releaseOutputs() {
+    dropScaledImages();
+    setTileSourceBuffer(nullptr);
+    TiledEngine::releaseOutputs();
+}
+
 bool CoreTiledEngine::getPixelValues(int col, int row, int patchSize, double* values) {
     auto buffer = tileSourceBuffer();
     auto source = sourceBuf();

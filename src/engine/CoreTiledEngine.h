@@ -91,6 +91,8 @@ public:
 
     // Frees the scaled copies of the source kept for display tiles.
     void dropScaledImages();
+    // Also lets go of the source buffer it renders from and the scaled copies.
+    void releaseOutputs() override;
 
     // Blocks until the recomputation for the latest settings has finished.
     void waitForRecomputation();

@@ -504,6 +504,8 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
             if (auto read = core->sourceBuf())
                 if (auto behind = read->sourceBuf()) behind->releaseOutputs();
         image = core->fullSizeImage(rect, renderingSpace(), createFloat, orientation, error);
+        // Nor, once it is made, does anything else of the chain.
+        if (evict) core->releaseOutputs();
     });
     return image;
 }

@@ -504,6 +504,8 @@ void TiledEngine::flushCache() {
 
 void TiledEngine::releaseOutputs() {
     if (auto source = sourceBuf()) source->releaseOutputs();
+    // Whatever this stage made lived in the buffers let go of here.
+    mainMap_->resetTiles();
     std::lock_guard<std::mutex> guard(mutex_);
     localOutputBuffer_.reset();
     if (idForCache_)

@@ -463,6 +463,8 @@ TEST(ThreadedImageEngine, AnExportThatReleasesTheStagesRedoesThemOnTheNextEdit) 
     EXPECT_FALSE(engine->demosaicedImage()->thumbnail()) << "nothing to show it";
     const auto first = render(*engine);
     EXPECT_EQ(cache.count(), 0u);
+    EXPECT_FALSE(engine->coreEngine()->tileSourceBuffer());
+    EXPECT_EQ(render(*engine), first) << "a second export makes it all again";
     const auto before = TileCounts::of(*engine);
 
     // A sharpening change after the export needs the released outputs:
