@@ -23,7 +23,9 @@
 
 #include "UiTestHome.h"
 #include "document/DocumentController.h"
+#include "document/MyDocument.h"
 #include "document/ThumbnailProvider.h"
+#include "engine/MultiDataStore.h"
 #include "platform/UserDefaults.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserItemModel.h"
@@ -404,6 +406,39 @@ TEST(BrowserShell, HooksShowTheBrowserAndTheInspectorAndMenusListPresets) {
     ASSERT_TRUE(InspectorController::shared(false));
     EXPECT_TRUE(InspectorController::shared(false)->isVisible());
     InspectorController::shared(false)->hide();
+}
+
+}  // namespace
+
+namespace {
+
+// A file open in a window is exported with the window's settings: they
+// reach the catalog before the batch opens its own document of the file.
+TEST_F(BrowserBatch, AnOpenDocumentsSettingsReachTheCatalogFirst) {
+    copySample("open.dng");
+    const fs::path raw = dir / "open.dng";
+    auto& controller = pcdDocumentController::sharedDocumentController();
+    platform::Error error;
+    auto document = MyDocument::init();
+    ASSERT_TRUE(document->readFromURL(raw.string(), &error)) << error.failureReason;
+    document->documentIsForDisplay(true);
+    document->setValueForKey(platform::Value(0.7f), "Quorvex_Filter_inputEV");
+    controller.addDocument(document);
+    auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog");
+    ASSERT_FALSE(catalog->getItemForUUID(raw.string()).has_value());
+
+    BrowserWindowController browser;
+    browser.changeDirectory(dir, 0);
+    select(browser, {"open.dng"});
+    browser.popAction(presetOfType(0));
+    ASSERT_TRUE(finish(browser));
+    uitest::settle();
+    auto entry = catalog->getItemForUUID(raw.string());
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_FLOAT_EQ((*entry)["Quorvex_Filter_inputEV"].floatValue(), 0.7f);
+    EXPECT_TRUE(fs::exists(dir / "open.jpg"));
+    controller.removeDocument(document);
+    document->close();
 }
 
 }  // namespace
