@@ -5,6 +5,7 @@
 #include <tiffio.h>
 
 #include <QAbstractItemModel>
+#include <QFileDialog>
 #include <QGuiApplication>
 #include <QImage>
 #include <QItemSelectionModel>
@@ -216,6 +217,8 @@ TEST_F(BrowserWindow, ThumbnailsArriveRowByRowAndKeepTheSelection) {
     QImage picture =
         browser.model()->data(browser.model()->index(0), Qt::DecorationRole).value<QImage>();
     EXPECT_EQ(picture.width(), 48);
+    EXPECT_EQ(picture.constBits(),
+              browser.model()->nodeAt(0)->iconImageOfSize({0, 0}).bitmap->dataProvider()->bytes());
 
     // A new file appears after the folder watch fires; the selection stays.
     ASSERT_TRUE(browser.folderWatchActive());
@@ -439,6 +442,56 @@ TEST_F(BrowserBatch, AnOpenDocumentsSettingsReachTheCatalogFirst) {
     EXPECT_TRUE(fs::exists(dir / "open.jpg"));
     controller.removeDocument(document);
     document->close();
+}
+
+}  // namespace
+
+namespace {
+
+int openPanels(QWidget& window) {
+    int n = 0;
+    for (auto* panel : window.findChildren<QFileDialog*>())
+        if (panel->isVisible()) ++n;
+    return n;
+}
+
+// The folder chosen in the panel becomes the root that path clicks may show
+// without asking again, and its bookmark is kept.
+TEST_F(BrowserWindow, AChosenFolderBecomesTheBrowsableRoot) {
+    fs::create_directories(dir / "inner" / "deeper");
+    BrowserWindowController browser;
+    browser.show();
+    browser.newLocationClick(std::nullopt);
+    uitest::settle();
+    auto panels = browser.findChildren<QFileDialog*>();
+    ASSERT_EQ(panels.size(), 1);
+    QFileDialog* panel = panels.front();
+    EXPECT_EQ(panel->labelText(QFileDialog::Accept), QStringLiteral("Browse folder"));
+    EXPECT_TRUE(panel->testOption(QFileDialog::DontUseNativeDialog));
+    EXPECT_EQ(panel->windowModality(), Qt::WindowModal);
+    panel->setDirectory(QString::fromStdString(dir.string()));
+    QMetaObject::invokeMethod(panel, "accept", Qt::DirectConnection);
+    uitest::settle();
+    ASSERT_EQ(browser.currentFolder(), dir);
+    const platform::Value bookmark =
+        platform::UserDefaults::standard().objectForKey("imageDirectoryBookmark");
+    ASSERT_TRUE(bookmark.isData());
+    EXPECT_EQ(std::string(bookmark.data().begin(), bookmark.data().end()), dir.string());
+
+    // Inside the root: shown at once, twice in a row; outside: the panel.
+    browser.pathControlClick(dir / "inner");
+    EXPECT_EQ(browser.currentFolder(), dir / "inner");
+    browser.pathControlClick(dir / "inner" / "deeper");
+    EXPECT_EQ(browser.currentFolder(), dir / "inner" / "deeper");
+    uitest::settle();
+    EXPECT_EQ(openPanels(browser), 0);
+    browser.pathControlClick(dir.parent_path());
+    uitest::settle();
+    EXPECT_EQ(openPanels(browser), 1);
+    EXPECT_EQ(browser.currentFolder(), dir / "inner" / "deeper");
+    for (auto* p : browser.findChildren<QFileDialog*>())
+        QMetaObject::invokeMethod(p, "reject", Qt::DirectConnection);
+    uitest::settle();
 }
 
 }  // namespace
