@@ -10,21 +10,14 @@
 #include "document/PresetManager.h"
 #include "ui/AlertPresenter.h"
 #include "ui/ApplicationShell.h"
+#include "ui/ListTable.h"
 #include "ui/QuorvexIcon.h"
 
 PresetWindowController::PresetWindowController(QWidget* parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("PresetWindow"));
     setWindowTitle(QStringLiteral("Presets"));
-    table_ = new QTableWidget(0, 2);
-    table_->setObjectName(QStringLiteral("presetTable"));
-    table_->setHorizontalHeaderLabels({QStringLiteral("Name"), QStringLiteral("Description")});
-    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table_->setSelectionMode(QAbstractItemView::SingleSelection);
-    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table_->setIconSize(QSize(32, 32));
-    table_->verticalHeader()->hide();
-    table_->verticalHeader()->setDefaultSectionSize(40);
-    table_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    table_ = newListTable(QStringLiteral("presetTable"),
+                          {QStringLiteral("Name"), QStringLiteral("Description")});
     table_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
 
     deleteButton_ = new QPushButton(QStringLiteral("Delete"));

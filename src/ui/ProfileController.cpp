@@ -13,6 +13,7 @@
 #include "ui/AlertPresenter.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BitmapQImage.h"
+#include "ui/ListTable.h"
 
 namespace {
 CameraProfileManager& manager() { return CameraProfileManager::sharedCameraProfileManager(); }
@@ -21,16 +22,8 @@ CameraProfileManager& manager() { return CameraProfileManager::sharedCameraProfi
 ProfileController::ProfileController(QWidget* parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("ProfileWindow"));
     setWindowTitle(QStringLiteral("Camera Profiles"));
-    table_ = new QTableWidget(0, 2);
-    table_->setObjectName(QStringLiteral("profileTable"));
-    table_->setHorizontalHeaderLabels({QStringLiteral("Camera"), QStringLiteral("Profile")});
-    table_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table_->setSelectionMode(QAbstractItemView::SingleSelection);
-    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table_->setIconSize(QSize(32, 32));
-    table_->verticalHeader()->hide();
-    table_->verticalHeader()->setDefaultSectionSize(40);
-    table_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+    table_ = newListTable(QStringLiteral("profileTable"),
+                          {QStringLiteral("Camera"), QStringLiteral("Profile")});
     table_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
 
     auto* import = new QPushButton(QStringLiteral("Import…"));
