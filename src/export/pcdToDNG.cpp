@@ -406,8 +406,8 @@ int32_t pcdToDNG::writeFile(const char* fileName, const char* embedFileName, con
             std::unique_ptr<dng_image> image = render.Render();
             image->Rotate(n.ComputeOrientation(n.Metadata()));
             if (dng_xmp* xmp = n.Metadata().GetXMP()) {
-                xmp->RemoveProperties("http://ns.adobe.com/camera-raw-settings/1.0/");
-                xmp->RemoveProperties("http://ns.adobe.com/camera-raw-saved-settings/1.0/");
+                xmp->RemoveProperties(XMP_NS_RAW_SETTINGS);
+                xmp->RemoveProperties(XMP_NS_RAW_SAVED_SETTINGS);
             }
             // TIFF 6.0 requires a resolution.
             dng_resolution_info resolution;

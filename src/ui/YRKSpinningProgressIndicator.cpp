@@ -317,7 +317,7 @@ void YRKSpinningProgressIndicator::paintEvent(QPaintEvent*) {
         QPen pen;
         pen.setWidthF(0.0859375 * size);
         pen.setCapStyle(Qt::RoundCap);
-        // Cocoa's y runs up: the first fin points to 12 o'clock.
+        // With y running up, as the fins were first laid out: the first fin points to 12 o'clock.
         const QLineF fin(0, -0.234375 * size, 0, -0.421875 * size);
         for (int i = 0; i < kNumFins; ++i) {
             QColor colour = fore;
