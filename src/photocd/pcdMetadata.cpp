@@ -236,7 +236,7 @@ const FilmRow kFilms[] = {
     {578, 0, 0, "KODAK EKTAPRESS PJ800-2"},
 };
 
-const char* const kItemNames[20] = {"PCD specification version",
+const char* const kItemNames[20] = {"PCD format version",
                                     "Authoring software Release number",
                                     "Scanning time",
                                     "Last modification time",

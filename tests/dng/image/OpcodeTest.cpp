@@ -1,6 +1,6 @@
 // Opcode lists and the opcodes this system applies: parsing with its size
 // checks, spooling back, application through the in-place and filter tasks,
-// area specifications, and the skip and refuse rules.
+// areas they name, and the skip and refuse rules.
 #include <gtest/gtest.h>
 
 #include <cmath>
