@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "BenchSample.h"
 #include "document/BatchExport.h"
 #include "platform/JpegWriter.h"
 #include "platform/Paths.h"
@@ -19,23 +20,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::optional<fs::path> samplePath() {
-    std::error_code ec;
-    const auto exe = fs::read_symlink("/proc/self/exe", ec);
-    for (const auto& p : {exe.parent_path().parent_path() / "sample/QuorvexTestChart.dng",
-                          exe.parent_path() / "sample/QuorvexTestChart.dng",
-                          fs::path("sample/QuorvexTestChart.dng")})
-        if (fs::exists(p, ec)) return p;
-    return std::nullopt;
-}
-
 void BM_WholeExport(benchmark::State& state) {
-    const auto sample = samplePath();
-    if (!sample) return state.SkipWithError("no sample; build the quorvex target");
+    const fs::path sample = benchSample();
+    if (sample.empty()) return state.SkipWithError("no sample; build the quorvex target");
     const fs::path out = platform::temporaryDirectory() / "bench-export";
     fs::create_directories(out);
     BatchExport::Options options;
-    options.files = {*sample};
+    options.files = {sample};
     options.exportLocation = out;
     options.silentlyOverwrite = true;
     for (auto _ : state) {
@@ -49,10 +40,10 @@ void BM_WholeExport(benchmark::State& state) {
 BENCHMARK(BM_WholeExport)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 void BM_DecodeOnly(benchmark::State& state) {
-    const auto sample = samplePath();
-    if (!sample) return state.SkipWithError("no sample; build the quorvex target");
+    const fs::path sample = benchSample();
+    if (sample.empty()) return state.SkipWithError("no sample; build the quorvex target");
     for (auto _ : state) {
-        auto wrapper = rawWrapper::initWithFile(sample->string(), sample->string(), false);
+        auto wrapper = rawWrapper::initWithFile(sample.string(), sample.string(), false);
         if (!wrapper || !wrapper->masterImageBytes()) return state.SkipWithError("decode failed");
     }
     state.counters["MP/s"] =
@@ -62,16 +53,16 @@ BENCHMARK(BM_DecodeOnly)->Unit(benchmark::kMillisecond)->UseRealTime()->Iteratio
 
 // Encodes the developed sample itself (exported once, read back).
 void BM_EncodeOnly(benchmark::State& state) {
-    const auto sample = samplePath();
-    if (!sample) return state.SkipWithError("no sample; build the quorvex target");
+    const fs::path sample = benchSample();
+    if (sample.empty()) return state.SkipWithError("no sample; build the quorvex target");
     const fs::path out = platform::temporaryDirectory() / "bench-encode";
     fs::create_directories(out);
     BatchExport::Options options;
-    options.files = {*sample};
+    options.files = {sample};
     options.exportLocation = out;
     options.silentlyOverwrite = true;
     if (BatchExport::run(options)) return state.SkipWithError("export failed");
-    const fs::path developed = out / sample->filename().replace_extension("jpg");
+    const fs::path developed = out / sample.filename().replace_extension("jpg");
 
     FILE* f = std::fopen(developed.c_str(), "rb");
     if (!f) return state.SkipWithError("no developed file");

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "BenchSample.h"
 #include "color/SettingsKeys.h"
 #include "document/BatchExport.h"
 #include "export/exrWrapper.h"
@@ -21,16 +22,6 @@ namespace fs = std::filesystem;
 
 constexpr int kW = 6000, kH = 4000;
 
-std::optional<fs::path> samplePath() {
-    std::error_code ec;
-    const auto exe = fs::read_symlink("/proc/self/exe", ec);
-    for (const auto& p : {exe.parent_path().parent_path() / "sample/QuorvexTestChart.dng",
-                          exe.parent_path() / "sample/QuorvexTestChart.dng",
-                          fs::path("sample/QuorvexTestChart.dng")})
-        if (fs::exists(p, ec)) return p;
-    return std::nullopt;
-}
-
 void setRate(benchmark::State& state) {
     state.counters["MP/s"] =
         benchmark::Counter(24.0, benchmark::Counter::kIsIterationInvariantRate);
@@ -38,12 +29,12 @@ void setRate(benchmark::State& state) {
 
 // 1 TIFF, 2 DNG, 3 OpenEXR (half RGBA).
 void BM_WholeExport(benchmark::State& state) {
-    const auto sample = samplePath();
-    if (!sample) return state.SkipWithError("no sample; build the quorvex target");
+    const fs::path sample = benchSample();
+    if (sample.empty()) return state.SkipWithError("no sample; build the quorvex target");
     const fs::path out = platform::temporaryDirectory() / "bench-front-export";
     fs::create_directories(out);
     BatchExport::Options options;
-    options.files = {*sample};
+    options.files = {sample};
     options.exportLocation = out;
     options.silentlyOverwrite = true;
     options.preset =

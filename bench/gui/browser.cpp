@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "../BenchSample.h"
 #include "platform/UserDefaults.h"
 #include "ui/BrowserItemModel.h"
 #include "ui/BrowserWindowController.h"
@@ -21,14 +22,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path samplePath() {
-    for (const fs::path& p :
-         {fs::path("sample/QuorvexTestChart.dng"), fs::path("build/sample/QuorvexTestChart.dng"),
-          fs::path("../sample/QuorvexTestChart.dng")})
-        if (fs::exists(p)) return fs::absolute(p);
-    return {};
-}
 
 fs::path scratchFolder(const char* name) {
     const char* home = std::getenv("HOME");
@@ -57,7 +50,7 @@ void BM_ListFolder5000(benchmark::State& state) {
 BENCHMARK(BM_ListFolder5000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_BatchEight24MP(benchmark::State& state) {
-    const fs::path sample = samplePath();
+    const fs::path sample = benchSample();
     if (sample.empty()) return state.SkipWithError("no sample; build the quorvex target");
     const fs::path dir = scratchFolder("batch8");
     for (int i = 0; i < 8; ++i)

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "../BenchSample.h"
 #include "color/ProfileManager.h"
 #include "color/SettingsKeys.h"
 #include "document/DocumentController.h"
@@ -25,14 +26,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-fs::path samplePath() {
-    for (const fs::path& p :
-         {fs::path("sample/QuorvexTestChart.dng"), fs::path("build/sample/QuorvexTestChart.dng"),
-          fs::path("../sample/QuorvexTestChart.dng")})
-        if (fs::exists(p)) return fs::absolute(p);
-    return {};
-}
 
 bool spinUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -57,7 +50,7 @@ bool tilesReady(VudeVuzevOveredIvozuvevov* w) {
 }
 
 VudeVuzevOveredIvozuvevov* openSample(benchmark::State& state) {
-    const fs::path sample = samplePath();
+    const fs::path sample = benchSample();
     if (sample.empty()) {
         state.SkipWithError("build/sample/QuorvexTestChart.dng is missing");
         return nullptr;

@@ -270,31 +270,14 @@ CoreTiledEngine::OutputRange CoreTiledEngine::outputRangeFor(const ColorSyncProf
     if (!to || to == from || (from && from->isEqualTo(*to))) return range;
     auto src = from ? from->csRef() : nullptr;
     auto dst = to->csRef();
-    const auto* a = src ? &src->matrixShaperColorants() : nullptr;
-    const auto* b = dst ? &dst->matrixShaperColorants() : nullptr;
-    if (!a || !*a || !b || !*b) {
+    const auto m = src && dst ? platform::linearRGBMatrix(*src, *dst) : std::nullopt;
+    if (!m) {
         range.scaleWhole = false;
         return range;
     }
-    const auto& m = **b;
-    // Inverse of the destination's RGB-to-XYZ matrix by its adjugate.
-    const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-                       m[2] * (m[3] * m[7] - m[4] * m[6]);
-    if (!(std::fabs(det) > 1e-12)) {
-        range.scaleWhole = false;
-        return range;
-    }
-    const double inv[9] = {(m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det,
-                           (m[1] * m[5] - m[2] * m[4]) / det, (m[5] * m[6] - m[3] * m[8]) / det,
-                           (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
-                           (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det,
-                           (m[0] * m[4] - m[1] * m[3]) / det};
-    const auto& f = **a;
     range.hasMatrix = true;
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            range.matrix[r][c] =
-                float(inv[r * 3] * f[c] + inv[r * 3 + 1] * f[3 + c] + inv[r * 3 + 2] * f[6 + c]);
+    for (size_t r = 0; r < 3; ++r)
+        for (size_t c = 0; c < 3; ++c) range.matrix[r][c] = float((*m)[r * 3 + c]);
     return range;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -107,6 +108,29 @@ std::shared_ptr<const IccProfile> IccProfile::make(std::vector<std::uint8_t> byt
     profile->bytes_ = std::move(bytes);
     profile->path_ = std::move(path);
     return profile;
+}
+
+std::optional<std::array<double, 9>> linearRGBMatrix(const IccProfile& from, const IccProfile& to) {
+    const auto& a = from.matrixShaperColorants();
+    const auto& b = to.matrixShaperColorants();
+    if (!a || !b) return std::nullopt;
+    const auto& m = *b;
+    const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
+                       m[2] * (m[3] * m[7] - m[4] * m[6]);
+    if (!(std::fabs(det) > 1e-12)) return std::nullopt;
+    // The inverse of `to`'s RGB-to-XYZ by its adjugate, times `from`'s.
+    const double inv[9] = {(m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det,
+                           (m[1] * m[5] - m[2] * m[4]) / det, (m[5] * m[6] - m[3] * m[8]) / det,
+                           (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
+                           (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det,
+                           (m[0] * m[4] - m[1] * m[3]) / det};
+    const auto& f = *a;
+    std::array<double, 9> out{};
+    for (size_t r = 0; r < 3; ++r)
+        for (size_t c = 0; c < 3; ++c)
+            out[r * 3 + c] =
+                inv[r * 3] * f[c] + inv[r * 3 + 1] * f[3 + c] + inv[r * 3 + 2] * f[6 + c];
+    return out;
 }
 
 std::shared_ptr<const IccProfile> IccProfile::fromBytes(const void* data, std::size_t size,

@@ -119,6 +119,11 @@ private:
     std::optional<std::array<double, 9>> colorants_;
 };
 
+// Linear RGB of `to` from linear RGB of `from` (row-major), when both convert
+// through their matrices and curves; none when either goes through tables or
+// `to`'s colorants cannot be inverted.
+std::optional<std::array<double, 9>> linearRGBMatrix(const IccProfile& from, const IccProfile& to);
+
 // One installed profile as the iteration reports it, read from its header and description.
 struct IccInstalledProfile {
     std::filesystem::path path;

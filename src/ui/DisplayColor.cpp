@@ -70,29 +70,6 @@ std::shared_ptr<const IccProfile> lookUpScreenProfile() {
     return IccProfile::named(IccNamedProfile::sRGB);
 }
 
-// The screen's linear RGB from the tile's, when both are matrix/curve
-// profiles (row-major); none when either converts through tables.
-std::optional<std::array<double, 9>> linearMatrix(const IccProfile* from, const IccProfile* to) {
-    if (!from || !to || !from->matrixShaperColorants() || !to->matrixShaperColorants())
-        return std::nullopt;
-    const auto& m = *to->matrixShaperColorants();
-    const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-                       m[2] * (m[3] * m[7] - m[4] * m[6]);
-    if (!(std::fabs(det) > 1e-12)) return std::nullopt;
-    const double inv[9] = {(m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det,
-                           (m[1] * m[5] - m[2] * m[4]) / det, (m[5] * m[6] - m[3] * m[8]) / det,
-                           (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
-                           (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det,
-                           (m[0] * m[4] - m[1] * m[3]) / det};
-    const auto& f = *from->matrixShaperColorants();
-    std::array<double, 9> out{};
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            out[size_t(r * 3 + c)] = inv[r * 3] * f[size_t(c)] + inv[r * 3 + 1] * f[size_t(3 + c)] +
-                                     inv[r * 3 + 2] * f[size_t(6 + c)];
-    return out;
-}
-
 // 65325 as 1.0 to lcms2's 65535, and 16-bit to 8-bit, rounded: made once.
 const uint16_t* engineToFullScale() {
     static const std::vector<uint16_t> table = [] {
@@ -154,7 +131,7 @@ QImage DisplayColor::screenImage(const BitmapImage& tile,
     // As the engine's own renderings: a colour beyond the screen's white is
     // dimmed as a whole in the screen's linear space, keeping its hue, rather
     // than clipped channel by channel.
-    if (const auto m = linearMatrix(source.get(), screen.get())) {
+    if (const auto m = source && screen ? linearRGBMatrix(*source, *screen) : std::nullopt) {
         float f[9];
         for (int i = 0; i < 9; ++i) f[i] = float((*m)[size_t(i)] / 65535.0);
         for (size_t i = 0; i < w * h; ++i) {

@@ -722,42 +722,42 @@ bool dng_xmp::SyncUint32Array(const char* ns, const char* path, uint32* data, ui
     return false;
 }
 
-bool dng_xmp::SyncURational(const char* ns, const char* path, dng_urational& r, uint32 options) {
+namespace {
+
+// The rule both rational syncs share: take the XMP value when asked to (or
+// when ours is unset), else write ours back, or remove it when told to.
+template <typename R>
+bool SyncRational(dng_xmp& xmp, const char* ns, const char* path, R& r, uint32 options,
+                  bool (dng_xmp::*get)(const char*, const char*, R&) const,
+                  void (dng_xmp::*set)(const char*, const char*, const R&)) {
     const bool unset = r.d == 0;
-    if (!(options & ignoreXMP) && !((options & preferNonXMP) && !unset) &&
-        ((options & preferXMP) || unset)) {
-        dng_urational found;
-        if (Get_urational(ns, path, found)) {
+    if (!(options & dng_xmp::ignoreXMP) && !((options & dng_xmp::preferNonXMP) && !unset) &&
+        ((options & dng_xmp::preferXMP) || unset)) {
+        R found;
+        if ((xmp.*get)(ns, path, found)) {
             r = found;
-            if (options & removeXMP) RemoveProperty(ns, path);
+            if (options & dng_xmp::removeXMP) xmp.RemoveProperty(ns, path);
             return true;
         }
     }
-    if ((options & removeXMP) || unset) {
-        RemoveProperty(ns, path);
+    if ((options & dng_xmp::removeXMP) || unset) {
+        xmp.RemoveProperty(ns, path);
     } else {
-        Set_urational(ns, path, r);
+        (xmp.*set)(ns, path, r);
     }
     return false;
 }
 
+}  // namespace
+
+bool dng_xmp::SyncURational(const char* ns, const char* path, dng_urational& r, uint32 options) {
+    return SyncRational(*this, ns, path, r, options, &dng_xmp::Get_urational,
+                        &dng_xmp::Set_urational);
+}
+
 bool dng_xmp::SyncSRational(const char* ns, const char* path, dng_srational& r, uint32 options) {
-    const bool unset = r.d == 0;
-    if (!(options & ignoreXMP) && !((options & preferNonXMP) && !unset) &&
-        ((options & preferXMP) || unset)) {
-        dng_srational found;
-        if (Get_srational(ns, path, found)) {
-            r = found;
-            if (options & removeXMP) RemoveProperty(ns, path);
-            return true;
-        }
-    }
-    if ((options & removeXMP) || unset) {
-        RemoveProperty(ns, path);
-    } else {
-        Set_srational(ns, path, r);
-    }
-    return false;
+    return SyncRational(*this, ns, path, r, options, &dng_xmp::Get_srational,
+                        &dng_xmp::Set_srational);
 }
 
 // ---- EXIF ----------------------------------------------------------------------
