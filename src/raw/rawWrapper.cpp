@@ -26,6 +26,7 @@
 #include "dng/image/dng_negative_reader.h"
 #include "dng/image/dng_pixel_buffer.h"
 #include "dng/image/dng_read_image.h"
+#include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/RowBands.h"
 #include "raw/DemosaicAHD.h"
@@ -580,6 +581,8 @@ void ApplyOpcodeList3(dng_host& host, dng_negative& negative, RawSamples& rgb, u
 struct OpenedDNG {
     explicit OpenedDNG(const std::string& path) : stream(path.c_str()) {
         host.SetKeepStage2(true);
+        // Tiles decode, and the linearisation runs, on every core.
+        host.SetAreaTaskThreadCount(platform::processorCount());
         negative = ReadDNGNegative(host, stream, info, dng_read_depth::kMetadata);
     }
     dng_file_stream stream;
