@@ -12,6 +12,12 @@
 #include "platform/Dispatch.h"
 #include "platform/IccLcms.h"
 
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+#include <arm_neon.h>
+#endif
+
 namespace platform {
 
 namespace {
@@ -109,6 +115,42 @@ std::shared_ptr<const IccTransform> IccTransform::create(
         new IccTransform(std::move(source), std::move(destination)));
 }
 
+namespace {
+
+// Four lanes of GCC/Clang vector extensions: SSE2 on x86-64, NEON on ARM, plain code elsewhere.
+typedef float v4sf __attribute__((vector_size(16)));
+typedef float v2sf __attribute__((vector_size(8)));
+typedef std::int32_t v4si __attribute__((vector_size(16)));
+typedef std::uint32_t v4su __attribute__((vector_size(16)));
+
+// IEEE square roots of four lanes, without std::sqrt's errno branch (the lanes are never
+// negative here).
+inline v4sf sqrt4(v4sf x) {
+#if defined(__SSE2__)
+    return reinterpret_cast<v4sf>(_mm_sqrt_ps(reinterpret_cast<__m128>(x)));
+#elif defined(__ARM_NEON) && defined(__aarch64__)
+    return vsqrtq_f32(x);
+#else
+    for (int k = 0; k < 4; ++k) x[k] = std::sqrt(x[k]);
+    return x;
+#endif
+}
+
+// std::clamp(v, lo, hi) lane by lane, with its comparisons: v < lo, then hi < v.
+inline v4sf clamp4(v4sf v, float lo, float hi) {
+#if defined(__SSE2__)
+    // maxps(a, b) is a > b ? a : b and minps(a, b) is a < b ? a : b, NaN and signed zeros
+    // included.
+    v = reinterpret_cast<v4sf>(_mm_max_ps(_mm_set1_ps(lo), reinterpret_cast<__m128>(v)));
+    return reinterpret_cast<v4sf>(_mm_min_ps(_mm_set1_ps(hi), reinterpret_cast<__m128>(v)));
+#else
+    for (int k = 0; k < 4; ++k) v[k] = std::clamp(v[k], lo, hi);
+    return v;
+#endif
+}
+
+}  // namespace
+
 // Tables of a matrix/curve to matrix/curve conversion of 16-bit RGB.
 struct IccShaper {
     static constexpr int kOutputIntervals = 4096;
@@ -117,58 +159,115 @@ struct IccShaper {
     // Inverse output curve times 65535 at u = i / kOutputIntervals, where linear = u^4: the
     // fourth root spreads the nodes into the shadows, where the inverse curves bend most.
     std::array<std::vector<float>, 3> output;
+    // The same as node and rise to the next node, side by side: one load per lane. The rise
+    // is the very float the per-pixel code subtracts.
+    struct Segment {
+        float base, rise;
+    };
+    std::array<std::vector<Segment>, 3> segments;
+
+    void makeSegments() {
+        for (std::size_t c = 0; c < 3; ++c) {
+            const auto& t = output[c];
+            segments[c].resize(kOutputIntervals);
+            for (std::size_t i = 0; i < kOutputIntervals; ++i)
+                segments[c][i] = {t[i], t[i + 1] - t[i]};
+        }
+    }
 
     void apply(const std::uint8_t* in, std::size_t inRowBytes, std::uint8_t* out,
                std::size_t outRowBytes, std::size_t width, std::size_t height) const {
+        if (input[0].empty() && input[1].empty() && input[2].empty())
+            applyLanes<true>(in, inRowBytes, out, outRowBytes, width, height);
+        else
+            applyLanes<false>(in, inRowBytes, out, outRowBytes, width, height);
+    }
+
+    // What convertQuad reads, in locals that its stores cannot alias.
+    struct Lanes {
+        v4sf m[9];
+        const float* input[3];
+        const Segment* segments[3];
+    };
+
+    template <bool linearInput>
+    void applyLanes(const std::uint8_t* in, std::size_t inRowBytes, std::uint8_t* out,
+                    std::size_t outRowBytes, std::size_t width, std::size_t height) const {
+        Lanes k;
+        for (std::size_t i = 0; i < 9; ++i) k.m[i] = v4sf{} + matrix[i];
+        for (std::size_t c = 0; c < 3; ++c) {
+            k.input[c] = input[c].data();
+            k.segments[c] = segments[c].data();
+        }
         for (std::size_t y = 0; y < height; ++y) {
             const std::uint8_t* src = in + y * inRowBytes;
             std::uint8_t* dst = out + y * outRowBytes;
             std::size_t x = 0;
-            for (; x + kBlock <= width; x += kBlock, src += 8 * kBlock, dst += 8 * kBlock)
-                convertBlock(src, dst);
-            for (; x < width; ++x, src += 8, dst += 8) {
-                std::uint16_t v[4];
-                std::memcpy(v, src, 8);
-                std::uint16_t o[4];
-                convertPixel(v, o);
-                o[3] = v[3];
-                std::memcpy(dst, o, 8);
+            for (; x + 4 <= width; x += 4, src += 32, dst += 32)
+                convertQuad<linearInput>(k, src, dst);
+            if (x < width) {
+                // The last one to three pixels go through the same lanes, padded with black.
+                std::uint8_t tail[32] = {};
+                std::memcpy(tail, src, (width - x) * 8);
+                convertQuad<linearInput>(k, tail, tail);
+                std::memcpy(dst, tail, (width - x) * 8);
             }
         }
     }
 
-    // convertPixel on kBlock RGBA pixels (alpha kept), the same arithmetic in
-    // the same order, laid out by channel so that the compiler can use vector
-    // square roots; the table reads stay scalar.
-    static constexpr std::size_t kBlock = 16;
-    void convertBlock(const std::uint8_t* src, std::uint8_t* dst) const {
-        std::uint16_t v[kBlock * 4];
-        std::memcpy(v, src, sizeof v);
-        float lin[3][kBlock];
+    // convertPixel on four RGBA pixels (alpha kept): the same operations in the same order,
+    // one pixel per lane.
+    template <bool linearInput>
+    static void convertQuad(const Lanes& k, const std::uint8_t* src, std::uint8_t* dst) {
+        // Each 32-bit word holds two samples: channels 0 and 1, or 2 and alpha.
+        constexpr bool little = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+        constexpr int firstShift = little ? 0 : 16, secondShift = little ? 16 : 0;
+        v4su w0, w1;
+        std::memcpy(&w0, src, 16);
+        std::memcpy(&w1, src + 16, 16);
+        const v4su pair01 = __builtin_shufflevector(w0, w1, 0, 2, 4, 6);
+        const v4su pair2a = __builtin_shufflevector(w0, w1, 1, 3, 5, 7);
+        const v4su low = v4su{} + 0xffffu;
+        const v4si codes[3] = {reinterpret_cast<v4si>((pair01 >> firstShift) & low),
+                               reinterpret_cast<v4si>((pair01 >> secondShift) & low),
+                               reinterpret_cast<v4si>((pair2a >> firstShift) & low)};
+        const v4su alpha = pair2a & (low << secondShift);
+        v4sf lin[3];
         for (std::size_t c = 0; c < 3; ++c) {
-            if (input[c].empty())
-                for (std::size_t k = 0; k < kBlock; ++k) lin[c][k] = v[k * 4 + c] * (1.f / 65535.f);
-            else
-                for (std::size_t k = 0; k < kBlock; ++k) lin[c][k] = input[c][v[k * 4 + c]];
-        }
-        for (std::size_t c = 0; c < 3; ++c) {
-            const float m0 = matrix[c * 3], m1 = matrix[c * 3 + 1], m2 = matrix[c * 3 + 2];
-            float u[kBlock];
-            for (std::size_t k = 0; k < kBlock; ++k) {
-                const float l = m0 * lin[0][k] + m1 * lin[1][k] + m2 * lin[2][k];
-                u[k] = std::sqrt(std::sqrt(std::clamp(l, 0.f, 1.f))) * kOutputIntervals;
-            }
-            const auto& t = output[c];
-            for (std::size_t k = 0; k < kBlock; ++k) {
-                const int i = std::min(static_cast<int>(u[k]), kOutputIntervals - 1);
-                const float f = u[k] - static_cast<float>(i);
-                const float code =
-                    t[static_cast<std::size_t>(i)] +
-                    f * (t[static_cast<std::size_t>(i) + 1] - t[static_cast<std::size_t>(i)]);
-                v[k * 4 + c] = static_cast<std::uint16_t>(std::clamp(code, 0.f, 65535.f) + 0.5f);
+            if constexpr (linearInput) {
+                lin[c] = __builtin_convertvector(codes[c], v4sf) * (1.f / 65535.f);
+            } else {
+                const float* t = k.input[c];
+                lin[c] = v4sf{t[codes[c][0]], t[codes[c][1]], t[codes[c][2]], t[codes[c][3]]};
             }
         }
-        std::memcpy(dst, v, sizeof v);
+        v4su out[3];
+        for (std::size_t c = 0; c < 3; ++c) {
+            const v4sf l = k.m[c * 3] * lin[0] + k.m[c * 3 + 1] * lin[1] + k.m[c * 3 + 2] * lin[2];
+            const v4sf u =
+                sqrt4(sqrt4(clamp4(l, 0.f, 1.f))) * static_cast<float>(kOutputIntervals);
+            // min(int(u), last) as int(min(u, last)): u is never negative.
+            const v4si i = __builtin_convertvector(clamp4(u, 0.f, kOutputIntervals - 1), v4si);
+            const v4sf f = u - __builtin_convertvector(i, v4sf);
+            const Segment* s = k.segments[c];
+            v2sf s0, s1, s2, s3;
+            std::memcpy(&s0, &s[i[0]], 8);
+            std::memcpy(&s1, &s[i[1]], 8);
+            std::memcpy(&s2, &s[i[2]], 8);
+            std::memcpy(&s3, &s[i[3]], 8);
+            const v4sf s01 = __builtin_shufflevector(s0, s1, 0, 2, 1, 3);
+            const v4sf s23 = __builtin_shufflevector(s2, s3, 0, 2, 1, 3);
+            const v4sf base = __builtin_shufflevector(s01, s23, 0, 1, 4, 5);
+            const v4sf rise = __builtin_shufflevector(s01, s23, 2, 3, 6, 7);
+            const v4sf v = clamp4(base + f * rise, 0.f, 65535.f) + 0.5f;
+            out[c] = reinterpret_cast<v4su>(__builtin_convertvector(v, v4si));
+        }
+        const v4su o01 = (out[0] << firstShift) | (out[1] << secondShift);
+        const v4su o2a = (out[2] << firstShift) | alpha;
+        w0 = __builtin_shufflevector(o01, o2a, 0, 4, 1, 5);
+        w1 = __builtin_shufflevector(o01, o2a, 2, 6, 3, 7);
+        std::memcpy(dst, &w0, 16);
+        std::memcpy(dst + 16, &w1, 16);
     }
 
     // Output codes per 16-bit step of the linear value of channel c, at this pixel.
@@ -188,6 +287,7 @@ struct IccShaper {
         return static_cast<float>((output[c][i + 1] - output[c][i]) / dv);
     }
 
+    // The plain per-pixel arithmetic: the reference of convertQuad.
     void convertPixel(const std::uint16_t* v, std::uint16_t* o) const {
         float lin[3];
         for (int c = 0; c < 3; ++c)
@@ -204,6 +304,18 @@ struct IccShaper {
                 f * (t[static_cast<std::size_t>(i) + 1] - t[static_cast<std::size_t>(i)]);
             o[c] = static_cast<std::uint16_t>(std::clamp(code, 0.f, 65535.f) + 0.5f);
         }
+    }
+
+    void applyByPixel(const std::uint8_t* in, std::size_t inRowBytes, std::uint8_t* out,
+                      std::size_t outRowBytes, std::size_t width, std::size_t height) const {
+        for (std::size_t y = 0; y < height; ++y)
+            for (std::size_t x = 0; x < width; ++x) {
+                std::uint16_t v[4], o[4];
+                std::memcpy(v, in + y * inRowBytes + x * 8, 8);
+                convertPixel(v, o);
+                o[3] = v[3];
+                std::memcpy(out + y * outRowBytes + x * 8, o, 8);
+            }
     }
 };
 
@@ -334,6 +446,7 @@ void IccTransform::findShaper(Prepared& p, void* sourceHandle, void* destination
             if (!(std::fabs(static_cast<float>(o[c]) - expected) <= allowed)) return;
         }
     }
+    shaper->makeSegments();
     p.shaper = std::move(shaper);
 }
 
@@ -473,6 +586,17 @@ bool IccTransform::convert(const void* source, std::size_t sourceRowBytes, void*
                                  static_cast<cmsUInt32Number>(sourceRowBytes),
                                  static_cast<cmsUInt32Number>(destinationRowBytes), 0, 0);
     }
+    return true;
+}
+
+bool IccTransform::convertRGBA16Reference(const void* source, std::size_t sourceRowBytes,
+                                          void* destination, std::size_t destinationRowBytes,
+                                          std::size_t width, std::size_t height) const {
+    const Prepared* p = prepared(IccPixelLayout::rgba16, nullptr);
+    if (!p || !p->shaper || !source || !destination) return false;
+    p->shaper->applyByPixel(static_cast<const std::uint8_t*>(source), sourceRowBytes,
+                            static_cast<std::uint8_t*>(destination), destinationRowBytes, width,
+                            height);
     return true;
 }
 

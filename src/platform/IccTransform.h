@@ -92,6 +92,12 @@ public:
         return convert(pixels, width, height, rowBytes, IccPixelLayout::rgbFloat, failureReason);
     }
 
+    // The table shortcut for 16-bit RGBA done pixel by pixel in plain code: the reference the
+    // vectorised conversion is tested against. False when rgba16 takes another path.
+    bool convertRGBA16Reference(const void* source, std::size_t sourceRowBytes, void* destination,
+                                std::size_t destinationRowBytes, std::size_t width,
+                                std::size_t height) const;
+
 private:
     IccTransform(std::shared_ptr<const IccProfile> source,
                  std::shared_ptr<const IccProfile> destination);

@@ -281,8 +281,8 @@ TEST(IccTransform, Curved16BitConversionsAgreeWithLcms2Float) {
             for (std::size_t c = 0; c < 3; ++c) exact[p * 3 + c] = mine[p * 4 + c] / 65535.f;
         const auto alpha = mine;
         ASSERT_TRUE(t->convertRGBA16(mine.data(), n, 1, n * 8));
-        // A row goes through in blocks; one pixel at a time takes the plain
-        // per-pixel path, which must give the same codes.
+        // A row goes through four pixels at a time; a single pixel, padded, must give the
+        // same codes.
         for (std::size_t p = 0; p < 1000; ++p) {
             std::uint16_t one[4];
             std::memcpy(one, &alpha[p * 4], sizeof one);
@@ -321,6 +321,68 @@ TEST(IccTransform, Curved16BitConversionsAgreeWithLcms2Float) {
         // The sRGB table holds 16-bit linear values: one step of those, through the inverse
         // curve's steepest part (12.92), is 6.5 output codes.
         EXPECT_LE(worst, toSRGB ? 7.0 : 2.0);
+    }
+}
+
+TEST(IccTransform, VectorisedTablesGiveThePerPixelCodesOnEveryInput) {
+    // The lanes must reproduce the plain per-pixel arithmetic bit for bit: every code of every
+    // channel, the ends and 65325 (the engine's white), over-range colours, odd widths, padded
+    // rows, separate buffers and in place.
+    const auto linear = platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1);
+    const auto real =
+        platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / "sRGB_v2.icc");
+    const auto lstar =
+        platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / "LStar-RGB_v2.icc");
+    ASSERT_TRUE(real && lstar);
+    const std::pair<std::shared_ptr<const platform::IccProfile>,
+                    std::shared_ptr<const platform::IccProfile>>
+        pairs[] = {{linear, platform::iccBuiltinProfile(IccBuiltin::sRGB)},
+                   {platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65),
+                    platform::iccBuiltinProfile(IccBuiltin::itu709)},
+                   {real, platform::iccBuiltinProfile(IccBuiltin::proPhotoPerceptual)},
+                   {lstar, platform::iccBuiltinProfile(IccBuiltin::palSecamGamma22)}};
+    // Every code on every channel, grey and against the ends; then random colours.
+    std::vector<std::uint16_t> pixels;
+    for (std::uint32_t v = 0; v < 65536; ++v) {
+        const auto c = static_cast<std::uint16_t>(v), r = static_cast<std::uint16_t>(65535 - v);
+        pixels.insert(pixels.end(), {c, c, c, r, c, 0, 65535, 1, r, 65535, c, 7});
+    }
+    for (std::uint16_t v : {0, 1, 65324, 65325, 65326, 65534, 65535})
+        pixels.insert(pixels.end(), {v, 0, 0, 0, 0, v, 0, 0, 0, 0, v, 0, 65535, 65535, v, v});
+    std::uint32_t seed = 12345;
+    for (int i = 0; i < 4 * 20011; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        pixels.push_back(static_cast<std::uint16_t>(seed >> (i % 3 == 0 ? 20 : 16)));
+    }
+    const std::size_t count = pixels.size() / 4;
+    for (const auto& [src, dst] : pairs) {
+        SCOPED_TRACE(src->description() + " to " + dst->description());
+        const auto t = IccTransform::create(src, dst);
+        ASSERT_TRUE(t);
+        ASSERT_EQ(t->path(IccPixelLayout::rgba16), IccTransform::Path::tables);
+        std::vector<std::uint16_t> expected(pixels.size());
+        ASSERT_TRUE(
+            t->convertRGBA16Reference(pixels.data(), count * 8, expected.data(), count * 8, count, 1));
+        auto fast = pixels;
+        ASSERT_TRUE(t->convertRGBA16(fast.data(), count, 1, count * 8));
+        for (std::size_t i = 0; i < fast.size(); ++i)
+            ASSERT_EQ(fast[i], expected[i]) << "pixel " << i / 4 << " channel " << i % 4;
+        // Rows of 1 to 9 pixels, 5 padding samples apart, into another buffer; the padding
+        // stays as it was.
+        for (std::size_t width = 1; width <= 9; ++width) {
+            const std::size_t stride = width * 4 + 5, height = 7;
+            std::vector<std::uint16_t> in(stride * height), out(stride * height, 0xBEEF);
+            for (std::size_t y = 0; y < height; ++y)
+                std::memcpy(&in[y * stride], &pixels[(y * 977 + width * 31) * 4], width * 8);
+            ASSERT_TRUE(t->convert(in.data(), stride * 2, out.data(), stride * 2, width, height,
+                                   IccPixelLayout::rgba16));
+            for (std::size_t y = 0; y < height; ++y) {
+                ASSERT_EQ(0, std::memcmp(&out[y * stride], &expected[(y * 977 + width * 31) * 4],
+                                         width * 8))
+                    << width << " x " << y;
+                for (std::size_t k = width * 4; k < stride; ++k) ASSERT_EQ(out[y * stride + k], 0xBEEF);
+            }
+        }
     }
 }
 
