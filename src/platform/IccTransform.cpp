@@ -183,7 +183,7 @@ struct IccShaper {
             applyLanes<false>(in, inRowBytes, out, outRowBytes, width, height);
     }
 
-    // What convertQuad reads, in locals that its stores cannot alias.
+    // What convertQuads reads, in locals that its stores cannot alias.
     struct Lanes {
         v4sf m[9];
         const float* input[3];
@@ -203,71 +203,85 @@ struct IccShaper {
             const std::uint8_t* src = in + y * inRowBytes;
             std::uint8_t* dst = out + y * outRowBytes;
             std::size_t x = 0;
+            for (; x + 8 <= width; x += 8, src += 64, dst += 64)
+                convertQuads<linearInput, 2>(k, src, dst);
             for (; x + 4 <= width; x += 4, src += 32, dst += 32)
-                convertQuad<linearInput>(k, src, dst);
+                convertQuads<linearInput, 1>(k, src, dst);
             if (x < width) {
                 // The last one to three pixels go through the same lanes, padded with black.
                 std::uint8_t tail[32] = {};
                 std::memcpy(tail, src, (width - x) * 8);
-                convertQuad<linearInput>(k, tail, tail);
+                convertQuads<linearInput, 1>(k, tail, tail);
                 std::memcpy(dst, tail, (width - x) * 8);
             }
         }
     }
 
-    // convertPixel on four RGBA pixels (alpha kept): the same operations in the same order,
-    // one pixel per lane.
-    template <bool linearInput>
-    static void convertQuad(const Lanes& k, const std::uint8_t* src, std::uint8_t* dst) {
+    // convertPixel on 4 x n RGBA pixels (alpha kept): the same operations in the same order,
+    // one pixel per lane. The fourth roots of all the lanes are started before the first
+    // table read, so that their latencies overlap.
+    template <bool linearInput, int n>
+    static void convertQuads(const Lanes& k, const std::uint8_t* src, std::uint8_t* dst) {
         // Each 32-bit word holds two samples: channels 0 and 1, or 2 and alpha.
         constexpr bool little = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
         constexpr int firstShift = little ? 0 : 16, secondShift = little ? 16 : 0;
-        v4su w0, w1;
-        std::memcpy(&w0, src, 16);
-        std::memcpy(&w1, src + 16, 16);
-        const v4su pair01 = __builtin_shufflevector(w0, w1, 0, 2, 4, 6);
-        const v4su pair2a = __builtin_shufflevector(w0, w1, 1, 3, 5, 7);
         const v4su low = v4su{} + 0xffffu;
-        const v4si codes[3] = {reinterpret_cast<v4si>((pair01 >> firstShift) & low),
-                               reinterpret_cast<v4si>((pair01 >> secondShift) & low),
-                               reinterpret_cast<v4si>((pair2a >> firstShift) & low)};
-        const v4su alpha = pair2a & (low << secondShift);
-        v4sf lin[3];
-        for (std::size_t c = 0; c < 3; ++c) {
-            if constexpr (linearInput) {
-                lin[c] = __builtin_convertvector(codes[c], v4sf) * (1.f / 65535.f);
-            } else {
-                const float* t = k.input[c];
-                lin[c] = v4sf{t[codes[c][0]], t[codes[c][1]], t[codes[c][2]], t[codes[c][3]]};
+        v4sf u[n][3];
+        v4su alpha[n];
+        for (int q = 0; q < n; ++q) {
+            v4su w0, w1;
+            std::memcpy(&w0, src + 32 * q, 16);
+            std::memcpy(&w1, src + 32 * q + 16, 16);
+            const v4su pair01 = __builtin_shufflevector(w0, w1, 0, 2, 4, 6);
+            const v4su pair2a = __builtin_shufflevector(w0, w1, 1, 3, 5, 7);
+            const v4si codes[3] = {reinterpret_cast<v4si>((pair01 >> firstShift) & low),
+                                   reinterpret_cast<v4si>((pair01 >> secondShift) & low),
+                                   reinterpret_cast<v4si>((pair2a >> firstShift) & low)};
+            alpha[q] = pair2a & (low << secondShift);
+            v4sf lin[3];
+            for (std::size_t c = 0; c < 3; ++c) {
+                if constexpr (linearInput) {
+                    lin[c] = __builtin_convertvector(codes[c], v4sf) * (1.f / 65535.f);
+                } else {
+                    const float* t = k.input[c];
+                    lin[c] =
+                        v4sf{t[codes[c][0]], t[codes[c][1]], t[codes[c][2]], t[codes[c][3]]};
+                }
+            }
+            for (std::size_t c = 0; c < 3; ++c) {
+                const v4sf l =
+                    k.m[c * 3] * lin[0] + k.m[c * 3 + 1] * lin[1] + k.m[c * 3 + 2] * lin[2];
+                u[q][c] =
+                    sqrt4(sqrt4(clamp4(l, 0.f, 1.f))) * static_cast<float>(kOutputIntervals);
             }
         }
-        v4su out[3];
-        for (std::size_t c = 0; c < 3; ++c) {
-            const v4sf l = k.m[c * 3] * lin[0] + k.m[c * 3 + 1] * lin[1] + k.m[c * 3 + 2] * lin[2];
-            const v4sf u =
-                sqrt4(sqrt4(clamp4(l, 0.f, 1.f))) * static_cast<float>(kOutputIntervals);
-            // min(int(u), last) as int(min(u, last)): u is never negative.
-            const v4si i = __builtin_convertvector(clamp4(u, 0.f, kOutputIntervals - 1), v4si);
-            const v4sf f = u - __builtin_convertvector(i, v4sf);
-            const Segment* s = k.segments[c];
-            v2sf s0, s1, s2, s3;
-            std::memcpy(&s0, &s[i[0]], 8);
-            std::memcpy(&s1, &s[i[1]], 8);
-            std::memcpy(&s2, &s[i[2]], 8);
-            std::memcpy(&s3, &s[i[3]], 8);
-            const v4sf s01 = __builtin_shufflevector(s0, s1, 0, 2, 1, 3);
-            const v4sf s23 = __builtin_shufflevector(s2, s3, 0, 2, 1, 3);
-            const v4sf base = __builtin_shufflevector(s01, s23, 0, 1, 4, 5);
-            const v4sf rise = __builtin_shufflevector(s01, s23, 2, 3, 6, 7);
-            const v4sf v = clamp4(base + f * rise, 0.f, 65535.f) + 0.5f;
-            out[c] = reinterpret_cast<v4su>(__builtin_convertvector(v, v4si));
+        for (int q = 0; q < n; ++q) {
+            v4su out[3];
+            for (std::size_t c = 0; c < 3; ++c) {
+                // min(int(u), last) as int(min(u, last)): u is never negative.
+                const v4si i =
+                    __builtin_convertvector(clamp4(u[q][c], 0.f, kOutputIntervals - 1), v4si);
+                const v4sf f = u[q][c] - __builtin_convertvector(i, v4sf);
+                const Segment* s = k.segments[c];
+                v2sf s0, s1, s2, s3;
+                std::memcpy(&s0, &s[i[0]], 8);
+                std::memcpy(&s1, &s[i[1]], 8);
+                std::memcpy(&s2, &s[i[2]], 8);
+                std::memcpy(&s3, &s[i[3]], 8);
+                const v4sf s01 = __builtin_shufflevector(s0, s1, 0, 2, 1, 3);
+                const v4sf s23 = __builtin_shufflevector(s2, s3, 0, 2, 1, 3);
+                const v4sf base = __builtin_shufflevector(s01, s23, 0, 1, 4, 5);
+                const v4sf rise = __builtin_shufflevector(s01, s23, 2, 3, 6, 7);
+                const v4sf v = clamp4(base + f * rise, 0.f, 65535.f) + 0.5f;
+                out[c] = reinterpret_cast<v4su>(__builtin_convertvector(v, v4si));
+            }
+            const v4su o01 = (out[0] << firstShift) | (out[1] << secondShift);
+            const v4su o2a = (out[2] << firstShift) | alpha[q];
+            const v4su w0 = __builtin_shufflevector(o01, o2a, 0, 4, 1, 5);
+            const v4su w1 = __builtin_shufflevector(o01, o2a, 2, 6, 3, 7);
+            std::memcpy(dst + 32 * q, &w0, 16);
+            std::memcpy(dst + 32 * q + 16, &w1, 16);
         }
-        const v4su o01 = (out[0] << firstShift) | (out[1] << secondShift);
-        const v4su o2a = (out[2] << firstShift) | alpha;
-        w0 = __builtin_shufflevector(o01, o2a, 0, 4, 1, 5);
-        w1 = __builtin_shufflevector(o01, o2a, 2, 6, 3, 7);
-        std::memcpy(dst, &w0, 16);
-        std::memcpy(dst + 16, &w1, 16);
     }
 
     // Output codes per 16-bit step of the linear value of channel c, at this pixel.
@@ -287,7 +301,7 @@ struct IccShaper {
         return static_cast<float>((output[c][i + 1] - output[c][i]) / dv);
     }
 
-    // The plain per-pixel arithmetic: the reference of convertQuad.
+    // The plain per-pixel arithmetic: the reference of convertQuads.
     void convertPixel(const std::uint16_t* v, std::uint16_t* o) const {
         float lin[3];
         for (int c = 0; c < 3; ++c)
