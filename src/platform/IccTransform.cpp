@@ -244,15 +244,13 @@ struct IccShaper {
                     lin[c] = __builtin_convertvector(codes[c], v4sf) * (1.f / 65535.f);
                 } else {
                     const float* t = k.input[c];
-                    lin[c] =
-                        v4sf{t[codes[c][0]], t[codes[c][1]], t[codes[c][2]], t[codes[c][3]]};
+                    lin[c] = v4sf{t[codes[c][0]], t[codes[c][1]], t[codes[c][2]], t[codes[c][3]]};
                 }
             }
             for (std::size_t c = 0; c < 3; ++c) {
                 const v4sf l =
                     k.m[c * 3] * lin[0] + k.m[c * 3 + 1] * lin[1] + k.m[c * 3 + 2] * lin[2];
-                u[q][c] =
-                    sqrt4(sqrt4(clamp4(l, 0.f, 1.f))) * static_cast<float>(kOutputIntervals);
+                u[q][c] = sqrt4(sqrt4(clamp4(l, 0.f, 1.f))) * static_cast<float>(kOutputIntervals);
             }
         }
         for (int q = 0; q < n; ++q) {

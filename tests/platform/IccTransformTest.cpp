@@ -361,8 +361,8 @@ TEST(IccTransform, VectorisedTablesGiveThePerPixelCodesOnEveryInput) {
         ASSERT_TRUE(t);
         ASSERT_EQ(t->path(IccPixelLayout::rgba16), IccTransform::Path::tables);
         std::vector<std::uint16_t> expected(pixels.size());
-        ASSERT_TRUE(
-            t->convertRGBA16Reference(pixels.data(), count * 8, expected.data(), count * 8, count, 1));
+        ASSERT_TRUE(t->convertRGBA16Reference(pixels.data(), count * 8, expected.data(), count * 8,
+                                              count, 1));
         auto fast = pixels;
         ASSERT_TRUE(t->convertRGBA16(fast.data(), count, 1, count * 8));
         for (std::size_t i = 0; i < fast.size(); ++i)
@@ -380,7 +380,8 @@ TEST(IccTransform, VectorisedTablesGiveThePerPixelCodesOnEveryInput) {
                 ASSERT_EQ(0, std::memcmp(&out[y * stride], &expected[(y * 977 + width * 31) * 4],
                                          width * 8))
                     << width << " x " << y;
-                for (std::size_t k = width * 4; k < stride; ++k) ASSERT_EQ(out[y * stride + k], 0xBEEF);
+                for (std::size_t k = width * 4; k < stride; ++k)
+                    ASSERT_EQ(out[y * stride + k], 0xBEEF);
             }
         }
     }
