@@ -1,9 +1,9 @@
 // Time and throughput of the pipeline's first three stages on a 24-megapixel
-// picture of the test chart: raw combine, the two median filters, the mean
-// filter and sharpening, each alone and at 1, 2, 4 and all workers (with the
-// parallel efficiency against one worker), and the three stages from cold
-// with the strongest and with the default artifact filter; and the run after
-// the view moves onto a part of the image not processed yet.
+// picture of the test chart: raw combine (and its mixing kernel alone), the
+// two median filters, the mean filter and sharpening, each alone and at 1, 2, 4 and all workers
+// (with the parallel efficiency against one worker), and the three stages from cold with the
+// strongest and with the default artifact filter; and the run after the view moves onto a part of
+// the image not processed yet.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -58,6 +58,11 @@ struct ChartImages : ImageWrapper {
     }
 };
 
+std::shared_ptr<ChartImages> chartImages() {
+    static auto images = std::make_shared<ChartImages>();
+    return images;
+}
+
 // The engine's chain of stages 1 to 3, set up as the engine sets it up.
 struct Chain {
     std::shared_ptr<RawCombineTiledEngine> combine;
@@ -66,13 +71,12 @@ struct Chain {
     std::shared_ptr<SharpeningTiledEngine> sharpen;
 
     explicit Chain(double artifactFilter) {
-        static auto images = std::make_shared<ChartImages>();
         combine = RawCombineTiledEngine::initWithSize(platform::Size{double(kW), double(kH)},
                                                       std::nullopt, false);
         combine->setIgnoreEdges(false);
         combine->setHorizontalBorder(8);
         combine->setVerticalBorder(8);
-        combine->setRawImage(images);
+        combine->setRawImage(chartImages());
         red = median(combine, 0);
         blue = median(red, 2);
         mean = MeanTiledEngine::initWithImage(blue, std::nullopt, false);
@@ -146,6 +150,23 @@ void timeStage(benchmark::State& state, const char* name, TiledEngine& stage, Ti
 void BM_RawCombine24MP(benchmark::State& state) {
     timeStage(state, "combine", *chain().combine, *chain().combine);
 }
+// The mixing kernel alone on one thread, straight into a buffer: at the
+// default amounts (1, 1) and at 0.5, 0.5.
+void BM_RawCombineKernel24MP(benchmark::State& state) {
+    static auto out = ImageBufferU16::initWithSize(uint16_t(kW), uint16_t(kH), nullptr, nullptr);
+    static auto stage = [] {
+        auto s = RawCombineTiledEngine::initWithSize(platform::Size{double(kW), double(kH)},
+                                                     std::nullopt, false);
+        s->setRawImage(chartImages());
+        return s;
+    }();
+    const float amount = state.range(0) ? 0.5f : 1.0f;
+    for (auto _ : state) stage->processArea(0, kW, 0, kH, amount, amount, out.get());
+    state.counters["MP/s"] = benchmark::Counter(double(kW) * kH / 1e6 * double(state.iterations()),
+                                                benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_RawCombineKernel24MP)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
 void BM_MedianRed6Passes24MP(benchmark::State& state) {
     timeStage(state, "median", *chain().red, *chain().red);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "color/SettingsKeys.h"
 #include "platform/Log.h"
@@ -88,7 +89,7 @@ namespace {
 
 }  // namespace
 
-// The hot loop below uses the inline forms.
+// The reference forms of the mixing kernel below.
 void RGBToHSV(float* h, float* s, float* v, float r, float g, float b) {
     rgbToHsv(h, s, v, r, g, b);
 }
@@ -209,6 +210,201 @@ void RawCombineTiledEngine::processEdge(int colStart, int colEnd, int rowStart, 
     processArea(colStart, colEnd, rowStart, rowEnd, 0.0f, 0.0f, destBuffer);
 }
 
+// ---------------------------------------------------------------------------
+// The mixing kernel: the scalar helpers above, four pixels at a time. Every
+// lane does the same float operations in the same order as the scalar code
+// (branches become selects), so the output is the same to the bit.
+
+namespace {
+
+// Four pixels a vector; rows go eight pixels (48 bytes of packed RGB) at a time.
+constexpr int kLanes = 4, kStep = 8;
+typedef float VF __attribute__((vector_size(16)));
+typedef int32_t VI __attribute__((vector_size(16)));
+typedef uint16_t VU16 __attribute__((vector_size(16)));
+
+struct MixAmounts {
+    float x, c, mul;
+};
+
+struct RGB {
+    VF r, g, b;
+};
+
+[[gnu::always_inline]] inline VF splat(float v) { return VF{} + v; }
+
+// Eight pixels of packed 16-bit RGB as two groups of planar floats on the
+// 0..1 scale.
+[[gnu::always_inline]] inline void loadRGB(const uint16_t* p, RGB& first, RGB& second) {
+    const float k = 1.0f / 65535.0f;
+    VU16 w[3];
+    std::memcpy(w, p, sizeof w);
+    VF f[6];
+    for (int i = 0; i < 3; ++i) {
+        const VU16 zero{};
+        const VU16 lo = __builtin_shuffle(w[i], zero, VU16{0, 8, 1, 9, 2, 10, 3, 11});
+        const VU16 hi = __builtin_shuffle(w[i], zero, VU16{4, 12, 5, 13, 6, 14, 7, 15});
+        f[2 * i] = __builtin_convertvector((VI)lo, VF) * k;
+        f[2 * i + 1] = __builtin_convertvector((VI)hi, VF) * k;
+    }
+    // f[0..2]: r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3, and f[3..5] likewise;
+    // each shuffle takes two lanes of one vector and two of another.
+    for (int i = 0; i < 2; ++i) {
+        RGB& out = i ? second : first;
+        const VF a = f[3 * i], b = f[3 * i + 1], c = f[3 * i + 2];
+        const VF x = __builtin_shuffle(b, c, VI{2, 3, 4, 5});  // r2 g2 b2 r3
+        const VF y = __builtin_shuffle(b, c, VI{0, 1, 6, 7});  // g1 b1 g3 b3
+        const VF gb01 = __builtin_shuffle(a, y, VI{1, 2, 4, 5});
+        const VF gb23 = __builtin_shuffle(x, y, VI{1, 2, 6, 7});
+        out.r = __builtin_shuffle(a, x, VI{0, 3, 4, 7});
+        out.g = __builtin_shuffle(gb01, gb23, VI{0, 2, 4, 6});
+        out.b = __builtin_shuffle(gb01, gb23, VI{1, 3, 5, 7});
+    }
+}
+
+[[gnu::always_inline]] inline VF keep(VF x, VI mask) { return (VF)((VI)x & mask); }
+
+// Hue terms are never -0 (a difference of equal channels is +0), so adding
+// a masked-off +0 leaves them as they are.
+[[gnu::always_inline]] inline void rgbToHsvV(VF& h, VF& s, VF& v, VF r, VF g, VF b) {
+    const VF zero{};
+    const VF maxGB = g < b ? b : g;  // std::max and std::min as they pick
+    const VF mx = r < maxGB ? maxGB : r;
+    const VF minGB = b < g ? b : g;
+    const VF mn = minGB < r ? minGB : r;
+    const VF delta = mx - mn;
+    const VI isR = mx == r;
+    const VI isG = (mx == g) & ~isR;
+    const VF num = isR ? g - b : (isG ? b - r : r - g);
+    const VF q = num / delta;
+    const VF offset = isR ? keep(splat(6.0f), q < zero) : splat(4.0f) - keep(splat(2.0f), isG);
+    const VI chromatic = delta > zero;
+    h = keep(q + offset, chromatic);
+    s = keep(delta / mx, chromatic);
+    v = mx;
+}
+
+// toSample on four channels without doubles. For 0 < f < 1 the exact
+// product f * 65535 is A - f with A = f * 65536 (exact in float); with
+// n = trunc(A) and the exact fraction A - n, trunc(A - f) is n, or n - 1
+// when the fraction is below f. f = 1 gives 65536 - 1, f = 0 gives 0.
+[[gnu::always_inline]] inline VI toSampleV(VF f) {
+    f = f > 0.0f ? f : VF{};  // NaN too
+    f = f < 1.0f ? f : splat(1.0f);
+    const VF a = f * 65536.0f;
+    const VI n = __builtin_convertvector(a, VI);
+    return n + (a - __builtin_convertvector(n, VF) < f);  // a true compare is -1
+}
+
+enum class Mix {
+    masterOnly,  // no alternate rendering
+    both,        // any amounts
+    alternate,   // amounts 1 and 1: the alternate, wrapped as the master's hue says
+};
+
+// Mixes four pixels of master `m` and alternate `a` into four RGBA pixels
+// at `d`.
+template <Mix mix>
+[[gnu::always_inline]] inline void mixLanes(const RGB& m, const RGB& a, uint16_t* d,
+                                            const MixAmounts& amounts) {
+    const VF zero{}, one = splat(1.0f), six = splat(6.0f), mul = splat(amounts.mul);
+    VF h, s, v;
+    rgbToHsvV(h, s, v, m.r, m.g, m.b);
+    if constexpr (mix == Mix::masterOnly) {
+        v = v * mul;
+    } else {
+        VF ha, sa, va;
+        rgbToHsvV(ha, sa, va, a.r, a.g, a.b);
+        // Mix the hues the short way round the circle. Hues are finite, so
+        // a difference above 3 also orders them.
+        const VI up = ha - h > 3.0f;
+        const VI down = h - ha > 3.0f;
+        ha = ha + keep(six, down);
+        if constexpr (mix == Mix::alternate) {
+            // hm * 0 + ha * 1 is ha, and so on: the master's hue only
+            // decides whether the alternate's wraps.
+            h = ha, s = sa, v = va * mul;
+        } else {
+            h = h + keep(six, up);
+            const float c = amounts.c, x = amounts.x;
+            const VF keepC = splat(1.0f - c), keepX = splat(1.0f - x);
+            h = h * keepC + ha * c;
+            s = s * keepC + sa * c;
+            v = (v * keepX + va * x) * mul;
+        }
+    }
+    v = one < v ? one : v;
+
+    // HSV back to RGB. Unsaturated lanes take s = 0, which makes p, q and t
+    // equal to v; a hue out of range writes nothing (r = g = b = 0).
+    const VI saturated = s > zero;
+    s = keep(s, saturated);
+    VF hh = h + keep(six, h < zero);
+    hh = hh - keep(six, hh >= 6.0f);
+    const VI inRange = (hh >= zero) & (hh < 6.0f);
+    const VI written = inRange | ~saturated;
+    hh = keep(hh, inRange);
+    const VI i = __builtin_convertvector(hh, VI);
+    const VF f = hh - __builtin_convertvector(i, VF);
+    const VF p = (one - s) * v;
+    const VF q = (one - f * s) * v;
+    const VF t = (one - (one - f) * s) * v;
+    // Each channel is v, p, or q (odd sextants) / t (even ones).
+    const VF mid = (i & 1) ? q : t;
+    const VI i0 = i == 0, i1 = i == 1, i2 = i == 2, i3 = i == 3, i4 = i == 4, i5 = i == 5;
+    const VF R = keep((i0 | i5) ? v : ((i1 | i4) ? mid : p), written);
+    const VF G = keep((i1 | i2) ? v : ((i0 | i3) ? mid : p), written);
+    const VF B = keep((i3 | i4) ? v : ((i2 | i5) ? mid : p), written);
+
+    // Samples are 0..65535: RG and BA pairs in 32-bit lanes, then interleaved.
+    const VI rg = toSampleV(R) | (toSampleV(G) << 16);
+    const VI ba = toSampleV(B) | int32_t(0xffff0000u);
+    const VI lo = __builtin_shuffle(rg, ba, VI{0, 4, 1, 5});
+    const VI hi = __builtin_shuffle(rg, ba, VI{2, 6, 3, 7});
+    std::memcpy(d, &lo, sizeof lo);
+    std::memcpy(d + 8, &hi, sizeof hi);
+}
+
+// Eight pixels.
+template <Mix mix>
+[[gnu::always_inline]] inline void mixStep(const uint16_t* m, const uint16_t* a, uint16_t* d,
+                                           const MixAmounts& amounts) {
+    RGB m0, m1, a0{}, a1{};
+    loadRGB(m, m0, m1);
+    if constexpr (mix != Mix::masterOnly) loadRGB(a, a0, a1);
+    mixLanes<mix>(m0, a0, d, amounts);
+    mixLanes<mix>(m1, a1, d + 4 * kLanes, amounts);
+}
+
+template <Mix mix>
+void mixRow(const uint16_t* m, const uint16_t* a, uint16_t* d, int n, const MixAmounts& amounts) {
+    int done = 0;
+    for (; done + kStep <= n; done += kStep)
+        mixStep<mix>(m + 3 * done, mix == Mix::masterOnly ? nullptr : a + 3 * done, d + 4 * done,
+                     amounts);
+    const int rest = n - done;
+    if (rest == 0) return;
+    // The tail goes through the same kernel, padded.
+    uint16_t mt[3 * kStep] = {}, at[3 * kStep] = {}, dt[4 * kStep];
+    std::copy_n(m + 3 * done, 3 * rest, mt);
+    if constexpr (mix != Mix::masterOnly) std::copy_n(a + 3 * done, 3 * rest, at);
+    mixStep<mix>(mt, at, dt, amounts);
+    std::copy_n(dt, 4 * rest, d + 4 * done);
+}
+
+}  // namespace
+
+void ChannelsToSamples16(const float* channels, uint16_t* samples, size_t count) {
+    for (size_t i = 0; i < count; i += 4) {
+        float in[4] = {};
+        std::copy_n(channels + i, std::min<size_t>(4, count - i), in);
+        VF f;
+        std::memcpy(&f, in, sizeof f);
+        const VI out = toSampleV(f);
+        for (size_t j = 0; j < 4 && i + j < count; ++j) samples[i + j] = uint16_t(out[j]);
+    }
+}
+
 void RawCombineTiledEngine::processArea(int colStart, int colEnd, int rowStart, int rowEnd,
                                         float artifactSup, float cArtifactSup,
                                         ImageBuffer* destBuffer) {
@@ -226,39 +422,20 @@ void RawCombineTiledEngine::processArea(int colStart, int colEnd, int rowStart, 
     colEnd = std::min(colEnd, W);
     rowEnd = std::min(rowEnd, H);
     if (colStart >= colEnd) return;
-    const float x = artifactSup, c = cArtifactSup, mul = ettrMul_;
-    const float k = 1.0f / 65535.0f;
-    for (int row = rowStart; row < rowEnd; ++row) {
-        uint16_t* d = destBuffer->bufferU16ForRow(row, colStart);
-        const size_t first = (size_t(row) * size_t(W) + size_t(colStart)) * 3;
-        const uint16_t* m = master + first;
-        const uint16_t* a = alternate ? alternate + first : nullptr;
-        for (int col = colStart; col < colEnd; ++col, m += 3, d += 4) {
-            float hm, sm, vm, h, s, v;
-            rgbToHsv(&hm, &sm, &vm, m[0] * k, m[1] * k, m[2] * k);
-            if (!a) {
-                h = hm, s = sm, v = std::min(vm * mul, 1.0f);
-            } else {
-                float ha, sa, va;
-                rgbToHsv(&ha, &sa, &va, a[0] * k, a[1] * k, a[2] * k);
-                a += 3;
-                // Mix the hues the short way round the circle.
-                if (ha > hm && ha - hm > 3.0f)
-                    hm += 6.0f;
-                else if (ha <= hm && hm - ha > 3.0f)
-                    ha += 6.0f;
-                h = hm * (1.0f - c) + ha * c;
-                s = sm * (1.0f - c) + sa * c;
-                v = std::min((vm * (1.0f - x) + va * x) * mul, 1.0f);
-            }
-            float r = 0, g = 0, b = 0;
-            hsvToRgb(&r, &g, &b, h, s, v);
-            d[0] = toSample(r);
-            d[1] = toSample(g);
-            d[2] = toSample(b);
-            d[3] = 65535;
+    const MixAmounts amounts{artifactSup, cArtifactSup, ettrMul_};
+    auto mixRows = [&](auto row) {
+        for (int y = rowStart; y < rowEnd; ++y) {
+            const size_t first = (size_t(y) * size_t(W) + size_t(colStart)) * 3;
+            row(master + first, alternate ? alternate + first : nullptr,
+                destBuffer->bufferU16ForRow(y, colStart), colEnd - colStart, amounts);
         }
-    }
+    };
+    if (!alternate)
+        mixRows(mixRow<Mix::masterOnly>);
+    else if (amounts.x == 1.0f && amounts.c == 1.0f)
+        mixRows(mixRow<Mix::alternate>);
+    else
+        mixRows(mixRow<Mix::both>);
 }
 
 // ---------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,9 @@ void RGBToHSV(float* h, float* s, float* v, float r, float g, float b);
 void HSVToRGB(float* r, float* g, float* b, float h, float s, float v);
 void RGB16ToHSV16(int r, int g, int b, uint16_t* H, uint16_t* S, uint16_t* V);
 void HSV16ToRGB16(int H, int S, int V, uint16_t* r, uint16_t* g, uint16_t* b);
+// 0..1 channels to 16-bit samples as the stage writes them: the product with
+// 65535 truncated, 0 for NaN and below, 65535 from 1 up.
+void ChannelsToSamples16(const float* channels, uint16_t* samples, size_t count);
 
 class RawCombineTiledEngine : public TiledEngine {
 public:

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
+#include <random>
 #include <vector>
 
 #include "engine/RawCombineTiledEngine.h"
@@ -62,6 +65,147 @@ void expectPixel(const ImageBuffer& b, int x, int y, int r, int g, int bl, int t
     EXPECT_NEAR(p[1], g, tolerance) << "at " << x << "," << y;
     EXPECT_NEAR(p[2], bl, tolerance) << "at " << x << "," << y;
     EXPECT_EQ(p[3], 65535);
+}
+
+// The per-pixel mix written plainly, branch by branch: the reference for
+// the stage's vectorised kernel, which must match it to the bit.
+namespace reference {
+
+void rgbToHsv(float* h, float* s, float* v, float r, float g, float b) {
+    const float mx = std::max(r, std::max(g, b));
+    const float mn = std::min(r, std::min(g, b));
+    const float delta = mx - mn;
+    *v = mx;
+    if (!(delta > 0.0f)) {
+        *h = 0.0f;
+        *s = 0.0f;
+        return;
+    }
+    *s = delta / mx;
+    if (mx == r) {
+        *h = (g - b) / delta;
+        if (*h < 0.0f) *h += 6.0f;
+    } else if (mx == g) {
+        *h = (b - r) / delta + 2.0f;
+    } else {
+        *h = (r - g) / delta + 4.0f;
+    }
+}
+
+void hsvToRgb(float* r, float* g, float* b, float h, float s, float v) {
+    if (!(s > 0.0f)) {
+        *r = *g = *b = v;
+        return;
+    }
+    if (h < 0.0f) h += 6.0f;
+    if (h >= 6.0f) h -= 6.0f;
+    if (!(h >= 0.0f && h < 6.0f)) return;
+    const int i = int(h);
+    const float f = h - float(i);
+    const float p = (1.0f - s) * v;
+    const float q = (1.0f - f * s) * v;
+    const float t = (1.0f - (1.0f - f) * s) * v;
+    switch (i) {
+        case 0:
+            *r = v, *g = t, *b = p;
+            break;
+        case 1:
+            *r = q, *g = v, *b = p;
+            break;
+        case 2:
+            *r = p, *g = v, *b = t;
+            break;
+        case 3:
+            *r = p, *g = q, *b = v;
+            break;
+        case 4:
+            *r = t, *g = p, *b = v;
+            break;
+        default:
+            *r = v, *g = p, *b = q;
+            break;
+    }
+}
+
+uint16_t toSample(float channel) {
+    const double d = double(channel) * 65535.0;
+    if (!(d > 0.0)) return 0;
+    if (d >= 65535.0) return 65535;
+    return uint16_t(d);
+}
+
+void mix(const uint16_t* m, const uint16_t* a, uint16_t* d, float x, float c, float mul) {
+    const float k = 1.0f / 65535.0f;
+    float hm, sm, vm, h, s, v;
+    rgbToHsv(&hm, &sm, &vm, m[0] * k, m[1] * k, m[2] * k);
+    if (!a) {
+        h = hm, s = sm, v = std::min(vm * mul, 1.0f);
+    } else {
+        float ha, sa, va;
+        rgbToHsv(&ha, &sa, &va, a[0] * k, a[1] * k, a[2] * k);
+        if (ha > hm && ha - hm > 3.0f)
+            hm += 6.0f;
+        else if (ha <= hm && hm - ha > 3.0f)
+            ha += 6.0f;
+        h = hm * (1.0f - c) + ha * c;
+        s = sm * (1.0f - c) + sa * c;
+        v = std::min((vm * (1.0f - x) + va * x) * mul, 1.0f);
+    }
+    float r = 0, g = 0, b = 0;
+    hsvToRgb(&r, &g, &b, h, s, v);
+    d[0] = toSample(r), d[1] = toSample(g), d[2] = toSample(b), d[3] = 65535;
+}
+
+}  // namespace reference
+
+// Pixels that take every branch of the mix: random ones, the extremes, greys,
+// ties between channels, each channel the largest, hues either side of red
+// (the 0/6 wrap) and pairs whose hues lie about half the circle apart.
+void fillAdversarial(std::vector<uint16_t>& master, std::vector<uint16_t>& alternate,
+                     uint32_t seed) {
+    std::mt19937 rng(seed);
+    auto any = [&] { return uint16_t(rng()); };
+    auto near = [&](int v) { return uint16_t(std::clamp(v + int(rng() % 5) - 2, 0, 65535)); };
+    const uint16_t extremes[] = {0, 1, 2, 255, 32767, 32768, 65534, 65535};
+    auto pick = [&](uint16_t* p, int kind) {
+        const uint16_t hi = any(), lo = uint16_t(rng() % (hi + 1u));
+        switch (kind) {
+            case 0:
+                p[0] = any(), p[1] = any(), p[2] = any();
+                break;
+            case 1:
+                for (int i = 0; i < 3; ++i) p[i] = extremes[rng() % 8];
+                break;
+            case 2:
+                p[0] = p[1] = p[2] = (rng() & 1) ? any() : extremes[rng() % 8];
+                break;
+            case 3: {  // two channels tie, either as the largest or the smallest
+                const int odd = int(rng() % 3);
+                for (int i = 0; i < 3; ++i) p[i] = i == odd ? lo : hi;
+                if (rng() & 1) std::swap(p[odd], p[(odd + 1) % 3]);
+                break;
+            }
+            case 4: {  // one channel largest, the other two random below it
+                const int top = int(rng() % 3);
+                for (int i = 0; i < 3; ++i) p[i] = i == top ? hi : uint16_t(rng() % (hi + 1u));
+                break;
+            }
+            default:  // red with green and blue a hair apart: hue by 0 or by 6
+                p[0] = hi, p[1] = near(lo), p[2] = near(lo);
+                break;
+        }
+    };
+    for (size_t i = 0; i < master.size(); i += 3) {
+        pick(&master[i], int(rng() % 6));
+        if (rng() % 4 == 0) {  // hues apart by about three sextants
+            const uint16_t hi = any(), lo = uint16_t(rng() % (hi + 1u));
+            master[i] = hi, master[i + 1] = near(lo), master[i + 2] = lo;
+            alternate[i] = lo, alternate[i + 1] = near(hi), alternate[i + 2] = near(hi);
+            if (rng() & 1) std::swap(master[i + 1], master[i + 2]);
+        } else {
+            pick(&alternate[i], int(rng() % 6));
+        }
+    }
 }
 
 }  // namespace
@@ -200,4 +344,73 @@ TEST(RawCombineTiledEngine, SourceOfAnotherSizeIsNotRead) {
     auto out = s.run(0.5f, 0.5f);
     ASSERT_TRUE(out);
     EXPECT_EQ(out->bufferU16ForRow(40, 40)[3], 0);  // nothing written
+}
+
+TEST(RawCombineTiledEngine, KernelMatchesThePlainMixToTheBit) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const float amounts[] = {0.0f, 1.0f, 0.5f, 0.3f, 0.999f, 1e-7f, -0.5f, 2.0f, -3.0f, 4.0f, nan};
+    const float muls[] = {1.0f, 0.5f, 1.37f, 4.0f, 0.0f, -1.0f, inf, nan};
+    uint32_t seed = 1;
+    for (int width : {1, 3, 5, 7, 13, 64}) {
+        const int height = 9;
+        Stage s(width, height);
+        auto dest =
+            ImageBufferU16::initWithSize(uint16_t(width), uint16_t(height), nullptr, nullptr);
+        ASSERT_TRUE(dest);
+        for (bool withAlternate : {true, false}) {
+            s.raw->hasAlternate = withAlternate;
+            fillAdversarial(s.raw->master, s.raw->alternate, seed++);
+            for (float x : amounts)
+                for (float c : amounts)
+                    for (float mul : muls) {
+                        if (x != c && mul != 1.0f && mul != 1.37f) continue;  // keep it quick
+                        s.stage->setEttrMul(mul);
+                        // Start and end off any lane boundary.
+                        const int c0 = width > 2 ? 1 : 0, c1 = width > 4 ? width - 1 : width;
+                        s.stage->processArea(c0, c1, 1, height, x, c, dest.get());
+                        for (int y = 1; y < height; ++y)
+                            for (int col = c0; col < c1; ++col) {
+                                const size_t i = (size_t(y) * width + col) * 3;
+                                uint16_t want[4];
+                                reference::mix(&s.raw->master[i],
+                                               withAlternate ? &s.raw->alternate[i] : nullptr, want,
+                                               x, c, mul);
+                                const uint16_t* got = dest->bufferU16ForRow(y, col);
+                                for (int k = 0; k < 4; ++k)
+                                    ASSERT_EQ(got[k], want[k])
+                                        << "x " << x << " c " << c << " mul " << mul << " at "
+                                        << col << "," << y << " channel " << k << " master "
+                                        << s.raw->master[i] << "," << s.raw->master[i + 1] << ","
+                                        << s.raw->master[i + 2];
+                            }
+                    }
+        }
+    }
+}
+
+TEST(RawCombineHSV, SamplesTruncateTheExactProduct) {
+    // Floats either side of every sample boundary k / 65535, where a product
+    // rounded in float would truncate the wrong way, and the special values.
+    std::vector<float> in = {0.0f,
+                             -0.0f,
+                             -1.0f,
+                             1.0f,
+                             std::nextafter(1.0f, 0.0f),
+                             1.0f + 1e-7f,
+                             1e30f,
+                             std::numeric_limits<float>::denorm_min(),
+                             std::numeric_limits<float>::min(),
+                             std::numeric_limits<float>::infinity(),
+                             -std::numeric_limits<float>::infinity(),
+                             std::numeric_limits<float>::quiet_NaN()};
+    for (int k = 0; k <= 65535; ++k) {
+        float f = float(k / 65535.0);
+        for (int step = 0; step < 3; ++step) f = std::nextafter(f, 0.0f);
+        for (int step = 0; step < 6; ++step, f = std::nextafter(f, 2.0f)) in.push_back(f);
+    }
+    std::vector<uint16_t> out(in.size());
+    ChannelsToSamples16(in.data(), out.data(), in.size());
+    for (size_t i = 0; i < in.size(); ++i)
+        ASSERT_EQ(out[i], reference::toSample(in[i])) << "channel " << in[i];
 }
