@@ -1,0 +1,344 @@
+// The tiled, vectorised interpolators against plain whole-image scalar
+// versions of the same arithmetic: every output sample must be identical, on
+// random and adversarial mosaics, every layout, sizes that leave partial tiles
+// and images smaller than the halo. Also the in-place colour pass against its
+// per-pixel formula.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "raw/CFAPattern.h"
+#include "raw/DemosaicAHD.h"
+#include "raw/DemosaicLMMSE.h"
+#include "raw/RawColor.h"
+
+namespace {
+
+struct Plane {
+    int w = 0;
+    int h = 0;
+    std::vector<float> v;
+    Plane(int width, int height) : w(width), h(height), v(size_t(width) * height, 0.0f) {}
+    float& operator()(int x, int y) { return v[size_t(y) * w + x]; }
+};
+
+int Mirror(int i, int n) {
+    while (i < 0 || i >= n) i = i < 0 ? -i : 2 * (n - 1) - i;
+    return i;
+}
+
+// The mosaic with `pad` mirrored samples around it.
+Plane Padded(const CFAPlane& cfa, int pad) {
+    const int w = int(cfa.width), h = int(cfa.height);
+    Plane p(w + 2 * pad, h + 2 * pad);
+    for (int y = 0; y < p.h; ++y)
+        for (int x = 0; x < p.w; ++x)
+            p(x, y) = cfa.at(uint32_t(Mirror(y - pad, h)), uint32_t(Mirror(x - pad, w)));
+    return p;
+}
+
+uint16_t ToU16(float v) { return uint16_t(std::clamp(v, 0.0f, 65535.0f) + 0.5f); }
+
+std::vector<uint16_t> Store(const CFAPlane& cfa, int pad, Plane& r, Plane& g, Plane& b) {
+    std::vector<uint16_t> out;
+    for (int y = 0; y < int(cfa.height); ++y)
+        for (int x = 0; x < int(cfa.width); ++x)
+            for (Plane* p : {&r, &g, &b}) out.push_back(ToU16((*p)(x + pad, y + pad)));
+    return out;
+}
+
+// Calls f(x, y) for every position at least m from the padded plane's edges.
+void Inside(const Plane& p, int m, const std::function<void(int, int)>& f) {
+    for (int y = m; y < p.h - m; ++y)
+        for (int x = m; x < p.w - m; ++x) f(x, y);
+}
+
+std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
+    constexpr int pad = 8;
+    Plane c = Padded(cfa, pad);
+    auto colour = [&](int x, int y) {
+        return cfa.pattern.colorAt(uint32_t(y - pad), uint32_t(x - pad));
+    };
+    const int W = c.w, H = c.h;
+    Plane gh(W, H), gv(W, H);
+    Inside(c, 2, [&](int x, int y) {
+        const float v = c(x, y), left = c(x - 1, y), right = c(x + 1, y);
+        const float up = c(x, y - 1), down = c(x, y + 1);
+        const float eh = 0.5f * (left + right) + 0.25f * (2.0f * v - c(x - 2, y) - c(x + 2, y));
+        const float ev = 0.5f * (up + down) + 0.25f * (2.0f * v - c(x, y - 2) - c(x, y + 2));
+        const bool green = colour(x, y) == CFAColor::Green;
+        gh(x, y) = green ? v : std::clamp(eh, std::min(left, right), std::max(left, right));
+        gv(x, y) = green ? v : std::clamp(ev, std::min(up, down), std::max(up, down));
+    });
+    Plane rh(W, H), bh(W, H), rv(W, H), bv(W, H);
+    for (auto [g, red, blue] : {std::tuple{&gh, &rh, &bh}, std::tuple{&gv, &rv, &bv}}) {
+        Inside(c, 3, [&, g = g, red = red, blue = blue](int x, int y) {
+            const bool redRow = ((y - pad) & 1) == int(cfa.pattern.redRow());
+            const CFAColor own = redRow ? CFAColor::Red : CFAColor::Blue;
+            auto d = [&](int dx, int dy) { return c(x + dx, y + dy) - (*g)(x + dx, y + dy); };
+            const float horiz = 0.5f * (d(-1, 0) + d(1, 0));
+            const float vert = 0.5f * (d(0, -1) + d(0, 1));
+            const float diag = 0.25f * (d(-1, -1) + d(1, -1) + d(-1, 1) + d(1, 1));
+            const float k = colour(x, y) == own ? 1.0f : 0.0f, gg = (*g)(x, y);
+            (redRow ? *red : *blue)(x, y) = k * c(x, y) + (1.0f - k) * (gg + horiz);
+            (redRow ? *blue : *red)(x, y) = gg + (k * diag + (1.0f - k) * vert);
+        });
+    }
+    std::vector<float> curve(2 * 65536);
+    for (size_t i = 0; i < curve.size(); ++i) {
+        const double t = double(i) / 65535.0;
+        curve[i] = float(t > 0.008856 ? std::cbrt(t) : 7.787 * t + 16.0 / 116.0);
+    }
+    const float m[3][3] = {{0.4124f / 0.95047f, 0.3576f / 0.95047f, 0.1805f / 0.95047f},
+                           {0.2126f, 0.7152f, 0.0722f},
+                           {0.0193f / 1.08883f, 0.1192f / 1.08883f, 0.9505f / 1.08883f}};
+    auto f = [&](const float* row, float r, float g, float b) {
+        const float v = row[0] * r + row[1] * g + row[2] * b;
+        return curve[size_t(std::clamp(v, 0.0f, float(curve.size() - 1)))];
+    };
+    Plane lh(W, H), ah(W, H), bbh(W, H), lv(W, H), av(W, H), bbv(W, H);
+    Inside(c, 3, [&](int x, int y) {
+        for (auto [r, g, b, L, A, B] : {std::tuple{&rh, &gh, &bh, &lh, &ah, &bbh},
+                                        std::tuple{&rv, &gv, &bv, &lv, &av, &bbv}}) {
+            const float R = (*r)(x, y), G = (*g)(x, y), Bl = (*b)(x, y);
+            const float fx = f(m[0], R, G, Bl), fy = f(m[1], R, G, Bl), fz = f(m[2], R, G, Bl);
+            (*L)(x, y) = 116.0f * fy - 16.0f;
+            (*A)(x, y) = 500.0f * (fx - fy);
+            (*B)(x, y) = 200.0f * (fy - fz);
+        }
+    });
+    Plane homH(W, H), homV(W, H);
+    const int dx[4] = {-1, 1, 0, 0}, dy[4] = {0, 0, -1, 1};
+    Inside(c, 4, [&](int x, int y) {
+        float dl[2][4], dc[2][4];
+        Plane* lab[2][3] = {{&lh, &ah, &bbh}, {&lv, &av, &bbv}};
+        for (int d = 0; d < 2; ++d)
+            for (int n = 0; n < 4; ++n) {
+                Plane &L = *lab[d][0], &A = *lab[d][1], &B = *lab[d][2];
+                const int u = x + dx[n], v = y + dy[n];
+                dl[d][n] = std::fabs(L(x, y) - L(u, v));
+                const float da = A(x, y) - A(u, v), db = B(x, y) - B(u, v);
+                dc[d][n] = da * da + db * db;
+            }
+        const float epsL = std::min(std::max(dl[0][0], dl[0][1]), std::max(dl[1][2], dl[1][3]));
+        const float epsC = std::min(std::max(dc[0][0], dc[0][1]), std::max(dc[1][2], dc[1][3]));
+        for (int d = 0; d < 2; ++d) {
+            float count = 0.0f;
+            for (int n = 0; n < 4; ++n) count += dl[d][n] <= epsL && dc[d][n] <= epsC ? 1.0f : 0.0f;
+            (d == 0 ? homH : homV)(x, y) = count;
+        }
+    });
+    Plane red(W, H), green(W, H), blue(W, H);
+    Inside(c, 5, [&](int x, int y) {
+        float sh = 0.0f, sv = 0.0f;
+        for (int v = -1; v <= 1; ++v)
+            for (int u = -1; u <= 1; ++u) sh += homH(x + u, y + v), sv += homV(x + u, y + v);
+        Plane* pairs[3][3] = {{&rh, &rv, &red}, {&gh, &gv, &green}, {&bh, &bv, &blue}};
+        for (auto& p : pairs) {
+            const float a = (*p[0])(x, y), b = (*p[1])(x, y);
+            (*p[2])(x, y) = sh > sv ? a : (sh < sv ? b : 0.5f * (a + b));
+        }
+    });
+    for (int m = 6; m <= 7; ++m) {
+        Plane drg(W, H), dbg(W, H), mrg(W, H), mbg(W, H);
+        Inside(c, m - 1, [&](int x, int y) {
+            drg(x, y) = red(x, y) - green(x, y);
+            dbg(x, y) = blue(x, y) - green(x, y);
+        });
+        Inside(c, m, [&](int x, int y) {
+            for (auto [in, out] : {std::pair{&drg, &mrg}, std::pair{&dbg, &mbg}}) {
+                std::array<float, 9> n{};
+                for (int i = 0; i < 9; ++i) n[size_t(i)] = (*in)(x + i % 3 - 1, y + i / 3 - 1);
+                std::nth_element(n.begin(), n.begin() + 4, n.end());
+                (*out)(x, y) = n[4];
+            }
+        });
+        Inside(c, m, [&](int x, int y) {
+            const CFAColor site = colour(x, y);
+            const float r0 = red(x, y), g0 = green(x, y), b0 = blue(x, y);
+            const float dr = mrg(x, y), db = mbg(x, y);
+            const float g = site == CFAColor::Red ? r0 - dr : site == CFAColor::Blue ? b0 - db : g0;
+            red(x, y) = site == CFAColor::Red ? r0 : g + dr;
+            green(x, y) = g;
+            blue(x, y) = site == CFAColor::Blue ? b0 : g + db;
+        });
+    }
+    return Store(cfa, pad, red, green, blue);
+}
+
+std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
+    constexpr int pad = 12;
+    constexpr float floor = 1e-3f;
+    Plane c = Padded(cfa, pad);
+    auto colour = [&](int x, int y) {
+        return cfa.pattern.colorAt(uint32_t(y - pad), uint32_t(x - pad));
+    };
+    const int W = c.w, H = c.h;
+    Plane dh(W, H), dv(W, H);
+    Inside(c, 2, [&](int x, int y) {
+        const float v = c(x, y);
+        const float eh =
+            0.5f * (c(x - 1, y) + c(x + 1, y)) + 0.25f * (2.0f * v - c(x - 2, y) - c(x + 2, y));
+        const float ev =
+            0.5f * (c(x, y - 1) + c(x, y + 1)) + 0.25f * (2.0f * v - c(x, y - 2) - c(x, y + 2));
+        const bool green = colour(x, y) == CFAColor::Green;
+        dh(x, y) = green ? v - eh : eh - v;
+        dv(x, y) = green ? v - ev : ev - v;
+    });
+    double w[9], sum = 0.0;
+    for (int k = -4; k <= 4; ++k) sum += w[k + 4] = std::exp(-(k * k) / 8.0);
+    float taps[9];
+    for (int k = 0; k < 9; ++k) taps[k] = float(w[k] / sum);
+    Plane sh(W, H), sv(W, H), eh(W, H), ev(W, H), vh(W, H), vv(W, H);
+    struct Axis {
+        Plane *diff, *smooth, *est, *var;
+        int dx, dy;
+    };
+    for (const Axis& a : {Axis{&dh, &sh, &eh, &vh, 1, 0}, Axis{&dv, &sv, &ev, &vv, 0, 1}}) {
+        Inside(c, 6, [&](int x, int y) {
+            float s = 0.0f;
+            for (int k = -4; k <= 4; ++k) s += taps[k + 4] * (*a.diff)(x + k * a.dx, y + k * a.dy);
+            (*a.smooth)(x, y) = s;
+        });
+        Inside(c, 10, [&](int x, int y) {
+            auto sm = [&](int k) { return (*a.smooth)(x + k * a.dx, y + k * a.dy); };
+            auto d = [&](int k) { return (*a.diff)(x + k * a.dx, y + k * a.dy); };
+            float mean = 0.0f, signal = 0.0f, noise = 0.0f;
+            for (int k = -4; k <= 4; ++k) mean += sm(k);
+            mean *= 1.0f / 9;
+            for (int k = -4; k <= 4; ++k) {
+                signal += (sm(k) - mean) * (sm(k) - mean);
+                noise += (d(k) - sm(k)) * (d(k) - sm(k));
+            }
+            const float sx = signal * (1.0f / 9), sn = noise * (1.0f / 9);
+            const float total = sx + sn + floor;
+            (*a.est)(x, y) = mean + sx / total * (d(0) - mean);
+            (*a.var)(x, y) = sx * sn / total;
+        });
+    }
+    Plane green(W, H);
+    Inside(c, 10, [&](int x, int y) {
+        const float wh = (vv(x, y) + floor) / (vh(x, y) + vv(x, y) + 2.0f * floor);
+        const float diff = wh * eh(x, y) + (1.0f - wh) * ev(x, y);
+        green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : c(x, y) + diff;
+    });
+    Plane redSites(W, H), blueSites(W, H);
+    Inside(c, 11, [&](int x, int y) {
+        auto d = [&](int u, int v) { return c(x + u, y + v) - green(x + u, y + v); };
+        const float diag = 0.25f * (d(-1, -1) + d(1, -1) + d(-1, 1) + d(1, 1));
+        redSites(x, y) = colour(x, y) == CFAColor::Red ? c(x, y) : green(x, y) + diag;
+        blueSites(x, y) = colour(x, y) == CFAColor::Blue ? c(x, y) : green(x, y) + diag;
+    });
+    Plane red(W, H), blue(W, H);
+    Inside(c, 12, [&](int x, int y) {
+        const float k = colour(x, y) == CFAColor::Green ? 1.0f : 0.0f, g = green(x, y);
+        for (auto [sites, out] : {std::pair{&redSites, &red}, std::pair{&blueSites, &blue}}) {
+            auto d = [&, s = sites](int u, int v) {
+                return (*s)(x + u, y + v) - green(x + u, y + v);
+            };
+            const float delta = 0.25f * (d(0, -1) + d(0, 1) + d(-1, 0) + d(1, 0));
+            (*out)(x, y) = k * (g + delta) + (1.0f - k) * (*sites)(x, y);
+        }
+    });
+    return Store(cfa, pad, red, green, blue);
+}
+
+struct Case {
+    std::string name;
+    uint32_t width, height;
+    std::function<uint16_t(uint32_t, uint32_t)> sample;
+};
+
+std::vector<Case> Mosaics() {
+    auto hash = [](uint32_t x, uint32_t y, uint32_t seed) {
+        uint32_t h = x * 0x9E3779B1u ^ (y + seed) * 0x85EBCA77u;
+        h ^= h >> 15, h *= 0x2C1B3C6Du, h ^= h >> 13;
+        return h;
+    };
+    return {
+        {"random", 263, 139, [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 1)); }},
+        {"zeros", 130, 131, [](uint32_t, uint32_t) { return uint16_t(0); }},
+        {"full", 129, 70, [](uint32_t, uint32_t) { return uint16_t(65535); }},
+        {"flat", 41, 27, [](uint32_t, uint32_t) { return uint16_t(777); }},
+        {"hot pixels", 150, 141,
+         [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 2) % 97 == 0 ? 65535 : 0); }},
+        {"dead pixels", 145, 133,
+         [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 3) % 89 == 0 ? 0 : 65535); }},
+        {"lines", 137, 129,
+         [](uint32_t x, uint32_t y) { return uint16_t((x % 3 == 0) != (y % 5 == 0) ? 65535 : 3); }},
+        {"noisy ramp", 301, 203,
+         [=](uint32_t x, uint32_t y) {
+             return uint16_t(std::min<uint32_t>(65535, 100 * x + 50 * y + hash(x, y, 4) % 4000));
+         }},
+        {"tiny", 3, 5, [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 5)); }},
+        {"strip", 19, 2, [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 6)); }},
+    };
+}
+
+using Interpolator = void (*)(const CFAPlane&, uint16_t*, unsigned);
+using Reference = std::vector<uint16_t> (*)(const CFAPlane&);
+
+void ExpectMatchesReference(Interpolator run, Reference reference, const char* name) {
+    for (const Case& m : Mosaics()) {
+        // A row stride past the width, so that a read beyond a row shows.
+        const uint32_t stride = m.width + 3;
+        std::vector<uint16_t> samples(size_t(stride) * m.height, 0xBEEF);
+        for (uint32_t y = 0; y < m.height; ++y)
+            for (uint32_t x = 0; x < m.width; ++x) samples[y * stride + x] = m.sample(x, y);
+        for (const char* layout : {"RGGB", "BGGR", "GRBG", "GBRG"}) {
+            const CFAPlane cfa{samples.data(), m.width, m.height, stride,
+                               *CFAPattern::fromName(layout)};
+            const std::vector<uint16_t> expected = reference(cfa);
+            std::vector<uint16_t> out(expected.size());
+            run(cfa, out.data(), 3);
+            size_t firstDifference = 0;
+            while (firstDifference < out.size() &&
+                   out[firstDifference] == expected[firstDifference])
+                ++firstDifference;
+            EXPECT_EQ(firstDifference, out.size())
+                << name << " " << m.name << " " << layout << ": sample " << firstDifference
+                << " is " << out[firstDifference] << ", expected " << expected[firstDifference];
+        }
+    }
+}
+
+}  // namespace
+
+TEST(DemosaicReference, AHDMatchesTheScalarArithmetic) {
+    ExpectMatchesReference(DemosaicAHD, ReferenceAHD, "AHD");
+}
+
+TEST(DemosaicReference, LMMSEMatchesTheScalarArithmetic) {
+    ExpectMatchesReference(DemosaicLMMSE, ReferenceLMMSE, "LMMSE");
+}
+
+TEST(DemosaicReference, InPlaceColourMatchesThePerPixelFormula) {
+    const RawMatrix3 matrices[] = {
+        {{{1.7f, -0.5f, -0.2f}, {-0.31f, 1.43f, -0.12f}, {0.04f, -0.61f, 1.57f}}},
+        {{{2.0f, 0.0f, 0.0f}, {0.5f, 0.5f, 0.0f}, {-1.0f, 0.0f, 1.0f}}},
+        {{{1.0f, 0.0f, 0.0f}, {0.0f, 1.0f, 0.0f}, {0.0f, 0.0f, 1.0f}}},
+    };
+    std::mt19937 rng(7);
+    for (const RawMatrix3& m : matrices) {
+        for (size_t pixels : {size_t(1), size_t(7), size_t(4096 * 3 + 37)}) {
+            std::vector<uint16_t> rgb(pixels * 3);
+            for (size_t i = 0; i < rgb.size(); ++i)
+                rgb[i] = i % 5 == 0 ? uint16_t(65535 * (i / 5 % 2)) : uint16_t(rng());
+            std::vector<uint16_t> expected(rgb.size());
+            for (size_t i = 0; i < pixels; ++i) {
+                const float r = rgb[3 * i], g = rgb[3 * i + 1], b = rgb[3 * i + 2];
+                for (int c = 0; c < 3; ++c)
+                    expected[3 * i + c] = ToU16(m[c][0] * r + m[c][1] * g + m[c][2] * b);
+            }
+            RawConvertInPlace(rgb.data(), pixels, m, 3);
+            EXPECT_TRUE(rgb == expected) << pixels << " pixels";
+        }
+    }
+}
