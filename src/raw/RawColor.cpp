@@ -1,5 +1,11 @@
 #include "raw/RawColor.h"
 
+// The clamps in the pixel loops only if-convert (and so vectorise) when
+// comparisons may be assumed not to trap.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-trapping-math")
+#endif
+
 #include <algorithm>
 #include <cmath>
 
@@ -16,16 +22,27 @@ inline uint16_t ConvertSample(const RawMatrix3& m, int row, float r, float g, fl
     return platform::ClampToU16(m[row][0] * r + m[row][1] * g + m[row][2] * b);
 }
 
-void ConvertRun(const uint16_t* __restrict src, uint16_t* __restrict dst, size_t pixels,
-                const RawMatrix3& matrix) {
+// src and dst may be the same run: each chunk is read whole before it is
+// written. Converting the samples in one flat pass each way and keeping the
+// matrix step on floats lets every loop vectorise.
+void ConvertRun(const uint16_t* src, uint16_t* dst, size_t pixels, const RawMatrix3& matrix) {
     const float m00 = matrix[0][0], m01 = matrix[0][1], m02 = matrix[0][2];
     const float m10 = matrix[1][0], m11 = matrix[1][1], m12 = matrix[1][2];
     const float m20 = matrix[2][0], m21 = matrix[2][1], m22 = matrix[2][2];
-    for (size_t i = 0; i < pixels; i++) {
-        const float r = src[3 * i], g = src[3 * i + 1], b = src[3 * i + 2];
-        dst[3 * i] = platform::ClampToU16(m00 * r + m01 * g + m02 * b);
-        dst[3 * i + 1] = platform::ClampToU16(m10 * r + m11 * g + m12 * b);
-        dst[3 * i + 2] = platform::ClampToU16(m20 * r + m21 * g + m22 * b);
+    constexpr size_t kChunk = 256;
+    float in[kChunk * 3], out[kChunk * 3];
+    for (size_t first = 0; first < pixels; first += kChunk) {
+        const size_t n = std::min(kChunk, pixels - first);
+        const uint16_t* s = src + first * 3;
+        for (size_t j = 0; j < n * 3; j++) in[j] = s[j];
+        for (size_t i = 0; i < n; i++) {
+            const float r = in[3 * i], g = in[3 * i + 1], b = in[3 * i + 2];
+            out[3 * i] = m00 * r + m01 * g + m02 * b;
+            out[3 * i + 1] = m10 * r + m11 * g + m12 * b;
+            out[3 * i + 2] = m20 * r + m21 * g + m22 * b;
+        }
+        uint16_t* d = dst + first * 3;
+        for (size_t j = 0; j < n * 3; j++) d[j] = platform::ClampToU16(out[j]);
     }
 }
 
@@ -147,13 +164,6 @@ void RawConvertInPlace(uint16_t* rgb, size_t pixels, const RawMatrix3& matrix, u
     platform::RunInRowBands(uint32_t(rows), bands, [&](uint32_t firstRow, uint32_t endRow) {
         const size_t end = std::min(pixels, size_t(endRow) * kRow);
         const size_t first = size_t(firstRow) * kRow;
-        // In place: each pixel reads its own three samples before writing them.
-        for (size_t i = first; i < end; i++) {
-            uint16_t* p = rgb + i * 3;
-            const float r = p[0], g = p[1], b = p[2];
-            p[0] = ConvertSample(matrix, 0, r, g, b);
-            p[1] = ConvertSample(matrix, 1, r, g, b);
-            p[2] = ConvertSample(matrix, 2, r, g, b);
-        }
+        ConvertRun(rgb + first * 3, rgb + first * 3, end - first, matrix);
     });
 }
