@@ -49,9 +49,6 @@ enum Plane {
     kBlueSites,
     kRed,
     kBlue,
-    kMean,
-    kSignal,
-    kNoise,  // rows of window statistics
     kPlaneCount
 };
 
@@ -127,12 +124,12 @@ private:
             const float* __restrict src = s_.row(in, r);
             float* __restrict dst = s_.row(out, r);
             DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) dst[x] = 0.0f;
-            for (int k = -kRadius; k <= kRadius; ++k) {
-                const float t = taps[static_cast<size_t>(k + kRadius)];
-                const float* __restrict shifted = src + k * step;
-                DEMOSAIC_ROW_LOOP
-                for (int x = m; x < w_ - m; ++x) dst[x] += t * shifted[x];
+            for (int x = m; x < w_ - m; ++x) {
+                float sum = 0.0f;
+#pragma GCC unroll 9
+                for (int k = -kRadius; k <= kRadius; ++k)
+                    sum += taps[static_cast<size_t>(k + kRadius)] * src[x + k * step];
+                dst[x] = sum;
             }
         }
     }
@@ -144,41 +141,26 @@ private:
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict d = s_.row(diff, r);
             const float* __restrict sm = s_.row(smoothPlane, r);
-            float* __restrict mean = s_.row(kMean, 0);
-            float* __restrict signal = s_.row(kSignal, 0);
-            float* __restrict noise = s_.row(kNoise, 0);
             float* __restrict e = s_.row(est, r);
             float* __restrict v = s_.row(var, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
-                mean[x] = 0.0f;
-                signal[x] = 0.0f;
-                noise[x] = 0.0f;
-            }
-            for (int k = -kRadius; k <= kRadius; ++k) {
-                const float* __restrict sk = sm + k * step;
-                DEMOSAIC_ROW_LOOP
-                for (int x = m; x < w_ - m; ++x) mean[x] += sk[x];
-            }
-            DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) mean[x] *= kInvTaps;
-            for (int k = -kRadius; k <= kRadius; ++k) {
-                const float* __restrict sk = sm + k * step;
-                const float* __restrict dk = d + k * step;
-                DEMOSAIC_ROW_LOOP
-                for (int x = m; x < w_ - m; ++x) {
-                    const float a = sk[x] - mean[x];
-                    const float b = dk[x] - sk[x];
-                    signal[x] += a * a;
-                    noise[x] += b * b;
+                float mean = 0.0f;
+#pragma GCC unroll 9
+                for (int k = -kRadius; k <= kRadius; ++k) mean += sm[x + k * step];
+                mean *= kInvTaps;
+                float signal = 0.0f, noise = 0.0f;
+#pragma GCC unroll 9
+                for (int k = -kRadius; k <= kRadius; ++k) {
+                    const float a = sm[x + k * step] - mean;
+                    const float b = d[x + k * step] - sm[x + k * step];
+                    signal += a * a;
+                    noise += b * b;
                 }
-            }
-            DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) {
-                const float sx = signal[x] * kInvTaps;
-                const float sv = noise[x] * kInvTaps;
+                const float sx = signal * kInvTaps;
+                const float sv = noise * kInvTaps;
                 const float total = sx + sv + kVarianceFloor;
-                e[x] = mean[x] + sx / total * (d[x] - mean[x]);
+                e[x] = mean + sx / total * (d[x] - mean);
                 v[x] = sx * sv / total;
             }
         }
