@@ -78,47 +78,28 @@ public:
     AHDScratch()
         : stride_(kTileSize + 2 * kPad),
           storage_(static_cast<size_t>(kPlaneCount) * stride_ * stride_, 0.0f),
-          index_(static_cast<size_t>(stride_) * stride_) {}
+          index_(static_cast<size_t>(stride_) * stride_),
+          columns_(static_cast<size_t>(3 * stride_)) {}
 
     float* plane(Plane p) { return storage_.data() + static_cast<size_t>(p) * planeSize(); }
     float* row(Plane p, int r) { return plane(p) + static_cast<size_t>(r) * stride_; }
     int* indexRow() { return index_.data(); }
+    // Three rows for the sorted columns of the median filter.
+    float* columnRow(int i) { return columns_.data() + static_cast<size_t>(i) * stride_; }
     size_t planeSize() const { return static_cast<size_t>(stride_) * stride_; }
 
 private:
     int stride_;
     std::vector<float> storage_;
     std::vector<int> index_;
+    std::vector<float> columns_;
 };
 
-float Median9(float p0, float p1, float p2, float p3, float p4, float p5, float p6, float p7,
-              float p8) {
-    // Exchange network that leaves the median of nine in p4.
-    auto sort = [](float& a, float& b) {
-        const float lo = platform::MinOf(a, b);
-        b = platform::MaxOf(a, b);
-        a = lo;
-    };
-    sort(p1, p2);
-    sort(p4, p5);
-    sort(p7, p8);
-    sort(p0, p1);
-    sort(p3, p4);
-    sort(p6, p7);
-    sort(p1, p2);
-    sort(p4, p5);
-    sort(p7, p8);
-    sort(p0, p3);
-    sort(p5, p8);
-    sort(p4, p7);
-    sort(p3, p6);
-    sort(p1, p4);
-    sort(p2, p5);
-    sort(p4, p7);
-    sort(p4, p2);
-    sort(p6, p4);
-    sort(p4, p2);
-    return p4;
+// Median of three by exchanges: the middle of the sorted triple.
+inline float Median3(float a, float b, float c) {
+    using platform::MaxOf;
+    using platform::MinOf;
+    return MaxOf(MinOf(a, b), MinOf(MaxOf(a, b), c));
 }
 
 class AHDTile {
@@ -378,16 +359,34 @@ private:
         }
     }
 
+    // The median of nine is the median of the largest column minimum, the
+    // median of the column medians and the smallest column maximum once each
+    // column of three is sorted; each column's sort serves three outputs.
     void median3x3(Plane in, Plane out, int m) {
+        using platform::MaxOf;
+        using platform::MinOf;
+        float* __restrict lo = s_.columnRow(0);
+        float* __restrict mid = s_.columnRow(1);
+        float* __restrict hi = s_.columnRow(2);
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict a = s_.row(in, r - 1);
             const float* __restrict b = s_.row(in, r);
             const float* __restrict c = s_.row(in, r + 1);
             float* __restrict o = s_.row(out, r);
             DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x)
-                o[x] = Median9(a[x - 1], a[x], a[x + 1], b[x - 1], b[x], b[x + 1], c[x - 1], c[x],
-                               c[x + 1]);
+            for (int x = m - 1; x < w_ - m + 1; ++x) {
+                const float a0 = MinOf(a[x], b[x]), b0 = MaxOf(a[x], b[x]);
+                const float b1 = MinOf(b0, c[x]), c1 = MaxOf(b0, c[x]);
+                lo[x] = MinOf(a0, b1);
+                mid[x] = MaxOf(a0, b1);
+                hi[x] = c1;
+            }
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const float low = MaxOf(MaxOf(lo[x - 1], lo[x]), lo[x + 1]);
+                const float high = MinOf(MinOf(hi[x - 1], hi[x]), hi[x + 1]);
+                o[x] = Median3(low, Median3(mid[x - 1], mid[x], mid[x + 1]), high);
+            }
         }
     }
 
