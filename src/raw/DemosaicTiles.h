@@ -93,7 +93,9 @@ void StoreTileRGB(const DemosaicTile& tile, const float* r, const float* g, cons
 // if-convert and vectorise.
 inline float MinOf(float a, float b) { return b < a ? b : a; }
 inline float MaxOf(float a, float b) { return a < b ? b : a; }
-inline float ClampTo(float v, float lo, float hi) { return v < lo ? lo : (hi < v ? hi : v); }
+// For lo <= hi this is v < lo ? lo : (hi < v ? hi : v), NaN passing through,
+// written as two selections that map onto single min and max instructions.
+inline float ClampTo(float v, float lo, float hi) { return MinOf(MaxOf(v, lo), hi); }
 
 // Rounds and clamps a float sample to the 16-bit range.
 inline uint16_t ClampToU16(float v) {
