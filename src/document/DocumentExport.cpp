@@ -26,6 +26,7 @@
 #include "platform/Dispatch.h"
 #include "platform/IccProfile.h"
 #include "platform/JpegWriter.h"
+#include "platform/LargeBlockPool.h"
 #include "platform/Log.h"
 
 namespace {
@@ -46,7 +47,7 @@ uint8_t toEightBit(float v) {
     return static_cast<uint8_t>(v >= 255.0f ? 255.0f : (v > 0 ? v : 0.0f));
 }
 
-void toEightBit(const std::vector<uint16_t>& in, std::vector<uint8_t>& out) {
+void toEightBit(const std::vector<uint16_t>& in, std::span<uint8_t> out) {
     const size_t n = in.size();
     for (size_t i = 0; i < n; ++i) out[i] = toEightBit(static_cast<float>(in[i]));
 }
@@ -254,7 +255,9 @@ struct ExportJob {
     std::shared_ptr<CGImageBitMap> image{};      // from render, released by encode
     double quality = 1;                          // from encode
     int32_t width = 0, height = 0;               // from encode
-    std::vector<uint8_t> rgb8{}, exif{}, icc{};  // from encode
+    // Every byte is written before the file is: no zeroing first.
+    std::vector<uint8_t, platform::LargeBlockAllocator<uint8_t>> rgb8{};  // from encode
+    std::vector<uint8_t> exif{}, icc{};                                   // from encode
     platform::Error failure{};
 };
 

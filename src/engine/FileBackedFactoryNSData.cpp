@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "engine/FileBackedDataManager.h"
+#include "platform/LargeBlockPool.h"
 #include "platform/Log.h"
 #include "platform/SystemInfo.h"
 
@@ -46,8 +47,10 @@ std::shared_ptr<FileBackedFactoryNSData> FileBackedFactoryNSData::initWithSize(
     data->fd = -1;
     data->bufferLength = size;
     if (!preferVirtualMemory) {
-        if (!heapRefuses(size))
-            data->pBuffer = static_cast<uint8_t*>(std::calloc(size ? size : 1, 1));
+        if (!heapRefuses(size)) {
+            data->pBuffer = static_cast<uint8_t*>(platform::allocateLargeBlock(size, true));
+            data->pooled_ = data->pBuffer != nullptr;
+        }
         if (!data->pBuffer)
             platform::log(
                 ">>>>> Warning: real memory could not be assigned; falling back to virtual");
@@ -96,6 +99,8 @@ void FileBackedFactoryNSData::doneWithData() {
             // The file is closed (and removed if temporary) below regardless.
         }
         ::close(fd);
+    } else if (pooled_) {
+        platform::releaseLargeBlock(pBuffer, bufferLength);
     } else if (pBuffer) {
         FileBackedDataManager::sharedFileBackedDataManager().deallocVM(pBuffer);
     }
@@ -107,4 +112,5 @@ void FileBackedFactoryNSData::doneWithData() {
     pBuffer = nullptr;
     writePtr = nullptr;
     fileBacked_ = false;
+    pooled_ = false;
 }

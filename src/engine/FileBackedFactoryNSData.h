@@ -1,6 +1,8 @@
-// One zero-filled block of memory with a length: heap memory when the system
-// grants it, else (or when the caller prefers it) a mapped temporary file from
-// FileBackedDataManager. Pixel buffers take their memory from here.
+// One zero-filled block of memory with a length: memory from
+// platform::allocateLargeBlock (large blocks recycled between buffers) when
+// the system grants it, else (or when the caller prefers it) a mapped
+// temporary file from FileBackedDataManager. Pixel buffers take their memory
+// from here.
 //
 // The object owns its block and releases it in doneWithData() or on
 // destruction. It is not locked: its users guard the bytes with their own locks.
@@ -58,4 +60,5 @@ private:
     bool isTempFile = false;
     std::optional<std::string> fileName_;
     bool fileBacked_ = false;
+    bool pooled_ = false;  // from platform::allocateLargeBlock
 };

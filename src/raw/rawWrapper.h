@@ -34,30 +34,16 @@
 #include <utility>
 #include <vector>
 
+#include "platform/LargeBlockPool.h"
 #include "raw/CFAPattern.h"
 #include "raw/ImageWrapper.h"
 
 // Sample storage that leaves new elements uninitialised: every decode
 // buffer is written in full, and zeroing hundreds of megabytes first would
-// cost a pass over memory on one thread.
+// cost a pass over memory on one thread. Its blocks are recycled between the
+// decode's planes and the engine's buffers.
 template <class T>
-struct RawUninitializedAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = RawUninitializedAllocator<U>;
-    };
-    RawUninitializedAllocator() = default;
-    template <class U>
-    RawUninitializedAllocator(const RawUninitializedAllocator<U>&) {}
-    template <class U>
-    void construct(U* p) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* p, Args&&... args) {
-        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-    }
-};
+using RawUninitializedAllocator = platform::LargeBlockAllocator<T>;
 
 using RawSamples = std::vector<uint16_t, RawUninitializedAllocator<uint16_t>>;
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -74,6 +75,26 @@ TEST(FileBackedData, HeapBlockIsZeroedAndAppendsUpToItsEnd) {
     EXPECT_EQ(data->bytes(), nullptr);
     EXPECT_FALSE(data->writeToData("x", 1));
     data->doneWithData();  // twice is harmless
+}
+
+// Large blocks are recycled: the next buffer must still start out zeroed,
+// whatever size it is, while one whose bytes are released keeps them.
+TEST(FileBackedData, RecycledLargeBlocksStartZeroed) {
+    testsupport::ScopedHome home;
+    const uint64_t sizes[] = {uint64_t(3) << 20, uint64_t(3) << 20, (uint64_t(5) << 20) + 17,
+                              uint64_t(1) << 20};
+    for (uint64_t size : sizes) {
+        auto data = FileBackedFactoryNSData::initWithSize(size, false);
+        ASSERT_TRUE(data);
+        EXPECT_FALSE(data->isFileBacked());
+        EXPECT_TRUE(allZero(data->bytes(), size)) << size;
+        std::memset(data->mutableBytes(), 0xEE, size);
+        auto kept = FileBackedFactoryNSData::initWithSize(size, false);
+        std::memset(kept->mutableBytes(), 0x77, size);
+        data.reset();
+        const auto* k = static_cast<const uint8_t*>(kept->bytes());
+        EXPECT_TRUE(std::all_of(k, k + size, [](uint8_t v) { return v == 0x77; }));
+    }
 }
 
 TEST(FileBackedData, PreferredVirtualMemoryIsAMappedTemporaryFileRemovedAfterRelease) {

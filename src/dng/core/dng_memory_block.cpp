@@ -6,6 +6,7 @@
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_safe_arithmetic.h"
+#include "platform/LargeBlockPool.h"
 
 dng_memory_block::~dng_memory_block() = default;
 
@@ -17,7 +18,8 @@ std::unique_ptr<dng_memory_block> dng_memory_block::Clone(dng_memory_allocator& 
 
 dng_malloc_block::dng_malloc_block(uint32 logicalSize) : dng_memory_block(logicalSize) {
     const uint32 total = SafeUint32Add(logicalSize, kSlack);
-    fMalloc = std::malloc(total);
+    fMalloc = platform::allocateLargeBlock(total, true);
+    fAllocated = total;
     if (!fMalloc) ThrowMemoryFull("dng_malloc_block");
     const std::uintptr_t raw = reinterpret_cast<std::uintptr_t>(fMalloc);
     const std::uintptr_t aligned =
@@ -25,4 +27,4 @@ dng_malloc_block::dng_malloc_block(uint32 logicalSize) : dng_memory_block(logica
     SetBuffer(reinterpret_cast<void*>(aligned));
 }
 
-dng_malloc_block::~dng_malloc_block() { std::free(fMalloc); }
+dng_malloc_block::~dng_malloc_block() { platform::releaseLargeBlock(fMalloc, fAllocated); }

@@ -49,6 +49,7 @@ private:
 };
 
 // A heap block: takes logical size + 160 bytes and aligns its data to 32.
+// Large blocks are recycled through platform::allocateLargeBlock.
 class dng_malloc_block : public dng_memory_block {
 public:
     // dng_error_memory when the heap refuses, dng_error_overflow on size overflow.
@@ -60,4 +61,5 @@ public:
 
 private:
     void* fMalloc = nullptr;
+    uint32 fAllocated = 0;
 };
