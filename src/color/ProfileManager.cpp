@@ -27,9 +27,9 @@ bool isListedClass(std::int32_t cls) {
 
 ProfileManager& ProfileManager::sharedManager() {
     // Made once under the runtime's lock for statics and never destroyed.
+    // The list is made when first read (ensureProfilesArray).
     static ProfileManager* manager = [] {
         auto* m = new ProfileManager;
-        m->buildProfilesArray();
         platform::UserDefaults::standard().addObserver(
             kShowExternalProfiles, [m](const std::string& key, const platform::Value& value) {
                 m->observeValueForKeyPath(key, value);
@@ -58,16 +58,22 @@ void ProfileManager::removeProfilesObserver(Token token) {
     observers_.erase(token);
 }
 
-void ProfileManager::buildProfilesArray() {
+// The scanner profiles head the list in this order.
+struct ProfileManager::Scanner {
+    platform::IccBuiltin which;
+    WrapPtr (ProfileManager::*getter)();
+};
+
+const ProfileManager::Scanner ProfileManager::kScanners[6] = {
+    {platform::IccBuiltin::photoCD2e, &ProfileManager::getTARNWisp2eProfile},
+    {platform::IccBuiltin::photoCD4e, &ProfileManager::getTARNWisp4eProfile},
+    {platform::IccBuiltin::photoCD2k, &ProfileManager::getTARNWisp2kProfile},
+    {platform::IccBuiltin::photoCD4k, &ProfileManager::getTARNWisp4kProfile},
+    {platform::IccBuiltin::photoCDXn, &ProfileManager::getTARNWispXnProfile},
+    {platform::IccBuiltin::photoCDXg, &ProfileManager::getTARNWispXgProfile}};
+
+std::vector<ProfileManager::WrapPtr> ProfileManager::listedExternalProfiles() const {
     std::vector<WrapPtr> list;
-    using Getter = WrapPtr (ProfileManager::*)();
-    const Getter scanners[] = {
-        &ProfileManager::getTARNWisp2eProfile, &ProfileManager::getTARNWisp4eProfile,
-        &ProfileManager::getTARNWisp2kProfile, &ProfileManager::getTARNWisp4kProfile,
-        &ProfileManager::getTARNWispXnProfile, &ProfileManager::getTARNWispXgProfile};
-    for (const Getter getter : scanners) {
-        if (auto wrap = (this->*getter)()) list.push_back(std::move(wrap));
-    }
     if (platform::UserDefaults::standard().boolForKey(kShowExternalProfiles)) {
         for (auto& wrap : arrayOfAllExternalProfiles()) {
             if (isListedSpace(wrap->spaceType()) && isListedClass(wrap->classType()) &&
@@ -75,6 +81,31 @@ void ProfileManager::buildProfilesArray() {
                 list.push_back(std::move(wrap));
         }
     }
+    return list;
+}
+
+std::vector<ProfileManager::WrapPtr> ProfileManager::makeProfilesArray() {
+    std::vector<WrapPtr> list;
+    for (const Scanner& scanner : kScanners) {
+        if (auto wrap = (this->*scanner.getter)()) list.push_back(std::move(wrap));
+    }
+    for (auto& wrap : listedExternalProfiles()) list.push_back(std::move(wrap));
+    return list;
+}
+
+void ProfileManager::ensureProfilesArray() const {
+    if (listBuilt_.load(std::memory_order_acquire)) return;
+    // Made outside the lock (the scanner profiles take a while); a rebuild
+    // that lands meanwhile wins.
+    auto list = const_cast<ProfileManager*>(this)->makeProfilesArray();
+    std::unique_lock lock(listMutex_);
+    if (listBuilt_.load(std::memory_order_relaxed)) return;
+    privateProfiles.swap(list);
+    listBuilt_.store(true, std::memory_order_release);
+}
+
+void ProfileManager::buildProfilesArray() {
+    std::vector<WrapPtr> list = makeProfilesArray();
 
     std::vector<ProfilesObserver> observers;
     {
@@ -85,6 +116,7 @@ void ProfileManager::buildProfilesArray() {
     {
         std::unique_lock lock(listMutex_);
         privateProfiles.swap(list);
+        listBuilt_.store(true, std::memory_order_release);
     }
     for (const auto& observer : observers) observer(false);
 }
@@ -109,6 +141,7 @@ std::vector<ProfileManager::WrapPtr> ProfileManager::arrayOfAllExternalProfiles(
 }
 
 std::vector<ProfileManager::WrapPtr> ProfileManager::arrayOfAllProfiles(bool withAutomatic) const {
+    ensureProfilesArray();
     std::vector<WrapPtr> list;
     {
         std::shared_lock lock(listMutex_);
@@ -133,6 +166,26 @@ std::vector<ProfileManager::WrapPtr> ProfileManager::arrayOfAllProfilesWithSpace
 }
 
 ProfileManager::WrapPtr ProfileManager::findMatchingProfile(const std::string& description) const {
+    if (!listBuilt_.load(std::memory_order_acquire)) {
+        // What the list would hold, in its order, without making it for a
+        // name it lacks (the sRGB of every JPEG export): the scanner profiles'
+        // descriptions are known beforehand, and only the one found is made.
+        auto automatic = ColorSyncProfileWrap::initAsAutoProfile();
+        if (platform::equalsIgnoringAsciiCase(automatic->description(), description))
+            return automatic;
+        for (const Scanner& scanner : kScanners) {
+            if (!platform::equalsIgnoringAsciiCase(platform::iccBuiltinDescription(scanner.which),
+                                                   description))
+                continue;
+            if (auto wrap = (const_cast<ProfileManager*>(this)->*scanner.getter)()) return wrap;
+        }
+        const auto installed = listedExternalProfiles();
+        if (std::none_of(installed.begin(), installed.end(), [&](const WrapPtr& wrap) {
+                return platform::equalsIgnoringAsciiCase(wrap->description(), description);
+            }))
+            return nullptr;
+        // Found: answer with the list's own object, as later look-ups will.
+    }
     for (auto& wrap : arrayOfAllProfiles(true)) {
         if (platform::equalsIgnoringAsciiCase(wrap->description(), description)) return wrap;
     }

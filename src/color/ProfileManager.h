@@ -3,8 +3,8 @@
 // profiles offered to the user (the scanner profiles, then the installed ones when the user
 // default "ShowExternalProfiles" is on).
 //
-// Ownership: the singleton is never destroyed; it owns the list and one wrap per built-in
-// getter, each made on first call.
+// Ownership: the singleton is never destroyed; it owns the list (made when first read) and one
+// wrap per built-in getter, each made on first call.
 //
 // Thread safety: every method may be called from any thread. The list is rebuilt (on the
 // thread that changes "ShowExternalProfiles", normally the main thread) by building a new
@@ -12,6 +12,7 @@
 // whole list. Built-in getters make their wrap once under a lock of their own.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -86,9 +87,18 @@ private:
         WrapPtr wrap;
     };
     WrapPtr builtin(Slot& slot, platform::IccBuiltin which, bool withLog = false);
+    struct Scanner;
+    static const Scanner kScanners[6];
+    std::vector<WrapPtr> makeProfilesArray();
+    // The installed profiles the list shows ("ShowExternalProfiles").
+    std::vector<WrapPtr> listedExternalProfiles() const;
+    // Makes the list on first use: its scanner profiles take the better part
+    // of a start-up to generate, and an export never reads it.
+    void ensureProfilesArray() const;
 
     mutable std::shared_mutex listMutex_;
-    std::vector<WrapPtr> privateProfiles;
+    mutable std::vector<WrapPtr> privateProfiles;
+    mutable std::atomic<bool> listBuilt_{false};
 
     std::mutex observersMutex_;
     std::map<Token, ProfilesObserver> observers_;

@@ -401,6 +401,35 @@ std::shared_ptr<const IccProfile> iccBuiltinProfile(IccBuiltin which) {
     return c.profiles[index];
 }
 
+const char* iccBuiltinDescription(IccBuiltin which) {
+    static constexpr std::array<const char*, kIccBuiltinCount> kDescriptions = {
+        "VodiRurar ProPhoto Perceptual",
+        "VodiRurar ProPhoto Gamma 1",
+        "VodiRurar ProPhoto Gamma 1",
+        "VodiRurar swapped sRGB",
+        "VodiRurar CCIR Rec 709 Gamma 1.0 D50",
+        "VodiRurar ProPhoto cmRelativeColorimetric",
+        "VodiRurar ProPhoto cmSaturation",
+        "VodiRurar ProPhoto cmAbsoluteColorimetric",
+        "VodiRurar PAL_SECAM RGB Gamma 1.0",
+        "VodiRurar PAL_SECAM RGB Gamma 2.2",
+        "VodiRurar CCIR Rec 709 Gamma 1.0",
+        "Rec. ITU-R BT.709-5",
+        "Rec 709 Gamma 1",
+        "E-6, 4 Series scanner",
+        "Kodachrome, 4 Series scanner",
+        "Negative, all scanners",
+        "E-6, Pre-4 series scanner",
+        "Kodachrome, Pre-4 series scanner",
+        "Generic PCD",
+        "Linear RGB Profile",
+        "sRGB IEC61966-2.1",
+        "Generic Lab Profile",
+    };
+    const auto index = static_cast<std::size_t>(which);
+    return index < kDescriptions.size() ? kDescriptions[index] : "";
+}
+
 std::vector<std::uint8_t> iccBuiltinBytes(IccBuiltin which) {
     const auto profile = iccBuiltinProfile(which);
     return profile ? profile->bytes() : std::vector<std::uint8_t>{};

@@ -45,6 +45,9 @@ std::vector<std::uint8_t> iccBuiltinBytes(IccBuiltin which);
 // The profile made from those bytes, shared; null when they could not be made.
 std::shared_ptr<const IccProfile> iccBuiltinProfile(IccBuiltin which);
 
+// The description the profile carries, known without making it ("" for an unknown value).
+const char* iccBuiltinDescription(IccBuiltin which);
+
 // Photo CD RGB as stored on the disc (0..1, where 1.0 is code 1388) to linear Rec. 709 light on
 // the same scale as the decoder's linear output: reference white (encoded 1.0 of 1.402) lands
 // at about 0.5, the brightest code at 1.0.

@@ -99,6 +99,27 @@ protected:
     std::filesystem::path folder;
 };
 
+// Look-ups answer the same whether or not the list has been made yet (the
+// first test of a fresh process runs before anything reads it).
+TEST_F(ProfileManagerTest, LookUpsBeforeTheListIsReadFindWhatItWouldHold) {
+    writeFile(folder / "srgb.icc",
+              fixtureProfile(sig::kDisplayClass, sig::kRGB, "sRGB IEC61966-2.1"));
+    EXPECT_EQ(manager().findMatchingProfile("kodachrome, 4 series SCANNER"),
+              manager().getTARNWisp4kProfile());
+    const auto automatic = manager().findMatchingProfile("AUTOMATIC");
+    ASSERT_TRUE(automatic);
+    EXPECT_TRUE(automatic->isAutoProfile());
+    // Installed profiles are not listed while they are not shown ...
+    EXPECT_FALSE(manager().findMatchingProfile("sRGB IEC61966-2.1"));
+    EXPECT_FALSE(manager().findMatchingProfile("Rec 709 Gamma 1"));
+    // ... and are once they are.
+    setShowExternal(true);
+    const auto installed = manager().findMatchingProfile("srgb iec61966-2.1");
+    EXPECT_TRUE(installed);
+    setShowExternal(false);
+    EXPECT_EQ(descriptions(manager().arrayOfAllProfiles(false)), kScanners);
+}
+
 TEST_F(ProfileManagerTest, WithoutExternalProfilesOnlyTheScannerProfilesAreListed) {
     writeFile(folder / "display.icc",
               fixtureProfile(sig::kDisplayClass, sig::kRGB, "Some display"));

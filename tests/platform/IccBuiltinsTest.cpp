@@ -79,6 +79,8 @@ TEST(IccBuiltins, EveryProfileCarriesItsHeaderAndDescription) {
         const auto p = platform::IccProfile::fromBytes(bytes.data(), bytes.size());
         ASSERT_TRUE(p);
         EXPECT_EQ(p->description(), e.description);
+        // Known beforehand too, for look-ups that must not make the profile.
+        EXPECT_STREQ(platform::iccBuiltinDescription(e.which), e.description);
         EXPECT_EQ(p->profileClass(), e.cls);
         EXPECT_EQ(p->colorSpace(), e.space);
         EXPECT_EQ(p->connectionSpace(), e.pcs);
