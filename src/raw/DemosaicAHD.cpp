@@ -112,7 +112,7 @@ public:
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
-    void run(const CFAPlane& cfa, uint16_t* rgb) {
+    void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
         interpolateGreen(2);
         interpolateRedBlue(kGreenH, kRedH, kBlueH, 3);
@@ -125,7 +125,7 @@ public:
         select(5);
         for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(6 + pass);
         platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
-                               cfa.width);
+                               cfa.width, colour);
     }
 
 private:
@@ -398,12 +398,11 @@ private:
     int stride_;
 };
 
-}  // namespace
-
-void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands) {
+void Interpolate(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour) {
     platform::CheckDemosaicArguments(cfa, rgb);
     if (cfa.width < 2 || cfa.height < 2) {
         DemosaicBilinear(cfa, rgb);
+        if (colour) RawConvertInPlace(rgb, size_t(cfa.width) * cfa.height, *colour, 1);
         return;
     }
     LabCurve();  // built once, before the bands share it
@@ -411,7 +410,17 @@ void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands) {
         AHDScratch scratch;
         platform::ForEachTile(cfa.width, first, end, kTileSize, kPad,
                               [&](const platform::DemosaicTile& tile) {
-                                  AHDTile(scratch, cfa.pattern, tile).run(cfa, rgb);
+                                  AHDTile(scratch, cfa.pattern, tile).run(cfa, rgb, colour);
                               });
     });
+}
+
+}  // namespace
+
+void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands) {
+    Interpolate(cfa, rgb, bands, nullptr);
+}
+
+void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3& colour) {
+    Interpolate(cfa, rgb, bands, &colour);
 }

@@ -77,7 +77,7 @@ public:
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
-    void run(const CFAPlane& cfa, uint16_t* rgb) {
+    void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.row(kMosaic, 0));
         primaryDifferences(2);
         smooth(kDiffH, kSmoothH, 1, 6);
@@ -88,7 +88,7 @@ public:
         redBlueAtOppositeSites(11);
         redBlueAtGreenSites(12);
         platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
-                               cfa.width);
+                               cfa.width, colour);
     }
 
 private:
@@ -252,19 +252,28 @@ private:
     int stride_;
 };
 
-}  // namespace
-
-void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands) {
+void Interpolate(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour) {
     platform::CheckDemosaicArguments(cfa, rgb);
     if (cfa.width < 2 || cfa.height < 2) {
         DemosaicBilinear(cfa, rgb);
+        if (colour) RawConvertInPlace(rgb, size_t(cfa.width) * cfa.height, *colour, 1);
         return;
     }
     platform::RunInRowBands(cfa.height, bands, [&](uint32_t first, uint32_t end) {
         LMMSEScratch scratch;
         platform::ForEachTile(cfa.width, first, end, kTileSize, kPad,
                               [&](const platform::DemosaicTile& tile) {
-                                  LMMSETile(scratch, cfa.pattern, tile).run(cfa, rgb);
+                                  LMMSETile(scratch, cfa.pattern, tile).run(cfa, rgb, colour);
                               });
     });
+}
+
+}  // namespace
+
+void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands) {
+    Interpolate(cfa, rgb, bands, nullptr);
+}
+
+void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3& colour) {
+    Interpolate(cfa, rgb, bands, &colour);
 }

@@ -20,7 +20,12 @@
 #include <cstdint>
 
 #include "raw/CFAPattern.h"
+#include "raw/RawColor.h"
 
 // rgb must hold width × height × 3 samples. Throws std::invalid_argument for
 // an empty or inconsistent plane, std::bad_alloc when scratch is refused.
 void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands = kDemosaicBands);
+
+// The same followed by the colour step of RawConvertInPlace (the camera RGB
+// rounded to 16 bits, then the matrix), done as each tile is stored.
+void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3& colour);

@@ -1,6 +1,13 @@
+// The clamps in the pixel loops only if-convert (and so vectorise) when
+// comparisons may be assumed not to trap.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-trapping-math")
+#endif
+
 #include "raw/DemosaicTiles.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
@@ -65,20 +72,102 @@ CFARowMasks CFAMaskSet::forRow(int scratchRow) const {
     return {base, base + width_, base + 2 * width_};
 }
 
-void StoreTileRGB(const DemosaicTile& tile, const float* r, const float* g, const float* b,
-                  uint16_t* rgb, uint32_t imageWidth) {
+namespace {
+
+constexpr int kStoreChunk = 256;
+
+// Interleaves n samples of three planes into RGB triplets.
+void InterleaveRGB(const float* r, const float* g, const float* b, float* rgb, int n) {
+    int x = 0;
+#if defined(__GNUC__)
+    // Four pixels at a time by shuffles; the compiler does not vectorise a
+    // store of three interleaved streams by itself.
+    typedef float V4 __attribute__((vector_size(16)));
+#if defined(__clang__)
+#define DEMOSAIC_SHUFFLE(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#else
+    typedef int I4 __attribute__((vector_size(16)));
+#define DEMOSAIC_SHUFFLE(a, b, i, j, k, l) __builtin_shuffle(a, b, I4{i, j, k, l})
+#endif
+    for (; x + 4 <= n; x += 4) {
+        V4 vr, vg, vb;
+        std::memcpy(&vr, r + x, sizeof vr);
+        std::memcpy(&vg, g + x, sizeof vg);
+        std::memcpy(&vb, b + x, sizeof vb);
+        const V4 rg = DEMOSAIC_SHUFFLE(vr, vg, 0, 4, 1, 5);  // r0 g0 r1 g1
+        const V4 gb = DEMOSAIC_SHUFFLE(vg, vb, 1, 5, 2, 6);  // g1 b1 g2 b2
+        const V4 br = DEMOSAIC_SHUFFLE(vb, vr, 2, 7, 3, 7);  // b2 r3 b3 r3
+        const V4 out[3] = {
+            DEMOSAIC_SHUFFLE(rg, vb, 0, 1, 4, 2),  // r0 g0 b0 r1
+            DEMOSAIC_SHUFFLE(gb, vr, 0, 1, 6, 2),  // g1 b1 r2 g2
+            DEMOSAIC_SHUFFLE(br, vg, 0, 1, 7, 2),  // b2 r3 g3 b3
+        };
+        std::memcpy(rgb + 3 * x, out, sizeof out);
+    }
+#undef DEMOSAIC_SHUFFLE
+#endif
+    for (; x < n; ++x) {
+        rgb[3 * x] = r[x];
+        rgb[3 * x + 1] = g[x];
+        rgb[3 * x + 2] = b[x];
+    }
+}
+
+// Rounds three planes' samples into packed 16-bit RGB: interleaved as floats
+// first, so that the rounding runs as one flat loop that vectorises.
+void StoreRGB(const float* r, const float* g, const float* b, uint16_t* __restrict out, int n) {
+    float packed[kStoreChunk * 3];
+    InterleaveRGB(r, g, b, packed, n);
+    for (int j = 0; j < 3 * n; ++j) out[j] = ClampToU16(packed[j]);
+}
+
+void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g, const float* b,
+                        uint16_t* rgb, uint32_t imageWidth,
+                        const std::array<std::array<float, 3>, 3>& m) {
+    const float m00 = m[0][0], m01 = m[0][1], m02 = m[0][2];
+    const float m10 = m[1][0], m11 = m[1][1], m12 = m[1][2];
+    const float m20 = m[2][0], m21 = m[2][1], m22 = m[2][2];
+    float cr[kStoreChunk], cg[kStoreChunk], cb[kStoreChunk];
     for (int y = 0; y < tile.height; ++y) {
         const size_t offset = static_cast<size_t>(y + tile.pad) * tile.stride + tile.pad;
-        const float* rr = r + offset;
-        const float* gg = g + offset;
-        const float* bb = b + offset;
         uint16_t* out =
             rgb +
             (static_cast<size_t>(tile.y0 + y) * imageWidth + static_cast<size_t>(tile.x0)) * 3;
-        for (int x = 0; x < tile.width; ++x) {
-            out[3 * x] = ClampToU16(rr[x]);
-            out[3 * x + 1] = ClampToU16(gg[x]);
-            out[3 * x + 2] = ClampToU16(bb[x]);
+        for (int first = 0; first < tile.width; first += kStoreChunk) {
+            const int n = std::min(kStoreChunk, tile.width - first);
+            const float* __restrict rr = r + offset + first;
+            const float* __restrict gg = g + offset + first;
+            const float* __restrict bb = b + offset + first;
+            for (int x = 0; x < n; ++x) {
+                const float red = ClampToU16(rr[x]), green = ClampToU16(gg[x]),
+                            blue = ClampToU16(bb[x]);
+                cr[x] = m00 * red + m01 * green + m02 * blue;
+                cg[x] = m10 * red + m11 * green + m12 * blue;
+                cb[x] = m20 * red + m21 * green + m22 * blue;
+            }
+            StoreRGB(cr, cg, cb, out + static_cast<size_t>(first) * 3, n);
+        }
+    }
+}
+
+}  // namespace
+
+void StoreTileRGB(const DemosaicTile& tile, const float* r, const float* g, const float* b,
+                  uint16_t* rgb, uint32_t imageWidth,
+                  const std::array<std::array<float, 3>, 3>* colour) {
+    if (colour) {
+        StoreTileConverted(tile, r, g, b, rgb, imageWidth, *colour);
+        return;
+    }
+    for (int y = 0; y < tile.height; ++y) {
+        const size_t offset = static_cast<size_t>(y + tile.pad) * tile.stride + tile.pad;
+        uint16_t* out =
+            rgb +
+            (static_cast<size_t>(tile.y0 + y) * imageWidth + static_cast<size_t>(tile.x0)) * 3;
+        for (int first = 0; first < tile.width; first += kStoreChunk) {
+            const size_t at = offset + static_cast<size_t>(first);
+            StoreRGB(r + at, g + at, b + at, out + static_cast<size_t>(first) * 3,
+                     std::min(kStoreChunk, tile.width - first));
         }
     }
 }

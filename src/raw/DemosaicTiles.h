@@ -8,6 +8,7 @@
 // never at a band's edge). The tile callbacks own their scratch memory.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -85,9 +86,12 @@ private:
 };
 
 // Writes a tile's interior from three planes into packed 16-bit RGB,
-// rounding and clamping to 0..65535.
+// rounding and clamping to 0..65535. With a colour matrix, each pixel so
+// rounded is then multiplied by it and rounded again: the same samples as
+// storing first and converting the stored image afterwards, in one pass.
 void StoreTileRGB(const DemosaicTile& tile, const float* r, const float* g, const float* b,
-                  uint16_t* rgb, uint32_t imageWidth);
+                  uint16_t* rgb, uint32_t imageWidth,
+                  const std::array<std::array<float, 3>, 3>* colour = nullptr);
 
 // Selections on values rather than references, so that loops using them
 // if-convert and vectorise.

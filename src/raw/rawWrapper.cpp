@@ -765,6 +765,17 @@ void DemosaicBoth(const DecodeRequest& req, const CFAPlane& cfa, const RawCrop& 
                   uint32_t orientation, const RawMatrix3& matrix, OpenedDNG* dng,
                   rawWrapper::Decoded& out) {
     const uint32_t width = cfa.width, height = cfa.height;
+    const bool whole = crop.left == 0 && crop.top == 0 && crop.width == width &&
+                       crop.height == height && (orientation <= 1 || orientation > 8);
+    if (!dng && whole) {
+        // Nothing between the interpolation and the colour: the tiles are
+        // stored converted, sparing a pass over each rendering.
+        out.master.resize(size_t(width) * height * 3);
+        DemosaicAHD(cfa, out.master.data(), req.bands, matrix);
+        out.alternate.resize(size_t(width) * height * 3);
+        DemosaicLMMSE(cfa, out.alternate.data(), req.bands, matrix);
+        return;
+    }
     RawSamples rgb(size_t(width) * height * 3);
     DemosaicAHD(cfa, rgb.data(), req.bands);
     if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
