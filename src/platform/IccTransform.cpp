@@ -136,6 +136,16 @@ inline v4sf sqrt4(v4sf x) {
 #endif
 }
 
+// hi < v ? hi : v lane by lane.
+inline v4sf min4(float hi, v4sf v) {
+#if defined(__SSE2__)
+    return reinterpret_cast<v4sf>(_mm_min_ps(_mm_set1_ps(hi), reinterpret_cast<__m128>(v)));
+#else
+    for (int k = 0; k < 4; ++k) v[k] = hi < v[k] ? hi : v[k];
+    return v;
+#endif
+}
+
 // std::clamp(v, lo, hi) lane by lane, with its comparisons: v < lo, then hi < v.
 inline v4sf clamp4(v4sf v, float lo, float hi) {
 #if defined(__SSE2__)
@@ -257,15 +267,16 @@ struct IccShaper {
             v4su out[3];
             for (std::size_t c = 0; c < 3; ++c) {
                 // min(int(u), last) as int(min(u, last)): u is never negative.
-                const v4si i =
-                    __builtin_convertvector(clamp4(u[q][c], 0.f, kOutputIntervals - 1), v4si);
+                const v4si i = __builtin_convertvector(min4(kOutputIntervals - 1, u[q][c]), v4si);
                 const v4sf f = u[q][c] - __builtin_convertvector(i, v4sf);
                 const Segment* s = k.segments[c];
+                // Unsigned lanes index without a sign extension.
+                const v4su at = reinterpret_cast<v4su>(i);
                 v2sf s0, s1, s2, s3;
-                std::memcpy(&s0, &s[i[0]], 8);
-                std::memcpy(&s1, &s[i[1]], 8);
-                std::memcpy(&s2, &s[i[2]], 8);
-                std::memcpy(&s3, &s[i[3]], 8);
+                std::memcpy(&s0, &s[at[0]], 8);
+                std::memcpy(&s1, &s[at[1]], 8);
+                std::memcpy(&s2, &s[at[2]], 8);
+                std::memcpy(&s3, &s[at[3]], 8);
                 const v4sf s01 = __builtin_shufflevector(s0, s1, 0, 2, 1, 3);
                 const v4sf s23 = __builtin_shufflevector(s2, s3, 0, 2, 1, 3);
                 const v4sf base = __builtin_shufflevector(s01, s23, 0, 1, 4, 5);
@@ -376,6 +387,7 @@ void IccTransform::findShaper(Prepared& p, void* sourceHandle, void* destination
         for (int j = 0; j < 3; ++j) {
             double v = 0;
             for (int k = 0; k < 3; ++k) v += mdInv[i][k] * ms[k][j];
+            if (!(std::fabs(v) <= 1e6)) return;
             shaper->matrix[static_cast<std::size_t>(i * 3 + j)] = static_cast<float>(v);
         }
     const cmsTagSignature trc[3] = {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag};
@@ -385,9 +397,12 @@ void IccTransform::findShaper(Prepared& p, void* sourceHandle, void* destination
         if (!in || !out) return;
         if (!cmsIsToneCurveLinear(in)) {
             shaper->input[c].resize(65536);
-            for (std::size_t code = 0; code < 65536; ++code)
-                shaper->input[c][code] =
-                    cmsEvalToneCurveFloat(in, static_cast<float>(code) / 65535.f);
+            for (std::size_t code = 0; code < 65536; ++code) {
+                const float v = cmsEvalToneCurveFloat(in, static_cast<float>(code) / 65535.f);
+                // A table index is made from these: nothing unbounded may reach it.
+                if (!(std::fabs(v) <= 1e6f)) return;
+                shaper->input[c][code] = v;
+            }
         }
         if (!cmsIsToneCurveMonotonic(out) ||
             !(cmsEvalToneCurveFloat(out, 1.f) > cmsEvalToneCurveFloat(out, 0.f)))
