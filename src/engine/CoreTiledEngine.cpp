@@ -12,6 +12,7 @@
 #include "engine/CGImageBitMap.h"
 #include "engine/ColorMatchTiledEngine.h"
 #include "engine/CorePixelRule.h"
+#include "engine/CoreRowRender.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
@@ -23,6 +24,7 @@ namespace vimage = platform::vimage;
 namespace {
 
 constexpr int kBlock = 512;
+static_assert(CoreTiledEngine::kProfileLUTSize == platform::kCoreProfileGainSize);
 constexpr size_t kParallelPixels = size_t(1) << 20;
 constexpr int kBandRows = 64;
 
@@ -39,27 +41,6 @@ constexpr const char* kCoreKeys[] = {
     SettingsKeys::kMonochromeBlue,  SettingsKeys::kInputTemperature,
     SettingsKeys::kInputTint,
 };
-
-// 16-bit output of a normalised value: truncated, 65536 or more gives 65535,
-// 0 or less (and NaN) gives 0.
-inline uint16_t toU16(float v) {
-    const double x = double(v) * CoreTiledEngine::kOutputScale;
-    if (!(x >= 1.0)) return 0;
-    if (x >= 65535.0) return 65535;
-    return uint16_t(x);
-}
-
-// The thread's scratch grown to n floats; null when no memory.
-float* scratch(std::vector<float>& v, size_t n) {
-    if (v.size() < n) {
-        try {
-            v.resize(n);
-        } catch (const std::bad_alloc&) {
-            return nullptr;
-        }
-    }
-    return v.data();
-}
 
 // Whether `inner` lies wholly inside `outer`.
 bool containsRect(const Rect& outer, const Rect& inner) {
@@ -304,96 +285,27 @@ void CoreTiledEngine::renderArea(int colStart, int colEnd, int rowStart, int row
 
 void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest,
                                   const OutputRange& range) {
-    uint16_t* srcRow = src.bufferU16ForRow(y0, x0);
-    if (!srcRow || !src.bufferU16ForRow(y0 + h - 1, x0 + w - 1)) return;
+    if (!src.bufferU16ForRow(y0, x0) || !src.bufferU16ForRow(y0 + h - 1, x0 + w - 1)) return;
     const bool floatOut = dest.isFloat();
     if (floatOut ? !dest.bufferFloatForRow(y0 + h - 1, x0 + w - 1)
                  : !dest.bufferU16ForRow(y0 + h - 1, x0 + w - 1))
         return;
 
-    const size_t n = size_t(w) * size_t(h) * 4;
-    // Two scratch blocks per thread, kept between calls: fresh 4 MB blocks
-    // per call would cost more in page faults than the rendering itself.
-    thread_local std::vector<float> scratchA, scratchB;
-    float* a = scratch(scratchA, n);
-    float* b = floatOut ? nullptr : scratch(scratchB, n);
-    if (!a || (!floatOut && !b)) {
-        platform::log("%s malloc failed", "-[CoreTiledEngine processTile:]");
-        return;
-    }
-    const size_t scratchStep = size_t(w) * 16;
-
-    vimage::Buffer in{srcRow, size_t(h), size_t(w) * 4, src.rowStepInBytes()};
-    vimage::Buffer fa{a, size_t(h), size_t(w) * 4, scratchStep};
-    if (vimage::convertPlanar16UToF(in, fa, 0.0f, ettrMul_ * kInputScale, vimage::kDoNotTile))
-        return;
-
-    if (!fLut_.empty()) {
-        const float* g = fLut_.data();
-        for (size_t i = 0; i < n; i += 4) {
-            float* p = a + i;
-            int64_t idx = (int64_t(p[0] * 65535.0) * 4899 + int64_t(p[1] * 65535.0) * 9618 +
-                           int64_t(p[2] * 65535.0) * 1867) >>
-                          14;
-            idx = std::clamp<int64_t>(idx, 0, kProfileLUTSize - 1);
-            const float gain = g[idx];
-            p[0] *= gain;
-            p[1] *= gain;
-            p[2] *= gain;
-        }
-    }
-    if (isCanceled()) return;
-
-    vimage::Buffer out = floatOut ? vimage::Buffer{dest.bufferFloatForRow(y0, x0), size_t(h),
-                                                   size_t(w), dest.rowStepInBytes()}
-                                  : vimage::Buffer{b, size_t(h), size_t(w), scratchStep};
-    vimage::Buffer fa4{a, size_t(h), size_t(w), scratchStep};
-    if (platform::coreMatrixRows(fa4, out, matrix_)) return;
-
-    const platform::CoreTone t = tone();
+    platform::CoreRowRule rule;
+    rule.inputScale = ettrMul_ * kInputScale;
+    rule.profileGain = fLut_.empty() ? nullptr : fLut_.data();
+    std::memcpy(rule.matrix, matrix_, sizeof rule.matrix);
+    rule.tone = tone();
+    rule.scaleWhole = range.scaleWhole;
+    rule.rangeMatrix = range.hasMatrix;
+    std::memcpy(rule.range, range.matrix, sizeof rule.range);
     for (int row = 0; row < h; ++row) {
         if (isCanceled()) break;
-        float* p = reinterpret_cast<float*>(static_cast<uint8_t*>(out.data) + row * out.rowBytes);
-        uint16_t* o16 = floatOut ? nullptr : dest.bufferU16ForRow(y0 + row, x0);
-        if (t.kneeOn())
-            floatOut ? platform::coreToneFloatRow<true, platform::CoreLookup::whole>(p, w, t)
-                     : applyTable<true>(p, o16, w, t, range);
+        const uint16_t* s = src.bufferU16ForRow(y0 + row, x0);
+        if (floatOut)
+            platform::coreRenderRowFloat(s, w, rule, dest.bufferFloatForRow(y0 + row, x0));
         else
-            floatOut ? platform::coreToneFloatRow<false, platform::CoreLookup::whole>(p, w, t)
-                     : applyTable<false>(p, o16, w, t, range);
-    }
-}
-
-template <bool Knee>
-void CoreTiledEngine::applyTable(const float* p, uint16_t* o16, int w, const platform::CoreTone t,
-                                 const OutputRange& range) const {
-    for (int x = 0; x < w; ++x, p += 4) {
-        float v[3];
-        platform::coreToneValues<Knee, platform::CoreLookup::whole>(p, t, v);
-        if (range.scaleWhole) {
-            float top;
-            if (range.hasMatrix) {
-                const auto& m = range.matrix;
-                top = std::max({m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2],
-                                m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2],
-                                m[2][0] * v[0] + m[2][1] * v[1] + m[2][2] * v[2]});
-            } else {
-                top = std::max({v[0], v[1], v[2]});
-            }
-            // Beyond full scale the top channel lands on full scale and
-            // the others keep their ratios to it.
-            if (top > 1.0f) {
-                const float s = 1.0f / top;
-                v[0] *= s;
-                v[1] *= s;
-                v[2] *= s;
-            }
-        }
-        uint16_t* o = o16 + size_t(x) * 4;
-        o[0] = toU16(v[0]);
-        o[1] = toU16(v[1]);
-        o[2] = toU16(v[2]);
-        o[3] = 65535;
+            platform::coreRenderRowU16(s, w, rule, dest.bufferU16ForRow(y0 + row, x0));
     }
 }
 

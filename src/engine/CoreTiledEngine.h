@@ -157,10 +157,6 @@ private:
                      const OutputRange& range);
     // The table, offset and knee in force (settingsLock held).
     platform::CoreTone tone() const;
-    // Gain table, offset and knee over one row of matrix output, into 16 bits.
-    template <bool Knee>
-    void applyTable(const float* p, uint16_t* o16, int w, platform::CoreTone t,
-                    const OutputRange& range) const;
     // A new buffer of the crop's size holding the crop rendered.
     std::shared_ptr<ImageBuffer> renderBuffer(ImageBuffer& crop, bool createFloat,
                                               const OutputRange& range);
