@@ -6,11 +6,13 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "color/ProfileManager.h"
 #include "color/SettingsKeys.h"
+#include "engine/CoreRowRender.h"
 #include "engine/MeanTiledEngine.h"
 #include "engine/MedianTiledEngine.h"
 #include "engine/RawCombineTiledEngine.h"
@@ -197,6 +199,38 @@ void BM_CoreTileOneCore(benchmark::State& state) {
                                                 benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_CoreTileOneCore)->Unit(benchmark::kMillisecond);
+
+// The core stage's pixel rule alone as an export runs it: camera-profile
+// gain, matrix, table, and the whole-pixel range rule through a destination
+// matrix, over 512 x 512 pixels on one core.
+void BM_CoreRowsProfileAndRange(benchmark::State& state) {
+    std::vector<float> table(size_t(CoreTiledEngine::kLUTSize) * 4), profile(65536);
+    for (size_t i = 0; i < table.size(); ++i) table[i] = 0.6f + float(i % 97) / 200.0f;
+    for (size_t i = 0; i < profile.size(); ++i) profile[i] = 0.8f + float(i % 89) / 300.0f;
+    platform::CoreRowRule rule;
+    rule.inputScale = CoreTiledEngine::kInputScale;
+    rule.profileGain = profile.data();
+    const float m[4][4] = {
+        {0.9f, 0.05f, 0.05f, 1228.8f}, {0.1f, 0.8f, 0.1f, 2457.6f}, {0, 0.1f, 0.9f, 409.6f}, {}};
+    std::memcpy(rule.matrix, m, sizeof m);
+    rule.tone.table = table.data();
+    rule.tone.tableSize = CoreTiledEngine::kLUTSize;
+    rule.scaleWhole = rule.rangeMatrix = true;
+    const float r[3][3] = {{0.8f, 0.15f, 0.05f}, {0.05f, 0.9f, 0.05f}, {0.02f, 0.08f, 0.9f}};
+    std::memcpy(rule.range, r, sizeof r);
+    std::vector<uint16_t> src(512 * 512 * 4), dst(src.size());
+    for (size_t i = 0; i < src.size(); ++i)
+        src[i] = uint16_t((i / 4 % 512 * 31 + i / 2048 * 17 + i % 4 * 4001) % 65536);
+    for (auto _ : state) {
+        for (int y = 0; y < 512; ++y)
+            platform::coreRenderRowU16(src.data() + size_t(y) * 2048, 512, rule,
+                                       dst.data() + size_t(y) * 2048);
+        benchmark::DoNotOptimize(dst.data());
+    }
+    state.counters["MP/s"] = benchmark::Counter(512.0 * 512 / 1e6 * double(state.iterations()),
+                                                benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_CoreRowsProfileAndRange)->Unit(benchmark::kMillisecond);
 
 // The matrix and tables of a stage-4 change alone.
 void BM_Stage4Recompute(benchmark::State& state) {

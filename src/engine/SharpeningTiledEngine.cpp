@@ -70,8 +70,11 @@ float* workerScratch(std::vector<float>& own, size_t n) {
 
 // out[x] = Σ over the taps, row by row, left to right, of k(i, j) ·
 // rows[i][x + j], each sum started at 0: per pixel the order of the 2-D
-// convolution. Sixteen outputs at a time keep their sums in registers.
-void convolveRow(const float* const* rows, const float* k, int L, int n, float* out) {
+// convolution. Sixteen outputs at a time keep their sums in registers. A
+// fixed side (Fixed > 0) lets the compiler unroll the taps.
+template <int Fixed>
+void convolveRow(const float* const* rows, const float* k, int side, int n, float* out) {
+    const int L = Fixed > 0 ? Fixed : side;
     int x = 0;
     for (; x + 16 <= n; x += 16) {
         Float4 a0 = {0, 0, 0, 0}, a1 = a0, a2 = a0, a3 = a0;
@@ -97,6 +100,12 @@ void convolveRow(const float* const* rows, const float* k, int L, int n, float* 
             for (int j = 0; j < L; ++j) a += k[size_t(i) * size_t(L) + size_t(j)] * rows[i][x + j];
         out[x] = a;
     }
+}
+
+void convolveRow(const float* const* rows, const float* k, int side, int n, float* out) {
+    if (side == 3) return convolveRow<3>(rows, k, side, n, out);
+    if (side == 5) return convolveRow<5>(rows, k, side, n, out);
+    convolveRow<0>(rows, k, side, n, out);
 }
 
 // The 16-bit value of a sharpened square root v: v² at full scale 65325,
@@ -271,7 +280,14 @@ void SharpeningTiledEngine::processTile(int colStart, int colEnd, int rowStart, 
             float* __restrict p0 = plane(nextRow, 0);
             float* __restrict p1 = plane(nextRow, 1);
             float* __restrict p2 = plane(nextRow, 2);
+            // The next row starts a new page, where the hardware does not
+            // look ahead: ask for it while this one is converted.
+            const uint8_t* ahead =
+                nextRow + 1 < H
+                    ? reinterpret_cast<const uint8_t*>(srcBuffer->bufferU16ForRow(nextRow + 1, ax0))
+                    : nullptr;
             for (size_t i = 0; i < aw; ++i) {
+                if (ahead && i % 8 == 0) __builtin_prefetch(ahead + i * 8);
                 p0[i] = root[s[4 * i]];
                 p1[i] = root[s[4 * i + 1]];
                 p2[i] = root[s[4 * i + 2]];

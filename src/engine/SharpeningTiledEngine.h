@@ -60,8 +60,9 @@ public:
     // A 1-D Gaussian of length() entries.
     void fillGaussian(float* array, float sigma) const;
 
-    // The per-tile steps. Float images hold four floats per pixel in rows of
-    // the area's width.
+    // A tile's work step by step over whole float images (processTile does
+    // the same per pixel in one pass over rows). Float images hold four
+    // floats per pixel in rows of the area's width.
     void convertToFloat(int colStart, int colEnd, int rowStart, int rowEnd,
                         const ImageBuffer& srcBuffer, FileBackedFactoryNSData& finputImage) const;
     void twoDConvolve(int colStart, int colEnd, int rowStart, int rowEnd,

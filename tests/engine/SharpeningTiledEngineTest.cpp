@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "engine/SharpeningTiledEngine.h"
@@ -49,6 +50,57 @@ std::shared_ptr<SharpeningTiledEngine> sharpenerOver(int w, int h, Painter paint
                      platform::Dictionary{{"Quorvex_Filter_inputRadius", radius},
                                           {"Quorvex_Filter_inputIntensity", intensity}});
     return s;
+}
+
+// Colour noise with flat black and white patches, in a buffer of its own.
+class NoiseStage : public TiledEngine {
+public:
+    NoiseStage(int w, int h)
+        : TiledEngine(platform::Size{double(w), double(h)}, std::nullopt, false) {}
+    std::shared_ptr<TileProcess> runProcessToCompletion(const TileRegion& region) override {
+        auto p = TiledEngine::runProcessToCompletion(region);
+        if (p && p->buffer()) p->buffer()->setBufferOwner(stageId());
+        return p;
+    }
+    static uint16_t sample(int x, int y, int c) {
+        if ((x / 9 + y / 7) % 5 == 0) return (x / 9) % 2 ? 65535 : 0;
+        uint32_t v = uint32_t(x) * 2654435761u ^ uint32_t(y) * 40503u ^ uint32_t(c) * 97u;
+        v ^= v >> 13;
+        return uint16_t(v * 2246822519u >> 16);
+    }
+    void processTile(int c0, int c1, int r0, int r1, ImageBuffer*, ImageBuffer* dest,
+                     int) override {
+        for (int y = r0; y < r1; ++y)
+            for (int x = c0; x < c1; ++x) {
+                uint16_t* p = dest->bufferU16ForRow(y, x);
+                for (int c = 0; c < 3; ++c) p[c] = sample(x, y, c);
+                p[3] = uint16_t(x);
+            }
+    }
+};
+
+// The stage's pixel step by step: square roots as floats, the kernel's
+// taps summed row by row from 0 where the kernel lies inside the image,
+// squared, scaled to 65325 by the float routine's factor, rounded and clamped.
+uint16_t referenceSharpened(const SharpeningTiledEngine& s, int W, int H, int x, int y, int c) {
+    auto root = [](uint16_t v) { return float(std::sqrt(double(v) / 65535.0)); };
+    const int n = s.length(), h = n / 2;
+    float v = root(NoiseStage::sample(x, y, c));
+    if (c == 3) {
+        v = 1.0f;
+    } else if (x >= h && x + h < W && y >= h && y + h < H) {
+        float a = 0.0f;
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j)
+                a += s.kernel()[size_t(i * n + j)] *
+                     root(NoiseStage::sample(x - h + j, y - h + i, c));
+        v = a;
+    }
+    const float mul = float(1.0 / double(1.0f / 65325.0f));
+    float f = (v * v) * mul;
+    f = f > 0.0f ? f : 0.0f;
+    f = f < 65535.0f ? f : 65535.0f;
+    return uint16_t(int32_t(f + 0.5f));
 }
 
 uint16_t scaled(double linear65535) {  // the stage's change of scale without sharpening
@@ -175,4 +227,34 @@ TEST(SharpeningTiledEngine, SettingsAndSameOutputForAnyNumberOfWorkers) {
     EXPECT_TRUE(s->allTilesDirty());
     EXPECT_FLOAT_EQ(s->intensity(), 0.25f);
     EXPECT_FLOAT_EQ(s->radius(), 0);  // missing reads 0
+}
+
+TEST(SharpeningTiledEngine, MatchesTheScalarFormulaOnNoiseAndExtremes) {
+    // Odd sizes, a tile edge inside the image, kernels of 3, 5 and 9 taps a
+    // side, strengths that clip both ways and one that makes the kernel NaN.
+    const struct {
+        int w, h;
+        float radius, intensity;
+    } cases[] = {{37, 29, 0.8f, 0.5f},   {600, 517, 4.0f, 1.5f},
+                 {53, 530, 16.0f, 3.0f}, {520, 40, 0.8f, 1e6f},
+                 {31, 33, 4.0f, -1e6f},  {25, 27, 4.0f, std::numeric_limits<float>::infinity()}};
+    for (const auto& k : cases) {
+        auto source = std::make_shared<NoiseStage>(k.w, k.h);
+        auto s = SharpeningTiledEngine::initWithImage(source, std::nullopt, false);
+        s->setParameters(std::nullopt,
+                         platform::Dictionary{{"Quorvex_Filter_inputRadius", k.radius},
+                                              {"Quorvex_Filter_inputIntensity", k.intensity}});
+        auto out = s->runProcessToCompletion(kAll)->buffer();
+        ASSERT_TRUE(out);
+        int mismatches = 0;
+        for (int y = 0; y < k.h; ++y)
+            for (int x = 0; x < k.w; ++x)
+                for (int c = 0; c < 4; ++c)
+                    if (out->bufferU16ForRow(y, x)[c] !=
+                            referenceSharpened(*s, k.w, k.h, x, y, c) &&
+                        ++mismatches < 5)
+                        ADD_FAILURE() << k.w << "x" << k.h << " radius " << k.radius << " at " << x
+                                      << "," << y << " channel " << c;
+        EXPECT_EQ(mismatches, 0);
+    }
 }
