@@ -7,7 +7,9 @@
 // lossless-looking frame marker, is error 100006; a corrupt Huffman code is
 // never silently read as a zero difference.
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "dng/core/dng_exception.h"
@@ -212,6 +214,14 @@ private:
         for (uint32_t t = 0; t < 4; ++t) {
             if (tableDefined_[t]) dng_ljpeg_fix_table(&tables_[t]);
         }
+        // Only the scan's tables get a look-up; the others are never read.
+        quick_.reset(new int32_t[size_t(4) * kPeekSize]);
+        bool built[4] = {};
+        for (uint32_t i = 0; i < numComps_; ++i) {
+            const uint32_t t = comps_[i].dcTable;
+            if (!built[t]) BuildQuickTable(tables_[t], quick_.get() + size_t(t) * kPeekSize);
+            built[t] = true;
+        }
 
         const uint32_t mcusPerRow = subsampleH_ ? width_ / 2 : width_;
         if (restartInterval_) {
@@ -243,26 +253,78 @@ private:
     }
 
     // ---- bit input -----------------------------------------------------
+    //
+    // Entropy-coded bytes come through a window of the stream read a block
+    // at a time; the stream is put back at the window's logical position
+    // (the next byte the bit reader would take) before anything else reads
+    // it. A refill takes whole bytes up to 49..56 buffered bits, eight at a
+    // time where no 0xFF is among them; a marker stops the reading and zeros
+    // follow. A refill that reaches the end of the stream fails, as a byte
+    // read past the end always has: whole data ends with a marker.
 
-    void FillBitBuffer(int32_t nbits) {
+    void BeginEntropyData() {
+        windowStart_ = stream_.Position();
+        next_ = limit_ = 0;
+    }
+
+    void EndEntropyData() {
+        stream_.SetReadPosition(windowStart_ + next_);
+        BeginEntropyData();
+    }
+
+    [[gnu::noinline]] void RefillWindow() {
+        const uint64_t position = windowStart_ + next_;
+        stream_.SetReadPosition(position);
+        const uint64_t length = stream_.Length();
+        uint32_t n = 1;
+        if (position >= length) {
+            window_[0] = stream_.GetUInt8();  // fails at the end as a byte read always has
+        } else {
+            n = uint32_t(std::min<uint64_t>(length - position, kWindowBytes));
+            stream_.ReadBytes(window_, n);
+        }
+        windowStart_ = position;
+        next_ = 0;
+        limit_ = n;
+    }
+
+    uint8_t EntropyByte() {
+        if (next_ == limit_) RefillWindow();
+        return window_[next_++];
+    }
+
+    [[gnu::noinline]] void FillBitBuffer() {
         if (fastFill_) {
             FillBitBufferFast();
             return;
         }
-        while (bitsLeft_ <= 24) {
+        // Eight window bytes without 0xFF among them: the bytes needed go in
+        // at once.
+        if (!markerSeen_ && limit_ - next_ >= 8 && bitsLeft_ <= 48) {
+            uint64_t word;
+            std::memcpy(&word, window_ + next_, 8);
+            const uint64_t inverted = ~word;  // a 0xFF byte is a zero byte here
+            if (((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) == 0) {
+                const uint32_t bytes = uint32_t(56 - bitsLeft_) >> 3;  // 1..7
+                bitBuffer_ =
+                    (bitBuffer_ << (8 * bytes)) | (__builtin_bswap64(word) >> (64 - 8 * bytes));
+                bitsLeft_ += int32_t(8 * bytes);
+                next_ += bytes;
+                return;
+            }
+        }
+        while (bitsLeft_ <= 48) {
             uint32_t c = 0;
-            if (markerSeen_) {
-                if (bitsLeft_ >= nbits) break;
-            } else {
-                c = GetByte();
+            if (!markerSeen_) {
+                c = EntropyByte();
                 if (c == 0xFF) {
-                    const uint32_t c2 = GetByte();
+                    const uint32_t c2 = EntropyByte();
                     if (c2 != 0) {
                         // A marker ends the entropy-coded segment: leave the
                         // stream on it and supply zeros from here on.
-                        stream_.SetReadPosition(stream_.Position() - 2);
+                        windowStart_ = windowStart_ + next_ - 2;
+                        next_ = limit_ = 0;
                         markerSeen_ = true;
-                        if (bitsLeft_ >= nbits) break;
                         c = 0;
                     }
                 }
@@ -293,47 +355,141 @@ private:
     }
 
     int32_t GetBits(int32_t n) {
-        if (bitsLeft_ < n) FillBitBuffer(n);
+        if (bitsLeft_ < n) FillBitBuffer();
         bitsLeft_ -= n;
         return int32_t((bitBuffer_ >> bitsLeft_) & ((1u << n) - 1));
     }
 
     int32_t GetBit() { return GetBits(1); }
 
-    int32_t HuffDecode(const HuffmanTable& table) {
-        if (bitsLeft_ < 8) FillBitBuffer(8);
-        const int32_t code8 = int32_t((bitBuffer_ >> (bitsLeft_ - 8)) & 0xFF);
-        int32_t value;
-        if (table.numbits[code8]) {
-            bitsLeft_ -= table.numbits[code8];
-            value = table.value[code8];
-        } else {
-            bitsLeft_ -= 8;
-            int32_t l = 8;
-            int32_t code = code8;
-            while (code > table.maxcode[l]) {
-                code = (code << 1) | GetBit();
-                ++l;
-                if (l > 16) throw dng_ljpeg_error("corrupt Huffman code in lossless JPEG data");
-            }
-            const int32_t index = table.valptr[l] + (code - int32_t(table.mincode[l]));
-            if (index < 0 || index > 255) throw dng_ljpeg_error("corrupt Huffman code");
-            value = table.huffval[index];
+    // A code longer than the 8-bit look-ahead, read a bit at a time.
+    [[gnu::noinline]] int32_t HuffDecodeLong(const HuffmanTable& table, int32_t code8) {
+        bitsLeft_ -= 8;
+        int32_t l = 8;
+        int32_t code = code8;
+        while (code > table.maxcode[l]) {
+            code = (code << 1) | GetBit();
+            ++l;
+            if (l > 16) throw dng_ljpeg_error("corrupt Huffman code in lossless JPEG data");
         }
-        return value;
+        const int32_t index = table.valptr[l] + (code - int32_t(table.mincode[l]));
+        if (index < 0 || index > 255) throw dng_ljpeg_error("corrupt Huffman code");
+        return table.huffval[index];
     }
 
-    int32_t DecodeDifference(const HuffmanTable& table) {
-        const int32_t s = HuffDecode(table);
-        if (s == 0) return 0;
-        if (s > 16) throw dng_ljpeg_error("bad difference category");
-        if (s == 16 && !fullCategory16_) return 32768;
-        int32_t v = GetBits(s);
+    // The bit reader's state copied into a loop's locals, where it can live
+    // in registers; it goes back to the decoder around every refill and long
+    // code, and when the loop's scope ends.
+    class RowBits {
+    public:
+        explicit RowBits(dng_ljpeg_decoder& decoder)
+            : d_(decoder), buffer_(decoder.bitBuffer_), left_(decoder.bitsLeft_) {}
+        ~RowBits() { Store(); }
+        RowBits(const RowBits&) = delete;
+        RowBits& operator=(const RowBits&) = delete;
+
+        // One difference with its table's whole-difference look-up: a code
+        // and its extra bits within the next kPeekBits bits resolve in one
+        // step. Bytes come in before the buffer runs that low, except for
+        // selection value 8, whose refills stay where they were due.
+        [[gnu::always_inline]] int32_t Difference(const HuffmanTable& table, const int32_t* quick) {
+            if (left_ < kPeekBits && !d_.fastFill_) [[unlikely]] {
+                Store();
+                d_.FillBitBuffer();
+                Load();
+            }
+            if (left_ >= kPeekBits) [[likely]] {
+                const int32_t entry = quick[(buffer_ >> (left_ - kPeekBits)) & (kPeekSize - 1)];
+                if (entry & kLengthMask) [[likely]] {
+                    left_ -= entry & kLengthMask;
+                    return entry >> kLengthBits;
+                }
+            }
+            return SlowDifference(table);
+        }
+
+    private:
+        void Store() {
+            d_.bitBuffer_ = buffer_;
+            d_.bitsLeft_ = left_;
+        }
+        void Load() {
+            buffer_ = d_.bitBuffer_;
+            left_ = d_.bitsLeft_;
+        }
+        [[gnu::always_inline]] void Need(int32_t n) {
+            if (left_ < n) {
+                Store();
+                d_.FillBitBuffer();
+                Load();
+            }
+        }
+        int32_t Bits(int32_t n) {
+            Need(n);
+            left_ -= n;
+            return int32_t((buffer_ >> left_) & ((1u << n) - 1));
+        }
+        int32_t Huffman(const HuffmanTable& table) {
+            Need(8);
+            const int32_t code8 = int32_t((buffer_ >> (left_ - 8)) & 0xFF);
+            if (table.numbits[code8]) {
+                left_ -= table.numbits[code8];
+                return table.value[code8];
+            }
+            Store();
+            const int32_t value = d_.HuffDecodeLong(table, code8);
+            Load();
+            return value;
+        }
+        int32_t SlowDifference(const HuffmanTable& table) {
+            const int32_t s = Huffman(table);
+            if (s == 0) return 0;
+            if (s > 16) throw dng_ljpeg_error("bad difference category");
+            if (s == 16 && !d_.fullCategory16_) return 32768;
+            return Extend(Bits(s), s);
+        }
+
+        dng_ljpeg_decoder& d_;
+        uint64_t buffer_;
+        int32_t left_;
+    };
+
+    // The difference coded by s extra bits v (T.81 F.2.2.1, EXTEND).
+    static int32_t Extend(int32_t v, int32_t s) {
         if (v < (1 << (s - 1))) v += (-1 << s) + 1;
         return v;
     }
 
+    // Whole-difference look-up of a table by its next kPeekBits bits: the
+    // difference << kLengthBits | bits used, or 0 where the slow path must
+    // decide (codes over 8 bits, categories over 16, too few bits).
+    static constexpr int32_t kPeekBits = 12;
+    static constexpr uint32_t kPeekSize = 1u << kPeekBits;
+    static constexpr int32_t kLengthBits = 5;
+    static constexpr int32_t kLengthMask = (1 << kLengthBits) - 1;
+
+    void BuildQuickTable(const HuffmanTable& table, int32_t* quick) const {
+        for (uint32_t bits = 0; bits < kPeekSize; ++bits) {
+            const uint32_t code8 = bits >> (kPeekBits - 8);
+            const int32_t length = table.numbits[code8];
+            const int32_t s = table.value[code8];
+            int32_t entry = 0;
+            if (length == 0 || s > 16) {
+                entry = 0;
+            } else if (s == 0) {
+                entry = length;
+            } else if (s == 16 && !fullCategory16_) {
+                entry = (32768 << kLengthBits) | length;
+            } else if (length + s <= kPeekBits) {
+                const int32_t v = int32_t(bits >> (kPeekBits - length - s)) & ((1 << s) - 1);
+                entry = int32_t(uint32_t(Extend(v, s)) << kLengthBits) | (length + s);
+            }
+            quick[bits] = entry;
+        }
+    }
+
     void ProcessRestart() {
+        EndEntropyData();
         if (!markerSeen_) {
             // Bytes read ahead into the bit buffer go back to the stream so
             // that the marker search starts no later than the marker itself.
@@ -345,6 +501,7 @@ private:
         const uint8_t c = NextMarker();
         if (c != M_RST0 + nextRestartNum_) throw dng_ljpeg_error("restart marker out of sequence");
         nextRestartNum_ = (nextRestartNum_ + 1) & 7;
+        BeginEntropyData();
     }
 
     // ---- rows ----------------------------------------------------------
@@ -354,24 +511,49 @@ private:
         return tables_[comps_[scanOrder_[scanIndex]].dcTable];
     }
 
-    void DecodeFirstRow(uint16_t* cur) {
+    struct ScanTables {
+        const HuffmanTable* of[4];
+        const int32_t* quick[4];
+    };
+    ScanTables Tables() const {
+        ScanTables t{};
+        for (uint32_t c = 0; c < numComps_; ++c) {
+            const uint32_t index = comps_[scanOrder_[c]].dcTable;
+            t.of[c] = &tables_[index];
+            t.quick[c] = quick_.get() + size_t(index) * kPeekSize;
+        }
+        return t;
+    }
+
+    // Left prediction along the row from `initial` (the first row, and every
+    // row of selection value 8).
+    void DecodeLeftPredictedRow(uint16_t* cur, uint16_t initial) {
         const uint32_t comps = numComps_;
-        const uint16_t initial = uint16_t(1u << (precision_ - pt_ - 1));
+        const ScanTables t = Tables();
+        RowBits bits(*this);
         for (uint32_t c = 0; c < comps; ++c) {
-            cur[c] = uint16_t(initial + DecodeDifference(TableOf(c)));
+            cur[c] = uint16_t(initial + bits.Difference(*t.of[c], t.quick[c]));
         }
         for (uint32_t col = 1; col < width_; ++col) {
             uint16_t* px = cur + col * comps;
             for (uint32_t c = 0; c < comps; ++c) {
-                px[c] = uint16_t(px[int32_t(c) - int32_t(comps)] + DecodeDifference(TableOf(c)));
+                px[c] = uint16_t(px[int32_t(c) - int32_t(comps)] +
+                                 bits.Difference(*t.of[c], t.quick[c]));
             }
         }
     }
 
-    void DecodeRow(const uint16_t* prev, uint16_t* cur) {
+    void DecodeFirstRow(uint16_t* cur) {
+        DecodeLeftPredictedRow(cur, uint16_t(1u << (precision_ - pt_ - 1)));
+    }
+
+    template <uint32_t predictor>
+    void DecodeRowWith(const uint16_t* prev, uint16_t* cur) {
         const uint32_t comps = numComps_;
+        const ScanTables t = Tables();
+        RowBits bits(*this);
         for (uint32_t c = 0; c < comps; ++c) {
-            cur[c] = uint16_t(prev[c] + DecodeDifference(TableOf(c)));
+            cur[c] = uint16_t(prev[c] + bits.Difference(*t.of[c], t.quick[c]));
         }
         for (uint32_t col = 1; col < width_; ++col) {
             const uint32_t i = col * comps;
@@ -380,7 +562,7 @@ private:
                 const int32_t rb = prev[i + c];
                 const int32_t rc = prev[i + c - comps];
                 int32_t pred;
-                switch (ss_) {
+                switch (predictor) {
                     case 1:
                         pred = ra;
                         break;
@@ -403,24 +585,32 @@ private:
                         pred = (ra + rb) >> 1;
                         break;
                 }
-                cur[i + c] = uint16_t(pred + DecodeDifference(TableOf(c)));
+                cur[i + c] = uint16_t(pred + bits.Difference(*t.of[c], t.quick[c]));
             }
         }
     }
 
-    // Selection value 8: every row starts again from 32768, left prediction.
-    void DecodeIndependentRow(uint16_t* cur) {
-        const uint32_t comps = numComps_;
-        for (uint32_t c = 0; c < comps; ++c) {
-            cur[c] = uint16_t(32768 + DecodeDifference(TableOf(c)));
-        }
-        for (uint32_t col = 1; col < width_; ++col) {
-            uint16_t* px = cur + col * comps;
-            for (uint32_t c = 0; c < comps; ++c) {
-                px[c] = uint16_t(px[int32_t(c) - int32_t(comps)] + DecodeDifference(TableOf(c)));
-            }
+    void DecodeRow(const uint16_t* prev, uint16_t* cur) {
+        switch (ss_) {
+            case 1:
+                return DecodeRowWith<1>(prev, cur);
+            case 2:
+                return DecodeRowWith<2>(prev, cur);
+            case 3:
+                return DecodeRowWith<3>(prev, cur);
+            case 4:
+                return DecodeRowWith<4>(prev, cur);
+            case 5:
+                return DecodeRowWith<5>(prev, cur);
+            case 6:
+                return DecodeRowWith<6>(prev, cur);
+            default:
+                return DecodeRowWith<7>(prev, cur);
         }
     }
+
+    // Selection value 8: every row starts again from 32768, left prediction.
+    void DecodeIndependentRow(uint16_t* cur) { DecodeLeftPredictedRow(cur, 32768); }
 
     // Subsampled colour: each unit holds 2 (2x1) or 4 (2x2) luma samples and
     // one Cb and one Cr. Rows are spooled as full pixels Y, Cb, Cr with the
@@ -448,14 +638,16 @@ private:
             if (restartInRows_) --rowsToGo;
             if (restart) firstY = firstCb = firstCr = initial;
             uint16_t y = firstY, cb = firstCb, cr = firstCr;
+            const ScanTables t = Tables();
+            RowBits bits(*this);
             for (uint32_t u = 0; u < units; ++u) {
                 uint16_t luma[4];
                 for (uint32_t k = 0; k < lumaPerUnit; ++k) {
-                    y = uint16_t(y + DecodeDifference(TableOf(0)));
+                    y = uint16_t(y + bits.Difference(*t.of[0], t.quick[0]));
                     luma[k] = y;
                 }
-                cb = uint16_t(cb + DecodeDifference(TableOf(1)));
-                cr = uint16_t(cr + DecodeDifference(TableOf(2)));
+                cb = uint16_t(cb + bits.Difference(*t.of[1], t.quick[1]));
+                cr = uint16_t(cr + bits.Difference(*t.of[2], t.quick[2]));
                 if (u == 0) {
                     firstY = luma[0];
                     firstCb = cb;
@@ -476,7 +668,9 @@ private:
 
     void DecodeImage() {
         if (subsampleH_) {
+            BeginEntropyData();
             DecodeSubsampledImage();
+            EndEntropyData();
             return;
         }
         const uint32_t rowSamples = width_ * numComps_;
@@ -494,6 +688,7 @@ private:
             return;
         }
 
+        BeginEntropyData();
         uint32_t rowsToGo = restartInRows_;
         for (uint32_t row = 0; row < height_; ++row) {
             bool first = row == 0;
@@ -511,6 +706,7 @@ private:
             spooler_.Spool(cur, rowBytes);
             std::swap(prev, cur);
         }
+        EndEntropyData();
     }
 
     dng_stream& stream_;
@@ -534,6 +730,14 @@ private:
     uint32_t restartInterval_ = 0;
     uint32_t restartInRows_ = 0;
     uint32_t nextRestartNum_ = 0;
+
+    static constexpr uint32_t kWindowBytes = 4096;
+    uint8_t window_[kWindowBytes];
+    uint64_t windowStart_ = 0;  // stream offset of window_[0]
+    uint32_t next_ = 0;         // window bytes taken
+    uint32_t limit_ = 0;        // window bytes held
+
+    std::unique_ptr<int32_t[]> quick_;  // kPeekSize entries per table index
 
     uint64_t bitBuffer_ = 0;
     int32_t bitsLeft_ = 0;

@@ -1,9 +1,9 @@
 // Lossless JPEG: encoder/decoder round trips over shapes, depths and data
 // kinds, byte stuffing, a hand-assembled stream, and malformed streams.
 
-#include <algorithm>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -331,6 +331,140 @@ TEST(LosslessJpeg, TruncatedStreamsFailInsteadOfReadingOn) {
     for (size_t cut = 0; cut < full.size(); cut += 7) {
         std::vector<uint8_t> part(full.begin(), full.begin() + long(cut));
         EXPECT_NE(DecodeError(part), 0) << "cut at " << cut;
+    }
+}
+
+// Writes a stream the encoder does not make: any predictor, restart markers
+// every few rows, and a fixed table with codes of 2 to 12 bits.
+class StreamWriter {
+public:
+    StreamWriter() {
+        // Category s -> code: lengths 2, 3 x3, 4 x4, 6 x4, 9 x3, 12 x2.
+        const int lengths[17] = {2, 3, 3, 3, 4, 4, 4, 4, 6, 6, 6, 6, 9, 9, 9, 12, 12};
+        uint32_t code = 0;
+        int length = 1;
+        for (int s = 0; s < 17; ++s) {
+            while (length < lengths[s]) code <<= 1, ++length;
+            codes_[s] = code++;
+            lengths_[s] = length;
+        }
+    }
+
+    std::vector<uint8_t> Write(const std::vector<uint16_t>& samples, uint32_t rows, uint32_t cols,
+                               uint32_t comps, uint32_t predictor, uint32_t restartRows) {
+        const uint32_t precision = 14;
+        out_ = {0xFF, 0xD8, 0xFF, 0xC4, 0, 36, 0};
+        const uint8_t counts[16] = {0, 1, 3, 4, 0, 4, 0, 0, 3, 0, 0, 2, 0, 0, 0, 0};
+        out_.insert(out_.end(), counts, counts + 16);
+        for (uint8_t v = 0; v <= 16; ++v) out_.push_back(v);
+        if (restartRows) {
+            const uint32_t interval = restartRows * cols;
+            out_.insert(out_.end(), {0xFF, 0xDD, 0, 4, uint8_t(interval >> 8), uint8_t(interval)});
+        }
+        out_.insert(out_.end(),
+                    {0xFF, 0xC3, 0, uint8_t(8 + 3 * comps), uint8_t(precision), uint8_t(rows >> 8),
+                     uint8_t(rows), uint8_t(cols >> 8), uint8_t(cols), uint8_t(comps)});
+        for (uint32_t c = 0; c < comps; ++c) out_.insert(out_.end(), {uint8_t(c), 0x11, 0});
+        out_.insert(out_.end(), {0xFF, 0xDA, 0, uint8_t(6 + 2 * comps), uint8_t(comps)});
+        for (uint32_t c = 0; c < comps; ++c) out_.insert(out_.end(), {uint8_t(c), 0x00});
+        out_.insert(out_.end(), {uint8_t(predictor), 0, 0});
+
+        auto at = [&](uint32_t r, uint32_t x, uint32_t c) -> int32_t {
+            return samples[(size_t(r) * cols + x) * comps + c];
+        };
+        uint32_t marker = 0;
+        for (uint32_t r = 0; r < rows; ++r) {
+            const bool first = restartRows ? r % restartRows == 0 : r == 0;
+            if (first && r > 0) {
+                Flush();
+                out_.insert(out_.end(), {0xFF, uint8_t(0xD0 + marker)});
+                marker = (marker + 1) & 7;
+            }
+            for (uint32_t x = 0; x < cols; ++x) {
+                for (uint32_t c = 0; c < comps; ++c) {
+                    int32_t pred;
+                    if (first) {
+                        pred = x == 0 ? 1 << (precision - 1) : at(r, x - 1, c);
+                    } else if (x == 0) {
+                        pred = at(r - 1, 0, c);
+                    } else {
+                        const int32_t ra = at(r, x - 1, c), rb = at(r - 1, x, c),
+                                      rc = at(r - 1, x - 1, c);
+                        const int32_t preds[8] = {0,
+                                                  ra,
+                                                  rb,
+                                                  rc,
+                                                  ra + rb - rc,
+                                                  ra + ((rb - rc) >> 1),
+                                                  rb + ((ra - rc) >> 1),
+                                                  (ra + rb) >> 1};
+                        pred = preds[predictor];
+                    }
+                    PutDifference(at(r, x, c) - pred);
+                }
+            }
+        }
+        Flush();
+        out_.insert(out_.end(), {0xFF, 0xD9});
+        return out_;
+    }
+
+private:
+    void PutDifference(int32_t d) {
+        const uint32_t magnitude = uint32_t(d < 0 ? -d : d);
+        int s = 0;
+        while ((magnitude >> s) != 0) ++s;
+        PutBits(codes_[s], lengths_[s]);
+        if (s) PutBits(uint32_t(d < 0 ? d - 1 : d) & ((1u << s) - 1), s);
+    }
+    void PutBits(uint32_t bits, int n) {
+        for (int i = n - 1; i >= 0; --i) {
+            byte_ = uint8_t(byte_ << 1 | ((bits >> i) & 1));
+            if (++used_ == 8) Emit();
+        }
+    }
+    void Emit() {
+        out_.push_back(byte_);
+        if (byte_ == 0xFF) out_.push_back(0x00);
+        byte_ = 0;
+        used_ = 0;
+    }
+    void Flush() {  // pads with ones
+        while (used_) PutBits(1, 1);
+    }
+
+    uint32_t codes_[17];
+    int lengths_[17];
+    std::vector<uint8_t> out_;
+    uint8_t byte_ = 0;
+    int used_ = 0;
+};
+
+TEST(LosslessJpeg, EveryPredictorWithRestartsAndLongCodesRoundTrips) {
+    // Smooth data with noise, and some jumps to any value: short and long
+    // codes, stuffed bytes, streams longer than the decoder reads at once.
+    std::mt19937 rng(11);
+    StreamWriter writer;
+    struct Shape {
+        uint32_t rows, cols;
+    };
+    for (const Shape shape : {Shape{23, 37}, Shape{40, 301}}) {
+        for (uint32_t comps = 1; comps <= 3; ++comps) {
+            std::vector<uint16_t> src(size_t(shape.rows) * shape.cols * comps);
+            for (size_t i = 0; i < src.size(); ++i) {
+                src[i] = rng() % 16 == 0 ? uint16_t(rng() % 16384)
+                                         : uint16_t(8000 + (i / comps) % 700 + rng() % 40);
+            }
+            for (uint32_t predictor = 1; predictor <= 7; ++predictor) {
+                for (uint32_t restartRows : {0u, 1u, 3u}) {
+                    const auto bytes =
+                        writer.Write(src, shape.rows, shape.cols, comps, predictor, restartRows);
+                    EXPECT_EQ(Decode(bytes, src.size() * 2), src)
+                        << shape.cols << " x " << shape.rows << " x " << comps << ", predictor "
+                        << predictor << ", restart every " << restartRows << " rows";
+                }
+            }
+        }
     }
 }
 
