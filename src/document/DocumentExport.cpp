@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -175,39 +177,85 @@ Dictionary DocumentExport::imageProperties(const Dictionary* metaData, double qu
     return props;
 }
 
-bool DocumentExport::eightBitRGB(const platform::BitmapImage& image, std::span<uint8_t> out) {
+namespace {
+
+// Every 16-bit sample's 8-bit value: the same float steps as toEightBit, so
+// the bytes are those of the per-pixel formula.
+const std::array<uint8_t, 65536>& eightBitTable() {
+    static const std::array<uint8_t, 65536> table = [] {
+        std::array<uint8_t, 65536> t{};
+        for (size_t v = 0; v < t.size(); ++v) t[v] = toEightBit(static_cast<float>(v));
+        return t;
+    }();
+    return table;
+}
+
+// Un-premultiplies as the bitmap reader does; no alpha reads as 0.
+void packPremultiplied(const uint16_t c[4], uint8_t* o) {
+    const float a = static_cast<float>(c[3]) / 65535.0f;
+    for (int k = 0; k < 3; ++k)
+        o[k] = a > 0 ? toEightBit(std::min(static_cast<float>(c[k]) / a, 65535.0f)) : 0;
+}
+
+// One row of 16-bit little-endian RGBA to packed RGB. An opaque pixel (or any
+// pixel of a straight-alpha image) divides by exactly 1, so its samples go
+// through the table; only translucent premultiplied pixels take the formula.
+void packRow(const uint8_t* row, size_t width, bool premultiplied, uint8_t* o) {
+    const uint8_t* table = eightBitTable().data();
+    for (size_t x = 0; x < width; ++x, row += 8, o += 3) {
+        uint16_t c[4];
+        std::memcpy(c, row, sizeof c);
+        if constexpr (std::endian::native == std::endian::big)
+            for (uint16_t& v : c) v = static_cast<uint16_t>((v >> 8) | (v << 8));
+        if (premultiplied && c[3] != 0xFFFF) [[unlikely]] {
+            packPremultiplied(c, o);
+            continue;
+        }
+        o[0] = table[c[0]];
+        o[1] = table[c[1]];
+        o[2] = table[c[2]];
+    }
+}
+
+}  // namespace
+
+bool DocumentExport::packsEightBit(const platform::BitmapImage& image) {
     const uint32_t alpha = image.alphaInfo();
-    const bool premultiplied = alpha == platform::kBitmapAlphaPremultipliedLast;
     if (image.bitsPerComponent() != 16 || image.bitsPerPixel() != 64 || image.isFloat() ||
         image.byteOrderInfo() != platform::kBitmapByteOrder16Little ||
         (alpha != platform::kBitmapAlphaLast && alpha != platform::kBitmapAlphaNoneSkipLast &&
-         !premultiplied))
+         alpha != platform::kBitmapAlphaPremultipliedLast))
         return false;
     const auto& provider = image.dataProvider();
     const size_t w = image.width(), h = image.height(), stride = image.bytesPerRow();
-    if (!provider || !provider->bytes() || w == 0 || h == 0 || stride < w * 8 ||
-        out.size() / 3 / w < h || provider->length() < (h - 1) * stride + w * 8)
+    return provider && provider->bytes() && w != 0 && h != 0 && stride >= w * 8 &&
+           provider->length() >= (h - 1) * stride + w * 8;
+}
+
+bool DocumentExport::eightBitRows(const platform::BitmapImage& image, size_t first, size_t count,
+                                  uint8_t* out) {
+    if (!packsEightBit(image) || out == nullptr || first > image.height() ||
+        count > image.height() - first)
         return false;
-    const uint8_t* base = provider->bytes();
+    const bool premultiplied = image.alphaInfo() == platform::kBitmapAlphaPremultipliedLast;
+    const size_t w = image.width(), stride = image.bytesPerRow();
+    const uint8_t* base = image.dataProvider()->bytes();
+    for (size_t y = 0; y < count; ++y)
+        packRow(base + (first + y) * stride, w, premultiplied, out + y * w * 3);
+    return true;
+}
+
+bool DocumentExport::eightBitRGB(const platform::BitmapImage& image, std::span<uint8_t> out) {
+    if (!packsEightBit(image)) return false;
+    const size_t w = image.width(), h = image.height();
+    if (out.size() / 3 / w < h) return false;
     constexpr size_t kBand = 64;
-    platform::apply((h + kBand - 1) / kBand,
-                    platform::DispatchQueue::global(platform::QueuePriority::High),
-                    [&](size_t band) {
-                        const size_t y1 = std::min(h, (band + 1) * kBand);
-                        for (size_t y = band * kBand; y < y1; ++y) {
-                            const uint8_t* row = base + y * stride;
-                            uint8_t* o = out.data() + y * w * 3;
-                            for (size_t x = 0; x < w; ++x, row += 8, o += 3) {
-                                float c[4];
-                                for (int k = 0; k < 4; ++k)
-                                    c[k] = static_cast<float>(row[2 * k] | (row[2 * k + 1] << 8));
-                                // Un-premultiply as the bitmap reader does; no alpha reads as 0.
-                                const float a = premultiplied ? c[3] / 65535.0f : 1.0f;
-                                for (int k = 0; k < 3; ++k)
-                                    o[k] = a > 0 ? toEightBit(std::min(c[k] / a, 65535.0f)) : 0;
-                            }
-                        }
-                    });
+    platform::apply(
+        (h + kBand - 1) / kBand, platform::DispatchQueue::global(platform::QueuePriority::High),
+        [&](size_t band) {
+            const size_t first = band * kBand;
+            eightBitRows(image, first, std::min(kBand, h - first), out.data() + first * w * 3);
+        });
     return true;
 }
 
@@ -251,13 +299,16 @@ struct ExportJob {
     const platform::OutputFile::Policy& policy;
     std::mutex& exportLock;
 
-    ImageWrapper::Ptr wrapper{};                 // from render
-    std::shared_ptr<CGImageBitMap> image{};      // from render, released by encode
-    double quality = 1;                          // from encode
-    int32_t width = 0, height = 0;               // from encode
-    // Every byte is written before the file is: no zeroing first.
-    std::vector<uint8_t, platform::LargeBlockAllocator<uint8_t>> rgb8{};  // from encode
-    std::vector<uint8_t> exif{}, icc{};                                   // from encode
+    ImageWrapper::Ptr wrapper{};             // from render
+    std::shared_ptr<CGImageBitMap> image{};  // from render, released by publish
+    double quality = 1;                      // from encode
+    int32_t width = 0, height = 0;           // from encode
+    // From encode: the rendered bitmap when the encoder can take its rows as
+    // they are packed, else the whole image as packed 8-bit RGB (every byte
+    // is written before the file is: no zeroing first).
+    std::shared_ptr<const platform::BitmapImage> pixels{};
+    std::vector<uint8_t, platform::LargeBlockAllocator<uint8_t>> rgb8{};
+    std::vector<uint8_t> exif{}, icc{};
     platform::Error failure{};
 };
 
@@ -339,14 +390,15 @@ bool encode(ExportJob& job) {
     job.height = image.getHeight();
     if (job.width <= 0 || job.height <= 0)
         return failJob(job, quorvexError(kQuorvexErrorNoLinearBuffer));
-    try {
-        job.rgb8.resize(size_t(job.width) * size_t(job.height) * 3);
-    } catch (const std::bad_alloc&) {
-        return failJob(job, quorvexError(kQuorvexErrorNoMemory));
-    }
-    if (!image.getImageRef() || !DocumentExport::eightBitRGB(*image.getImageRef(), job.rgb8)) {
+    // Packed band by band while encoding, so no 8-bit copy of the whole image.
+    if (auto ref = image.getImageRef(); ref && DocumentExport::packsEightBit(*ref) &&
+                                        ref->width() == size_t(job.width) &&
+                                        ref->height() == size_t(job.height)) {
+        job.pixels = std::move(ref);
+    } else {
         std::vector<uint16_t> linear;
         try {
+            job.rgb8.resize(size_t(job.width) * size_t(job.height) * 3);
             linear.resize(job.rgb8.size());
         } catch (const std::bad_alloc&) {
             return failJob(job, quorvexError(kQuorvexErrorNoMemory));
@@ -354,8 +406,8 @@ bool encode(ExportJob& job) {
         if (!image.getLinearBuffer(linear))
             return failJob(job, quorvexError(kQuorvexErrorNoLinearBuffer));
         toEightBit(linear, job.rgb8);
+        job.image.reset();
     }
-    job.image.reset();
 
     if (auto space = job.engine.renderingSpace(); space && space->csRef())
         job.icc = space->csRef()->bytes();
@@ -373,9 +425,24 @@ bool publish(ExportJob& job, std::filesystem::path* written) {
     if (!out)
         return failJob(job,
                        DocumentExport::destinationError(kQuorvexErrorCreateDestination, cause));
-    if (!platform::writeJPEG(job.rgb8.data(), uint32_t(job.width), uint32_t(job.height),
-                             static_cast<int>(std::lround(job.quality * 100)), job.exif, job.icc,
-                             out->stream(), &cause))
+    const int quality = static_cast<int>(std::lround(job.quality * 100));
+    const uint32_t width = uint32_t(job.width), height = uint32_t(job.height);
+    bool encoded;
+    if (job.pixels) {
+        const platform::BitmapImage& pixels = *job.pixels;
+        encoded = platform::writeJPEG(
+            [&pixels](uint32_t first, uint32_t count, uint8_t* rgb) {
+                return DocumentExport::eightBitRows(pixels, first, count, rgb);
+            },
+            width, height, quality, job.exif, job.icc, out->stream(), &cause);
+    } else {
+        encoded = platform::writeJPEG(job.rgb8.data(), width, height, quality, job.exif, job.icc,
+                                      out->stream(), &cause);
+    }
+    job.pixels.reset();
+    job.image.reset();
+    job.rgb8 = decltype(job.rgb8)();
+    if (!encoded)
         return failJob(job,
                        DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, cause));
     auto placed = out->publish(job.policy, &cause);

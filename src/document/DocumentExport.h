@@ -50,6 +50,14 @@ public:
     // a 16-bit little-endian RGBA image, rows converted in parallel. False
     // for any other layout (the caller then goes through CGImageBitMap).
     static bool eightBitRGB(const platform::BitmapImage& image, std::span<uint8_t> out);
+    // Whether eightBitRGB and eightBitRows take the image: 16-bit
+    // little-endian RGBA (alpha last) whose bytes are at hand.
+    static bool packsEightBit(const platform::BitmapImage& image);
+    // Rows [first, first + count) of such an image as packed 8-bit RGB at out
+    // (count × width × 3 bytes), as eightBitRGB gives them. False for other
+    // layouts and rows outside the image. Safe from several threads at once.
+    static bool eightBitRows(const platform::BitmapImage& image, size_t first, size_t count,
+                             uint8_t* out);
     // A failure of `code` (-11 or -12) with the system's reason after the
     // fixed text.
     static platform::Error destinationError(long code, const platform::Error& cause);

@@ -2,11 +2,18 @@
 // optional EXIF block (APP1, "Exif\0\0" then the TIFF-structured block) and
 // an optional ICC profile (APP2 "ICC_PROFILE" segments).
 //
+// Large images are encoded on every core: horizontal bands of whole MCU rows
+// are compressed as separate images with the same tables and joined into one
+// file with restart markers, one restart interval per band. The bytes are
+// exactly those of a one-piece encode with that restart interval. Smaller
+// images are written in one piece without restart markers.
+//
 // Stateless and safe to call from several threads at once.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -16,6 +23,11 @@ namespace platform {
 
 // The largest EXIF block one APP1 segment holds.
 inline constexpr std::size_t kMaxJpegExifBlock = 65533 - 6;
+
+// Fills rows [first, first + count) as packed 8-bit RGB at out (count × width
+// × 3 bytes). Called from several threads at once for different rows; it must
+// not throw. Returning false stops the encode with an error.
+using JpegRowSource = std::function<bool(uint32_t first, uint32_t count, uint8_t* out)>;
 
 // Writes width × height pixels of 3 bytes each, rows packed, at quality 1..100
 // (clamped). Fails, leaving no file behind, for an empty image, an EXIF block
@@ -28,5 +40,15 @@ bool writeJPEG(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
 bool writeJPEG(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
                std::span<const uint8_t> exifBlock, std::span<const uint8_t> iccProfile,
                std::FILE* file, Error* error = nullptr);
+// The same with the rows asked for a few at a time, so no packed copy of the
+// whole image is needed; the bytes are those of the packed-buffer call.
+bool writeJPEG(const JpegRowSource& rows, uint32_t width, uint32_t height, int quality,
+               std::span<const uint8_t> exifBlock, std::span<const uint8_t> iccProfile,
+               std::FILE* file, Error* error = nullptr);
+
+// The rows of one band when an image of this size is encoded in bands (a
+// multiple of the MCU height; the restart interval is the MCUs of one band),
+// or 0 when it is encoded in one piece.
+uint32_t jpegBandRows(uint32_t width, uint32_t height);
 
 }  // namespace platform

@@ -151,6 +151,59 @@ TEST(ExportRules, EightBitConversionMatchesTheBitmapReader) {
     EXPECT_FALSE(DocumentExport::eightBitRGB(*image, small));
 }
 
+// The table-driven rows give exactly the per-pixel formula's bytes: opaque
+// and straight-alpha pixels through the table, translucent premultiplied ones
+// un-premultiplied, for every 16-bit value and odd widths.
+TEST(ExportRules, EightBitRowsAreThePerPixelFormula) {
+    auto formula = [](uint16_t c, uint16_t alpha, bool premultiplied) -> uint8_t {
+        const float a = premultiplied ? float(alpha) / 65535.0f : 1.0f;
+        if (!(a > 0)) return 0;
+        float v = std::min(float(c) / a, 65535.0f) * (255.0f / 65325.0f) + 0.5f;
+        return uint8_t(v >= 255.0f ? 255.0f : v);
+    };
+    constexpr size_t kW = 1031, kH = 67;  // every 16-bit value, then adversarial ones
+    std::vector<uint16_t> samples(kW * kH * 4);
+    uint32_t seed = 99;
+    const uint16_t alphas[] = {65535, 65535, 65535, 0, 1, 32768, 65534, 65325};
+    for (size_t i = 0; i < kW * kH; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        uint16_t* p = &samples[i * 4];
+        for (int k = 0; k < 3; ++k) p[k] = uint16_t(i * 3 + k);
+        if (i * 3 >= 65536) {
+            const uint16_t edge[] = {0, 1, 65324, 65325, 65326, 65535, uint16_t(seed >> 16)};
+            for (int k = 0; k < 3; ++k) p[k] = edge[(seed >> (4 * k)) % 7];
+            if (i % 5 == 0) p[1] = p[2] = p[0];
+        }
+        p[3] = alphas[(seed >> 24) % 8];
+    }
+    std::vector<uint8_t> bytes(samples.size() * 2);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        bytes[2 * i] = uint8_t(samples[i]);
+        bytes[2 * i + 1] = uint8_t(samples[i] >> 8);
+    }
+    for (const uint32_t alpha :
+         {platform::kBitmapAlphaPremultipliedLast, platform::kBitmapAlphaNoneSkipLast}) {
+        const bool premultiplied = alpha == platform::kBitmapAlphaPremultipliedLast;
+        auto image = platform::BitmapImage::create(
+            kW, kH, 16, 64, kW * 8, alpha | platform::kBitmapByteOrder16Little, nullptr,
+            platform::BitmapDataProvider::withData(bytes));
+        ASSERT_NE(image, nullptr);
+        ASSERT_TRUE(DocumentExport::packsEightBit(*image));
+        std::vector<uint8_t> all(kW * kH * 3), rows(kW * 5 * 3);
+        ASSERT_TRUE(DocumentExport::eightBitRGB(*image, all));
+        ASSERT_TRUE(DocumentExport::eightBitRows(*image, kH - 5, 5, rows.data()));
+        size_t wrong = 0;
+        for (size_t i = 0; i < kW * kH; ++i)
+            for (int k = 0; k < 3; ++k)
+                wrong += all[i * 3 + k] !=
+                         formula(samples[i * 4 + k], samples[i * 4 + 3], premultiplied);
+        EXPECT_EQ(wrong, 0u);
+        EXPECT_TRUE(std::equal(rows.begin(), rows.end(), all.end() - rows.size()));
+        EXPECT_FALSE(DocumentExport::eightBitRows(*image, kH - 4, 5, rows.data()));
+        EXPECT_FALSE(DocumentExport::eightBitRows(*image, kH + 1, 0, rows.data()));
+    }
+}
+
 // Reads the value of one IFD entry of the little-endian block.
 struct TiffReader {
     const std::vector<uint8_t>& b;

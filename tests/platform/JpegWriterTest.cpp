@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 #include <jpeglib.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <csetjmp>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "platform/JpegWriter.h"
@@ -68,7 +74,192 @@ std::vector<uint8_t> Gradient(uint32_t width, uint32_t height) {
     return rgb;
 }
 
+// A gradient with noise and flat patches, so the entropy-coded data holds
+// stuffed 0xFF bytes and long zero runs.
+std::vector<uint8_t> Scene(uint32_t width, uint32_t height) {
+    std::vector<uint8_t> rgb(static_cast<size_t>(width) * height * 3);
+    uint32_t seed = width * 7919u + height;
+    for (uint32_t y = 0; y < height; y++) {
+        for (uint32_t x = 0; x < width; x++) {
+            uint8_t* p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+            seed = seed * 1103515245u + 12345u;
+            const bool flat = (x / 64 + y / 64) % 3 == 0;
+            p[0] = flat ? 255 : static_cast<uint8_t>(x * 255 / width + ((seed >> 16) & 15));
+            p[1] = flat ? 0 : static_cast<uint8_t>(y * 255 / height);
+            p[2] = flat ? 255 : static_cast<uint8_t>(seed >> 24);
+        }
+    }
+    return rgb;
+}
+
+std::vector<uint8_t> ExifApp1(const std::vector<uint8_t>& exif) {
+    std::vector<uint8_t> app1 = {'E', 'x', 'i', 'f', 0, 0};
+    app1.insert(app1.end(), exif.begin(), exif.end());
+    return app1;
+}
+
+// What libjpeg-turbo writes by itself for the whole image in one pass, with a
+// restart marker every `restartInterval` MCUs (0: none).
+std::vector<uint8_t> OnePiece(const std::vector<uint8_t>& rgb, uint32_t width, uint32_t height,
+                              int quality, unsigned restartInterval,
+                              const std::vector<uint8_t>& exif, const std::vector<uint8_t>& icc) {
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr errors;
+    cinfo.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&cinfo);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buffer, &size);
+    cinfo.image_width = width;
+    cinfo.image_height = height;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    cinfo.restart_interval = restartInterval;
+    jpeg_start_compress(&cinfo, TRUE);
+    if (!exif.empty()) {
+        const std::vector<uint8_t> app1 = ExifApp1(exif);
+        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, app1.data(), unsigned(app1.size()));
+    }
+    if (!icc.empty()) jpeg_write_icc_profile(&cinfo, icc.data(), unsigned(icc.size()));
+    while (cinfo.next_scanline < height) {
+        JSAMPROW row = const_cast<JSAMPROW>(&rgb[size_t(cinfo.next_scanline) * width * 3]);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    std::vector<uint8_t> bytes(buffer, buffer + size);
+    std::free(buffer);
+    jpeg_destroy_compress(&cinfo);
+    return bytes;
+}
+
+// Runs one of the stream writers into memory; empty on failure.
+template <typename Write>
+std::vector<uint8_t> IntoMemory(Write write, platform::Error* error = nullptr) {
+    char* buffer = nullptr;
+    size_t size = 0;
+    std::FILE* file = open_memstream(&buffer, &size);
+    const bool ok = write(file, error);
+    std::fclose(file);
+    std::vector<uint8_t> bytes;
+    if (ok) bytes.assign(buffer, buffer + size);
+    std::free(buffer);
+    return bytes;
+}
+
+std::vector<uint8_t> Written(const std::vector<uint8_t>& rgb, uint32_t width, uint32_t height,
+                             int quality, const std::vector<uint8_t>& exif = {},
+                             const std::vector<uint8_t>& icc = {}) {
+    return IntoMemory([&](std::FILE* file, platform::Error* error) {
+        return platform::writeJPEG(rgb.data(), width, height, quality, exif, icc, file, error);
+    });
+}
+
+// The same pixels asked for through a row source that checks what it is asked.
+std::vector<uint8_t> WrittenFromRows(const std::vector<uint8_t>& rgb, uint32_t width,
+                                     uint32_t height, bool* rowsInRange) {
+    *rowsInRange = true;
+    platform::JpegRowSource rows = [&](uint32_t first, uint32_t count, uint8_t* out) {
+        if (count == 0 || first + count > height) *rowsInRange = false;
+        if (!*rowsInRange) return false;
+        std::memcpy(out, &rgb[size_t(first) * width * 3], size_t(count) * width * 3);
+        return true;
+    };
+    return IntoMemory([&](std::FILE* file, platform::Error* error) {
+        return platform::writeJPEG(rows, width, height, 90, {}, {}, file, error);
+    });
+}
+
+std::vector<uint8_t> DecodedPixels(const std::vector<uint8_t>& jpeg) {
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr errors;
+    cinfo.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&cinfo);
+    std::vector<uint8_t> pixels(size_t(cinfo.output_width) * cinfo.output_height * 3);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = &pixels[size_t(cinfo.output_scanline) * cinfo.output_width * 3];
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    // Corrupt entropy data shows up as warnings, not errors.
+    if (errors.num_warnings != 0) pixels.clear();
+    jpeg_destroy_decompress(&cinfo);
+    return pixels;
+}
+
 }  // namespace
+
+// Large images are encoded in bands on every core and joined with restart
+// markers; the result must be byte for byte libjpeg-turbo's own encode with
+// that restart interval, and decode to the pixels of the plain encode.
+TEST(JpegWriter, BandedEncodeIsTheOnePieceEncodeWithRestartMarkers) {
+    const std::vector<uint8_t> exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<uint8_t> icc(70000);
+    for (size_t i = 0; i < icc.size(); i++) icc[i] = static_cast<uint8_t>(i * 13);
+    struct Case {
+        uint32_t width, height;
+        int quality;
+        bool markers;
+    };
+    // Odd sizes (a short last band, partial MCUs on the right), a band count
+    // past nine (RST0..7 wrap), and the widest frame libjpeg takes (one MCU row
+    // per band).
+    uint32_t mostBands = 0;
+    for (const Case c :
+         {Case{2049, 1957, 100, true}, Case{1000, 5600, 75, false}, Case{65500, 72, 90, false}}) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        const std::vector<uint8_t> rgb = Scene(c.width, c.height);
+        const uint32_t bandRows = platform::jpegBandRows(c.width, c.height);
+        ASSERT_GT(bandRows, 0u);
+        ASSERT_EQ(bandRows % 16, 0u);
+        ASSERT_LT(bandRows, c.height);
+        mostBands = std::max(mostBands, (c.height + bandRows - 1) / bandRows);
+        const uint32_t interval = (c.width + 15) / 16 * (bandRows / 16);
+        ASSERT_LE(interval, 65535u);
+        const std::vector<uint8_t> noMarkers;
+        const auto& e = c.markers ? exif : noMarkers;
+        const auto& p = c.markers ? icc : noMarkers;
+
+        const std::vector<uint8_t> banded = Written(rgb, c.width, c.height, c.quality, e, p);
+        ASSERT_FALSE(banded.empty());
+        EXPECT_TRUE(banded == OnePiece(rgb, c.width, c.height, c.quality, interval, e, p));
+        const std::vector<uint8_t> decoded = DecodedPixels(banded);
+        ASSERT_FALSE(decoded.empty());
+        EXPECT_TRUE(decoded == DecodedPixels(OnePiece(rgb, c.width, c.height, c.quality, 0, e, p)));
+        if (c.quality == 75) {
+            bool rowsInRange = false;
+            EXPECT_TRUE(WrittenFromRows(rgb, c.width, c.height, &rowsInRange) ==
+                        Written(rgb, c.width, c.height, 90));
+            EXPECT_TRUE(rowsInRange);
+        }
+    }
+    EXPECT_GT(mostBands, 9u);
+}
+
+// Below the banding size the file is exactly the plain one-piece encode.
+TEST(JpegWriter, SmallImagesAreWrittenInOnePieceWithoutRestartMarkers) {
+    struct Size {
+        uint32_t width, height;
+    };
+    for (const Size size : {Size{1, 1}, Size{17, 9}, Size{3, 700}, Size{1999, 2000}}) {
+        SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+        EXPECT_EQ(platform::jpegBandRows(size.width, size.height), 0u);
+        const std::vector<uint8_t> rgb = Scene(size.width, size.height);
+        const std::vector<uint8_t> plain = OnePiece(rgb, size.width, size.height, 90, 0, {}, {});
+        EXPECT_TRUE(Written(rgb, size.width, size.height, 90) == plain);
+        bool rowsInRange = false;
+        EXPECT_TRUE(WrittenFromRows(rgb, size.width, size.height, &rowsInRange) == plain);
+        EXPECT_TRUE(rowsInRange);
+    }
+    // A frame one MCU row high cannot be split.
+    EXPECT_EQ(platform::jpegBandRows(65500, 16), 0u);
+    EXPECT_EQ(platform::jpegBandRows(0, 0), 0u);
+}
 
 TEST(JpegWriter, WritesPixelsExifAndAProfileSplitOverSegments) {
     testsupport::ScratchDir scratch;
@@ -129,4 +320,54 @@ TEST(JpegWriter, RefusesWhatCannotBeWrittenAndLeavesNoFile) {
 
     const std::vector<uint8_t> fits(platform::kMaxJpegExifBlock, 0);
     EXPECT_TRUE(platform::writeJPEG(rgb.data(), 8, 8, 90, fits, {}, path, &error));
+}
+
+// Failures while encoding in bands and in one piece are reported, and the
+// path writer leaves no file behind.
+TEST(JpegWriter, ReportsFailingRowsAndWritesInBothWays) {
+    const uint32_t bigW = 2048, bigH = 2048, smallW = 64;
+    ASSERT_GT(platform::jpegBandRows(bigW, bigH), 0u);
+    const std::vector<uint8_t> big = Scene(bigW, bigH);
+    for (const uint32_t side : {smallW, bigW}) {
+        SCOPED_TRACE(side);
+        platform::Error error;
+        platform::JpegRowSource failing = [&](uint32_t first, uint32_t count, uint8_t* out) {
+            std::memset(out, 0, size_t(count) * side * 3);
+            return first + count < side / 2;
+        };
+        EXPECT_TRUE(IntoMemory(
+                        [&](std::FILE* file, platform::Error* e) {
+                            return platform::writeJPEG(failing, side, side, 90, {}, {}, file, e);
+                        },
+                        &error)
+                        .empty());
+        EXPECT_EQ(error.domain, platform::QuorvexErrorDomain);
+        EXPECT_NE(error.failureReason.find("pixels"), std::string::npos) << error.failureReason;
+
+        std::FILE* full = std::fopen("/dev/full", "wb");
+        if (full == nullptr) continue;
+        error = {};
+        EXPECT_FALSE(platform::writeJPEG(big.data(), side, side, 90, {}, {}, full, &error));
+        std::fclose(full);
+        EXPECT_NE(error.failureReason.find(std::strerror(ENOSPC)), std::string::npos)
+            << error.failureReason;
+    }
+
+    // A file size limit makes the write fail part way.
+    testsupport::ScratchDir scratch;
+    const std::string path = (scratch.path() / "limited.jpg").string();
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit limited = before;
+    limited.rlim_cur = 100000;
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    platform::Error error;
+    const bool written = platform::writeJPEG(big.data(), bigW, bigH, 90, {}, {}, path, &error);
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(written);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_NE(error.failureReason.find(std::strerror(EFBIG)), std::string::npos)
+        << error.failureReason;
 }
