@@ -504,8 +504,13 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
             if (auto read = core->sourceBuf())
                 if (auto behind = read->sourceBuf()) behind->releaseOutputs();
         image = core->fullSizeImage(rect, renderingSpace(), createFloat, orientation, error);
-        // Nor, once it is made, does anything else of the chain.
-        if (evict) core->releaseOutputs();
+        // Nor, once it is made, does anything else of the chain, the
+        // renderings included: their memory goes to the export's copies
+        // and back to the system while the file is encoded.
+        if (evict) {
+            core->releaseOutputs();
+            if (source) source->releaseImages();
+        }
     });
     return image;
 }

@@ -97,8 +97,9 @@ public:
                                                      int orientation, platform::Error* error);
     // For an engine whose exports are its last use (a batch): the full-size
     // render then releases the outputs of the stages behind the one it reads,
-    // so that they are not resident beside the exported image. Off by
-    // default: a later edit would redo those stages.
+    // so that they are not resident beside the exported image, and once made
+    // the chain's outputs and the source's renderings. Off by default: a
+    // later edit would redo those stages (and the decode).
     void setEvictsCachedStagesOnExport(bool evict);
 
     TiledEngine::Ptr outputImage() const;

@@ -38,6 +38,13 @@ size_t wholePages(size_t bytes) {
 
 void unmap(void* address, size_t bytes) { ::munmap(address, bytes); }
 
+// For pages nobody waits for: the caller goes on while another core unmaps.
+void unmapLater(void* address, size_t bytes) {
+    DispatchQueue::global(QueuePriority::Background)->async([address, bytes] {
+        unmap(address, bytes);
+    });
+}
+
 }  // namespace
 
 struct LargeBlockPool::State {
@@ -114,7 +121,7 @@ LargeBlockPool& LargeBlockPool::shared() {
         size_t budget = kMaxBudget;
         if (auto stats = memoryStatistics())
             budget = size_t(std::min<uint64_t>(budget, stats->physical / 8));
-        return new LargeBlockPool(budget, std::chrono::milliseconds(250));
+        return new LargeBlockPool(budget, std::chrono::milliseconds(100));
     });
 }
 
@@ -133,7 +140,9 @@ void* LargeBlockPool::allocate(size_t bytes, bool zeroed) {
     }
     if (found) {
         void* address = found->address;
-        if (found->bytes != size) {
+        if (found->bytes > size) {
+            unmapLater(static_cast<char*>(address) + size, found->bytes - size);
+        } else if (found->bytes < size) {
             address = ::mremap(found->address, found->bytes, size, MREMAP_MAYMOVE);
             if (address == MAP_FAILED) {
                 unmap(found->address, found->bytes);

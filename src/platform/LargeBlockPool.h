@@ -6,8 +6,8 @@
 // copies), most of them soon after the one before was released, so a block
 // released by one is handed to the next.
 //
-// A kept block of another size serves too: cut to size (its tail unmapped) or
-// grown (mremap; only the added pages are new). Kept blocks are bounded by a
+// A kept block of another size serves too: cut to size (its tail unmapped on
+// another thread) or grown (mremap; only the added pages are new). Kept blocks are bounded by a
 // budget and unmapped once they have lain unused for an idle period, so the
 // pool holds only what was in use shortly before.
 //
@@ -27,7 +27,8 @@ namespace platform {
 class LargeBlockPool {
 public:
     // The process's pool: a budget of an eighth of the physical memory (at
-    // most 1 GiB) and an idle period of 250 ms. Never destroyed.
+    // most 1 GiB) and an idle period of 100 ms (longer than a develop waits
+    // between releasing one buffer and asking for the next). Never destroyed.
     static LargeBlockPool& shared();
 
     LargeBlockPool(size_t budgetBytes, std::chrono::milliseconds idle);

@@ -61,6 +61,8 @@ bool ImageWrapper::processAsMonchromeSensor() const {
     return processAsMonchromeSensor_;
 }
 
+void ImageWrapper::releaseImages() {}
+
 void ImageWrapper::setScannerProfile(ColorSyncProfileWrap::Ptr profile) {
     std::lock_guard lock(stateLock_);
     scannerProfile_ = std::move(profile);

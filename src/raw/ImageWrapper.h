@@ -69,6 +69,10 @@ public:
     virtual const uint16_t* alternateImageBytes();
     virtual platform::Dictionary getParameters();
     virtual ColorSyncProfileWrap::Ptr bufferProfile();
+    // Frees the decoded images when nothing is to read them again (an export
+    // whose document closes next); a later request decodes anew. Called only
+    // from the thread that drives the decode. Nothing to free in the base.
+    virtual void releaseImages();
 
     virtual void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile);
     std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile() const;

@@ -396,6 +396,11 @@ void rawWrapper::setProcessAsMonchromeSensor(bool monochrome) {
     ImageWrapper::setProcessAsMonchromeSensor(monochrome);
 }
 
+void rawWrapper::releaseImages() {
+    std::lock_guard guard(lock_);
+    freeImages();
+}
+
 void rawWrapper::freeImages() {
     bitmapDirty_ = true;
     decodeFailed_ = false;

@@ -64,6 +64,7 @@ public:
 
     void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile) override;
     void setProcessAsMonchromeSensor(bool monochrome) override;
+    void releaseImages() override;
 
     // True after a change of profile or monochrome flag until the next decode.
     bool bitmapIsDirty() const;

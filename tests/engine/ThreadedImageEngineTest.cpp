@@ -539,4 +539,28 @@ TEST(ThreadedImageEngine, DevelopsARealFileAndStopsOnADamagedOne) {
     EXPECT_EQ(e2->completedRuns(), 1u) << "one failed pass, then no more";
 }
 
+// A batch's export is the engine's last use: the decoded renderings go with
+// the stages' outputs, and a further run (never in a batch) decodes again to
+// the same pixels.
+TEST(ThreadedImageEngine, AnEvictingExportReleasesTheRenderingsAndRedecodesWhenAskedAgain) {
+    const auto file =
+        testsupport::testdataDir() / "raw" / "dng" / "rpi-1920x1200_10bit-packed_single-tile.dng";
+    ASSERT_TRUE(std::filesystem::exists(file)) << file;
+    auto kept = rawWrapper::initWithFile(file.string(), file.string(), false);
+    auto keeping = ThreadedImageEngine::initWithRawImage(kept, false);
+    keeping->invalidateImageStage(std::nullopt, settings(), Rect::null());
+    const auto expected = render(*keeping);
+    EXPECT_FALSE(kept->bitmapIsDirty()) << "kept by default";
+
+    auto source = rawWrapper::initWithFile(file.string(), file.string(), false);
+    auto engine = ThreadedImageEngine::initWithRawImage(source, false);
+    engine->setEvictsCachedStagesOnExport(true);
+    engine->invalidateImageStage(std::nullopt, settings(), Rect::null());
+    EXPECT_EQ(render(*engine), expected);
+    EXPECT_TRUE(source->bitmapIsDirty());
+    EXPECT_EQ(source->decodeCount(), 1u);
+    EXPECT_EQ(render(*engine), expected);
+    EXPECT_EQ(source->decodeCount(), 2u);
+}
+
 }  // namespace
