@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/Dispatch.h"
@@ -25,7 +26,7 @@ constexpr uint64_t kBandedFromPixels = 4000000;
 // end, few enough that each band's set-up costs nothing.
 constexpr uint64_t kPixelsPerBand = 1u << 19;
 // Rows handed to the encoder at once.
-constexpr uint32_t kChunkRows = 32;
+constexpr uint32_t kChunkRows = 16;
 
 struct ErrorManager {
     jpeg_error_mgr pub;
@@ -237,6 +238,7 @@ struct Band {
     MemoryDestination memory{};
     BandLayout layout{};
     bool ok = false;
+    bool done = false;  // guarded by the writer's lock
     char message[JMSG_LENGTH_MAX] = {};
     ~Band() { std::free(memory.data); }
 };
@@ -245,12 +247,111 @@ bool put(std::FILE* file, const uint8_t* p, std::size_t n) {
     return std::fwrite(p, 1, n, file) == n;
 }
 
-// Encodes the bands on the pool, then writes the first band's headers with the
-// whole height and a DRI, and every band's data with RSTn between them.
+// Writes the finished bands to the file in order while later ones are still
+// being encoded: the first band's headers with the whole height and a DRI,
+// then every band's data with RSTn between them. One thread at a time
+// writes; the others only mark their band done and go on encoding.
+class InOrderWriter {
+public:
+    InOrderWriter(std::FILE* file, std::vector<Band>& bands, uint32_t height, uint32_t interval)
+        : file_(file), bands_(bands), height_(height), interval_(interval) {}
+
+    // Band b has been encoded (or has failed).
+    void finished(std::size_t b) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            bands_[b].done = true;
+            if (writing_) return;
+            writing_ = true;
+        }
+        drain();
+    }
+
+    // Once every band has finished: the rest and the EOI. False with the
+    // first failure (errno set to a write's reason).
+    bool finish(std::string* failure) {
+        drain();
+        const uint8_t eoi[2] = {0xFF, 0xD9};
+        if (!failed_ && !put(file_, eoi, 2)) fail("Output file write failed", errno);
+        if (!failed_) return true;
+        *failure = failure_;
+        errno = errno_;
+        return false;
+    }
+
+private:
+    void drain() {
+        for (;;) {
+            std::size_t b;
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                if (failed_ || next_ == bands_.size() || !bands_[next_].done) {
+                    writing_ = false;
+                    return;
+                }
+                b = next_;
+            }
+            write(b);
+            std::lock_guard<std::mutex> guard(lock_);
+            ++next_;
+        }
+    }
+
+    // Only the writing thread (or finish, after all threads) calls these.
+    void fail(const char* reason, int err) {
+        failure_ = reason;
+        errno_ = err;
+        std::lock_guard<std::mutex> guard(lock_);
+        failed_ = true;
+    }
+
+    void write(std::size_t b) {
+        Band& band = bands_[b];
+        if (!band.ok) return fail(band.message, 0);
+        const uint8_t* data = band.memory.data;
+        bool written;
+        if (b == 0) {
+            const std::size_t heightAt = band.layout.sof + 5;
+            const uint8_t height[2] = {static_cast<uint8_t>(height_ >> 8),
+                                       static_cast<uint8_t>(height_)};
+            const uint8_t dri[6] = {0xFF,
+                                    0xDD,
+                                    0,
+                                    4,
+                                    static_cast<uint8_t>(interval_ >> 8),
+                                    static_cast<uint8_t>(interval_)};
+            written = put(file_, data, heightAt) && put(file_, height, 2) &&
+                      put(file_, data + heightAt + 2, band.layout.sos - heightAt - 2) &&
+                      put(file_, dri, sizeof dri) &&
+                      put(file_, data + band.layout.sos, band.layout.dataEnd - band.layout.sos);
+        } else {
+            const uint8_t rst[2] = {0xFF, static_cast<uint8_t>(0xD0 + ((b - 1) & 7))};
+            written = put(file_, rst, 2) && put(file_, data + band.layout.dataBegin,
+                                                band.layout.dataEnd - band.layout.dataBegin);
+        }
+        if (!written) return fail("Output file write failed", errno);
+        std::free(band.memory.data);
+        band.memory.data = nullptr;
+    }
+
+    std::FILE* file_;
+    std::vector<Band>& bands_;
+    const uint32_t height_, interval_;
+    std::mutex lock_;
+    std::size_t next_ = 0;  // the next band to write
+    bool writing_ = false;
+    bool failed_ = false;
+    std::string failure_;
+    int errno_ = 0;
+};
+
+// Encodes the bands on the pool, each written as soon as those before it are.
 bool encodeInBands(std::FILE* file, const Settings& s, const RowFeed& feed, uint32_t bandRows,
                    uint32_t mcuWidth, uint32_t mcuHeight, std::string* failure) {
     const uint32_t count = (s.height + bandRows - 1) / bandRows;
     std::vector<Band> bands(count);
+    const uint32_t interval = (s.width + mcuWidth - 1) / mcuWidth * (bandRows / mcuHeight);
+    InOrderWriter writer(file, bands, s.height, interval);
     apply(count, DispatchQueue::global(), [&](size_t b) {
         Band& band = bands[b];
         const auto first = static_cast<uint32_t>(b * bandRows);
@@ -271,37 +372,9 @@ bool encodeInBands(std::FILE* file, const Settings& s, const RowFeed& feed, uint
             if (!band.ok && band.message[0] == 0) std::strcpy(band.message, "malformed band");
         }
         std::free(scratch);
+        writer.finished(b);
     });
-    for (const Band& band : bands) {
-        if (!band.ok) {
-            *failure = band.message;
-            return false;
-        }
-    }
-
-    const Band& head = bands[0];
-    std::vector<uint8_t> header(head.memory.data, head.memory.data + head.layout.sos);
-    const std::size_t heightAt = head.layout.sof + 5;
-    header[heightAt] = static_cast<uint8_t>(s.height >> 8);
-    header[heightAt + 1] = static_cast<uint8_t>(s.height);
-    const uint32_t interval = (s.width + mcuWidth - 1) / mcuWidth * (bandRows / mcuHeight);
-    const uint8_t dri[6] = {
-        0xFF, 0xDD, 0, 4, static_cast<uint8_t>(interval >> 8), static_cast<uint8_t>(interval)};
-    bool written =
-        put(file, header.data(), header.size()) && put(file, dri, sizeof dri) &&
-        put(file, head.memory.data + head.layout.sos, head.layout.dataEnd - head.layout.sos);
-    for (uint32_t b = 1; b < count && written; ++b) {
-        const Band& band = bands[b];
-        const uint8_t rst[2] = {0xFF, static_cast<uint8_t>(0xD0 + ((b - 1) & 7))};
-        written = put(file, rst, 2) && put(file, band.memory.data + band.layout.dataBegin,
-                                           band.layout.dataEnd - band.layout.dataBegin);
-    }
-    const uint8_t eoi[2] = {0xFF, 0xD9};
-    if (!(written && put(file, eoi, 2))) {
-        *failure = "Output file write failed";
-        return false;
-    }
-    return true;
+    return writer.finish(failure);
 }
 
 bool writeFeed(const RowFeed& feed, uint32_t width, uint32_t height, int quality,
