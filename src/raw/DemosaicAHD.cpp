@@ -16,7 +16,10 @@
 
 namespace {
 
-constexpr int kTileSize = 128;
+// Tiles are as wide as this and at most as high; wide tiles keep the share
+// of halo small while a tile's planes still stay near the core's caches.
+constexpr int kTileWidth = 192;
+constexpr int kTileHeight = 144;
 constexpr int kPad = 8;
 constexpr int kMedianPasses = 2;
 
@@ -76,9 +79,10 @@ enum Plane {
 class AHDScratch {
 public:
     AHDScratch()
-        : stride_(kTileSize + 2 * kPad),
-          storage_(static_cast<size_t>(kPlaneCount) * stride_ * stride_, 0.0f),
-          index_(static_cast<size_t>(stride_) * stride_),
+        : stride_(kTileWidth + 2 * kPad),
+          rows_(kTileHeight + 2 * kPad),
+          storage_(static_cast<size_t>(kPlaneCount) * stride_ * rows_, 0.0f),
+          index_(static_cast<size_t>(3 * stride_)),
           columns_(static_cast<size_t>(3 * stride_)) {}
 
     float* plane(Plane p) { return storage_.data() + static_cast<size_t>(p) * planeSize(); }
@@ -86,10 +90,11 @@ public:
     int* indexRow() { return index_.data(); }
     // Three rows for the sorted columns of the median filter.
     float* columnRow(int i) { return columns_.data() + static_cast<size_t>(i) * stride_; }
-    size_t planeSize() const { return static_cast<size_t>(stride_) * stride_; }
+    size_t planeSize() const { return static_cast<size_t>(stride_) * rows_; }
 
 private:
     int stride_;
+    int rows_;
     std::vector<float> storage_;
     std::vector<int> index_;
     std::vector<float> columns_;
@@ -408,7 +413,7 @@ void Interpolate(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMa
     LabCurve();  // built once, before the bands share it
     platform::RunInRowBands(cfa.height, bands, [&](uint32_t first, uint32_t end) {
         AHDScratch scratch;
-        platform::ForEachTile(cfa.width, first, end, kTileSize, kPad,
+        platform::ForEachTile(cfa.width, first, end, kTileWidth, kTileHeight, kPad,
                               [&](const platform::DemosaicTile& tile) {
                                   AHDTile(scratch, cfa.pattern, tile).run(cfa, rgb, colour);
                               });

@@ -15,7 +15,10 @@
 
 namespace {
 
-constexpr int kTileSize = 128;
+// Tiles are as wide as this and at most as high; wide tiles keep the share
+// of halo small while a tile's planes still stay near the core's caches.
+constexpr int kTileWidth = 192;
+constexpr int kTileHeight = 144;
 constexpr int kPad = 12;
 constexpr int kRadius = 4;  // the Gaussian and the statistics window span ±4
 constexpr int kTaps = 2 * kRadius + 1;
@@ -55,15 +58,17 @@ enum Plane {
 class LMMSEScratch {
 public:
     LMMSEScratch()
-        : stride_(kTileSize + 2 * kPad),
-          storage_(static_cast<size_t>(kPlaneCount) * stride_ * stride_, 0.0f) {}
+        : stride_(kTileWidth + 2 * kPad),
+          rows_(kTileHeight + 2 * kPad),
+          storage_(static_cast<size_t>(kPlaneCount) * stride_ * rows_, 0.0f) {}
     float* row(Plane p, int r) {
-        return storage_.data() + (static_cast<size_t>(p) * stride_ + static_cast<size_t>(r)) *
+        return storage_.data() + (static_cast<size_t>(p) * rows_ + static_cast<size_t>(r)) *
                                      static_cast<size_t>(stride_);
     }
 
 private:
     int stride_;
+    int rows_;
     std::vector<float> storage_;
 };
 
@@ -261,7 +266,7 @@ void Interpolate(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMa
     }
     platform::RunInRowBands(cfa.height, bands, [&](uint32_t first, uint32_t end) {
         LMMSEScratch scratch;
-        platform::ForEachTile(cfa.width, first, end, kTileSize, kPad,
+        platform::ForEachTile(cfa.width, first, end, kTileWidth, kTileHeight, kPad,
                               [&](const platform::DemosaicTile& tile) {
                                   LMMSETile(scratch, cfa.pattern, tile).run(cfa, rgb, colour);
                               });

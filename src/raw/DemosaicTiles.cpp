@@ -16,17 +16,28 @@
 
 namespace platform {
 
-void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int tileSize, int pad,
-                 const std::function<void(const DemosaicTile&)>& process) {
-    for (uint32_t y = firstRow; y < endRow; y += static_cast<uint32_t>(tileSize)) {
-        for (uint32_t x = 0; x < width; x += static_cast<uint32_t>(tileSize)) {
+void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int maxWidth, int maxHeight,
+                 int pad, const std::function<void(const DemosaicTile&)>& process) {
+    if (endRow <= firstRow || width == 0) return;
+    const uint32_t rows = endRow - firstRow;
+    const uint32_t across = (width + uint32_t(maxWidth) - 1) / uint32_t(maxWidth);
+    const uint32_t down = (rows + uint32_t(maxHeight) - 1) / uint32_t(maxHeight);
+    // Tile i of n spans [n0 + total·i/n, n0 + total·(i+1)/n): at most the maximum.
+    auto edge = [](uint32_t total, uint32_t count, uint32_t i) {
+        return static_cast<uint32_t>(uint64_t(total) * i / count);
+    };
+    for (uint32_t ty = 0; ty < down; ++ty) {
+        const uint32_t y0 = firstRow + edge(rows, down, ty);
+        const uint32_t y1 = firstRow + edge(rows, down, ty + 1);
+        for (uint32_t tx = 0; tx < across; ++tx) {
+            const uint32_t x0 = edge(width, across, tx), x1 = edge(width, across, tx + 1);
             DemosaicTile tile;
-            tile.x0 = static_cast<int>(x);
-            tile.y0 = static_cast<int>(y);
-            tile.width = static_cast<int>(std::min<uint32_t>(tileSize, width - x));
-            tile.height = static_cast<int>(std::min<uint32_t>(tileSize, endRow - y));
+            tile.x0 = static_cast<int>(x0);
+            tile.y0 = static_cast<int>(y0);
+            tile.width = static_cast<int>(x1 - x0);
+            tile.height = static_cast<int>(y1 - y0);
             tile.pad = pad;
-            tile.stride = tileSize + 2 * pad;
+            tile.stride = maxWidth + 2 * pad;
             process(tile);
         }
     }

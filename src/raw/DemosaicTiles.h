@@ -54,9 +54,11 @@ struct DemosaicTile {
 };
 
 // Cuts rows [firstRow, endRow) of an image `width` pixels wide into tiles of
-// at most tileSize × tileSize and calls process for each, in raster order.
-void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int tileSize, int pad,
-                 const std::function<void(const DemosaicTile&)>& process);
+// at most maxWidth × maxHeight and calls process for each, in raster order.
+// Tiles of a row (and rows of tiles) are of near-equal size, so that no thin
+// remnant pays a whole halo; every tile's stride is maxWidth + 2 × pad.
+void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int maxWidth, int maxHeight,
+                 int pad, const std::function<void(const DemosaicTile&)>& process);
 
 // Copies the mosaic under a tile and its halo into dst (tile.stride floats per
 // row), mirroring at the image's edges. Needs a plane at least 2×2.
