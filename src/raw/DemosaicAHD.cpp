@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "platform/RowBands.h"
@@ -81,11 +82,11 @@ public:
     AHDScratch()
         : stride_(kTileWidth + 2 * kPad),
           rows_(kTileHeight + 2 * kPad),
-          storage_(static_cast<size_t>(kPlaneCount) * stride_ * rows_, 0.0f),
+          storage_(new float[static_cast<size_t>(kPlaneCount) * stride_ * rows_]),
           index_(static_cast<size_t>(3 * stride_)),
           columns_(static_cast<size_t>(3 * stride_)) {}
 
-    float* plane(Plane p) { return storage_.data() + static_cast<size_t>(p) * planeSize(); }
+    float* plane(Plane p) { return storage_.get() + static_cast<size_t>(p) * planeSize(); }
     float* row(Plane p, int r) { return plane(p) + static_cast<size_t>(r) * stride_; }
     int* indexRow() { return index_.data(); }
     // Three rows for the sorted columns of the median filter.
@@ -95,7 +96,8 @@ public:
 private:
     int stride_;
     int rows_;
-    std::vector<float> storage_;
+    // Not zeroed: every stage writes what a later one reads.
+    std::unique_ptr<float[]> storage_;
     std::vector<int> index_;
     std::vector<float> columns_;
 };

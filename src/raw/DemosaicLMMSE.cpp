@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "platform/RowBands.h"
@@ -60,16 +61,17 @@ public:
     LMMSEScratch()
         : stride_(kTileWidth + 2 * kPad),
           rows_(kTileHeight + 2 * kPad),
-          storage_(static_cast<size_t>(kPlaneCount) * stride_ * rows_, 0.0f) {}
+          storage_(new float[static_cast<size_t>(kPlaneCount) * stride_ * rows_]) {}
     float* row(Plane p, int r) {
-        return storage_.data() + (static_cast<size_t>(p) * rows_ + static_cast<size_t>(r)) *
+        return storage_.get() + (static_cast<size_t>(p) * rows_ + static_cast<size_t>(r)) *
                                      static_cast<size_t>(stride_);
     }
 
 private:
     int stride_;
     int rows_;
-    std::vector<float> storage_;
+    // Not zeroed: every stage writes what a later one reads.
+    std::unique_ptr<float[]> storage_;
 };
 
 class LMMSETile {

@@ -740,10 +740,10 @@ void BalanceMosaic(RawSamples& cfaSamples, uint32_t width, uint32_t height,
     platform::RunInRowBands(height, bands, [&](uint32_t first, uint32_t end) {
         for (uint32_t y = first; y < end; y++) {
             uint16_t* row = cfaSamples.data() + size_t(y) * width;
-            for (uint32_t x = 0; x < width; x++) {
-                const auto c = size_t(pattern.colorAt(y, x));
-                row[x] = lut[c * 65536 + row[x]];
-            }
+            // A row alternates two colours: one table for each column parity.
+            const uint16_t* const table[2] = {lut.data() + size_t(pattern.colorAt(y, 0)) * 65536,
+                                              lut.data() + size_t(pattern.colorAt(y, 1)) * 65536};
+            for (uint32_t x = 0; x < width; x++) row[x] = table[x & 1][row[x]];
         }
     });
 }
