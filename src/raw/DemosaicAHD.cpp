@@ -49,6 +49,8 @@ constexpr float kToXYZ[3][3] = {
     {0.0193f / 1.08883f, 0.1192f / 1.08883f, 0.9505f / 1.08883f},
 };
 
+// Later stages write over planes whose contents are no longer needed, which
+// keeps a tile's memory, and so what the caches must hold, small.
 enum Plane {
     kMosaic,
     kGreenH,
@@ -65,16 +67,18 @@ enum Plane {
     kBV,
     kHomH,
     kHomV,
-    kSumH,
-    kSumV,
-    kRed,
-    kGreen,
-    kBlue,
-    kDiffRG,
-    kDiffBG,
-    kMedRG,
-    kMedBG,
-    kPlaneCount
+    kPlaneCount,
+    // Once the homogeneity is counted, the Lab planes are free.
+    kSumH = kLH,
+    kSumV = kAH,
+    kRed = kLV,
+    kGreen = kAV,
+    kBlue = kBV,
+    // The artefact passes need only the selected image and the masks.
+    kDiffRG = kMosaic,
+    kDiffBG = kBH,
+    kMedRG = kHomH,
+    kMedBG = kHomV,
 };
 
 class AHDScratch {

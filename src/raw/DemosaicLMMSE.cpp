@@ -38,6 +38,8 @@ std::array<float, kTaps> GaussianTaps() {
     return out;
 }
 
+// Later stages write over planes whose contents are no longer needed, which
+// keeps a tile's memory, and so what the caches must hold, small.
 enum Plane {
     kMosaic,
     kDiffH,
@@ -49,11 +51,13 @@ enum Plane {
     kVarH,
     kVarV,  // their error variances
     kGreen,
-    kRedSites,
-    kBlueSites,
-    kRed,
-    kBlue,
-    kPlaneCount
+    kPlaneCount,
+    // Red and blue at the sites of the other colour, once the differences
+    // have been estimated; then everywhere, once the smoothed copies have.
+    kRedSites = kDiffH,
+    kBlueSites = kDiffV,
+    kRed = kSmoothH,
+    kBlue = kSmoothV,
 };
 
 class LMMSEScratch {
@@ -64,7 +68,7 @@ public:
           storage_(new float[static_cast<size_t>(kPlaneCount) * stride_ * rows_]) {}
     float* row(Plane p, int r) {
         return storage_.get() + (static_cast<size_t>(p) * rows_ + static_cast<size_t>(r)) *
-                                     static_cast<size_t>(stride_);
+                                    static_cast<size_t>(stride_);
     }
 
 private:
