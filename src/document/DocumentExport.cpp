@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <span>
 #include <system_error>
 #include <vector>
 
@@ -25,7 +26,6 @@
 #include "document/JpegExport.h"
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
-#include "platform/Dispatch.h"
 #include "platform/IccProfile.h"
 #include "platform/JpegWriter.h"
 #include "platform/LargeBlockPool.h"
@@ -242,20 +242,6 @@ bool DocumentExport::eightBitRows(const platform::BitmapImage& image, size_t fir
     const uint8_t* base = image.dataProvider()->bytes();
     for (size_t y = 0; y < count; ++y)
         packRow(base + (first + y) * stride, w, premultiplied, out + y * w * 3);
-    return true;
-}
-
-bool DocumentExport::eightBitRGB(const platform::BitmapImage& image, std::span<uint8_t> out) {
-    if (!packsEightBit(image)) return false;
-    const size_t w = image.width(), h = image.height();
-    if (out.size() / 3 / w < h) return false;
-    constexpr size_t kBand = 64;
-    platform::apply(
-        (h + kBand - 1) / kBand, platform::DispatchQueue::global(platform::QueuePriority::High),
-        [&](size_t band) {
-            const size_t first = band * kBand;
-            eightBitRows(image, first, std::min(kBand, h - first), out.data() + first * w * 3);
-        });
     return true;
 }
 

@@ -6,9 +6,10 @@
 // the type rules. Stateless and thread-safe.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <span>
 #include <string>
 
 #include "platform/BitmapGeometry.h"
@@ -46,16 +47,14 @@ public:
     // quality and the software name in its TIFF dictionary.
     static platform::Dictionary imageProperties(const platform::Dictionary* metaData,
                                                 double quality, const std::string& software);
-    // Packed 8-bit RGB (white = the 16-bit output scale 65325) straight from
-    // a 16-bit little-endian RGBA image, rows converted in parallel. False
-    // for any other layout (the caller then goes through CGImageBitMap).
-    static bool eightBitRGB(const platform::BitmapImage& image, std::span<uint8_t> out);
-    // Whether eightBitRGB and eightBitRows take the image: 16-bit
-    // little-endian RGBA (alpha last) whose bytes are at hand.
+    // Whether eightBitRows takes the image: 16-bit little-endian RGBA (alpha
+    // last) whose bytes are at hand. For any other layout the caller goes
+    // through CGImageBitMap.
     static bool packsEightBit(const platform::BitmapImage& image);
-    // Rows [first, first + count) of such an image as packed 8-bit RGB at out
-    // (count × width × 3 bytes), as eightBitRGB gives them. False for other
-    // layouts and rows outside the image. Safe from several threads at once.
+    // Rows [first, first + count) of such an image as packed 8-bit RGB (white
+    // = the 16-bit output scale 65325) at out (count × width × 3 bytes). False
+    // for other layouts and rows outside the image. Safe from several threads
+    // at once.
     static bool eightBitRows(const platform::BitmapImage& image, size_t first, size_t count,
                              uint8_t* out);
     // A failure of `code` (-11 or -12) with the system's reason after the

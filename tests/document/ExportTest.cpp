@@ -134,7 +134,7 @@ TEST(ExportRules, EightBitConversionMatchesTheBitmapReader) {
         platform::BitmapDataProvider::withData(bytes));
     ASSERT_NE(image, nullptr);
     std::vector<uint8_t> fast(kW * kH * 3);
-    ASSERT_TRUE(DocumentExport::eightBitRGB(*image, fast));
+    ASSERT_TRUE(DocumentExport::eightBitRows(*image, 0, kH, fast.data()));
     std::vector<uint16_t> linear(kW * kH * 3);
     ASSERT_TRUE(CGImageBitMap::initWithCGImageRef(image)->getLinearBuffer(linear));
     for (size_t i = 0; i < linear.size(); ++i) {
@@ -146,9 +146,8 @@ TEST(ExportRules, EightBitConversionMatchesTheBitmapReader) {
         kW, kH, 16, 64, kW * 8,
         platform::kBitmapAlphaPremultipliedLast | platform::kBitmapByteOrder16Big, nullptr,
         platform::BitmapDataProvider::withData(bytes));
-    EXPECT_FALSE(DocumentExport::eightBitRGB(*big, fast));
-    std::vector<uint8_t> small(3);
-    EXPECT_FALSE(DocumentExport::eightBitRGB(*image, small));
+    EXPECT_FALSE(DocumentExport::packsEightBit(*big));
+    EXPECT_FALSE(DocumentExport::eightBitRows(*big, 0, 1, fast.data()));
 }
 
 // The table-driven rows give exactly the per-pixel formula's bytes: opaque
@@ -190,7 +189,7 @@ TEST(ExportRules, EightBitRowsAreThePerPixelFormula) {
         ASSERT_NE(image, nullptr);
         ASSERT_TRUE(DocumentExport::packsEightBit(*image));
         std::vector<uint8_t> all(kW * kH * 3), rows(kW * 5 * 3);
-        ASSERT_TRUE(DocumentExport::eightBitRGB(*image, all));
+        ASSERT_TRUE(DocumentExport::eightBitRows(*image, 0, kH, all.data()));
         ASSERT_TRUE(DocumentExport::eightBitRows(*image, kH - 5, 5, rows.data()));
         size_t wrong = 0;
         for (size_t i = 0; i < kW * kH; ++i)
