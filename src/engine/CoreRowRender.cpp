@@ -25,15 +25,19 @@ struct Chunk {
 };
 
 void load(const uint16_t* __restrict s, int n, float scale, Chunk& k) {
+    // Converted as they lie, then split into planes: both loops vectorise
+    // better than one that converts and splits at once.
+    alignas(16) float flat[4 * kChunk];
+    for (int i = 0; i < 4 * n; ++i) flat[i] = 0.0f + scale * float(s[i]);
     float* __restrict c0 = k.c[0];
     float* __restrict c1 = k.c[1];
     float* __restrict c2 = k.c[2];
     float* __restrict c3 = k.c[3];
     for (int i = 0; i < n; ++i) {
-        c0[i] = 0.0f + scale * float(s[4 * i]);
-        c1[i] = 0.0f + scale * float(s[4 * i + 1]);
-        c2[i] = 0.0f + scale * float(s[4 * i + 2]);
-        c3[i] = 0.0f + scale * float(s[4 * i + 3]);
+        c0[i] = flat[4 * i];
+        c1[i] = flat[4 * i + 1];
+        c2[i] = flat[4 * i + 2];
+        c3[i] = flat[4 * i + 3];
     }
 }
 
