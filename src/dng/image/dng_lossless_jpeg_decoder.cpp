@@ -377,13 +377,31 @@ private:
         return table.huffval[index];
     }
 
+    // A difference read through the members, one step at a time: codes
+    // longer than the look-up, large categories, and too few bits.
+    [[gnu::noinline]] int32_t SlowDifference(const HuffmanTable& table) {
+        if (bitsLeft_ < 8) FillBitBuffer();
+        const int32_t code8 = int32_t((bitBuffer_ >> (bitsLeft_ - 8)) & 0xFF);
+        int32_t s;
+        if (table.numbits[code8]) {
+            bitsLeft_ -= table.numbits[code8];
+            s = table.value[code8];
+        } else {
+            s = HuffDecodeLong(table, code8);
+        }
+        if (s == 0) return 0;
+        if (s > 16) throw dng_ljpeg_error("bad difference category");
+        if (s == 16 && !fullCategory16_) return 32768;
+        return Extend(GetBits(s), s);
+    }
+
     // The bit reader's state copied into a loop's locals, where it can live
-    // in registers; it goes back to the decoder around every refill and long
-    // code, and when the loop's scope ends.
+    // in registers, with the next bit at the top of the word; it goes back
+    // to the decoder around every refill and slow step, and when the loop's
+    // scope ends.
     class RowBits {
     public:
-        explicit RowBits(dng_ljpeg_decoder& decoder)
-            : d_(decoder), buffer_(decoder.bitBuffer_), left_(decoder.bitsLeft_) {}
+        explicit RowBits(dng_ljpeg_decoder& decoder) : d_(decoder) { Load(); }
         ~RowBits() { Store(); }
         RowBits(const RowBits&) = delete;
         RowBits& operator=(const RowBits&) = delete;
@@ -399,59 +417,33 @@ private:
                 Load();
             }
             if (left_ >= kPeekBits) [[likely]] {
-                const int32_t entry = quick[(buffer_ >> (left_ - kPeekBits)) & (kPeekSize - 1)];
-                if (entry & kLengthMask) [[likely]] {
-                    left_ -= entry & kLengthMask;
+                const int32_t entry = quick[top_ >> (64 - kPeekBits)];
+                const int32_t length = entry & kLengthMask;
+                if (length) [[likely]] {
+                    top_ <<= length;
+                    left_ -= length;
                     return entry >> kLengthBits;
                 }
             }
-            return SlowDifference(table);
+            Store();
+            const int32_t v = d_.SlowDifference(table);
+            Load();
+            return v;
         }
 
     private:
         void Store() {
-            d_.bitBuffer_ = buffer_;
+            d_.bitBuffer_ = left_ ? top_ >> (64 - left_) : 0;
             d_.bitsLeft_ = left_;
         }
         void Load() {
-            buffer_ = d_.bitBuffer_;
             left_ = d_.bitsLeft_;
-        }
-        [[gnu::always_inline]] void Need(int32_t n) {
-            if (left_ < n) {
-                Store();
-                d_.FillBitBuffer();
-                Load();
-            }
-        }
-        int32_t Bits(int32_t n) {
-            Need(n);
-            left_ -= n;
-            return int32_t((buffer_ >> left_) & ((1u << n) - 1));
-        }
-        int32_t Huffman(const HuffmanTable& table) {
-            Need(8);
-            const int32_t code8 = int32_t((buffer_ >> (left_ - 8)) & 0xFF);
-            if (table.numbits[code8]) {
-                left_ -= table.numbits[code8];
-                return table.value[code8];
-            }
-            Store();
-            const int32_t value = d_.HuffDecodeLong(table, code8);
-            Load();
-            return value;
-        }
-        int32_t SlowDifference(const HuffmanTable& table) {
-            const int32_t s = Huffman(table);
-            if (s == 0) return 0;
-            if (s > 16) throw dng_ljpeg_error("bad difference category");
-            if (s == 16 && !d_.fullCategory16_) return 32768;
-            return Extend(Bits(s), s);
+            top_ = left_ ? d_.bitBuffer_ << (64 - left_) : 0;
         }
 
         dng_ljpeg_decoder& d_;
-        uint64_t buffer_;
-        int32_t left_;
+        uint64_t top_ = 0;  // the buffered bits, left-aligned
+        int32_t left_ = 0;
     };
 
     // The difference coded by s extra bits v (T.81 F.2.2.1, EXTEND).
@@ -547,8 +539,30 @@ private:
         DecodeLeftPredictedRow(cur, uint16_t(1u << (precision_ - pt_ - 1)));
     }
 
+    // Predictor 1 with one or two components, the usual raw tile: the left
+    // samples stay in registers.
+    template <uint32_t comps>
+    void DecodeLeftRow(const uint16_t* prev, uint16_t* cur) {
+        const ScanTables t = Tables();
+        RowBits bits(*this);
+        uint16_t left[comps];
+        for (uint32_t c = 0; c < comps; ++c) {
+            left[c] = cur[c] = uint16_t(prev[c] + bits.Difference(*t.of[c], t.quick[c]));
+        }
+        for (uint32_t col = 1; col < width_; ++col) {
+            uint16_t* px = cur + col * comps;
+            for (uint32_t c = 0; c < comps; ++c) {
+                left[c] = px[c] = uint16_t(left[c] + bits.Difference(*t.of[c], t.quick[c]));
+            }
+        }
+    }
+
     template <uint32_t predictor>
     void DecodeRowWith(const uint16_t* prev, uint16_t* cur) {
+        if constexpr (predictor == 1) {
+            if (numComps_ == 1) return DecodeLeftRow<1>(prev, cur);
+            if (numComps_ == 2) return DecodeLeftRow<2>(prev, cur);
+        }
         const uint32_t comps = numComps_;
         const ScanTables t = Tables();
         RowBits bits(*this);
