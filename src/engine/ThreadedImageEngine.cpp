@@ -338,10 +338,23 @@ std::shared_ptr<RawCombineTiledEngine> ThreadedImageEngine::processStage1() {
         stage->markAllDirty();
         stage->setThumbnailIsDirty(true);
     }
+    bool evict;
     {
         std::lock_guard lock(syncLock_);
-        stage->setKeepsReadouts(!evictsCachedStagesOnExport_);
+        evict = evictsCachedStagesOnExport_;
     }
+    stage->setKeepsReadouts(!evict);
+    // With no edit to follow, nothing reads the renderings once the export's
+    // run has combined them all: their memory serves the stages after this.
+    if (evict)
+        stage->setRunFinishedHandler(
+            [engine = weak_from_this(), wrapper = std::weak_ptr<ImageWrapper>(source)](bool whole) {
+                auto self = engine.lock();
+                auto s = wrapper.lock();
+                if (self && s && whole && self->exportRunning_) s->releaseImages();
+            });
+    else
+        stage->setRunFinishedHandler(nullptr);
     stage->setIgnoreEdges(false);
     stage->setReprocessEdgeTiles(false);
     stage->setHorizontalBorder(8);
@@ -474,7 +487,9 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
     // Bringing the image up to date and rendering it in one task of the
     // serial queue: no other run can touch the buffers in between.
     q->sync([&] {
+        exportRunning_ = true;
         processingBlock();
+        exportRunning_ = false;
         auto source = rawFileWrapper();
         if (source && source->error()) {
             if (error) *error = *source->error();

@@ -25,6 +25,7 @@
 // or the processing block runs, except around getPixelValues.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -148,6 +149,7 @@ private:
     platform::Dictionary cameraParameters_;
     bool highRes_ = false;
     bool evictsCachedStagesOnExport_ = false;
+    std::atomic<bool> exportRunning_{false};  // during renderExportImage's run
     platform::Dictionary imageParameters_;
     std::weak_ptr<ThreadedImageEngineDelegate> delegate_;
     ColorSyncProfileWrap::Ptr renderingSpace_;

@@ -123,7 +123,18 @@ std::shared_ptr<TileProcess> TiledEngine::runProcessToCompletion(const TileRegio
         std::lock_guard<std::mutex> guard(mutex_);
         source_.reset();
     }
+    std::function<void(bool)> finished;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        finished = runFinished_;
+    }
+    if (finished) finished(destBuffer && failure.empty() && mainMap_ && mainMap_->isClean());
     return dest;
+}
+
+void TiledEngine::setRunFinishedHandler(std::function<void(bool)> handler) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    runFinished_ = std::move(handler);
 }
 
 void TiledEngine::runTileStep(const TileRegion& region, const std::shared_ptr<TileProcess>& dest,

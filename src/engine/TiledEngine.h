@@ -67,6 +67,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -210,6 +211,10 @@ public:
     // (releaseOutputs): for a chain whose earlier outputs no later run needs.
     bool releasesSourceOutputs() const { return releasesSourceOutputs_; }
     void setReleasesSourceOutputs(bool release) { releasesSourceOutputs_ = release; }
+    // Called on the running thread at the end of every run, with whether the
+    // run succeeded and left every tile clean: for what nothing but this
+    // stage reads (a batch's decoded renderings once they are combined).
+    void setRunFinishedHandler(std::function<void(bool wholeImageClean)> handler);
     bool cachedImageIsDirty() const { return cachedImageIsDirty_; }
     void setCachedImageIsDirty(bool v) { cachedImageIsDirty_ = v; }
     const std::shared_ptr<TileMap>& mainMap() const { return mainMap_; }
@@ -272,6 +277,7 @@ private:
     std::atomic<int> tilePhases_{1};
     std::atomic<int> workerCount_{0};
     std::atomic<bool> releasesSourceOutputs_{false};
+    std::function<void(bool)> runFinished_;  // guarded by mutex_
     std::map<std::string, std::shared_ptr<void>> cachedImages_;
     std::once_flag cacheLockOnce_;
     std::unique_ptr<ReadWriteLock> cacheLock_;

@@ -133,6 +133,23 @@ TEST(TiledEngineTest, ARegionTouchesOnlyItsTiles) {
     EXPECT_EQ(s->tiles.size(), 7u);
 }
 
+// The end-of-run handler learns whether everything is now clean: a partial
+// run, a failed one or one in a chain whose source failed says no.
+TEST(TiledEngineTest, TheRunFinishedHandlerSaysWhetherTheWholeImageIsClean) {
+    auto s = first(Size{2000, 1000});
+    std::vector<bool> calls;
+    s->setRunFinishedHandler([&](bool whole) { calls.push_back(whole); });
+    s->runProcessToCompletion(s->mainMap()->regionForRect(Rect{600, 0, 100, 100}, 0));
+    s->throwAt = std::pair{1500, 700};
+    s->runProcessToCompletion(kAll);
+    s->throwAt.reset();
+    s->runProcessToCompletion(kAll);
+    EXPECT_EQ(calls, (std::vector<bool>{false, false, true}));
+    s->setRunFinishedHandler(nullptr);
+    s->runProcessToCompletion(kAll);
+    EXPECT_EQ(calls.size(), 3u);
+}
+
 TEST(TiledEngineTest, BordersAndTheEdgePass) {
     auto s = first(Size{1000, 700});
     s->setHorizontalBorder(8);
