@@ -27,14 +27,24 @@ constexpr int kMedianPasses = 2;
 // f(t) of CIELab for t = value / 65535, over twice full scale for headroom.
 constexpr int kLabTableSize = 2 * 65536;
 
-const std::vector<float>& LabCurve() {
-    static const std::vector<float> table = [] {
-        std::vector<float> t(kLabTableSize);
+struct LabTable {
+    std::vector<float> curve;
+    // The index range, kept as data: clamps to bounds the compiler cannot
+    // fold become single min and max instructions.
+    float lowest = 0.0f;
+    float highest = 0.0f;
+};
+
+const LabTable& LabCurve() {
+    static const LabTable table = [] {
+        LabTable t;
+        t.curve.resize(kLabTableSize);
         for (int i = 0; i < kLabTableSize; ++i) {
             const double v = i / 65535.0;
-            t[static_cast<size_t>(i)] =
+            t.curve[static_cast<size_t>(i)] =
                 static_cast<float>(v > 0.008856 ? std::cbrt(v) : 7.787 * v + 16.0 / 116.0);
         }
+        t.highest = static_cast<float>(kLabTableSize - 1);
         return t;
     }();
     return table;
@@ -200,7 +210,9 @@ private:
     }
 
     void toLab(Plane rp, Plane gp, Plane bp, Plane lp, Plane ap, Plane bbp, int m) {
-        const float* curve = LabCurve().data();
+        const LabTable& table = LabCurve();
+        const float* curve = table.curve.data();
+        const float lowest = table.lowest, highest = table.highest;
         int* __restrict idx = s_.indexRow();
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict rr = s_.row(rp, r);
@@ -212,7 +224,6 @@ private:
             const int n = w_ - 2 * m;
             // Table indices first so that the arithmetic vectorises and only
             // the look-ups stay scalar.
-            constexpr float top = static_cast<float>(kLabTableSize - 1);
             int* __restrict ix = idx;
             int* __restrict iy = idx + stride_;
             int* __restrict iz = idx + 2 * stride_;
@@ -222,9 +233,9 @@ private:
                 const float x = kToXYZ[0][0] * r0 + kToXYZ[0][1] * g0 + kToXYZ[0][2] * b0;
                 const float y = kToXYZ[1][0] * r0 + kToXYZ[1][1] * g0 + kToXYZ[1][2] * b0;
                 const float z = kToXYZ[2][0] * r0 + kToXYZ[2][1] * g0 + kToXYZ[2][2] * b0;
-                ix[i] = static_cast<int>(platform::ClampTo(x, 0.0f, top));
-                iy[i] = static_cast<int>(platform::ClampTo(y, 0.0f, top));
-                iz[i] = static_cast<int>(platform::ClampTo(z, 0.0f, top));
+                ix[i] = static_cast<int>(platform::ClampTo(x, lowest, highest));
+                iy[i] = static_cast<int>(platform::ClampTo(y, lowest, highest));
+                iz[i] = static_cast<int>(platform::ClampTo(z, lowest, highest));
             }
             DEMOSAIC_ROW_LOOP
             for (int i = 0; i < n; ++i) {
