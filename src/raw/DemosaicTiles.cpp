@@ -129,7 +129,8 @@ void InterleaveRGB(const float* r, const float* g, const float* b, float* rgb, i
 void StoreRGB(const float* r, const float* g, const float* b, uint16_t* __restrict out, int n) {
     float packed[kStoreChunk * 3];
     InterleaveRGB(r, g, b, packed, n);
-    for (int j = 0; j < 3 * n; ++j) out[j] = ClampToU16(packed[j]);
+    const ClampBounds u16 = U16Bounds();
+    for (int j = 0; j < 3 * n; ++j) out[j] = ClampToU16(packed[j], u16);
 }
 
 void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g, const float* b,
@@ -149,9 +150,10 @@ void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g
             const float* __restrict rr = r + offset + first;
             const float* __restrict gg = g + offset + first;
             const float* __restrict bb = b + offset + first;
+            const ClampBounds u16 = U16Bounds();
             for (int x = 0; x < n; ++x) {
-                const float red = ClampToU16(rr[x]), green = ClampToU16(gg[x]),
-                            blue = ClampToU16(bb[x]);
+                const float red = ClampToU16(rr[x], u16), green = ClampToU16(gg[x], u16),
+                            blue = ClampToU16(bb[x], u16);
                 cr[x] = m00 * red + m01 * green + m02 * blue;
                 cg[x] = m10 * red + m11 * green + m12 * blue;
                 cb[x] = m20 * red + m21 * green + m22 * blue;
@@ -181,6 +183,11 @@ void StoreTileRGB(const DemosaicTile& tile, const float* r, const float* g, cons
                      std::min(kStoreChunk, tile.width - first));
         }
     }
+}
+
+ClampBounds U16Bounds() {
+    static const volatile float lowest = 0.0f, highest = 65535.0f;
+    return {lowest, highest};
 }
 
 void CheckDemosaicArguments(const CFAPlane& cfa, const uint16_t* rgb) {

@@ -108,6 +108,20 @@ inline uint16_t ClampToU16(float v) {
     return static_cast<uint16_t>(ClampTo(v, 0.0f, 65535.0f) + 0.5f);
 }
 
+// Clamp bounds the compiler cannot see as constants. Constant bounds make it
+// build vector clamps from compares and masks; these compile to one min and
+// one max instruction. Fetch them once per row, outside the pixel loop.
+struct ClampBounds {
+    float lowest;
+    float highest;
+};
+ClampBounds U16Bounds();  // 0 and 65535
+
+// ClampToU16 with bounds from U16Bounds(): the same result.
+inline uint16_t ClampToU16(float v, const ClampBounds& bounds) {
+    return static_cast<uint16_t>(ClampTo(v, bounds.lowest, bounds.highest) + 0.5f);
+}
+
 // Checks the plane and the output buffer; throws std::invalid_argument.
 void CheckDemosaicArguments(const CFAPlane& cfa, const uint16_t* rgb);
 

@@ -42,7 +42,8 @@ void ConvertRun(const uint16_t* src, uint16_t* dst, size_t pixels, const RawMatr
             out[3 * i + 2] = m20 * r + m21 * g + m22 * b;
         }
         uint16_t* d = dst + first * 3;
-        for (size_t j = 0; j < n * 3; j++) d[j] = platform::ClampToU16(out[j]);
+        const platform::ClampBounds u16 = platform::U16Bounds();
+        for (size_t j = 0; j < n * 3; j++) d[j] = platform::ClampToU16(out[j], u16);
     }
 }
 
