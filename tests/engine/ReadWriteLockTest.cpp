@@ -40,14 +40,21 @@ TEST(ReadWriteLock, AWaitingWriterHoldsOffNewReaders) {
         writerIn = true;
         lock.unlock();
     });
-    std::this_thread::sleep_for(50ms);  // let the writer queue up
+    // On a busy machine the writer may take a while to queue up; once it
+    // has, a new reader is refused.
+    bool newReaderRefused = false;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!newReaderRefused && std::chrono::steady_clock::now() < deadline) {
+        std::thread([&] {
+            if (lock.canReadLock())
+                lock.unlock();
+            else
+                newReaderRefused = true;
+        }).join();
+        if (!newReaderRefused) std::this_thread::sleep_for(1ms);
+    }
     EXPECT_FALSE(writerIn);
-    bool newReader = true;
-    std::thread([&] {
-        newReader = lock.canReadLock();
-        if (newReader) lock.unlock();
-    }).join();
-    EXPECT_FALSE(newReader);
+    EXPECT_TRUE(newReaderRefused);
     lock.unlock();
     writer.join();
     EXPECT_TRUE(writerIn);
