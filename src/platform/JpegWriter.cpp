@@ -99,6 +99,16 @@ void memoryTerm(j_compress_ptr cinfo) {
     d->length = d->capacity - d->pub.free_in_buffer;
 }
 
+// At high quality the colour keeps full resolution: halving it would put
+// the largest errors of the file at sharp coloured edges.
+void setSampling(jpeg_compress_struct& cinfo, int quality) {
+    if (quality < kJpegFullChromaQuality) return;
+    for (int c = 0; c < cinfo.num_components; ++c) {
+        cinfo.comp_info[c].h_samp_factor = 1;
+        cinfo.comp_info[c].v_samp_factor = 1;
+    }
+}
+
 void setUp(jpeg_compress_struct& cinfo, const Settings& s, uint32_t rows) {
     cinfo.image_width = s.width;
     cinfo.image_height = rows;
@@ -106,6 +116,7 @@ void setUp(jpeg_compress_struct& cinfo, const Settings& s, uint32_t rows) {
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, s.quality, TRUE);
+    setSampling(cinfo, s.quality);
 }
 
 // Encodes rows [first, first + rows) as one image into `file` or `memory`,
@@ -160,8 +171,8 @@ bool encode(std::FILE* file, MemoryDestination* memory, const Settings& s, const
     return true;
 }
 
-// The MCU's size in pixels for the default settings (4:2:0 gives 16 × 16).
-bool mcuSize(uint32_t* mcuWidth, uint32_t* mcuHeight) {
+// The MCU's size in pixels at this quality (4:2:0 gives 16 × 16).
+bool mcuSize(int quality, uint32_t* mcuWidth, uint32_t* mcuHeight) {
     jpeg_compress_struct cinfo;
     ErrorManager errors;
     cinfo.err = jpeg_std_error(&errors.pub);
@@ -175,6 +186,7 @@ bool mcuSize(uint32_t* mcuWidth, uint32_t* mcuHeight) {
     cinfo.input_components = 3;
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
+    setSampling(cinfo, quality);
     int h = 1, v = 1;
     for (int c = 0; c < cinfo.num_components; ++c) {
         h = std::max(h, cinfo.comp_info[c].h_samp_factor);
@@ -412,7 +424,8 @@ bool writeFeed(const RowFeed& feed, uint32_t width, uint32_t height, int quality
 
     uint32_t mcuWidth = 0, mcuHeight = 0;
     const uint32_t bandRows =
-        mcuSize(&mcuWidth, &mcuHeight) ? bandRowsFor(width, height, mcuWidth, mcuHeight) : 0;
+        mcuSize(s.quality, &mcuWidth, &mcuHeight) ? bandRowsFor(width, height, mcuWidth, mcuHeight)
+                                                   : 0;
     errno = 0;
     std::string failure;
     bool ok = false;
@@ -487,10 +500,10 @@ bool writeJPEG(const uint8_t* rgb, uint32_t width, uint32_t height, int quality,
     return true;
 }
 
-uint32_t jpegBandRows(uint32_t width, uint32_t height) {
+uint32_t jpegBandRows(uint32_t width, uint32_t height, int quality) {
     uint32_t mcuWidth = 0, mcuHeight = 0;
     if (width == 0 || height == 0 || width > 65535 || height > 65535 ||
-        !mcuSize(&mcuWidth, &mcuHeight))
+        !mcuSize(quality < 1 ? 1 : quality > 100 ? 100 : quality, &mcuWidth, &mcuHeight))
         return 0;
     return bandRowsFor(width, height, mcuWidth, mcuHeight);
 }

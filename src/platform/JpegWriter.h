@@ -29,6 +29,10 @@ inline constexpr std::size_t kMaxJpegExifBlock = 65533 - 6;
 // not throw. Returning false stops the encode with an error.
 using JpegRowSource = std::function<bool(uint32_t first, uint32_t count, uint8_t* out)>;
 
+// From this quality on, colour is stored at full resolution (4:4:4);
+// below it at half resolution each way (4:2:0).
+inline constexpr int kJpegFullChromaQuality = 90;
+
 // Writes width × height pixels of 3 bytes each, rows packed, at quality 1..100
 // (clamped). Fails, leaving no file behind, for an empty image, an EXIF block
 // that does not fit one segment, or any file or encoder error.
@@ -46,9 +50,9 @@ bool writeJPEG(const JpegRowSource& rows, uint32_t width, uint32_t height, int q
                std::span<const uint8_t> exifBlock, std::span<const uint8_t> iccProfile,
                std::FILE* file, Error* error = nullptr);
 
-// The rows of one band when an image of this size is encoded in bands (a
-// multiple of the MCU height; the restart interval is the MCUs of one band),
-// or 0 when it is encoded in one piece.
-uint32_t jpegBandRows(uint32_t width, uint32_t height);
+// The rows of one band when an image of this size is encoded in bands at
+// this quality (a multiple of the MCU height; the restart interval is the
+// MCUs of one band), or 0 when it is encoded in one piece.
+uint32_t jpegBandRows(uint32_t width, uint32_t height, int quality);
 
 }  // namespace platform

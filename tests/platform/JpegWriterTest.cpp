@@ -116,6 +116,9 @@ std::vector<uint8_t> OnePiece(const std::vector<uint8_t>& rgb, uint32_t width, u
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
+    if (quality >= 90)  // full-resolution colour at high quality
+        for (int c = 0; c < cinfo.num_components; ++c)
+            cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
     cinfo.restart_interval = restartInterval;
     jpeg_start_compress(&cinfo, TRUE);
     if (!exif.empty()) {
@@ -214,12 +217,13 @@ TEST(JpegWriter, BandedEncodeIsTheOnePieceEncodeWithRestartMarkers) {
          {Case{2049, 1957, 100, true}, Case{1000, 5600, 75, false}, Case{65500, 72, 90, false}}) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
         const std::vector<uint8_t> rgb = Scene(c.width, c.height);
-        const uint32_t bandRows = platform::jpegBandRows(c.width, c.height);
+        const uint32_t bandRows = platform::jpegBandRows(c.width, c.height, c.quality);
+        const uint32_t mcu = c.quality >= 90 ? 8 : 16;
         ASSERT_GT(bandRows, 0u);
-        ASSERT_EQ(bandRows % 16, 0u);
+        ASSERT_EQ(bandRows % mcu, 0u);
         ASSERT_LT(bandRows, c.height);
         mostBands = std::max(mostBands, (c.height + bandRows - 1) / bandRows);
-        const uint32_t interval = (c.width + 15) / 16 * (bandRows / 16);
+        const uint32_t interval = (c.width + mcu - 1) / mcu * (bandRows / mcu);
         ASSERT_LE(interval, 65535u);
         const std::vector<uint8_t> noMarkers;
         const auto& e = c.markers ? exif : noMarkers;
@@ -241,6 +245,42 @@ TEST(JpegWriter, BandedEncodeIsTheOnePieceEncodeWithRestartMarkers) {
     EXPECT_GT(mostBands, 9u);
 }
 
+// From quality 90 on colour keeps full resolution, so one-pixel stripes of
+// saturated red and blue come back nearly as they went in, in one piece and
+// in bands alike; below it colour is halved and the stripes blur.
+TEST(JpegWriter, HighQualityKeepsFullColourResolution) {
+    for (const uint32_t side : {48u, 2048u}) {
+        std::vector<uint8_t> rgb(size_t(side) * side * 3);
+        for (size_t i = 0; i < size_t(side) * side; ++i) rgb[3 * i + (i % 2 ? 2 : 0)] = 255;
+        for (const int quality : {89, 90, 100}) {
+            SCOPED_TRACE(std::to_string(side) + " at " + std::to_string(quality));
+            const std::vector<uint8_t> jpeg = Written(rgb, side, side, quality);
+            ASSERT_FALSE(jpeg.empty());
+            jpeg_decompress_struct cinfo;
+            jpeg_error_mgr errors;
+            cinfo.err = jpeg_std_error(&errors);
+            jpeg_create_decompress(&cinfo);
+            jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
+            jpeg_read_header(&cinfo, TRUE);
+            const int lumaSampling = quality >= 90 ? 1 : 2;
+            EXPECT_EQ(cinfo.comp_info[0].h_samp_factor, lumaSampling);
+            EXPECT_EQ(cinfo.comp_info[0].v_samp_factor, lumaSampling);
+            jpeg_destroy_decompress(&cinfo);
+
+            const std::vector<uint8_t> decoded = DecodedPixels(jpeg);
+            ASSERT_EQ(decoded.size(), rgb.size());
+            int worst = 0;
+            for (size_t i = 0; i < rgb.size(); ++i)
+                worst = std::max(worst, std::abs(int(decoded[i]) - int(rgb[i])));
+            if (quality == 100) {
+                EXPECT_LE(worst, 8);
+            } else if (quality == 89) {
+                EXPECT_GT(worst, 60);
+            }
+        }
+    }
+}
+
 // Below the banding size the file is exactly the plain one-piece encode.
 TEST(JpegWriter, SmallImagesAreWrittenInOnePieceWithoutRestartMarkers) {
     struct Size {
@@ -248,7 +288,7 @@ TEST(JpegWriter, SmallImagesAreWrittenInOnePieceWithoutRestartMarkers) {
     };
     for (const Size size : {Size{1, 1}, Size{17, 9}, Size{3, 700}, Size{1999, 2000}}) {
         SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
-        EXPECT_EQ(platform::jpegBandRows(size.width, size.height), 0u);
+        EXPECT_EQ(platform::jpegBandRows(size.width, size.height, 90), 0u);
         const std::vector<uint8_t> rgb = Scene(size.width, size.height);
         const std::vector<uint8_t> plain = OnePiece(rgb, size.width, size.height, 90, 0, {}, {});
         EXPECT_TRUE(Written(rgb, size.width, size.height, 90) == plain);
@@ -257,8 +297,9 @@ TEST(JpegWriter, SmallImagesAreWrittenInOnePieceWithoutRestartMarkers) {
         EXPECT_TRUE(rowsInRange);
     }
     // A frame one MCU row high cannot be split.
-    EXPECT_EQ(platform::jpegBandRows(65500, 16), 0u);
-    EXPECT_EQ(platform::jpegBandRows(0, 0), 0u);
+    EXPECT_EQ(platform::jpegBandRows(65500, 16, 75), 0u);
+    EXPECT_EQ(platform::jpegBandRows(65500, 8, 90), 0u);
+    EXPECT_EQ(platform::jpegBandRows(0, 0, 90), 0u);
 }
 
 TEST(JpegWriter, WritesPixelsExifAndAProfileSplitOverSegments) {
@@ -326,7 +367,7 @@ TEST(JpegWriter, RefusesWhatCannotBeWrittenAndLeavesNoFile) {
 // path writer leaves no file behind.
 TEST(JpegWriter, ReportsFailingRowsAndWritesInBothWays) {
     const uint32_t bigW = 2048, bigH = 2048, smallW = 64;
-    ASSERT_GT(platform::jpegBandRows(bigW, bigH), 0u);
+    ASSERT_GT(platform::jpegBandRows(bigW, bigH, 90), 0u);
     const std::vector<uint8_t> big = Scene(bigW, bigH);
     for (const uint32_t side : {smallW, bigW}) {
         SCOPED_TRACE(side);

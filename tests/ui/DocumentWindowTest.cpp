@@ -199,10 +199,9 @@ TEST(DocumentWindow, OneToOneMatchesTheExportAndTheScreenProfile) {
     mean /= double(differences.size());
     std::sort(differences.begin(), differences.end());
     EXPECT_LE(mean, 2.0);
-    // The JPEG's 4:2:0 chroma differs at sharp saturated edges.
-    EXPECT_LE(differences[differences.size() * 99 / 100], 14) << mean;
-    // The same rendering before the JPEG's chroma subsampling: the engine's
-    // own sRGB image of the whole frame.
+    EXPECT_LE(differences[differences.size() * 99 / 100], 6) << mean;
+    // The same rendering before JPEG compression: the engine's own sRGB
+    // image of the whole frame.
     platform::Error renderError;
     auto rendered = std::static_pointer_cast<CoreTiledEngine>(w->document()->outputImage())
                         ->fullSizeImage(platform::Rect{}, ColorSyncProfileWrap::initWithSRGB(),
