@@ -309,10 +309,29 @@ template <Mix mix>
                                             const MixAmounts& amounts) {
     const VF zero{}, one = splat(1.0f), six = splat(6.0f), mul = splat(amounts.mul);
     VF h, s, v;
-    rgbToHsvV(h, s, v, m.r, m.g, m.b);
+    if constexpr (mix == Mix::alternate) {
+        // hm * 0 + ha * 1 is ha, and so on: the master's hue only decides
+        // whether the alternate's wraps, which needs hm - ha > 3. A master
+        // with green >= blue has hm <= 3 (red largest: 0..1, green: 1..3,
+        // grey: 0), and every hue is >= 0: its hue is wanted only where
+        // green < blue and ha < 3.
+        VF ha, sa, va;
+        rgbToHsvV(ha, sa, va, a.r, a.g, a.b);
+        const VI wanted = (m.g < m.b) & (ha < 3.0f);
+        uint64_t halves[2];
+        std::memcpy(halves, &wanted, sizeof halves);
+        if (halves[0] | halves[1]) {
+            VF hm, sm, vm;
+            rgbToHsvV(hm, sm, vm, m.r, m.g, m.b);
+            ha = ha + keep(six, hm - ha > 3.0f);
+        }
+        h = ha, s = sa, v = va * mul;
+    } else {
+        rgbToHsvV(h, s, v, m.r, m.g, m.b);
+    }
     if constexpr (mix == Mix::masterOnly) {
         v = v * mul;
-    } else {
+    } else if constexpr (mix == Mix::both) {
         VF ha, sa, va;
         rgbToHsvV(ha, sa, va, a.r, a.g, a.b);
         // Mix the hues the short way round the circle. Hues are finite, so
@@ -320,11 +339,7 @@ template <Mix mix>
         const VI up = ha - h > 3.0f;
         const VI down = h - ha > 3.0f;
         ha = ha + keep(six, down);
-        if constexpr (mix == Mix::alternate) {
-            // hm * 0 + ha * 1 is ha, and so on: the master's hue only
-            // decides whether the alternate's wraps.
-            h = ha, s = sa, v = va * mul;
-        } else {
+        {
             h = h + keep(six, up);
             const float c = amounts.c, x = amounts.x;
             const VF keepC = splat(1.0f - c), keepX = splat(1.0f - x);

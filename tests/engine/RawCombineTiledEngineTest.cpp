@@ -389,6 +389,36 @@ TEST(RawCombineTiledEngine, KernelMatchesThePlainMixToTheBit) {
     }
 }
 
+TEST(RawCombineTiledEngine, AlternateWrapsWhereTheMasterHueSaysSo) {
+    // Whole rows of one pair: a master just below red the long way (hue
+    // nearly 6) and an alternate just below cyan (hue nearly 3), about half
+    // the circle apart, at the default amounts where only the alternate's
+    // value, saturation and hue (wrapped or not) count.
+    const int width = 24;
+    Stage s(width, 1);
+    auto dest = ImageBufferU16::initWithSize(uint16_t(width), 1, nullptr, nullptr);
+    ASSERT_TRUE(dest);
+    for (int hi : {65535, 60000, 30000, 5000})
+        for (int lo : {0, 1000, 2000})
+            for (int gap : {1, 2, 5, 10, 40, 300}) {
+                for (int x = 0; x < width; ++x) {
+                    uint16_t* m = &s.raw->master[size_t(x) * 3];
+                    uint16_t* a = &s.raw->alternate[size_t(x) * 3];
+                    m[0] = uint16_t(hi), m[1] = uint16_t(lo), m[2] = uint16_t(lo + 1 + x % 3);
+                    a[0] = uint16_t(lo), a[1] = uint16_t(hi), a[2] = uint16_t(hi - gap - x % 2);
+                }
+                s.stage->processArea(0, width, 0, 1, 1.0f, 1.0f, dest.get());
+                for (int x = 0; x < width; ++x) {
+                    uint16_t want[4];
+                    reference::mix(&s.raw->master[size_t(x) * 3], &s.raw->alternate[size_t(x) * 3],
+                                   want, 1.0f, 1.0f, 1.0f);
+                    const uint16_t* got = dest->bufferU16ForRow(0, x);
+                    for (int k = 0; k < 3; ++k)
+                        ASSERT_EQ(got[k], want[k]) << hi << " " << lo << " " << gap << " at " << x;
+                }
+            }
+}
+
 TEST(RawCombineHSV, SamplesTruncateTheExactProduct) {
     // Floats either side of every sample boundary k / 65535, where a product
     // rounded in float would truncate the wrong way, and the special values.
