@@ -121,7 +121,7 @@ LargeBlockPool& LargeBlockPool::shared() {
         size_t budget = kMaxBudget;
         if (auto stats = memoryStatistics())
             budget = size_t(std::min<uint64_t>(budget, stats->physical / 8));
-        return new LargeBlockPool(budget, std::chrono::milliseconds(100));
+        return new LargeBlockPool(budget, std::chrono::milliseconds(50));
     });
 }
 

@@ -27,7 +27,7 @@ namespace platform {
 class LargeBlockPool {
 public:
     // The process's pool: a budget of an eighth of the physical memory (at
-    // most 1 GiB) and an idle period of 100 ms (longer than a develop waits
+    // most 1 GiB) and an idle period of 50 ms (longer than a develop waits
     // between releasing one buffer and asking for the next). Never destroyed.
     static LargeBlockPool& shared();
 
