@@ -21,7 +21,8 @@ namespace {
 // of halo small while a tile's planes still stay near the core's caches.
 constexpr int kTileWidth = 192;
 constexpr int kTileHeight = 144;
-constexpr int kPad = 8;
+// Exactly the halo: the last median pass writes rows and columns from 7 on.
+constexpr int kPad = 7;
 constexpr int kMedianPasses = 2;
 
 // f(t) of CIELab for t = value / 65535, over twice full scale for headroom.

@@ -7,7 +7,7 @@
 //
 // Input: a Bayer CFA plane (scale 65535, black-subtracted, white-balanced);
 // output: packed 16-bit RGB, three samples per pixel, rows of the image's
-// width, same scale. Halo: 7 pixels (tiles read 8), mirrored at the image's
+// width, same scale. Halo: 7 pixels, mirrored at the image's
 // edges. Images less than 2 pixels wide or high fall back to bilinear.
 //
 // Runs in `bands` row bands, one thread each (the caller takes the first);
