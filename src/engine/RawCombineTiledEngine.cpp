@@ -288,18 +288,22 @@ struct RGB {
 // product f * 65535 is A - f with A = f * 65536 (exact in float); with
 // n = trunc(A) and the exact fraction A - n, trunc(A - f) is n, or n - 1
 // when the fraction is below f. f = 1 gives 65536 - 1, f = 0 gives 0.
+template <bool inUnitRange = false>  // channels known to be 0..1: no clamping
 [[gnu::always_inline]] inline VI toSampleV(VF f) {
-    f = f > 0.0f ? f : VF{};  // NaN too
-    f = f < 1.0f ? f : splat(1.0f);
+    if constexpr (!inUnitRange) {
+        f = f > 0.0f ? f : VF{};  // NaN too
+        f = f < 1.0f ? f : splat(1.0f);
+    }
     const VF a = f * 65536.0f;
     const VI n = __builtin_convertvector(a, VI);
     return n + (a - __builtin_convertvector(n, VF) < f);  // a true compare is -1
 }
 
 enum class Mix {
-    masterOnly,  // no alternate rendering
-    both,        // any amounts
-    alternate,   // amounts 1 and 1: the alternate, wrapped as the master's hue says
+    masterOnly,         // no alternate rendering
+    both,               // any amounts
+    alternate,          // amounts 1 and 1: the alternate, wrapped as the master's hue says
+    alternateUnitGain,  // the same at gain 1: every channel lands in 0..1
 };
 
 // Mixes four pixels of master `m` and alternate `a` into four RGBA pixels
@@ -308,8 +312,9 @@ template <Mix mix>
 [[gnu::always_inline]] inline void mixLanes(const RGB& m, const RGB& a, uint16_t* d,
                                             const MixAmounts& amounts) {
     const VF zero{}, one = splat(1.0f), six = splat(6.0f), mul = splat(amounts.mul);
+    constexpr bool alternateOnly = mix == Mix::alternate || mix == Mix::alternateUnitGain;
     VF h, s, v;
-    if constexpr (mix == Mix::alternate) {
+    if constexpr (alternateOnly) {
         // hm * 0 + ha * 1 is ha, and so on: the master's hue only decides
         // whether the alternate's wraps, which needs hm - ha > 3. A master
         // with green >= blue has hm <= 3 (red largest: 0..1, green: 1..3,
@@ -325,7 +330,7 @@ template <Mix mix>
             rgbToHsvV(hm, sm, vm, m.r, m.g, m.b);
             ha = ha + keep(six, hm - ha > 3.0f);
         }
-        h = ha, s = sa, v = va * mul;
+        h = ha, s = sa, v = mix == Mix::alternateUnitGain ? va : va * mul;
     } else {
         rgbToHsvV(h, s, v, m.r, m.g, m.b);
     }
@@ -372,8 +377,11 @@ template <Mix mix>
     const VF B = keep((i3 | i4) ? v : ((i2 | i5) ? mid : p), written);
 
     // Samples are 0..65535: RG and BA pairs in 32-bit lanes, then interleaved.
-    const VI rg = toSampleV(R) | (toSampleV(G) << 16);
-    const VI ba = toSampleV(B) | int32_t(0xffff0000u);
+    // At gain 1 the alternate's v is 0..1 (clamped), s is 0..1 (delta / mx)
+    // and f is 0..1, so p, q and t lie between 0 and v.
+    constexpr bool inUnitRange = mix == Mix::alternateUnitGain;
+    const VI rg = toSampleV<inUnitRange>(R) | (toSampleV<inUnitRange>(G) << 16);
+    const VI ba = toSampleV<inUnitRange>(B) | int32_t(0xffff0000u);
     const VI lo = __builtin_shuffle(rg, ba, VI{0, 4, 1, 5});
     const VI hi = __builtin_shuffle(rg, ba, VI{2, 6, 3, 7});
     std::memcpy(d, &lo, sizeof lo);
@@ -447,6 +455,8 @@ void RawCombineTiledEngine::processArea(int colStart, int colEnd, int rowStart, 
     };
     if (!alternate)
         mixRows(mixRow<Mix::masterOnly>);
+    else if (amounts.x == 1.0f && amounts.c == 1.0f && amounts.mul == 1.0f)
+        mixRows(mixRow<Mix::alternateUnitGain>);
     else if (amounts.x == 1.0f && amounts.c == 1.0f)
         mixRows(mixRow<Mix::alternate>);
     else
