@@ -45,6 +45,23 @@ void unmapLater(void* address, size_t bytes) {
     });
 }
 
+// Zeroes a reused block on every core: one pass over hundreds of megabytes
+// would otherwise hold up the stage that asked for it.
+constexpr size_t kZeroChunk = size_t(4) << 20;
+
+void zero(void* address, size_t bytes) {
+    if (bytes < 4 * kZeroChunk) {
+        std::memset(address, 0, bytes);
+        return;
+    }
+    apply((bytes + kZeroChunk - 1) / kZeroChunk, DispatchQueue::global(QueuePriority::High),
+          [address, bytes](size_t i) {
+              const size_t offset = i * kZeroChunk;
+              std::memset(static_cast<char*>(address) + offset, 0,
+                          std::min(kZeroChunk, bytes - offset));
+          });
+}
+
 }  // namespace
 
 struct LargeBlockPool::State {
@@ -152,7 +169,7 @@ void* LargeBlockPool::allocate(size_t bytes, bool zeroed) {
         if (address) {
             // Pages a grown block gained are fresh, and so already zero.
             const size_t old = std::min(found->bytes, size);
-            if (zeroed) std::memset(address, 0, old);
+            if (zeroed) zero(address, old);
             std::lock_guard lock(state_->mutex);
             state_->reused += old;
             return address;

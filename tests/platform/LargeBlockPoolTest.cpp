@@ -48,6 +48,20 @@ TEST(LargeBlockPool, ReleasedBlockServesTheNextRequestZeroedWhenAsked) {
     EXPECT_EQ(pool.keptBlocks(), 1u);
 }
 
+// Large reused blocks are zeroed in parallel chunks, the last one partial.
+TEST(LargeBlockPool, LargeReusedBlocksAreZeroedToTheirEnd) {
+    LargeBlockPool pool(size_t(64) << 20, 1h);
+    const size_t n = (size_t(21) << 20) + 3 * kPage;
+    void* a = pool.allocate(n, false);
+    ASSERT_NE(a, nullptr);
+    std::memset(a, 0xC3, n);
+    pool.release(a, n);
+    void* b = pool.allocate(n + (size_t(2) << 20), true);
+    ASSERT_NE(b, nullptr);
+    EXPECT_TRUE(allBytesAre(b, n + (size_t(2) << 20), 0));
+    pool.release(b, n + (size_t(2) << 20));
+}
+
 TEST(LargeBlockPool, OtherSizesAreCutOrGrownFromTheBestKeptBlock) {
     LargeBlockPool pool(256 * kPage, 1h);
     void* small = pool.allocate(4 * kPage, false);
