@@ -358,10 +358,19 @@ template <Mix mix>
     // HSV back to RGB. Unsaturated lanes take s = 0, which makes p, q and t
     // equal to v; a hue out of range writes nothing (r = g = b = 0).
     const VI saturated = s > zero;
-    s = keep(s, saturated);
-    VF hh = h + keep(six, h < zero);
-    hh = hh - keep(six, hh >= 6.0f);
-    const VI inRange = (hh >= zero) & (hh < 6.0f);
+    VF hh = h;
+    VI inRange;
+    if constexpr (alternateOnly) {
+        // s is +0 where not above 0 already, and the hue (0..6, or 6..12
+        // wrapped) is not below 0.
+        hh = hh - keep(six, hh >= 6.0f);
+        inRange = hh < 6.0f;
+    } else {
+        s = keep(s, saturated);
+        hh = hh + keep(six, hh < zero);
+        hh = hh - keep(six, hh >= 6.0f);
+        inRange = (hh >= zero) & (hh < 6.0f);
+    }
     const VI written = inRange | ~saturated;
     hh = keep(hh, inRange);
     const VI i = __builtin_convertvector(hh, VI);
