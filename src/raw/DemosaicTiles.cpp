@@ -133,6 +133,12 @@ void StoreRGB(const float* r, const float* g, const float* b, uint16_t* __restri
     for (int j = 0; j < 3 * n; ++j) out[j] = ClampToU16(packed[j], u16);
 }
 
+// ClampToU16 as a float: the same value, without narrowing to 16 bits.
+inline float RoundToU16Value(float v, const ClampBounds& bounds) {
+    return static_cast<float>(
+        static_cast<int32_t>(ClampTo(v, bounds.lowest, bounds.highest) + 0.5f));
+}
+
 void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g, const float* b,
                         uint16_t* rgb, uint32_t imageWidth,
                         const std::array<std::array<float, 3>, 3>& m) {
@@ -152,8 +158,11 @@ void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g
             const float* __restrict bb = b + offset + first;
             const ClampBounds u16 = U16Bounds();
             for (int x = 0; x < n; ++x) {
-                const float red = ClampToU16(rr[x], u16), green = ClampToU16(gg[x], u16),
-                            blue = ClampToU16(bb[x], u16);
+                // The samples as a stored 16-bit image would hold them (the
+                // round trip through int is exact in this range).
+                const float red = RoundToU16Value(rr[x], u16);
+                const float green = RoundToU16Value(gg[x], u16);
+                const float blue = RoundToU16Value(bb[x], u16);
                 cr[x] = m00 * red + m01 * green + m02 * blue;
                 cg[x] = m10 * red + m11 * green + m12 * blue;
                 cb[x] = m20 * red + m21 * green + m22 * blue;
