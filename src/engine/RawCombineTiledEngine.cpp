@@ -300,43 +300,46 @@ template <bool inUnitRange = false>  // channels known to be 0..1: no clamping
 }
 
 enum class Mix {
-    masterOnly,         // no alternate rendering
-    both,               // any amounts
-    alternate,          // amounts 1 and 1: the alternate, wrapped as the master's hue says
-    alternateUnitGain,  // the same at gain 1: every channel lands in 0..1
+    masterOnly,  // no alternate rendering
+    both,        // any amounts
+    alternate,   // amounts 1 and 1: the alternate, its hue wrapped as the master's says
+    master,      // amounts 0 and 0: the master, its hue wrapped as the alternate's says
 };
 
+// One rendering's HSV, its hue taken once round the circle where the other
+// rendering's lies more than 3 above it (the mix's short way round; with
+// the amounts at 0 or 1, hm * 0 + ha * 1 is ha and so on). That needs the
+// other's hue above 3, which a rendering with green >= blue never has (red
+// largest: 0..1, green largest: 1..3, grey: 0), and this one's below 3 (no
+// hue exceeds 6): the other's hue is wanted only where both hold.
+[[gnu::always_inline]] inline void oneRendering(VF& h, VF& s, VF& v, const RGB& own,
+                                                const RGB& other) {
+    rgbToHsvV(h, s, v, own.r, own.g, own.b);
+    const VI wanted = (other.g < other.b) & (h < 3.0f);
+    uint64_t halves[2];
+    std::memcpy(halves, &wanted, sizeof halves);
+    if (halves[0] | halves[1]) {
+        VF ho, so, vo;
+        rgbToHsvV(ho, so, vo, other.r, other.g, other.b);
+        h = h + keep(splat(6.0f), ho - h > 3.0f);
+    }
+}
+
 // Mixes four pixels of master `m` and alternate `a` into four RGBA pixels
-// at `d`.
-template <Mix mix>
+// at `d`; `unitGain`: the gain is 1.
+template <Mix mix, bool unitGain>
 [[gnu::always_inline]] inline void mixLanes(const RGB& m, const RGB& a, uint16_t* d,
                                             const MixAmounts& amounts) {
     const VF zero{}, one = splat(1.0f), six = splat(6.0f), mul = splat(amounts.mul);
-    constexpr bool alternateOnly = mix == Mix::alternate || mix == Mix::alternateUnitGain;
     VF h, s, v;
-    if constexpr (alternateOnly) {
-        // hm * 0 + ha * 1 is ha, and so on: the master's hue only decides
-        // whether the alternate's wraps, which needs hm - ha > 3. A master
-        // with green >= blue has hm <= 3 (red largest: 0..1, green: 1..3,
-        // grey: 0), and every hue is >= 0: its hue is wanted only where
-        // green < blue and ha < 3.
-        VF ha, sa, va;
-        rgbToHsvV(ha, sa, va, a.r, a.g, a.b);
-        const VI wanted = (m.g < m.b) & (ha < 3.0f);
-        uint64_t halves[2];
-        std::memcpy(halves, &wanted, sizeof halves);
-        if (halves[0] | halves[1]) {
-            VF hm, sm, vm;
-            rgbToHsvV(hm, sm, vm, m.r, m.g, m.b);
-            ha = ha + keep(six, hm - ha > 3.0f);
-        }
-        h = ha, s = sa, v = mix == Mix::alternateUnitGain ? va : va * mul;
+    if constexpr (mix == Mix::alternate) {
+        oneRendering(h, s, v, a, m);
+    } else if constexpr (mix == Mix::master) {
+        oneRendering(h, s, v, m, a);
     } else {
         rgbToHsvV(h, s, v, m.r, m.g, m.b);
     }
-    if constexpr (mix == Mix::masterOnly) {
-        v = v * mul;
-    } else if constexpr (mix == Mix::both) {
+    if constexpr (mix == Mix::both) {
         VF ha, sa, va;
         rgbToHsvV(ha, sa, va, a.r, a.g, a.b);
         // Mix the hues the short way round the circle. Hues are finite, so
@@ -344,14 +347,14 @@ template <Mix mix>
         const VI up = ha - h > 3.0f;
         const VI down = h - ha > 3.0f;
         ha = ha + keep(six, down);
-        {
-            h = h + keep(six, up);
-            const float c = amounts.c, x = amounts.x;
-            const VF keepC = splat(1.0f - c), keepX = splat(1.0f - x);
-            h = h * keepC + ha * c;
-            s = s * keepC + sa * c;
-            v = (v * keepX + va * x) * mul;
-        }
+        h = h + keep(six, up);
+        const float c = amounts.c, x = amounts.x;
+        const VF keepC = splat(1.0f - c), keepX = splat(1.0f - x);
+        h = h * keepC + ha * c;
+        s = s * keepC + sa * c;
+        v = (v * keepX + va * x) * mul;
+    } else if constexpr (!unitGain) {
+        v = v * mul;
     }
     v = one < v ? one : v;
 
@@ -360,9 +363,10 @@ template <Mix mix>
     const VI saturated = s > zero;
     VF hh = h;
     VI inRange;
-    if constexpr (alternateOnly) {
-        // s is +0 where not above 0 already, and the hue (0..6, or 6..12
-        // wrapped) is not below 0.
+    constexpr bool single = mix != Mix::both;
+    if constexpr (single) {
+        // One rendering's s is +0 where not above 0 already, and its hue
+        // (0..6, or 6..12 wrapped) is not below 0.
         hh = hh - keep(six, hh >= 6.0f);
         inRange = hh < 6.0f;
     } else {
@@ -386,9 +390,9 @@ template <Mix mix>
     const VF B = keep((i3 | i4) ? v : ((i2 | i5) ? mid : p), written);
 
     // Samples are 0..65535: RG and BA pairs in 32-bit lanes, then interleaved.
-    // At gain 1 the alternate's v is 0..1 (clamped), s is 0..1 (delta / mx)
-    // and f is 0..1, so p, q and t lie between 0 and v.
-    constexpr bool inUnitRange = mix == Mix::alternateUnitGain;
+    // One rendering at gain 1 has v in 0..1 (clamped), s in 0..1 (delta /
+    // mx) and f in 0..1, so p, q and t lie between 0 and v.
+    constexpr bool inUnitRange = single && unitGain;
     const VI rg = toSampleV<inUnitRange>(R) | (toSampleV<inUnitRange>(G) << 16);
     const VI ba = toSampleV<inUnitRange>(B) | int32_t(0xffff0000u);
     const VI lo = __builtin_shuffle(rg, ba, VI{0, 4, 1, 5});
@@ -398,29 +402,29 @@ template <Mix mix>
 }
 
 // Eight pixels.
-template <Mix mix>
+template <Mix mix, bool unitGain>
 [[gnu::always_inline]] inline void mixStep(const uint16_t* m, const uint16_t* a, uint16_t* d,
                                            const MixAmounts& amounts) {
     RGB m0, m1, a0{}, a1{};
     loadRGB(m, m0, m1);
     if constexpr (mix != Mix::masterOnly) loadRGB(a, a0, a1);
-    mixLanes<mix>(m0, a0, d, amounts);
-    mixLanes<mix>(m1, a1, d + 4 * kLanes, amounts);
+    mixLanes<mix, unitGain>(m0, a0, d, amounts);
+    mixLanes<mix, unitGain>(m1, a1, d + 4 * kLanes, amounts);
 }
 
-template <Mix mix>
+template <Mix mix, bool unitGain>
 void mixRow(const uint16_t* m, const uint16_t* a, uint16_t* d, int n, const MixAmounts& amounts) {
     int done = 0;
     for (; done + kStep <= n; done += kStep)
-        mixStep<mix>(m + 3 * done, mix == Mix::masterOnly ? nullptr : a + 3 * done, d + 4 * done,
-                     amounts);
+        mixStep<mix, unitGain>(m + 3 * done, mix == Mix::masterOnly ? nullptr : a + 3 * done,
+                               d + 4 * done, amounts);
     const int rest = n - done;
     if (rest == 0) return;
     // The tail goes through the same kernel, padded.
     uint16_t mt[3 * kStep] = {}, at[3 * kStep] = {}, dt[4 * kStep];
     std::copy_n(m + 3 * done, 3 * rest, mt);
     if constexpr (mix != Mix::masterOnly) std::copy_n(a + 3 * done, 3 * rest, at);
-    mixStep<mix>(mt, at, dt, amounts);
+    mixStep<mix, unitGain>(mt, at, dt, amounts);
     std::copy_n(dt, 4 * rest, d + 4 * done);
 }
 
@@ -462,14 +466,17 @@ void RawCombineTiledEngine::processArea(int colStart, int colEnd, int rowStart, 
                 destBuffer->bufferU16ForRow(y, colStart), colEnd - colStart, amounts);
         }
     };
+    const bool unit = amounts.mul == 1.0f;
+    const bool x1c1 = amounts.x == 1.0f && amounts.c == 1.0f;
+    const bool x0c0 = amounts.x == 0.0f && amounts.c == 0.0f;
     if (!alternate)
-        mixRows(mixRow<Mix::masterOnly>);
-    else if (amounts.x == 1.0f && amounts.c == 1.0f && amounts.mul == 1.0f)
-        mixRows(mixRow<Mix::alternateUnitGain>);
-    else if (amounts.x == 1.0f && amounts.c == 1.0f)
-        mixRows(mixRow<Mix::alternate>);
+        unit ? mixRows(mixRow<Mix::masterOnly, true>) : mixRows(mixRow<Mix::masterOnly, false>);
+    else if (x1c1)
+        unit ? mixRows(mixRow<Mix::alternate, true>) : mixRows(mixRow<Mix::alternate, false>);
+    else if (x0c0)
+        unit ? mixRows(mixRow<Mix::master, true>) : mixRows(mixRow<Mix::master, false>);
     else
-        mixRows(mixRow<Mix::both>);
+        mixRows(mixRow<Mix::both, false>);
 }
 
 // ---------------------------------------------------------------------------

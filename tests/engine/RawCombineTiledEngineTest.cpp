@@ -389,34 +389,42 @@ TEST(RawCombineTiledEngine, KernelMatchesThePlainMixToTheBit) {
     }
 }
 
-TEST(RawCombineTiledEngine, AlternateWrapsWhereTheMasterHueSaysSo) {
-    // Whole rows of one pair: a master just below red the long way (hue
-    // nearly 6) and an alternate just below cyan (hue nearly 3), about half
-    // the circle apart, at the default amounts where only the alternate's
-    // value, saturation and hue (wrapped or not) count.
+TEST(RawCombineTiledEngine, OneRenderingWrapsWhereTheOtherHueSaysSo) {
+    // Whole rows of one pair: one rendering just below red the long way
+    // (hue nearly 6), the other just below cyan (hue nearly 3), about half
+    // the circle apart. At amounts 1 and 1 only the alternate counts, at 0
+    // and 0 only the master, each with its hue wrapped or not as the other
+    // rendering's hue says.
     const int width = 24;
     Stage s(width, 1);
     auto dest = ImageBufferU16::initWithSize(uint16_t(width), 1, nullptr, nullptr);
     ASSERT_TRUE(dest);
-    for (int hi : {65535, 60000, 30000, 5000})
-        for (int lo : {0, 1000, 2000})
-            for (int gap : {1, 2, 5, 10, 40, 300}) {
-                for (int x = 0; x < width; ++x) {
-                    uint16_t* m = &s.raw->master[size_t(x) * 3];
-                    uint16_t* a = &s.raw->alternate[size_t(x) * 3];
-                    m[0] = uint16_t(hi), m[1] = uint16_t(lo), m[2] = uint16_t(lo + 1 + x % 3);
-                    a[0] = uint16_t(lo), a[1] = uint16_t(hi), a[2] = uint16_t(hi - gap - x % 2);
+    for (bool alternateCounts : {true, false})
+        for (int hi : {65535, 60000, 30000, 5000})
+            for (int lo : {0, 1000, 2000})
+                for (int gap : {1, 2, 5, 10, 40, 300}) {
+                    for (int x = 0; x < width; ++x) {
+                        uint16_t* nearSix = &s.raw->master[size_t(x) * 3];
+                        uint16_t* nearThree = &s.raw->alternate[size_t(x) * 3];
+                        if (!alternateCounts) std::swap(nearSix, nearThree);
+                        nearSix[0] = uint16_t(hi), nearSix[1] = uint16_t(lo);
+                        nearSix[2] = uint16_t(lo + 1 + x % 3);
+                        nearThree[0] = uint16_t(lo), nearThree[1] = uint16_t(hi);
+                        nearThree[2] = uint16_t(hi - gap - x % 2);
+                    }
+                    const float amount = alternateCounts ? 1.0f : 0.0f;
+                    s.stage->processArea(0, width, 0, 1, amount, amount, dest.get());
+                    for (int x = 0; x < width; ++x) {
+                        uint16_t want[4];
+                        reference::mix(&s.raw->master[size_t(x) * 3],
+                                       &s.raw->alternate[size_t(x) * 3], want, amount, amount,
+                                       1.0f);
+                        const uint16_t* got = dest->bufferU16ForRow(0, x);
+                        for (int k = 0; k < 3; ++k)
+                            ASSERT_EQ(got[k], want[k]) << "amounts " << amount << ", " << hi << " "
+                                                       << lo << " " << gap << " at " << x;
+                    }
                 }
-                s.stage->processArea(0, width, 0, 1, 1.0f, 1.0f, dest.get());
-                for (int x = 0; x < width; ++x) {
-                    uint16_t want[4];
-                    reference::mix(&s.raw->master[size_t(x) * 3], &s.raw->alternate[size_t(x) * 3],
-                                   want, 1.0f, 1.0f, 1.0f);
-                    const uint16_t* got = dest->bufferU16ForRow(0, x);
-                    for (int k = 0; k < 3; ++k)
-                        ASSERT_EQ(got[k], want[k]) << hi << " " << lo << " " << gap << " at " << x;
-                }
-            }
 }
 
 TEST(RawCombineHSV, SamplesTruncateTheExactProduct) {
