@@ -57,7 +57,12 @@ void LoadPaddedMosaic(const CFAPlane& cfa, const DemosaicTile& tile, float* dst)
         if (interiorColumns) {
             for (int c = 0; c < pw; ++c) out[c] = src[left + c];
         } else {
-            for (int c = 0; c < pw; ++c) out[c] = src[Reflect101(left + c, w)];
+            // Only the columns beyond the image's edges are mirrored.
+            const int first = std::clamp(-left, 0, pw);
+            const int end = std::clamp(w - left, first, pw);
+            for (int c = 0; c < first; ++c) out[c] = src[Reflect101(left + c, w)];
+            for (int c = first; c < end; ++c) out[c] = src[left + c];
+            for (int c = end; c < pw; ++c) out[c] = src[Reflect101(left + c, w)];
         }
     }
 }
