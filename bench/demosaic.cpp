@@ -1,6 +1,7 @@
 // AHD and LMMSE demosaicing of a 24-megapixel Bayer mosaic, on one row band
-// and on the default sixteen, and the in-place colour pass that follows each,
-// in megapixels per second.
+// and on the default sixteen; each also with the colour step done as its
+// tiles are stored (the decoder's path for an uncropped, upright image), and
+// the separate in-place colour pass used otherwise. Megapixels per second.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
