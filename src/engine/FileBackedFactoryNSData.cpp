@@ -43,12 +43,23 @@ bool FileBackedFactoryNSData::heapRefuses(uint64_t size) {
 
 std::shared_ptr<FileBackedFactoryNSData> FileBackedFactoryNSData::initWithSize(
     uint64_t size, bool preferVirtualMemory) {
+    return make(size, preferVirtualMemory, true);
+}
+
+std::shared_ptr<FileBackedFactoryNSData> FileBackedFactoryNSData::initUnclearedWithSize(
+    uint64_t size) {
+    return make(size, false, false);
+}
+
+std::shared_ptr<FileBackedFactoryNSData> FileBackedFactoryNSData::make(uint64_t size,
+                                                                       bool preferVirtualMemory,
+                                                                       bool zeroed) {
     std::shared_ptr<FileBackedFactoryNSData> data(new FileBackedFactoryNSData);
     data->fd = -1;
     data->bufferLength = size;
     if (!preferVirtualMemory) {
         if (!heapRefuses(size)) {
-            data->pBuffer = static_cast<uint8_t*>(platform::allocateLargeBlock(size, true));
+            data->pBuffer = static_cast<uint8_t*>(platform::allocateLargeBlock(size, zeroed));
             data->pooled_ = data->pBuffer != nullptr;
         }
         if (!data->pBuffer)

@@ -21,6 +21,10 @@ public:
     // neither the heap nor a temporary file can provide `size` bytes.
     static std::shared_ptr<FileBackedFactoryNSData> initWithSize(uint64_t size,
                                                                  bool preferVirtualMemory);
+    // The same without the zeroing, for a caller that writes every byte
+    // before anything reads it (the bytes are then whatever a former user of
+    // the memory left).
+    static std::shared_ptr<FileBackedFactoryNSData> initUnclearedWithSize(uint64_t size);
     ~FileBackedFactoryNSData();
     FileBackedFactoryNSData(const FileBackedFactoryNSData&) = delete;
     FileBackedFactoryNSData& operator=(const FileBackedFactoryNSData&) = delete;
@@ -52,6 +56,8 @@ public:
 private:
     FileBackedFactoryNSData() = default;
     static bool heapRefuses(uint64_t size);
+    static std::shared_ptr<FileBackedFactoryNSData> make(uint64_t size, bool preferVirtualMemory,
+                                                         bool zeroed);
 
     uint8_t* pBuffer = nullptr;
     uint8_t* writePtr = nullptr;

@@ -355,6 +355,7 @@ std::shared_ptr<RawCombineTiledEngine> ThreadedImageEngine::processStage1() {
             });
     else
         stage->setRunFinishedHandler(nullptr);
+    stage->setClearsFreshBuffers(!evict);
     stage->setIgnoreEdges(false);
     stage->setReprocessEdgeTiles(false);
     stage->setHorizontalBorder(8);
@@ -391,6 +392,8 @@ TiledEngine::Ptr ThreadedImageEngine::processStage2(const TiledEngine::Ptr& sour
         // the raw-combine output need not outlive it.
         std::lock_guard lock(syncLock_);
         m0->setReleasesSourceOutputs(evictsCachedStagesOnExport_);
+        // A batch's runs cover the whole image: fresh buffers need no clearing.
+        for (auto& m : {m0, m2}) m->setClearsFreshBuffers(!evictsCachedStagesOnExport_);
     }
     if (m2->isCanceled()) return m2;
     std::shared_ptr<MeanTiledEngine> mean;
@@ -417,6 +420,10 @@ TiledEngine::Ptr ThreadedImageEngine::processStage3(const TiledEngine::Ptr& sour
         sharp = sharpEngine_;
     }
     if (!sharp) return nullptr;
+    {
+        std::lock_guard lock(syncLock_);
+        sharp->setClearsFreshBuffers(!evictsCachedStagesOnExport_);
+    }
     sharp->setIgnoreEdges(true);
     sharp->setReprocessEdgeTiles(true);
     sharp->setHorizontalBorder(0);

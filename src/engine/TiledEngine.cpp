@@ -297,10 +297,15 @@ std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
             } else {
                 const auto w = uint16_t(outputSize_.width), h = uint16_t(outputSize_.height);
                 auto profile = srcBuffer ? srcBuffer->bufferProfile() : nullptr;
-                if (srcBuffer && srcBuffer->isFloat())
-                    out = ImageBufferF32::initWithSize(w, h, nullptr, profile);
+                const bool isFloat = srcBuffer && srcBuffer->isFloat();
+                std::shared_ptr<FileBackedFactoryNSData> block;
+                if (!clearsFreshBuffers_ && coversEveryTile(region))
+                    block = FileBackedFactoryNSData::initUnclearedWithSize(uint64_t(w) * h *
+                                                                           (isFloat ? 16 : 8));
+                if (isFloat)
+                    out = ImageBufferF32::initWithSize(w, h, block, profile);
                 else
-                    out = ImageBufferU16::initWithSize(w, h, nullptr, profile);
+                    out = ImageBufferU16::initWithSize(w, h, block, profile);
             }
             if (out) {
                 // A fresh buffer has neither tiles nor edge bands.
@@ -315,6 +320,12 @@ std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
     dest->setDirtyList(mainMap_->dirtyList());
     if (srcBuffer) srcBuffer->unlock(stageId_);
     return dest;
+}
+
+bool TiledEngine::coversEveryTile(const TileRegion& region) const {
+    return region.allTiles() ||
+           (region.xMin <= 0 && region.yMin <= 0 && region.xMax >= mainMap_->xTiles() - 1 &&
+            region.yMax >= mainMap_->yTiles() - 1);
 }
 
 void TiledEngine::markEdgeTiles(const TileRegion& region) {

@@ -211,6 +211,10 @@ public:
     // (releaseOutputs): for a chain whose earlier outputs no later run needs.
     bool releasesSourceOutputs() const { return releasesSourceOutputs_; }
     void setReleasesSourceOutputs(bool release) { releasesSourceOutputs_ = release; }
+    // For a chain whose runs cover the whole image (a batch): a fresh output
+    // buffer is then written in full before anything reads it, so a run over
+    // every tile takes it uncleared.
+    void setClearsFreshBuffers(bool clear) { clearsFreshBuffers_ = clear; }
     // Called on the running thread at the end of every run, with whether the
     // run succeeded and left every tile clean: for what nothing but this
     // stage reads (a batch's decoded renderings once they are combined).
@@ -250,6 +254,7 @@ private:
                      int phase, int step, bool lastStep);
     void recordError(const std::string& what);
     bool regionIsClean(const TileRegion& region) const;
+    bool coversEveryTile(const TileRegion& region) const;
     // Clean tiles of the region next to a not-clean one (any of the eight
     // neighbours, judged before any marking) become edge-dirty.
     void markEdgeTiles(const TileRegion& region);
@@ -278,6 +283,7 @@ private:
     std::atomic<int> workerCount_{0};
     std::atomic<bool> releasesSourceOutputs_{false};
     std::function<void(bool)> runFinished_;  // guarded by mutex_
+    std::atomic<bool> clearsFreshBuffers_{true};
     std::map<std::string, std::shared_ptr<void>> cachedImages_;
     std::once_flag cacheLockOnce_;
     std::unique_ptr<ReadWriteLock> cacheLock_;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -8,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "engine/FileBackedFactoryNSData.h"
 #include "engine/IntermediateProductCache.h"
 #include "engine/TiledEngine.h"
 #include "platform/Log.h"
@@ -148,6 +150,36 @@ TEST(TiledEngineTest, TheRunFinishedHandlerSaysWhetherTheWholeImageIsClean) {
     s->setRunFinishedHandler(nullptr);
     s->runProcessToCompletion(kAll);
     EXPECT_EQ(calls.size(), 3u);
+}
+
+// A stage told its runs cover the whole image takes fresh buffers uncleared
+// only for such runs: a partial run still leaves the other tiles zero.
+TEST(TiledEngineTest, FreshBuffersGoUnclearedOnlyForRunsOverEveryTile) {
+    const Size size{1500, 1100};  // 3 x 3 tiles, 1500 x 1100 x 8 bytes
+    // Leave a former user's bytes in memory the next buffer may be given.
+    for (int i = 0; i < 2; ++i) {
+        auto used = FileBackedFactoryNSData::initWithSize(uint64_t(1500) * 1100 * 8, false);
+        ASSERT_TRUE(used);
+        std::memset(used->mutableBytes(), 0xEE, used->length());
+    }
+    auto partial = first(size);
+    partial->setClearsFreshBuffers(false);
+    auto out =
+        partial->runProcessToCompletion(partial->mainMap()->regionForRect(Rect{0, 0, 100, 100}, 0))
+            ->buffer();
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->bufferU16ForRow(0, 0)[0], 1);
+    for (int c = 0; c < 4; ++c) EXPECT_EQ(out->bufferU16ForRow(1099, 1499)[c], 0) << c;
+
+    auto whole = first(size);
+    whole->setClearsFreshBuffers(false);
+    whole->stamp = 7;
+    auto all = whole->runProcessToCompletion(kAll)->buffer();
+    ASSERT_TRUE(all);
+    bool stamped = true;
+    for (int y = 0; y < 1100; ++y)
+        for (int x = 0; x < 1500; ++x) stamped = stamped && all->bufferU16ForRow(y, x)[0] == 7;
+    EXPECT_TRUE(stamped);
 }
 
 TEST(TiledEngineTest, BordersAndTheEdgePass) {
