@@ -306,40 +306,44 @@ enum class Mix {
     master,      // amounts 0 and 0: the master, its hue wrapped as the alternate's says
 };
 
-// One rendering's HSV, its hue taken once round the circle where the other
-// rendering's lies more than 3 above it (the mix's short way round; with
-// the amounts at 0 or 1, hm * 0 + ha * 1 is ha and so on). That needs the
-// other's hue above 3, which a rendering with green >= blue never has (red
-// largest: 0..1, green largest: 1..3, grey: 0), and this one's below 3 (no
-// hue exceeds 6): the other's hue is wanted only where both hold.
-[[gnu::always_inline]] inline void oneRendering(VF& h, VF& s, VF& v, const RGB& own,
-                                                const RGB& other) {
-    rgbToHsvV(h, s, v, own.r, own.g, own.b);
-    const VI wanted = (other.g < other.b) & (h < 3.0f);
+// One rendering's HSV for two groups of four pixels, each hue taken once
+// round the circle where the
+// other rendering's lies more than 3 above it (the mix's short way round;
+// with the amounts at 0 or 1, hm * 0 + ha * 1 is ha and so on). That needs
+// the other's hue above 3, which a rendering with green >= blue never has
+// (red largest: 0..1, green largest: 1..3, grey: 0), and this one's below
+// 3 (no hue exceeds 6): the other's hue is wanted only where both hold, in
+// either group of four.
+[[gnu::always_inline]] inline void oneRendering(VF (&h)[2], VF (&s)[2], VF (&v)[2],
+                                                const RGB (&own)[2], const RGB (&other)[2],
+                                                float mul, bool unitGain) {
+    VI wanted[2];
+    for (int g = 0; g < 2; ++g) {
+        rgbToHsvV(h[g], s[g], v[g], own[g].r, own[g].g, own[g].b);
+        if (!unitGain) v[g] = v[g] * mul;
+        wanted[g] = (other[g].g < other[g].b) & (h[g] < 3.0f);
+    }
+    const VI any = wanted[0] | wanted[1];
     uint64_t halves[2];
-    std::memcpy(halves, &wanted, sizeof halves);
+    std::memcpy(halves, &any, sizeof halves);
     if (halves[0] | halves[1]) {
-        VF ho, so, vo;
-        rgbToHsvV(ho, so, vo, other.r, other.g, other.b);
-        h = h + keep(splat(6.0f), ho - h > 3.0f);
+        for (int g = 0; g < 2; ++g) {
+            VF ho, so, vo;
+            rgbToHsvV(ho, so, vo, other[g].r, other[g].g, other[g].b);
+            h[g] = h[g] + keep(splat(6.0f), ho - h[g] > 3.0f);
+        }
     }
 }
 
-// Mixes four pixels of master `m` and alternate `a` into four RGBA pixels
-// at `d`; `unitGain`: the gain is 1.
-template <Mix mix, bool unitGain>
-[[gnu::always_inline]] inline void mixLanes(const RGB& m, const RGB& a, uint16_t* d,
-                                            const MixAmounts& amounts) {
-    const VF zero{}, one = splat(1.0f), six = splat(6.0f), mul = splat(amounts.mul);
-    VF h, s, v;
-    if constexpr (mix == Mix::alternate) {
-        oneRendering(h, s, v, a, m);
-    } else if constexpr (mix == Mix::master) {
-        oneRendering(h, s, v, m, a);
+// Mixes four pixels of master `m` and alternate `a` into their HSV.
+template <Mix mix>
+[[gnu::always_inline]] inline void mixHsv(VF& h, VF& s, VF& v, const RGB& m, const RGB& a,
+                                          const MixAmounts& amounts) {
+    const VF six = splat(6.0f), mul = splat(amounts.mul);
+    rgbToHsvV(h, s, v, m.r, m.g, m.b);
+    if constexpr (mix == Mix::masterOnly) {
+        v = v * mul;
     } else {
-        rgbToHsvV(h, s, v, m.r, m.g, m.b);
-    }
-    if constexpr (mix == Mix::both) {
         VF ha, sa, va;
         rgbToHsvV(ha, sa, va, a.r, a.g, a.b);
         // Mix the hues the short way round the circle. Hues are finite, so
@@ -353,9 +357,14 @@ template <Mix mix, bool unitGain>
         h = h * keepC + ha * c;
         s = s * keepC + sa * c;
         v = (v * keepX + va * x) * mul;
-    } else if constexpr (!unitGain) {
-        v = v * mul;
     }
+}
+
+// HSV of four pixels into four RGBA pixels at `d`; `unitGain`: the gain
+// is 1.
+template <Mix mix, bool unitGain>
+[[gnu::always_inline]] inline void finishLanes(VF h, VF s, VF v, uint16_t* d) {
+    const VF zero{}, one = splat(1.0f), six = splat(6.0f);
     v = one < v ? one : v;
 
     // HSV back to RGB. Unsaturated lanes take s = 0, which makes p, q and t
@@ -401,15 +410,24 @@ template <Mix mix, bool unitGain>
     std::memcpy(d + 8, &hi, sizeof hi);
 }
 
-// Eight pixels.
+// Eight pixels: both groups' HSV, then both back to RGB, which leaves the
+// processor more independent work at a time.
 template <Mix mix, bool unitGain>
 [[gnu::always_inline]] inline void mixStep(const uint16_t* m, const uint16_t* a, uint16_t* d,
                                            const MixAmounts& amounts) {
-    RGB m0, m1, a0{}, a1{};
-    loadRGB(m, m0, m1);
-    if constexpr (mix != Mix::masterOnly) loadRGB(a, a0, a1);
-    mixLanes<mix, unitGain>(m0, a0, d, amounts);
-    mixLanes<mix, unitGain>(m1, a1, d + 4 * kLanes, amounts);
+    RGB ms[2], as[2] = {};
+    loadRGB(m, ms[0], ms[1]);
+    if constexpr (mix != Mix::masterOnly) loadRGB(a, as[0], as[1]);
+    VF h[2], s[2], v[2];
+    if constexpr (mix == Mix::alternate) {
+        oneRendering(h, s, v, as, ms, amounts.mul, unitGain);
+    } else if constexpr (mix == Mix::master) {
+        oneRendering(h, s, v, ms, as, amounts.mul, unitGain);
+    } else {
+        for (int g = 0; g < 2; ++g) mixHsv<mix>(h[g], s[g], v[g], ms[g], as[g], amounts);
+    }
+    finishLanes<mix, unitGain>(h[0], s[0], v[0], d);
+    finishLanes<mix, unitGain>(h[1], s[1], v[1], d + 4 * kLanes);
 }
 
 template <Mix mix, bool unitGain>
