@@ -143,12 +143,19 @@ dng_xy_coord AsShotWhite(const dng_negative& negative, const dng_color_spec& spe
     return dng_xy_coord(0.3127, 0.3290);
 }
 
-// Copies an image's planes into packed 16-bit samples.
-RawSamples ReadPacked(const dng_image& image, uint32_t planes) {
+// Copies an image's planes into packed 16-bit samples, in row bands: the
+// copy of a large mosaic would otherwise hold up every core.
+RawSamples ReadPacked(const dng_image& image, uint32_t planes, unsigned bands) {
     const dng_rect bounds = image.Bounds();
-    RawSamples out(size_t(image.Width()) * image.Height() * planes);
-    dng_pixel_buffer buffer(bounds, 0, planes, ttShort, pcInterleaved, out.data());
-    image.Get(buffer);
+    const size_t rowSamples = size_t(image.Width()) * planes;
+    RawSamples out(rowSamples * image.Height());
+    platform::RunInRowBands(image.Height(), bands, [&](uint32_t first, uint32_t end) {
+        const dng_rect rows(bounds.t + int32_t(first), bounds.l, bounds.t + int32_t(end),
+                            bounds.r);
+        dng_pixel_buffer buffer(rows, 0, planes, ttShort, pcInterleaved,
+                                out.data() + rowSamples * first);
+        image.Get(buffer);
+    });
     return out;
 }
 
@@ -717,7 +724,7 @@ void DecodeFullColour(const DecodeRequest& req, OpenedDNG& dng, const dng_image&
                       const WhiteBalance& wb, rawWrapper::Decoded& out) {
     const uint32_t planes = std::min<uint32_t>(stage.Planes(), 3);
     if (planes != 3 && planes != 1) throw dng_exception(dng_error_bad_format);
-    RawSamples samples = ReadPacked(stage, planes);
+    RawSamples samples = ReadPacked(stage, planes, req.bands);
     RawSamples rgb = planes == 1 ? GreyToRGB(samples) : std::move(samples);
     const auto& n = wb.neutral;
     const RawMatrix3 m =
@@ -827,7 +834,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
         return;
     }
 
-    RawSamples cfaSamples = ReadPacked(*stage, 1);
+    RawSamples cfaSamples = ReadPacked(*stage, 1, req.bands);
     // The metadata reads the negative's records; its images can go after.
     RawOrientedSize(orientation, crop.width, crop.height, out.width, out.height);
     CheckOutputSize(req.path, out.width, out.height);
