@@ -150,8 +150,7 @@ RawSamples ReadPacked(const dng_image& image, uint32_t planes, unsigned bands) {
     const size_t rowSamples = size_t(image.Width()) * planes;
     RawSamples out(rowSamples * image.Height());
     platform::RunInRowBands(image.Height(), bands, [&](uint32_t first, uint32_t end) {
-        const dng_rect rows(bounds.t + int32_t(first), bounds.l, bounds.t + int32_t(end),
-                            bounds.r);
+        const dng_rect rows(bounds.t + int32_t(first), bounds.l, bounds.t + int32_t(end), bounds.r);
         dng_pixel_buffer buffer(rows, 0, planes, ttShort, pcInterleaved,
                                 out.data() + rowSamples * first);
         image.Get(buffer);
