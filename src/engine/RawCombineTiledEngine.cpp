@@ -307,13 +307,12 @@ enum class Mix {
 };
 
 // One rendering's HSV for two groups of four pixels, each hue taken once
-// round the circle where the
-// other rendering's lies more than 3 above it (the mix's short way round;
-// with the amounts at 0 or 1, hm * 0 + ha * 1 is ha and so on). That needs
-// the other's hue above 3, which a rendering with green >= blue never has
-// (red largest: 0..1, green largest: 1..3, grey: 0), and this one's below
-// 3 (no hue exceeds 6): the other's hue is wanted only where both hold, in
-// either group of four.
+// round the circle where the other rendering's lies more than 3 above it
+// (the mix's short way round; with the amounts at 0 or 1, hm * 0 + ha * 1
+// is ha and so on). That needs the other's hue above 3, which a rendering
+// with green >= blue never has (red largest: 0..1, green largest: 1..3,
+// grey: 0), and this one's below 3 (no hue exceeds 6): the other's hue is
+// wanted only where both hold, in either group.
 [[gnu::always_inline]] inline void oneRendering(VF (&h)[2], VF (&s)[2], VF (&v)[2],
                                                 const RGB (&own)[2], const RGB (&other)[2],
                                                 float mul, bool unitGain) {
