@@ -11,8 +11,6 @@
 #include <memory>
 #include <vector>
 
-#include "platform/RowBands.h"
-#include "raw/DemosaicBilinear.h"
 #include "raw/DemosaicTiles.h"
 
 namespace {
@@ -422,19 +420,11 @@ private:
 };
 
 void Interpolate(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour) {
-    platform::CheckDemosaicArguments(cfa, rgb);
-    if (cfa.width < 2 || cfa.height < 2) {
-        DemosaicBilinear(cfa, rgb);
-        if (colour) RawConvertInPlace(rgb, size_t(cfa.width) * cfa.height, *colour, 1);
-        return;
-    }
     LabCurve();  // built once, before the bands share it
-    platform::RunInRowBands(cfa.height, bands, [&](uint32_t first, uint32_t end) {
-        AHDScratch scratch;
-        platform::ForEachTile(cfa.width, first, end, kTileWidth, kTileHeight, kPad,
-                              [&](const platform::DemosaicTile& tile) {
-                                  AHDTile(scratch, cfa.pattern, tile).run(cfa, rgb, colour);
-                              });
+    platform::DemosaicInTiles(cfa, rgb, bands, colour, kTileWidth, kTileHeight, kPad, [&] {
+        return [&, scratch = std::make_shared<AHDScratch>()](const platform::DemosaicTile& tile) {
+            AHDTile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour);
+        };
     });
 }
 

@@ -10,8 +10,6 @@
 #include <memory>
 #include <vector>
 
-#include "platform/RowBands.h"
-#include "raw/DemosaicBilinear.h"
 #include "raw/DemosaicTiles.h"
 
 namespace {
@@ -264,18 +262,10 @@ private:
 };
 
 void Interpolate(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour) {
-    platform::CheckDemosaicArguments(cfa, rgb);
-    if (cfa.width < 2 || cfa.height < 2) {
-        DemosaicBilinear(cfa, rgb);
-        if (colour) RawConvertInPlace(rgb, size_t(cfa.width) * cfa.height, *colour, 1);
-        return;
-    }
-    platform::RunInRowBands(cfa.height, bands, [&](uint32_t first, uint32_t end) {
-        LMMSEScratch scratch;
-        platform::ForEachTile(cfa.width, first, end, kTileWidth, kTileHeight, kPad,
-                              [&](const platform::DemosaicTile& tile) {
-                                  LMMSETile(scratch, cfa.pattern, tile).run(cfa, rgb, colour);
-                              });
+    platform::DemosaicInTiles(cfa, rgb, bands, colour, kTileWidth, kTileHeight, kPad, [&] {
+        return [&, scratch = std::make_shared<LMMSEScratch>()](const platform::DemosaicTile& tile) {
+            LMMSETile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour);
+        };
     });
 }
 

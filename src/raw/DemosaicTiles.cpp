@@ -14,6 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/RowBands.h"
+#include "raw/DemosaicBilinear.h"
+#include "raw/RawColor.h"
+
 namespace platform {
 
 void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int maxWidth, int maxHeight,
@@ -144,6 +148,15 @@ inline float RoundToU16Value(float v, const ClampBounds& bounds) {
         static_cast<int32_t>(ClampTo(v, bounds.lowest, bounds.highest) + 0.5f));
 }
 
+// Where row y of a tile starts in its scratch planes and in the image.
+size_t TileRowOffset(const DemosaicTile& tile, int y) {
+    return static_cast<size_t>(y + tile.pad) * tile.stride + tile.pad;
+}
+
+uint16_t* ImageRowAt(const DemosaicTile& tile, int y, uint16_t* rgb, uint32_t imageWidth) {
+    return rgb + (static_cast<size_t>(tile.y0 + y) * imageWidth + static_cast<size_t>(tile.x0)) * 3;
+}
+
 void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g, const float* b,
                         uint16_t* rgb, uint32_t imageWidth,
                         const std::array<std::array<float, 3>, 3>& m) {
@@ -152,10 +165,8 @@ void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g
     const float m20 = m[2][0], m21 = m[2][1], m22 = m[2][2];
     float cr[kStoreChunk], cg[kStoreChunk], cb[kStoreChunk];
     for (int y = 0; y < tile.height; ++y) {
-        const size_t offset = static_cast<size_t>(y + tile.pad) * tile.stride + tile.pad;
-        uint16_t* out =
-            rgb +
-            (static_cast<size_t>(tile.y0 + y) * imageWidth + static_cast<size_t>(tile.x0)) * 3;
+        const size_t offset = TileRowOffset(tile, y);
+        uint16_t* out = ImageRowAt(tile, y, rgb, imageWidth);
         for (int first = 0; first < tile.width; first += kStoreChunk) {
             const int n = std::min(kStoreChunk, tile.width - first);
             const float* __restrict rr = r + offset + first;
@@ -187,10 +198,8 @@ void StoreTileRGB(const DemosaicTile& tile, const float* r, const float* g, cons
         return;
     }
     for (int y = 0; y < tile.height; ++y) {
-        const size_t offset = static_cast<size_t>(y + tile.pad) * tile.stride + tile.pad;
-        uint16_t* out =
-            rgb +
-            (static_cast<size_t>(tile.y0 + y) * imageWidth + static_cast<size_t>(tile.x0)) * 3;
+        const size_t offset = TileRowOffset(tile, y);
+        uint16_t* out = ImageRowAt(tile, y, rgb, imageWidth);
         for (int first = 0; first < tile.width; first += kStoreChunk) {
             const size_t at = offset + static_cast<size_t>(first);
             StoreRGB(r + at, g + at, b + at, out + static_cast<size_t>(first) * 3,
@@ -202,6 +211,21 @@ void StoreTileRGB(const DemosaicTile& tile, const float* r, const float* g, cons
 ClampBounds U16Bounds() {
     static const volatile float lowest = 0.0f, highest = 65535.0f;
     return {lowest, highest};
+}
+
+void DemosaicInTiles(const CFAPlane& cfa, uint16_t* rgb, unsigned bands,
+                     const std::array<std::array<float, 3>, 3>* colour, int tileWidth,
+                     int tileHeight, int pad,
+                     const std::function<std::function<void(const DemosaicTile&)>()>& makeBand) {
+    CheckDemosaicArguments(cfa, rgb);
+    if (cfa.width < 2 || cfa.height < 2) {
+        DemosaicBilinear(cfa, rgb);
+        if (colour) RawConvertInPlace(rgb, size_t(cfa.width) * cfa.height, *colour, 1);
+        return;
+    }
+    RunInRowBands(cfa.height, bands, [&](uint32_t first, uint32_t end) {
+        ForEachTile(cfa.width, first, end, tileWidth, tileHeight, pad, makeBand());
+    });
 }
 
 void CheckDemosaicArguments(const CFAPlane& cfa, const uint16_t* rgb) {

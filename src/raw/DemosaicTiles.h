@@ -60,6 +60,16 @@ struct DemosaicTile {
 void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int maxWidth, int maxHeight,
                  int pad, const std::function<void(const DemosaicTile&)>& process);
 
+// Runs a tiled interpolator over the whole image in row bands. makeBand is
+// called once per band, on the band's thread, and returns what interpolates
+// one tile (holding the band's scratch); `colour`, when given, is the matrix
+// the tiles convert their samples with. Planes under 2 × 2 pixels take the
+// bilinear fallback. Throws std::invalid_argument for bad arguments.
+void DemosaicInTiles(const CFAPlane& cfa, uint16_t* rgb, unsigned bands,
+                     const std::array<std::array<float, 3>, 3>* colour, int tileWidth,
+                     int tileHeight, int pad,
+                     const std::function<std::function<void(const DemosaicTile&)>()>& makeBand);
+
 // Copies the mosaic under a tile and its halo into dst (tile.stride floats per
 // row), mirroring at the image's edges. Needs a plane at least 2×2.
 void LoadPaddedMosaic(const CFAPlane& cfa, const DemosaicTile& tile, float* dst);
