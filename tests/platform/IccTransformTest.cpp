@@ -17,6 +17,12 @@ using platform::IccBuiltin;
 using platform::IccPixelLayout;
 using platform::IccTransform;
 using Matrix = std::array<std::array<double, 3>, 3>;
+using ProfilePair = std::pair<std::shared_ptr<const platform::IccProfile>,
+                              std::shared_ptr<const platform::IccProfile>>;
+
+std::shared_ptr<const platform::IccProfile> TestdataProfile(const char* name) {
+    return platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / name);
+}
 
 // RGB to XYZ from chromaticities and a white, written out independently of the profiles.
 Matrix rgbToXYZ(const double xy[3][2], double wx, double wy) {
@@ -249,19 +255,16 @@ TEST(IccTransform, LabToALinearProfileIsNotTakenForAMatrix) {
 TEST(IccTransform, Curved16BitConversionsAgreeWithLcms2Float) {
     // 16-bit conversions into and out of curved profiles, against lcms2's float result.
     const auto linear = platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65);
-    const auto real =
-        platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / "sRGB_v2.icc");
-    const auto lstar =
-        platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / "LStar-RGB_v2.icc");
+    const auto real = TestdataProfile("sRGB_v2.icc");
+    const auto lstar = TestdataProfile("LStar-RGB_v2.icc");
     ASSERT_TRUE(real && lstar);
-    const std::pair<std::shared_ptr<const platform::IccProfile>,
-                    std::shared_ptr<const platform::IccProfile>>
-        pairs[] = {{linear, platform::iccBuiltinProfile(IccBuiltin::sRGB)},
-                   {linear, platform::iccBuiltinProfile(IccBuiltin::itu709)},
-                   {linear, platform::iccBuiltinProfile(IccBuiltin::proPhotoPerceptual)},
-                   {real, platform::iccBuiltinProfile(IccBuiltin::proPhotoPerceptual)},
-                   {real, linear},
-                   {lstar, platform::iccBuiltinProfile(IccBuiltin::palSecamGamma22)}};
+    const ProfilePair pairs[] = {
+        {linear, platform::iccBuiltinProfile(IccBuiltin::sRGB)},
+        {linear, platform::iccBuiltinProfile(IccBuiltin::itu709)},
+        {linear, platform::iccBuiltinProfile(IccBuiltin::proPhotoPerceptual)},
+        {real, platform::iccBuiltinProfile(IccBuiltin::proPhotoPerceptual)},
+        {real, linear},
+        {lstar, platform::iccBuiltinProfile(IccBuiltin::palSecamGamma22)}};
     for (const auto& [src, dst] : pairs) {
         SCOPED_TRACE(src->description() + " to " + dst->description());
         const auto t = IccTransform::create(src, dst);
@@ -329,18 +332,15 @@ TEST(IccTransform, VectorisedTablesGiveThePerPixelCodesOnEveryInput) {
     // channel, the ends and 65325 (the engine's white), over-range colours, odd widths, padded
     // rows, separate buffers and in place.
     const auto linear = platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1);
-    const auto real =
-        platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / "sRGB_v2.icc");
-    const auto lstar =
-        platform::IccProfile::fromFile(testsupport::testdataDir() / "icc" / "LStar-RGB_v2.icc");
+    const auto real = TestdataProfile("sRGB_v2.icc");
+    const auto lstar = TestdataProfile("LStar-RGB_v2.icc");
     ASSERT_TRUE(real && lstar);
-    const std::pair<std::shared_ptr<const platform::IccProfile>,
-                    std::shared_ptr<const platform::IccProfile>>
-        pairs[] = {{linear, platform::iccBuiltinProfile(IccBuiltin::sRGB)},
-                   {platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65),
-                    platform::iccBuiltinProfile(IccBuiltin::itu709)},
-                   {real, platform::iccBuiltinProfile(IccBuiltin::proPhotoPerceptual)},
-                   {lstar, platform::iccBuiltinProfile(IccBuiltin::palSecamGamma22)}};
+    const ProfilePair pairs[] = {
+        {linear, platform::iccBuiltinProfile(IccBuiltin::sRGB)},
+        {platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65),
+         platform::iccBuiltinProfile(IccBuiltin::itu709)},
+        {real, platform::iccBuiltinProfile(IccBuiltin::proPhotoPerceptual)},
+        {lstar, platform::iccBuiltinProfile(IccBuiltin::palSecamGamma22)}};
     // Every code on every channel, grey and against the ends; then random colours.
     std::vector<std::uint16_t> pixels;
     for (std::uint32_t v = 0; v < 65536; ++v) {

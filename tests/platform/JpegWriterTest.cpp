@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/JpegWriter.h"
@@ -174,13 +175,18 @@ std::vector<uint8_t> WrittenFromRows(const std::vector<uint8_t>& rgb, uint32_t w
     });
 }
 
-std::vector<uint8_t> DecodedPixels(const std::vector<uint8_t>& jpeg) {
+// The decoded pixels; `lumaSampling` gets the luma component's horizontal
+// and vertical sampling factors from the frame header.
+std::vector<uint8_t> DecodedPixels(const std::vector<uint8_t>& jpeg,
+                                   std::pair<int, int>* lumaSampling = nullptr) {
     jpeg_decompress_struct cinfo;
     jpeg_error_mgr errors;
     cinfo.err = jpeg_std_error(&errors);
     jpeg_create_decompress(&cinfo);
     jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
     jpeg_read_header(&cinfo, TRUE);
+    if (lumaSampling)
+        *lumaSampling = {cinfo.comp_info[0].h_samp_factor, cinfo.comp_info[0].v_samp_factor};
     cinfo.out_color_space = JCS_RGB;
     jpeg_start_decompress(&cinfo);
     std::vector<uint8_t> pixels(size_t(cinfo.output_width) * cinfo.output_height * 3);
@@ -256,18 +262,10 @@ TEST(JpegWriter, HighQualityKeepsFullColourResolution) {
             SCOPED_TRACE(std::to_string(side) + " at " + std::to_string(quality));
             const std::vector<uint8_t> jpeg = Written(rgb, side, side, quality);
             ASSERT_FALSE(jpeg.empty());
-            jpeg_decompress_struct cinfo;
-            jpeg_error_mgr errors;
-            cinfo.err = jpeg_std_error(&errors);
-            jpeg_create_decompress(&cinfo);
-            jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
-            jpeg_read_header(&cinfo, TRUE);
-            const int lumaSampling = quality >= 90 ? 1 : 2;
-            EXPECT_EQ(cinfo.comp_info[0].h_samp_factor, lumaSampling);
-            EXPECT_EQ(cinfo.comp_info[0].v_samp_factor, lumaSampling);
-            jpeg_destroy_decompress(&cinfo);
-
-            const std::vector<uint8_t> decoded = DecodedPixels(jpeg);
+            std::pair<int, int> sampling;
+            const std::vector<uint8_t> decoded = DecodedPixels(jpeg, &sampling);
+            const int expected = quality >= 90 ? 1 : 2;
+            EXPECT_EQ(sampling, std::make_pair(expected, expected));
             ASSERT_EQ(decoded.size(), rgb.size());
             int worst = 0;
             for (size_t i = 0; i < rgb.size(); ++i)
