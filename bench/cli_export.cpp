@@ -71,6 +71,9 @@ bool encodeInOnePiece(const uint8_t* rgb, uint32_t w, uint32_t h, const fs::path
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, 100, TRUE);
+    // Full-resolution colour, as the writer stores it at this quality.
+    for (int c = 0; c < cinfo.num_components; ++c)
+        cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < h) {
         JSAMPROW row = const_cast<JSAMPROW>(rgb + size_t(cinfo.next_scanline) * w * 3);
