@@ -242,8 +242,8 @@ struct RGB {
     VF f[6];
     for (int i = 0; i < 3; ++i) {
         const VU16 zero{};
-        const VU16 lo = __builtin_shuffle(w[i], zero, VU16{0, 8, 1, 9, 2, 10, 3, 11});
-        const VU16 hi = __builtin_shuffle(w[i], zero, VU16{4, 12, 5, 13, 6, 14, 7, 15});
+        const VU16 lo = __builtin_shufflevector(w[i], zero, 0, 8, 1, 9, 2, 10, 3, 11);
+        const VU16 hi = __builtin_shufflevector(w[i], zero, 4, 12, 5, 13, 6, 14, 7, 15);
         f[2 * i] = __builtin_convertvector((VI)lo, VF) * k;
         f[2 * i + 1] = __builtin_convertvector((VI)hi, VF) * k;
     }
@@ -252,13 +252,13 @@ struct RGB {
     for (int i = 0; i < 2; ++i) {
         RGB& out = i ? second : first;
         const VF a = f[3 * i], b = f[3 * i + 1], c = f[3 * i + 2];
-        const VF x = __builtin_shuffle(b, c, VI{2, 3, 4, 5});  // r2 g2 b2 r3
-        const VF y = __builtin_shuffle(b, c, VI{0, 1, 6, 7});  // g1 b1 g3 b3
-        const VF gb01 = __builtin_shuffle(a, y, VI{1, 2, 4, 5});
-        const VF gb23 = __builtin_shuffle(x, y, VI{1, 2, 6, 7});
-        out.r = __builtin_shuffle(a, x, VI{0, 3, 4, 7});
-        out.g = __builtin_shuffle(gb01, gb23, VI{0, 2, 4, 6});
-        out.b = __builtin_shuffle(gb01, gb23, VI{1, 3, 5, 7});
+        const VF x = __builtin_shufflevector(b, c, 2, 3, 4, 5);  // r2 g2 b2 r3
+        const VF y = __builtin_shufflevector(b, c, 0, 1, 6, 7);  // g1 b1 g3 b3
+        const VF gb01 = __builtin_shufflevector(a, y, 1, 2, 4, 5);
+        const VF gb23 = __builtin_shufflevector(x, y, 1, 2, 6, 7);
+        out.r = __builtin_shufflevector(a, x, 0, 3, 4, 7);
+        out.g = __builtin_shufflevector(gb01, gb23, 0, 2, 4, 6);
+        out.b = __builtin_shufflevector(gb01, gb23, 1, 3, 5, 7);
     }
 }
 
@@ -403,8 +403,8 @@ template <Mix mix, bool unitGain>
     constexpr bool inUnitRange = single && unitGain;
     const VI rg = toSampleV<inUnitRange>(R) | (toSampleV<inUnitRange>(G) << 16);
     const VI ba = toSampleV<inUnitRange>(B) | int32_t(0xffff0000u);
-    const VI lo = __builtin_shuffle(rg, ba, VI{0, 4, 1, 5});
-    const VI hi = __builtin_shuffle(rg, ba, VI{2, 6, 3, 7});
+    const VI lo = __builtin_shufflevector(rg, ba, 0, 4, 1, 5);
+    const VI hi = __builtin_shufflevector(rg, ba, 2, 6, 3, 7);
     std::memcpy(d, &lo, sizeof lo);
     std::memcpy(d + 8, &hi, sizeof hi);
 }
