@@ -34,8 +34,16 @@ uint64_t PeakResidentKiB() {
 
 // Decodes in the child; reports on stderr and exits 0 only when the peak
 // resident size grew by less than kAllowedGrowthKiB.
+#if defined(__SANITIZE_ADDRESS__)
+#define HOSTILE_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HOSTILE_UNDER_ASAN 1
+#endif
+#endif
+
 [[noreturn]] void DecodeAndReport(const std::string& path, bool thumbnail = false) {
-#ifndef __SANITIZE_ADDRESS__
+#ifndef HOSTILE_UNDER_ASAN
     // Without the sanitizers' reservations an address-space cap keeps a
     // failing decode from taking the machine's memory.
     const rlimit cap{rlim_t(2) << 30, rlim_t(2) << 30};
