@@ -11,23 +11,23 @@ using platform::CIImage;
 using platform::Dictionary;
 using platform::Value;
 
-namespace {
-
-Dictionary filterAttributes() {
+Dictionary CoreEngineFilter::filterAttributes(const char* name, const char* displayName,
+                                              double temperatureDefault) {
     Dictionary d{
-        {"CIAttributeFilterName", "CoreEngine"},
-        {"CIAttributeFilterDisplayName", "Quorvex Core engine"},
+        {"CIAttributeFilterName", name},
+        {"CIAttributeFilterDisplayName", displayName},
         {"CIAttributeFilterCategories",
          Value(Value::Array{"CICategoryColorAdjustment", "CICategoryVideo", "CICategoryStillImage",
                             "CICategoryInterlaced", "CICategoryNonSquarePixels"})},
         {"inputImage", platform::CIFilter::imageAttribute()}};
-    for (const auto& [key, value] : CoreEngineFilter::sliderAttributes(0)) d.set(key, value);
+    for (const auto& [key, value] : sliderAttributes(temperatureDefault)) d.set(key, value);
     return d;
 }
 
-}  // namespace
-
-CoreEngineFilter::CoreEngineFilter() : CIFilter(filterAttributes()) { registerFilter(); }
+CoreEngineFilter::CoreEngineFilter()
+    : CIFilter(filterAttributes("CoreEngine", "Quorvex Core engine", 0)) {
+    registerFilter();
+}
 
 void CoreEngineFilter::registerFilter() {
     static std::once_flag once;

@@ -28,6 +28,10 @@ public:
     // The slider attributes shared with HistogramFilter, which differs only
     // in its default temperature.
     static platform::Dictionary sliderAttributes(double temperatureDefault);
+    // A whole attribute set of either filter: its names, categories, input
+    // image and the sliders.
+    static platform::Dictionary filterAttributes(const char* name, const char* displayName,
+                                                 double temperatureDefault);
 
     // Marks the filter dirty for any key but "inputImage" (in any case).
     void setValue(const std::string& key, const platform::Value& value) override;

@@ -11,23 +11,10 @@ using platform::CIImage;
 using platform::Dictionary;
 using platform::Value;
 
-namespace {
-
-Dictionary filterAttributes() {
-    Dictionary d{
-        {"CIAttributeFilterName", "histogram"},
-        {"CIAttributeFilterDisplayName", "Quorvex Histogram"},
-        {"CIAttributeFilterCategories",
-         Value(Value::Array{"CICategoryColorAdjustment", "CICategoryVideo", "CICategoryStillImage",
-                            "CICategoryInterlaced", "CICategoryNonSquarePixels"})},
-        {"inputImage", platform::CIFilter::imageAttribute()}};
-    for (const auto& [key, value] : CoreEngineFilter::sliderAttributes(6500)) d.set(key, value);
-    return d;
+HistogramFilter::HistogramFilter()
+    : CIFilter(CoreEngineFilter::filterAttributes("histogram", "Quorvex Histogram", 6500)) {
+    registerFilter();
 }
-
-}  // namespace
-
-HistogramFilter::HistogramFilter() : CIFilter(filterAttributes()) { registerFilter(); }
 
 void HistogramFilter::registerFilter() {
     static std::once_flag once;
