@@ -36,18 +36,5 @@ CIImage::Ptr GM24PatchesFilter::makeOutputImage() {
     const float a = value("a").isNull() ? 1.0f : value("a").floatValue();
     const float b = value("b").isNull() ? 0.0f : value("b").floatValue();
     const float clamp = value("clamp").isNull() ? 100.0f : value("clamp").floatValue();
-    const size_t w = in->width(), h = in->height();
-    auto out = CIImage::allocatePixels(w, h);
-    if (!out) return nullptr;
-    forEachRowBand(h, [&](size_t first, size_t end) {
-        for (size_t y = first; y < end; ++y) {
-            const float* s = in->row(y);
-            float* o = out.get() + y * w * 4;
-            for (size_t i = 0; i < w * 4; i += 4) {
-                for (int c = 0; c < 3; ++c) o[i + c] = std::min(a * s[i + c] + b, clamp);
-                o[i + 3] = s[i + 3];
-            }
-        }
-    });
-    return CIImage::imageWithPixels(w, h, in->origin(), std::move(out), in->colorSpace());
+    return mapColourSamples(*in, [=](float v) { return std::min(a * v + b, clamp); });
 }

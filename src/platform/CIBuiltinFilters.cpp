@@ -77,21 +77,8 @@ protected:
         auto in = image("inputImage");
         if (!in) return nullptr;
         const float power = value("inputPower").floatValue(1.0f);
-        const size_t w = in->width(), h = in->height();
-        auto out = CIImage::allocatePixels(w, h);
-        if (!out) return nullptr;
-        forEachRowBand(h, [&](size_t first, size_t end) {
-            for (size_t y = first; y < end; ++y) {
-                const float* s = in->row(y);
-                float* d = out.get() + y * w * 4;
-                for (size_t i = 0; i < w * 4; i += 4) {
-                    for (int c = 0; c < 3; ++c)
-                        d[i + c] = std::copysign(std::pow(std::fabs(s[i + c]), power), s[i + c]);
-                    d[i + 3] = s[i + 3];
-                }
-            }
-        });
-        return CIImage::imageWithPixels(w, h, in->origin(), std::move(out), in->colorSpace());
+        return mapColourSamples(
+            *in, [power](float v) { return std::copysign(std::pow(std::fabs(v), power), v); });
     }
 };
 

@@ -88,6 +88,25 @@ protected:
     // body(first, end) over [0, rows) in contiguous bands, on at most
     // workerCount threads (the caller takes part).
     void forEachRowBand(size_t rows, const std::function<void(size_t, size_t)>& body) const;
+    // A new image of in's size and place with f applied to every colour
+    // sample; alpha is kept. Null when the pixels cannot be had.
+    template <typename F>
+    CIImage::Ptr mapColourSamples(const CIImage& in, F f) const {
+        const size_t w = in.width(), h = in.height();
+        auto out = CIImage::allocatePixels(w, h);
+        if (!out) return nullptr;
+        forEachRowBand(h, [&](size_t first, size_t end) {
+            for (size_t y = first; y < end; ++y) {
+                const float* s = in.row(y);
+                float* d = out.get() + y * w * 4;
+                for (size_t i = 0; i < w * 4; i += 4) {
+                    for (int c = 0; c < 3; ++c) d[i + c] = f(s[i + c]);
+                    d[i + 3] = s[i + 3];
+                }
+            }
+        });
+        return CIImage::imageWithPixels(w, h, in.origin(), std::move(out), in.colorSpace());
+    }
 
 private:
     Dictionary classAttributes_;
