@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "../BenchSample.h"
+#include "WindowBenchMain.h"
 #include "platform/UserDefaults.h"
 #include "ui/BrowserItemModel.h"
 #include "ui/BrowserWindowController.h"
@@ -77,20 +78,4 @@ BENCHMARK(BM_BatchEight24MP)->Unit(benchmark::kSecond)->UseRealTime()->Iteration
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    char scratch[] = "/tmp/quorvex-bench-XXXXXX";
-    if (!mkdtemp(scratch)) return 1;
-    const std::string home = scratch;
-    setenv("HOME", home.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-    platform::UserDefaults::resetStandardForEnvironment();
-    QuorvexApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::error_code ec;
-    fs::remove_all(home, ec);
-    return 0;
-}
+int main(int argc, char** argv) { return runWindowBenchmarks(argc, argv); }

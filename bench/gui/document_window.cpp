@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "../BenchSample.h"
+#include "WindowBenchMain.h"
 #include "color/ProfileManager.h"
 #include "color/SettingsKeys.h"
 #include "document/DocumentController.h"
@@ -156,20 +157,4 @@ BENCHMARK(BM_GuiStallDuringWindowExport)
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    // Documents write their catalog when they close: keep it out of the real home.
-    char scratch[] = "/tmp/quorvex-bench-XXXXXX";
-    if (!mkdtemp(scratch)) return 1;
-    const std::string home = scratch;
-    setenv("HOME", home.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home + "/config").c_str(), 1);
-    setenv("XDG_DATA_HOME", (home + "/data").c_str(), 1);
-    QuorvexApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::error_code ec;
-    fs::remove_all(home, ec);
-    return 0;
-}
+int main(int argc, char** argv) { return runWindowBenchmarks(argc, argv); }
