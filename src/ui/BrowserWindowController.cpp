@@ -33,6 +33,7 @@
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserItemDelegate.h"
 #include "ui/BrowserItemModel.h"
+#include "ui/FolderPanel.h"
 
 namespace {
 
@@ -406,16 +407,11 @@ void BrowserWindowController::pathControlClick(const Path& component) {
 }
 
 void BrowserWindowController::newLocationClick(const std::optional<Path>& sender) {
-    auto* panel = new QFileDialog(this);
-    panel->setAttribute(Qt::WA_DeleteOnClose);
-    panel->setOption(QFileDialog::DontUseNativeDialog);
-    panel->setOption(QFileDialog::ShowDirsOnly);
-    panel->setFileMode(QFileDialog::Directory);
-    panel->setWindowModality(Qt::WindowModal);
-    panel->setLabelText(QFileDialog::Accept, QStringLiteral("Browse folder"));
-    panel->setWindowTitle(sender ? QStringLiteral("Select a folder to browse.")
-                                 : QStringLiteral("Select a folder to start browsing for images."));
-    if (sender) panel->setDirectory(qs(*sender));
+    auto* panel =
+        makeFolderPanel(this,
+                        sender ? QStringLiteral("Select a folder to browse.")
+                               : QStringLiteral("Select a folder to start browsing for images."),
+                        sender ? qs(*sender) : QString(), QStringLiteral("Browse folder"));
     const bool hadSender = sender.has_value();
     connect(panel, &QFileDialog::finished, this, [this, panel, hadSender](int result) {
         const QStringList chosen = panel->selectedFiles();
@@ -434,14 +430,8 @@ void BrowserWindowController::newLocationClick(const std::optional<Path>& sender
 }
 
 void BrowserWindowController::newExportLocationClick(const std::optional<Path>& sender) {
-    auto* panel = new QFileDialog(this);
-    panel->setAttribute(Qt::WA_DeleteOnClose);
-    panel->setOption(QFileDialog::DontUseNativeDialog);
-    panel->setOption(QFileDialog::ShowDirsOnly);
-    panel->setFileMode(QFileDialog::Directory);
-    panel->setWindowModality(Qt::WindowModal);
-    panel->setWindowTitle(QStringLiteral("Select export folder"));
-    if (sender) panel->setDirectory(qs(sender->parent_path()));
+    auto* panel = makeFolderPanel(this, QStringLiteral("Select export folder"),
+                                  sender ? qs(sender->parent_path()) : QString());
     connect(panel, &QFileDialog::finished, this, [this, panel](int result) {
         const QStringList chosen = panel->selectedFiles();
         if (result != QDialog::Accepted || chosen.isEmpty()) return;

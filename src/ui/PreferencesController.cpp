@@ -20,6 +20,7 @@
 #include "document/RawFileSearch.h"
 #include "platform/Dispatch.h"
 #include "ui/ApplicationShell.h"
+#include "ui/FolderPanel.h"
 
 namespace {
 
@@ -243,16 +244,11 @@ void PreferencesController::showRawSearch() {
 }
 
 void PreferencesController::chooseRawSearchFolder() {
-    auto* panel = new QFileDialog(this, QString::fromLatin1(kRawSearchMessage));
+    const auto folder = rawSearch();
+    auto* panel = makeFolderPanel(this, QString::fromLatin1(kRawSearchMessage),
+                                  folder ? QString::fromStdString(folder->string()) : QString(),
+                                  QStringLiteral("Choose"));
     panel->setObjectName(QStringLiteral("rawSearchPanel"));
-    panel->setAttribute(Qt::WA_DeleteOnClose);
-    panel->setOption(QFileDialog::DontUseNativeDialog);
-    panel->setOption(QFileDialog::ShowDirsOnly);
-    panel->setFileMode(QFileDialog::Directory);
-    panel->setLabelText(QFileDialog::Accept, QStringLiteral("Choose"));
-    if (const auto folder = rawSearch())
-        panel->setDirectory(QString::fromStdString(folder->string()));
-    panel->setWindowModality(Qt::WindowModal);
     QPointer<PreferencesController> self(this);
     connect(panel, &QFileDialog::fileSelected, this, [self](const QString& folder) {
         if (self && !folder.isEmpty()) self->setRawSearch(folder.toStdString());
