@@ -4,11 +4,11 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "dng/core/dng_abort_sniffer.h"
 #include "dng/core/dng_exception.h"
+#include "platform/Dispatch.h"
 
 namespace {
 
@@ -128,16 +128,10 @@ void dng_area_task::Perform(dng_area_task& task, const dng_rect& area,
                 failed.store(true);
             }
         };
-        std::vector<std::thread> pool;
-        for (uint32 i = 1; i < threads; i++) {
-            try {
-                pool.emplace_back(worker, i);
-            } catch (...) {
-                break;  // Fewer threads only means a slower run.
-            }
-        }
-        worker(0);
-        for (std::thread& t : pool) t.join();
+        // On the process's thread pool, the caller taking part: each worker
+        // index runs once, so per-thread buffers stay private.
+        platform::apply(threads, platform::DispatchQueue::global(),
+                        [&](size_t index) { worker(static_cast<uint32>(index)); });
         if (firstError) std::rethrow_exception(firstError);
     }
 
