@@ -15,13 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/dng/image/NegativeDngWriter.h"
+#include "ChartDng.h"
 #include "dng/core/dng_file_stream.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_image_host.h"
 #include "dng/image/dng_info.h"
 #include "dng/image/dng_negative_reader.h"
-#include "raw/TestChart.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -39,15 +38,7 @@ const std::string& ChartPath() {
         const std::filesystem::path p =
             std::filesystem::temp_directory_path() /
             ("quorvex_bench_chart_" + std::to_string(::getpid()) + ".dng");
-        const TestChart chart(6000, 4000);
-        std::vector<uint16_t> mosaic(size_t(6000) * 4000);
-        chart.renderMosaic(512, 16383, mosaic.data(), 6000);
-        negtest::DngSpec spec;
-        spec.width = 6000;
-        spec.height = 4000;
-        spec.black = {512};
-        spec.white = {16383};
-        if (!negtest::WriteDng(p.string(), spec, mosaic)) std::abort();
+        WriteChartDng(p);
         std::atexit([] { std::filesystem::remove(ChartPath()); });
         return p.string();
     }();

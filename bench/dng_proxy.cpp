@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/dng/image/NegativeDngWriter.h"
+#include "ChartDng.h"
 #include "dng/core/dng_file_stream.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_image_host.h"
@@ -21,7 +21,6 @@
 #include "dng/image/dng_negative.h"
 #include "dng/image/dng_negative_reader.h"
 #include "dng/writer/dng_image_writer.h"
-#include "raw/TestChart.h"
 
 namespace {
 
@@ -33,15 +32,7 @@ const dng_image& ChartStage3() {
         const std::filesystem::path path =
             std::filesystem::temp_directory_path() /
             ("quorvex_bench_proxy_" + std::to_string(::getpid()) + ".dng");
-        const TestChart chart(6000, 4000);
-        std::vector<uint16_t> mosaic(size_t(6000) * 4000);
-        chart.renderMosaic(512, 16383, mosaic.data(), 6000);
-        negtest::DngSpec spec;
-        spec.width = 6000;
-        spec.height = 4000;
-        spec.black = {512};
-        spec.white = {16383};
-        if (!negtest::WriteDng(path.string(), spec, mosaic)) std::abort();
+        WriteChartDng(path);
         dng_image_host host;
         host.SetAreaTaskThreadCount(AllThreads());
         dng_file_stream stream(path.string().c_str());
