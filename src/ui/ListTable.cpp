@@ -1,7 +1,10 @@
 #include "ui/ListTable.h"
 
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QPushButton>
 #include <QTableWidget>
+#include <QVBoxLayout>
 
 QTableWidget* newListTable(const QString& objectName, const QStringList& headers) {
     auto* table = new QTableWidget(0, int(headers.size()));
@@ -15,4 +18,19 @@ QTableWidget* newListTable(const QString& objectName, const QStringList& headers
     table->verticalHeader()->setDefaultSectionSize(40);
     table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     return table;
+}
+
+QWidget* newListWindowBody(QTableWidget* table, QPushButton* deleteButton, QPushButton* leading) {
+    QObject::connect(
+        table, &QTableWidget::itemSelectionChanged, deleteButton,
+        [table, deleteButton] { deleteButton->setEnabled(!table->selectedItems().isEmpty()); });
+    auto* body = new QWidget;
+    auto* layout = new QVBoxLayout(body);
+    layout->addWidget(table, 1);
+    auto* buttons = new QHBoxLayout;
+    if (leading) buttons->addWidget(leading);
+    buttons->addStretch();
+    buttons->addWidget(deleteButton);
+    layout->addLayout(buttons);
+    return body;
 }

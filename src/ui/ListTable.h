@@ -5,6 +5,14 @@
 
 #include <QStringList>
 
+class QPushButton;
 class QTableWidget;
+class QWidget;
 
 QTableWidget* newListTable(const QString& objectName, const QStringList& headers);
+
+// The body of such a window: the table over a row of buttons, `leading` (if
+// any) on the left and the delete button on the right, enabled only while a
+// row is selected.
+QWidget* newListWindowBody(QTableWidget* table, QPushButton* deleteButton,
+                           QPushButton* leading = nullptr);

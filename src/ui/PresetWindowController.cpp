@@ -1,11 +1,9 @@
 #include "ui/PresetWindowController.h"
 
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QVBoxLayout>
 
 #include "document/PresetManager.h"
 #include "ui/AlertPresenter.h"
@@ -24,17 +22,7 @@ PresetWindowController::PresetWindowController(QWidget* parent) : QMainWindow(pa
     deleteButton_->setObjectName(QStringLiteral("deleteDisplayedItem"));
     connect(deleteButton_, &QPushButton::clicked, this,
             &PresetWindowController::deleteSelectedItem);
-    connect(table_, &QTableWidget::itemSelectionChanged, this,
-            [this] { deleteButton_->setEnabled(!table_->selectedItems().isEmpty()); });
-
-    auto* central = new QWidget;
-    auto* layout = new QVBoxLayout(central);
-    layout->addWidget(table_, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(deleteButton_);
-    layout->addLayout(buttons);
-    setCentralWidget(central);
+    setCentralWidget(newListWindowBody(table_, deleteButton_));
     platform::ApplicationShell::shared().installMenuBar(this);
     resize(440, 360);
 

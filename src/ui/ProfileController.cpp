@@ -1,12 +1,10 @@
 #include "ui/ProfileController.h"
 
 #include <QFileDialog>
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QVBoxLayout>
 #include <optional>
 
 #include "platform/Dispatch.h"
@@ -32,18 +30,7 @@ ProfileController::ProfileController(QWidget* parent) : QMainWindow(parent) {
     deleteButton_ = new QPushButton(QStringLiteral("Delete"));
     deleteButton_->setObjectName(QStringLiteral("deleteDisplayedItem"));
     connect(deleteButton_, &QPushButton::clicked, this, &ProfileController::deleteSelectedItem);
-    connect(table_, &QTableWidget::itemSelectionChanged, this,
-            [this] { deleteButton_->setEnabled(!table_->selectedItems().isEmpty()); });
-
-    auto* central = new QWidget;
-    auto* layout = new QVBoxLayout(central);
-    layout->addWidget(table_, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addWidget(import);
-    buttons->addStretch();
-    buttons->addWidget(deleteButton_);
-    layout->addLayout(buttons);
-    setCentralWidget(central);
+    setCentralWidget(newListWindowBody(table_, deleteButton_, import));
     platform::ApplicationShell::shared().installMenuBar(this);
     resize(520, 380);
 
