@@ -40,7 +40,7 @@ public:
     const uint16_t* masterImageBytes() override { return master_.data(); }
     const uint16_t* alternateImageBytes() override { return alternate_.data(); }
     void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract>) override {}
-    void setProcessAsMonchromeSensor(bool) override {}
+    void setProcessAsMonochromeSensor(bool) override {}
     platform::Dictionary getParameters() override {
         platform::Dictionary p = ImageWrapper::getParameters();
         p.set("asShotWhitex", 0.3127);

@@ -11,8 +11,8 @@
 #include "BenchSample.h"
 #include "color/SettingsKeys.h"
 #include "document/BatchExport.h"
+#include "export/DngTiffWriter.h"
 #include "export/exrWrapper.h"
-#include "export/pcdToDNG.h"
 #include "platform/Dispatch.h"
 #include "platform/Paths.h"
 
@@ -66,7 +66,7 @@ void BM_DngWriter(benchmark::State& state) {
     const fs::path out = platform::temporaryDirectory() / "bench-front.out";
     const bool tiff = state.range(0) == 0;
     for (auto _ : state) {
-        pcdToDNG writer(kW, kH);
+        DngTiffWriter writer(kW, kH);
         writer.Host().SetAreaTaskThreadCount(state.range(0) == 1 ? 1 : platform::processorCount());
         if (writer.BuildNegative(reinterpret_cast<const uint8_t*>(px.data()), 0) != 0 ||
             writer.writeFile(out.c_str(), nullptr, tiff ? "public.tiff" : "public.dng") != 0)

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "photocd/PcdPackWriter.h"
-#include "photocd/dcpWrapper.h"
+#include "photocd/PhotoCDImageSource.h"
 #include "photocd/pcdDecode.h"
 #include "support/TestSupport.h"
 
@@ -76,7 +76,7 @@ void ReadImage16At16Base(benchmark::State& state) {
 
 void ThumbnailBase16(benchmark::State& state) {
     for (auto _ : state) {
-        auto w = dcpWrapper::initWithFile(Pack(), Pack(), true);
+        auto w = PhotoCDImageSource::initWithFile(Pack(), Pack(), true);
         if (!w->getImageRep(nullptr)) state.SkipWithError("no thumbnail");
     }
     SetRate(state, 192.0 * 128);

@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Checks the direction of includes between the source folders:
-#   platform <- dng/core <- dng/color <- dng/image <- dng/writer <- color <- raw
-#   <- engine <- export, photocd <- document <- ui <- app
-# A folder may include its own headers and those of folders to its left, never
-# one to its right nor its peer (export and photocd). Code outside src/ui and
-# src/app must not include Qt, and tools/ must not include tests/.
-# Usage: scripts/check-layers.sh [ROOT]   (default: this repository)
+# Checks the direction of includes between the source folders. The order of the
+# layers is written once, in cmake/Quorvex.cmake; CMake writes it to
+# BUILD/layers.txt as "rank folder" lines (equal ranks are peers). A folder may
+# include its own headers and those of lower ranks, never a higher one nor a
+# peer, in quotes or in angle brackets. Code outside src/ui and src/app must not
+# include Qt, and tools/ must not include tests/. The build enforces the same
+# order through per-library include roots; this check also catches relative paths.
+# Usage: scripts/check-layers.sh [ROOT [LAYERS_FILE]]
+#   (defaults: this repository, ROOT/build/layers.txt)
 set -euo pipefail
 root=${1:-$(cd "$(dirname "$0")/.." && pwd)}
 root=$(cd "$root" && pwd)
+layers=${2:-$root/build/layers.txt}
+if [ ! -f "$layers" ]; then
+  echo "No layer order at $layers: configure the build first (bash scripts/build.sh build)"; exit 2
+fi
 status=0
 
 hits=$(grep -rlE '#include *[<"](Q[A-Za-z]+|Qt[A-Za-z]+/)' "$root/src" 2>/dev/null | grep -vE "^$root/src/(ui|app)/" || true)
@@ -16,25 +22,19 @@ if [ -n "$hits" ]; then
   echo "Qt included outside src/ui and src/app:"; echo "$hits"; status=1
 fi
 
-# Every quoted include of every source file under src/, as "file:line:folder:path".
+# Every include, quoted or in angle brackets, of every source file under src/,
+# as "file:line:text".
 upward=$(cd "$root/src" && grep -rnE --include='*.h' --include='*.hpp' --include='*.cpp' --include='*.c' \
-           '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' . | awk '
-  function rank(path,   f) {
-    if (path ~ /^dng\//) { split(path, f, "/"); f[1] = "dng/" f[2] } else { split(path, f, "/") }
-    if (f[1] == "platform") return 0
-    if (f[1] == "dng/core") return 1
-    if (f[1] == "dng/color") return 2
-    if (f[1] == "dng/image") return 3
-    if (f[1] == "dng/writer") return 4
-    if (f[1] == "color") return 5
-    if (f[1] == "raw") return 6
-    if (f[1] == "engine") return 7
-    if (f[1] == "export") return 8
-    if (f[1] == "photocd") return 8
-    if (f[1] == "document") return 9
-    if (f[1] == "ui") return 10
-    if (f[1] == "app") return 11
-    return -1
+           '^[[:space:]]*#[[:space:]]*include[[:space:]]*["<]' . | awk -v layers="$layers" '
+  BEGIN {
+    while ((getline entry < layers) > 0) {
+      if (entry ~ /^#/ || entry == "") continue
+      split(entry, f, " "); order[f[2]] = f[1]
+    }
+  }
+  function rank(path,   f, key) {
+    if (path ~ /^dng\//) { split(path, f, "/"); key = "dng/" f[2] } else { split(path, f, "/"); key = f[1] }
+    return (key in order) ? order[key] + 0 : -1
   }
   function folder(path,   f) {
     split(path, f, "/")
@@ -43,7 +43,7 @@ upward=$(cd "$root/src" && grep -rnE --include='*.h' --include='*.hpp' --include
   {
     file = $0; sub(/^\.\//, "", file); sub(/:.*/, "", file)
     line = $0; sub(/^[^:]*:/, "", line); lineno = line; sub(/:.*/, "", lineno); sub(/^[^:]*:/, "", line)
-    inc = line; sub(/^[^"]*"/, "", inc); sub(/".*/, "", inc)
+    inc = line; sub(/^[^"<]*["<]/, "", inc); sub(/[">].*/, "", inc)
     # A path relative to the including file, and any "..", resolved first.
     if (inc ~ /^\.\.?\//) { dir = file; sub(/[^\/]*$/, "", dir); inc = dir inc }
     while (inc ~ /^\.\//) sub(/^\.\//, "", inc)

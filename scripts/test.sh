@@ -3,7 +3,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh"
-bash "$root/scripts/check-layers.sh"
 bash "$root/scripts/build.sh" "$root/build"
+bash "$root/scripts/check-layers.sh" "$root" "$root/build/layers.txt"
 cd "$root/build"
 ctest --output-on-failure -j "$(nproc)"

@@ -21,8 +21,8 @@
 #include "document/DocumentController.h"
 #include "engine/ImageBuffer.h"
 #include "ui/DisplayColor.h"
+#include "ui/DocumentWindowController.h"
 #include "ui/QuorvexApplication.h"
-#include "ui/VudeVuzevOveredIvozuvevov.h"
 
 namespace fs = std::filesystem;
 
@@ -37,7 +37,7 @@ bool spinUntil(const std::function<bool()>& done, std::chrono::seconds timeout) 
     return true;
 }
 
-bool tilesReady(VudeVuzevOveredIvozuvevov* w) {
+bool tilesReady(DocumentWindowController* w) {
     const auto& layer = w->imageView()->tiledLayer();
     if (!layer) return false;
     const QRectF active = layer->activeArea();
@@ -50,17 +50,17 @@ bool tilesReady(VudeVuzevOveredIvozuvevov* w) {
     return any;
 }
 
-VudeVuzevOveredIvozuvevov* openSample(benchmark::State& state) {
+DocumentWindowController* openSample(benchmark::State& state) {
     const fs::path sample = benchSample();
     if (sample.empty()) {
         state.SkipWithError("build/sample/QuorvexTestChart.dng is missing");
         return nullptr;
     }
-    VudeVuzevOveredIvozuvevov* window = nullptr;
-    pcdDocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
+    DocumentWindowController* window = nullptr;
+    DocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
         sample.string(), true,
         [&](const MyDocument::Ptr& document, bool, const std::optional<platform::Error>&) {
-            if (document) window = VudeVuzevOveredIvozuvevov::makeWindowForDocument(document);
+            if (document) window = DocumentWindowController::makeWindowForDocument(document);
         });
     if (!window) {
         state.SkipWithError("the sample does not open");
@@ -76,7 +76,7 @@ VudeVuzevOveredIvozuvevov* openSample(benchmark::State& state) {
     return window;
 }
 
-void closeWindow(VudeVuzevOveredIvozuvevov* w) {
+void closeWindow(DocumentWindowController* w) {
     QPointer<QuorvexDocumentWindow> window = w->window();
     window->close();
     spinUntil([&] { return window.isNull(); }, std::chrono::seconds(30));

@@ -18,6 +18,7 @@
 #include "document/PresetManager.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "platform/Version.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ void printHelp(FILE* out) {
                  "the run stops at the first failure, whose reason is printed.\n"
                  "\n"
                  "Exit status: 0 all files written, 1 a file failed, 2 wrong usage.\n",
-                 QUORVEX_VERSION_STRING);
+                 platform::kProgramVersion);
 }
 
 std::optional<std::filesystem::path> bundledSample() {
@@ -167,7 +168,7 @@ int main(int argc, char** argv) {
         outDir = std::filesystem::absolute(*outDir, ec);
     }
 
-    auto& controller = pcdDocumentController::sharedDocumentController();
+    auto& controller = DocumentController::sharedDocumentController();
     (void)controller;
     BatchExport::Options options;
     options.files = files;

@@ -65,12 +65,12 @@ struct ProfileManager::Scanner {
 };
 
 const ProfileManager::Scanner ProfileManager::kScanners[6] = {
-    {platform::IccBuiltin::photoCD2e, &ProfileManager::getTARNWisp2eProfile},
-    {platform::IccBuiltin::photoCD4e, &ProfileManager::getTARNWisp4eProfile},
-    {platform::IccBuiltin::photoCD2k, &ProfileManager::getTARNWisp2kProfile},
-    {platform::IccBuiltin::photoCD4k, &ProfileManager::getTARNWisp4kProfile},
-    {platform::IccBuiltin::photoCDXn, &ProfileManager::getTARNWispXnProfile},
-    {platform::IccBuiltin::photoCDXg, &ProfileManager::getTARNWispXgProfile}};
+    {platform::IccBuiltin::photoCD2e, &ProfileManager::getPhotoCD2eProfile},
+    {platform::IccBuiltin::photoCD4e, &ProfileManager::getPhotoCD4eProfile},
+    {platform::IccBuiltin::photoCD2k, &ProfileManager::getPhotoCD2kProfile},
+    {platform::IccBuiltin::photoCD4k, &ProfileManager::getPhotoCD4kProfile},
+    {platform::IccBuiltin::photoCDXn, &ProfileManager::getPhotoCDXnProfile},
+    {platform::IccBuiltin::photoCDXg, &ProfileManager::getPhotoCDXgProfile}};
 
 std::vector<ProfileManager::WrapPtr> ProfileManager::listedExternalProfiles() const {
     std::vector<WrapPtr> list;
@@ -219,8 +219,8 @@ ProfileManager::WrapPtr ProfileManager::getProPhotoGamma1Profile(bool) {
 ProfileManager::WrapPtr ProfileManager::getProPhotoGamma1_D65Profile(bool) {
     return builtin(mProPhotoG1_D65, B::proPhotoGamma1D65);
 }
-ProfileManager::WrapPtr ProfileManager::getSwapedSRGBProfile(bool) {
-    return builtin(mSwapedSRGB, B::swappedSRGB);
+ProfileManager::WrapPtr ProfileManager::getSwappedSRGBProfile(bool) {
+    return builtin(mSwappedSRGB, B::swappedSRGB);
 }
 ProfileManager::WrapPtr ProfileManager::getCCIR709Profile(bool) {
     return builtin(mCCIR709, B::ccir709Gamma1D50);
@@ -250,22 +250,22 @@ ProfileManager::WrapPtr ProfileManager::getIUT709Profile() { return builtin(mITU
 ProfileManager::WrapPtr ProfileManager::getRec709Gamma1Profile() {
     return builtin(Rec709Gamma1, B::rec709Gamma1);
 }
-ProfileManager::WrapPtr ProfileManager::getTARNWisp4eProfile() {
+ProfileManager::WrapPtr ProfileManager::getPhotoCD4eProfile() {
     return builtin(mpcd4e, B::photoCD4e);
 }
-ProfileManager::WrapPtr ProfileManager::getTARNWisp4kProfile() {
+ProfileManager::WrapPtr ProfileManager::getPhotoCD4kProfile() {
     return builtin(mpcd4k, B::photoCD4k);
 }
-ProfileManager::WrapPtr ProfileManager::getTARNWispXnProfile() {
+ProfileManager::WrapPtr ProfileManager::getPhotoCDXnProfile() {
     return builtin(mpcdXn, B::photoCDXn);
 }
-ProfileManager::WrapPtr ProfileManager::getTARNWisp2eProfile() {
+ProfileManager::WrapPtr ProfileManager::getPhotoCD2eProfile() {
     return builtin(mpcd2e, B::photoCD2e, true);
 }
-ProfileManager::WrapPtr ProfileManager::getTARNWisp2kProfile() {
+ProfileManager::WrapPtr ProfileManager::getPhotoCD2kProfile() {
     return builtin(mpcd2k, B::photoCD2k);
 }
-ProfileManager::WrapPtr ProfileManager::getTARNWispXgProfile() {
+ProfileManager::WrapPtr ProfileManager::getPhotoCDXgProfile() {
     return builtin(mpcdXg, B::photoCDXg);
 }
 

@@ -53,7 +53,7 @@ public:
     WrapPtr getProPhotoPerceptualProfile();
     WrapPtr getProPhotoGamma1Profile(bool unused = false);
     WrapPtr getProPhotoGamma1_D65Profile(bool unused = false);
-    WrapPtr getSwapedSRGBProfile(bool unused = false);
+    WrapPtr getSwappedSRGBProfile(bool unused = false);
     WrapPtr getCCIR709Profile(bool unused = false);
     WrapPtr getCCIR709Gamma1D50Profile();
     WrapPtr getProPhotocmRelativeColorimetricProfile();
@@ -64,12 +64,12 @@ public:
     WrapPtr getCCIR709Gamma1Profile();
     WrapPtr getIUT709Profile();
     WrapPtr getRec709Gamma1Profile();
-    WrapPtr getTARNWisp4eProfile();
-    WrapPtr getTARNWisp4kProfile();
-    WrapPtr getTARNWispXnProfile();
-    WrapPtr getTARNWisp2eProfile();
-    WrapPtr getTARNWisp2kProfile();
-    WrapPtr getTARNWispXgProfile();
+    WrapPtr getPhotoCD4eProfile();
+    WrapPtr getPhotoCD4kProfile();
+    WrapPtr getPhotoCDXnProfile();
+    WrapPtr getPhotoCD2eProfile();
+    WrapPtr getPhotoCD2kProfile();
+    WrapPtr getPhotoCDXgProfile();
     // The known profile described "sRGB IEC61966-2.1"; when none is listed, the built-in sRGB.
     // Never null.
     WrapPtr getSRGBProfile(bool unused = false);
@@ -104,7 +104,7 @@ private:
     std::map<Token, ProfilesObserver> observers_;
     Token nextToken_ = 1;
 
-    Slot mProPhoto, mProPhotoG1, mProPhotoG1_D65, mSRGB, mSwapedSRGB, mCCIR709, mpcd4e, mpcd2e,
+    Slot mProPhoto, mProPhotoG1, mProPhotoG1_D65, mSRGB, mSwappedSRGB, mCCIR709, mpcd4e, mpcd2e,
         mpcd4k, mpcd2k, mpcdXn, mpcdXg, ProPhotoPerceptualProfile,
         ProPhotocmRelativeColorimetricProfile, ProPhotocmSaturationProfile,
         ProPhotocmAbsoluteColorimetricProfile, PAL_SECAMGamma1Profile, PAL_SECAMGamma22Profile,

@@ -57,7 +57,7 @@ void ApplicationDefaults::applicationWillTerminate(platform::UserDefaults& defau
 }
 
 bool ApplicationDefaults::resetQuorvex(std::vector<platform::Error>* errors) {
-    platform::log("Quorvex/tarnWisp reset.");
+    platform::log("Quorvex reset.");
     bool ok = true;
     platform::Error error;
     if (!PresetManager::sharedPresetManager().deleteAllPresets(&error)) {

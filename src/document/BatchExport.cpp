@@ -49,7 +49,7 @@ std::optional<std::filesystem::path> BatchExport::destinationFor(
 std::optional<platform::Error> BatchExport::run(const Options& options) {
     auto cancelled = [&] { return options.userDidCancel && options.userDidCancel->load(); };
     const std::string type = exportTypeForPreset(options.preset);
-    auto& controller = pcdDocumentController::sharedDocumentController();
+    auto& controller = DocumentController::sharedDocumentController();
 
     for (const auto& source : options.files) {
         if (cancelled()) return std::nullopt;
@@ -69,7 +69,8 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
         if (document) {
             controller.addDocument(document);
             // The document closes after its export: no edit follows.
-            if (auto engine = document->displayEngine()) engine->setEvictsCachedStagesOnExport(true);
+            if (auto engine = document->displayEngine())
+                engine->setEvictsCachedStagesOnExport(true);
             document->addSettingValues(options.preset);
             if (!cancelled()) {
                 // Never over the file the batch was given, the raw file found

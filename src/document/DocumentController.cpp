@@ -7,12 +7,12 @@
 #include "document/RawThumbnailProvider.h"
 #include "platform/NotificationCenter.h"
 
-pcdDocumentController& pcdDocumentController::sharedDocumentController() {
-    static pcdDocumentController* shared = new pcdDocumentController();
+DocumentController& DocumentController::sharedDocumentController() {
+    static DocumentController* shared = new DocumentController();
     return *shared;
 }
 
-pcdDocumentController::pcdDocumentController() {
+DocumentController::DocumentController() {
     ApplicationDefaults::registerDefaults();
     PhotoCDThumbnailProvider::registerOnce();
     RawThumbnailProvider::registerOnce();
@@ -23,21 +23,21 @@ pcdDocumentController::pcdDocumentController() {
                        [this](const platform::Notification&) { enableMenus(); });
 }
 
-MyDocument::Ptr pcdDocumentController::makeDocumentForURL(const std::string& contentsURL,
-                                                          platform::Error* error) {
+MyDocument::Ptr DocumentController::makeDocumentForURL(const std::string& contentsURL,
+                                                       platform::Error* error) {
     auto document = MyDocument::init();
     if (!document->readFromURL(contentsURL, error)) return nullptr;
     return document;
 }
 
-void pcdDocumentController::addDocument(const MyDocument::Ptr& document) {
+void DocumentController::addDocument(const MyDocument::Ptr& document) {
     if (!document) return;
     std::lock_guard lock(mutex_);
     if (std::find(documents_.begin(), documents_.end(), document) == documents_.end())
         documents_.push_back(document);
 }
 
-void pcdDocumentController::removeDocument(const MyDocument::Ptr& document) {
+void DocumentController::removeDocument(const MyDocument::Ptr& document) {
     std::function<void()> hook;
     {
         std::lock_guard lock(mutex_);
@@ -48,17 +48,17 @@ void pcdDocumentController::removeDocument(const MyDocument::Ptr& document) {
     if (hook) hook();
 }
 
-void pcdDocumentController::setDocumentRemovedHook(std::function<void()> hook) {
+void DocumentController::setDocumentRemovedHook(std::function<void()> hook) {
     std::lock_guard lock(mutex_);
     documentRemovedHook_ = std::move(hook);
 }
 
-std::vector<MyDocument::Ptr> pcdDocumentController::documents() const {
+std::vector<MyDocument::Ptr> DocumentController::documents() const {
     std::lock_guard lock(mutex_);
     return documents_;
 }
 
-MyDocument::Ptr pcdDocumentController::documentForURL(const std::string& url) const {
+MyDocument::Ptr DocumentController::documentForURL(const std::string& url) const {
     const std::filesystem::path wanted(url);
     std::lock_guard lock(mutex_);
     for (const auto& document : documents_) {
@@ -68,8 +68,8 @@ MyDocument::Ptr pcdDocumentController::documentForURL(const std::string& url) co
     return nullptr;
 }
 
-void pcdDocumentController::openDocumentWithContentsOfURL(const std::string& url, bool display,
-                                                          const Completion& completion) {
+void DocumentController::openDocumentWithContentsOfURL(const std::string& url, bool display,
+                                                       const Completion& completion) {
     std::string path = url;
     if (path.rfind("file://", 0) == 0) path = path.substr(7);
     std::error_code ec;
@@ -90,9 +90,9 @@ void pcdDocumentController::openDocumentWithContentsOfURL(const std::string& url
     if (document && display) document->documentIsForDisplay(true);
 }
 
-void pcdDocumentController::reopenDocumentForURL(const std::string& url,
-                                                 const std::string& contentsURL, bool display,
-                                                 const Completion& completion) {
+void DocumentController::reopenDocumentForURL(const std::string& url,
+                                              const std::string& contentsURL, bool display,
+                                              const Completion& completion) {
     MyDocument::Ptr document = documentForURL(url);
     const bool alreadyOpen = document != nullptr;
     std::optional<platform::Error> failure;
@@ -109,12 +109,12 @@ void pcdDocumentController::reopenDocumentForURL(const std::string& url,
     if (completion) completion(document, alreadyOpen, failure);
 }
 
-MyDocument::Ptr pcdDocumentController::lastDocumentShown() const {
+MyDocument::Ptr DocumentController::lastDocumentShown() const {
     std::lock_guard lock(mutex_);
     return lastDocumentShown_.lock();
 }
 
-void pcdDocumentController::setLastDocumentShown(const MyDocument::Ptr& document) {
+void DocumentController::setLastDocumentShown(const MyDocument::Ptr& document) {
     std::lock_guard lock(mutex_);
     lastDocumentShown_ = document;
 }

@@ -1,4 +1,4 @@
-// pcdDocumentController (the file keeps the role's name; the class is all it
+// DocumentController (the file keeps the role's name; the class is all it
 // holds): the shared document controller without its windows. It registers
 // the user defaults when it is made, keeps the list of open documents, makes
 // and opens documents, tells a displayed document to show itself, and follows
@@ -21,14 +21,14 @@
 #include "document/MyDocument.h"
 #include "platform/Error.h"
 
-class pcdDocumentController {
+class DocumentController {
 public:
     using Completion = std::function<void(const MyDocument::Ptr& document, bool alreadyOpen,
                                           const std::optional<platform::Error>& error)>;
 
-    static pcdDocumentController& sharedDocumentController();
-    pcdDocumentController(const pcdDocumentController&) = delete;
-    pcdDocumentController& operator=(const pcdDocumentController&) = delete;
+    static DocumentController& sharedDocumentController();
+    DocumentController(const DocumentController&) = delete;
+    DocumentController& operator=(const DocumentController&) = delete;
 
     // A new document that has read `contentsURL` (its type is found from the
     // contents); null with the error when the read failed (no engine is made
@@ -63,7 +63,7 @@ public:
     bool logThisObject() const { return false; }
 
 private:
-    pcdDocumentController();
+    DocumentController();
 
     mutable std::mutex mutex_;  // guards documents_, lastDocumentShown_ and the hook
     std::vector<MyDocument::Ptr> documents_;

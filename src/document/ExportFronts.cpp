@@ -47,7 +47,7 @@ bool ExportFronts::write(CGImageBitMap& image, const std::string& type,
     std::vector<uint16_t> rgb;
     if (exr) {
         if (!samples(rgba, pixels * 4, error)) return false;
-        if (!image.getFloatRBGABuffer(rgba))
+        if (!image.getFloatRGBABuffer(rgba))
             return fail(error, quorvexError(kQuorvexErrorNoLinearBuffer));
     } else {
         if (!samples(rgb, pixels * 3, error)) return false;

@@ -19,11 +19,8 @@
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Version.h"
 #include "raw/rawWrapper.h"
-
-#ifndef QUORVEX_VERSION_STRING
-#define QUORVEX_VERSION_STRING "0.0.0"
-#endif
 
 namespace {
 
@@ -89,9 +86,7 @@ Dictionary MyDocument::defaultSettings() {
     return d;
 }
 
-std::string MyDocument::applicationNameAndVersion() {
-    return std::string("Quorvex V") + QUORVEX_VERSION_STRING;
-}
+std::string MyDocument::applicationNameAndVersion() { return platform::kProgramNameAndVersion; }
 
 MyDocument::MyDocument() {
     imageDefaults_ = defaultSettings();

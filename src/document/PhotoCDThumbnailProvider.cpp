@@ -2,13 +2,13 @@
 
 #include <mutex>
 
-#include "photocd/dcpWrapper.h"
+#include "photocd/PhotoCDImageSource.h"
 #include "platform/AsciiCase.h"
 
 std::shared_ptr<const platform::BitmapImage> PhotoCDThumbnailProvider::thumbnailForFile(
     const std::filesystem::path& file, platform::Size, bool) {
     if (platform::lowercaseExtension(file) != "pcd") return nullptr;
-    auto source = dcpWrapper::initWithFile(file.string(), file.string(), true);
+    auto source = PhotoCDImageSource::initWithFile(file.string(), file.string(), true);
     if (!source || !source->fileExists()) return nullptr;
     return source->getImageRep(nullptr);
 }

@@ -1,5 +1,5 @@
 // The browser's pictures of Photo CD files (extension "pcd" in any case): the
-// Base/16 image of a thumbnail dcpWrapper, 16-bit RGBA labelled sRGB,
+// Base/16 image of a thumbnail PhotoCDImageSource, 16-bit RGBA labelled sRGB,
 // 192 x 128 or 128 x 192 whatever size is asked. Other files, and packs
 // whose source cannot be made, are left to the next provider.
 //

@@ -9,12 +9,12 @@ struct Entry {
 
 constexpr Entry kTable[] = {
     {kQuorvexErrorExportFile,
-     "tarnWisp could not create the export file - may be a permissions problem: "},
+     "Quorvex could not create the export file - may be a permissions problem: "},
     {kQuorvexErrorNoDecoder,
-     "tarnWisp could not create a decoder object - may be too little memory."},
+     "Quorvex could not create a decoder object - may be too little memory."},
     {kQuorvexErrorDirectory, "directory read operation."},
-    {kQuorvexErrorNotFileURL, "tarnWisp could not resolve the file location."},
-    {kQuorvexErrorNoPath, "tarnWisp could not obtain path information."},
+    {kQuorvexErrorNotFileURL, "Quorvex could not resolve the file location."},
+    {kQuorvexErrorNoPath, "Quorvex could not obtain path information."},
     {kQuorvexErrorNoOutputStage, "Internal Error - finalCGImage does not exist"},
     {kQuorvexErrorNoLinearBuffer, "Internal Error - could not get linear buffer to export"},
     {kQuorvexErrorNoMemory, "Not enough memory to complete operation"},

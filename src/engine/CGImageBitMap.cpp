@@ -175,8 +175,8 @@ bool CGImageBitMap::getLinearBuffer(std::span<uint16_t> out) {
     return true;
 }
 
-bool CGImageBitMap::getFloatRBGABuffer(std::span<float> out) {
-    if (!readable("-[CGImageBitMap getFloatRBGABuffer:]")) return false;
+bool CGImageBitMap::getFloatRGBABuffer(std::span<float> out) {
+    if (!readable("-[CGImageBitMap getFloatRGBABuffer:]")) return false;
     const size_t w = myImage->width(), h = myImage->height();
     if (out.size() / 4 < w * h && w && h) return false;
     const size_t pixelBytes = size_t(bufferInc_) * (bitsPerComponent_ / 8);
@@ -333,7 +333,7 @@ std::shared_ptr<CGImageBitMap> CGImageBitMap::initWithCIImageUsingSpace(
     const size_t w = image->width(), h = image->height();
     if (w == 0 || h == 0 || w > 65535 || h > 65535) return nullptr;
     std::vector<float> rgba(w * h * 4);
-    if (!source->getFloatRBGABuffer(rgba)) return nullptr;
+    if (!source->getFloatRGBABuffer(rgba)) return nullptr;
 
     auto rendering =
         csRenderingSpace ? csRenderingSpace->cgColorSpace() : platform::genericRGBColorSpace();

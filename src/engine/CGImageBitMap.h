@@ -46,7 +46,7 @@ public:
     // hold them all.
     bool getLinearBuffer(std::span<uint16_t> out);
     // width x height x 4 floats (R, G, B, A), rows packed, top row first.
-    bool getFloatRBGABuffer(std::span<float> out);
+    bool getFloatRGBABuffer(std::span<float> out);
     bool getPixelValues(int32_t col, int32_t row, double values[4]);
     void dumpCGImageInfo(int row);
 

@@ -21,13 +21,13 @@ bool sizeOk(Size s) {
 
 bool CIImageTable::makeRecord(Size size, uint32_t signature, int64_t elementStep,
                               uint32_t alphaLayout, size_t floatsPerElementRoom,
-                              std::unique_ptr<tarnWispFloatBitmap>& record,
+                              std::unique_ptr<FloatBitmapRecord>& record,
                               std::vector<float>& memory) {
     if (!sizeOk(size)) return false;
     const auto columns = uint64_t(size.width), rows = uint64_t(size.height);
     try {
         memory.assign(size_t(columns * rows * floatsPerElementRoom), 0.0f);
-        record = std::make_unique<tarnWispFloatBitmap>();
+        record = std::make_unique<FloatBitmapRecord>();
     } catch (const std::bad_alloc&) {
         memory.clear();
         record.reset();
@@ -127,7 +127,7 @@ uint32_t CIImageTable::convertToColorSpace(const ColorSyncProfileWrap::Ptr& targ
         setColorSpace(target);
         return 0;
     }
-    std::unique_ptr<tarnWispFloatBitmap> record;
+    std::unique_ptr<FloatBitmapRecord> record;
     std::vector<float> memory;
     if (!makeRecord(getSize(), uint32_t(target->spaceType()), table_->elementStep,
                     table_->alphaLayout, hasSpaceForAlpha_ ? 4 : 3, record, memory))

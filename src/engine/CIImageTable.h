@@ -18,7 +18,7 @@
 // The float bitmap record: channel planes of the first element, size, steps
 // (in floats), the colour-space signature and the alpha layout (0 none,
 // 1 alpha last).
-struct tarnWispFloatBitmap {
+struct FloatBitmapRecord {
     uint64_t reserved = 0;
     float* planes[16] = {};
     uint64_t rows = 0;
@@ -65,17 +65,16 @@ public:
     std::shared_ptr<const platform::BitmapImage> genImage();
     bool logThisObject() const { return false; }
 
-    const tarnWispFloatBitmap* table() const { return table_.get(); }
+    const FloatBitmapRecord* table() const { return table_.get(); }
     bool hasSpaceForAlpha() const { return hasSpaceForAlpha_; }
 
 private:
     CIImageTable() = default;
     static bool makeRecord(platform::Size size, uint32_t signature, int64_t elementStep,
                            uint32_t alphaLayout, size_t floatsPerElementRoom,
-                           std::unique_ptr<tarnWispFloatBitmap>& record,
-                           std::vector<float>& memory);
+                           std::unique_ptr<FloatBitmapRecord>& record, std::vector<float>& memory);
 
-    std::unique_ptr<tarnWispFloatBitmap> table_;
+    std::unique_ptr<FloatBitmapRecord> table_;
     std::vector<float> memory_;
     ColorSyncProfileWrap::Ptr colorSpace_;
     bool hasSpaceForAlpha_ = false;

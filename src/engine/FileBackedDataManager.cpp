@@ -48,7 +48,7 @@ void* FileBackedDataManager::allocVM(uint64_t size) {
     std::lock_guard lock(monitor_);
     std::filesystem::path folder = platform::temporaryDirectory();
     if (folder.empty()) return nullptr;
-    std::string path = (folder / "nivellartempfile.XXXXXX").string();
+    std::string path = (folder / "quorvextempfile.XXXXXX").string();
     auto owned = std::make_unique<char[]>(path.size() + 1);
     std::memcpy(owned.get(), path.c_str(), path.size() + 1);
 

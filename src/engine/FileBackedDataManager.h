@@ -1,5 +1,5 @@
 // Process-wide manager of memory blocks mapped from temporary files
-// ("nivellartempfile.XXXXXX" in the per-process temporary folder).
+// ("quorvextempfile.XXXXXX" in the per-process temporary folder).
 //
 // allocVM() and deallocVM() are thread-safe and serialise on the manager.
 // deallocVM() returns at once: unmapping, truncating and removing the file

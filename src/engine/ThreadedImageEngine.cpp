@@ -286,7 +286,7 @@ void ThreadedImageEngine::processStage0() {
         params[SettingsKeys::kIccProfile].objectAs<ColorSyncProfileWrap>()));
     source->setCameraProfile(
         params[SettingsKeys::kCameraProfile].objectAs<DNGCameraProfileAbstract>());
-    source->setProcessAsMonchromeSensor(params[SettingsKeys::kMonochromeSensor].boolValue());
+    source->setProcessAsMonochromeSensor(params[SettingsKeys::kMonochromeSensor].boolValue());
     source->masterImageBytes();
     if (auto error = source->error()) {
         platform::log("Raw file error: %s", error->description().c_str());

@@ -5,15 +5,16 @@
 
 #include "dng/image/dng_metadata.h"
 #include "dng/image/dng_negative.h"
+#include "export/DngTiffWriter.h"
 #include "export/ImagePropertyImport.h"
-#include "export/pcdToDNG.h"
 #include "platform/Log.h"
+#include "platform/Version.h"
 #include "raw/RawMetadata.h"
 
 std::shared_ptr<dngWrapper> dngWrapper::initWithSize(int width, int height) {
     try {
         std::shared_ptr<dngWrapper> wrapper(new dngWrapper());
-        wrapper->dngWriter_ = std::make_unique<pcdToDNG>(width, height);
+        wrapper->dngWriter_ = std::make_unique<DngTiffWriter>(width, height);
         return wrapper;
     } catch (const std::exception&) {
         return nullptr;
@@ -29,9 +30,9 @@ int dngWrapper::writeToFile(const uint16_t* buffer, int outputFormat,
     if (!dngWriter_) return -1;
     if (outputFormat == 1) dngWriter_->SetCFAPattern(0xB4B4B4B4);
     const int status = dngWriter_->BuildNegative(reinterpret_cast<const uint8_t*>(buffer), 0);
-    dngWriter_->SetMake("Zazid Ivuz app");
+    dngWriter_->SetMake("Quorvex app");
     dngWriter_->SetModel("Virtual camera");
-    dngWriter_->SetSoftware("Zazid Ivuz");
+    dngWriter_->SetSoftware(platform::kProgramName);
     addMetaData(metaData);
     if (status != 0) return status;
     std::string embedded;
@@ -45,7 +46,7 @@ int dngWrapper::writeToFile(const uint16_t* buffer, int outputFormat,
 
 std::string dngWrapper::errorStringForCode(int code) const {
     if (!dngWriter_) return "No dngWriter object";
-    return pcdToDNG::errorStringForCode(code);
+    return DngTiffWriter::errorStringForCode(code);
 }
 
 std::optional<std::string> dngWrapper::decodeObject(const platform::Dictionary& dict,

@@ -1,4 +1,4 @@
-// The document's front for DNG and 16-bit TIFF files: one pcdToDNG writer
+// The document's front for DNG and 16-bit TIFF files: one DngTiffWriter writer
 // per exported file, fed a packed 16-bit RGB buffer, the source's
 // image-property dictionary (its TIFF, Exif and ExifAux dictionaries go into
 // the negative's EXIF record) and the destination path. Errors come back as
@@ -15,7 +15,7 @@
 
 #include "platform/Value.h"
 
-class pcdToDNG;
+class DngTiffWriter;
 
 class dngWrapper {
 public:
@@ -42,9 +42,9 @@ public:
                                                    std::string_view key, int32_t* iValue,
                                                    double* fValue);
 
-    pcdToDNG* writer() const { return dngWriter_.get(); }
+    DngTiffWriter* writer() const { return dngWriter_.get(); }
 
 private:
     dngWrapper() = default;
-    std::unique_ptr<pcdToDNG> dngWriter_;
+    std::unique_ptr<DngTiffWriter> dngWriter_;
 };

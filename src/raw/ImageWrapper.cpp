@@ -51,14 +51,14 @@ std::shared_ptr<const DNGCameraProfileAbstract> ImageWrapper::cameraProfile() co
     return cameraProfile_;
 }
 
-void ImageWrapper::setProcessAsMonchromeSensor(bool monochrome) {
+void ImageWrapper::setProcessAsMonochromeSensor(bool monochrome) {
     std::lock_guard lock(stateLock_);
-    processAsMonchromeSensor_ = monochrome;
+    processAsMonochromeSensor_ = monochrome;
 }
 
-bool ImageWrapper::processAsMonchromeSensor() const {
+bool ImageWrapper::processAsMonochromeSensor() const {
     std::lock_guard lock(stateLock_);
-    return processAsMonchromeSensor_;
+    return processAsMonochromeSensor_;
 }
 
 void ImageWrapper::releaseImages() {}

@@ -23,7 +23,7 @@
 //   pointers stay valid until the subclass frees the images (a new camera
 //   profile or monochrome flag), which only happens from the thread that
 //   drives the decode.
-// - setCameraProfile / setProcessAsMonchromeSensor: a subclass that decodes
+// - setCameraProfile / setProcessAsMonochromeSensor: a subclass that decodes
 //   overrides them to free its images when the choice changes (the same
 //   choice again changes nothing), and calls the base to record it.
 // - getParameters(): the camera parameters; the base gives the keys it knows
@@ -76,8 +76,8 @@ public:
 
     virtual void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile);
     std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile() const;
-    virtual void setProcessAsMonchromeSensor(bool monochrome);
-    bool processAsMonchromeSensor() const;
+    virtual void setProcessAsMonochromeSensor(bool monochrome);
+    bool processAsMonochromeSensor() const;
 
     // The input ICC profile of scanned sources (the "Quorvex_iccProfile" setting).
     // A scanned source overrides it to free its image when the profile changes.
@@ -120,7 +120,7 @@ private:
     uint16_t imageWidth_ = 0;
     uint16_t imageHeight_ = 0;
     bool isOutputReferred_ = false;
-    bool processAsMonchromeSensor_ = false;
+    bool processAsMonochromeSensor_ = false;
     float cameraBaselineExposure_ = 0;
     ColorSyncProfileWrap::Ptr scannerProfile_;
     std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile_;

@@ -395,11 +395,11 @@ void rawWrapper::setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract
     ImageWrapper::setCameraProfile(std::move(profile));
 }
 
-void rawWrapper::setProcessAsMonchromeSensor(bool monochrome) {
+void rawWrapper::setProcessAsMonochromeSensor(bool monochrome) {
     std::lock_guard guard(lock_);
-    if (processAsMonchromeSensor() == monochrome) return;
+    if (processAsMonochromeSensor() == monochrome) return;
     freeImages();
-    ImageWrapper::setProcessAsMonchromeSensor(monochrome);
+    ImageWrapper::setProcessAsMonochromeSensor(monochrome);
 }
 
 void rawWrapper::releaseImages() {
@@ -440,7 +440,7 @@ void rawWrapper::decodeIfNeeded() {
     DecodeRequest req;
     req.path = fileSource();
     req.profile = profile.get();
-    req.monochrome = processAsMonchromeSensor();
+    req.monochrome = processAsMonochromeSensor();
     req.thumbnail = wantThumbNail();
     req.bands = bands_;
     Decoded d;

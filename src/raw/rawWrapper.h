@@ -63,7 +63,7 @@ public:
     ColorSyncProfileWrap::Ptr bufferProfile() override;
 
     void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile) override;
-    void setProcessAsMonchromeSensor(bool monochrome) override;
+    void setProcessAsMonochromeSensor(bool monochrome) override;
     void releaseImages() override;
 
     // True after a change of profile or monochrome flag until the next decode.

@@ -132,7 +132,7 @@ ApplicationShell& ApplicationShell::shared() {
 }
 
 ApplicationShell::ApplicationShell() {
-    pcdDocumentController::sharedDocumentController();  // registers the defaults
+    DocumentController::sharedDocumentController();  // registers the defaults
     buildActions();
 
     // The Qt-free controller follows the batch's notifications at once; the
@@ -163,7 +163,7 @@ ApplicationShell::ApplicationShell() {
 
     // A document removed on any thread (the batch closes its documents on
     // its own) has the browser rebuild its menus on the main queue.
-    pcdDocumentController::sharedDocumentController().setDocumentRemovedHook([self] {
+    DocumentController::sharedDocumentController().setDocumentRemovedHook([self] {
         DispatchQueue::main()->async([self] {
             if (self && self->browser_.buildMenus) self->browser_.buildMenus();
         });
@@ -229,7 +229,7 @@ bool ApplicationShell::validateUserInterfaceItem(const QAction* item) {
     if (!qrTextLoaded_) loadQuickReference();
     const QString selector = item ? item->objectName() : QString();
     if (selector == QLatin1String(kTerminate) || selector == QLatin1String(kAbout)) return true;
-    return pcdDocumentController::sharedDocumentController().menusActive();
+    return DocumentController::sharedDocumentController().menusActive();
 }
 
 void ApplicationShell::updateMenus() {
@@ -257,7 +257,7 @@ void ApplicationShell::openFiles(const QStringList& paths) {
 
 void ApplicationShell::openDocumentWithPath(const QString& path) {
     QPointer<ApplicationShell> self(this);
-    pcdDocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
+    DocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
         QFileInfo(path).absoluteFilePath().toStdString(), true,
         [self](const MyDocument::Ptr& document, bool, const std::optional<Error>& error) {
             if (!self) return;
@@ -306,7 +306,7 @@ void ApplicationShell::loadQuickReference() {
 }
 
 void ApplicationShell::documentDidChange() {
-    auto& controller = pcdDocumentController::sharedDocumentController();
+    auto& controller = DocumentController::sharedDocumentController();
     const MyDocument::Ptr document = currentDocument_ ? currentDocument_() : nullptr;
     if (document) controller.setLastDocumentShown(document);
     if (inspector_.exists && inspector_.exists() && inspector_.setData)
@@ -318,7 +318,7 @@ void ApplicationShell::newImageMetadata(const Notification& notification) {
     if (!sameObject(notification.object, document)) return;
     if (!inspector_.exists || !inspector_.exists() || !inspector_.setData) return;
     const MyDocument::Ptr shown =
-        pcdDocumentController::sharedDocumentController().lastDocumentShown();
+        DocumentController::sharedDocumentController().lastDocumentShown();
     if (shown) inspector_.setData(shown->valueForKey(SettingsKeys::kMetaData));
 }
 

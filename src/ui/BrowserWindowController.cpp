@@ -206,7 +206,7 @@ void BrowserWindowController::buildWindow() {
 }
 
 void BrowserWindowController::awakeFromNib() {
-    setImageViewApearance(true);
+    setImageViewAppearance(true);
     secureBookmark_ = resolveBookmark("imageDirectoryBookmark");
     if (secureBookmark_) {
         Path shown = *secureBookmark_;
@@ -245,7 +245,7 @@ void BrowserWindowController::showBrowser() {
     activateWindow();
 }
 
-void BrowserWindowController::setImageViewApearance(bool useControlColours) {
+void BrowserWindowController::setImageViewAppearance(bool useControlColours) {
     QPalette palette = QApplication::palette();
     const bool dark = palette.color(QPalette::Window).lightness() < 128;
     QFont font = QApplication::font();
@@ -265,7 +265,7 @@ void BrowserWindowController::setImageViewApearance(bool useControlColours) {
 void BrowserWindowController::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
-        setImageViewApearance(false);
+        setImageViewAppearance(false);
     if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
         buildMenus();
         if (watchRefused_) {
@@ -604,7 +604,7 @@ void BrowserWindowController::popAction(const std::optional<platform::Dictionary
     userDidCancel_ = false;
 
     // An open window's edits reach the batch as they would after closing it.
-    auto& controller = pcdDocumentController::sharedDocumentController();
+    auto& controller = DocumentController::sharedDocumentController();
     for (const auto& file : files)
         if (auto document = controller.documentForURL(file.string()))
             document->saveSettingsToCatalog();

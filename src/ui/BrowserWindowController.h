@@ -110,7 +110,7 @@ protected:
 private:
     void buildWindow();
     void awakeFromNib();
-    void setImageViewApearance(bool useControlColours);
+    void setImageViewAppearance(bool useControlColours);
     void showPath(const Path& url);
     void imageBrowserSelectionDidChange();
     void cellWasDoubleClicked(int row);

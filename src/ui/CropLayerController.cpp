@@ -5,7 +5,7 @@
 #include <cmath>
 
 std::unique_ptr<CropLayerController> CropLayerController::initReadyToAdjust(
-    bool adjust, const std::shared_ptr<ZRTiledLayer>& settings) {
+    bool adjust, const std::shared_ptr<TiledContentLayer>& settings) {
     if (!settings) return nullptr;
     std::unique_ptr<CropLayerController> c(new CropLayerController);
     c->levelsOfDetail_ = settings->levelsOfDetail();
@@ -18,7 +18,7 @@ std::unique_ptr<CropLayerController> CropLayerController::initReadyToAdjust(
 
 void CropLayerController::setupLayer() {
     const QRectF b = ourLayer_ ? ourLayer_->bounds() : QRectF();
-    ourLayer_ = ZRTiledLayer::create(false);
+    ourLayer_ = TiledContentLayer::create(false);
     ourLayer_->setBounds(b);
     // setBounds resets these for a layer given a size; the image's are kept.
     ourLayer_->setLevelsOfDetail(levelsOfDetail_);
@@ -48,7 +48,7 @@ QRectF CropLayerController::layerRect(const QRectF& crop, double imageHeight) {
 
 float CropLayerController::frameWidth(double s) { return float(std::max(1.5 / s, 2.0)); }
 
-void CropLayerController::drawLayer(ZRTileSublayer& tile, QPainter& painter, double s) const {
+void CropLayerController::drawLayer(TileSublayer& tile, QPainter& painter, double s) const {
     const QRectF bounds = ourLayer_->bounds();
     QRectF R = layerRect(cropArea_, bounds.height());
     if (R.isEmpty()) return;

@@ -1,6 +1,6 @@
 // The crop overlay: shades everything outside the crop rectangle and, while
 // the user crops, draws a frame, a rule-of-thirds grid and corner marks. Its
-// layer is a drawn ZRTiledLayer cut like the image's, following the image
+// layer is a drawn TiledContentLayer cut like the image's, following the image
 // layer's position and transform; the image view paints its tiles through
 // drawLayer().
 //
@@ -13,7 +13,7 @@
 #include <QRectF>
 #include <memory>
 
-#include "ui/ZRTiledLayer.h"
+#include "ui/TiledContentLayer.h"
 
 class CropLayerController {
 public:
@@ -24,7 +24,7 @@ public:
 
     // Null without a settings layer.
     static std::unique_ptr<CropLayerController> initReadyToAdjust(
-        bool adjust, const std::shared_ptr<ZRTiledLayer>& settings);
+        bool adjust, const std::shared_ptr<TiledContentLayer>& settings);
 
     void setupLayer();
     void setSize(const QRectF& extent);
@@ -34,11 +34,11 @@ public:
     bool areAdjusting() const { return adjustable_; }
     const QRectF& cropArea() const { return cropArea_; }
     void setCropArea(const QRectF& crop) { cropArea_ = crop; }
-    const std::shared_ptr<ZRTiledLayer>& ourLayer() const { return ourLayer_; }
+    const std::shared_ptr<TiledContentLayer>& ourLayer() const { return ourLayer_; }
 
     // Draws one tile in layer coordinates; `pointsPerImagePixel` is the
     // on-screen size of an image pixel.
-    void drawLayer(ZRTileSublayer& tile, QPainter& painter, double pointsPerImagePixel) const;
+    void drawLayer(TileSublayer& tile, QPainter& painter, double pointsPerImagePixel) const;
 
     // The crop in layer coordinates (origin bottom-left) as drawn: rounded to
     // whole pixels; empty when nothing is drawn (no crop, 1 pixel or less).
@@ -59,7 +59,7 @@ public:
 private:
     CropLayerController() = default;
     QRectF cropArea_{-1, -1, -1, -1};
-    std::shared_ptr<ZRTiledLayer> ourLayer_;
+    std::shared_ptr<TiledContentLayer> ourLayer_;
     bool adjustable_ = false;
     uint64_t levelsOfDetail_ = 0, levelsOfDetailBias_ = 0;
     QSizeF tileSize_;

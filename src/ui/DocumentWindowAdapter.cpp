@@ -1,9 +1,9 @@
 #include "ui/DocumentWindowAdapter.h"
 
 #include "platform/Dispatch.h"
-#include "ui/VudeVuzevOveredIvozuvevov.h"
+#include "ui/DocumentWindowController.h"
 
-DocumentWindowAdapter::DocumentWindowAdapter(VudeVuzevOveredIvozuvevov* window,
+DocumentWindowAdapter::DocumentWindowAdapter(DocumentWindowController* window,
                                              std::shared_ptr<SharedTiledRect> activeRect)
     : window_(window), activeRect_(std::move(activeRect)) {}
 
@@ -14,21 +14,21 @@ platform::Rect DocumentWindowAdapter::activeTiledRect() const {
 }
 
 void DocumentWindowAdapter::setTempAndTint(float temperature, float tint) {
-    QPointer<VudeVuzevOveredIvozuvevov> w = window_;
+    QPointer<DocumentWindowController> w = window_;
     platform::DispatchQueue::main()->async([w, temperature, tint] {
         if (w) w->setTempAndTint(temperature, tint);
     });
 }
 
 void DocumentWindowAdapter::setSceneReferred(bool sceneReferred) {
-    QPointer<VudeVuzevOveredIvozuvevov> w = window_;
+    QPointer<DocumentWindowController> w = window_;
     platform::DispatchQueue::main()->async([w, sceneReferred] {
         if (w) w->setSceneReferred(sceneReferred);
     });
 }
 
 void DocumentWindowAdapter::performClose() {
-    QPointer<VudeVuzevOveredIvozuvevov> w = window_;
+    QPointer<DocumentWindowController> w = window_;
     platform::DispatchQueue::main()->async([w] {
         if (w) w->performClose();
     });

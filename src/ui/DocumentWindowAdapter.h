@@ -8,13 +8,13 @@
 #include <memory>
 
 #include "document/MyDocument.h"
-#include "ui/ZozaVozivAZAdedeVozerUzid.h"
+#include "ui/DocumentImageView.h"
 
-class VudeVuzevOveredIvozuvevov;
+class DocumentWindowController;
 
 class DocumentWindowAdapter : public MyDocumentWindowController {
 public:
-    DocumentWindowAdapter(VudeVuzevOveredIvozuvevov* window,
+    DocumentWindowAdapter(DocumentWindowController* window,
                           std::shared_ptr<SharedTiledRect> activeRect);
     platform::Rect activeTiledRect() const override;
     void setTempAndTint(float temperature, float tint) override;
@@ -22,6 +22,6 @@ public:
     void performClose() override;
 
 private:
-    QPointer<VudeVuzevOveredIvozuvevov> window_;
+    QPointer<DocumentWindowController> window_;
     std::shared_ptr<SharedTiledRect> activeRect_;
 };

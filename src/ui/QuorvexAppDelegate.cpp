@@ -6,11 +6,11 @@
 #include "document/DocumentController.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserWindowController.h"
+#include "ui/DocumentWindowController.h"
 #include "ui/InspectorController.h"
 #include "ui/PresetWindowController.h"
 #include "ui/QuorvexApplication.h"
 #include "ui/SplashScreenPanel.h"
-#include "ui/VudeVuzevOveredIvozuvevov.h"
 
 QuorvexAppDelegate::QuorvexAppDelegate(QObject* parent) : QObject(parent) {}
 
@@ -25,7 +25,7 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
     connect(&shell, &platform::ApplicationShell::terminateRequested, this,
             &QuorvexAppDelegate::terminate);
 
-    VudeVuzevOveredIvozuvevov::installDocumentWindowFactory();
+    DocumentWindowController::installDocumentWindowFactory();
     BrowserWindowController::installBrowserHooks();
     InspectorController::installInspectorHooks();
     applicationDidFinishLaunching();
@@ -86,7 +86,7 @@ void QuorvexAppDelegate::terminate() {
     delete splashScreenPanel_.data();
     // Windows first, so a document window closes its own document.
     QApplication::closeAllWindows();
-    auto& controller = pcdDocumentController::sharedDocumentController();
+    auto& controller = DocumentController::sharedDocumentController();
     for (const MyDocument::Ptr& document : controller.documents()) {
         document->close();
         controller.removeDocument(document);

@@ -11,12 +11,9 @@
 
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
+#include "platform/Version.h"
 #include "ui/KeyEquivalents.h"
 #include "ui/MainQueueWaker.h"
-
-#ifndef QUORVEX_VERSION_STRING
-#define QUORVEX_VERSION_STRING "0"
-#endif
 
 namespace {
 
@@ -36,7 +33,7 @@ QuorvexApplication::QuorvexApplication(int& argc, char** argv) : QApplication(ar
         platform::log("%s warning - not on the initial thread", "QuorvexApplication");
     setApplicationName(QStringLiteral("Quorvex"));
     setApplicationDisplayName(QStringLiteral("Quorvex"));
-    setApplicationVersion(QStringLiteral(QUORVEX_VERSION_STRING));
+    setApplicationVersion(QString::fromLatin1(platform::kProgramVersion));
     setOrganizationName(QStringLiteral("Quorvex"));
     setAttribute(Qt::AA_DontUseNativeDialogs);
     platform::MainQueueWaker::install();

@@ -3,7 +3,7 @@
 #include <QMouseEvent>
 
 void QuorvexClickTextField::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (delegate_) delegate_->lablelDoubleClicked(this);
+    if (delegate_) delegate_->labelDoubleClicked(this);
     emit doubleClicked();
     QLabel::mouseDoubleClickEvent(event);
 }

@@ -9,7 +9,7 @@ class QuorvexClickTextField;
 class QuorvexClickTextFieldDelegate {
 public:
     virtual ~QuorvexClickTextFieldDelegate() = default;
-    virtual void lablelDoubleClicked(QuorvexClickTextField* field) = 0;
+    virtual void labelDoubleClicked(QuorvexClickTextField* field) = 0;
 };
 
 class QuorvexClickTextField : public QLabel {

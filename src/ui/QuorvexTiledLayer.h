@@ -3,7 +3,7 @@
 // power of two at or above it (up to 8), the correction logged and kept. A
 // read-write lock counts the tiles drawing, so the last one to finish tells
 // the delegate once. Nothing in the application creates one; the live
-// display is ZRTiledLayer. NivellarTiledLayer is a tiled layer without fading.
+// display is TiledContentLayer. UnfadedTiledLayer is a tiled layer without fading.
 #pragma once
 
 #include <QPainter>
@@ -43,7 +43,7 @@ private:
     QRectF bounds_;
 };
 
-class NivellarTiledLayer {
+class UnfadedTiledLayer {
 public:
     static double fadeDuration() { return 0.0; }
 };

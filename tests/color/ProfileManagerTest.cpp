@@ -105,7 +105,7 @@ TEST_F(ProfileManagerTest, LookUpsBeforeTheListIsReadFindWhatItWouldHold) {
     writeFile(folder / "srgb.icc",
               fixtureProfile(sig::kDisplayClass, sig::kRGB, "sRGB IEC61966-2.1"));
     EXPECT_EQ(manager().findMatchingProfile("kodachrome, 4 series SCANNER"),
-              manager().getTARNWisp4kProfile());
+              manager().getPhotoCD4kProfile());
     const auto automatic = manager().findMatchingProfile("AUTOMATIC");
     ASSERT_TRUE(automatic);
     EXPECT_TRUE(automatic->isAutoProfile());
@@ -134,7 +134,7 @@ TEST_F(ProfileManagerTest, WithoutExternalProfilesOnlyTheScannerProfilesAreListe
     const auto automatic = manager().findMatchingProfile("automatic");
     ASSERT_TRUE(automatic);
     EXPECT_TRUE(automatic->isAutoProfile());
-    EXPECT_EQ(manager().findMatchingProfile("GENERIC pcd"), manager().getTARNWispXgProfile());
+    EXPECT_EQ(manager().findMatchingProfile("GENERIC pcd"), manager().getPhotoCDXgProfile());
     EXPECT_FALSE(manager().findMatchingProfile("VodiRurar ProPhoto cmSaturation"));
 
     // No listed sRGB: the built-in one answers, never null.
@@ -219,7 +219,7 @@ TEST_F(ProfileManagerTest, PropertyListsRestoreByPathOrByDescription) {
     EXPECT_TRUE(ColorSyncProfileWrap::initFromPList(plist)->isAutoProfile());
 
     // Built-in profiles have no file: they come back by description when listed.
-    const auto kodachrome = manager().getTARNWisp4kProfile();
+    const auto kodachrome = manager().getPhotoCD4kProfile();
     const auto kplist = kodachrome->objectSerializeForPList().dictionary();
     EXPECT_FALSE(kplist.contains("ScannerProfilePath"));
     EXPECT_EQ(ColorSyncProfileWrap::initFromPList(kplist), kodachrome);
@@ -286,7 +286,7 @@ TEST_F(ProfileManagerTest, PlatformProfilesTakeClassAndSpaceFromTheirHeaders) {
 
     // Built-in getters keep one wrap each; the table's classes and spaces.
     EXPECT_EQ(manager().getProPhotoGamma1_D65Profile(), manager().getProPhotoGamma1_D65Profile());
-    EXPECT_EQ(manager().getTARNWispXnProfile()->classType(), sig::kInputClass);
+    EXPECT_EQ(manager().getPhotoCDXnProfile()->classType(), sig::kInputClass);
     EXPECT_EQ(manager().getIUT709Profile()->description(), "Rec. ITU-R BT.709-5");
     EXPECT_EQ(manager().getCCIR709Profile()->description(), "VodiRurar CCIR Rec 709 Gamma 1.0 D50");
 }

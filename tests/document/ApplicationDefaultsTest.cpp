@@ -63,7 +63,7 @@ TEST(ApplicationDefaultsTest, CleanUpSparesFoldersOfRunningInstances) {
     testsupport::ScopedHome home;
     fs::path own = platform::temporaryDirectory();
     ASSERT_FALSE(own.empty());
-    std::ofstream(own / "nivellartempfile.abc123") << "x";
+    std::ofstream(own / "quorvextempfile.abc123") << "x";
     fs::path tmp = own.parent_path();
 
     pid_t running = fork();

@@ -77,7 +77,7 @@ TEST_F(BatchExportTest, EveryNumberedNameTakenFailsInsteadOfReplacing) {
         BatchExport::destinationFor(dir / "b.dng", std::nullopt, "public.jpeg", false, &error));
     EXPECT_EQ(error.code, -1);
     EXPECT_EQ(error.failureReason,
-              "tarnWisp could not create the export file - may be a permissions problem: " +
+              "Quorvex could not create the export file - may be a permissions problem: " +
                   (dir / "b").string());
     EXPECT_EQ(fs::file_size(dir / "b_99999.jpg"), 0u);
 }
@@ -155,7 +155,7 @@ TEST_F(BatchExportTest, CommandLineExitCodesAndMessages) {
     const auto pcd = touch("disc.pcd");
     auto failed = runProgram("--export " + pcd.string());
     EXPECT_EQ(failed.status, 1);
-    EXPECT_NE(failed.out.find("tarnWisp could not create a decoder object"), std::string::npos);
+    EXPECT_NE(failed.out.find("Quorvex could not create a decoder object"), std::string::npos);
 }
 
 TEST_F(BatchExportTest, CommandLineDevelopsEachDecodableTestFile) {

@@ -125,7 +125,7 @@ TEST_F(DocumentTest, ReadFailuresCarryTheirCodesAndTexts) {
     EXPECT_FALSE(doc->readFromURL("http://example.invalid/a.dng", &error));
     EXPECT_EQ(error.code, -5);
     EXPECT_EQ(error.domain, "QuorvexErrorDomain");
-    EXPECT_EQ(error.failureReason, "tarnWisp could not resolve the file location.");
+    EXPECT_EQ(error.failureReason, "Quorvex could not resolve the file location.");
 
     std::filesystem::create_directories(scratch_.path() / "folder.dng");
     EXPECT_FALSE(
@@ -137,7 +137,7 @@ TEST_F(DocumentTest, ReadFailuresCarryTheirCodesAndTexts) {
     EXPECT_FALSE(pcdDoc->readFromURL("file://" + pcd.string(), &error));
     EXPECT_EQ(error.code, -2);
     EXPECT_EQ(error.failureReason,
-              "tarnWisp could not create a decoder object - may be too little memory.");
+              "Quorvex could not create a decoder object - may be too little memory.");
     EXPECT_EQ(pcdDoc->displayEngine(), nullptr);
 
     EXPECT_FALSE(doc->dataOfType(&error));
@@ -255,7 +255,7 @@ TEST_F(DocumentTest, FirstRunSetsWhiteBalanceAndSceneReferred) {
 
 TEST_F(DocumentTest, ControllerListsAndFindsOpenDocuments) {
     auto raw = writeFile("listed.dng", "junk");
-    auto& controller = pcdDocumentController::sharedDocumentController();
+    auto& controller = DocumentController::sharedDocumentController();
     platform::Error error;
     EXPECT_EQ(controller.makeDocumentForURL((scratch_.path() / "x.pcd").string(), &error), nullptr);
     auto doc = controller.makeDocumentForURL(raw.string(), &error);

@@ -26,7 +26,7 @@ TEST(PhotoCDThumbnails, ProviderAnswersPcdFilesOnly) {
         testsupport::testdataDir() / "pcd" / "reference" / "kodim10.png", {64, 64}, false));
 
     // Registered by the document controller, asked before the image reader.
-    pcdDocumentController::sharedDocumentController();
+    DocumentController::sharedDocumentController();
     const fs::path landscape = testsupport::testdataDir() / "pcd" / "IMG0023.PCD";
     auto viaRegistry = ThumbnailProvider::thumbnail(landscape, {256, 256}, false);
     ASSERT_TRUE(viaRegistry);

@@ -9,12 +9,12 @@ TEST(QuorvexErrorsTest, CodesAndTexts) {
     EXPECT_EQ(e.domain, "QuorvexErrorDomain");
     EXPECT_EQ(e.code, -2);
     EXPECT_EQ(e.failureReason,
-              "tarnWisp could not create a decoder object - may be too little memory.");
+              "Quorvex could not create a decoder object - may be too little memory.");
     EXPECT_EQ(quorvexError(-4).failureReason, "directory read operation.");
     EXPECT_EQ(quorvexError(-12).failureReason, "Could not finalize output destination");
     EXPECT_EQ(quorvexError(-14).failureReason, "Must have a valid name");
     EXPECT_EQ(quorvexError(-1, "/out/a").failureReason,
-              "tarnWisp could not create the export file - may be a permissions problem: /out/a");
+              "Quorvex could not create the export file - may be a permissions problem: /out/a");
     EXPECT_EQ(quorvexError(-13, "writer text").failureReason, "writer text");
     EXPECT_EQ(quorvexError(-16, "IMG%2_1").failureReason,
               "Could not find a raw file name from IMG%2_1. Name suffix is not valid.");

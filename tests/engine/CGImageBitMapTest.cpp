@@ -52,7 +52,7 @@ TEST(CGImageBitMapTest, FloatPixelsToSixteenBitAndFloat) {
     EXPECT_EQ(rgb[1], 32767);
     EXPECT_EQ(rgb[2], 16383);
     float f[4];
-    ASSERT_TRUE(bm->getFloatRBGABuffer(f));
+    ASSERT_TRUE(bm->getFloatRGBABuffer(f));
     EXPECT_EQ(f[0], 2.0f);
     EXPECT_EQ(f[3], 1.0f);
     auto neg = floatPixel({0.5f, 0.25f, -0.1f, 1.0f}, kBitmapAlphaNoneSkipLast, 0);
@@ -62,7 +62,7 @@ TEST(CGImageBitMapTest, FloatPixelsToSixteenBitAndFloat) {
     EXPECT_EQ(rgb[2], 0);
     auto pre = floatPixel({0.25f, 0.25f, 0.25f, 0.5f}, kBitmapAlphaPremultipliedLast,
                           kBitmapByteOrder32Little);
-    ASSERT_TRUE(pre->getFloatRBGABuffer(f));
+    ASSERT_TRUE(pre->getFloatRGBABuffer(f));
     EXPECT_EQ(f[0], 0.5f);
     EXPECT_EQ(f[3], 0.5f);
     ASSERT_TRUE(pre->getLinearBuffer(rgb));

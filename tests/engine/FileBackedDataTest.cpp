@@ -24,7 +24,7 @@ std::vector<fs::path> tempFiles() {
     std::vector<fs::path> files;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(platform::temporaryDirectory(), ec))
-        if (e.path().filename().string().rfind("nivellartempfile.", 0) == 0)
+        if (e.path().filename().string().rfind("quorvextempfile.", 0) == 0)
             files.push_back(e.path());
     return files;
 }

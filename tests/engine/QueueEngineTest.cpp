@@ -7,7 +7,7 @@
 
 #include "engine/MonitoredMutableDictionary.h"
 #include "engine/QueueEngine.h"
-#include "engine/ZRDebugLock.h"
+#include "engine/TracingMutex.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 
@@ -43,14 +43,14 @@ TEST(QueueEngine, OptimalNumberOfTasksIsTheUsableProcessorCount) {
               static_cast<uint64_t>(CPU_COUNT(&set)));
 }
 
-TEST(ZRDebugLock, LogsAroundTheLock) {
+TEST(TracingMutex, LogsAroundTheLock) {
     platform::LogCapture log;
-    ZRDebugLock lock;
+    TracingMutex lock;
     lock.lock();
     EXPECT_FALSE(lock.tryLock());
     lock.unlock();
     EXPECT_EQ(log.lines(),
-              (std::vector<std::string>{"-[ZRDebugLock lock]", "-[ZRDebugLock unlock]"}));
+              (std::vector<std::string>{"-[TracingMutex lock]", "-[TracingMutex unlock]"}));
 }
 
 TEST(MonitoredMutableDictionary, NotifyingChangesPostTheirRecordedNames) {

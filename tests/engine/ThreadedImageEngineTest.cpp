@@ -60,13 +60,13 @@ public:
         }
         ImageWrapper::setCameraProfile(std::move(profile));
     }
-    void setProcessAsMonchromeSensor(bool monochrome) override {
-        if (monochrome != processAsMonchromeSensor()) {
+    void setProcessAsMonochromeSensor(bool monochrome) override {
+        if (monochrome != processAsMonochromeSensor()) {
             std::lock_guard lock(imagesLock);
             master.clear();
             alternate.clear();
         }
-        ImageWrapper::setProcessAsMonchromeSensor(monochrome);
+        ImageWrapper::setProcessAsMonochromeSensor(monochrome);
     }
     platform::Dictionary getParameters() override {
         platform::Dictionary p = ImageWrapper::getParameters();
@@ -92,7 +92,7 @@ private:
     using ImageWrapper::ImageWrapper;
     void decode() {
         ++decodes;
-        const int bright = processAsMonchromeSensor() ? 0 : 1;
+        const int bright = processAsMonochromeSensor() ? 0 : 1;
         master.resize(size_t(width) * height * 3);
         alternate.resize(master.size());
         for (int y = 0; y < height; ++y)

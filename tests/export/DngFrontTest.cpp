@@ -21,9 +21,9 @@
 #include "dng/image/dng_mosaic_info.h"
 #include "dng/image/dng_negative.h"
 #include "dng/writer/ImageWriterTestSupport.h"
+#include "export/DngTiffWriter.h"
 #include "export/ExportTestSupport.h"
 #include "export/dngWrapper.h"
-#include "export/pcdToDNG.h"
 #include "support/TestSupport.h"
 
 using namespace exporttest;
@@ -44,7 +44,7 @@ Dictionary CameraProperties() {
                                         {"DateTimeOriginal", Value("2020:01:02 03:04:05")}})}};
 }
 
-dng_exif& ExifOf(pcdToDNG& writer) { return *writer.Negative()->Metadata().GetExif(); }
+dng_exif& ExifOf(DngTiffWriter& writer) { return *writer.Negative()->Metadata().GetExif(); }
 
 }  // namespace
 
@@ -136,9 +136,9 @@ TEST(DngFront, TiffHoldsTheGammaEncodedBufferWithAProPhotoProfile) {
     TIFFGetField(tif, TIFFTAG_MAKE, &make);
     TIFFGetField(tif, TIFFTAG_MODEL, &model);
     TIFFGetField(tif, TIFFTAG_SOFTWARE, &software);
-    EXPECT_STREQ(make, "Zazid Ivuz app");
+    EXPECT_STREQ(make, "Quorvex app");
     EXPECT_STREQ(model, "Virtual camera");
-    EXPECT_STREQ(software, "Zazid Ivuz");
+    EXPECT_STREQ(software, "Quorvex");
     cmsHPROFILE icc = cmsOpenProfileFromMem(profile, profileSize);
     ASSERT_NE(icc, nullptr);
     EXPECT_EQ(cmsGetColorSpace(icc), cmsSigRgbData);
@@ -192,15 +192,15 @@ TEST(DngFront, UnknownTypesAndBadImagesCreateNoFile) {
 }
 
 TEST(DngFront, ErrorTextsAndTheNegativeBuilderSettings) {
-    EXPECT_STREQ(pcdToDNG::errorStringForCode(0), "No error. Success.");
-    EXPECT_STREQ(pcdToDNG::errorStringForCode(-1),
+    EXPECT_STREQ(DngTiffWriter::errorStringForCode(0), "No error. Success.");
+    EXPECT_STREQ(DngTiffWriter::errorStringForCode(-1),
                  "Logic or program error or other unclassifiable error.");
-    EXPECT_STREQ(pcdToDNG::errorStringForCode(100015),
+    EXPECT_STREQ(DngTiffWriter::errorStringForCode(100015),
                  "Logic or program error or other unclassifiable error.");
-    EXPECT_STREQ(pcdToDNG::errorStringForCode(100014), "Image is too big to save as TIFF.");
+    EXPECT_STREQ(DngTiffWriter::errorStringForCode(100014), "Image is too big to save as TIFF.");
 
     const auto pixels = Gradient(20, 10);
-    pcdToDNG rgb(20, 10);
+    DngTiffWriter rgb(20, 10);
     ASSERT_EQ(rgb.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
     const dng_negative& n = *rgb.Negative();
     EXPECT_EQ(n.DefaultCropSizeH().AsReal64(), 20.0);
@@ -208,7 +208,7 @@ TEST(DngFront, ErrorTextsAndTheNegativeBuilderSettings) {
     EXPECT_EQ(n.ColorimetricReference(), 1u);
     EXPECT_STREQ(ExifOf(rgb).fModel.Get(), "Generic PCD scanner");
 
-    pcdToDNG cfa(20, 10);
+    DngTiffWriter cfa(20, 10);
     cfa.SetCFAPattern(0xB4B4B4B4);
     ASSERT_EQ(cfa.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
     EXPECT_EQ(cfa.Negative()->DefaultCropOriginH().AsReal64(), 2.0);
@@ -218,7 +218,7 @@ TEST(DngFront, ErrorTextsAndTheNegativeBuilderSettings) {
     ASSERT_NE(cfa.Negative()->GetMosaicInfo(), nullptr);
     EXPECT_TRUE(cfa.Negative()->GetMosaicInfo()->IsColorFilterArray());
 
-    pcdToDNG odd(20, 10);
+    DngTiffWriter odd(20, 10);
     odd.SetCFAPattern(0x94949494);
     ASSERT_EQ(odd.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
     EXPECT_EQ(odd.Negative()->Stage1Image()->Planes(), 1u);
@@ -235,7 +235,7 @@ TEST(DngFront, ErrorTextsAndTheNegativeBuilderSettings) {
 TEST(DngFront, MetadataImportFillsTheExifRecord) {
     const auto pixels = Gradient(8, 8);
     auto front = dngWrapper::initWithSize(8, 8);
-    pcdToDNG& w = *front->writer();
+    DngTiffWriter& w = *front->writer();
     ASSERT_EQ(w.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
     const Dictionary meta{
         {"{TIFF}",
@@ -301,7 +301,7 @@ TEST(DngFront, EmbeddedOriginalBlocks) {
         for (size_t i = 0; i < size; ++i) data[i] = uint8_t(i * 7 + i / 300);
         dng_stream in(data.data(), uint32_t(size));
         std::unique_ptr<dng_memory_block> block;
-        EXPECT_EQ(pcdToDNG::CompressOriginal(in, host, block), 0);
+        EXPECT_EQ(DngTiffWriter::CompressOriginal(in, host, block), 0);
         const uint8_t* b = block->Buffer_uint8();
         auto be = [&](size_t at) {
             return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 |
@@ -336,7 +336,7 @@ TEST(DngFront, AnyThreadCountWritesTheSameFile) {
     const auto pixels = Gradient(kW, kH);
     std::vector<std::vector<uint8_t>> files;
     for (uint32 threads : {1u, 8u}) {
-        pcdToDNG writer(kW, kH);
+        DngTiffWriter writer(kW, kH);
         writer.Host().SetAreaTaskThreadCount(threads);
         ASSERT_EQ(writer.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
         const fs::path out = scratch.path() / (std::to_string(threads) + ".dng");

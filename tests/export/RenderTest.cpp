@@ -16,14 +16,14 @@
 #include "dng/image/dng_render.h"
 #include "dng/image/dng_simple_image.h"
 #include "dng/writer/ImageWriterTestSupport.h"
+#include "export/DngTiffWriter.h"
 #include "export/ExportTestSupport.h"
-#include "export/pcdToDNG.h"
 
 namespace {
 
 // A front-built negative with stages 2 and 3, RGB or a mosaic.
-std::unique_ptr<pcdToDNG> Built(int w, int h, uint32_t cfa = 0) {
-    auto writer = std::make_unique<pcdToDNG>(w, h);
+std::unique_ptr<DngTiffWriter> Built(int w, int h, uint32_t cfa = 0) {
+    auto writer = std::make_unique<DngTiffWriter>(w, h);
     writer->SetCFAPattern(cfa);
     std::vector<uint16_t> px = exporttest::Gradient(w, h);
     EXPECT_EQ(writer->BuildNegative(reinterpret_cast<const uint8_t*>(px.data()), 0), 0);

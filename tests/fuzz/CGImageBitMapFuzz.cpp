@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint16_t> rgb(width * height * 3);
     std::vector<float> rgba(width * height * 4);
     bm->getLinearBuffer(rgb);
-    bm->getFloatRBGABuffer(rgba);
+    bm->getFloatRGBABuffer(rgba);
     double v[4];
     bm->getPixelValues(int(width) - 1, int(height) - 1, v);
     bm->getPixelValues(int(width), 0, v);

@@ -121,7 +121,7 @@ TEST(Paths, TemporaryFolderIsPrivateAndFollowsTmpdir) {
     auto live = tmp / ("Quorvex-" + std::to_string(getppid()) + "-abcdef");
     std::filesystem::create_directories(stale / "inner");
     std::filesystem::create_directories(live);
-    std::ofstream(stale / "nivellartempfile.123456") << "x";
+    std::ofstream(stale / "quorvextempfile.123456") << "x";
     platform::emptyTemporaryDirectory();
     EXPECT_FALSE(std::filesystem::exists(stale));
     EXPECT_TRUE(std::filesystem::exists(live));

@@ -29,9 +29,9 @@ public:
         }
         return master.data();
     }
-    void setProcessAsMonchromeSensor(bool monochrome) override {
-        if (monochrome != processAsMonchromeSensor()) master.clear();
-        ImageWrapper::setProcessAsMonchromeSensor(monochrome);
+    void setProcessAsMonochromeSensor(bool monochrome) override {
+        if (monochrome != processAsMonochromeSensor()) master.clear();
+        ImageWrapper::setProcessAsMonochromeSensor(monochrome);
     }
     std::optional<platform::Error> failWith;
     std::vector<uint16_t> master;
@@ -86,10 +86,10 @@ TEST(ImageWrapper, SubclassDecodesOnDemandAndParametersFollow) {
     w->metaData()->set("Orientation", 1);
     EXPECT_EQ((*w->metaData())["Orientation"].integerValue(), 1);
 
-    w->setProcessAsMonchromeSensor(false);
+    w->setProcessAsMonochromeSensor(false);
     w->masterImageBytes();
     EXPECT_EQ(w->decodes, 1) << "the same flag again keeps the images";
-    w->setProcessAsMonchromeSensor(true);
+    w->setProcessAsMonochromeSensor(true);
     w->masterImageBytes();
     EXPECT_EQ(w->decodes, 2);
 }

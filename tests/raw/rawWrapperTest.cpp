@@ -208,12 +208,12 @@ TEST_F(rawWrapperChart, ProfileAndMonochromeChangesDecodeAgain) {
     EXPECT_EQ(raw->decodeCount(), 1u);
     EXPECT_FALSE(raw->bitmapIsDirty());
     raw->setCameraProfile(autoProfile);  // the same profile: nothing happens
-    raw->setProcessAsMonchromeSensor(false);
+    raw->setProcessAsMonochromeSensor(false);
     EXPECT_FALSE(raw->bitmapIsDirty());
     ASSERT_NE(raw->masterImageBytes(), nullptr);
     EXPECT_EQ(raw->decodeCount(), 1u);
 
-    raw->setProcessAsMonchromeSensor(true);
+    raw->setProcessAsMonochromeSensor(true);
     EXPECT_TRUE(raw->bitmapIsDirty());
     const uint16_t* mono = raw->masterImageBytes();
     ASSERT_NE(mono, nullptr);
@@ -224,7 +224,7 @@ TEST_F(rawWrapperChart, ProfileAndMonochromeChangesDecodeAgain) {
         EXPECT_EQ(mono[3 * i], mono[3 * i + 2]);
     }
 
-    raw->setProcessAsMonchromeSensor(false);
+    raw->setProcessAsMonochromeSensor(false);
     raw->setCameraProfile(DNGCameraProfileAbstract::initAsAutoProfile());  // another object
     ASSERT_NE(raw->masterImageBytes(), nullptr);
     EXPECT_NE(raw->alternateImageBytes(), nullptr);

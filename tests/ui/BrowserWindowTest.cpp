@@ -260,11 +260,11 @@ TEST_F(BrowserBatch, NamesNumberedOrReplacedAndTypeFromThePreset) {
 
     select(browser, {"a.dng"});
     browser.popAction(presetOfType(0));
-    EXPECT_FALSE(pcdDocumentController::sharedDocumentController().menusActive());
+    EXPECT_FALSE(DocumentController::sharedDocumentController().menusActive());
     EXPECT_TRUE(browser.progressSheet()->isVisible());
     ASSERT_TRUE(finish(browser));
     uitest::settle();
-    EXPECT_TRUE(pcdDocumentController::sharedDocumentController().menusActive());
+    EXPECT_TRUE(DocumentController::sharedDocumentController().menusActive());
     EXPECT_FALSE(browser.progressSheet()->isVisible());
     EXPECT_TRUE(alerts.shown.empty());
     EXPECT_TRUE(fs::exists(dir / "a_3.jpg"));
@@ -330,7 +330,7 @@ TEST_F(BrowserBatch, ProgressAndCancelDuringTheSecondFile) {
     EXPECT_FALSE(fs::exists(dir / "p2.jpg"));
     EXPECT_FALSE(fs::exists(dir / "p3.jpg"));
     EXPECT_TRUE(alerts.shown.empty());
-    EXPECT_TRUE(pcdDocumentController::sharedDocumentController().menusActive());
+    EXPECT_TRUE(DocumentController::sharedDocumentController().menusActive());
 }
 
 }  // namespace
@@ -423,7 +423,7 @@ namespace {
 TEST_F(BrowserBatch, AnOpenDocumentsSettingsReachTheCatalogFirst) {
     copySample("open.dng");
     const fs::path raw = dir / "open.dng";
-    auto& controller = pcdDocumentController::sharedDocumentController();
+    auto& controller = DocumentController::sharedDocumentController();
     platform::Error error;
     auto document = MyDocument::init();
     ASSERT_TRUE(document->readFromURL(raw.string(), &error)) << error.failureReason;

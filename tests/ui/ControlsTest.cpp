@@ -12,31 +12,31 @@
 
 #include "UiTestHome.h"
 #include "platform/Log.h"
-#include "ui/MMScrollView.h"
-#include "ui/MMScroller.h"
+#include "ui/OverlayScrollView.h"
+#include "ui/OverlayScroller.h"
 #include "ui/QuorvexClickTextField.h"
 #include "ui/QuorvexNumberFormatter.h"
 #include "ui/QuorvexOutlineView.h"
 #include "ui/QuorvexTableRowView.h"
 #include "ui/RoundedRect.h"
-#include "ui/YRKSpinningProgressIndicator.h"
+#include "ui/SpinningProgressIndicator.h"
 
 namespace {
 
 struct ShownSpinner {
     ShownSpinner() {
         window.resize(100, 100);
-        spinner = new YRKSpinningProgressIndicator(&window);
+        spinner = new SpinningProgressIndicator(&window);
         spinner->resize(100, 100);
         window.show();
     }
     QWidget window;
-    YRKSpinningProgressIndicator* spinner;
+    SpinningProgressIndicator* spinner;
 };
 
 TEST(Spinner, StoppingFadesTheFinsThenStops) {
     ShownSpinner shown;
-    YRKSpinningProgressIndicator& spinner = *shown.spinner;
+    SpinningProgressIndicator& spinner = *shown.spinner;
     EXPECT_TRUE(spinner.isIndeterminate());
     spinner.startAnimation();
     ASSERT_TRUE(spinner.isAnimating());
@@ -67,7 +67,7 @@ TEST(Spinner, StoppingFadesTheFinsThenStops) {
 
 TEST(Spinner, DeterminateSpinnersDoNotStartAndDrawTheirValue) {
     ShownSpinner shown;
-    YRKSpinningProgressIndicator& spinner = *shown.spinner;
+    SpinningProgressIndicator& spinner = *shown.spinner;
     spinner.setDoubleValue(25);
     EXPECT_FALSE(spinner.isIndeterminate());
     spinner.startAnimation();
@@ -85,7 +85,7 @@ TEST(Spinner, DeterminateSpinnersDoNotStartAndDrawTheirValue) {
 
 TEST(Spinner, ThreadedAnimationAdvancesOffTheGuiThreadAndJoinsOnStop) {
     ShownSpinner shown;
-    YRKSpinningProgressIndicator& spinner = *shown.spinner;
+    SpinningProgressIndicator& spinner = *shown.spinner;
     spinner.setUsesThreadedAnimation(true);
     spinner.startAnimation();
     ASSERT_TRUE(spinner.animationThreadRunning());
@@ -118,7 +118,7 @@ TEST(Spinner, ThreadedAnimationAdvancesOffTheGuiThreadAndJoinsOnStop) {
 
 TEST(Spinner, NotDisplayedWhenStoppedHidesAndFadesToTheLowerFloor) {
     ShownSpinner shown;
-    YRKSpinningProgressIndicator& spinner = *shown.spinner;
+    SpinningProgressIndicator& spinner = *shown.spinner;
     spinner.setDisplayedWhenStopped(false);
     EXPECT_FALSE(spinner.isVisible());
     spinner.startAnimation();
@@ -161,14 +161,14 @@ TEST(NumberFormatter, NeverRefusesAndKeepsTheLastGoodNumber) {
 }
 
 TEST(Scroller, KnobShowsOnActivityThenFades) {
-    MMScrollView view;
+    OverlayScrollView view;
     auto* content = new QWidget;
     content->resize(200, 2000);
     view.setWidget(content);
     view.resize(200, 300);
     view.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
-    MMScroller* scroller = view.overlayScroller();
+    OverlayScroller* scroller = view.overlayScroller();
     EXPECT_TRUE(scroller->isVisible());
     EXPECT_EQ(scroller->geometry(), QRect(200 - 15, 0, 15, 300));
     EXPECT_EQ(scroller->animationStep(), 0);  // invisible until something happens
@@ -255,7 +255,7 @@ TEST(TableRowView, OverridingBackgroundAndNoSelectionHighlight) {
 TEST(ClickTextField, DoubleClickTellsTheDelegate) {
     struct Delegate : QuorvexClickTextFieldDelegate {
         QuorvexClickTextField* clicked = nullptr;
-        void lablelDoubleClicked(QuorvexClickTextField* field) override { clicked = field; }
+        void labelDoubleClicked(QuorvexClickTextField* field) override { clicked = field; }
     } delegate;
     QuorvexClickTextField label("Exposure");
     label.setDelegate(&delegate);

@@ -16,10 +16,10 @@
 #include "ui/CIImageView.h"
 #include "ui/CropLayerController.h"
 #include "ui/DisplayTileCache.h"
+#include "ui/DocumentImageView.h"
+#include "ui/DocumentWindowController.h"
 #include "ui/QuorvexTiledLayer.h"
-#include "ui/VudeVuzevOveredIvozuvevov.h"
-#include "ui/ZRTiledLayer.h"
-#include "ui/ZozaVozivAZAdedeVozerUzid.h"
+#include "ui/TiledContentLayer.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ void sendMouse(QWidget* w, QEvent::Type type, QPointF viewPoint, Qt::MouseButton
     QApplication::sendEvent(w, &event);
 }
 
-std::vector<QRectF> frames(const ZRTiledLayer& layer) {
+std::vector<QRectF> frames(const TiledContentLayer& layer) {
     std::vector<QRectF> out;
     for (const auto& t : layer.sublayers()) out.push_back(t->frame());
     return out;
@@ -50,13 +50,13 @@ std::vector<QRectF> frames(const ZRTiledLayer& layer) {
 }  // namespace
 
 TEST(TiledImageView, ScaleRoundingFitPanAndOrientation) {
-    EXPECT_FLOAT_EQ(ZozaVozivAZAdedeVozerUzid::roundedScaleFactor(1.5f), 2.0f);
-    EXPECT_FLOAT_EQ(ZozaVozivAZAdedeVozerUzid::roundedScaleFactor(2.0f), 2.0f);
-    EXPECT_FLOAT_EQ(ZozaVozivAZAdedeVozerUzid::roundedScaleFactor(1.005f), 1.0f);
-    EXPECT_FLOAT_EQ(ZozaVozivAZAdedeVozerUzid::roundedScaleFactor(9.0f), 8.0f);
-    EXPECT_FLOAT_EQ(ZozaVozivAZAdedeVozerUzid::roundedScaleFactor(0.3f), 0.3f);
+    EXPECT_FLOAT_EQ(DocumentImageView::roundedScaleFactor(1.5f), 2.0f);
+    EXPECT_FLOAT_EQ(DocumentImageView::roundedScaleFactor(2.0f), 2.0f);
+    EXPECT_FLOAT_EQ(DocumentImageView::roundedScaleFactor(1.005f), 1.0f);
+    EXPECT_FLOAT_EQ(DocumentImageView::roundedScaleFactor(9.0f), 8.0f);
+    EXPECT_FLOAT_EQ(DocumentImageView::roundedScaleFactor(0.3f), 0.3f);
 
-    ZozaVozivAZAdedeVozerUzid view;
+    DocumentImageView view;
     view.resize(1200, 800);
     ASSERT_TRUE(view.setImage(stageOfSize(6000, 4000), 1, 0));
     EXPECT_FLOAT_EQ(view.pixelScaleFactor(), 0.2f);
@@ -87,15 +87,15 @@ TEST(TiledImageView, ScaleRoundingFitPanAndOrientation) {
     view.setOrientation(5);
     EXPECT_EQ(view.tiledLayer()->transform().m12(), 0);
 
-    ZozaVozivAZAdedeVozerUzid small;
+    DocumentImageView small;
     small.resize(1200, 800);
     ASSERT_TRUE(small.setImage(stageOfSize(600, 400), 0, 0));
     EXPECT_FLOAT_EQ(small.pixelScaleFactor(), 1.0f);
 
-    EXPECT_EQ(ZozaVozivAZAdedeVozerUzid::imageTransformForOrientation(6, 40, 30),
+    EXPECT_EQ(DocumentImageView::imageTransformForOrientation(6, 40, 30),
               QTransform(0, -1, 1, 0, 0, 40));
-    EXPECT_EQ(ZozaVozivAZAdedeVozerUzid::imageTransformForOrientation(9, 40, 30), QTransform());
-    EXPECT_EQ(ZozaVozivAZAdedeVozerUzid::imageTransformForOrientation(0, 40, 30), QTransform());
+    EXPECT_EQ(DocumentImageView::imageTransformForOrientation(9, 40, 30), QTransform());
+    EXPECT_EQ(DocumentImageView::imageTransformForOrientation(0, 40, 30), QTransform());
 
     // The pointer outside the view or the image reads (-1, -1).
     small.setCurrentCursorLocation(QPointF(600, 400), true);
@@ -107,7 +107,7 @@ TEST(TiledImageView, ScaleRoundingFitPanAndOrientation) {
 }
 
 TEST(TiledImageView, EyedropperClickReportsAndDragPans) {
-    ZozaVozivAZAdedeVozerUzid view;
+    DocumentImageView view;
     view.resize(800, 600);
     ASSERT_TRUE(view.setImage(stageOfSize(4000, 3000), 1, 0));
     Recorder recorder;
@@ -151,7 +151,7 @@ TEST(TiledImageView, EyedropperClickReportsAndDragPans) {
 }
 
 TEST(TiledDisplayLayers, GridLevelsAndRebuildRule) {
-    auto layer = ZRTiledLayer::create(false);
+    auto layer = TiledContentLayer::create(false);
     layer->setContentsScale(1);
     layer->setVisibleRect(QRectF(-1e5, -1e5, 2e5, 2e5));
     layer->setBounds(QRectF(0, 0, 1000, 700));
@@ -165,17 +165,17 @@ TEST(TiledDisplayLayers, GridLevelsAndRebuildRule) {
     EXPECT_NEAR(grid[9].width(), 1000 - 768 - double(0.01f), 1e-9);
     EXPECT_EQ(layer->activeTileArea(), QRectF(0, 0, 1000 - double(0.01f), 700));
 
-    EXPECT_EQ(ZRTileResolutionForScale(1.0, ~uint64_t(2)), 0);
-    EXPECT_EQ(ZRTileResolutionForScale(0.5, ~uint64_t(2)), 0);
-    EXPECT_EQ(ZRTileResolutionForScale(0.49, ~uint64_t(2)), -1);
-    EXPECT_EQ(ZRTileResolutionForScale(0.25, ~uint64_t(2)), -1);
-    EXPECT_EQ(ZRTileResolutionForScale(0.2, ~uint64_t(2)), -2);
-    EXPECT_EQ(ZRTileResolutionForScale(1e-9, 4), -5);
-    EXPECT_EQ(ZRTileScaleKey(1.0), 100);
-    EXPECT_EQ(ZRTileScaleKey(0.3), 333);
+    EXPECT_EQ(TileResolutionForScale(1.0, ~uint64_t(2)), 0);
+    EXPECT_EQ(TileResolutionForScale(0.5, ~uint64_t(2)), 0);
+    EXPECT_EQ(TileResolutionForScale(0.49, ~uint64_t(2)), -1);
+    EXPECT_EQ(TileResolutionForScale(0.25, ~uint64_t(2)), -1);
+    EXPECT_EQ(TileResolutionForScale(0.2, ~uint64_t(2)), -2);
+    EXPECT_EQ(TileResolutionForScale(1e-9, 4), -5);
+    EXPECT_EQ(TileScaleKey(1.0), 100);
+    EXPECT_EQ(TileScaleKey(0.3), 333);
 
     // The first grid does not store its key: the next pass rebuilds once.
-    layer = ZRTiledLayer::create(false);
+    layer = TiledContentLayer::create(false);
     layer->setVisibleRect(QRectF(-1e5, -1e5, 2e5, 2e5));
     layer->setTransform(QTransform::fromScale(0.3, 0.3));
     layer->setBounds(QRectF(0, 0, 1000, 700));
@@ -193,7 +193,7 @@ TEST(TiledDisplayLayers, GridLevelsAndRebuildRule) {
 
     // A scale that is not positive lays out nothing (and returns).
     for (double bad : {0.0, std::nan("")}) {
-        auto other = ZRTiledLayer::create(false);
+        auto other = TiledContentLayer::create(false);
         other->setVisibleRect(QRectF(0, 0, 100, 100));
         other->setTransform(QTransform::fromScale(bad, bad));
         other->setBounds(QRectF(0, 0, 100, 100));
@@ -206,7 +206,7 @@ TEST(TiledDisplayLayers, GridLevelsAndRebuildRule) {
     EXPECT_TRUE(layer->activeTileArea().isNull());
 
     // A new stage of the same extent keeps the grid and dirties every tile.
-    auto content = ZRTiledLayer::create(true);
+    auto content = TiledContentLayer::create(true);
     content->setVisibleRect(QRectF(5000, 5000, 10, 10));
     content->setImage(stageOfSize(1000, 700));
     content->setNeedsDisplay();
@@ -248,11 +248,11 @@ TEST(CropOverlay, DragClampsEdgeChoiceEntryAndFrameWidth) {
     EXPECT_EQ(CropLayerController::roundedUp(QRectF(0.2, 1.0, 99.01, 5.5)), QRectF(1, 1, 100, 6));
 
     // No crop draws nothing, not even the shade.
-    auto settings = ZRTiledLayer::create(true);
+    auto settings = TiledContentLayer::create(true);
     auto controller = CropLayerController::initReadyToAdjust(true, settings);
     ASSERT_TRUE(controller);
     controller->setSize(QRectF(0, 0, 64, 64));
-    ZRTileDrawSublayer tile;
+    TileDrawSublayer tile;
     tile.setFrame(QRectF(0, 0, 64, 64));
     QImage canvas(64, 64, QImage::Format_RGB32);
     canvas.fill(Qt::white);
@@ -347,7 +347,7 @@ TEST(DisplayCacheClasses, GenerationsShiftAndKeysHash) {
 }
 
 TEST(DocumentWindowRules, ZoomRotationStepsAndPhotoCDTexts) {
-    using W = VudeVuzevOveredIvozuvevov;
+    using W = DocumentWindowController;
     EXPECT_NEAR(W::zoomedIn(0.5f), 0.707f, 1e-6);
     EXPECT_FLOAT_EQ(W::zoomedIn(1.0f), 2.0f);
     EXPECT_NEAR(W::zoomedOut(1.0f), 0.7072f, 1e-4);

@@ -30,8 +30,8 @@
 #include "platform/UserDefaults.h"
 #include "ui/CIImageView.h"
 #include "ui/DisplayColor.h"
+#include "ui/DocumentWindowController.h"
 #include "ui/QuorvexClickTextField.h"
-#include "ui/VudeVuzevOveredIvozuvevov.h"
 
 namespace fs = std::filesystem;
 
@@ -40,13 +40,13 @@ namespace {
 fs::path dng(const char* name) { return testsupport::testdataDir() / "raw" / "dng" / name; }
 
 // Opens the file as the shell does and waits for the first developed image.
-VudeVuzevOveredIvozuvevov* openWindow(const fs::path& file, bool waitForImage = true) {
-    VudeVuzevOveredIvozuvevov* window = nullptr;
-    pcdDocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
+DocumentWindowController* openWindow(const fs::path& file, bool waitForImage = true) {
+    DocumentWindowController* window = nullptr;
+    DocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
         file.string(), true,
         [&](const MyDocument::Ptr& document, bool, const std::optional<platform::Error>& error) {
             ASSERT_FALSE(error) << error->failureReason;
-            window = VudeVuzevOveredIvozuvevov::makeWindowForDocument(document);
+            window = DocumentWindowController::makeWindowForDocument(document);
         });
     if (!window) return nullptr;
     window->window()->resize(1200, 800);
@@ -58,7 +58,7 @@ VudeVuzevOveredIvozuvevov* openWindow(const fs::path& file, bool waitForImage = 
 }
 
 // Every visible tile has its picture.
-bool tilesReady(VudeVuzevOveredIvozuvevov* w) {
+bool tilesReady(DocumentWindowController* w) {
     const auto& layer = w->imageView()->tiledLayer();
     if (!layer) return false;
     const QRectF active = layer->activeArea();
@@ -71,13 +71,13 @@ bool tilesReady(VudeVuzevOveredIvozuvevov* w) {
     return any;
 }
 
-QImage grabView(VudeVuzevOveredIvozuvevov* w) {
+QImage grabView(DocumentWindowController* w) {
     EXPECT_TRUE(uitest::spinUntil([&] { return tilesReady(w); }, std::chrono::seconds(30)));
     uitest::settle();
     return w->imageView()->grab().toImage();
 }
 
-void screenshot(VudeVuzevOveredIvozuvevov* w, const std::string& name) {
+void screenshot(DocumentWindowController* w, const std::string& name) {
     EXPECT_TRUE(uitest::spinUntil([&] { return tilesReady(w); }, std::chrono::seconds(30)));
     QTest::qWait(100);
     QPixmap picture;
@@ -101,7 +101,7 @@ double litFraction(const QImage& image) {
     return all ? double(lit) / double(all) : 0;
 }
 
-void closeAndWait(VudeVuzevOveredIvozuvevov* w) {
+void closeAndWait(DocumentWindowController* w) {
     QPointer<QuorvexDocumentWindow> window = w->window();
     window->close();
     EXPECT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
@@ -381,7 +381,7 @@ TEST(DocumentWindow, ReadoutStepsDefaultsPresetsAndWriteBack) {
     closeAndWait(w);
     EXPECT_FALSE(platform::UserDefaults::standard().dataForKey("QuorvexDocumentWindow").empty());
     // Closing closed the document: it is no longer open.
-    EXPECT_FALSE(pcdDocumentController::sharedDocumentController().documentForURL(
+    EXPECT_FALSE(DocumentController::sharedDocumentController().documentForURL(
         dng("rpi-1920x1200_10bit-packed_single-tile.dng").string()));
     // ...and wrote its edits: the file opens again with them.
     auto* again = openWindow(dng("rpi-1920x1200_10bit-packed_single-tile.dng"), false);
@@ -395,13 +395,13 @@ TEST(DocumentWindow, RefusedFilesShowTheirErrorAndClose) {
     int refusedAfterOpening = 0;
     for (const auto& entry : fs::directory_iterator(testsupport::testdataDir() / "raw" / "dng")) {
         uitest::ScriptedAlerts alerts;
-        VudeVuzevOveredIvozuvevov* w = nullptr;
+        DocumentWindowController* w = nullptr;
         std::optional<platform::Error> openError;
-        pcdDocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
+        DocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
             entry.path().string(), true,
             [&](const MyDocument::Ptr& document, bool, const std::optional<platform::Error>& e) {
                 openError = e;
-                if (document) w = VudeVuzevOveredIvozuvevov::makeWindowForDocument(document);
+                if (document) w = DocumentWindowController::makeWindowForDocument(document);
             });
         if (!w) continue;  // refused before a window: the shell presents it
         QPointer<QuorvexDocumentWindow> window = w->window();

@@ -133,7 +133,7 @@ TEST_F(ShellKeys, DisabledMenusLeaveOnlyQuitAndAbout) {
 
     center.post("TARNWisp_DisableMenus");
     uitest::settle();
-    EXPECT_FALSE(pcdDocumentController::sharedDocumentController().menusActive());
+    EXPECT_FALSE(DocumentController::sharedDocumentController().menusActive());
     for (QAction* action : shell.actions()) {
         const bool always = action->objectName() == "terminate:" ||
                             action->objectName() == "orderFrontStandardAboutPanel:";

@@ -21,7 +21,7 @@ TEST(Quit, StopsTheBatchClosesDocumentsWaitsForExportsThenClearsTheFlag) {
     uitest::UiTestHome home;
     uitest::ScriptedAlerts alerts;
     auto& shell = platform::ApplicationShell::shared();
-    auto& controller = pcdDocumentController::sharedDocumentController();
+    auto& controller = DocumentController::sharedDocumentController();
     auto& defaults = platform::UserDefaults::standard();
     ApplicationDefaults::registerDefaults();
     QuorvexAppDelegate delegate;

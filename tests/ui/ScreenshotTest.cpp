@@ -20,10 +20,10 @@
 #include "UiTestHome.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BackGroundView.h"
-#include "ui/MMScrollView.h"
+#include "ui/OverlayScrollView.h"
 #include "ui/QuorvexClickTextField.h"
+#include "ui/SpinningProgressIndicator.h"
 #include "ui/SplashScreenPanel.h"
-#include "ui/YRKSpinningProgressIndicator.h"
 
 namespace fs = std::filesystem;
 
@@ -113,13 +113,13 @@ TEST(Screenshots, SmallControls) {
     background->setBg(QColor(40, 44, 52));
     background->setGeometry(0, 0, 420, 200);
 
-    auto* spinning = new YRKSpinningProgressIndicator(&board);
+    auto* spinning = new SpinningProgressIndicator(&board);
     spinning->setGeometry(20, 20, 80, 80);
-    auto* determinate = new YRKSpinningProgressIndicator(&board);
+    auto* determinate = new SpinningProgressIndicator(&board);
     determinate->setGeometry(120, 20, 80, 80);
     determinate->setDoubleValue(25);
 
-    auto* scroll = new MMScrollView(&board);
+    auto* scroll = new OverlayScrollView(&board);
     auto* content = new QLabel;
     content->setText(QStringLiteral("Scrolled text\n").repeated(60));
     content->setStyleSheet(QStringLiteral("background: white; padding: 6px"));

@@ -227,7 +227,7 @@ TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {
                            nullptr});
     // The batch closes its documents on its own thread.
     std::thread([] {
-        pcdDocumentController::sharedDocumentController().removeDocument(nullptr);
+        DocumentController::sharedDocumentController().removeDocument(nullptr);
     }).join();
     EXPECT_EQ(rebuilt, 0);
     ASSERT_TRUE(uitest::spinUntil([&] { return rebuilt == 1; }));

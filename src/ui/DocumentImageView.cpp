@@ -1,4 +1,4 @@
-#include "ui/ZozaVozivAZAdedeVozerUzid.h"
+#include "ui/DocumentImageView.h"
 
 #include <QCursor>
 #include <QMouseEvent>
@@ -40,7 +40,7 @@ QCursor eyedropperCursor() {
 
 }  // namespace
 
-ZozaVozivAZAdedeVozerUzid::ZozaVozivAZAdedeVozerUzid(QWidget* parent) : QWidget(parent) {
+DocumentImageView::DocumentImageView(QWidget* parent) : QWidget(parent) {
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::ClickFocus);
@@ -48,21 +48,21 @@ ZozaVozivAZAdedeVozerUzid::ZozaVozivAZAdedeVozerUzid(QWidget* parent) : QWidget(
     backing_ = devicePixelRatioF();
 }
 
-ZozaVozivAZAdedeVozerUzid::~ZozaVozivAZAdedeVozerUzid() {
+DocumentImageView::~DocumentImageView() {
     if (tiledLayer_) tiledLayer_->removeSublayers();
     if (cropLayerCntrl_) cropLayerCntrl_->ourLayer()->removeSublayers();
 }
 
-double ZozaVozivAZAdedeVozerUzid::backingScaleFactor() const { return backing_; }
+double DocumentImageView::backingScaleFactor() const { return backing_; }
 
-void ZozaVozivAZAdedeVozerUzid::viewDidChangeBackingProperties() {
+void DocumentImageView::viewDidChangeBackingProperties() {
     backing_ = devicePixelRatioF();
     if (tiledLayer_) tiledLayer_->setContentsScale(backing_);
     if (cropLayerCntrl_) cropLayerCntrl_->ourLayer()->setContentsScale(backing_);
     layoutLayers();
 }
 
-bool ZozaVozivAZAdedeVozerUzid::setImage(TiledEngine::Ptr stage, int orientation, int) {
+bool DocumentImageView::setImage(TiledEngine::Ptr stage, int orientation, int) {
     if (!stage) return false;
     const platform::Rect extent = stage->extent();
     imageSize_ = QRectF(0, 0, extent.width, extent.height);
@@ -75,12 +75,12 @@ bool ZozaVozivAZAdedeVozerUzid::setImage(TiledEngine::Ptr stage, int orientation
     return true;
 }
 
-void ZozaVozivAZAdedeVozerUzid::layerForImage(TiledEngine::Ptr stage) {
+void DocumentImageView::layerForImage(TiledEngine::Ptr stage) {
     if (!tiledLayer_) {
-        tiledLayer_ = ZRTiledLayer::create(true);
+        tiledLayer_ = TiledContentLayer::create(true);
         tiledLayer_->setContentsScale(backing_);
         tiledLayer_->setDisplayProfile(platform::DisplayColor::screenProfile());
-        QPointer<ZozaVozivAZAdedeVozerUzid> self(this);
+        QPointer<DocumentImageView> self(this);
         tiledLayer_->setContentsChanged([self] {
             if (self) self->update();
         });
@@ -96,25 +96,25 @@ void ZozaVozivAZAdedeVozerUzid::layerForImage(TiledEngine::Ptr stage) {
     }
 }
 
-void ZozaVozivAZAdedeVozerUzid::setOrientation(int orientation) {
+void DocumentImageView::setOrientation(int orientation) {
     imageOrientation_ = orientation;
     setPixelScaleFactor(-1);
 }
 
 // ---------------------------------------------------------------- zoom
 
-float ZozaVozivAZAdedeVozerUzid::pixelScaleFactor() const {
+float DocumentImageView::pixelScaleFactor() const {
     if (!tiledLayer_) return 1.0f;
     const QTransform& t = tiledLayer_->transform();
     return float(std::max(std::abs(t.m11()), std::abs(t.m12())) * backing_);
 }
 
-float ZozaVozivAZAdedeVozerUzid::roundedScaleFactor(float f) {
+float DocumentImageView::roundedScaleFactor(float f) {
     if (f > 1) f = std::min(std::trunc(f + 0.99f), 8.0f);
     return f;
 }
 
-QTransform ZozaVozivAZAdedeVozerUzid::layerTransform(float s) const {
+QTransform DocumentImageView::layerTransform(float s) const {
     const double W = imageSize_.width(), H = imageSize_.height();
     switch (imageOrientation_) {
         case 0:
@@ -127,13 +127,12 @@ QTransform ZozaVozivAZAdedeVozerUzid::layerTransform(float s) const {
         case 8:
             return QTransform(0, s, -s, 0, s * H, 0);
         default:
-            logInvalidRotate(imageOrientation_,
-                             "-[ZozaVozivAZAdedeVozerUzid setPixelScaleFactor:]");
+            logInvalidRotate(imageOrientation_, "-[DocumentImageView setPixelScaleFactor:]");
             return QTransform(s, 0, 0, s, 0, 0);
     }
 }
 
-void ZozaVozivAZAdedeVozerUzid::setPixelScaleFactor(float f) {
+void DocumentImageView::setPixelScaleFactor(float f) {
     if (f < 0) f = pixelScaleFactor();
     f = roundedScaleFactor(f);
     if (!tiledLayer_) return;
@@ -144,7 +143,7 @@ void ZozaVozivAZAdedeVozerUzid::setPixelScaleFactor(float f) {
     updateLayerPosition();
 }
 
-void ZozaVozivAZAdedeVozerUzid::setScaleFactorToFit() {
+void DocumentImageView::setScaleFactorToFit() {
     noScaleYet_ = false;
     const double W = imageSize_.width(), H = imageSize_.height();
     imageCenter_ = QPointF(W / 2, H / 2);
@@ -152,13 +151,13 @@ void ZozaVozivAZAdedeVozerUzid::setScaleFactorToFit() {
     if (imageOrientation_ == 6 || imageOrientation_ == 8)
         std::swap(bw, bh);
     else if (!turns(imageOrientation_))
-        logInvalidRotate(imageOrientation_, "-[ZozaVozivAZAdedeVozerUzid setScaleFactorToFit]");
+        logInvalidRotate(imageOrientation_, "-[DocumentImageView setScaleFactorToFit]");
     if (W <= 0 || H <= 0) return;
     const float f = std::min({1.0f, float(bw / W), float(bh / H)});
     setPixelScaleFactor(f);
 }
 
-QTransform ZozaVozivAZAdedeVozerUzid::imageTransformForOrientation(int code, double Wd, double Hd) {
+QTransform DocumentImageView::imageTransformForOrientation(int code, double Wd, double Hd) {
     const float W = float(Wd), H = float(Hd);
     // Codes outside 1..8 use the upright row (no read past the table).
     switch (code) {
@@ -183,18 +182,18 @@ QTransform ZozaVozivAZAdedeVozerUzid::imageTransformForOrientation(int code, dou
 
 // ---------------------------------------------------------------- coordinates
 
-QPointF ZozaVozivAZAdedeVozerUzid::viewPointFromImagePoint(QPointF p) const {
+QPointF DocumentImageView::viewPointFromImagePoint(QPointF p) const {
     if (!tiledLayer_) return p;
     return tiledLayer_->toSuperlayer(QPointF(p.x(), imageSize_.height() - p.y()));
 }
 
-QRectF ZozaVozivAZAdedeVozerUzid::viewRectFromImageRect(const QRectF& r) const {
+QRectF DocumentImageView::viewRectFromImageRect(const QRectF& r) const {
     if (!tiledLayer_) return r;
     return tiledLayer_->rectToSuperlayer(
         QRectF(r.x(), imageSize_.height() - r.y() - r.height(), r.width(), r.height()));
 }
 
-QPointF ZozaVozivAZAdedeVozerUzid::viewPointToUnflippedImage(QPointF p, bool clip) const {
+QPointF DocumentImageView::viewPointToUnflippedImage(QPointF p, bool clip) const {
     if (!tiledLayer_) return p;
     const QPointF q = tiledLayer_->fromSuperlayer(p);
     const QPointF r(q.x(), imageSize_.height() - q.y());
@@ -204,43 +203,43 @@ QPointF ZozaVozivAZAdedeVozerUzid::viewPointToUnflippedImage(QPointF p, bool cli
     return r;
 }
 
-QRectF ZozaVozivAZAdedeVozerUzid::viewRectToUnflippedImage(const QRectF& r) const {
+QRectF DocumentImageView::viewRectToUnflippedImage(const QRectF& r) const {
     if (!tiledLayer_) return r;
     QRectF q = tiledLayer_->rectFromSuperlayer(r).intersected(imageSize_);
     q.moveTop(imageSize_.height() - (q.y() + q.height()));
     return q;
 }
 
-QRectF ZozaVozivAZAdedeVozerUzid::displayedImageRect() const {
+QRectF DocumentImageView::displayedImageRect() const {
     return viewRectToUnflippedImage(QRectF(0, 0, width(), height()));
 }
 
-QRectF ZozaVozivAZAdedeVozerUzid::activeArea() const {
+QRectF DocumentImageView::activeArea() const {
     if (!tiledLayer_) return {};
     return tiledLayer_->rectFromSuperlayer(QRectF(0, 0, width(), height()))
         .intersected(tiledLayer_->bounds());
 }
 
-QRectF ZozaVozivAZAdedeVozerUzid::activeTiledRect() const {
+QRectF DocumentImageView::activeTiledRect() const {
     if (!tiledLayer_) return {};
     const QRectF a = tiledLayer_->activeTileArea();
     if (a.isNull()) return {};
     return QRectF(a.x(), imageSize_.height() - a.y() - a.height(), a.width(), a.height());
 }
 
-QPointF ZozaVozivAZAdedeVozerUzid::getPixelUnrotatedLocation() const {
+QPointF DocumentImageView::getPixelUnrotatedLocation() const {
     if (!cursorIsInView_) return QPointF(-1, -1);
     return viewPointToUnflippedImage(currentCursorLocation_, true);
 }
 
-void ZozaVozivAZAdedeVozerUzid::setCurrentCursorLocation(QPointF viewPoint, bool inView) {
+void DocumentImageView::setCurrentCursorLocation(QPointF viewPoint, bool inView) {
     currentCursorLocation_ = viewPoint;
     cursorIsInView_ = inView;
 }
 
 // ---------------------------------------------------------------- placement
 
-void ZozaVozivAZAdedeVozerUzid::updateLayerPosition() {
+void DocumentImageView::updateLayerPosition() {
     if (!tiledLayer_) return;
     const QPointF v = viewPointFromImagePoint(imageCenter_);
     const QPointF moved =
@@ -257,12 +256,12 @@ void ZozaVozivAZAdedeVozerUzid::updateLayerPosition() {
     markLocationChanged();
 }
 
-void ZozaVozivAZAdedeVozerUzid::markLocationChanged() {
+void DocumentImageView::markLocationChanged() {
     update();
     layoutLayers();
 }
 
-void ZozaVozivAZAdedeVozerUzid::layoutLayers() {
+void DocumentImageView::layoutLayers() {
     const QRectF visible(0, 0, width(), height());
     if (cropLayerCntrl_) {
         cropLayerCntrl_->ourLayer()->setVisibleRect(visible);
@@ -275,7 +274,7 @@ void ZozaVozivAZAdedeVozerUzid::layoutLayers() {
     shared_->set(activeTiledRect());
 }
 
-void ZozaVozivAZAdedeVozerUzid::panImage(QPointF from, QPointF to) {
+void DocumentImageView::panImage(QPointF from, QPointF to) {
     const QPointF a = viewPointToUnflippedImage(from, false);
     const QPointF b = viewPointToUnflippedImage(to, false);
     imageCenter_ += a - b;
@@ -286,7 +285,7 @@ void ZozaVozivAZAdedeVozerUzid::panImage(QPointF from, QPointF to) {
 
 // ---------------------------------------------------------------- modes and crop
 
-void ZozaVozivAZAdedeVozerUzid::setCursorTrackingMode(uint64_t mode) {
+void DocumentImageView::setCursorTrackingMode(uint64_t mode) {
     trackingMode_ = mode;
     if (mode == 1 && cropLayerCntrl_ && cropLayerCntrl_->cropArea().width() < 0) {
         const QRectF crop = CropLayerController::entryCrop(displayedImageRect());
@@ -303,7 +302,7 @@ void ZozaVozivAZAdedeVozerUzid::setCursorTrackingMode(uint64_t mode) {
     resetCursorRects();
 }
 
-void ZozaVozivAZAdedeVozerUzid::setCropRect(const QRectF& rect) {
+void DocumentImageView::setCropRect(const QRectF& rect) {
     savedCropRect_ = rect;
     if (!cropLayerCntrl_) return;
     cropLayerCntrl_->setCropArea(rect);
@@ -312,7 +311,7 @@ void ZozaVozivAZAdedeVozerUzid::setCropRect(const QRectF& rect) {
     update();
 }
 
-void ZozaVozivAZAdedeVozerUzid::moveCrop(QPointF last, QPointF location) {
+void DocumentImageView::moveCrop(QPointF last, QPointF location) {
     if (!cropLayerCntrl_) return;
     const QPointF a = viewPointToUnflippedImage(last, false);
     const QPointF b = viewPointToUnflippedImage(location, false);
@@ -322,16 +321,16 @@ void ZozaVozivAZAdedeVozerUzid::moveCrop(QPointF last, QPointF location) {
     update();
 }
 
-void ZozaVozivAZAdedeVozerUzid::endCropDrag() {
+void DocumentImageView::endCropDrag() {
     if (!cropLayerCntrl_) return;
     const QRectF r = CropLayerController::roundedUp(cropLayerCntrl_->cropArea());
     updateLayerPosition();
     if (eyeDropperDelegate_) eyeDropperDelegate_->cropRectChanged(r);
 }
 
-void ZozaVozivAZAdedeVozerUzid::doneWithView() {}
+void DocumentImageView::doneWithView() {}
 
-void ZozaVozivAZAdedeVozerUzid::resetCursorRects() {
+void DocumentImageView::resetCursorRects() {
     switch (trackingMode_) {
         case 1: {
             QCursor cursor(Qt::CrossCursor);
@@ -363,7 +362,7 @@ void ZozaVozivAZAdedeVozerUzid::resetCursorRects() {
 
 // ---------------------------------------------------------------- painting
 
-void ZozaVozivAZAdedeVozerUzid::paintEvent(QPaintEvent*) {
+void DocumentImageView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
     if (!tiledLayer_) return;
@@ -382,7 +381,7 @@ void ZozaVozivAZAdedeVozerUzid::paintEvent(QPaintEvent*) {
     const double dpr = backing_;
     auto snap = [dpr](double v) { return std::round(v * dpr) / dpr; };
     for (const auto& tile : tiledLayer_->sublayers()) {
-        auto* content = static_cast<ZRTileContentSublayer*>(tile.get());
+        auto* content = static_cast<TileContentSublayer*>(tile.get());
         if (!content->hasContents()) continue;
         const QRectF f = content->frame();
         painter.setRenderHint(QPainter::SmoothPixmapTransform, content->smoothMagnification());
@@ -413,12 +412,12 @@ void ZozaVozivAZAdedeVozerUzid::paintEvent(QPaintEvent*) {
     }
 }
 
-void ZozaVozivAZAdedeVozerUzid::resizeEvent(QResizeEvent* event) {
+void DocumentImageView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     updateLayerPosition();
 }
 
-bool ZozaVozivAZAdedeVozerUzid::event(QEvent* event) {
+bool DocumentImageView::event(QEvent* event) {
     if (event->type() == QEvent::ScreenChangeInternal && devicePixelRatioF() != backing_) {
         viewDidChangeBackingProperties();
         setPixelScaleFactor(-1);
@@ -428,7 +427,7 @@ bool ZozaVozivAZAdedeVozerUzid::event(QEvent* event) {
 
 // ---------------------------------------------------------------- pointer
 
-void ZozaVozivAZAdedeVozerUzid::mousePressEvent(QMouseEvent* event) {
+void DocumentImageView::mousePressEvent(QMouseEvent* event) {
     const QPointF p = viewPointFromWidget(event->position());
     pressed_ = true;
     dragged_ = false;
@@ -440,7 +439,7 @@ void ZozaVozivAZAdedeVozerUzid::mousePressEvent(QMouseEvent* event) {
                                                       viewPointToUnflippedImage(p, false));
 }
 
-void ZozaVozivAZAdedeVozerUzid::mouseMoveEvent(QMouseEvent* event) {
+void DocumentImageView::mouseMoveEvent(QMouseEvent* event) {
     const QPointF p = viewPointFromWidget(event->position());
     currentCursorLocation_ = p;
     cursorIsInView_ = true;
@@ -456,7 +455,7 @@ void ZozaVozivAZAdedeVozerUzid::mouseMoveEvent(QMouseEvent* event) {
     dragged_ = true;
 }
 
-void ZozaVozivAZAdedeVozerUzid::mouseReleaseEvent(QMouseEvent*) {
+void DocumentImageView::mouseReleaseEvent(QMouseEvent*) {
     if (!pressed_) return;
     pressed_ = false;
     if (ignoreGesture_) return;
@@ -468,17 +467,17 @@ void ZozaVozivAZAdedeVozerUzid::mouseReleaseEvent(QMouseEvent*) {
     }
 }
 
-void ZozaVozivAZAdedeVozerUzid::wheelEvent(QWheelEvent* event) {
+void DocumentImageView::wheelEvent(QWheelEvent* event) {
     const QPointF from(width() / 2.0, height() / 2.0);
     const double dx = event->angleDelta().x() / 120.0, dy = event->angleDelta().y() / 120.0;
     panImage(from, QPointF(from.x() + 20 * dx, from.y() - 20 * dy));
     event->accept();
 }
 
-void ZozaVozivAZAdedeVozerUzid::enterEvent(QEnterEvent* event) {
+void DocumentImageView::enterEvent(QEnterEvent* event) {
     cursorIsInView_ = true;
     currentCursorLocation_ = viewPointFromWidget(event->position());
     setFocus(Qt::MouseFocusReason);
 }
 
-void ZozaVozivAZAdedeVozerUzid::leaveEvent(QEvent*) { cursorIsInView_ = false; }
+void DocumentImageView::leaveEvent(QEvent*) { cursorIsInView_ = false; }

@@ -21,14 +21,14 @@
 
 class QTimer;
 
-class YRKSpinningProgressIndicator : public QWidget {
+class SpinningProgressIndicator : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kNumFins = 12;
     static constexpr int kSpinningStyle = 1;
 
-    explicit YRKSpinningProgressIndicator(QWidget* parent = nullptr);
-    ~YRKSpinningProgressIndicator() override;
+    explicit SpinningProgressIndicator(QWidget* parent = nullptr);
+    ~SpinningProgressIndicator() override;
 
     void startAnimation();
     void stopAnimation();

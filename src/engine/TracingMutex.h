@@ -4,7 +4,7 @@
 
 #include "platform/Locks.h"
 
-class ZRDebugLock {
+class TracingMutex {
 public:
     void lock();
     void unlock();

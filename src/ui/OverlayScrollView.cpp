@@ -1,13 +1,13 @@
-#include "ui/MMScrollView.h"
+#include "ui/OverlayScrollView.h"
 
 #include <QScrollBar>
 
-#include "ui/MMScroller.h"
+#include "ui/OverlayScroller.h"
 
-MMScrollView::MMScrollView(QWidget* parent) : QScrollArea(parent) {
+OverlayScrollView::OverlayScrollView(QWidget* parent) : QScrollArea(parent) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setFrameShape(QFrame::NoFrame);
-    scroller_ = new MMScroller(Qt::Vertical, this);
+    scroller_ = new OverlayScroller(Qt::Vertical, this);
     QScrollBar* inner = verticalScrollBar();
     connect(inner, &QScrollBar::rangeChanged, scroller_, [this](int minimum, int maximum) {
         scroller_->setRange(minimum, maximum);
@@ -19,14 +19,14 @@ MMScrollView::MMScrollView(QWidget* parent) : QScrollArea(parent) {
     scroller_->setVisible(false);
 }
 
-void MMScrollView::tile() {
+void OverlayScrollView::tile() {
     const QRect bounds = viewport()->geometry();
-    scroller_->setGeometry(bounds.right() + 1 - MMScroller::kWidth, bounds.top(),
-                           MMScroller::kWidth, bounds.height());
+    scroller_->setGeometry(bounds.right() + 1 - OverlayScroller::kWidth, bounds.top(),
+                           OverlayScroller::kWidth, bounds.height());
     scroller_->raise();
 }
 
-void MMScrollView::resizeEvent(QResizeEvent* event) {
+void OverlayScrollView::resizeEvent(QResizeEvent* event) {
     QScrollArea::resizeEvent(event);
     tile();
 }

@@ -24,12 +24,12 @@
 #include "platform/BitmapImage.h"
 #include "raw/ImageWrapper.h"
 
-class dcpWrapper : public ImageWrapper {
+class PhotoCDImageSource : public ImageWrapper {
 public:
-    using Ptr = std::shared_ptr<dcpWrapper>;
+    using Ptr = std::shared_ptr<PhotoCDImageSource>;
 
     static Ptr initWithFile(const std::string& path, const std::string& fileUUID, bool thumbNail);
-    ~dcpWrapper() override;
+    ~PhotoCDImageSource() override;
 
     // Parses once; later calls answer parseOK().
     bool preProcess();

@@ -27,8 +27,8 @@
 #include "document/MyDocument.h"
 #include "platform/Error.h"
 #include "platform/NotificationCenter.h"
+#include "ui/DocumentImageView.h"
 #include "ui/QuorvexClickTextField.h"
-#include "ui/ZozaVozivAZAdedeVozerUzid.h"
 
 class CIImageView;
 class QCheckBox;
@@ -40,8 +40,8 @@ class QProgressBar;
 class QSplitter;
 class QTreeWidgetItem;
 class QuorvexOutlineView;
-class VudeVuzevOveredIvozuvevov;
-class YRKSpinningProgressIndicator;
+class DocumentWindowController;
+class SpinningProgressIndicator;
 class DocumentWindowAdapter;
 class ColorSyncProfileWrap;
 class DNGCameraProfileAbstract;
@@ -51,7 +51,7 @@ class DNGCameraProfileAbstract;
 class QuorvexDocumentWindow : public QMainWindow {
     Q_OBJECT
 public:
-    explicit QuorvexDocumentWindow(VudeVuzevOveredIvozuvevov* controller);
+    explicit QuorvexDocumentWindow(DocumentWindowController* controller);
     void detach() { controller_ = nullptr; }
 
 public slots:
@@ -72,12 +72,12 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
-    VudeVuzevOveredIvozuvevov* controller_;
+    DocumentWindowController* controller_;
 };
 
-class VudeVuzevOveredIvozuvevov : public QObject,
-                                  public RizuDavazORAredOreDurirodIrivirar,
-                                  public QuorvexClickTextFieldDelegate {
+class DocumentWindowController : public QObject,
+                                 public RizuDavazORAredOreDurirodIrivirar,
+                                 public QuorvexClickTextFieldDelegate {
     Q_OBJECT
 public:
     // One adjustable setting: its key, label and slider range.
@@ -89,17 +89,17 @@ public:
     static const std::vector<std::pair<const char*, std::vector<SettingSpec>>>& sliderSections();
 
     // The window of the document, made and shown when missing.
-    static VudeVuzevOveredIvozuvevov* makeWindowForDocument(const MyDocument::Ptr& document);
-    static VudeVuzevOveredIvozuvevov* windowForDocument(const MyDocument* document);
+    static DocumentWindowController* makeWindowForDocument(const MyDocument::Ptr& document);
+    static DocumentWindowController* windowForDocument(const MyDocument* document);
     // Makes the shell open documents in these windows.
     static void installDocumentWindowFactory();
 
-    explicit VudeVuzevOveredIvozuvevov(MyDocument::Ptr document);
-    ~VudeVuzevOveredIvozuvevov() override;
+    explicit DocumentWindowController(MyDocument::Ptr document);
+    ~DocumentWindowController() override;
 
     QuorvexDocumentWindow* window() const { return window_; }
     MyDocument::Ptr document() const { return document_; }
-    ZozaVozivAZAdedeVozerUzid* imageView() const { return mImageView; }
+    DocumentImageView* imageView() const { return mImageView; }
     CIImageView* histogramView() const { return histogramView_; }
     QLabel* pixelValues() const { return mPixelValues; }
     QuorvexOutlineView* sidebar() const { return sidebar_; }
@@ -121,7 +121,7 @@ public:
     // A control's value changed by the user.
     void setValueForControl(QObject* control, const platform::Value& value);
     void setToDefault(QObject* control);
-    void lablelDoubleClicked(QuorvexClickTextField* field) override;
+    void labelDoubleClicked(QuorvexClickTextField* field) override;
 
     // Zoom.
     void zoomIn();
@@ -211,10 +211,10 @@ private:
     MyDocument::Ptr document_;
     std::shared_ptr<DocumentWindowAdapter> adapter_;
     QPointer<QuorvexDocumentWindow> window_;
-    ZozaVozivAZAdedeVozerUzid* mImageView = nullptr;
+    DocumentImageView* mImageView = nullptr;
     QLabel* mPixelValues = nullptr;
     QProgressBar* mProgress = nullptr;
-    YRKSpinningProgressIndicator* openProgress_ = nullptr;
+    SpinningProgressIndicator* openProgress_ = nullptr;
     QSplitter* splitView_ = nullptr;
     QuorvexOutlineView* sidebar_ = nullptr;
     CIImageView* histogramView_ = nullptr;

@@ -2,7 +2,7 @@
 // 65535 and black 0, one camera profile whose matrix maps XYZ to the
 // buffer's RGB, a D50 as-shot white and no tone curve of its own, so that a
 // reader develops the pixels the caller handed over.
-#include "export/pcdToDNG.h"
+#include "export/DngTiffWriter.h"
 
 #include <zlib.h>
 
@@ -37,6 +37,7 @@
 #include "dng/writer/tiff_tag.h"
 #include "export/ImagePropertyImport.h"
 #include "platform/Dispatch.h"
+#include "platform/Version.h"
 
 namespace {
 
@@ -93,17 +94,17 @@ dng_date_time_info ParsedDate(const char* text) { return ImagePropertyImport::pa
 
 }  // namespace
 
-pcdToDNG::pcdToDNG() : pcdToDNG(192, 128) {}
+DngTiffWriter::DngTiffWriter() : DngTiffWriter(192, 128) {}
 
-pcdToDNG::pcdToDNG(int width, int height)
+DngTiffWriter::DngTiffWriter(int width, int height)
     : fWidth(width), fHeight(height), fColorMatrix(Invert(FromRows(kProPhotoD50))) {
     fHost.SetAreaTaskThreadCount(platform::processorCount());
 }
 
-pcdToDNG::~pcdToDNG() = default;
+DngTiffWriter::~DngTiffWriter() = default;
 
-void pcdToDNG::SetColorMatrix(bool invert, float m00, float m10, float m20, float m01, float m11,
-                              float m21, float m02, float m12, float m22) {
+void DngTiffWriter::SetColorMatrix(bool invert, float m00, float m10, float m20, float m01,
+                                   float m11, float m21, float m02, float m12, float m22) {
     // Column order: (m00, m10, m20) is the first column.
     dng_matrix_3by3 m(m00, m01, m02, m10, m11, m12, m20, m21, m22);
     fColorMatrix = m;
@@ -115,7 +116,7 @@ void pcdToDNG::SetColorMatrix(bool invert, float m00, float m10, float m20, floa
     }
 }
 
-void pcdToDNG::DescribeBuffer(dng_ifd& ifd, uint32_t orientation) const {
+void DngTiffWriter::DescribeBuffer(dng_ifd& ifd, uint32_t orientation) const {
     const bool cfa = fCFAPattern != 0;
     const uint32_t samples = cfa ? 1 : 3;
     ifd.fUsesNewSubFileType = true;
@@ -151,7 +152,7 @@ void pcdToDNG::DescribeBuffer(dng_ifd& ifd, uint32_t orientation) const {
     ifd.fActiveArea = dng_rect(fHeight, fWidth);
 }
 
-int32_t pcdToDNG::BuildNegative(const uint8_t* buffer, uint32_t orientation) {
+int32_t DngTiffWriter::BuildNegative(const uint8_t* buffer, uint32_t orientation) {
     try {
         const bool cfa = fCFAPattern != 0;
         if (!buffer || fWidth <= 0 || fHeight <= 0) ThrowProgramError("Empty image");
@@ -234,7 +235,7 @@ int32_t pcdToDNG::BuildNegative(const uint8_t* buffer, uint32_t orientation) {
         if (dng_exif* exif = n.Metadata().GetExif()) {
             exif->fMake.SetASCII("Unknown");
             exif->fModel.SetASCII("Generic PCD scanner");
-            exif->fSoftware.SetASCII("tarnWisp V1.0.0");
+            exif->fSoftware.SetASCII(platform::kProgramNameAndVersion);
             // The EXIF directory requires it (validators flag its absence).
             exif->fFlashPixVersion = 0x30313030;  // "0100"
         }
@@ -248,7 +249,7 @@ int32_t pcdToDNG::BuildNegative(const uint8_t* buffer, uint32_t orientation) {
 // ---------------------------------------------------------------- setters
 
 #define PCD_EXIF_TEXT(Setter, field)                                       \
-    void pcdToDNG::Setter(const char* text) {                              \
+    void DngTiffWriter::Setter(const char* text) {                         \
         if (!fNegative || !fNegative->Metadata().GetExif()) return;        \
         fNegative->Metadata().GetExif()->field.SetASCII(text ? text : ""); \
     }
@@ -262,22 +263,22 @@ PCD_EXIF_TEXT(SetCameraSerialNumber, fCameraSerialNumber)
 PCD_EXIF_TEXT(SetArtist, fArtist)
 #undef PCD_EXIF_TEXT
 
-void pcdToDNG::SetDateTime(const char* text) {
+void DngTiffWriter::SetDateTime(const char* text) {
     if (!fNegative || !fNegative->Metadata().GetExif()) return;
     fNegative->Metadata().GetExif()->fDateTime = ParsedDate(text);
 }
 
-void pcdToDNG::SetDateTimeOriginal(const char* text) {
+void DngTiffWriter::SetDateTimeOriginal(const char* text) {
     if (!fNegative || !fNegative->Metadata().GetExif()) return;
     fNegative->Metadata().GetExif()->fDateTimeOriginal = ParsedDate(text);
 }
 
-void pcdToDNG::SetDateTimeDigitized(const char* text) {
+void DngTiffWriter::SetDateTimeDigitized(const char* text) {
     if (!fNegative || !fNegative->Metadata().GetExif()) return;
     fNegative->Metadata().GetExif()->fDateTimeDigitized = ParsedDate(text);
 }
 
-void pcdToDNG::SetOriginalFileName(const char* name) {
+void DngTiffWriter::SetOriginalFileName(const char* name) {
     if (!fNegative) return;
     fNegative->SetOriginalRawFileName(name ? name : "");
     SetImageDescription(name);
@@ -285,8 +286,8 @@ void pcdToDNG::SetOriginalFileName(const char* name) {
 
 // ---------------------------------------------------------------- writing
 
-int32_t pcdToDNG::CompressOriginal(dng_stream& input, dng_host& host,
-                                   std::unique_ptr<dng_memory_block>& block) {
+int32_t DngTiffWriter::CompressOriginal(dng_stream& input, dng_host& host,
+                                        std::unique_ptr<dng_memory_block>& block) {
     const uint64 length = input.Length();
     if (length >= uint64(kMaxEmbeddedFile) + 1) return dng_error_image_too_big_dng;
     const uint32 L = uint32(length);
@@ -335,7 +336,8 @@ int32_t pcdToDNG::CompressOriginal(dng_stream& input, dng_host& host,
     return 0;
 }
 
-int32_t pcdToDNG::writeFile(const char* fileName, const char* embedFileName, const char* type) {
+int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName,
+                                 const char* type) {
     const bool dng = ContainsNoCase(type, "dng");
     const bool tiff = !dng && ContainsNoCase(type, "tif");
     if (!dng && !tiff) return dng_error_unknown;  // nothing is created
@@ -426,7 +428,7 @@ int32_t pcdToDNG::writeFile(const char* fileName, const char* embedFileName, con
     }
 }
 
-const char* pcdToDNG::errorStringForCode(int32_t code) {
+const char* DngTiffWriter::errorStringForCode(int32_t code) {
     switch (code) {
         case 0:
             return "No error. Success.";
@@ -463,7 +465,8 @@ const char* pcdToDNG::errorStringForCode(int32_t code) {
     }
 }
 
-void pcdToDNG::SetEXIFProperty(int index, const char* text, int32_t intValue, double realValue) {
+void DngTiffWriter::SetEXIFProperty(int index, const char* text, int32_t intValue,
+                                    double realValue) {
     if (!fNegative) return;
     if (dng_exif* exif = fNegative->Metadata().GetExif())
         ImagePropertyImport::setExifProperty(*exif, index, text, intValue, realValue);

@@ -1,4 +1,4 @@
-#include "ui/VudeVuzevOveredIvozuvevov.h"
+#include "ui/DocumentWindowController.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -44,15 +44,15 @@
 #include "ui/DocumentWindowAdapter.h"
 #include "ui/QuorvexNumberFormatter.h"
 #include "ui/QuorvexOutlineView.h"
-#include "ui/YRKSpinningProgressIndicator.h"
+#include "ui/SpinningProgressIndicator.h"
 
 namespace {
 
 constexpr const char* kFrameKey = "QuorvexDocumentWindow";
 constexpr int kSliderSteps = 1000;
 
-std::map<const MyDocument*, QPointer<VudeVuzevOveredIvozuvevov>>& registry() {
-    static std::map<const MyDocument*, QPointer<VudeVuzevOveredIvozuvevov>> windows;
+std::map<const MyDocument*, QPointer<DocumentWindowController>>& registry() {
+    static std::map<const MyDocument*, QPointer<DocumentWindowController>> windows;
     return windows;
 }
 
@@ -78,7 +78,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override {
-        const double step = VudeVuzevOveredIvozuvevov::keyboardStep(minimum_, maximum_);
+        const double step = DocumentWindowController::keyboardStep(minimum_, maximum_);
         const bool shift = event->modifiers() & Qt::ShiftModifier;
         double delta = 0;
         switch (event->key()) {
@@ -157,7 +157,7 @@ QRectF qRect(const platform::Rect& r) { return QRectF(r.x, r.y, r.width, r.heigh
 
 // ---------------------------------------------------------------- the QMainWindow
 
-QuorvexDocumentWindow::QuorvexDocumentWindow(VudeVuzevOveredIvozuvevov* controller)
+QuorvexDocumentWindow::QuorvexDocumentWindow(DocumentWindowController* controller)
     : controller_(controller) {
     setAttribute(Qt::WA_DeleteOnClose);
 }
@@ -209,12 +209,12 @@ void QuorvexDocumentWindow::changeEvent(QEvent* event) {
 
 // ---------------------------------------------------------------- making windows
 
-VudeVuzevOveredIvozuvevov* VudeVuzevOveredIvozuvevov::windowForDocument(const MyDocument* d) {
+DocumentWindowController* DocumentWindowController::windowForDocument(const MyDocument* d) {
     auto it = registry().find(d);
     return it == registry().end() ? nullptr : it->second.data();
 }
 
-VudeVuzevOveredIvozuvevov* VudeVuzevOveredIvozuvevov::makeWindowForDocument(
+DocumentWindowController* DocumentWindowController::makeWindowForDocument(
     const MyDocument::Ptr& document) {
     if (!document) return nullptr;
     if (auto* existing = windowForDocument(document.get())) {
@@ -223,21 +223,21 @@ VudeVuzevOveredIvozuvevov* VudeVuzevOveredIvozuvevov::makeWindowForDocument(
         existing->window()->activateWindow();
         return existing;
     }
-    auto* controller = new VudeVuzevOveredIvozuvevov(document);
+    auto* controller = new DocumentWindowController(document);
     controller->window()->show();
     return controller;
 }
 
-void VudeVuzevOveredIvozuvevov::installDocumentWindowFactory() {
+void DocumentWindowController::installDocumentWindowFactory() {
     auto& shell = platform::ApplicationShell::shared();
     shell.setDocumentWindowFactory(
         [](const MyDocument::Ptr& document) { makeWindowForDocument(document); });
     shell.setCurrentDocumentProvider([]() -> MyDocument::Ptr {
-        return pcdDocumentController::sharedDocumentController().lastDocumentShown();
+        return DocumentController::sharedDocumentController().lastDocumentShown();
     });
 }
 
-VudeVuzevOveredIvozuvevov::VudeVuzevOveredIvozuvevov(MyDocument::Ptr document)
+DocumentWindowController::DocumentWindowController(MyDocument::Ptr document)
     : document_(std::move(document)) {
     window_ = new QuorvexDocumentWindow(this);
     setParent(window_);
@@ -245,7 +245,7 @@ VudeVuzevOveredIvozuvevov::VudeVuzevOveredIvozuvevov(MyDocument::Ptr document)
     buildWindow();
 
     auto& center = platform::NotificationCenter::defaultCenter();
-    QPointer<VudeVuzevOveredIvozuvevov> self(this);
+    QPointer<DocumentWindowController> self(this);
     const void* object = document_.get();
     auto main = platform::DispatchQueue::main();
     // Every window leaves the running state at a finished run, whoever's.
@@ -282,22 +282,22 @@ VudeVuzevOveredIvozuvevov::VudeVuzevOveredIvozuvevov(MyDocument::Ptr document)
     // The readout and progress timer.
     pixelTimer_ = new QTimer(this);
     pixelTimer_->setInterval(30);
-    connect(pixelTimer_, &QTimer::timeout, this, &VudeVuzevOveredIvozuvevov::pixelTick);
+    connect(pixelTimer_, &QTimer::timeout, this, &DocumentWindowController::pixelTick);
     pixelTimer_->start();
     mPixelValues->setText(QStringLiteral("-"));
     setCropRect(qRect(document_->getCropRect()));
     for (int ms : {100, 500, 1000, 5000})
-        QTimer::singleShot(ms, this, &VudeVuzevOveredIvozuvevov::scrollViewBugFix);
+        QTimer::singleShot(ms, this, &DocumentWindowController::scrollViewBugFix);
 }
 
-void VudeVuzevOveredIvozuvevov::scrollViewBugFix() {
+void DocumentWindowController::scrollViewBugFix() {
     // Lays the split view and the source list out again.
     if (!window_ || windowHasClosed_) return;
     splitView_->refresh();
     sidebar_->doItemsLayout();
 }
 
-VudeVuzevOveredIvozuvevov::~VudeVuzevOveredIvozuvevov() {
+DocumentWindowController::~DocumentWindowController() {
     auto& center = platform::NotificationCenter::defaultCenter();
     for (auto token : notificationTokens_) center.removeObserver(token);
     if (document_)
@@ -308,7 +308,7 @@ VudeVuzevOveredIvozuvevov::~VudeVuzevOveredIvozuvevov() {
 
 // ---------------------------------------------------------------- layout
 
-void VudeVuzevOveredIvozuvevov::buildWindow() {
+void DocumentWindowController::buildWindow() {
     window_->setWindowTitle(QString::fromStdString(document_->displayName()));
     window_->resize(1280, 800);
     const auto frame = platform::UserDefaults::standard().dataForKey(kFrameKey);
@@ -329,7 +329,7 @@ void VudeVuzevOveredIvozuvevov::buildWindow() {
     auto* stack = new QWidget(imageSide);
     auto* stackLayout = new QGridLayout(stack);
     stackLayout->setContentsMargins(0, 0, 0, 0);
-    mImageView = new ZozaVozivAZAdedeVozerUzid(stack);
+    mImageView = new DocumentImageView(stack);
     mImageView->setObjectName(QStringLiteral("mImageView"));
     mImageView->setEyeDropperDelegate(this);
     mImageView->hide();
@@ -337,7 +337,7 @@ void VudeVuzevOveredIvozuvevov::buildWindow() {
     QPalette pal = stack->palette();
     pal.setColor(QPalette::Window, Qt::black);
     stack->setPalette(pal);
-    openProgress_ = new YRKSpinningProgressIndicator(stack);
+    openProgress_ = new SpinningProgressIndicator(stack);
     openProgress_->setFixedSize(48, 48);
     stackLayout->addWidget(mImageView, 0, 0);
     stackLayout->addWidget(openProgress_, 0, 0, Qt::AlignCenter);
@@ -416,8 +416,8 @@ void VudeVuzevOveredIvozuvevov::buildWindow() {
     buildSections();
 }
 
-const std::vector<std::pair<const char*, std::vector<VudeVuzevOveredIvozuvevov::SettingSpec>>>&
-VudeVuzevOveredIvozuvevov::sliderSections() {
+const std::vector<std::pair<const char*, std::vector<DocumentWindowController::SettingSpec>>>&
+DocumentWindowController::sliderSections() {
     // Ranges: exposure and tone around their neutral values, white balance
     // within the document's clamps, mixer weights 0 to 2.
     static const std::vector<std::pair<const char*, std::vector<SettingSpec>>> sections = {
@@ -455,7 +455,7 @@ VudeVuzevOveredIvozuvevov::sliderSections() {
     return sections;
 }
 
-void VudeVuzevOveredIvozuvevov::addSettingRow(QGridLayout* grid, int row, const SettingSpec& spec) {
+void DocumentWindowController::addSettingRow(QGridLayout* grid, int row, const SettingSpec& spec) {
     const QString key = QString::fromLatin1(spec.key);
     auto* label = new QuorvexClickTextField(QString::fromLatin1(spec.label));
     label->setObjectName(key + QStringLiteral("1"));
@@ -476,7 +476,7 @@ void VudeVuzevOveredIvozuvevov::addSettingRow(QGridLayout* grid, int row, const 
     bindKey(spec.key);
 }
 
-QWidget* VudeVuzevOveredIvozuvevov::makeSliderSection(const std::vector<SettingSpec>& specs) {
+QWidget* DocumentWindowController::makeSliderSection(const std::vector<SettingSpec>& specs) {
     auto* w = new QWidget;
     auto* grid = new QGridLayout(w);
     grid->setContentsMargins(4, 2, 4, 2);
@@ -486,7 +486,7 @@ QWidget* VudeVuzevOveredIvozuvevov::makeSliderSection(const std::vector<SettingS
     return w;
 }
 
-QWidget* VudeVuzevOveredIvozuvevov::makeProcessingOptions() {
+QWidget* DocumentWindowController::makeProcessingOptions() {
     auto* w = makeSliderSection(sliderSections()[0].second);
     auto* grid = static_cast<QGridLayout*>(w->layout());
     int row = grid->rowCount();
@@ -526,36 +526,36 @@ QWidget* VudeVuzevOveredIvozuvevov::makeProcessingOptions() {
     return w;
 }
 
-QWidget* VudeVuzevOveredIvozuvevov::makePresets() {
+QWidget* DocumentWindowController::makePresets() {
     auto* w = new QWidget;
     auto* layout = new QHBoxLayout(w);
     layout->setContentsMargins(4, 2, 4, 2);
     presetPopUp_ = new QComboBox;
     presetPopUp_->setObjectName(QStringLiteral("presetPopUp"));
-    connect(presetPopUp_, &QComboBox::activated, this, &VudeVuzevOveredIvozuvevov::applyPreset);
+    connect(presetPopUp_, &QComboBox::activated, this, &DocumentWindowController::applyPreset);
     layout->addWidget(presetPopUp_, 1);
     auto* add = new QPushButton(QStringLiteral("New Preset…"));
-    connect(add, &QPushButton::clicked, this, &VudeVuzevOveredIvozuvevov::showNewPresetWindow);
+    connect(add, &QPushButton::clicked, this, &DocumentWindowController::showNewPresetWindow);
     layout->addWidget(add);
     reloadPresetMenu();
     return w;
 }
 
-QWidget* VudeVuzevOveredIvozuvevov::makeWhiteBalance() {
+QWidget* DocumentWindowController::makeWhiteBalance() {
     auto* w = makeSliderSection(sliderSections()[4].second);
     auto* grid = static_cast<QGridLayout*>(w->layout());
     const int row = grid->rowCount();
     auto* asShot = new QPushButton(QStringLiteral("As Shot"));
-    connect(asShot, &QPushButton::clicked, this, &VudeVuzevOveredIvozuvevov::setAsShot);
+    connect(asShot, &QPushButton::clicked, this, &DocumentWindowController::setAsShot);
     auto* dropper = new QPushButton(QStringLiteral("Eyedropper"));
     dropper->setObjectName(QStringLiteral("eyedropperButton"));
-    connect(dropper, &QPushButton::clicked, this, &VudeVuzevOveredIvozuvevov::setFromEyeDropper);
+    connect(dropper, &QPushButton::clicked, this, &DocumentWindowController::setFromEyeDropper);
     grid->addWidget(asShot, row, 0);
     grid->addWidget(dropper, row, 1);
     return w;
 }
 
-QWidget* VudeVuzevOveredIvozuvevov::makeExport() {
+QWidget* DocumentWindowController::makeExport() {
     auto* w = makeSliderSection(sliderSections()[6].second);
     auto* grid = static_cast<QGridLayout*>(w->layout());
     int row = grid->rowCount();
@@ -570,13 +570,12 @@ QWidget* VudeVuzevOveredIvozuvevov::makeExport() {
     grid->addWidget(type, row++, 1, 1, 2);
     bindKey(SettingsKeys::kExportFileType);
     auto* exportButton = new QPushButton(QStringLiteral("Export…"));
-    connect(exportButton, &QPushButton::clicked, this,
-            &VudeVuzevOveredIvozuvevov::exportAsSelected);
+    connect(exportButton, &QPushButton::clicked, this, &DocumentWindowController::exportAsSelected);
     grid->addWidget(exportButton, row, 1);
     return w;
 }
 
-QWidget* VudeVuzevOveredIvozuvevov::makeAppIntegration() {
+QWidget* DocumentWindowController::makeAppIntegration() {
     auto* w = new QWidget;
     auto* layout = new QVBoxLayout(w);
     layout->setContentsMargins(4, 2, 4, 2);
@@ -586,17 +585,17 @@ QWidget* VudeVuzevOveredIvozuvevov::makeAppIntegration() {
     layout->addWidget(label);
     auto* update = new QPushButton(QStringLiteral("Update Editor's File"));
     update->setEnabled(url.has_value());
-    connect(update, &QPushButton::clicked, this, &VudeVuzevOveredIvozuvevov::extEditorUpdate);
+    connect(update, &QPushButton::clicked, this, &DocumentWindowController::extEditorUpdate);
     layout->addWidget(update);
     if (document_->getCameraParameters().value_or(platform::Dictionary{}).contains("ipeStatus")) {
         auto* pcd = new QPushButton(QStringLiteral("Photo CD Resolution…"));
-        connect(pcd, &QPushButton::clicked, this, &VudeVuzevOveredIvozuvevov::photoCDResolution);
+        connect(pcd, &QPushButton::clicked, this, &DocumentWindowController::photoCDResolution);
         layout->addWidget(pcd);
     }
     return w;
 }
 
-void VudeVuzevOveredIvozuvevov::buildSections() {
+void DocumentWindowController::buildSections() {
     const auto& s = sliderSections();
     const std::vector<std::pair<QString, QWidget*>> sections = {
         {QStringLiteral("Presets"), makePresets()},
@@ -627,33 +626,33 @@ void VudeVuzevOveredIvozuvevov::buildSections() {
 
 // ---------------------------------------------------------------- bindings
 
-QString VudeVuzevOveredIvozuvevov::parameterID(const QString& identifier) {
+QString DocumentWindowController::parameterID(const QString& identifier) {
     qsizetype b = 0, e = identifier.size();
     while (b < e && identifier[b].isDigit()) ++b;
     while (e > b && identifier[e - 1].isDigit()) --e;
     return identifier.mid(b, e - b);
 }
 
-double VudeVuzevOveredIvozuvevov::keyboardStep(double minimum, double maximum) {
+double DocumentWindowController::keyboardStep(double minimum, double maximum) {
     return maximum - minimum < 13 ? 0.01 : 0.1;
 }
 
-void VudeVuzevOveredIvozuvevov::setValueForControl(QObject* control, const platform::Value& value) {
+void DocumentWindowController::setValueForControl(QObject* control, const platform::Value& value) {
     if (!control || !document_) return;
     document_->setValueForKey(value, parameterID(control->objectName()).toStdString());
 }
 
-void VudeVuzevOveredIvozuvevov::setToDefault(QObject* control) {
+void DocumentWindowController::setToDefault(QObject* control) {
     if (!control || !document_) return;
     document_->setToDefault(parameterID(control->objectName()).toStdString());
 }
 
-void VudeVuzevOveredIvozuvevov::lablelDoubleClicked(QuorvexClickTextField* field) {
+void DocumentWindowController::labelDoubleClicked(QuorvexClickTextField* field) {
     setToDefault(field);
 }
 
-void VudeVuzevOveredIvozuvevov::bindKey(const std::string& key) {
-    QPointer<VudeVuzevOveredIvozuvevov> self(this);
+void DocumentWindowController::bindKey(const std::string& key) {
+    QPointer<DocumentWindowController> self(this);
     observerTokens_.push_back(
         document_->addObserver(key, [self, key](const std::string&, const platform::Value& v) {
             platform::DispatchQueue::main()->async([self, key, v] {
@@ -663,7 +662,7 @@ void VudeVuzevOveredIvozuvevov::bindKey(const std::string& key) {
     boundKeys_.push_back(key);
 }
 
-void VudeVuzevOveredIvozuvevov::updateControls(const std::string& key, const platform::Value& v) {
+void DocumentWindowController::updateControls(const std::string& key, const platform::Value& v) {
     if (!window_) return;
     const QString name = QString::fromStdString(key);
     for (QWidget* w : window_->findChildren<QWidget*>()) {
@@ -716,7 +715,7 @@ void VudeVuzevOveredIvozuvevov::updateControls(const std::string& key, const pla
     }
 }
 
-void VudeVuzevOveredIvozuvevov::reloadProfileMenus() {
+void DocumentWindowController::reloadProfileMenus() {
     cameraProfiles_ = CameraProfileManager::sharedCameraProfileManager().profileListForMenu();
     iccProfiles_ = iccProfileManager::sharediccProfileManager().profileListForMenu();
     const QSignalBlocker b1(cameraProfilePopUp_), b2(iccProfilePopUp_);
@@ -726,7 +725,7 @@ void VudeVuzevOveredIvozuvevov::reloadProfileMenus() {
     for (const auto& p : iccProfiles_) iccProfilePopUp_->addItem(profileName(*p));
 }
 
-void VudeVuzevOveredIvozuvevov::reloadPresetMenu() {
+void DocumentWindowController::reloadPresetMenu() {
     if (!presetPopUp_) return;
     presetMenu_ = PresetManager::sharedPresetManager().presetListForMenu();
     const QSignalBlocker blocker(presetPopUp_);
@@ -735,7 +734,7 @@ void VudeVuzevOveredIvozuvevov::reloadPresetMenu() {
         presetPopUp_->addItem(QString::fromStdString(preset["displayName"].stringValue()));
 }
 
-void VudeVuzevOveredIvozuvevov::applyPreset(int index) {
+void DocumentWindowController::applyPreset(int index) {
     // Entry 0 is the "Select preset...." title.
     if (index <= 0 || size_t(index) >= presetMenu_.size()) return;
     currentPreset_ = presetMenu_[size_t(index)];
@@ -744,23 +743,23 @@ void VudeVuzevOveredIvozuvevov::applyPreset(int index) {
 
 // ---------------------------------------------------------------- zoom and rotation
 
-float VudeVuzevOveredIvozuvevov::zoomedIn(float scale) {
+float DocumentWindowController::zoomedIn(float scale) {
     return scale <= 0.9f ? scale * 1.414f : scale * 2.0f;
 }
 
-float VudeVuzevOveredIvozuvevov::zoomedOut(float scale) {
+float DocumentWindowController::zoomedOut(float scale) {
     return scale > 1.1f ? scale * 0.5f : scale / 1.414f;
 }
 
-void VudeVuzevOveredIvozuvevov::zoomIn() {
+void DocumentWindowController::zoomIn() {
     mImageView->setPixelScaleFactor(zoomedIn(mImageView->pixelScaleFactor()));
 }
 
-void VudeVuzevOveredIvozuvevov::zoomOut() {
+void DocumentWindowController::zoomOut() {
     mImageView->setPixelScaleFactor(zoomedOut(mImageView->pixelScaleFactor()));
 }
 
-void VudeVuzevOveredIvozuvevov::segmentedZoomSetClick(int tag) {
+void DocumentWindowController::segmentedZoomSetClick(int tag) {
     switch (tag) {
         case 0:
             zoomImageToActualSize();
@@ -782,12 +781,12 @@ void VudeVuzevOveredIvozuvevov::segmentedZoomSetClick(int tag) {
     }
 }
 
-void VudeVuzevOveredIvozuvevov::segmentedZoomDeltaClick(int tag) {
+void DocumentWindowController::segmentedZoomDeltaClick(int tag) {
     if (tag == 0) zoomIn();
     if (tag == 1) zoomOut();
 }
 
-int VudeVuzevOveredIvozuvevov::rotatedOrientation(int stored, bool clockwise) {
+int DocumentWindowController::rotatedOrientation(int stored, bool clockwise) {
     switch (stored) {
         case 0:
         case 1:
@@ -803,55 +802,55 @@ int VudeVuzevOveredIvozuvevov::rotatedOrientation(int stored, bool clockwise) {
     }
 }
 
-void VudeVuzevOveredIvozuvevov::rotateCCW() {
+void DocumentWindowController::rotateCCW() {
     document_->orientationChanged(rotatedOrientation(document_->getOrientation(), false));
     redisplay();
 }
 
-void VudeVuzevOveredIvozuvevov::rotateCW() {
+void DocumentWindowController::rotateCW() {
     document_->orientationChanged(rotatedOrientation(document_->getOrientation(), true));
     redisplay();
 }
 
-void VudeVuzevOveredIvozuvevov::segmentedControlClick(int tag) {
+void DocumentWindowController::segmentedControlClick(int tag) {
     if (tag == 1) rotateCW();
     if (tag == 0) rotateCCW();
 }
 
 // ---------------------------------------------------------------- white balance, crop
 
-void VudeVuzevOveredIvozuvevov::setAsShot() { document_->setWBAsShot(); }
+void DocumentWindowController::setAsShot() { document_->setWBAsShot(); }
 
-void VudeVuzevOveredIvozuvevov::setFromEyeDropper() { setCursorMode(cursorMode_ == 2 ? 0 : 2); }
+void DocumentWindowController::setFromEyeDropper() { setCursorMode(cursorMode_ == 2 ? 0 : 2); }
 
-void VudeVuzevOveredIvozuvevov::setTempAndTint(float temperature, float tint) {
+void DocumentWindowController::setTempAndTint(float temperature, float tint) {
     updateControls(SettingsKeys::kInputTemperature, platform::Value(temperature));
     updateControls(SettingsKeys::kInputTint, platform::Value(tint));
 }
 
-void VudeVuzevOveredIvozuvevov::setSceneReferred(bool sceneReferred) {
+void DocumentWindowController::setSceneReferred(bool sceneReferred) {
     updateControls(SettingsKeys::kSceneReferred, platform::Value(sceneReferred));
 }
 
-void VudeVuzevOveredIvozuvevov::setCursorMode(uint64_t mode) {
+void DocumentWindowController::setCursorMode(uint64_t mode) {
     cursorMode_ = mode;
     mImageView->setCursorTrackingMode(mode);
 }
 
-void VudeVuzevOveredIvozuvevov::cropRectChanged(const QRectF& r) {
+void DocumentWindowController::cropRectChanged(const QRectF& r) {
     document_->cropRectChanged(platform::Rect{r.x(), r.y(), r.width(), r.height()});
 }
 
-void VudeVuzevOveredIvozuvevov::setCropRect(const QRectF& rect) { mImageView->setCropRect(rect); }
+void DocumentWindowController::setCropRect(const QRectF& rect) { mImageView->setCropRect(rect); }
 
-void VudeVuzevOveredIvozuvevov::resetCropArea() {
+void DocumentWindowController::resetCropArea() {
     const QRectF none(-1, -1, -1, -1);
     document_->cropRectChanged(platform::Rect{-1, -1, -1, -1});
     mImageView->setCropRect(none);
     setCursorMode(0);
 }
 
-void VudeVuzevOveredIvozuvevov::eyedropperWasClicked(QWidget*, QPointF point) {
+void DocumentWindowController::eyedropperWasClicked(QWidget*, QPointF point) {
     setCursorMode(0);
     // The patch is read from the engine: off the GUI thread.
     std::weak_ptr<MyDocument> weak = document_;
@@ -863,14 +862,14 @@ void VudeVuzevOveredIvozuvevov::eyedropperWasClicked(QWidget*, QPointF point) {
 
 // ---------------------------------------------------------------- export
 
-QString VudeVuzevOveredIvozuvevov::extensionForType(const QString& type) {
+QString DocumentWindowController::extensionForType(const QString& type) {
     if (type == QLatin1String("public.jpeg")) return QStringLiteral("jpg");
     if (type == QLatin1String("public.dng")) return QStringLiteral("dng");
     if (type == QLatin1String("com.ilm.openexr-image")) return QStringLiteral("exr");
     return QStringLiteral("tif");
 }
 
-void VudeVuzevOveredIvozuvevov::exportAsSelected() {
+void DocumentWindowController::exportAsSelected() {
     const int64_t t = document_->valueForKey(SettingsKeys::kExportFileType).integerValue(0);
     if (t >= 3 && t <= 6)
         exportAsType(QStringLiteral("com.ilm.openexr-image"));
@@ -882,7 +881,7 @@ void VudeVuzevOveredIvozuvevov::exportAsSelected() {
         exportAsType(QStringLiteral("public.jpeg"));
 }
 
-void VudeVuzevOveredIvozuvevov::exportAsType(const QString& type) {
+void DocumentWindowController::exportAsType(const QString& type) {
     const QRectF crop = qRect(document_->getCropRect());
     const QString extension = extensionForType(type);
     auto* panel = new QFileDialog(window_);
@@ -894,7 +893,7 @@ void VudeVuzevOveredIvozuvevov::exportAsType(const QString& type) {
     const auto file = document_->fileURL();
     panel->setDirectory(QString::fromStdString(file.parent_path().string()));
     panel->selectFile(QString::fromStdString(file.stem().string()));
-    QPointer<VudeVuzevOveredIvozuvevov> self(this);
+    QPointer<DocumentWindowController> self(this);
     connect(panel, &QFileDialog::fileSelected, this, [self, type, extension, crop](QString path) {
         if (!self || path.isEmpty()) return;
         if (QFileInfo(path).suffix().compare(extension, Qt::CaseInsensitive) != 0)
@@ -904,11 +903,11 @@ void VudeVuzevOveredIvozuvevov::exportAsType(const QString& type) {
     panel->open();
 }
 
-void VudeVuzevOveredIvozuvevov::exportToPath(const QString& path, const QString& type,
-                                             std::optional<QRectF> crop) {
+void DocumentWindowController::exportToPath(const QString& path, const QString& type,
+                                            std::optional<QRectF> crop) {
     const QRectF r = crop.value_or(qRect(document_->getCropRect()));
     showProgressSheet(QFileInfo(path).fileName());
-    QPointer<VudeVuzevOveredIvozuvevov> self(this);
+    QPointer<DocumentWindowController> self(this);
     MyDocument::Ptr document = document_;
     const std::string file = path.toStdString(), uti = type.toStdString();
     platform::ApplicationShell::shared().windowExports().async(
@@ -924,7 +923,7 @@ void VudeVuzevOveredIvozuvevov::exportToPath(const QString& path, const QString&
         });
 }
 
-void VudeVuzevOveredIvozuvevov::extEditorUpdate() {
+void DocumentWindowController::extEditorUpdate() {
     const auto url = document_->extEditorURL();
     if (!url) return;
     const QString path = QString::fromStdString(url->string());
@@ -936,7 +935,7 @@ void VudeVuzevOveredIvozuvevov::extEditorUpdate() {
     exportToPath(path, type, QRectF(0, 0, 0, 0));
 }
 
-void VudeVuzevOveredIvozuvevov::showProgressSheet(const QString& fileName) {
+void DocumentWindowController::showProgressSheet(const QString& fileName) {
     if (!progressSheet_) {
         progressSheet_ = new QDialog(window_);
         progressSheet_->setObjectName(QStringLiteral("ProgressSheet"));
@@ -955,7 +954,7 @@ void VudeVuzevOveredIvozuvevov::showProgressSheet(const QString& fileName) {
     progressSheet_->open();
 }
 
-void VudeVuzevOveredIvozuvevov::exportPresentError(const std::optional<platform::Error>& error) {
+void DocumentWindowController::exportPresentError(const std::optional<platform::Error>& error) {
     if (progressBar_) progressBar_->setValue(90);
     if (progressSheet_) progressSheet_->done(0);
     if (error) platform::AlertPresenter::presentError(*error, window_);
@@ -963,12 +962,12 @@ void VudeVuzevOveredIvozuvevov::exportPresentError(const std::optional<platform:
 
 // ---------------------------------------------------------------- Photo CD
 
-QString VudeVuzevOveredIvozuvevov::resStringForInt(int index) {
+QString DocumentWindowController::resStringForInt(int index) {
     static const char* const names[] = {"Base16", "Base4", "Base", "4Base", "16Base", "64Base"};
     return index >= 0 && index < 6 ? QString::fromLatin1(names[index]) : QStringLiteral("Error");
 }
 
-int VudeVuzevOveredIvozuvevov::resolutionIndexForSize(double width, double height) {
+int DocumentWindowController::resolutionIndexForSize(double width, double height) {
     const double m = std::max(width, height);
     const double sizes[] = {192, 384, 768, 1536, 3072, 6144};
     for (int i = 0; i < 6; ++i)
@@ -976,9 +975,9 @@ int VudeVuzevOveredIvozuvevov::resolutionIndexForSize(double width, double heigh
     return 6;
 }
 
-QString VudeVuzevOveredIvozuvevov::photoCDDiagnostic(int selected, int image,
-                                                     const platform::Value& ipeStatus,
-                                                     const std::optional<QString>& scanner) {
+QString DocumentWindowController::photoCDDiagnostic(int selected, int image,
+                                                    const platform::Value& ipeStatus,
+                                                    const std::optional<QString>& scanner) {
     QString text;
     if (selected == image) {
         text = QStringLiteral(
@@ -1008,8 +1007,8 @@ QString VudeVuzevOveredIvozuvevov::photoCDDiagnostic(int selected, int image,
             case 2:
                 text = QStringLiteral(
                     "Image Pac Extension (IPE) files for a high resolution 64Base image found, "
-                    "but tarnWisp is being prevented from accessing them. In order to allow "
-                    "access, open the root folder of the Photo CD in tarnWisp's Browser Window. "
+                    "but Quorvex is being prevented from accessing them. In order to allow "
+                    "access, open the root folder of the Photo CD in Quorvex's Browser Window. "
                     "See the website for further information. ");
                 break;
             case 3:
@@ -1023,7 +1022,7 @@ QString VudeVuzevOveredIvozuvevov::photoCDDiagnostic(int selected, int image,
     return text;
 }
 
-void VudeVuzevOveredIvozuvevov::ensurePCDSheet() {
+void DocumentWindowController::ensurePCDSheet() {
     if (pcdResStatusWindow_) return;
     pcdResStatusWindow_ = new QDialog(window_);
     pcdResStatusWindow_->setWindowModality(Qt::WindowModal);
@@ -1040,7 +1039,7 @@ void VudeVuzevOveredIvozuvevov::ensurePCDSheet() {
     layout->addWidget(buttons);
 }
 
-void VudeVuzevOveredIvozuvevov::photoCDResolution() {
+void DocumentWindowController::photoCDResolution() {
     ensurePCDSheet();
     int image = 2;
     if (auto stage = document_->outputImage()) {
@@ -1065,7 +1064,7 @@ void VudeVuzevOveredIvozuvevov::photoCDResolution() {
 // ---------------------------------------------------------------- presets
 
 const std::vector<std::pair<const char*, std::vector<const char*>>>&
-VudeVuzevOveredIvozuvevov::presetGroups() {
+DocumentWindowController::presetGroups() {
     static const std::vector<std::pair<const char*, std::vector<const char*>>> groups = {
         {"ETTR Adjust", {SettingsKeys::kEttrAdjust}},
         {"Tone Curve", {SettingsKeys::kToneCurveAdjust}},
@@ -1088,7 +1087,7 @@ VudeVuzevOveredIvozuvevov::presetGroups() {
     return groups;
 }
 
-void VudeVuzevOveredIvozuvevov::ensurePresetSheet() {
+void DocumentWindowController::ensurePresetSheet() {
     if (pWindow_) return;
     pWindow_ = new QDialog(window_);
     pWindow_->setWindowModality(Qt::WindowModal);
@@ -1122,7 +1121,7 @@ void VudeVuzevOveredIvozuvevov::ensurePresetSheet() {
     layout->addWidget(buttons);
 }
 
-void VudeVuzevOveredIvozuvevov::showNewPresetWindow() {
+void DocumentWindowController::showNewPresetWindow() {
     ensurePresetSheet();
     if (currentPreset_)
         presetName_->setText(
@@ -1139,7 +1138,7 @@ void VudeVuzevOveredIvozuvevov::showNewPresetWindow() {
     pWindow_->open();
 }
 
-bool VudeVuzevOveredIvozuvevov::saveNewPreset() {
+bool DocumentWindowController::saveNewPreset() {
     ensurePresetSheet();
     const QString name = presetName_->text();
     if (name.isEmpty()) {
@@ -1164,7 +1163,7 @@ bool VudeVuzevOveredIvozuvevov::saveNewPreset() {
 
 // ---------------------------------------------------------------- readout
 
-void VudeVuzevOveredIvozuvevov::pixelTick() {
+void DocumentWindowController::pixelTick() {
     if (windowHasClosed_) return;
     if (mImageView->getDrawInProgress() || engineRunning_) {
         if (progressCounter_ == 0 || progressCounter_ < 0) mProgress->show();
@@ -1202,20 +1201,20 @@ void VudeVuzevOveredIvozuvevov::pixelTick() {
 
 // ---------------------------------------------------------------- notifications
 
-void VudeVuzevOveredIvozuvevov::EngineDidStart() {
+void DocumentWindowController::EngineDidStart() {
     mProgress->show();
     progressCounter_ = 15;
     engineRunning_ = true;
 }
 
-void VudeVuzevOveredIvozuvevov::redisplay() {
+void DocumentWindowController::redisplay() {
     pixelLocation_ = QPointF(-1, -1);
     if (windowHasClosed_) return;
     mImageView->show();
     mImageView->setImage(document_->outputImage(), document_->getOrientation(), 0);
 }
 
-void VudeVuzevOveredIvozuvevov::NewProcessedImage() {
+void DocumentWindowController::NewProcessedImage() {
     engineRunning_ = false;
     pixelLocation_ = QPointF(-1, -1);
     if (windowHasClosed_) return;
@@ -1253,15 +1252,15 @@ void VudeVuzevOveredIvozuvevov::NewProcessedImage() {
     });
 }
 
-void VudeVuzevOveredIvozuvevov::UpdatedImage() { redisplay(); }
+void DocumentWindowController::UpdatedImage() { redisplay(); }
 
-void VudeVuzevOveredIvozuvevov::windowDidBecomeMain() {
-    pcdDocumentController::sharedDocumentController().setLastDocumentShown(document_);
+void DocumentWindowController::windowDidBecomeMain() {
+    DocumentController::sharedDocumentController().setLastDocumentShown(document_);
     platform::NotificationCenter::defaultCenter().post(
         "TARNWisp_DocumentChange", std::shared_ptr<void>(std::shared_ptr<void>(), this));
 }
 
-void VudeVuzevOveredIvozuvevov::windowWillClose() {
+void DocumentWindowController::windowWillClose() {
     if (windowHasClosed_) return;
     windowHasClosed_ = true;
     mImageView->setEyeDropperDelegate(nullptr);
@@ -1278,11 +1277,11 @@ void VudeVuzevOveredIvozuvevov::windowWillClose() {
     MyDocument::Ptr document = document_;
     document->removeWindowController(adapter_);
     document->close();
-    pcdDocumentController::sharedDocumentController().removeDocument(document);
+    DocumentController::sharedDocumentController().removeDocument(document);
     registry().erase(document.get());
 }
 
-void VudeVuzevOveredIvozuvevov::performClose() {
+void DocumentWindowController::performClose() {
     if (windowHasClosed_ || !window_) return;
     // A decode failure closes the window: say why first.
     if (auto engine = document_->displayEngine())

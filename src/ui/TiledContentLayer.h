@@ -1,16 +1,16 @@
 // The display's tile grid, without a layer tree: plain objects that the image
 // view paints.
 //
-// ZRTiledLayer owns a grid of tiles sized for the current display scale (256
+// TiledContentLayer owns a grid of tiles sized for the current display scale (256
 // device pixels a side), marks the visible ones for display, frees the
 // pictures of the hidden ones and records the union of the visible tiles
 // (the engine's work area). Its coordinates are image pixels with the origin
 // at the image's bottom-left and y upward; `transform` maps them into the
 // view (points, origin bottom-left) about `position`.
 //
-// ZRTileContentSublayer fetches its picture from the engine stage on a serial
+// TileContentSublayer fetches its picture from the engine stage on a serial
 // queue of its own, converts it to the screen's colours there, and sets it on
-// the main queue. ZRTileDrawSublayer is drawn by the layer's draw delegate
+// the main queue. TileDrawSublayer is drawn by the layer's draw delegate
 // (the crop overlay).
 //
 // Ownership: the layer holds its tiles and its stage by shared_ptr; a fetch
@@ -33,11 +33,11 @@
 #include "platform/Dispatch.h"
 #include "platform/IccProfile.h"
 
-class ZRTiledLayer;
+class TiledContentLayer;
 
-class ZRTileSublayer : public std::enable_shared_from_this<ZRTileSublayer> {
+class TileSublayer : public std::enable_shared_from_this<TileSublayer> {
 public:
-    virtual ~ZRTileSublayer() = default;
+    virtual ~TileSublayer() = default;
     int resolution() const { return resolution_; }
     void setResolution(int r) { resolution_ = r; }
     double scale() const { return scale_; }
@@ -49,8 +49,8 @@ public:
     // Smooth (thumbnail-backed) or nearest magnification.
     bool smoothMagnification() const { return smooth_; }
     void setSmoothMagnification(bool smooth) { smooth_ = smooth; }
-    std::weak_ptr<ZRTiledLayer> delegate() const;
-    void setDelegate(std::weak_ptr<ZRTiledLayer> d);
+    std::weak_ptr<TiledContentLayer> delegate() const;
+    void setDelegate(std::weak_ptr<TiledContentLayer> d);
     virtual bool hasContents() const { return false; }
     virtual void setNeedsDisplay() {}
     virtual void freeVRAM() {}
@@ -62,10 +62,10 @@ protected:
     QRectF frame_;
     bool smooth_ = false;
     mutable std::mutex delegateMutex_;
-    std::weak_ptr<ZRTiledLayer> delegate_;
+    std::weak_ptr<TiledContentLayer> delegate_;
 };
 
-class ZRTileContentSublayer : public ZRTileSublayer {
+class TileContentSublayer : public TileSublayer {
 public:
     // Starts a fetch (the tile's display).
     void setNeedsDisplay() override;
@@ -81,14 +81,14 @@ private:
     platform::QueuePtr serialQueue_;
 };
 
-class ZRTileDrawSublayer : public ZRTileSublayer {};
+class TileDrawSublayer : public TileSublayer {};
 
-class ZRTiledLayer : public std::enable_shared_from_this<ZRTiledLayer> {
+class TiledContentLayer : public std::enable_shared_from_this<TiledContentLayer> {
 public:
     // Draws one tile of a drawn layer in layer coordinates.
-    using DrawDelegate = std::function<void(ZRTileSublayer& tile, QPainter& painter)>;
+    using DrawDelegate = std::function<void(TileSublayer& tile, QPainter& painter)>;
 
-    static std::shared_ptr<ZRTiledLayer> create(bool useTiledEngine);
+    static std::shared_ptr<TiledContentLayer> create(bool useTiledEngine);
 
     uint64_t levelsOfDetail() const { return levelsOfDetail_; }
     void setLevelsOfDetail(uint64_t v) { levelsOfDetail_ = v; }
@@ -133,9 +133,9 @@ public:
     QRectF rectFromSuperlayer(const QRectF& r) const;
 
     // Called on a tile's queue.
-    std::shared_ptr<CGImageBitMap> imageTile(ZRTileSublayer& tile, int resolution, double scale,
+    std::shared_ptr<CGImageBitMap> imageTile(TileSublayer& tile, int resolution, double scale,
                                              const QRectF& rect, bool* tileIsThumbnail);
-    void drawLayerTile(ZRTileSublayer& tile, QPainter& painter);
+    void drawLayerTile(TileSublayer& tile, QPainter& painter);
     void setDrawDelegate(DrawDelegate d) { drawDelegate_ = std::move(d); }
 
     // The profile pictures are converted to (the screen's).
@@ -147,7 +147,7 @@ public:
         if (contentsChanged_) contentsChanged_();
     }
 
-    const std::vector<std::shared_ptr<ZRTileSublayer>>& sublayers() const { return sublayers_; }
+    const std::vector<std::shared_ptr<TileSublayer>>& sublayers() const { return sublayers_; }
     // Tiles fetched (engine asked) since creation; for tests.
     uint64_t fetchCount() const { return fetches_.load(); }
     void countFetch() { fetches_.fetch_add(1); }
@@ -155,7 +155,7 @@ public:
     static double fadeDuration() { return 0.0; }
 
 private:
-    explicit ZRTiledLayer(bool useTiledEngine) : useTiledEngine_(useTiledEngine) {}
+    explicit TiledContentLayer(bool useTiledEngine) : useTiledEngine_(useTiledEngine) {}
 
     uint64_t levelsOfDetail_ = 4;
     uint64_t levelsOfDetailBias_ = 2;
@@ -167,7 +167,7 @@ private:
     TiledEngine::Ptr theImage_;
     std::shared_ptr<const platform::IccProfile> displayProfile_;
     std::mutex tileLock_;
-    std::vector<std::shared_ptr<ZRTileSublayer>> sublayers_;
+    std::vector<std::shared_ptr<TileSublayer>> sublayers_;
     QRectF bounds_;
     QTransform transform_;
     QPointF position_;
@@ -181,6 +181,6 @@ private:
 
 // The tile's resolution level for a display scale S (device pixels per image
 // pixel): 0 for S >= 0.5, -1 below, and so on, bounded by levelsOfDetail.
-int ZRTileResolutionForScale(double S, uint64_t levelsOfDetail);
+int TileResolutionForScale(double S, uint64_t levelsOfDetail);
 // The grid's key: floor(100 / S) as the layout computes it.
-int ZRTileScaleKey(double S);
+int TileScaleKey(double S);

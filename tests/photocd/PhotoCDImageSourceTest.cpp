@@ -14,10 +14,11 @@
 #include "engine/CGImageBitMap.h"
 #include "engine/ThreadedImageEngine.h"
 #include "photocd/PcdPackWriter.h"
-#include "photocd/dcpWrapper.h"
+#include "photocd/PhotoCDImageSource.h"
 #include "platform/ImageReader.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "platform/Version.h"
 #include "raw/RawMetadata.h"
 #include "support/TestSupport.h"
 
@@ -27,7 +28,7 @@ namespace fs = std::filesystem;
 
 std::string pack(const char* name) { return (testsupport::testdataDir() / "pcd" / name).string(); }
 
-class DcpWrapper : public ::testing::Test {
+class PhotoCDImageSourceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::UserDefaults::resetStandardForEnvironment();
@@ -56,7 +57,7 @@ void savePNG(const std::shared_ptr<const platform::BitmapImage>& image, const fs
     png_image_write_to_file(&png, path.c_str(), 0, rgba.data(), 0, nullptr);
 }
 
-TEST_F(DcpWrapper, ThumbnailsAreBase16WhateverTheDefaultsSay) {
+TEST_F(PhotoCDImageSourceTest, ThumbnailsAreBase16WhateverTheDefaultsSay) {
     setDefaults(5, true, true);
     const struct {
         const char* file;
@@ -64,7 +65,7 @@ TEST_F(DcpWrapper, ThumbnailsAreBase16WhateverTheDefaultsSay) {
     } packs[] = {{"IMG0003.PCD", false}, {"IMG0004.PCD", true}, {"IMG0010.PCD", true},
                  {"IMG0015.PCD", false}, {"IMG0019.PCD", true}, {"IMG0023.PCD", false}};
     for (const auto& p : packs) {
-        auto w = dcpWrapper::initWithFile(pack(p.file), pack(p.file), true);
+        auto w = PhotoCDImageSource::initWithFile(pack(p.file), pack(p.file), true);
         ASSERT_TRUE(w);
         auto image = w->getImageRep(nullptr);
         ASSERT_TRUE(image) << p.file;
@@ -86,13 +87,14 @@ TEST_F(DcpWrapper, ThumbnailsAreBase16WhateverTheDefaultsSay) {
         EXPECT_EQ(table->bitsPerComponent(), 32u);
         platform::LogCapture log;
         EXPECT_EQ(w->masterImageBytes(), nullptr);
-        EXPECT_TRUE(log.contains("Error - -[dcpWrapper masterImageBytes] call on thumbnail image"));
+        EXPECT_TRUE(
+            log.contains("Error - -[PhotoCDImageSource masterImageBytes] call on thumbnail image"));
     }
 }
 
-TEST_F(DcpWrapper, ResolutionAndExtensionStatus) {
+TEST_F(PhotoCDImageSourceTest, ResolutionAndExtensionStatus) {
     setDefaults(7, false, true);
-    auto w = dcpWrapper::initWithFile(pack("IMG0015.PCD"), "u", false);
+    auto w = PhotoCDImageSource::initWithFile(pack("IMG0015.PCD"), "u", false);
     ASSERT_TRUE(w->preProcess());
     EXPECT_EQ(w->resolutionInUse(), 4u);
     EXPECT_EQ(w->imageWidth(), 3072);
@@ -116,7 +118,7 @@ TEST_F(DcpWrapper, ResolutionAndExtensionStatus) {
     layout.lowerCaseFolder = true;
     const fs::path index = pcdtest::writeExtension(p, image, layout);
     setDefaults(5, false, true);
-    auto full = dcpWrapper::initWithFile(image.string(), image.string(), false);
+    auto full = PhotoCDImageSource::initWithFile(image.string(), image.string(), false);
     ASSERT_TRUE(full->preProcess());
     EXPECT_EQ(full->ipePath(), index.string());
     EXPECT_EQ(full->ipeStatus(), 3u);
@@ -125,7 +127,8 @@ TEST_F(DcpWrapper, ResolutionAndExtensionStatus) {
     EXPECT_FALSE(full->getErrorString());
 
     setDefaults(2, false, true);
-    auto missing = dcpWrapper::initWithFile((home.path() / "none.pcd").string(), "x", false);
+    auto missing =
+        PhotoCDImageSource::initWithFile((home.path() / "none.pcd").string(), "x", false);
     EXPECT_FALSE(missing->preProcess());
     EXPECT_EQ(missing->masterImageBytes(), nullptr);
     ASSERT_TRUE(missing->error());
@@ -136,24 +139,25 @@ TEST_F(DcpWrapper, ResolutionAndExtensionStatus) {
     EXPECT_NE(missing->getParameters()["status"].stringValue(), "Ok");
 }
 
-TEST_F(DcpWrapper, ScannerProfilesAndMetadata) {
+TEST_F(PhotoCDImageSourceTest, ScannerProfilesAndMetadata) {
     auto& pm = ProfileManager::sharedManager();
-    auto negative = dcpWrapper::initWithFile(pack("IMG0019.PCD"), "n", false);
-    auto early = dcpWrapper::initWithFile(pack("IMG0003.PCD"), "e", false);
+    auto negative = PhotoCDImageSource::initWithFile(pack("IMG0019.PCD"), "n", false);
+    auto early = PhotoCDImageSource::initWithFile(pack("IMG0003.PCD"), "e", false);
     ASSERT_TRUE(negative->preProcess());
     ASSERT_TRUE(early->preProcess());
-    EXPECT_EQ(negative->detectScannerProfile(), pm.getTARNWispXnProfile());
-    EXPECT_EQ(early->detectScannerProfile(), pm.getTARNWispXgProfile());
+    EXPECT_EQ(negative->detectScannerProfile(), pm.getPhotoCDXnProfile());
+    EXPECT_EQ(early->detectScannerProfile(), pm.getPhotoCDXgProfile());
     setDefaults(4, true, false);
-    EXPECT_EQ(negative->detectScannerProfile(), pm.getTARNWispXgProfile());
+    EXPECT_EQ(negative->detectScannerProfile(), pm.getPhotoCDXgProfile());
 
     auto meta = negative->metaData();
     ASSERT_TRUE(meta);
     const auto& tiff = (*meta)[kCGImagePropertyTIFFDictionary];
     EXPECT_EQ(tiff[kCGImagePropertyTIFFMake].stringValue(), "*KODAK*");
     EXPECT_EQ(tiff[kCGImagePropertyTIFFModel].stringValue(), "FilmScanner 2000");
-    EXPECT_EQ(tiff[kCGImagePropertyTIFFSoftware].stringValue(),
-              "Converted from Photo CD format by tarnWisp V1.20");
+    EXPECT_EQ(
+        tiff[kCGImagePropertyTIFFSoftware].stringValue(),
+        std::string("Converted from Photo CD format by Quorvex V") + platform::kProgramVersion);
     EXPECT_EQ(tiff[kCGImagePropertyTIFFImageDescription].stringValue(),
               "color negative: -. SBA settings -");
     EXPECT_EQ((*meta)[kCGImagePropertyExifDictionary][kCGImagePropertyExifFileSource].stringValue(),
@@ -180,9 +184,9 @@ double correlation(const std::vector<double>& a, const std::vector<double>& b) {
     return sab / std::sqrt(saa * sbb);
 }
 
-TEST_F(DcpWrapper, EngineRendersAFullWrapper) {
+TEST_F(PhotoCDImageSourceTest, EngineRendersAFullWrapper) {
     setDefaults(2, true, true);
-    auto source = dcpWrapper::initWithFile(pack("IMG0023.PCD"), "macaws", false);
+    auto source = PhotoCDImageSource::initWithFile(pack("IMG0023.PCD"), "macaws", false);
     auto engine = ThreadedImageEngine::initWithRawImage(source, true);
     engine->configureRenderingSpaceForType(std::string("public.jpeg"), false);
     const platform::Dictionary settings{{"Quorvex_Filter_inputEV", 0.0},
@@ -218,14 +222,14 @@ TEST_F(DcpWrapper, EngineRendersAFullWrapper) {
     EXPECT_EQ(engine->cameraParameters()["ipeStatus"].integerValue(), 0);
 }
 
-TEST_F(DcpWrapper, NewScannerProfileDecodesAgain) {
+TEST_F(PhotoCDImageSourceTest, NewScannerProfileDecodesAgain) {
     setDefaults(0, false, true);
-    auto w = dcpWrapper::initWithFile(pack("IMG0019.PCD"), "s", false);
+    auto w = PhotoCDImageSource::initWithFile(pack("IMG0019.PCD"), "s", false);
     auto& pm = ProfileManager::sharedManager();
     const uint16_t* first = w->masterImageBytes();
     ASSERT_TRUE(first);
     const std::vector<uint16_t> negative(first, first + 128 * 192 * 3);
-    w->setScannerProfile(pm.getTARNWispXgProfile());
+    w->setScannerProfile(pm.getPhotoCDXgProfile());
     const uint16_t* second = w->masterImageBytes();
     ASSERT_TRUE(second);
     const std::vector<uint16_t> generic(second, second + 128 * 192 * 3);

@@ -1,4 +1,4 @@
-#include "ui/MMScroller.h"
+#include "ui/OverlayScroller.h"
 
 #include <QPainter>
 #include <QStyleOptionSlider>
@@ -6,7 +6,7 @@
 
 #include "ui/RoundedRect.h"
 
-MMScroller::MMScroller(Qt::Orientation orientation, QWidget* parent)
+OverlayScroller::OverlayScroller(Qt::Orientation orientation, QWidget* parent)
     : QScrollBar(orientation, parent) {
     setMouseTracking(true);
     setAttribute(Qt::WA_TranslucentBackground);
@@ -14,34 +14,34 @@ MMScroller::MMScroller(Qt::Orientation orientation, QWidget* parent)
     showTimer_ = new QTimer(this);
     showTimer_->setSingleShot(true);
     showTimer_->setInterval(500);
-    connect(showTimer_, &QTimer::timeout, this, &MMScroller::showKnobAfterDelay);
+    connect(showTimer_, &QTimer::timeout, this, &OverlayScroller::showKnobAfterDelay);
     stepTimer_ = new QTimer(this);
     stepTimer_->setSingleShot(true);
     stepTimer_->setInterval(30);
-    connect(stepTimer_, &QTimer::timeout, this, &MMScroller::updateKnobAfterDelay);
-    connect(this, &QScrollBar::valueChanged, this, &MMScroller::valueDidChange);
+    connect(stepTimer_, &QTimer::timeout, this, &OverlayScroller::updateKnobAfterDelay);
+    connect(this, &QScrollBar::valueChanged, this, &OverlayScroller::valueDidChange);
 }
 
-void MMScroller::valueDidChange(int value) {
+void OverlayScroller::valueDidChange(int value) {
     if (float(value) == oldValue_) return;
     oldValue_ = float(value);
     showKnob();
 }
 
-void MMScroller::showKnob() {
+void OverlayScroller::showKnob() {
     animationStep_ = 10;
     disableFade_ = true;
     updateKnob();
     showTimer_->start();  // cancels the pending one
 }
 
-void MMScroller::showKnobAfterDelay() {
+void OverlayScroller::showKnobAfterDelay() {
     disableFade_ = false;
     animationStep_ = 10;
     if (!scheduled_) updateKnob();
 }
 
-void MMScroller::updateKnob() {
+void OverlayScroller::updateKnob() {
     update();
     if (animationStep_ > 0 && !disableFade_ && !scheduled_) {
         scheduled_ = true;
@@ -50,29 +50,29 @@ void MMScroller::updateKnob() {
     }
 }
 
-void MMScroller::updateKnobAfterDelay() {
+void OverlayScroller::updateKnobAfterDelay() {
     scheduled_ = false;
     updateKnob();
 }
 
-void MMScroller::enterEvent(QEnterEvent* event) {
+void OverlayScroller::enterEvent(QEnterEvent* event) {
     QScrollBar::enterEvent(event);
     animationStep_ = 10;
     disableFade_ = true;
     updateKnob();
 }
 
-void MMScroller::leaveEvent(QEvent* event) {
+void OverlayScroller::leaveEvent(QEvent* event) {
     QScrollBar::leaveEvent(event);
     showKnob();
 }
 
-void MMScroller::mouseMoveEvent(QMouseEvent* event) {
+void OverlayScroller::mouseMoveEvent(QMouseEvent* event) {
     QScrollBar::mouseMoveEvent(event);
     showKnob();
 }
 
-QRect MMScroller::knobRect() const {
+QRect OverlayScroller::knobRect() const {
     QStyleOptionSlider option;
     initStyleOption(&option);
     const QRect k =
@@ -81,7 +81,7 @@ QRect MMScroller::knobRect() const {
     return QRect(k.x(), k.y() + 6, k.width(), 6);
 }
 
-void MMScroller::paintEvent(QPaintEvent*) {
+void OverlayScroller::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     if (shouldClearBackground_) {
         painter.setCompositionMode(QPainter::CompositionMode_Clear);

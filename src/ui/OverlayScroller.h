@@ -1,7 +1,7 @@
 // An overlay scroll bar that draws only its knob: a thin black rounded bar
 // at half opacity that shows for 0.5 s after the value changes or the
 // pointer moves over it, then fades out in 10 steps of 0.03 s, and stays
-// while the pointer is over it. MMScrollView lays it over its content.
+// while the pointer is over it. OverlayScrollView lays it over its content.
 // GUI thread only.
 #pragma once
 
@@ -9,12 +9,12 @@
 
 class QTimer;
 
-class MMScroller : public QScrollBar {
+class OverlayScroller : public QScrollBar {
     Q_OBJECT
 public:
     static constexpr int kWidth = 15;
 
-    explicit MMScroller(Qt::Orientation orientation, QWidget* parent = nullptr);
+    explicit OverlayScroller(Qt::Orientation orientation, QWidget* parent = nullptr);
 
     bool shouldClearBackground() const { return shouldClearBackground_; }
     void setShouldClearBackground(bool clear) { shouldClearBackground_ = clear; }

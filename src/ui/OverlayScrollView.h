@@ -1,17 +1,17 @@
-// A scroll area whose content runs under an MMScroller laid over its right
+// A scroll area whose content runs under an OverlayScroller laid over its right
 // edge (15 pixels wide, above the content), in place of the usual vertical
 // scroll bar; the two stay in step. GUI thread only.
 #pragma once
 
 #include <QScrollArea>
 
-class MMScroller;
+class OverlayScroller;
 
-class MMScrollView : public QScrollArea {
+class OverlayScrollView : public QScrollArea {
     Q_OBJECT
 public:
-    explicit MMScrollView(QWidget* parent = nullptr);
-    MMScroller* overlayScroller() const { return scroller_; }
+    explicit OverlayScrollView(QWidget* parent = nullptr);
+    OverlayScroller* overlayScroller() const { return scroller_; }
     // Places the scroller over the content's right edge.
     void tile();
 
@@ -19,5 +19,5 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    MMScroller* scroller_ = nullptr;
+    OverlayScroller* scroller_ = nullptr;
 };

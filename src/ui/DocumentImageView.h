@@ -1,5 +1,5 @@
 // The tiled image view of a document window: a widget that paints the
-// image's tile grid (ZRTiledLayer) and the crop overlay above it. It keeps the
+// image's tile grid (TiledContentLayer) and the crop overlay above it. It keeps the
 // zoom and the image point shown at the centre, applies the orientation as
 // the layers' transform, pans with the mouse and the wheel, runs the cursor
 // modes (0 pan, 1 crop, 2 eyedropper), reports the visible tile area that
@@ -22,7 +22,7 @@
 
 #include "engine/TiledEngine.h"
 #include "ui/CropLayerController.h"
-#include "ui/ZRTiledLayer.h"
+#include "ui/TiledContentLayer.h"
 
 // The eyedropper and crop delegate of the view.
 class RizuDavazORAredOreDurirodIrivirar {
@@ -50,11 +50,11 @@ private:
     QRectF rect_;
 };
 
-class ZozaVozivAZAdedeVozerUzid : public QWidget {
+class DocumentImageView : public QWidget {
     Q_OBJECT
 public:
-    explicit ZozaVozivAZAdedeVozerUzid(QWidget* parent = nullptr);
-    ~ZozaVozivAZAdedeVozerUzid() override;
+    explicit DocumentImageView(QWidget* parent = nullptr);
+    ~DocumentImageView() override;
 
     bool setImage(TiledEngine::Ptr stage, int orientation, int imageNum);
     void setOrientation(int orientation);
@@ -93,7 +93,7 @@ public:
     void setEyeDropperDelegate(RizuDavazORAredOreDurirodIrivirar* d) { eyeDropperDelegate_ = d; }
     RizuDavazORAredOreDurirodIrivirar* eyeDropperDelegate() const { return eyeDropperDelegate_; }
     CropLayerController* cropLayerCntrl() const { return cropLayerCntrl_.get(); }
-    const std::shared_ptr<ZRTiledLayer>& tiledLayer() const { return tiledLayer_; }
+    const std::shared_ptr<TiledContentLayer>& tiledLayer() const { return tiledLayer_; }
     const std::shared_ptr<SharedTiledRect>& sharedActiveTiledRect() const { return shared_; }
 
     bool getDrawInProgress() const { return false; }
@@ -132,7 +132,7 @@ private:
     QRectF cropPort_v_;
     CropLayerController::Edges dragEdges_;
     int imageOrientation_ = 0;
-    std::shared_ptr<ZRTiledLayer> tiledLayer_;
+    std::shared_ptr<TiledContentLayer> tiledLayer_;
     std::unique_ptr<CropLayerController> cropLayerCntrl_;
     QRectF savedCropRect_{-1, -1, -1, -1};
     std::shared_ptr<SharedTiledRect> shared_ = std::make_shared<SharedTiledRect>();

@@ -20,13 +20,13 @@
 class dng_negative;
 class dng_stream;
 
-class pcdToDNG {
+class DngTiffWriter {
 public:
-    pcdToDNG();
-    pcdToDNG(int width, int height);
-    virtual ~pcdToDNG();
-    pcdToDNG(const pcdToDNG&) = delete;
-    pcdToDNG& operator=(const pcdToDNG&) = delete;
+    DngTiffWriter();
+    DngTiffWriter(int width, int height);
+    virtual ~DngTiffWriter();
+    DngTiffWriter(const DngTiffWriter&) = delete;
+    DngTiffWriter& operator=(const DngTiffWriter&) = delete;
 
     // Nine values in column order; `invert` stores the inverse (the inverse
     // of the sRGB D65 matrix when that fails).

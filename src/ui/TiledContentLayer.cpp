@@ -1,4 +1,4 @@
-#include "ui/ZRTiledLayer.h"
+#include "ui/TiledContentLayer.h"
 
 #include <chrono>
 #include <cmath>
@@ -8,7 +8,7 @@
 #include "platform/Log.h"
 #include "ui/DisplayColor.h"
 
-int ZRTileResolutionForScale(double S, uint64_t levelsOfDetail) {
+int TileResolutionForScale(double S, uint64_t levelsOfDetail) {
     double x = 1.0;
     uint64_t k = 1;
     for (;; ++k) {
@@ -18,48 +18,48 @@ int ZRTileResolutionForScale(double S, uint64_t levelsOfDetail) {
     return int(1 - int64_t(k));
 }
 
-int ZRTileScaleKey(double S) { return int(std::floor(float(100.0 / S))); }
+int TileScaleKey(double S) { return int(std::floor(float(100.0 / S))); }
 
 // ---------------------------------------------------------------- tiles
 
-std::weak_ptr<ZRTiledLayer> ZRTileSublayer::delegate() const {
+std::weak_ptr<TiledContentLayer> TileSublayer::delegate() const {
     std::lock_guard lock(delegateMutex_);
     return delegate_;
 }
 
-void ZRTileSublayer::setDelegate(std::weak_ptr<ZRTiledLayer> d) {
+void TileSublayer::setDelegate(std::weak_ptr<TiledContentLayer> d) {
     std::lock_guard lock(delegateMutex_);
     delegate_ = std::move(d);
 }
 
-void ZRTileContentSublayer::setContents(const QImage& picture) {
+void TileContentSublayer::setContents(const QImage& picture) {
     if (picture.isNull()) setContentIsDirty(true);
     contents_ = picture;
 }
 
-void ZRTileContentSublayer::freeVRAM() {
+void TileContentSublayer::freeVRAM() {
     contents_ = QImage();
     setContentIsDirty(true);
 }
 
-void ZRTileContentSublayer::setNeedsDisplay() {
+void TileContentSublayer::setNeedsDisplay() {
     if (!serialQueue_)
         serialQueue_ =
             platform::DispatchQueue::createSerial("org.quorvex.tovrelink.quorvex.display");
-    auto self = std::static_pointer_cast<ZRTileContentSublayer>(shared_from_this());
+    auto self = std::static_pointer_cast<TileContentSublayer>(shared_from_this());
     if (!serialQueue_) {
-        platform::log("%s warning - no serial queue", "-[ZRTileContentSublayer display]");
+        platform::log("%s warning - no serial queue", "-[TileContentSublayer display]");
         fetch();
         return;
     }
     serialQueue_->async([self] { self->fetch(); });
 }
 
-void ZRTileContentSublayer::fetch() {
-    std::shared_ptr<ZRTiledLayer> layer = delegate().lock();
+void TileContentSublayer::fetch() {
+    std::shared_ptr<TiledContentLayer> layer = delegate().lock();
     if (!layer) return;
-    auto self = std::static_pointer_cast<ZRTileContentSublayer>(shared_from_this());
-    std::weak_ptr<ZRTiledLayer> weakLayer = layer;
+    auto self = std::static_pointer_cast<TileContentSublayer>(shared_from_this());
+    std::weak_ptr<TiledContentLayer> weakLayer = layer;
     while (contentIsDirty()) {
         setContentIsDirty(false);
         bool isThumbnail = false;
@@ -89,59 +89,59 @@ void ZRTileContentSublayer::fetch() {
 
 // ---------------------------------------------------------------- the layer
 
-std::shared_ptr<ZRTiledLayer> ZRTiledLayer::create(bool useTiledEngine) {
-    return std::shared_ptr<ZRTiledLayer>(new ZRTiledLayer(useTiledEngine));
+std::shared_ptr<TiledContentLayer> TiledContentLayer::create(bool useTiledEngine) {
+    return std::shared_ptr<TiledContentLayer>(new TiledContentLayer(useTiledEngine));
 }
 
-QSizeF ZRTiledLayer::tileSize() const {
+QSizeF TiledContentLayer::tileSize() const {
     std::lock_guard lock(valueMutex_);
     return tileSize_;
 }
 
-void ZRTiledLayer::setTileSize(QSizeF size) {
+void TiledContentLayer::setTileSize(QSizeF size) {
     std::lock_guard lock(valueMutex_);
     tileSize_ = size;
 }
 
-QRectF ZRTiledLayer::activeTileArea() const {
+QRectF TiledContentLayer::activeTileArea() const {
     std::lock_guard lock(valueMutex_);
     return activeTileArea_;
 }
 
-void ZRTiledLayer::setActiveTileArea(const QRectF& r) {
+void TiledContentLayer::setActiveTileArea(const QRectF& r) {
     std::lock_guard lock(valueMutex_);
     activeTileArea_ = r;
 }
 
-TiledEngine::Ptr ZRTiledLayer::image() const {
+TiledEngine::Ptr TiledContentLayer::image() const {
     std::lock_guard lock(valueMutex_);
     return theImage_;
 }
 
-std::shared_ptr<const platform::IccProfile> ZRTiledLayer::displayProfile() const {
+std::shared_ptr<const platform::IccProfile> TiledContentLayer::displayProfile() const {
     std::lock_guard lock(valueMutex_);
     return displayProfile_;
 }
 
-void ZRTiledLayer::setDisplayProfile(std::shared_ptr<const platform::IccProfile> p) {
+void TiledContentLayer::setDisplayProfile(std::shared_ptr<const platform::IccProfile> p) {
     std::lock_guard lock(valueMutex_);
     displayProfile_ = std::move(p);
 }
 
-QPointF ZRTiledLayer::fromSuperlayer(QPointF p) const {
+QPointF TiledContentLayer::fromSuperlayer(QPointF p) const {
     bool ok = false;
     const QTransform inverse = transform_.inverted(&ok);
     return ok ? inverse.map(p - position_) : p - position_;
 }
 
-QRectF ZRTiledLayer::rectFromSuperlayer(const QRectF& r) const {
+QRectF TiledContentLayer::rectFromSuperlayer(const QRectF& r) const {
     bool ok = false;
     const QTransform inverse = transform_.inverted(&ok);
     const QRectF moved = r.translated(-position_);
     return ok ? inverse.mapRect(moved) : moved;
 }
 
-void ZRTiledLayer::setBounds(const QRectF& bounds) {
+void TiledContentLayer::setBounds(const QRectF& bounds) {
     if (bounds == bounds_) return;
     levelsOfDetail_ = std::numeric_limits<uint64_t>::max() - 2;  // -3 stored unsigned
     levelsOfDetailBias_ = 0;
@@ -151,19 +151,19 @@ void ZRTiledLayer::setBounds(const QRectF& bounds) {
     setNeedsDisplay();
 }
 
-void ZRTiledLayer::removeSublayers() {
+void TiledContentLayer::removeSublayers() {
     std::lock_guard lock(tileLock_);
     for (auto& tile : sublayers_) tile->setDelegate({});
     sublayers_.clear();
 }
 
-void ZRTiledLayer::setContentsScale(double scale) {
+void TiledContentLayer::setContentsScale(double scale) {
     contentsScale_ = scale;
     removeSublayers();
     setNeedsDisplay();
 }
 
-void ZRTiledLayer::setImage(TiledEngine::Ptr stage) {
+void TiledContentLayer::setImage(TiledEngine::Ptr stage) {
     if (!useTiledEngine_) {
         platform::log("assertion failed: useTiledEngine");
         std::abort();
@@ -182,24 +182,24 @@ void ZRTiledLayer::setImage(TiledEngine::Ptr stage) {
     setNeedsDisplay();
 }
 
-QRectF ZRTiledLayer::activeArea() const {
+QRectF TiledContentLayer::activeArea() const {
     if (visibleRect_.isEmpty()) return {};
     return rectFromSuperlayer(visibleRect_).intersected(bounds_);
 }
 
-void ZRTiledLayer::setNeedsDisplay() {
+void TiledContentLayer::setNeedsDisplay() {
     const QRectF A = activeArea();
     const double S =
         std::max(std::abs(transform_.m11()), std::abs(transform_.m12())) * contentsScale_;
     // A scale that is not a positive number lays out nothing: the loops
     // below would never end.
     if (!(S > 0) || !std::isfinite(S) || bounds_.width() <= 0 || bounds_.height() <= 0) return;
-    const int r = ZRTileResolutionForScale(S, levelsOfDetail_);
-    const int key = ZRTileScaleKey(S);
+    const int r = TileResolutionForScale(S, levelsOfDetail_);
+    const int key = TileScaleKey(S);
     const QSizeF size = tileSize();
     const double tw = size.width() / S, th = size.height() / S;
     const double W = bounds_.width(), H = bounds_.height();
-    std::weak_ptr<ZRTiledLayer> self = weak_from_this();
+    std::weak_ptr<TiledContentLayer> self = weak_from_this();
 
     std::lock_guard lock(tileLock_);
     if (!sublayers_.empty() && key != savedResolution_) {
@@ -212,11 +212,11 @@ void ZRTiledLayer::setNeedsDisplay() {
             for (double y = H - th; y >= 1 - th; y -= th) {
                 const QRectF frame(x, std::max(y, 0.0), std::min(tw, W - x - double(0.01f)),
                                    std::min(th, y + th));
-                std::shared_ptr<ZRTileSublayer> tile;
+                std::shared_ptr<TileSublayer> tile;
                 if (useTiledEngine_)
-                    tile = std::make_shared<ZRTileContentSublayer>();
+                    tile = std::make_shared<TileContentSublayer>();
                 else
-                    tile = std::make_shared<ZRTileDrawSublayer>();
+                    tile = std::make_shared<TileDrawSublayer>();
                 tile->setFrame(frame);
                 tile->setResolution(r);
                 tile->setScale(S);
@@ -238,9 +238,9 @@ void ZRTiledLayer::setNeedsDisplay() {
     setActiveTileArea(active);
 }
 
-std::shared_ptr<CGImageBitMap> ZRTiledLayer::imageTile(ZRTileSublayer&, int resolution,
-                                                       double scale, const QRectF& rect,
-                                                       bool* tileIsThumbnail) {
+std::shared_ptr<CGImageBitMap> TiledContentLayer::imageTile(TileSublayer&, int resolution,
+                                                            double scale, const QRectF& rect,
+                                                            bool* tileIsThumbnail) {
     auto stage = image();
     if (!stage) return nullptr;
     return stage->imageTile(resolution, scale,
@@ -248,6 +248,6 @@ std::shared_ptr<CGImageBitMap> ZRTiledLayer::imageTile(ZRTileSublayer&, int reso
                             nullptr, tileIsThumbnail, false, 0);
 }
 
-void ZRTiledLayer::drawLayerTile(ZRTileSublayer& tile, QPainter& painter) {
+void TiledContentLayer::drawLayerTile(TileSublayer& tile, QPainter& painter) {
     if (drawDelegate_) drawDelegate_(tile, painter);
 }

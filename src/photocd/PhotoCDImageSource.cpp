@@ -1,4 +1,4 @@
-#include "photocd/dcpWrapper.h"
+#include "photocd/PhotoCDImageSource.h"
 
 #include <unistd.h>
 
@@ -15,13 +15,15 @@
 #include "engine/ColorMatchTiledEngine.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "platform/Version.h"
 #include "raw/RawMetadata.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kSoftware = "Converted from Photo CD format by tarnWisp V1.20";
+const std::string kSoftware =
+    std::string("Converted from Photo CD format by ") + platform::kProgramNameAndVersion;
 constexpr long kDecodeErrorCode = -15;
 constexpr uint32_t kSpaceRGB = 0x52474220;   // "RGB "
 constexpr uint32_t kSpace3CLR = 0x33434C52;  // "3CLR"
@@ -38,23 +40,24 @@ fs::path resolveIndexPath(const std::string& imageFile) {
 
 }  // namespace
 
-dcpWrapper::Ptr dcpWrapper::initWithFile(const std::string& path, const std::string& fileUUID,
-                                         bool thumbNail) {
+PhotoCDImageSource::Ptr PhotoCDImageSource::initWithFile(const std::string& path,
+                                                         const std::string& fileUUID,
+                                                         bool thumbNail) {
     try {
-        return Ptr(new dcpWrapper(path, fileUUID, thumbNail));
+        return Ptr(new PhotoCDImageSource(path, fileUUID, thumbNail));
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
 
-dcpWrapper::~dcpWrapper() = default;
+PhotoCDImageSource::~PhotoCDImageSource() = default;
 
-bool dcpWrapper::preProcess() {
+bool PhotoCDImageSource::preProcess() {
     std::lock_guard lock(lock_);
     return preProcessLocked();
 }
 
-bool dcpWrapper::preProcessLocked() {
+bool PhotoCDImageSource::preProcessLocked() {
     if (preProcessed_) return parseOK();
     preProcessed_ = true;
     decoder = std::make_unique<pcdDecode>();
@@ -88,13 +91,13 @@ bool dcpWrapper::preProcessLocked() {
     return false;
 }
 
-void dcpWrapper::setDecodeError(const char* fallback) {
+void PhotoCDImageSource::setDecodeError(const char* fallback) {
     const char* text =
         decoder && decoder->getErrorString()[0] ? decoder->getErrorString() : fallback;
     setError(platform::Error{platform::RawOpenErrorDomain, kDecodeErrorCode, text});
 }
 
-bool dcpWrapper::genImages() {
+bool PhotoCDImageSource::genImages() {
     std::lock_guard lock(lock_);
     if (!preProcessLocked()) return false;
     if (!havePostProcessed) {
@@ -143,9 +146,10 @@ bool dcpWrapper::genImages() {
     return true;
 }
 
-const uint16_t* dcpWrapper::masterImageBytes() {
+const uint16_t* PhotoCDImageSource::masterImageBytes() {
     if (wantThumbNail()) {
-        platform::log("Error - %s call on thumbnail image\n", "-[dcpWrapper masterImageBytes]");
+        platform::log("Error - %s call on thumbnail image\n",
+                      "-[PhotoCDImageSource masterImageBytes]");
         return nullptr;
     }
     std::lock_guard lock(lock_);
@@ -153,20 +157,21 @@ const uint16_t* dcpWrapper::masterImageBytes() {
     return theImage->bufferU16ForRow(0);
 }
 
-void dcpWrapper::setScannerProfile(ColorSyncProfileWrap::Ptr profile) {
+void PhotoCDImageSource::setScannerProfile(ColorSyncProfileWrap::Ptr profile) {
     std::lock_guard lock(lock_);
     if (profile != scannerProfile()) theImage.reset();
     ImageWrapper::setScannerProfile(std::move(profile));
 }
 
-ColorSyncProfileWrap::Ptr dcpWrapper::bufferProfile() {
+ColorSyncProfileWrap::Ptr PhotoCDImageSource::bufferProfile() {
     return ProfileManager::sharedManager().getProPhotoGamma1_D65Profile(false);
 }
 
-std::shared_ptr<const platform::BitmapImage> dcpWrapper::genCIImage(
+std::shared_ptr<const platform::BitmapImage> PhotoCDImageSource::genCIImage(
     ColorSyncProfileWrap::Ptr profile) {
     if (!wantThumbNail()) {
-        platform::log("Error - %s call on non-thumbnail image\n", "-[dcpWrapper genCIImage:]");
+        platform::log("Error - %s call on non-thumbnail image\n",
+                      "-[PhotoCDImageSource genCIImage:]");
         return nullptr;
     }
     std::lock_guard lock(lock_);
@@ -186,13 +191,13 @@ std::shared_ptr<const platform::BitmapImage> dcpWrapper::genCIImage(
         platform::BitmapDataProvider::withData(std::move(copy)));
 }
 
-std::shared_ptr<const platform::BitmapImage> dcpWrapper::getImageRep(
+std::shared_ptr<const platform::BitmapImage> PhotoCDImageSource::getImageRep(
     ColorSyncProfileWrap::Ptr profile) {
     auto image = genCIImage(std::move(profile));
     return parseOK() ? image : nullptr;
 }
 
-std::shared_ptr<const platform::BitmapImage> dcpWrapper::getImageTable(
+std::shared_ptr<const platform::BitmapImage> PhotoCDImageSource::getImageTable(
     ColorSyncProfileWrap::Ptr profile) {
     std::lock_guard lock(lock_);
     if (!preProcessLocked()) return nullptr;
@@ -223,15 +228,15 @@ std::shared_ptr<const platform::BitmapImage> dcpWrapper::getImageTable(
     if (table->convertToColorSpace(manager.getProPhotoProfile(false)) != 0) return nullptr;
     if (const float* v = table->getValues(5, 5))
         if (logThisObject())
-            platform::log("%s pixel (5, 5): %f %f %f", "-[dcpWrapper getImageTable:]", v[0], v[1],
-                          v[2]);
+            platform::log("%s pixel (5, 5): %f %f %f", "-[PhotoCDImageSource getImageTable:]", v[0],
+                          v[1], v[2]);
     return table->genImage();
 }
 
-ColorSyncProfileWrap::Ptr dcpWrapper::detectScannerProfile() {
+ColorSyncProfileWrap::Ptr PhotoCDImageSource::detectScannerProfile() {
     auto& manager = ProfileManager::sharedManager();
     if (!platform::UserDefaults::standard().boolForKey("AutomaticColorProfile"))
-        return manager.getTARNWispXgProfile();
+        return manager.getPhotoCDXgProfile();
     const std::string product = metaDataValue(7);
     const std::string medium = metaDataValue(4);
     const std::string film = metaDataValue(16);
@@ -240,20 +245,20 @@ ColorSyncProfileWrap::Ptr dcpWrapper::detectScannerProfile() {
         const bool kodachrome =
             film.rfind("KODAK 4050 K14", 0) == 0 || film.rfind("KODAK UNIVERSAL K14", 0) == 0;
         if (kodachrome)
-            return series4 ? manager.getTARNWisp4kProfile() : manager.getTARNWisp2kProfile();
-        return series4 ? manager.getTARNWisp4eProfile() : manager.getTARNWisp2eProfile();
+            return series4 ? manager.getPhotoCD4kProfile() : manager.getPhotoCD2kProfile();
+        return series4 ? manager.getPhotoCD4eProfile() : manager.getPhotoCD2eProfile();
     }
-    if (medium == "color negative") return manager.getTARNWispXnProfile();
-    return manager.getTARNWispXgProfile();
+    if (medium == "color negative") return manager.getPhotoCDXnProfile();
+    return manager.getPhotoCDXgProfile();
 }
 
-std::optional<std::string> dcpWrapper::getErrorString() {
+std::optional<std::string> PhotoCDImageSource::getErrorString() {
     std::lock_guard lock(lock_);
     if (!decoder || !decoder->getErrorString()[0]) return std::nullopt;
     return std::string(decoder->getErrorString());
 }
 
-std::string dcpWrapper::metaDataValue(int index) {
+std::string PhotoCDImageSource::metaDataValue(int index) {
     std::lock_guard lock(lock_);
     if (!decoder) return {};
     char value[81];
@@ -261,7 +266,7 @@ std::string dcpWrapper::metaDataValue(int index) {
     return value;
 }
 
-std::string dcpWrapper::metaDataName(int index) {
+std::string PhotoCDImageSource::metaDataName(int index) {
     std::lock_guard lock(lock_);
     if (!decoder) return {};
     char name[81], value[81];
@@ -269,7 +274,7 @@ std::string dcpWrapper::metaDataName(int index) {
     return name;
 }
 
-std::string dcpWrapper::getEXIFDateTime() {
+std::string PhotoCDImageSource::getEXIFDateTime() {
     std::lock_guard lock(lock_);
     if (!decoder) return {};
     const std::time_t t = std::time_t(decoder->getScanTime());
@@ -280,7 +285,7 @@ std::string dcpWrapper::getEXIFDateTime() {
     return text;
 }
 
-ImageWrapper::MetaData dcpWrapper::metaDataDictionary() {
+ImageWrapper::MetaData PhotoCDImageSource::metaDataDictionary() {
     std::lock_guard lock(lock_);
     if (!decoder) return nullptr;
     const std::string comment =
@@ -293,7 +298,7 @@ ImageWrapper::MetaData dcpWrapper::metaDataDictionary() {
                               {kCGImagePropertyExifFileSource, name}};
     platform::Dictionary tiff{{kCGImagePropertyTIFFImageDescription, comment},
                               {kCGImagePropertyTIFFDocumentName, name},
-                              {kCGImagePropertyTIFFSoftware, std::string(kSoftware)},
+                              {kCGImagePropertyTIFFSoftware, kSoftware},
                               {kCGImagePropertyTIFFMake, metaDataValue(6)},
                               {kCGImagePropertyTIFFModel, metaDataValue(7)},
                               {kCGImagePropertyTIFFCopyright, metaDataValue(17)},
@@ -303,7 +308,7 @@ ImageWrapper::MetaData dcpWrapper::metaDataDictionary() {
                              {kCGImagePropertyTIFFDictionary, std::move(tiff)}});
 }
 
-platform::Value::Array dcpWrapper::metaDataArray() {
+platform::Value::Array PhotoCDImageSource::metaDataArray() {
     std::lock_guard lock(lock_);
     platform::Value::Array items;
     if (!decoder) return items;
@@ -317,7 +322,7 @@ platform::Value::Array dcpWrapper::metaDataArray() {
     return items;
 }
 
-platform::Dictionary dcpWrapper::getParameters() {
+platform::Dictionary PhotoCDImageSource::getParameters() {
     platform::Dictionary p = ImageWrapper::getParameters();
     p.set("model", metaDataValue(7));
     p.set("make", metaDataValue(6));
@@ -338,17 +343,17 @@ platform::Dictionary dcpWrapper::getParameters() {
     return p;
 }
 
-unsigned long dcpWrapper::ipeStatus() {
+unsigned long PhotoCDImageSource::ipeStatus() {
     std::lock_guard lock(lock_);
     return ipeStatus_;
 }
 
-std::string dcpWrapper::ipePath() {
+std::string PhotoCDImageSource::ipePath() {
     std::lock_guard lock(lock_);
     return ipePath_;
 }
 
-unsigned dcpWrapper::resolutionInUse() {
+unsigned PhotoCDImageSource::resolutionInUse() {
     std::lock_guard lock(lock_);
     return decoder && parseOK() ? decoder->resolutionInUse() : 0;
 }

@@ -1,4 +1,4 @@
-#include "ui/YRKSpinningProgressIndicator.h"
+#include "ui/SpinningProgressIndicator.h"
 
 #include <QEvent>
 #include <QMetaObject>
@@ -17,18 +17,18 @@ constexpr double kTurn = 6.282185;  // the fins' full turn, as drawn
 thread_local bool tlsAnimationThread = false;
 }  // namespace
 
-YRKSpinningProgressIndicator::YRKSpinningProgressIndicator(QWidget* parent) : QWidget(parent) {
+SpinningProgressIndicator::SpinningProgressIndicator(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_TranslucentBackground);
 }
 
-YRKSpinningProgressIndicator::~YRKSpinningProgressIndicator() {
+SpinningProgressIndicator::~SpinningProgressIndicator() {
     cancelled_ = true;
     if (animationThread_.joinable()) animationThread_.join();
 }
 
-bool YRKSpinningProgressIndicator::inWindow() const { return window()->isVisible(); }
+bool SpinningProgressIndicator::inWindow() const { return window()->isVisible(); }
 
-void YRKSpinningProgressIndicator::requestRepaint() {
+void SpinningProgressIndicator::requestRepaint() {
     // The thread never paints; the GUI thread does, when it gets to it.
     if (tlsAnimationThread)
         QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
@@ -36,7 +36,7 @@ void YRKSpinningProgressIndicator::requestRepaint() {
         update();
 }
 
-void YRKSpinningProgressIndicator::startAnimation() {
+void SpinningProgressIndicator::startAnimation() {
     {
         std::lock_guard lock(mutex_);
         if (!isIndeterminate_) return;
@@ -45,16 +45,16 @@ void YRKSpinningProgressIndicator::startAnimation() {
     actuallyStartAnimation();
 }
 
-void YRKSpinningProgressIndicator::stopAnimation() {
+void SpinningProgressIndicator::stopAnimation() {
     std::lock_guard lock(mutex_);
     isFadingOut_ = true;
 }
 
-void YRKSpinningProgressIndicator::setStyle(int style) {
+void SpinningProgressIndicator::setStyle(int style) {
     if (style != kSpinningStyle) platform::log("Non-spinning styles not available.");
 }
 
-void YRKSpinningProgressIndicator::actuallyStartAnimation() {
+void SpinningProgressIndicator::actuallyStartAnimation() {
     actuallyStopAnimation();
     {
         std::lock_guard lock(mutex_);
@@ -80,13 +80,13 @@ void YRKSpinningProgressIndicator::actuallyStartAnimation() {
             animationTimer_ = new QTimer(this);
             animationTimer_->setInterval(kFrameMs);
             connect(animationTimer_, &QTimer::timeout, this,
-                    &YRKSpinningProgressIndicator::updateFrame);
+                    &SpinningProgressIndicator::updateFrame);
         }
         animationTimer_->start();
     }
 }
 
-void YRKSpinningProgressIndicator::actuallyStopAnimation() {
+void SpinningProgressIndicator::actuallyStopAnimation() {
     {
         std::lock_guard lock(mutex_);
         isAnimating_ = false;
@@ -106,7 +106,7 @@ void YRKSpinningProgressIndicator::actuallyStopAnimation() {
     update();
 }
 
-bool YRKSpinningProgressIndicator::advanceFrameLocked() {
+bool SpinningProgressIndicator::advanceFrameLocked() {
     position_ = (position_ < 1 ? kNumFins : position_) - 1;
     const double floor = displayedWhenStopped_ ? 0.15 : 0.01;
     for (double& opacity : finOpacity_) opacity = std::max(floor, opacity * 0.85);
@@ -118,7 +118,7 @@ bool YRKSpinningProgressIndicator::advanceFrameLocked() {
     return false;
 }
 
-void YRKSpinningProgressIndicator::updateFrame() {
+void SpinningProgressIndicator::updateFrame() {
     bool faded;
     {
         std::lock_guard lock(mutex_);
@@ -141,7 +141,7 @@ void YRKSpinningProgressIndicator::updateFrame() {
     requestRepaint();
 }
 
-void YRKSpinningProgressIndicator::animateInBackgroundThread() {
+void SpinningProgressIndicator::animateInBackgroundThread() {
     const auto frame = std::chrono::microseconds(600000 / kNumFins);
     while (!cancelled_) {
         updateFrame();
@@ -149,7 +149,7 @@ void YRKSpinningProgressIndicator::animateInBackgroundThread() {
     }
 }
 
-void YRKSpinningProgressIndicator::viewDidMoveToWindow() {
+void SpinningProgressIndicator::viewDidMoveToWindow() {
     bool animating;
     {
         std::lock_guard lock(mutex_);
@@ -162,7 +162,7 @@ void YRKSpinningProgressIndicator::viewDidMoveToWindow() {
         actuallyStartAnimation();
 }
 
-bool YRKSpinningProgressIndicator::event(QEvent* event) {
+bool SpinningProgressIndicator::event(QEvent* event) {
     const bool handled = QWidget::event(event);
     if (!changingVisibility_ &&
         (event->type() == QEvent::ParentChange || event->type() == QEvent::Show))
@@ -170,12 +170,12 @@ bool YRKSpinningProgressIndicator::event(QEvent* event) {
     return handled;
 }
 
-QColor YRKSpinningProgressIndicator::color() const {
+QColor SpinningProgressIndicator::color() const {
     std::lock_guard lock(mutex_);
     return foreColor_;
 }
 
-void YRKSpinningProgressIndicator::setColor(const QColor& color) {
+void SpinningProgressIndicator::setColor(const QColor& color) {
     {
         std::lock_guard lock(mutex_);
         if (foreColor_ == color) return;
@@ -184,12 +184,12 @@ void YRKSpinningProgressIndicator::setColor(const QColor& color) {
     update();
 }
 
-QColor YRKSpinningProgressIndicator::backgroundColor() const {
+QColor SpinningProgressIndicator::backgroundColor() const {
     std::lock_guard lock(mutex_);
     return backColor_;
 }
 
-void YRKSpinningProgressIndicator::setBackgroundColor(const QColor& color) {
+void SpinningProgressIndicator::setBackgroundColor(const QColor& color) {
     {
         std::lock_guard lock(mutex_);
         if (backColor_ == color) return;
@@ -198,12 +198,12 @@ void YRKSpinningProgressIndicator::setBackgroundColor(const QColor& color) {
     update();
 }
 
-bool YRKSpinningProgressIndicator::drawsBackground() const {
+bool SpinningProgressIndicator::drawsBackground() const {
     std::lock_guard lock(mutex_);
     return drawsBackground_;
 }
 
-void YRKSpinningProgressIndicator::setDrawsBackground(bool draws) {
+void SpinningProgressIndicator::setDrawsBackground(bool draws) {
     {
         std::lock_guard lock(mutex_);
         drawsBackground_ = draws;
@@ -211,12 +211,12 @@ void YRKSpinningProgressIndicator::setDrawsBackground(bool draws) {
     update();
 }
 
-bool YRKSpinningProgressIndicator::isIndeterminate() const {
+bool SpinningProgressIndicator::isIndeterminate() const {
     std::lock_guard lock(mutex_);
     return isIndeterminate_;
 }
 
-void YRKSpinningProgressIndicator::setIndeterminate(bool indeterminate) {
+void SpinningProgressIndicator::setIndeterminate(bool indeterminate) {
     bool stop;
     {
         std::lock_guard lock(mutex_);
@@ -227,12 +227,12 @@ void YRKSpinningProgressIndicator::setIndeterminate(bool indeterminate) {
     update();
 }
 
-double YRKSpinningProgressIndicator::doubleValue() const {
+double SpinningProgressIndicator::doubleValue() const {
     std::lock_guard lock(mutex_);
     return currentValue_;
 }
 
-void YRKSpinningProgressIndicator::setDoubleValue(double value) {
+void SpinningProgressIndicator::setDoubleValue(double value) {
     if (isIndeterminate()) setIndeterminate(false);
     {
         std::lock_guard lock(mutex_);
@@ -241,12 +241,12 @@ void YRKSpinningProgressIndicator::setDoubleValue(double value) {
     update();
 }
 
-double YRKSpinningProgressIndicator::maxValue() const {
+double SpinningProgressIndicator::maxValue() const {
     std::lock_guard lock(mutex_);
     return maxValue_;
 }
 
-void YRKSpinningProgressIndicator::setMaxValue(double value) {
+void SpinningProgressIndicator::setMaxValue(double value) {
     {
         std::lock_guard lock(mutex_);
         maxValue_ = value;
@@ -254,7 +254,7 @@ void YRKSpinningProgressIndicator::setMaxValue(double value) {
     update();
 }
 
-void YRKSpinningProgressIndicator::setUsesThreadedAnimation(bool threaded) {
+void SpinningProgressIndicator::setUsesThreadedAnimation(bool threaded) {
     if (usesThreadedAnimation_ == threaded) return;
     usesThreadedAnimation_ = threaded;
     if (isAnimating()) {
@@ -264,12 +264,12 @@ void YRKSpinningProgressIndicator::setUsesThreadedAnimation(bool threaded) {
     }
 }
 
-bool YRKSpinningProgressIndicator::isDisplayedWhenStopped() const {
+bool SpinningProgressIndicator::isDisplayedWhenStopped() const {
     std::lock_guard lock(mutex_);
     return displayedWhenStopped_;
 }
 
-void YRKSpinningProgressIndicator::setDisplayedWhenStopped(bool displayed) {
+void SpinningProgressIndicator::setDisplayedWhenStopped(bool displayed) {
     bool animating;
     {
         std::lock_guard lock(mutex_);
@@ -279,27 +279,27 @@ void YRKSpinningProgressIndicator::setDisplayedWhenStopped(bool displayed) {
     if (!animating) setVisible(displayed);
 }
 
-bool YRKSpinningProgressIndicator::isAnimating() const {
+bool SpinningProgressIndicator::isAnimating() const {
     std::lock_guard lock(mutex_);
     return isAnimating_;
 }
 
-bool YRKSpinningProgressIndicator::isFadingOut() const {
+bool SpinningProgressIndicator::isFadingOut() const {
     std::lock_guard lock(mutex_);
     return isFadingOut_;
 }
 
-int YRKSpinningProgressIndicator::position() const {
+int SpinningProgressIndicator::position() const {
     std::lock_guard lock(mutex_);
     return position_;
 }
 
-double YRKSpinningProgressIndicator::finOpacity(int fin) const {
+double SpinningProgressIndicator::finOpacity(int fin) const {
     std::lock_guard lock(mutex_);
     return fin >= 0 && fin < kNumFins ? finOpacity_[size_t(fin)] : 0.0;
 }
 
-void YRKSpinningProgressIndicator::paintEvent(QPaintEvent*) {
+void SpinningProgressIndicator::paintEvent(QPaintEvent*) {
     std::unique_lock lock(mutex_);
     const auto opacities = finOpacity_;
     const QColor fore = foreColor_, back = backColor_;
