@@ -49,9 +49,11 @@ uint8_t toEightBit(float v) {
     return static_cast<uint8_t>(v >= 255.0f ? 255.0f : (v > 0 ? v : 0.0f));
 }
 
-void toEightBit(const std::vector<uint16_t>& in, std::span<uint8_t> out) {
+// The bitmap reader's linear buffer has white at 65535.
+void linearToEightBit(const std::vector<uint16_t>& in, std::span<uint8_t> out) {
     const size_t n = in.size();
-    for (size_t i = 0; i < n; ++i) out[i] = toEightBit(static_cast<float>(in[i]));
+    for (size_t i = 0; i < n; ++i)
+        out[i] = static_cast<uint8_t>(static_cast<float>(in[i]) * (255.0f / 65535.0f) + 0.5f);
 }
 
 // The keys the engine renders from; the document's other keys (crop,
@@ -391,7 +393,7 @@ bool encode(ExportJob& job) {
         }
         if (!image.getLinearBuffer(linear))
             return failJob(job, quorvexError(kQuorvexErrorNoLinearBuffer));
-        toEightBit(linear, job.rgb8);
+        linearToEightBit(linear, job.rgb8);
         job.image.reset();
     }
 

@@ -159,16 +159,25 @@ bool CGImageBitMap::getLinearBuffer(std::span<uint16_t> out) {
     const size_t w = myImage->width(), h = myImage->height();
     if (out.size() / 3 < w * h && w && h) return false;
     const size_t pixelBytes = size_t(bufferInc_) * (bitsPerComponent_ / 8);
+    // The engine's 16-bit white is 65325 while the files these samples go to
+    // declare 65535; float and 8-bit images already have 1.0 as white.
+    const double toFullScale =
+        !(bitMap_ & platform::kBitmapFloatComponents) && bitsPerComponent_ == 16 ? 65535.0 / 65325.0
+                                                                                 : 1.0;
     uint16_t* o = out.data();
     for (size_t y = 0; y < h; ++y) {
         const uint8_t* row = imageDataRef->data() + y * bytesPerRow_;
         for (size_t x = 0; x < w; ++x) {
             double c[4];
             if (!readColour(row + x * pixelBytes, c)) return false;
+            for (int k = 0; k < 3; ++k) c[k] *= toFullScale;
             double m = std::max({c[0], c[1], c[2], 1.0});
             for (int k = 0; k < 3; ++k) {
                 double v = c[k] / m;
-                *o++ = (v >= 0 && v <= 1) ? static_cast<uint16_t>(v * 65535.0) : 0;
+                // The nudge keeps an exact white from truncating one below.
+                *o++ = (v >= 0 && v <= 1)
+                           ? static_cast<uint16_t>(std::min(v * 65535.0 + 1e-7, 65535.0))
+                           : 0;
             }
         }
     }

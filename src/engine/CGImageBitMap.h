@@ -42,8 +42,8 @@ public:
     // image's bytes cannot be had or its layout is unsupported.
     bool getDataProvider();
 
-    // width x height x 3 samples, rows packed, top row first. The span must
-    // hold them all.
+    // width x height x 3 samples, rows packed, top row first, white 65535
+    // (a 16-bit image's 65325 white included). The span must hold them all.
     bool getLinearBuffer(std::span<uint16_t> out);
     // width x height x 4 floats (R, G, B, A), rows packed, top row first.
     bool getFloatRGBABuffer(std::span<float> out);

@@ -1,8 +1,9 @@
 // TIFF, DNG and OpenEXR exports of whole documents: every format of a chart
 // and of the real DNG files, the TIFF against the JPEG export once both are
-// in sRGB, a write that fails part-way (a file-size limit) reported as -13
+// in sRGB, white and grey alike in every format, a write that fails part-way (a file-size limit) reported as -13
 // with the writer's text and leaving no file, the command line with the TIFF
 // preset, and the peers developing what we wrote.
+#include <ImfRgbaFile.h>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 #include <lcms2.h>
@@ -11,12 +12,17 @@
 #define TIFF_DISABLE_DEPRECATED
 #include <tiffio.h>
 
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
+#include "dng/writer/ImageWriterTestSupport.h"
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
 #include "support/TestSupport.h"
@@ -105,6 +111,133 @@ std::vector<uint8_t> TiffAsSRGB(const fs::path& path, int& w, int& h) {
     return out;
 }
 
+// Tone and look switched off, so that a patch's value is the scene's.
+platform::Dictionary NeutralSettings(float ev = 0.0f) {
+    return {{"Quorvex_Filter_inputEV", platform::Value(ev)},
+            {"Quorvex_Filter_inputContrast", platform::Value(0.0f)},
+            {"Quorvex_Filter_inputBrightness", platform::Value(0.0f)},
+            {"Quorvex_Filter_inputFillLight", platform::Value(0.0f)},
+            {"Quorvex_Filter_inputHighLight", platform::Value(0.0f)},
+            {"Quorvex_Filter_inputSaturation", platform::Value(1.0f)},
+            {"Quorvex_Filter_inputIntensity", platform::Value(0.0f)},
+            {"Quorvex_SceneReferred", platform::Value(false)},
+            {"Quorvex_MaintainWhites", platform::Value(false)},
+            {"Quorvex_toneCurveAdjust", platform::Value(0.0f)},
+            {"Quorvex_ettrAdjust", platform::Value(0.0f)}};
+}
+
+// An image's pixels as linear RGB doubles (any primaries, 1 = white), plus
+// the file's own samples where it stores integers.
+struct LinearImage {
+    int w = 0, h = 0;
+    std::vector<double> rgb;
+    std::vector<uint16_t> stored;
+    // Channel means over the square of half-side `half` at (cx, cy).
+    std::array<double, 3> Mean(int cx, int cy, int half = 4) const {
+        std::array<double, 3> m{};
+        for (int y = cy - half; y < cy + half; ++y)
+            for (int x = cx - half; x < cx + half; ++x)
+                for (int c = 0; c < 3; ++c) m[c] += rgb[(size_t(y) * w + x) * 3 + c];
+        for (double& v : m) v /= 4.0 * half * half;
+        return m;
+    }
+    uint16_t LargestStored(int cx, int cy, int half = 4) const {
+        uint16_t most = 0;
+        for (int y = cy - half; y < cy + half; ++y)
+            for (int x = cx - half; x < cx + half; ++x)
+                for (int c = 0; c < 3; ++c)
+                    most = std::max(most, stored[(size_t(y) * w + x) * 3 + c]);
+        return most;
+    }
+};
+
+LinearImage JpegLinear(const fs::path& path) {
+    LinearImage out;
+    const auto px = DecodeJpeg(path, out.w, out.h);
+    out.rgb.resize(px.size());
+    for (size_t i = 0; i < px.size(); ++i) {
+        const double v = px[i] / 255.0;
+        out.rgb[i] = v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    }
+    return out;
+}
+
+// Through the TIFF's own profile into linear sRGB primaries.
+LinearImage TiffLinear(const fs::path& path) {
+    LinearImage out;
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (!tif) return out;
+    uint32_t tw = 0, th = 0, size = 0;
+    void* icc = nullptr;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &tw);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &th);
+    TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &icc);
+    out.w = int(tw);
+    out.h = int(th);
+    out.stored.resize(size_t(tw) * th * 3);
+    for (uint32_t y = 0; y < th; ++y) TIFFReadScanline(tif, &out.stored[size_t(y) * tw * 3], y);
+    cmsHPROFILE in = cmsOpenProfileFromMem(icc, size);
+    TIFFClose(tif);
+    cmsCIExyY d65;
+    cmsWhitePointFromTemp(&d65, 6504);
+    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.30, 0.60, 1}, {0.15, 0.06, 1}};
+    cmsToneCurve* one = cmsBuildGamma(nullptr, 1.0);
+    cmsToneCurve* curves[3] = {one, one, one};
+    cmsHPROFILE linear = cmsCreateRGBProfile(&d65, &primaries, curves);
+    cmsFreeToneCurve(one);
+    cmsHTRANSFORM t = in ? cmsCreateTransform(in, TYPE_RGB_16, linear, TYPE_RGB_DBL,
+                                              INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE)
+                         : nullptr;
+    EXPECT_NE(t, nullptr) << path;
+    out.rgb.resize(out.stored.size());
+    if (t) {
+        cmsDoTransform(t, out.stored.data(), out.rgb.data(), tw * th);
+        cmsDeleteTransform(t);
+    }
+    cmsCloseProfile(linear);
+    if (in) cmsCloseProfile(in);
+    return out;
+}
+
+// The raw data: linear samples with white 65535.
+LinearImage DngLinear(const fs::path& path) {
+    LinearImage out;
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), {});
+    auto back = writertest::ReadDNG(bytes);
+    const dng_image* raw = back->negative->Stage1Image();
+    if (!raw || raw->Planes() != 3) {
+        ADD_FAILURE() << "no RGB raw data in " << path;
+        return out;
+    }
+    out.w = int(raw->Width());
+    out.h = int(raw->Height());
+    const auto samples = writertest::ImageBytes(*raw, ttShort);
+    out.stored.resize(samples.size() / 2);
+    std::memcpy(out.stored.data(), samples.data(), samples.size());
+    for (uint16_t v : out.stored) out.rgb.push_back(v / 65535.0);
+    return out;
+}
+
+LinearImage ExrLinear(const fs::path& path) {
+    LinearImage out;
+    Imf::RgbaInputFile in(path.c_str());
+    const Imath::Box2i box = in.dataWindow();
+    out.w = box.max.x - box.min.x + 1;
+    out.h = box.max.y - box.min.y + 1;
+    std::vector<Imf::Rgba> px(size_t(out.w) * out.h);
+    in.setFrameBuffer(px.data() - box.min.x - size_t(box.min.y) * out.w, 1, size_t(out.w));
+    in.readPixels(box.min.y, box.max.y);
+    for (const Imf::Rgba& p : px)
+        for (double v : {double(p.r), double(p.g), double(p.b)}) out.rgb.push_back(v);
+    return out;
+}
+
+// The centre of the chart's grey step k (0.9 × 2^(−k/2)) in an image of w × h.
+std::pair<int, int> GreyStep(int k, int w, int h) {
+    return {int(w * (0.03 + 0.94 * (k + 0.5) / 12)), int(h * 0.59)};
+}
+
 class FrontExportTest : public ::testing::Test {
 protected:
     DocumentTestHome home_;
@@ -119,18 +252,7 @@ TEST_F(FrontExportTest, ChartInEveryFormatMatchesTheJpegAndPeersDevelopIt) {
     auto doc = MyDocument::init();
     platform::Error error;
     ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
-    doc->addSettingValues(
-        platform::Dictionary{{"Quorvex_Filter_inputEV", platform::Value(0.0f)},
-                             {"Quorvex_Filter_inputContrast", platform::Value(0.0f)},
-                             {"Quorvex_Filter_inputBrightness", platform::Value(0.0f)},
-                             {"Quorvex_Filter_inputFillLight", platform::Value(0.0f)},
-                             {"Quorvex_Filter_inputHighLight", platform::Value(0.0f)},
-                             {"Quorvex_Filter_inputSaturation", platform::Value(1.0f)},
-                             {"Quorvex_Filter_inputIntensity", platform::Value(0.0f)},
-                             {"Quorvex_SceneReferred", platform::Value(false)},
-                             {"Quorvex_MaintainWhites", platform::Value(false)},
-                             {"Quorvex_toneCurveAdjust", platform::Value(0.0f)},
-                             {"Quorvex_ettrAdjust", platform::Value(0.0f)}});
+    doc->addSettingValues(NeutralSettings());
     for (const char* type : {"public.jpeg", kTIFF, kDNG, kEXR}) {
         const fs::path out = dir / (std::string("c.") + type);
         EXPECT_TRUE(Export(*doc, out, type, &error)) << type << ": " << error.failureReason;
@@ -206,6 +328,60 @@ TEST_F(FrontExportTest, ChartInEveryFormatMatchesTheJpegAndPeersDevelopIt) {
     for (const Run& r : runs) {
         EXPECT_EQ(r.rc, 0) << r.command;
         EXPECT_TRUE(fs::exists(r.result)) << r.command;
+    }
+}
+
+// White is full scale in every format, and a grey is one value in all of
+// them: 16-bit files within a sample's rounding, the JPEG within its 8 bits.
+TEST_F(FrontExportTest, WhiteAndGreyAgreeAcrossEveryFormat) {
+    const fs::path dir = home_.path() / "out";
+    fs::create_directories(dir);
+    const fs::path dng = Chart(home_.path() / "chart.dng", "600x400");
+    for (const float ev : {0.0f, 3.0f}) {
+        SCOPED_TRACE(ev);
+        auto doc = MyDocument::init();
+        platform::Error error;
+        ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
+        doc->addSettingValues(NeutralSettings(ev));
+        const std::string tag = ev == 0 ? "grey" : "white";
+        for (const char* type : {"public.jpeg", kTIFF, kDNG, kEXR})
+            ASSERT_TRUE(Export(*doc, dir / (tag + "." + type), type, &error))
+                << type << ": " << error.failureReason;
+        doc->close();
+        const LinearImage jpeg = JpegLinear(dir / (tag + ".public.jpeg"));
+        const LinearImage tiff = TiffLinear(dir / (tag + "." + kTIFF));
+        const LinearImage raw = DngLinear(dir / (tag + "." + kDNG));
+        const LinearImage exr = ExrLinear(dir / (tag + "." + kEXR));
+        for (const LinearImage* image : {&tiff, &raw, &exr}) {
+            ASSERT_EQ(image->w, jpeg.w);
+            ASSERT_EQ(image->h, jpeg.h);
+        }
+        if (ev > 0) {
+            // The brightest step is far past white.
+            const auto [x, y] = GreyStep(0, jpeg.w, jpeg.h);
+            EXPECT_EQ(tiff.LargestStored(x, y), 65535);
+            EXPECT_EQ(raw.LargestStored(x, y), 65535);
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_GE(exr.Mean(x, y)[c], 1.0) << c;  // floats keep what lies beyond
+                EXPECT_NEAR(jpeg.Mean(x, y)[c], 1.0, 1e-3) << c;
+            }
+            continue;
+        }
+        for (const int k : {2, 4, 6}) {
+            SCOPED_TRACE(k);
+            const auto [x, y] = GreyStep(k, jpeg.w, jpeg.h);
+            const double ref = exr.Mean(x, y)[1];
+            EXPECT_GT(ref, 0.05);
+            // A half float holds 11 significant bits; 16-bit samples more.
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_NEAR(tiff.Mean(x, y)[c], ref, ref * 6e-4) << c;
+                EXPECT_NEAR(raw.Mean(x, y)[c], ref, ref * 6e-4) << c;
+            }
+            // One 8-bit step of sRGB at this level, as linear light.
+            const double encoded = 1.055 * std::pow(ref, 1 / 2.4) - 0.055;
+            const double step = std::pow((encoded + 0.055 + 1 / 255.0) / 1.055, 2.4) - ref;
+            for (int c = 0; c < 3; ++c) EXPECT_NEAR(jpeg.Mean(x, y)[c], ref, step) << c;
+        }
     }
 }
 

@@ -71,6 +71,29 @@ TEST(CGImageBitMapTest, FloatPixelsToSixteenBitAndFloat) {
     EXPECT_FALSE(pre->getLinearBuffer(std::span<uint16_t>(rgb, 2)));
 }
 
+// The engine's 16-bit white (65325) is the files' white (65535); an image
+// brighter than that keeps its hue; 8-bit white needs no scaling.
+TEST(CGImageBitMapTest, SixteenBitEngineWhiteBecomesFullScale) {
+    uint16_t rgb[3];
+    auto white =
+        u16Pixel({65325, 32662, 0, 65535}, kBitmapAlphaNoneSkipLast, kBitmapByteOrder16Little);
+    ASSERT_TRUE(white->getLinearBuffer(rgb));
+    EXPECT_EQ(rgb[0], 65535);
+    EXPECT_NEAR(rgb[1], 32767, 1);
+    EXPECT_EQ(rgb[2], 0);
+    auto over =
+        u16Pixel({65535, 32767, 0, 65535}, kBitmapAlphaNoneSkipLast, kBitmapByteOrder16Little);
+    ASSERT_TRUE(over->getLinearBuffer(rgb));
+    EXPECT_EQ(rgb[0], 65535);
+    EXPECT_NEAR(rgb[1], 32767, 1);
+    auto bytes = CGImageBitMap::initWithCGImageRef(
+        BitmapImage::create(1, 1, 8, 32, 4, kBitmapAlphaNoneSkipLast, nullptr,
+                            BitmapDataProvider::withData({255, 128, 0, 0})));
+    ASSERT_TRUE(bytes->getLinearBuffer(rgb));
+    EXPECT_EQ(rgb[0], 65535);
+    EXPECT_EQ(rgb[1], 128 * 257);
+}
+
 TEST(CGImageBitMapTest, EveryAlphaLayoutAndByteOrder) {
     // Components 0..3 hold 0.1, 0.2, 0.3, 0.5 (as 16-bit values).
     const std::array<uint16_t, 4> raw = {6554, 13107, 19661, 32768};

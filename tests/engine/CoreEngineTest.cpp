@@ -230,9 +230,15 @@ RenderedStage makeRendered(int w, int h) {
     return s;
 }
 
+// The stage's own 16-bit samples (65325 white), as the image stores them.
 std::vector<uint16_t> pixels(const std::shared_ptr<CGImageBitMap>& image) {
-    std::vector<uint16_t> v(size_t(image->getWidth()) * image->getHeight() * 3);
-    EXPECT_TRUE(image->getLinearBuffer(v));
+    std::vector<uint16_t> v;
+    for (int32_t y = 0; y < image->getHeight(); ++y)
+        for (int32_t x = 0; x < image->getWidth(); ++x) {
+            double c[4];
+            EXPECT_TRUE(image->getPixelValues(x, y, c));
+            for (int k = 0; k < 3; ++k) v.push_back(uint16_t(std::lround(c[k] * 65535)));
+        }
     return v;
 }
 
