@@ -4,6 +4,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "platform/Log.h"
+
 namespace platform {
 
 namespace {
@@ -18,9 +20,15 @@ public:
         box->setInformativeText(alert.informativeText);
         box->setWindowModality(parent ? Qt::WindowModal : Qt::ApplicationModal);
         QList<QAbstractButton*> buttons;
-        for (const QString& title : alert.buttons)
-            buttons.append(box->addButton(title, QMessageBox::AcceptRole));
-        if (!buttons.isEmpty()) box->setDefaultButton(qobject_cast<QPushButton*>(buttons.last()));
+        for (int i = 0; i < alert.buttons.size(); ++i)
+            buttons.append(box->addButton(alert.buttons[i], i == alert.cancelButton
+                                                                ? QMessageBox::RejectRole
+                                                                : QMessageBox::AcceptRole));
+        if (alert.cancelButton >= 0 && alert.cancelButton < buttons.size()) {
+            auto* cancel = qobject_cast<QPushButton*>(buttons[alert.cancelButton]);
+            box->setDefaultButton(cancel);
+            box->setEscapeButton(cancel);
+        }
         QObject::connect(box, &QMessageBox::finished, box, [box, buttons, answer](int) {
             if (answer) answer(static_cast<int>(buttons.indexOf(box->clickedButton())));
         });
@@ -45,9 +53,8 @@ void AlertPresenter::setCurrent(AlertPresenter* presenter) { override() = presen
 Alert AlertPresenter::alertForError(const Error& error) {
     Alert alert;
     alert.messageText = QString::fromStdString(error.failureReason);
-    alert.informativeText =
-        QStringLiteral("%1 (%2)").arg(QString::fromStdString(error.domain)).arg(error.code);
     alert.critical = true;
+    log("alert: %s", error.description().c_str());
     return alert;
 }
 

@@ -71,8 +71,6 @@ const std::vector<ActionSpec>& actionSpecs() {
         {"&Window", "showPresets:", "Presets", {}},
         {"&Help", "showQuickReference:", "Quick Reference", QKeySequence(Qt::Key_F1)},
         {"&Help", "showHelp:", "Quorvex Help", {}},
-        {"&Help", "showWebSite:", "Quorvex Web Site", {}},
-        {"&Help", "showContactUs:", "Contact Support…", {}},
     };
     return specs;
 }
@@ -209,8 +207,7 @@ QMenuBar* ApplicationShell::createMenuBar(QWidget* window) {
             current = title;
         } else if (action->objectName() == QLatin1String(kTerminate) ||
                    action->objectName() == QLatin1String("exportAsJPEG:") ||
-                   action->objectName() == QLatin1String("zoomIn:") ||
-                   action->objectName() == QLatin1String("showHelp:")) {
+                   action->objectName() == QLatin1String("zoomIn:")) {
             menu->addSeparator();
         }
         menu->addAction(action);
@@ -259,12 +256,17 @@ void ApplicationShell::openDocumentWithPath(const QString& path) {
     QPointer<ApplicationShell> self(this);
     DocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
         QFileInfo(path).absoluteFilePath().toStdString(), true,
-        [self](const MyDocument::Ptr& document, bool, const std::optional<Error>& error) {
+        [self, path](const MyDocument::Ptr& document, bool, const std::optional<Error>& error) {
             if (!self) return;
             if (error || !document) {
-                AlertPresenter::presentError(
-                    error.value_or(Error{QuorvexErrorDomain, -1, "The file cannot be opened."}),
-                    QApplication::activeWindow());
+                // The name first: the reason alone ("directory read operation.")
+                // does not say which file it is about.
+                Alert alert = AlertPresenter::alertForError(
+                    error.value_or(Error{QuorvexErrorDomain, -1, "The file cannot be opened."}));
+                alert.informativeText = alert.messageText;
+                alert.messageText =
+                    QStringLiteral("“%1” could not be opened.").arg(QFileInfo(path).fileName());
+                AlertPresenter::current().present(alert, QApplication::activeWindow(), nullptr);
                 return;
             }
             if (self->windowFactory_)
@@ -290,14 +292,25 @@ ProfileController& ApplicationShell::profiles() {
     return *profiles_;
 }
 
+QTextBrowser* ApplicationShell::newTextWindow(const QString& objectName, const QString& title,
+                                              QSize size) {
+    auto* window = new QMainWindow;
+    window->setObjectName(objectName);
+    window->setWindowTitle(title);
+    window->setAttribute(Qt::WA_QuitOnClose, false);
+    auto* text = new QTextBrowser;
+    text->setOpenExternalLinks(true);
+    window->setCentralWidget(text);
+    installMenuBar(window);
+    window->resize(size);
+    return text;
+}
+
 void ApplicationShell::loadQuickReference() {
     qrTextLoaded_ = true;
-    if (!qrView_) {
-        qrView_ = new QTextBrowser;
-        qrView_->setWindowTitle(QStringLiteral("Quorvex Quick Reference"));
-        qrView_->setOpenExternalLinks(true);
-        qrView_->resize(560, 640);
-    }
+    if (!qrView_)
+        qrView_ = newTextWindow(QStringLiteral("QuickReference"),
+                                QStringLiteral("Quorvex Quick Reference"), QSize(560, 640));
     QFile file(QStringLiteral(":/QuickReference.html"));
     if (file.open(QIODevice::ReadOnly))
         qrView_->setHtml(QString::fromUtf8(file.readAll()));
@@ -357,8 +370,10 @@ void ApplicationShell::showPresets() { presets().showBrowser(); }
 
 void ApplicationShell::showQuickReference() {
     if (!qrTextLoaded_) loadQuickReference();
-    qrView_->show();
-    qrView_->raise();
+    QWidget* window = qrView_->window();
+    window->show();
+    window->raise();
+    window->activateWindow();
 }
 
 QString ApplicationShell::supportSiteAddress() {
@@ -384,9 +399,22 @@ bool ApplicationShell::openAddress(const QString& address) {
     return QDesktopServices::openUrl(QUrl(address, QUrl::StrictMode));
 }
 
+// The user guide ships inside the program: Help works without a network or
+// a web browser.
 void ApplicationShell::showHelp() {
-    if (!openAddress(supportSiteAddress()))
-        platform::log("Open of %s failed.", supportSiteAddress().toUtf8().constData());
+    if (!helpView_) {
+        helpView_ = newTextWindow(QStringLiteral("UserGuide"), QStringLiteral("Quorvex Help"),
+                                  QSize(680, 720));
+        QFile file(QStringLiteral(":/USER-GUIDE.md"));
+        if (file.open(QIODevice::ReadOnly))
+            helpView_->setMarkdown(QString::fromUtf8(file.readAll()));
+        else
+            platform::log("%s UserGuide is missing", "ApplicationShell");
+    }
+    QWidget* window = helpView_->window();
+    window->show();
+    window->raise();
+    window->activateWindow();
 }
 
 void ApplicationShell::showWebSite() {
@@ -418,6 +446,7 @@ void ApplicationShell::resetQuorvex() {
         "Resetting will delete the image catalog, losing all of your previous edits, and "
         "delete all existing presets.");
     alert.buttons = {QStringLiteral("Cancel"), QStringLiteral("Go ahead and reset")};
+    alert.cancelButton = 0;
     AlertPresenter::current().present(alert, QApplication::activeWindow(), [](int button) {
         if (button != 1) return;
         std::vector<Error> errors;

@@ -2,7 +2,7 @@
 // (one menu bar per top-level window, since Linux has no global menu bar),
 // their enabling by the controller's `menusActive`, the dispatch of an action
 // to the first responder that implements it, the camera-profile, preset,
-// preferences and quick-reference windows, opening files, the reset, help,
+// preferences, quick-reference and help windows, opening files, the reset,
 // site and mail. The browser, the inspector and document windows belong to
 // other classes, which plug in through the hooks below.
 //
@@ -18,6 +18,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QTextBrowser>
@@ -97,10 +98,13 @@ public:
     PreferencesController& preferences();
     PresetWindowController& presets();
     ProfileController& profiles();
+    // The text of the quick-reference and help windows (null until shown).
     QTextBrowser* quickReferenceView() const { return qrView_; }
+    QTextBrowser* helpView() const { return helpView_; }
     bool quickReferenceLoaded() const { return qrTextLoaded_; }
 
-    // Help, site and mail addresses.
+    // Site and mail addresses. They are placeholders, so the menus do not
+    // offer showWebSite and showContactUs; Help shows the shipped user guide.
     static QString supportSiteAddress();
     static QString productSiteAddress();
     static QString supportMailAddress();
@@ -130,6 +134,8 @@ private:
     ApplicationShell();
     void buildActions();
     void loadQuickReference();
+    // A window with the menus around a read-only text; answers the text.
+    QTextBrowser* newTextWindow(const QString& objectName, const QString& title, QSize size);
     void documentDidChange();
     void newImageMetadata(const Notification& notification);
     static bool openAddress(const QString& address);
@@ -145,6 +151,7 @@ private:
     QPointer<PresetWindowController> presets_;
     QPointer<ProfileController> profiles_;
     QPointer<QTextBrowser> qrView_;
+    QPointer<QTextBrowser> helpView_;
     bool qrTextLoaded_ = false;
     std::vector<NotificationCenter::Token> observers_;
 };

@@ -72,6 +72,8 @@ BrowserWindowController::BrowserWindowController(QWidget* parent)
     setObjectName(QStringLiteral("Browser"));
     setWindowTitle(QStringLiteral("Browser"));
     buildWindow();
+    // The launch window without files: its menus are the only way to the rest.
+    platform::ApplicationShell::shared().installMenuBar(this);
     awakeFromNib();
 }
 

@@ -1,6 +1,7 @@
 #include "ui/InspectorController.h"
 
 #include <QHeaderView>
+#include <QMenuBar>
 #include <QStandardItemModel>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -476,6 +477,7 @@ InspectorController::InspectorController(QWidget* parent) : QWidget(parent, Qt::
     view_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->setMenuBar(platform::ApplicationShell::shared().createMenuBar(this));
     layout->addWidget(view_);
     resize(460, 560);
 }

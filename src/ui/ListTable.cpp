@@ -2,9 +2,12 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
+
+#include "ui/AlertPresenter.h"
 
 QTableWidget* newListTable(const QString& objectName, const QStringList& headers) {
     auto* table = new QTableWidget(0, int(headers.size()));
@@ -33,4 +36,18 @@ QWidget* newListWindowBody(QTableWidget* table, QPushButton* deleteButton, QPush
     buttons->addWidget(deleteButton);
     layout->addLayout(buttons);
     return body;
+}
+
+void confirmDeletion(QWidget* window, const QString& kind, const QString& name,
+                     std::function<void()> remove) {
+    platform::Alert alert;
+    alert.messageText = QStringLiteral("Delete the %1 “%2”?").arg(kind, name);
+    alert.informativeText = QStringLiteral("Its file is removed; this cannot be undone.");
+    alert.buttons = {QStringLiteral("Cancel"), QStringLiteral("Delete")};
+    alert.cancelButton = 0;
+    QPointer<QWidget> guard(window);
+    platform::AlertPresenter::current().present(alert, window,
+                                                [guard, remove = std::move(remove)](int button) {
+                                                    if (guard && button == 1) remove();
+                                                });
 }

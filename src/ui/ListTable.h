@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QStringList>
+#include <functional>
 
 class QPushButton;
 class QTableWidget;
@@ -16,3 +17,8 @@ QTableWidget* newListTable(const QString& objectName, const QStringList& headers
 // row is selected.
 QWidget* newListWindowBody(QTableWidget* table, QPushButton* deleteButton,
                            QPushButton* leading = nullptr);
+
+// Asks before a row's file is deleted ("Cancel" is what Return and Escape
+// choose); `remove` runs only on "Delete".
+void confirmDeletion(QWidget* window, const QString& kind, const QString& name,
+                     std::function<void()> remove);

@@ -69,8 +69,9 @@ void PresetWindowController::deleteDisplayedItem(const platform::Dictionary& pre
 void PresetWindowController::deleteSelectedItem() {
     const int row = table_->currentRow();
     if (row < 0 || row >= int(tableContents_.size())) return;
-    const platform::Dictionary preset = tableContents_[size_t(row)].preset;
-    deleteDisplayedItem(preset);
+    const Row& chosen = tableContents_[size_t(row)];
+    confirmDeletion(this, QStringLiteral("preset"), chosen.name,
+                    [this, preset = chosen.preset] { deleteDisplayedItem(preset); });
 }
 
 void PresetWindowController::showBrowser() {

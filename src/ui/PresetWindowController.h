@@ -37,7 +37,7 @@ public:
 
 public slots:
     void showBrowser();
-    // Deletes the selected row's preset.
+    // Deletes the selected row's preset once the user confirms it.
     void deleteSelectedItem();
 
 private:

@@ -105,8 +105,9 @@ void ProfileController::deleteDisplayedItem(const CameraProfileManager::ProfileP
 void ProfileController::deleteSelectedItem() {
     const int row = table_->currentRow();
     if (row < 0 || row >= int(tableContents_.size())) return;
-    const auto profile = tableContents_[size_t(row)].profile;
-    deleteDisplayedItem(profile);
+    const Row& chosen = tableContents_[size_t(row)];
+    confirmDeletion(this, QStringLiteral("camera profile"), chosen.shortDescription,
+                    [this, profile = chosen.profile] { deleteDisplayedItem(profile); });
 }
 
 void ProfileController::showBrowser() {

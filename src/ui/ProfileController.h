@@ -43,6 +43,7 @@ public:
 public slots:
     void showBrowser();
     void importProfile();  // opens the import panel
+    // Deletes the selected row's profile once the user confirms it.
     void deleteSelectedItem();
 
 private:

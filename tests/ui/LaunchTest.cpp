@@ -4,7 +4,9 @@
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
@@ -157,6 +159,29 @@ TEST_F(Reset, CancelDeletesNothing) {
     EXPECT_EQ(alert.buttons, (QStringList{"Cancel", "Go ahead and reset"}));
     EXPECT_EQ(PresetManager::sharedPresetManager().presetList(false).size(), 4u);
     EXPECT_TRUE(fs::exists(catalogFile));
+}
+
+// Through the real alert box: a key pressed without reading never resets.
+TEST_F(Reset, ReturnAndEscapeChooseCancel) {
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape}) {
+        reset();
+        QMessageBox* box = uitest::openAlert();
+        ASSERT_TRUE(box);
+        EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Cancel"));
+        QTest::keyClick(box, key);
+        uitest::settle();
+        EXPECT_FALSE(uitest::openAlert()) << key;
+        EXPECT_EQ(PresetManager::sharedPresetManager().presetList(false).size(), 4u) << key;
+        EXPECT_TRUE(fs::exists(catalogFile)) << key;
+    }
+    reset();
+    QMessageBox* box = uitest::openAlert();
+    ASSERT_TRUE(box);
+    for (QAbstractButton* button : box->buttons())
+        if (button->text() == QStringLiteral("Go ahead and reset")) button->click();
+    uitest::settle();
+    EXPECT_TRUE(PresetManager::sharedPresetManager().presetList(false).empty());
+    EXPECT_FALSE(fs::exists(catalogFile));
 }
 
 TEST_F(Reset, GoAheadDeletesPresetsAndCatalog) {

@@ -91,8 +91,8 @@ TEST(Screenshots, ShellWindows) {
     }
 
     shell.showQuickReference();
-    save(*shell.quickReferenceView(), "quick-reference");
-    shell.quickReferenceView()->close();
+    save(*shell.quickReferenceView()->window(), "quick-reference");
+    shell.quickReferenceView()->window()->close();
 
     ProfileController& profiles = shell.profiles();
     QStringList files;

@@ -2,7 +2,9 @@
 // scratch folder, and the process-wide stores that cache folders look again.
 #pragma once
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QMessageBox>
 #include <QTest>
 #include <chrono>
 #include <cstdlib>
@@ -45,6 +47,13 @@ inline void settle() {
     for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
 }
 
+// The alert box the real presenter has open (null: none).
+inline QMessageBox* openAlert() {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) return box;
+    return nullptr;
+}
+
 // Answers every alert with a fixed button and keeps what it was shown.
 class ScriptedAlerts : public platform::AlertPresenter {
 public:
@@ -54,6 +63,7 @@ public:
         shown.push_back(alert);
         if (answer) answer(answer_);
     }
+    void answerWith(int answer) { answer_ = answer; }
     std::vector<platform::Alert> shown;
 
 private:

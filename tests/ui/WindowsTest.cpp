@@ -7,8 +7,11 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QTableWidget>
+#include <QTest>
 #include <QTextBrowser>
 #include <QToolBar>
 #include <QUrl>
@@ -22,6 +25,7 @@
 #include "document/DocumentController.h"
 #include "document/PresetManager.h"
 #include "document/RawFileSearch.h"
+#include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "ui/ApplicationShell.h"
 
@@ -67,9 +71,16 @@ TEST(ProfileWindow, ImportsListsRefusesAndDeletes) {
     EXPECT_FALSE(fs::exists(CameraProfileManager::profileDirectory() / "x.dcp"));
     EXPECT_EQ(window.table()->rowCount(), 7);
 
-    // Deleting the selected row removes its file and its row.
+    // Deleting the selected row asks first; confirmed, it removes its file and its row.
     window.table()->selectRow(2);
     const auto doomed = window.tableContents()[2].profile->profileURL();
+    window.deleteSelectedItem();
+    ASSERT_EQ(alerts.shown.size(), 2u);
+    EXPECT_TRUE(alerts.shown[1].messageText.contains(window.tableContents()[2].shortDescription));
+    EXPECT_EQ(alerts.shown[1].buttons[alerts.shown[1].cancelButton], QStringLiteral("Cancel"));
+    EXPECT_TRUE(fs::exists(doomed));
+    EXPECT_EQ(window.table()->rowCount(), 7);
+    alerts.answerWith(1);
     window.deleteSelectedItem();
     EXPECT_FALSE(fs::exists(doomed));
     EXPECT_EQ(window.table()->rowCount(), 6);
@@ -96,7 +107,6 @@ TEST(ProfileWindow, ImportPanelTakesProfilesOnly) {
 
 TEST(PresetWindow, ListsTheFactoryPresetsAndFollowsChanges) {
     uitest::UiTestHome home;
-    uitest::ScriptedAlerts alerts;
     PresetWindowController& window = platform::ApplicationShell::shared().presets();
     window.loadTable();
     QStringList names = column(window.table(), 0);
@@ -104,13 +114,28 @@ TEST(PresetWindow, ListsTheFactoryPresetsAndFollowsChanges) {
     EXPECT_EQ(names, (QStringList{"Default", "Default TIFF export", "Monochrome", "Zero'd"}));
     EXPECT_EQ(column(window.table(), 1), QStringList(4, "Quorvex Preset"));
 
+    // Delete asks in the real alert box; Return and Escape keep the preset.
     window.table()->selectRow(0);
     const QString deleted = window.tableContents()[0].name;
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+        window.deleteSelectedItem();
+        QMessageBox* box = uitest::openAlert();
+        ASSERT_TRUE(box);
+        EXPECT_TRUE(box->text().contains(deleted));
+        QTest::keyClick(box, key);
+        uitest::settle();
+        EXPECT_FALSE(uitest::openAlert());
+        EXPECT_EQ(PresetManager::sharedPresetManager().presetList(false).size(), 4u) << key;
+    }
     window.deleteSelectedItem();
+    QMessageBox* box = uitest::openAlert();
+    ASSERT_TRUE(box);
+    for (QAbstractButton* button : box->buttons())
+        if (button->text() == QStringLiteral("Delete")) button->click();
     // The manager's notification rebuilds the table on the main queue.
     ASSERT_TRUE(uitest::spinUntil([&] { return window.table()->rowCount() == 3; }));
     EXPECT_FALSE(column(window.table(), 0).contains(deleted));
-    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_FALSE(uitest::openAlert());
 
     platform::Dictionary added{{"displayName", "Mine"}};
     ASSERT_TRUE(PresetManager::sharedPresetManager().addPreset(added, nullptr));
@@ -175,12 +200,17 @@ TEST(Preferences, PanesControlsAndRawSearchFollowTheDefaults) {
     panel->reject();
 }
 
+// The alert gives the reason; the error's domain and code go to the log.
 TEST(Shell, OpeningAFolderIsRefusedWithAnAlert) {
     uitest::UiTestHome home;
     uitest::ScriptedAlerts alerts;
+    platform::LogCapture log;
     platform::ApplicationShell::shared().openFiles({QString::fromStdString(home.path().string())});
     ASSERT_EQ(alerts.shown.size(), 1u);
-    EXPECT_TRUE(alerts.shown[0].informativeText.contains("(-4)"));
+    const QString name = QString::fromStdString(home.path().filename().string());
+    EXPECT_EQ(alerts.shown[0].messageText, QStringLiteral("“%1” could not be opened.").arg(name));
+    EXPECT_EQ(alerts.shown[0].informativeText, QStringLiteral("directory read operation."));
+    EXPECT_TRUE(log.contains("QuorvexErrorDomain -4: directory read operation."));
 }
 
 }  // namespace
@@ -212,7 +242,7 @@ TEST(Shell, TheOpenPanelAlsoTakesAFolder) {
     QMetaObject::invokeMethod(panel, "accept");  // the Open button
     // The folder was opened, not entered, and the document refused it.
     ASSERT_EQ(alerts.shown.size(), 1u);
-    EXPECT_TRUE(alerts.shown[0].informativeText.contains("(-4)"));
+    EXPECT_EQ(alerts.shown[0].messageText, QStringLiteral("“folder” could not be opened."));
 }
 
 TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {
@@ -235,20 +265,18 @@ TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {
     shell.setBrowserHooks({});
 }
 
-TEST(Shell, HelpSiteAndMailOpenThroughTheDesktop) {
+TEST(Shell, SiteAndMailOpenThroughTheDesktop) {
     UrlCatcher catcher;
     for (const char* scheme : {"https", "mailto"})
         QDesktopServices::setUrlHandler(scheme, &catcher, "open");
     auto& shell = platform::ApplicationShell::shared();
-    shell.showHelp();
     shell.showWebSite();
     shell.showContactUs();
     for (const char* scheme : {"https", "mailto"}) QDesktopServices::unsetUrlHandler(scheme);
-    ASSERT_EQ(catcher.opened.size(), 3);
-    EXPECT_EQ(catcher.opened[0].toString(), platform::ApplicationShell::supportSiteAddress());
-    EXPECT_EQ(catcher.opened[1].toString(), platform::ApplicationShell::productSiteAddress());
-    EXPECT_EQ(catcher.opened[2].scheme(), "mailto");
-    EXPECT_EQ(catcher.opened[2].path(), platform::ApplicationShell::supportMailAddress());
+    ASSERT_EQ(catcher.opened.size(), 2);
+    EXPECT_EQ(catcher.opened[0].toString(), platform::ApplicationShell::productSiteAddress());
+    EXPECT_EQ(catcher.opened[1].scheme(), "mailto");
+    EXPECT_EQ(catcher.opened[1].path(), platform::ApplicationShell::supportMailAddress());
     EXPECT_EQ(platform::ApplicationShell::contactURL(),
               "mailto:support@quorvex.example.org?SUBJECT=Quorvex%20support%20request");
 }
@@ -261,8 +289,8 @@ TEST(Shell, QuickReferenceLoadsOnTheFirstValidation) {
     // Every menu action has a responder: the shell or a document window's slot.
     EXPECT_TRUE(shell.action("showQuickReference:"));
     EXPECT_TRUE(shell.sendAction("showQuickReference:"));
-    EXPECT_TRUE(shell.quickReferenceView()->isVisible());
-    shell.quickReferenceView()->close();
+    EXPECT_TRUE(shell.quickReferenceView()->window()->isVisible());
+    shell.quickReferenceView()->window()->close();
     EXPECT_FALSE(shell.sendAction("zoomIn:"));  // no document window
 }
 
