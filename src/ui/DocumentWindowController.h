@@ -10,6 +10,10 @@
 // document; the document's observers bring every control of the key up to
 // date on the main queue, with its signals blocked.
 //
+// The methods live in one file per concern: DocumentWindowController.cpp
+// (life, notifications, readout) and its Layout, Bindings, Modes, Export and
+// Sheets companions.
+//
 // Ownership: the controller is a child of its QMainWindow, which deletes
 // itself when closed; closing closes the document (its catalog entry is
 // written) and removes it from the document controller. The document reaches
@@ -207,6 +211,9 @@ private:
     void redisplay();
     void ensurePresetSheet();
     void ensurePCDSheet();
+    void restoreFrame();
+    void saveFrame();
+    QRectF documentCropRect() const;
 
     MyDocument::Ptr document_;
     std::shared_ptr<DocumentWindowAdapter> adapter_;

@@ -1,0 +1,114 @@
+// Exporting from the window: the save panel, the export on the shared work
+// queue (counted by the shell, which waits for it at quit), the progress
+// sheet and the error alert; the external editor's file is rewritten the
+// same way.
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProgressBar>
+#include <QVBoxLayout>
+
+#include "color/SettingsKeys.h"
+#include "engine/QueueEngine.h"
+#include "platform/Dispatch.h"
+#include "ui/AlertPresenter.h"
+#include "ui/ApplicationShell.h"
+#include "ui/DocumentWindowController.h"
+
+QString DocumentWindowController::extensionForType(const QString& type) {
+    if (type == QLatin1String("public.jpeg")) return QStringLiteral("jpg");
+    if (type == QLatin1String("public.dng")) return QStringLiteral("dng");
+    if (type == QLatin1String("com.ilm.openexr-image")) return QStringLiteral("exr");
+    return QStringLiteral("tif");
+}
+
+void DocumentWindowController::exportAsSelected() {
+    const int64_t t = document_->valueForKey(SettingsKeys::kExportFileType).integerValue(0);
+    if (t >= 3 && t <= 6)
+        exportAsType(QStringLiteral("com.ilm.openexr-image"));
+    else if (t == 2)
+        exportAsType(QStringLiteral("public.dng"));
+    else if (t == 1)
+        exportAsType(QStringLiteral("public.tiff"));
+    else
+        exportAsType(QStringLiteral("public.jpeg"));
+}
+
+void DocumentWindowController::exportAsType(const QString& type) {
+    const QRectF crop = documentCropRect();
+    const QString extension = extensionForType(type);
+    auto* panel = new QFileDialog(window_);
+    panel->setOption(QFileDialog::DontUseNativeDialog);
+    panel->setAcceptMode(QFileDialog::AcceptSave);
+    panel->setWindowModality(Qt::WindowModal);
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setNameFilter(QStringLiteral("*.") + extension);
+    const auto file = document_->fileURL();
+    panel->setDirectory(QString::fromStdString(file.parent_path().string()));
+    panel->selectFile(QString::fromStdString(file.stem().string()));
+    QPointer<DocumentWindowController> self(this);
+    connect(panel, &QFileDialog::fileSelected, this, [self, type, extension, crop](QString path) {
+        if (!self || path.isEmpty()) return;
+        if (QFileInfo(path).suffix().compare(extension, Qt::CaseInsensitive) != 0)
+            path += QStringLiteral(".") + extension;
+        self->exportToPath(path, type, crop);
+    });
+    panel->open();
+}
+
+void DocumentWindowController::exportToPath(const QString& path, const QString& type,
+                                            std::optional<QRectF> crop) {
+    const QRectF r = crop.value_or(documentCropRect());
+    showProgressSheet(QFileInfo(path).fileName());
+    QPointer<DocumentWindowController> self(this);
+    MyDocument::Ptr document = document_;
+    const std::string file = path.toStdString(), uti = type.toStdString();
+    platform::ApplicationShell::shared().windowExports().async(
+        QueueEngine::sharedQueueEngine().sharedQueue(), [self, document, file, uti, r] {
+            platform::Error error;
+            const bool ok = document->exportToURL(
+                file, uti, platform::Rect{r.x(), r.y(), r.width(), r.height()}, false, &error);
+            std::optional<platform::Error> failure;
+            if (!ok) failure = error;
+            platform::DispatchQueue::main()->async([self, failure] {
+                if (self) self->exportPresentError(failure);
+            });
+        });
+}
+
+void DocumentWindowController::extEditorUpdate() {
+    const auto url = document_->extEditorURL();
+    if (!url) return;
+    const QString path = QString::fromStdString(url->string());
+    const QString ext = QFileInfo(path).suffix().toLower();
+    const QString type = ext == QLatin1String("jpg") || ext == QLatin1String("jpeg")
+                             ? QStringLiteral("public.jpeg")
+                             : QStringLiteral("public.tiff");
+    // The whole image, whatever crop the document holds.
+    exportToPath(path, type, QRectF(0, 0, 0, 0));
+}
+
+void DocumentWindowController::showProgressSheet(const QString& fileName) {
+    if (!progressSheet_) {
+        progressSheet_ = new QDialog(window_);
+        progressSheet_->setObjectName(QStringLiteral("ProgressSheet"));
+        progressSheet_->setWindowModality(Qt::WindowModal);
+        progressSheet_->setWindowOpacity(0.9);
+        auto* layout = new QVBoxLayout(progressSheet_);
+        progressText_ = new QLabel(progressSheet_);
+        progressBar_ = new QProgressBar(progressSheet_);
+        progressBar_->setRange(0, 100);
+        layout->addWidget(progressText_);
+        layout->addWidget(progressBar_);
+        progressSheet_->setMinimumWidth(360);
+    }
+    progressText_->setText(fileName);
+    progressBar_->setValue(33);
+    progressSheet_->open();
+}
+
+void DocumentWindowController::exportPresentError(const std::optional<platform::Error>& error) {
+    if (progressBar_) progressBar_->setValue(90);
+    if (progressSheet_) progressSheet_->done(0);
+    if (error) platform::AlertPresenter::presentError(*error, window_);
+}
