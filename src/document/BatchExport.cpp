@@ -7,14 +7,9 @@
 #include "document/DocumentExport.h"
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
+#include "platform/OutputFile.h"
 
 namespace {
-
-bool isTaken(const std::filesystem::path& p) {
-    std::error_code ec;
-    return std::filesystem::symlink_status(p, ec).type() != std::filesystem::file_type::not_found &&
-           !ec;
-}
 
 std::string withoutExtension(const std::filesystem::path& p) {
     return (p.parent_path() / p.stem()).string();
@@ -34,14 +29,8 @@ std::optional<std::filesystem::path> BatchExport::destinationFor(
     std::filesystem::path base = folder ? *folder / source.filename() : source;
     std::filesystem::path destination =
         base.replace_extension(DocumentExport::extensionForType(type));
-    if (silentlyOverwrite || !isTaken(destination)) return destination;
-    const std::string stem = destination.stem().string();
-    const std::string ext = destination.extension().string();
-    for (int i = 1; i <= kMaxNumberedName; ++i) {
-        std::filesystem::path candidate =
-            destination.parent_path() / (stem + "_" + std::to_string(i) + ext);
-        if (!isTaken(candidate)) return candidate;
-    }
+    if (silentlyOverwrite) return destination;
+    if (auto free = platform::OutputFile::firstFreeName(destination, true)) return free;
     if (error) *error = quorvexError(kQuorvexErrorExportFile, withoutExtension(destination));
     return std::nullopt;
 }

@@ -27,8 +27,6 @@
 
 class BatchExport {
 public:
-    static constexpr int kMaxNumberedName = 99999;
-
     struct Options {
         std::vector<std::filesystem::path> files;
         // The preset applied to every document (none: the documents' own settings).

@@ -180,6 +180,23 @@ void OutputFile::discard() {
     if (folderFd_ >= 0 && !temporaryName_.empty()) ::unlinkat(folderFd_, temporaryName_.c_str(), 0);
 }
 
+std::filesystem::path OutputFile::numberedName(const std::filesystem::path& destination, int i) {
+    if (i == 0) return destination;
+    return destination.parent_path() / (destination.stem().string() + "_" + std::to_string(i) +
+                                        destination.extension().string());
+}
+
+std::optional<std::filesystem::path> OutputFile::firstFreeName(
+    const std::filesystem::path& destination, bool numbered) {
+    const int last = numbered ? kMaxNumberedName : 0;
+    for (int i = 0; i <= last; ++i) {
+        const std::filesystem::path candidate = numberedName(destination, i);
+        struct stat st;
+        if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) return candidate;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, Error* error) {
     if (done_) {
         setPosixError(error, EINVAL, "Already published " + destination_.string());
@@ -206,13 +223,10 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
         return false;
     };
 
-    const std::string name = destination_.filename().string();
-    const std::string stem = destination_.stem().string();
-    const std::string extension = destination_.extension().string();
     const std::filesystem::path folder = destination_.parent_path();
     const int last = policy.numbered && !policy.replace ? kMaxNumberedName : 0;
     for (int i = 0; i <= last; ++i) {
-        const std::string candidate = i == 0 ? name : stem + "_" + std::to_string(i) + extension;
+        const std::string candidate = numberedName(destination_, i).filename().string();
         if (policy.replace && isProtected(candidate)) {
             setError(error, PosixErrorDomain, EEXIST,
                      (folder / candidate).string() + " is a file this export must not replace");

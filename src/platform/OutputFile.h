@@ -63,6 +63,16 @@ public:
     // file is then gone). Call once.
     std::optional<std::filesystem::path> publish(const Policy& policy, Error* error);
 
+    // The name a destination takes at a numbering step: the name itself at 0,
+    // "<stem>_<i><ext>" from 1 to kMaxNumberedName.
+    static std::filesystem::path numberedName(const std::filesystem::path& destination, int i);
+    // The name publish() would choose now without `replace`: the first free
+    // one of the numbered names (only the name itself unless `numbered`), or
+    // nullopt when all are taken. Anything at a name, a dangling link too,
+    // takes it. Another writer may take it before publish(), which then moves on.
+    static std::optional<std::filesystem::path> firstFreeName(
+        const std::filesystem::path& destination, bool numbered);
+
     // The temporary name for a destination name and an attempt number
     // (exposed for tests).
     static std::string temporaryNameFor(const std::string& destinationName, unsigned attempt);

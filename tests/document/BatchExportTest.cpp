@@ -16,6 +16,7 @@
 #include "engine/DataStoreItem.h"
 #include "engine/MultiDataStore.h"
 #include "platform/ImageReader.h"
+#include "platform/OutputFile.h"
 #include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
 
@@ -70,7 +71,7 @@ TEST_F(BatchExportTest, EveryNumberedNameTakenFailsInsteadOfReplacing) {
     const auto dir = scratch_.path() / "full";
     fs::create_directories(dir);
     touch("full/b.jpg");
-    for (int i = 1; i <= BatchExport::kMaxNumberedName; ++i)
+    for (int i = 1; i <= platform::OutputFile::kMaxNumberedName; ++i)
         std::ofstream(dir / ("b_" + std::to_string(i) + ".jpg"));
     platform::Error error;
     EXPECT_FALSE(

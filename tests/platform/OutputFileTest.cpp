@@ -93,6 +93,20 @@ TEST(OutputFile, TakenNamesAreNumberedOrRefusedNeverReplaced) {
 }
 
 // A writer that opens a path itself reaches the file made, not the name.
+TEST(OutputFile, TheFreeNameForeseenIsTheOnePublishTakes) {
+    testsupport::ScratchDir dir;
+    const auto a = dir.path() / "a.jpg";
+    put(a, "old");
+    fs::create_symlink(dir.path() / "nowhere", dir.path() / "a_1.jpg");
+    OutputFile::Policy numbered;
+    numbered.numbered = true;
+    EXPECT_EQ(OutputFile::firstFreeName(a, false), std::nullopt);
+    const auto foreseen = OutputFile::firstFreeName(a, true);
+    ASSERT_EQ(foreseen, dir.path() / "a_2.jpg");
+    EXPECT_EQ(writeAndPublish(a, "new", numbered), foreseen);
+    EXPECT_EQ(OutputFile::firstFreeName(dir.path() / "b.tif", false), dir.path() / "b.tif");
+}
+
 TEST(OutputFile, WriterPathReopensTheFileItself) {
     testsupport::ScratchDir dir;
     auto file = OutputFile::create(dir.path() / "w.tif", nullptr);
