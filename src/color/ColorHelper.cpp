@@ -1,9 +1,11 @@
 #include "color/ColorHelper.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
+#include "platform/Colorimetry.h"
 #include "platform/Log.h"
 
 namespace {
@@ -40,14 +42,23 @@ constexpr float kTintScale = -3000.0f;
 constexpr float kMinTemperature = 1000.0f, kMaxTemperature = 14000.0f;
 constexpr float kMaxTint = 150.0f;
 
-constexpr float kXYZFromsRGB_D65[3][3] = {
-    {0.4124f, 0.3576f, 0.1805f}, {0.2126f, 0.7152f, 0.0722f}, {0.0193f, 0.1192f, 0.9505f}};
-constexpr float kXYZFromProPhoto[3][3] = {
-    {0.7977f, 0.1352f, 0.0313f}, {0.2880f, 0.7119f, 0.0001f}, {0.0f, 0.0f, 0.8249f}};
+template <typename T>
+constexpr std::array<std::array<float, 3>, 3> toFloat(const T& m) {
+    std::array<std::array<float, 3>, 3> f{};
+    for (int r = 0; r < 3; r++)
+        for (int c = 0; c < 3; c++) f[r][c] = float(m[r][c]);
+    return f;
+}
+constexpr auto kXYZFromsRGB_D65 = toFloat(platform::colorimetry::kXYZFromSRGB);
+constexpr auto kXYZFromProPhoto = toFloat(platform::colorimetry::kXYZFromProPhoto);
 constexpr float kBradford[3][3] = {
     {0.8951f, 0.2664f, -0.1614f}, {-0.7502f, 1.7135f, 0.0367f}, {0.0389f, -0.0685f, 1.0296f}};
 
 void copy3x3(const float from[3][3], float to[3][3]) { std::memcpy(to, from, sizeof(float) * 9); }
+void copy3x3(const std::array<std::array<float, 3>, 3>& from, float to[3][3]) {
+    for (int r = 0; r < 3; r++)
+        for (int c = 0; c < 3; c++) to[r][c] = from[r][c];
+}
 
 void setXY(float xy[2], float x, float y) {
     xy[0] = x;
@@ -67,9 +78,13 @@ void ColorHelper::XYZFromsRGB_D65(float matrix[3][3]) { copy3x3(kXYZFromsRGB_D65
 void ColorHelper::XYZFromProPhoto(float matrix[3][3]) { copy3x3(kXYZFromProPhoto, matrix); }
 
 void ColorHelper::StdA_xy_coord(float xy[2]) { setXY(xy, 0.4476f, 0.4074f); }
-void ColorHelper::D50_xy_coord(float xy[2]) { setXY(xy, 0.3457f, 0.3585f); }
+void ColorHelper::D50_xy_coord(float xy[2]) {
+    setXY(xy, float(platform::colorimetry::kD50White.x), float(platform::colorimetry::kD50White.y));
+}
 void ColorHelper::D55_xy_coord(float xy[2]) { setXY(xy, 0.3324f, 0.3474f); }
-void ColorHelper::D65_xy_coord(float xy[2]) { setXY(xy, 0.3127f, 0.3290f); }
+void ColorHelper::D65_xy_coord(float xy[2]) {
+    setXY(xy, float(platform::colorimetry::kD65White.x), float(platform::colorimetry::kD65White.y));
+}
 void ColorHelper::D75_xy_coord(float xy[2]) { setXY(xy, 0.2990f, 0.3149f); }
 
 void ColorHelper::XYZtoXY(const float XYZ[3], float xy[2]) {
@@ -98,7 +113,9 @@ void ColorHelper::XYtoXYZ(const float xy[2], float xyz[3]) {
 
 void ColorHelper::ProPhotoRGBtoXYZ(float r, float g, float b, float XYZ[3]) {
     const float rgb[3] = {r, g, b};
-    Matrix3x3MultiplyVector(kXYZFromProPhoto, rgb, XYZ);
+    float toXYZ[3][3];
+    copy3x3(kXYZFromProPhoto, toXYZ);
+    Matrix3x3MultiplyVector(toXYZ, rgb, XYZ);
 }
 
 void ColorHelper::MapWhiteMatrix(const float white1[2], const float toWhite[2],

@@ -36,16 +36,15 @@
 #include "dng/writer/dng_preview.h"
 #include "dng/writer/tiff_tag.h"
 #include "export/ImagePropertyImport.h"
+#include "platform/Colorimetry.h"
 #include "platform/Dispatch.h"
 #include "platform/Version.h"
 
 namespace {
 
 // Rows X, Y, Z; columns R, G, B.
-const double kSRGBD65[3][3] = {
-    {0.4124, 0.3576, 0.1805}, {0.2126, 0.7152, 0.0722}, {0.0193, 0.1192, 0.9505}};
-const double kProPhotoD50[3][3] = {
-    {0.7977, 0.1352, 0.0313}, {0.2880, 0.7119, 0.0001}, {0.0, 0.0, 0.8249}};
+constexpr const auto& kSRGBD65 = platform::colorimetry::kXYZFromSRGB;
+constexpr const auto& kProPhotoD50 = platform::colorimetry::kXYZFromProPhoto;
 
 dng_matrix_3by3 FromRows(const double (&m)[3][3]) {
     return dng_matrix_3by3(m[0][0], m[0][1], m[0][2], m[1][0], m[1][1], m[1][2], m[2][0], m[2][1],
@@ -230,7 +229,7 @@ int32_t DngTiffWriter::BuildNegative(const uint8_t* buffer, uint32_t orientation
             profile->ClearFingerprint();
         }
         n.AddProfile(std::move(profile));
-        n.SetCameraWhiteXY(0.3457, 0.3585);
+        n.SetCameraWhiteXY(platform::colorimetry::kD50White.x, platform::colorimetry::kD50White.y);
 
         if (dng_exif* exif = n.Metadata().GetExif()) {
             exif->fMake.SetASCII("Unknown");

@@ -22,6 +22,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Colorimetry.h"
 #include "platform/Dispatch.h"
 
 namespace {
@@ -137,9 +138,13 @@ int exrWriter::write(const float* pixels, int /*reserved*/, const char* fileName
         Imf::Header& h = *header_;
         makePreview(pixels);
         if (chromaticities_) {
-            const Imf::Chromaticities c(Imath::V2f(0.7347f, 0.2653f), Imath::V2f(0.1596f, 0.8404f),
-                                        Imath::V2f(0.0366f, 0.0001f),
-                                        Imath::V2f(0.34567f, 0.3585f));
+            namespace cm = platform::colorimetry;
+            auto v2f = [](const cm::Chromaticity& xy) {
+                return Imath::V2f(float(xy.x), float(xy.y));
+            };
+            const Imf::Chromaticities c(
+                v2f(cm::kProPhotoPrimaries[0]), v2f(cm::kProPhotoPrimaries[1]),
+                v2f(cm::kProPhotoPrimaries[2]), v2f(cm::kD50WhiteFiveDigits));
             h.insert("chromaticities", Imf::ChromaticitiesAttribute(c));
         } else {
             h.erase("chromaticities");

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/Colorimetry.h"
 #include "platform/IccLcms.h"
 
 namespace platform {
@@ -29,8 +30,8 @@ constexpr Primaries kRec709 = {
 constexpr Primaries kPAL = {
     {0.4306, 0.2220, 0.0202}, {0.3416, 0.7066, 0.1296}, {0.1783, 0.0713, 0.9392}};
 
-constexpr XYZ kD50 = {0.9642, 1.0, 0.8249};
-constexpr XYZ kD65 = {0.9504, 1.0, 1.0888};
+constexpr XYZ kD50 = {colorimetry::kD50XYZ[0], colorimetry::kD50XYZ[1], colorimetry::kD50XYZ[2]};
+constexpr XYZ kD65 = {colorimetry::kD65XYZ[0], colorimetry::kD65XYZ[1], colorimetry::kD65XYZ[2]};
 
 XYZ whiteOf(const Primaries& p) {
     return {p.red.X + p.green.X + p.blue.X, p.red.Y + p.green.Y + p.blue.Y,

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/Colorimetry.h"
 #include "raw/DemosaicTiles.h"
 
 namespace {
@@ -52,10 +53,14 @@ const LabTable& LabCurve() {
 // Linear RGB with Rec. 709 primaries to XYZ, each row divided by the D65 white
 // so that equal RGB lands on the Lab neutral axis. The camera data is not in
 // these primaries, but homogeneity only needs a perceptually even space.
+constexpr float toXYZEntry(int r, int c) {
+    return float(platform::colorimetry::kXYZFromSRGB[r][c]) /
+           float(platform::colorimetry::kD65XYZFiveDigits[r]);
+}
 constexpr float kToXYZ[3][3] = {
-    {0.4124f / 0.95047f, 0.3576f / 0.95047f, 0.1805f / 0.95047f},
-    {0.2126f, 0.7152f, 0.0722f},
-    {0.0193f / 1.08883f, 0.1192f / 1.08883f, 0.9505f / 1.08883f},
+    {toXYZEntry(0, 0), toXYZEntry(0, 1), toXYZEntry(0, 2)},
+    {toXYZEntry(1, 0), toXYZEntry(1, 1), toXYZEntry(1, 2)},
+    {toXYZEntry(2, 0), toXYZEntry(2, 1), toXYZEntry(2, 2)},
 };
 
 // Later stages write over planes whose contents are no longer needed, which

@@ -11,12 +11,14 @@
 
 #include "dng/color/dng_color_spec.h"
 #include "dng/color/dng_xy_coord.h"
+#include "platform/Colorimetry.h"
 #include "platform/RowBands.h"
 #include "raw/DemosaicTiles.h"
 
 namespace {
 
-const dng_xy_coord kD65(0.3127, 0.3290);
+dng_xy_coord toXY(const platform::colorimetry::Chromaticity& c) { return dng_xy_coord(c.x, c.y); }
+const dng_xy_coord kD65 = toXY(platform::colorimetry::kD65White);
 
 inline uint16_t ConvertSample(const RawMatrix3& m, int row, float r, float g, float b) {
     return platform::ClampToU16(m[row][0] * r + m[row][1] * g + m[row][2] * b);
@@ -64,7 +66,8 @@ dng_matrix RawRGBToXYZ(const dng_xy_coord (&primaries)[3], const dng_xy_coord& w
 
 const dng_matrix& RawProPhotoD65FromXYZ() {
     static const dng_matrix m = [] {
-        const dng_xy_coord primaries[3] = {{0.7347, 0.2653}, {0.1596, 0.8404}, {0.0366, 0.0001}};
+        const auto& p = platform::colorimetry::kProPhotoPrimaries;
+        const dng_xy_coord primaries[3] = {toXY(p[0]), toXY(p[1]), toXY(p[2])};
         return Invert(RawRGBToXYZ(primaries, kD65));
     }();
     return m;

@@ -26,6 +26,7 @@
 #include "dng/image/dng_negative_reader.h"
 #include "dng/image/dng_pixel_buffer.h"
 #include "dng/image/dng_read_image.h"
+#include "platform/Colorimetry.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/RowBands.h"
@@ -140,7 +141,7 @@ dng_xy_coord AsShotWhite(const dng_negative& negative, const dng_color_spec& spe
         negative.CameraWhiteXY(white.x, white.y);
         return white;
     }
-    return dng_xy_coord(0.3127, 0.3290);
+    return dng_xy_coord(platform::colorimetry::kD65White.x, platform::colorimetry::kD65White.y);
 }
 
 // Copies an image's planes into packed 16-bit samples, in row bands: the
@@ -205,9 +206,11 @@ struct PreviewConverter {
     RawMatrix3 matrix;
     std::array<float, 256> linear{};
     PreviewConverter() {
-        const dng_xy_coord primaries[3] = {{0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}};
-        matrix = ToRawMatrix3(RawProPhotoD65FromXYZ() *
-                              RawRGBToXYZ(primaries, dng_xy_coord(0.3127, 0.3290)));
+        namespace cm = platform::colorimetry;
+        auto xy = [](const cm::Chromaticity& c) { return dng_xy_coord(c.x, c.y); };
+        const dng_xy_coord primaries[3] = {xy(cm::kSRGBPrimaries[0]), xy(cm::kSRGBPrimaries[1]),
+                                           xy(cm::kSRGBPrimaries[2])};
+        matrix = ToRawMatrix3(RawProPhotoD65FromXYZ() * RawRGBToXYZ(primaries, xy(cm::kD65White)));
         for (int i = 0; i < 256; i++) {
             const double v = i / 255.0;
             linear[size_t(i)] =

@@ -10,6 +10,7 @@
 
 #include "dng/color/dng_xy_coord.h"
 #include "dng/core/dng_exception.h"
+#include "platform/Colorimetry.h"
 
 namespace {
 
@@ -272,8 +273,9 @@ const dng_color_space& dng_space_ColorMatch::Get() {
 }
 
 dng_space_ProPhoto::dng_space_ProPhoto() {
-    SetMatrixToPCS(
-        dng_matrix_3by3(0.7977, 0.1352, 0.0313, 0.2880, 0.7119, 0.0001, 0.0, 0.0, 0.8249));
+    const auto& m = platform::colorimetry::kXYZFromProPhoto;
+    SetMatrixToPCS(dng_matrix_3by3(m[0][0], m[0][1], m[0][2], m[1][0], m[1][1], m[1][2], m[2][0],
+                                   m[2][1], m[2][2]));
 }
 
 const dng_1d_function& dng_space_ProPhoto::GammaFunction() const {

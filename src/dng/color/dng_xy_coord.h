@@ -3,6 +3,7 @@
 #pragma once
 
 #include "dng/core/dng_types.h"
+#include "platform/Colorimetry.h"
 
 class dng_vector_3;
 
@@ -25,7 +26,9 @@ public:
 };
 
 // The D50 white, also the white of the profile connection space.
-inline dng_xy_coord D50_xy_coord() { return dng_xy_coord(0.3457, 0.3585); }
+inline dng_xy_coord D50_xy_coord() {
+    return dng_xy_coord(platform::colorimetry::kD50White.x, platform::colorimetry::kD50White.y);
+}
 
 // A sum of X + Y + Z that is not positive (or NaN) gives the D50 white.
 dng_xy_coord XYZtoXY(const dng_vector_3& coord);
