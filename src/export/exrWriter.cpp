@@ -24,6 +24,7 @@
 
 #include "platform/Colorimetry.h"
 #include "platform/Dispatch.h"
+#include "platform/Log.h"
 
 namespace {
 
@@ -173,7 +174,7 @@ int exrWriter::write(const float* pixels, int /*reserved*/, const char* fileName
         file.writePixels(height_);
         return 0;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s\n", e.what());
+        platform::log("OpenEXR writer: %s", e.what());
         std::snprintf(errorText_, sizeof errorText_, "%s", e.what());
     } catch (...) {
         std::snprintf(errorText_, sizeof errorText_, "%s", "Unknown error writing the file");
