@@ -50,6 +50,7 @@ void QuorvexAppDelegate::startSplashScreenPanel() {
     splashScreenPanel_->show();
     splashScreenPanel_->raise();
     splashScreenCountDown_ = kSplashTicks;
+    splashCanFade_ = SplashScreenPanel::windowsCanBeTranslucent();
     if (!splashScreenTimer_) {
         splashScreenTimer_ = new QTimer(this);
         splashScreenTimer_->setInterval(kSplashTickMs);
@@ -60,7 +61,11 @@ void QuorvexAppDelegate::startSplashScreenPanel() {
 }
 
 void QuorvexAppDelegate::splashTimerFireMethod() {
-    if (splashScreenCountDown_ < 1) {
+    // Without translucency the fade would keep the panel opaque over the
+    // windows for seven more seconds: it ends with its opaque part instead.
+    const bool ended =
+        splashScreenCountDown_ < 1 || (!splashCanFade_ && splashScreenCountDown_ <= kSplashFadeTicks);
+    if (ended) {
         if (splashScreenTimer_) splashScreenTimer_->stop();
         if (splashScreenPanel_) {
             splashScreenPanel_->close();

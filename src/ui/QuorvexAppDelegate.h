@@ -1,5 +1,6 @@
 // The application delegate: launch (clean-up, crash guard and running flag
-// through ApplicationDefaults; the splash 1.0 s later), the splash's fade,
+// through ApplicationDefaults; the splash 1.0 s later), the splash's fade
+// (or its end after the opaque part where windows cannot be translucent),
 // the opening of the command line's files, and quitting in order.
 //
 // Quitting (the Quit item, the last window closed, SIGTERM, SIGINT, SIGHUP):
@@ -41,6 +42,10 @@ public:
     SplashScreenPanel* splashScreenPanel() const { return splashScreenPanel_; }
     QTimer* splashScreenTimer() const { return splashScreenTimer_; }
     int splashScreenCountDown() const { return splashScreenCountDown_; }
+    // Whether the splash fades (set when it starts, from
+    // SplashScreenPanel::windowsCanBeTranslucent) or ends after its opaque part.
+    bool splashCanFade() const { return splashCanFade_; }
+    void setSplashCanFade(bool fades) { splashCanFade_ = fades; }
     bool isTerminating() const { return terminating_; }
 
 public slots:
@@ -53,5 +58,6 @@ private:
     QPointer<SplashScreenPanel> splashScreenPanel_;
     QTimer* splashScreenTimer_ = nullptr;
     int splashScreenCountDown_ = 0;
+    bool splashCanFade_ = true;
     bool terminating_ = false;
 };

@@ -1,6 +1,7 @@
 #include "ui/SplashScreenPanel.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -11,11 +12,48 @@
 
 #include "ui/QuorvexIcon.h"
 
+#if defined(QUORVEX_HAVE_XCB)
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#endif
+
 SplashScreenPanel::SplashScreenPanel(const QString& creditsResource)
     : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool) {
     setObjectName(QStringLiteral("SplashScreen"));
     setAttribute(Qt::WA_QuitOnClose, false);
     awakeFromNib(creditsResource);
+    qApp->installEventFilter(this);  // to see dialogs open
+}
+
+bool SplashScreenPanel::windowsCanBeTranslucent() {
+    const QString platform = QGuiApplication::platformName();
+    if (platform.startsWith(QLatin1String("wayland"))) return true;
+    if (platform != QLatin1String("xcb")) return false;
+#if defined(QUORVEX_HAVE_XCB)
+    // A compositing manager owns the selection _NET_WM_CM_S<screen>.
+    int screenNumber = 0;
+    xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
+    if (!c || xcb_connection_has_error(c)) {
+        if (c) xcb_disconnect(c);
+        return false;
+    }
+    const QByteArray name = "_NET_WM_CM_S" + QByteArray::number(screenNumber);
+    bool owned = false;
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        c, xcb_intern_atom(c, 0, uint16_t(name.size()), name.constData()), nullptr);
+    if (atom && atom->atom != XCB_ATOM_NONE) {
+        xcb_get_selection_owner_reply_t* owner =
+            xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr);
+        owned = owner && owner->owner != XCB_NONE;
+        std::free(owner);
+    }
+    std::free(atom);
+    xcb_disconnect(c);
+    return owned;
+#else
+    return false;
+#endif
 }
 
 QString SplashScreenPanel::oneLineCredit() {
@@ -78,8 +116,6 @@ void SplashScreenPanel::awakeFromNib(const QString& creditsResource) {
     layout->addWidget(creditsText_, 1);
     resize(520, 340);
 
-    // Every part of the panel orders it out, as one window would.
-    for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
     if (const QScreen* screen = QApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
@@ -105,6 +141,14 @@ bool SplashScreenPanel::event(QEvent* event) {
 }
 
 bool SplashScreenPanel::eventFilter(QObject* watched, QEvent* event) {
-    if (ordersOut(event)) hide();
+    if (watched->isWidgetType()) {
+        auto* widget = static_cast<QWidget*>(watched);
+        if (widget->window() == this) {
+            if (ordersOut(event)) hide();
+        } else if (event->type() == QEvent::Show && widget->isWindow() &&
+                   qobject_cast<QDialog*>(widget)) {
+            hide();
+        }
+    }
     return QWidget::eventFilter(watched, event);
 }

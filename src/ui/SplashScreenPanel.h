@@ -1,8 +1,10 @@
 // The splash panel: a frameless window on top of the others, centred, grey,
 // with the product's name, its version and the credits ("Credits" resource,
 // or a one-line credit when it is missing). A mouse press or drag, a key
-// press or a tablet press anywhere on it orders it out; the application
-// delegate fades it with setWindowOpacity (which needs a compositor to show).
+// press or a tablet press anywhere on it orders it out, and so does any
+// dialog or alert opening while it shows: it stays on top and would hide
+// them. The application delegate fades it with setWindowOpacity, which only
+// shows where windows can be translucent (windowsCanBeTranslucent).
 #pragma once
 
 #include <QPixmap>
@@ -25,6 +27,9 @@ public:
     static QString creditsHtml(const QString& resource = QStringLiteral(":/Credits.html"));
     static QString oneLineCredit();
     static QPixmap applicationIcon(int size);
+    // Whether a window's opacity shows: a compositing manager runs on X11;
+    // Wayland always composites; other platforms (offscreen) never do.
+    static bool windowsCanBeTranslucent();
 
 protected:
     bool event(QEvent* event) override;

@@ -59,6 +59,7 @@ TEST(Launch, SplashFadesOnItsTicksAndIsReleasedAfterThem) {
     QuorvexAppDelegate delegate;
     delegate.startSplashScreenPanel();
     delegate.splashScreenTimer()->stop();  // the test ticks by hand
+    delegate.setSplashCanFade(true);         // as under a compositor
     QPointer<SplashScreenPanel> panel = delegate.splashScreenPanel();
     ASSERT_TRUE(panel);
     EXPECT_TRUE(panel->isVisible());
@@ -83,6 +84,42 @@ TEST(Launch, SplashFadesOnItsTicksAndIsReleasedAfterThem) {
     delegate.splashTimerFireMethod();  // 231
     EXPECT_FALSE(panel);
     EXPECT_FALSE(delegate.splashScreenTimer()->isActive());
+}
+
+// The offscreen platform cannot show translucency, as an X server without a
+// compositor cannot: an opaque panel fading for seven seconds would only hide
+// the windows, so it goes after its opaque part.
+TEST(Launch, WithoutTranslucencyTheSplashEndsAfterItsOpaquePart) {
+    QuorvexAppDelegate delegate;
+    delegate.startSplashScreenPanel();
+    delegate.splashScreenTimer()->stop();
+    EXPECT_FALSE(SplashScreenPanel::windowsCanBeTranslucent());
+    EXPECT_FALSE(delegate.splashCanFade());
+    QPointer<SplashScreenPanel> panel = delegate.splashScreenPanel();
+    for (int tick = 1; tick <= 90; ++tick) delegate.splashTimerFireMethod();
+    ASSERT_TRUE(panel);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_DOUBLE_EQ(panel->windowOpacity(), 1.0);
+    delegate.splashTimerFireMethod();  // 91
+    EXPECT_FALSE(panel);
+    EXPECT_FALSE(delegate.splashScreenTimer()->isActive());
+}
+
+// The splash floats above every window: an alert opening under it would look
+// like a hung program.
+TEST(Launch, AnAlertOrdersTheSplashOut) {
+    QuorvexAppDelegate delegate;
+    delegate.startSplashScreenPanel();
+    delegate.splashScreenTimer()->stop();
+    QPointer<SplashScreenPanel> panel = delegate.splashScreenPanel();
+    ASSERT_TRUE(panel && panel->isVisible());
+    platform::AlertPresenter::presentError({"QuorvexErrorDomain", -4, "Refused."});
+    QMessageBox* box = uitest::openAlert();
+    ASSERT_TRUE(box);
+    EXPECT_FALSE(panel->isVisible());
+    box->close();
+    uitest::settle();
+    delete panel.data();
 }
 
 TEST(Launch, SplashIsScheduledOneSecondAfterLaunch) {
