@@ -54,6 +54,7 @@ void ApplicationDefaults::applicationDidFinishLaunching(platform::UserDefaults& 
 
 void ApplicationDefaults::applicationWillTerminate(platform::UserDefaults& defaults) {
     defaults.setBool(false, kRunning);
+    platform::removeTemporaryDirectory();
 }
 
 bool ApplicationDefaults::resetQuorvex(std::vector<platform::Error>* errors) {

@@ -1,9 +1,9 @@
 // The application's start-up state that needs no window: the user defaults
-// registered at start, the launch clean-up of the temporary folder, the crash
-// guard, the running flag and the reset of the stored state. The document
-// controller and the application delegate call these; they hold no state of
-// their own, so every function may be called from any thread (UserDefaults
-// is thread-safe).
+// registered at start, the clean-up of the temporary folder at launch and at
+// quit, the crash guard, the running flag and the reset of the stored state.
+// The document controller and the application delegate call these; they hold
+// no state of their own, so every function may be called from any thread
+// (UserDefaults is thread-safe).
 #pragma once
 
 #include <vector>
@@ -33,7 +33,7 @@ public:
     // Launch without the splash: clean-up, crash guard, then the running flag.
     static void applicationDidFinishLaunching(
         platform::UserDefaults& defaults = platform::UserDefaults::standard());
-    // Clears the running flag.
+    // Clears the running flag and removes the process's temporary folder.
     static void applicationWillTerminate(
         platform::UserDefaults& defaults = platform::UserDefaults::standard());
 

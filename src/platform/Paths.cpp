@@ -46,11 +46,26 @@ std::filesystem::path applicationSupportDirectory(bool create) {
     return create ? ensure(dir) : dir;
 }
 
+namespace {
+
+struct TemporaryFolder {
+    std::mutex mutex;
+    std::string base;
+    std::filesystem::path dir;
+};
+
+TemporaryFolder& temporaryFolder() {
+    static auto* folder = new TemporaryFolder;
+    return *folder;
+}
+
+}  // namespace
+
 std::filesystem::path temporaryDirectory() {
-    static std::mutex mutex;
-    static std::string* base = new std::string;
-    static std::filesystem::path* dir = new std::filesystem::path;
-    std::lock_guard lock(mutex);
+    TemporaryFolder& folder = temporaryFolder();
+    std::lock_guard lock(folder.mutex);
+    std::string* base = &folder.base;
+    std::filesystem::path* dir = &folder.dir;
     const char* t = std::getenv("TMPDIR");
     std::string currentBase = t && *t == '/' ? t : "/tmp";
     struct stat st {};
@@ -100,6 +115,16 @@ void emptyTemporaryDirectory() {
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
         std::filesystem::remove_all(entry.path(), ec);
     removeStaleSiblings(dir);
+}
+
+void removeTemporaryDirectory() {
+    TemporaryFolder& folder = temporaryFolder();
+    std::lock_guard lock(folder.mutex);
+    if (folder.dir.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(folder.dir, ec);
+    if (ec) log("cannot remove %s: %s", folder.dir.c_str(), ec.message().c_str());
+    folder.dir.clear();
 }
 
 }  // namespace platform

@@ -19,5 +19,9 @@ std::filesystem::path temporaryDirectory();
 // Removes everything inside temporaryDirectory(), and the private folders
 // that ended processes left in $TMPDIR.
 void emptyTemporaryDirectory();
+// Removes this process's private folder with what it holds (a program that
+// quits normally leaves nothing behind); a later temporaryDirectory() makes
+// a new one.
+void removeTemporaryDirectory();
 
 }  // namespace platform

@@ -63,8 +63,8 @@ void QuorvexAppDelegate::startSplashScreenPanel() {
 void QuorvexAppDelegate::splashTimerFireMethod() {
     // Without translucency the fade would keep the panel opaque over the
     // windows for seven more seconds: it ends with its opaque part instead.
-    const bool ended =
-        splashScreenCountDown_ < 1 || (!splashCanFade_ && splashScreenCountDown_ <= kSplashFadeTicks);
+    const bool ended = splashScreenCountDown_ < 1 ||
+                       (!splashCanFade_ && splashScreenCountDown_ <= kSplashFadeTicks);
     if (ended) {
         if (splashScreenTimer_) splashScreenTimer_->stop();
         if (splashScreenPanel_) {

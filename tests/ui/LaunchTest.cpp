@@ -59,7 +59,7 @@ TEST(Launch, SplashFadesOnItsTicksAndIsReleasedAfterThem) {
     QuorvexAppDelegate delegate;
     delegate.startSplashScreenPanel();
     delegate.splashScreenTimer()->stop();  // the test ticks by hand
-    delegate.setSplashCanFade(true);         // as under a compositor
+    delegate.setSplashCanFade(true);       // as under a compositor
     QPointer<SplashScreenPanel> panel = delegate.splashScreenPanel();
     ASSERT_TRUE(panel);
     EXPECT_TRUE(panel->isVisible());

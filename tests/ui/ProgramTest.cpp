@@ -34,6 +34,15 @@ int waitForExit(pid_t pid, std::chrono::seconds timeout) {
     return -1;
 }
 
+// The program's private temporary folders left in TMPDIR.
+int temporaryFolders(const fs::path& tmp) {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(tmp))
+        if (entry.path().filename().string().rfind("Quorvex-", 0) == 0) ++count;
+    return count;
+}
+
+// ...and a normal quit leaves no temporary folder behind.
 TEST(Program, TerminationSignalsClearTheRunningFlag) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         testsupport::ScratchDir home;
@@ -50,12 +59,14 @@ TEST(Program, TerminationSignalsClearTheRunningFlag) {
         while (!runningFlag(config) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ASSERT_TRUE(runningFlag(config)) << "the program did not start";
+        EXPECT_EQ(temporaryFolders(home.path() / "tmp"), 1);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // into its event loop
         ::kill(pid, sig);
         const int status = waitForExit(pid, std::chrono::seconds(20));
         ASSERT_TRUE(WIFEXITED(status)) << "signal " << sig << " status " << status;
         EXPECT_EQ(WEXITSTATUS(status), 0);
         EXPECT_FALSE(runningFlag(config)) << "signal " << sig;
+        EXPECT_EQ(temporaryFolders(home.path() / "tmp"), 0) << "signal " << sig;
     }
 }
 
