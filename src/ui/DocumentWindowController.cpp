@@ -13,6 +13,7 @@
 #include <map>
 
 #include "document/DocumentController.h"
+#include "document/DocumentExport.h"
 #include "engine/QueueEngine.h"
 #include "platform/Dispatch.h"
 #include "platform/UserDefaults.h"
@@ -60,16 +61,16 @@ void QuorvexDocumentWindow::rotateCCW() {
     if (controller_) controller_->rotateCCW();
 }
 void QuorvexDocumentWindow::exportAsJPEG() {
-    if (controller_) controller_->exportAsType(QStringLiteral("public.jpeg"));
+    if (controller_) controller_->exportAsType(QString::fromLatin1(DocumentExport::kTypeJPEG));
 }
 void QuorvexDocumentWindow::exportAsTIFF() {
-    if (controller_) controller_->exportAsType(QStringLiteral("public.tiff"));
+    if (controller_) controller_->exportAsType(QString::fromLatin1(DocumentExport::kTypeTIFF));
 }
 void QuorvexDocumentWindow::exportAsDNG() {
-    if (controller_) controller_->exportAsType(QStringLiteral("public.dng"));
+    if (controller_) controller_->exportAsType(QString::fromLatin1(DocumentExport::kTypeDNG));
 }
 void QuorvexDocumentWindow::exportAsEXR() {
-    if (controller_) controller_->exportAsType(QStringLiteral("com.ilm.openexr-image"));
+    if (controller_) controller_->exportAsType(QString::fromLatin1(DocumentExport::kTypeEXR));
 }
 void QuorvexDocumentWindow::exportAsSelected() {
     if (controller_) controller_->exportAsSelected();

@@ -9,29 +9,29 @@
 #include <QVBoxLayout>
 
 #include "color/SettingsKeys.h"
+#include "document/DocumentExport.h"
 #include "engine/QueueEngine.h"
 #include "platform/Dispatch.h"
 #include "ui/AlertPresenter.h"
 #include "ui/ApplicationShell.h"
 #include "ui/DocumentWindowController.h"
 
+namespace {
+QString typeName(const char* type) { return QString::fromLatin1(type); }
+}  // namespace
+
 QString DocumentWindowController::extensionForType(const QString& type) {
-    if (type == QLatin1String("public.jpeg")) return QStringLiteral("jpg");
-    if (type == QLatin1String("public.dng")) return QStringLiteral("dng");
-    if (type == QLatin1String("com.ilm.openexr-image")) return QStringLiteral("exr");
-    return QStringLiteral("tif");
+    // Unlike the document's table, an unknown type gets the TIFF extension here.
+    const std::string known = type.toStdString();
+    if (known != DocumentExport::kTypeJPEG && known != DocumentExport::kTypeDNG &&
+        known != DocumentExport::kTypeEXR)
+        return QStringLiteral("tif");
+    return QString::fromStdString(DocumentExport::extensionForType(known));
 }
 
 void DocumentWindowController::exportAsSelected() {
-    const int64_t t = document_->valueForKey(SettingsKeys::kExportFileType).integerValue(0);
-    if (t >= 3 && t <= 6)
-        exportAsType(QStringLiteral("com.ilm.openexr-image"));
-    else if (t == 2)
-        exportAsType(QStringLiteral("public.dng"));
-    else if (t == 1)
-        exportAsType(QStringLiteral("public.tiff"));
-    else
-        exportAsType(QStringLiteral("public.jpeg"));
+    exportAsType(QString::fromStdString(DocumentExport::typeForExportFileType(
+        document_->valueForKey(SettingsKeys::kExportFileType))));
 }
 
 void DocumentWindowController::exportAsType(const QString& type) {
@@ -82,8 +82,8 @@ void DocumentWindowController::extEditorUpdate() {
     const QString path = QString::fromStdString(url->string());
     const QString ext = QFileInfo(path).suffix().toLower();
     const QString type = ext == QLatin1String("jpg") || ext == QLatin1String("jpeg")
-                             ? QStringLiteral("public.jpeg")
-                             : QStringLiteral("public.tiff");
+                             ? typeName(DocumentExport::kTypeJPEG)
+                             : typeName(DocumentExport::kTypeTIFF);
     // The whole image, whatever crop the document holds.
     exportToPath(path, type, QRectF(0, 0, 0, 0));
 }
