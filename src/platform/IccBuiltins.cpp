@@ -171,21 +171,6 @@ bool setDescription(cmsHPROFILE h, const char* description) {
     return ok;
 }
 
-// lcms2 stamps the time of making; a built-in profile carries one fixed date
-// instead, so the same image exported twice gives the same bytes. Only done
-// while the header has no profile ID, which covers the date.
-void stampFixedCreationDate(std::vector<std::uint8_t>& bytes) {
-    constexpr size_t kDate = 24, kId = 84, kIdSize = 16;
-    if (bytes.size() < 128) return;
-    for (size_t i = kId; i < kId + kIdSize; ++i)
-        if (bytes[i] != 0) return;
-    const std::uint16_t date[6] = {2000, 1, 1, 0, 0, 0};
-    for (int i = 0; i < 6; ++i) {
-        bytes[kDate + 2 * i] = static_cast<std::uint8_t>(date[i] >> 8);
-        bytes[kDate + 2 * i + 1] = static_cast<std::uint8_t>(date[i]);
-    }
-}
-
 std::vector<std::uint8_t> save(cmsHPROFILE h) {
     std::vector<std::uint8_t> bytes;
     cmsUInt32Number size = 0;
@@ -434,6 +419,18 @@ const char* iccBuiltinDescription(IccBuiltin which) {
 std::vector<std::uint8_t> iccBuiltinBytes(IccBuiltin which) {
     const auto profile = iccBuiltinProfile(which);
     return profile ? profile->bytes() : std::vector<std::uint8_t>{};
+}
+
+void stampFixedCreationDate(std::vector<std::uint8_t>& bytes) {
+    constexpr size_t kDate = 24, kId = 84, kIdSize = 16;
+    if (bytes.size() < 128) return;
+    for (size_t i = kId; i < kId + kIdSize; ++i)
+        if (bytes[i] != 0) return;
+    const std::uint16_t date[6] = {2000, 1, 1, 0, 0, 0};
+    for (int i = 0; i < 6; ++i) {
+        bytes[kDate + 2 * i] = static_cast<std::uint8_t>(date[i] >> 8);
+        bytes[kDate + 2 * i + 1] = static_cast<std::uint8_t>(date[i]);
+    }
 }
 
 }  // namespace platform

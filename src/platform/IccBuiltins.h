@@ -48,6 +48,11 @@ std::shared_ptr<const IccProfile> iccBuiltinProfile(IccBuiltin which);
 // The description the profile carries, known without making it ("" for an unknown value).
 const char* iccBuiltinDescription(IccBuiltin which);
 
+// lcms2 stamps a profile with the time of making; profiles the program makes
+// carry one fixed date instead, so the same image exported twice gives the
+// same bytes. Left alone once the header has a profile ID, which covers the date.
+void stampFixedCreationDate(std::vector<std::uint8_t>& bytes);
+
 // Photo CD RGB as stored on the disc (0..1, where 1.0 is code 1388) to linear Rec. 709 light on
 // the same scale as the decoder's linear output: reference white (encoded 1.0 of 1.402) lands
 // at about 0.5, the brightest code at 1.0.

@@ -1,7 +1,7 @@
 // TIFF, DNG and OpenEXR exports of whole documents: every format of a chart
 // and of the real DNG files, the TIFF against the JPEG export once both are
-// in sRGB, white and grey alike in every format, a write that fails part-way (a file-size limit) reported as -13
-// with the writer's text and leaving no file, the command line with the TIFF
+// in sRGB, white and grey alike in every format, a write that fails part-way (a file-size limit)
+// reported as -13 with the writer's text and leaving no file, the command line with the TIFF
 // preset, and the peers developing what we wrote.
 #include <ImfRgbaFile.h>
 #include <gtest/gtest.h>
@@ -13,18 +13,21 @@
 #include <tiffio.h>
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <thread>
 #include <vector>
 
 #include "dng/writer/ImageWriterTestSupport.h"
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
+#include "document/PresetManager.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -383,6 +386,55 @@ TEST_F(FrontExportTest, WhiteAndGreyAgreeAcrossEveryFormat) {
             for (int c = 0; c < 3; ++c) EXPECT_NEAR(jpeg.Mean(x, y)[c], ref, step) << c;
         }
     }
+}
+
+// A file's bytes with every date and time written as text ("2024:06:01
+// 12:00:00", ISO 8601 with or without seconds and zone) blanked out.
+std::string WithoutDates(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    static const std::regex date(
+        R"(\d{4}[:-]\d\d[:-]\d\d[ T]\d\d:\d\d(:\d\d)?(\.\d+)?([+-]\d\d:\d\d|Z)?)");
+    return std::regex_replace(bytes, date, "<date>");
+}
+
+// Same document, same settings, two runs of the program: the same bytes,
+// apart from the dates the formats stamp.
+TEST_F(FrontExportTest, TwoExportsDifferOnlyInTheirDates) {
+#ifdef QUORVEX_PROGRAM
+    const fs::path dng = Chart(home_.path() / "chart.dng", "240x160");
+    PresetManager& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();
+    for (int type : {0, 1, 2, 4}) {
+        SCOPED_TRACE(type);
+        platform::Dictionary preset{
+            {"displayName", platform::Value("Type " + std::to_string(type))},
+            {"Quorvex_ExportFileType", platform::Value(type)}};
+        platform::Error error;
+        ASSERT_TRUE(presets.addPreset(preset, &error)) << error.failureReason;
+        std::vector<std::string> runs;
+        for (int run = 0; run < 2; ++run) {
+            const fs::path out =
+                home_.path() / ("run" + std::to_string(type) + std::to_string(run));
+            fs::create_directories(out);
+            const std::string cmd = std::string(QUORVEX_PROGRAM) + " --preset 'Type " +
+                                    std::to_string(type) + "' --out '" + out.string() + "' '" +
+                                    dng.string() + "' >/dev/null 2>&1";
+            ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+            ASSERT_EQ(FilesIn(out), 1u);
+            runs.push_back(WithoutDates(fs::directory_iterator(out)->path()));
+            // A second apart, so that a clock stamp would show.
+            if (run == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        }
+        ASSERT_EQ(runs[0].size(), runs[1].size());
+        size_t first = 0;
+        while (first < runs[0].size() && runs[0][first] == runs[1][first]) ++first;
+        EXPECT_EQ(first, runs[0].size()) << "first difference at byte " << first;
+    }
+    presets.forgetPresetDirectory();
+#else
+    ADD_FAILURE() << "no program to run";
+#endif
 }
 
 TEST_F(FrontExportTest, AWriteThatFailsPartWayIsTheWritersErrorAndLeavesNoFile) {

@@ -11,6 +11,7 @@
 #include "dng/color/dng_xy_coord.h"
 #include "dng/core/dng_exception.h"
 #include "platform/Colorimetry.h"
+#include "platform/IccBuiltins.h"
 
 namespace {
 
@@ -92,6 +93,7 @@ std::vector<uint8> Serialize(cmsHPROFILE profile) {
     if (!cmsSaveProfileToMem(profile, bytes.data(), &size))
         ThrowDNGError(dng_error_memory, "ICC profile");
     bytes.resize(size);
+    platform::stampFixedCreationDate(bytes);
     return bytes;
 }
 

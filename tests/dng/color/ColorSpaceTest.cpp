@@ -70,6 +70,13 @@ TEST(ColorSpace, CurvesProfilesAndSingletons) {
         cmsHPROFILE profile = cmsOpenProfileFromMem(data, size);
         ASSERT_NE(nullptr, profile) << n.description;
         EXPECT_NEAR(2.1, cmsGetProfileVersion(profile), 1e-6);
+        // One fixed date, not the clock: every run writes the same bytes, and
+        // the sRGB profile a file carries is recognised as ours.
+        struct tm made {};
+        ASSERT_TRUE(cmsGetHeaderCreationDateTime(profile, &made));
+        EXPECT_EQ(made.tm_year + 1900, 2000) << n.description;
+        EXPECT_EQ(made.tm_mon, 0);
+        EXPECT_EQ(made.tm_mday, 1);
         EXPECT_EQ(cmsSigDisplayClass, cmsGetDeviceClass(profile));
         EXPECT_EQ(cmsSigXYZData, cmsGetPCS(profile));
         EXPECT_EQ(n.space->IsMonochrome() ? cmsSigGrayData : cmsSigRgbData,
