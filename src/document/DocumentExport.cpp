@@ -71,7 +71,8 @@ const std::vector<std::string>& engineSettingsKeys() {
 
 // Hands the engine what the document holds now when it differs from what the
 // engine last took: a document that was never shown stores some settings
-// without telling its engine.
+// without telling its engine. The export's own run, which follows at once,
+// does the work.
 void handSettingsToEngine(ThreadedImageEngine& engine, const Dictionary& settings) {
     const Dictionary held = engine.imageParameters();
     std::vector<std::string> changed;
@@ -84,7 +85,7 @@ void handSettingsToEngine(ThreadedImageEngine& engine, const Dictionary& setting
         changed.push_back(key == SettingsKeys::kUseAsShotWB ? SettingsKeys::kInputTemperature
                                                             : key);
     }
-    if (!changed.empty()) engine.invalidateImageStage(changed, settings, platform::Rect::null());
+    if (!changed.empty()) engine.takeSettingsChange(changed, settings);
 }
 
 }  // namespace

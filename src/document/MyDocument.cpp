@@ -343,6 +343,13 @@ platform::Rect MyDocument::activeArea() const {
 void MyDocument::markAdjustedImageDirty(const std::vector<std::string>& keys) {
     auto engine = displayEngine();
     if (!engine) return;
+    // Nothing shows a document that was never shown: its next run is its
+    // export's, which then does the work once and can let each stage's
+    // buffers go as it goes (a batch's preset must not cost a run of its own).
+    if (!shownForDisplay_) {
+        engine->takeSettingsChange(keys, getSettingsDictionary());
+        return;
+    }
     engine->invalidateImageStage(keys, getSettingsDictionary(), activeArea());
 }
 

@@ -107,6 +107,17 @@ int ThreadedImageEngine::invalidatedStageForKey(const std::optional<std::string>
 void ThreadedImageEngine::invalidateImageStage(const KeyList& keys,
                                                const std::optional<platform::Dictionary>& settings,
                                                const Rect& area) {
+    startProcessing(markStages(keys, settings, area));
+}
+
+void ThreadedImageEngine::takeSettingsChange(const KeyList& keys,
+                                             const platform::Dictionary& settings) {
+    markStages(keys, settings, Rect::null());
+}
+
+bool ThreadedImageEngine::markStages(const KeyList& keys,
+                                     const std::optional<platform::Dictionary>& settings,
+                                     const Rect& area) {
     std::vector<std::optional<std::string>> list;
     if (keys)
         list.assign(keys->begin(), keys->end());
@@ -138,7 +149,7 @@ void ThreadedImageEngine::invalidateImageStage(const KeyList& keys,
             if (outputImage_) outputImage_->setParameters(key, *settings);
         }
     }
-    startProcessing(start);
+    return start;
 }
 
 void ThreadedImageEngine::setImageParameters(const platform::Dictionary& settings) {

@@ -72,6 +72,10 @@ public:
     void invalidateImageStage(const KeyList& keys,
                               const std::optional<platform::Dictionary>& settings,
                               const platform::Rect& area);
+    // The same marking without starting a run, for an engine whose next run
+    // is an export's: that run then does the work once, as an export run.
+    // Takes the whole image as the area.
+    void takeSettingsChange(const KeyList& keys, const platform::Dictionary& settings);
     // The settings the chain is built from at the next decode, handed over
     // without starting a run (a document read its saved settings before its
     // engine existed). A chain already built takes settings only through
@@ -140,6 +144,9 @@ public:
 private:
     // Runs the loop on the serial queue; with a delegate only when `start`.
     void startProcessing(bool start);
+    // invalidateImageStage's bookkeeping: whether a run should start.
+    bool markStages(const KeyList& keys, const std::optional<platform::Dictionary>& settings,
+                    const platform::Rect& area);
     void processingBlock();
     platform::QueuePtr queue();
 

@@ -595,3 +595,45 @@ TEST_F(DocumentExportTest, SettingsStoredQuietlyStillReachTheExport) {
     EXPECT_NE(before, after);
     EXPECT_EQ(after, expected);
 }
+
+// Settings merged into a document nobody shows (a batch's preset) wait for
+// its export: one run of the chain, not one for the merge and another for the
+// export, and the same pixels as when the merge ran the chain itself.
+TEST_F(DocumentExportTest, SettingsMergedBeforeAnExportCostNoRunOfTheirOwn) {
+    if (!std::filesystem::exists(chartTool())) GTEST_SKIP() << "no chart tool";
+    const auto dng = makeChart(scratch_.path(), "240x160");
+    ASSERT_FALSE(dng.empty());
+    const Dictionary preset{{"Quorvex_Filter_inputEV", Value(0.5f)},
+                            {"Quorvex_ArtifactSuppression", Value(0.5f)},
+                            {"Quorvex_Filter_inputRadius", Value(1.5f)}};
+    auto exportPixels = [&](bool runOnMerge, uint64_t* runs) {
+        platform::Error error;
+        auto doc = MyDocument::init();
+        EXPECT_TRUE(doc->readFromURL(dng.string(), &error));
+        auto engine = doc->displayEngine();
+        engine->setEvictsCachedStagesOnExport(true);
+        doc->addSettingValues(preset);
+        if (runOnMerge) {
+            std::vector<std::string> keys;
+            for (const auto& entry : preset) keys.push_back(entry.first);
+            engine->invalidateImageStage(keys, doc->getSettingsDictionary(),
+                                         platform::Rect::null());
+        }
+        const auto jpg = scratch_.path() / (runOnMerge ? "ran.jpg" : "merged.jpg");
+        EXPECT_TRUE(doc->exportToURL(jpg, "public.jpeg", {-1, -1, -1, -1}, true, &error))
+            << error.failureReason;
+        *runs = engine->completedRuns();
+        doc->close();
+        std::vector<uint8_t> rgb;
+        uint32_t w = 0, h = 0;
+        EXPECT_TRUE(readJpeg(jpg, rgb, w, h));
+        return rgb;
+    };
+    uint64_t mergedRuns = 0, ranRuns = 0;
+    const auto merged = exportPixels(false, &mergedRuns);
+    const auto ran = exportPixels(true, &ranRuns);
+    EXPECT_EQ(mergedRuns, 1u);
+    EXPECT_EQ(ranRuns, 2u);
+    EXPECT_FALSE(merged.empty());
+    EXPECT_EQ(merged, ran);
+}
