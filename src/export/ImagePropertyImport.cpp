@@ -340,7 +340,31 @@ void ImagePropertyImport::setExifProperty(dng_exif& record, int index, const cha
     }
 }
 
-void ImagePropertyImport::importProperties(const platform::Dictionary& metaData, dng_exif& exif) {
+platform::Dictionary ImagePropertyImport::withoutUnknownExposure(
+    const platform::Dictionary& metaData) {
+    platform::Dictionary out = metaData;
+    platform::Value* exif = out.find(kCGImagePropertyExifDictionary);
+    if (!exif || !exif->isDictionary()) return out;
+    platform::Dictionary& dict = exif->dictionary();
+    auto unknown = [&](const char* key) {
+        double value = 0.0;
+        return decodeObject(dict, key, nullptr, &value) && !(value > 0.0);
+    };
+    const bool noTime = unknown(kCGImagePropertyExifExposureTime);
+    const bool noAperture = unknown(kCGImagePropertyExifFNumber);
+    if (noTime) {
+        dict.remove(kCGImagePropertyExifExposureTime);
+        dict.remove(kCGImagePropertyExifShutterSpeedValue);
+    }
+    if (noAperture) {
+        dict.remove(kCGImagePropertyExifFNumber);
+        dict.remove(kCGImagePropertyExifApertureValue);
+    }
+    return out;
+}
+
+void ImagePropertyImport::importProperties(const platform::Dictionary& source, dng_exif& exif) {
+    const platform::Dictionary metaData = withoutUnknownExposure(source);
     const platform::Dictionary empty;
     const platform::Value* exifValue = metaData.find(kCGImagePropertyExifDictionary);
     const platform::Dictionary& exifDict =

@@ -44,9 +44,15 @@ public:
     static void setExifProperty(dng_exif& exif, int index, const char* text, int32_t intValue,
                                 double realValue);
 
+    // The properties without an exposure the camera did not know: an
+    // ExposureTime or FNumber of 0 (or less, or not a number) is "unknown",
+    // so it goes, and with it the APEX value that would otherwise stand in
+    // for it (ShutterSpeedValue, ApertureValue).
+    static platform::Dictionary withoutUnknownExposure(const platform::Dictionary& metaData);
+
     // Every property of the "{TIFF}", "{Exif}" and "{ExifAux}" dictionaries
     // into the record: the dates by their own keys (TIFF DateTime only for a
     // capture date the Exif dictionary lacks), the user comment, the rest by
-    // index.
+    // index. An unknown exposure brings nothing (see above).
     static void importProperties(const platform::Dictionary& metaData, dng_exif& exif);
 };

@@ -55,9 +55,11 @@ void exrWrapper::setEXIFFromMacImageProperty(std::string_view dictionaryKey,
     exrWriter_->addMetadata(index, text->c_str(), integer, real);
 }
 
-void exrWrapper::addMetaData(const platform::Dictionary* metaData) {
-    if (!metaData || !exrWriter_) return;
+void exrWrapper::addMetaData(const platform::Dictionary* source) {
+    if (!source || !exrWriter_) return;
     exrWriter& w = *exrWriter_;
+    const platform::Dictionary known = ImagePropertyImport::withoutUnknownExposure(*source);
+    const platform::Dictionary* metaData = &known;
     // "capDate" is the capture date: the original, else the digitized, else
     // the file's modification date.
     std::optional<std::string> original, digitized, modified;

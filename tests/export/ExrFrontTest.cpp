@@ -16,7 +16,9 @@
 #include <cmath>
 #include <filesystem>
 
+#include "dng/core/dng_exif.h"
 #include "export/ExportTestSupport.h"
+#include "export/ImagePropertyImport.h"
 #include "export/exrWrapper.h"
 #include "export/exrWriter.h"
 #include "support/TestSupport.h"
@@ -163,6 +165,44 @@ TEST(ExrFront, AttributesFromTheImageProperties) {
                                            {"DateTimeDigitized", Value("2002:02:02 02:02:02")}})}});
     EXPECT_EQ(o.typedAttribute<Imf::StringAttribute>("owner").value(), "A");
     EXPECT_EQ(o.typedAttribute<Imf::StringAttribute>("capDate").value(), "2001:01:01 01:01:01");
+}
+
+// A camera that knew neither exposure time nor aperture writes zeros; no
+// "1 s" or "f/1" is made of them, in the EXR or the EXIF record of the other
+// formats, while a known time keeps its APEX partner.
+TEST(ExrFront, UnknownExposureInventsNothing) {
+    testsupport::ScratchDir scratch;
+    std::vector<float> px(8 * 8 * 4, 0.5f);
+    const Dictionary unknown{
+        {"{Exif}", Value(Dictionary{{"ApertureValue", Value(0.0)},
+                                    {"ExposureTime", Value(0.0)},
+                                    {"FNumber", Value(0)},
+                                    {"ShutterSpeedValue", Value(0.0)},
+                                    {"ISOSpeedRatings", Value(Value::Array{Value(100)})}})}};
+    auto front = exrWrapper::initWithSize(8, 8);
+    const fs::path out = scratch.path() / "u.exr";
+    ASSERT_EQ(front->writeToFile(px.data(), 0, out, &unknown, ""), 0);
+    const Imf::Header h = Imf::InputFile(out.c_str()).header();
+    EXPECT_EQ(h.findTypedAttribute<Imf::FloatAttribute>("expTime"), nullptr);
+    EXPECT_EQ(h.findTypedAttribute<Imf::FloatAttribute>("aperture"), nullptr);
+    EXPECT_NE(h.findTypedAttribute<Imf::FloatAttribute>("isoSpeed"), nullptr);
+
+    dng_exif exif;
+    ImagePropertyImport::importProperties(unknown, exif);
+    EXPECT_FALSE(exif.fExposureTime.IsValid());
+    EXPECT_FALSE(exif.fShutterSpeedValue.IsValid());
+    EXPECT_FALSE(exif.fFNumber.IsValid());
+    EXPECT_FALSE(exif.fApertureValue.IsValid());
+    EXPECT_EQ(exif.fISOSpeedRatings[0], 100u);
+
+    // APEX values alone still stand for the time and aperture they encode.
+    dng_exif apex;
+    ImagePropertyImport::importProperties(
+        {{"{Exif}",
+          Value(Dictionary{{"ShutterSpeedValue", Value(8.0)}, {"ApertureValue", Value(4.0)}})}},
+        apex);
+    EXPECT_NEAR(apex.fExposureTime.AsReal64(), 1.0 / 256, 1e-6);
+    EXPECT_NEAR(apex.fFNumber.AsReal64(), 4.0, 1e-6);
 }
 
 TEST(ExrFront, FailuresAreCaughtWithTheirText) {
