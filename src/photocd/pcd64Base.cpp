@@ -13,6 +13,7 @@
 
 #include "photocd/pcdDecode.h"
 #include "platform/AsciiCase.h"
+#include "platform/InputFile.h"
 
 namespace fs = std::filesystem;
 
@@ -50,7 +51,7 @@ bool pcdDecode::read64Base(const char* ipePath) {
         setErrorText("IPE filename too short to be valid");
         return false;
     }
-    FileCloser index{std::fopen(ipePath, "rb")};
+    FileCloser index{platform::openRegularFile(ipePath)};
     if (!index.file) {
         setErrorText("Could not open 64Base IPE file");
         return false;
@@ -142,7 +143,7 @@ bool pcdDecode::read64Base(const char* ipePath) {
                 firstRun = false;
                 if (fileIndex >= names.size()) throw "Invalid extension file number";
                 const fs::path path = pcdFindEntry(folder, names[fileIndex]);
-                FileCloser extension{std::fopen(path.c_str(), "rb")};
+                FileCloser extension{platform::openRegularFile(path)};
                 if (!extension.file) throw "Could not open 64Base extension image";
                 if (std::fseek(extension.file, long(pcdBig32(entry + 2)), SEEK_SET) != 0)
                     throw "Could not read 64Base extension image";

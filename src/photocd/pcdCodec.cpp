@@ -200,29 +200,33 @@ void pcdDecodeResiduals(pcdBitReader& r, const uint8_t* store, unsigned level,
 
 namespace {
 
-bool readBaseLevel(std::FILE* file, unsigned level, pcdBytes planes[3]) {
+const char* readBaseLevel(std::FILE* file, unsigned level, pcdBytes planes[3]) {
     static const long sectors[3] = {4, 23, 96};
     const pcdSize s = pcdLevelSize(level);
     const size_t W = s.width, H = s.height;
     planes[0] = pcdAlloc(W * H + 1);
     planes[1] = pcdAlloc((W * H + 1) / 4);
     planes[2] = pcdAlloc((W * H + 1) / 4);
-    if (!planes[0] || !planes[1] || !planes[2]) return false;  // "Memory allocation error"
-    if (std::fseek(file, sectors[level] * long(kPcdSector), SEEK_SET) != 0) return false;
+    if (!planes[0] || !planes[1] || !planes[2]) return "Memory allocation error";
+    if (std::fseek(file, sectors[level] * long(kPcdSector), SEEK_SET) != 0)
+        return "File ended unexpectedly";
     size_t total = 0;
     for (size_t pair = 0; pair < H / 2; ++pair) {
         total += pcdReadBytes(file, planes[0].get() + 2 * pair * W, 2 * W);
         total += pcdReadBytes(file, planes[1].get() + pair * (W / 2), W / 2);
         total += pcdReadBytes(file, planes[2].get() + pair * (W / 2), W / 2);
     }
-    return total == 3 * W * H / 2;  // else "File ended unexpectedly"
+    return total == 3 * W * H / 2 ? nullptr : "File ended unexpectedly";
 }
 
 }  // namespace
 
-int pcdReadBaseImage(std::FILE* file, unsigned level, pcdBytes planes[3]) {
+int pcdReadBaseImage(std::FILE* file, unsigned level, pcdBytes planes[3], const char** why) {
+    if (why) *why = nullptr;
     for (int L = int(std::min(level, 2u)); L >= 0; --L) {
-        if (readBaseLevel(file, unsigned(L), planes)) return L;
+        const char* failure = readBaseLevel(file, unsigned(L), planes);
+        if (!failure) return L;
+        if (why && !*why) *why = failure;
         for (int p = 0; p < 3; ++p) planes[p].reset();
     }
     return -1;

@@ -85,8 +85,10 @@ void pcdDecodeResiduals(pcdBitReader& reader, const uint8_t* store, unsigned lev
                         uint32_t offset);
 
 // Reads the base image of `level` (at most 2) or, failing that, of a smaller
-// level; the level delivered, or -1 when none could be read.
-int pcdReadBaseImage(std::FILE* file, unsigned level, pcdBytes planes[3]);
+// level; the level delivered, or -1 when none could be read. `why` (may be
+// null) receives the reason the asked level failed.
+int pcdReadBaseImage(std::FILE* file, unsigned level, pcdBytes planes[3],
+                     const char** why = nullptr);
 
 inline uint16_t pcdSwap16(uint16_t v) { return uint16_t((v >> 8) | (v << 8)); }
 inline uint32_t pcdSwap32(uint32_t v) {

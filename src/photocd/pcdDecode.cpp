@@ -4,8 +4,11 @@
 #include "photocd/pcdDecode.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/InputFile.h"
 
 namespace {
 
@@ -46,10 +49,12 @@ bool pcdDecode::parseFile(const char* path, const char* ipePath, int asked) {
     freeAll();
     errorText[0] = 0;
     asked = std::clamp(asked, 0, 5);
-    FileCloser closer{path ? std::fopen(path, "rb") : nullptr};
+    FileCloser closer{path ? platform::openRegularFile(path) : nullptr};
     std::FILE* file = closer.file;
     if (!file) {
-        setErrorText("Could not open PCD file - may be a file permissions problem");
+        setErrorText(errno == EINVAL
+                         ? "Could not open PCD file - it is not a regular file"
+                         : "Could not open PCD file - may be a file permissions problem");
         return false;
     }
     header = pcdAlloc(kPcdHeaderBytes);
@@ -78,11 +83,20 @@ bool pcdDecode::parseFile(const char* path, const char* ipePath, int asked) {
                                        : uint32_t(asked);
 
     pcdBytes base[3];
-    const int got = pcdReadBaseImage(file, std::min<uint32_t>(resolution, 2), base);
+    const unsigned baseLevel = std::min<uint32_t>(resolution, 2);
+    const char* why = nullptr;
+    const int got = pcdReadBaseImage(file, baseLevel, base, &why);
     if (got < 0) {
         header.reset();
         setErrorText("Could not read a base image from the PCD file");
         return false;
+    }
+    if (unsigned(got) < baseLevel) {
+        static const char* const names[3] = {"Base/16", "Base/4", "Base"};
+        char text[160];
+        std::snprintf(text, sizeof text, "%s in the %s image; falling back to %s",
+                      why ? why : "Read error", names[baseLevel], names[got]);
+        setErrorText(text);
     }
     planeY = std::move(base[0]);
     planeC1 = std::move(base[1]);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "photocd/pcdDecode.h"
 
@@ -285,10 +286,32 @@ const FilmRow* findFilm(int term) {
     return nullptr;
 }
 
+// A field of nothing but 0xFF bytes was never written: the value stays "-".
+bool isUnset(const uint8_t* field, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (field[i] != 0xFF) return false;
+    return true;
+}
+
+// Texts are ISO 646 or ISO 8859-1; they leave the decoder as UTF-8, with
+// control characters shown as '?'.
 void setText(char* value, const uint8_t* field, size_t n) {
+    if (isUnset(field, n)) return;
     char text[kValueSize];
     pcdTrimCopy(text, field, n);
-    std::snprintf(value, kValueSize, "%s", text);
+    std::string out;
+    for (const char* c = text; *c; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte < 0x20 || (byte >= 0x7F && byte < 0xA0)) {
+            out += '?';
+        } else if (byte < 0x80) {
+            out += char(byte);
+        } else {
+            out += char(0xC0 | (byte >> 6));
+            out += char(0x80 | (byte & 0x3F));
+        }
+    }
+    std::snprintf(value, kValueSize, "%s", out.c_str());
 }
 
 // The standard 24-character local-time form, without its line end.
@@ -332,13 +355,14 @@ void pcdDecode::getMetadata(int index, char* name, char* value) {
         case 0:
         case 1: {
             const uint8_t* p = h + (index == 0 ? 2055 : 2057);
-            if (pcdBig32(p) != 65535) std::snprintf(value, kValueSize, "%d.%d", p[0], p[1]);
+            if (pcdBig32(p) != 65535 && !isUnset(p, 2))
+                std::snprintf(value, kValueSize, "%d.%d", p[0], p[1]);
             break;
         }
         case 2:
         case 3: {
             const uint32_t seconds = pcdBig32(h + (index == 2 ? 2061 : 2065));
-            if (seconds != 65535) setTime(value, seconds);
+            if (seconds != 65535 && seconds != 0xFFFFFFFF) setTime(value, seconds);
             break;
         }
         case 4:
@@ -363,8 +387,9 @@ void pcdDecode::getMetadata(int index, char* name, char* value) {
             setText(value, h + 2138, 20);
             break;
         case 11:
-            std::snprintf(value, kValueSize, "%d%d.%d%d", h[2158] >> 4, h[2158] & 15, h[2159] >> 4,
-                          h[2159] & 15);
+            if (!isUnset(h + 2158, 2))
+                std::snprintf(value, kValueSize, "%d%d.%d%d", h[2158] >> 4, h[2158] & 15,
+                              h[2159] >> 4, h[2159] & 15);
             break;
         case 12:
             setText(value, h + 2160, 20);
@@ -373,13 +398,14 @@ void pcdDecode::getMetadata(int index, char* name, char* value) {
             if (h[2180] <= 4) setText(value, h + 2213, 20);
             break;
         case 14:
-            if (sba) std::snprintf(value, kValueSize, "%d.%d", h[2276], h[2277]);
+            if (sba && !isUnset(h + 2276, 2))
+                std::snprintf(value, kValueSize, "%d.%d", h[2276], h[2277]);
             break;
         case 15:
             if (sba && h[2278] < 4) std::snprintf(value, kValueSize, "%s", kSBACommands[h[2278]]);
             break;
         case 16:
-            if (sba) {
+            if (sba && !isUnset(h + 2373, 2)) {
                 const FilmRow* row = findFilm(pcdBig16(h + 2373));
                 std::snprintf(value, kValueSize, "%s", row ? row->name : "Unknown film");
             }

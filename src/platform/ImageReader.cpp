@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "platform/AsciiCase.h"
+#include "platform/InputFile.h"
 
 namespace platform {
 
@@ -314,7 +315,7 @@ std::shared_ptr<const BitmapImage> readTIFF(const std::filesystem::path& path, u
 
 std::shared_ptr<const BitmapImage> readImageThumbnail(const std::filesystem::path& path,
                                                       uint32_t maxSide, Error* error) {
-    FILE* file = std::fopen(path.c_str(), "rb");
+    FILE* file = openRegularFile(path);
     if (!file) {
         setPosixError(error, errno, path.string());
         return nullptr;

@@ -161,4 +161,32 @@ TEST_F(Pcd64Base, CutIndexAndExtensionFilesNeverCrash) {
         }
 }
 
+// A pipe under the name of the pack, of INFO.IC or of an extension file is
+// refused at once instead of waiting for a writer forever.
+TEST_F(Pcd64Base, PipesUnderItsNamesNeverBlock) {
+    ASSERT_TRUE(parse(ExtensionLayout{}));
+    const fs::path extension = index.parent_path() / "L0F0.IPE";
+    ASSERT_TRUE(fs::exists(extension));
+    for (const fs::path& pipe : {extension, index}) {
+        fs::remove(pipe);
+        ASSERT_TRUE(testsupport::makeFifo(pipe));
+        pcdDecode d;
+        bool ok = false;
+        EXPECT_TRUE(testsupport::finishesWithoutBlocking(pipe, [&] {
+            ok = d.parseFile(image.c_str(), index.c_str(), 5);
+        })) << pipe;
+        EXPECT_TRUE(ok) << pipe;
+        EXPECT_EQ(d.resolutionInUse(), 4u) << pipe;
+        EXPECT_STRNE(d.getErrorString(), "") << pipe;
+    }
+    const fs::path pack = scratch.path() / "DISC" / "PHOTOS" / "IMG0002.PCD";
+    ASSERT_TRUE(testsupport::makeFifo(pack));
+    pcdDecode d;
+    bool ok = true;
+    EXPECT_TRUE(
+        testsupport::finishesWithoutBlocking(pack, [&] { ok = d.parseFile(pack.c_str(), "", 0); }));
+    EXPECT_FALSE(ok);
+    EXPECT_STREQ(d.getErrorString(), "Could not open PCD file - it is not a regular file");
+}
+
 }  // namespace

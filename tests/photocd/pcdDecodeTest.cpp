@@ -143,6 +143,8 @@ TEST_F(PcdDecode, DamagedLevelsFallBackWithWarnings) {
         pcdDecode d;
         d.setInterpolation(0);
         ASSERT_TRUE(d.parseFile(write(pack.bytes).c_str(), "", 4));
+        EXPECT_STREQ(d.getErrorString(),
+                     "File ended unexpectedly in the Base image; falling back to Base/4");
         EXPECT_EQ(d.resolutionInUse(), 1u);
         d.postProcess();
         expectPlanes(d, pack.expected[1], "Base/4 fall-back");
@@ -409,6 +411,27 @@ TEST_F(PcdDecode, MetadataOfGeneratedHeaders) {
         int term = 0, c1 = 0, c2 = 0;
         d.getFilmTerm(&term, &c1, &c2);
         EXPECT_EQ(term, 72);
+    }
+    {
+        // Fields never written hold 0xFF bytes; texts of another character
+        // set still leave as UTF-8.
+        std::vector<uint8_t> bytes = pack.bytes;
+        std::fill(bytes.begin() + 2055, bytes.begin() + 2380 + 12, 0xFF);
+        std::memcpy(&bytes[2273], "SBA", 3);
+        bytes[2180] = 0;
+        pcdDecode d;
+        ASSERT_TRUE(d.parseFile(write(bytes).c_str(), "", 0));
+        for (int i = 0; i < 20; ++i) {
+            d.getMetadata(i, name, value);
+            if (i == 15 || i == 17 || i == 19) continue;  // fixed texts
+            EXPECT_STREQ(value, "-") << i << " " << name;
+        }
+        std::string finisher = "Caf\xE9 M\xFCller\x01";
+        finisher.resize(20, ' ');
+        std::memcpy(&bytes[2213], finisher.data(), finisher.size());
+        ASSERT_TRUE(d.parseFile(write(bytes).c_str(), "", 0));
+        d.getMetadata(13, name, value);
+        EXPECT_STREQ(value, "Caf\xC3\xA9 M\xC3\xBCller?");
     }
 }
 

@@ -146,14 +146,13 @@ TEST(pcdRealPacks, SixteenBaseAddsDetailToFourBase) {
 TEST(pcdRealPacks, MetadataOfEarlyAndLaterHeaders) {
     setenv("TZ", "UTC", 1);
     tzset();
-    const std::string ff(20, '\xFF');
     const std::string copyright =
         "Copyright restrictions apply - see copyright file on original CD-ROM for details";
     const std::string compression = "class 1 - 35mm film; pictoral hard copy";
     const std::vector<std::string> lighthouse = {"0.6",
                                                  "0.9",
                                                  "Mon Nov 25 13:10:22 1991",
-                                                 "Sun Feb  7 06:28:15 2106",
+                                                 "-",
                                                  "color negative",
                                                  "80/11, SPD 0100, #00",
                                                  "*KODAK*",
@@ -163,7 +162,7 @@ TEST(pcdRealPacks, MetadataOfEarlyAndLaterHeaders) {
                                                  "0002",
                                                  "11.48",
                                                  "Eastman Kodak",
-                                                 ff,
+                                                 "-",
                                                  "-",
                                                  "-",
                                                  "-",
@@ -171,7 +170,7 @@ TEST(pcdRealPacks, MetadataOfEarlyAndLaterHeaders) {
                                                  "RIGHTS.USE",
                                                  compression};
     const std::vector<std::string> hats = {"0.6",
-                                           "255.255",
+                                           "-",
                                            "Tue Dec 10 14:25:28 1991",
                                            "Tue Dec 10 14:25:28 1991",
                                            "-",
@@ -183,7 +182,7 @@ TEST(pcdRealPacks, MetadataOfEarlyAndLaterHeaders) {
                                            "",
                                            "11.72",
                                            "",
-                                           ff,
+                                           "-",
                                            "-",
                                            "-",
                                            "-",

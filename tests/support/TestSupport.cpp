@@ -1,10 +1,15 @@
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <stdexcept>
+#include <thread>
 
 namespace testsupport {
 
@@ -43,12 +48,14 @@ void ScratchDir::becomeHome() const {
     setenv("HOME", path_.c_str(), 1);
     setenv("XDG_CONFIG_HOME", (path_ / "config").c_str(), 1);
     setenv("XDG_DATA_HOME", (path_ / "data").c_str(), 1);
+    setenv("XDG_STATE_HOME", (path_ / "state").c_str(), 1);
     std::filesystem::create_directories(path_ / "tmp");
     setenv("TMPDIR", (path_ / "tmp").c_str(), 1);
 }
 
 ScopedHome::ScopedHome(std::function<void()> forget) : forget_(std::move(forget)) {
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR"}) {
+    for (const char* name :
+         {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "TMPDIR"}) {
         const char* v = std::getenv(name);
         saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
     }
@@ -66,6 +73,31 @@ ScopedHome::~ScopedHome() {
             unsetenv(name.c_str());
     }
     if (forget_) forget_();
+}
+
+bool makeFifo(const std::filesystem::path& path) {
+    std::filesystem::create_directories(path.parent_path());
+    return ::mkfifo(path.c_str(), 0600) == 0;
+}
+
+bool finishesWithoutBlocking(const std::filesystem::path& fifo, const std::function<void()>& work,
+                             double seconds) {
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread worker([&] {
+        work();
+        done.set_value();
+    });
+    const auto limit = std::chrono::duration<double>(seconds);
+    const bool inTime = finished.wait_for(limit) == std::future_status::ready;
+    // A reader stuck on the FIFO gets a writer that leaves at once: its open
+    // returns and its read ends the file, so the work can finish.
+    while (finished.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+        const int fd = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+    }
+    worker.join();
+    return inTime;
 }
 
 }  // namespace testsupport

@@ -23,7 +23,8 @@ public:
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
-    // Points HOME, XDG_CONFIG_HOME, XDG_DATA_HOME and TMPDIR inside this folder.
+    // Points HOME, XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_STATE_HOME and TMPDIR
+    // inside this folder.
     void becomeHome() const;
 
 private:
@@ -48,5 +49,13 @@ private:
     std::optional<ScratchDir> scratch_;
     std::function<void()> forget_;
 };
+
+// Makes a FIFO (named pipe) at `path`, with its folders.
+bool makeFifo(const std::filesystem::path& path);
+// Runs `work` and says whether it returned within `seconds`. Work that blocks
+// on the FIFO is released afterwards (a writer comes and goes) so the test
+// can go on and report the hang as a failure.
+bool finishesWithoutBlocking(const std::filesystem::path& fifo, const std::function<void()>& work,
+                             double seconds = 10);
 
 }  // namespace testsupport
