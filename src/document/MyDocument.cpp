@@ -173,12 +173,15 @@ bool MyDocument::readFromURL(const std::string& url, platform::Error* error) {
         }
         return false;
     }
+    // Photo CD packs give the browser its pictures; no document edits them.
+    if (platform::lowercaseExtension(path) == "pcd") {
+        if (error) *error = quorvexError(kQuorvexErrorPhotoCDNotEditable);
+        return false;
+    }
     const std::string uuid = path.string();
     setValueForKey(Value(uuid), SettingsKeys::kUUID);
 
-    ImageWrapper::Ptr wrapper;
-    if (platform::lowercaseExtension(path) != "pcd")
-        wrapper = rawWrapper::initWithFile(uuid, uuid, false);
+    ImageWrapper::Ptr wrapper = rawWrapper::initWithFile(uuid, uuid, false);
 
     ThreadedImageEngine::Ptr oldEngine;
     {

@@ -24,6 +24,8 @@ constexpr Entry kTable[] = {
     {kQuorvexErrorNoRawSearchLocation,
      "No valid raw search location available - Set the search location in Preferences to the "
      "folder containing your raw image files."},
+    {kQuorvexErrorPhotoCDNotEditable,
+     "Photo CD images can be viewed in the browser but not opened for editing."},
 };
 
 const char* kSuffixText = "Could not find a raw file name from %1. Name suffix is not valid.";

@@ -23,6 +23,8 @@ enum QuorvexErrorCode : long {
     kQuorvexErrorNoRawSearchLocation = -15,
     kQuorvexErrorRawNameSuffix = -16,
     kQuorvexErrorRawFileNotFound = -17,
+    // Our own: a Photo CD pack, which serves the browser's pictures only.
+    kQuorvexErrorPhotoCDNotEditable = -18,
 };
 
 // The fixed text of a code; nullopt for codes without one (-3 and -8 are

@@ -94,7 +94,7 @@ TEST_F(BatchExportTest, StopsAtTheFirstErrorAndKeepsOnlyItsReason) {
     auto error = BatchExport::run(options);
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->domain, "QuorvexErrorDomain");
-    EXPECT_EQ(error->code, -2);
+    EXPECT_EQ(error->code, -18);
     EXPECT_EQ(started, std::vector<fs::path>{pcd});
     EXPECT_TRUE(written.empty());
     EXPECT_FALSE(fs::exists(scratch_.path() / "first.jpg"));
@@ -156,7 +156,9 @@ TEST_F(BatchExportTest, CommandLineExitCodesAndMessages) {
     const auto pcd = touch("disc.pcd");
     auto failed = runProgram("--export " + pcd.string());
     EXPECT_EQ(failed.status, 1);
-    EXPECT_NE(failed.out.find("Quorvex could not create a decoder object"), std::string::npos);
+    EXPECT_NE(failed.out.find("Photo CD images can be viewed in the browser but not opened for "
+                              "editing."),
+              std::string::npos);
 }
 
 TEST_F(BatchExportTest, CommandLineDevelopsEachDecodableTestFile) {

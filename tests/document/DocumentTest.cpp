@@ -135,10 +135,14 @@ TEST_F(DocumentTest, ReadFailuresCarryTheirCodesAndTexts) {
     auto pcd = writeFile("img0001.PCD");
     auto pcdDoc = MyDocument::init();
     EXPECT_FALSE(pcdDoc->readFromURL("file://" + pcd.string(), &error));
-    EXPECT_EQ(error.code, -2);
+    EXPECT_EQ(error.code, -18);
     EXPECT_EQ(error.failureReason,
-              "Quorvex could not create a decoder object - may be too little memory.");
+              "Photo CD images can be viewed in the browser but not opened for editing.");
     EXPECT_EQ(pcdDoc->displayEngine(), nullptr);
+    // A real pack is refused the same way: the decoder is never the reason.
+    EXPECT_FALSE(MyDocument::init()->readFromURL(
+        (testsupport::testdataDir() / "pcd" / "IMG0003.PCD").string(), &error));
+    EXPECT_EQ(error.code, -18);
 
     EXPECT_FALSE(doc->dataOfType(&error));
     EXPECT_EQ(error.code, -4);

@@ -16,6 +16,8 @@ TEST(QuorvexErrorsTest, CodesAndTexts) {
     EXPECT_EQ(quorvexError(-1, "/out/a").failureReason,
               "Quorvex could not create the export file - may be a permissions problem: /out/a");
     EXPECT_EQ(quorvexError(-13, "writer text").failureReason, "writer text");
+    EXPECT_EQ(quorvexError(-18).failureReason,
+              "Photo CD images can be viewed in the browser but not opened for editing.");
     EXPECT_EQ(quorvexError(-16, "IMG%2_1").failureReason,
               "Could not find a raw file name from IMG%2_1. Name suffix is not valid.");
     EXPECT_FALSE(quorvexErrorText(-3));
