@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Log.h"
 
@@ -32,6 +33,40 @@ std::filesystem::path ensure(const std::filesystem::path& dir) {
     std::filesystem::create_directories(dir, ec);
     if (ec) log("cannot create folder %s: %s", dir.c_str(), ec.message().c_str());
     return dir;
+}
+
+// The private folders this process made, removed when it exits normally.
+// A forked child inherits the list but not the folders: only the process
+// that made them removes them.
+struct MadeFolders {
+    std::mutex mutex;
+    std::vector<std::string> paths;
+    pid_t owner = 0;
+};
+
+MadeFolders& madeFolders() {
+    static MadeFolders* folders = new MadeFolders;
+    return *folders;
+}
+
+void removeMadeFolders() {
+    MadeFolders& made = madeFolders();
+    std::lock_guard lock(made.mutex);
+    if (made.owner != ::getpid()) return;
+    std::error_code ec;
+    for (const auto& path : made.paths) std::filesystem::remove_all(path, ec);
+    made.paths.clear();
+}
+
+void rememberMadeFolder(const std::string& path) {
+    MadeFolders& made = madeFolders();
+    std::lock_guard lock(made.mutex);
+    if (made.owner != ::getpid()) {
+        made.paths.clear();
+        made.owner = ::getpid();
+        std::atexit(removeMadeFolders);
+    }
+    made.paths.push_back(path);
 }
 
 }  // namespace
@@ -79,6 +114,7 @@ std::filesystem::path temporaryDirectory() {
     }
     *base = currentBase;
     *dir = pattern;
+    rememberMadeFolder(pattern);
     return *dir;
 }
 

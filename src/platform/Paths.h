@@ -15,6 +15,7 @@ std::filesystem::path applicationSupportDirectory(bool create = true);
 // A folder private to this process (mode 0700) inside $TMPDIR (default /tmp),
 // never the shared temporary folder itself. Made on first use; made again if
 // TMPDIR changed or the folder vanished. Empty path when it cannot be made.
+// The folders a process made go when it exits normally.
 std::filesystem::path temporaryDirectory();
 // Removes everything inside temporaryDirectory(), and the private folders
 // that ended processes left in $TMPDIR.

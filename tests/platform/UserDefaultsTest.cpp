@@ -130,4 +130,28 @@ TEST(Paths, TemporaryFolderIsPrivateAndFollowsTmpdir) {
     std::filesystem::remove_all(dir);  // vanished: made again
     auto again = platform::temporaryDirectory();
     EXPECT_TRUE(std::filesystem::is_directory(again));
+
+    // A process that ends normally takes its folders along, even one made
+    // before TMPDIR changed; the parent's folder outlives the child.
+    auto childTmp = scratch.path() / "child-tmp";
+    std::filesystem::create_directories(childTmp);
+    child = fork();
+    if (child == 0) {
+        setenv("TMPDIR", tmp.c_str(), 1);
+        const bool first = !platform::temporaryDirectory().empty();
+        setenv("TMPDIR", childTmp.c_str(), 1);
+        std::exit(first && !platform::temporaryDirectory().empty() ? 0 : 3);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(childTmp));
+    size_t ofChild = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(tmp))
+        ofChild += entry.path().filename().string().find("-" + std::to_string(child) + "-") !=
+                   std::string::npos;
+    EXPECT_EQ(ofChild, 0u);
+    EXPECT_TRUE(std::filesystem::is_directory(again));
 }
