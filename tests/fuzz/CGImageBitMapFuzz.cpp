@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "engine/CGImageBitMap.h"
 #include "platform/BitmapImage.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzzsupport::quietLog();
     if (size < 8) return 0;
     const size_t width = data[0] % 17, height = data[1] % 17;
     static const size_t components[] = {1, 2, 4, 5, 8, 16, 32, 3};

@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "dng/color/dng_big_table.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_memory_allocator.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzzsupport::quietLog();
     if (size > (1u << 20)) return 0;
     dng_memory_allocator& memory = gDefaultDNGMemoryAllocator;
     try {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FuzzSupport.h"
 #include "dng/color/dng_camera_profile.h"
 #include "dng/color/dng_camera_profile_info.h"
 #include "dng/color/dng_color_spec.h"
@@ -89,6 +90,7 @@ void OfferToShared(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzzsupport::quietLog();
     if (size > (1u << 24)) return 0;
 
     dng_camera_profile profile;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FuzzSupport.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_stream.h"
 #include "dng/image/dng_image_host.h"
@@ -13,6 +14,7 @@
 #include "dng/image/dng_negative.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzzsupport::quietLog();
     if (size > 0xFFFFFFFFu) return 0;
     dng_stream stream(data, static_cast<uint32>(size));
     dng_image_host host;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "FuzzSupport.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
 #include "dng/core/dng_ifd.h"
@@ -117,6 +118,7 @@ void FuzzReader(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzzsupport::quietLog();
     if (size == 0 || size > (1u << 20)) return 0;
     if (data[0] & 1) {
         FuzzDecoder(data + 1, size - 1);

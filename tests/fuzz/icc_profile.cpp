@@ -3,10 +3,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "FuzzSupport.h"
 #include "platform/IccBuiltins.h"
 #include "platform/IccTransform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzzsupport::quietLog();
     const auto profile = platform::IccProfile::fromBytes(data, size);
     if (!profile) return 0;
     (void)profile->description();

@@ -1,37 +1,23 @@
 // Any bytes handed to the Photo CD decoder as an image pack (and, from the
 // second half of the input, as its 64Base index) must give an image or a
 // failure with a text, never a crash, hang or huge allocation.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <string>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "photocd/pcdDecode.h"
 
-namespace {
-
-bool writeFile(const std::string& path, const uint8_t* data, size_t size) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
-    return true;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string base = "/tmp/quorvex-pcd-fuzz-" + std::to_string(getpid());
-    const std::string pack = base + ".pcd", index = base + "-INFO.IC";
+    fuzzsupport::quietLog();
+    static fuzzsupport::MemoryFile pack("pcd-pack"), index("pcd-index");
+    static const std::string packPath = pack.path(), indexPath = index.path();
     const size_t half = size / 2;
-    if (!writeFile(pack, data, size) || !writeFile(index, data + half, size - half)) return 0;
+    if (!pack.set(data, size) || !index.set(data + half, size - half)) __builtin_trap();
     for (int level : {2, 5}) {
         pcdDecode decoder;
         decoder.setWorkerCount(1);
-        if (!decoder.parseFile(pack.c_str(), index.c_str(), level)) {
+        if (!decoder.parseFile(packPath.c_str(), indexPath.c_str(), level)) {
             if (!decoder.getErrorString()[0]) __builtin_trap();
             continue;
         }

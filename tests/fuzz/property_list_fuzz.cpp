@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "FuzzSupport.h"
 #include "platform/PropertyList.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzzsupport::quietLog();
     std::string_view text(reinterpret_cast<const char*>(data), size);
     auto value = platform::parsePropertyList(text);
     if (!value) return 0;
