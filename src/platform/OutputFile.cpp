@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "platform/Log.h"
 
@@ -55,6 +57,15 @@ pid_t partialOwner(std::string_view name) {
 
 bool isAlive(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
 
+// Where the file system keeps no locks, a partial file is removed only when
+// its process id names no live process here and it is this old: the id may
+// belong to another machine or another process-id namespace.
+constexpr time_t kUnlockedPartialAge = 60 * 60;
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 struct FileId {
     dev_t dev;
     ino_t ino;
@@ -70,6 +81,18 @@ int renameNoReplace(int folder, const char* from, const char* to) {
     return 0;
 }
 
+// Locks a new partial file for its writer. False when a cleaner removed the
+// name between its creation and the lock: the caller takes another name.
+bool holdWhileWriting(int folderFd, const std::string& name, int fd) {
+    while (::flock(fd, LOCK_EX) != 0) {
+        // A file system without locks: the age rule protects the file.
+        if (errno != EINTR) return true;
+    }
+    struct stat named, opened;
+    return ::fstatat(folderFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ::fstat(fd, &opened) == 0 && sameFile(named, opened);
+}
+
 }  // namespace
 
 std::string OutputFile::temporaryNameFor(const std::string& destinationName, unsigned attempt) {
@@ -77,6 +100,10 @@ std::string OutputFile::temporaryNameFor(const std::string& destinationName, uns
            std::to_string(::getpid()) + "-" + std::to_string(attempt);
 }
 
+// A writer holds an exclusive lock on its partial file from creation to
+// publishing. Whoever can take that lock without waiting knows no writer is
+// left, wherever the writer ran; the name is checked again under the lock,
+// so a new file that took the name meanwhile is never touched.
 void OutputFile::removeStalePartials(int folderFd) {
     const int dirFd = ::dup(folderFd);
     if (dirFd < 0) return;
@@ -86,16 +113,30 @@ void OutputFile::removeStalePartials(int folderFd) {
         return;
     }
     ::rewinddir(dir);
-    const pid_t self = ::getpid();
+    const time_t now = ::time(nullptr);
     while (const dirent* entry = ::readdir(dir)) {
         const pid_t owner = partialOwner(entry->d_name);
-        if (owner == 0 || owner == self || isAlive(owner)) continue;
-        struct stat st;
-        if (::fstatat(folderFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(st.st_mode))
+        if (owner == 0) continue;
+        const int fd = ::openat(folderFd, entry->d_name,
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) continue;
+        struct stat held;
+        if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+            ::close(fd);
             continue;
-        if (::unlinkat(folderFd, entry->d_name, 0) == 0)
-            log("Removed the partial file %s left by process %d", entry->d_name, int(owner));
+        }
+        bool remove = false;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            struct stat named;
+            remove = ::fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     sameFile(named, held);
+        } else if (errno != EWOULDBLOCK && errno != EINTR) {
+            remove =
+                owner != ::getpid() && !isAlive(owner) && now - held.st_mtime > kUnlockedPartialAge;
+        }
+        if (remove && ::unlinkat(folderFd, entry->d_name, 0) == 0)
+            log("Removed the partial file %s, which no writer holds", entry->d_name);
+        ::close(fd);
     }
     ::closedir(dir);
 }
@@ -123,7 +164,12 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::filesystem::path& dest
         const int fd = ::openat(file->folderFd_, temporary.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
+            if (!holdWhileWriting(file->folderFd_, temporary, fd)) {
+                ::close(fd);
+                continue;
+            }
             file->fd_ = fd;
+            file->lockFd_ = ::dup(fd);
             file->destination_ = destination;
             file->temporaryName_ = temporary;
             file->temporaryPath_ = folder / temporary;
@@ -141,7 +187,13 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::filesystem::path& dest
 
 OutputFile::~OutputFile() {
     if (!done_) discard();
+    releaseLock();
     if (folderFd_ >= 0) ::close(folderFd_);
+}
+
+void OutputFile::releaseLock() {
+    if (lockFd_ >= 0) ::close(lockFd_);
+    lockFd_ = -1;
 }
 
 std::string OutputFile::writerPath() const {
@@ -178,6 +230,7 @@ void OutputFile::discard() {
     stream_ = nullptr;
     fd_ = -1;
     if (folderFd_ >= 0 && !temporaryName_.empty()) ::unlinkat(folderFd_, temporaryName_.c_str(), 0);
+    releaseLock();
 }
 
 std::filesystem::path OutputFile::numberedName(const std::filesystem::path& destination, int i) {
@@ -239,6 +292,7 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
                 : renameNoReplace(folderFd_, temporaryName_.c_str(), candidate.c_str());
         if (moved == 0) {
             done_ = true;
+            releaseLock();
             // The new name survives a crash only once the folder is on disk.
             if (::fsync(folderFd_) != 0 && errno != EINVAL) {
                 setPosixError(error, errno, "Cannot sync the folder of " + candidate);

@@ -5,9 +5,11 @@
 // create() opens a new hidden file in the destination's folder with
 // O_CREAT|O_EXCL|O_NOFOLLOW, mode 0644 less the umask, named
 // ".<stem>.partial-<pid>-<n>" within the 255-byte name limit (a long stem is
-// shortened). It first removes the partial files that processes no longer
-// alive left in that folder. The writer writes through fd(), stream() or
-// writerPath();
+// shortened), and holds an exclusive advisory lock on it until it is
+// published or discarded. It first removes the partial files in that folder
+// that no writer holds, whichever process, namespace or machine made them
+// (where the file system keeps no locks: only those of dead processes, over
+// an hour old). The writer writes through fd(), stream() or writerPath();
 // publish() flushes and syncs the file, moves it to its name and syncs the
 // folder. Without `replace`, publishing never replaces anything: a name
 // taken meanwhile moves on to "<stem>_1<ext>" ... "<stem>_99999<ext>" when
@@ -76,16 +78,19 @@ public:
     // The temporary name for a destination name and an attempt number
     // (exposed for tests).
     static std::string temporaryNameFor(const std::string& destinationName, unsigned attempt);
-    // Removes the partial files of processes no longer alive from a folder.
+    // Removes the partial files no writer holds from a folder.
     static void removeStalePartials(int folderFd);
 
 private:
     OutputFile() = default;
     bool closeFile(Error* error);
     void discard();
+    void releaseLock();
 
     int folderFd_ = -1;
     int fd_ = -1;
+    // A second descriptor of the file: its lock outlives closing fd_.
+    int lockFd_ = -1;
     std::FILE* stream_ = nullptr;
     std::filesystem::path destination_;
     std::filesystem::path temporaryPath_;

@@ -1,6 +1,8 @@
 // Files written beside their name and put in place: names, modes, the
 // no-replace rule, protected files and the cleaning of dead processes' files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -164,26 +166,87 @@ TEST(OutputFile, ModeFollowsTheUmaskAndLinksAreNotFollowed) {
     EXPECT_EQ(st.st_mode & 0777, 0644u & ~saved);
 }
 
-TEST(OutputFile, PartialFilesOfDeadProcessesAreRemovedOthersKept) {
+// Holds a lock on a file in a child process, as a writer in another
+// process-id namespace or on another machine would, until release().
+class LockHolder {
+public:
+    explicit LockHolder(const fs::path& file) {
+        int ready[2], done[2];
+        if (::pipe(ready) != 0 || ::pipe(done) != 0) return;
+        child_ = ::fork();
+        if (child_ == 0) {
+            ::close(done[1]);
+            const int fd = ::open(file.c_str(), O_RDWR);
+            const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+            (void)!::write(ready[1], &ok, 1);
+            char c;
+            (void)!::read(done[0], &c, 1);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(done[0]);
+        char ok = 'n';
+        held_ = ::read(ready[0], &ok, 1) == 1 && ok == 'y';
+        ::close(ready[0]);
+        release_ = done[1];
+    }
+    ~LockHolder() { release(); }
+    bool held() const { return held_; }
+    void release() {
+        if (release_ < 0) return;
+        ::close(release_);
+        release_ = -1;
+        ::waitpid(child_, nullptr, 0);
+    }
+
+private:
+    pid_t child_ = -1;
+    int release_ = -1;
+    bool held_ = false;
+};
+
+TEST(OutputFile, PartialFilesAreRemovedOnlyWhenNoWriterHoldsThem) {
     testsupport::ScratchDir dir;
     const pid_t dead = deadProcessId();
+    // A writer elsewhere whose process id means nothing here (even a dead one's).
+    const std::string elsewhere = ".w.jpg.partial-" + std::to_string(dead) + "-7";
     const std::string stale = ".x.jpg.partial-" + std::to_string(dead) + "-3";
-    const std::string alive = ".x.jpg.partial-1-3";  // init never dies
+    // Killed writers whose ids are alive here: no lock, so gone at once.
+    const std::string killed = ".x.jpg.partial-1-3";
     const std::string mine = OutputFile::temporaryNameFor("y.jpg", 999999);
-    for (const auto& name : {stale, alive, mine, std::string(".x.jpg.partial-x-3")})
+    for (const auto& name : {elsewhere, stale, killed, mine, std::string(".x.jpg.partial-x-3")})
         put(dir.path() / name, "partial");
     fs::create_directory(dir.path() / (".d.partial-" + std::to_string(dead) + "-1"));
-    // Unfinished and abandoned: the object's own file goes when it dies.
+    LockHolder writer(dir.path() / elsewhere);
+    ASSERT_TRUE(writer.held());
+
+    // Unfinished and abandoned: the object's own file goes when it dies; a
+    // live object's file stays while another one cleans.
+    auto live = OutputFile::create(dir.path() / "v.jpg", nullptr);
+    ASSERT_TRUE(live);
     {
         auto abandoned = OutputFile::create(dir.path() / "z.jpg", nullptr);
         ASSERT_TRUE(abandoned);
         EXPECT_TRUE(fs::exists(abandoned->temporaryPath()));
     }
+    EXPECT_TRUE(fs::exists(dir.path() / elsewhere));
+    EXPECT_TRUE(fs::exists(live->temporaryPath()));
     EXPECT_FALSE(fs::exists(dir.path() / stale));
-    EXPECT_TRUE(fs::exists(dir.path() / alive));
-    EXPECT_TRUE(fs::exists(dir.path() / mine));
+    EXPECT_FALSE(fs::exists(dir.path() / killed));
+    EXPECT_FALSE(fs::exists(dir.path() / mine));
     EXPECT_TRUE(fs::exists(dir.path() / ".x.jpg.partial-x-3"));
     EXPECT_EQ(entries(dir.path()), 4u);
+
+    // The live object publishes although others cleaned the folder meanwhile.
+    OutputFile::Policy policy;
+    std::fputs("done", live->stream());
+    EXPECT_TRUE(live->publish(policy, nullptr));
+    EXPECT_EQ(contents(dir.path() / "v.jpg"), "done");
+
+    // Once its writer is gone, the file goes however young it is.
+    writer.release();
+    EXPECT_TRUE(OutputFile::create(dir.path() / "u.jpg", nullptr));
+    EXPECT_FALSE(fs::exists(dir.path() / elsewhere));
 }
 
 TEST(OutputFile, ConcurrentWritersOfOneNameGetOneFileEach) {
