@@ -83,6 +83,16 @@ void ImageWrapper::setError(std::optional<platform::Error> error) {
     error_ = std::move(error);
 }
 
+std::vector<std::string> ImageWrapper::warnings() const {
+    std::lock_guard lock(stateLock_);
+    return warnings_;
+}
+
+void ImageWrapper::setWarnings(std::vector<std::string> warnings) {
+    std::lock_guard lock(stateLock_);
+    warnings_ = std::move(warnings);
+}
+
 ImageWrapper::MetaData ImageWrapper::metaData() const {
     std::lock_guard lock(stateLock_);
     return metaData_;

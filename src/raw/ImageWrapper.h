@@ -45,6 +45,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "color/ColorSyncProfileWrap.h"
 #include "platform/Error.h"
@@ -86,6 +87,10 @@ public:
 
     std::optional<platform::Error> error() const;
     void setError(std::optional<platform::Error> error);
+    // What the last decode set aside from the file (tags no camera writes),
+    // one sentence each; the result is rendered without them.
+    std::vector<std::string> warnings() const;
+    void setWarnings(std::vector<std::string> warnings);
 
     // Null before decoding.
     MetaData metaData() const;
@@ -125,5 +130,6 @@ private:
     ColorSyncProfileWrap::Ptr scannerProfile_;
     std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile_;
     std::optional<platform::Error> error_;
+    std::vector<std::string> warnings_;
     MetaData metaData_;
 };

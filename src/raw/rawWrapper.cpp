@@ -30,6 +30,8 @@
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/RowBands.h"
+#include "platform/UserWarning.h"
+#include "raw/ColorTagReview.h"
 #include "raw/DemosaicAHD.h"
 #include "raw/DemosaicLMMSE.h"
 #include "raw/DemosaicTiles.h"
@@ -326,6 +328,7 @@ struct rawWrapper::Decoded {
     float baselineExposure = 0;
     bool outputReferred = false;
     std::shared_ptr<platform::Dictionary> metaData;
+    std::vector<std::string> warnings;
 };
 
 namespace {
@@ -491,6 +494,9 @@ void rawWrapper::decodeIfNeeded() {
     setCameraBaselineExposure(d.baselineExposure);
     setMetaData(d.metaData);
     setParseOK(true);
+    for (const std::string& warning : d.warnings)
+        if (reportedWarnings_.insert(warning).second) platform::warnUser(warning);
+    setWarnings(std::move(d.warnings));
 }
 
 platform::Dictionary rawWrapper::getParameters() {
@@ -591,9 +597,29 @@ void ApplyOpcodeList3(dng_host& host, dng_negative& negative, RawSamples& rgb, u
 
 // DecodeFile's steps, in the order it takes them.
 
+// The directories, with the colour and level tags reviewed once they are
+// settled and before they are checked for consistency: an absurd value is
+// set aside with a warning, or the file refused for it.
+class ReviewedInfo : public dng_info {
+public:
+    explicit ReviewedInfo(std::string path) : path_(std::move(path)) {}
+    void PostParse(dng_host& host) override {
+        dng_info::PostParse(host);
+        ColorTagReview review = ReviewColorTags(*this, FileName(path_));
+        if (!review.refusal.empty())
+            throw RawError("The DNG file \"" + FileName(path_) +
+                           "\" cannot be rendered: " + review.refusal + ".");
+        warnings = std::move(review.ignored);
+    }
+    std::vector<std::string> warnings;
+
+private:
+    std::string path_;
+};
+
 // The file's directories and metadata; no pixels yet.
 struct OpenedDNG {
-    explicit OpenedDNG(const std::string& path) : stream(path.c_str()) {
+    explicit OpenedDNG(const std::string& path) : stream(path.c_str()), info(path) {
         host.SetKeepStage2(true);
         // Tiles decode, and the linearisation runs, on every core.
         host.SetAreaTaskThreadCount(platform::processorCount());
@@ -601,7 +627,7 @@ struct OpenedDNG {
     }
     dng_file_stream stream;
     dng_image_host host;
-    dng_info info;
+    ReviewedInfo info;
     std::unique_ptr<dng_negative> negative;
 };
 
@@ -612,6 +638,21 @@ void CheckLooksLikeDNG(const std::string& path) {
     throw dng_exception(dng_error_bad_format);
 }
 
+platform::Error ProfileError(const DecodeRequest& req, const std::string& problem) {
+    const std::string profile = req.profile->profileURL().filename().string();
+    return RawError("The camera profile \"" + profile + "\" cannot be used for \"" +
+                    FileName(req.path) + "\": " + problem + ".");
+}
+
+void CheckChosenProfile(const DecodeRequest& req, const dng_camera_profile& profile) {
+    const std::string first = ColorMatrixProblem(profile.ColorMatrix1());
+    if (!first.empty()) throw ProfileError(req, "its colour matrix " + first);
+    if (profile.ColorMatrix2().NotEmpty()) {
+        const std::string second = ColorMatrixProblem(profile.ColorMatrix2());
+        if (!second.empty()) throw ProfileError(req, "its second colour matrix " + second);
+    }
+}
+
 // Colour choice: the chosen profile's matrices, or the negative's own
 // profile, white at the as-shot white. Null for a monochrome sensor.
 std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_negative& neg,
@@ -619,19 +660,26 @@ std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_ne
     const uint32_t channels = neg.ColorChannels();
     if (channels == 1) return nullptr;
     std::unique_ptr<dng_camera_profile> chosen = ProfileFromChoice(req.profile);
-    std::unique_ptr<dng_color_spec> spec;
-    if (chosen)
-        spec = std::make_unique<dng_color_spec>(neg, chosen.get());
-    else if (neg.ProfileCount() > 0)
-        spec = neg.MakeColorSpec(dng_camera_profile_id());
-    else
+    if (!chosen && neg.ProfileCount() == 0)
         throw RawError("The DNG file \"" + FileName(req.path) +
                        "\" has no colour matrix; choose a camera profile for it.");
     if (channels != 3)
         throw RawError("The DNG file \"" + FileName(req.path) + "\" has " +
                        std::to_string(channels) + " colour channels; only 3 are decoded.");
-    const dng_xy_coord white = AsShotWhite(neg, *spec);
-    spec->SetWhiteXY(white);
+    std::unique_ptr<dng_color_spec> spec;
+    if (chosen) {
+        // What fails from here on is the profile's doing, not the file's.
+        CheckChosenProfile(req, *chosen);
+        try {
+            spec = std::make_unique<dng_color_spec>(neg, chosen.get());
+            spec->SetWhiteXY(AsShotWhite(neg, *spec));
+        } catch (const dng_exception& e) {
+            throw ProfileError(req, "its colour matrices give no usable colour" + WhatFailed(e));
+        }
+    } else {
+        spec = neg.MakeColorSpec(dng_camera_profile_id());
+        spec->SetWhiteXY(AsShotWhite(neg, *spec));
+    }
     out.whiteX = spec->WhiteXY().x;
     out.whiteY = spec->WhiteXY().y;
     const dng_matrix camFromXYZ = RawCameraFromXYZ(*spec);
@@ -803,6 +851,7 @@ void DemosaicBoth(const DecodeRequest& req, const CFAPlane& cfa, const RawCrop& 
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {
     CheckLooksLikeDNG(req.path);
     auto dng = std::make_unique<OpenedDNG>(req.path);
+    out.warnings = dng->info.warnings;
     dng_negative& neg = *dng->negative;
     const dng_exif& exif = *neg.Metadata().GetExif();
     out.make = exif.fMake.Get();

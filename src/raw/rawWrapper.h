@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,6 +93,8 @@ private:
     std::vector<uint16_t> lut_;
     bool bitmapDirty_ = true;
     bool decodeFailed_ = false;
+    // Warnings already told the user, so that a decode again stays quiet.
+    std::set<std::string> reportedWarnings_;
     uint32_t decodeCount_ = 0;
     unsigned bands_ = kDemosaicBands;
     std::string make_;

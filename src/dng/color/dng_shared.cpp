@@ -186,6 +186,7 @@ bool dng_shared::ParseMainTag(dng_stream& stream, uint32 parentCode, uint32 tagC
             if (!CheckTagCount(parentCode, tagCode, tagCount, 2)) return false;
             fAsShotWhiteXY.x = stream.ReadTagValueAsReal64(tagType);
             fAsShotWhiteXY.y = stream.ReadTagValueAsReal64(tagType);
+            fHasAsShotWhiteXY = true;
             return true;
 
         case tcBaselineExposure:
@@ -359,7 +360,10 @@ void dng_shared::PostParse() {
     if (!IsSquare(fCameraCalibration2, planes)) fCameraCalibration2.Clear();
     if (fAnalogBalance.Count() != planes) fAnalogBalance.Clear();
     if (fAsShotNeutral.Count() != planes) fAsShotNeutral.Clear();
-    if (fAsShotNeutral.NotEmpty()) fAsShotWhiteXY.Clear();
+    if (fAsShotNeutral.NotEmpty()) {
+        fAsShotWhiteXY.Clear();
+        fHasAsShotWhiteXY = false;
+    }
 }
 
 bool dng_shared::IsValidDNG() {

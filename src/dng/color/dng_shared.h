@@ -90,6 +90,8 @@ public:
     dng_vector fAnalogBalance;
     dng_vector fAsShotNeutral;
     dng_xy_coord fAsShotWhiteXY;
+    // Whether the tag was there, even with values that mean no white (0/0).
+    bool fHasAsShotWhiteXY = false;
 
     dng_srational fBaselineExposure{0, 1};
     dng_urational fBaselineNoise{1, 1};

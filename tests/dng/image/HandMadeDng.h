@@ -13,6 +13,12 @@
 
 namespace handdng {
 
+struct Entry {
+    uint16_t tag;
+    uint16_t type;
+    std::vector<uint32_t> values;  // SHORT, LONG, BYTE; pairs for rationals; DOUBLE as two words
+};
+
 struct Layout {
     uint32_t width = 0;
     uint32_t height = 0;
@@ -33,15 +39,17 @@ struct Layout {
     // ColorMatrix1 as signed numerator, denominator pairs.
     std::vector<int32_t> colorMatrix = {8,  10, -2, 10, -1, 10, -3, 10, 12,
                                         10, 1,  10, -1, 20, 2,  10, 6,  10};
+    // Entries added to the raw image's directory; one with the tag of a
+    // built-in entry replaces it, and one without values removes it.
+    std::vector<Entry> extra;
 };
 
 namespace detail {
 
-struct Entry {
-    uint16_t tag;
-    uint16_t type;
-    std::vector<uint32_t> values;  // SHORT, LONG, BYTE; pairs for rationals
-};
+using handdng::Entry;
+
+// Entries whose values take two words each.
+inline bool PairedType(uint16_t type) { return type == 5 || type == 10 || type == 12; }
 
 inline void Put16(std::vector<uint8_t>& out, uint32_t v) {
     out.push_back(uint8_t(v));
@@ -61,6 +69,7 @@ inline uint32_t TypeSize(uint16_t type) {
             return 2;
         case 5:
         case 10:
+        case 12:
             return 8;
         default:
             return 4;
@@ -71,7 +80,7 @@ inline uint32_t TypeSize(uint16_t type) {
 inline std::vector<uint8_t> Encode(const Entry& e) {
     std::vector<uint8_t> out;
     for (uint32_t v : e.values) {
-        const uint32_t size = e.type == 5 || e.type == 10 ? 4 : TypeSize(e.type);
+        const uint32_t size = PairedType(e.type) ? 4 : TypeSize(e.type);
         if (size == 1)
             out.push_back(uint8_t(v));
         else if (size == 2)
@@ -93,7 +102,7 @@ inline uint32_t WriteDirectory(std::vector<uint8_t>& file, const std::vector<Ent
     Put16(file, uint32_t(entries.size()));
     for (const Entry& e : entries) {
         const uint32_t count =
-            e.type == 5 || e.type == 10 ? uint32_t(e.values.size() / 2) : uint32_t(e.values.size());
+            PairedType(e.type) ? uint32_t(e.values.size() / 2) : uint32_t(e.values.size());
         std::vector<uint8_t> bytes = Encode(e);
         Put16(file, e.tag);
         Put16(file, e.type);
@@ -158,6 +167,12 @@ inline std::vector<uint8_t> Build(const Layout& l) {
         entries.push_back({273, 4, offsets});
         entries.push_back({278, 4, {l.tileLength}});
         entries.push_back({279, 4, counts});
+    }
+    for (const Entry& e : l.extra) {
+        entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                     [&](const Entry& old) { return old.tag == e.tag; }),
+                      entries.end());
+        if (!e.values.empty()) entries.push_back(e);
     }
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.tag < b.tag; });

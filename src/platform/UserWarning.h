@@ -1,0 +1,19 @@
+// Warnings that change a result (a tag, preset, catalog or camera profile set
+// aside): they go to the log and to the one handler the program installs,
+// which tells the person using it (the command line prints a line on
+// stderr, the window shows it). Without a handler only the log has them.
+// Thread-safe; the handler is called on the reporting thread.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace platform {
+
+using UserWarningHandler = std::function<void(const std::string& warning)>;
+
+// Replaces the handler (an empty one removes it); returns the previous one.
+UserWarningHandler setUserWarningHandler(UserWarningHandler handler);
+void warnUser(const std::string& warning);
+
+}  // namespace platform

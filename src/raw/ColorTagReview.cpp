@@ -1,0 +1,198 @@
+#include "raw/ColorTagReview.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "dng/color/dng_shared.h"
+#include "dng/core/dng_exception.h"
+#include "dng/core/dng_matrix.h"
+#include "dng/image/dng_info.h"
+#include "dng/image/dng_parsed_ifd.h"
+
+namespace {
+
+constexpr double kMaxBaselineExposure = 8.0;
+constexpr double kMaxBalanceEntry = 16.0;
+constexpr double kMaxBalanceSpread = 100.0;
+constexpr double kMaxMatrixEntry = 100.0;
+
+std::string Number(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "+infinity" : "-infinity";
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+}  // namespace
+
+std::string ColorMatrixProblem(const dng_matrix& m) {
+    for (uint32 r = 0; r < m.Rows(); r++)
+        for (uint32 c = 0; c < m.Cols(); c++) {
+            const double e = m[r][c];
+            if (!std::isfinite(e)) return "holds " + Number(e);
+            if (std::fabs(e) > kMaxMatrixEntry)
+                return "holds " + Number(e) + ", beyond +-" + Number(kMaxMatrixEntry);
+        }
+    if (m.Rows() != m.Cols()) return {};
+    try {
+        (void)Invert(m);
+    } catch (const dng_exception&) {
+        return "cannot be inverted";
+    }
+    return {};
+}
+
+namespace {
+
+std::string BalanceProblem(const dng_vector& v) {
+    double smallest = HUGE_VAL, largest = 0;
+    for (uint32 i = 0; i < v.Count(); i++) {
+        const double e = v[i];
+        if (!std::isfinite(e) || e <= 0 || e > kMaxBalanceEntry)
+            return "holds " + Number(e) + ", outside 0 .. " + Number(kMaxBalanceEntry);
+        smallest = std::min(smallest, e);
+        largest = std::max(largest, e);
+    }
+    if (largest > kMaxBalanceSpread * smallest)
+        return "spans more than a factor of " + Number(kMaxBalanceSpread);
+    return {};
+}
+
+class Reviewer {
+public:
+    Reviewer(dng_info& info, const std::string& fileName) : info_(info), name_(fileName) {}
+
+    ColorTagReview run() {
+        dng_shared& shared = *info_.fShared;
+        reviewBaselineExposure(shared);
+        if (shared.fCameraProfile.fColorPlanes > 1) {
+            reviewBalances(shared);
+            reviewMatrices(shared);
+        }
+        if (info_.fMainIndex >= 0) reviewLevels(*info_.fIFD[size_t(info_.fMainIndex)]);
+        return std::move(review_);
+    }
+
+private:
+    void ignore(const char* tag, const std::string& problem) {
+        review_.ignored.push_back("\"" + name_ + "\": " + tag + " " + problem +
+                                  ", which no camera produces; it is ignored.");
+    }
+
+    void reviewBaselineExposure(dng_shared& shared) {
+        const dng_srational& be = shared.fBaselineExposure;
+        const double ev = be.d == 0 ? (be.n == 0  ? NAN
+                                       : be.n > 0 ? HUGE_VAL
+                                                  : -HUGE_VAL)
+                                    : double(be.n) / be.d;
+        if (std::isfinite(ev) && std::fabs(ev) <= kMaxBaselineExposure) return;
+        ignore("BaselineExposure",
+               "is " + Number(ev) + " EV, beyond +-" + Number(kMaxBaselineExposure) + " EV");
+        shared.fBaselineExposure = dng_srational(0, 1);
+    }
+
+    void reviewBalances(dng_shared& shared) {
+        if (shared.fAsShotNeutral.NotEmpty()) {
+            const std::string why = BalanceProblem(shared.fAsShotNeutral);
+            if (!why.empty()) {
+                ignore("AsShotNeutral", why);
+                shared.fAsShotNeutral.Clear();
+            }
+        }
+        if (shared.fAnalogBalance.NotEmpty()) {
+            const std::string why = BalanceProblem(shared.fAnalogBalance);
+            if (!why.empty()) {
+                ignore("AnalogBalance", why);
+                shared.fAnalogBalance.Clear();
+            }
+        }
+        dng_xy_coord& xy = shared.fAsShotWhiteXY;
+        if (shared.fHasAsShotWhiteXY) {
+            const bool sound = std::isfinite(xy.x) && std::isfinite(xy.y) && xy.x > 0 && xy.y > 0 &&
+                               xy.x + xy.y < 1;
+            if (!sound) {
+                ignore("AsShotWhiteXY",
+                       "is (" + Number(xy.x) + ", " + Number(xy.y) + "), not a chromaticity");
+                xy.Clear();
+                shared.fHasAsShotWhiteXY = false;
+            }
+        }
+    }
+
+    void reviewMatrices(dng_shared& shared) {
+        dng_camera_profile_info& p = shared.fCameraProfile;
+        if (p.fColorMatrix1.NotEmpty()) {
+            const std::string why = ColorMatrixProblem(p.fColorMatrix1);
+            if (!why.empty())
+                review_.refusal = "its ColorMatrix1 " + why +
+                                  ", which no camera produces, and nothing can stand in for it";
+        }
+        if (p.fColorMatrix2.NotEmpty()) {
+            const std::string why = ColorMatrixProblem(p.fColorMatrix2);
+            if (!why.empty()) {
+                ignore("ColorMatrix2", why);
+                p.fColorMatrix2.Clear();
+                p.fCalibrationIlluminant2 = 0;
+                p.fForwardMatrix2.Clear();
+                p.fReductionMatrix2.Clear();
+                shared.fCameraCalibration2.Clear();
+            }
+        }
+        reviewOptional("ForwardMatrix1", p.fForwardMatrix1);
+        reviewOptional("ForwardMatrix2", p.fForwardMatrix2);
+        reviewOptional("CameraCalibration1", shared.fCameraCalibration1);
+        reviewOptional("CameraCalibration2", shared.fCameraCalibration2);
+    }
+
+    void reviewOptional(const char* tag, dng_matrix& m) {
+        if (m.IsEmpty()) return;
+        const std::string why = ColorMatrixProblem(m);
+        if (why.empty()) return;
+        ignore(tag, why);
+        m.Clear();
+    }
+
+    void reviewLevels(dng_parsed_ifd& ifd) {
+        const bool floats = ifd.fSampleFormat[0] == 3;
+        const uint32 bits = ifd.fBitsPerSample[0];
+        const double largest = ifd.fLinearizationTableCount ? 65535.0
+                               : bits >= 1 && bits < 32     ? double((uint64_t(1) << bits) - 1)
+                                                            : 4294967295.0;
+        const double defaultWhite = bits >= 1 && bits < 16 ? largest : 65535.0;
+        if (ifd.fHasWhiteLevel) {
+            for (uint32 i = 0; i < dng_ifd::kMaxSamplesPerPixel; i++) {
+                const double w = ifd.fWhiteLevel[i];
+                const bool sound = std::isfinite(w) && w > 0 && (floats || w <= largest);
+                if (sound) continue;
+                ignore("WhiteLevel", "is " + Number(w) + ", outside 1 .. " + Number(largest));
+                for (double& level : ifd.fWhiteLevel) level = -1.0;
+                ifd.fHasWhiteLevel = false;
+                break;
+            }
+        }
+        std::vector<double>& black = ifd.fLinearizationTags.fBlackLevel;
+        double white = HUGE_VAL;
+        for (uint32 i = 0; i < dng_ifd::kMaxSamplesPerPixel; i++)
+            white = std::min(white, ifd.fWhiteLevel[i] >= 0 ? ifd.fWhiteLevel[i] : defaultWhite);
+        for (double b : black) {
+            if (std::isfinite(b) && b >= 0 && (floats || b < white)) continue;
+            ignore("BlackLevel",
+                   "is " + Number(b) + ", not below the white level " + Number(white));
+            black.clear();
+            ifd.fHasBlackLevel = false;
+            break;
+        }
+    }
+
+    dng_info& info_;
+    std::string name_;
+    ColorTagReview review_;
+};
+
+}  // namespace
+
+ColorTagReview ReviewColorTags(dng_info& info, const std::string& fileName) {
+    return Reviewer(info, fileName).run();
+}

@@ -1,0 +1,235 @@
+// Damaged input reaches the user as a named cause, never as a silently wrong
+// result: absurd colour and level tags in a DNG, and a damaged camera profile.
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+#include "color/DNGCameraProfileAbstract.h"
+#include "dng/color/CameraProfileTestFile.h"
+#include "dng/image/HandMadeDng.h"
+#include "document/DocumentTestHome.h"
+#include "document/MyDocument.h"
+#include "platform/UserWarning.h"
+#include "raw/rawWrapper.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using handdng::Entry;
+
+// A 64 x 64 16-bit uncompressed mosaic: a colourful ramp in every direction.
+handdng::Layout ChartLayout() {
+    handdng::Layout l;
+    l.width = l.height = 64;
+    l.tileLength = 64;
+    l.compression = 1;
+    std::vector<uint8_t> data;
+    for (uint32_t y = 0; y < 64; ++y)
+        for (uint32_t x = 0; x < 64; ++x) {
+            const uint32_t colour = (y & 1) * 2 + (x & 1);
+            const uint32_t v = 2000 + 700 * x + 200 * y + 5000 * colour;
+            data.push_back(uint8_t(v));
+            data.push_back(uint8_t(v >> 8));
+        }
+    l.blobs = {data};
+    l.blobOf = {0};
+    return l;
+}
+
+enum class Kind { Rational, SRational, Double };
+
+struct Tag {
+    const char* name;
+    uint16_t code;
+    Kind kind;
+    std::vector<double> typical;
+    bool zeroIsSound;  // 0 is a value a camera may write
+};
+
+std::vector<uint32_t> Encode(Kind kind, const std::vector<double>& values) {
+    std::vector<uint32_t> out;
+    for (double v : values) {
+        if (kind == Kind::Double) {
+            uint64_t bits;
+            std::memcpy(&bits, &v, 8);
+            out.push_back(uint32_t(bits));
+            out.push_back(uint32_t(bits >> 32));
+            continue;
+        }
+        // Rationals hold infinities and NaN only as a zero denominator.
+        if (!std::isfinite(v)) {
+            out.push_back(std::isnan(v) ? 0u : v > 0 ? 1u : uint32_t(-1));
+            out.push_back(0);
+            continue;
+        }
+        const double scaled = std::fabs(v) >= 1000 ? v : v * 10000;
+        const uint32_t d = std::fabs(v) >= 1000 ? 1 : 10000;
+        out.push_back(kind == Kind::SRational ? uint32_t(int32_t(std::lround(scaled)))
+                                              : uint32_t(std::llround(scaled)));
+        out.push_back(d);
+    }
+    return out;
+}
+
+uint16_t TypeOf(Kind kind) { return kind == Kind::Double ? 12 : kind == Kind::SRational ? 10 : 5; }
+
+struct Outcome {
+    bool exported = false;
+    bool flat = true;
+    std::string error;
+    std::vector<std::string> warnings;
+};
+
+// Standard deviation of every sample of a JPEG, or -1 when it cannot be read.
+double JpegSpread(const fs::path& file) {
+    FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) return -1;
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, f);
+    jpeg_read_header(&cinfo, TRUE);
+    jpeg_start_decompress(&cinfo);
+    const size_t row = size_t(cinfo.output_width) * cinfo.output_components;
+    std::vector<uint8_t> line(row);
+    double sum = 0, sum2 = 0, n = 0;
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW p = line.data();
+        jpeg_read_scanlines(&cinfo, &p, 1);
+        for (uint8_t v : line) {
+            sum += v;
+            sum2 += double(v) * v;
+            n += 1;
+        }
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    std::fclose(f);
+    const double mean = sum / n;
+    return std::sqrt(std::max(0.0, sum2 / n - mean * mean));
+}
+
+// Collects what reaches the user while it lives.
+class WarningsSeen {
+public:
+    WarningsSeen() {
+        previous_ = platform::setUserWarningHandler([this](const std::string& w) {
+            std::lock_guard lock(mutex_);
+            seen_.push_back(w);
+        });
+    }
+    ~WarningsSeen() { platform::setUserWarningHandler(previous_); }
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex_);
+        return std::move(seen_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> seen_;
+    platform::UserWarningHandler previous_;
+};
+
+Outcome ExportToJpeg(const fs::path& source, const fs::path& jpeg, WarningsSeen& seen) {
+    Outcome out;
+    platform::Error error;
+    auto doc = MyDocument::init();
+    if (!doc->readFromURL(source.string(), &error) ||
+        !doc->exportToURL(jpeg, "public.jpeg", {-1, -1, -1, -1}, false, &error)) {
+        out.error = error.failureReason;
+    } else {
+        out.exported = true;
+        out.flat = !(JpegSpread(jpeg) > 3.0);
+    }
+    out.warnings = seen.take();
+    return out;
+}
+
+bool Names(const std::vector<std::string>& texts, const std::string& what) {
+    for (const auto& t : texts)
+        if (t.find(what) != std::string::npos) return true;
+    return false;
+}
+
+class DamagedInput : public ::testing::Test {
+protected:
+    DocumentTestHome home_;
+};
+
+TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRenderedFlat) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> cm = {0.8, -0.2, -0.1, -0.3, 1.2, 0.1, -0.05, 0.2, 0.6};
+    const std::vector<double> fm = {0.6, 0.3, 0.1, 0.25, 0.7, 0.05, 0.05, 0.1, 0.7};
+    const std::vector<double> id = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    const std::vector<Tag> tags = {
+        {"BaselineExposure", 50730, Kind::SRational, {0.5}, true},
+        {"AsShotNeutral", 50728, Kind::Rational, {0.5, 1, 0.6}, false},
+        {"AsShotWhiteXY", 50729, Kind::Rational, {0.3457, 0.3585}, false},
+        {"AnalogBalance", 50727, Kind::Rational, {1, 1, 1}, false},
+        {"ColorMatrix1", 50721, Kind::Double, cm, false},
+        {"ColorMatrix2", 50722, Kind::Double, cm, false},
+        {"ForwardMatrix1", 50964, Kind::Double, fm, false},
+        {"ForwardMatrix2", 50965, Kind::Double, fm, false},
+        {"CameraCalibration1", 50723, Kind::SRational, id, false},
+        {"CameraCalibration2", 50724, Kind::SRational, id, false},
+        {"BlackLevel", 50714, Kind::Double, {256}, true},
+        {"WhiteLevel", 50717, Kind::Double, {60000}, false},
+    };
+    WarningsSeen seen;
+    // The undamaged file renders with no warning.
+    const fs::path sound = home_.path() / "sound.dng";
+    handdng::Write(sound, handdng::Build(ChartLayout()));
+    const Outcome reference = ExportToJpeg(sound, home_.path() / "sound.jpg", seen);
+    ASSERT_TRUE(reference.exported) << reference.error;
+    EXPECT_FALSE(reference.flat);
+    EXPECT_TRUE(reference.warnings.empty());
+
+    int n = 0;
+    for (const Tag& tag : tags)
+        for (const char* what : {"+inf", "-inf", "NaN", "0", "x1e6"}) {
+            SCOPED_TRACE(std::string(tag.name) + " " + what);
+            std::vector<double> values = tag.typical;
+            for (double& v : values) {
+                if (!std::strcmp(what, "+inf")) v = inf;
+                if (!std::strcmp(what, "-inf")) v = -inf;
+                if (!std::strcmp(what, "NaN")) v = std::nan("");
+                if (!std::strcmp(what, "0")) v = 0;
+                if (!std::strcmp(what, "x1e6")) v *= 1e6;
+            }
+            handdng::Layout l = ChartLayout();
+            l.extra.push_back(Entry{tag.code, TypeOf(tag.kind), Encode(tag.kind, values)});
+            // The second set of matrices needs its illuminant to count.
+            if (tag.code == 50722 || tag.code == 50965 || tag.code == 50724)
+                l.extra.push_back(Entry{50779, 3, {17}});
+            // The white's chromaticity counts only without a neutral.
+            if (tag.code == 50729) l.extra.push_back(Entry{50728, 5, {}});
+            if (tag.code == 50965) l.extra.push_back(Entry{50722, 12, Encode(Kind::Double, cm)});
+            if (tag.code == 50724) l.extra.push_back(Entry{50722, 10, Encode(Kind::SRational, cm)});
+            const fs::path source = home_.path() / ("t" + std::to_string(n) + ".dng");
+            const fs::path jpeg = home_.path() / ("t" + std::to_string(n++) + ".jpg");
+            handdng::Write(source, handdng::Build(l));
+            const Outcome out = ExportToJpeg(source, jpeg, seen);
+
+            if (out.exported) {
+                EXPECT_FALSE(out.flat) << "warnings: " << out.warnings.size();
+            } else {
+                EXPECT_NE(out.error.find(tag.name), std::string::npos) << out.error;
+            }
+            const bool sound = !std::strcmp(what, "0") && tag.zeroIsSound;
+            if (!sound && out.exported) {
+                EXPECT_TRUE(Names(out.warnings, tag.name)) << out.warnings.size();
+            }
+            if (sound) {
+                EXPECT_TRUE(out.exported) << out.error;
+                EXPECT_TRUE(out.warnings.empty());
+            }
+        }
+}
+
+}  // namespace
