@@ -232,4 +232,37 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
         }
 }
 
+TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
+    const fs::path dng = home_.path() / "photo.dng";
+    handdng::Write(dng, handdng::Build(ChartLayout()));
+    const float nan = std::nanf("");
+    const std::vector<std::pair<std::string, std::vector<float>>> damaged = {
+        {"zeros.dcp", std::vector<float>(9, 0.0f)},
+        {"nan.dcp", {0.8f, -0.2f, nan, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f}},
+    };
+    for (const auto& [name, matrix] : damaged) {
+        SCOPED_TRACE(name);
+        cameraprofiletest::ProfileFile file(false);
+        file.Float(50721, matrix);
+        file.Short(50778, {21});
+        file.Ascii(50936, "Damaged");
+        const auto bytes = file.Build();
+        const fs::path dcp = home_.path() / name;
+        handdng::Write(dcp, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        const auto profile = DNGCameraProfileAbstract::initFromFile(dcp);
+        ASSERT_TRUE(profile);
+        const auto wrapper = rawWrapper::initWithFile(dng.string(), dng.string(), false);
+        wrapper->setCameraProfile(profile);
+        EXPECT_EQ(wrapper->masterImageBytes(), nullptr);
+        ASSERT_TRUE(wrapper->error());
+        const std::string reason = wrapper->error()->failureReason;
+        EXPECT_NE(reason.find("\"" + name + "\""), std::string::npos) << reason;
+        EXPECT_NE(reason.find("colour matrix"), std::string::npos) << reason;
+        EXPECT_EQ(reason.find("malformed"), std::string::npos) << reason;
+    }
+    // The same file with its own colour decodes.
+    const auto own = rawWrapper::initWithFile(dng.string(), dng.string(), false);
+    EXPECT_NE(own->masterImageBytes(), nullptr);
+}
+
 }  // namespace
