@@ -2,8 +2,11 @@
 
 #include <cctype>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <random>
+#include <regex>
 #include <set>
 
 #include "color/SettingsKeys.h"
@@ -12,6 +15,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
+#include "platform/UserWarning.h"
 
 namespace fs = std::filesystem;
 
@@ -27,8 +31,6 @@ bool hasPlistExtension(const fs::path& p) {
     return ext == ".plist";
 }
 
-// The factory presets in the order they are written; each builds on the
-// keys of the one before.
 void zeroedKeys(platform::Dictionary& d) {
     d.set(SettingsKeys::kInputSaturation, 1.0f);
     d.set(SettingsKeys::kInputRadius, 0.8f);
@@ -70,6 +72,54 @@ void reportUnreadable(const fs::path& file, const std::string& reason) {
     }
     platform::log("Presets: ignoring unreadable %s (%s); the file is left as it is", file.c_str(),
                   reason.c_str());
+}
+
+// The factory presets in the order they are written, by name; each builds
+// on the keys of the one before.
+std::vector<std::pair<std::string, platform::Dictionary>> factoryPresets() {
+    std::vector<std::pair<std::string, platform::Dictionary>> presets;
+    platform::Dictionary preset;
+    auto add = [&](const char* name) {
+        preset.set(kNameKey, name);
+        presets.emplace_back(name, preset);
+    };
+    preset.set(SettingsKeys::kInputSaturation, 0.0f);
+    add("Monochrome");
+    zeroedKeys(preset);
+    add("Zero'd");
+    preset.set(SettingsKeys::kInputIntensity, 1.0f);
+    preset.set(SettingsKeys::kSceneReferred, true);
+    preset.set(SettingsKeys::kMaintainWhites, true);
+    preset.set(SettingsKeys::kExportFileType, 0);
+    preset.set(SettingsKeys::kJPEGQuality, 10.0f);
+    add("Default");
+    preset.set(SettingsKeys::kExportFileType, 1);
+    add("Default TIFF export");
+    return presets;
+}
+
+// The name a damaged preset file still shows, when its name entry survived.
+std::optional<std::string> nameInDamagedFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    static const std::regex entry("<key>displayName</key>\\s*<string>([^<]{1,200})</string>");
+    std::smatch match;
+    if (!std::regex_search(bytes, match, entry)) return std::nullopt;
+    return match[1].str();
+}
+
+// Moves a damaged file out of the presets' way, never deleting it.
+std::optional<fs::path> setAside(const fs::path& file) {
+    std::error_code ec;
+    for (int n = 0; n < 1000; ++n) {
+        fs::path aside = file;
+        aside += n == 0 ? ".damaged" : ".damaged-" + std::to_string(n);
+        if (fs::exists(aside, ec)) continue;
+        fs::rename(file, aside, ec);
+        if (ec) return std::nullopt;
+        return aside;
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -140,26 +190,12 @@ std::optional<fs::path> PresetManager::presetDirectoryLocked() {
 }
 
 void PresetManager::writeFactoryPresetsLocked(const fs::path&) {
-    platform::Dictionary preset;
-    auto add = [&](const char* name) {
-        preset.set(kNameKey, name);
+    for (auto& [name, preset] : factoryPresets()) {
         platform::Error error;
         if (!writePresetLocked(preset, &error))
-            platform::log("%s could not write %s: %s", __func__, name, error.description().c_str());
-        preset.remove(SettingsKeys::kPresetUUID);
-    };
-    preset.set(SettingsKeys::kInputSaturation, 0.0f);
-    add("Monochrome");
-    zeroedKeys(preset);
-    add("Zero'd");
-    preset.set(SettingsKeys::kInputIntensity, 1.0f);
-    preset.set(SettingsKeys::kSceneReferred, true);
-    preset.set(SettingsKeys::kMaintainWhites, true);
-    preset.set(SettingsKeys::kExportFileType, 0);
-    preset.set(SettingsKeys::kJPEGQuality, 10.0f);
-    add("Default");
-    preset.set(SettingsKeys::kExportFileType, 1);
-    add("Default TIFF export");
+            platform::log("%s could not write %s: %s", __func__, name.c_str(),
+                          error.description().c_str());
+    }
 }
 
 void PresetManager::iteratePresets() {
@@ -171,21 +207,57 @@ void PresetManager::iteratePresetsLocked() {
     presetList_.clear();
     auto folder = presetDirectoryLocked();
     if (!folder) return;
-    std::error_code ec;
-    for (fs::directory_iterator it(*folder, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!hasPlistExtension(it->path())) continue;
-        std::error_code typeError;
-        if (!it->is_regular_file(typeError)) continue;
-        platform::Error readError;
-        auto value = platform::readPropertyList(it->path(), &readError);
-        if (!value || !value->isDictionary()) {
-            reportUnreadable(it->path(),
-                             value ? "the top level is not a dictionary" : readError.description());
-            continue;
+    // A damaged file set aside may have been rebuilt: a second pass reads it.
+    for (int pass = 0; pass < 2; ++pass) {
+        presetList_.clear();
+        bool setAsideAny = false;
+        std::error_code ec;
+        for (fs::directory_iterator it(*folder, ec), end; !ec && it != end; it.increment(ec)) {
+            if (!hasPlistExtension(it->path())) continue;
+            std::error_code typeError;
+            if (!it->is_regular_file(typeError)) continue;
+            platform::Error readError;
+            auto value = platform::readPropertyList(it->path(), &readError);
+            if (!value || !value->isDictionary()) {
+                const std::string reason =
+                    value ? "the top level is not a dictionary" : readError.description();
+                if (setAsideDamagedLocked(it->path(), reason))
+                    setAsideAny = true;
+                else
+                    reportUnreadable(it->path(), reason);
+                continue;
+            }
+            presetList_.push_back(
+                MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
         }
-        presetList_.push_back(
-            MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
+        if (!setAsideAny) return;
     }
+}
+
+bool PresetManager::setAsideDamagedLocked(const fs::path& file, const std::string& reason) {
+    const std::optional<std::string> name = nameInDamagedFile(file);
+    const std::optional<fs::path> aside = setAside(file);
+    if (!aside) return false;
+    const std::string kept = "it is kept as \"" + aside->filename().string() + "\"";
+    for (auto& [factoryName, preset] : factoryPresets()) {
+        if (name != factoryName) continue;
+        // The same identifier, so that documents naming it find it again.
+        const std::string id = file.stem().string();
+        if (isUUIDString(id)) preset.set(SettingsKeys::kPresetUUID, id);
+        platform::Error error;
+        if (writePresetLocked(preset, &error)) {
+            platform::warnUser("The preset \"" + factoryName + "\" was damaged (" + reason + "); " +
+                               kept + " and the preset is rebuilt from its factory values.");
+            return true;
+        }
+        platform::warnUser("The preset \"" + factoryName + "\" was damaged (" + reason + "); " +
+                           kept + ", and it could not be rebuilt: " + error.description());
+        return true;
+    }
+    platform::warnUser((name ? "The preset \"" + *name + "\"" : "A preset file") + " (\"" +
+                       file.filename().string() + "\") was damaged (" + reason + "); " + kept +
+                       " and the preset is left out.");
+    return true;
 }
 
 std::vector<platform::Dictionary> PresetManager::presetList(bool forMenu) {

@@ -75,6 +75,10 @@ private:
     std::optional<std::filesystem::path> presetDirectoryLocked();
     void iteratePresetsLocked();
     void writeFactoryPresetsLocked(const std::filesystem::path& folder);
+    // Moves an unreadable preset file aside (never deletes it), rebuilds a
+    // factory preset from its values and tells the user; false when the
+    // file cannot be moved.
+    bool setAsideDamagedLocked(const std::filesystem::path& file, const std::string& reason);
     bool writePresetLocked(platform::Dictionary& preset, platform::Error* error);
     void tellObservers(bool didChange);
 

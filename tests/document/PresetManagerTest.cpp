@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <set>
 
 #include "document/PresetManager.h"
@@ -8,6 +9,7 @@
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
+#include "platform/UserWarning.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -145,6 +147,48 @@ TEST_F(Presets, FolderReadingSkipsWhatIsNotAPreset) {
     auto list = manager.presetList(false);
     EXPECT_EQ(list.size(), 5u);
     EXPECT_TRUE(manager.presetNamed("Upper"));
+}
+
+TEST_F(Presets, DamagedPresetsAreSetAsideFactoryOnesRebuiltAndTheUserTold) {
+    fs::path folder = *manager.presetDirectory();
+    std::vector<std::string> told;
+    const auto previous = platform::setUserWarningHandler(
+        [&](const std::string& warning) { told.push_back(warning); });
+    platform::Dictionary mine{{"displayName", "Mine"}, {"Quorvex_Filter_inputEV", 0.7f}};
+    ASSERT_TRUE(manager.addPreset(mine, nullptr));
+    const std::string defaultId = PresetManager::profileUUID(*manager.presetNamed("Default"));
+    const std::string mineId = PresetManager::profileUUID(*manager.presetNamed("Mine"));
+    // Both files cut short in the middle, as a full disk or a crash leaves them.
+    for (const std::string& id : {defaultId, mineId}) {
+        const fs::path file = folder / (id + ".plist");
+        const auto size = fs::file_size(file);
+        fs::resize_file(file, size * 2 / 3);
+    }
+    const std::string damagedDefault = [&] {
+        std::ifstream in(folder / (defaultId + ".plist"), std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    }();
+
+    const auto def = manager.presetNamed("Default");
+    ASSERT_TRUE(def);
+    EXPECT_EQ(PresetManager::profileUUID(*def), defaultId);
+    EXPECT_EQ((*def)["Quorvex_Filter_inputIntensity"].realValue(), 1.0);
+    EXPECT_EQ((*def)["Quorvex_SceneReferred"], platform::Value(true));
+    EXPECT_FALSE(manager.presetNamed("Mine"));
+    // Nothing is deleted: both damaged files are kept aside as they were.
+    std::ifstream kept(folder / (defaultId + ".plist.damaged"), std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), {}), damagedDefault);
+    EXPECT_TRUE(fs::exists(folder / (mineId + ".plist.damaged")));
+    ASSERT_EQ(told.size(), 2u);
+    std::string all = told[0] + told[1];
+    EXPECT_NE(all.find("\"Default\" was damaged"), std::string::npos) << all;
+    EXPECT_NE(all.find("factory values"), std::string::npos) << all;
+    EXPECT_NE(all.find("\"Mine\""), std::string::npos) << all;
+    EXPECT_NE(all.find(mineId + ".plist.damaged"), std::string::npos) << all;
+    // Told once: the next listing finds nothing damaged.
+    EXPECT_EQ(manager.presetList(false).size(), 4u);
+    EXPECT_EQ(told.size(), 2u);
+    platform::setUserWarningHandler(previous);
 }
 
 TEST_F(Presets, DeletingAllLeavesNoFolderUntilTheNextLaunch) {
