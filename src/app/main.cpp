@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "document/PresetManager.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserWarning.h"
 #include "platform/Version.h"
 
 namespace {
@@ -194,7 +196,17 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     };
 
+    // A warning that changes a result is the user's business, not only the log's.
+    std::mutex warningLock;
+    platform::setUserWarningHandler([&](const std::string& warning) {
+        std::lock_guard lock(warningLock);
+        bar.clear();
+        std::fprintf(stderr, "quorvex: warning: %s\n", warning.c_str());
+        std::fflush(stderr);
+    });
+
     const std::optional<platform::Error> error = BatchExport::run(options);
+    platform::setUserWarningHandler(nullptr);
     ApplicationDefaults::cleanTemporaryFolder();
     bar.clear();
     if (error) {

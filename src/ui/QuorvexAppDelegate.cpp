@@ -1,9 +1,12 @@
 #include "ui/QuorvexAppDelegate.h"
 
+#include <QApplication>
 #include <QTimer>
 
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
+#include "platform/UserWarning.h"
+#include "ui/AlertPresenter.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserWindowController.h"
 #include "ui/DocumentWindowController.h"
@@ -25,6 +28,19 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
     connect(&shell, &platform::ApplicationShell::terminateRequested, this,
             &QuorvexAppDelegate::terminate);
 
+    // Warnings that change a result come from any thread; they are shown
+    // as alerts on the main thread.
+    platform::setUserWarningHandler([](const std::string& warning) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [text = QString::fromStdString(warning)] {
+                platform::Alert alert;
+                alert.messageText = text;
+                platform::AlertPresenter::current().present(alert, QApplication::activeWindow(),
+                                                            nullptr);
+            },
+            Qt::QueuedConnection);
+    });
     DocumentWindowController::installDocumentWindowFactory();
     BrowserWindowController::installBrowserHooks();
     InspectorController::installInspectorHooks();
