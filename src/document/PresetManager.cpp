@@ -238,7 +238,7 @@ bool PresetManager::setAsideDamagedLocked(const fs::path& file, const std::strin
     const std::optional<std::string> name = nameInDamagedFile(file);
     const std::optional<fs::path> aside = setAside(file);
     if (!aside) return false;
-    const std::string kept = "it is kept as \"" + aside->filename().string() + "\"";
+    const std::string kept = "it is kept as \"" + aside->string() + "\"";
     for (auto& [factoryName, preset] : factoryPresets()) {
         if (name != factoryName) continue;
         // The same identifier, so that documents naming it find it again.
