@@ -193,6 +193,9 @@ int32_t DngTiffWriter::BuildNegative(const uint8_t* buffer, uint32_t orientation
             n.SetDefaultCropOrigin(originH, originV);
             n.SetDefaultCropSize(sizeH, sizeV);
             n.SetActiveArea(ifd.fActiveArea);
+            // This negative is the original: its sizes are its own, which
+            // leaves the Original… size tags out of the file.
+            n.SetDefaultOriginalSizes();
         }
         dng_negative& n = *fNegative;
         n.SetColorChannels(3);

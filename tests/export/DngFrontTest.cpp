@@ -76,6 +76,9 @@ TEST(DngFront, GradientDngReadsBackExactlyWithThePromisedTags) {
     EXPECT_EQ(std::max(ifd0.fImageWidth, ifd0.fImageLength), 256u);
     EXPECT_EQ(ifd0.fImageLength, 171u);
     EXPECT_EQ(info.fShared->fDNGVersion, 0x01040000u);
+    // ColorimetricReference (output-referred) needs a 1.2 reader.
+    EXPECT_EQ(back->negative->ColorimetricReference(), 1u);
+    EXPECT_EQ(info.fShared->fDNGBackwardVersion, 0x01020000u);
     EXPECT_FALSE(info.fShared->fRawImageDigest.IsNull());
     EXPECT_EQ(info.fShared->fCameraProfile.fCalibrationIlluminant1, 23u);
     EXPECT_NEAR(info.fShared->fAsShotWhiteXY.x, 0.3457, 1e-4);
@@ -98,6 +101,11 @@ TEST(DngFront, GradientDngReadsBackExactlyWithThePromisedTags) {
               "Maker Co\nModel 7\n1/250\n400\n2020:01:02 03:04:05\n2021:05:06 07:08:09\n"
               "Maker Co Model 7\n");
     EXPECT_EQ(RunTool("exiftool -validate -warning -a -s -s -s '" + out.string() + "'"), "OK\n");
+    // The file is its own original: no Original… size tags.
+    EXPECT_EQ(RunTool("exiftool -s -OriginalDefaultFinalSize -OriginalBestQualityFinalSize "
+                      "-OriginalDefaultCropSize -DNGBackwardVersion '" +
+                      out.string() + "'"),
+              "DNGBackwardVersion              : 1.2.0.0\n");
 }
 
 TEST(DngFront, TiffHoldsTheGammaEncodedBufferWithAProPhotoProfile) {

@@ -579,6 +579,11 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
     if (negative.GetMosaicInfo() && negative.GetMosaicInfo()->fCFALayout >= 6) {
         backwardVersion = std::max(backwardVersion, dngVersion_1_3_0_0);
     }
+    // ColorimetricReference came with 1.2; an older reader would take an
+    // output-referred image for scene data.
+    if (negative.ColorimetricReference() != 0) {
+        backwardVersion = std::max(backwardVersion, dngVersion_1_2_0_0);
+    }
     if (jpegImage || isFloat || mask || compressedInt32) {
         backwardVersion = std::max(backwardVersion, dngVersion_1_4_0_0);
     }

@@ -44,6 +44,7 @@ enum dng_metadata_subset : uint32 {
 };
 
 constexpr uint32 dngVersion_1_1_0_0 = 0x01010000;
+constexpr uint32 dngVersion_1_2_0_0 = 0x01020000;
 constexpr uint32 dngVersion_1_4_0_0 = 0x01040000;
 
 class dng_image_writer {
