@@ -89,6 +89,20 @@ int BayerPhase(uint32_t code) {
     }
 }
 
+// Make and model, unless the model already begins with the make ("Canon",
+// "Canon EOS Kiss X4"); empty ones still give " ".
+std::string UniqueModel(const char* make, const char* model) {
+    const std::string m = make ? make : "", name = model ? model : "";
+    const bool named = !m.empty() && name.size() >= m.size() &&
+                       std::equal(m.begin(), m.end(), name.begin(),
+                                  [](char a, char b) {
+                                      return std::tolower(static_cast<unsigned char>(a)) ==
+                                             std::tolower(static_cast<unsigned char>(b));
+                                  }) &&
+                       (name.size() == m.size() || name[m.size()] == ' ');
+    return named ? name : m + " " + name;
+}
+
 dng_date_time_info ParsedDate(const char* text) { return ImagePropertyImport::parsedDate(text); }
 
 }  // namespace
@@ -347,9 +361,8 @@ int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName
     try {
         dng_negative& n = *fNegative;
         const dng_exif* exif = n.Metadata().GetExif();
-        std::string model = exif ? std::string(exif->fMake.Get()) : std::string();
-        model += " ";
-        if (exif) model += exif->fModel.Get();
+        const std::string model =
+            exif ? UniqueModel(exif->fMake.Get(), exif->fModel.Get()) : std::string(" ");
         n.SetModelName(model.c_str());
         n.SetLocalName(model.c_str());
 

@@ -302,6 +302,28 @@ TEST(DngFront, MetadataImportFillsTheExifRecord) {
     EXPECT_STREQ(w.Negative()->OriginalRawFileName().Get(), "IMG_1.dng");
 }
 
+// UniqueCameraModel names the make once.
+TEST(DngFront, UniqueCameraModelDoesNotRepeatTheMake) {
+    testsupport::ScratchDir scratch;
+    const auto pixels = Gradient(8, 8);
+    struct Case {
+        const char *make, *model, *unique;
+    } cases[] = {{"Canon", "Canon EOS Kiss X4", "Canon EOS Kiss X4"},
+                 {"NIKON", "Nikon D1", "Nikon D1"},
+                 {"Pentax", "PentaxK", "Pentax PentaxK"},
+                 {"Maker Co", "Model 7", "Maker Co Model 7"}};
+    for (const Case& c : cases) {
+        DngTiffWriter w(8, 8);
+        ASSERT_EQ(w.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
+        w.SetMake(c.make);
+        w.SetModel(c.model);
+        const fs::path out = scratch.path() / "u.dng";
+        ASSERT_EQ(w.writeFile(out.c_str(), nullptr, "public.dng"), 0);
+        auto back = writertest::ReadDNG(FileBytes(out));
+        EXPECT_STREQ(back->negative->ModelName().Get(), c.unique) << c.make << "|" << c.model;
+    }
+}
+
 TEST(DngFront, EmbeddedOriginalBlocks) {
     dng_image_host host;
     auto compress = [&](size_t size) {
