@@ -140,8 +140,8 @@ public:
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
         interpolateGreen(2);
-        interpolateRedBlue(kGreenH, kRedH, kBlueH, 3);
-        interpolateRedBlue(kGreenV, kRedV, kBlueV, 3);
+        interpolateRedBlue<true>(kGreenH, kRedH, kBlueH, 3);
+        interpolateRedBlue<false>(kGreenV, kRedV, kBlueV, 3);
         toLab(kRedH, kGreenH, kBlueH, kLH, kAH, kBH, 3);
         toLab(kRedV, kGreenV, kBlueV, kLV, kAV, kBV, 3);
         homogeneity(4);
@@ -185,7 +185,17 @@ private:
     }
 
     // Red and blue from the colour differences against one direction's green.
+    // Pairs of neighbours across the direction (and the diagonal four) are
+    // weighted by how much the image changes on the way to each (green to
+    // the neighbour, the site's own sample to the next one of its colour
+    // beyond), so that a pixel by an edge takes its colour from its own side:
+    // a row without blue samples next to a blue-poor patch would otherwise
+    // take half that patch's blue deficit. The pair along the direction is
+    // averaged plainly, as the direction's green was interpolated.
+    template <bool AlongRows>
     void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
+        using platform::EdgeWeight;
+        using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const bool redRow = masks_.isRedRow(r);
             const platform::CFARowMasks mk = masks_.forRow(r);
@@ -193,6 +203,8 @@ private:
             const float* __restrict c0 = s_.row(kMosaic, r);
             const float* __restrict cu = s_.row(kMosaic, r - 1);
             const float* __restrict cd = s_.row(kMosaic, r + 1);
+            const float* __restrict cuu = s_.row(kMosaic, r - 2);
+            const float* __restrict cdd = s_.row(kMosaic, r + 2);
             const float* __restrict g0 = s_.row(g, r);
             const float* __restrict gu = s_.row(g, r - 1);
             const float* __restrict gd = s_.row(g, r + 1);
@@ -200,15 +212,40 @@ private:
             float* __restrict other = s_.row(redRow ? blue : red, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
-                const float horiz = 0.5f * ((c0[x - 1] - g0[x - 1]) + (c0[x + 1] - g0[x + 1]));
-                const float vert = 0.5f * ((cu[x] - gu[x]) + (cd[x] - gd[x]));
-                const float diag = 0.25f * ((cu[x - 1] - gu[x - 1]) + (cu[x + 1] - gu[x + 1]) +
-                                            (cd[x - 1] - gd[x - 1]) + (cd[x + 1] - gd[x + 1]));
+                const float c = c0[x], gc = g0[x];
+                const float dl = c0[x - 1] - g0[x - 1], dr = c0[x + 1] - g0[x + 1];
+                const float du = cu[x] - gu[x], dd = cd[x] - gd[x];
+                float horiz, vert;
+                if (AlongRows) {
+                    horiz = 0.5f * (dl + dr);
+                    const float au = std::fabs(gc - gu[x]) + std::fabs(c - cuu[x]);
+                    const float ad = std::fabs(gc - gd[x]) + std::fabs(c - cdd[x]);
+                    const float least = MinOf(au, ad);
+                    const float wu = EdgeWeight(au, least), wd = EdgeWeight(ad, least);
+                    vert = (wu * du + wd * dd) / (wu + wd);
+                } else {
+                    vert = 0.5f * (du + dd);
+                    const float al = std::fabs(gc - g0[x - 1]) + std::fabs(c - c0[x - 2]);
+                    const float ar = std::fabs(gc - g0[x + 1]) + std::fabs(c - c0[x + 2]);
+                    const float least = MinOf(al, ar);
+                    const float wl = EdgeWeight(al, least), wr = EdgeWeight(ar, least);
+                    horiz = (wl * dl + wr * dr) / (wl + wr);
+                }
+                const float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
+                const float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
+                const float asw = std::fabs(gc - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
+                const float ase = std::fabs(gc - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
+                const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
+                const float wnw = EdgeWeight(anw, least), wne = EdgeWeight(ane, least);
+                const float wsw = EdgeWeight(asw, least), wse = EdgeWeight(ase, least);
+                const float diag = (wnw * (cu[x - 1] - gu[x - 1]) + wne * (cu[x + 1] - gu[x + 1]) +
+                                    wsw * (cd[x - 1] - gd[x - 1]) + wse * (cd[x + 1] - gd[x + 1])) /
+                                   (wnw + wne + wsw + wse);
                 // Exact blend for a mask of 0 or 1; a select here defeats the
                 // vectoriser's if-conversion.
-                const float k = site[x], g = g0[x];
-                own[x] = k * c0[x] + (1.0f - k) * (g + horiz);
-                other[x] = g + (k * diag + (1.0f - k) * vert);
+                const float k = site[x];
+                own[x] = k * c + (1.0f - k) * (gc + horiz);
+                other[x] = gc + (k * diag + (1.0f - k) * vert);
             }
         }
     }

@@ -23,6 +23,9 @@ constexpr int kRadius = 4;  // the Gaussian and the statistics window span ±4
 constexpr int kTaps = 2 * kRadius + 1;
 // Keeps the weights defined where both directions are perfectly flat.
 constexpr float kVarianceFloor = 1e-3f;
+// Signal variance of the colour difference (scale 65535 squared) at which a
+// green estimate is drawn halfway into its neighbours' range.
+constexpr float kColourEdgeVariance = 1e5f;
 
 std::array<float, kTaps> GaussianTaps() {
     std::array<double, kTaps> w{};
@@ -50,6 +53,8 @@ enum Plane {
     kVarV,  // their error variances
     kGreen,
     kPlaneCount,
+    // The smaller signal variance of the two axes, until the green is made.
+    kColourChange = kGreen,
     // Red and blue at the sites of the other colour, once the differences
     // have been estimated; then everywhere, once the smoothed copies have.
     kRedSites = kDiffH,
@@ -91,8 +96,8 @@ public:
         primaryDifferences(2);
         smooth(kDiffH, kSmoothH, 1, 6);
         smooth(kDiffV, kSmoothV, stride_, 6);
-        estimate(kDiffH, kSmoothH, kEstH, kVarH, 1, 10);
-        estimate(kDiffV, kSmoothV, kEstV, kVarV, stride_, 10);
+        estimate(kDiffH, kSmoothH, kEstH, kVarH, 1, 10, true);
+        estimate(kDiffV, kSmoothV, kEstV, kVarV, stride_, 10, false);
         fuseGreen(10);
         redBlueAtOppositeSites(11);
         redBlueAtGreenSites(12);
@@ -144,14 +149,17 @@ private:
     }
 
     // LMMSE estimate of the difference and its error variance over a window
-    // of nine samples along the axis.
-    void estimate(Plane diff, Plane smoothPlane, Plane est, Plane var, int step, int m) {
+    // of nine samples along the axis; also keeps the smaller of the two
+    // axes' signal variances (the first call stores its own).
+    void estimate(Plane diff, Plane smoothPlane, Plane est, Plane var, int step, int m,
+                  bool first) {
         constexpr float kInvTaps = 1.0f / kTaps;
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict d = s_.row(diff, r);
             const float* __restrict sm = s_.row(smoothPlane, r);
             float* __restrict e = s_.row(est, r);
             float* __restrict v = s_.row(var, r);
+            float* __restrict change = s_.row(kColourChange, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
                 float mean = 0.0f;
@@ -171,39 +179,64 @@ private:
                 const float total = sx + sv + kVarianceFloor;
                 e[x] = mean + sx / total * (d[x] - mean);
                 v[x] = sx * sv / total;
+                change[x] = first ? sx : platform::MinOf(change[x], sx);
             }
         }
     }
 
+    // Fuses the two axes' estimates by their error variances. Where the
+    // colour difference itself changes along both axes (a colour edge that
+    // neither axis follows, such as a diagonal one), the estimates assume
+    // a constant difference and overshoot; there the green is drawn into the
+    // range of its four green neighbours, the more so the larger the change.
+    // Fine grey detail, where the difference is flat, keeps its estimate.
     void fuseGreen(int m) {
+        using platform::MaxOf;
+        using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict cu = s_.row(kMosaic, r - 1);
             const float* __restrict c0 = s_.row(kMosaic, r);
+            const float* __restrict cd = s_.row(kMosaic, r + 1);
             const float* __restrict green = masks_.forRow(r).green;
             const float* __restrict eh = s_.row(kEstH, r);
             const float* __restrict ev = s_.row(kEstV, r);
             const float* __restrict vh = s_.row(kVarH, r);
             const float* __restrict vv = s_.row(kVarV, r);
+            const float* __restrict change = s_.row(kColourChange, r);
             float* __restrict g = s_.row(kGreen, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
                 const float wh = (vv[x] + kVarianceFloor) / (vh[x] + vv[x] + 2.0f * kVarianceFloor);
                 const float diff = wh * eh[x] + (1.0f - wh) * ev[x];
                 const float c = c0[x];
-                g[x] = green[x] != 0.0f ? c : c + diff;
+                const float estimate = c + diff;
+                const float lo = MinOf(MinOf(c0[x - 1], c0[x + 1]), MinOf(cu[x], cd[x]));
+                const float hi = MaxOf(MaxOf(c0[x - 1], c0[x + 1]), MaxOf(cu[x], cd[x]));
+                const float pull = change[x] / (change[x] + kColourEdgeVariance);
+                const float drawn =
+                    estimate + pull * (platform::ClampTo(estimate, lo, hi) - estimate);
+                g[x] = green[x] != 0.0f ? c : drawn;
             }
         }
     }
 
     // Red at blue sites and blue at red sites from the four diagonal
-    // colour differences; sampled values are copied.
+    // colour differences, each weighted by how much the image changes on the
+    // way to it (green to the neighbour, the site's own colour to the next
+    // sample beyond it), so that a pixel by an edge takes its colour from its
+    // own side; sampled values are copied.
     void redBlueAtOppositeSites(int m) {
+        using platform::EdgeWeight;
+        using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const platform::CFARowMasks mk = masks_.forRow(r);
             const float* __restrict isRed = mk.red;
             const float* __restrict isBlue = mk.blue;
+            const float* __restrict cuu = s_.row(kMosaic, r - 2);
             const float* __restrict cu = s_.row(kMosaic, r - 1);
             const float* __restrict c0 = s_.row(kMosaic, r);
             const float* __restrict cd = s_.row(kMosaic, r + 1);
+            const float* __restrict cdd = s_.row(kMosaic, r + 2);
             const float* __restrict gu = s_.row(kGreen, r - 1);
             const float* __restrict g0 = s_.row(kGreen, r);
             const float* __restrict gd = s_.row(kGreen, r + 1);
@@ -211,11 +244,19 @@ private:
             float* __restrict blue = s_.row(kBlueSites, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
-                const float diag = 0.25f * ((cu[x - 1] - gu[x - 1]) + (cu[x + 1] - gu[x + 1]) +
-                                            (cd[x - 1] - gd[x - 1]) + (cd[x + 1] - gd[x + 1]));
+                const float c = c0[x], g = g0[x];
+                const float anw = std::fabs(g - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
+                const float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
+                const float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
+                const float ase = std::fabs(g - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
+                const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
+                const float wnw = EdgeWeight(anw, least), wne = EdgeWeight(ane, least);
+                const float wsw = EdgeWeight(asw, least), wse = EdgeWeight(ase, least);
+                const float diag = (wnw * (cu[x - 1] - gu[x - 1]) + wne * (cu[x + 1] - gu[x + 1]) +
+                                    wsw * (cd[x - 1] - gd[x - 1]) + wse * (cd[x + 1] - gd[x + 1])) /
+                                   (wnw + wne + wsw + wse);
                 const bool atRed = isRed[x] != 0.0f;
                 const bool atBlue = isBlue[x] != 0.0f;
-                const float c = c0[x], g = g0[x];
                 red[x] = atRed ? c : g + diag;
                 blue[x] = atBlue ? c : g + diag;
             }
@@ -223,13 +264,18 @@ private:
     }
 
     // At green sites, red and blue from the four axial neighbours, which now
-    // all carry both colours.
+    // all carry both colours, weighted by how much green changes on the way
+    // to each neighbour and on to the next green sample beyond it.
     void redBlueAtGreenSites(int m) {
+        using platform::EdgeWeight;
+        using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict green = masks_.forRow(r).green;
+            const float* __restrict guu = s_.row(kGreen, r - 2);
             const float* __restrict gu = s_.row(kGreen, r - 1);
             const float* __restrict g0 = s_.row(kGreen, r);
             const float* __restrict gd = s_.row(kGreen, r + 1);
+            const float* __restrict gdd = s_.row(kGreen, r + 2);
             const float* __restrict ru = s_.row(kRedSites, r - 1);
             const float* __restrict r0 = s_.row(kRedSites, r);
             const float* __restrict rd = s_.row(kRedSites, r + 1);
@@ -240,13 +286,24 @@ private:
             float* __restrict blue = s_.row(kBlue, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
-                const float dr = 0.25f * ((ru[x] - gu[x]) + (rd[x] - gd[x]) +
-                                          (r0[x - 1] - g0[x - 1]) + (r0[x + 1] - g0[x + 1]));
-                const float db = 0.25f * ((bu[x] - gu[x]) + (bd[x] - gd[x]) +
-                                          (b0[x - 1] - g0[x - 1]) + (b0[x + 1] - g0[x + 1]));
+                const float g = g0[x];
+                const float au = std::fabs(g - gu[x]) + std::fabs(gu[x] - guu[x]);
+                const float ad = std::fabs(g - gd[x]) + std::fabs(gd[x] - gdd[x]);
+                const float al = std::fabs(g - g0[x - 1]) + std::fabs(g0[x - 1] - g0[x - 2]);
+                const float ar = std::fabs(g - g0[x + 1]) + std::fabs(g0[x + 1] - g0[x + 2]);
+                const float least = MinOf(MinOf(au, ad), MinOf(al, ar));
+                const float wu = EdgeWeight(au, least), wd = EdgeWeight(ad, least);
+                const float wl = EdgeWeight(al, least), wr = EdgeWeight(ar, least);
+                const float norm = 1.0f / (wu + wd + wl + wr);
+                const float dr = (wu * (ru[x] - gu[x]) + wd * (rd[x] - gd[x]) +
+                                  wl * (r0[x - 1] - g0[x - 1]) + wr * (r0[x + 1] - g0[x + 1])) *
+                                 norm;
+                const float db = (wu * (bu[x] - gu[x]) + wd * (bd[x] - gd[x]) +
+                                  wl * (b0[x - 1] - g0[x - 1]) + wr * (b0[x + 1] - g0[x + 1])) *
+                                 norm;
                 // Exact blend for a mask of 0 or 1; a select here defeats the
                 // vectoriser's if-conversion.
-                const float k = green[x], g = g0[x];
+                const float k = green[x];
                 red[x] = k * (g + dr) + (1.0f - k) * r0[x];
                 blue[x] = k * (g + db) + (1.0f - k) * b0[x];
             }

@@ -113,6 +113,24 @@ inline float MaxOf(float a, float b) { return a < b ? b : a; }
 // written as two selections that map onto single min and max instructions.
 inline float ClampTo(float v, float lo, float hi) { return MinOf(MaxOf(v, lo), hi); }
 
+// Weight of a neighbour's colour difference in an interpolation, from how
+// much the image changes on the way to that neighbour and the least such
+// change among the neighbours taking part (scale 65535). Where some
+// neighbours continue the pixel smoothly, those across a sharp edge get
+// almost no weight, so that no colour is carried over an edge from its other
+// side. Changes that exceed the least by no more than a smooth gradient's
+// curvature does count as equal, so that flat areas and smooth gradients keep
+// a plain average; where all neighbours change much (fine texture, in which
+// one-sided estimates would only add false colour) the weights stay near
+// equal too.
+inline float EdgeWeight(float change, float least) {
+    constexpr float kFlat = 256.0f;
+    constexpr float kTexture = 8.0f;
+    constexpr float kEven = 576.0f;
+    const float t = kFlat + kTexture * least + MaxOf(change - least - kEven, 0.0f);
+    return 1.0f / (t * t);
+}
+
 // Rounds and clamps a float sample to the 16-bit range.
 inline uint16_t ClampToU16(float v) {
     return static_cast<uint16_t>(ClampTo(v, 0.0f, 65535.0f) + 0.5f);

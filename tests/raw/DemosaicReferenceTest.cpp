@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,6 +22,13 @@
 #include "raw/RawColor.h"
 
 namespace {
+
+// Weight of a neighbour from the change towards it and the least change
+// among the neighbours taking part.
+float EdgeWeightOf(float change, float least) {
+    const float t = 256.0f + 8.0f * least + std::max(change - least - 576.0f, 0.0f);
+    return 1.0f / (t * t);
+}
 
 struct Plane {
     int w = 0;
@@ -79,14 +87,34 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
         gv(x, y) = green ? v : std::clamp(ev, std::min(up, down), std::max(up, down));
     });
     Plane rh(W, H), bh(W, H), rv(W, H), bv(W, H);
-    for (auto [g, red, blue] : {std::tuple{&gh, &rh, &bh}, std::tuple{&gv, &rv, &bv}}) {
-        Inside(c, 3, [&, g = g, red = red, blue = blue](int x, int y) {
+    for (auto [g, red, blue, alongRows] :
+         {std::tuple{&gh, &rh, &bh, true}, std::tuple{&gv, &rv, &bv, false}}) {
+        Inside(c, 3, [&, g = g, red = red, blue = blue, alongRows = alongRows](int x, int y) {
             const bool redRow = ((y - pad) & 1) == int(cfa.pattern.redRow());
             const CFAColor own = redRow ? CFAColor::Red : CFAColor::Blue;
             auto d = [&](int dx, int dy) { return c(x + dx, y + dy) - (*g)(x + dx, y + dy); };
-            const float horiz = 0.5f * (d(-1, 0) + d(1, 0));
-            const float vert = 0.5f * (d(0, -1) + d(0, 1));
-            const float diag = 0.25f * (d(-1, -1) + d(1, -1) + d(-1, 1) + d(1, 1));
+            // How much the image changes towards a neighbour: green to it,
+            // then the site's own colour on to the next sample beyond.
+            auto change = [&](int dx, int dy) {
+                return std::fabs((*g)(x, y) - (*g)(x + dx, y + dy)) +
+                       std::fabs(c(x, y) - c(x + 2 * dx, y + 2 * dy));
+            };
+            auto weighted = [&](std::initializer_list<std::pair<int, int>> around) {
+                float least = 1e30f;
+                for (auto [dx, dy] : around) least = std::min(least, change(dx, dy));
+                float sum = 0.0f, weights = 0.0f;
+                for (auto [dx, dy] : around) {
+                    const float w = EdgeWeightOf(change(dx, dy), least);
+                    sum += w * d(dx, dy);
+                    weights += w;
+                }
+                return sum / weights;
+            };
+            const float horiz =
+                alongRows ? 0.5f * (d(-1, 0) + d(1, 0)) : weighted({{-1, 0}, {1, 0}});
+            const float vert =
+                alongRows ? weighted({{0, -1}, {0, 1}}) : 0.5f * (d(0, -1) + d(0, 1));
+            const float diag = weighted({{-1, -1}, {1, -1}, {-1, 1}, {1, 1}});
             const float k = colour(x, y) == own ? 1.0f : 0.0f, gg = (*g)(x, y);
             (redRow ? *red : *blue)(x, y) = k * c(x, y) + (1.0f - k) * (gg + horiz);
             (redRow ? *blue : *red)(x, y) = gg + (k * diag + (1.0f - k) * vert);
@@ -198,11 +226,13 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
     float taps[9];
     for (int k = 0; k < 9; ++k) taps[k] = float(w[k] / sum);
     Plane sh(W, H), sv(W, H), eh(W, H), ev(W, H), vh(W, H), vv(W, H);
+    Plane signalH(W, H), signalV(W, H);
     struct Axis {
-        Plane *diff, *smooth, *est, *var;
+        Plane *diff, *smooth, *est, *var, *signal;
         int dx, dy;
     };
-    for (const Axis& a : {Axis{&dh, &sh, &eh, &vh, 1, 0}, Axis{&dv, &sv, &ev, &vv, 0, 1}}) {
+    for (const Axis& a :
+         {Axis{&dh, &sh, &eh, &vh, &signalH, 1, 0}, Axis{&dv, &sv, &ev, &vv, &signalV, 0, 1}}) {
         Inside(c, 6, [&](int x, int y) {
             float s = 0.0f;
             for (int k = -4; k <= 4; ++k) s += taps[k + 4] * (*a.diff)(x + k * a.dx, y + k * a.dy);
@@ -222,29 +252,61 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
             const float total = sx + sn + floor;
             (*a.est)(x, y) = mean + sx / total * (d(0) - mean);
             (*a.var)(x, y) = sx * sn / total;
+            (*a.signal)(x, y) = sx;
         });
     }
     Plane green(W, H);
     Inside(c, 10, [&](int x, int y) {
         const float wh = (vv(x, y) + floor) / (vh(x, y) + vv(x, y) + 2.0f * floor);
         const float diff = wh * eh(x, y) + (1.0f - wh) * ev(x, y);
-        green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : c(x, y) + diff;
+        const float estimate = c(x, y) + diff;
+        const float lo =
+            std::min(std::min(c(x - 1, y), c(x + 1, y)), std::min(c(x, y - 1), c(x, y + 1)));
+        const float hi =
+            std::max(std::max(c(x - 1, y), c(x + 1, y)), std::max(c(x, y - 1), c(x, y + 1)));
+        // Drawn into the neighbours' range as far as the colour difference
+        // changes along both axes.
+        const float change = std::min(signalH(x, y), signalV(x, y));
+        const float pull = change / (change + 1e5f);
+        const float drawn = estimate + pull * (std::min(std::max(estimate, lo), hi) - estimate);
+        green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : drawn;
     });
     Plane redSites(W, H), blueSites(W, H);
+    // A weighted average of colour differences over the given neighbours.
+    auto weighted = [&](Plane& sites, int x, int y,
+                        std::initializer_list<std::pair<int, int>> around,
+                        const std::function<float(int, int)>& change) {
+        float least = 1e30f;
+        for (auto [u, v] : around) least = std::min(least, change(u, v));
+        float sum = 0.0f, weights = 0.0f;
+        for (auto [u, v] : around) {
+            const float w = EdgeWeightOf(change(u, v), least);
+            sum += w * (sites(x + u, y + v) - green(x + u, y + v));
+            weights += w;
+        }
+        return std::pair{sum, weights};
+    };
     Inside(c, 11, [&](int x, int y) {
-        auto d = [&](int u, int v) { return c(x + u, y + v) - green(x + u, y + v); };
-        const float diag = 0.25f * (d(-1, -1) + d(1, -1) + d(-1, 1) + d(1, 1));
+        auto change = [&](int u, int v) {
+            return std::fabs(green(x, y) - green(x + u, y + v)) +
+                   std::fabs(c(x, y) - c(x + 2 * u, y + 2 * v));
+        };
+        const auto [sum, weights] = weighted(c, x, y, {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}}, change);
+        const float diag = sum / weights;
         redSites(x, y) = colour(x, y) == CFAColor::Red ? c(x, y) : green(x, y) + diag;
         blueSites(x, y) = colour(x, y) == CFAColor::Blue ? c(x, y) : green(x, y) + diag;
     });
     Plane red(W, H), blue(W, H);
     Inside(c, 12, [&](int x, int y) {
         const float k = colour(x, y) == CFAColor::Green ? 1.0f : 0.0f, g = green(x, y);
+        auto change = [&](int u, int v) {
+            return std::fabs(g - green(x + u, y + v)) +
+                   std::fabs(green(x + u, y + v) - green(x + 2 * u, y + 2 * v));
+        };
         for (auto [sites, out] : {std::pair{&redSites, &red}, std::pair{&blueSites, &blue}}) {
-            auto d = [&, s = sites](int u, int v) {
-                return (*s)(x + u, y + v) - green(x + u, y + v);
-            };
-            const float delta = 0.25f * (d(0, -1) + d(0, 1) + d(-1, 0) + d(1, 0));
+            const auto [sum, weights] =
+                weighted(*sites, x, y, {{0, -1}, {0, 1}, {-1, 0}, {1, 0}}, change);
+            const float delta = sum * (1.0f / weights);
             (*out)(x, y) = k * (g + delta) + (1.0f - k) * (*sites)(x, y);
         }
     });
