@@ -194,7 +194,8 @@ private:
     // averaged plainly, as the direction's green was interpolated.
     template <bool AlongRows>
     void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
-        using platform::EdgeWeight;
+        using platform::EdgeAverage;
+        using platform::EdgeSpread;
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const bool redRow = masks_.isRedRow(r);
@@ -221,26 +222,23 @@ private:
                     const float au = std::fabs(gc - gu[x]) + std::fabs(c - cuu[x]);
                     const float ad = std::fabs(gc - gd[x]) + std::fabs(c - cdd[x]);
                     const float least = MinOf(au, ad);
-                    const float wu = EdgeWeight(au, least), wd = EdgeWeight(ad, least);
-                    vert = (wu * du + wd * dd) / (wu + wd);
+                    vert = EdgeAverage(du, EdgeSpread(au, least), dd, EdgeSpread(ad, least));
                 } else {
                     vert = 0.5f * (du + dd);
                     const float al = std::fabs(gc - g0[x - 1]) + std::fabs(c - c0[x - 2]);
                     const float ar = std::fabs(gc - g0[x + 1]) + std::fabs(c - c0[x + 2]);
                     const float least = MinOf(al, ar);
-                    const float wl = EdgeWeight(al, least), wr = EdgeWeight(ar, least);
-                    horiz = (wl * dl + wr * dr) / (wl + wr);
+                    horiz = EdgeAverage(dl, EdgeSpread(al, least), dr, EdgeSpread(ar, least));
                 }
                 const float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
                 const float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
                 const float asw = std::fabs(gc - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
                 const float ase = std::fabs(gc - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
                 const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
-                const float wnw = EdgeWeight(anw, least), wne = EdgeWeight(ane, least);
-                const float wsw = EdgeWeight(asw, least), wse = EdgeWeight(ase, least);
-                const float diag = (wnw * (cu[x - 1] - gu[x - 1]) + wne * (cu[x + 1] - gu[x + 1]) +
-                                    wsw * (cd[x - 1] - gd[x - 1]) + wse * (cd[x + 1] - gd[x + 1])) /
-                                   (wnw + wne + wsw + wse);
+                const float diag = EdgeAverage(cu[x - 1] - gu[x - 1], EdgeSpread(anw, least),
+                                               cu[x + 1] - gu[x + 1], EdgeSpread(ane, least),
+                                               cd[x - 1] - gd[x - 1], EdgeSpread(asw, least),
+                                               cd[x + 1] - gd[x + 1], EdgeSpread(ase, least));
                 // Exact blend for a mask of 0 or 1; a select here defeats the
                 // vectoriser's if-conversion.
                 const float k = site[x];

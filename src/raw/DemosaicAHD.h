@@ -1,6 +1,8 @@
 // Adaptive homogeneity-directed demosaicing. Green is interpolated along rows
 // and along columns with the optimal five-tap filter, red and blue follow by
-// colour-difference interpolation in each direction, both candidates go to
+// colour-difference interpolation in each direction (neighbours across the
+// direction weighted so that a pixel by an edge takes its colours from its
+// own side), both candidates go to
 // CIELab, and each pixel takes the direction whose neighbourhood is more
 // homogeneous (equal counts average the two). Two median passes on R−G and
 // B−G then remove the remaining colour artefacts.

@@ -24,7 +24,7 @@ constexpr int kTaps = 2 * kRadius + 1;
 // Keeps the weights defined where both directions are perfectly flat.
 constexpr float kVarianceFloor = 1e-3f;
 // Signal variance of the colour difference (scale 65535 squared) at which a
-// green estimate is drawn halfway into its neighbours' range.
+// green estimate is drawn halfway to its one-sided estimate.
 constexpr float kColourEdgeVariance = 1e5f;
 
 std::array<float, kTaps> GaussianTaps() {
@@ -186,17 +186,25 @@ private:
 
     // Fuses the two axes' estimates by their error variances. Where the
     // colour difference itself changes along both axes (a colour edge that
-    // neither axis follows, such as a diagonal one), the estimates assume
-    // a constant difference and overshoot; there the green is drawn into the
-    // range of its four green neighbours, the more so the larger the change.
-    // Fine grey detail, where the difference is flat, keeps its estimate.
+    // neither axis follows, such as a diagonal one), both estimates mix the
+    // two sides; there the green is drawn, the more so the larger the change,
+    // towards the one-sided estimates from its four green neighbours, each
+    // weighted by how much the image changes on its side, and kept within
+    // their range. Fine grey detail, where the difference is flat, keeps its
+    // estimate.
     void fuseGreen(int m) {
+        using platform::EdgeAverage;
+        using platform::EdgeSpread;
         using platform::MaxOf;
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict cuuu = s_.row(kMosaic, r - 3);
+            const float* __restrict cuu = s_.row(kMosaic, r - 2);
             const float* __restrict cu = s_.row(kMosaic, r - 1);
             const float* __restrict c0 = s_.row(kMosaic, r);
             const float* __restrict cd = s_.row(kMosaic, r + 1);
+            const float* __restrict cdd = s_.row(kMosaic, r + 2);
+            const float* __restrict cddd = s_.row(kMosaic, r + 3);
             const float* __restrict green = masks_.forRow(r).green;
             const float* __restrict eh = s_.row(kEstH, r);
             const float* __restrict ev = s_.row(kEstV, r);
@@ -210,11 +218,22 @@ private:
                 const float diff = wh * eh[x] + (1.0f - wh) * ev[x];
                 const float c = c0[x];
                 const float estimate = c + diff;
+                // From each green neighbour: its green plus half the step of
+                // this site's colour towards the next sample on that side.
+                const float an = std::fabs(c - cuu[x]) + std::fabs(cu[x] - cuuu[x]);
+                const float as = std::fabs(c - cdd[x]) + std::fabs(cd[x] - cddd[x]);
+                const float aw = std::fabs(c - c0[x - 2]) + std::fabs(c0[x - 1] - c0[x - 3]);
+                const float ae = std::fabs(c - c0[x + 2]) + std::fabs(c0[x + 1] - c0[x + 3]);
+                const float least = MinOf(MinOf(an, as), MinOf(aw, ae));
+                const float sided =
+                    EdgeAverage(cu[x] + 0.5f * (c - cuu[x]), EdgeSpread(an, least),
+                                cd[x] + 0.5f * (c - cdd[x]), EdgeSpread(as, least),
+                                c0[x - 1] + 0.5f * (c - c0[x - 2]), EdgeSpread(aw, least),
+                                c0[x + 1] + 0.5f * (c - c0[x + 2]), EdgeSpread(ae, least));
                 const float lo = MinOf(MinOf(c0[x - 1], c0[x + 1]), MinOf(cu[x], cd[x]));
                 const float hi = MaxOf(MaxOf(c0[x - 1], c0[x + 1]), MaxOf(cu[x], cd[x]));
                 const float pull = change[x] / (change[x] + kColourEdgeVariance);
-                const float drawn =
-                    estimate + pull * (platform::ClampTo(estimate, lo, hi) - estimate);
+                const float drawn = estimate + pull * (platform::ClampTo(sided, lo, hi) - estimate);
                 g[x] = green[x] != 0.0f ? c : drawn;
             }
         }
@@ -226,7 +245,8 @@ private:
     // sample beyond it), so that a pixel by an edge takes its colour from its
     // own side; sampled values are copied.
     void redBlueAtOppositeSites(int m) {
-        using platform::EdgeWeight;
+        using platform::EdgeAverage;
+        using platform::EdgeSpread;
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const platform::CFARowMasks mk = masks_.forRow(r);
@@ -250,11 +270,10 @@ private:
                 const float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
                 const float ase = std::fabs(g - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
                 const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
-                const float wnw = EdgeWeight(anw, least), wne = EdgeWeight(ane, least);
-                const float wsw = EdgeWeight(asw, least), wse = EdgeWeight(ase, least);
-                const float diag = (wnw * (cu[x - 1] - gu[x - 1]) + wne * (cu[x + 1] - gu[x + 1]) +
-                                    wsw * (cd[x - 1] - gd[x - 1]) + wse * (cd[x + 1] - gd[x + 1])) /
-                                   (wnw + wne + wsw + wse);
+                const float diag = EdgeAverage(cu[x - 1] - gu[x - 1], EdgeSpread(anw, least),
+                                               cu[x + 1] - gu[x + 1], EdgeSpread(ane, least),
+                                               cd[x - 1] - gd[x - 1], EdgeSpread(asw, least),
+                                               cd[x + 1] - gd[x + 1], EdgeSpread(ase, least));
                 const bool atRed = isRed[x] != 0.0f;
                 const bool atBlue = isBlue[x] != 0.0f;
                 red[x] = atRed ? c : g + diag;
@@ -267,7 +286,7 @@ private:
     // all carry both colours, weighted by how much green changes on the way
     // to each neighbour and on to the next green sample beyond it.
     void redBlueAtGreenSites(int m) {
-        using platform::EdgeWeight;
+        using platform::EdgeSpread;
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict green = masks_.forRow(r).green;
@@ -292,8 +311,12 @@ private:
                 const float al = std::fabs(g - g0[x - 1]) + std::fabs(g0[x - 1] - g0[x - 2]);
                 const float ar = std::fabs(g - g0[x + 1]) + std::fabs(g0[x + 1] - g0[x + 2]);
                 const float least = MinOf(MinOf(au, ad), MinOf(al, ar));
-                const float wu = EdgeWeight(au, least), wd = EdgeWeight(ad, least);
-                const float wl = EdgeWeight(al, least), wr = EdgeWeight(ar, least);
+                // Both colours share the weights, each the product of the
+                // other three spreads (see EdgeAverage).
+                const float su = EdgeSpread(au, least), sd = EdgeSpread(ad, least);
+                const float sl = EdgeSpread(al, least), sr = EdgeSpread(ar, least);
+                const float pud = su * sd, plr = sl * sr;
+                const float wu = sd * plr, wd = su * plr, wl = sr * pud, wr = sl * pud;
                 const float norm = 1.0f / (wu + wd + wl + wr);
                 const float dr = (wu * (ru[x] - gu[x]) + wd * (rd[x] - gd[x]) +
                                   wl * (r0[x - 1] - g0[x - 1]) + wr * (r0[x + 1] - g0[x + 1])) *

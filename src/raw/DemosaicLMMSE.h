@@ -3,9 +3,12 @@
 // five-tap filter, then refined by an LMMSE estimate whose signal and noise
 // statistics come from a nine-sample window of the difference and of its
 // Gaussian-smoothed copy (sigma 2); the two directions are fused with weights
-// inversely proportional to their estimated error variances. Red and blue
-// follow from colour differences: diagonally at the opposite colour's sites,
-// then from the four axial neighbours at the green sites.
+// inversely proportional to their estimated error variances; where the colour
+// difference changes along both axes (diagonal colour edges), the green leans
+// on one-sided estimates instead. Red and blue follow from colour differences:
+// diagonally at the opposite colour's sites, then from the four axial
+// neighbours at the green sites, each neighbour weighted so that a pixel by
+// an edge takes its colours from its own side.
 //
 // Input: a Bayer CFA plane (scale 65535, black-subtracted, white-balanced);
 // output: packed 16-bit RGB, three samples per pixel, rows of the image's

@@ -113,22 +113,37 @@ inline float MaxOf(float a, float b) { return a < b ? b : a; }
 // written as two selections that map onto single min and max instructions.
 inline float ClampTo(float v, float lo, float hi) { return MinOf(MaxOf(v, lo), hi); }
 
-// Weight of a neighbour's colour difference in an interpolation, from how
-// much the image changes on the way to that neighbour and the least such
-// change among the neighbours taking part (scale 65535). Where some
-// neighbours continue the pixel smoothly, those across a sharp edge get
-// almost no weight, so that no colour is carried over an edge from its other
-// side. Changes that exceed the least by no more than a smooth gradient's
+// How far a neighbour's colour difference is to be trusted less than the
+// others' in an interpolation (its weight goes as the inverse), from how much
+// the image changes on the way to that neighbour and the least such change
+// among the neighbours taking part (scale 65535); 1 and up. Where some
+// neighbours continue the pixel smoothly, one across a sharp edge gets almost
+// no weight, so that no colour is carried over an edge from its other side.
+// Changes that exceed the least by no more than a smooth gradient's
 // curvature does count as equal, so that flat areas and smooth gradients keep
 // a plain average; where all neighbours change much (fine texture, in which
-// one-sided estimates would only add false colour) the weights stay near
+// one-sided estimates would only add false colour) the spreads stay near
 // equal too.
-inline float EdgeWeight(float change, float least) {
+inline float EdgeSpread(float change, float least) {
     constexpr float kFlat = 256.0f;
     constexpr float kTexture = 8.0f;
     constexpr float kEven = 576.0f;
-    const float t = kFlat + kTexture * least + MaxOf(change - least - kEven, 0.0f);
-    return 1.0f / (t * t);
+    const float t =
+        1.0f + (kTexture * least + MaxOf(change - least - kEven, 0.0f)) * (1.0f / kFlat);
+    return t * t;
+}
+
+// Averages of colour differences d weighted by the inverses of their spreads
+// s, written with one division: each weight is the product of the others'
+// spreads (at most about 1e7 each, so the products stay finite).
+inline float EdgeAverage(float d1, float s1, float d2, float s2) {
+    return (s2 * d1 + s1 * d2) / (s1 + s2);
+}
+inline float EdgeAverage(float d1, float s1, float d2, float s2, float d3, float s3, float d4,
+                         float s4) {
+    const float p12 = s1 * s2, p34 = s3 * s4;
+    const float w1 = s2 * p34, w2 = s1 * p34, w3 = s4 * p12, w4 = s3 * p12;
+    return (w1 * d1 + w2 * d2 + w3 * d3 + w4 * d4) / (w1 + w2 + w3 + w4);
 }
 
 // Rounds and clamps a float sample to the 16-bit range.

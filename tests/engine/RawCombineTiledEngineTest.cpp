@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "engine/RawCombineTiledEngine.h"
+#include "raw/CFAPattern.h"
+#include "raw/DemosaicAHD.h"
+#include "raw/DemosaicLMMSE.h"
+#include "raw/TestChart.h"
 
 namespace {
 
@@ -451,4 +457,286 @@ TEST(RawCombineHSV, SamplesTruncateTheExactProduct) {
     ChannelsToSamples16(in.data(), out.data(), in.size());
     for (size_t i = 0; i < in.size(); ++i)
         ASSERT_EQ(out[i], reference::toSample(in[i])) << "channel " << in[i];
+}
+
+// Straight edges through the whole raw path: flat patches on grey, their
+// Bayer mosaic as the test chart's camera records it (white-balanced, as the
+// decoder hands it to the interpolators), both renderings with the camera's
+// colour matrix, this stage's mix, and 8-bit sRGB as an export with the
+// look switched off shows it.
+namespace edges {
+
+using Scene = std::function<std::array<double, 3>(int, int)>;
+constexpr int kW = 256, kH = 176;
+const std::array<double, 3> kGrey{0.18, 0.18, 0.18};
+
+// Balanced camera RGB to ProPhoto: the inverse of the chart's camera matrix
+// with the as-shot neutral put back.
+RawMatrix3 CameraToProPhoto() {
+    double m[3][3];
+    for (int c = 0; c < 3; ++c) {
+        std::array<double, 3> unit{};
+        unit[size_t(c)] = 1.0;
+        const auto column = TestChart::cameraFromScene(unit);
+        for (int r = 0; r < 3; ++r) m[r][c] = column[size_t(r)];
+    }
+    const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                       m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                       m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+    const auto neutral = TestChart::asShotNeutral();
+    RawMatrix3 out{};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) {
+            const int c1 = (c + 1) % 3, c2 = (c + 2) % 3, r1 = (r + 1) % 3, r2 = (r + 2) % 3;
+            const double inverse = (m[c1][r1] * m[c2][r2] - m[c1][r2] * m[c2][r1]) / det;
+            out[size_t(r)][size_t(c)] = float(inverse * neutral[size_t(c)]);
+        }
+    return out;
+}
+
+// Linear ProPhoto (D65) to 8-bit sRGB; a colour beyond sRGB's white is
+// dimmed as a whole.
+std::array<double, 3> ToSRGB8(const std::array<double, 3>& pp) {
+    // ProPhoto's primaries to XYZ, then XYZ to linear sRGB (both D65).
+    constexpr double kToSRGB[3][3] = {{2.0735007, -0.6646403, -0.4090195},
+                                      {-0.2253406, 1.2200011, 0.0053626},
+                                      {-0.0139219, -0.1394967, 1.1536586}};
+    double lin[3];
+    for (int r = 0; r < 3; ++r)
+        lin[r] = kToSRGB[r][0] * pp[0] + kToSRGB[r][1] * pp[1] + kToSRGB[r][2] * pp[2];
+    const double top = std::max({lin[0], lin[1], lin[2]});
+    std::array<double, 3> out{};
+    for (int c = 0; c < 3; ++c) {
+        const double v = std::clamp(top > 1.0 ? lin[c] / top : lin[c], 0.0, 1.0);
+        out[size_t(c)] =
+            std::round(255.0 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055));
+    }
+    return out;
+}
+
+// CIELab a*, b* of an 8-bit sRGB colour.
+std::array<double, 2> Chroma(const std::array<double, 3>& srgb) {
+    double lin[3];
+    for (int c = 0; c < 3; ++c) {
+        const double v = srgb[size_t(c)] / 255.0;
+        lin[c] = v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    }
+    auto f = [](double t) { return t > 0.008856 ? std::cbrt(t) : 7.787 * t + 16.0 / 116.0; };
+    const double fx = f((0.4124 * lin[0] + 0.3576 * lin[1] + 0.1805 * lin[2]) / 0.95047);
+    const double fy = f(0.2126 * lin[0] + 0.7152 * lin[1] + 0.0722 * lin[2]);
+    const double fz = f((0.0193 * lin[0] + 0.1192 * lin[1] + 0.9505 * lin[2]) / 1.08883);
+    return {500.0 * (fx - fy), 200.0 * (fy - fz)};
+}
+
+struct Developed {
+    std::vector<std::array<double, 3>> pixels;  // 8-bit sRGB levels
+    const std::array<double, 3>& at(int x, int y) const { return pixels[size_t(y) * kW + x]; }
+};
+
+// The master alone, the alternate alone and the half blend of a scene.
+std::array<Developed, 3> Develop(const Scene& scene) {
+    const CFAPattern pattern = *CFAPattern::fromName("RGGB");
+    const auto neutral = TestChart::asShotNeutral();
+    std::vector<uint16_t> mosaic(size_t(kW) * kH);
+    for (int y = 0; y < kH; ++y)
+        for (int x = 0; x < kW; ++x) {
+            const auto c = static_cast<size_t>(pattern.colorAt(uint32_t(y), uint32_t(x)));
+            const double v = TestChart::cameraFromScene(scene(x, y))[c] / neutral[c];
+            mosaic[size_t(y) * kW + x] = uint16_t(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
+        }
+    const CFAPlane cfa{mosaic.data(), uint32_t(kW), uint32_t(kH), uint32_t(kW), pattern};
+    Stage stage(kW, kH);
+    DemosaicAHD(cfa, stage.raw->master.data(), 4, CameraToProPhoto());
+    DemosaicLMMSE(cfa, stage.raw->alternate.data(), 4, CameraToProPhoto());
+    std::array<Developed, 3> out;
+    const float amounts[3] = {0.0f, 1.0f, 0.5f};
+    for (size_t i = 0; i < 3; ++i) {
+        auto buffer = stage.run(amounts[i], amounts[i]);
+        EXPECT_NE(buffer, nullptr);
+        if (!buffer) return out;
+        for (int y = 0; y < kH; ++y)
+            for (int x = 0; x < kW; ++x) {
+                const uint16_t* p = buffer->bufferU16ForRow(y, x);
+                out[i].pixels.push_back(ToSRGB8({p[0] / 65535.0, p[1] / 65535.0, p[2] / 65535.0}));
+            }
+    }
+    return out;
+}
+
+// A straight edge: which line parallel to it a pixel lies on (0 the first
+// line of the patch, negative outside), the step along it, and the region
+// (away from corners) where it is measured.
+struct Edge {
+    std::function<int(int, int)> line;
+    int stepX, stepY;
+    int x0, y0, x1, y1;
+};
+
+// Two squares (their sides at either Bayer phase) and a diamond.
+bool InSquareA(int x, int y) { return x >= 20 && x < 76 && y >= 20 && y < 76; }
+bool InSquareB(int x, int y) { return x >= 97 && x < 152 && y >= 21 && y < 76; }
+bool InDiamond(int x, int y) { return std::abs(x - 200) + std::abs(y - 110) <= 44; }
+
+std::vector<Edge> Sides(bool vertical) {
+    std::vector<Edge> out;
+    for (auto [l, t, r, b] : {std::array{20, 20, 76, 76}, std::array{97, 21, 152, 76}}) {
+        if (vertical) {
+            out.push_back(
+                {[l = l](int x, int) { return x - l; }, 0, 1, l - 5, t + 6, l + 5, b - 6});
+            out.push_back(
+                {[r = r](int x, int) { return r - 1 - x; }, 0, 1, r - 5, t + 6, r + 5, b - 6});
+        } else {
+            out.push_back(
+                {[t = t](int, int y) { return y - t; }, 1, 0, l + 6, t - 5, r - 6, t + 5});
+            out.push_back(
+                {[b = b](int, int y) { return b - 1 - y; }, 1, 0, l + 6, b - 5, r - 6, b + 5});
+        }
+    }
+    return out;
+}
+
+std::vector<Edge> DiamondSides() {
+    std::vector<Edge> out;
+    for (int sx : {-1, 1})
+        for (int sy : {-1, 1}) {
+            const int x0 = sx < 0 ? 200 - 38 : 200 + 6, y0 = sy < 0 ? 110 - 38 : 110 + 6;
+            out.push_back(
+                {[sx, sy](int x, int y) { return 44 - (sx * (x - 200) + sy * (y - 110)); }, 1,
+                 -sx * sy, x0, y0, x0 + 32, y0 + 32});
+        }
+    return out;
+}
+
+// Calls f(x, y, line) for the pixels of an edge within three lines of it.
+void ForBand(const Edge& e, const std::function<void(int, int, int)>& f) {
+    for (int y = e.y0; y < e.y1; ++y)
+        for (int x = e.x0; x < e.x1; ++x) {
+            const int line = e.line(x, y);
+            if (line >= -3 && line < 3) f(x, y, line);
+        }
+}
+
+// The zipper of an edge: along each line near it, the mean of
+// |p(i) - (p(i-1) + p(i+1)) / 2| per channel; the largest of these.
+double Zipper(const Developed& img, const Edge& e) {
+    std::array<std::array<double, 3>, 6> sum{};
+    std::array<int, 6> count{};
+    ForBand(e, [&](int x, int y, int line) {
+        const int xp = x - e.stepX, yp = y - e.stepY, xn = x + e.stepX, yn = y + e.stepY;
+        if (std::min(xp, xn) < e.x0 || std::max(xp, xn) >= e.x1 || std::min(yp, yn) < e.y0 ||
+            std::max(yp, yn) >= e.y1)
+            return;
+        const auto &p = img.at(x, y), &a = img.at(xp, yp), &b = img.at(xn, yn);
+        for (size_t c = 0; c < 3; ++c)
+            sum[size_t(line + 3)][c] += std::fabs(p[c] - 0.5 * (a[c] + b[c]));
+        ++count[size_t(line + 3)];
+    });
+    double worst = 0.0;
+    for (size_t i = 0; i < 6; ++i)
+        for (size_t c = 0; c < 3; ++c)
+            if (count[i] > 0) worst = std::max(worst, sum[i][c] / count[i]);
+    return worst;
+}
+
+double MeanZipper(const Developed& img, const std::vector<Edge>& sides) {
+    double sum = 0.0;
+    for (const Edge& e : sides) sum += Zipper(img, e);
+    return sum / double(sides.size());
+}
+
+const std::array<std::array<double, 3>, 3> kSaturated = {{
+    {0.55, 0.50, 0.08},  // yellow
+    {0.14, 0.35, 0.45},  // cyan
+    {0.45, 0.12, 0.08},  // red
+}};
+
+Scene PatchesOn(const std::array<double, 3>& colour) {
+    return [colour](int x, int y) {
+        return InSquareA(x, y) || InSquareB(x, y) || InDiamond(x, y) ? colour : kGrey;
+    };
+}
+
+const char* kNames[3] = {"master", "alternate", "half blend"};
+
+}  // namespace edges
+
+TEST(RawCombineEdges, NeitherRenderingNorTheBlendZippersAlongStraightEdges) {
+    using namespace edges;
+    for (const auto& colour : kSaturated) {
+        const auto developed = Develop(PatchesOn(colour));
+        const std::pair<const char*, std::vector<Edge>> orientations[] = {
+            {"vertical", Sides(true)}, {"horizontal", Sides(false)}, {"diagonal", DiamondSides()}};
+        for (const auto& [name, sides] : orientations) {
+            const double master = MeanZipper(developed[0], sides);
+            for (size_t i = 1; i < 3; ++i)
+                EXPECT_LE(MeanZipper(developed[i], sides), master + 1.0)
+                    << kNames[i] << ", " << name << " edges of " << colour[0] << " " << colour[1]
+                    << " " << colour[2] << " (master " << master << ")";
+        }
+    }
+}
+
+TEST(RawCombineEdges, EdgesStayWithinTheirTwoSidesAndAddNoFalseColour) {
+    using namespace edges;
+    const auto grey = ToSRGB8(kGrey);
+    for (const auto& colour : kSaturated) {
+        const auto developed = Develop(PatchesOn(colour));
+        const auto patch = ToSRGB8(colour);
+        std::vector<Edge> all = Sides(true), horizontal = Sides(false), diagonal = DiamondSides();
+        all.insert(all.end(), horizontal.begin(), horizontal.end());
+        std::array<double, 3> percentile{};
+        for (size_t i = 0; i < 3; ++i) {
+            // Overshoot: beyond the per-channel range of the two sides.
+            double overshoot = 0.0;
+            for (const Edge& e : all)
+                ForBand(e, [&](int x, int y, int) {
+                    for (size_t c = 0; c < 3; ++c) {
+                        const double v = developed[i].at(x, y)[c];
+                        overshoot = std::max({overshoot, std::min(grey[c], patch[c]) - v,
+                                              v - std::max(grey[c], patch[c])});
+                    }
+                });
+            EXPECT_LE(overshoot, 2.0)
+                << kNames[i] << " on " << colour[0] << " " << colour[1] << " " << colour[2];
+            // False colour: distance in a*b* from the mixes of the two sides.
+            const auto a = Chroma(grey), b = Chroma(patch);
+            std::vector<double> off;
+            std::vector<Edge> every = all;
+            every.insert(every.end(), diagonal.begin(), diagonal.end());
+            for (const Edge& e : every)
+                ForBand(e, [&](int x, int y, int) {
+                    const auto q = Chroma(developed[i].at(x, y));
+                    const double dx = b[0] - a[0], dy = b[1] - a[1];
+                    const double t = std::clamp(
+                        ((q[0] - a[0]) * dx + (q[1] - a[1]) * dy) / (dx * dx + dy * dy), 0.0, 1.0);
+                    off.push_back(std::hypot(q[0] - a[0] - t * dx, q[1] - a[1] - t * dy));
+                });
+            std::sort(off.begin(), off.end());
+            percentile[i] = off[size_t(0.99 * double(off.size() - 1))];
+        }
+        EXPECT_LE(percentile[2], percentile[0])
+            << "99th-percentile false colour of the blend against the master's on " << colour[0]
+            << " " << colour[1] << " " << colour[2];
+    }
+}
+
+TEST(RawCombineEdges, TheBlendHasLessFalseColourThanTheMasterOnAZonePlate) {
+    using namespace edges;
+    const double cx = kW / 2.0, cy = kH / 2.0, k = M_PI / (2.0 * std::hypot(cx, cy));
+    const auto developed = Develop([&](int x, int y) {
+        const double v = 0.30 + 0.25 * std::cos(k * ((x - cx) * (x - cx) + (y - cy) * (y - cy)));
+        return std::array<double, 3>{v, v, v};
+    });
+    std::array<double, 3> mean{};
+    for (size_t i = 0; i < 3; ++i) {
+        int n = 0;
+        for (int y = 12; y < kH - 12; ++y)
+            for (int x = 12; x < kW - 12; ++x, ++n) {
+                const auto ab = Chroma(developed[i].at(x, y));
+                mean[i] += std::hypot(ab[0], ab[1]);
+            }
+        mean[i] /= n;
+    }
+    EXPECT_LT(mean[1], 0.5 * mean[0]) << "alternate " << mean[1] << ", master " << mean[0];
+    EXPECT_LT(mean[2], mean[0]) << "blend " << mean[2] << ", master " << mean[0];
 }

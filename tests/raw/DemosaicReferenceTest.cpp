@@ -19,15 +19,19 @@
 #include "raw/CFAPattern.h"
 #include "raw/DemosaicAHD.h"
 #include "raw/DemosaicLMMSE.h"
+#include "raw/DemosaicTiles.h"
 #include "raw/RawColor.h"
 
 namespace {
 
-// Weight of a neighbour from the change towards it and the least change
-// among the neighbours taking part.
-float EdgeWeightOf(float change, float least) {
-    const float t = 256.0f + 8.0f * least + std::max(change - least - 576.0f, 0.0f);
-    return 1.0f / (t * t);
+// Colour differences weighted by the changes towards their neighbours,
+// through the interpolators' own weighting helpers.
+float EdgeWeighted(const std::vector<float>& d, const std::vector<float>& change) {
+    const float least = *std::min_element(change.begin(), change.end());
+    std::vector<float> s(change.size());
+    for (size_t i = 0; i < s.size(); ++i) s[i] = platform::EdgeSpread(change[i], least);
+    if (d.size() == 2) return platform::EdgeAverage(d[0], s[0], d[1], s[1]);
+    return platform::EdgeAverage(d[0], s[0], d[1], s[1], d[2], s[2], d[3], s[3]);
 }
 
 struct Plane {
@@ -100,15 +104,10 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
                        std::fabs(c(x, y) - c(x + 2 * dx, y + 2 * dy));
             };
             auto weighted = [&](std::initializer_list<std::pair<int, int>> around) {
-                float least = 1e30f;
-                for (auto [dx, dy] : around) least = std::min(least, change(dx, dy));
-                float sum = 0.0f, weights = 0.0f;
-                for (auto [dx, dy] : around) {
-                    const float w = EdgeWeightOf(change(dx, dy), least);
-                    sum += w * d(dx, dy);
-                    weights += w;
-                }
-                return sum / weights;
+                std::vector<float> ds, changes;
+                for (auto [dx, dy] : around)
+                    ds.push_back(d(dx, dy)), changes.push_back(change(dx, dy));
+                return EdgeWeighted(ds, changes);
             };
             const float horiz =
                 alongRows ? 0.5f * (d(-1, 0) + d(1, 0)) : weighted({{-1, 0}, {1, 0}});
@@ -260,54 +259,61 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         const float wh = (vv(x, y) + floor) / (vh(x, y) + vv(x, y) + 2.0f * floor);
         const float diff = wh * eh(x, y) + (1.0f - wh) * ev(x, y);
         const float estimate = c(x, y) + diff;
+        // Where the colour difference changes along both axes, drawn towards
+        // the one-sided estimates from the four green neighbours, weighted by
+        // how much the image changes on each side and kept in their range.
+        std::vector<float> sides, changes;
+        for (auto [u, v] : {std::pair{0, -1}, {0, 1}, {-1, 0}, {1, 0}}) {
+            sides.push_back(c(x + u, y + v) + 0.5f * (c(x, y) - c(x + 2 * u, y + 2 * v)));
+            changes.push_back(std::fabs(c(x, y) - c(x + 2 * u, y + 2 * v)) +
+                              std::fabs(c(x + u, y + v) - c(x + 3 * u, y + 3 * v)));
+        }
+        const float least = *std::min_element(changes.begin(), changes.end());
+        auto s = [&](size_t i) { return platform::EdgeSpread(changes[i], least); };
+        const float sided =
+            platform::EdgeAverage(sides[0], s(0), sides[1], s(1), sides[2], s(2), sides[3], s(3));
         const float lo =
             std::min(std::min(c(x - 1, y), c(x + 1, y)), std::min(c(x, y - 1), c(x, y + 1)));
         const float hi =
             std::max(std::max(c(x - 1, y), c(x + 1, y)), std::max(c(x, y - 1), c(x, y + 1)));
-        // Drawn into the neighbours' range as far as the colour difference
-        // changes along both axes.
         const float change = std::min(signalH(x, y), signalV(x, y));
         const float pull = change / (change + 1e5f);
-        const float drawn = estimate + pull * (std::min(std::max(estimate, lo), hi) - estimate);
+        const float drawn = estimate + pull * (std::min(std::max(sided, lo), hi) - estimate);
         green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : drawn;
     });
     Plane redSites(W, H), blueSites(W, H);
-    // A weighted average of colour differences over the given neighbours.
-    auto weighted = [&](Plane& sites, int x, int y,
-                        std::initializer_list<std::pair<int, int>> around,
-                        const std::function<float(int, int)>& change) {
-        float least = 1e30f;
-        for (auto [u, v] : around) least = std::min(least, change(u, v));
-        float sum = 0.0f, weights = 0.0f;
-        for (auto [u, v] : around) {
-            const float w = EdgeWeightOf(change(u, v), least);
-            sum += w * (sites(x + u, y + v) - green(x + u, y + v));
-            weights += w;
-        }
-        return std::pair{sum, weights};
-    };
     Inside(c, 11, [&](int x, int y) {
-        auto change = [&](int u, int v) {
-            return std::fabs(green(x, y) - green(x + u, y + v)) +
-                   std::fabs(c(x, y) - c(x + 2 * u, y + 2 * v));
-        };
-        const auto [sum, weights] = weighted(c, x, y, {{-1, -1}, {1, -1}, {-1, 1}, {1, 1}}, change);
-        const float diag = sum / weights;
+        std::vector<float> ds, changes;
+        for (auto [u, v] : {std::pair{-1, -1}, {1, -1}, {-1, 1}, {1, 1}}) {
+            ds.push_back(c(x + u, y + v) - green(x + u, y + v));
+            changes.push_back(std::fabs(green(x, y) - green(x + u, y + v)) +
+                              std::fabs(c(x, y) - c(x + 2 * u, y + 2 * v)));
+        }
+        const float diag = EdgeWeighted(ds, changes);
         redSites(x, y) = colour(x, y) == CFAColor::Red ? c(x, y) : green(x, y) + diag;
         blueSites(x, y) = colour(x, y) == CFAColor::Blue ? c(x, y) : green(x, y) + diag;
     });
     Plane red(W, H), blue(W, H);
     Inside(c, 12, [&](int x, int y) {
         const float k = colour(x, y) == CFAColor::Green ? 1.0f : 0.0f, g = green(x, y);
-        auto change = [&](int u, int v) {
-            return std::fabs(g - green(x + u, y + v)) +
-                   std::fabs(green(x + u, y + v) - green(x + 2 * u, y + 2 * v));
-        };
+        // Up, down, left, right; red and blue share the weights, each the
+        // product of the other three spreads.
+        const int du[4] = {0, 0, -1, 1}, dv[4] = {-1, 1, 0, 0};
+        float change[4], spread[4];
+        for (int i = 0; i < 4; ++i)
+            change[i] =
+                std::fabs(g - green(x + du[i], y + dv[i])) +
+                std::fabs(green(x + du[i], y + dv[i]) - green(x + 2 * du[i], y + 2 * dv[i]));
+        const float least = std::min({change[0], change[1], change[2], change[3]});
+        for (int i = 0; i < 4; ++i) spread[i] = platform::EdgeSpread(change[i], least);
+        const float ud = spread[0] * spread[1], lr = spread[2] * spread[3];
+        const float w[4] = {spread[1] * lr, spread[0] * lr, spread[3] * ud, spread[2] * ud};
+        const float norm = 1.0f / (w[0] + w[1] + w[2] + w[3]);
         for (auto [sites, out] : {std::pair{&redSites, &red}, std::pair{&blueSites, &blue}}) {
-            const auto [sum, weights] =
-                weighted(*sites, x, y, {{0, -1}, {0, 1}, {-1, 0}, {1, 0}}, change);
-            const float delta = sum * (1.0f / weights);
-            (*out)(x, y) = k * (g + delta) + (1.0f - k) * (*sites)(x, y);
+            float sum = 0.0f;
+            for (int i = 0; i < 4; ++i)
+                sum += w[i] * ((*sites)(x + du[i], y + dv[i]) - green(x + du[i], y + dv[i]));
+            (*out)(x, y) = k * (g + sum * norm) + (1.0f - k) * (*sites)(x, y);
         }
     });
     return Store(cfa, pad, red, green, blue);
