@@ -160,6 +160,7 @@ void SharpeningTiledEngine::setParameters(const std::optional<std::string>& key,
     }
     intensity_ = parameters[SettingsKeys::kInputIntensity].floatValue(0);
     radius_ = parameters[SettingsKeys::kInputRadius].floatValue(0);
+    ++parameterGeneration_;
     markAllDirty();
     TiledEngine::setParameters(key, parameters);
 }
@@ -231,8 +232,10 @@ void SharpeningTiledEngine::fillGaussian(float* array, float sigma) const {
 std::shared_ptr<TileProcess> SharpeningTiledEngine::runProcessToCompletion(
     const TileRegion& region) {
     setNumberOfPasses(4);
+    const uint64_t generation = parameterGeneration_;
     if (!buildKernel()) return nullptr;
     auto result = TiledEngine::runProcessToCompletion(region);
+    if (parameterGeneration_ != generation) markAllDirty();
     if (result)
         if (auto buffer = result->buffer()) buffer->setBufferOwner(stageId());
     return result;

@@ -86,6 +86,10 @@ public:
 private:
     std::atomic<float> radius_{0};
     std::atomic<float> intensity_{0};
+    // Counts setParameters calls: a run whose kernel predates a change marks
+    // the tiles dirty again, since the change's dirty mark may have been
+    // spent by that run.
+    std::atomic<uint64_t> parameterGeneration_{0};
     int length_ = 3;
     std::vector<float> kernel_;  // written only before workers start
 };
