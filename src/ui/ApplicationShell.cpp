@@ -82,11 +82,14 @@ QByteArray slotSignature(const QString& selector) {
     return QMetaObject::normalizedSignature((name + QStringLiteral("()")).toLatin1().constData());
 }
 
-bool invokeIfImplemented(QObject* responder, const QString& selector) {
-    if (!responder) return false;
+bool implements(const QObject* responder, const QString& selector) {
+    return responder &&
+           responder->metaObject()->indexOfMethod(slotSignature(selector).constData()) >= 0;
+}
+
+bool invoke(QObject* responder, const QString& selector) {
     const QByteArray signature = slotSignature(selector);
     const int index = responder->metaObject()->indexOfMethod(signature.constData());
-    if (index < 0) return false;
     return responder->metaObject()->method(index).invoke(responder, Qt::DirectConnection);
 }
 
@@ -222,11 +225,23 @@ void ApplicationShell::installMenuBar(QMainWindow* window) {
     window->setMenuBar(createMenuBar(window));
 }
 
+namespace {
+
+// Quit and About always; the rest while the controller's menus are active.
+bool menusAllow(const QString& selector) {
+    if (selector == QLatin1String(kTerminate) || selector == QLatin1String(kAbout)) return true;
+    return DocumentController::sharedDocumentController().menusActive();
+}
+
+}  // namespace
+
 bool ApplicationShell::validateUserInterfaceItem(const QAction* item) {
     if (!qrTextLoaded_) loadQuickReference();
     const QString selector = item ? item->objectName() : QString();
-    if (selector == QLatin1String(kTerminate) || selector == QLatin1String(kAbout)) return true;
-    return DocumentController::sharedDocumentController().menusActive();
+    if (!menusAllow(selector)) return false;
+    // An item no window of the moment implements would do nothing.
+    return responderFor(selector) ||
+           (selector == QLatin1String("performClose:") && QApplication::activeWindow());
 }
 
 void ApplicationShell::updateMenus() {
@@ -234,18 +249,23 @@ void ApplicationShell::updateMenus() {
 }
 
 bool ApplicationShell::sendAction(const QString& selector) {
-    if (const QAction* item = action(selector); item && !validateUserInterfaceItem(item))
+    if (action(selector) && !menusAllow(selector))
         return true;  // disabled: swallowed, as a disabled menu item would
-    for (QWidget* widget = QApplication::focusWidget(); widget; widget = widget->parentWidget())
-        if (invokeIfImplemented(widget, selector)) return true;
-    if (invokeIfImplemented(QApplication::activeWindow(), selector)) return true;
+    if (QObject* responder = responderFor(selector)) return invoke(responder, selector);
     if (selector == QLatin1String("performClose:")) {
         QWidget* window = QApplication::activeWindow();
         if (!window) return false;
         window->close();
         return true;
     }
-    return invokeIfImplemented(this, selector);
+    return false;
+}
+
+QObject* ApplicationShell::responderFor(const QString& selector) {
+    for (QWidget* widget = QApplication::focusWidget(); widget; widget = widget->parentWidget())
+        if (implements(widget, selector)) return widget;
+    if (implements(QApplication::activeWindow(), selector)) return QApplication::activeWindow();
+    return implements(this, selector) ? this : nullptr;
 }
 
 void ApplicationShell::openFiles(const QStringList& paths) {

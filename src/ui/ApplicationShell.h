@@ -84,11 +84,14 @@ public:
     // A menu bar with the shared actions for a top-level window.
     QMenuBar* createMenuBar(QWidget* window);
     void installMenuBar(QMainWindow* window);
-    // Quit and About as inherited (always), every other item by menusActive.
+    // Quit and About as inherited (always), every other item by menusActive
+    // and only while some responder implements it.
     bool validateUserInterfaceItem(const QAction* item);
     void updateMenus();
     // Sends the action to the first responder that implements it.
     bool sendAction(const QString& selector);
+    // The object sendAction would reach (null: none).
+    QObject* responderFor(const QString& selector);
 
     // Documents.
     void openFiles(const QStringList& paths);

@@ -66,6 +66,10 @@ void CropLayerController::drawLayer(TileSublayer& tile, QPainter& painter, doubl
     if (R.isEmpty()) return;
     painter.setBrush(Qt::NoBrush);
     const QRectF R1 = R.adjusted(-lw / 2, -lw / 2, lw / 2, lw / 2);
+    // A dark band on both sides of the white frame keeps it visible on bright
+    // images.
+    painter.setPen(QPen(QColor::fromRgbF(0, 0, 0, 0.8f), 3 * lw));
+    painter.drawRect(R1);
     painter.setPen(QPen(Qt::white, lw));
     painter.drawRect(R1);
 

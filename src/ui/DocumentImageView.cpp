@@ -147,14 +147,18 @@ void DocumentImageView::setScaleFactorToFit() {
     noScaleYet_ = false;
     const double W = imageSize_.width(), H = imageSize_.height();
     imageCenter_ = QPointF(W / 2, H / 2);
-    double bw = width() * backing_, bh = height() * backing_;
-    if (imageOrientation_ == 6 || imageOrientation_ == 8)
-        std::swap(bw, bh);
-    else if (!turns(imageOrientation_))
+    if (imageOrientation_ != 6 && imageOrientation_ != 8 && !turns(imageOrientation_))
         logInvalidRotate(imageOrientation_, "-[DocumentImageView setScaleFactorToFit]");
     if (W <= 0 || H <= 0) return;
-    const float f = std::min({1.0f, float(bw / W), float(bh / H)});
-    setPixelScaleFactor(f);
+    setPixelScaleFactor(fitScaleFactor());
+}
+
+float DocumentImageView::fitScaleFactor() const {
+    const double W = imageSize_.width(), H = imageSize_.height();
+    if (W <= 0 || H <= 0) return 1.0f;
+    double bw = width() * backing_, bh = height() * backing_;
+    if (imageOrientation_ == 6 || imageOrientation_ == 8) std::swap(bw, bh);
+    return std::min({1.0f, float(bw / W), float(bh / H)});
 }
 
 QTransform DocumentImageView::imageTransformForOrientation(int code, double Wd, double Hd) {

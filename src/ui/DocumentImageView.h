@@ -65,6 +65,8 @@ public:
     float pixelScaleFactor() const;
     void setPixelScaleFactor(float f);
     void setScaleFactorToFit();
+    // The scale setScaleFactorToFit would set (at most 1; 1 without an image).
+    float fitScaleFactor() const;
     static float roundedScaleFactor(float f);
     double backingScaleFactor() const;
 

@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <map>
 
+#include "color/CameraProfileManager.h"
 #include "document/DocumentController.h"
 #include "document/DocumentExport.h"
 #include "engine/QueueEngine.h"
@@ -50,6 +51,15 @@ void QuorvexDocumentWindow::zoomOut() {
 }
 void QuorvexDocumentWindow::zoomImageToActualSize() {
     if (controller_) controller_->zoomImageToActualSize();
+}
+void QuorvexDocumentWindow::zoomImageTo2() {
+    if (controller_) controller_->zoomImageTo2();
+}
+void QuorvexDocumentWindow::zoomImageTo3() {
+    if (controller_) controller_->zoomImageTo3();
+}
+void QuorvexDocumentWindow::zoomImageTo4() {
+    if (controller_) controller_->zoomImageTo4();
 }
 void QuorvexDocumentWindow::zoomImageToFit() {
     if (controller_) controller_->zoomImageToFit();
@@ -156,6 +166,16 @@ DocumentWindowController::DocumentWindowController(MyDocument::Ptr document)
         },
         nullptr, main));
 
+    // Profiles imported or removed elsewhere (the profile window) show here.
+    profileListObserver_ =
+        CameraProfileManager::sharedCameraProfileManager().addProfileListObserver(
+            [self, main](bool prior) {
+                if (prior) return;
+                main->async([self] {
+                    if (self) self->profileListChanged();
+                });
+            });
+
     adapter_ = std::make_shared<DocumentWindowAdapter>(this, mImageView->sharedActiveTiledRect());
     document_->addWindowController(adapter_);
 
@@ -180,6 +200,8 @@ void DocumentWindowController::scrollViewBugFix() {
 DocumentWindowController::~DocumentWindowController() {
     auto& center = platform::NotificationCenter::defaultCenter();
     for (auto token : notificationTokens_) center.removeObserver(token);
+    CameraProfileManager::sharedCameraProfileManager().removeProfileListObserver(
+        profileListObserver_);
     if (document_)
         for (auto token : observerTokens_) document_->removeObserver(token);
     auto it = registry().find(document_.get());

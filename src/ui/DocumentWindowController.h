@@ -35,6 +35,7 @@
 #include "ui/QuorvexClickTextField.h"
 
 class CIImageView;
+class QAbstractSpinBox;
 class QCheckBox;
 class QComboBox;
 class QDialog;
@@ -62,6 +63,9 @@ public slots:
     void zoomIn();
     void zoomOut();
     void zoomImageToActualSize();
+    void zoomImageTo2();
+    void zoomImageTo3();
+    void zoomImageTo4();
     void zoomImageToFit();
     void rotateCW();
     void rotateCCW();
@@ -84,11 +88,15 @@ class DocumentWindowController : public QObject,
                                  public QuorvexClickTextFieldDelegate {
     Q_OBJECT
 public:
-    // One adjustable setting: its key, label and slider range.
+    // One adjustable setting: its key, label and range in stored units; the
+    // controls show the value times displayScale. A setting with a reason is
+    // shown disabled, its reason as the tooltip, and keeps its stored value.
     struct SettingSpec {
         const char* key;
         const char* label;
         double minimum, maximum;
+        double displayScale = 1;
+        const char* inactiveReason = nullptr;
     };
     static const std::vector<std::pair<const char*, std::vector<SettingSpec>>>& sliderSections();
 
@@ -114,6 +122,7 @@ public:
     QLabel* pcdCurrentResolution() const { return pcdCurrentResolution_; }
     QLabel* pcdResolutionDiagnostic() const { return pcdResoltionDiagnostic_; }
     QLineEdit* presetName() const { return presetName_; }
+    QAbstractSpinBox* stepper() const { return stepper_; }
     const std::vector<QCheckBox*>& presetCheckBoxes() const { return checkBoxes_; }
     bool windowHasClosed() const { return windowHasClosed_; }
     bool engineRunning() const { return engineRunning_; }
@@ -139,6 +148,8 @@ public:
     void segmentedZoomDeltaClick(int tag);
     static float zoomedIn(float scale);
     static float zoomedOut(float scale);
+    // Zooming out stops at the smaller of the fit and 1/16.
+    static float zoomedOut(float scale, float fitScale);
 
     // Rotation.
     static int rotatedOrientation(int stored, bool clockwise);
@@ -204,6 +215,10 @@ private:
     QWidget* makeExport();
     QWidget* makeAppIntegration();
     void addSettingRow(class QGridLayout* grid, int row, const SettingSpec& spec);
+    QWidget* makeExposure();
+    void addStepper(QWidget* section, const char* key);
+    void rotateBy(bool clockwise);
+    void profileListChanged();
     void bindKey(const std::string& key);
     void updateControls(const std::string& key, const platform::Value& value);
     void reloadPresetMenu();
@@ -228,6 +243,9 @@ private:
     QComboBox* presetPopUp_ = nullptr;
     QComboBox* cameraProfilePopUp_ = nullptr;
     QComboBox* iccProfilePopUp_ = nullptr;
+    class QToolButton* cropButton_ = nullptr;
+    QAbstractSpinBox* stepper_ = nullptr;
+    uint64_t profileListObserver_ = 0;
     std::vector<platform::Dictionary> presetMenu_;
     std::vector<std::shared_ptr<DNGCameraProfileAbstract>> cameraProfiles_;
     std::vector<std::shared_ptr<ColorSyncProfileWrap>> iccProfiles_;

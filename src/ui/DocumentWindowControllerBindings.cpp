@@ -8,6 +8,7 @@
 
 #include "color/CameraProfileManager.h"
 #include "color/ColorSyncProfileWrap.h"
+#include "color/SettingsKeys.h"
 #include "color/iccProfileManager.h"
 #include "document/PresetManager.h"
 #include "platform/Dispatch.h"
@@ -123,6 +124,14 @@ void DocumentWindowController::reloadProfileMenus() {
     for (const auto& p : cameraProfiles_) cameraProfilePopUp_->addItem(profileName(*p));
     iccProfilePopUp_->clear();
     for (const auto& p : iccProfiles_) iccProfilePopUp_->addItem(profileName(*p));
+}
+
+void DocumentWindowController::profileListChanged() {
+    if (windowHasClosed_) return;
+    reloadProfileMenus();
+    updateControls(SettingsKeys::kCameraProfile,
+                   document_->valueForKey(SettingsKeys::kCameraProfile));
+    updateControls(SettingsKeys::kIccProfile, document_->valueForKey(SettingsKeys::kIccProfile));
 }
 
 void DocumentWindowController::reloadPresetMenu() {

@@ -3,6 +3,7 @@
 // adjustment sections whose controls carry their settings keys as names.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -14,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include "color/SettingsKeys.h"
+#include "platform/UserDefaults.h"
 #include "ui/ApplicationShell.h"
 #include "ui/CIImageView.h"
 #include "ui/DocumentWindowController.h"
@@ -81,9 +83,10 @@ void DocumentWindowController::buildWindow() {
            [this] { segmentedControlClick(0); });
     button(QStringLiteral("⟳"), QStringLiteral("Rotate clockwise"),
            [this] { segmentedControlClick(1); });
-    auto* crop = button(QStringLiteral("Crop"), QStringLiteral("Crop"),
-                        [this] { setCursorMode(cursorMode_ == 1 ? 0 : 1); });
-    crop->setObjectName(QStringLiteral("cropButton"));
+    cropButton_ = button(QStringLiteral("Crop"), QStringLiteral("Crop mode on or off"),
+                         [this] { setCursorMode(cursorMode_ == 1 ? 0 : 1); });
+    cropButton_->setObjectName(QStringLiteral("cropButton"));
+    cropButton_->setCheckable(true);
     button(QStringLiteral("Reset Crop"), QStringLiteral("Remove the crop"),
            [this] { resetCropArea(); });
     barLayout->addStretch(1);
@@ -126,10 +129,20 @@ void DocumentWindowController::buildWindow() {
     buildSections();
 }
 
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr const char* kNoEffectYet = "Stored with the image's settings; has no effect on it yet.";
+
+}  // namespace
+
 const std::vector<std::pair<const char*, std::vector<DocumentWindowController::SettingSpec>>>&
 DocumentWindowController::sliderSections() {
-    // Ranges: exposure and tone around their neutral values, white balance
-    // within the document's clamps, mixer weights 0 to 2.
+    // Ranges: what the stages take. Exposure and tone around their neutral
+    // values (fill light past 2 EV only whitens the shadows it lifts), the
+    // post-demosaic filter 0 to 1 (its passes run out at 1), hue in radians
+    // shown as degrees, white balance within the document's clamps, mixer
+    // weights 0 to 2.
     static const std::vector<std::pair<const char*, std::vector<SettingSpec>>> sections = {
         {"Processing Options",
          {{SettingsKeys::kEttrAdjust, "ETTR Adjust", 0, 4},
@@ -137,23 +150,23 @@ DocumentWindowController::sliderSections() {
         {"Demosaic",
          {{SettingsKeys::kArtifactSuppression, "Luma Artifacts", 0, 1},
           {SettingsKeys::kChromaArtifactSuppression, "Chroma Artifacts", 0, 1},
-          {SettingsKeys::kArtifactFilter, "Post Filter", 0, 4}}},
+          {SettingsKeys::kArtifactFilter, "Post Filter", 0, 1}}},
         {"Exposure",
          {{SettingsKeys::kInputEV, "Exposure", -5, 5},
           {SettingsKeys::kInputContrast, "Contrast", -1, 1},
           {SettingsKeys::kInputBrightness, "Brightness", -1, 1},
-          {SettingsKeys::kInputFillLight, "Fill Light", 0, 4},
+          {SettingsKeys::kInputFillLight, "Fill Light", 0, 2},
           {SettingsKeys::kInputHighLight, "Highlights", -1, 1},
           {SettingsKeys::kInputKneeLow, "Knee Low", 0, 1},
           {SettingsKeys::kInputKneeHigh, "Knee High", 0, 10}}},
         {"Color",
          {{SettingsKeys::kInputSaturation, "Saturation", 0, 2},
-          {SettingsKeys::kInputAngle, "Hue", -180, 180},
-          {SettingsKeys::kMonochromeRed, "Mono Red", 0, 2},
-          {SettingsKeys::kMonochromeYellow, "Mono Yellow", 0, 2},
-          {SettingsKeys::kMonochromeGreen, "Mono Green", 0, 2},
-          {SettingsKeys::kMonochromeCyan, "Mono Cyan", 0, 2},
-          {SettingsKeys::kMonochromeBlue, "Mono Blue", 0, 2}}},
+          {SettingsKeys::kInputAngle, "Hue", -kPi, kPi, 180 / kPi},
+          {SettingsKeys::kMonochromeRed, "Mono Red", 0, 2, 1, kNoEffectYet},
+          {SettingsKeys::kMonochromeYellow, "Mono Yellow", 0, 2, 1, kNoEffectYet},
+          {SettingsKeys::kMonochromeGreen, "Mono Green", 0, 2, 1, kNoEffectYet},
+          {SettingsKeys::kMonochromeCyan, "Mono Cyan", 0, 2, 1, kNoEffectYet},
+          {SettingsKeys::kMonochromeBlue, "Mono Blue", 0, 2, 1, kNoEffectYet}}},
         {"White Balance",
          {{SettingsKeys::kInputTemperature, "Temperature", 1000, 14000},
           {SettingsKeys::kInputTint, "Tint", -150, 150}}},
@@ -176,10 +189,17 @@ void DocumentWindowController::addSettingRow(QGridLayout* grid, int row, const S
     connect(slider, &QSlider::valueChanged, this, [this, slider] {
         setValueForControl(slider, platform::Value(float(slider->value())));
     });
-    auto* field = new SettingField(spec.minimum, spec.maximum, [this](QObject* control, double v) {
-        setValueForControl(control, platform::Value(float(v)));
-    });
+    auto* field = new SettingField(spec.minimum, spec.maximum, spec.displayScale,
+                                   [this](QObject* control, double v) {
+                                       setValueForControl(control, platform::Value(float(v)));
+                                   });
     field->setObjectName(key);
+    if (spec.inactiveReason) {
+        for (QWidget* control : std::initializer_list<QWidget*>{label, slider, field}) {
+            control->setEnabled(false);
+            control->setToolTip(QString::fromLatin1(spec.inactiveReason));
+        }
+    }
     grid->addWidget(label, row, 0);
     grid->addWidget(slider, row, 1);
     grid->addWidget(field, row, 2);
@@ -219,21 +239,66 @@ QWidget* DocumentWindowController::makeProcessingOptions() {
     });
     bindKey(SettingsKeys::kCameraProfile);
     bindKey(SettingsKeys::kIccProfile);
-    const std::pair<const char*, const char*> boxes[] = {
-        {SettingsKeys::kSceneReferred, "Scene Referred"},
-        {SettingsKeys::kMaintainWhites, "Maintain Saturated Whites"},
-        {SettingsKeys::kMonochromeSensor, "Monochrome Sensor"},
-        {SettingsKeys::kIRUVSensor, "Infrared / Ultraviolet Sensor"},
+    // The ICC profile is the scanner profile of Photo CD sources: a raw
+    // file's rendering never reads it.
+    const bool photoCD =
+        QFileInfo(QString::fromStdString(document_->valueForKey(SettingsKeys::kUUID).stringValue()))
+            .suffix()
+            .compare(QLatin1String("pcd"), Qt::CaseInsensitive) == 0;
+    if (!photoCD) {
+        iccProfilePopUp_->setEnabled(false);
+        iccProfilePopUp_->setToolTip(
+            QStringLiteral("The scanner profile of Photo CD images; raw files do not use it."));
+    }
+    const std::tuple<const char*, const char*, const char*> boxes[] = {
+        {SettingsKeys::kSceneReferred, "Scene Referred", nullptr},
+        {SettingsKeys::kMaintainWhites, "Maintain Saturated Whites", nullptr},
+        {SettingsKeys::kMonochromeSensor, "Monochrome Sensor", nullptr},
+        {SettingsKeys::kIRUVSensor, "Infrared / Ultraviolet Sensor", kNoEffectYet},
     };
-    for (const auto& [key, title] : boxes) {
+    for (const auto& [key, title, inactiveReason] : boxes) {
         auto* box = new QCheckBox(QString::fromLatin1(title));
         box->setObjectName(QString::fromLatin1(key));
+        if (inactiveReason) {
+            box->setEnabled(false);
+            box->setToolTip(QString::fromLatin1(inactiveReason));
+        }
         connect(box, &QCheckBox::toggled, this,
                 [this, box](bool on) { setValueForControl(box, platform::Value(on)); });
         grid->addWidget(box, row++, 0, 1, 3);
         bindKey(key);
     }
     return w;
+}
+
+QWidget* DocumentWindowController::makeExposure() {
+    // The knees act only with "enableCinematic": without it the section
+    // leaves them out.
+    std::vector<SettingSpec> specs = sliderSections()[2].second;
+    const bool cinematic = platform::UserDefaults::standard().boolForKey("enableCinematic");
+    if (!cinematic)
+        std::erase_if(specs, [](const SettingSpec& spec) {
+            return std::string_view(spec.key) == SettingsKeys::kInputKneeLow ||
+                   std::string_view(spec.key) == SettingsKeys::kInputKneeHigh;
+        });
+    QWidget* section = makeSliderSection(specs);
+    section->setProperty("cinematic", cinematic);
+    addStepper(section, SettingsKeys::kInputEV);
+    return section;
+}
+
+void DocumentWindowController::addStepper(QWidget* section, const char* key) {
+    // Arrows beside the setting's field: a click is ten of its arrow-key steps.
+    auto* grid = static_cast<QGridLayout*>(section->layout());
+    auto* field = section->findChild<SettingField*>(QString::fromLatin1(key));
+    if (!field) return;
+    int row = 0, column = 0, rows = 0, columns = 0;
+    grid->getItemPosition(grid->indexOf(field), &row, &column, &rows, &columns);
+    auto* stepper = new SettingStepper([field](int direction) { field->stepBy(10.0 * direction); });
+    stepper->setObjectName(QStringLiteral("stepper"));
+    stepper->setEnabled(true);
+    grid->addWidget(stepper, row, column + 1);
+    stepper_ = stepper;
 }
 
 QWidget* DocumentWindowController::makePresets() {
@@ -311,8 +376,7 @@ void DocumentWindowController::buildSections() {
         {QStringLiteral("Presets"), makePresets()},
         {QStringLiteral("Processing Options"), makeProcessingOptions()},
         {QStringLiteral("Demosaic"), makeSliderSection(s[1].second)},
-        // The same exposure controls serve with and without "enableCinematic".
-        {QStringLiteral("Exposure"), makeSliderSection(s[2].second)},
+        {QStringLiteral("Exposure"), makeExposure()},
         {QStringLiteral("Color"), makeSliderSection(s[3].second)},
         {QStringLiteral("White Balance"), makeWhiteBalance()},
         {QStringLiteral("Sharpening"), makeSliderSection(s[5].second)},

@@ -1,5 +1,9 @@
 // What the image view shows and how a click on it acts: zoom steps, the
 // stored orientation's rotation, white balance by eyedropper, the crop.
+#include <QToolButton>
+#include <algorithm>
+#include <cmath>
+
 #include "color/SettingsKeys.h"
 #include "engine/QueueEngine.h"
 #include "platform/Dispatch.h"
@@ -13,12 +17,19 @@ float DocumentWindowController::zoomedOut(float scale) {
     return scale > 1.1f ? scale * 0.5f : scale / 1.414f;
 }
 
+float DocumentWindowController::zoomedOut(float scale, float fitScale) {
+    // Below this a picture is a few dots, and further clicks a blank view.
+    const float floor = std::min(fitScale, 1.0f / 16);
+    return std::max(zoomedOut(scale), std::min(floor, scale));
+}
+
 void DocumentWindowController::zoomIn() {
     mImageView->setPixelScaleFactor(zoomedIn(mImageView->pixelScaleFactor()));
 }
 
 void DocumentWindowController::zoomOut() {
-    mImageView->setPixelScaleFactor(zoomedOut(mImageView->pixelScaleFactor()));
+    mImageView->setPixelScaleFactor(
+        zoomedOut(mImageView->pixelScaleFactor(), mImageView->fitScaleFactor()));
 }
 
 void DocumentWindowController::segmentedZoomSetClick(int tag) {
@@ -64,14 +75,17 @@ int DocumentWindowController::rotatedOrientation(int stored, bool clockwise) {
     }
 }
 
-void DocumentWindowController::rotateCCW() {
-    document_->orientationChanged(rotatedOrientation(document_->getOrientation(), false));
-    redisplay();
-}
+void DocumentWindowController::rotateCCW() { rotateBy(false); }
 
-void DocumentWindowController::rotateCW() {
-    document_->orientationChanged(rotatedOrientation(document_->getOrientation(), true));
+void DocumentWindowController::rotateCW() { rotateBy(true); }
+
+void DocumentWindowController::rotateBy(bool clockwise) {
+    // A view that showed the whole image shows the whole turned image.
+    const float fit = mImageView->fitScaleFactor();
+    const bool fitted = std::abs(mImageView->pixelScaleFactor() - fit) <= 1e-5f * fit;
+    document_->orientationChanged(rotatedOrientation(document_->getOrientation(), clockwise));
     redisplay();
+    if (fitted) zoomImageToFit();
 }
 
 void DocumentWindowController::segmentedControlClick(int tag) {
@@ -97,6 +111,7 @@ void DocumentWindowController::setSceneReferred(bool sceneReferred) {
 void DocumentWindowController::setCursorMode(uint64_t mode) {
     cursorMode_ = mode;
     mImageView->setCursorTrackingMode(mode);
+    if (cropButton_) cropButton_->setChecked(mode == 1);
 }
 
 void DocumentWindowController::cropRectChanged(const QRectF& r) {

@@ -8,54 +8,65 @@
 #include "ui/DocumentWindowController.h"
 #include "ui/QuorvexNumberFormatter.h"
 
-namespace {
-constexpr int kSliderSteps = 1000;
-}  // namespace
-
-SettingField::SettingField(double minimum, double maximum,
+SettingField::SettingField(double minimum, double maximum, double scale,
                            std::function<void(QObject*, double)> commit)
-    : minimum_(minimum), maximum_(maximum), commit_(std::move(commit)) {
+    : minimum_(minimum * scale),
+      maximum_(maximum * scale),
+      scale_(scale),
+      lowest_(minimum),
+      highest_(maximum),
+      commit_(std::move(commit)) {
     auto* formatter = new QuorvexNumberFormatter(this);
-    formatter->setMinimum(minimum);
-    formatter->setMaximum(maximum);
+    formatter->setMinimum(minimum_);
+    formatter->setMaximum(maximum_);
     formatter_ = formatter;
     setValidator(formatter);
     setFixedWidth(64);
     connect(this, &QLineEdit::editingFinished, this, [this] {
         double v = 0;
         formatter_->getObjectValue(&v, text());
-        commit_(this, v);
+        commitShown(v);
     });
 }
 
-void SettingField::showValue(double v) { setText(QString::number(v, 'f', 2)); }
+void SettingField::showValue(double v) { setText(QString::number(v * scale_, 'f', 2)); }
+
+void SettingField::stepBy(double steps) {
+    double v = 0;
+    formatter_->getObjectValue(&v, text());
+    v = std::clamp(v + steps * DocumentWindowController::keyboardStep(minimum_, maximum_), minimum_,
+                   maximum_);
+    setText(QString::number(v, 'f', 2));
+    commitShown(v);
+}
+
+void SettingField::commitShown(double shown) {
+    // The ends are stored exactly, whatever the display rounding.
+    double v = shown / scale_;
+    if (shown >= maximum_) v = highest_;
+    if (shown <= minimum_) v = lowest_;
+    commit_(this, v);
+}
 
 void SettingField::keyPressEvent(QKeyEvent* event) {
-    const double step = DocumentWindowController::keyboardStep(minimum_, maximum_);
     const bool shift = event->modifiers() & Qt::ShiftModifier;
-    double delta = 0;
     switch (event->key()) {
         case Qt::Key_Up:
-            delta = shift ? 10 * step : step;
+            stepBy(shift ? 10 : 1);
             break;
         case Qt::Key_Down:
-            delta = shift ? -10 * step : -step;
+            stepBy(shift ? -10 : -1);
             break;
         case Qt::Key_PageUp:
-            delta = 10 * step;
+            stepBy(10);
             break;
         case Qt::Key_PageDown:
-            delta = -10 * step;
+            stepBy(-10);
             break;
         default:
             QLineEdit::keyPressEvent(event);
             return;
     }
-    double v = 0;
-    formatter_->getObjectValue(&v, text());
-    v = std::clamp(v + delta, minimum_, maximum_);
-    showValue(v);
-    commit_(this, v);
     event->accept();
 }
 
@@ -65,16 +76,16 @@ SettingSlider::SettingSlider(double minimum, double maximum,
       minimum_(minimum),
       maximum_(maximum),
       doubleClicked_(std::move(doubleClicked)) {
-    setRange(0, kSliderSteps);
+    setRange(0, kSteps);
     setMinimumWidth(90);
 }
 
 double SettingSlider::value() const {
-    return minimum_ + (maximum_ - minimum_) * QSlider::value() / double(kSliderSteps);
+    return minimum_ + (maximum_ - minimum_) * QSlider::value() / double(kSteps);
 }
 
 void SettingSlider::showValue(double v) {
-    setValue(int(std::lround((v - minimum_) / (maximum_ - minimum_) * kSliderSteps)));
+    setValue(int(std::lround((v - minimum_) / (maximum_ - minimum_) * kSteps)));
 }
 
 void SettingSlider::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -82,4 +93,10 @@ void SettingSlider::mouseDoubleClickEvent(QMouseEvent* event) {
         doubleClicked_(this);
     else
         QSlider::mouseDoubleClickEvent(event);
+}
+
+SettingStepper::SettingStepper(std::function<void(int)> step) : step_(std::move(step)) {
+    // Only the arrows show.
+    setFixedWidth(20);
+    setButtonSymbols(UpDownArrows);
 }

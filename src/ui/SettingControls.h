@@ -4,6 +4,7 @@
 // reports it. GUI thread only.
 #pragma once
 
+#include <QAbstractSpinBox>
 #include <QLineEdit>
 #include <QSlider>
 #include <functional>
@@ -11,17 +12,25 @@
 class QuorvexNumberFormatter;
 
 // A numeric field: arrow keys step by the range's rule, page keys and
-// shift-arrows by ten steps.
+// shift-arrows by ten steps. It shows and takes values in display units
+// (stored value times `scale`) and commits stored values.
 class SettingField : public QLineEdit {
 public:
-    SettingField(double minimum, double maximum, std::function<void(QObject*, double)> commit);
+    SettingField(double minimum, double maximum, double scale,
+                 std::function<void(QObject*, double)> commit);
+    // `v` in stored units.
     void showValue(double v);
+    // Moves the shown value by `steps` arrow-key steps within the range and
+    // commits it.
+    void stepBy(double steps);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    double minimum_, maximum_;
+    void commitShown(double shown);
+    double minimum_, maximum_, scale_;  // display units
+    double lowest_, highest_;           // stored units
     std::function<void(QObject*, double)> commit_;
     QuorvexNumberFormatter* formatter_;
 };
@@ -29,7 +38,9 @@ private:
 // A slider over minimum..maximum whose double click restores the default.
 class SettingSlider : public QSlider {
 public:
+    static constexpr int kSteps = 1000;
     SettingSlider(double minimum, double maximum, std::function<void(QObject*)> doubleClicked);
+    // The stored value of the knob's position.
     double value() const;
     void showValue(double v);
 
@@ -39,4 +50,17 @@ protected:
 private:
     double minimum_, maximum_;
     std::function<void(QObject*)> doubleClicked_;
+};
+
+// Up and down arrows beside a field; each click calls `step` with +1 or -1.
+class SettingStepper : public QAbstractSpinBox {
+public:
+    explicit SettingStepper(std::function<void(int)> step);
+    void stepBy(int steps) override { step_(steps); }
+
+protected:
+    StepEnabled stepEnabled() const override { return StepUpEnabled | StepDownEnabled; }
+
+private:
+    std::function<void(int)> step_;
 };

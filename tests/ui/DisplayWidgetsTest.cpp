@@ -270,6 +270,27 @@ TEST(CropOverlay, DragClampsEdgeChoiceEntryAndFrameWidth) {
     EXPECT_EQ(canvas.pixel(32, 32), qRgb(255, 255, 255));  // clear inside, off the grid lines
 }
 
+// On a white image the white frame needs a dark band to be seen.
+TEST(CropOverlay, FrameHasADarkBandBesideTheWhiteLine) {
+    auto settings = TiledContentLayer::create(true);
+    auto controller = CropLayerController::initReadyToAdjust(true, settings);
+    ASSERT_TRUE(controller);
+    controller->setSize(QRectF(0, 0, 256, 256));
+    controller->setCropArea(QRectF(64, 64, 128, 128));
+    TileDrawSublayer tile;
+    tile.setFrame(QRectF(0, 0, 256, 256));
+    QImage canvas(256, 256, QImage::Format_RGB32);
+    canvas.fill(Qt::white);
+    {
+        QPainter painter(&canvas);
+        controller->drawLayer(tile, painter, 1.0);
+    }
+    // The frame line along the left edge is white; just inside it is dark.
+    EXPECT_EQ(canvas.pixel(63, 128), qRgb(255, 255, 255));
+    EXPECT_LT(qGray(canvas.pixel(65, 128)), 100);
+    EXPECT_EQ(canvas.pixel(96, 128), qRgb(255, 255, 255));  // the crop stays clear
+}
+
 TEST(Histogram, BarsAllBlackAndCoalescing) {
     // A mid-grey thumbnail fills one column; the others only their bottom row.
     auto grey = ImageBufferF32::initWithSize(16, 16, nullptr, nullptr);

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "DocumentWindowSupport.h"
 #include "UiTestHome.h"
 #include "color/ColorSyncProfileWrap.h"
 #include "document/DocumentController.h"
@@ -34,63 +35,9 @@
 #include "ui/QuorvexClickTextField.h"
 
 namespace fs = std::filesystem;
+using namespace uitest;
 
 namespace {
-
-fs::path dng(const char* name) { return testsupport::testdataDir() / "raw" / "dng" / name; }
-
-// Opens the file as the shell does and waits for the first developed image.
-DocumentWindowController* openWindow(const fs::path& file, bool waitForImage = true) {
-    DocumentWindowController* window = nullptr;
-    DocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
-        file.string(), true,
-        [&](const MyDocument::Ptr& document, bool, const std::optional<platform::Error>& error) {
-            ASSERT_FALSE(error) << error->failureReason;
-            window = DocumentWindowController::makeWindowForDocument(document);
-        });
-    if (!window) return nullptr;
-    window->window()->resize(1200, 800);
-    if (waitForImage) {
-        EXPECT_TRUE(uitest::spinUntil([&] { return window->imageView()->isVisible(); },
-                                      std::chrono::seconds(60)));
-    }
-    return window;
-}
-
-// Every visible tile has its picture.
-bool tilesReady(DocumentWindowController* w) {
-    const auto& layer = w->imageView()->tiledLayer();
-    if (!layer) return false;
-    const QRectF active = layer->activeArea();
-    bool any = false;
-    for (const auto& tile : layer->sublayers()) {
-        if (!tile->frame().intersects(active)) continue;
-        any = true;
-        if (!tile->hasContents() || tile->contentIsDirty()) return false;
-    }
-    return any;
-}
-
-QImage grabView(DocumentWindowController* w) {
-    EXPECT_TRUE(uitest::spinUntil([&] { return tilesReady(w); }, std::chrono::seconds(30)));
-    uitest::settle();
-    return w->imageView()->grab().toImage();
-}
-
-void screenshot(DocumentWindowController* w, const std::string& name) {
-    EXPECT_TRUE(uitest::spinUntil([&] { return tilesReady(w); }, std::chrono::seconds(30)));
-    QTest::qWait(100);
-    QPixmap picture;
-    if (QGuiApplication::platformName() == QLatin1String("xcb"))
-        picture = w->window()->screen()->grabWindow(w->window()->winId());
-    else
-        picture = w->window()->grab();
-    const char* folder = std::getenv("QUORVEX_SCREENSHOTS");
-    if (!folder) return;
-    fs::create_directories(folder);
-    EXPECT_TRUE(
-        picture.save(QString::fromLocal8Bit(folder) + "/" + QString::fromStdString(name) + ".png"));
-}
 
 // Fraction of pixels brighter than black.
 double litFraction(const QImage& image) {
@@ -99,12 +46,6 @@ double litFraction(const QImage& image) {
         for (int x = 0; x < image.width(); x += 4, ++all)
             if (qGray(image.pixel(x, y)) > 8) ++lit;
     return all ? double(lit) / double(all) : 0;
-}
-
-void closeAndWait(DocumentWindowController* w) {
-    QPointer<QuorvexDocumentWindow> window = w->window();
-    window->close();
-    EXPECT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
 }
 
 }  // namespace
