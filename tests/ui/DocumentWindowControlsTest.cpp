@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QSlider>
 #include <QToolButton>
+#include <QTreeWidget>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "platform/UserDefaults.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserWindowController.h"
+#include "ui/QuorvexOutlineView.h"
 #include "ui/SettingControls.h"
 
 namespace fs = std::filesystem;
@@ -290,4 +292,19 @@ TEST(DocumentWindowControls, ExposureSectionFollowsCinematic) {
                   nullptr);
         closeAndWait(w);
     }
+}
+
+// Each section of the source list brought into view, for a person to look at.
+TEST(Screenshots, DocumentWindowSections) {
+    uitest::UiTestHome home;
+    auto* w = openWindow(dng(kSample));
+    ASSERT_NE(w, nullptr);
+    QTreeWidget* sidebar = w->sidebar();
+    for (int i = 0; i < sidebar->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* section = sidebar->topLevelItem(i);
+        sidebar->scrollToItem(section->child(0), QAbstractItemView::PositionAtCenter);
+        sidebar->scrollToItem(section, QAbstractItemView::EnsureVisible);
+        screenshot(w, "section-" + section->text(0).toLower().replace(' ', '-').toStdString());
+    }
+    closeAndWait(w);
 }
