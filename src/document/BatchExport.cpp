@@ -1,10 +1,12 @@
 #include "document/BatchExport.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "color/SettingsKeys.h"
 #include "document/DocumentController.h"
 #include "document/DocumentExport.h"
+#include "document/FSNodeInfo.h"
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
 #include "platform/OutputFile.h"
@@ -35,20 +37,43 @@ std::optional<std::filesystem::path> BatchExport::destinationFor(
     return std::nullopt;
 }
 
+std::vector<std::filesystem::path> BatchExport::imageFilesInFolder(
+    const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> files;
+    auto node = FSNodeInfo::initWithURL(folder, {});
+    for (const auto& child : node->subNodes())
+        if (!child->isDirectory()) files.push_back(child->getURL());
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
+        return a.filename().string() < b.filename().string();
+    });
+    return files;
+}
+
 std::optional<platform::Error> BatchExport::run(const Options& options) {
     auto cancelled = [&] { return options.userDidCancel && options.userDidCancel->load(); };
     const std::string type = exportTypeForPreset(options.preset);
     auto& controller = DocumentController::sharedDocumentController();
+    std::optional<platform::Error> firstError;
+    // Whether the batch stops at this failure: only when nobody takes reports.
+    auto failed = [&](const std::filesystem::path& source, const platform::Error& error) {
+        if (!firstError) firstError = error;
+        if (!options.didFail) return true;
+        options.didFail(source, error);
+        return false;
+    };
 
     for (const auto& source : options.files) {
-        if (cancelled()) return std::nullopt;
+        if (cancelled()) return firstError;
         if (source.empty()) continue;
         platform::Error error;
         // A first look saves the decode when every numbered name is taken;
         // the name itself is settled when the file is put in place.
         auto destination =
             destinationFor(source, options.exportLocation, type, options.silentlyOverwrite, &error);
-        if (!destination) return error;
+        if (!destination) {
+            if (failed(source, error)) return firstError;
+            continue;
+        }
         const auto base = *destinationFor(source, options.exportLocation, type, true, nullptr);
         if (options.progressUpdate) options.progressUpdate(source);
 
@@ -81,13 +106,17 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
         // Only the domain, code and reason travel back to the caller.
         if (haveError) error = {error.domain, error.code, error.failureReason};
 
-        if (cancelled()) return haveError ? std::optional(error) : std::nullopt;
+        if (cancelled()) {
+            if (haveError && !firstError) firstError = error;
+            return firstError;
+        }
         if (exported) {
             if (options.didExport) options.didExport(*destination);
             continue;
         }
-        if (haveError && !error.domain.empty()) return error;
-        return quorvexError(kQuorvexErrorExportFile, withoutExtension(*destination));
+        if (!haveError || error.domain.empty())
+            error = quorvexError(kQuorvexErrorExportFile, withoutExtension(*destination));
+        if (failed(source, error)) return firstError;
     }
-    return std::nullopt;
+    return firstError;
 }

@@ -1,7 +1,8 @@
 // The batch export's worker: each file, in order, is opened as a document
 // through the document controller, given the preset, exported beside its
 // source (or into the export folder) and closed; the batch stops at the first
-// error or when cancelled. Names never replace an existing file unless
+// error (or, when failures are reported through didFail, goes on with the
+// next file) or when cancelled. Names never replace an existing file unless
 // "SilentlyOverwrite" is set: "a.jpg" exists, so "a_1.jpg", "a_2.jpg" ... up
 // to "a_99999.jpg", and when all of those exist too the file fails instead of
 // replacing one. The name is settled as the finished file is put in place,
@@ -38,6 +39,9 @@ public:
         std::function<void(const std::filesystem::path&)> progressUpdate;
         // Called after each file was written, with the written path.
         std::function<void(const std::filesystem::path&)> didExport;
+        // When set, called for each file that failed, with its source path
+        // and the reason, and the batch goes on with the next file.
+        std::function<void(const std::filesystem::path&, const platform::Error&)> didFail;
         const std::atomic<bool>* userDidCancel = nullptr;
     };
 
@@ -51,7 +55,13 @@ public:
         const std::filesystem::path& source, const std::optional<std::filesystem::path>& folder,
         const std::string& type, bool silentlyOverwrite, platform::Error* error);
 
-    // Runs the batch; the error that stopped it, or nullopt when every file
-    // was written (or the batch was cancelled without an error).
+    // The files of `folder` the browser shows (its filter, no hidden files),
+    // without sub-folders, in name order.
+    static std::vector<std::filesystem::path> imageFilesInFolder(
+        const std::filesystem::path& folder);
+
+    // Runs the batch; the first error (the one that stopped it, without
+    // didFail), or nullopt when every file was written (or the batch was
+    // cancelled without an error).
     static std::optional<platform::Error> run(const Options& options);
 };

@@ -1,7 +1,10 @@
 #include "platform/Log.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 
 namespace platform {
@@ -16,7 +19,17 @@ namespace {
 struct Sinks {
     std::mutex mutex;
     std::vector<LogCapture*> captures;
+    std::FILE* file = nullptr;  // never closed: logging may run during exit
 };
+
+// "2026-12-07 14:39:27 [1234] " in local time.
+std::string filePrefix() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    char text[64] = {};
+    if (localtime_r(&now, &tm)) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return std::string(text) + " [" + std::to_string(::getpid()) + "] ";
+}
 
 Sinks& sinks() {
     static Sinks* instance = new Sinks;  // never destroyed: logging may run during exit
@@ -50,7 +63,28 @@ void logv(const char* format, va_list args) {
         return;
     }
     line.push_back('\n');
+    if (s.file) {
+        line.insert(0, filePrefix());
+        std::fwrite(line.data(), 1, line.size(), s.file);
+        std::fflush(s.file);
+        return;
+    }
     std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+bool logToFile(const std::filesystem::path& file) {
+    std::FILE* opened = nullptr;
+    if (!file.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(file.parent_path(), ec);
+        opened = std::fopen(file.c_str(), "ae");
+        if (!opened) return false;
+    }
+    Sinks& s = sinks();
+    std::lock_guard lock(s.mutex);
+    if (s.file) std::fclose(s.file);
+    s.file = opened;
+    return true;
 }
 
 void log(const char* format, ...) {

@@ -1,11 +1,13 @@
-// The system log: printf-style lines on stderr. Thread-safe; each call writes
-// one whole line (a trailing newline is added when missing).
+// The system log: printf-style lines on stderr, or in a log file once a
+// program chose one. Thread-safe; each call writes one whole line (a trailing
+// newline is added when missing).
 //
 // Tests capture lines with LogCapture: while at least one capture is alive,
-// lines go to every live capture instead of stderr.
+// lines go to every live capture instead of stderr or the file.
 #pragma once
 
 #include <cstdarg>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +16,12 @@ namespace platform {
 
 void log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void logv(const char* format, va_list args);
+
+// From now on lines are appended to `file` (its folder is made), each with
+// the time and the process id, instead of going to stderr. False when the
+// file cannot be opened; the lines then stay where they went. An empty path
+// sends them back to stderr.
+bool logToFile(const std::filesystem::path& file);
 
 class LogCapture {
 public:

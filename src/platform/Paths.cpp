@@ -81,6 +81,11 @@ std::filesystem::path applicationSupportDirectory(bool create) {
     return create ? ensure(dir) : dir;
 }
 
+std::filesystem::path stateDirectory(bool create) {
+    auto dir = xdg("XDG_STATE_HOME", ".local/state") / "Quorvex";
+    return create ? ensure(dir) : dir;
+}
+
 namespace {
 
 struct TemporaryFolder {

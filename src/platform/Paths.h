@@ -12,6 +12,8 @@ std::filesystem::path configDirectory(bool create = true);
 // $XDG_DATA_HOME/Quorvex (default ~/.local/share/Quorvex): the user's
 // "Application Support" folder (profiles, presets, catalog).
 std::filesystem::path applicationSupportDirectory(bool create = true);
+// $XDG_STATE_HOME/Quorvex (default ~/.local/state/Quorvex): the program's log.
+std::filesystem::path stateDirectory(bool create = true);
 // A folder private to this process (mode 0700) inside $TMPDIR (default /tmp),
 // never the shared temporary folder itself. Made on first use; made again if
 // TMPDIR changed or the folder vanished. Empty path when it cannot be made.

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "document/ApplicationDefaults.h"
 #include "document/BatchExport.h"
 #include "document/DocumentTestHome.h"
 #include "document/PresetManager.h"
@@ -111,6 +112,43 @@ TEST_F(BatchExportTest, StopsAtTheFirstErrorAndKeepsOnlyItsReason) {
     started.clear();
     EXPECT_FALSE(BatchExport::run(options).has_value());
     EXPECT_TRUE(started.empty());
+}
+
+TEST_F(BatchExportTest, ReportsEachFailureAndGoesOnWhenAsked) {
+    const auto pcd = touch("first.pcd");
+    const auto junk = touch("second.dng", "junk");
+    const auto missing = scratch_.path() / "third.dng";
+    BatchExport::Options options;
+    options.files = {pcd, junk, missing};
+    std::vector<fs::path> started, failed;
+    std::vector<long> codes;
+    options.progressUpdate = [&](const fs::path& p) { started.push_back(p); };
+    options.didFail = [&](const fs::path& p, const platform::Error& e) {
+        failed.push_back(p);
+        codes.push_back(e.code);
+        EXPECT_FALSE(e.failureReason.empty()) << p;
+    };
+    const auto error = BatchExport::run(options);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->code, -18) << "the first failure is the one returned";
+    EXPECT_EQ(started, options.files);
+    EXPECT_EQ(failed, options.files);
+    EXPECT_EQ(codes.front(), -18);
+}
+
+TEST_F(BatchExportTest, FolderMeansItsVisibleImageFilesInNameOrder) {
+    ApplicationDefaults::registerDefaults(platform::UserDefaults::standard());
+    const auto dir = scratch_.path() / "shoot";
+    for (const char* name :
+         {"b.dng", "a.DNG", ".hidden.dng", "notes.txt", "c.jpg", "z.pcd", "sub/inside.dng"})
+        touch(std::string("shoot/") + name);
+    EXPECT_EQ(BatchExport::imageFilesInFolder(dir),
+              (std::vector<fs::path>{dir / "a.DNG", dir / "b.dng", dir / "c.jpg", dir / "z.pcd"}));
+    // The browser's filter decides: raw files only.
+    platform::UserDefaults::standard().setInteger(0, "BrowserFileSelect");
+    EXPECT_EQ(BatchExport::imageFilesInFolder(dir),
+              (std::vector<fs::path>{dir / "a.DNG", dir / "b.dng", dir / "z.pcd"}));
+    EXPECT_TRUE(BatchExport::imageFilesInFolder(scratch_.path() / "none").empty());
 }
 
 // The command-line program, as the build names it.

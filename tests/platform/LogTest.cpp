@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/Log.h"
+#include "platform/Paths.h"
+#include "support/TestSupport.h"
 
 TEST(Log, FormatsWholeLinesAndCapturesThem) {
     platform::LogCapture capture;
@@ -17,4 +21,22 @@ TEST(Log, FormatsWholeLinesAndCapturesThem) {
     EXPECT_EQ(lines[2], longText);
     capture.clear();
     EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST(Log, ProgramsWriteTheirLogIntoTheStateFolder) {
+    testsupport::ScopedHome home;
+    EXPECT_EQ(platform::stateDirectory(false), home.path() / "state" / "Quorvex");
+    const auto file = platform::stateDirectory(false) / "quorvex.log";
+    ASSERT_TRUE(platform::logToFile(file));
+    platform::log("first %d", 1);
+    platform::log("second");
+    ASSERT_TRUE(platform::logToFile({}));
+    platform::log("back on stderr");
+    std::ifstream in(file);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("] first 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("] second\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("back on stderr"), std::string::npos) << text;
+    std::ofstream(home.path() / "file") << "x";
+    EXPECT_FALSE(platform::logToFile(home.path() / "file" / "below-a-file.log"));
 }
