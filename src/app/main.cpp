@@ -1,5 +1,6 @@
 // The command-line program: develops raw files to JPEG (or the type a preset
-// asks for) exactly as the browser's batch export does. Links no Qt.
+// or --type asks for) exactly as the browser's batch export does, but goes on
+// past a file that fails. Links no Qt.
 #include <unistd.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -13,11 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "color/SettingsKeys.h"
 #include "document/ApplicationDefaults.h"
 #include "document/BatchExport.h"
 #include "document/DocumentController.h"
 #include "document/PresetManager.h"
 #include "platform/Log.h"
+#include "platform/Paths.h"
 #include "platform/UserDefaults.h"
 #include "platform/UserWarning.h"
 #include "platform/Version.h"
@@ -28,35 +31,68 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 void printHelp(FILE* out) {
-    std::fprintf(out,
-                 "Quorvex %s - a camera-raw developer\n"
-                 "\n"
-                 "Usage: quorvex [--export] [--preset NAME] [--out DIR] [FILE...]\n"
-                 "       quorvex --help\n"
-                 "\n"
-                 "Opens each FILE as a document with its saved settings (or the \"Default\"\n"
-                 "preset), applies the preset NAME when given, and exports it. The file type\n"
-                 "is the preset's export type: JPEG unless it says 16-bit TIFF, DNG or\n"
-                 "OpenEXR.\n"
-                 "\n"
-                 "  --export      develop and export the files (the only action; may be left out)\n"
-                 "  --preset NAME apply the preset called NAME to every file\n"
-                 "  --out DIR     write into DIR instead of beside each source file\n"
-                 "  --help        show this text\n"
-                 "\n"
-                 "Each output is named after its source with the type's extension; when that\n"
-                 "name exists it becomes NAME_1, NAME_2 ... unless the user default\n"
-                 "\"SilentlyOverwrite\" is set. A source file is never overwritten.\n"
-                 "\n"
-                 "With no FILE, the bundled sample (a 24-megapixel test chart DNG made by the\n"
-                 "build) is developed into the current folder (or DIR).\n"
-                 "\n"
-                 "Prints the path of every file written. On a terminal a progress bar with\n"
-                 "the file's name is drawn on standard error. The files are done in order and\n"
-                 "the run stops at the first failure, whose reason is printed.\n"
-                 "\n"
-                 "Exit status: 0 all files written, 1 a file failed, 2 wrong usage.\n",
-                 platform::kProgramVersion);
+    std::fprintf(
+        out,
+        "Quorvex %s - a camera-raw developer\n"
+        "\n"
+        "Usage: quorvex [--export] [--preset NAME] [--type TYPE] [--out DIR] [--verbose]\n"
+        "               [FILE|FOLDER...]\n"
+        "       quorvex --help\n"
+        "\n"
+        "Opens each FILE as a document with its saved settings (or the \"Default\"\n"
+        "preset), applies the preset NAME when given, and exports it. A FOLDER stands\n"
+        "for the image files in it that the browser shows (not those in its\n"
+        "sub-folders), in name order.\n"
+        "\n"
+        "  --export       develop and export the files (the only action; may be left out)\n"
+        "  --preset NAME  apply the preset called NAME to every file\n"
+        "  --type TYPE    write this file type instead of the preset's export type:\n"
+        "                   jpeg            JPEG\n"
+        "                   tiff            16-bit TIFF\n"
+        "                   dng             DNG\n"
+        "                   exr             OpenEXR, half float, RGB\n"
+        "                   exr-rgba        OpenEXR, half float, RGBA\n"
+        "                   exr-float       OpenEXR, 32-bit float, RGB\n"
+        "                   exr-float-rgba  OpenEXR, 32-bit float, RGBA\n"
+        "  --out DIR      write into DIR instead of beside each source file\n"
+        "  --verbose      print the program's log on standard error\n"
+        "  --help         show this text\n"
+        "\n"
+        "Without --type the file type is the preset's export type, JPEG when it has\n"
+        "none. Of the factory presets, \"Default\", \"Monochrome\" and \"Zero'd\" export\n"
+        "JPEG and \"Default TIFF export\" exports 16-bit TIFF.\n"
+        "\n"
+        "Each output is named after its source with the type's extension; when that\n"
+        "name exists it becomes NAME_1, NAME_2 ... unless the user default\n"
+        "\"SilentlyOverwrite\" is set. A source file is never overwritten.\n"
+        "\n"
+        "With no FILE, the bundled sample (a 24-megapixel test chart DNG made by the\n"
+        "build) is developed into the current folder (or DIR).\n"
+        "\n"
+        "Prints the path of every file written. On a terminal a progress bar with\n"
+        "the file's name is drawn on standard error. Every file is tried, in order;\n"
+        "each one that fails gets one line on standard error, \"quorvex: FILE: REASON\",\n"
+        "and the run goes on with the next. Photo CD (.pcd) files are shown by the\n"
+        "browser only and fail here. A warning that changes a result (a damaged\n"
+        "catalog entry, preset or camera profile left aside) is one line too,\n"
+        "\"quorvex: warning: TEXT\".\n"
+        "\n"
+        "The program's log (the details of what it did) is appended to\n"
+        "$XDG_STATE_HOME/Quorvex/quorvex.log (~/.local/state/Quorvex/quorvex.log when\n"
+        "XDG_STATE_HOME is not set), or printed on standard error with --verbose.\n"
+        "\n"
+        "Exit status: 0 all files written, 1 a file failed, 2 wrong usage.\n",
+        platform::kProgramVersion);
+}
+
+// The value of "Quorvex_ExportFileType" each --type name stands for.
+std::optional<int> exportFileTypeNamed(const std::string& name) {
+    static const std::pair<const char*, int> kTypes[] = {
+        {"jpeg", 0},     {"tiff", 1},      {"dng", 2},           {"exr", 4},
+        {"exr-rgba", 3}, {"exr-float", 6}, {"exr-float-rgba", 5}};
+    for (const auto& [typeName, value] : kTypes)
+        if (name == typeName) return value;
+    return std::nullopt;
 }
 
 std::optional<std::filesystem::path> bundledSample() {
@@ -74,12 +110,13 @@ std::optional<std::filesystem::path> bundledSample() {
 }
 
 // A bar with the file's name, redrawn in place on a terminal. While it is
-// shown, log lines are held and printed above it at the next redraw, so the
-// two never share a line.
+// shown, log lines meant for stderr are held and printed above it at the next
+// redraw, so the two never share a line.
 class ProgressBar {
 public:
-    explicit ProgressBar(size_t total) : total_(total), enabled_(::isatty(STDERR_FILENO) == 1) {
-        if (enabled_) capture_.emplace();
+    ProgressBar(size_t total, bool holdLogLines)
+        : total_(total), enabled_(::isatty(STDERR_FILENO) == 1) {
+        if (enabled_ && holdLogLines) capture_.emplace();
     }
 
     void show(size_t done, const std::string& name) {
@@ -98,9 +135,11 @@ public:
         if (!enabled_) return;
         if (drawn_) std::fprintf(stderr, "\r\033[K");
         drawn_ = false;
-        const auto lines = capture_->lines();
-        capture_->clear();
-        for (const auto& line : lines) std::fprintf(stderr, "%s\n", line.c_str());
+        if (capture_) {
+            const auto lines = capture_->lines();
+            capture_->clear();
+            for (const auto& line : lines) std::fprintf(stderr, "%s\n", line.c_str());
+        }
         std::fflush(stderr);
     }
 
@@ -122,8 +161,10 @@ int main(int argc, char** argv) {
     mallopt(M_TRIM_THRESHOLD, 64 << 20);
 #endif
     std::optional<std::string> presetName;
+    std::optional<int> exportFileType;
     std::optional<std::filesystem::path> outDir;
-    std::vector<std::filesystem::path> files;
+    std::vector<std::filesystem::path> arguments;
+    bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -131,26 +172,37 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--export") {
             continue;
-        } else if (arg == "--preset" || arg == "--out") {
+        } else if (arg == "--verbose") {
+            verbose = true;
+        } else if (arg == "--preset" || arg == "--out" || arg == "--type") {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "quorvex: %s needs a value (see --help)\n", arg.c_str());
                 return kExitUsage;
             }
-            if (arg == "--preset")
-                presetName = argv[++i];
-            else
-                outDir = argv[++i];
+            const std::string value = argv[++i];
+            if (arg == "--preset") {
+                presetName = value;
+            } else if (arg == "--out") {
+                outDir = value;
+            } else if (!(exportFileType = exportFileTypeNamed(value))) {
+                std::fprintf(stderr, "quorvex: unknown type %s (see --help)\n", value.c_str());
+                return kExitUsage;
+            }
         } else if (arg == "--") {
-            for (++i; i < argc; ++i) files.emplace_back(argv[i]);
+            for (++i; i < argc; ++i) arguments.emplace_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
             std::fprintf(stderr, "quorvex: unknown option %s (see --help)\n", arg.c_str());
             return kExitUsage;
         } else {
-            files.emplace_back(arg);
+            arguments.emplace_back(arg);
         }
     }
 
-    if (files.empty()) {
+    // The log is for whoever looks into it later; the terminal gets the
+    // written paths, the progress and one line per failure.
+    if (!verbose) platform::logToFile(platform::stateDirectory() / "quorvex.log");
+
+    if (arguments.empty()) {
         auto sample = bundledSample();
         if (!sample) {
             std::fprintf(stderr,
@@ -158,7 +210,7 @@ int main(int argc, char** argv) {
                          "target again\n");
             return kExitFailed;
         }
-        files.push_back(*sample);
+        arguments.push_back(*sample);
         if (!outDir) outDir = std::filesystem::current_path();
     }
     if (outDir) {
@@ -170,10 +222,25 @@ int main(int argc, char** argv) {
         outDir = std::filesystem::absolute(*outDir, ec);
     }
 
+    // Also registers the defaults the browser's file filter reads.
     auto& controller = DocumentController::sharedDocumentController();
     (void)controller;
     BatchExport::Options options;
-    options.files = files;
+    bool anyFailed = false;
+    for (const auto& argument : arguments) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(argument, ec)) {
+            options.files.push_back(argument);
+            continue;
+        }
+        const auto inFolder = BatchExport::imageFilesInFolder(argument);
+        if (inFolder.empty()) {
+            std::fprintf(stderr, "quorvex: %s: the folder holds no image files\n",
+                         argument.c_str());
+            anyFailed = true;
+        }
+        options.files.insert(options.files.end(), inFolder.begin(), inFolder.end());
+    }
     options.exportLocation = outDir;
     if (presetName) {
         options.preset = PresetManager::sharedPresetManager().presetNamed(*presetName);
@@ -182,9 +249,13 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
     }
+    if (exportFileType) {
+        if (!options.preset) options.preset.emplace();
+        options.preset->set(SettingsKeys::kExportFileType, *exportFileType);
+    }
     options.silentlyOverwrite = platform::UserDefaults::standard().boolForKey("SilentlyOverwrite");
 
-    ProgressBar bar(files.size());
+    ProgressBar bar(options.files.size(), verbose);
     size_t done = 0;
     options.progressUpdate = [&](const std::filesystem::path& source) {
         bar.show(done, source.filename().string());
@@ -194,6 +265,13 @@ int main(int argc, char** argv) {
         bar.clear();
         std::printf("%s\n", written.c_str());
         std::fflush(stdout);
+    };
+    options.didFail = [&](const std::filesystem::path& source, const platform::Error& error) {
+        ++done;
+        anyFailed = true;
+        bar.clear();
+        std::fprintf(stderr, "quorvex: %s: %s\n", source.c_str(), error.failureReason.c_str());
+        std::fflush(stderr);
     };
 
     // A warning that changes a result is the user's business, not only the log's.
@@ -205,13 +283,9 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
     });
 
-    const std::optional<platform::Error> error = BatchExport::run(options);
+    BatchExport::run(options);
     platform::setUserWarningHandler(nullptr);
     ApplicationDefaults::cleanTemporaryFolder();
     bar.clear();
-    if (error) {
-        std::fprintf(stderr, "quorvex: %s\n", error->failureReason.c_str());
-        return kExitFailed;
-    }
-    return 0;
+    return anyFailed ? kExitFailed : 0;
 }

@@ -1,5 +1,8 @@
-// Batch export: names, overwriting, the stop at the first error, and the
-// command line's exit codes and output.
+// Batch export: names, overwriting, stopping at the first error or going on,
+// folders, and the command line's exit codes, output, types and log.
+#include <ImfChannelList.h>
+#include <ImfHeader.h>
+#include <ImfInputFile.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -162,18 +165,36 @@ fs::path programPath() {
 
 struct RunResult {
     int status;
-    std::string out;
+    std::string out;      // standard output, then standard error
+    std::string outText;  // each alone
+    std::string errText;
 };
 
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
 RunResult runProgram(const std::string& args) {
-    const std::string cmd = programPath().string() + " " + args + " 2>&1";
+    static int count = 0;
+    const fs::path errors =
+        fs::temp_directory_path() / ("quorvex-stderr-" + std::to_string(++count) + ".txt");
+    const std::string cmd = programPath().string() + " " + args + " 2>'" + errors.string() + "'";
     FILE* p = popen(cmd.c_str(), "r");
-    RunResult r{-1, {}};
+    RunResult r{-1, {}, {}, {}};
     if (!p) return r;
     char buf[512];
-    while (fgets(buf, sizeof buf, p)) r.out += buf;
+    while (fgets(buf, sizeof buf, p)) r.outText += buf;
     const int status = pclose(p);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream in(errors);
+    r.errText.assign(std::istreambuf_iterator<char>(in), {});
+    fs::remove(errors);
+    r.out = r.outText + r.errText;
     return r;
 }
 
@@ -181,11 +202,16 @@ TEST_F(BatchExportTest, CommandLineExitCodesAndMessages) {
     if (!fs::exists(programPath())) GTEST_SKIP() << "quorvex is not built";
     auto help = runProgram("--help");
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--preset NAME"), std::string::npos);
-    EXPECT_NE(help.out.find("SilentlyOverwrite"), std::string::npos);
+    for (const char* told : {"--preset NAME", "SilentlyOverwrite", "--type TYPE", "exr-float-rgba",
+                             "\"Default TIFF export\" exports 16-bit TIFF", "--verbose",
+                             "Quorvex/quorvex.log", "the run goes on with the next"})
+        EXPECT_NE(help.out.find(told), std::string::npos) << told;
+    EXPECT_EQ(help.out.find("stops at the first failure"), std::string::npos);
 
     EXPECT_EQ(runProgram("--bogus").status, 2);
     EXPECT_EQ(runProgram("--out").status, 2);
+    EXPECT_EQ(runProgram("--type").status, 2);
+    EXPECT_EQ(runProgram("--type png x.dng").status, 2);
     EXPECT_EQ(
         runProgram("--export --out " + (scratch_.path() / "missing").string() + " x.dng").status,
         2);
@@ -365,3 +391,109 @@ TEST_F(BatchExportTest, SavedSettingsReachTheCommandLinesExport) {
     PresetManager::sharedPresetManager().forgetPresetDirectory();
 #endif
 }
+
+#ifdef QUORVEX_MAKE_TEST_CHART
+namespace {
+
+void makeChart(const fs::path& dng) {
+    fs::create_directories(dng.parent_path());
+    const std::string make =
+        std::string(QUORVEX_MAKE_TEST_CHART) + " --size 240x160 --output " + dng.string();
+    ASSERT_EQ(std::system(make.c_str()), 0);
+}
+
+std::string exrChannels(const fs::path& exr) {
+    Imf::InputFile in(exr.c_str());
+    std::string channels;
+    for (auto it = in.header().channels().begin(); it != in.header().channels().end(); ++it)
+        channels += std::string(it.name()) + (it.channel().type == Imf::HALF ? "h" : "f");
+    return channels;
+}
+
+}  // namespace
+
+// Every file is tried; each failure is one line on stderr, said once; the
+// log lines go to the log file unless asked for.
+TEST_F(BatchExportTest, CommandLineGoesOnAfterAFailureAndSaysEachErrorOnce) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    makeChart(scratch_.path() / "a.dng");
+    const auto bad = touch("bad.dng", "junk");
+    const auto pcd = touch("x.pcd", "junk");
+    fs::copy_file(scratch_.path() / "a.dng", scratch_.path() / "c.dng");
+    const auto out = scratch_.path() / "out";
+    fs::create_directories(out);
+    const std::string files = (scratch_.path() / "a.dng").string() + " " + bad.string() + " " +
+                              pcd.string() + " " + (scratch_.path() / "c.dng").string();
+
+    const auto r = runProgram("--out " + out.string() + " " + files);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(linesOf(r.outText),
+              (std::vector<std::string>{(out / "a.jpg").string(), (out / "c.jpg").string()}));
+    EXPECT_EQ(linesOf(r.errText),
+              (std::vector<std::string>{
+                  "quorvex: " + bad.string() +
+                      ": The DNG file \"bad.dng\" is malformed or lacks "
+                      "what a decode needs.",
+                  "quorvex: " + pcd.string() +
+                      ": Photo CD images can be viewed in the browser but not opened for "
+                      "editing."}));
+    const fs::path logFile = scratch_.path() / "state" / "Quorvex" / "quorvex.log";
+    const std::string log = fileBytes(logFile);
+    EXPECT_NE(log.find("Cache enabled"), std::string::npos) << log;
+    EXPECT_NE(log.find("bad.dng"), std::string::npos) << log;
+
+    const auto verbose = runProgram("--verbose --out " + out.string() + " " + bad.string());
+    EXPECT_EQ(verbose.status, 1);
+    EXPECT_NE(verbose.errText.find("Cache enabled"), std::string::npos) << verbose.errText;
+    EXPECT_EQ(fileBytes(logFile), log) << "--verbose leaves the log file alone";
+}
+
+TEST_F(BatchExportTest, CommandLineTakesAFoldersImageFilesInNameOrder) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto dir = scratch_.path() / "shoot";
+    makeChart(dir / "b.dng");
+    fs::copy_file(dir / "b.dng", dir / "a.dng");
+    makeChart(dir / "sub" / "inside.dng");
+    touch("shoot/notes.txt");
+    const auto out = scratch_.path() / "out";
+    fs::create_directories(out);
+    const auto r = runProgram("--out " + out.string() + " " + dir.string());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(linesOf(r.outText),
+              (std::vector<std::string>{(out / "a.jpg").string(), (out / "b.jpg").string()}));
+    EXPECT_FALSE(fs::exists(out / "inside.jpg"));
+
+    fs::create_directories(scratch_.path() / "empty");
+    const auto empty =
+        runProgram("--out " + out.string() + " " + (scratch_.path() / "empty").string());
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(linesOf(empty.errText).size(), 1u) << empty.errText;
+}
+
+// --type reaches each format and EXR variant, whatever the preset says.
+TEST_F(BatchExportTest, CommandLineTypeOverridesThePresetsExportType) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto dng = scratch_.path() / "t.dng";
+    makeChart(dng);
+    struct Case {
+        const char* type;
+        const char* file;
+        const char* channels;  // EXR only
+    };
+    for (const Case& c :
+         {Case{"exr", "t.exr", "BhGhRh"}, Case{"exr-rgba", "t.exr", "AhBhGhRh"},
+          Case{"exr-float", "t.exr", "BfGfRf"}, Case{"exr-float-rgba", "t.exr", "AfBfGfRf"},
+          Case{"dng", "t.dng", ""}, Case{"tiff", "t.tif", ""}, Case{"jpeg", "t.jpg", ""}}) {
+        const auto out = scratch_.path() / c.type;
+        fs::create_directories(out);
+        const auto r = runProgram("--preset \"Default TIFF export\" --type " + std::string(c.type) +
+                                  " --out " + out.string() + " " + dng.string());
+        ASSERT_EQ(r.status, 0) << c.type << r.out;
+        EXPECT_EQ(linesOf(r.outText), std::vector<std::string>{(out / c.file).string()}) << c.type;
+        if (*c.channels) {
+            EXPECT_EQ(exrChannels(out / c.file), c.channels) << c.type;
+        }
+    }
+    EXPECT_EQ(firstBytes(scratch_.path() / "dng" / "t.dng", 4), std::string("II*\0", 4));
+}
+#endif
