@@ -124,6 +124,100 @@ int32_t narrowed(const platform::Value& v) {
     return static_cast<int32_t>(static_cast<int64_t>(t));
 }
 
+const platform::Dictionary* subDictionary(const platform::Dictionary& metaData, const char* key) {
+    const platform::Value* v = metaData.find(key);
+    return v && v->isDictionary() ? &v->dictionary() : nullptr;
+}
+
+const std::string* textOf(const platform::Dictionary& d, const char* key) {
+    const platform::Value* v = d.find(key);
+    return v && v->isString() && !v->string().empty() ? &v->string() : nullptr;
+}
+
+bool realOf(const platform::Dictionary& d, const char* key, double& out) {
+    const platform::Value* v = d.find(key);
+    if (!v || !v->isNumber() || !std::isfinite(v->realValue())) return false;
+    out = v->realValue();
+    return true;
+}
+
+void setText(dng_string& field, const platform::Dictionary& d, const char* key) {
+    if (const std::string* t = textOf(d, key)) field.Set(t->c_str());
+}
+
+void setURational(dng_urational& field, const platform::Dictionary& d, const char* key) {
+    double v = 0;
+    if (realOf(d, key, v) && v >= 0 && v < 4294967.0) field.Set_real64(v, 10000);
+}
+
+void setCode(uint32& field, const platform::Dictionary& d, const char* key) {
+    double v = 0;
+    if (realOf(d, key, v) && v >= 0 && v < 4294967295.0) field = uint32(v);
+}
+
+// Decimal degrees as degrees, minutes and seconds (to 1/10000 s).
+void setDegrees(dng_urational (&dms)[3], const platform::Dictionary& d, const char* key) {
+    double deg = 0;
+    if (!realOf(d, key, deg) || deg < 0 || deg > 360) return;
+    const uint64_t total = uint64_t(std::llround(deg * 3600.0 * 10000.0));
+    dms[0] = dng_urational(uint32(total / 36000000u), 1);
+    dms[1] = dng_urational(uint32(total % 36000000u / 600000u), 1);
+    dms[2] = dng_urational(uint32(total % 600000u), 10000);
+}
+
+// The "{GPS}" dictionary (as the raw reader makes it) into the record.
+void importGPS(const platform::Dictionary& gps, dng_exif& exif) {
+    if (const platform::Value* v = gps.find(kCGImagePropertyGPSVersion);
+        v && v->isArray() && v->array().size() == 4) {
+        uint32 packed = 0;
+        for (const platform::Value& part : v->array())
+            packed = packed << 8 | uint32(part.isNumber() ? part.integerValue() & 0xFF : 0);
+        exif.fGPSVersionID = packed;
+    }
+    setText(exif.fGPSLatitudeRef, gps, kCGImagePropertyGPSLatitudeRef);
+    setDegrees(exif.fGPSLatitude, gps, kCGImagePropertyGPSLatitude);
+    setText(exif.fGPSLongitudeRef, gps, kCGImagePropertyGPSLongitudeRef);
+    setDegrees(exif.fGPSLongitude, gps, kCGImagePropertyGPSLongitude);
+    setCode(exif.fGPSAltitudeRef, gps, kCGImagePropertyGPSAltitudeRef);
+    setURational(exif.fGPSAltitude, gps, kCGImagePropertyGPSAltitude);
+    if (const std::string* t = textOf(gps, kCGImagePropertyGPSTimeStamp)) {
+        unsigned h = 0, m = 0;
+        double sec = 0;
+        if (std::sscanf(t->c_str(), "%u:%u:%lf", &h, &m, &sec) == 3 && h < 24 && m < 60 &&
+            sec >= 0 && sec < 61) {
+            exif.fGPSTimeStamp[0] = dng_urational(h, 1);
+            exif.fGPSTimeStamp[1] = dng_urational(m, 1);
+            exif.fGPSTimeStamp[2].Set_real64(sec, 1000);
+        }
+    }
+    setText(exif.fGPSSatellites, gps, kCGImagePropertyGPSSatellites);
+    setText(exif.fGPSStatus, gps, kCGImagePropertyGPSStatus);
+    setText(exif.fGPSMeasureMode, gps, kCGImagePropertyGPSMeasureMode);
+    setURational(exif.fGPSDOP, gps, kCGImagePropertyGPSDOP);
+    setText(exif.fGPSSpeedRef, gps, kCGImagePropertyGPSSpeedRef);
+    setURational(exif.fGPSSpeed, gps, kCGImagePropertyGPSSpeed);
+    setText(exif.fGPSTrackRef, gps, kCGImagePropertyGPSTrackRef);
+    setURational(exif.fGPSTrack, gps, kCGImagePropertyGPSTrack);
+    setText(exif.fGPSImgDirectionRef, gps, kCGImagePropertyGPSImgDirectionRef);
+    setURational(exif.fGPSImgDirection, gps, kCGImagePropertyGPSImgDirection);
+    setText(exif.fGPSMapDatum, gps, kCGImagePropertyGPSMapDatum);
+    setText(exif.fGPSDestLatitudeRef, gps, kCGImagePropertyGPSDestLatitudeRef);
+    setDegrees(exif.fGPSDestLatitude, gps, kCGImagePropertyGPSDestLatitude);
+    setText(exif.fGPSDestLongitudeRef, gps, kCGImagePropertyGPSDestLongitudeRef);
+    setDegrees(exif.fGPSDestLongitude, gps, kCGImagePropertyGPSDestLongitude);
+    setText(exif.fGPSDestBearingRef, gps, kCGImagePropertyGPSDestBearingRef);
+    setURational(exif.fGPSDestBearing, gps, kCGImagePropertyGPSDestBearing);
+    setText(exif.fGPSDestDistanceRef, gps, kCGImagePropertyGPSDestDistanceRef);
+    setURational(exif.fGPSDestDistance, gps, kCGImagePropertyGPSDestDistance);
+    setText(exif.fGPSProcessingMethod, gps, kCGImagePropertyGPSProcessingMethod);
+    setText(exif.fGPSAreaInformation, gps, kCGImagePropertyGPSAreaInformation);
+    setText(exif.fGPSDateStamp, gps, kCGImagePropertyGPSDateStamp);
+    setCode(exif.fGPSDifferential, gps, kCGImagePropertyGPSDifferental);
+    // A position needs the version tag that says how to read it.
+    if (exif.fGPSVersionID == 0 && (exif.fGPSLatitude[0].IsValid() || exif.fGPSAltitude.IsValid()))
+        exif.fGPSVersionID = 0x02020000;
+}
+
 }  // namespace
 
 int ImagePropertyImport::indexOf(std::string_view dictionaryKey, std::string_view key) {
@@ -417,4 +511,35 @@ void ImagePropertyImport::importProperties(const platform::Dictionary& source, d
             }
         }
     }
+    // The fields without an index: lens make, the original time's fraction
+    // and zone, and the position.
+    setText(exif.fLensMake, exifDict, kCGImagePropertyExifLensMake);
+    if (exif.fDateTimeOriginal.IsValid()) {
+        if (const std::string* t = textOf(exifDict, kCGImagePropertyExifSubsecTimeOrginal)) {
+            dng_string fraction;
+            fraction.Set(t->c_str());
+            exif.fDateTimeOriginal.SetSubseconds(fraction);
+        }
+        if (const auto minutes = offsetMinutes(exifDict, kCGImagePropertyExifOffsetTimeOriginal)) {
+            dng_time_zone zone;
+            zone.SetOffsetMinutes(*minutes);
+            exif.fDateTimeOriginal.SetZone(zone);
+        }
+    }
+    if (const platform::Dictionary* gps = subDictionary(metaData, kCGImagePropertyGPSDictionary))
+        importGPS(*gps, exif);
+}
+
+std::optional<int32_t> ImagePropertyImport::offsetMinutes(const platform::Dictionary& exif,
+                                                          const char* key) {
+    const std::string* t = textOf(exif, key);
+    if (!t || t->size() != 6 || ((*t)[0] != '+' && (*t)[0] != '-') || (*t)[3] != ':')
+        return std::nullopt;
+    for (size_t i : {1, 2, 4, 5})
+        if ((*t)[i] < '0' || (*t)[i] > '9') return std::nullopt;
+    const int32_t hours = ((*t)[1] - '0') * 10 + ((*t)[2] - '0');
+    const int32_t minutes = ((*t)[4] - '0') * 10 + ((*t)[5] - '0');
+    if (hours > 14 || minutes > 59) return std::nullopt;
+    const int32_t total = hours * 60 + minutes;
+    return (*t)[0] == '-' ? -total : total;
 }

@@ -53,6 +53,11 @@ public:
     // Every property of the "{TIFF}", "{Exif}" and "{ExifAux}" dictionaries
     // into the record: the dates by their own keys (TIFF DateTime only for a
     // capture date the Exif dictionary lacks), the user comment, the rest by
-    // index. An unknown exposure brings nothing (see above).
+    // index; then the lens make, the original time's SubsecTimeOriginal and
+    // OffsetTimeOriginal, and the "{GPS}" dictionary. An unknown exposure
+    // brings nothing (see above).
     static void importProperties(const platform::Dictionary& metaData, dng_exif& exif);
+
+    // An EXIF time offset text ("+02:00", "-05:30") as minutes east of UTC.
+    static std::optional<int32_t> offsetMinutes(const platform::Dictionary& exif, const char* key);
 };

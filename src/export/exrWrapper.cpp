@@ -1,5 +1,6 @@
 #include "export/exrWrapper.h"
 
+#include <cmath>
 #include <exception>
 
 #include "export/ImagePropertyImport.h"
@@ -92,4 +93,43 @@ void exrWrapper::addMetaData(const platform::Dictionary* source) {
     }
     const std::optional<std::string>& date = original ? original : digitized ? digitized : modified;
     if (date) w.addMetadata(26, date->c_str(), 0, 0.0);
+    addUnindexed(*metaData, original.has_value());
+}
+
+// The lens make, the capture's UTC offset and the position: attributes the
+// shared index has no number for.
+void exrWrapper::addUnindexed(const platform::Dictionary& metaData, bool originalDate) {
+    exrWriter& w = *exrWriter_;
+    const platform::Value* exifValue = metaData.find(kCGImagePropertyExifDictionary);
+    if (exifValue && exifValue->isDictionary()) {
+        const platform::Dictionary& exif = exifValue->dictionary();
+        if (auto make = decodeObject(exif, kCGImagePropertyExifLensMake, nullptr, nullptr))
+            w.addAttribute("lensMake", make->c_str());
+        // utcOffset is UTC less local time, in seconds.
+        if (originalDate)
+            if (auto minutes = ImagePropertyImport::offsetMinutes(
+                    exif, kCGImagePropertyExifOffsetTimeOriginal))
+                w.addAttribute("utcOffset", -60.0 * *minutes);
+    }
+    const platform::Value* gpsValue = metaData.find(kCGImagePropertyGPSDictionary);
+    if (!gpsValue || !gpsValue->isDictionary()) return;
+    const platform::Dictionary& gps = gpsValue->dictionary();
+    // Degrees north and east, metres above sea level: negative the other way.
+    auto signedValue = [&](const char* key, const char* refKey, const char* negativeRef,
+                           double& out) {
+        double v = 0;
+        if (!decodeObject(gps, key, nullptr, &v) || !std::isfinite(v)) return false;
+        const auto ref = decodeObject(gps, refKey, nullptr, nullptr);
+        out = ref && *ref == negativeRef ? -v : v;
+        return true;
+    };
+    double latitude = 0, longitude = 0, altitude = 0;
+    if (signedValue(kCGImagePropertyGPSLatitude, kCGImagePropertyGPSLatitudeRef, "S", latitude) &&
+        signedValue(kCGImagePropertyGPSLongitude, kCGImagePropertyGPSLongitudeRef, "W",
+                    longitude)) {
+        w.addAttribute("latitude", latitude);
+        w.addAttribute("longitude", longitude);
+    }
+    if (signedValue(kCGImagePropertyGPSAltitude, kCGImagePropertyGPSAltitudeRef, "1", altitude))
+        w.addAttribute("altitude", altitude);
 }

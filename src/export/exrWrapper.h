@@ -39,5 +39,6 @@ public:
 
 private:
     exrWrapper() = default;
+    void addUnindexed(const platform::Dictionary& metaData, bool originalDate);
     std::unique_ptr<exrWriter> exrWriter_;
 };

@@ -83,11 +83,16 @@ void exrWriter::addMetadata(int index, const char* text, int32_t intValue, doubl
         case 22:
             setFloatAttribute(h, "isoSpeed", double(intValue));
             break;
+        case 19:
+            setFloatAttribute(h, "aperture", realValue);
+            fNumberSet_ = true;
+            break;
         case 29:
             setFloatAttribute(h, "expTime", 1.0 / std::pow(2.0, realValue));
             break;
         case 30:
-            setFloatAttribute(h, "aperture", std::pow(2.0, realValue / 2.0));
+            // The F-number itself wins over its rounded APEX form.
+            if (!fNumberSet_) setFloatAttribute(h, "aperture", std::pow(2.0, realValue / 2.0));
             break;
         case 34:
             setFloatAttribute(h, "focus", realValue);
@@ -101,6 +106,14 @@ void exrWriter::addMetadata(int index, const char* text, int32_t intValue, doubl
         default:
             break;
     }
+}
+
+void exrWriter::addAttribute(const char* name, double value) {
+    setFloatAttribute(*header_, name, value);
+}
+
+void exrWriter::addAttribute(const char* name, const char* text) {
+    setStringAttribute(*header_, name, text);
 }
 
 uint8_t exrWriter::previewValue(float v) {

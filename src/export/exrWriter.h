@@ -29,6 +29,9 @@ public:
 
     // One attribute by the shared property index (ImagePropertyImport).
     void addMetadata(int index, const char* text, int32_t intValue, double realValue);
+    // Attributes the index has no number for (position, lens make, UTC offset).
+    void addAttribute(const char* name, double value);
+    void addAttribute(const char* name, const char* text);
 
     // 0 on success, 1 on failure (errorString() says why). `pixels`: width ×
     // height × 4 floats; `fileName` is opened created-or-truncated.
@@ -50,6 +53,7 @@ private:
     bool float_ = false;
     bool chromaticities_ = false;
     bool noAlpha_ = false;
+    bool fNumberSet_ = false;
     std::unique_ptr<Imf::Header> header_;
     char errorText_[768] = {};
 };

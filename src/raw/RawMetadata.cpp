@@ -115,6 +115,12 @@ Dictionary ExifDictionary(const dng_exif& exif) {
     if (exif.fExifVersion != 0)
         d.set(kCGImagePropertyExifVersion, VersionArray(exif.fExifVersion, true, 4));
     SetDate(d, kCGImagePropertyExifDateTimeOriginal, exif.fDateTimeOriginal);
+    if (exif.fDateTimeOriginal.IsValid()) {
+        SetText(d, kCGImagePropertyExifSubsecTimeOrginal, exif.fDateTimeOriginal.Subseconds());
+        if (exif.fDateTimeOriginal.TimeZone().IsValid())
+            SetText(d, kCGImagePropertyExifOffsetTimeOriginal,
+                    exif.fDateTimeOriginal.TimeZone().EncodeExifOffset());
+    }
     SetDate(d, kCGImagePropertyExifDateTimeDigitized, exif.fDateTimeDigitized);
     SetReal(d, kCGImagePropertyExifCompressedBitsPerPixel, exif.fCompresssedBitsPerPixel);
     SetReal(d, kCGImagePropertyExifShutterSpeedValue, exif.fShutterSpeedValue);
@@ -166,6 +172,7 @@ Dictionary ExifDictionary(const dng_exif& exif) {
         d.set(kCGImagePropertyExifImageUniqueID, std::string(hex));
     }
     SetReal(d, kCGImagePropertyExifGamma, exif.fGamma);
+    SetText(d, kCGImagePropertyExifLensMake, exif.fLensMake);
     return d;
 }
 

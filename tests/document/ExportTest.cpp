@@ -1,4 +1,8 @@
 // Export rules, the EXIF block and whole JPEG exports of real files.
+#include <ImfFloatAttribute.h>
+#include <ImfHeader.h>
+#include <ImfInputFile.h>
+#include <ImfStringAttribute.h>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 
@@ -10,6 +14,8 @@
 #include <fstream>
 #include <thread>
 
+#include "dng/core/dng_exif.h"
+#include "dng/core/dng_ifd.h"
 #include "document/DocumentExport.h"
 #include "document/DocumentTestHome.h"
 #include "document/JpegExport.h"
@@ -17,10 +23,13 @@
 #include "engine/CGImageBitMap.h"
 #include "engine/DataStoreItem.h"
 #include "engine/MultiDataStore.h"
+#include "export/dngWrapper.h"
+#include "export/exrWrapper.h"
 #include "platform/Dispatch.h"
 #include "platform/JpegWriter.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
+#include "raw/RawMetadata.h"
 #include "raw/TestChart.h"
 #include "support/TestSupport.h"
 
@@ -311,6 +320,75 @@ TEST(ExifBlock, CarriesCameraFactsOrientationOneAndSoftware) {
     while (fgets(buf, sizeof buf, p)) out += buf;
     pclose(p);
     EXPECT_EQ(out, "Maker\nCam 1\n1/250\n1\nQuorvex V9\n200\n2.8\n");
+}
+
+// What a camera recorded of place, lens and time goes from the raw file's
+// record through the metadata dictionary into every format that has a place
+// for it.
+TEST(ExifBlock, PositionLensMakeAndCaptureTimeReachEveryFormat) {
+    dng_exif source;
+    source.fMake.Set("Maker");
+    source.fModel.Set("Cam 1");
+    source.fLensMake.Set("LensCo");
+    source.fFNumber = dng_urational(28, 10);
+    source.fDateTimeOriginal.SetDateTime(dng_date_time(2024, 1, 2, 3, 4, 5));
+    dng_string fraction;
+    fraction.Set("25");
+    source.fDateTimeOriginal.SetSubseconds(fraction);
+    dng_time_zone zone;
+    zone.SetOffsetMinutes(120);
+    source.fDateTimeOriginal.SetZone(zone);
+    source.fGPSVersionID = 0x02020000;
+    source.fGPSLatitudeRef.Set("S");
+    source.fGPSLatitude[0] = dng_urational(48, 1);
+    source.fGPSLatitude[1] = dng_urational(51, 1);
+    source.fGPSLatitude[2] = dng_urational(2376, 100);
+    source.fGPSLongitudeRef.Set("E");
+    source.fGPSLongitude[0] = dng_urational(2, 1);
+    source.fGPSLongitude[1] = dng_urational(21, 1);
+    source.fGPSLongitude[2] = dng_urational(792, 100);
+    source.fGPSAltitudeRef = 0;
+    source.fGPSAltitude = dng_urational(35, 1);
+    dng_ifd ifd;
+    Dictionary meta = RawMetadataDictionary(source, nullptr, ifd, 16, 8, 16, 1);
+    const Dictionary props = DocumentExport::imageProperties(&meta, 0.9, "Q");
+
+    testsupport::ScratchDir scratch;
+    const auto jpeg = scratch.path() / "m.jpg", tiff = scratch.path() / "m.tif",
+               dng = scratch.path() / "m.dng", exr = scratch.path() / "m.exr";
+    std::vector<uint8_t> rgb(16 * 8 * 3, 128);
+    ASSERT_TRUE(platform::writeJPEG(rgb.data(), 16, 8, 90, JpegExport::exifBlock(props, "Q", 16, 8),
+                                    {}, jpeg.string()));
+    std::vector<uint16_t> rgb16(16 * 8 * 3, 30000);
+    for (const auto& [path, type] : {std::pair{tiff, "public.tiff"}, std::pair{dng, "public.dng"}})
+        ASSERT_EQ(dngWrapper::initWithSize(16, 8)->writeToFile(rgb16.data(), 0, path, nullptr,
+                                                               &props, type),
+                  0);
+    std::vector<float> rgba(16 * 8 * 4, 0.5f);
+    ASSERT_EQ(exrWrapper::initWithSize(16, 8)->writeToFile(rgba.data(), 0, exr, &props, ""), 0);
+
+    ASSERT_EQ(std::system("exiftool -ver >/dev/null 2>&1"), 0)
+        << "scripts/deps.sh installs exiftool";
+    for (const auto& file : {jpeg, tiff, dng}) {
+        const std::string cmd =
+            "exiftool -s3 -n -GPSLatitude -GPSLongitude -GPSAltitude -LensMake "
+            "-SubSecTimeOriginal -OffsetTimeOriginal -FNumber '" +
+            file.string() + "'";
+        FILE* p = popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string out;
+        char buf[256];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        pclose(p);
+        EXPECT_EQ(out, "-48.8566\n2.3522\n35\nLensCo\n25\n+02:00\n2.8\n") << file;
+    }
+    const Imf::Header h = Imf::InputFile(exr.c_str()).header();
+    EXPECT_NEAR(h.typedAttribute<Imf::FloatAttribute>("latitude").value(), -48.8566, 1e-4);
+    EXPECT_NEAR(h.typedAttribute<Imf::FloatAttribute>("longitude").value(), 2.3522, 1e-4);
+    EXPECT_NEAR(h.typedAttribute<Imf::FloatAttribute>("altitude").value(), 35, 1e-4);
+    EXPECT_FLOAT_EQ(h.typedAttribute<Imf::FloatAttribute>("aperture").value(), 2.8f);
+    EXPECT_FLOAT_EQ(h.typedAttribute<Imf::FloatAttribute>("utcOffset").value(), -7200.0f);
+    EXPECT_EQ(h.typedAttribute<Imf::StringAttribute>("lensMake").value(), "LensCo");
 }
 
 class DocumentExportTest : public ::testing::Test {

@@ -574,6 +574,9 @@ void dng_xmp::DecodeGPSCoordinate(const dng_string& s, dng_string& ref, dng_urat
     if (count == 3) {
         coord[1] = dng_urational(uint32(minutes + 0.5), 1);
         coord[2] = dng_urational(uint32(seconds * 100000.0 + 0.5), 100000);
+    } else if (count == 1) {
+        coord[1] = dng_urational(0, 1);
+        coord[2] = dng_urational(0, 1);
     } else {
         coord[1] = dng_urational(uint32(minutes * 10000000.0 + 0.5), 10000000);
         coord[2] = dng_urational(0, 1);

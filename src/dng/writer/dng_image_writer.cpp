@@ -290,6 +290,10 @@ void dng_image_writer::PrepareMetadataForFile(dng_host&, dng_metadata& metadata,
         exif->SetEmpty();
         metadata.ClearMakerNote();
         exif->fExifVersion = saved->fExifVersion;
+        // The copyright is kept as the record holds it (no XMP here carries
+        // it), and replaced by the XMP rights when those exist.
+        exif->fCopyright = saved->fCopyright;
+        exif->fCopyright2 = saved->fCopyright2;
         CopyAltLangDefaultProperty(*savedXMP, *xmp, XMP_NS_DC, "rights", &exif->fCopyright);
         CopyAltLangDefaultProperty(*savedXMP, *xmp, XMP_NS_XAP_RIGHTS, "UsageTerms", nullptr);
         CopyStringProperty(*savedXMP, *xmp, XMP_NS_XAP_RIGHTS, "WebStatement");

@@ -85,7 +85,7 @@ TEST(Xmp, GPSTexts) {
     EXPECT_EQ(coord[2], dng_urational(0, 1));
     dng_xmp::DecodeGPSCoordinate(S("48N"), ref, coord);
     EXPECT_EQ(coord[0], dng_urational(48, 1));
-    EXPECT_EQ(coord[1].AsReal64(), 0.0);
+    EXPECT_EQ(coord[1], dng_urational(0, 1));
     EXPECT_EQ(coord[2], dng_urational(0, 1));
     dng_xmp::DecodeGPSCoordinate(S("10,20,30.5W"), ref, coord);
     EXPECT_STREQ(ref.Get(), "W");

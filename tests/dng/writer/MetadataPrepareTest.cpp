@@ -81,8 +81,12 @@ TEST(PrepareMetadata, SubsetsRemoveWhatTheyName) {
         EXPECT_STREQ(copyright.exif().fMake.Get(), "");
         EXPECT_STREQ(copyright.exif().fArtist.Get(), "");
         EXPECT_TRUE(copyright.exif().AtLeastVersion0231());
+        EXPECT_EQ(copyright.exif().fGPSVersionID, 0u);
+        // Without XMP rights the record's own copyright is what stays.
+        EXPECT_STREQ(copyright.exif().fCopyright.Get(), "(c) Someone");
         const Prepared contact = Prepare(kMetadataSubset_CopyrightAndContact);
         EXPECT_STREQ(contact.exif().fArtist.Get(), "Someone");
+        EXPECT_STREQ(contact.exif().fCopyright.Get(), "(c) Someone");
     }
     // Values above 7 keep everything; a TIFF has its IPTC rebuilt (from an
     // empty XMP record: nothing).
