@@ -1,13 +1,38 @@
 // The windowed program: every file named on the command line opens as a
-// document; without one the browser shows.
+// document; without one the browser shows. When the program already runs in
+// this session, the files go to it (without files its browser comes
+// forward) and this process ends.
+#include <cstdio>
+
+#include "ui/ApplicationShell.h"
 #include "ui/QuorvexAppDelegate.h"
 #include "ui/QuorvexApplication.h"
+#include "ui/SingleInstance.h"
 
 int main(int argc, char** argv) {
     QuorvexApplication application(argc, argv);
     QStringList files = QCoreApplication::arguments();
     files.removeFirst();
+    platform::SingleInstance instance;
+    switch (instance.start(files)) {
+        case platform::SingleInstance::Role::HandedOver:
+            return 0;
+        case platform::SingleInstance::Role::Failed:
+            std::fprintf(stderr,
+                         "Quorvex is already running but does not answer; nothing was opened.\n");
+            return 1;
+        case platform::SingleInstance::Role::Primary:
+            break;
+    }
     QuorvexAppDelegate delegate;
+    instance.setFilesHandler([&delegate](const QStringList& handed) {
+        if (delegate.isTerminating()) return;
+        auto& shell = platform::ApplicationShell::shared();
+        if (handed.isEmpty())
+            shell.showBrowser();
+        else
+            shell.openFiles(handed);
+    });
     delegate.launch(application, files);
     return QCoreApplication::exec();
 }

@@ -1,5 +1,7 @@
-// The quorvex-gui program itself, started in a private home on the offscreen
-// platform: a signal quits it in order, so the running flag is cleared.
+// The quorvex-gui program itself, started in a private home and runtime
+// folder on the offscreen platform: a signal quits it in order, so the
+// running flag is cleared; a second launch hands its files to the first.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -7,7 +9,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
@@ -34,6 +41,67 @@ int waitForExit(pid_t pid, std::chrono::seconds timeout) {
     return -1;
 }
 
+// Starts quorvex-gui with `files` in the scratch home, its runtime folder
+// "runtime" beside it and its standard error in `log`.
+pid_t launch(const testsupport::ScratchDir& home, const std::vector<std::string>& files = {},
+             const std::string& log = "gui.log") {
+    const fs::path runtime = home.path() / "runtime";
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    const fs::path logPath = home.path() / log;
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    home.becomeHome();
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (fd >= 0) ::dup2(fd, 2);
+    std::vector<char*> argv{const_cast<char*>(QUORVEX_GUI_PROGRAM)};
+    for (const std::string& file : files) argv.push_back(const_cast<char*>(file.c_str()));
+    argv.push_back(nullptr);
+    ::execv(QUORVEX_GUI_PROGRAM, argv.data());
+    ::_exit(127);
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool waitFor(const std::function<bool()>& done, std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The running instance listens once its socket exists.
+bool listening(const testsupport::ScratchDir& home) {
+    return fs::exists(home.path() / "runtime" / "Quorvex.socket");
+}
+
+bool stillRunning(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
+
+// Kills the children a failed test leaves running.
+struct Reaper {
+    std::vector<pid_t> pids;
+    pid_t operator()(pid_t pid) {
+        pids.push_back(pid);
+        return pid;
+    }
+    ~Reaper() {
+        for (pid_t pid : pids)
+            if (stillRunning(pid)) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
+    }
+};
+
 // The program's private temporary folders left in TMPDIR.
 int temporaryFolders(const fs::path& tmp) {
     int count = 0;
@@ -47,14 +115,8 @@ TEST(Program, TerminationSignalsClearTheRunningFlag) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         testsupport::ScratchDir home;
         const fs::path config = home.path() / "config";
-        const pid_t pid = ::fork();
+        const pid_t pid = launch(home);
         ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            home.becomeHome();
-            setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            ::execl(QUORVEX_GUI_PROGRAM, QUORVEX_GUI_PROGRAM, static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (!runningFlag(config) && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -68,6 +130,106 @@ TEST(Program, TerminationSignalsClearTheRunningFlag) {
         EXPECT_FALSE(runningFlag(config)) << "signal " << sig;
         EXPECT_EQ(temporaryFolders(home.path() / "tmp"), 0) << "signal " << sig;
     }
+}
+
+// Two instances would corrupt each other's defaults: the second launch gives
+// its files to the first and exits without touching them.
+TEST(Program, ASecondLaunchHandsItsFilesToTheRunningOne) {
+    testsupport::ScratchDir home;
+    Reaper reap;
+    const fs::path config = home.path() / "config";
+    const pid_t first = reap(launch(home));
+    ASSERT_TRUE(
+        waitFor([&] { return listening(home) && runningFlag(config); }, std::chrono::seconds(20)));
+
+    const std::string file = (home.path() / "picture.dng").string();
+    const pid_t second = reap(launch(home, {file}, "second.log"));
+    const int status = waitForExit(second, std::chrono::seconds(20));
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return readFile(home.path() / "gui.log").find("opens " + file) != std::string::npos;
+        },
+        std::chrono::seconds(10)))
+        << readFile(home.path() / "gui.log");
+    // The crash guard did not take the running first instance for a crash.
+    platform::UserDefaults defaults(config / "Quorvex" / "Defaults.plist");
+    EXPECT_FALSE(defaults.boolForKey("DisableFrameBuffer"));
+    EXPECT_FALSE(defaults.boolForKey("DisableImageCache"));
+
+    // Without files, the running browser comes forward.
+    const int plain = waitForExit(reap(launch(home, {}, "third.log")), std::chrono::seconds(20));
+    ASSERT_TRUE(WIFEXITED(plain)) << plain;
+    EXPECT_EQ(WEXITSTATUS(plain), 0);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return readFile(home.path() / "gui.log").find("browser forward") != std::string::npos;
+        },
+        std::chrono::seconds(10)));
+
+    EXPECT_TRUE(stillRunning(first));
+    ::kill(first, SIGTERM);
+    const int firstStatus = waitForExit(first, std::chrono::seconds(20));
+    ASSERT_TRUE(WIFEXITED(firstStatus));
+    EXPECT_FALSE(runningFlag(config));
+    EXPECT_FALSE(listening(home));
+}
+
+// A killed instance leaves its socket file; the next launch runs anyway and
+// takes later launches' files.
+TEST(Program, AKilledInstanceNeverBlocksTheNextLaunch) {
+    testsupport::ScratchDir home;
+    Reaper reap;
+    const pid_t killed = reap(launch(home));
+    ASSERT_TRUE(waitFor([&] { return listening(home); }, std::chrono::seconds(20)));
+    ::kill(killed, SIGKILL);
+    ::waitpid(killed, nullptr, 0);
+    ASSERT_TRUE(listening(home));  // the stale socket
+
+    const pid_t next = reap(launch(home, {}, "next.log"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(stillRunning(next));
+    const std::string file = (home.path() / "later.dng").string();
+    const int status =
+        waitForExit(reap(launch(home, {file}, "later.log")), std::chrono::seconds(20));
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return readFile(home.path() / "next.log").find("opens " + file) != std::string::npos;
+        },
+        std::chrono::seconds(10)))
+        << readFile(home.path() / "next.log");
+    ::kill(next, SIGTERM);
+    EXPECT_NE(waitForExit(next, std::chrono::seconds(20)), -1);
+}
+
+// Launches at the same moment settle on one instance through the lock.
+TEST(Program, SimultaneousLaunchesLeaveOneInstance) {
+    testsupport::ScratchDir home;
+    Reaper reap;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 4; ++i)
+        pids.push_back(reap(launch(home, {}, "launch" + std::to_string(i))));
+    // All but one hand over and end.
+    std::vector<pid_t> running = pids;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::erase_if(running, [](pid_t pid) {
+                int status = 0;
+                if (::waitpid(pid, &status, WNOHANG) != pid) return false;
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+                return true;
+            });
+            return running.size() <= 1;
+        },
+        std::chrono::seconds(30)));
+    ASSERT_EQ(running.size(), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(stillRunning(running[0]));
+    ::kill(running[0], SIGTERM);
+    EXPECT_NE(waitForExit(running[0], std::chrono::seconds(20)), -1);
 }
 
 }  // namespace
