@@ -6,6 +6,7 @@
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -270,7 +271,11 @@ int main(int argc, char** argv) {
         ++done;
         anyFailed = true;
         bar.clear();
-        std::fprintf(stderr, "quorvex: %s: %s\n", source.c_str(), error.failureReason.c_str());
+        // One line per failure, whatever the reason's text holds.
+        std::string reason = error.failureReason;
+        std::replace_if(
+            reason.begin(), reason.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+        std::fprintf(stderr, "quorvex: %s: %s\n", source.c_str(), reason.c_str());
         std::fflush(stderr);
     };
 
