@@ -211,8 +211,26 @@ private:
             const float* __restrict gd = s_.row(g, r + 1);
             float* __restrict own = s_.row(redRow ? red : blue, r);
             float* __restrict other = s_.row(redRow ? blue : red, r);
+            // The row alternates sites of its own colour, which need the
+            // other colour from the diagonals, and green sites, which need
+            // both from the axial neighbours: every second pixel each.
+            const int firstOwn = site[m] != 0.0f ? m : m + 1;
             DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) {
+            for (int x = firstOwn; x < w_ - m; x += 2) {
+                const float c = c0[x], gc = g0[x];
+                const float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
+                const float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
+                const float asw = std::fabs(gc - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
+                const float ase = std::fabs(gc - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
+                const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
+                own[x] = c;
+                other[x] = gc + EdgeAverage(cu[x - 1] - gu[x - 1], EdgeSpread(anw, least),
+                                            cu[x + 1] - gu[x + 1], EdgeSpread(ane, least),
+                                            cd[x - 1] - gd[x - 1], EdgeSpread(asw, least),
+                                            cd[x + 1] - gd[x + 1], EdgeSpread(ase, least));
+            }
+            DEMOSAIC_ROW_LOOP
+            for (int x = 2 * m + 1 - firstOwn; x < w_ - m; x += 2) {
                 const float c = c0[x], gc = g0[x];
                 const float dl = c0[x - 1] - g0[x - 1], dr = c0[x + 1] - g0[x + 1];
                 const float du = cu[x] - gu[x], dd = cd[x] - gd[x];
@@ -230,20 +248,8 @@ private:
                     const float least = MinOf(al, ar);
                     horiz = EdgeAverage(dl, EdgeSpread(al, least), dr, EdgeSpread(ar, least));
                 }
-                const float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
-                const float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
-                const float asw = std::fabs(gc - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
-                const float ase = std::fabs(gc - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
-                const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
-                const float diag = EdgeAverage(cu[x - 1] - gu[x - 1], EdgeSpread(anw, least),
-                                               cu[x + 1] - gu[x + 1], EdgeSpread(ane, least),
-                                               cd[x - 1] - gd[x - 1], EdgeSpread(asw, least),
-                                               cd[x + 1] - gd[x + 1], EdgeSpread(ase, least));
-                // Exact blend for a mask of 0 or 1; a select here defeats the
-                // vectoriser's if-conversion.
-                const float k = site[x];
-                own[x] = k * c + (1.0f - k) * (gc + horiz);
-                other[x] = gc + (k * diag + (1.0f - k) * vert);
+                own[x] = gc + horiz;
+                other[x] = gc + vert;
             }
         }
     }

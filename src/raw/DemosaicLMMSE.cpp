@@ -212,8 +212,11 @@ private:
             const float* __restrict vv = s_.row(kVarV, r);
             const float* __restrict change = s_.row(kColourChange, r);
             float* __restrict g = s_.row(kGreen, r);
+            // Every second pixel needs an estimate (which reads the change
+            // stored in the same plane, so it goes first); green samples are
+            // kept.
             DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) {
+            for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
                 const float wh = (vv[x] + kVarianceFloor) / (vh[x] + vv[x] + 2.0f * kVarianceFloor);
                 const float diff = wh * eh[x] + (1.0f - wh) * ev[x];
                 const float c = c0[x];
@@ -234,8 +237,9 @@ private:
                 const float hi = MaxOf(MaxOf(c0[x - 1], c0[x + 1]), MaxOf(cu[x], cd[x]));
                 const float pull = change[x] / (change[x] + kColourEdgeVariance);
                 const float drawn = estimate + pull * (platform::ClampTo(sided, lo, hi) - estimate);
-                g[x] = green[x] != 0.0f ? c : drawn;
+                g[x] = drawn;
             }
+            for (int x = green[m] != 0.0f ? m : m + 1; x < w_ - m; x += 2) g[x] = c0[x];
         }
     }
 
@@ -262,8 +266,13 @@ private:
             const float* __restrict gd = s_.row(kGreen, r + 1);
             float* __restrict red = s_.row(kRedSites, r);
             float* __restrict blue = s_.row(kBlueSites, r);
+            // Green sites keep their sample in both planes for now (the
+            // next step replaces them); the others, every second pixel, get
+            // the missing colour.
+            for (int x = m; x < w_ - m; ++x) red[x] = blue[x] = c0[x];
+            const float* __restrict green = mk.green;
             DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) {
+            for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
                 const float c = c0[x], g = g0[x];
                 const float anw = std::fabs(g - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
                 const float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
@@ -303,8 +312,14 @@ private:
             const float* __restrict bd = s_.row(kBlueSites, r + 1);
             float* __restrict red = s_.row(kRed, r);
             float* __restrict blue = s_.row(kBlue, r);
-            DEMOSAIC_ROW_LOOP
+            // Sites of red or blue keep both; the green ones, every second
+            // pixel, get them.
             for (int x = m; x < w_ - m; ++x) {
+                red[x] = r0[x];
+                blue[x] = b0[x];
+            }
+            DEMOSAIC_ROW_LOOP
+            for (int x = green[m] != 0.0f ? m : m + 1; x < w_ - m; x += 2) {
                 const float g = g0[x];
                 const float au = std::fabs(g - gu[x]) + std::fabs(gu[x] - guu[x]);
                 const float ad = std::fabs(g - gd[x]) + std::fabs(gd[x] - gdd[x]);
@@ -324,11 +339,8 @@ private:
                 const float db = (wu * (bu[x] - gu[x]) + wd * (bd[x] - gd[x]) +
                                   wl * (b0[x - 1] - g0[x - 1]) + wr * (b0[x + 1] - g0[x + 1])) *
                                  norm;
-                // Exact blend for a mask of 0 or 1; a select here defeats the
-                // vectoriser's if-conversion.
-                const float k = green[x];
-                red[x] = k * (g + dr) + (1.0f - k) * r0[x];
-                blue[x] = k * (g + db) + (1.0f - k) * b0[x];
+                red[x] = g + dr;
+                blue[x] = g + db;
             }
         }
     }
