@@ -254,6 +254,12 @@ platform::Error DocumentExport::destinationError(long code, const platform::Erro
     return error;
 }
 
+platform::Error DocumentExport::writeError(const std::filesystem::path& destination,
+                                           const std::string& reason) {
+    return quorvexError(kQuorvexErrorWriter,
+                        "Could not write " + destination.string() + ": " + reason);
+}
+
 bool DocumentExport::sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
     std::error_code ec;
     if (std::filesystem::exists(a, ec) && std::filesystem::exists(b, ec))
@@ -431,9 +437,7 @@ bool publish(ExportJob& job, std::filesystem::path* written) {
     job.pixels.reset();
     job.image.reset();
     job.rgb8 = decltype(job.rgb8)();
-    if (!encoded)
-        return failJob(job,
-                       DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, cause));
+    if (!encoded) return failJob(job, DocumentExport::writeError(job.url, cause.failureReason));
     auto placed = out->publish(job.policy, &cause);
     if (!placed)
         return failJob(job,

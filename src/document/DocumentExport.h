@@ -60,6 +60,10 @@ public:
     // A failure of `code` (-11 or -12) with the system's reason after the
     // fixed text.
     static platform::Error destinationError(long code, const platform::Error& cause);
+    // A file that could not be written (-13): "Could not write DESTINATION:
+    // REASON", the reason being the system's where there is one.
+    static platform::Error writeError(const std::filesystem::path& destination,
+                                      const std::string& reason);
     // Whether two paths name the same file (also when one does not exist yet).
     static bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 };

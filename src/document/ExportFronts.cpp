@@ -1,6 +1,8 @@
 #include "document/ExportFronts.h"
 
+#include <filesystem>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "document/DocumentExport.h"
@@ -24,6 +26,14 @@ bool samples(std::vector<T>& out, size_t count, platform::Error* error) {
     } catch (const std::bad_alloc&) {
         return fail(error, quorvexError(kQuorvexErrorNoMemory));
     }
+}
+
+// The OpenEXR library names the file it was given, which is the hidden
+// file being written, not the destination the message goes with.
+std::string withoutPath(std::string text, const std::filesystem::path& writerPath) {
+    for (const std::string& name : {" \"" + writerPath.string() + "\"", writerPath.string()})
+        for (size_t at; (at = text.find(name)) != std::string::npos;) text.erase(at, name.size());
+    return text;
 }
 
 }  // namespace
@@ -66,14 +76,17 @@ bool ExportFronts::write(CGImageBitMap& image, const std::string& type,
         if (!front) return fail(error, quorvexError(kQuorvexErrorNoMemory));
         status = front->writeToFile(rgba.data(), DocumentExport::exrFormatCode(settings),
                                     out->writerPath(), &properties, type);
-        if (status != 0) text = front->errorStringForCode(status);
+        if (status != 0) text = withoutPath(front->errorStringForCode(status), out->writerPath());
     } else {
         auto front = dngWrapper::initWithSize(w, h);
         if (!front) return fail(error, quorvexError(kQuorvexErrorNoMemory));
         status = front->writeToFile(rgb.data(), 0, out->writerPath(), nullptr, &properties, type);
-        if (status != 0) text = front->errorStringForCode(status);
+        if (status != 0) {
+            text = front->writeFailure();
+            if (text.empty()) text = front->errorStringForCode(status);
+        }
     }
-    if (status != 0) return fail(error, quorvexError(kQuorvexErrorWriter, text));
+    if (status != 0) return fail(error, DocumentExport::writeError(url, text));
     auto placed = out->publish(policy, &cause);
     if (!placed)
         return fail(error,

@@ -354,6 +354,7 @@ int32_t DngTiffWriter::CompressOriginal(dng_stream& input, dng_host& host,
 
 int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName,
                                  const char* type) {
+    fWriteFailure.clear();
     const bool dng = ContainsNoCase(type, "dng");
     const bool tiff = !dng && ContainsNoCase(type, "tif");
     if (!dng && !tiff) return dng_error_unknown;  // nothing is created
@@ -438,6 +439,9 @@ int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName
         }
         stream.Flush();
         return 0;
+    } catch (const dng_exception& e) {
+        if (e.ErrorCode() == dng_error_write_file && e.Message()[0]) fWriteFailure = e.Message();
+        return e.ErrorCode();
     } catch (...) {
         return CodeOf(std::current_exception());
     }

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "dng/core/dng_matrix.h"
 #include "dng/image/dng_image_host.h"
@@ -61,6 +62,9 @@ public:
     int32_t writeFile(const char* fileName, const char* embedFileName, const char* type);
 
     static const char* errorStringForCode(int32_t code);
+    // The system's reason for the last failed write ("File too large"); empty
+    // when the last writeFile did not fail writing.
+    const std::string& writeFailure() const { return fWriteFailure; }
 
     dng_negative* Negative() const { return fNegative.get(); }
     dng_host& Host() { return fHost; }
@@ -76,6 +80,7 @@ private:
 
     int fWidth;
     int fHeight;
+    std::string fWriteFailure;
     std::unique_ptr<dng_negative> fNegative;
     dng_image_host fHost;
     dng_matrix fColorMatrix;

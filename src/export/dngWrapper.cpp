@@ -49,6 +49,10 @@ std::string dngWrapper::errorStringForCode(int code) const {
     return DngTiffWriter::errorStringForCode(code);
 }
 
+std::string dngWrapper::writeFailure() const {
+    return dngWriter_ ? dngWriter_->writeFailure() : std::string();
+}
+
 std::optional<std::string> dngWrapper::decodeObject(const platform::Dictionary& dict,
                                                     std::string_view key, int32_t* iValue,
                                                     double* fValue) {

@@ -34,6 +34,8 @@ public:
                     const std::filesystem::path* embedFile, const platform::Dictionary* metaData,
                     const std::string& type);
     std::string errorStringForCode(int code) const;
+    // The system's reason for the last failed write, or empty.
+    std::string writeFailure() const;
 
     void addMetaData(const platform::Dictionary* metaData);
     void setEXIFFromMacImageProperty(std::string_view dictionaryKey, std::string_view property,

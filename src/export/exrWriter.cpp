@@ -24,7 +24,6 @@
 
 #include "platform/Colorimetry.h"
 #include "platform/Dispatch.h"
-#include "platform/Log.h"
 
 namespace {
 
@@ -187,7 +186,7 @@ int exrWriter::write(const float* pixels, int /*reserved*/, const char* fileName
         file.writePixels(height_);
         return 0;
     } catch (const std::exception& e) {
-        platform::log("OpenEXR writer: %s", e.what());
+        // Not logged: the caller reports it once, with the destination's name.
         std::snprintf(errorText_, sizeof errorText_, "%s", e.what());
     } catch (...) {
         std::snprintf(errorText_, sizeof errorText_, "%s", "Unknown error writing the file");

@@ -13,6 +13,7 @@
 #include <tiffio.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -437,7 +438,7 @@ TEST_F(FrontExportTest, TwoExportsDifferOnlyInTheirDates) {
 #endif
 }
 
-TEST_F(FrontExportTest, AWriteThatFailsPartWayIsTheWritersErrorAndLeavesNoFile) {
+TEST_F(FrontExportTest, AWriteThatFailsPartWayNamesTheFileAndTheReasonAndLeavesNoFile) {
     const fs::path dir = home_.path() / "out";
     fs::create_directories(dir);
     const fs::path dng = Chart(home_.path() / "chart.dng", "240x160");
@@ -459,7 +460,7 @@ TEST_F(FrontExportTest, AWriteThatFailsPartWayIsTheWritersErrorAndLeavesNoFile) 
         platform::Error error;
     };
     std::vector<Outcome> outcomes;
-    for (const char* type : {kTIFF, kDNG, kEXR}) {
+    for (const char* type : {kTIFF, kDNG, kEXR, "public.jpeg"}) {
         platform::Error e;
         const bool ok = Export(*doc, dir / (std::string("f.") + type), type, &e);
         outcomes.push_back({ok, e});
@@ -467,14 +468,25 @@ TEST_F(FrontExportTest, AWriteThatFailsPartWayIsTheWritersErrorAndLeavesNoFile) 
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, oldHandler);
 
-    for (const Outcome& o : outcomes) {
+    // Each says which file and the system's reason, once, and never the
+    // name of the hidden file being written.
+    const char* names[] = {"f.public.tiff", "f.public.dng", "f.com.ilm.openexr-image",
+                           "f.public.jpeg"};
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        const Outcome& o = outcomes[i];
+        const std::string& text = o.error.failureReason;
+        SCOPED_TRACE(text);
         EXPECT_FALSE(o.ok);
         EXPECT_EQ(o.error.domain, "QuorvexErrorDomain");
         EXPECT_EQ(o.error.code, -13);
-        EXPECT_FALSE(o.error.failureReason.empty());
+        const std::string destination = (dir / names[i]).string();
+        EXPECT_EQ(text.rfind("Could not write " + destination + ": ", 0), 0u);
+        const std::string reason = std::strerror(EFBIG);
+        ASSERT_NE(text.find(reason), std::string::npos);
+        EXPECT_EQ(text.find(reason, text.find(reason) + 1), std::string::npos);
+        EXPECT_EQ(text.find(destination, text.find(destination) + 1), std::string::npos);
+        EXPECT_EQ(text.find("/proc/"), std::string::npos);
     }
-    EXPECT_EQ(outcomes[0].error.failureReason, "Error writing file.");
-    EXPECT_EQ(outcomes[1].error.failureReason, "Error writing file.");
     EXPECT_EQ(FilesIn(dir), 0u);
 }
 

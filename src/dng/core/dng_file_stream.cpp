@@ -3,6 +3,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "dng/core/dng_exception.h"
 
 dng_file_stream::dng_file_stream(const char* filename, bool output, uint32 bufferSize)
@@ -38,14 +41,19 @@ void dng_file_stream::BackEndRead(void* data, uint32 count, uint64 offset) {
     }
 }
 
+// A failed write's message is the system's reason ("File too large"), which
+// the export shows its user.
 void dng_file_stream::BackEndSetLength(uint64 length) {
     if (!fOutput) ThrowWriteFile("File is open for reading");
     if (std::fflush(fFile) != 0 || ftruncate(fileno(fFile), static_cast<off_t>(length)) != 0)
-        ThrowWriteFile("Could not set the file length");
+        ThrowWriteFile(std::strerror(errno));
 }
 
 void dng_file_stream::BackEndWrite(const void* data, uint32 count, uint64 offset) {
     if (!fOutput) ThrowWriteFile("File is open for reading");
-    if (fseeko(fFile, static_cast<off_t>(offset), SEEK_SET) != 0) ThrowWriteFile("Could not seek");
-    if (std::fwrite(data, 1, count, fFile) != count) ThrowWriteFile("Error writing file");
+    if (fseeko(fFile, static_cast<off_t>(offset), SEEK_SET) != 0)
+        ThrowWriteFile(std::strerror(errno));
+    // Flushed here, so that no failure waits for the close, which cannot report it.
+    if (std::fwrite(data, 1, count, fFile) != count || std::fflush(fFile) != 0)
+        ThrowWriteFile(std::strerror(errno));
 }
