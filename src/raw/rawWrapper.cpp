@@ -28,6 +28,7 @@
 #include "dng/image/dng_read_image.h"
 #include "platform/Colorimetry.h"
 #include "platform/Dispatch.h"
+#include "platform/InputFile.h"
 #include "platform/Log.h"
 #include "platform/RowBands.h"
 #include "platform/UserWarning.h"
@@ -101,7 +102,7 @@ platform::Error DngError(const std::string& path, const dng_exception& e) {
 }
 
 bool StartsLikeTIFF(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
+    std::FILE* f = platform::openRegularFile(path);
     if (!f) return false;
     unsigned char h[4] = {};
     const size_t n = std::fread(h, 1, 4, f);

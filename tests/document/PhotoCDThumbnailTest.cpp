@@ -35,24 +35,26 @@ TEST(PhotoCDThumbnails, ProviderAnswersPcdFilesOnly) {
     EXPECT_EQ(viaRegistry->height(), 128u);
 }
 
-// A pipe named like a pack gets no picture, and the thumbnail queue, which
-// makes one picture at a time, goes on to the next file.
+// A pipe named like a pack (or a raw file) gets no picture, and the
+// thumbnail queue, which makes one picture at a time, goes on to the next file.
 TEST(PhotoCDThumbnails, PipeNamedLikeAPackNeverBlocksTheQueue) {
     DocumentTestHome home;
     DocumentController::sharedDocumentController();
-    const fs::path pipe = home.path() / "PHOTOS" / "IMG0001.PCD";
-    ASSERT_TRUE(testsupport::makeFifo(pipe));
-    auto queue = platform::DispatchQueue::createSerial("thumbnails");
-    std::shared_ptr<const platform::BitmapImage> fromPipe, next;
-    EXPECT_TRUE(testsupport::finishesWithoutBlocking(pipe, [&] {
-        queue->sync([&] { fromPipe = ThumbnailProvider::thumbnail(pipe, {128, 128}, false); });
-        queue->sync([&] {
-            next = ThumbnailProvider::thumbnail(testsupport::testdataDir() / "pcd" / "IMG0023.PCD",
-                                                {128, 128}, false);
-        });
-    }));
-    EXPECT_FALSE(fromPipe);
-    EXPECT_TRUE(next);
+    for (const char* name : {"IMG0001.PCD", "IMG_0001.dng"}) {
+        const fs::path pipe = home.path() / "PHOTOS" / name;
+        ASSERT_TRUE(testsupport::makeFifo(pipe));
+        auto queue = platform::DispatchQueue::createSerial("thumbnails");
+        std::shared_ptr<const platform::BitmapImage> fromPipe, next;
+        EXPECT_TRUE(testsupport::finishesWithoutBlocking(pipe, [&] {
+            queue->sync([&] { fromPipe = ThumbnailProvider::thumbnail(pipe, {128, 128}, false); });
+            queue->sync([&] {
+                next = ThumbnailProvider::thumbnail(
+                    testsupport::testdataDir() / "pcd" / "IMG0023.PCD", {128, 128}, false);
+            });
+        })) << name;
+        EXPECT_FALSE(fromPipe) << name;
+        EXPECT_TRUE(next) << name;
+    }
 }
 
 }  // namespace

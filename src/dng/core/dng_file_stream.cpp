@@ -7,10 +7,12 @@
 #include <cstring>
 
 #include "dng/core/dng_exception.h"
+#include "platform/InputFile.h"
 
 dng_file_stream::dng_file_stream(const char* filename, bool output, uint32 bufferSize)
     : dng_stream(static_cast<dng_abort_sniffer*>(nullptr), bufferSize, 0), fOutput(output) {
-    if (filename) fFile = std::fopen(filename, output ? "wb" : "rb");
+    // A pipe or device under a file's name would block the first read.
+    if (filename) fFile = output ? std::fopen(filename, "wb") : platform::openRegularFile(filename);
     if (!fFile) ThrowOpenFile("Could not open file");
 }
 
