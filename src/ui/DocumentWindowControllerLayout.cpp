@@ -275,7 +275,10 @@ QWidget* DocumentWindowController::makeExposure() {
     // The knees act only with "enableCinematic": without it the section
     // leaves them out.
     std::vector<SettingSpec> specs = sliderSections()[2].second;
-    const bool cinematic = platform::UserDefaults::standard().boolForKey("enableCinematic");
+    // Unset counts as on, as the core stage reads it.
+    const auto& defaults = platform::UserDefaults::standard();
+    const bool cinematic =
+        defaults.objectForKey("enableCinematic").isNull() || defaults.boolForKey("enableCinematic");
     if (!cinematic)
         std::erase_if(specs, [](const SettingSpec& spec) {
             return std::string_view(spec.key) == SettingsKeys::kInputKneeLow ||
