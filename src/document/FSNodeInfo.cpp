@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 #include "document/ThumbnailProvider.h"
 #include "platform/AsciiCase.h"
@@ -184,6 +185,9 @@ std::vector<std::shared_ptr<FSNodeInfo>> FSNodeInfo::subNodes() {
         if (child->isDirectory() && !listFolders) continue;
         children.push_back(std::move(child));
     }
+    std::sort(children.begin(), children.end(), [](const auto& a, const auto& b) {
+        return naturalNameLess(a->lastPathComponent(), b->lastPathComponent());
+    });
     subNodes_ = std::move(children);
     return *subNodes_;
 }
@@ -312,4 +316,51 @@ std::string formatFileSize(double s) {
 
 std::string FSNodeInfo::attributedInspectorStringForFSNodeSize() const {
     return formatFileSize(double(fileSize_.integerValue()));
+}
+
+std::string FSNodeInfo::attributedInspectorStringForFSNodeDate() const {
+    return modificationDate_.isDate()
+               ? formatMediumDateShortTime(modificationDate_.date().secondsSince1970)
+               : std::string();
+}
+
+std::string formatMediumDateShortTime(double secondsSince1970) {
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const time_t t = time_t(std::floor(secondsSince1970));
+    struct tm local {};
+    if (!localtime_r(&t, &local)) return {};
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %d, %d, %02d:%02d", months[local.tm_mon % 12],
+                  local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min);
+    return text;
+}
+
+bool naturalNameLess(const std::string& a, const std::string& b) {
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            // Compare the runs' values: skip leading zeros, then length, then digits.
+            size_t i0 = i, j0 = j;
+            while (i0 < a.size() && a[i0] == '0') ++i0;
+            while (j0 < b.size() && b[j0] == '0') ++j0;
+            size_t i1 = i0, j1 = j0;
+            while (i1 < a.size() && digit(a[i1])) ++i1;
+            while (j1 < b.size() && digit(b[j1])) ++j1;
+            if (i1 - i0 != j1 - j0) return i1 - i0 < j1 - j0;
+            const int c = a.compare(i0, i1 - i0, b, j0, j1 - j0);
+            if (c != 0) return c < 0;
+            i = i1;
+            j = j1;
+            continue;
+        }
+        const int x = std::tolower(static_cast<unsigned char>(a[i]));
+        const int y = std::tolower(static_cast<unsigned char>(b[j]));
+        if (x != y) return x < y;
+        ++i;
+        ++j;
+    }
+    if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+    return a < b;
 }

@@ -63,7 +63,9 @@ public:
     bool isImageFile() const;
     // Not hidden (no leading ".") and passing the filter.
     bool isVisible() const;
-    // The visible children in listing order, cached until invalidateChildren.
+    // The visible children in natural name order (the listing's own order is
+    // the file system's and changes from one listing to the next), cached
+    // until invalidateChildren.
     std::vector<std::shared_ptr<FSNodeInfo>> subNodes();
     void invalidateChildren();
     // Whether this folder's sub-folders are listed.
@@ -113,8 +115,13 @@ public:
     static BrowserImage GetFinderThumbnailImage(const std::filesystem::path& url,
                                                 platform::Size size, bool asIcon);
 
-    // "%1.0f B" ... "%1.1f TB" of the file size.
+    // Inspector texts: the name and a line break; "%1.0f B" ... "%1.1f TB" of
+    // the file size; the modification date (medium date, short time, local).
+    // They show enabled when inspectorTextEnabled (the node is visible).
+    std::string attributedInspectorStringForFSNode() const { return lastPathComponent() + "\n"; }
     std::string attributedInspectorStringForFSNodeSize() const;
+    std::string attributedInspectorStringForFSNodeDate() const;
+    bool inspectorTextEnabled() const { return isVisible(); }
 
     FSNodeInfo(const FSNodeInfo&) = delete;
     FSNodeInfo& operator=(const FSNodeInfo&) = delete;
@@ -137,3 +144,8 @@ private:
 
 // The human-readable size text ("%1.0f B", "%1.1f KB", ...) of a byte count.
 std::string formatFileSize(double bytes);
+// "Dec 7, 2026, 14:39" of a time in seconds since 1970, in local time.
+std::string formatMediumDateShortTime(double secondsSince1970);
+// File names in the order people count: runs of digits compare by value,
+// letters without regard to case; names equal that way fall back to bytes.
+bool naturalNameLess(const std::string& a, const std::string& b);

@@ -40,6 +40,8 @@ QVariant BrowserItemModel::data(const QModelIndex& index, int role) const {
         case SubtitleRole:
             return QString::fromStdString(node->imageSubtitle());
         case Qt::ToolTipRole:
+            // The title may be cut short; the tooltip has the whole name.
+            return QString::fromStdString(node->lastPathComponent());
         case PathRole:
             return QString::fromStdString(node->absolutePath());
         case IsDirectoryRole:

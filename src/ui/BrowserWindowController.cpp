@@ -545,45 +545,46 @@ bool BrowserWindowController::eventFilter(QObject* watched, QEvent* event) {
     return QMainWindow::eventFilter(watched, event);
 }
 
-void BrowserWindowController::showPopover(const QString& text, QWidget* view, Qt::Edge edge) {
+void BrowserWindowController::showPopover(const QString& text, QWidget* view) {
     auto* popover = new QLabel(text, this, Qt::Tool | Qt::FramelessWindowHint);
     popover->setObjectName(QStringLiteral("helpPopover"));
     popover->setAttribute(Qt::WA_DeleteOnClose);
     popover->setWordWrap(true);
-    popover->setMaximumWidth(260);
+    popover->setMaximumWidth(220);
     popover->setMargin(8);
     popover->setStyleSheet(
         QStringLiteral("background: #2b2b2b; color: white; border: 1px solid #555;"));
     popover->adjustSize();
+    // Below the tool bar, under its control, over the grid: never over a
+    // control, and below any popover already there.
     const QRect r(view->mapToGlobal(QPoint(0, 0)), view->size());
-    QPoint at;
-    switch (edge) {
-        case Qt::TopEdge:
-            at = QPoint(r.left(), r.top() - popover->height() - 4);
-            break;
-        case Qt::BottomEdge:
-            at = QPoint(r.left(), r.bottom() + 4);
-            break;
-        case Qt::RightEdge:
-            at = QPoint(r.right() + 4, r.top());
-            break;
-        default:
-            at = QPoint(r.left() - popover->width() - 4, r.top());
+    const QRect grid(mImageBrowser->mapToGlobal(QPoint(0, 0)), mImageBrowser->size());
+    const int right = grid.right() - popover->width();
+    QRect placed(QPoint(std::max(grid.left(), std::min(r.left(), right)), grid.top() + 4),
+                 popover->size());
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (QWidget* other : findChildren<QWidget*>(QStringLiteral("helpPopover"))) {
+            if (other == popover || !other->isVisible()) continue;
+            const QRect taken = other->frameGeometry().adjusted(-4, -4, 4, 4);
+            if (taken.intersects(placed)) {
+                placed.moveTop(taken.bottom() + 1);
+                moved = true;
+            }
+        }
     }
-    popover->move(at);
+    popover->move(placed.topLeft());
     popover->show();
 }
 
 void BrowserWindowController::createPopovers() {
     if (!isVisible()) return;
-    showPopover(QStringLiteral("Back and forward through the folders you browsed."), backButton_,
-                Qt::TopEdge);
-    showPopover(QStringLiteral("Export the selected files with a preset."), mpopUp, Qt::BottomEdge);
+    showPopover(QStringLiteral("Back and forward through the folders you browsed."), backButton_);
+    showPopover(QStringLiteral("Choose a folder to browse."), newLocationButton);
+    showPopover(QStringLiteral("Click a folder of the path to go there."), mPathControl);
+    showPopover(QStringLiteral("Export the selected files with a preset."), mpopUp);
     showPopover(QStringLiteral("Where batch exports go: beside the files or an export folder."),
-                exportLocationPopUp_, Qt::BottomEdge);
-    showPopover(QStringLiteral("Choose a folder to browse."), newLocationButton, Qt::RightEdge);
-    showPopover(QStringLiteral("Click a folder of the path to go there."), mPathControl,
-                Qt::TopEdge);
+                exportLocationPopUp_);
     qApp->installEventFilter(this);
 }
 
@@ -597,7 +598,7 @@ void BrowserWindowController::popAction(const std::optional<platform::Dictionary
     if (files.empty()) {
         platform::Alert alert;
         alert.messageText = QStringLiteral("No files selected.");
-        alert.informativeText = QStringLiteral("Select files by cmd+click, click+drag, etc");
+        alert.informativeText = QStringLiteral("Select files by Ctrl+click, click+drag, etc");
         alert.buttons = {QStringLiteral("Ok")};
         platform::AlertPresenter::current().present(alert, this, nullptr);
         return;

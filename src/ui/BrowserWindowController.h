@@ -85,6 +85,8 @@ public:
     std::shared_ptr<BrowserDataSource> dataSource() const { return dataSource_; }
     BrowserItemModel* model() const { return model_; }
     QListView* imageBrowser() const { return mImageBrowser; }
+    // The help popovers ("ShowPopoverHelp"), each under its control.
+    void createPopovers();
     QToolButton* backButton() const { return backButton_; }
     QToolButton* forwardButton() const { return forwardButton_; }
     QToolButton* popUp() const { return mpopUp; }
@@ -115,8 +117,7 @@ private:
     void imageBrowserSelectionDidChange();
     void cellWasDoubleClicked(int row);
     void updateHistoryButtons();
-    void createPopovers();
-    void showPopover(const QString& text, QWidget* view, Qt::Edge edge);
+    void showPopover(const QString& text, QWidget* view);
     std::vector<Path> selectedPaths() const;
 
     std::shared_ptr<BrowserDataSource> dataSource_;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -9,6 +11,7 @@
 #include "document/BrowserDataSource.h"
 #include "document/FSNodeInfo.h"
 #include "document/ThumbnailProvider.h"
+#include "document/myImageObject.h"
 #include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
 
@@ -102,6 +105,55 @@ TEST_F(BrowserItems, ItemAnswersAndSizeText) {
     EXPECT_EQ(formatFileSize(1023), "1.0 KB");
     EXPECT_EQ(formatFileSize(5.5 * 1024 * 1024), "5.5 MB");
     EXPECT_EQ(formatFileSize(2.0 * 1024 * 1024 * 1024 * 1024), "2.0 TB");
+}
+
+// Listing order is the names' natural order, the same at every relist.
+TEST_F(BrowserItems, ChildrenInNaturalNameOrderAcrossRelists) {
+    setLevel(2);
+    const fs::path folder = home.path() / "order";
+    for (const char* n : {"img10.dng", "img2.dng", "IMG1.dng", "img02b.dng", "img2a.dng", "b.dng",
+                          "A.dng", "img0010x.dng", "z9", "z10"})
+        touch(folder / n);
+    const std::vector<std::string> expected{"A.dng",     "b.dng",      "IMG1.dng",  "img2.dng",
+                                            "img2a.dng", "img02b.dng", "img10.dng", "img0010x.dng",
+                                            "z9",        "z10"};
+    auto root = FSNodeInfo::initWithURL(folder, {});
+    for (int relist = 0; relist < 3; ++relist) {
+        std::vector<std::string> listed;
+        for (const auto& node : root->subNodes()) listed.push_back(node->lastPathComponent());
+        EXPECT_EQ(listed, expected) << "relist " << relist;
+        root->invalidateChildren();
+    }
+    EXPECT_TRUE(naturalNameLess("a1", "a01b"));
+    EXPECT_TRUE(naturalNameLess("a01", "a1"));  // equal values: the bytes decide
+    EXPECT_TRUE(naturalNameLess("a01", "a1") != naturalNameLess("a1", "a01"));
+    EXPECT_FALSE(naturalNameLess("x", "x"));
+}
+
+TEST_F(BrowserItems, InspectorTextsAndPathItems) {
+    auto node = FSNodeInfo::initWithURL(dir / "b.dng", {});
+    EXPECT_EQ(node->attributedInspectorStringForFSNode(), "b.dng\n");
+    EXPECT_TRUE(node->inspectorTextEnabled());
+    EXPECT_FALSE(FSNodeInfo::initWithURL(dir / ".hidden.nef", {})->inspectorTextEnabled());
+    const std::string date = node->attributedInspectorStringForFSNodeDate();
+    EXPECT_EQ(date, formatMediumDateShortTime(node->returnDate().date().secondsSince1970));
+    const char* zone = std::getenv("TZ");
+    const std::string savedZone = zone ? zone : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(formatMediumDateShortTime(1796653140), "Dec 7, 2026, 14:19");
+    EXPECT_EQ(formatMediumDateShortTime(0), "Jan 1, 1970, 00:00");
+    if (zone)
+        setenv("TZ", savedZone.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+
+    myImageObject item;
+    item.setPath("/pictures/a.dng");
+    EXPECT_EQ(item.imageRepresentation(), "/pictures/a.dng");
+    EXPECT_EQ(item.imageUID(), "/pictures/a.dng");
+    EXPECT_STREQ(item.imageRepresentationType(), myImageObject::kPathRepresentationType);
 }
 
 // Counts its calls and answers a 4 x 2 picture for files named *.thumb.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <QAbstractButton>
 #include <QAbstractItemModel>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -162,6 +163,51 @@ TEST_F(BrowserWindow, ListsByFilterLevelWithoutHiddenNamesOrPicturesSubFolders) 
     setenv("XDG_CONFIG_HOME", (home.path() / ".config").c_str(), 1);
     touch(home.path() / ".config/user-dirs.dirs", "XDG_PICTURES_DIR=\"$HOME/Bilder\"\n");
     EXPECT_EQ(BrowserDataSource::picturesFolders(), std::vector<fs::path>{home.path() / "Bilder"});
+}
+
+// Titles are cut short; the tooltip has the whole name. The help popovers
+// lie clear of each other and of every control of the tool bar. The hint of
+// an empty selection names this system's key.
+TEST_F(BrowserWindow, TooltipsPopoversAndTheSelectionHint) {
+    touch(dir / "a-rather-long-file-name-that-the-title-cuts.dng");
+    BrowserWindowController browser;
+    browser.changeDirectory(dir, 0);
+    const QModelIndex first = browser.model()->index(0);
+    EXPECT_EQ(browser.model()->data(first, Qt::ToolTipRole).toString(),
+              QStringLiteral("a-rather-long-file-name-that-the-title-cuts.dng"));
+
+    browser.resize(900, 600);
+    browser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&browser));
+    browser.createPopovers();
+    uitest::settle();
+    QList<QRect> popovers;
+    for (QWidget* popover : browser.findChildren<QWidget*>(QStringLiteral("helpPopover")))
+        if (popover->isVisible()) popovers << popover->frameGeometry();
+    ASSERT_EQ(popovers.size(), 5);
+    QList<QRect> controls;
+    for (QWidget* control : browser.findChildren<QWidget*>())
+        if (control->isVisible() && control->objectName() != QLatin1String("helpPopover") &&
+            control != browser.imageBrowser() && !browser.imageBrowser()->isAncestorOf(control) &&
+            (qobject_cast<QAbstractButton*>(control) ||
+             control->parentWidget() == browser.backButton()->parentWidget()))
+            controls << QRect(control->mapToGlobal(QPoint(0, 0)), control->size());
+    ASSERT_GE(controls.size(), 5);
+    for (int i = 0; i < popovers.size(); ++i) {
+        for (int j = i + 1; j < popovers.size(); ++j)
+            EXPECT_FALSE(popovers[i].intersects(popovers[j])) << i << " and " << j;
+        for (const QRect& control : controls) EXPECT_FALSE(popovers[i].intersects(control)) << i;
+    }
+    for (QWidget* popover : browser.findChildren<QWidget*>(QStringLiteral("helpPopover")))
+        popover->close();
+
+    uitest::ScriptedAlerts alerts;
+    browser.imageBrowser()->selectionModel()->clearSelection();
+    browser.popAction(std::nullopt);
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_TRUE(alerts.shown[0].informativeText.contains(QStringLiteral("Ctrl+click")));
+    EXPECT_FALSE(alerts.shown[0].informativeText.contains(QStringLiteral("cmd")));
+    browser.hide();
 }
 
 TEST_F(BrowserWindow, HistoryGoesBackAndForward) {
