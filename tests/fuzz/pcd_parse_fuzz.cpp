@@ -1,12 +1,33 @@
 // Any bytes handed to the Photo CD decoder as an image pack (and, from the
 // second half of the input, as its 64Base index) must give an image or a
-// failure with a text, never a crash, hang or huge allocation.
+// failure with a text, never a crash, hang or huge allocation; every
+// metadata text is valid UTF-8.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "FuzzSupport.h"
 #include "photocd/pcdDecode.h"
+
+namespace {
+
+bool isUtf8(const char* text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (*p) {
+        const int follow = *p < 0x80         ? 0
+                           : (*p >> 5) == 6  ? 1
+                           : (*p >> 4) == 14 ? 2
+                           : (*p >> 3) == 30 ? 3
+                                             : -1;
+        if (follow < 0) return false;
+        ++p;
+        for (int i = 0; i < follow; ++i, ++p)
+            if ((*p >> 6) != 2) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzsupport::quietLog();
@@ -20,6 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!decoder.parseFile(packPath.c_str(), indexPath.c_str(), level)) {
             if (!decoder.getErrorString()[0]) __builtin_trap();
             continue;
+        }
+        for (int item = 0; item < 20; ++item) {
+            char name[81], value[81];
+            decoder.getMetadata(item, name, value);
+            if (!isUtf8(value)) __builtin_trap();
         }
         decoder.postProcess();
         const size_t pixels = size_t(decoder.getWidth()) * decoder.getHeight();
