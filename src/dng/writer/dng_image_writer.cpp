@@ -46,7 +46,6 @@
 
 namespace {
 
-constexpr uint16 kTagIPTC = 33723;
 constexpr uint32 kMaxSubIFDs = 24;
 
 std::mutex gFixedDateLock;
