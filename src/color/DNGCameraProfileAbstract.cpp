@@ -5,6 +5,8 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "color/CameraProfileManager.h"
@@ -13,6 +15,7 @@
 #include "dng/color/dng_spline_solver.h"
 #include "dng/core/dng_file_stream.h"
 #include "platform/Log.h"
+#include "platform/UserWarning.h"
 
 namespace {
 
@@ -82,6 +85,26 @@ private:
     bool useSpline_ = false;
 };
 
+// Settings that name a profile which cannot be read fall back to the
+// built-in one: the user is told once per state of that file, not at every
+// reading of the settings (preset lists read them often).
+void reportIgnoredProfile(const std::filesystem::path& file) {
+    static std::mutex mutex;
+    static auto* reported = new std::set<std::string>;
+    std::error_code ec;
+    const auto time = std::filesystem::last_write_time(file, ec).time_since_epoch().count();
+    const auto size = std::filesystem::file_size(file, ec);
+    {
+        std::lock_guard lock(mutex);
+        if (!reported
+                 ->insert(file.string() + "\n" + std::to_string(time) + "\n" + std::to_string(size))
+                 .second)
+            return;
+    }
+    platform::warnUser("The camera profile \"" + file.string() +
+                       "\" cannot be read; the built-in profile is used instead.");
+}
+
 }  // namespace
 
 DNGCameraProfileAbstract::DNGCameraProfileAbstract() = default;
@@ -145,6 +168,7 @@ DNGCameraProfileAbstract::Ptr DNGCameraProfileAbstract::initFromPList(
         const std::filesystem::path folder = CameraProfileManager::profileDirectory();
         if (!folder.empty()) {
             if (Ptr profile = initFromFile(folder / fileName)) return profile;
+            reportIgnoredProfile(folder / fileName);
         }
     }
     return initAsAutoProfile();

@@ -19,6 +19,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "platform/UserWarning.h"
 #include "platform/Version.h"
 #include "raw/rawWrapper.h"
 
@@ -193,9 +194,17 @@ bool MyDocument::readFromURL(const std::string& url, platform::Error* error) {
     std::optional<Dictionary> saved;
     auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore(kCatalogStoreName);
     if (catalog) {
-        std::optional<Dictionary> entry = catalog->getItemForUUID(uuid);
+        std::string unreadable;
+        std::optional<Dictionary> entry = catalog->getItemForUUID(uuid, &unreadable);
         if (entry && !entry->empty())
             saved = MultiDataStore::sharedMultiDataStore().deserializeFromPList(*entry);
+        if (!unreadable.empty()) {
+            const auto file = catalog->storeFilePath();
+            platform::warnUser("The catalog \"" + (file ? file->string() : kCatalogStoreName) +
+                               "\" cannot be read (" + unreadable + "); \"" +
+                               path.filename().string() +
+                               "\" opens without its saved settings, with the \"Default\" preset.");
+        }
     }
     if (!saved || saved->empty())
         saved = PresetManager::sharedPresetManager().presetNamed(kDefaultPresetName);

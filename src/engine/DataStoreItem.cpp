@@ -1,7 +1,9 @@
 #include "engine/DataStoreItem.h"
 
+#include <chrono>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "color/SettingsKeys.h"
 #include "platform/Log.h"
@@ -59,6 +61,24 @@ void reportUnreadable(const fs::path& file, const std::string& reason) {
         "Catalog: ignoring unreadable %s (%s); its settings are not used, and the file is kept "
         "aside at the next change",
         file.c_str(), reason.c_str());
+}
+
+// Another program may be rewriting the file in place: one that cannot be
+// read is read again, up to three reads within a second, before it counts as
+// unreadable. Call with the stores' lock held.
+std::optional<Value> readSettledArray(const fs::path& file, platform::Error* error) {
+    constexpr int kPausesMs[] = {150, 400};
+    for (int attempt = 0;; ++attempt) {
+        auto value = platform::readPropertyList(file, error);
+        if (value && value->isArray()) {
+            if (attempt > 0)
+                platform::log("Catalog: %s could be read at the %d. attempt", file.c_str(),
+                              attempt + 1);
+            return value;
+        }
+        if (attempt == 2) return value;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPausesMs[attempt]));
+    }
 }
 
 }  // namespace
@@ -124,16 +144,18 @@ std::optional<std::string> DataStoreItem::imageDataFile() {
     return std::nullopt;
 }
 
-std::optional<Value::Array> DataStoreItem::imageData() {
+std::optional<Value::Array> DataStoreItem::imageData(std::string* unreadable) {
     auto file = storeFilePath();
     if (!file) return std::nullopt;
     std::lock_guard<std::mutex> guard(storesLock());
     std::error_code ec;
     if (!fs::exists(*file, ec)) return std::nullopt;
     platform::Error error;
-    auto value = platform::readPropertyList(*file, &error);
+    auto value = readSettledArray(*file, &error);
     if (!value || !value->isArray()) {
-        reportUnreadable(*file, value ? "the top level is not an array" : error.description());
+        const std::string reason = value ? "the top level is not an array" : error.description();
+        reportUnreadable(*file, reason);
+        if (unreadable) *unreadable = reason;
         return std::nullopt;
     }
     return value->array();
@@ -157,7 +179,7 @@ Value::Array DataStoreItem::loadForChange(const fs::path& file) {
     std::error_code ec;
     if (!fs::exists(file, ec)) return {};
     makeWritable(file);
-    auto value = platform::readPropertyList(file);
+    auto value = readSettledArray(file, nullptr);
     if (value && value->isArray()) return value->array();
     // Keep what cannot be read; the change starts a new file.
     for (int n = 1; n < 1000; ++n) {
@@ -220,8 +242,9 @@ bool DataStoreItem::removeItem(const Dictionary& item) {
     return save(*file, entries);
 }
 
-std::optional<Dictionary> DataStoreItem::getItemForUUID(const std::string& uuid) {
-    auto entries = imageData();
+std::optional<Dictionary> DataStoreItem::getItemForUUID(const std::string& uuid,
+                                                        std::string* unreadable) {
+    auto entries = imageData(unreadable);
     if (!entries) return std::nullopt;
     const Value identity(uuid);
     for (const Value& entry : *entries)

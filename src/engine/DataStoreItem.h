@@ -38,8 +38,10 @@ public:
     // The file's bytes, or nullopt.
     std::optional<std::string> imageDataFile();
     // The file parsed as an array of settings, or nullopt when it is missing
-    // or unreadable.
-    std::optional<platform::Value::Array> imageData();
+    // or unreadable (then `unreadable`, when given, says why). A file that
+    // cannot be parsed is read up to three times within a second first: it
+    // may be caught while another program rewrites it.
+    std::optional<platform::Value::Array> imageData(std::string* unreadable = nullptr);
     bool saveImageData(const platform::Value::Array& array);
 
     // Replaces the last entry of the same identity (and every entry equal to
@@ -51,7 +53,8 @@ public:
     // Removes the last entry of the same identity.
     bool removeItem(const platform::Dictionary& item);
     // The first entry with that identity.
-    std::optional<platform::Dictionary> getItemForUUID(const std::string& uuid);
+    std::optional<platform::Dictionary> getItemForUUID(const std::string& uuid,
+                                                       std::string* unreadable = nullptr);
     // Removes the store file.
     bool deleteCurrentCatalog(platform::Error* error);
 

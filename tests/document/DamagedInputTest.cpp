@@ -6,14 +6,17 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <mutex>
 
+#include "color/CameraProfileManager.h"
 #include "color/DNGCameraProfileAbstract.h"
 #include "dng/color/CameraProfileTestFile.h"
 #include "dng/image/HandMadeDng.h"
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
+#include "engine/MultiDataStore.h"
 #include "platform/UserWarning.h"
 #include "raw/rawWrapper.h"
 
@@ -263,6 +266,34 @@ TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
     // The same file with its own colour decodes.
     const auto own = rawWrapper::initWithFile(dng.string(), dng.string(), false);
     EXPECT_NE(own->masterImageBytes(), nullptr);
+}
+
+TEST_F(DamagedInput, AnIgnoredCatalogOrCameraProfileIsToldToTheUser) {
+    WarningsSeen seen;
+    const fs::path dng = home_.path() / "photo.dng";
+    handdng::Write(dng, handdng::Build(ChartLayout()));
+    auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog");
+    ASSERT_TRUE(catalog);
+    const fs::path catalogFile = *catalog->storeFilePath();
+    std::ofstream(catalogFile) << "<plist><array><dict><key>";
+    platform::Error error;
+    auto doc = MyDocument::init();
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
+    const auto told = seen.take();
+    EXPECT_TRUE(Names(told, catalogFile.string())) << told.size();
+    EXPECT_TRUE(Names(told, "photo.dng"));
+    doc->close();
+
+    const fs::path profiles = CameraProfileManager::profileDirectory();
+    ASSERT_FALSE(profiles.empty());
+    std::ofstream(profiles / "broken.dcp") << "IIRC and nothing more";
+    const platform::Dictionary named{{"Class_of_serialized_Object", "DNGCameraProfileAbstract"},
+                                     {"FileName", "broken.dcp"}};
+    EXPECT_TRUE(DNGCameraProfileAbstract::initFromPList(named)->isAutoProfile());
+    EXPECT_TRUE(Names(seen.take(), "broken.dcp"));
+    // Once per state of the file: settings are read often.
+    DNGCameraProfileAbstract::initFromPList(named);
+    EXPECT_TRUE(seen.take().empty());
 }
 
 }  // namespace

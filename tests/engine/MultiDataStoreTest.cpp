@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -190,6 +191,37 @@ TEST_F(DataStoreItemTest, UnreadableCatalogIsKeptAside) {
     second += ".unreadable-2";
     EXPECT_TRUE(fs::exists(second));
     EXPECT_EQ(store.imageData()->size(), 0u);
+}
+
+TEST_F(DataStoreItemTest, ACatalogCaughtWhileRewrittenInPlaceIsReadAgain) {
+    DataStoreItem store("Catalog");
+    ASSERT_TRUE(store.addItem(entry("/a.dng", 7)));
+    const fs::path file = *store.storeFilePath();
+    const std::string whole = *store.imageDataFile();
+    // Another program rewrites the file where it is: for a moment only its
+    // first half is there.
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << whole.substr(0, whole.size() / 2);
+    }
+    std::thread other([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ofstream out(file, std::ios::binary | std::ios::app);
+        out << whole.substr(whole.size() / 2);
+    });
+    std::string unreadable;
+    const auto a = store.getItemForUUID("/a.dng", &unreadable);
+    other.join();
+    ASSERT_TRUE(a);
+    EXPECT_EQ((*a)["Quorvex_Exposure"].integerValue(), 7);
+    EXPECT_TRUE(unreadable.empty());
+
+    // One that stays damaged is given up within about a second, with the reason.
+    std::ofstream(file, std::ios::trunc) << whole.substr(0, whole.size() / 2);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(store.getItemForUUID("/a.dng", &unreadable));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_FALSE(unreadable.empty());
 }
 
 TEST_F(DataStoreItemTest, ConcurrentWritersAndReaders) {
