@@ -68,11 +68,38 @@ platform::Error UnsupportedFormatError(const std::string& path) {
                     ") is not supported: only DNG files can be decoded.");
 }
 
-// ": what failed" from the thrower's text, or nothing when it gave none.
+// What an error code means when its thrower gave no text.
+const char* CodeMeaning(dng_error_code code) {
+    switch (code) {
+        case dng_error_not_yet_implemented:
+            return "it uses a feature this system does not implement";
+        case dng_error_unsupported_dng:
+            return "its DNG version is newer than this reader";
+        case dng_error_memory:
+            return "memory ran out";
+        case dng_error_open_file:
+            return "it cannot be opened";
+        case dng_error_read_file:
+            return "reading it failed";
+        case dng_error_end_of_file:
+            return "it ends before its data does";
+        case dng_error_file_is_damaged:
+            return "its data does not match its checksum";
+        case dng_error_bad_format:
+            return "its structure is not that of a DNG file";
+        case dng_error_matrix_math:
+            return "its colour matrices cannot be combined";
+        default:
+            return "an unexpected failure in the DNG reader";
+    }
+}
+
+// ": what failed" from the thrower's text, or from the error's code when it
+// gave none.
 std::string WhatFailed(const dng_exception& e) {
     std::string what = e.Message();
     while (!what.empty() && (what.back() == '.' || what.back() == ' ')) what.pop_back();
-    return what.empty() ? std::string() : ": " + what;
+    return ": " + (what.empty() ? std::string(CodeMeaning(e.ErrorCode())) : what);
 }
 
 platform::Error DngError(const std::string& path, const dng_exception& e) {
@@ -456,7 +483,7 @@ void rawWrapper::decodeIfNeeded() {
         std::lock_guard decoder(decoderLock());
         try {
             if (!fileExists() && !std::filesystem::exists(req.path))
-                throw dng_exception(dng_error_open_file);
+                throw dng_exception(dng_error_open_file, "there is no file at that path");
             DecodeFile(req, d, lut_);
         } catch (const dng_exception& e) {
             const bool dngName = UpperExtension(req.path) == "DNG";
@@ -591,7 +618,8 @@ void ApplyOpcodeList3(dng_host& host, dng_negative& negative, RawSamples& rgb, u
     image->Put(dng_pixel_buffer(bounds, 0, 3, ttShort, pcInterleaved, rgb.data()));
     host.ApplyOpcodeList(negative.OpcodeList3(), negative, image);
     if (!image || image->Bounds() != bounds || image->Planes() != 3)
-        throw dng_exception(dng_error_bad_format);
+        throw dng_exception(dng_error_bad_format,
+                            "its third opcode list changes the size of the image");
     dng_pixel_buffer buffer(bounds, 0, 3, ttShort, pcInterleaved, rgb.data());
     image->Get(buffer);
 }
@@ -636,7 +664,7 @@ struct OpenedDNG {
 void CheckLooksLikeDNG(const std::string& path) {
     if (StartsLikeTIFF(path)) return;
     if (UpperExtension(path) != "DNG") throw UnsupportedFormatError(path);
-    throw dng_exception(dng_error_bad_format);
+    throw dng_exception(dng_error_bad_format, "it does not start like a TIFF file");
 }
 
 platform::Error ProfileError(const DecodeRequest& req, const std::string& problem) {
@@ -727,10 +755,15 @@ void ReadStageImages(OpenedDNG& dng, bool fullColour, const std::string& path) {
         if (e.ErrorCode() == dng_error_not_yet_implemented || e.ErrorCode() == dng_error_memory)
             throw;
         const std::string name = "\"" + FileName(path) + "\"";
-        if (dng.info.MainIFD().fCompression == ccJPEG)
+        const std::string what = e.Message();
+        if (what.find("DCT-coded") != std::string::npos ||
+            what.find("no lossy JPEG decoder") != std::string::npos)
             throw RawError("The DNG file " + name +
-                           " stores its image in a compression this system does not decode"
-                           " (its JPEG data is not lossless), or the data is damaged" +
+                           " stores its image as lossy JPEG, which this system does not decode" +
+                           WhatFailed(e) + ".");
+        if (what.find("unsupported JPEG frame type") != std::string::npos)
+            throw RawError("The DNG file " + name +
+                           " stores its image in a kind of JPEG this system does not decode" +
                            WhatFailed(e) + ".");
         throw RawError("The DNG file " + name + " is truncated or its image data is damaged" +
                        WhatFailed(e) + ".");
@@ -774,7 +807,9 @@ void DecodeFullColour(const DecodeRequest& req, OpenedDNG& dng, const dng_image&
                       const RawCrop& crop, uint32_t orientation, bool haveSpec,
                       const WhiteBalance& wb, rawWrapper::Decoded& out) {
     const uint32_t planes = std::min<uint32_t>(stage.Planes(), 3);
-    if (planes != 3 && planes != 1) throw dng_exception(dng_error_bad_format);
+    if (planes != 3 && planes != 1)
+        throw dng_exception(dng_error_bad_format,
+                            "its full-colour image has neither 1 nor 3 planes");
     RawSamples samples = ReadPacked(stage, planes, req.bands);
     RawSamples rgb = planes == 1 ? GreyToRGB(samples) : std::move(samples);
     const auto& n = wb.neutral;
@@ -876,7 +911,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
 
     ReadStageImages(*dng, !demosaic, req.path);
     const dng_image* stage = demosaic ? neg.Stage2Image() : neg.Stage3Image();
-    if (!stage) throw dng_exception(dng_error_unknown);
+    if (!stage) throw dng_exception(dng_error_unknown, "no image came out of its raw data");
     const uint32_t width = stage->Width(), height = stage->Height();
     const RawCrop crop = DefaultCrop(neg, width, height);
     const WhiteBalance wb = BalanceFor(neg, spec.get());

@@ -1,0 +1,98 @@
+// Every refusal of a damaged or unsupported lossless-JPEG DNG names what is
+// wrong: structural damage is not blamed on the compression, lossy JPEG data
+// is named as such, and no refusal ends without a reason.
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+
+#include <string>
+#include <vector>
+
+#include "dng/image/HandMadeDng.h"
+#include "raw/rawWrapper.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+// A baseline (DCT) JPEG of a grey 64 x 64 ramp.
+std::vector<uint8_t> LossyJpeg() {
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr err;
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = cinfo.image_height = 64;
+    cinfo.input_components = 1;
+    cinfo.in_color_space = JCS_GRAYSCALE;
+    jpeg_set_defaults(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<uint8_t> row(64);
+    while (cinfo.next_scanline < 64) {
+        for (uint32_t x = 0; x < 64; ++x) row[x] = uint8_t(x * 4 + cinfo.next_scanline);
+        JSAMPROW p = row.data();
+        jpeg_write_scanlines(&cinfo, &p, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::vector<uint8_t> bytes(out, out + size);
+    free(out);
+    return bytes;
+}
+
+handdng::Layout LosslessStrip(std::vector<uint8_t> data) {
+    handdng::Layout l;
+    l.width = l.height = 64;
+    l.tileLength = 64;
+    l.compression = 7;
+    l.blobs = {std::move(data)};
+    l.blobOf = {0};
+    return l;
+}
+
+std::string Refusal(const testsupport::ScratchDir& dir, const std::string& name,
+                    const std::vector<uint8_t>& bytes) {
+    const std::string path = (dir.path() / name).string();
+    handdng::Write(path, bytes);
+    const auto wrapper = rawWrapper::initWithFile(path, path, false);
+    if (wrapper->masterImageBytes()) return "decoded";
+    const auto error = wrapper->error();
+    return error ? error->failureReason : "no error";
+}
+
+TEST(RefusalReasons, EachLosslessJpegRefusalSaysWhatIsWrong) {
+    testsupport::ScratchDir dir;
+    // Structural damage: the strip lies beyond the end of the file.
+    auto outside = handdng::Build(LosslessStrip({0xFF, 0xD8, 0xFF, 0xD9}));
+    {
+        handdng::Layout l = LosslessStrip({0xFF, 0xD8, 0xFF, 0xD9});
+        l.extra.push_back(handdng::Entry{273, 4, {0x7FFFFFF0u}});
+        outside = handdng::Build(l);
+    }
+    const std::string offset = Refusal(dir, "offset.dng", outside);
+    EXPECT_NE(offset.find("tile offset outside the file"), std::string::npos) << offset;
+    EXPECT_EQ(offset.find("compression"), std::string::npos) << offset;
+
+    // Lossy JPEG data where lossless is declared.
+    const std::string lossy = Refusal(dir, "lossy.dng", handdng::Build(LosslessStrip(LossyJpeg())));
+    EXPECT_NE(lossy.find("lossy JPEG"), std::string::npos) << lossy;
+    EXPECT_EQ(lossy.find("damaged"), std::string::npos) << lossy;
+
+    // A lossless stream cut short, and bytes that are no JPEG at all.
+    const std::string junk =
+        Refusal(dir, "junk.dng", handdng::Build(LosslessStrip(std::vector<uint8_t>(4096, 0x5A))));
+    EXPECT_NE(junk.find("damaged: not a JPEG stream"), std::string::npos) << junk;
+    EXPECT_EQ(junk.find("compression"), std::string::npos) << junk;
+
+    // A file that does not even start like TIFF still says why.
+    const std::string notTiff = Refusal(dir, "text.dng", {'h', 'e', 'l', 'l', 'o'});
+    EXPECT_NE(notTiff.find(": "), std::string::npos) << notTiff;
+    EXPECT_NE(notTiff.back(), ':');
+    for (const std::string& text : {offset, lossy, junk, notTiff}) {
+        const size_t colon = text.find(": ");
+        ASSERT_NE(colon, std::string::npos) << text;
+        EXPECT_GT(text.size(), colon + 4) << text;
+    }
+}
+
+}  // namespace
