@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <span>
 #include <system_error>
 #include <vector>
@@ -26,10 +27,12 @@
 #include "document/JpegExport.h"
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
+#include "export/DngTiffWriter.h"
 #include "platform/IccProfile.h"
 #include "platform/JpegWriter.h"
 #include "platform/LargeBlockPool.h"
 #include "platform/Log.h"
+#include "raw/rawWrapper.h"
 
 namespace {
 
@@ -333,9 +336,52 @@ bool validate(ExportJob& job) {
     return true;
 }
 
+// The largest image each file type holds: JPEG counts pixels a side; TIFF
+// and DNG are written uncompressed at 16 bits per sample and must stay
+// within their 32-bit offsets, with room for the metadata and preview.
+constexpr uint64_t kMaxJpegSide = 65500;
+constexpr uint64_t kMaxClassicTiffBytes = 0xFFFFFFFFull;
+constexpr uint64_t kTiffRoomForMetadata = 16ull << 20;
+
+std::optional<platform::Error> sizeRefusal(const std::string& type, uint64_t width,
+                                           uint64_t height) {
+    const std::string size = std::to_string(width) + " x " + std::to_string(height) + " pixels";
+    if (!ExportFronts::handles(type) && std::max(width, height) > kMaxJpegSide)
+        return quorvexError(kQuorvexErrorWriter,
+                            "The image is " + size +
+                                "; a JPEG file holds at most 65500 pixels a side. Crop it, or "
+                                "export it as TIFF, DNG or OpenEXR.");
+    const bool tiff = type == DocumentExport::kTypeTIFF, dng = type == DocumentExport::kTypeDNG;
+    if ((tiff || dng) && width * height * 6 + kTiffRoomForMetadata > kMaxClassicTiffBytes)
+        return quorvexError(kQuorvexErrorWriter,
+                            std::string(DngTiffWriter::errorStringForCode(dng ? 100013 : 100014)) +
+                                " The image is " + size + ", " +
+                                std::to_string(width * height * 6 >> 20) +
+                                " MB of 16-bit samples; the file holds at most 4 GB. Crop it, "
+                                "or export it as OpenEXR.");
+    return std::nullopt;
+}
+
+// Before any pixel is made: the size the export will have, from the file's
+// directories (or the crop), against what the file type holds.
+bool checkOutputSize(ExportJob& job) {
+    auto raw = std::dynamic_pointer_cast<rawWrapper>(job.engine.rawFileWrapper());
+    if (!raw) return true;
+    auto planned = raw->plannedImageSize();
+    if (!planned) return true;
+    uint64_t width = planned->first, height = planned->second;
+    if (job.crop.width >= 1 && job.crop.height >= 1) {
+        width = std::min<uint64_t>(width, uint64_t(job.crop.width));
+        height = std::min<uint64_t>(height, uint64_t(job.crop.height));
+    }
+    if (auto refusal = sizeRefusal(job.type, width, height)) return failJob(job, *refusal);
+    return true;
+}
+
 // The cropped image at full size from the engine's output stage.
 bool render(ExportJob& job) {
     ThreadedImageEngine& engine = job.engine;
+    if (!checkOutputSize(job)) return false;
     handSettingsToEngine(engine, job.settings);
     // A crop needs the stage's extent: build the chain now if no run has yet.
     if (job.crop.width >= 1 && job.crop.height >= 1 && !engine.outputImage())

@@ -385,6 +385,7 @@ void Finish(RawSamples& rgb, uint32_t width, const RawCrop& crop, uint32_t orien
 }
 
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut);
+std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path);
 
 }  // namespace
 
@@ -525,6 +526,20 @@ void rawWrapper::decodeIfNeeded() {
     for (const std::string& warning : d.warnings)
         if (reportedWarnings_.insert(warning).second) platform::warnUser(warning);
     setWarnings(std::move(d.warnings));
+}
+
+std::optional<std::pair<uint32_t, uint32_t>> rawWrapper::plannedImageSize() {
+    {
+        std::lock_guard guard(lock_);
+        if (!master_.empty()) return std::pair<uint32_t, uint32_t>(imageWidth(), imageHeight());
+    }
+    try {
+        std::lock_guard decoder(decoderLock());
+        return PlannedSize(fileSource());
+    } catch (...) {
+        // The decode will say what is wrong with the file.
+        return std::nullopt;
+    }
 }
 
 platform::Dictionary rawWrapper::getParameters() {
@@ -882,6 +897,23 @@ void DemosaicBoth(const DecodeRequest& req, const CFAPlane& cfa, const RawCrop& 
     DemosaicLMMSE(cfa, rgb.data(), req.bands);
     if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
+}
+
+std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
+    CheckLooksLikeDNG(path);
+    OpenedDNG dng(path);
+    const dng_negative& neg = *dng.negative;
+    const dng_parsed_ifd& rawIFD = dng.info.MainIFD();
+    uint32_t width = rawIFD.fImageWidth, height = rawIFD.fImageLength;
+    if (const dng_rect area = rawIFD.fActiveArea; area.NotEmpty()) {
+        width = area.W();
+        height = area.H();
+    }
+    const RawCrop crop = DefaultCrop(neg, width, height);
+    uint32_t ow = 0, oh = 0;
+    RawOrientedSize(neg.ComputeOrientation(neg.Metadata()).GetTIFF(), crop.width, crop.height, ow,
+                    oh);
+    return {ow, oh};
 }
 
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {

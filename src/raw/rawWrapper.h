@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -71,6 +72,11 @@ public:
     bool bitmapIsDirty() const;
     // How many times the file was decoded (each decode makes both renderings).
     uint32_t decodeCount() const;
+    // The oriented size of the full image, read from the file's directories
+    // without decoding it (the decoded size once decoded); nullopt when the
+    // file cannot be read. Lets an export refuse a size its format cannot
+    // hold before any pixel is made.
+    std::optional<std::pair<uint32_t, uint32_t>> plannedImageSize();
     // Row bands of the heavy steps (default 16: fifteen threads and the caller).
     void setDecodeBands(unsigned bands);
 

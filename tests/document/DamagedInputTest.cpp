@@ -17,6 +17,7 @@
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
 #include "engine/MultiDataStore.h"
+#include "engine/ThreadedImageEngine.h"
 #include "platform/UserWarning.h"
 #include "raw/rawWrapper.h"
 
@@ -266,6 +267,37 @@ TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
     // The same file with its own colour decodes.
     const auto own = rawWrapper::initWithFile(dng.string(), dng.string(), false);
     EXPECT_NE(own->masterImageBytes(), nullptr);
+}
+
+TEST_F(DamagedInput, AJpegTooWideIsRefusedBeforeTheImageIsMade) {
+    handdng::Layout l;
+    l.width = 65535;
+    l.height = 16;
+    l.tileLength = 16;
+    l.compression = 1;
+    l.blobs = {std::vector<uint8_t>(size_t(l.width) * l.height * 2, 0x40)};
+    l.blobOf = {0};
+    const fs::path wide = home_.path() / "wide.dng";
+    handdng::Write(wide, handdng::Build(l));
+    platform::Error error;
+    auto doc = MyDocument::init();
+    ASSERT_TRUE(doc->readFromURL(wide.string(), &error));
+    EXPECT_FALSE(doc->exportToURL(home_.path() / "wide.jpg", "public.jpeg", {-1, -1, -1, -1}, false,
+                                  &error));
+    EXPECT_NE(error.failureReason.find("65535 x 16 pixels"), std::string::npos)
+        << error.failureReason;
+    EXPECT_NE(error.failureReason.find("at most 65500 pixels a side"), std::string::npos);
+    // Nothing was decoded for it.
+    auto engine = doc->displayEngine();
+    ASSERT_TRUE(engine);
+    auto raw = std::dynamic_pointer_cast<rawWrapper>(engine->rawFileWrapper());
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->decodeCount(), 0u);
+    // A crop inside the limit exports.
+    EXPECT_TRUE(
+        doc->exportToURL(home_.path() / "part.jpg", "public.jpeg", {0, 0, 1000, 16}, false, &error))
+        << error.failureReason;
+    doc->close();
 }
 
 TEST_F(DamagedInput, AnIgnoredCatalogOrCameraProfileIsToldToTheUser) {
