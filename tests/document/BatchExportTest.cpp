@@ -433,7 +433,7 @@ TEST_F(BatchExportTest, CommandLineGoesOnAfterAFailureAndSaysEachErrorOnce) {
               (std::vector<std::string>{
                   "quorvex: " + bad.string() +
                       ": The DNG file \"bad.dng\" is malformed or lacks "
-                      "what a decode needs.",
+                      "what a decode needs: it does not start like a TIFF file.",
                   "quorvex: " + pcd.string() +
                       ": Photo CD images can be viewed in the browser but not opened for "
                       "editing."}));
