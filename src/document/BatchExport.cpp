@@ -1,6 +1,5 @@
 #include "document/BatchExport.h"
 
-#include <algorithm>
 #include <system_error>
 
 #include "color/SettingsKeys.h"
@@ -43,9 +42,6 @@ std::vector<std::filesystem::path> BatchExport::imageFilesInFolder(
     auto node = FSNodeInfo::initWithURL(folder, {});
     for (const auto& child : node->subNodes())
         if (!child->isDirectory()) files.push_back(child->getURL());
-    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
-        return a.filename().string() < b.filename().string();
-    });
     return files;
 }
 

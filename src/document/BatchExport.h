@@ -56,7 +56,7 @@ public:
         const std::string& type, bool silentlyOverwrite, platform::Error* error);
 
     // The files of `folder` the browser shows (its filter, no hidden files),
-    // without sub-folders, in name order.
+    // without sub-folders, in the browser's name order.
     static std::vector<std::filesystem::path> imageFilesInFolder(
         const std::filesystem::path& folder);
 
