@@ -43,7 +43,7 @@ void printHelp(FILE* out) {
         "Opens each FILE as a document with its saved settings (or the \"Default\"\n"
         "preset), applies the preset NAME when given, and exports it. A FOLDER stands\n"
         "for the image files in it that the browser shows (not those in its\n"
-        "sub-folders), in name order.\n"
+        "sub-folders), in the browser's order (by name, numbers by value).\n"
         "\n"
         "  --export       develop and export the files (the only action; may be left out)\n"
         "  --preset NAME  apply the preset called NAME to every file\n"
