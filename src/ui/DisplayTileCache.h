@@ -10,6 +10,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "platform/BitmapImage.h"
 #include "platform/Value.h"
 
 class DisplayRawTile {
@@ -30,6 +31,20 @@ public:
                resolutionLocal == o.resolutionLocal;
     }
     bool logThisObject() const { return false; }
+
+    // A new context of the integral new size with the image's sample format,
+    // colour space and bitmap information, rows of width x samples per pixel
+    // x bytes per sample (samples by the alpha information: 4 for
+    // premultiplied alpha, 1 for alpha only, else 3; never shorter than a
+    // row of the image's pixels), the image drawn into it at the quality,
+    // into a rectangle with width and height exchanged when transposed.
+    // Null when the context cannot be made.
+    static std::unique_ptr<platform::BitmapContext> createResizedImageBitmap(
+        const platform::BitmapImage& image, platform::Size newSize, bool drawTransposed,
+        platform::BitmapInterpolation quality);
+    static std::shared_ptr<const platform::BitmapImage> createResizedImage(
+        const platform::BitmapImage& image, platform::Size newSize, bool drawTransposed,
+        platform::BitmapInterpolation quality);
 };
 
 class DisplayTileCache {

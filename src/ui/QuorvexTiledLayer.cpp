@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "engine/CGImageBitMap.h"
+#include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "ui/DisplayColor.h"
 
@@ -21,18 +22,41 @@ void QuorvexTiledLayer::powerOfTwoScale(double a, int* n, double* s) {
 }
 
 void QuorvexTiledLayer::setImage(TiledEngine::Ptr stage) {
-    std::lock_guard lock(mutex_);
-    theImage_ = std::move(stage);
-    if (theImage_) {
-        const platform::Rect e = theImage_->extent();
-        bounds_ = QRectF(0, 0, e.width, e.height);
+    {
+        std::lock_guard lock(mutex_);
+        theImage_ = std::move(stage);
+        if (theImage_) {
+            const platform::Rect e = theImage_->extent();
+            bounds_ = QRectF(0, 0, e.width, e.height);
+        }
+        levelsOfDetail_ = uint64_t(-3);  // as many as there are
+        levelsOfDetailBias_ = 0;
+        tileSize_ = QSize(256, 256);
+        opaque_ = true;
+        anchorPoint_ = QPointF(0, 0);
+        magnificationFilter_ = minificationFilter_ = Filter::Nearest;
+        statusTrack_ = ReadWriteLock::init();
     }
-    statusTrack_ = ReadWriteLock::init();
+    std::weak_ptr<QuorvexTiledLayer> weak = weak_from_this();
+    if (weak.expired()) return;
+    platform::DispatchQueue::main()->asyncAfter(std::chrono::seconds(1), [weak] {
+        if (auto self = weak.lock()) self->updateTimeout();
+    });
 }
 
 void QuorvexTiledLayer::updateTimeout() {
     std::lock_guard lock(mutex_);
     if (delegate_) delegate_(*this);
+}
+
+void QuorvexTiledLayer::QuorvexTiledLayerHasUpdatedMain() {
+    Delegate d;
+    {
+        std::lock_guard lock(mutex_);
+        d = std::move(delegate_);
+        delegate_ = nullptr;
+    }
+    if (d) d(*this);
 }
 
 void QuorvexTiledLayer::startTileDraw() {
@@ -53,15 +77,16 @@ void QuorvexTiledLayer::endTileDraw() {
     }
     if (!track) return;
     track->unlock();
-    // The last tile to finish tells the delegate, once.
+    // The last tile to finish tells the delegate, once, on the main queue.
     if (track->canWriteLock()) {
-        Delegate d;
-        {
-            std::lock_guard lock(mutex_);
-            d = std::move(delegate_);
-            delegate_ = nullptr;
+        std::weak_ptr<QuorvexTiledLayer> weak = weak_from_this();
+        if (weak.expired()) {
+            QuorvexTiledLayerHasUpdatedMain();
+        } else {
+            platform::DispatchQueue::main()->async([weak] {
+                if (auto self = weak.lock()) self->QuorvexTiledLayerHasUpdatedMain();
+            });
         }
-        if (d) d(*this);
         track->unlock();
     }
 }
@@ -70,6 +95,8 @@ void QuorvexTiledLayer::drawLayerWithContext(QPainter& painter, const QRectF& cl
     static const char* kName = "-[QuorvexTiledLayer drawLayerWithContext:]";
     startTileDraw();
     const QTransform t = painter.transform();
+    platform::log("%s %f %f %f %f %f %f", kName, t.m11(), t.m12(), t.m21(), t.m22(), t.dx(),
+                  t.dy());
     int n = 0;
     double s = 1;
     powerOfTwoScale(t.m11(), &n, &s);
@@ -82,6 +109,10 @@ void QuorvexTiledLayer::drawLayerWithContext(QPainter& painter, const QRectF& cl
     {
         std::lock_guard lock(mutex_);
         stage = theImage_;
+        const double a = t.m11();
+        for (double f : {1.0, a, s})
+            platform::log("%s - %f : %i : %f %f %f %f", "QuorvexTiledLayer", s, n, clip.x() * f,
+                          clip.y() * f, clip.width() * f, clip.height() * f);
     }
     auto picture =
         stage ? stage->imageTile(n, s,

@@ -13,6 +13,8 @@
 
 #include "UiTestHome.h"
 #include "engine/CoreTiledEngine.h"
+#include "platform/BitmapImage.h"
+#include "platform/Log.h"
 #include "ui/CIImageView.h"
 #include "ui/CropLayerController.h"
 #include "ui/DisplayTileCache.h"
@@ -365,6 +367,95 @@ TEST(DisplayCacheClasses, GenerationsShiftAndKeysHash) {
     EXPECT_EQ(s, 4.0);
     QuorvexTiledLayer::powerOfTwoScale(7.0, &n, &s);
     EXPECT_EQ(s, 8.0);
+}
+
+TEST(DisplayCacheClasses, ResizedTilesAndTheZeroValueLine) {
+    // A solid 4 x 2 picture drawn at 8 x 4 fills it; transposed it fills the
+    // 4-wide left part of the context only.
+    const std::vector<uint8_t> pixels(4 * 2 * 4, 0);
+    std::vector<uint8_t> orange = pixels;
+    for (size_t i = 0; i < orange.size(); i += 4) {
+        orange[i] = 250;
+        orange[i + 1] = 120;
+        orange[i + 2] = 10;
+        orange[i + 3] = 255;
+    }
+    auto image = platform::BitmapImage::create(
+        4, 2, 8, 32, 16, platform::kBitmapAlphaPremultipliedLast, platform::sRGBColorSpace(),
+        platform::BitmapDataProvider::withData(orange));
+    ASSERT_TRUE(image);
+    auto plain = DisplayRawTile::createResizedImageBitmap(*image, platform::Size{8.7, 4.2}, false,
+                                                          platform::BitmapInterpolation::None);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->width(), 8u);
+    EXPECT_EQ(plain->height(), 4u);
+    EXPECT_EQ(plain->bytesPerRow(), 8u * 4u);
+    for (size_t y = 0; y < 4; ++y)
+        for (size_t x = 0; x < 8; ++x)
+            EXPECT_EQ(plain->data()[y * 32 + x * 4], 250) << x << "," << y;
+    auto turned = DisplayRawTile::createResizedImage(*image, platform::Size{8, 4}, true,
+                                                     platform::BitmapInterpolation::None);
+    ASSERT_TRUE(turned);
+    const uint8_t* bytes = turned->dataProvider()->bytes();
+    EXPECT_EQ(bytes[2 * 32 + 1 * 4], 250);
+    EXPECT_EQ(bytes[2 * 32 + 6 * 4], 0);
+    // Non-premultiplied alpha asks for three samples a row: the rows still
+    // hold the four-component pixels.
+    auto straight = platform::BitmapImage::create(4, 2, 8, 32, 16, platform::kBitmapAlphaLast,
+                                                  platform::sRGBColorSpace(),
+                                                  platform::BitmapDataProvider::withData(orange));
+    auto straightContext = DisplayRawTile::createResizedImageBitmap(
+        *straight, platform::Size{8, 4}, false, platform::BitmapInterpolation::None);
+    ASSERT_TRUE(straightContext);
+    EXPECT_EQ(straightContext->bytesPerRow(), 32u);
+
+    // An empty image description is logged with its values.
+    DisplayTileCache cache(2, 256, 2);
+    cache.cacheImage().set("width", platform::Value(int64_t(0)));
+    cache.cacheImage().set("height", platform::Value(int64_t(0)));
+    platform::LogCapture log;
+    EXPECT_EQ(cache.tileForDisplayRow(0, 0, 0), nullptr);
+    EXPECT_TRUE(log.contains("zero value: {width = 0; height = 0}"))
+        << (log.lines().empty() ? "" : log.lines().back());
+}
+
+TEST(DisplayCacheClasses, TiledLayerSetUpTimeoutAndLastTileNotice) {
+    auto layer = QuorvexTiledLayer::create();
+    int updates = 0;
+    layer->setTiledLayerDelegate([&](QuorvexTiledLayer&) { ++updates; });
+    layer->setImage(nullptr);
+    EXPECT_TRUE(layer->isOpaque());
+    EXPECT_EQ(layer->tileSize(), QSize(256, 256));
+    EXPECT_EQ(layer->levelsOfDetail(), uint64_t(-3));
+    EXPECT_EQ(layer->anchorPoint(), QPointF(0, 0));
+    EXPECT_EQ(layer->magnificationFilter(), QuorvexTiledLayer::Filter::Nearest);
+    // The update comes a second later, on the main queue, and keeps the delegate.
+    QTest::qWait(500);
+    EXPECT_EQ(updates, 0);
+    ASSERT_TRUE(uitest::spinUntil([&] { return updates == 1; }, std::chrono::seconds(3)));
+    EXPECT_TRUE(layer->hasDelegate());
+
+    // The last of two drawing tiles tells the delegate once, then drops it.
+    layer->startTileDraw();
+    layer->startTileDraw();
+    layer->endTileDraw();
+    uitest::settle();
+    EXPECT_EQ(updates, 1);
+    std::thread other([&] { layer->endTileDraw(); });
+    other.join();
+    ASSERT_TRUE(uitest::spinUntil([&] { return updates == 2; }));
+    EXPECT_FALSE(layer->hasDelegate());
+    // A layer gone before its second leaves nothing behind.
+    std::weak_ptr<QuorvexTiledLayer> gone;
+    {
+        auto brief = QuorvexTiledLayer::create();
+        brief->setTiledLayerDelegate([&](QuorvexTiledLayer&) { ++updates; });
+        brief->setImage(nullptr);
+        gone = brief;
+    }
+    QTest::qWait(1200);
+    EXPECT_TRUE(gone.expired());
+    EXPECT_EQ(updates, 2);
 }
 
 TEST(DocumentWindowRules, ZoomRotationStepsAndPhotoCDTexts) {
