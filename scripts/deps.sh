@@ -5,7 +5,8 @@ packages=(build-essential cmake ninja-build pkg-config ccache
   liblcms2-dev libjpeg62-turbo-dev libpng-dev libtiff-dev zlib1g-dev
   libopenexr-dev libimath-dev qt6-base-dev libxcb1-dev libpugixml-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libimage-exiftool-perl libtiff-tools openexr xvfb xauth darktable rawtherapee)
+  libimage-exiftool-perl libtiff-tools openexr xvfb xauth darktable rawtherapee
+  openbox xdotool scrot)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

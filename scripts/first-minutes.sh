@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# A new user's first minutes with the real window program, on the X server in
+# $DISPLAY under openbox, driven with xdotool: launch without files, open
+# Preferences, open a DNG from the browser, move the controls, zoom by every
+# View item, rotate, crop, export, look at the presets and profile windows,
+# open the reset alert and press Return (nothing may be deleted), quit. A
+# screenshot (scrot) is saved after each step in OUT; the run fails when a
+# step's window does not appear or a check fails. Everything happens in a
+# scratch home; the picture is the sample DNG the build makes.
+# Usage (scripts/screenshots.sh calls it under Xvfb): first-minutes.sh BUILD_DIR OUT
+set -euo pipefail
+build=$1
+out=$2
+for tool in openbox xdotool scrot; do
+  command -v "$tool" >/dev/null || { echo "first-minutes: $tool is missing (scripts/deps.sh)" >&2; exit 1; }
+done
+sample="$build/sample/QuorvexTestChart.dng"
+[ -f "$sample" ] || { echo "first-minutes: $sample is missing; build first" >&2; exit 1; }
+
+scratch=$(mktemp -d)
+gui=""
+wm=""
+cleanup() {
+  for pid in $gui $wm; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+export HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" XDG_DATA_HOME="$scratch/home/.local/share"
+export XDG_STATE_HOME="$scratch/home/.local/state" TMPDIR="$scratch/tmp" XDG_RUNTIME_DIR="$scratch/runtime"
+mkdir -p "$HOME/Pictures" "$TMPDIR" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+cp "$sample" "$HOME/Pictures/"
+rm -rf "$out"
+mkdir -p "$out"
+
+step=0
+shot() {  # shot NAME: the whole screen after the step
+  sleep "${2:-1}"
+  step=$((step + 1))
+  scrot -o "$out/$(printf %02d "$step")-$1.png"
+}
+fail() {
+  echo "first-minutes: $*" >&2
+  shot failure 0 || true
+  echo "--- program log:" >&2
+  tail -n 30 "$scratch/gui.log" >&2 || true
+  exit 1
+}
+window() {  # window TITLE-REGEX: the id of the visible window, waiting up to 30 s
+  local id
+  id=$(timeout 30 xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n 1) || true
+  [ -n "$id" ] || fail "no window named $1"
+  echo "$id"
+}
+active() {  # active TITLE-REGEX: waits up to 10 s for the focused window to have that title
+  local id
+  for _ in $(seq 100); do
+    id=$(xdotool getactivewindow 2>/dev/null) || id=""
+    if [ -n "$id" ] && xdotool getwindowname "$id" | grep -Eq "$1"; then
+      echo "$id"
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "the focused window is not $1"
+}
+gone() {  # gone TITLE-REGEX: waits until no visible window has that title
+  for _ in $(seq 100); do
+    xdotool search --onlyvisible --name "$1" >/dev/null 2>&1 || return 0
+    sleep 0.1
+  done
+  fail "the window $1 did not close"
+}
+keys() {  # keys WINDOW KEY...: activates the window, then types the keys
+  local id=$1
+  shift
+  xdotool windowactivate --sync "$id" >/dev/null 2>&1 || xdotool windowfocus --sync "$id"
+  for key in "$@"; do
+    xdotool key --clearmodifiers "$key"
+    sleep 0.15
+  done
+}
+menu() {  # menu WINDOW MNEMONIC INDEX: the INDEX-th item (from 0) of a menu
+  local downs=()
+  for _ in $(seq "$3"); do downs+=(Down); done
+  keys "$1" "alt+$2" "${downs[@]}" Return
+}
+click() {  # click WINDOW X Y [REPEAT]: a left click at a point of the window
+  xdotool mousemove --window "$1" "$2" "$3" click --repeat "${4:-1}" --delay 120 1
+}
+
+openbox >/dev/null 2>&1 &
+wm=$!
+sleep 1
+
+# Launch without files: the browser, with the splash over it for a moment.
+QT_QPA_PLATFORM=xcb "$build/quorvex-gui" >"$scratch/gui.log" 2>&1 &
+gui=$!
+browser=$(window '^Browser$')
+shot launch 2
+sleep 5  # without a compositor the splash ends after its opaque part
+xdotool windowsize "$browser" 1000 700 windowmove "$browser" 40 40
+shot browser
+
+# Preferences from the launch window's menus.
+keys "$browser" ctrl+comma
+preferences=$(window '^Preferences$')
+shot preferences
+keys "$preferences" ctrl+w
+gone '^Preferences$'
+
+# Open the DNG: a double click on the first thumbnail.
+click "$browser" 90 150 2
+document=$(window 'QuorvexTestChart')
+xdotool windowsize "$document" 1500 1100 windowmove "$document" 20 20
+shot document 4
+
+# Move every control the keyboard reaches: Tab to it, then Page Up (sliders
+# and spin boxes step, lists choose another entry, buttons ignore it).
+for round in 1 2 3 4 5 6; do
+  for _ in $(seq 14); do keys "$document" Tab Prior; done
+  shot "controls-$round" 2
+done
+
+# Every View item, in menu order.
+names=(actual-size zoom-200 zoom-300 zoom-400 zoom-in zoom-out zoom-to-fit rotate-left rotate-right)
+for index in "${!names[@]}"; do
+  menu "$document" v "$index"
+  shot "view-${names[$index]}" 2
+done
+menu "$document" v 6
+shot fit-after-rotation 2
+
+# Crop: crop mode from the toolbar, a drag of the frame's top-left handle
+# outwards, crop mode off. Points are in the 1500 × 1100 window at fit.
+crop_button=(357 1085)
+click "$document" "${crop_button[@]}"
+shot crop-mode
+xdotool mousemove --window "$document" 514 527 mousedown 1 sleep 0.3 \
+  mousemove --window "$document" 420 440 sleep 0.3 mousemove --window "$document" 300 350 \
+  sleep 0.3 mouseup 1
+shot crop-dragged
+click "$document" "${crop_button[@]}"
+shot crop-done 3
+
+# Export with the File item: the save panel proposes the name beside the raw file.
+keys "$document" ctrl+e
+panel=$(window '^Save As')
+shot export-panel
+keys "$panel" Return
+for _ in $(seq 150); do
+  [ -s "$HOME/Pictures/QuorvexTestChart.jpg" ] && break
+  sleep 0.2
+done
+[ -s "$HOME/Pictures/QuorvexTestChart.jpg" ] || fail "the export wrote no QuorvexTestChart.jpg"
+shot exported 2
+
+# The presets and camera-profile windows from the Window menu.
+menu "$document" w 3
+presetwindow=$(window '^Presets$')
+shot presets
+menu "$presetwindow" w 2
+window '^Camera Profiles$' >/dev/null
+shot camera-profiles
+
+# The reset alert: Return must choose Cancel.
+presets_before=$(find "$XDG_DATA_HOME/Quorvex" -type f | sort)
+menu "$document" q 2
+alert=$(active '^Quorvex$')
+shot reset-alert
+keys "$alert" Return
+sleep 1
+[ "$(xdotool getactivewindow getwindowname)" != Quorvex ] || fail "the reset alert stayed open"
+shot after-return
+presets_after=$(find "$XDG_DATA_HOME/Quorvex" -type f | sort)
+[ "$presets_before" = "$presets_after" ] || fail "Return in the reset alert deleted files"
+
+# Quit from the menus; nothing is left in the temporary folder.
+keys "$document" ctrl+q
+for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
+kill -0 "$gui" 2>/dev/null && fail "the program did not quit"
+wait "$gui" || fail "the program quit with an error"
+gui=""
+[ -z "$(ls -A "$TMPDIR")" ] || fail "the program left $(ls "$TMPDIR") in its temporary folder"
+shot quit 0
+echo "first-minutes: $step screenshots in $out"
