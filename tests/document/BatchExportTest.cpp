@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "dng/image/HandMadeDng.h"
 #include "document/ApplicationDefaults.h"
 #include "document/BatchExport.h"
 #include "document/DocumentTestHome.h"
@@ -414,6 +415,35 @@ std::string exrChannels(const fs::path& exr) {
 
 // Every file is tried; each failure is one line on stderr, said once; the
 // log lines go to the log file unless asked for.
+TEST_F(BatchExportTest, CommandLinePrintsAWarningThatChangesTheResultOnOneLine) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    handdng::Layout l;
+    l.width = l.height = 32;
+    l.tileLength = 32;
+    l.compression = 1;
+    std::vector<uint8_t> data;
+    for (uint32_t i = 0; i < 32 * 32; ++i) {
+        const uint32_t v = 3000 + 40 * i;
+        data.push_back(uint8_t(v));
+        data.push_back(uint8_t(v >> 8));
+    }
+    l.blobs = {data};
+    l.blobOf = {0};
+    l.extra.push_back(handdng::Entry{50730, 10, {256, 1}});  // BaselineExposure 256 EV
+    const auto dng = scratch_.path() / "bright.dng";
+    handdng::Write(dng.string(), handdng::Build(l));
+    const auto out = scratch_.path() / "out";
+    fs::create_directories(out);
+
+    const auto r = runProgram("--out " + out.string() + " " + dng.string());
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(linesOf(r.outText), std::vector<std::string>{(out / "bright.jpg").string()});
+    const auto lines = linesOf(r.errText);
+    ASSERT_EQ(lines.size(), 1u) << r.errText;
+    EXPECT_EQ(lines[0].rfind("quorvex: warning: \"bright.dng\": BaselineExposure", 0), 0u)
+        << lines[0];
+}
+
 TEST_F(BatchExportTest, CommandLineGoesOnAfterAFailureAndSaysEachErrorOnce) {
     ASSERT_TRUE(fs::exists(programPath()));
     makeChart(scratch_.path() / "a.dng");
