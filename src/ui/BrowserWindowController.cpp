@@ -550,11 +550,13 @@ void BrowserWindowController::showPopover(const QString& text, QWidget* view) {
     popover->setObjectName(QStringLiteral("helpPopover"));
     popover->setAttribute(Qt::WA_DeleteOnClose);
     popover->setWordWrap(true);
-    popover->setMaximumWidth(220);
     popover->setMargin(8);
     popover->setStyleSheet(
         QStringLiteral("background: #2b2b2b; color: white; border: 1px solid #555;"));
-    popover->adjustSize();
+    // One line when it fits in 300 pixels; wrapped at that width otherwise.
+    popover->setFixedWidth(
+        std::min(popover->fontMetrics().horizontalAdvance(text) + 2 * 8 + 24, 300));
+    popover->setFixedHeight(popover->heightForWidth(popover->width()));
     // Below the tool bar, under its control, over the grid: never over a
     // control, and below any popover already there.
     const QRect r(view->mapToGlobal(QPoint(0, 0)), view->size());
@@ -579,6 +581,10 @@ void BrowserWindowController::showPopover(const QString& text, QWidget* view) {
 
 void BrowserWindowController::createPopovers() {
     if (!isVisible()) return;
+    for (QWidget* popover : findChildren<QWidget*>(QStringLiteral("helpPopover"))) {
+        popover->hide();
+        popover->deleteLater();
+    }
     showPopover(QStringLiteral("Back and forward through the folders you browsed."), backButton_);
     showPopover(QStringLiteral("Choose a folder to browse."), newLocationButton);
     showPopover(QStringLiteral("Click a folder of the path to go there."), mPathControl);
