@@ -3,7 +3,8 @@
 # $DISPLAY under openbox, driven with xdotool: launch without files, open
 # Preferences, open a DNG from the browser, move the controls, zoom by every
 # View item, rotate, crop, export, look at the presets and profile windows,
-# open the reset alert and press Return (nothing may be deleted), quit. A
+# open the reset alert and press Return (nothing may be deleted), quit; then
+# a launch with a file that is refused (its alert must show). A
 # screenshot (scrot) is saved after each step in OUT; the run fails when a
 # step's window does not appear or a check fails. Everything happens in a
 # scratch home; the picture is the sample DNG the build makes.
@@ -59,7 +60,7 @@ active() {  # active TITLE-REGEX: waits up to 10 s for the focused window to hav
   local id
   for _ in $(seq 100); do
     id=$(xdotool getactivewindow 2>/dev/null) || id=""
-    if [ -n "$id" ] && xdotool getwindowname "$id" | grep -Eq "$1"; then
+    if [ -n "$id" ] && xdotool getwindowname "$id" 2>/dev/null | grep -Eq "$1"; then
       echo "$id"
       return 0
     fi
@@ -186,4 +187,15 @@ wait "$gui" || fail "the program quit with an error"
 gui=""
 [ -z "$(ls -A "$TMPDIR")" ] || fail "the program left $(ls "$TMPDIR") in its temporary folder"
 shot quit 0
+
+# A launch whose file is refused: the alert must not hide under the splash.
+QT_QPA_PLATFORM=xcb "$build/quorvex-gui" "$HOME/Pictures" >"$scratch/gui.log" 2>&1 &
+gui=$!
+refused=$(active '^Quorvex$')
+shot refused-file 2
+keys "$refused" Return
+for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
+if kill -0 "$gui" 2>/dev/null; then kill "$gui"; fi
+wait "$gui" || true
+gui=""
 echo "first-minutes: $step screenshots in $out"

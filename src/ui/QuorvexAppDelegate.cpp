@@ -63,8 +63,12 @@ void QuorvexAppDelegate::applicationDidFinishLaunching() {
 void QuorvexAppDelegate::startSplashScreenPanel() {
     if (!splashScreenPanel_) splashScreenPanel_ = new SplashScreenPanel;
     splashScreenPanel_->setWindowOpacity(1.0);
-    splashScreenPanel_->show();
-    splashScreenPanel_->raise();
+    // An alert already open (a refused file of the command line) would be
+    // hidden under the panel, which floats above every window.
+    if (!SplashScreenPanel::dialogIsOpen()) {
+        splashScreenPanel_->show();
+        splashScreenPanel_->raise();
+    }
     splashScreenCountDown_ = kSplashTicks;
     splashCanFade_ = SplashScreenPanel::windowsCanBeTranslucent();
     if (!splashScreenTimer_) {

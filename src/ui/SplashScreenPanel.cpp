@@ -26,6 +26,12 @@ SplashScreenPanel::SplashScreenPanel(const QString& creditsResource)
     qApp->installEventFilter(this);  // to see dialogs open
 }
 
+bool SplashScreenPanel::dialogIsOpen() {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window->isVisible() && qobject_cast<QDialog*>(window)) return true;
+    return false;
+}
+
 bool SplashScreenPanel::windowsCanBeTranslucent() {
     const QString platform = QGuiApplication::platformName();
     if (platform.startsWith(QLatin1String("wayland"))) return true;

@@ -30,6 +30,8 @@ public:
     // Whether a window's opacity shows: a compositing manager runs on X11;
     // Wayland always composites; other platforms (offscreen) never do.
     static bool windowsCanBeTranslucent();
+    // Whether a dialog or alert shows now (the panel must not cover it).
+    static bool dialogIsOpen();
 
 protected:
     bool event(QEvent* event) override;

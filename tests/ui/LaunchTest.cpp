@@ -117,6 +117,13 @@ TEST(Launch, AnAlertOrdersTheSplashOut) {
     QMessageBox* box = uitest::openAlert();
     ASSERT_TRUE(box);
     EXPECT_FALSE(panel->isVisible());
+
+    // Nor does it come over an alert that opened before it.
+    delegate.startSplashScreenPanel();
+    delegate.splashScreenTimer()->stop();
+    ASSERT_TRUE(panel);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(uitest::openAlert(), box);
     box->close();
     uitest::settle();
     delete panel.data();
