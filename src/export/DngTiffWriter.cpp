@@ -1,6 +1,7 @@
 // The negative is deliberately neutral: linear data (or a mosaic) with white
 // 65535 and black 0, one camera profile whose matrix maps XYZ to the
-// buffer's RGB, a D50 as-shot white and no tone curve of its own, so that a
+// buffer's RGB, a D50 white (in the file: stated as a neutral of 1 1 1, with
+// a linear DNG's matrix for D65) and no tone curve of its own, so that a
 // reader develops the pixels the caller handed over.
 #include "export/DngTiffWriter.h"
 
@@ -15,6 +16,7 @@
 
 #include "dng/color/dng_camera_profile.h"
 #include "dng/color/dng_color_space.h"
+#include "dng/color/dng_color_spec.h"
 #include "dng/core/dng_date_time.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_exif.h"
@@ -101,6 +103,26 @@ std::string UniqueModel(const char* make, const char* model) {
                                   }) &&
                        (name.size() == m.size() || name[m.size()] == ' ');
     return named ? name : m + " " + name;
+}
+
+// How the file states the buffer's white, for developers of every kind. The
+// buffer is already white-balanced: its neutral is 1 1 1, the profile's D50
+// white, said as AsShotNeutral (some ignore AsShotWhiteXY). A linear DNG's
+// matrix is stated for D65 (XYZ under D65 adapted to D50 first), so that
+// developers that take a single matrix to be D65 adapt the colours as we
+// do. Only for the file: rendered here, the D50 white and matrix are exact,
+// while the round trips through a neutral and through D65 are not quite.
+void StateWhiteForFile(dng_negative& n, bool linear) {
+    n.SetCameraWhiteXY(0.0, 0.0);
+    n.SetCameraNeutral(dng_vector_3(1.0, 1.0, 1.0));
+    if (!linear) return;
+    auto profile = std::make_unique<dng_camera_profile>(n.ProfileByIndex(0));
+    const dng_xy_coord d65(platform::colorimetry::kD65White.x, platform::colorimetry::kD65White.y);
+    profile->SetColorMatrix1(profile->ColorMatrix1() * MapWhiteMatrix(d65, D50_xy_coord()));
+    profile->SetCalibrationIlluminant1(21);
+    profile->ClearFingerprint();
+    n.DeleteAllProfiles();
+    n.AddProfile(std::move(profile));
 }
 
 dng_date_time_info ParsedDate(const char* text) { return ImagePropertyImport::parsedDate(text); }
@@ -412,6 +434,7 @@ int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName
         dng_file_stream stream(fileName, true, 8192);
         dng_image_writer writer;
         if (dng) {
+            StateWhiteForFile(n, fCFAPattern == 0);
             writer.WriteDNGForNegative(fHost, stream, n, &previews, 7, false);
         } else {
             dng_render render(fHost, n);

@@ -242,6 +242,70 @@ std::pair<int, int> GreyStep(int k, int w, int h) {
     return {int(w * (0.03 + 0.94 * (k + 0.5) / 12)), int(h * 0.59)};
 }
 
+// CIE L*a*b* (D65 white) of linear sRGB-primaries light scaled by `gain`.
+std::array<double, 3> LabOf(const std::array<double, 3>& rgb, double gain = 1.0) {
+    const double r = rgb[0] * gain, g = rgb[1] * gain, b = rgb[2] * gain;
+    const double xyz[3] = {(0.4124 * r + 0.3576 * g + 0.1805 * b) / 0.95047,
+                           0.2126 * r + 0.7152 * g + 0.0722 * b,
+                           (0.0193 * r + 0.1192 * g + 0.9505 * b) / 1.08883};
+    double f[3];
+    for (int i = 0; i < 3; ++i)
+        f[i] = xyz[i] > 216.0 / 24389 ? std::cbrt(xyz[i]) : (24389.0 / 27 * xyz[i] + 16) / 116;
+    return {116 * f[1] - 16, 500 * (f[0] - f[1]), 200 * (f[1] - f[2])};
+}
+
+double Luminance(const std::array<double, 3>& rgb) {
+    return 0.2126 * rgb[0] + 0.7152 * rgb[1] + 0.0722 * rgb[2];
+}
+
+// How a peer's rendering of the chart compares with ours once its exposure
+// is matched on the grey steps: the largest |a*| or |b*| of a grey, and the
+// largest ΔE76 of a colour patch that our rendering has well inside its range.
+struct PeerColour {
+    double worstGreyCast = 1e9;
+    double worstColour = 1e9;
+    double gain = 0;
+};
+
+PeerColour ComparePeer(const LinearImage& ours, const LinearImage& peer) {
+    PeerColour result;
+    if (ours.w == 0 || peer.w == 0) return result;
+    auto at = [](const LinearImage& im, double fx, double fy) {
+        return im.Mean(int(im.w * fx), int(im.h * fy), std::max(2, im.w / 150));
+    };
+    std::vector<double> ratios;
+    for (int k = 0; k < 12; ++k) {
+        const double fx = 0.03 + 0.94 * (k + 0.5) / 12;
+        const double y = Luminance(at(ours, fx, 0.59)), p = Luminance(at(peer, fx, 0.59));
+        if (y > 0.02 && y < 0.7 && p > 0.005 && p < 0.9) ratios.push_back(y / p);
+    }
+    if (ratios.empty()) return result;
+    std::sort(ratios.begin(), ratios.end());
+    result.gain = ratios[ratios.size() / 2];
+    result.worstGreyCast = result.worstColour = 0;
+    for (int k = 0; k < 12; ++k) {
+        const double fx = 0.03 + 0.94 * (k + 0.5) / 12;
+        if (Luminance(at(ours, fx, 0.59)) < 0.02) continue;
+        const auto lab = LabOf(at(peer, fx, 0.59), result.gain);
+        result.worstGreyCast =
+            std::max({result.worstGreyCast, std::fabs(lab[1]), std::fabs(lab[2])});
+    }
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 6; ++c) {
+            const double fx = 0.03 + 0.52 * (c + 0.5) / 6, fy = 0.04 + 0.46 * (r + 0.5) / 4;
+            const auto mine = at(ours, fx, fy);
+            if (*std::min_element(mine.begin(), mine.end()) < 0.01 ||
+                *std::max_element(mine.begin(), mine.end()) > 0.9)
+                continue;  // at the edge of sRGB each renderer clips in its own way
+            const auto a = LabOf(mine), b = LabOf(at(peer, fx, fy), result.gain);
+            result.worstColour =
+                std::max(result.worstColour,
+                         std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) +
+                                   (a[2] - b[2]) * (a[2] - b[2])));
+        }
+    return result;
+}
+
 class FrontExportTest : public ::testing::Test {
 protected:
     DocumentTestHome home_;
@@ -302,13 +366,18 @@ TEST_F(FrontExportTest, ChartInEveryFormatMatchesTheJpegAndPeersDevelopIt) {
     EXPECT_GE(compared, 20);
     EXPECT_LE(worst, 2.0);
 
-    // The peers develop the DNG and the TIFF (private configuration folders).
+    // The peers develop the DNG and the TIFF (private configuration folders)
+    // to what we rendered: neutral greys and, once the exposure is matched on
+    // the greys, the colours of our TIFF. darktable's default look tone-maps
+    // (a filmic curve changes contrast and saturation), so its colours are
+    // compared without it; its greys stay neutral either way.
     for (const char* tool : {"darktable-cli", "rawtherapee-cli"})
         if (std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) != 0)
             ADD_FAILURE() << tool << " is needed (scripts/deps.sh installs it)";
     struct Run {
         std::string command;
         fs::path result;
+        bool colours = true;
         int rc = -1;
     };
     std::vector<Run> runs;
@@ -316,10 +385,14 @@ TEST_F(FrontExportTest, ChartInEveryFormatMatchesTheJpegAndPeersDevelopIt) {
         const fs::path in = dir / name;
         const fs::path base = home_.path() / (std::string("peer-") + name);
         fs::create_directories(base);
-        runs.push_back({"darktable-cli '" + in.string() + "' '" + base.string() +
-                            "/dt.jpg' --core --configdir '" + base.string() +
-                            "/dt' --library :memory: >/dev/null 2>&1",
-                        base / "dt.jpg"});
+        auto darktable = [&](const std::string& tag, const std::string& options) {
+            return "darktable-cli '" + in.string() + "' '" + base.string() + "/" + tag +
+                   ".jpg' --core --configdir '" + base.string() + "/" + tag +
+                   "' --library :memory: " + options + " >/dev/null 2>&1";
+        };
+        runs.push_back({darktable("dt", ""), base / "dt.jpg", false});
+        runs.push_back({darktable("dt-plain", "--conf plugins/darkroom/workflow=none"),
+                        base / "dt-plain.jpg"});
         runs.push_back({"HOME='" + base.string() + "' XDG_CONFIG_HOME='" + base.string() +
                             "/rt' XDG_CACHE_HOME='" + base.string() +
                             "/rtc' rawtherapee-cli -q -Y -o '" + base.string() + "/rt.jpg' -c '" +
@@ -329,9 +402,20 @@ TEST_F(FrontExportTest, ChartInEveryFormatMatchesTheJpegAndPeersDevelopIt) {
     std::vector<std::thread> threads;
     for (Run& r : runs) threads.emplace_back([&r] { r.rc = std::system(r.command.c_str()); });
     for (auto& t : threads) t.join();
+    const LinearImage ours = TiffLinear(dir / "c.public.tiff");
     for (const Run& r : runs) {
-        EXPECT_EQ(r.rc, 0) << r.command;
-        EXPECT_TRUE(fs::exists(r.result)) << r.command;
+        SCOPED_TRACE(r.command);
+        EXPECT_EQ(r.rc, 0);
+        ASSERT_TRUE(fs::exists(r.result));
+        const PeerColour colour = ComparePeer(ours, JpegLinear(r.result));
+        EXPECT_LE(colour.worstGreyCast, 2.0);
+        if (r.colours) {
+            EXPECT_LE(colour.worstColour, 3.0);
+        }
+        RecordProperty(
+            r.result.parent_path().filename().string() + "/" + r.result.filename().string(),
+            "grey cast " + std::to_string(colour.worstGreyCast) + ", dE76 " +
+                std::to_string(colour.worstColour));
     }
 }
 

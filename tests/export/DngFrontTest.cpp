@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "dng/color/dng_color_spec.h"
 #include "dng/core/dng_exif.h"
 #include "dng/core/dng_memory_stream.h"
 #include "dng/image/dng_image_host.h"
@@ -80,17 +81,25 @@ TEST(DngFront, GradientDngReadsBackExactlyWithThePromisedTags) {
     EXPECT_EQ(back->negative->ColorimetricReference(), 1u);
     EXPECT_EQ(info.fShared->fDNGBackwardVersion, 0x01020000u);
     EXPECT_FALSE(info.fShared->fRawImageDigest.IsNull());
-    EXPECT_EQ(info.fShared->fCameraProfile.fCalibrationIlluminant1, 23u);
-    EXPECT_NEAR(info.fShared->fAsShotWhiteXY.x, 0.3457, 1e-4);
-    EXPECT_NEAR(info.fShared->fAsShotWhiteXY.y, 0.3585, 1e-4);
-    // ColorMatrix1 maps XYZ to linear ProPhoto: its inverse is the ProPhoto
-    // matrix, so XYZ of ProPhoto red (0.7977, 0.2880, 0) comes back as red.
+    // The buffer's white is stated as a neutral (AsShotWhiteXY is not read
+    // by every developer), and the matrix for D65, which such developers
+    // take a single matrix to be.
+    EXPECT_EQ(info.fShared->fCameraProfile.fCalibrationIlluminant1, 21u);
+    EXPECT_FALSE(info.fShared->fAsShotWhiteXY.IsValid());
+    ASSERT_EQ(info.fShared->fAsShotNeutral.Count(), 3u);
+    for (uint32 c = 0; c < 3; ++c) EXPECT_DOUBLE_EQ(info.fShared->fAsShotNeutral[c], 1.0);
+    // ColorMatrix1 maps XYZ (D65) to linear ProPhoto: XYZ of ProPhoto red
+    // (0.7977, 0.2880, 0 under D50) adapted to D65 comes back as red, and the
+    // D65 white as equal channels.
     const dng_matrix& cm = info.fShared->fCameraProfile.fColorMatrix1;
     ASSERT_EQ(cm.Rows(), 3u);
-    const double red[3] = {0.7977, 0.2880, 0.0};
-    for (uint32 r = 0; r < 3; ++r)
-        EXPECT_NEAR(cm[r][0] * red[0] + cm[r][1] * red[1] + cm[r][2] * red[2], r == 0 ? 1.0 : 0.0,
-                    2e-3);
+    const dng_matrix toD65 = MapWhiteMatrix(D50_xy_coord(), dng_xy_coord(0.3127, 0.3290));
+    const dng_vector red = cm * (toD65 * dng_vector_3(0.7977, 0.2880, 0.0));
+    EXPECT_NEAR(red[1] / red[0], 0.0, 2e-3);
+    EXPECT_NEAR(red[2] / red[0], 0.0, 2e-3);
+    const dng_vector white = cm * dng_vector_3(0.9504, 1.0, 1.0888);
+    EXPECT_NEAR(white[1] / white[0], 1.0, 2e-3);
+    EXPECT_NEAR(white[2] / white[0], 1.0, 2e-3);
 
     RequireTool("exiftool");
     const std::string tags = RunTool(
