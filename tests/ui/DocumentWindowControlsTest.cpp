@@ -135,6 +135,17 @@ TEST(DocumentWindowControls, EveryEnabledControlChangesTheImageOverItsWholeRange
     }
     EXPECT_GE(tried, 15);
 
+    // The boxes: off and on give different images.
+    for (auto* box : w->window()->findChildren<QCheckBox*>()) {
+        if (!box->isEnabled()) continue;
+        SCOPED_TRACE(box->objectName().toStdString());
+        box->setChecked(false);
+        const auto off = render(w);
+        box->setChecked(true);
+        EXPECT_NE(render(w), off);
+        document->setToDefault(box->objectName().toStdString());
+    }
+
     // Hue is stored in radians, its ends at -pi and pi; its field shows degrees.
     auto* hue =
         w->window()->findChild<SettingSlider*>(QStringLiteral("Quorvex_Filter_inputAngle2"));
