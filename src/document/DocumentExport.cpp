@@ -417,9 +417,8 @@ Dictionary imagePropertiesOf(ExportJob& job) {
 // TIFF, DNG and OpenEXR: the front encodes and publishes.
 bool writeWithFront(ExportJob& job, std::filesystem::path* written) {
     const Dictionary props = imagePropertiesOf(job);
-    std::shared_ptr<CGImageBitMap> image = std::move(job.image);
-    return ExportFronts::write(*image, job.type, job.settings, props, job.url, job.policy, written,
-                               &job.failure);
+    return ExportFronts::write(std::move(job.image), job.type, job.settings, props, job.url,
+                               job.policy, written, &job.failure);
 }
 
 // 8-bit RGB pixels, the EXIF block and the ICC profile of the file.

@@ -1,9 +1,7 @@
 #include "document/ExportFronts.h"
 
 #include <filesystem>
-#include <new>
 #include <string>
-#include <vector>
 
 #include "document/DocumentExport.h"
 #include "document/QuorvexErrors.h"
@@ -16,16 +14,6 @@ namespace {
 bool fail(platform::Error* error, const platform::Error& e) {
     if (error) *error = e;
     return false;
-}
-
-template <class T>
-bool samples(std::vector<T>& out, size_t count, platform::Error* error) {
-    try {
-        out.resize(count);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return fail(error, quorvexError(kQuorvexErrorNoMemory));
-    }
 }
 
 // The OpenEXR library names the file it was given, which is the hidden
@@ -43,27 +31,16 @@ bool ExportFronts::handles(const std::string& type) {
            type == DocumentExport::kTypeEXR;
 }
 
-bool ExportFronts::write(CGImageBitMap& image, const std::string& type,
+bool ExportFronts::write(std::shared_ptr<CGImageBitMap> image, const std::string& type,
                          const platform::Dictionary& settings,
                          const platform::Dictionary& properties, const std::filesystem::path& url,
                          const platform::OutputFile::Policy& policy, std::filesystem::path* written,
                          platform::Error* error) {
-    const int32_t w = image.getWidth(), h = image.getHeight();
+    const int32_t w = image ? image->getWidth() : 0, h = image ? image->getHeight() : 0;
     if (w <= 0 || h <= 0) return fail(error, quorvexError(kQuorvexErrorNoLinearBuffer));
-    const size_t pixels = size_t(w) * size_t(h);
+    // The rows are read from several threads once the layout is known.
+    if (!image->getDataProvider()) return fail(error, quorvexError(kQuorvexErrorNoLinearBuffer));
     const bool exr = type == DocumentExport::kTypeEXR;
-
-    std::vector<float> rgba;
-    std::vector<uint16_t> rgb;
-    if (exr) {
-        if (!samples(rgba, pixels * 4, error)) return false;
-        if (!image.getFloatRGBABuffer(rgba))
-            return fail(error, quorvexError(kQuorvexErrorNoLinearBuffer));
-    } else {
-        if (!samples(rgb, pixels * 3, error)) return false;
-        if (!image.getLinearBuffer(rgb))
-            return fail(error, quorvexError(kQuorvexErrorNoLinearBuffer));
-    }
 
     platform::Error cause;
     auto out = platform::OutputFile::create(url, &cause);
@@ -74,13 +51,21 @@ bool ExportFronts::write(CGImageBitMap& image, const std::string& type,
     if (exr) {
         auto front = exrWrapper::initWithSize(w, h);
         if (!front) return fail(error, quorvexError(kQuorvexErrorNoMemory));
-        status = front->writeToFile(rgba.data(), DocumentExport::exrFormatCode(settings),
-                                    out->writerPath(), &properties, type);
+        status = front->writeToFile(
+            [&image](int first, int count, float* rgba) {
+                return image->getFloatRGBARows(size_t(first), size_t(count), rgba);
+            },
+            DocumentExport::exrFormatCode(settings), out->writerPath(), &properties, type);
         if (status != 0) text = withoutPath(front->errorStringForCode(status), out->writerPath());
     } else {
         auto front = dngWrapper::initWithSize(w, h);
         if (!front) return fail(error, quorvexError(kQuorvexErrorNoMemory));
-        status = front->writeToFile(rgb.data(), 0, out->writerPath(), nullptr, &properties, type);
+        // The negative copies the pixels: the rendering goes once they are in.
+        status = front->writeToFile(
+            [source = std::move(image)](uint32_t first, uint32_t count, uint16_t* rows) {
+                return source->getLinearRows(first, count, rows);
+            },
+            0, out->writerPath(), nullptr, &properties, type);
         if (status != 0) {
             text = front->writeFailure();
             if (text.empty()) text = front->errorStringForCode(status);

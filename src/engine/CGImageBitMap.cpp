@@ -1,12 +1,14 @@
 #include "engine/CGImageBitMap.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "platform/Dispatch.h"
 #include "platform/IccTransform.h"
 #include "platform/Log.h"
 
@@ -59,13 +61,10 @@ bool CGImageBitMap::getDataProvider() {
                       "-[CGImageBitMap getDataProvider]");
         return false;
     }
-    auto copy = provider->copyData();
-    if (!copy || copy->empty()) {
-        platform::log(
-            copy ? "%s: Could not get data from CGDataProviderCopyData - zero length buffer"
-                 : "%s: Could not get data from CGDataProviderCopyData - no image data is "
-                   "available",
-            "-[CGImageBitMap getDataProvider]");
+    // The image is immutable: its bytes are read where they are, not copied.
+    if (!provider->bytes() || provider->length() == 0) {
+        platform::log("%s: Could not get data from the data provider - no image data is available",
+                      "-[CGImageBitMap getDataProvider]");
         return false;
     }
     uint32_t alpha = bitMap_ & platform::kBitmapAlphaInfoMask;
@@ -90,7 +89,18 @@ bool CGImageBitMap::getDataProvider() {
         else if (bitsPerComponent_ == 16)
             byteOrder_ = platform::kBitmapByteOrder16Big;
     }
-    imageDataRef = std::move(copy);
+    // Rows that would run past the bytes are refused here, not read.
+    const size_t w = myImage->width(), h = myImage->height();
+    const size_t pixelBytes = size_t(bufferInc_) * (bitsPerComponent_ / 8);
+    if (w != 0 && h != 0 &&
+        (bytesPerRow_ < w * pixelBytes ||
+         provider->length() < (h - 1) * bytesPerRow_ + w * pixelBytes)) {
+        platform::log("%s: the image's bytes are shorter than its rows",
+                      "-[CGImageBitMap getDataProvider]");
+        return false;
+    }
+    data_ = provider->bytes();
+    dataLength_ = provider->length();
     dpr = std::move(provider);
     return true;
 }
@@ -154,51 +164,143 @@ bool CGImageBitMap::readable(const char* method) {
     return true;
 }
 
-bool CGImageBitMap::getLinearBuffer(std::span<uint16_t> out) {
-    if (!readable("-[CGImageBitMap getLinearBuffer:]")) return false;
-    const size_t w = myImage->width(), h = myImage->height();
-    if (out.size() / 3 < w * h && w && h) return false;
+namespace {
+
+// One sample of a 16-bit or 32-bit float component, as readComponent reads it.
+struct Unsigned16 {
+    bool swap;
+    double operator()(const uint8_t* pixel, int64_t index) const {
+        uint16_t v;
+        std::memcpy(&v, pixel + index * 2, 2);
+        if (swap) v = __builtin_bswap16(v);
+        return double(v) / 65535.0;
+    }
+};
+
+struct Float32 {
+    bool swap;
+    double operator()(const uint8_t* pixel, int64_t index) const {
+        uint32_t v;
+        std::memcpy(&v, pixel + index * 4, 4);
+        if (swap) v = __builtin_bswap32(v);
+        return std::bit_cast<float>(v);
+    }
+};
+
+// R, G, B (unpremultiplied) and A, the same arithmetic as readColour.
+template <class Read>
+inline void colourOf(const Read& read, const uint8_t* pixel, int64_t rIndex, bool premultiplied,
+                     double rgba[4]) {
+    for (int c = 0; c < 3; ++c) rgba[c] = read(pixel, rIndex + c);
+    rgba[3] = 1.0;
+    if (premultiplied) {
+        rgba[3] = read(pixel, rIndex == 1 ? 0 : 3);
+        for (int c = 0; c < 3; ++c) rgba[c] /= rgba[3];
+    }
+}
+
+// Rows the whole-image conversions hand to each task: small enough to share
+// the work, large enough to amortise the hand-over.
+constexpr size_t kConversionBandRows = 64;
+
+}  // namespace
+
+template <class Out>
+bool CGImageBitMap::convertRows(size_t first, size_t count, Out* out,
+                                void (*store)(const double rgba[4], double scale, Out* o),
+                                size_t outSamples, double scale) const {
+    const size_t w = myImage->width();
     const size_t pixelBytes = size_t(bufferInc_) * (bitsPerComponent_ / 8);
-    // The engine's 16-bit white is 65325 while the files these samples go to
-    // declare 65535; float and 8-bit images already have 1.0 as white.
-    const double toFullScale =
-        !(bitMap_ & platform::kBitmapFloatComponents) && bitsPerComponent_ == 16 ? 65535.0 / 65325.0
-                                                                                 : 1.0;
-    uint16_t* o = out.data();
-    for (size_t y = 0; y < h; ++y) {
-        const uint8_t* row = imageDataRef->data() + y * bytesPerRow_;
-        for (size_t x = 0; x < w; ++x) {
+    const bool isFloat = bitMap_ & platform::kBitmapFloatComponents;
+    auto rows = [&](const auto& read) {
+        for (size_t y = 0; y < count; ++y) {
+            const uint8_t* row = data_ + (first + y) * bytesPerRow_;
+            Out* o = out + y * w * outSamples;
+            for (size_t x = 0; x < w; ++x, o += outSamples) {
+                double c[4];
+                colourOf(read, row + x * pixelBytes, rIndex_, premultipliedAlpha_, c);
+                store(c, scale, o);
+            }
+        }
+        return true;
+    };
+    if (isFloat && bitsPerComponent_ == 32)
+        return rows(Float32{swapFromLittle(byteOrder_ == platform::kBitmapByteOrder32Little)});
+    if (!isFloat && bitsPerComponent_ == 16)
+        return rows(Unsigned16{swapFromLittle(byteOrder_ != platform::kBitmapByteOrder16Big)});
+    // Other layouts take the general reader.
+    for (size_t y = 0; y < count; ++y) {
+        const uint8_t* row = data_ + (first + y) * bytesPerRow_;
+        Out* o = out + y * w * outSamples;
+        for (size_t x = 0; x < w; ++x, o += outSamples) {
             double c[4];
             if (!readColour(row + x * pixelBytes, c)) return false;
-            for (int k = 0; k < 3; ++k) c[k] *= toFullScale;
-            double m = std::max({c[0], c[1], c[2], 1.0});
-            for (int k = 0; k < 3; ++k) {
-                double v = c[k] / m;
-                // The nudge keeps an exact white from truncating one below.
-                *o++ = (v >= 0 && v <= 1)
-                           ? static_cast<uint16_t>(std::min(v * 65535.0 + 1e-7, 65535.0))
-                           : 0;
-            }
+            store(c, scale, o);
         }
     }
     return true;
 }
 
-bool CGImageBitMap::getFloatRGBABuffer(std::span<float> out) {
-    if (!readable("-[CGImageBitMap getFloatRGBABuffer:]")) return false;
-    const size_t w = myImage->width(), h = myImage->height();
-    if (out.size() / 4 < w * h && w && h) return false;
-    const size_t pixelBytes = size_t(bufferInc_) * (bitsPerComponent_ / 8);
-    float* o = out.data();
-    for (size_t y = 0; y < h; ++y) {
-        const uint8_t* row = imageDataRef->data() + y * bytesPerRow_;
-        for (size_t x = 0; x < w; ++x) {
-            double c[4];
-            if (!readColour(row + x * pixelBytes, c)) return false;
-            for (int k = 0; k < 4; ++k) *o++ = static_cast<float>(c[k]);
-        }
+namespace {
+
+void storeLinear(const double rgba[4], double toFullScale, uint16_t* o) {
+    double c[3] = {rgba[0] * toFullScale, rgba[1] * toFullScale, rgba[2] * toFullScale};
+    const double m = std::max({c[0], c[1], c[2], 1.0});
+    for (int k = 0; k < 3; ++k) {
+        const double v = c[k] / m;
+        // The nudge keeps an exact white from truncating one below.
+        o[k] =
+            (v >= 0 && v <= 1) ? static_cast<uint16_t>(std::min(v * 65535.0 + 1e-7, 65535.0)) : 0;
     }
-    return true;
+}
+
+void storeFloatRGBA(const double rgba[4], double, float* o) {
+    for (int k = 0; k < 4; ++k) o[k] = static_cast<float>(rgba[k]);
+}
+
+}  // namespace
+
+bool CGImageBitMap::getLinearRows(size_t first, size_t count, uint16_t* out) {
+    if (!readable("-[CGImageBitMap getLinearBuffer:]")) return false;
+    if (first > myImage->height() || count > myImage->height() - first) return false;
+    // The engine's 16-bit white is 65325 while the files these samples go to
+    // declare 65535; float and 8-bit images already have 1.0 as white.
+    const double toFullScale =
+        !(bitMap_ & platform::kBitmapFloatComponents) && bitsPerComponent_ == 16 ? 65535.0 / 65325.0
+                                                                                 : 1.0;
+    return convertRows<uint16_t>(first, count, out, storeLinear, 3, toFullScale);
+}
+
+bool CGImageBitMap::getFloatRGBARows(size_t first, size_t count, float* out) {
+    if (!readable("-[CGImageBitMap getFloatRGBABuffer:]")) return false;
+    if (first > myImage->height() || count > myImage->height() - first) return false;
+    return convertRows<float>(first, count, out, storeFloatRGBA, 4, 1.0);
+}
+
+template <class Out>
+bool CGImageBitMap::convertAll(std::span<Out> out, size_t outSamples,
+                               bool (CGImageBitMap::*rows)(size_t, size_t, Out*)) {
+    const size_t w = myImage ? myImage->width() : 0, h = myImage ? myImage->height() : 0;
+    if (w && h && out.size() / outSamples < w * h) return false;
+    if (!w || !h) return (this->*rows)(0, h, out.data());
+    // Each pixel is converted on its own: any split gives the same samples.
+    const size_t bands = (h + kConversionBandRows - 1) / kConversionBandRows;
+    std::atomic<bool> ok{(this->*rows)(0, std::min(h, kConversionBandRows), out.data())};
+    if (!ok || bands == 1) return ok;
+    platform::apply(bands - 1, platform::DispatchQueue::global(), [&](size_t i) {
+        const size_t y0 = (i + 1) * kConversionBandRows;
+        const size_t n = std::min(h - y0, kConversionBandRows);
+        if (!(this->*rows)(y0, n, out.data() + y0 * w * outSamples)) ok = false;
+    });
+    return ok;
+}
+
+bool CGImageBitMap::getLinearBuffer(std::span<uint16_t> out) {
+    return convertAll<uint16_t>(out, 3, &CGImageBitMap::getLinearRows);
+}
+
+bool CGImageBitMap::getFloatRGBABuffer(std::span<float> out) {
+    return convertAll<float>(out, 4, &CGImageBitMap::getFloatRGBARows);
 }
 
 bool CGImageBitMap::getPixelValues(int32_t col, int32_t row, double values[4]) {
@@ -210,9 +312,7 @@ bool CGImageBitMap::getPixelValues(int32_t col, int32_t row, double values[4]) {
     }
     const size_t pixelBytes = size_t(bufferInc_) * (bitsPerComponent_ / 8);
     double c[4];
-    if (!readColour(imageDataRef->data() + size_t(row) * bytesPerRow_ + size_t(col) * pixelBytes,
-                    c))
-        return false;
+    if (!readColour(data_ + size_t(row) * bytesPerRow_ + size_t(col) * pixelBytes, c)) return false;
     values[0] = c[0];
     values[1] = c[1];
     values[2] = c[2];
@@ -239,14 +339,13 @@ void CGImageBitMap::dumpCGImageInfo(int row) {
         return;
     }
     platform::log("byteOrder 0x%x \n", byteOrder_);
-    platform::log("Data length: %li", long(imageDataRef->size()));
+    platform::log("Data length: %li", long(dataLength_));
     if (row < 0 || size_t(row) >= myImage->height()) return;
     const size_t componentBytes = bitsPerComponent_ / 8;
     if (componentBytes == 0) return;
     const size_t rowComponents =
-        std::min<size_t>(bytesPerRow_, imageDataRef->size() - size_t(row) * bytesPerRow_) /
-        componentBytes;
-    const uint8_t* base = imageDataRef->data() + size_t(row) * bytesPerRow_;
+        std::min<size_t>(bytesPerRow_, dataLength_ - size_t(row) * bytesPerRow_) / componentBytes;
+    const uint8_t* base = data_ + size_t(row) * bytesPerRow_;
     const bool isFloat = bitMap_ & platform::kBitmapFloatComponents;
     for (int line = 0; line < 25; ++line) {
         const size_t first = 256 + size_t(line) * 4;

@@ -3,8 +3,8 @@
 // and single pixel values, whatever the image's component size, alpha layout
 // and byte order.
 //
-// Ownership: holds the image (shared) and, after the first conversion, a
-// private copy of its bytes. Thread safety: none; a wrapper belongs to the
+// Ownership: holds the image (shared) and reads its provider's bytes in
+// place (the image is immutable). Thread safety: none; a wrapper belongs to the
 // thread that asked for it.
 #pragma once
 
@@ -47,6 +47,11 @@ public:
     bool getLinearBuffer(std::span<uint16_t> out);
     // width x height x 4 floats (R, G, B, A), rows packed, top row first.
     bool getFloatRGBABuffer(std::span<float> out);
+    // The same for `count` rows from `first` (out holds count x width pixels),
+    // so that a writer can take the image band by band. Safe from several
+    // threads at once once getDataProvider has succeeded.
+    bool getLinearRows(size_t first, size_t count, uint16_t* out);
+    bool getFloatRGBARows(size_t first, size_t count, float* out);
     bool getPixelValues(int32_t col, int32_t row, double values[4]);
     void dumpCGImageInfo(int row);
 
@@ -74,13 +79,21 @@ private:
     bool readable(const char* method);
     bool readComponent(const uint8_t* pixel, int64_t index, double& out) const;
     bool readColour(const uint8_t* pixel, double rgba[4]) const;
+    template <class Out>
+    bool convertRows(size_t first, size_t count, Out* out,
+                     void (*store)(const double rgba[4], double scale, Out* o), size_t outSamples,
+                     double scale) const;
+    template <class Out>
+    bool convertAll(std::span<Out> out, size_t outSamples,
+                    bool (CGImageBitMap::*rows)(size_t, size_t, Out*));
 
     std::shared_ptr<const platform::BitmapImage> myImage;
     uint32_t bitMap_ = 0;
     uint64_t bitsPerComponent_ = 0;
     uint64_t bytesPerRow_ = 0;
     std::shared_ptr<const platform::BitmapDataProvider> dpr;
-    std::shared_ptr<const std::vector<uint8_t>> imageDataRef;
+    const uint8_t* data_ = nullptr;  // the provider's bytes, kept alive by dpr
+    size_t dataLength_ = 0;
     uint32_t byteOrder_ = 0;
     int64_t rIndex_ = 0;
     int64_t bufferInc_ = 0;

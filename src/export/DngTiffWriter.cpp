@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <new>
@@ -31,7 +32,6 @@
 #include "dng/image/dng_metadata.h"
 #include "dng/image/dng_negative.h"
 #include "dng/image/dng_orientation.h"
-#include "dng/image/dng_read_image.h"
 #include "dng/image/dng_render.h"
 #include "dng/image/dng_simple_image.h"
 #include "dng/writer/dng_image_writer.h"
@@ -188,9 +188,59 @@ void DngTiffWriter::DescribeBuffer(dng_ifd& ifd, uint32_t orientation) const {
 }
 
 int32_t DngTiffWriter::BuildNegative(const uint8_t* buffer, uint32_t orientation) {
+    if (!buffer) return BuildNegative(RowSource(), orientation);
+    const size_t rowBytes = size_t(std::max(fWidth, 0)) * (fCFAPattern != 0 ? 1 : 3) * 2;
+    return BuildNegative(
+        [buffer, rowBytes](uint32_t first, uint32_t count, uint16_t* rows) {
+            std::memcpy(rows, buffer + first * rowBytes, count * rowBytes);
+            return true;
+        },
+        orientation);
+}
+
+namespace {
+
+// Rows per band while the image is filled: a few megabytes of scratch per
+// worker instead of a copy of the whole image.
+constexpr uint32_t kFillBandRows = 64;
+
+// The caller's rows into the stage 1 image, band by band on the pool; the
+// samples are stored as they come, so the split does not change them.
+void FillImage(dng_image& image, const DngTiffWriter::RowSource& rows, uint32_t samples) {
+    const dng_rect bounds = image.Bounds();
+    const uint32_t width = bounds.W(), height = bounds.H();
+    const uint32_t bands = (height + kFillBandRows - 1) / kFillBandRows;
+    std::atomic<bool> failed{false};
+    std::atomic<int32_t> code{0};
+    platform::apply(bands, platform::DispatchQueue::global(), [&](size_t i) {
+        if (failed) return;
+        const uint32_t first = uint32_t(i) * kFillBandRows;
+        const uint32_t count = std::min(kFillBandRows, height - first);
+        try {
+            std::vector<uint16_t> band(size_t(count) * width * samples);
+            if (!rows(first, count, band.data())) {
+                failed = true;
+                return;
+            }
+            const dng_rect area(bounds.t + int32(first), bounds.l, bounds.t + int32(first + count),
+                                bounds.r);
+            dng_pixel_buffer buffer(area, 0, samples, ttShort, pcInterleaved, band.data());
+            image.Put(buffer);
+        } catch (...) {
+            code = CodeOf(std::current_exception());
+            failed = true;
+        }
+    });
+    if (code != 0) ThrowDNGError(dng_error_code(code.load()));
+    if (failed) ThrowProgramError("The image's rows could not be read");
+}
+
+}  // namespace
+
+int32_t DngTiffWriter::BuildNegative(RowSource rows, uint32_t orientation) {
     try {
         const bool cfa = fCFAPattern != 0;
-        if (!buffer || fWidth <= 0 || fHeight <= 0) ThrowProgramError("Empty image");
+        if (!rows || fWidth <= 0 || fHeight <= 0) ThrowProgramError("Empty image");
         // A mosaic loses a 2-pixel border on every side.
         if (cfa && (fWidth < 5 || fHeight < 5)) ThrowProgramError("Mosaic too small");
 
@@ -202,18 +252,16 @@ int32_t DngTiffWriter::BuildNegative(const uint8_t* buffer, uint32_t orientation
         fHost.SetSaveLinearDNG(fCFAPattern == 0);
 
         const uint32_t samples = cfa ? 1 : 3;
-        const uint32_t bytes = SafeUint32Mult3(uint32_t(fWidth), uint32_t(fHeight), samples * 2);
-        dng_memory_stream stream(fHost.Allocator(), nullptr, 65536);
-        stream.WriteBytes(buffer, bytes);
-        stream.Flush();
+        // Checks that the image's byte count fits the file's 32-bit fields.
+        (void)SafeUint32Mult3(uint32_t(fWidth), uint32_t(fHeight), samples * 2);
 
         auto image = std::make_unique<dng_simple_image>(dng_rect(fHeight, fWidth), samples, ttShort,
                                                         fHost.Allocator());
+        FillImage(*image, rows, samples);
+        rows = nullptr;
         {
             dng_ifd ifd;
             DescribeBuffer(ifd, orientation);
-            dng_read_image reader;
-            reader.Read(fHost, ifd, stream, *image, nullptr, nullptr);
 
             fNegative = dng_negative::Make(fHost);
             dng_negative& n = *fNegative;

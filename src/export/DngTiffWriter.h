@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,14 @@ public:
     // 0 or a dng_exception code; `buffer` holds width × height pixels of 3
     // (CFA: 1) little-endian 16-bit samples.
     int32_t BuildNegative(const uint8_t* buffer, uint32_t orientation);
+    // Fills `count` rows from `first`, each width × 3 (CFA: 1) samples,
+    // packed; false when it cannot. Called from several threads at once, for
+    // disjoint rows.
+    using RowSource = std::function<bool(uint32_t first, uint32_t count, uint16_t* rows)>;
+    // The same from a source read band by band, so that no second copy of
+    // the whole image is made; the source (and what it holds) is released
+    // before this returns.
+    int32_t BuildNegative(RowSource rows, uint32_t orientation);
 
     void SetMake(const char* text);
     void SetModel(const char* text);

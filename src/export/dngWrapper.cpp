@@ -29,7 +29,24 @@ int dngWrapper::writeToFile(const uint16_t* buffer, int outputFormat,
                             const platform::Dictionary* metaData, const std::string& type) {
     if (!dngWriter_) return -1;
     if (outputFormat == 1) dngWriter_->SetCFAPattern(0xB4B4B4B4);
-    const int status = dngWriter_->BuildNegative(reinterpret_cast<const uint8_t*>(buffer), 0);
+    return writeBuiltNegative(
+        dngWriter_->BuildNegative(reinterpret_cast<const uint8_t*>(buffer), 0), fileName, embedFile,
+        metaData, type);
+}
+
+int dngWrapper::writeToFile(std::function<bool(uint32_t, uint32_t, uint16_t*)> rows,
+                            int outputFormat, const std::filesystem::path& fileName,
+                            const std::filesystem::path* embedFile,
+                            const platform::Dictionary* metaData, const std::string& type) {
+    if (!dngWriter_) return -1;
+    if (outputFormat == 1) dngWriter_->SetCFAPattern(0xB4B4B4B4);
+    return writeBuiltNegative(dngWriter_->BuildNegative(std::move(rows), 0), fileName, embedFile,
+                              metaData, type);
+}
+
+int dngWrapper::writeBuiltNegative(int status, const std::filesystem::path& fileName,
+                                   const std::filesystem::path* embedFile,
+                                   const platform::Dictionary* metaData, const std::string& type) {
     dngWriter_->SetMake("Quorvex app");
     dngWriter_->SetModel("Virtual camera");
     dngWriter_->SetSoftware(platform::kProgramName);

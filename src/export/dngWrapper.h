@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,12 @@ public:
     int writeToFile(const uint16_t* buffer, int outputFormat, const std::filesystem::path& fileName,
                     const std::filesystem::path* embedFile, const platform::Dictionary* metaData,
                     const std::string& type);
+    // The same from rows read band by band (see DngTiffWriter::RowSource);
+    // the source is released once the negative holds the pixels.
+    int writeToFile(std::function<bool(uint32_t first, uint32_t count, uint16_t* rows)> rows,
+                    int outputFormat, const std::filesystem::path& fileName,
+                    const std::filesystem::path* embedFile, const platform::Dictionary* metaData,
+                    const std::string& type);
     std::string errorStringForCode(int code) const;
     // The system's reason for the last failed write, or empty.
     std::string writeFailure() const;
@@ -48,5 +55,10 @@ public:
 
 private:
     dngWrapper() = default;
+    // The rest of writeToFile once the negative is built (`status` is the
+    // build's result).
+    int writeBuiltNegative(int status, const std::filesystem::path& fileName,
+                           const std::filesystem::path* embedFile,
+                           const platform::Dictionary* metaData, const std::string& type);
     std::unique_ptr<DngTiffWriter> dngWriter_;
 };

@@ -24,13 +24,25 @@ int exrWrapper::writeToFile(const float* pixels, int outputFormat,
                             const std::filesystem::path& fileName,
                             const platform::Dictionary* metaData, const std::string& /*type*/) {
     if (!exrWriter_) return -1;
+    prepare(outputFormat, metaData);
+    return exrWriter_->write(pixels, 0, fileName.c_str());
+}
+
+int exrWrapper::writeToFile(const std::function<bool(int, int, float*)>& rows, int outputFormat,
+                            const std::filesystem::path& fileName,
+                            const platform::Dictionary* metaData, const std::string& /*type*/) {
+    if (!exrWriter_) return -1;
+    prepare(outputFormat, metaData);
+    return exrWriter_->write(rows, fileName.c_str());
+}
+
+void exrWrapper::prepare(int outputFormat, const platform::Dictionary* metaData) {
     exrWriter_->setChromaticities(false);
     if (outputFormat >= 0 && outputFormat <= 3) {
         exrWriter_->setFloat(outputFormat == 1 || outputFormat == 3);
         exrWriter_->setNoAlpha(outputFormat >= 2);
     }
     addMetaData(metaData);
-    return exrWriter_->write(pixels, 0, fileName.c_str());
 }
 
 std::string exrWrapper::errorStringForCode(int /*code*/) const {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,10 @@ public:
     // -1 without a writer, else exrWriter::write's result (0 or 1).
     int writeToFile(const float* pixels, int outputFormat, const std::filesystem::path& fileName,
                     const platform::Dictionary* metaData, const std::string& type);
+    // The same from rows read band by band (see exrWriter::RowSource).
+    int writeToFile(const std::function<bool(int first, int count, float* rgba)>& rows,
+                    int outputFormat, const std::filesystem::path& fileName,
+                    const platform::Dictionary* metaData, const std::string& type);
     std::string errorStringForCode(int code) const;
 
     void addMetaData(const platform::Dictionary* metaData);
@@ -40,5 +45,7 @@ public:
 private:
     exrWrapper() = default;
     void addUnindexed(const platform::Dictionary& metaData, bool originalDate);
+    // The sample format and the attributes, before either write.
+    void prepare(int outputFormat, const platform::Dictionary* metaData);
     std::unique_ptr<exrWriter> exrWriter_;
 };

@@ -15,11 +15,14 @@
 #include <half.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/Colorimetry.h"
@@ -127,12 +130,15 @@ uint8_t exrWriter::previewAlpha(float a) {
     return uint8_t(std::min(v, 255.0) + 0.5);
 }
 
-void exrWriter::makePreview(const float* pixels) {
+void exrWriter::makePreview(const RowSource& rows) {
     const int pw = width_ / 8, ph = height_ / 8;
     Imf::PreviewImage preview(unsigned(std::max(pw, 0)), unsigned(std::max(ph, 0)));
+    std::vector<float> row(size_t(width_) * 4);
     for (int y = 0; y < ph; ++y) {
+        if (!rows(y * 8, 1, row.data()))
+            throw std::runtime_error("The image's rows cannot be read");
         for (int x = 0; x < pw; ++x) {
-            const float* p = pixels + (size_t(y) * 8 * size_t(width_) + size_t(x) * 8) * 4;
+            const float* p = row.data() + size_t(x) * 8 * 4;
             Imf::PreviewRgba& out = preview.pixel(unsigned(x), unsigned(y));
             out.r = previewValue(p[0]);
             out.g = previewValue(p[1]);
@@ -143,13 +149,75 @@ void exrWriter::makePreview(const float* pixels) {
     header_->setPreviewImage(preview);
 }
 
+namespace {
+
+// Rows converted and handed to the library at once: a whole number of its
+// 16-row ZIP blocks, enough of them to keep its threads busy.
+constexpr int kBandRows = 256;
+// Rows each task of a band's conversion takes.
+constexpr int kConvertRows = 16;
+
+}  // namespace
+
+void exrWriter::writeBands(const RowSource& rows, Imf::OutputFile& file, int channels) {
+    const char* names[4] = {"R", "G", "B", "A"};
+    const size_t width = size_t(width_);
+    const size_t bandRows = size_t(std::min(kBandRows, height_));
+    std::vector<float> floats(bandRows * width * 4);
+    std::vector<half> halves(float_ ? 0 : floats.size());
+    for (int first = 0; first < height_; first += kBandRows) {
+        const int count = std::min(kBandRows, height_ - first);
+        // Each sample is converted on its own: the split does not change it.
+        std::atomic<bool> ok{true};
+        const size_t tasks = size_t((count + kConvertRows - 1) / kConvertRows);
+        platform::apply(tasks, platform::DispatchQueue::global(), [&](size_t t) {
+            const int r0 = int(t) * kConvertRows, n = std::min(kConvertRows, count - r0);
+            float* band = floats.data() + size_t(r0) * width * 4;
+            if (!rows(first + r0, n, band)) {
+                ok = false;
+                return;
+            }
+            if (float_) return;
+            half* out = halves.data() + size_t(r0) * width * 4;
+            for (size_t i = 0, e = size_t(n) * width * 4; i < e; ++i) out[i] = half(band[i]);
+        });
+        if (!ok) throw std::runtime_error("The image's rows cannot be read");
+        // The slices address the whole image; only this band's rows are read.
+        const size_t rowFloats = width * 4;
+        Imf::FrameBuffer frame;
+        for (int c = 0; c < channels; ++c) {
+            if (float_) {
+                const float* base = floats.data() - ptrdiff_t(first) * ptrdiff_t(rowFloats) + c;
+                frame.insert(names[c], Imf::Slice(Imf::FLOAT, (char*)base, 16, width * 16));
+            } else {
+                const half* base = halves.data() - ptrdiff_t(first) * ptrdiff_t(rowFloats) + c;
+                frame.insert(names[c], Imf::Slice(Imf::HALF, (char*)base, 8, width * 8));
+            }
+        }
+        file.setFrameBuffer(frame);
+        file.writePixels(count);
+    }
+}
+
 int exrWriter::write(const float* pixels, int /*reserved*/, const char* fileName) {
+    if (!pixels) return write(RowSource(), fileName);
+    const size_t rowFloats = size_t(std::max(width_, 0)) * 4;
+    return write(
+        [pixels, rowFloats](int first, int count, float* rgba) {
+            std::memcpy(rgba, pixels + size_t(first) * rowFloats,
+                        size_t(count) * rowFloats * sizeof(float));
+            return true;
+        },
+        fileName);
+}
+
+int exrWriter::write(const RowSource& rows, const char* fileName) {
     try {
         setGlobalThreadsOnce();
-        if (!pixels || !fileName || width_ <= 0 || height_ <= 0)
+        if (!rows || !fileName || width_ <= 0 || height_ <= 0)
             throw std::invalid_argument("No pixels or no file name");
         Imf::Header& h = *header_;
-        makePreview(pixels);
+        makePreview(rows);
         if (chromaticities_) {
             namespace cm = platform::colorimetry;
             auto v2f = [](const cm::Chromaticity& xy) {
@@ -167,23 +235,8 @@ int exrWriter::write(const float* pixels, int /*reserved*/, const char* fileName
         const int channels = noAlpha_ ? 3 : 4;
         for (int c = 0; c < channels; ++c) h.channels().insert(names[c], Imf::Channel(type));
 
-        const size_t count = size_t(width_) * size_t(height_);
-        Imf::FrameBuffer frame;
-        std::vector<half> halves;
-        if (float_) {
-            for (int c = 0; c < channels; ++c)
-                frame.insert(names[c],
-                             Imf::Slice(Imf::FLOAT, (char*)(pixels + c), 16, size_t(width_) * 16));
-        } else {
-            halves.resize(count * 4);
-            for (size_t i = 0; i < count * 4; ++i) halves[i] = half(pixels[i]);
-            for (int c = 0; c < channels; ++c)
-                frame.insert(names[c], Imf::Slice(Imf::HALF, (char*)(halves.data() + c), 8,
-                                                  size_t(width_) * 8));
-        }
         Imf::OutputFile file(fileName, h, Imf::globalThreadCount());
-        file.setFrameBuffer(frame);
-        file.writePixels(height_);
+        writeBands(rows, file, channels);
         return 0;
     } catch (const std::exception& e) {
         // Not logged: the caller reports it once, with the destination's name.

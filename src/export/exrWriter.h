@@ -10,6 +10,7 @@
 #include <ImfForward.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,12 @@ public:
     // 0 on success, 1 on failure (errorString() says why). `pixels`: width ×
     // height × 4 floats; `fileName` is opened created-or-truncated.
     int write(const float* pixels, int reserved, const char* fileName);
+    // Fills `count` rows from `first` with width × 4 floats each; false when
+    // it cannot. Called from several threads at once, for disjoint rows.
+    using RowSource = std::function<bool(int first, int count, float* rgba)>;
+    // The same from rows read band by band: no copy of the whole image is
+    // made, in floats or halves; the file's bytes are those write() makes.
+    int write(const RowSource& rows, const char* fileName);
     const char* errorString() const { return errorText_; }
 
     // The preview's 8-bit value of one colour sample.
@@ -46,7 +53,9 @@ public:
     const Imf::Header& header() const { return *header_; }
 
 private:
-    void makePreview(const float* pixels);
+    void makePreview(const RowSource& rows);
+    // Converts and writes the image band by band.
+    void writeBands(const RowSource& rows, Imf::OutputFile& file, int channels);
 
     int width_;
     int height_;

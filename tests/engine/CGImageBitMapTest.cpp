@@ -158,6 +158,43 @@ TEST(CGImageBitMapTest, EveryAlphaLayoutAndByteOrder) {
     EXPECT_DOUBLE_EQ(v[0], 0.5);
 }
 
+// Whole images are converted in bands on the pool and 16-bit and float
+// pixels take their own readers: every band split, and the general reader
+// (8-bit samples hold the same fractions as 16-bit ones times 257), give the
+// same samples.
+TEST(CGImageBitMapTest, BandsAndReadersGiveTheSameSamples) {
+    constexpr size_t kW = 37, kH = 150;
+    std::vector<uint8_t> eight(kW * kH * 4), sixteen(kW * kH * 8);
+    for (size_t i = 0; i < kW * kH; ++i) {
+        const uint8_t a = uint8_t(128 + i % 128);
+        for (size_t k = 0; k < 4; ++k) {
+            const uint8_t v = k == 3 ? a : uint8_t((i * 7 + k * 31) % (a + 1u));
+            eight[i * 4 + k] = v;
+            put16(sixteen, (i * 4 + k) * 2, uint16_t(v * 257), false);
+        }
+    }
+    auto make = [&](std::vector<uint8_t> bytes, size_t bits, uint32_t order) {
+        return CGImageBitMap::initWithCGImageRef(BitmapImage::create(
+            kW, kH, bits, bits * 4, kW * bits / 2, kBitmapAlphaPremultipliedLast | order, nullptr,
+            BitmapDataProvider::withData(std::move(bytes))));
+    };
+    auto general = make(eight, 8, 0);
+    auto fast = make(sixteen, 16, kBitmapByteOrder16Little);
+    std::vector<float> a(kW * kH * 4), b(a.size()), rows(a.size());
+    ASSERT_TRUE(general->getFloatRGBABuffer(a));
+    ASSERT_TRUE(fast->getFloatRGBABuffer(b));
+    EXPECT_EQ(a, b);
+    for (size_t y = 0; y < kH; y += 13)
+        ASSERT_TRUE(fast->getFloatRGBARows(y, std::min<size_t>(13, kH - y), &rows[y * kW * 4]));
+    EXPECT_EQ(rows, b);
+
+    std::vector<uint16_t> whole(kW * kH * 3), banded(whole.size());
+    ASSERT_TRUE(fast->getLinearBuffer(whole));
+    for (size_t y = 0; y < kH; ++y) ASSERT_TRUE(fast->getLinearRows(y, 1, &banded[y * kW * 3]));
+    EXPECT_EQ(whole, banded);
+    EXPECT_FALSE(fast->getLinearRows(kH - 1, 2, banded.data()));
+}
+
 TEST(CGImageBitMapTest, FailuresAnswerNo) {
     EXPECT_FALSE(CGImageBitMap::initWithCGImageRef(nullptr));
     auto bm = u16Pixel({1, 2, 3, 4}, kBitmapAlphaNone, 0);

@@ -9,6 +9,7 @@
 #include <tiffio.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -387,4 +388,50 @@ TEST(DngFront, AnyThreadCountWritesTheSameFile) {
     size_t differing = 0;
     for (size_t i = 0; i < files[0].size(); ++i) differing += files[0][i] != files[1][i];
     EXPECT_LE(differing, 40u);
+}
+
+// A negative filled band by band from a row source writes the file the whole
+// buffer writes; the source is let go once read, and a source that fails
+// fails the build with a code.
+TEST(DngFront, RowsReadInBandsWriteTheFileTheBufferWrites) {
+    testsupport::ScratchDir scratch;
+    constexpr int kW = 300, kH = 333;  // several bands, the last one short
+    const auto pixels = Gradient(kW, kH);
+    std::vector<std::vector<uint8_t>> files;
+    for (const char* type : {"public.dng", "public.tiff"}) {
+        SCOPED_TRACE(type);
+        DngTiffWriter whole(kW, kH);
+        ASSERT_EQ(whole.BuildNegative(reinterpret_cast<const uint8_t*>(pixels.data()), 0), 0);
+        const fs::path a = scratch.path() / (std::string("whole.") + type);
+        ASSERT_EQ(whole.writeFile(a.c_str(), nullptr, type), 0);
+
+        auto held = std::make_shared<int>(0);
+        std::weak_ptr<int> watch = held;
+        std::vector<std::atomic<int>> reads(kH);
+        DngTiffWriter banded(kW, kH);
+        ASSERT_EQ(banded.BuildNegative(
+                      [&pixels, &reads, held = std::move(held)](uint32_t first, uint32_t count,
+                                                                uint16_t* rows) {
+                          for (uint32_t y = first; y < first + count; ++y) ++reads[y];
+                          std::memcpy(rows, pixels.data() + size_t(first) * kW * 3,
+                                      size_t(count) * kW * 3 * 2);
+                          return true;
+                      },
+                      0),
+                  0);
+        EXPECT_TRUE(watch.expired());
+        for (int y = 0; y < kH; ++y) ASSERT_EQ(reads[y], 1) << y;
+        const fs::path b = scratch.path() / (std::string("banded.") + type);
+        ASSERT_EQ(banded.writeFile(b.c_str(), nullptr, type), 0);
+        const auto x = FileBytes(a), y = FileBytes(b);
+        ASSERT_EQ(x.size(), y.size());
+        size_t differing = 0;  // the clock's texts only
+        for (size_t i = 0; i < x.size(); ++i) differing += x[i] != y[i];
+        EXPECT_LE(differing, 40u);
+    }
+    DngTiffWriter failing(kW, kH);
+    EXPECT_NE(
+        failing.BuildNegative([](uint32_t first, uint32_t, uint16_t*) { return first < 128; }, 0),
+        0);
+    EXPECT_NE(failing.BuildNegative(DngTiffWriter::RowSource(), 0), 0);
 }

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 #include <half.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 
 #include "dng/core/dng_exif.h"
@@ -91,6 +93,55 @@ TEST(ExrFront, EachOutputFormatReadsBackExactly) {
     EXPECT_NE(header.find("R, 16-bit floating-point"), std::string::npos) << header;
     EXPECT_EQ(header.find("A, "), std::string::npos) << header;
     EXPECT_NE(header.find("preview (type preview): 5 by 3 pixels"), std::string::npos) << header;
+}
+
+// An image of several bands, written from rows read band by band, reads back
+// exactly and has the bytes of the same image handed over whole; every row is
+// read once for the pixels (and once more for each preview row).
+TEST(ExrFront, RowsReadInBandsWriteTheFileTheWholeImageWrites) {
+    testsupport::ScratchDir scratch;
+    constexpr int kW = 24, kH = 600;  // bands of 256 rows, the last one short
+    const auto px = Pixels(kW, kH);
+    for (int format : {0, 1, 2, 3}) {
+        SCOPED_TRACE(format);
+        const fs::path whole = scratch.path() / ("w" + std::to_string(format) + ".exr");
+        const fs::path banded = scratch.path() / ("b" + std::to_string(format) + ".exr");
+        ASSERT_EQ(exrWrapper::initWithSize(kW, kH)->writeToFile(px.data(), format, whole, nullptr,
+                                                                "com.ilm.openexr-image"),
+                  0);
+        std::vector<std::atomic<int>> reads(kH);
+        auto rows = [&](int first, int count, float* rgba) {
+            for (int y = first; y < first + count; ++y) ++reads[size_t(y)];
+            std::memcpy(rgba, px.data() + size_t(first) * kW * 4, size_t(count) * kW * 16);
+            return true;
+        };
+        ASSERT_EQ(exrWrapper::initWithSize(kW, kH)->writeToFile(rows, format, banded, nullptr,
+                                                                "com.ilm.openexr-image"),
+                  0);
+        for (int y = 0; y < kH; ++y) ASSERT_EQ(reads[size_t(y)], y % 8 == 0 ? 2 : 1) << y;
+        EXPECT_EQ(FileBytes(whole), FileBytes(banded));
+
+        Imf::InputFile in(banded.c_str());
+        std::vector<float> back(px.size(), -99.0f);
+        Imf::FrameBuffer frame;
+        const char* names[4] = {"R", "G", "B", "A"};
+        for (int k = 0; k < 4; ++k)
+            frame.insert(names[k], Imf::Slice(Imf::FLOAT, (char*)(back.data() + k), 16,
+                                              size_t(kW) * 16, 1, 1, -99.0));
+        in.setFrameBuffer(frame);
+        in.readPixels(0, kH - 1);
+        const bool isHalf = format == 0 || format == 2, alpha = format < 2;
+        for (size_t i = 0; i < px.size(); ++i) {
+            const float want = i % 4 == 3 && !alpha ? -99.0f : isHalf ? float(half(px[i])) : px[i];
+            ASSERT_EQ(back[i], want) << i;
+        }
+    }
+    // A source that fails ends the write with a text.
+    exrWriter writer(kW, kH);
+    EXPECT_EQ(writer.write([](int first, int, float*) { return first < 300; },
+                           (scratch.path() / "f.exr").c_str()),
+              1);
+    EXPECT_NE(std::string(writer.errorString()), "");
 }
 
 TEST(ExrFront, PreviewCurveAndSampling) {
