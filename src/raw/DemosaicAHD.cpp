@@ -213,10 +213,9 @@ private:
             float* __restrict other = s_.row(redRow ? blue : red, r);
             // The row alternates sites of its own colour, which need the
             // other colour from the diagonals, and green sites, which need
-            // both from the axial neighbours: every second pixel each.
-            const int firstOwn = site[m] != 0.0f ? m : m + 1;
-            DEMOSAIC_ROW_LOOP
-            for (int x = firstOwn; x < w_ - m; x += 2) {
+            // both from the axial neighbours. Taken in pairs, one of each,
+            // so that loads and stores stay contiguous.
+            auto ownSite = [&](int x) {
                 const float c = c0[x], gc = g0[x];
                 const float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
                 const float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
@@ -228,9 +227,8 @@ private:
                                             cu[x + 1] - gu[x + 1], EdgeSpread(ane, least),
                                             cd[x - 1] - gd[x - 1], EdgeSpread(asw, least),
                                             cd[x + 1] - gd[x + 1], EdgeSpread(ase, least));
-            }
-            DEMOSAIC_ROW_LOOP
-            for (int x = 2 * m + 1 - firstOwn; x < w_ - m; x += 2) {
+            };
+            auto greenSite = [&](int x) {
                 const float c = c0[x], gc = g0[x];
                 const float dl = c0[x - 1] - g0[x - 1], dr = c0[x + 1] - g0[x + 1];
                 const float du = cu[x] - gu[x], dd = cd[x] - gd[x];
@@ -250,7 +248,17 @@ private:
                 }
                 own[x] = gc + horiz;
                 other[x] = gc + vert;
+            };
+            const int end = w_ - m;
+            const int firstOwn = site[m] != 0.0f ? m : m + 1;
+            if (firstOwn > m) greenSite(m);
+            int x = firstOwn;
+            DEMOSAIC_ROW_LOOP
+            for (; x + 1 < end; x += 2) {
+                ownSite(x);
+                greenSite(x + 1);
             }
+            if (x < end) ownSite(x);
         }
     }
 

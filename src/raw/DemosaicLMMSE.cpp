@@ -150,18 +150,20 @@ private:
 
     // LMMSE estimate of the difference and its error variance over a window
     // of nine samples along the axis; also keeps the smaller of the two
-    // axes' signal variances (the first call stores its own).
+    // axes' signal variances (the first call stores its own). Only the sites
+    // without green, every second pixel, need them.
     void estimate(Plane diff, Plane smoothPlane, Plane est, Plane var, int step, int m,
                   bool first) {
         constexpr float kInvTaps = 1.0f / kTaps;
         for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict green = masks_.forRow(r).green;
             const float* __restrict d = s_.row(diff, r);
             const float* __restrict sm = s_.row(smoothPlane, r);
             float* __restrict e = s_.row(est, r);
             float* __restrict v = s_.row(var, r);
             float* __restrict change = s_.row(kColourChange, r);
             DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) {
+            for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
                 float mean = 0.0f;
 #pragma GCC unroll 9
                 for (int k = -kRadius; k <= kRadius; ++k) mean += sm[x + k * step];
