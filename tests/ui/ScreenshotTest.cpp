@@ -93,6 +93,9 @@ TEST(Screenshots, ShellWindows) {
     shell.showQuickReference();
     save(*shell.quickReferenceView()->window(), "quick-reference");
     shell.quickReferenceView()->window()->close();
+    shell.showHelp();
+    save(*shell.helpView()->window(), "user-guide");
+    shell.helpView()->window()->close();
 
     ProfileController& profiles = shell.profiles();
     QStringList files;
