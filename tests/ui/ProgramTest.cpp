@@ -4,11 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -84,6 +87,21 @@ bool listening(const testsupport::ScratchDir& home) {
     return fs::exists(home.path() / "runtime" / "Quorvex.socket");
 }
 
+// Writes bytes to the running instance's socket as any local process could.
+void sendToSocket(const testsupport::ScratchDir& home, const std::string& bytes) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = (home.path() / "runtime" / "Quorvex.socket").string();
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::close(fd);
+}
+
 bool stillRunning(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) == 0; }
 
 // Kills the children a failed test leaves running.
@@ -142,6 +160,12 @@ TEST(Program, ASecondLaunchHandsItsFilesToTheRunningOne) {
     ASSERT_TRUE(
         waitFor([&] { return listening(home) && runningFlag(config); }, std::chrono::seconds(20)));
 
+    // Malformed requests on the socket are refused without harm.
+    for (const std::string& junk :
+         {std::string("QuorvexOpen1 99999999999\n"), std::string(4096, 'x'),
+          std::string("QuorvexOpen1 -5\n"), std::string("QuorvexOpen1 3\nabcdef")})
+        sendToSocket(home, junk);
+
     const std::string file = (home.path() / "picture.dng").string();
     const pid_t second = reap(launch(home, {file}, "second.log"));
     const int status = waitForExit(second, std::chrono::seconds(20));
@@ -153,6 +177,12 @@ TEST(Program, ASecondLaunchHandsItsFilesToTheRunningOne) {
         },
         std::chrono::seconds(10)))
         << readFile(home.path() / "gui.log");
+    const std::string log = readFile(home.path() / "gui.log");
+    size_t refused = 0;
+    for (size_t at = log.find("refuses a malformed request"); at != std::string::npos;
+         at = log.find("refuses a malformed request", at + 1))
+        ++refused;
+    EXPECT_EQ(refused, 4u) << log;
     // The crash guard did not take the running first instance for a crash.
     platform::UserDefaults defaults(config / "Quorvex" / "Defaults.plist");
     EXPECT_FALSE(defaults.boolForKey("DisableFrameBuffer"));
