@@ -523,8 +523,14 @@ void rawWrapper::decodeIfNeeded() {
     setCameraBaselineExposure(d.baselineExposure);
     setMetaData(d.metaData);
     setParseOK(true);
+    // A browser thumbnail only logs: the user hears of it when opening the file.
     for (const std::string& warning : d.warnings)
-        if (reportedWarnings_.insert(warning).second) platform::warnUser(warning);
+        if (reportedWarnings_.insert(warning).second) {
+            if (wantThumbNail())
+                platform::log("%s", warning.c_str());
+            else
+                platform::warnUser(warning);
+        }
     setWarnings(std::move(d.warnings));
 }
 
