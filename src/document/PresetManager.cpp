@@ -6,7 +6,6 @@
 #include <iterator>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <set>
 
 #include "color/SettingsKeys.h"
@@ -101,11 +100,16 @@ std::vector<std::pair<std::string, platform::Dictionary>> factoryPresets() {
 // The name a damaged preset file still shows, when its name entry survived.
 std::optional<std::string> nameInDamagedFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    static const std::regex entry("<key>displayName</key>\\s*<string>([^<]{1,200})</string>");
-    std::smatch match;
-    if (!std::regex_search(bytes, match, entry)) return std::nullopt;
-    return match[1].str();
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const std::string key = "<key>displayName</key>", open = "<string>";
+    size_t at = bytes.find(key);
+    if (at == std::string::npos) return std::nullopt;
+    at = bytes.find_first_not_of(" \t\r\n", at + key.size());
+    if (at == std::string::npos || bytes.compare(at, open.size(), open) != 0) return std::nullopt;
+    at += open.size();
+    const size_t end = bytes.find('<', at);
+    if (end == std::string::npos || end == at || end - at > 200) return std::nullopt;
+    return bytes.substr(at, end - at);
 }
 
 // Moves a damaged file out of the presets' way, never deleting it.
