@@ -98,7 +98,7 @@ wm=$!
 sleep 1
 
 # Launch without files: the browser, with the splash over it for a moment.
-QT_QPA_PLATFORM=xcb "$build/quorvex-gui" >"$scratch/gui.log" 2>&1 &
+QT_QPA_PLATFORM=xcb "$build/quorvex-gui" --verbose >"$scratch/gui.log" 2>&1 &
 gui=$!
 browser=$(window '^Browser$')
 shot launch 2
@@ -189,7 +189,7 @@ gui=""
 shot quit 0
 
 # A launch whose file is refused: the alert must not hide under the splash.
-QT_QPA_PLATFORM=xcb "$build/quorvex-gui" "$HOME/Pictures" >"$scratch/gui.log" 2>&1 &
+QT_QPA_PLATFORM=xcb "$build/quorvex-gui" --verbose "$HOME/Pictures" >"$scratch/gui.log" 2>&1 &
 gui=$!
 refused=$(active '^Quorvex$')
 shot refused-file 2

@@ -1,9 +1,12 @@
 // The windowed program: every file named on the command line opens as a
 // document; without one the browser shows. When the program already runs in
 // this session, the files go to it (without files its browser comes
-// forward) and this process ends.
+// forward) and this process ends. The log goes to the log file under the
+// XDG state folder, or to standard error with --verbose.
 #include <cstdio>
 
+#include "platform/Log.h"
+#include "platform/Paths.h"
 #include "ui/ApplicationShell.h"
 #include "ui/QuorvexAppDelegate.h"
 #include "ui/QuorvexApplication.h"
@@ -13,6 +16,8 @@ int main(int argc, char** argv) {
     QuorvexApplication application(argc, argv);
     QStringList files = QCoreApplication::arguments();
     files.removeFirst();
+    const bool verbose = files.removeAll(QStringLiteral("--verbose")) > 0;
+    if (!verbose) platform::logToFile(platform::stateDirectory() / "quorvex.log");
     platform::SingleInstance instance;
     switch (instance.start(files)) {
         case platform::SingleInstance::Role::HandedOver:

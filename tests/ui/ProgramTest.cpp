@@ -45,9 +45,10 @@ int waitForExit(pid_t pid, std::chrono::seconds timeout) {
 }
 
 // Starts quorvex-gui with `files` in the scratch home, its runtime folder
-// "runtime" beside it and its standard error in `log`.
+// "runtime" beside it and its standard error, where --verbose sends the
+// program's log, in `log`.
 pid_t launch(const testsupport::ScratchDir& home, const std::vector<std::string>& files = {},
-             const std::string& log = "gui.log") {
+             const std::string& log = "gui.log", bool verbose = true) {
     const fs::path runtime = home.path() / "runtime";
     fs::create_directories(runtime);
     fs::permissions(runtime, fs::perms::owner_all);
@@ -60,6 +61,7 @@ pid_t launch(const testsupport::ScratchDir& home, const std::vector<std::string>
     const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (fd >= 0) ::dup2(fd, 2);
     std::vector<char*> argv{const_cast<char*>(QUORVEX_GUI_PROGRAM)};
+    if (verbose) argv.push_back(const_cast<char*>("--verbose"));
     for (const std::string& file : files) argv.push_back(const_cast<char*>(file.c_str()));
     argv.push_back(nullptr);
     ::execv(QUORVEX_GUI_PROGRAM, argv.data());
@@ -148,6 +150,25 @@ TEST(Program, TerminationSignalsClearTheRunningFlag) {
         EXPECT_FALSE(runningFlag(config)) << "signal " << sig;
         EXPECT_EQ(temporaryFolders(home.path() / "tmp"), 0) << "signal " << sig;
     }
+}
+
+// Without --verbose the log goes to its file in the state folder, not to the
+// terminal the program was started from.
+TEST(Program, KeepsItsLogInTheStateFolderUnlessVerbose) {
+    testsupport::ScratchDir home;
+    Reaper reap;
+    const fs::path config = home.path() / "config";
+    const pid_t pid = reap(launch(home, {}, "quiet.log", false));
+    ASSERT_TRUE(
+        waitFor([&] { return listening(home) && runningFlag(config); }, std::chrono::seconds(20)));
+    sendToSocket(home, "QuorvexOpen1 -5\n");  // something the program logs
+    const fs::path logFile = home.path() / "state" / "Quorvex" / "quorvex.log";
+    EXPECT_TRUE(waitFor(
+        [&] { return readFile(logFile).find("refuses a malformed request") != std::string::npos; },
+        std::chrono::seconds(10)));
+    ::kill(pid, SIGTERM);
+    ASSERT_TRUE(WIFEXITED(waitForExit(pid, std::chrono::seconds(20))));
+    EXPECT_EQ(readFile(home.path() / "quiet.log").find("refuses"), std::string::npos);
 }
 
 // Two instances would corrupt each other's defaults: the second launch gives
