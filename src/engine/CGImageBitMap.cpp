@@ -199,15 +199,33 @@ inline void colourOf(const Read& read, const uint8_t* pixel, int64_t rIndex, boo
     }
 }
 
+struct StoreLinear {
+    void operator()(const double rgba[4], double toFullScale, uint16_t* o) const {
+        double c[3] = {rgba[0] * toFullScale, rgba[1] * toFullScale, rgba[2] * toFullScale};
+        const double m = std::max({c[0], c[1], c[2], 1.0});
+        for (int k = 0; k < 3; ++k) {
+            const double v = c[k] / m;
+            // The nudge keeps an exact white from truncating one below.
+            o[k] = (v >= 0 && v <= 1) ? static_cast<uint16_t>(std::min(v * 65535.0 + 1e-7, 65535.0))
+                                      : 0;
+        }
+    }
+};
+
+struct StoreFloatRGBA {
+    void operator()(const double rgba[4], double, float* o) const {
+        for (int k = 0; k < 4; ++k) o[k] = static_cast<float>(rgba[k]);
+    }
+};
+
 // Rows the whole-image conversions hand to each task: small enough to share
 // the work, large enough to amortise the hand-over.
 constexpr size_t kConversionBandRows = 64;
 
 }  // namespace
 
-template <class Out>
-bool CGImageBitMap::convertRows(size_t first, size_t count, Out* out,
-                                void (*store)(const double rgba[4], double scale, Out* o),
+template <class Out, class Store>
+bool CGImageBitMap::convertRows(size_t first, size_t count, Out* out, Store store,
                                 size_t outSamples, double scale) const {
     const size_t w = myImage->width();
     const size_t pixelBytes = size_t(bufferInc_) * (bitsPerComponent_ / 8);
@@ -241,25 +259,6 @@ bool CGImageBitMap::convertRows(size_t first, size_t count, Out* out,
     return true;
 }
 
-namespace {
-
-void storeLinear(const double rgba[4], double toFullScale, uint16_t* o) {
-    double c[3] = {rgba[0] * toFullScale, rgba[1] * toFullScale, rgba[2] * toFullScale};
-    const double m = std::max({c[0], c[1], c[2], 1.0});
-    for (int k = 0; k < 3; ++k) {
-        const double v = c[k] / m;
-        // The nudge keeps an exact white from truncating one below.
-        o[k] =
-            (v >= 0 && v <= 1) ? static_cast<uint16_t>(std::min(v * 65535.0 + 1e-7, 65535.0)) : 0;
-    }
-}
-
-void storeFloatRGBA(const double rgba[4], double, float* o) {
-    for (int k = 0; k < 4; ++k) o[k] = static_cast<float>(rgba[k]);
-}
-
-}  // namespace
-
 bool CGImageBitMap::getLinearRows(size_t first, size_t count, uint16_t* out) {
     if (!readable("-[CGImageBitMap getLinearBuffer:]")) return false;
     if (first > myImage->height() || count > myImage->height() - first) return false;
@@ -268,13 +267,13 @@ bool CGImageBitMap::getLinearRows(size_t first, size_t count, uint16_t* out) {
     const double toFullScale =
         !(bitMap_ & platform::kBitmapFloatComponents) && bitsPerComponent_ == 16 ? 65535.0 / 65325.0
                                                                                  : 1.0;
-    return convertRows<uint16_t>(first, count, out, storeLinear, 3, toFullScale);
+    return convertRows<uint16_t>(first, count, out, StoreLinear(), 3, toFullScale);
 }
 
 bool CGImageBitMap::getFloatRGBARows(size_t first, size_t count, float* out) {
     if (!readable("-[CGImageBitMap getFloatRGBABuffer:]")) return false;
     if (first > myImage->height() || count > myImage->height() - first) return false;
-    return convertRows<float>(first, count, out, storeFloatRGBA, 4, 1.0);
+    return convertRows<float>(first, count, out, StoreFloatRGBA(), 4, 1.0);
 }
 
 template <class Out>

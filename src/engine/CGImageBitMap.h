@@ -79,9 +79,8 @@ private:
     bool readable(const char* method);
     bool readComponent(const uint8_t* pixel, int64_t index, double& out) const;
     bool readColour(const uint8_t* pixel, double rgba[4]) const;
-    template <class Out>
-    bool convertRows(size_t first, size_t count, Out* out,
-                     void (*store)(const double rgba[4], double scale, Out* o), size_t outSamples,
+    template <class Out, class Store>
+    bool convertRows(size_t first, size_t count, Out* out, Store store, size_t outSamples,
                      double scale) const;
     template <class Out>
     bool convertAll(std::span<Out> out, size_t outSamples,
