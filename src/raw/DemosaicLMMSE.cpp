@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -48,13 +49,12 @@ enum Plane {
     kSmoothH,
     kSmoothV,  // their Gaussian-smoothed copies
     kEstH,
-    kEstV,  // LMMSE estimates of the difference
-    kVarH,
-    kVarV,  // their error variances
+    kEstV,  // LMMSE estimates of the difference and their error variances
+    kSplitSmooth,
+    kSplitNoise,  // one axis's smoothed difference and its squared noise, split
     kGreen,
+    kColourChange,  // the smaller signal variance of the two axes
     kPlaneCount,
-    // The smaller signal variance of the two axes, until the green is made.
-    kColourChange = kGreen,
     // Red and blue at the sites of the other colour, once the differences
     // have been estimated; then everywhere, once the smoothed copies have.
     kRedSites = kDiffH,
@@ -62,6 +62,13 @@ enum Plane {
     kRed = kSmoothH,
     kBlue = kSmoothV,
 };
+
+// The estimates are needed only at the sites without green, every second
+// pixel, and so are computed on rows split by column parity: a split row holds
+// the even columns' values in its first half (column x at x / 2) and the odd
+// columns' in its second, so that every second pixel lies contiguous. A row of
+// estimates keeps the estimate in its first half and the error variance in
+// its second, both indexed by x / 2.
 
 class LMMSEScratch {
 public:
@@ -96,8 +103,8 @@ public:
         primaryDifferences(2);
         smooth(kDiffH, kSmoothH, 1, 6);
         smooth(kDiffV, kSmoothV, stride_, 6);
-        estimate(kDiffH, kSmoothH, kEstH, kVarH, 1, 10, true);
-        estimate(kDiffV, kSmoothV, kEstV, kVarV, stride_, 10, false);
+        estimate(kDiffH, kSmoothH, kEstH, true, 10);
+        estimate(kDiffV, kSmoothV, kEstV, false, 10);
         fuseGreen(10);
         redBlueAtOppositeSites(11);
         redBlueAtGreenSites(12);
@@ -148,40 +155,79 @@ private:
         }
     }
 
-    // LMMSE estimate of the difference and its error variance over a window
-    // of nine samples along the axis; also keeps the smaller of the two
-    // axes' signal variances (the first call stores its own). Only the sites
-    // without green, every second pixel, need them.
-    void estimate(Plane diff, Plane smoothPlane, Plane est, Plane var, int step, int m,
-                  bool first) {
-        constexpr float kInvTaps = 1.0f / kTaps;
-        for (int r = m; r < h_ - m; ++r) {
-            const float* __restrict green = masks_.forRow(r).green;
+    // Half the split row length: where the odd columns start.
+    int half() const { return stride_ / 2; }
+    // The first column of parity p at or after column x, as a split index.
+    static int splitIndex(int x, int p) { return (x - p + 1) >> 1; }
+
+    // Splits one axis's smoothed difference and its squared deviation from
+    // the unsmoothed one, in rows [rowMargin, height - rowMargin) and columns
+    // [m, width - m).
+    void split(Plane diff, Plane smoothPlane, int rowMargin, int m) {
+        for (int r = rowMargin; r < h_ - rowMargin; ++r) {
             const float* __restrict d = s_.row(diff, r);
             const float* __restrict sm = s_.row(smoothPlane, r);
+            for (int p = 0; p < 2; ++p) {
+                float* __restrict smSplit = s_.row(kSplitSmooth, r) + p * half();
+                float* __restrict noiseSplit = s_.row(kSplitNoise, r) + p * half();
+                DEMOSAIC_ROW_LOOP
+                for (int j = splitIndex(m, p); j < splitIndex(w_ - m, p); ++j) {
+                    const int x = 2 * j + p;
+                    const float b = d[x] - sm[x];
+                    smSplit[j] = sm[x];
+                    noiseSplit[j] = b * b;
+                }
+            }
+        }
+    }
+
+    // LMMSE estimate of the difference and its error variance over a window
+    // of nine samples along the axis, at the sites without green; also keeps
+    // the smaller of the two axes' signal variances (the first call stores
+    // its own).
+    void estimate(Plane diff, Plane smoothPlane, Plane est, bool alongRows, int m) {
+        constexpr float kInvTaps = 1.0f / kTaps;
+        split(diff, smoothPlane, alongRows ? m : m - kRadius, m - kRadius);
+        for (int r = m; r < h_ - m; ++r) {
+            const int p = masks_.forRow(r).green[m] != 0.0f ? (m + 1) & 1 : m & 1;
+            // Where the window's k-th sample of split index j lies: along a
+            // row, samples of the site's parity at j + k / 2 and the others
+            // at j + (k - 1) / 2 of the other half, shifted by p; along a
+            // column, the same parity in the rows above and below.
+            const float* smTap[kTaps];
+            const float* noiseTap[kTaps];
+            for (int k = -kRadius; k <= kRadius; ++k) {
+                ptrdiff_t at;
+                if (alongRows)
+                    at = (k & 1) == 0 ? p * half() + k / 2 : (1 - p) * half() + p + (k - 1) / 2;
+                else
+                    at = p * half() + static_cast<ptrdiff_t>(k) * stride_;
+                smTap[k + kRadius] = s_.row(kSplitSmooth, r) + at;
+                noiseTap[k + kRadius] = s_.row(kSplitNoise, r) + at;
+            }
+            const float* __restrict d = s_.row(diff, r);
             float* __restrict e = s_.row(est, r);
-            float* __restrict v = s_.row(var, r);
+            float* __restrict v = s_.row(est, r) + half();
             float* __restrict change = s_.row(kColourChange, r);
             DEMOSAIC_ROW_LOOP
-            for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
+            for (int j = splitIndex(m, p); j < splitIndex(w_ - m, p); ++j) {
                 float mean = 0.0f;
 #pragma GCC unroll 9
-                for (int k = -kRadius; k <= kRadius; ++k) mean += sm[x + k * step];
+                for (int k = 0; k < kTaps; ++k) mean += smTap[k][j];
                 mean *= kInvTaps;
                 float signal = 0.0f, noise = 0.0f;
 #pragma GCC unroll 9
-                for (int k = -kRadius; k <= kRadius; ++k) {
-                    const float a = sm[x + k * step] - mean;
-                    const float b = d[x + k * step] - sm[x + k * step];
+                for (int k = 0; k < kTaps; ++k) {
+                    const float a = smTap[k][j] - mean;
                     signal += a * a;
-                    noise += b * b;
+                    noise += noiseTap[k][j];
                 }
                 const float sx = signal * kInvTaps;
                 const float sv = noise * kInvTaps;
                 const float total = sx + sv + kVarianceFloor;
-                e[x] = mean + sx / total * (d[x] - mean);
-                v[x] = sx * sv / total;
-                change[x] = first ? sx : platform::MinOf(change[x], sx);
+                e[j] = mean + sx / total * (d[2 * j + p] - mean);
+                v[j] = sx * sv / total;
+                change[j] = alongRows ? sx : platform::MinOf(change[j], sx);
             }
         }
     }
@@ -210,17 +256,17 @@ private:
             const float* __restrict green = masks_.forRow(r).green;
             const float* __restrict eh = s_.row(kEstH, r);
             const float* __restrict ev = s_.row(kEstV, r);
-            const float* __restrict vh = s_.row(kVarH, r);
-            const float* __restrict vv = s_.row(kVarV, r);
+            const float* __restrict vh = s_.row(kEstH, r) + half();
+            const float* __restrict vv = s_.row(kEstV, r) + half();
             const float* __restrict change = s_.row(kColourChange, r);
             float* __restrict g = s_.row(kGreen, r);
-            // Every second pixel needs an estimate (which reads the change
-            // stored in the same plane, so it goes first); green samples are
-            // kept.
+            // Every second pixel needs an estimate; green samples are kept.
+            const int p = green[m] != 0.0f ? (m + 1) & 1 : m & 1;
             DEMOSAIC_ROW_LOOP
-            for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
-                const float wh = (vv[x] + kVarianceFloor) / (vh[x] + vv[x] + 2.0f * kVarianceFloor);
-                const float diff = wh * eh[x] + (1.0f - wh) * ev[x];
+            for (int j = splitIndex(m, p); j < splitIndex(w_ - m, p); ++j) {
+                const int x = 2 * j + p;
+                const float wh = (vv[j] + kVarianceFloor) / (vh[j] + vv[j] + 2.0f * kVarianceFloor);
+                const float diff = wh * eh[j] + (1.0f - wh) * ev[j];
                 const float c = c0[x];
                 const float estimate = c + diff;
                 // From each green neighbour: its green plus half the step of
@@ -237,7 +283,7 @@ private:
                                 c0[x + 1] + 0.5f * (c - c0[x + 2]), EdgeSpread(ae, least));
                 const float lo = MinOf(MinOf(c0[x - 1], c0[x + 1]), MinOf(cu[x], cd[x]));
                 const float hi = MaxOf(MaxOf(c0[x - 1], c0[x + 1]), MaxOf(cu[x], cd[x]));
-                const float pull = change[x] / (change[x] + kColourEdgeVariance);
+                const float pull = change[j] / (change[j] + kColourEdgeVariance);
                 const float drawn = estimate + pull * (platform::ClampTo(sided, lo, hi) - estimate);
                 g[x] = drawn;
             }
