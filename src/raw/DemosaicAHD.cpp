@@ -379,18 +379,25 @@ private:
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict sh = s_.row(kSumH, r);
             const float* __restrict sv = s_.row(kSumV, r);
-            const Plane hv[3][2] = {{kRedH, kRedV}, {kGreenH, kGreenV}, {kBlueH, kBlueV}};
-            const Plane outPlanes[3] = {kRed, kGreen, kBlue};
-            for (int c = 0; c < 3; ++c) {
-                const float* __restrict h = s_.row(hv[c][0], r);
-                const float* __restrict v = s_.row(hv[c][1], r);
-                float* __restrict o = s_.row(outPlanes[c], r);
-                DEMOSAIC_ROW_LOOP
-                for (int x = m; x < w_ - m; ++x) {
-                    const float a = h[x], b = v[x], ha = sh[x], hb = sv[x];
+            const float* __restrict rh = s_.row(kRedH, r);
+            const float* __restrict rv = s_.row(kRedV, r);
+            const float* __restrict gh = s_.row(kGreenH, r);
+            const float* __restrict gv = s_.row(kGreenV, r);
+            const float* __restrict bh = s_.row(kBlueH, r);
+            const float* __restrict bv = s_.row(kBlueV, r);
+            float* __restrict ro = s_.row(kRed, r);
+            float* __restrict go = s_.row(kGreen, r);
+            float* __restrict bo = s_.row(kBlue, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const float ha = sh[x], hb = sv[x];
+                auto pick = [&](float a, float b) {
                     const float mean = 0.5f * (a + b);
-                    o[x] = ha > hb ? a : (ha < hb ? b : mean);
-                }
+                    return ha > hb ? a : (ha < hb ? b : mean);
+                };
+                ro[x] = pick(rh[x], rv[x]);
+                go[x] = pick(gh[x], gv[x]);
+                bo[x] = pick(bh[x], bv[x]);
             }
         }
     }
