@@ -145,8 +145,7 @@ public:
         toLab(kRedH, kGreenH, kBlueH, kLH, kAH, kBH, 3);
         toLab(kRedV, kGreenV, kBlueV, kLV, kAV, kBV, 3);
         homogeneity(4);
-        sumHomogeneity(kHomH, kSumH, 5);
-        sumHomogeneity(kHomV, kSumV, 5);
+        sumHomogeneity(5);
         select(5);
         for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(6 + pass);
         platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
@@ -361,16 +360,30 @@ private:
         }
     }
 
-    void sumHomogeneity(Plane in, Plane out, int m) {
+    // Each direction's counts summed over 3×3, by columns of three first.
+    // The counts are small whole numbers, so every sum is exact whatever its
+    // order.
+    void sumHomogeneity(int m) {
+        float* __restrict columnH = s_.columnRow(0);
+        float* __restrict columnV = s_.columnRow(1);
         for (int r = m; r < h_ - m; ++r) {
-            const float* __restrict a = s_.row(in, r - 1);
-            const float* __restrict b = s_.row(in, r);
-            const float* __restrict c = s_.row(in, r + 1);
-            float* __restrict o = s_.row(out, r);
+            const float* __restrict hu = s_.row(kHomH, r - 1);
+            const float* __restrict h0 = s_.row(kHomH, r);
+            const float* __restrict hd = s_.row(kHomH, r + 1);
+            const float* __restrict vu = s_.row(kHomV, r - 1);
+            const float* __restrict v0 = s_.row(kHomV, r);
+            const float* __restrict vd = s_.row(kHomV, r + 1);
+            float* __restrict sumH = s_.row(kSumH, r);
+            float* __restrict sumV = s_.row(kSumV, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m - 1; x < w_ - m + 1; ++x) {
+                columnH[x] = hu[x] + h0[x] + hd[x];
+                columnV[x] = vu[x] + v0[x] + vd[x];
+            }
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
-                o[x] = (a[x - 1] + a[x] + a[x + 1]) + (b[x - 1] + b[x] + b[x + 1]) +
-                       (c[x - 1] + c[x] + c[x + 1]);
+                sumH[x] = columnH[x - 1] + columnH[x] + columnH[x + 1];
+                sumV[x] = columnV[x - 1] + columnV[x] + columnV[x + 1];
             }
         }
     }
