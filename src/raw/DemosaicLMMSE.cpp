@@ -101,8 +101,8 @@ public:
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.row(kMosaic, 0));
         primaryDifferences(2);
-        smooth(kDiffH, kSmoothH, 1, 6);
-        smooth(kDiffV, kSmoothV, stride_, 6);
+        smooth(kDiffH, kSmoothH, true, 6);
+        smooth(kDiffV, kSmoothV, false, 6);
         estimate(kDiffH, kSmoothH, kEstH, true, 10);
         estimate(kDiffV, kSmoothV, kEstV, false, 10);
         fuseGreen(10);
@@ -139,17 +139,24 @@ private:
     }
 
     // Gaussian along one axis; step is 1 for rows and the stride for columns.
-    void smooth(Plane in, Plane out, int step, int m) {
+    void smooth(Plane in, Plane out, bool alongRows, int m) {
         static const std::array<float, kTaps> taps = GaussianTaps();
-        for (int r = m; r < h_ - m; ++r) {
+        float tap[kTaps];
+        for (int k = 0; k < kTaps; ++k) tap[k] = taps[static_cast<size_t>(k)];
+        // The estimates read the smoothed rows only within their own margin
+        // across the axis.
+        const int rowMargin = alongRows ? m + kRadius : m;
+        const int columnMargin = alongRows ? m : m + kRadius;
+        const int step = alongRows ? 1 : stride_;
+        for (int r = rowMargin; r < h_ - rowMargin; ++r) {
             const float* __restrict src = s_.row(in, r);
             float* __restrict dst = s_.row(out, r);
             DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) {
+            for (int x = columnMargin; x < w_ - columnMargin; ++x) {
                 float sum = 0.0f;
 #pragma GCC unroll 9
                 for (int k = -kRadius; k <= kRadius; ++k)
-                    sum += taps[static_cast<size_t>(k + kRadius)] * src[x + k * step];
+                    sum += tap[k + kRadius] * src[x + k * step];
                 dst[x] = sum;
             }
         }
@@ -187,7 +194,7 @@ private:
     // its own).
     void estimate(Plane diff, Plane smoothPlane, Plane est, bool alongRows, int m) {
         constexpr float kInvTaps = 1.0f / kTaps;
-        split(diff, smoothPlane, alongRows ? m : m - kRadius, m - kRadius);
+        split(diff, smoothPlane, alongRows ? m : m - kRadius, alongRows ? m - kRadius : m);
         for (int r = m; r < h_ - m; ++r) {
             const int p = masks_.forRow(r).green[m] != 0.0f ? (m + 1) & 1 : m & 1;
             // Where the window's k-th sample of split index j lies: along a
