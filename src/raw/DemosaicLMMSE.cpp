@@ -20,6 +20,8 @@ namespace {
 constexpr int kTileWidth = 192;
 constexpr int kTileHeight = 144;
 constexpr int kPad = 12;
+// Floats per scratch row.
+constexpr int kStride = kTileWidth + 2 * kPad;
 constexpr int kRadius = 4;  // the Gaussian and the statistics window span ±4
 constexpr int kTaps = 2 * kRadius + 1;
 // Keeps the weights defined where both directions are perfectly flat.
@@ -73,7 +75,7 @@ enum Plane {
 class LMMSEScratch {
 public:
     LMMSEScratch()
-        : stride_(kTileWidth + 2 * kPad),
+        : stride_(kStride),
           rows_(kTileHeight + 2 * kPad),
           storage_(new float[static_cast<size_t>(kPlaneCount) * stride_ * rows_]) {}
     float* row(Plane p, int r) {
@@ -103,8 +105,8 @@ public:
         primaryDifferences(2);
         smooth(kDiffH, kSmoothH, true, 6);
         smooth(kDiffV, kSmoothV, false, 6);
-        estimate(kDiffH, kSmoothH, kEstH, true, 10);
-        estimate(kDiffV, kSmoothV, kEstV, false, 10);
+        estimate<true>(kDiffH, kSmoothH, kEstH, 10);
+        estimate<false>(kDiffV, kSmoothV, kEstV, 10);
         fuseGreen(10);
         redBlueAtOppositeSites(11);
         redBlueAtGreenSites(12);
@@ -192,49 +194,50 @@ private:
     // of nine samples along the axis, at the sites without green; also keeps
     // the smaller of the two axes' signal variances (the first call stores
     // its own).
-    void estimate(Plane diff, Plane smoothPlane, Plane est, bool alongRows, int m) {
+    template <bool AlongRows>
+    void estimate(Plane diff, Plane smoothPlane, Plane est, int m) {
         constexpr float kInvTaps = 1.0f / kTaps;
-        split(diff, smoothPlane, alongRows ? m : m - kRadius, alongRows ? m - kRadius : m);
+        split(diff, smoothPlane, AlongRows ? m : m - kRadius, AlongRows ? m - kRadius : m);
         for (int r = m; r < h_ - m; ++r) {
             const int p = masks_.forRow(r).green[m] != 0.0f ? (m + 1) & 1 : m & 1;
-            // Where the window's k-th sample of split index j lies: along a
-            // row, samples of the site's parity at j + k / 2 and the others
-            // at j + (k - 1) / 2 of the other half, shifted by p; along a
-            // column, the same parity in the rows above and below.
-            const float* smTap[kTaps];
-            const float* noiseTap[kTaps];
-            for (int k = -kRadius; k <= kRadius; ++k) {
-                ptrdiff_t at;
-                if (alongRows)
-                    at = (k & 1) == 0 ? p * half() + k / 2 : (1 - p) * half() + p + (k - 1) / 2;
-                else
-                    at = p * half() + static_cast<ptrdiff_t>(k) * stride_;
-                smTap[k + kRadius] = s_.row(kSplitSmooth, r) + at;
-                noiseTap[k + kRadius] = s_.row(kSplitNoise, r) + at;
-            }
+            // The window's k-th sample (k from 0) of split index j: along a
+            // row, samples of the site's parity at j + (k - 4) / 2 and the
+            // others at j + (k - 5) / 2 of the other half, shifted by p; along
+            // a column, the same parity in the rows above and below. The
+            // offsets are constants once the loops over k are unrolled.
+            const float* sameSmooth = s_.row(kSplitSmooth, r) + p * half();
+            const float* otherSmooth = s_.row(kSplitSmooth, r) + (1 - p) * half() + p;
+            const float* sameNoise = s_.row(kSplitNoise, r) + p * half();
+            const float* otherNoise = s_.row(kSplitNoise, r) + (1 - p) * half() + p;
+            auto tap = [](const float* same, const float* other, int j, int k) {
+                if (!AlongRows) return same[j + (k - kRadius) * kStride];
+                return (k & 1) == 0 ? same[j + (k - kRadius) / 2]
+                                    : other[j + (k - kRadius - 1) / 2];
+            };
             const float* __restrict d = s_.row(diff, r);
             float* __restrict e = s_.row(est, r);
             float* __restrict v = s_.row(est, r) + half();
             float* __restrict change = s_.row(kColourChange, r);
+            const int jEnd = splitIndex(w_ - m, p);
             DEMOSAIC_ROW_LOOP
-            for (int j = splitIndex(m, p); j < splitIndex(w_ - m, p); ++j) {
+            for (int j = splitIndex(m, p); j < jEnd; ++j) {
                 float mean = 0.0f;
 #pragma GCC unroll 9
-                for (int k = 0; k < kTaps; ++k) mean += smTap[k][j];
+                for (int k = 0; k < kTaps; ++k) mean += tap(sameSmooth, otherSmooth, j, k);
                 mean *= kInvTaps;
                 float signal = 0.0f, noise = 0.0f;
 #pragma GCC unroll 9
                 for (int k = 0; k < kTaps; ++k) {
-                    const float a = smTap[k][j] - mean;
+                    const float a = tap(sameSmooth, otherSmooth, j, k) - mean;
                     signal += a * a;
-                    noise += noiseTap[k][j];
+                    noise += tap(sameNoise, otherNoise, j, k);
                 }
                 const float sx = signal * kInvTaps;
                 const float sv = noise * kInvTaps;
                 const float total = sx + sv + kVarianceFloor;
                 e[j] = mean + sx / total * (d[2 * j + p] - mean);
                 v[j] = sx * sv / total;
-                change[j] = alongRows ? sx : platform::MinOf(change[j], sx);
+                change[j] = AlongRows ? sx : platform::MinOf(change[j], sx);
             }
         }
     }
