@@ -270,7 +270,8 @@ private:
             const float* __restrict vv = s_.row(kEstV, r) + half();
             const float* __restrict change = s_.row(kColourChange, r);
             float* __restrict g = s_.row(kGreen, r);
-            // Every second pixel needs an estimate; green samples are kept.
+            // Green samples are kept; every second pixel needs an estimate.
+            for (int x = m; x < w_ - m; ++x) g[x] = c0[x];
             const int p = green[m] != 0.0f ? (m + 1) & 1 : m & 1;
             DEMOSAIC_ROW_LOOP
             for (int j = splitIndex(m, p); j < splitIndex(w_ - m, p); ++j) {
@@ -297,7 +298,6 @@ private:
                 const float drawn = estimate + pull * (platform::ClampTo(sided, lo, hi) - estimate);
                 g[x] = drawn;
             }
-            for (int x = green[m] != 0.0f ? m : m + 1; x < w_ - m; x += 2) g[x] = c0[x];
         }
     }
 
@@ -312,8 +312,6 @@ private:
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const platform::CFARowMasks mk = masks_.forRow(r);
-            const float* __restrict isRed = mk.red;
-            const float* __restrict isBlue = mk.blue;
             const float* __restrict cuu = s_.row(kMosaic, r - 2);
             const float* __restrict cu = s_.row(kMosaic, r - 1);
             const float* __restrict c0 = s_.row(kMosaic, r);
@@ -328,6 +326,9 @@ private:
             // next step replaces them); the others, every second pixel, get
             // the missing colour.
             for (int x = m; x < w_ - m; ++x) red[x] = blue[x] = c0[x];
+            // The row's sites without green all hold its own colour and need
+            // the other.
+            float* __restrict other = masks_.isRedRow(r) ? blue : red;
             const float* __restrict green = mk.green;
             DEMOSAIC_ROW_LOOP
             for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
@@ -341,10 +342,7 @@ private:
                                                cu[x + 1] - gu[x + 1], EdgeSpread(ane, least),
                                                cd[x - 1] - gd[x - 1], EdgeSpread(asw, least),
                                                cd[x + 1] - gd[x + 1], EdgeSpread(ase, least));
-                const bool atRed = isRed[x] != 0.0f;
-                const bool atBlue = isBlue[x] != 0.0f;
-                red[x] = atRed ? c : g + diag;
-                blue[x] = atBlue ? c : g + diag;
+                other[x] = g + diag;
             }
         }
     }
