@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -442,6 +443,23 @@ int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName
         n.BuildStage2Image(fHost);
         n.BuildStage3Image(fHost, -1);
 
+        // The raw data's digest is one serial pass over the image: it runs
+        // beside the preview's render rather than after it.
+        platform::DispatchGroup digest;
+        std::exception_ptr digestError;
+        struct Join {
+            platform::DispatchGroup& group;
+            ~Join() { group.wait(); }
+        } join{digest};
+        if (dng)
+            digest.async(platform::DispatchQueue::global(), [&n, &digestError, this] {
+                try {
+                    n.FindRawImageDigest(fHost);
+                } catch (...) {
+                    digestError = std::current_exception();
+                }
+            });
+
         dng_preview_list previews;
         dng_date_time_info now;
         CurrentDateTimeAndZone(now);
@@ -454,6 +472,8 @@ int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName
             render.SetMaximumSize(256);
             previewImage = render.Render();
         }
+        digest.wait();
+        if (digestError) std::rethrow_exception(digestError);
         if (n.RawJPEGImage()) ThrowProgramError("Lossy JPEG previews are not written");
         auto preview = std::make_unique<dng_image_preview>();
         const char* software = exif ? exif->fSoftware.Get() : "";

@@ -82,6 +82,9 @@ TEST(DngFront, GradientDngReadsBackExactlyWithThePromisedTags) {
     EXPECT_EQ(back->negative->ColorimetricReference(), 1u);
     EXPECT_EQ(info.fShared->fDNGBackwardVersion, 0x01020000u);
     EXPECT_FALSE(info.fShared->fRawImageDigest.IsNull());
+    // The digest written is that of the raw data written.
+    back->negative->ValidateRawImageDigest(back->host);
+    EXPECT_FALSE(back->negative->IsDamaged());
     // The buffer's white is stated as a neutral (AsShotWhiteXY is not read
     // by every developer), and the matrix for D65, which such developers
     // take a single matrix to be.
