@@ -444,7 +444,8 @@ int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName
         n.BuildStage3Image(fHost, -1);
 
         // The raw data's digest is one serial pass over the image: it runs
-        // beside the preview's render rather than after it.
+        // beside the preview's render and the raw data's unique ID (whose
+        // tiled digest uses every processor) rather than after them.
         platform::DispatchGroup digest;
         std::exception_ptr digestError;
         struct Join {
@@ -472,6 +473,7 @@ int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName
             render.SetMaximumSize(256);
             previewImage = render.Render();
         }
+        if (dng) n.FindRawDataUniqueID(fHost);
         digest.wait();
         if (digestError) std::rethrow_exception(digestError);
         if (n.RawJPEGImage()) ThrowProgramError("Lossy JPEG previews are not written");
