@@ -433,23 +433,24 @@ private:
         median3x3(kDiffRG, kMedRG, m);
         median3x3(kDiffBG, kMedBG, m);
         for (int r = m; r < h_ - m; ++r) {
+            // A row holds green and one other colour: only that one's
+            // samples, at the sites the mask marks, are the sensor's.
+            const bool redRow = masks_.isRedRow(r);
             const platform::CFARowMasks mk = masks_.forRow(r);
-            const float* __restrict isRed = mk.red;
-            const float* __restrict isBlue = mk.blue;
-            const float* __restrict mrg = s_.row(kMedRG, r);
-            const float* __restrict mbg = s_.row(kMedBG, r);
-            float* __restrict rr = s_.row(kRed, r);
+            const float* __restrict isOwn = redRow ? mk.red : mk.blue;
+            const float* __restrict mOwn = s_.row(redRow ? kMedRG : kMedBG, r);
+            const float* __restrict mOther = s_.row(redRow ? kMedBG : kMedRG, r);
+            float* __restrict own = s_.row(redRow ? kRed : kBlue, r);
             float* __restrict gg = s_.row(kGreen, r);
-            float* __restrict bb = s_.row(kBlue, r);
+            float* __restrict other = s_.row(redRow ? kBlue : kRed, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
-                const bool red = isRed[x] != 0.0f;
-                const bool blue = isBlue[x] != 0.0f;
-                const float r0 = rr[x], g0 = gg[x], b0 = bb[x], dr = mrg[x], db = mbg[x];
-                const float g = red ? r0 - dr : (blue ? b0 - db : g0);
-                rr[x] = red ? r0 : g + dr;
+                const bool sampled = isOwn[x] != 0.0f;
+                const float o0 = own[x], g0 = gg[x], dOwn = mOwn[x], dOther = mOther[x];
+                const float g = sampled ? o0 - dOwn : g0;
+                own[x] = sampled ? o0 : g + dOwn;
                 gg[x] = g;
-                bb[x] = blue ? b0 : g + db;
+                other[x] = g + dOther;
             }
         }
     }
