@@ -195,7 +195,9 @@ inline void colourOf(const Read& read, const uint8_t* pixel, int64_t rIndex, boo
     rgba[3] = 1.0;
     if (premultiplied) {
         rgba[3] = read(pixel, rIndex == 1 ? 0 : 3);
-        for (int c = 0; c < 3; ++c) rgba[c] /= rgba[3];
+        // Dividing by exactly 1 changes nothing: opaque pixels skip it.
+        if (rgba[3] != 1.0)
+            for (int c = 0; c < 3; ++c) rgba[c] /= rgba[3];
     }
 }
 
@@ -204,7 +206,7 @@ struct StoreLinear {
         double c[3] = {rgba[0] * toFullScale, rgba[1] * toFullScale, rgba[2] * toFullScale};
         const double m = std::max({c[0], c[1], c[2], 1.0});
         for (int k = 0; k < 3; ++k) {
-            const double v = c[k] / m;
+            const double v = m == 1.0 ? c[k] : c[k] / m;
             // The nudge keeps an exact white from truncating one below.
             o[k] = (v >= 0 && v <= 1) ? static_cast<uint16_t>(std::min(v * 65535.0 + 1e-7, 65535.0))
                                       : 0;
