@@ -473,6 +473,16 @@ void IccTransform::findShaper(Prepared& p, void* sourceHandle, void* destination
             if (!(std::fabs(static_cast<float>(o[c]) - expected) <= allowed)) return;
         }
     }
+    // The vectorised path reads either no input table or all three: a linear
+    // channel beside curved ones gets the straight table.
+    const bool anyCurved =
+        !shaper->input[0].empty() || !shaper->input[1].empty() || !shaper->input[2].empty();
+    for (std::size_t c = 0; c < 3 && anyCurved; ++c)
+        if (shaper->input[c].empty()) {
+            shaper->input[c].resize(65536);
+            for (std::size_t code = 0; code < 65536; ++code)
+                shaper->input[c][code] = static_cast<float>(code) / 65535.f;
+        }
     shaper->makeSegments();
     p.shaper = std::move(shaper);
 }

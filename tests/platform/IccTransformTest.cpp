@@ -327,6 +327,39 @@ TEST(IccTransform, Curved16BitConversionsAgreeWithLcms2Float) {
     }
 }
 
+TEST(IccTransform, AProfileWithOneStraightCurveAmongCurvedOnesConverts) {
+    // Red linear, green and blue gamma 2.2: the tables must cover every channel.
+    cmsToneCurve* straight = cmsBuildGamma(nullptr, 1.0);
+    cmsToneCurve* bent = cmsBuildGamma(nullptr, 2.2);
+    cmsToneCurve* curves[3] = {straight, bent, bent};
+    const cmsCIExyY white{0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.30, 0.60, 1.0}, {0.15, 0.06, 1.0}};
+    cmsHPROFILE made = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(made, nullptr, &size);
+    std::vector<std::uint8_t> bytes(size);
+    cmsSaveProfileToMem(made, bytes.data(), &size);
+    cmsCloseProfile(made);
+    cmsFreeToneCurve(straight);
+    cmsFreeToneCurve(bent);
+    const auto mixed = platform::IccProfile::fromBytes(bytes.data(), bytes.size());
+    ASSERT_TRUE(mixed);
+    const auto linear = platform::iccBuiltinProfile(IccBuiltin::proPhotoGamma1D65);
+    const auto t = IccTransform::create(mixed, linear);
+    ASSERT_TRUE(t);
+    ASSERT_EQ(t->path(IccPixelLayout::rgba16), IccTransform::Path::tables);
+    std::vector<std::uint16_t> pixels(16 * 4);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<std::uint16_t>((i * 40503u) % 65536);
+    std::vector<std::uint16_t> one = pixels;
+    ASSERT_TRUE(t->convertRGBA16(pixels.data(), 16, 1, 16 * 8));
+    // Each pixel alone takes the per-pixel path: the same codes.
+    for (std::size_t p = 0; p < 16; ++p) {
+        ASSERT_TRUE(t->convertRGBA16(&one[p * 4], 1, 1, 8));
+        EXPECT_EQ(0, std::memcmp(&one[p * 4], &pixels[p * 4], 8)) << "pixel " << p;
+    }
+}
+
 TEST(IccTransform, VectorisedTablesGiveThePerPixelCodesOnEveryInput) {
     // The lanes must reproduce the plain per-pixel arithmetic bit for bit: every code of every
     // channel, the ends and 65325 (the engine's white), over-range colours, odd widths, padded
