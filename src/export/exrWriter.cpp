@@ -182,17 +182,24 @@ void exrWriter::writeBands(const RowSource& rows, Imf::OutputFile& file, int cha
             for (size_t i = 0, e = size_t(n) * width * 4; i < e; ++i) out[i] = half(band[i]);
         });
         if (!ok) throw std::runtime_error("The image's rows cannot be read");
-        // The slices address the whole image; only this band's rows are read.
-        const size_t rowFloats = width * 4;
+        // The slices address the whole image (the library adds row × stride
+        // to the base); only this band's rows are read. The base is reckoned
+        // as an address, since it lies before the band's buffer.
+        auto originOf = [&](const void* band, size_t rowBytes, int c, size_t sampleBytes) {
+            return reinterpret_cast<char*>(reinterpret_cast<uintptr_t>(band) -
+                                           uintptr_t(first) * rowBytes +
+                                           uintptr_t(c) * sampleBytes);
+        };
         Imf::FrameBuffer frame;
         for (int c = 0; c < channels; ++c) {
-            if (float_) {
-                const float* base = floats.data() - ptrdiff_t(first) * ptrdiff_t(rowFloats) + c;
-                frame.insert(names[c], Imf::Slice(Imf::FLOAT, (char*)base, 16, width * 16));
-            } else {
-                const half* base = halves.data() - ptrdiff_t(first) * ptrdiff_t(rowFloats) + c;
-                frame.insert(names[c], Imf::Slice(Imf::HALF, (char*)base, 8, width * 8));
-            }
+            if (float_)
+                frame.insert(names[c],
+                             Imf::Slice(Imf::FLOAT, originOf(floats.data(), width * 16, c, 4), 16,
+                                        width * 16));
+            else
+                frame.insert(
+                    names[c],
+                    Imf::Slice(Imf::HALF, originOf(halves.data(), width * 8, c, 2), 8, width * 8));
         }
         file.setFrameBuffer(frame);
         file.writePixels(count);
