@@ -7,7 +7,6 @@
 // sanitizers, capped) apart from the rest of the suite. Errors that carry a
 // code also say what failed.
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -16,6 +15,7 @@
 #include <string>
 
 #include "dng/image/HandMadeDng.h"
+#include "raw/TestJpeg.h"
 #include "raw/rawWrapper.h"
 #include "support/TestSupport.h"
 
@@ -83,27 +83,7 @@ TEST(HostileDng, SmallFilesClaimingHugeImagesAreRefusedCheaply) {
 // the decoder makes up the missing data, so decoding it builds the whole
 // claimed image.
 std::vector<uint8_t> JpegClaiming(uint16_t side) {
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr err{};
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &out, &size);
-    cinfo.image_width = cinfo.image_height = 8;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<uint8_t> row(8 * 3, 128);
-    for (int y = 0; y < 8; ++y) {
-        JSAMPROW p = row.data();
-        jpeg_write_scanlines(&cinfo, &p, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::vector<uint8_t> jpeg(out, out + size);
-    std::free(out);
+    std::vector<uint8_t> jpeg = testjpeg::Encode(8, 8, 3, [](int, int, int) { return 128; });
     for (size_t i = 0; i + 8 < jpeg.size(); ++i)
         if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
             jpeg[i + 5] = jpeg[i + 7] = uint8_t(side >> 8);

@@ -2,12 +2,12 @@
 // wrong: structural damage is not blamed on the compression, lossy JPEG data
 // is named as such, and no refusal ends without a reason.
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 
 #include <string>
 #include <vector>
 
 #include "dng/image/HandMadeDng.h"
+#include "raw/TestJpeg.h"
 #include "raw/rawWrapper.h"
 #include "support/TestSupport.h"
 
@@ -15,29 +15,7 @@ namespace {
 
 // A baseline (DCT) JPEG of a grey 64 x 64 ramp.
 std::vector<uint8_t> LossyJpeg() {
-    jpeg_compress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&cinfo, &out, &size);
-    cinfo.image_width = cinfo.image_height = 64;
-    cinfo.input_components = 1;
-    cinfo.in_color_space = JCS_GRAYSCALE;
-    jpeg_set_defaults(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    std::vector<uint8_t> row(64);
-    while (cinfo.next_scanline < 64) {
-        for (uint32_t x = 0; x < 64; ++x) row[x] = uint8_t(x * 4 + cinfo.next_scanline);
-        JSAMPROW p = row.data();
-        jpeg_write_scanlines(&cinfo, &p, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::vector<uint8_t> bytes(out, out + size);
-    free(out);
-    return bytes;
+    return testjpeg::Encode(64, 64, 1, [](int x, int y, int) { return uint8_t(x * 4 + y); });
 }
 
 handdng::Layout LosslessStrip(std::vector<uint8_t> data) {
