@@ -13,18 +13,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 runs=${2:-3}
 quorvex=${QUORVEX:-$build/quorvex}
-source_dng=${QUORVEX_TESTDATA:-$root/../shared/testdata}/raw/dng/rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng
-
-for tool in "$quorvex" "$build/tools/tile_dng"; do
-  [ -x "$tool" ] || { echo "missing $tool: build first (bash scripts/build.sh build)"; exit 1; }
-done
-[ -f "$source_dng" ] || { echo "missing $source_dng"; exit 1; }
-[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)"; exit 1; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-dng=$work/tiled25mp.dng
-"$build/tools/tile_dng" --tiles 4 --input "$source_dng" --output "$dng"
+source "$root/bench/tiled_dng.sh"
 
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/config XDG_DATA_HOME=$work/home/data
 export XDG_STATE_HOME=$work/home/state

@@ -8,19 +8,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
-source_dng=${QUORVEX_TESTDATA:-$root/../shared/testdata}/raw/dng/rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng
 runs=3
-
-for tool in quorvex tools/tile_dng; do
-  [ -x "$build/$tool" ] || { echo "missing $build/$tool: build first (bash scripts/build.sh build)"; exit 1; }
-done
-[ -f "$source_dng" ] || { echo "missing $source_dng"; exit 1; }
-[ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)"; exit 1; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-dng=$work/tiled25mp.dng
-"$build/tools/tile_dng" --tiles 4 --input "$source_dng" --output "$dng"
+quorvex=$build/quorvex
+source "$root/bench/tiled_dng.sh"
 
 # One run: prints "seconds peak-kB"; the output goes to a fresh folder.
 run_once() {
