@@ -2,8 +2,11 @@
 // all channels, one optimal Huffman table per channel built from a first pass
 // over the tile (T.81 K.2), no restart intervals.
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
+#include <vector>
 
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_stream.h"
@@ -17,24 +20,11 @@ constexpr uint8_t M_SOF3 = 0xC3;
 constexpr uint8_t M_DHT = 0xC4;
 constexpr uint8_t M_SOS = 0xDA;
 
-struct NumBitsTable {
-    std::array<int32_t, 256> n{};
-    constexpr NumBitsTable() {
-        for (int i = 1; i < 256; ++i) {
-            int bits = 0;
-            for (int v = i; v; v >>= 1) ++bits;
-            n[i] = bits;
-        }
-    }
-};
-constexpr NumBitsTable kNumBits;
-
 inline int32_t Category(int16_t diff) {
-    // -32768 has no positive counterpart in 16 bits: its magnitude wraps to
-    // 32768 (unsigned), which lands on category 16 through the high byte.
-    uint32_t mag = diff < 0 ? uint32_t(-int32_t(diff)) : uint32_t(diff);
-    if (mag < 256) return kNumBits.n[mag];
-    return kNumBits.n[(mag >> 8) & 0xFF] + 8;
+    // -32768 has no positive counterpart in 16 bits: its magnitude 32768
+    // lands on category 16.
+    const uint32_t mag = diff < 0 ? uint32_t(-int32_t(diff)) : uint32_t(diff);
+    return int32_t(std::bit_width(mag));
 }
 
 class dng_ljpeg_encoder {
@@ -65,10 +55,15 @@ public:
             }
             dng_ljpeg_fix_table(&huffTable_[c]);
         }
+        // The tile's bytes are gathered here and handed to the stream once:
+        // a stream call per byte cost more than the coding itself.
+        out_.reserve(std::min<size_t>(size_t(srcRows_) * srcCols_ * srcChannels_ * 2 + 1024,
+                                      size_t(1) << 22));
         WriteFileHeader();
         HuffEncode();
         FlushBits();
         EmitMarker(M_EOI);
+        stream_.WriteBytes(out_.data(), uint32_t(out_.size()));
     }
 
 private:
@@ -169,7 +164,7 @@ private:
         }
     }
 
-    void EmitByte(uint8_t b) { stream_.PutUInt8(b); }
+    void EmitByte(uint8_t b) { out_.push_back(b); }
 
     void EmitMarker(uint8_t mark) {
         EmitByte(0xFF);
@@ -222,6 +217,17 @@ private:
     void EmitBits(uint32_t code, int32_t size) {
         bitBuffer_ = (bitBuffer_ << size) | (code & ((1u << size) - 1));
         bitCount_ += size;
+        // Bytes leave in batches: at most 7 bits stay behind, so 32 more fit.
+        if (bitCount_ < 32) return;
+        while (bitCount_ >= 8) {
+            bitCount_ -= 8;
+            uint8_t b = uint8_t(bitBuffer_ >> bitCount_);
+            EmitByte(b);
+            if (b == 0xFF) EmitByte(0);
+        }
+    }
+
+    void DrainBits() {
         while (bitCount_ >= 8) {
             bitCount_ -= 8;
             uint8_t b = uint8_t(bitBuffer_ >> bitCount_);
@@ -243,7 +249,11 @@ private:
     }
 
     void FlushBits() {
-        if (bitCount_ > 0) EmitBits(0x7F, 8 - bitCount_);
+        DrainBits();
+        if (bitCount_ > 0) {
+            EmitBits(0x7F, 8 - bitCount_);
+            DrainBits();
+        }
         bitBuffer_ = 0;
         bitCount_ = 0;
     }
@@ -260,6 +270,7 @@ private:
     uint32_t freqCount_[4][257];
     uint64_t bitBuffer_ = 0;
     int32_t bitCount_ = 0;
+    std::vector<uint8_t> out_;
 };
 
 }  // namespace
