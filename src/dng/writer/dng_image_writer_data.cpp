@@ -2,14 +2,17 @@
 // read from the image, narrowed (8-bit stored from 16-bit samples, 16- and
 // 24-bit floats from 32-bit floats), predicted, compressed and appended with
 // their offsets and byte counts. Tiles may be encoded on several area-task
-// threads; each worker encodes into its own memory stream and appends in
-// strict tile order, so the bytes do not depend on the thread count.
+// threads; each tile is encoded into a memory stream of its own and the
+// tiles are appended in strict order, so the bytes do not depend on the
+// thread count.
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 
 #include "dng/color/dng_bottleneck.h"
@@ -417,18 +420,20 @@ public:
         try {
             ProcessTiles(sniffer);
         } catch (...) {
-            bool wasAborted;
             {
                 std::lock_guard<std::mutex> lock(fMutex);
-                wasAborted = fAbort;
                 fAbort = true;
             }
-            if (!wasAborted) fCondition.notify_all();
+            fCondition.notify_all();
             throw;
         }
     }
 
 private:
+    // Workers encode tiles ahead of the file and never wait for their turn
+    // to write: whoever finds the next tile in line appends every finished
+    // one in order, while the others go on encoding. A window of tiles ahead
+    // of the file bounds the memory the encoded tiles hold.
     void ProcessTiles(dng_abort_sniffer* sniffer) {
         auto compressed = AllocateIf(fHost, fCompressedSize);
         auto uncompressed = AllocateIf(fHost, fUncompressedSize);
@@ -442,43 +447,62 @@ private:
         while (true) {
             const uint32 t = fNextTileToEncode.fetch_add(1);
             if (t >= tileCount) return;
-
-            dng_memory_stream tileStream(fHost.Allocator(), sniffer, 65536);
-            tileStream.SetBigEndian(fStream.IsBigEndian());
-            dng_abort_sniffer::SniffForAbort(sniffer);
-            const dng_rect area = fIFD.TileArea(t / fTilesAcross, t % fTilesAcross);
-            dng_host tileHost(&fHost.Allocator(), sniffer);
-            fWriter.EncodeAndWriteTile(tileHost, fIFD, tileStream, fImage, area, fFakeChannels,
-                                       compressed.get(), uncompressed.get(), subTile.get(), temp,
-                                       true);
-            tileStream.Flush();
-            const uint64 byteCount = tileStream.Length();
-            tileStream.SetReadPosition(0);
-
             {
                 std::unique_lock<std::mutex> lock(fMutex);
-                fCondition.wait(lock, [&] { return fAbort || fNextTileToAppend == t; });
+                fCondition.wait(lock, [&] { return fAbort || t < fNextTileToAppend + fWindow; });
                 if (fAbort) return;
             }
 
+            auto tileStream =
+                std::make_unique<dng_memory_stream>(fHost.Allocator(), sniffer, 65536);
+            tileStream->SetBigEndian(fStream.IsBigEndian());
             dng_abort_sniffer::SniffForAbort(sniffer);
-            const uint64 offset = fStream.Position();
-            if (offset > 0xFFFFFFFFull || byteCount > 0xFFFFFFFFull) {
-                ThrowOverflow("Tile offset beyond 4 GB");
-            }
-            fBasic.SetTileOffset(t, static_cast<uint32>(offset));
-            tileStream.CopyBytesTo(fStream, byteCount);
-            fBasic.SetTileByteCount(t, static_cast<uint32>(byteCount));
-            if (byteCount & 1) fStream.PutUInt8(0);
+            const dng_rect area = fIFD.TileArea(t / fTilesAcross, t % fTilesAcross);
+            dng_host tileHost(&fHost.Allocator(), sniffer);
+            fWriter.EncodeAndWriteTile(tileHost, fIFD, *tileStream, fImage, area, fFakeChannels,
+                                       compressed.get(), uncompressed.get(), subTile.get(), temp,
+                                       true);
+            tileStream->Flush();
 
-            {
-                std::lock_guard<std::mutex> lock(fMutex);
-                if (!fAbort) {
-                    fNextTileToAppend++;
-                    fCondition.notify_all();
+            std::unique_lock<std::mutex> lock(fMutex);
+            if (fAbort) return;
+            fEncoded[t] = std::move(tileStream);
+            if (fAppending) continue;
+            fAppending = true;
+            for (auto next = fEncoded.find(fNextTileToAppend); next != fEncoded.end();
+                 next = fEncoded.find(fNextTileToAppend)) {
+                std::unique_ptr<dng_memory_stream> ready = std::move(next->second);
+                fEncoded.erase(next);
+                const uint32 index = fNextTileToAppend;
+                lock.unlock();
+                try {
+                    Append(index, *ready, sniffer);
+                } catch (...) {
+                    lock.lock();
+                    fAppending = false;
+                    throw;
                 }
+                ready.reset();
+                lock.lock();
+                fNextTileToAppend++;
+                fCondition.notify_all();
             }
+            fAppending = false;
         }
+    }
+
+    void Append(uint32 t, dng_memory_stream& tileStream, dng_abort_sniffer* sniffer) {
+        dng_abort_sniffer::SniffForAbort(sniffer);
+        const uint64 byteCount = tileStream.Length();
+        tileStream.SetReadPosition(0);
+        const uint64 offset = fStream.Position();
+        if (offset > 0xFFFFFFFFull || byteCount > 0xFFFFFFFFull) {
+            ThrowOverflow("Tile offset beyond 4 GB");
+        }
+        fBasic.SetTileOffset(t, static_cast<uint32>(offset));
+        tileStream.CopyBytesTo(fStream, byteCount);
+        fBasic.SetTileByteCount(t, static_cast<uint32>(byteCount));
+        if (byteCount & 1) fStream.PutUInt8(0);
     }
 
     dng_image_writer& fWriter;
@@ -496,7 +520,10 @@ private:
     std::mutex fMutex;
     std::condition_variable fCondition;
     bool fAbort = false;
+    bool fAppending = false;
     uint32 fNextTileToAppend = 0;
+    const uint32 fWindow = 4 * std::max<uint32>(fHost.AreaTaskThreadCount(), 1);
+    std::map<uint32, std::unique_ptr<dng_memory_stream>> fEncoded;
 };
 
 }  // namespace

@@ -251,6 +251,43 @@ TEST(ImageDataWriter, OddTilesArePaddedAndThreadsGiveIdenticalBytes) {
     }
 }
 
+TEST(ImageDataWriter, TilesFarAheadOfTheFileAreHeldBackAndStayInOrder) {
+    // 256 tiles for at most 4 threads: encoders run ahead of the appended
+    // tiles by a bounded window, which this many tiles fills.
+    auto image = MakePatternImage(512, 512, 3, ttShort, 5, 65535);
+    dng_ifd ifd;
+    ifd.fImageWidth = 512;
+    ifd.fImageLength = 512;
+    ifd.fSamplesPerPixel = 3;
+    for (uint32 i = 0; i < 3; i++) ifd.fBitsPerSample[i] = 16;
+    ifd.fPhotometricInterpretation = piLinearRaw;
+    ifd.fCompression = ccJPEG;
+    ifd.fTileWidth = 32;
+    ifd.fTileLength = 32;
+    ifd.fUsesTiles = true;
+    Bytes reference;
+    for (uint32 threads : {1u, 2u, 4u}) {
+        dng_host host;
+        host.SetAreaTaskThreadCount(threads);
+        dng_tiff_directory dir;
+        dng_basic_tag_set basic(dir, ifd);
+        dng_memory_stream stream(host.Allocator());
+        dng_image_writer writer;
+        writer.WriteImageData(host, ifd, basic, stream, *image);
+        ASSERT_EQ(basic.TileCount(), 256u);
+        for (uint32 t = 0; t + 1 < 256; t++) {
+            const uint32 padded = basic.TileByteCount(t) + (basic.TileByteCount(t) & 1);
+            ASSERT_EQ(basic.TileOffset(t + 1), basic.TileOffset(t) + padded) << threads << " " << t;
+        }
+        const Bytes bytes = StreamBytes(stream);
+        if (reference.empty()) {
+            reference = bytes;
+        } else {
+            EXPECT_EQ(bytes, reference) << threads;
+        }
+    }
+}
+
 namespace {
 
 class failing_image : public dng_simple_image {
