@@ -137,7 +137,8 @@ DngTiffWriter::DngTiffWriter(int width, int height)
     fHost.SetAreaTaskThreadCount(platform::processorCount());
 }
 
-DngTiffWriter::~DngTiffWriter() = default;
+// The negative goes first: a digest it still computes uses the host.
+DngTiffWriter::~DngTiffWriter() { fNegative.reset(); }
 
 void DngTiffWriter::SetColorMatrix(bool invert, float m00, float m10, float m20, float m01,
                                    float m11, float m21, float m02, float m12, float m22) {
@@ -443,50 +444,38 @@ int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName
         n.BuildStage2Image(fHost);
         n.BuildStage3Image(fHost, -1);
 
-        // The raw data's digest is one serial pass over the image: it runs
-        // beside the preview's render and the raw data's unique ID (whose
-        // tiled digest uses every processor) rather than after them.
-        platform::DispatchGroup digest;
-        std::exception_ptr digestError;
-        struct Join {
-            platform::DispatchGroup& group;
-            ~Join() { group.wait(); }
-        } join{digest};
-        if (dng)
-            digest.async(platform::DispatchQueue::global(), [&n, &digestError, this] {
-                try {
-                    n.FindRawImageDigest(fHost);
-                } catch (...) {
-                    digestError = std::current_exception();
-                }
-            });
+        // The classic raw digest is one serial pass over the image: it runs
+        // beside the preview's render, the unique ID's tiled digest and the
+        // encoding of the raw data, and is complete before the directories.
+        if (dng) n.StartRawImageDigest(fHost);
 
         dng_preview_list previews;
         dng_date_time_info now;
         CurrentDateTimeAndZone(now);
         std::unique_ptr<dng_image> previewImage;
-        {
+        // Only a DNG carries a preview.
+        if (dng) {
             dng_render render(fHost, n);
             render.SetFinalSpace(n.IsMonochrome() ? dng_space_GrayGamma22::Get()
                                                   : dng_space_sRGB::Get());
             render.SetFinalPixelType(ttByte);
             render.SetMaximumSize(256);
             previewImage = render.Render();
+            n.FindRawDataUniqueID(fHost);
         }
-        if (dng) n.FindRawDataUniqueID(fHost);
-        digest.wait();
-        if (digestError) std::rethrow_exception(digestError);
         if (n.RawJPEGImage()) ThrowProgramError("Lossy JPEG previews are not written");
-        auto preview = std::make_unique<dng_image_preview>();
-        const char* software = exif ? exif->fSoftware.Get() : "";
-        preview->fInfo.fApplicationName.Set(software && *software ? software : "Quorvex");
-        preview->fInfo.fApplicationVersion.Set("1.0");
-        preview->fInfo.fSettingsName.Set("Default");
-        preview->fInfo.fColorSpace = previewImage->Planes() == 1 ? 1 : 2;
-        preview->fInfo.fDateTime = now.EncodeISO8601();
-        preview->fImage = std::move(previewImage);
-        std::unique_ptr<dng_preview> asPreview = std::move(preview);
-        previews.Append(asPreview);
+        if (previewImage) {
+            auto preview = std::make_unique<dng_image_preview>();
+            const char* software = exif ? exif->fSoftware.Get() : "";
+            preview->fInfo.fApplicationName.Set(software && *software ? software : "Quorvex");
+            preview->fInfo.fApplicationVersion.Set("1.0");
+            preview->fInfo.fSettingsName.Set("Default");
+            preview->fInfo.fColorSpace = previewImage->Planes() == 1 ? 1 : 2;
+            preview->fInfo.fDateTime = now.EncodeISO8601();
+            preview->fImage = std::move(previewImage);
+            std::unique_ptr<dng_preview> asPreview = std::move(preview);
+            previews.Append(asPreview);
+        }
 
         if (embedFileName) {
             std::unique_ptr<dng_memory_block> block;

@@ -21,6 +21,7 @@
 #include "dng/image/dng_linearization_info.h"
 #include "dng/image/dng_mosaic_info.h"
 #include "dng/image/dng_read_image.h"
+#include "platform/Dispatch.h"
 
 namespace {
 
@@ -72,7 +73,7 @@ std::unique_ptr<dng_negative> dng_negative::Make(dng_host& host) {
 dng_negative::dng_negative(dng_host& host)
     : fAllocator(host.Allocator()), fMetadata(std::make_unique<dng_metadata>(host)) {}
 
-dng_negative::~dng_negative() = default;
+dng_negative::~dng_negative() { JoinRawImageDigest(); }
 
 // ---- crop and scale ------------------------------------------------------
 
@@ -647,6 +648,8 @@ bool dng_negative::Stage2KeepsBlackLevel(dng_host&, const dng_image&, const dng_
 // ---- stage building ------------------------------------------------------
 
 void dng_negative::ClearRawDerivedDigests() {
+    JoinRawImageDigest();
+    fRawDigestError = nullptr;
     fRawImageDigest.Clear();
     fNewRawImageDigest.Clear();
     fRawJPEGImage.reset();
@@ -655,6 +658,7 @@ void dng_negative::ClearRawDerivedDigests() {
 }
 
 void dng_negative::TakeRawCopies(bool fromStage1) {
+    JoinRawImageDigest();
     const dng_image* source = fromStage1 ? fStage1Image.get() : nullptr;
     if (source) fRawImage = source->Clone();
     if (fTransparencyMask) fRawTransparencyMask = fTransparencyMask->Clone();
@@ -662,6 +666,7 @@ void dng_negative::TakeRawCopies(bool fromStage1) {
 }
 
 void dng_negative::BuildStage2Image(dng_host& host) {
+    JoinRawImageDigest();
     if (!fStage1Image) ThrowProgramError("no stage 1 image");
     const uint32 version = host.SaveDNGVersion();
     if (version != 0) {
@@ -744,6 +749,7 @@ void dng_negative::DefloatStage2(dng_host&) {
 }
 
 void dng_negative::BuildStage3Image(dng_host& host, int32 srcPlane) {
+    JoinRawImageDigest();
     if (!fStage2Image) ThrowProgramError("no stage 2 image");
     if (fMosaicInfo) {
         const dng_point srcSize(int32(fStage2Image->Height()), int32(fStage2Image->Width()));
@@ -1086,6 +1092,7 @@ int32 dng_negative::ReadAuxiliaryImage(dng_host& host, dng_stream& stream, dng_i
 }
 
 void dng_negative::ReadEnhancedImage(dng_host& host, dng_stream& stream, dng_info& info) {
+    JoinRawImageDigest();
     if (info.fEnhancedIndex < 0) ThrowProgramError("no enhanced image");
     const dng_parsed_ifd& ifd = info.IFD(uint32(info.fEnhancedIndex));
     if (ifd.fCompression == ccLossyJPEG || ifd.fCompression == kCompressionJPEGXL)

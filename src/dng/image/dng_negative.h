@@ -11,6 +11,7 @@
 // area tasks on several threads through the host.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -27,6 +28,10 @@
 #include "dng/image/dng_metadata.h"
 #include "dng/image/dng_noise_profile.h"
 #include "dng/image/dng_opcode_list.h"
+
+namespace platform {
+class DispatchGroup;
+}
 
 class dng_camera_profile;
 class dng_color_spec;
@@ -218,9 +223,13 @@ public:
     // ---- digests --------------------------------------------------------
     const dng_fingerprint& RawImageDigest() const { return fRawImageDigest; }
     const dng_fingerprint& NewRawImageDigest() const { return fNewRawImageDigest; }
-    void SetRawImageDigest(const dng_fingerprint& d) { fRawImageDigest = d; }
+    void SetRawImageDigest(const dng_fingerprint& d) {
+        JoinRawImageDigest();
+        fRawImageDigest = d;
+    }
     void SetNewRawImageDigest(const dng_fingerprint& d) { fNewRawImageDigest = d; }
     void ClearRawImageDigest() {
+        JoinRawImageDigest();
         fRawImageDigest.Clear();
         fNewRawImageDigest.Clear();
     }
@@ -229,6 +238,10 @@ public:
     dng_fingerprint FindImageDigest(dng_host& host, const dng_image& image) const;
     // Each computes its digest only when none is stored.
     void FindRawImageDigest(dng_host& host);
+    // Computes the classic raw digest on another thread (one serial pass over
+    // the image) so that a writer can encode the image meanwhile;
+    // FindRawImageDigest waits for it. The raw image must not change before.
+    void StartRawImageDigest(dng_host& host);
     void FindNewRawImageDigest(dng_host& host);
     // Recomputes the stored digest; a mismatch marks the negative damaged.
     void ValidateRawImageDigest(dng_host& host);
@@ -431,6 +444,9 @@ private:
     bool IsProxy(uint32 proxySize, uint64 proxyCount) const;
     void CheckProxySource() const;
     void ClearRawDerivedDigests();
+    // Waits for a digest StartRawImageDigest began; its failure is kept for
+    // FindRawImageDigest.
+    void JoinRawImageDigest();
 
     dng_memory_allocator& fAllocator;
 
@@ -513,6 +529,9 @@ private:
 
     uint32 fRawImageStage = kRawImageStageNone;
     std::unique_ptr<dng_image> fRawImage;
+    // The classic raw digest being computed by StartRawImageDigest.
+    std::unique_ptr<platform::DispatchGroup> fRawDigestPending;
+    std::exception_ptr fRawDigestError;
     uint16 fRawImageBlackLevel = 0;
     uint32 fRawFloatBitDepth = 0;
     std::unique_ptr<dng_jpeg_image> fRawJPEGImage;

@@ -4,6 +4,7 @@
 // transparency mask; the unique ID hashes that digest with the model name,
 // the crops and the opcode lists, so it changes with any of them.
 #include <algorithm>
+#include <utility>
 
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
@@ -17,6 +18,7 @@
 #include "dng/image/dng_linearization_info.h"
 #include "dng/image/dng_negative.h"
 #include "dng/image/dng_pixel_buffer.h"
+#include "platform/Dispatch.h"
 
 namespace {
 
@@ -56,7 +58,32 @@ dng_fingerprint dng_negative::FindImageDigest(dng_host& host, const dng_image& i
     return printer.Result();
 }
 
+void dng_negative::JoinRawImageDigest() {
+    if (!fRawDigestPending) return;
+    fRawDigestPending->wait();
+    fRawDigestPending.reset();
+}
+
+void dng_negative::StartRawImageDigest(dng_host& host) {
+    if (fRawImageDigest.IsValid() || fRawDigestPending) return;
+    // Only the classic digest of the image alone: the other kinds share
+    // state with the new digest, which others compute meanwhile.
+    const dng_image& raw = RawImage();
+    if (raw.PixelType() == ttFloat || fTransparencyMask || fRawTransparencyMask) return;
+    fRawDigestError = nullptr;
+    fRawDigestPending = std::make_unique<platform::DispatchGroup>();
+    fRawDigestPending->async(platform::DispatchQueue::global(), [this, &host, &raw] {
+        try {
+            fRawImageDigest = FindImageDigest(host, raw);
+        } catch (...) {
+            fRawDigestError = std::current_exception();
+        }
+    });
+}
+
 void dng_negative::FindRawImageDigest(dng_host& host) {
+    JoinRawImageDigest();
+    if (fRawDigestError) std::rethrow_exception(std::exchange(fRawDigestError, nullptr));
     if (fRawImageDigest.IsValid()) return;
     const dng_image& raw = RawImage();
     if (raw.PixelType() != ttFloat && !fTransparencyMask && !fRawTransparencyMask) {

@@ -154,6 +154,7 @@ void dng_negative::CheckProxySource() const {
 
 void dng_negative::ConvertToProxy(dng_host& host, dng_image_writer& /*writer*/, uint32 proxySize,
                                   uint64 proxyCount) {
+    JoinRawImageDigest();
     if (proxySize == 0) proxySize = kFullProxySize;
     if (proxyCount == 0) proxyCount = uint64(proxySize) * proxySize;
 

@@ -799,7 +799,9 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
             maxBackwardVersion >= dngVersion_1_4_0_0 ? tcNewRawImageDigest : tcRawImageDigest,
             negative.RawJPEGImageDigest().data, dng_fingerprint::kDNGFingerprintSize);
     } else if (maxBackwardVersion < dngVersion_1_4_0_0) {
-        negative.FindRawImageDigest(host);
+        // The tag refers to the digest, which is complete before the
+        // directories are written: it is computed while the image is encoded.
+        negative.StartRawImageDigest(host);
         tags.Add<tag_uint8_ptr>(mainIFD, tcRawImageDigest, negative.RawImageDigest().data,
                                 dng_fingerprint::kDNGFingerprintSize);
     } else {
@@ -1038,6 +1040,7 @@ void dng_image_writer::WriteDNGFile(dng_host& host, dng_stream& stream, dng_nega
     if (depth) WriteImageData(host, depthIFD, *depthBasic, stream, *depth, 1);
     if (enhanced) WriteImageData(host, enhancedIFD, *enhancedBasic, stream, *enhanced, 1);
 
+    if (!jpegImage && maxBackwardVersion < dngVersion_1_4_0_0) negative.FindRawImageDigest(host);
     CheckFileSize(stream, dng_error_image_too_big_dng);
     stream.SetLength(stream.Position());
 

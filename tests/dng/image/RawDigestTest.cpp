@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "dng/core/dng_exception.h"
 #include "dng/core/dng_md5_printer.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_tag_types.h"
@@ -85,6 +86,57 @@ TEST(RawDigest, EightBitSamplesDigestAsSixteenBit) {
     sixteen->FindRawImageDigest(host);
     EXPECT_EQ(eight->RawImageDigest(), sixteen->RawImageDigest());
     EXPECT_TRUE(eight->RawImageDigest().IsValid());
+}
+
+namespace {
+
+class failing_image : public dng_simple_image {
+public:
+    using dng_simple_image::dng_simple_image;
+
+protected:
+    void DoGet(dng_pixel_buffer& buffer) const override {
+        if (buffer.fArea.t >= 32) ThrowDNGError(dng_error_read_file);
+        dng_simple_image::DoGet(buffer);
+    }
+};
+
+}  // namespace
+
+TEST(RawDigest, ClassicDigestComputedInTheBackgroundIsTheSerialOne) {
+    dng_image_host host;
+    host.SetAreaTaskThreadCount(4);
+    auto serial = NegativeWith(host, Pattern(301, 203, 3, ttShort));
+    serial->FindRawImageDigest(host);
+    ASSERT_TRUE(serial->RawImageDigest().IsValid());
+
+    // The unique ID's tiled digest reads the same image meanwhile.
+    auto background = NegativeWith(host, Pattern(301, 203, 3, ttShort));
+    background->StartRawImageDigest(host);
+    background->FindRawDataUniqueID(host);
+    background->FindRawImageDigest(host);
+    EXPECT_EQ(background->RawImageDigest(), serial->RawImageDigest());
+
+    // Cleared, or the negative gone, while it runs: it is waited for.
+    auto cleared = NegativeWith(host, Pattern(301, 203, 3, ttShort));
+    cleared->StartRawImageDigest(host);
+    cleared->ClearRawImageDigest();
+    EXPECT_FALSE(cleared->RawImageDigest().IsValid());
+    auto dropped = NegativeWith(host, Pattern(301, 203, 3, ttShort));
+    dropped->StartRawImageDigest(host);
+    dropped.reset();
+
+    // A read that fails on the other thread fails the digest where it is asked for.
+    auto failing = NegativeWith(host, std::make_unique<failing_image>(dng_rect(64, 64), 1, ttShort,
+                                                                      gDefaultDNGMemoryAllocator));
+    failing->StartRawImageDigest(host);
+    try {
+        failing->FindRawImageDigest(host);
+        ADD_FAILURE() << "no error";
+    } catch (const dng_exception& e) {
+        EXPECT_EQ(e.ErrorCode(), dng_error_read_file);
+    }
+    EXPECT_FALSE(failing->RawImageDigest().IsValid());
 }
 
 TEST(RawDigest, UniqueIDFollowsCropAndOpcodes) {
