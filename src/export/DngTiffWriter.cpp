@@ -35,6 +35,7 @@
 #include "dng/image/dng_orientation.h"
 #include "dng/image/dng_render.h"
 #include "dng/image/dng_simple_image.h"
+#include "dng/image/dng_tile_buffer.h"
 #include "dng/writer/dng_image_writer.h"
 #include "dng/writer/dng_preview.h"
 #include "dng/writer/tiff_tag.h"
@@ -219,13 +220,22 @@ void FillImage(dng_image& image, const DngTiffWriter::RowSource& rows, uint32_t 
         const uint32_t first = uint32_t(i) * kFillBandRows;
         const uint32_t count = std::min(kFillBandRows, height - first);
         try {
+            const dng_rect area(bounds.t + int32(first), bounds.l, bounds.t + int32(first + count),
+                                bounds.r);
+            // Rows laid out as the caller writes them are filled in place.
+            dng_dirty_tile_buffer tile(image, area);
+            if (tile.fArea == area && tile.fPixelType == ttShort &&
+                tile.fColStep == int32(samples) && tile.fPlaneStep == 1 &&
+                tile.fRowStep == int32(width * samples)) {
+                if (!rows(first, count, static_cast<uint16_t*>(tile.DirtyPixel(area.t, area.l))))
+                    failed = true;
+                return;
+            }
             std::vector<uint16_t> band(size_t(count) * width * samples);
             if (!rows(first, count, band.data())) {
                 failed = true;
                 return;
             }
-            const dng_rect area(bounds.t + int32(first), bounds.l, bounds.t + int32(first + count),
-                                bounds.r);
             dng_pixel_buffer buffer(area, 0, samples, ttShort, pcInterleaved, band.data());
             image.Put(buffer);
         } catch (...) {
@@ -440,6 +450,8 @@ int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName
         n.SetLocalName(model.c_str());
 
         n.ValidateRawImageDigest(fHost);
+        // A TIFF holds the rendering only: no copy of the raw data is kept.
+        if (tiff) fHost.SetSaveDNGVersion(0);
         n.Metadata().SynchronizeMetadata();
         n.BuildStage2Image(fHost);
         n.BuildStage3Image(fHost, -1);
