@@ -6,6 +6,8 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "dng/core/dng_exception.h"
@@ -57,37 +59,58 @@ public:
         }
         // The tile's bytes are gathered here and handed to the stream once:
         // a stream call per byte cost more than the coding itself.
-        out_.reserve(std::min<size_t>(size_t(srcRows_) * srcCols_ * srcChannels_ * 2 + 1024,
-                                      size_t(1) << 22));
         WriteFileHeader();
         HuffEncode();
         FlushBits();
         EmitMarker(M_EOI);
-        stream_.WriteBytes(out_.data(), uint32_t(out_.size()));
+        stream_.WriteBytes(out_.data(), uint32_t(used_));
     }
 
 private:
-    // Walks the tile in coding order and calls fn(channel, difference).
-    template <typename Fn>
-    void ForEachDifference(Fn&& fn) const {
+    // Walks the tile in coding order and calls fn(channel, difference), with
+    // the channel a constant so that each channel's table stays in place.
+    template <typename Fn, typename Row = void (*)()>
+    void ForEachDifference(
+        Fn&& fn, Row&& beforeRow = [] {}) const {
+        switch (srcChannels_) {
+            case 1:
+                return ForEachDifferenceOf<1>(fn, beforeRow);
+            case 2:
+                return ForEachDifferenceOf<2>(fn, beforeRow);
+            case 3:
+                return ForEachDifferenceOf<3>(fn, beforeRow);
+            default:
+                return ForEachDifferenceOf<4>(fn, beforeRow);
+        }
+    }
+
+    // Predictor 1: the left neighbour, the sample above in the first column,
+    // half the range at the first sample.
+    template <uint32_t kChannels, typename Fn, typename Row>
+    void ForEachDifferenceOf(Fn& fn, Row& beforeRow) const {
         const uint16_t initial = uint16_t(1u << (srcBitDepth_ - 1));
         for (uint32_t row = 0; row < srcRows_; ++row) {
-            const uint16_t* rowPtr = src_ + int64_t(row) * srcRowStep_;
-            for (uint32_t col = 0; col < srcCols_; ++col) {
-                const uint16_t* pixel = rowPtr + int64_t(col) * srcColStep_;
-                for (uint32_t c = 0; c < srcChannels_; ++c) {
-                    uint16_t pred;
-                    if (col > 0) {
-                        pred = pixel[int64_t(c) - srcColStep_];
-                    } else if (row > 0) {
-                        pred = rowPtr[int64_t(c) - srcRowStep_];
-                    } else {
-                        pred = initial;
-                    }
-                    fn(c, int16_t(uint16_t(pixel[c] - pred)));
-                }
+            beforeRow();
+            const uint16_t* pixel = src_ + int64_t(row) * srcRowStep_;
+            for (uint32_t c = 0; c < kChannels; ++c) {
+                const uint16_t pred = row > 0 ? pixel[int64_t(c) - srcRowStep_] : initial;
+                fn(c, int16_t(uint16_t(pixel[c] - pred)));
+            }
+            for (uint32_t col = 1; col < srcCols_; ++col) {
+                const uint16_t* left = pixel;
+                pixel += srcColStep_;
+                Unrolled<kChannels>([&](auto c) { fn(c, int16_t(uint16_t(pixel[c] - left[c]))); });
             }
         }
+    }
+
+    template <uint32_t kCount, typename Fn, uint32_t... kIndex>
+    static void UnrolledOf(Fn& fn, std::integer_sequence<uint32_t, kIndex...>) {
+        (fn(std::integral_constant<uint32_t, kIndex>()), ...);
+    }
+    template <uint32_t kCount, typename Fn>
+    static void Unrolled(Fn&& fn) {
+        UnrolledOf<kCount>(fn, std::make_integer_sequence<uint32_t, kCount>());
     }
 
     void FreqCountSet() {
@@ -164,7 +187,16 @@ private:
         }
     }
 
-    void EmitByte(uint8_t b) { out_.push_back(b); }
+    // Room for `bytes` more bytes of output.
+    void Reserve(size_t bytes) {
+        if (out_.size() - used_ >= bytes) return;
+        out_.resize(std::max(out_.size() * 2, used_ + bytes));
+    }
+
+    void EmitByte(uint8_t b) {
+        Reserve(1);
+        out_[used_++] = b;
+    }
 
     void EmitMarker(uint8_t mark) {
         EmitByte(0xFF);
@@ -214,16 +246,36 @@ private:
         EmitByte(0);  // no point transform
     }
 
+    // Needs room for 8 bytes (Reserve) when 32 bits or more are pending.
     void EmitBits(uint32_t code, int32_t size) {
-        bitBuffer_ = (bitBuffer_ << size) | (code & ((1u << size) - 1));
+        bitBuffer_ = (bitBuffer_ << size) | (code & ((uint64_t(1) << size) - 1));
         bitCount_ += size;
-        // Bytes leave in batches: at most 7 bits stay behind, so 32 more fit.
+        // Bytes leave 32 bits at a time: at most 31 bits stay behind, so 32
+        // more fit in the buffer.
         if (bitCount_ < 32) return;
-        while (bitCount_ >= 8) {
-            bitCount_ -= 8;
-            uint8_t b = uint8_t(bitBuffer_ >> bitCount_);
-            EmitByte(b);
-            if (b == 0xFF) EmitByte(0);
+        bitCount_ -= 32;
+        const uint32_t word = uint32_t(bitBuffer_ >> bitCount_);
+        uint8_t* out = out_.data() + used_;
+        const uint32_t inverse = ~word;
+        if (((inverse - 0x01010101u) & ~inverse & 0x80808080u) == 0) {
+            // No 0xFF byte, so nothing to stuff.
+            out[0] = uint8_t(word >> 24);
+            out[1] = uint8_t(word >> 16);
+            out[2] = uint8_t(word >> 8);
+            out[3] = uint8_t(word);
+            used_ += 4;
+            return;
+        }
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            const uint8_t b = uint8_t(word >> shift);
+            out[0] = b;
+            if (b == 0xFF) {
+                out[1] = 0;
+                ++out;
+                ++used_;
+            }
+            ++out;
+            ++used_;
         }
     }
 
@@ -237,15 +289,24 @@ private:
     }
 
     void HuffEncode() {
-        ForEachDifference([this](uint32_t c, int16_t diff) {
-            const HuffmanTable& table = huffTable_[c];
-            int32_t s = Category(diff);
-            EmitBits(table.ehufco[s], table.ehufsi[s]);
-            if (s != 0 && s != 16) {
-                int32_t bits = diff < 0 ? int32_t(diff) - 1 : int32_t(diff);
-                EmitBits(uint32_t(bits), s);
-            }
-        });
+        ForEachDifference(
+            [this](uint32_t c, int16_t diff) {
+                const HuffmanTable& table = huffTable_[c];
+                const int32_t s = Category(diff);
+                // The code and its extra bits leave together (at most 31 bits).
+                uint32_t code = table.ehufco[s];
+                int32_t size = table.ehufsi[s];
+                if (s != 0 && s != 16) {
+                    const int32_t bits = diff < 0 ? int32_t(diff) - 1 : int32_t(diff);
+                    code = (code << s) | (uint32_t(bits) & ((1u << s) - 1));
+                    size += s;
+                }
+                EmitBits(code, size);
+            },
+            [this] {
+                // A sample takes at most 31 bits, twice that with stuffing.
+                Reserve(size_t(srcCols_) * srcChannels_ * 8 + 8);
+            });
     }
 
     void FlushBits() {
@@ -271,6 +332,7 @@ private:
     uint64_t bitBuffer_ = 0;
     int32_t bitCount_ = 0;
     std::vector<uint8_t> out_;
+    size_t used_ = 0;
 };
 
 }  // namespace
