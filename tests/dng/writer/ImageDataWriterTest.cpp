@@ -217,6 +217,37 @@ TEST(ImageDataWriter, UncompressedStripIsWrittenInChunksYetRecordedOnce) {
     EXPECT_EQ(std::vector<uint8>(bytes.begin() + 10, bytes.end()), ImageBytes(*image));
 }
 
+namespace {
+
+// Writes the image with 1, 2 and 4 threads: the tiles must follow each other
+// (padded to even offsets) and the bytes must not depend on the thread count.
+void ExpectTilesInOrderOnAnyThreadCount(const dng_image& image, const dng_ifd& ifd,
+                                        uint32 tileCount) {
+    Bytes reference;
+    for (uint32 threads : {1u, 2u, 4u}) {
+        dng_host host;
+        host.SetAreaTaskThreadCount(threads);
+        dng_tiff_directory dir;
+        dng_basic_tag_set basic(dir, ifd);
+        dng_memory_stream stream(host.Allocator());
+        dng_image_writer writer;
+        writer.WriteImageData(host, ifd, basic, stream, image);
+        ASSERT_EQ(basic.TileCount(), tileCount);
+        for (uint32 t = 0; t + 1 < tileCount; t++) {
+            const uint32 padded = basic.TileByteCount(t) + (basic.TileByteCount(t) & 1);
+            ASSERT_EQ(basic.TileOffset(t + 1), basic.TileOffset(t) + padded) << threads << " " << t;
+        }
+        const Bytes bytes = StreamBytes(stream);
+        if (reference.empty()) {
+            reference = bytes;
+        } else {
+            EXPECT_EQ(bytes, reference) << threads;
+        }
+    }
+}
+
+}  // namespace
+
 TEST(ImageDataWriter, OddTilesArePaddedAndThreadsGiveIdenticalBytes) {
     auto image = MakePatternImage(200, 130, 1, ttShort, 3, 4095);
     dng_ifd ifd;
@@ -228,27 +259,7 @@ TEST(ImageDataWriter, OddTilesArePaddedAndThreadsGiveIdenticalBytes) {
     ifd.fTileWidth = 64;
     ifd.fTileLength = 64;
     ifd.fUsesTiles = true;
-    Bytes reference;
-    for (uint32 threads : {1u, 2u, 4u}) {
-        dng_host host;
-        host.SetAreaTaskThreadCount(threads);
-        dng_tiff_directory dir;
-        dng_basic_tag_set basic(dir, ifd);
-        dng_memory_stream stream(host.Allocator());
-        dng_image_writer writer;
-        writer.WriteImageData(host, ifd, basic, stream, *image);
-        ASSERT_EQ(basic.TileCount(), 12u);
-        for (uint32 t = 0; t + 1 < 12; t++) {
-            const uint32 padded = basic.TileByteCount(t) + (basic.TileByteCount(t) & 1);
-            EXPECT_EQ(basic.TileOffset(t + 1), basic.TileOffset(t) + padded);
-        }
-        const Bytes bytes = StreamBytes(stream);
-        if (reference.empty()) {
-            reference = bytes;
-        } else {
-            EXPECT_EQ(bytes, reference) << threads;
-        }
-    }
+    ExpectTilesInOrderOnAnyThreadCount(*image, ifd, 12);
 }
 
 TEST(ImageDataWriter, TilesFarAheadOfTheFileAreHeldBackAndStayInOrder) {
@@ -265,27 +276,7 @@ TEST(ImageDataWriter, TilesFarAheadOfTheFileAreHeldBackAndStayInOrder) {
     ifd.fTileWidth = 32;
     ifd.fTileLength = 32;
     ifd.fUsesTiles = true;
-    Bytes reference;
-    for (uint32 threads : {1u, 2u, 4u}) {
-        dng_host host;
-        host.SetAreaTaskThreadCount(threads);
-        dng_tiff_directory dir;
-        dng_basic_tag_set basic(dir, ifd);
-        dng_memory_stream stream(host.Allocator());
-        dng_image_writer writer;
-        writer.WriteImageData(host, ifd, basic, stream, *image);
-        ASSERT_EQ(basic.TileCount(), 256u);
-        for (uint32 t = 0; t + 1 < 256; t++) {
-            const uint32 padded = basic.TileByteCount(t) + (basic.TileByteCount(t) & 1);
-            ASSERT_EQ(basic.TileOffset(t + 1), basic.TileOffset(t) + padded) << threads << " " << t;
-        }
-        const Bytes bytes = StreamBytes(stream);
-        if (reference.empty()) {
-            reference = bytes;
-        } else {
-            EXPECT_EQ(bytes, reference) << threads;
-        }
-    }
+    ExpectTilesInOrderOnAnyThreadCount(*image, ifd, 256);
 }
 
 namespace {
