@@ -229,6 +229,22 @@ void dng_linearization_info::Linearize(dng_host& host, dng_linearization_source&
     host.PerformAreaTask(task, task.ActiveArea());
 }
 
+bool dng_linearization_info::PassesThrough(dng_host& host, dng_linearization_source& negative,
+                                           const dng_image& srcImage) const {
+    if (srcImage.PixelType() != ttShort || srcImage.Planes() > kMaxPlanes ||
+        fActiveArea != srcImage.Bounds() ||
+        negative.Stage2KeepsBlackLevel(host, srcImage, srcImage)) {
+        return false;
+    }
+    // The planes only read the destination's pixel type, which is the source's.
+    for (uint32_t p = 0; p < srcImage.Planes(); ++p) {
+        const dng_linearize_plane plane(host, *this, 0, true, srcImage,
+                                        const_cast<dng_image&>(srcImage), p);
+        if (!plane.IsIdentity()) return false;
+    }
+    return true;
+}
+
 // ---- dng_linearize_plane ----------------------------------------------------------------
 
 dng_linearize_plane::dng_linearize_plane(dng_host& host, const dng_linearization_info& info,
@@ -372,6 +388,15 @@ dng_linearize_plane::dng_linearize_plane(dng_host& host, const dng_linearization
 }
 
 dng_linearize_plane::~dng_linearize_plane() = default;
+
+bool dng_linearize_plane::IsIdentity() const {
+    if (fMode != Mode::LookupOnly || fSrcPixelType != ttShort || fDstPixelType != ttShort)
+        return false;
+    const uint16_t* lut = fScale_buffer->Buffer_uint16();
+    for (uint32_t i = 0; i < 65536; ++i)
+        if (lut[i] != i) return false;
+    return true;
+}
 
 template <typename S, typename D>
 void dng_linearize_plane::ProcessRows(const dng_rect& srcTile) {

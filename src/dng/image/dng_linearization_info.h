@@ -44,6 +44,11 @@ public:
 
     virtual void Linearize(dng_host& host, dng_linearization_source& negative,
                            const dng_image& srcImage, dng_image& dstImage);
+    // True when Linearize would copy 16-bit `srcImage` into a 16-bit image
+    // sample for sample (the whole image active, every value mapped to
+    // itself): the image itself can then serve as the linear one.
+    bool PassesThrough(dng_host& host, dng_linearization_source& negative,
+                       const dng_image& srcImage) const;
 
     // Rounds every black level and delta to a multiple of 1 / fBlackDenom,
     // choosing the denominator so that the largest value still fits.
@@ -92,6 +97,8 @@ public:
 
     // srcTile lies in stage-1 coordinates within the active area.
     void Process(const dng_rect& srcTile);
+    // Maps every 16-bit value to itself.
+    bool IsIdentity() const;
 
 private:
     template <typename S, typename D>

@@ -730,6 +730,11 @@ void dng_negative::DoBuildStage2(dng_host& host) {
     const dng_image& stage1 = *fStage1Image;
     const dng_rect& active = fLinearizationInfo->fActiveArea;
     if ((active & stage1.Bounds()) != active) ThrowBadFormat("active area outside the image");
+    // Already linear 16-bit samples need no copy.
+    if (fLinearizationInfo->PassesThrough(host, *this, stage1)) {
+        fStage2Image = std::move(fStage1Image);
+        return;
+    }
     const uint32 pixelType =
         stage1.PixelType() == ttFloat || stage1.PixelType() == ttLong ? ttFloat : ttShort;
     std::unique_ptr<dng_image> stage2(

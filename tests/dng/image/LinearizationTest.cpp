@@ -72,6 +72,44 @@ TEST(Linearization, BlackZeroWhiteFullScaleIsAnExactIdentity) {
     }
 }
 
+TEST(Linearization, OnlyAnExactIdentityPassesThrough) {
+    dng_host host;
+    StubNegative negative;
+    auto image = Image(4, 6, ttShort, 3);
+    auto passes = [&](dng_linearization_info& info, const dng_image& src) {
+        info.FixActiveArea(src.Bounds());
+        return info.PassesThrough(host, negative, src);
+    };
+    dng_linearization_info plain;
+    EXPECT_TRUE(passes(plain, *image));
+
+    dng_linearization_info lowWhite;
+    lowWhite.fWhiteLevel[2] = 65534;
+    EXPECT_FALSE(passes(lowWhite, *image));
+    dng_linearization_info black;
+    black.fBlackLevel[0][0][1] = 1;
+    EXPECT_FALSE(passes(black, *image));
+    dng_linearization_info rowBlacks;
+    rowBlacks.fBlackDeltaV = Reals({0, 0, 0.5, 0});
+    EXPECT_FALSE(passes(rowBlacks, *image));
+    dng_linearization_info table;
+    table.fLinearizationTable = gDefaultDNGMemoryAllocator.Allocate(65536 * 2);
+    for (uint32_t i = 0; i < 65536; ++i)
+        table.fLinearizationTable->Buffer_uint16()[i] = uint16_t(i);
+    EXPECT_TRUE(passes(table, *image));
+    table.fLinearizationTable->Buffer_uint16()[40000] = 40001;
+    EXPECT_FALSE(passes(table, *image));
+
+    dng_linearization_info cropped;
+    cropped.fActiveArea = dng_rect(1, 0, 4, 6);
+    EXPECT_FALSE(cropped.PassesThrough(host, negative, *image));
+    dng_linearization_info eightBit;
+    EXPECT_FALSE(passes(eightBit, *Image(4, 6, ttByte)));
+    negative.keeps = true;
+    dng_linearization_info kept;
+    EXPECT_FALSE(passes(kept, *image));
+}
+
 TEST(Linearization, TableMapsThroughItsLastEntryAndClips) {
     auto src = Image(1, 6, ttShort);
     const uint16_t in[] = {0, 1, 2, 3, 4, 60000};
