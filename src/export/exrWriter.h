@@ -2,9 +2,9 @@
 // or float samples, with or without alpha, an 8-bit preview of one eighth the
 // size and a few descriptive attributes set from the image properties.
 //
-// Ownership: owns its header. One thread at a time per writer; the library's
-// global thread count is set to the processor count once, on first use.
-// write() catches every exception and keeps its text.
+// Ownership: owns its header, which is the model of the file's attributes.
+// One thread at a time per writer; the chunks are compressed on the shared
+// dispatch pool. write() catches every exception and keeps its text.
 #pragma once
 
 #include <ImfForward.h>
@@ -54,8 +54,8 @@ public:
 
 private:
     void makePreview(const RowSource& rows);
-    // Converts and writes the image band by band.
-    void writeBands(const RowSource& rows, Imf::OutputFile& file, int channels);
+    // Writes the header and the image, chunk by chunk, in order.
+    void writeChunks(const RowSource& rows, const char* fileName);
 
     int width_;
     int height_;
