@@ -232,6 +232,7 @@ private:
     static int64_t writeTo(exr_const_context_t context, void* self, const void* buffer,
                            uint64_t size, uint64_t offset, exr_stream_error_func_ptr_t error) {
         auto& f = *static_cast<CoreFile*>(self);
+        if (size == 0) return 0;  // an empty preview comes without a buffer
         if (!f.headerDone_) {
             if (offset + size > f.header_.size()) f.header_.resize(offset + size);
             std::memcpy(f.header_.data() + offset, buffer, size);
