@@ -136,10 +136,15 @@ uint8_t exrWriter::previewAlpha(float a) {
 void exrWriter::makePreview(const RowSource& rows) {
     const int pw = width_ / 8, ph = height_ / 8;
     Imf::PreviewImage preview(unsigned(std::max(pw, 0)), unsigned(std::max(ph, 0)));
-    std::vector<float> row(size_t(width_) * 4);
-    for (int y = 0; y < ph; ++y) {
-        if (!rows(y * 8, 1, row.data()))
-            throw std::runtime_error("The image's rows cannot be read");
+    // Each preview row from one image row, on its own: rows in parallel.
+    std::atomic<bool> ok{true};
+    platform::apply(size_t(std::max(ph, 0)), platform::DispatchQueue::global(), [&](size_t y) {
+        if (!ok) return;
+        std::vector<float> row(size_t(width_) * 4);
+        if (!rows(int(y) * 8, 1, row.data())) {
+            ok = false;
+            return;
+        }
         for (int x = 0; x < pw; ++x) {
             const float* p = row.data() + size_t(x) * 8 * 4;
             Imf::PreviewRgba& out = preview.pixel(unsigned(x), unsigned(y));
@@ -148,7 +153,8 @@ void exrWriter::makePreview(const RowSource& rows) {
             out.b = previewValue(p[2]);
             out.a = previewAlpha(p[3]);
         }
-    }
+    });
+    if (!ok) throw std::runtime_error("The image's rows cannot be read");
     header_->setPreviewImage(preview);
 }
 
