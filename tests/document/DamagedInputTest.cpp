@@ -1,7 +1,6 @@
 // Damaged input reaches the user as a named cause, never as a silently wrong
 // result: absurd colour and level tags in a DNG, and a damaged camera profile.
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 
 #include <cmath>
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include "engine/ThreadedImageEngine.h"
 #include "platform/UserWarning.h"
 #include "raw/rawWrapper.h"
+#include "support/JpegFile.h"
 
 namespace {
 
@@ -91,30 +91,15 @@ struct Outcome {
 
 // Standard deviation of every sample of a JPEG, or -1 when it cannot be read.
 double JpegSpread(const fs::path& file) {
-    FILE* f = std::fopen(file.c_str(), "rb");
-    if (!f) return -1;
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&cinfo);
-    jpeg_stdio_src(&cinfo, f);
-    jpeg_read_header(&cinfo, TRUE);
-    jpeg_start_decompress(&cinfo);
-    const size_t row = size_t(cinfo.output_width) * cinfo.output_components;
-    std::vector<uint8_t> line(row);
-    double sum = 0, sum2 = 0, n = 0;
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW p = line.data();
-        jpeg_read_scanlines(&cinfo, &p, 1);
-        for (uint8_t v : line) {
-            sum += v;
-            sum2 += double(v) * v;
-            n += 1;
-        }
+    std::vector<uint8_t> rgb;
+    uint32_t w = 0, h = 0;
+    if (!testsupport::decodeJpegFile(file, rgb, w, h) || rgb.empty()) return -1;
+    double sum = 0, sum2 = 0;
+    for (uint8_t v : rgb) {
+        sum += v;
+        sum2 += double(v) * v;
     }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    std::fclose(f);
+    const double n = double(rgb.size());
     const double mean = sum / n;
     return std::sqrt(std::max(0.0, sum2 / n - mean * mean));
 }

@@ -4,7 +4,6 @@
 #include <ImfInputFile.h>
 #include <ImfStringAttribute.h>
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 
 #include <algorithm>
 #include <array>
@@ -31,6 +30,7 @@
 #include "platform/UserDefaults.h"
 #include "raw/RawMetadata.h"
 #include "raw/TestChart.h"
+#include "support/JpegFile.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -437,32 +437,6 @@ std::filesystem::path chartTool() {
 #endif
 }
 
-// Decodes a JPEG into packed RGB.
-bool readJpeg(const std::filesystem::path& file, std::vector<uint8_t>& rgb, uint32_t& w,
-              uint32_t& h) {
-    FILE* f = std::fopen(file.c_str(), "rb");
-    if (!f) return false;
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&cinfo);
-    jpeg_stdio_src(&cinfo, f);
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&cinfo);
-    w = cinfo.output_width;
-    h = cinfo.output_height;
-    rgb.resize(size_t(w) * h * 3);
-    while (cinfo.output_scanline < h) {
-        JSAMPROW row = rgb.data() + size_t(cinfo.output_scanline) * w * 3;
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    std::fclose(f);
-    return true;
-}
-
 // Linear RGB in ProPhoto primaries with a D65 white to 8-bit sRGB. Both
 // spaces share the white, so this is one matrix: ProPhoto-D65 to XYZ (from
 // the primaries), then XYZ to linear sRGB, then the sRGB curve.
@@ -538,7 +512,7 @@ TEST_F(DocumentExportTest, NeutralSettingsGiveTheChartsKnownColours) {
 
     std::vector<uint8_t> rgb;
     uint32_t w = 0, h = 0;
-    ASSERT_TRUE(readJpeg(jpg, rgb, w, h));
+    ASSERT_TRUE(testsupport::decodeJpegFile(jpg, rgb, w, h));
     const TestChart chart(600, 400);
     // The default crop trims the mosaic's margin; patches sit at chart
     // coordinates less that margin.
@@ -589,13 +563,13 @@ TEST_F(DocumentExportTest, CropAndOrientationShapeTheFile) {
         << error.failureReason;
     std::vector<uint8_t> rgb;
     uint32_t w = 0, h = 0;
-    ASSERT_TRUE(readJpeg(jpg, rgb, w, h));
+    ASSERT_TRUE(testsupport::decodeJpegFile(jpg, rgb, w, h));
     EXPECT_EQ(w, 50u);
     EXPECT_EQ(h, 100u);
     // A crop reaching past the image is clamped to it.
     doc->orientationChanged(1);
     ASSERT_TRUE(doc->exportToURL(jpg, "public.jpeg", {500, 300, 400, 400}, true, &error));
-    ASSERT_TRUE(readJpeg(jpg, rgb, w, h));
+    ASSERT_TRUE(testsupport::decodeJpegFile(jpg, rgb, w, h));
     EXPECT_LT(w, 100u);
     EXPECT_LT(h, 100u);
     EXPECT_GT(w * h, 0u);
@@ -653,7 +627,7 @@ TEST_F(DocumentExportTest, SettingsStoredQuietlyStillReachTheExport) {
             << error.failureReason;
         std::vector<uint8_t> rgb;
         uint32_t w = 0, h = 0;
-        EXPECT_TRUE(readJpeg(jpg, rgb, w, h));
+        EXPECT_TRUE(testsupport::decodeJpegFile(jpg, rgb, w, h));
         return rgb;
     };
     platform::Error error;
@@ -704,7 +678,7 @@ TEST_F(DocumentExportTest, SettingsMergedBeforeAnExportCostNoRunOfTheirOwn) {
         doc->close();
         std::vector<uint8_t> rgb;
         uint32_t w = 0, h = 0;
-        EXPECT_TRUE(readJpeg(jpg, rgb, w, h));
+        EXPECT_TRUE(testsupport::decodeJpegFile(jpg, rgb, w, h));
         return rgb;
     };
     uint64_t mergedRuns = 0, ranRuns = 0;

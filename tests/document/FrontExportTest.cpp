@@ -5,7 +5,6 @@
 // preset, and the peers developing what we wrote.
 #include <ImfRgbaFile.h>
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 #include <lcms2.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -29,6 +28,7 @@
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
 #include "document/PresetManager.h"
+#include "support/JpegFile.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -62,27 +62,11 @@ bool Export(MyDocument& doc, const fs::path& out, const char* type, platform::Er
 
 // 8-bit sRGB pixels of a JPEG.
 std::vector<uint8_t> DecodeJpeg(const fs::path& path, int& w, int& h) {
-    FILE* f = std::fopen(path.c_str(), "rb");
     std::vector<uint8_t> px;
-    if (!f) return px;
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr jerr;
-    cinfo.err = jpeg_std_error(&jerr);
-    jpeg_create_decompress(&cinfo);
-    jpeg_stdio_src(&cinfo, f);
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&cinfo);
-    w = int(cinfo.output_width);
-    h = int(cinfo.output_height);
-    px.resize(size_t(w) * h * 3);
-    while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = px.data() + size_t(cinfo.output_scanline) * w * 3;
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    std::fclose(f);
+    uint32_t width = 0, height = 0;
+    if (!testsupport::decodeJpegFile(path, px, width, height)) return px;
+    w = int(width);
+    h = int(height);
     return px;
 }
 
