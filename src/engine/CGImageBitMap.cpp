@@ -24,6 +24,41 @@ bool swapFromLittle(bool dataIsLittle) {
     return dataIsLittle != (std::endian::native == std::endian::little);
 }
 
+// One sample of a 16-bit or 32-bit float component.
+struct Unsigned16 {
+    bool swap;
+    double operator()(const uint8_t* pixel, int64_t index) const {
+        uint16_t v;
+        std::memcpy(&v, pixel + index * 2, 2);
+        if (swap) v = __builtin_bswap16(v);
+        return double(v) / 65535.0;
+    }
+};
+
+struct Float32 {
+    bool swap;
+    double operator()(const uint8_t* pixel, int64_t index) const {
+        uint32_t v;
+        std::memcpy(&v, pixel + index * 4, 4);
+        if (swap) v = __builtin_bswap32(v);
+        return std::bit_cast<float>(v);
+    }
+};
+
+// R, G, B (unpremultiplied) and A (1 without premultiplied alpha).
+template <class Read>
+inline void colourOf(const Read& read, const uint8_t* pixel, int64_t rIndex, bool premultiplied,
+                     double rgba[4]) {
+    for (int c = 0; c < 3; ++c) rgba[c] = read(pixel, rIndex + c);
+    rgba[3] = 1.0;
+    if (premultiplied) {
+        rgba[3] = read(pixel, rIndex == 1 ? 0 : 3);
+        // Dividing by exactly 1 changes nothing: opaque pixels skip it.
+        if (rgba[3] != 1.0)
+            for (int c = 0; c < 3; ++c) rgba[c] /= rgba[3];
+    }
+}
+
 }  // namespace
 
 CGImageBitMap::CGImageBitMap(std::shared_ptr<const BitmapImage> image)
@@ -108,11 +143,8 @@ bool CGImageBitMap::getDataProvider() {
 bool CGImageBitMap::readComponent(const uint8_t* pixel, int64_t index, double& out) const {
     if (bitMap_ & platform::kBitmapFloatComponents) {
         if (bitsPerComponent_ != 32) return false;
-        uint32_t v;
-        std::memcpy(&v, pixel + index * 4, 4);
-        if (swapFromLittle(byteOrder_ == platform::kBitmapByteOrder32Little))
-            v = __builtin_bswap32(v);
-        out = std::bit_cast<float>(v);
+        out =
+            Float32{swapFromLittle(byteOrder_ == platform::kBitmapByteOrder32Little)}(pixel, index);
         return true;
     }
     switch (bitsPerComponent_) {
@@ -124,14 +156,10 @@ bool CGImageBitMap::readComponent(const uint8_t* pixel, int64_t index, double& o
             out = double(v) / 4294967296.0;
             return true;
         }
-        case 16: {
-            uint16_t v;
-            std::memcpy(&v, pixel + index * 2, 2);
-            if (swapFromLittle(byteOrder_ != platform::kBitmapByteOrder16Big))
-                v = __builtin_bswap16(v);
-            out = double(v) / 65535.0;
+        case 16:
+            out = Unsigned16{swapFromLittle(byteOrder_ != platform::kBitmapByteOrder16Big)}(pixel,
+                                                                                            index);
             return true;
-        }
         case 8:
             out = double(pixel[index]) / 255.0;
             return true;
@@ -142,14 +170,15 @@ bool CGImageBitMap::readComponent(const uint8_t* pixel, int64_t index, double& o
 
 // R, G, B (unpremultiplied) and A (1 without premultiplied alpha).
 bool CGImageBitMap::readColour(const uint8_t* pixel, double rgba[4]) const {
-    for (int c = 0; c < 3; ++c)
-        if (!readComponent(pixel, rIndex_ + c, rgba[c])) return false;
-    rgba[3] = 1.0;
-    if (premultipliedAlpha_) {
-        if (!readComponent(pixel, rIndex_ == 1 ? 0 : 3, rgba[3])) return false;
-        for (int c = 0; c < 3; ++c) rgba[c] /= rgba[3];
-    }
-    return true;
+    bool ok = true;
+    colourOf(
+        [&](const uint8_t* p, int64_t index) {
+            double v = 0;
+            ok = readComponent(p, index, v) && ok;
+            return v;
+        },
+        pixel, rIndex_, premultipliedAlpha_, rgba);
+    return ok;
 }
 
 bool CGImageBitMap::readable(const char* method) {
@@ -165,41 +194,6 @@ bool CGImageBitMap::readable(const char* method) {
 }
 
 namespace {
-
-// One sample of a 16-bit or 32-bit float component, as readComponent reads it.
-struct Unsigned16 {
-    bool swap;
-    double operator()(const uint8_t* pixel, int64_t index) const {
-        uint16_t v;
-        std::memcpy(&v, pixel + index * 2, 2);
-        if (swap) v = __builtin_bswap16(v);
-        return double(v) / 65535.0;
-    }
-};
-
-struct Float32 {
-    bool swap;
-    double operator()(const uint8_t* pixel, int64_t index) const {
-        uint32_t v;
-        std::memcpy(&v, pixel + index * 4, 4);
-        if (swap) v = __builtin_bswap32(v);
-        return std::bit_cast<float>(v);
-    }
-};
-
-// R, G, B (unpremultiplied) and A, the same arithmetic as readColour.
-template <class Read>
-inline void colourOf(const Read& read, const uint8_t* pixel, int64_t rIndex, bool premultiplied,
-                     double rgba[4]) {
-    for (int c = 0; c < 3; ++c) rgba[c] = read(pixel, rIndex + c);
-    rgba[3] = 1.0;
-    if (premultiplied) {
-        rgba[3] = read(pixel, rIndex == 1 ? 0 : 3);
-        // Dividing by exactly 1 changes nothing: opaque pixels skip it.
-        if (rgba[3] != 1.0)
-            for (int c = 0; c < 3; ++c) rgba[c] /= rgba[3];
-    }
-}
 
 struct StoreLinear {
     void operator()(const double rgba[4], double toFullScale, uint16_t* o) const {
