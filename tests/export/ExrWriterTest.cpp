@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "export/ExrReadBack.h"
 #include "export/exrWriter.h"
 #include "support/TestSupport.h"
 
@@ -45,19 +46,7 @@ std::vector<float> DistinctPixels(int w, int h) {
     return px;
 }
 
-// The file's samples as floats, RGBA interleaved; -99 where it has no alpha.
-std::vector<float> ReadBack(const fs::path& file, int w, int h) {
-    Imf::InputFile in(file.c_str());
-    std::vector<float> back(size_t(w) * h * 4, -99.0f);
-    Imf::FrameBuffer frame;
-    const char* names[4] = {"R", "G", "B", "A"};
-    for (int k = 0; k < 4; ++k)
-        frame.insert(names[k], Imf::Slice(Imf::FLOAT, reinterpret_cast<char*>(back.data() + k), 16,
-                                          size_t(w) * 16, 1, 1, -99.0));
-    in.setFrameBuffer(frame);
-    in.readPixels(0, h - 1);
-    return back;
-}
+using exporttest::ReadBack;
 
 bool SameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
