@@ -70,32 +70,44 @@ std::vector<uint8_t> DecodeJpeg(const fs::path& path, int& w, int& h) {
     return px;
 }
 
+// A TIFF's 16-bit RGB samples and the profile it carries, opened (null
+// without one or when the file cannot be read; the caller closes it).
+cmsHPROFILE ReadTiffRGB16(const fs::path& path, uint32_t& w, uint32_t& h,
+                          std::vector<uint16_t>& samples) {
+    w = h = 0;
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    if (!tif) return nullptr;
+    uint32_t size = 0;
+    void* icc = nullptr;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
+    TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &icc);
+    samples.resize(size_t(w) * h * 3);
+    for (uint32_t y = 0; y < h; ++y) TIFFReadScanline(tif, &samples[size_t(y) * w * 3], y);
+    cmsHPROFILE profile = cmsOpenProfileFromMem(icc, size);
+    TIFFClose(tif);
+    return profile;
+}
+
 // The TIFF's pixels in 8-bit sRGB through its own profile.
 std::vector<uint8_t> TiffAsSRGB(const fs::path& path, int& w, int& h) {
     std::vector<uint8_t> out;
-    TIFF* tif = TIFFOpen(path.c_str(), "r");
-    if (!tif) return out;
-    uint32_t tw = 0, th = 0, size = 0;
-    void* icc = nullptr;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &tw);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &th);
-    TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &icc);
-    cmsHPROFILE in = cmsOpenProfileFromMem(icc, size);
+    std::vector<uint16_t> samples;
+    uint32_t tw = 0, th = 0;
+    cmsHPROFILE in = ReadTiffRGB16(path, tw, th, samples);
+    if (!tw) return out;
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     cmsHTRANSFORM t =
         cmsCreateTransform(in, TYPE_RGB_16, srgb, TYPE_RGB_8, INTENT_RELATIVE_COLORIMETRIC, 0);
     w = int(tw);
     h = int(th);
     out.resize(size_t(w) * h * 3);
-    std::vector<uint16_t> row(size_t(w) * 3);
-    for (uint32_t y = 0; y < th && t; ++y) {
-        TIFFReadScanline(tif, row.data(), y);
-        cmsDoTransform(t, row.data(), out.data() + size_t(y) * w * 3, tw);
+    if (t) {
+        cmsDoTransform(t, samples.data(), out.data(), tw * th);
+        cmsDeleteTransform(t);
     }
-    if (t) cmsDeleteTransform(t);
     cmsCloseProfile(srgb);
     if (in) cmsCloseProfile(in);
-    TIFFClose(tif);
     return out;
 }
 
@@ -153,19 +165,11 @@ LinearImage JpegLinear(const fs::path& path) {
 // Through the TIFF's own profile into linear sRGB primaries.
 LinearImage TiffLinear(const fs::path& path) {
     LinearImage out;
-    TIFF* tif = TIFFOpen(path.c_str(), "r");
-    if (!tif) return out;
-    uint32_t tw = 0, th = 0, size = 0;
-    void* icc = nullptr;
-    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &tw);
-    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &th);
-    TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &icc);
+    uint32_t tw = 0, th = 0;
+    cmsHPROFILE in = ReadTiffRGB16(path, tw, th, out.stored);
+    if (!tw) return out;
     out.w = int(tw);
     out.h = int(th);
-    out.stored.resize(size_t(tw) * th * 3);
-    for (uint32_t y = 0; y < th; ++y) TIFFReadScanline(tif, &out.stored[size_t(y) * tw * 3], y);
-    cmsHPROFILE in = cmsOpenProfileFromMem(icc, size);
-    TIFFClose(tif);
     cmsCIExyY d65;
     cmsWhitePointFromTemp(&d65, 6504);
     const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.30, 0.60, 1}, {0.15, 0.06, 1}};
