@@ -667,6 +667,20 @@ private:
     std::string path_;
 };
 
+// The negative takes the PCS white (D50) for output-referred data and sets
+// the file's as-shot white aside. A file that states its white means the
+// white its matrix sees there: converters write such linear files with a
+// D65 matrix and a neutral of 1 1 1, which would render blue at D50. Files
+// whose stated white is D50 come out as before.
+void KeepStatedWhite(dng_negative& negative, const dng_shared& shared) {
+    if (negative.ColorimetricReference() == 0 || negative.IsMonochrome()) return;
+    if (shared.fAsShotNeutral.Count() == negative.ColorChannels()) {
+        negative.SetCameraNeutral(shared.fAsShotNeutral);
+    } else if (shared.fAsShotWhiteXY.x > 0.0 && shared.fAsShotWhiteXY.y > 0.0) {
+        negative.SetCameraWhiteXY(shared.fAsShotWhiteXY.x, shared.fAsShotWhiteXY.y);
+    }
+}
+
 // The file's directories and metadata; no pixels yet.
 struct OpenedDNG {
     explicit OpenedDNG(const std::string& path) : stream(path.c_str()), info(path) {
@@ -674,6 +688,7 @@ struct OpenedDNG {
         // Tiles decode, and the linearisation runs, on every core.
         host.SetAreaTaskThreadCount(platform::processorCount());
         negative = ReadDNGNegative(host, stream, info, dng_read_depth::kMetadata);
+        KeepStatedWhite(*negative, *info.fShared);
     }
     dng_file_stream stream;
     dng_image_host host;

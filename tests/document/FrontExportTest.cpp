@@ -24,10 +24,12 @@
 #include <thread>
 #include <vector>
 
+#include "color/ColorHelper.h"
 #include "dng/writer/ImageWriterTestSupport.h"
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
 #include "document/PresetManager.h"
+#include "platform/Dispatch.h"
 #include "support/JpegFile.h"
 #include "support/TestSupport.h"
 
@@ -595,6 +597,94 @@ TEST_F(FrontExportTest, AWriteThatFailsPartWayNamesTheFileAndTheReasonAndLeavesN
         EXPECT_EQ(text.find("/proc/"), std::string::npos);
     }
     EXPECT_EQ(FilesIn(dir), 0u);
+}
+
+// Channel means of a whole 8-bit RGB image.
+std::array<double, 3> ImageMean(const std::vector<uint8_t>& px) {
+    std::array<double, 3> sum{};
+    for (size_t i = 0; i < px.size(); ++i) sum[i % 3] += px[i];
+    for (double& v : sum) v /= double(px.size() / 3);
+    return sum;
+}
+
+// A DNG we export holds the developed image, so reopening it with "Zero'd"
+// renders what the source rendered with the preset it was exported with:
+// the same colours over the whole image and grey steps that stay grey. The
+// reopened file's as-shot white is the D65 white the file states.
+TEST_F(FrontExportTest, ExportedDngsReopenAsTheyWereRendered) {
+    const fs::path dir = home_.path() / "out";
+    fs::create_directories(dir);
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();  // the factory presets, in this test's home
+    const auto zeroed = presets.presetNamed("Zero'd");
+    ASSERT_TRUE(zeroed);
+    struct Source {
+        fs::path path;
+        std::vector<const char*> presets;
+        bool chart;
+    };
+    const Source sources[] = {
+        {Chart(home_.path() / "chart.dng", "600x400"),
+         {"Default", "Monochrome", "Zero'd", "Default TIFF export"},
+         true},
+        {testsupport::testdataDir() / "raw/dng/rpi-1920x1200_10bit-packed_single-tile.dng",
+         {"Default", "Zero'd"},
+         false},
+    };
+    platform::Error error;
+    for (const Source& source : sources)
+        for (const char* name : source.presets) {
+            SCOPED_TRACE(source.path.filename().string() + " / " + name);
+            const fs::path direct = dir / "direct.jpg", dng = dir / "export.dng",
+                           reopened = dir / "reopened.jpg";
+            auto doc = MyDocument::init();
+            ASSERT_TRUE(doc->readFromURL(source.path.string(), &error)) << error.failureReason;
+            doc->addSettingValues(presets.presetNamed(name));
+            ASSERT_TRUE(Export(*doc, direct, "public.jpeg", &error)) << error.failureReason;
+            ASSERT_TRUE(Export(*doc, dng, kDNG, &error)) << error.failureReason;
+            doc->close();
+            auto again = MyDocument::init();
+            ASSERT_TRUE(again->readFromURL(dng.string(), &error)) << error.failureReason;
+            again->addSettingValues(zeroed);
+            ASSERT_TRUE(Export(*again, reopened, "public.jpeg", &error)) << error.failureReason;
+            again->close();
+
+            int w = 0, h = 0, rw = 0, rh = 0;
+            const auto a = DecodeJpeg(direct, w, h), b = DecodeJpeg(reopened, rw, rh);
+            ASSERT_EQ(w, rw);
+            ASSERT_EQ(h, rh);
+            const auto ma = ImageMean(a), mb = ImageMean(b);
+            for (int c = 0; c < 3; ++c) EXPECT_NEAR(mb[c], ma[c], 1.5) << c;
+            if (!source.chart) continue;
+            const LinearImage la = JpegLinear(direct), lb = JpegLinear(reopened);
+            for (int k = 1; k < 11; ++k) {
+                const auto [x, y] = GreyStep(k, w, h);
+                const auto ga = la.Mean(x, y), gb = lb.Mean(x, y);
+                const auto laba = LabOf(ga), labb = LabOf(gb);
+                EXPECT_LE(std::hypot(labb[1], labb[2]), std::hypot(laba[1], laba[2]) + 0.5) << k;
+                // A JPEG's patch mean moves by a level either way on its own.
+                auto encoded = [](double v) {
+                    return 255 * (1.055 * std::pow(v, 1 / 2.4) - 0.055);
+                };
+                for (int c = 0; c < 3; ++c)
+                    EXPECT_NEAR(encoded(gb[c]), encoded(ga[c]), 1.25)
+                        << "step " << k << " channel " << c;
+            }
+        }
+
+    // Shown, the reopened file takes its stated white as the as-shot white.
+    auto shown = MyDocument::init();
+    ASSERT_TRUE(shown->readFromURL((dir / "export.dng").string(), &error)) << error.failureReason;
+    shown->documentIsForDisplay(true);
+    ASSERT_TRUE(platform::MainRunLoop::shared().runUntil(
+        [&] { return !shown->getSettingsDictionary().contains("Quorvex_UseAsShotWB"); },
+        std::chrono::seconds(60)));
+    ColorHelper d65;
+    d65.setFromxyCoord(0.3127f, 0.3290f);
+    const platform::Dictionary s = shown->getSettingsDictionary();
+    EXPECT_NEAR(s["Quorvex_Filter_inputTemperature"].floatValue(), d65.fTemperature(), 30);
+    EXPECT_NEAR(s["Quorvex_Filter_inputTint"].floatValue(), d65.fTint(), 1);
+    shown->close();
 }
 
 TEST_F(FrontExportTest, EveryReadableTestDngExportsInEveryFormat) {

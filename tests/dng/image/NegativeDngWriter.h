@@ -29,7 +29,10 @@ struct DngSpec {
     std::vector<double> black{0};
     std::vector<double> white{65535};
     std::vector<double> colorMatrix{0.8, -0.2, -0.1, -0.3, 1.2, 0.1, -0.05, 0.2, 0.6};
-    std::vector<double> neutral{0.5, 1.0, 0.6};
+    std::vector<double> neutral{0.5, 1.0, 0.6};  // empty: no AsShotNeutral
+    std::vector<double> whiteXY;                 // AsShotWhiteXY when not empty
+    uint16_t illuminant = 21;                    // CalibrationIlluminant1
+    uint16_t colorimetricReference = 0;          // written when not 0
     double baselineExposure = 0.25;
     std::vector<double> cropOrigin{0, 0};
     std::vector<double> cropSize;  // empty: whole image
@@ -68,6 +71,9 @@ inline const TIFFFieldInfo kNegTestFields[] = {
     {TIFFTAG_CALIBRATIONILLUMINANT1, 1, 1, TIFF_SHORT, FIELD_CUSTOM, 1, 0,
      const_cast<char*>("CalibrationIlluminant1")},
     {51009, -3, -3, TIFF_UNDEFINED, FIELD_CUSTOM, 1, 1, const_cast<char*>("OpcodeList2")},
+    {TIFFTAG_ASSHOTWHITEXY, 2, 2, TIFF_RATIONAL, FIELD_CUSTOM, 1, 0,
+     const_cast<char*>("AsShotWhiteXY")},
+    {50879, 1, 1, TIFF_SHORT, FIELD_CUSTOM, 1, 0, const_cast<char*>("ColorimetricReference")},
 };
 
 inline TIFFExtendProc& NegTestParentExtender() {
@@ -129,8 +135,11 @@ inline bool WriteDng(const std::string& path, const DngSpec& s,
         t, TIFFTAG_DEFAULTCROPSIZE,
         s.cropSize.empty() ? std::vector<double>{double(s.width), double(s.height)} : s.cropSize);
     ok &= NegTestSetNumbers(t, TIFFTAG_COLORMATRIX1, s.colorMatrix);
-    ok &= NegTestSetNumbers(t, TIFFTAG_CALIBRATIONILLUMINANT1, {21});
-    ok &= NegTestSetNumbers(t, TIFFTAG_ASSHOTNEUTRAL, s.neutral);
+    ok &= NegTestSetNumbers(t, TIFFTAG_CALIBRATIONILLUMINANT1, {double(s.illuminant)});
+    if (!s.neutral.empty()) ok &= NegTestSetNumbers(t, TIFFTAG_ASSHOTNEUTRAL, s.neutral);
+    if (!s.whiteXY.empty()) ok &= NegTestSetNumbers(t, TIFFTAG_ASSHOTWHITEXY, s.whiteXY);
+    if (s.colorimetricReference)
+        ok &= NegTestSetNumbers(t, 50879, {double(s.colorimetricReference)});
     ok &= NegTestSetNumbers(t, TIFFTAG_BASELINEEXPOSURE, {s.baselineExposure});
     if (!s.opcodeList2.empty())
         ok &= TIFFSetField(t, 51009, uint32_t(s.opcodeList2.size()), s.opcodeList2.data()) == 1;
