@@ -18,6 +18,16 @@ constexpr float kLumaColumn[3] = {1228.8f, 2457.6f, 409.6f};
 // 2^3.5: the level the knee maps its end to.
 constexpr float kKneeCeiling = 11.3137085f;
 constexpr float kKneeCeilingEV = 3.5f;
+// The stage's knee: values in units of mid grey (0.18), off below this factor.
+constexpr float kMidGreyUnits = 5.5555553f;
+constexpr float kKneeOff = 0.0001f;
+// The largest value a 16-bit input channel has on the stage's 65325 scale.
+constexpr float kInputWhite = 65535.0f / 65325.0f;
+// Where the roll-off of a positive baseline starts: half of output white
+// (above mid grey lifted by up to 1.4 EV) when the matrix applies it; when a
+// curve has lifted the luminance, only colours pushed near white roll off.
+constexpr float kBaselineKneeStart = 0.5f;
+constexpr float kLiftedKneeStart = 0.8f;
 
 std::optional<float> number(const platform::Dictionary& d, const char* key) {
     const platform::Value* v = d.find(key);
@@ -69,6 +79,15 @@ float ComputeMatrixAndLUT::solveKnee(float x, float t) {
         mid = (high + low) / 2.0f;
     }
     return mid;
+}
+
+void ComputeMatrixAndLUT::setBaselineKnee(float exposure, float start, float* kneeLow,
+                                          float* kneeF) {
+    const float white = exposure * kInputWhite;
+    if (!(white > 1.0f)) return;
+    const float low = start * kMidGreyUnits;
+    *kneeLow = low;
+    *kneeF = solveKnee(white * kMidGreyUnits - low, kMidGreyUnits - low);
 }
 
 void ComputeMatrixAndLUT::readAsShotWhite() {
@@ -224,6 +243,23 @@ bool ComputeMatrixAndLUT::populateFloatLUTAndMatrix(float* lut, uint16_t lutWidt
     float baseline = maintainWhites ? std::max(baselineExposure_, 0.0f) : baselineExposure_;
     if (maintainWhites && positiveBaselineInCurve_) baseline = 0.0f;
     const float e = std::pow(2.0f, ev + baseline);
+    // A positive baseline as a plain gain would clip every tone the sensor
+    // recorded above 2^-B of its white. Unless the user's knee is on, the
+    // knee rolls them off instead, on each pixel as a whole so that colours
+    // keep their hue: mid-tones keep the whole lift and the sensor's white
+    // lands on output white. A lift through the automatic profile's curve
+    // keeps the luminance below white, but a colour brighter in one channel
+    // than its luminance still passes it; those roll off too.
+    kneeWhole_ = false;
+    if (*kneeF < kKneeOff && baselineExposure_ > 0.0f) {
+        const bool lifted = maintainWhites && positiveBaselineInCurve_;
+        if (!lifted && baseline > 0.0f)
+            setBaselineKnee(e, kBaselineKneeStart, kneeLow, kneeF);
+        else if (lifted && rollOffLiftedColours_)
+            setBaselineKnee(std::pow(2.0f, ev + baselineExposure_), kLiftedKneeStart, kneeLow,
+                            kneeF);
+        kneeWhole_ = *kneeF >= kKneeOff;
+    }
 
     const float cs = e * saturation * std::cos(angle);
     const float sn = e * saturation * std::sin(angle);

@@ -8,7 +8,10 @@
 //    input levels x = i ÷ (w − 1), from contrast, brightness, fill light and
 //    highlight recovery on the default tone curve, with an output offset;
 //  - the highlight knee: knee low (linear) and the factor k of
-//    ln(1 + k·x) ÷ k, or (0, −1) when the knee is off.
+//    ln(1 + k·x) ÷ k, or (0, −1) when the knee is off. The user's knee
+//    (with "enableCinematic"), else the roll-off of a positive baseline
+//    exposure, which brings the input's white to output white (see
+//    kneeOnWholePixel).
 //
 // Settings keys ("Quorvex_..."), camera-parameter keys ("asShotWhitex",
 // "cameraFromXYZ00".., "cameraBaselineExposure") and their defaults are those
@@ -55,6 +58,11 @@ public:
     // everything above 1 ÷ 2^B.
     bool positiveBaselineInCurve() const { return positiveBaselineInCurve_; }
     void setPositiveBaselineInCurve(bool inCurve) { positiveBaselineInCurve_ = inCurve; }
+    // Set when that curve is the automatic profile's: the colours its lift
+    // pushes past white then roll off through the knee. A profile of the
+    // user's choice keeps its own rendering.
+    bool rollOffLiftedColours() const { return rollOffLiftedColours_; }
+    void setRollOffLiftedColours(bool rollOff) { rollOffLiftedColours_ = rollOff; }
 
     // Fills the gain table (lutWidth entries of four floats: a float image
     // buffer's row 0 and its width), the matrix and the three scalars. False, with nothing written,
@@ -68,6 +76,9 @@ public:
     bool haveTemperature() const { return haveTemperature_; }
     bool haveBaseline() const { return haveBaseline_; }
     float baselineExposure() const { return baselineExposure_; }
+    // Whether the last call's knee is the roll-off of a positive baseline,
+    // applied to each pixel's top channel and the pixel as a whole.
+    bool kneeOnWholePixel() const { return kneeWhole_; }
     // The diagonal of the last white-balance matrix.
     float wbMultiplier(int channel) const { return wbMultiplier_[channel][channel]; }
 
@@ -75,6 +86,9 @@ private:
     void readAsShotWhite();
     void computeWhiteBalance(bool useAsShot);
     void fillTable(float* lut, uint16_t width, float* outputOffset) const;
+    // The knee from `start` (of output white) that takes the input's white at
+    // this exposure to output white; left off when that white is not above it.
+    static void setBaselineKnee(float exposure, float start, float* kneeLow, float* kneeF);
 
     DictionaryPtr cameraParameters_;
     DictionaryPtr imageParameters_;
@@ -88,4 +102,6 @@ private:
     float baselineExposure_ = 0;
     bool enableCinematic_ = false;
     bool positiveBaselineInCurve_ = false;
+    bool rollOffLiftedColours_ = false;
+    bool kneeWhole_ = false;
 };

@@ -2,7 +2,8 @@
 // carry the exposure: the 4×4 matrix (out[c] = Σk in[k]·m[k][c], its fourth
 // output the luminance index 4096·Y), then per colour channel v = p × gain +
 // output offset, the gain read from the table at that index, or the
-// highlight knee instead of the plain sum when it is on. Alpha becomes 1.
+// highlight knee instead of the plain sum when it is on (on each channel, or
+// on the top channel for the whole pixel). Alpha becomes 1.
 //
 // CoreTiledEngine reads the table at the whole part of the index;
 // CoreEngineFilter interpolates linearly between entries. Both run these
@@ -25,6 +26,10 @@ struct CoreTone {
     float outputOffset = 0;
     float kneeLow = 0;
     float kneeF = -1;  // below kKneeThreshold the knee is off
+    // The knee on each pixel's top channel, the pixel scaled as a whole by
+    // what it does there, so that a colour keeps its hue; else on each
+    // channel alone.
+    bool kneeWhole = false;
 
     bool kneeOn() const { return !(kneeF < kKneeThreshold); }
 };
@@ -48,6 +53,19 @@ inline float coreKnee(float x, float m, const CoreTone& t) {
     return z / CoreTone::kMidGreyFactor;
 }
 
+// The knee of a whole pixel's toned values: the top channel through the knee
+// (in units of mid grey), the others by the same factor.
+inline void coreKneeWhole(float v[3], const CoreTone& t) {
+    float top = v[0] < v[1] ? v[1] : v[0];
+    top = top < v[2] ? v[2] : top;
+    const float z = top * CoreTone::kMidGreyFactor;
+    if (!(z > t.kneeLow)) return;
+    const float f = (std::log((z - t.kneeLow) * t.kneeF + 1.0f) / t.kneeF + t.kneeLow) / z;
+    v[0] *= f;
+    v[1] *= f;
+    v[2] *= f;
+}
+
 // The gain at a luminance index, clamped to the table (NaN reads entry 0).
 template <CoreLookup L>
 inline float coreGain(const CoreTone& t, float index) {
@@ -67,6 +85,11 @@ inline float coreGain(const CoreTone& t, float index) {
 template <bool Knee, CoreLookup L>
 inline void coreToneValues(const float* p, const CoreTone& t, float v[3]) {
     const float g = coreGain<L>(t, p[3]);
+    if (Knee && t.kneeWhole) {
+        for (int c = 0; c < 3; ++c) v[c] = p[c] * g + t.outputOffset;
+        coreKneeWhole(v, t);
+        return;
+    }
     for (int c = 0; c < 3; ++c) v[c] = Knee ? coreKnee(p[c], g, t) : p[c] * g + t.outputOffset;
 }
 

@@ -123,6 +123,17 @@ void applyTone(int n, const CoreTone& t, Chunk& k) {
     float* __restrict c1 = k.c[1];
     float* __restrict c2 = k.c[2];
     const float* __restrict g = k.gain;
+    if (t.kneeOn() && t.kneeWhole) {
+        const float offset = t.outputOffset;
+        for (int i = 0; i < n; ++i) {
+            float v[3] = {c0[i] * g[i] + offset, c1[i] * g[i] + offset, c2[i] * g[i] + offset};
+            coreKneeWhole(v, t);
+            c0[i] = v[0];
+            c1[i] = v[1];
+            c2[i] = v[2];
+        }
+        return;
+    }
     if (t.kneeOn()) {
         for (int i = 0; i < n; ++i) {
             c0[i] = coreKnee(c0[i], g[i], t);

@@ -173,6 +173,7 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
         lut_ = ImageBufferF32::initWithSize(kLUTSize, 1, nullptr, nullptr);
         if (lut_) std::fill_n(lut_->bufferFloatForRow(0), kLUTSize * 4, 0.0f);
         outputOffset_ = 0;
+        kneeWhole_ = false;
 
         const bool maintainWhites = settings[SettingsKeys::kMaintainWhites].boolValue();
         const bool hasProfile =
@@ -182,6 +183,9 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
             compute.setEnableCinematic(enableCinematic_);
             // The profile's curve carries a positive baseline when whites are maintained.
             compute.setPositiveBaselineInCurve(maintainWhites && hasProfile);
+            compute.setRollOffLiftedColours(hasProfile && settings[SettingsKeys::kCameraProfile]
+                                                              .objectAs<DNGCameraProfileAbstract>()
+                                                              ->isAutoProfile());
             compute.setCameraParameters(cameraParameters_
                                             ? cameraParameters_
                                             : ComputeMatrixAndLUT::DictionaryPtr(
@@ -189,6 +193,7 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
             compute.setImageParameters(platform::Dictionary(settings));
             compute.populateFloatLUTAndMatrix(lut_->bufferFloatForRow(0), kLUTSize, matrix_,
                                               &outputOffset_, &kneeLow_, &kneeF_);
+            kneeWhole_ = compute.kneeOnWholePixel();
         }
 
         const platform::Value& tone = settings[SettingsKeys::kToneCurveAdjust];
@@ -238,6 +243,7 @@ platform::CoreTone CoreTiledEngine::tone() const {
     t.outputOffset = outputOffset_;
     t.kneeLow = kneeLow_;
     t.kneeF = kneeF_;
+    t.kneeWhole = kneeWhole_;
     return t;
 }
 

@@ -111,6 +111,10 @@ public:
     void setKneeLow(float v) { kneeLow_ = v; }
     float kneeF() const { return kneeF_; }
     void setKneeF(float v) { kneeF_ = v; }
+    // Whether the knee works on each pixel's top channel (a positive
+    // baseline's roll-off) rather than on each channel.
+    bool kneeWhole() const { return kneeWhole_; }
+    void setKneeWhole(bool v) { kneeWhole_ = v; }
     float ettrMul() const { return ettrMul_; }
     void setEttrMul(float v) { ettrMul_ = v; }
     bool hasProfileLUT() const { return !fLut_.empty(); }
@@ -190,6 +194,7 @@ private:
     float outputOffset_ = 0;
     float kneeLow_ = 0;
     float kneeF_ = -1;
+    bool kneeWhole_ = false;
     float ettrMul_ = 1;
     std::vector<float> fLut_;
     std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile_;

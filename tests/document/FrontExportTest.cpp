@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "color/ColorHelper.h"
+#include "dng/image/NegativeDngWriter.h"
 #include "dng/writer/ImageWriterTestSupport.h"
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
@@ -685,6 +686,127 @@ TEST_F(FrontExportTest, ExportedDngsReopenAsTheyWereRendered) {
     EXPECT_NEAR(s["Quorvex_Filter_inputTemperature"].floatValue(), d65.fTemperature(), 30);
     EXPECT_NEAR(s["Quorvex_Filter_inputTint"].floatValue(), d65.fTint(), 1);
     shown->close();
+}
+
+// Share of pixels with a channel at the top of its format: 255 in a JPEG,
+// 65535 in a 16-bit TIFF, 1.0 or more in a float file.
+double ClippedShare(const fs::path& path) {
+    const std::string ext = path.extension().string();
+    size_t clipped = 0, pixels = 0;
+    auto count = [&](auto top, const auto& values) {
+        for (size_t i = 0; i + 2 < values.size(); i += 3, ++pixels)
+            clipped += values[i] >= top || values[i + 1] >= top || values[i + 2] >= top;
+    };
+    int w = 0, h = 0;
+    if (ext == ".jpg" || ext == ".jpeg") count(uint8_t(255), DecodeJpeg(path, w, h));
+    if (ext == ".tif" || ext == ".tiff") count(uint16_t(65535), TiffLinear(path).stored);
+    if (ext == ".exr") count(1.0, ExrLinear(path).rgb);
+    EXPECT_GT(pixels, 0u) << path;
+    return pixels ? double(clipped) / double(pixels) : 1.0;
+}
+
+// Share of a DNG's raw samples at its white level.
+double RawClippedShare(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), {});
+    auto back = writertest::ReadDNG(bytes);
+    const dng_image* raw = back->negative->Stage1Image();
+    if (!raw) return 1.0;
+    const auto samples = writertest::ImageBytes(*raw, ttShort);
+    const uint32_t white = back->negative->WhiteLevel(0);
+    size_t clipped = 0;
+    for (size_t i = 0; i + 1 < samples.size(); i += 2)
+        clipped += uint32_t(samples[i] | samples[i + 1] << 8) >= white;
+    return double(clipped) / double(samples.size() / 2);
+}
+
+// A camera that asks for one stop more (BaselineExposure +1) keeps what its
+// sensor recorded: "Zero'd" lifts mid grey by the whole stop, as it always
+// did, but rolls the tones above it off towards white instead of clipping
+// everything brighter than half the sensor's white, in every format.
+TEST_F(FrontExportTest, APositiveBaselineLiftsMidGreyAndKeepsTheHighlights) {
+    const fs::path dir = home_.path() / "out";
+    fs::create_directories(dir);
+    negtest::DngSpec spec;
+    spec.width = 240;
+    spec.height = 40;
+    spec.samples = 3;
+    spec.black = {0, 0, 0};
+    spec.white = {65535, 65535, 65535};
+    // XYZ (D65) to linear ProPhoto, the camera white at 1 1 1.
+    spec.colorMatrix = {1.3411, -0.2132, -0.097, -0.5028, 1.4158, 0.0162, -0.0107, 0.0174, 0.8711};
+    spec.neutral = {1, 1, 1};
+    spec.baselineExposure = 1.0;
+    // Two mid greys, then a ramp from a quarter of white to just below it.
+    auto level = [](uint32_t x) {
+        return x < 40 ? 0.09 : x < 80 ? 0.18 : 0.25 + 0.73 * (x - 80) / 159.0;
+    };
+    std::vector<uint16_t> samples(size_t(spec.width) * spec.height * 3);
+    for (uint32_t y = 0; y < spec.height; ++y)
+        for (uint32_t x = 0; x < spec.width; ++x)
+            for (int c = 0; c < 3; ++c)
+                samples[(size_t(y) * spec.width + x) * 3 + c] = uint16_t(level(x) * 65535 + 0.5);
+    const fs::path dng = dir / "lifted.dng";
+    ASSERT_TRUE(negtest::WriteDng(dng.string(), spec, samples));
+
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();  // the factory presets, in this test's home
+    auto doc = MyDocument::init();
+    platform::Error error;
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
+    doc->addSettingValues(presets.presetNamed("Zero'd"));
+    for (const char* name : {"lifted.jpg", "lifted.tif", "lifted.exr"}) {
+        const std::string ext = fs::path(name).extension().string();
+        const char* type = ext == ".jpg" ? "public.jpeg" : ext == ".tif" ? kTIFF : kEXR;
+        ASSERT_TRUE(Export(*doc, dir / name, type, &error)) << error.failureReason;
+        EXPECT_LE(ClippedShare(dir / name), 0.02) << name;
+    }
+    doc->close();
+
+    const LinearImage exr = ExrLinear(dir / "lifted.exr");
+    ASSERT_EQ(exr.w, 240);
+    for (const auto& [x, grey] : {std::pair{20, 0.09}, std::pair{60, 0.18}})
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(exr.Mean(x, 20)[c], 2 * grey, 0.02 * grey) << x;
+    // The ramp keeps rising all the way and ends near white.
+    double last = 0;
+    for (int x = 82; x < 238; x += 4) {
+        const double v = exr.Mean(x, 20, 2)[1];
+        EXPECT_GT(v, last) << x;
+        last = v;
+    }
+    EXPECT_GT(last, 0.93);
+    EXPECT_LT(last, 1.0);
+}
+
+// On a real camera file with BaselineExposure +1 the exports clip about as
+// much as the sensor did: "Zero'd" within 2 % of the raw clip share in every
+// format, and "Default" (whose own tone curve lifts further) well below the
+// quarter of the image it used to clip.
+TEST_F(FrontExportTest, ARealFilesPositiveBaselineClipsAboutAsMuchAsItsSensor) {
+    const fs::path source =
+        testsupport::testdataDir() / "raw/dng/rpi-1920x1200_10bit-packed_single-tile.dng";
+    const double raw = RawClippedShare(source);
+    EXPECT_LT(raw, 0.01);
+    const fs::path dir = home_.path() / "out";
+    fs::create_directories(dir);
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();  // the factory presets, in this test's home
+    for (const auto& [preset, allowed] : {std::pair{"Zero'd", 0.02}, std::pair{"Default", 0.05}}) {
+        SCOPED_TRACE(preset);
+        auto doc = MyDocument::init();
+        platform::Error error;
+        ASSERT_TRUE(doc->readFromURL(source.string(), &error)) << error.failureReason;
+        doc->addSettingValues(presets.presetNamed(preset));
+        for (const char* name : {"real.jpg", "real.tif", "real.exr"}) {
+            const std::string ext = fs::path(name).extension().string();
+            const char* type = ext == ".jpg" ? "public.jpeg" : ext == ".tif" ? kTIFF : kEXR;
+            ASSERT_TRUE(Export(*doc, dir / name, type, &error)) << error.failureReason;
+            const double share = ClippedShare(dir / name);
+            EXPECT_LE(share, raw + allowed) << name;
+            RecordProperty(std::string(preset) + " " + name, std::to_string(share));
+        }
+        doc->close();
+    }
 }
 
 TEST_F(FrontExportTest, EveryReadableTestDngExportsInEveryFormat) {

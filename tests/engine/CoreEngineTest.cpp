@@ -213,6 +213,43 @@ TEST(CoreEngine, CameraProfileTableFollowsTheProfile) {
     EXPECT_FALSE(core->hasProfileLUT()) << "a removed profile leaves no gain behind";
 }
 
+// A positive baseline that the matrix applies, or that the automatic
+// profile's curve lifts, rolls off through the knee on whole pixels; a zero
+// baseline and a chosen profile's lift leave the knee off as before.
+TEST(CoreEngine, APositiveBaselineRollsOffUnlessAChosenProfileLiftsIt) {
+    const auto chosen = DNGCameraProfileAbstract::initFromFile(testsupport::testdataDir() /
+                                                               "dcp/set-a/NIKON D850.dcp");
+    ASSERT_TRUE(chosen && !chosen->isAutoProfile());
+    const auto automatic = DNGCameraProfileAbstract::initAsAutoProfile();
+    struct Case {
+        float baseline;
+        bool maintainWhites;
+        std::shared_ptr<const DNGCameraProfileAbstract> profile;
+        bool rollOff;
+    };
+    for (const Case& c :
+         {Case{1, false, automatic, true}, Case{1, true, automatic, true},
+          Case{1, false, chosen, true}, Case{1, true, chosen, false}, Case{1, true, nullptr, true},
+          Case{0, false, automatic, false}, Case{-1, true, automatic, false}}) {
+        SCOPED_TRACE(std::to_string(c.baseline) + (c.maintainWhites ? " kept" : " clipped") +
+                     (c.profile ? c.profile->isAutoProfile() ? " automatic" : " chosen" : " none"));
+        auto source = std::make_shared<PatternStage>(platform::Size{16, 16});
+        auto core = CoreTiledEngine::initWithImage(source, std::nullopt, false);
+        auto camera = cameraParams();
+        camera.set("cameraBaselineExposure", c.baseline);
+        core->setCameraParameters(camera);
+        core->setCameraBaselineExposure(c.baseline);
+        auto settings = baseSettings();
+        settings.set("Quorvex_MaintainWhites", c.maintainWhites);
+        if (c.profile) settings.set("Quorvex_CameraProfile", platform::Value(c.profile));
+        core->setParameters(std::nullopt, settings);
+        EXPECT_EQ(core->kneeWhole(), c.rollOff);
+        if (!c.rollOff) {
+            EXPECT_FLOAT_EQ(core->kneeF(), -1.0f);
+        }
+    }
+}
+
 struct RenderedStage {
     std::shared_ptr<PatternStage> source;
     std::shared_ptr<CoreTiledEngine> core;

@@ -36,6 +36,11 @@ void referenceValues(const uint16_t* s, const CoreRowRule& r, float v[3]) {
     const int last = r.tone.tableSize - 1;
     const int j = o[3] >= float(last) ? last : (o[3] > 0 ? int(o[3]) : 0);
     const float g = r.tone.table[j * 4];
+    if (r.tone.kneeOn() && r.tone.kneeWhole) {
+        for (int c = 0; c < 3; ++c) v[c] = o[c] * g + r.tone.outputOffset;
+        platform::coreKneeWhole(v, r.tone);
+        return;
+    }
     for (int c = 0; c < 3; ++c)
         v[c] =
             r.tone.kneeOn() ? platform::coreKnee(o[c], g, r.tone) : o[c] * g + r.tone.outputOffset;
@@ -107,6 +112,7 @@ RowSetup randomSetup(std::mt19937& rng, bool hostile) {
     r.tone.outputOffset = rng() % 2 ? 0.0f : pick(u(rng) * 0.01f);
     r.tone.kneeLow = 1.0f + u(rng);
     r.tone.kneeF = rng() % 3 == 0 ? 2.0f * u(rng) : -1.0f;
+    r.tone.kneeWhole = rng() % 2;
     r.scaleWhole = rng() % 3 != 0;
     r.rangeMatrix = rng() % 2;
     for (auto& row : r.range)
