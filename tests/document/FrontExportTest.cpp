@@ -727,14 +727,8 @@ double RawClippedShare(const fs::path& path) {
 TEST_F(FrontExportTest, APositiveBaselineLiftsMidGreyAndKeepsTheHighlights) {
     const fs::path dir = home_.path() / "out";
     fs::create_directories(dir);
-    negtest::DngSpec spec;
-    spec.width = 240;
-    spec.height = 40;
-    spec.samples = 3;
-    spec.black = {0, 0, 0};
-    spec.white = {65535, 65535, 65535};
-    // XYZ (D65) to linear ProPhoto, the camera white at 1 1 1.
-    spec.colorMatrix = {1.3411, -0.2132, -0.097, -0.5028, 1.4158, 0.0162, -0.0107, 0.0174, 0.8711};
+    negtest::DngSpec spec = negtest::LinearSpec(240, 40);
+    spec.colorMatrix = negtest::kProPhotoD65Matrix;
     spec.neutral = {1, 1, 1};
     spec.baselineExposure = 1.0;
     // Two mid greys, then a ramp from a quarter of white to just below it.
