@@ -705,6 +705,22 @@ double ClippedShare(const fs::path& path) {
     return pixels ? double(clipped) / double(pixels) : 1.0;
 }
 
+// The document exported as JPEG, 16-bit TIFF and OpenEXR (STEM.jpg, .tif,
+// .exr in DIR), each with its clipped share (1 when the export failed).
+std::vector<std::pair<fs::path, double>> ExportedClipShares(MyDocument& doc, const fs::path& dir,
+                                                            const std::string& stem) {
+    std::vector<std::pair<fs::path, double>> shares;
+    for (const auto& [ext, type] :
+         {std::pair{".jpg", "public.jpeg"}, {".tif", kTIFF}, {".exr", kEXR}}) {
+        const fs::path path = dir / (stem + ext);
+        platform::Error error;
+        const bool ok = Export(doc, path, type, &error);
+        EXPECT_TRUE(ok) << path << ": " << error.failureReason;
+        shares.emplace_back(path, ok ? ClippedShare(path) : 1.0);
+    }
+    return shares;
+}
+
 // Share of a DNG's raw samples at its white level.
 double RawClippedShare(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
@@ -749,12 +765,8 @@ TEST_F(FrontExportTest, APositiveBaselineLiftsMidGreyAndKeepsTheHighlights) {
     platform::Error error;
     ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
     doc->addSettingValues(presets.presetNamed("Zero'd"));
-    for (const char* name : {"lifted.jpg", "lifted.tif", "lifted.exr"}) {
-        const std::string ext = fs::path(name).extension().string();
-        const char* type = ext == ".jpg" ? "public.jpeg" : ext == ".tif" ? kTIFF : kEXR;
-        ASSERT_TRUE(Export(*doc, dir / name, type, &error)) << error.failureReason;
-        EXPECT_LE(ClippedShare(dir / name), 0.02) << name;
-    }
+    for (const auto& [path, share] : ExportedClipShares(*doc, dir, "lifted"))
+        EXPECT_LE(share, 0.02) << path;
     doc->close();
 
     const LinearImage exr = ExrLinear(dir / "lifted.exr");
@@ -791,13 +803,10 @@ TEST_F(FrontExportTest, ARealFilesPositiveBaselineClipsAboutAsMuchAsItsSensor) {
         platform::Error error;
         ASSERT_TRUE(doc->readFromURL(source.string(), &error)) << error.failureReason;
         doc->addSettingValues(presets.presetNamed(preset));
-        for (const char* name : {"real.jpg", "real.tif", "real.exr"}) {
-            const std::string ext = fs::path(name).extension().string();
-            const char* type = ext == ".jpg" ? "public.jpeg" : ext == ".tif" ? kTIFF : kEXR;
-            ASSERT_TRUE(Export(*doc, dir / name, type, &error)) << error.failureReason;
-            const double share = ClippedShare(dir / name);
-            EXPECT_LE(share, raw + allowed) << name;
-            RecordProperty(std::string(preset) + " " + name, std::to_string(share));
+        for (const auto& [path, share] : ExportedClipShares(*doc, dir, "real")) {
+            EXPECT_LE(share, raw + allowed) << path;
+            RecordProperty(std::string(preset) + " " + path.filename().string(),
+                           std::to_string(share));
         }
         doc->close();
     }
