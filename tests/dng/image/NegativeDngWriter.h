@@ -45,22 +45,6 @@ struct DngSpec {
     std::string enhanceParams;
 };
 
-// XYZ (under D65, adapted to D50) to linear ProPhoto, as our own linear DNG
-// export states it: camera white 1 1 1 is the D65 white.
-inline const std::vector<double> kProPhotoD65Matrix{1.3411, -0.2132, -0.097, -0.5028, 1.4158,
-                                                    0.0162, -0.0107, 0.0174, 0.8711};
-
-// A linear-raw file of 16-bit samples with black 0 and white 65535.
-inline DngSpec LinearSpec(uint32_t width, uint32_t height) {
-    DngSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.samples = 3;
-    spec.black = {0, 0, 0};
-    spec.white = {65535, 65535, 65535};
-    return spec;
-}
-
 inline const TIFFFieldInfo kNegTestFields[] = {
     {TIFFTAG_CFAREPEATPATTERNDIM, 2, 2, TIFF_SHORT, FIELD_CUSTOM, 1, 0,
      const_cast<char*>("CFARepeatPatternDim")},
