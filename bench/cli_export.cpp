@@ -20,6 +20,7 @@
 #include "platform/JpegWriter.h"
 #include "platform/Paths.h"
 #include "raw/rawWrapper.h"
+#include "support/JpegFile.h"
 
 namespace {
 
@@ -97,25 +98,10 @@ void BM_EncodeOnly(benchmark::State& state) {
     if (BatchExport::run(options)) return state.SkipWithError("export failed");
     const fs::path developed = out / sample.filename().replace_extension("jpg");
 
-    FILE* f = std::fopen(developed.c_str(), "rb");
-    if (!f) return state.SkipWithError("no developed file");
-    jpeg_decompress_struct cinfo;
-    jpeg_error_mgr err;
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&cinfo);
-    jpeg_stdio_src(&cinfo, f);
-    jpeg_read_header(&cinfo, TRUE);
-    cinfo.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&cinfo);
-    const uint32_t w = cinfo.output_width, h = cinfo.output_height;
-    std::vector<uint8_t> rgb(size_t(w) * h * 3);
-    while (cinfo.output_scanline < h) {
-        JSAMPROW row = rgb.data() + size_t(cinfo.output_scanline) * w * 3;
-        jpeg_read_scanlines(&cinfo, &row, 1);
-    }
-    jpeg_finish_decompress(&cinfo);
-    jpeg_destroy_decompress(&cinfo);
-    std::fclose(f);
+    std::vector<uint8_t> rgb;
+    uint32_t w = 0, h = 0;
+    if (!testsupport::decodeJpegFile(developed, rgb, w, h))
+        return state.SkipWithError("no developed file");
 
     const fs::path file = out / "encoded.jpg";
     const bool onePiece = state.range(0) == 0;

@@ -176,16 +176,15 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
         kneeWhole_ = false;
 
         const bool maintainWhites = settings[SettingsKeys::kMaintainWhites].boolValue();
-        const bool hasProfile =
-            settings[SettingsKeys::kCameraProfile].objectAs<DNGCameraProfileAbstract>() != nullptr;
+        const auto profile =
+            settings[SettingsKeys::kCameraProfile].objectAs<DNGCameraProfileAbstract>();
+        const bool hasProfile = profile != nullptr;
         if (lut_) {
             ComputeMatrixAndLUT compute;
             compute.setEnableCinematic(enableCinematic_);
             // The profile's curve carries a positive baseline when whites are maintained.
             compute.setPositiveBaselineInCurve(maintainWhites && hasProfile);
-            compute.setRollOffLiftedColours(hasProfile && settings[SettingsKeys::kCameraProfile]
-                                                              .objectAs<DNGCameraProfileAbstract>()
-                                                              ->isAutoProfile());
+            compute.setRollOffLiftedColours(hasProfile && profile->isAutoProfile());
             compute.setCameraParameters(cameraParameters_
                                             ? cameraParameters_
                                             : ComputeMatrixAndLUT::DictionaryPtr(
@@ -198,8 +197,7 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
 
         const platform::Value& tone = settings[SettingsKeys::kToneCurveAdjust];
         toneCurve_ = tone.isNumber() ? tone : platform::Value();
-        cameraProfile_ =
-            settings[SettingsKeys::kCameraProfile].objectAs<DNGCameraProfileAbstract>();
+        cameraProfile_ = profile;
         processAsOutputReferred_ = !settings[SettingsKeys::kSceneReferred].boolValue();
         clipWhites_ = !settings[SettingsKeys::kMaintainWhites].boolValue();
 

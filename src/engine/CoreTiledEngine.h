@@ -114,7 +114,6 @@ public:
     // Whether the knee works on each pixel's top channel (a positive
     // baseline's roll-off) rather than on each channel.
     bool kneeWhole() const { return kneeWhole_; }
-    void setKneeWhole(bool v) { kneeWhole_ = v; }
     float ettrMul() const { return ettrMul_; }
     void setEttrMul(float v) { ettrMul_ = v; }
     bool hasProfileLUT() const { return !fLut_.empty(); }

@@ -246,19 +246,27 @@ void ExpectTilesInOrderOnAnyThreadCount(const dng_image& image, const dng_ifd& i
     }
 }
 
+// A linear-raw directory of square tiles: `samples` planes of `bits` bits.
+dng_ifd TiledLinearRaw(uint32 width, uint32 height, uint32 samples, uint32 bits, uint32 compression,
+                       uint32 tile) {
+    dng_ifd ifd;
+    ifd.fImageWidth = width;
+    ifd.fImageLength = height;
+    ifd.fSamplesPerPixel = samples;
+    for (uint32 i = 0; i < samples; i++) ifd.fBitsPerSample[i] = bits;
+    ifd.fPhotometricInterpretation = piLinearRaw;
+    ifd.fCompression = compression;
+    ifd.fTileWidth = tile;
+    ifd.fTileLength = tile;
+    ifd.fUsesTiles = true;
+    return ifd;
+}
+
 }  // namespace
 
 TEST(ImageDataWriter, OddTilesArePaddedAndThreadsGiveIdenticalBytes) {
     auto image = MakePatternImage(200, 130, 1, ttShort, 3, 4095);
-    dng_ifd ifd;
-    ifd.fImageWidth = 200;
-    ifd.fImageLength = 130;
-    ifd.fBitsPerSample[0] = 12;
-    ifd.fPhotometricInterpretation = piLinearRaw;
-    ifd.fCompression = ccJPEG;
-    ifd.fTileWidth = 64;
-    ifd.fTileLength = 64;
-    ifd.fUsesTiles = true;
+    const dng_ifd ifd = TiledLinearRaw(200, 130, 1, 12, ccJPEG, 64);
     ExpectTilesInOrderOnAnyThreadCount(*image, ifd, 12);
 }
 
@@ -266,16 +274,7 @@ TEST(ImageDataWriter, TilesFarAheadOfTheFileAreHeldBackAndStayInOrder) {
     // 256 tiles for at most 4 threads: encoders run ahead of the appended
     // tiles by a bounded window, which this many tiles fills.
     auto image = MakePatternImage(512, 512, 3, ttShort, 5, 65535);
-    dng_ifd ifd;
-    ifd.fImageWidth = 512;
-    ifd.fImageLength = 512;
-    ifd.fSamplesPerPixel = 3;
-    for (uint32 i = 0; i < 3; i++) ifd.fBitsPerSample[i] = 16;
-    ifd.fPhotometricInterpretation = piLinearRaw;
-    ifd.fCompression = ccJPEG;
-    ifd.fTileWidth = 32;
-    ifd.fTileLength = 32;
-    ifd.fUsesTiles = true;
+    const dng_ifd ifd = TiledLinearRaw(512, 512, 3, 16, ccJPEG, 32);
     ExpectTilesInOrderOnAnyThreadCount(*image, ifd, 256);
 }
 
@@ -298,15 +297,7 @@ protected:
 
 TEST(ImageDataWriter, AFailingWorkerStopsTheOthersAndTheErrorPropagates) {
     failing_image image(dng_rect(512, 512), 1, ttShort, gDefaultDNGMemoryAllocator);
-    dng_ifd ifd;
-    ifd.fImageWidth = 512;
-    ifd.fImageLength = 512;
-    ifd.fBitsPerSample[0] = 16;
-    ifd.fPhotometricInterpretation = piLinearRaw;
-    ifd.fCompression = ccDeflate;
-    ifd.fTileWidth = 32;
-    ifd.fTileLength = 32;
-    ifd.fUsesTiles = true;
+    const dng_ifd ifd = TiledLinearRaw(512, 512, 1, 16, ccDeflate, 32);
     dng_host host;
     host.SetAreaTaskThreadCount(4);
     dng_tiff_directory dir;
@@ -450,16 +441,8 @@ private:
 
 TEST(ImageDataWriter, AnAbortRequestStopsEveryWorker) {
     auto image = MakePatternImage(512, 512, 1, ttShort, 8);
-    dng_ifd ifd;
-    ifd.fImageWidth = 512;
-    ifd.fImageLength = 512;
-    ifd.fBitsPerSample[0] = 16;
-    ifd.fPhotometricInterpretation = piLinearRaw;
-    ifd.fCompression = ccDeflate;
+    dng_ifd ifd = TiledLinearRaw(512, 512, 1, 16, ccDeflate, 32);
     ifd.fCompressionQuality = 12;  // out of range: the library's default level
-    ifd.fTileWidth = 32;
-    ifd.fTileLength = 32;
-    ifd.fUsesTiles = true;
     for (uint32 threads : {1u, 4u}) {
         counting_sniffer sniffer(40);
         dng_host host(nullptr, &sniffer);
