@@ -14,9 +14,11 @@
 #include <cerrno>
 #include <csetjmp>
 #include <cstring>
+#include <mutex>
 
 #include "platform/AsciiCase.h"
 #include "platform/InputFile.h"
+#include "platform/Log.h"
 
 namespace platform {
 
@@ -234,9 +236,34 @@ std::shared_ptr<const BitmapImage> readPNG(FILE* file, uint32_t maxSide, Error* 
 
 // ---- TIFF ----
 
+// libtiff's own handlers print on stderr, which belongs to the programs'
+// user: what it says about a file (an unknown tag, an odd tile size) is for
+// the log.
+void logTIFFMessage(const char* kind, const char* module, const char* format, va_list args) {
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    log("libtiff %s: %s%s%s", kind, module ? module : "", module ? ": " : "", text);
+}
+
+TIFF* openTIFF(const std::filesystem::path& path) {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        TIFFSetWarningHandler(nullptr);
+        TIFFSetErrorHandler(nullptr);
+        TIFFSetWarningHandlerExt(
+            [](thandle_t, const char* module, const char* format, va_list args) {
+                logTIFFMessage("warning", module, format, args);
+            });
+        TIFFSetErrorHandlerExt([](thandle_t, const char* module, const char* format, va_list args) {
+            logTIFFMessage("error", module, format, args);
+        });
+    });
+    return TIFFOpen(path.c_str(), "r");
+}
+
 std::shared_ptr<const BitmapImage> readTIFF(const std::filesystem::path& path, uint32_t maxSide,
                                             Error* error) {
-    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    TIFF* tif = openTIFF(path);
     if (!tif) {
         fail(error, "TIFF: cannot open");
         return nullptr;
