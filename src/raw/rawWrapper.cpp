@@ -727,7 +727,8 @@ std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_ne
     std::unique_ptr<dng_camera_profile> chosen = ProfileFromChoice(req.profile);
     if (!chosen && neg.ProfileCount() == 0)
         throw RawError("The DNG file \"" + FileName(req.path) +
-                       "\" has no colour matrix; choose a camera profile for it.");
+                       "\" has no colour matrix, so nothing says what its colours are. It "
+                       "can be exported with a preset that sets a camera profile for its camera.");
     if (channels != 3)
         throw RawError("The DNG file \"" + FileName(req.path) + "\" has " +
                        std::to_string(channels) + " colour channels; only 3 are decoded.");

@@ -13,6 +13,9 @@
 #include <string>
 #include <string_view>
 
+#include "color/CameraProfileManager.h"
+#include "color/DNGCameraProfileAbstract.h"
+#include "dng/color/CameraProfileTestFile.h"
 #include "dng/image/HandMadeDng.h"
 #include "document/ApplicationDefaults.h"
 #include "document/BatchExport.h"
@@ -224,6 +227,41 @@ TEST_F(BatchExportTest, CommandLineExitCodesAndMessages) {
     EXPECT_NE(failed.out.find("Photo CD images can be viewed in the browser but not opened for "
                               "editing."),
               std::string::npos);
+}
+
+// A DNG without colour matrix is refused with advice this program can follow.
+TEST_F(BatchExportTest, CommandLineDevelopsAFileWithoutColourMatrixWithAPresetsCameraProfile) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto dng = testsupport::testdataDir() / "raw/dng/rpi-640x480_10bit_minimal_malformed.dng";
+    ASSERT_TRUE(fs::exists(dng));
+    const auto out = scratch_.path() / "out";
+    fs::create_directories(out);
+    const auto refused = runProgram("--out " + out.string() + " " + dng.string());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.errText.find("has no colour matrix, so nothing says what its colours are. It "
+                                   "can be exported with a preset that sets a camera profile"),
+              std::string::npos)
+        << refused.errText;
+
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();
+    cameraprofiletest::ProfileFile file(false);
+    file.Float(50721, {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f});
+    file.Short(50778, {21});
+    file.Ascii(50936, "Made for the test");
+    const auto bytes = file.Build();
+    const fs::path dcp = CameraProfileManager::profileDirectory() / "made.dcp";
+    handdng::Write(dcp, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    Dictionary preset{
+        {"displayName", Value("Camera colour")},
+        {"Quorvex_CameraProfile", Value(DNGCameraProfileAbstract::initFromFile(dcp))}};
+    platform::Error error;
+    ASSERT_TRUE(presets.addPreset(preset, &error)) << error.description();
+    const auto developed =
+        runProgram("--preset \"Camera colour\" --out " + out.string() + " " + dng.string());
+    EXPECT_EQ(developed.status, 0) << developed.out;
+    EXPECT_TRUE(fs::exists(out / "rpi-640x480_10bit_minimal_malformed.jpg"));
+    presets.forgetPresetDirectory();
 }
 
 TEST_F(BatchExportTest, CommandLineDevelopsEachDecodableTestFile) {
