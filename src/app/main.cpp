@@ -38,7 +38,7 @@ void printHelp(FILE* out) {
         "\n"
         "Usage: quorvex [--export] [--preset NAME] [--type TYPE] [--out DIR] [--verbose]\n"
         "               [FILE|FOLDER...]\n"
-        "       quorvex --help\n"
+        "       quorvex --help | --version\n"
         "\n"
         "Opens each FILE as a document with its saved settings (or the \"Default\"\n"
         "preset), applies the preset NAME when given, and exports it. A FOLDER stands\n"
@@ -58,6 +58,7 @@ void printHelp(FILE* out) {
         "  --out DIR      write into DIR instead of beside each source file\n"
         "  --verbose      print the program's log on standard error\n"
         "  --help         show this text\n"
+        "  --version      show the program's version\n"
         "\n"
         "Without --type the file type is the preset's export type, JPEG when it has\n"
         "none. Of the factory presets, \"Default\", \"Monochrome\" and \"Zero'd\" export\n"
@@ -170,6 +171,9 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             printHelp(stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("%s %s\n", platform::kProgramName, platform::kProgramVersion);
             return 0;
         } else if (arg == "--export") {
             continue;

@@ -26,6 +26,7 @@
 #include "platform/ImageReader.h"
 #include "platform/OutputFile.h"
 #include "platform/UserDefaults.h"
+#include "platform/Version.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -216,6 +217,9 @@ TEST_F(BatchExportTest, CommandLineExitCodesAndMessages) {
     EXPECT_EQ(runProgram("--out").status, 2);
     EXPECT_EQ(runProgram("--type").status, 2);
     EXPECT_EQ(runProgram("--type png x.dng").status, 2);
+    const auto version = runProgram("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.outText, std::string("Quorvex ") + platform::kProgramVersion + "\n");
     EXPECT_EQ(
         runProgram("--export --out " + (scratch_.path() / "missing").string() + " x.dng").status,
         2);
