@@ -111,6 +111,29 @@ std::optional<std::filesystem::path> bundledSample() {
     return std::nullopt;
 }
 
+// A path as one line of text: control characters (a newline in a file name)
+// are written as escapes.
+std::string oneLine(const std::filesystem::path& path) {
+    std::string out;
+    for (const char c : path.string()) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[5];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // A bar with the file's name, redrawn in place on a terminal. While it is
 // shown, log lines meant for stderr are held and printed above it at the next
 // redraw, so the two never share a line.
@@ -241,7 +264,7 @@ int main(int argc, char** argv) {
         const auto inFolder = BatchExport::imageFilesInFolder(argument);
         if (inFolder.empty()) {
             std::fprintf(stderr, "quorvex: %s: the folder holds no image files\n",
-                         argument.c_str());
+                         oneLine(argument).c_str());
             anyFailed = true;
         }
         options.files.insert(options.files.end(), inFolder.begin(), inFolder.end());
@@ -263,7 +286,7 @@ int main(int argc, char** argv) {
     ProgressBar bar(options.files.size(), verbose);
     size_t done = 0;
     options.progressUpdate = [&](const std::filesystem::path& source) {
-        bar.show(done, source.filename().string());
+        bar.show(done, oneLine(source.filename()));
     };
     options.didExport = [&](const std::filesystem::path& written) {
         ++done;
@@ -279,7 +302,7 @@ int main(int argc, char** argv) {
         std::string reason = error.failureReason;
         std::replace_if(
             reason.begin(), reason.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-        std::fprintf(stderr, "quorvex: %s: %s\n", source.c_str(), reason.c_str());
+        std::fprintf(stderr, "quorvex: %s: %s\n", oneLine(source).c_str(), reason.c_str());
         std::fflush(stderr);
     };
 

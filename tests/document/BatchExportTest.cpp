@@ -491,11 +491,13 @@ TEST_F(BatchExportTest, CommandLineGoesOnAfterAFailureAndSaysEachErrorOnce) {
     makeChart(scratch_.path() / "a.dng");
     const auto bad = touch("bad.dng", "junk");
     const auto pcd = touch("x.pcd", "junk");
+    const auto twoLines = touch("two\nlines.dng", "junk");
     fs::copy_file(scratch_.path() / "a.dng", scratch_.path() / "c.dng");
     const auto out = scratch_.path() / "out";
     fs::create_directories(out);
-    const std::string files = (scratch_.path() / "a.dng").string() + " " + bad.string() + " " +
-                              pcd.string() + " " + (scratch_.path() / "c.dng").string();
+    const std::string files = (scratch_.path() / "a.dng").string() + " " + bad.string() + " '" +
+                              twoLines.string() + "' " + pcd.string() + " " +
+                              (scratch_.path() / "c.dng").string();
 
     const auto r = runProgram("--out " + out.string() + " " + files);
     EXPECT_EQ(r.status, 1) << r.out;
@@ -505,6 +507,9 @@ TEST_F(BatchExportTest, CommandLineGoesOnAfterAFailureAndSaysEachErrorOnce) {
               (std::vector<std::string>{
                   "quorvex: " + bad.string() +
                       ": The DNG file \"bad.dng\" is malformed or lacks "
+                      "what a decode needs: it does not start like a TIFF file.",
+                  "quorvex: " + (scratch_.path() / "two\\nlines.dng").string() +
+                      ": The DNG file \"two lines.dng\" is malformed or lacks "
                       "what a decode needs: it does not start like a TIFF file.",
                   "quorvex: " + pcd.string() +
                       ": Photo CD images can be viewed in the browser but not opened for "
