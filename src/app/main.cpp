@@ -55,7 +55,8 @@ void printHelp(FILE* out) {
         "                   exr-rgba        OpenEXR, half float, RGBA\n"
         "                   exr-float       OpenEXR, 32-bit float, RGB\n"
         "                   exr-float-rgba  OpenEXR, 32-bit float, RGBA\n"
-        "  --out DIR      write into DIR instead of beside each source file\n"
+        "  --out DIR      write into DIR (made when missing) instead of beside each\n"
+        "                 source file\n"
         "  --verbose      print the program's log on standard error\n"
         "  --help         show this text\n"
         "  --version      show the program's version\n"
@@ -243,8 +244,14 @@ int main(int argc, char** argv) {
     }
     if (outDir) {
         std::error_code ec;
-        if (!std::filesystem::is_directory(*outDir, ec)) {
-            std::fprintf(stderr, "quorvex: %s is not a folder\n", outDir->c_str());
+        if (std::filesystem::exists(*outDir, ec) && !std::filesystem::is_directory(*outDir, ec)) {
+            std::fprintf(stderr, "quorvex: %s exists and is not a folder\n",
+                         oneLine(*outDir).c_str());
+            return kExitUsage;
+        }
+        if (!std::filesystem::create_directories(*outDir, ec) && ec) {
+            std::fprintf(stderr, "quorvex: the folder %s cannot be made: %s\n",
+                         oneLine(*outDir).c_str(), ec.message().c_str());
             return kExitUsage;
         }
         outDir = std::filesystem::absolute(*outDir, ec);

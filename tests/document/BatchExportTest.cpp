@@ -220,9 +220,15 @@ TEST_F(BatchExportTest, CommandLineExitCodesAndMessages) {
     const auto version = runProgram("--version");
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.outText, std::string("Quorvex ") + platform::kProgramVersion + "\n");
-    EXPECT_EQ(
-        runProgram("--export --out " + (scratch_.path() / "missing").string() + " x.dng").status,
-        2);
+
+    // A missing output folder is made with its parents; a file in its place is refused.
+    const auto made = scratch_.path() / "missing" / "deep";
+    EXPECT_EQ(runProgram("--export --out " + made.string() + " x.dng").status, 1);
+    EXPECT_TRUE(fs::is_directory(made));
+    const auto taken = touch("taken");
+    const auto notAFolder = runProgram("--out " + taken.string() + " x.dng");
+    EXPECT_EQ(notAFolder.status, 2);
+    EXPECT_EQ(notAFolder.errText, "quorvex: " + taken.string() + " exists and is not a folder\n");
     EXPECT_EQ(runProgram("--preset \"No Such Preset\" x.dng").status, 2);
 
     const auto pcd = touch("disc.pcd");
