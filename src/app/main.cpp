@@ -231,6 +231,20 @@ int main(int argc, char** argv) {
     // written paths, the progress and one line per failure.
     if (!verbose) platform::logToFile(platform::stateDirectory() / "quorvex.log");
 
+    // A warning that changes a result is the user's business, not only the
+    // log's; reading the presets and the catalog already raises some.
+    std::mutex warningLock;
+    ProgressBar* shownBar = nullptr;
+    platform::setUserWarningHandler([&](const std::string& warning) {
+        std::lock_guard lock(warningLock);
+        if (shownBar) shownBar->clear();
+        std::fprintf(stderr, "quorvex: warning: %s\n", warning.c_str());
+        std::fflush(stderr);
+    });
+    struct RemoveWarningHandler {
+        ~RemoveWarningHandler() { platform::setUserWarningHandler(nullptr); }
+    } removeWarningHandlerOnReturn;
+
     if (arguments.empty()) {
         auto sample = bundledSample();
         if (!sample) {
@@ -291,6 +305,10 @@ int main(int argc, char** argv) {
     options.silentlyOverwrite = platform::UserDefaults::standard().boolForKey("SilentlyOverwrite");
 
     ProgressBar bar(options.files.size(), verbose);
+    {
+        std::lock_guard lock(warningLock);
+        shownBar = &bar;
+    }
     size_t done = 0;
     options.progressUpdate = [&](const std::filesystem::path& source) {
         bar.show(done, oneLine(source.filename()));
@@ -312,15 +330,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quorvex: %s: %s\n", oneLine(source).c_str(), reason.c_str());
         std::fflush(stderr);
     };
-
-    // A warning that changes a result is the user's business, not only the log's.
-    std::mutex warningLock;
-    platform::setUserWarningHandler([&](const std::string& warning) {
-        std::lock_guard lock(warningLock);
-        bar.clear();
-        std::fprintf(stderr, "quorvex: warning: %s\n", warning.c_str());
-        std::fflush(stderr);
-    });
 
     BatchExport::run(options);
     platform::setUserWarningHandler(nullptr);

@@ -274,6 +274,23 @@ TEST_F(BatchExportTest, CommandLineDevelopsAFileWithoutColourMatrixWithAPresetsC
     presets.forgetPresetDirectory();
 }
 
+// Reading the presets for --preset sets a damaged one aside: said in that run.
+TEST_F(BatchExportTest, CommandLineTellsOfAPresetSetAsideWhileLookingForTheNamedOne) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();
+    const auto folder = presets.presetDirectory();
+    ASSERT_TRUE(folder);
+    std::ofstream(*folder / "damaged.plist") << "not a property list";
+    const auto r = runProgram("--preset Default " + touch("bad.dng", "junk").string());
+    EXPECT_EQ(r.status, 1);
+    const auto lines = linesOf(r.errText);
+    ASSERT_EQ(lines.size(), 2u) << r.errText;
+    EXPECT_EQ(lines[0].rfind("quorvex: warning: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("damaged.plist"), std::string::npos) << lines[0];
+    presets.forgetPresetDirectory();
+}
+
 TEST_F(BatchExportTest, CommandLineDevelopsEachDecodableTestFile) {
     if (!fs::exists(programPath())) GTEST_SKIP() << "quorvex is not built";
     const auto dir = testsupport::testdataDir() / "raw/dng";
