@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -229,7 +230,17 @@ int main(int argc, char** argv) {
 
     // The log is for whoever looks into it later; the terminal gets the
     // written paths, the progress and one line per failure.
-    if (!verbose) platform::logToFile(platform::stateDirectory() / "quorvex.log");
+    if (!verbose) {
+        // logToFile makes the folder; a failure is told below, once.
+        const auto logFile = platform::stateDirectory(false) / "quorvex.log";
+        if (!platform::logToFile(logFile)) {
+            std::fprintf(
+                stderr,
+                "quorvex: warning: the log cannot be kept in %s (%s); this run's log is dropped\n",
+                oneLine(logFile).c_str(), std::strerror(errno));
+            platform::discardLog();
+        }
+    }
 
     // A warning that changes a result is the user's business, not only the
     // log's; reading the presets and the catalog already raises some.

@@ -20,6 +20,7 @@ struct Sinks {
     std::mutex mutex;
     std::vector<LogCapture*> captures;
     std::FILE* file = nullptr;  // never closed: logging may run during exit
+    bool discard = false;
 };
 
 // "2026-12-07 14:39:27 [1234] " in local time.
@@ -69,6 +70,7 @@ void logv(const char* format, va_list args) {
         std::fflush(s.file);
         return;
     }
+    if (s.discard) return;
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
@@ -84,7 +86,16 @@ bool logToFile(const std::filesystem::path& file) {
     std::lock_guard lock(s.mutex);
     if (s.file) std::fclose(s.file);
     s.file = opened;
+    s.discard = false;
     return true;
+}
+
+void discardLog() {
+    Sinks& s = sinks();
+    std::lock_guard lock(s.mutex);
+    if (s.file) std::fclose(s.file);
+    s.file = nullptr;
+    s.discard = true;
 }
 
 void log(const char* format, ...) {

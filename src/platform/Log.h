@@ -22,6 +22,9 @@ void logv(const char* format, va_list args);
 // file cannot be opened; the lines then stay where they went. An empty path
 // sends them back to stderr.
 bool logToFile(const std::filesystem::path& file);
+// From now on lines go nowhere (captures still get them): for a program whose
+// log file cannot be opened and whose stderr belongs to its user.
+void discardLog();
 
 class LogCapture {
 public:

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -289,6 +290,22 @@ TEST_F(BatchExportTest, CommandLineTellsOfAPresetSetAsideWhileLookingForTheNamed
     EXPECT_EQ(lines[0].rfind("quorvex: warning: ", 0), 0u) << lines[0];
     EXPECT_NE(lines[0].find("damaged.plist"), std::string::npos) << lines[0];
     presets.forgetPresetDirectory();
+}
+
+// Without a place for the log, one warning says so; the log stays off the terminal.
+TEST_F(BatchExportTest, CommandLineWarnsOnceWhenTheLogCannotBeKept) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto blocker = touch("state");
+    ASSERT_EQ(setenv("XDG_STATE_HOME", blocker.c_str(), 1), 0);  // the fixture restores it
+    const auto bad = touch("bad.dng", "junk");
+    const auto r = runProgram(bad.string());
+    EXPECT_EQ(r.status, 1);
+    const auto lines = linesOf(r.errText);
+    ASSERT_EQ(lines.size(), 2u) << r.errText;
+    EXPECT_EQ(lines[0], "quorvex: warning: the log cannot be kept in " +
+                            (blocker / "Quorvex" / "quorvex.log").string() +
+                            " (Not a directory); this run's log is dropped");
+    EXPECT_EQ(lines[1].rfind("quorvex: " + bad.string() + ": The DNG file", 0), 0u) << lines[1];
 }
 
 TEST_F(BatchExportTest, CommandLineDevelopsEachDecodableTestFile) {
