@@ -21,6 +21,9 @@
 #include "document/BatchExport.h"
 #include "document/DocumentController.h"
 #include "document/PresetManager.h"
+#include "document/QuorvexErrors.h"
+#include "document/RawFileSearch.h"
+#include "platform/ImageReader.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/UserDefaults.h"
@@ -134,6 +137,45 @@ std::string oneLine(const std::filesystem::path& path) {
         }
     }
     return out;
+}
+
+// How a content type reads in a sentence.
+std::string kindOfImage(const std::string& type) {
+    if (type == platform::kImageTypeJPEG) return "a JPEG file";
+    if (type == platform::kImageTypeTIFF) return "a TIFF file";
+    if (type == platform::kImageTypePNG) return "a PNG file";
+    if (type == platform::kImageTypeDNG) return "a DNG raw file";
+    return "an image file";
+}
+
+// When the raw file of an edited JPEG or TIFF is not found, the document's
+// advice is the window's Preferences; here say what is wrong with the file.
+std::string commandLineReason(const std::filesystem::path& source, const platform::Error& error) {
+    if (error.domain != platform::QuorvexErrorDomain ||
+        (error.code != kQuorvexErrorNoRawSearchLocation &&
+         error.code != kQuorvexErrorRawFileNotFound))
+        return error.failureReason;
+    const std::string extension = source.extension().string();
+    const auto named =
+        platform::imageTypeForExtension(extension.empty() ? "" : extension.substr(1));
+    const auto contents = platform::imageTypeOfContents(source);
+    if (named && contents != named) {
+        const std::string name = "its name says it is " + kindOfImage(*named);
+        if (contents == platform::kImageTypeDNG)
+            return "its contents are a DNG raw file but " + name +
+                   "; give it the extension .dng to develop it.";
+        if (contents) return "its contents are " + kindOfImage(*contents) + " but " + name + ".";
+        return name + ", but it is not one.";
+    }
+    const std::string edited =
+        kindOfImage(named.value_or("")) + " is developed from the raw file it was made from";
+    const auto folder = RawFileSearch::rawSearch();
+    if (!folder)
+        return edited +
+               ", found in the raw search folder, and no raw search folder is set (the window "
+               "program, quorvex-gui, sets it in its Preferences).";
+    return edited + ", and no raw file of its name is in the raw search folder " +
+           oneLine(*folder) + " (the window program, quorvex-gui, sets it in its Preferences).";
 }
 
 // A bar with the file's name, redrawn in place on a terminal. While it is
@@ -335,7 +377,7 @@ int main(int argc, char** argv) {
         anyFailed = true;
         bar.clear();
         // One line per failure, whatever the reason's text holds.
-        std::string reason = error.failureReason;
+        std::string reason = commandLineReason(source, error);
         std::replace_if(
             reason.begin(), reason.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
         std::fprintf(stderr, "quorvex: %s: %s\n", oneLine(source).c_str(), reason.c_str());

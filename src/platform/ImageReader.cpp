@@ -234,6 +234,22 @@ std::shared_ptr<const BitmapImage> readPNG(FILE* file, uint32_t maxSide, Error* 
     return shrinker->image();
 }
 
+// The content type its first bytes give a JPEG, PNG or TIFF file; null for
+// anything else. Reads from the file's current position.
+const char* typeByFirstBytes(FILE* file) {
+    std::array<uint8_t, 8> magic{};
+    const size_t n = std::fread(magic.data(), 1, magic.size(), file);
+    static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (n >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF) return kImageTypeJPEG;
+    if (n == 8 && std::memcmp(magic.data(), kPng, 8) == 0) return kImageTypePNG;
+    if (n >= 4 && ((magic[0] == 'I' && magic[1] == 'I' && (magic[2] == 42 || magic[2] == 43) &&
+                    magic[3] == 0) ||
+                   (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 &&
+                    (magic[3] == 42 || magic[3] == 43))))
+        return kImageTypeTIFF;
+    return nullptr;
+}
+
 // ---- TIFF ----
 
 // libtiff's own handlers print on stderr, which belongs to the programs'
@@ -348,22 +364,35 @@ std::shared_ptr<const BitmapImage> readImageThumbnail(const std::filesystem::pat
         return nullptr;
     }
     std::unique_ptr<FILE, int (*)(FILE*)> closer(file, std::fclose);
-    std::array<uint8_t, 8> magic{};
-    size_t n = std::fread(magic.data(), 1, magic.size(), file);
+    const char* type = typeByFirstBytes(file);
     std::rewind(file);
-    static const uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (n >= 3 && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF)
-        return readJPEG(file, maxSide, error);
-    if (n == 8 && std::memcmp(magic.data(), kPng, 8) == 0) return readPNG(file, maxSide, error);
-    if (n >= 4 && ((magic[0] == 'I' && magic[1] == 'I' && (magic[2] == 42 || magic[2] == 43) &&
-                    magic[3] == 0) ||
-                   (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 &&
-                    (magic[3] == 42 || magic[3] == 43)))) {
+    if (type == kImageTypeJPEG) return readJPEG(file, maxSide, error);
+    if (type == kImageTypePNG) return readPNG(file, maxSide, error);
+    if (type == kImageTypeTIFF) {
         closer.reset();
         return readTIFF(path, maxSide, error);
     }
     fail(error, "not a JPEG, PNG or TIFF file");
     return nullptr;
+}
+
+std::optional<std::string> imageTypeOfContents(const std::filesystem::path& path) {
+    FILE* file = openRegularFile(path);
+    if (!file) return std::nullopt;
+    const char* type = typeByFirstBytes(file);
+    std::fclose(file);
+    if (!type) return std::nullopt;
+    if (type != kImageTypeTIFF) return type;
+    // A DNG file is a TIFF file whose first directory holds DNGVersion.
+    std::unique_ptr<TIFF, void (*)(TIFF*)> tif(openTIFF(path), TIFFClose);
+    if (!tif) return type;
+    const TIFFField* field = TIFFFindField(tif.get(), TIFFTAG_DNGVERSION, TIFF_ANY);
+    void* version = nullptr;
+    uint32_t count = 0;
+    const bool dng = field && (TIFFFieldPassCount(field)
+                                   ? TIFFGetField(tif.get(), TIFFTAG_DNGVERSION, &count, &version)
+                                   : TIFFGetField(tif.get(), TIFFTAG_DNGVERSION, &version));
+    return dng ? kImageTypeDNG : type;
 }
 
 std::optional<std::string> imageTypeForExtension(std::string_view extension) {

@@ -23,6 +23,8 @@ namespace platform {
 inline constexpr const char* kImageTypeJPEG = "public.jpeg";
 inline constexpr const char* kImageTypePNG = "public.png";
 inline constexpr const char* kImageTypeTIFF = "public.tiff";
+// A TIFF file that is a DNG raw file (told apart by imageTypeOfContents only).
+inline constexpr const char* kImageTypeDNG = "public.dng";
 
 // Sides beyond this are refused as malformed.
 inline constexpr uint32_t kImageReaderMaxSide = 1u << 18;
@@ -32,6 +34,10 @@ inline constexpr uint32_t kImageReaderMaxSide = 1u << 18;
 // ("ImageReaderErrorDomain") when it is not a readable JPEG, PNG or TIFF file.
 std::shared_ptr<const BitmapImage> readImageThumbnail(const std::filesystem::path& file,
                                                       uint32_t maxSide, Error* error = nullptr);
+
+// What a file holds by its contents, whatever its name: kImageTypeJPEG, PNG,
+// TIFF or DNG; nullopt for anything else or a file that cannot be read.
+std::optional<std::string> imageTypeOfContents(const std::filesystem::path& file);
 
 // The content type of a file extension (any case, without the dot) for
 // image formats; nullopt for anything that is not an image type.

@@ -587,6 +587,25 @@ TEST_F(BatchExportTest, CommandLineTakesAFoldersImageFilesInNameOrder) {
     EXPECT_EQ(linesOf(empty.errText).size(), 1u) << empty.errText;
 }
 
+// The raw file of an edited JPEG is found through the window's Preferences;
+// the command line says what is wrong with a file that only bears the name.
+TEST_F(BatchExportTest, CommandLineSaysWhatAFileNamedAsAJpegReallyIs) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    makeChart(scratch_.path() / "chart.dng");
+    const auto renamed = scratch_.path() / "renamed.jpg";
+    fs::copy_file(scratch_.path() / "chart.dng", renamed);
+    const auto text = touch("notes.jpg", "hello");
+    const auto r = runProgram(renamed.string() + " " + text.string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(linesOf(r.errText),
+              (std::vector<std::string>{
+                  "quorvex: " + renamed.string() +
+                      ": its contents are a DNG raw file but its name says it is a JPEG file; "
+                      "give it the extension .dng to develop it.",
+                  "quorvex: " + text.string() +
+                      ": its name says it is a JPEG file, but it is not one."}));
+}
+
 // --type reaches each format and EXR variant, whatever the preset says.
 TEST_F(BatchExportTest, CommandLineTypeOverridesThePresetsExportType) {
     ASSERT_TRUE(fs::exists(programPath()));
