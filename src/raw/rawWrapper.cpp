@@ -754,6 +754,27 @@ std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_ne
     return spec;
 }
 
+// A size the file cannot hold is damage, whatever the size limits: each
+// uncompressed sample takes its bits. Compressed data is left to the
+// reader's own checks on its tiles, which name the fault more closely.
+std::string ByteSize(uint64_t bytes) {
+    if (bytes < (uint64_t(1) << 20)) return std::to_string(bytes) + " bytes";
+    return std::to_string(bytes >> 20) + " MB";
+}
+
+void CheckDataHoldsImage(const std::string& path, const dng_parsed_ifd& rawIFD,
+                         uint64_t fileBytes) {
+    if (rawIFD.fCompression != ccUncompressed) return;
+    // In doubles: the product of four 32-bit fields may pass 64 bits.
+    const double bytes = double(rawIFD.fImageWidth) * rawIFD.fImageLength *
+                         std::max(1u, rawIFD.fSamplesPerPixel) * rawIFD.fBitsPerSample[0] / 8;
+    if (bytes <= double(fileBytes)) return;
+    throw RawError("The DNG file \"" + FileName(path) + "\" is damaged: it claims " +
+                   std::to_string(rawIFD.fImageWidth) + " x " +
+                   std::to_string(rawIFD.fImageLength) + " pixels, " + ByteSize(uint64_t(std::min(bytes, 1e19))) +
+                   " of image data, in a file of " + ByteSize(fileBytes) + ".");
+}
+
 // Before any pixel memory is taken: the images this system hands on are at
 // most 65535 pixels a side, and a file claiming more is refused.
 void CheckImageSize(const std::string& path, const dng_parsed_ifd& rawIFD) {
@@ -925,6 +946,7 @@ std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
     OpenedDNG dng(path);
     const dng_negative& neg = *dng.negative;
     const dng_parsed_ifd& rawIFD = dng.info.MainIFD();
+    CheckDataHoldsImage(path, rawIFD, dng.stream.Length());
     uint32_t width = rawIFD.fImageWidth, height = rawIFD.fImageLength;
     if (const dng_rect area = rawIFD.fActiveArea; area.NotEmpty()) {
         width = area.W();
@@ -948,6 +970,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     out.baselineExposure = float(neg.BaselineExposure());
     const uint32_t orientation = neg.ComputeOrientation(neg.Metadata()).GetTIFF();
     const dng_parsed_ifd& rawIFD = dng->info.MainIFD();
+    CheckDataHoldsImage(req.path, rawIFD, dng->stream.Length());
 
     const std::unique_ptr<dng_color_spec> spec = ChooseColorSpec(req, neg, out);
     const bool monochromeSensor = neg.ColorChannels() == 1;

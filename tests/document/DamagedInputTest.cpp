@@ -285,6 +285,31 @@ TEST_F(DamagedInput, AJpegTooWideIsRefusedBeforeTheImageIsMade) {
     doc->close();
 }
 
+// A size the data cannot hold is damage, not advice to crop or change type.
+TEST_F(DamagedInput, ASizeTheDataCannotHoldIsCalledDamageForEveryType) {
+    handdng::Layout l;
+    l.width = 64;
+    l.height = l.tileLength = 2147483647;
+    l.compression = 1;
+    l.blobs = {std::vector<uint8_t>(64 * 64 * 2, 0x40)};
+    l.blobOf = {0};
+    const fs::path tall = home_.path() / "tall.dng";
+    handdng::Write(tall, handdng::Build(l));
+    for (const char* type : {"public.jpeg", "public.tiff", "public.dng", "com.ilm.openexr-image"}) {
+        SCOPED_TRACE(type);
+        platform::Error error;
+        auto doc = MyDocument::init();
+        if (doc->readFromURL(tall.string(), &error)) {
+            EXPECT_FALSE(doc->exportToURL(home_.path() / "tall.out", type, {-1, -1, -1, -1}, false,
+                                          &error));
+        }
+        EXPECT_NE(error.failureReason.find("\"tall.dng\" is damaged"), std::string::npos)
+            << error.failureReason;
+        EXPECT_NE(error.failureReason.find("64 x 2147483647 pixels"), std::string::npos);
+        doc->close();
+    }
+}
+
 TEST_F(DamagedInput, AnIgnoredCatalogOrCameraProfileIsToldToTheUser) {
     WarningsSeen seen;
     const fs::path dng = home_.path() / "photo.dng";
