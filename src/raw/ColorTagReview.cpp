@@ -161,18 +161,32 @@ private:
                                : bits >= 1 && bits < 32     ? double((uint64_t(1) << bits) - 1)
                                                             : 4294967295.0;
         const double defaultWhite = bits >= 1 && bits < 16 ? largest : 65535.0;
+        // A white that leaves fewer than half the data's bits is a damaged
+        // tag, not a sensor: 10-bit data whose white is 1 would render white.
+        const double faintest = floats ? 0.0 : std::sqrt(largest + 1.0);
+        std::vector<double>& black = ifd.fLinearizationTags.fBlackLevel;
+        double blackest = 0;
+        for (double b : black)
+            if (std::isfinite(b)) blackest = std::max(blackest, b);
         if (ifd.fHasWhiteLevel) {
             for (uint32 i = 0; i < dng_ifd::kMaxSamplesPerPixel; i++) {
                 const double w = ifd.fWhiteLevel[i];
-                const bool sound = std::isfinite(w) && w > 0 && (floats || w <= largest);
-                if (sound) continue;
-                ignore("WhiteLevel", "is " + Number(w) + ", outside 1 .. " + Number(largest));
+                std::string why;
+                if (!std::isfinite(w) || w <= 0 || (!floats && w > largest))
+                    why = "is " + Number(w) + ", outside 1 .. " + Number(largest);
+                // The black is blamed instead when it is beyond the data itself.
+                else if (w <= blackest && (floats || blackest < defaultWhite))
+                    why = "is " + Number(w) + ", not above the BlackLevel " + Number(blackest);
+                else if (w < faintest)
+                    why = "is " + Number(w) + ", far below the data's range of 0 .. " +
+                          Number(largest);
+                if (why.empty()) continue;
+                ignore("WhiteLevel", why);
                 for (double& level : ifd.fWhiteLevel) level = -1.0;
                 ifd.fHasWhiteLevel = false;
                 break;
             }
         }
-        std::vector<double>& black = ifd.fLinearizationTags.fBlackLevel;
         double white = HUGE_VAL;
         for (uint32 i = 0; i < dng_ifd::kMaxSamplesPerPixel; i++)
             white = std::min(white, ifd.fWhiteLevel[i] >= 0 ? ifd.fWhiteLevel[i] : defaultWhite);

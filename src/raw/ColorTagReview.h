@@ -20,8 +20,11 @@
 //                                    calibration matrices).
 //   WhiteLevel                       finite, > 0, at most the largest sample
 //                                    the data can hold (2^bits - 1, 65535 for
-//                                    a linearization table; any for floats);
-//                                    else ignored (the data's own maximum).
+//                                    a linearization table; any for floats),
+//                                    at least its square root (half its
+//                                    bits), and above a black level within
+//                                    that range; else ignored (the data's
+//                                    own maximum).
 //   BlackLevel                       every entry finite, >= 0 and below the
 //                                    white level; else ignored (0).
 #pragma once

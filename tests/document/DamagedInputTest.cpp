@@ -219,6 +219,65 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
                 EXPECT_TRUE(out.warnings.empty());
             }
         }
+
+    // Each check's boundary: the last sound value passes unremarked, the
+    // first beyond it is set aside naming the tag (and only that tag).
+    struct Boundary {
+        const char* what;
+        std::vector<Entry> entries;
+        const char* blamed;  // null: no warning
+        const char* text;
+    };
+    const auto srational = [](std::vector<double> v) { return Encode(Kind::SRational, v); };
+    const auto rational = [](std::vector<double> v) { return Encode(Kind::Rational, v); };
+    const auto level = [](double v) { return Encode(Kind::Double, {v}); };
+    const Entry noNeutral{50728, 5, {}};
+    const std::vector<Boundary> boundaries = {
+        {"exposure 8", {{50730, 10, srational({8})}}, nullptr, ""},
+        {"exposure 8.01", {{50730, 10, srational({8.01})}}, "BaselineExposure", "8.01"},
+        {"neutral entry 16", {{50728, 5, rational({16, 1, 1})}}, nullptr, ""},
+        {"neutral entry 16.01", {{50728, 5, rational({16.01, 1, 1})}}, "AsShotNeutral", "16.01"},
+        {"neutral spread 100", {{50728, 5, rational({0.16, 16, 16})}}, nullptr, ""},
+        {"neutral spread 100.06",
+         {{50728, 5, rational({0.1599, 16, 16})}},
+         "AsShotNeutral",
+         "factor of 100"},
+        {"white xy sum 0.9999", {noNeutral, {50729, 5, rational({0.5, 0.4999})}}, nullptr, ""},
+        {"white xy sum 1", {noNeutral, {50729, 5, rational({0.5, 0.5})}}, "AsShotWhiteXY", "(0.5, 0.5)"},
+        {"white 65535", {{50717, 12, level(65535)}}, nullptr, ""},
+        {"white 65536", {{50717, 12, level(65536)}}, "WhiteLevel", "65536"},
+        {"white 256", {{50717, 12, level(256)}}, nullptr, ""},
+        {"white 255", {{50717, 12, level(255)}}, "WhiteLevel", "255"},
+        {"black 65534", {{50714, 12, level(65534)}}, nullptr, ""},
+        {"black 65535", {{50714, 12, level(65535)}}, "BlackLevel", "65535"},
+        {"black equal to white",
+         {{50714, 12, level(4000)}, {50717, 12, level(4000)}},
+         "WhiteLevel",
+         "is 4000, not above the BlackLevel 4000"},
+        // Not a black level to drop, which would leave a white of 1.
+        {"white 1 over black 60",
+         {{50714, 12, level(60)}, {50717, 12, level(1)}},
+         "WhiteLevel",
+         "is 1, not above the BlackLevel 60"},
+    };
+    for (const Boundary& b : boundaries) {
+        SCOPED_TRACE(b.what);
+        handdng::Layout l = ChartLayout();
+        l.extra = b.entries;
+        const fs::path source = home_.path() / ("b" + std::to_string(n) + ".dng");
+        const fs::path jpeg = home_.path() / ("b" + std::to_string(n++) + ".jpg");
+        handdng::Write(source, handdng::Build(l));
+        const Outcome out = ExportToJpeg(source, jpeg, seen);
+        EXPECT_TRUE(out.exported) << out.error;
+        EXPECT_EQ(out.warnings.size(), b.blamed ? 1u : 0u);
+        if (!b.blamed || out.warnings.empty()) continue;
+        EXPECT_NE(out.warnings[0].find(std::string(": ") + b.blamed + " "), std::string::npos)
+            << out.warnings[0];
+        EXPECT_NE(out.warnings[0].find(b.text), std::string::npos) << out.warnings[0];
+        if (std::string(b.what) == "white 1 over black 60") {
+            EXPECT_FALSE(out.flat);
+        }
+    }
 }
 
 TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
