@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include "dng/color/dng_shared.h"
 #include "dng/core/dng_exception.h"
@@ -23,6 +25,18 @@ std::string Number(double v) {
     char text[32];
     std::snprintf(text, sizeof text, "%g", v);
     return text;
+}
+
+// The tags reviewed here by name; others by number.
+std::string TagName(uint32 code) {
+    static const std::pair<uint32, const char*> kNames[] = {
+        {50714, "BlackLevel"},         {50717, "WhiteLevel"},         {50721, "ColorMatrix1"},
+        {50722, "ColorMatrix2"},       {50723, "CameraCalibration1"}, {50724, "CameraCalibration2"},
+        {50727, "AnalogBalance"},      {50728, "AsShotNeutral"},      {50729, "AsShotWhiteXY"},
+        {50730, "BaselineExposure"},   {50964, "ForwardMatrix1"},     {50965, "ForwardMatrix2"}};
+    for (const auto& [c, name] : kNames)
+        if (c == code) return name;
+    return "tag " + std::to_string(code);
 }
 
 }  // namespace
@@ -65,6 +79,9 @@ public:
     Reviewer(dng_info& info, const std::string& fileName) : info_(info), name_(fileName) {}
 
     ColorTagReview run() {
+        for (uint32 code : info_.fValuelessTags)
+            review_.notes.push_back("\"" + name_ + "\": " + TagName(code) +
+                                    " holds 0/0, no value; it is read as absent.");
         dng_shared& shared = *info_.fShared;
         reviewBaselineExposure(shared);
         if (shared.fCameraProfile.fColorPlanes > 1) {
@@ -83,9 +100,9 @@ private:
 
     void reviewBaselineExposure(dng_shared& shared) {
         const dng_srational& be = shared.fBaselineExposure;
-        const double ev = be.d == 0 ? (be.n == 0  ? NAN
-                                       : be.n > 0 ? HUGE_VAL
-                                                  : -HUGE_VAL)
+        const double ev = be.d == 0 ? (be.n > 0   ? HUGE_VAL
+                                       : be.n < 0 ? -HUGE_VAL
+                                                  : 0.0)
                                     : double(be.n) / be.d;
         if (std::isfinite(ev) && std::fabs(ev) <= kMaxBaselineExposure) return;
         ignore("BaselineExposure",

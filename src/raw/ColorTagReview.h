@@ -5,6 +5,9 @@
 // it were absent, with a warning naming it, or, where nothing can stand in
 // for it, the file is refused with the reason.
 //
+// A rational tag holding only 0/0 (no value) was already read as absent by
+// the parser; it gets a note for the log, not a warning.
+//
 // Bounds:
 //   BaselineExposure                 finite, within -8 .. +8 EV; else ignored.
 //   AsShotNeutral, AnalogBalance     every entry finite, > 0 and <= 16, the
@@ -38,6 +41,7 @@ class dng_matrix;
 struct ColorTagReview {
     std::vector<std::string> ignored;  // one sentence per tag set aside
     std::string refusal;               // why the file cannot be used; empty when it can
+    std::vector<std::string> notes;    // for the log only: tags read as absent
 };
 
 // Reviews and, where needed, clears tags in `info` (after info.Parse, before

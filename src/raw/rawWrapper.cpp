@@ -357,6 +357,7 @@ struct rawWrapper::Decoded {
     bool outputReferred = false;
     std::shared_ptr<platform::Dictionary> metaData;
     std::vector<std::string> warnings;
+    std::vector<std::string> notes;  // for the log only
 };
 
 namespace {
@@ -531,6 +532,8 @@ void rawWrapper::decodeIfNeeded() {
             else
                 platform::warnUser(warning);
         }
+    for (const std::string& note : d.notes)
+        if (reportedWarnings_.insert(note).second) platform::log("%s", note.c_str());
     setWarnings(std::move(d.warnings));
 }
 
@@ -660,8 +663,10 @@ public:
             throw RawError("The DNG file \"" + FileName(path_) +
                            "\" cannot be rendered: " + review.refusal + ".");
         warnings = std::move(review.ignored);
+        notes = std::move(review.notes);
     }
     std::vector<std::string> warnings;
+    std::vector<std::string> notes;
 
 private:
     std::string path_;
@@ -963,6 +968,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     CheckLooksLikeDNG(req.path);
     auto dng = std::make_unique<OpenedDNG>(req.path);
     out.warnings = dng->info.warnings;
+    out.notes = dng->info.notes;
     dng_negative& neg = *dng->negative;
     const dng_exif& exif = *neg.Metadata().GetExif();
     out.make = exif.fMake.Get();
