@@ -17,7 +17,6 @@ namespace {
 constexpr double kMaxBaselineExposure = 8.0;
 constexpr double kMaxBalanceEntry = 16.0;
 constexpr double kMaxBalanceSpread = 100.0;
-constexpr double kMaxMatrixEntry = 100.0;
 
 std::string Number(double v) {
     if (std::isnan(v)) return "NaN";
@@ -38,27 +37,6 @@ std::string TagName(uint32 code) {
         if (c == code) return name;
     return "tag " + std::to_string(code);
 }
-
-}  // namespace
-
-std::string ColorMatrixProblem(const dng_matrix& m) {
-    for (uint32 r = 0; r < m.Rows(); r++)
-        for (uint32 c = 0; c < m.Cols(); c++) {
-            const double e = m[r][c];
-            if (!std::isfinite(e)) return "holds " + Number(e);
-            if (std::fabs(e) > kMaxMatrixEntry)
-                return "holds " + Number(e) + ", beyond +-" + Number(kMaxMatrixEntry);
-        }
-    if (m.Rows() != m.Cols()) return {};
-    try {
-        (void)Invert(m);
-    } catch (const dng_exception&) {
-        return "cannot be inverted";
-    }
-    return {};
-}
-
-namespace {
 
 std::string BalanceProblem(const dng_vector& v) {
     double smallest = HUGE_VAL, largest = 0;

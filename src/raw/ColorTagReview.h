@@ -35,8 +35,9 @@
 #include <string>
 #include <vector>
 
+#include "color/ColorMatrixProblem.h"
+
 class dng_info;
-class dng_matrix;
 
 struct ColorTagReview {
     std::vector<std::string> ignored;  // one sentence per tag set aside
@@ -48,6 +49,3 @@ struct ColorTagReview {
 // the negative reads it). `fileName` is only used in the texts.
 ColorTagReview ReviewColorTags(dng_info& info, const std::string& fileName);
 
-// Why a colour matrix cannot stand for a camera (a value not finite or
-// beyond the bound above, or a square matrix without an inverse), or empty.
-std::string ColorMatrixProblem(const dng_matrix& m);

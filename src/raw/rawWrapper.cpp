@@ -708,45 +708,54 @@ void CheckLooksLikeDNG(const std::string& path) {
     throw dng_exception(dng_error_bad_format, "it does not start like a TIFF file");
 }
 
-platform::Error ProfileError(const DecodeRequest& req, const std::string& problem) {
-    const std::string profile = req.profile->profileURL().filename().string();
-    return RawError("The camera profile \"" + profile + "\" cannot be used for \"" +
-                    FileName(req.path) + "\": " + problem + ".");
+platform::Error NoColourMatrix(const std::string& path) {
+    return RawError("The DNG file \"" + FileName(path) +
+                    "\" has no colour matrix; choose a camera profile for it.");
 }
 
-void CheckChosenProfile(const DecodeRequest& req, const dng_camera_profile& profile) {
-    const std::string first = ColorMatrixProblem(profile.ColorMatrix1());
-    if (!first.empty()) throw ProfileError(req, "its colour matrix " + first);
-    if (profile.ColorMatrix2().NotEmpty()) {
-        const std::string second = ColorMatrixProblem(profile.ColorMatrix2());
-        if (!second.empty()) throw ProfileError(req, "its second colour matrix " + second);
+// What keeps a chosen profile from serving this file, or empty; `spec` is
+// made from it when nothing does.
+std::string ChosenProfileProblem(dng_negative& neg, const dng_camera_profile& profile,
+                                 std::unique_ptr<dng_color_spec>& spec) {
+    if (const std::string why = ColorMatrixProblem(profile.ColorMatrix1()); !why.empty())
+        return "its colour matrix " + why;
+    if (profile.ColorMatrix2().NotEmpty())
+        if (const std::string why = ColorMatrixProblem(profile.ColorMatrix2()); !why.empty())
+            return "its second colour matrix " + why;
+    try {
+        spec = std::make_unique<dng_color_spec>(neg, &profile);
+        spec->SetWhiteXY(AsShotWhite(neg, *spec));
+    } catch (const dng_exception& e) {
+        spec.reset();
+        return "its colour matrices give no usable colour" + WhatFailed(e);
     }
+    return {};
 }
 
 // Colour choice: the chosen profile's matrices, or the negative's own
-// profile, white at the as-shot white. Null for a monochrome sensor.
+// profile, white at the as-shot white. Null for a monochrome sensor. A
+// chosen profile that cannot serve gives way to the file's own, with a
+// warning naming it.
 std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_negative& neg,
                                                 rawWrapper::Decoded& out) {
     const uint32_t channels = neg.ColorChannels();
     if (channels == 1) return nullptr;
     std::unique_ptr<dng_camera_profile> chosen = ProfileFromChoice(req.profile);
-    if (!chosen && neg.ProfileCount() == 0)
-        throw RawError("The DNG file \"" + FileName(req.path) +
-                       "\" has no colour matrix; choose a camera profile for it.");
+    if (!chosen && neg.ProfileCount() == 0) throw NoColourMatrix(req.path);
     if (channels != 3)
         throw RawError("The DNG file \"" + FileName(req.path) + "\" has " +
                        std::to_string(channels) + " colour channels; only 3 are decoded.");
     std::unique_ptr<dng_color_spec> spec;
     if (chosen) {
-        // What fails from here on is the profile's doing, not the file's.
-        CheckChosenProfile(req, *chosen);
-        try {
-            spec = std::make_unique<dng_color_spec>(neg, chosen.get());
-            spec->SetWhiteXY(AsShotWhite(neg, *spec));
-        } catch (const dng_exception& e) {
-            throw ProfileError(req, "its colour matrices give no usable colour" + WhatFailed(e));
-        }
-    } else {
+        const std::string problem = ChosenProfileProblem(neg, *chosen, spec);
+        if (!problem.empty())
+            out.warnings.push_back("The camera profile \"" +
+                                   req.profile->profileURL().filename().string() +
+                                   "\" cannot be used for \"" + FileName(req.path) + "\": " +
+                                   problem + "; the built-in profile is used instead.");
+    }
+    if (!spec) {
+        if (neg.ProfileCount() == 0) throw NoColourMatrix(req.path);
         spec = neg.MakeColorSpec(dng_camera_profile_id());
         spec->SetWhiteXY(AsShotWhite(neg, *spec));
     }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <limits>
 #include <mutex>
+#include <tuple>
 
 #include "color/CameraProfileManager.h"
 #include "color/DNGCameraProfileAbstract.h"
@@ -288,37 +289,61 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
     }
 }
 
+// A camera profile that cannot serve gives way to the built-in profile, with
+// one warning naming the file and what is wrong with it: as the settings
+// name it, and as the decoder meets it.
 TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
+    WarningsSeen seen;
     const fs::path dng = home_.path() / "photo.dng";
     handdng::Write(dng, handdng::Build(ChartLayout()));
-    const float nan = std::nanf("");
-    const std::vector<std::pair<std::string, std::vector<float>>> damaged = {
-        {"zeros.dcp", std::vector<float>(9, 0.0f)},
-        {"nan.dcp", {0.8f, -0.2f, nan, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f}},
-    };
-    for (const auto& [name, matrix] : damaged) {
-        SCOPED_TRACE(name);
+    const fs::path profiles = CameraProfileManager::profileDirectory();
+    ASSERT_FALSE(profiles.empty());
+    const auto writeProfile = [&](const std::string& name, const std::vector<float>& matrix) {
         cameraprofiletest::ProfileFile file(false);
         file.Float(50721, matrix);
         file.Short(50778, {21});
         file.Ascii(50936, "Damaged");
         const auto bytes = file.Build();
-        const fs::path dcp = home_.path() / name;
-        handdng::Write(dcp, std::vector<uint8_t>(bytes.begin(), bytes.end()));
-        const auto profile = DNGCameraProfileAbstract::initFromFile(dcp);
+        handdng::Write(profiles / name, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    };
+    const float nan = std::nanf(""), inf = std::numeric_limits<float>::infinity();
+    const std::vector<std::tuple<std::string, std::vector<float>, std::string>> damaged = {
+        {"zeros.dcp", std::vector<float>(9, 0.0f), "its colour matrix cannot be inverted"},
+        {"nan.dcp", {0.8f, -0.2f, nan, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f}, "holds NaN"},
+        {"inf.dcp", {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, inf}, "its colour matrix holds"},
+    };
+    for (const auto& [name, matrix, problem] : damaged) {
+        SCOPED_TRACE(name);
+        writeProfile(name, matrix);
+        const platform::Dictionary named{{"Class_of_serialized_Object", "DNGCameraProfileAbstract"},
+                                         {"FileName", name}};
+        EXPECT_TRUE(DNGCameraProfileAbstract::initFromPList(named)->isAutoProfile());
+        const auto told = seen.take();
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_NE(told[0].find("\"" + (profiles / name).string() + "\""), std::string::npos)
+            << told[0];
+        EXPECT_NE(told[0].find(problem), std::string::npos) << told[0];
+        EXPECT_NE(told[0].find("the built-in profile is used instead"), std::string::npos);
+    }
+
+    // A profile whose matrix no longer serves by the time the file decodes.
+    writeProfile("sound.dcp", {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f});
+    for (const float sign : {0.0f, -1.0f}) {
+        SCOPED_TRACE(sign);
+        const auto profile = DNGCameraProfileAbstract::initFromFile(profiles / "sound.dcp");
         ASSERT_TRUE(profile);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) profile->setcolorMatrix1(r, c, r == c ? sign : 0.0f);
         const auto wrapper = rawWrapper::initWithFile(dng.string(), dng.string(), false);
         wrapper->setCameraProfile(profile);
-        EXPECT_EQ(wrapper->masterImageBytes(), nullptr);
-        ASSERT_TRUE(wrapper->error());
-        const std::string reason = wrapper->error()->failureReason;
-        EXPECT_NE(reason.find("\"" + name + "\""), std::string::npos) << reason;
-        EXPECT_NE(reason.find("colour matrix"), std::string::npos) << reason;
-        EXPECT_EQ(reason.find("malformed"), std::string::npos) << reason;
+        EXPECT_NE(wrapper->masterImageBytes(), nullptr);
+        const auto told = seen.take();
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_NE(told[0].find("\"sound.dcp\" cannot be used for \"photo.dng\": its colour matri"),
+                  std::string::npos)
+            << told[0];
+        EXPECT_EQ(told[0].find("malformed"), std::string::npos) << told[0];
     }
-    // The same file with its own colour decodes.
-    const auto own = rawWrapper::initWithFile(dng.string(), dng.string(), false);
-    EXPECT_NE(own->masterImageBytes(), nullptr);
 }
 
 TEST_F(DamagedInput, AJpegTooWideIsRefusedBeforeTheImageIsMade) {
@@ -399,7 +424,9 @@ TEST_F(DamagedInput, AnIgnoredCatalogOrCameraProfileIsToldToTheUser) {
     const platform::Dictionary named{{"Class_of_serialized_Object", "DNGCameraProfileAbstract"},
                                      {"FileName", "broken.dcp"}};
     EXPECT_TRUE(DNGCameraProfileAbstract::initFromPList(named)->isAutoProfile());
-    EXPECT_TRUE(Names(seen.take(), "broken.dcp"));
+    const auto toldOfProfile = seen.take();
+    EXPECT_TRUE(Names(toldOfProfile, "broken.dcp"));
+    EXPECT_TRUE(Names(toldOfProfile, "cannot be used: it is "));
     // Once per state of the file: settings are read often.
     DNGCameraProfileAbstract::initFromPList(named);
     EXPECT_TRUE(seen.take().empty());
