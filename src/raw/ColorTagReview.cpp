@@ -29,10 +29,10 @@ std::string Number(double v) {
 // The tags reviewed here by name; others by number.
 std::string TagName(uint32 code) {
     static const std::pair<uint32, const char*> kNames[] = {
-        {50714, "BlackLevel"},         {50717, "WhiteLevel"},         {50721, "ColorMatrix1"},
-        {50722, "ColorMatrix2"},       {50723, "CameraCalibration1"}, {50724, "CameraCalibration2"},
-        {50727, "AnalogBalance"},      {50728, "AsShotNeutral"},      {50729, "AsShotWhiteXY"},
-        {50730, "BaselineExposure"},   {50964, "ForwardMatrix1"},     {50965, "ForwardMatrix2"}};
+        {50714, "BlackLevel"},       {50717, "WhiteLevel"},         {50721, "ColorMatrix1"},
+        {50722, "ColorMatrix2"},     {50723, "CameraCalibration1"}, {50724, "CameraCalibration2"},
+        {50727, "AnalogBalance"},    {50728, "AsShotNeutral"},      {50729, "AsShotWhiteXY"},
+        {50730, "BaselineExposure"}, {50964, "ForwardMatrix1"},     {50965, "ForwardMatrix2"}};
     for (const auto& [c, name] : kNames)
         if (c == code) return name;
     return "tag " + std::to_string(code);

@@ -48,4 +48,3 @@ struct ColorTagReview {
 // Reviews and, where needed, clears tags in `info` (after info.Parse, before
 // the negative reads it). `fileName` is only used in the texts.
 ColorTagReview ReviewColorTags(dng_info& info, const std::string& fileName);
-

@@ -751,8 +751,8 @@ std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_ne
         if (!problem.empty())
             out.warnings.push_back("The camera profile \"" +
                                    req.profile->profileURL().filename().string() +
-                                   "\" cannot be used for \"" + FileName(req.path) + "\": " +
-                                   problem + "; the built-in profile is used instead.");
+                                   "\" cannot be used for \"" + FileName(req.path) +
+                                   "\": " + problem + "; the built-in profile is used instead.");
     }
     if (!spec) {
         if (neg.ProfileCount() == 0) throw NoColourMatrix(req.path);
@@ -785,8 +785,9 @@ void CheckDataHoldsImage(const std::string& path, const dng_parsed_ifd& rawIFD,
     if (bytes <= double(fileBytes)) return;
     throw RawError("The DNG file \"" + FileName(path) + "\" is damaged: it claims " +
                    std::to_string(rawIFD.fImageWidth) + " x " +
-                   std::to_string(rawIFD.fImageLength) + " pixels, " + ByteSize(uint64_t(std::min(bytes, 1e19))) +
-                   " of image data, in a file of " + ByteSize(fileBytes) + ".");
+                   std::to_string(rawIFD.fImageLength) + " pixels, " +
+                   ByteSize(uint64_t(std::min(bytes, 1e19))) + " of image data, in a file of " +
+                   ByteSize(fileBytes) + ".");
 }
 
 // Before any pixel memory is taken: the images this system hands on are at

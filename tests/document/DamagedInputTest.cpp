@@ -252,7 +252,10 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
          "AsShotNeutral",
          "factor of 100"},
         {"white xy sum 0.9999", {noNeutral, {50729, 5, rational({0.5, 0.4999})}}, nullptr, ""},
-        {"white xy sum 1", {noNeutral, {50729, 5, rational({0.5, 0.5})}}, "AsShotWhiteXY", "(0.5, 0.5)"},
+        {"white xy sum 1",
+         {noNeutral, {50729, 5, rational({0.5, 0.5})}},
+         "AsShotWhiteXY",
+         "(0.5, 0.5)"},
         {"white 65535", {{50717, 12, level(65535)}}, nullptr, ""},
         {"white 65536", {{50717, 12, level(65536)}}, "WhiteLevel", "65536"},
         {"white 256", {{50717, 12, level(256)}}, nullptr, ""},
@@ -310,7 +313,9 @@ TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
     const std::vector<std::tuple<std::string, std::vector<float>, std::string>> damaged = {
         {"zeros.dcp", std::vector<float>(9, 0.0f), "its colour matrix cannot be inverted"},
         {"nan.dcp", {0.8f, -0.2f, nan, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f}, "holds NaN"},
-        {"inf.dcp", {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, inf}, "its colour matrix holds"},
+        {"inf.dcp",
+         {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, inf},
+         "its colour matrix holds"},
     };
     for (const auto& [name, matrix, problem] : damaged) {
         SCOPED_TRACE(name);
@@ -392,8 +397,8 @@ TEST_F(DamagedInput, ASizeTheDataCannotHoldIsCalledDamageForEveryType) {
         platform::Error error;
         auto doc = MyDocument::init();
         if (doc->readFromURL(tall.string(), &error)) {
-            EXPECT_FALSE(doc->exportToURL(home_.path() / "tall.out", type, {-1, -1, -1, -1}, false,
-                                          &error));
+            EXPECT_FALSE(
+                doc->exportToURL(home_.path() / "tall.out", type, {-1, -1, -1, -1}, false, &error));
         }
         EXPECT_NE(error.failureReason.find("\"tall.dng\" is damaged"), std::string::npos)
             << error.failureReason;
