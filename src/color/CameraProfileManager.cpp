@@ -119,13 +119,13 @@ bool CameraProfileManager::addProfile(const fs::path& url, platform::Error* erro
                  "cannot import " + url.string());
             return;
         }
-        // A file that does not parse would be copied and then never listed:
+        // A file that cannot be used would be copied and then never listed:
         // refuse it and copy nothing.
-        if (fs::exists(url, ec) && !DNGCameraProfileAbstract::initFromFile(url)) {
-            platform::setError(
-                error, platform::PosixErrorDomain, EINVAL,
-                "\"" + name.string() +
-                    "\" is not a readable DNG camera profile; nothing was imported.");
+        std::string problem;
+        if (fs::exists(url, ec) && !DNGCameraProfileAbstract::initFromFile(url, &problem)) {
+            platform::setError(error, platform::PosixErrorDomain, EINVAL,
+                               "\"" + name.string() + "\" cannot be used as a camera profile: " +
+                                   problem + "; nothing was imported.");
             return;
         }
         // Copied under a private name, then linked into place: the existing

@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "color/CameraProfileManager.h"
+#include "color/ColorMatrixProblem.h"
 #include "dng/color/DefaultToneCurveTable.h"
 #include "dng/color/dng_camera_profile.h"
 #include "dng/color/dng_spline_solver.h"
+#include "dng/core/dng_exception.h"
 #include "dng/core/dng_file_stream.h"
 #include "platform/Log.h"
 #include "platform/UserWarning.h"
@@ -85,10 +87,10 @@ private:
     bool useSpline_ = false;
 };
 
-// Settings that name a profile which cannot be read fall back to the
+// Settings that name a profile which cannot be used fall back to the
 // built-in one: the user is told once per state of that file, not at every
 // reading of the settings (preset lists read them often).
-void reportIgnoredProfile(const std::filesystem::path& file) {
+void reportIgnoredProfile(const std::filesystem::path& file, const std::string& problem) {
     static std::mutex mutex;
     static auto* reported = new std::set<std::string>;
     std::error_code ec;
@@ -101,8 +103,8 @@ void reportIgnoredProfile(const std::filesystem::path& file) {
                  .second)
             return;
     }
-    platform::warnUser("The camera profile \"" + file.string() +
-                       "\" cannot be read; the built-in profile is used instead.");
+    platform::warnUser("The camera profile \"" + file.string() + "\" cannot be used: " + problem +
+                       "; the built-in profile is used instead.");
 }
 
 }  // namespace
@@ -127,38 +129,57 @@ void DNGCameraProfileAbstract::localInitAsAutoProfile() {
 }
 
 DNGCameraProfileAbstract::Ptr DNGCameraProfileAbstract::initFromFile(
-    const std::filesystem::path& url) {
+    const std::filesystem::path& url, std::string* problem) {
     Ptr profile(new DNGCameraProfileAbstract());
-    if (!profile->localInitFromFile(url)) return nullptr;
+    if (!profile->localInitFromFile(url, problem)) return nullptr;
     return profile;
 }
 
-bool DNGCameraProfileAbstract::localInitFromFile(const std::filesystem::path& url) {
+bool DNGCameraProfileAbstract::localInitFromFile(const std::filesystem::path& url,
+                                                 std::string* problem) {
+    const std::string why = readProfileFile(url);
+    if (why.empty()) return true;
+    platform::log("%s could not open profile at %s: %s",
+                  "-[DNGCameraProfileAbstract localInitFromFile:]", url.c_str(), why.c_str());
+    if (problem) *problem = why;
+    return false;
+}
+
+// Reads the file into this object; what is wrong with it, or empty.
+std::string DNGCameraProfileAbstract::readProfileFile(const std::filesystem::path& url) {
     try {
         dng_file_stream stream(url.c_str(), false, kProfileReadBuffer);
         if (!dngProfile_) dngProfile_ = std::make_unique<dng_camera_profile>();
-        if (!dngProfile_->ParseExtended(stream)) return false;
-
-        const dng_matrix& m1 = dngProfile_->ColorMatrix1();
-        const dng_matrix& m2 = dngProfile_->ColorMatrix2();
-        // A profile without a three-colour matrix cannot serve the decoder.
-        if (!is3x3(m1) && !is3x3(m2)) {
-            platform::log("%s could not open profile at %s",
-                          "-[DNGCameraProfileAbstract localInitFromFile:]", url.c_str());
-            return false;
+        if (!dngProfile_->ParseExtended(stream)) return "it is not a DNG camera profile";
+    } catch (const dng_exception& e) {
+        if (e.ErrorCode() == dng_error_open_file) {
+            std::error_code ec;
+            if (!std::filesystem::exists(url, ec)) return "it does not exist";
+            return "it cannot be opened";
         }
-        name_ = dngProfile_->Name().Get();
-        restriction_ = dngProfile_->UniqueCameraModelRestriction().Get();
-        icon_ = imageWithPreviewOfFileAtPath(url, kIconSize, false);
-        profileURL_ = url;
-        copyMatrix(is3x3(m1) ? m1 : m2, colorMatrix1_);
-        copyMatrix(is3x3(m2) ? m2 : m1, colorMatrix2_);
-        return true;
+        if (e.ErrorCode() == dng_error_memory) return "there is not enough memory to read it";
+        return "it is truncated or damaged";
     } catch (const std::exception&) {
-        platform::log("%s could not open profile at %s",
-                      "-[DNGCameraProfileAbstract localInitFromFile:]", url.c_str());
-        return false;
+        return "it is truncated or damaged";
     }
+    const dng_matrix& m1 = dngProfile_->ColorMatrix1();
+    const dng_matrix& m2 = dngProfile_->ColorMatrix2();
+    // A profile without a three-colour matrix cannot serve the decoder, nor
+    // can one whose matrices no camera has.
+    if (!is3x3(m1) && !is3x3(m2)) return "it has no colour matrix for three colours";
+    const dng_matrix& first = is3x3(m1) ? m1 : m2;
+    const dng_matrix& second = is3x3(m2) ? m2 : m1;
+    if (const std::string why = ColorMatrixProblem(first); !why.empty())
+        return "its colour matrix " + why;
+    if (const std::string why = ColorMatrixProblem(second); !why.empty())
+        return "its second colour matrix " + why;
+    name_ = dngProfile_->Name().Get();
+    restriction_ = dngProfile_->UniqueCameraModelRestriction().Get();
+    icon_ = imageWithPreviewOfFileAtPath(url, kIconSize, false);
+    profileURL_ = url;
+    copyMatrix(first, colorMatrix1_);
+    copyMatrix(second, colorMatrix2_);
+    return {};
 }
 
 DNGCameraProfileAbstract::Ptr DNGCameraProfileAbstract::initFromPList(
@@ -167,8 +188,9 @@ DNGCameraProfileAbstract::Ptr DNGCameraProfileAbstract::initFromPList(
     if (isPlainFileName(fileName)) {
         const std::filesystem::path folder = CameraProfileManager::profileDirectory();
         if (!folder.empty()) {
-            if (Ptr profile = initFromFile(folder / fileName)) return profile;
-            reportIgnoredProfile(folder / fileName);
+            std::string problem;
+            if (Ptr profile = initFromFile(folder / fileName, &problem)) return profile;
+            reportIgnoredProfile(folder / fileName, problem);
         }
     }
     return initAsAutoProfile();

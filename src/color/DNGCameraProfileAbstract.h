@@ -36,11 +36,14 @@ public:
     static constexpr int kDefaultCurveEntries = 1025;
 
     static Ptr initAsAutoProfile();
-    // The profile read from a ".dcp" file; null when it cannot be read (logged).
-    static Ptr initFromFile(const std::filesystem::path& url);
+    // The profile read from a ".dcp" file; null when it cannot be read or its
+    // colour matrices cannot serve a camera (logged; `problem`, when given,
+    // says which, as "its colour matrix cannot be inverted").
+    static Ptr initFromFile(const std::filesystem::path& url, std::string* problem = nullptr);
     // {"FileName": name} finds the file of that name in the profile folder;
-    // without a usable name, or when the file cannot be read, the automatic
-    // profile. Never null. Names with a folder part are refused.
+    // without a usable name, or when initFromFile refuses the file, the
+    // automatic profile, with one warning naming the file and its problem.
+    // Never null. Names with a folder part are refused.
     static Ptr initFromPList(const platform::Dictionary& plist);
 
     ~DNGCameraProfileAbstract() override;
@@ -122,9 +125,11 @@ public:
 protected:
     DNGCameraProfileAbstract();
     void localInitAsAutoProfile();
-    bool localInitFromFile(const std::filesystem::path& url);
+    bool localInitFromFile(const std::filesystem::path& url, std::string* problem = nullptr);
 
 private:
+    std::string readProfileFile(const std::filesystem::path& url);
+
     float colorMatrix1_[3][3] = {};
     float colorMatrix2_[3][3] = {};
     std::string name_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include "dng/color/dng_shared.h"
 #include "dng/core/dng_exception.h"
@@ -15,7 +17,6 @@ namespace {
 constexpr double kMaxBaselineExposure = 8.0;
 constexpr double kMaxBalanceEntry = 16.0;
 constexpr double kMaxBalanceSpread = 100.0;
-constexpr double kMaxMatrixEntry = 100.0;
 
 std::string Number(double v) {
     if (std::isnan(v)) return "NaN";
@@ -25,26 +26,17 @@ std::string Number(double v) {
     return text;
 }
 
-}  // namespace
-
-std::string ColorMatrixProblem(const dng_matrix& m) {
-    for (uint32 r = 0; r < m.Rows(); r++)
-        for (uint32 c = 0; c < m.Cols(); c++) {
-            const double e = m[r][c];
-            if (!std::isfinite(e)) return "holds " + Number(e);
-            if (std::fabs(e) > kMaxMatrixEntry)
-                return "holds " + Number(e) + ", beyond +-" + Number(kMaxMatrixEntry);
-        }
-    if (m.Rows() != m.Cols()) return {};
-    try {
-        (void)Invert(m);
-    } catch (const dng_exception&) {
-        return "cannot be inverted";
-    }
-    return {};
+// The tags reviewed here by name; others by number.
+std::string TagName(uint32 code) {
+    static const std::pair<uint32, const char*> kNames[] = {
+        {50714, "BlackLevel"},       {50717, "WhiteLevel"},         {50721, "ColorMatrix1"},
+        {50722, "ColorMatrix2"},     {50723, "CameraCalibration1"}, {50724, "CameraCalibration2"},
+        {50727, "AnalogBalance"},    {50728, "AsShotNeutral"},      {50729, "AsShotWhiteXY"},
+        {50730, "BaselineExposure"}, {50964, "ForwardMatrix1"},     {50965, "ForwardMatrix2"}};
+    for (const auto& [c, name] : kNames)
+        if (c == code) return name;
+    return "tag " + std::to_string(code);
 }
-
-namespace {
 
 std::string BalanceProblem(const dng_vector& v) {
     double smallest = HUGE_VAL, largest = 0;
@@ -65,6 +57,9 @@ public:
     Reviewer(dng_info& info, const std::string& fileName) : info_(info), name_(fileName) {}
 
     ColorTagReview run() {
+        for (uint32 code : info_.fValuelessTags)
+            review_.notes.push_back("\"" + name_ + "\": " + TagName(code) +
+                                    " holds 0/0, no value; it is read as absent.");
         dng_shared& shared = *info_.fShared;
         reviewBaselineExposure(shared);
         if (shared.fCameraProfile.fColorPlanes > 1) {
@@ -83,9 +78,9 @@ private:
 
     void reviewBaselineExposure(dng_shared& shared) {
         const dng_srational& be = shared.fBaselineExposure;
-        const double ev = be.d == 0 ? (be.n == 0  ? NAN
-                                       : be.n > 0 ? HUGE_VAL
-                                                  : -HUGE_VAL)
+        const double ev = be.d == 0 ? (be.n > 0   ? HUGE_VAL
+                                       : be.n < 0 ? -HUGE_VAL
+                                                  : 0.0)
                                     : double(be.n) / be.d;
         if (std::isfinite(ev) && std::fabs(ev) <= kMaxBaselineExposure) return;
         ignore("BaselineExposure",
@@ -161,18 +156,32 @@ private:
                                : bits >= 1 && bits < 32     ? double((uint64_t(1) << bits) - 1)
                                                             : 4294967295.0;
         const double defaultWhite = bits >= 1 && bits < 16 ? largest : 65535.0;
+        // A white that leaves fewer than half the data's bits is a damaged
+        // tag, not a sensor: 10-bit data whose white is 1 would render white.
+        const double faintest = floats ? 0.0 : std::sqrt(largest + 1.0);
+        std::vector<double>& black = ifd.fLinearizationTags.fBlackLevel;
+        double blackest = 0;
+        for (double b : black)
+            if (std::isfinite(b)) blackest = std::max(blackest, b);
         if (ifd.fHasWhiteLevel) {
             for (uint32 i = 0; i < dng_ifd::kMaxSamplesPerPixel; i++) {
                 const double w = ifd.fWhiteLevel[i];
-                const bool sound = std::isfinite(w) && w > 0 && (floats || w <= largest);
-                if (sound) continue;
-                ignore("WhiteLevel", "is " + Number(w) + ", outside 1 .. " + Number(largest));
+                std::string why;
+                if (!std::isfinite(w) || w <= 0 || (!floats && w > largest))
+                    why = "is " + Number(w) + ", outside 1 .. " + Number(largest);
+                // The black is blamed instead when it is beyond the data itself.
+                else if (w <= blackest && (floats || blackest < defaultWhite))
+                    why = "is " + Number(w) + ", not above the BlackLevel " + Number(blackest);
+                else if (w < faintest)
+                    why = "is " + Number(w) + ", far below the data's range of 0 .. " +
+                          Number(largest);
+                if (why.empty()) continue;
+                ignore("WhiteLevel", why);
                 for (double& level : ifd.fWhiteLevel) level = -1.0;
                 ifd.fHasWhiteLevel = false;
                 break;
             }
         }
-        std::vector<double>& black = ifd.fLinearizationTags.fBlackLevel;
         double white = HUGE_VAL;
         for (uint32 i = 0; i < dng_ifd::kMaxSamplesPerPixel; i++)
             white = std::min(white, ifd.fWhiteLevel[i] >= 0 ? ifd.fWhiteLevel[i] : defaultWhite);

@@ -5,6 +5,9 @@
 // it were absent, with a warning naming it, or, where nothing can stand in
 // for it, the file is refused with the reason.
 //
+// A rational tag holding only 0/0 (no value) was already read as absent by
+// the parser; it gets a note for the log, not a warning.
+//
 // Bounds:
 //   BaselineExposure                 finite, within -8 .. +8 EV; else ignored.
 //   AsShotNeutral, AnalogBalance     every entry finite, > 0 and <= 16, the
@@ -20,8 +23,11 @@
 //                                    calibration matrices).
 //   WhiteLevel                       finite, > 0, at most the largest sample
 //                                    the data can hold (2^bits - 1, 65535 for
-//                                    a linearization table; any for floats);
-//                                    else ignored (the data's own maximum).
+//                                    a linearization table; any for floats),
+//                                    at least its square root (half its
+//                                    bits), and above a black level within
+//                                    that range; else ignored (the data's
+//                                    own maximum).
 //   BlackLevel                       every entry finite, >= 0 and below the
 //                                    white level; else ignored (0).
 #pragma once
@@ -29,18 +35,16 @@
 #include <string>
 #include <vector>
 
+#include "color/ColorMatrixProblem.h"
+
 class dng_info;
-class dng_matrix;
 
 struct ColorTagReview {
     std::vector<std::string> ignored;  // one sentence per tag set aside
     std::string refusal;               // why the file cannot be used; empty when it can
+    std::vector<std::string> notes;    // for the log only: tags read as absent
 };
 
 // Reviews and, where needed, clears tags in `info` (after info.Parse, before
 // the negative reads it). `fileName` is only used in the texts.
 ColorTagReview ReviewColorTags(dng_info& info, const std::string& fileName);
-
-// Why a colour matrix cannot stand for a camera (a value not finite or
-// beyond the bound above, or a square matrix without an inverse), or empty.
-std::string ColorMatrixProblem(const dng_matrix& m);

@@ -357,6 +357,7 @@ struct rawWrapper::Decoded {
     bool outputReferred = false;
     std::shared_ptr<platform::Dictionary> metaData;
     std::vector<std::string> warnings;
+    std::vector<std::string> notes;  // for the log only
 };
 
 namespace {
@@ -531,6 +532,8 @@ void rawWrapper::decodeIfNeeded() {
             else
                 platform::warnUser(warning);
         }
+    for (const std::string& note : d.notes)
+        if (reportedWarnings_.insert(note).second) platform::log("%s", note.c_str());
     setWarnings(std::move(d.warnings));
 }
 
@@ -660,8 +663,10 @@ public:
             throw RawError("The DNG file \"" + FileName(path_) +
                            "\" cannot be rendered: " + review.refusal + ".");
         warnings = std::move(review.ignored);
+        notes = std::move(review.notes);
     }
     std::vector<std::string> warnings;
+    std::vector<std::string> notes;
 
 private:
     std::string path_;
@@ -703,46 +708,55 @@ void CheckLooksLikeDNG(const std::string& path) {
     throw dng_exception(dng_error_bad_format, "it does not start like a TIFF file");
 }
 
-platform::Error ProfileError(const DecodeRequest& req, const std::string& problem) {
-    const std::string profile = req.profile->profileURL().filename().string();
-    return RawError("The camera profile \"" + profile + "\" cannot be used for \"" +
-                    FileName(req.path) + "\": " + problem + ".");
+platform::Error NoColourMatrix(const std::string& path) {
+    return RawError("The DNG file \"" + FileName(path) +
+                    "\" has no colour matrix, so nothing says what its colours are. It "
+                    "can be exported with a preset that sets a camera profile for its camera.");
 }
 
-void CheckChosenProfile(const DecodeRequest& req, const dng_camera_profile& profile) {
-    const std::string first = ColorMatrixProblem(profile.ColorMatrix1());
-    if (!first.empty()) throw ProfileError(req, "its colour matrix " + first);
-    if (profile.ColorMatrix2().NotEmpty()) {
-        const std::string second = ColorMatrixProblem(profile.ColorMatrix2());
-        if (!second.empty()) throw ProfileError(req, "its second colour matrix " + second);
+// What keeps a chosen profile from serving this file, or empty; `spec` is
+// made from it when nothing does.
+std::string ChosenProfileProblem(dng_negative& neg, const dng_camera_profile& profile,
+                                 std::unique_ptr<dng_color_spec>& spec) {
+    if (const std::string why = ColorMatrixProblem(profile.ColorMatrix1()); !why.empty())
+        return "its colour matrix " + why;
+    if (profile.ColorMatrix2().NotEmpty())
+        if (const std::string why = ColorMatrixProblem(profile.ColorMatrix2()); !why.empty())
+            return "its second colour matrix " + why;
+    try {
+        spec = std::make_unique<dng_color_spec>(neg, &profile);
+        spec->SetWhiteXY(AsShotWhite(neg, *spec));
+    } catch (const dng_exception& e) {
+        spec.reset();
+        return "its colour matrices give no usable colour" + WhatFailed(e);
     }
+    return {};
 }
 
 // Colour choice: the chosen profile's matrices, or the negative's own
-// profile, white at the as-shot white. Null for a monochrome sensor.
+// profile, white at the as-shot white. Null for a monochrome sensor. A
+// chosen profile that cannot serve gives way to the file's own, with a
+// warning naming it.
 std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_negative& neg,
                                                 rawWrapper::Decoded& out) {
     const uint32_t channels = neg.ColorChannels();
     if (channels == 1) return nullptr;
     std::unique_ptr<dng_camera_profile> chosen = ProfileFromChoice(req.profile);
-    if (!chosen && neg.ProfileCount() == 0)
-        throw RawError("The DNG file \"" + FileName(req.path) +
-                       "\" has no colour matrix, so nothing says what its colours are. It "
-                       "can be exported with a preset that sets a camera profile for its camera.");
+    if (!chosen && neg.ProfileCount() == 0) throw NoColourMatrix(req.path);
     if (channels != 3)
         throw RawError("The DNG file \"" + FileName(req.path) + "\" has " +
                        std::to_string(channels) + " colour channels; only 3 are decoded.");
     std::unique_ptr<dng_color_spec> spec;
     if (chosen) {
-        // What fails from here on is the profile's doing, not the file's.
-        CheckChosenProfile(req, *chosen);
-        try {
-            spec = std::make_unique<dng_color_spec>(neg, chosen.get());
-            spec->SetWhiteXY(AsShotWhite(neg, *spec));
-        } catch (const dng_exception& e) {
-            throw ProfileError(req, "its colour matrices give no usable colour" + WhatFailed(e));
-        }
-    } else {
+        const std::string problem = ChosenProfileProblem(neg, *chosen, spec);
+        if (!problem.empty())
+            out.warnings.push_back("The camera profile \"" +
+                                   req.profile->profileURL().filename().string() +
+                                   "\" cannot be used for \"" + FileName(req.path) +
+                                   "\": " + problem + "; the built-in profile is used instead.");
+    }
+    if (!spec) {
+        if (neg.ProfileCount() == 0) throw NoColourMatrix(req.path);
         spec = neg.MakeColorSpec(dng_camera_profile_id());
         spec->SetWhiteXY(AsShotWhite(neg, *spec));
     }
@@ -753,6 +767,28 @@ std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_ne
         for (uint32 c = 0; c < 3; c++) out.cameraFromXYZ[r][c] = camFromXYZ[r][c];
     out.haveColor = true;
     return spec;
+}
+
+// A size the file cannot hold is damage, whatever the size limits: each
+// uncompressed sample takes its bits. Compressed data is left to the
+// reader's own checks on its tiles, which name the fault more closely.
+std::string ByteSize(uint64_t bytes) {
+    if (bytes < (uint64_t(1) << 20)) return std::to_string(bytes) + " bytes";
+    return std::to_string(bytes >> 20) + " MB";
+}
+
+void CheckDataHoldsImage(const std::string& path, const dng_parsed_ifd& rawIFD,
+                         uint64_t fileBytes) {
+    if (rawIFD.fCompression != ccUncompressed) return;
+    // In doubles: the product of four 32-bit fields may pass 64 bits.
+    const double bytes = double(rawIFD.fImageWidth) * rawIFD.fImageLength *
+                         std::max(1u, rawIFD.fSamplesPerPixel) * rawIFD.fBitsPerSample[0] / 8;
+    if (bytes <= double(fileBytes)) return;
+    throw RawError("The DNG file \"" + FileName(path) + "\" is damaged: it claims " +
+                   std::to_string(rawIFD.fImageWidth) + " x " +
+                   std::to_string(rawIFD.fImageLength) + " pixels, " +
+                   ByteSize(uint64_t(std::min(bytes, 1e19))) + " of image data, in a file of " +
+                   ByteSize(fileBytes) + ".");
 }
 
 // Before any pixel memory is taken: the images this system hands on are at
@@ -926,6 +962,7 @@ std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
     OpenedDNG dng(path);
     const dng_negative& neg = *dng.negative;
     const dng_parsed_ifd& rawIFD = dng.info.MainIFD();
+    CheckDataHoldsImage(path, rawIFD, dng.stream.Length());
     uint32_t width = rawIFD.fImageWidth, height = rawIFD.fImageLength;
     if (const dng_rect area = rawIFD.fActiveArea; area.NotEmpty()) {
         width = area.W();
@@ -942,6 +979,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     CheckLooksLikeDNG(req.path);
     auto dng = std::make_unique<OpenedDNG>(req.path);
     out.warnings = dng->info.warnings;
+    out.notes = dng->info.notes;
     dng_negative& neg = *dng->negative;
     const dng_exif& exif = *neg.Metadata().GetExif();
     out.make = exif.fMake.Get();
@@ -949,6 +987,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     out.baselineExposure = float(neg.BaselineExposure());
     const uint32_t orientation = neg.ComputeOrientation(neg.Metadata()).GetTIFF();
     const dng_parsed_ifd& rawIFD = dng->info.MainIFD();
+    CheckDataHoldsImage(req.path, rawIFD, dng->stream.Length());
 
     const std::unique_ptr<dng_color_spec> spec = ChooseColorSpec(req, neg, out);
     const bool monochromeSensor = neg.ColorChannels() == 1;

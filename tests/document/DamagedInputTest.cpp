@@ -8,6 +8,7 @@
 #include <fstream>
 #include <limits>
 #include <mutex>
+#include <tuple>
 
 #include "color/CameraProfileManager.h"
 #include "color/DNGCameraProfileAbstract.h"
@@ -17,6 +18,7 @@
 #include "document/MyDocument.h"
 #include "engine/MultiDataStore.h"
 #include "engine/ThreadedImageEngine.h"
+#include "platform/Log.h"
 #include "platform/UserWarning.h"
 #include "raw/rawWrapper.h"
 #include "support/JpegFile.h"
@@ -179,6 +181,7 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
     EXPECT_FALSE(reference.flat);
     EXPECT_TRUE(reference.warnings.empty());
 
+    platform::LogCapture log;
     int n = 0;
     for (const Tag& tag : tags)
         for (const char* what : {"+inf", "-inf", "NaN", "0", "x1e6"}) {
@@ -203,6 +206,7 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
             const fs::path source = home_.path() / ("t" + std::to_string(n) + ".dng");
             const fs::path jpeg = home_.path() / ("t" + std::to_string(n++) + ".jpg");
             handdng::Write(source, handdng::Build(l));
+            log.clear();
             const Outcome out = ExportToJpeg(source, jpeg, seen);
 
             if (out.exported) {
@@ -210,7 +214,12 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
             } else {
                 EXPECT_NE(out.error.find(tag.name), std::string::npos) << out.error;
             }
-            const bool sound = !std::strcmp(what, "0") && tag.zeroIsSound;
+            // A rational holds NaN only as 0/0, which stands for no value.
+            const bool unset = !std::strcmp(what, "NaN") && tag.kind != Kind::Double;
+            const bool sound = (!std::strcmp(what, "0") && tag.zeroIsSound) || unset;
+            if (unset) {
+                EXPECT_TRUE(log.contains(std::string(tag.name) + " holds 0/0"));
+            }
             if (!sound && out.exported) {
                 EXPECT_TRUE(Names(out.warnings, tag.name)) << out.warnings.size();
             }
@@ -219,39 +228,127 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
                 EXPECT_TRUE(out.warnings.empty());
             }
         }
+
+    // Each check's boundary: the last sound value passes unremarked, the
+    // first beyond it is set aside naming the tag (and only that tag).
+    struct Boundary {
+        const char* what;
+        std::vector<Entry> entries;
+        const char* blamed;  // null: no warning
+        const char* text;
+    };
+    const auto srational = [](std::vector<double> v) { return Encode(Kind::SRational, v); };
+    const auto rational = [](std::vector<double> v) { return Encode(Kind::Rational, v); };
+    const auto level = [](double v) { return Encode(Kind::Double, {v}); };
+    const Entry noNeutral{50728, 5, {}};
+    const std::vector<Boundary> boundaries = {
+        {"exposure 8", {{50730, 10, srational({8})}}, nullptr, ""},
+        {"exposure 8.01", {{50730, 10, srational({8.01})}}, "BaselineExposure", "8.01"},
+        {"neutral entry 16", {{50728, 5, rational({16, 1, 1})}}, nullptr, ""},
+        {"neutral entry 16.01", {{50728, 5, rational({16.01, 1, 1})}}, "AsShotNeutral", "16.01"},
+        {"neutral spread 100", {{50728, 5, rational({0.16, 16, 16})}}, nullptr, ""},
+        {"neutral spread 100.06",
+         {{50728, 5, rational({0.1599, 16, 16})}},
+         "AsShotNeutral",
+         "factor of 100"},
+        {"white xy sum 0.9999", {noNeutral, {50729, 5, rational({0.5, 0.4999})}}, nullptr, ""},
+        {"white xy sum 1",
+         {noNeutral, {50729, 5, rational({0.5, 0.5})}},
+         "AsShotWhiteXY",
+         "(0.5, 0.5)"},
+        {"white 65535", {{50717, 12, level(65535)}}, nullptr, ""},
+        {"white 65536", {{50717, 12, level(65536)}}, "WhiteLevel", "65536"},
+        {"white 256", {{50717, 12, level(256)}}, nullptr, ""},
+        {"white 255", {{50717, 12, level(255)}}, "WhiteLevel", "255"},
+        {"black 65534", {{50714, 12, level(65534)}}, nullptr, ""},
+        {"black 65535", {{50714, 12, level(65535)}}, "BlackLevel", "65535"},
+        {"black equal to white",
+         {{50714, 12, level(4000)}, {50717, 12, level(4000)}},
+         "WhiteLevel",
+         "is 4000, not above the BlackLevel 4000"},
+        // Not a black level to drop, which would leave a white of 1.
+        {"white 1 over black 60",
+         {{50714, 12, level(60)}, {50717, 12, level(1)}},
+         "WhiteLevel",
+         "is 1, not above the BlackLevel 60"},
+    };
+    for (const Boundary& b : boundaries) {
+        SCOPED_TRACE(b.what);
+        handdng::Layout l = ChartLayout();
+        l.extra = b.entries;
+        const fs::path source = home_.path() / ("b" + std::to_string(n) + ".dng");
+        const fs::path jpeg = home_.path() / ("b" + std::to_string(n++) + ".jpg");
+        handdng::Write(source, handdng::Build(l));
+        const Outcome out = ExportToJpeg(source, jpeg, seen);
+        EXPECT_TRUE(out.exported) << out.error;
+        EXPECT_EQ(out.warnings.size(), b.blamed ? 1u : 0u);
+        if (!b.blamed || out.warnings.empty()) continue;
+        EXPECT_NE(out.warnings[0].find(std::string(": ") + b.blamed + " "), std::string::npos)
+            << out.warnings[0];
+        EXPECT_NE(out.warnings[0].find(b.text), std::string::npos) << out.warnings[0];
+        if (std::string(b.what) == "white 1 over black 60") {
+            EXPECT_FALSE(out.flat);
+        }
+    }
 }
 
+// A camera profile that cannot serve gives way to the built-in profile, with
+// one warning naming the file and what is wrong with it: as the settings
+// name it, and as the decoder meets it.
 TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
+    WarningsSeen seen;
     const fs::path dng = home_.path() / "photo.dng";
     handdng::Write(dng, handdng::Build(ChartLayout()));
-    const float nan = std::nanf("");
-    const std::vector<std::pair<std::string, std::vector<float>>> damaged = {
-        {"zeros.dcp", std::vector<float>(9, 0.0f)},
-        {"nan.dcp", {0.8f, -0.2f, nan, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f}},
-    };
-    for (const auto& [name, matrix] : damaged) {
-        SCOPED_TRACE(name);
+    const fs::path profiles = CameraProfileManager::profileDirectory();
+    ASSERT_FALSE(profiles.empty());
+    const auto writeProfile = [&](const std::string& name, const std::vector<float>& matrix) {
         cameraprofiletest::ProfileFile file(false);
         file.Float(50721, matrix);
         file.Short(50778, {21});
         file.Ascii(50936, "Damaged");
         const auto bytes = file.Build();
-        const fs::path dcp = home_.path() / name;
-        handdng::Write(dcp, std::vector<uint8_t>(bytes.begin(), bytes.end()));
-        const auto profile = DNGCameraProfileAbstract::initFromFile(dcp);
+        handdng::Write(profiles / name, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    };
+    const float nan = std::nanf(""), inf = std::numeric_limits<float>::infinity();
+    const std::vector<std::tuple<std::string, std::vector<float>, std::string>> damaged = {
+        {"zeros.dcp", std::vector<float>(9, 0.0f), "its colour matrix cannot be inverted"},
+        {"nan.dcp", {0.8f, -0.2f, nan, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f}, "holds NaN"},
+        {"inf.dcp",
+         {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, inf},
+         "its colour matrix holds"},
+    };
+    for (const auto& [name, matrix, problem] : damaged) {
+        SCOPED_TRACE(name);
+        writeProfile(name, matrix);
+        const platform::Dictionary named{{"Class_of_serialized_Object", "DNGCameraProfileAbstract"},
+                                         {"FileName", name}};
+        EXPECT_TRUE(DNGCameraProfileAbstract::initFromPList(named)->isAutoProfile());
+        const auto told = seen.take();
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_NE(told[0].find("\"" + (profiles / name).string() + "\""), std::string::npos)
+            << told[0];
+        EXPECT_NE(told[0].find(problem), std::string::npos) << told[0];
+        EXPECT_NE(told[0].find("the built-in profile is used instead"), std::string::npos);
+    }
+
+    // A profile whose matrix no longer serves by the time the file decodes.
+    writeProfile("sound.dcp", {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f});
+    for (const float sign : {0.0f, -1.0f}) {
+        SCOPED_TRACE(sign);
+        const auto profile = DNGCameraProfileAbstract::initFromFile(profiles / "sound.dcp");
         ASSERT_TRUE(profile);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) profile->setcolorMatrix1(r, c, r == c ? sign : 0.0f);
         const auto wrapper = rawWrapper::initWithFile(dng.string(), dng.string(), false);
         wrapper->setCameraProfile(profile);
-        EXPECT_EQ(wrapper->masterImageBytes(), nullptr);
-        ASSERT_TRUE(wrapper->error());
-        const std::string reason = wrapper->error()->failureReason;
-        EXPECT_NE(reason.find("\"" + name + "\""), std::string::npos) << reason;
-        EXPECT_NE(reason.find("colour matrix"), std::string::npos) << reason;
-        EXPECT_EQ(reason.find("malformed"), std::string::npos) << reason;
+        EXPECT_NE(wrapper->masterImageBytes(), nullptr);
+        const auto told = seen.take();
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_NE(told[0].find("\"sound.dcp\" cannot be used for \"photo.dng\": its colour matri"),
+                  std::string::npos)
+            << told[0];
+        EXPECT_EQ(told[0].find("malformed"), std::string::npos) << told[0];
     }
-    // The same file with its own colour decodes.
-    const auto own = rawWrapper::initWithFile(dng.string(), dng.string(), false);
-    EXPECT_NE(own->masterImageBytes(), nullptr);
 }
 
 TEST_F(DamagedInput, AJpegTooWideIsRefusedBeforeTheImageIsMade) {
@@ -285,6 +382,31 @@ TEST_F(DamagedInput, AJpegTooWideIsRefusedBeforeTheImageIsMade) {
     doc->close();
 }
 
+// A size the data cannot hold is damage, not advice to crop or change type.
+TEST_F(DamagedInput, ASizeTheDataCannotHoldIsCalledDamageForEveryType) {
+    handdng::Layout l;
+    l.width = 64;
+    l.height = l.tileLength = 2147483647;
+    l.compression = 1;
+    l.blobs = {std::vector<uint8_t>(64 * 64 * 2, 0x40)};
+    l.blobOf = {0};
+    const fs::path tall = home_.path() / "tall.dng";
+    handdng::Write(tall, handdng::Build(l));
+    for (const char* type : {"public.jpeg", "public.tiff", "public.dng", "com.ilm.openexr-image"}) {
+        SCOPED_TRACE(type);
+        platform::Error error;
+        auto doc = MyDocument::init();
+        if (doc->readFromURL(tall.string(), &error)) {
+            EXPECT_FALSE(
+                doc->exportToURL(home_.path() / "tall.out", type, {-1, -1, -1, -1}, false, &error));
+        }
+        EXPECT_NE(error.failureReason.find("\"tall.dng\" is damaged"), std::string::npos)
+            << error.failureReason;
+        EXPECT_NE(error.failureReason.find("64 x 2147483647 pixels"), std::string::npos);
+        doc->close();
+    }
+}
+
 TEST_F(DamagedInput, AnIgnoredCatalogOrCameraProfileIsToldToTheUser) {
     WarningsSeen seen;
     const fs::path dng = home_.path() / "photo.dng";
@@ -307,7 +429,9 @@ TEST_F(DamagedInput, AnIgnoredCatalogOrCameraProfileIsToldToTheUser) {
     const platform::Dictionary named{{"Class_of_serialized_Object", "DNGCameraProfileAbstract"},
                                      {"FileName", "broken.dcp"}};
     EXPECT_TRUE(DNGCameraProfileAbstract::initFromPList(named)->isAutoProfile());
-    EXPECT_TRUE(Names(seen.take(), "broken.dcp"));
+    const auto toldOfProfile = seen.take();
+    EXPECT_TRUE(Names(toldOfProfile, "broken.dcp"));
+    EXPECT_TRUE(Names(toldOfProfile, "cannot be used: it is "));
     // Once per state of the file: settings are read often.
     DNGCameraProfileAbstract::initFromPList(named);
     EXPECT_TRUE(seen.take().empty());

@@ -21,6 +21,21 @@ bool IsRawPhotometric(uint32 pi) { return pi == piCFA || pi == piLinearRaw; }
 
 uint64 PixelCount(const dng_ifd& ifd) { return uint64(ifd.fImageWidth) * ifd.fImageLength; }
 
+// Cameras write 0/0 for a value they do not know. Read as a number it is 0
+// (or NaN), which no tag means; only tags of a few values are looked at.
+bool HoldsOnlyZeroOverZero(dng_stream& stream, uint32 tagType, uint32 tagCount,
+                           uint64 valueOffset) {
+    if ((tagType != ttRational && tagType != ttSRational) || tagCount == 0 || tagCount > 256)
+        return false;
+    stream.SetReadPosition(valueOffset);
+    for (uint32 i = 0; i < tagCount; i++) {
+        const uint32 n = stream.GetUInt32();
+        const uint32 d = stream.GetUInt32();
+        if (n != 0 || d != 0) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 dng_info::dng_info() = default;
@@ -38,6 +53,7 @@ void dng_info::Parse(dng_host& host, dng_stream& stream) {
     fIFD.clear();
     fIFDParent.clear();
     fVisited.clear();
+    fValuelessTags.clear();
 
     stream.SetReadPosition(fTIFFBlockOffset);
     const uint16 mark = stream.GetUInt16();
@@ -152,6 +168,10 @@ void dng_info::ParseTagDirectory(dng_stream& stream, uint64 offset, uint32 paren
 
 void dng_info::ParseTag(dng_stream& stream, uint32 parentCode, uint32 tagCode, uint32 tagType,
                         uint32 tagCount, uint64 valueOffset, dng_parsed_ifd* ifd) {
+    if (HoldsOnlyZeroOverZero(stream, tagType, tagCount, valueOffset)) {
+        fValuelessTags.push_back(tagCode);
+        return;
+    }
     if (parentCode == tcGPSInfo) {
         stream.SetReadPosition(valueOffset);
         ParseGPSTag(*fExif, stream, tagCode, tagType, tagCount);

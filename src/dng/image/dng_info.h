@@ -76,6 +76,10 @@ public:
     uint32 fXMPCount = 0;
     uint64 fXMPOffset = 0;
 
+    // Codes of the rational tags that held only 0/0, which stands for no
+    // value: they were read as absent, so their fields keep their defaults.
+    std::vector<uint32> fValuelessTags;
+
 private:
     void ParseIFD(dng_host& host, dng_stream& stream, uint64 offset, uint32 parentCode,
                   uint32 depth, uint64* nextIFD);

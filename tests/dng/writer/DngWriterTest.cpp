@@ -3,6 +3,7 @@
 // thread-count independence, and the real DNG files of the test data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -79,6 +80,20 @@ TEST(DngWriter, LinearRawSixteenBitCompressedReadsBackExactly) {
     EXPECT_EQ(back->info.fShared->fNewRawImageDigest, negative->NewRawImageDigest());
     EXPECT_TRUE(back->info.fShared->fRawImageDigest.IsNull());
     EXPECT_EQ(back->info.fShared->fRawDataUniqueID, negative->RawDataUniqueID());
+
+    // Column and row black deltas come back on their own axes.
+    std::vector<real64> columns(300), rows(200);
+    for (size_t i = 0; i < columns.size(); i++) columns[i] = real64(i % 7);
+    for (size_t i = 0; i < rows.size(); i++) rows[i] = 10 + real64(i % 5);
+    negative->SetColumnBlacks(columns.data(), uint32(columns.size()));
+    negative->SetRowBlacks(rows.data(), uint32(rows.size()));
+    const auto withDeltas = ReadDNG(WriteDNG(host, *negative));
+    const dng_linearization_info* deltas = withDeltas->negative->GetLinearizationInfo();
+    ASSERT_NE(deltas, nullptr);
+    ASSERT_EQ(deltas->ColumnBlackCount(), 300u);
+    ASSERT_EQ(deltas->RowBlackCount(), 200u);
+    EXPECT_TRUE(std::equal(columns.begin(), columns.end(), deltas->ColumnBlacks()));
+    EXPECT_TRUE(std::equal(rows.begin(), rows.end(), deltas->RowBlacks()));
 
     // Uncompressed and big-endian give the same samples.
     ExpectSameRaw(*negative, *ReadDNG(WriteDNG(host, *negative, true)));

@@ -1,0 +1,38 @@
+#include "color/ColorMatrixProblem.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "dng/core/dng_exception.h"
+#include "dng/core/dng_matrix.h"
+
+namespace {
+
+constexpr double kMaxMatrixEntry = 100.0;
+
+std::string Number(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "+infinity" : "-infinity";
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+}  // namespace
+
+std::string ColorMatrixProblem(const dng_matrix& m) {
+    for (uint32 r = 0; r < m.Rows(); r++)
+        for (uint32 c = 0; c < m.Cols(); c++) {
+            const double e = m[r][c];
+            if (!std::isfinite(e)) return "holds " + Number(e);
+            if (std::fabs(e) > kMaxMatrixEntry)
+                return "holds " + Number(e) + ", beyond +-" + Number(kMaxMatrixEntry);
+        }
+    if (m.Rows() != m.Cols()) return {};
+    try {
+        (void)Invert(m);
+    } catch (const dng_exception&) {
+        return "cannot be inverted";
+    }
+    return {};
+}
