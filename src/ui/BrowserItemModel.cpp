@@ -24,10 +24,8 @@ std::shared_ptr<FSNodeInfo> BrowserItemModel::nodeAt(int row) const {
 }
 
 int BrowserItemModel::rowForPath(const QString& path) const {
-    const std::string wanted = path.toStdString();
-    for (size_t i = 0; i < rows_.size(); ++i)
-        if (rows_[i]->absolutePath() == wanted) return int(i);
-    return -1;
+    auto found = rowOfPath_.find(path.toStdString());
+    return found == rowOfPath_.end() ? -1 : found->second;
 }
 
 QVariant BrowserItemModel::data(const QModelIndex& index, int role) const {
@@ -65,17 +63,21 @@ Qt::ItemFlags BrowserItemModel::flags(const QModelIndex& index) const {
 void BrowserItemModel::relist() {
     beginResetModel();
     rows_.clear();
+    rowOfNode_.clear();
+    rowOfPath_.clear();
     if (auto root = source_->getRoot()) rows_ = root->subNodes();
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        rowOfNode_.emplace(rows_[i].get(), int(i));
+        rowOfPath_.emplace(rows_[i]->absolutePath(), int(i));
+    }
     endResetModel();
 }
 
 void BrowserItemModel::iconDidChange(const std::shared_ptr<FSNodeInfo>& node) {
-    for (size_t i = 0; i < rows_.size(); ++i) {
-        if (rows_[i] != node) continue;
-        QModelIndex at = index(int(i));
-        emit dataChanged(at, at, {Qt::DecorationRole});
-        return;
-    }
+    auto found = rowOfNode_.find(node.get());
+    if (found == rowOfNode_.end()) return;
+    QModelIndex at = index(found->second);
+    emit dataChanged(at, at, {Qt::DecorationRole});
 }
 
 QImage BrowserItemModel::imageFromBitmap(
