@@ -1,5 +1,7 @@
 #include "ui/BrowserItemModel.h"
 
+#include <algorithm>
+
 #include "ui/BitmapQImage.h"
 
 namespace {
@@ -78,6 +80,14 @@ void BrowserItemModel::iconDidChange(const std::shared_ptr<FSNodeInfo>& node) {
     if (found == rowOfNode_.end()) return;
     QModelIndex at = index(found->second);
     emit dataChanged(at, at, {Qt::DecorationRole});
+}
+
+void BrowserItemModel::setVisibleRows(int first, int last) {
+    std::vector<std::shared_ptr<FSNodeInfo>> shown;
+    first = std::max(first, 0);
+    last = std::min(last, int(rows_.size()) - 1);
+    for (int row = first; row <= last; ++row) shown.push_back(rows_[size_t(row)]);
+    source_->setVisibleItems(shown);
 }
 
 QImage BrowserItemModel::imageFromBitmap(

@@ -35,6 +35,9 @@ public:
     void relist();
     // A node's thumbnail arrived: that row's picture changed.
     void iconDidChange(const std::shared_ptr<FSNodeInfo>& node);
+    // The view shows rows first ... last (none when last < first): thumbnail
+    // work for any other row is dropped.
+    void setVisibleRows(int first, int last);
 
     // A QImage over the bitmap's own bytes (8-bit RGBA/RGBX or 16-bit RGBA),
     // kept alive by the image; a copy for other layouts.
