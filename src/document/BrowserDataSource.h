@@ -1,11 +1,18 @@
 // The browser grid's item source over one root folder, and the owner of the
-// thumbnail queue (serial: previews are made one at a time) and the thumbnail
-// cache (at most 1000 entries, by absolute path).
+// thumbnail work and the thumbnail cache (at most 1000 entries, by absolute
+// path; the nodes do not keep thumbnails alive, so this bounds their memory).
 //
-// Ownership: owns its root node, queue and cache; nodes reach it through a
-// weak delegate pointer. Threads: call it on the main thread; the cache may
-// be read from any thread. The view's reload comes through the reload handler,
-// on the main queue.
+// Thumbnails are made on the shared concurrent queue by up to one worker per
+// processor, in the order the cells asked for them. The view says which cells
+// it shows (setVisibleItems): work still waiting for any other cell is
+// dropped, so the page on screen never waits behind pages scrolled past; a
+// dropped cell asks again when it is shown again.
+//
+// Ownership: owns its root node, its pending work and its cache; nodes reach
+// it through a weak delegate pointer; running work outlives the source.
+// Threads: call it on the main thread; the cache may be read, and work queued,
+// from any thread. The view's reload comes through the reload handler, on
+// the main queue.
 #pragma once
 
 #include <filesystem>
@@ -22,6 +29,7 @@ public:
     static constexpr size_t kThumbnailCacheLimit = 1000;
 
     static std::shared_ptr<BrowserDataSource> create();
+    ~BrowserDataSource() override;
 
     // A new root for the folder; its nodes serve their thumbnails through this source.
     void setPath(const std::filesystem::path& url, std::vector<std::filesystem::path> noRecurse);
@@ -37,8 +45,15 @@ public:
     void setReloadHandler(ReloadHandler handler);
 
     void iconDidChange(const std::shared_ptr<FSNodeInfo>& node) override;
-    platform::QueuePtr iconProcessingQueue() override;
+    void queueThumbnail(const std::shared_ptr<FSNodeInfo>& node, platform::Task make,
+                        platform::Task dropped) override;
     platform::EvictingCache& masterIconCache() override;
+
+    // The cells on screen now: waiting work of every other node is dropped.
+    void setVisibleItems(const std::vector<std::shared_ptr<FSNodeInfo>>& nodes);
+    // Returns once no thumbnail work waits or runs; what it made reaches the
+    // cache and the view on the main queue.
+    void waitForThumbnails();
 
     // The user's Pictures folder, whose sub-folders the browser does not
     // list and where it starts: the XDG pictures folder (XDG_PICTURES_DIR of
@@ -46,11 +61,12 @@ public:
     static std::vector<std::filesystem::path> picturesFolders();
 
 private:
-    BrowserDataSource() = default;
+    BrowserDataSource();
 
+    struct ThumbnailWork;
     std::shared_ptr<FSNodeInfo> rootNodeInfo_;
-    std::mutex mutex_;  // guards the lazily made queue and cache
-    platform::QueuePtr sQueue_;
+    std::shared_ptr<ThumbnailWork> work_;
+    std::mutex mutex_;  // guards the lazily made cache
     std::unique_ptr<platform::EvictingCache> masterCache_;
     ReloadHandler reloadHandler_;
 };

@@ -98,6 +98,16 @@ std::shared_ptr<const platform::BitmapImage> withLinkBadge(
                                          platform::BitmapDataProvider::withData(std::move(px)));
 }
 
+// The generic icons with the link badge, made once; any other picture as it is.
+std::shared_ptr<const platform::BitmapImage> badgedGenericIcon(
+    const std::shared_ptr<const platform::BitmapImage>& image) {
+    static const auto file = withLinkBadge(genericFileIcon());
+    static const auto folder = withLinkBadge(genericFolderIcon());
+    if (image == genericFileIcon()) return file;
+    if (image == genericFolderIcon()) return folder;
+    return image;
+}
+
 }  // namespace
 
 const std::set<std::string>& FSNodeInfo::rawExts() {
@@ -206,6 +216,7 @@ void FSNodeInfo::setDelegate(std::weak_ptr<FSNodeInfoDelegate> delegate) {
 
 BrowserImage FSNodeInfo::cachedImage() const {
     std::lock_guard lock(imageMutex_);
+    if (auto thumbnail = thumbnail_.lock()) return *thumbnail;
     return cachedImage_;
 }
 
@@ -225,7 +236,11 @@ std::string FSNodeInfo::imageSubtitle() const {
 }
 
 BrowserImage FSNodeInfo::iconImageOfSize(platform::Size size) {
-    {
+    // With a delegate the picture is looked up each time instead of kept, so
+    // that the cache alone decides how long a thumbnail lives; a link's
+    // thumbnail is cached with its badge.
+    const bool served = !delegate().expired();
+    if (!served) {
         std::lock_guard lock(imageMutex_);
         if (nodeImage_) return nodeImage_;
     }
@@ -233,9 +248,12 @@ BrowserImage FSNodeInfo::iconImageOfSize(platform::Size size) {
         imageWithPreviewOfFileAtPath(fullURL_, {kThumbnailSide, kThumbnailSide}, false);
     if (!image) image = GetFinderThumbnailImage(fullURL_, {kThumbnailSide, kThumbnailSide}, false);
     if (size.width != 0) image.size = size;
-    if (isLink_) image.bitmap = withLinkBadge(image.bitmap);
-    std::lock_guard lock(imageMutex_);
-    nodeImage_ = image;
+    if (isLink_ && !served) image.bitmap = withLinkBadge(image.bitmap);
+    if (isLink_ && served) image.bitmap = badgedGenericIcon(image.bitmap);
+    if (!served) {
+        std::lock_guard lock(imageMutex_);
+        nodeImage_ = image;
+    }
     return image;
 }
 
@@ -244,8 +262,8 @@ BrowserImage FSNodeInfo::imageWithPreviewOfFileAtPath(const std::filesystem::pat
     if (url.empty()) return cachedImage();
     auto d = delegate().lock();
     std::unique_lock lock(imageMutex_);
-    if (cachedImage_) return cachedImage_;
     if (!d) {
+        if (cachedImage_) return cachedImage_;
         lock.unlock();
         BrowserImage image = GetQLThumbnailImage(url, size, asIcon);
         if (!image) image = GetFinderThumbnailImage(url, size, asIcon);
@@ -253,31 +271,55 @@ BrowserImage FSNodeInfo::imageWithPreviewOfFileAtPath(const std::filesystem::pat
         cachedImage_ = image;
         return cachedImage_;
     }
-    std::string key = thumbnailKey_;
+    if (auto thumbnail = thumbnail_.lock()) return *thumbnail;
+    const std::string key = thumbnailKey_;
     if (auto hit = d->masterIconCache().objectAs<BrowserImage>(key)) {
-        cachedImage_ = *hit;
-        return cachedImage_;
+        thumbnail_ = hit;
+        thumbnailState_ = Thumbnail::made;
+        return *hit;
     }
-    // The placeholder also marks the node as queued, so it is queued once.
     BrowserImage placeholder = GetFinderThumbnailImage(url, size, asIcon);
-    cachedImage_ = placeholder;
+    if (thumbnailState_ == Thumbnail::queued || thumbnailState_ == Thumbnail::none)
+        return placeholder;
+    thumbnailState_ = Thumbnail::queued;
     lock.unlock();
     std::weak_ptr<FSNodeInfoDelegate> weakDelegate = d;
-    auto node = shared_from_this();
-    d->iconProcessingQueue()->async([node, weakDelegate, url, size, asIcon, key] {
+    std::weak_ptr<FSNodeInfo> weakNode = weak_from_this();
+    const bool link = isLink_;
+    auto make = [weakNode, weakDelegate, url, size, asIcon, key, link] {
+        if (weakNode.expired() || weakDelegate.expired()) return;  // its tree or view went
         BrowserImage image = GetQLThumbnailImage(url, size, asIcon);
-        if (!image) return;
-        node->setCachedImage(image);
-        if (auto delegate = weakDelegate.lock())
-            delegate->masterIconCache().setObject(key, std::make_shared<BrowserImage>(image));
-        platform::DispatchQueue::main()->async([node, weakDelegate] {
+        if (!image) {
+            if (auto node = weakNode.lock()) {
+                std::lock_guard relock(node->imageMutex_);
+                node->thumbnailState_ = Thumbnail::none;
+            }
+            return;
+        }
+        if (link) image.bitmap = withLinkBadge(image.bitmap);
+        auto entry = std::make_shared<BrowserImage>(std::move(image));
+        // Cached and announced in one main-queue task: whoever sees the
+        // thumbnail in the cache (imageVersion 1) has its cell's change too.
+        platform::DispatchQueue::main()->async([weakNode, weakDelegate, key, entry] {
+            auto node = weakNode.lock();
+            auto delegate = weakDelegate.lock();
+            if (!node || !delegate) return;
+            delegate->masterIconCache().setObject(key, entry);
             {
                 std::lock_guard relock(node->imageMutex_);
-                node->nodeImage_ = {};
+                node->thumbnail_ = entry;
+                node->thumbnailState_ = Thumbnail::made;
             }
-            if (auto delegate = weakDelegate.lock()) delegate->iconDidChange(node);
+            delegate->iconDidChange(node);
         });
-    });
+    };
+    auto dropped = [weakNode] {
+        auto node = weakNode.lock();
+        if (!node) return;
+        std::lock_guard relock(node->imageMutex_);
+        if (node->thumbnailState_ == Thumbnail::queued) node->thumbnailState_ = Thumbnail::notAsked;
+    };
+    d->queueThumbnail(shared_from_this(), std::move(make), std::move(dropped));
     return placeholder;
 }
 

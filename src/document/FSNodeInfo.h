@@ -4,13 +4,15 @@
 // browser's filter and the raw-file search share.
 //
 // Ownership: a node owns its children; its parent and its delegate are not
-// retained. Thumbnails are made on the delegate's serial queue and kept in the
-// delegate's cache by absolute path, so they outlive the node tree.
+// retained. With a delegate, thumbnails are made by the delegate's workers
+// and owned by the delegate's cache alone (the node only refers to its
+// entry), so they outlive the node tree and the cache's limit bounds them.
+// A node without a delegate keeps the picture it made itself.
 //
 // Threads: make and list nodes and ask for their images on the main thread;
-// the thumbnail work runs on the delegate's queue and reports back through
-// the main queue. cachedImage and nodeImage are guarded, so reading them from
-// another thread is safe.
+// the thumbnail work runs on the delegate's workers and reports back through
+// the main queue. The image fields are guarded, so reading them from another
+// thread is safe.
 #pragma once
 
 #include <filesystem>
@@ -41,8 +43,10 @@ public:
     virtual ~FSNodeInfoDelegate() = default;
     // On the main queue, after the node's thumbnail arrived.
     virtual void iconDidChange(const std::shared_ptr<FSNodeInfo>& node) = 0;
-    // The serial queue thumbnails are made on.
-    virtual platform::QueuePtr iconProcessingQueue() = 0;
+    // Runs make off the main thread, or dropped instead when the node's cell
+    // left the screen before make started.
+    virtual void queueThumbnail(const std::shared_ptr<FSNodeInfo>& node, platform::Task make,
+                                platform::Task dropped) = 0;
     // Thumbnails (BrowserImage) by FSNodeInfo::thumbnailKey; safe across threads.
     virtual platform::EvictingCache& masterIconCache() = 0;
 };
@@ -102,10 +106,11 @@ public:
     bool isDraggable() const { return isVisible(); }
 
     // The cell's picture: the thumbnail when there is one yet, else an icon;
-    // links get the link badge. Kept until the thumbnail arrives.
+    // links get the link badge.
     BrowserImage iconImageOfSize(platform::Size size);
     // The cached thumbnail; when there is none, a placeholder icon now and the
-    // real thumbnail queued (once) on the delegate's queue.
+    // real thumbnail queued with the delegate (again only when the delegate
+    // dropped that work or its cache let the thumbnail go).
     BrowserImage imageWithPreviewOfFileAtPath(const std::filesystem::path& url, platform::Size size,
                                               bool asIcon);
     // The real thumbnail, made now (null when none can be made).
@@ -137,9 +142,14 @@ private:
     std::vector<std::filesystem::path> noRecurse_;
     std::string thumbnailKey_;
 
-    mutable std::mutex imageMutex_;  // guards nodeImage_ and cachedImage_
-    BrowserImage nodeImage_;
-    BrowserImage cachedImage_;
+    // Where the thumbnail is in its making with a delegate.
+    enum class Thumbnail { notAsked, queued, made, none };
+
+    mutable std::mutex imageMutex_;                // guards the fields below and delegate_
+    BrowserImage nodeImage_;                       // without a delegate: the icon last built
+    BrowserImage cachedImage_;                     // without a delegate: the picture made
+    std::weak_ptr<const BrowserImage> thumbnail_;  // with one: its cache entry
+    Thumbnail thumbnailState_ = Thumbnail::notAsked;
 };
 
 // The human-readable size text ("%1.0f B", "%1.1f KB", ...) of a byte count.

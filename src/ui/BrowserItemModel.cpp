@@ -1,5 +1,7 @@
 #include "ui/BrowserItemModel.h"
 
+#include <algorithm>
+
 #include "ui/BitmapQImage.h"
 
 namespace {
@@ -24,10 +26,8 @@ std::shared_ptr<FSNodeInfo> BrowserItemModel::nodeAt(int row) const {
 }
 
 int BrowserItemModel::rowForPath(const QString& path) const {
-    const std::string wanted = path.toStdString();
-    for (size_t i = 0; i < rows_.size(); ++i)
-        if (rows_[i]->absolutePath() == wanted) return int(i);
-    return -1;
+    auto found = rowOfPath_.find(path.toStdString());
+    return found == rowOfPath_.end() ? -1 : found->second;
 }
 
 QVariant BrowserItemModel::data(const QModelIndex& index, int role) const {
@@ -65,17 +65,29 @@ Qt::ItemFlags BrowserItemModel::flags(const QModelIndex& index) const {
 void BrowserItemModel::relist() {
     beginResetModel();
     rows_.clear();
+    rowOfNode_.clear();
+    rowOfPath_.clear();
     if (auto root = source_->getRoot()) rows_ = root->subNodes();
+    for (size_t i = 0; i < rows_.size(); ++i) {
+        rowOfNode_.emplace(rows_[i].get(), int(i));
+        rowOfPath_.emplace(rows_[i]->absolutePath(), int(i));
+    }
     endResetModel();
 }
 
 void BrowserItemModel::iconDidChange(const std::shared_ptr<FSNodeInfo>& node) {
-    for (size_t i = 0; i < rows_.size(); ++i) {
-        if (rows_[i] != node) continue;
-        QModelIndex at = index(int(i));
-        emit dataChanged(at, at, {Qt::DecorationRole});
-        return;
-    }
+    auto found = rowOfNode_.find(node.get());
+    if (found == rowOfNode_.end()) return;
+    QModelIndex at = index(found->second);
+    emit dataChanged(at, at, {Qt::DecorationRole});
+}
+
+void BrowserItemModel::setVisibleRows(int first, int last) {
+    std::vector<std::shared_ptr<FSNodeInfo>> shown;
+    first = std::max(first, 0);
+    last = std::min(last, int(rows_.size()) - 1);
+    for (int row = first; row <= last; ++row) shown.push_back(rows_[size_t(row)]);
+    source_->setVisibleItems(shown);
 }
 
 QImage BrowserItemModel::imageFromBitmap(

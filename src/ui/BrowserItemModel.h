@@ -5,12 +5,15 @@
 // never pass through Qt off the GUI thread.
 //
 // A thumbnail that arrives changes its own row only; relist() resets the
-// model after the folder changed. GUI thread only.
+// model after the folder changed, and indexes the rows by node and by path
+// so that neither lookup walks the listing. GUI thread only.
 #pragma once
 
 #include <QAbstractListModel>
 #include <QImage>
 #include <memory>
+#include <string>
+#include <unordered_map>
 
 #include "document/BrowserDataSource.h"
 
@@ -32,6 +35,9 @@ public:
     void relist();
     // A node's thumbnail arrived: that row's picture changed.
     void iconDidChange(const std::shared_ptr<FSNodeInfo>& node);
+    // The view shows rows first ... last (none when last < first): thumbnail
+    // work for any other row is dropped.
+    void setVisibleRows(int first, int last);
 
     // A QImage over the bitmap's own bytes (8-bit RGBA/RGBX or 16-bit RGBA),
     // kept alive by the image; a copy for other layouts.
@@ -40,4 +46,6 @@ public:
 private:
     std::shared_ptr<BrowserDataSource> source_;
     std::vector<std::shared_ptr<FSNodeInfo>> rows_;
+    std::unordered_map<const FSNodeInfo*, int> rowOfNode_;
+    std::unordered_map<std::string, int> rowOfPath_;
 };

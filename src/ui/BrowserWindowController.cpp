@@ -172,6 +172,15 @@ void BrowserWindowController::buildWindow() {
             mpopUp->menu()->popup(mImageBrowser->viewport()->mapToGlobal(pos));
     });
 
+    // After the view painted (it scrolled, resized, relisted or a thumbnail
+    // arrived) its layout is current: the rows it shows get their thumbnails
+    // first, and work for rows scrolled away is dropped.
+    visibleRowsTimer_ = new QTimer(this);
+    visibleRowsTimer_->setSingleShot(true);
+    visibleRowsTimer_->setInterval(0);
+    connect(visibleRowsTimer_, &QTimer::timeout, this, [this] { updateVisibleRows(); });
+    mImageBrowser->viewport()->installEventFilter(this);
+
     QPointer<BrowserItemModel> model(model_);
     dataSource_->setReloadHandler([model](const std::shared_ptr<FSNodeInfo>& node) {
         if (model) model->iconDidChange(node);
@@ -534,9 +543,40 @@ void BrowserWindowController::cellWasDoubleClicked(int row) {
     platform::ApplicationShell::shared().openDocumentWithPath(qs(node->getURL()));
 }
 
+void BrowserWindowController::updateVisibleRows() {
+    // Cells run left to right, then top to bottom: the rows on screen are one
+    // run, found by bisection.
+    const int rows = model_->rowCount();
+    const int height = mImageBrowser->viewport()->height();
+    auto cell = [this](int row) { return mImageBrowser->visualRect(model_->index(row)); };
+    if (rows == 0 || cell(0).isEmpty()) return;  // not laid out
+    int lo = 0, hi = rows;
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        if (cell(mid).bottom() < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    const int first = lo;
+    hi = rows;
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        if (cell(mid).top() < height)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    model_->setVisibleRows(first, lo - 1);
+}
+
 // ---------------------------------------------------------------- popovers
 
 bool BrowserWindowController::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Paint && watched == mImageBrowser->viewport()) {
+        visibleRowsTimer_->start();
+        return QMainWindow::eventFilter(watched, event);
+    }
     if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress) {
         for (QWidget* popover : findChildren<QWidget*>(QStringLiteral("helpPopover")))
             popover->close();

@@ -118,6 +118,8 @@ private:
     void cellWasDoubleClicked(int row);
     void updateHistoryButtons();
     void showPopover(const QString& text, QWidget* view);
+    // Tells the model which rows the view shows, after each paint.
+    void updateVisibleRows();
     std::vector<Path> selectedPaths() const;
 
     std::shared_ptr<BrowserDataSource> dataSource_;
@@ -145,6 +147,7 @@ private:
 
     QFileSystemWatcher* stream_ = nullptr;
     QTimer* coalesce_ = nullptr;
+    QTimer* visibleRowsTimer_ = nullptr;
     bool watchRefused_ = false;
     std::vector<platform::Dictionary> menuPresets_;
     std::thread worker_;

@@ -210,6 +210,34 @@ TEST_F(BrowserWindow, TooltipsPopoversAndTheSelectionHint) {
     browser.hide();
 }
 
+// The model's row lookups by path and by node follow a relist that moves
+// every row, and a node no longer listed changes no row.
+TEST_F(BrowserWindow, RowLookupsFollowTheListing) {
+    for (const char* name : {"b.dng", "c.dng", "d.dng", "e.dng"}) touch(dir / name);
+    auto source = BrowserDataSource::create();
+    source->setPath(dir, {});
+    BrowserItemModel model(source);
+    auto scanned = [&](const std::string& path) {
+        for (int r = 0; r < model.rowCount(); ++r)
+            if (model.nodeAt(r)->absolutePath() == path) return r;
+        return -1;
+    };
+    const auto before = model.nodeAt(1);
+    touch(dir / "a.dng");
+    source->invalidateFolder();
+    model.relist();
+    ASSERT_EQ(model.rowCount(), 5);
+    for (const char* name : {"a.dng", "c.dng", "e.dng", "none.dng"}) {
+        const std::string path = (dir / name).string();
+        EXPECT_EQ(model.rowForPath(QString::fromStdString(path)), scanned(path)) << name;
+    }
+    QSignalSpy changes(&model, &QAbstractItemModel::dataChanged);
+    model.iconDidChange(before);
+    model.iconDidChange(model.nodeAt(3));
+    ASSERT_EQ(changes.size(), 1);
+    EXPECT_EQ(changes[0][0].toModelIndex().row(), 3);
+}
+
 TEST_F(BrowserWindow, HistoryGoesBackAndForward) {
     fs::create_directories(dir / "b");
     fs::create_directories(dir / "c");
