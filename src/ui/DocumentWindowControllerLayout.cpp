@@ -221,11 +221,11 @@ QWidget* DocumentWindowController::makeProcessingOptions() {
     auto* grid = static_cast<QGridLayout*>(w->layout());
     int row = grid->rowCount();
     grid->addWidget(new QLabel(QStringLiteral("Camera Profile")), row, 0);
-    cameraProfilePopUp_ = new QComboBox;
+    cameraProfilePopUp_ = new SettingPopUp;
     cameraProfilePopUp_->setObjectName(QString::fromLatin1(SettingsKeys::kCameraProfile));
     grid->addWidget(cameraProfilePopUp_, row++, 1, 1, 2);
     grid->addWidget(new QLabel(QStringLiteral("ICC Profile")), row, 0);
-    iccProfilePopUp_ = new QComboBox;
+    iccProfilePopUp_ = new SettingPopUp;
     iccProfilePopUp_->setObjectName(QString::fromLatin1(SettingsKeys::kIccProfile));
     grid->addWidget(iccProfilePopUp_, row++, 1, 1, 2);
     reloadProfileMenus();
@@ -308,7 +308,7 @@ QWidget* DocumentWindowController::makePresets() {
     auto* w = new QWidget;
     auto* layout = new QHBoxLayout(w);
     layout->setContentsMargins(4, 2, 4, 2);
-    presetPopUp_ = new QComboBox;
+    presetPopUp_ = new SettingPopUp;
     presetPopUp_->setObjectName(QStringLiteral("presetPopUp"));
     connect(presetPopUp_, &QComboBox::activated, this, &DocumentWindowController::applyPreset);
     layout->addWidget(presetPopUp_, 1);
@@ -337,7 +337,7 @@ QWidget* DocumentWindowController::makeExport() {
     auto* w = makeSliderSection(sliderSections()[6].second);
     auto* grid = static_cast<QGridLayout*>(w->layout());
     int row = grid->rowCount();
-    auto* type = new QComboBox;
+    auto* type = new SettingPopUp;
     type->setObjectName(QString::fromLatin1(SettingsKeys::kExportFileType));
     type->addItems({QStringLiteral("JPEG"), QStringLiteral("TIFF"), QStringLiteral("DNG"),
                     QStringLiteral("EXR"), QStringLiteral("EXR RGB"), QStringLiteral("EXR 32-bit"),

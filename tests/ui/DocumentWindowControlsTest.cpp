@@ -9,9 +9,12 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QSlider>
+#include <QSpontaneKeyEvent>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QWheelEvent>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -279,6 +282,49 @@ TEST(DocumentWindowControls, CropButtonShowsTheModeAndTheStepperSteps) {
     EXPECT_NEAR(w->document()->valueForKey("Quorvex_Filter_inputEV").realValue(), 0.1, 1e-6);
     w->stepper()->stepBy(-1);
     EXPECT_NEAR(w->document()->valueForKey("Quorvex_Filter_inputEV").realValue(), 0.0, 1e-6);
+    closeAndWait(w);
+}
+
+// Wheel clicks over the panel scroll it, whatever control passes under the
+// pointer; a control takes the wheel once it has the focus.
+TEST(DocumentWindowControls, TheWheelScrollsThePanelUnlessAControlHasTheFocus) {
+    uitest::UiTestHome home;
+    auto* w = openWindow(dng(kSample));
+    ASSERT_NE(w, nullptr);
+    activate(w->window());
+    auto document = w->document();
+    // As the system delivers it: only such an event goes on to the parents.
+    auto wheel = [](QWidget* control, int delta) {
+        const QPointF at(control->width() / 2.0, control->height() / 2.0);
+        QWheelEvent event(at, control->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QSpontaneKeyEvent::setSpontaneous(&event);
+        qApp->notify(control, &event);
+    };
+    QWidget* viewport = w->sidebar()->viewport();
+    QScrollBar* scroller = w->sidebar()->verticalScrollBar();
+    for (const char* name : {"Quorvex_Filter_inputAngle2", "stepper", "Quorvex_ExportFileType"}) {
+        SCOPED_TRACE(name);
+        auto* control = w->window()->findChild<QWidget*>(QString::fromLatin1(name));
+        ASSERT_NE(control, nullptr);
+        scroller->setValue(scroller->minimum());
+        while (control->mapTo(viewport, QPoint(0, control->height())).y() > viewport->height() &&
+               scroller->value() < scroller->maximum())
+            scroller->setValue(scroller->value() + scroller->singleStep());
+        uitest::settle();
+        const int position = scroller->value();
+        const platform::Dictionary before = document->getSettingsDictionary();
+        wheel(control, position > scroller->minimum() ? 120 : -120);
+        uitest::settle();
+        EXPECT_NE(scroller->value(), position);
+        EXPECT_EQ(document->getSettingsDictionary(), before);
+    }
+    auto* hue =
+        w->window()->findChild<SettingSlider*>(QStringLiteral("Quorvex_Filter_inputAngle2"));
+    hue->setFocus(Qt::MouseFocusReason);
+    const int position = hue->QSlider::value();
+    wheel(hue, 120);
+    EXPECT_NE(hue->QSlider::value(), position);
     closeAndWait(w);
 }
 
