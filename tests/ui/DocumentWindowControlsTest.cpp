@@ -16,7 +16,9 @@
 #include <QTreeWidget>
 #include <QWheelEvent>
 #include <cmath>
+#include <map>
 #include <numbers>
+#include <set>
 #include <vector>
 
 #include "DocumentWindowSupport.h"
@@ -168,6 +170,50 @@ TEST(DocumentWindowControls, EveryEnabledControlChangesTheImageOverItsWholeRange
     emit hueField->editingFinished();
     EXPECT_NEAR(document->valueForKey("Quorvex_Filter_inputAngle").realValue(),
                 std::numbers::pi / 2, 1e-6);
+
+    // Both ends of every control's range, as stored: a range made narrower
+    // or wider shows here.
+    const float pi = float(std::numbers::pi);
+    const std::map<std::string, std::pair<float, float>> ends{
+        {"Quorvex_ettrAdjust", {0, 4}},
+        {"Quorvex_toneCurveAdjust", {0, 1}},
+        {"Quorvex_ArtifactSuppression", {0, 1}},
+        {"Quorvex_ChromaArtifactSuppression", {0, 1}},
+        {"Quorvex_ArtifactFilter", {0, 1}},
+        {"Quorvex_Filter_inputEV", {-5, 5}},
+        {"Quorvex_Filter_inputContrast", {-1, 1}},
+        {"Quorvex_Filter_inputBrightness", {-1, 1}},
+        {"Quorvex_Filter_inputFillLight", {0, 2}},
+        {"Quorvex_Filter_inputHighLight", {-1, 1}},
+        {"Quorvex_Filter_inputKneeLow", {0, 1}},
+        {"Quorvex_Filter_inputKneeHigh", {0, 10}},
+        {"Quorvex_Filter_inputSaturation", {0, 2}},
+        {"Quorvex_Filter_inputAngle", {-pi, pi}},
+        {"Quorvex_Filter_monochromeRed", {0, 2}},
+        {"Quorvex_Filter_monochromeYellow", {0, 2}},
+        {"Quorvex_Filter_monochromeGreen", {0, 2}},
+        {"Quorvex_Filter_monochromeCyan", {0, 2}},
+        {"Quorvex_Filter_monochromeBlue", {0, 2}},
+        {"Quorvex_Filter_inputTemperature", {1000, 14000}},
+        {"Quorvex_Filter_inputTint", {-150, 150}},
+        {"Quorvex_Filter_inputRadius", {0, 5}},
+        {"Quorvex_Filter_inputIntensity", {0, 5}},
+        {"Quorvex_JPEGQuality", {0, 10}},
+    };
+    std::set<std::string> pinned;
+    for (auto* slider : w->window()->findChildren<SettingSlider*>()) {
+        const std::string key =
+            DocumentWindowController::parameterID(slider->objectName()).toStdString();
+        SCOPED_TRACE(key);
+        ASSERT_TRUE(ends.contains(key));
+        slider->setValue(0);
+        EXPECT_FLOAT_EQ(document->valueForKey(key).floatValue(), ends.at(key).first);
+        slider->setValue(SettingSlider::kSteps);
+        EXPECT_FLOAT_EQ(document->valueForKey(key).floatValue(), ends.at(key).second);
+        document->setToDefault(key);
+        pinned.insert(key);
+    }
+    EXPECT_EQ(pinned.size(), ends.size());
     closeAndWait(w);
 }
 
