@@ -117,6 +117,22 @@ bool sameObject(const std::shared_ptr<void>& object, const MyDocument::Ptr& docu
                static_cast<void*>(static_cast<ThreadedImageEngineDelegate*>(document.get()));
 }
 
+// Zoom also answers the platform's own keys and "+" typed with or without
+// Shift, on the main keyboard or the keypad (a shortcut matches keypad keys
+// when no keypad one is set).
+QList<QKeySequence> withStandardKeys(const QString& selector, QList<QKeySequence> shortcuts) {
+    QList<QKeySequence> more;
+    if (selector == QLatin1String("zoomIn:")) {
+        more = QKeySequence::keyBindings(QKeySequence::ZoomIn);
+        more.append(QKeySequence(Qt::CTRL | Qt::Key_Plus));
+    } else if (selector == QLatin1String("zoomOut:")) {
+        more = QKeySequence::keyBindings(QKeySequence::ZoomOut);
+    }
+    for (const QKeySequence& keys : more)
+        if (!shortcuts.contains(keys)) shortcuts.append(keys);
+    return shortcuts;
+}
+
 }  // namespace
 
 ApplicationShell& ApplicationShell::shared() {
@@ -178,7 +194,8 @@ void ApplicationShell::buildActions() {
         action->setObjectName(selector);
         action->setProperty("menu", QString::fromUtf8(spec.menu));
         if (!spec.shortcut.isEmpty())
-            action->setShortcuts(shortcutsWithKeyEquivalents(spec.shortcut));
+            action->setShortcuts(
+                withStandardKeys(selector, shortcutsWithKeyEquivalents(spec.shortcut)));
         if (selector == QLatin1String(kTerminate)) action->setMenuRole(QAction::QuitRole);
         if (selector == QLatin1String(kAbout)) action->setMenuRole(QAction::AboutRole);
         connect(action, &QAction::triggered, this, [this, selector] {
