@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -18,6 +19,7 @@
 #include "color/SettingsKeys.h"
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
+#include "document/FSNodeInfo.h"
 #include "engine/ThreadedImageEngine.h"
 #include "platform/Log.h"
 #include "ui/AlertPresenter.h"
@@ -463,15 +465,37 @@ void ApplicationShell::showContactUs() {
     if (!openAddress(contactURL())) platform::log("Attempt to e-mail support failed.");
 }
 
+QStringList ApplicationShell::openPanelFilters() {
+    // Raw files, and the TIFF and JPEG files an editor hands back.
+    QStringList patterns;
+    for (const std::string& extension : FSNodeInfo::rawExts())
+        patterns << QStringLiteral("*.") + QString::fromStdString(extension);
+    patterns << QStringLiteral("*.tif") << QStringLiteral("*.tiff") << QStringLiteral("*.jpg")
+             << QStringLiteral("*.jpeg");
+    return {QStringLiteral("Images Quorvex opens (%1)").arg(patterns.join(QLatin1Char(' '))),
+            QStringLiteral("All Files (*)")};
+}
+
+QString ApplicationShell::openPanelFolder() const {
+    if (shownFolder_)
+        if (const auto shown = shownFolder_()) return *shown;
+    if (!lastOpenFolder_.isEmpty() && QFileInfo(lastOpenFolder_).isDir()) return lastOpenFolder_;
+    return QDir::homePath();
+}
+
 void ApplicationShell::openDocument() {
     auto* panel = new OpenPanel(QApplication::activeWindow());
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setOption(QFileDialog::DontUseNativeDialog);
     panel->setFileMode(QFileDialog::ExistingFiles);
     panel->setAcceptMode(QFileDialog::AcceptOpen);
+    panel->setNameFilters(openPanelFilters());
+    panel->setDirectory(openPanelFolder());
     QPointer<ApplicationShell> self(this);
     connect(panel, &QFileDialog::filesSelected, this, [self](const QStringList& files) {
-        if (self) self->openFiles(files);
+        if (!self) return;
+        if (!files.isEmpty()) self->lastOpenFolder_ = QFileInfo(files.front()).absolutePath();
+        self->openFiles(files);
     });
     panel->open();
 }

@@ -84,8 +84,17 @@ BrowserWindowController::~BrowserWindowController() {
     dataSource_->setReloadHandler(nullptr);
 }
 
-BrowserWindowController& BrowserWindowController::shared() {
+namespace {
+
+QPointer<BrowserWindowController>& sharedBrowser() {
     static QPointer<BrowserWindowController> browser;
+    return browser;
+}
+
+}  // namespace
+
+BrowserWindowController& BrowserWindowController::shared() {
+    QPointer<BrowserWindowController>& browser = sharedBrowser();
     if (!browser) browser = new BrowserWindowController;
     return *browser;
 }
@@ -96,6 +105,13 @@ void BrowserWindowController::installBrowserHooks() {
     hooks.buildMenus = [] { shared().buildMenus(); };
     hooks.stopBatchAndWait = [] { shared().stopBatchAndWait(); };
     platform::ApplicationShell::shared().setBrowserHooks(std::move(hooks));
+    platform::ApplicationShell::shared().setBrowserFolderProvider([]() -> std::optional<QString> {
+        const QPointer<BrowserWindowController>& browser = sharedBrowser();
+        if (!browser || !browser->isVisible()) return std::nullopt;
+        const auto folder = browser->currentFolder();
+        if (!folder) return std::nullopt;
+        return QString::fromStdString(folder->string());
+    });
 }
 
 // ---------------------------------------------------------------- window

@@ -245,6 +245,48 @@ TEST(Shell, TheOpenPanelAlsoTakesAFolder) {
     EXPECT_EQ(alerts.shown[0].messageText, QStringLiteral("“folder” could not be opened."));
 }
 
+QFileDialog* openPanel() {
+    platform::ApplicationShell::shared().openDocument();
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible())
+            return dialog;
+    return nullptr;
+}
+
+// Open… starts in the browser's folder, else the last one used, and lists
+// the files the program opens before all files.
+TEST(Shell, TheOpenPanelStartsInTheBrowsersFolderWithTheFilesItOpens) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts;
+    auto& shell = platform::ApplicationShell::shared();
+    const auto saved = shell.browserFolderProvider();
+    fs::create_directories(home.path() / "shown");
+    fs::create_directories(home.path() / "picked" / "folder");  // refused at once
+    std::optional<QString> shown = QString::fromStdString((home.path() / "shown").string());
+    shell.setBrowserFolderProvider([&] { return shown; });
+
+    QFileDialog* panel = openPanel();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->directory().absolutePath(), *shown);
+    const QStringList filters = panel->nameFilters();
+    ASSERT_EQ(filters.size(), 2);
+    for (const char* pattern : {"*.dng ", "*.nef ", "*.cr3 ", "*.pcd ", "*.tif ", "*.jpg "})
+        EXPECT_TRUE(filters[0].contains(QLatin1String(pattern))) << pattern;
+    EXPECT_EQ(filters[1], QStringLiteral("All Files (*)"));
+    EXPECT_EQ(panel->selectedNameFilter(), filters[0]);
+    emit panel->filesSelected(
+        {QString::fromStdString((home.path() / "picked" / "folder").string())});
+    panel->reject();
+
+    shown.reset();
+    panel = openPanel();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->directory().absolutePath(),
+              QString::fromStdString((home.path() / "picked").string()));
+    panel->reject();
+    shell.setBrowserFolderProvider(saved);
+}
+
 TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {
     auto& shell = platform::ApplicationShell::shared();
     int rebuilt = 0;
