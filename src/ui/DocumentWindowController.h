@@ -187,10 +187,14 @@ public:
                                      const std::optional<QString>& scannerProfile);
     void photoCDResolution();
     void showNewPresetWindow();
-    // False (sheet kept open) for an empty name.
+    // False while the sheet stays open: for an empty name, and for the name
+    // of an existing preset until the user confirms replacing it (then the
+    // preset is stored and the sheet closes).
     bool saveNewPreset();
     static const std::vector<std::pair<const char*, std::vector<const char*>>>& presetGroups();
     void applyPreset(int index);
+    // The pop-up shows the preset last applied or saved (else its title).
+    void selectCurrentPreset();
 
     // Readout and progress (every 0.03 s).
     void pixelTick();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <lcms2.h>
 
+#include <QComboBox>
 #include <QDialog>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -329,6 +330,49 @@ TEST(DocumentWindow, ReadoutStepsDefaultsPresetsAndWriteBack) {
     ASSERT_NE(again, nullptr);
     EXPECT_FLOAT_EQ(again->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.5f);
     closeAndWait(again);
+}
+
+// A saved preset shows in the pop-up; saving under an existing name asks
+// first, Cancel keeping the preset and the sheet.
+TEST(DocumentWindow, ASavedPresetShowsAndReplacingOneIsAskedFirst) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts;
+    auto* w = openWindow(dng("rpi-imx296_10bit-packed_strip.dng"), false);
+    ASSERT_NE(w, nullptr);
+    auto* popUp = w->window()->findChild<QComboBox*>(QStringLiteral("presetPopUp"));
+    ASSERT_NE(popUp, nullptr);
+    auto& presets = PresetManager::sharedPresetManager();
+    w->showNewPresetWindow();
+    w->presetName()->setText("Mine");
+    EXPECT_TRUE(w->saveNewPreset());
+    uitest::settle();
+    EXPECT_EQ(popUp->currentText(), QStringLiteral("Mine"));
+
+    const auto monochrome = presets.presetNamed("Monochrome");
+    ASSERT_TRUE(monochrome);
+    const size_t count = presets.presetList(false).size();
+    w->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
+    w->showNewPresetWindow();
+    w->presetName()->setText("Monochrome");
+    alerts.answerWith(0);
+    EXPECT_FALSE(w->saveNewPreset());
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_TRUE(alerts.shown[0].messageText.contains("Monochrome"));
+    EXPECT_EQ(alerts.shown[0].buttons[alerts.shown[0].cancelButton], QStringLiteral("Cancel"));
+    EXPECT_EQ(presets.presetNamed("Monochrome"), monochrome);
+    EXPECT_TRUE(w->newPresetSheet()->isVisible());
+
+    alerts.answerWith(1);
+    w->saveNewPreset();
+    EXPECT_FALSE(w->newPresetSheet()->isVisible());
+    const auto replaced = presets.presetNamed("Monochrome");
+    ASSERT_TRUE(replaced);
+    EXPECT_FLOAT_EQ((*replaced)["Quorvex_Filter_inputEV"].floatValue(), 1.25f);
+    EXPECT_EQ((*replaced)["Quorvex_PresetUUID"], (*monochrome)["Quorvex_PresetUUID"]);
+    EXPECT_EQ(presets.presetList(false).size(), count);
+    uitest::settle();
+    EXPECT_EQ(popUp->currentText(), QStringLiteral("Monochrome"));
+    closeAndWait(w);
 }
 
 TEST(DocumentWindow, RefusedFilesShowTheirErrorAndClose) {
