@@ -160,6 +160,10 @@ void BrowserWindowController::buildWindow() {
     bar->addWidget(new QLabel(QStringLiteral("Export to:")));
     bar->addWidget(exportLocationPopUp_);
     column->addLayout(bar);
+    helpBand_ = new QWidget;
+    helpBand_->setObjectName(QStringLiteral("helpBand"));
+    helpBand_->hide();
+    column->addWidget(helpBand_);
 
     model_ = new BrowserItemModel(dataSource_, this);
     mImageBrowser = new QListView;
@@ -573,12 +577,12 @@ void BrowserWindowController::showPopover(const QString& text, QWidget* view) {
     popover->setFixedWidth(
         std::min(popover->fontMetrics().horizontalAdvance(text) + 2 * 8 + 24, 300));
     popover->setFixedHeight(popover->heightForWidth(popover->width()));
-    // Below the tool bar, under its control, over the grid: never over a
+    // Below the tool bar, under its control, in the help band: never over a
     // control, and below any popover already there.
     const QRect r(view->mapToGlobal(QPoint(0, 0)), view->size());
-    const QRect grid(mImageBrowser->mapToGlobal(QPoint(0, 0)), mImageBrowser->size());
-    const int right = grid.right() - popover->width();
-    QRect placed(QPoint(std::max(grid.left(), std::min(r.left(), right)), grid.top() + 4),
+    const QRect area = helpArea_;
+    const int right = area.right() - popover->width();
+    QRect placed(QPoint(std::max(area.left(), std::min(r.left(), right)), area.top() + 4),
                  popover->size());
     for (bool moved = true; moved;) {
         moved = false;
@@ -593,6 +597,12 @@ void BrowserWindowController::showPopover(const QString& text, QWidget* view) {
     }
     popover->move(placed.topLeft());
     popover->show();
+    // The band goes with the last popover.
+    connect(popover, &QObject::destroyed, helpBand_, [this] {
+        for (QWidget* other : findChildren<QWidget*>(QStringLiteral("helpPopover")))
+            if (other->isVisible()) return;
+        helpBand_->hide();
+    });
 }
 
 void BrowserWindowController::createPopovers() {
@@ -601,12 +611,21 @@ void BrowserWindowController::createPopovers() {
         popover->hide();
         popover->deleteLater();
     }
+    // The band starts where the grid starts without it.
+    helpBand_->hide();
+    centralWidget()->layout()->activate();
+    helpArea_ = QRect(mImageBrowser->mapToGlobal(QPoint(0, 0)), mImageBrowser->size());
     showPopover(QStringLiteral("Back and forward through the folders you browsed."), backButton_);
     showPopover(QStringLiteral("Choose a folder to browse."), newLocationButton);
     showPopover(QStringLiteral("Click a folder of the path to go there."), mPathControl);
     showPopover(QStringLiteral("Export the selected files with a preset."), mpopUp);
     showPopover(QStringLiteral("Where batch exports go: beside the files or an export folder."),
                 exportLocationPopUp_);
+    int bottom = helpArea_.top();
+    for (QWidget* popover : findChildren<QWidget*>(QStringLiteral("helpPopover")))
+        if (popover->isVisible()) bottom = std::max(bottom, popover->frameGeometry().bottom() + 1);
+    helpBand_->setFixedHeight(bottom + 4 - helpArea_.top());
+    helpBand_->show();
     qApp->installEventFilter(this);
 }
 
