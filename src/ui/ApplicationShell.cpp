@@ -28,6 +28,7 @@
 #include "ui/PresetWindowController.h"
 #include "ui/ProfileController.h"
 #include "ui/SplashScreenPanel.h"
+#include "ui/WindowPlacement.h"
 
 namespace platform {
 
@@ -386,11 +387,7 @@ void ApplicationShell::orderFrontStandardAboutPanel() {
     box->open();
 }
 
-void ApplicationShell::showPreferences() {
-    preferences().show();
-    preferences().raise();
-    preferences().activateWindow();
-}
+void ApplicationShell::showPreferences() { showOnScreen(&preferences()); }
 
 void ApplicationShell::showBrowser() {
     if (browser_.showBrowser)
@@ -409,10 +406,7 @@ void ApplicationShell::showPresets() { presets().showBrowser(); }
 
 void ApplicationShell::showQuickReference() {
     if (!qrTextLoaded_) loadQuickReference();
-    QWidget* window = qrView_->window();
-    window->show();
-    window->raise();
-    window->activateWindow();
+    showOnScreen(qrView_->window());
 }
 
 QString ApplicationShell::supportSiteAddress() {
@@ -450,10 +444,7 @@ void ApplicationShell::showHelp() {
         else
             platform::log("%s UserGuide is missing", "ApplicationShell");
     }
-    QWidget* window = helpView_->window();
-    window->show();
-    window->raise();
-    window->activateWindow();
+    showOnScreen(helpView_->window());
 }
 
 void ApplicationShell::showWebSite() {

@@ -34,6 +34,7 @@
 #include "ui/BrowserItemDelegate.h"
 #include "ui/BrowserItemModel.h"
 #include "ui/FolderPanel.h"
+#include "ui/WindowPlacement.h"
 
 namespace {
 
@@ -261,11 +262,7 @@ void BrowserWindowController::awakeFromNib() {
         QTimer::singleShot(500, this, [this] { createPopovers(); });
 }
 
-void BrowserWindowController::showBrowser() {
-    show();
-    raise();
-    activateWindow();
-}
+void BrowserWindowController::showBrowser() { platform::showOnScreen(this); }
 
 void BrowserWindowController::setImageViewAppearance(bool useControlColours) {
     QPalette palette = QApplication::palette();

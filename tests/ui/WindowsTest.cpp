@@ -7,8 +7,11 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTableWidget>
 #include <QTest>
@@ -28,6 +31,8 @@
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "ui/ApplicationShell.h"
+#include "ui/DocumentWindowController.h"
+#include "ui/InspectorController.h"
 
 namespace fs = std::filesystem;
 
@@ -285,6 +290,59 @@ TEST(Shell, TheOpenPanelStartsInTheBrowsersFolderWithTheFilesItOpens) {
               QString::fromStdString((home.path() / "picked").string()));
     panel->reject();
     shell.setBrowserFolderProvider(saved);
+}
+
+// Each window opens over the window it is opened from and fully on its
+// screen, even from a window in the screen's corner (the window manager's
+// own placement left some partly off it); one larger than the screen is
+// made to fit.
+TEST(Shell, WindowsOpenFullyOnTheirScreen) {
+    uitest::UiTestHome home;
+    auto& shell = platform::ApplicationShell::shared();
+    InspectorController::installInspectorHooks();
+    QMainWindow from;
+    from.resize(200, 150);
+    const QRect screen = from.screen()->availableGeometry();
+    from.move(screen.bottomRight() - QPoint(200, 150));
+    from.show();
+    from.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&from));
+    auto onScreen = [&](QWidget* window) {
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_TRUE(window->frameGeometry().intersects(from.frameGeometry()));
+        EXPECT_TRUE(screen.contains(window->frameGeometry()))
+            << window->objectName().toStdString() << " at "
+            << QString("%1,%2 %3x%4")
+                   .arg(window->frameGeometry().x())
+                   .arg(window->frameGeometry().y())
+                   .arg(window->frameGeometry().width())
+                   .arg(window->frameGeometry().height())
+                   .toStdString();
+        window->close();
+        from.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&from));
+    };
+    shell.showPreferences();
+    onScreen(&shell.preferences());
+    shell.showPresets();
+    onScreen(&shell.presets());
+    shell.showProfiles();
+    onScreen(&shell.profiles());
+    shell.showInspector();
+    onScreen(InspectorController::shared(false));
+    shell.showHelp();
+    onScreen(shell.helpView()->window());
+
+    DocumentWindowController* window = nullptr;
+    DocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
+        (testsupport::testdataDir() / "raw/dng/rpi-imx296_10bit-packed_strip.dng").string(), true,
+        [&](const MyDocument::Ptr& document, bool, const std::optional<platform::Error>&) {
+            if (document) window = DocumentWindowController::makeWindowForDocument(document);
+        });
+    ASSERT_TRUE(window);
+    QPointer<QMainWindow> documentWindow = window->window();
+    onScreen(documentWindow);
+    EXPECT_TRUE(uitest::spinUntil([&] { return documentWindow.isNull(); }));
 }
 
 TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {
