@@ -34,6 +34,7 @@
 #include "ui/BrowserItemDelegate.h"
 #include "ui/BrowserItemModel.h"
 #include "ui/FolderPanel.h"
+#include "ui/MessageBar.h"
 #include "ui/WindowPlacement.h"
 
 namespace {
@@ -121,6 +122,7 @@ void BrowserWindowController::buildWindow() {
     auto* central = new QWidget;
     auto* column = new QVBoxLayout(central);
     column->setContentsMargins(6, 6, 6, 6);
+    column->addWidget(new MessageBar(QString()));
 
     auto* bar = new QHBoxLayout;
     backButton_ = new QToolButton;

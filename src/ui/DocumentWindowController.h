@@ -35,6 +35,7 @@
 #include "ui/QuorvexClickTextField.h"
 
 class CIImageView;
+class MessageBar;
 class QAbstractSpinBox;
 class QCheckBox;
 class QComboBox;
@@ -116,6 +117,7 @@ public:
     QLabel* pixelValues() const { return mPixelValues; }
     QuorvexOutlineView* sidebar() const { return sidebar_; }
     QSplitter* splitView() const { return splitView_; }
+    MessageBar* messageBar() const { return messageBar_; }
     QDialog* progressSheet() const { return progressSheet_; }
     QDialog* newPresetSheet() const { return pWindow_; }
     QDialog* pcdResolutionSheet() const { return pcdResStatusWindow_; }
@@ -244,6 +246,7 @@ private:
     QSplitter* splitView_ = nullptr;
     QuorvexOutlineView* sidebar_ = nullptr;
     CIImageView* histogramView_ = nullptr;
+    MessageBar* messageBar_ = nullptr;
     QComboBox* presetPopUp_ = nullptr;
     QComboBox* cameraProfilePopUp_ = nullptr;
     QComboBox* iccProfilePopUp_ = nullptr;

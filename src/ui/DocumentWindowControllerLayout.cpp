@@ -19,6 +19,7 @@
 #include "ui/ApplicationShell.h"
 #include "ui/CIImageView.h"
 #include "ui/DocumentWindowController.h"
+#include "ui/MessageBar.h"
 #include "ui/QuorvexOutlineView.h"
 #include "ui/SettingControls.h"
 #include "ui/SpinningProgressIndicator.h"
@@ -125,7 +126,16 @@ void DocumentWindowController::buildWindow() {
     splitView_->setStretchFactor(0, 1);
     splitView_->setStretchFactor(1, 0);
     splitView_->setSizes({940, 340});
-    window_->setCentralWidget(splitView_);
+    // Warnings about the file show above the image and controls.
+    auto* central = new QWidget(window_);
+    auto* centralLayout = new QVBoxLayout(central);
+    centralLayout->setContentsMargins(0, 0, 0, 0);
+    centralLayout->setSpacing(0);
+    messageBar_ = new MessageBar(
+        QString::fromStdString(document_->valueForKey(SettingsKeys::kUUID).stringValue()), central);
+    centralLayout->addWidget(messageBar_);
+    centralLayout->addWidget(splitView_, 1);
+    window_->setCentralWidget(central);
     buildSections();
 }
 

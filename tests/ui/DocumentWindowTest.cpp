@@ -15,6 +15,7 @@
 #include <QScreen>
 #include <QSlider>
 #include <QTest>
+#include <QToolButton>
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 #include "DocumentWindowSupport.h"
 #include "UiTestHome.h"
 #include "color/ColorSyncProfileWrap.h"
+#include "dng/image/HandMadeDng.h"
 #include "document/DocumentController.h"
 #include "document/PresetManager.h"
 #include "engine/CoreTiledEngine.h"
@@ -33,6 +35,7 @@
 #include "ui/CIImageView.h"
 #include "ui/DisplayColor.h"
 #include "ui/DocumentWindowController.h"
+#include "ui/MessageBar.h"
 #include "ui/QuorvexClickTextField.h"
 
 namespace fs = std::filesystem;
@@ -373,6 +376,47 @@ TEST(DocumentWindow, ASavedPresetShowsAndReplacingOneIsAskedFirst) {
     uitest::settle();
     EXPECT_EQ(popUp->currentText(), QStringLiteral("Monochrome"));
     closeAndWait(w);
+}
+
+// A warning that changes the result shows in the file's window, never in an
+// alert that blocks the work, and only once in a run.
+TEST(DocumentWindow, AFileWarningShowsInItsWindowOncePerRun) {
+    uitest::UiTestHome home;
+    const auto previous = MessageBar::installInUserWarnings();
+    handdng::Layout l;
+    l.width = l.height = 32;
+    l.tileLength = 32;
+    l.compression = 1;
+    std::vector<uint8_t> data;
+    for (uint32_t i = 0; i < 32 * 32; ++i) {
+        data.push_back(uint8_t(3000 + 40 * i));
+        data.push_back(uint8_t((3000 + 40 * i) >> 8));
+    }
+    l.blobs = {data};
+    l.blobOf = {0};
+    l.extra.push_back(handdng::Entry{50730, 10, {256, 1}});  // BaselineExposure 256 EV
+    const fs::path file = home.path() / "bright.dng";
+    handdng::Write(file.string(), handdng::Build(l));
+
+    auto* w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    MessageBar* bar = w->messageBar();
+    ASSERT_TRUE(uitest::spinUntil([&] { return !bar->messages().isEmpty(); }));
+    EXPECT_EQ(uitest::openAlert(), nullptr);
+    EXPECT_TRUE(bar->isVisible());
+    EXPECT_TRUE(bar->messages()[0].contains("BaselineExposure"));
+    bar->findChild<QToolButton*>(QStringLiteral("dismissMessages"))->click();
+    EXPECT_FALSE(bar->isVisible());
+    closeAndWait(w);
+
+    w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    uitest::settle();
+    EXPECT_TRUE(w->messageBar()->messages().isEmpty());
+    EXPECT_FALSE(w->messageBar()->isVisible());
+    EXPECT_EQ(uitest::openAlert(), nullptr);
+    closeAndWait(w);
+    platform::setUserWarningHandler(previous);
 }
 
 TEST(DocumentWindow, RefusedFilesShowTheirErrorAndClose) {
