@@ -322,14 +322,23 @@ TEST(Shell, WindowsOpenFullyOnTheirScreen) {
         from.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(&from));
     };
+    // Shown before and left partly off the screen, as another test may have.
+    auto leftOff = [&](QWidget* window) {
+        if (window) window->move(screen.bottomRight() - QPoint(100, 100));
+    };
+    leftOff(&shell.preferences());
     shell.showPreferences();
     onScreen(&shell.preferences());
+    leftOff(&shell.presets());
     shell.showPresets();
     onScreen(&shell.presets());
+    leftOff(&shell.profiles());
     shell.showProfiles();
     onScreen(&shell.profiles());
+    leftOff(InspectorController::shared(false));
     shell.showInspector();
     onScreen(InspectorController::shared(false));
+    leftOff(shell.helpView() ? shell.helpView()->window() : nullptr);
     shell.showHelp();
     onScreen(shell.helpView()->window());
 
