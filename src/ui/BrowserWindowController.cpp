@@ -283,6 +283,24 @@ void BrowserWindowController::setImageViewAppearance(bool useControlColours) {
     mImageBrowser->setPalette(view);
 }
 
+// The popovers are windows of their own: they follow the browser's frame.
+void BrowserWindowController::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    followWithPopovers();
+}
+
+void BrowserWindowController::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    followWithPopovers();
+}
+
+void BrowserWindowController::followWithPopovers() {
+    if (!helpBand_ || !helpBand_->isVisible()) return;
+    QTimer::singleShot(0, this, [this] {
+        if (helpBand_->isVisible()) createPopovers();
+    });
+}
+
 void BrowserWindowController::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)

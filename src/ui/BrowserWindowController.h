@@ -108,6 +108,8 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -119,6 +121,7 @@ private:
     void cellWasDoubleClicked(int row);
     void updateHistoryButtons();
     void showPopover(const QString& text, QWidget* view);
+    void followWithPopovers();
     std::vector<Path> selectedPaths() const;
 
     std::shared_ptr<BrowserDataSource> dataSource_;

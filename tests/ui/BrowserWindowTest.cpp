@@ -198,6 +198,15 @@ TEST_F(BrowserWindow, TooltipsPopoversAndTheSelectionHint) {
     const QRect grid(browser.imageBrowser()->mapToGlobal(QPoint(0, 0)),
                      browser.imageBrowser()->size());
     for (const QRect& popover : popovers) EXPECT_FALSE(popover.intersects(grid));
+    // They go with the window.
+    const QPoint offset = popovers[0].topLeft() - browser.geometry().topLeft();
+    browser.move(browser.pos() + QPoint(30, 20));
+    uitest::settle();
+    QList<QWidget*> moved;
+    for (QWidget* popover : browser.findChildren<QWidget*>(QStringLiteral("helpPopover")))
+        if (popover->isVisible()) moved << popover;
+    ASSERT_EQ(moved.size(), 5);
+    EXPECT_EQ(moved[0]->frameGeometry().topLeft() - browser.geometry().topLeft(), offset);
     for (int i = 0; i < popovers.size(); ++i) {
         for (int j = i + 1; j < popovers.size(); ++j)
             EXPECT_FALSE(popovers[i].intersects(popovers[j])) << i << " and " << j;
