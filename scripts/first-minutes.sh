@@ -100,6 +100,7 @@ wheel() {  # wheel WINDOW X Y CLICKS BUTTON: wheel clicks (4 up, 5 down) at a po
   xdotool mousemove --window "$1" "$2" "$3" click --repeat "$4" --delay 60 "$5"
 }
 onscreen() {  # onscreen WINDOW NAME: the window lies fully on the screen
+  # (xdotool's Y counts the title bar twice, so the check errs on the safe side)
   local X Y WIDTH HEIGHT SCREEN WINDOW sw sh
   eval "$(xdotool getwindowgeometry --shell "$1")"
   read -r sw sh < <(xdotool getdisplaygeometry)

@@ -12,16 +12,21 @@ namespace platform {
 
 namespace {
 
-// The window manager's frame is known only once a window shows: another
-// window's, else a typical title bar and border.
+// The window manager's frame is known only once a window shows, and not
+// always then: another window's, but never less than a typical title bar
+// and border.
 QMargins frameMargins(const QWidget* window, const QWidget* other) {
+    QMargins margins(4, 30, 4, 4);
     for (const QWidget* w : {window, other})
         if (w && w->isVisible()) {
             const QRect outer = w->frameGeometry(), inner = w->geometry();
-            return {inner.left() - outer.left(), inner.top() - outer.top(),
-                    outer.right() - inner.right(), outer.bottom() - inner.bottom()};
+            margins.setLeft(std::max(margins.left(), inner.left() - outer.left()));
+            margins.setTop(std::max(margins.top(), inner.top() - outer.top()));
+            margins.setRight(std::max(margins.right(), outer.right() - inner.right()));
+            margins.setBottom(std::max(margins.bottom(), outer.bottom() - inner.bottom()));
+            break;
         }
-    return {4, 30, 4, 4};
+    return margins;
 }
 
 bool onSomeScreen(const QRect& frame) {
