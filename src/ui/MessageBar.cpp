@@ -39,6 +39,7 @@ MessageBar::MessageBar(QString subjectPath, QWidget* parent)
     icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(20, 20));
     layout->addWidget(icon, 0, Qt::AlignTop);
     text_ = new QLabel;
+    text_->setTextFormat(Qt::PlainText);  // file names may hold markup characters
     text_->setWordWrap(true);
     text_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(text_, 1);
