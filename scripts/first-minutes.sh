@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # A new user's first minutes with the real window program, on the X server in
-# $DISPLAY under openbox, driven with xdotool: launch without files, open
-# Preferences, open a DNG from the browser, move the controls, zoom by every
-# View item, rotate, crop, export, look at the presets and profile windows,
-# open the reset alert and press Return (nothing may be deleted), quit; then
-# a launch with a file that is refused (its alert must show). A
-# screenshot (scrot) is saved after each step in OUT; the run fails when a
-# step's window does not appear or a check fails. Everything happens in a
-# scratch home; the picture is the sample DNG the build makes.
+# $DISPLAY under openbox, driven with xdotool: launch without files (the help
+# popovers must leave the pictures free), open Preferences, look at the Open
+# panel, open a DNG from the browser, scroll the controls with the wheel
+# (nothing may change), move the controls, zoom by every View item and the
+# zoom keys, rotate, crop, export, save a preset (replacing a factory one is
+# asked first), look at the presets, profile and inspector windows (each
+# fully on the screen), open the reset alert and press Return (nothing may be
+# deleted), open a file with a warning twice (shown once, in its window, no
+# alert), quit; then a launch with a file that is refused (its alert must
+# show). A screenshot (scrot) is saved after each step in OUT; the run fails
+# when a step's window does not appear or a check fails. Everything happens
+# in a scratch home; the picture is the sample DNG the build makes.
 # Usage (scripts/screenshots.sh calls it under Xvfb): first-minutes.sh BUILD_DIR OUT
 set -euo pipefail
 build=$1
 out=$2
-for tool in openbox xdotool scrot; do
+for tool in openbox xdotool scrot exiftool; do
   command -v "$tool" >/dev/null || { echo "first-minutes: $tool is missing (scripts/deps.sh)" >&2; exit 1; }
 done
 sample="$build/sample/QuorvexTestChart.dng"
@@ -92,6 +96,23 @@ menu() {  # menu WINDOW MNEMONIC INDEX: the INDEX-th item (from 0) of a menu
 click() {  # click WINDOW X Y [REPEAT]: a left click at a point of the window
   xdotool mousemove --window "$1" "$2" "$3" click --repeat "${4:-1}" --delay 120 1
 }
+wheel() {  # wheel WINDOW X Y CLICKS BUTTON: wheel clicks (4 up, 5 down) at a point
+  xdotool mousemove --window "$1" "$2" "$3" click --repeat "$4" --delay 60 "$5"
+}
+onscreen() {  # onscreen WINDOW NAME: the window lies fully on the screen
+  # (xdotool's Y counts the title bar twice, so the check errs on the safe side)
+  local X Y WIDTH HEIGHT SCREEN WINDOW sw sh
+  eval "$(xdotool getwindowgeometry --shell "$1")"
+  read -r sw sh < <(xdotool getdisplaygeometry)
+  if [ "$X" -lt 0 ] || [ "$Y" -lt 0 ] || [ $((X + WIDTH)) -gt "$sw" ] || [ $((Y + HEIGHT)) -gt "$sh" ]; then
+    fail "$2 is partly off the ${sw}x$sh screen: ${WIDTH}x$HEIGHT at $X,$Y"
+  fi
+}
+nothing_alerts() {  # nothing_alerts STEP: no alert window is open
+  if xdotool search --onlyvisible --name '^Quorvex$' >/dev/null 2>&1; then
+    fail "an alert is open after $1"
+  fi
+}
 
 openbox >/dev/null 2>&1 &
 wm=$!
@@ -103,21 +124,37 @@ gui=$!
 browser=$(window '^Browser$')
 shot launch 2
 sleep 5  # without a compositor the splash ends after its opaque part
+shot help-popovers 0  # beside the first row of pictures, not over it
 xdotool windowsize "$browser" 1000 700 windowmove "$browser" 40 40
-shot browser
+shot browser  # the popovers moved with the window
 
 # Preferences from the launch window's menus.
 keys "$browser" ctrl+comma
 preferences=$(window '^Preferences$')
+onscreen "$preferences" Preferences
 shot preferences
 keys "$preferences" ctrl+w
 gone '^Preferences$'
+
+# File > Open starts in the folder the browser shows, listing raw files first.
+keys "$browser" ctrl+o
+panel=$(window '^Open$')
+shot open-panel
+keys "$panel" Escape
+gone '^Open$'
 
 # Open the DNG: a double click on the first thumbnail.
 click "$browser" 90 150 2
 document=$(window 'QuorvexTestChart')
 xdotool windowsize "$document" 1500 1100 windowmove "$document" 20 20
 shot document 4
+
+# The wheel over the controls scrolls them: fifteen clicks down over Hue
+# pass over other controls and change none of them; then back up.
+hue=(1346 702)
+wheel "$document" "${hue[@]}" 15 5
+shot wheel-scrolled-the-controls
+wheel "$document" "${hue[@]}" 15 4
 
 # Move every control the keyboard reaches: Tab to it, then Page Up (sliders
 # and spin boxes step, lists choose another entry, buttons ignore it).
@@ -134,6 +171,16 @@ for index in "${!names[@]}"; do
 done
 menu "$document" v 6
 shot fit-after-rotation 2
+
+# The zoom keys, with the pointer off the picture so the readout shows the
+# zoom: Ctrl++, Ctrl+Shift+= and keypad Ctrl++ zoom in, keypad Ctrl+- out.
+xdotool mousemove --window "$document" "${hue[@]}"
+for key in ctrl+plus ctrl+shift+equal ctrl+KP_Add ctrl+KP_Subtract; do
+  keys "$document" "$key"
+  shot "zoom-key-$key" 2
+done
+keys "$document" ctrl+f
+shot fit-again 2
 
 # Crop: crop mode from the toolbar, a drag of the frame's top-left handle
 # outwards, crop mode off. Points are in the 1500 × 1100 window at fit.
@@ -159,13 +206,42 @@ done
 [ -s "$HOME/Pictures/QuorvexTestChart.jpg" ] || fail "the export wrote no QuorvexTestChart.jpg"
 shot exported 2
 
-# The presets and camera-profile windows from the Window menu.
+# New Preset… offers to save under a factory preset's name: that is asked
+# first, and Return keeps it (Cancel). Then a new name: the pop-up shows it.
+presets_dir="$XDG_DATA_HOME/Quorvex/presets"
+factory=$(cd "$presets_dir" && md5sum -- *.plist)
+wheel "$document" 1239 500 20 4  # over the labels, which never take the wheel
+click "$document" 1432 165
+sleep 1
+shot new-preset-sheet 0
+xdotool key ctrl+a
+xdotool type --delay 30 Monochrome
+xdotool key Return
+shot replace-asked
+xdotool key Return
+sleep 1
+[ "$(cd "$presets_dir" && md5sum -- *.plist)" = "$factory" ] || fail "Cancel replaced a preset"
+xdotool key ctrl+a
+xdotool type --delay 30 Mine
+xdotool key Return
+for _ in $(seq 50); do grep -qs '<string>Mine</string>' "$presets_dir"/*.plist && break; sleep 0.1; done
+grep -qs '<string>Mine</string>' "$presets_dir"/*.plist || fail "the preset Mine was not saved"
+shot preset-saved-shows-in-the-pop-up
+
+# The presets, camera-profile and inspector windows from the Window menu,
+# each fully on the screen.
 menu "$document" w 3
 presetwindow=$(window '^Presets$')
+onscreen "$presetwindow" Presets
 shot presets
 menu "$presetwindow" w 2
-window '^Camera Profiles$' >/dev/null
+profilewindow=$(window '^Camera Profiles$')
+onscreen "$profilewindow" 'Camera Profiles'
 shot camera-profiles
+keys "$document" ctrl+i
+inspector=$(window '^Inspector$')
+onscreen "$inspector" Inspector
+shot inspector
 
 # The reset alert: Return must choose Cancel.
 presets_before=$(find "$XDG_DATA_HOME/Quorvex" -type f | sort)
@@ -178,6 +254,24 @@ sleep 1
 shot after-return
 presets_after=$(find "$XDG_DATA_HOME/Quorvex" -type f | sort)
 [ "$presets_before" = "$presets_after" ] || fail "Return in the reset alert deleted files"
+
+# A file whose BaselineExposure is absurd: the warning shows in its window,
+# no alert stops the work, and opening it again does not repeat it.
+mkdir -p "$HOME/Other"
+cp "$sample" "$HOME/Other/Bright.dng"
+exiftool -q -overwrite_original -BaselineExposure=256 "$HOME/Other/Bright.dng"
+for round in first again; do
+  keys "$document" ctrl+o
+  panel=$(window '^Open$')
+  xdotool type --delay 20 "$HOME/Other/Bright.dng"
+  xdotool key Return
+  bright=$(window '^Bright')
+  sleep 3
+  nothing_alerts "opening Bright.dng ($round)"
+  shot "warning-$round" 0
+  keys "$bright" ctrl+w
+  gone '^Bright'
+done
 
 # Quit from the menus; nothing is left in the temporary folder.
 keys "$document" ctrl+q

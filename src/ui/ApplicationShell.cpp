@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -18,6 +19,7 @@
 #include "color/SettingsKeys.h"
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
+#include "document/FSNodeInfo.h"
 #include "engine/ThreadedImageEngine.h"
 #include "platform/Log.h"
 #include "ui/AlertPresenter.h"
@@ -26,6 +28,7 @@
 #include "ui/PresetWindowController.h"
 #include "ui/ProfileController.h"
 #include "ui/SplashScreenPanel.h"
+#include "ui/WindowPlacement.h"
 
 namespace platform {
 
@@ -117,6 +120,22 @@ bool sameObject(const std::shared_ptr<void>& object, const MyDocument::Ptr& docu
                static_cast<void*>(static_cast<ThreadedImageEngineDelegate*>(document.get()));
 }
 
+// Zoom also answers the platform's own keys and "+" typed with or without
+// Shift, on the main keyboard or the keypad (a shortcut matches keypad keys
+// when no keypad one is set).
+QList<QKeySequence> withStandardKeys(const QString& selector, QList<QKeySequence> shortcuts) {
+    QList<QKeySequence> more;
+    if (selector == QLatin1String("zoomIn:")) {
+        more = QKeySequence::keyBindings(QKeySequence::ZoomIn);
+        more.append(QKeySequence(Qt::CTRL | Qt::Key_Plus));
+    } else if (selector == QLatin1String("zoomOut:")) {
+        more = QKeySequence::keyBindings(QKeySequence::ZoomOut);
+    }
+    for (const QKeySequence& keys : more)
+        if (!shortcuts.contains(keys)) shortcuts.append(keys);
+    return shortcuts;
+}
+
 }  // namespace
 
 ApplicationShell& ApplicationShell::shared() {
@@ -178,7 +197,8 @@ void ApplicationShell::buildActions() {
         action->setObjectName(selector);
         action->setProperty("menu", QString::fromUtf8(spec.menu));
         if (!spec.shortcut.isEmpty())
-            action->setShortcuts(shortcutsWithKeyEquivalents(spec.shortcut));
+            action->setShortcuts(
+                withStandardKeys(selector, shortcutsWithKeyEquivalents(spec.shortcut)));
         if (selector == QLatin1String(kTerminate)) action->setMenuRole(QAction::QuitRole);
         if (selector == QLatin1String(kAbout)) action->setMenuRole(QAction::AboutRole);
         connect(action, &QAction::triggered, this, [this, selector] {
@@ -367,11 +387,7 @@ void ApplicationShell::orderFrontStandardAboutPanel() {
     box->open();
 }
 
-void ApplicationShell::showPreferences() {
-    preferences().show();
-    preferences().raise();
-    preferences().activateWindow();
-}
+void ApplicationShell::showPreferences() { showOnScreen(&preferences()); }
 
 void ApplicationShell::showBrowser() {
     if (browser_.showBrowser)
@@ -390,10 +406,7 @@ void ApplicationShell::showPresets() { presets().showBrowser(); }
 
 void ApplicationShell::showQuickReference() {
     if (!qrTextLoaded_) loadQuickReference();
-    QWidget* window = qrView_->window();
-    window->show();
-    window->raise();
-    window->activateWindow();
+    showOnScreen(qrView_->window());
 }
 
 QString ApplicationShell::supportSiteAddress() {
@@ -431,10 +444,7 @@ void ApplicationShell::showHelp() {
         else
             platform::log("%s UserGuide is missing", "ApplicationShell");
     }
-    QWidget* window = helpView_->window();
-    window->show();
-    window->raise();
-    window->activateWindow();
+    showOnScreen(helpView_->window());
 }
 
 void ApplicationShell::showWebSite() {
@@ -446,15 +456,37 @@ void ApplicationShell::showContactUs() {
     if (!openAddress(contactURL())) platform::log("Attempt to e-mail support failed.");
 }
 
+QStringList ApplicationShell::openPanelFilters() {
+    // Raw files, and the TIFF and JPEG files an editor hands back.
+    QStringList patterns;
+    for (const std::string& extension : FSNodeInfo::rawExts())
+        patterns << QStringLiteral("*.") + QString::fromStdString(extension);
+    patterns << QStringLiteral("*.tif") << QStringLiteral("*.tiff") << QStringLiteral("*.jpg")
+             << QStringLiteral("*.jpeg");
+    return {QStringLiteral("Images Quorvex opens (%1)").arg(patterns.join(QLatin1Char(' '))),
+            QStringLiteral("All Files (*)")};
+}
+
+QString ApplicationShell::openPanelFolder() const {
+    if (shownFolder_)
+        if (const auto shown = shownFolder_()) return *shown;
+    if (!lastOpenFolder_.isEmpty() && QFileInfo(lastOpenFolder_).isDir()) return lastOpenFolder_;
+    return QDir::homePath();
+}
+
 void ApplicationShell::openDocument() {
     auto* panel = new OpenPanel(QApplication::activeWindow());
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setOption(QFileDialog::DontUseNativeDialog);
     panel->setFileMode(QFileDialog::ExistingFiles);
     panel->setAcceptMode(QFileDialog::AcceptOpen);
+    panel->setNameFilters(openPanelFilters());
+    panel->setDirectory(openPanelFolder());
     QPointer<ApplicationShell> self(this);
     connect(panel, &QFileDialog::filesSelected, this, [self](const QStringList& files) {
-        if (self) self->openFiles(files);
+        if (!self) return;
+        if (!files.isEmpty()) self->lastOpenFolder_ = QFileInfo(files.front()).absolutePath();
+        self->openFiles(files);
     });
     panel->open();
 }

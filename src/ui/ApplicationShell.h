@@ -25,6 +25,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "document/MyDocument.h"
 #include "platform/Dispatch.h"
@@ -56,6 +57,10 @@ public:
     };
     void setBrowserHooks(BrowserHooks hooks) { browser_ = std::move(hooks); }
     const BrowserHooks& browserHooks() const { return browser_; }
+    // The folder the browser window shows (none while it is closed).
+    using ShownFolder = std::function<std::optional<QString>()>;
+    void setBrowserFolderProvider(ShownFolder provider) { shownFolder_ = std::move(provider); }
+    const ShownFolder& browserFolderProvider() const { return shownFolder_; }
 
     // The metadata inspector.
     struct InspectorHooks {
@@ -95,6 +100,10 @@ public:
 
     // Documents.
     void openFiles(const QStringList& paths);
+    // The Open… panel's filters, the files the program opens first, and the
+    // folder it starts in: the browser's, else the last one used.
+    static QStringList openPanelFilters();
+    QString openPanelFolder() const;
     void openDocumentWithPath(const QString& path);
 
     // Windows.
@@ -146,6 +155,7 @@ private:
     std::map<QString, QAction*> actions_;
     QList<QAction*> actionOrder_;
     BrowserHooks browser_;
+    ShownFolder shownFolder_;
     InspectorHooks inspector_;
     DocumentWindowFactory windowFactory_;
     std::function<MyDocument::Ptr()> currentDocument_;
@@ -156,6 +166,8 @@ private:
     QPointer<QTextBrowser> qrView_;
     QPointer<QTextBrowser> helpView_;
     bool qrTextLoaded_ = false;
+    // Where the Open… panel last picked files (empty: not yet).
+    QString lastOpenFolder_;
     std::vector<NotificationCenter::Token> observers_;
 };
 

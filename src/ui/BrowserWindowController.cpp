@@ -34,6 +34,8 @@
 #include "ui/BrowserItemDelegate.h"
 #include "ui/BrowserItemModel.h"
 #include "ui/FolderPanel.h"
+#include "ui/MessageBar.h"
+#include "ui/WindowPlacement.h"
 
 namespace {
 
@@ -84,8 +86,17 @@ BrowserWindowController::~BrowserWindowController() {
     dataSource_->setReloadHandler(nullptr);
 }
 
-BrowserWindowController& BrowserWindowController::shared() {
+namespace {
+
+QPointer<BrowserWindowController>& sharedBrowser() {
     static QPointer<BrowserWindowController> browser;
+    return browser;
+}
+
+}  // namespace
+
+BrowserWindowController& BrowserWindowController::shared() {
+    QPointer<BrowserWindowController>& browser = sharedBrowser();
     if (!browser) browser = new BrowserWindowController;
     return *browser;
 }
@@ -96,6 +107,13 @@ void BrowserWindowController::installBrowserHooks() {
     hooks.buildMenus = [] { shared().buildMenus(); };
     hooks.stopBatchAndWait = [] { shared().stopBatchAndWait(); };
     platform::ApplicationShell::shared().setBrowserHooks(std::move(hooks));
+    platform::ApplicationShell::shared().setBrowserFolderProvider([]() -> std::optional<QString> {
+        const QPointer<BrowserWindowController>& browser = sharedBrowser();
+        if (!browser || !browser->isVisible()) return std::nullopt;
+        const auto folder = browser->currentFolder();
+        if (!folder) return std::nullopt;
+        return QString::fromStdString(folder->string());
+    });
 }
 
 // ---------------------------------------------------------------- window
@@ -104,6 +122,7 @@ void BrowserWindowController::buildWindow() {
     auto* central = new QWidget;
     auto* column = new QVBoxLayout(central);
     column->setContentsMargins(6, 6, 6, 6);
+    column->addWidget(new MessageBar(QString()));
 
     auto* bar = new QHBoxLayout;
     backButton_ = new QToolButton;
@@ -144,6 +163,10 @@ void BrowserWindowController::buildWindow() {
     bar->addWidget(new QLabel(QStringLiteral("Export to:")));
     bar->addWidget(exportLocationPopUp_);
     column->addLayout(bar);
+    helpBand_ = new QWidget;
+    helpBand_->setObjectName(QStringLiteral("helpBand"));
+    helpBand_->hide();
+    column->addWidget(helpBand_);
 
     model_ = new BrowserItemModel(dataSource_, this);
     mImageBrowser = new QListView;
@@ -250,11 +273,7 @@ void BrowserWindowController::awakeFromNib() {
         QTimer::singleShot(500, this, [this] { createPopovers(); });
 }
 
-void BrowserWindowController::showBrowser() {
-    show();
-    raise();
-    activateWindow();
-}
+void BrowserWindowController::showBrowser() { platform::showOnScreen(this); }
 
 void BrowserWindowController::setImageViewAppearance(bool useControlColours) {
     QPalette palette = QApplication::palette();
@@ -271,6 +290,24 @@ void BrowserWindowController::setImageViewAppearance(bool useControlColours) {
         view.setColor(QPalette::Base, dark ? Qt::black : Qt::white);
     }
     mImageBrowser->setPalette(view);
+}
+
+// The popovers are windows of their own: they follow the browser's frame.
+void BrowserWindowController::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    followWithPopovers();
+}
+
+void BrowserWindowController::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    followWithPopovers();
+}
+
+void BrowserWindowController::followWithPopovers() {
+    if (!helpBand_ || !helpBand_->isVisible()) return;
+    QTimer::singleShot(0, this, [this] {
+        if (helpBand_->isVisible()) createPopovers();
+    });
 }
 
 void BrowserWindowController::changeEvent(QEvent* event) {
@@ -597,12 +634,12 @@ void BrowserWindowController::showPopover(const QString& text, QWidget* view) {
     popover->setFixedWidth(
         std::min(popover->fontMetrics().horizontalAdvance(text) + 2 * 8 + 24, 300));
     popover->setFixedHeight(popover->heightForWidth(popover->width()));
-    // Below the tool bar, under its control, over the grid: never over a
+    // Below the tool bar, under its control, in the help band: never over a
     // control, and below any popover already there.
     const QRect r(view->mapToGlobal(QPoint(0, 0)), view->size());
-    const QRect grid(mImageBrowser->mapToGlobal(QPoint(0, 0)), mImageBrowser->size());
-    const int right = grid.right() - popover->width();
-    QRect placed(QPoint(std::max(grid.left(), std::min(r.left(), right)), grid.top() + 4),
+    const QRect area = helpArea_;
+    const int right = area.right() - popover->width();
+    QRect placed(QPoint(std::max(area.left(), std::min(r.left(), right)), area.top() + 4),
                  popover->size());
     for (bool moved = true; moved;) {
         moved = false;
@@ -617,6 +654,12 @@ void BrowserWindowController::showPopover(const QString& text, QWidget* view) {
     }
     popover->move(placed.topLeft());
     popover->show();
+    // The band goes with the last popover.
+    connect(popover, &QObject::destroyed, helpBand_, [this] {
+        for (QWidget* other : findChildren<QWidget*>(QStringLiteral("helpPopover")))
+            if (other->isVisible()) return;
+        helpBand_->hide();
+    });
 }
 
 void BrowserWindowController::createPopovers() {
@@ -625,12 +668,21 @@ void BrowserWindowController::createPopovers() {
         popover->hide();
         popover->deleteLater();
     }
+    // The band starts where the grid starts without it.
+    helpBand_->hide();
+    centralWidget()->layout()->activate();
+    helpArea_ = QRect(mImageBrowser->mapToGlobal(QPoint(0, 0)), mImageBrowser->size());
     showPopover(QStringLiteral("Back and forward through the folders you browsed."), backButton_);
     showPopover(QStringLiteral("Choose a folder to browse."), newLocationButton);
     showPopover(QStringLiteral("Click a folder of the path to go there."), mPathControl);
     showPopover(QStringLiteral("Export the selected files with a preset."), mpopUp);
     showPopover(QStringLiteral("Where batch exports go: beside the files or an export folder."),
                 exportLocationPopUp_);
+    int bottom = helpArea_.top();
+    for (QWidget* popover : findChildren<QWidget*>(QStringLiteral("helpPopover")))
+        if (popover->isVisible()) bottom = std::max(bottom, popover->frameGeometry().bottom() + 1);
+    helpBand_->setFixedHeight(bottom + 4 - helpArea_.top());
+    helpBand_->show();
     qApp->installEventFilter(this);
 }
 

@@ -85,7 +85,8 @@ public:
     std::shared_ptr<BrowserDataSource> dataSource() const { return dataSource_; }
     BrowserItemModel* model() const { return model_; }
     QListView* imageBrowser() const { return mImageBrowser; }
-    // The help popovers ("ShowPopoverHelp"), each under its control.
+    // The help popovers ("ShowPopoverHelp"), each under its control, in a
+    // band the grid gives up while they show, so they hide no thumbnail.
     void createPopovers();
     QToolButton* backButton() const { return backButton_; }
     QToolButton* forwardButton() const { return forwardButton_; }
@@ -107,6 +108,8 @@ public:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -120,11 +123,14 @@ private:
     void showPopover(const QString& text, QWidget* view);
     // Tells the model which rows the view shows, after each paint.
     void updateVisibleRows();
+    void followWithPopovers();
     std::vector<Path> selectedPaths() const;
 
     std::shared_ptr<BrowserDataSource> dataSource_;
     BrowserItemModel* model_ = nullptr;
     QListView* mImageBrowser = nullptr;
+    QWidget* helpBand_ = nullptr;
+    QRect helpArea_;  // global: where the popovers go
     QWidget* mPathControl = nullptr;
     QHBoxLayout* pathLayout_ = nullptr;
     QToolButton* mpopUp = nullptr;

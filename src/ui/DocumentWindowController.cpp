@@ -4,6 +4,7 @@
 // DocumentWindowController<Concern>.cpp.
 #include "ui/DocumentWindowController.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLayout>
@@ -24,6 +25,7 @@
 #include "ui/DocumentWindowAdapter.h"
 #include "ui/QuorvexOutlineView.h"
 #include "ui/SpinningProgressIndicator.h"
+#include "ui/WindowPlacement.h"
 
 namespace {
 
@@ -114,6 +116,7 @@ DocumentWindowController* DocumentWindowController::makeWindowForDocument(
         return existing;
     }
     auto* controller = new DocumentWindowController(document);
+    platform::placeOnScreen(controller->window(), QApplication::activeWindow());
     controller->window()->show();
     return controller;
 }

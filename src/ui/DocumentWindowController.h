@@ -35,6 +35,7 @@
 #include "ui/QuorvexClickTextField.h"
 
 class CIImageView;
+class MessageBar;
 class QAbstractSpinBox;
 class QCheckBox;
 class QComboBox;
@@ -116,6 +117,7 @@ public:
     QLabel* pixelValues() const { return mPixelValues; }
     QuorvexOutlineView* sidebar() const { return sidebar_; }
     QSplitter* splitView() const { return splitView_; }
+    MessageBar* messageBar() const { return messageBar_; }
     QDialog* progressSheet() const { return progressSheet_; }
     QDialog* newPresetSheet() const { return pWindow_; }
     QDialog* pcdResolutionSheet() const { return pcdResStatusWindow_; }
@@ -187,10 +189,14 @@ public:
                                      const std::optional<QString>& scannerProfile);
     void photoCDResolution();
     void showNewPresetWindow();
-    // False (sheet kept open) for an empty name.
+    // False while the sheet stays open: for an empty name, and for the name
+    // of an existing preset until the user confirms replacing it (then the
+    // preset is stored and the sheet closes).
     bool saveNewPreset();
     static const std::vector<std::pair<const char*, std::vector<const char*>>>& presetGroups();
     void applyPreset(int index);
+    // The pop-up shows the preset last applied or saved (else its title).
+    void selectCurrentPreset();
 
     // Readout and progress (every 0.03 s).
     void pixelTick();
@@ -240,6 +246,7 @@ private:
     QSplitter* splitView_ = nullptr;
     QuorvexOutlineView* sidebar_ = nullptr;
     CIImageView* histogramView_ = nullptr;
+    MessageBar* messageBar_ = nullptr;
     QComboBox* presetPopUp_ = nullptr;
     QComboBox* cameraProfilePopUp_ = nullptr;
     QComboBox* iccProfilePopUp_ = nullptr;

@@ -141,6 +141,23 @@ void DocumentWindowController::reloadPresetMenu() {
     presetPopUp_->clear();
     for (const auto& preset : presetMenu_)
         presetPopUp_->addItem(QString::fromStdString(preset["displayName"].stringValue()));
+    selectCurrentPreset();
+}
+
+void DocumentWindowController::selectCurrentPreset() {
+    if (!presetPopUp_) return;
+    int shown = 0;
+    if (currentPreset_) {
+        // By identifier: two presets may carry the same name.
+        const platform::Value id = (*currentPreset_)[SettingsKeys::kPresetUUID];
+        const platform::Value name = (*currentPreset_)["displayName"];
+        for (size_t i = 1; i < presetMenu_.size() && !shown; ++i)
+            if (id.isNull() ? presetMenu_[i]["displayName"] == name
+                            : presetMenu_[i][SettingsKeys::kPresetUUID] == id)
+                shown = int(i);
+    }
+    const QSignalBlocker blocker(presetPopUp_);
+    presetPopUp_->setCurrentIndex(shown);
 }
 
 void DocumentWindowController::applyPreset(int index) {

@@ -19,6 +19,7 @@
 #include "ui/ApplicationShell.h"
 #include "ui/CIImageView.h"
 #include "ui/DocumentWindowController.h"
+#include "ui/MessageBar.h"
 #include "ui/QuorvexOutlineView.h"
 #include "ui/SettingControls.h"
 #include "ui/SpinningProgressIndicator.h"
@@ -125,7 +126,16 @@ void DocumentWindowController::buildWindow() {
     splitView_->setStretchFactor(0, 1);
     splitView_->setStretchFactor(1, 0);
     splitView_->setSizes({940, 340});
-    window_->setCentralWidget(splitView_);
+    // Warnings about the file show above the image and controls.
+    auto* central = new QWidget(window_);
+    auto* centralLayout = new QVBoxLayout(central);
+    centralLayout->setContentsMargins(0, 0, 0, 0);
+    centralLayout->setSpacing(0);
+    messageBar_ = new MessageBar(
+        QString::fromStdString(document_->valueForKey(SettingsKeys::kUUID).stringValue()), central);
+    centralLayout->addWidget(messageBar_);
+    centralLayout->addWidget(splitView_, 1);
+    window_->setCentralWidget(central);
     buildSections();
 }
 
@@ -221,11 +231,11 @@ QWidget* DocumentWindowController::makeProcessingOptions() {
     auto* grid = static_cast<QGridLayout*>(w->layout());
     int row = grid->rowCount();
     grid->addWidget(new QLabel(QStringLiteral("Camera Profile")), row, 0);
-    cameraProfilePopUp_ = new QComboBox;
+    cameraProfilePopUp_ = new SettingPopUp;
     cameraProfilePopUp_->setObjectName(QString::fromLatin1(SettingsKeys::kCameraProfile));
     grid->addWidget(cameraProfilePopUp_, row++, 1, 1, 2);
     grid->addWidget(new QLabel(QStringLiteral("ICC Profile")), row, 0);
-    iccProfilePopUp_ = new QComboBox;
+    iccProfilePopUp_ = new SettingPopUp;
     iccProfilePopUp_->setObjectName(QString::fromLatin1(SettingsKeys::kIccProfile));
     grid->addWidget(iccProfilePopUp_, row++, 1, 1, 2);
     reloadProfileMenus();
@@ -308,7 +318,7 @@ QWidget* DocumentWindowController::makePresets() {
     auto* w = new QWidget;
     auto* layout = new QHBoxLayout(w);
     layout->setContentsMargins(4, 2, 4, 2);
-    presetPopUp_ = new QComboBox;
+    presetPopUp_ = new SettingPopUp;
     presetPopUp_->setObjectName(QStringLiteral("presetPopUp"));
     connect(presetPopUp_, &QComboBox::activated, this, &DocumentWindowController::applyPreset);
     layout->addWidget(presetPopUp_, 1);
@@ -337,7 +347,7 @@ QWidget* DocumentWindowController::makeExport() {
     auto* w = makeSliderSection(sliderSections()[6].second);
     auto* grid = static_cast<QGridLayout*>(w->layout());
     int row = grid->rowCount();
-    auto* type = new QComboBox;
+    auto* type = new SettingPopUp;
     type->setObjectName(QString::fromLatin1(SettingsKeys::kExportFileType));
     type->addItems({QStringLiteral("JPEG"), QStringLiteral("TIFF"), QStringLiteral("DNG"),
                     QStringLiteral("EXR"), QStringLiteral("EXR RGB"), QStringLiteral("EXR 32-bit"),

@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QVBoxLayout>
 
 #include "color/ColorSyncProfileWrap.h"
@@ -207,11 +208,30 @@ bool DocumentWindowController::saveNewPreset() {
         for (const char* key : presetGroups()[i].second)
             if (const platform::Value* v = settings.find(key)) preset.set(key, *v);
     }
-    platform::Error error;
-    error.code = 0;
-    PresetManager::sharedPresetManager().addPreset(preset, &error);
-    currentPreset_ = preset;
-    if (error.code != 0) platform::AlertPresenter::presentError(error, window_);
-    pWindow_->done(0);
-    return true;
+    auto store = [this](platform::Dictionary preset) {
+        platform::Error error;
+        error.code = 0;
+        PresetManager::sharedPresetManager().addPreset(preset, &error);
+        currentPreset_ = preset;
+        selectCurrentPreset();
+        if (error.code != 0) platform::AlertPresenter::presentError(error, window_);
+        pWindow_->done(0);
+    };
+    // Saving under an existing name replaces that preset, a factory one too.
+    if (!PresetManager::sharedPresetManager().presetNamed(name.toStdString())) {
+        store(std::move(preset));
+        return true;
+    }
+    platform::Alert alert;
+    alert.messageText = QStringLiteral("A preset named “%1” already exists.").arg(name);
+    alert.informativeText =
+        QStringLiteral("Replacing it overwrites its settings with these; this cannot be undone.");
+    alert.buttons = {QStringLiteral("Cancel"), QStringLiteral("Replace")};
+    alert.cancelButton = 0;
+    QPointer<DocumentWindowController> self(this);
+    platform::AlertPresenter::current().present(
+        alert, pWindow_, [self, store, preset = std::move(preset)](int button) {
+            if (self && button == 1) store(preset);
+        });
+    return false;
 }

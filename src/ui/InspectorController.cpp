@@ -1,5 +1,6 @@
 #include "ui/InspectorController.h"
 
+#include <QApplication>
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QStandardItemModel>
@@ -14,6 +15,7 @@
 #include "platform/Log.h"
 #include "raw/RawMetadata.h"
 #include "ui/ApplicationShell.h"
+#include "ui/WindowPlacement.h"
 
 namespace {
 
@@ -518,6 +520,7 @@ void InspectorController::installInspectorHooks() {
     };
     hooks.show = [] {
         auto* inspector = shared(true);
+        platform::placeOnScreen(inspector, QApplication::activeWindow());
         inspector->show();
         inspector->raise();
     };

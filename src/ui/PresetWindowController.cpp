@@ -10,6 +10,7 @@
 #include "ui/ApplicationShell.h"
 #include "ui/ListTable.h"
 #include "ui/QuorvexIcon.h"
+#include "ui/WindowPlacement.h"
 
 PresetWindowController::PresetWindowController(QWidget* parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("PresetWindow"));
@@ -74,8 +75,4 @@ void PresetWindowController::deleteSelectedItem() {
                     [this, preset = chosen.preset] { deleteDisplayedItem(preset); });
 }
 
-void PresetWindowController::showBrowser() {
-    show();
-    raise();
-    activateWindow();
-}
+void PresetWindowController::showBrowser() { platform::showOnScreen(this); }

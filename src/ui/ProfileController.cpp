@@ -12,6 +12,7 @@
 #include "ui/ApplicationShell.h"
 #include "ui/BitmapQImage.h"
 #include "ui/ListTable.h"
+#include "ui/WindowPlacement.h"
 
 namespace {
 CameraProfileManager& manager() { return CameraProfileManager::sharedCameraProfileManager(); }
@@ -110,8 +111,4 @@ void ProfileController::deleteSelectedItem() {
                     [this, profile = chosen.profile] { deleteDisplayedItem(profile); });
 }
 
-void ProfileController::showBrowser() {
-    show();
-    raise();
-    activateWindow();
-}
+void ProfileController::showBrowser() { platform::showOnScreen(this); }

@@ -5,12 +5,11 @@
 
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
-#include "platform/UserWarning.h"
-#include "ui/AlertPresenter.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserWindowController.h"
 #include "ui/DocumentWindowController.h"
 #include "ui/InspectorController.h"
+#include "ui/MessageBar.h"
 #include "ui/PresetWindowController.h"
 #include "ui/QuorvexApplication.h"
 #include "ui/SplashScreenPanel.h"
@@ -28,19 +27,9 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
     connect(&shell, &platform::ApplicationShell::terminateRequested, this,
             &QuorvexAppDelegate::terminate);
 
-    // Warnings that change a result come from any thread; they are shown
-    // as alerts on the main thread.
-    platform::setUserWarningHandler([](const std::string& warning) {
-        QMetaObject::invokeMethod(
-            qApp,
-            [text = QString::fromStdString(warning)] {
-                platform::Alert alert;
-                alert.messageText = text;
-                platform::AlertPresenter::current().present(alert, QApplication::activeWindow(),
-                                                            nullptr);
-            },
-            Qt::QueuedConnection);
-    });
+    // Warnings that change a result come from any thread; they show in a
+    // window's message bar, never in an alert that stops the user's work.
+    MessageBar::installInUserWarnings();
     DocumentWindowController::installDocumentWindowFactory();
     BrowserWindowController::installBrowserHooks();
     InspectorController::installInspectorHooks();

@@ -2,11 +2,24 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
 
 #include "ui/DocumentWindowController.h"
 #include "ui/QuorvexNumberFormatter.h"
+
+namespace {
+
+// Without the focus the wheel goes on to the scrolling panel. The focus
+// policy keeps the wheel itself from giving the focus.
+bool passWheelOn(QWidget* control, QWheelEvent* event) {
+    if (control->hasFocus()) return false;
+    event->ignore();
+    return true;
+}
+
+}  // namespace
 
 SettingField::SettingField(double minimum, double maximum, double scale,
                            std::function<void(QObject*, double)> commit)
@@ -78,6 +91,7 @@ SettingSlider::SettingSlider(double minimum, double maximum,
       doubleClicked_(std::move(doubleClicked)) {
     setRange(0, kSteps);
     setMinimumWidth(90);
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 double SettingSlider::value() const {
@@ -95,8 +109,23 @@ void SettingSlider::mouseDoubleClickEvent(QMouseEvent* event) {
         QSlider::mouseDoubleClickEvent(event);
 }
 
+void SettingSlider::wheelEvent(QWheelEvent* event) {
+    if (!passWheelOn(this, event)) QSlider::wheelEvent(event);
+}
+
 SettingStepper::SettingStepper(std::function<void(int)> step) : step_(std::move(step)) {
     // Only the arrows show.
     setFixedWidth(20);
     setButtonSymbols(UpDownArrows);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void SettingStepper::wheelEvent(QWheelEvent* event) {
+    if (!passWheelOn(this, event)) QAbstractSpinBox::wheelEvent(event);
+}
+
+SettingPopUp::SettingPopUp() { setFocusPolicy(Qt::StrongFocus); }
+
+void SettingPopUp::wheelEvent(QWheelEvent* event) {
+    if (!passWheelOn(this, event)) QComboBox::wheelEvent(event);
 }

@@ -2,9 +2,14 @@
 // numeric field and the slider over the setting's range. Each reports the
 // user's edits through the function it is made with; showing a value never
 // reports it. GUI thread only.
+//
+// The panel around them scrolls with the wheel: a slider, stepper or pop-up
+// takes the wheel only once the user has clicked or tabbed into it, so that
+// scrolling past a control never changes its setting.
 #pragma once
 
 #include <QAbstractSpinBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QSlider>
 #include <functional>
@@ -46,6 +51,7 @@ public:
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
 private:
     double minimum_, maximum_;
@@ -60,7 +66,17 @@ public:
 
 protected:
     StepEnabled stepEnabled() const override { return StepUpEnabled | StepDownEnabled; }
+    void wheelEvent(QWheelEvent* event) override;
 
 private:
     std::function<void(int)> step_;
+};
+
+// A pop-up of the settings panel.
+class SettingPopUp : public QComboBox {
+public:
+    SettingPopUp();
+
+protected:
+    void wheelEvent(QWheelEvent* event) override;
 };

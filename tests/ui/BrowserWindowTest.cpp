@@ -188,11 +188,25 @@ TEST_F(BrowserWindow, TooltipsPopoversAndTheSelectionHint) {
     QList<QRect> controls;
     for (QWidget* control : browser.findChildren<QWidget*>())
         if (control->isVisible() && control->objectName() != QLatin1String("helpPopover") &&
+            control->objectName() != QLatin1String("helpBand") &&
             control != browser.imageBrowser() && !browser.imageBrowser()->isAncestorOf(control) &&
             (qobject_cast<QAbstractButton*>(control) ||
              control->parentWidget() == browser.backButton()->parentWidget()))
             controls << QRect(control->mapToGlobal(QPoint(0, 0)), control->size());
     ASSERT_GE(controls.size(), 5);
+    // Nor over the thumbnails they would hide until clicked.
+    const QRect grid(browser.imageBrowser()->mapToGlobal(QPoint(0, 0)),
+                     browser.imageBrowser()->size());
+    for (const QRect& popover : popovers) EXPECT_FALSE(popover.intersects(grid));
+    // They go with the window.
+    const QPoint offset = popovers[0].topLeft() - browser.geometry().topLeft();
+    browser.move(browser.pos() + QPoint(30, 20));
+    uitest::settle();
+    QList<QWidget*> moved;
+    for (QWidget* popover : browser.findChildren<QWidget*>(QStringLiteral("helpPopover")))
+        if (popover->isVisible()) moved << popover;
+    ASSERT_EQ(moved.size(), 5);
+    EXPECT_EQ(moved[0]->frameGeometry().topLeft() - browser.geometry().topLeft(), offset);
     for (int i = 0; i < popovers.size(); ++i) {
         for (int j = i + 1; j < popovers.size(); ++j)
             EXPECT_FALSE(popovers[i].intersects(popovers[j])) << i << " and " << j;
@@ -200,6 +214,8 @@ TEST_F(BrowserWindow, TooltipsPopoversAndTheSelectionHint) {
     }
     for (QWidget* popover : browser.findChildren<QWidget*>(QStringLiteral("helpPopover")))
         popover->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(browser.findChild<QWidget*>(QStringLiteral("helpBand"))->isHidden());
 
     uitest::ScriptedAlerts alerts;
     browser.imageBrowser()->selectionModel()->clearSelection();

@@ -9,11 +9,16 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QSlider>
+#include <QSpontaneKeyEvent>
 #include <QToolButton>
 #include <QTreeWidget>
+#include <QWheelEvent>
 #include <cmath>
+#include <map>
 #include <numbers>
+#include <set>
 #include <vector>
 
 #include "DocumentWindowSupport.h"
@@ -165,6 +170,50 @@ TEST(DocumentWindowControls, EveryEnabledControlChangesTheImageOverItsWholeRange
     emit hueField->editingFinished();
     EXPECT_NEAR(document->valueForKey("Quorvex_Filter_inputAngle").realValue(),
                 std::numbers::pi / 2, 1e-6);
+
+    // Both ends of every control's range, as stored: a range made narrower
+    // or wider shows here.
+    const float pi = float(std::numbers::pi);
+    const std::map<std::string, std::pair<float, float>> ends{
+        {"Quorvex_ettrAdjust", {0, 4}},
+        {"Quorvex_toneCurveAdjust", {0, 1}},
+        {"Quorvex_ArtifactSuppression", {0, 1}},
+        {"Quorvex_ChromaArtifactSuppression", {0, 1}},
+        {"Quorvex_ArtifactFilter", {0, 1}},
+        {"Quorvex_Filter_inputEV", {-5, 5}},
+        {"Quorvex_Filter_inputContrast", {-1, 1}},
+        {"Quorvex_Filter_inputBrightness", {-1, 1}},
+        {"Quorvex_Filter_inputFillLight", {0, 2}},
+        {"Quorvex_Filter_inputHighLight", {-1, 1}},
+        {"Quorvex_Filter_inputKneeLow", {0, 1}},
+        {"Quorvex_Filter_inputKneeHigh", {0, 10}},
+        {"Quorvex_Filter_inputSaturation", {0, 2}},
+        {"Quorvex_Filter_inputAngle", {-pi, pi}},
+        {"Quorvex_Filter_monochromeRed", {0, 2}},
+        {"Quorvex_Filter_monochromeYellow", {0, 2}},
+        {"Quorvex_Filter_monochromeGreen", {0, 2}},
+        {"Quorvex_Filter_monochromeCyan", {0, 2}},
+        {"Quorvex_Filter_monochromeBlue", {0, 2}},
+        {"Quorvex_Filter_inputTemperature", {1000, 14000}},
+        {"Quorvex_Filter_inputTint", {-150, 150}},
+        {"Quorvex_Filter_inputRadius", {0, 5}},
+        {"Quorvex_Filter_inputIntensity", {0, 5}},
+        {"Quorvex_JPEGQuality", {0, 10}},
+    };
+    std::set<std::string> pinned;
+    for (auto* slider : w->window()->findChildren<SettingSlider*>()) {
+        const std::string key =
+            DocumentWindowController::parameterID(slider->objectName()).toStdString();
+        SCOPED_TRACE(key);
+        ASSERT_TRUE(ends.contains(key));
+        slider->setValue(0);
+        EXPECT_FLOAT_EQ(document->valueForKey(key).floatValue(), ends.at(key).first);
+        slider->setValue(SettingSlider::kSteps);
+        EXPECT_FLOAT_EQ(document->valueForKey(key).floatValue(), ends.at(key).second);
+        document->setToDefault(key);
+        pinned.insert(key);
+    }
+    EXPECT_EQ(pinned.size(), ends.size());
     closeAndWait(w);
 }
 
@@ -279,6 +328,49 @@ TEST(DocumentWindowControls, CropButtonShowsTheModeAndTheStepperSteps) {
     EXPECT_NEAR(w->document()->valueForKey("Quorvex_Filter_inputEV").realValue(), 0.1, 1e-6);
     w->stepper()->stepBy(-1);
     EXPECT_NEAR(w->document()->valueForKey("Quorvex_Filter_inputEV").realValue(), 0.0, 1e-6);
+    closeAndWait(w);
+}
+
+// Wheel clicks over the panel scroll it, whatever control passes under the
+// pointer; a control takes the wheel once it has the focus.
+TEST(DocumentWindowControls, TheWheelScrollsThePanelUnlessAControlHasTheFocus) {
+    uitest::UiTestHome home;
+    auto* w = openWindow(dng(kSample));
+    ASSERT_NE(w, nullptr);
+    activate(w->window());
+    auto document = w->document();
+    // As the system delivers it: only such an event goes on to the parents.
+    auto wheel = [](QWidget* control, int delta) {
+        const QPointF at(control->width() / 2.0, control->height() / 2.0);
+        QWheelEvent event(at, control->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QSpontaneKeyEvent::setSpontaneous(&event);
+        qApp->notify(control, &event);
+    };
+    QWidget* viewport = w->sidebar()->viewport();
+    QScrollBar* scroller = w->sidebar()->verticalScrollBar();
+    for (const char* name : {"Quorvex_Filter_inputAngle2", "stepper", "Quorvex_ExportFileType"}) {
+        SCOPED_TRACE(name);
+        auto* control = w->window()->findChild<QWidget*>(QString::fromLatin1(name));
+        ASSERT_NE(control, nullptr);
+        scroller->setValue(scroller->minimum());
+        while (control->mapTo(viewport, QPoint(0, control->height())).y() > viewport->height() &&
+               scroller->value() < scroller->maximum())
+            scroller->setValue(scroller->value() + scroller->singleStep());
+        uitest::settle();
+        const int position = scroller->value();
+        const platform::Dictionary before = document->getSettingsDictionary();
+        wheel(control, position > scroller->minimum() ? 120 : -120);
+        uitest::settle();
+        EXPECT_NE(scroller->value(), position);
+        EXPECT_EQ(document->getSettingsDictionary(), before);
+    }
+    auto* hue =
+        w->window()->findChild<SettingSlider*>(QStringLiteral("Quorvex_Filter_inputAngle2"));
+    hue->setFocus(Qt::MouseFocusReason);
+    const int position = hue->QSlider::value();
+    wheel(hue, 120);
+    EXPECT_NE(hue->QSlider::value(), position);
     closeAndWait(w);
 }
 

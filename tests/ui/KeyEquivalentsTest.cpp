@@ -56,6 +56,7 @@ public:
 public slots:
     void zoomImageToActualSize() { calls << "actual"; }
     void exportAsSelected() { calls << "export"; }
+    void zoomIn() { calls << "in"; }
     void zoomOut() { calls << "out"; }
     void zoomImageToFit() { calls << "fit"; }
 };
@@ -108,6 +109,19 @@ TEST_F(ShellKeys, RewrittenKeysReachTheMenuActions) {
     press(Qt::Key_S, kMeta);  // Control-S: nothing
     EXPECT_EQ(window.calls,
               (QStringList{"actual", "actual", "export", "export", "out", "out", "fit"}));
+}
+
+// Zoom takes the platform's keys: "+" and "=" with Ctrl, keypad ones too.
+TEST_F(ShellKeys, ZoomTakesPlusEqualsAndTheKeypad) {
+    press(Qt::Key_Equal, kCtrl);
+    press(Qt::Key_Plus, kCtrl);
+    press(Qt::Key_Plus, kCtrl | Qt::KeypadModifier);
+    press(Qt::Key_Minus, kCtrl | Qt::KeypadModifier);
+    for (const QKeySequence& keys : QKeySequence::keyBindings(QKeySequence::ZoomIn))
+        press(keys[0].key(), keys[0].keyboardModifiers());
+    EXPECT_EQ(window.calls.mid(0, 4), (QStringList{"in", "in", "in", "out"}));
+    EXPECT_EQ(window.calls.size(), 4 + QKeySequence::keyBindings(QKeySequence::ZoomIn).size());
+    EXPECT_FALSE(window.calls.mid(4).contains("out"));
 }
 
 // No window with menu actions is active here, so no shortcut takes the keys.

@@ -106,6 +106,9 @@ TEST(Menus, HelpShowsTheShippedGuideAndNoPlaceholderAddresses) {
     EXPECT_TRUE(text.contains("Quorvex user guide")) << text.left(200).toStdString();
     EXPECT_TRUE(text.contains("Exporting"));
     EXPECT_FALSE(text.contains("example.org"));
+    // Cropping as the overlay does it: the corner nearest the press moves.
+    EXPECT_FALSE(text.contains("drag inside it to move it"));
+    EXPECT_TRUE(text.contains("corner of the frame nearest to where you"));
     shell.helpView()->window()->hide();
 }
 

@@ -7,8 +7,11 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QTableWidget>
 #include <QTest>
@@ -28,6 +31,8 @@
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "ui/ApplicationShell.h"
+#include "ui/DocumentWindowController.h"
+#include "ui/InspectorController.h"
 
 namespace fs = std::filesystem;
 
@@ -243,6 +248,110 @@ TEST(Shell, TheOpenPanelAlsoTakesAFolder) {
     // The folder was opened, not entered, and the document refused it.
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_EQ(alerts.shown[0].messageText, QStringLiteral("“folder” could not be opened."));
+}
+
+QFileDialog* openPanel() {
+    platform::ApplicationShell::shared().openDocument();
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible())
+            return dialog;
+    return nullptr;
+}
+
+// Open… starts in the browser's folder, else the last one used, and lists
+// the files the program opens before all files.
+TEST(Shell, TheOpenPanelStartsInTheBrowsersFolderWithTheFilesItOpens) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts;
+    auto& shell = platform::ApplicationShell::shared();
+    const auto saved = shell.browserFolderProvider();
+    fs::create_directories(home.path() / "shown");
+    fs::create_directories(home.path() / "picked" / "folder");  // refused at once
+    std::optional<QString> shown = QString::fromStdString((home.path() / "shown").string());
+    shell.setBrowserFolderProvider([&] { return shown; });
+
+    QFileDialog* panel = openPanel();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->directory().absolutePath(), *shown);
+    const QStringList filters = panel->nameFilters();
+    ASSERT_EQ(filters.size(), 2);
+    for (const char* pattern : {"*.dng ", "*.nef ", "*.cr3 ", "*.pcd ", "*.tif ", "*.jpg "})
+        EXPECT_TRUE(filters[0].contains(QLatin1String(pattern))) << pattern;
+    EXPECT_EQ(filters[1], QStringLiteral("All Files (*)"));
+    EXPECT_EQ(panel->selectedNameFilter(), filters[0]);
+    emit panel->filesSelected(
+        {QString::fromStdString((home.path() / "picked" / "folder").string())});
+    panel->reject();
+
+    shown.reset();
+    panel = openPanel();
+    ASSERT_TRUE(panel);
+    EXPECT_EQ(panel->directory().absolutePath(),
+              QString::fromStdString((home.path() / "picked").string()));
+    panel->reject();
+    shell.setBrowserFolderProvider(saved);
+}
+
+// Each window opens over the window it is opened from and fully on its
+// screen, even from a window in the screen's corner (the window manager's
+// own placement left some partly off it); one larger than the screen is
+// made to fit.
+TEST(Shell, WindowsOpenFullyOnTheirScreen) {
+    uitest::UiTestHome home;
+    auto& shell = platform::ApplicationShell::shared();
+    InspectorController::installInspectorHooks();
+    QMainWindow from;
+    from.resize(200, 150);
+    const QRect screen = from.screen()->availableGeometry();
+    from.move(screen.bottomRight() - QPoint(200, 150));
+    from.show();
+    from.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&from));
+    auto onScreen = [&](QWidget* window) {
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_TRUE(window->frameGeometry().intersects(from.frameGeometry()));
+        EXPECT_TRUE(screen.contains(window->frameGeometry()))
+            << window->objectName().toStdString() << " at "
+            << QString("%1,%2 %3x%4")
+                   .arg(window->frameGeometry().x())
+                   .arg(window->frameGeometry().y())
+                   .arg(window->frameGeometry().width())
+                   .arg(window->frameGeometry().height())
+                   .toStdString();
+        window->close();
+        from.activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(&from));
+    };
+    // Shown before and left partly off the screen, as another test may have.
+    auto leftOff = [&](QWidget* window) {
+        if (window) window->move(screen.bottomRight() - QPoint(100, 100));
+    };
+    leftOff(&shell.preferences());
+    shell.showPreferences();
+    onScreen(&shell.preferences());
+    leftOff(&shell.presets());
+    shell.showPresets();
+    onScreen(&shell.presets());
+    leftOff(&shell.profiles());
+    shell.showProfiles();
+    onScreen(&shell.profiles());
+    leftOff(InspectorController::shared(false));
+    shell.showInspector();
+    onScreen(InspectorController::shared(false));
+    leftOff(shell.helpView() ? shell.helpView()->window() : nullptr);
+    shell.showHelp();
+    onScreen(shell.helpView()->window());
+
+    DocumentWindowController* window = nullptr;
+    DocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
+        (testsupport::testdataDir() / "raw/dng/rpi-imx296_10bit-packed_strip.dng").string(), true,
+        [&](const MyDocument::Ptr& document, bool, const std::optional<platform::Error>&) {
+            if (document) window = DocumentWindowController::makeWindowForDocument(document);
+        });
+    ASSERT_TRUE(window);
+    QPointer<QMainWindow> documentWindow = window->window();
+    onScreen(documentWindow);
+    EXPECT_TRUE(uitest::spinUntil([&] { return documentWindow.isNull(); }));
 }
 
 TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {

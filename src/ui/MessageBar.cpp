@@ -1,0 +1,108 @@
+#include "ui/MessageBar.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPointer>
+#include <QStyle>
+#include <QToolButton>
+#include <set>
+
+namespace {
+
+struct Routing {
+    std::set<QString> shown;  // every warning said in this run
+    QStringList waiting;      // said while no window had a bar
+    std::vector<QPointer<MessageBar>> bars;
+};
+
+Routing& routing() {
+    static auto* r = new Routing;
+    return *r;
+}
+
+}  // namespace
+
+MessageBar::MessageBar(QString subjectPath, QWidget* parent)
+    : QFrame(parent), subjectPath_(std::move(subjectPath)) {
+    setObjectName(QStringLiteral("messageBar"));
+    setFrameShape(QFrame::StyledPanel);
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, QColor(0xff, 0xf4, 0xc4));
+    palette.setColor(QPalette::WindowText, QColor(0x30, 0x28, 0x00));
+    setPalette(palette);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(8, 4, 4, 4);
+    auto* icon = new QLabel;
+    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(20, 20));
+    layout->addWidget(icon, 0, Qt::AlignTop);
+    text_ = new QLabel;
+    text_->setTextFormat(Qt::PlainText);  // file names may hold markup characters
+    text_->setWordWrap(true);
+    text_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(text_, 1);
+    auto* close = new QToolButton;
+    close->setObjectName(QStringLiteral("dismissMessages"));
+    close->setText(QStringLiteral("Dismiss"));
+    close->setAutoRaise(true);
+    connect(close, &QToolButton::clicked, this, &MessageBar::dismiss);
+    layout->addWidget(close, 0, Qt::AlignTop);
+    hide();
+
+    Routing& r = routing();
+    std::erase_if(r.bars, [](const QPointer<MessageBar>& bar) { return bar.isNull(); });
+    r.bars.push_back(this);
+    const QStringList waiting = std::exchange(r.waiting, {});
+    for (const QString& text : waiting) addMessage(text);
+}
+
+MessageBar::~MessageBar() {
+    std::erase_if(routing().bars,
+                  [this](const QPointer<MessageBar>& bar) { return bar.isNull() || bar == this; });
+}
+
+void MessageBar::addMessage(const QString& text) {
+    messages_.append(text);
+    text_->setText(messages_.join(QLatin1Char('\n')));
+    show();
+}
+
+void MessageBar::dismiss() {
+    messages_.clear();
+    text_->clear();
+    hide();
+}
+
+bool MessageBar::names(const QString& text) const {
+    if (subjectPath_.isEmpty()) return false;
+    const QString quoted = QLatin1Char('"') + QFileInfo(subjectPath_).fileName() + QLatin1Char('"');
+    return text.contains(subjectPath_) || text.contains(quoted);
+}
+
+void MessageBar::post(const QString& text) {
+    Routing& r = routing();
+    if (!r.shown.insert(text).second) return;
+    MessageBar* named = nullptr;
+    MessageBar* active = nullptr;
+    MessageBar* newest = nullptr;
+    for (const QPointer<MessageBar>& bar : r.bars) {
+        if (!bar || !bar->window()->isVisible()) continue;
+        if (bar->names(text)) named = bar;
+        if (bar->window() == QApplication::activeWindow()) active = bar;
+        newest = bar;
+    }
+    MessageBar* target = named ? named : active ? active : newest;
+    if (target)
+        target->addMessage(text);
+    else
+        r.waiting.append(text);
+}
+
+platform::UserWarningHandler MessageBar::installInUserWarnings() {
+    return platform::setUserWarningHandler([](const std::string& warning) {
+        QMetaObject::invokeMethod(
+            qApp, [text = QString::fromStdString(warning)] { post(text); }, Qt::QueuedConnection);
+    });
+}
