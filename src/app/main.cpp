@@ -203,6 +203,20 @@ int main(int argc, char** argv) {
     // written paths, the progress and one line per failure.
     if (!verbose) platform::logToFile(platform::stateDirectory() / "quorvex.log");
 
+    // A warning that changes a result is the user's business, not only the
+    // log's; settings files are read (and set aside) before any file starts.
+    std::mutex warningLock;
+    ProgressBar* shownBar = nullptr;
+    platform::setUserWarningHandler([&](const std::string& warning) {
+        std::lock_guard lock(warningLock);
+        if (shownBar) shownBar->clear();
+        std::fprintf(stderr, "quorvex: warning: %s\n", warning.c_str());
+        std::fflush(stderr);
+    });
+    struct ResetWarnings {
+        ~ResetWarnings() { platform::setUserWarningHandler(nullptr); }
+    } resetWarnings;
+
     if (arguments.empty()) {
         auto sample = bundledSample();
         if (!sample) {
@@ -257,6 +271,10 @@ int main(int argc, char** argv) {
     options.silentlyOverwrite = platform::UserDefaults::standard().boolForKey("SilentlyOverwrite");
 
     ProgressBar bar(options.files.size(), verbose);
+    {
+        std::lock_guard lock(warningLock);
+        shownBar = &bar;
+    }
     size_t done = 0;
     options.progressUpdate = [&](const std::filesystem::path& source) {
         bar.show(done, source.filename().string());
@@ -279,17 +297,7 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
     };
 
-    // A warning that changes a result is the user's business, not only the log's.
-    std::mutex warningLock;
-    platform::setUserWarningHandler([&](const std::string& warning) {
-        std::lock_guard lock(warningLock);
-        bar.clear();
-        std::fprintf(stderr, "quorvex: warning: %s\n", warning.c_str());
-        std::fflush(stderr);
-    });
-
     BatchExport::run(options);
-    platform::setUserWarningHandler(nullptr);
     ApplicationDefaults::cleanTemporaryFolder();
     bar.clear();
     return anyFailed ? kExitFailed : 0;
