@@ -113,20 +113,6 @@ std::optional<std::string> nameInDamagedFile(const fs::path& file) {
     return bytes.substr(at, end - at);
 }
 
-// Moves a damaged file out of the presets' way, never deleting it.
-std::optional<fs::path> setAside(const fs::path& file) {
-    std::error_code ec;
-    for (int n = 0; n < 1000; ++n) {
-        fs::path aside = file;
-        aside += n == 0 ? ".damaged" : ".damaged-" + std::to_string(n);
-        if (fs::exists(aside, ec)) continue;
-        fs::rename(file, aside, ec);
-        if (ec) return std::nullopt;
-        return aside;
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 PresetManager& PresetManager::sharedPresetManager() {
@@ -232,7 +218,7 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
             const std::string reason =
                 value ? "the top level is not a dictionary" : readError.description();
             const std::optional<std::string> name = nameInDamagedFile(it->path());
-            if (auto aside = setAside(it->path()))
+            if (auto aside = platform::setAsideDamagedFile(it->path()))
                 damaged.push_back({name, it->path(), reason, *aside});
             else
                 reportUnreadable(it->path(), reason);
