@@ -58,6 +58,8 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
         return false;
     };
 
+    // What this run wrote: even a run that replaces files never replaces its own.
+    std::vector<std::filesystem::path> written;
     for (const auto& source : options.files) {
         if (cancelled()) return firstError;
         if (source.empty()) continue;
@@ -90,6 +92,10 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
                 policy.numbered = !options.silentlyOverwrite;
                 policy.protect = {source, document->fileURL()};
                 if (auto edited = document->extEditorURL()) policy.protect.push_back(*edited);
+                for (const auto& mine : written)
+                    if (mine.parent_path() == base.parent_path() &&
+                        mine.filename().string().starts_with(base.stem().string()))
+                        policy.passOver.push_back(mine);
                 exported = document->exportToURL(base, type, {-1, -1, -1, -1}, true, policy,
                                                  &*destination, &error);
                 haveError = !exported;
@@ -107,6 +113,7 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
             return firstError;
         }
         if (exported) {
+            written.push_back(*destination);
             if (options.didExport) options.didExport(*destination);
             continue;
         }
