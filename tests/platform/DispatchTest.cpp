@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -147,6 +151,34 @@ TEST(Dispatch, AsyncAfterWaitsAtLeastTheDelay) {
     ASSERT_TRUE(group.waitFor(5s));
     EXPECT_GE(ranAt - start, 60ms);
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+// A released buffer schedules its trim from a destructor: a thread the
+// system refuses (little address space left) must not throw from there, and
+// the delayed task still runs once threads can start again.
+TEST(Dispatch, AsyncAfterWithoutRoomForAThreadThrowsNothingAndLosesNothing) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            long pages = 0;
+            if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+                if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+                std::fclose(f);
+            }
+            rlimit old{};
+            ::getrlimit(RLIMIT_AS, &old);
+            rlimit tight = old;
+            tight.rlim_cur = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (2 << 20);
+            std::atomic<int> ran{0};
+            auto queue = DispatchQueue::global(QueuePriority::Default);
+            ::setrlimit(RLIMIT_AS, &tight);
+            queue->asyncAfter(1ms, [&] { ++ran; });
+            ::setrlimit(RLIMIT_AS, &old);
+            queue->asyncAfter(1ms, [&] { ++ran; });
+            for (int i = 0; i < 500 && ran < 2; ++i) std::this_thread::sleep_for(10ms);
+            std::_Exit(ran == 2 ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Dispatch, ApplyRunsEveryIterationOnceOnSeveralThreads) {
