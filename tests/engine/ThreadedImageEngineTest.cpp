@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -503,6 +507,40 @@ TEST(ThreadedImageEngine, AFailedTileFailsTheExportWithItsErrorUntilItIsRedone) 
 
     EXPECT_EQ(render(*engine), expected) << "the failed tile is redone by the next run";
     EXPECT_EQ(engine->coreEngine()->lastRunError(), "");
+}
+
+// Memory that runs out while the stages run is named as the cause, not left
+// as an image that "has not been processed".
+TEST(ThreadedImageEngine, AnExportOutOfMemorySaysSo) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // The pool's threads and the source's images are made first.
+            auto warm = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(300, 200), false);
+            warm->invalidateImageStage(std::nullopt, settings(), Rect::null());
+            render(*warm);
+            auto source = SyntheticSource::make(1600, 1200);
+            source->masterImageBytes();
+            auto engine = ThreadedImageEngine::initWithRawImage(source, false);
+            long pages = 0;
+            if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+                if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+                std::fclose(f);
+            }
+            rlimit old{};
+            ::getrlimit(RLIMIT_AS, &old);
+            rlimit tight = old;
+            tight.rlim_cur = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (4 << 20);
+            ::setrlimit(RLIMIT_AS, &tight);
+            platform::Error error;
+            const bool made = engine->renderExportImage(Rect::null(), false, 1, &error) != nullptr;
+            ::setrlimit(RLIMIT_AS, &old);
+            std::fprintf(stderr, "%s\n", error.failureReason.c_str());
+            std::_Exit(!made && error.failureReason.find("not enough memory") != std::string::npos
+                           ? 0
+                           : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ThreadedImageEngine, DevelopsARealFileAndStopsOnADamagedOne) {
