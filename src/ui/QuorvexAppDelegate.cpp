@@ -18,18 +18,9 @@
 QuorvexAppDelegate::QuorvexAppDelegate(QObject* parent) : QObject(parent) {}
 
 void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringList& files) {
-    auto& shell = platform::ApplicationShell::shared();
-    application.setQuitOnLastWindowClosed(false);
-    application.watchTerminationSignals();
-    connect(&application, &QuorvexApplication::terminationRequested, this,
-            &QuorvexAppDelegate::terminate);
-    connect(&application, &QGuiApplication::lastWindowClosed, this, &QuorvexAppDelegate::terminate);
-    connect(&application, &QCoreApplication::aboutToQuit, this, &QuorvexAppDelegate::terminate);
-    connect(&shell, &platform::ApplicationShell::terminateRequested, this,
-            &QuorvexAppDelegate::terminate);
-
     // Warnings that change a result come from any thread; they are shown
-    // as alerts on the main thread.
+    // as alerts on the main thread. Installed first: making the shell reads
+    // the preferences and presets, which may have been set aside.
     platform::setUserWarningHandler([](const std::string& warning) {
         QMetaObject::invokeMethod(
             qApp,
@@ -41,6 +32,16 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
             },
             Qt::QueuedConnection);
     });
+    auto& shell = platform::ApplicationShell::shared();
+    application.setQuitOnLastWindowClosed(false);
+    application.watchTerminationSignals();
+    connect(&application, &QuorvexApplication::terminationRequested, this,
+            &QuorvexAppDelegate::terminate);
+    connect(&application, &QGuiApplication::lastWindowClosed, this, &QuorvexAppDelegate::terminate);
+    connect(&application, &QCoreApplication::aboutToQuit, this, &QuorvexAppDelegate::terminate);
+    connect(&shell, &platform::ApplicationShell::terminateRequested, this,
+            &QuorvexAppDelegate::terminate);
+
     DocumentWindowController::installDocumentWindowFactory();
     BrowserWindowController::installBrowserHooks();
     InspectorController::installInspectorHooks();
