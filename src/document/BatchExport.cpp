@@ -112,8 +112,8 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
             exported = false;
             haveError = true;
             error = quorvexError(kQuorvexErrorNoMemory);
-            error.failureReason = "There is not enough memory to develop " +
-                                  source.filename().string() + ".";
+            error.failureReason =
+                "There is not enough memory to develop " + source.filename().string() + ".";
         }
         if (document) {
             try {

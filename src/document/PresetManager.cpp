@@ -255,8 +255,8 @@ bool PresetManager::restoreFactoryPresetsLocked(const std::vector<DamagedPreset>
         const bool rebuilt = writePresetLocked(preset, &error);
         wrote = wrote || rebuilt;
         std::string text = "The preset \"" + name + "\" ";
-        text += was ? "was damaged (" + was->reason + "); it is kept as \"" +
-                          was->keptAs.string() + "\""
+        text += was ? "was damaged (" + was->reason + "); it is kept as \"" + was->keptAs.string() +
+                          "\""
                     : "was missing";
         text += rebuilt ? " and the preset is rebuilt from its factory values."
                         : ", and it could not be rebuilt: " + error.description();
@@ -267,8 +267,8 @@ bool PresetManager::restoreFactoryPresetsLocked(const std::vector<DamagedPreset>
             return d.name == m.first || (pairUnnamed && !d.name);
         });
         if (told) continue;
-        platform::warnUser((d.name ? "The preset \"" + *d.name + "\"" : "A preset file") +
-                           " (\"" + d.file.filename().string() + "\") was damaged (" + d.reason +
+        platform::warnUser((d.name ? "The preset \"" + *d.name + "\"" : "A preset file") + " (\"" +
+                           d.file.filename().string() + "\") was damaged (" + d.reason +
                            "); it is kept as \"" + d.keptAs.string() +
                            "\" and the preset is left out.");
     }

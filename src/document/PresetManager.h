@@ -85,8 +85,7 @@ private:
     };
     // Lists the folder into presetList_; unreadable files are moved aside
     // (never deleted) and noted in `damaged`.
-    void readFolderLocked(const std::filesystem::path& folder,
-                          std::vector<DamagedPreset>& damaged);
+    void readFolderLocked(const std::filesystem::path& folder, std::vector<DamagedPreset>& damaged);
     // Writes every factory preset the list lacks from its factory values and
     // tells the user once about each, and about each damaged file; true when
     // any was written.

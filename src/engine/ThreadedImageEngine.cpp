@@ -518,8 +518,7 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
     return image;
 }
 
-void ThreadedImageEngine::renderExportImageNow(const Rect& rect, bool createFloat,
-                                               int orientation,
+void ThreadedImageEngine::renderExportImageNow(const Rect& rect, bool createFloat, int orientation,
                                                std::shared_ptr<CGImageBitMap>& image,
                                                platform::Error* error) {
     exportRunning_ = true;

@@ -188,8 +188,7 @@ void* LargeBlockPool::allocate(size_t bytes, bool zeroed) {
     if (address == MAP_FAILED && keptBytes() > 0) {
         // Blocks kept for reuse are the first memory to give up.
         trim();
-        address =
-            ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     }
     return address == MAP_FAILED ? nullptr : address;
 }

@@ -38,8 +38,7 @@ struct UserDefaults::Impl {
             values = root->dictionary();
             return {};
         }
-        const std::string reason =
-            root ? "the top level is not a dictionary" : error.description();
+        const std::string reason = root ? "the top level is not a dictionary" : error.description();
         const auto aside = setAsideDamagedFile(file);
         if (!aside) {
             log("UserDefaults: ignoring unreadable %s (%s)", file.c_str(), reason.c_str());

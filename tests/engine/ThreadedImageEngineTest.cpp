@@ -23,6 +23,12 @@
 #include "raw/rawWrapper.h"
 #include "support/TestSupport.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's allocator would otherwise end the process on an
+// allocation that an address-space limit refuses, instead of failing it.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
+
 namespace {
 
 using platform::Rect;
@@ -516,7 +522,8 @@ TEST(ThreadedImageEngine, AnExportOutOfMemorySaysSo) {
     EXPECT_EXIT(
         {
             // The pool's threads and the source's images are made first.
-            auto warm = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(300, 200), false);
+            auto warm =
+                ThreadedImageEngine::initWithRawImage(SyntheticSource::make(300, 200), false);
             warm->invalidateImageStage(std::nullopt, settings(), Rect::null());
             render(*warm);
             auto source = SyntheticSource::make(1600, 1200);

@@ -79,8 +79,7 @@ TEST(UserDefaults, ACorruptFileIsIgnoredNotFatal) {
     EXPECT_EQ((*back)["x"].integerValue(), 3);
     // What the user had is kept aside, and the user is told once where.
     std::ifstream kept(file.string() + ".damaged");
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), {}),
-              "<plist><dict><key>x</key>");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), {}), "<plist><dict><key>x</key>");
     defaults.reload();
     ASSERT_EQ(told.size(), 1u);
     EXPECT_NE(told[0].find(file.string() + ".damaged"), std::string::npos) << told[0];
