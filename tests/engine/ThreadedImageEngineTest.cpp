@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -529,19 +527,10 @@ TEST(ThreadedImageEngine, AnExportOutOfMemorySaysSo) {
             auto source = SyntheticSource::make(1600, 1200);
             source->masterImageBytes();
             auto engine = ThreadedImageEngine::initWithRawImage(source, false);
-            long pages = 0;
-            if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
-                if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-                std::fclose(f);
-            }
-            rlimit old{};
-            ::getrlimit(RLIMIT_AS, &old);
-            rlimit tight = old;
-            tight.rlim_cur = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (4 << 20);
-            ::setrlimit(RLIMIT_AS, &tight);
+            testsupport::AddressSpaceLimit little(4 << 20);
             platform::Error error;
             const bool made = engine->renderExportImage(Rect::null(), false, 1, &error) != nullptr;
-            ::setrlimit(RLIMIT_AS, &old);
+            little.lift();
             std::fprintf(stderr, "%s\n", error.failureReason.c_str());
             std::_Exit(!made && error.failureReason.find("not enough memory") != std::string::npos
                            ? 0

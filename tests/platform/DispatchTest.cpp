@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
@@ -13,6 +10,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/Locks.h"
+#include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using platform::DispatchGroup;
@@ -160,20 +158,12 @@ TEST(Dispatch, AsyncAfterWithoutRoomForAThreadThrowsNothingAndLosesNothing) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            long pages = 0;
-            if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
-                if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-                std::fclose(f);
-            }
-            rlimit old{};
-            ::getrlimit(RLIMIT_AS, &old);
-            rlimit tight = old;
-            tight.rlim_cur = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + (2 << 20);
             std::atomic<int> ran{0};
             auto queue = DispatchQueue::global(QueuePriority::Default);
-            ::setrlimit(RLIMIT_AS, &tight);
-            queue->asyncAfter(1ms, [&] { ++ran; });
-            ::setrlimit(RLIMIT_AS, &old);
+            {
+                testsupport::AddressSpaceLimit noRoomForAStack(2 << 20);
+                queue->asyncAfter(1ms, [&] { ++ran; });
+            }
             queue->asyncAfter(1ms, [&] { ++ran; });
             for (int i = 0; i < 500 && ran < 2; ++i) std::this_thread::sleep_for(10ms);
             std::_Exit(ran == 2 ? 0 : 3);
