@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -219,9 +220,7 @@ private:
     std::optional<platform::LogCapture> capture_;
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
 #ifdef __GLIBC__
     // Scratch blocks below the image buffers' size (per-thread tables and
     // rows) are reused from the heap rather than mapped afresh, and freed
@@ -385,8 +384,19 @@ int main(int argc, char** argv) {
     };
 
     BatchExport::run(options);
-    platform::setUserWarningHandler(nullptr);
     ApplicationDefaults::cleanTemporaryFolder();
     bar.clear();
     return anyFailed ? kExitFailed : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // Each file's own shortage is its failure line; this is what is left.
+        std::fprintf(stderr, "quorvex: there is not enough memory to go on\n");
+        return kExitFailed;
+    }
 }

@@ -1,5 +1,6 @@
 #include "document/BatchExport.h"
 
+#include <new>
 #include <system_error>
 
 #include "color/SettingsKeys.h"
@@ -8,6 +9,7 @@
 #include "document/FSNodeInfo.h"
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
+#include "platform/Log.h"
 #include "platform/OutputFile.h"
 
 namespace {
@@ -58,6 +60,8 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
         return false;
     };
 
+    // What this run wrote: even a run that replaces files never replaces its own.
+    std::vector<std::filesystem::path> written;
     for (const auto& source : options.files) {
         if (cancelled()) return firstError;
         if (source.empty()) continue;
@@ -75,29 +79,50 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
 
         bool exported = false;
         bool haveError = false;
-        MyDocument::Ptr document = controller.makeDocumentForURL(source.string(), &error);
-        if (document) {
-            controller.addDocument(document);
-            // The document closes after its export: no edit follows.
-            if (auto engine = document->displayEngine())
-                engine->setEvictsCachedStagesOnExport(true);
-            document->addSettingValues(options.preset);
-            if (!cancelled()) {
-                // Never over the file the batch was given, the raw file found
-                // for it or the editor's file it came from.
-                platform::OutputFile::Policy policy;
-                policy.replace = options.silentlyOverwrite;
-                policy.numbered = !options.silentlyOverwrite;
-                policy.protect = {source, document->fileURL()};
-                if (auto edited = document->extEditorURL()) policy.protect.push_back(*edited);
-                exported = document->exportToURL(base, type, {-1, -1, -1, -1}, true, policy,
-                                                 &*destination, &error);
-                haveError = !exported;
+        MyDocument::Ptr document;
+        try {
+            document = controller.makeDocumentForURL(source.string(), &error);
+            if (document) {
+                controller.addDocument(document);
+                // The document closes after its export: no edit follows.
+                if (auto engine = document->displayEngine())
+                    engine->setEvictsCachedStagesOnExport(true);
+                document->addSettingValues(options.preset);
+                if (!cancelled()) {
+                    // Never over the file the batch was given, the raw file
+                    // found for it or the editor's file it came from.
+                    platform::OutputFile::Policy policy;
+                    policy.replace = options.silentlyOverwrite;
+                    policy.numbered = !options.silentlyOverwrite;
+                    policy.protect = {source, document->fileURL()};
+                    if (auto edited = document->extEditorURL()) policy.protect.push_back(*edited);
+                    for (const auto& mine : written)
+                        if (mine.parent_path() == base.parent_path() &&
+                            mine.filename().string().starts_with(base.stem().string()))
+                            policy.passOver.push_back(mine);
+                    exported = document->exportToURL(base, type, {-1, -1, -1, -1}, true, policy,
+                                                     &*destination, &error);
+                    haveError = !exported;
+                }
+            } else {
+                haveError = !error.domain.empty();
             }
-            document->close();
+        } catch (const std::bad_alloc&) {
+            // This file needs more than there is; the next may fit.
+            exported = false;
+            haveError = true;
+            error = quorvexError(kQuorvexErrorNoMemory);
+            error.failureReason =
+                "There is not enough memory to develop " + source.filename().string() + ".";
+        }
+        if (document) {
+            try {
+                document->close();
+            } catch (const std::bad_alloc&) {
+                platform::log("%s: not enough memory to close %s", __func__, source.c_str());
+            }
             controller.removeDocument(document);
-        } else {
-            haveError = !error.domain.empty();
+            document.reset();
         }
         // Only the domain, code and reason travel back to the caller.
         if (haveError) error = {error.domain, error.code, error.failureReason};
@@ -107,6 +132,7 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
             return firstError;
         }
         if (exported) {
+            written.push_back(*destination);
             if (options.didExport) options.didExport(*destination);
             continue;
         }

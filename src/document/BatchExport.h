@@ -7,9 +7,10 @@
 // to "a_99999.jpg", and when all of those exist too the file fails instead of
 // replacing one. The name is settled as the finished file is put in place,
 // so a file that appeared meanwhile (another batch into the same folder) is
-// not replaced either. The file given, the raw file found for it and an
-// external editor's file it came from are never replaced, whatever the
-// setting.
+// not replaced either, and a file this run wrote is never replaced, whatever
+// the setting: a second source of the same name gets the next number. The
+// file given, the raw file found for it and an external editor's file it
+// came from are never replaced, whatever the setting.
 //
 // The worker runs on whatever thread calls run() (the browser starts a thread
 // of its own; the command line calls it directly). Its callbacks are called on

@@ -402,7 +402,9 @@ bool render(ExportJob& job) {
     }
     if (job.image) return true;
     if (job.wrapper && job.wrapper->error()) return failJob(job, *job.wrapper->error());
-    if (!engine.outputImage() || renderError.domain.empty())
+    // Out of memory is the cause even when the chain could not be built.
+    const bool noMemory = renderError.code == kQuorvexErrorNoMemory;
+    if (!noMemory && (!engine.outputImage() || renderError.domain.empty()))
         return failJob(job, quorvexError(kQuorvexErrorNoOutputStage));
     return failJob(job, renderError);
 }

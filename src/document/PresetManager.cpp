@@ -1,5 +1,6 @@
 #include "document/PresetManager.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -112,17 +113,12 @@ std::optional<std::string> nameInDamagedFile(const fs::path& file) {
     return bytes.substr(at, end - at);
 }
 
-// Moves a damaged file out of the presets' way, never deleting it.
-std::optional<fs::path> setAside(const fs::path& file) {
+// A preset file set aside as damaged, by this run or an earlier one.
+std::optional<fs::path> keptDamagedCopy(const fs::path& folder) {
     std::error_code ec;
-    for (int n = 0; n < 1000; ++n) {
-        fs::path aside = file;
-        aside += n == 0 ? ".damaged" : ".damaged-" + std::to_string(n);
-        if (fs::exists(aside, ec)) continue;
-        fs::rename(file, aside, ec);
-        if (ec) return std::nullopt;
-        return aside;
-    }
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().string().find(".plist.damaged") != std::string::npos)
+            return it->path();
     return std::nullopt;
 }
 
@@ -211,57 +207,88 @@ void PresetManager::iteratePresetsLocked() {
     presetList_.clear();
     auto folder = presetDirectoryLocked();
     if (!folder) return;
-    // A damaged file set aside may have been rebuilt: a second pass reads it.
-    for (int pass = 0; pass < 2; ++pass) {
-        presetList_.clear();
-        bool setAsideAny = false;
-        std::error_code ec;
-        for (fs::directory_iterator it(*folder, ec), end; !ec && it != end; it.increment(ec)) {
-            if (!hasPlistExtension(it->path())) continue;
-            std::error_code typeError;
-            if (!it->is_regular_file(typeError)) continue;
-            platform::Error readError;
-            auto value = platform::readPropertyList(it->path(), &readError);
-            if (!value || !value->isDictionary()) {
-                const std::string reason =
-                    value ? "the top level is not a dictionary" : readError.description();
-                if (setAsideDamagedLocked(it->path(), reason))
-                    setAsideAny = true;
-                else
-                    reportUnreadable(it->path(), reason);
-                continue;
-            }
-            presetList_.push_back(
-                MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
+    std::vector<DamagedPreset> damaged;
+    readFolderLocked(*folder, damaged);
+    if (!checkFactoryPresets_ && damaged.empty()) return;
+    checkFactoryPresets_ = false;
+    // A factory preset the user deleted stays deleted: one is rebuilt only
+    // where the folder shows damage.
+    std::optional<fs::path> keptEarlier;
+    if (damaged.empty() && !(keptEarlier = keptDamagedCopy(*folder))) return;
+    if (restoreFactoryPresetsLocked(damaged, keptEarlier)) readFolderLocked(*folder, damaged);
+}
+
+void PresetManager::readFolderLocked(const fs::path& folder, std::vector<DamagedPreset>& damaged) {
+    presetList_.clear();
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!hasPlistExtension(it->path())) continue;
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError)) continue;
+        platform::Error readError;
+        auto value = platform::readPropertyList(it->path(), &readError);
+        if (!value || !value->isDictionary()) {
+            const std::string reason =
+                value ? "the top level is not a dictionary" : readError.description();
+            const std::optional<std::string> name = nameInDamagedFile(it->path());
+            if (auto aside = platform::setAsideDamagedFile(it->path()))
+                damaged.push_back({name, it->path(), reason, *aside});
+            else
+                reportUnreadable(it->path(), reason);
+            continue;
         }
-        if (!setAsideAny) return;
+        presetList_.push_back(
+            MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
     }
 }
 
-bool PresetManager::setAsideDamagedLocked(const fs::path& file, const std::string& reason) {
-    const std::optional<std::string> name = nameInDamagedFile(file);
-    const std::optional<fs::path> aside = setAside(file);
-    if (!aside) return false;
-    const std::string kept = "it is kept as \"" + aside->string() + "\"";
-    for (auto& [factoryName, preset] : factoryPresets()) {
-        if (name != factoryName) continue;
-        // The same identifier, so that documents naming it find it again.
-        const std::string id = file.stem().string();
-        if (isUUIDString(id)) preset.set(SettingsKeys::kPresetUUID, id);
-        platform::Error error;
-        if (writePresetLocked(preset, &error)) {
-            platform::warnUser("The preset \"" + factoryName + "\" was damaged (" + reason + "); " +
-                               kept + " and the preset is rebuilt from its factory values.");
-            return true;
-        }
-        platform::warnUser("The preset \"" + factoryName + "\" was damaged (" + reason + "); " +
-                           kept + ", and it could not be rebuilt: " + error.description());
-        return true;
+bool PresetManager::restoreFactoryPresetsLocked(const std::vector<DamagedPreset>& damaged,
+                                                const std::optional<fs::path>& keptEarlier) {
+    std::vector<std::pair<std::string, platform::Dictionary>> missing;
+    for (auto& [name, preset] : factoryPresets()) {
+        bool present = false;
+        for (const auto& p : presetList_)
+            present = present || (p[kNameKey].isString() && p[kNameKey].string() == name);
+        if (!present) missing.emplace_back(name, preset);
     }
-    platform::warnUser((name ? "The preset \"" + *name + "\"" : "A preset file") + " (\"" +
-                       file.filename().string() + "\") was damaged (" + reason + "); " + kept +
-                       " and the preset is left out.");
-    return true;
+    std::vector<const DamagedPreset*> unnamed;
+    for (const auto& d : damaged)
+        if (!d.name) unnamed.push_back(&d);
+    // A lone file whose name is gone and a lone missing factory preset are
+    // taken to be the same preset.
+    const bool pairUnnamed = unnamed.size() == 1 && missing.size() == 1;
+    bool wrote = false;
+    for (auto& [name, preset] : missing) {
+        const DamagedPreset* was = pairUnnamed ? unnamed.front() : nullptr;
+        for (const auto& d : damaged)
+            if (d.name == name) was = &d;
+        // The same identifier, so that whatever names it finds it again.
+        if (was && isUUIDString(was->file.stem().string()))
+            preset.set(SettingsKeys::kPresetUUID, was->file.stem().string());
+        platform::Error error;
+        const bool rebuilt = writePresetLocked(preset, &error);
+        wrote = wrote || rebuilt;
+        std::string text = "The preset \"" + name + "\" ";
+        text += was ? "was damaged (" + was->reason + "); it is kept as \"" + was->keptAs.string() +
+                          "\""
+                    : keptEarlier ? "was missing (a damaged preset file is kept as \"" +
+                                      keptEarlier->string() + "\")"
+                                : "was missing";
+        text += rebuilt ? " and the preset is rebuilt from its factory values."
+                        : ", and it could not be rebuilt: " + error.description();
+        platform::warnUser(text);
+    }
+    for (const auto& d : damaged) {
+        const bool told = std::any_of(missing.begin(), missing.end(), [&](const auto& m) {
+            return d.name == m.first || (pairUnnamed && !d.name);
+        });
+        if (told) continue;
+        platform::warnUser((d.name ? "The preset \"" + *d.name + "\"" : "A preset file") + " (\"" +
+                           d.file.filename().string() + "\") was damaged (" + d.reason +
+                           "); it is kept as \"" + d.keptAs.string() +
+                           "\" and the preset is left out.");
+    }
+    return wrote;
 }
 
 std::vector<platform::Dictionary> PresetManager::presetList(bool forMenu) {
@@ -361,6 +388,7 @@ bool PresetManager::deleteAllPresets(platform::Error* error) {
         // The folder stays this process's answer, so it is not filled again.
         directory_ = folder;
         presetList_.clear();
+        checkFactoryPresets_ = false;
     }
     tellObservers(true);
     notifyPresetsChanged();
@@ -397,4 +425,5 @@ void PresetManager::forgetPresetDirectory() {
     std::lock_guard lock(mutex_);
     directory_.reset();
     presetList_.clear();
+    checkFactoryPresets_ = true;
 }

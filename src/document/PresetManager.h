@@ -43,7 +43,9 @@ public:
     static bool isUUIDString(const std::string& text);
     static std::string profileUUID(const platform::Dictionary& preset);
 
-    // Reads the folder again; unreadable files are skipped.
+    // Reads the folder again; unreadable files are set aside. The first
+    // reading in a process, and any that finds a damaged file, rebuilds the
+    // factory presets that are missing.
     void iteratePresets();
     // The presets in folder order; for a menu, {"displayName": "Select
     // preset...."} comes first.
@@ -75,16 +77,29 @@ private:
     std::optional<std::filesystem::path> presetDirectoryLocked();
     void iteratePresetsLocked();
     void writeFactoryPresetsLocked(const std::filesystem::path& folder);
-    // Moves an unreadable preset file aside (never deletes it), rebuilds a
-    // factory preset from its values and tells the user; false when the
-    // file cannot be moved.
-    bool setAsideDamagedLocked(const std::filesystem::path& file, const std::string& reason);
+    struct DamagedPreset {
+        std::optional<std::string> name;  // when it could still be read
+        std::filesystem::path file;
+        std::string reason;
+        std::filesystem::path keptAs;
+    };
+    // Lists the folder into presetList_; unreadable files are moved aside
+    // (never deleted) and noted in `damaged`.
+    void readFolderLocked(const std::filesystem::path& folder, std::vector<DamagedPreset>& damaged);
+    // Writes every factory preset the list lacks from its factory values and
+    // tells the user once about each, and about each damaged file; true when
+    // any was written. `keptEarlier` is a damaged copy an earlier run set aside.
+    bool restoreFactoryPresetsLocked(const std::vector<DamagedPreset>& damaged,
+                                     const std::optional<std::filesystem::path>& keptEarlier);
     bool writePresetLocked(platform::Dictionary& preset, platform::Error* error);
     void tellObservers(bool didChange);
 
     std::recursive_mutex mutex_;
     std::optional<std::filesystem::path> directory_;
     std::vector<platform::Dictionary> presetList_;
+    // A new process (or a damaged file) restores missing factory presets: a
+    // plain export must not change look because the "Default" file is gone.
+    bool checkFactoryPresets_ = true;
     std::mutex observerMutex_;
     std::map<ObserverToken, ListObserver> observers_;
     ObserverToken nextToken_ = 1;

@@ -6,11 +6,14 @@
 
 #include "engine/SharpeningTiledEngine.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -55,16 +58,27 @@ inline void store4(float* p, Float4 v) { std::memcpy(p, &v, sizeof v); }
 // size: a fresh block per tile would cost page faults and clearing.
 constexpr size_t kKeptScratchFloats = size_t(2) << 20;
 
-float* workerScratch(std::vector<float>& own, size_t n) {
-    thread_local std::vector<float> kept;
-    std::vector<float>& v = n <= kKeptScratchFloats ? kept : own;
-    if (v.size() < n) {
-        try {
-            v.resize(n);
-        } catch (const std::bad_alloc&) {
-            throw std::runtime_error("sharpening: no memory for a tile's rows");
-        }
+// The kept scratch goes with its thread through a thread-specific key: a
+// thread_local with a destructor would register it by an allocation that the
+// C library aborts on when memory is short.
+std::vector<float>& keptScratch() {
+    static const pthread_key_t key = [] {
+        pthread_key_t k;
+        pthread_key_create(&k, [](void* v) { delete static_cast<std::vector<float>*>(v); });
+        return k;
+    }();
+    thread_local std::vector<float>* kept = nullptr;
+    if (!kept) {
+        auto fresh = std::make_unique<std::vector<float>>();
+        if (pthread_setspecific(key, fresh.get()) != 0) throw std::bad_alloc();
+        kept = fresh.release();
     }
+    return *kept;
+}
+
+float* workerScratch(std::vector<float>& own, size_t n) {
+    std::vector<float>& v = n <= kKeptScratchFloats ? keptScratch() : own;
+    if (v.size() < n) v.resize(n);
     return v.data();
 }
 

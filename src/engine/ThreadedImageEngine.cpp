@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <new>
 
 #include "color/DNGCameraProfileAbstract.h"
 #include "color/ProfileManager.h"
@@ -505,47 +506,60 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
     // Bringing the image up to date and rendering it in one task of the
     // serial queue: no other run can touch the buffers in between.
     q->sync([&] {
-        exportRunning_ = true;
-        processingBlock();
-        exportRunning_ = false;
-        auto source = rawFileWrapper();
-        if (source && source->error()) {
-            if (error) *error = *source->error();
-            return;
-        }
-        auto core = coreEngine();
-        if (!core || outputImage() != core) {
-            platform::setError(error, platform::QuorvexErrorDomain, -7,
-                               "The image could not be processed.");
-            return;
-        }
-        // Tiles that failed hold stale pixels: no image rather than a wrong one.
-        if (const std::string failure = core->lastRunError(); !failure.empty()) {
-            platform::setError(error, platform::QuorvexErrorDomain, -8, failure);
-            return;
-        }
-        // The display's scaled copies need not live through the full-size
-        // render; the stages' buffers stay for the next display run unless
-        // none follows.
-        core->dropScaledImages();
-        bool evict;
-        {
-            std::lock_guard lock(syncLock_);
-            evict = evictsCachedStagesOnExport_;
-        }
-        if (evict)
-            if (auto read = core->sourceBuf())
-                if (auto behind = read->sourceBuf()) behind->releaseOutputs();
-        image = core->fullSizeImage(rect, renderingSpace(), createFloat, orientation, error);
-        // Nor, once it is made, does anything else of the chain, the
-        // renderings included: their memory goes to the export's copies
-        // and back to the system while the file is encoded.
-        if (evict) {
-            core->releaseOutputs();
-            if (source) source->releaseImages();
+        try {
+            renderExportImageNow(rect, createFloat, orientation, image, error);
+        } catch (const std::bad_alloc&) {
+            exportRunning_ = false;
+            image.reset();
+            platform::setError(error, platform::QuorvexErrorDomain, -10,
+                               "There is not enough memory to develop the image.");
         }
     });
     return image;
+}
+
+void ThreadedImageEngine::renderExportImageNow(const Rect& rect, bool createFloat, int orientation,
+                                               std::shared_ptr<CGImageBitMap>& image,
+                                               platform::Error* error) {
+    exportRunning_ = true;
+    processingBlock();
+    exportRunning_ = false;
+    auto source = rawFileWrapper();
+    if (source && source->error()) {
+        if (error) *error = *source->error();
+        return;
+    }
+    auto core = coreEngine();
+    if (!core || outputImage() != core) {
+        platform::setError(error, platform::QuorvexErrorDomain, -7,
+                           "The image could not be processed.");
+        return;
+    }
+    // Tiles that failed hold stale pixels: no image rather than a wrong one.
+    if (const std::string failure = core->lastRunError(); !failure.empty()) {
+        platform::setError(error, platform::QuorvexErrorDomain, -8, failure);
+        return;
+    }
+    // The display's scaled copies need not live through the full-size
+    // render; the stages' buffers stay for the next display run unless
+    // none follows.
+    core->dropScaledImages();
+    bool evict;
+    {
+        std::lock_guard lock(syncLock_);
+        evict = evictsCachedStagesOnExport_;
+    }
+    if (evict)
+        if (auto read = core->sourceBuf())
+            if (auto behind = read->sourceBuf()) behind->releaseOutputs();
+    image = core->fullSizeImage(rect, renderingSpace(), createFloat, orientation, error);
+    // Nor, once it is made, does anything else of the chain, the
+    // renderings included: their memory goes to the export's copies
+    // and back to the system while the file is encoded.
+    if (evict) {
+        core->releaseOutputs();
+        if (source) source->releaseImages();
+    }
 }
 
 void ThreadedImageEngine::setEvictsCachedStagesOnExport(bool evict) {

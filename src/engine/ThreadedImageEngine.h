@@ -142,6 +142,9 @@ public:
     uint64_t completedRuns() const;
 
 private:
+    // renderExportImage's task on the serial queue.
+    void renderExportImageNow(const platform::Rect& rect, bool createFloat, int orientation,
+                              std::shared_ptr<CGImageBitMap>& image, platform::Error* error);
     // Runs the loop on the serial queue; with a delegate only when `start`.
     void startProcessing(bool start);
     // invalidateImageStage's bookkeeping: whether a run should start.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <vector>
 
 #include "engine/IntermediateProductCache.h"
@@ -16,6 +17,8 @@ using platform::Size;
 namespace {
 
 std::atomic<StageId> nextStageId{1};
+
+constexpr const char* kNoMemoryForOutput = "There is not enough memory to develop the image.";
 
 }  // namespace
 
@@ -87,7 +90,8 @@ std::shared_ptr<TileProcess> TiledEngine::runProcessToCompletion(const TileRegio
                             (*trackers)[i]->state() != tileIsClean;
         }
         std::lock_guard<std::mutex> guard(mutex_);
-        lastError_.clear();
+        // Without its output buffer the stage has nothing to show for the run.
+        lastError_ = destBuffer ? std::string() : dest->error();
         ranTiles_ = std::move(ran);
         lastRunInPlace_ = srcBuffer && srcBuffer == destBuffer;
         lastSourceBuffer_ = srcBuffer;
@@ -183,6 +187,9 @@ void TiledEngine::workOnTiles(const TileRegion& region, ImageBuffer* src, ImageB
             try {
                 processTileInPhase(phase, c0, c1, r0, r1, src, dest, pass);
                 ++processedTiles_;
+            } catch (const std::bad_alloc&) {
+                recordError(kNoMemoryForOutput);
+                ok = false;
             } catch (const std::exception& e) {
                 recordError(e.what());
                 ok = false;
@@ -223,6 +230,8 @@ void TiledEngine::runEdgePasses(const std::shared_ptr<TileProcess>& dest, ImageB
             auto work = [this, b, src, out, p] {
                 try {
                     processEdge(b.c0, b.c1, b.r0, b.r1, src, out, p);
+                } catch (const std::bad_alloc&) {
+                    recordError(kNoMemoryForOutput);
                 } catch (const std::exception& e) {
                     recordError(e.what());
                 } catch (...) {
@@ -307,6 +316,7 @@ std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
                 else
                     out = ImageBufferU16::initWithSize(w, h, block, profile);
             }
+            if (!out) dest->setError(kNoMemoryForOutput);
             if (out) {
                 // A fresh buffer has neither tiles nor edge bands.
                 mainMap_->resetTiles();

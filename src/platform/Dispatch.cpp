@@ -19,13 +19,21 @@ namespace platform {
 
 namespace {
 
-// Identity of the queues whose tasks the current thread is running, innermost last.
-thread_local std::vector<const void*> tlsQueueStack;
+// The queues whose tasks the current thread is running, innermost first: a
+// list through the scopes on its stack. Thread-locals stay trivially
+// destructible, since registering a destructor is an allocation the C library
+// aborts on when memory is short.
+struct QueueScope;
+thread_local const QueueScope* tlsQueueTop = nullptr;
 thread_local bool tlsOnMainQueue = false;
 
 struct QueueScope {
-    explicit QueueScope(const void* id) { tlsQueueStack.push_back(id); }
-    ~QueueScope() { tlsQueueStack.pop_back(); }
+    explicit QueueScope(const void* id) : id(id), outer(tlsQueueTop) { tlsQueueTop = this; }
+    ~QueueScope() { tlsQueueTop = outer; }
+    QueueScope(const QueueScope&) = delete;
+    QueueScope& operator=(const QueueScope&) = delete;
+    const void* const id;
+    const QueueScope* const outer;
 };
 
 inline void cpuRelax() {
@@ -284,13 +292,25 @@ public:
         return *timer;
     }
 
-    void schedule(std::chrono::steady_clock::time_point when, QueuePtr queue, Task task) {
+    // Never throws: it is called from destructors (a released block schedules
+    // its trim). When the system refuses a thread (little memory left) the
+    // entry waits, and the next schedule tries to start the thread again.
+    void schedule(std::chrono::steady_clock::time_point when, QueuePtr queue, Task task) noexcept {
         std::lock_guard lock(mutex_);
-        if (!started_) {
-            std::thread([this] { loop(); }).detach();
-            started_ = true;
+        try {
+            entries_.emplace(when, std::make_pair(std::move(queue), std::move(task)));
+        } catch (const std::exception& e) {
+            log("Dispatch: a delayed task is dropped: %s", e.what());
+            return;
         }
-        entries_.emplace(when, std::make_pair(std::move(queue), std::move(task)));
+        if (!started_) {
+            try {
+                std::thread([this] { loop(); }).detach();
+                started_ = true;
+            } catch (const std::exception& e) {
+                log("Dispatch: cannot start the timer thread yet: %s", e.what());
+            }
+        }
         cv_.notify_one();
     }
 
@@ -393,7 +413,9 @@ bool DispatchQueue::isCurrent() const {
     if (kind_ == Kind::Main) return tlsOnMainQueue;
     const void* id = kind_ == Kind::Serial ? static_cast<const void*>(serial_.get())
                                            : static_cast<const void*>(this);
-    return std::find(tlsQueueStack.begin(), tlsQueueStack.end(), id) != tlsQueueStack.end();
+    for (const QueueScope* scope = tlsQueueTop; scope; scope = scope->outer)
+        if (scope->id == id) return true;
+    return false;
 }
 
 void DispatchQueue::async(Task task) {

@@ -71,7 +71,10 @@ struct LargeBlockPool::State {
         Clock::time_point since;
     };
 
-    State(size_t budget, std::chrono::milliseconds idle) : budget(budget), idle(idle) {}
+    // Releasing happens in destructors: keeping a block must not allocate.
+    State(size_t budget, std::chrono::milliseconds idle) : budget(budget), idle(idle) {
+        kept.reserve(kMaxKeptBlocks + 1);
+    }
 
     mutable std::mutex mutex;
     const size_t budget;
@@ -122,12 +125,17 @@ struct LargeBlockPool::State {
     // Called with the mutex held.
     static void scheduleTrim(const std::shared_ptr<State>& state, Clock::duration delay) {
         if (state->trimScheduled) return;
-        state->trimScheduled = true;
         std::weak_ptr<State> weak = state;
-        DispatchQueue::global(QueuePriority::Background)
-            ->asyncAfter(std::max(delay, Clock::duration(0)), [weak] {
-                if (auto s = weak.lock()) trimIdle(s);
-            });
+        try {
+            DispatchQueue::global(QueuePriority::Background)
+                ->asyncAfter(std::max(delay, Clock::duration(0)), [weak] {
+                    if (auto s = weak.lock()) trimIdle(s);
+                });
+            state->trimScheduled = true;
+        } catch (const std::exception&) {
+            // Out of memory: the next release tries again, and an allocation
+            // the system refuses gives the kept blocks back first.
+        }
     }
 };
 
@@ -177,6 +185,11 @@ void* LargeBlockPool::allocate(size_t bytes, bool zeroed) {
     }
     void* address =
         ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (address == MAP_FAILED && keptBytes() > 0) {
+        // Blocks kept for reuse are the first memory to give up.
+        trim();
+        address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    }
     return address == MAP_FAILED ? nullptr : address;
 }
 

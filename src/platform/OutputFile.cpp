@@ -260,27 +260,40 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
         return std::nullopt;
     }
 
-    std::vector<FileId> protectedIds;
-    for (const auto& p : policy.protect) {
-        struct stat st;
-        if (::stat(p.c_str(), &st) == 0) protectedIds.push_back({st.st_dev, st.st_ino});
-        if (::lstat(p.c_str(), &st) == 0) protectedIds.push_back({st.st_dev, st.st_ino});
-    }
-    auto isProtected = [&](const std::string& candidate) {
+    auto idsOf = [](const std::vector<std::filesystem::path>& paths) {
+        std::vector<FileId> ids;
+        for (const auto& p : paths) {
+            struct stat st;
+            if (::stat(p.c_str(), &st) == 0) ids.push_back({st.st_dev, st.st_ino});
+            if (::lstat(p.c_str(), &st) == 0) ids.push_back({st.st_dev, st.st_ino});
+        }
+        return ids;
+    };
+    const std::vector<FileId> protectedIds = idsOf(policy.protect);
+    const std::vector<FileId> passOverIds = idsOf(policy.passOver);
+    auto isOneOf = [&](const std::vector<FileId>& ids, const std::string& candidate) {
         for (int flags : {AT_SYMLINK_NOFOLLOW, 0}) {
             struct stat st;
             if (::fstatat(folderFd_, candidate.c_str(), &st, flags) != 0) continue;
-            for (const FileId& id : protectedIds)
+            for (const FileId& id : ids)
                 if (id.dev == st.st_dev && id.ino == st.st_ino) return true;
         }
         return false;
     };
 
     const std::filesystem::path folder = destination_.parent_path();
-    const int last = policy.numbered && !policy.replace ? kMaxNumberedName : 0;
+    const bool numbering = policy.replace ? !passOverIds.empty() : policy.numbered;
+    const int last = numbering ? kMaxNumberedName : 0;
     for (int i = 0; i <= last; ++i) {
         const std::string candidate = numberedName(destination_, i).filename().string();
-        if (policy.replace && isProtected(candidate)) {
+        if (policy.replace && isOneOf(passOverIds, candidate)) {
+            if (i < last) continue;
+            setError(error, PosixErrorDomain, EEXIST,
+                     "Every numbered name of " + destination_.string() + " is taken");
+            discard();
+            return std::nullopt;
+        }
+        if (policy.replace && isOneOf(protectedIds, candidate)) {
             setError(error, PosixErrorDomain, EEXIST,
                      (folder / candidate).string() + " is a file this export must not replace");
             discard();

@@ -14,7 +14,8 @@
 // folder. Without `replace`, publishing never replaces anything: a name
 // taken meanwhile moves on to "<stem>_1<ext>" ... "<stem>_99999<ext>" when
 // `numbered`, else fails. Files named in `protect` (compared by device and
-// inode) are never replaced. An object not published removes its file.
+// inode) are never replaced; files in `passOver` neither, their names being
+// passed over for the next numbered one. An object not published removes its file.
 //
 // Errors are in PosixErrorDomain with the system's reason. One object per
 // writer and thread; different objects may be used from different threads
@@ -43,6 +44,9 @@ public:
         bool replace = false;
         bool numbered = false;
         std::vector<std::filesystem::path> protect;
+        // Files never replaced even with `replace`: a name one of them holds
+        // moves on to the next numbered name (a run's own earlier outputs).
+        std::vector<std::filesystem::path> passOver;
     };
 
     static std::unique_ptr<OutputFile> create(const std::filesystem::path& destination,

@@ -168,4 +168,17 @@ void removeTemporaryDirectory() {
     folder.dir.clear();
 }
 
+std::optional<std::filesystem::path> setAsideDamagedFile(const std::filesystem::path& file) {
+    std::error_code ec;
+    for (int n = 0; n < 1000; ++n) {
+        std::filesystem::path aside = file;
+        aside += n == 0 ? ".damaged" : ".damaged-" + std::to_string(n);
+        if (std::filesystem::exists(std::filesystem::symlink_status(aside, ec))) continue;
+        std::filesystem::rename(file, aside, ec);
+        if (ec) return std::nullopt;
+        return aside;
+    }
+    return std::nullopt;
+}
+
 }  // namespace platform

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 
 namespace platform {
 
@@ -26,5 +27,10 @@ void emptyTemporaryDirectory();
 // quits normally leaves nothing behind); a later temporaryDirectory() makes
 // a new one.
 void removeTemporaryDirectory();
+
+// Moves a settings file that cannot be read out of the way, never deleting
+// it: "<file>.damaged", or "<file>.damaged-<n>" when an earlier copy is kept.
+// The path it now has, or nullopt when it cannot be moved.
+std::optional<std::filesystem::path> setAsideDamagedFile(const std::filesystem::path& file);
 
 }  // namespace platform

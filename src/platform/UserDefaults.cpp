@@ -8,6 +8,7 @@
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
+#include "platform/UserWarning.h"
 
 namespace platform {
 
@@ -24,22 +25,27 @@ struct UserDefaults::Impl {
     std::vector<KeyObserver> observers;
     Token nextToken = 1;
 
-    void loadLocked() {
+    // A file that cannot be read is moved aside (a setter would otherwise
+    // write over what the user set); answers what the user is to be told,
+    // outside the lock.
+    std::string loadLocked() {
         values.clear();
         std::error_code ec;
-        if (!std::filesystem::exists(file, ec)) return;
+        if (!std::filesystem::exists(file, ec)) return {};
         Error error;
         auto root = readPropertyList(file, &error);
-        if (!root) {
-            log("UserDefaults: ignoring unreadable %s (%s)", file.c_str(),
-                error.failureReason.c_str());
-            return;
+        if (root && root->isDictionary()) {
+            values = root->dictionary();
+            return {};
         }
-        if (!root->isDictionary()) {
-            log("UserDefaults: ignoring %s: top level is not a dictionary", file.c_str());
-            return;
+        const std::string reason = root ? "the top level is not a dictionary" : error.description();
+        const auto aside = setAsideDamagedFile(file);
+        if (!aside) {
+            log("UserDefaults: ignoring unreadable %s (%s)", file.c_str(), reason.c_str());
+            return {};
         }
-        values = root->dictionary();
+        return "The preferences file \"" + file.string() + "\" was damaged (" + reason +
+               "); it is kept as \"" + aside->string() + "\" and the preferences start afresh.";
     }
 
     bool saveLocked(Error* error) {
@@ -56,15 +62,20 @@ UserDefaults& UserDefaults::standard() {
 
 void UserDefaults::resetStandardForEnvironment() {
     UserDefaults& d = standard();
-    std::lock_guard lock(d.impl_->mutex);
-    d.impl_->file = configDirectory(false) / "Defaults.plist";
-    d.impl_->registered.clear();
-    d.impl_->loadLocked();
+    std::string damaged;
+    {
+        std::lock_guard lock(d.impl_->mutex);
+        d.impl_->file = configDirectory(false) / "Defaults.plist";
+        d.impl_->registered.clear();
+        damaged = d.impl_->loadLocked();
+    }
+    if (!damaged.empty()) warnUser(damaged);
 }
 
 UserDefaults::UserDefaults(std::filesystem::path file) : impl_(std::make_unique<Impl>()) {
     impl_->file = std::move(file);
-    impl_->loadLocked();
+    const std::string damaged = impl_->loadLocked();
+    if (!damaged.empty()) warnUser(damaged);
 }
 
 UserDefaults::~UserDefaults() = default;
@@ -164,8 +175,12 @@ bool UserDefaults::synchronize(Error* error) {
 }
 
 void UserDefaults::reload() {
-    std::lock_guard lock(impl_->mutex);
-    impl_->loadLocked();
+    std::string damaged;
+    {
+        std::lock_guard lock(impl_->mutex);
+        damaged = impl_->loadLocked();
+    }
+    if (!damaged.empty()) warnUser(damaged);
 }
 
 }  // namespace platform

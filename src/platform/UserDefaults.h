@@ -1,7 +1,9 @@
 // User preferences: registered defaults under values the user set, the latter
 // kept in the property-list file $XDG_CONFIG_HOME/Quorvex/Defaults.plist.
 // Every setter writes the file at once (atomically); reading never creates
-// anything on disk. Thread-safe.
+// anything on disk, except that a file which cannot be read is moved aside
+// ("Defaults.plist.damaged") and the user told once (warnUser), so that the
+// next setter does not write over it. Thread-safe.
 //
 // Key observers are called on the setting thread, after the change, outside
 // the lock, for every set or removal of their key.

@@ -17,6 +17,11 @@
 QuorvexAppDelegate::QuorvexAppDelegate(QObject* parent) : QObject(parent) {}
 
 void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringList& files) {
+    // Warnings that change a result come from any thread; they show in a
+    // window's message bar, never in an alert that stops the user's work.
+    // Installed first: making the shell reads the preferences and presets,
+    // which may have been set aside.
+    MessageBar::installInUserWarnings();
     auto& shell = platform::ApplicationShell::shared();
     application.setQuitOnLastWindowClosed(false);
     application.watchTerminationSignals();
@@ -27,9 +32,6 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
     connect(&shell, &platform::ApplicationShell::terminateRequested, this,
             &QuorvexAppDelegate::terminate);
 
-    // Warnings that change a result come from any thread; they show in a
-    // window's message bar, never in an alert that stops the user's work.
-    MessageBar::installInUserWarnings();
     DocumentWindowController::installDocumentWindowFactory();
     BrowserWindowController::installBrowserHooks();
     InspectorController::installInspectorHooks();

@@ -403,6 +403,18 @@ TEST_F(BatchExportTest, CommandLineNumbersOrOverwritesAsTheUserDefaultSays) {
     EXPECT_NE(replaced.out.find((scratch_.path() / "c.jpg").string()), std::string::npos);
     EXPECT_EQ(firstBytes(scratch_.path() / "c.jpg", 2), "\xFF\xD8");
     EXPECT_FALSE(fs::exists(scratch_.path() / "c_2.jpg"));
+
+    // Two sources of one name into one folder: the run keeps its first file.
+    const auto twin = scratch_.path() / "twin" / "c.dng";
+    fs::create_directories(twin.parent_path());
+    fs::copy_file(dng, twin);
+    const auto out = scratch_.path() / "out";
+    fs::create_directories(out);
+    auto both = runProgram("--out " + out.string() + " " + dng.string() + " " + twin.string());
+    EXPECT_EQ(both.status, 0) << both.out;
+    EXPECT_NE(both.out.find((out / "c.jpg").string()), std::string::npos) << both.out;
+    EXPECT_NE(both.out.find((out / "c_1.jpg").string()), std::string::npos) << both.out;
+    EXPECT_EQ(firstBytes(out / "c_1.jpg", 2), "\xFF\xD8");
 #endif
 }
 

@@ -140,7 +140,15 @@ TEST_F(ExportSafetyTest, ABatchNeverReplacesTheEditedFileOrTheRawFound) {
     EXPECT_EQ(contents(edited), "edited");
     EXPECT_EQ(files(edited.parent_path()), 1u);
 
+    // A DNG batch into the raw's own folder would land on the raw itself.
     const std::string raw = contents(dng);
+    options.preset = Dictionary{{"Quorvex_ExportFileType", 2}};
+    options.exportLocation = raws;
+    error = BatchExport::run(options);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, -11);
+    EXPECT_TRUE(contents(dng) == raw);
+    EXPECT_EQ(files(raws), 1u);
 
     // Without replacing, the copy gets the next free name.
     options.preset.reset();

@@ -16,6 +16,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::string contents(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
 class Presets : public ::testing::Test {
 protected:
     void SetUp() override { manager.forgetPresetDirectory(); }
@@ -188,6 +193,61 @@ TEST_F(Presets, DamagedPresetsAreSetAsideFactoryOnesRebuiltAndTheUserTold) {
     // Told once: the next listing finds nothing damaged.
     EXPECT_EQ(manager.presetList(false).size(), 4u);
     EXPECT_EQ(told.size(), 2u);
+    // Damaged again: the first kept copy stays beside the second.
+    fs::resize_file(folder / (defaultId + ".plist"), 40);
+    EXPECT_TRUE(manager.presetNamed("Default"));
+    EXPECT_EQ(contents(folder / (defaultId + ".plist.damaged")), damagedDefault);
+    EXPECT_TRUE(fs::exists(folder / (defaultId + ".plist.damaged-1")));
+    platform::setUserWarningHandler(previous);
+}
+
+// Whatever is left of the file, its name included, the factory preset comes
+// back: a plain export must keep its look.
+TEST_F(Presets, AFactoryPresetDamagedPastItsNameOrMissingIsRebuilt) {
+    fs::path folder = *manager.presetDirectory();
+    std::vector<std::string> told;
+    const auto previous = platform::setUserWarningHandler(
+        [&](const std::string& warning) { told.push_back(warning); });
+    const std::vector<std::pair<std::string, std::string>> damages = {
+        {"empty", ""},
+        {"zero-filled", std::string(300, '\0')},
+        {"cut", "<?xml ver"},
+        {"set aside by an earlier run", ""}};
+    for (const auto& [what, bytes] : damages) {
+        SCOPED_TRACE(what);
+        told.clear();
+        const std::string id = PresetManager::profileUUID(*manager.presetNamed("Default"));
+        const fs::path file = folder / (id + ".plist");
+        if (what == "set aside by an earlier run")
+            fs::rename(file, file.string() + ".damaged");
+        else
+            std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+        manager.forgetPresetDirectory();  // the next start
+        const auto def = manager.presetNamed("Default");
+        ASSERT_TRUE(def);
+        EXPECT_EQ((*def)["Quorvex_SceneReferred"], platform::Value(true));
+        EXPECT_EQ((*def)["Quorvex_Filter_inputIntensity"].realValue(), 1.0);
+        EXPECT_EQ(manager.presetList(false).size(), 4u);
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_NE(told[0].find("\"Default\""), std::string::npos) << told[0];
+        EXPECT_NE(told[0].find("factory values"), std::string::npos) << told[0];
+        EXPECT_NE(told[0].find(file.string() + ".damaged"), std::string::npos) << told[0];
+        if (what != "set aside by an earlier run") {
+            EXPECT_EQ(PresetManager::profileUUID(*def), id);
+            EXPECT_EQ(contents(file.string() + ".damaged"), bytes);
+        }
+        fs::remove(file.string() + ".damaged");
+    }
+    // A factory preset the user deleted stays deleted at the next start.
+    told.clear();
+    platform::Error error;
+    const auto mono = manager.presetNamed("Monochrome");
+    ASSERT_TRUE(mono);
+    ASSERT_TRUE(manager.removePreset(&*mono, &error));
+    manager.forgetPresetDirectory();
+    EXPECT_FALSE(manager.presetNamed("Monochrome"));
+    EXPECT_EQ(manager.presetList(false).size(), 3u);
+    EXPECT_TRUE(told.empty());
     platform::setUserWarningHandler(previous);
 }
 

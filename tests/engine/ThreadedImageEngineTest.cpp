@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -18,6 +20,12 @@
 #include "platform/NotificationCenter.h"
 #include "raw/rawWrapper.h"
 #include "support/TestSupport.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's allocator would otherwise end the process on an
+// allocation that an address-space limit refuses, instead of failing it.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
 
 namespace {
 
@@ -503,6 +511,32 @@ TEST(ThreadedImageEngine, AFailedTileFailsTheExportWithItsErrorUntilItIsRedone) 
 
     EXPECT_EQ(render(*engine), expected) << "the failed tile is redone by the next run";
     EXPECT_EQ(engine->coreEngine()->lastRunError(), "");
+}
+
+// Memory that runs out while the stages run is named as the cause, not left
+// as an image that "has not been processed".
+TEST(ThreadedImageEngine, AnExportOutOfMemorySaysSo) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // The pool's threads and the source's images are made first.
+            auto warm =
+                ThreadedImageEngine::initWithRawImage(SyntheticSource::make(300, 200), false);
+            warm->invalidateImageStage(std::nullopt, settings(), Rect::null());
+            render(*warm);
+            auto source = SyntheticSource::make(1600, 1200);
+            source->masterImageBytes();
+            auto engine = ThreadedImageEngine::initWithRawImage(source, false);
+            testsupport::AddressSpaceLimit little(4 << 20);
+            platform::Error error;
+            const bool made = engine->renderExportImage(Rect::null(), false, 1, &error) != nullptr;
+            little.lift();
+            std::fprintf(stderr, "%s\n", error.failureReason.c_str());
+            std::_Exit(!made && error.failureReason.find("not enough memory") != std::string::npos
+                           ? 0
+                           : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ThreadedImageEngine, DevelopsARealFileAndStopsOnADamagedOne) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -9,6 +10,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/Locks.h"
+#include "support/TestSupport.h"
 
 using namespace std::chrono_literals;
 using platform::DispatchGroup;
@@ -147,6 +149,26 @@ TEST(Dispatch, AsyncAfterWaitsAtLeastTheDelay) {
     ASSERT_TRUE(group.waitFor(5s));
     EXPECT_GE(ranAt - start, 60ms);
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+// A released buffer schedules its trim from a destructor: a thread the
+// system refuses (little address space left) must not throw from there, and
+// the delayed task still runs once threads can start again.
+TEST(Dispatch, AsyncAfterWithoutRoomForAThreadThrowsNothingAndLosesNothing) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::atomic<int> ran{0};
+            auto queue = DispatchQueue::global(QueuePriority::Default);
+            {
+                testsupport::AddressSpaceLimit noRoomForAStack(2 << 20);
+                queue->asyncAfter(1ms, [&] { ++ran; });
+            }
+            queue->asyncAfter(1ms, [&] { ++ran; });
+            for (int i = 0; i < 500 && ran < 2; ++i) std::this_thread::sleep_for(10ms);
+            std::_Exit(ran == 2 ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Dispatch, ApplyRunsEveryIterationOnceOnSeveralThreads) {

@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <optional>
 
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserWarning.h"
 #include "support/TestSupport.h"
 
 using platform::Dictionary;
@@ -66,13 +68,22 @@ TEST(UserDefaults, ACorruptFileIsIgnoredNotFatal) {
     auto file = scratch.path() / "d.plist";
     std::ofstream(file) << "<plist><dict><key>x</key>";
     platform::LogCapture capture;
+    std::vector<std::string> told;
+    const auto previous = platform::setUserWarningHandler(
+        [&](const std::string& warning) { told.push_back(warning); });
     UserDefaults defaults(file);
-    EXPECT_TRUE(capture.contains("ignoring unreadable"));
     EXPECT_TRUE(defaults.objectForKey("x").isNull());
     defaults.setInteger(3, "x");  // and the next write repairs it
     auto back = platform::readPropertyList(file);
     ASSERT_TRUE(back);
     EXPECT_EQ((*back)["x"].integerValue(), 3);
+    // What the user had is kept aside, and the user is told once where.
+    std::ifstream kept(file.string() + ".damaged");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), {}), "<plist><dict><key>x</key>");
+    defaults.reload();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find(file.string() + ".damaged"), std::string::npos) << told[0];
+    platform::setUserWarningHandler(previous);
 }
 
 TEST(Paths, FoldersFollowTheEnvironment) {

@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,6 +99,28 @@ bool finishesWithoutBlocking(const std::filesystem::path& fifo, const std::funct
     }
     worker.join();
     return inTime;
+}
+
+AddressSpaceLimit::AddressSpaceLimit(size_t headroom) {
+    long pages = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+        std::fclose(f);
+    }
+    rlimit limit{};
+    if (pages <= 0 || ::getrlimit(RLIMIT_AS, &limit) != 0) return;
+    saved_ = limit.rlim_cur;
+    limit.rlim_cur = rlim_t(pages) * rlim_t(::sysconf(_SC_PAGESIZE)) + headroom;
+    active_ = ::setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+void AddressSpaceLimit::lift() {
+    if (!active_) return;
+    rlimit limit{};
+    ::getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = rlim_t(saved_);
+    ::setrlimit(RLIMIT_AS, &limit);
+    active_ = false;
 }
 
 }  // namespace testsupport

@@ -2,6 +2,7 @@
 // private scratch folder per test that never touches the user's home.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -57,5 +58,21 @@ bool makeFifo(const std::filesystem::path& path);
 // can go on and report the hang as a failure.
 bool finishesWithoutBlocking(const std::filesystem::path& fifo, const std::function<void()>& work,
                              double seconds = 10);
+
+// Caps this process's address space at what it uses now plus `headroom`
+// bytes while the object lives (lift() ends it early): larger allocations
+// and new threads' stacks are refused as on a machine short of memory.
+class AddressSpaceLimit {
+public:
+    explicit AddressSpaceLimit(size_t headroom);
+    ~AddressSpaceLimit() { lift(); }
+    AddressSpaceLimit(const AddressSpaceLimit&) = delete;
+    AddressSpaceLimit& operator=(const AddressSpaceLimit&) = delete;
+    void lift();
+
+private:
+    unsigned long long saved_ = 0;
+    bool active_ = false;
+};
 
 }  // namespace testsupport
