@@ -29,7 +29,8 @@ size_t Dictionary::position(std::string_view key) const {
         return npos;
     }
     const size_t mask = index_.size() - 1;
-    for (size_t slot = std::hash<std::string_view>{}(key) & mask;; slot = (slot + 1) & mask) {
+    const size_t hash = std::hash<std::string_view>{}(key);
+    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         const uint32_t p = index_[slot];
         if (p == 0) return npos;
         if (entries_[p - 1].first == key) return p - 1;

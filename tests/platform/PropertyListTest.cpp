@@ -59,8 +59,7 @@ TEST(PropertyList, AHugeDictionaryReadsInFileOrder) {
     constexpr int kKeys = 300'000;
     std::string body = "<dict>";
     for (int i = 0; i < kKeys; ++i)
-        body += "<key>k" + std::to_string(i) + "</key><integer>" + std::to_string(i) +
-                "</integer>";
+        body += "<key>k" + std::to_string(i) + "</key><integer>" + std::to_string(i) + "</integer>";
     body += "<key>k7</key><string>again</string></dict>";
     auto back = platform::parsePropertyList(plistWith(body));
     ASSERT_TRUE(back);
