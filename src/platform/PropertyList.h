@@ -63,7 +63,8 @@ struct ArrayElementInfo {
 };
 // Reads the array file open as `fd` from its start, in bounded memory, and
 // hands each element's span, and its value under `key` when it is a
-// dictionary, to `element`, in order. False when the file is not laid out
+// dictionary, to `element`, in order (the elements are checked on the global
+// queue, on every processor). False when the file is not laid out
 // exactly as writePropertyList writes it (such a file is read whole instead)
 // or when `element` returns false.
 bool scanArrayFile(int fd, std::string_view key,
