@@ -5,10 +5,19 @@
 // the first store of the process that asked (that folder then serves every
 // store).
 //
-// Each change reads the whole file and rewrites it whole, atomically (a
-// reader sees the old or the new file). A file that exists but cannot be read
-// as such an array is moved aside to "<file>.unreadable-N" before a change
-// writes a new one, so nothing the user had is overwritten.
+// Each change rewrites the whole file, atomically (a reader sees the old or
+// the new file). A file that exists but cannot be read as such an array is
+// moved aside to "<file>.unreadable-N" before a change writes a new one, so
+// nothing the user had is overwritten. The file has no size limit: it is
+// ours, and may hold a great many photos.
+//
+// A file laid out as the store writes it is read once per process while it
+// stays the same (device, inode, size, modification time): the store keeps
+// where each entry lies and an index by identity, reads only the entry asked
+// for, and rewrites the file from the unchanged entries' bytes. Any other
+// file (written by hand or by another program) is read whole, each time,
+// until the store rewrites it. Either way the results and the bytes written
+// are the same.
 //
 // Ownership: made and kept by MultiDataStore. Thread safety: every method may
 // be called from any thread; the operations of all stores are serialised by
@@ -26,6 +35,7 @@
 class DataStoreItem {
 public:
     explicit DataStoreItem(std::string storeName);
+    ~DataStoreItem();
     static std::shared_ptr<DataStoreItem> initWithStoreName(std::string storeName);
 
     const std::string& dataStoreName() const { return dataStoreName_; }
@@ -64,10 +74,24 @@ public:
     bool logThisObject() const { return false; }
 
 private:
+    struct Layout;
+    class OpenFile;
+    enum class Change { Add, Update, Remove };
+
     // The stored entries for a change: an unreadable file is moved aside
     // first. Call with the stores' lock held.
     platform::Value::Array loadForChange(const std::filesystem::path& file);
     bool save(const std::filesystem::path& file, const platform::Value::Array& array);
+    std::optional<platform::Value::Array> readWhole(const std::filesystem::path& file,
+                                                    std::string* unreadable);
+    // The file's layout, scanned again when the file is not the one last
+    // seen; null when there is no file. Call with the stores' lock held.
+    const Layout* layoutOf(const std::filesystem::path& file, OpenFile& open);
+    // A change through the layout; nullopt when the file must be read whole.
+    std::optional<bool> changeIndexed(Change change, const platform::Dictionary& item,
+                                      const std::filesystem::path& file);
+    bool change(Change change, const platform::Dictionary& item);
 
     const std::string dataStoreName_;
+    std::unique_ptr<Layout> layout_;  // guarded by the stores' lock
 };

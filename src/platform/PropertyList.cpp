@@ -4,15 +4,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <pugixml.hpp>
 #include <sstream>
+#include <utility>
+#include <vector>
+
+#include "platform/Dispatch.h"
 
 namespace platform {
 
@@ -240,6 +246,69 @@ void writeNode(pugi::xml_node parent, const Value& value) {
     }
 }
 
+bool writeAll(int fd, std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+struct StringWriter : pugi::xml_writer {
+    std::string out;
+    void write(const void* data, size_t size) override {
+        out.append(static_cast<const char*>(data), size);
+    }
+};
+
+constexpr unsigned kWriteFlags = pugi::format_default | pugi::format_no_empty_element_tags;
+
+// Reads a file from its start in blocks, keeping only what is not consumed.
+class BlockReader {
+public:
+    explicit BlockReader(int fd) : fd_(fd) {}
+    // Makes at least `count` bytes from `from` available; false at the end.
+    bool have(size_t from, size_t count) {
+        while (buffer_.size() < from + count) {
+            if (atEnd_) return false;
+            const size_t start = buffer_.size();
+            buffer_.resize(start + kBlock);
+            ssize_t n;
+            do n = ::read(fd_, buffer_.data() + start, kBlock);
+            while (n < 0 && errno == EINTR);
+            buffer_.resize(start + size_t(std::max<ssize_t>(n, 0)));
+            if (n <= 0) {
+                atEnd_ = true;
+                failed_ = n < 0;
+            }
+        }
+        return true;
+    }
+    // Forgets everything before `position` (buffer positions shift down).
+    void consume(size_t position) {
+        if (position < kBlock) return;
+        buffer_.erase(0, position);
+        base_ += position;
+        shift_ = position;
+    }
+    size_t takeShift() { return std::exchange(shift_, 0); }
+    std::string_view bytes() const { return buffer_; }
+    uint64_t base() const { return base_; }
+    bool atEnd() const { return atEnd_; }
+    bool failed() const { return failed_; }
+
+private:
+    static constexpr size_t kBlock = 4 << 20;
+    int fd_;
+    std::string buffer_;
+    uint64_t base_ = 0;  // file offset of buffer_[0]
+    size_t shift_ = 0;
+    bool atEnd_ = false, failed_ = false;
+};
+
 }  // namespace
 
 std::string base64Encode(const Value::Data& data) {
@@ -329,7 +398,8 @@ std::string serializePropertyList(const Value& value) {
     return out.str();
 }
 
-std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* error) {
+std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* error,
+                                      uintmax_t maxFileSize) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         setPosixError(error, errno, "cannot open " + file.string());
@@ -341,7 +411,7 @@ std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* 
         fail(error, file.string() + " is not a regular file");
         return std::nullopt;
     }
-    if (static_cast<uintmax_t>(st.st_size) > kMaxPropertyListFileSize) {
+    if (static_cast<uintmax_t>(st.st_size) > maxFileSize) {
         ::close(fd);
         fail(error, file.string() + " is too large for a property list");
         return std::nullopt;
@@ -360,6 +430,12 @@ std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* 
 }
 
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, Error* error) {
+    return writeFileAtomically(
+        file, [bytes](int fd) { return writeAll(fd, bytes); }, error);
+}
+
+bool writeFileAtomically(const std::filesystem::path& file, const std::function<bool(int fd)>& fill,
+                         Error* error) {
     std::filesystem::path dir = file.parent_path();
     if (dir.empty()) dir = ".";
     std::string tmpl = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
@@ -375,13 +451,8 @@ bool writeFileAtomically(const std::filesystem::path& file, std::string_view byt
     struct stat st {};
     mode_t mode = ::stat(file.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
     if (::fchmod(fd, mode) != 0) return abandon(errno, "cannot set permissions of " + tmpl);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return abandon(errno, "cannot write " + tmpl);
-        done += static_cast<size_t>(n);
-    }
+    errno = 0;
+    if (!fill(fd)) return abandon(errno ? errno : EIO, "cannot write " + tmpl);
     if (::fsync(fd) != 0) return abandon(errno, "cannot flush " + tmpl);
     if (::close(fd) != 0) {
         int err = errno;
@@ -404,6 +475,280 @@ bool writeFileAtomically(const std::filesystem::path& file, std::string_view byt
 
 bool writePropertyList(const Value& value, const std::filesystem::path& file, Error* error) {
     return writeFileAtomically(file, serializePropertyList(value), error);
+}
+
+std::string serializeArrayElement(const Value& element) {
+    pugi::xml_document doc;
+    writeNode(doc, element);
+    StringWriter writer;
+    // Depth 2: inside <plist> and its <array>.
+    doc.first_child().print(writer, "\t", kWriteFlags, pugi::encoding_utf8, 2);
+    return std::move(writer.out);
+}
+
+std::optional<Value> parseArrayElement(std::string_view bytes, Error* error) {
+    pugi::xml_document doc;
+    pugi::xml_parse_result result =
+        doc.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_utf8);
+    if (!result) {
+        fail(error, std::string("malformed XML: ") + result.description() + " at offset " +
+                        std::to_string(result.offset));
+        return std::nullopt;
+    }
+    pugi::xml_node node = doc.document_element();
+    if (!node) {
+        fail(error, "no element");
+        return std::nullopt;
+    }
+    Value value;
+    if (!readNode(node, 1, value, error)) return std::nullopt;
+    return value;
+}
+
+namespace {
+
+bool plainText(std::string_view text) {
+    for (char c : text)
+        if (c == '&' || c == '<' || c == '>' || static_cast<unsigned char>(c) < 32) return false;
+    return true;
+}
+
+enum class Kind { Other, String, Key, Integer, Real, Date, Data, True, False, Dict, Array };
+
+Kind kindOf(std::string_view name) {
+    switch (name.size()) {
+        case 3:
+            return name == "key" ? Kind::Key : Kind::Other;
+        case 4:
+            return name == "real"   ? Kind::Real
+                   : name == "date" ? Kind::Date
+                   : name == "data" ? Kind::Data
+                   : name == "true" ? Kind::True
+                   : name == "dict" ? Kind::Dict
+                                    : Kind::Other;
+        case 5:
+            return name == "false" ? Kind::False : name == "array" ? Kind::Array : Kind::Other;
+        case 6:
+            return name == "string" ? Kind::String : Kind::Other;
+        case 7:
+            return name == "integer" ? Kind::Integer : Kind::Other;
+        default:
+            return Kind::Other;
+    }
+}
+
+bool leafWritesBack(Kind kind, std::string_view text) {
+    switch (kind) {
+        case Kind::String:
+        case Kind::Key:
+            return true;
+        case Kind::Integer: {
+            auto i = parseInteger(text);
+            char buffer[24];
+            auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, i.value_or(0));
+            return i && ec == std::errc() && std::string_view(buffer, size_t(end - buffer)) == text;
+        }
+        case Kind::Real: {
+            auto r = parseReal(text);
+            if (!r || !std::isfinite(*r)) return false;
+            char buffer[64];
+            auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, *r);
+            return ec == std::errc() && std::string_view(buffer, size_t(end - buffer)) == text;
+        }
+        case Kind::Date: {
+            auto d = parseDate(text);
+            return d && formatDate(*d) == text;
+        }
+        case Kind::Data: {
+            auto d = base64Decode(text);
+            return d && base64Encode(*d) == text;
+        }
+        default:
+            return false;
+    }
+}
+
+// Whether an element's bytes are exactly what writing its value gives, told
+// from the parsed nodes without building the value; for the common case
+// (plain text, known elements) only. "No" means "not sure": ask the value.
+class WritesBack {
+public:
+    explicit WritesBack(std::string_view bytes) : bytes_(bytes) {}
+
+    bool check(const pugi::xml_node& root, std::string_view key, pugi::xml_node* keyValue) {
+        return node(root, 0, key, keyValue) && at_ == bytes_.size();
+    }
+
+private:
+    bool expect(std::string_view s) {
+        if (bytes_.size() - at_ < s.size() || std::memcmp(bytes_.data() + at_, s.data(), s.size()))
+            return false;
+        at_ += s.size();
+        return true;
+    }
+    bool expect(char c) {
+        if (at_ >= bytes_.size() || bytes_[at_] != c) return false;
+        ++at_;
+        return true;
+    }
+    bool indent(int depth) {
+        static const std::string tabs(kMaxDepth + 2, '\t');
+        return expect(std::string_view(tabs).substr(0, size_t(depth) + 2));
+    }
+    bool closing(std::string_view name) {
+        return expect('<') && expect('/') && expect(name) && expect('>') && expect('\n');
+    }
+
+    bool node(const pugi::xml_node& n, int depth, std::string_view key, pugi::xml_node* keyValue) {
+        if (depth > kMaxDepth - 2 || n.first_attribute()) return false;
+        const std::string_view name = n.name();
+        const Kind kind = kindOf(name);
+        if (kind == Kind::Other || !indent(depth) || !expect('<') || !expect(name) || !expect('>'))
+            return false;
+        const pugi::xml_node child = n.first_child();
+        if (kind == Kind::True || kind == Kind::False) return !child && closing(name);
+        if (kind == Kind::Dict || kind == Kind::Array) {
+            if (!child) return closing(name);
+            if (!expect('\n')) return false;
+            const size_t firstKey = keys_.size();
+            bool ok = true;
+            for (pugi::xml_node c = child; c && ok; c = c.next_sibling()) {
+                if (c.type() != pugi::node_element) return false;
+                if (kind == Kind::Dict) {
+                    const pugi::xml_node value = c.next_sibling();
+                    if (kindOf(c.name()) != Kind::Key || !value ||
+                        value.type() != pugi::node_element || !node(c, depth + 1, {}, nullptr))
+                        return false;
+                    const std::string_view k = c.text().get();
+                    keys_.push_back(k);
+                    if (keyValue && k == key) *keyValue = value;
+                    c = value;
+                }
+                ok = node(c, depth + 1, {}, nullptr);
+            }
+            if (kind == Kind::Dict) ok = ok && uniqueKeys(firstKey);
+            keys_.resize(firstKey);
+            return ok && indent(depth) && closing(name);
+        }
+        std::string_view text;
+        if (child) {
+            if (child.type() != pugi::node_pcdata || child.next_sibling()) return false;
+            text = child.value();
+        }
+        return plainText(text) && leafWritesBack(kind, text) && expect(text) && closing(name);
+    }
+
+    // Without repeats (a repeated key is read once, so it is not written back).
+    bool uniqueKeys(size_t first) {
+        const size_t count = keys_.size() - first;
+        size_t slots = 64;
+        while (slots < count * 2) slots *= 2;
+        seen_.assign(slots, 0);
+        for (size_t i = first; i < keys_.size(); ++i) {
+            size_t slot = std::hash<std::string_view>{}(keys_[i]) & (slots - 1);
+            for (; seen_[slot] != 0; slot = (slot + 1) & (slots - 1))
+                if (keys_[seen_[slot] - 1] == keys_[i]) return false;
+            seen_[slot] = uint32_t(i + 1);
+        }
+        return true;
+    }
+
+    std::string_view bytes_;
+    size_t at_ = 0;
+    std::vector<std::string_view> keys_;
+    std::vector<uint32_t> seen_;
+};
+
+// The element's value under `key` when its bytes are what writing its value
+// gives; nullopt otherwise.
+std::optional<ArrayElementInfo> writtenElement(std::string_view bytes, std::string_view key) {
+    pugi::xml_document doc;
+    if (!doc.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_utf8))
+        return std::nullopt;
+    const pugi::xml_node root = doc.document_element();
+    if (!root) return std::nullopt;
+    ArrayElementInfo info;
+    info.span.size = bytes.size();
+    info.isDictionary = std::strcmp(root.name(), "dict") == 0;
+    pugi::xml_node keyValue;
+    if (WritesBack(bytes).check(root, key, info.isDictionary ? &keyValue : nullptr)) {
+        if (keyValue && !readNode(keyValue, 2, info.key, nullptr)) return std::nullopt;
+        return info;
+    }
+    // Not sure: compare with what writing the value gives.
+    Value value;
+    if (!readNode(root, 1, value, nullptr) || serializeArrayElement(value) != bytes)
+        return std::nullopt;
+    info.key = info.isDictionary ? value.dictionary()[key] : Value();
+    return info;
+}
+
+}  // namespace
+
+bool scanArrayFile(int fd, std::string_view key,
+                   const std::function<bool(ArrayElementInfo&&)>& element) {
+    BlockReader in(fd);
+    if (!in.have(0, kArrayFileHead.size()) ||
+        in.bytes().substr(0, kArrayFileHead.size()) != kArrayFileHead) {
+        // An empty array is written on one line; nothing else is ours.
+        static const std::string empty = serializePropertyList(Value(Value::Array{}));
+        in.have(0, empty.size() + 1);
+        return !in.failed() && in.bytes() == empty;
+    }
+    // An element starts on a line indented twice that does not close one;
+    // deeper lines are indented more, and text never holds a raw "<". Each
+    // guess is proved by writing the element's value back to the same bytes.
+    size_t start = kArrayFileHead.size();
+    size_t search = start;
+    std::vector<std::pair<size_t, size_t>> pending;  // found, not yet proved
+    // Proves the pending elements on every processor, hands them on in file
+    // order, and lets their bytes go.
+    auto flush = [&] {
+        std::vector<std::optional<ArrayElementInfo>> found(pending.size());
+        const std::string_view bytes = in.bytes();
+        constexpr size_t kPerTask = 64;
+        apply((pending.size() + kPerTask - 1) / kPerTask, DispatchQueue::global(),
+              [&](size_t task) {
+                  const size_t end = std::min(pending.size(), (task + 1) * kPerTask);
+                  for (size_t i = task * kPerTask; i < end; ++i)
+                      found[i] =
+                          writtenElement(bytes.substr(pending[i].first, pending[i].second), key);
+              });
+        for (size_t i = 0; i < found.size(); ++i) {
+            if (!found[i]) return false;
+            found[i]->span.offset = in.base() + pending[i].first;
+            if (!element(std::move(*found[i]))) return false;
+        }
+        pending.clear();
+        in.consume(start);
+        const size_t shift = in.takeShift();
+        start -= shift;
+        search -= shift;
+        return true;
+    };
+    for (;;) {
+        const std::string_view bytes = in.bytes();
+        const size_t line = bytes.find("\n\t", search);
+        if (line == std::string_view::npos || line + 5 > bytes.size()) {
+            if (bytes.size() > 4) search = std::max(search, bytes.size() - 4);
+            // The end of the file before the tail is not ours either.
+            if (!flush() || !in.have(in.bytes().size(), 1)) return false;
+            continue;
+        }
+        search = line + 1;
+        if (bytes[line + 2] == '\t' && bytes[line + 3] == '<') {
+            if (bytes[line + 4] == '/') continue;
+            pending.emplace_back(start, line + 1 - start);
+            start = line + 1;
+            continue;
+        }
+        if (!bytes.substr(line + 1).starts_with(kArrayFileTail.substr(0, 4))) continue;
+        // Only the tail, then the end of the file, may follow.
+        pending.emplace_back(start, line + 1 - start);
+        start = line + 1;
+        if (!flush() || in.have(start, kArrayFileTail.size() + 1)) return false;
+        return !in.failed() && in.bytes().substr(start) == kArrayFileTail;
+    }
 }
 
 }  // namespace platform

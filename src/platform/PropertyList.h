@@ -7,7 +7,9 @@
 // fill the Error. All functions are thread-safe.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,9 +22,11 @@ namespace platform {
 std::optional<Value> parsePropertyList(std::string_view xml, Error* error = nullptr);
 std::string serializePropertyList(const Value& value);
 
-// Files larger than this are refused before reading.
+// Files larger than this are refused before reading, unless the caller gives
+// a limit of its own (the program's own files, which only it writes).
 inline constexpr uintmax_t kMaxPropertyListFileSize = 256u << 20;
-std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* error = nullptr);
+std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* error = nullptr,
+                                      uintmax_t maxFileSize = kMaxPropertyListFileSize);
 // Atomic: a temporary file in the same folder is written, flushed to disk and
 // renamed over the target, so readers see the old or the new file, never half.
 bool writePropertyList(const Value& value, const std::filesystem::path& file,
@@ -31,6 +35,40 @@ bool writePropertyList(const Value& value, const std::filesystem::path& file,
 // Atomic replacement of a file's bytes (used by writePropertyList).
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes,
                          Error* error = nullptr);
+// The same, with the bytes written by `fill` into the open temporary file;
+// `fill` returns false with errno set when it fails.
+bool writeFileAtomically(const std::filesystem::path& file, const std::function<bool(int fd)>& fill,
+                         Error* error = nullptr);
+
+// Files whose top level is an array, as writePropertyList lays them out:
+// a fixed head, each element on lines of its own, a fixed tail (an empty
+// array is written on one line instead). Knowing that layout, a large file
+// can be indexed once, one element read from its bytes, and the file
+// rewritten from the bytes of the elements that did not change.
+inline constexpr std::string_view kArrayFileHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n\t<array>\n";
+inline constexpr std::string_view kArrayFileTail = "\t</array>\n</plist>\n";
+// One element's lines, as serializePropertyList(array) writes them.
+std::string serializeArrayElement(const Value& element);
+std::optional<Value> parseArrayElement(std::string_view bytes, Error* error = nullptr);
+
+struct ArrayElementSpan {
+    uint64_t offset = 0;
+    uint64_t size = 0;
+};
+struct ArrayElementInfo {
+    ArrayElementSpan span;
+    bool isDictionary = false;
+    Value key;  // a dictionary's value under the scan's key; null when absent
+};
+// Reads the array file open as `fd` from its start, in bounded memory, and
+// hands each element's span, and its value under `key` when it is a
+// dictionary, to `element`, in order (the elements are checked on the global
+// queue, on every processor). False when the file is not laid out
+// exactly as writePropertyList writes it (such a file is read whole instead)
+// or when `element` returns false.
+bool scanArrayFile(int fd, std::string_view key,
+                   const std::function<bool(ArrayElementInfo&&)>& element);
 
 std::string base64Encode(const Value::Data& data);
 std::optional<Value::Data> base64Decode(std::string_view text);  // ignores whitespace

@@ -1,11 +1,15 @@
 #include "platform/Value.h"
 
 #include <cmath>
+#include <functional>
 #include <limits>
 
 namespace platform {
 
 namespace {
+
+// Below this size a search in order is as fast as hashing.
+constexpr size_t kIndexedFrom = 16;
 
 const Value& nullValue() {
     static const Value* v = new Value;
@@ -18,16 +22,45 @@ Dictionary::Dictionary(std::initializer_list<Entry> entries) {
     for (const Entry& e : entries) set(e.first, e.second);
 }
 
+size_t Dictionary::position(std::string_view key) const {
+    if (index_.empty()) {
+        for (size_t i = 0; i < entries_.size(); ++i)
+            if (entries_[i].first == key) return i;
+        return npos;
+    }
+    const size_t mask = index_.size() - 1;
+    const size_t hash = std::hash<std::string_view>{}(key);
+    for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        const uint32_t p = index_[slot];
+        if (p == 0) return npos;
+        if (entries_[p - 1].first == key) return p - 1;
+    }
+}
+
+void Dictionary::indexEntry(size_t position) {
+    const size_t mask = index_.size() - 1;
+    size_t slot = std::hash<std::string_view>{}(entries_[position].first) & mask;
+    while (index_[slot] != 0) slot = (slot + 1) & mask;
+    index_[slot] = static_cast<uint32_t>(position + 1);
+}
+
+void Dictionary::rebuildIndex() {
+    index_.clear();
+    if (entries_.size() < kIndexedFrom) return;
+    size_t slots = 64;
+    while (slots < entries_.size() * 2) slots *= 2;
+    index_.assign(slots, 0);
+    for (size_t i = 0; i < entries_.size(); ++i) indexEntry(i);
+}
+
 const Value* Dictionary::find(std::string_view key) const {
-    for (const Entry& e : entries_)
-        if (e.first == key) return &e.second;
-    return nullptr;
+    const size_t p = position(key);
+    return p == npos ? nullptr : &entries_[p].second;
 }
 
 Value* Dictionary::find(std::string_view key) {
-    for (Entry& e : entries_)
-        if (e.first == key) return &e.second;
-    return nullptr;
+    const size_t p = position(key);
+    return p == npos ? nullptr : &entries_[p].second;
 }
 
 const Value& Dictionary::operator[](std::string_view key) const {
@@ -41,16 +74,20 @@ void Dictionary::set(std::string key, Value value) {
         return;
     }
     entries_.emplace_back(std::move(key), std::move(value));
+    if (entries_.size() < kIndexedFrom) return;
+    // At most half full, so that probes stay short.
+    if (index_.size() < entries_.size() * 2)
+        rebuildIndex();
+    else
+        indexEntry(entries_.size() - 1);
 }
 
 bool Dictionary::remove(std::string_view key) {
-    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-        if (it->first == key) {
-            entries_.erase(it);
-            return true;
-        }
-    }
-    return false;
+    const size_t p = position(key);
+    if (p == npos) return false;
+    entries_.erase(entries_.begin() + std::ptrdiff_t(p));
+    rebuildIndex();
+    return true;
 }
 
 std::vector<std::string> Dictionary::keys() const {

@@ -155,8 +155,9 @@ private:
         v_;
 };
 
-// Ordered string-keyed map; lookups are linear (settings dictionaries hold a
-// few hundred keys at most).
+// Ordered string-keyed map. Small ones are searched in order; from a few
+// dozen keys on, a hash table of positions keeps lookups constant-time, so a
+// file with a million keys reads in linear time.
 class Dictionary {
 public:
     using Entry = std::pair<std::string, Value>;
@@ -172,7 +173,10 @@ public:
     // Replaces an existing key in place, else appends.
     void set(std::string key, Value value);
     bool remove(std::string_view key);
-    void clear() { entries_.clear(); }
+    void clear() {
+        entries_.clear();
+        index_.clear();
+    }
 
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
@@ -186,7 +190,15 @@ public:
     bool operator==(const Dictionary& other) const;
 
 private:
+    static constexpr size_t npos = size_t(-1);
+    size_t position(std::string_view key) const;
+    void indexEntry(size_t position);
+    void rebuildIndex();
+
     std::vector<Entry> entries_;
+    // Open addressing over entries_: slot holds position + 1, 0 when free;
+    // empty while the dictionary is small.
+    std::vector<uint32_t> index_;
 };
 
 }  // namespace platform

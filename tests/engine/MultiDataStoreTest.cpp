@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -246,4 +247,188 @@ TEST_F(DataStoreItemTest, ConcurrentWritersAndReaders) {
     EXPECT_EQ(identities(store).size(), 21u);  // no change lost
     for (const auto& e : fs::directory_iterator(store.storeFilePath()->parent_path()))
         EXPECT_EQ(e.path().filename(), "QuorvexCatalog.plist");  // no temporary left behind
+}
+
+namespace {
+
+// What the store's operations do to the array its file holds.
+struct CatalogModel {
+    Value::Array entries;
+
+    static bool sameString(const Value& entry, const Value& identity) {
+        return entry.isDictionary() && entry["Quorvex_UUID"].isString() && identity.isString() &&
+               entry["Quorvex_UUID"] == identity;
+    }
+    void add(const Dictionary& item) {
+        for (size_t i = entries.size(); i-- > 0;) {
+            if (!entries[i].isDictionary() || !(entries[i]["Quorvex_UUID"] == item["Quorvex_UUID"]))
+                continue;
+            const Value previous = entries[i];
+            std::erase(entries, previous);
+            break;
+        }
+        entries.emplace_back(item);
+    }
+    void update(const Dictionary& item, bool merge) {
+        for (size_t i = entries.size(); i-- > 0;) {
+            if (!sameString(entries[i], item["Quorvex_UUID"])) continue;
+            Dictionary merged = entries[i].dictionary();
+            for (const auto& [key, value] : item) merged.set(key, value);
+            entries.erase(entries.begin() + std::ptrdiff_t(i));
+            if (merge) entries.emplace_back(std::move(merged));
+            break;
+        }
+    }
+    std::optional<Dictionary> get(const std::string& uuid) const {
+        for (const Value& e : entries)
+            if (e.isDictionary() && e["Quorvex_UUID"] == Value(uuid)) return e.dictionary();
+        return std::nullopt;
+    }
+};
+
+std::string fileBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+}  // namespace
+
+// Reading one entry through the index, changing the file from the unchanged
+// entries' bytes, and reading a file of another layout whole all end in the
+// same entries and the same bytes as rewriting the whole array each time.
+TEST_F(DataStoreItemTest, IndexedAndWholeReadsGiveTheSameEntriesAndBytes) {
+    CatalogModel start;
+    for (int i = 0; i < 40; ++i) start.entries.emplace_back(entry("/p/" + std::to_string(i), i));
+    start.entries.emplace_back(entry("/p/3", 3));  // an equal copy, and one that differs
+    start.entries.emplace_back(entry("/p/5", 50));
+    start.entries.emplace_back(Value("not a dictionary"));
+    start.entries.emplace_back(Dictionary{{"Quorvex_Exposure", 1}});  // no identity
+    start.entries.emplace_back(Dictionary{{"Quorvex_UUID", 12}, {"n", Dictionary{{"x", 0.1}}}});
+    start.entries.emplace_back(Dictionary{{"Quorvex_UUID", "/odd <&> \x01.dng"},
+                                          {"when", Value(Value::Date{1700000000})},
+                                          {"blob", Value(Value::Data{1, 2, 3})},
+                                          {"inf", -std::numeric_limits<double>::infinity()},
+                                          {"empty", Dictionary{}}});
+    const std::string written = platform::serializePropertyList(Value(start.entries));
+    std::string byHand = written;  // another program's layout: one line per entry
+    std::erase(byHand, '\t');
+    byHand.insert(byHand.find("<plist"), "<!-- written elsewhere -->\n");
+
+    for (const std::string& initial : {std::string(), written, byHand}) {
+        SCOPED_TRACE(initial.empty() ? "no file" : initial == written ? "ours" : "by hand");
+        DataStoreItem store("Catalog");
+        const fs::path file = *store.storeFilePath();
+        fs::remove(file);
+        CatalogModel model;
+        if (!initial.empty()) {
+            ASSERT_TRUE(platform::writeFileAtomically(file, initial));
+            model = start;
+        }
+        auto same = [&](const std::string& step, bool written = true) {
+            SCOPED_TRACE(step);
+            for (const char* uuid : {"/p/3", "/p/5", "/p/39", "/new", "/odd <&> \x01.dng", "12"})
+                EXPECT_EQ(store.getItemForUUID(uuid), model.get(uuid)) << uuid;
+            if (written) {
+                EXPECT_EQ(fileBytes(file), platform::serializePropertyList(Value(model.entries)));
+            }
+        };
+        same("read", false);
+        ASSERT_TRUE(store.addItem(entry("/p/3", 33)));
+        model.add(entry("/p/3", 33));
+        same("replaced, with its equal copy");
+        ASSERT_TRUE(store.addItem(entry("/new", 1)));
+        model.add(entry("/new", 1));
+        same("added");
+        const Dictionary noIdentity{{"Quorvex_Exposure", 2}};
+        ASSERT_TRUE(store.addItem(noIdentity));
+        model.add(noIdentity);
+        same("added without identity");
+        const Dictionary change{{"Quorvex_UUID", "/p/5"}, {"Quorvex_Tint", 4}};
+        ASSERT_TRUE(store.updateItem(change));
+        model.update(change, true);
+        ASSERT_TRUE(store.updateItem(entry("/missing", 0)));
+        same("updated");
+        ASSERT_TRUE(store.removeItem(Dictionary{{"Quorvex_UUID", "/p/39"}}));
+        model.update(Dictionary{{"Quorvex_UUID", "/p/39"}}, false);
+        same("removed");
+        // Another program rewrites the file between two changes.
+        model.add(entry("/elsewhere", 9));
+        ASSERT_TRUE(platform::writePropertyList(Value(model.entries), file));
+        ASSERT_TRUE(store.addItem(entry("/odd <&> \x01.dng", 2)));
+        model.add(entry("/odd <&> \x01.dng", 2));
+        same("after a rewrite elsewhere");
+    }
+}
+
+// A photo's entry is read by itself, from a catalog parsed once while it
+// stays the same file: a batch does not pay for the whole catalog per photo.
+TEST_F(DataStoreItemTest, ALookupReadsItsEntryNotTheWholeCatalog) {
+    Value::Array entries;
+    for (int i = 0; i < 2000; ++i) entries.emplace_back(entry("/p/" + std::to_string(i), i));
+    DataStoreItem store("Catalog");
+    ASSERT_TRUE(platform::writePropertyList(Value(entries), *store.storeFilePath()));
+    ASSERT_TRUE(store.addItem(entry("/p/7", 70)));
+    const auto bytesRead = [] {
+        std::ifstream io("/proc/self/io");
+        std::string name;
+        uint64_t value = 0;
+        while (io >> name >> value)
+            if (name == "rchar:") return value;
+        return uint64_t(0);
+    };
+    const uint64_t before = bytesRead();
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(store.getItemForUUID("/p/" + std::to_string(i * 97))
+                      ->find("Quorvex_Exposure")
+                      ->integerValue(),
+                  i == 0        ? 0
+                  : i * 97 == 7 ? 70
+                                : i * 97);
+    EXPECT_LT(bytesRead() - before, fs::file_size(*store.storeFilePath()));
+}
+
+// The catalog is ours: however many photos it holds, it is read, and a
+// change keeps every photo's settings instead of setting the file aside.
+TEST_F(DataStoreItemTest, ACatalogLargerThanOtherSettingsFilesIsReadAndKept) {
+    DataStoreItem store("Catalog");
+    const fs::path file = *store.storeFilePath();
+    int count = 0;
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << platform::kArrayFileHead;
+        Dictionary big = entry("", 0);
+        big.set("Quorvex_Note", std::string(1 << 20, 'x'));
+        for (; uintmax_t(out.tellp()) <= platform::kMaxPropertyListFileSize; ++count) {
+            big.set("Quorvex_UUID", "/p/" + std::to_string(count));
+            out << platform::serializeArrayElement(Value(big));
+        }
+        out << platform::kArrayFileTail;
+    }
+    std::string unreadable;
+    EXPECT_TRUE(store.getItemForUUID("/p/0", &unreadable));
+    EXPECT_EQ(unreadable, "");
+    ASSERT_TRUE(store.addItem(entry("/p/1", 5)));
+    EXPECT_FALSE(fs::exists(file.string() + ".unreadable-1"));
+    EXPECT_EQ(store.getItemForUUID("/p/1")->find("Quorvex_Exposure")->integerValue(), 5);
+    EXPECT_TRUE(store.getItemForUUID("/p/" + std::to_string(count - 1)));
+}
+
+// Only a file that another program may be writing is waited for: a damaged
+// catalog nobody touched for an hour is given up at once, before the repair
+// that the pauses would have seen.
+TEST_F(DataStoreItemTest, ADamagedCatalogNobodyWritesIsNotWaitedFor) {
+    DataStoreItem store("Catalog");
+    ASSERT_TRUE(store.addItem(entry("/a.dng", 7)));
+    const fs::path file = *store.storeFilePath();
+    const std::string whole = *store.imageDataFile();
+    std::ofstream(file, std::ios::trunc) << whole.substr(0, whole.size() / 2);
+    fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    std::thread repair([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        platform::writeFileAtomically(file, whole);
+    });
+    std::string unreadable;
+    EXPECT_FALSE(store.getItemForUUID("/a.dng", &unreadable));
+    repair.join();
+    EXPECT_NE(unreadable, "");
 }
