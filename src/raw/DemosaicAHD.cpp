@@ -140,8 +140,8 @@ public:
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
         interpolateGreen(2);
-        interpolateRedBlue<true>(kGreenH, kRedH, kBlueH, 3);
-        interpolateRedBlue<false>(kGreenV, kRedV, kBlueV, 3);
+        interpolateRedBlue(kGreenH, kRedH, kBlueH, 3);
+        interpolateRedBlue(kGreenV, kRedV, kBlueV, 3);
         toLab(kRedH, kGreenH, kBlueH, kLH, kAH, kBH, 3);
         toLab(kRedV, kGreenV, kBlueV, kLV, kAV, kBV, 3);
         homogeneity(4);
@@ -184,17 +184,16 @@ private:
     }
 
     // Red and blue from the colour differences against one direction's green.
-    // Pairs of neighbours across the direction (and the diagonal four) are
-    // weighted by how much the image changes on the way to each (green to
-    // the neighbour, the site's own sample to the next one of its colour
-    // beyond), so that a pixel by an edge takes its colour from its own side:
-    // a row without blue samples next to a blue-poor patch would otherwise
-    // take half that patch's blue deficit. The pair along the direction is
-    // averaged plainly, as the direction's green was interpolated.
-    template <bool AlongRows>
+    // Neighbours are weighted by how much the image changes on the way to
+    // each (green to the neighbour, the site's own sample to the next one of
+    // its colour beyond), so that a pixel by an edge takes its colour from
+    // its own side: a row without blue samples next to a blue-poor patch
+    // would otherwise take half that patch's blue deficit. Both directions
+    // weigh alike, so that where green does not change they agree.
     void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
+        using platform::MaxOf;
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const bool redRow = masks_.isRedRow(r);
@@ -216,37 +215,48 @@ private:
             // so that loads and stores stay contiguous.
             auto ownSite = [&](int x) {
                 const float c = c0[x], gc = g0[x];
-                const float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
-                const float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
-                const float asw = std::fabs(gc - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
-                const float ase = std::fabs(gc - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
+                const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
+                const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
+                // A pair of opposite neighbours whose differences disagree
+                // more than the other pair's lies across an edge of the
+                // missing colour itself, which this site's own colour and
+                // green may not show. Only the excess counts: where both
+                // pairs straddle an edge, its sides are told apart above.
+                const float pairNW = std::fabs(dnw - dse), pairNE = std::fabs(dne - dsw);
+                const float acrossNW = MaxOf(pairNW - pairNE, 0.0f);
+                const float acrossNE = MaxOf(pairNE - pairNW, 0.0f);
+                const float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]) + acrossNW;
+                const float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]) + acrossNE;
+                const float asw = std::fabs(gc - gd[x - 1]) + std::fabs(c - cdd[x - 2]) + acrossNE;
+                const float ase = std::fabs(gc - gd[x + 1]) + std::fabs(c - cdd[x + 2]) + acrossNW;
                 const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
                 own[x] = c;
-                other[x] = gc + EdgeAverage(cu[x - 1] - gu[x - 1], EdgeSpread(anw, least),
-                                            cu[x + 1] - gu[x + 1], EdgeSpread(ane, least),
-                                            cd[x - 1] - gd[x - 1], EdgeSpread(asw, least),
-                                            cd[x + 1] - gd[x + 1], EdgeSpread(ase, least));
+                other[x] =
+                    gc + EdgeAverage(dnw, EdgeSpread(anw, least), dne, EdgeSpread(ane, least), dsw,
+                                     EdgeSpread(asw, least), dse, EdgeSpread(ase, least));
             };
             auto greenSite = [&](int x) {
                 const float c = c0[x], gc = g0[x];
                 const float dl = c0[x - 1] - g0[x - 1], dr = c0[x + 1] - g0[x + 1];
                 const float du = cu[x] - gu[x], dd = cd[x] - gd[x];
-                float horiz, vert;
-                if (AlongRows) {
-                    horiz = 0.5f * (dl + dr);
-                    const float au = std::fabs(gc - gu[x]) + std::fabs(c - cuu[x]);
-                    const float ad = std::fabs(gc - gd[x]) + std::fabs(c - cdd[x]);
-                    const float least = MinOf(au, ad);
-                    vert = EdgeAverage(du, EdgeSpread(au, least), dd, EdgeSpread(ad, least));
-                } else {
-                    vert = 0.5f * (du + dd);
-                    const float al = std::fabs(gc - g0[x - 1]) + std::fabs(c - c0[x - 2]);
-                    const float ar = std::fabs(gc - g0[x + 1]) + std::fabs(c - c0[x + 2]);
-                    const float least = MinOf(al, ar);
-                    horiz = EdgeAverage(dl, EdgeSpread(al, least), dr, EdgeSpread(ar, least));
-                }
-                own[x] = gc + horiz;
-                other[x] = gc + vert;
+                // Where green is the same on both sides of an edge, only the
+                // other colours tell which side this pixel is on: the step
+                // of the colour sampled across the pair, between this
+                // column (row) and the one beyond the neighbour. The sites
+                // of the row's own colour decide their diagonals alike, so
+                // the pixels along such an edge agree.
+                const float across = cu[x] + cd[x], along = c0[x - 1] + c0[x + 1];
+                const float al = std::fabs(gc - g0[x - 1]) + std::fabs(c - c0[x - 2]) +
+                                 0.5f * std::fabs(across - cu[x - 2] - cd[x - 2]);
+                const float ar = std::fabs(gc - g0[x + 1]) + std::fabs(c - c0[x + 2]) +
+                                 0.5f * std::fabs(across - cu[x + 2] - cd[x + 2]);
+                const float au = std::fabs(gc - gu[x]) + std::fabs(c - cuu[x]) +
+                                 0.5f * std::fabs(along - cuu[x - 1] - cuu[x + 1]);
+                const float ad = std::fabs(gc - gd[x]) + std::fabs(c - cdd[x]) +
+                                 0.5f * std::fabs(along - cdd[x - 1] - cdd[x + 1]);
+                const float leastH = MinOf(al, ar), leastV = MinOf(au, ad);
+                own[x] = gc + EdgeAverage(dl, EdgeSpread(al, leastH), dr, EdgeSpread(ar, leastH));
+                other[x] = gc + EdgeAverage(du, EdgeSpread(au, leastV), dd, EdgeSpread(ad, leastV));
             };
             const int end = w_ - m;
             const int firstOwn = site[m] != 0.0f ? m : m + 1;

@@ -309,6 +309,7 @@ private:
     void redBlueAtOppositeSites(int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
+        using platform::MaxOf;
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const platform::CFARowMasks mk = masks_.forRow(r);
@@ -333,15 +334,24 @@ private:
             DEMOSAIC_ROW_LOOP
             for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
                 const float c = c0[x], g = g0[x];
-                const float anw = std::fabs(g - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
-                const float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
-                const float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
-                const float ase = std::fabs(g - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
+                const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
+                const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
+                // A pair of opposite neighbours whose differences disagree
+                // more than the other pair's lies across an edge of the
+                // missing colour itself, which this site's own colour and
+                // green may not show. Only the excess counts: where both
+                // pairs straddle an edge, its sides are told apart by the rest.
+                const float pairNW = std::fabs(dnw - dse), pairNE = std::fabs(dne - dsw);
+                const float acrossNW = MaxOf(pairNW - pairNE, 0.0f);
+                const float acrossNE = MaxOf(pairNE - pairNW, 0.0f);
+                const float anw = std::fabs(g - gu[x - 1]) + std::fabs(c - cuu[x - 2]) + acrossNW;
+                const float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]) + acrossNE;
+                const float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]) + acrossNE;
+                const float ase = std::fabs(g - gd[x + 1]) + std::fabs(c - cdd[x + 2]) + acrossNW;
                 const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
-                const float diag = EdgeAverage(cu[x - 1] - gu[x - 1], EdgeSpread(anw, least),
-                                               cu[x + 1] - gu[x + 1], EdgeSpread(ane, least),
-                                               cd[x - 1] - gd[x - 1], EdgeSpread(asw, least),
-                                               cd[x + 1] - gd[x + 1], EdgeSpread(ase, least));
+                const float diag =
+                    EdgeAverage(dnw, EdgeSpread(anw, least), dne, EdgeSpread(ane, least), dsw,
+                                EdgeSpread(asw, least), dse, EdgeSpread(ase, least));
                 other[x] = g + diag;
             }
         }
@@ -355,6 +365,11 @@ private:
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict green = masks_.forRow(r).green;
+            const float* __restrict cuu = s_.row(kMosaic, r - 2);
+            const float* __restrict cu = s_.row(kMosaic, r - 1);
+            const float* __restrict c0 = s_.row(kMosaic, r);
+            const float* __restrict cd = s_.row(kMosaic, r + 1);
+            const float* __restrict cdd = s_.row(kMosaic, r + 2);
             const float* __restrict guu = s_.row(kGreen, r - 2);
             const float* __restrict gu = s_.row(kGreen, r - 1);
             const float* __restrict g0 = s_.row(kGreen, r);
@@ -377,10 +392,21 @@ private:
             DEMOSAIC_ROW_LOOP
             for (int x = green[m] != 0.0f ? m : m + 1; x < w_ - m; x += 2) {
                 const float g = g0[x];
-                const float au = std::fabs(g - gu[x]) + std::fabs(gu[x] - guu[x]);
-                const float ad = std::fabs(g - gd[x]) + std::fabs(gd[x] - gdd[x]);
-                const float al = std::fabs(g - g0[x - 1]) + std::fabs(g0[x - 1] - g0[x - 2]);
-                const float ar = std::fabs(g - g0[x + 1]) + std::fabs(g0[x + 1] - g0[x + 2]);
+                // Where green is the same on both sides of an edge, only the
+                // other colours tell which side this pixel is on: the step
+                // of the colour sampled across a pair, between this column
+                // (row) and the one beyond the neighbour, as the other sites
+                // weigh their diagonals, so that the pixels along such an
+                // edge agree.
+                const float across = cu[x] + cd[x], along = c0[x - 1] + c0[x + 1];
+                const float au = std::fabs(g - gu[x]) + std::fabs(gu[x] - guu[x]) +
+                                 0.5f * std::fabs(along - cuu[x - 1] - cuu[x + 1]);
+                const float ad = std::fabs(g - gd[x]) + std::fabs(gd[x] - gdd[x]) +
+                                 0.5f * std::fabs(along - cdd[x - 1] - cdd[x + 1]);
+                const float al = std::fabs(g - g0[x - 1]) + std::fabs(g0[x - 1] - g0[x - 2]) +
+                                 0.5f * std::fabs(across - cu[x - 2] - cd[x - 2]);
+                const float ar = std::fabs(g - g0[x + 1]) + std::fabs(g0[x + 1] - g0[x + 2]) +
+                                 0.5f * std::fabs(across - cu[x + 2] - cd[x + 2]);
                 const float least = MinOf(MinOf(au, ad), MinOf(al, ar));
                 // Both colours share the weights, each the product of the
                 // other three spreads (see EdgeAverage).

@@ -91,17 +91,28 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
         gv(x, y) = green ? v : std::clamp(ev, std::min(up, down), std::max(up, down));
     });
     Plane rh(W, H), bh(W, H), rv(W, H), bv(W, H);
-    for (auto [g, red, blue, alongRows] :
-         {std::tuple{&gh, &rh, &bh, true}, std::tuple{&gv, &rv, &bv, false}}) {
-        Inside(c, 3, [&, g = g, red = red, blue = blue, alongRows = alongRows](int x, int y) {
+    for (auto [g, red, blue] : {std::tuple{&gh, &rh, &bh}, std::tuple{&gv, &rv, &bv}}) {
+        Inside(c, 3, [&, g = g, red = red, blue = blue](int x, int y) {
             const bool redRow = ((y - pad) & 1) == int(cfa.pattern.redRow());
             const CFAColor own = redRow ? CFAColor::Red : CFAColor::Blue;
             auto d = [&](int dx, int dy) { return c(x + dx, y + dy) - (*g)(x + dx, y + dy); };
             // How much the image changes towards a neighbour: green to it,
-            // then the site's own colour on to the next sample beyond.
+            // then the site's own colour on to the next sample beyond; for an
+            // axial neighbour also the colour sampled beside this site,
+            // against the same beside the next sample beyond; for a diagonal
+            // one how much more its pair disagrees than the other pair.
             auto change = [&](int dx, int dy) {
-                return std::fabs((*g)(x, y) - (*g)(x + dx, y + dy)) +
-                       std::fabs(c(x, y) - c(x + 2 * dx, y + 2 * dy));
+                const float base = std::fabs((*g)(x, y) - (*g)(x + dx, y + dy)) +
+                                   std::fabs(c(x, y) - c(x + 2 * dx, y + 2 * dy));
+                if (dx != 0 && dy != 0) {
+                    const float mine = std::fabs(d(dx, dy) - d(-dx, -dy));
+                    const float others = std::fabs(d(-dx, dy) - d(dx, -dy));
+                    return base + std::max(mine - others, 0.0f);
+                }
+                const int px = dy != 0, py = dx != 0;
+                const float beside = c(x - px, y - py) + c(x + px, y + py);
+                return base + 0.5f * std::fabs(beside - c(x + 2 * dx - px, y + 2 * dy - py) -
+                                               c(x + 2 * dx + px, y + 2 * dy + py));
             };
             auto weighted = [&](std::initializer_list<std::pair<int, int>> around) {
                 std::vector<float> ds, changes;
@@ -109,10 +120,8 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
                     ds.push_back(d(dx, dy)), changes.push_back(change(dx, dy));
                 return EdgeWeighted(ds, changes);
             };
-            const float horiz =
-                alongRows ? 0.5f * (d(-1, 0) + d(1, 0)) : weighted({{-1, 0}, {1, 0}});
-            const float vert =
-                alongRows ? weighted({{0, -1}, {0, 1}}) : 0.5f * (d(0, -1) + d(0, 1));
+            const float horiz = weighted({{-1, 0}, {1, 0}});
+            const float vert = weighted({{0, -1}, {0, 1}});
             const float diag = weighted({{-1, -1}, {1, -1}, {-1, 1}, {1, 1}});
             const float k = colour(x, y) == own ? 1.0f : 0.0f, gg = (*g)(x, y);
             (redRow ? *red : *blue)(x, y) = k * c(x, y) + (1.0f - k) * (gg + horiz);
@@ -284,10 +293,14 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
     Plane redSites(W, H), blueSites(W, H);
     Inside(c, 11, [&](int x, int y) {
         std::vector<float> ds, changes;
+        auto d = [&](int u, int v) { return c(x + u, y + v) - green(x + u, y + v); };
         for (auto [u, v] : {std::pair{-1, -1}, {1, -1}, {-1, 1}, {1, 1}}) {
-            ds.push_back(c(x + u, y + v) - green(x + u, y + v));
+            ds.push_back(d(u, v));
+            const float mine = std::fabs(d(u, v) - d(-u, -v)),
+                        others = std::fabs(d(-u, v) - d(u, -v));
             changes.push_back(std::fabs(green(x, y) - green(x + u, y + v)) +
-                              std::fabs(c(x, y) - c(x + 2 * u, y + 2 * v)));
+                              std::fabs(c(x, y) - c(x + 2 * u, y + 2 * v)) +
+                              std::max(mine - others, 0.0f));
         }
         const float diag = EdgeWeighted(ds, changes);
         redSites(x, y) = colour(x, y) == CFAColor::Red ? c(x, y) : green(x, y) + diag;
@@ -300,10 +313,17 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         // product of the other three spreads.
         const int du[4] = {0, 0, -1, 1}, dv[4] = {-1, 1, 0, 0};
         float change[4], spread[4];
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < 4; ++i) {
+            // Also the colour sampled beside this site against the same
+            // beside the next sample beyond the neighbour.
+            const int px = dv[i] != 0, py = du[i] != 0;
+            const float beside = c(x - px, y - py) + c(x + px, y + py);
             change[i] =
                 std::fabs(g - green(x + du[i], y + dv[i])) +
-                std::fabs(green(x + du[i], y + dv[i]) - green(x + 2 * du[i], y + 2 * dv[i]));
+                std::fabs(green(x + du[i], y + dv[i]) - green(x + 2 * du[i], y + 2 * dv[i])) +
+                0.5f * std::fabs(beside - c(x + 2 * du[i] - px, y + 2 * dv[i] - py) -
+                                 c(x + 2 * du[i] + px, y + 2 * dv[i] + py));
+        }
         const float least = std::min({change[0], change[1], change[2], change[3]});
         for (int i = 0; i < 4; ++i) spread[i] = platform::EdgeSpread(change[i], least);
         const float ud = spread[0] * spread[1], lr = spread[2] * spread[3];
