@@ -81,6 +81,7 @@ enum Plane {
     kBV,
     kHomH,
     kHomV,
+    kColourOnly,  // see ColourOnlyDetail
     kPlaneCount,
     // Once the homogeneity is counted, the Lab planes are free.
     kSumH = kLH,
@@ -139,9 +140,10 @@ public:
 
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
+        colourOnlyDetail(3);
         interpolateGreen(2);
-        interpolateRedBlue(kGreenH, kRedH, kBlueH, 3);
-        interpolateRedBlue(kGreenV, kRedV, kBlueV, 3);
+        interpolateRedBlue<true>(kGreenH, kRedH, kBlueH, 3);
+        interpolateRedBlue<false>(kGreenV, kRedV, kBlueV, 3);
         toLab(kRedH, kGreenH, kBlueH, kLH, kAH, kBH, 3);
         toLab(kRedV, kGreenV, kBlueV, kLV, kAV, kBV, 3);
         homogeneity(4);
@@ -183,13 +185,39 @@ private:
         }
     }
 
+    // How far the detail around each pixel is red and blue's alone.
+    void colourOnlyDetail(int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict u2 = s_.row(kMosaic, r - 2);
+            const float* __restrict u1 = s_.row(kMosaic, r - 1);
+            const float* __restrict c0 = s_.row(kMosaic, r);
+            const float* __restrict d1 = s_.row(kMosaic, r + 1);
+            const float* __restrict d2 = s_.row(kMosaic, r + 2);
+            const float* __restrict green = masks_.forRow(r).green;
+            float* __restrict only = s_.row(kColourOnly, r);
+            // Green and other sites alternate; taken in pairs.
+            const int end = w_ - m;
+            int x = m;
+            if (green[m] == 0.0f) only[x++] = platform::ColourOnlyAtColour(u2, u1, c0, d1, d2, m);
+            DEMOSAIC_ROW_LOOP
+            for (; x + 1 < end; x += 2) {
+                only[x] = platform::ColourOnlyAtGreen(u2, u1, c0, d1, d2, x);
+                only[x + 1] = platform::ColourOnlyAtColour(u2, u1, c0, d1, d2, x + 1);
+            }
+            if (x < end) only[x] = platform::ColourOnlyAtGreen(u2, u1, c0, d1, d2, x);
+        }
+    }
+
     // Red and blue from the colour differences against one direction's green.
-    // Neighbours are weighted by how much the image changes on the way to
-    // each (green to the neighbour, the site's own sample to the next one of
-    // its colour beyond), so that a pixel by an edge takes its colour from
-    // its own side: a row without blue samples next to a blue-poor patch
-    // would otherwise take half that patch's blue deficit. Both directions
-    // weigh alike, so that where green does not change they agree.
+    // Pairs of neighbours across the direction (and the diagonal four) are
+    // weighted by how much the image changes on the way to each (green to
+    // the neighbour, the site's own sample to the next one of its colour
+    // beyond), so that a pixel by an edge takes its colour from its own side:
+    // a row without blue samples next to a blue-poor patch would otherwise
+    // take half that patch's blue deficit. The pair along the direction is
+    // averaged plainly, as the direction's green was interpolated, except
+    // where the detail is red and blue's alone (see below).
+    template <bool AlongRows>
     void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
@@ -207,24 +235,30 @@ private:
             const float* __restrict g0 = s_.row(g, r);
             const float* __restrict gu = s_.row(g, r - 1);
             const float* __restrict gd = s_.row(g, r + 1);
+            const float* __restrict only = s_.row(kColourOnly, r);
             float* __restrict own = s_.row(redRow ? red : blue, r);
             float* __restrict other = s_.row(redRow ? blue : red, r);
+            // Where green is flat and red and blue are not, green tells
+            // nothing of an edge's side or direction; so, in proportion:
+            // at the row's own sites, a diagonal pair that disagrees more
+            // than the other lies across an edge of the missing colour
+            // (only the excess counts: where both straddle an edge, its
+            // sides are told apart by the rest); at green sites, a
+            // neighbour lies across an edge when the colour sampled beside
+            // this site steps between here and beyond it. Both site kinds
+            // then decide alike, so that the pixels along such an edge
+            // agree, and both directions do, so that they agree too.
             // The row alternates sites of its own colour, which need the
             // other colour from the diagonals, and green sites, which need
             // both from the axial neighbours. Taken in pairs, one of each,
             // so that loads and stores stay contiguous.
             auto ownSite = [&](int x) {
-                const float c = c0[x], gc = g0[x];
+                const float c = c0[x], gc = g0[x], k = only[x];
                 const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
                 const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
-                // A pair of opposite neighbours whose differences disagree
-                // more than the other pair's lies across an edge of the
-                // missing colour itself, which this site's own colour and
-                // green may not show. Only the excess counts: where both
-                // pairs straddle an edge, its sides are told apart above.
                 const float pairNW = std::fabs(dnw - dse), pairNE = std::fabs(dne - dsw);
-                const float acrossNW = MaxOf(pairNW - pairNE, 0.0f);
-                const float acrossNE = MaxOf(pairNE - pairNW, 0.0f);
+                const float acrossNW = k * MaxOf(pairNW - pairNE, 0.0f);
+                const float acrossNE = k * MaxOf(pairNE - pairNW, 0.0f);
                 const float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]) + acrossNW;
                 const float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]) + acrossNE;
                 const float asw = std::fabs(gc - gd[x - 1]) + std::fabs(c - cdd[x - 2]) + acrossNE;
@@ -236,24 +270,22 @@ private:
                                      EdgeSpread(asw, least), dse, EdgeSpread(ase, least));
             };
             auto greenSite = [&](int x) {
-                const float c = c0[x], gc = g0[x];
+                const float c = c0[x], gc = g0[x], k = 0.5f * only[x];
                 const float dl = c0[x - 1] - g0[x - 1], dr = c0[x + 1] - g0[x + 1];
                 const float du = cu[x] - gu[x], dd = cd[x] - gd[x];
-                // Where green is the same on both sides of an edge, only the
-                // other colours tell which side this pixel is on: the step
-                // of the colour sampled across the pair, between this
-                // column (row) and the one beyond the neighbour. The sites
-                // of the row's own colour decide their diagonals alike, so
-                // the pixels along such an edge agree.
-                const float across = cu[x] + cd[x], along = c0[x - 1] + c0[x + 1];
-                const float al = std::fabs(gc - g0[x - 1]) + std::fabs(c - c0[x - 2]) +
-                                 0.5f * std::fabs(across - cu[x - 2] - cd[x - 2]);
-                const float ar = std::fabs(gc - g0[x + 1]) + std::fabs(c - c0[x + 2]) +
-                                 0.5f * std::fabs(across - cu[x + 2] - cd[x + 2]);
-                const float au = std::fabs(gc - gu[x]) + std::fabs(c - cuu[x]) +
-                                 0.5f * std::fabs(along - cuu[x - 1] - cuu[x + 1]);
-                const float ad = std::fabs(gc - gd[x]) + std::fabs(c - cdd[x]) +
-                                 0.5f * std::fabs(along - cdd[x - 1] - cdd[x + 1]);
+                const float beside = cu[x] + cd[x], inRow = c0[x - 1] + c0[x + 1];
+                const float sl = k * std::fabs(beside - cu[x - 2] - cd[x - 2]);
+                const float sr = k * std::fabs(beside - cu[x + 2] - cd[x + 2]);
+                const float su = k * std::fabs(inRow - cuu[x - 1] - cuu[x + 1]);
+                const float sd = k * std::fabs(inRow - cdd[x - 1] - cdd[x + 1]);
+                float al = sl, ar = sr, au = su, ad = sd;
+                if (AlongRows) {
+                    au += std::fabs(gc - gu[x]) + std::fabs(c - cuu[x]);
+                    ad += std::fabs(gc - gd[x]) + std::fabs(c - cdd[x]);
+                } else {
+                    al += std::fabs(gc - g0[x - 1]) + std::fabs(c - c0[x - 2]);
+                    ar += std::fabs(gc - g0[x + 1]) + std::fabs(c - c0[x + 2]);
+                }
                 const float leastH = MinOf(al, ar), leastV = MinOf(au, ad);
                 own[x] = gc + EdgeAverage(dl, EdgeSpread(al, leastH), dr, EdgeSpread(ar, leastH));
                 other[x] = gc + EdgeAverage(du, EdgeSpread(au, leastV), dd, EdgeSpread(ad, leastV));
@@ -453,14 +485,19 @@ private:
             float* __restrict own = s_.row(redRow ? kRed : kBlue, r);
             float* __restrict gg = s_.row(kGreen, r);
             float* __restrict other = s_.row(redRow ? kBlue : kRed, r);
+            // Where the detail is red and blue's alone, the medians would
+            // turn it into a maze; the interpolation is kept there.
+            const float* __restrict only = s_.row(kColourOnly, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
                 const bool sampled = isOwn[x] != 0.0f;
-                const float o0 = own[x], g0 = gg[x], dOwn = mOwn[x], dOther = mOther[x];
+                const float o0 = own[x], g0 = gg[x], b0 = other[x];
+                const float dOwn = mOwn[x], dOther = mOther[x], keep = only[x];
                 const float g = sampled ? o0 - dOwn : g0;
-                own[x] = sampled ? o0 : g + dOwn;
-                gg[x] = g;
-                other[x] = g + dOther;
+                const float o = sampled ? o0 : g + dOwn, b = g + dOther;
+                own[x] = o + keep * (o0 - o);
+                gg[x] = g + keep * (g0 - g);
+                other[x] = b + keep * (b0 - b);
             }
         }
     }

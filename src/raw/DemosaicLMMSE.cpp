@@ -57,6 +57,8 @@ enum Plane {
     kGreen,
     kColourChange,  // the smaller signal variance of the two axes
     kPlaneCount,
+    // Once green is fused, at the sites without it: see ColourOnlyDetail.
+    kColourOnly = kSplitSmooth,
     // Red and blue at the sites of the other colour, once the differences
     // have been estimated; then everywhere, once the smoothed copies have.
     kRedSites = kDiffH,
@@ -269,6 +271,7 @@ private:
             const float* __restrict vh = s_.row(kEstH, r) + half();
             const float* __restrict vv = s_.row(kEstV, r) + half();
             const float* __restrict change = s_.row(kColourChange, r);
+            float* __restrict only = s_.row(kColourOnly, r);
             float* __restrict g = s_.row(kGreen, r);
             // Green samples are kept; every second pixel needs an estimate.
             for (int x = m; x < w_ - m; ++x) g[x] = c0[x];
@@ -295,8 +298,15 @@ private:
                 const float lo = MinOf(MinOf(c0[x - 1], c0[x + 1]), MinOf(cu[x], cd[x]));
                 const float hi = MaxOf(MaxOf(c0[x - 1], c0[x + 1]), MaxOf(cu[x], cd[x]));
                 const float pull = change[j] / (change[j] + kColourEdgeVariance);
-                const float drawn = estimate + pull * (platform::ClampTo(sided, lo, hi) - estimate);
-                g[x] = drawn;
+                const float bounded = platform::ClampTo(sided, lo, hi);
+                const float drawn = estimate + pull * (bounded - estimate);
+                // Both estimates take green's detail from this site's colour;
+                // where green has none of its own nearby, that detail is the
+                // colour's alone (often too fine for the statistics to see as
+                // a change), and green keeps to its neighbours.
+                const float k = platform::ColourOnlyAtColour(cuu, cu, c0, cd, cdd, x);
+                only[x] = k;
+                g[x] = drawn + k * (bounded - drawn);
             }
         }
     }
@@ -305,7 +315,11 @@ private:
     // colour differences, each weighted by how much the image changes on the
     // way to it (green to the neighbour, the site's own colour to the next
     // sample beyond it), so that a pixel by an edge takes its colour from its
-    // own side; sampled values are copied.
+    // own side; sampled values are copied. Where the detail is red and
+    // blue's alone, a diagonal pair that disagrees more than the other lies
+    // across an edge of the missing colour, which neither green nor this
+    // site's colour shows (only the excess counts: where both pairs straddle
+    // an edge, its sides are told apart by the rest).
     void redBlueAtOppositeSites(int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
@@ -321,6 +335,7 @@ private:
             const float* __restrict gu = s_.row(kGreen, r - 1);
             const float* __restrict g0 = s_.row(kGreen, r);
             const float* __restrict gd = s_.row(kGreen, r + 1);
+            const float* __restrict only = s_.row(kColourOnly, r);
             float* __restrict red = s_.row(kRedSites, r);
             float* __restrict blue = s_.row(kBlueSites, r);
             // Green sites keep their sample in both planes for now (the
@@ -333,17 +348,12 @@ private:
             const float* __restrict green = mk.green;
             DEMOSAIC_ROW_LOOP
             for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
-                const float c = c0[x], g = g0[x];
+                const float c = c0[x], g = g0[x], k = only[x];
                 const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
                 const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
-                // A pair of opposite neighbours whose differences disagree
-                // more than the other pair's lies across an edge of the
-                // missing colour itself, which this site's own colour and
-                // green may not show. Only the excess counts: where both
-                // pairs straddle an edge, its sides are told apart by the rest.
                 const float pairNW = std::fabs(dnw - dse), pairNE = std::fabs(dne - dsw);
-                const float acrossNW = MaxOf(pairNW - pairNE, 0.0f);
-                const float acrossNE = MaxOf(pairNE - pairNW, 0.0f);
+                const float acrossNW = k * MaxOf(pairNW - pairNE, 0.0f);
+                const float acrossNE = k * MaxOf(pairNE - pairNW, 0.0f);
                 const float anw = std::fabs(g - gu[x - 1]) + std::fabs(c - cuu[x - 2]) + acrossNW;
                 const float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]) + acrossNE;
                 const float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]) + acrossNE;
@@ -359,7 +369,10 @@ private:
 
     // At green sites, red and blue from the four axial neighbours, which now
     // all carry both colours, weighted by how much green changes on the way
-    // to each neighbour and on to the next green sample beyond it.
+    // to each neighbour and on to the next green sample beyond it; where the
+    // detail is red and blue's alone, also by how much the colour sampled
+    // beside this site steps between here and beyond the neighbour, which
+    // tells the side of an edge as the other sites tell it.
     void redBlueAtGreenSites(int m) {
         using platform::EdgeSpread;
         using platform::MinOf;
@@ -392,21 +405,16 @@ private:
             DEMOSAIC_ROW_LOOP
             for (int x = green[m] != 0.0f ? m : m + 1; x < w_ - m; x += 2) {
                 const float g = g0[x];
-                // Where green is the same on both sides of an edge, only the
-                // other colours tell which side this pixel is on: the step
-                // of the colour sampled across a pair, between this column
-                // (row) and the one beyond the neighbour, as the other sites
-                // weigh their diagonals, so that the pixels along such an
-                // edge agree.
-                const float across = cu[x] + cd[x], along = c0[x - 1] + c0[x + 1];
+                const float k = 0.5f * platform::ColourOnlyAtGreen(cuu, cu, c0, cd, cdd, x);
+                const float beside = cu[x] + cd[x], inRow = c0[x - 1] + c0[x + 1];
                 const float au = std::fabs(g - gu[x]) + std::fabs(gu[x] - guu[x]) +
-                                 0.5f * std::fabs(along - cuu[x - 1] - cuu[x + 1]);
+                                 k * std::fabs(inRow - cuu[x - 1] - cuu[x + 1]);
                 const float ad = std::fabs(g - gd[x]) + std::fabs(gd[x] - gdd[x]) +
-                                 0.5f * std::fabs(along - cdd[x - 1] - cdd[x + 1]);
+                                 k * std::fabs(inRow - cdd[x - 1] - cdd[x + 1]);
                 const float al = std::fabs(g - g0[x - 1]) + std::fabs(g0[x - 1] - g0[x - 2]) +
-                                 0.5f * std::fabs(across - cu[x - 2] - cd[x - 2]);
+                                 k * std::fabs(beside - cu[x - 2] - cd[x - 2]);
                 const float ar = std::fabs(g - g0[x + 1]) + std::fabs(g0[x + 1] - g0[x + 2]) +
-                                 0.5f * std::fabs(across - cu[x + 2] - cd[x + 2]);
+                                 k * std::fabs(beside - cu[x + 2] - cd[x + 2]);
                 const float least = MinOf(MinOf(au, ad), MinOf(al, ar));
                 // Both colours share the weights, each the product of the
                 // other three spreads (see EdgeAverage).
