@@ -141,56 +141,23 @@ inline float EdgeSpread(float change, float least) {
 // neither edges nor texture, and the interpolators must look at red and blue.
 inline float ColourOnlyDetail(float colourRange, float greenRange) {
     constexpr float kGreenShare = 4.0f;
-    constexpr float kNoise = 2048.0f;
+    constexpr float kNoise = 4096.0f;
     const float floor = kGreenShare * greenRange + kNoise;
     return ClampTo((colourRange - floor) / floor, 0.0f, 1.0f);
 }
 
-inline float LowestOf(float a) { return a; }
-template <class... More>
-inline float LowestOf(float a, float b, More... more) {
-    return LowestOf(MinOf(a, b), more...);
-}
-inline float HighestOf(float a) { return a; }
-template <class... More>
-inline float HighestOf(float a, float b, More... more) {
-    return HighestOf(MaxOf(a, b), more...);
-}
-
-// ColourOnlyDetail over the 5×5 samples around column x of scratch row c0,
-// given the rows two and one above (u2, u1) and below (d1, d2); at a green
-// site and at a red or blue one.
-inline float ColourOnlyAtGreen(const float* u2, const float* u1, const float* c0, const float* d1,
-                               const float* d2, int x) {
-    const float greenLo =
-        LowestOf(c0[x], u1[x - 1], u1[x + 1], d1[x - 1], d1[x + 1], c0[x - 2], c0[x + 2], u2[x],
-                 d2[x], u2[x - 2], u2[x + 2], d2[x - 2], d2[x + 2]);
-    const float greenHi =
-        HighestOf(c0[x], u1[x - 1], u1[x + 1], d1[x - 1], d1[x + 1], c0[x - 2], c0[x + 2], u2[x],
-                  d2[x], u2[x - 2], u2[x + 2], d2[x - 2], d2[x + 2]);
-    const float rowRange =
-        HighestOf(c0[x - 1], c0[x + 1], u2[x - 1], u2[x + 1], d2[x - 1], d2[x + 1]) -
-        LowestOf(c0[x - 1], c0[x + 1], u2[x - 1], u2[x + 1], d2[x - 1], d2[x + 1]);
-    const float columnRange = HighestOf(u1[x], d1[x], u1[x - 2], u1[x + 2], d1[x - 2], d1[x + 2]) -
-                              LowestOf(u1[x], d1[x], u1[x - 2], u1[x + 2], d1[x - 2], d1[x + 2]);
-    return ColourOnlyDetail(MaxOf(rowRange, columnRange), greenHi - greenLo);
-}
-inline float ColourOnlyAtColour(const float* u2, const float* u1, const float* c0, const float* d1,
-                                const float* d2, int x) {
-    const float greenLo =
-        LowestOf(c0[x - 1], c0[x + 1], u1[x], d1[x], u2[x - 1], u2[x + 1], d2[x - 1], d2[x + 1],
-                 u1[x - 2], u1[x + 2], d1[x - 2], d1[x + 2]);
-    const float greenHi =
-        HighestOf(c0[x - 1], c0[x + 1], u1[x], d1[x], u2[x - 1], u2[x + 1], d2[x - 1], d2[x + 1],
-                  u1[x - 2], u1[x + 2], d1[x - 2], d1[x + 2]);
-    const float ownRange = HighestOf(c0[x], c0[x - 2], c0[x + 2], u2[x], d2[x], u2[x - 2],
-                                     u2[x + 2], d2[x - 2], d2[x + 2]) -
-                           LowestOf(c0[x], c0[x - 2], c0[x + 2], u2[x], d2[x], u2[x - 2], u2[x + 2],
-                                    d2[x - 2], d2[x + 2]);
-    const float otherRange = HighestOf(u1[x - 1], u1[x + 1], d1[x - 1], d1[x + 1]) -
-                             LowestOf(u1[x - 1], u1[x + 1], d1[x - 1], d1[x + 1]);
-    return ColourOnlyDetail(MaxOf(ownRange, otherRange), greenHi - greenLo);
-}
+// ColourOnlyDetail for every pixel of a tile's scratch rows and columns
+// [m, size - m), m at least 3, from the padded mosaic (`tile.stride` floats
+// per row). Each 2×2 cell of the image's own grid gets one value, from the
+// ranges of each colour's samples over the 6×6 around it, so that the pixels
+// of a cell, whatever their colour, see an edge alike, and cells along a
+// straight edge do too. Green lies where the image's row plus column has
+// parity `greenParity`. Writes rows from m - 1 (a cell's other row) and may
+// write row m - 1 and size - m; `scratch` holds 9 × stride floats. Sets
+// rowFlags[r] (one per scratch row) where row r has a value above 0 and says
+// whether any has.
+bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
+                           float* out, float* scratch, uint8_t* rowFlags);
 
 // Averages of colour differences d weighted by the inverses of their spreads
 // s, written with one division: each weight is the product of the others'

@@ -67,15 +67,16 @@ std::vector<uint16_t> Store(const CFAPlane& cfa, int pad, Plane& r, Plane& g, Pl
     return out;
 }
 
-// ColourOnlyDetail from the ranges of each colour's samples within two
-// pixels of (x, y).
+// ColourOnlyDetail from the ranges of each colour's samples over the 6×6
+// around the 2×2 cell of the image's grid that holds (x, y).
 float ColourOnly(Plane& c, const CFAPlane& cfa, int pad, int x, int y) {
     float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
-    for (int v = -2; v <= 2; ++v)
-        for (int u = -2; u <= 2; ++u) {
-            const int k = int(cfa.pattern.colorAt(uint32_t(y + v - pad), uint32_t(x + u - pad)));
-            lo[k] = std::min(lo[k], c(x + u, y + v));
-            hi[k] = std::max(hi[k], c(x + u, y + v));
+    const int top = y - ((y - pad) & 1), left = x - ((x - pad) & 1);
+    for (int v = top - 2; v <= top + 3; ++v)
+        for (int u = left - 2; u <= left + 3; ++u) {
+            const int k = int(cfa.pattern.colorAt(uint32_t(v - pad), uint32_t(u - pad)));
+            lo[k] = std::min(lo[k], c(u, v));
+            hi[k] = std::max(hi[k], c(u, v));
         }
     return platform::ColourOnlyDetail(std::max(hi[0] - lo[0], hi[2] - lo[2]), hi[1] - lo[1]);
 }
