@@ -279,7 +279,10 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
             whi1[x] = MaxOf(MaxOf(hi1[x - 2], hi1[x]), hi1[x + 2]);
         }
         // A cell starting at x has its class (a, b) centred on column x + b.
-        float most = 0.0f;
+        // Every second x starts a cell; the others are computed with them
+        // and merely count towards the row's flag, which only chooses the
+        // faster path where all are 0.
+        int positive = 0;
         DEMOSAIC_ROW_LOOP
         for (int x = m - 1; x < w - m; ++x) {
             const float gLo = MinOf(wlo0[x + g], wlo1[x + 1 - g]);
@@ -289,16 +292,18 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
             const float k = ColourOnlyDetail(colourRange, gHi - gLo);
             cell[x] = k;
         }
+        DEMOSAIC_ROW_LOOP
+        for (int x = m - 1; x < w - m; ++x) positive |= cell[x] > 0.0f;
         float* __restrict top = out + static_cast<size_t>(r) * stride;
         float* __restrict bottom = top + stride;
         DEMOSAIC_ROW_LOOP
         for (int x = m; x < w - m; ++x) {
-            const float k = ((x + oddColumn) & 1) != 0 ? cell[x - 1] : cell[x];
+            const float before = cell[x - 1], here = cell[x];
+            const float k = ((x + oddColumn) & 1) != 0 ? before : here;
             top[x] = k;
             bottom[x] = k;
-            most = MaxOf(most, k);
         }
-        if (most > 0.0f) {
+        if (positive != 0) {
             any = true;
             rowFlags[r] = 1;
             if (r + 1 < h) rowFlags[r + 1] = 1;
