@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "platform/Colorimetry.h"
@@ -81,6 +82,7 @@ enum Plane {
     kBV,
     kHomH,
     kHomV,
+    kColourOnly,  // see ColourOnlyDetail
     kPlaneCount,
     // Once the homogeneity is counted, the Lab planes are free.
     kSumH = kLH,
@@ -102,13 +104,16 @@ public:
           rows_(kTileHeight + 2 * kPad),
           storage_(new float[static_cast<size_t>(kPlaneCount) * stride_ * rows_]),
           index_(static_cast<size_t>(3 * stride_)),
-          columns_(static_cast<size_t>(3 * stride_)) {}
+          columns_(static_cast<size_t>(3 * stride_)),
+          flags_(static_cast<size_t>(rows_)) {}
 
     float* plane(Plane p) { return storage_.get() + static_cast<size_t>(p) * planeSize(); }
     float* row(Plane p, int r) { return plane(p) + static_cast<size_t>(r) * stride_; }
     int* indexRow() { return index_.data(); }
     // Three rows for the sorted columns of the median filter.
     float* columnRow(int i) { return columns_.data() + static_cast<size_t>(i) * stride_; }
+    // Per row: whether it has detail in red and blue alone.
+    uint8_t* rowFlags() { return flags_.data(); }
     size_t planeSize() const { return static_cast<size_t>(stride_) * rows_; }
 
 private:
@@ -118,6 +123,7 @@ private:
     std::unique_ptr<float[]> storage_;
     std::vector<int> index_;
     std::vector<float> columns_;
+    std::vector<uint8_t> flags_;
 };
 
 // Median of three by exchanges: the middle of the sorted triple.
@@ -133,12 +139,16 @@ public:
         : s_(scratch),
           tile_(tile),
           masks_(pattern, tile),
+          greenParity_(static_cast<int>((pattern.redRow() + pattern.redCol() + 1) & 1)),
           w_(tile.paddedWidth()),
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
+        // The Lab planes are free until the candidates are converted.
+        platform::ColourOnlyDetailPlane(s_.plane(kMosaic), tile_, 3, greenParity_,
+                                        s_.plane(kColourOnly), s_.plane(kLH), s_.rowFlags());
         interpolateGreen(2);
         interpolateRedBlue<true>(kGreenH, kRedH, kBlueH, 3);
         interpolateRedBlue<false>(kGreenV, kRedV, kBlueV, 3);
@@ -190,74 +200,109 @@ private:
     // beyond), so that a pixel by an edge takes its colour from its own side:
     // a row without blue samples next to a blue-poor patch would otherwise
     // take half that patch's blue deficit. The pair along the direction is
-    // averaged plainly, as the direction's green was interpolated.
+    // averaged plainly, as the direction's green was interpolated, except
+    // where the detail is red and blue's alone (see below).
     template <bool AlongRows>
     void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
+        using platform::MaxOf;
         using platform::MinOf;
+        const uint8_t* flags = s_.rowFlags();
         for (int r = m; r < h_ - m; ++r) {
-            const bool redRow = masks_.isRedRow(r);
-            const platform::CFARowMasks mk = masks_.forRow(r);
-            const float* __restrict site = redRow ? mk.red : mk.blue;
-            const float* __restrict c0 = s_.row(kMosaic, r);
-            const float* __restrict cu = s_.row(kMosaic, r - 1);
-            const float* __restrict cd = s_.row(kMosaic, r + 1);
-            const float* __restrict cuu = s_.row(kMosaic, r - 2);
-            const float* __restrict cdd = s_.row(kMosaic, r + 2);
-            const float* __restrict g0 = s_.row(g, r);
-            const float* __restrict gu = s_.row(g, r - 1);
-            const float* __restrict gd = s_.row(g, r + 1);
-            float* __restrict own = s_.row(redRow ? red : blue, r);
-            float* __restrict other = s_.row(redRow ? blue : red, r);
-            // The row alternates sites of its own colour, which need the
-            // other colour from the diagonals, and green sites, which need
-            // both from the axial neighbours. Taken in pairs, one of each,
-            // so that loads and stores stay contiguous.
-            auto ownSite = [&](int x) {
-                const float c = c0[x], gc = g0[x];
-                const float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
-                const float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
-                const float asw = std::fabs(gc - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
-                const float ase = std::fabs(gc - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
-                const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
-                own[x] = c;
-                other[x] = gc + EdgeAverage(cu[x - 1] - gu[x - 1], EdgeSpread(anw, least),
-                                            cu[x + 1] - gu[x + 1], EdgeSpread(ane, least),
-                                            cd[x - 1] - gd[x - 1], EdgeSpread(asw, least),
-                                            cd[x + 1] - gd[x + 1], EdgeSpread(ase, least));
-            };
-            auto greenSite = [&](int x) {
-                const float c = c0[x], gc = g0[x];
-                const float dl = c0[x - 1] - g0[x - 1], dr = c0[x + 1] - g0[x + 1];
-                const float du = cu[x] - gu[x], dd = cd[x] - gd[x];
-                float horiz, vert;
-                if (AlongRows) {
-                    horiz = 0.5f * (dl + dr);
-                    const float au = std::fabs(gc - gu[x]) + std::fabs(c - cuu[x]);
-                    const float ad = std::fabs(gc - gd[x]) + std::fabs(c - cdd[x]);
-                    const float least = MinOf(au, ad);
-                    vert = EdgeAverage(du, EdgeSpread(au, least), dd, EdgeSpread(ad, least));
-                } else {
-                    vert = 0.5f * (du + dd);
-                    const float al = std::fabs(gc - g0[x - 1]) + std::fabs(c - c0[x - 2]);
-                    const float ar = std::fabs(gc - g0[x + 1]) + std::fabs(c - c0[x + 2]);
-                    const float least = MinOf(al, ar);
-                    horiz = EdgeAverage(dl, EdgeSpread(al, least), dr, EdgeSpread(ar, least));
+            auto row = [&](auto colourOnly) {
+                constexpr bool kColour = decltype(colourOnly)::value;
+                const bool redRow = masks_.isRedRow(r);
+                const platform::CFARowMasks mk = masks_.forRow(r);
+                const float* __restrict site = redRow ? mk.red : mk.blue;
+                const float* __restrict c0 = s_.row(kMosaic, r);
+                const float* __restrict cu = s_.row(kMosaic, r - 1);
+                const float* __restrict cd = s_.row(kMosaic, r + 1);
+                const float* __restrict cuu = s_.row(kMosaic, r - 2);
+                const float* __restrict cdd = s_.row(kMosaic, r + 2);
+                const float* __restrict g0 = s_.row(g, r);
+                const float* __restrict gu = s_.row(g, r - 1);
+                const float* __restrict gd = s_.row(g, r + 1);
+                const float* __restrict only = s_.row(kColourOnly, r);
+                float* __restrict own = s_.row(redRow ? red : blue, r);
+                float* __restrict other = s_.row(redRow ? blue : red, r);
+                // Where green is flat and red and blue are not, green tells
+                // nothing of an edge's side or direction; so, in proportion:
+                // at the row's own sites, a diagonal pair that disagrees more
+                // than the other lies across an edge of the missing colour
+                // (only the excess counts: where both straddle an edge, its
+                // sides are told apart by the rest); at green sites, a
+                // neighbour lies across an edge when the colour sampled beside
+                // this site steps between here and beyond it. Both site kinds
+                // then decide alike, so that the pixels along such an edge
+                // agree, and both directions do, so that they agree too.
+                // The row alternates sites of its own colour, which need the
+                // other colour from the diagonals, and green sites, which need
+                // both from the axial neighbours. Taken in pairs, one of each,
+                // so that loads and stores stay contiguous.
+                auto ownSite = [&](int x) {
+                    const float c = c0[x], gc = g0[x];
+                    const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
+                    const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
+                    float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
+                    float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
+                    float asw = std::fabs(gc - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
+                    float ase = std::fabs(gc - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
+                    if constexpr (kColour) {
+                        const float k = only[x];
+                        const float pairNW = std::fabs(dnw - dse), pairNE = std::fabs(dne - dsw);
+                        const float acrossNW = k * MaxOf(pairNW - pairNE, 0.0f);
+                        const float acrossNE = k * MaxOf(pairNE - pairNW, 0.0f);
+                        anw += acrossNW;
+                        ane += acrossNE;
+                        asw += acrossNE;
+                        ase += acrossNW;
+                    }
+                    const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
+                    own[x] = c;
+                    other[x] =
+                        gc + EdgeAverage(dnw, EdgeSpread(anw, least), dne, EdgeSpread(ane, least),
+                                         dsw, EdgeSpread(asw, least), dse, EdgeSpread(ase, least));
+                };
+                auto greenSite = [&](int x) {
+                    const float c = c0[x], gc = g0[x];
+                    const float dl = c0[x - 1] - g0[x - 1], dr = c0[x + 1] - g0[x + 1];
+                    const float du = cu[x] - gu[x], dd = cd[x] - gd[x];
+                    float al = 0.0f, ar = 0.0f, au = 0.0f, ad = 0.0f;
+                    if constexpr (kColour) {
+                        const float k = 0.5f * only[x];
+                        const float beside = cu[x] + cd[x], inRow = c0[x - 1] + c0[x + 1];
+                        al = k * std::fabs(beside - cu[x - 2] - cd[x - 2]);
+                        ar = k * std::fabs(beside - cu[x + 2] - cd[x + 2]);
+                        au = k * std::fabs(inRow - cuu[x - 1] - cuu[x + 1]);
+                        ad = k * std::fabs(inRow - cdd[x - 1] - cdd[x + 1]);
+                    }
+                    if (AlongRows) {
+                        au += std::fabs(gc - gu[x]) + std::fabs(c - cuu[x]);
+                        ad += std::fabs(gc - gd[x]) + std::fabs(c - cdd[x]);
+                    } else {
+                        al += std::fabs(gc - g0[x - 1]) + std::fabs(c - c0[x - 2]);
+                        ar += std::fabs(gc - g0[x + 1]) + std::fabs(c - c0[x + 2]);
+                    }
+                    const float leastH = MinOf(al, ar), leastV = MinOf(au, ad);
+                    own[x] =
+                        gc + EdgeAverage(dl, EdgeSpread(al, leastH), dr, EdgeSpread(ar, leastH));
+                    other[x] =
+                        gc + EdgeAverage(du, EdgeSpread(au, leastV), dd, EdgeSpread(ad, leastV));
+                };
+                const int end = w_ - m;
+                const int firstOwn = site[m] != 0.0f ? m : m + 1;
+                if (firstOwn > m) greenSite(m);
+                int x = firstOwn;
+                DEMOSAIC_ROW_LOOP
+                for (; x + 1 < end; x += 2) {
+                    ownSite(x);
+                    greenSite(x + 1);
                 }
-                own[x] = gc + horiz;
-                other[x] = gc + vert;
+                if (x < end) ownSite(x);
             };
-            const int end = w_ - m;
-            const int firstOwn = site[m] != 0.0f ? m : m + 1;
-            if (firstOwn > m) greenSite(m);
-            int x = firstOwn;
-            DEMOSAIC_ROW_LOOP
-            for (; x + 1 < end; x += 2) {
-                ownSite(x);
-                greenSite(x + 1);
-            }
-            if (x < end) ownSite(x);
+            // Rows without such detail skip its terms, which are 0 there.
+            flags[r] != 0 ? row(std::true_type{}) : row(std::false_type{});
         }
     }
 
@@ -443,15 +488,31 @@ private:
             float* __restrict own = s_.row(redRow ? kRed : kBlue, r);
             float* __restrict gg = s_.row(kGreen, r);
             float* __restrict other = s_.row(redRow ? kBlue : kRed, r);
-            DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) {
-                const bool sampled = isOwn[x] != 0.0f;
-                const float o0 = own[x], g0 = gg[x], dOwn = mOwn[x], dOther = mOther[x];
-                const float g = sampled ? o0 - dOwn : g0;
-                own[x] = sampled ? o0 : g + dOwn;
-                gg[x] = g;
-                other[x] = g + dOther;
-            }
+            // Where the detail is red and blue's alone, the medians would
+            // turn it into a maze; the interpolation is kept there.
+            const float* __restrict only = s_.row(kColourOnly, r);
+            auto row = [&](auto colourOnly) {
+                constexpr bool kColour = decltype(colourOnly)::value;
+                DEMOSAIC_ROW_LOOP
+                for (int x = m; x < w_ - m; ++x) {
+                    const bool sampled = isOwn[x] != 0.0f;
+                    const float o0 = own[x], g0 = gg[x], b0 = other[x];
+                    const float dOwn = mOwn[x], dOther = mOther[x];
+                    const float g = sampled ? o0 - dOwn : g0;
+                    const float o = sampled ? o0 : g + dOwn, b = g + dOther;
+                    if constexpr (kColour) {
+                        const float keep = only[x];
+                        own[x] = o + keep * (o0 - o);
+                        gg[x] = g + keep * (g0 - g);
+                        other[x] = b + keep * (b0 - b);
+                    } else {
+                        own[x] = o;
+                        gg[x] = g;
+                        other[x] = b;
+                    }
+                }
+            };
+            s_.rowFlags()[r] != 0 ? row(std::true_type{}) : row(std::false_type{});
         }
     }
 
@@ -489,6 +550,7 @@ private:
     AHDScratch& s_;
     const platform::DemosaicTile& tile_;
     platform::CFAMaskSet masks_;
+    int greenParity_;
     int w_;
     int h_;
     int stride_;

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstddef>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "raw/DemosaicTiles.h"
@@ -57,6 +58,8 @@ enum Plane {
     kGreen,
     kColourChange,  // the smaller signal variance of the two axes
     kPlaneCount,
+    // Once both axes are estimated: see ColourOnlyDetail.
+    kColourOnly = kSplitSmooth,
     // Red and blue at the sites of the other colour, once the differences
     // have been estimated; then everywhere, once the smoothed copies have.
     kRedSites = kDiffH,
@@ -77,17 +80,21 @@ public:
     LMMSEScratch()
         : stride_(kStride),
           rows_(kTileHeight + 2 * kPad),
-          storage_(new float[static_cast<size_t>(kPlaneCount) * stride_ * rows_]) {}
+          storage_(new float[static_cast<size_t>(kPlaneCount) * stride_ * rows_]),
+          flags_(static_cast<size_t>(rows_)) {}
     float* row(Plane p, int r) {
         return storage_.get() + (static_cast<size_t>(p) * rows_ + static_cast<size_t>(r)) *
                                     static_cast<size_t>(stride_);
     }
+    // Per row: whether it has detail in red and blue alone.
+    uint8_t* rowFlags() { return flags_.data(); }
 
 private:
     int stride_;
     int rows_;
     // Not zeroed: every stage writes what a later one reads.
     std::unique_ptr<float[]> storage_;
+    std::vector<uint8_t> flags_;
 };
 
 class LMMSETile {
@@ -96,6 +103,7 @@ public:
         : s_(scratch),
           tile_(tile),
           masks_(pattern, tile),
+          greenParity_(static_cast<int>((pattern.redRow() + pattern.redCol() + 1) & 1)),
           w_(tile.paddedWidth()),
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
@@ -107,6 +115,10 @@ public:
         smooth(kDiffV, kSmoothV, false, 6);
         estimate<true>(kDiffH, kSmoothH, kEstH, 10);
         estimate<false>(kDiffV, kSmoothV, kEstV, 10);
+        // The split noise is no longer needed either.
+        platform::ColourOnlyDetailPlane(s_.row(kMosaic, 0), tile_, 10, greenParity_,
+                                        s_.row(kColourOnly, 0), s_.row(kSplitNoise, 0),
+                                        s_.rowFlags());
         fuseGreen(10);
         redBlueAtOppositeSites(11);
         redBlueAtGreenSites(12);
@@ -269,35 +281,51 @@ private:
             const float* __restrict vh = s_.row(kEstH, r) + half();
             const float* __restrict vv = s_.row(kEstV, r) + half();
             const float* __restrict change = s_.row(kColourChange, r);
+            const float* __restrict only = s_.row(kColourOnly, r);
             float* __restrict g = s_.row(kGreen, r);
             // Green samples are kept; every second pixel needs an estimate.
             for (int x = m; x < w_ - m; ++x) g[x] = c0[x];
             const int p = green[m] != 0.0f ? (m + 1) & 1 : m & 1;
-            DEMOSAIC_ROW_LOOP
-            for (int j = splitIndex(m, p); j < splitIndex(w_ - m, p); ++j) {
-                const int x = 2 * j + p;
-                const float wh = (vv[j] + kVarianceFloor) / (vh[j] + vv[j] + 2.0f * kVarianceFloor);
-                const float diff = wh * eh[j] + (1.0f - wh) * ev[j];
-                const float c = c0[x];
-                const float estimate = c + diff;
-                // From each green neighbour: its green plus half the step of
-                // this site's colour towards the next sample on that side.
-                const float an = std::fabs(c - cuu[x]) + std::fabs(cu[x] - cuuu[x]);
-                const float as = std::fabs(c - cdd[x]) + std::fabs(cd[x] - cddd[x]);
-                const float aw = std::fabs(c - c0[x - 2]) + std::fabs(c0[x - 1] - c0[x - 3]);
-                const float ae = std::fabs(c - c0[x + 2]) + std::fabs(c0[x + 1] - c0[x + 3]);
-                const float least = MinOf(MinOf(an, as), MinOf(aw, ae));
-                const float sided =
-                    EdgeAverage(cu[x] + 0.5f * (c - cuu[x]), EdgeSpread(an, least),
-                                cd[x] + 0.5f * (c - cdd[x]), EdgeSpread(as, least),
-                                c0[x - 1] + 0.5f * (c - c0[x - 2]), EdgeSpread(aw, least),
-                                c0[x + 1] + 0.5f * (c - c0[x + 2]), EdgeSpread(ae, least));
-                const float lo = MinOf(MinOf(c0[x - 1], c0[x + 1]), MinOf(cu[x], cd[x]));
-                const float hi = MaxOf(MaxOf(c0[x - 1], c0[x + 1]), MaxOf(cu[x], cd[x]));
-                const float pull = change[j] / (change[j] + kColourEdgeVariance);
-                const float drawn = estimate + pull * (platform::ClampTo(sided, lo, hi) - estimate);
-                g[x] = drawn;
-            }
+            const int jBegin = splitIndex(m, p), jEnd = splitIndex(w_ - m, p);
+            auto pixels = [&](auto colourOnly) {
+                constexpr bool kColour = decltype(colourOnly)::value;
+                DEMOSAIC_ROW_LOOP
+                for (int j = jBegin; j < jEnd; ++j) {
+                    const int x = 2 * j + p;
+                    const float wh =
+                        (vv[j] + kVarianceFloor) / (vh[j] + vv[j] + 2.0f * kVarianceFloor);
+                    const float diff = wh * eh[j] + (1.0f - wh) * ev[j];
+                    const float c = c0[x];
+                    const float estimate = c + diff;
+                    // From each green neighbour: its green plus half the step of
+                    // this site's colour towards the next sample on that side.
+                    const float an = std::fabs(c - cuu[x]) + std::fabs(cu[x] - cuuu[x]);
+                    const float as = std::fabs(c - cdd[x]) + std::fabs(cd[x] - cddd[x]);
+                    const float aw = std::fabs(c - c0[x - 2]) + std::fabs(c0[x - 1] - c0[x - 3]);
+                    const float ae = std::fabs(c - c0[x + 2]) + std::fabs(c0[x + 1] - c0[x + 3]);
+                    const float least = MinOf(MinOf(an, as), MinOf(aw, ae));
+                    const float sided =
+                        EdgeAverage(cu[x] + 0.5f * (c - cuu[x]), EdgeSpread(an, least),
+                                    cd[x] + 0.5f * (c - cdd[x]), EdgeSpread(as, least),
+                                    c0[x - 1] + 0.5f * (c - c0[x - 2]), EdgeSpread(aw, least),
+                                    c0[x + 1] + 0.5f * (c - c0[x + 2]), EdgeSpread(ae, least));
+                    const float lo = MinOf(MinOf(c0[x - 1], c0[x + 1]), MinOf(cu[x], cd[x]));
+                    const float hi = MaxOf(MaxOf(c0[x - 1], c0[x + 1]), MaxOf(cu[x], cd[x]));
+                    const float pull = change[j] / (change[j] + kColourEdgeVariance);
+                    const float bounded = platform::ClampTo(sided, lo, hi);
+                    const float drawn = estimate + pull * (bounded - estimate);
+                    // Both estimates take green's detail from this site's colour;
+                    // where green has none of its own nearby, that detail is the
+                    // colour's alone (often too fine for the statistics to see as
+                    // a change), and green keeps to its neighbours.
+                    if constexpr (kColour)
+                        g[x] = drawn + only[x] * (bounded - drawn);
+                    else
+                        g[x] = drawn;
+                }
+            };
+            // Rows without such detail skip its terms, which are 0 there.
+            s_.rowFlags()[r] != 0 ? pixels(std::true_type{}) : pixels(std::false_type{});
         }
     }
 
@@ -305,10 +333,15 @@ private:
     // colour differences, each weighted by how much the image changes on the
     // way to it (green to the neighbour, the site's own colour to the next
     // sample beyond it), so that a pixel by an edge takes its colour from its
-    // own side; sampled values are copied.
+    // own side; sampled values are copied. Where the detail is red and
+    // blue's alone, a diagonal pair that disagrees more than the other lies
+    // across an edge of the missing colour, which neither green nor this
+    // site's colour shows (only the excess counts: where both pairs straddle
+    // an edge, its sides are told apart by the rest).
     void redBlueAtOppositeSites(int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
+        using platform::MaxOf;
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const platform::CFARowMasks mk = masks_.forRow(r);
@@ -320,6 +353,7 @@ private:
             const float* __restrict gu = s_.row(kGreen, r - 1);
             const float* __restrict g0 = s_.row(kGreen, r);
             const float* __restrict gd = s_.row(kGreen, r + 1);
+            const float* __restrict only = s_.row(kColourOnly, r);
             float* __restrict red = s_.row(kRedSites, r);
             float* __restrict blue = s_.row(kBlueSites, r);
             // Green sites keep their sample in both planes for now (the
@@ -330,31 +364,56 @@ private:
             // the other.
             float* __restrict other = masks_.isRedRow(r) ? blue : red;
             const float* __restrict green = mk.green;
-            DEMOSAIC_ROW_LOOP
-            for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
-                const float c = c0[x], g = g0[x];
-                const float anw = std::fabs(g - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
-                const float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
-                const float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
-                const float ase = std::fabs(g - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
-                const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
-                const float diag = EdgeAverage(cu[x - 1] - gu[x - 1], EdgeSpread(anw, least),
-                                               cu[x + 1] - gu[x + 1], EdgeSpread(ane, least),
-                                               cd[x - 1] - gd[x - 1], EdgeSpread(asw, least),
-                                               cd[x + 1] - gd[x + 1], EdgeSpread(ase, least));
-                other[x] = g + diag;
-            }
+            auto pixels = [&](auto colourOnly) {
+                constexpr bool kColour = decltype(colourOnly)::value;
+                DEMOSAIC_ROW_LOOP
+                for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
+                    const float c = c0[x], g = g0[x];
+                    const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
+                    const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
+                    float anw = std::fabs(g - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
+                    float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
+                    float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
+                    float ase = std::fabs(g - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
+                    if constexpr (kColour) {
+                        const float k = only[x];
+                        const float pairNW = std::fabs(dnw - dse), pairNE = std::fabs(dne - dsw);
+                        const float acrossNW = k * MaxOf(pairNW - pairNE, 0.0f);
+                        const float acrossNE = k * MaxOf(pairNE - pairNW, 0.0f);
+                        anw += acrossNW;
+                        ane += acrossNE;
+                        asw += acrossNE;
+                        ase += acrossNW;
+                    }
+                    const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
+                    const float diag =
+                        EdgeAverage(dnw, EdgeSpread(anw, least), dne, EdgeSpread(ane, least), dsw,
+                                    EdgeSpread(asw, least), dse, EdgeSpread(ase, least));
+                    other[x] = g + diag;
+                }
+            };
+            // Rows without such detail skip its terms, which are 0 there.
+            s_.rowFlags()[r] != 0 ? pixels(std::true_type{}) : pixels(std::false_type{});
         }
     }
 
     // At green sites, red and blue from the four axial neighbours, which now
     // all carry both colours, weighted by how much green changes on the way
-    // to each neighbour and on to the next green sample beyond it.
+    // to each neighbour and on to the next green sample beyond it; where the
+    // detail is red and blue's alone, also by how much the colour sampled
+    // beside this site steps between here and beyond the neighbour, which
+    // tells the side of an edge as the other sites tell it.
     void redBlueAtGreenSites(int m) {
         using platform::EdgeSpread;
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict green = masks_.forRow(r).green;
+            const float* __restrict cuu = s_.row(kMosaic, r - 2);
+            const float* __restrict cu = s_.row(kMosaic, r - 1);
+            const float* __restrict c0 = s_.row(kMosaic, r);
+            const float* __restrict cd = s_.row(kMosaic, r + 1);
+            const float* __restrict cdd = s_.row(kMosaic, r + 2);
+            const float* __restrict only = s_.row(kColourOnly, r);
             const float* __restrict guu = s_.row(kGreen, r - 2);
             const float* __restrict gu = s_.row(kGreen, r - 1);
             const float* __restrict g0 = s_.row(kGreen, r);
@@ -374,36 +433,50 @@ private:
                 red[x] = r0[x];
                 blue[x] = b0[x];
             }
-            DEMOSAIC_ROW_LOOP
-            for (int x = green[m] != 0.0f ? m : m + 1; x < w_ - m; x += 2) {
-                const float g = g0[x];
-                const float au = std::fabs(g - gu[x]) + std::fabs(gu[x] - guu[x]);
-                const float ad = std::fabs(g - gd[x]) + std::fabs(gd[x] - gdd[x]);
-                const float al = std::fabs(g - g0[x - 1]) + std::fabs(g0[x - 1] - g0[x - 2]);
-                const float ar = std::fabs(g - g0[x + 1]) + std::fabs(g0[x + 1] - g0[x + 2]);
-                const float least = MinOf(MinOf(au, ad), MinOf(al, ar));
-                // Both colours share the weights, each the product of the
-                // other three spreads (see EdgeAverage).
-                const float su = EdgeSpread(au, least), sd = EdgeSpread(ad, least);
-                const float sl = EdgeSpread(al, least), sr = EdgeSpread(ar, least);
-                const float pud = su * sd, plr = sl * sr;
-                const float wu = sd * plr, wd = su * plr, wl = sr * pud, wr = sl * pud;
-                const float norm = 1.0f / (wu + wd + wl + wr);
-                const float dr = (wu * (ru[x] - gu[x]) + wd * (rd[x] - gd[x]) +
-                                  wl * (r0[x - 1] - g0[x - 1]) + wr * (r0[x + 1] - g0[x + 1])) *
-                                 norm;
-                const float db = (wu * (bu[x] - gu[x]) + wd * (bd[x] - gd[x]) +
-                                  wl * (b0[x - 1] - g0[x - 1]) + wr * (b0[x + 1] - g0[x + 1])) *
-                                 norm;
-                red[x] = g + dr;
-                blue[x] = g + db;
-            }
+            auto pixels = [&](auto colourOnly) {
+                constexpr bool kColour = decltype(colourOnly)::value;
+                DEMOSAIC_ROW_LOOP
+                for (int x = green[m] != 0.0f ? m : m + 1; x < w_ - m; x += 2) {
+                    const float g = g0[x];
+                    float au = std::fabs(g - gu[x]) + std::fabs(gu[x] - guu[x]);
+                    float ad = std::fabs(g - gd[x]) + std::fabs(gd[x] - gdd[x]);
+                    float al = std::fabs(g - g0[x - 1]) + std::fabs(g0[x - 1] - g0[x - 2]);
+                    float ar = std::fabs(g - g0[x + 1]) + std::fabs(g0[x + 1] - g0[x + 2]);
+                    if constexpr (kColour) {
+                        const float k = 0.5f * only[x];
+                        const float beside = cu[x] + cd[x], inRow = c0[x - 1] + c0[x + 1];
+                        au += k * std::fabs(inRow - cuu[x - 1] - cuu[x + 1]);
+                        ad += k * std::fabs(inRow - cdd[x - 1] - cdd[x + 1]);
+                        al += k * std::fabs(beside - cu[x - 2] - cd[x - 2]);
+                        ar += k * std::fabs(beside - cu[x + 2] - cd[x + 2]);
+                    }
+                    const float least = MinOf(MinOf(au, ad), MinOf(al, ar));
+                    // Both colours share the weights, each the product of the
+                    // other three spreads (see EdgeAverage).
+                    const float su = EdgeSpread(au, least), sd = EdgeSpread(ad, least);
+                    const float sl = EdgeSpread(al, least), sr = EdgeSpread(ar, least);
+                    const float pud = su * sd, plr = sl * sr;
+                    const float wu = sd * plr, wd = su * plr, wl = sr * pud, wr = sl * pud;
+                    const float norm = 1.0f / (wu + wd + wl + wr);
+                    const float dr = (wu * (ru[x] - gu[x]) + wd * (rd[x] - gd[x]) +
+                                      wl * (r0[x - 1] - g0[x - 1]) + wr * (r0[x + 1] - g0[x + 1])) *
+                                     norm;
+                    const float db = (wu * (bu[x] - gu[x]) + wd * (bd[x] - gd[x]) +
+                                      wl * (b0[x - 1] - g0[x - 1]) + wr * (b0[x + 1] - g0[x + 1])) *
+                                     norm;
+                    red[x] = g + dr;
+                    blue[x] = g + db;
+                }
+            };
+            // Rows without such detail skip its terms, which are 0 there.
+            s_.rowFlags()[r] != 0 ? pixels(std::true_type{}) : pixels(std::false_type{});
         }
     }
 
     LMMSEScratch& s_;
     const platform::DemosaicTile& tile_;
     platform::CFAMaskSet masks_;
+    int greenParity_;
     int w_;
     int h_;
     int stride_;

@@ -237,4 +237,79 @@ void CheckDemosaicArguments(const CFAPlane& cfa, const uint16_t* rgb) {
         throw std::invalid_argument("demosaic: image too large");
 }
 
+bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
+                           float* out, float* scratch, uint8_t* rowFlags) {
+    const int stride = tile.stride, w = tile.paddedWidth(), h = tile.paddedHeight();
+    float* __restrict lo0 = scratch;  // per column, over the cell row's three even rows
+    float* __restrict hi0 = scratch + stride;
+    float* __restrict lo1 = scratch + 2 * stride;  // and its three odd rows
+    float* __restrict hi1 = scratch + 3 * stride;
+    float* __restrict wlo0 = scratch + 4 * stride;  // then over three columns of a parity
+    float* __restrict whi0 = scratch + 5 * stride;
+    float* __restrict wlo1 = scratch + 6 * stride;
+    float* __restrict whi1 = scratch + 7 * stride;
+    float* __restrict cell = scratch + 8 * stride;  // the value of a cell starting here
+    // Cells start on even image rows and columns; the classes of sample in a
+    // cell's window go by row and column parity within the cell, green
+    // being (0,0) and (1,1) or (0,1) and (1,0).
+    const int firstRow = m - ((tile.rowParity() + m) & 1);
+    const int oddColumn = tile.colParity() & 1;
+    const int g = greenParity == 0 ? 0 : 1;
+    bool any = false;
+    for (int r = 0; r < h; ++r) rowFlags[r] = 0;
+    for (int r = firstRow; r < h - m; r += 2) {
+        const float* __restrict a0 = mosaic + static_cast<size_t>(r - 2) * stride;
+        const float* __restrict a1 = a0 + stride;
+        const float* __restrict a2 = a1 + stride;
+        const float* __restrict a3 = a2 + stride;
+        const float* __restrict a4 = a3 + stride;
+        const float* __restrict a5 = a4 + stride;
+        DEMOSAIC_ROW_LOOP
+        for (int x = m - 3; x < w - m + 3; ++x) {
+            lo0[x] = MinOf(MinOf(a0[x], a2[x]), a4[x]);
+            hi0[x] = MaxOf(MaxOf(a0[x], a2[x]), a4[x]);
+            lo1[x] = MinOf(MinOf(a1[x], a3[x]), a5[x]);
+            hi1[x] = MaxOf(MaxOf(a1[x], a3[x]), a5[x]);
+        }
+        DEMOSAIC_ROW_LOOP
+        for (int x = m - 1; x < w - m + 1; ++x) {
+            wlo0[x] = MinOf(MinOf(lo0[x - 2], lo0[x]), lo0[x + 2]);
+            whi0[x] = MaxOf(MaxOf(hi0[x - 2], hi0[x]), hi0[x + 2]);
+            wlo1[x] = MinOf(MinOf(lo1[x - 2], lo1[x]), lo1[x + 2]);
+            whi1[x] = MaxOf(MaxOf(hi1[x - 2], hi1[x]), hi1[x + 2]);
+        }
+        // A cell starting at x has its class (a, b) centred on column x + b.
+        // Every second x starts a cell; the others are computed with them
+        // and merely count towards the row's flag, which only chooses the
+        // faster path where all are 0.
+        int positive = 0;
+        DEMOSAIC_ROW_LOOP
+        for (int x = m - 1; x < w - m; ++x) {
+            const float gLo = MinOf(wlo0[x + g], wlo1[x + 1 - g]);
+            const float gHi = MaxOf(whi0[x + g], whi1[x + 1 - g]);
+            const float colourRange =
+                MaxOf(whi0[x + 1 - g] - wlo0[x + 1 - g], whi1[x + g] - wlo1[x + g]);
+            const float k = ColourOnlyDetail(colourRange, gHi - gLo);
+            cell[x] = k;
+        }
+        DEMOSAIC_ROW_LOOP
+        for (int x = m - 1; x < w - m; ++x) positive |= cell[x] > 0.0f;
+        float* __restrict top = out + static_cast<size_t>(r) * stride;
+        float* __restrict bottom = top + stride;
+        DEMOSAIC_ROW_LOOP
+        for (int x = m; x < w - m; ++x) {
+            const float before = cell[x - 1], here = cell[x];
+            const float k = ((x + oddColumn) & 1) != 0 ? before : here;
+            top[x] = k;
+            bottom[x] = k;
+        }
+        if (positive != 0) {
+            any = true;
+            rowFlags[r] = 1;
+            if (r + 1 < h) rowFlags[r + 1] = 1;
+        }
+    }
+    return any;
+}
+
 }  // namespace platform

@@ -133,6 +133,32 @@ inline float EdgeSpread(float change, float least) {
     return t * t;
 }
 
+// How far the detail around a pixel is in red and blue alone, from the
+// ranges of the colour samples and of the green ones nearby (scale 65535):
+// 0 where green changes with them, as it does in anything short of a
+// saturated colour, and in noise; 1 where green is flat and they are not, as
+// by a saturated colour on a grey of the same green. There, green shows
+// neither edges nor texture, and the interpolators must look at red and blue.
+inline float ColourOnlyDetail(float colourRange, float greenRange) {
+    constexpr float kGreenShare = 4.0f;
+    constexpr float kNoise = 4096.0f;
+    const float floor = kGreenShare * greenRange + kNoise;
+    return ClampTo((colourRange - floor) / floor, 0.0f, 1.0f);
+}
+
+// ColourOnlyDetail for every pixel of a tile's scratch rows and columns
+// [m, size - m), m at least 3, from the padded mosaic (`tile.stride` floats
+// per row). Each 2×2 cell of the image's own grid gets one value, from the
+// ranges of each colour's samples over the 6×6 around it, so that the pixels
+// of a cell, whatever their colour, see an edge alike, and cells along a
+// straight edge do too. Green lies where the image's row plus column has
+// parity `greenParity`. Writes rows from m - 1 (a cell's other row) and may
+// write row m - 1 and size - m; `scratch` holds 9 × stride floats. Sets
+// rowFlags[r] (one per scratch row) where row r has a value above 0 and says
+// whether any has.
+bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
+                           float* out, float* scratch, uint8_t* rowFlags);
+
 // Averages of colour differences d weighted by the inverses of their spreads
 // s, written with one division: each weight is the product of the others'
 // spreads (at most about 1e7 each, so the products stay finite).

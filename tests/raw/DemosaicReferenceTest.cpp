@@ -67,6 +67,20 @@ std::vector<uint16_t> Store(const CFAPlane& cfa, int pad, Plane& r, Plane& g, Pl
     return out;
 }
 
+// ColourOnlyDetail from the ranges of each colour's samples over the 6×6
+// around the 2×2 cell of the image's grid that holds (x, y).
+float ColourOnly(Plane& c, const CFAPlane& cfa, int pad, int x, int y) {
+    float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
+    const int top = y - ((y - pad) & 1), left = x - ((x - pad) & 1);
+    for (int v = top - 2; v <= top + 3; ++v)
+        for (int u = left - 2; u <= left + 3; ++u) {
+            const int k = int(cfa.pattern.colorAt(uint32_t(v - pad), uint32_t(u - pad)));
+            lo[k] = std::min(lo[k], c(u, v));
+            hi[k] = std::max(hi[k], c(u, v));
+        }
+    return platform::ColourOnlyDetail(std::max(hi[0] - lo[0], hi[2] - lo[2]), hi[1] - lo[1]);
+}
+
 // Calls f(x, y) for every position at least m from the padded plane's edges.
 void Inside(const Plane& p, int m, const std::function<void(int, int)>& f) {
     for (int y = m; y < p.h - m; ++y)
@@ -90,6 +104,8 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
         gh(x, y) = green ? v : std::clamp(eh, std::min(left, right), std::max(left, right));
         gv(x, y) = green ? v : std::clamp(ev, std::min(up, down), std::max(up, down));
     });
+    Plane only(W, H);
+    Inside(c, 3, [&](int x, int y) { only(x, y) = ColourOnly(c, cfa, pad, x, y); });
     Plane rh(W, H), bh(W, H), rv(W, H), bv(W, H);
     for (auto [g, red, blue, alongRows] :
          {std::tuple{&gh, &rh, &bh, true}, std::tuple{&gv, &rv, &bv, false}}) {
@@ -98,22 +114,40 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
             const CFAColor own = redRow ? CFAColor::Red : CFAColor::Blue;
             auto d = [&](int dx, int dy) { return c(x + dx, y + dy) - (*g)(x + dx, y + dy); };
             // How much the image changes towards a neighbour: green to it,
-            // then the site's own colour on to the next sample beyond.
-            auto change = [&](int dx, int dy) {
+            // then the site's own colour on to the next sample beyond. Where
+            // the detail is red and blue's alone, also, for a diagonal
+            // neighbour, how much more its pair disagrees than the other
+            // pair; for an axial one, how much the colour sampled beside this
+            // site steps to the same beside the next sample beyond.
+            auto base = [&](int dx, int dy) {
                 return std::fabs((*g)(x, y) - (*g)(x + dx, y + dy)) +
                        std::fabs(c(x, y) - c(x + 2 * dx, y + 2 * dy));
             };
-            auto weighted = [&](std::initializer_list<std::pair<int, int>> around) {
+            auto diagonal = [&](int dx, int dy) {
+                const float mine = std::fabs(d(dx, dy) - d(-dx, -dy));
+                const float others = std::fabs(d(-dx, dy) - d(dx, -dy));
+                return base(dx, dy) + only(x, y) * std::max(mine - others, 0.0f);
+            };
+            auto beside = [&](int dx, int dy) {
+                const int px = dy != 0, py = dx != 0;
+                const float here = c(x - px, y - py) + c(x + px, y + py);
+                return 0.5f * only(x, y) *
+                       std::fabs(here - c(x + 2 * dx - px, y + 2 * dy - py) -
+                                 c(x + 2 * dx + px, y + 2 * dy + py));
+            };
+            auto weighted = [&](std::initializer_list<std::pair<int, int>> around,
+                                const std::function<float(int, int)>& change) {
                 std::vector<float> ds, changes;
                 for (auto [dx, dy] : around)
                     ds.push_back(d(dx, dy)), changes.push_back(change(dx, dy));
                 return EdgeWeighted(ds, changes);
             };
-            const float horiz =
-                alongRows ? 0.5f * (d(-1, 0) + d(1, 0)) : weighted({{-1, 0}, {1, 0}});
-            const float vert =
-                alongRows ? weighted({{0, -1}, {0, 1}}) : 0.5f * (d(0, -1) + d(0, 1));
-            const float diag = weighted({{-1, -1}, {1, -1}, {-1, 1}, {1, 1}});
+            auto across = [&](int dx, int dy) { return beside(dx, dy) + base(dx, dy); };
+            const float horiz = weighted(
+                {{-1, 0}, {1, 0}}, alongRows ? std::function<float(int, int)>(beside) : across);
+            const float vert = weighted(
+                {{0, -1}, {0, 1}}, alongRows ? std::function<float(int, int)>(across) : beside);
+            const float diag = weighted({{-1, -1}, {1, -1}, {-1, 1}, {1, 1}}, diagonal);
             const float k = colour(x, y) == own ? 1.0f : 0.0f, gg = (*g)(x, y);
             (redRow ? *red : *blue)(x, y) = k * c(x, y) + (1.0f - k) * (gg + horiz);
             (redRow ? *blue : *red)(x, y) = gg + (k * diag + (1.0f - k) * vert);
@@ -193,9 +227,14 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
             const float r0 = red(x, y), g0 = green(x, y), b0 = blue(x, y);
             const float dr = mrg(x, y), db = mbg(x, y);
             const float g = site == CFAColor::Red ? r0 - dr : site == CFAColor::Blue ? b0 - db : g0;
-            red(x, y) = site == CFAColor::Red ? r0 : g + dr;
-            green(x, y) = g;
-            blue(x, y) = site == CFAColor::Blue ? b0 : g + db;
+            const float r = site == CFAColor::Red ? r0 : g + dr;
+            const float b = site == CFAColor::Blue ? b0 : g + db;
+            // Where the detail is red and blue's alone, the medians are
+            // not taken.
+            const float keep = only(x, y);
+            red(x, y) = r + keep * (r0 - r);
+            green(x, y) = g + keep * (g0 - g);
+            blue(x, y) = b + keep * (b0 - b);
         });
     }
     return Store(cfa, pad, red, green, blue);
@@ -278,16 +317,25 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
             std::max(std::max(c(x - 1, y), c(x + 1, y)), std::max(c(x, y - 1), c(x, y + 1)));
         const float change = std::min(signalH(x, y), signalV(x, y));
         const float pull = change / (change + 1e5f);
-        const float drawn = estimate + pull * (std::min(std::max(sided, lo), hi) - estimate);
-        green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : drawn;
+        const float bounded = std::min(std::max(sided, lo), hi);
+        const float drawn = estimate + pull * (bounded - estimate);
+        // Where green has no detail nearby and the colours have, it keeps to
+        // its neighbours.
+        const float k = ColourOnly(c, cfa, pad, x, y);
+        green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : drawn + k * (bounded - drawn);
     });
     Plane redSites(W, H), blueSites(W, H);
     Inside(c, 11, [&](int x, int y) {
         std::vector<float> ds, changes;
+        auto d = [&](int u, int v) { return c(x + u, y + v) - green(x + u, y + v); };
+        const float k = ColourOnly(c, cfa, pad, x, y);
         for (auto [u, v] : {std::pair{-1, -1}, {1, -1}, {-1, 1}, {1, 1}}) {
-            ds.push_back(c(x + u, y + v) - green(x + u, y + v));
+            ds.push_back(d(u, v));
+            const float mine = std::fabs(d(u, v) - d(-u, -v));
+            const float others = std::fabs(d(-u, v) - d(u, -v));
             changes.push_back(std::fabs(green(x, y) - green(x + u, y + v)) +
-                              std::fabs(c(x, y) - c(x + 2 * u, y + 2 * v)));
+                              std::fabs(c(x, y) - c(x + 2 * u, y + 2 * v)) +
+                              k * std::max(mine - others, 0.0f));
         }
         const float diag = EdgeWeighted(ds, changes);
         redSites(x, y) = colour(x, y) == CFAColor::Red ? c(x, y) : green(x, y) + diag;
@@ -300,10 +348,19 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         // product of the other three spreads.
         const int du[4] = {0, 0, -1, 1}, dv[4] = {-1, 1, 0, 0};
         float change[4], spread[4];
-        for (int i = 0; i < 4; ++i)
+        const float only = 0.5f * ColourOnly(c, cfa, pad, x, y);
+        for (int i = 0; i < 4; ++i) {
+            // Also, where the detail is red and blue's alone, the colour
+            // sampled beside this site against the same beside the next
+            // sample beyond the neighbour.
+            const int px = dv[i] != 0, py = du[i] != 0;
+            const float beside = c(x - px, y - py) + c(x + px, y + py);
             change[i] =
                 std::fabs(g - green(x + du[i], y + dv[i])) +
-                std::fabs(green(x + du[i], y + dv[i]) - green(x + 2 * du[i], y + 2 * dv[i]));
+                std::fabs(green(x + du[i], y + dv[i]) - green(x + 2 * du[i], y + 2 * dv[i])) +
+                only * std::fabs(beside - c(x + 2 * du[i] - px, y + 2 * dv[i] - py) -
+                                 c(x + 2 * du[i] + px, y + 2 * dv[i] + py));
+        }
         const float least = std::min({change[0], change[1], change[2], change[3]});
         for (int i = 0; i < 4; ++i) spread[i] = platform::EdgeSpread(change[i], least);
         const float ud = spread[0] * spread[1], lr = spread[2] * spread[3];
