@@ -10,7 +10,9 @@ namespace {
 
 constexpr double kMaxMatrixEntry = 100.0;
 
-std::string Number(double v) {
+}  // namespace
+
+std::string ColorValueText(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "+infinity" : "-infinity";
     char text[32];
@@ -18,15 +20,14 @@ std::string Number(double v) {
     return text;
 }
 
-}  // namespace
-
 std::string ColorMatrixProblem(const dng_matrix& m) {
     for (uint32 r = 0; r < m.Rows(); r++)
         for (uint32 c = 0; c < m.Cols(); c++) {
             const double e = m[r][c];
-            if (!std::isfinite(e)) return "holds " + Number(e);
+            if (!std::isfinite(e)) return "holds " + ColorValueText(e);
             if (std::fabs(e) > kMaxMatrixEntry)
-                return "holds " + Number(e) + ", beyond +-" + Number(kMaxMatrixEntry);
+                return "holds " + ColorValueText(e) + ", beyond +-" +
+                       ColorValueText(kMaxMatrixEntry);
         }
     if (m.Rows() != m.Cols()) return {};
     try {

@@ -9,3 +9,6 @@
 class dng_matrix;
 
 std::string ColorMatrixProblem(const dng_matrix& m);
+
+// A tag or matrix value as a message shows it: "NaN", "+infinity", or %g.
+std::string ColorValueText(double v);

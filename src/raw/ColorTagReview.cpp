@@ -18,14 +18,6 @@ constexpr double kMaxBaselineExposure = 8.0;
 constexpr double kMaxBalanceEntry = 16.0;
 constexpr double kMaxBalanceSpread = 100.0;
 
-std::string Number(double v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v > 0 ? "+infinity" : "-infinity";
-    char text[32];
-    std::snprintf(text, sizeof text, "%g", v);
-    return text;
-}
-
 // The tags reviewed here by name; others by number.
 std::string TagName(uint32 code) {
     static const std::pair<uint32, const char*> kNames[] = {
@@ -43,12 +35,13 @@ std::string BalanceProblem(const dng_vector& v) {
     for (uint32 i = 0; i < v.Count(); i++) {
         const double e = v[i];
         if (!std::isfinite(e) || e <= 0 || e > kMaxBalanceEntry)
-            return "holds " + Number(e) + ", outside 0 .. " + Number(kMaxBalanceEntry);
+            return "holds " + ColorValueText(e) + ", outside 0 .. " +
+                   ColorValueText(kMaxBalanceEntry);
         smallest = std::min(smallest, e);
         largest = std::max(largest, e);
     }
     if (largest > kMaxBalanceSpread * smallest)
-        return "spans more than a factor of " + Number(kMaxBalanceSpread);
+        return "spans more than a factor of " + ColorValueText(kMaxBalanceSpread);
     return {};
 }
 
@@ -83,8 +76,8 @@ private:
                                                   : 0.0)
                                     : double(be.n) / be.d;
         if (std::isfinite(ev) && std::fabs(ev) <= kMaxBaselineExposure) return;
-        ignore("BaselineExposure",
-               "is " + Number(ev) + " EV, beyond +-" + Number(kMaxBaselineExposure) + " EV");
+        ignore("BaselineExposure", "is " + ColorValueText(ev) + " EV, beyond +-" +
+                                       ColorValueText(kMaxBaselineExposure) + " EV");
         shared.fBaselineExposure = dng_srational(0, 1);
     }
 
@@ -108,8 +101,8 @@ private:
             const bool sound = std::isfinite(xy.x) && std::isfinite(xy.y) && xy.x > 0 && xy.y > 0 &&
                                xy.x + xy.y < 1;
             if (!sound) {
-                ignore("AsShotWhiteXY",
-                       "is (" + Number(xy.x) + ", " + Number(xy.y) + "), not a chromaticity");
+                ignore("AsShotWhiteXY", "is (" + ColorValueText(xy.x) + ", " +
+                                            ColorValueText(xy.y) + "), not a chromaticity");
                 xy.Clear();
                 shared.fHasAsShotWhiteXY = false;
             }
@@ -168,13 +161,14 @@ private:
                 const double w = ifd.fWhiteLevel[i];
                 std::string why;
                 if (!std::isfinite(w) || w <= 0 || (!floats && w > largest))
-                    why = "is " + Number(w) + ", outside 1 .. " + Number(largest);
+                    why = "is " + ColorValueText(w) + ", outside 1 .. " + ColorValueText(largest);
                 // The black is blamed instead when it is beyond the data itself.
                 else if (w <= blackest && (floats || blackest < defaultWhite))
-                    why = "is " + Number(w) + ", not above the BlackLevel " + Number(blackest);
+                    why = "is " + ColorValueText(w) + ", not above the BlackLevel " +
+                          ColorValueText(blackest);
                 else if (w < faintest)
-                    why = "is " + Number(w) + ", far below the data's range of 0 .. " +
-                          Number(largest);
+                    why = "is " + ColorValueText(w) + ", far below the data's range of 0 .. " +
+                          ColorValueText(largest);
                 if (why.empty()) continue;
                 ignore("WhiteLevel", why);
                 for (double& level : ifd.fWhiteLevel) level = -1.0;
@@ -187,8 +181,8 @@ private:
             white = std::min(white, ifd.fWhiteLevel[i] >= 0 ? ifd.fWhiteLevel[i] : defaultWhite);
         for (double b : black) {
             if (std::isfinite(b) && b >= 0 && (floats || b < white)) continue;
-            ignore("BlackLevel",
-                   "is " + Number(b) + ", not below the white level " + Number(white));
+            ignore("BlackLevel", "is " + ColorValueText(b) + ", not below the white level " +
+                                     ColorValueText(white));
             black.clear();
             ifd.fHasBlackLevel = false;
             break;

@@ -375,16 +375,9 @@ private:
                     float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
                     float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
                     float ase = std::fabs(g - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
-                    if constexpr (kColour) {
-                        const float k = only[x];
-                        const float pairNW = std::fabs(dnw - dse), pairNE = std::fabs(dne - dsw);
-                        const float acrossNW = k * MaxOf(pairNW - pairNE, 0.0f);
-                        const float acrossNE = k * MaxOf(pairNE - pairNW, 0.0f);
-                        anw += acrossNW;
-                        ane += acrossNE;
-                        asw += acrossNE;
-                        ase += acrossNW;
-                    }
+                    if constexpr (kColour)
+                        platform::WeighDiagonalsAcross(only[x], dnw, dne, dsw, dse, anw, ane, asw,
+                                                       ase);
                     const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
                     const float diag =
                         EdgeAverage(dnw, EdgeSpread(anw, least), dne, EdgeSpread(ane, least), dsw,

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -131,6 +132,20 @@ inline float EdgeSpread(float change, float least) {
     const float t =
         1.0f + (kTexture * least + MaxOf(change - least - kEven, 0.0f)) * (1.0f / kFlat);
     return t * t;
+}
+
+// Where red and blue alone carry detail (`k` near 1), green says nothing of
+// which diagonal runs along an edge: the pair whose colour differences
+// (d..) disagree more lies across it, and both its directions cost more.
+inline void WeighDiagonalsAcross(float k, float dnw, float dne, float dsw, float dse, float& anw,
+                                 float& ane, float& asw, float& ase) {
+    const float pairNW = std::fabs(dnw - dse), pairNE = std::fabs(dne - dsw);
+    const float acrossNW = k * MaxOf(pairNW - pairNE, 0.0f);
+    const float acrossNE = k * MaxOf(pairNE - pairNW, 0.0f);
+    anw += acrossNW;
+    ane += acrossNE;
+    asw += acrossNE;
+    ase += acrossNW;
 }
 
 // How far the detail around a pixel is in red and blue alone, from the
