@@ -55,8 +55,14 @@ fail() {
   exit 1
 }
 window() {  # window TITLE-REGEX: the id of the visible window, waiting up to 30 s
-  local id
-  id=$(timeout 30 xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n 1) || true
+  # A search gives up on a window that closes while it looks (a panel or a
+  # popup going away), so it is asked again rather than waited on once.
+  local id=""
+  for _ in $(seq 150); do
+    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1) || true
+    [ -n "$id" ] && break
+    sleep 0.2
+  done
   [ -n "$id" ] || fail "no window named $1"
   echo "$id"
 }
