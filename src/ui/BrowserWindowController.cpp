@@ -18,11 +18,13 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cassert>
+#include <system_error>
 
 #include "document/BatchExport.h"
 #include "document/DocumentController.h"
 #include "document/PhotoCDThumbnailProvider.h"
 #include "document/PresetManager.h"
+#include "document/QuorvexErrors.h"
 #include "document/RawFileSearch.h"
 #include "document/RawThumbnailProvider.h"
 #include "platform/Dispatch.h"
@@ -729,12 +731,19 @@ void BrowserWindowController::popAction(const std::optional<platform::Dictionary
     progressText_->clear();
     progressBar_->setValue(0);
     progressSheet_->open();
-    worker_ = std::thread([self, options] {
-        std::optional<platform::Error> error = BatchExport::run(options);
-        platform::DispatchQueue::main()->async([self, error] {
-            if (self) self->RunWorkerCompleted(error);
+    try {
+        worker_ = std::thread([self, options] {
+            std::optional<platform::Error> error = BatchExport::run(options);
+            platform::DispatchQueue::main()->async([self, error] {
+                if (self) self->RunWorkerCompleted(error);
+            });
         });
-    });
+    } catch (const std::system_error&) {
+        // Out of memory or threads: the batch ends before its first file.
+        platform::Error error = quorvexError(kQuorvexErrorNoMemory);
+        error.failureReason = "There is not enough memory to start the batch export.";
+        RunWorkerCompleted(error);
+    }
 }
 
 void BrowserWindowController::progressUpdate(const Path& path) {
