@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "dng/color/dng_camera_profile.h"
 #include "dng/color/dng_shared.h"
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_matrix.h"
@@ -43,6 +44,25 @@ std::string BalanceProblem(const dng_vector& v) {
     if (largest > kMaxBalanceSpread * smallest)
         return "spans more than a factor of " + ColorValueText(kMaxBalanceSpread);
     return {};
+}
+
+// How the decoder keeps a matrix once read: colour matrices scaled so that
+// white reaches 1 and rounded to 1/10000, forward and calibration matrices
+// rounded to 1/10000.
+enum class Held { colorMatrix, rounded };
+
+// ColorMatrixProblem of the matrix as read, then of the matrix as held: an
+// entry finer than the rounding is lost there, and a matrix invertible as
+// read (a calibration with 1/458753 on its diagonal) can lose its inverse.
+std::string HeldMatrixProblem(const dng_matrix& m, Held held) {
+    std::string why = ColorMatrixProblem(m);
+    if (!why.empty()) return why;
+    dng_matrix kept = m;
+    if (held == Held::colorMatrix)
+        dng_camera_profile::NormalizeColorMatrix(kept);
+    else
+        kept.Round(10000.0);
+    return ColorMatrixProblem(kept);
 }
 
 class Reviewer {
@@ -112,13 +132,13 @@ private:
     void reviewMatrices(dng_shared& shared) {
         dng_camera_profile_info& p = shared.fCameraProfile;
         if (p.fColorMatrix1.NotEmpty()) {
-            const std::string why = ColorMatrixProblem(p.fColorMatrix1);
+            const std::string why = HeldMatrixProblem(p.fColorMatrix1, Held::colorMatrix);
             if (!why.empty())
                 review_.refusal = "its ColorMatrix1 " + why +
                                   ", which no camera produces, and nothing can stand in for it";
         }
         if (p.fColorMatrix2.NotEmpty()) {
-            const std::string why = ColorMatrixProblem(p.fColorMatrix2);
+            const std::string why = HeldMatrixProblem(p.fColorMatrix2, Held::colorMatrix);
             if (!why.empty()) {
                 ignore("ColorMatrix2", why);
                 p.fColorMatrix2.Clear();
@@ -128,15 +148,15 @@ private:
                 shared.fCameraCalibration2.Clear();
             }
         }
-        reviewOptional("ForwardMatrix1", p.fForwardMatrix1);
-        reviewOptional("ForwardMatrix2", p.fForwardMatrix2);
-        reviewOptional("CameraCalibration1", shared.fCameraCalibration1);
-        reviewOptional("CameraCalibration2", shared.fCameraCalibration2);
+        reviewOptional("ForwardMatrix1", p.fForwardMatrix1, Held::rounded);
+        reviewOptional("ForwardMatrix2", p.fForwardMatrix2, Held::rounded);
+        reviewOptional("CameraCalibration1", shared.fCameraCalibration1, Held::rounded);
+        reviewOptional("CameraCalibration2", shared.fCameraCalibration2, Held::rounded);
     }
 
-    void reviewOptional(const char* tag, dng_matrix& m) {
+    void reviewOptional(const char* tag, dng_matrix& m, Held held) {
         if (m.IsEmpty()) return;
-        const std::string why = ColorMatrixProblem(m);
+        const std::string why = HeldMatrixProblem(m, held);
         if (why.empty()) return;
         ignore(tag, why);
         m.Clear();

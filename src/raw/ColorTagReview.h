@@ -1,6 +1,7 @@
 // A look at the colour and level tags of a parsed DNG before a negative is
 // made from them. A value no camera produces (not finite, out of the bounds
-// below, or a matrix that cannot be inverted) would render a flat or
+// below, or a matrix that cannot be inverted, as read or once rounded to
+// the 1/10000 the decoder keeps it at) would render a flat or
 // nonsensical image without a word; instead such a tag is set aside as if
 // it were absent, with a warning naming it, or, where nothing can stand in
 // for it, the file is refused with the reason.

@@ -159,8 +159,11 @@ public:
                                 std::unique_ptr<dng_1d_table>& encodeTable,
                                 std::unique_ptr<dng_1d_table>& decodeTable);
 
-private:
+    // Scaled so that the PCS white reaches 1 in its largest channel, then
+    // rounded to 1/10000: a colour matrix as the profile keeps it.
     static void NormalizeColorMatrix(dng_matrix& m);
+
+private:
     static void ReadHueSatMap(dng_stream& stream, uint64 offset, uint32 count, uint32 hues,
                               uint32 sats, uint32 vals, dng_hue_sat_map& map);
     void ReadToneCurve(dng_stream& stream, uint64 offset, uint32 count);
