@@ -120,17 +120,6 @@ std::optional<Value> readSettledArray(const fs::path& file, platform::Error* err
     }
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        done += size_t(n);
-    }
-    return true;
-}
-
 bool copyRange(int from, uint64_t offset, uint64_t size, int to) {
     loff_t in = loff_t(offset);
     while (size > 0) {
@@ -154,13 +143,7 @@ bool copyRange(int from, uint64_t offset, uint64_t size, int to) {
             return false;
         }
         block.resize(size_t(n));
-        size_t done = 0;
-        while (done < block.size()) {
-            const ssize_t w = ::write(to, block.data() + done, block.size() - done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) return false;
-            done += size_t(w);
-        }
+        if (!platform::writeAll(to, block)) return false;
         in += n;
         size -= uint64_t(n);
     }
@@ -476,9 +459,10 @@ std::optional<bool> DataStoreItem::changeIndexed(Change change, const Dictionary
     }
     auto fill = [&](int fd) {
         if (next->entries.empty()) {
-            if (!writeAll(fd, platform::serializePropertyList(Value(Value::Array{})))) return false;
+            if (!platform::writeAll(fd, platform::serializePropertyList(Value(Value::Array{}))))
+                return false;
         } else {
-            if (!writeAll(fd, platform::kArrayFileHead)) return false;
+            if (!platform::writeAll(fd, platform::kArrayFileHead)) return false;
             // Runs of kept entries that lie together are copied in one go.
             for (size_t i = 0; i < count;) {
                 if (dropped[i]) {
@@ -491,7 +475,8 @@ std::optional<bool> DataStoreItem::changeIndexed(Change change, const Dictionary
                     to += layout->entries[i++].span.size;
                 if (!copyRange(open.fd, from, to - from, fd)) return false;
             }
-            if (!writeAll(fd, appendedBytes) || !writeAll(fd, platform::kArrayFileTail))
+            if (!platform::writeAll(fd, appendedBytes) ||
+                !platform::writeAll(fd, platform::kArrayFileTail))
                 return false;
         }
         struct stat st {};

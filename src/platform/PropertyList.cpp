@@ -246,17 +246,6 @@ void writeNode(pugi::xml_node parent, const Value& value) {
     }
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 struct StringWriter : pugi::xml_writer {
     std::string out;
     void write(const void* data, size_t size) override {
@@ -359,15 +348,22 @@ std::optional<Value::Data> base64Decode(std::string_view text) {
     return out;
 }
 
-std::optional<Value> parsePropertyList(std::string_view xml, Error* error) {
-    pugi::xml_document doc;
-    pugi::xml_parse_result result =
+namespace {
+
+bool loadXml(pugi::xml_document& doc, std::string_view xml, Error* error) {
+    const pugi::xml_parse_result result =
         doc.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8);
-    if (!result) {
+    if (!result)
         fail(error, std::string("malformed XML: ") + result.description() + " at offset " +
                         std::to_string(result.offset));
-        return std::nullopt;
-    }
+    return bool(result);
+}
+
+}  // namespace
+
+std::optional<Value> parsePropertyList(std::string_view xml, Error* error) {
+    pugi::xml_document doc;
+    if (!loadXml(doc, xml, error)) return std::nullopt;
     pugi::xml_node root = doc.document_element();
     if (std::strcmp(root.name(), "plist") != 0) {
         fail(error, "not a property list: top element is <" + std::string(root.name()) + ">");
@@ -429,6 +425,17 @@ std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* 
     return parsePropertyList(bytes, error);
 }
 
+bool writeAll(int fd, std::string_view bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, Error* error) {
     return writeFileAtomically(
         file, [bytes](int fd) { return writeAll(fd, bytes); }, error);
@@ -488,13 +495,7 @@ std::string serializeArrayElement(const Value& element) {
 
 std::optional<Value> parseArrayElement(std::string_view bytes, Error* error) {
     pugi::xml_document doc;
-    pugi::xml_parse_result result =
-        doc.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_utf8);
-    if (!result) {
-        fail(error, std::string("malformed XML: ") + result.description() + " at offset " +
-                        std::to_string(result.offset));
-        return std::nullopt;
-    }
+    if (!loadXml(doc, bytes, error)) return std::nullopt;
     pugi::xml_node node = doc.document_element();
     if (!node) {
         fail(error, "no element");

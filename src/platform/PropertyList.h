@@ -39,6 +39,8 @@ bool writeFileAtomically(const std::filesystem::path& file, std::string_view byt
 // `fill` returns false with errno set when it fails.
 bool writeFileAtomically(const std::filesystem::path& file, const std::function<bool(int fd)>& fill,
                          Error* error = nullptr);
+// Writes all of `bytes` to `fd`, through interruptions; false with errno set.
+bool writeAll(int fd, std::string_view bytes);
 
 // Files whose top level is an array, as writePropertyList lays them out:
 // a fixed head, each element on lines of its own, a fixed tail (an empty
