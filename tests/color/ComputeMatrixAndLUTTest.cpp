@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "color/ColorHelper.h"
@@ -173,8 +173,8 @@ TEST(ComputeMatrixAndLUT, BaselineExposureAndMaintainWhites) {
     expectNeutral(run(compute), 2.0f, 4e-3f);
 }
 
-// What the stage makes of one input pixel with these outputs: matrix, gain
-// by luminance index, then the knee on the pixel's top channel.
+// One input pixel through these outputs: matrix, gain by luminance index,
+// then the knee on the pixel's top channel.
 std::array<float, 3> Render(const Output& out, std::array<float, 3> in) {
     float p[3];
     out.apply(in.data(), p);
@@ -189,56 +189,49 @@ std::array<float, 3> Render(const Output& out, std::array<float, 3> in) {
     return v;
 }
 
-// A positive baseline lifts the mid-tones by its whole amount but rolls the
-// tones above half of white off towards white, reaching it where the input
-// does; colours keep the ratios of their channels. Zero and negative
-// baselines, and a lift through a chosen profile's curve, keep the knee off.
+// A positive baseline lifts mid-grey by its whole amount (or, through the
+// automatic profile's curve, leaves it to the curve) and rolls the tones near
+// white off towards it, keeping channel ratios. Zero and negative baselines,
+// and a lift through a chosen profile's curve, keep the knee off.
 TEST(ComputeMatrixAndLUT, APositiveBaselineRollsOffTowardsWhiteInsteadOfClipping) {
     constexpr float kInputWhite = 65535.0f / 65325.0f;
-    for (const Dictionary& settings :
-         {Dictionary{}, Dictionary{{"Quorvex_MaintainWhites", true}}}) {
-        ComputeMatrixAndLUT compute;
-        compute.setImageParameters(settings);
-        compute.setCameraParameters(Dictionary{{"cameraBaselineExposure", 1.0f}});
-        const Output out = run(compute);
-        ASSERT_TRUE(compute.kneeOnWholePixel());
-        EXPECT_NEAR(Render(out, {0.18f, 0.18f, 0.18f})[1], 0.36f, 0.0036f);
-        for (float c : Render(out, {kInputWhite, kInputWhite, kInputWhite}))
-            EXPECT_NEAR(c, 1.0f, 2e-3f);
-        float last = 0;
-        for (float x = 0.05f; x <= kInputWhite; x += 0.01f) {
-            const float v = Render(out, {x, x, x})[1];
-            EXPECT_GT(v, last) << x;
-            EXPECT_LE(v, 1.0f + 1e-3f) << x;
-            last = v;
-        }
-        const auto amber = Render(out, {0.95f, 0.6f, 0.1f});
-        EXPECT_NEAR(amber[1] / amber[0], 0.6f / 0.95f, 0.01f);
-    }
-    for (const auto& [baseline, settings] :
-         std::vector<std::pair<float, Dictionary>>{{0.0f, {}},
-                                                   {-1.0f, {}},
-                                                   {-1.0f, {{"Quorvex_MaintainWhites", true}}},
-                                                   {1.0f, {{"Quorvex_Filter_inputEV", -1.5f}}}}) {
+    const Dictionary kept{{"Quorvex_MaintainWhites", true}}, ev{{"Quorvex_Filter_inputEV", -1.5f}};
+    // Baseline, settings, lift in the curve, lifted colours rolled off, knee.
+    for (const auto& [baseline, settings, inCurve, automatic, knee] :
+         std::vector<std::tuple<float, Dictionary, bool, bool, bool>>{
+             {1, {}, false, false, true},
+             {1, kept, false, false, true},
+             {1, kept, true, true, true},
+             {0, {}, false, false, false},
+             {-1, {}, false, false, false},
+             {-1, kept, false, false, false},
+             {1, ev, false, false, false},
+             {1, kept, true, false, false}}) {
+        SCOPED_TRACE(::testing::Message() << baseline << " " << inCurve << automatic);
         ComputeMatrixAndLUT compute;
         compute.setImageParameters(settings);
         compute.setCameraParameters(Dictionary{{"cameraBaselineExposure", baseline}});
-        const Output out = run(compute);
-        EXPECT_FALSE(compute.kneeOnWholePixel()) << baseline;
-        EXPECT_FLOAT_EQ(out.kneeLow, 0.0f) << baseline;
-        EXPECT_FLOAT_EQ(out.kneeF, -1.0f) << baseline;
-    }
-    // The automatic profile's lift rolls off only what nears white.
-    for (const bool automatic : {false, true}) {
-        ComputeMatrixAndLUT compute;
-        compute.setImageParameters(Dictionary{{"Quorvex_MaintainWhites", true}});
-        compute.setCameraParameters(Dictionary{{"cameraBaselineExposure", 1.0f}});
-        compute.setPositiveBaselineInCurve(true);
+        compute.setPositiveBaselineInCurve(inCurve);
         compute.setRollOffLiftedColours(automatic);
         const Output out = run(compute);
-        EXPECT_EQ(compute.kneeOnWholePixel(), automatic);
-        EXPECT_FLOAT_EQ(out.kneeLow, automatic ? 0.8f * 5.5555553f : 0.0f);
-        EXPECT_NEAR(Render(out, {0.7f, 0.7f, 0.7f})[1], 0.7f, 1e-3f);
+        ASSERT_EQ(compute.kneeOnWholePixel(), knee);
+        if (!knee) {
+            EXPECT_FLOAT_EQ(out.kneeF, -1.0f);
+            continue;
+        }
+        EXPECT_NEAR(Render(out, {0.18f, 0.18f, 0.18f})[1], inCurve ? 0.18f : 0.36f, 0.0036f);
+        if (inCurve) {
+            EXPECT_NEAR(Render(out, {0.7f, 0.7f, 0.7f})[1], 0.7f, 1e-3f);  // only near white
+        } else {
+            for (float v : Render(out, {kInputWhite, kInputWhite, kInputWhite}))
+                EXPECT_NEAR(v, 1.0f, 2e-3f);
+        }
+        for (float x = 0.05f, last = 0; x <= kInputWhite; x += 0.01f) {
+            EXPECT_GT(Render(out, {x, x, x})[1], last) << x;
+            last = Render(out, {x, x, x})[1];
+        }
+        const auto amber = Render(out, {0.95f, 0.6f, 0.1f});
+        EXPECT_NEAR(amber[1] / amber[0], 0.6f / 0.95f, 0.01f);
     }
 }
 

@@ -741,13 +741,13 @@ TEST(RawCombineEdges, TheBlendHasLessFalseColourThanTheMasterOnAZonePlate) {
     EXPECT_LT(mean[2], mean[0]) << "blend " << mean[2] << ", master " << mean[0];
 }
 
-// Edges where green stays the same on both sides and only red and blue
-// change: nothing in green tells an interpolator which side a pixel is on.
+// Edges where only red and blue change, green the same on both sides:
+// nothing in green tells an interpolator which side a pixel is on.
 namespace equalGreen {
 
 using namespace edges;
 
-// A white-balanced camera colour (grey 0.18 is 0.18, 0.18, 0.18) as a scene.
+// A white-balanced camera colour as a scene.
 std::array<double, 3> FromCamera(const std::array<double, 3>& camera) {
     const RawMatrix3 m = CameraToProPhoto();
     std::array<double, 3> out{};
@@ -758,26 +758,11 @@ std::array<double, 3> FromCamera(const std::array<double, 3>& camera) {
 
 const std::array<double, 3> kCameraGrey{0.18, 0.18, 0.18};
 // Orange, blue and red of the grey's raw green.
-const std::array<std::array<double, 3>, 3> kColours = {{
-    {0.40, 0.18, 0.05},
-    {0.07, 0.18, 0.42},
-    {0.42, 0.18, 0.18},
-}};
+const std::array<std::array<double, 3>, 3> kColours = {
+    {{0.40, 0.18, 0.05}, {0.07, 0.18, 0.42}, {0.42, 0.18, 0.18}}};
 
-bool InCircle(int x, int y) { return std::hypot(x - 75, y - 128) <= 36.0; }
-
-// Where the circle's edge runs nearly along an axis, stepping along that axis.
-std::vector<Edge> CircleArcs() {
-    auto line = [](int x, int y) { return int(std::floor(36.0 - std::hypot(x - 75, y - 128))); };
-    return {{line, 1, 0, 57, 88, 93, 102},
-            {line, 1, 0, 57, 154, 93, 168},
-            {line, 0, 1, 35, 110, 49, 146},
-            {line, 0, 1, 101, 110, 115, 146}};
-}
-
-// The along-edge zipper of the error against the scene itself, over the
-// pixels where the scene's edge runs straight for five steps, so that a
-// curved edge's own staircase does not count.
+// The along-edge zipper of the error against the scene, where its edge runs
+// straight for five steps: a curved edge's own staircase does not count.
 double ErrorZipper(const Developed& img, const Developed& truth, const Edge& e) {
     auto straight = [&](int x, int y) {
         for (int k = -5; k <= 5; ++k)
@@ -799,67 +784,64 @@ double ErrorZipper(const Developed& img, const Developed& truth, const Edge& e) 
 
 TEST(RawCombineEdges, EdgesOfEqualGreenDoNotZipper) {
     using namespace equalGreen;
+    // The circle's edge where it runs nearly along an axis, stepping along it.
+    auto arc = [](int x, int y) { return int(std::floor(36.0 - std::hypot(x - 75, y - 128))); };
+    std::vector<Edge> sides{{arc, 1, 0, 57, 88, 93, 102},
+                            {arc, 1, 0, 57, 154, 93, 168},
+                            {arc, 0, 1, 35, 110, 49, 146},
+                            {arc, 0, 1, 101, 110, 115, 146}};
+    for (const auto& part : {Sides(true), Sides(false), DiamondSides()})
+        sides.insert(sides.end(), part.begin(), part.end());
     for (const auto& camera : kColours) {
         const std::array<double, 3> colour = FromCamera(camera), grey = FromCamera(kCameraGrey);
         const Scene scene = [&](int x, int y) {
-            return InSquareA(x, y) || InSquareB(x, y) || InDiamond(x, y) || InCircle(x, y) ? colour
-                                                                                           : grey;
+            const bool circle = std::hypot(x - 75, y - 128) <= 36.0;
+            return InSquareA(x, y) || InSquareB(x, y) || InDiamond(x, y) || circle ? colour : grey;
         };
         Developed truth;
         for (int y = 0; y < kH; ++y)
             for (int x = 0; x < kW; ++x) truth.pixels.push_back(ToSRGB8(scene(x, y)));
         const auto developed = Develop(scene);
-        std::vector<Edge> sides = Sides(true), more = Sides(false), diagonal = DiamondSides(),
-                          arcs = CircleArcs();
-        sides.insert(sides.end(), more.begin(), more.end());
-        sides.insert(sides.end(), diagonal.begin(), diagonal.end());
-        sides.insert(sides.end(), arcs.begin(), arcs.end());
         for (size_t i = 0; i < 3; ++i)
             for (size_t k = 0; k < sides.size(); ++k)
                 EXPECT_LE(ErrorZipper(developed[i], truth, sides[k]), 2.0)
-                    << kNames[i] << ", edge " << k << " of camera colour " << camera[0] << " "
-                    << camera[1] << " " << camera[2];
+                    << kNames[i] << ", edge " << k << ", colour " << camera[0] << " " << camera[2];
     }
 }
 
+// Grey to orange and back at constant green, local frequency k r / pi: the
+// second difference along the rings, where they run within 10 degrees of a
+// row, column or diagonal, rises where a maze breaks them up.
 TEST(RawCombineEdges, AZonePlateOfEqualGreenDoesNotMaze) {
     using namespace equalGreen;
-    // Grey to orange and back, green constant; local frequency k r / pi.
     const double cx = kW / 2.0, cy = kH / 2.0, k = M_PI / (2.0 * std::hypot(cx, cy));
-    auto scene = [&](int x, int y) {
+    const auto developed = Develop([&](int x, int y) {
         const double t = 0.5 + 0.5 * std::cos(k * ((x - cx) * (x - cx) + (y - cy) * (y - cy)));
         std::array<double, 3> camera{};
-        for (size_t c = 0; c < 3; ++c)
-            camera[c] = kCameraGrey[c] + t * (kColours[0][c] - kCameraGrey[c]);
+        for (size_t c = 0; c < 3; ++c) camera[c] = kCameraGrey[c] + t * (kColours[0][c] - 0.18);
         return FromCamera(camera);
-    };
-    const auto developed = Develop(scene);
-    // The second difference along the rings, where a ring runs within 10
-    // degrees of a row, a column or a diagonal: a maze breaks the rings up.
+    });
+    const int sx[4] = {1, 1, 0, -1}, sy[4] = {0, 1, 1, 1};
     for (size_t i = 0; i < 3; ++i) {
+        const Developed& img = developed[i];
         std::array<std::array<double, 3>, 3> sum{};
         std::array<int, 3> count{};
         for (int y = 12; y < kH - 12; ++y)
             for (int x = 12; x < kW - 12; ++x) {
                 const double f = k * std::hypot(x - cx, y - cy) / M_PI;
-                const int band = int((f - 0.15) / 0.05);
-                if (f < 0.15 || band > 2) continue;
                 const double angle = std::atan2(x - cx, -(y - cy)) * 4.0 / M_PI;
-                const double nearest = std::round(angle);
-                if (std::fabs(angle - nearest) > 10.0 / 45.0) continue;
-                const int dir = (int(nearest) % 4 + 4) % 4;
-                const int sx[4] = {1, 1, 0, -1}, sy[4] = {0, 1, 1, 1};
-                const Developed& img = developed[i];
+                const int band = int((f - 0.15) / 0.05), d = (int(std::round(angle)) % 4 + 4) % 4;
+                if (f < 0.15 || band > 2 || std::fabs(angle - std::round(angle)) > 10.0 / 45.0)
+                    continue;
                 for (size_t c = 0; c < 3; ++c)
                     sum[size_t(band)][c] +=
-                        std::fabs(img.at(x, y)[c] - 0.5 * (img.at(x - sx[dir], y - sy[dir])[c] +
-                                                           img.at(x + sx[dir], y + sy[dir])[c]));
+                        std::fabs(img.at(x, y)[c] - 0.5 * (img.at(x - sx[d], y - sy[d])[c] +
+                                                           img.at(x + sx[d], y + sy[d])[c]));
                 ++count[size_t(band)];
             }
-        for (size_t b = 0; b < 3; ++b) {
-            const double maze = std::max({sum[b][0], sum[b][1], sum[b][2]}) / std::max(count[b], 1);
-            EXPECT_LE(maze, b < 2 ? 5.0 : 10.0)
+        for (size_t b = 0; b < 3; ++b)
+            EXPECT_LE(std::max({sum[b][0], sum[b][1], sum[b][2]}) / std::max(count[b], 1),
+                      b < 2 ? 5.0 : 10.0)
                 << kNames[i] << " at " << 0.15 + 0.05 * b << " cycles per pixel and up";
-        }
     }
 }

