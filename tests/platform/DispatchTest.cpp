@@ -151,9 +151,8 @@ TEST(Dispatch, AsyncAfterWaitsAtLeastTheDelay) {
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
 }
 
-// A released buffer schedules its trim from a destructor: a thread the
-// system refuses (little address space left) must not throw from there, and
-// the delayed task still runs once threads can start again.
+// Trims are scheduled from destructors: a thread the system refuses must not
+// throw there, and the delayed task still runs once threads can start again.
 TEST(Dispatch, AsyncAfterWithoutRoomForAThreadThrowsNothingAndLosesNothing) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(

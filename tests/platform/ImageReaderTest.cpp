@@ -184,41 +184,28 @@ TEST(ImageReaderTest, RefusesOversizedHeaders) {
 }
 
 // A 24 x 16 grey picture in one tile 24 pixels wide (libtiff warns below a
-// multiple of 16) holding a tag libtiff does not know (a profile's name).
-std::vector<uint8_t> tiffLibtiffWarnsAbout() {
-    std::vector<uint8_t> b = {'I', 'I', 42, 0, 8, 0, 0, 0};
+// multiple of 16) with a tag libtiff does not know (a profile's name).
+TEST(ImageReaderTest, WhatLibtiffSaysGoesToTheLogNotTheTerminal) {
+    std::string b = {'I', 'I', 42, 0, 8, 0, 0, 0, 11, 0};
     auto put = [&](uint32_t v, int n) {
-        for (int i = 0; i < n; ++i) b.push_back(uint8_t(v >> (8 * i)));
+        for (int i = 0; i < n; ++i) b.push_back(char(v >> (8 * i)));
     };
     const uint32_t data = 8 + 2 + 11 * 12 + 4;
     const uint32_t entries[][4] = {{256, 3, 1, 24},  {257, 3, 1, 16},   {258, 3, 1, 8},
                                    {259, 3, 1, 1},   {262, 3, 1, 1},    {277, 3, 1, 1},
                                    {322, 3, 1, 24},  {323, 3, 1, 16},   {324, 4, 1, data},
                                    {325, 4, 1, 384}, {50936, 2, 2, 'x'}};
-    put(11, 2);
-    for (const auto& e : entries) {
-        put(e[0], 2);
-        put(e[1], 2);
-        put(e[2], 4);
-        put(e[3], 4);
-    }
+    for (const auto& e : entries) put(e[0], 2), put(e[1], 2), put(e[2], 4), put(e[3], 4);
     put(0, 4);
-    b.resize(data + 384, 128);
-    return b;
-}
-
-TEST(ImageReaderTest, WhatLibtiffSaysGoesToTheLogNotTheTerminal) {
+    b.resize(data + 384, char(128));
     testsupport::ScratchDir dir;
-    const auto bytes = tiffLibtiffWarnsAbout();
-    std::ofstream(dir.path() / "odd.tif", std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(dir.path() / "odd.tif", std::ios::binary) << b;
     platform::LogCapture log;
     testing::internal::CaptureStderr();
     const auto image = platform::readImageThumbnail(dir.path() / "odd.tif", 64);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     ASSERT_TRUE(image);
-    EXPECT_EQ(image->width(), 24u);
-    EXPECT_TRUE(log.contains("Nonstandard tile width 24")) << log.lines().size();
+    EXPECT_TRUE(log.contains("Nonstandard tile width 24"));
     EXPECT_TRUE(log.contains("tag 50936"));
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -103,10 +104,7 @@ bool finishesWithoutBlocking(const std::filesystem::path& fifo, const std::funct
 
 AddressSpaceLimit::AddressSpaceLimit(size_t headroom) {
     long pages = 0;
-    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-        std::fclose(f);
-    }
+    std::ifstream("/proc/self/statm") >> pages;
     rlimit limit{};
     if (pages <= 0 || ::getrlimit(RLIMIT_AS, &limit) != 0) return;
     saved_ = limit.rlim_cur;

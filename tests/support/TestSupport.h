@@ -66,8 +66,6 @@ class AddressSpaceLimit {
 public:
     explicit AddressSpaceLimit(size_t headroom);
     ~AddressSpaceLimit() { lift(); }
-    AddressSpaceLimit(const AddressSpaceLimit&) = delete;
-    AddressSpaceLimit& operator=(const AddressSpaceLimit&) = delete;
     void lift();
 
 private:

@@ -117,11 +117,10 @@ TEST_F(ShellKeys, ZoomTakesPlusEqualsAndTheKeypad) {
     press(Qt::Key_Plus, kCtrl);
     press(Qt::Key_Plus, kCtrl | Qt::KeypadModifier);
     press(Qt::Key_Minus, kCtrl | Qt::KeypadModifier);
-    for (const QKeySequence& keys : QKeySequence::keyBindings(QKeySequence::ZoomIn))
-        press(keys[0].key(), keys[0].keyboardModifiers());
-    EXPECT_EQ(window.calls.mid(0, 4), (QStringList{"in", "in", "in", "out"}));
-    EXPECT_EQ(window.calls.size(), 4 + QKeySequence::keyBindings(QKeySequence::ZoomIn).size());
-    EXPECT_FALSE(window.calls.mid(4).contains("out"));
+    const auto zoomIn = QKeySequence::keyBindings(QKeySequence::ZoomIn);
+    for (const QKeySequence& keys : zoomIn) press(keys[0].key(), keys[0].keyboardModifiers());
+    EXPECT_EQ(window.calls,
+              QStringList({"in", "in", "in", "out"}) + QStringList(zoomIn.size(), "in"));
 }
 
 // No window with menu actions is active here, so no shortcut takes the keys.
