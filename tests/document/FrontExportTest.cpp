@@ -599,18 +599,9 @@ TEST_F(FrontExportTest, AWriteThatFailsPartWayNamesTheFileAndTheReasonAndLeavesN
     EXPECT_EQ(FilesIn(dir), 0u);
 }
 
-// Channel means of a whole 8-bit RGB image.
-std::array<double, 3> ImageMean(const std::vector<uint8_t>& px) {
-    std::array<double, 3> sum{};
-    for (size_t i = 0; i < px.size(); ++i) sum[i % 3] += px[i];
-    for (double& v : sum) v /= double(px.size() / 3);
-    return sum;
-}
-
 // A DNG we export holds the developed image, so reopening it with "Zero'd"
-// renders what the source rendered with the preset it was exported with:
-// the same colours over the whole image and grey steps that stay grey. The
-// reopened file's as-shot white is the D65 white the file states.
+// renders what the source rendered with its preset: the same colours over the
+// whole image and the same grey steps. Shown, it takes its stated D65 white.
 TEST_F(FrontExportTest, ExportedDngsReopenAsTheyWereRendered) {
     const fs::path dir = home_.path() / "out";
     fs::create_directories(dir);
@@ -619,49 +610,50 @@ TEST_F(FrontExportTest, ExportedDngsReopenAsTheyWereRendered) {
     const auto zeroed = presets.presetNamed("Zero'd");
     ASSERT_TRUE(zeroed);
     const fs::path chart = Chart(home_.path() / "chart.dng", "600x400");
+    const fs::path direct = dir / "direct.jpg", dng = dir / "export.dng", back = dir / "b.jpg";
     platform::Error error;
+    const auto develop = [&](const fs::path& from, const auto& settings, const fs::path& jpeg) {
+        auto doc = MyDocument::init();
+        ASSERT_TRUE(doc->readFromURL(from.string(), &error)) << error.failureReason;
+        doc->addSettingValues(settings);
+        ASSERT_TRUE(Export(*doc, jpeg, "public.jpeg", &error)) << error.failureReason;
+        EXPECT_TRUE(from != chart || Export(*doc, dng, kDNG, &error)) << error.failureReason;
+        doc->close();
+    };
     for (const char* name : {"Default", "Monochrome", "Zero'd", "Default TIFF export"}) {
         SCOPED_TRACE(name);
-        const fs::path direct = dir / "direct.jpg", dng = dir / "export.dng",
-                       reopened = dir / "reopened.jpg";
-        auto doc = MyDocument::init();
-        ASSERT_TRUE(doc->readFromURL(chart.string(), &error)) << error.failureReason;
-        doc->addSettingValues(presets.presetNamed(name));
-        ASSERT_TRUE(Export(*doc, direct, "public.jpeg", &error)) << error.failureReason;
-        ASSERT_TRUE(Export(*doc, dng, kDNG, &error)) << error.failureReason;
-        doc->close();
-        auto again = MyDocument::init();
-        ASSERT_TRUE(again->readFromURL(dng.string(), &error)) << error.failureReason;
-        again->addSettingValues(zeroed);
-        ASSERT_TRUE(Export(*again, reopened, "public.jpeg", &error)) << error.failureReason;
-        again->close();
+        develop(chart, presets.presetNamed(name), direct);
+        develop(dng, zeroed, back);
 
-        int w = 0, h = 0, rw = 0, rh = 0;
-        const auto a = DecodeJpeg(direct, w, h), b = DecodeJpeg(reopened, rw, rh);
-        ASSERT_EQ(w, rw);
-        ASSERT_EQ(h, rh);
-        const auto ma = ImageMean(a), mb = ImageMean(b);
-        for (int c = 0; c < 3; ++c) EXPECT_NEAR(mb[c], ma[c], 1.5) << c;
-        // Grey steps within a level, and a JPEG's patch mean moves by a
-        // quarter level either way on its own.
-        for (int k = 1; k < 11; ++k) {
-            const auto [x, y] = GreyStep(k, w, h);
-            for (int c = 0; c < 3; ++c) {
-                double da = 0, db = 0;
-                for (int dy = -4; dy < 4; ++dy)
-                    for (int dx = -4; dx < 4; ++dx) {
-                        const size_t i = (size_t(y + dy) * w + x + dx) * 3 + c;
-                        da += a[i];
-                        db += b[i];
-                    }
-                EXPECT_NEAR(db / 64, da / 64, 1.25) << "step " << k << " channel " << c;
+        int w = 0, h = 0, bw = 0, bh = 0;
+        const auto a = DecodeJpeg(direct, w, h), b = DecodeJpeg(back, bw, bh);
+        ASSERT_EQ(std::pair(w, h), std::pair(bw, bh));
+        // Channel c's mean over [x0, x1) x [y0, y1) in each image.
+        const auto means = [&](int c, int x0, int y0, int x1, int y1) {
+            double da = 0, db = 0;
+            for (int y = y0; y < y1; ++y)
+                for (int x = x0; x < x1; ++x) {
+                    const size_t i = (size_t(y) * w + x) * 3 + c;
+                    da += a[i];
+                    db += b[i];
+                }
+            const double n = double(x1 - x0) * (y1 - y0);
+            return std::pair{da / n, db / n};
+        };
+        for (int c = 0; c < 3; ++c) {
+            const auto [ma, mb] = means(c, 0, 0, w, h);
+            EXPECT_NEAR(mb, ma, 1.5) << c;
+            // A level apart at most: a JPEG's patch mean moves a quarter on its own.
+            for (int k = 1; k < 11; ++k) {
+                const auto [x, y] = GreyStep(k, w, h);
+                const auto [pa, pb] = means(c, x - 4, y - 4, x + 4, y + 4);
+                EXPECT_NEAR(pb, pa, 1.25) << "step " << k << " channel " << c;
             }
         }
     }
 
-    // Shown, the reopened file takes its stated white as the as-shot white.
     auto shown = MyDocument::init();
-    ASSERT_TRUE(shown->readFromURL((dir / "export.dng").string(), &error)) << error.failureReason;
+    ASSERT_TRUE(shown->readFromURL(dng.string(), &error)) << error.failureReason;
     shown->documentIsForDisplay(true);
     ASSERT_TRUE(platform::MainRunLoop::shared().runUntil(
         [&] { return !shown->getSettingsDictionary().contains("Quorvex_UseAsShotWB"); },
@@ -674,8 +666,7 @@ TEST_F(FrontExportTest, ExportedDngsReopenAsTheyWereRendered) {
     shown->close();
 }
 
-// Share of pixels with a channel at the top of its format: 255 in a JPEG,
-// 65535 in a 16-bit TIFF, 1.0 or more in a float file.
+// Share of pixels with a channel at the top of its format.
 double ClippedShare(const fs::path& path) {
     const std::string ext = path.extension().string();
     size_t clipped = 0, pixels = 0;
@@ -687,39 +678,19 @@ double ClippedShare(const fs::path& path) {
     if (ext == ".jpg" || ext == ".jpeg") count(uint8_t(255), DecodeJpeg(path, w, h));
     if (ext == ".tif" || ext == ".tiff") count(uint16_t(65535), TiffLinear(path).stored);
     if (ext == ".exr") count(1.0, ExrLinear(path).rgb);
-    EXPECT_GT(pixels, 0u) << path;
     return pixels ? double(clipped) / double(pixels) : 1.0;
 }
 
-// Share of a DNG's raw samples at its white level.
-double RawClippedShare(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), {});
-    auto back = writertest::ReadDNG(bytes);
-    const dng_image* raw = back->negative->Stage1Image();
-    if (!raw) return 1.0;
-    const auto samples = writertest::ImageBytes(*raw, ttShort);
-    const uint32_t white = back->negative->WhiteLevel(0);
-    size_t clipped = 0;
-    for (size_t i = 0; i + 1 < samples.size(); i += 2)
-        clipped += uint32_t(samples[i] | samples[i + 1] << 8) >= white;
-    return double(clipped) / double(samples.size() / 2);
-}
-
-// On a real camera file with BaselineExposure +1 the exports clip about as
-// much as the sensor did: "Zero'd" within 2 % of the raw clip share in every
-// format, and "Default" (whose own tone curve lifts further) well below the
-// quarter of the image it used to clip.
+// A real file with BaselineExposure +1, whose sensor clips under 1 %, exports
+// clipping about as much in every format, not the quarter it used to clip.
 TEST_F(FrontExportTest, ARealFilesPositiveBaselineClipsAboutAsMuchAsItsSensor) {
     const fs::path source =
         testsupport::testdataDir() / "raw/dng/rpi-1920x1200_10bit-packed_single-tile.dng";
-    const double raw = RawClippedShare(source);
-    EXPECT_LT(raw, 0.01);
     const fs::path dir = home_.path() / "out";
     fs::create_directories(dir);
     auto& presets = PresetManager::sharedPresetManager();
     presets.forgetPresetDirectory();  // the factory presets, in this test's home
-    for (const auto& [preset, allowed] : {std::pair{"Zero'd", 0.02}, std::pair{"Default", 0.05}}) {
+    for (const auto& [preset, allowed] : {std::pair{"Zero'd", 0.03}, std::pair{"Default", 0.06}}) {
         SCOPED_TRACE(preset);
         auto doc = MyDocument::init();
         platform::Error error;
@@ -729,7 +700,7 @@ TEST_F(FrontExportTest, ARealFilesPositiveBaselineClipsAboutAsMuchAsItsSensor) {
              {std::pair{".jpg", "public.jpeg"}, {".tif", kTIFF}, {".exr", kEXR}}) {
             const fs::path path = dir / (std::string("real") + ext);
             ASSERT_TRUE(Export(*doc, path, type, &error)) << error.failureReason;
-            EXPECT_LE(ClippedShare(path), raw + allowed) << path;
+            EXPECT_LE(ClippedShare(path), allowed) << path;
         }
         doc->close();
     }
