@@ -320,14 +320,13 @@ TEST(DocumentWindowControls, CropButtonShowsTheModeAndTheStepperSteps) {
     closeAndWait(w);
 }
 
-// Wheel clicks over the panel scroll it, whatever control passes under the
-// pointer; a control takes the wheel once it has the focus.
+// The wheel scrolls the panel past any control; a focused control takes it.
 TEST(DocumentWindowControls, TheWheelScrollsThePanelUnlessAControlHasTheFocus) {
     uitest::UiTestHome home;
     auto* w = openWindow(dng(kSample));
     ASSERT_NE(w, nullptr);
     activate(w->window());
-    // Spontaneous, as the system delivers it: only such an event goes on to the parents.
+    // Only a spontaneous event goes on to the parents.
     auto wheel = [](QWidget* control, int delta) {
         const QPointF at(control->width() / 2.0, control->height() / 2.0);
         QWheelEvent event(at, control->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton,
@@ -353,8 +352,7 @@ TEST(DocumentWindowControls, TheWheelScrollsThePanelUnlessAControlHasTheFocus) {
         EXPECT_NE(scroller->value(), position);
         EXPECT_EQ(w->document()->getSettingsDictionary(), before);
     }
-    auto* hue =
-        w->window()->findChild<SettingSlider*>(QStringLiteral("Quorvex_Filter_inputAngle2"));
+    auto* hue = w->window()->findChild<SettingSlider*>("Quorvex_Filter_inputAngle2");
     hue->setFocus(Qt::MouseFocusReason);
     const int position = hue->QSlider::value();
     wheel(hue, 120);

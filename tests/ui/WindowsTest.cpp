@@ -238,8 +238,7 @@ QFileDialog* openPanel() {
     return nullptr;
 }
 
-// The open panel starts in the browser's folder, else the last one used, and
-// lists the files the program opens before all files.
+// The panel starts in the browser's folder, else the last one used; our files first.
 TEST(Shell, TheOpenPanelAlsoTakesAFolder) {
     uitest::UiTestHome home;
     uitest::ScriptedAlerts alerts;
@@ -275,8 +274,7 @@ TEST(Shell, TheOpenPanelAlsoTakesAFolder) {
     shell.setBrowserFolderProvider(saved);
 }
 
-// Each window opens over the one it is opened from and fully on its screen,
-// even when shown before and left partly off it.
+// Each window opens over its opener and fully on screen, even if left partly off it.
 TEST(Shell, WindowsOpenFullyOnTheirScreen) {
     uitest::UiTestHome home;
     auto& shell = platform::ApplicationShell::shared();
@@ -289,10 +287,9 @@ TEST(Shell, WindowsOpenFullyOnTheirScreen) {
     from.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&from));
     auto onScreen = [&](QWidget* window) {
-        const QRect frame = window->frameGeometry();
-        EXPECT_TRUE(window->isVisible());
-        EXPECT_TRUE(frame.intersects(from.frameGeometry()));
-        EXPECT_TRUE(screen.contains(frame)) << window->objectName().toStdString();
+        EXPECT_TRUE(window->isVisible() &&
+                    window->frameGeometry().intersects(from.frameGeometry()));
+        EXPECT_TRUE(screen.contains(window->frameGeometry())) << window->objectName().toStdString();
         window->close();
         from.activateWindow();
         EXPECT_TRUE(QTest::qWaitForWindowActive(&from));
