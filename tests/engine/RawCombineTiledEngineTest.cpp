@@ -741,8 +741,7 @@ TEST(RawCombineEdges, TheBlendHasLessFalseColourThanTheMasterOnAZonePlate) {
     EXPECT_LT(mean[2], mean[0]) << "blend " << mean[2] << ", master " << mean[0];
 }
 
-// Edges where only red and blue change, green the same on both sides:
-// nothing in green tells an interpolator which side a pixel is on.
+// Edges where only red and blue change: green cannot tell which side a pixel is on.
 namespace equalGreen {
 
 using namespace edges;
@@ -761,8 +760,7 @@ const std::array<double, 3> kCameraGrey{0.18, 0.18, 0.18};
 const std::array<std::array<double, 3>, 3> kColours = {
     {{0.40, 0.18, 0.05}, {0.07, 0.18, 0.42}, {0.42, 0.18, 0.18}}};
 
-// The along-edge zipper of the error against the scene, where its edge runs
-// straight for five steps: a curved edge's own staircase does not count.
+// The along-edge zipper of the error against the scene where the edge runs straight.
 double ErrorZipper(const Developed& img, const Developed& truth, const Edge& e) {
     auto straight = [&](int x, int y) {
         for (int k = -5; k <= 5; ++k)
@@ -799,8 +797,7 @@ TEST(RawCombineEdges, EdgesOfEqualGreenDoNotZipper) {
             return InSquareA(x, y) || InSquareB(x, y) || InDiamond(x, y) || circle ? colour : grey;
         };
         Developed truth;
-        for (int y = 0; y < kH; ++y)
-            for (int x = 0; x < kW; ++x) truth.pixels.push_back(ToSRGB8(scene(x, y)));
+        for (int i = 0; i < kW * kH; ++i) truth.pixels.push_back(ToSRGB8(scene(i % kW, i / kW)));
         const auto developed = Develop(scene);
         for (size_t i = 0; i < 3; ++i)
             for (size_t k = 0; k < sides.size(); ++k)
@@ -809,9 +806,7 @@ TEST(RawCombineEdges, EdgesOfEqualGreenDoNotZipper) {
     }
 }
 
-// Grey to orange and back at constant green, local frequency k r / pi: the
-// second difference along the rings, where they run within 10 degrees of a
-// row, column or diagonal, rises where a maze breaks them up.
+// Grey–orange rings at constant green: the second difference along them rises with a maze.
 TEST(RawCombineEdges, AZonePlateOfEqualGreenDoesNotMaze) {
     using namespace equalGreen;
     const double cx = kW / 2.0, cy = kH / 2.0, k = M_PI / (2.0 * std::hypot(cx, cy));
