@@ -345,18 +345,16 @@ TEST_F(DamagedInput, AJpegTooWideIsRefusedBeforeTheImageIsMade) {
         doc->exportToURL(home_.path() / "part.jpg", "public.jpeg", {0, 0, 1000, 16}, false, &error))
         << error.failureReason;
     doc->close();
-}
 
-// A size the data cannot hold is damage, not advice to crop or change type.
-TEST_F(DamagedInput, ASizeTheDataCannotHoldIsCalledDamageForEveryType) {
-    handdng::Layout l = ChartLayout();
+    // A size the data cannot hold is damage, not advice to crop or change type.
+    l = ChartLayout();
     l.height = l.tileLength = 2147483647;
     const fs::path tall = home_.path() / "tall.dng";
     handdng::Write(tall, handdng::Build(l));
     for (const char* type : {"public.jpeg", "public.tiff", "public.dng", "com.ilm.openexr-image"}) {
         SCOPED_TRACE(type);
-        platform::Error error;
-        auto doc = MyDocument::init();
+        error = {};
+        doc = MyDocument::init();
         EXPECT_FALSE(doc->readFromURL(tall.string(), &error) &&
                      doc->exportToURL(home_.path() / "x", type, {-1, -1, -1, -1}, false, &error));
         EXPECT_TRUE(Names({error.failureReason}, "is damaged: it claims 64 x 2147483647"))
