@@ -16,7 +16,6 @@
 
 #include "color/CameraProfileManager.h"
 #include "color/DNGCameraProfileAbstract.h"
-#include "dng/color/CameraProfileTestFile.h"
 #include "dng/image/HandMadeDng.h"
 #include "document/ApplicationDefaults.h"
 #include "document/BatchExport.h"
@@ -251,7 +250,6 @@ TEST_F(BatchExportTest, CommandLineExitCodesAndMessages) {
 // A DNG without colour matrix is refused with advice this program can follow;
 // a damaged preset set aside while --preset looks for the named one is told.
 TEST_F(BatchExportTest, CommandLineDevelopsAFileWithoutColourMatrixWithAPresetsCameraProfile) {
-    ASSERT_TRUE(fs::exists(programPath()));
     const auto dng = testsupport::testdataDir() / "raw/dng/rpi-640x480_10bit_minimal_malformed.dng";
     const auto out = scratch_.path() / "out";
     const auto refused = runProgram("--out " + out.string() + " " + dng.string());
@@ -261,13 +259,9 @@ TEST_F(BatchExportTest, CommandLineDevelopsAFileWithoutColourMatrixWithAPresetsC
 
     auto& presets = PresetManager::sharedPresetManager();
     presets.forgetPresetDirectory();
-    cameraprofiletest::ProfileFile file(false);
-    file.Float(50721, {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f});
-    file.Short(50778, {21});
-    file.Ascii(50936, "Made for the test");
-    const auto bytes = file.Build();
     const fs::path dcp = CameraProfileManager::profileDirectory() / "made.dcp";
-    handdng::Write(dcp, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    fs::create_directories(dcp.parent_path());
+    fs::copy_file(testsupport::testdataDir() / "dcp/set-a/NIKON D850.dcp", dcp);
     Dictionary preset{
         {"displayName", Value("Camera colour")},
         {"Quorvex_CameraProfile", Value(DNGCameraProfileAbstract::initFromFile(dcp))}};
@@ -278,10 +272,9 @@ TEST_F(BatchExportTest, CommandLineDevelopsAFileWithoutColourMatrixWithAPresetsC
         runProgram("--preset \"Camera colour\" --out " + out.string() + " " + dng.string());
     EXPECT_EQ(developed.status, 0) << developed.out;
     EXPECT_TRUE(fs::exists(out / "rpi-640x480_10bit_minimal_malformed.jpg"));
-    const auto told = developed.errText;
-    EXPECT_EQ(linesOf(told).size(), 1u) << told;
-    EXPECT_TRUE(told.rfind("quorvex: warning: ", 0) == 0 && told.find("damaged.plist") != told.npos)
-        << told;
+    EXPECT_EQ(linesOf(developed.errText).size(), 1u) << developed.errText;
+    EXPECT_EQ(developed.errText.rfind("quorvex: warning: ", 0), 0u);
+    EXPECT_NE(developed.errText.find("damaged.plist"), std::string::npos);
     presets.forgetPresetDirectory();
 }
 
@@ -388,7 +381,6 @@ TEST_F(BatchExportTest, CommandLineNumbersOrOverwritesAsTheUserDefaultSays) {
     EXPECT_EQ(both.status, 0) << both.out;
     EXPECT_EQ(linesOf(both.outText),
               (std::vector<std::string>{(out / "c.jpg").string(), (out / "c_1.jpg").string()}));
-    EXPECT_EQ(firstBytes(out / "c_1.jpg", 2), "\xFF\xD8");
 #endif
 }
 
@@ -518,8 +510,7 @@ TEST_F(BatchExportTest, CommandLineGoesOnAfterAFailureAndSaysEachErrorOnce) {
     const auto bad = touch("bad.dng", "junk");
     const auto pcd = touch("x.pcd", "junk");
     const auto twoLines = touch("two\nlines.dng", "junk");
-    // Named as JPEGs: a raw file, which would be found through the window's
-    // Preferences, and text.
+    // Named as JPEGs: a raw file (the window's Preferences would find it) and text.
     const auto renamed = scratch_.path() / "renamed.jpg", text = touch("notes.jpg", "hello");
     fs::copy_file(scratch_.path() / "a.dng", renamed);
     fs::copy_file(scratch_.path() / "a.dng", scratch_.path() / "c.dng");

@@ -229,45 +229,42 @@ TEST_F(DamagedInput, AbsurdColourTagsAreIgnoredWithAWarningOrRefusedNeverRendere
 
     // Each check's boundary: the last sound value passes unremarked, the
     // first beyond it is set aside naming only that tag.
-    const auto tag = [](uint16_t code, uint16_t type, Kind kind) {
+    using Entries = std::vector<Entry>;
+    const auto tag = [](uint16_t code, Kind kind) {
         return [=](double v, double v2 = 1, double v3 = 1) {
             const auto values = kind == Kind::Rational ? std::vector{v, v2, v3} : std::vector{v};
-            return std::vector<Entry>{{code, type, Encode(kind, values)}};
+            return Entries{{code, TypeOf(kind), Encode(kind, values)}};
         };
     };
-    const auto exposure = tag(50730, 10, Kind::SRational), neutral = tag(50728, 5, Kind::Rational),
-               black = tag(50714, 12, Kind::Double), white = tag(50717, 12, Kind::Double);
+    const auto exposure = tag(50730, Kind::SRational), neutral = tag(50728, Kind::Rational),
+               black = tag(50714, Kind::Double), white = tag(50717, Kind::Double);
     const auto xy = [](double y) {
-        return std::vector<Entry>{{50728, 5, {}}, {50729, 5, Encode(Kind::Rational, {0.5, y})}};
+        return Entries{{50728, 5, {}}, {50729, 5, Encode(Kind::Rational, {0.5, y})}};
     };
-    const auto levels = [&](double b, double w) { return std::vector{black(b)[0], white(w)[0]}; };
-    using Entries = std::vector<Entry>;
-    const std::vector<std::tuple<Entries, Entries, const char*, const char*>> boundaries = {
-        {exposure(8), exposure(8.01), "BaselineExposure", "8.01"},
-        {neutral(16), neutral(16.01), "AsShotNeutral", "16.01"},
-        {neutral(0.16, 16, 16), neutral(0.1599, 16, 16), "AsShotNeutral", "factor of 100"},
-        {xy(0.4999), xy(0.5), "AsShotWhiteXY", "(0.5, 0.5)"},
-        {white(65535), white(65536), "WhiteLevel", "65536"},
-        {white(256), white(255), "WhiteLevel", "255"},
-        {black(65534), black(65535), "BlackLevel", "65535"},
-        {levels(3999, 4000), levels(4000, 4000), "WhiteLevel", "is 4000, not above the BlackLevel"},
+    const auto levels = [&](double b, double w) { return Entries{black(b)[0], white(w)[0]}; };
+    const std::vector<std::tuple<Entries, Entries, const char*>> boundaries = {
+        {exposure(8), exposure(8.01), "BaselineExposure is 8.01"},
+        {neutral(16), neutral(16.01), "AsShotNeutral holds 16.01"},
+        {neutral(0.16, 16, 16), neutral(0.1599, 16, 16), "AsShotNeutral spans more than a factor"},
+        {xy(0.4999), xy(0.5), "AsShotWhiteXY is (0.5, 0.5)"},
+        {white(65535), white(65536), "WhiteLevel is 65536"},
+        {white(256), white(255), "WhiteLevel is 255"},
+        {black(65534), black(65535), "BlackLevel is 65535"},
+        {levels(3999, 4000), levels(4000, 4000), "WhiteLevel is 4000, not above the BlackLevel"},
         // The white is blamed, not the black: dropping it would leave a white of 1.
-        {levels(60, 256), levels(60, 1), "WhiteLevel", "is 1, not above"},
+        {levels(60, 256), levels(60, 1), "WhiteLevel is 1, not above"},
     };
-    for (const auto& [sound, beyond, blamed, text] : boundaries)
+    for (const auto& [sound, beyond, told] : boundaries)
         for (const Entries* entries : {&sound, &beyond}) {
             SCOPED_TRACE(n);
             handdng::Layout l = ChartLayout();
             l.extra = *entries;
             const fs::path source = home_.path() / ("b" + std::to_string(n++) + ".dng");
             handdng::Write(source, handdng::Build(l));
-            const Outcome out =
-                ExportToJpeg(source, fs::path(source).replace_extension("jpg"), seen);
+            const auto out = ExportToJpeg(source, fs::path(source).replace_extension("jpg"), seen);
             EXPECT_TRUE(out.exported) << out.error;
             ASSERT_EQ(out.warnings.size(), entries == &beyond ? 1u : 0u);
-            if (entries == &sound) continue;
-            EXPECT_NE(out.warnings[0].find(std::string(": ") + blamed + " "), std::string::npos);
-            EXPECT_NE(out.warnings[0].find(text), std::string::npos) << out.warnings[0];
+            EXPECT_TRUE(entries == &sound || Names(out.warnings, std::string(": ") + told));
         }
 }
 
@@ -279,41 +276,36 @@ TEST_F(DamagedInput, ADamagedCameraProfileIsNamedAsTheCauseNotTheRawFile) {
     handdng::Write(dng, handdng::Build(ChartLayout()));
     const fs::path profiles = CameraProfileManager::profileDirectory();
     const auto npos = std::string::npos;
-    const auto writeProfile = [&](const std::string& name, const std::vector<float>& matrix) {
+    const float nan = std::nanf(""), inf = std::numeric_limits<float>::infinity();
+    // The last one serves, until its matrix is changed once it is loaded.
+    const std::vector<std::tuple<std::string, std::vector<float>, std::string>> files = {
+        {"zeros.dcp", std::vector<float>(9, 0.0f), "matrix cannot be inverted"},
+        {"nan.dcp", {0.8f, -0.2f, nan, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f}, "matrix holds NaN"},
+        {"inf.dcp", {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, inf}, "matrix holds"},
+        {"sound.dcp", {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f}, ""},
+    };
+    for (const auto& [name, matrix, problem] : files) {
+        SCOPED_TRACE(name);
         cameraprofiletest::ProfileFile file(false);
         file.Float(50721, matrix);
         file.Short(50778, {21});
         file.Ascii(50936, "Damaged");
         const auto bytes = file.Build();
         handdng::Write(profiles / name, std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    };
-    const std::vector<float> cm{0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f};
-    const float nan = std::nanf(""), inf = std::numeric_limits<float>::infinity();
-    const std::vector<std::tuple<std::string, std::vector<float>, std::string>> damaged = {
-        {"zeros.dcp", std::vector<float>(9, 0.0f), "its colour matrix cannot be inverted"},
-        {"nan.dcp", {0.8f, -0.2f, nan, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, 0.6f}, "holds NaN"},
-        {"inf.dcp", {0.8f, -0.2f, -0.1f, -0.3f, 1.2f, 0.1f, -0.05f, 0.2f, inf}, "matrix holds"},
-    };
-    for (const auto& [name, matrix, problem] : damaged) {
-        SCOPED_TRACE(name);
-        writeProfile(name, matrix);
+        if (problem.empty()) continue;
         const platform::Dictionary named{{"Class_of_serialized_Object", "DNGCameraProfileAbstract"},
                                          {"FileName", name}};
         EXPECT_TRUE(DNGCameraProfileAbstract::initFromPList(named)->isAutoProfile());
         const auto told = seen.take();
         ASSERT_EQ(told.size(), 1u);
-        EXPECT_NE(told[0].find("\"" + (profiles / name).string() + "\""), npos);
-        EXPECT_NE(told[0].find(problem), npos) << told[0];
+        const std::string why = (profiles / name).string() + "\" cannot be used: its colour ";
+        EXPECT_NE(told[0].find(why + problem), npos) << told[0];
     }
-
-    // A profile whose matrix no longer serves by the time the file decodes.
-    writeProfile("sound.dcp", cm);
     for (const float sign : {0.0f, -1.0f}) {
         SCOPED_TRACE(sign);
         const auto profile = DNGCameraProfileAbstract::initFromFile(profiles / "sound.dcp");
         ASSERT_TRUE(profile);
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c) profile->setcolorMatrix1(r, c, r == c ? sign : 0.0f);
+        for (int i = 0; i < 9; ++i) profile->setcolorMatrix1(i / 3, i % 3, i % 4 ? 0.0f : sign);
         const auto wrapper = rawWrapper::initWithFile(dng.string(), dng.string(), false);
         wrapper->setCameraProfile(profile);
         EXPECT_NE(wrapper->masterImageBytes(), nullptr);
@@ -353,23 +345,19 @@ TEST_F(DamagedInput, AJpegTooWideIsRefusedBeforeTheImageIsMade) {
         doc->exportToURL(home_.path() / "part.jpg", "public.jpeg", {0, 0, 1000, 16}, false, &error))
         << error.failureReason;
     doc->close();
-}
 
-// A size the data cannot hold is damage, not advice to crop or change type.
-TEST_F(DamagedInput, ASizeTheDataCannotHoldIsCalledDamageForEveryType) {
-    handdng::Layout l = ChartLayout();
+    // A size the data cannot hold is damage, not advice to crop or change type.
+    l = ChartLayout();
     l.height = l.tileLength = 2147483647;
     const fs::path tall = home_.path() / "tall.dng";
     handdng::Write(tall, handdng::Build(l));
     for (const char* type : {"public.jpeg", "public.tiff", "public.dng", "com.ilm.openexr-image"}) {
         SCOPED_TRACE(type);
-        platform::Error error;
-        auto doc = MyDocument::init();
-        EXPECT_FALSE(
-            doc->readFromURL(tall.string(), &error) &&
-            doc->exportToURL(home_.path() / "tall.out", type, {-1, -1, -1, -1}, false, &error));
-        EXPECT_NE(error.failureReason.find("\"tall.dng\" is damaged: it claims 64 x 2147483647"),
-                  std::string::npos)
+        error = {};
+        doc = MyDocument::init();
+        EXPECT_FALSE(doc->readFromURL(tall.string(), &error) &&
+                     doc->exportToURL(home_.path() / "x", type, {-1, -1, -1, -1}, false, &error));
+        EXPECT_TRUE(Names({error.failureReason}, "is damaged: it claims 64 x 2147483647"))
             << error.failureReason;
         doc->close();
     }
@@ -397,9 +385,7 @@ TEST_F(DamagedInput, AnIgnoredCatalogOrCameraProfileIsToldToTheUser) {
     const platform::Dictionary named{{"Class_of_serialized_Object", "DNGCameraProfileAbstract"},
                                      {"FileName", "broken.dcp"}};
     EXPECT_TRUE(DNGCameraProfileAbstract::initFromPList(named)->isAutoProfile());
-    const auto toldOfProfile = seen.take();
-    EXPECT_TRUE(Names(toldOfProfile, "broken.dcp"));
-    EXPECT_TRUE(Names(toldOfProfile, "cannot be used: it is "));
+    EXPECT_TRUE(Names(seen.take(), "broken.dcp\" cannot be used: it is "));
     // Once per state of the file: settings are read often.
     DNGCameraProfileAbstract::initFromPList(named);
     EXPECT_TRUE(seen.take().empty());

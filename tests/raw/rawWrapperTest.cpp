@@ -534,9 +534,8 @@ TEST(rawWrapper, LinearRawFilesGiveTheMasterOnly) {
 
 namespace {
 
-// A linear file states its camera white as a D65 matrix with AsShotNeutral
-// 1 1 1 (our own DNG export) or as a D50 matrix with AsShotWhiteXY or alone,
-// output- or scene-referred. Camera 1 1 1 is white in each: 40 % renders grey.
+// A linear file states camera white as a D65 matrix with neutral 1 1 1 (our export) or a D50
+// one with AsShotWhiteXY or alone, either referred: 1 1 1 is white in each, 40 % renders grey.
 TEST(rawWrapper, LinearFilesRenderTheWhiteTheyStateAsGrey) {
     // XYZ to linear ProPhoto, under D65 (adapted to D50 first) and under D50.
     const std::vector<double> d65{1.3411, -0.2132, -0.097, -0.5028, 1.4158,
@@ -548,22 +547,17 @@ TEST(rawWrapper, LinearFilesRenderTheWhiteTheyStateAsGrey) {
          {std::tuple{true, false, 1}, {true, false, 0}, {false, true, 1}, {false, false, 1}}) {
         SCOPED_TRACE(n);
         negtest::DngSpec spec;
-        spec.samples = 3;
-        spec.black = {0, 0, 0};
-        spec.white = {65535, 65535, 65535};
-        spec.colorMatrix = isD65 ? d65 : d50;
-        spec.illuminant = isD65 ? 21 : 23;
+        spec.samples = 3, spec.black = {0, 0, 0}, spec.white = {65535, 65535, 65535};
+        spec.colorMatrix = isD65 ? d65 : d50, spec.illuminant = isD65 ? 21 : 23;
         spec.neutral = isD65 ? std::vector<double>{1, 1, 1} : std::vector<double>{};
         if (statesXY) spec.whiteXY = {0.3457, 0.3585};
         spec.colorimetricReference = uint16_t(reference);
         const fs::path path = dir.path() / (std::to_string(n++) + ".dng");
-        ASSERT_TRUE(negtest::WriteDng(
-            path.string(), spec,
-            std::vector<uint16_t>(size_t(spec.width) * spec.height * 3, uint16_t(0.4 * 65535))));
+        const std::vector<uint16_t> pixels(size_t(spec.width) * spec.height * 3, 26214);  // 40 %
+        ASSERT_TRUE(negtest::WriteDng(path.string(), spec, pixels));
         auto raw = Open(path);
-        const uint16_t* master = raw->masterImageBytes();
-        ASSERT_NE(master, nullptr) << raw->error()->description();
-        const Vec grey = Mean(master, spec.width, 0, 0, spec.width, spec.height);
+        ASSERT_NE(raw->masterImageBytes(), nullptr) << raw->error()->description();
+        const Vec grey = Mean(raw->masterImageBytes(), spec.width, 0, 0, spec.width, spec.height);
         for (int c = 0; c < 3; c++) EXPECT_NEAR(grey[c], 0.4, 0.002) << c;
         const platform::Dictionary p = raw->getParameters();
         EXPECT_NEAR(p.find("asShotWhitex")->realValue(), isD65 ? 0.3127 : 0.3457, 0.001);
