@@ -12,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "platform/RowBands.h"
@@ -240,73 +241,81 @@ void CheckDemosaicArguments(const CFAPlane& cfa, const uint16_t* rgb) {
 bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
                            float* out, float* scratch, uint8_t* rowFlags) {
     const int stride = tile.stride, w = tile.paddedWidth(), h = tile.paddedHeight();
-    float* __restrict lo0 = scratch;  // per column, over the cell row's three even rows
-    float* __restrict hi0 = scratch + stride;
-    float* __restrict lo1 = scratch + 2 * stride;  // and its three odd rows
-    float* __restrict hi1 = scratch + 3 * stride;
-    float* __restrict wlo0 = scratch + 4 * stride;  // then over three columns of a parity
-    float* __restrict whi0 = scratch + 5 * stride;
-    float* __restrict wlo1 = scratch + 6 * stride;
-    float* __restrict whi1 = scratch + 7 * stride;
-    float* __restrict cell = scratch + 8 * stride;  // the value of a cell starting here
-    // Cells start on even image rows and columns; the classes of sample in a
-    // cell's window go by row and column parity within the cell, green
-    // being (0,0) and (1,1) or (0,1) and (1,0).
-    const int firstRow = m - ((tile.rowParity() + m) & 1);
-    const int oddColumn = tile.colParity() & 1;
-    const int g = greenParity == 0 ? 0 : 1;
-    bool any = false;
     for (int r = 0; r < h; ++r) rowFlags[r] = 0;
+    // Cells start on even image rows and columns: the first column at x0,
+    // which is m - 1 or m, and `cells` of them in [x0, w - m).
+    const int x0 = m - 1 + ((m - 1 + (tile.colParity() & 1)) & 1);
+    const int cells = (w - m - x0 + 1) / 2;
+    if (cells <= 0) return false;
+    // Per cell, from cell -1 to cell `cells`, over the three cell rows of the
+    // window: the range of both greens, and of each of the two colours, so
+    // that a cell's 6×6 window is three neighbouring entries. Within a cell,
+    // the sample at row a, column b is green where a + b is `greenParity`.
+    const int span = cells + 2, part = stride / 2 + 3;
+    float* __restrict gLo = scratch;
+    float* __restrict gHi = scratch + part;
+    float* __restrict c0Lo = scratch + 2 * part;  // the colour on the cell's first row
+    float* __restrict c0Hi = scratch + 3 * part;
+    float* __restrict c1Lo = scratch + 4 * part;  // and on its second
+    float* __restrict c1Hi = scratch + 5 * part;
+    float* __restrict colourRange = scratch + 6 * part;
+    float* __restrict greenRange = scratch + 7 * part;
+    const int firstRow = m - ((tile.rowParity() + m) & 1);
+    bool any = false;
     for (int r = firstRow; r < h - m; r += 2) {
-        const float* __restrict a0 = mosaic + static_cast<size_t>(r - 2) * stride;
+        const size_t first = static_cast<size_t>(r - 2) * stride + static_cast<size_t>(x0 - 2);
+        const float* __restrict a0 = mosaic + first;
         const float* __restrict a1 = a0 + stride;
         const float* __restrict a2 = a1 + stride;
         const float* __restrict a3 = a2 + stride;
         const float* __restrict a4 = a3 + stride;
         const float* __restrict a5 = a4 + stride;
-        DEMOSAIC_ROW_LOOP
-        for (int x = m - 3; x < w - m + 3; ++x) {
-            lo0[x] = MinOf(MinOf(a0[x], a2[x]), a4[x]);
-            hi0[x] = MaxOf(MaxOf(a0[x], a2[x]), a4[x]);
-            lo1[x] = MinOf(MinOf(a1[x], a3[x]), a5[x]);
-            hi1[x] = MaxOf(MaxOf(a1[x], a3[x]), a5[x]);
-        }
-        DEMOSAIC_ROW_LOOP
-        for (int x = m - 1; x < w - m + 1; ++x) {
-            wlo0[x] = MinOf(MinOf(lo0[x - 2], lo0[x]), lo0[x + 2]);
-            whi0[x] = MaxOf(MaxOf(hi0[x - 2], hi0[x]), hi0[x + 2]);
-            wlo1[x] = MinOf(MinOf(lo1[x - 2], lo1[x]), lo1[x + 2]);
-            whi1[x] = MaxOf(MaxOf(hi1[x - 2], hi1[x]), hi1[x + 2]);
-        }
-        // A cell starting at x has its class (a, b) centred on column x + b.
-        // Every second x starts a cell; the others are computed with them
-        // and merely count towards the row's flag, which only chooses the
-        // faster path where all are 0.
+        // Green's column on the cell's first row is a constant to the
+        // compiler, so that each row is loaded and split once.
+        const auto vertical = [&](auto greenFirst) {
+            constexpr int kG = decltype(greenFirst)::value, kC = 1 - kG;
+            DEMOSAIC_ROW_LOOP
+            for (int j = 0; j < span; ++j) {
+                const int ga = 2 * j + kG, gb = 2 * j + kC;  // green on the first and second rows
+                const int ca = 2 * j + kC, cb = 2 * j + kG;
+                gLo[j] = MinOf(MinOf(MinOf(a0[ga], a2[ga]), a4[ga]),
+                               MinOf(MinOf(a1[gb], a3[gb]), a5[gb]));
+                gHi[j] = MaxOf(MaxOf(MaxOf(a0[ga], a2[ga]), a4[ga]),
+                               MaxOf(MaxOf(a1[gb], a3[gb]), a5[gb]));
+                c0Lo[j] = MinOf(MinOf(a0[ca], a2[ca]), a4[ca]);
+                c0Hi[j] = MaxOf(MaxOf(a0[ca], a2[ca]), a4[ca]);
+                c1Lo[j] = MinOf(MinOf(a1[cb], a3[cb]), a5[cb]);
+                c1Hi[j] = MaxOf(MaxOf(a1[cb], a3[cb]), a5[cb]);
+            }
+        };
+        if (greenParity == 0)
+            vertical(std::integral_constant<int, 0>{});
+        else
+            vertical(std::integral_constant<int, 1>{});
         int positive = 0;
         DEMOSAIC_ROW_LOOP
-        for (int x = m - 1; x < w - m; ++x) {
-            const float gLo = MinOf(wlo0[x + g], wlo1[x + 1 - g]);
-            const float gHi = MaxOf(whi0[x + g], whi1[x + 1 - g]);
-            const float colourRange =
-                MaxOf(whi0[x + 1 - g] - wlo0[x + 1 - g], whi1[x + g] - wlo1[x + g]);
-            const float k = ColourOnlyDetail(colourRange, gHi - gLo);
-            cell[x] = k;
+        for (int c = 0; c < cells; ++c) {
+            const auto least = [c](const float* v) { return MinOf(MinOf(v[c], v[c + 1]), v[c + 2]); };
+            const auto most = [c](const float* v) { return MaxOf(MaxOf(v[c], v[c + 1]), v[c + 2]); };
+            colourRange[c] = MaxOf(most(c0Hi) - least(c0Lo), most(c1Hi) - least(c1Lo));
+            greenRange[c] = most(gHi) - least(gLo);
         }
         DEMOSAIC_ROW_LOOP
-        for (int x = m - 1; x < w - m; ++x) positive |= cell[x] > 0.0f;
-        float* __restrict top = out + static_cast<size_t>(r) * stride;
+        for (int c = 0; c < cells; ++c)
+            positive |= colourRange[c] > ColourOnlyFloor(greenRange[c]);
+        // Rows without such detail are left unwritten: their flag keeps
+        // every reader away from them.
+        if (positive == 0) continue;
+        any = true;
+        rowFlags[r] = 1;
+        rowFlags[r + 1] = 1;
+        float* __restrict top = out + static_cast<size_t>(r) * stride + x0;
         float* __restrict bottom = top + stride;
         DEMOSAIC_ROW_LOOP
-        for (int x = m; x < w - m; ++x) {
-            const float before = cell[x - 1], here = cell[x];
-            const float k = ((x + oddColumn) & 1) != 0 ? before : here;
-            top[x] = k;
-            bottom[x] = k;
-        }
-        if (positive != 0) {
-            any = true;
-            rowFlags[r] = 1;
-            if (r + 1 < h) rowFlags[r + 1] = 1;
+        for (int c = 0; c < cells; ++c) {
+            const float k = ColourOnlyDetail(colourRange[c], greenRange[c]);
+            top[2 * c] = top[2 * c + 1] = k;
+            bottom[2 * c] = bottom[2 * c + 1] = k;
         }
     }
     return any;

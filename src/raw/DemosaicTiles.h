@@ -154,10 +154,14 @@ inline void WeighDiagonalsAcross(float k, float dnw, float dne, float dsw, float
 // saturated colour, and in noise; 1 where green is flat and they are not, as
 // by a saturated colour on a grey of the same green. There, green shows
 // neither edges nor texture, and the interpolators must look at red and blue.
-inline float ColourOnlyDetail(float colourRange, float greenRange) {
+// Above 0 exactly where colourRange exceeds ColourOnlyFloor(greenRange).
+inline float ColourOnlyFloor(float greenRange) {
     constexpr float kGreenShare = 4.0f;
     constexpr float kNoise = 4096.0f;
-    const float floor = kGreenShare * greenRange + kNoise;
+    return kGreenShare * greenRange + kNoise;
+}
+inline float ColourOnlyDetail(float colourRange, float greenRange) {
+    const float floor = ColourOnlyFloor(greenRange);
     return ClampTo((colourRange - floor) / floor, 0.0f, 1.0f);
 }
 
@@ -167,10 +171,10 @@ inline float ColourOnlyDetail(float colourRange, float greenRange) {
 // ranges of each colour's samples over the 6×6 around it, so that the pixels
 // of a cell, whatever their colour, see an edge alike, and cells along a
 // straight edge do too. Green lies where the image's row plus column has
-// parity `greenParity`. Writes rows from m - 1 (a cell's other row) and may
-// write row m - 1 and size - m; `scratch` holds 9 × stride floats. Sets
-// rowFlags[r] (one per scratch row) where row r has a value above 0 and says
-// whether any has.
+// parity `greenParity`. Sets rowFlags[r] (one per scratch row) where row r
+// has a value above 0 and says whether any has; only flagged rows are
+// written, and those may be from row m - 1 and column m - 1 to row and
+// column size - m. `scratch` holds 9 × stride floats.
 bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
                            float* out, float* scratch, uint8_t* rowFlags);
 
