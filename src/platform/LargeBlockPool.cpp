@@ -31,6 +31,9 @@ namespace {
 // More kept blocks than this are not worth searching: the oldest go.
 constexpr size_t kMaxKeptBlocks = 16;
 
+// Blocks this large hold at least one whole 2 MiB page wherever they start.
+constexpr size_t kHugePageWorthwhile = size_t(4) << 20;
+
 size_t wholePages(size_t bytes) {
     const size_t page = size_t(pageSize());
     return bytes > size_t(-1) - page ? 0 : (bytes + page - 1) / page * page;
@@ -190,7 +193,13 @@ void* LargeBlockPool::allocate(size_t bytes, bool zeroed) {
         trim();
         address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     }
-    return address == MAP_FAILED ? nullptr : address;
+    if (address == MAP_FAILED) return nullptr;
+    // Image buffers are filled whole soon after they are made: in 2 MiB pages
+    // that costs a fault per 512 small ones, and fewer TLB misses after. Where
+    // the system gives huge pages only on request, this is the request; a
+    // refusal just leaves small pages.
+    if (size >= kHugePageWorthwhile) ::madvise(address, size, MADV_HUGEPAGE);
+    return address;
 }
 
 void LargeBlockPool::release(void* block, size_t bytes) {
