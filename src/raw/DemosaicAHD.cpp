@@ -144,11 +144,12 @@ public:
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
-    void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour) {
+    void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
+             platform::ColourOnlyCells* keep) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
         // The Lab planes are free until the candidates are converted.
         platform::ColourOnlyDetailPlane(s_.plane(kMosaic), tile_, 3, greenParity_,
-                                        s_.plane(kColourOnly), s_.plane(kLH), s_.rowFlags());
+                                        s_.plane(kColourOnly), s_.plane(kLH), s_.rowFlags(), keep);
         interpolateGreen(2);
         interpolateRedBlue<true>(kGreenH, kRedH, kBlueH, 3);
         interpolateRedBlue<false>(kGreenV, kRedV, kBlueV, 3);
@@ -549,21 +550,22 @@ private:
     int stride_;
 };
 
-void Interpolate(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour) {
+}  // namespace
+
+void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
+                 platform::ColourOnlyCells* keep) {
     LabCurve();  // built once, before the bands share it
     platform::DemosaicInTiles(cfa, rgb, bands, colour, kTileWidth, kTileHeight, kPad, [&] {
         return [&, scratch = std::make_shared<AHDScratch>()](const platform::DemosaicTile& tile) {
-            AHDTile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour);
+            AHDTile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, keep);
         };
     });
 }
 
-}  // namespace
-
 void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands) {
-    Interpolate(cfa, rgb, bands, nullptr);
+    DemosaicAHD(cfa, rgb, bands, nullptr, nullptr);
 }
 
 void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3& colour) {
-    Interpolate(cfa, rgb, bands, &colour);
+    DemosaicAHD(cfa, rgb, bands, &colour, nullptr);
 }

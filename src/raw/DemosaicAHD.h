@@ -25,6 +25,10 @@
 #include "raw/CFAPattern.h"
 #include "raw/RawColor.h"
 
+namespace platform {
+class ColourOnlyCells;
+}
+
 // rgb must hold width × height × 3 samples. Throws std::invalid_argument for
 // an empty or inconsistent plane, std::bad_alloc when scratch is refused.
 void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands = kDemosaicBands);
@@ -32,3 +36,9 @@ void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands = kDemosaicB
 // The same followed by the colour step of RawConvertInPlace (the camera RGB
 // rounded to 16 bits, then the matrix), done as each tile is stored.
 void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3& colour);
+
+// Either of the above (no colour step when `colour` is null), keeping in
+// `keep`, when given, where red and blue alone carry detail, for a
+// DemosaicLMMSE of the same plane and band count to use.
+void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
+                 platform::ColourOnlyCells* keep);

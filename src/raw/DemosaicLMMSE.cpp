@@ -108,7 +108,8 @@ public:
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
-    void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour) {
+    void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
+             const platform::ColourOnlyCells* found) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.row(kMosaic, 0));
         primaryDifferences(2);
         smooth(kDiffH, kSmoothH, true, 6);
@@ -116,9 +117,10 @@ public:
         estimate<true>(kDiffH, kSmoothH, kEstH, 10);
         estimate<false>(kDiffV, kSmoothV, kEstV, 10);
         // The split noise is no longer needed either.
-        platform::ColourOnlyDetailPlane(s_.row(kMosaic, 0), tile_, 10, greenParity_,
-                                        s_.row(kColourOnly, 0), s_.row(kSplitNoise, 0),
-                                        s_.rowFlags());
+        if (!found || found->fill(tile_, 10, s_.row(kColourOnly, 0), s_.rowFlags()) < 0)
+            platform::ColourOnlyDetailPlane(s_.row(kMosaic, 0), tile_, 10, greenParity_,
+                                            s_.row(kColourOnly, 0), s_.row(kSplitNoise, 0),
+                                            s_.rowFlags());
         fuseGreen(10);
         redBlueAtOppositeSites(11);
         redBlueAtGreenSites(12);
@@ -475,20 +477,21 @@ private:
     int stride_;
 };
 
-void Interpolate(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour) {
+}  // namespace
+
+void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
+                   const platform::ColourOnlyCells* found) {
     platform::DemosaicInTiles(cfa, rgb, bands, colour, kTileWidth, kTileHeight, kPad, [&] {
         return [&, scratch = std::make_shared<LMMSEScratch>()](const platform::DemosaicTile& tile) {
-            LMMSETile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour);
+            LMMSETile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, found);
         };
     });
 }
 
-}  // namespace
-
 void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands) {
-    Interpolate(cfa, rgb, bands, nullptr);
+    DemosaicLMMSE(cfa, rgb, bands, nullptr, nullptr);
 }
 
 void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3& colour) {
-    Interpolate(cfa, rgb, bands, &colour);
+    DemosaicLMMSE(cfa, rgb, bands, &colour, nullptr);
 }

@@ -27,6 +27,10 @@
 #include "raw/CFAPattern.h"
 #include "raw/RawColor.h"
 
+namespace platform {
+class ColourOnlyCells;
+}
+
 // rgb must hold width × height × 3 samples. Throws std::invalid_argument for
 // an empty or inconsistent plane, std::bad_alloc when scratch is refused.
 void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands = kDemosaicBands);
@@ -34,3 +38,9 @@ void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands = kDemosai
 // The same followed by the colour step of RawConvertInPlace (the camera RGB
 // rounded to 16 bits, then the matrix), done as each tile is stored.
 void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3& colour);
+
+// Either of the above (no colour step when `colour` is null), taking where
+// red and blue alone carry detail from what a DemosaicAHD of the same plane
+// and band count kept in `found`, when given.
+void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
+                   const platform::ColourOnlyCells* found);

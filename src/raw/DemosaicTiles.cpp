@@ -238,15 +238,93 @@ void CheckDemosaicArguments(const CFAPlane& cfa, const uint16_t* rgb) {
         throw std::invalid_argument("demosaic: image too large");
 }
 
+namespace {
+
+// Where a tile's cells lie in its scratch planes at margin m. Cells start on
+// even image rows and columns: the first column at x0, which is m - 1 or m,
+// `cells` of them in [x0, w - m); likewise rows from firstRow, `rows` of them.
+struct CellGrid {
+    int x0, cells, firstRow, rows;
+    CellGrid(const DemosaicTile& tile, int m)
+        : x0(m - 1 + ((m - 1 + tile.colParity()) & 1)),
+          cells((tile.paddedWidth() - m - x0 + 1) / 2),
+          firstRow(m - ((tile.rowParity() + m) & 1)),
+          rows((tile.paddedHeight() - m - firstRow + 1) / 2) {}
+    int imageX(const DemosaicTile& tile) const { return tile.x0 - tile.pad + x0; }
+    int imageY(const DemosaicTile& tile) const { return tile.y0 - tile.pad + firstRow; }
+};
+
+// Writes the cells of one row of cells (cell row r, from column x0) to both
+// of its rows of the plane and flags them.
+void WriteCellRow(const float* __restrict k, int cells, int r, int x0, int stride, float* out,
+                  uint8_t* rowFlags) {
+    rowFlags[r] = 1;
+    rowFlags[r + 1] = 1;
+    float* __restrict top = out + static_cast<size_t>(r) * stride + x0;
+    float* __restrict bottom = top + stride;
+    DEMOSAIC_ROW_LOOP
+    for (int c = 0; c < cells; ++c) {
+        top[2 * c] = top[2 * c + 1] = k[c];
+        bottom[2 * c] = bottom[2 * c + 1] = k[c];
+    }
+}
+
+std::array<int, 4> TileKey(const DemosaicTile& tile) {
+    return {tile.x0, tile.y0, tile.width, tile.height};
+}
+
+}  // namespace
+
+void ColourOnlyCells::keep(const DemosaicTile& tile, Tile found) {
+    std::lock_guard lock(mutex_);
+    tiles_[TileKey(tile)] = std::move(found);
+}
+
+int ColourOnlyCells::fill(const DemosaicTile& tile, int m, float* out, uint8_t* rowFlags) const {
+    const CellGrid grid(tile, m);
+    const Tile* kept = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        const auto at = tiles_.find(TileKey(tile));
+        if (at != tiles_.end()) kept = &at->second;
+    }
+    if (!kept || grid.cells <= 0) return -1;
+    const int column = (grid.imageX(tile) - kept->firstX) / 2;
+    const int firstRow = (grid.imageY(tile) - kept->firstY) / 2;
+    if (column < 0 || column + grid.cells > kept->cells || firstRow < 0 ||
+        firstRow + grid.rows > kept->rows)
+        return -1;
+    for (int r = 0; r < tile.paddedHeight(); ++r) rowFlags[r] = 0;
+    bool any = false;
+    for (int i = 0; i < grid.rows; ++i) {
+        const int offset = kept->offsets[static_cast<size_t>(firstRow + i)];
+        if (offset < 0) continue;
+        const float* k = kept->values.data() + offset + column;
+        int positive = 0;
+        DEMOSAIC_ROW_LOOP
+        for (int c = 0; c < grid.cells; ++c) positive |= k[c] > 0.0f;
+        if (positive == 0) continue;
+        any = true;
+        WriteCellRow(k, grid.cells, grid.firstRow + 2 * i, grid.x0, tile.stride, out, rowFlags);
+    }
+    return any ? 1 : 0;
+}
+
 bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
-                           float* out, float* scratch, uint8_t* rowFlags) {
-    const int stride = tile.stride, w = tile.paddedWidth(), h = tile.paddedHeight();
+                           float* out, float* scratch, uint8_t* rowFlags, ColourOnlyCells* keep) {
+    const int stride = tile.stride, h = tile.paddedHeight();
     for (int r = 0; r < h; ++r) rowFlags[r] = 0;
-    // Cells start on even image rows and columns: the first column at x0,
-    // which is m - 1 or m, and `cells` of them in [x0, w - m).
-    const int x0 = m - 1 + ((m - 1 + (tile.colParity() & 1)) & 1);
-    const int cells = (w - m - x0 + 1) / 2;
+    const CellGrid grid(tile, m);
+    const int x0 = grid.x0, cells = grid.cells;
     if (cells <= 0) return false;
+    ColourOnlyCells::Tile found;
+    if (keep) {
+        found.firstX = grid.imageX(tile);
+        found.firstY = grid.imageY(tile);
+        found.cells = cells;
+        found.rows = grid.rows;
+        found.offsets.assign(static_cast<size_t>(grid.rows), -1);
+    }
     // Per cell, from cell -1 to cell `cells`, over the three cell rows of the
     // window: the range of both greens, and of each of the two colours, so
     // that a cell's 6×6 window is three neighbouring entries. Within a cell,
@@ -260,9 +338,9 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
     float* __restrict c1Hi = scratch + 5 * part;
     float* __restrict colourRange = scratch + 6 * part;
     float* __restrict greenRange = scratch + 7 * part;
-    const int firstRow = m - ((tile.rowParity() + m) & 1);
+    float* __restrict detail = scratch + 8 * part;
     bool any = false;
-    for (int r = firstRow; r < h - m; r += 2) {
+    for (int r = grid.firstRow; r < h - m; r += 2) {
         const size_t first = static_cast<size_t>(r - 2) * stride + static_cast<size_t>(x0 - 2);
         const float* __restrict a0 = mosaic + first;
         const float* __restrict a1 = a0 + stride;
@@ -307,17 +385,16 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
         // every reader away from them.
         if (positive == 0) continue;
         any = true;
-        rowFlags[r] = 1;
-        rowFlags[r + 1] = 1;
-        float* __restrict top = out + static_cast<size_t>(r) * stride + x0;
-        float* __restrict bottom = top + stride;
         DEMOSAIC_ROW_LOOP
-        for (int c = 0; c < cells; ++c) {
-            const float k = ColourOnlyDetail(colourRange[c], greenRange[c]);
-            top[2 * c] = top[2 * c + 1] = k;
-            bottom[2 * c] = bottom[2 * c + 1] = k;
+        for (int c = 0; c < cells; ++c) detail[c] = ColourOnlyDetail(colourRange[c], greenRange[c]);
+        WriteCellRow(detail, cells, r, x0, stride, out, rowFlags);
+        if (keep) {
+            found.offsets[static_cast<size_t>((r - grid.firstRow) / 2)] =
+                static_cast<int>(found.values.size());
+            found.values.insert(found.values.end(), detail, detail + cells);
         }
     }
+    if (keep) keep->keep(tile, std::move(found));
     return any;
 }
 

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "raw/CFAPattern.h"
@@ -174,9 +176,43 @@ inline float ColourOnlyDetail(float colourRange, float greenRange) {
 // parity `greenParity`. Sets rowFlags[r] (one per scratch row) where row r
 // has a value above 0 and says whether any has; only flagged rows are
 // written, and those may be from row m - 1 and column m - 1 to row and
-// column size - m. `scratch` holds 9 × stride floats.
+// column size - m. `scratch` holds 9 × stride floats. `keep`, when given,
+// keeps what was found for the tile.
+class ColourOnlyCells;
 bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
-                           float* out, float* scratch, uint8_t* rowFlags);
+                           float* out, float* scratch, uint8_t* rowFlags,
+                           ColourOnlyCells* keep = nullptr);
+
+// What ColourOnlyDetailPlane found in the tiles of one interpolation of an
+// image, kept so that another of the same image need not work it out again
+// for a tile of the same place and size: per tile, the values of each row of
+// cells that has one above 0, by image position. Every method may be called
+// from any thread.
+class ColourOnlyCells {
+public:
+    // ColourOnlyDetailPlane's result for `tile` at margin m, from what was
+    // kept for the same tile: 1 or 0 for whether any row has such detail, or
+    // -1 when nothing kept covers the tile's rows and columns (the caller
+    // then works it out).
+    int fill(const DemosaicTile& tile, int m, float* out, uint8_t* rowFlags) const;
+
+    // What ColourOnlyDetailPlane keeps: `rows` rows of `cells` cells from
+    // image row firstY and column firstX (both even), a row's values at
+    // `offsets[i]` in `values`, or none (-1) where all are 0.
+    struct Tile {
+        int firstX = 0;
+        int firstY = 0;
+        int cells = 0;
+        int rows = 0;
+        std::vector<int> offsets;
+        std::vector<float> values;
+    };
+    void keep(const DemosaicTile& tile, Tile found);
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::array<int, 4>, Tile> tiles_;
+};
 
 // Averages of colour differences d weighted by the inverses of their spreads
 // s, written with one division: each weight is the product of the others'

@@ -938,21 +938,24 @@ void DemosaicBoth(const DecodeRequest& req, const CFAPlane& cfa, const RawCrop& 
     const uint32_t width = cfa.width, height = cfa.height;
     const bool whole = crop.left == 0 && crop.top == 0 && crop.width == width &&
                        crop.height == height && (orientation <= 1 || orientation > 8);
+    // Where red and blue alone carry detail is the mosaic's own: the master
+    // finds it, the alternate takes it.
+    platform::ColourOnlyCells colourOnly;
     if (!dng && whole) {
         // Nothing between the interpolation and the colour: the tiles are
         // stored converted, sparing a pass over each rendering.
         out.master.resize(size_t(width) * height * 3);
-        DemosaicAHD(cfa, out.master.data(), req.bands, matrix);
+        DemosaicAHD(cfa, out.master.data(), req.bands, &matrix, &colourOnly);
         out.alternate.resize(size_t(width) * height * 3);
-        DemosaicLMMSE(cfa, out.alternate.data(), req.bands, matrix);
+        DemosaicLMMSE(cfa, out.alternate.data(), req.bands, &matrix, &colourOnly);
         return;
     }
     RawSamples rgb(size_t(width) * height * 3);
-    DemosaicAHD(cfa, rgb.data(), req.bands);
+    DemosaicAHD(cfa, rgb.data(), req.bands, nullptr, &colourOnly);
     if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.master);
     rgb.resize(size_t(width) * height * 3);
-    DemosaicLMMSE(cfa, rgb.data(), req.bands);
+    DemosaicLMMSE(cfa, rgb.data(), req.bands, nullptr, &colourOnly);
     if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
 }

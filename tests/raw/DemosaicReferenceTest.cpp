@@ -479,3 +479,37 @@ TEST(DemosaicReference, InPlaceColourMatchesThePerPixelFormula) {
         }
     }
 }
+
+TEST(DemosaicReference, LMMSETakingWhatAHDFoundIsUnchanged) {
+    // Red and blue rings on a flat green (for RGGB and BGGR): detail in
+    // red and blue alone across many tiles and rows of tiles.
+    std::vector<Case> cases = Mosaics();
+    cases.push_back({"equal-green rings", 521, 397, [](uint32_t x, uint32_t y) {
+                         const double dx = x - 260.0, dy = y - 190.0;
+                         const double t = 0.5 + 0.5 * std::cos((dx * dx + dy * dy) / 300.0);
+                         const int colour = int((y & 1) + (x & 1));
+                         return uint16_t(colour == 1   ? 12000
+                                         : colour == 0 ? 12000 + 30000 * t
+                                                       : 12000 - 9000 * t);
+                     }});
+    for (const Case& m : cases) {
+        std::vector<uint16_t> samples(size_t(m.width) * m.height);
+        for (uint32_t y = 0; y < m.height; ++y)
+            for (uint32_t x = 0; x < m.width; ++x) samples[y * m.width + x] = m.sample(x, y);
+        for (const char* layout : {"RGGB", "BGGR", "GRBG", "GBRG"}) {
+            const CFAPlane cfa{samples.data(), m.width, m.height, m.width,
+                               *CFAPattern::fromName(layout)};
+            std::vector<uint16_t> alone(size_t(m.width) * m.height * 3), master(alone.size());
+            DemosaicLMMSE(cfa, alone.data(), 3);
+            // The same bands share every tile; other bands share some.
+            for (unsigned masterBands : {3u, 2u}) {
+                platform::ColourOnlyCells found;
+                DemosaicAHD(cfa, master.data(), masterBands, nullptr, &found);
+                std::vector<uint16_t> taking(alone.size());
+                DemosaicLMMSE(cfa, taking.data(), 3, nullptr, &found);
+                ExpectIdentical(taking, alone,
+                                m.name + " " + layout + " " + std::to_string(masterBands));
+            }
+        }
+    }
+}
