@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -60,6 +61,9 @@ uint64_t PeakResidentKiB() {
                  static_cast<unsigned long long>(grown),
                  error ? error->description().c_str() : "none");
     std::fflush(stderr);
+    // This child made its own scratch folder, and _Exit runs no destructor.
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::path(path).parent_path(), ignored);
     std::_Exit(grown < kAllowedGrowthKiB ? 0 : 1);
 }
 
