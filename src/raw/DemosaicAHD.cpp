@@ -139,7 +139,7 @@ public:
         : s_(scratch),
           tile_(tile),
           masks_(pattern, tile),
-          greenParity_(static_cast<int>((pattern.redRow() + pattern.redCol() + 1) & 1)),
+          greenParity_(platform::GreenParity(pattern)),
           w_(tile.paddedWidth()),
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
@@ -207,7 +207,6 @@ private:
     void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
-        using platform::MaxOf;
         using platform::MinOf;
         const uint8_t* flags = s_.rowFlags();
         for (int r = m; r < h_ - m; ++r) {
@@ -242,35 +241,20 @@ private:
                 // both from the axial neighbours. Taken in pairs, one of each,
                 // so that loads and stores stay contiguous.
                 auto ownSite = [&](int x) {
-                    const float c = c0[x], gc = g0[x];
-                    const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
-                    const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
-                    float anw = std::fabs(gc - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
-                    float ane = std::fabs(gc - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
-                    float asw = std::fabs(gc - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
-                    float ase = std::fabs(gc - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
-                    if constexpr (kColour)
-                        platform::WeighDiagonalsAcross(only[x], dnw, dne, dsw, dse, anw, ane, asw,
-                                                       ase);
-                    const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
-                    own[x] = c;
-                    other[x] =
-                        gc + EdgeAverage(dnw, EdgeSpread(anw, least), dne, EdgeSpread(ane, least),
-                                         dsw, EdgeSpread(asw, least), dse, EdgeSpread(ase, least));
+                    const float gc = g0[x];
+                    own[x] = c0[x];
+                    other[x] = gc + platform::DiagonalDifference<kColour>(
+                                        cuu, cu, c0, cd, cdd, gu, gc, gd, kColour ? only[x] : 0.0f,
+                                        x);
                 };
                 auto greenSite = [&](int x) {
                     const float c = c0[x], gc = g0[x];
                     const float dl = c0[x - 1] - g0[x - 1], dr = c0[x + 1] - g0[x + 1];
                     const float du = cu[x] - gu[x], dd = cd[x] - gd[x];
                     float al = 0.0f, ar = 0.0f, au = 0.0f, ad = 0.0f;
-                    if constexpr (kColour) {
-                        const float k = 0.5f * only[x];
-                        const float beside = cu[x] + cd[x], inRow = c0[x - 1] + c0[x + 1];
-                        al = k * std::fabs(beside - cu[x - 2] - cd[x - 2]);
-                        ar = k * std::fabs(beside - cu[x + 2] - cd[x + 2]);
-                        au = k * std::fabs(inRow - cuu[x - 1] - cuu[x + 1]);
-                        ad = k * std::fabs(inRow - cdd[x - 1] - cdd[x + 1]);
-                    }
+                    if constexpr (kColour)
+                        platform::WeighAxialsAcross(cuu, cu, c0, cd, cdd, only[x], x, al, ar, au,
+                                                    ad);
                     if (AlongRows) {
                         au += std::fabs(gc - gu[x]) + std::fabs(c - cuu[x]);
                         ad += std::fabs(gc - gd[x]) + std::fabs(c - cdd[x]);

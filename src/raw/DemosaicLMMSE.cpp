@@ -103,7 +103,7 @@ public:
         : s_(scratch),
           tile_(tile),
           masks_(pattern, tile),
-          greenParity_(static_cast<int>((pattern.redRow() + pattern.redCol() + 1) & 1)),
+          greenParity_(platform::GreenParity(pattern)),
           w_(tile.paddedWidth()),
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
@@ -341,10 +341,6 @@ private:
     // site's colour shows (only the excess counts: where both pairs straddle
     // an edge, its sides are told apart by the rest).
     void redBlueAtOppositeSites(int m) {
-        using platform::EdgeAverage;
-        using platform::EdgeSpread;
-        using platform::MaxOf;
-        using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
             const platform::CFARowMasks mk = masks_.forRow(r);
             const float* __restrict cuu = s_.row(kMosaic, r - 2);
@@ -370,21 +366,9 @@ private:
                 constexpr bool kColour = decltype(colourOnly)::value;
                 DEMOSAIC_ROW_LOOP
                 for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
-                    const float c = c0[x], g = g0[x];
-                    const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
-                    const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
-                    float anw = std::fabs(g - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
-                    float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
-                    float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
-                    float ase = std::fabs(g - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
-                    if constexpr (kColour)
-                        platform::WeighDiagonalsAcross(only[x], dnw, dne, dsw, dse, anw, ane, asw,
-                                                       ase);
-                    const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
-                    const float diag =
-                        EdgeAverage(dnw, EdgeSpread(anw, least), dne, EdgeSpread(ane, least), dsw,
-                                    EdgeSpread(asw, least), dse, EdgeSpread(ase, least));
-                    other[x] = g + diag;
+                    const float g = g0[x];
+                    other[x] = g + platform::DiagonalDifference<kColour>(
+                                       cuu, cu, c0, cd, cdd, gu, g, gd, kColour ? only[x] : 0.0f, x);
                 }
             };
             // Rows without such detail skip its terms, which are 0 there.
@@ -437,14 +421,9 @@ private:
                     float ad = std::fabs(g - gd[x]) + std::fabs(gd[x] - gdd[x]);
                     float al = std::fabs(g - g0[x - 1]) + std::fabs(g0[x - 1] - g0[x - 2]);
                     float ar = std::fabs(g - g0[x + 1]) + std::fabs(g0[x + 1] - g0[x + 2]);
-                    if constexpr (kColour) {
-                        const float k = 0.5f * only[x];
-                        const float beside = cu[x] + cd[x], inRow = c0[x - 1] + c0[x + 1];
-                        au += k * std::fabs(inRow - cuu[x - 1] - cuu[x + 1]);
-                        ad += k * std::fabs(inRow - cdd[x - 1] - cdd[x + 1]);
-                        al += k * std::fabs(beside - cu[x - 2] - cd[x - 2]);
-                        ar += k * std::fabs(beside - cu[x + 2] - cd[x + 2]);
-                    }
+                    if constexpr (kColour)
+                        platform::WeighAxialsAcross(cuu, cu, c0, cd, cdd, only[x], x, al, ar, au,
+                                                    ad);
                     const float least = MinOf(MinOf(au, ad), MinOf(al, ar));
                     // Both colours share the weights, each the product of the
                     // other three spreads (see EdgeAverage).

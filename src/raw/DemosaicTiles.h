@@ -227,6 +227,44 @@ inline float EdgeAverage(float d1, float s1, float d2, float s2, float d3, float
     return (w1 * d1 + w2 * d2 + w3 * d3 + w4 * d4) / (w1 + w2 + w3 + w4);
 }
 
+// The colour missing at a site of red or blue (mosaic rows cuu..cdd around
+// it, green rows gu, gd above and below and green g here): the diagonal
+// neighbours' colour differences, each weighted by how much green and this
+// site's colour change on the way to it; with `kColourOnly`, also by
+// WeighDiagonalsAcross with the site's ColourOnlyDetail k. Returns what is
+// added to g.
+template <bool kColourOnly>
+inline float DiagonalDifference(const float* cuu, const float* cu, const float* c0,
+                                const float* cd, const float* cdd, const float* gu, float g,
+                                const float* gd, float k, int x) {
+    const float c = c0[x];
+    const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
+    const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
+    float anw = std::fabs(g - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
+    float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
+    float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
+    float ase = std::fabs(g - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
+    if constexpr (kColourOnly) WeighDiagonalsAcross(k, dnw, dne, dsw, dse, anw, ane, asw, ase);
+    const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
+    return EdgeAverage(dnw, EdgeSpread(anw, least), dne, EdgeSpread(ane, least), dsw,
+                       EdgeSpread(asw, least), dse, EdgeSpread(ase, least));
+}
+
+// At a green site, where red and blue alone carry detail (ColourOnlyDetail
+// k): how much the colour sampled beside the site steps between here and
+// beyond each axial neighbour, added to that neighbour's change, so that it
+// tells the side of an edge as the other sites tell it.
+inline void WeighAxialsAcross(const float* cuu, const float* cu, const float* c0,
+                              const float* cd, const float* cdd, float k, int x, float& al,
+                              float& ar, float& au, float& ad) {
+    const float half = 0.5f * k;
+    const float beside = cu[x] + cd[x], inRow = c0[x - 1] + c0[x + 1];
+    al += half * std::fabs(beside - cu[x - 2] - cd[x - 2]);
+    ar += half * std::fabs(beside - cu[x + 2] - cd[x + 2]);
+    au += half * std::fabs(inRow - cuu[x - 1] - cuu[x + 1]);
+    ad += half * std::fabs(inRow - cdd[x - 1] - cdd[x + 1]);
+}
+
 // Rounds and clamps a float sample to the 16-bit range.
 inline uint16_t ClampToU16(float v) {
     return static_cast<uint16_t>(ClampTo(v, 0.0f, 65535.0f) + 0.5f);
@@ -244,6 +282,11 @@ ClampBounds U16Bounds();  // 0 and 65535
 // ClampToU16 with bounds from U16Bounds(): the same result.
 inline uint16_t ClampToU16(float v, const ClampBounds& bounds) {
     return static_cast<uint16_t>(ClampTo(v, bounds.lowest, bounds.highest) + 0.5f);
+}
+
+// The parity of row plus column at the pattern's green sites.
+inline int GreenParity(const CFAPattern& pattern) {
+    return static_cast<int>((pattern.redRow() + pattern.redCol() + 1) & 1);
 }
 
 // Checks the plane and the output buffer; throws std::invalid_argument.
