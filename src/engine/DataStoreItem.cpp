@@ -351,18 +351,10 @@ Value::Array DataStoreItem::loadForChange(const fs::path& file) {
     auto value = readSettledArray(file, nullptr);
     if (value && value->isArray()) return value->array();
     // Keep what cannot be read; the change starts a new file.
-    for (int n = 1; n < 1000; ++n) {
-        fs::path backup = file;
-        backup += ".unreadable-" + std::to_string(n);
-        if (fs::exists(backup, ec)) continue;
-        fs::rename(file, backup, ec);
-        if (!ec) {
-            platform::log("Kept an unreadable store file as %s", backup.c_str());
-            return {};
-        }
-        break;
-    }
-    platform::log("Could not keep aside the unreadable store file %s", file.c_str());
+    if (const auto backup = platform::setFileAside(file, ".unreadable", true))
+        platform::log("Kept an unreadable store file as %s", backup->c_str());
+    else
+        platform::log("Could not keep aside the unreadable store file %s", file.c_str());
     return {};
 }
 

@@ -292,17 +292,12 @@ public:
         return *timer;
     }
 
-    // Never throws: it is called from destructors (a released block schedules
-    // its trim). When the system refuses a thread (little memory left) the
-    // entry waits, and the next schedule tries to start the thread again.
-    void schedule(std::chrono::steady_clock::time_point when, QueuePtr queue, Task task) noexcept {
+    // Queues the entry or throws (std::bad_alloc). When the system refuses a
+    // thread (little memory left) the entry waits, and the next schedule
+    // tries to start the thread again.
+    void schedule(std::chrono::steady_clock::time_point when, QueuePtr queue, Task task) {
         std::lock_guard lock(mutex_);
-        try {
-            entries_.emplace(when, std::make_pair(std::move(queue), std::move(task)));
-        } catch (const std::exception& e) {
-            log("Dispatch: a delayed task is dropped: %s", e.what());
-            return;
-        }
+        entries_.emplace(when, std::make_pair(std::move(queue), std::move(task)));
         if (!started_) {
             try {
                 std::thread([this] { loop(); }).detach();

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -74,10 +75,20 @@ struct LargeBlockPool::State {
         Clock::time_point since;
     };
 
-    // Releasing happens in destructors: keeping a block must not allocate.
+    // Releasing happens in destructors: keeping a block must not allocate,
+    // and neither must giving blocks back.
     State(size_t budget, std::chrono::milliseconds idle) : budget(budget), idle(idle) {
         kept.reserve(kMaxKeptBlocks + 1);
     }
+    // Blocks taken out under the mutex, unmapped after it.
+    struct Batch {
+        std::array<Kept, kMaxKeptBlocks + 1> blocks;
+        size_t count = 0;
+        void add(const Kept& k) { blocks[count++] = k; }
+        void unmapAll() const {
+            for (size_t i = 0; i < count; ++i) unmap(blocks[i].address, blocks[i].bytes);
+        }
+    };
 
     mutable std::mutex mutex;
     const size_t budget;
@@ -112,17 +123,17 @@ struct LargeBlockPool::State {
     // Blocks idle for the whole period leave the list (to be unmapped by the
     // caller); schedules the next look while any remain.
     static void trimIdle(const std::shared_ptr<State>& state) {
-        std::vector<Kept> stale;
+        Batch stale;
         {
             std::lock_guard lock(state->mutex);
             const auto now = Clock::now();
             while (!state->kept.empty() && now - state->kept.front().since >= state->idle)
-                stale.push_back(state->take(0));
+                stale.add(state->take(0));
             state->trimScheduled = false;
             if (!state->kept.empty())
                 scheduleTrim(state, state->kept.front().since + state->idle - now);
         }
-        for (const Kept& k : stale) unmap(k.address, k.bytes);
+        stale.unmapAll();
     }
 
     // Called with the mutex held.
@@ -205,30 +216,31 @@ void* LargeBlockPool::allocate(size_t bytes, bool zeroed) {
 void LargeBlockPool::release(void* block, size_t bytes) {
     if (!block) return;
     const size_t size = wholePages(bytes);
-    std::vector<State::Kept> evicted;
+    State::Batch evicted;
     {
         std::lock_guard lock(state_->mutex);
         if (size > state_->budget) {
-            evicted.push_back({block, size, Clock::now()});
+            evicted.add({block, size, Clock::now()});
         } else {
             state_->kept.push_back({block, size, Clock::now()});
             state_->keptBytes += size;
             while (state_->keptBytes > state_->budget || state_->kept.size() > kMaxKeptBlocks)
-                evicted.push_back(state_->take(0));
+                evicted.add(state_->take(0));
             State::scheduleTrim(state_, state_->idle);
         }
     }
-    for (const auto& k : evicted) unmap(k.address, k.bytes);
+    evicted.unmapAll();
 }
 
 void LargeBlockPool::trim() {
-    std::vector<State::Kept> all;
+    State::Batch all;
     {
         std::lock_guard lock(state_->mutex);
-        all.swap(state_->kept);
+        for (const State::Kept& k : state_->kept) all.add(k);
+        state_->kept.clear();  // keeps its capacity
         state_->keptBytes = 0;
     }
-    for (const auto& k : all) unmap(k.address, k.bytes);
+    all.unmapAll();
 }
 
 size_t LargeBlockPool::keptBytes() const {

@@ -168,11 +168,12 @@ void removeTemporaryDirectory() {
     folder.dir.clear();
 }
 
-std::optional<std::filesystem::path> setAsideDamagedFile(const std::filesystem::path& file) {
+std::optional<std::filesystem::path> setFileAside(const std::filesystem::path& file,
+                                                  const std::string& suffix, bool numbered) {
     std::error_code ec;
-    for (int n = 0; n < 1000; ++n) {
+    for (int n = numbered ? 1 : 0; n < 1000; ++n) {
         std::filesystem::path aside = file;
-        aside += n == 0 ? ".damaged" : ".damaged-" + std::to_string(n);
+        aside += n == 0 ? suffix : suffix + "-" + std::to_string(n);
         if (std::filesystem::exists(std::filesystem::symlink_status(aside, ec))) continue;
         std::filesystem::rename(file, aside, ec);
         if (ec) return std::nullopt;

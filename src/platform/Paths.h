@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace platform {
 
@@ -28,9 +29,17 @@ void emptyTemporaryDirectory();
 // a new one.
 void removeTemporaryDirectory();
 
-// Moves a settings file that cannot be read out of the way, never deleting
-// it: "<file>.damaged", or "<file>.damaged-<n>" when an earlier copy is kept.
-// The path it now has, or nullopt when it cannot be moved.
-std::optional<std::filesystem::path> setAsideDamagedFile(const std::filesystem::path& file);
+// Moves a file that cannot be read out of the way, never deleting it: to
+// "<file><suffix>", or "<file><suffix>-<n>" when an earlier copy is kept
+// (always numbered, from 1, with `numbered`). The path it now has, or
+// nullopt when it cannot be moved.
+std::optional<std::filesystem::path> setFileAside(const std::filesystem::path& file,
+                                                  const std::string& suffix,
+                                                  bool numbered = false);
+// A settings file, as "<file>.damaged" or "<file>.damaged-<n>".
+inline std::optional<std::filesystem::path> setAsideDamagedFile(
+    const std::filesystem::path& file) {
+    return setFileAside(file, ".damaged");
+}
 
 }  // namespace platform

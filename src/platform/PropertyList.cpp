@@ -14,7 +14,6 @@
 #include <functional>
 #include <limits>
 #include <pugixml.hpp>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -276,17 +275,16 @@ public:
         }
         return true;
     }
-    // Forgets everything before `position` (buffer positions shift down).
-    void consume(size_t position) {
-        if (position < kBlock) return;
+    // Forgets everything before `position`; returns by how much buffer
+    // positions shift down (0 while less than a block would go).
+    size_t consume(size_t position) {
+        if (position < kBlock) return 0;
         buffer_.erase(0, position);
         base_ += position;
-        shift_ = position;
+        return position;
     }
-    size_t takeShift() { return std::exchange(shift_, 0); }
     std::string_view bytes() const { return buffer_; }
     uint64_t base() const { return base_; }
-    bool atEnd() const { return atEnd_; }
     bool failed() const { return failed_; }
 
 private:
@@ -294,7 +292,6 @@ private:
     int fd_;
     std::string buffer_;
     uint64_t base_ = 0;  // file offset of buffer_[0]
-    size_t shift_ = 0;
     bool atEnd_ = false, failed_ = false;
 };
 
@@ -388,10 +385,9 @@ std::string serializePropertyList(const Value& value) {
     pugi::xml_node plist = doc.append_child("plist");
     plist.append_attribute("version") = "1.0";
     writeNode(plist, value);
-    std::ostringstream out;
-    doc.save(out, "\t", pugi::format_default | pugi::format_no_empty_element_tags,
-             pugi::encoding_utf8);
-    return out.str();
+    StringWriter out;
+    doc.save(out, "\t", kWriteFlags, pugi::encoding_utf8);
+    return std::move(out.out);
 }
 
 std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* error,
@@ -721,8 +717,7 @@ bool scanArrayFile(int fd, std::string_view key,
             if (!element(std::move(*found[i]))) return false;
         }
         pending.clear();
-        in.consume(start);
-        const size_t shift = in.takeShift();
+        const size_t shift = in.consume(start);
         start -= shift;
         search -= shift;
         return true;
