@@ -37,3 +37,12 @@ std::string ColorMatrixProblem(const dng_matrix& m) {
     }
     return {};
 }
+
+std::string ProfileMatricesProblem(const dng_matrix& first, const dng_matrix* second) {
+    if (const std::string why = ColorMatrixProblem(first); !why.empty())
+        return "its colour matrix " + why;
+    if (second)
+        if (const std::string why = ColorMatrixProblem(*second); !why.empty())
+            return "its second colour matrix " + why;
+    return {};
+}

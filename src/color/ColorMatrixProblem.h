@@ -10,5 +10,10 @@ class dng_matrix;
 
 std::string ColorMatrixProblem(const dng_matrix& m);
 
+// The same for a camera profile's matrices, as a message says it: "its
+// colour matrix ..." or "its second colour matrix ..." (`second` may be
+// null). Empty when both can.
+std::string ProfileMatricesProblem(const dng_matrix& first, const dng_matrix* second);
+
 // A tag or matrix value as a message shows it: "NaN", "+infinity", or %g.
 std::string ColorValueText(double v);

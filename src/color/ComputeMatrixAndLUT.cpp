@@ -18,9 +18,6 @@ constexpr float kLumaColumn[3] = {1228.8f, 2457.6f, 409.6f};
 // 2^3.5: the level the knee maps its end to.
 constexpr float kKneeCeiling = 11.3137085f;
 constexpr float kKneeCeilingEV = 3.5f;
-// The stage's knee: values in units of mid grey (0.18), off below this factor.
-constexpr float kMidGreyUnits = 5.5555553f;
-constexpr float kKneeOff = 0.0001f;
 // The largest value a 16-bit input channel has on the stage's 65325 scale.
 constexpr float kInputWhite = 65535.0f / 65325.0f;
 // Where the roll-off of a positive baseline starts: half of output white

@@ -36,6 +36,11 @@ public:
     using Ptr = std::shared_ptr<ComputeMatrixAndLUT>;
     using DictionaryPtr = std::shared_ptr<const platform::Dictionary>;
 
+    // The highlight knee the computed values drive works in units of mid
+    // grey (0.18), and is off where its factor is below kKneeOff.
+    static constexpr float kMidGreyUnits = 5.5555553f;
+    static constexpr float kKneeOff = 0.0001f;
+
     ComputeMatrixAndLUT() = default;
 
     const DictionaryPtr& cameraParameters() const { return cameraParameters_; }

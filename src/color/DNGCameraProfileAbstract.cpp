@@ -169,10 +169,7 @@ std::string DNGCameraProfileAbstract::readProfileFile(const std::filesystem::pat
     if (!is3x3(m1) && !is3x3(m2)) return "it has no colour matrix for three colours";
     const dng_matrix& first = is3x3(m1) ? m1 : m2;
     const dng_matrix& second = is3x3(m2) ? m2 : m1;
-    if (const std::string why = ColorMatrixProblem(first); !why.empty())
-        return "its colour matrix " + why;
-    if (const std::string why = ColorMatrixProblem(second); !why.empty())
-        return "its second colour matrix " + why;
+    if (std::string why = ProfileMatricesProblem(first, &second); !why.empty()) return why;
     name_ = dngProfile_->Name().Get();
     restriction_ = dngProfile_->UniqueCameraModelRestriction().Get();
     icon_ = imageWithPreviewOfFileAtPath(url, kIconSize, false);

@@ -278,7 +278,11 @@ BrowserImage FSNodeInfo::imageWithPreviewOfFileAtPath(const std::filesystem::pat
         thumbnailState_ = Thumbnail::made;
         return *hit;
     }
-    BrowserImage placeholder = GetFinderThumbnailImage(url, size, asIcon);
+    // Asked for at every paint of the cell: the node's own file is known to
+    // be a folder or not without asking the disk.
+    const BrowserImage placeholder =
+        url == fullURL_ ? BrowserImage{isDirectory_ ? genericFolderIcon() : genericFileIcon(), size}
+                        : GetFinderThumbnailImage(url, size, asIcon);
     if (thumbnailState_ == Thumbnail::queued || thumbnailState_ == Thumbnail::none)
         return placeholder;
     thumbnailState_ = Thumbnail::queued;

@@ -258,10 +258,12 @@ bool PresetManager::restoreFactoryPresetsLocked(const std::vector<DamagedPreset>
     // taken to be the same preset.
     const bool pairUnnamed = unnamed.size() == 1 && missing.size() == 1;
     bool wrote = false;
+    std::vector<const DamagedPreset*> told;
     for (auto& [name, preset] : missing) {
         const DamagedPreset* was = pairUnnamed ? unnamed.front() : nullptr;
         for (const auto& d : damaged)
             if (d.name == name) was = &d;
+        if (was) told.push_back(was);
         // The same identifier, so that whatever names it finds it again.
         if (was && isUUIDString(was->file.stem().string()))
             preset.set(SettingsKeys::kPresetUUID, was->file.stem().string());
@@ -279,10 +281,7 @@ bool PresetManager::restoreFactoryPresetsLocked(const std::vector<DamagedPreset>
         platform::warnUser(text);
     }
     for (const auto& d : damaged) {
-        const bool told = std::any_of(missing.begin(), missing.end(), [&](const auto& m) {
-            return d.name == m.first || (pairUnnamed && !d.name);
-        });
-        if (told) continue;
+        if (std::find(told.begin(), told.end(), &d) != told.end()) continue;
         platform::warnUser((d.name ? "The preset \"" + *d.name + "\"" : "A preset file") + " (\"" +
                            d.file.filename().string() + "\") was damaged (" + d.reason +
                            "); it is kept as \"" + d.keptAs.string() +

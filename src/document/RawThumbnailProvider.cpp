@@ -6,7 +6,6 @@
 
 #include "document/FSNodeInfo.h"
 #include "platform/AsciiCase.h"
-#include "platform/Dispatch.h"
 #include "platform/IccTransform.h"
 #include "raw/rawWrapper.h"
 
@@ -43,14 +42,7 @@ std::shared_ptr<const platform::BitmapImage> RawThumbnailProvider::thumbnailForF
     if (ext == "pcd" || !FSNodeInfo::rawExts().count(ext)) return nullptr;
     auto source = rawWrapper::initWithFile(file.string(), file.string(), true);
     if (!source) return nullptr;
-    const uint16_t* rgb = nullptr;
-    {
-        // Decodes take turns on the decoder's lock and spread each over row
-        // bands on the pool: a pool thread waiting here must not hold back
-        // the bands of the decode that runs.
-        platform::BlockingScope waiting;
-        rgb = source->masterImageBytes();
-    }
+    const uint16_t* rgb = source->masterImageBytes();
     const size_t width = source->imageWidth(), height = source->imageHeight();
     if (!rgb || width == 0 || height == 0) return nullptr;
 

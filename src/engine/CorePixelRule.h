@@ -13,13 +13,14 @@
 
 #include <cmath>
 
+#include "color/ComputeMatrixAndLUT.h"
 #include "platform/VImage.h"
 
 namespace platform {
 
 struct CoreTone {
-    static constexpr float kMidGreyFactor = 5.5555553f;  // 1 / 0.18
-    static constexpr float kKneeThreshold = 0.0001f;
+    static constexpr float kMidGreyFactor = ComputeMatrixAndLUT::kMidGreyUnits;  // 1 / 0.18
+    static constexpr float kKneeThreshold = ComputeMatrixAndLUT::kKneeOff;
 
     const float* table = nullptr;  // tableSize entries of four floats; the first is the gain
     int tableSize = 0;
@@ -44,12 +45,17 @@ inline vimage::Error coreMatrixRows(const vimage::Buffer& in, const vimage::Buff
                                           vimage::kDoNotTile);
 }
 
+// The knee's curve above kneeLow, in units of mid grey.
+inline float coreKneeCurve(float z, const CoreTone& t) {
+    return std::log((z - t.kneeLow) * t.kneeF + 1.0f) / t.kneeF + t.kneeLow;
+}
+
 // The knee of one channel value x with gain m: linear up to kneeLow (in
 // units of mid grey), logarithmic above.
 inline float coreKnee(float x, float m, const CoreTone& t) {
     const float y = x * m + t.outputOffset;
     float z = y * CoreTone::kMidGreyFactor;
-    if (z > t.kneeLow) z = std::log((z - t.kneeLow) * t.kneeF + 1.0f) / t.kneeF + t.kneeLow;
+    if (z > t.kneeLow) z = coreKneeCurve(z, t);
     return z / CoreTone::kMidGreyFactor;
 }
 
@@ -60,7 +66,7 @@ inline void coreKneeWhole(float v[3], const CoreTone& t) {
     top = top < v[2] ? v[2] : top;
     const float z = top * CoreTone::kMidGreyFactor;
     if (!(z > t.kneeLow)) return;
-    const float f = (std::log((z - t.kneeLow) * t.kneeF + 1.0f) / t.kneeF + t.kneeLow) / z;
+    const float f = coreKneeCurve(z, t) / z;
     v[0] *= f;
     v[1] *= f;
     v[2] *= f;

@@ -404,8 +404,8 @@ rawWrapper::Ptr rawWrapper::initWithFile(const std::string& path, const std::str
     }
 }
 
-std::mutex& rawWrapper::decoderLock() {
-    static std::mutex* lock = new std::mutex;
+platform::Mutex& rawWrapper::decoderLock() {
+    static auto* lock = new platform::Mutex;
     return *lock;
 }
 
@@ -718,11 +718,11 @@ platform::Error NoColourMatrix(const std::string& path) {
 // made from it when nothing does.
 std::string ChosenProfileProblem(dng_negative& neg, const dng_camera_profile& profile,
                                  std::unique_ptr<dng_color_spec>& spec) {
-    if (const std::string why = ColorMatrixProblem(profile.ColorMatrix1()); !why.empty())
-        return "its colour matrix " + why;
-    if (profile.ColorMatrix2().NotEmpty())
-        if (const std::string why = ColorMatrixProblem(profile.ColorMatrix2()); !why.empty())
-            return "its second colour matrix " + why;
+    const dng_matrix& second = profile.ColorMatrix2();
+    if (std::string why = ProfileMatricesProblem(profile.ColorMatrix1(),
+                                                 second.NotEmpty() ? &second : nullptr);
+        !why.empty())
+        return why;
     try {
         spec = std::make_unique<dng_color_spec>(neg, &profile);
         spec->SetWhiteXY(AsShotWhite(neg, *spec));

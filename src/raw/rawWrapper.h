@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "platform/LargeBlockPool.h"
+#include "platform/Locks.h"
 #include "raw/CFAPattern.h"
 #include "raw/ImageWrapper.h"
 
@@ -80,8 +81,9 @@ public:
     // Row bands of the heavy steps (default 16: fifteen threads and the caller).
     void setDecodeBands(unsigned bands);
 
-    // The one lock around the decoder, shared by every wrapper.
-    static std::mutex& decoderLock();
+    // The one lock around the decoder, shared by every wrapper. A pool
+    // thread waiting for it lets the pool run the running decode's bands.
+    static platform::Mutex& decoderLock();
 
     // What one decode produces (internal).
     struct Decoded;
