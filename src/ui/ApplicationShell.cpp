@@ -468,8 +468,8 @@ QStringList ApplicationShell::openPanelFilters() {
 }
 
 QString ApplicationShell::openPanelFolder() const {
-    if (shownFolder_)
-        if (const auto shown = shownFolder_()) return *shown;
+    if (browser_.shownFolder)
+        if (const auto shown = browser_.shownFolder()) return *shown;
     if (!lastOpenFolder_.isEmpty() && QFileInfo(lastOpenFolder_).isDir()) return lastOpenFolder_;
     return QDir::homePath();
 }

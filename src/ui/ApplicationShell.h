@@ -54,13 +54,11 @@ public:
         // Called on the GUI thread while quitting: the batch must not wait
         // for the main queue meanwhile (it posts its progress with async).
         std::function<void()> stopBatchAndWait;
+        // The folder the browser window shows (none while it is closed).
+        std::function<std::optional<QString>()> shownFolder;
     };
     void setBrowserHooks(BrowserHooks hooks) { browser_ = std::move(hooks); }
     const BrowserHooks& browserHooks() const { return browser_; }
-    // The folder the browser window shows (none while it is closed).
-    using ShownFolder = std::function<std::optional<QString>()>;
-    void setBrowserFolderProvider(ShownFolder provider) { shownFolder_ = std::move(provider); }
-    const ShownFolder& browserFolderProvider() const { return shownFolder_; }
 
     // The metadata inspector.
     struct InspectorHooks {
@@ -155,7 +153,6 @@ private:
     std::map<QString, QAction*> actions_;
     QList<QAction*> actionOrder_;
     BrowserHooks browser_;
-    ShownFolder shownFolder_;
     InspectorHooks inspector_;
     DocumentWindowFactory windowFactory_;
     std::function<MyDocument::Ptr()> currentDocument_;

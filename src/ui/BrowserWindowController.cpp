@@ -108,14 +108,14 @@ void BrowserWindowController::installBrowserHooks() {
     hooks.showBrowser = [] { shared().showBrowser(); };
     hooks.buildMenus = [] { shared().buildMenus(); };
     hooks.stopBatchAndWait = [] { shared().stopBatchAndWait(); };
-    platform::ApplicationShell::shared().setBrowserHooks(std::move(hooks));
-    platform::ApplicationShell::shared().setBrowserFolderProvider([]() -> std::optional<QString> {
+    hooks.shownFolder = []() -> std::optional<QString> {
         const QPointer<BrowserWindowController>& browser = sharedBrowser();
         if (!browser || !browser->isVisible()) return std::nullopt;
         const auto folder = browser->currentFolder();
         if (!folder) return std::nullopt;
         return QString::fromStdString(folder->string());
-    });
+    };
+    platform::ApplicationShell::shared().setBrowserHooks(std::move(hooks));
 }
 
 // ---------------------------------------------------------------- window
@@ -204,6 +204,12 @@ void BrowserWindowController::buildWindow() {
     visibleRowsTimer_->setSingleShot(true);
     visibleRowsTimer_->setInterval(0);
     connect(visibleRowsTimer_, &QTimer::timeout, this, [this] { updateVisibleRows(); });
+    popoverTimer_ = new QTimer(this);
+    popoverTimer_->setSingleShot(true);
+    popoverTimer_->setInterval(0);
+    connect(popoverTimer_, &QTimer::timeout, this, [this] {
+        if (helpBand_->isVisible()) createPopovers();
+    });
     mImageBrowser->viewport()->installEventFilter(this);
 
     QPointer<BrowserItemModel> model(model_);
@@ -306,10 +312,7 @@ void BrowserWindowController::resizeEvent(QResizeEvent* event) {
 }
 
 void BrowserWindowController::followWithPopovers() {
-    if (!helpBand_ || !helpBand_->isVisible()) return;
-    QTimer::singleShot(0, this, [this] {
-        if (helpBand_->isVisible()) createPopovers();
-    });
+    if (popoverTimer_ && helpBand_ && helpBand_->isVisible()) popoverTimer_->start();
 }
 
 void BrowserWindowController::changeEvent(QEvent* event) {

@@ -154,6 +154,7 @@ private:
     QFileSystemWatcher* stream_ = nullptr;
     QTimer* coalesce_ = nullptr;
     QTimer* visibleRowsTimer_ = nullptr;
+    QTimer* popoverTimer_ = nullptr;  // one rebuild per pass of the event loop
     bool watchRefused_ = false;
     std::vector<platform::Dictionary> menuPresets_;
     std::thread worker_;

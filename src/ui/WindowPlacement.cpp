@@ -13,19 +13,16 @@ namespace platform {
 namespace {
 
 // The window manager's frame is known only once a window shows, and not
-// always then: another window's, but never less than a typical title bar
-// and border.
-QMargins frameMargins(const QWidget* window, const QWidget* other) {
+// always then: a shown window's, but never less than a typical title bar and
+// border.
+QMargins frameMargins(const QWidget* shown) {
     QMargins margins(4, 30, 4, 4);
-    for (const QWidget* w : {window, other})
-        if (w && w->isVisible()) {
-            const QRect outer = w->frameGeometry(), inner = w->geometry();
-            margins.setLeft(std::max(margins.left(), inner.left() - outer.left()));
-            margins.setTop(std::max(margins.top(), inner.top() - outer.top()));
-            margins.setRight(std::max(margins.right(), outer.right() - inner.right()));
-            margins.setBottom(std::max(margins.bottom(), outer.bottom() - inner.bottom()));
-            break;
-        }
+    if (!shown) return margins;
+    const QRect outer = shown->frameGeometry(), inner = shown->geometry();
+    margins.setLeft(std::max(margins.left(), inner.left() - outer.left()));
+    margins.setTop(std::max(margins.top(), inner.top() - outer.top()));
+    margins.setRight(std::max(margins.right(), outer.right() - inner.right()));
+    margins.setBottom(std::max(margins.bottom(), outer.bottom() - inner.bottom()));
     return margins;
 }
 
@@ -50,7 +47,7 @@ void placeOnScreen(QWidget* window, const QWidget* openedFrom) {
     window->ensurePolished();
     if (QLayout* layout = window->layout()) layout->activate();
     const QRect available = screen->availableGeometry();
-    const QMargins frame = frameMargins(window, openedFrom);
+    const QMargins frame = frameMargins(openedFrom);
     const QSize room = available.size().shrunkBy(frame);
     if (window->width() > room.width() || window->height() > room.height())
         window->resize(window->size().boundedTo(room).expandedTo(window->minimumSize()));

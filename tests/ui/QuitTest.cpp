@@ -45,7 +45,7 @@ TEST(Quit, StopsTheBatchClosesDocumentsWaitsForExportsThenClearsTheFlag) {
     // What quitting has to wait for.
     std::vector<std::string> order;
     std::atomic<bool> exportDone{false};
-    shell.setBrowserHooks({nullptr, nullptr, [&] { order.push_back("batch stopped"); }});
+    shell.setBrowserHooks({nullptr, nullptr, [&] { order.push_back("batch stopped"); }, nullptr});
     shell.windowExports().enter();
     std::thread exporter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

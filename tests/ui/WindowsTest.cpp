@@ -245,9 +245,11 @@ TEST(Shell, TheOpenPanelAlsoTakesAFolder) {
     const fs::path picked = home.path() / "picked";  // not the home a panel may default to
     fs::create_directories(picked / "folder");
     auto& shell = platform::ApplicationShell::shared();
-    const auto saved = shell.browserFolderProvider();
+    const auto saved = shell.browserHooks();
     std::optional<QString> shown = QString::fromStdString((picked / "folder").string());
-    shell.setBrowserFolderProvider([&] { return shown; });
+    auto hooks = saved;
+    hooks.shownFolder = [&] { return shown; };
+    shell.setBrowserHooks(hooks);
     QFileDialog* panel = openPanel();
     ASSERT_TRUE(panel);
     const QStringList filters = panel->nameFilters();
@@ -271,7 +273,7 @@ TEST(Shell, TheOpenPanelAlsoTakesAFolder) {
         panel->reject();
         shown.reset();  // then the last folder used
     }
-    shell.setBrowserFolderProvider(saved);
+    shell.setBrowserHooks(saved);
 }
 
 // Each window opens over its opener and fully on screen, even if left partly off it.
@@ -329,7 +331,7 @@ TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {
                                ++rebuilt;
                                onMain = platform::isMainThread();
                            },
-                           nullptr});
+                           nullptr, nullptr});
     // The batch closes its documents on its own thread.
     std::thread([] {
         DocumentController::sharedDocumentController().removeDocument(nullptr);
