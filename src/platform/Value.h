@@ -157,7 +157,8 @@ private:
 
 // Ordered string-keyed map. Small ones are searched in order; from a few
 // dozen keys on, a hash table of positions keeps lookups constant-time, so a
-// file with a million keys reads in linear time.
+// file with a million keys reads in linear time, whatever the keys (the
+// table's hash is keyed per process: see KeyHash.h).
 class Dictionary {
 public:
     using Entry = std::pair<std::string, Value>;
