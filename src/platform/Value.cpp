@@ -178,6 +178,14 @@ double Value::realValue(double fallback) const {
     }
 }
 
+float Value::floatValue(float fallback) const {
+    const double d = realValue(fallback);
+    constexpr double kMax = std::numeric_limits<float>::max();
+    if (d > kMax) return std::numeric_limits<float>::infinity();
+    if (d < -kMax) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(d);
+}
+
 std::string Value::stringValue(std::string_view fallback) const {
     if (const auto* s = std::get_if<std::string>(&v_)) return *s;
     return std::string(fallback);
