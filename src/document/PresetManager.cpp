@@ -10,6 +10,7 @@
 #include <set>
 
 #include "color/SettingsKeys.h"
+#include "document/SettingRanges.h"
 #include "engine/MultiDataStore.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
@@ -239,6 +240,8 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         }
         presetList_.push_back(
             MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
+        SettingRanges::checkSettings(presetList_.back(),
+                                     "the preset file \"" + it->path().string() + "\"");
     }
 }
 
