@@ -22,7 +22,7 @@ public:
     enum class Kind {
         Real,     // a number; single precision for settings
         Integer,  // a whole number
-        Bool,     // a boolean (for preferences also 0, 1 and "YES"/"NO")
+        Bool,     // a boolean, or 0, 1, "YES", "NO", "true", "false"
         Text,
         Data,
         CameraProfile,  // a DNGCameraProfileAbstract object
