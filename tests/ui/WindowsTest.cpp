@@ -216,6 +216,23 @@ TEST(Shell, OpeningAFolderIsRefusedWithAnAlert) {
     EXPECT_EQ(alerts.shown[0].messageText, QStringLiteral("“%1” could not be opened.").arg(name));
     EXPECT_EQ(alerts.shown[0].informativeText, QStringLiteral("directory read operation."));
     EXPECT_TRUE(log.contains("QuorvexErrorDomain -4: directory read operation."));
+
+    // A DNG named .jpg is no editor's file, whichever raw search folder is set.
+    const fs::path disguised = home.path() / "shot.jpg";
+    fs::copy_file(testsupport::testdataDir() / "raw/dng/rpi-1920x1200_10bit-packed_single-tile.dng",
+                  disguised);
+    for (bool searchFolderSet : {false, true}) {
+        if (searchFolderSet) {
+            ASSERT_TRUE(RawFileSearch::setRawSearch(home.path()));
+        }
+        alerts.shown.clear();
+        platform::ApplicationShell::shared().openFiles(
+            {QString::fromStdString(disguised.string())});
+        ASSERT_EQ(alerts.shown.size(), 1u);
+        EXPECT_EQ(alerts.shown[0].informativeText,
+                  QStringLiteral("Its contents are a DNG raw file but its name says it is a JPEG "
+                                 "file; give it the extension .dng to develop it."));
+    }
 }
 
 }  // namespace
