@@ -259,11 +259,12 @@ int run(int argc, char** argv) {
     if (!verbose) {
         // logToFile makes the folder; a failure is told below, once.
         const auto logFile = platform::stateDirectory(false) / "quorvex.log";
-        if (!platform::logToFile(logFile)) {
-            std::fprintf(
-                stderr,
-                "quorvex: warning: the log cannot be kept in %s (%s); this run's log is dropped\n",
-                oneLine(logFile).c_str(), std::strerror(errno));
+        std::string whyNot;
+        if (!platform::logToFile(logFile, &whyNot)) {
+            std::fprintf(stderr,
+                         "quorvex: warning: the log cannot be kept: %s; this run's log is "
+                         "dropped\n",
+                         oneLine(whyNot).c_str());
             platform::discardLog();
         }
     }
