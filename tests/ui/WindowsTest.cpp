@@ -337,6 +337,29 @@ TEST(Shell, WindowsOpenFullyOnTheirScreen) {
     QPointer<QMainWindow> documentWindow = window->window();
     onScreen(documentWindow);
     EXPECT_TRUE(uitest::spinUntil([&] { return documentWindow.isNull(); }));
+
+    // Files opened together cascade: no window hides another, all on the screen.
+    DocumentWindowController::installDocumentWindowFactory();
+    QStringList files;
+    for (const char* name :
+         {"rpi-imx296_10bit-packed_strip.dng", "rpi-1920x1200_10bit-packed_single-tile.dng",
+          "rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng"})
+        files << QString::fromStdString((testsupport::testdataDir() / "raw/dng" / name).string());
+    shell.openFiles(files);
+    std::vector<QPointer<QMainWindow>> opened;
+    for (const auto& document : DocumentController::sharedDocumentController().documents())
+        if (auto* controller = DocumentWindowController::windowForDocument(document.get()))
+            opened.emplace_back(controller->window());
+    ASSERT_EQ(opened.size(), 3u);
+    for (size_t i = 0; i < opened.size(); ++i) {
+        EXPECT_TRUE(screen.contains(opened[i]->frameGeometry())) << i;
+        for (size_t j = 0; j < i; ++j) EXPECT_NE(opened[i]->pos(), opened[j]->pos()) << i << j;
+    }
+    for (auto& w : opened) w->close();
+    EXPECT_TRUE(uitest::spinUntil([&] {
+        return std::all_of(opened.begin(), opened.end(), [](auto& w) { return w.isNull(); });
+    }));
+    shell.setDocumentWindowFactory(nullptr);
 }
 
 TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {
