@@ -157,7 +157,7 @@ std::optional<std::filesystem::path> RawFileSearch::findRawFileForEditedFile(
     const std::optional<std::filesystem::path>& searchFolder, platform::Error* error) {
     // A raw file misnamed as an edited one has no raw file to find: say what it is.
     auto fail = [&](platform::Error e) -> std::optional<std::filesystem::path> {
-        platform::log("%s Error: %s", __func__, e.description().c_str());
+        platform::log("%s Error: %s", "findRawFileForEditedFile", e.description().c_str());
         if (auto misnamed = misnamedContents(editedFile)) {
             (*misnamed)[0] = char(std::toupper(static_cast<unsigned char>((*misnamed)[0])));
             e.failureReason = *misnamed;

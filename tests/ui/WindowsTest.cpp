@@ -278,10 +278,14 @@ TEST(Shell, TheOpenPanelAlsoTakesAFolder) {
     EXPECT_EQ(panel->fileMode(), QFileDialog::ExistingFiles);
     panel->setDirectory(QString::fromStdString(picked.string()));
     panel->selectFile(QStringLiteral("folder"));
+    panel->activateWindow();  // as under a window manager
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
     QMetaObject::invokeMethod(panel, "accept");  // the Open button
-    // The folder was opened, not entered, and the document refused it.
+    // The folder was opened, not entered, and the document refused it, in an
+    // alert over the window the panel came from, not over the closing panel.
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_EQ(alerts.shown[0].messageText, QStringLiteral("“folder” could not be opened."));
+    EXPECT_FALSE(qobject_cast<QFileDialog*>(alerts.parents[0].data()));
 
     for (const QString& start : {*shown, QString::fromStdString(picked.string())}) {
         panel = openPanel();
