@@ -48,10 +48,11 @@ bool ApplicationDefaults::applyCrashGuard(platform::UserDefaults& defaults) {
     return true;
 }
 
-void ApplicationDefaults::applicationDidFinishLaunching(platform::UserDefaults& defaults) {
+bool ApplicationDefaults::applicationDidFinishLaunching(platform::UserDefaults& defaults) {
     cleanTemporaryFolder();
-    applyCrashGuard(defaults);
+    const bool guarded = applyCrashGuard(defaults);
     defaults.setBool(true, kRunning);
+    return guarded;
 }
 
 void ApplicationDefaults::applicationWillTerminate(platform::UserDefaults& defaults) {
