@@ -174,6 +174,8 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
         if (lut_) std::fill_n(lut_->bufferFloatForRow(0), kLUTSize * 4, 0.0f);
         outputOffset_ = 0;
         kneeWhole_ = false;
+        kneeFromLuma_ = false;
+        kneeEnd_ = 0;
 
         const bool maintainWhites = settings[SettingsKeys::kMaintainWhites].boolValue();
         const auto profile =
@@ -193,6 +195,8 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
             compute.populateFloatLUTAndMatrix(lut_->bufferFloatForRow(0), kLUTSize, matrix_,
                                               &outputOffset_, &kneeLow_, &kneeF_);
             kneeWhole_ = compute.kneeOnWholePixel();
+            kneeFromLuma_ = compute.kneeStartsAtLuminance();
+            kneeEnd_ = compute.kneeEnd();
         }
 
         const platform::Value& tone = settings[SettingsKeys::kToneCurveAdjust];
@@ -242,6 +246,8 @@ platform::CoreTone CoreTiledEngine::tone() const {
     t.kneeLow = kneeLow_;
     t.kneeF = kneeF_;
     t.kneeWhole = kneeWhole_;
+    t.kneeFromLuma = kneeFromLuma_;
+    t.kneeEnd = kneeEnd_;
     return t;
 }
 
