@@ -24,9 +24,11 @@ constexpr float kInputWhite = 65535.0f / 65325.0f;
 // (sRGB 225) when the matrix applies it, so that whites the sensor held stay
 // near white and the compression goes to the tones that would clip; when a
 // curve has lifted the luminance, only colours pushed near white roll off,
-// from 0.8 or from their own luminance if that is higher.
+// from 0.9 or from their own luminance if that is higher: measured against
+// the output's white, a saturated colour's top channel stands well above its
+// luminance, and those that fit keep nearly all their lightness.
 constexpr float kBaselineKneeStart = 0.75f;
-constexpr float kLiftedKneeStart = 0.8f;
+constexpr float kLiftedKneeStart = 0.9f;
 
 std::optional<float> number(const platform::Dictionary& d, const char* key) {
     const platform::Value* v = d.find(key);

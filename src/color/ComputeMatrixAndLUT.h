@@ -99,7 +99,9 @@ public:
     // knee low, the top channel follows shoulderCurve (kRollOffEvenShare)
     // that takes kneeEnd (in units of mid grey, the input's white at this
     // exposure) to output white. When kneeStartsAtLuminance, a pixel whose
-    // luminance lies above knee low rolls off from there instead.
+    // luminance lies above knee low rolls off from there instead, and the
+    // renderer takes the top channel in the output's space, so that a tinted
+    // near-white does not pass its white where the neutral beside it does not.
     bool kneeOnWholePixel() const { return kneeWhole_; }
     float kneeEnd() const { return kneeEnd_; }
     bool kneeStartsAtLuminance() const { return kneeFromLuminance_; }

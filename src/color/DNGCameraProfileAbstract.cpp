@@ -26,6 +26,11 @@ constexpr const char* kClassKey = "Class_of_serialized_Object";
 constexpr const char* kFileNameKey = "FileName";
 constexpr uint32_t kProfileReadBuffer = 8192;
 constexpr int kIconSize = 128;
+// Where the automatic profile's lifted curve starts to rise evenly, as a
+// share of 2^-B of the input (where a plain gain of 2^B reaches white):
+// whites the sensor held (paper, up to 90 % of the scene's white) keep the
+// lift's rendering, and the tones above spread evenly up to white.
+constexpr float kEvenFrom = 0.9f;
 
 bool inMatrix(int32_t row, int32_t col) { return row >= 0 && row < 3 && col >= 0 && col < 3; }
 
@@ -289,7 +294,7 @@ void DNGCameraProfileAbstract::generateLUT(uint16_t* lut, float* fLut, uint32_t 
         const float a = darken ? curveAdjust(x) : lift ? liftCurve(x, liftPower) : x;
         F[i] = processAsOutputReferred ? a : (K(a) - a) * toneCurve + a;
     }
-    if (lift && isAutoProfile()) evenOutLiftedTop(F, lutSize, 0.75f / liftPower);
+    if (lift && isAutoProfile()) evenOutLiftedTop(F, lutSize, kEvenFrom / liftPower);
 
     if (lut) {
         for (uint32_t i = 0; i < lutSize; ++i) {
@@ -304,8 +309,8 @@ void DNGCameraProfileAbstract::generateLUT(uint16_t* lut, float* fLut, uint32_t 
 }
 
 void DNGCameraProfileAbstract::evenOutLiftedTop(float* F, uint32_t n, float from) {
-    // Near 2^-B of the input start the tones a plain gain of 2^B would push
-    // past white. The lift's shoulder (slope 2^-B at the top) and the tone
+    // Just below 2^-B of the input start the tones a plain gain of 2^B would
+    // push past white. The lift's shoulder (slope 2^-B at the top) and the tone
     // curve's own would squeeze them into the last few output levels; from
     // there on the curve starts with its own slope and then rises nearly
     // evenly to white, so that they keep their gradation and bright areas

@@ -99,7 +99,7 @@ public:
     // when negative and lifts through liftCurve (power 2^B) when positive;
     // toneCurve weighs the profile's curve (none for an output-referred
     // source). For the automatic profile the lifted curve keeps its shape up
-    // to 0.75 × 2^-B and continues from there to its end along
+    // to 0.9 × 2^-B and continues from there to its end along
     // ComputeMatrixAndLUT::shoulderCurve, nearly evenly.
     // Either table may be null.
     void generateLUT(uint16_t* lut, float* fLut, uint32_t lutSize, float baselineExposure,

@@ -33,10 +33,12 @@ struct CoreTone {
     // channel alone. The whole-pixel knee is the roll-off of a positive
     // baseline (ComputeMatrixAndLUT::kneeOnWholePixel): it takes kneeEnd
     // to white and, with kneeFromLuma, starts no lower than the pixel's
-    // luminance.
+    // luminance. Its top channel is the largest of kneeTopRows × pixel: the
+    // pixel in the space whose white it keeps below (the output's).
     bool kneeWhole = false;
     bool kneeFromLuma = false;
     float kneeEnd = 0;
+    float kneeTopRows[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
 
     bool kneeOn() const { return !(kneeF < kKneeThreshold); }
 };
@@ -65,15 +67,19 @@ inline float coreKnee(float x, float m, const CoreTone& t) {
     return z / CoreTone::kMidGreyFactor;
 }
 
-// The roll-off of a whole pixel's toned values: the top channel (in units of
-// mid grey) from the start along the shoulder that takes kneeEnd to white,
-// the others by the same factor. A start raised to the luminance leaves
-// neutrals as they are and rolls off only how far a colour's top channel
-// stands above its luminance.
+// The roll-off of a whole pixel's toned values: the top channel (of the
+// pixel through kneeTopRows, in units of mid grey) from the start along the
+// shoulder that takes kneeEnd to white, the others by the same factor. A
+// start raised to the luminance leaves neutrals as they are and rolls off
+// only how far a colour's top channel stands above its luminance.
 inline void coreKneeWhole(float v[3], const CoreTone& t) {
     constexpr float kWhite = CoreTone::kMidGreyFactor;
-    float top = v[0] < v[1] ? v[1] : v[0];
-    top = top < v[2] ? v[2] : top;
+    const auto& m = t.kneeTopRows;
+    const float r0 = m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2];
+    const float r1 = m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2];
+    const float r2 = m[2][0] * v[0] + m[2][1] * v[1] + m[2][2] * v[2];
+    float top = r0 < r1 ? r1 : r0;
+    top = top < r2 ? r2 : top;
     const float z = top * kWhite;
     float low = t.kneeLow;
     if (t.kneeFromLuma) {

@@ -116,6 +116,9 @@ RowSetup randomSetup(std::mt19937& rng, bool hostile) {
     r.tone.kneeWhole = rng() % 2;
     r.tone.kneeFromLuma = rng() % 2;
     r.tone.kneeEnd = r.tone.kneeLow + 8.0f * u(rng);
+    if (rng() % 2)
+        for (auto& row : r.tone.kneeTopRows)
+            for (float& m : row) m = pick(u(rng));
     r.scaleWhole = rng() % 3 != 0;
     r.rangeMatrix = rng() % 2;
     for (auto& row : r.range)
@@ -199,7 +202,9 @@ TEST(CoreRowRender, SixteenBitEdgesAndEqualChannels) {
 // The roll-off of a positive baseline against values worked by hand: the top
 // channel, whichever it is, follows the shoulder from 0.75 to the end (2,
 // here) at white, and the others keep their ratios to it; raised to the
-// luminance, the start lets a neutral pass and rolls a colour off from there.
+// luminance, the start lets a neutral pass and rolls a colour off from there;
+// the top measured in another space (kneeTopRows) rolls a colour off by its
+// top there.
 TEST(CoreRowRender, TheWholePixelRollOffFollowsItsTopChannelWhicheverItIs) {
     platform::CoreTone t;
     t.kneeWhole = true;
@@ -227,4 +232,15 @@ TEST(CoreRowRender, TheWholePixelRollOffFollowsItsTopChannelWhicheverItIs) {
     // Luminance 0.3 × 0.6 + 0.6 × 0.9 + 0.1 × 1.2 = 0.84 is the start.
     const float expect[3] = {0.454831f, 0.682246f, 0.909661f};
     for (int c = 0; c < 3; ++c) EXPECT_NEAR(colour[c], expect[c], 2e-5f) << c;
+
+    // Red 2R - G there: the pixel's top is 0.9 instead of 0.8; a neutral
+    // still passes.
+    const float rows[3][3] = {{2, -1, 0}, {0, 1, 0}, {0, 0, 1}};
+    std::memcpy(t.kneeTopRows, rows, sizeof rows);
+    float warm[3] = {0.8f, 0.7f, 0.3f};
+    platform::coreKneeWhole(warm, t);
+    const float rolled[3] = {0.720941f, 0.630824f, 0.270353f};
+    for (int c = 0; c < 3; ++c) EXPECT_NEAR(warm[c], rolled[c], 2e-5f) << c;
+    platform::coreKneeWhole(neutral, t);
+    EXPECT_NEAR(neutral[1], 0.9f, 1e-6f);
 }
