@@ -20,11 +20,15 @@ constexpr float kKneeCeiling = 11.3137085f;
 constexpr float kKneeCeilingEV = 3.5f;
 // The largest value a 16-bit input channel has on the stage's 65325 scale.
 constexpr float kInputWhite = 65535.0f / 65325.0f;
-// Where the roll-off of a positive baseline starts: half of output white
-// (above mid grey lifted by up to 1.4 EV) when the matrix applies it; when a
-// curve has lifted the luminance, only colours pushed near white roll off.
-constexpr float kBaselineKneeStart = 0.5f;
-constexpr float kLiftedKneeStart = 0.8f;
+// Where the roll-off of a positive baseline starts: at 0.75 of output white
+// (sRGB 225) when the matrix applies it, so that whites the sensor held stay
+// near white and the compression goes to the tones that would clip; when a
+// curve has lifted the luminance, only colours pushed near white roll off,
+// from 0.9 or from their own luminance if that is higher: measured against
+// the output's white, a saturated colour's top channel stands well above its
+// luminance, and those that fit keep nearly all their lightness.
+constexpr float kBaselineKneeStart = 0.75f;
+constexpr float kLiftedKneeStart = 0.9f;
 
 std::optional<float> number(const platform::Dictionary& d, const char* key) {
     const platform::Value* v = d.find(key);
@@ -84,7 +88,10 @@ void ComputeMatrixAndLUT::setBaselineKnee(float exposure, float start, float* kn
     if (!(white > 1.0f)) return;
     const float low = start * kMidGreyUnits;
     *kneeLow = low;
+    // The logarithmic knee between the same ends, for whoever applies the
+    // knee on each channel; the stage rolls the whole pixel off instead.
     *kneeF = solveKnee(white * kMidGreyUnits - low, kMidGreyUnits - low);
+    kneeEnd_ = white * kMidGreyUnits;
 }
 
 void ComputeMatrixAndLUT::readAsShotWhite() {
@@ -248,6 +255,8 @@ bool ComputeMatrixAndLUT::populateFloatLUTAndMatrix(float* lut, uint16_t lutWidt
     // keeps the luminance below white, but a colour brighter in one channel
     // than its luminance still passes it; those roll off too.
     kneeWhole_ = false;
+    kneeFromLuminance_ = false;
+    kneeEnd_ = 0.0f;
     if (*kneeF < kKneeOff && baselineExposure_ > 0.0f) {
         const bool lifted = maintainWhites && positiveBaselineInCurve_;
         if (!lifted && baseline > 0.0f)
@@ -256,6 +265,9 @@ bool ComputeMatrixAndLUT::populateFloatLUTAndMatrix(float* lut, uint16_t lutWidt
             setBaselineKnee(std::pow(2.0f, ev + baselineExposure_), kLiftedKneeStart, kneeLow,
                             kneeF);
         kneeWhole_ = *kneeF >= kKneeOff;
+        // The curve already brings neutrals to white; a knee on them too
+        // would squeeze the top a second time.
+        kneeFromLuminance_ = kneeWhole_ && lifted;
     }
 
     const float cs = e * saturation * std::cos(angle);

@@ -10,8 +10,8 @@
 //  - the highlight knee: knee low (linear) and the factor k of
 //    ln(1 + k·x) ÷ k, or (0, −1) when the knee is off. The user's knee
 //    (with "enableCinematic"), else the roll-off of a positive baseline
-//    exposure, which brings the input's white to output white (see
-//    kneeOnWholePixel).
+//    exposure, which brings the input's white to output white on whole
+//    pixels (see kneeOnWholePixel).
 //
 // Settings keys ("Quorvex_..."), camera-parameter keys ("asShotWhitex",
 // "cameraFromXYZ00".., "cameraBaselineExposure") and their defaults are those
@@ -40,6 +40,19 @@ public:
     // grey (0.18), and is off where its factor is below kKneeOff.
     static constexpr float kMidGreyUnits = 5.5555553f;
     static constexpr float kKneeOff = 0.0001f;
+    // The share of the roll-off of a positive baseline that is spread
+    // evenly (see shoulderCurve), so the top tones keep their gradation.
+    static constexpr float kRollOffEvenShare = 0.8f;
+
+    // A shoulder over u in [0, 1] that keeps 0 and 1 and starts with slope
+    // `slope` (above 1): the share `even` of its rise is spread evenly and
+    // the rest goes through the rational lift p·u ÷ (1 + (p − 1)·u), so its
+    // slope never falls below `even` and the top keeps its gradation.
+    // Beyond 1 it keeps rising.
+    static float shoulderCurve(float u, float slope, float even) {
+        const float power = (slope - even) / (1.0f - even);
+        return even * u + (1.0f - even) * power * u / (1.0f + (power - 1.0f) * u);
+    }
 
     ComputeMatrixAndLUT() = default;
 
@@ -82,8 +95,16 @@ public:
     bool haveBaseline() const { return haveBaseline_; }
     float baselineExposure() const { return baselineExposure_; }
     // Whether the last call's knee is the roll-off of a positive baseline,
-    // applied to each pixel's top channel and the pixel as a whole.
+    // applied to each pixel's top channel and the pixel as a whole: from
+    // knee low, the top channel follows shoulderCurve (kRollOffEvenShare)
+    // that takes kneeEnd (in units of mid grey, the input's white at this
+    // exposure) to output white. When kneeStartsAtLuminance, a pixel whose
+    // luminance lies above knee low rolls off from there instead, and the
+    // renderer takes the top channel in the output's space, so that a tinted
+    // near-white does not pass its white where the neutral beside it does not.
     bool kneeOnWholePixel() const { return kneeWhole_; }
+    float kneeEnd() const { return kneeEnd_; }
+    bool kneeStartsAtLuminance() const { return kneeFromLuminance_; }
     // The diagonal of the last white-balance matrix.
     float wbMultiplier(int channel) const { return wbMultiplier_[channel][channel]; }
 
@@ -93,7 +114,7 @@ private:
     void fillTable(float* lut, uint16_t width, float* outputOffset) const;
     // The knee from `start` (of output white) that takes the input's white at
     // this exposure to output white; left off when that white is not above it.
-    static void setBaselineKnee(float exposure, float start, float* kneeLow, float* kneeF);
+    void setBaselineKnee(float exposure, float start, float* kneeLow, float* kneeF);
 
     DictionaryPtr cameraParameters_;
     DictionaryPtr imageParameters_;
@@ -109,4 +130,6 @@ private:
     bool positiveBaselineInCurve_ = false;
     bool rollOffLiftedColours_ = false;
     bool kneeWhole_ = false;
+    bool kneeFromLuminance_ = false;
+    float kneeEnd_ = 0;
 };

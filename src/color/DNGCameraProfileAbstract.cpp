@@ -11,6 +11,7 @@
 
 #include "color/CameraProfileManager.h"
 #include "color/ColorMatrixProblem.h"
+#include "color/ComputeMatrixAndLUT.h"
 #include "dng/color/DefaultToneCurveTable.h"
 #include "dng/color/dng_camera_profile.h"
 #include "dng/color/dng_spline_solver.h"
@@ -25,6 +26,11 @@ constexpr const char* kClassKey = "Class_of_serialized_Object";
 constexpr const char* kFileNameKey = "FileName";
 constexpr uint32_t kProfileReadBuffer = 8192;
 constexpr int kIconSize = 128;
+// Where the automatic profile's lifted curve starts to rise evenly, as a
+// share of 2^-B of the input (where a plain gain of 2^B reaches white):
+// whites the sensor held (paper, up to 90 % of the scene's white) keep the
+// lift's rendering, and the tones above spread evenly up to white.
+constexpr float kEvenFrom = 0.9f;
 
 bool inMatrix(int32_t row, int32_t col) { return row >= 0 && row < 3 && col >= 0 && col < 3; }
 
@@ -288,6 +294,7 @@ void DNGCameraProfileAbstract::generateLUT(uint16_t* lut, float* fLut, uint32_t 
         const float a = darken ? curveAdjust(x) : lift ? liftCurve(x, liftPower) : x;
         F[i] = processAsOutputReferred ? a : (K(a) - a) * toneCurve + a;
     }
+    if (lift && isAutoProfile()) evenOutLiftedTop(F, lutSize, kEvenFrom / liftPower);
 
     if (lut) {
         for (uint32_t i = 0; i < lutSize; ++i) {
@@ -298,6 +305,28 @@ void DNGCameraProfileAbstract::generateLUT(uint16_t* lut, float* fLut, uint32_t 
     }
     if (fLut && lutSize >= 2) {
         for (uint32_t i = 1; i < lutSize; ++i) F[i] /= static_cast<float>(i) / last;
+    }
+}
+
+void DNGCameraProfileAbstract::evenOutLiftedTop(float* F, uint32_t n, float from) {
+    // Just below 2^-B of the input start the tones a plain gain of 2^B would
+    // push past white. The lift's shoulder (slope 2^-B at the top) and the tone
+    // curve's own would squeeze them into the last few output levels; from
+    // there on the curve starts with its own slope and then rises nearly
+    // evenly to white, so that they keep their gradation and bright areas
+    // stay below white.
+    constexpr float kEvenShare = 0.95f;
+    const float last = static_cast<float>(n - 1);
+    const uint32_t j = static_cast<uint32_t>(from * last + 0.5f);
+    if (j < 1 || j + 2 > n) return;
+    const float x0 = static_cast<float>(j) / last;
+    const float rise = F[n - 1] - F[j];
+    if (!(rise > 0.0f)) return;
+    const float slope = (F[j + 1] - F[j - 1]) * last * 0.5f * (1.0f - x0) / rise;
+    if (!(slope > 1.0f)) return;
+    for (uint32_t i = j + 1; i < n; ++i) {
+        const float u = (static_cast<float>(i) / last - x0) / (1.0f - x0);
+        F[i] = F[j] + rise * ComputeMatrixAndLUT::shoulderCurve(u, slope, kEvenShare);
     }
 }
 

@@ -98,7 +98,10 @@ public:
     // With clipWhites off, the baseline exposure darkens through curveAdjust
     // when negative and lifts through liftCurve (power 2^B) when positive;
     // toneCurve weighs the profile's curve (none for an output-referred
-    // source). Either table may be null.
+    // source). For the automatic profile the lifted curve keeps its shape up
+    // to 0.9 × 2^-B and continues from there to its end along
+    // ComputeMatrixAndLUT::shoulderCurve, nearly evenly.
+    // Either table may be null.
     void generateLUT(uint16_t* lut, float* fLut, uint32_t lutSize, float baselineExposure,
                      bool processAsOutputReferred, bool clipWhites, float toneCurve) const;
     void generateLUT16(uint16_t* lut, float* fLut, float baselineExposure,
@@ -129,6 +132,9 @@ protected:
 
 private:
     std::string readProfileFile(const std::filesystem::path& url);
+    // Replaces the n-entry curve F above the input `from` by shoulderCurve
+    // from F's value and slope there to its last value.
+    static void evenOutLiftedTop(float* F, uint32_t n, float from);
 
     float colorMatrix1_[3][3] = {};
     float colorMatrix2_[3][3] = {};

@@ -3,7 +3,8 @@
 // output the luminance index 4096·Y), then per colour channel v = p × gain +
 // output offset, the gain read from the table at that index, or the
 // highlight knee instead of the plain sum when it is on (on each channel, or
-// on the top channel for the whole pixel). Alpha becomes 1.
+// the roll-off of a positive baseline on the top channel for the whole
+// pixel). Alpha becomes 1.
 //
 // CoreTiledEngine reads the table at the whole part of the index;
 // CoreEngineFilter interpolates linearly between entries. Both run these
@@ -29,8 +30,15 @@ struct CoreTone {
     float kneeF = -1;  // below kKneeThreshold the knee is off
     // The knee on each pixel's top channel, the pixel scaled as a whole by
     // what it does there, so that a colour keeps its hue; else on each
-    // channel alone.
+    // channel alone. The whole-pixel knee is the roll-off of a positive
+    // baseline (ComputeMatrixAndLUT::kneeOnWholePixel): it takes kneeEnd
+    // to white and, with kneeFromLuma, starts no lower than the pixel's
+    // luminance. Its top channel is the largest of kneeTopRows × pixel: the
+    // pixel in the space whose white it keeps below (the output's).
     bool kneeWhole = false;
+    bool kneeFromLuma = false;
+    float kneeEnd = 0;
+    float kneeTopRows[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
 
     bool kneeOn() const { return !(kneeF < kKneeThreshold); }
 };
@@ -59,14 +67,31 @@ inline float coreKnee(float x, float m, const CoreTone& t) {
     return z / CoreTone::kMidGreyFactor;
 }
 
-// The knee of a whole pixel's toned values: the top channel through the knee
-// (in units of mid grey), the others by the same factor.
+// The roll-off of a whole pixel's toned values: the top channel (of the
+// pixel through kneeTopRows, in units of mid grey) from the start along the
+// shoulder that takes kneeEnd to white, the others by the same factor. A
+// start raised to the luminance leaves neutrals as they are and rolls off
+// only how far a colour's top channel stands above its luminance.
 inline void coreKneeWhole(float v[3], const CoreTone& t) {
-    float top = v[0] < v[1] ? v[1] : v[0];
-    top = top < v[2] ? v[2] : top;
-    const float z = top * CoreTone::kMidGreyFactor;
-    if (!(z > t.kneeLow)) return;
-    const float f = coreKneeCurve(z, t) / z;
+    constexpr float kWhite = CoreTone::kMidGreyFactor;
+    const auto& m = t.kneeTopRows;
+    const float r0 = m[0][0] * v[0] + m[0][1] * v[1] + m[0][2] * v[2];
+    const float r1 = m[1][0] * v[0] + m[1][1] * v[1] + m[1][2] * v[2];
+    const float r2 = m[2][0] * v[0] + m[2][1] * v[1] + m[2][2] * v[2];
+    float top = r0 < r1 ? r1 : r0;
+    top = top < r2 ? r2 : top;
+    const float z = top * kWhite;
+    float low = t.kneeLow;
+    if (t.kneeFromLuma) {
+        const float luma = (0.3f * v[0] + 0.6f * v[1] + 0.1f * v[2]) * kWhite;
+        low = low < luma ? luma : low;
+    }
+    if (!(z > low)) return;
+    const float room = kWhite - low, span = t.kneeEnd - low;
+    if (!(room > 0.0f) || !(span > room)) return;
+    const float shoulder = ComputeMatrixAndLUT::shoulderCurve(
+        (z - low) / span, span / room, ComputeMatrixAndLUT::kRollOffEvenShare);
+    const float f = (low + room * shoulder) / z;
     v[0] *= f;
     v[1] *= f;
     v[2] *= f;

@@ -8,6 +8,7 @@
 
 #include "color/ComputeMatrixAndLUT.h"
 #include "color/DNGCameraProfileAbstract.h"
+#include "color/ProfileManager.h"
 #include "color/SettingsKeys.h"
 #include "engine/CGImageBitMap.h"
 #include "engine/ColorMatchTiledEngine.h"
@@ -27,6 +28,25 @@ constexpr int kBlock = 512;
 static_assert(CoreTiledEngine::kProfileLUTSize == platform::kCoreProfileGainSize);
 constexpr size_t kParallelPixels = size_t(1) << 20;
 constexpr int kBandRows = 64;
+
+// The rows from the raw working space to linear sRGB: the white a colour's
+// roll-off keeps below when a render has no destination of its own (the
+// window's tiles, whose screen is taken to be sRGB like the JPEG they should
+// match); the identity when there is none to be had.
+const float (&screenKneeTop())[3][3] {
+    struct Rows {
+        float m[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    };
+    static const Rows rows = [] {
+        Rows r;
+        auto& manager = ProfileManager::sharedManager();
+        const auto range = CoreTiledEngine::outputRangeFor(manager.getProPhotoGamma1_D65Profile(),
+                                                           manager.getSRGBProfile());
+        if (range.hasMatrix) std::memcpy(r.m, range.matrix, sizeof r.m);
+        return r;
+    }();
+    return rows.m;
+}
 
 constexpr const char* kCoreKeys[] = {
     SettingsKeys::kInputEV,         SettingsKeys::kInputContrast,
@@ -174,6 +194,8 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
         if (lut_) std::fill_n(lut_->bufferFloatForRow(0), kLUTSize * 4, 0.0f);
         outputOffset_ = 0;
         kneeWhole_ = false;
+        kneeFromLuma_ = false;
+        kneeEnd_ = 0;
 
         const bool maintainWhites = settings[SettingsKeys::kMaintainWhites].boolValue();
         const auto profile =
@@ -193,6 +215,8 @@ void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary&
             compute.populateFloatLUTAndMatrix(lut_->bufferFloatForRow(0), kLUTSize, matrix_,
                                               &outputOffset_, &kneeLow_, &kneeF_);
             kneeWhole_ = compute.kneeOnWholePixel();
+            kneeFromLuma_ = compute.kneeStartsAtLuminance();
+            kneeEnd_ = compute.kneeEnd();
         }
 
         const platform::Value& tone = settings[SettingsKeys::kToneCurveAdjust];
@@ -242,6 +266,8 @@ platform::CoreTone CoreTiledEngine::tone() const {
     t.kneeLow = kneeLow_;
     t.kneeF = kneeF_;
     t.kneeWhole = kneeWhole_;
+    t.kneeFromLuma = kneeFromLuma_;
+    t.kneeEnd = kneeEnd_;
     return t;
 }
 
@@ -300,6 +326,10 @@ void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src
     rule.profileGain = fLut_.empty() ? nullptr : fLut_.data();
     std::memcpy(rule.matrix, matrix_, sizeof rule.matrix);
     rule.tone = tone();
+    // A colour rolls off against the white of the space it is rendered for.
+    if (rule.tone.kneeFromLuma)
+        std::memcpy(rule.tone.kneeTopRows, range.hasMatrix ? range.matrix : screenKneeTop(),
+                    sizeof rule.tone.kneeTopRows);
     rule.scaleWhole = range.scaleWhole;
     rule.rangeMatrix = range.hasMatrix;
     std::memcpy(rule.range, range.matrix, sizeof rule.range);

@@ -194,6 +194,8 @@ private:
     float kneeLow_ = 0;
     float kneeF_ = -1;
     bool kneeWhole_ = false;
+    bool kneeFromLuma_ = false;
+    float kneeEnd_ = 0;
     float ettrMul_ = 1;
     std::vector<float> fLut_;
     std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile_;

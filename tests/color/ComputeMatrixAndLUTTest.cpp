@@ -96,8 +96,8 @@ TEST(ComputeMatrixAndLUT, MissingInputsWriteNothing) {
 TEST(ComputeMatrixAndLUT, DefaultsKeepNeutralsAndUnitGains) {
     const Output out = run({}, {{"cameraBaselineExposure", 0.5f}});
     ASSERT_TRUE(out.ok);
-    // The positive baseline rolls off from half of white (in mid-grey units).
-    EXPECT_FLOAT_EQ(out.kneeLow, 0.5f * 5.5555553f);
+    // The positive baseline rolls off from 0.75 of white (in mid-grey units).
+    EXPECT_FLOAT_EQ(out.kneeLow, 0.75f * 5.5555553f);
     EXPECT_GT(out.kneeF, 0.0f);
     EXPECT_FLOAT_EQ(out.matrix[0][3], 1228.8f);
     EXPECT_FLOAT_EQ(out.matrix[1][3], 2457.6f);
@@ -173,17 +173,25 @@ TEST(ComputeMatrixAndLUT, BaselineExposureAndMaintainWhites) {
     expectNeutral(run(compute), 2.0f, 4e-3f);
 }
 
-// One pixel through the outputs: matrix, gain by luminance, knee on the top channel.
-std::array<float, 3> Render(const Output& out, std::array<float, 3> in) {
+// One pixel through the outputs: matrix, gain by luminance, and the roll-off
+// on the top channel: from the start (or the luminance), 0.8 of the rise to
+// the end's white even, the rest through the rational lift.
+std::array<float, 3> Render(const Output& out, const ComputeMatrixAndLUT& c,
+                            std::array<float, 3> in) {
     std::array<float, 3> v{};
     out.apply(in.data(), v.data());
     const float g =
         out.gain(std::clamp(int(4096.0f * (0.3f * in[0] + 0.6f * in[1] + 0.1f * in[2])), 0, 4095));
-    for (float& c : v) c = c * g + out.offset;
+    for (float& x : v) x = x * g + out.offset;
     const float z = std::max({v[0], v[1], v[2]}) * 5.5555553f;
-    if (out.kneeF < 0.0001f || !(z > out.kneeLow)) return v;
-    const float f = (std::log((z - out.kneeLow) * out.kneeF + 1.0f) / out.kneeF + out.kneeLow) / z;
-    for (float& c : v) c *= f;
+    float low = out.kneeLow;
+    if (c.kneeStartsAtLuminance())
+        low = std::max(low, (0.3f * v[0] + 0.6f * v[1] + 0.1f * v[2]) * 5.5555553f);
+    if (out.kneeF < 0.0001f || !(z > low)) return v;
+    const float room = 5.5555553f - low, span = c.kneeEnd() - low, u = (z - low) / span;
+    const float p = (span / room - 0.8f) / 0.2f;
+    const float f = (low + room * (0.8f * u + 0.2f * p * u / (1 + (p - 1) * u))) / z;
+    for (float& x : v) x *= f;
     return v;
 }
 
@@ -213,16 +221,17 @@ TEST(ComputeMatrixAndLUT, APositiveBaselineRollsOffTowardsWhiteInsteadOfClipping
             EXPECT_FLOAT_EQ(out.kneeF, -1.0f);
             continue;
         }
-        EXPECT_NEAR(Render(out, {0.18f, 0.18f, 0.18f})[1], inCurve ? 0.18f : 0.36f, 0.0036f);
-        if (inCurve)
-            EXPECT_NEAR(Render(out, {0.7f, 0.7f, 0.7f})[1], 0.7f, 1e-3f);  // only near white
+        EXPECT_NEAR(Render(out, compute, {0.18f, 0.18f, 0.18f})[1], inCurve ? 0.18f : 0.36f,
+                    0.0036f);
+        if (inCurve)  // neutrals pass: the curve has brought them below white
+            EXPECT_FLOAT_EQ(Render(out, compute, {0.99f, 0.99f, 0.99f})[1], 0.99f);
         else
-            for (float v : Render(out, {kInputWhite, kInputWhite, kInputWhite}))
+            for (float v : Render(out, compute, {kInputWhite, kInputWhite, kInputWhite}))
                 EXPECT_NEAR(v, 1.0f, 2e-3f);
         for (float x = 0.05f, last = 0; x <= kInputWhite;
-             last = Render(out, {x, x, x})[1], x += 0.01f)
-            EXPECT_GT(Render(out, {x, x, x})[1], last) << x;
-        const auto amber = Render(out, {0.95f, 0.6f, 0.1f});
+             last = Render(out, compute, {x, x, x})[1], x += 0.01f)
+            EXPECT_GT(Render(out, compute, {x, x, x})[1], last) << x;
+        const auto amber = Render(out, compute, {0.95f, 0.6f, 0.1f});
         EXPECT_NEAR(amber[1] / amber[0], 0.6f / 0.95f, 0.01f);
     }
 }

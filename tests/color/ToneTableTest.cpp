@@ -112,22 +112,24 @@ TEST_F(ToneTable, PositiveExposureLiftsKeepingWhiteAndClipWhitesIgnoresTheExposu
     profile->generateLUT16(nullptr, other.data(), -2.0f, false, true, 1.0f);
     EXPECT_EQ(reference, other);
 
-    // +1 EV with whites kept, output-referred (no profile curve): 2x ÷ (1 + x),
-    // so slope 2 at black, 2/3 at a half, 0.3051 at mid grey, white at white
-    // and slope ½ there.
+    // +1 EV with whites kept, output-referred (no profile curve): 2x ÷ (1 + x)
+    // up to 0.45, so slope 2 at black, 0.3051 at mid grey; above, nearly
+    // even up to white: from 18/29 with slope 800/841 (1.379 of the rise
+    // over the rest), slope 0.6592 at white where the lift alone has ½.
     std::vector<uint16_t> lut(kN);
     profile->generateLUT16(lut.data(), other.data(), 1.0f, true, false, 1.0f);
     EXPECT_NEAR(other[1], 2.0f, 1e-3f);
-    EXPECT_NEAR(other[32768] * x(32768), 2.0f / 3.0f, 1e-4f);
     const uint32_t grey = uint32_t(0.18 * 65535 + 0.5);
     EXPECT_NEAR(other[grey] * x(grey), 2 * x(grey) / (1 + x(grey)), 1e-5f);
     EXPECT_NEAR(other[grey] * x(grey), 0.3051f, 1e-3f);
+    EXPECT_NEAR(other[19661] * x(19661), 0.6f / 1.3f, 1e-4f);  // 0.3
     EXPECT_EQ(lut[65535], 65535);
     EXPECT_FLOAT_EQ(other[65535], 1.0f);
-    EXPECT_NEAR((lut[65535] - lut[65535 - 655]) / 655.0, 0.5, 0.01) << "slope at white";
+    EXPECT_NEAR((lut[65535] - lut[65535 - 655]) / 655.0, 0.6592, 0.01) << "slope at white";
+    EXPECT_NEAR(other[32768] * x(32768), 0.6622f, 1e-3f);  // 0.5, below the lift's 2/3
     // Scene-referred, the profile curve follows the lift.
     profile->generateLUT16(nullptr, other.data(), 1.0f, false, false, 1.0f);
-    EXPECT_NEAR(other[32768] * x(32768), Profile::dng_tone_curve_acr3_default(2.0f / 3.0f), 1e-4f);
+    EXPECT_NEAR(other[16384] * x(16384), Profile::dng_tone_curve_acr3_default(0.4f), 1e-4f);
     EXPECT_NEAR(other[65535], 1.0f, 1e-6f);
     // Scene-referred with the full curve weight is the default curve.
     EXPECT_NEAR(reference[32768] * x(32768), Profile::dng_tone_curve_acr3_default(x(32768)), 1e-6f);

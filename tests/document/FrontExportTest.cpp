@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "dng/image/NegativeDngWriter.h"
 #include "dng/writer/ImageWriterTestSupport.h"
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
@@ -680,6 +681,70 @@ TEST_F(FrontExportTest, ARealFilesPositiveBaselineClipsAboutAsMuchAsItsSensor) {
             EXPECT_LE(ClippedShare(path), allowed) << path;
         }
         doc->close();
+    }
+}
+
+// A grey ramp to 95 % of the sensor's white, with a white patch (0.9 of the
+// scene) laid B stops lower under BaselineExposure +B: the ramp rises at every
+// point and nearly reaches white in both presets ("Default" 252 at 94 % and
+// 0.98 in float), and both keep the white patch near white ("Default" as
+// bright as its lift alone renders it, 238 and 235 or more).
+TEST_F(FrontExportTest, APositiveBaselineKeepsTheRampRisingAndTheWhitesNearWhite) {
+    negtest::DngSpec spec;
+    spec.width = 200;
+    spec.height = 16;
+    spec.samples = 3;
+    spec.black = {0, 0, 0};
+    spec.white = {65535, 65535, 65535};
+    // XYZ (D65) to linear ProPhoto, the camera white at 1 1 1.
+    spec.colorMatrix = {1.3411, -0.2132, -0.097, -0.5028, 1.4158, 0.0162, -0.0107, 0.0174, 0.8711};
+    spec.neutral = {1, 1, 1};
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();  // the factory presets, in this test's home
+    for (const int stops : {1, 2}) {
+        spec.baselineExposure = stops;
+        const double scale = std::ldexp(1.0, -stops);
+        std::vector<uint16_t> samples(size_t(spec.width) * spec.height * 3);
+        for (uint32_t i = 0; i < samples.size() / 3; ++i) {
+            const uint32_t x = i % spec.width;
+            const double v = x < 20 ? 0.9 * scale : 0.95 * (x - 20) / 179.0;
+            for (int c = 0; c < 3; ++c) samples[size_t(i) * 3 + c] = uint16_t(v * 65535 + 0.5);
+        }
+        const fs::path dng = home_.path() / "ramp.dng";
+        ASSERT_TRUE(negtest::WriteDng(dng.string(), spec, samples));
+        for (const auto& [preset, top] : {std::pair{"Default", 252.0}, {"Zero'd", 250.0}}) {
+            SCOPED_TRACE(std::string(preset) + " +" + std::to_string(stops));
+            auto doc = MyDocument::init();
+            platform::Error error;
+            ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
+            doc->addSettingValues(presets.presetNamed(preset));
+            const fs::path jpeg = home_.path() / "ramp.jpg", exr = home_.path() / "ramp.exr";
+            ASSERT_TRUE(Export(*doc, jpeg, "public.jpeg", &error)) << error.failureReason;
+            ASSERT_TRUE(Export(*doc, exr, kEXR, &error)) << error.failureReason;
+            doc->close();
+            int w = 0, h = 0;
+            const std::vector<uint8_t> px = DecodeJpeg(jpeg, w, h);
+            ASSERT_EQ(w, 200);
+            const auto level = [&](int x) {
+                double sum = 0;
+                for (int y = 4; y < 12; ++y)
+                    for (int c = 0; c < 3; ++c) sum += px[(size_t(y) * w + x) * 3 + c];
+                return sum / 24.0;
+            };
+            double last = 0;
+            for (const double at : {0.38, 0.475, 0.57, 0.665, 0.76, 0.855, 0.94}) {
+                const double v = level(int(20 + at / 0.95 * 179 + 0.5));
+                EXPECT_GE(v, last + 1.0) << at;
+                last = v;
+            }
+            EXPECT_GE(last, top);
+            const bool lifted = std::string(preset) == "Default";
+            if (lifted) {
+                EXPECT_GE(ExrLinear(exr).Mean(int(20 + 0.94 / 0.95 * 179 + 0.5), 8, 1)[1], 0.98);
+            }
+            const double white[2][2] = {{238.0, 235.0}, {229.0, 225.0}};
+            EXPECT_GE(level(10), white[lifted ? 0 : 1][stops - 1]) << "white patch";
+        }
     }
 }
 
