@@ -122,6 +122,31 @@ fs::path lockFileFor(const fs::path& file) {
     return file.parent_path() / ("." + file.filename().string() + ".lock");
 }
 
+// The lock file also counts the changes made under it: a writer counts one
+// before it puts its file in place, so a reader that sees the new file (and
+// then reads the count) sees the count move. -1 when it cannot be read.
+int64_t changeCount(const fs::path& lockFile) {
+    const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    int64_t count = 0;
+    const ssize_t n = ::pread(fd, &count, sizeof count, 0);
+    ::close(fd);
+    return n == 0 ? 0 : n == ssize_t(sizeof count) ? count : -1;
+}
+
+// Call with the lock held exclusively.
+int64_t countChange(const fs::path& lockFile) {
+    const int fd = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    int64_t count = 0;
+    const ssize_t n = ::pread(fd, &count, sizeof count, 0);
+    if (n != 0 && n != ssize_t(sizeof count)) count = 0;
+    ++count;
+    const bool written = ::pwrite(fd, &count, sizeof count, 0) == ssize_t(sizeof count);
+    ::close(fd);
+    return written ? count : -1;
+}
+
 // Another program may be rewriting the file in place: one that cannot be
 // read, and that changed while it was read or moments before, is read again,
 // up to three reads within a second, before it counts as unreadable. Call
@@ -190,8 +215,10 @@ struct DataStoreItem::Layout {
     };
     fs::path file;
     FileStamp stamp;
-    // Seen too close to the file's time to tell it from a later rewrite.
+    // Seen too close to the file's time to tell it from a later rewrite:
+    // trusted only while no change was counted since (see changeCount).
     bool racy = true;
+    int64_t changes = -1;
     bool indexed = false;  // false: not an array property list; read it whole
     std::vector<Entry> entries;
     std::unordered_map<std::string, std::vector<uint32_t>> byIdentity;  // string identities
@@ -341,6 +368,7 @@ const DataStoreItem::Layout* DataStoreItem::layoutOf(const fs::path& file, OpenF
         platform::removeStaleTemporaryFiles(file);
     }
     const int64_t seenAt = nowNs();
+    const fs::path lockFile = lockFileFor(file);
     // Not blocking: a FIFO in the file's place is refused, not waited on.
     open.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat st {};
@@ -353,12 +381,17 @@ const DataStoreItem::Layout* DataStoreItem::layoutOf(const fs::path& file, OpenF
         return layout_.get();
     }
     const FileStamp stamp = stampOf(st);
-    if (layout_ && layout_->file == file && layout_->stamp == stamp && !layout_->racy)
+    // Read after the file was opened: a change counted before it was put in
+    // place shows.
+    const int64_t changes = changeCount(lockFile);
+    if (layout_ && layout_->file == file && layout_->stamp == stamp &&
+        (!layout_->racy || (changes >= 0 && layout_->changes == changes)))
         return layout_.get();
     auto layout = std::make_unique<Layout>();
     layout->file = file;
     layout->stamp = stamp;
     layout->racy = racy(stamp, seenAt);
+    layout->changes = changes;
     layout->indexed = platform::scanArrayFile(
         open.fd, SettingsKeys::kUUID, [&](platform::ArrayElementInfo&& element) {
             layout->add({element.span, element.isDictionary, element.readable, element.canonical,
@@ -431,6 +464,7 @@ bool DataStoreItem::change(Change change, const Dictionary& item) {
     }
     std::lock_guard<std::mutex> guard(storesLock());
     platform::FileLock lock(lockFileFor(*file), platform::FileLock::Mode::Exclusive);
+    changesCounted_ = lock.held() ? countChange(lockFileFor(*file)) : -1;
     // A layout found not to fit is made again once.
     for (int attempt = 0; attempt < 2; ++attempt) {
         const auto done = changeIndexed(change, item, *file);
@@ -509,6 +543,7 @@ DataStoreItem::Indexed DataStoreItem::changeIndexed(Change change, const Diction
     auto next = std::make_unique<Layout>();
     next->file = file;
     next->indexed = true;
+    next->changes = changesCounted_;
     std::vector<std::string> rewritten(count);
     uint64_t offset = platform::kArrayFileHead.size();
     for (size_t i = 0; i < count; ++i) {

@@ -21,10 +21,11 @@
 // identity, reads only the entry asked for (and checks that it is the one
 // asked for), and rewrites the file from the unchanged entries' bytes (those
 // not in its own layout written anew). An index made within the file
-// system's time resolution of the file's time is made again at its next use:
-// a rewrite in that time can give another file the same stamp. A file that
-// is not well-formed is read whole. Either way the results and the bytes
-// written are the same.
+// system's time resolution of the file's time is made again at its next use,
+// unless no change was counted in the lock file since (every process of ours
+// counts its changes there): a rewrite in that time can give another file the
+// same stamp. A file that is not well-formed is read whole. Either way the
+// results and the bytes written are the same.
 //
 // Ownership: made and kept by MultiDataStore. Thread safety: every method may
 // be called from any thread; the operations of all stores are serialised by
@@ -109,5 +110,6 @@ private:
     const std::string dataStoreName_;
     std::unique_ptr<Layout> layout_;  // guarded by the stores' lock
     bool cleaned_ = false;            // stale temporary files looked for
+    int64_t changesCounted_ = -1;     // by the change under way
     platform::Error lastWriteError_;
 };

@@ -759,6 +759,8 @@ std::optional<ArrayElementInfo> examineElement(std::string_view bytes, std::stri
         return std::nullopt;
     const pugi::xml_node root = doc.document_element();
     if (!root) return std::nullopt;
+    for (pugi::xml_node other = root.next_sibling(); other; other = other.next_sibling())
+        if (other.type() == pugi::node_element) return std::nullopt;
     ArrayElementInfo info;
     info.span.size = bytes.size();
     info.isDictionary = std::strcmp(root.name(), "dict") == 0;
@@ -837,7 +839,11 @@ public:
         while (first > previous && (bytes()[first - 1] == ' ' || bytes()[first - 1] == '\t'))
             --first;
         start = first == previous || bytes()[first - 1] == '\n' ? first : at_;
-        if (!skipElement()) return fail();
+        // In our own layout an element ends where a line indented as its
+        // first one opens the next (or the array closes); the element's own
+        // parse proves it.
+        const bool ours = at_ - start == 2 && bytes()[start] == '\t' && bytes()[start + 1] == '\t';
+        if (ours ? !skipOurElement() : !skipElement()) return fail();
         if (have(0, 1) && bytes()[at_] == '\n') ++at_;
         end = at_;
         return true;
@@ -886,6 +892,22 @@ private:
     // Past a tag's closing '>', minding quoted attribute values; `selfClosing`
     // tells "/>".
     bool skipTag(bool* selfClosing) {
+        // Most tags hold no quoted value: straight to their '>'.
+        for (size_t from = at_;;) {
+            const size_t close = bytes().find('>', from);
+            if (close == std::string_view::npos) {
+                from = bytes().size();
+                if (!in_.have(bytes().size(), 1)) return false;
+                continue;
+            }
+            bool quoted = false;
+            for (size_t i = at_; i < close && !quoted; ++i)
+                quoted = bytes()[i] == '"' || bytes()[i] == '\'';
+            if (quoted) break;
+            if (selfClosing) *selfClosing = bytes()[close - 1] == '/';
+            at_ = close + 1;
+            return true;
+        }
         char quote = 0;
         for (;; ++at_) {
             if (!have(0, 1)) return false;
@@ -971,6 +993,24 @@ private:
                 return false;
             }
             if (depth == 0) return true;
+        }
+    }
+    bool skipOurElement() {
+        size_t from = at_;
+        for (;;) {
+            const size_t line = bytes().find("\n\t", from);
+            if (line == std::string_view::npos || line + 5 > bytes().size()) {
+                from = line == std::string_view::npos ? std::max(from, bytes().size() - 1) : line;
+                if (!in_.have(bytes().size(), 1)) return false;
+                continue;
+            }
+            const bool next =
+                bytes()[line + 2] == '\t' && bytes()[line + 3] == '<' && bytes()[line + 4] != '/';
+            if (next || bytes().substr(line + 2, 2) == "</") {
+                at_ = line;
+                return true;
+            }
+            from = line + 1;
         }
     }
     // After the array: "</plist>", then only blanks, comments and
