@@ -215,9 +215,10 @@ struct DataStoreItem::Layout {
     };
     fs::path file;
     FileStamp stamp;
-    // Seen too close to the file's time to tell it from a later rewrite:
-    // trusted only while no change was counted since (see changeCount).
+    // Seen too close to the file's time to tell it from a later rewrite.
     bool racy = true;
+    // The count of changes when the file was written by this store (-1 for
+    // a file it read).
     int64_t changes = -1;
     bool indexed = false;  // false: not an array property list; read it whole
     std::vector<Entry> entries;
@@ -384,14 +385,20 @@ const DataStoreItem::Layout* DataStoreItem::layoutOf(const fs::path& file, OpenF
     // Read after the file was opened: a change counted before it was put in
     // place shows.
     const int64_t changes = changeCount(lockFile);
+    // The file this store wrote, when no change was counted since: only a
+    // program that does not count its changes could have rewritten it, and
+    // on a file system that keeps the fraction of times only moments after.
+    const auto ours = [&](const Layout& layout) {
+        return layout.changes >= 0 && layout.changes == changes &&
+               layout.stamp.modifiedNs % 1'000'000'000 != 0;
+    };
     if (layout_ && layout_->file == file && layout_->stamp == stamp &&
-        (!layout_->racy || (changes >= 0 && layout_->changes == changes)))
+        (!layout_->racy || ours(*layout_)))
         return layout_.get();
     auto layout = std::make_unique<Layout>();
     layout->file = file;
     layout->stamp = stamp;
     layout->racy = racy(stamp, seenAt);
-    layout->changes = changes;
     layout->indexed = platform::scanArrayFile(
         open.fd, SettingsKeys::kUUID, [&](platform::ArrayElementInfo&& element) {
             layout->add({element.span, element.isDictionary, element.readable, element.canonical,
