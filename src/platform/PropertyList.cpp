@@ -782,7 +782,7 @@ std::optional<ArrayElementInfo> examineElement(std::string_view bytes, std::stri
     // A value that cannot be read: the rest of the element still tells
     // whose it is.
     info.readable = false;
-    info.problem = error.description();
+    info.problem = error.failureReason;
     if (info.isDictionary)
         for (pugi::xml_node k = root.child("key"); k; k = k.next_sibling("key"))
             if (k.text().get() == key) {
