@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # A new user's first minutes with the real window program, on the X server in
 # $DISPLAY under openbox, driven with xdotool: launch without files (the help
-# popovers must leave the pictures free), open Preferences, look at the Open
-# panel, open a DNG from the browser, scroll the controls with the wheel
-# (nothing may change), move the controls, zoom by every View item and the
-# zoom keys, rotate, crop, export, save a preset (replacing a factory one is
-# asked first), look at the presets, profile and inspector windows (each
-# fully on the screen), open the reset alert and press Return (nothing may be
-# deleted), open a file with a warning twice (shown once, in its window, no
-# alert), quit; then a launch with a file that is refused (its alert must
+# popovers must leave the pictures free, and a double-click on a picture
+# while they show opens it), open Preferences, look at the Open panel, open a
+# DNG from the browser, turn the wheel over the picture at Fit (it must not
+# move) and over the controls (they scroll, none changes), move the
+# controls, zoom by every View item and the zoom keys, rotate, crop, export,
+# save a preset (replacing a factory one is asked first), look at the
+# presets, profile and inspector windows (each fully on the screen), open the
+# reset alert and press Return (nothing may be deleted), open a file with a
+# warning twice (shown once, in its window, no alert), open a DNG named .jpg
+# (the alert says what it is), export into a folder that cannot be written
+# (the alert names the file and the folder), open two files at once (their
+# windows cascade, fully on the screen), quit; then launches with a folder
+# and with the DNG named .jpg, a raw search folder set (each alert must
 # show). A screenshot (scrot) is saved after each step in OUT; the run fails
 # when a step's window does not appear or a check fails. Everything happens
 # in a scratch home; the picture is the sample DNG the build makes.
@@ -16,7 +21,7 @@
 set -euo pipefail
 build=$1
 out=$2
-for tool in openbox xdotool scrot exiftool; do
+for tool in openbox xdotool scrot exiftool python3; do
   command -v "$tool" >/dev/null || { echo "first-minutes: $tool is missing (scripts/deps.sh)" >&2; exit 1; }
 done
 sample="$build/sample/QuorvexTestChart.dng"
@@ -134,6 +139,16 @@ shot help-popovers 0  # beside the first row of pictures, not over it
 xdotool windowsize "$browser" 1000 700 windowmove "$browser" 40 40
 shot browser  # the popovers moved with the window
 
+# A double click on the picture while the popovers show: the first click
+# closes them, the picture stays under the pointer and opens.
+click "$browser" 85 284 2
+document=$(window 'QuorvexTestChart')
+shot double-click-with-help-showing 3
+keys "$document" ctrl+w
+gone 'QuorvexTestChart'
+xdotool mousemove --window "$browser" 500 5  # off the pictures: they move up now
+shot help-closed
+
 # Preferences from the launch window's menus.
 keys "$browser" ctrl+comma
 preferences=$(window '^Preferences$')
@@ -154,6 +169,15 @@ click "$browser" 90 150 2
 document=$(window 'QuorvexTestChart')
 xdotool windowsize "$document" 1500 1100 windowmove "$document" 20 20
 shot document 4
+
+# The wheel over the picture at Fit: the whole picture shows, nothing scrolls.
+picture() { scrot -o -a 120,120,900,700 "$scratch/picture.png" && md5sum <"$scratch/picture.png"; }
+at_fit=$(picture)
+wheel "$document" 600 500 5 5
+wheel "$document" 600 500 2 4
+sleep 1
+[ "$(picture)" = "$at_fit" ] || fail "the wheel moved the picture at Fit"
+shot wheel-over-the-picture-at-fit 0
 
 # The wheel over the controls scrolls them: fifteen clicks down over Hue
 # pass over other controls and change none of them; then back up.
@@ -279,6 +303,47 @@ for round in first again; do
   gone '^Bright'
 done
 
+# A DNG named .jpg is not taken for an edited JPEG: the alert says what it is.
+cp "$sample" "$HOME/Other/Disguised.jpg"
+keys "$document" ctrl+o
+panel=$(window '^Open$')
+xdotool type --delay 20 "$HOME/Other/Disguised.jpg"
+xdotool key Return
+alert=$(active '^Quorvex$')
+shot dng-named-jpg 1
+keys "$alert" Return
+gone '^Quorvex$'
+
+# An export into a folder that cannot be written: the alert names both.
+keys "$document" ctrl+e
+panel=$(window '^Save As')
+xdotool key ctrl+a
+xdotool type --delay 20 /proc/1/QuorvexTestChart.jpg
+xdotool key Return
+alert=$(active '^Quorvex$')
+shot export-refused 1
+keys "$alert" Return
+gone '^Quorvex$'
+
+# Two files opened together (handed to the running program): the second
+# window is offset from the first, both fully on the screen.
+cp "$sample" "$HOME/Other/First.dng"
+cp "$sample" "$HOME/Other/Second.dng"
+QT_QPA_PLATFORM=xcb "$build/quorvex-gui" "$HOME/Other/First.dng" "$HOME/Other/Second.dng" \
+  >>"$scratch/gui.log" 2>&1
+first=$(window '^First')
+second=$(window '^Second')
+sleep 2
+onscreen "$first" First.dng
+onscreen "$second" Second.dng
+[ "$(xdotool getwindowgeometry "$first" | grep Position)" != \
+  "$(xdotool getwindowgeometry "$second" | grep Position)" ] || fail "Second.dng hides First.dng"
+shot two-files-cascade 0
+keys "$second" ctrl+w
+keys "$first" ctrl+w
+gone '^First'
+gone '^Second'
+
 # Quit from the menus; nothing is left in the temporary folder.
 keys "$document" ctrl+q
 for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
@@ -293,6 +358,26 @@ QT_QPA_PLATFORM=xcb "$build/quorvex-gui" --verbose "$HOME/Pictures" >"$scratch/g
 gui=$!
 refused=$(active '^Quorvex$')
 shot refused-file 2
+keys "$refused" Return
+for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
+if kill -0 "$gui" 2>/dev/null; then kill "$gui"; fi
+wait "$gui" || true
+gui=""
+
+# The DNG named .jpg again, with the raw search folder set to its own
+# folder: the alert still says what it is (and never "(null)").
+python3 - "$XDG_CONFIG_HOME/Quorvex/Defaults.plist" "$HOME/Other" <<'PY'
+import plistlib, sys
+with open(sys.argv[1], "rb") as f:
+    defaults = plistlib.load(f)
+defaults["rawSearchDirectoryBookmark"] = sys.argv[2].encode()
+with open(sys.argv[1], "wb") as f:
+    plistlib.dump(defaults, f)
+PY
+QT_QPA_PLATFORM=xcb "$build/quorvex-gui" --verbose "$HOME/Other/Disguised.jpg" >"$scratch/gui.log" 2>&1 &
+gui=$!
+refused=$(active '^Quorvex$')
+shot dng-named-jpg-with-search-folder 2
 keys "$refused" Return
 for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
 if kill -0 "$gui" 2>/dev/null; then kill "$gui"; fi

@@ -4,6 +4,7 @@
 // forward) and this process ends. The log goes to the log file under the
 // XDG state folder, or to standard error with --verbose.
 #include <cstdio>
+#include <string>
 
 #include "platform/Log.h"
 #include "platform/Paths.h"
@@ -17,7 +18,10 @@ int main(int argc, char** argv) {
     QStringList files = QCoreApplication::arguments();
     files.removeFirst();
     const bool verbose = files.removeAll(QStringLiteral("--verbose")) > 0;
-    if (!verbose) platform::logToFile(platform::stateDirectory() / "quorvex.log");
+    std::string whyNot;
+    if (!verbose && !platform::logToFile(platform::stateDirectory(false) / "quorvex.log", &whyNot))
+        std::fprintf(stderr, "quorvex-gui: the log cannot be kept: %s; it goes here instead\n",
+                     whyNot.c_str());
     platform::SingleInstance instance;
     switch (instance.start(files)) {
         case platform::SingleInstance::Role::HandedOver:

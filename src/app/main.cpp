@@ -140,15 +140,6 @@ std::string oneLine(const std::filesystem::path& path) {
     return out;
 }
 
-// How a content type reads in a sentence.
-std::string kindOfImage(const std::string& type) {
-    if (type == platform::kImageTypeJPEG) return "a JPEG file";
-    if (type == platform::kImageTypeTIFF) return "a TIFF file";
-    if (type == platform::kImageTypePNG) return "a PNG file";
-    if (type == platform::kImageTypeDNG) return "a DNG raw file";
-    return "an image file";
-}
-
 // When the raw file of an edited JPEG or TIFF is not found, the document's
 // advice is the window's Preferences; here say what is wrong with the file.
 std::string commandLineReason(const std::filesystem::path& source, const platform::Error& error) {
@@ -156,20 +147,14 @@ std::string commandLineReason(const std::filesystem::path& source, const platfor
         (error.code != kQuorvexErrorNoRawSearchLocation &&
          error.code != kQuorvexErrorRawFileNotFound))
         return error.failureReason;
+    if (auto misnamed = RawFileSearch::misnamedContents(source)) return *misnamed;
     const std::string extension = source.extension().string();
     const auto named =
         platform::imageTypeForExtension(extension.empty() ? "" : extension.substr(1));
-    const auto contents = platform::imageTypeOfContents(source);
-    if (named && contents != named) {
-        const std::string name = "its name says it is " + kindOfImage(*named);
-        if (contents == platform::kImageTypeDNG)
-            return "its contents are a DNG raw file but " + name +
-                   "; give it the extension .dng to develop it.";
-        if (contents) return "its contents are " + kindOfImage(*contents) + " but " + name + ".";
-        return name + ", but it is not one.";
-    }
-    const std::string edited =
-        kindOfImage(named.value_or("")) + " is developed from the raw file it was made from";
+    if (named && !platform::imageTypeOfContents(source))
+        return "its name says it is " + RawFileSearch::kindOfImage(*named) + ", but it is not one.";
+    const std::string edited = RawFileSearch::kindOfImage(named.value_or("")) +
+                               " is developed from the raw file it was made from";
     const auto folder = RawFileSearch::rawSearch();
     if (!folder)
         return edited +
@@ -274,11 +259,12 @@ int run(int argc, char** argv) {
     if (!verbose) {
         // logToFile makes the folder; a failure is told below, once.
         const auto logFile = platform::stateDirectory(false) / "quorvex.log";
-        if (!platform::logToFile(logFile)) {
-            std::fprintf(
-                stderr,
-                "quorvex: warning: the log cannot be kept in %s (%s); this run's log is dropped\n",
-                oneLine(logFile).c_str(), std::strerror(errno));
+        std::string whyNot;
+        if (!platform::logToFile(logFile, &whyNot)) {
+            std::fprintf(stderr,
+                         "quorvex: warning: the log cannot be kept: %s; this run's log is "
+                         "dropped\n",
+                         oneLine(whyNot).c_str());
             platform::discardLog();
         }
     }

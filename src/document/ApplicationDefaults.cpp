@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "document/PresetManager.h"
+#include "document/SettingRanges.h"
 #include "engine/MultiDataStore.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
@@ -35,6 +36,7 @@ platform::Dictionary ApplicationDefaults::registeredDefaults() {
 
 void ApplicationDefaults::registerDefaults(platform::UserDefaults& defaults) {
     defaults.registerDefaults(registeredDefaults());
+    SettingRanges::checkPreferences(defaults);
 }
 
 void ApplicationDefaults::cleanTemporaryFolder() { platform::emptyTemporaryDirectory(); }
@@ -46,10 +48,11 @@ bool ApplicationDefaults::applyCrashGuard(platform::UserDefaults& defaults) {
     return true;
 }
 
-void ApplicationDefaults::applicationDidFinishLaunching(platform::UserDefaults& defaults) {
+bool ApplicationDefaults::applicationDidFinishLaunching(platform::UserDefaults& defaults) {
     cleanTemporaryFolder();
-    applyCrashGuard(defaults);
+    const bool guarded = applyCrashGuard(defaults);
     defaults.setBool(true, kRunning);
+    return guarded;
 }
 
 void ApplicationDefaults::applicationWillTerminate(platform::UserDefaults& defaults) {

@@ -31,7 +31,8 @@ public:
         platform::UserDefaults& defaults = platform::UserDefaults::standard());
 
     // Launch without the splash: clean-up, crash guard, then the running flag.
-    static void applicationDidFinishLaunching(
+    // Answers whether the crash guard turned the cache and frame buffer off.
+    static bool applicationDidFinishLaunching(
         platform::UserDefaults& defaults = platform::UserDefaults::standard());
     // Clears the running flag and removes the process's temporary folder.
     static void applicationWillTerminate(

@@ -251,8 +251,16 @@ bool DocumentExport::eightBitRows(const platform::BitmapImage& image, size_t fir
     return true;
 }
 
-platform::Error DocumentExport::destinationError(long code, const platform::Error& cause) {
+platform::Error DocumentExport::destinationError(long code,
+                                                 const std::filesystem::path& destination,
+                                                 const platform::Error& cause) {
     platform::Error error = quorvexError(code);
+    error.failureReason += " \"" + destination.filename().string() + "\"";
+    std::error_code ec;
+    const std::string folder =
+        std::filesystem::absolute(destination, ec).lexically_normal().parent_path().string();
+    if (cause.failureReason.find(folder) == std::string::npos)
+        error.failureReason += " in " + folder;
     if (!cause.failureReason.empty()) error.failureReason += ": " + cause.failureReason;
     return error;
 }
@@ -323,13 +331,13 @@ bool validate(ExportJob& job) {
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
         const int err = errno;
         return failJob(job, DocumentExport::destinationError(
-                                kQuorvexErrorCreateDestination,
+                                kQuorvexErrorCreateDestination, url,
                                 {platform::PosixErrorDomain, err, std::strerror(err)}));
     }
     for (const auto& kept : job.policy.protect) {
         if (job.policy.replace && DocumentExport::sameFile(url, kept))
             return failJob(job, DocumentExport::destinationError(
-                                    kQuorvexErrorCreateDestination,
+                                    kQuorvexErrorCreateDestination, url,
                                     {platform::PosixErrorDomain, EEXIST,
                                      url.string() + " is a file this export must not replace"}));
     }
@@ -465,8 +473,8 @@ bool publish(ExportJob& job, std::filesystem::path* written) {
     platform::Error cause;
     auto out = platform::OutputFile::create(job.url, &cause);
     if (!out)
-        return failJob(job,
-                       DocumentExport::destinationError(kQuorvexErrorCreateDestination, cause));
+        return failJob(
+            job, DocumentExport::destinationError(kQuorvexErrorCreateDestination, job.url, cause));
     const int quality = static_cast<int>(std::lround(job.quality * 100));
     const uint32_t width = uint32_t(job.width), height = uint32_t(job.height);
     bool encoded;
@@ -487,8 +495,8 @@ bool publish(ExportJob& job, std::filesystem::path* written) {
     if (!encoded) return failJob(job, DocumentExport::writeError(job.url, cause.failureReason));
     auto placed = out->publish(job.policy, &cause);
     if (!placed)
-        return failJob(job,
-                       DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, cause));
+        return failJob(job, DocumentExport::destinationError(kQuorvexErrorFinalizeDestination,
+                                                             job.url, cause));
     if (written) *written = *placed;
     return true;
 }

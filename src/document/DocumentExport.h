@@ -57,9 +57,11 @@ public:
     // at once.
     static bool eightBitRows(const platform::BitmapImage& image, size_t first, size_t count,
                              uint8_t* out);
-    // A failure of `code` (-11 or -12) with the system's reason after the
-    // fixed text.
-    static platform::Error destinationError(long code, const platform::Error& cause);
+    // A failure of `code` (-11 or -12) to write `destination`: the fixed text,
+    // the file's name and its folder (unless the system's reason names it),
+    // then the system's reason.
+    static platform::Error destinationError(long code, const std::filesystem::path& destination,
+                                            const platform::Error& cause);
     // A file that could not be written (-13): "Could not write DESTINATION:
     // REASON", the reason being the system's where there is one.
     static platform::Error writeError(const std::filesystem::path& destination,

@@ -45,7 +45,8 @@ bool ExportFronts::write(std::shared_ptr<CGImageBitMap> image, const std::string
     platform::Error cause;
     auto out = platform::OutputFile::create(url, &cause);
     if (!out)
-        return fail(error, DocumentExport::destinationError(kQuorvexErrorCreateDestination, cause));
+        return fail(error,
+                    DocumentExport::destinationError(kQuorvexErrorCreateDestination, url, cause));
     int status = 0;
     std::string text;
     if (exr) {
@@ -75,7 +76,7 @@ bool ExportFronts::write(std::shared_ptr<CGImageBitMap> image, const std::string
     auto placed = out->publish(policy, &cause);
     if (!placed)
         return fail(error,
-                    DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, cause));
+                    DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, url, cause));
     if (written) *written = *placed;
     return true;
 }

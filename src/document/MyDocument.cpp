@@ -13,6 +13,7 @@
 #include "document/PresetManager.h"
 #include "document/QuorvexErrors.h"
 #include "document/RawFileSearch.h"
+#include "document/SettingRanges.h"
 #include "engine/MultiDataStore.h"
 #include "engine/RawCombineTiledEngine.h"
 #include "platform/AsciiCase.h"
@@ -199,8 +200,13 @@ bool MyDocument::readFromURL(const std::string& url, platform::Error* error) {
         bool onlyThisEntry = false;
         std::optional<Dictionary> entry =
             catalog->getItemForUUID(uuid, &unreadable, &onlyThisEntry);
-        if (entry && !entry->empty())
+        if (entry && !entry->empty()) {
             saved = MultiDataStore::sharedMultiDataStore().deserializeFromPList(*entry);
+            const auto file = catalog->storeFilePath();
+            SettingRanges::checkSettings(*saved, "the catalog \"" +
+                                                     (file ? file->string() : kCatalogStoreName) +
+                                                     "\" for \"" + path.filename().string() + "\"");
+        }
         if (!unreadable.empty()) {
             const auto file = catalog->storeFilePath();
             const std::string catalogName = file ? file->string() : kCatalogStoreName;

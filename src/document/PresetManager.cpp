@@ -15,6 +15,7 @@
 #include <set>
 
 #include "color/SettingsKeys.h"
+#include "document/SettingRanges.h"
 #include "engine/MultiDataStore.h"
 #include "platform/FileLock.h"
 #include "platform/Log.h"
@@ -382,6 +383,8 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         }
         presetList_.push_back(
             MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
+        SettingRanges::checkSettings(presetList_.back(),
+                                     "the preset file \"" + it->path().string() + "\"");
     }
 }
 

@@ -32,6 +32,8 @@ const char* kSuffixText = "Could not find a raw file name from %1. Name suffix i
 const char* kNotFoundText =
     "Could not find the raw file corresponding to %1 in search location %2. Set the search "
     "location in Preferences to the folder containing your raw image files.";
+const char* kSomeName = "the file's name";
+const char* kSomeSearchFolder = "the raw search folder";
 
 // Placeholders are replaced in one pass so that a name holding "%2" stays as it is.
 std::string fill(const std::string& format, const std::string& first, const std::string& second) {
@@ -53,8 +55,10 @@ std::string fill(const std::string& format, const std::string& first, const std:
 std::optional<std::string> quorvexErrorText(long code) {
     for (const Entry& e : kTable)
         if (e.code == code) return std::string(e.text);
-    if (code == kQuorvexErrorRawNameSuffix) return fill(kSuffixText, "(null)", {});
-    if (code == kQuorvexErrorRawFileNotFound) return fill(kNotFoundText, "(null)", "(null)");
+    // Without the names at hand the text says what they stand for.
+    if (code == kQuorvexErrorRawNameSuffix) return fill(kSuffixText, kSomeName, {});
+    if (code == kQuorvexErrorRawFileNotFound)
+        return fill(kNotFoundText, kSomeName, kSomeSearchFolder);
     return std::nullopt;
 }
 
@@ -71,7 +75,7 @@ platform::Error quorvexError(long code, const std::string& detail) {
             error.failureReason = fill(kSuffixText, detail, {});
             break;
         case kQuorvexErrorRawFileNotFound:
-            error.failureReason = fill(kNotFoundText, detail, "(null)");
+            error.failureReason = fill(kNotFoundText, detail, kSomeSearchFolder);
             break;
         default:
             error.failureReason = quorvexErrorText(code).value_or(detail);
@@ -80,8 +84,8 @@ platform::Error quorvexError(long code, const std::string& detail) {
     return error;
 }
 
-platform::Error quorvexRawFileNotFoundError(const std::optional<std::string>& baseName,
+platform::Error quorvexRawFileNotFoundError(const std::string& name,
                                             const std::string& folderPath) {
     return {platform::QuorvexErrorDomain, kQuorvexErrorRawFileNotFound,
-            fill(kNotFoundText, baseName.value_or("(null)"), folderPath)};
+            fill(kNotFoundText, name, folderPath)};
 }

@@ -37,7 +37,6 @@ std::optional<std::string> quorvexErrorText(long code);
 // name). For -17 use quorvexRawFileNotFoundError.
 platform::Error quorvexError(long code, const std::string& detail = {});
 
-// -17: the base name (absent when the base-name rule gave none) and the
-// search folder's path.
-platform::Error quorvexRawFileNotFoundError(const std::optional<std::string>& baseName,
-                                            const std::string& folderPath);
+// -17: the name searched for (the base name, or the whole name when the
+// base-name rule gave none) and the search folder's path.
+platform::Error quorvexRawFileNotFoundError(const std::string& name, const std::string& folderPath);

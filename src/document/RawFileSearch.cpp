@@ -7,6 +7,7 @@
 #include "document/FSNodeInfo.h"
 #include "document/QuorvexErrors.h"
 #include "platform/AsciiCase.h"
+#include "platform/ImageReader.h"
 #include "platform/Log.h"
 
 namespace {
@@ -129,25 +130,50 @@ bool RawFileSearch::isExternalEditorFile(const std::filesystem::path& file) {
     return ext == "jpg" || ext == "jpeg" || ext == "tif" || ext == "tiff";
 }
 
+std::string RawFileSearch::kindOfImage(const std::string& type) {
+    if (type == platform::kImageTypeJPEG) return "a JPEG file";
+    if (type == platform::kImageTypeTIFF) return "a TIFF file";
+    if (type == platform::kImageTypePNG) return "a PNG file";
+    if (type == platform::kImageTypeDNG) return "a DNG raw file";
+    return "an image file";
+}
+
+std::optional<std::string> RawFileSearch::misnamedContents(const std::filesystem::path& file) {
+    const std::string extension = file.extension().string();
+    const auto named =
+        platform::imageTypeForExtension(extension.empty() ? "" : extension.substr(1));
+    if (!named) return std::nullopt;
+    const auto contents = platform::imageTypeOfContents(file);
+    if (!contents || contents == named) return std::nullopt;
+    const std::string name = "its name says it is " + kindOfImage(*named);
+    if (contents == platform::kImageTypeDNG)
+        return "its contents are a DNG raw file but " + name +
+               "; give it the extension .dng to develop it.";
+    return "its contents are " + kindOfImage(*contents) + " but " + name + ".";
+}
+
 std::optional<std::filesystem::path> RawFileSearch::findRawFileForEditedFile(
     const std::filesystem::path& editedFile,
     const std::optional<std::filesystem::path>& searchFolder, platform::Error* error) {
-    if (!searchFolder) {
-        platform::Error e = quorvexError(kQuorvexErrorNoRawSearchLocation);
-        platform::log("%s Error: %s", __func__, e.description().c_str());
-        if (error) *error = e;
+    // A raw file misnamed as an edited one has no raw file to find: say what it is.
+    auto fail = [&](platform::Error e) -> std::optional<std::filesystem::path> {
+        platform::log("%s Error: %s", "findRawFileForEditedFile", e.description().c_str());
+        if (auto misnamed = misnamedContents(editedFile)) {
+            (*misnamed)[0] = char(std::toupper(static_cast<unsigned char>((*misnamed)[0])));
+            e.failureReason = *misnamed;
+        }
+        if (error) *error = std::move(e);
         return std::nullopt;
-    }
+    };
+    if (!searchFolder) return fail(quorvexError(kQuorvexErrorNoRawSearchLocation));
     std::string wanted = editedFile.stem().string();
     auto table = extensionPriorityTable();
     auto baseName = parseToBaseName(wanted);
     std::optional<std::filesystem::path> hit;
     if (baseName) hit = searchDirectory(*searchFolder, *baseName, table, editedFile);
     if (!hit) hit = searchDirectory(*searchFolder, wanted, table, editedFile);
-    if (!hit) {
-        if (error) *error = quorvexRawFileNotFoundError(baseName, searchFolder->string());
-        return std::nullopt;
-    }
+    if (!hit)
+        return fail(quorvexRawFileNotFoundError(baseName.value_or(wanted), searchFolder->string()));
     platform::log("%s raw file found: %s", __func__, hit->c_str());
     return hit;
 }

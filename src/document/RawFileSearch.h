@@ -38,13 +38,21 @@ public:
 
     // The raw file of an edited JPEG or TIFF file, searched in the raw search
     // folder: by the base name first, then by the whole name. Fails with -15
-    // when there is no folder, -17 when nothing matches.
+    // when there is no folder, -17 when nothing matches; when the file's
+    // contents are not what its name says, the failure says that instead.
     static std::optional<std::filesystem::path> findRawFileForEditedFile(
         const std::filesystem::path& editedFile,
         const std::optional<std::filesystem::path>& searchFolder, platform::Error* error);
     // Whether the extension ("jpg", "jpeg", "tif", "tiff", any case) marks an
     // external editor's file.
     static bool isExternalEditorFile(const std::filesystem::path& file);
+    // When a file holds another image type than its extension names (a DNG
+    // raw file named .jpg), a clause saying so ("its contents are a DNG raw
+    // file but its name says it is a JPEG file; give it ..."); nullopt when
+    // they agree, the extension names no image type or the contents none.
+    static std::optional<std::string> misnamedContents(const std::filesystem::path& file);
+    // How a content type reads in a sentence ("a JPEG file", "a DNG raw file").
+    static std::string kindOfImage(const std::string& type);
 
     // The raw search folder from "rawSearchDirectoryBookmark"; nullopt when
     // the default is missing, not data, or names no folder any more.

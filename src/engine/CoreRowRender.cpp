@@ -67,12 +67,23 @@ void profileIndexFast(int n, Chunk& k) {
     }
 }
 
-// The same index for scales where the fast one could overflow.
+// trunc(c·65535) held to ±2^47 (NaN as 0), so that the weighted sum of
+// three fits in 64 bits. The channels are 16-bit samples times a positive
+// exposure here, never negative: any that reaches the bound puts the index
+// at the table's end, as the exact sum would.
+int64_t profileChannel(float c) {
+    constexpr double kBound = 140737488355328.0;  // 2^47
+    const double v = double(c) * 65535.0;
+    if (v != v) return 0;
+    return int64_t(std::clamp(v, -kBound, kBound));
+}
+
+// The same index for scales where the fast one could overflow (a large
+// ETTR adjustment).
 void profileIndexWide(int n, Chunk& k) {
     for (int i = 0; i < n; ++i) {
-        const int64_t sum = int64_t(k.c[0][i] * 65535.0) * 4899 +
-                            int64_t(k.c[1][i] * 65535.0) * 9618 +
-                            int64_t(k.c[2][i] * 65535.0) * 1867;
+        const int64_t sum = profileChannel(k.c[0][i]) * 4899 + profileChannel(k.c[1][i]) * 9618 +
+                            profileChannel(k.c[2][i]) * 1867;
         k.index[i] = int(std::clamp<int64_t>(sum >> 14, 0, kCoreProfileGainSize - 1));
     }
 }

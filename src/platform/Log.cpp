@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -74,13 +75,40 @@ void logv(const char* format, va_list args) {
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-bool logToFile(const std::filesystem::path& file) {
+namespace {
+
+// Why `folder` could not be made: an ancestor that is a file says it best.
+std::string folderProblem(const std::filesystem::path& folder, const std::error_code& made) {
+    const std::string intro = "the folder " + folder.string() + " cannot be made";
+    std::error_code ec;
+    for (auto up = folder; !up.empty() && up != up.parent_path(); up = up.parent_path()) {
+        const auto status = std::filesystem::status(up, ec);
+        if (!std::filesystem::exists(status)) continue;
+        if (!std::filesystem::is_directory(status))
+            return intro + ": " + up.string() + " is a file, not a folder";
+        break;
+    }
+    return intro + " (" + made.message() + ")";
+}
+
+}  // namespace
+
+bool logToFile(const std::filesystem::path& file, std::string* whyNot) {
     std::FILE* opened = nullptr;
     if (!file.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(file.parent_path(), ec);
+        std::error_code made;
+        const auto folder = file.parent_path();
+        if (!folder.empty() && !std::filesystem::create_directories(folder, made) && made) {
+            if (whyNot) *whyNot = folderProblem(folder, made);
+            return false;
+        }
         opened = std::fopen(file.c_str(), "ae");
-        if (!opened) return false;
+        if (!opened) {
+            if (whyNot)
+                *whyNot = file.string() + " cannot be opened (" +
+                          std::error_code(errno, std::generic_category()).message() + ")";
+            return false;
+        }
     }
     Sinks& s = sinks();
     std::lock_guard lock(s.mutex);

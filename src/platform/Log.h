@@ -19,9 +19,10 @@ void logv(const char* format, va_list args);
 
 // From now on lines are appended to `file` (its folder is made), each with
 // the time and the process id, instead of going to stderr. False when the
-// file cannot be opened; the lines then stay where they went. An empty path
-// sends them back to stderr.
-bool logToFile(const std::filesystem::path& file);
+// file cannot be opened; the lines then stay where they went, and `whyNot`
+// says which place failed and why ("the folder X cannot be made: Y is a
+// file, not a folder"). An empty path sends them back to stderr.
+bool logToFile(const std::filesystem::path& file, std::string* whyNot = nullptr);
 // From now on lines go nowhere (captures still get them): for a program whose
 // log file cannot be opened and whose stderr belongs to its user.
 void discardLog();

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/Dispatch.h"
+#include "platform/KeyHash.h"
 #include "platform/Log.h"
 
 namespace platform {
@@ -737,7 +738,7 @@ private:
         while (slots < count * 2) slots *= 2;
         seen_.assign(slots, 0);
         for (size_t i = first; i < keys_.size(); ++i) {
-            size_t slot = std::hash<std::string_view>{}(keys_[i]) & (slots - 1);
+            size_t slot = keyHash(keys_[i]) & (slots - 1);
             for (; seen_[slot] != 0; slot = (slot + 1) & (slots - 1))
                 if (keys_[seen_[slot] - 1] == keys_[i]) return false;
             seen_[slot] = uint32_t(i + 1);

@@ -24,19 +24,20 @@ struct UserDefaults::Impl {
     };
     std::vector<KeyObserver> observers;
     Token nextToken = 1;
+    ValueCheck check;
 
     // A file that cannot be read is moved aside (a setter would otherwise
     // write over what the user set); answers what the user is to be told,
     // outside the lock.
-    std::string loadLocked() {
+    std::vector<std::string> loadLocked() {
         values.clear();
         std::error_code ec;
         if (!std::filesystem::exists(file, ec)) return {};
         Error error;
         auto root = readPropertyList(file, &error);
         if (root && root->isDictionary()) {
-            values = root->dictionary();
-            return {};
+            values = std::move(root->dictionary());
+            return check ? check(values, file) : std::vector<std::string>{};
         }
         const std::string reason = root ? "the top level is not a dictionary" : error.description();
         const auto aside = setAsideDamagedFile(file);
@@ -44,8 +45,8 @@ struct UserDefaults::Impl {
             log("UserDefaults: ignoring unreadable %s (%s)", file.c_str(), reason.c_str());
             return {};
         }
-        return "The preferences file \"" + file.string() + "\" was damaged (" + reason +
-               "); it is kept as \"" + aside->string() + "\" and the preferences start afresh.";
+        return {"The preferences file \"" + file.string() + "\" was damaged (" + reason +
+                "); it is kept as \"" + aside->string() + "\" and the preferences start afresh."};
     }
 
     bool saveLocked(Error* error) {
@@ -62,20 +63,19 @@ UserDefaults& UserDefaults::standard() {
 
 void UserDefaults::resetStandardForEnvironment() {
     UserDefaults& d = standard();
-    std::string damaged;
+    std::vector<std::string> told;
     {
         std::lock_guard lock(d.impl_->mutex);
         d.impl_->file = configDirectory(false) / "Defaults.plist";
         d.impl_->registered.clear();
-        damaged = d.impl_->loadLocked();
+        told = d.impl_->loadLocked();
     }
-    if (!damaged.empty()) warnUser(damaged);
+    for (const auto& text : told) warnUser(text);
 }
 
 UserDefaults::UserDefaults(std::filesystem::path file) : impl_(std::make_unique<Impl>()) {
     impl_->file = std::move(file);
-    const std::string damaged = impl_->loadLocked();
-    if (!damaged.empty()) warnUser(damaged);
+    for (const auto& text : impl_->loadLocked()) warnUser(text);
 }
 
 UserDefaults::~UserDefaults() = default;
@@ -175,12 +175,22 @@ bool UserDefaults::synchronize(Error* error) {
 }
 
 void UserDefaults::reload() {
-    std::string damaged;
+    std::vector<std::string> told;
     {
         std::lock_guard lock(impl_->mutex);
-        damaged = impl_->loadLocked();
+        told = impl_->loadLocked();
     }
-    if (!damaged.empty()) warnUser(damaged);
+    for (const auto& text : told) warnUser(text);
+}
+
+void UserDefaults::setValueCheck(ValueCheck check) {
+    std::vector<std::string> told;
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->check = std::move(check);
+        if (impl_->check) told = impl_->check(impl_->values, impl_->file);
+    }
+    for (const auto& text : told) warnUser(text);
 }
 
 }  // namespace platform

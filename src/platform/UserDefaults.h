@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/Error.h"
 #include "platform/Value.h"
@@ -35,6 +36,14 @@ public:
 
     // Values used for keys the user never set; merged over earlier registrations.
     void registerDefaults(const Dictionary& defaults);
+
+    // Vets what the file holds, now and at every later reading: `check`
+    // mends the values in place (in memory; the file changes only when a
+    // setter writes it) and answers what the user is to be told, which is
+    // told after the check, outside the lock.
+    using ValueCheck = std::function<std::vector<std::string>(Dictionary& values,
+                                                              const std::filesystem::path& file)>;
+    void setValueCheck(ValueCheck check);
 
     // The user's value, else the registered one, else null.
     Value objectForKey(const std::string& key) const;

@@ -2,6 +2,8 @@
 // aside): they go to the log and to the one handler the program installs,
 // which tells the person using it (the command line prints a line on
 // stderr, the window shows it). Without a handler only the log has them.
+// The handler gets the warning without error domains and codes (an error
+// report in parentheses goes whole); the log keeps it all.
 // Thread-safe; the handler is called on the reporting thread.
 #pragma once
 

@@ -1,8 +1,9 @@
 #include "platform/Value.h"
 
 #include <cmath>
-#include <functional>
 #include <limits>
+
+#include "platform/KeyHash.h"
 
 namespace platform {
 
@@ -29,7 +30,7 @@ size_t Dictionary::position(std::string_view key) const {
         return npos;
     }
     const size_t mask = index_.size() - 1;
-    const size_t hash = std::hash<std::string_view>{}(key);
+    const size_t hash = keyHash(key);
     for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         const uint32_t p = index_[slot];
         if (p == 0) return npos;
@@ -39,7 +40,7 @@ size_t Dictionary::position(std::string_view key) const {
 
 void Dictionary::indexEntry(size_t position) {
     const size_t mask = index_.size() - 1;
-    size_t slot = std::hash<std::string_view>{}(entries_[position].first) & mask;
+    size_t slot = keyHash(entries_[position].first) & mask;
     while (index_[slot] != 0) slot = (slot + 1) & mask;
     index_[slot] = static_cast<uint32_t>(position + 1);
 }
@@ -175,6 +176,14 @@ double Value::realValue(double fallback) const {
         default:
             return fallback;
     }
+}
+
+float Value::floatValue(float fallback) const {
+    const double d = realValue(fallback);
+    constexpr double kMax = std::numeric_limits<float>::max();
+    if (d > kMax) return std::numeric_limits<float>::infinity();
+    if (d < -kMax) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(d);
 }
 
 std::string Value::stringValue(std::string_view fallback) const {

@@ -120,7 +120,8 @@ public:
     bool boolValue(bool fallback = false) const;
     int64_t integerValue(int64_t fallback = 0) const;
     double realValue(double fallback = 0) const;
-    float floatValue(float fallback = 0) const { return static_cast<float>(realValue(fallback)); }
+    // Beyond the range of float: ±infinity (a plain conversion is undefined).
+    float floatValue(float fallback = 0) const;
     // The string, or the fallback for any other type.
     std::string stringValue(std::string_view fallback = {}) const;
 
@@ -157,7 +158,8 @@ private:
 
 // Ordered string-keyed map. Small ones are searched in order; from a few
 // dozen keys on, a hash table of positions keeps lookups constant-time, so a
-// file with a million keys reads in linear time.
+// file with a million keys reads in linear time, whatever the keys (the
+// table's hash is keyed per process: see KeyHash.h).
 class Dictionary {
 public:
     using Entry = std::pair<std::string, Value>;

@@ -204,7 +204,9 @@ Dictionary DNGDictionary(const dng_shared& shared) {
     if (shared.fDNGBackwardVersion != 0)
         d.set(kCGImagePropertyDNGBackwardVersion,
               VersionArray(shared.fDNGBackwardVersion, false, 4));
-    SetText(d, kCGImagePropertyDNGUniqueCameraModel, shared.fUniqueCameraModel);
+    // Only what the file holds, not the reader's stand-in name.
+    if (!shared.fUniqueCameraModelIsFallback)
+        SetText(d, kCGImagePropertyDNGUniqueCameraModel, shared.fUniqueCameraModel);
     SetText(d, kCGImagePropertyDNGLocalizedCameraModel, shared.fLocalizedCameraModel);
     SetText(d, kCGImagePropertyDNGCameraSerialNumber, shared.fCameraSerialNumber);
     if (AnyValid(shared.fLensInfo))

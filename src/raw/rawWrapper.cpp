@@ -88,18 +88,28 @@ const char* CodeMeaning(dng_error_code code) {
         case dng_error_bad_format:
             return "its structure is not that of a DNG file";
         case dng_error_matrix_math:
-            return "its colour matrices cannot be combined";
+            return "its colour tags give no usable colour";
         default:
             return "an unexpected failure in the DNG reader";
     }
 }
 
+// Codes whose throwers' texts speak of the reader's own parts (a memory
+// block's class, a matrix step, a broken assumption) rather than the file.
+bool TextIsInternal(dng_error_code code) {
+    return code == dng_error_unknown || code == dng_error_memory || code == dng_error_matrix_math ||
+           code == dng_error_host_insufficient;
+}
+
 // ": what failed" from the thrower's text, or from the error's code when it
-// gave none.
+// gave none or its text is the reader's own. The code and the text go to
+// the log.
 std::string WhatFailed(const dng_exception& e) {
     std::string what = e.Message();
     while (!what.empty() && (what.back() == '.' || what.back() == ' ')) what.pop_back();
-    return ": " + (what.empty() ? std::string(CodeMeaning(e.ErrorCode())) : what);
+    platform::log("DNG reader: error %ld: %s", long(e.ErrorCode()), what.c_str());
+    if (!what.empty() && !TextIsInternal(e.ErrorCode())) return ": " + what;
+    return std::string(": ") + CodeMeaning(e.ErrorCode());
 }
 
 platform::Error DngError(const std::string& path, const dng_exception& e) {
@@ -112,7 +122,7 @@ platform::Error DngError(const std::string& path, const dng_exception& e) {
         case dng_error_unsupported_dng:
             return RawError("The DNG file " + name + " needs a newer DNG reader" + why);
         case dng_error_memory:
-            return RawError("There is not enough memory to decode " + name + why);
+            return RawError("There is not enough memory to decode " + name + ".");
         case dng_error_open_file:
             return RawError("The file " + name + " could not be opened" + why);
         case dng_error_read_file:
@@ -122,9 +132,12 @@ platform::Error DngError(const std::string& path, const dng_exception& e) {
         case dng_error_bad_format:
             return RawError("The DNG file " + name + " is malformed or lacks what a decode needs" +
                             why);
+        case dng_error_matrix_math:
+            return RawError("The DNG file " + name +
+                            " cannot be rendered: its colour matrices do not turn the camera's "
+                            "colours into any real colour, so its colour tags are damaged.");
         default:
-            return RawError("The DNG file " + name + " could not be decoded (error " +
-                            std::to_string(long(e.ErrorCode())) + ")" + why);
+            return RawError("The DNG file " + name + " could not be decoded" + why);
     }
 }
 
@@ -728,7 +741,9 @@ std::string ChosenProfileProblem(dng_negative& neg, const dng_camera_profile& pr
         spec->SetWhiteXY(AsShotWhite(neg, *spec));
     } catch (const dng_exception& e) {
         spec.reset();
-        return "its colour matrices give no usable colour" + WhatFailed(e);
+        const std::string what = WhatFailed(e);
+        return "its colour matrices give no usable colour" +
+               (e.ErrorCode() == dng_error_matrix_math ? std::string() : what);
     }
     return {};
 }
@@ -769,26 +784,56 @@ std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_ne
     return spec;
 }
 
-// A size the file cannot hold is damage, whatever the size limits: each
-// uncompressed sample takes its bits. Compressed data is left to the
-// reader's own checks on its tiles, which name the fault more closely.
+// A size the file cannot hold is damage, whatever the size limits.
 std::string ByteSize(uint64_t bytes) {
     if (bytes < (uint64_t(1) << 20)) return std::to_string(bytes) + " bytes";
-    return std::to_string(bytes >> 20) + " MB";
+    if (bytes < (uint64_t(1) << 30)) return std::to_string(bytes >> 20) + " MB";
+    return std::to_string(bytes >> 30) + " GB";
+}
+
+// The fewest bytes the image data can take under its compression, and the
+// compression's name; no floor (0) for a compression not listed. Each code
+// these compressions write stands for a bounded run of data: JPEG spends at
+// least 2 bits on each 8 x 8 block of its most finely sampled component
+// (lossless JPEG, which compression 7 usually holds, at least 1 bit a
+// sample), Deflate 2 bits on at most 258 bytes, LZW 9 bits on at most 4,096
+// bytes and PackBits 2 bytes on at most 128.
+std::pair<double, const char*> LeastDataBytes(const dng_parsed_ifd& rawIFD) {
+    // In doubles: the product of four 32-bit fields may pass 64 bits.
+    const double pixels = double(rawIFD.fImageWidth) * rawIFD.fImageLength;
+    const double bytes =
+        pixels * std::max(1u, rawIFD.fSamplesPerPixel) * rawIFD.fBitsPerSample[0] / 8;
+    switch (rawIFD.fCompression) {
+        case ccUncompressed:
+            return {bytes, nullptr};
+        case ccJPEG:
+        case ccOldJPEG:
+        case ccLossyJPEG:
+            return {pixels / 256, "JPEG"};
+        case ccDeflate:
+        case ccOldDeflate:
+            return {bytes / 1032, "Deflate"};
+        case ccLZW:
+            return {bytes / 4096, "LZW"};
+        case ccPackBits:
+            return {bytes / 64, "PackBits"};
+        default:
+            return {0, nullptr};
+    }
 }
 
 void CheckDataHoldsImage(const std::string& path, const dng_parsed_ifd& rawIFD,
                          uint64_t fileBytes) {
-    if (rawIFD.fCompression != ccUncompressed) return;
-    // In doubles: the product of four 32-bit fields may pass 64 bits.
-    const double bytes = double(rawIFD.fImageWidth) * rawIFD.fImageLength *
-                         std::max(1u, rawIFD.fSamplesPerPixel) * rawIFD.fBitsPerSample[0] / 8;
-    if (bytes <= double(fileBytes)) return;
+    const auto [least, compression] = LeastDataBytes(rawIFD);
+    if (least <= double(fileBytes)) return;
+    const std::string atLeast = compression ? std::string("at least ") : std::string();
+    const std::string packed =
+        compression ? std::string(" even as tightly as ") + compression + " packs it" : "";
     throw RawError("The DNG file \"" + FileName(path) + "\" is damaged: it claims " +
                    std::to_string(rawIFD.fImageWidth) + " x " +
-                   std::to_string(rawIFD.fImageLength) + " pixels, " +
-                   ByteSize(uint64_t(std::min(bytes, 1e19))) + " of image data, in a file of " +
-                   ByteSize(fileBytes) + ".");
+                   std::to_string(rawIFD.fImageLength) + " pixels, " + atLeast +
+                   ByteSize(uint64_t(std::min(least, 1e19))) + " of image data" + packed +
+                   ", in a file of " + ByteSize(fileBytes) + ".");
 }
 
 // Before any pixel memory is taken: the images this system hands on are at

@@ -306,7 +306,11 @@ void ApplicationShell::openDocumentWithPath(const QString& path) {
                 alert.informativeText = alert.messageText;
                 alert.messageText =
                     QStringLiteral("“%1” could not be opened.").arg(QFileInfo(path).fileName());
-                AlertPresenter::current().present(alert, QApplication::activeWindow(), nullptr);
+                // Not on the Open panel, which closes and takes its children along.
+                QWidget* over = QApplication::activeWindow();
+                if (qobject_cast<QFileDialog*>(over))
+                    over = over->parentWidget() ? over->parentWidget()->window() : nullptr;
+                AlertPresenter::current().present(alert, over, nullptr);
                 return;
             }
             if (self->windowFactory_)

@@ -1,6 +1,7 @@
 #include "ui/BrowserWindowController.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileSystemWatcher>
@@ -208,7 +209,7 @@ void BrowserWindowController::buildWindow() {
     popoverTimer_->setSingleShot(true);
     popoverTimer_->setInterval(0);
     connect(popoverTimer_, &QTimer::timeout, this, [this] {
-        if (helpBand_->isVisible()) createPopovers();
+        if (helpBand_->isVisible() && !helpBandWaits_) createPopovers();
     });
     mImageBrowser->viewport()->installEventFilter(this);
 
@@ -619,6 +620,8 @@ bool BrowserWindowController::eventFilter(QObject* watched, QEvent* event) {
         visibleRowsTimer_->start();
         return QMainWindow::eventFilter(watched, event);
     }
+    if (event->type() == QEvent::Leave && watched == mImageBrowser->viewport() && helpBandWaits_)
+        collapseHelpBand();
     if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress) {
         for (QWidget* popover : findChildren<QWidget*>(QStringLiteral("helpPopover")))
             popover->close();
@@ -660,11 +663,17 @@ void BrowserWindowController::showPopover(const QString& text, QWidget* view) {
     popover->move(placed.topLeft());
     popover->show();
     // The band goes with the last popover.
-    connect(popover, &QObject::destroyed, helpBand_, [this] {
-        for (QWidget* other : findChildren<QWidget*>(QStringLiteral("helpPopover")))
-            if (other->isVisible()) return;
-        helpBand_->hide();
-    });
+    connect(popover, &QObject::destroyed, helpBand_, [this] { collapseHelpBand(); });
+}
+
+void BrowserWindowController::collapseHelpBand() {
+    for (QWidget* other : findChildren<QWidget*>(QStringLiteral("helpPopover")))
+        if (other->isVisible()) return;
+    // The grid would move up by the band's height under the pointer: the
+    // second click of a double-click would land on another picture.
+    QWidget* grid = mImageBrowser->viewport();
+    helpBandWaits_ = isVisible() && grid->rect().contains(grid->mapFromGlobal(QCursor::pos()));
+    if (!helpBandWaits_) helpBand_->hide();
 }
 
 void BrowserWindowController::createPopovers() {
@@ -674,6 +683,7 @@ void BrowserWindowController::createPopovers() {
         popover->deleteLater();
     }
     // The band starts where the grid starts without it.
+    helpBandWaits_ = false;
     helpBand_->hide();
     centralWidget()->layout()->activate();
     helpArea_ = QRect(mImageBrowser->mapToGlobal(QPoint(0, 0)), mImageBrowser->size());

@@ -87,6 +87,8 @@ public:
     QListView* imageBrowser() const { return mImageBrowser; }
     // The help popovers ("ShowPopoverHelp"), each under its control, in a
     // band the grid gives up while they show, so they hide no thumbnail.
+    // Once they close the band goes too, but never while the pointer is over
+    // the grid: a click that closed them must not move a picture under it.
     void createPopovers();
     QToolButton* backButton() const { return backButton_; }
     QToolButton* forwardButton() const { return forwardButton_; }
@@ -121,6 +123,7 @@ private:
     void cellWasDoubleClicked(int row);
     void updateHistoryButtons();
     void showPopover(const QString& text, QWidget* view);
+    void collapseHelpBand();
     // Tells the model which rows the view shows, after each paint.
     void updateVisibleRows();
     void followWithPopovers();
@@ -155,6 +158,7 @@ private:
     QTimer* coalesce_ = nullptr;
     QTimer* visibleRowsTimer_ = nullptr;
     QTimer* popoverTimer_ = nullptr;  // one rebuild per pass of the event loop
+    bool helpBandWaits_ = false;      // popovers closed, the pointer over the grid
     bool watchRefused_ = false;
     std::vector<platform::Dictionary> menuPresets_;
     std::thread worker_;

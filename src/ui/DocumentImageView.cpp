@@ -472,10 +472,17 @@ void DocumentImageView::mouseReleaseEvent(QMouseEvent*) {
 }
 
 void DocumentImageView::wheelEvent(QWheelEvent* event) {
-    const QPointF from(width() / 2.0, height() / 2.0);
-    const double dx = event->angleDelta().x() / 120.0, dy = event->angleDelta().y() / 120.0;
-    panImage(from, QPointF(from.x() + 20 * dx, from.y() - 20 * dy));
     event->accept();
+    if (!tiledLayer_) return;
+    const QPointF from(width() / 2.0, height() / 2.0);
+    double dx = event->angleDelta().x() / 120.0, dy = event->angleDelta().y() / 120.0;
+    // The wheel scrolls only what does not fit: at Fit it would slide the
+    // whole picture out of view, leaving black behind.
+    const QSizeF shown = viewRectFromImageRect(imageSize_).size();
+    if (shown.width() <= width() + 0.5) dx = 0;
+    if (shown.height() <= height() + 0.5) dy = 0;
+    if (dx == 0 && dy == 0) return;
+    panImage(from, QPointF(from.x() + 20 * dx, from.y() - 20 * dy));
 }
 
 void DocumentImageView::enterEvent(QEnterEvent* event) {

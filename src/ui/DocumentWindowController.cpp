@@ -121,6 +121,11 @@ DocumentWindowController* DocumentWindowController::makeWindowForDocument(
     }
     auto* controller = new DocumentWindowController(document);
     platform::placeOnScreen(controller->window(), QApplication::activeWindow());
+    // Files opened together would otherwise stack exactly on one another.
+    std::vector<const QWidget*> others;
+    for (const auto& [doc, other] : registry())
+        if (other && other != controller && other->window()) others.push_back(other->window());
+    platform::cascadeOnScreen(controller->window(), others);
     controller->window()->show();
     return controller;
 }

@@ -195,8 +195,14 @@ public:
     bool saveNewPreset();
     static const std::vector<std::pair<const char*, std::vector<const char*>>>& presetGroups();
     void applyPreset(int index);
-    // The pop-up shows the preset last applied or saved (else its title).
+    // The pop-up shows the preset last applied or saved, else the one the
+    // document's settings came from, while the settings match it (else its
+    // title).
     void selectCurrentPreset();
+    // Whether the settings hold every value the preset sets (its name and
+    // identifier aside).
+    static bool presetMatches(const platform::Dictionary& preset,
+                              const platform::Dictionary& settings);
 
     // Readout and progress (every 0.03 s).
     void pixelTick();

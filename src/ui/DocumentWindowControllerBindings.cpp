@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QSignalBlocker>
+#include <algorithm>
+#include <cmath>
 
 #include "color/CameraProfileManager.h"
 #include "color/ColorSyncProfileWrap.h"
@@ -16,6 +18,12 @@
 #include "ui/SettingControls.h"
 
 namespace {
+
+bool isAutoProfile(const platform::Object* o) {
+    if (auto* c = dynamic_cast<const DNGCameraProfileAbstract*>(o)) return c->isAutoProfile();
+    if (auto* p = dynamic_cast<const ColorSyncProfileWrap*>(o)) return p->isAutoProfile();
+    return false;
+}
 
 QString profileName(const platform::Object& o) {
     if (auto* c = dynamic_cast<const DNGCameraProfileAbstract*>(&o))
@@ -114,6 +122,8 @@ void DocumentWindowController::updateControls(const std::string& key, const plat
             }
         }
     }
+    // A change may part the settings from their preset, or bring them back.
+    selectCurrentPreset();
 }
 
 void DocumentWindowController::reloadProfileMenus() {
@@ -145,19 +155,47 @@ void DocumentWindowController::reloadPresetMenu() {
 }
 
 void DocumentWindowController::selectCurrentPreset() {
-    if (!presetPopUp_) return;
+    if (!presetPopUp_ || !document_) return;
+    // By identifier: two presets may carry the same name.
+    auto entryOf = [this](const platform::Value& id, const platform::Value& name) {
+        for (size_t i = 1; i < presetMenu_.size(); ++i)
+            if (id.isString() ? presetMenu_[i][SettingsKeys::kPresetUUID] == id
+                              : presetMenu_[i]["displayName"] == name)
+                return int(i);
+        return 0;
+    };
+    // The preset last applied or saved here, else the one the document's
+    // settings came from (merging a preset stores its identifier with them,
+    // and the catalog keeps it); shown while the settings still match it.
+    const platform::Dictionary settings = document_->getSettingsDictionary();
     int shown = 0;
-    if (currentPreset_) {
-        // By identifier: two presets may carry the same name.
-        const platform::Value id = (*currentPreset_)[SettingsKeys::kPresetUUID];
-        const platform::Value name = (*currentPreset_)["displayName"];
-        for (size_t i = 1; i < presetMenu_.size() && !shown; ++i)
-            if (id.isNull() ? presetMenu_[i]["displayName"] == name
-                            : presetMenu_[i][SettingsKeys::kPresetUUID] == id)
-                shown = int(i);
-    }
+    if (currentPreset_)
+        shown =
+            entryOf((*currentPreset_)[SettingsKeys::kPresetUUID], (*currentPreset_)["displayName"]);
+    if (!shown && settings[SettingsKeys::kPresetUUID].isString())
+        shown = entryOf(settings[SettingsKeys::kPresetUUID], {});
+    if (shown && !presetMatches(presetMenu_[size_t(shown)], settings)) shown = 0;
     const QSignalBlocker blocker(presetPopUp_);
     presetPopUp_->setCurrentIndex(shown);
+}
+
+bool DocumentWindowController::presetMatches(const platform::Dictionary& preset,
+                                             const platform::Dictionary& settings) {
+    for (const auto& [key, value] : preset) {
+        if (key == "displayName" || key == SettingsKeys::kPresetUUID) continue;
+        const platform::Value* held = settings.find(key);
+        if (!held) return false;
+        if (value.isNumber() && held->isNumber()) {
+            // Presets keep single precision; edits may store doubles.
+            const double a = value.realValue(), b = held->realValue();
+            if (std::abs(a - b) > 1e-5 * std::max(1.0, std::abs(a))) return false;
+        } else if (isAutoProfile(value.object().get()) && isAutoProfile(held->object().get())) {
+            continue;  // automatic profiles equal nothing, but stand for each other
+        } else if (!(*held == value)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void DocumentWindowController::applyPreset(int index) {

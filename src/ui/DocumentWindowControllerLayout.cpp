@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include "color/SettingsKeys.h"
+#include "document/SettingRanges.h"
 #include "platform/UserDefaults.h"
 #include "ui/ApplicationShell.h"
 #include "ui/CIImageView.h"
@@ -144,46 +145,40 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr const char* kNoEffectYet = "Stored with the image's settings; has no effect on it yet.";
 
+// A slider's label and range are those every settings file is held to.
+DocumentWindowController::SettingSpec slider(const char* key, double displayScale = 1,
+                                             const char* inactiveReason = nullptr) {
+    const SettingRanges::Range& range = *SettingRanges::settingFor(key);
+    return {key, range.label, range.minimum, range.maximum, displayScale, inactiveReason};
+}
+
 }  // namespace
 
 const std::vector<std::pair<const char*, std::vector<DocumentWindowController::SettingSpec>>>&
 DocumentWindowController::sliderSections() {
-    // Ranges: what the stages take. Exposure and tone around their neutral
-    // values (fill light past 2 EV only whitens the shadows it lifts), the
-    // post-demosaic filter 0 to 1 (its passes run out at 1), hue in radians
-    // shown as degrees, white balance within the document's clamps, mixer
-    // weights 0 to 2.
+    // Hue is stored in radians and shown in degrees.
     static const std::vector<std::pair<const char*, std::vector<SettingSpec>>> sections = {
         {"Processing Options",
-         {{SettingsKeys::kEttrAdjust, "ETTR Adjust", 0, 4},
-          {SettingsKeys::kToneCurveAdjust, "Tone Curve", 0, 1}}},
+         {slider(SettingsKeys::kEttrAdjust), slider(SettingsKeys::kToneCurveAdjust)}},
         {"Demosaic",
-         {{SettingsKeys::kArtifactSuppression, "Luma Artifacts", 0, 1},
-          {SettingsKeys::kChromaArtifactSuppression, "Chroma Artifacts", 0, 1},
-          {SettingsKeys::kArtifactFilter, "Post Filter", 0, 1}}},
+         {slider(SettingsKeys::kArtifactSuppression),
+          slider(SettingsKeys::kChromaArtifactSuppression), slider(SettingsKeys::kArtifactFilter)}},
         {"Exposure",
-         {{SettingsKeys::kInputEV, "Exposure", -5, 5},
-          {SettingsKeys::kInputContrast, "Contrast", -1, 1},
-          {SettingsKeys::kInputBrightness, "Brightness", -1, 1},
-          {SettingsKeys::kInputFillLight, "Fill Light", 0, 2},
-          {SettingsKeys::kInputHighLight, "Highlights", -1, 1},
-          {SettingsKeys::kInputKneeLow, "Knee Low", 0, 1},
-          {SettingsKeys::kInputKneeHigh, "Knee High", 0, 10}}},
+         {slider(SettingsKeys::kInputEV), slider(SettingsKeys::kInputContrast),
+          slider(SettingsKeys::kInputBrightness), slider(SettingsKeys::kInputFillLight),
+          slider(SettingsKeys::kInputHighLight), slider(SettingsKeys::kInputKneeLow),
+          slider(SettingsKeys::kInputKneeHigh)}},
         {"Color",
-         {{SettingsKeys::kInputSaturation, "Saturation", 0, 2},
-          {SettingsKeys::kInputAngle, "Hue", -kPi, kPi, 180 / kPi},
-          {SettingsKeys::kMonochromeRed, "Mono Red", 0, 2, 1, kNoEffectYet},
-          {SettingsKeys::kMonochromeYellow, "Mono Yellow", 0, 2, 1, kNoEffectYet},
-          {SettingsKeys::kMonochromeGreen, "Mono Green", 0, 2, 1, kNoEffectYet},
-          {SettingsKeys::kMonochromeCyan, "Mono Cyan", 0, 2, 1, kNoEffectYet},
-          {SettingsKeys::kMonochromeBlue, "Mono Blue", 0, 2, 1, kNoEffectYet}}},
+         {slider(SettingsKeys::kInputSaturation), slider(SettingsKeys::kInputAngle, 180 / kPi),
+          slider(SettingsKeys::kMonochromeRed, 1, kNoEffectYet),
+          slider(SettingsKeys::kMonochromeYellow, 1, kNoEffectYet),
+          slider(SettingsKeys::kMonochromeGreen, 1, kNoEffectYet),
+          slider(SettingsKeys::kMonochromeCyan, 1, kNoEffectYet),
+          slider(SettingsKeys::kMonochromeBlue, 1, kNoEffectYet)}},
         {"White Balance",
-         {{SettingsKeys::kInputTemperature, "Temperature", 1000, 14000},
-          {SettingsKeys::kInputTint, "Tint", -150, 150}}},
-        {"Sharpening",
-         {{SettingsKeys::kInputRadius, "Radius", 0, 5},
-          {SettingsKeys::kInputIntensity, "Intensity", 0, 5}}},
-        {"Export", {{SettingsKeys::kJPEGQuality, "JPEG Quality", 0, 10}}},
+         {slider(SettingsKeys::kInputTemperature), slider(SettingsKeys::kInputTint)}},
+        {"Sharpening", {slider(SettingsKeys::kInputRadius), slider(SettingsKeys::kInputIntensity)}},
+        {"Export", {slider(SettingsKeys::kJPEGQuality)}},
     };
     return sections;
 }

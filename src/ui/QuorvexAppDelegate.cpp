@@ -5,6 +5,7 @@
 
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
+#include "platform/UserWarning.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserWindowController.h"
 #include "ui/DocumentWindowController.h"
@@ -48,7 +49,13 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
 
 void QuorvexAppDelegate::applicationDidFinishLaunching() {
     QTimer::singleShot(kSplashDelayMs, this, &QuorvexAppDelegate::startSplashScreenPanel);
-    ApplicationDefaults::applicationDidFinishLaunching();
+    // The guard's switches stay until the user clears them: say so, once.
+    if (ApplicationDefaults::applicationDidFinishLaunching())
+        platform::warnUser(
+            "Quorvex did not end normally last time, so it has turned off its image cache and "
+            "frame buffer, which can make it slower. To turn them back on, clear \"Disable the "
+            "image "
+            "cache\" and \"Disable the frame buffer\" in Preferences › Advanced.");
 }
 
 void QuorvexAppDelegate::startSplashScreenPanel() {

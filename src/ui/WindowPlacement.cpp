@@ -60,6 +60,41 @@ void placeOnScreen(QWidget* window, const QWidget* openedFrom) {
     window->move(outer.topLeft());
 }
 
+void cascadeOnScreen(QWidget* window, const std::vector<const QWidget*>& others) {
+    if (!window || window->isVisible()) return;
+    constexpr int kStep = 28;
+    const QWidget* shown = nullptr;
+    for (const QWidget* other : others)
+        if (other && other != window && other->isVisible()) shown = other;
+    if (!shown) return;
+    QScreen* screen = QGuiApplication::screenAt(window->frameGeometry().center());
+    if (!screen) screen = shown->screen();
+    if (!screen) return;
+    const QRect available = screen->availableGeometry();
+    const QMargins frame = frameMargins(shown);
+    auto taken = [&](QPoint at) {
+        for (const QWidget* other : others)
+            if (other && other != window && other->isVisible() &&
+                (other->pos() - at).manhattanLength() < kStep)
+                return true;
+        return false;
+    };
+    QPoint at = window->pos();
+    for (int tries = 0; tries < 64 && taken(at); ++tries) {
+        at += QPoint(kStep, kStep);
+        // Smaller where the step leaves no room; from the top left again
+        // where it cannot be.
+        const QSize room =
+            QSize(available.right() + 1 - at.x(), available.bottom() + 1 - at.y()).shrunkBy(frame);
+        const QSize fits = window->size().boundedTo(room);
+        if (fits.expandedTo(window->minimumSize()) == fits)
+            window->resize(fits);
+        else
+            at = available.topLeft();
+    }
+    window->move(at);
+}
+
 void showOnScreen(QWidget* window) {
     placeOnScreen(window, QApplication::activeWindow());
     window->show();

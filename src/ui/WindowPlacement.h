@@ -5,6 +5,8 @@
 // GUI thread only.
 #pragma once
 
+#include <vector>
+
 class QWidget;
 
 namespace platform {
@@ -15,5 +17,11 @@ void placeOnScreen(QWidget* window, const QWidget* openedFrom);
 
 // placeOnScreen over the active window, then show, raise and activate.
 void showOnScreen(QWidget* window);
+
+// Call after placeOnScreen, before showing: while `window` would open where
+// one of `others` (visible windows of its kind) stands, it moves a title
+// bar's height right and down, and shrinks to stay fully on the screen;
+// where it cannot shrink enough it starts again at the screen's top left.
+void cascadeOnScreen(QWidget* window, const std::vector<const QWidget*>& others);
 
 }  // namespace platform

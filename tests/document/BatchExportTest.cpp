@@ -242,9 +242,11 @@ TEST_F(BatchExportTest, CommandLineExitCodesAndMessages) {
               std::string::npos);
     const auto lines = linesOf(failed.errText);
     ASSERT_EQ(lines.size(), 2u) << failed.errText;
-    EXPECT_EQ(lines[0], "quorvex: warning: the log cannot be kept in " +
-                            (blocker / "Quorvex" / "quorvex.log").string() +
-                            " (Not a directory); this run's log is dropped");
+    EXPECT_EQ(lines[0], "quorvex: warning: the log cannot be kept: the folder " +
+                            (blocker / "Quorvex").string() +
+                            " cannot be made: " + blocker.string() +
+                            " is a file, not a folder; this run's log is "
+                            "dropped");
 }
 
 // A DNG without colour matrix is refused with advice this program can follow;

@@ -12,13 +12,18 @@
 
 #include "color/CameraProfileManager.h"
 #include "color/DNGCameraProfileAbstract.h"
+#include "color/SettingsKeys.h"
 #include "dng/color/CameraProfileTestFile.h"
 #include "dng/image/HandMadeDng.h"
+#include "document/ApplicationDefaults.h"
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
+#include "document/PresetManager.h"
+#include "document/SettingRanges.h"
 #include "engine/MultiDataStore.h"
 #include "engine/ThreadedImageEngine.h"
 #include "platform/Log.h"
+#include "platform/PropertyList.h"
 #include "platform/UserWarning.h"
 #include "raw/rawWrapper.h"
 #include "support/JpegFile.h"
@@ -27,6 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using handdng::Entry;
+using platform::Value;
 
 // A 64 x 64 16-bit uncompressed mosaic: a colourful ramp in every direction.
 handdng::Layout ChartLayout() {
@@ -389,6 +395,134 @@ TEST_F(DamagedInput, AnIgnoredCatalogOrCameraProfileIsToldToTheUser) {
     // Once per state of the file: settings are read often.
     DNGCameraProfileAbstract::initFromPList(named);
     EXPECT_TRUE(seen.take().empty());
+}
+
+// Every known settings key and preference, given NaN, the infinities, a
+// huge number, a value of the wrong type and the first values past each end
+// of its control's range: each is mended (clamped, its default, or left out
+// when it has none) with one line naming the file, the key and the value,
+// and what is left reads back without a remark. The ends themselves pass.
+TEST_F(DamagedInput, EveryKnownKeyTakesOnlyValuesOfItsTypeAndRange) {
+    using Kind = SettingRanges::Kind;
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    int n = 0;
+    for (const auto* table : {&SettingRanges::settings(), &SettingRanges::preferences()})
+        for (const SettingRanges::Range& r : *table) {
+            const bool number = r.kind == Kind::Real || r.kind == Kind::Integer;
+            // Settings' reals are single-precision numbers.
+            const auto asStored = [&](double v) {
+                return r.kind == Kind::Real ? double(float(v)) : v;
+            };
+            const double lo = asStored(r.minimum), hi = asStored(r.maximum);
+            const double below = !number                ? -1
+                                 : r.kind == Kind::Real ? double(std::nextafter(float(lo), -1e9f))
+                                                        : lo - 1;
+            const double above = !number                ? 2
+                                 : r.kind == Kind::Real ? double(std::nextafter(float(hi), 1e9f))
+                                                        : hi + 1;
+            std::vector<std::pair<Value, std::string>> cases = {
+                {nan, "NaN,"},      {inf, "infinity,"},          {-inf, "-infinity,"},
+                {1e308, "1e+308,"}, {Value::Array{}, "a list,"}, {below, ""},
+                {above, ""},
+            };
+            if (r.kind != Kind::Text) cases.push_back({"x1", "the text \"x1\""});
+            for (const auto& [hostile, shown] : cases) {
+                SCOPED_TRACE(std::string(r.key) + " " + std::to_string(n));
+                const std::string file = "hostile-" + std::to_string(n++) + ".plist";
+                platform::Dictionary values{{r.key, hostile}, {"Quorvex_Unknown", 7}};
+                const auto told = SettingRanges::check(values, *table, "the file \"" + file + "\"");
+                ASSERT_EQ(told.size(), 1u);
+                EXPECT_TRUE(Names(told, "The file \"" + file + "\" sets ")) << told[0];
+                EXPECT_TRUE(Names(told, std::string(r.key) + "\"")) << told[0];
+                EXPECT_TRUE(Names(told, " to " + shown)) << told[0];
+                EXPECT_EQ(values["Quorvex_Unknown"], Value(7));
+                const Value* mended = values.find(r.key);
+                EXPECT_EQ(mended == nullptr,
+                          !r.fallback && !(number && !std::isnan(hostile.realValue(nan))));
+                if (mended && number) {
+                    ASSERT_TRUE(mended->isInteger() || mended->isReal());
+                    EXPECT_GE(mended->realValue(), lo);
+                    EXPECT_LE(mended->realValue(), hi);
+                } else if (mended) {
+                    EXPECT_TRUE(mended->isBool());
+                }
+                EXPECT_TRUE(SettingRanges::check(values, *table, file).empty());
+            }
+            if (!number) continue;
+            for (double end : {lo, hi}) {
+                platform::Dictionary values{{r.key, end}};
+                EXPECT_TRUE(SettingRanges::check(values, *table, "f").empty()) << r.key << end;
+                EXPECT_EQ(values[r.key], Value(end));
+            }
+        }
+    EXPECT_GT(n, 400);
+}
+
+// Where the values are read: a preset (once, though presets are read again
+// for every list), a catalog entry (a NaN exposure once exported black) and
+// the preferences file.
+TEST_F(DamagedInput, HostileValuesInPresetsTheCatalogAndPreferencesAreMendedAsRead) {
+    WarningsSeen seen;
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();
+    const fs::path folder = *presets.presetDirectory();
+    const fs::path preset = folder / "hostile.plist";
+    const double nan = std::nan("");
+    ASSERT_TRUE(platform::writePropertyList(
+        Value(platform::Dictionary{{"displayName", "Hostile"},
+                                   {SettingsKeys::kEttrAdjust, 40.0},
+                                   {SettingsKeys::kInputEV, nan},
+                                   {SettingsKeys::kExportFileType, "TIFF"}}),
+        preset));
+    for (int pass = 0; pass < 2; ++pass) {
+        const auto hostile = presets.presetNamed("Hostile");
+        ASSERT_TRUE(hostile);
+        EXPECT_EQ((*hostile)[SettingsKeys::kEttrAdjust], Value(4.0f));
+        EXPECT_EQ((*hostile)[SettingsKeys::kInputEV], Value(0.0f));
+        EXPECT_EQ((*hostile)[SettingsKeys::kExportFileType], Value(0));
+        const auto told = seen.take();
+        ASSERT_EQ(told.size(), pass == 0 ? 3u : 0u);
+        for (const auto& line : told) EXPECT_NE(line.find(preset.string()), std::string::npos);
+    }
+    presets.forgetPresetDirectory();
+
+    const fs::path dng = home_.path() / "photo.dng";
+    handdng::Write(dng, handdng::Build(ChartLayout()));
+    auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog");
+    ASSERT_TRUE(catalog);
+    ASSERT_TRUE(platform::writePropertyList(
+        Value(Value::Array{platform::Dictionary{{SettingsKeys::kUUID, dng.string()},
+                                                {SettingsKeys::kInputEV, nan},
+                                                {SettingsKeys::kInputSaturation, 1e308},
+                                                {SettingsKeys::kEttrAdjust, -1e9}}}),
+        *catalog->storeFilePath()));
+    const Outcome out = ExportToJpeg(dng, home_.path() / "photo.jpg", seen);
+    EXPECT_TRUE(out.exported) << out.error;
+    EXPECT_FALSE(out.flat);
+    ASSERT_EQ(out.warnings.size(), 3u);
+    for (const char* key :
+         {SettingsKeys::kInputEV, SettingsKeys::kInputSaturation, SettingsKeys::kEttrAdjust})
+        EXPECT_TRUE(Names(out.warnings, catalog->storeFilePath()->string() +
+                                            "\" for \"photo.dng\" sets " +
+                                            SettingRanges::settingFor(key)->label + " (\"" + key))
+            << key;
+
+    const fs::path prefs = platform::UserDefaults::standard().file();
+    fs::create_directories(prefs.parent_path());
+    ASSERT_TRUE(platform::writePropertyList(
+        Value(platform::Dictionary{{"ResolutionSelect", 1e308},
+                                   {"BrowserFileSelect", "abc"},
+                                   {"SilentlyOverwrite", platform::Dictionary{}}}),
+        prefs));
+    platform::UserDefaults::resetStandardForEnvironment();
+    ApplicationDefaults::registerDefaults();
+    auto& defaults = platform::UserDefaults::standard();
+    EXPECT_EQ(defaults.integerForKey("ResolutionSelect"), 5);
+    EXPECT_EQ(defaults.integerForKey("BrowserFileSelect"), 1);
+    EXPECT_FALSE(defaults.boolForKey("SilentlyOverwrite"));
+    const auto told = seen.take();
+    ASSERT_EQ(told.size(), 3u);
+    for (const auto& line : told) EXPECT_NE(line.find(prefs.string()), std::string::npos) << line;
 }
 
 }  // namespace

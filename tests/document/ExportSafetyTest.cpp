@@ -135,8 +135,8 @@ TEST_F(ExportSafetyTest, ABatchNeverReplacesTheEditedFileOrTheRawFound) {
     auto error = BatchExport::run(options);
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code, -11);
-    EXPECT_NE(error->failureReason.find("Could not create output destination: "),
-              std::string::npos);
+    EXPECT_EQ(error->failureReason.rfind("Could not create output destination \"shot.jpg\"", 0), 0u)
+        << error->failureReason;
     EXPECT_EQ(contents(edited), "edited");
     EXPECT_EQ(files(edited.parent_path()), 1u);
 
@@ -236,13 +236,17 @@ TEST_F(ExportSafetyTest, FailedExportsSayTheSystemsReason) {
     ASSERT_TRUE(doc->readFromURL(dng.string(), &error));
     EXPECT_FALSE(
         doc->exportToURL(dir / "none" / "e.jpg", "public.jpeg", {-1, -1, -1, -1}, true, &error));
-    EXPECT_EQ(error.failureReason,
-              std::string("Could not create output destination: ") + std::strerror(ENOENT));
+    // The file and its folder are named, the folder once.
+    EXPECT_EQ(error.failureReason, "Could not create output destination \"e.jpg\" in " +
+                                       (dir / "none").string() + ": " + std::strerror(ENOENT));
     // The name is a folder holding something: the finished file cannot go there.
     fs::create_directories(dir / "busy.jpg" / "inside");
     EXPECT_FALSE(doc->exportToURL(dir / "busy.jpg", "public.jpeg", {-1, -1, -1, -1}, true, &error));
     EXPECT_EQ(error.code, -12);
-    EXPECT_EQ(error.failureReason.rfind("Could not finalize output destination: ", 0), 0u);
+    EXPECT_EQ(error.failureReason.rfind("Could not finalize output destination \"busy.jpg\"", 0),
+              0u)
+        << error.failureReason;
+    EXPECT_NE(error.failureReason.find(dir.string()), std::string::npos) << error.failureReason;
     EXPECT_NE(error.failureReason.find(std::strerror(EISDIR)), std::string::npos)
         << error.failureReason;
     doc->close();

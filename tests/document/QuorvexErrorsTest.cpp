@@ -27,11 +27,14 @@ TEST(QuorvexErrorsTest, CodesAndTexts) {
 }
 
 TEST(QuorvexErrorsTest, RawNotFoundNamesBaseAndFolder) {
-    EXPECT_EQ(quorvexRawFileNotFoundError(std::string("IMG_1"), "/raw").failureReason,
+    EXPECT_EQ(quorvexRawFileNotFoundError("IMG_1", "/raw").failureReason,
               "Could not find the raw file corresponding to IMG_1 in search location /raw. Set the "
               "search location in Preferences to the folder containing your raw image files.");
-    EXPECT_NE(quorvexRawFileNotFoundError(std::nullopt, "/r").failureReason.find("to (null) in"),
-              std::string::npos);
+    // No text says "(null)", even without the names it would hold.
+    for (long code = -20; code <= 0; ++code) {
+        EXPECT_EQ(quorvexErrorText(code).value_or("").find("(null)"), std::string::npos) << code;
+        EXPECT_EQ(quorvexError(code, "x").failureReason.find("(null)"), std::string::npos) << code;
+    }
 }
 
 }  // namespace

@@ -127,14 +127,32 @@ TEST_F(RawSearchTree, NoSearchFolderAndUnparsableNames) {
     EXPECT_EQ(error.domain, platform::QuorvexErrorDomain);
     EXPECT_EQ(error.code, -15);
     EXPECT_EQ(error.failureReason, *quorvexErrorText(-15));
-    // No base name: the whole name is searched, and the text says "(null)".
+    // No base name: the whole name is searched, and the text names it.
     touch(root / "DSC01234.ARW");
     EXPECT_EQ(RawFileSearch::findRawFileForEditedFile(root / "DSC01234.jpeg", root, &error),
               root / "DSC01234.ARW");
     EXPECT_FALSE(RawFileSearch::findRawFileForEditedFile(root / "DSC09999.jpg", root, &error));
-    EXPECT_NE(error.failureReason.find("corresponding to (null) in"), std::string::npos);
+    EXPECT_NE(error.failureReason.find("corresponding to DSC09999 in"), std::string::npos)
+        << error.failureReason;
     EXPECT_TRUE(RawFileSearch::isExternalEditorFile("a/b.TIFF"));
     EXPECT_FALSE(RawFileSearch::isExternalEditorFile("a/b.png"));
+}
+
+// A DNG named .jpg is no editor's file: with or without a search folder
+// (even its own), the failure says what it is and how to develop it.
+TEST_F(RawSearchTree, ARawFileNamedAsAnEditedOneIsCalledSo) {
+    const fs::path disguised = root / "photo.jpg";
+    fs::create_directories(root);
+    fs::copy_file(testsupport::testdataDir() / "raw/dng/rpi-1920x1200_10bit-packed_single-tile.dng",
+                  disguised);
+    for (const auto& folder : {std::optional<fs::path>(), std::optional<fs::path>(root)}) {
+        platform::Error error;
+        EXPECT_FALSE(RawFileSearch::findRawFileForEditedFile(disguised, folder, &error));
+        EXPECT_EQ(error.code, folder ? -17 : -15);
+        EXPECT_EQ(error.failureReason,
+                  "Its contents are a DNG raw file but its name says it is a JPEG file; give it "
+                  "the extension .dng to develop it.");
+    }
 }
 
 TEST_F(RawSearchTree, BookmarkIsThePathAndMustStillExist) {

@@ -23,9 +23,12 @@ void referenceValues(const uint16_t* s, const CoreRowRule& r, float v[3]) {
     float a[4];
     for (int c = 0; c < 4; ++c) a[c] = 0.0f + r.inputScale * float(s[c]);
     if (r.profileGain) {
-        int64_t idx = (int64_t(a[0] * 65535.0) * 4899 + int64_t(a[1] * 65535.0) * 9618 +
-                       int64_t(a[2] * 65535.0) * 1867) >>
-                      14;
+        // Each channel's part held to 2^47 (NaN as 0), so that the sum fits.
+        const auto part = [](float c) {
+            const double v = double(c) * 65535.0;
+            return std::isnan(v) ? 0 : int64_t(std::clamp(v, -0x1p47, 0x1p47));
+        };
+        int64_t idx = (part(a[0]) * 4899 + part(a[1]) * 9618 + part(a[2]) * 1867) >> 14;
         idx = std::clamp<int64_t>(idx, 0, platform::kCoreProfileGainSize - 1);
         for (int c = 0; c < 3; ++c) a[c] *= r.profileGain[idx];
     }
@@ -191,4 +194,28 @@ TEST(CoreRowRender, SixteenBitEdgesAndEqualChannels) {
             EXPECT_EQ(std::vector<uint16_t>(fast, fast + 4), std::vector<uint16_t>(ref, ref + 4))
                 << v;
         }
+}
+
+// An ETTR adjustment of 40 or more (2^40 and up as the exposure) once
+// overflowed the 64-bit sum of the camera-profile index, which then pointed
+// below the table's start: black in a release build. Bright pixels take the
+// last entry, and NaN the first, whatever the exposure.
+TEST(CoreRowRender, HugeExposuresKeepTheProfileIndexInTheTable) {
+    std::vector<float> profile(platform::kCoreProfileGainSize, 0.0f);
+    profile.back() = 1.0f;
+    std::vector<float> table(4096 * 4, 1.0f);
+    const std::vector<uint16_t> src = {1000, 1000, 1000, 65535, 0, 0, 0, 65535};
+    for (float ettr : {40.0f, 63.0f, 100.0f, 127.0f, kNaN}) {
+        SCOPED_TRACE(ettr);
+        CoreRowRule r;
+        r.inputScale = std::exp2(ettr) * kScale;
+        r.profileGain = profile.data();
+        for (int i = 0; i < 3; ++i) r.matrix[i][i] = 1.0f;
+        r.tone.table = table.data();
+        r.tone.tableSize = 4096;
+        uint16_t out[8];
+        platform::coreRenderRowU16(src.data(), 2, r, out);
+        const uint16_t bright = std::isnan(ettr) ? 0 : 65535;
+        EXPECT_EQ(std::vector<uint16_t>(out, out + 3), std::vector<uint16_t>(3, bright));
+    }
 }

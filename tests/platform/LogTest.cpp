@@ -38,5 +38,12 @@ TEST(Log, ProgramsWriteTheirLogIntoTheStateFolder) {
     EXPECT_NE(text.find("] second\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("back on stderr"), std::string::npos) << text;
     std::ofstream(home.path() / "file") << "x";
-    EXPECT_FALSE(platform::logToFile(home.path() / "file" / "below-a-file.log"));
+    std::string whyNot;
+    EXPECT_FALSE(platform::logToFile(home.path() / "file" / "deeper" / "a.log", &whyNot));
+    EXPECT_EQ(whyNot, "the folder " + (home.path() / "file" / "deeper").string() +
+                          " cannot be made: " + (home.path() / "file").string() +
+                          " is a file, not a folder");
+    std::filesystem::create_directories(home.path() / "a.log");
+    EXPECT_FALSE(platform::logToFile(home.path() / "a.log", &whyNot));
+    EXPECT_EQ(whyNot, (home.path() / "a.log").string() + " cannot be opened (Is a directory)");
 }

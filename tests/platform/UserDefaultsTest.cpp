@@ -81,8 +81,18 @@ TEST(UserDefaults, ACorruptFileIsIgnoredNotFatal) {
     std::ifstream kept(file.string() + ".damaged");
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), {}), "<plist><dict><key>x</key>");
     defaults.reload();
+    // In words; the parser's domain, code and report go to the log only.
     ASSERT_EQ(told.size(), 1u);
-    EXPECT_NE(told[0].find(file.string() + ".damaged"), std::string::npos) << told[0];
+    EXPECT_EQ(told[0], "The preferences file \"" + file.string() +
+                           "\" was damaged; it is kept as \"" + file.string() +
+                           ".damaged\" and the preferences start afresh.");
+    EXPECT_TRUE(capture.contains("was damaged (PropertyListErrorDomain ")) << told[0];
+    platform::setUserWarningHandler(previous);
+
+    // A reason given without parentheses keeps its words, not its code.
+    platform::setUserWarningHandler([&](const std::string& warning) { told.push_back(warning); });
+    platform::warnUser("It could not be rebuilt: PosixErrorDomain 13: open x: Permission denied.");
+    EXPECT_EQ(told.back(), "It could not be rebuilt: open x: Permission denied.");
     platform::setUserWarningHandler(previous);
 }
 

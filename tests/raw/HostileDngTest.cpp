@@ -16,9 +16,15 @@
 #include <string>
 
 #include "dng/image/HandMadeDng.h"
+#include "platform/Log.h"
 #include "raw/TestJpeg.h"
 #include "raw/rawWrapper.h"
 #include "support/TestSupport.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// Let an allocation the address-space limit refuses fail instead of aborting.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+#endif
 
 namespace {
 
@@ -78,8 +84,10 @@ TEST(HostileDng, SmallFilesClaimingHugeImagesAreRefusedCheaply) {
         EXPECT_LT(bytes.size(), 40u * 1024);
         handdng::Write(path, bytes);
         EXPECT_EXIT(DecodeAndReport(path), ::testing::ExitedWithCode(0),
-                    "decoded=0 size=0x0 grownKiB=[0-9]+ error=.*image data is damaged: tile data "
-                    "overlaps");
+                    "decoded=0 size=0x0 grownKiB=[0-9]+ error=.*is damaged: it claims " +
+                        std::to_string(side) + " x " + std::to_string(side) +
+                        " pixels, at least [0-9]+ (bytes|MB) of image data even as tightly as "
+                        "Deflate packs it");
     }
 }
 
@@ -125,9 +133,10 @@ TEST(HostileDng, PreviewsLargerThanTheRawImageArePassedOver) {
 }
 
 // A colour matrix that is invertible but sees white as negative fails deep
-// in the colour code under a bare number; the text keeps the number and
-// says what failed.
+// in the colour code; the user reads what is wrong with the file, the log
+// the reader's code and words.
 TEST(HostileDng, ErrorsWithACodeSayWhatFailed) {
+    platform::LogCapture log;
     testsupport::ScratchDir dir;
     handdng::Layout l;
     l.width = l.height = 16;
@@ -142,8 +151,10 @@ TEST(HostileDng, ErrorsWithACodeSayWhatFailed) {
     EXPECT_EQ(wrapper->masterImageBytes(), nullptr);
     ASSERT_TRUE(wrapper->error());
     EXPECT_EQ(wrapper->error()->failureReason,
-              "The DNG file \"negative-matrix.dng\" could not be decoded (error 100007): PCS "
-              "white maps to no camera response.");
+              "The DNG file \"negative-matrix.dng\" cannot be rendered: its colour matrices do "
+              "not turn the camera's colours into any real colour, so its colour tags are "
+              "damaged.");
+    EXPECT_TRUE(log.contains("error 100007: PCS white maps to no camera response"));
 
     // A calibration or colour matrix with an entry finer than the 1/10000 the
     // decoder rounds it to is invertible only as read: the calibration is set
@@ -166,6 +177,28 @@ TEST(HostileDng, ErrorsWithACodeSayWhatFailed) {
     EXPECT_EQ(refused->error()->failureReason,
               "The DNG file \"fine-matrix.dng\" cannot be rendered: its ColorMatrix1 cannot be "
               "inverted, which no camera produces, and nothing can stand in for it.");
+}
+
+// Memory running out in the DNG reader is told as that, without the name
+// of the reader's memory block.
+TEST(HostileDng, RunningOutOfMemoryIsToldInPlainWords) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto file =
+        testsupport::testdataDir() / "raw" / "dng" / "rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng";
+    EXPECT_EXIT(
+        {
+            platform::LogCapture log;
+            const auto wrapper = rawWrapper::initWithFile(file.string(), file.string(), false);
+            testsupport::AddressSpaceLimit little(1 << 20);
+            const bool decoded = wrapper->masterImageBytes() != nullptr;
+            little.lift();
+            const auto error = wrapper->error();
+            std::fprintf(stderr, "%s\n", error ? error->failureReason.c_str() : "none");
+            std::_Exit(!decoded && log.contains("error 100005") ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0),
+        "There is not enough memory to decode "
+        "\"rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng\"\\.\n");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dng/image/HandMadeDng.h"
@@ -70,6 +71,27 @@ TEST(RefusalReasons, EachLosslessJpegRefusalSaysWhatIsWrong) {
         const size_t colon = text.find(": ");
         ASSERT_NE(colon, std::string::npos) << text;
         EXPECT_GT(text.size(), colon + 4) << text;
+    }
+}
+
+// A compressed image cannot take fewer bytes than its compression spends at
+// best; a file far smaller than that for the size it claims is damaged, not
+// a picture too big for this system.
+TEST(RefusalReasons, ACompressedFileTooSmallForItsClaimedSizeIsDamaged) {
+    testsupport::ScratchDir dir;
+    handdng::Layout jpeg = LosslessStrip({0xFF, 0xD8, 0xFF, 0xD9});
+    handdng::Layout deflate = LosslessStrip(handdng::DeflatedZeros(64 * 64 * 2));
+    deflate.compression = 8;
+    for (auto [layout, packs, floor] :
+         {std::tuple{&jpeg, "JPEG", "511 MB"}, std::tuple{&deflate, "Deflate", "254 MB"}}) {
+        SCOPED_TRACE(packs);
+        layout->height = layout->tileLength = 2147483647;
+        const std::string text = Refusal(dir, std::string(packs) + ".dng", handdng::Build(*layout));
+        EXPECT_NE(text.find("is damaged: it claims 64 x 2147483647 pixels, at least " +
+                            std::string(floor) + " of image data even as tightly as " + packs +
+                            " packs it, in a file of "),
+                  std::string::npos)
+            << text;
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <QAbstractButton>
 #include <QAbstractItemModel>
+#include <QCursor>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QImage>
@@ -223,6 +224,52 @@ TEST_F(BrowserWindow, TooltipsPopoversAndTheSelectionHint) {
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_TRUE(alerts.shown[0].informativeText.contains(QStringLiteral("Ctrl+click")));
     EXPECT_FALSE(alerts.shown[0].informativeText.contains(QStringLiteral("cmd")));
+    browser.hide();
+}
+
+// The click that closes the help keeps the grid where it is while the
+// pointer is over it, so a double-click opens the picture it was aimed at;
+// the band goes once the pointer leaves the grid.
+TEST_F(BrowserWindow, ADoubleClickThatClosesTheHelpOpensThePictureAimedAt) {
+    for (const char* name : {"a.dng", "b.dng", "c.dng"}) touch(dir / name);
+    BrowserWindowController browser;
+    browser.changeDirectory(dir, 0);
+    browser.resize(900, 600);
+    browser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&browser));
+    browser.createPopovers();
+    uitest::settle();
+    QWidget* grid = browser.imageBrowser()->viewport();
+    QWidget* band = browser.findChild<QWidget*>(QStringLiteral("helpBand"));
+    ASSERT_TRUE(band->isVisible());
+    const QPoint gridAt = grid->mapToGlobal(QPoint(0, 0));
+    const QPoint aim = browser.imageBrowser()->visualRect(browser.model()->index(1)).center();
+    QCursor::setPos(grid->mapToGlobal(aim));
+
+    std::vector<std::string> opened;
+    auto& shell = platform::ApplicationShell::shared();
+    shell.setDocumentWindowFactory([&](const MyDocument::Ptr& document) {
+        opened.push_back(document->fileURL().filename().string());
+        document->close();
+        DocumentController::sharedDocumentController().removeDocument(document);
+    });
+    QTest::mouseClick(grid, Qt::LeftButton, {}, aim);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    uitest::settle();
+    for (QWidget* popover : browser.findChildren<QWidget*>(QStringLiteral("helpPopover")))
+        EXPECT_FALSE(popover->isVisible());
+    EXPECT_EQ(grid->mapToGlobal(QPoint(0, 0)), gridAt);
+    QTest::mouseDClick(grid, Qt::LeftButton, {}, aim);
+    uitest::settle();
+    shell.setDocumentWindowFactory(nullptr);
+    EXPECT_EQ(opened, std::vector<std::string>{"b.dng"});
+
+    QCursor::setPos(browser.backButton()->mapToGlobal(QPoint(2, 2)));
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(grid, &leave);
+    EXPECT_TRUE(band->isHidden());
+    uitest::settle();
+    EXPECT_LT(grid->mapToGlobal(QPoint(0, 0)).y(), gridAt.y());
     browser.hide();
 }
 

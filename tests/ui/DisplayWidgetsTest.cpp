@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTest>
+#include <QWheelEvent>
 #include <cmath>
 #include <thread>
 
@@ -43,6 +44,13 @@ void sendMouse(QWidget* w, QEvent::Type type, QPointF viewPoint, Qt::MouseButton
     QApplication::sendEvent(w, &event);
 }
 
+void sendWheel(QWidget* w, QPoint angleDelta) {
+    const QPointF at(w->width() / 2.0, w->height() / 2.0);
+    QWheelEvent event(at, w->mapToGlobal(at), QPoint(), angleDelta, Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(w, &event);
+}
+
 std::vector<QRectF> frames(const TiledContentLayer& layer) {
     std::vector<QRectF> out;
     for (const auto& t : layer.sublayers()) out.push_back(t->frame());
@@ -62,6 +70,11 @@ TEST(TiledImageView, ScaleRoundingFitPanAndOrientation) {
     view.resize(1200, 800);
     ASSERT_TRUE(view.setImage(stageOfSize(6000, 4000), 1, 0));
     EXPECT_FLOAT_EQ(view.pixelScaleFactor(), 0.2f);
+    // At Fit the whole picture shows: the wheel has nothing to scroll.
+    for (QPoint delta : {QPoint(0, -360), QPoint(0, 360), QPoint(240, 0)}) {
+        sendWheel(&view, delta);
+        EXPECT_EQ(view.imageCenter(), QPointF(3000, 2000));
+    }
     view.setPixelScaleFactor(1.5f);
     EXPECT_FLOAT_EQ(view.pixelScaleFactor(), 2.0f);
     view.setPixelScaleFactor(-1);
@@ -70,6 +83,10 @@ TEST(TiledImageView, ScaleRoundingFitPanAndOrientation) {
     const QPointF c = view.viewPointFromImagePoint(view.imageCenter());
     EXPECT_NEAR(c.x(), 600, 1e-6);
     EXPECT_NEAR(c.y(), 400, 1e-6);
+    // Zoomed in, one notch down moves 20 points: 10 image pixels at 200 %.
+    sendWheel(&view, QPoint(0, -120));
+    EXPECT_EQ(view.imageCenter(), QPointF(3000, 2010));
+    sendWheel(&view, QPoint(0, 120));
 
     // Panning clamps the centre to the image.
     view.panImage(QPointF(0, 0), QPointF(-1e6, 1e6));

@@ -364,6 +364,39 @@ TEST(DocumentWindow, ReadoutStepsDefaultsPresetsAndWriteBack) {
     closeAndWait(again);
 }
 
+// The preset pop-up names the preset the settings came from, also after
+// reopening, and only while they still match it.
+TEST(DocumentWindow, ThePresetPopUpShowsThePresetTheSettingsCameFrom) {
+    uitest::UiTestHome home;
+    const auto file = dng("rpi-1920x1200_10bit-packed_single-tile.dng");
+    auto* w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    auto* popUp = w->window()->findChild<QComboBox*>(QStringLiteral("presetPopUp"));
+    ASSERT_NE(popUp, nullptr);
+    uitest::settle();
+    EXPECT_EQ(popUp->currentText(), QStringLiteral("Default"));  // a first opening's settings
+    const int zeroed = popUp->findText(QStringLiteral("Zero'd"));
+    ASSERT_GT(zeroed, 0);
+    popUp->setCurrentIndex(zeroed);
+    emit popUp->activated(zeroed);
+    uitest::settle();
+    EXPECT_EQ(popUp->currentText(), QStringLiteral("Zero'd"));
+    closeAndWait(w);
+
+    w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    popUp = w->window()->findChild<QComboBox*>(QStringLiteral("presetPopUp"));
+    uitest::settle();
+    EXPECT_EQ(popUp->currentText(), QStringLiteral("Zero'd"));
+    w->document()->setValueForKey(platform::Value(0.5), "Quorvex_Filter_inputEV");
+    uitest::settle();
+    EXPECT_EQ(popUp->currentIndex(), 0);  // no longer what the preset gives
+    w->document()->setValueForKey(platform::Value(0.0), "Quorvex_Filter_inputEV");
+    uitest::settle();
+    EXPECT_EQ(popUp->currentText(), QStringLiteral("Zero'd"));
+    closeAndWait(w);
+}
+
 // A warning that changes the result shows in the file's window, never in an
 // alert that blocks the work, and only once in a run.
 TEST(DocumentWindow, AFileWarningShowsInItsWindowOncePerRun) {

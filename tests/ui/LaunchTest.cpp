@@ -18,6 +18,7 @@
 #include "document/PresetManager.h"
 #include "engine/MultiDataStore.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserWarning.h"
 #include "ui/ApplicationShell.h"
 #include "ui/QuorvexAppDelegate.h"
 #include "ui/SplashScreenPanel.h"
@@ -32,23 +33,33 @@ TEST(Launch, CrashGuardOverTwoLaunchesAndTheRunningFlag) {
     uitest::UiTestHome home;
     ApplicationDefaults::registerDefaults();
     QuorvexAppDelegate delegate;
+    std::vector<std::string> told;
+    const auto previous = platform::setUserWarningHandler(
+        [&](const std::string& warning) { told.push_back(warning); });
 
     // A clean first launch only sets the running flag.
     delegate.applicationDidFinishLaunching();
     EXPECT_TRUE(defaults().boolForKey("QuorvexIsRunning"));
     EXPECT_FALSE(defaults().boolForKey("DisableFrameBuffer"));
     EXPECT_FALSE(defaults().boolForKey("DisableImageCache"));
+    EXPECT_TRUE(told.empty());
 
-    // The run "crashed" (flag still set): the next launch turns both off.
+    // The run "crashed" (flag still set): the next launch turns both off and
+    // tells the user how to turn them back on.
     delegate.applicationDidFinishLaunching();
     EXPECT_TRUE(defaults().boolForKey("DisableFrameBuffer"));
     EXPECT_TRUE(defaults().boolForKey("DisableImageCache"));
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("Preferences › Advanced"), std::string::npos) << told[0];
+    EXPECT_NE(told[0].find("Disable the image cache"), std::string::npos) << told[0];
 
     // The user clears the cache switch; another crashed launch changes nothing more.
     defaults().setBool(false, "DisableImageCache");
     delegate.applicationDidFinishLaunching();
     EXPECT_TRUE(defaults().boolForKey("DisableFrameBuffer"));
     EXPECT_FALSE(defaults().boolForKey("DisableImageCache"));
+    EXPECT_EQ(told.size(), 1u);
+    platform::setUserWarningHandler(previous);
 
     delegate.applicationWillTerminate();
     EXPECT_FALSE(defaults().boolForKey("QuorvexIsRunning"));

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTest>
 #include <chrono>
 #include <cstdlib>
@@ -59,12 +60,14 @@ class ScriptedAlerts : public platform::AlertPresenter {
 public:
     explicit ScriptedAlerts(int answer = 0) : answer_(answer) { setCurrent(this); }
     ~ScriptedAlerts() override { setCurrent(nullptr); }
-    void present(const platform::Alert& alert, QWidget*, Answer answer) override {
+    void present(const platform::Alert& alert, QWidget* parent, Answer answer) override {
         shown.push_back(alert);
+        parents.push_back(parent);
         if (answer) answer(answer_);
     }
     void answerWith(int answer) { answer_ = answer; }
     std::vector<platform::Alert> shown;
+    std::vector<QPointer<QWidget>> parents;  // the window each alert was shown over
 
 private:
     int answer_;

@@ -216,6 +216,23 @@ TEST(Shell, OpeningAFolderIsRefusedWithAnAlert) {
     EXPECT_EQ(alerts.shown[0].messageText, QStringLiteral("“%1” could not be opened.").arg(name));
     EXPECT_EQ(alerts.shown[0].informativeText, QStringLiteral("directory read operation."));
     EXPECT_TRUE(log.contains("QuorvexErrorDomain -4: directory read operation."));
+
+    // A DNG named .jpg is no editor's file, whichever raw search folder is set.
+    const fs::path disguised = home.path() / "shot.jpg";
+    fs::copy_file(testsupport::testdataDir() / "raw/dng/rpi-1920x1200_10bit-packed_single-tile.dng",
+                  disguised);
+    for (bool searchFolderSet : {false, true}) {
+        if (searchFolderSet) {
+            ASSERT_TRUE(RawFileSearch::setRawSearch(home.path()));
+        }
+        alerts.shown.clear();
+        platform::ApplicationShell::shared().openFiles(
+            {QString::fromStdString(disguised.string())});
+        ASSERT_EQ(alerts.shown.size(), 1u);
+        EXPECT_EQ(alerts.shown[0].informativeText,
+                  QStringLiteral("Its contents are a DNG raw file but its name says it is a JPEG "
+                                 "file; give it the extension .dng to develop it."));
+    }
 }
 
 }  // namespace
@@ -261,10 +278,14 @@ TEST(Shell, TheOpenPanelAlsoTakesAFolder) {
     EXPECT_EQ(panel->fileMode(), QFileDialog::ExistingFiles);
     panel->setDirectory(QString::fromStdString(picked.string()));
     panel->selectFile(QStringLiteral("folder"));
+    panel->activateWindow();  // as under a window manager
+    ASSERT_TRUE(QTest::qWaitForWindowActive(panel));
     QMetaObject::invokeMethod(panel, "accept");  // the Open button
-    // The folder was opened, not entered, and the document refused it.
+    // The folder was opened, not entered, and the document refused it, in an
+    // alert over the window the panel came from, not over the closing panel.
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_EQ(alerts.shown[0].messageText, QStringLiteral("“folder” could not be opened."));
+    EXPECT_FALSE(qobject_cast<QFileDialog*>(alerts.parents[0].data()));
 
     for (const QString& start : {*shown, QString::fromStdString(picked.string())}) {
         panel = openPanel();
@@ -320,6 +341,29 @@ TEST(Shell, WindowsOpenFullyOnTheirScreen) {
     QPointer<QMainWindow> documentWindow = window->window();
     onScreen(documentWindow);
     EXPECT_TRUE(uitest::spinUntil([&] { return documentWindow.isNull(); }));
+
+    // Files opened together cascade: no window hides another, all on the screen.
+    DocumentWindowController::installDocumentWindowFactory();
+    QStringList files;
+    for (const char* name :
+         {"rpi-imx296_10bit-packed_strip.dng", "rpi-1920x1200_10bit-packed_single-tile.dng",
+          "rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng"})
+        files << QString::fromStdString((testsupport::testdataDir() / "raw/dng" / name).string());
+    shell.openFiles(files);
+    std::vector<QPointer<QMainWindow>> opened;
+    for (const auto& document : DocumentController::sharedDocumentController().documents())
+        if (auto* controller = DocumentWindowController::windowForDocument(document.get()))
+            opened.emplace_back(controller->window());
+    ASSERT_EQ(opened.size(), 3u);
+    for (size_t i = 0; i < opened.size(); ++i) {
+        EXPECT_TRUE(screen.contains(opened[i]->frameGeometry())) << i;
+        for (size_t j = 0; j < i; ++j) EXPECT_NE(opened[i]->pos(), opened[j]->pos()) << i << j;
+    }
+    for (auto& w : opened) w->close();
+    EXPECT_TRUE(uitest::spinUntil([&] {
+        return std::all_of(opened.begin(), opened.end(), [](auto& w) { return w.isNull(); });
+    }));
+    shell.setDocumentWindowFactory(nullptr);
 }
 
 TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {

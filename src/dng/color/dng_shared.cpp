@@ -337,6 +337,7 @@ void dng_shared::PostParse() {
     }
 
     if (fUniqueCameraModel.IsEmpty()) {
+        fUniqueCameraModelIsFallback = true;
         fUniqueCameraModel.Set("Digital Negative");
         fCameraProfile.fUniqueCameraModel = fUniqueCameraModel;
     }

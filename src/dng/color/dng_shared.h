@@ -73,6 +73,8 @@ public:
     uint32 fDNGBackwardVersion = 0;
 
     dng_string fUniqueCameraModel;
+    // The file held no UniqueCameraModel: PostParse put in "Digital Negative".
+    bool fUniqueCameraModelIsFallback = false;
     dng_string fLocalizedCameraModel;
 
     dng_camera_profile_info fCameraProfile;
