@@ -373,7 +373,7 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         auto value = platform::readPropertyList(it->path(), &readError);
         if (!value || !value->isDictionary()) {
             const std::string reason =
-                value ? "the top level is not a dictionary" : readError.description();
+                value ? "the top level is not a dictionary" : readError.failureReason;
             std::error_code sizeError;
             const bool small =
                 fs::file_size(it->path(), sizeError) <= platform::kMaxPropertyListFileSize;
