@@ -20,6 +20,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Paths.h"
 #include "platform/UserWarning.h"
 #include "platform/Version.h"
 #include "raw/rawWrapper.h"
@@ -196,7 +197,9 @@ bool MyDocument::readFromURL(const std::string& url, platform::Error* error) {
     auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore(kCatalogStoreName);
     if (catalog) {
         std::string unreadable;
-        std::optional<Dictionary> entry = catalog->getItemForUUID(uuid, &unreadable);
+        bool onlyThisEntry = false;
+        std::optional<Dictionary> entry =
+            catalog->getItemForUUID(uuid, &unreadable, &onlyThisEntry);
         if (entry && !entry->empty()) {
             saved = MultiDataStore::sharedMultiDataStore().deserializeFromPList(*entry);
             const auto file = catalog->storeFilePath();
@@ -206,10 +209,16 @@ bool MyDocument::readFromURL(const std::string& url, platform::Error* error) {
         }
         if (!unreadable.empty()) {
             const auto file = catalog->storeFilePath();
-            platform::warnUser("The catalog \"" + (file ? file->string() : kCatalogStoreName) +
-                               "\" cannot be read (" + unreadable + "); \"" +
-                               path.filename().string() +
-                               "\" opens without its saved settings, with the \"Default\" preset.");
+            const std::string catalogName = file ? file->string() : kCatalogStoreName;
+            const std::string name = path.filename().string();
+            platform::warnUser(
+                onlyThisEntry
+                    ? "The saved settings of \"" + name + "\" in the catalog \"" + catalogName +
+                          "\" cannot be read (" + unreadable + "); \"" + name +
+                          "\" opens with the \"Default\" preset, and the entry is kept as it is."
+                    : "The catalog \"" + catalogName + "\" cannot be read (" + unreadable +
+                          "); \"" + name +
+                          "\" opens without its saved settings, with the \"Default\" preset.");
         }
     }
     if (!saved || saved->empty())
@@ -618,25 +627,43 @@ void MyDocument::close() {
     }
     // A shown document keeps its edits even when an export holds the engine
     // detached at this moment.
-    if (shownForDisplay_) writeCatalogEntry(settings);
+    if (shownForDisplay_ && !discardSettings_) writeCatalogEntry(settings, nullptr);
     if (engine) engine->setDelegate({});
 }
 
-void MyDocument::saveSettingsToCatalog() {
-    if (closed_ || !shownForDisplay_) return;
+bool MyDocument::saveSettingsToCatalog(platform::Error* error) {
+    if (closed_ || !shownForDisplay_ || discardSettings_) return true;
     Dictionary settings;
     {
         std::lock_guard lock(mutex_);
         settings = imageParameters_;
     }
-    writeCatalogEntry(settings);
+    return writeCatalogEntry(settings, error);
 }
 
-void MyDocument::writeCatalogEntry(const Dictionary& settings) {
-    if (!settings.contains(SettingsKeys::kUUID)) return;
+bool MyDocument::writeCatalogEntry(const Dictionary& settings, platform::Error* error) {
+    if (!settings.contains(SettingsKeys::kUUID)) return true;
+    {
+        std::lock_guard lock(mutex_);
+        if (savedSettings_ == settings) return true;
+    }
     auto& stores = MultiDataStore::sharedMultiDataStore();
-    if (auto catalog = stores.dataStoreForStore(kCatalogStoreName))
-        catalog->addItem(stores.serializeToPList(settings));
+    auto catalog = stores.dataStoreForStore(kCatalogStoreName);
+    if (catalog && catalog->addItem(stores.serializeToPList(settings))) {
+        std::lock_guard lock(mutex_);
+        savedSettings_ = settings;
+        return true;
+    }
+    const auto file = catalog ? catalog->storeFilePath() : std::nullopt;
+    const std::string folder =
+        file ? file->parent_path().string()
+             : (platform::applicationSupportDirectory(false) / kCatalogStoreName).string();
+    const platform::Error why = catalog ? catalog->lastWriteError() : platform::Error{};
+    return platform::setError(
+        error, platform::PosixErrorDomain, why.code,
+        "The settings of \"" + displayName() + "\" cannot be saved in the catalog folder \"" +
+            folder + "\" (" + (why.failureReason.empty() ? "no reason given" : why.failureReason) +
+            ").");
 }
 
 // ---------------------------------------------------------------- engine callbacks

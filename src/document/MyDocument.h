@@ -135,12 +135,17 @@ public:
     bool windowShouldClose() const { return true; }
 
     // Writes the catalog entry when the document was shown (also while an
-    // export runs), then lets the engine go.
+    // export runs) and its settings changed since they were last saved,
+    // unless the user discarded them; then lets the engine go.
     void close();
     bool isClosed() const { return closed_; }
     // Writes the catalog entry now, as close() will, when the document was
     // shown (a batch export of the same file then starts from these settings).
-    void saveSettingsToCatalog();
+    // False with the error (the catalog's folder and the reason) when it
+    // cannot be written: the settings stay in the document.
+    bool saveSettingsToCatalog(platform::Error* error = nullptr);
+    // The user chose to close without saving the settings.
+    void discardSettingsOnClose() { discardSettings_ = true; }
 
     // Renders the cropped image at full size and writes it as `type`
     // ("public.jpeg", "public.tiff", "public.dng", "com.ilm.openexr-image").
@@ -181,7 +186,7 @@ private:
     void engineDidFinishOnMain();
     void newMetaDataOnMain();
     void postNotification(const char* name);
-    static void writeCatalogEntry(const platform::Dictionary& settings);
+    bool writeCatalogEntry(const platform::Dictionary& settings, platform::Error* error);
 
     mutable std::mutex mutex_;  // guards everything below but the atomics
     ThreadedImageEngine::Ptr displayEngine_;
@@ -193,11 +198,13 @@ private:
     std::filesystem::path fileURL_;
     std::string displayName_;
     std::vector<std::weak_ptr<MyDocumentWindowController>> windowControllers_;
+    std::optional<platform::Dictionary> savedSettings_;  // as last written to the catalog
     bool observingSettings_ = false;
     std::map<uint64_t, std::pair<std::string, SettingsObserver>> observers_;
     uint64_t nextObserverToken_ = 1;
 
     std::atomic<bool> shownForDisplay_{false};
     std::atomic<bool> closed_{false};
+    std::atomic<bool> discardSettings_{false};
     std::mutex exportLock_;
 };

@@ -1,8 +1,13 @@
 #include "document/PresetManager.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -12,6 +17,7 @@
 #include "color/SettingsKeys.h"
 #include "document/SettingRanges.h"
 #include "engine/MultiDataStore.h"
+#include "platform/FileLock.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Paths.h"
@@ -99,10 +105,14 @@ std::vector<std::pair<std::string, platform::Dictionary>> factoryPresets() {
     return presets;
 }
 
-// The name a damaged preset file still shows, when its name entry survived.
+// The name a damaged preset file still shows, when its name entry survived
+// near its start (only so much is read: the file may be anything).
 std::optional<std::string> nameInDamagedFile(const fs::path& file) {
+    constexpr size_t kLooked = 64 << 10;
     std::ifstream in(file, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    std::string bytes(kLooked, '\0');
+    in.read(bytes.data(), std::streamsize(bytes.size()));
+    bytes.resize(size_t(std::max<std::streamsize>(in.gcount(), 0)));
     const std::string key = "<key>displayName</key>", open = "<string>";
     size_t at = bytes.find(key);
     if (at == std::string::npos) return std::nullopt;
@@ -114,13 +124,60 @@ std::optional<std::string> nameInDamagedFile(const fs::path& file) {
     return bytes.substr(at, end - at);
 }
 
-// A preset file set aside as damaged, by this run or an earlier one.
-std::optional<fs::path> keptDamagedCopy(const fs::path& folder) {
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        if (it->path().filename().string().find(".plist.damaged") != std::string::npos)
-            return it->path();
+// Keeps a damaged file's bytes as "<file>.damaged" (or "-<n>") by a second
+// name, so the file itself can then be replaced in one step; nullopt where
+// the file system has no such names.
+std::optional<fs::path> keepLinkedCopy(const fs::path& file) {
+    for (int n = 0; n < 1000; ++n) {
+        fs::path aside = file;
+        aside += n == 0 ? ".damaged" : ".damaged-" + std::to_string(n);
+        if (::link(file.c_str(), aside.c_str()) == 0) return aside;
+        if (errno != EEXIST) return std::nullopt;
+    }
     return std::nullopt;
+}
+
+// Kept damaged copies that have brought back what they were (or had nothing
+// to bring back), one a line by name, inode, size and time: each does so
+// once.
+constexpr const char* kUsedCopies = ".damaged-copies-used";
+
+std::string copyKey(const fs::path& copy) {
+    struct stat st {};
+    if (::lstat(copy.c_str(), &st) != 0) return copy.filename().string();
+    return copy.filename().string() + "\t" + std::to_string(st.st_ino) + "\t" +
+           std::to_string(st.st_size) + "\t" + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec);
+}
+
+std::set<std::string> usedCopies(const fs::path& folder) {
+    std::set<std::string> used;
+    std::ifstream in(folder / kUsedCopies);
+    for (std::string line; std::getline(in, line);) used.insert(line);
+    return used;
+}
+
+void noteUsedCopy(const fs::path& folder, const fs::path& copy) {
+    std::ofstream(folder / kUsedCopies, std::ios::app) << copyKey(copy) << '\n';
+}
+
+// The identifier of the preset a kept copy "<identifier>.plist.damaged[-n]"
+// was, when the name has that form.
+std::optional<std::string> presetOfCopy(const fs::path& copy) {
+    const std::string name = copy.filename().string();
+    const size_t mark = name.find(".plist.damaged");
+    if (mark == std::string::npos) return std::nullopt;
+    const std::string rest = name.substr(mark + 14);
+    if (!rest.empty() && (rest[0] != '-' || rest.size() < 2 ||
+                          rest.find_first_not_of("0123456789", 1) != std::string::npos))
+        return std::nullopt;
+    return name.substr(0, mark);
+}
+
+// The folder's lock: changes hold it exclusively, listings shared, so no
+// run lists a folder another is filling or mending.
+fs::path lockFileFor(const fs::path& folder) {
+    return folder.parent_path() / ("." + folder.filename().string() + ".lock");
 }
 
 }  // namespace
@@ -170,6 +227,30 @@ std::optional<fs::path> PresetManager::presetDirectory() {
     return presetDirectoryLocked();
 }
 
+// Holds the folder's lock for one operation; operations nested in it use the
+// outer one.
+class PresetManager::FolderLock {
+public:
+    FolderLock(PresetManager& manager, const fs::path& folder, platform::FileLock::Mode mode)
+        : manager_(manager) {
+        if (manager_.folderLock_) {
+            if (mode == platform::FileLock::Mode::Exclusive) manager_.folderLock_->makeExclusive();
+            return;
+        }
+        owner_ = true;
+        manager_.folderLock_ = std::make_unique<platform::FileLock>(lockFileFor(folder), mode);
+    }
+    ~FolderLock() {
+        if (owner_) manager_.folderLock_.reset();
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    PresetManager& manager_;
+    bool owner_ = false;
+};
+
 std::optional<fs::path> PresetManager::presetDirectoryLocked() {
     if (directory_) return directory_;
     fs::path support = platform::applicationSupportDirectory(true);
@@ -178,22 +259,35 @@ std::optional<fs::path> PresetManager::presetDirectoryLocked() {
         platform::log("Could not access Library directory\n%s", support.c_str());
         return std::nullopt;
     }
-    fs::path folder = support / "presets";
-    directory_ = folder;
-    if (fs::exists(folder, ec)) return directory_;
-    if (!fs::create_directories(folder, ec) && ec) {
-        platform::log("Could not create directory %s\n%s", folder.c_str(), ec.message().c_str());
-        directory_.reset();
+    const fs::path folder = support / "presets";
+    if (fs::exists(folder, ec)) return directory_ = folder;
+    // Made once, whatever the number of runs starting at once: the first to
+    // hold the lock fills a new folder and puts it in place whole.
+    FolderLock lock(*this, folder, platform::FileLock::Mode::Exclusive);
+    if (fs::exists(folder, ec)) return directory_ = folder;
+    for (fs::directory_iterator it(support, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().string().starts_with(".presets-"))
+            fs::remove_all(it->path(), ec);  // left by a run that ended while filling one
+    std::string made = (support / ".presets-XXXXXX").string();
+    if (!::mkdtemp(made.data())) {
+        platform::log("Could not create directory %s\n%s", folder.c_str(), std::strerror(errno));
         return std::nullopt;
     }
-    writeFactoryPresetsLocked(folder);
-    return directory_;
+    ::chmod(made.c_str(), 0755);
+    writeFactoryPresetsLocked(made);
+    fs::rename(made, folder, ec);
+    if (ec) {
+        platform::log("Could not create directory %s\n%s", folder.c_str(), ec.message().c_str());
+        fs::remove_all(made, ec);
+        if (!fs::is_directory(folder, ec)) return std::nullopt;
+    }
+    return directory_ = folder;
 }
 
-void PresetManager::writeFactoryPresetsLocked(const fs::path&) {
+void PresetManager::writeFactoryPresetsLocked(const fs::path& folder) {
     for (auto& [name, preset] : factoryPresets()) {
         platform::Error error;
-        if (!writePresetLocked(preset, &error))
+        if (!writePresetLocked(preset, &error, &folder))
             platform::log("%s could not write %s: %s", __func__, name.c_str(),
                           error.description().c_str());
     }
@@ -209,14 +303,62 @@ void PresetManager::iteratePresetsLocked() {
     auto folder = presetDirectoryLocked();
     if (!folder) return;
     std::vector<DamagedPreset> damaged;
+    {
+        FolderLock lock(*this, *folder, platform::FileLock::Mode::Shared);
+        readFolderLocked(*folder, damaged);
+    }
+    // Kept copies are looked at once per process.
+    const bool lookAtCopies = checkKeptCopies_ && hasUnusedCopy(*folder);
+    checkKeptCopies_ = false;
+    if (damaged.empty() && !lookAtCopies) return;
+    // Mended once: another run may have done it meanwhile.
+    FolderLock lock(*this, *folder, platform::FileLock::Mode::Exclusive);
+    damaged.clear();
     readFolderLocked(*folder, damaged);
-    if (!checkFactoryPresets_ && damaged.empty()) return;
-    checkFactoryPresets_ = false;
-    // A factory preset the user deleted stays deleted: one is rebuilt only
-    // where the folder shows damage.
-    std::optional<fs::path> keptEarlier;
-    if (damaged.empty() && !(keptEarlier = keptDamagedCopy(*folder))) return;
-    if (restoreFactoryPresetsLocked(damaged, keptEarlier)) readFolderLocked(*folder, damaged);
+    if (!damaged.empty()) mendDamagedLocked(damaged);
+    if (lookAtCopies) restoreFromCopiesLocked(*folder);
+    damaged.clear();
+    readFolderLocked(*folder, damaged);
+}
+
+bool PresetManager::hasUnusedCopy(const fs::path& folder) {
+    const std::set<std::string> used = usedCopies(folder);
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (presetOfCopy(it->path()) && !used.contains(copyKey(it->path()))) return true;
+    return false;
+}
+
+void PresetManager::restoreFromCopiesLocked(const fs::path& folder) {
+    const std::set<std::string> used = usedCopies(folder);
+    auto factory = factoryPresets();
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const auto id = presetOfCopy(it->path());
+        if (!id || used.contains(copyKey(it->path()))) continue;
+        noteUsedCopy(folder, it->path());
+        // An earlier run kept the copy and ended before it rebuilt the
+        // preset: the copy brings back what it was, and only that.
+        std::error_code existsError;
+        if (!isUUIDString(*id) || fs::exists(folder / (*id + ".plist"), existsError)) continue;
+        const auto name = nameInDamagedFile(it->path());
+        for (auto& [factoryName, preset] : factory) {
+            if (name != factoryName) continue;
+            bool present = false;
+            for (const auto& p : presetList_)
+                present = present || (p[kNameKey].isString() && p[kNameKey].string() == *name);
+            if (present) break;
+            preset.set(SettingsKeys::kPresetUUID, *id);
+            platform::Error error;
+            const bool rebuilt = writePresetLocked(preset, &error);
+            platform::warnUser("The preset \"" + *name +
+                               "\" was missing (a damaged copy is kept as \"" +
+                               it->path().string() + "\")" +
+                               (rebuilt ? " and the preset is rebuilt from its factory values."
+                                        : ", and it could not be rebuilt: " + error.description()));
+            break;
+        }
+    }
 }
 
 void PresetManager::readFolderLocked(const fs::path& folder, std::vector<DamagedPreset>& damaged) {
@@ -227,15 +369,16 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         std::error_code typeError;
         if (!it->is_regular_file(typeError)) continue;
         platform::Error readError;
+        // Refused by its size before it is read.
         auto value = platform::readPropertyList(it->path(), &readError);
         if (!value || !value->isDictionary()) {
             const std::string reason =
-                value ? "the top level is not a dictionary" : readError.description();
-            const std::optional<std::string> name = nameInDamagedFile(it->path());
-            if (auto aside = platform::setAsideDamagedFile(it->path()))
-                damaged.push_back({name, it->path(), reason, *aside});
-            else
-                reportUnreadable(it->path(), reason);
+                value ? "the top level is not a dictionary" : readError.failureReason;
+            std::error_code sizeError;
+            const bool small =
+                fs::file_size(it->path(), sizeError) <= platform::kMaxPropertyListFileSize;
+            damaged.push_back(
+                {small ? nameInDamagedFile(it->path()) : std::nullopt, it->path(), reason, {}});
             continue;
         }
         presetList_.push_back(
@@ -245,8 +388,7 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
     }
 }
 
-bool PresetManager::restoreFactoryPresetsLocked(const std::vector<DamagedPreset>& damaged,
-                                                const std::optional<fs::path>& keptEarlier) {
+void PresetManager::mendDamagedLocked(std::vector<DamagedPreset>& damaged) {
     std::vector<std::pair<std::string, platform::Dictionary>> missing;
     for (auto& [name, preset] : factoryPresets()) {
         bool present = false;
@@ -256,41 +398,51 @@ bool PresetManager::restoreFactoryPresetsLocked(const std::vector<DamagedPreset>
     }
     std::vector<const DamagedPreset*> unnamed;
     for (const auto& d : damaged)
-        if (!d.name) unnamed.push_back(&d);
-    // A lone file whose name is gone and a lone missing factory preset are
-    // taken to be the same preset.
+        if (!d.name && isUUIDString(d.file.stem().string())) unnamed.push_back(&d);
+    // A lone file of ours whose name is gone and a lone missing factory
+    // preset are taken to be the same preset.
     const bool pairUnnamed = unnamed.size() == 1 && missing.size() == 1;
-    bool wrote = false;
-    std::vector<const DamagedPreset*> told;
-    for (auto& [name, preset] : missing) {
-        const DamagedPreset* was = pairUnnamed ? unnamed.front() : nullptr;
-        for (const auto& d : damaged)
-            if (d.name == name) was = &d;
-        if (was) told.push_back(was);
-        // The same identifier, so that whatever names it finds it again.
-        if (was && isUUIDString(was->file.stem().string()))
-            preset.set(SettingsKeys::kPresetUUID, was->file.stem().string());
+    for (auto& d : damaged) {
+        // A damaged file brings back what it was, and only that: a factory
+        // preset the user deleted stays deleted.
+        platform::Dictionary* factory = nullptr;
+        std::string name;
+        for (auto& [missingName, preset] : missing)
+            if (d.name == missingName || (pairUnnamed && &d == unnamed.front())) {
+                factory = &preset;
+                name = missingName;
+            }
+        const bool ours = isUUIDString(d.file.stem().string());
+        std::optional<fs::path> kept;
+        if (factory && ours) kept = keepLinkedCopy(d.file);
+        if (!kept) kept = platform::setAsideDamagedFile(d.file);
+        if (!kept) {
+            reportUnreadable(d.file, d.reason);
+            continue;
+        }
+        noteUsedCopy(d.file.parent_path(), *kept);
+        if (!factory) {
+            platform::warnUser((d.name ? "The preset \"" + *d.name + "\"" : "A preset file") +
+                               " (\"" + d.file.filename().string() + "\") was damaged (" +
+                               d.reason + "); it is kept as \"" + kept->string() +
+                               "\" and the preset is left out.");
+            continue;
+        }
+        // The same identifier, so that whatever names it finds it again; the
+        // damaged file is replaced in one step.
+        if (ours) factory->set(SettingsKeys::kPresetUUID, d.file.stem().string());
         platform::Error error;
-        const bool rebuilt = writePresetLocked(preset, &error);
-        wrote = wrote || rebuilt;
-        std::string text = "The preset \"" + name + "\" ";
-        text += was ? "was damaged (" + was->reason + "); it is kept as \"" + was->keptAs.string() +
-                          "\""
-                    : keptEarlier ? "was missing (a damaged preset file is kept as \"" +
-                                      keptEarlier->string() + "\")"
-                                : "was missing";
-        text += rebuilt ? " and the preset is rebuilt from its factory values."
-                        : ", and it could not be rebuilt: " + error.description();
-        platform::warnUser(text);
+        const bool rebuilt = writePresetLocked(*factory, &error);
+        if (!rebuilt && fs::exists(d.file)) {
+            std::error_code ec;
+            fs::remove(*kept, ec);  // the damaged file is still where it was
+            kept = d.file;
+        }
+        platform::warnUser("The preset \"" + name + "\" was damaged (" + d.reason +
+                           "); it is kept as \"" + kept->string() + "\"" +
+                           (rebuilt ? " and the preset is rebuilt from its factory values."
+                                    : ", and it could not be rebuilt: " + error.description()));
     }
-    for (const auto& d : damaged) {
-        if (std::find(told.begin(), told.end(), &d) != told.end()) continue;
-        platform::warnUser((d.name ? "The preset \"" + *d.name + "\"" : "A preset file") + " (\"" +
-                           d.file.filename().string() + "\") was damaged (" + d.reason +
-                           "); it is kept as \"" + d.keptAs.string() +
-                           "\" and the preset is left out.");
-    }
-    return wrote;
 }
 
 std::vector<platform::Dictionary> PresetManager::presetList(bool forMenu) {
@@ -310,8 +462,9 @@ std::optional<platform::Dictionary> PresetManager::presetNamed(const std::string
     return std::nullopt;
 }
 
-bool PresetManager::writePresetLocked(platform::Dictionary& preset, platform::Error* error) {
-    auto folder = presetDirectoryLocked();
+bool PresetManager::writePresetLocked(platform::Dictionary& preset, platform::Error* error,
+                                      const fs::path* into) {
+    auto folder = into ? std::optional<fs::path>(*into) : presetDirectoryLocked();
     if (!folder)
         return platform::setError(error, platform::PosixErrorDomain, ENOENT,
                                   "The presets folder cannot be made.");
@@ -333,6 +486,9 @@ bool PresetManager::addPreset(platform::Dictionary& preset, platform::Error* err
     bool ok;
     {
         std::lock_guard lock(mutex_);
+        auto folder = presetDirectoryLocked();
+        std::optional<FolderLock> held;
+        if (folder) held.emplace(*this, *folder, platform::FileLock::Mode::Exclusive);
         iteratePresetsLocked();
         const platform::Value& name = preset[kNameKey];
         for (const auto& existing : presetList_) {
@@ -364,6 +520,7 @@ bool PresetManager::removePreset(const platform::Dictionary* preset, platform::E
             ok = platform::setError(error, platform::PosixErrorDomain, ENOENT,
                                     "The presets folder cannot be made.");
         } else {
+            FolderLock held(*this, *folder, platform::FileLock::Mode::Exclusive);
             std::error_code ec;
             fs::path file = *folder / (id + ".plist");
             if (!fs::remove(file, ec))
@@ -383,6 +540,7 @@ bool PresetManager::deleteAllPresets(platform::Error* error) {
         std::lock_guard lock(mutex_);
         fs::path folder =
             directory_ ? *directory_ : platform::applicationSupportDirectory(false) / "presets";
+        FolderLock held(*this, folder, platform::FileLock::Mode::Exclusive);
         std::error_code ec;
         fs::remove_all(folder, ec);
         if (ec)
@@ -390,7 +548,6 @@ bool PresetManager::deleteAllPresets(platform::Error* error) {
         // The folder stays this process's answer, so it is not filled again.
         directory_ = folder;
         presetList_.clear();
-        checkFactoryPresets_ = false;
     }
     tellObservers(true);
     notifyPresetsChanged();
@@ -427,5 +584,5 @@ void PresetManager::forgetPresetDirectory() {
     std::lock_guard lock(mutex_);
     directory_.reset();
     presetList_.clear();
-    checkFactoryPresets_ = true;
+    checkKeptCopies_ = true;
 }

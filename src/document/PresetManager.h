@@ -7,6 +7,10 @@
 // A preset's identifier must have the form of a UUID before it becomes a file
 // name, so a preset read from elsewhere cannot name a path outside the folder.
 //
+// Changes take an advisory lock on ".presets.lock" beside the folder, and
+// listings take it shared, so that runs starting at once make the factory
+// presets once and every run sees them all.
+//
 // Ownership: the process-wide manager holds the list last read; callers get
 // copies. Thread safety: every method may be called from any thread (the
 // batch export looks presets up on its own thread); notifications and
@@ -17,12 +21,14 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/Error.h"
+#include "platform/FileLock.h"
 #include "platform/Value.h"
 
 class PresetManager {
@@ -43,9 +49,9 @@ public:
     static bool isUUIDString(const std::string& text);
     static std::string profileUUID(const platform::Dictionary& preset);
 
-    // Reads the folder again; unreadable files are set aside. The first
-    // reading in a process, and any that finds a damaged file, rebuilds the
-    // factory presets that are missing.
+    // Reads the folder again. A damaged file (one too large is refused by
+    // its size, unread) is set aside, with a warning; one that was a factory
+    // preset the folder lacks is rebuilt in its place, and only that one.
     void iteratePresets();
     // The presets in folder order; for a menu, {"displayName": "Select
     // preset...."} comes first.
@@ -83,23 +89,29 @@ private:
         std::string reason;
         std::filesystem::path keptAs;
     };
-    // Lists the folder into presetList_; unreadable files are moved aside
-    // (never deleted) and noted in `damaged`.
+    class FolderLock;
+    // Lists the folder into presetList_; unreadable files are noted in
+    // `damaged`.
     void readFolderLocked(const std::filesystem::path& folder, std::vector<DamagedPreset>& damaged);
-    // Writes every factory preset the list lacks from its factory values and
-    // tells the user once about each, and about each damaged file; true when
-    // any was written. `keptEarlier` is a damaged copy an earlier run set aside.
-    bool restoreFactoryPresetsLocked(const std::vector<DamagedPreset>& damaged,
-                                     const std::optional<std::filesystem::path>& keptEarlier);
-    bool writePresetLocked(platform::Dictionary& preset, platform::Error* error);
+    // Sets the damaged files aside (never deleting them), rebuilds those that
+    // were missing factory presets, and tells the user once about each.
+    // Call with the folder's lock held exclusively.
+    void mendDamagedLocked(std::vector<DamagedPreset>& damaged);
+    // Whether a kept damaged copy was not looked at yet.
+    bool hasUnusedCopy(const std::filesystem::path& folder);
+    // A kept copy whose preset is missing brings back the factory preset it
+    // was, once (an earlier run kept it and ended before the rebuild).
+    void restoreFromCopiesLocked(const std::filesystem::path& folder);
+    // Into the presets folder, or `into`.
+    bool writePresetLocked(platform::Dictionary& preset, platform::Error* error,
+                           const std::filesystem::path* into = nullptr);
     void tellObservers(bool didChange);
 
     std::recursive_mutex mutex_;
     std::optional<std::filesystem::path> directory_;
     std::vector<platform::Dictionary> presetList_;
-    // A new process (or a damaged file) restores missing factory presets: a
-    // plain export must not change look because the "Default" file is gone.
-    bool checkFactoryPresets_ = true;
+    std::unique_ptr<platform::FileLock> folderLock_;  // of the operation under way
+    bool checkKeptCopies_ = true;                     // once per process
     std::mutex observerMutex_;
     std::map<ObserverToken, ListObserver> observers_;
     ObserverToken nextToken_ = 1;

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "color/SettingsKeys.h"
+#include "platform/FileLock.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
@@ -90,13 +91,60 @@ std::optional<FileStamp> stampOf(const fs::path& file) {
     return stampOf(st);
 }
 
+int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 // Changed within the last second: another program may still be writing it.
 bool beingWritten(const std::optional<FileStamp>& stamp) {
-    if (!stamp) return false;
-    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-    return std::abs(now - stamp->modifiedNs) < 1'000'000'000;
+    return stamp && std::abs(nowNs() - stamp->modifiedNs) < 1'000'000'000;
+}
+
+// How far apart two writes must be for the file system to give them
+// different times: whole seconds (or two, on some) where times come without
+// their fraction, else a few clock ticks.
+int64_t timeResolutionNs(const FileStamp& stamp) {
+    return stamp.modifiedNs % 1'000'000'000 == 0 ? 2'000'000'000 : 50'000'000;
+}
+
+// A rewrite in the same stretch of time as the one seen can leave the file
+// with the same stamp (the same size, and the inode of a file two rewrites
+// back): a stamp seen that close to its time proves nothing later.
+bool racy(const FileStamp& stamp, int64_t seenAtNs) {
+    return seenAtNs - stamp.modifiedNs < timeResolutionNs(stamp);
+}
+
+// Settings changes are a read-modify-write under this lock, taken by every
+// process of the user.
+fs::path lockFileFor(const fs::path& file) {
+    return file.parent_path() / ("." + file.filename().string() + ".lock");
+}
+
+// The lock file also counts the changes made under it: a writer counts one
+// before it puts its file in place, so a reader that sees the new file (and
+// then reads the count) sees the count move. -1 when it cannot be read.
+int64_t changeCount(const fs::path& lockFile) {
+    const int fd = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    int64_t count = 0;
+    const ssize_t n = ::pread(fd, &count, sizeof count, 0);
+    ::close(fd);
+    return n == 0 ? 0 : n == ssize_t(sizeof count) ? count : -1;
+}
+
+// Call with the lock held exclusively.
+int64_t countChange(const fs::path& lockFile) {
+    const int fd = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    int64_t count = 0;
+    const ssize_t n = ::pread(fd, &count, sizeof count, 0);
+    if (n != 0 && n != ssize_t(sizeof count)) count = 0;
+    ++count;
+    const bool written = ::pwrite(fd, &count, sizeof count, 0) == ssize_t(sizeof count);
+    ::close(fd);
+    return written ? count : -1;
 }
 
 // Another program may be rewriting the file in place: one that cannot be
@@ -158,11 +206,21 @@ struct DataStoreItem::Layout {
     struct Entry {
         platform::ArrayElementSpan span;
         bool isDictionary = false;
+        // Whether its value can be read, and whether its bytes are what
+        // writing its value gives (then they are copied as they are).
+        bool readable = true;
+        bool canonical = true;
         Value identity;  // "Quorvex_UUID", null when absent
+        std::string problem;
     };
     fs::path file;
     FileStamp stamp;
-    bool indexed = false;  // false: not laid out as the store writes; read it whole
+    // Seen too close to the file's time to tell it from a later rewrite.
+    bool racy = true;
+    // The count of changes when the file was written by this store (-1 for
+    // a file it read).
+    int64_t changes = -1;
+    bool indexed = false;  // false: not an array property list; read it whole
     std::vector<Entry> entries;
     std::unordered_map<std::string, std::vector<uint32_t>> byIdentity;  // string identities
 
@@ -171,7 +229,8 @@ struct DataStoreItem::Layout {
             byIdentity[entry.identity.string()].push_back(uint32_t(entries.size()));
         entries.push_back(std::move(entry));
     }
-    // The positions of the dictionaries with that identity, in file order.
+    // The positions of the dictionaries with that identity, in file order
+    // (those that cannot be read too).
     std::vector<uint32_t> matching(const Value& identity) const {
         if (identity.isString()) {
             auto it = byIdentity.find(identity.string());
@@ -206,6 +265,15 @@ public:
             done += size_t(n);
         }
         return platform::parseArrayElement(bytes);
+    }
+    // The entry at `span`, when it is a dictionary of that identity: a
+    // layout that no longer fits the file shows as a mismatch.
+    std::optional<Value> readEntry(const platform::ArrayElementSpan& span,
+                                   const Value& identity) const {
+        auto entry = read(span);
+        if (!entry || !entry->isDictionary() || !(identityOf(*entry) == identity))
+            return std::nullopt;
+        return entry;
     }
     int fd = -1;
 };
@@ -261,7 +329,7 @@ std::optional<std::string> DataStoreItem::imageDataFile() {
     makeWritable(*file);
     std::error_code ec;
     const auto size = fs::file_size(*file, ec);
-    if (ec) return std::nullopt;
+    if (ec || !fs::is_regular_file(*file, ec)) return std::nullopt;
     std::string bytes;
     if (FILE* f = std::fopen(file->c_str(), "rb")) {
         bytes.resize(size_t(size));
@@ -296,7 +364,14 @@ std::optional<Value::Array> DataStoreItem::readWhole(const fs::path& file,
 }
 
 const DataStoreItem::Layout* DataStoreItem::layoutOf(const fs::path& file, OpenFile& open) {
-    open.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (!cleaned_) {
+        cleaned_ = true;
+        platform::removeStaleTemporaryFiles(file);
+    }
+    const int64_t seenAt = nowNs();
+    const fs::path lockFile = lockFileFor(file);
+    // Not blocking: a FIFO in the file's place is refused, not waited on.
+    open.fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat st {};
     if (open.fd < 0 || ::fstat(open.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         layout_.reset();
@@ -307,13 +382,27 @@ const DataStoreItem::Layout* DataStoreItem::layoutOf(const fs::path& file, OpenF
         return layout_.get();
     }
     const FileStamp stamp = stampOf(st);
-    if (layout_ && layout_->file == file && layout_->stamp == stamp) return layout_.get();
+    // Read after the file was opened: a change counted before it was put in
+    // place shows.
+    const int64_t changes = changeCount(lockFile);
+    // The file this store wrote, when no change was counted since: only a
+    // program that does not count its changes could have rewritten it, and
+    // on a file system that keeps the fraction of times only moments after.
+    const auto ours = [&](const Layout& layout) {
+        return layout.changes >= 0 && layout.changes == changes &&
+               layout.stamp.modifiedNs % 1'000'000'000 != 0;
+    };
+    if (layout_ && layout_->file == file && layout_->stamp == stamp &&
+        (!layout_->racy || ours(*layout_)))
+        return layout_.get();
     auto layout = std::make_unique<Layout>();
     layout->file = file;
     layout->stamp = stamp;
+    layout->racy = racy(stamp, seenAt);
     layout->indexed = platform::scanArrayFile(
         open.fd, SettingsKeys::kUUID, [&](platform::ArrayElementInfo&& element) {
-            layout->add({element.span, element.isDictionary, std::move(element.key)});
+            layout->add({element.span, element.isDictionary, element.readable, element.canonical,
+                         std::move(element.key), std::move(element.problem)});
             return true;
         });
     // Changed while it was read: neither the layout nor the verdict holds.
@@ -333,6 +422,7 @@ bool DataStoreItem::saveImageData(const Value::Array& array) {
     auto file = storeFilePath();
     if (!file) return false;
     std::lock_guard<std::mutex> guard(storesLock());
+    platform::FileLock lock(lockFileFor(*file), platform::FileLock::Mode::Exclusive);
     layout_.reset();
     return save(*file, array);
 }
@@ -341,6 +431,7 @@ bool DataStoreItem::save(const fs::path& file, const Value::Array& array) {
     platform::Error error;
     if (platform::writePropertyList(Value(array), file, &error)) return true;
     platform::log("Could not write %s: %s", file.c_str(), error.description().c_str());
+    lastWriteError_ = error;
     return false;
 }
 
@@ -364,11 +455,31 @@ bool DataStoreItem::updateItem(const Dictionary& item) { return change(Change::U
 
 bool DataStoreItem::removeItem(const Dictionary& item) { return change(Change::Remove, item); }
 
+platform::Error DataStoreItem::lastWriteError() const {
+    std::lock_guard<std::mutex> guard(storesLock());
+    return lastWriteError_;
+}
+
 bool DataStoreItem::change(Change change, const Dictionary& item) {
     auto file = storeFilePath();
-    if (!file) return false;
+    if (!file) {
+        std::lock_guard<std::mutex> guard(storesLock());
+        platform::setError(&lastWriteError_, platform::PosixErrorDomain, ENOENT,
+                           "The catalog folder cannot be made in " +
+                               platform::applicationSupportDirectory(false).string() + ".");
+        return false;
+    }
     std::lock_guard<std::mutex> guard(storesLock());
-    if (auto done = changeIndexed(change, item, *file)) return *done;
+    platform::FileLock lock(lockFileFor(*file), platform::FileLock::Mode::Exclusive);
+    changesCounted_ = lock.held() ? countChange(lockFileFor(*file)) : -1;
+    // A layout found not to fit is made again once.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto done = changeIndexed(change, item, *file);
+        if (done == Indexed::Done) return true;
+        if (done == Indexed::Failed) return false;
+        if (done == Indexed::WholeFile) break;
+        layout_.reset();
+    }
     layout_.reset();
     Value::Array entries = loadForChange(*file);
     const Value& identity = item[SettingsKeys::kUUID];
@@ -392,11 +503,11 @@ bool DataStoreItem::change(Change change, const Dictionary& item) {
     return save(*file, entries);
 }
 
-std::optional<bool> DataStoreItem::changeIndexed(Change change, const Dictionary& item,
-                                                 const fs::path& file) {
+DataStoreItem::Indexed DataStoreItem::changeIndexed(Change change, const Dictionary& item,
+                                                    const fs::path& file) {
     OpenFile open;
     const Layout* layout = layoutOf(file, open);
-    if (layout && !layout->indexed) return std::nullopt;
+    if (layout && !layout->indexed) return Indexed::WholeFile;
     if (layout) makeWritable(file);
     const size_t count = layout ? layout->entries.size() : 0;
     std::vector<bool> dropped(count, false);
@@ -404,11 +515,14 @@ std::optional<bool> DataStoreItem::changeIndexed(Change change, const Dictionary
 
     const Value& identity = item[SettingsKeys::kUUID];
     const bool stringIdentity = identity.isString();
+    // An entry that cannot be read is passed over, and kept as it is.
     std::vector<uint32_t> matches;
-    if (layout && (change == Change::Add || stringIdentity)) matches = layout->matching(identity);
+    if (layout && (change == Change::Add || stringIdentity))
+        for (uint32_t m : layout->matching(identity))
+            if (layout->entries[m].readable) matches.push_back(m);
     if (!matches.empty()) {
-        auto last = open.read(layout->entries[matches.back()].span);
-        if (!last || !last->isDictionary()) return std::nullopt;  // changed since it was read
+        auto last = open.readEntry(layout->entries[matches.back()].span, identity);
+        if (!last) return Indexed::Stale;
         if (change == Change::Add) {
             // Every entry equal to the one replaced goes with it.
             for (uint32_t m : matches) {
@@ -416,8 +530,8 @@ std::optional<bool> DataStoreItem::changeIndexed(Change change, const Dictionary
                     dropped[m] = true;
                     continue;
                 }
-                auto other = open.read(layout->entries[m].span);
-                if (!other) return std::nullopt;
+                auto other = open.readEntry(layout->entries[m].span, identity);
+                if (!other) return Indexed::Stale;
                 if (*other == *last) dropped[m] = true;
             }
         } else {
@@ -431,39 +545,58 @@ std::optional<bool> DataStoreItem::changeIndexed(Change change, const Dictionary
     }
     if (change == Change::Add) appended = Value(item);
 
-    // The new file: the kept entries' bytes as they are, then the new entry.
+    // The new file: the kept entries' bytes where they are what writing them
+    // gives (or cannot be read), the others written anew, then the new entry.
     auto next = std::make_unique<Layout>();
     next->file = file;
     next->indexed = true;
+    next->changes = changesCounted_;
+    std::vector<std::string> rewritten(count);
     uint64_t offset = platform::kArrayFileHead.size();
     for (size_t i = 0; i < count; ++i) {
         if (dropped[i]) continue;
         Layout::Entry entry = layout->entries[i];
+        if (entry.readable && !entry.canonical) {
+            auto value = open.read(entry.span);
+            if (!value) return Indexed::Stale;
+            if (value->isDictionary() != entry.isDictionary ||
+                (entry.isDictionary && !(identityOf(*value) == entry.identity)))
+                return Indexed::Stale;
+            rewritten[i] = platform::serializeArrayElement(*value);
+            entry.span.size = rewritten[i].size();
+            entry.canonical = true;
+        }
         entry.span.offset = offset;
         offset += entry.span.size;
         next->add(std::move(entry));
     }
     const std::string appendedBytes = appended ? platform::serializeArrayElement(*appended) : "";
     if (appended) {
-        Layout::Entry entry{{offset, appendedBytes.size()}, appended->isDictionary(), {}};
+        Layout::Entry entry{
+            {offset, appendedBytes.size()}, appended->isDictionary(), true, true, {}, {}};
         if (entry.isDictionary) entry.identity = identityOf(*appended);
         next->add(std::move(entry));
     }
+    auto copied = [&](size_t i) { return !dropped[i] && rewritten[i].empty(); };
     auto fill = [&](int fd) {
         if (next->entries.empty()) {
             if (!platform::writeAll(fd, platform::serializePropertyList(Value(Value::Array{}))))
                 return false;
         } else {
             if (!platform::writeAll(fd, platform::kArrayFileHead)) return false;
-            // Runs of kept entries that lie together are copied in one go.
             for (size_t i = 0; i < count;) {
                 if (dropped[i]) {
                     ++i;
                     continue;
                 }
+                if (!copied(i)) {
+                    if (!platform::writeAll(fd, rewritten[i++])) return false;
+                    continue;
+                }
+                // Runs of kept entries that lie together are copied in one go.
                 const uint64_t from = layout->entries[i].span.offset;
                 uint64_t to = from;
-                while (i < count && !dropped[i] && layout->entries[i].span.offset == to)
+                while (i < count && copied(i) && layout->entries[i].span.offset == to)
                     to += layout->entries[i++].span.size;
                 if (!copyRange(open.fd, from, to - from, fd)) return false;
             }
@@ -479,28 +612,53 @@ std::optional<bool> DataStoreItem::changeIndexed(Change change, const Dictionary
     platform::Error error;
     if (!platform::writeFileAtomically(file, fill, &error)) {
         platform::log("Could not write %s: %s", file.c_str(), error.description().c_str());
+        lastWriteError_ = error;
         layout_.reset();
-        return false;
+        return Indexed::Failed;
     }
     layout_ = std::move(next);
-    return true;
+    return Indexed::Done;
 }
 
 std::optional<Dictionary> DataStoreItem::getItemForUUID(const std::string& uuid,
-                                                        std::string* unreadable) {
+                                                        std::string* unreadable,
+                                                        bool* onlyThisEntry) {
     auto file = storeFilePath();
     if (!file) return std::nullopt;
     std::lock_guard<std::mutex> guard(storesLock());
-    OpenFile open;
-    const Layout* layout = layoutOf(*file, open);
-    if (!layout) return std::nullopt;
     const Value identity(uuid);
-    if (layout->indexed) {
-        const auto matches = layout->matching(identity);
-        if (matches.empty()) return std::nullopt;
-        auto entry = open.read(layout->entries[matches.front()].span);
-        if (entry && entry->isDictionary()) return std::move(entry->dictionary());
-        layout_.reset();  // changed since it was read: read it whole
+    // A layout found not to fit is made again once.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        OpenFile open;
+        const Layout* layout = layoutOf(*file, open);
+        if (!layout) return std::nullopt;
+        if (!layout->indexed) break;
+        const Layout::Entry* passedOver = nullptr;
+        bool stale = false;
+        for (uint32_t m : layout->matching(identity)) {
+            const Layout::Entry& found = layout->entries[m];
+            if (!found.readable) {
+                if (!passedOver) passedOver = &found;
+                continue;
+            }
+            auto entry = open.readEntry(found.span, identity);
+            if (!entry) {
+                stale = true;
+                break;
+            }
+            return std::move(entry->dictionary());
+        }
+        if (stale) {
+            layout_.reset();
+            continue;
+        }
+        if (passedOver) {
+            platform::log("Catalog: the entry of %s in %s cannot be read (%s); it is passed over",
+                          uuid.c_str(), file->c_str(), passedOver->problem.c_str());
+            if (unreadable) *unreadable = passedOver->problem;
+            if (onlyThisEntry) *onlyThisEntry = true;
+        }
+        return std::nullopt;
     }
     auto entries = readWhole(*file, unreadable);
     if (!entries) return std::nullopt;
@@ -516,6 +674,7 @@ bool DataStoreItem::deleteCurrentCatalog(platform::Error* error) {
         return platform::setError(error, platform::QuorvexErrorDomain, 0,
                                   "The store folder cannot be had.");
     std::lock_guard<std::mutex> guard(storesLock());
+    platform::FileLock lock(lockFileFor(*file), platform::FileLock::Mode::Exclusive);
     layout_.reset();
     makeWritable(*file);
     std::error_code ec;

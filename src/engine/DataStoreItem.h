@@ -6,18 +6,26 @@
 // store).
 //
 // Each change rewrites the whole file, atomically (a reader sees the old or
-// the new file). A file that exists but cannot be read as such an array is
-// moved aside to "<file>.unreadable-N" before a change writes a new one, so
-// nothing the user had is overwritten. The file has no size limit: it is
-// ours, and may hold a great many photos.
+// the new file), as a read-modify-write under an advisory lock on
+// ".<file>.lock" beside it, so that changes from any number of processes all
+// survive; readers take no lock. A file that exists but cannot be read as
+// such an array is moved aside to "<file>.unreadable-N" before a change
+// writes a new one, so nothing the user had is overwritten. An entry that
+// cannot be read is passed over and kept byte for byte. The file has no size
+// limit: it is ours, and may hold a great many photos. A link to the file is
+// written through; what is not a regular file is not read.
 //
-// A file laid out as the store writes it is read once per process while it
-// stays the same (device, inode, size, modification time): the store keeps
-// where each entry lies and an index by identity, reads only the entry asked
-// for, and rewrites the file from the unchanged entries' bytes. Any other
-// file (written by hand or by another program) is read whole, each time,
-// until the store rewrites it. Either way the results and the bytes written
-// are the same.
+// A well-formed file (in any layout) is indexed once per process while it
+// stays the same (device, inode, size, modification time with its
+// fraction): the store keeps where each entry lies and an index by
+// identity, reads only the entry asked for (and checks that it is the one
+// asked for), and rewrites the file from the unchanged entries' bytes (those
+// not in its own layout written anew). An index made within the file
+// system's time resolution of the file's time is made again at its next use,
+// unless no change was counted in the lock file since (every process of ours
+// counts its changes there): a rewrite in that time can give another file the
+// same stamp. A file that is not well-formed is read whole. Either way the
+// results and the bytes written are the same.
 //
 // Ownership: made and kept by MultiDataStore. Thread safety: every method may
 // be called from any thread; the operations of all stores are serialised by
@@ -62,9 +70,14 @@ public:
     bool updateItem(const platform::Dictionary& item);
     // Removes the last entry of the same identity.
     bool removeItem(const platform::Dictionary& item);
-    // The first entry with that identity.
+    // The first entry with that identity that can be read. When the file
+    // cannot be read, or only an entry of that identity that cannot be read
+    // is there (then `onlyThisEntry` is set), `unreadable` says why.
     std::optional<platform::Dictionary> getItemForUUID(const std::string& uuid,
-                                                       std::string* unreadable = nullptr);
+                                                       std::string* unreadable = nullptr,
+                                                       bool* onlyThisEntry = nullptr);
+    // Why the last change failed (its folder and the system's reason).
+    platform::Error lastWriteError() const;
     // Removes the store file.
     bool deleteCurrentCatalog(platform::Error* error);
 
@@ -77,6 +90,7 @@ private:
     struct Layout;
     class OpenFile;
     enum class Change { Add, Update, Remove };
+    enum class Indexed { Done, Failed, WholeFile, Stale };
 
     // The stored entries for a change: an unreadable file is moved aside
     // first. Call with the stores' lock held.
@@ -87,11 +101,15 @@ private:
     // The file's layout, scanned again when the file is not the one last
     // seen; null when there is no file. Call with the stores' lock held.
     const Layout* layoutOf(const std::filesystem::path& file, OpenFile& open);
-    // A change through the layout; nullopt when the file must be read whole.
-    std::optional<bool> changeIndexed(Change change, const platform::Dictionary& item,
-                                      const std::filesystem::path& file);
+    // A change through the layout: Stale when the layout was found not to
+    // fit the file, WholeFile when the file must be read whole.
+    Indexed changeIndexed(Change change, const platform::Dictionary& item,
+                          const std::filesystem::path& file);
     bool change(Change change, const platform::Dictionary& item);
 
     const std::string dataStoreName_;
     std::unique_ptr<Layout> layout_;  // guarded by the stores' lock
+    bool cleaned_ = false;            // stale temporary files looked for
+    int64_t changesCounted_ = -1;     // by the change under way
+    platform::Error lastWriteError_;
 };

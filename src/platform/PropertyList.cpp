@@ -1,10 +1,13 @@
 #include "platform/PropertyList.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -19,6 +22,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/KeyHash.h"
+#include "platform/Log.h"
 
 namespace platform {
 
@@ -393,7 +397,8 @@ std::string serializePropertyList(const Value& value) {
 
 std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* error,
                                       uintmax_t maxFileSize) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO put in its place is refused below, not waited on.
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         setPosixError(error, errno, "cannot open " + file.string());
         return std::nullopt;
@@ -438,36 +443,126 @@ bool writeFileAtomically(const std::filesystem::path& file, std::string_view byt
         file, [bytes](int fd) { return writeAll(fd, bytes); }, error);
 }
 
-bool writeFileAtomically(const std::filesystem::path& file, const std::function<bool(int fd)>& fill,
+namespace {
+
+// ".<name>.XXXXXX", the temporary files of writeFileAtomically for `name`.
+bool isTemporaryFor(std::string_view entry, std::string_view name) {
+    constexpr size_t kRandom = 6;
+    if (entry.size() != name.size() + 2 + kRandom || entry[0] != '.' ||
+        entry.substr(1, name.size()) != name || entry[name.size() + 1] != '.')
+        return false;
+    for (char c : entry.substr(name.size() + 2))
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+// Where the file system keeps no locks, a temporary file is taken for left
+// over only at this age.
+constexpr time_t kUnlockedTemporaryAge = 60 * 60;
+
+// The file a chain of symbolic links ends at (the path itself when it is no
+// link): a settings file kept elsewhere through a link is written there.
+std::filesystem::path linkTarget(const std::filesystem::path& file) {
+    std::filesystem::path at = file;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(at, ec))) return at;
+        const std::filesystem::path next = std::filesystem::read_symlink(at, ec);
+        if (ec) return at;
+        at = next.is_absolute() ? next : at.parent_path() / next;
+    }
+    return at;
+}
+
+}  // namespace
+
+void removeStaleTemporaryFiles(const std::filesystem::path& file) {
+    const std::filesystem::path target = linkTarget(file);
+    std::filesystem::path dir = target.parent_path();
+    if (dir.empty()) dir = ".";
+    const int folderFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) return;
+    const int listFd = ::dup(folderFd);
+    DIR* listing = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!listing) {
+        if (listFd >= 0) ::close(listFd);
+        ::close(folderFd);
+        return;
+    }
+    const std::string name = target.filename().string();
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(listing)) {
+        if (!isTemporaryFor(entry->d_name, name)) continue;
+        const int fd = ::openat(folderFd, entry->d_name,
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) continue;
+        struct stat held {};
+        bool remove = false;
+        if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode)) {
+            // A writer holds its temporary file locked until it is renamed
+            // or removed; the name is checked again under the lock, so a new
+            // file that took it meanwhile is never touched.
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                struct stat named {};
+                remove = ::fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                         named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+            } else if (errno != EWOULDBLOCK && errno != EINTR) {
+                remove = now - held.st_mtime > kUnlockedTemporaryAge;
+            }
+        }
+        if (remove && ::unlinkat(folderFd, entry->d_name, 0) == 0)
+            log("Removed %s/%s, left by a write that did not finish", dir.c_str(), entry->d_name);
+        ::close(fd);
+    }
+    ::closedir(listing);
+    ::close(folderFd);
+}
+
+bool writeFileAtomically(const std::filesystem::path& link, const std::function<bool(int fd)>& fill,
                          Error* error) {
+    const std::filesystem::path file = linkTarget(link);
     std::filesystem::path dir = file.parent_path();
     if (dir.empty()) dir = ".";
-    std::string tmpl = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0)
-        return setPosixError(error, errno, "cannot create a temporary file in " + dir.string());
-    auto abandon = [&](int err, const std::string& what) {
-        ::close(fd);
-        ::unlink(tmpl.c_str());
-        return setPosixError(error, err, what);
-    };
     // Keep the permissions of the file being replaced; new files get rw-r--r--.
     struct stat st {};
-    mode_t mode = ::stat(file.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    const bool exists = ::stat(file.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode))
+        return setPosixError(error, EINVAL, file.string() + " is not a regular file");
+    const mode_t mode = exists ? (st.st_mode & 07777) : 0644;
+    removeStaleTemporaryFiles(file);
+    std::string tmpl;
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 100; ++tries) {
+        tmpl = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
+        fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+        if (fd < 0)
+            return setPosixError(error, errno, "cannot create a temporary file in " + dir.string());
+        // Held until the file is renamed or removed: a cleaner that can take
+        // the lock knows no writer is left. One removed before the lock was
+        // taken is given up for another.
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) continue;
+        struct stat named {
+        }, opened{};
+        if (::stat(tmpl.c_str(), &named) != 0 || ::fstat(fd, &opened) != 0 ||
+            named.st_ino != opened.st_ino || named.st_dev != opened.st_dev) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0)
+        return setPosixError(error, EAGAIN, "cannot create a temporary file in " + dir.string());
+    auto abandon = [&](int err, const std::string& what) {
+        ::unlink(tmpl.c_str());
+        ::close(fd);
+        return setPosixError(error, err, what);
+    };
     if (::fchmod(fd, mode) != 0) return abandon(errno, "cannot set permissions of " + tmpl);
     errno = 0;
     if (!fill(fd)) return abandon(errno ? errno : EIO, "cannot write " + tmpl);
     if (::fsync(fd) != 0) return abandon(errno, "cannot flush " + tmpl);
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(tmpl.c_str());
-        return setPosixError(error, err, "cannot close " + tmpl);
-    }
-    if (::rename(tmpl.c_str(), file.c_str()) != 0) {
-        int err = errno;
-        ::unlink(tmpl.c_str());
-        return setPosixError(error, err, "cannot replace " + file.string());
-    }
+    if (::rename(tmpl.c_str(), file.c_str()) != 0)
+        return abandon(errno, "cannot replace " + file.string());
+    if (::close(fd) != 0) return setPosixError(error, errno, "cannot close " + file.string());
     // Make the rename itself durable.
     int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
@@ -657,95 +752,326 @@ private:
     std::vector<uint32_t> seen_;
 };
 
-// The element's value under `key` when its bytes are what writing its value
-// gives; nullopt otherwise.
-std::optional<ArrayElementInfo> writtenElement(std::string_view bytes, std::string_view key) {
+// What one element of an array file holds; nullopt when its bytes are not
+// well-formed XML.
+std::optional<ArrayElementInfo> examineElement(std::string_view bytes, std::string_view key) {
     pugi::xml_document doc;
     if (!doc.load_buffer(bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_utf8))
         return std::nullopt;
     const pugi::xml_node root = doc.document_element();
     if (!root) return std::nullopt;
+    for (pugi::xml_node other = root.next_sibling(); other; other = other.next_sibling())
+        if (other.type() == pugi::node_element) return std::nullopt;
     ArrayElementInfo info;
     info.span.size = bytes.size();
     info.isDictionary = std::strcmp(root.name(), "dict") == 0;
     pugi::xml_node keyValue;
     if (WritesBack(bytes).check(root, key, info.isDictionary ? &keyValue : nullptr)) {
         if (keyValue && !readNode(keyValue, 2, info.key, nullptr)) return std::nullopt;
+        info.canonical = true;
         return info;
     }
-    // Not sure: compare with what writing the value gives.
     Value value;
-    if (!readNode(root, 1, value, nullptr) || serializeArrayElement(value) != bytes)
-        return std::nullopt;
-    info.key = info.isDictionary ? value.dictionary()[key] : Value();
+    Error error;
+    if (readNode(root, 1, value, &error)) {
+        if (info.isDictionary) info.key = value.dictionary()[key];
+        // Not sure: compare with what writing the value gives (only our
+        // indentation can give the same bytes).
+        info.canonical = bytes.starts_with("\t\t<") && serializeArrayElement(value) == bytes;
+        return info;
+    }
+    // A value that cannot be read: the rest of the element still tells
+    // whose it is.
+    info.readable = false;
+    info.problem = error.failureReason;
+    if (info.isDictionary)
+        for (pugi::xml_node k = root.child("key"); k; k = k.next_sibling("key"))
+            if (k.text().get() == key) {
+                pugi::xml_node v = k.next_sibling();
+                while (v && v.type() != pugi::node_element) v = v.next_sibling();
+                if (v && std::strcmp(v.name(), "string") == 0) info.key = Value(v.text().get());
+                break;
+            }
     return info;
 }
+
+// Finds the elements of the top-level array of an XML property list in a
+// file read from its start, holding only a few blocks and the element being
+// read. It only tells where markup starts and ends; each element's bytes are
+// then parsed on their own.
+class ArraySplitter {
+public:
+    explicit ArraySplitter(int fd) : in_(fd) {}
+
+    bool head() {
+        if (in_.have(0, 3) && in_.bytes().starts_with("\xEF\xBB\xBF")) at_ = 3;
+        // The declaration, comments, the document type.
+        for (;;) {
+            if (!skipMisc()) return false;
+            if (startsWith("<!DOCTYPE")) {
+                if (!skipDoctype()) return false;
+                continue;
+            }
+            break;
+        }
+        if (!startTag("plist")) return false;
+        if (!skipMisc()) return false;
+        if (startsWith("<array/>")) {
+            at_ += 8;
+            emptyArray_ = true;
+            return true;
+        }
+        return startTag("array");
+    }
+
+    // The next element's span (offsets within the buffer), or false at the
+    // end of the array (then `ok()` tells whether the rest was well-formed).
+    bool next(size_t& start, size_t& end) {
+        if (emptyArray_) return finish();
+        const size_t previous = at_;
+        if (!skipMisc()) return fail();
+        if (startsWith("</array")) {
+            at_ += 7;
+            return finish();
+        }
+        if (!have(0, 2) || bytes()[at_] != '<' || !nameStart(bytes()[at_ + 1])) return fail();
+        // From the start of its line when only blanks lie before it there.
+        size_t first = at_;
+        while (first > previous && (bytes()[first - 1] == ' ' || bytes()[first - 1] == '\t'))
+            --first;
+        start = first == previous || bytes()[first - 1] == '\n' ? first : at_;
+        // In our own layout an element ends where a line indented as its
+        // first one opens the next (or the array closes); the element's own
+        // parse proves it.
+        const bool ours = at_ - start == 2 && bytes()[start] == '\t' && bytes()[start + 1] == '\t';
+        if (ours ? !skipOurElement() : !skipElement()) return fail();
+        if (have(0, 1) && bytes()[at_] == '\n') ++at_;
+        end = at_;
+        return true;
+    }
+
+    bool ok() const { return ok_; }
+    BlockReader& reader() { return in_; }
+    // Everything before `position` may go.
+    void consume(size_t position) { at_ -= in_.consume(position); }
+
+private:
+    std::string_view bytes() const { return in_.bytes(); }
+    bool have(size_t offset, size_t count) { return in_.have(at_ + offset, count); }
+    bool startsWith(std::string_view s) {
+        return have(0, s.size()) && bytes().substr(at_, s.size()) == s;
+    }
+    static bool nameStart(char c) {
+        return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == ':' ||
+               static_cast<unsigned char>(c) >= 0x80;
+    }
+    // Moves past the next `s`; false at the end of the file.
+    bool skipPast(std::string_view s) {
+        size_t from = at_;
+        for (;;) {
+            const size_t found = bytes().find(s, from);
+            if (found != std::string_view::npos) {
+                at_ = found + s.size();
+                return true;
+            }
+            from = std::max(from, bytes().size() - std::min(bytes().size(), s.size() - 1));
+            if (!in_.have(bytes().size(), 1)) return false;
+        }
+    }
+    // Moves to the next '<'; false at the end.
+    bool toMarkup() {
+        for (;;) {
+            const size_t found = bytes().find('<', at_);
+            if (found != std::string_view::npos) {
+                at_ = found;
+                return true;
+            }
+            at_ = bytes().size();
+            if (!in_.have(at_, 1)) return false;
+        }
+    }
+    // Past a tag's closing '>', minding quoted attribute values; `selfClosing`
+    // tells "/>".
+    bool skipTag(bool* selfClosing) {
+        // Most tags hold no quoted value: straight to their '>'.
+        for (size_t from = at_;;) {
+            const size_t close = bytes().find('>', from);
+            if (close == std::string_view::npos) {
+                from = bytes().size();
+                if (!in_.have(bytes().size(), 1)) return false;
+                continue;
+            }
+            bool quoted = false;
+            for (size_t i = at_; i < close && !quoted; ++i)
+                quoted = bytes()[i] == '"' || bytes()[i] == '\'';
+            if (quoted) break;
+            if (selfClosing) *selfClosing = bytes()[close - 1] == '/';
+            at_ = close + 1;
+            return true;
+        }
+        char quote = 0;
+        for (;; ++at_) {
+            if (!have(0, 1)) return false;
+            const char c = bytes()[at_];
+            if (quote) {
+                if (c == quote) quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                if (selfClosing) *selfClosing = bytes()[at_ - 1] == '/';
+                ++at_;
+                return true;
+            }
+        }
+    }
+    // Blanks, comments and processing instructions.
+    bool skipMisc() {
+        for (;;) {
+            while (have(0, 1) && isSpace(bytes()[at_])) ++at_;
+            if (startsWith("<!--")) {
+                if (!skipPast("-->")) return false;
+            } else if (startsWith("<?")) {
+                if (!skipPast("?>")) return false;
+            } else {
+                return true;
+            }
+        }
+    }
+    bool skipDoctype() {
+        char quote = 0;
+        int brackets = 0;
+        for (;; ++at_) {
+            if (!have(0, 1)) return false;
+            const char c = bytes()[at_];
+            if (quote) {
+                if (c == quote) quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '[') {
+                ++brackets;
+            } else if (c == ']') {
+                --brackets;
+            } else if (c == '>' && brackets <= 0) {
+                ++at_;
+                return true;
+            }
+        }
+    }
+    // "<name" followed by attributes and '>' (not "/>").
+    bool startTag(std::string_view name) {
+        if (!startsWith("<") || !have(0, name.size() + 2) ||
+            bytes().substr(at_ + 1, name.size()) != name)
+            return false;
+        const char after = bytes()[at_ + 1 + name.size()];
+        if (!isSpace(after) && after != '>' && after != '/') return false;
+        bool selfClosing = false;
+        return skipTag(&selfClosing) && !selfClosing;
+    }
+    bool skipElement() {
+        int depth = 0;
+        for (;;) {
+            if (!toMarkup() || !have(0, 2)) return false;
+            const char c = bytes()[at_ + 1];
+            if (c == '!') {
+                if (startsWith("<!--")) {
+                    if (!skipPast("-->")) return false;
+                } else if (startsWith("<![CDATA[")) {
+                    if (!skipPast("]]>")) return false;
+                } else {
+                    return false;
+                }
+                continue;
+            }
+            if (c == '?') {
+                if (!skipPast("?>")) return false;
+                continue;
+            }
+            bool selfClosing = false;
+            if (!skipTag(&selfClosing)) return false;
+            if (c == '/') {
+                --depth;
+            } else if (!selfClosing && ++depth > kMaxDepth) {
+                return false;
+            }
+            if (depth == 0) return true;
+        }
+    }
+    bool skipOurElement() {
+        size_t from = at_;
+        for (;;) {
+            const size_t line = bytes().find("\n\t", from);
+            if (line == std::string_view::npos || line + 5 > bytes().size()) {
+                from = line == std::string_view::npos ? std::max(from, bytes().size() - 1) : line;
+                if (!in_.have(bytes().size(), 1)) return false;
+                continue;
+            }
+            const bool next =
+                bytes()[line + 2] == '\t' && bytes()[line + 3] == '<' && bytes()[line + 4] != '/';
+            if (next || bytes().substr(line + 2, 2) == "</") {
+                at_ = line;
+                return true;
+            }
+            from = line + 1;
+        }
+    }
+    // After the array: "</plist>", then only blanks, comments and
+    // processing instructions.
+    bool finish() {
+        if (!(emptyArray_ ? true : skipTag(nullptr))) return fail();
+        emptyArray_ = false;
+        if (!skipMisc() || !startsWith("</plist")) return fail();
+        at_ += 7;
+        if (!skipTag(nullptr) || !skipMisc()) return fail();
+        ok_ = !have(0, 1) && !in_.failed();
+        return false;
+    }
+    bool fail() {
+        ok_ = false;
+        return false;
+    }
+
+    BlockReader in_;
+    size_t at_ = 0;
+    bool emptyArray_ = false;
+    bool ok_ = false;
+};
 
 }  // namespace
 
 bool scanArrayFile(int fd, std::string_view key,
                    const std::function<bool(ArrayElementInfo&&)>& element) {
-    BlockReader in(fd);
-    if (!in.have(0, kArrayFileHead.size()) ||
-        in.bytes().substr(0, kArrayFileHead.size()) != kArrayFileHead) {
-        // An empty array is written on one line; nothing else is ours.
-        static const std::string empty = serializePropertyList(Value(Value::Array{}));
-        in.have(0, empty.size() + 1);
-        return !in.failed() && in.bytes() == empty;
-    }
-    // An element starts on a line indented twice that does not close one;
-    // deeper lines are indented more, and text never holds a raw "<". Each
-    // guess is proved by writing the element's value back to the same bytes.
-    size_t start = kArrayFileHead.size();
-    size_t search = start;
-    std::vector<std::pair<size_t, size_t>> pending;  // found, not yet proved
-    // Proves the pending elements on every processor, hands them on in file
-    // order, and lets their bytes go.
+    ArraySplitter split(fd);
+    if (!split.head()) return false;
+    std::vector<std::pair<size_t, size_t>> pending;  // found, not yet examined
+    // Examines the pending elements on every processor, hands them on in
+    // file order, and lets their bytes go.
     auto flush = [&] {
         std::vector<std::optional<ArrayElementInfo>> found(pending.size());
-        const std::string_view bytes = in.bytes();
+        const std::string_view bytes = split.reader().bytes();
         constexpr size_t kPerTask = 64;
         apply((pending.size() + kPerTask - 1) / kPerTask, DispatchQueue::global(),
               [&](size_t task) {
                   const size_t end = std::min(pending.size(), (task + 1) * kPerTask);
                   for (size_t i = task * kPerTask; i < end; ++i)
                       found[i] =
-                          writtenElement(bytes.substr(pending[i].first, pending[i].second), key);
+                          examineElement(bytes.substr(pending[i].first, pending[i].second), key);
               });
         for (size_t i = 0; i < found.size(); ++i) {
             if (!found[i]) return false;
-            found[i]->span.offset = in.base() + pending[i].first;
+            found[i]->span.offset = split.reader().base() + pending[i].first;
             if (!element(std::move(*found[i]))) return false;
         }
+        if (!pending.empty()) split.consume(pending.back().first + pending.back().second);
         pending.clear();
-        const size_t shift = in.consume(start);
-        start -= shift;
-        search -= shift;
         return true;
     };
-    for (;;) {
-        const std::string_view bytes = in.bytes();
-        const size_t line = bytes.find("\n\t", search);
-        if (line == std::string_view::npos || line + 5 > bytes.size()) {
-            if (bytes.size() > 4) search = std::max(search, bytes.size() - 4);
-            // The end of the file before the tail is not ours either.
-            if (!flush() || !in.have(in.bytes().size(), 1)) return false;
-            continue;
-        }
-        search = line + 1;
-        if (bytes[line + 2] == '\t' && bytes[line + 3] == '<') {
-            if (bytes[line + 4] == '/') continue;
-            pending.emplace_back(start, line + 1 - start);
-            start = line + 1;
-            continue;
-        }
-        if (!bytes.substr(line + 1).starts_with(kArrayFileTail.substr(0, 4))) continue;
-        // Only the tail, then the end of the file, may follow.
-        pending.emplace_back(start, line + 1 - start);
-        start = line + 1;
-        if (!flush() || in.have(start, kArrayFileTail.size() + 1)) return false;
-        return !in.failed() && in.bytes().substr(start) == kArrayFileTail;
+    constexpr size_t kFlushBytes = 4 << 20;
+    size_t start = 0, end = 0;
+    while (split.next(start, end)) {
+        pending.emplace_back(start, end - start);
+        if (end - pending.front().first >= kFlushBytes && !flush()) return false;
     }
+    return split.ok() && flush();
 }
 
 }  // namespace platform

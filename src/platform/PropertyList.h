@@ -29,6 +29,9 @@ std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* 
                                       uintmax_t maxFileSize = kMaxPropertyListFileSize);
 // Atomic: a temporary file in the same folder is written, flushed to disk and
 // renamed over the target, so readers see the old or the new file, never half.
+// A target that is a symbolic link is written through to the file it ends
+// at; one that is not a regular file is refused. The temporary file is held
+// locked while written, so removeStaleTemporaryFiles spares it.
 bool writePropertyList(const Value& value, const std::filesystem::path& file,
                        Error* error = nullptr);
 
@@ -41,12 +44,15 @@ bool writeFileAtomically(const std::filesystem::path& file, const std::function<
                          Error* error = nullptr);
 // Writes all of `bytes` to `fd`, through interruptions; false with errno set.
 bool writeAll(int fd, std::string_view bytes);
+// Removes the temporary files of writes to `file` that did not finish (a
+// killed writer's): those no living writer holds locked.
+void removeStaleTemporaryFiles(const std::filesystem::path& file);
 
-// Files whose top level is an array, as writePropertyList lays them out:
-// a fixed head, each element on lines of its own, a fixed tail (an empty
-// array is written on one line instead). Knowing that layout, a large file
-// can be indexed once, one element read from its bytes, and the file
-// rewritten from the bytes of the elements that did not change.
+// Files whose top level is an array. writePropertyList lays them out with a
+// fixed head, each element on lines of its own and a fixed tail (an empty
+// array is written on one line instead). A large file can be indexed once,
+// one element read from its bytes, and the file rewritten from the bytes of
+// the elements that did not change.
 inline constexpr std::string_view kArrayFileHead =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n\t<array>\n";
 inline constexpr std::string_view kArrayFileTail = "\t</array>\n</plist>\n";
@@ -59,16 +65,22 @@ struct ArrayElementSpan {
     uint64_t size = 0;
 };
 struct ArrayElementInfo {
-    ArrayElementSpan span;
+    ArrayElementSpan span;  // from the start of its line, with its last newline
     bool isDictionary = false;
+    // The value can be read (else `problem` says why, and `key` is still
+    // found when it is a string).
+    bool readable = true;
+    // The bytes are exactly what serializeArrayElement gives for the value.
+    bool canonical = false;
     Value key;  // a dictionary's value under the scan's key; null when absent
+    std::string problem;
 };
-// Reads the array file open as `fd` from its start, in bounded memory, and
-// hands each element's span, and its value under `key` when it is a
-// dictionary, to `element`, in order (the elements are checked on the global
-// queue, on every processor). False when the file is not laid out
-// exactly as writePropertyList writes it (such a file is read whole instead)
-// or when `element` returns false.
+// Reads the array property list open as `fd` from its start, in memory
+// bounded by a few blocks and its largest element, whatever its layout (a
+// document type, comments, other indentation), and hands each element's
+// span and what it holds to `element`, in order (the elements are parsed on
+// the global queue, on every processor). False when the file is not
+// well-formed XML with an array at the top, or when `element` returns false.
 bool scanArrayFile(int fd, std::string_view key,
                    const std::function<bool(ArrayElementInfo&&)>& element);
 

@@ -89,6 +89,10 @@ void QuorvexDocumentWindow::exportAsSelected() {
 }
 
 void QuorvexDocumentWindow::closeEvent(QCloseEvent* event) {
+    if (controller_ && !controller_->windowShouldClose()) {
+        event->ignore();
+        return;
+    }
     if (controller_) controller_->windowWillClose();
     QMainWindow::closeEvent(event);
 }
@@ -326,6 +330,32 @@ void DocumentWindowController::windowDidBecomeMain() {
     DocumentController::sharedDocumentController().setLastDocumentShown(document_);
     platform::NotificationCenter::defaultCenter().post(
         "TARNWisp_DocumentChange", std::shared_ptr<void>(std::shared_ptr<void>(), this));
+}
+
+bool DocumentWindowController::windowShouldClose() {
+    if (windowHasClosed_) return true;
+    platform::Error error;
+    if (document_->saveSettingsToCatalog(&error)) return true;
+    // The edits stay in the window until they are saved or the user lets
+    // them go.
+    platform::Alert alert;
+    alert.messageText = tr("The edits of this photo could not be saved.");
+    alert.informativeText =
+        QString::fromStdString(error.failureReason) +
+        tr(" They stay in this window: close it again to try once more, or close it without "
+           "saving them.");
+    alert.buttons = {tr("Keep Open"), tr("Close Without Saving")};
+    alert.cancelButton = 0;
+    alert.critical = true;
+    QPointer<QuorvexDocumentWindow> window(window_);
+    MyDocument::Ptr document = document_;
+    platform::AlertPresenter::current().present(alert, window_, [window, document](int button) {
+        if (button != 1) return;
+        document->discardSettingsOnClose();
+        // After the close under way has been refused.
+        if (window) QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);
+    });
+    return false;
 }
 
 void DocumentWindowController::windowWillClose() {

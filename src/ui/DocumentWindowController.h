@@ -212,6 +212,9 @@ public:
     void NewProcessedImage();
     void UpdatedImage();
     void windowDidBecomeMain();
+    // Whether the window may close: its settings are in the catalog, or the
+    // user chose to let them go (asked when they cannot be saved).
+    bool windowShouldClose();
     // The window closes (by the user, or the document after a failed decode).
     void windowWillClose();
     void performClose();

@@ -107,8 +107,14 @@ void QuorvexAppDelegate::terminate() {
     if (const auto& stop = shell.browserHooks().stopBatchAndWait) stop();
     if (splashScreenTimer_) splashScreenTimer_->stop();
     delete splashScreenPanel_.data();
-    // Windows first, so a document window closes its own document.
+    // Windows first, so a document window closes its own document. One
+    // whose edits cannot be saved stays open, and so does the program.
     QApplication::closeAllWindows();
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (qobject_cast<QuorvexDocumentWindow*>(window) && window->isVisible()) {
+            terminating_ = false;
+            return;
+        }
     auto& controller = DocumentController::sharedDocumentController();
     for (const MyDocument::Ptr& document : controller.documents()) {
         document->close();

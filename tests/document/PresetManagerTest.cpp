@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <thread>
 
 #include "document/PresetManager.h"
 #include "engine/MultiDataStore.h"
@@ -13,6 +15,25 @@
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Another run of the program: "first-run GO REPORT" waits for the file GO,
+// looks up "Default" and writes to REPORT whether it was found and how many
+// warnings the user got.
+int presetHelper(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 3 || arguments[0] != "first-run") return 2;
+    int warnings = 0;
+    platform::setUserWarningHandler([&](const std::string&) { ++warnings; });
+    while (!fs::exists(arguments[1])) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const bool found = PresetManager::sharedPresetManager().presetNamed("Default").has_value();
+    std::ofstream(arguments[2]) << found << ' ' << warnings;
+    return 0;
+}
+
+}  // namespace
+
+QUORVEX_TEST_HELPER(presetHelper)
 
 namespace {
 
@@ -198,7 +219,7 @@ TEST_F(Presets, DamagedPresetsAreSetAsideFactoryOnesRebuiltAndTheUserTold) {
     EXPECT_TRUE(manager.presetNamed("Default"));
     EXPECT_EQ(contents(folder / (defaultId + ".plist.damaged")), damagedDefault);
     EXPECT_TRUE(fs::exists(folder / (defaultId + ".plist.damaged-1")));
-    // Kept copies show damage, which would bring back any missing factory preset.
+    // Copies an earlier run kept without rebuilding from them are tried below.
     for (const auto& kept : {".plist.damaged", ".plist.damaged-1"})
         fs::remove(folder / (defaultId + kept));
     fs::remove(folder / (mineId + ".plist.damaged"));
@@ -264,6 +285,107 @@ TEST_F(Presets, SafeFromSeveralThreads) {
     for (auto& th : threads) th.join();
     EXPECT_EQ(found, 40);
     EXPECT_EQ(files().size(), 8u);
+}
+
+// Runs starting at once on an empty folder make the factory presets once, and
+// each develops with "Default"; a damaged "Default" is rebuilt once, told once.
+TEST_F(Presets, ParallelFirstRunsMakeTheFactoryPresetsOnce) {
+    const fs::path folder = home.path() / "data" / "Quorvex" / "presets";
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "a damaged Default" : "no folder");
+        if (damaged) {
+            const auto def = manager.presetNamed("Default");
+            ASSERT_TRUE(def);
+            fs::resize_file(folder / (PresetManager::profileUUID(*def) + ".plist"), 100);
+        }
+        const fs::path go = home.path() / ("go" + std::to_string(damaged));
+        std::vector<int> runs;
+        for (int i = 0; i < 6; ++i)
+            runs.push_back(testsupport::spawnHelper(
+                {"first-run", go.string(), (home.path() / ("run" + std::to_string(i))).string()}));
+        std::ofstream(go) << "";
+        int warnings = 0;
+        for (int i = 0; i < 6; ++i) {
+            EXPECT_EQ(testsupport::waitForHelper(runs[size_t(i)]), 0);
+            int found = 0, told = 0;
+            std::ifstream(home.path() / ("run" + std::to_string(i))) >> found >> told;
+            EXPECT_EQ(found, 1) << "run " << i;
+            warnings += told;
+        }
+        EXPECT_EQ(warnings, damaged ? 1 : 0);
+        manager.forgetPresetDirectory();
+        std::multiset<std::string> names;
+        for (const auto& preset : manager.presetList(false))
+            names.insert(preset["displayName"].stringValue());
+        EXPECT_EQ(names, (std::multiset<std::string>{"Monochrome", "Zero'd", "Default",
+                                                     "Default TIFF export"}));
+    }
+}
+
+// Factory presets the user deleted stay deleted while damaged copies lie in
+// the folder; a copy an earlier run kept without rebuilding from it brings
+// back the preset it was, and only once.
+TEST_F(Presets, AKeptDamagedCopyBringsBackOnlyWhatItWasOnce) {
+    const fs::path folder = *manager.presetDirectory();
+    std::vector<std::string> told;
+    const auto previous = platform::setUserWarningHandler(
+        [&](const std::string& warning) { told.push_back(warning); });
+    const auto def = manager.presetNamed("Default");
+    ASSERT_TRUE(def);
+    fs::resize_file(folder / (PresetManager::profileUUID(*def) + ".plist"), 100);
+    ASSERT_TRUE(manager.presetNamed("Default"));  // rebuilt, the damaged copy kept
+    platform::Error error;
+    for (const char* name : {"Default", "Monochrome"}) {
+        const auto preset = manager.presetNamed(name);
+        ASSERT_TRUE(preset && manager.removePreset(&*preset, &error));
+    }
+    told.clear();
+    manager.forgetPresetDirectory();
+    EXPECT_FALSE(manager.presetNamed("Default"));
+    EXPECT_FALSE(manager.presetNamed("Monochrome"));
+    EXPECT_TRUE(told.empty());
+
+    // "Zero'd" set aside by a run that ended before it rebuilt it.
+    const std::string zeroed = PresetManager::profileUUID(*manager.presetNamed("Zero'd"));
+    fs::rename(folder / (zeroed + ".plist"), folder / (zeroed + ".plist.damaged"));
+    manager.forgetPresetDirectory();
+    EXPECT_TRUE(manager.presetNamed("Zero'd"));
+    EXPECT_FALSE(manager.presetNamed("Default"));
+    EXPECT_FALSE(manager.presetNamed("Monochrome"));
+    EXPECT_EQ(told.size(), 1u);
+    const auto again = manager.presetNamed("Zero'd");
+    ASSERT_TRUE(again && manager.removePreset(&*again, &error));
+    manager.forgetPresetDirectory();
+    EXPECT_FALSE(manager.presetNamed("Zero'd"));
+    EXPECT_EQ(told.size(), 1u);
+    platform::setUserWarningHandler(previous);
+}
+
+// A huge junk file among the presets is refused by its size, unread, with
+// one warning, and the presets go on.
+TEST_F(Presets, AHugeJunkFileIsRefusedByItsSize) {
+    const fs::path folder = *manager.presetDirectory();
+    std::vector<std::string> told;
+    const auto previous = platform::setUserWarningHandler(
+        [&](const std::string& warning) { told.push_back(warning); });
+    const fs::path junk = folder / "junk.plist";
+    std::ofstream(junk) << "";
+    fs::resize_file(junk, uintmax_t(2) << 30);  // sparse: no disk used
+    const auto bytesRead = [] {
+        std::ifstream io("/proc/self/io");
+        std::string name;
+        uint64_t value = 0;
+        while (io >> name >> value && name != "rchar:") continue;
+        return value;
+    };
+    const uint64_t before = bytesRead();
+    EXPECT_TRUE(manager.presetNamed("Default"));
+    EXPECT_LT(bytesRead() - before, uint64_t(16) << 20);
+    EXPECT_TRUE(manager.presetNamed("Zero'd"));
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("junk.plist"), std::string::npos) << told[0];
+    EXPECT_NE(told[0].find("too large"), std::string::npos) << told[0];
+    platform::setUserWarningHandler(previous);
 }
 
 }  // namespace

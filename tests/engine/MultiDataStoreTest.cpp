@@ -1,9 +1,15 @@
 // Settings stores: the catalog file and the property-list form of settings
 // that hold profile objects.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <thread>
@@ -18,6 +24,49 @@
 namespace fs = std::filesystem;
 using platform::Dictionary;
 using platform::Value;
+
+namespace {
+
+Dictionary entry(const std::string& uuid, int exposure) {
+    return Dictionary{{"Quorvex_UUID", uuid}, {"Quorvex_Exposure", exposure}};
+}
+
+// Photos "/p/00".."/p/39" whose entries all have the same length: even ones
+// at exposure 2, odd ones at 0.
+std::string photo(int i) { return (i < 10 ? "/p/0" : "/p/") + std::to_string(i); }
+int exposureOf(int i) { return i % 2 ? 0 : 2; }
+
+// Another run of the program on the same catalog: "add PREFIX COUNT" adds
+// COUNT entries; "resave SECONDS" closes unchanged photos again and again
+// (their entries move to the end, the file keeps its size) and leaves the
+// file's time at its whole second, as a file system with 1-second times does.
+int storeHelper(const std::vector<std::string>& arguments) {
+    DataStoreItem store("Catalog");
+    if (arguments[0] == "add") {
+        for (int i = 0; i < std::stoi(arguments[2]); ++i)
+            if (!store.addItem(entry(arguments[1] + std::to_string(i), i))) return 1;
+        return 0;
+    }
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::seconds(std::stoi(arguments[1]));
+    for (int i = 0; std::chrono::steady_clock::now() < end; i = (i + 7) % 40) {
+        if (!store.addItem(entry(photo(i), exposureOf(i)))) return 1;
+        struct timespec times[2];
+        ::clock_gettime(CLOCK_REALTIME, &times[0]);
+        times[0].tv_nsec = 0;
+        times[1] = times[0];
+        ::utimensat(AT_FDCWD, store.storeFilePath()->c_str(), times, 0);
+    }
+    return 0;
+}
+
+}  // namespace
+
+namespace {
+int lookupHelper(const std::vector<std::string>& arguments);
+}  // namespace
+
+QUORVEX_TEST_HELPER(lookupHelper)
 
 namespace {
 
@@ -45,10 +94,6 @@ class DataStoreItemTest : public ::testing::Test {
 protected:
     void SetUp() override { DataStoreItem::forgetCatalogDirectory(); }
     void TearDown() override { DataStoreItem::forgetCatalogDirectory(); }
-
-    static Dictionary entry(const std::string& uuid, int exposure) {
-        return Dictionary{{"Quorvex_UUID", uuid}, {"Quorvex_Exposure", exposure}};
-    }
     static std::vector<std::string> identities(DataStoreItem& store) {
         std::vector<std::string> ids;
         for (const Value& v : store.imageData().value_or(Value::Array{}))
@@ -246,7 +291,9 @@ TEST_F(DataStoreItemTest, ConcurrentWritersAndReaders) {
     EXPECT_EQ(badReads, 0);
     EXPECT_EQ(identities(store).size(), 21u);  // no change lost
     for (const auto& e : fs::directory_iterator(store.storeFilePath()->parent_path()))
-        EXPECT_EQ(e.path().filename(), "QuorvexCatalog.plist");  // no temporary left behind
+        EXPECT_TRUE(e.path().filename() == "QuorvexCatalog.plist" ||
+                    e.path().filename() == ".QuorvexCatalog.plist.lock")
+            << e.path();  // no temporary left behind
 }
 
 namespace {
@@ -293,9 +340,21 @@ TEST_F(DataStoreItemTest, IndexedAndWholeReadsGiveTheSameEntriesAndBytes) {
     std::string byHand = written;  // another program's layout
     std::erase(byHand, '\t');
     byHand.insert(byHand.find("<plist"), "<!-- written elsewhere -->\n");
+    std::string doctype = written;  // as standard writers begin it
+    doctype.insert(doctype.find("<plist"),
+                   "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                   "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n");
+    // Our layout, but one entry repeats a key: read once, so written once.
+    std::string repeated = written;
+    const std::string uuid7 = "\t\t\t<key>Quorvex_UUID</key>\n\t\t\t<string>/p/7</string>\n";
+    repeated.insert(repeated.find(uuid7), uuid7);
 
-    for (const std::string& initial : {std::string(), written, byHand}) {
-        SCOPED_TRACE(initial.empty() ? "no file" : initial == written ? "ours" : "by hand");
+    for (const std::string& initial : {std::string(), written, byHand, doctype, repeated}) {
+        SCOPED_TRACE(initial.empty()      ? "no file"
+                     : initial == written ? "ours"
+                     : initial == byHand  ? "by hand"
+                     : initial == doctype ? "with a document type"
+                                          : "a repeated key");
         DataStoreItem store("Catalog");
         const fs::path file = *store.storeFilePath();
         fs::remove(file);
@@ -315,8 +374,9 @@ TEST_F(DataStoreItemTest, IndexedAndWholeReadsGiveTheSameEntriesAndBytes) {
             }
         };
         same("read");
-        for (const Dictionary& item :
-             {entry("/p/3", 33), entry("/new", 1), Dictionary{{"Quorvex_Exposure", 2}}}) {
+        // An add of an identity stored twice, differently: the earlier stays.
+        for (const Dictionary& item : {entry("/p/3", 33), entry("/new", 1),
+                                       Dictionary{{"Quorvex_Exposure", 2}}, entry("/p/5", 55)}) {
             EXPECT_TRUE(store.addItem(item));
             model.add(item);
         }
@@ -359,6 +419,9 @@ TEST_F(DataStoreItemTest, ALargeCatalogIsKeptAndALookupReadsItsEntryAlone) {
     EXPECT_TRUE(store.getItemForUUID("/p/0"));
     ASSERT_TRUE(store.addItem(entry("/p/1", 5)));
     EXPECT_FALSE(fs::exists(file.string() + ".unreadable-1"));
+    // Once the file's time is well past, its index is trusted.
+    fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::minutes(10));
+    EXPECT_TRUE(store.getItemForUUID("/p/2"));
     const auto bytesRead = [] {
         std::ifstream io("/proc/self/io");
         std::string name;
@@ -388,4 +451,221 @@ TEST_F(DataStoreItemTest, ADamagedCatalogNobodyWritesIsNotWaitedFor) {
     EXPECT_FALSE(store.getItemForUUID("/a.dng", &unreadable));
     repair.join();
     EXPECT_NE(unreadable, "");
+}
+
+// Another process rewrites unchanged entries while this one reads and
+// writes: with 1-second times, a rewrite can give the file the stamp of one
+// indexed before (same size, an inode used in turn). No photo may get
+// another's entry, and none may be lost or doubled.
+TEST_F(DataStoreItemTest, ARewriteWithTheSameStampIsNotTakenForTheIndexedOne) {
+    DataStoreItem store("Catalog");
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(store.addItem(entry(photo(i), exposureOf(i))));
+    const int other = testsupport::spawnHelper({"resave", "3"});
+    ASSERT_GT(other, 0);
+    int wrong = 0, lookups = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+    for (int i = 0; std::chrono::steady_clock::now() < end; i = (i + 1) % 40, ++lookups) {
+        const auto found = store.getItemForUUID(photo(i));
+        if (!found || (*found)["Quorvex_UUID"].stringValue() != photo(i) ||
+            (*found)["Quorvex_Exposure"].integerValue() != exposureOf(i))
+            ++wrong;
+        if (i % 5 == 0) {
+            ASSERT_TRUE(store.addItem(entry(photo(i), exposureOf(i))));
+        }
+        // Long enough for the other process to rewrite the file a few times.
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    EXPECT_EQ(testsupport::waitForHelper(other), 0);
+    EXPECT_EQ(wrong, 0) << "of " << lookups;
+    std::vector<std::string> ids = identities(store);
+    std::sort(ids.begin(), ids.end());
+    std::vector<std::string> expected;
+    for (int i = 0; i < 40; ++i) expected.push_back(photo(i));
+    EXPECT_EQ(ids, expected);
+}
+
+// A file rewritten where it is, to the same size, within the same second, is
+// told apart by the fraction of its time.
+TEST_F(DataStoreItemTest, AnInPlaceRewriteOfTheSameSizeInTheSameSecondIsSeen) {
+    DataStoreItem store("Catalog");
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(store.addItem(entry(photo(i), exposureOf(i))));
+    const fs::path file = *store.storeFilePath();
+    struct timespec times[2];
+    ::clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= 3600;
+    times[0].tv_nsec = 100'000'000;
+    times[1] = times[0];
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    EXPECT_TRUE(store.getItemForUUID(photo(1)));
+    std::string bytes = *store.imageDataFile();
+    bytes.replace(bytes.find("/p/01"), 5, "/p/41");
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+        out << bytes;
+    }
+    times[0].tv_nsec = times[1].tv_nsec = 600'000'000;
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    EXPECT_TRUE(store.getItemForUUID("/p/41"));
+    EXPECT_FALSE(store.getItemForUUID(photo(1)));
+}
+
+// Processes adding at once: every entry is kept.
+TEST_F(DataStoreItemTest, ChangesFromSeveralProcessesAllSurvive) {
+    std::vector<int> adders;
+    for (const char* prefix : {"/a/", "/b/", "/c/"})
+        adders.push_back(testsupport::spawnHelper({"add", prefix, "100"}));
+    for (int pid : adders) EXPECT_EQ(testsupport::waitForHelper(pid), 0);
+    DataStoreItem store("Catalog");
+    EXPECT_EQ(identities(store).size(), 300u);
+}
+
+// A write that cannot be done (here: a file-size limit, as a full disk
+// gives) fails with the folder and the reason and leaves the file as it
+// was; a killed writer's temporary file goes at the next run, a living
+// writer's stays.
+TEST_F(DataStoreItemTest, AFailedWriteSaysWhereAndWhyAndLeftoversAreRemoved) {
+    DataStoreItem store("Catalog");
+    ASSERT_TRUE(store.addItem(entry("/a.dng", 1)));
+    const fs::path file = *store.storeFilePath();
+    const std::string before = *store.imageDataFile();
+    {
+        struct rlimit saved {};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        struct rlimit small = saved;
+        small.rlim_cur = before.size();
+        const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        const bool added = store.addItem(entry("/b.dng", 2));
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        ::signal(SIGXFSZ, oldHandler);
+        EXPECT_FALSE(added);
+    }
+    const platform::Error why = store.lastWriteError();
+    EXPECT_NE(why.failureReason.find(file.parent_path().string()), std::string::npos)
+        << why.failureReason;
+    EXPECT_NE(why.failureReason.find(std::strerror(EFBIG)), std::string::npos) << why.failureReason;
+    EXPECT_EQ(*store.imageDataFile(), before);
+
+    const fs::path left = file.parent_path() / ".QuorvexCatalog.plist.Ab12Cd";
+    const fs::path held = file.parent_path() / ".QuorvexCatalog.plist.Xy34Zw";
+    std::ofstream(left) << "half";
+    std::ofstream(held) << "being written";
+    const int writer = ::open(held.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(writer, LOCK_EX), 0);
+    DataStoreItem later("Catalog");
+    EXPECT_TRUE(later.getItemForUUID("/a.dng"));
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_TRUE(fs::exists(held));
+    ::close(writer);
+}
+
+// An entry that cannot be read costs only its own photo's settings, and
+// stays in the file as it was.
+TEST_F(DataStoreItemTest, AnEntryThatCannotBeReadIsPassedOverAndKept) {
+    DataStoreItem store("Catalog");
+    const fs::path file = *store.storeFilePath();
+    const std::string bad =
+        "\t\t<dict>\n\t\t\t<key>Quorvex_UUID</key>\n\t\t\t<string>/b.dng</string>\n"
+        "\t\t\t<key>Quorvex_Exposure</key>\n\t\t\t<integer>123456789012345678901234567890"
+        "</integer>\n\t\t</dict>\n";
+    std::string bytes = std::string(platform::kArrayFileHead) +
+                        platform::serializeArrayElement(Value(entry("/a.dng", 1))) + bad +
+                        platform::serializeArrayElement(Value(entry("/c.dng", 3))) +
+                        std::string(platform::kArrayFileTail);
+    ASSERT_TRUE(platform::writeFileAtomically(file, bytes));
+    auto exposure = [&](const std::string& uuid) {
+        return store.getItemForUUID(uuid).value_or(Dictionary{})["Quorvex_Exposure"].integerValue();
+    };
+    EXPECT_EQ(exposure("/a.dng"), 1);
+    EXPECT_EQ(exposure("/c.dng"), 3);
+    std::string unreadable;
+    bool onlyThisEntry = false;
+    EXPECT_FALSE(store.getItemForUUID("/b.dng", &unreadable, &onlyThisEntry));
+    EXPECT_TRUE(onlyThisEntry);
+    EXPECT_NE(unreadable.find("malformed integer"), std::string::npos) << unreadable;
+
+    ASSERT_TRUE(store.addItem(entry("/c.dng", 4)));
+    ASSERT_TRUE(store.addItem(entry("/b.dng", 5)));
+    EXPECT_NE(store.imageDataFile()->find(bad), std::string::npos);
+    EXPECT_EQ(exposure("/b.dng"), 5);
+    EXPECT_EQ(exposure("/c.dng"), 4);
+    EXPECT_FALSE(fs::exists(file.string() + ".unreadable-1"));
+}
+
+// A catalog kept elsewhere through a link is written there; a FIFO in its
+// place is refused, not waited on.
+TEST_F(DataStoreItemTest, ALinkIsWrittenThroughAndAFifoIsRefused) {
+    DataStoreItem store("Catalog");
+    const fs::path file = *store.storeFilePath();
+    const fs::path synced = scratch.path() / "synced" / "catalog.plist";
+    fs::create_directories(synced.parent_path());
+    ASSERT_TRUE(
+        platform::writePropertyList(Value(Value::Array{Value(entry("/a.dng", 1))}), synced));
+    fs::create_symlink(synced, file);
+    ASSERT_TRUE(store.addItem(entry("/b.dng", 2)));
+    EXPECT_TRUE(fs::is_symlink(file));
+    const auto target = platform::readPropertyList(synced);
+    ASSERT_TRUE(target && target->isArray());
+    EXPECT_EQ(target->array().size(), 2u);
+
+    fs::remove(file);
+    ASSERT_TRUE(testsupport::makeFifo(file));
+    std::string unreadable;
+    EXPECT_TRUE(testsupport::finishesWithoutBlocking(
+        file, [&] { EXPECT_FALSE(store.getItemForUUID("/a.dng", &unreadable)); }));
+    EXPECT_NE(unreadable.find("not a regular file"), std::string::npos) << unreadable;
+}
+
+namespace {
+
+// The peak memory of a new process that looks one photo up in `catalog`.
+long lookupPeakKb(const fs::path& catalog, const std::string& uuid, const fs::path& report) {
+    const int pid = testsupport::spawnHelper({"lookup", catalog.string(), uuid, report.string()});
+    if (testsupport::waitForHelper(pid) != 0) return -1;
+    long kb = -1;
+    std::ifstream(report) >> kb;
+    return kb;
+}
+
+int lookupHelper(const std::vector<std::string>& arguments) {
+    if (arguments[0] != "lookup") return storeHelper(arguments);
+    DataStoreItem store("Catalog");
+    if (store.storeFilePath() != fs::path(arguments[1]) || !store.getItemForUUID(arguments[2]))
+        return 1;
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    std::ofstream(arguments[3]) << usage.ru_maxrss;
+    return 0;
+}
+
+}  // namespace
+
+// A catalog in a standard writer's layout is looked up in memory bounded by
+// a few blocks and its largest entry, not the file's size.
+TEST_F(DataStoreItemTest, AForeignLayoutIsLookedUpInBoundedMemory) {
+    DataStoreItem store("Catalog");
+    const fs::path file = *store.storeFilePath();
+    ASSERT_TRUE(store.addItem(entry("/small.dng", 1)));
+    const long small = lookupPeakKb(file, "/small.dng", scratch.path() / "small");
+    {
+        std::ofstream out(file, std::ios::binary);
+        out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
+               "\"-//Apple//DTD PLIST 1.0//EN\" "
+               "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n"
+               "<array>\n";
+        Dictionary big = entry("", 0);
+        big.set("Quorvex_Note", std::string(4000, 'x'));
+        for (int i = 0; i < 30000; ++i) {
+            big.set("Quorvex_UUID", "/p/" + std::to_string(i));
+            std::string element = platform::serializeArrayElement(Value(big));
+            std::erase(element, '\t');
+            out << element;
+        }
+        out << "</array>\n</plist>\n";
+    }
+    ASSERT_GT(fs::file_size(file), 100u << 20);
+    const long big = lookupPeakKb(file, "/p/29999", scratch.path() / "big");
+    ASSERT_GT(small, 0);
+    EXPECT_LT(big - small, 64 << 10) << small << " KB with a small catalog, " << big
+                                     << " KB with a " << (fs::file_size(file) >> 20) << " MB one";
 }

@@ -183,6 +183,15 @@ TEST(PropertyList, FileFailuresAreReported) {
     std::ofstream(truncated) << full.substr(0, full.size() / 2);
     EXPECT_FALSE(platform::readPropertyList(truncated, &error));
     EXPECT_EQ(error.domain, platform::PropertyListErrorDomain);
+
+    // A FIFO in a settings file's place is refused, not waited on, and
+    // never written over.
+    const auto fifo = scratch.path() / "Defaults.plist";
+    ASSERT_TRUE(testsupport::makeFifo(fifo));
+    EXPECT_TRUE(testsupport::finishesWithoutBlocking(
+        fifo, [&] { EXPECT_FALSE(platform::readPropertyList(fifo, &error)); }));
+    EXPECT_NE(error.failureReason.find("not a regular file"), std::string::npos);
+    EXPECT_FALSE(platform::writePropertyList(Value(1), fifo, &error));
 }
 
 TEST(PropertyList, Base64MatchesKnownVectors) {

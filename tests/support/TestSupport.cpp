@@ -1,8 +1,10 @@
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -119,6 +121,51 @@ void AddressSpaceLimit::lift() {
     limit.rlim_cur = rlim_t(saved_);
     ::setrlimit(RLIMIT_AS, &limit);
     active_ = false;
+}
+
+namespace {
+constexpr const char* kHelperVariable = "QUORVEX_TEST_HELPER";
+constexpr char kSeparator = '\x1f';
+}  // namespace
+
+int spawnHelper(const std::vector<std::string>& arguments) {
+    std::string joined;
+    for (const auto& a : arguments)
+        joined += (joined.empty() ? "" : std::string(1, kSeparator)) + a;
+    std::vector<std::string> environment{std::string(kHelperVariable) + "=" + joined};
+    for (char** e = environ; *e; ++e)
+        if (!std::string(*e).starts_with(std::string(kHelperVariable) + "="))
+            environment.push_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string self = "/proc/self/exe", filter = "--gtest_filter=-*";
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    pid_t pid = -1;
+    return ::posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()) == 0 ? pid : -1;
+}
+
+int waitForHelper(int pid) {
+    int status = 0;
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+std::vector<std::string> helperArguments() {
+    const char* value = std::getenv(kHelperVariable);
+    std::vector<std::string> arguments;
+    if (!value || !*value) return arguments;
+    std::string current;
+    for (const char* c = value;; ++c) {
+        if (*c == kSeparator || !*c) {
+            arguments.push_back(current);
+            current.clear();
+            if (!*c) break;
+        } else {
+            current += *c;
+        }
+    }
+    return arguments;
 }
 
 }  // namespace testsupport

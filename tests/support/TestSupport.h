@@ -73,4 +73,25 @@ private:
     bool active_ = false;
 };
 
+// Runs this test program again as a helper process, to act as another run of
+// the application on the same files: the helper gets `arguments` from
+// helperArguments() at its start (see QUORVEX_TEST_HELPER below) and runs no
+// test. Answers its process id, or -1.
+int spawnHelper(const std::vector<std::string>& arguments);
+// Waits for a helper; its exit status, or -1 when it did not exit normally.
+int waitForHelper(int pid);
+// The arguments of a helper run; empty in an ordinary run.
+std::vector<std::string> helperArguments();
+
 }  // namespace testsupport
+
+// Defines what a helper run of this test program does: `body` gets the
+// arguments and answers the exit status. Runs before the tests would start.
+#define QUORVEX_TEST_HELPER(body)                                                  \
+    namespace {                                                                    \
+    const bool quorvexTestHelperRan = [] {                                         \
+        const std::vector<std::string> arguments = testsupport::helperArguments(); \
+        if (!arguments.empty()) std::_Exit(body(arguments));                       \
+        return false;                                                              \
+    }();                                                                           \
+    }

@@ -3,6 +3,8 @@
 // $QUORVEX_SCREENSHOTS for a person to look at.
 #include <gtest/gtest.h>
 #include <lcms2.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <QComboBox>
 #include <QDialog>
@@ -18,7 +20,9 @@
 #include <QToolButton>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -29,6 +33,7 @@
 #include "document/DocumentController.h"
 #include "document/PresetManager.h"
 #include "engine/CoreTiledEngine.h"
+#include "engine/MultiDataStore.h"
 #include "platform/ImageReader.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
@@ -449,4 +454,54 @@ TEST(DocumentWindow, RefusedFilesShowTheirErrorAndClose) {
         EXPECT_FALSE(alerts.shown.back().messageText.isEmpty());
     }
     EXPECT_GE(refusedAfterOpening, 1);
+}
+
+// Edits that cannot be saved (here under a file-size limit, as a full disk
+// refuses them) are not lost with the window: the user is told where and
+// why, and the window stays open until they are saved or let go.
+TEST(DocumentWindow, EditsThatCannotBeSavedStayInTheOpenWindow) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts(0);  // "Keep Open"
+    const fs::path file = dng("rpi-1920x1200_10bit-packed_single-tile.dng");
+    const fs::path folder = MultiDataStore::sharedMultiDataStore()
+                                .dataStoreForStore("Catalog")
+                                ->storeFilePath()
+                                ->parent_path();
+    auto closeUnderALimit = [](QuorvexDocumentWindow* window) {
+        struct rlimit saved {};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        struct rlimit small = saved;
+        small.rlim_cur = 1024;
+        const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        window->close();
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        ::signal(SIGXFSZ, oldHandler);
+    };
+    auto* w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    QPointer<QuorvexDocumentWindow> window = w->window();
+    w->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
+    closeUnderALimit(window);
+    ASSERT_TRUE(window && window->isVisible());
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    const std::string told = alerts.shown[0].informativeText.toStdString();
+    EXPECT_NE(told.find(folder.string()), std::string::npos) << told;
+    EXPECT_NE(told.find(std::strerror(EFBIG)), std::string::npos) << told;
+    EXPECT_FLOAT_EQ(w->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
+    closeAndWait(w);  // with room: saved
+    auto* again = openWindow(file, false);
+    ASSERT_NE(again, nullptr);
+    EXPECT_FLOAT_EQ(again->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
+
+    // Let go by the user: the window closes, the catalog keeps what it had.
+    again->document()->setValueForKey(platform::Value(2.0f), "Quorvex_Filter_inputEV");
+    alerts.answerWith(1);
+    window = again->window();
+    closeUnderALimit(window);
+    EXPECT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
+    auto* last = openWindow(file, false);
+    ASSERT_NE(last, nullptr);
+    EXPECT_FLOAT_EQ(last->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
+    closeAndWait(last);
 }
