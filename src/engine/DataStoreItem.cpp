@@ -14,6 +14,7 @@
 
 #include "color/SettingsKeys.h"
 #include "platform/FileLock.h"
+#include "platform/KeyHash.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/PropertyList.h"
@@ -222,7 +223,11 @@ struct DataStoreItem::Layout {
     int64_t changes = -1;
     bool indexed = false;  // false: not an array property list; read it whole
     std::vector<Entry> entries;
-    std::unordered_map<std::string, std::vector<uint32_t>> byIdentity;  // string identities
+    // Identities come from the file, so they are hashed with the per-process key.
+    struct IdentityHash {
+        size_t operator()(const std::string& s) const noexcept { return platform::keyHash(s); }
+    };
+    std::unordered_map<std::string, std::vector<uint32_t>, IdentityHash> byIdentity;
 
     void add(Entry entry) {
         if (entry.identity.isString())
