@@ -319,11 +319,24 @@ private:
                     // Both estimates take green's detail from this site's colour;
                     // where green has none of its own nearby, that detail is the
                     // colour's alone (often too fine for the statistics to see as
-                    // a change), and green keeps to its neighbours.
-                    if constexpr (kColour)
-                        g[x] = drawn + only[x] * (bounded - drawn);
-                    else
+                    // a change), and green keeps within its neighbours' range,
+                    // widened by four times the range of the twelve greens
+                    // around: not at all where green is flat, and enough for
+                    // grey detail near green's own limit, which can leave the
+                    // twelve nearly alike.
+                    if constexpr (kColour) {
+                        const float nearLo = MinOf(
+                            MinOf(MinOf(cuu[x - 1], cuu[x + 1]), MinOf(cdd[x - 1], cdd[x + 1])),
+                            MinOf(MinOf(cu[x - 2], cu[x + 2]), MinOf(cd[x - 2], cd[x + 2])));
+                        const float nearHi = MaxOf(
+                            MaxOf(MaxOf(cuu[x - 1], cuu[x + 1]), MaxOf(cdd[x - 1], cdd[x + 1])),
+                            MaxOf(MaxOf(cu[x - 2], cu[x + 2]), MaxOf(cd[x - 2], cd[x + 2])));
+                        const float slack = 4.0f * (MaxOf(hi, nearHi) - MinOf(lo, nearLo));
+                        const float kept = platform::ClampTo(drawn, lo - slack, hi + slack);
+                        g[x] = drawn + only[x] * (kept - drawn);
+                    } else {
                         g[x] = drawn;
+                    }
                 }
             };
             // Rows without such detail skip its terms, which are 0 there.
@@ -367,8 +380,9 @@ private:
                 DEMOSAIC_ROW_LOOP
                 for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
                     const float g = g0[x];
-                    other[x] = g + platform::DiagonalDifference<kColour>(
-                                       cuu, cu, c0, cd, cdd, gu, g, gd, kColour ? only[x] : 0.0f, x);
+                    other[x] =
+                        g + platform::DiagonalDifference<kColour>(cuu, cu, c0, cd, cdd, gu, g, gd,
+                                                                  kColour ? only[x] : 0.0f, x);
                 }
             };
             // Rows without such detail skip its terms, which are 0 there.

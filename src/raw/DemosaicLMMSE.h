@@ -9,8 +9,8 @@
 // diagonally at the opposite colour's sites, then from the four axial
 // neighbours at the green sites, each neighbour weighted so that a pixel by
 // an edge takes its colours from its own side. Where green is flat and only
-// red and blue carry detail, green keeps to its neighbours and red and blue
-// also weigh their own steps.
+// red and blue carry detail, however faint, green keeps near its neighbours
+// and red and blue also weigh their own steps.
 //
 // Input: a Bayer CFA plane (scale 65535, black-subtracted, white-balanced);
 // output: packed 16-bit RGB, three samples per pixel, rows of the image's

@@ -322,9 +322,19 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         const float pull = change / (change + 1e5f);
         const float bounded = std::min(std::max(sided, lo), hi);
         const float drawn = estimate + pull * (bounded - estimate);
-        // Where only the colours have detail, green keeps to its neighbours.
+        // Where only the colours have detail, green keeps within its
+        // neighbours' range, widened by four times that of the twelve greens
+        // around.
+        float nearLo = lo, nearHi = hi;
+        for (auto [u, v] :
+             {std::pair{-1, -2}, {1, -2}, {-1, 2}, {1, 2}, {-2, -1}, {2, -1}, {-2, 1}, {2, 1}}) {
+            nearLo = std::min(nearLo, c(x + u, y + v));
+            nearHi = std::max(nearHi, c(x + u, y + v));
+        }
+        const float slack = 4.0f * (nearHi - nearLo);
+        const float kept = std::clamp(drawn, lo - slack, hi + slack);
         const float k = ColourOnly(c, cfa, pad, x, y);
-        green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : drawn + k * (bounded - drawn);
+        green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : drawn + k * (kept - drawn);
     });
     Plane redSites(W, H), blueSites(W, H);
     Inside(c, 11, [&](int x, int y) {
@@ -394,6 +404,18 @@ std::vector<Case> Mosaics() {
         {"noisy ramp", 301, 203,
          [=](uint32_t x, uint32_t y) {
              return uint16_t(std::min<uint32_t>(65535, 100 * x + 50 * y + hash(x, y, 4) % 4000));
+         }},
+        // Red and blue rings on a flat green (for RGGB and BGGR), faint on
+        // the left, strong on the right.
+        {"equal-green rings", 213, 147,
+         [](uint32_t x, uint32_t y) {
+             const double dx = x - 100.0, dy = y - 70.0;
+             const double t =
+                 (0.5 + 0.5 * std::cos((dx * dx + dy * dy) / 300.0)) * (x < 106 ? 0.02 : 1.0);
+             const int colour = int((y & 1) + (x & 1));
+             return uint16_t(colour == 1   ? 12000
+                             : colour == 0 ? 12000 + 30000 * t
+                                           : 12000 - 9000 * t);
          }},
         {"tiny", 3, 5, [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 5)); }},
         {"strip", 19, 2, [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 6)); }},
