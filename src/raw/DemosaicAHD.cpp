@@ -158,7 +158,7 @@ public:
         homogeneity(4);
         sumHomogeneity(5);
         select(5);
-        for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(6 + pass);
+        for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(6 + pass, pass == 0);
         platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
                                cfa.width, colour);
     }
@@ -243,9 +243,9 @@ private:
                 auto ownSite = [&](int x) {
                     const float gc = g0[x];
                     own[x] = c0[x];
-                    other[x] = gc + platform::DiagonalDifference<kColour>(
-                                        cuu, cu, c0, cd, cdd, gu, gc, gd, kColour ? only[x] : 0.0f,
-                                        x);
+                    other[x] =
+                        gc + platform::DiagonalDifference<kColour>(cuu, cu, c0, cd, cdd, gu, gc, gd,
+                                                                   kColour ? only[x] : 0.0f, x);
                 };
                 auto greenSite = [&](int x) {
                     const float c = c0[x], gc = g0[x];
@@ -439,8 +439,13 @@ private:
     }
 
     // Median-filters R−G and B−G over 3×3 and rebuilds the interpolated
-    // samples from them; the sensor's own samples are kept.
-    void reduceArtefacts(int m) {
+    // samples from them; the sensor's own samples are kept. Where the detail
+    // is red and blue's alone, the medians would turn it into a maze: there,
+    // in proportion to ColourOnlyDetail, the first pass averages R−G and B−G
+    // over 3×3 with weights 1, 2, 1 each way instead, the sensor's samples
+    // included, as the alternate rendering does (see DemosaicLMMSE), and the
+    // second keeps what the first made.
+    void reduceArtefacts(int m, bool first) {
         for (int r = m - 1; r < h_ - m + 1; ++r) {
             const float* __restrict rr = s_.row(kRed, r);
             const float* __restrict gg = s_.row(kGreen, r);
@@ -466,9 +471,15 @@ private:
             float* __restrict own = s_.row(redRow ? kRed : kBlue, r);
             float* __restrict gg = s_.row(kGreen, r);
             float* __restrict other = s_.row(redRow ? kBlue : kRed, r);
-            // Where the detail is red and blue's alone, the medians would
-            // turn it into a maze; the interpolation is kept there.
             const float* __restrict only = s_.row(kColourOnly, r);
+            const Plane diffOwn = redRow ? kDiffRG : kDiffBG,
+                        diffOther = redRow ? kDiffBG : kDiffRG;
+            const float* __restrict ou = s_.row(diffOwn, r - 1);
+            const float* __restrict o1 = s_.row(diffOwn, r);
+            const float* __restrict od = s_.row(diffOwn, r + 1);
+            const float* __restrict tu = s_.row(diffOther, r - 1);
+            const float* __restrict t1 = s_.row(diffOther, r);
+            const float* __restrict td = s_.row(diffOther, r + 1);
             auto row = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
                 DEMOSAIC_ROW_LOOP
@@ -479,10 +490,19 @@ private:
                     const float g = sampled ? o0 - dOwn : g0;
                     const float o = sampled ? o0 : g + dOwn, b = g + dOther;
                     if constexpr (kColour) {
-                        const float keep = only[x];
-                        own[x] = o + keep * (o0 - o);
-                        gg[x] = g + keep * (g0 - g);
-                        other[x] = b + keep * (b0 - b);
+                        const float k = only[x];
+                        const float meanOwn =
+                            (Weigh121(ou, x) + 2.0f * Weigh121(o1, x) + Weigh121(od, x)) *
+                            (1.0f / 16.0f);
+                        const float meanOther =
+                            (Weigh121(tu, x) + 2.0f * Weigh121(t1, x) + Weigh121(td, x)) *
+                            (1.0f / 16.0f);
+                        // The first pass's averages, or what it made.
+                        const float ownKept = first ? g0 + meanOwn : o0;
+                        const float otherKept = first ? g0 + meanOther : b0;
+                        own[x] = o + k * (ownKept - o);
+                        gg[x] = g + k * (g0 - g);
+                        other[x] = b + k * (otherKept - b);
                     } else {
                         own[x] = o;
                         gg[x] = g;
@@ -493,6 +513,9 @@ private:
             s_.rowFlags()[r] != 0 ? row(std::true_type{}) : row(std::false_type{});
         }
     }
+
+    // A row's values at x - 1, x and x + 1 weighted 1, 2, 1.
+    static float Weigh121(const float* v, int x) { return v[x - 1] + 2.0f * v[x] + v[x + 1]; }
 
     // The median of nine is the median of the largest column minimum, the
     // median of the column medians and the smallest column maximum once each

@@ -6,9 +6,10 @@
 // CIELab, and each pixel takes the direction whose neighbourhood is more
 // homogeneous (equal counts average the two). Two median passes on R−G and
 // B−G then remove the remaining colour artefacts. Where green is flat and
-// only red and blue carry detail (a saturated colour against a grey of the
-// same green), red and blue also weigh their own steps, and the medians,
-// which would break such detail into a maze, are left out.
+// only red and blue carry detail (a colour against a grey of the same
+// green, however faint), red and blue also weigh their own steps, and the
+// medians, which would break such detail into a maze, give way to a 3×3
+// average of the colour differences.
 //
 // Input: a Bayer CFA plane (scale 65535, black-subtracted, white-balanced);
 // output: packed 16-bit RGB, three samples per pixel, rows of the image's

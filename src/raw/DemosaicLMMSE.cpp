@@ -20,7 +20,7 @@ namespace {
 // of halo small while a tile's planes still stay near the core's caches.
 constexpr int kTileWidth = 192;
 constexpr int kTileHeight = 144;
-constexpr int kPad = 12;
+constexpr int kPad = 13;
 // Floats per scratch row.
 constexpr int kStride = kTileWidth + 2 * kPad;
 constexpr int kRadius = 4;  // the Gaussian and the statistics window span ±4
@@ -66,6 +66,10 @@ enum Plane {
     kBlueSites = kDiffV,
     kRed = kSmoothH,
     kBlue = kSmoothV,
+    // Then red and blue again, where only they carry detail: see
+    // smoothColourOnly.
+    kRedSmoothed = kDiffH,
+    kBlueSmoothed = kDiffV,
 };
 
 // The estimates are needed only at the sites without green, every second
@@ -124,8 +128,10 @@ public:
         fuseGreen(10);
         redBlueAtOppositeSites(11);
         redBlueAtGreenSites(12);
-        platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
-                               cfa.width, colour);
+        const bool smoothed = hasColourOnlyRows(13);
+        if (smoothed) smoothColourOnly(13);
+        platform::StoreTileRGB(tile_, s_.row(smoothed ? kRedSmoothed : kRed, 0), s_.row(kGreen, 0),
+                               s_.row(smoothed ? kBlueSmoothed : kBlue, 0), rgb, cfa.width, colour);
     }
 
 private:
@@ -319,11 +325,24 @@ private:
                     // Both estimates take green's detail from this site's colour;
                     // where green has none of its own nearby, that detail is the
                     // colour's alone (often too fine for the statistics to see as
-                    // a change), and green keeps to its neighbours.
-                    if constexpr (kColour)
-                        g[x] = drawn + only[x] * (bounded - drawn);
-                    else
+                    // a change), and green keeps within its neighbours' range,
+                    // widened by four times the range of the twelve greens
+                    // around: not at all where green is flat, and enough for
+                    // grey detail near green's own limit, which can leave the
+                    // twelve nearly alike.
+                    if constexpr (kColour) {
+                        const float nearLo = MinOf(
+                            MinOf(MinOf(cuu[x - 1], cuu[x + 1]), MinOf(cdd[x - 1], cdd[x + 1])),
+                            MinOf(MinOf(cu[x - 2], cu[x + 2]), MinOf(cd[x - 2], cd[x + 2])));
+                        const float nearHi = MaxOf(
+                            MaxOf(MaxOf(cuu[x - 1], cuu[x + 1]), MaxOf(cdd[x - 1], cdd[x + 1])),
+                            MaxOf(MaxOf(cu[x - 2], cu[x + 2]), MaxOf(cd[x - 2], cd[x + 2])));
+                        const float slack = 4.0f * (MaxOf(hi, nearHi) - MinOf(lo, nearLo));
+                        const float kept = platform::ClampTo(drawn, lo - slack, hi + slack);
+                        g[x] = drawn + only[x] * (kept - drawn);
+                    } else {
                         g[x] = drawn;
+                    }
                 }
             };
             // Rows without such detail skip its terms, which are 0 there.
@@ -367,8 +386,9 @@ private:
                 DEMOSAIC_ROW_LOOP
                 for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
                     const float g = g0[x];
-                    other[x] = g + platform::DiagonalDifference<kColour>(
-                                       cuu, cu, c0, cd, cdd, gu, g, gd, kColour ? only[x] : 0.0f, x);
+                    other[x] =
+                        g + platform::DiagonalDifference<kColour>(cuu, cu, c0, cd, cdd, gu, g, gd,
+                                                                  kColour ? only[x] : 0.0f, x);
                 }
             };
             // Rows without such detail skip its terms, which are 0 there.
@@ -445,6 +465,66 @@ private:
             // Rows without such detail skip its terms, which are 0 there.
             s_.rowFlags()[r] != 0 ? pixels(std::true_type{}) : pixels(std::false_type{});
         }
+    }
+
+    // Whether any of rows [m, size - m) has detail in red and blue alone.
+    bool hasColourOnlyRows(int m) {
+        const uint8_t* flags = s_.rowFlags();
+        bool any = false;
+        for (int r = m; r < h_ - m; ++r) any |= flags[r] != 0;
+        return any;
+    }
+
+    // Where red and blue alone carry detail, their differences from green
+    // are averaged over 3×3 with weights 1, 2, 1 each way (so that every
+    // pixel sees both row and column parities alike), in proportion to
+    // ColourOnlyDetail, their own samples included: they are sampled at half
+    // green's rate, and their finest detail, which green cannot place for
+    // them, would otherwise come out as a maze; an edge of them keeps its
+    // place. Writes rows and columns [m, size - m) of kRedSmoothed and
+    // kBlueSmoothed.
+    void smoothColourOnly(int m) {
+        const uint8_t* flags = s_.rowFlags();
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict r0 = s_.row(kRed, r);
+            const float* __restrict b0 = s_.row(kBlue, r);
+            float* __restrict red = s_.row(kRedSmoothed, r);
+            float* __restrict blue = s_.row(kBlueSmoothed, r);
+            if (flags[r] == 0) {
+                for (int x = m; x < w_ - m; ++x) {
+                    red[x] = r0[x];
+                    blue[x] = b0[x];
+                }
+                continue;
+            }
+            const float* __restrict ru = s_.row(kRed, r - 1);
+            const float* __restrict rd = s_.row(kRed, r + 1);
+            const float* __restrict bu = s_.row(kBlue, r - 1);
+            const float* __restrict bd = s_.row(kBlue, r + 1);
+            const float* __restrict gu = s_.row(kGreen, r - 1);
+            const float* __restrict g0 = s_.row(kGreen, r);
+            const float* __restrict gd = s_.row(kGreen, r + 1);
+            const float* __restrict only = s_.row(kColourOnly, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                const float meanR =
+                    (ColourDifferences(ru, gu, x) + 2.0f * ColourDifferences(r0, g0, x) +
+                     ColourDifferences(rd, gd, x)) *
+                    (1.0f / 16.0f);
+                const float meanB =
+                    (ColourDifferences(bu, gu, x) + 2.0f * ColourDifferences(b0, g0, x) +
+                     ColourDifferences(bd, gd, x)) *
+                    (1.0f / 16.0f);
+                red[x] = r0[x] + only[x] * (g0[x] + meanR - r0[x]);
+                blue[x] = b0[x] + only[x] * (g0[x] + meanB - b0[x]);
+            }
+        }
+    }
+
+    // A colour's differences from green at x - 1, x and x + 1, weighted 1,
+    // 2, 1.
+    static float ColourDifferences(const float* c, const float* g, int x) {
+        return (c[x - 1] - g[x - 1]) + 2.0f * (c[x] - g[x]) + (c[x + 1] - g[x + 1]);
     }
 
     LMMSEScratch& s_;

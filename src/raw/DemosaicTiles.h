@@ -153,14 +153,17 @@ inline void WeighDiagonalsAcross(float k, float dnw, float dne, float dsw, float
 // How far the detail around a pixel is in red and blue alone, from the
 // ranges of the colour samples and of the green ones nearby (scale 65535):
 // 0 where green changes with them, as it does in anything short of a
-// saturated colour, and in noise; 1 where green is flat and they are not, as
-// by a saturated colour on a grey of the same green. There, green shows
-// neither edges nor texture, and the interpolators must look at red and blue.
-// Above 0 exactly where colourRange exceeds ColourOnlyFloor(greenRange).
+// saturated colour, and mostly in noise; 1 where green is flat and they are
+// not, as by a colour on a grey of the same green, however faint the colour
+// (from a step of two levels). There, green shows neither edges nor
+// texture, and the interpolators must look at red and blue. The ratio of the
+// ranges alone decides, whatever their size, so that weak edges are told
+// alike with strong ones; the one level keeps it defined where green is
+// perfectly flat. Above 0 exactly where colourRange exceeds
+// ColourOnlyFloor(greenRange).
 inline float ColourOnlyFloor(float greenRange) {
-    constexpr float kGreenShare = 4.0f;
-    constexpr float kNoise = 4096.0f;
-    return kGreenShare * greenRange + kNoise;
+    constexpr float kGreenShare = 6.0f;
+    return kGreenShare * greenRange + 1.0f;
 }
 inline float ColourOnlyDetail(float colourRange, float greenRange) {
     const float floor = ColourOnlyFloor(greenRange);
@@ -234,9 +237,9 @@ inline float EdgeAverage(float d1, float s1, float d2, float s2, float d3, float
 // WeighDiagonalsAcross with the site's ColourOnlyDetail k. Returns what is
 // added to g.
 template <bool kColourOnly>
-inline float DiagonalDifference(const float* cuu, const float* cu, const float* c0,
-                                const float* cd, const float* cdd, const float* gu, float g,
-                                const float* gd, float k, int x) {
+inline float DiagonalDifference(const float* cuu, const float* cu, const float* c0, const float* cd,
+                                const float* cdd, const float* gu, float g, const float* gd,
+                                float k, int x) {
     const float c = c0[x];
     const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
     const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
@@ -254,9 +257,9 @@ inline float DiagonalDifference(const float* cuu, const float* cu, const float* 
 // k): how much the colour sampled beside the site steps between here and
 // beyond each axial neighbour, added to that neighbour's change, so that it
 // tells the side of an edge as the other sites tell it.
-inline void WeighAxialsAcross(const float* cuu, const float* cu, const float* c0,
-                              const float* cd, const float* cdd, float k, int x, float& al,
-                              float& ar, float& au, float& ad) {
+inline void WeighAxialsAcross(const float* cuu, const float* cu, const float* c0, const float* cd,
+                              const float* cdd, float k, int x, float& al, float& ar, float& au,
+                              float& ad) {
     const float half = 0.5f * k;
     const float beside = cu[x] + cd[x], inRow = c0[x - 1] + c0[x + 1];
     al += half * std::fabs(beside - cu[x - 2] - cd[x - 2]);

@@ -5,7 +5,9 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <map>
 #include <random>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/RawCombineTiledEngine.h"
@@ -496,7 +498,7 @@ RawMatrix3 CameraToProPhoto() {
 
 // Linear ProPhoto (D65) to 8-bit sRGB; a colour beyond sRGB's white is
 // dimmed as a whole.
-std::array<double, 3> ToSRGB8(const std::array<double, 3>& pp) {
+std::array<double, 3> ToSRGB8(const std::array<double, 3>& pp, bool rounded = true) {
     // ProPhoto's primaries to XYZ, then XYZ to linear sRGB (both D65).
     constexpr double kToSRGB[3][3] = {{2.0735007, -0.6646403, -0.4090195},
                                       {-0.2253406, 1.2200011, 0.0053626},
@@ -508,8 +510,9 @@ std::array<double, 3> ToSRGB8(const std::array<double, 3>& pp) {
     std::array<double, 3> out{};
     for (int c = 0; c < 3; ++c) {
         const double v = std::clamp(top > 1.0 ? lin[c] / top : lin[c], 0.0, 1.0);
-        out[size_t(c)] =
-            std::round(255.0 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055));
+        const double level =
+            255.0 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055);
+        out[size_t(c)] = rounded ? std::round(level) : level;
     }
     return out;
 }
@@ -530,34 +533,44 @@ std::array<double, 2> Chroma(const std::array<double, 3>& srgb) {
 
 struct Developed {
     std::vector<std::array<double, 3>> pixels;  // 8-bit sRGB levels
-    const std::array<double, 3>& at(int x, int y) const { return pixels[size_t(y) * kW + x]; }
+    int width = kW;
+    const std::array<double, 3>& at(int x, int y) const { return pixels[size_t(y) * width + x]; }
 };
 
 // The master alone, the alternate alone and the half blend of a scene.
-std::array<Developed, 3> Develop(const Scene& scene) {
-    const CFAPattern pattern = *CFAPattern::fromName("RGGB");
+std::array<Developed, 3> Develop(const Scene& scene, int width = kW, int height = kH,
+                                 const char* layout = "RGGB", bool rounded = true) {
+    const CFAPattern pattern = *CFAPattern::fromName(layout);
     const auto neutral = TestChart::asShotNeutral();
-    std::vector<uint16_t> mosaic(size_t(kW) * kH);
-    for (int y = 0; y < kH; ++y)
-        for (int x = 0; x < kW; ++x) {
+    std::vector<uint16_t> mosaic(size_t(width) * height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
             const auto c = static_cast<size_t>(pattern.colorAt(uint32_t(y), uint32_t(x)));
             const double v = TestChart::cameraFromScene(scene(x, y))[c] / neutral[c];
-            mosaic[size_t(y) * kW + x] = uint16_t(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
+            mosaic[size_t(y) * width + x] =
+                uint16_t(std::lround(std::clamp(v, 0.0, 1.0) * 65535.0));
         }
-    const CFAPlane cfa{mosaic.data(), uint32_t(kW), uint32_t(kH), uint32_t(kW), pattern};
-    Stage stage(kW, kH);
+    const CFAPlane cfa{mosaic.data(), uint32_t(width), uint32_t(height), uint32_t(width), pattern};
+    Stage stage(width, height);
     DemosaicAHD(cfa, stage.raw->master.data(), 4, CameraToProPhoto());
     DemosaicLMMSE(cfa, stage.raw->alternate.data(), 4, CameraToProPhoto());
     std::array<Developed, 3> out;
     const float amounts[3] = {0.0f, 1.0f, 0.5f};
+    // Scenes of few colours repeat most pixels.
+    std::unordered_map<uint64_t, std::array<double, 3>> converted;
     for (size_t i = 0; i < 3; ++i) {
+        out[i].width = width;
         auto buffer = stage.run(amounts[i], amounts[i]);
         EXPECT_NE(buffer, nullptr);
         if (!buffer) return out;
-        for (int y = 0; y < kH; ++y)
-            for (int x = 0; x < kW; ++x) {
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
                 const uint16_t* p = buffer->bufferU16ForRow(y, x);
-                out[i].pixels.push_back(ToSRGB8({p[0] / 65535.0, p[1] / 65535.0, p[2] / 65535.0}));
+                const uint64_t key = uint64_t(p[0]) << 32 | uint64_t(p[1]) << 16 | p[2];
+                auto [at, added] = converted.try_emplace(key);
+                if (added)
+                    at->second = ToSRGB8({p[0] / 65535.0, p[1] / 65535.0, p[2] / 65535.0}, rounded);
+                out[i].pixels.push_back(at->second);
             }
     }
     return out;
@@ -618,23 +631,27 @@ void ForBand(const Edge& e, const std::function<void(int, int, int)>& f) {
 
 // The zipper of an edge: along each line near it, the mean of
 // |p(i) - (p(i-1) + p(i+1)) / 2| per channel; the largest of these.
-double Zipper(const Developed& img, const Edge& e) {
+double Zipper(const Developed& img, const Edge& e, const Developed* truth = nullptr,
+              int fewest = 1) {
     std::array<std::array<double, 3>, 6> sum{};
     std::array<int, 6> count{};
+    auto error = [&](int x, int y, size_t c) {
+        return img.at(x, y)[c] - (truth ? truth->at(x, y)[c] : 0.0);
+    };
     ForBand(e, [&](int x, int y, int line) {
         const int xp = x - e.stepX, yp = y - e.stepY, xn = x + e.stepX, yn = y + e.stepY;
         if (std::min(xp, xn) < e.x0 || std::max(xp, xn) >= e.x1 || std::min(yp, yn) < e.y0 ||
             std::max(yp, yn) >= e.y1)
             return;
-        const auto &p = img.at(x, y), &a = img.at(xp, yp), &b = img.at(xn, yn);
         for (size_t c = 0; c < 3; ++c)
-            sum[size_t(line + 3)][c] += std::fabs(p[c] - 0.5 * (a[c] + b[c]));
+            sum[size_t(line + 3)][c] +=
+                std::fabs(error(x, y, c) - 0.5 * (error(xp, yp, c) + error(xn, yn, c)));
         ++count[size_t(line + 3)];
     });
     double worst = 0.0;
     for (size_t i = 0; i < 6; ++i)
         for (size_t c = 0; c < 3; ++c)
-            if (count[i] > 0) worst = std::max(worst, sum[i][c] / count[i]);
+            if (count[i] >= fewest) worst = std::max(worst, sum[i][c] / count[i]);
     return worst;
 }
 
@@ -760,8 +777,9 @@ const std::array<double, 3> kCameraGrey{0.18, 0.18, 0.18};
 const std::array<std::array<double, 3>, 3> kColours = {
     {{0.40, 0.18, 0.05}, {0.07, 0.18, 0.42}, {0.42, 0.18, 0.18}}};
 
-// The along-edge zipper of the error against the scene where the edge runs straight.
-double ErrorZipper(const Developed& img, const Developed& truth, const Edge& e) {
+// The along-edge zipper of the error against the scene where the edge runs
+// straight, on lines with at least `fewest` such pixels.
+double ErrorZipper(const Developed& img, const Developed& truth, const Edge& e, int fewest = 1) {
     auto straight = [&](int x, int y) {
         for (int k = -5; k <= 5; ++k)
             for (int j = -2; j <= 2; ++j) {
@@ -770,12 +788,9 @@ double ErrorZipper(const Developed& img, const Developed& truth, const Edge& e) 
             }
         return true;
     };
-    Developed error = img;
-    for (size_t i = 0; i < error.pixels.size(); ++i)
-        for (size_t c = 0; c < 3; ++c) error.pixels[i][c] -= truth.pixels[i][c];
     Edge kept = e;
     kept.line = [&](int x, int y) { return straight(x, y) ? e.line(x, y) : 99; };
-    return Zipper(error, kept);
+    return Zipper(img, kept, &truth, fewest);
 }
 
 }  // namespace equalGreen
@@ -839,4 +854,89 @@ TEST(RawCombineEdges, AZonePlateOfEqualGreenDoesNotMaze) {
                       b < 2 ? 5.0 : 10.0)
                 << kNames[i] << " at " << 0.15 + 0.05 * b << " cycles per pixel and up";
     }
+}
+
+// Red and blue scaled against the grey, at every strength from half to
+// double, together and each alone: squares, diamonds and circles in every
+// CFA phase; the zipper of the error, with master, alternate and blend.
+TEST(RawCombineEdges, EdgesOfEqualGreenDoNotZipperAtAnyStrength) {
+    using namespace equalGreen;
+    constexpr int kCellW = 168, kCellH = 80, kScales = 30;
+    // Per column of cells: which of red and blue are scaled.
+    const std::array<std::array<double, 2>, 3> kModes = {{{1, 1}, {1, 0}, {0, 1}}};
+    auto scaleOf = [](int row) { return 0.5 + 0.05 * (row < 10 ? row : row + 1); };  // not 1
+    auto shapes = [](int x, int y) {  // whether a shape of its cell covers a point
+        const int u = x % kCellW, v = y % kCellH;
+        return (u >= 10 && u < 46 && v >= 22 && v < 58) ||
+               std::abs(u - 76) + std::abs(v - 40) <= 22 || std::hypot(u - 130, v - 40) <= 28.0;
+    };
+    const int width = kCellW * 3, height = kCellH * kScales;
+    std::array<std::array<std::array<double, 3>, 3>, kScales> colours{};
+    for (int row = 0; row < kScales; ++row)
+        for (size_t column = 0; column < 3; ++column) {
+            std::array<double, 3> camera = kCameraGrey;
+            camera[0] *= kModes[column][0] != 0 ? scaleOf(row) : 1.0;
+            camera[2] *= kModes[column][1] != 0 ? scaleOf(row) : 1.0;
+            colours[size_t(row)][column] = FromCamera(camera);
+        }
+    const std::array<double, 3> grey = FromCamera(kCameraGrey);
+    const Scene scene = [&](int x, int y) {
+        return shapes(x, y) ? colours[size_t(y / kCellH)][size_t(x / kCellW)] : grey;
+    };
+    Developed truth;
+    truth.width = width;
+    std::map<std::array<double, 3>, std::array<double, 3>> inSRGB;
+    for (int i = 0; i < width * height; ++i) {
+        const auto colour = scene(i % width, i / width);
+        auto [at, added] = inSRGB.try_emplace(colour);
+        if (added) at->second = ToSRGB8(colour, false);
+        truth.pixels.push_back(at->second);
+    }
+    // Per rendering, scale and mode: the worst zipper over the edges and layouts.
+    std::array<std::array<std::array<double, 3>, kScales>, 3> worst{};
+    for (const char* layout : {"RGGB", "GRBG", "GBRG", "BGGR"}) {
+        const auto developed = Develop(scene, width, height, layout, false);
+        for (int row = 0; row < kScales; ++row)
+            for (int column = 0; column < 3; ++column) {
+                const int ox = column * kCellW, oy = row * kCellH;
+                std::vector<Edge> sides;
+                const int l = ox + 10, t = oy + 22, r = l + 36, b = t + 36;
+                sides.push_back(
+                    {[l](int x, int) { return x - l; }, 0, 1, l - 5, t + 6, l + 5, b - 6});
+                sides.push_back(
+                    {[r](int x, int) { return r - 1 - x; }, 0, 1, r - 5, t + 6, r + 5, b - 6});
+                sides.push_back(
+                    {[t](int, int y) { return y - t; }, 1, 0, l + 6, t - 5, r - 6, t + 5});
+                sides.push_back(
+                    {[b](int, int y) { return b - 1 - y; }, 1, 0, l + 6, b - 5, r - 6, b + 5});
+                const int dx = ox + 76, dy = oy + 40;
+                for (int sx : {-1, 1})
+                    for (int sy : {-1, 1}) {
+                        const int x0 = sx < 0 ? dx - 17 : dx + 5, y0 = sy < 0 ? dy - 17 : dy + 5;
+                        sides.push_back(
+                            {[=](int x, int y) { return 22 - (sx * (x - dx) + sy * (y - dy)); }, 1,
+                             -sx * sy, x0, y0, x0 + 12, y0 + 12});
+                    }
+                const int cx = ox + 130, cy = oy + 40;
+                auto arc = [=](int x, int y) {
+                    return int(std::floor(28.0 - std::hypot(x - cx, y - cy)));
+                };
+                sides.push_back({arc, 1, 0, cx - 16, cy - 33, cx + 16, cy - 19});
+                sides.push_back({arc, 1, 0, cx - 16, cy + 19, cx + 16, cy + 33});
+                sides.push_back({arc, 0, 1, cx - 33, cy - 16, cx - 19, cy + 16});
+                sides.push_back({arc, 0, 1, cx + 19, cy - 16, cx + 33, cy + 16});
+                for (size_t i = 0; i < 3; ++i)
+                    for (const Edge& e : sides)
+                        worst[i][size_t(row)][size_t(column)] =
+                            std::max(worst[i][size_t(row)][size_t(column)],
+                                     ErrorZipper(developed[i], truth, e, 4));
+            }
+    }
+    const char* modes[3] = {"red and blue", "red", "blue"};
+    for (size_t i = 0; i < 3; ++i)
+        for (int row = 0; row < kScales; ++row)
+            for (size_t column = 0; column < 3; ++column)
+                EXPECT_LE(worst[i][size_t(row)][column], 1.5)
+                    << kNames[i] << ", " << modes[column] << " at "
+                    << std::lround(100 * scaleOf(row)) << "%";
 }

@@ -95,6 +95,14 @@ float Beside(Plane& c, int x, int y, int dx, int dy) {
                      c(x + 2 * dx + px, y + 2 * dy + py));
 }
 
+// The 3×3 average of d around (x, y) with weights 1, 2, 1 each way.
+float Weighted121(Plane& d, int x, int y) {
+    float rows[3];
+    for (int v = -1; v <= 1; ++v)
+        rows[v + 1] = d(x - 1, y + v) + 2.0f * d(x, y + v) + d(x + 1, y + v);
+    return (rows[0] + 2.0f * rows[1] + rows[2]) * (1.0f / 16.0f);
+}
+
 // Calls f(x, y) for every position at least m from the padded plane's edges.
 void Inside(const Plane& p, int m, const std::function<void(int, int)>& f) {
     for (int y = m; y < p.h - m; ++y)
@@ -233,18 +241,21 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
             const float g = site == CFAColor::Red ? r0 - dr : site == CFAColor::Blue ? b0 - db : g0;
             const float r = site == CFAColor::Red ? r0 : g + dr;
             const float b = site == CFAColor::Blue ? b0 : g + db;
-            // Where the detail is red and blue's alone, no medians.
-            const float keep = only(x, y);
-            red(x, y) = r + keep * (r0 - r);
-            green(x, y) = g + keep * (g0 - g);
-            blue(x, y) = b + keep * (b0 - b);
+            // Where the detail is red and blue's alone, no medians: the first
+            // pass averages the differences with weights 1, 2, 1 each way.
+            const float k = only(x, y);
+            const float rKept = m == 6 ? g0 + Weighted121(drg, x, y) : r0;
+            const float bKept = m == 6 ? g0 + Weighted121(dbg, x, y) : b0;
+            red(x, y) = r + k * (rKept - r);
+            green(x, y) = g + k * (g0 - g);
+            blue(x, y) = b + k * (bKept - b);
         });
     }
     return Store(cfa, pad, red, green, blue);
 }
 
 std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
-    constexpr int pad = 12;
+    constexpr int pad = 13;
     constexpr float floor = 1e-3f;
     Plane c = Padded(cfa, pad);
     auto colour = [&](int x, int y) {
@@ -322,9 +333,19 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         const float pull = change / (change + 1e5f);
         const float bounded = std::min(std::max(sided, lo), hi);
         const float drawn = estimate + pull * (bounded - estimate);
-        // Where only the colours have detail, green keeps to its neighbours.
+        // Where only the colours have detail, green keeps within its
+        // neighbours' range, widened by four times that of the twelve greens
+        // around.
+        float nearLo = lo, nearHi = hi;
+        for (auto [u, v] :
+             {std::pair{-1, -2}, {1, -2}, {-1, 2}, {1, 2}, {-2, -1}, {2, -1}, {-2, 1}, {2, 1}}) {
+            nearLo = std::min(nearLo, c(x + u, y + v));
+            nearHi = std::max(nearHi, c(x + u, y + v));
+        }
+        const float slack = 4.0f * (nearHi - nearLo);
+        const float kept = std::clamp(drawn, lo - slack, hi + slack);
         const float k = ColourOnly(c, cfa, pad, x, y);
-        green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : drawn + k * (bounded - drawn);
+        green(x, y) = colour(x, y) == CFAColor::Green ? c(x, y) : drawn + k * (kept - drawn);
     });
     Plane redSites(W, H), blueSites(W, H);
     Inside(c, 11, [&](int x, int y) {
@@ -365,7 +386,20 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
             (*out)(x, y) = k * (g + sum * norm) + (1.0f - k) * (*sites)(x, y);
         }
     });
-    return Store(cfa, pad, red, green, blue);
+    // Where only the colours carry detail, their differences from green
+    // averaged with weights 1, 2, 1 each way.
+    Plane dr(W, H), db(W, H);
+    Inside(c, 12, [&](int x, int y) {
+        dr(x, y) = red(x, y) - green(x, y);
+        db(x, y) = blue(x, y) - green(x, y);
+    });
+    Plane redOut = red, blueOut = blue;
+    Inside(c, 13, [&](int x, int y) {
+        const float k = ColourOnly(c, cfa, pad, x, y);
+        redOut(x, y) = red(x, y) + k * (green(x, y) + Weighted121(dr, x, y) - red(x, y));
+        blueOut(x, y) = blue(x, y) + k * (green(x, y) + Weighted121(db, x, y) - blue(x, y));
+    });
+    return Store(cfa, pad, redOut, green, blueOut);
 }
 
 struct Case {
@@ -394,6 +428,18 @@ std::vector<Case> Mosaics() {
         {"noisy ramp", 301, 203,
          [=](uint32_t x, uint32_t y) {
              return uint16_t(std::min<uint32_t>(65535, 100 * x + 50 * y + hash(x, y, 4) % 4000));
+         }},
+        // Red and blue rings on a flat green (for RGGB and BGGR), faint on
+        // the left, strong on the right.
+        {"equal-green rings", 213, 147,
+         [](uint32_t x, uint32_t y) {
+             const double dx = x - 100.0, dy = y - 70.0;
+             const double t =
+                 (0.5 + 0.5 * std::cos((dx * dx + dy * dy) / 300.0)) * (x < 106 ? 0.02 : 1.0);
+             const int colour = int((y & 1) + (x & 1));
+             return uint16_t(colour == 1   ? 12000
+                             : colour == 0 ? 12000 + 30000 * t
+                                           : 12000 - 9000 * t);
          }},
         {"tiny", 3, 5, [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 5)); }},
         {"strip", 19, 2, [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 6)); }},
