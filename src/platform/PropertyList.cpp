@@ -809,7 +809,7 @@ public:
         for (;;) {
             if (!skipMisc()) return false;
             if (startsWith("<!DOCTYPE")) {
-                if (!skipDoctype()) return false;
+                if (!skipPastClose(true)) return false;
                 continue;
             }
             break;
@@ -909,7 +909,15 @@ private:
             at_ = close + 1;
             return true;
         }
+        if (!skipPastClose(false)) return false;
+        if (selfClosing) *selfClosing = bytes()[at_ - 2] == '/';
+        return true;
+    }
+    // Past the first '>' outside quoted values and, with `brackets`, outside
+    // a "[...]" subset.
+    bool skipPastClose(bool brackets) {
         char quote = 0;
+        int depth = 0;
         for (;; ++at_) {
             if (!have(0, 1)) return false;
             const char c = bytes()[at_];
@@ -917,8 +925,11 @@ private:
                 if (c == quote) quote = 0;
             } else if (c == '"' || c == '\'') {
                 quote = c;
-            } else if (c == '>') {
-                if (selfClosing) *selfClosing = bytes()[at_ - 1] == '/';
+            } else if (brackets && c == '[') {
+                ++depth;
+            } else if (brackets && c == ']') {
+                --depth;
+            } else if (c == '>' && depth <= 0) {
                 ++at_;
                 return true;
             }
@@ -933,26 +944,6 @@ private:
             } else if (startsWith("<?")) {
                 if (!skipPast("?>")) return false;
             } else {
-                return true;
-            }
-        }
-    }
-    bool skipDoctype() {
-        char quote = 0;
-        int brackets = 0;
-        for (;; ++at_) {
-            if (!have(0, 1)) return false;
-            const char c = bytes()[at_];
-            if (quote) {
-                if (c == quote) quote = 0;
-            } else if (c == '"' || c == '\'') {
-                quote = c;
-            } else if (c == '[') {
-                ++brackets;
-            } else if (c == ']') {
-                --brackets;
-            } else if (c == '>' && brackets <= 0) {
-                ++at_;
                 return true;
             }
         }
