@@ -371,16 +371,9 @@ TEST_F(Presets, AHugeJunkFileIsRefusedByItsSize) {
     const fs::path junk = folder / "junk.plist";
     std::ofstream(junk) << "";
     fs::resize_file(junk, uintmax_t(2) << 30);  // sparse: no disk used
-    const auto bytesRead = [] {
-        std::ifstream io("/proc/self/io");
-        std::string name;
-        uint64_t value = 0;
-        while (io >> name >> value && name != "rchar:") continue;
-        return value;
-    };
-    const uint64_t before = bytesRead();
+    const auto before = testsupport::bytesReadSoFar();
     EXPECT_TRUE(manager.presetNamed("Default"));
-    EXPECT_LT(bytesRead() - before, uint64_t(16) << 20);
+    EXPECT_LT(testsupport::bytesReadSoFar() - before, 16u << 20);
     EXPECT_TRUE(manager.presetNamed("Zero'd"));
     ASSERT_EQ(told.size(), 1u);
     EXPECT_NE(told[0].find("junk.plist"), std::string::npos) << told[0];

@@ -1,15 +1,14 @@
 // Settings stores: the catalog file and the property-list form of settings
 // that hold profile objects.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <limits>
 #include <thread>
@@ -37,9 +36,11 @@ std::string photo(int i) { return (i < 10 ? "/p/0" : "/p/") + std::to_string(i);
 int exposureOf(int i) { return i % 2 ? 0 : 2; }
 
 // Another run of the program on the same catalog: "add PREFIX COUNT" adds
-// COUNT entries; "resave SECONDS" closes unchanged photos again and again
-// (their entries move to the end, the file keeps its size) and leaves the
-// file's time at its whole second, as a file system with 1-second times does.
+// COUNT entries; "lookup CATALOG UUID REPORT" looks a photo up and writes its
+// peak memory (KB) to REPORT; "resave SECONDS" closes unchanged photos again
+// and again (their entries move to the end, the file keeps its size) and
+// leaves the file's time at its whole second, as a file system with 1-second
+// times does.
 int storeHelper(const std::vector<std::string>& arguments) {
     DataStoreItem store("Catalog");
     if (arguments[0] == "add") {
@@ -47,26 +48,40 @@ int storeHelper(const std::vector<std::string>& arguments) {
             if (!store.addItem(entry(arguments[1] + std::to_string(i), i))) return 1;
         return 0;
     }
+    if (arguments[0] == "lookup") {
+        if (store.storeFilePath() != fs::path(arguments[1]) || !store.getItemForUUID(arguments[2]))
+            return 1;
+        struct rusage usage {};
+        ::getrusage(RUSAGE_SELF, &usage);
+        std::ofstream(arguments[3]) << usage.ru_maxrss;
+        return 0;
+    }
     const auto end =
         std::chrono::steady_clock::now() + std::chrono::seconds(std::stoi(arguments[1]));
     for (int i = 0; std::chrono::steady_clock::now() < end; i = (i + 7) % 40) {
         if (!store.addItem(entry(photo(i), exposureOf(i)))) return 1;
-        struct timespec times[2];
-        ::clock_gettime(CLOCK_REALTIME, &times[0]);
-        times[0].tv_nsec = 0;
-        times[1] = times[0];
-        ::utimensat(AT_FDCWD, store.storeFilePath()->c_str(), times, 0);
+        testsupport::setFileTime(*store.storeFilePath(), std::time(nullptr), 0);
     }
     return 0;
 }
 
+// The peak memory of a new process that looks one photo up in `catalog`.
+long lookupPeakKb(const fs::path& catalog, const std::string& uuid, const fs::path& report) {
+    const int pid = testsupport::spawnHelper({"lookup", catalog.string(), uuid, report.string()});
+    if (testsupport::waitForHelper(pid) != 0) return -1;
+    long kb = -1;
+    std::ifstream(report) >> kb;
+    return kb;
+}
+
+// The document type line standard writers begin a property list with.
+constexpr const char* kDoctype =
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n";
+
 }  // namespace
 
-namespace {
-int lookupHelper(const std::vector<std::string>& arguments);
-}  // namespace
-
-QUORVEX_TEST_HELPER(lookupHelper)
+QUORVEX_TEST_HELPER(storeHelper)
 
 namespace {
 
@@ -341,9 +356,7 @@ TEST_F(DataStoreItemTest, IndexedAndWholeReadsGiveTheSameEntriesAndBytes) {
     std::erase(byHand, '\t');
     byHand.insert(byHand.find("<plist"), "<!-- written elsewhere -->\n");
     std::string doctype = written;  // as standard writers begin it
-    doctype.insert(doctype.find("<plist"),
-                   "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                   "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n");
+    doctype.insert(doctype.find("<plist"), kDoctype);
     // Our layout, but one entry repeats a key: read once, so written once.
     std::string repeated = written;
     const std::string uuid7 = "\t\t\t<key>Quorvex_UUID</key>\n\t\t\t<string>/p/7</string>\n";
@@ -422,17 +435,10 @@ TEST_F(DataStoreItemTest, ALargeCatalogIsKeptAndALookupReadsItsEntryAlone) {
     // Once the file's time is well past, its index is trusted.
     fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::minutes(10));
     EXPECT_TRUE(store.getItemForUUID("/p/2"));
-    const auto bytesRead = [] {
-        std::ifstream io("/proc/self/io");
-        std::string name;
-        uint64_t value = 0;
-        while (io >> name >> value && name != "rchar:") continue;
-        return value;
-    };
-    const uint64_t before = bytesRead();
+    const auto before = testsupport::bytesReadSoFar();
     EXPECT_EQ(store.getItemForUUID("/p/1")->find("Quorvex_Exposure")->integerValue(), 5);
     EXPECT_TRUE(store.getItemForUUID("/p/" + std::to_string(count - 1)));
-    EXPECT_LT(bytesRead() - before, fs::file_size(file));
+    EXPECT_LT(testsupport::bytesReadSoFar() - before, fs::file_size(file));
 }
 
 // A damaged catalog untouched for an hour is not waited for, so the later repair is missed.
@@ -469,18 +475,15 @@ TEST_F(DataStoreItemTest, ARewriteWithTheSameStampIsNotTakenForTheIndexedOne) {
         if (!found || (*found)["Quorvex_UUID"].stringValue() != photo(i) ||
             (*found)["Quorvex_Exposure"].integerValue() != exposureOf(i))
             ++wrong;
-        if (i % 5 == 0) {
-            ASSERT_TRUE(store.addItem(entry(photo(i), exposureOf(i))));
-        }
+        ASSERT_TRUE(i % 5 != 0 || store.addItem(entry(photo(i), exposureOf(i))));
         // Long enough for the other process to rewrite the file a few times.
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     EXPECT_EQ(testsupport::waitForHelper(other), 0);
     EXPECT_EQ(wrong, 0) << "of " << lookups;
-    std::vector<std::string> ids = identities(store);
-    std::sort(ids.begin(), ids.end());
-    std::vector<std::string> expected;
+    std::vector<std::string> ids = identities(store), expected;
     for (int i = 0; i < 40; ++i) expected.push_back(photo(i));
+    std::ranges::sort(ids);
     EXPECT_EQ(ids, expected);
 }
 
@@ -490,12 +493,8 @@ TEST_F(DataStoreItemTest, AnInPlaceRewriteOfTheSameSizeInTheSameSecondIsSeen) {
     DataStoreItem store("Catalog");
     for (int i = 0; i < 40; ++i) ASSERT_TRUE(store.addItem(entry(photo(i), exposureOf(i))));
     const fs::path file = *store.storeFilePath();
-    struct timespec times[2];
-    ::clock_gettime(CLOCK_REALTIME, &times[0]);
-    times[0].tv_sec -= 3600;
-    times[0].tv_nsec = 100'000'000;
-    times[1] = times[0];
-    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    const long long anHourAgo = std::time(nullptr) - 3600;
+    ASSERT_TRUE(testsupport::setFileTime(file, anHourAgo, 100'000'000));
     EXPECT_TRUE(store.getItemForUUID(photo(1)));
     std::string bytes = *store.imageDataFile();
     bytes.replace(bytes.find("/p/01"), 5, "/p/41");
@@ -503,8 +502,7 @@ TEST_F(DataStoreItemTest, AnInPlaceRewriteOfTheSameSizeInTheSameSecondIsSeen) {
         std::ofstream out(file, std::ios::binary | std::ios::in | std::ios::out);
         out << bytes;
     }
-    times[0].tv_nsec = times[1].tv_nsec = 600'000'000;
-    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    ASSERT_TRUE(testsupport::setFileTime(file, anHourAgo, 600'000'000));
     EXPECT_TRUE(store.getItemForUUID("/p/41"));
     EXPECT_FALSE(store.getItemForUUID(photo(1)));
 }
@@ -529,16 +527,8 @@ TEST_F(DataStoreItemTest, AFailedWriteSaysWhereAndWhyAndLeftoversAreRemoved) {
     const fs::path file = *store.storeFilePath();
     const std::string before = *store.imageDataFile();
     {
-        struct rlimit saved {};
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        struct rlimit small = saved;
-        small.rlim_cur = before.size();
-        const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-        ::setrlimit(RLIMIT_FSIZE, &small);
-        const bool added = store.addItem(entry("/b.dng", 2));
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        ::signal(SIGXFSZ, oldHandler);
-        EXPECT_FALSE(added);
+        testsupport::FileSizeLimit full(before.size());
+        EXPECT_FALSE(store.addItem(entry("/b.dng", 2)));
     }
     const platform::Error why = store.lastWriteError();
     EXPECT_NE(why.failureReason.find(file.parent_path().string()), std::string::npos)
@@ -616,30 +606,6 @@ TEST_F(DataStoreItemTest, ALinkIsWrittenThroughAndAFifoIsRefused) {
     EXPECT_NE(unreadable.find("not a regular file"), std::string::npos) << unreadable;
 }
 
-namespace {
-
-// The peak memory of a new process that looks one photo up in `catalog`.
-long lookupPeakKb(const fs::path& catalog, const std::string& uuid, const fs::path& report) {
-    const int pid = testsupport::spawnHelper({"lookup", catalog.string(), uuid, report.string()});
-    if (testsupport::waitForHelper(pid) != 0) return -1;
-    long kb = -1;
-    std::ifstream(report) >> kb;
-    return kb;
-}
-
-int lookupHelper(const std::vector<std::string>& arguments) {
-    if (arguments[0] != "lookup") return storeHelper(arguments);
-    DataStoreItem store("Catalog");
-    if (store.storeFilePath() != fs::path(arguments[1]) || !store.getItemForUUID(arguments[2]))
-        return 1;
-    struct rusage usage {};
-    ::getrusage(RUSAGE_SELF, &usage);
-    std::ofstream(arguments[3]) << usage.ru_maxrss;
-    return 0;
-}
-
-}  // namespace
-
 // A catalog in a standard writer's layout is looked up in memory bounded by
 // a few blocks and its largest entry, not the file's size.
 TEST_F(DataStoreItemTest, AForeignLayoutIsLookedUpInBoundedMemory) {
@@ -649,10 +615,8 @@ TEST_F(DataStoreItemTest, AForeignLayoutIsLookedUpInBoundedMemory) {
     const long small = lookupPeakKb(file, "/small.dng", scratch.path() / "small");
     {
         std::ofstream out(file, std::ios::binary);
-        out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC "
-               "\"-//Apple//DTD PLIST 1.0//EN\" "
-               "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n"
-               "<array>\n";
+        out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            << kDoctype << "<plist version=\"1.0\">\n<array>\n";
         Dictionary big = entry("", 0);
         big.set("Quorvex_Note", std::string(4000, 'x'));
         for (int i = 0; i < 30000; ++i) {

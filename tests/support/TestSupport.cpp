@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -121,6 +122,39 @@ void AddressSpaceLimit::lift() {
     limit.rlim_cur = rlim_t(saved_);
     ::setrlimit(RLIMIT_AS, &limit);
     active_ = false;
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long long bytes) {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    saved_ = limit.rlim_cur;
+    limit.rlim_cur = rlim_t(bytes);
+    savedSignal_ = ::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = rlim_t(saved_);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, savedSignal_);
+}
+
+unsigned long long bytesReadSoFar() {
+    std::ifstream io("/proc/self/io");
+    std::string name;
+    unsigned long long value = 0;
+    while (io >> name >> value && name != "rchar:") continue;
+    return value;
+}
+
+bool setFileTime(const std::filesystem::path& path, long long seconds, long nanoseconds) {
+    timespec times[2];
+    times[0].tv_sec = time_t(seconds);
+    times[0].tv_nsec = nanoseconds;
+    times[1] = times[0];
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
 namespace {

@@ -73,6 +73,27 @@ private:
     bool active_ = false;
 };
 
+// Caps the size of files this process writes at `bytes` while the object
+// lives, as a full disk would; a write past it fails with EFBIG.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(unsigned long long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    unsigned long long saved_ = 0;
+    void (*savedSignal_)(int) = nullptr;
+};
+
+// Bytes this process has read so far (all reads, from /proc/self/io).
+unsigned long long bytesReadSoFar();
+
+// Sets a file's access and change times to `seconds` since the epoch plus
+// `nanoseconds`.
+bool setFileTime(const std::filesystem::path& path, long long seconds, long nanoseconds);
+
 // Runs this test program again as a helper process, to act as another run of
 // the application on the same files: the helper gets `arguments` from
 // helperArguments() at its start (see QUORVEX_TEST_HELPER below) and runs no

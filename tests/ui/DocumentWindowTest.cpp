@@ -3,8 +3,6 @@
 // $QUORVEX_SCREENSHOTS for a person to look at.
 #include <gtest/gtest.h>
 #include <lcms2.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <QComboBox>
 #include <QDialog>
@@ -468,15 +466,8 @@ TEST(DocumentWindow, EditsThatCannotBeSavedStayInTheOpenWindow) {
                                 ->storeFilePath()
                                 ->parent_path();
     auto closeUnderALimit = [](QuorvexDocumentWindow* window) {
-        struct rlimit saved {};
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        struct rlimit small = saved;
-        small.rlim_cur = 1024;
-        const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
-        ::setrlimit(RLIMIT_FSIZE, &small);
+        testsupport::FileSizeLimit full(1024);
         window->close();
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        ::signal(SIGXFSZ, oldHandler);
     };
     auto* w = openWindow(file);
     ASSERT_NE(w, nullptr);
