@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,6 +36,11 @@ Dictionary entry(const std::string& uuid, int exposure) {
 std::string photo(int i) { return (i < 10 ? "/p/0" : "/p/") + std::to_string(i); }
 int exposureOf(int i) { return i % 2 ? 0 : 2; }
 
+bool setFileTime(const fs::path& path, time_t seconds, long nanoseconds) {
+    const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
 // Another run of the program on the same catalog: "add PREFIX COUNT" adds
 // COUNT entries; "lookup CATALOG UUID REPORT" looks a photo up and writes its
 // peak memory (KB) to REPORT; "resave SECONDS" closes unchanged photos again
@@ -60,7 +66,7 @@ int storeHelper(const std::vector<std::string>& arguments) {
         std::chrono::steady_clock::now() + std::chrono::seconds(std::stoi(arguments[1]));
     for (int i = 0; std::chrono::steady_clock::now() < end; i = (i + 7) % 40) {
         if (!store.addItem(entry(photo(i), exposureOf(i)))) return 1;
-        testsupport::setFileTime(*store.storeFilePath(), std::time(nullptr), 0);
+        setFileTime(*store.storeFilePath(), std::time(nullptr), 0);
     }
     return 0;
 }
@@ -493,8 +499,8 @@ TEST_F(DataStoreItemTest, AnInPlaceRewriteOfTheSameSizeInTheSameSecondIsSeen) {
     DataStoreItem store("Catalog");
     for (int i = 0; i < 40; ++i) ASSERT_TRUE(store.addItem(entry(photo(i), exposureOf(i))));
     const fs::path file = *store.storeFilePath();
-    const long long anHourAgo = std::time(nullptr) - 3600;
-    ASSERT_TRUE(testsupport::setFileTime(file, anHourAgo, 100'000'000));
+    const time_t anHourAgo = std::time(nullptr) - 3600;
+    ASSERT_TRUE(setFileTime(file, anHourAgo, 100'000'000));
     EXPECT_TRUE(store.getItemForUUID(photo(1)));
     std::string bytes = *store.imageDataFile();
     bytes.replace(bytes.find("/p/01"), 5, "/p/41");
@@ -502,7 +508,7 @@ TEST_F(DataStoreItemTest, AnInPlaceRewriteOfTheSameSizeInTheSameSecondIsSeen) {
         std::ofstream out(file, std::ios::binary | std::ios::in | std::ios::out);
         out << bytes;
     }
-    ASSERT_TRUE(testsupport::setFileTime(file, anHourAgo, 600'000'000));
+    ASSERT_TRUE(setFileTime(file, anHourAgo, 600'000'000));
     EXPECT_TRUE(store.getItemForUUID("/p/41"));
     EXPECT_FALSE(store.getItemForUUID(photo(1)));
 }

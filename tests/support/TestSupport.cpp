@@ -149,14 +149,6 @@ unsigned long long bytesReadSoFar() {
     return value;
 }
 
-bool setFileTime(const std::filesystem::path& path, long long seconds, long nanoseconds) {
-    timespec times[2];
-    times[0].tv_sec = time_t(seconds);
-    times[0].tv_nsec = nanoseconds;
-    times[1] = times[0];
-    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
-}
-
 namespace {
 constexpr const char* kHelperVariable = "QUORVEX_TEST_HELPER";
 constexpr char kSeparator = '\x1f';

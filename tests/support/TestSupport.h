@@ -73,8 +73,7 @@ private:
     bool active_ = false;
 };
 
-// Caps the size of files this process writes at `bytes` while the object
-// lives, as a full disk would; a write past it fails with EFBIG.
+// While it lives, a write past `bytes` into any file fails (EFBIG), as on a full disk.
 class FileSizeLimit {
 public:
     explicit FileSizeLimit(unsigned long long bytes);
@@ -87,12 +86,8 @@ private:
     void (*savedSignal_)(int) = nullptr;
 };
 
-// Bytes this process has read so far (all reads, from /proc/self/io).
+// Bytes this process has read so far, by any means.
 unsigned long long bytesReadSoFar();
-
-// Sets a file's access and change times to `seconds` since the epoch plus
-// `nanoseconds`.
-bool setFileTime(const std::filesystem::path& path, long long seconds, long nanoseconds);
 
 // Runs this test program again as a helper process, to act as another run of
 // the application on the same files: the helper gets `arguments` from

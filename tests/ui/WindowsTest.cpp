@@ -222,9 +222,7 @@ TEST(Shell, OpeningAFolderIsRefusedWithAnAlert) {
     fs::copy_file(testsupport::testdataDir() / "raw/dng/rpi-1920x1200_10bit-packed_single-tile.dng",
                   disguised);
     for (bool searchFolderSet : {false, true}) {
-        if (searchFolderSet) {
-            ASSERT_TRUE(RawFileSearch::setRawSearch(home.path()));
-        }
+        ASSERT_TRUE(!searchFolderSet || RawFileSearch::setRawSearch(home.path()));
         alerts.shown.clear();
         platform::ApplicationShell::shared().openFiles(
             {QString::fromStdString(disguised.string())});
