@@ -684,11 +684,9 @@ TEST_F(FrontExportTest, ARealFilesPositiveBaselineClipsAboutAsMuchAsItsSensor) {
     }
 }
 
-// A grey ramp to 95 % of the sensor's white, with a white patch (0.9 of the
-// scene) laid B stops lower under BaselineExposure +B: the ramp rises at every
-// point and nearly reaches white in both presets ("Default" 252 at 94 % and
-// 0.98 in float), and both keep the white patch near white ("Default" as
-// bright as its lift alone renders it, 238 and 235 or more).
+// A grey ramp to 95 % of the sensor's white, and a white patch (0.9 of the
+// scene) laid B stops lower, under BaselineExposure +B: the ramp keeps rising
+// to near white and the patch stays near white in both presets.
 TEST_F(FrontExportTest, APositiveBaselineKeepsTheRampRisingAndTheWhitesNearWhite) {
     negtest::DngSpec spec;
     spec.width = 200;

@@ -202,10 +202,9 @@ TEST(CoreRowRender, SixteenBitEdgesAndEqualChannels) {
         }
 }
 
-// An ETTR adjustment of 40 or more (2^40 and up as the exposure) once
-// overflowed the 64-bit sum of the camera-profile index, which then pointed
-// below the table's start: black in a release build. Bright pixels take the
-// last entry, and NaN the first, whatever the exposure.
+// An exposure of 2^40 and up once overflowed the sum of the camera-profile
+// index, which then pointed below the table: bright pixels take the last
+// entry, and NaN the first, whatever the exposure.
 TEST(CoreRowRender, HugeExposuresKeepTheProfileIndexInTheTable) {
     std::vector<float> profile(platform::kCoreProfileGainSize, 0.0f);
     profile.back() = 1.0f;
@@ -227,47 +226,33 @@ TEST(CoreRowRender, HugeExposuresKeepTheProfileIndexInTheTable) {
 }
 
 // The roll-off of a positive baseline against values worked by hand: the top
-// channel, whichever it is, follows the shoulder from 0.75 to the end (2,
-// here) at white, and the others keep their ratios to it; raised to the
-// luminance, the start lets a neutral pass and rolls a colour off from there;
-// the top measured in another space (kneeTopRows) rolls a colour off by its
-// top there.
+// channel, whichever it is, follows the shoulder and the others keep their
+// ratios to it; started at the luminance, or measured in another space, it
+// still lets a neutral pass.
 TEST(CoreRowRender, TheWholePixelRollOffFollowsItsTopChannelWhicheverItIs) {
     platform::CoreTone t;
     t.kneeWhole = true;
     t.kneeF = 1.0f;
     t.kneeLow = 0.75f * platform::CoreTone::kMidGreyFactor;
     t.kneeEnd = 2.0f * platform::CoreTone::kMidGreyFactor;
-    const float in[3] = {1.5f, 0.75f, 0.3f}, out[3] = {0.918462f, 0.459231f, 0.183692f};
-    for (const auto& order :
-         {std::array{0, 1, 2}, std::array{1, 2, 0}, std::array{2, 0, 1}, std::array{2, 1, 0}}) {
-        float v[3];
-        for (int c = 0; c < 3; ++c) v[order[c]] = in[c];
-        platform::coreKneeWhole(v, t);
-        for (int c = 0; c < 3; ++c) EXPECT_NEAR(v[order[c]], out[c], 2e-5f) << order[0] << c;
-    }
-    float below[3] = {0.7f, 0.2f, 0.74f};
-    platform::coreKneeWhole(below, t);
-    EXPECT_EQ(below[2], 0.74f);
-    EXPECT_EQ(below[0], 0.7f);
+    const auto rolls = [&](std::array<float, 3> v, std::array<float, 3> expect) {
+        platform::coreKneeWhole(v.data(), t);
+        for (int c = 0; c < 3; ++c) EXPECT_NEAR(v[c], expect[c], 2e-5f) << c;
+    };
+    rolls({1.5f, 0.75f, 0.3f}, {0.918462f, 0.459231f, 0.183692f});
+    rolls({0.3f, 1.5f, 0.75f}, {0.183692f, 0.918462f, 0.459231f});
+    rolls({0.75f, 0.3f, 1.5f}, {0.459231f, 0.183692f, 0.918462f});
+    rolls({0.3f, 0.75f, 1.5f}, {0.183692f, 0.459231f, 0.918462f});
+    rolls({0.7f, 0.2f, 0.74f}, {0.7f, 0.2f, 0.74f});  // below the start
 
     t.kneeFromLuma = true;
-    float neutral[3] = {0.9f, 0.9f, 0.9f}, colour[3] = {0.6f, 0.9f, 1.2f};
-    platform::coreKneeWhole(neutral, t);
-    EXPECT_NEAR(neutral[1], 0.9f, 1e-6f);
-    platform::coreKneeWhole(colour, t);
+    rolls({0.9f, 0.9f, 0.9f}, {0.9f, 0.9f, 0.9f});
     // Luminance 0.3 × 0.6 + 0.6 × 0.9 + 0.1 × 1.2 = 0.84 is the start.
-    const float expect[3] = {0.454831f, 0.682246f, 0.909661f};
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(colour[c], expect[c], 2e-5f) << c;
+    rolls({0.6f, 0.9f, 1.2f}, {0.454831f, 0.682246f, 0.909661f});
 
-    // Red 2R - G there: the pixel's top is 0.9 instead of 0.8; a neutral
-    // still passes.
+    // Red 2R - G there: the pixel's top is 0.9 instead of 0.8.
     const float rows[3][3] = {{2, -1, 0}, {0, 1, 0}, {0, 0, 1}};
     std::memcpy(t.kneeTopRows, rows, sizeof rows);
-    float warm[3] = {0.8f, 0.7f, 0.3f};
-    platform::coreKneeWhole(warm, t);
-    const float rolled[3] = {0.720941f, 0.630824f, 0.270353f};
-    for (int c = 0; c < 3; ++c) EXPECT_NEAR(warm[c], rolled[c], 2e-5f) << c;
-    platform::coreKneeWhole(neutral, t);
-    EXPECT_NEAR(neutral[1], 0.9f, 1e-6f);
+    rolls({0.8f, 0.7f, 0.3f}, {0.720941f, 0.630824f, 0.270353f});
+    rolls({0.9f, 0.9f, 0.9f}, {0.9f, 0.9f, 0.9f});
 }
