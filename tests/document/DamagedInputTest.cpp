@@ -397,11 +397,9 @@ TEST_F(DamagedInput, AnIgnoredCatalogOrCameraProfileIsToldToTheUser) {
     EXPECT_TRUE(seen.take().empty());
 }
 
-// Every known settings key and preference, given NaN, the infinities, a
-// huge number, a value of the wrong type and the first values past each end
-// of its control's range: each is mended (clamped, its default, or left out
-// when it has none) with one line naming the file, the key and the value,
-// and what is left reads back without a remark. The ends themselves pass.
+// Each hostile value is mended (clamped, its default, or left out) with one
+// line naming the file, the key and the value, and then passes unremarked;
+// the range's ends themselves pass.
 TEST_F(DamagedInput, EveryKnownKeyTakesOnlyValuesOfItsTypeAndRange) {
     using Kind = SettingRanges::Kind;
     const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();

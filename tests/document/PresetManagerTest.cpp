@@ -361,8 +361,7 @@ TEST_F(Presets, AKeptDamagedCopyBringsBackOnlyWhatItWasOnce) {
     platform::setUserWarningHandler(previous);
 }
 
-// A huge junk file among the presets is refused by its size, unread, with
-// one warning, and the presets go on.
+// Unread, with one warning; the presets go on.
 TEST_F(Presets, AHugeJunkFileIsRefusedByItsSize) {
     const fs::path folder = *manager.presetDirectory();
     std::vector<std::string> told;

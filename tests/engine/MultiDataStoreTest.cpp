@@ -368,12 +368,13 @@ TEST_F(DataStoreItemTest, IndexedAndWholeReadsGiveTheSameEntriesAndBytes) {
     const std::string uuid7 = "\t\t\t<key>Quorvex_UUID</key>\n\t\t\t<string>/p/7</string>\n";
     repeated.insert(repeated.find(uuid7), uuid7);
 
-    for (const std::string& initial : {std::string(), written, byHand, doctype, repeated}) {
-        SCOPED_TRACE(initial.empty()      ? "no file"
-                     : initial == written ? "ours"
-                     : initial == byHand  ? "by hand"
-                     : initial == doctype ? "with a document type"
-                                          : "a repeated key");
+    for (const auto& [initial, label] :
+         std::vector<std::pair<std::string, const char*>>{{"", "no file"},
+                                                          {written, "ours"},
+                                                          {byHand, "by hand"},
+                                                          {doctype, "with a document type"},
+                                                          {repeated, "a repeated key"}}) {
+        SCOPED_TRACE(label);
         DataStoreItem store("Catalog");
         const fs::path file = *store.storeFilePath();
         fs::remove(file);
@@ -465,9 +466,8 @@ TEST_F(DataStoreItemTest, ADamagedCatalogNobodyWritesIsNotWaitedFor) {
     EXPECT_NE(unreadable, "");
 }
 
-// Another process rewrites unchanged entries while this one reads and
-// writes: with 1-second times, a rewrite can give the file the stamp of one
-// indexed before (same size, an inode used in turn). No photo may get
+// With 1-second times, another process's rewrite can give the file the stamp
+// of one indexed before (same size, an inode used in turn): no photo may get
 // another's entry, and none may be lost or doubled.
 TEST_F(DataStoreItemTest, ARewriteWithTheSameStampIsNotTakenForTheIndexedOne) {
     DataStoreItem store("Catalog");
@@ -513,7 +513,6 @@ TEST_F(DataStoreItemTest, AnInPlaceRewriteOfTheSameSizeInTheSameSecondIsSeen) {
     EXPECT_FALSE(store.getItemForUUID(photo(1)));
 }
 
-// Processes adding at once: every entry is kept.
 TEST_F(DataStoreItemTest, ChangesFromSeveralProcessesAllSurvive) {
     std::vector<int> adders;
     for (const char* prefix : {"/a/", "/b/", "/c/"})
@@ -523,10 +522,8 @@ TEST_F(DataStoreItemTest, ChangesFromSeveralProcessesAllSurvive) {
     EXPECT_EQ(identities(store).size(), 300u);
 }
 
-// A write that cannot be done (here: a file-size limit, as a full disk
-// gives) fails with the folder and the reason and leaves the file as it
-// was; a killed writer's temporary file goes at the next run, a living
-// writer's stays.
+// Under a file-size limit, as on a full disk; then a killed writer's
+// temporary file goes at the next run, a living writer's stays.
 TEST_F(DataStoreItemTest, AFailedWriteSaysWhereAndWhyAndLeftoversAreRemoved) {
     DataStoreItem store("Catalog");
     ASSERT_TRUE(store.addItem(entry("/a.dng", 1)));
@@ -588,8 +585,6 @@ TEST_F(DataStoreItemTest, AnEntryThatCannotBeReadIsPassedOverAndKept) {
     EXPECT_FALSE(fs::exists(file.string() + ".unreadable-1"));
 }
 
-// A catalog kept elsewhere through a link is written there; a FIFO in its
-// place is refused, not waited on.
 TEST_F(DataStoreItemTest, ALinkIsWrittenThroughAndAFifoIsRefused) {
     DataStoreItem store("Catalog");
     const fs::path file = *store.storeFilePath();
@@ -612,8 +607,7 @@ TEST_F(DataStoreItemTest, ALinkIsWrittenThroughAndAFifoIsRefused) {
     EXPECT_NE(unreadable.find("not a regular file"), std::string::npos) << unreadable;
 }
 
-// A catalog in a standard writer's layout is looked up in memory bounded by
-// a few blocks and its largest entry, not the file's size.
+// Bounded by a few blocks and the largest entry, not the file's size.
 TEST_F(DataStoreItemTest, AForeignLayoutIsLookedUpInBoundedMemory) {
     DataStoreItem store("Catalog");
     const fs::path file = *store.storeFilePath();

@@ -179,8 +179,7 @@ TEST(HostileDng, ErrorsWithACodeSayWhatFailed) {
               "inverted, which no camera produces, and nothing can stand in for it.");
 }
 
-// Memory running out in the DNG reader is told as that, without the name
-// of the reader's memory block.
+// Without the name of the reader's memory block.
 TEST(HostileDng, RunningOutOfMemoryIsToldInPlainWords) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const auto file =

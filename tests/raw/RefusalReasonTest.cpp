@@ -74,9 +74,8 @@ TEST(RefusalReasons, EachLosslessJpegRefusalSaysWhatIsWrong) {
     }
 }
 
-// A compressed image cannot take fewer bytes than its compression spends at
-// best; a file far smaller than that for the size it claims is damaged, not
-// a picture too big for this system.
+// Far smaller than its compression could pack the size it claims, a file is
+// damaged, not a picture too big for this system.
 TEST(RefusalReasons, ACompressedFileTooSmallForItsClaimedSizeIsDamaged) {
     testsupport::ScratchDir dir;
     handdng::Layout jpeg = LosslessStrip({0xFF, 0xD8, 0xFF, 0xD9});

@@ -362,8 +362,7 @@ TEST(DocumentWindow, ReadoutStepsDefaultsPresetsAndWriteBack) {
     closeAndWait(again);
 }
 
-// The preset pop-up names the preset the settings came from, also after
-// reopening, and only while they still match it.
+// Also after reopening, and only while the settings still match the preset.
 TEST(DocumentWindow, ThePresetPopUpShowsThePresetTheSettingsCameFrom) {
     uitest::UiTestHome home;
     const auto file = dng("rpi-1920x1200_10bit-packed_single-tile.dng");
@@ -454,9 +453,8 @@ TEST(DocumentWindow, RefusedFilesShowTheirErrorAndClose) {
     EXPECT_GE(refusedAfterOpening, 1);
 }
 
-// Edits that cannot be saved (here under a file-size limit, as a full disk
-// refuses them) are not lost with the window: the user is told where and
-// why, and the window stays open until they are saved or let go.
+// Under a file-size limit, as on a full disk: the user is told where and why,
+// and the window stays open until they are saved or let go.
 TEST(DocumentWindow, EditsThatCannotBeSavedStayInTheOpenWindow) {
     uitest::UiTestHome home;
     uitest::ScriptedAlerts alerts(0);  // "Keep Open"
