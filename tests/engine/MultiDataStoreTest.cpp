@@ -557,10 +557,8 @@ TEST_F(DataStoreItemTest, AFailedWriteSaysWhereAndWhyAndLeftoversAreRemoved) {
 TEST_F(DataStoreItemTest, AnEntryThatCannotBeReadIsPassedOverAndKept) {
     DataStoreItem store("Catalog");
     const fs::path file = *store.storeFilePath();
-    const std::string bad =
-        "\t\t<dict>\n\t\t\t<key>Quorvex_UUID</key>\n\t\t\t<string>/b.dng</string>\n"
-        "\t\t\t<key>Quorvex_Exposure</key>\n\t\t\t<integer>123456789012345678901234567890"
-        "</integer>\n\t\t</dict>\n";
+    std::string bad = platform::serializeArrayElement(Value(entry("/b.dng", 0)));
+    bad.replace(bad.find("<integer>0<") + 9, 1, "123456789012345678901234567890");
     std::string bytes = std::string(platform::kArrayFileHead) +
                         platform::serializeArrayElement(Value(entry("/a.dng", 1))) + bad +
                         platform::serializeArrayElement(Value(entry("/c.dng", 3))) +

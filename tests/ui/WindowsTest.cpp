@@ -358,9 +358,8 @@ TEST(Shell, WindowsOpenFullyOnTheirScreen) {
         for (size_t j = 0; j < i; ++j) EXPECT_NE(opened[i]->pos(), opened[j]->pos()) << i << j;
     }
     for (auto& w : opened) w->close();
-    EXPECT_TRUE(uitest::spinUntil([&] {
-        return std::all_of(opened.begin(), opened.end(), [](auto& w) { return w.isNull(); });
-    }));
+    EXPECT_TRUE(uitest::spinUntil(
+        [&] { return std::ranges::all_of(opened, &QPointer<QMainWindow>::isNull); }));
     shell.setDocumentWindowFactory(nullptr);
 }
 
