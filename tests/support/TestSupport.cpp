@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -179,18 +180,9 @@ int waitForHelper(int pid) {
 
 std::vector<std::string> helperArguments() {
     const char* value = std::getenv(kHelperVariable);
+    std::istringstream in(value ? value : "");
     std::vector<std::string> arguments;
-    if (!value || !*value) return arguments;
-    std::string current;
-    for (const char* c = value;; ++c) {
-        if (*c == kSeparator || !*c) {
-            arguments.push_back(current);
-            current.clear();
-            if (!*c) break;
-        } else {
-            current += *c;
-        }
-    }
+    for (std::string a; std::getline(in, a, kSeparator);) arguments.push_back(a);
     return arguments;
 }
 
