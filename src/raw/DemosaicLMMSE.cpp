@@ -20,7 +20,11 @@ namespace {
 // of halo small while a tile's planes still stay near the core's caches.
 constexpr int kTileWidth = 192;
 constexpr int kTileHeight = 144;
-constexpr int kPad = 13;
+constexpr int kPad = 15;
+// How much the differences from green may change along a direction, over
+// two pixels of red and of blue together, before its neighbours count for
+// less in smoothAlong: some four levels in eight bits.
+constexpr float kAlongSlack = 1024.0f;
 // Floats per scratch row.
 constexpr int kStride = kTileWidth + 2 * kPad;
 constexpr int kRadius = 4;  // the Gaussian and the statistics window span ±4
@@ -129,7 +133,11 @@ public:
         redBlueAtOppositeSites(11);
         redBlueAtGreenSites(12);
         const bool smoothed = hasColourOnlyRows(13);
-        if (smoothed) smoothColourOnly(13);
+        if (smoothed) {
+            smoothColourOnly(13);
+            smoothAlong(14, kRedSmoothed, kBlueSmoothed, kRed, kBlue);
+            smoothAlong(15, kRed, kBlue, kRedSmoothed, kBlueSmoothed);
+        }
         platform::StoreTileRGB(tile_, s_.row(smoothed ? kRedSmoothed : kRed, 0), s_.row(kGreen, 0),
                                s_.row(smoothed ? kBlueSmoothed : kBlue, 0), rgb, cfa.width, colour);
     }
@@ -517,6 +525,66 @@ private:
                     (1.0f / 16.0f);
                 red[x] = r0[x] + only[x] * (g0[x] + meanR - r0[x]);
                 blue[x] = b0[x] + only[x] * (g0[x] + meanB - b0[x]);
+            }
+        }
+    }
+
+    // Then, twice, each difference with 1, 2, 1 along the four directions
+    // through the pixel, weighted by how little red's and blue's differences
+    // change along each: the finest rings, which the 3×3 average leaves as a
+    // faint maze, are smoothed along themselves, and an edge is not smoothed
+    // across. In proportion to ColourOnlyDetail's fourth power, so that where
+    // it is only partly sure (the corners of saturated patches, whose
+    // neighbours along a diagonal are all ground) corners stay square. Reads
+    // rows and columns [m - 1, size - m + 1) of the red and blue planes given
+    // and writes [m, size - m) of the others.
+    void smoothAlong(int m, Plane fromRed, Plane fromBlue, Plane toRed, Plane toBlue) {
+        const uint8_t* flags = s_.rowFlags();
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict r0 = s_.row(fromRed, r);
+            const float* __restrict b0 = s_.row(fromBlue, r);
+            float* __restrict red = s_.row(toRed, r);
+            float* __restrict blue = s_.row(toBlue, r);
+            if (flags[r] == 0) {
+                for (int x = m; x < w_ - m; ++x) {
+                    red[x] = r0[x];
+                    blue[x] = b0[x];
+                }
+                continue;
+            }
+            const float* __restrict ru = s_.row(fromRed, r - 1);
+            const float* __restrict rd = s_.row(fromRed, r + 1);
+            const float* __restrict bu = s_.row(fromBlue, r - 1);
+            const float* __restrict bd = s_.row(fromBlue, r + 1);
+            const float* __restrict gu = s_.row(kGreen, r - 1);
+            const float* __restrict g0 = s_.row(kGreen, r);
+            const float* __restrict gd = s_.row(kGreen, r + 1);
+            const float* __restrict only = s_.row(kColourOnly, r);
+            for (int x = m; x < w_ - m; ++x) {
+                // Pairs of opposite neighbours: left and right, up and down,
+                // and the two diagonals.
+                const float dr[8] = {r0[x - 1] - g0[x - 1], r0[x + 1] - g0[x + 1],
+                                     ru[x] - gu[x],         rd[x] - gd[x],
+                                     ru[x - 1] - gu[x - 1], rd[x + 1] - gd[x + 1],
+                                     ru[x + 1] - gu[x + 1], rd[x - 1] - gd[x - 1]};
+                const float db[8] = {b0[x - 1] - g0[x - 1], b0[x + 1] - g0[x + 1],
+                                     bu[x] - gu[x],         bd[x] - gd[x],
+                                     bu[x - 1] - gu[x - 1], bd[x + 1] - gd[x + 1],
+                                     bu[x + 1] - gu[x + 1], bd[x - 1] - gd[x - 1]};
+                float norm = 0.0f, sumR = 0.0f, sumB = 0.0f;
+                for (int i = 0; i < 8; i += 2) {
+                    const float change =
+                        std::fabs(dr[i + 1] - dr[i]) + std::fabs(db[i + 1] - db[i]) + kAlongSlack;
+                    const float w = 1.0f / (change * change);
+                    norm += w;
+                    sumR += w * (dr[i] + dr[i + 1]);
+                    sumB += w * (db[i] + db[i + 1]);
+                }
+                const float meanR = 0.25f * (sumR / norm + 2.0f * (r0[x] - g0[x]));
+                const float meanB = 0.25f * (sumB / norm + 2.0f * (b0[x] - g0[x]));
+                const float k2 = only[x] * only[x], k = k2 * k2;
+                red[x] = r0[x] + k * (g0[x] + meanR - r0[x]);
+                blue[x] = b0[x] + k * (g0[x] + meanB - b0[x]);
             }
         }
     }

@@ -11,11 +11,11 @@
 // an edge takes its colours from its own side. Where green is flat and only
 // red and blue carry detail, however faint, green keeps near its neighbours,
 // red and blue also weigh their own steps, and their differences from green
-// are averaged over 3×3 at the end.
+// are averaged at the end, over 3×3 and then along their own detail.
 //
 // Input: a Bayer CFA plane (scale 65535, black-subtracted, white-balanced);
 // output: packed 16-bit RGB, three samples per pixel, rows of the image's
-// width, same scale. Halo: 13 pixels, mirrored at the image's edges. Images
+// width, same scale. Halo: 15 pixels, mirrored at the image's edges. Images
 // less than 2 pixels wide or high fall back to bilinear.
 //
 // Runs in `bands` row bands, one thread each (the caller takes the first);

@@ -255,7 +255,7 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
 }
 
 std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
-    constexpr int pad = 13;
+    constexpr int pad = 15;
     constexpr float floor = 1e-3f;
     Plane c = Padded(cfa, pad);
     auto colour = [&](int x, int y) {
@@ -399,6 +399,36 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         redOut(x, y) = red(x, y) + k * (green(x, y) + Weighted121(dr, x, y) - red(x, y));
         blueOut(x, y) = blue(x, y) + k * (green(x, y) + Weighted121(db, x, y) - blue(x, y));
     });
+    // Then twice along the four directions, each weighted by how little the
+    // differences change along it.
+    for (int m : {14, 15}) {
+        Inside(c, m - 1, [&](int x, int y) {
+            dr(x, y) = redOut(x, y) - green(x, y);
+            db(x, y) = blueOut(x, y) - green(x, y);
+        });
+        Plane r2 = redOut, b2 = blueOut;
+        Inside(c, m, [&](int x, int y) {
+            const int du[4] = {1, 0, 1, 1}, dv[4] = {0, 1, 1, -1};
+            float norm = 0.0f, sumR = 0.0f, sumB = 0.0f;
+            for (int i = 0; i < 4; ++i) {
+                const float r1 = dr(x - du[i], y - dv[i]), r3 = dr(x + du[i], y + dv[i]);
+                const float b1 = db(x - du[i], y - dv[i]), b3 = db(x + du[i], y + dv[i]);
+                const float change = std::fabs(r3 - r1) + std::fabs(b3 - b1) + 1024.0f;
+                const float w = 1.0f / (change * change);
+                norm += w;
+                sumR += w * (r1 + r3);
+                sumB += w * (b1 + b3);
+            }
+            const float k2 = ColourOnly(c, cfa, pad, x, y) * ColourOnly(c, cfa, pad, x, y),
+                        k = k2 * k2;
+            const float meanR = 0.25f * (sumR / norm + 2.0f * dr(x, y));
+            const float meanB = 0.25f * (sumB / norm + 2.0f * db(x, y));
+            r2(x, y) = redOut(x, y) + k * (green(x, y) + meanR - redOut(x, y));
+            b2(x, y) = blueOut(x, y) + k * (green(x, y) + meanB - blueOut(x, y));
+        });
+        redOut = r2;
+        blueOut = b2;
+    }
     return Store(cfa, pad, redOut, green, blueOut);
 }
 
