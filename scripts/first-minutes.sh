@@ -318,7 +318,10 @@ gone '^Quorvex$'
 keys "$document" ctrl+e
 panel=$(window '^Save As')
 xdotool key ctrl+a
-xdotool type --delay 20 /proc/1/QuorvexTestChart.jpg
+# Through a link: typing /proc/ itself lists all of /proc as completions,
+# which can swallow the keys that follow.
+ln -sfn /proc/1 "$HOME/Locked"
+xdotool type --delay 20 "$HOME/Locked/QuorvexTestChart.jpg"
 xdotool key Return
 alert=$(active '^Quorvex$')
 shot export-refused 1
