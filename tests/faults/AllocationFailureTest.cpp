@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "document/MyDocument.h"
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
+#include "platform/Paths.h"
 #include "platform/Value.h"
 #include "support/TestSupport.h"
 
@@ -164,6 +166,30 @@ TEST(AllocationFailure, WorkersOutliveTasksThatThrowWhileMemoryIsShort) {
     std::atomic<int> ran{0};
     platform::apply(32, queue, [&](size_t) { ++ran; });
     EXPECT_EQ(ran.load(), 32);
+}
+
+// Listing a folder short of memory is a failure like any other; the
+// standard library's error-code listing would end the program instead.
+TEST(AllocationFailure, EmptyingTheTemporaryFolderSurvivesAFailingAllocation) {
+    testsupport::ScopedHome home;
+    int thrown = 0;
+    for (long n = 0; n < 60; ++n) {
+        const auto folder = platform::temporaryDirectory();
+        ASSERT_FALSE(folder.empty());
+        for (const char* name : {"a", "b", "c", "d"})
+            std::ofstream(folder / (std::string(name) + std::to_string(n))) << "x";
+        {
+            FailAllocation failing(n);
+            try {
+                platform::emptyTemporaryDirectory();
+            } catch (const std::bad_alloc&) {
+                ++thrown;
+            }
+        }
+    }
+    platform::emptyTemporaryDirectory();
+    EXPECT_TRUE(std::filesystem::is_empty(platform::temporaryDirectory()));
+    EXPECT_GT(thrown, 0);
 }
 
 std::filesystem::path chartTool() {
