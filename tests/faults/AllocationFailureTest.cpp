@@ -252,10 +252,10 @@ TEST_P(ExportAllocationFailure, EveryFailingAllocationEndsInAnErrorOrAFile) {
     gCounting = false;
     const long total = gCounted;
     ASSERT_GT(total, 100);
-    // About 300 runs spread over the whole export, the first hundred one by one.
-    const long stride = std::max(1L, total / 200);
+    // About 150 runs spread over the whole export, the first fifty one by one.
+    const long stride = std::max(1L, total / 100);
     int failures = 0;
-    for (long n = 0; n < total; n += n < 100 ? 1 : stride) {
+    for (long n = 0; n < total; n += n < 50 ? 1 : stride) {
         std::string reason;
         if (!exportOnce(n, &reason)) {
             ++failures;
