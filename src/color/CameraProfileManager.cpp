@@ -176,9 +176,8 @@ void CameraProfileManager::iterateProfiles() {
     const fs::path folder = profileDirectory();
     if (!folder.empty()) {
         std::error_code ec;
-        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-            if (hasProfileExtension(it->path())) files.push_back(it->path());
-        }
+        for (fs::path& file : platform::folderEntries(folder, ec))
+            if (hasProfileExtension(file)) files.push_back(std::move(file));
     }
     std::sort(files.begin(), files.end());
 

@@ -111,9 +111,15 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
             // This file needs more than there is; the next may fit.
             exported = false;
             haveError = true;
-            error = quorvexError(kQuorvexErrorNoMemory);
-            error.failureReason =
-                "There is not enough memory to develop " + source.filename().string() + ".";
+            try {
+                error = quorvexError(kQuorvexErrorNoMemory);
+                error.failureReason =
+                    "There is not enough memory to develop " + source.filename().string() + ".";
+            } catch (const std::bad_alloc&) {
+                // Said below, once the document has let its memory go.
+                error = {};
+                error.code = kQuorvexErrorNoMemory;
+            }
         }
         if (document) {
             try {
@@ -136,7 +142,9 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
             if (options.didExport) options.didExport(*destination);
             continue;
         }
-        if (!haveError || error.domain.empty())
+        if (haveError && error.domain.empty() && error.code == kQuorvexErrorNoMemory)
+            error = quorvexError(kQuorvexErrorNoMemory);
+        else if (!haveError || error.domain.empty())
             error = quorvexError(kQuorvexErrorExportFile, withoutExtension(*destination));
         if (failed(source, error)) return firstError;
     }

@@ -414,6 +414,8 @@ bool render(ExportJob& job) {
     const bool noMemory = renderError.code == kQuorvexErrorNoMemory;
     if (!noMemory && (!engine.outputImage() || renderError.domain.empty()))
         return failJob(job, quorvexError(kQuorvexErrorNoOutputStage));
+    if (noMemory && renderError.failureReason.empty())
+        return failJob(job, quorvexError(kQuorvexErrorNoMemory));
     return failJob(job, renderError);
 }
 
@@ -497,7 +499,8 @@ bool publish(ExportJob& job, std::filesystem::path* written) {
     if (!placed)
         return failJob(job, DocumentExport::destinationError(kQuorvexErrorFinalizeDestination,
                                                              job.url, cause));
-    if (written) *written = *placed;
+    // Moved, not copied: once the file is in place nothing may fail.
+    if (written) *written = std::move(*placed);
     return true;
 }
 
@@ -521,8 +524,14 @@ bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string
                                                  : encode(job) && publish(job, written));
 
     if (!canReleaseImages && !isClosed()) {
-        engine->configureRenderingSpaceForType(std::nullopt, false);
-        if (shownForDisplay_) engine->setDelegate(weak_from_this());
+        try {
+            engine->configureRenderingSpaceForType(std::nullopt, false);
+            if (shownForDisplay_) engine->setDelegate(weak_from_this());
+        } catch (const std::bad_alloc&) {
+            // The file is written either way; the window renders again on
+            // its next change.
+            platform::log("%s: not enough memory to restore the display's rendering", __func__);
+        }
     }
     if (!ok) return fail(error, job.failure);
     return true;

@@ -77,6 +77,7 @@ bool ExportFronts::write(std::shared_ptr<CGImageBitMap> image, const std::string
     if (!placed)
         return fail(error,
                     DocumentExport::destinationError(kQuorvexErrorFinalizeDestination, url, cause));
-    if (written) *written = *placed;
+    // Moved, not copied: once the file is in place nothing may fail.
+    if (written) *written = std::move(*placed);
     return true;
 }

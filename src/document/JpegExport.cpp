@@ -70,6 +70,8 @@ std::vector<uint8_t> JpegExport::exifBlock(const Dictionary& properties,
         std::vector<uint8_t> out(bytes, bytes + block->LogicalSize());
         if (out.size() > platform::kMaxJpegExifBlock) out.clear();
         return out;
+    } catch (const std::bad_alloc&) {
+        throw;  // short of memory the export fails rather than lose its metadata
     } catch (...) {
         // A record that cannot be laid out (never seen with clipped texts).
         return {};

@@ -9,6 +9,7 @@
 #include "platform/AsciiCase.h"
 #include "platform/ImageReader.h"
 #include "platform/Log.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -207,9 +208,9 @@ bool RawFileSearch::setRawSearch(const std::filesystem::path& folder,
 void RawFileSearch::cleanDirectory(const std::filesystem::path& folder) {
     std::error_code ec;
     if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, ec))) return;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    for (const auto& path : platform::folderEntries(folder, ec)) {
         std::error_code removeError;
-        std::filesystem::remove_all(entry.path(), removeError);
+        std::filesystem::remove_all(path, removeError);
         if (removeError) platform::log("cleanDirectory oops: %s", removeError.message().c_str());
     }
 }

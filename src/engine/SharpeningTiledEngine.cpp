@@ -294,6 +294,8 @@ void SharpeningTiledEngine::processTile(int colStart, int colEnd, int rowStart, 
         if (isCanceled()) return;
         for (; nextRow <= std::min(H - 1, y + h); ++nextRow) {
             const uint16_t* __restrict s = srcBuffer->bufferU16ForRow(nextRow, ax0);
+            // A source whose pixels went away (a failed run let them go).
+            if (!s) throw std::runtime_error("The image to sharpen has no pixels.");
             float* __restrict p0 = plane(nextRow, 0);
             float* __restrict p1 = plane(nextRow, 1);
             float* __restrict p2 = plane(nextRow, 2);

@@ -301,7 +301,7 @@ void ThreadedImageEngine::processStage0() {
     source->setProcessAsMonochromeSensor(params[SettingsKeys::kMonochromeSensor].boolValue());
     source->masterImageBytes();
     if (auto error = source->error()) {
-        platform::log("Raw file error: %s", error->description().c_str());
+        platform::log("Raw file error: %s", error->failureReason.c_str());
         return;
     }
     platform::Dictionary parameters = source->getParameters();
@@ -506,13 +506,25 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
     // Bringing the image up to date and rendering it in one task of the
     // serial queue: no other run can touch the buffers in between.
     q->sync([&] {
+        // Nothing may escape into the queue, which would only log it: the
+        // export must hear why it has no image.
         try {
-            renderExportImageNow(rect, createFloat, orientation, image, error);
+            try {
+                renderExportImageNow(rect, createFloat, orientation, image, error);
+            } catch (const std::bad_alloc&) {
+                exportRunning_ = false;
+                image.reset();
+                platform::setError(error, platform::QuorvexErrorDomain, -10,
+                                   "There is not enough memory to develop the image.");
+            } catch (const std::exception& e) {
+                exportRunning_ = false;
+                image.reset();
+                platform::setError(error, platform::QuorvexErrorDomain, -8, e.what());
+            }
         } catch (const std::bad_alloc&) {
-            exportRunning_ = false;
-            image.reset();
-            platform::setError(error, platform::QuorvexErrorDomain, -10,
-                               "There is not enough memory to develop the image.");
+            // The reason's text did not fit either: the caller reports the
+            // missing image as a shortage (code -10 with no text).
+            if (error) error->code = -10;
         }
     });
     return image;

@@ -92,6 +92,7 @@ std::shared_ptr<TileProcess> TiledEngine::runProcessToCompletion(const TileRegio
         std::lock_guard<std::mutex> guard(mutex_);
         // Without its output buffer the stage has nothing to show for the run.
         lastError_ = destBuffer ? std::string() : dest->error();
+        lastErrorIsNoMemory_ = false;
         ranTiles_ = std::move(ran);
         lastRunInPlace_ = srcBuffer && srcBuffer == destBuffer;
         lastSourceBuffer_ = srcBuffer;
@@ -141,6 +142,24 @@ void TiledEngine::setRunFinishedHandler(std::function<void(bool)> handler) {
     runFinished_ = std::move(handler);
 }
 
+namespace {
+
+// Work that cannot be queued (memory short) runs here: the run must not go
+// on, or end, while queued work still uses its buffers.
+template <class Work>
+void runOrQueue(platform::DispatchGroup* group, const platform::QueuePtr& queue, const Work& work) {
+    if (group) {
+        try {
+            group->async(queue, platform::Task(work));
+            return;
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    work();
+}
+
+}  // namespace
+
 void TiledEngine::runTileStep(const TileRegion& region, const std::shared_ptr<TileProcess>& dest,
                               ImageBuffer* src, int pass, int phase, int phases, bool lastStep) {
     auto group = dest->dispatchGroup();
@@ -154,10 +173,7 @@ void TiledEngine::runTileStep(const TileRegion& region, const std::shared_ptr<Ti
         auto work = [this, region, src, out, pass, phase, phases, lastStep] {
             workOnTiles(region, src, out, pass, phase, pass * phases + phase, lastStep);
         };
-        if (group)
-            group->async(queue, work);
-        else
-            work();
+        runOrQueue(group.get(), queue, work);
     }
     if (group) group->wait();
 }
@@ -238,10 +254,7 @@ void TiledEngine::runEdgePasses(const std::shared_ptr<TileProcess>& dest, ImageB
                     recordError("unknown exception in processEdge");
                 }
             };
-            if (group)
-                group->async(queue, work);
-            else
-                work();
+            runOrQueue(group.get(), queue, work);
         }
         if (group) group->wait();
     }
@@ -607,12 +620,13 @@ ReadWriteLock& TiledEngine::cacheLock() {
 
 std::string TiledEngine::lastRunError() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return lastError_;
+    return lastError_.empty() && lastErrorIsNoMemory_ ? kNoMemoryForOutput : lastError_;
 }
 
 void TiledEngine::setRunError(const std::string& what) {
     std::lock_guard<std::mutex> guard(mutex_);
     lastError_ = what;
+    lastErrorIsNoMemory_ = false;
 }
 
 bool TiledEngine::regionIsClean(const TileRegion& region) const {
@@ -626,7 +640,12 @@ bool TiledEngine::regionIsClean(const TileRegion& region) const {
     return true;
 }
 
-void TiledEngine::recordError(const std::string& what) {
+void TiledEngine::recordError(const char* what) noexcept {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (lastError_.empty()) lastError_ = what.empty() ? "error" : what;
+    if (!lastError_.empty() || lastErrorIsNoMemory_) return;
+    try {
+        lastError_ = what && *what ? what : "error";
+    } catch (const std::bad_alloc&) {
+        lastErrorIsNoMemory_ = true;
+    }
 }

@@ -252,7 +252,9 @@ private:
     // `step` (pass x phases + phase) marks a tile as taken in this step.
     void workOnTiles(const TileRegion& region, ImageBuffer* src, ImageBuffer* dest, int pass,
                      int phase, int step, bool lastStep);
-    void recordError(const std::string& what);
+    // Keeps the run's first error; never throws (it reports from catch
+    // handlers): short of memory it keeps "not enough memory" instead.
+    void recordError(const char* what) noexcept;
     bool regionIsClean(const TileRegion& region) const;
     bool coversEveryTile(const TileRegion& region) const;
     // Clean tiles of the region next to a not-clean one (any of the eight
@@ -293,6 +295,7 @@ private:
     std::optional<std::string> idForCache_;
     bool shouldReleasePrecursors_ = false;
     std::string lastError_;
+    bool lastErrorIsNoMemory_ = false;  // a first error that could not be copied
     // Guarded by mutex_: what the last run did, for tileRanInLastRun and
     // sourceOutputBetweenRuns.
     std::shared_ptr<const std::vector<uint8_t>> ranTiles_;

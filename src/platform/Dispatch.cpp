@@ -44,7 +44,8 @@ inline void cpuRelax() {
 #endif
 }
 
-void runGuarded(const Task& task, const char* where) {
+// The handlers only log, and log() never throws: nothing escapes a worker.
+void runGuarded(const Task& task, const char* where) noexcept {
     try {
         task();
     } catch (const std::exception& e) {
@@ -117,7 +118,7 @@ public:
         return true;
     }
 
-    bool blockBegin() {
+    bool blockBegin() noexcept {
         if (!tlsWorker) return false;
         std::lock_guard lock(mutex_);
         ++blocked_;
@@ -125,7 +126,7 @@ public:
         return true;
     }
 
-    void blockEnd() {
+    void blockEnd() noexcept {
         std::lock_guard lock(mutex_);
         --blocked_;
     }
@@ -151,7 +152,7 @@ private:
         cap_ = std::max<size_t>(256, size_t(target_) * 8);
     }
 
-    void wakeLocked() {
+    void wakeLocked() noexcept {
         // Idle threads already woken but not yet running don't count: two
         // submissions must not both rely on the same sleeper.
         if (idle_ > signalled_) {
@@ -167,9 +168,14 @@ private:
         }
     }
 
-    void spawnLocked() {
-        auto* worker = new Worker;
+    // Short of memory or threads, the pool goes on with the threads it has:
+    // a submission that cannot wake a new one is taken by a running one.
+    void spawnLocked() noexcept {
+        Worker* worker = nullptr;
         try {
+            // Room in the list first: once the thread runs, nothing may fail.
+            workers_.reserve(workers_.size() + 1);
+            worker = new Worker;
             std::thread([this, worker] { workerMain(worker); }).detach();
         } catch (const std::exception& e) {
             delete worker;
@@ -211,7 +217,7 @@ private:
         return true;
     }
 
-    static void execute(Worker* self, const Job& job) {
+    static void execute(Worker* self, const Job& job) noexcept {
         uint64_t saved = self->currentFrame;
         self->currentFrame = ++self->frameCounter;
         if (job.queueId) {
@@ -423,17 +429,30 @@ void DispatchQueue::async(Task task) {
             return;
         case Kind::Serial: {
             bool schedule = false;
+            size_t mine = 0;
             {
                 std::lock_guard lock(serial_->mutex);
+                mine = serial_->tasks.size();
                 serial_->tasks.push_back(std::move(task));
                 schedule = !serial_->scheduled;
                 serial_->scheduled = true;
             }
             if (schedule) {
-                auto state = serial_;
-                Pool::shared().submit(
-                    Job{[state] { SerialState::drain(state); }, nullptr, serial_->label.c_str(), 0},
-                    priority_);
+                try {
+                    auto state = serial_;
+                    Pool::shared().submit(Job{[state] { SerialState::drain(state); }, nullptr,
+                                              serial_->label.c_str(), 0},
+                                          priority_);
+                } catch (...) {
+                    // The task must not run later behind the caller's back
+                    // (sync's task points into its frame). No drain runs, so
+                    // it is where it was put; tasks others added meanwhile
+                    // stay for the next submission's drain.
+                    std::lock_guard lock(serial_->mutex);
+                    serial_->tasks.erase(serial_->tasks.begin() + std::ptrdiff_t(mine));
+                    serial_->scheduled = false;
+                    throw;
+                }
             }
             return;
         }
@@ -533,18 +552,35 @@ void DispatchGroup::State::leave(State& s) {
         ready.swap(s.notifications);
         s.cv.notify_all();
     }
-    for (auto& [queue, task] : ready) queue->async(std::move(task));
+    for (auto& [queue, task] : ready) {
+        try {
+            queue->async(task);  // a copy: the task is still here if this fails
+        } catch (...) {
+            // Memory short: late on this thread rather than never (a leave()
+            // runs in destructors and must not throw).
+            if (queue->kind() == DispatchQueue::Kind::Main)
+                log("DispatchGroup: a notification for the main queue was dropped");
+            else
+                runGuarded(task, queue->label().c_str());
+        }
+    }
 }
 
 void DispatchGroup::async(const QueuePtr& queue, Task task) {
     enter();
-    queue->async([state = state_, task = std::move(task)]() mutable {
-        struct Leave {
-            std::shared_ptr<State>& state;
-            ~Leave() { State::leave(*state); }
-        } leave{state};
-        task();
-    });
+    try {
+        queue->async([state = state_, task = std::move(task)]() mutable {
+            struct Leave {
+                std::shared_ptr<State>& state;
+                ~Leave() { State::leave(*state); }
+            } leave{state};
+            task();
+        });
+    } catch (...) {
+        // Nothing was queued: a waiter must not wait for it.
+        leave();
+        throw;
+    }
 }
 
 void DispatchGroup::wait() {
@@ -580,17 +616,8 @@ void DispatchGroup::notify(const QueuePtr& queue, Task task) {
 
 void apply(size_t iterations, const QueuePtr& queue, const std::function<void(size_t)>& body) {
     if (iterations == 0) return;
-    auto runOne = [&body](size_t i) {
-        try {
-            body(i);
-        } catch (const std::exception& e) {
-            log("uncaught exception in apply iteration %zu: %s", i, e.what());
-        } catch (...) {
-            log("uncaught exception in apply iteration %zu", i);
-        }
-    };
     if (!queue || queue->kind() != DispatchQueue::Kind::Concurrent || iterations == 1) {
-        for (size_t i = 0; i < iterations; ++i) runOne(i);
+        for (size_t i = 0; i < iterations; ++i) body(i);
         return;
     }
     struct Shared {
@@ -598,32 +625,51 @@ void apply(size_t iterations, const QueuePtr& queue, const std::function<void(si
         size_t total = 0;
         std::mutex mutex;
         std::condition_variable cv;
-        size_t finished = 0;
-        const std::function<void(size_t)>* run = nullptr;
+        size_t finished = 0;  // indices taken and done with, under mutex
+        const std::function<void(size_t)>* body = nullptr;
+        std::atomic<bool> failed{false};
+        std::exception_ptr firstError;  // under mutex
     };
     auto shared = std::make_shared<Shared>();
     shared->total = iterations;
-    std::function<void(size_t)> runner = runOne;
-    shared->run = &runner;
-    // A late helper finds no index left and never touches `runner`.
-    auto loop = [](const std::shared_ptr<Shared>& s) {
+    shared->body = &body;
+    // A late helper finds no index left and never touches `body`. After a
+    // failure the remaining indices are only counted off. Keeping the
+    // exception allocates nothing.
+    auto loop = [](Shared& s) noexcept {
         size_t done = 0;
-        for (size_t i; (i = s->next.fetch_add(1)) < s->total; ++done) (*s->run)(i);
+        for (size_t i; (i = s.next.fetch_add(1)) < s.total; ++done) {
+            if (s.failed.load(std::memory_order_relaxed)) continue;
+            try {
+                (*s.body)(i);
+            } catch (...) {
+                std::lock_guard lock(s.mutex);
+                if (!s.firstError) s.firstError = std::current_exception();
+                s.failed = true;
+            }
+        }
         if (done) {
-            std::lock_guard lock(s->mutex);
-            s->finished += done;
-            if (s->finished == s->total) s->cv.notify_all();
+            std::lock_guard lock(s.mutex);
+            s.finished += done;
+            if (s.finished == s.total) s.cv.notify_all();
         }
     };
+    // Helpers that cannot be queued (memory short) leave more to the caller.
     size_t helpers = std::min<size_t>(iterations, processorCount()) - 1;
-    for (size_t h = 0; h < helpers; ++h) queue->async([shared, loop] { loop(shared); });
-    loop(shared);
+    try {
+        for (size_t h = 0; h < helpers; ++h) queue->async([shared, loop] { loop(*shared); });
+    } catch (...) {
+    }
+    loop(*shared);
     std::unique_lock lock(shared->mutex);
-    if (shared->finished == shared->total) return;
-    lock.unlock();
-    BlockingScope blocking;
-    lock.lock();
-    shared->cv.wait(lock, [&] { return shared->finished == shared->total; });
+    if (shared->finished != shared->total) {
+        lock.unlock();
+        BlockingScope blocking;
+        lock.lock();
+        shared->cv.wait(lock, [&] { return shared->finished == shared->total; });
+    }
+    // Every helper is done with `body`: the run's first error is the caller's.
+    if (shared->firstError) std::rethrow_exception(shared->firstError);
 }
 
 unsigned processorCount() {
@@ -637,7 +683,7 @@ unsigned processorCount() {
     return n ? n : 1;
 }
 
-BlockingScope::BlockingScope() : active_(Pool::shared().blockBegin()) {}
+BlockingScope::BlockingScope() noexcept : active_(tlsWorker && Pool::shared().blockBegin()) {}
 
 BlockingScope::~BlockingScope() {
     if (active_) Pool::shared().blockEnd();

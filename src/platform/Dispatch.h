@@ -7,7 +7,9 @@
 //   runUntil); a GUI back-end installs a wake hook that schedules drain().
 //
 // Everything here is thread-safe. Tasks must not throw; an escaping exception
-// is caught and logged so it never crosses a thread.
+// is caught and logged so it never crosses a thread. Short of memory, a
+// submission throws std::bad_alloc and queues nothing; the pool goes on with
+// the threads it has when it cannot start more.
 //
 // Blocking inside a task does not starve the pool: while a pool thread waits
 // (DispatchGroup::wait, sync, platform::Mutex, BlockingScope) the pool starts
@@ -90,6 +92,8 @@ private:
 
 // Runs body(0) ... body(iterations - 1) in parallel on queue (serially when the
 // queue is serial) and returns when all have finished. The caller takes part.
+// The first exception an iteration throws stops the iterations not yet begun
+// and is rethrown to the caller once no other thread runs `body` any more.
 void apply(size_t iterations, const QueuePtr& queue, const std::function<void(size_t)>& body);
 
 // The number of processors this process may run on (its affinity mask).
@@ -100,7 +104,7 @@ unsigned processorCount();
 // primitives other than the ones in this layer.
 class BlockingScope {
 public:
-    BlockingScope();
+    BlockingScope() noexcept;
     ~BlockingScope();
     BlockingScope(const BlockingScope&) = delete;
     BlockingScope& operator=(const BlockingScope&) = delete;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -40,39 +41,68 @@ Sinks& sinks() {
 
 }  // namespace
 
-void logv(const char* format, va_list args) {
+namespace {
+
+// Without allocating: what a line becomes when memory is short. The text is
+// cut at the buffer's size.
+void writeFixed(Sinks& s, const char* text, size_t length) noexcept {
+    while (length > 0 && text[length - 1] == '\n') --length;
+    if (!s.captures.empty() || s.discard) return;
+    std::FILE* to = s.file ? s.file : stderr;
+    std::fwrite(text, 1, length, to);
+    std::fputc('\n', to);
+    std::fflush(to);
+}
+
+}  // namespace
+
+// Reports failures, often from a catch handler while memory is short: it must
+// not throw. A line that cannot be copied is written from the stack.
+void logv(const char* format, va_list args) noexcept {
     va_list copy;
     va_copy(copy, args);
     char small[512];
     int needed = std::vsnprintf(small, sizeof small, format, args);
-    std::string line;
     if (needed < 0) {
-        line = "(unformattable log message)";
-    } else if (static_cast<size_t>(needed) < sizeof small) {
-        line.assign(small, static_cast<size_t>(needed));
-    } else {
-        line.resize(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(line.data(), line.size(), format, copy);
-        line.resize(static_cast<size_t>(needed));
+        std::strcpy(small, "(unformattable log message)");
+        needed = int(std::strlen(small));
+    }
+    const size_t fitted = std::min(static_cast<size_t>(needed), sizeof small - 1);
+    Sinks& s = sinks();
+    std::unique_lock lock(s.mutex, std::defer_lock);
+    try {
+        std::string line;
+        if (static_cast<size_t>(needed) < sizeof small) {
+            line.assign(small, fitted);
+        } else {
+            line.resize(static_cast<size_t>(needed) + 1);
+            std::vsnprintf(line.data(), line.size(), format, copy);
+            line.resize(static_cast<size_t>(needed));
+        }
+        while (!line.empty() && line.back() == '\n') line.pop_back();
+
+        lock.lock();
+        if (!s.captures.empty()) {
+            for (LogCapture* c : s.captures) c->append(line);
+        } else {
+            line.push_back('\n');
+            if (s.file) {
+                line.insert(0, filePrefix());
+                std::fwrite(line.data(), 1, line.size(), s.file);
+                std::fflush(s.file);
+            } else if (!s.discard) {
+                std::fwrite(line.data(), 1, line.size(), stderr);
+            }
+        }
+    } catch (...) {
+        // Short of memory (or of a lock): the line as far as it fitted.
+        try {
+            if (!lock.owns_lock()) lock.lock();
+            writeFixed(s, small, fitted);
+        } catch (...) {
+        }
     }
     va_end(copy);
-    while (!line.empty() && line.back() == '\n') line.pop_back();
-
-    Sinks& s = sinks();
-    std::lock_guard lock(s.mutex);
-    if (!s.captures.empty()) {
-        for (LogCapture* c : s.captures) c->append(line);
-        return;
-    }
-    line.push_back('\n');
-    if (s.file) {
-        line.insert(0, filePrefix());
-        std::fwrite(line.data(), 1, line.size(), s.file);
-        std::fflush(s.file);
-        return;
-    }
-    if (s.discard) return;
-    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 namespace {
@@ -126,7 +156,7 @@ void discardLog() {
     s.discard = true;
 }
 
-void log(const char* format, ...) {
+void log(const char* format, ...) noexcept {
     va_list args;
     va_start(args, format);
     logv(format, args);

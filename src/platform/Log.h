@@ -14,8 +14,10 @@
 
 namespace platform {
 
-void log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void logv(const char* format, va_list args);
+// Never throws: a line that cannot be copied for want of memory is written
+// as far as a fixed buffer holds it (captures miss it).
+void log(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
+void logv(const char* format, va_list args) noexcept;
 
 // From now on lines are appended to `file` (its folder is made), each with
 // the time and the process id, instead of going to stderr. False when the

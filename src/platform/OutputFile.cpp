@@ -286,6 +286,8 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
     const int last = numbering ? kMaxNumberedName : 0;
     for (int i = 0; i <= last; ++i) {
         const std::string candidate = numberedName(destination_, i).filename().string();
+        // Made before the rename: once the file is in place nothing may fail.
+        std::filesystem::path placed = folder / candidate;
         if (policy.replace && isOneOf(passOverIds, candidate)) {
             if (i < last) continue;
             setError(error, PosixErrorDomain, EEXIST,
@@ -311,7 +313,7 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
                 setPosixError(error, errno, "Cannot sync the folder of " + candidate);
                 return std::nullopt;
             }
-            return folder / candidate;
+            return placed;
         }
         if (errno == EEXIST && i < last) continue;
         setPosixError(error, errno, "Cannot put " + (folder / candidate).string() + " in place");

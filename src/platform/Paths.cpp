@@ -1,5 +1,6 @@
 #include "platform/Paths.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Log.h"
@@ -123,15 +125,41 @@ std::filesystem::path temporaryDirectory() {
     return *dir;
 }
 
+std::vector<std::filesystem::path> folderEntries(const std::filesystem::path& folder,
+                                                 std::error_code& error) {
+    error.clear();
+    std::vector<std::filesystem::path> entries;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) {
+        error.assign(errno, std::generic_category());
+        return entries;
+    }
+    struct Closer {
+        DIR* dir;
+        ~Closer() { ::closedir(dir); }
+    } closer{dir};
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir);
+        if (!entry) {
+            if (errno != 0) error.assign(errno, std::generic_category());
+            return entries;
+        }
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        entries.push_back(folder / name);
+    }
+}
+
 namespace {
 
 // Folders "Quorvex-<pid>-XXXXXX" of processes that ended without cleaning up
 // (a crash leaves its file-backed memory behind) are removed with ours.
 void removeStaleSiblings(const std::filesystem::path& own) {
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(own.parent_path(), ec)) {
-        std::string name = entry.path().filename().string();
-        if (entry.path() == own || name.rfind("Quorvex-", 0) != 0) continue;
+    for (const auto& path : folderEntries(own.parent_path(), ec)) {
+        std::string name = path.filename().string();
+        if (path == own || name.rfind("Quorvex-", 0) != 0) continue;
         size_t dash = name.find('-', 8);
         if (dash == std::string::npos || dash == 8) continue;
         std::string pidText = name.substr(8, dash - 8);
@@ -139,11 +167,10 @@ void removeStaleSiblings(const std::filesystem::path& own) {
             continue;
         pid_t pid = static_cast<pid_t>(std::stol(pidText));
         struct stat st {};
-        if (::lstat(entry.path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-            st.st_uid != ::geteuid())
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
             continue;
         if (::kill(pid, 0) == 0 || errno != ESRCH) continue;  // still running (or not ours)
-        std::filesystem::remove_all(entry.path(), ec);
+        std::filesystem::remove_all(path, ec);
     }
 }
 
@@ -153,8 +180,7 @@ void emptyTemporaryDirectory() {
     std::filesystem::path dir = temporaryDirectory();
     if (dir.empty()) return;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
-        std::filesystem::remove_all(entry.path(), ec);
+    for (const auto& path : folderEntries(dir, ec)) std::filesystem::remove_all(path, ec);
     removeStaleSiblings(dir);
 }
 

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace platform {
 
@@ -36,6 +38,13 @@ void removeTemporaryDirectory();
 std::optional<std::filesystem::path> setFileAside(const std::filesystem::path& file,
                                                   const std::string& suffix,
                                                   bool numbered = false);
+// The paths of the entries of `folder` (not "." and ".."), in no order.
+// Empty with `error` set when it cannot be read. Short of memory it throws
+// std::bad_alloc, where std::filesystem::directory_iterator's error-code
+// forms end the program.
+std::vector<std::filesystem::path> folderEntries(const std::filesystem::path& folder,
+                                                 std::error_code& error);
+
 // A settings file, as "<file>.damaged" or "<file>.damaged-<n>".
 inline std::optional<std::filesystem::path> setAsideDamagedFile(
     const std::filesystem::path& file) {

@@ -492,35 +492,63 @@ void rawWrapper::decodeIfNeeded() {
     req.monochrome = processAsMonochromeSensor();
     req.thumbnail = wantThumbNail();
     req.bands = bands_;
+    if (!memoryShortage_) {
+        try {
+            memoryShortage_ = DngError(req.path, dng_exception(dng_error_memory));
+        } catch (const std::bad_alloc&) {
+            // Then the decode fails the same way; the next one tries again.
+        }
+    }
     Decoded d;
     std::optional<platform::Error> failure;
+    bool noMemory = false;  // the failure's text could not even be made
     {
         std::lock_guard decoder(decoderLock());
+        // The handlers build texts: short of memory that throws again, and
+        // the decode has failed all the same.
         try {
-            if (!fileExists() && !std::filesystem::exists(req.path))
-                throw dng_exception(dng_error_open_file, "there is no file at that path");
-            DecodeFile(req, d, lut_);
-        } catch (const dng_exception& e) {
-            const bool dngName = UpperExtension(req.path) == "DNG";
-            failure = (!dngName && (e.ErrorCode() == dng_error_bad_format ||
-                                    e.ErrorCode() == dng_error_unsupported_dng))
-                          ? UnsupportedFormatError(req.path)
-                          : DngError(req.path, e);
+            try {
+                if (!fileExists() && !std::filesystem::exists(req.path))
+                    throw dng_exception(dng_error_open_file, "there is no file at that path");
+                DecodeFile(req, d, lut_);
+            } catch (const dng_exception& e) {
+                const bool dngName = UpperExtension(req.path) == "DNG";
+                failure = (!dngName && (e.ErrorCode() == dng_error_bad_format ||
+                                        e.ErrorCode() == dng_error_unsupported_dng))
+                              ? UnsupportedFormatError(req.path)
+                              : DngError(req.path, e);
+            } catch (const std::bad_alloc&) {
+                noMemory = true;
+                failure = std::exchange(memoryShortage_, std::nullopt);
+            } catch (const platform::Error& e) {
+                failure = e;
+            } catch (const std::exception& e) {
+                failure = RawError("The DNG file \"" + FileName(req.path) +
+                                   "\" could not be decoded: " + e.what());
+            }
         } catch (const std::bad_alloc&) {
-            failure = DngError(req.path, dng_exception(dng_error_memory));
-        } catch (const platform::Error& e) {
-            failure = e;
-        } catch (const std::exception& e) {
-            failure = RawError("The DNG file \"" + FileName(req.path) +
-                               "\" could not be decoded: " + e.what());
+            noMemory = true;
+            failure = std::exchange(memoryShortage_, std::nullopt);
         }
     }
     decodeCount_++;
     bitmapDirty_ = false;
-    if (failure) {
+    if (failure || noMemory) {
         decodeFailed_ = true;
-        platform::log("%s: %s", "-[rawWrapper masterImageBytes]", failure->description().c_str());
-        setError(failure);
+        RawSamples().swap(d.master);
+        RawSamples().swap(d.alternate);
+        if (failure)
+            platform::log("%s: %s", "-[rawWrapper masterImageBytes]",
+                          failure->failureReason.c_str());
+        else
+            platform::log("%s: not enough memory to decode", "-[rawWrapper masterImageBytes]");
+        // Without a prepared report, made now that the decode's memory is
+        // back; a caller that finds no error at all still sees no image.
+        try {
+            setError(failure ? std::move(failure)
+                             : DngError(req.path, dng_exception(dng_error_memory)));
+        } catch (const std::bad_alloc&) {
+        }
         return;
     }
     setError(std::nullopt);

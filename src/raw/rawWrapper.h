@@ -101,6 +101,9 @@ private:
     std::vector<uint16_t> lut_;
     bool bitmapDirty_ = true;
     bool decodeFailed_ = false;
+    // The failure to report when the decode runs out of memory, made before
+    // it starts: reporting must not need the memory that is missing.
+    std::optional<platform::Error> memoryShortage_;
     // Warnings already told the user, so that a decode again stays quiet.
     std::set<std::string> reportedWarnings_;
     uint32_t decodeCount_ = 0;
