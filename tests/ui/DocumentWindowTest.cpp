@@ -41,6 +41,7 @@
 #include "ui/DisplayColor.h"
 #include "ui/DocumentWindowController.h"
 #include "ui/MessageBar.h"
+#include "ui/QuorvexAppDelegate.h"
 #include "ui/QuorvexClickTextField.h"
 
 namespace fs = std::filesystem;
@@ -430,6 +431,34 @@ TEST(DocumentWindow, AFileWarningShowsInItsWindowOncePerRun) {
     EXPECT_TRUE(w->messageBar()->messages().isEmpty());
     closeAndWait(w);
     platform::setUserWarningHandler(previous);
+}
+
+// A log that cannot be kept in the state folder is told in the first window
+// that shows, in the words the terminal gets, and only once.
+TEST(DocumentWindow, ALogThatCannotBeKeptIsToldOnceInAWindow) {
+    uitest::UiTestHome home;
+    const fs::path blocker = home.path() / "not-a-folder";
+    std::ofstream(blocker) << "a file";
+    setenv("XDG_STATE_HOME", (blocker / "state").c_str(), 1);  // the home puts it back
+    const QString told = QuorvexAppDelegate::keepLog(false);
+    EXPECT_TRUE(told.contains(QString::fromStdString(blocker.string()) +
+                              " is a file, not a folder; it goes to standard error instead"))
+        << told.toStdString();
+    uitest::settle();  // no window yet: it waits for one
+    const fs::path file = home.path() / "pic.dng";
+    handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    auto* w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    MessageBar* bar = w->messageBar();
+    ASSERT_TRUE(uitest::spinUntil([&] { return !bar->messages().isEmpty(); }));
+    EXPECT_EQ(bar->messages(), QStringList{told});
+    EXPECT_TRUE(bar->isVisible());
+    closeAndWait(w);
+    w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    uitest::settle();
+    EXPECT_TRUE(w->messageBar()->messages().isEmpty());
+    closeAndWait(w);
 }
 
 TEST(DocumentWindow, RefusedFilesShowTheirErrorAndClose) {
