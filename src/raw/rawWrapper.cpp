@@ -740,8 +740,8 @@ platform::Error NoColourMatrix(const std::string& path) {
 std::string ChosenProfileProblem(dng_negative& neg, const dng_camera_profile& profile,
                                  std::unique_ptr<dng_color_spec>& spec) {
     const dng_matrix& second = profile.ColorMatrix2();
-    if (std::string why =
-            ProfileMatricesProblem(profile.ColorMatrix1(), second.NotEmpty() ? &second : nullptr);
+    if (std::string why = ProfileMatricesProblem(profile.ColorMatrix1(),
+                                                 second.NotEmpty() ? &second : nullptr);
         !why.empty())
         return why;
     try {
