@@ -6,10 +6,12 @@
 # DNG from the browser, turn the wheel over the picture at Fit (it must not
 # move) and over the controls (they scroll, none changes), move the
 # controls, zoom by every View item and the zoom keys, rotate, crop, export,
-# save a preset (replacing a factory one is asked first), look at the
-# presets, profile and inspector windows (each fully on the screen), open the
-# reset alert and press Return (nothing may be deleted), open a file with a
-# warning twice (shown once, in its window, no alert), open a DNG named .jpg
+# export again (replacing the file is asked first; Cancel keeps it), export
+# as DNG (the proposed name is one it may write), save a preset (replacing a
+# factory one is asked first), look at the presets, profile and inspector
+# windows (each fully on the screen), open the reset alert and press Return
+# (nothing may be deleted), open a file with a warning twice (shown once, in
+# its window, no alert), open a DNG named .jpg
 # (the alert says what it is), export into a folder that cannot be written
 # (the alert names the file and the folder), open two files at once (their
 # windows cascade, fully on the screen), quit; then launches with a folder
@@ -235,6 +237,38 @@ for _ in $(seq 150); do
 done
 [ -s "$HOME/Pictures/QuorvexTestChart.jpg" ] || fail "the export wrote no QuorvexTestChart.jpg"
 shot exported 2
+
+# The same export again: the panel asks before replacing the file, and
+# Return (Cancel) keeps it and the panel; Escape closes the panel.
+jpeg_before=$(stat -c %i-%Y "$HOME/Pictures/QuorvexTestChart.jpg")
+keys "$document" ctrl+e
+panel=$(window '^Save As')
+keys "$panel" Return
+alert=$(active '^Quorvex$')
+shot export-asks-before-replacing 1
+keys "$alert" Return
+active '^Save As' >/dev/null
+keys "$panel" Escape
+gone '^Save As'
+sleep 1
+[ "$(stat -c %i-%Y "$HOME/Pictures/QuorvexTestChart.jpg")" = "$jpeg_before" ] ||
+  fail "Cancel let the export replace QuorvexTestChart.jpg"
+nothing_alerts "cancelling the replacement"
+
+# Export as DNG proposes a name it may write (never the raw file itself):
+# Return writes it, with no alert.
+menu "$document" f 5
+panel=$(window '^Save As')
+shot export-as-dng-proposes-a-free-name
+keys "$panel" Return
+for _ in $(seq 150); do
+  [ -s "$HOME/Pictures/QuorvexTestChart_1.dng" ] && break
+  sleep 0.2
+done
+[ -s "$HOME/Pictures/QuorvexTestChart_1.dng" ] || fail "Export as DNG wrote no QuorvexTestChart_1.dng"
+sleep 2
+nothing_alerts "Export as DNG"
+shot exported-as-dng 0
 
 # New Preset… offers to save under a factory preset's name: that is asked
 # first, and Return keeps it (Cancel). Then a new name: the pop-up shows it.

@@ -4,10 +4,7 @@
 // forward) and this process ends. The log goes to the log file under the
 // XDG state folder, or to standard error with --verbose.
 #include <cstdio>
-#include <string>
 
-#include "platform/Log.h"
-#include "platform/Paths.h"
 #include "ui/ApplicationShell.h"
 #include "ui/QuorvexAppDelegate.h"
 #include "ui/QuorvexApplication.h"
@@ -18,10 +15,7 @@ int main(int argc, char** argv) {
     QStringList files = QCoreApplication::arguments();
     files.removeFirst();
     const bool verbose = files.removeAll(QStringLiteral("--verbose")) > 0;
-    std::string whyNot;
-    if (!verbose && !platform::logToFile(platform::stateDirectory(false) / "quorvex.log", &whyNot))
-        std::fprintf(stderr, "quorvex-gui: the log cannot be kept: %s; it goes here instead\n",
-                     whyNot.c_str());
+    QuorvexAppDelegate::keepLog(verbose);
     platform::SingleInstance instance;
     switch (instance.start(files)) {
         case platform::SingleInstance::Role::HandedOver:

@@ -749,6 +749,14 @@ void CheckLooksLikeDNG(const std::string& path) {
     throw dng_exception(dng_error_bad_format, "it does not start like a TIFF file");
 }
 
+// Lossy JPEG data stays undeveloped; the decoder's words go to the log only.
+platform::Error LossyRefusal(const std::string& path) {
+    return RawError("The DNG file \"" + FileName(path) +
+                    "\" cannot be opened: this DNG holds lossy-compressed (JPEG) image data, "
+                    "which Quorvex does not develop (a thumbnail shown for it is the file's own "
+                    "preview).");
+}
+
 platform::Error NoColourMatrix(const std::string& path) {
     return RawError("The DNG file \"" + FileName(path) +
                     "\" has no colour matrix, so nothing says what its colours are. It "
@@ -903,10 +911,10 @@ void ReadStageImages(OpenedDNG& dng, bool fullColour, const std::string& path) {
         const std::string name = "\"" + FileName(path) + "\"";
         const std::string what = e.Message();
         if (what.find("DCT-coded") != std::string::npos ||
-            what.find("no lossy JPEG decoder") != std::string::npos)
-            throw RawError("The DNG file " + name +
-                           " stores its image as lossy JPEG, which this system does not decode" +
-                           WhatFailed(e) + ".");
+            what.find("no lossy JPEG decoder") != std::string::npos) {
+            WhatFailed(e);  // logs the decoder's report
+            throw LossyRefusal(path);
+        }
         if (what.find("unsupported JPEG frame type") != std::string::npos)
             throw RawError("The DNG file " + name +
                            " stores its image in a kind of JPEG this system does not decode" +
@@ -1078,6 +1086,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
         return;
     }
 
+    if (rawIFD.fCompression == ccLossyJPEG) throw LossyRefusal(req.path);
     ReadStageImages(*dng, !demosaic, req.path);
     const dng_image* stage = demosaic ? neg.Stage2Image() : neg.Stage3Image();
     if (!stage) throw dng_exception(dng_error_unknown, "no image came out of its raw data");

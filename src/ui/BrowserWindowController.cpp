@@ -147,6 +147,10 @@ void BrowserWindowController::buildWindow() {
     pathLayout_ = new QHBoxLayout(mPathControl);
     pathLayout_->setContentsMargins(0, 0, 0, 0);
     pathLayout_->setSpacing(0);
+    // It takes the room the window gives it (fitPath), never sizing the
+    // window to a long path.
+    mPathControl->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    mPathControl->installEventFilter(this);
 
     mpopUp = new QToolButton;
     mpopUp->setText(QStringLiteral("Batch"));
@@ -434,7 +438,9 @@ void BrowserWindowController::showPath(const Path& url) {
     for (const auto& part : url) {
         so_far /= part;
         if (part == "/" && so_far != "/") continue;
-        auto* button = new QPushButton(part == "/" ? QStringLiteral("/") : qs(part));
+        const QString name = part == "/" ? QStringLiteral("/") : qs(part);
+        auto* button = new QPushButton(name);
+        button->setProperty("componentName", name);
         button->setFlat(true);
         button->setStyleSheet(QStringLiteral("padding: 2px 4px;"));
         button->setProperty("componentPath", qs(so_far));
@@ -443,6 +449,33 @@ void BrowserWindowController::showPath(const Path& url) {
         pathLayout_->addWidget(button);
     }
     pathLayout_->addStretch(1);
+    fitPath();
+}
+
+// The last components that fit whole; the last one, when even it alone does
+// not, elided in its middle.
+void BrowserWindowController::fitPath() {
+    const std::vector<QPushButton*> buttons = pathButtons();
+    if (buttons.empty()) return;
+    std::vector<int> widths;
+    for (QPushButton* button : buttons) {
+        button->setText(button->property("componentName").toString());
+        button->setToolTip(QString());
+        widths.push_back(button->sizeHint().width());
+    }
+    const int room = mPathControl->width();
+    size_t first = buttons.size() - 1;
+    for (int used = widths.back(); first > 0 && used + widths[first - 1] <= room; --first)
+        used += widths[first - 1];
+    for (size_t i = 0; i < buttons.size(); ++i) buttons[i]->setVisible(i >= first);
+    QPushButton* last = buttons.back();
+    if (widths.back() > room) {
+        const QString name = last->text();
+        const int frame = widths.back() - last->fontMetrics().horizontalAdvance(name);
+        last->setText(
+            last->fontMetrics().elidedText(name, Qt::ElideMiddle, std::max(0, room - frame)));
+        last->setToolTip(name);
+    }
 }
 
 std::vector<QPushButton*> BrowserWindowController::pathButtons() const {
@@ -616,6 +649,7 @@ void BrowserWindowController::updateVisibleRows() {
 // ---------------------------------------------------------------- popovers
 
 bool BrowserWindowController::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Resize && watched == mPathControl) fitPath();
     if (event->type() == QEvent::Paint && watched == mImageBrowser->viewport()) {
         visibleRowsTimer_->start();
         return QMainWindow::eventFilter(watched, event);

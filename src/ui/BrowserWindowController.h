@@ -119,6 +119,7 @@ private:
     void awakeFromNib();
     void setImageViewAppearance(bool useControlColours);
     void showPath(const Path& url);
+    void fitPath();
     void imageBrowserSelectionDidChange();
     void cellWasDoubleClicked(int row);
     void updateHistoryButtons();

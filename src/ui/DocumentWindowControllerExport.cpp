@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QVBoxLayout>
 
@@ -12,12 +13,68 @@
 #include "document/DocumentExport.h"
 #include "engine/QueueEngine.h"
 #include "platform/Dispatch.h"
+#include "platform/OutputFile.h"
 #include "ui/AlertPresenter.h"
 #include "ui/ApplicationShell.h"
 #include "ui/DocumentWindowController.h"
 
 namespace {
 QString typeName(const char* type) { return QString::fromLatin1(type); }
+
+// The file an export writes for a chosen name: the type's extension is
+// added unless the name has it already.
+QString withExtension(const QString& path, const QString& extension) {
+    const QFileInfo info(path);
+    if (info.isDir() || info.suffix().compare(extension, Qt::CaseInsensitive) == 0) return path;
+    return path + QStringLiteral(".") + extension;
+}
+
+// The export's save panel. The name it checks for an existing file is the
+// one the export writes, extension included, so replacing a file is asked
+// first; Cancel keeps the file and the panel.
+class ExportSavePanel : public QFileDialog {
+public:
+    ExportSavePanel(QWidget* parent, QString extension)
+        : QFileDialog(parent), extension_(std::move(extension)) {
+        setOption(QFileDialog::DontUseNativeDialog);
+        setOption(QFileDialog::DontConfirmOverwrite);  // asked below, on the full name
+        setAcceptMode(QFileDialog::AcceptSave);
+        setDefaultSuffix(extension_);
+        setNameFilter(QStringLiteral("*.") + extension_);
+    }
+
+    QString chosenPath() const {
+        const QStringList files = selectedFiles();
+        return files.isEmpty() ? QString() : withExtension(files.first(), extension_);
+    }
+
+    void accept() override {
+        const QString path = chosenPath();
+        const QFileInfo info(path);
+        if (path.isEmpty() || !info.exists() || info.isDir()) {
+            QFileDialog::accept();
+            return;
+        }
+        platform::Alert alert;
+        alert.messageText =
+            QStringLiteral("“%1” already exists. Do you want to replace it?").arg(info.fileName());
+        alert.informativeText =
+            QStringLiteral(
+                "A file with the same name already exists in “%1”. Replacing it will overwrite "
+                "its current contents.")
+                .arg(info.absolutePath());
+        alert.buttons = {QStringLiteral("Cancel"), QStringLiteral("Replace")};
+        alert.cancelButton = 0;
+        QPointer<ExportSavePanel> self(this);
+        platform::AlertPresenter::current().present(alert, this, [self, path](int button) {
+            if (self && button == 1 && self->chosenPath() == path) self->QFileDialog::accept();
+        });
+    }
+
+private:
+    QString extension_;
+};
+
 }  // namespace
 
 QString DocumentWindowController::extensionForType(const QString& type) {
@@ -37,21 +94,23 @@ void DocumentWindowController::exportAsSelected() {
 void DocumentWindowController::exportAsType(const QString& type) {
     const QRectF crop = documentCropRect();
     const QString extension = extensionForType(type);
-    auto* panel = new QFileDialog(window_);
-    panel->setOption(QFileDialog::DontUseNativeDialog);
-    panel->setAcceptMode(QFileDialog::AcceptSave);
+    auto* panel = new ExportSavePanel(window_, extension);
     panel->setWindowModality(Qt::WindowModal);
     panel->setAttribute(Qt::WA_DeleteOnClose);
-    panel->setNameFilter(QStringLiteral("*.") + extension);
+    // The raw file's name with the type's extension; where that is the raw
+    // file itself (a DNG), which the export never replaces, the first free
+    // numbered name, as a batch export would make it.
     const auto file = document_->fileURL();
+    std::filesystem::path proposed =
+        file.parent_path() / (file.stem().string() + "." + extension.toStdString());
+    if (DocumentExport::sameFile(proposed, file))
+        proposed = platform::OutputFile::firstFreeName(proposed, true).value_or(proposed);
     panel->setDirectory(QString::fromStdString(file.parent_path().string()));
-    panel->selectFile(QString::fromStdString(file.stem().string()));
+    panel->selectFile(QString::fromStdString(proposed.filename().string()));
     QPointer<DocumentWindowController> self(this);
     connect(panel, &QFileDialog::fileSelected, this, [self, type, extension, crop](QString path) {
         if (!self || path.isEmpty()) return;
-        if (QFileInfo(path).suffix().compare(extension, Qt::CaseInsensitive) != 0)
-            path += QStringLiteral(".") + extension;
-        self->exportToPath(path, type, crop);
+        self->exportToPath(withExtension(path, extension), type, crop);
     });
     panel->open();
 }

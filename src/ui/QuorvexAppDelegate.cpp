@@ -2,9 +2,13 @@
 
 #include <QApplication>
 #include <QTimer>
+#include <cstdio>
+#include <string>
 
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
+#include "platform/Log.h"
+#include "platform/Paths.h"
 #include "platform/UserWarning.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserWindowController.h"
@@ -16,6 +20,22 @@
 #include "ui/SplashScreenPanel.h"
 
 QuorvexAppDelegate::QuorvexAppDelegate(QObject* parent) : QObject(parent) {}
+
+QString QuorvexAppDelegate::keepLog(bool verbose) {
+    std::string whyNot;
+    if (verbose || platform::logToFile(platform::stateDirectory(false) / "quorvex.log", &whyNot))
+        return {};
+    const std::string told =
+        "the log cannot be kept: " + whyNot + "; it goes to standard error instead";
+    std::fprintf(stderr, "quorvex-gui: %s\n", told.c_str());
+    QString sentence = QString::fromStdString(told);
+    sentence[0] = sentence[0].toUpper();
+    // Queued: the bars take it once the event loop runs, whichever window
+    // shows first (one that opens later takes what waits).
+    QMetaObject::invokeMethod(
+        qApp, [sentence] { MessageBar::post(sentence); }, Qt::QueuedConnection);
+    return sentence;
+}
 
 void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringList& files) {
     // Warnings that change a result come from any thread; they show in a

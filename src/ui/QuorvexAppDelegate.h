@@ -12,6 +12,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QString>
 #include <QStringList>
 
 class QTimer;
@@ -27,6 +28,12 @@ public:
     static constexpr int kSplashFadeTicks = 140;
 
     explicit QuorvexAppDelegate(QObject* parent = nullptr);
+
+    // Sends the log to its file in the state folder unless `verbose`. When it
+    // cannot be kept there it stays on stderr, and why is said there and,
+    // once, in the message bar of the first window that shows, in the same
+    // words; answers that sentence (empty when the log is kept).
+    static QString keepLog(bool verbose);
 
     // Connects the application's quit sources to terminate() and runs the
     // launch; `files` (the command line's) are opened, else the browser.

@@ -54,7 +54,7 @@ TEST(RefusalReasons, EachLosslessJpegRefusalSaysWhatIsWrong) {
 
     // Lossy JPEG data where lossless is declared.
     const std::string lossy = Refusal(dir, "lossy.dng", handdng::Build(LosslessStrip(LossyJpeg())));
-    EXPECT_NE(lossy.find("lossy JPEG"), std::string::npos) << lossy;
+    EXPECT_NE(lossy.find("lossy-compressed (JPEG)"), std::string::npos) << lossy;
     EXPECT_EQ(lossy.find("damaged"), std::string::npos) << lossy;
 
     // A lossless stream cut short, and bytes that are no JPEG at all.

@@ -332,6 +332,33 @@ TEST_F(BrowserWindow, HistoryGoesBackAndForward) {
               (dir / "b").string());
 }
 
+// The path control shows the selected file, but its text never sizes the
+// window: the Batch button stays where the pointer left it.
+TEST_F(BrowserWindow, SelectingAFileKeepsTheWindowsSize) {
+    const fs::path deep = dir / "a-folder-with-a-long-name" / "another-folder-with-a-long-name" /
+                          "and-a-third-folder-with-a-long-name";
+    fs::create_directories(deep);
+    touch(deep / "a-picture-with-a-name-far-longer-than-most-people-would-give-it.dng");
+    BrowserWindowController browser;
+    browser.changeDirectory(deep, 0);
+    browser.resize(640, 480);
+    browser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&browser));
+    uitest::settle();
+    const QPoint batch = browser.popUp()->mapTo(&browser, QPoint(0, 0));
+    select(browser, {"a-picture-with-a-name-far-longer-than-most-people-would-give-it.dng"});
+    uitest::settle();
+    EXPECT_EQ(browser.size(), QSize(640, 480));
+    EXPECT_EQ(browser.popUp()->mapTo(&browser, QPoint(0, 0)), batch);
+    // The file's component shows, elided when it cannot fit whole.
+    QPushButton* file = browser.pathButtons().back();
+    EXPECT_TRUE(file->isVisible());
+    EXPECT_EQ((file->toolTip().isEmpty() ? file->text() : file->toolTip()).toStdString(),
+              "a-picture-with-a-name-far-longer-than-most-people-would-give-it.dng");
+    EXPECT_LE(file->mapTo(&browser, QPoint(file->width(), 0)).x(), batch.x());
+    browser.hide();
+}
+
 TEST_F(BrowserWindow, ThumbnailsArriveRowByRowAndKeepTheSelection) {
     for (int i = 0; i < 6; ++i)
         writeImage(dir / ("img" + std::to_string(i) + ".jpg"), QColor(40 * i, 200, 100), "JPEG");

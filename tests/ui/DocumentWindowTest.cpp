@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
@@ -22,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "DocumentWindowSupport.h"
@@ -39,12 +41,20 @@
 #include "ui/DisplayColor.h"
 #include "ui/DocumentWindowController.h"
 #include "ui/MessageBar.h"
+#include "ui/QuorvexAppDelegate.h"
 #include "ui/QuorvexClickTextField.h"
 
 namespace fs = std::filesystem;
 using namespace uitest;
 
 namespace {
+
+// The save panel the window has open (null: none).
+QFileDialog* openPanel(DocumentWindowController* w) {
+    for (auto* panel : w->window()->findChildren<QFileDialog*>())
+        if (panel->isVisible()) return panel;
+    return nullptr;
+}
 
 // Fraction of pixels brighter than black.
 double litFraction(const QImage& image) {
@@ -423,6 +433,34 @@ TEST(DocumentWindow, AFileWarningShowsInItsWindowOncePerRun) {
     platform::setUserWarningHandler(previous);
 }
 
+// A log that cannot be kept in the state folder is told in the first window
+// that shows, in the words the terminal gets, and only once.
+TEST(DocumentWindow, ALogThatCannotBeKeptIsToldOnceInAWindow) {
+    uitest::UiTestHome home;
+    const fs::path blocker = home.path() / "not-a-folder";
+    std::ofstream(blocker) << "a file";
+    setenv("XDG_STATE_HOME", (blocker / "state").c_str(), 1);  // the home puts it back
+    const QString told = QuorvexAppDelegate::keepLog(false);
+    EXPECT_TRUE(told.contains(QString::fromStdString(blocker.string()) +
+                              " is a file, not a folder; it goes to standard error instead"))
+        << told.toStdString();
+    uitest::settle();  // no window yet: it waits for one
+    const fs::path file = home.path() / "pic.dng";
+    handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    auto* w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    MessageBar* bar = w->messageBar();
+    ASSERT_TRUE(uitest::spinUntil([&] { return !bar->messages().isEmpty(); }));
+    EXPECT_EQ(bar->messages(), QStringList{told});
+    EXPECT_TRUE(bar->isVisible());
+    closeAndWait(w);
+    w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    uitest::settle();
+    EXPECT_TRUE(w->messageBar()->messages().isEmpty());
+    closeAndWait(w);
+}
+
 TEST(DocumentWindow, RefusedFilesShowTheirErrorAndClose) {
     uitest::UiTestHome home;
     int refusedAfterOpening = 0;
@@ -493,4 +531,84 @@ TEST(DocumentWindow, EditsThatCannotBeSavedStayInTheOpenWindow) {
     ASSERT_NE(last, nullptr);
     EXPECT_FLOAT_EQ(last->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
     closeAndWait(last);
+}
+
+// The save panel checks the name it will write, with the type's extension:
+// an existing file is replaced only when the user says so, for every type.
+TEST(DocumentWindow, ExportAsksBeforeReplacingAFile) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts(0);  // Cancel
+    const fs::path file = home.path() / "pic.dng";
+    handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    auto* w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    auto chosenName = [](QFileDialog* panel) {
+        const QStringList files = panel->selectedFiles();
+        return files.isEmpty() ? QString() : QFileInfo(files.first()).fileName();
+    };
+    for (const char* type : {"public.jpeg", "public.tiff", "public.dng", "com.ilm.openexr-image"}) {
+        const QString extension = DocumentWindowController::extensionForType(type);
+        const fs::path kept = home.path() / ("s." + extension.toStdString());
+        std::ofstream(kept) << "keep";
+        w->exportAsType(type);
+        auto* panel = openPanel(w);
+        ASSERT_NE(panel, nullptr) << type;
+        // The proposal already carries the extension.
+        if (extension != QLatin1String("dng")) {
+            EXPECT_EQ(chosenName(panel).toStdString(), "pic." + extension.toStdString()) << type;
+        }
+        panel->selectFile(QString::fromStdString((home.path() / "s").string()));
+        const size_t asked = alerts.shown.size();
+        static_cast<QDialog*>(panel)->accept();  // as the Save button does
+        ASSERT_EQ(alerts.shown.size(), asked + 1) << type;
+        EXPECT_TRUE(alerts.shown.back().messageText.contains("s." + extension))
+            << alerts.shown.back().messageText.toStdString();
+        EXPECT_EQ(alerts.shown.back().buttons.value(alerts.shown.back().cancelButton), "Cancel");
+        uitest::settle();
+        EXPECT_TRUE(panel->isVisible()) << type;  // Cancel: the panel stays for another name
+        EXPECT_FALSE(w->progressSheet() && w->progressSheet()->isVisible()) << type;
+        panel->reject();
+        uitest::settle();
+        std::ifstream in(kept);
+        std::string text;
+        in >> text;
+        EXPECT_EQ(text, "keep") << type;
+    }
+    // Replace: the file becomes the export.
+    w->exportAsType("public.jpeg");
+    auto* panel = openPanel(w);
+    ASSERT_NE(panel, nullptr);
+    panel->selectFile(QString::fromStdString((home.path() / "s").string()));
+    alerts.answerWith(1);
+    static_cast<QDialog*>(panel)->accept();
+    ASSERT_TRUE(
+        uitest::spinUntil([&] { return w->progressSheet() && !w->progressSheet()->isVisible(); },
+                          std::chrono::seconds(60)));
+    EXPECT_EQ(QImage(QString::fromStdString((home.path() / "s.jpg").string())).size(),
+              QSize(32, 32));
+    closeAndWait(w);
+}
+
+// Export as DNG proposes a name the export may write: never the raw file
+// itself, but its first free numbered name.
+TEST(DocumentWindow, ExportAsDngProposesAFreeName) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts;
+    const fs::path file = home.path() / "pic.dng";
+    handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    std::ofstream(home.path() / "pic_1.dng") << "an earlier export";
+    auto* w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    w->exportAsType("public.dng");
+    auto* panel = openPanel(w);
+    ASSERT_NE(panel, nullptr);
+    ASSERT_FALSE(panel->selectedFiles().isEmpty());
+    EXPECT_EQ(QFileInfo(panel->selectedFiles().first()).fileName().toStdString(), "pic_2.dng");
+    static_cast<QDialog*>(panel)->accept();  // nothing to ask, nothing refused
+    ASSERT_TRUE(
+        uitest::spinUntil([&] { return w->progressSheet() && !w->progressSheet()->isVisible(); },
+                          std::chrono::seconds(60)));
+    EXPECT_TRUE(alerts.shown.empty()) << alerts.shown.front().messageText.toStdString();
+    EXPECT_GT(fs::file_size(home.path() / "pic_2.dng"), 1000u);
+    closeAndWait(w);
 }

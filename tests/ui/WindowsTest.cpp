@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMessageBox>
@@ -20,6 +21,7 @@
 #include <QUrl>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 #include "UiTestHome.h"
@@ -33,6 +35,7 @@
 #include "ui/ApplicationShell.h"
 #include "ui/DocumentWindowController.h"
 #include "ui/InspectorController.h"
+#include "ui/WindowPlacement.h"
 
 namespace fs = std::filesystem;
 
@@ -361,6 +364,35 @@ TEST(Shell, WindowsOpenFullyOnTheirScreen) {
     EXPECT_TRUE(uitest::spinUntil(
         [&] { return std::ranges::all_of(opened, &QPointer<QMainWindow>::isNull); }));
     shell.setDocumentWindowFactory(nullptr);
+}
+
+// Windows too big to take another step where the cascade has gone start
+// again at the top left of the screen: every one stays within its area and
+// none hides another.
+TEST(Shell, ACascadeThatWouldLeaveTheScreenStartsAgainAtTheTopLeft) {
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const QSize size = available.size() * 0.6;
+    std::vector<std::unique_ptr<QWidget>> windows;
+    std::vector<const QWidget*> others;
+    int atTopLeft = 0;
+    for (int i = 0; i < 10; ++i) {
+        auto window = std::make_unique<QWidget>();
+        window->setMinimumSize(size - QSize(40, 40));  // room for a step or two only
+        window->resize(size);
+        platform::placeOnScreen(window.get(), nullptr);
+        platform::cascadeOnScreen(window.get(), others);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        const QRect frame = window->frameGeometry();
+        EXPECT_TRUE(available.contains(frame))
+            << i << ": " << frame.x() << "," << frame.y() << " " << frame.width() << "x"
+            << frame.height() << " on " << available.width() << "x" << available.height();
+        for (const QWidget* other : others) EXPECT_NE(window->pos(), other->pos()) << i;
+        if (window->pos() == available.topLeft()) ++atTopLeft;
+        others.push_back(window.get());
+        windows.push_back(std::move(window));
+    }
+    EXPECT_EQ(atTopLeft, 1);
 }
 
 TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {
