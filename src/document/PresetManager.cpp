@@ -238,8 +238,11 @@ public:
             return;
         }
         owner_ = true;
-        manager_.folderLock_ = std::make_unique<platform::FileLock>(lockFileFor(folder), mode);
+        manager_.folderLock_ = std::make_unique<platform::FileLock>(
+            lockFileFor(folder), mode, "the presets folder \"" + folder.string() + "\"");
     }
+    // Another program kept the lock past the wait: read, but change nothing.
+    bool keptByAnother() const { return manager_.folderLock_ && manager_.folderLock_->timedOut(); }
     ~FolderLock() {
         if (owner_) manager_.folderLock_.reset();
     }
@@ -265,32 +268,56 @@ std::optional<fs::path> PresetManager::presetDirectoryLocked() {
     // hold the lock fills a new folder and puts it in place whole.
     FolderLock lock(*this, folder, platform::FileLock::Mode::Exclusive);
     if (fs::exists(folder, ec)) return directory_ = folder;
+    // Another run may be filling it: the factory values serve meanwhile.
+    if (lock.keptByAnother()) return std::nullopt;
     for (fs::directory_iterator it(support, ec), end; !ec && it != end; it.increment(ec))
         if (it->path().filename().string().starts_with(".presets-"))
             fs::remove_all(it->path(), ec);  // left by a run that ended while filling one
     std::string made = (support / ".presets-XXXXXX").string();
     if (!::mkdtemp(made.data())) {
-        platform::log("Could not create directory %s\n%s", folder.c_str(), std::strerror(errno));
+        factoryPresetsUnwritten(folder, std::strerror(errno));
         return std::nullopt;
     }
     ::chmod(made.c_str(), 0755);
-    writeFactoryPresetsLocked(made);
+    // Only a whole folder goes in place: one left empty by a full disk would
+    // read as a user's choice to have no presets, for good.
+    if (std::string reason = writeFactoryPresetsLocked(made); !reason.empty()) {
+        fs::remove_all(made, ec);
+        factoryPresetsUnwritten(folder, reason);
+        return std::nullopt;
+    }
     fs::rename(made, folder, ec);
     if (ec) {
-        platform::log("Could not create directory %s\n%s", folder.c_str(), ec.message().c_str());
+        const std::string reason = ec.message();
         fs::remove_all(made, ec);
-        if (!fs::is_directory(folder, ec)) return std::nullopt;
+        if (!fs::is_directory(folder, ec)) {
+            factoryPresetsUnwritten(folder, reason);
+            return std::nullopt;
+        }
     }
     return directory_ = folder;
 }
 
-void PresetManager::writeFactoryPresetsLocked(const fs::path& folder) {
+std::string PresetManager::writeFactoryPresetsLocked(const fs::path& folder) {
     for (auto& [name, preset] : factoryPresets()) {
         platform::Error error;
-        if (!writePresetLocked(preset, &error, &folder))
-            platform::log("%s could not write %s: %s", __func__, name.c_str(),
-                          error.description().c_str());
+        if (writePresetLocked(preset, &error, &folder)) continue;
+        platform::log("%s could not write %s: %s", __func__, name.c_str(),
+                      error.description().c_str());
+        return error.domain == platform::PosixErrorDomain ? std::strerror(int(error.code))
+                                                          : error.failureReason;
     }
+    return {};
+}
+
+void PresetManager::factoryPresetsUnwritten(const fs::path& folder, const std::string& reason) {
+    platform::log("Could not create the presets folder %s: %s", folder.c_str(), reason.c_str());
+    if (toldUnwritten_) return;
+    toldUnwritten_ = true;
+    platform::warnUser("The factory presets cannot be written in \"" + folder.string() + "\" (" +
+                       reason +
+                       "); their factory values are used, and they are written once the folder "
+                       "can be.");
 }
 
 void PresetManager::iteratePresets() {
@@ -301,7 +328,10 @@ void PresetManager::iteratePresets() {
 void PresetManager::iteratePresetsLocked() {
     presetList_.clear();
     auto folder = presetDirectoryLocked();
-    if (!folder) return;
+    if (!folder) {
+        for (auto& [name, preset] : factoryPresets()) presetList_.push_back(std::move(preset));
+        return;
+    }
     std::vector<DamagedPreset> damaged;
     {
         FolderLock lock(*this, *folder, platform::FileLock::Mode::Shared);
@@ -313,6 +343,7 @@ void PresetManager::iteratePresetsLocked() {
     if (damaged.empty() && !lookAtCopies) return;
     // Mended once: another run may have done it meanwhile.
     FolderLock lock(*this, *folder, platform::FileLock::Mode::Exclusive);
+    if (lock.keptByAnother()) return;
     damaged.clear();
     readFolderLocked(*folder, damaged);
     if (!damaged.empty()) mendDamagedLocked(damaged);
@@ -489,16 +520,20 @@ bool PresetManager::addPreset(platform::Dictionary& preset, platform::Error* err
         auto folder = presetDirectoryLocked();
         std::optional<FolderLock> held;
         if (folder) held.emplace(*this, *folder, platform::FileLock::Mode::Exclusive);
-        iteratePresetsLocked();
-        const platform::Value& name = preset[kNameKey];
-        for (const auto& existing : presetList_) {
-            std::string id = profileUUID(existing);
-            if (name.isString() && existing[kNameKey] == name && isUUIDString(id)) {
-                preset.set(SettingsKeys::kPresetUUID, id);
-                break;
+        if (held && held->keptByAnother()) {
+            ok = notSaved(error, *folder);
+        } else {
+            iteratePresetsLocked();
+            const platform::Value& name = preset[kNameKey];
+            for (const auto& existing : presetList_) {
+                std::string id = profileUUID(existing);
+                if (name.isString() && existing[kNameKey] == name && isUUIDString(id)) {
+                    preset.set(SettingsKeys::kPresetUUID, id);
+                    break;
+                }
             }
+            ok = writePresetLocked(preset, error);
         }
-        ok = writePresetLocked(preset, error);
     }
     tellObservers(true);
     notifyPresetsChanged();
@@ -523,7 +558,9 @@ bool PresetManager::removePreset(const platform::Dictionary* preset, platform::E
             FolderLock held(*this, *folder, platform::FileLock::Mode::Exclusive);
             std::error_code ec;
             fs::path file = *folder / (id + ".plist");
-            if (!fs::remove(file, ec))
+            if (held.keptByAnother())
+                ok = notSaved(error, *folder);
+            else if (!fs::remove(file, ec))
                 ok = platform::setPosixError(error, ec ? ec.value() : ENOENT,
                                              "Could not remove " + file.string());
         }
@@ -542,7 +579,10 @@ bool PresetManager::deleteAllPresets(platform::Error* error) {
             directory_ ? *directory_ : platform::applicationSupportDirectory(false) / "presets";
         FolderLock held(*this, folder, platform::FileLock::Mode::Exclusive);
         std::error_code ec;
-        fs::remove_all(folder, ec);
+        if (held.keptByAnother())
+            ok = notSaved(error, folder);
+        else
+            fs::remove_all(folder, ec);
         if (ec)
             ok = platform::setPosixError(error, ec.value(), "Could not remove " + folder.string());
         // The folder stays this process's answer, so it is not filled again.
@@ -552,6 +592,14 @@ bool PresetManager::deleteAllPresets(platform::Error* error) {
     tellObservers(true);
     notifyPresetsChanged();
     return ok;
+}
+
+bool PresetManager::notSaved(platform::Error* error, const fs::path& folder) {
+    return platform::setError(
+        error, platform::PosixErrorDomain, EWOULDBLOCK,
+        "The change is not saved: another program kept the lock of the presets folder \"" +
+            folder.string() + "\" for " +
+            std::to_string(platform::FileLock::kWaitLimit.count() / 1000) + " seconds.");
 }
 
 void PresetManager::notifyPresetsChanged() {
@@ -585,4 +633,5 @@ void PresetManager::forgetPresetDirectory() {
     directory_.reset();
     presetList_.clear();
     checkKeptCopies_ = true;
+    toldUnwritten_ = false;
 }

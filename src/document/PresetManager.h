@@ -42,7 +42,8 @@ public:
     PresetManager& operator=(const PresetManager&) = delete;
 
     // The presets folder, made (with the factory presets) on first use;
-    // nullopt when it cannot be made.
+    // nullopt when it cannot be made (asked again at the next use; the
+    // user is told once, and the lists hold the factory presets meanwhile).
     std::optional<std::filesystem::path> presetDirectory();
     // A new random UUID in its upper-case string form.
     static std::string uuidString();
@@ -82,7 +83,11 @@ private:
     PresetManager() = default;
     std::optional<std::filesystem::path> presetDirectoryLocked();
     void iteratePresetsLocked();
-    void writeFactoryPresetsLocked(const std::filesystem::path& folder);
+    // Empty, or why a factory preset could not be written (in the system's words).
+    std::string writeFactoryPresetsLocked(const std::filesystem::path& folder);
+    // Tells the user once per process that the folder could not be filled.
+    void factoryPresetsUnwritten(const std::filesystem::path& folder, const std::string& reason);
+    static bool notSaved(platform::Error* error, const std::filesystem::path& folder);
     struct DamagedPreset {
         std::optional<std::string> name;  // when it could still be read
         std::filesystem::path file;
@@ -112,6 +117,7 @@ private:
     std::vector<platform::Dictionary> presetList_;
     std::unique_ptr<platform::FileLock> folderLock_;  // of the operation under way
     bool checkKeptCopies_ = true;                     // once per process
+    bool toldUnwritten_ = false;
     std::mutex observerMutex_;
     std::map<ObserverToken, ListObserver> observers_;
     ObserverToken nextToken_ = 1;

@@ -460,8 +460,8 @@ bool isTemporaryFor(std::string_view entry, std::string_view name) {
 // over only at this age.
 constexpr time_t kUnlockedTemporaryAge = 60 * 60;
 
-// The file a chain of symbolic links ends at (the path itself when it is no
-// link): a settings file kept elsewhere through a link is written there.
+}  // namespace
+
 std::filesystem::path linkTarget(const std::filesystem::path& file) {
     std::filesystem::path at = file;
     for (int hops = 0; hops < 40; ++hops) {
@@ -473,8 +473,6 @@ std::filesystem::path linkTarget(const std::filesystem::path& file) {
     }
     return at;
 }
-
-}  // namespace
 
 void removeStaleTemporaryFiles(const std::filesystem::path& file) {
     const std::filesystem::path target = linkTarget(file);
