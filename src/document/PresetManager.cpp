@@ -404,7 +404,7 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         auto value = platform::readPropertyList(it->path(), &readError);
         if (!value || !value->isDictionary()) {
             const std::string reason =
-                value ? "the top level is not a dictionary" : readError.failureReason;
+                value ? "the file holds no preset settings" : readError.failureReason;
             std::error_code sizeError;
             const bool small =
                 fs::file_size(it->path(), sizeError) <= platform::kMaxPropertyListFileSize;
@@ -414,8 +414,12 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         }
         presetList_.push_back(
             MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
+        // The user knows a preset by its name; its file only when it has none.
+        const platform::Value& name = presetList_.back()[kNameKey];
         SettingRanges::checkSettings(presetList_.back(),
-                                     "the preset file \"" + it->path().string() + "\"");
+                                     name.isString() && !name.string().empty()
+                                         ? "the preset \"" + name.string() + "\""
+                                         : "the preset file \"" + it->path().string() + "\"");
     }
 }
 
@@ -453,10 +457,10 @@ void PresetManager::mendDamagedLocked(std::vector<DamagedPreset>& damaged) {
         }
         noteUsedCopy(d.file.parent_path(), *kept);
         if (!factory) {
-            platform::warnUser((d.name ? "The preset \"" + *d.name + "\"" : "A preset file") +
-                               " (\"" + d.file.filename().string() + "\") was damaged (" +
-                               d.reason + "); it is kept as \"" + kept->string() +
-                               "\" and the preset is left out.");
+            platform::warnUser((d.name ? "The preset \"" + *d.name + "\""
+                                       : "The preset file \"" + d.file.string() + "\"") +
+                               " was damaged (" + d.reason + "); it is kept as \"" +
+                               kept->string() + "\" and the preset is left out.");
             continue;
         }
         // The same identifier, so that whatever names it finds it again; the

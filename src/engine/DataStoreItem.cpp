@@ -386,7 +386,9 @@ std::optional<Value::Array> DataStoreItem::readWhole(const fs::path& file,
     platform::Error error;
     auto value = readSettledArray(file, &error);
     if (!value || !value->isArray()) {
-        const std::string reason = value ? "the top level is not an array" : error.description();
+        // In the user's words (the log has the parser's own).
+        const std::string reason =
+            value ? "the file holds no list of photo settings" : error.failureReason;
         reportUnreadable(file, reason);
         if (unreadable) *unreadable = reason;
         return std::nullopt;
