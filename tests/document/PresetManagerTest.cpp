@@ -515,3 +515,22 @@ TEST_F(Presets, AKeptLockIsWaitedForABoundedTimeAndAChangeIsNotSaved) {
     EXPECT_TRUE(manager.addPreset(mine, nullptr));
     EXPECT_TRUE(manager.presetNamed("Mine"));
 }
+
+// A damaged preset is named as the user named it, and the damage said in
+// words; the parser's report goes to the log only.
+TEST_F(Presets, ADamagedPresetIsToldByItsNameInWords) {
+    const fs::path file = *manager.presetDirectory() / "CD8D9985-1111-4222-8333-444455556666.plist";
+    std::ofstream(file) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n"
+                           "<dict>\n\t<key>displayName</key>\n\t<string>Evening</string>\n"
+                           "\t<key>Quorvex_Filter_inputEV</key>\n\t<real>1</rea>\n</dict>\n"
+                           "</plist>\n";
+    Told told;
+    EXPECT_FALSE(manager.presetNamed("Evening"));
+    const auto lines = told.take();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(
+        lines[0].starts_with("The preset \"Evening\" was damaged (the file is cut short or "
+                             "damaged near line 7); it is kept as \""))
+        << lines[0];
+    EXPECT_TRUE(quiet.contains("the XML parser reports \"")) << lines[0];
+}
