@@ -529,6 +529,39 @@ TEST_F(DataStoreItemTest, AnInPlaceRewriteOfTheSameSizeInTheSameSecondIsSeen) {
     EXPECT_FALSE(store.getItemForUUID(photo(1)));
 }
 
+// Rewritten in place to the same size by another process of ours, which
+// counts its change, and given back the exact time the store saw: the stamp
+// is the same, the count is not, and the new entry is found.
+TEST_F(DataStoreItemTest, AnEqualStampIsNotTrustedWhenTheChangeCountMoved) {
+    DataStoreItem store("Catalog");
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(store.addItem(entry(photo(i), exposureOf(i))));
+    const fs::path file = *store.storeFilePath();
+    struct stat seen {};
+    ASSERT_EQ(::stat(file.c_str(), &seen), 0);
+    std::string bytes = *store.imageDataFile();
+    bytes.replace(bytes.find("/p/01"), 5, "/p/41");
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::in | std::ios::out);
+        out << bytes;
+    }
+    const fs::path lock = file.parent_path() / ".QuorvexCatalog.plist.lock";
+    const int fd = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int64_t count = 0;
+    ASSERT_EQ(::pread(fd, &count, sizeof count, 0), ssize_t(sizeof count));
+    ++count;
+    ASSERT_EQ(::pwrite(fd, &count, sizeof count, 0), ssize_t(sizeof count));
+    ::close(fd);
+    ASSERT_TRUE(setFileTime(file, seen.st_mtim.tv_sec, seen.st_mtim.tv_nsec));
+    struct stat now {};
+    ASSERT_EQ(::stat(file.c_str(), &now), 0);
+    ASSERT_TRUE(now.st_ino == seen.st_ino && now.st_size == seen.st_size &&
+                now.st_mtim.tv_sec == seen.st_mtim.tv_sec &&
+                now.st_mtim.tv_nsec == seen.st_mtim.tv_nsec);
+    EXPECT_TRUE(store.getItemForUUID("/p/41"));
+    EXPECT_FALSE(store.getItemForUUID(photo(1)));
+}
+
 TEST_F(DataStoreItemTest, ChangesFromSeveralProcessesAllSurvive) {
     std::vector<int> adders;
     for (const char* prefix : {"/a/", "/b/", "/c/"})

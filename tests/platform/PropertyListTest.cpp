@@ -8,6 +8,7 @@
 #include <fstream>
 #include <limits>
 
+#include "platform/KeyHash.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 #include "support/TestSupport.h"
@@ -40,7 +41,23 @@ std::string plistWith(const std::string& body) {
            "</plist>";
 }
 
+// Another run of the program: "clean FILE" removes the leftovers of writes
+// to FILE; "hash KEY REPORT" writes the key's hash to REPORT.
+int platformHelper(const std::vector<std::string>& arguments) {
+    if (arguments.size() == 2 && arguments[0] == "clean") {
+        platform::removeStaleTemporaryFiles(arguments[1]);
+        return 0;
+    }
+    if (arguments.size() == 3 && arguments[0] == "hash") {
+        std::ofstream(arguments[2]) << platform::keyHash(arguments[1]);
+        return 0;
+    }
+    return 2;
+}
+
 }  // namespace
+
+QUORVEX_TEST_HELPER(platformHelper)
 
 TEST(PropertyList, RoundTripKeepsTypesValuesAndKeyOrder) {
     Value original = sample();
@@ -212,6 +229,30 @@ TEST(PropertyList, EmptyElementsInAnArrayFileAreScanned) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(found[0].canonical);
     EXPECT_EQ(found[0].key, Value("/a.dng"));
+}
+
+// Another run clearing the leftovers of killed writers while a write is under
+// way spares the writer's own temporary file: the write succeeds.
+TEST(PropertyList, AWriteUnderWaySurvivesACleanUpFromAnotherProcess) {
+    testsupport::ScratchDir dir;
+    const fs::path file = dir.path() / "catalog.plist";
+    int cleaned = -1;
+    platform::Error error;
+    const bool written = platform::writeFileAtomically(
+        file,
+        [&](int fd) {
+            if (!platform::writeAll(fd, "<plist><array>")) return false;
+            cleaned =
+                testsupport::waitForHelper(testsupport::spawnHelper({"clean", file.string()}));
+            return platform::writeAll(fd, "</array></plist>");
+        },
+        &error);
+    EXPECT_EQ(cleaned, 0);
+    EXPECT_TRUE(written) << error.failureReason;
+    const auto back = platform::readPropertyList(file);
+    EXPECT_TRUE(back && back->isArray());
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(e.path(), file) << "left over";
 }
 
 TEST(PropertyList, DeepNestingIsRefused) {
