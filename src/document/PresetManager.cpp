@@ -65,7 +65,8 @@ void zeroedKeys(platform::Dictionary& d) {
 
 // One line per damaged file (as long as it stays the same file), not one per
 // listing: menus list the presets often.
-void reportUnreadable(const fs::path& file, const std::string& reason) {
+void reportUnreadable(const fs::path& file, const std::optional<std::string>& name,
+                      const std::string& reason) {
     static std::mutex mutex;
     static auto* reported = new std::set<std::string>;
     std::error_code ec;
@@ -77,8 +78,9 @@ void reportUnreadable(const fs::path& file, const std::string& reason) {
         std::lock_guard lock(mutex);
         if (!reported->insert(key).second) return;
     }
-    platform::log("Presets: ignoring unreadable %s (%s); the file is left as it is", file.c_str(),
-                  reason.c_str());
+    platform::warnUser(
+        (name ? "The preset \"" + *name + "\"" : "The preset file \"" + file.string() + "\"") +
+        " cannot be read (" + reason + "); it is left out, and the file is left as it is.");
 }
 
 // The factory presets in the order they are written, by name; each builds
@@ -343,7 +345,12 @@ void PresetManager::iteratePresetsLocked() {
     if (damaged.empty() && !lookAtCopies) return;
     // Mended once: another run may have done it meanwhile.
     FolderLock lock(*this, *folder, platform::FileLock::Mode::Exclusive);
-    if (lock.keptByAnother()) return;
+    if (lock.keptByAnother()) {
+        // Nothing is set aside or rebuilt without the lock.
+        for (const auto& d : damaged) reportUnreadable(d.file, d.name, d.reason);
+        checkKeptCopies_ = lookAtCopies;
+        return;
+    }
     damaged.clear();
     readFolderLocked(*folder, damaged);
     if (!damaged.empty()) mendDamagedLocked(damaged);
@@ -452,7 +459,7 @@ void PresetManager::mendDamagedLocked(std::vector<DamagedPreset>& damaged) {
         if (factory && ours) kept = keepLinkedCopy(d.file);
         if (!kept) kept = platform::setAsideDamagedFile(d.file);
         if (!kept) {
-            reportUnreadable(d.file, d.reason);
+            reportUnreadable(d.file, d.name, d.reason);
             continue;
         }
         noteUsedCopy(d.file.parent_path(), *kept);

@@ -484,6 +484,8 @@ TEST_F(Presets, AKeptLockIsWaitedForABoundedTimeAndAChangeIsNotSaved) {
     manager.forgetPresetDirectory();
     const fs::path lock = folder.parent_path() / ".presets.lock";
     const fs::path ready = home.path() / "holding";
+    const fs::path damaged = folder / "CD8D9985-1111-4222-8333-444455556666.plist";
+    std::ofstream(damaged) << "<plist><dict><key>displayName</key><string>Evening</string>";
     Told told;
     {
         HeldLock other(lock, ready);
@@ -494,13 +496,19 @@ TEST_F(Presets, AKeptLockIsWaitedForABoundedTimeAndAChangeIsNotSaved) {
         EXPECT_GE(waited, 3.5);
         EXPECT_LT(waited, 8.0);
         const auto lines = told.take();
-        ASSERT_EQ(lines.size(), 2u);
+        ASSERT_EQ(lines.size(), 3u);
         EXPECT_NE(lines[0].find("Waiting for another program to let go of the presets folder \"" +
                                 folder.string() + "\""),
                   std::string::npos)
             << lines[0];
         EXPECT_NE(lines[0].find(lock.string()), std::string::npos) << lines[0];
         EXPECT_NE(lines[1].find("after 4 seconds"), std::string::npos) << lines[1];
+        // Left out, not set aside without the lock.
+        EXPECT_TRUE(
+            lines[2].starts_with("The preset \"Evening\" cannot be read (the file is cut "
+                                 "short or damaged near line 1); it is left out"))
+            << lines[2];
+        EXPECT_TRUE(fs::exists(damaged));
 
         // Not waited for again while it is kept; the change is not saved.
         start = std::chrono::steady_clock::now();
@@ -509,11 +517,12 @@ TEST_F(Presets, AKeptLockIsWaitedForABoundedTimeAndAChangeIsNotSaved) {
         EXPECT_FALSE(manager.addPreset(mine, &error));
         EXPECT_LT(secondsSince(start), 1.0);
         EXPECT_NE(error.failureReason.find("not saved"), std::string::npos) << error.failureReason;
-        EXPECT_EQ(files().size(), 4u);
+        EXPECT_EQ(files().size(), 5u);  // the factory four and the damaged one
     }
     platform::Dictionary mine{{"displayName", "Mine"}};
     EXPECT_TRUE(manager.addPreset(mine, nullptr));
     EXPECT_TRUE(manager.presetNamed("Mine"));
+    EXPECT_TRUE(fs::exists(damaged.string() + ".damaged"));
 }
 
 // A damaged preset is named as the user named it, and the damage said in
