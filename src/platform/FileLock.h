@@ -8,11 +8,12 @@
 // keeps no locks, the lock is not held and the caller goes on without it:
 // what it writes there fails or races as before, nothing waits forever.
 //
-// A lock another program keeps (a stopped batch, a hung window, a sync tool)
-// is waited for at most kWaitLimit. The person is told what is waited for
-// once the wait is noticeable, and what follows when it runs out; then the
-// lock is not held and timedOut() is true: the caller reads without it and
-// reports a change it cannot make safely as not saved.
+// A wait is bounded: while the lock changes hands (runs of ours taking it in
+// turn) it goes on, but a lock kept still by another program (a stopped
+// batch, a hung window, a sync tool) is waited for at most kWaitLimit after
+// the person is told what is waited for. Then the lock is not held and
+// timedOut() is true: the caller reads without it and reports a change it
+// cannot make safely as not saved.
 // Such a lock is not waited for again in this process (only tried) until it
 // is had once.
 //
