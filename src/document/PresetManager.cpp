@@ -65,7 +65,8 @@ void zeroedKeys(platform::Dictionary& d) {
 
 // One line per damaged file (as long as it stays the same file), not one per
 // listing: menus list the presets often.
-void reportUnreadable(const fs::path& file, const std::string& reason) {
+void reportUnreadable(const fs::path& file, const std::optional<std::string>& name,
+                      const std::string& reason) {
     static std::mutex mutex;
     static auto* reported = new std::set<std::string>;
     std::error_code ec;
@@ -77,8 +78,9 @@ void reportUnreadable(const fs::path& file, const std::string& reason) {
         std::lock_guard lock(mutex);
         if (!reported->insert(key).second) return;
     }
-    platform::log("Presets: ignoring unreadable %s (%s); the file is left as it is", file.c_str(),
-                  reason.c_str());
+    platform::warnUser(
+        (name ? "The preset \"" + *name + "\"" : "The preset file \"" + file.string() + "\"") +
+        " cannot be read (" + reason + "); it is left out, and the file is left as it is.");
 }
 
 // The factory presets in the order they are written, by name; each builds
@@ -238,8 +240,11 @@ public:
             return;
         }
         owner_ = true;
-        manager_.folderLock_ = std::make_unique<platform::FileLock>(lockFileFor(folder), mode);
+        manager_.folderLock_ = std::make_unique<platform::FileLock>(
+            lockFileFor(folder), mode, "the presets folder \"" + folder.string() + "\"");
     }
+    // Another program kept the lock past the wait: read, but change nothing.
+    bool keptByAnother() const { return manager_.folderLock_ && manager_.folderLock_->timedOut(); }
     ~FolderLock() {
         if (owner_) manager_.folderLock_.reset();
     }
@@ -265,32 +270,56 @@ std::optional<fs::path> PresetManager::presetDirectoryLocked() {
     // hold the lock fills a new folder and puts it in place whole.
     FolderLock lock(*this, folder, platform::FileLock::Mode::Exclusive);
     if (fs::exists(folder, ec)) return directory_ = folder;
+    // Another run may be filling it: the factory values serve meanwhile.
+    if (lock.keptByAnother()) return std::nullopt;
     for (fs::directory_iterator it(support, ec), end; !ec && it != end; it.increment(ec))
         if (it->path().filename().string().starts_with(".presets-"))
             fs::remove_all(it->path(), ec);  // left by a run that ended while filling one
     std::string made = (support / ".presets-XXXXXX").string();
     if (!::mkdtemp(made.data())) {
-        platform::log("Could not create directory %s\n%s", folder.c_str(), std::strerror(errno));
+        factoryPresetsUnwritten(folder, std::strerror(errno));
         return std::nullopt;
     }
     ::chmod(made.c_str(), 0755);
-    writeFactoryPresetsLocked(made);
+    // Only a whole folder goes in place: one left empty by a full disk would
+    // read as a user's choice to have no presets, for good.
+    if (std::string reason = writeFactoryPresetsLocked(made); !reason.empty()) {
+        fs::remove_all(made, ec);
+        factoryPresetsUnwritten(folder, reason);
+        return std::nullopt;
+    }
     fs::rename(made, folder, ec);
     if (ec) {
-        platform::log("Could not create directory %s\n%s", folder.c_str(), ec.message().c_str());
+        const std::string reason = ec.message();
         fs::remove_all(made, ec);
-        if (!fs::is_directory(folder, ec)) return std::nullopt;
+        if (!fs::is_directory(folder, ec)) {
+            factoryPresetsUnwritten(folder, reason);
+            return std::nullopt;
+        }
     }
     return directory_ = folder;
 }
 
-void PresetManager::writeFactoryPresetsLocked(const fs::path& folder) {
+std::string PresetManager::writeFactoryPresetsLocked(const fs::path& folder) {
     for (auto& [name, preset] : factoryPresets()) {
         platform::Error error;
-        if (!writePresetLocked(preset, &error, &folder))
-            platform::log("%s could not write %s: %s", __func__, name.c_str(),
-                          error.description().c_str());
+        if (writePresetLocked(preset, &error, &folder)) continue;
+        platform::log("%s could not write %s: %s", __func__, name.c_str(),
+                      error.description().c_str());
+        return error.domain == platform::PosixErrorDomain ? std::strerror(int(error.code))
+                                                          : error.failureReason;
     }
+    return {};
+}
+
+void PresetManager::factoryPresetsUnwritten(const fs::path& folder, const std::string& reason) {
+    platform::log("Could not create the presets folder %s: %s", folder.c_str(), reason.c_str());
+    if (toldUnwritten_) return;
+    toldUnwritten_ = true;
+    platform::warnUser("The factory presets cannot be written in \"" + folder.string() + "\" (" +
+                       reason +
+                       "); their factory values are used, and they are written once the folder "
+                       "can be.");
 }
 
 void PresetManager::iteratePresets() {
@@ -301,7 +330,10 @@ void PresetManager::iteratePresets() {
 void PresetManager::iteratePresetsLocked() {
     presetList_.clear();
     auto folder = presetDirectoryLocked();
-    if (!folder) return;
+    if (!folder) {
+        for (auto& [name, preset] : factoryPresets()) presetList_.push_back(std::move(preset));
+        return;
+    }
     std::vector<DamagedPreset> damaged;
     {
         FolderLock lock(*this, *folder, platform::FileLock::Mode::Shared);
@@ -313,6 +345,12 @@ void PresetManager::iteratePresetsLocked() {
     if (damaged.empty() && !lookAtCopies) return;
     // Mended once: another run may have done it meanwhile.
     FolderLock lock(*this, *folder, platform::FileLock::Mode::Exclusive);
+    if (lock.keptByAnother()) {
+        // Nothing is set aside or rebuilt without the lock.
+        for (const auto& d : damaged) reportUnreadable(d.file, d.name, d.reason);
+        checkKeptCopies_ = lookAtCopies;
+        return;
+    }
     damaged.clear();
     readFolderLocked(*folder, damaged);
     if (!damaged.empty()) mendDamagedLocked(damaged);
@@ -373,7 +411,7 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         auto value = platform::readPropertyList(it->path(), &readError);
         if (!value || !value->isDictionary()) {
             const std::string reason =
-                value ? "the top level is not a dictionary" : readError.failureReason;
+                value ? "the file holds no preset settings" : readError.failureReason;
             std::error_code sizeError;
             const bool small =
                 fs::file_size(it->path(), sizeError) <= platform::kMaxPropertyListFileSize;
@@ -383,8 +421,12 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         }
         presetList_.push_back(
             MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
+        // The user knows a preset by its name; its file only when it has none.
+        const platform::Value& name = presetList_.back()[kNameKey];
         SettingRanges::checkSettings(presetList_.back(),
-                                     "the preset file \"" + it->path().string() + "\"");
+                                     name.isString() && !name.string().empty()
+                                         ? "the preset \"" + name.string() + "\""
+                                         : "the preset file \"" + it->path().string() + "\"");
     }
 }
 
@@ -417,15 +459,15 @@ void PresetManager::mendDamagedLocked(std::vector<DamagedPreset>& damaged) {
         if (factory && ours) kept = keepLinkedCopy(d.file);
         if (!kept) kept = platform::setAsideDamagedFile(d.file);
         if (!kept) {
-            reportUnreadable(d.file, d.reason);
+            reportUnreadable(d.file, d.name, d.reason);
             continue;
         }
         noteUsedCopy(d.file.parent_path(), *kept);
         if (!factory) {
-            platform::warnUser((d.name ? "The preset \"" + *d.name + "\"" : "A preset file") +
-                               " (\"" + d.file.filename().string() + "\") was damaged (" +
-                               d.reason + "); it is kept as \"" + kept->string() +
-                               "\" and the preset is left out.");
+            platform::warnUser((d.name ? "The preset \"" + *d.name + "\""
+                                       : "The preset file \"" + d.file.string() + "\"") +
+                               " was damaged (" + d.reason + "); it is kept as \"" +
+                               kept->string() + "\" and the preset is left out.");
             continue;
         }
         // The same identifier, so that whatever names it finds it again; the
@@ -489,16 +531,20 @@ bool PresetManager::addPreset(platform::Dictionary& preset, platform::Error* err
         auto folder = presetDirectoryLocked();
         std::optional<FolderLock> held;
         if (folder) held.emplace(*this, *folder, platform::FileLock::Mode::Exclusive);
-        iteratePresetsLocked();
-        const platform::Value& name = preset[kNameKey];
-        for (const auto& existing : presetList_) {
-            std::string id = profileUUID(existing);
-            if (name.isString() && existing[kNameKey] == name && isUUIDString(id)) {
-                preset.set(SettingsKeys::kPresetUUID, id);
-                break;
+        if (held && held->keptByAnother()) {
+            ok = notSaved(error, *folder);
+        } else {
+            iteratePresetsLocked();
+            const platform::Value& name = preset[kNameKey];
+            for (const auto& existing : presetList_) {
+                std::string id = profileUUID(existing);
+                if (name.isString() && existing[kNameKey] == name && isUUIDString(id)) {
+                    preset.set(SettingsKeys::kPresetUUID, id);
+                    break;
+                }
             }
+            ok = writePresetLocked(preset, error);
         }
-        ok = writePresetLocked(preset, error);
     }
     tellObservers(true);
     notifyPresetsChanged();
@@ -523,7 +569,9 @@ bool PresetManager::removePreset(const platform::Dictionary* preset, platform::E
             FolderLock held(*this, *folder, platform::FileLock::Mode::Exclusive);
             std::error_code ec;
             fs::path file = *folder / (id + ".plist");
-            if (!fs::remove(file, ec))
+            if (held.keptByAnother())
+                ok = notSaved(error, *folder);
+            else if (!fs::remove(file, ec))
                 ok = platform::setPosixError(error, ec ? ec.value() : ENOENT,
                                              "Could not remove " + file.string());
         }
@@ -542,7 +590,10 @@ bool PresetManager::deleteAllPresets(platform::Error* error) {
             directory_ ? *directory_ : platform::applicationSupportDirectory(false) / "presets";
         FolderLock held(*this, folder, platform::FileLock::Mode::Exclusive);
         std::error_code ec;
-        fs::remove_all(folder, ec);
+        if (held.keptByAnother())
+            ok = notSaved(error, folder);
+        else
+            fs::remove_all(folder, ec);
         if (ec)
             ok = platform::setPosixError(error, ec.value(), "Could not remove " + folder.string());
         // The folder stays this process's answer, so it is not filled again.
@@ -552,6 +603,14 @@ bool PresetManager::deleteAllPresets(platform::Error* error) {
     tellObservers(true);
     notifyPresetsChanged();
     return ok;
+}
+
+bool PresetManager::notSaved(platform::Error* error, const fs::path& folder) {
+    return platform::setError(
+        error, platform::PosixErrorDomain, EWOULDBLOCK,
+        "The change is not saved: another program kept the lock of the presets folder \"" +
+            folder.string() + "\" for " +
+            std::to_string(platform::FileLock::kWaitLimit.count() / 1000) + " seconds.");
 }
 
 void PresetManager::notifyPresetsChanged() {
@@ -585,4 +644,5 @@ void PresetManager::forgetPresetDirectory() {
     directory_.reset();
     presetList_.clear();
     checkKeptCopies_ = true;
+    toldUnwritten_ = false;
 }

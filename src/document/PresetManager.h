@@ -9,7 +9,10 @@
 //
 // Changes take an advisory lock on ".presets.lock" beside the folder, and
 // listings take it shared, so that runs starting at once make the factory
-// presets once and every run sees them all.
+// presets once and every run sees them all. A lock another program keeps is waited
+// for a bounded time (see FileLock): listings then read without it, and
+// changes fail as not saved. While the folder cannot be made or filled (a
+// full disk, a read-only folder) the lists hold the factory presets.
 //
 // Ownership: the process-wide manager holds the list last read; callers get
 // copies. Thread safety: every method may be called from any thread (the
@@ -42,7 +45,8 @@ public:
     PresetManager& operator=(const PresetManager&) = delete;
 
     // The presets folder, made (with the factory presets) on first use;
-    // nullopt when it cannot be made.
+    // nullopt when it cannot be made (asked again at the next use; the
+    // user is told once, and the lists hold the factory presets meanwhile).
     std::optional<std::filesystem::path> presetDirectory();
     // A new random UUID in its upper-case string form.
     static std::string uuidString();
@@ -82,7 +86,11 @@ private:
     PresetManager() = default;
     std::optional<std::filesystem::path> presetDirectoryLocked();
     void iteratePresetsLocked();
-    void writeFactoryPresetsLocked(const std::filesystem::path& folder);
+    // Empty, or why a factory preset could not be written (in the system's words).
+    std::string writeFactoryPresetsLocked(const std::filesystem::path& folder);
+    // Tells the user once per process that the folder could not be filled.
+    void factoryPresetsUnwritten(const std::filesystem::path& folder, const std::string& reason);
+    static bool notSaved(platform::Error* error, const std::filesystem::path& folder);
     struct DamagedPreset {
         std::optional<std::string> name;  // when it could still be read
         std::filesystem::path file;
@@ -112,6 +120,7 @@ private:
     std::vector<platform::Dictionary> presetList_;
     std::unique_ptr<platform::FileLock> folderLock_;  // of the operation under way
     bool checkKeptCopies_ = true;                     // once per process
+    bool toldUnwritten_ = false;
     std::mutex observerMutex_;
     std::map<ObserverToken, ListObserver> observers_;
     ObserverToken nextToken_ = 1;

@@ -118,10 +118,36 @@ bool racy(const FileStamp& stamp, int64_t seenAtNs) {
 }
 
 // Settings changes are a read-modify-write under this lock, taken by every
-// process of the user.
+// process of the user. It belongs to the file really written, beside it,
+// whichever links lead there.
 fs::path lockFileFor(const fs::path& file) {
-    return file.parent_path() / ("." + file.filename().string() + ".lock");
+    const fs::path target = platform::linkTarget(file);
+    return target.parent_path() / ("." + target.filename().string() + ".lock");
 }
+
+// The catalog's lock, waited for a bounded time; a change must not go on
+// when another program kept it.
+class CatalogLock {
+public:
+    explicit CatalogLock(const fs::path& file)
+        : file_(lockFileFor(file)),
+          lock_(file_, platform::FileLock::Mode::Exclusive,
+                "the catalog \"" + file.string() + "\"") {}
+    bool held() const { return lock_.held(); }
+    // False, with `error` saying why, when the change must not be made.
+    bool mayChange(platform::Error& error) const {
+        if (!lock_.timedOut()) return true;
+        return platform::setError(
+            &error, platform::PosixErrorDomain, EWOULDBLOCK,
+            "not saved: another program kept the catalog's lock \"" + file_.string() + "\" for " +
+                std::to_string(platform::FileLock::kWaitLimit.count() / 1000) + " seconds");
+    }
+    const fs::path& file() const { return file_; }
+
+private:
+    fs::path file_;
+    platform::FileLock lock_;
+};
 
 // The lock file also counts the changes made under it: a writer counts one
 // before it puts its file in place, so a reader that sees the new file (and
@@ -360,7 +386,9 @@ std::optional<Value::Array> DataStoreItem::readWhole(const fs::path& file,
     platform::Error error;
     auto value = readSettledArray(file, &error);
     if (!value || !value->isArray()) {
-        const std::string reason = value ? "the top level is not an array" : error.description();
+        // In the user's words (the log has the parser's own).
+        const std::string reason =
+            value ? "the file holds no list of photo settings" : error.failureReason;
         reportUnreadable(file, reason);
         if (unreadable) *unreadable = reason;
         return std::nullopt;
@@ -427,8 +455,9 @@ bool DataStoreItem::saveImageData(const Value::Array& array) {
     auto file = storeFilePath();
     if (!file) return false;
     std::lock_guard<std::mutex> guard(storesLock());
-    platform::FileLock lock(lockFileFor(*file), platform::FileLock::Mode::Exclusive);
+    CatalogLock lock(*file);
     layout_.reset();
+    if (!lock.mayChange(lastWriteError_)) return false;
     return save(*file, array);
 }
 
@@ -475,8 +504,13 @@ bool DataStoreItem::change(Change change, const Dictionary& item) {
         return false;
     }
     std::lock_guard<std::mutex> guard(storesLock());
-    platform::FileLock lock(lockFileFor(*file), platform::FileLock::Mode::Exclusive);
-    changesCounted_ = lock.held() ? countChange(lockFileFor(*file)) : -1;
+    CatalogLock lock(*file);
+    if (!lock.mayChange(lastWriteError_)) {
+        platform::log("Catalog: %s not changed: %s", file->c_str(),
+                      lastWriteError_.failureReason.c_str());
+        return false;
+    }
+    changesCounted_ = lock.held() ? countChange(lock.file()) : -1;
     // A layout found not to fit is made again once.
     for (int attempt = 0; attempt < 2; ++attempt) {
         const auto done = changeIndexed(change, item, *file);
@@ -679,8 +713,12 @@ bool DataStoreItem::deleteCurrentCatalog(platform::Error* error) {
         return platform::setError(error, platform::QuorvexErrorDomain, 0,
                                   "The store folder cannot be had.");
     std::lock_guard<std::mutex> guard(storesLock());
-    platform::FileLock lock(lockFileFor(*file), platform::FileLock::Mode::Exclusive);
+    CatalogLock lock(*file);
     layout_.reset();
+    if (platform::Error why; !lock.mayChange(why)) {
+        if (error) *error = why;
+        return false;
+    }
     makeWritable(*file);
     std::error_code ec;
     if (fs::remove(*file, ec)) return true;

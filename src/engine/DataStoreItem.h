@@ -7,8 +7,10 @@
 //
 // Each change rewrites the whole file, atomically (a reader sees the old or
 // the new file), as a read-modify-write under an advisory lock on
-// ".<file>.lock" beside it, so that changes from any number of processes all
-// survive; readers take no lock. A file that exists but cannot be read as
+// ".<file>.lock" beside the file really written (links followed), so that
+// changes from any number of processes all survive; readers take no lock. A
+// lock another program keeps past the wait limit fails the change, with
+// lastWriteError() saying so: nothing is written without it. A file that exists but cannot be read as
 // such an array is moved aside to "<file>.unreadable-N" before a change
 // writes a new one, so nothing the user had is overwritten. An entry that
 // cannot be read is passed over and kept byte for byte. The file has no size

@@ -8,32 +8,54 @@
 // keeps no locks, the lock is not held and the caller goes on without it:
 // what it writes there fails or races as before, nothing waits forever.
 //
+// A wait is bounded: while the lock changes hands (runs of ours taking it in
+// turn) it goes on, but a lock kept still by another program (a stopped
+// batch, a hung window, a sync tool) is waited for at most kWaitLimit after
+// the person is told what is waited for. Then the lock is not held and
+// timedOut() is true: the caller reads without it and reports a change it
+// cannot make safely as not saved.
+// Such a lock is not waited for again in this process (only tried) until it
+// is had once.
+//
 // One object per holder; not shared between threads. Two objects on the same
 // lock file exclude each other also within one process.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <string>
 
 namespace platform {
 
 class FileLock {
 public:
     enum class Mode { Shared, Exclusive };
+    static constexpr std::chrono::milliseconds kWaitLimit{4000};
 
-    FileLock(const std::filesystem::path& lockFile, Mode mode);
+    // `guarded` names what the lock guards for the person told about a wait
+    // ("the catalog \"…\""); empty: the lock file's path.
+    FileLock(const std::filesystem::path& lockFile, Mode mode, std::string guarded = {});
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
     bool held() const { return held_; }
+    // Another program kept the lock past the wait limit.
+    bool timedOut() const { return timedOut_; }
     Mode mode() const { return mode_; }
     // Turns a shared lock into an exclusive one. Not atomic: another holder
     // may change things in between, so read again after.
     void makeExclusive();
 
 private:
+    bool acquire();
+    std::string lockAndHolder() const;
+
+    std::filesystem::path file_;
+    std::string guarded_;
     int fd_ = -1;
     bool held_ = false;
+    bool timedOut_ = false;
     Mode mode_;
 };
 

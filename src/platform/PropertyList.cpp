@@ -98,6 +98,17 @@ std::optional<int64_t> parseInteger(std::string_view text) {
     return static_cast<int64_t>(magnitude);
 }
 
+// Decimal digits too many for 64 bits, as a real; nullopt for anything else.
+std::optional<double> wholeBeyond64Bits(std::string_view text) {
+    text = trimmed(text);
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-'))
+        digits.remove_prefix(1);
+    if (digits.size() < 19 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    return parseReal(text);
+}
+
 std::string formatDate(Value::Date date) {
     time_t t = static_cast<time_t>(std::floor(date.secondsSince1970));
     struct tm tm {};
@@ -182,7 +193,14 @@ bool readNode(const pugi::xml_node& node, int depth, Value& out, Error* error) {
     }
     if (name == "integer") {
         auto i = parseInteger(text);
-        if (!i) return fail(error, "malformed integer \"" + std::string(text) + "\"");
+        if (!i) {
+            // A whole number beyond 64 bits is still a number: a real keeps
+            // its size and sign, so that range checks see it as out of range.
+            auto r = wholeBeyond64Bits(text);
+            if (!r) return fail(error, "malformed integer \"" + std::string(text) + "\"");
+            out = Value(*r);
+            return true;
+        }
         out = Value(*i);
         return true;
     }
@@ -352,20 +370,52 @@ std::optional<Value::Data> base64Decode(std::string_view text) {
 
 namespace {
 
+// The start of a property list: markup after an optional byte-order mark and
+// blanks. Anything else is no property list, however long.
+bool startsLikeXml(std::string_view bytes) {
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+    const size_t first = bytes.find_first_not_of(" \t\r\n");
+    return first != std::string_view::npos && bytes[first] == '<';
+}
+
+// The parser's report is for the log; the reason says in a reader's words
+// where the damage lies.
+bool failedParse(const pugi::xml_parse_result* result, std::string_view xml, Error* error) {
+    if (result)
+        log("Property list: the XML parser reports \"%s\" at offset %td", result->description(),
+            result->offset);
+    if (trimmed(xml).empty()) return fail(error, "the file is empty");
+    if (!startsLikeXml(xml)) return fail(error, "the file is not a property list");
+    const size_t at =
+        result ? std::min(size_t(std::max<ptrdiff_t>(result->offset, 0)), xml.size()) : 0;
+    const size_t line = 1 + size_t(std::count(xml.begin(), xml.begin() + ptrdiff_t(at), '\n'));
+    return fail(error, "the file is cut short or damaged near line " + std::to_string(line));
+}
+
 bool loadXml(pugi::xml_document& doc, std::string_view xml, Error* error) {
+    if (!startsLikeXml(xml)) return failedParse(nullptr, xml, error);
     const pugi::xml_parse_result result =
         doc.load_buffer(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8);
-    if (!result)
-        fail(error, std::string("malformed XML: ") + result.description() + " at offset " +
-                        std::to_string(result.offset));
+    if (!result) failedParse(&result, xml, error);
+    return bool(result);
+}
+
+// The same on a buffer of its own, parsed where it lies: a large file costs
+// its size once, not twice. (Parsing rewrites text only within elements
+// already read, so the lines before the damage still count right.)
+bool loadXmlInPlace(pugi::xml_document& doc, std::string& xml, Error* error) {
+    if (!startsLikeXml(xml)) return failedParse(nullptr, xml, error);
+    const pugi::xml_parse_result result =
+        doc.load_buffer_inplace(xml.data(), xml.size(), pugi::parse_default, pugi::encoding_utf8);
+    if (!result) failedParse(&result, xml, error);
     return bool(result);
 }
 
 }  // namespace
 
-std::optional<Value> parsePropertyList(std::string_view xml, Error* error) {
-    pugi::xml_document doc;
-    if (!loadXml(doc, xml, error)) return std::nullopt;
+namespace {
+
+std::optional<Value> readDocument(const pugi::xml_document& doc, Error* error) {
     pugi::xml_node root = doc.document_element();
     if (std::strcmp(root.name(), "plist") != 0) {
         fail(error, "not a property list: top element is <" + std::string(root.name()) + ">");
@@ -380,6 +430,14 @@ std::optional<Value> parsePropertyList(std::string_view xml, Error* error) {
     Value value;
     if (!readNode(top, 0, value, error)) return std::nullopt;
     return value;
+}
+
+}  // namespace
+
+std::optional<Value> parsePropertyList(std::string_view xml, Error* error) {
+    pugi::xml_document doc;
+    if (!loadXml(doc, xml, error)) return std::nullopt;
+    return readDocument(doc, error);
 }
 
 std::string serializePropertyList(const Value& value) {
@@ -414,17 +472,48 @@ std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* 
         fail(error, file.string() + " is too large for a property list");
         return std::nullopt;
     }
-    std::string bytes(static_cast<size_t>(st.st_size), '\0');
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+    // What is not markup at its start is no property list: told before a
+    // large file is read.
+    char head[512];
+    ssize_t got;
+    do got = ::pread(fd, head, sizeof head, 0);
+    while (got < 0 && errno == EINTR);
+    std::string_view start(head, size_t(std::max<ssize_t>(got, 0)));
+    if (start.starts_with("\xEF\xBB\xBF")) start.remove_prefix(3);
+    const size_t first = start.find_first_not_of(" \t\r\n");
+    if (first != std::string_view::npos && start[first] != '<') {
+        ::close(fd);
+        log("Property list: %s does not start with markup", file.c_str());
+        fail(error, "the file is not a property list");
+        return std::nullopt;
+    }
+    // Read in blocks: a NUL byte, which no XML holds, ends it there (a file
+    // of zeros is not read whole first).
+    constexpr size_t kBlock = 1 << 20;
+    std::string bytes;
+    bytes.reserve(static_cast<size_t>(st.st_size));
+    std::string block(std::min(kBlock, static_cast<size_t>(st.st_size)), '\0');
+    while (bytes.size() < static_cast<size_t>(st.st_size)) {
+        const ssize_t n = ::read(fd, block.data(), block.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
-        done += static_cast<size_t>(n);
+        const std::string_view got(block.data(), size_t(n));
+        const size_t zero = got.find('\0');
+        bytes.append(got.substr(0, zero));
+        if (zero != std::string_view::npos) {
+            ::close(fd);
+            log("Property list: %s holds a NUL byte at offset %zu", file.c_str(), bytes.size());
+            const size_t line = 1 + size_t(std::count(bytes.begin(), bytes.end(), '\n'));
+            fail(error, bytes.empty()
+                            ? "the file is not a property list"
+                            : "the file is cut short or damaged near line " + std::to_string(line));
+            return std::nullopt;
+        }
     }
     ::close(fd);
-    bytes.resize(done);
-    return parsePropertyList(bytes, error);
+    pugi::xml_document doc;
+    if (!loadXmlInPlace(doc, bytes, error)) return std::nullopt;
+    return readDocument(doc, error);
 }
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -460,8 +549,8 @@ bool isTemporaryFor(std::string_view entry, std::string_view name) {
 // over only at this age.
 constexpr time_t kUnlockedTemporaryAge = 60 * 60;
 
-// The file a chain of symbolic links ends at (the path itself when it is no
-// link): a settings file kept elsewhere through a link is written there.
+}  // namespace
+
 std::filesystem::path linkTarget(const std::filesystem::path& file) {
     std::filesystem::path at = file;
     for (int hops = 0; hops < 40; ++hops) {
@@ -473,8 +562,6 @@ std::filesystem::path linkTarget(const std::filesystem::path& file) {
     }
     return at;
 }
-
-}  // namespace
 
 void removeStaleTemporaryFiles(const std::filesystem::path& file) {
     const std::filesystem::path target = linkTarget(file);
@@ -674,6 +761,8 @@ public:
 
 private:
     bool expect(std::string_view s) {
+        // An empty element's text has no bytes at all (and no address).
+        if (s.empty()) return true;
         if (bytes_.size() - at_ < s.size() || std::memcmp(bytes_.data() + at_, s.data(), s.size()))
             return false;
         at_ += s.size();

@@ -44,6 +44,9 @@ bool writeFileAtomically(const std::filesystem::path& file, const std::function<
                          Error* error = nullptr);
 // Writes all of `bytes` to `fd`, through interruptions; false with errno set.
 bool writeAll(int fd, std::string_view bytes);
+// The file a chain of symbolic links ends at (the path itself when it is no
+// link): what a write through the path really replaces.
+std::filesystem::path linkTarget(const std::filesystem::path& file);
 // Removes the temporary files of writes to `file` that did not finish (a
 // killed writer's): those no living writer holds locked.
 void removeStaleTemporaryFiles(const std::filesystem::path& file);

@@ -39,7 +39,7 @@ struct UserDefaults::Impl {
             values = std::move(root->dictionary());
             return check ? check(values, file) : std::vector<std::string>{};
         }
-        const std::string reason = root ? "the top level is not a dictionary" : error.description();
+        const std::string reason = root ? "the file holds no preferences" : error.failureReason;
         const auto aside = setAsideDamagedFile(file);
         if (!aside) {
             log("UserDefaults: ignoring unreadable %s (%s)", file.c_str(), reason.c_str());

@@ -1,14 +1,19 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <limits>
 
+#include "platform/KeyHash.h"
+#include "platform/Log.h"
 #include "platform/PropertyList.h"
 #include "support/TestSupport.h"
 
+namespace fs = std::filesystem;
 using platform::Dictionary;
 using platform::Value;
 
@@ -36,7 +41,23 @@ std::string plistWith(const std::string& body) {
            "</plist>";
 }
 
+// Another run of the program: "clean FILE" removes the leftovers of writes
+// to FILE; "hash KEY REPORT" writes the key's hash to REPORT.
+int platformHelper(const std::vector<std::string>& arguments) {
+    if (arguments.size() == 2 && arguments[0] == "clean") {
+        platform::removeStaleTemporaryFiles(arguments[1]);
+        return 0;
+    }
+    if (arguments.size() == 3 && arguments[0] == "hash") {
+        std::ofstream(arguments[2]) << platform::keyHash(arguments[1]);
+        return 0;
+    }
+    return 2;
+}
+
 }  // namespace
+
+QUORVEX_TEST_HELPER(platformHelper)
 
 TEST(PropertyList, RoundTripKeepsTypesValuesAndKeyOrder) {
     Value original = sample();
@@ -120,7 +141,7 @@ TEST(PropertyList, MalformedInputGivesAnErrorNotACrash) {
         "<plist><dict><key>a</key></dict></plist>",        // key without value
         "<plist><dict><string>x</string></dict></plist>",  // value without key
         "<plist><integer>12x</integer></plist>",
-        "<plist><integer>-99999999999999999999</integer></plist>",
+        "<plist><integer>99999999999999999999x</integer></plist>",
         "<plist><real>1.5.5</real></plist>",
         "<plist><data>@@@@</data></plist>",
         "<plist><data>AA==AA</data></plist>",
@@ -137,6 +158,101 @@ TEST(PropertyList, MalformedInputGivesAnErrorNotACrash) {
         EXPECT_EQ(error.domain, platform::PropertyListErrorDomain) << text;
         EXPECT_FALSE(error.failureReason.empty()) << text;
     }
+}
+
+// Beyond 64 bits a whole number is still a number, of its size and sign:
+// what reads it can tell it is out of range.
+TEST(PropertyList, AWholeNumberBeyond64BitsReadsAsItsSize) {
+    const auto v = platform::parsePropertyList(plistWith(
+        "<dict><key>a</key><integer>99999999999999999999</integer>"
+        "<key>b</key><integer>-99999999999999999999</integer><key>c</key><integer>7</integer>"
+        "</dict>"));
+    ASSERT_TRUE(v);
+    EXPECT_EQ((*v)["a"], Value(1e20));
+    EXPECT_EQ((*v)["b"], Value(-1e20));
+    EXPECT_EQ((*v)["c"], Value(7));
+}
+
+// The reader is told what is wrong in words; the parser's report is logged.
+TEST(PropertyList, DamageIsToldInWordsAndWhere) {
+    platform::LogCapture capture;
+    platform::Error error;
+    EXPECT_FALSE(platform::parsePropertyList(
+        "<?xml version=\"1.0\"?>\n<plist>\n<dict>\n<key>a</key>\n<string>x</strin>\n", &error));
+    EXPECT_EQ(error.failureReason, "the file is cut short or damaged near line 5");
+    EXPECT_TRUE(capture.contains("the XML parser reports \""));
+    EXPECT_FALSE(platform::parsePropertyList("<plist>\n<array>\n<string>x</string>\n", &error));
+    EXPECT_EQ(error.failureReason, "the file is cut short or damaged near line 3");
+    EXPECT_FALSE(platform::parsePropertyList(std::string(64, '\0'), &error));
+    EXPECT_EQ(error.failureReason, "the file is not a property list");
+    EXPECT_FALSE(platform::parsePropertyList(" \n", &error));
+    EXPECT_EQ(error.failureReason, "the file is empty");
+}
+
+// A large file that is no property list at all is told so from its start,
+// not read whole (nor held twice) first.
+TEST(PropertyList, AFileThatIsNoPropertyListIsToldFromItsStart) {
+    testsupport::ScratchDir dir;
+    const fs::path zeros = dir.path() / "zeros.plist";
+    std::ofstream(zeros) << "";
+    fs::resize_file(zeros, 64u << 20);
+    platform::Error error;
+    const auto before = testsupport::bytesReadSoFar();
+    EXPECT_FALSE(platform::readPropertyList(zeros, &error, std::numeric_limits<uintmax_t>::max()));
+    EXPECT_LT(testsupport::bytesReadSoFar() - before, 1u << 20);
+    EXPECT_EQ(error.failureReason, "the file is not a property list");
+
+    // One that starts as a property list and goes on as zeros.
+    std::ofstream(zeros) << "<?xml version=\"1.0\"?>\n<plist version=\"1.0\">\n<array>\n";
+    fs::resize_file(zeros, 64u << 20);
+    const auto later = testsupport::bytesReadSoFar();
+    EXPECT_FALSE(platform::readPropertyList(zeros, &error, std::numeric_limits<uintmax_t>::max()));
+    EXPECT_LT(testsupport::bytesReadSoFar() - later, 4u << 20);
+    EXPECT_EQ(error.failureReason, "the file is cut short or damaged near line 4");
+}
+
+// An empty element's text has no bytes: comparing it must not hand the
+// comparison a null pointer (the sanitizer build stops on that).
+TEST(PropertyList, EmptyElementsInAnArrayFileAreScanned) {
+    testsupport::ScratchDir dir;
+    const fs::path file = dir.path() / "a.plist";
+    const Value entry(Dictionary{{"id", "/a.dng"}, {"name", ""}, {"list", Value::Array{}}});
+    ASSERT_TRUE(platform::writePropertyList(Value(Value::Array{entry}), file));
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::vector<platform::ArrayElementInfo> found;
+    EXPECT_TRUE(platform::scanArrayFile(fd, "id", [&](platform::ArrayElementInfo&& info) {
+        found.push_back(std::move(info));
+        return true;
+    }));
+    ::close(fd);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_TRUE(found[0].canonical);
+    EXPECT_EQ(found[0].key, Value("/a.dng"));
+}
+
+// Another run clearing the leftovers of killed writers while a write is under
+// way spares the writer's own temporary file: the write succeeds.
+TEST(PropertyList, AWriteUnderWaySurvivesACleanUpFromAnotherProcess) {
+    testsupport::ScratchDir dir;
+    const fs::path file = dir.path() / "catalog.plist";
+    int cleaned = -1;
+    platform::Error error;
+    const bool written = platform::writeFileAtomically(
+        file,
+        [&](int fd) {
+            if (!platform::writeAll(fd, "<plist><array>")) return false;
+            cleaned =
+                testsupport::waitForHelper(testsupport::spawnHelper({"clean", file.string()}));
+            return platform::writeAll(fd, "</array></plist>");
+        },
+        &error);
+    EXPECT_EQ(cleaned, 0);
+    EXPECT_TRUE(written) << error.failureReason;
+    const auto back = platform::readPropertyList(file);
+    EXPECT_TRUE(back && back->isArray());
+    for (const auto& e : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(e.path(), file) << "left over";
 }
 
 TEST(PropertyList, DeepNestingIsRefused) {

@@ -81,12 +81,13 @@ TEST(UserDefaults, ACorruptFileIsIgnoredNotFatal) {
     std::ifstream kept(file.string() + ".damaged");
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), {}), "<plist><dict><key>x</key>");
     defaults.reload();
-    // In words; the parser's domain, code and report go to the log only.
+    // Why, in words; the parser's domain, code and report go to the log only.
     ASSERT_EQ(told.size(), 1u);
     EXPECT_EQ(told[0], "The preferences file \"" + file.string() +
-                           "\" was damaged; it is kept as \"" + file.string() +
-                           ".damaged\" and the preferences start afresh.");
-    EXPECT_TRUE(capture.contains("was damaged (PropertyListErrorDomain ")) << told[0];
+                           "\" was damaged (the file is cut short or damaged near line 1); it "
+                           "is kept as \"" +
+                           file.string() + ".damaged\" and the preferences start afresh.");
+    EXPECT_TRUE(capture.contains("the XML parser reports \"")) << told[0];
     platform::setUserWarningHandler(previous);
 
     // A reason given without parentheses keeps its words, not its code.

@@ -1,14 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/KeyHash.h"
 #include "platform/PropertyList.h"
 #include "platform/Value.h"
+#include "support/TestSupport.h"
 
+namespace fs = std::filesystem;
 using platform::Dictionary;
 using platform::Value;
 
@@ -58,6 +64,26 @@ TEST(Value, KeysBuiltToCollideInStdHashSpreadInTheDictionaryHash) {
         for (const auto& key : keys) ++count[(platform::keyHash(key) >> shift) & 0x1FF];
         EXPECT_LT(*std::max_element(count.begin(), count.end()), 24);
     }
+}
+
+// The key differs from run to run: one file's keys cannot be built to
+// collide in every run of the program.
+TEST(Value, TheDictionaryHashDiffersBetweenProcesses) {
+    testsupport::ScratchDir dir;
+    std::vector<std::string> hashes;
+    for (int run = 0; run < 2; ++run) {
+        const fs::path report = dir.path() / ("hash" + std::to_string(run));
+        ASSERT_EQ(testsupport::waitForHelper(
+                      testsupport::spawnHelper({"hash", "Quorvex_UUID", report.string()})),
+                  0);
+        std::ifstream in(report);
+        hashes.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(hashes.back().empty());
+    }
+    hashes.push_back(std::to_string(platform::keyHash("Quorvex_UUID")));
+    EXPECT_NE(hashes[0], hashes[1]);
+    EXPECT_NE(hashes[0], hashes[2]);
+    EXPECT_NE(hashes[1], hashes[2]);
 }
 
 TEST(Value, TypedAccessOnTheWrongTypeIsSafe) {
