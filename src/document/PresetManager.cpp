@@ -272,9 +272,9 @@ std::optional<fs::path> PresetManager::presetDirectoryLocked() {
     if (fs::exists(folder, ec)) return directory_ = folder;
     // Another run may be filling it: the factory values serve meanwhile.
     if (lock.keptByAnother()) return std::nullopt;
-    for (fs::directory_iterator it(support, ec), end; !ec && it != end; it.increment(ec))
-        if (it->path().filename().string().starts_with(".presets-"))
-            fs::remove_all(it->path(), ec);  // left by a run that ended while filling one
+    for (const fs::path& entry : platform::folderEntries(support, ec))
+        if (entry.filename().string().starts_with(".presets-"))
+            fs::remove_all(entry, ec);  // left by a run that ended while filling one
     std::string made = (support / ".presets-XXXXXX").string();
     if (!::mkdtemp(made.data())) {
         factoryPresetsUnwritten(folder, std::strerror(errno));
@@ -362,8 +362,8 @@ void PresetManager::iteratePresetsLocked() {
 bool PresetManager::hasUnusedCopy(const fs::path& folder) {
     const std::set<std::string> used = usedCopies(folder);
     std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        if (presetOfCopy(it->path()) && !used.contains(copyKey(it->path()))) return true;
+    for (const fs::path& entry : platform::folderEntries(folder, ec))
+        if (presetOfCopy(entry) && !used.contains(copyKey(entry))) return true;
     return false;
 }
 
@@ -371,15 +371,15 @@ void PresetManager::restoreFromCopiesLocked(const fs::path& folder) {
     const std::set<std::string> used = usedCopies(folder);
     auto factory = factoryPresets();
     std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        const auto id = presetOfCopy(it->path());
-        if (!id || used.contains(copyKey(it->path()))) continue;
-        noteUsedCopy(folder, it->path());
+    for (const fs::path& entry : platform::folderEntries(folder, ec)) {
+        const auto id = presetOfCopy(entry);
+        if (!id || used.contains(copyKey(entry))) continue;
+        noteUsedCopy(folder, entry);
         // An earlier run kept the copy and ended before it rebuilt the
         // preset: the copy brings back what it was, and only that.
         std::error_code existsError;
         if (!isUUIDString(*id) || fs::exists(folder / (*id + ".plist"), existsError)) continue;
-        const auto name = nameInDamagedFile(it->path());
+        const auto name = nameInDamagedFile(entry);
         for (auto& [factoryName, preset] : factory) {
             if (name != factoryName) continue;
             bool present = false;
@@ -390,8 +390,8 @@ void PresetManager::restoreFromCopiesLocked(const fs::path& folder) {
             platform::Error error;
             const bool rebuilt = writePresetLocked(preset, &error);
             platform::warnUser("The preset \"" + *name +
-                               "\" was missing (a damaged copy is kept as \"" +
-                               it->path().string() + "\")" +
+                               "\" was missing (a damaged copy is kept as \"" + entry.string() +
+                               "\")" +
                                (rebuilt ? " and the preset is rebuilt from its factory values."
                                         : ", and it could not be rebuilt: " + error.description()));
             break;
@@ -402,21 +402,20 @@ void PresetManager::restoreFromCopiesLocked(const fs::path& folder) {
 void PresetManager::readFolderLocked(const fs::path& folder, std::vector<DamagedPreset>& damaged) {
     presetList_.clear();
     std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!hasPlistExtension(it->path())) continue;
+    for (const fs::path& entry : platform::folderEntries(folder, ec)) {
+        if (!hasPlistExtension(entry)) continue;
         std::error_code typeError;
-        if (!it->is_regular_file(typeError)) continue;
+        if (!fs::is_regular_file(entry, typeError)) continue;
         platform::Error readError;
         // Refused by its size before it is read.
-        auto value = platform::readPropertyList(it->path(), &readError);
+        auto value = platform::readPropertyList(entry, &readError);
         if (!value || !value->isDictionary()) {
             const std::string reason =
                 value ? "the file holds no preset settings" : readError.failureReason;
             std::error_code sizeError;
             const bool small =
-                fs::file_size(it->path(), sizeError) <= platform::kMaxPropertyListFileSize;
-            damaged.push_back(
-                {small ? nameInDamagedFile(it->path()) : std::nullopt, it->path(), reason, {}});
+                fs::file_size(entry, sizeError) <= platform::kMaxPropertyListFileSize;
+            damaged.push_back({small ? nameInDamagedFile(entry) : std::nullopt, entry, reason, {}});
             continue;
         }
         presetList_.push_back(
@@ -426,7 +425,7 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         SettingRanges::checkSettings(presetList_.back(),
                                      name.isString() && !name.string().empty()
                                          ? "the preset \"" + name.string() + "\""
-                                         : "the preset file \"" + it->path().string() + "\"");
+                                         : "the preset file \"" + entry.string() + "\"");
     }
 }
 
