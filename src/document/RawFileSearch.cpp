@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "document/FSNodeInfo.h"
@@ -87,6 +89,33 @@ std::optional<std::string> RawFileSearch::parseToBaseName(const std::string& nam
     return std::nullopt;
 }
 
+namespace {
+
+// Depth first, each folder's entries in the order the file system gives
+// them, folders not followed through links, hidden ones skipped. Listed with
+// platform::folderEntries: short of memory this throws instead of ending the
+// program, as the standard library's iterator would. `visit` returns false to
+// stop the walk.
+bool walkFolder(const std::filesystem::path& folder,
+                const std::function<bool(const std::filesystem::path&,
+                                         const std::filesystem::file_status&)>& visit) {
+    std::error_code ec;
+    for (const auto& path : platform::folderEntries(folder, ec)) {
+        std::error_code statError;
+        const auto status = std::filesystem::status(path, statError);
+        if (statError || !std::filesystem::exists(status)) continue;
+        if (!visit(path, status)) return false;
+        const std::string stem = path.stem().string();
+        if (std::filesystem::is_directory(status) && !(!stem.empty() && stem[0] == '.') &&
+            std::filesystem::is_directory(std::filesystem::symlink_status(path, statError)) &&
+            !walkFolder(path, visit))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::optional<std::filesystem::path> RawFileSearch::searchDirectory(
     const std::filesystem::path& folder, const std::string& name,
     const ExtensionPriorities& priorities, const std::filesystem::path& excluded) {
@@ -94,35 +123,26 @@ std::optional<std::filesystem::path> RawFileSearch::searchDirectory(
     if (!std::filesystem::is_directory(folder, ec)) return std::nullopt;
     std::optional<std::filesystem::path> answer;
     int best = kRankStart;
-    std::filesystem::recursive_directory_iterator it(
-        folder, std::filesystem::directory_options::skip_permission_denied, ec),
-        end;
-    for (; !ec && it != end; it.increment(ec)) {
-        const auto& entry = *it;
-        std::error_code statError;
-        auto status = entry.status(statError);
-        if (statError || !std::filesystem::exists(status)) continue;
-        std::string itemName = entry.path().stem().string();
-        if (std::filesystem::is_directory(status)) {
-            if (!itemName.empty() && itemName[0] == '.') it.disable_recursion_pending();
-            continue;
-        }
-        if (!std::filesystem::is_regular_file(status) ||
-            !platform::equalsIgnoringAsciiCase(itemName, name))
-            continue;
-        if (!excluded.empty() && std::filesystem::equivalent(entry.path(), excluded, statError))
-            continue;
-        auto found = priorities.find(platform::lowercaseExtension(entry.path()));
-        int rank = found == priorities.end() ? kRankUnlisted : found->second;
-        platform::log("%s 1 : %s %s %d", __func__, name.c_str(),
-                      entry.path().lexically_relative(folder).c_str(), rank);
-        if (rank < best) {
-            best = rank;
-            answer = entry.path();
-            platform::log("%s 2 : %s %i", __func__, answer->c_str(), best);
-        }
-        if (best == 0) break;
-    }
+    walkFolder(folder,
+               [&](const std::filesystem::path& path, const std::filesystem::file_status& status) {
+                   const std::string itemName = path.stem().string();
+                   if (!std::filesystem::is_regular_file(status) ||
+                       !platform::equalsIgnoringAsciiCase(itemName, name))
+                       return true;
+                   std::error_code statError;
+                   if (!excluded.empty() && std::filesystem::equivalent(path, excluded, statError))
+                       return true;
+                   auto found = priorities.find(platform::lowercaseExtension(path));
+                   int rank = found == priorities.end() ? kRankUnlisted : found->second;
+                   platform::log("%s 1 : %s %s %d", "searchDirectory", name.c_str(),
+                                 path.lexically_relative(folder).c_str(), rank);
+                   if (rank < best) {
+                       best = rank;
+                       answer = path;
+                       platform::log("%s 2 : %s %i", "searchDirectory", answer->c_str(), best);
+                   }
+                   return best != 0;
+               });
     return answer;
 }
 

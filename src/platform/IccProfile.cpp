@@ -12,6 +12,7 @@
 
 #include "platform/IccBuiltins.h"
 #include "platform/IccLcms.h"
+#include "platform/Paths.h"
 
 namespace platform {
 
@@ -267,13 +268,25 @@ void iterateInstalledIccProfiles(const std::function<bool(const IccInstalledProf
     for (const auto& folder : iccProfileFolders()) {
         std::error_code ec;
         if (!std::filesystem::is_directory(folder, ec)) continue;
+        // Listed with folderEntries: short of memory it throws, where the
+        // standard library's iterator would end the program. Folders reached
+        // through links are not followed, so a loop of links ends.
         std::vector<std::filesystem::path> files;
-        std::filesystem::recursive_directory_iterator it(
-            folder, std::filesystem::directory_options::skip_permission_denied, ec);
-        for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-            std::error_code fileEc;
-            if (it->is_regular_file(fileEc) && hasProfileExtension(it->path()))
-                files.push_back(it->path());
+        std::vector<std::filesystem::path> pending{folder};
+        while (!pending.empty()) {
+            const std::filesystem::path current = std::move(pending.back());
+            pending.pop_back();
+            std::error_code listEc;
+            for (const auto& path : folderEntries(current, listEc)) {
+                std::error_code fileEc;
+                if (std::filesystem::is_directory(std::filesystem::symlink_status(path, fileEc)))
+                    pending.push_back(path);
+                else if (std::filesystem::is_regular_file(path, fileEc) &&
+                         hasProfileExtension(path))
+                    files.push_back(path);
+            }
+            // Unreadable subfolders are passed over; only the top one is told.
+            if (listEc && current == folder) ec = listEc;
         }
         if (ec && failureReason) *failureReason = folder.string() + ": " + ec.message();
         std::sort(files.begin(), files.end());
