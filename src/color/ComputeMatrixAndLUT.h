@@ -43,6 +43,12 @@ public:
     // The share of the roll-off of a positive baseline that is spread
     // evenly (see shoulderCurve), so the top tones keep their gradation.
     static constexpr float kRollOffEvenShare = 0.8f;
+    // Where, as a share of output white, a near-white's roll-off under a
+    // lifted curve starts: a colour whose lowest channel is at least
+    // kNearWhiteShare of its top (in the output's space); it rises to knee
+    // low as that share falls to half.
+    static constexpr float kNearWhiteKneeStart = 0.8f;
+    static constexpr float kNearWhiteShare = 0.7f;
 
     // A shoulder over u in [0, 1] that keeps 0 and 1 and starts with slope
     // `slope` (above 1): the share `even` of its rise is spread evenly and
@@ -99,8 +105,9 @@ public:
     // knee low, the top channel follows shoulderCurve (kRollOffEvenShare)
     // that takes kneeEnd (in units of mid grey, the input's white at this
     // exposure) to output white. When kneeStartsAtLuminance, a pixel whose
-    // luminance lies above knee low rolls off from there instead, and the
-    // renderer takes the top channel in the output's space, so that a tinted
+    // luminance lies above knee low rolls off from there instead, a
+    // near-white from lower down (kNearWhiteKneeStart), and the renderer
+    // takes the top channel in the output's space, so that a tinted
     // near-white does not pass its white where the neutral beside it does not.
     bool kneeOnWholePixel() const { return kneeWhole_; }
     float kneeEnd() const { return kneeEnd_; }

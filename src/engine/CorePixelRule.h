@@ -71,7 +71,8 @@ inline float coreKnee(float x, float m, const CoreTone& t) {
 // pixel through kneeTopRows, in units of mid grey) from the start along the
 // shoulder that takes kneeEnd to white, the others by the same factor. A
 // start raised to the luminance leaves neutrals as they are and rolls off
-// only how far a colour's top channel stands above its luminance.
+// only how far a colour's top channel stands above its luminance; a
+// near-white's start is lowered towards kNearWhiteKneeStart.
 inline void coreKneeWhole(float v[3], const CoreTone& t) {
     constexpr float kWhite = CoreTone::kMidGreyFactor;
     const auto& m = t.kneeTopRows;
@@ -84,6 +85,23 @@ inline void coreKneeWhole(float v[3], const CoreTone& t) {
     float low = t.kneeLow;
     if (t.kneeFromLuma) {
         const float luma = (0.3f * v[0] + 0.6f * v[1] + 0.1f * v[2]) * kWhite;
+        if (!(z > luma)) return;
+        // The lifted curve brings a near-white's luminance up ever more
+        // slowly near white; rolled off from knee low, its top would hold
+        // still under white. It starts lower, from kNearWhiteKneeStart while
+        // its lowest channel is at least kNearWhiteShare of its top, rising
+        // to knee low where that falls to half of it, so that saturated
+        // colours keep their lightness.
+        const float near = ComputeMatrixAndLUT::kNearWhiteKneeStart * kWhite;
+        if (near < low) {
+            float bottom = r0 < r1 ? r0 : r1;
+            bottom = bottom < r2 ? bottom : r2;
+            constexpr float kFrom = ComputeMatrixAndLUT::kNearWhiteShare, kTo = 0.5f;
+            if (bottom >= kFrom * top)
+                low = near;
+            else if (bottom > kTo * top)
+                low -= (low - near) * (bottom / top - kTo) / (kFrom - kTo);
+        }
         low = low < luma ? luma : low;
     }
     if (!(z > low)) return;

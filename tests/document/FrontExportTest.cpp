@@ -11,6 +11,7 @@
 #define TIFF_DISABLE_DEPRECATED
 #include <tiffio.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -744,6 +745,148 @@ TEST_F(FrontExportTest, APositiveBaselineKeepsTheRampRisingAndTheWhitesNearWhite
             EXPECT_GE(level(10), white[lifted ? 0 : 1][stops - 1]) << "white patch";
         }
     }
+}
+
+// A DNG of linear-raw samples in the camera's primaries (linear ProPhoto,
+// white at 1 1 1) under BaselineExposure +stops, made by `value(x, y, c)`.
+template <class Value>
+fs::path WriteProPhotoDng(const fs::path& path, uint32_t w, uint32_t h, int stops, Value value) {
+    negtest::DngSpec spec;
+    spec.width = w;
+    spec.height = h;
+    spec.samples = 3;
+    spec.black = {0, 0, 0};
+    spec.white = {65535, 65535, 65535};
+    spec.colorMatrix = {1.3411, -0.2132, -0.097, -0.5028, 1.4158, 0.0162, -0.0107, 0.0174, 0.8711};
+    spec.neutral = {1, 1, 1};
+    spec.baselineExposure = stops;
+    std::vector<uint16_t> samples(size_t(w) * h * 3);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c)
+                samples[(size_t(y) * w + x) * 3 + c] =
+                    uint16_t(std::clamp(value(x, y, c), 0.0, 1.0) * 65535 + 0.5);
+    EXPECT_TRUE(negtest::WriteDng(path.string(), spec, samples));
+    return path;
+}
+
+// Ramps of near-white tints (skin-like 1 / 0.86 / 0.76 and pale blue
+// 0.82 / 0.90 / 1 in linear sRGB) from black to 1.6 x a 0.9 white, laid B
+// stops lower under BaselineExposure +B: with "Default" every channel keeps
+// rising over the ramp's upper 70 %, never flat for long under white (they
+// used to stay within a level over 0.21-0.38 of the ramp) and never falling.
+TEST_F(FrontExportTest, APositiveBaselineKeepsTintedNearWhitesRising) {
+    // The tints in the camera's primaries.
+    const double tints[2][3] = {{0.9200, 0.8710, 0.7758}, {0.8717, 0.8949, 0.9852}};
+    constexpr int kRamp = 200, kBand = 12;
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();  // the factory presets, in this test's home
+    for (const auto& [stops, longest] : {std::pair{1, 0.18}, std::pair{2, 0.24}}) {
+        SCOPED_TRACE("+" + std::to_string(stops));
+        const double scale = std::ldexp(1.0, -stops);
+        const fs::path dng =
+            WriteProPhotoDng(home_.path() / "tints.dng", kRamp, 2 * kBand, stops,
+                             [&](uint32_t x, uint32_t y, int c) {
+                                 return 1.6 * 0.9 * x / (kRamp - 1.0) * scale * tints[y / kBand][c];
+                             });
+        auto doc = MyDocument::init();
+        platform::Error error;
+        ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
+        doc->addSettingValues(presets.presetNamed("Default"));
+        const fs::path exr = home_.path() / "tints.exr";
+        ASSERT_TRUE(Export(*doc, exr, kEXR, &error)) << error.failureReason;
+        doc->close();
+        const LinearImage image = ExrLinear(exr);
+        ASSERT_EQ(image.w, kRamp);
+        for (int band = 0; band < 2; ++band) {
+            for (int c = 0; c < 3; ++c) {
+                SCOPED_TRACE("tint " + std::to_string(band) + " channel " + std::to_string(c));
+                // The channel in sRGB levels, the mean over the band's inner
+                // rows smoothed over 9 pixels.
+                std::vector<double> level(kRamp), smooth(kRamp);
+                for (int x = 0; x < kRamp; ++x) {
+                    for (int y = band * kBand + 3; y < band * kBand + kBand - 3; ++y) {
+                        const double v = std::max(image.rgb[(size_t(y) * kRamp + x) * 3 + c], 0.0);
+                        level[x] += 255 * (v <= 0.0031308 ? 12.92 * v
+                                                          : 1.055 * std::pow(v, 1 / 2.4) - 0.055);
+                    }
+                    level[x] /= kBand - 6;
+                }
+                for (int x = 0; x < kRamp; ++x) {
+                    int n = 0;
+                    for (int k = std::max(0, x - 4); k <= std::min(kRamp - 1, x + 4); ++k, ++n)
+                        smooth[x] += level[k];
+                    smooth[x] /= n;
+                }
+                const int from = int(0.3 * kRamp);
+                double highest = 0, fall = 0;
+                int flat = 0;
+                for (int x = from; x < kRamp; ++x) {
+                    highest = std::max(highest, smooth[x]);
+                    fall = std::max(fall, highest - smooth[x]);
+                    double low = smooth[x], high = smooth[x];
+                    int end = x;
+                    while (end < kRamp && smooth[end] < 250) {
+                        low = std::min(low, smooth[end]);
+                        high = std::max(high, smooth[end]);
+                        if (high - low > 1.0) break;
+                        ++end;
+                    }
+                    flat = std::max(flat, end - x);
+                }
+                EXPECT_LE(fall, 2.5);
+                EXPECT_LE(double(flat) / kRamp, longest);
+            }
+        }
+    }
+}
+
+// A saturated colour near white that ProPhoto holds (its top channel 0.8 of
+// white there, 1.6 in sRGB) keeps its lightness in a TIFF, which is rendered
+// in ProPhoto: against a grey of the same luminance index it stands as its
+// own luminance does (0.6 in ProPhoto), not rolled off as sRGB would need.
+TEST_F(FrontExportTest, APositiveBaselineRollsAColourOffAgainstItsOwnSpacesWhite) {
+    const double colour[3] = {1.0, 0.2, 0.1};
+    const double index = 0.3 * colour[0] + 0.6 * colour[1] + 0.1 * colour[2];
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();  // the factory presets, in this test's home
+    const fs::path dng =
+        WriteProPhotoDng(home_.path() / "red.dng", 32, 16, 1, [&](uint32_t x, uint32_t, int c) {
+            constexpr double kLevel = 0.2;
+            return kLevel * (x < 16 ? colour[c] : index);
+        });
+    auto doc = MyDocument::init();
+    platform::Error error;
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
+    doc->addSettingValues(presets.presetNamed("Default"));
+    const fs::path tiff = home_.path() / "red.tif";
+    ASSERT_TRUE(Export(*doc, tiff, kTIFF, &error)) << error.failureReason;
+    doc->close();
+    // The luminance (Y) of each pixel through the TIFF's own profile, where
+    // sRGB primaries could not hold the colour.
+    std::vector<uint16_t> samples;
+    uint32_t w = 0, h = 0;
+    cmsHPROFILE in = ReadTiffRGB16(tiff, w, h, samples);
+    ASSERT_EQ(w, 32u);
+    cmsHPROFILE xyz = cmsCreateXYZProfile();
+    cmsHTRANSFORM toXYZ = in ? cmsCreateTransform(in, TYPE_RGB_16, xyz, TYPE_XYZ_DBL,
+                                                  INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE)
+                             : nullptr;
+    ASSERT_NE(toXYZ, nullptr);
+    std::vector<cmsCIEXYZ> pixels(size_t(w) * h);
+    cmsDoTransform(toXYZ, samples.data(), pixels.data(), w * h);
+    cmsDeleteTransform(toXYZ);
+    cmsCloseProfile(xyz);
+    cmsCloseProfile(in);
+    const auto luminance = [&](uint32_t x0) {
+        double sum = 0;
+        for (uint32_t y = 4; y < 12; ++y)
+            for (uint32_t x = x0; x < x0 + 8; ++x) sum += pixels[y * w + x].Y;
+        return sum;
+    };
+    // ProPhoto's luminance of the colour, 0.2880 R + 0.7119 G: 0.4304 against
+    // the index's 0.43.
+    EXPECT_NEAR(luminance(4) / luminance(20), 1.0009, 0.03);
 }
 
 TEST_F(FrontExportTest, EveryReadableTestDngExportsInEveryFormat) {

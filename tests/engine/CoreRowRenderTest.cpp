@@ -250,6 +250,16 @@ TEST(CoreRowRender, TheWholePixelRollOffFollowsItsTopChannelWhicheverItIs) {
     // Luminance 0.3 × 0.6 + 0.6 × 0.9 + 0.1 × 1.2 = 0.84 is the start.
     rolls({0.6f, 0.9f, 1.2f}, {0.454831f, 0.682246f, 0.909661f});
 
+    // A lifted curve's start, 0.9: a saturated colour (lowest channel 0.11
+    // of its top) starts there; a near-white (0.79) at 0.8, raised to its
+    // luminance 0.84; one between (0.63) at 0.834.
+    t.kneeLow = 0.9f * platform::CoreTone::kMidGreyFactor;
+    rolls({0.95f, 0.2f, 0.1f}, {0.917803f, 0.193222f, 0.096611f});
+    rolls({0.95f, 0.8f, 0.75f}, {0.876830f, 0.738383f, 0.692234f});
+    rolls({0.95f, 0.7f, 0.6f}, {0.873067f, 0.643313f, 0.551411f});
+    rolls({0.78f, 0.7f, 0.6f}, {0.78f, 0.7f, 0.6f});  // below 0.8
+    t.kneeLow = 0.75f * platform::CoreTone::kMidGreyFactor;
+
     // Red 2R - G there: the pixel's top is 0.9 instead of 0.8.
     const float rows[3][3] = {{2, -1, 0}, {0, 1, 0}, {0, 0, 1}};
     std::memcpy(t.kneeTopRows, rows, sizeof rows);
