@@ -282,6 +282,44 @@ TEST(Demosaic, PartlyColourOnlyPatchesKeepSquareCorners) {
     }
 }
 
+// Checkerboards of grey and a colour of the same green, red and blue both
+// halved or doubled: the share of their swing in red's and blue's differences
+// from green that comes out in place, over pixels at least 20 from the edges.
+// Smoothed as a maze would be, cells of 3 kept at most 0.27 of it and cells
+// of 2 at most 0.06; sampled by red and blue together, at least 0.41 and 0.3.
+TEST(Demosaic, FineDetailOfRedAndBlueAloneKeepsItsSwing) {
+    constexpr uint32_t kSize = 96;
+    constexpr float kGrey = 12000.0f;
+    // Per cell size: the least share kept.
+    const std::pair<uint32_t, double> kCells[] = {{3, 0.35}, {2, 0.2}};
+    for (const auto& [cell, least] : kCells)
+        for (float scale : {0.5f, 2.0f}) {
+            const Image img = MakeImage(kSize, kSize, [&](double x, double y, float* p) {
+                const bool coloured = (uint32_t(x) / cell + uint32_t(y) / cell) % 2 != 0;
+                p[0] = p[2] = coloured ? kGrey * scale : kGrey;
+                p[1] = kGrey;
+            });
+            const float mean = 0.5f * (kGrey * scale - kGrey);
+            for (const char* layout : kPatterns)
+                for (const Named& d : AllInterpolators()) {
+                    if (d.name == "bilinear") continue;
+                    const std::vector<uint16_t> out = Interpolate(d.run, img, Pattern(layout));
+                    double along = 0.0, swing = 0.0;
+                    for (uint32_t y = 20; y < kSize - 20; ++y)
+                        for (uint32_t x = 20; x < kSize - 20; ++x) {
+                            const size_t i = (size_t(y) * kSize + x) * 3;
+                            for (int c : {0, 2}) {
+                                const double truth = img.at(x, y, c) - img.at(x, y, 1) - mean;
+                                along += (double(out[i + c]) - out[i + 1] - mean) * truth;
+                                swing += truth * truth;
+                            }
+                        }
+                    EXPECT_GE(along / swing, least)
+                        << d.name << ", " << layout << ", cells of " << cell << ", ×" << scale;
+                }
+        }
+}
+
 TEST(Demosaic, OutputDoesNotDependOnTheBandCount) {
     // Texture plus noise over an odd size whose bands are thinner than the halo.
     std::mt19937 rng(3);
