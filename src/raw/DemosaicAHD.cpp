@@ -96,12 +96,13 @@ enum Plane {
     kMedRG = kHomH,
     kMedBG = kHomV,
     // And what JointColourPlanes finds.
-    kMeanRed = kGreenH,
-    kMeanBlue = kRedH,
+    kAlongRed = kGreenH,
+    kAlongBlue = kRedH,
     kStep = kBlueH,
-    kJoint = kGreenV,
+    kAxisRed = kGreenV,
     kSumsRed = kRedV,
     kSumsBlue = kBlueV,
+    kAxisBlue = kSumsRed,
 };
 
 class AHDScratch {
@@ -166,9 +167,9 @@ public:
         sumHomogeneity(5);
         select(5);
         platform::JointColourPlanes(s_.plane(kRed), s_.plane(kGreen), s_.plane(kBlue), masks_,
-                                    stride_, w_, h_, 7, s_.rowFlags(), s_.plane(kMeanRed),
-                                    s_.plane(kMeanBlue), s_.plane(kStep), s_.plane(kJoint),
-                                    s_.plane(kSumsRed), s_.plane(kSumsBlue));
+                                    stride_, w_, h_, 7, s_.rowFlags(), s_.plane(kAlongRed),
+                                    s_.plane(kAlongBlue), s_.plane(kStep), s_.plane(kAxisRed),
+                                    s_.plane(kAxisBlue), s_.plane(kSumsRed), s_.plane(kSumsBlue));
         for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(8 + pass, pass == 0);
         platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
                                cfa.width, colour);
@@ -484,9 +485,10 @@ private:
             float* __restrict gg = s_.row(kGreen, r);
             float* __restrict other = s_.row(redRow ? kBlue : kRed, r);
             const float* __restrict only = s_.row(kColourOnly, r);
-            const float* __restrict meanRed = s_.row(kMeanRed, r);
-            const float* __restrict meanBlue = s_.row(kMeanBlue, r);
-            const float* __restrict joint = s_.row(kJoint, r);
+            const float* __restrict alongRed = s_.row(kAlongRed, r);
+            const float* __restrict alongBlue = s_.row(kAlongBlue, r);
+            const float* __restrict axisRed = s_.row(kAxisRed, r);
+            const float* __restrict axisBlue = s_.row(kAxisBlue, r);
             const Plane diffOwn = redRow ? kDiffRG : kDiffBG,
                         diffOther = redRow ? kDiffBG : kDiffRG;
             const float* __restrict ou = s_.row(diffOwn, r - 1);
@@ -519,7 +521,8 @@ private:
                         gg[x] = g + k * (g0 - g);
                         other[x] = b + k * (otherKept - b);
                         if (first)
-                            platform::JointApply(meanRed[x], meanBlue[x], joint[x], k, gg[x],
+                            platform::JointApply(alongRed[x], alongBlue[x], axisRed[x],
+                                                 axisBlue[x], k, gg[x],
                                                  redRow ? own[x] : other[x],
                                                  redRow ? other[x] : own[x]);
                     } else {

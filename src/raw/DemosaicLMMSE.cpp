@@ -75,10 +75,11 @@ enum Plane {
     kRedSmoothed = kDiffH,
     kBlueSmoothed = kDiffV,
     // Meanwhile, what JointColourPlanes finds.
-    kMeanRed = kEstH,
-    kMeanBlue = kEstV,
+    kAlongRed = kEstH,
+    kAlongBlue = kEstV,
     kStep = kColourChange,
-    kJoint = kMosaic,
+    kAxisRed = kMosaic,
+    kAxisBlue = kSplitNoise,
     // Free until smoothColourOnly writes them.
     kSumsRed = kRedSmoothed,
     kSumsBlue = kBlueSmoothed,
@@ -142,11 +143,11 @@ public:
         redBlueAtGreenSites(12);
         const bool smoothed = hasColourOnlyRows(13);
         if (smoothed) {
-            platform::JointColourPlanes(s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0),
-                                        masks_, stride_, w_, h_, 14, s_.rowFlags(),
-                                        s_.row(kMeanRed, 0), s_.row(kMeanBlue, 0),
-                                        s_.row(kStep, 0), s_.row(kJoint, 0),
-                                        s_.row(kSumsRed, 0), s_.row(kSumsBlue, 0));
+            platform::JointColourPlanes(
+                s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), masks_, stride_, w_, h_, 14,
+                s_.rowFlags(), s_.row(kAlongRed, 0), s_.row(kAlongBlue, 0), s_.row(kStep, 0),
+                s_.row(kAxisRed, 0), s_.row(kAxisBlue, 0), s_.row(kSumsRed, 0),
+                s_.row(kSumsBlue, 0));
             smoothColourOnly(13);
             smoothAlong(14, kRedSmoothed, kBlueSmoothed, kRed, kBlue);
             smoothAlong(15, kRed, kBlue, kRedSmoothed, kBlueSmoothed);
@@ -609,15 +610,17 @@ private:
         const uint8_t* flags = s_.rowFlags();
         for (int r = m; r < h_ - m; ++r) {
             if (flags[r] == 0) continue;
-            const float* __restrict ma = s_.row(kMeanRed, r);
-            const float* __restrict mb = s_.row(kMeanBlue, r);
-            const float* __restrict joint = s_.row(kJoint, r);
+            const float* __restrict along = s_.row(kAlongRed, r);
+            const float* __restrict alongB = s_.row(kAlongBlue, r);
+            const float* __restrict axis = s_.row(kAxisRed, r);
+            const float* __restrict axisB = s_.row(kAxisBlue, r);
             const float* __restrict only = s_.row(kColourOnly, r);
             const float* __restrict g0 = s_.row(kGreen, r);
             float* __restrict red = s_.row(kRedSmoothed, r);
             float* __restrict blue = s_.row(kBlueSmoothed, r);
             for (int x = m; x < w_ - m; ++x)
-                platform::JointApply(ma[x], mb[x], joint[x], only[x], g0[x], red[x], blue[x]);
+                platform::JointApply(along[x], alongB[x], axis[x], axisB[x], only[x], g0[x],
+                                     red[x], blue[x]);
         }
     }
 

@@ -401,7 +401,7 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
 void JointColourPlanes(const float* red, const float* green, const float* blue,
                        const CFAMaskSet& masks, int stride, int width, int height, int m,
                        const uint8_t* rowFlags, float* meanR, float* meanB, float* step,
-                       float* joint, float* sumR, float* sumB) {
+                       float* axisR, float* axisB, float* sumR, float* sumB) {
     // Whether a flagged row lies within `reach` of row r.
     auto near = [&](int r, int reach) {
         for (int k = -reach; k <= reach; ++k)
@@ -459,18 +459,35 @@ void JointColourPlanes(const float* red, const float* green, const float* blue,
         const float* __restrict t = row(step, r);
         const float* __restrict tu = row(step, r - 1);
         const float* __restrict td = row(step, r + 1);
-        const float* __restrict ma = row(meanR, r);
-        const float* __restrict mb = row(meanB, r);
-        float* __restrict out = rowOut(joint, r);
+        const float* __restrict rows[3][3] = {{row(red, r - 1), row(green, r - 1), row(blue, r - 1)},
+                                              {row(red, r), row(green, r), row(blue, r)},
+                                              {row(red, r + 1), row(green, r + 1), row(blue, r + 1)}};
+        float* __restrict ma = rowOut(meanR, r);
+        float* __restrict mb = rowOut(meanB, r);
+        float* __restrict outR = rowOut(axisR, r);
+        float* __restrict outB = rowOut(axisB, r);
         DEMOSAIC_ROW_LOOP
         for (int x = m + 1; x < width - m - 1; ++x) {
             float ua = 0.0f, ub = 0.0f;
             JointAxis(ma[x], mb[x], ua, ub);
             // Beside a green site in a row of red, red lies left and right.
             const float wr = ua * ua, wb = ub * ub;
-            const float atGreen = JointAtGreen(t[x - 1], t[x + 1], tu[x], td[x],
-                                               redRow ? wr : wb, redRow ? wb : wr);
-            out[x] = isGreen[x] != 0.0f ? atGreen : t[x];
+            const float atGreen =
+                JointAtGreen(t[x - 1], t[x + 1], tu[x], td[x], redRow ? wr : wb, redRow ? wb : wr);
+            const float joint = isGreen[x] != 0.0f ? atGreen : t[x];
+            float loR = 3.0e38f, hiR = -3.0e38f, loB = 3.0e38f, hiB = -3.0e38f;
+            for (int v = 0; v < 3; ++v)
+                for (int u = -1; u <= 1; ++u) {
+                    const float g = rows[v][1][x + u];
+                    loR = MinOf(loR, rows[v][0][x + u] - g);
+                    hiR = MaxOf(hiR, rows[v][0][x + u] - g);
+                    loB = MinOf(loB, rows[v][2][x + u] - g);
+                    hiB = MaxOf(hiB, rows[v][2][x + u] - g);
+                }
+            ma[x] = ClampTo(ma[x] + joint * ua, loR, hiR);
+            mb[x] = ClampTo(mb[x] + joint * ub, loB, hiB);
+            outR[x] = ua;
+            outB[x] = ub;
         }
     }
 }

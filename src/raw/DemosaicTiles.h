@@ -315,33 +315,33 @@ inline float JointAtGreen(float left, float right, float up, float down, float w
     return norm > 0.0f ? (h * (left + right) + v * (up + down)) / norm : 0.0f;
 }
 
-// Moves red and blue at a pixel of green g, ColourOnlyDetail k, means (ma,
-// mb) and joint step t towards the joint estimate: along the direction from
-// t, across it from what they are. Only as far as both colours show the
-// direction: where one alone carries the detail, the other adds nothing.
-inline void JointApply(float ma, float mb, float t, float k, float g, float& red, float& blue) {
-    float ua = 0.0f, ub = 0.0f;
-    JointAxis(ma, mb, ua, ub);
-    const float pa = red - g - ma, pb = blue - g - mb;
-    const float across = pb * ua - pa * ub;
-    const float a = ma + t * ua - across * ub, b = mb + t * ub + across * ua;
+// Moves red and blue at a pixel of green g and ColourOnlyDetail k towards
+// the joint estimate: their differences from green along the direction (ua,
+// ub) from the joint signal (targets a and b), across it from what they are.
+// Only as far as both colours show the direction: where one alone carries
+// the detail, the other adds nothing.
+inline void JointApply(float a, float b, float ua, float ub, float k, float g, float& red,
+                       float& blue) {
+    const float across = (blue - g) * ua - (red - g) * ub;
     const float lo = MinOf(std::fabs(ua), std::fabs(ub)), hi = MaxOf(std::fabs(ua), std::fabs(ub));
     const float w = k * kJointShare * MinOf(2.0f * lo / (hi + 1e-6f), 1.0f);
-    red += w * (g + a - red);
-    blue += w * (g + b - blue);
+    red += w * (g + a - across * ub - red);
+    blue += w * (g + b + across * ua - blue);
 }
 
-// For a tile's scratch planes (`stride` floats per row, width × height): over
-// columns [m, width - m) of rows [m, height - m) within one of a flagged row,
-// the means of red's and blue's differences from green over 5×5 (meanR,
-// meanB) and, at sites of red and blue, the step along their direction
-// (step); over columns [m + 1, width - m - 1) of flagged rows in [m + 1,
-// height - m - 1), the step at every pixel (joint). Reads the colour planes
-// from m - 2; sumR and sumB are scratch planes.
+// For a tile's scratch planes (`stride` floats per row, width × height), over
+// columns [m + 1, width - m - 1) of flagged rows in [m + 1, height - m - 1):
+// the direction (axisR, axisB) and the joint signal's differences from green
+// along it (alongR, alongB), each kept within the range of its colour's over
+// the 3×3 around, so that a colour guessed from the other where the mean
+// direction is off cannot overshoot. alongR and alongB first hold the 5×5
+// means over [m, height - m), step the signal at red and blue sites; sumR
+// and sumB are scratch, and axisB may be sumR. Reads the colour planes from
+// m - 2.
 void JointColourPlanes(const float* red, const float* green, const float* blue,
                        const CFAMaskSet& masks, int stride, int width, int height, int m,
-                       const uint8_t* rowFlags, float* meanR, float* meanB, float* step,
-                       float* joint, float* sumR, float* sumB);
+                       const uint8_t* rowFlags, float* alongR, float* alongB, float* step,
+                       float* axisR, float* axisB, float* sumR, float* sumB);
 
 // Rounds and clamps a float sample to the 16-bit range.
 inline uint16_t ClampToU16(float v) {

@@ -111,11 +111,17 @@ void Inside(const Plane& p, int m, const std::function<void(int, int)>& f) {
 
 // Red's and blue's differences from green along the direction of their 5×5
 // means, as one signal sampled at both colours' sites: the means at least m
-// from the edges, the signal everywhere at least m + 1 from them.
+// from the edges; at least m + 1 from them, the direction and the signal's
+// differences along it, each within its colour's range over the 3×3.
 struct Joint {
-    Plane meanR, meanB, signal;
+    Plane meanR, meanB, alongR, alongB, axisR, axisB;
     Joint(const CFAPlane& cfa, int pad, Plane& red, Plane& green, Plane& blue, int m)
-        : meanR(red.w, red.h), meanB(red.w, red.h), signal(red.w, red.h) {
+        : meanR(red.w, red.h),
+          meanB(red.w, red.h),
+          alongR(red.w, red.h),
+          alongB(red.w, red.h),
+          axisR(red.w, red.h),
+          axisB(red.w, red.h) {
         auto colour = [&](int x, int y) {
             return cfa.pattern.colorAt(uint32_t(y - pad), uint32_t(x - pad));
         };
@@ -141,20 +147,35 @@ struct Joint {
                                                   : 0.0f;
         });
         Inside(red, m + 1, [&](int x, int y) {
-            if (colour(x, y) != CFAColor::Green) {
-                signal(x, y) = step(x, y);
-                return;
-            }
             float ua = 0.0f, ub = 0.0f;
             platform::JointAxis(meanR(x, y), meanB(x, y), ua, ub);
-            const bool redBeside = colour(x - 1, y) == CFAColor::Red;
-            signal(x, y) = platform::JointAtGreen(step(x - 1, y), step(x + 1, y), step(x, y - 1),
-                                                  step(x, y + 1), redBeside ? ua * ua : ub * ub,
-                                                  redBeside ? ub * ub : ua * ua);
+            float t = step(x, y);
+            if (colour(x, y) == CFAColor::Green) {
+                const bool redBeside = colour(x - 1, y) == CFAColor::Red;
+                t = platform::JointAtGreen(step(x - 1, y), step(x + 1, y), step(x, y - 1),
+                                           step(x, y + 1), redBeside ? ua * ua : ub * ub,
+                                           redBeside ? ub * ub : ua * ua);
+            }
+            // Within the range of each colour's differences over the 3×3.
+            float lo[2] = {3.0e38f, 3.0e38f}, hi[2] = {-3.0e38f, -3.0e38f};
+            for (int v = -1; v <= 1; ++v)
+                for (int u = -1; u <= 1; ++u) {
+                    const float d[2] = {red(x + u, y + v) - green(x + u, y + v),
+                                        blue(x + u, y + v) - green(x + u, y + v)};
+                    for (int c = 0; c < 2; ++c) {
+                        lo[c] = std::min(lo[c], d[c]);
+                        hi[c] = std::max(hi[c], d[c]);
+                    }
+                }
+            alongR(x, y) = std::clamp(meanR(x, y) + t * ua, lo[0], hi[0]);
+            alongB(x, y) = std::clamp(meanB(x, y) + t * ub, lo[1], hi[1]);
+            axisR(x, y) = ua;
+            axisB(x, y) = ub;
         });
     }
     void apply(int x, int y, float k, float g, float& red, float& blue) {
-        platform::JointApply(meanR(x, y), meanB(x, y), signal(x, y), k, g, red, blue);
+        platform::JointApply(alongR(x, y), alongB(x, y), axisR(x, y), axisB(x, y), k, g, red,
+                             blue);
     }
 };
 
