@@ -167,7 +167,7 @@ public:
         sumHomogeneity(5);
         select(5);
         platform::JointColourPlanes(s_.plane(kRed), s_.plane(kGreen), s_.plane(kBlue), masks_,
-                                    stride_, w_, h_, 7, s_.rowFlags(), s_.plane(kAlongRed),
+                                    stride_, w_, h_, 7, s_.rowFlags(), s_.plane(kColourOnly), s_.plane(kAlongRed),
                                     s_.plane(kAlongBlue), s_.plane(kStep), s_.plane(kAxisRed),
                                     s_.plane(kAxisBlue), s_.plane(kSumsRed), s_.plane(kSumsBlue));
         for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(8 + pass, pass == 0);

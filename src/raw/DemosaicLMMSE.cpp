@@ -145,7 +145,7 @@ public:
         if (smoothed) {
             platform::JointColourPlanes(
                 s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), masks_, stride_, w_, h_, 14,
-                s_.rowFlags(), s_.row(kAlongRed, 0), s_.row(kAlongBlue, 0), s_.row(kStep, 0),
+                s_.rowFlags(), s_.row(kColourOnly, 0), s_.row(kAlongRed, 0), s_.row(kAlongBlue, 0), s_.row(kStep, 0),
                 s_.row(kAxisRed, 0), s_.row(kAxisBlue, 0), s_.row(kSumsRed, 0),
                 s_.row(kSumsBlue, 0));
             smoothColourOnly(13);

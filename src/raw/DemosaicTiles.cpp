@@ -1,7 +1,8 @@
 // The clamps in the pixel loops only if-convert (and so vectorise) when
-// comparisons may be assumed not to trap.
+// comparisons may be assumed not to trap; the loops are written to vectorise,
+// so ask for it at any -O level.
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("no-trapping-math")
+#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic", "no-trapping-math")
 #endif
 
 #include "raw/DemosaicTiles.h"
@@ -400,8 +401,8 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
 
 void JointColourPlanes(const float* red, const float* green, const float* blue,
                        const CFAMaskSet& masks, int stride, int width, int height, int m,
-                       const uint8_t* rowFlags, float* meanR, float* meanB, float* step,
-                       float* axisR, float* axisB, float* sumR, float* sumB) {
+                       const uint8_t* rowFlags, const float* only, float* meanR, float* meanB,
+                       float* step, float* axisR, float* axisB, float* sumR, float* sumB) {
     // Whether a flagged row lies within `reach` of row r.
     auto near = [&](int r, int reach) {
         for (int k = -reach; k <= reach; ++k)
@@ -459,15 +460,26 @@ void JointColourPlanes(const float* red, const float* green, const float* blue,
         const float* __restrict t = row(step, r);
         const float* __restrict tu = row(step, r - 1);
         const float* __restrict td = row(step, r + 1);
-        const float* __restrict rows[3][3] = {{row(red, r - 1), row(green, r - 1), row(blue, r - 1)},
-                                              {row(red, r), row(green, r), row(blue, r)},
-                                              {row(red, r + 1), row(green, r + 1), row(blue, r + 1)}};
+        const float* __restrict ru = row(red, r - 1);
+        const float* __restrict r0 = row(red, r);
+        const float* __restrict rd = row(red, r + 1);
+        const float* __restrict gu = row(green, r - 1);
+        const float* __restrict g0 = row(green, r);
+        const float* __restrict gd = row(green, r + 1);
+        const float* __restrict bu = row(blue, r - 1);
+        const float* __restrict b0 = row(blue, r);
+        const float* __restrict bd = row(blue, r + 1);
         float* __restrict ma = rowOut(meanR, r);
         float* __restrict mb = rowOut(meanB, r);
         float* __restrict outR = rowOut(axisR, r);
         float* __restrict outB = rowOut(axisB, r);
-        DEMOSAIC_ROW_LOOP
+        const float* __restrict k = row(only, r);
         for (int x = m + 1; x < width - m - 1; ++x) {
+            // Where ColourOnlyDetail is 0 nothing is drawn towards it.
+            if (k[x] == 0.0f) {
+                outR[x] = outB[x] = 0.0f;
+                continue;
+            }
             float ua = 0.0f, ub = 0.0f;
             JointAxis(ma[x], mb[x], ua, ub);
             // Beside a green site in a row of red, red lies left and right.
@@ -476,14 +488,17 @@ void JointColourPlanes(const float* red, const float* green, const float* blue,
                 JointAtGreen(t[x - 1], t[x + 1], tu[x], td[x], redRow ? wr : wb, redRow ? wb : wr);
             const float joint = isGreen[x] != 0.0f ? atGreen : t[x];
             float loR = 3.0e38f, hiR = -3.0e38f, loB = 3.0e38f, hiB = -3.0e38f;
-            for (int v = 0; v < 3; ++v)
-                for (int u = -1; u <= 1; ++u) {
-                    const float g = rows[v][1][x + u];
-                    loR = MinOf(loR, rows[v][0][x + u] - g);
-                    hiR = MaxOf(hiR, rows[v][0][x + u] - g);
-                    loB = MinOf(loB, rows[v][2][x + u] - g);
-                    hiB = MaxOf(hiB, rows[v][2][x + u] - g);
-                }
+#pragma GCC unroll 3
+            for (int u = -1; u <= 1; ++u) {
+                const float dr[3] = {ru[x + u] - gu[x + u], r0[x + u] - g0[x + u],
+                                     rd[x + u] - gd[x + u]};
+                const float db[3] = {bu[x + u] - gu[x + u], b0[x + u] - g0[x + u],
+                                     bd[x + u] - gd[x + u]};
+                loR = MinOf(loR, MinOf(MinOf(dr[0], dr[1]), dr[2]));
+                hiR = MaxOf(hiR, MaxOf(MaxOf(dr[0], dr[1]), dr[2]));
+                loB = MinOf(loB, MinOf(MinOf(db[0], db[1]), db[2]));
+                hiB = MaxOf(hiB, MaxOf(MaxOf(db[0], db[1]), db[2]));
+            }
             ma[x] = ClampTo(ma[x] + joint * ua, loR, hiR);
             mb[x] = ClampTo(mb[x] + joint * ub, loB, hiB);
             outR[x] = ua;

@@ -272,10 +272,9 @@ inline void WeighAxialsAcross(const float* cuu, const float* cu, const float* c0
 // and away from neutral, so that their differences from green share one
 // direction, that of their local means. Along it the detail is sampled by
 // red and blue together, on a quincunx twice as dense as either's grid, which
-// places what either alone would fold into a maze; what the interpolation
-// leaves across that direction is kept. kJointShare of the result replaces
-// the smoothed colours where ColourOnlyDetail is 1: the rest, smoothed,
-// keeps the finest rings of a zone plate clean.
+// places what either alone would fold into a maze. kJointShare of the result
+// replaces the smoothed colours where ColourOnlyDetail is 1: the rest,
+// smoothed, keeps the finest rings of a zone plate clean.
 constexpr float kJointShare = 0.6f;
 // Steps along the direction count alike below this (levels of 65535).
 constexpr float kJointSlack = 200.0f;
@@ -316,17 +315,17 @@ inline float JointAtGreen(float left, float right, float up, float down, float w
 }
 
 // Moves red and blue at a pixel of green g and ColourOnlyDetail k towards
-// the joint estimate: their differences from green along the direction (ua,
-// ub) from the joint signal (targets a and b), across it from what they are.
-// Only as far as both colours show the direction: where one alone carries
-// the detail, the other adds nothing.
+// the joint estimate, whose differences from green (a, b) lie along the
+// direction (ua, ub): what lies across it is mostly what each colour's own
+// grid folded, which the two grids see with opposite signs. Only as far as
+// both colours show the direction: where one alone carries the detail, the
+// other adds nothing.
 inline void JointApply(float a, float b, float ua, float ub, float k, float g, float& red,
                        float& blue) {
-    const float across = (blue - g) * ua - (red - g) * ub;
     const float lo = MinOf(std::fabs(ua), std::fabs(ub)), hi = MaxOf(std::fabs(ua), std::fabs(ub));
     const float w = k * kJointShare * MinOf(2.0f * lo / (hi + 1e-6f), 1.0f);
-    red += w * (g + a - across * ub - red);
-    blue += w * (g + b + across * ua - blue);
+    red += w * (g + a - red);
+    blue += w * (g + b - blue);
 }
 
 // For a tile's scratch planes (`stride` floats per row, width × height), over
@@ -336,12 +335,12 @@ inline void JointApply(float a, float b, float ua, float ub, float k, float g, f
 // the 3×3 around, so that a colour guessed from the other where the mean
 // direction is off cannot overshoot. alongR and alongB first hold the 5×5
 // means over [m, height - m), step the signal at red and blue sites; sumR
-// and sumB are scratch, and axisB may be sumR. Reads the colour planes from
-// m - 2.
+// and sumB are scratch, and axisB may be sumR. Where ColourOnlyDetail
+// (`only`) is 0 the direction is 0. Reads the colour planes from m - 2.
 void JointColourPlanes(const float* red, const float* green, const float* blue,
                        const CFAMaskSet& masks, int stride, int width, int height, int m,
-                       const uint8_t* rowFlags, float* alongR, float* alongB, float* step,
-                       float* axisR, float* axisB, float* sumR, float* sumB);
+                       const uint8_t* rowFlags, const float* only, float* alongR, float* alongB,
+                       float* step, float* axisR, float* axisB, float* sumR, float* sumB);
 
 // Rounds and clamps a float sample to the 16-bit range.
 inline uint16_t ClampToU16(float v) {
