@@ -268,6 +268,80 @@ inline void WeighAxialsAcross(const float* cuu, const float* cu, const float* c0
     ad += half * std::fabs(inRow - cdd[x - 1] - cdd[x + 1]);
 }
 
+// Where red and blue alone carry detail, they mostly swing together towards
+// and away from neutral, so that their differences from green share one
+// direction, that of their local means. Along it the detail is sampled by
+// red and blue together, on a quincunx twice as dense as either's grid, which
+// places what either alone would fold into a maze. kJointShare of the result
+// replaces the smoothed colours where ColourOnlyDetail is 1: the rest,
+// smoothed, keeps the finest rings of a zone plate clean.
+constexpr float kJointShare = 0.6f;
+// Steps along the direction count alike below this (levels of 65535).
+constexpr float kJointSlack = 200.0f;
+
+// A colour's differences from green over the 5 pixels around x of a row,
+// and five such sums of consecutive rows as the mean over their 5×5.
+inline float JointRowSum(const float* c, const float* g, int x) {
+    return (c[x - 2] - g[x - 2]) + (c[x - 1] - g[x - 1]) + (c[x] - g[x]) + (c[x + 1] - g[x + 1]) +
+           (c[x + 2] - g[x + 2]);
+}
+inline float JointOfRows(float s0, float s1, float s2, float s3, float s4) {
+    return (s0 + s1 + s2 + s3 + s4) * (1.0f / 25.0f);
+}
+
+// The direction of the means (ma, mb), shortened near neutral.
+inline void JointAxis(float ma, float mb, float& ua, float& ub) {
+    const float n = std::sqrt(ma * ma + mb * mb) + 1.0f;
+    ua = ma / n;
+    ub = mb / n;
+}
+
+// The step along the direction told by one colour's difference d from green,
+// its mean and its share of the direction.
+inline float JointStep(float d, float mean, float unit) {
+    return (d - mean) * unit / (unit * unit + 1e-3f);
+}
+
+// At a green site, the step from its neighbours left and right (each of a
+// colour with share wh of the direction, squared) and above and below (wv),
+// each pair weighted by how little the step changes across it.
+inline float JointAtGreen(float left, float right, float up, float down, float wh, float wv) {
+    const float ch = std::fabs(left - right) + kJointSlack;
+    const float cv = std::fabs(up - down) + kJointSlack;
+    const float h = kJointSlack * kJointSlack / (ch * ch) * wh;
+    const float v = kJointSlack * kJointSlack / (cv * cv) * wv;
+    const float norm = 2.0f * (h + v);
+    return norm > 0.0f ? (h * (left + right) + v * (up + down)) / norm : 0.0f;
+}
+
+// Moves red and blue at a pixel of green g and ColourOnlyDetail k towards
+// the joint estimate, whose differences from green (a, b) lie along the
+// direction (ua, ub): what lies across it is mostly what each colour's own
+// grid folded, which the two grids see with opposite signs. Only as far as
+// both colours show the direction: where one alone carries the detail, the
+// other adds nothing.
+inline void JointApply(float a, float b, float ua, float ub, float k, float g, float& red,
+                       float& blue) {
+    const float lo = MinOf(std::fabs(ua), std::fabs(ub)), hi = MaxOf(std::fabs(ua), std::fabs(ub));
+    const float w = k * kJointShare * MinOf(2.0f * lo / (hi + 1e-6f), 1.0f);
+    red += w * (g + a - red);
+    blue += w * (g + b - blue);
+}
+
+// For a tile's scratch planes (`stride` floats per row, width × height), over
+// columns [m + 1, width - m - 1) of flagged rows in [m + 1, height - m - 1):
+// the direction (axisR, axisB) and the joint signal's differences from green
+// along it (alongR, alongB), each kept within the range of its colour's over
+// the 3×3 around, so that a colour guessed from the other where the mean
+// direction is off cannot overshoot. alongR and alongB first hold the 5×5
+// means over [m, height - m), step the signal at red and blue sites; sumR
+// and sumB are scratch, and axisB may be sumR. Where ColourOnlyDetail
+// (`only`) is 0 the direction is 0. Reads the colour planes from m - 2.
+void JointColourPlanes(const float* red, const float* green, const float* blue,
+                       const CFAMaskSet& masks, int stride, int width, int height, int m,
+                       const uint8_t* rowFlags, const float* only, float* alongR, float* alongB,
+                       float* step, float* axisR, float* axisB, float* sumR, float* sumB);
+
 // Rounds and clamps a float sample to the 16-bit range.
 inline uint16_t ClampToU16(float v) {
     return static_cast<uint16_t>(ClampTo(v, 0.0f, 65535.0f) + 0.5f);

@@ -109,8 +109,78 @@ void Inside(const Plane& p, int m, const std::function<void(int, int)>& f) {
         for (int x = m; x < p.w - m; ++x) f(x, y);
 }
 
+// Red's and blue's differences from green along the direction of their 5×5
+// means, as one signal sampled at both colours' sites: the means at least m
+// from the edges; at least m + 1 from them, the direction and the signal's
+// differences along it, each within its colour's range over the 3×3.
+struct Joint {
+    Plane meanR, meanB, alongR, alongB, axisR, axisB;
+    Joint(const CFAPlane& cfa, int pad, Plane& red, Plane& green, Plane& blue, int m)
+        : meanR(red.w, red.h),
+          meanB(red.w, red.h),
+          alongR(red.w, red.h),
+          alongB(red.w, red.h),
+          axisR(red.w, red.h),
+          axisB(red.w, red.h) {
+        auto colour = [&](int x, int y) {
+            return cfa.pattern.colorAt(uint32_t(y - pad), uint32_t(x - pad));
+        };
+        Plane step(red.w, red.h);
+        Inside(red, m, [&](int x, int y) {
+            // Over 5 pixels of each row, then over the 5 rows.
+            float sr[5], sb[5];
+            for (int v = -2; v <= 2; ++v) {
+                auto dr = [&](int u) { return red(x + u, y + v) - green(x + u, y + v); };
+                auto db = [&](int u) { return blue(x + u, y + v) - green(x + u, y + v); };
+                sr[v + 2] = dr(-2) + dr(-1) + dr(0) + dr(1) + dr(2);
+                sb[v + 2] = db(-2) + db(-1) + db(0) + db(1) + db(2);
+            }
+            const float ma = (sr[0] + sr[1] + sr[2] + sr[3] + sr[4]) * (1.0f / 25.0f);
+            const float mb = (sb[0] + sb[1] + sb[2] + sb[3] + sb[4]) * (1.0f / 25.0f);
+            meanR(x, y) = ma;
+            meanB(x, y) = mb;
+            float ua = 0.0f, ub = 0.0f;
+            platform::JointAxis(ma, mb, ua, ub);
+            const CFAColor site = colour(x, y);
+            step(x, y) = site == CFAColor::Red    ? platform::JointStep(red(x, y) - green(x, y), ma, ua)
+                         : site == CFAColor::Blue ? platform::JointStep(blue(x, y) - green(x, y), mb, ub)
+                                                  : 0.0f;
+        });
+        Inside(red, m + 1, [&](int x, int y) {
+            float ua = 0.0f, ub = 0.0f;
+            platform::JointAxis(meanR(x, y), meanB(x, y), ua, ub);
+            float t = step(x, y);
+            if (colour(x, y) == CFAColor::Green) {
+                const bool redBeside = colour(x - 1, y) == CFAColor::Red;
+                t = platform::JointAtGreen(step(x - 1, y), step(x + 1, y), step(x, y - 1),
+                                           step(x, y + 1), redBeside ? ua * ua : ub * ub,
+                                           redBeside ? ub * ub : ua * ua);
+            }
+            // Within the range of each colour's differences over the 3×3.
+            float lo[2] = {3.0e38f, 3.0e38f}, hi[2] = {-3.0e38f, -3.0e38f};
+            for (int v = -1; v <= 1; ++v)
+                for (int u = -1; u <= 1; ++u) {
+                    const float d[2] = {red(x + u, y + v) - green(x + u, y + v),
+                                        blue(x + u, y + v) - green(x + u, y + v)};
+                    for (int c = 0; c < 2; ++c) {
+                        lo[c] = std::min(lo[c], d[c]);
+                        hi[c] = std::max(hi[c], d[c]);
+                    }
+                }
+            alongR(x, y) = std::clamp(meanR(x, y) + t * ua, lo[0], hi[0]);
+            alongB(x, y) = std::clamp(meanB(x, y) + t * ub, lo[1], hi[1]);
+            axisR(x, y) = ua;
+            axisB(x, y) = ub;
+        });
+    }
+    void apply(int x, int y, float k, float g, float& red, float& blue) {
+        platform::JointApply(alongR(x, y), alongB(x, y), axisR(x, y), axisB(x, y), k, g, red,
+                             blue);
+    }
+};
+
 std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
-    constexpr int pad = 8;
+    constexpr int pad = 10;
     Plane c = Padded(cfa, pad);
     auto colour = [&](int x, int y) {
         return cfa.pattern.colorAt(uint32_t(y - pad), uint32_t(x - pad));
@@ -220,7 +290,8 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
             (*p[2])(x, y) = sh > sv ? a : (sh < sv ? b : 0.5f * (a + b));
         }
     });
-    for (int m = 6; m <= 7; ++m) {
+    Joint joint(cfa, pad, red, green, blue, 7);
+    for (int m = 8; m <= 9; ++m) {
         Plane drg(W, H), dbg(W, H), mrg(W, H), mbg(W, H);
         Inside(c, m - 1, [&](int x, int y) {
             drg(x, y) = red(x, y) - green(x, y);
@@ -244,11 +315,13 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
             // Where the detail is red and blue's alone, no medians: the first
             // pass averages the differences with weights 1, 2, 1 each way.
             const float k = only(x, y);
-            const float rKept = m == 6 ? g0 + Weighted121(drg, x, y) : r0;
-            const float bKept = m == 6 ? g0 + Weighted121(dbg, x, y) : b0;
+            const float rKept = m == 8 ? g0 + Weighted121(drg, x, y) : r0;
+            const float bKept = m == 8 ? g0 + Weighted121(dbg, x, y) : b0;
             red(x, y) = r + k * (rKept - r);
             green(x, y) = g + k * (g0 - g);
             blue(x, y) = b + k * (bKept - b);
+            // Then towards the joint estimate.
+            if (m == 8) joint.apply(x, y, k, green(x, y), red(x, y), blue(x, y));
         });
     }
     return Store(cfa, pad, red, green, blue);
@@ -399,6 +472,7 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         redOut(x, y) = red(x, y) + k * (green(x, y) + Weighted121(dr, x, y) - red(x, y));
         blueOut(x, y) = blue(x, y) + k * (green(x, y) + Weighted121(db, x, y) - blue(x, y));
     });
+    Joint joint(cfa, pad, red, green, blue, 14);
     // Then twice along the four directions, each weighted by how little the
     // differences change along it.
     for (int m : {14, 15}) {
@@ -429,6 +503,10 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         redOut = r2;
         blueOut = b2;
     }
+    // Then towards the joint estimate.
+    Inside(c, 15, [&](int x, int y) {
+        joint.apply(x, y, ColourOnly(c, cfa, pad, x, y), green(x, y), redOut(x, y), blueOut(x, y));
+    });
     return Store(cfa, pad, redOut, green, blueOut);
 }
 
