@@ -63,6 +63,16 @@ void zeroedKeys(platform::Dictionary& d) {
         d.set(key, 1.0f);
 }
 
+// How the person knows a preset: by its name; by its file only when it has none.
+std::string presetCalled(const std::optional<std::string>& name, const fs::path& file) {
+    return name ? "the preset \"" + *name + "\"" : "the preset file \"" + file.string() + "\"";
+}
+
+std::string capitalized(std::string text) {
+    if (!text.empty()) text[0] = char(std::toupper(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
 // One line per damaged file (as long as it stays the same file), not one per
 // listing: menus list the presets often.
 void reportUnreadable(const fs::path& file, const std::optional<std::string>& name,
@@ -78,9 +88,8 @@ void reportUnreadable(const fs::path& file, const std::optional<std::string>& na
         std::lock_guard lock(mutex);
         if (!reported->insert(key).second) return;
     }
-    platform::warnUser(
-        (name ? "The preset \"" + *name + "\"" : "The preset file \"" + file.string() + "\"") +
-        " cannot be read (" + reason + "); it is left out, and the file is left as it is.");
+    platform::warnUser(capitalized(presetCalled(name, file)) + " cannot be read (" + reason +
+                       "); it is left out, and the file is left as it is.");
 }
 
 // The factory presets in the order they are written, by name; each builds
@@ -420,12 +429,12 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         }
         presetList_.push_back(
             MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
-        // The user knows a preset by its name; its file only when it has none.
         const platform::Value& name = presetList_.back()[kNameKey];
-        SettingRanges::checkSettings(presetList_.back(),
-                                     name.isString() && !name.string().empty()
-                                         ? "the preset \"" + name.string() + "\""
-                                         : "the preset file \"" + entry.string() + "\"");
+        SettingRanges::checkSettings(
+            presetList_.back(),
+            presetCalled(name.isString() && !name.string().empty() ? std::optional(name.string())
+                                                                   : std::nullopt,
+                         entry));
     }
 }
 
@@ -463,10 +472,9 @@ void PresetManager::mendDamagedLocked(std::vector<DamagedPreset>& damaged) {
         }
         noteUsedCopy(d.file.parent_path(), *kept);
         if (!factory) {
-            platform::warnUser((d.name ? "The preset \"" + *d.name + "\""
-                                       : "The preset file \"" + d.file.string() + "\"") +
-                               " was damaged (" + d.reason + "); it is kept as \"" +
-                               kept->string() + "\" and the preset is left out.");
+            platform::warnUser(capitalized(presetCalled(d.name, d.file)) + " was damaged (" +
+                               d.reason + "); it is kept as \"" + kept->string() +
+                               "\" and the preset is left out.");
             continue;
         }
         // The same identifier, so that whatever names it finds it again; the

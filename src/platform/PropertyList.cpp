@@ -370,11 +370,17 @@ std::optional<Value::Data> base64Decode(std::string_view text) {
 
 namespace {
 
+// Where the first character after a byte-order mark and blanks stands in
+// `bytes` (the mark removed); npos when there is none.
+size_t firstSignificant(std::string_view& bytes) {
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+    return bytes.find_first_not_of(" \t\r\n");
+}
+
 // The start of a property list: markup after an optional byte-order mark and
 // blanks. Anything else is no property list, however long.
 bool startsLikeXml(std::string_view bytes) {
-    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
-    const size_t first = bytes.find_first_not_of(" \t\r\n");
+    const size_t first = firstSignificant(bytes);
     return first != std::string_view::npos && bytes[first] == '<';
 }
 
@@ -479,8 +485,7 @@ std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* 
     do got = ::pread(fd, head, sizeof head, 0);
     while (got < 0 && errno == EINTR);
     std::string_view start(head, size_t(std::max<ssize_t>(got, 0)));
-    if (start.starts_with("\xEF\xBB\xBF")) start.remove_prefix(3);
-    const size_t first = start.find_first_not_of(" \t\r\n");
+    const size_t first = firstSignificant(start);
     if (first != std::string_view::npos && start[first] != '<') {
         ::close(fd);
         log("Property list: %s does not start with markup", file.c_str());
