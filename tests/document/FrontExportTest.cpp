@@ -164,8 +164,8 @@ LinearImage JpegLinear(const fs::path& path) {
     return out;
 }
 
-// Through the TIFF's own profile into linear sRGB primaries.
-LinearImage TiffLinear(const fs::path& path) {
+// Through the TIFF's own profile into linear sRGB primaries, or into XYZ.
+LinearImage TiffLinear(const fs::path& path, bool xyz = false) {
     LinearImage out;
     uint32_t tw = 0, th = 0;
     cmsHPROFILE in = ReadTiffRGB16(path, tw, th, out.stored);
@@ -177,11 +177,13 @@ LinearImage TiffLinear(const fs::path& path) {
     const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.30, 0.60, 1}, {0.15, 0.06, 1}};
     cmsToneCurve* one = cmsBuildGamma(nullptr, 1.0);
     cmsToneCurve* curves[3] = {one, one, one};
-    cmsHPROFILE linear = cmsCreateRGBProfile(&d65, &primaries, curves);
+    cmsHPROFILE linear =
+        xyz ? cmsCreateXYZProfile() : cmsCreateRGBProfile(&d65, &primaries, curves);
     cmsFreeToneCurve(one);
-    cmsHTRANSFORM t = in ? cmsCreateTransform(in, TYPE_RGB_16, linear, TYPE_RGB_DBL,
-                                              INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE)
-                         : nullptr;
+    cmsHTRANSFORM t =
+        in ? cmsCreateTransform(in, TYPE_RGB_16, linear, xyz ? TYPE_XYZ_DBL : TYPE_RGB_DBL,
+                                INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE)
+           : nullptr;
     EXPECT_NE(t, nullptr) << path;
     out.rgb.resize(out.stored.size());
     if (t) {
@@ -763,11 +765,10 @@ void ExportProPhotoDng(const fs::path& out, const char* type, uint32_t w, uint32
     spec.neutral = {1, 1, 1};
     spec.baselineExposure = stops;
     std::vector<uint16_t> samples(size_t(w) * h * 3);
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = uint16_t(
-            std::clamp(value(uint32_t(i / 3 % w), uint32_t(i / 3 / w), int(i % 3)), 0.0, 1.0) *
-                65535 +
-            0.5);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const double v = value(uint32_t(i / 3 % w), uint32_t(i / 3 / w), int(i % 3));
+        samples[i] = uint16_t(std::clamp(v, 0.0, 1.0) * 65535 + 0.5);
+    }
     fs::path dng = out;
     ASSERT_TRUE(negtest::WriteDng(dng.replace_extension(".dng").string(), spec, samples));
     auto& presets = PresetManager::sharedPresetManager();
@@ -806,10 +807,9 @@ TEST_F(FrontExportTest, APositiveBaselineKeepsTintedNearWhitesRising) {
                 for (int x = 0; x < kRamp; ++x)
                     for (int y = band * kBand + 3; y < band * kBand + kBand - 3; ++y) {
                         const double v = std::max(image.rgb[(size_t(y) * kRamp + x) * 3 + c], 0.0);
-                        level[x] +=
-                            255 *
-                            (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055) /
-                            (kBand - 6);
+                        const double encoded =
+                            v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+                        level[x] += 255 * encoded / (kBand - 6);
                     }
                 for (int x = 0; x < kRamp; ++x) {
                     const int lo = std::max(0, x - 4), hi = std::min(kRamp - 1, x + 4);
@@ -846,27 +846,11 @@ TEST_F(FrontExportTest, APositiveBaselineRollsAColourOffAgainstItsOwnSpacesWhite
     ASSERT_NO_FATAL_FAILURE(ExportProPhotoDng(
         tiff, kTIFF, 32, 16, 1,
         [&](uint32_t x, uint32_t, int c) { return 0.2 * (x < 16 ? colour[c] : index); }));
-    // Each half's luminance through the TIFF's own profile, where sRGB
+    // Each half's luminance (Y) through the TIFF's own profile, where sRGB
     // primaries could not hold the colour.
-    std::vector<uint16_t> samples;
-    uint32_t w = 0, h = 0;
-    cmsHPROFILE in = ReadTiffRGB16(tiff, w, h, samples);
-    ASSERT_EQ(w, 32u);
-    cmsHPROFILE xyz = cmsCreateXYZProfile();
-    cmsHTRANSFORM toXYZ = in ? cmsCreateTransform(in, TYPE_RGB_16, xyz, TYPE_XYZ_DBL,
-                                                  INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE)
-                             : nullptr;
-    ASSERT_NE(toXYZ, nullptr);
-    std::vector<cmsCIEXYZ> pixels(size_t(w) * h);
-    cmsDoTransform(toXYZ, samples.data(), pixels.data(), w * h);
-    cmsDeleteTransform(toXYZ);
-    cmsCloseProfile(xyz);
-    cmsCloseProfile(in);
-    double half[2] = {0, 0};
-    for (uint32_t y = 4; y < 12; ++y)
-        for (uint32_t x = 4; x < 12; ++x)
-            for (int s : {0, 1}) half[s] += pixels[y * w + x + 16 * s].Y;
-    EXPECT_NEAR(half[0] / half[1], 1.0009, 0.03);
+    const LinearImage xyz = TiffLinear(tiff, true);
+    ASSERT_EQ(xyz.w, 32);
+    EXPECT_NEAR(xyz.Mean(8, 8)[1] / xyz.Mean(24, 8)[1], 1.0009, 0.03);
 }
 
 TEST_F(FrontExportTest, EveryReadableTestDngExportsInEveryFormat) {
