@@ -498,62 +498,18 @@ private:
         return any;
     }
 
-    // Where red and blue alone carry detail, their differences from green
-    // are averaged over 3×3 with weights 1, 2, 1 each way (so that every
-    // pixel sees both row and column parities alike), in proportion to
-    // ColourOnlyDetail, their own samples included: they are sampled at half
-    // green's rate, and their finest detail, which green cannot place for
-    // them, would otherwise come out as a maze; an edge of them keeps its
-    // place. Writes rows and columns [m, size - m) of kRedSmoothed and
-    // kBlueSmoothed.
-    void smoothColourOnly(int m) {
-        const uint8_t* flags = s_.rowFlags();
-        for (int r = m; r < h_ - m; ++r) {
-            const float* __restrict r0 = s_.row(kRed, r);
-            const float* __restrict b0 = s_.row(kBlue, r);
-            float* __restrict red = s_.row(kRedSmoothed, r);
-            float* __restrict blue = s_.row(kBlueSmoothed, r);
-            if (flags[r] == 0) {
-                for (int x = m; x < w_ - m; ++x) {
-                    red[x] = r0[x];
-                    blue[x] = b0[x];
-                }
-                continue;
-            }
-            const float* __restrict ru = s_.row(kRed, r - 1);
-            const float* __restrict rd = s_.row(kRed, r + 1);
-            const float* __restrict bu = s_.row(kBlue, r - 1);
-            const float* __restrict bd = s_.row(kBlue, r + 1);
-            const float* __restrict gu = s_.row(kGreen, r - 1);
-            const float* __restrict g0 = s_.row(kGreen, r);
-            const float* __restrict gd = s_.row(kGreen, r + 1);
-            const float* __restrict only = s_.row(kColourOnly, r);
-            DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) {
-                const float meanR =
-                    (ColourDifferences(ru, gu, x) + 2.0f * ColourDifferences(r0, g0, x) +
-                     ColourDifferences(rd, gd, x)) *
-                    (1.0f / 16.0f);
-                const float meanB =
-                    (ColourDifferences(bu, gu, x) + 2.0f * ColourDifferences(b0, g0, x) +
-                     ColourDifferences(bd, gd, x)) *
-                    (1.0f / 16.0f);
-                red[x] = r0[x] + only[x] * (g0[x] + meanR - r0[x]);
-                blue[x] = b0[x] + only[x] * (g0[x] + meanB - b0[x]);
-            }
-        }
-    }
+    // The rows around a row that the smoothing of red and blue reads: both
+    // colours from the planes it smooths, green and ColourOnlyDetail.
+    struct ColourRows {
+        const float *ru, *r0, *rd, *bu, *b0, *bd, *gu, *g0, *gd, *only;
+    };
 
-    // Then, twice, each difference with 1, 2, 1 along the four directions
-    // through the pixel, weighted by how little red's and blue's differences
-    // change along each: the finest rings, which the 3×3 average leaves as a
-    // faint maze, are smoothed along themselves, and an edge is not smoothed
-    // across. In proportion to ColourOnlyDetail's fourth power, so that where
-    // it is only partly sure (the corners of saturated patches, whose
-    // neighbours along a diagonal are all ground) corners stay square. Reads
-    // rows and columns [m - 1, size - m + 1) of the red and blue planes given
-    // and writes [m, size - m) of the others.
-    void smoothAlong(int m, Plane fromRed, Plane fromBlue, Plane toRed, Plane toBlue) {
+    // Rows and columns [m, size - m) of toRed and toBlue: in rows with
+    // detail in red and blue alone, each pixel from smooth(rows, x, red,
+    // blue); the other rows copied from fromRed and fromBlue.
+    template <typename Smooth>
+    void smoothRows(int m, Plane fromRed, Plane fromBlue, Plane toRed, Plane toBlue,
+                    Smooth smooth) {
         const uint8_t* flags = s_.rowFlags();
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict r0 = s_.row(fromRed, r);
@@ -567,41 +523,85 @@ private:
                 }
                 continue;
             }
-            const float* __restrict ru = s_.row(fromRed, r - 1);
-            const float* __restrict rd = s_.row(fromRed, r + 1);
-            const float* __restrict bu = s_.row(fromBlue, r - 1);
-            const float* __restrict bd = s_.row(fromBlue, r + 1);
-            const float* __restrict gu = s_.row(kGreen, r - 1);
-            const float* __restrict g0 = s_.row(kGreen, r);
-            const float* __restrict gd = s_.row(kGreen, r + 1);
-            const float* __restrict only = s_.row(kColourOnly, r);
-            for (int x = m; x < w_ - m; ++x) {
-                // Pairs of opposite neighbours: left and right, up and down,
-                // and the two diagonals.
-                const float dr[8] = {r0[x - 1] - g0[x - 1], r0[x + 1] - g0[x + 1],
-                                     ru[x] - gu[x],         rd[x] - gd[x],
-                                     ru[x - 1] - gu[x - 1], rd[x + 1] - gd[x + 1],
-                                     ru[x + 1] - gu[x + 1], rd[x - 1] - gd[x - 1]};
-                const float db[8] = {b0[x - 1] - g0[x - 1], b0[x + 1] - g0[x + 1],
-                                     bu[x] - gu[x],         bd[x] - gd[x],
-                                     bu[x - 1] - gu[x - 1], bd[x + 1] - gd[x + 1],
-                                     bu[x + 1] - gu[x + 1], bd[x - 1] - gd[x - 1]};
-                float norm = 0.0f, sumR = 0.0f, sumB = 0.0f;
-                for (int i = 0; i < 8; i += 2) {
-                    const float change =
-                        std::fabs(dr[i + 1] - dr[i]) + std::fabs(db[i + 1] - db[i]) + kAlongSlack;
-                    const float w = 1.0f / (change * change);
-                    norm += w;
-                    sumR += w * (dr[i] + dr[i + 1]);
-                    sumB += w * (db[i] + db[i + 1]);
-                }
-                const float meanR = 0.25f * (sumR / norm + 2.0f * (r0[x] - g0[x]));
-                const float meanB = 0.25f * (sumB / norm + 2.0f * (b0[x] - g0[x]));
-                const float k2 = only[x] * only[x], k = k2 * k2;
-                red[x] = r0[x] + k * (g0[x] + meanR - r0[x]);
-                blue[x] = b0[x] + k * (g0[x] + meanB - b0[x]);
-            }
+            const ColourRows c{s_.row(fromRed, r - 1),
+                               r0,
+                               s_.row(fromRed, r + 1),
+                               s_.row(fromBlue, r - 1),
+                               b0,
+                               s_.row(fromBlue, r + 1),
+                               s_.row(kGreen, r - 1),
+                               s_.row(kGreen, r),
+                               s_.row(kGreen, r + 1),
+                               s_.row(kColourOnly, r)};
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) smooth(c, x, red[x], blue[x]);
         }
+    }
+
+    // Where red and blue alone carry detail, their differences from green
+    // are averaged over 3×3 with weights 1, 2, 1 each way (so that every
+    // pixel sees both row and column parities alike), in proportion to
+    // ColourOnlyDetail, their own samples included: they are sampled at half
+    // green's rate, and their finest detail, which green cannot place for
+    // them, would otherwise come out as a maze; an edge of them keeps its
+    // place. Writes rows and columns [m, size - m) of kRedSmoothed and
+    // kBlueSmoothed.
+    void smoothColourOnly(int m) {
+        smoothRows(m, kRed, kBlue, kRedSmoothed, kBlueSmoothed,
+                   [](const ColourRows& c, int x, float& red, float& blue) {
+                       const float meanR = (ColourDifferences(c.ru, c.gu, x) +
+                                            2.0f * ColourDifferences(c.r0, c.g0, x) +
+                                            ColourDifferences(c.rd, c.gd, x)) *
+                                           (1.0f / 16.0f);
+                       const float meanB = (ColourDifferences(c.bu, c.gu, x) +
+                                            2.0f * ColourDifferences(c.b0, c.g0, x) +
+                                            ColourDifferences(c.bd, c.gd, x)) *
+                                           (1.0f / 16.0f);
+                       red = c.r0[x] + c.only[x] * (c.g0[x] + meanR - c.r0[x]);
+                       blue = c.b0[x] + c.only[x] * (c.g0[x] + meanB - c.b0[x]);
+                   });
+    }
+
+    // Then, twice, each difference with 1, 2, 1 along the four directions
+    // through the pixel, weighted by how little red's and blue's differences
+    // change along each: the finest rings, which the 3×3 average leaves as a
+    // faint maze, are smoothed along themselves, and an edge is not smoothed
+    // across. In proportion to ColourOnlyDetail's fourth power, so that where
+    // it is only partly sure (the corners of saturated patches, whose
+    // neighbours along a diagonal are all ground) corners stay square. Reads
+    // rows and columns [m - 1, size - m + 1) of the red and blue planes given
+    // and writes [m, size - m) of the others.
+    void smoothAlong(int m, Plane fromRed, Plane fromBlue, Plane toRed, Plane toBlue) {
+        smoothRows(m, fromRed, fromBlue, toRed, toBlue,
+                   [](const ColourRows& c, int x, float& red, float& blue) {
+                       const float *ru = c.ru, *r0 = c.r0, *rd = c.rd;
+                       const float *bu = c.bu, *b0 = c.b0, *bd = c.bd;
+                       const float *gu = c.gu, *g0 = c.g0, *gd = c.gd;
+                       // Pairs of opposite neighbours: left and right, up and
+                       // down, and the two diagonals.
+                       const float dr[8] = {r0[x - 1] - g0[x - 1], r0[x + 1] - g0[x + 1],
+                                            ru[x] - gu[x],         rd[x] - gd[x],
+                                            ru[x - 1] - gu[x - 1], rd[x + 1] - gd[x + 1],
+                                            ru[x + 1] - gu[x + 1], rd[x - 1] - gd[x - 1]};
+                       const float db[8] = {b0[x - 1] - g0[x - 1], b0[x + 1] - g0[x + 1],
+                                            bu[x] - gu[x],         bd[x] - gd[x],
+                                            bu[x - 1] - gu[x - 1], bd[x + 1] - gd[x + 1],
+                                            bu[x + 1] - gu[x + 1], bd[x - 1] - gd[x - 1]};
+                       float norm = 0.0f, sumR = 0.0f, sumB = 0.0f;
+                       for (int i = 0; i < 8; i += 2) {
+                           const float change = std::fabs(dr[i + 1] - dr[i]) +
+                                                std::fabs(db[i + 1] - db[i]) + kAlongSlack;
+                           const float w = 1.0f / (change * change);
+                           norm += w;
+                           sumR += w * (dr[i] + dr[i + 1]);
+                           sumB += w * (db[i] + db[i + 1]);
+                       }
+                       const float meanR = 0.25f * (sumR / norm + 2.0f * (r0[x] - g0[x]));
+                       const float meanB = 0.25f * (sumB / norm + 2.0f * (b0[x] - g0[x]));
+                       const float k2 = c.only[x] * c.only[x], k = k2 * k2;
+                       red = r0[x] + k * (g0[x] + meanR - r0[x]);
+                       blue = b0[x] + k * (g0[x] + meanB - b0[x]);
+                   });
     }
 
     // Then the smoothed colours towards the joint estimate (see JointApply),

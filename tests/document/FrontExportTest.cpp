@@ -164,8 +164,8 @@ LinearImage JpegLinear(const fs::path& path) {
     return out;
 }
 
-// Through the TIFF's own profile into linear sRGB primaries.
-LinearImage TiffLinear(const fs::path& path) {
+// Through the TIFF's own profile into linear sRGB primaries, or into XYZ.
+LinearImage TiffLinear(const fs::path& path, bool xyz = false) {
     LinearImage out;
     uint32_t tw = 0, th = 0;
     cmsHPROFILE in = ReadTiffRGB16(path, tw, th, out.stored);
@@ -177,11 +177,13 @@ LinearImage TiffLinear(const fs::path& path) {
     const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.30, 0.60, 1}, {0.15, 0.06, 1}};
     cmsToneCurve* one = cmsBuildGamma(nullptr, 1.0);
     cmsToneCurve* curves[3] = {one, one, one};
-    cmsHPROFILE linear = cmsCreateRGBProfile(&d65, &primaries, curves);
+    cmsHPROFILE linear =
+        xyz ? cmsCreateXYZProfile() : cmsCreateRGBProfile(&d65, &primaries, curves);
     cmsFreeToneCurve(one);
-    cmsHTRANSFORM t = in ? cmsCreateTransform(in, TYPE_RGB_16, linear, TYPE_RGB_DBL,
-                                              INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE)
-                         : nullptr;
+    cmsHTRANSFORM t =
+        in ? cmsCreateTransform(in, TYPE_RGB_16, linear, xyz ? TYPE_XYZ_DBL : TYPE_RGB_DBL,
+                                INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE)
+           : nullptr;
     EXPECT_NE(t, nullptr) << path;
     out.rgb.resize(out.stored.size());
     if (t) {
@@ -747,10 +749,12 @@ TEST_F(FrontExportTest, APositiveBaselineKeepsTheRampRisingAndTheWhitesNearWhite
     }
 }
 
-// A DNG of linear-raw samples in the camera's primaries (linear ProPhoto,
-// white at 1 1 1) under BaselineExposure +stops, made by `value(x, y, c)`.
+// Writes a DNG of linear-raw samples `value(x, y, c)` in the camera's
+// primaries (linear ProPhoto, white at 1 1 1) under BaselineExposure +stops
+// beside `out`, and exports it there with "Default".
 template <class Value>
-fs::path WriteProPhotoDng(const fs::path& path, uint32_t w, uint32_t h, int stops, Value value) {
+void ExportProPhotoDng(const fs::path& out, const char* type, uint32_t w, uint32_t h, int stops,
+                       Value value) {
     negtest::DngSpec spec;
     spec.width = w;
     spec.height = h;
@@ -761,132 +765,92 @@ fs::path WriteProPhotoDng(const fs::path& path, uint32_t w, uint32_t h, int stop
     spec.neutral = {1, 1, 1};
     spec.baselineExposure = stops;
     std::vector<uint16_t> samples(size_t(w) * h * 3);
-    for (uint32_t y = 0; y < h; ++y)
-        for (uint32_t x = 0; x < w; ++x)
-            for (int c = 0; c < 3; ++c)
-                samples[(size_t(y) * w + x) * 3 + c] =
-                    uint16_t(std::clamp(value(x, y, c), 0.0, 1.0) * 65535 + 0.5);
-    EXPECT_TRUE(negtest::WriteDng(path.string(), spec, samples));
-    return path;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const double v = value(uint32_t(i / 3 % w), uint32_t(i / 3 / w), int(i % 3));
+        samples[i] = uint16_t(std::clamp(v, 0.0, 1.0) * 65535 + 0.5);
+    }
+    fs::path dng = out;
+    ASSERT_TRUE(negtest::WriteDng(dng.replace_extension(".dng").string(), spec, samples));
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();  // the factory presets, in this test's home
+    auto doc = MyDocument::init();
+    platform::Error error;
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
+    doc->addSettingValues(presets.presetNamed("Default"));
+    ASSERT_TRUE(Export(*doc, out, type, &error)) << error.failureReason;
+    doc->close();
 }
 
 // Ramps of near-white tints (skin-like 1 / 0.86 / 0.76 and pale blue
-// 0.82 / 0.90 / 1 in linear sRGB) from black to 1.6 x a 0.9 white, laid B
-// stops lower under BaselineExposure +B: with "Default" every channel keeps
-// rising over the ramp's upper 70 %, never flat for long under white (they
-// used to stay within a level over 0.21-0.38 of the ramp) and never falling.
+// 0.82 / 0.90 / 1 in linear sRGB, here in the camera's primaries) to 1.6 x a
+// 0.9 white, laid B stops lower under BaselineExposure +B: every channel
+// keeps rising over the ramp's upper 70 %, never flat for long under white
+// (they used to stay within a level over 0.21-0.38 of the ramp).
 TEST_F(FrontExportTest, APositiveBaselineKeepsTintedNearWhitesRising) {
-    // The tints in the camera's primaries.
     const double tints[2][3] = {{0.9200, 0.8710, 0.7758}, {0.8717, 0.8949, 0.9852}};
     constexpr int kRamp = 200, kBand = 12;
-    auto& presets = PresetManager::sharedPresetManager();
-    presets.forgetPresetDirectory();  // the factory presets, in this test's home
     for (const auto& [stops, longest] : {std::pair{1, 0.18}, std::pair{2, 0.24}}) {
-        SCOPED_TRACE("+" + std::to_string(stops));
         const double scale = std::ldexp(1.0, -stops);
-        const fs::path dng =
-            WriteProPhotoDng(home_.path() / "tints.dng", kRamp, 2 * kBand, stops,
-                             [&](uint32_t x, uint32_t y, int c) {
-                                 return 1.6 * 0.9 * x / (kRamp - 1.0) * scale * tints[y / kBand][c];
-                             });
-        auto doc = MyDocument::init();
-        platform::Error error;
-        ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
-        doc->addSettingValues(presets.presetNamed("Default"));
         const fs::path exr = home_.path() / "tints.exr";
-        ASSERT_TRUE(Export(*doc, exr, kEXR, &error)) << error.failureReason;
-        doc->close();
+        ASSERT_NO_FATAL_FAILURE(ExportProPhotoDng(
+            exr, kEXR, kRamp, 2 * kBand, stops, [&](uint32_t x, uint32_t y, int c) {
+                return 1.6 * 0.9 * x / (kRamp - 1.0) * scale * tints[y / kBand][c];
+            }));
         const LinearImage image = ExrLinear(exr);
         ASSERT_EQ(image.w, kRamp);
-        for (int band = 0; band < 2; ++band) {
+        for (int band = 0; band < 2; ++band)
             for (int c = 0; c < 3; ++c) {
-                SCOPED_TRACE("tint " + std::to_string(band) + " channel " + std::to_string(c));
-                // The channel in sRGB levels, the mean over the band's inner
-                // rows smoothed over 9 pixels.
+                SCOPED_TRACE(testing::Message()
+                             << "+" << stops << " tint " << band << " channel " << c);
+                // sRGB levels over the band's inner rows, then over 9 columns.
                 std::vector<double> level(kRamp), smooth(kRamp);
-                for (int x = 0; x < kRamp; ++x) {
+                for (int x = 0; x < kRamp; ++x)
                     for (int y = band * kBand + 3; y < band * kBand + kBand - 3; ++y) {
                         const double v = std::max(image.rgb[(size_t(y) * kRamp + x) * 3 + c], 0.0);
-                        level[x] += 255 * (v <= 0.0031308 ? 12.92 * v
-                                                          : 1.055 * std::pow(v, 1 / 2.4) - 0.055);
+                        const double encoded =
+                            v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+                        level[x] += 255 * encoded / (kBand - 6);
                     }
-                    level[x] /= kBand - 6;
-                }
                 for (int x = 0; x < kRamp; ++x) {
-                    int n = 0;
-                    for (int k = std::max(0, x - 4); k <= std::min(kRamp - 1, x + 4); ++k, ++n)
-                        smooth[x] += level[k];
-                    smooth[x] /= n;
+                    const int lo = std::max(0, x - 4), hi = std::min(kRamp - 1, x + 4);
+                    for (int k = lo; k <= hi; ++k) smooth[x] += level[k] / (hi - lo + 1);
                 }
-                const int from = int(0.3 * kRamp);
                 double highest = 0, fall = 0;
                 int flat = 0;
-                for (int x = from; x < kRamp; ++x) {
+                for (int x = int(0.3 * kRamp); x < kRamp; ++x) {
                     highest = std::max(highest, smooth[x]);
                     fall = std::max(fall, highest - smooth[x]);
                     double low = smooth[x], high = smooth[x];
                     int end = x;
-                    while (end < kRamp && smooth[end] < 250) {
+                    for (; end < kRamp && smooth[end] < 250; ++end) {
                         low = std::min(low, smooth[end]);
                         high = std::max(high, smooth[end]);
                         if (high - low > 1.0) break;
-                        ++end;
                     }
                     flat = std::max(flat, end - x);
                 }
                 EXPECT_LE(fall, 2.5);
                 EXPECT_LE(double(flat) / kRamp, longest);
             }
-        }
     }
 }
 
-// A saturated colour near white that ProPhoto holds (its top channel 0.8 of
-// white there, 1.6 in sRGB) keeps its lightness in a TIFF, which is rendered
-// in ProPhoto: against a grey of the same luminance index it stands as its
-// own luminance does (0.6 in ProPhoto), not rolled off as sRGB would need.
+// A saturated red near white that ProPhoto holds (its top channel 0.8 of
+// white there, 1.6 in sRGB) keeps its lightness in a TIFF, rendered in
+// ProPhoto: against a grey of the same luminance index it stands as its own
+// luminance does (0.2880 R + 0.7119 G: 0.4304 against 0.43), not rolled off
+// as sRGB would need.
 TEST_F(FrontExportTest, APositiveBaselineRollsAColourOffAgainstItsOwnSpacesWhite) {
-    const double colour[3] = {1.0, 0.2, 0.1};
-    const double index = 0.3 * colour[0] + 0.6 * colour[1] + 0.1 * colour[2];
-    auto& presets = PresetManager::sharedPresetManager();
-    presets.forgetPresetDirectory();  // the factory presets, in this test's home
-    const fs::path dng =
-        WriteProPhotoDng(home_.path() / "red.dng", 32, 16, 1, [&](uint32_t x, uint32_t, int c) {
-            constexpr double kLevel = 0.2;
-            return kLevel * (x < 16 ? colour[c] : index);
-        });
-    auto doc = MyDocument::init();
-    platform::Error error;
-    ASSERT_TRUE(doc->readFromURL(dng.string(), &error)) << error.failureReason;
-    doc->addSettingValues(presets.presetNamed("Default"));
+    const double colour[3] = {1.0, 0.2, 0.1}, index = 0.3 * 1.0 + 0.6 * 0.2 + 0.1 * 0.1;
     const fs::path tiff = home_.path() / "red.tif";
-    ASSERT_TRUE(Export(*doc, tiff, kTIFF, &error)) << error.failureReason;
-    doc->close();
-    // The luminance (Y) of each pixel through the TIFF's own profile, where
-    // sRGB primaries could not hold the colour.
-    std::vector<uint16_t> samples;
-    uint32_t w = 0, h = 0;
-    cmsHPROFILE in = ReadTiffRGB16(tiff, w, h, samples);
-    ASSERT_EQ(w, 32u);
-    cmsHPROFILE xyz = cmsCreateXYZProfile();
-    cmsHTRANSFORM toXYZ = in ? cmsCreateTransform(in, TYPE_RGB_16, xyz, TYPE_XYZ_DBL,
-                                                  INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE)
-                             : nullptr;
-    ASSERT_NE(toXYZ, nullptr);
-    std::vector<cmsCIEXYZ> pixels(size_t(w) * h);
-    cmsDoTransform(toXYZ, samples.data(), pixels.data(), w * h);
-    cmsDeleteTransform(toXYZ);
-    cmsCloseProfile(xyz);
-    cmsCloseProfile(in);
-    const auto luminance = [&](uint32_t x0) {
-        double sum = 0;
-        for (uint32_t y = 4; y < 12; ++y)
-            for (uint32_t x = x0; x < x0 + 8; ++x) sum += pixels[y * w + x].Y;
-        return sum;
-    };
-    // ProPhoto's luminance of the colour, 0.2880 R + 0.7119 G: 0.4304 against
-    // the index's 0.43.
-    EXPECT_NEAR(luminance(4) / luminance(20), 1.0009, 0.03);
+    ASSERT_NO_FATAL_FAILURE(ExportProPhotoDng(
+        tiff, kTIFF, 32, 16, 1,
+        [&](uint32_t x, uint32_t, int c) { return 0.2 * (x < 16 ? colour[c] : index); }));
+    // Each half's luminance (Y) through the TIFF's own profile, where sRGB
+    // primaries could not hold the colour.
+    const LinearImage xyz = TiffLinear(tiff, true);
+    ASSERT_EQ(xyz.w, 32);
+    EXPECT_NEAR(xyz.Mean(8, 8)[1] / xyz.Mean(24, 8)[1], 1.0009, 0.03);
 }
 
 TEST_F(FrontExportTest, EveryReadableTestDngExportsInEveryFormat) {

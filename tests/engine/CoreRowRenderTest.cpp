@@ -250,9 +250,8 @@ TEST(CoreRowRender, TheWholePixelRollOffFollowsItsTopChannelWhicheverItIs) {
     // Luminance 0.3 × 0.6 + 0.6 × 0.9 + 0.1 × 1.2 = 0.84 is the start.
     rolls({0.6f, 0.9f, 1.2f}, {0.454831f, 0.682246f, 0.909661f});
 
-    // A lifted curve's start, 0.9: a saturated colour (lowest channel 0.11
-    // of its top) starts there; a near-white (0.79) at 0.8, raised to its
-    // luminance 0.84; one between (0.63) at 0.834.
+    // Under a start of 0.9: saturated (lowest 0.11 of top) from 0.9, near-white
+    // (0.79) from 0.8 raised to its luminance 0.84, between (0.63) from 0.834.
     t.kneeLow = 0.9f * platform::CoreTone::kMidGreyFactor;
     rolls({0.95f, 0.2f, 0.1f}, {0.917803f, 0.193222f, 0.096611f});
     rolls({0.95f, 0.8f, 0.75f}, {0.876830f, 0.738383f, 0.692234f});

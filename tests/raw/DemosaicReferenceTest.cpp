@@ -114,68 +114,61 @@ void Inside(const Plane& p, int m, const std::function<void(int, int)>& f) {
 // from the edges; at least m + 1 from them, the direction and the signal's
 // differences along it, each within its colour's range over the 3×3.
 struct Joint {
-    Plane meanR, meanB, alongR, alongB, axisR, axisB;
+    Plane mean[2], along[2], axis[2];
     Joint(const CFAPlane& cfa, int pad, Plane& red, Plane& green, Plane& blue, int m)
-        : meanR(red.w, red.h),
-          meanB(red.w, red.h),
-          alongR(red.w, red.h),
-          alongB(red.w, red.h),
-          axisR(red.w, red.h),
-          axisB(red.w, red.h) {
+        : mean{Plane(red.w, red.h), Plane(red.w, red.h)},
+          along{Plane(red.w, red.h), Plane(red.w, red.h)},
+          axis{Plane(red.w, red.h), Plane(red.w, red.h)} {
         auto colour = [&](int x, int y) {
             return cfa.pattern.colorAt(uint32_t(y - pad), uint32_t(x - pad));
         };
+        // Red's (c 0) or blue's difference from green.
+        auto diff = [&](int c, int x, int y) { return (c ? blue : red)(x, y) - green(x, y); };
         Plane step(red.w, red.h);
         Inside(red, m, [&](int x, int y) {
-            // Over 5 pixels of each row, then over the 5 rows.
-            float sr[5], sb[5];
-            for (int v = -2; v <= 2; ++v) {
-                auto dr = [&](int u) { return red(x + u, y + v) - green(x + u, y + v); };
-                auto db = [&](int u) { return blue(x + u, y + v) - green(x + u, y + v); };
-                sr[v + 2] = dr(-2) + dr(-1) + dr(0) + dr(1) + dr(2);
-                sb[v + 2] = db(-2) + db(-1) + db(0) + db(1) + db(2);
+            float u[2];
+            for (int c = 0; c < 2; ++c) {
+                // Over 5 pixels of each row, then over the 5 rows.
+                float rows = 0.0f;
+                for (int v = -2; v <= 2; ++v) {
+                    float row = diff(c, x - 2, y + v);
+                    for (int k = -1; k <= 2; ++k) row += diff(c, x + k, y + v);
+                    rows = v == -2 ? row : rows + row;
+                }
+                mean[c](x, y) = rows * (1.0f / 25.0f);
             }
-            const float ma = (sr[0] + sr[1] + sr[2] + sr[3] + sr[4]) * (1.0f / 25.0f);
-            const float mb = (sb[0] + sb[1] + sb[2] + sb[3] + sb[4]) * (1.0f / 25.0f);
-            meanR(x, y) = ma;
-            meanB(x, y) = mb;
-            float ua = 0.0f, ub = 0.0f;
-            platform::JointAxis(ma, mb, ua, ub);
+            platform::JointAxis(mean[0](x, y), mean[1](x, y), u[0], u[1]);
             const CFAColor site = colour(x, y);
-            step(x, y) = site == CFAColor::Red    ? platform::JointStep(red(x, y) - green(x, y), ma, ua)
-                         : site == CFAColor::Blue ? platform::JointStep(blue(x, y) - green(x, y), mb, ub)
-                                                  : 0.0f;
+            const int c = site == CFAColor::Blue;
+            step(x, y) = site == CFAColor::Green
+                             ? 0.0f
+                             : platform::JointStep(diff(c, x, y), mean[c](x, y), u[c]);
         });
         Inside(red, m + 1, [&](int x, int y) {
-            float ua = 0.0f, ub = 0.0f;
-            platform::JointAxis(meanR(x, y), meanB(x, y), ua, ub);
+            float u[2];
+            platform::JointAxis(mean[0](x, y), mean[1](x, y), u[0], u[1]);
             float t = step(x, y);
             if (colour(x, y) == CFAColor::Green) {
-                const bool redBeside = colour(x - 1, y) == CFAColor::Red;
+                const int beside = colour(x - 1, y) != CFAColor::Red;  // 0 for red
                 t = platform::JointAtGreen(step(x - 1, y), step(x + 1, y), step(x, y - 1),
-                                           step(x, y + 1), redBeside ? ua * ua : ub * ub,
-                                           redBeside ? ub * ub : ua * ua);
+                                           step(x, y + 1), u[beside] * u[beside],
+                                           u[1 - beside] * u[1 - beside]);
             }
-            // Within the range of each colour's differences over the 3×3.
-            float lo[2] = {3.0e38f, 3.0e38f}, hi[2] = {-3.0e38f, -3.0e38f};
-            for (int v = -1; v <= 1; ++v)
-                for (int u = -1; u <= 1; ++u) {
-                    const float d[2] = {red(x + u, y + v) - green(x + u, y + v),
-                                        blue(x + u, y + v) - green(x + u, y + v)};
-                    for (int c = 0; c < 2; ++c) {
-                        lo[c] = std::min(lo[c], d[c]);
-                        hi[c] = std::max(hi[c], d[c]);
+            for (int c = 0; c < 2; ++c) {
+                float lo = 3.0e38f, hi = -3.0e38f;
+                for (int v = -1; v <= 1; ++v)
+                    for (int k = -1; k <= 1; ++k) {
+                        lo = std::min(lo, diff(c, x + k, y + v));
+                        hi = std::max(hi, diff(c, x + k, y + v));
                     }
-                }
-            alongR(x, y) = std::clamp(meanR(x, y) + t * ua, lo[0], hi[0]);
-            alongB(x, y) = std::clamp(meanB(x, y) + t * ub, lo[1], hi[1]);
-            axisR(x, y) = ua;
-            axisB(x, y) = ub;
+                along[c](x, y) = std::clamp(mean[c](x, y) + t * u[c], lo, hi);
+                axis[c](x, y) = u[c];
+            }
         });
     }
     void apply(int x, int y, float k, float g, float& red, float& blue) {
-        platform::JointApply(alongR(x, y), alongB(x, y), axisR(x, y), axisB(x, y), k, g, red,
-                             blue);
+        platform::JointApply(along[0](x, y), along[1](x, y), axis[0](x, y), axis[1](x, y), k, g,
+                             red, blue);
     }
 };
 
