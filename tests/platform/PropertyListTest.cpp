@@ -209,14 +209,13 @@ TEST(PropertyList, EmptyElementsInAnArrayFileAreScanned) {
     const Value entry(Dictionary{{"id", "/a.dng"}, {"name", ""}, {"list", Value::Array{}}});
     ASSERT_TRUE(platform::writePropertyList(Value(Value::Array{entry}), file));
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    std::vector<platform::ArrayElementInfo> found;
+    int canonical = 0;
     EXPECT_TRUE(platform::scanArrayFile(fd, "id", [&](platform::ArrayElementInfo&& info) {
-        found.push_back(std::move(info));
+        canonical += info.canonical;
         return true;
     }));
     ::close(fd);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_TRUE(found[0].canonical);
+    EXPECT_EQ(canonical, 1);
 }
 
 // Another run clearing killed writers' leftovers mid-write spares the
