@@ -530,10 +530,7 @@ TEST_F(DataStoreItemTest, AnEqualStampIsNotTrustedWhenTheChangeCountMoved) {
     ASSERT_EQ(::stat(file.c_str(), &seen), 0);
     std::string bytes = *store.imageDataFile();
     bytes.replace(bytes.find("/p/01"), 5, "/p/41");
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::in | std::ios::out);
-        out << bytes;
-    }
+    std::ofstream(file, std::ios::binary | std::ios::in | std::ios::out) << bytes;
     // The count of changes the lock file keeps.
     const int fd = ::open((file.parent_path() / ".QuorvexCatalog.plist.lock").c_str(), O_RDWR);
     int64_t count = 0;

@@ -6,7 +6,6 @@
 #include <iterator>
 #include <limits>
 #include <set>
-#include <string>
 #include <string_view>
 
 #include "platform/KeyHash.h"
