@@ -1,10 +1,6 @@
-// Allocation failures one at a time: this program replaces the global
-// operator new with one that can be told to fail the Nth allocation from now
-// (std::bad_alloc, or null for the nothrow forms). A run whose Nth allocation
-// fails must end in a clean error or a success: no crash, no abort, no hang,
-// and no thread left running the caller's code.
-//
-// Its own executable, since the replacement is process-wide.
+// Allocation failures one at a time (its own program: the replaced operator
+// new is process-wide). A run whose Nth allocation fails ends in a clean error
+// or a success, and leaves no thread running the caller's code.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -25,8 +21,7 @@
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
 
-// The replacements below pair malloc with free; the compiler, seeing a new
-// expression inlined next to them, takes them for a mismatch.
+// They pair malloc with free; inlined, they look mismatched to the compiler.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace {
