@@ -162,58 +162,51 @@ TEST(AllocationFailure, EmptyingTheTemporaryFolderSurvivesAFailingAllocation) {
     EXPECT_GT(thrown, 0);
 }
 
-class ExportAllocationFailure : public ::testing::TestWithParam<const char*> {
-protected:
-    // One export of an open document, its Nth allocation failing (none when
-    // negative): true when written, false when it failed with a reason.
-    // `used` gets the number of allocations the export made.
-    bool exportOnce(long failAt, long* used = nullptr) {
-        platform::Error error;
-        auto doc = MyDocument::init();
-        EXPECT_TRUE(doc->readFromURL(source_.string(), &error)) << error.failureReason;
-        const auto out = home_.path() / "out";
-        bool written = false, threw = false;
-        {
-            FailAllocation failing(failAt);
-            try {
-                written = doc->exportToURL(out, GetParam(), {-1, -1, -1, -1}, true, &error);
-            } catch (const std::bad_alloc&) {
-                threw = true;  // the command line's last resort reports it
-            }
-            if (used) *used = failAt - gCountdown;
-        }
-        doc->close();
-        EXPECT_TRUE(written ? !threw : threw || !error.failureReason.empty())
-            << "allocation " << failAt;
-        EXPECT_EQ(written, std::filesystem::exists(out))
-            << "allocation " << failAt << ": " << error.failureReason;
-        std::filesystem::remove(out);
-        return written;
-    }
-
-    DocumentTestHome home_;
-    const std::filesystem::path source_ = testsupport::makeChart(home_.path(), "240x160");
-};
-
-TEST_P(ExportAllocationFailure, EveryFailingAllocationEndsInAnErrorOrAFile) {
-    ASSERT_FALSE(source_.empty()) << "no chart";
+// A JPEG or TIFF export whose Nth allocation fails writes its file or fails
+// with a reason.
+TEST(AllocationFailure, EveryFailingAllocationOfAnExportEndsInAnErrorOrAFile) {
+    DocumentTestHome home;
+    const auto source = testsupport::makeChart(home.path(), "240x160");
+    ASSERT_FALSE(source.empty()) << "no chart";
+    const auto out = home.path() / "out";
     platform::LogCapture quiet;
-    ASSERT_TRUE(exportOnce(-1));  // the presets and defaults exist, as at any run but the first
-    long total = 0;
-    ASSERT_TRUE(exportOnce(LONG_MAX, &total));
-    ASSERT_GT(total, 100);
-    // The first fifty one by one, then about a hundred spread over the rest.
-    int failures = 0;
-    for (long n = 0; n < total; n += n < 50 ? 1 : std::max(1L, total / 100))
-        failures += !exportOnce(n);
-    RecordProperty("allocations", std::to_string(total));
-    EXPECT_GT(failures, 0);
-    ASSERT_TRUE(exportOnce(-1));
+    for (const char* type : {"public.jpeg", "public.tiff"}) {
+        // Whether an export of an open document, its Nth allocation failing
+        // (none when negative), wrote the file; `used` gets its allocations.
+        auto exportOnce = [&](long failAt, long* used = nullptr) {
+            platform::Error error;
+            auto doc = MyDocument::init();
+            EXPECT_TRUE(doc->readFromURL(source.string(), &error)) << error.failureReason;
+            bool written = false, threw = false;
+            {
+                FailAllocation failing(failAt);
+                try {
+                    written = doc->exportToURL(out, type, {-1, -1, -1, -1}, true, &error);
+                } catch (const std::bad_alloc&) {
+                    threw = true;  // the command line's last resort reports it
+                }
+                if (used) *used = failAt - gCountdown;
+            }
+            doc->close();
+            EXPECT_TRUE(written ? !threw : threw || !error.failureReason.empty())
+                << type << ", allocation " << failAt;
+            EXPECT_EQ(written, std::filesystem::exists(out))
+                << type << ", allocation " << failAt << ": " << error.failureReason;
+            std::filesystem::remove(out);
+            return written;
+        };
+        ASSERT_TRUE(exportOnce(-1));  // the presets and defaults exist, as at any run but the first
+        long total = 0;
+        ASSERT_TRUE(exportOnce(LONG_MAX, &total));
+        ASSERT_GT(total, 100);
+        // The first fifty one by one, then about a hundred spread over the rest.
+        int failures = 0;
+        for (long n = 0; n < total; n += n < 50 ? 1 : std::max(1L, total / 100))
+            failures += !exportOnce(n);
+        RecordProperty(std::string("allocations ") + type, std::to_string(total));
+        EXPECT_GT(failures, 0) << type;
+        ASSERT_TRUE(exportOnce(-1));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Types, ExportAllocationFailure,
-                         ::testing::Values("public.jpeg", "public.tiff"), [](const auto& info) {
-                             return std::string(info.param) == "public.jpeg" ? "Jpeg" : "Tiff";
-                         });
 
 }  // namespace
