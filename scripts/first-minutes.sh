@@ -121,6 +121,13 @@ onscreen() {  # onscreen WINDOW NAME: the window lies fully on the screen
     fail "$2 is partly off the ${sw}x$sh screen: ${WIDTH}x$HEIGHT at $X,$Y"
   fi
 }
+written() {  # written FILE STEP: waits up to 30 s for STEP to write FILE
+  for _ in $(seq 150); do
+    [ -s "$1" ] && return 0
+    sleep 0.2
+  done
+  fail "$2 wrote no ${1##*/}"
+}
 nothing_alerts() {  # nothing_alerts STEP: no alert window is open
   if xdotool search --onlyvisible --name '^Quorvex$' >/dev/null 2>&1; then
     fail "an alert is open after $1"
@@ -231,11 +238,7 @@ keys "$document" ctrl+e
 panel=$(window '^Save As')
 shot export-panel
 keys "$panel" Return
-for _ in $(seq 150); do
-  [ -s "$HOME/Pictures/QuorvexTestChart.jpg" ] && break
-  sleep 0.2
-done
-[ -s "$HOME/Pictures/QuorvexTestChart.jpg" ] || fail "the export wrote no QuorvexTestChart.jpg"
+written "$HOME/Pictures/QuorvexTestChart.jpg" "the export"
 shot exported 2
 
 # The same export again: the panel asks before replacing the file, and
@@ -261,11 +264,7 @@ menu "$document" f 5
 panel=$(window '^Save As')
 shot export-as-dng-proposes-a-free-name
 keys "$panel" Return
-for _ in $(seq 150); do
-  [ -s "$HOME/Pictures/QuorvexTestChart_1.dng" ] && break
-  sleep 0.2
-done
-[ -s "$HOME/Pictures/QuorvexTestChart_1.dng" ] || fail "Export as DNG wrote no QuorvexTestChart_1.dng"
+written "$HOME/Pictures/QuorvexTestChart_1.dng" "Export as DNG"
 sleep 2
 nothing_alerts "Export as DNG"
 shot exported-as-dng 0

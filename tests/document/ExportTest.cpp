@@ -428,14 +428,7 @@ TEST_F(DocumentExportTest, AnUndecodableSourceFailsInEveryFormatAndLeavesNoFile)
 
 namespace {
 
-// The chart tool, as the build names it.
-std::filesystem::path chartTool() {
-#ifdef QUORVEX_MAKE_TEST_CHART
-    return QUORVEX_MAKE_TEST_CHART;
-#else
-    return {};
-#endif
-}
+using testsupport::chartTool;
 
 // Linear RGB in ProPhoto primaries with a D65 white to 8-bit sRGB. Both
 // spaces share the white, so this is one matrix: ProPhoto-D65 to XYZ (from
@@ -540,15 +533,7 @@ TEST_F(DocumentExportTest, NeutralSettingsGiveTheChartsKnownColours) {
     RecordProperty("worst_level_difference", std::to_string(worst));
 }
 
-namespace {
-
-std::filesystem::path makeChart(const std::filesystem::path& folder, const char* size) {
-    const auto dng = folder / (std::string("chart-") + size + ".dng");
-    const std::string cmd = chartTool().string() + " --size " + size + " --output " + dng.string();
-    return std::system(cmd.c_str()) == 0 ? dng : std::filesystem::path();
-}
-
-}  // namespace
+using testsupport::makeChart;
 
 TEST_F(DocumentExportTest, CropAndOrientationShapeTheFile) {
     if (!std::filesystem::exists(chartTool())) GTEST_SKIP() << "no chart tool";

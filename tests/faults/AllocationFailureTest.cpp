@@ -1,15 +1,13 @@
-// Allocation failures one at a time: this program replaces the global
-// operator new with one that can be told to fail the Nth allocation from now
-// (std::bad_alloc, or null for the nothrow forms). A run whose Nth allocation
-// fails must end in a clean error or a success: no crash, no abort, no hang,
-// and no thread left running the caller's code.
-//
-// Its own executable, since the replacement is process-wide.
+// Allocation failures one at a time (its own program: the replaced operator
+// new is process-wide). A run whose Nth allocation fails ends in a clean error
+// or a success, and leaves no thread running the caller's code.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <new>
@@ -21,32 +19,22 @@
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
-#include "platform/Value.h"
 #include "support/TestSupport.h"
 
-// The replacements below pair malloc with free; the compiler, seeing a new
-// expression inlined next to them, takes them for a mismatch.
+// They pair malloc with free; inlined, they look mismatched to the compiler.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace {
 
 // Allocations left before the one that fails; negative while disarmed.
 std::atomic<long> gCountdown{-1};
-std::atomic<long> gCounted{0};
-std::atomic<bool> gCounting{false};
-
-bool allocationMayProceed() noexcept {
-    if (gCounting.load(std::memory_order_relaxed)) gCounted.fetch_add(1, std::memory_order_relaxed);
-    long left = gCountdown.load(std::memory_order_relaxed);
-    while (left >= 0) {
-        if (gCountdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed))
-            return left != 0;
-    }
-    return true;
-}
 
 void* allocate(std::size_t size) noexcept {
-    if (!allocationMayProceed()) return nullptr;
+    for (long left = gCountdown.load(std::memory_order_relaxed); left >= 0;)
+        if (gCountdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
+            if (left == 0) return nullptr;
+            break;
+        }
     return std::malloc(size ? size : 1);
 }
 
@@ -54,7 +42,6 @@ void* allocate(std::size_t size) noexcept {
 struct FailAllocation {
     explicit FailAllocation(long n) { gCountdown.store(n); }
     ~FailAllocation() { gCountdown.store(-1); }
-    bool fired() const { return gCountdown.load() < 0; }
 };
 
 }  // namespace
@@ -82,65 +69,53 @@ using namespace std::chrono_literals;
 
 // Counts what iterations do, to see that none runs after apply returned.
 struct Iterations {
-    std::atomic<int> running{0};
-    std::atomic<int> started{0};
-    std::atomic<int> afterReturn{0};
+    std::atomic<int> running{0}, started{0}, afterReturn{0};
     std::atomic<bool> returned{false};
 
     void body(size_t i, bool throws) {
-        if (returned) ++afterReturn;
+        afterReturn += returned;
         ++started;
         ++running;
         std::this_thread::sleep_for(2ms);
-        if (returned) ++afterReturn;
+        afterReturn += returned;
         --running;
         if (throws && i == 1) throw std::runtime_error("iteration 1 failed");
     }
 };
 
-TEST(AllocationFailure, ApplyReportsAnIterationsExceptionAfterEveryHelperFinished) {
-    const auto queue = platform::DispatchQueue::global();
-    for (int round = 0; round < 20; ++round) {
-        Iterations it;
-        bool thrown = false;
-        try {
-            platform::apply(64, queue, [&](size_t i) { it.body(i, true); });
-        } catch (const std::runtime_error& e) {
-            thrown = std::string(e.what()) == "iteration 1 failed";
-        }
-        it.returned = true;
-        EXPECT_TRUE(thrown) << "the failed iteration was swallowed";
-        EXPECT_EQ(it.running.load(), 0);
-        std::this_thread::sleep_for(5ms);
-        EXPECT_EQ(it.afterReturn.load(), 0);
-        // Work not yet begun when an iteration failed is not started.
-        EXPECT_LT(it.started.load(), 64);
-    }
-}
-
+// Whether an allocation of the run fails (rounds below 40) or an iteration
+// throws, apply returns only once no helper runs the body, and reports it.
 TEST(AllocationFailure, ApplyReturnsOnlyWhenNoHelperRunsTheBody) {
     const auto queue = platform::DispatchQueue::global();
     // The pool's threads exist before the countdown: what fails is the
     // queueing of the helpers and the bookkeeping of the run.
     platform::apply(16, queue, [](size_t) { std::this_thread::sleep_for(1ms); });
-    for (long n = 0; n < 40; ++n) {
+    for (long round = 0; round < 60; ++round) {
+        const bool throws = round >= 40;
+        const size_t count = throws ? 64 : 8;
         Iterations it;
-        bool failed = false;
+        bool failed = false, reported = false;
         {
-            FailAllocation failing(n);
+            FailAllocation failing(throws ? -1 : round);
             try {
-                platform::apply(8, queue, [&](size_t i) { it.body(i, false); });
+                platform::apply(count, queue, [&](size_t i) { it.body(i, throws); });
             } catch (const std::bad_alloc&) {
                 failed = true;
+            } catch (const std::runtime_error& e) {
+                failed = reported = std::strcmp(e.what(), "iteration 1 failed") == 0;
             }
         }
         it.returned = true;
-        EXPECT_EQ(it.running.load(), 0) << "allocation " << n;
-        if (!failed) {
-            EXPECT_EQ(it.started.load(), 8) << "allocation " << n;
+        EXPECT_EQ(it.running.load(), 0) << round;
+        EXPECT_EQ(reported, throws) << round;
+        // Work not yet begun when an iteration failed is not started.
+        if (throws) {
+            EXPECT_LT(it.started.load(), 64) << round;
+        } else if (!failed) {
+            EXPECT_EQ(it.started.load(), 8) << round;
         }
         std::this_thread::sleep_for(5ms);
-        EXPECT_EQ(it.afterReturn.load(), 0) << "allocation " << n;
+        EXPECT_EQ(it.afterReturn.load(), 0) << round;
     }
 }
 
@@ -154,9 +129,7 @@ TEST(AllocationFailure, WorkersOutliveTasksThatThrowWhileMemoryIsShort) {
         for (int t = 0; t < 8; ++t)
             group.async(queue, [n, &go] {
                 while (!go) std::this_thread::yield();
-                // Armed till the end of the run: the worker's report of the
-                // exception allocates too.
-                gCountdown = n;
+                gCountdown = n;  // till the end of the run: the worker's report allocates too
                 throw std::runtime_error(std::string(200, 'x'));
             });
         go = true;
@@ -175,16 +148,13 @@ TEST(AllocationFailure, EmptyingTheTemporaryFolderSurvivesAFailingAllocation) {
     int thrown = 0;
     for (long n = 0; n < 60; ++n) {
         const auto folder = platform::temporaryDirectory();
-        ASSERT_FALSE(folder.empty());
         for (const char* name : {"a", "b", "c", "d"})
-            std::ofstream(folder / (std::string(name) + std::to_string(n))) << "x";
-        {
-            FailAllocation failing(n);
-            try {
-                platform::emptyTemporaryDirectory();
-            } catch (const std::bad_alloc&) {
-                ++thrown;
-            }
+            std::ofstream(folder / (name + std::to_string(n))) << "x";
+        FailAllocation failing(n);
+        try {
+            platform::emptyTemporaryDirectory();
+        } catch (const std::bad_alloc&) {
+            ++thrown;
         }
     }
     platform::emptyTemporaryDirectory();
@@ -192,84 +162,51 @@ TEST(AllocationFailure, EmptyingTheTemporaryFolderSurvivesAFailingAllocation) {
     EXPECT_GT(thrown, 0);
 }
 
-std::filesystem::path chartTool() {
-#ifdef QUORVEX_MAKE_TEST_CHART
-    return QUORVEX_MAKE_TEST_CHART;
-#else
-    return {};
-#endif
-}
-
-class ExportAllocationFailure : public ::testing::TestWithParam<const char*> {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(std::filesystem::exists(chartTool())) << "the chart tool is not built";
-        source_ = home_.path() / "chart.dng";
-        const std::string cmd =
-            chartTool().string() + " --size 240x160 --output " + source_.string() + " >/dev/null";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
-
-    // One export of an open document, its Nth allocation failing: true when
-    // written, false when it failed with a reason; anything else ends the
-    // test program.
-    bool exportOnce(long failAt, std::string* reason) {
-        platform::Error error;
-        auto doc = MyDocument::init();
-        EXPECT_TRUE(doc->readFromURL(source_.string(), &error)) << error.failureReason;
-        const auto out = home_.path() / "out";
-        bool written = false, threw = false;
-        {
-            FailAllocation failing(failAt);
-            try {
-                written = doc->exportToURL(out, GetParam(), {-1, -1, -1, -1}, true, &error);
-            } catch (const std::bad_alloc&) {
-                threw = true;  // the command line's last resort reports it
-            }
-        }
-        doc->close();
-        if (reason) *reason = threw ? "not enough memory" : error.failureReason;
-        EXPECT_FALSE(written && threw) << "allocation " << failAt;
-        EXPECT_EQ(written, std::filesystem::exists(out))
-            << "allocation " << failAt << ": " << error.failureReason;
-        std::error_code ec;
-        std::filesystem::remove(out, ec);
-        return written;
-    }
-
-    DocumentTestHome home_;
-    std::filesystem::path source_;
-};
-
-TEST_P(ExportAllocationFailure, EveryFailingAllocationEndsInAnErrorOrAFile) {
+// A JPEG or TIFF export whose Nth allocation fails writes its file or fails
+// with a reason.
+TEST(AllocationFailure, EveryFailingAllocationOfAnExportEndsInAnErrorOrAFile) {
+    DocumentTestHome home;
+    const auto source = testsupport::makeChart(home.path(), "240x160");
+    ASSERT_FALSE(source.empty()) << "no chart";
+    const auto out = home.path() / "out";
     platform::LogCapture quiet;
-    // Warm: the presets and defaults exist, as at any run but the first.
-    std::string why;
-    ASSERT_TRUE(exportOnce(-1, &why)) << why;
-    gCounted = 0;
-    gCounting = true;
-    ASSERT_TRUE(exportOnce(-1, nullptr));
-    gCounting = false;
-    const long total = gCounted;
-    ASSERT_GT(total, 100);
-    // About 150 runs spread over the whole export, the first fifty one by one.
-    const long stride = std::max(1L, total / 100);
-    int failures = 0;
-    for (long n = 0; n < total; n += n < 50 ? 1 : stride) {
-        std::string reason;
-        if (!exportOnce(n, &reason)) {
-            ++failures;
-            EXPECT_FALSE(reason.empty()) << "allocation " << n;
-        }
+    for (const char* type : {"public.jpeg", "public.tiff"}) {
+        // Whether an export of an open document, its Nth allocation failing
+        // (none when negative), wrote the file; `used` gets its allocations.
+        auto exportOnce = [&](long failAt, long* used = nullptr) {
+            platform::Error error;
+            auto doc = MyDocument::init();
+            EXPECT_TRUE(doc->readFromURL(source.string(), &error)) << error.failureReason;
+            bool written = false, threw = false;
+            {
+                FailAllocation failing(failAt);
+                try {
+                    written = doc->exportToURL(out, type, {-1, -1, -1, -1}, true, &error);
+                } catch (const std::bad_alloc&) {
+                    threw = true;  // the command line's last resort reports it
+                }
+                if (used) *used = failAt - gCountdown;
+            }
+            doc->close();
+            EXPECT_TRUE(written ? !threw : threw || !error.failureReason.empty())
+                << type << ", allocation " << failAt;
+            EXPECT_EQ(written, std::filesystem::exists(out))
+                << type << ", allocation " << failAt << ": " << error.failureReason;
+            std::filesystem::remove(out);
+            return written;
+        };
+        ASSERT_TRUE(exportOnce(-1));  // the presets and defaults exist, as at any run but the first
+        long total = 0;
+        ASSERT_TRUE(exportOnce(LONG_MAX, &total));
+        ASSERT_GT(total, 100);
+        // The first fifty one by one, then about a hundred spread over the rest.
+        int failures = 0;
+        for (long n = 0; n < total; n += n < 50 ? 1 : std::max(1L, total / 100))
+            failures += !exportOnce(n);
+        RecordProperty(std::string("allocations ") + type, std::to_string(total));
+        EXPECT_GT(failures, 0) << type;
+        ASSERT_TRUE(exportOnce(-1));
     }
-    RecordProperty("allocations", std::to_string(total));
-    EXPECT_GT(failures, 0);
-    ASSERT_TRUE(exportOnce(-1, nullptr));
 }
-
-INSTANTIATE_TEST_SUITE_P(Types, ExportAllocationFailure,
-                         ::testing::Values("public.jpeg", "public.tiff"), [](const auto& info) {
-                             return std::string(info.param) == "public.jpeg" ? "Jpeg" : "Tiff";
-                         });
 
 }  // namespace

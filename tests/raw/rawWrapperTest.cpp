@@ -338,9 +338,7 @@ void WriteBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
 }
 
 TEST(rawWrapper, FilesItCannotDecodeGiveClearErrors) {
-    // Lossy JPEG data, whether its compression says so (34892) or it hides
-    // under lossless JPEG's (7): said plainly, without the decoder's words,
-    // and the thumbnail the browser shows accounted for.
+    // Lossy JPEG data, whether its compression says so (34892) or claims lossless (7).
     for (const char* name : {"lg-h815_linearraw-8bit-lossyjpeg_2tiles_opcodelist2.dng",
                              "bmpcc4k_cfa-12bit-dctjpeg_4tiles_linearization.dng"}) {
         EXPECT_EQ(ErrorOf(RealDng(name)),

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -50,6 +51,24 @@ private:
     std::optional<ScratchDir> scratch_;
     std::function<void()> forget_;
 };
+
+// The chart tool, for test programs the build gives it to (empty otherwise),
+// and a chart of `size` ("WxH") it writes in `folder`: its path, or empty
+// when none could be written.
+inline std::filesystem::path chartTool() {
+#ifdef QUORVEX_MAKE_TEST_CHART
+    return QUORVEX_MAKE_TEST_CHART;
+#else
+    return {};
+#endif
+}
+inline std::filesystem::path makeChart(const std::filesystem::path& folder,
+                                       const std::string& size) {
+    const auto dng = folder / ("chart-" + size + ".dng");
+    const std::string cmd =
+        chartTool().string() + " --size " + size + " --output \"" + dng.string() + "\" >/dev/null";
+    return !chartTool().empty() && std::system(cmd.c_str()) == 0 ? dng : std::filesystem::path();
+}
 
 // Makes a FIFO (named pipe) at `path`, with its folders.
 bool makeFifo(const std::filesystem::path& path);

@@ -332,13 +332,14 @@ TEST_F(BrowserWindow, HistoryGoesBackAndForward) {
               (dir / "b").string());
 }
 
-// The path control shows the selected file, but its text never sizes the
-// window: the Batch button stays where the pointer left it.
+// The path control shows the selected file, elided when it cannot fit whole,
+// but its text never sizes the window: the Batch button stays put.
 TEST_F(BrowserWindow, SelectingAFileKeepsTheWindowsSize) {
+    const std::string name = "a-picture-with-a-name-far-longer-than-most-people-would-give-it.dng";
     const fs::path deep = dir / "a-folder-with-a-long-name" / "another-folder-with-a-long-name" /
                           "and-a-third-folder-with-a-long-name";
     fs::create_directories(deep);
-    touch(deep / "a-picture-with-a-name-far-longer-than-most-people-would-give-it.dng");
+    touch(deep / name);
     BrowserWindowController browser;
     browser.changeDirectory(deep, 0);
     browser.resize(640, 480);
@@ -346,17 +347,14 @@ TEST_F(BrowserWindow, SelectingAFileKeepsTheWindowsSize) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&browser));
     uitest::settle();
     const QPoint batch = browser.popUp()->mapTo(&browser, QPoint(0, 0));
-    select(browser, {"a-picture-with-a-name-far-longer-than-most-people-would-give-it.dng"});
+    select(browser, {name});
     uitest::settle();
     EXPECT_EQ(browser.size(), QSize(640, 480));
     EXPECT_EQ(browser.popUp()->mapTo(&browser, QPoint(0, 0)), batch);
-    // The file's component shows, elided when it cannot fit whole.
     QPushButton* file = browser.pathButtons().back();
     EXPECT_TRUE(file->isVisible());
-    EXPECT_EQ((file->toolTip().isEmpty() ? file->text() : file->toolTip()).toStdString(),
-              "a-picture-with-a-name-far-longer-than-most-people-would-give-it.dng");
+    EXPECT_EQ((file->toolTip().isEmpty() ? file->text() : file->toolTip()).toStdString(), name);
     EXPECT_LE(file->mapTo(&browser, QPoint(file->width(), 0)).x(), batch.x());
-    browser.hide();
 }
 
 TEST_F(BrowserWindow, ThumbnailsArriveRowByRowAndKeepTheSelection) {

@@ -128,27 +128,24 @@ TEST(TiledImageView, ScaleRoundingFitPanAndOrientation) {
 // The wheel pans each axis on its own: only the side that overflows the view
 // moves, whatever the other side of the wheel's turn says.
 TEST(TiledImageView, TheWheelPansOnlyTheSideThatOverflows) {
-    DocumentImageView view;
-    view.resize(1200, 800);
-    // 1000 x 4000 at 100 %: too tall, not too wide.
-    ASSERT_TRUE(view.setImage(stageOfSize(1000, 4000), 1, 0));
-    view.setPixelScaleFactor(1.0f);
-    ASSERT_EQ(view.imageCenter(), QPointF(500, 2000));
-    sendWheel(&view, QPoint(120, -120));
-    EXPECT_EQ(view.imageCenter(), QPointF(500, 2020));
-    sendWheel(&view, QPoint(-240, 0));
-    EXPECT_EQ(view.imageCenter(), QPointF(500, 2020));
-
-    // 4000 x 600: too wide, not too tall.
-    DocumentImageView wide;
-    wide.resize(1200, 800);
-    ASSERT_TRUE(wide.setImage(stageOfSize(4000, 600), 1, 0));
-    wide.setPixelScaleFactor(1.0f);
-    ASSERT_EQ(wide.imageCenter(), QPointF(2000, 300));
-    sendWheel(&wide, QPoint(120, -120));
-    EXPECT_EQ(wide.imageCenter(), QPointF(1980, 300));
-    sendWheel(&wide, QPoint(0, 240));
-    EXPECT_EQ(wide.imageCenter(), QPointF(1980, 300));
+    // At 100 % in 1200 x 800, a picture too tall and one too wide: a turn
+    // both ways, then one along the side that fits.
+    const struct {
+        double width, height;
+        QPoint along;
+        QPointF panned;
+    } pictures[] = {{1000, 4000, {-240, 0}, {500, 2020}}, {4000, 600, {0, 240}, {1980, 300}}};
+    for (const auto& p : pictures) {
+        DocumentImageView view;
+        view.resize(1200, 800);
+        ASSERT_TRUE(view.setImage(stageOfSize(p.width, p.height), 1, 0));
+        view.setPixelScaleFactor(1.0f);
+        ASSERT_EQ(view.imageCenter(), QPointF(p.width / 2, p.height / 2));
+        sendWheel(&view, QPoint(120, -120));
+        EXPECT_EQ(view.imageCenter(), p.panned) << p.width;
+        sendWheel(&view, p.along);
+        EXPECT_EQ(view.imageCenter(), p.panned) << p.width;
+    }
 }
 
 TEST(TiledImageView, EyedropperClickReportsAndDragPans) {
