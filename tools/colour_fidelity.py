@@ -27,9 +27,9 @@ or with a matrix/shaper ICC profile (ProPhoto and the like).
   colour_fidelity.py measure OUTDIR/layout.json LAYOUT CFA.tif LINEAR.tif
       prints kept, invented and cast per region
   colour_fidelity.py compare OUTDIR/layout.json NAME=DIR...
-      DIR holds fid_*.tif of each build: the issue's rows, the kept share of
-      3-pixel checkers and, against the first two (the earlier build and the
-      peers after it), the regions whose invented colour exceeds
+      DIR holds fid_*.tif of each build: the rows of the table, the kept share of
+      3-pixel checkers and, with the second NAME the earlier build and the
+      third and fourth the peers, the regions whose invented colour exceeds
       max(earlier, best peer) + 1 and the casts above 1 that the earlier
       build does not show
   colour_fidelity.py zipper OUTDIR/layout.json EDGE.tif...
@@ -428,7 +428,7 @@ def compare(L, builds):
         v = [res[n][k][0] for k in ks]
         print('  %-16s %.2f..%.2f mean %.2f' % (n, min(v), max(v), np.mean(v)))
     if len(names) >= 3:
-        earlier, peers = names[1], names[2:]
+        earlier, peers = names[1], names[2:4]
         print(f'regions over max({earlier}, best peer) + 1, and new casts > 1, of {len(keys)}:')
         for n in names:
             over, casts, worst = [], [], []
