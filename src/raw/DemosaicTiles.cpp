@@ -373,14 +373,17 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
         int positive = 0;
         DEMOSAIC_ROW_LOOP
         for (int c = 0; c < cells; ++c) {
-            const auto least = [c](const float* v) { return MinOf(MinOf(v[c], v[c + 1]), v[c + 2]); };
-            const auto most = [c](const float* v) { return MaxOf(MaxOf(v[c], v[c + 1]), v[c + 2]); };
+            const auto least = [c](const float* v) {
+                return MinOf(MinOf(v[c], v[c + 1]), v[c + 2]);
+            };
+            const auto most = [c](const float* v) {
+                return MaxOf(MaxOf(v[c], v[c + 1]), v[c + 2]);
+            };
             colourRange[c] = MaxOf(most(c0Hi) - least(c0Lo), most(c1Hi) - least(c1Lo));
             greenRange[c] = most(gHi) - least(gLo);
         }
         DEMOSAIC_ROW_LOOP
-        for (int c = 0; c < cells; ++c)
-            positive |= colourRange[c] > ColourOnlyFloor(greenRange[c]);
+        for (int c = 0; c < cells; ++c) positive |= colourRange[c] > ColourOnlyFloor(greenRange[c]);
         // Rows without such detail are left unwritten: their flag keeps
         // every reader away from them.
         if (positive == 0) continue;
