@@ -21,8 +21,8 @@ namespace {
 // of halo small while a tile's planes still stay near the core's caches.
 constexpr int kTileWidth = 192;
 constexpr int kTileHeight = 144;
-// Exactly the halo: the last median pass writes rows and columns from 9 on.
-constexpr int kPad = 9;
+// Exactly the halo: the last median pass writes rows and columns from 7 on.
+constexpr int kPad = 7;
 constexpr int kMedianPasses = 2;
 
 // f(t) of CIELab for t = value / 65535, over twice full scale for headroom.
@@ -95,14 +95,6 @@ enum Plane {
     kDiffBG = kBH,
     kMedRG = kHomH,
     kMedBG = kHomV,
-    // And what JointColourPlanes finds.
-    kAlongRed = kGreenH,
-    kAlongBlue = kRedH,
-    kStep = kBlueH,
-    kAxisRed = kGreenV,
-    kSumsRed = kRedV,
-    kSumsBlue = kBlueV,
-    kAxisBlue = kSumsRed,
 };
 
 class AHDScratch {
@@ -166,11 +158,7 @@ public:
         homogeneity(4);
         sumHomogeneity(5);
         select(5);
-        platform::JointColourPlanes(s_.plane(kRed), s_.plane(kGreen), s_.plane(kBlue), masks_,
-                                    stride_, w_, h_, 7, s_.rowFlags(), s_.plane(kColourOnly), s_.plane(kAlongRed),
-                                    s_.plane(kAlongBlue), s_.plane(kStep), s_.plane(kAxisRed),
-                                    s_.plane(kAxisBlue), s_.plane(kSumsRed), s_.plane(kSumsBlue));
-        for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(8 + pass, pass == 0);
+        for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(6 + pass, pass == 0);
         platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
                                cfa.width, colour);
     }
@@ -455,9 +443,8 @@ private:
     // is red and blue's alone, the medians would turn it into a maze: there,
     // in proportion to ColourOnlyDetail, the first pass averages R−G and B−G
     // over 3×3 with weights 1, 2, 1 each way instead, the sensor's samples
-    // included, as the alternate rendering does (see DemosaicLMMSE), then
-    // moves them towards the joint estimate (see JointApply); the second
-    // keeps what the first made.
+    // included, as the alternate rendering does (see DemosaicLMMSE), and the
+    // second keeps what the first made.
     void reduceArtefacts(int m, bool first) {
         for (int r = m - 1; r < h_ - m + 1; ++r) {
             const float* __restrict rr = s_.row(kRed, r);
@@ -485,10 +472,6 @@ private:
             float* __restrict gg = s_.row(kGreen, r);
             float* __restrict other = s_.row(redRow ? kBlue : kRed, r);
             const float* __restrict only = s_.row(kColourOnly, r);
-            const float* __restrict alongRed = s_.row(kAlongRed, r);
-            const float* __restrict alongBlue = s_.row(kAlongBlue, r);
-            const float* __restrict axisRed = s_.row(kAxisRed, r);
-            const float* __restrict axisBlue = s_.row(kAxisBlue, r);
             const Plane diffOwn = redRow ? kDiffRG : kDiffBG,
                         diffOther = redRow ? kDiffBG : kDiffRG;
             const float* __restrict ou = s_.row(diffOwn, r - 1);
@@ -520,11 +503,6 @@ private:
                         own[x] = o + k * (ownKept - o);
                         gg[x] = g + k * (g0 - g);
                         other[x] = b + k * (otherKept - b);
-                        if (first)
-                            platform::JointApply(alongRed[x], alongBlue[x], axisRed[x],
-                                                 axisBlue[x], k, gg[x],
-                                                 redRow ? own[x] : other[x],
-                                                 redRow ? other[x] : own[x]);
                     } else {
                         own[x] = o;
                         gg[x] = g;

@@ -9,8 +9,7 @@
 // only red and blue carry detail (a colour against a grey of the same
 // green, however faint), red and blue also weigh their own steps, and the
 // medians, which would break such detail into a maze, give way to a 3×3
-// average of the colour differences, drawn towards what both colours'
-// samples together show of that detail.
+// average of the colour differences.
 //
 // Input: a Bayer CFA plane (scale 65535, black-subtracted, white-balanced);
 // output: packed 16-bit RGB, three samples per pixel, rows of the image's

@@ -74,15 +74,6 @@ enum Plane {
     // smoothColourOnly.
     kRedSmoothed = kDiffH,
     kBlueSmoothed = kDiffV,
-    // Meanwhile, what JointColourPlanes finds.
-    kAlongRed = kEstH,
-    kAlongBlue = kEstV,
-    kStep = kColourChange,
-    kAxisRed = kMosaic,
-    kAxisBlue = kSplitNoise,
-    // Free until smoothColourOnly writes them.
-    kSumsRed = kRedSmoothed,
-    kSumsBlue = kBlueSmoothed,
 };
 
 // The estimates are needed only at the sites without green, every second
@@ -143,15 +134,9 @@ public:
         redBlueAtGreenSites(12);
         const bool smoothed = hasColourOnlyRows(13);
         if (smoothed) {
-            platform::JointColourPlanes(
-                s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), masks_, stride_, w_, h_, 14,
-                s_.rowFlags(), s_.row(kColourOnly, 0), s_.row(kAlongRed, 0), s_.row(kAlongBlue, 0), s_.row(kStep, 0),
-                s_.row(kAxisRed, 0), s_.row(kAxisBlue, 0), s_.row(kSumsRed, 0),
-                s_.row(kSumsBlue, 0));
             smoothColourOnly(13);
             smoothAlong(14, kRedSmoothed, kBlueSmoothed, kRed, kBlue);
             smoothAlong(15, kRed, kBlue, kRedSmoothed, kBlueSmoothed);
-            joinColours(15);
         }
         platform::StoreTileRGB(tile_, s_.row(smoothed ? kRedSmoothed : kRed, 0), s_.row(kGreen, 0),
                                s_.row(smoothed ? kBlueSmoothed : kBlue, 0), rgb, cfa.width, colour);
@@ -602,26 +587,6 @@ private:
                        red = r0[x] + k * (g0[x] + meanR - r0[x]);
                        blue = b0[x] + k * (g0[x] + meanB - b0[x]);
                    });
-    }
-
-    // Then the smoothed colours towards the joint estimate (see JointApply),
-    // in rows and columns [m, size - m).
-    void joinColours(int m) {
-        const uint8_t* flags = s_.rowFlags();
-        for (int r = m; r < h_ - m; ++r) {
-            if (flags[r] == 0) continue;
-            const float* __restrict along = s_.row(kAlongRed, r);
-            const float* __restrict alongB = s_.row(kAlongBlue, r);
-            const float* __restrict axis = s_.row(kAxisRed, r);
-            const float* __restrict axisB = s_.row(kAxisBlue, r);
-            const float* __restrict only = s_.row(kColourOnly, r);
-            const float* __restrict g0 = s_.row(kGreen, r);
-            float* __restrict red = s_.row(kRedSmoothed, r);
-            float* __restrict blue = s_.row(kBlueSmoothed, r);
-            for (int x = m; x < w_ - m; ++x)
-                platform::JointApply(along[x], alongB[x], axis[x], axisB[x], only[x], g0[x],
-                                     red[x], blue[x]);
-        }
     }
 
     // A colour's differences from green at x - 1, x and x + 1, weighted 1,

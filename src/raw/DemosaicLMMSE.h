@@ -11,8 +11,7 @@
 // an edge takes its colours from its own side. Where green is flat and only
 // red and blue carry detail, however faint, green keeps near its neighbours,
 // red and blue also weigh their own steps, and their differences from green
-// are averaged at the end, over 3×3 and then along their own detail, and
-// drawn towards what both colours' samples together show of that detail.
+// are averaged at the end, over 3×3 and then along their own detail.
 //
 // Input: a Bayer CFA plane (scale 65535, black-subtracted, white-balanced);
 // output: packed 16-bit RGB, three samples per pixel, rows of the image's

@@ -1,8 +1,7 @@
 // The clamps in the pixel loops only if-convert (and so vectorise) when
-// comparisons may be assumed not to trap; the loops are written to vectorise,
-// so ask for it at any -O level.
+// comparisons may be assumed not to trap.
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic", "no-trapping-math")
+#pragma GCC optimize("no-trapping-math")
 #endif
 
 #include "raw/DemosaicTiles.h"
@@ -374,14 +373,17 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
         int positive = 0;
         DEMOSAIC_ROW_LOOP
         for (int c = 0; c < cells; ++c) {
-            const auto least = [c](const float* v) { return MinOf(MinOf(v[c], v[c + 1]), v[c + 2]); };
-            const auto most = [c](const float* v) { return MaxOf(MaxOf(v[c], v[c + 1]), v[c + 2]); };
+            const auto least = [c](const float* v) {
+                return MinOf(MinOf(v[c], v[c + 1]), v[c + 2]);
+            };
+            const auto most = [c](const float* v) {
+                return MaxOf(MaxOf(v[c], v[c + 1]), v[c + 2]);
+            };
             colourRange[c] = MaxOf(most(c0Hi) - least(c0Lo), most(c1Hi) - least(c1Lo));
             greenRange[c] = most(gHi) - least(gLo);
         }
         DEMOSAIC_ROW_LOOP
-        for (int c = 0; c < cells; ++c)
-            positive |= colourRange[c] > ColourOnlyFloor(greenRange[c]);
+        for (int c = 0; c < cells; ++c) positive |= colourRange[c] > ColourOnlyFloor(greenRange[c]);
         // Rows without such detail are left unwritten: their flag keeps
         // every reader away from them.
         if (positive == 0) continue;
@@ -397,114 +399,6 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
     }
     if (keep) keep->keep(tile, std::move(found));
     return any;
-}
-
-void JointColourPlanes(const float* red, const float* green, const float* blue,
-                       const CFAMaskSet& masks, int stride, int width, int height, int m,
-                       const uint8_t* rowFlags, const float* only, float* meanR, float* meanB,
-                       float* step, float* axisR, float* axisB, float* sumR, float* sumB) {
-    // Whether a flagged row lies within `reach` of row r.
-    auto near = [&](int r, int reach) {
-        for (int k = -reach; k <= reach; ++k)
-            if (r + k >= m && r + k < height - m && rowFlags[r + k] != 0) return true;
-        return false;
-    };
-    auto row = [&](const float* p, int r) { return p + static_cast<size_t>(r) * stride; };
-    auto rowOut = [&](float* p, int r) { return p + static_cast<size_t>(r) * stride; };
-    // Each row's differences from green summed over 5 pixels, then 5 rows.
-    for (int r = m - 2; r < height - m + 2; ++r) {
-        if (!near(r, 3)) continue;
-        const float* __restrict rr = row(red, r);
-        const float* __restrict gg = row(green, r);
-        const float* __restrict bb = row(blue, r);
-        float* __restrict hr = rowOut(sumR, r);
-        float* __restrict hb = rowOut(sumB, r);
-        DEMOSAIC_ROW_LOOP
-        for (int x = m; x < width - m; ++x) {
-            hr[x] = JointRowSum(rr, gg, x);
-            hb[x] = JointRowSum(bb, gg, x);
-        }
-    }
-    for (int r = m; r < height - m; ++r) {
-        if (!near(r, 1)) continue;
-        const CFARowMasks mk = masks.forRow(r);
-        const float* __restrict isRed = mk.red;
-        const float* __restrict isBlue = mk.blue;
-        const float* __restrict rr = row(red, r);
-        const float* __restrict gg = row(green, r);
-        const float* __restrict bb = row(blue, r);
-        const float* __restrict hr[5] = {row(sumR, r - 2), row(sumR, r - 1), row(sumR, r),
-                                         row(sumR, r + 1), row(sumR, r + 2)};
-        const float* __restrict hb[5] = {row(sumB, r - 2), row(sumB, r - 1), row(sumB, r),
-                                         row(sumB, r + 1), row(sumB, r + 2)};
-        float* __restrict ma = rowOut(meanR, r);
-        float* __restrict mb = rowOut(meanB, r);
-        float* __restrict t = rowOut(step, r);
-        DEMOSAIC_ROW_LOOP
-        for (int x = m; x < width - m; ++x) {
-            const float a = JointOfRows(hr[0][x], hr[1][x], hr[2][x], hr[3][x], hr[4][x]);
-            const float b = JointOfRows(hb[0][x], hb[1][x], hb[2][x], hb[3][x], hb[4][x]);
-            ma[x] = a;
-            mb[x] = b;
-            float ua = 0.0f, ub = 0.0f;
-            JointAxis(a, b, ua, ub);
-            const float g = gg[x];
-            const float sr = JointStep(rr[x] - g, a, ua), sb = JointStep(bb[x] - g, b, ub);
-            t[x] = isRed[x] != 0.0f ? sr : (isBlue[x] != 0.0f ? sb : 0.0f);
-        }
-    }
-    for (int r = m + 1; r < height - m - 1; ++r) {
-        if (rowFlags[r] == 0) continue;
-        const float* __restrict isGreen = masks.forRow(r).green;
-        const bool redRow = masks.isRedRow(r);
-        const float* __restrict t = row(step, r);
-        const float* __restrict tu = row(step, r - 1);
-        const float* __restrict td = row(step, r + 1);
-        const float* __restrict ru = row(red, r - 1);
-        const float* __restrict r0 = row(red, r);
-        const float* __restrict rd = row(red, r + 1);
-        const float* __restrict gu = row(green, r - 1);
-        const float* __restrict g0 = row(green, r);
-        const float* __restrict gd = row(green, r + 1);
-        const float* __restrict bu = row(blue, r - 1);
-        const float* __restrict b0 = row(blue, r);
-        const float* __restrict bd = row(blue, r + 1);
-        float* __restrict ma = rowOut(meanR, r);
-        float* __restrict mb = rowOut(meanB, r);
-        float* __restrict outR = rowOut(axisR, r);
-        float* __restrict outB = rowOut(axisB, r);
-        const float* __restrict k = row(only, r);
-        for (int x = m + 1; x < width - m - 1; ++x) {
-            // Where ColourOnlyDetail is 0 nothing is drawn towards it.
-            if (k[x] == 0.0f) {
-                outR[x] = outB[x] = 0.0f;
-                continue;
-            }
-            float ua = 0.0f, ub = 0.0f;
-            JointAxis(ma[x], mb[x], ua, ub);
-            // Beside a green site in a row of red, red lies left and right.
-            const float wr = ua * ua, wb = ub * ub;
-            const float atGreen =
-                JointAtGreen(t[x - 1], t[x + 1], tu[x], td[x], redRow ? wr : wb, redRow ? wb : wr);
-            const float joint = isGreen[x] != 0.0f ? atGreen : t[x];
-            float loR = 3.0e38f, hiR = -3.0e38f, loB = 3.0e38f, hiB = -3.0e38f;
-#pragma GCC unroll 3
-            for (int u = -1; u <= 1; ++u) {
-                const float dr[3] = {ru[x + u] - gu[x + u], r0[x + u] - g0[x + u],
-                                     rd[x + u] - gd[x + u]};
-                const float db[3] = {bu[x + u] - gu[x + u], b0[x + u] - g0[x + u],
-                                     bd[x + u] - gd[x + u]};
-                loR = MinOf(loR, MinOf(MinOf(dr[0], dr[1]), dr[2]));
-                hiR = MaxOf(hiR, MaxOf(MaxOf(dr[0], dr[1]), dr[2]));
-                loB = MinOf(loB, MinOf(MinOf(db[0], db[1]), db[2]));
-                hiB = MaxOf(hiB, MaxOf(MaxOf(db[0], db[1]), db[2]));
-            }
-            ma[x] = ClampTo(ma[x] + joint * ua, loR, hiR);
-            mb[x] = ClampTo(mb[x] + joint * ub, loB, hiB);
-            outR[x] = ua;
-            outB[x] = ub;
-        }
-    }
 }
 
 }  // namespace platform

@@ -109,71 +109,8 @@ void Inside(const Plane& p, int m, const std::function<void(int, int)>& f) {
         for (int x = m; x < p.w - m; ++x) f(x, y);
 }
 
-// Red's and blue's differences from green along the direction of their 5×5
-// means, as one signal sampled at both colours' sites: the means at least m
-// from the edges; at least m + 1 from them, the direction and the signal's
-// differences along it, each within its colour's range over the 3×3.
-struct Joint {
-    Plane mean[2], along[2], axis[2];
-    Joint(const CFAPlane& cfa, int pad, Plane& red, Plane& green, Plane& blue, int m)
-        : mean{Plane(red.w, red.h), Plane(red.w, red.h)},
-          along{Plane(red.w, red.h), Plane(red.w, red.h)},
-          axis{Plane(red.w, red.h), Plane(red.w, red.h)} {
-        auto colour = [&](int x, int y) {
-            return cfa.pattern.colorAt(uint32_t(y - pad), uint32_t(x - pad));
-        };
-        // Red's (c 0) or blue's difference from green.
-        auto diff = [&](int c, int x, int y) { return (c ? blue : red)(x, y) - green(x, y); };
-        Plane step(red.w, red.h);
-        Inside(red, m, [&](int x, int y) {
-            float u[2];
-            for (int c = 0; c < 2; ++c) {
-                // Over 5 pixels of each row, then over the 5 rows.
-                float rows = 0.0f;
-                for (int v = -2; v <= 2; ++v) {
-                    float row = diff(c, x - 2, y + v);
-                    for (int k = -1; k <= 2; ++k) row += diff(c, x + k, y + v);
-                    rows = v == -2 ? row : rows + row;
-                }
-                mean[c](x, y) = rows * (1.0f / 25.0f);
-            }
-            platform::JointAxis(mean[0](x, y), mean[1](x, y), u[0], u[1]);
-            const CFAColor site = colour(x, y);
-            const int c = site == CFAColor::Blue;
-            step(x, y) = site == CFAColor::Green
-                             ? 0.0f
-                             : platform::JointStep(diff(c, x, y), mean[c](x, y), u[c]);
-        });
-        Inside(red, m + 1, [&](int x, int y) {
-            float u[2];
-            platform::JointAxis(mean[0](x, y), mean[1](x, y), u[0], u[1]);
-            float t = step(x, y);
-            if (colour(x, y) == CFAColor::Green) {
-                const int beside = colour(x - 1, y) != CFAColor::Red;  // 0 for red
-                t = platform::JointAtGreen(step(x - 1, y), step(x + 1, y), step(x, y - 1),
-                                           step(x, y + 1), u[beside] * u[beside],
-                                           u[1 - beside] * u[1 - beside]);
-            }
-            for (int c = 0; c < 2; ++c) {
-                float lo = 3.0e38f, hi = -3.0e38f;
-                for (int v = -1; v <= 1; ++v)
-                    for (int k = -1; k <= 1; ++k) {
-                        lo = std::min(lo, diff(c, x + k, y + v));
-                        hi = std::max(hi, diff(c, x + k, y + v));
-                    }
-                along[c](x, y) = std::clamp(mean[c](x, y) + t * u[c], lo, hi);
-                axis[c](x, y) = u[c];
-            }
-        });
-    }
-    void apply(int x, int y, float k, float g, float& red, float& blue) {
-        platform::JointApply(along[0](x, y), along[1](x, y), axis[0](x, y), axis[1](x, y), k, g,
-                             red, blue);
-    }
-};
-
 std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
-    constexpr int pad = 10;
+    constexpr int pad = 8;
     Plane c = Padded(cfa, pad);
     auto colour = [&](int x, int y) {
         return cfa.pattern.colorAt(uint32_t(y - pad), uint32_t(x - pad));
@@ -283,8 +220,7 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
             (*p[2])(x, y) = sh > sv ? a : (sh < sv ? b : 0.5f * (a + b));
         }
     });
-    Joint joint(cfa, pad, red, green, blue, 7);
-    for (int m = 8; m <= 9; ++m) {
+    for (int m = 6; m <= 7; ++m) {
         Plane drg(W, H), dbg(W, H), mrg(W, H), mbg(W, H);
         Inside(c, m - 1, [&](int x, int y) {
             drg(x, y) = red(x, y) - green(x, y);
@@ -308,13 +244,11 @@ std::vector<uint16_t> ReferenceAHD(const CFAPlane& cfa) {
             // Where the detail is red and blue's alone, no medians: the first
             // pass averages the differences with weights 1, 2, 1 each way.
             const float k = only(x, y);
-            const float rKept = m == 8 ? g0 + Weighted121(drg, x, y) : r0;
-            const float bKept = m == 8 ? g0 + Weighted121(dbg, x, y) : b0;
+            const float rKept = m == 6 ? g0 + Weighted121(drg, x, y) : r0;
+            const float bKept = m == 6 ? g0 + Weighted121(dbg, x, y) : b0;
             red(x, y) = r + k * (rKept - r);
             green(x, y) = g + k * (g0 - g);
             blue(x, y) = b + k * (bKept - b);
-            // Then towards the joint estimate.
-            if (m == 8) joint.apply(x, y, k, green(x, y), red(x, y), blue(x, y));
         });
     }
     return Store(cfa, pad, red, green, blue);
@@ -465,7 +399,6 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         redOut(x, y) = red(x, y) + k * (green(x, y) + Weighted121(dr, x, y) - red(x, y));
         blueOut(x, y) = blue(x, y) + k * (green(x, y) + Weighted121(db, x, y) - blue(x, y));
     });
-    Joint joint(cfa, pad, red, green, blue, 14);
     // Then twice along the four directions, each weighted by how little the
     // differences change along it.
     for (int m : {14, 15}) {
@@ -496,10 +429,6 @@ std::vector<uint16_t> ReferenceLMMSE(const CFAPlane& cfa) {
         redOut = r2;
         blueOut = b2;
     }
-    // Then towards the joint estimate.
-    Inside(c, 15, [&](int x, int y) {
-        joint.apply(x, y, ColourOnly(c, cfa, pad, x, y), green(x, y), redOut(x, y), blueOut(x, y));
-    });
     return Store(cfa, pad, redOut, green, blueOut);
 }
 
