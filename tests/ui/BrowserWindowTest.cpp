@@ -508,8 +508,8 @@ TEST_F(BrowserBatch, AStoppedBatchSaysWhereAndHowManyWereExported) {
     EXPECT_TRUE(fs::exists(dir / "s1.jpg"));
     EXPECT_FALSE(fs::exists(dir / "s3.jpg"));
     ASSERT_EQ(alerts.shown.size(), 1u);
-    EXPECT_EQ(alerts.shown[0].messageText,
-              QStringLiteral("The batch stopped at “s2.dng”: 1 of 3 photos were exported."));
+    EXPECT_EQ(alerts.shown[0].messageText.toStdString(),
+              "The batch stopped at “s2.dng”: 1 of 3 photos were exported.");
     EXPECT_FALSE(alerts.shown[0].informativeText.isEmpty());
 }
 
