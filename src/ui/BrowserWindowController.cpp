@@ -827,6 +827,7 @@ void BrowserWindowController::RunWorkerCompleted(const std::optional<platform::E
                                 .arg(batchFileCount_)
                                 .arg(batchFileCount_ == 1 ? QStringLiteral("photo was")
                                                           : QStringLiteral("photos were"));
+        platform::log("%s", alert.messageText.toUtf8().constData());
         platform::AlertPresenter::current().present(alert, this, nullptr);
     } else if (error) {
         platform::AlertPresenter::presentError(*error, this);
