@@ -189,7 +189,7 @@ const std::vector<Range>& SettingRanges::settings() {
         real(K::kInputRadius, "Radius", 0, 5, 0.8),
         real(K::kInputIntensity, "Intensity", 0, 5, 1),
         real(K::kJPEGQuality, "JPEG Quality", 0, 10, 10),
-        whole(K::kExportFileType, "Export Type", 0, 6, 0),
+        whole(K::kExportFileType, "File Type", 0, 6, 0),
         // Images are at most 65535 pixels a side; -1 and a missing key mean
         // no crop, a missing orientation upright.
         real(K::kCropX, "Crop left", -1, 65535, std::nullopt),

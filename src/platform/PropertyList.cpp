@@ -144,10 +144,19 @@ bool fail(Error* error, const std::string& reason) {
     return setError(error, PropertyListErrorDomain, -1, reason);
 }
 
-// The reader's words for the user; the parser's own for the log.
+// The reader's words for the user; the parser's own for the log (unless
+// the caller asked for neither).
 bool fail(Error* error, const std::string& reason, const std::string& report) {
-    log("Property list: %s", report.c_str());
+    if (error) log("Property list: %s", report.c_str());
     return fail(error, reason);
+}
+
+// An element's text as a reader may be shown it: short, one line.
+std::string shownText(std::string_view text) {
+    std::string shown(text.substr(0, 40));
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text.size() > 40 ? shown + "..." : shown;
 }
 
 constexpr const char* kUnreadableEntry = "the file holds an entry that cannot be read";
@@ -181,12 +190,10 @@ bool readDictionary(const pugi::xml_node& node, int depth, Value& out, Error* er
 // every value, is kept as its text for that check to replace.
 bool unreadableNumber(std::string_view name, std::string_view text, bool asText, Value& out,
                       Error* error) {
-    const std::string report = "malformed " + std::string(name) + " \"" + std::string(text) + "\"";
+    const std::string report = "malformed " + std::string(name) + " \"" + shownText(text) + "\"";
     if (!asText)
-        return fail(
-            error,
-            "the file holds \"" + std::string(text).substr(0, 40) + "\" where a number belongs",
-            report);
+        return fail(error, "the file holds \"" + shownText(text) + "\" where a number belongs",
+                    report);
     log("Property list: %s, read as text", report.c_str());
     out = Value(std::string(text));
     return true;
@@ -245,8 +252,7 @@ bool readNode(const pugi::xml_node& node, int depth, Value& out, Error* error, b
     }
     if (name == "date") {
         auto d = parseDate(text);
-        if (!d)
-            return fail(error, kUnreadableEntry, "malformed date \"" + std::string(text) + "\"");
+        if (!d) return fail(error, kUnreadableEntry, "malformed date \"" + shownText(text) + "\"");
         out = Value(*d);
         return true;
     }

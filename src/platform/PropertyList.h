@@ -4,7 +4,8 @@
 // data is base64; dates are "YYYY-MM-DDTHH:MM:SSZ" in UTC.
 //
 // Readers never crash or throw on malformed input: they return nullopt and
-// fill the Error. All functions are thread-safe.
+// fill the Error, whose reason says in a reader's words what is wrong; the
+// parser's own report goes to the log. All functions are thread-safe.
 #pragma once
 
 #include <cstdint>

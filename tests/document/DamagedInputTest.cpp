@@ -558,7 +558,7 @@ TEST_F(DamagedInput, AHugeOrUnreadableNumberCostsOnlyItsOwnValue) {
     const auto told = seen.take();
     ASSERT_EQ(told.size(), 4u);
     for (const char* line :
-         {"The preset \"Huge\" sets Export Type to 1e+20, outside its range 0 to 6; 6 is used",
+         {"The preset \"Huge\" sets File Type to 1e+20, outside its range 0 to 6; 6 is used",
           "The preset \"Huge\" sets Exposure to -1e+19, outside its range -5 to 5; -5 is used",
           "The preset \"Huge\" sets Contrast to the text \"zero\", not a number; its default, 0,",
           "The preset \"Huge\" sets JPEG Quality to the text \"abc\", not a number; its default"})
