@@ -7,8 +7,11 @@
 # move) and over the controls (they scroll, none changes), move the
 # controls, zoom by every View item and the zoom keys, rotate, crop, export,
 # export again (replacing the file is asked first; Cancel keeps it), export
-# as DNG (the proposed name is one it may write), save a preset (replacing a
-# factory one is asked first), look at the presets, profile and inspector
+# as DNG (the proposed name is one it may write), export as holiday.jpeg (kept
+# as typed), export as DNG under the raw file's name in other letter case
+# (refused at once, the panel stays), save a preset (replacing a factory one
+# is asked first; a preset with an unreadable number is told in the message
+# bar), look at the presets, profile and inspector
 # windows (each fully on the screen), open the reset alert and press Return
 # (nothing may be deleted), open a file with a warning twice (shown once, in
 # its window, no alert), open a DNG named .jpg
@@ -16,7 +19,8 @@
 # (the alert names the file and the folder), open two files at once (their
 # windows cascade, fully on the screen), quit; then launches with a folder
 # and with the DNG named .jpg, a raw search folder set (each alert must
-# show). A screenshot (scrot) is saved after each step in OUT; the run fails
+# show); last, a batch of three whose second file is no raw file (it stops
+# there, and its alert says so and that 1 of 3 photos was exported). A screenshot (scrot) is saved after each step in OUT; the run fails
 # when a step's window does not appear or a check fails. Everything happens
 # in a scratch home; the picture is the sample DNG the build makes.
 # Usage (scripts/screenshots.sh calls it under Xvfb): first-minutes.sh BUILD_DIR OUT
@@ -269,9 +273,48 @@ sleep 2
 nothing_alerts "Export as DNG"
 shot exported-as-dng 0
 
+# A typed .jpeg name is kept as typed, not doubled to .jpeg.jpg.
+keys "$document" ctrl+e
+panel=$(window '^Save As')
+xdotool key ctrl+a
+xdotool type --delay 30 holiday.jpeg
+shot export-typed-jpeg 0
+xdotool key Return
+written "$HOME/Pictures/holiday.jpeg" "the export as holiday.jpeg"
+[ ! -e "$HOME/Pictures/holiday.jpeg.jpg" ] || fail "the typed extension was doubled"
+sleep 1
+nothing_alerts "the export as holiday.jpeg"
+
+# Export as DNG under the raw file's own name, in other letter case: refused
+# at once (no replace question), the panel stays with the name selected.
+raw_before=$(stat -c %i-%Y-%s "$HOME/Pictures/QuorvexTestChart.dng")
+menu "$document" f 5
+panel=$(window '^Save As')
+xdotool key ctrl+a
+xdotool type --delay 30 QuorvexTestChart.DNG
+xdotool key Return
+alert=$(active '^Quorvex$')
+shot export-refuses-the-raw-files-name 1
+keys "$alert" Return
+active '^Save As' >/dev/null
+shot refused-name-selected-in-the-panel
+keys "$panel" Escape
+gone '^Save As'
+[ "$(stat -c %i-%Y-%s "$HOME/Pictures/QuorvexTestChart.dng")" = "$raw_before" ] ||
+  fail "the raw file changed"
+[ ! -e "$HOME/Pictures/QuorvexTestChart.DNG" ] || fail "a file named like the raw file was written"
+
 # New Preset… offers to save under a factory preset's name: that is asked
-# first, and Return keeps it (Cancel). Then a new name: the pop-up shows it.
+# first, and Return keeps it (Cancel). Then a new name: the pop-up shows it,
+# and a preset put in the folder meanwhile with a value that cannot be read
+# is listed too, its warning in the window's words in the message bar.
 presets_dir="$XDG_DATA_HOME/Quorvex/presets"
+cat >"$presets_dir/Evening.plist" <<'PLIST'
+<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>displayName</key><string>Evening</string>
+<key>Quorvex_Filter_inputEV</key><real>zero</real>
+<key>Quorvex_Filter_inputContrast</key><real>0.5</real></dict></plist>
+PLIST
 factory=$(cd "$presets_dir" && md5sum -- *.plist)
 wheel "$document" 1239 500 20 4  # over the labels, which never take the wheel
 click "$document" 1432 165
@@ -290,6 +333,8 @@ xdotool key Return
 for _ in $(seq 50); do grep -qs '<string>Mine</string>' "$presets_dir"/*.plist && break; sleep 0.1; done
 grep -qs '<string>Mine</string>' "$presets_dir"/*.plist || fail "the preset Mine was not saved"
 shot preset-saved-shows-in-the-pop-up
+grep -q 'The preset "Evening" sets Exposure to the text "zero", not a number' "$scratch/gui.log" ||
+  fail "the unreadable number in Evening was not told"
 
 # The presets, camera-profile and inspector windows from the Window menu,
 # each fully on the screen.
@@ -415,6 +460,50 @@ gui=$!
 refused=$(active '^Quorvex$')
 shot dng-named-jpg-with-search-folder 2
 keys "$refused" Return
+for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
+if kill -0 "$gui" 2>/dev/null; then kill "$gui"; fi
+wait "$gui" || true
+gui=""
+# A batch that stops: three photos selected, the second not a raw file. The
+# first is exported, the batch stops at the second, and the alert says so
+# and how many of how many were exported; the third is not written.
+mkdir -p "$HOME/Batch"
+cp "$sample" "$HOME/Batch/A.dng"
+echo "not a raw file" >"$HOME/Batch/B.dng"
+cp "$sample" "$HOME/Batch/C.dng"
+python3 - "$XDG_CONFIG_HOME/Quorvex/Defaults.plist" "$HOME/Batch" <<'PY'
+import plistlib, sys
+with open(sys.argv[1], "rb") as f:
+    defaults = plistlib.load(f)
+defaults["imageDirectory"] = sys.argv[2]
+defaults["imageDirectoryBookmark"] = sys.argv[2].encode()
+defaults["ShowPopoverHelp"] = False
+with open(sys.argv[1], "wb") as f:
+    plistlib.dump(defaults, f)
+PY
+QT_QPA_PLATFORM=xcb "$build/quorvex-gui" --verbose >"$scratch/gui.log" 2>&1 &
+gui=$!
+browser=$(window '^Browser$')
+sleep 3
+xdotool windowsize "$browser" 1000 700 windowmove "$browser" 40 40
+sleep 1
+shot preset-warning-in-the-browser 0  # Evening's, in the message bar
+click "$browser" 958 40  # Dismiss: the toolbar moves back up
+sleep 1
+click "$browser" 90 150
+keys "$browser" ctrl+a
+click "$browser" 815 35  # Batch
+shot batch-menu
+xdotool key --delay 400 Down Right Return  # Export with… › the first preset
+alert=$(active '^Quorvex$')
+shot batch-stopped 1
+ls "$HOME/Batch" | grep -q '^A\.' || fail "the batch did not export A.dng before it stopped"
+! ls "$HOME/Batch" | grep -q '^C\.[^d]' || fail "the batch went on past B.dng"
+grep -q 'The batch stopped at “B.dng”: 1 of 3 photos were exported.' "$scratch/gui.log" ||
+  fail "the alert does not say where the batch stopped"
+keys "$alert" Return
+gone '^Quorvex$'
+keys "$browser" ctrl+q
 for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
 if kill -0 "$gui" 2>/dev/null; then kill "$gui"; fi
 wait "$gui" || true

@@ -55,7 +55,10 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
     // Whether the batch stops at this failure: only when nobody takes reports.
     auto failed = [&](const std::filesystem::path& source, const platform::Error& error) {
         if (!firstError) firstError = error;
-        if (!options.didFail) return true;
+        if (!options.didFail) {
+            if (options.didStop) options.didStop(source);
+            return true;
+        }
         options.didFail(source, error);
         return false;
     };

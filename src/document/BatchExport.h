@@ -43,6 +43,8 @@ public:
         // When set, called for each file that failed, with its source path
         // and the reason, and the batch goes on with the next file.
         std::function<void(const std::filesystem::path&, const platform::Error&)> didFail;
+        // Without didFail: called with the source the batch stopped at.
+        std::function<void(const std::filesystem::path&)> didStop;
         const std::atomic<bool>* userDidCancel = nullptr;
     };
 

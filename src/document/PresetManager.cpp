@@ -135,6 +135,27 @@ std::optional<std::string> nameInDamagedFile(const fs::path& file) {
     return bytes.substr(at, end - at);
 }
 
+// Which identifier each factory preset got when the folder was filled, one
+// "<identifier>\t<name>" a line: a damaged file cut short before its name
+// is still known for the preset it was.
+constexpr const char* kFactoryRecord = ".factory-presets";
+
+std::optional<std::string> factoryNameOf(const fs::path& folder, const std::string& id) {
+    std::ifstream in(folder / kFactoryRecord);
+    for (std::string line; std::getline(in, line);)
+        if (line.size() > id.size() && line.starts_with(id) && line[id.size()] == '\t')
+            return line.substr(id.size() + 1);
+    return std::nullopt;
+}
+
+// The name a damaged file still shows, else the factory preset it was.
+std::optional<std::string> nameOfDamaged(const fs::path& file, const std::string& id) {
+    std::error_code ec;
+    if (fs::file_size(file, ec) <= platform::kMaxPropertyListFileSize)
+        if (auto name = nameInDamagedFile(file)) return name;
+    return factoryNameOf(file.parent_path(), id);
+}
+
 // Keeps a damaged file's bytes as "<file>.damaged" (or "-<n>") by a second
 // name, so the file itself can then be replaced in one step; nullopt where
 // the file system has no such names.
@@ -268,12 +289,16 @@ private:
 std::optional<fs::path> PresetManager::presetDirectoryLocked() {
     if (directory_) return directory_;
     fs::path support = platform::applicationSupportDirectory(true);
+    const fs::path folder = support / "presets";
     std::error_code ec;
     if (support.empty() || !fs::is_directory(support, ec)) {
         platform::log("Could not access Library directory\n%s", support.c_str());
+        // Told as a full disk is: the factory values serve meanwhile.
+        std::error_code made;
+        if (!support.empty()) fs::create_directories(support, made);
+        factoryPresetsUnwritten(folder, made ? made.message() : "it is not a folder");
         return std::nullopt;
     }
-    const fs::path folder = support / "presets";
     if (fs::exists(folder, ec)) return directory_ = folder;
     // Made once, whatever the number of runs starting at once: the first to
     // hold the lock fills a new folder and puts it in place whole.
@@ -310,14 +335,24 @@ std::optional<fs::path> PresetManager::presetDirectoryLocked() {
 }
 
 std::string PresetManager::writeFactoryPresetsLocked(const fs::path& folder) {
-    for (auto& [name, preset] : factoryPresets()) {
-        platform::Error error;
-        if (writePresetLocked(preset, &error, &folder)) continue;
-        platform::log("%s could not write %s: %s", __func__, name.c_str(),
-                      error.description().c_str());
+    auto reasonOf = [](const platform::Error& error) {
         return error.domain == platform::PosixErrorDomain ? std::strerror(int(error.code))
                                                           : error.failureReason;
+    };
+    std::string record;
+    for (auto& [name, preset] : factoryPresets()) {
+        platform::Error error;
+        if (writePresetLocked(preset, &error, &folder)) {
+            record += profileUUID(preset) + "\t" + name + "\n";
+            continue;
+        }
+        platform::log("%s could not write %s: %s", __func__, name.c_str(),
+                      error.description().c_str());
+        return reasonOf(error);
     }
+    platform::Error error;
+    if (!platform::writeFileAtomically(folder / kFactoryRecord, record, &error))
+        return reasonOf(error);
     return {};
 }
 
@@ -388,7 +423,7 @@ void PresetManager::restoreFromCopiesLocked(const fs::path& folder) {
         // preset: the copy brings back what it was, and only that.
         std::error_code existsError;
         if (!isUUIDString(*id) || fs::exists(folder / (*id + ".plist"), existsError)) continue;
-        const auto name = nameInDamagedFile(entry);
+        const auto name = nameOfDamaged(entry, *id);
         for (auto& [factoryName, preset] : factory) {
             if (name != factoryName) continue;
             bool present = false;
@@ -416,15 +451,14 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
         std::error_code typeError;
         if (!fs::is_regular_file(entry, typeError)) continue;
         platform::Error readError;
-        // Refused by its size before it is read.
-        auto value = platform::readPropertyList(entry, &readError);
+        // Refused by its size before it is read. A number that cannot be
+        // read is one bad value, mended below like any other.
+        auto value =
+            platform::readPropertyList(entry, &readError, platform::kMaxPropertyListFileSize, true);
         if (!value || !value->isDictionary()) {
             const std::string reason =
                 value ? "the file holds no preset settings" : readError.failureReason;
-            std::error_code sizeError;
-            const bool small =
-                fs::file_size(entry, sizeError) <= platform::kMaxPropertyListFileSize;
-            damaged.push_back({small ? nameInDamagedFile(entry) : std::nullopt, entry, reason, {}});
+            damaged.push_back({nameOfDamaged(entry, entry.stem().string()), entry, reason, {}});
             continue;
         }
         presetList_.push_back(

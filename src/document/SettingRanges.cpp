@@ -189,13 +189,13 @@ const std::vector<Range>& SettingRanges::settings() {
         real(K::kInputRadius, "Radius", 0, 5, 0.8),
         real(K::kInputIntensity, "Intensity", 0, 5, 1),
         real(K::kJPEGQuality, "JPEG Quality", 0, 10, 10),
-        whole(K::kExportFileType, "Export Type", 0, 6, 0),
+        whole(K::kExportFileType, "File Type", 0, 6, 0),
         // Images are at most 65535 pixels a side; -1 and a missing key mean
         // no crop, a missing orientation upright.
-        real(K::kCropX, "Crop", -1, 65535, std::nullopt),
-        real(K::kCropY, "Crop", -1, 65535, std::nullopt),
-        real(K::kCropWidth, "Crop", -1, 65535, std::nullopt),
-        real(K::kCropHeight, "Crop", -1, 65535, std::nullopt),
+        real(K::kCropX, "Crop left", -1, 65535, std::nullopt),
+        real(K::kCropY, "Crop top", -1, 65535, std::nullopt),
+        real(K::kCropWidth, "Crop width", -1, 65535, std::nullopt),
+        real(K::kCropHeight, "Crop height", -1, 65535, std::nullopt),
         real(K::kImageOrientation, "Orientation", 0, 8, std::nullopt),
         flag(K::kMaintainWhites, "Maintain Saturated Whites", true),
         flag(K::kMonochromeSensor, "Monochrome Sensor", false),
@@ -263,10 +263,10 @@ std::vector<std::string> SettingRanges::check(platform::Dictionary& values,
         } else {
             continue;
         }
-        const std::string quotedKey = "\"" + std::string(r.key) + "\"";
+        // The setting as the window names it; the key only where it has no other name.
         const std::string name = r.key == std::string_view(r.label)
-                                     ? quotedKey
-                                     : std::string(r.label) + " (" + quotedKey + ")";
+                                     ? "\"" + std::string(r.key) + "\""
+                                     : std::string(r.label);
         std::string text =
             capitalised(source) + " sets " + name + " to " + describe(*v) + ", " + problem + "; ";
         if (!replacement) {

@@ -5,7 +5,8 @@
 // used: a number outside its range, or infinite, is clamped into it; NaN and
 // a value of the wrong type give the key's default, or leave the key out
 // (ignored) when it has none (its reader then uses what it uses for a missing key).
-// Each value replaced is told once, naming the file, the key and the value.
+// Each value replaced is told once, naming the file, the setting (by its
+// label) and the value.
 // Keys not in the tables pass unchecked. Thread-safe.
 #pragma once
 

@@ -144,22 +144,41 @@ bool fail(Error* error, const std::string& reason) {
     return setError(error, PropertyListErrorDomain, -1, reason);
 }
 
-bool readNode(const pugi::xml_node& node, int depth, Value& out, Error* error);
+// The reader's words for the user; the parser's own for the log (unless
+// the caller asked for neither).
+bool fail(Error* error, const std::string& reason, const std::string& report) {
+    if (error) log("Property list: %s", report.c_str());
+    return fail(error, reason);
+}
 
-bool readDictionary(const pugi::xml_node& node, int depth, Value& out, Error* error) {
+// An element's text as a reader may be shown it: short, one line.
+std::string shownText(std::string_view text) {
+    std::string shown(text.substr(0, 40));
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text.size() > 40 ? shown + "..." : shown;
+}
+
+constexpr const char* kUnreadableEntry = "the file holds an entry that cannot be read";
+
+bool readNode(const pugi::xml_node& node, int depth, Value& out, Error* error,
+              bool numbersAsText = false);
+
+bool readDictionary(const pugi::xml_node& node, int depth, Value& out, Error* error,
+                    bool numbersAsText) {
     Dictionary dict;
     for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
         if (child.type() != pugi::node_element) continue;
         if (std::strcmp(child.name(), "key") != 0)
-            return fail(error,
+            return fail(error, kUnreadableEntry,
                         std::string("expected <key> in <dict>, found <") + child.name() + ">");
         std::string key = child.text().get();
         pugi::xml_node valueNode = child.next_sibling();
         while (valueNode && valueNode.type() != pugi::node_element)
             valueNode = valueNode.next_sibling();
-        if (!valueNode) return fail(error, "key \"" + key + "\" has no value");
+        if (!valueNode) return fail(error, kUnreadableEntry, "key \"" + key + "\" has no value");
         Value v;
-        if (!readNode(valueNode, depth + 1, v, error)) return false;
+        if (!readNode(valueNode, depth + 1, v, error, numbersAsText)) return false;
         dict.set(std::move(key), std::move(v));
         child = valueNode;
     }
@@ -167,17 +186,32 @@ bool readDictionary(const pugi::xml_node& node, int depth, Value& out, Error* er
     return true;
 }
 
-bool readNode(const pugi::xml_node& node, int depth, Value& out, Error* error) {
-    if (depth > kMaxDepth) return fail(error, "property list nested too deeply");
+// A number that cannot be read fails the file, or, where the reader checks
+// every value, is kept as its text for that check to replace.
+bool unreadableNumber(std::string_view name, std::string_view text, bool asText, Value& out,
+                      Error* error) {
+    const std::string report = "malformed " + std::string(name) + " \"" + shownText(text) + "\"";
+    if (!asText)
+        return fail(error, "the file holds \"" + shownText(text) + "\" where a number belongs",
+                    report);
+    log("Property list: %s, read as text", report.c_str());
+    out = Value(std::string(text));
+    return true;
+}
+
+bool readNode(const pugi::xml_node& node, int depth, Value& out, Error* error, bool numbersAsText) {
+    if (depth > kMaxDepth)
+        return fail(error, "the file is nested too deeply to be read",
+                    "property list nested too deeply");
     std::string_view name = node.name();
     std::string_view text = node.text().get();
-    if (name == "dict") return readDictionary(node, depth, out, error);
+    if (name == "dict") return readDictionary(node, depth, out, error, numbersAsText);
     if (name == "array") {
         Value::Array array;
         for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
             if (child.type() != pugi::node_element) continue;
             Value v;
-            if (!readNode(child, depth + 1, v, error)) return false;
+            if (!readNode(child, depth + 1, v, error, numbersAsText)) return false;
             array.push_back(std::move(v));
         }
         out = Value(std::move(array));
@@ -197,7 +231,7 @@ bool readNode(const pugi::xml_node& node, int depth, Value& out, Error* error) {
             // A whole number beyond 64 bits is still a number: a real keeps
             // its size and sign, so that range checks see it as out of range.
             auto r = wholeBeyond64Bits(text);
-            if (!r) return fail(error, "malformed integer \"" + std::string(text) + "\"");
+            if (!r) return unreadableNumber(name, text, numbersAsText, out, error);
             out = Value(*r);
             return true;
         }
@@ -206,23 +240,23 @@ bool readNode(const pugi::xml_node& node, int depth, Value& out, Error* error) {
     }
     if (name == "real") {
         auto r = parseReal(text);
-        if (!r) return fail(error, "malformed real \"" + std::string(text) + "\"");
+        if (!r) return unreadableNumber(name, text, numbersAsText, out, error);
         out = Value(*r);
         return true;
     }
     if (name == "data") {
         auto d = base64Decode(text);
-        if (!d) return fail(error, "malformed base64 data");
+        if (!d) return fail(error, kUnreadableEntry, "malformed base64 data");
         out = Value(std::move(*d));
         return true;
     }
     if (name == "date") {
         auto d = parseDate(text);
-        if (!d) return fail(error, "malformed date \"" + std::string(text) + "\"");
+        if (!d) return fail(error, kUnreadableEntry, "malformed date \"" + shownText(text) + "\"");
         out = Value(*d);
         return true;
     }
-    return fail(error, "unknown element <" + std::string(name) + ">");
+    return fail(error, kUnreadableEntry, "unknown element <" + std::string(name) + ">");
 }
 
 void writeNode(pugi::xml_node parent, const Value& value) {
@@ -421,20 +455,22 @@ bool loadXmlInPlace(pugi::xml_document& doc, std::string& xml, Error* error) {
 
 namespace {
 
-std::optional<Value> readDocument(const pugi::xml_document& doc, Error* error) {
+std::optional<Value> readDocument(const pugi::xml_document& doc, Error* error,
+                                  bool numbersAsText = false) {
     pugi::xml_node root = doc.document_element();
     if (std::strcmp(root.name(), "plist") != 0) {
-        fail(error, "not a property list: top element is <" + std::string(root.name()) + ">");
+        fail(error, "the file is not a property list",
+             "top element is <" + std::string(root.name()) + ">");
         return std::nullopt;
     }
     pugi::xml_node top = root.first_child();
     while (top && top.type() != pugi::node_element) top = top.next_sibling();
     if (!top) {
-        fail(error, "empty property list");
+        fail(error, "the file holds nothing", "empty property list");
         return std::nullopt;
     }
     Value value;
-    if (!readNode(top, 0, value, error)) return std::nullopt;
+    if (!readNode(top, 0, value, error, numbersAsText)) return std::nullopt;
     return value;
 }
 
@@ -460,7 +496,7 @@ std::string serializePropertyList(const Value& value) {
 }
 
 std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* error,
-                                      uintmax_t maxFileSize) {
+                                      uintmax_t maxFileSize, bool numbersAsText) {
     // Not blocking: a FIFO put in its place is refused below, not waited on.
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
@@ -518,7 +554,7 @@ std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* 
     ::close(fd);
     pugi::xml_document doc;
     if (!loadXmlInPlace(doc, bytes, error)) return std::nullopt;
-    return readDocument(doc, error);
+    return readDocument(doc, error, numbersAsText);
 }
 
 bool writeAll(int fd, std::string_view bytes) {

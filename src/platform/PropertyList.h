@@ -4,7 +4,8 @@
 // data is base64; dates are "YYYY-MM-DDTHH:MM:SSZ" in UTC.
 //
 // Readers never crash or throw on malformed input: they return nullopt and
-// fill the Error. All functions are thread-safe.
+// fill the Error, whose reason says in a reader's words what is wrong; the
+// parser's own report goes to the log. All functions are thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -24,9 +25,12 @@ std::string serializePropertyList(const Value& value);
 
 // Files larger than this are refused before reading, unless the caller gives
 // a limit of its own (the program's own files, which only it writes).
+// With numbersAsText, a number that cannot be read is read as its text
+// (for a reader that checks each value's type) instead of failing the file.
 inline constexpr uintmax_t kMaxPropertyListFileSize = 256u << 20;
 std::optional<Value> readPropertyList(const std::filesystem::path& file, Error* error = nullptr,
-                                      uintmax_t maxFileSize = kMaxPropertyListFileSize);
+                                      uintmax_t maxFileSize = kMaxPropertyListFileSize,
+                                      bool numbersAsText = false);
 // Atomic: a temporary file in the same folder is written, flushed to disk and
 // renamed over the target, so readers see the old or the new file, never half.
 // A target that is a symbolic link is written through to the file it ends

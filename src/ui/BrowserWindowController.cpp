@@ -778,11 +778,20 @@ void BrowserWindowController::popAction(const std::optional<platform::Dictionary
     progressText_->clear();
     progressBar_->setValue(0);
     progressSheet_->open();
+    batchExported_ = 0;
+    batchStoppedAt_.reset();
     try {
-        worker_ = std::thread([self, options] {
+        worker_ = std::thread([self, options]() mutable {
+            unsigned exported = 0;
+            std::optional<Path> stoppedAt;
+            options.didExport = [&exported](const Path&) { ++exported; };
+            options.didStop = [&stoppedAt](const Path& source) { stoppedAt = source; };
             std::optional<platform::Error> error = BatchExport::run(options);
-            platform::DispatchQueue::main()->async([self, error] {
-                if (self) self->RunWorkerCompleted(error);
+            platform::DispatchQueue::main()->async([self, error, exported, stoppedAt] {
+                if (!self) return;
+                self->batchExported_ = exported;
+                self->batchStoppedAt_ = stoppedAt;
+                self->RunWorkerCompleted(error);
             });
         });
     } catch (const std::system_error&) {
@@ -808,7 +817,21 @@ void BrowserWindowController::RunWorkerCompleted(const std::optional<platform::E
     if (worker_.joinable()) worker_.join();
     progressSheet_->hide();
     platform::NotificationCenter::defaultCenter().post("TARNWisp_EnableMenus");
-    if (error) platform::AlertPresenter::presentError(*error, this);
+    if (error && batchStoppedAt_) {
+        // The user must not take the files after this one for exported.
+        platform::Alert alert = platform::AlertPresenter::alertForError(*error);
+        alert.informativeText = alert.messageText;
+        alert.messageText = QStringLiteral("The batch stopped at “%1”: %2 of %3 %4 exported.")
+                                .arg(QString::fromStdString(batchStoppedAt_->filename().string()))
+                                .arg(batchExported_)
+                                .arg(batchFileCount_)
+                                .arg(batchFileCount_ == 1 ? QStringLiteral("photo was")
+                                                          : QStringLiteral("photos were"));
+        platform::log("%s", alert.messageText.toUtf8().constData());
+        platform::AlertPresenter::current().present(alert, this, nullptr);
+    } else if (error) {
+        platform::AlertPresenter::presentError(*error, this);
+    }
     dataSource_->invalidateFolder();
     relist();
 }

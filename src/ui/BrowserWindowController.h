@@ -148,6 +148,9 @@ private:
 
     unsigned batchFileCount_ = 0;
     unsigned currentFileIndex_ = 0;
+    // How the last batch ended: files written, and the file it stopped at.
+    unsigned batchExported_ = 0;
+    std::optional<Path> batchStoppedAt_;
     std::atomic<bool> userDidCancel_{false};
     std::optional<Path> secureBookmark_;
     std::optional<Path> exportBookmark_;

@@ -5,9 +5,11 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QVBoxLayout>
+#include <filesystem>
 
 #include "color/SettingsKeys.h"
 #include "document/DocumentExport.h"
@@ -21,26 +23,35 @@
 namespace {
 QString typeName(const char* type) { return QString::fromLatin1(type); }
 
+// Every extension a file of the type usually has, the one it is given first.
+QStringList extensionsOf(const QString& extension) {
+    if (extension == QLatin1String("jpg")) return {extension, QStringLiteral("jpeg")};
+    if (extension == QLatin1String("tif")) return {extension, QStringLiteral("tiff")};
+    return {extension};
+}
+
 // The file an export writes for a chosen name: the type's extension is
-// added unless the name has it already.
+// added unless the name has one of the type's own, in any letter case.
 QString withExtension(const QString& path, const QString& extension) {
     const QFileInfo info(path);
-    if (info.isDir() || info.suffix().compare(extension, Qt::CaseInsensitive) == 0) return path;
+    if (info.isDir() || extensionsOf(extension).contains(info.suffix(), Qt::CaseInsensitive))
+        return path;
     return path + QStringLiteral(".") + extension;
 }
 
 // The export's save panel. The name it checks for an existing file is the
 // one the export writes, extension included, so replacing a file is asked
-// first; Cancel keeps the file and the panel.
+// first; Cancel keeps the file and the panel. The photo's own file is
+// refused at once, as is a name differing from it only in letter case.
 class ExportSavePanel : public QFileDialog {
 public:
-    ExportSavePanel(QWidget* parent, QString extension)
-        : QFileDialog(parent), extension_(std::move(extension)) {
+    ExportSavePanel(QWidget* parent, QString extension, std::filesystem::path source)
+        : QFileDialog(parent), extension_(std::move(extension)), source_(std::move(source)) {
         setOption(QFileDialog::DontUseNativeDialog);
         setOption(QFileDialog::DontConfirmOverwrite);  // asked below, on the full name
         setAcceptMode(QFileDialog::AcceptSave);
         setDefaultSuffix(extension_);
-        setNameFilter(QStringLiteral("*.") + extension_);
+        setNameFilter(QStringLiteral("*.") + extensionsOf(extension_).join(QStringLiteral(" *.")));
     }
 
     QString chosenPath() const {
@@ -51,6 +62,7 @@ public:
     void accept() override {
         const QString path = chosenPath();
         const QFileInfo info(path);
+        if (!path.isEmpty() && refusedAsSource(info)) return;
         if (path.isEmpty() || !info.exists() || info.isDir()) {
             QFileDialog::accept();
             return;
@@ -72,7 +84,46 @@ public:
     }
 
 private:
+    // Says why the name cannot be written and hands it back for another.
+    bool refusedAsSource(const QFileInfo& chosen) {
+        if (source_.empty()) return false;
+        const QString sourceName = QString::fromStdString(source_.filename().string());
+        const std::filesystem::path path = chosen.absoluteFilePath().toStdString();
+        platform::Alert alert;
+        if (DocumentExport::sameFile(path, source_)) {
+            alert.messageText = QStringLiteral(
+                                    "“%1” is the file this photo was opened from; an export never "
+                                    "replaces it.")
+                                    .arg(chosen.fileName());
+        } else if (chosen.fileName().compare(sourceName, Qt::CaseInsensitive) == 0 &&
+                   DocumentExport::sameFile(path.parent_path(), source_.parent_path())) {
+            alert.messageText =
+                QStringLiteral(
+                    "“%1” differs only in letter case from “%2”, the file this photo "
+                    "was opened from. Many disks and most backups take the two names "
+                    "for one file, so an export never uses it.")
+                    .arg(chosen.fileName(), sourceName);
+        } else {
+            return false;
+        }
+        alert.informativeText = QStringLiteral("Choose another name.");
+        QPointer<ExportSavePanel> self(this);
+        selectName();
+        platform::AlertPresenter::current().present(alert, this, [self](int) {
+            if (self) self->selectName();
+        });
+        return true;
+    }
+
+    void selectName() {
+        if (auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))) {
+            edit->setFocus();
+            edit->selectAll();
+        }
+    }
+
     QString extension_;
+    std::filesystem::path source_;
 };
 
 }  // namespace
@@ -94,13 +145,13 @@ void DocumentWindowController::exportAsSelected() {
 void DocumentWindowController::exportAsType(const QString& type) {
     const QRectF crop = documentCropRect();
     const QString extension = extensionForType(type);
-    auto* panel = new ExportSavePanel(window_, extension);
+    const auto file = document_->fileURL();
+    auto* panel = new ExportSavePanel(window_, extension, file);
     panel->setWindowModality(Qt::WindowModal);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     // The raw file's name with the type's extension; where that is the raw
     // file itself (a DNG), which the export never replaces, the first free
     // numbered name, as a batch export would make it.
-    const auto file = document_->fileURL();
     std::filesystem::path proposed =
         file.parent_path() / (file.stem().string() + "." + extension.toStdString());
     if (DocumentExport::sameFile(proposed, file))

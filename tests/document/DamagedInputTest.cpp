@@ -398,8 +398,8 @@ TEST_F(DamagedInput, AnIgnoredCatalogOrCameraProfileIsToldToTheUser) {
 }
 
 // Each hostile value is mended (clamped, its default, or left out) with one
-// line naming the file, the key and the value, and then passes unremarked;
-// the range's ends themselves pass.
+// line naming the file, the setting as the window names it (never its inner
+// key) and the value, and then passes unremarked; the range's ends pass.
 TEST_F(DamagedInput, EveryKnownKeyTakesOnlyValuesOfItsTypeAndRange) {
     using Kind = SettingRanges::Kind;
     const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
@@ -431,8 +431,10 @@ TEST_F(DamagedInput, EveryKnownKeyTakesOnlyValuesOfItsTypeAndRange) {
                 const auto told = SettingRanges::check(values, *table, "the file \"" + file + "\"");
                 ASSERT_EQ(told.size(), 1u);
                 EXPECT_TRUE(Names(told, "The file \"" + file + "\" sets ")) << told[0];
-                EXPECT_TRUE(Names(told, std::string(r.key) + "\"")) << told[0];
-                EXPECT_TRUE(Names(told, " to " + shown)) << told[0];
+                const std::string name = r.key == std::string_view(r.label)
+                                             ? "\"" + std::string(r.key) + "\""
+                                             : std::string(r.label);
+                EXPECT_TRUE(Names(told, " sets " + name + " to " + shown)) << told[0];
                 EXPECT_EQ(values["Quorvex_Unknown"], Value(7));
                 const Value* mended = values.find(r.key);
                 EXPECT_EQ(mended == nullptr,
@@ -506,7 +508,7 @@ TEST_F(DamagedInput, HostileValuesInPresetsTheCatalogAndPreferencesAreMendedAsRe
          {SettingsKeys::kInputEV, SettingsKeys::kInputSaturation, SettingsKeys::kEttrAdjust})
         EXPECT_TRUE(Names(out.warnings, catalog->storeFilePath()->string() +
                                             "\" for \"photo.dng\" sets " +
-                                            SettingRanges::settingFor(key)->label + " (\"" + key))
+                                            SettingRanges::settingFor(key)->label + " to "))
             << key;
 
     const fs::path prefs = platform::UserDefaults::standard().file();
@@ -527,25 +529,42 @@ TEST_F(DamagedInput, HostileValuesInPresetsTheCatalogAndPreferencesAreMendedAsRe
     for (const auto& line : told) EXPECT_NE(line.find(prefs.string()), std::string::npos) << line;
 }
 
-// A whole number too large for 64 bits is out of range like any other value:
-// mended with one line, the rest of the preset kept.
-TEST_F(DamagedInput, AWholeNumberBeyond64BitsCostsOnlyItsOwnValue) {
+// A whole number too large for 64 bits (from 19 digits on) is out of range
+// like any other value, and one that cannot be read at all gets its default:
+// each mended with one line in the window's words, the rest of the preset
+// kept, the parser's report logged.
+TEST_F(DamagedInput, AHugeOrUnreadableNumberCostsOnlyItsOwnValue) {
     WarningsSeen seen;
+    platform::LogCapture log;
     auto& presets = PresetManager::sharedPresetManager();
     presets.forgetPresetDirectory();
+    auto entry = [](const char* key, const std::string& value) {
+        return std::string("<key>") + key + "</key>" + value;
+    };
     std::ofstream(*presets.presetDirectory() / "huge.plist")
-        << "<plist version=\"1.0\"><dict><key>displayName</key><string>Huge</string><key>"
-        << SettingsKeys::kExportFileType << "</key><integer>99999999999999999999</integer><key>"
-        << SettingsKeys::kEttrAdjust << "</key><real>2</real></dict></plist>";
+        << "<plist version=\"1.0\"><dict><key>displayName</key><string>Huge</string>"
+        << entry(SettingsKeys::kExportFileType, "<integer>99999999999999999999</integer>")
+        << entry(SettingsKeys::kInputEV, "<integer>-9999999999999999999</integer>")
+        << entry(SettingsKeys::kInputContrast, "<real>zero</real>")
+        << entry(SettingsKeys::kJPEGQuality, "<integer>abc</integer>")
+        << entry(SettingsKeys::kEttrAdjust, "<real>2</real>") << "</dict></plist>";
     const auto huge = presets.presetNamed("Huge");
     ASSERT_TRUE(huge);
     EXPECT_EQ((*huge)[SettingsKeys::kExportFileType], Value(6));
+    EXPECT_EQ((*huge)[SettingsKeys::kInputEV], Value(-5.0f));
+    EXPECT_EQ((*huge)[SettingsKeys::kInputContrast], Value(0.0f));
+    EXPECT_EQ((*huge)[SettingsKeys::kJPEGQuality], Value(10.0f));
     EXPECT_EQ((*huge)[SettingsKeys::kEttrAdjust].realValue(), 2.0);
     const auto told = seen.take();
-    ASSERT_EQ(told.size(), 1u);
-    EXPECT_TRUE(told[0].starts_with("The preset \"Huge\" sets Export Type (\"" +
-                                    std::string(SettingsKeys::kExportFileType) + "\") to 1e+20, "))
-        << told[0];
+    ASSERT_EQ(told.size(), 4u);
+    for (const char* line :
+         {"The preset \"Huge\" sets File Type to 1e+20, outside its range 0 to 6; 6 is used",
+          "The preset \"Huge\" sets Exposure to -1e+19, outside its range -5 to 5; -5 is used",
+          "The preset \"Huge\" sets Contrast to the text \"zero\", not a number; its default, 0,",
+          "The preset \"Huge\" sets JPEG Quality to the text \"abc\", not a number; its default"})
+        EXPECT_TRUE(Names(told, line)) << line;
+    for (const auto& line : told) EXPECT_EQ(line.find("Quorvex_"), std::string::npos) << line;
+    EXPECT_TRUE(log.contains("malformed real \"zero\""));
     presets.forgetPresetDirectory();
 }
 

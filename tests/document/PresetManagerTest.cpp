@@ -52,10 +52,11 @@ protected:
     void SetUp() override { manager.forgetPresetDirectory(); }
     void TearDown() override { manager.forgetPresetDirectory(); }
 
+    // The presets' files, without the folder's own hidden records.
     std::vector<fs::path> files() {
         std::vector<fs::path> out;
         for (const auto& e : fs::directory_iterator(*manager.presetDirectory()))
-            out.push_back(e.path());
+            if (!e.path().filename().string().starts_with(".")) out.push_back(e.path());
         return out;
     }
 
@@ -427,6 +428,56 @@ TEST_F(Presets, FactoryPresetsThatCannotBeWrittenAreUsedAndWrittenLater) {
     manager.forgetPresetDirectory();
     EXPECT_EQ(manager.presetList(false).size(), 3u);
     EXPECT_EQ(told.lines.size(), 1u);
+}
+
+// A data folder where the program's own folder cannot be made (read-only,
+// or not a folder at all) at the first run is told as a full disk is.
+TEST_F(Presets, AnUnwritableDataFolderIsToldAtTheFirstRun) {
+    const fs::path blocked = home.path() / "blocked";
+    std::ofstream(blocked) << "a file where a folder belongs";
+    ::setenv("XDG_DATA_HOME", (blocked / "data").c_str(), 1);
+    Told told;
+    for (int run = 0; run < 2; ++run) EXPECT_TRUE(manager.presetNamed("Default"));
+    ::setenv("XDG_DATA_HOME", (home.path() / "data").c_str(), 1);
+    ASSERT_EQ(told.lines.size(), 1u);
+    EXPECT_TRUE(told.lines[0].starts_with("The factory presets cannot be written in \"" +
+                                          (blocked / "data" / "Quorvex" / "presets").string() +
+                                          "\" ("))
+        << told.lines[0];
+}
+
+// Damage is told in words a user knows, the parser's report logged; a
+// factory preset cut short before its name is rebuilt under that name, even
+// where another factory preset was deleted.
+TEST_F(Presets, DamageIsToldInPlainWordsAndAFactoryPresetRebuiltByItsName) {
+    const fs::path folder = *manager.presetDirectory();
+    const auto zeroed = manager.presetNamed("Zero'd");
+    ASSERT_TRUE(zeroed && manager.removePreset(&*zeroed, nullptr));
+    const fs::path mono =
+        folder / (PresetManager::profileUUID(*manager.presetNamed("Monochrome")) + ".plist");
+    fs::resize_file(mono, 100);
+    ASSERT_EQ(contents(mono).find("Monochrome"), std::string::npos);
+    std::ofstream(folder / "odd.plist") << "<plist><dict><key>displayName</key><string>Odd</string>"
+                                           "<key>Quorvex_Filter_inputEV</key><number>1</number>"
+                                           "</dict></plist>";
+    std::ofstream(folder / "bare.plist") << "<dict><key>displayName</key><string>Bare</string>"
+                                            "</dict>";
+    manager.forgetPresetDirectory();
+    Told told;
+    const auto rebuilt = manager.presetNamed("Monochrome");
+    ASSERT_TRUE(rebuilt);
+    EXPECT_EQ((*rebuilt)["Quorvex_Filter_inputSaturation"].realValue(), 0.0);
+    EXPECT_FALSE(manager.presetNamed("Zero'd"));
+    ASSERT_EQ(told.lines.size(), 3u);
+    std::set<std::string> lines;
+    for (const auto& line : told.lines) lines.insert(line.substr(0, line.find("; it is kept")));
+    EXPECT_EQ(lines, (std::set<std::string>{
+                         "The preset \"Bare\" was damaged (the file is not a property list)",
+                         "The preset \"Monochrome\" was damaged (the file is cut short or "
+                         "damaged near line 4)",
+                         "The preset \"Odd\" was damaged (the file holds an entry that cannot "
+                         "be read)"}));
+    EXPECT_TRUE(quiet.contains("unknown element <number>"));
 }
 
 // Another program keeps the presets' lock: a listing waits a bounded time,

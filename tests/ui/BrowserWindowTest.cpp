@@ -493,6 +493,26 @@ TEST_F(BrowserBatch, ProgressAndCancelDuringTheSecondFile) {
     EXPECT_TRUE(DocumentController::sharedDocumentController().menusActive());
 }
 
+// A batch stops at the first file it cannot develop, and its alert says so
+// and how many were written: the user must not take the rest for exported.
+TEST_F(BrowserBatch, AStoppedBatchSaysWhereAndHowManyWereExported) {
+    copySample("s1.dng");
+    std::ofstream(dir / "s2.dng") << "not a raw file";
+    copySample("s3.dng");
+    BrowserWindowController browser;
+    browser.changeDirectory(dir, 0);
+    select(browser, {"s1.dng", "s2.dng", "s3.dng"});
+    browser.popAction(presetOfType(0));
+    ASSERT_TRUE(finish(browser));
+    uitest::settle();
+    EXPECT_TRUE(fs::exists(dir / "s1.jpg"));
+    EXPECT_FALSE(fs::exists(dir / "s3.jpg"));
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].messageText.toStdString(),
+              "The batch stopped at “s2.dng”: 1 of 3 photos were exported.");
+    EXPECT_FALSE(alerts.shown[0].informativeText.isEmpty());
+}
+
 }  // namespace
 
 namespace {

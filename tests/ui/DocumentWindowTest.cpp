@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QToolButton>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -582,5 +583,71 @@ TEST(DocumentWindow, ExportProposesAFreeNameAndAsksBeforeReplacingAFile) {
                           std::chrono::seconds(60)));
     EXPECT_EQ(QImage(QString::fromStdString((home.path() / "s.jpg").string())).size(),
               QSize(32, 32));
+    closeAndWait(w);
+}
+
+// A typed extension of the type is kept in any letter case and the question
+// names the file written (a dotted name gets the type's extension); the
+// photo's own file, also in other letter case, is refused at once and the
+// panel stays with the name selected.
+TEST(DocumentWindow, ExportKeepsTypedExtensionsAndRefusesThePhotosOwnFile) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts(0);  // Cancel
+    const fs::path file = home.path() / "pic.dng";
+    handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    auto* w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    // Opens the panel for `type`, types `typed` and presses Save.
+    auto accept = [&](const char* type, const std::string& typed) -> QFileDialog* {
+        w->exportAsType(type);
+        auto* panel = openPanel(w);
+        if (!panel) return nullptr;
+        panel->selectFile(QString::fromStdString((home.path() / typed).string()));
+        static_cast<QDialog*>(panel)->accept();
+        uitest::settle();
+        return panel;
+    };
+    const std::vector<std::array<std::string, 3>> names = {
+        {"public.jpeg", "h.jpeg", "h.jpeg"}, {"public.jpeg", "h.JPG", "h.JPG"},
+        {"public.tiff", "h.tiff", "h.tiff"}, {"public.tiff", "h.TIF", "h.TIF"},
+        {"public.dng", "h.DNG", "h.DNG"},    {"com.ilm.openexr-image", "h.Exr", "h.Exr"},
+        {"public.jpeg", "s.v2", "s.v2.jpg"}};
+    for (const auto& [type, typed, written] : names) {
+        std::ofstream(home.path() / written) << "keep";
+        const size_t asked = alerts.shown.size();
+        auto* panel = accept(type.c_str(), typed);
+        ASSERT_NE(panel, nullptr) << typed;
+        ASSERT_EQ(alerts.shown.size(), asked + 1) << typed;
+        EXPECT_EQ(alerts.shown.back().messageText.toStdString(),
+                  "“" + written + "” already exists. Do you want to replace it?");
+        EXPECT_TRUE(panel->isVisible()) << typed;
+        panel->reject();
+        uitest::settle();
+        fs::remove(home.path() / written);
+    }
+    auto* panel = accept("public.jpeg", "fresh.jpeg");
+    ASSERT_TRUE(
+        uitest::spinUntil([&] { return w->progressSheet() && !w->progressSheet()->isVisible(); },
+                          std::chrono::seconds(60)));
+    EXPECT_TRUE(fs::exists(home.path() / "fresh.jpeg"));
+    EXPECT_FALSE(fs::exists(home.path() / "fresh.jpeg.jpg"));
+
+    for (const std::string typed : {"pic.dng", "PIC.dng"}) {
+        const size_t asked = alerts.shown.size();
+        panel = accept("public.dng", typed);
+        ASSERT_NE(panel, nullptr) << typed;
+        ASSERT_EQ(alerts.shown.size(), asked + 1) << typed;
+        const QString said = alerts.shown.back().messageText;
+        EXPECT_TRUE(said.startsWith(QString::fromStdString("“" + typed + "”")))
+            << said.toStdString();
+        EXPECT_FALSE(said.contains(QStringLiteral("replace it?"))) << said.toStdString();
+        EXPECT_TRUE(panel->isVisible()) << typed;
+        auto* edit = panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(edit, nullptr);
+        EXPECT_EQ(edit->selectedText().toStdString(), typed);
+        panel->reject();
+        uitest::settle();
+    }
+    EXPECT_FALSE(fs::exists(home.path() / "PIC.dng"));
     closeAndWait(w);
 }
