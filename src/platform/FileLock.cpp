@@ -17,7 +17,6 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
-#include <system_error>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -295,6 +294,7 @@ bool FileLock::givenUp() {
                                        : "it is read as it is."));
     return false;
 }
+
 std::string FileLock::lockAndHolder() const {
     const std::string holder = holderOf(fd_);
     return "its lock \"" + file_.string() + "\"" + (holder.empty() ? "" : " is held by " + holder);

@@ -34,7 +34,7 @@ public:
     static constexpr std::chrono::milliseconds kWaitLimit{4000};
     // The bound in force: kWaitLimit unless tests shortened it.
     static std::chrono::milliseconds waitLimit();
-    static void setWaitLimit(std::chrono::milliseconds limit);
+    static void setWaitLimit(std::chrono::milliseconds limit);  // any thread
     // "4 seconds", "1.5 seconds": the bound for the person told.
     static std::string waitLimitText();
 
