@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -145,6 +146,8 @@ using WaitKey = std::tuple<dev_t, ino_t, int>;  // the lock file and the operati
 struct Waits {
     std::mutex mutex;  // also guards every QueuedWait
     std::map<WaitKey, std::shared_ptr<QueuedWait>> left;
+    // How a lock stood when a wait for it last ran out, by lock file.
+    std::map<std::pair<dev_t, ino_t>, LockProgress> keptAt;
 };
 
 Waits& waits() {
@@ -221,15 +224,39 @@ FileLock::~FileLock() {
 
 bool FileLock::acquire() {
     const int operation = mode_ == Mode::Exclusive ? LOCK_EX : LOCK_SH;
-    if (tryLock(fd_, operation) == 0) return true;
+    struct stat st {};
+    ::fstat(fd_, &st);
+    const std::pair lockFile{st.st_dev, st.st_ino};
+    const auto noteKept = [&](std::optional<LockProgress> at) {
+        std::lock_guard lock(waits().mutex);
+        if (at)
+            waits().keptAt[lockFile] = std::move(*at);
+        else
+            waits().keptAt.erase(lockFile);
+    };
+    if (tryLock(fd_, operation) == 0) {
+        noteKept(std::nullopt);
+        return true;
+    }
     if (errno != EWOULDBLOCK) {
         log("No lock on %s (%s): going on without it", file_.c_str(), std::strerror(errno));
         return false;
     }
+    LockProgress seen = progressOf(fd_);
+    // A read goes on without the lock anyway: it does not wait again for one
+    // kept untouched since a wait for it ran out (a batch reads the presets
+    // once per file). A change always waits.
+    if (mode_ == Mode::Shared) {
+        std::lock_guard lock(waits().mutex);
+        const auto kept = waits().keptAt.find(lockFile);
+        if (kept != waits().keptAt.end() && kept->second == seen) {
+            timedOut_ = true;
+            log("The lock %s is still kept as it was: read without it", file_.c_str());
+            return false;
+        }
+    }
     // A shared lock being made exclusive lets go first, or it would wait for itself.
     ::flock(fd_, LOCK_UN);
-    struct stat st {};
-    ::fstat(fd_, &st);
     const WaitKey key{st.st_dev, st.st_ino, operation};
     // One queued wait per lock in this process: a second would take the lock
     // from the first, or the first from this attempt.
@@ -238,7 +265,6 @@ bool FileLock::acquire() {
         log("Cannot queue a wait for the lock %s (%s): trying it in turn", file_.c_str(),
             std::strerror(errno));
 
-    LockProgress seen = progressOf(fd_);
     auto still = std::chrono::steady_clock::now();
     bool told = false;
     // True once the lock has been still for the whole bound.
@@ -260,8 +286,12 @@ bool FileLock::acquire() {
     if (!wait) {
         do {
             std::this_thread::sleep_for(kStep / 5);
-            if (tryLock(fd_, operation) == 0) return true;
+            if (tryLock(fd_, operation) == 0) {
+                noteKept(std::nullopt);
+                return true;
+            }
         } while (!keptStill());
+        noteKept(seen);
         return givenUp();
     }
     std::unique_lock lock(waits().mutex);
@@ -272,6 +302,7 @@ bool FileLock::acquire() {
         if (kept && !wait->done) {
             wait->abandoned = true;
             waits().left[key] = wait;
+            waits().keptAt[lockFile] = seen;
             lock.unlock();
             return givenUp();
         }
@@ -280,6 +311,8 @@ bool FileLock::acquire() {
         log("No lock on %s (%s): going on without it", file_.c_str(), std::strerror(wait->error));
         return false;
     }
+    waits().keptAt.erase(lockFile);
+    lock.unlock();
     ::close(fd_);
     fd_ = std::exchange(wait->fd, -1);
     if (told) log("Got the lock %s after waiting for it", file_.c_str());
