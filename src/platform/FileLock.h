@@ -14,8 +14,9 @@
 // window, a sync tool) is waited for at most waitLimit() of stillness, the
 // person told early what is waited for. Then the lock is not held and
 // timedOut() is true: the caller reads without it and reports a change it
-// cannot make safely as not saved. Each later need waits again with the same
-// bound; a wait that ran out stays queued and the next attempt of this
+// cannot make safely as not saved. Each later change waits again with the
+// same bound (a read does not while the lock stays as it was when its wait
+// ran out); a wait that ran out stays queued and the next attempt of this
 // process joins it, so it never holds the lock against its own process.
 //
 // One object per holder; not shared between threads. Two objects on the same
@@ -55,7 +56,7 @@ public:
 
 private:
     bool acquire();
-    // Notes and tells that the wait ran out; false.
+    // Tells that the wait ran out; false.
     bool givenUp();
     std::string lockAndHolder() const;
 
