@@ -626,8 +626,10 @@ void MyDocument::close() {
         observingSettings_ = false;
     }
     // A shown document keeps its edits even when an export holds the engine
-    // detached at this moment.
-    if (shownForDisplay_ && !discardSettings_) writeCatalogEntry(settings, nullptr);
+    // detached at this moment; edits it cannot keep are not lost unsaid.
+    platform::Error error;
+    if (shownForDisplay_ && !discardSettings_ && !writeCatalogEntry(settings, &error))
+        platform::warnUser(error.failureReason);
     if (engine) engine->setDelegate({});
 }
 

@@ -379,17 +379,21 @@ void PresetManager::iteratePresetsLocked() {
         return;
     }
     std::vector<DamagedPreset> damaged;
+    bool kept = false;
     {
         FolderLock lock(*this, *folder, platform::FileLock::Mode::Shared);
+        kept = lock.keptByAnother();
         readFolderLocked(*folder, damaged);
     }
     // Kept copies are looked at once per process.
     const bool lookAtCopies = checkKeptCopies_ && hasUnusedCopy(*folder);
     checkKeptCopies_ = false;
     if (damaged.empty() && !lookAtCopies) return;
-    // Mended once: another run may have done it meanwhile.
-    FolderLock lock(*this, *folder, platform::FileLock::Mode::Exclusive);
-    if (lock.keptByAnother()) {
+    // Mended once: another run may have done it meanwhile. A lock kept
+    // through the listing is not waited for a second time in it.
+    std::optional<FolderLock> lock;
+    if (!kept) lock.emplace(*this, *folder, platform::FileLock::Mode::Exclusive);
+    if (kept || lock->keptByAnother()) {
         // Nothing is set aside or rebuilt without the lock.
         for (const auto& d : damaged) reportUnreadable(d.file, d.name, d.reason);
         checkKeptCopies_ = lookAtCopies;
@@ -650,8 +654,7 @@ bool PresetManager::notSaved(platform::Error* error, const fs::path& folder) {
     return platform::setError(
         error, platform::PosixErrorDomain, EWOULDBLOCK,
         "The change is not saved: another program kept the lock of the presets folder \"" +
-            folder.string() + "\" for " +
-            std::to_string(platform::FileLock::kWaitLimit.count() / 1000) + " seconds.");
+            folder.string() + "\" for " + platform::FileLock::waitLimitText() + ".");
 }
 
 void PresetManager::notifyPresetsChanged() {

@@ -137,10 +137,10 @@ public:
     // False, with `error` saying why, when the change must not be made.
     bool mayChange(platform::Error& error) const {
         if (!lock_.timedOut()) return true;
-        return platform::setError(
-            &error, platform::PosixErrorDomain, EWOULDBLOCK,
-            "not saved: another program kept the catalog's lock \"" + file_.string() + "\" for " +
-                std::to_string(platform::FileLock::kWaitLimit.count() / 1000) + " seconds");
+        return platform::setError(&error, platform::PosixErrorDomain, EWOULDBLOCK,
+                                  "not saved: another program kept the catalog's lock \"" +
+                                      file_.string() + "\" for " +
+                                      platform::FileLock::waitLimitText());
     }
     const fs::path& file() const { return file_; }
 

@@ -7,17 +7,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <sstream>
-#include <system_error>
 #include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "platform/Log.h"
 #include "platform/UserWarning.h"
@@ -28,12 +32,31 @@ namespace {
 
 // Once the lock stays still this long the person is told what is waited for.
 constexpr std::chrono::milliseconds kNoticeAfter{1000};
+// How often a wait looks whether the lock moved.
+constexpr std::chrono::milliseconds kStep{100};
 
-// A process (not this one) that holds a lock on the file, from the kernel's
-// table of locks; 0 when none is found.
-long holderPid(int fd) {
+std::atomic<int64_t> waitLimitMs{FileLock::kWaitLimit.count()};
+
+std::chrono::milliseconds noticeAfter() {
+    return std::min(kNoticeAfter, FileLock::waitLimit() / 2);
+}
+
+std::string secondsText(std::chrono::milliseconds time) {
+    if (time.count() % 1000 != 0) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f seconds", double(time.count()) / 1000);
+        return text;
+    }
+    const auto seconds = time.count() / 1000;
+    return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+}
+
+// The processes (not this one) that hold a lock on the file, from the
+// kernel's table of locks (those queued for it are left out).
+std::vector<long> holderPids(int fd) {
+    std::vector<long> pids;
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return 0;
+    if (::fstat(fd, &st) != 0) return pids;
     std::ifstream locks("/proc/locks");
     const unsigned major = ::major(st.st_dev), minor = ::minor(st.st_dev);
     for (std::string line; std::getline(locks, line);) {
@@ -48,100 +71,140 @@ long holderPid(int fd) {
         if (std::sscanf(device.c_str(), "%x:%x:%llu", &dmajor, &dminor, &inode) != 3 ||
             dmajor != major || dminor != minor || inode != st.st_ino || pid == ::getpid())
             continue;
-        return pid;
+        pids.push_back(pid);
     }
-    return 0;
+    std::sort(pids.begin(), pids.end());
+    return pids;
 }
 
-// "process 1234, \"name\"" for the holder; empty when none is found.
+// "process 1234, \"name\"" for a holder; empty when none is found.
 std::string holderOf(int fd) {
-    const long pid = holderPid(fd);
-    if (pid == 0) return {};
+    const std::vector<long> pids = holderPids(fd);
+    if (pids.empty()) return {};
+    const std::string pid = std::to_string(pids.front());
     std::string name;
-    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
-    return "process " + std::to_string(pid) + (name.empty() ? "" : ", \"" + name + "\"");
+    std::getline(std::ifstream("/proc/" + pid + "/comm"), name);
+    return "process " + pid + (name.empty() ? "" : ", \"" + name + "\"");
 }
 
-// What moves while the lock changes hands: its holder, and the lock file's
-// time (the catalog counts its changes in it). A wait is bounded by the
-// time the lock stays still, so runs taking it in turn are waited for.
+// The processor time a process has used (user and system, in clock ticks);
+// -1 when it cannot be read.
+long long processorTime(long pid) {
+    std::string line;
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), line);
+    // The name in parentheses may hold spaces; the fields after it are plain.
+    const size_t nameEnd = line.rfind(')');
+    if (nameEnd == std::string::npos) return -1;
+    std::istringstream fields(line.substr(nameEnd + 1));
+    std::string skipped;
+    for (int field = 3; field < 14; ++field) fields >> skipped;
+    long long user = 0, system = 0;
+    if (!(fields >> user >> system)) return -1;
+    return user + system;
+}
+
+// What moves while the lock is in use: who holds it, the processor time its
+// holders spend (a large catalog on a busy machine takes a while), and the
+// lock file's time (the catalog counts its changes in it). Only a lock kept
+// still, by a holder stopped or asleep, bounds the wait.
 struct LockProgress {
-    long holder = 0;
+    std::vector<std::pair<long, long long>> holders;
     int64_t modifiedNs = 0;
     bool operator==(const LockProgress&) const = default;
 };
 
 LockProgress progressOf(int fd) {
+    LockProgress progress;
+    for (long pid : holderPids(fd)) progress.holders.emplace_back(pid, processorTime(pid));
     struct stat st {};
     ::fstat(fd, &st);
-    return {holderPid(fd), int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+    progress.modifiedNs = int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    return progress;
 }
 
-// Locks another program kept past the wait: this process does not wait for
-// them again (a menu listing the presets would hang each time) until it gets
-// them once.
-struct KeptLocks {
-    std::mutex mutex;
-    std::set<std::string> files;
-    bool contains(const std::filesystem::path& file) {
-        std::lock_guard lock(mutex);
-        return files.contains(file.string());
-    }
-    void note(const std::filesystem::path& file, bool kept) {
-        std::lock_guard lock(mutex);
-        if (kept)
-            files.insert(file.string());
-        else
-            files.erase(file.string());
-    }
-};
-
-KeptLocks& keptLocks() {
-    static auto* kept = new KeptLocks;
-    return *kept;
+int tryLock(int fd, int operation) {
+    int result;
+    while ((result = ::flock(fd, operation | LOCK_NB)) != 0 && errno == EINTR) continue;
+    return result;
 }
 
 // A wait for the lock in the kernel's queue, on a descriptor and a thread of
 // its own. Blocked there, the wait gets the lock as soon as it is let go
-// (one that polled would lose it to every run taking it in a loop, and give
-// up though nobody keeps it long); and the thread can be left behind when
-// the wait runs out, letting the lock go as soon as it has it.
-struct QueuedWait : std::enable_shared_from_this<QueuedWait> {
-    std::mutex mutex;
+// (one that polled would lose it to every run taking it in a loop). When it
+// runs out the wait stays queued, left for the next attempt of the process
+// to join; if none has by the time it gets the lock, it lets it go at once.
+struct QueuedWait {
     std::condition_variable changed;
     bool done = false;
     bool abandoned = false;
     int fd = -1;  // holding the lock once had
     int error = 0;
-
-    // False with errno set when the wait cannot be started.
-    bool start(const std::filesystem::path& file, int operation) {
-        const int waitFd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (waitFd < 0) return false;
-        try {
-            std::thread([self = shared_from_this(), waitFd, operation] {
-                int result;
-                while ((result = ::flock(waitFd, operation)) != 0 && errno == EINTR) continue;
-                const int failure = result == 0 ? 0 : errno;
-                std::lock_guard lock(self->mutex);
-                self->done = true;
-                self->error = failure;
-                if (result == 0 && !self->abandoned)
-                    self->fd = waitFd;
-                else
-                    ::close(waitFd);
-                self->changed.notify_all();
-            }).detach();
-        } catch (const std::system_error& e) {
-            ::close(waitFd);
-            errno = e.code().value();
-            return false;
-        }
-        return true;
-    }
 };
 
+using WaitKey = std::tuple<dev_t, ino_t, int>;  // the lock file and the operation
+
+struct Waits {
+    std::mutex mutex;  // also guards every QueuedWait
+    std::map<WaitKey, std::shared_ptr<QueuedWait>> left;
+    // How a lock stood when a wait for it last ran out, by lock file.
+    std::map<std::pair<dev_t, ino_t>, LockProgress> keptAt;
+};
+
+Waits& waits() {
+    static auto* all = new Waits;
+    return *all;
+}
+
+// A wait left by an attempt that ran out, taken over; null when none.
+std::shared_ptr<QueuedWait> joinLeftWait(const WaitKey& key) {
+    std::lock_guard lock(waits().mutex);
+    const auto found = waits().left.find(key);
+    if (found == waits().left.end()) return nullptr;
+    auto wait = std::move(found->second);
+    waits().left.erase(found);
+    wait->abandoned = false;
+    return wait;
+}
+
+// Null with errno set when the wait cannot be started (short of memory).
+std::shared_ptr<QueuedWait> startWait(const std::filesystem::path& file, const WaitKey& key) {
+    const int waitFd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (waitFd < 0) return nullptr;
+    try {
+        auto wait = std::make_shared<QueuedWait>();
+        std::thread([wait, waitFd, key] {
+            int result;
+            while ((result = ::flock(waitFd, std::get<2>(key))) != 0 && errno == EINTR) continue;
+            const int failure = result == 0 ? 0 : errno;
+            std::lock_guard lock(waits().mutex);
+            wait->done = true;
+            wait->error = failure;
+            if (result == 0 && !wait->abandoned) {
+                wait->fd = waitFd;
+            } else {
+                ::close(waitFd);
+                const auto found = waits().left.find(key);
+                if (found != waits().left.end() && found->second == wait) waits().left.erase(found);
+            }
+            wait->changed.notify_all();
+        }).detach();
+        return wait;
+    } catch (const std::exception&) {
+        ::close(waitFd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
 }  // namespace
+
+std::chrono::milliseconds FileLock::waitLimit() {
+    return std::chrono::milliseconds(waitLimitMs.load());
+}
+
+void FileLock::setWaitLimit(std::chrono::milliseconds limit) { waitLimitMs = limit.count(); }
+
+std::string FileLock::waitLimitText() { return secondsText(waitLimit()); }
 
 FileLock::FileLock(const std::filesystem::path& lockFile, Mode mode, std::string guarded)
     : file_(lockFile), guarded_(std::move(guarded)), mode_(mode) {
@@ -161,76 +224,105 @@ FileLock::~FileLock() {
 
 bool FileLock::acquire() {
     const int operation = mode_ == Mode::Exclusive ? LOCK_EX : LOCK_SH;
-    const bool keptBefore = keptLocks().contains(file_);
-    int result;
-    while ((result = ::flock(fd_, operation | LOCK_NB)) != 0 && errno == EINTR) continue;
-    if (result == 0) {
-        if (keptBefore) {
-            log("Got the lock %s, kept by another program before", file_.c_str());
-            keptLocks().note(file_, false);
-        }
+    struct stat st {};
+    ::fstat(fd_, &st);
+    const std::pair lockFile{st.st_dev, st.st_ino};
+    const auto noteKept = [&](std::optional<LockProgress> at) {
+        std::lock_guard lock(waits().mutex);
+        if (at)
+            waits().keptAt[lockFile] = std::move(*at);
+        else
+            waits().keptAt.erase(lockFile);
+    };
+    if (tryLock(fd_, operation) == 0) {
+        noteKept(std::nullopt);
         return true;
     }
     if (errno != EWOULDBLOCK) {
         log("No lock on %s (%s): going on without it", file_.c_str(), std::strerror(errno));
         return false;
     }
-    if (keptBefore) {
-        timedOut_ = true;
-        log("The lock %s is still kept by another program: going on without it", file_.c_str());
-        return false;
+    LockProgress seen = progressOf(fd_);
+    // A read goes on without the lock anyway: it does not wait again for one
+    // kept untouched since a wait for it ran out (a batch reads the presets
+    // once per file). A change always waits.
+    if (mode_ == Mode::Shared) {
+        std::lock_guard lock(waits().mutex);
+        const auto kept = waits().keptAt.find(lockFile);
+        if (kept != waits().keptAt.end() && kept->second == seen) {
+            timedOut_ = true;
+            log("The lock %s is still kept as it was: read without it", file_.c_str());
+            return false;
+        }
     }
     // A shared lock being made exclusive lets go first, or it would wait for itself.
     ::flock(fd_, LOCK_UN);
-    const auto start = std::chrono::steady_clock::now();
-    auto wait = std::make_shared<QueuedWait>();
-    if (!wait->start(file_, operation)) {
-        timedOut_ = true;
-        log("Cannot wait for the lock %s (%s): going on without it", file_.c_str(),
+    const WaitKey key{st.st_dev, st.st_ino, operation};
+    // One queued wait per lock in this process: a second would take the lock
+    // from the first, or the first from this attempt.
+    std::shared_ptr<QueuedWait> wait = joinLeftWait(key);
+    if (!wait && !(wait = startWait(file_, key)))
+        log("Cannot queue a wait for the lock %s (%s): trying it in turn", file_.c_str(),
             std::strerror(errno));
-        return false;
-    }
-    // The wait is bounded by the time the lock stays still.
-    LockProgress seen = progressOf(fd_);
-    auto still = start;
+
+    auto still = std::chrono::steady_clock::now();
     bool told = false;
-    std::unique_lock lock(wait->mutex);
-    const auto done = [&] { return wait->done; };
-    while (!wait->changed.wait_for(lock, std::chrono::milliseconds(100), done)) {
-        lock.unlock();
+    // True once the lock has been still for the whole bound.
+    const auto keptStill = [&] {
         const auto now = std::chrono::steady_clock::now();
-        if (const LockProgress moved = progressOf(fd_); !(moved == seen)) {
-            seen = moved;
+        if (LockProgress moved = progressOf(fd_); !(moved == seen)) {
+            seen = std::move(moved);
             still = now;
         }
-        if (!told && now - still >= kNoticeAfter) {
+        if (!told && now - still >= noticeAfter()) {
             told = true;
             warnUser("Waiting for another program to let go of " + guarded_ + " (" +
                      lockAndHolder() + "); if it keeps it " +
-                     std::to_string((kWaitLimit - kNoticeAfter).count() / 1000) +
-                     " seconds more, this run goes on without it.");
+                     secondsText(waitLimit() - noticeAfter()) +
+                     " more without using it, this run goes on without it.");
         }
-        const bool givenUp = now - still >= kWaitLimit;
+        return now - still >= waitLimit();
+    };
+    if (!wait) {
+        do {
+            std::this_thread::sleep_for(kStep / 5);
+            if (tryLock(fd_, operation) == 0) {
+                noteKept(std::nullopt);
+                return true;
+            }
+        } while (!keptStill());
+        noteKept(seen);
+        return givenUp();
+    }
+    std::unique_lock lock(waits().mutex);
+    while (!wait->changed.wait_for(lock, kStep, [&] { return wait->done; })) {
+        lock.unlock();
+        const bool kept = keptStill();
         lock.lock();
-        if (givenUp) break;
-    }
-    if (wait->done) {
-        if (wait->fd < 0) {
-            log("No lock on %s (%s): going on without it", file_.c_str(),
-                std::strerror(wait->error));
-            return false;
+        if (kept && !wait->done) {
+            wait->abandoned = true;
+            waits().left[key] = wait;
+            waits().keptAt[lockFile] = seen;
+            lock.unlock();
+            return givenUp();
         }
-        ::close(fd_);
-        fd_ = wait->fd;
-        if (told) log("Got the lock %s after waiting for it", file_.c_str());
-        return true;
     }
-    wait->abandoned = true;
+    if (wait->fd < 0) {
+        log("No lock on %s (%s): going on without it", file_.c_str(), std::strerror(wait->error));
+        return false;
+    }
+    waits().keptAt.erase(lockFile);
     lock.unlock();
+    ::close(fd_);
+    fd_ = std::exchange(wait->fd, -1);
+    if (told) log("Got the lock %s after waiting for it", file_.c_str());
+    return true;
+}
+
+bool FileLock::givenUp() {
     timedOut_ = true;
-    keptLocks().note(file_, true);
-    warnUser("Another program still holds " + guarded_ + " (" + lockAndHolder() + ") after " +
-             std::to_string(kWaitLimit.count() / 1000) + " seconds; going on without it: " +
+    warnUser("Another program has kept " + guarded_ + " (" + lockAndHolder() +
+             ") without using it for " + waitLimitText() + "; going on without it: " +
              (mode_ == Mode::Exclusive ? "what cannot be saved safely is not saved."
                                        : "it is read as it is."));
     return false;

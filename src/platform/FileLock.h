@@ -8,14 +8,16 @@
 // keeps no locks, the lock is not held and the caller goes on without it:
 // what it writes there fails or races as before, nothing waits forever.
 //
-// A wait is bounded: while the lock changes hands (runs of ours taking it in
-// turn) it goes on, but a lock kept still by another program (a stopped
-// batch, a hung window, a sync tool) is waited for at most kWaitLimit after
-// the person is told what is waited for. Then the lock is not held and
+// A wait is bounded by stillness: while the lock changes hands, its file
+// changes, or its holder works (its processor time grows) the wait goes on;
+// a lock kept by a holder that is stopped or sleeps (a stopped batch, a hung
+// window, a sync tool) is waited for at most waitLimit() of stillness, the
+// person told early what is waited for. Then the lock is not held and
 // timedOut() is true: the caller reads without it and reports a change it
-// cannot make safely as not saved.
-// Such a lock is not waited for again in this process (only tried) until it
-// is had once.
+// cannot make safely as not saved. Each later change waits again with the
+// same bound (a read does not while the lock stays as it was when its wait
+// ran out); a wait that ran out stays queued and the next attempt of this
+// process joins it, so it never holds the lock against its own process.
 //
 // One object per holder; not shared between threads. Two objects on the same
 // lock file exclude each other also within one process.
@@ -31,6 +33,11 @@ class FileLock {
 public:
     enum class Mode { Shared, Exclusive };
     static constexpr std::chrono::milliseconds kWaitLimit{4000};
+    // The bound in force: kWaitLimit unless tests shortened it.
+    static std::chrono::milliseconds waitLimit();
+    static void setWaitLimit(std::chrono::milliseconds limit);  // any thread
+    // "4 seconds", "1.5 seconds": the bound for the person told.
+    static std::string waitLimitText();
 
     // `guarded` names what the lock guards for the person told about a wait
     // ("the catalog \"…\""); empty: the lock file's path.
@@ -40,7 +47,7 @@ public:
     FileLock& operator=(const FileLock&) = delete;
 
     bool held() const { return held_; }
-    // Another program kept the lock past the wait limit.
+    // Another program kept the lock still past the wait limit.
     bool timedOut() const { return timedOut_; }
     Mode mode() const { return mode_; }
     // Turns a shared lock into an exclusive one. Not atomic: another holder
@@ -49,6 +56,8 @@ public:
 
 private:
     bool acquire();
+    // Tells that the wait ran out; false.
+    bool givenUp();
     std::string lockAndHolder() const;
 
     std::filesystem::path file_;

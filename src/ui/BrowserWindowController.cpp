@@ -750,14 +750,19 @@ void BrowserWindowController::popAction(const std::optional<platform::Dictionary
         platform::AlertPresenter::current().present(alert, this, nullptr);
         return;
     }
+    // An open window's edits reach the batch as they would after closing it.
+    // Edits that cannot be saved stop it: it would export older settings.
+    auto& controller = DocumentController::sharedDocumentController();
+    for (const auto& file : files) {
+        auto document = controller.documentForURL(file.string());
+        platform::Error error;
+        if (!document || document->saveSettingsToCatalog(&error)) continue;
+        error.failureReason += " The batch export was not started.";
+        platform::AlertPresenter::presentError(error, this);
+        return;
+    }
     currentFileIndex_ = 0;
     userDidCancel_ = false;
-
-    // An open window's edits reach the batch as they would after closing it.
-    auto& controller = DocumentController::sharedDocumentController();
-    for (const auto& file : files)
-        if (auto document = controller.documentForURL(file.string()))
-            document->saveSettingsToCatalog();
 
     BatchExport::Options options;
     options.files = files;

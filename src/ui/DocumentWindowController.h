@@ -278,6 +278,7 @@ private:
     QPointF pixelLocation_{-1, -1};
     float zoomFactor_ = -1;
     bool windowHasClosed_ = false;
+    bool saving_ = false;  // to close
     bool engineRunning_ = false;
     bool imageFailureShown_ = false;
     int progressCounter_ = 0;

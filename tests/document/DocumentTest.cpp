@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "document/DocumentController.h"
 #include "document/DocumentTestHome.h"
@@ -15,6 +17,7 @@
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserWarning.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -205,7 +208,19 @@ TEST_F(DocumentTest, ShownDocumentWritesItsCatalogEntryAndReopens) {
     EXPECT_EQ(again->getCropRect(), (platform::Rect{4, 8, 100, 50}));
     EXPECT_EQ(again->getOrientation(), 8);
     EXPECT_EQ(again->displayName(), "shot.dng");
-    again->close();
+    // Edits a close cannot save are told.
+    again->documentIsForDisplay(true);
+    again->setValueForKey(Value(1.5f), "Quorvex_Filter_inputEV");
+    std::vector<std::string> told;
+    const auto previous =
+        platform::setUserWarningHandler([&](const std::string& text) { told.push_back(text); });
+    {
+        testsupport::FileSizeLimit full(64);
+        again->close();
+    }
+    platform::setUserWarningHandler(previous);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("\"shot.dng\" cannot be saved"), std::string::npos) << told[0];
 }
 
 TEST_F(DocumentTest, DocumentNeverShownWritesNoCatalogEntry) {

@@ -5,10 +5,12 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -21,6 +23,7 @@
 #include "engine/MultiDataStore.h"
 #include "platform/PropertyList.h"
 #include "platform/UserWarning.h"
+#include "support/ShortLockWait.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -50,10 +53,22 @@ bool setFileTime(const fs::path& path, time_t seconds, long nanoseconds) {
 // leaves the file's time at its whole second, as a file system with 1-second
 // times does.
 // "addin HOME PREFIX COUNT" adds as "add" does, with HOME as the data folder.
+// "hold LOCKFILE MS burn|sleep READY" holds the lock MS milliseconds, working
+// or asleep, once it has written READY.
 int storeHelper(const std::vector<std::string>& arguments) {
     if (arguments[0] == "addin") {
         ::setenv("XDG_DATA_HOME", arguments[1].c_str(), 1);
         return storeHelper({"add", arguments[2], arguments[3]});
+    }
+    if (arguments[0] == "hold") {
+        const int fd = ::open(arguments[1].c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0 || ::flock(fd, LOCK_EX) != 0) return 1;
+        const auto end =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(arguments[2]));
+        std::ofstream(arguments[4]) << "held";
+        if (arguments[3] == "sleep") std::this_thread::sleep_until(end);
+        while (std::chrono::steady_clock::now() < end) continue;
+        return 0;
     }
     DataStoreItem store("Catalog");
     if (arguments[0] == "add") {
@@ -574,8 +589,9 @@ TEST_F(DataStoreItemTest, ChangesThroughDifferentLinksToOneCatalogAllSurvive) {
 }
 
 // Another program keeps the catalog's lock: a change is not saved and says
-// why; reading goes on without the lock.
+// why; reading goes on without the lock; the next change waits again.
 TEST_F(DataStoreItemTest, AKeptLockFailsAChangeAfterABoundedWaitAndReadsGoOn) {
+    const testsupport::ShortLockWait shortWait;
     DataStoreItem store("Catalog");
     ASSERT_TRUE(store.addItem(entry("/a.dng", 1)));
     const fs::path file = *store.storeFilePath();
@@ -589,14 +605,57 @@ TEST_F(DataStoreItemTest, AKeptLockFailsAChangeAfterABoundedWaitAndReadsGoOn) {
         platform::setUserWarningHandler([&](const std::string& text) { told.push_back(text); });
     EXPECT_FALSE(store.addItem(entry("/b.dng", 2)));
     EXPECT_TRUE(store.getItemForUUID("/a.dng"));
-    platform::setUserWarningHandler(previous);
-    ::close(other);
-    EXPECT_NE(store.lastWriteError().failureReason.find("not saved"), std::string::npos)
+    EXPECT_EQ(*store.imageDataFile(), before);
+    EXPECT_EQ(store.lastWriteError().failureReason.find("not saved"), 0u)
         << store.lastWriteError().failureReason;
     ASSERT_EQ(told.size(), 2u);
     EXPECT_NE(told[0].find("the catalog \"" + file.string() + "\""), std::string::npos) << told[0];
-    EXPECT_EQ(*store.imageDataFile(), before);
+    std::thread letGo([other] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::close(other);
+    });
     EXPECT_TRUE(store.addItem(entry("/b.dng", 2)));
+    letGo.join();
+    platform::setUserWarningHandler(previous);
+    EXPECT_TRUE(store.addItem(entry("/c.dng", 3)));
+}
+
+// The wait is bounded by stillness: a run of ours that works on the catalog
+// longer than the bound is waited for. A program that holds it asleep is
+// given up on, and the catalog's reset then refuses and keeps the file.
+TEST_F(DataStoreItemTest, AHolderAtWorkIsWaitedForPastTheBoundOneAsleepIsNot) {
+    const testsupport::ShortLockWait shortWait;
+    DataStoreItem store("Catalog");
+    ASSERT_TRUE(store.addItem(entry("/a.dng", 1)));
+    const fs::path file = *store.storeFilePath();
+    const fs::path ready = scratch.path() / "ready";
+    const auto holder = [&](const char* how, int ms) {
+        fs::remove(ready);
+        const int pid = testsupport::spawnHelper(
+            {"hold", (file.parent_path() / ".QuorvexCatalog.plist.lock").string(),
+             std::to_string(ms), how, ready.string()});
+        while (pid > 0 && !fs::exists(ready))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return pid;
+    };
+    const auto limit = testsupport::ShortLockWait::kLimit;
+    const int working = holder("burn", int(limit.count() * 3 / 2));
+    ASSERT_GT(working, 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(store.addItem(entry("/b.dng", 2)));
+    EXPECT_GT(std::chrono::steady_clock::now() - start, limit);
+    EXPECT_EQ(testsupport::waitForHelper(working), 0);
+
+    const int asleep = holder("sleep", int(limit.count() * 3));
+    ASSERT_GT(asleep, 0);
+    platform::Error error;
+    EXPECT_FALSE(store.deleteCurrentCatalog(&error));
+    ::kill(asleep, SIGKILL);
+    testsupport::waitForHelper(asleep);
+    EXPECT_EQ(error.failureReason.find("not saved"), 0u) << error.failureReason;
+    EXPECT_TRUE(store.getItemForUUID("/b.dng"));
+    EXPECT_TRUE(store.deleteCurrentCatalog(&error));
+    EXPECT_FALSE(fs::exists(file));
 }
 
 // Under a file-size limit, as on a full disk; then a killed writer's

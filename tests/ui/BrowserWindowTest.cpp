@@ -636,6 +636,19 @@ TEST_F(BrowserBatch, AnOpenDocumentsSettingsReachTheCatalogFirst) {
     ASSERT_TRUE(entry.has_value());
     EXPECT_FLOAT_EQ((*entry)["Quorvex_Filter_inputEV"].floatValue(), 0.7f);
     EXPECT_TRUE(fs::exists(dir / "open.jpg"));
+
+    // Edits that cannot be saved stop the batch: it would export older settings.
+    document->setValueForKey(platform::Value(1.3f), "Quorvex_Filter_inputEV");
+    {
+        testsupport::FileSizeLimit full(64);
+        browser.popAction(presetOfType(0));
+    }
+    ASSERT_TRUE(finish(browser));
+    uitest::settle();
+    ASSERT_FALSE(alerts.shown.empty());
+    const std::string told = alerts.shown.back().messageText.toStdString();
+    EXPECT_NE(told.find("cannot be saved in the catalog folder"), std::string::npos) << told;
+    EXPECT_FALSE(fs::exists(dir / "open_1.jpg"));
     controller.removeDocument(document);
     document->close();
 }
