@@ -38,6 +38,7 @@
 #include "ui/BrowserItemModel.h"
 #include "ui/FolderPanel.h"
 #include "ui/MessageBar.h"
+#include "ui/SaveWhileDrawing.h"
 #include "ui/WindowPlacement.h"
 
 namespace {
@@ -756,7 +757,7 @@ void BrowserWindowController::popAction(const std::optional<platform::Dictionary
     for (const auto& file : files) {
         auto document = controller.documentForURL(file.string());
         platform::Error error;
-        if (!document || document->saveSettingsToCatalog(&error)) continue;
+        if (!document || saveSettingsWhileDrawing(document, error)) continue;
         error.failureReason += " The batch export was not started.";
         platform::AlertPresenter::presentError(error, this);
         return;

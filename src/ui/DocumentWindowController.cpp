@@ -11,12 +11,8 @@
 #include <QProgressBar>
 #include <QSplitter>
 #include <QTimer>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "color/CameraProfileManager.h"
 #include "document/DocumentController.h"
@@ -29,6 +25,7 @@
 #include "ui/CIImageView.h"
 #include "ui/DocumentWindowAdapter.h"
 #include "ui/QuorvexOutlineView.h"
+#include "ui/SaveWhileDrawing.h"
 #include "ui/SpinningProgressIndicator.h"
 #include "ui/WindowPlacement.h"
 
@@ -337,59 +334,13 @@ void DocumentWindowController::windowDidBecomeMain() {
         "TARNWisp_DocumentChange", std::shared_ptr<void>(std::shared_ptr<void>(), this));
 }
 
-namespace {
-
-// Saving may wait for the catalog's lock while another program holds it: the
-// save runs on a thread of its own, and when it takes a moment the window
-// goes on drawing (the notice of the wait among what it draws) while input
-// waits until the save is done.
-bool saveWhileDrawing(const MyDocument::Ptr& document, platform::Error& error) {
-    struct Save {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<bool> saved;
-        platform::Error error;
-    };
-    auto save = std::make_shared<Save>();
-    const auto finished = [&save] { return save->saved.has_value(); };
-    std::thread saver;
-    try {
-        saver = std::thread([save, document] {
-            platform::Error why;
-            const bool saved = document->saveSettingsToCatalog(&why);
-            std::lock_guard lock(save->mutex);
-            save->saved = saved;
-            save->error = std::move(why);
-            save->done.notify_all();
-            QMetaObject::invokeMethod(
-                qApp, [] {}, Qt::QueuedConnection);  // wakes the loop
-        });
-    } catch (const std::system_error&) {
-        return document->saveSettingsToCatalog(&error);  // no thread to spare: here
-    }
-    std::unique_lock lock(save->mutex);
-    save->done.wait_for(lock, std::chrono::milliseconds(100), finished);
-    while (!finished()) {
-        lock.unlock();
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
-                                        QEventLoop::WaitForMoreEvents);
-        lock.lock();
-    }
-    lock.unlock();
-    saver.join();
-    error = save->error;
-    return *save->saved;
-}
-
-}  // namespace
-
 bool DocumentWindowController::windowShouldClose() {
     if (windowHasClosed_) return true;
     // A close under way waits for its save.
     if (saving_) return false;
     saving_ = true;
     platform::Error error;
-    const bool saved = saveWhileDrawing(document_, error);
+    const bool saved = saveSettingsWhileDrawing(document_, error);
     saving_ = false;
     if (saved) return true;
     // The edits stay in the window until they are saved or the user lets

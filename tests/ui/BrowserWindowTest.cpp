@@ -1,8 +1,11 @@
 // The folder browser on a scratch folder: what it lists, its history, its
 // folder watch, thumbnails arriving without losing the selection, and the
 // batch export behind its progress sheet.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <QAbstractButton>
 #include <QAbstractItemModel>
@@ -18,10 +21,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QToolButton>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "UiTestHome.h"
@@ -34,6 +39,7 @@
 #include "ui/BrowserItemModel.h"
 #include "ui/BrowserWindowController.h"
 #include "ui/InspectorController.h"
+#include "ui/MessageBar.h"
 
 namespace fs = std::filesystem;
 
@@ -649,6 +655,37 @@ TEST_F(BrowserBatch, AnOpenDocumentsSettingsReachTheCatalogFirst) {
     const std::string told = alerts.shown.back().messageText.toStdString();
     EXPECT_NE(told.find("cannot be saved in the catalog folder"), std::string::npos) << told;
     EXPECT_FALSE(fs::exists(dir / "open_1.jpg"));
+
+    // While another program holds the catalog, the browser says so within
+    // moments instead of freezing; once it lets go, the batch runs.
+    const auto previous = MessageBar::installInUserWarnings();
+    browser.show();
+    const fs::path lockFile =
+        catalog->storeFilePath()->parent_path() / ".QuorvexCatalog.plist.lock";
+    int other = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    auto* bar = browser.findChild<MessageBar*>();
+    ASSERT_NE(bar, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::duration> noticed;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (noticed || !bar->isVisible() || !bar->messages().join("").contains("Waiting for another"))
+            return;
+        noticed = std::chrono::steady_clock::now() - start;
+        ::close(std::exchange(other, -1));
+    });
+    watch.start(20);
+    browser.popAction(presetOfType(0));
+    watch.stop();
+    if (other >= 0) ::close(other);
+    platform::setUserWarningHandler(previous);
+    ASSERT_TRUE(noticed);
+    EXPECT_LT(*noticed, std::chrono::seconds(2));
+    ASSERT_TRUE(finish(browser));
+    EXPECT_FLOAT_EQ((*catalog->getItemForUUID(raw.string()))["Quorvex_Filter_inputEV"].floatValue(),
+                    1.3f);
+    EXPECT_TRUE(fs::exists(dir / "open_1.jpg"));
     controller.removeDocument(document);
     document->close();
 }
