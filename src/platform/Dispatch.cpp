@@ -301,6 +301,8 @@ private:
 // Delayed submission: one timer thread, started on first use.
 
 class Timer {
+    static constexpr std::chrono::milliseconds kRetryDelay{20};
+
 public:
     static Timer& shared() {
         static Timer* timer = new Timer;
@@ -340,7 +342,24 @@ private:
             auto entry = std::move(first->second);
             entries_.erase(first);
             lock.unlock();
-            entry.first->async(std::move(entry.second));
+            bool queued = true;
+            try {
+                entry.first->async(entry.second);  // a copy: kept if it cannot be queued
+            } catch (const std::bad_alloc&) {
+                queued = false;
+            }
+            lock.lock();
+            if (!queued) {
+                // Short of memory or threads: try again shortly rather than end the timer
+                // thread. Re-inserting needs memory as well; what cannot wait is lost.
+                try {
+                    entries_.emplace(std::chrono::steady_clock::now() + kRetryDelay,
+                                     std::move(entry));
+                } catch (const std::bad_alloc&) {
+                    log("Dispatch: a delayed task was dropped for want of memory");
+                }
+            }
+            lock.unlock();
             entry = {};
             lock.lock();
         }
