@@ -35,7 +35,7 @@ bool ColorMatchTiledEngine::convertBuffer(ImageBuffer& buffer, std::string* fail
     try {
         transform_.reset();
         if (srcProfile_ && destProfile_)
-            transform_ = platform::IccTransform::create(srcProfile_->csRef(), destProfile_->csRef(),
+            transform_ = platform::IccTransform::shared(srcProfile_->csRef(), destProfile_->csRef(),
                                                         &reason);
         if (transform_ && buffer.pixelBase()) {
             const auto layout = buffer.isFloat() ? platform::IccPixelLayout::rgbaFloat
