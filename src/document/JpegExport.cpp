@@ -1,7 +1,9 @@
 #include "document/JpegExport.h"
 
 #include <algorithm>
+#include <new>
 
+#include "dng/core/dng_exception.h"
 #include "dng/core/dng_exif.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/writer/dng_exif_block.h"
@@ -72,6 +74,9 @@ std::vector<uint8_t> JpegExport::exifBlock(const Dictionary& properties,
         return out;
     } catch (const std::bad_alloc&) {
         throw;  // short of memory the export fails rather than lose its metadata
+    } catch (const dng_exception& e) {
+        if (e.ErrorCode() == dng_error_memory) throw std::bad_alloc();
+        return {};
     } catch (...) {
         // A record that cannot be laid out (never seen with clipped texts).
         return {};

@@ -4,6 +4,7 @@
 
 #include "photocd/PhotoCDImageSource.h"
 #include "platform/AsciiCase.h"
+#include "platform/Locks.h"
 
 std::shared_ptr<const platform::BitmapImage> PhotoCDThumbnailProvider::thumbnailForFile(
     const std::filesystem::path& file, platform::Size, bool) {
@@ -14,8 +15,8 @@ std::shared_ptr<const platform::BitmapImage> PhotoCDThumbnailProvider::thumbnail
 }
 
 void PhotoCDThumbnailProvider::registerOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static platform::OnceFlag once;
+    platform::callOnce(once, [] {
         ThumbnailProvider::registerProvider(std::make_shared<PhotoCDThumbnailProvider>());
     });
 }

@@ -7,6 +7,7 @@
 #include "document/FSNodeInfo.h"
 #include "platform/AsciiCase.h"
 #include "platform/IccTransform.h"
+#include "platform/Locks.h"
 #include "raw/rawWrapper.h"
 
 std::vector<uint16_t> RawThumbnailProvider::fitRGB16(const uint16_t* rgb, size_t width,
@@ -69,8 +70,8 @@ std::shared_ptr<const platform::BitmapImage> RawThumbnailProvider::thumbnailForF
 }
 
 void RawThumbnailProvider::registerOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static platform::OnceFlag once;
+    platform::callOnce(once, [] {
         ThumbnailProvider::registerProvider(std::make_shared<RawThumbnailProvider>());
     });
 }

@@ -1,6 +1,7 @@
 #include "engine/ColorMatchTiledEngine.h"
 
 #include <cstdio>
+#include <new>
 
 #include "platform/Log.h"
 
@@ -28,23 +29,30 @@ std::string ColorMatchTiledEngine::engineName() const {
     return pointerName("QuorvexRawColorMatchEngine_%p", this);
 }
 
-bool ColorMatchTiledEngine::convertBuffer(ImageBuffer& buffer) {
+bool ColorMatchTiledEngine::convertBuffer(ImageBuffer& buffer, std::string* failureReason) {
     std::string reason;
-    transform_.reset();
-    if (srcProfile_ && destProfile_)
-        transform_ =
-            platform::IccTransform::create(srcProfile_->csRef(), destProfile_->csRef(), &reason);
     bool ok = false;
-    if (transform_ && buffer.pixelBase()) {
-        const auto layout = buffer.isFloat() ? platform::IccPixelLayout::rgbaFloat
-                                             : platform::IccPixelLayout::rgba16;
-        ok = transform_->convertConcurrently(buffer.pixelBase(), buffer.imageWidth(),
-                                             buffer.imageHeight(), buffer.rowStepInBytes(), layout,
-                                             &reason);
+    try {
+        transform_.reset();
+        if (srcProfile_ && destProfile_)
+            transform_ = platform::IccTransform::shared(srcProfile_->csRef(), destProfile_->csRef(),
+                                                        &reason);
+        if (transform_ && buffer.pixelBase()) {
+            const auto layout = buffer.isFloat() ? platform::IccPixelLayout::rgbaFloat
+                                                 : platform::IccPixelLayout::rgba16;
+            ok = transform_->convertConcurrently(buffer.pixelBase(), buffer.imageWidth(),
+                                                 buffer.imageHeight(), buffer.rowStepInBytes(),
+                                                 layout, &reason);
+        }
+    } catch (const std::bad_alloc&) {
+        ok = false;
+        reason = {};
+        platform::log("%s not enough memory", kConvertMethod);
     }
     if (!ok) {
         platform::log("%s error in ColorSyncTransformConvert", kConvertMethod);
         if (!reason.empty()) platform::log("%s %s", kConvertMethod, reason.c_str());
+        if (failureReason) *failureReason = reason.empty() ? "not enough memory" : reason;
         return false;
     }
     buffer.setBufferProfile(destProfile_);
@@ -56,7 +64,9 @@ std::shared_ptr<TileProcess> ColorMatchTiledEngine::runProcessToCompletion(
     auto source = sourceBuf();
     if (!source) return nullptr;
     auto process = source->runProcessToCompletion(region);
+    std::string why;
     if (process)
-        if (auto buffer = process->buffer()) convertBuffer(*buffer);
+        if (auto buffer = process->buffer(); buffer && !convertBuffer(*buffer, &why))
+            process->setError("the colour conversion failed: " + why);
     return process;
 }

@@ -28,8 +28,8 @@ public:
 
     // Converts in place and labels the buffer with the destination profile.
     // On failure (logged) the buffer keeps its pixels and its source label
-    // and the answer is false.
-    bool convertBuffer(ImageBuffer& buffer);
+    // and the answer is false, with the reason when asked.
+    bool convertBuffer(ImageBuffer& buffer, std::string* failureReason = nullptr);
 
     // Runs the source over the region and converts its output; null without
     // a source.

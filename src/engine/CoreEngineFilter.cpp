@@ -6,6 +6,7 @@
 
 #include "engine/CorePixelRule.h"
 #include "platform/AsciiCase.h"
+#include "platform/Locks.h"
 
 using platform::CIImage;
 using platform::Dictionary;
@@ -30,8 +31,8 @@ CoreEngineFilter::CoreEngineFilter()
 }
 
 void CoreEngineFilter::registerFilter() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static platform::OnceFlag once;
+    platform::callOnce(once, [] {
         registerFilterName("CoreEngine", "CoreEngineFilter",
                            [] { return std::make_shared<CoreEngineFilter>(); });
     });

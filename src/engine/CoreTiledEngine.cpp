@@ -1,6 +1,7 @@
 #include "engine/CoreTiledEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -179,80 +180,89 @@ uint64_t CoreTiledEngine::recomputationCount() {
 }
 
 void CoreTiledEngine::recompute(uint64_t generation, const platform::Dictionary& settings) {
-    settingsLock_.lockForWrite();
-    bool stale;
     {
-        std::lock_guard lock(generationLock_);
-        stale = generation <= appliedGeneration_;
-    }
-    if (!stale) {
-        const float identity[4][4] = {
-            {1, 0, 0, 1228.8f}, {0, 1, 0, 2457.6f}, {0, 0, 1, 409.6f}, {0, 0, 0, 0}};
-        std::memcpy(matrix_, identity, sizeof matrix_);
-        ettrMul_ = std::pow(2.0f, settings[SettingsKeys::kEttrAdjust].floatValue(0));
-        lut_ = ImageBufferF32::initWithSize(kLUTSize, 1, nullptr, nullptr);
-        if (lut_) std::fill_n(lut_->bufferFloatForRow(0), kLUTSize * 4, 0.0f);
-        outputOffset_ = 0;
-        kneeWhole_ = false;
-        kneeFromLuma_ = false;
-        kneeEnd_ = 0;
-
-        const bool maintainWhites = settings[SettingsKeys::kMaintainWhites].boolValue();
-        const auto profile =
-            settings[SettingsKeys::kCameraProfile].objectAs<DNGCameraProfileAbstract>();
-        const bool hasProfile = profile != nullptr;
-        if (lut_) {
-            ComputeMatrixAndLUT compute;
-            compute.setEnableCinematic(enableCinematic_);
-            // The profile's curve carries a positive baseline when whites are maintained.
-            compute.setPositiveBaselineInCurve(maintainWhites && hasProfile);
-            compute.setRollOffLiftedColours(hasProfile && profile->isAutoProfile());
-            compute.setCameraParameters(cameraParameters_
-                                            ? cameraParameters_
-                                            : ComputeMatrixAndLUT::DictionaryPtr(
-                                                  std::make_shared<const platform::Dictionary>()));
-            compute.setImageParameters(platform::Dictionary(settings));
-            compute.populateFloatLUTAndMatrix(lut_->bufferFloatForRow(0), kLUTSize, matrix_,
-                                              &outputOffset_, &kneeLow_, &kneeF_);
-            kneeWhole_ = compute.kneeOnWholePixel();
-            kneeFromLuma_ = compute.kneeStartsAtLuminance();
-            kneeEnd_ = compute.kneeEnd();
+        WriteLocker hold(settingsLock_);
+        bool stale;
+        {
+            std::lock_guard lock(generationLock_);
+            stale = generation <= appliedGeneration_;
         }
-
-        const platform::Value& tone = settings[SettingsKeys::kToneCurveAdjust];
-        toneCurve_ = tone.isNumber() ? tone : platform::Value();
-        cameraProfile_ = profile;
-        processAsOutputReferred_ = !settings[SettingsKeys::kSceneReferred].boolValue();
-        clipWhites_ = !settings[SettingsKeys::kMaintainWhites].boolValue();
-
-        if (!cameraProfile_) {
-            // Without a profile there is no profile gain: a table kept from
-            // an earlier profile would apply a curve the user removed.
-            fLut_.clear();
-            fLut_.shrink_to_fit();
-        } else {
-            if (fLut_.empty()) {
-                try {
-                    fLut_.assign(kProfileLUTSize, 0.0f);
-                } catch (const std::bad_alloc&) {
-                    fLut_.clear();
-                }
+        if (!stale) {
+            bool ready = false;
+            try {
+                ready = computeTables(settings);
+            } catch (const std::bad_alloc&) {
             }
-            if (!fLut_.empty()) {
-                const float base = cameraBaselineExposure_;
-                const float b = clipWhites_ ? 0.0f : base;
-                const float t = toneCurve_.isNull() ? 1.0f : toneCurve_.floatValue(1.0f);
-                cameraProfile_->generateLUT16(nullptr, fLut_.data(), b, processAsOutputReferred_,
-                                              clipWhites_, t);
+            // Rendering without every table would give another picture: none renders until
+            // the next settings make them.
+            tablesReady_ = ready;
+            if (!ready) {
+                fLut_.clear();
+                fLut_.shrink_to_fit();
             }
+            std::lock_guard lock(generationLock_);
+            appliedGeneration_ = generation;
+            ++recomputations_;
         }
-        std::lock_guard lock(generationLock_);
-        appliedGeneration_ = generation;
-        ++recomputations_;
     }
-    settingsLock_.unlock();
     std::lock_guard lock(generationLock_);
     generationDone_.notify_all();
+}
+
+bool CoreTiledEngine::computeTables(const platform::Dictionary& settings) {
+    const float identity[4][4] = {
+        {1, 0, 0, 1228.8f}, {0, 1, 0, 2457.6f}, {0, 0, 1, 409.6f}, {0, 0, 0, 0}};
+    std::memcpy(matrix_, identity, sizeof matrix_);
+    ettrMul_ = std::pow(2.0f, settings[SettingsKeys::kEttrAdjust].floatValue(0));
+    lut_ = ImageBufferF32::initWithSize(kLUTSize, 1, nullptr, nullptr);
+    if (lut_) std::fill_n(lut_->bufferFloatForRow(0), kLUTSize * 4, 0.0f);
+    outputOffset_ = 0;
+    kneeWhole_ = false;
+    kneeFromLuma_ = false;
+    kneeEnd_ = 0;
+
+    const bool maintainWhites = settings[SettingsKeys::kMaintainWhites].boolValue();
+    const auto profile =
+        settings[SettingsKeys::kCameraProfile].objectAs<DNGCameraProfileAbstract>();
+    const bool hasProfile = profile != nullptr;
+    if (lut_) {
+        ComputeMatrixAndLUT compute;
+        compute.setEnableCinematic(enableCinematic_);
+        // The profile's curve carries a positive baseline when whites are maintained.
+        compute.setPositiveBaselineInCurve(maintainWhites && hasProfile);
+        compute.setRollOffLiftedColours(hasProfile && profile->isAutoProfile());
+        compute.setCameraParameters(cameraParameters_
+                                        ? cameraParameters_
+                                        : ComputeMatrixAndLUT::DictionaryPtr(
+                                              std::make_shared<const platform::Dictionary>()));
+        compute.setImageParameters(platform::Dictionary(settings));
+        compute.populateFloatLUTAndMatrix(lut_->bufferFloatForRow(0), kLUTSize, matrix_,
+                                          &outputOffset_, &kneeLow_, &kneeF_);
+        kneeWhole_ = compute.kneeOnWholePixel();
+        kneeFromLuma_ = compute.kneeStartsAtLuminance();
+        kneeEnd_ = compute.kneeEnd();
+    }
+
+    const platform::Value& tone = settings[SettingsKeys::kToneCurveAdjust];
+    toneCurve_ = tone.isNumber() ? tone : platform::Value();
+    cameraProfile_ = profile;
+    processAsOutputReferred_ = !settings[SettingsKeys::kSceneReferred].boolValue();
+    clipWhites_ = !settings[SettingsKeys::kMaintainWhites].boolValue();
+
+    if (!cameraProfile_) {
+        // Without a profile there is no profile gain: a table kept from
+        // an earlier profile would apply a curve the user removed.
+        fLut_.clear();
+        fLut_.shrink_to_fit();
+    } else {
+        if (fLut_.empty()) fLut_.assign(kProfileLUTSize, 0.0f);
+        const float base = cameraBaselineExposure_;
+        const float b = clipWhites_ ? 0.0f : base;
+        const float t = toneCurve_.isNull() ? 1.0f : toneCurve_.floatValue(1.0f);
+        cameraProfile_->generateLUT16(nullptr, fLut_.data(), b, processAsOutputReferred_,
+                                      clipWhites_, t);
+    }
+    return lut_ != nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -297,20 +307,22 @@ void CoreTiledEngine::processTile(int colStart, int colEnd, int rowStart, int ro
     renderArea(colStart, colEnd, rowStart, rowEnd, srcBuffer, destBuffer, OutputRange{});
 }
 
-void CoreTiledEngine::renderArea(int colStart, int colEnd, int rowStart, int rowEnd,
+bool CoreTiledEngine::renderArea(int colStart, int colEnd, int rowStart, int rowEnd,
                                  ImageBuffer* srcBuffer, ImageBuffer* destBuffer,
                                  const OutputRange& range) {
-    settingsLock_.lockForRead();
-    if (!lut_) {
-        platform::log("%s ERROR ERROR ERROR - NULL LUT", "-[CoreTiledEngine processTile:]");
-    } else if (srcBuffer && destBuffer && colStart < colEnd && rowStart < rowEnd &&
-               !srcBuffer->isFloat()) {
+    ReadLocker hold(settingsLock_);
+    if (!lut_ || !tablesReady_) {
+        platform::log("%s the colour tables are missing", "-[CoreTiledEngine processTile:]");
+        return false;
+    }
+    if (srcBuffer && destBuffer && colStart < colEnd && rowStart < rowEnd &&
+        !srcBuffer->isFloat()) {
         for (int x = colStart; x < colEnd; x += kBlock)
             for (int y = rowStart; y < rowEnd; y += kBlock)
                 renderBlock(x, y, std::min(kBlock, colEnd - x), std::min(kBlock, rowEnd - y),
                             *srcBuffer, *destBuffer, range);
     }
-    settingsLock_.unlock();
+    return true;
 }
 
 void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest,
@@ -354,28 +366,32 @@ std::shared_ptr<ImageBuffer> CoreTiledEngine::renderBuffer(ImageBuffer& crop, bo
                                            crop.bufferProfile());
     if (!out) return nullptr;
     const int w = out->imageWidth(), h = out->imageHeight();
-    if (size_t(w) * size_t(h) < kParallelPixels) {
-        renderArea(0, w, 0, h, &crop, out.get(), range);
-        return out;
-    }
+    if (size_t(w) * size_t(h) < kParallelPixels)
+        return renderArea(0, w, 0, h, &crop, out.get(), range) ? out : nullptr;
     // Full-size renders (exports) are split into row bands over the processors.
     const size_t bands = (size_t(h) + kBandRows - 1) / kBandRows;
+    std::atomic<bool> rendered{true};
     platform::apply(bands, platform::DispatchQueue::global(), [&](size_t i) {
         const int r0 = int(i) * kBandRows;
-        renderArea(0, w, r0, std::min(h, r0 + kBandRows), &crop, out.get(), range);
+        if (!renderArea(0, w, r0, std::min(h, r0 + kBandRows), &crop, out.get(), range))
+            rendered = false;
     });
-    return out;
+    return rendered ? out : nullptr;
 }
 
-void CoreTiledEngine::matchProfile(ImageBuffer& output, const ColorSyncProfileWrap::Ptr& from,
-                                   const ColorSyncProfileWrap::Ptr& to) {
-    if (!to || to == from || (from && from->isEqualTo(*to))) return;
+bool CoreTiledEngine::matchProfile(ImageBuffer& output, const ColorSyncProfileWrap::Ptr& from,
+                                   const ColorSyncProfileWrap::Ptr& to,
+                                   std::string* failureReason) {
+    if (!to || to == from || (from && from->isEqualTo(*to))) return true;
     auto match = ColorMatchTiledEngine::initWithSize(
         platform::Size{double(output.imageWidth()), double(output.imageHeight())});
-    if (!match) return;
+    if (!match) {
+        *failureReason = "the image is too large";
+        return false;
+    }
     match->setSrcProfile(from);
     match->setDestProfile(to);
-    match->convertBuffer(output);
+    return match->convertBuffer(output, failureReason);
 }
 
 // ---------------------------------------------------------------------------
@@ -420,10 +436,9 @@ std::shared_ptr<ImageBuffer> CoreTiledEngine::getThumbnail(bool highQuality) {
         auto out = in ? ImageBufferU16::initWithSize(in->imageWidth(), in->imageHeight(), nullptr,
                                                      in->bufferProfile())
                       : nullptr;
-        if (out) {
-            processTile(0, out->imageWidth(), 0, out->imageHeight(), in.get(), out.get(), 0);
+        if (out && renderArea(0, out->imageWidth(), 0, out->imageHeight(), in.get(), out.get(),
+                              OutputRange{}))
             processsedThumbBuf_ = out;
-        }
     }
     return processsedThumbBuf_;
 }
@@ -510,8 +525,9 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::renderTile(
         chosen.fromThumbnail
             ? crop
             : renderBuffer(*crop, createFloat, outputRangeFor(profile, destProfile));
-    if (!output) return nullptr;
-    matchProfile(*output, profile, destProfile);
+    std::string why;
+    // A tile left in the wrong profile would show wrong colours: none is better.
+    if (!output || !matchProfile(*output, profile, destProfile, &why)) return nullptr;
     return output->getCGImageBitMapWithOrientation(orientation);
 }
 
@@ -568,22 +584,40 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
         return nullptr;
     }
     source->lock(stageId());
+    struct Unlock {
+        ImageBuffer& buffer;
+        StageId stage;
+        ~Unlock() { buffer.unlock(stage); }
+    } unlock{*source, stageId()};
     std::shared_ptr<CGImageBitMap> result;
-    if (!containsRect(source->validRegion(), r)) {
-        platform::setError(error, platform::QuorvexErrorDomain, -9,
-                           "The image has not been processed at full size.");
-    } else if (auto crop = source->croppedImageFromBuffer(r)) {
-        auto output =
-            renderBuffer(*crop, createFloat, outputRangeFor(crop->bufferProfile(), destProfile));
-        if (output) {
-            matchProfile(*output, crop->bufferProfile(), destProfile);
-            result = output->getCGImageBitMapWithOrientation(orientation);
-        }
-        if (!result)
+    try {
+        if (!containsRect(source->validRegion(), r)) {
+            platform::setError(error, platform::QuorvexErrorDomain, -9,
+                               "The image has not been processed at full size.");
+        } else if (auto crop = source->croppedImageFromBuffer(r)) {
+            auto output = renderBuffer(*crop, createFloat,
+                                       outputRangeFor(crop->bufferProfile(), destProfile));
+            std::string why;
+            if (output && !matchProfile(*output, crop->bufferProfile(), destProfile, &why)) {
+                platform::setError(
+                    error, platform::QuorvexErrorDomain, -10,
+                    "The image could not be converted into the output profile (" + why + ").");
+                output.reset();
+            } else if (output) {
+                result = output->getCGImageBitMapWithOrientation(orientation);
+            }
+            if (!result && why.empty())
+                platform::setError(error, platform::QuorvexErrorDomain, -10,
+                                   "Not enough memory to render the image.");
+        } else {
             platform::setError(error, platform::QuorvexErrorDomain, -10,
                                "Not enough memory to render the image.");
+        }
+    } catch (const std::bad_alloc&) {
+        result.reset();
+        platform::setError(error, platform::QuorvexErrorDomain, -10,
+                           "Not enough memory to render the image.");
     }
-    source->unlock(stageId());
     return result;
 }
 
@@ -642,6 +676,7 @@ std::shared_ptr<ImageBufferF32> CoreTiledEngine::LUT() {
 void CoreTiledEngine::setLUT(std::shared_ptr<ImageBufferF32> lut) {
     settingsLock_.lockForWrite();
     lut_ = std::move(lut);
+    tablesReady_ = lut_ != nullptr;
     settingsLock_.unlock();
 }
 

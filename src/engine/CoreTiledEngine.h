@@ -154,7 +154,11 @@ private:
     // Replaces matrix, tables, offset and knee from the settings, unless a
     // newer generation is already in force.
     void recompute(uint64_t generation, const platform::Dictionary& settings);
-    void renderArea(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* srcBuffer,
+    // Makes the tables of `settings` (settingsLock held for writing); false, or bad_alloc,
+    // when one could not be made.
+    bool computeTables(const platform::Dictionary& settings);
+    // False, rendering nothing, while the tables of the settings in force are missing.
+    bool renderArea(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* srcBuffer,
                     ImageBuffer* destBuffer, const OutputRange& range);
     void renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest,
                      const OutputRange& range);
@@ -163,8 +167,9 @@ private:
     // A new buffer of the crop's size holding the crop rendered.
     std::shared_ptr<ImageBuffer> renderBuffer(ImageBuffer& crop, bool createFloat,
                                               const OutputRange& range);
-    void matchProfile(ImageBuffer& output, const ColorSyncProfileWrap::Ptr& from,
-                      const ColorSyncProfileWrap::Ptr& to);
+    // False, with the reason, when the output could not be converted.
+    bool matchProfile(ImageBuffer& output, const ColorSyncProfileWrap::Ptr& from,
+                      const ColorSyncProfileWrap::Ptr& to, std::string* failureReason);
 
     // imageTile's steps. The image a tile is cut from: the cached scaled copy
     // when it covers the rectangle, else the thumbnail (then `askAgain` when
@@ -198,6 +203,7 @@ private:
     float kneeEnd_ = 0;
     float ettrMul_ = 1;
     std::vector<float> fLut_;
+    bool tablesReady_ = false;  // the last recomputation made every table
     std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile_;
     bool processAsOutputReferred_ = false;
     bool clipWhites_ = false;

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Locks.h"
+
 using platform::CIImage;
 using platform::Dictionary;
 using platform::Value;
@@ -23,8 +25,8 @@ GM24PatchesFilter::GM24PatchesFilter()
 }
 
 void GM24PatchesFilter::registerFilter() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static platform::OnceFlag once;
+    platform::callOnce(once, [] {
         registerFilterName("GM24Patches", "GM24PatchesFilter",
                            [] { return std::make_shared<GM24PatchesFilter>(); });
     });

@@ -6,6 +6,7 @@
 
 #include "engine/CoreEngineFilter.h"
 #include "platform/AsciiCase.h"
+#include "platform/Locks.h"
 
 using platform::CIImage;
 using platform::Dictionary;
@@ -17,8 +18,8 @@ HistogramFilter::HistogramFilter()
 }
 
 void HistogramFilter::registerFilter() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static platform::OnceFlag once;
+    platform::callOnce(once, [] {
         registerFilterName("histogram", "HistogramFilter",
                            [] { return std::make_shared<HistogramFilter>(); });
     });

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Locks.h"
+
 using platform::CIImage;
 using platform::Dictionary;
 using platform::Rect;
@@ -23,8 +25,8 @@ PixelZoomFilter::PixelZoomFilter()
 }
 
 void PixelZoomFilter::registerFilter() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    static platform::OnceFlag once;
+    platform::callOnce(once, [] {
         registerFilterName("PixelZoom", "PixelZoomFilter",
                            [] { return std::make_shared<PixelZoomFilter>(); });
     });

@@ -9,6 +9,7 @@
 
 #include "engine/IntermediateProductCache.h"
 #include "engine/QueueEngine.h"
+#include "platform/Locks.h"
 #include "platform/Log.h"
 
 using platform::Rect;
@@ -614,7 +615,7 @@ void TiledEngine::setIdForCache(std::optional<std::string> id) {
 }
 
 ReadWriteLock& TiledEngine::cacheLock() {
-    std::call_once(cacheLockOnce_, [this] { cacheLock_ = std::make_unique<ReadWriteLock>(); });
+    platform::callOnce(cacheLockOnce_, [this] { cacheLock_ = std::make_unique<ReadWriteLock>(); });
     return *cacheLock_;
 }
 

@@ -83,6 +83,7 @@
 #include "engine/ReadWriteLock.h"
 #include "engine/TileMap.h"
 #include "engine/TileProcess.h"
+#include "platform/Locks.h"
 #include "platform/Value.h"
 
 class TiledEngine;
@@ -287,7 +288,7 @@ private:
     std::function<void(bool)> runFinished_;  // guarded by mutex_
     std::atomic<bool> clearsFreshBuffers_{true};
     std::map<std::string, std::shared_ptr<void>> cachedImages_;
-    std::once_flag cacheLockOnce_;
+    platform::OnceFlag cacheLockOnce_;
     std::unique_ptr<ReadWriteLock> cacheLock_;
     std::atomic<bool> cachedImageIsDirty_{false};
     std::atomic<uint64_t> processedTiles_{0};

@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 
+#include "dng/core/dng_exception.h"
 #include "dng/image/dng_metadata.h"
 #include "dng/image/dng_negative.h"
 #include "export/DngTiffWriter.h"
@@ -50,8 +51,10 @@ int dngWrapper::writeBuiltNegative(int status, const std::filesystem::path& file
     dngWriter_->SetMake("Quorvex app");
     dngWriter_->SetModel("Virtual camera");
     dngWriter_->SetSoftware(platform::kProgramName);
-    addMetaData(metaData);
+    const bool described = addMetaData(metaData);
     if (status != 0) return status;
+    // A file without the source's metadata would pass for a complete one.
+    if (!described) return dng_error_memory;
     std::string embedded;
     if (embedFile) {
         dngWriter_->SetOriginalFileName(embedFile->filename().string().c_str());
@@ -88,10 +91,10 @@ void dngWrapper::setEXIFFromMacImageProperty(std::string_view dictionaryKey,
     dngWriter_->SetEXIFProperty(index, text->c_str(), integer, real);
 }
 
-void dngWrapper::addMetaData(const platform::Dictionary* metaData) {
-    if (!metaData || !dngWriter_) return;
+bool dngWrapper::addMetaData(const platform::Dictionary* metaData) {
+    if (!metaData || !dngWriter_) return true;
     dng_negative* negative = dngWriter_->Negative();
-    if (!negative || !negative->Metadata().GetExif()) return;
+    if (!negative || !negative->Metadata().GetExif()) return true;
     try {
         ImagePropertyImport::importProperties(*metaData, *negative->Metadata().GetExif());
         // The document name also names the original raw file.
@@ -101,7 +104,14 @@ void dngWrapper::addMetaData(const platform::Dictionary* metaData) {
                                                nullptr, nullptr))
                 negative->SetOriginalRawFileName(name->c_str());
         }
+    } catch (const std::bad_alloc&) {
+        platform::log("%s: not enough memory", "dngWrapper::addMetaData");
+        return false;
+    } catch (const dng_exception& e) {
+        if (e.ErrorCode() == dng_error_memory) return false;
+        platform::log("Exception %d in %s", int(e.ErrorCode()), "dngWrapper::addMetaData");
     } catch (const std::exception& e) {
         platform::log("Exception %s in %s\n", e.what(), "dngWrapper::addMetaData");
     }
+    return true;
 }

@@ -44,7 +44,8 @@ public:
     // The system's reason for the last failed write, or empty.
     std::string writeFailure() const;
 
-    void addMetaData(const platform::Dictionary* metaData);
+    // False when memory ran short (the file would lack the metadata).
+    bool addMetaData(const platform::Dictionary* metaData);
     void setEXIFFromMacImageProperty(std::string_view dictionaryKey, std::string_view property,
                                      const platform::Dictionary& dict);
     static std::optional<std::string> decodeObject(const platform::Dictionary& dict,

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/Dispatch.h"
+#include "platform/Locks.h"
 
 namespace platform {
 
@@ -31,8 +32,8 @@ Registry& registry() {
 }
 
 void ensureBuiltins() {
-    static std::once_flag once;
-    std::call_once(once, [] { detail::registerBuiltinCIFilters(); });
+    static platform::OnceFlag once;
+    platform::callOnce(once, [] { detail::registerBuiltinCIFilters(); });
 }
 
 }  // namespace

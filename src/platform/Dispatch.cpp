@@ -10,6 +10,7 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -82,17 +83,22 @@ public:
         return *pool;
     }
 
+    // Throws std::bad_alloc when the job cannot be queued, or when no thread
+    // could ever run it: none could be started and every one there is waits.
     void submit(Job job, QueuePriority priority) {
         job.priority = static_cast<int>(priority);
         std::lock_guard lock(mutex_);
-        if (tlsWorker) {
-            job.frame = tlsWorker->currentFrame;
-            tlsWorker->local.push_back(std::move(job));
-        } else {
-            global_[static_cast<int>(priority)].push_back(std::move(job));
-        }
+        auto& list = tlsWorker ? tlsWorker->local : global_[static_cast<int>(priority)];
+        if (tlsWorker) job.frame = tlsWorker->currentFrame;
+        list.push_back(std::move(job));
         ++pending_;
         wakeLocked();
+        if (threads_ <= blocked_ && spawnFailed_) {
+            // Nobody has taken it: the lock was held throughout.
+            list.pop_back();
+            --pending_;
+            throw std::bad_alloc();
+        }
     }
 
     // Runs one not-yet-started job that the calling task (or a task it ran)
@@ -180,10 +186,12 @@ private:
         } catch (const std::exception& e) {
             delete worker;
             log("Dispatch: cannot start a pool thread: %s", e.what());
+            spawnFailed_ = true;
             return;
         }
         workers_.push_back(worker);
         ++threads_;
+        spawnFailed_ = false;
     }
 
     // Own newest job unless a global list holds a more urgent one; then the
@@ -286,12 +294,15 @@ private:
     std::atomic<size_t> pending_{0};  // changed under mutex_, read without it while spinning
     size_t target_ = 2, cap_ = 256;
     bool warnedCap_ = false;
+    bool spawnFailed_ = false;  // the last attempt to start a thread failed
 };
 
 // ---------------------------------------------------------------------------
 // Delayed submission: one timer thread, started on first use.
 
 class Timer {
+    static constexpr std::chrono::milliseconds kRetryDelay{20};
+
 public:
     static Timer& shared() {
         static Timer* timer = new Timer;
@@ -331,7 +342,24 @@ private:
             auto entry = std::move(first->second);
             entries_.erase(first);
             lock.unlock();
-            entry.first->async(std::move(entry.second));
+            bool queued = true;
+            try {
+                entry.first->async(entry.second);  // a copy: kept if it cannot be queued
+            } catch (const std::bad_alloc&) {
+                queued = false;
+            }
+            lock.lock();
+            if (!queued) {
+                // Short of memory or threads: try again shortly rather than end the timer
+                // thread. Re-inserting needs memory as well; what cannot wait is lost.
+                try {
+                    entries_.emplace(std::chrono::steady_clock::now() + kRetryDelay,
+                                     std::move(entry));
+                } catch (const std::bad_alloc&) {
+                    log("Dispatch: a delayed task was dropped for want of memory");
+                }
+            }
+            lock.unlock();
             entry = {};
             lock.lock();
         }

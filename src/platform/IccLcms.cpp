@@ -1,11 +1,42 @@
 #include "platform/IccLcms.h"
 
+#include <lcms2_plugin.h>
+
+#include <new>
 #include <vector>
 
 namespace platform::icc {
 
+namespace {
+
+// lcms2's own mutexes are made without checking the allocation: short of
+// memory it initialises a null mutex and crashes. These fall back to one
+// shared mutex, which still serialises every profile left without its own.
+std::mutex gSharedMutex;
+
+void* createMutex(cmsContext) {
+    auto* made = new (std::nothrow) std::mutex;
+    return made ? made : &gSharedMutex;
+}
+void destroyMutex(cmsContext, void* mutex) {
+    if (mutex != &gSharedMutex) delete static_cast<std::mutex*>(mutex);
+}
+cmsBool lockMutex(cmsContext, void* mutex) {
+    static_cast<std::mutex*>(mutex)->lock();
+    return TRUE;
+}
+void unlockMutex(cmsContext, void* mutex) { static_cast<std::mutex*>(mutex)->unlock(); }
+
+cmsPluginMutex gMutexPlugin = {{cmsPluginMagicNumber, 2060, cmsPluginMutexSig, nullptr},
+                               &createMutex,
+                               &destroyMutex,
+                               &lockMutex,
+                               &unlockMutex};
+
+}  // namespace
+
 Context::Context() {
-    context_ = cmsCreateContext(nullptr, &sink_);
+    context_ = cmsCreateContext(&gMutexPlugin, &sink_);
     if (context_) cmsSetLogErrorHandlerTHR(context_, &Context::onError);
 }
 
@@ -21,8 +52,14 @@ std::string Context::lastError() const {
 void Context::onError(cmsContext context, cmsUInt32Number /*code*/, const char* text) {
     auto* sink = static_cast<Sink*>(cmsGetContextUserData(context));
     if (!sink) return;
+    ++sink->count;
     std::lock_guard lock(sink->mutex);
-    sink->lastError = text ? text : "lcms2 error";
+    // Called from C: nothing may be thrown back through it.
+    try {
+        sink->lastError = text ? text : "lcms2 error";
+    } catch (const std::bad_alloc&) {
+        sink->lastError.clear();
+    }
 }
 
 std::string wideToUtf8(const wchar_t* text, std::size_t length) {

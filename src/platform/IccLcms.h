@@ -7,6 +7,7 @@
 
 #include <lcms2.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -22,11 +23,15 @@ public:
     cmsContext get() const { return context_; }
     // The last error lcms2 reported in this context; empty when none.
     std::string lastError() const;
+    // Errors reported so far: a call that failed inside lcms2 (memory short) without saying so
+    // in its result still counts here.
+    unsigned errorCount() const { return sink_.count.load(); }
 
 private:
     struct Sink {
         mutable std::mutex mutex;
         std::string lastError;
+        std::atomic<unsigned> count{0};
     };
     static void onError(cmsContext context, cmsUInt32Number code, const char* text);
 

@@ -519,61 +519,77 @@ std::shared_ptr<const IccTransform> IccTransform::shared(
 const IccTransform::Prepared* IccTransform::prepared(IccPixelLayout layout,
                                                      std::string* failureReason) const {
     Prepared& p = prepared_[static_cast<std::size_t>(layout)];
-    std::call_once(p.once, [&] {
-        if (source_->channelCount() != 3 || destination_->channelCount() != 3) {
-            p.failure = "cannot convert " + iccSignatureText(source_->colorSpace()) + " to " +
-                        iccSignatureText(destination_->colorSpace()) + " in place";
-            return;
-        }
-        cmsContext ctx = context_->get();
-        OpenProfile src(ctx, *source_), dst(ctx, *destination_);
-        if (!src.handle || !dst.handle) {
-            p.failure = "lcms2 cannot open the profiles: " + context_->lastError();
-            return;
-        }
-        if (layout == IccPixelLayout::rgba16 && !isPCSEncoded(source_->colorSpace()) &&
-            !isPCSEncoded(destination_->colorSpace())) {
-            // Device samples scale alike as floats (0..1) and as 16-bit codes (0..65535), so a
-            // matrix found on floats holds for the codes too.
-            const Prepared* f = prepared(IccPixelLayout::rgbFloat, nullptr);
-            if (f && f->isMatrix) {
-                p.matrix = f->matrix;
-                p.isMatrix = p.ready = true;
-                return;
-            }
-            if (f) findShaper(p, src.handle, dst.handle, f->handle);
-            if (p.shaper) {
-                p.ready = true;
-                return;
-            }
-        }
-        cmsHPROFILE profiles[2] = {src.handle, dst.handle};
-        cmsBool blackPoint[2] = {FALSE, FALSE};
-        cmsUInt32Number intents[2] = {
-            static_cast<cmsUInt32Number>(source_->renderingIntent()),
-            static_cast<cmsUInt32Number>(destination_->renderingIntent())};
-        cmsFloat64Number adaptation[2] = {1.0, 1.0};
-        cmsUInt32Number flags = cmsFLAGS_NOCACHE | cmsFLAGS_HIGHRESPRECALC;
-        if (layout != IccPixelLayout::rgbFloat) flags |= cmsFLAGS_COPY_ALPHA;
-        p.handle = cmsCreateExtendedTransform(ctx, 2, profiles, blackPoint, intents, adaptation,
-                                              nullptr, 0, formatFor(source_->colorSpace(), layout),
-                                              formatFor(destination_->colorSpace(), layout), flags);
-        if (!p.handle) {
-            p.failure = "lcms2 cannot join the profiles: " + context_->lastError();
-            return;
-        }
-        // Lab is linear on the unit cube the probe covers (lightness below 8) and curved
-        // above it, so a probe would take it for a matrix.
-        if (layout != IccPixelLayout::rgba16 && source_->colorSpace() != iccsig::kLab &&
-            destination_->colorSpace() != iccsig::kLab)
-            findMatrix(p, layout);
-        p.ready = true;
-    });
-    if (!p.ready) {
-        setReason(failureReason, p.failure);
+    if (p.ready.load(std::memory_order_acquire)) return &p;
+    std::lock_guard lock(p.mutex);
+    if (p.ready.load(std::memory_order_relaxed)) return &p;
+    std::string failure;
+    try {
+        // A shortcut lcms2 could not make for want of memory would leave a slightly different
+        // conversion in its place: any error lcms2 reports meanwhile fails the preparation.
+        const unsigned errors = context_->errorCount();
+        failure = prepare(p, layout);
+        if (failure.empty() && context_->errorCount() != errors)
+            failure =
+                "lcms2 failed while preparing the colour conversion: " + context_->lastError();
+    } catch (const std::bad_alloc&) {
+        failure = "not enough memory to prepare the colour conversion";
+    }
+    if (!failure.empty()) {
+        reset(p);
+        setReason(failureReason, failure);
         return nullptr;
     }
+    p.ready.store(true, std::memory_order_release);
     return &p;
+}
+
+void IccTransform::reset(Prepared& p) {
+    if (p.handle) cmsDeleteTransform(static_cast<cmsHTRANSFORM>(p.handle));
+    p.handle = nullptr;
+    p.isMatrix = false;
+    p.shaper.reset();
+}
+
+std::string IccTransform::prepare(Prepared& p, IccPixelLayout layout) const {
+    if (source_->channelCount() != 3 || destination_->channelCount() != 3)
+        return "cannot convert " + iccSignatureText(source_->colorSpace()) + " to " +
+               iccSignatureText(destination_->colorSpace()) + " in place";
+    cmsContext ctx = context_->get();
+    OpenProfile src(ctx, *source_), dst(ctx, *destination_);
+    if (!src.handle || !dst.handle)
+        return "lcms2 cannot open the profiles: " + context_->lastError();
+    if (layout == IccPixelLayout::rgba16 && !isPCSEncoded(source_->colorSpace()) &&
+        !isPCSEncoded(destination_->colorSpace())) {
+        // Device samples scale alike as floats (0..1) and as 16-bit codes (0..65535), so a
+        // matrix found on floats holds for the codes too.
+        std::string floatFailure;
+        const Prepared* f = prepared(IccPixelLayout::rgbFloat, &floatFailure);
+        if (!f) return floatFailure;
+        if (f->isMatrix) {
+            p.matrix = f->matrix;
+            p.isMatrix = true;
+            return {};
+        }
+        findShaper(p, src.handle, dst.handle, f->handle);
+        if (p.shaper) return {};
+    }
+    cmsHPROFILE profiles[2] = {src.handle, dst.handle};
+    cmsBool blackPoint[2] = {FALSE, FALSE};
+    cmsUInt32Number intents[2] = {static_cast<cmsUInt32Number>(source_->renderingIntent()),
+                                  static_cast<cmsUInt32Number>(destination_->renderingIntent())};
+    cmsFloat64Number adaptation[2] = {1.0, 1.0};
+    cmsUInt32Number flags = cmsFLAGS_NOCACHE | cmsFLAGS_HIGHRESPRECALC;
+    if (layout != IccPixelLayout::rgbFloat) flags |= cmsFLAGS_COPY_ALPHA;
+    p.handle = cmsCreateExtendedTransform(ctx, 2, profiles, blackPoint, intents, adaptation,
+                                          nullptr, 0, formatFor(source_->colorSpace(), layout),
+                                          formatFor(destination_->colorSpace(), layout), flags);
+    if (!p.handle) return "lcms2 cannot join the profiles: " + context_->lastError();
+    // Lab is linear on the unit cube the probe covers (lightness below 8) and curved
+    // above it, so a probe would take it for a matrix.
+    if (layout != IccPixelLayout::rgba16 && source_->colorSpace() != iccsig::kLab &&
+        destination_->colorSpace() != iccsig::kLab)
+        findMatrix(p, layout);
+    return {};
 }
 
 IccTransform::Path IccTransform::path(IccPixelLayout layout) const {

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -101,11 +102,12 @@ public:
 private:
     IccTransform(std::shared_ptr<const IccProfile> source,
                  std::shared_ptr<const IccProfile> destination);
+    // Made under `mutex` until it succeeds: a failure for want of memory is tried again on the
+    // next use. (Not std::call_once: an exception must not unwind through the C library's once.)
     struct Prepared {
-        std::once_flag once;
-        bool ready = false;      // converts by one of the means below
-        void* handle = nullptr;  // cmsHTRANSFORM; none when a shortcut serves 16-bit pixels
-        std::string failure;
+        std::mutex mutex;
+        std::atomic<bool> ready{false};  // converts by one of the means below; then read-only
+        void* handle = nullptr;          // cmsHTRANSFORM; none when a shortcut serves 16-bit pixels
         // Float layouts: when lcms2's result is a plain 3 x 3 matrix of the samples (linear
         // matrix profiles on both sides), the matrix, applied directly and much faster.
         bool isMatrix = false;
@@ -116,6 +118,9 @@ private:
     };
     // How a layout converts, made once; null with the reason when it cannot be made.
     const Prepared* prepared(IccPixelLayout layout, std::string* failureReason) const;
+    // Fills `p` (mutex held); the reason when it cannot.
+    std::string prepare(Prepared& p, IccPixelLayout layout) const;
+    static void reset(Prepared& p);
     static void findMatrix(Prepared& p, IccPixelLayout layout);
     // floatHandle: the lcms2 float RGB transform between the same profiles, the reference.
     void findShaper(Prepared& p, void* sourceHandle, void* destinationHandle,

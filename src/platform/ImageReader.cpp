@@ -1,9 +1,6 @@
 #include "platform/ImageReader.h"
 
 // jpeglib.h needs size_t and FILE declared before it.
-#include <cstddef>
-#include <cstdio>
-
 #include <jpeglib.h>
 #include <png.h>
 #include <tiffio.h>
@@ -13,11 +10,14 @@
 #include <cctype>
 #include <cerrno>
 #include <csetjmp>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "platform/AsciiCase.h"
 #include "platform/InputFile.h"
+#include "platform/Locks.h"
 #include "platform/Log.h"
 
 namespace platform {
@@ -262,8 +262,8 @@ void logTIFFMessage(const char* kind, const char* module, const char* format, va
 }
 
 TIFF* openTIFF(const std::filesystem::path& path) {
-    static std::once_flag installed;
-    std::call_once(installed, [] {
+    static platform::OnceFlag installed;
+    platform::callOnce(installed, [] {
         TIFFSetWarningHandler(nullptr);
         TIFFSetErrorHandler(nullptr);
         TIFFSetWarningHandlerExt(

@@ -4,9 +4,36 @@
 // std::lock_guard / std::unique_lock work with them.
 #pragma once
 
+#include <atomic>
 #include <mutex>
+#include <utility>
 
 namespace platform {
+
+// std::call_once without the C library's once: an exception thrown by the
+// callable (std::bad_alloc when memory is short) unwinds through
+// pthread_once, which has to load the unwinder then and ends the program when
+// it cannot. As with call_once, a callable that throws leaves the flag unset.
+class OnceFlag {
+public:
+    template <class F>
+    void call(F&& f) {
+        if (done_.load(std::memory_order_acquire)) return;
+        std::lock_guard lock(mutex_);
+        if (done_.load(std::memory_order_relaxed)) return;
+        f();
+        done_.store(true, std::memory_order_release);
+    }
+
+private:
+    std::mutex mutex_;
+    std::atomic<bool> done_{false};
+};
+
+template <class F>
+void callOnce(OnceFlag& flag, F&& f) {
+    flag.call(std::forward<F>(f));
+}
 
 class Mutex {
 public:
@@ -42,12 +69,12 @@ class LazySingleton {
 public:
     template <class Make>
     T& get(Make make) {
-        std::call_once(once_, [&] { instance_ = make(); });
+        callOnce(once_, [&] { instance_ = make(); });
         return *instance_;
     }
 
 private:
-    std::once_flag once_;
+    OnceFlag once_;
     T* instance_ = nullptr;
 };
 

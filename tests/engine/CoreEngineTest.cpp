@@ -11,6 +11,7 @@
 #include "color/ProfileManager.h"
 #include "engine/CGImageBitMap.h"
 #include "engine/CoreTiledEngine.h"
+#include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
 
@@ -351,6 +352,14 @@ TEST(CoreEngine, FullSizeRenderNeverFallsBackAndReadoutsAverage) {
     s.core->runProcessToCompletion(s.source->mainMap()->regionForRect(Rect{0, 0, 600, 400}, 0));
     auto full = s.core->fullSizeImage(Rect::null(), nullptr, true, 1, &error);
     ASSERT_TRUE(full);
+    {
+        // A conversion into the asked profile that fails fails the render, never handing out
+        // the pixels unconverted.
+        platform::LogCapture quiet;
+        EXPECT_FALSE(s.core->fullSizeImage(Rect::null(), ColorSyncProfileWrap::initAsAutoProfile(),
+                                           false, 1, &error));
+        EXPECT_EQ(error.code, -10);
+    }
     EXPECT_EQ(full->getWidth(), 600);
     EXPECT_EQ(full->getHeight(), 400);
     auto crop = s.core->fullSizeImage(Rect{10, 20, 100, 50}, nullptr, false, 1, &error);

@@ -10,13 +10,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "document/DocumentTestHome.h"
 #include "document/MyDocument.h"
 #include "platform/Dispatch.h"
+#include "platform/IccProfile.h"
+#include "platform/IccTransform.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
@@ -66,6 +70,9 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 namespace {
 
 using namespace std::chrono_literals;
+
+// Small: every allocation of its exports is failed in turn.
+const char* const kChartSize = "120x80";
 
 // Counts what iterations do, to see that none runs after apply returned.
 struct Iterations {
@@ -162,51 +169,140 @@ TEST(AllocationFailure, EmptyingTheTemporaryFolderSurvivesAFailingAllocation) {
     EXPECT_GT(thrown, 0);
 }
 
-// A JPEG or TIFF export whose Nth allocation fails writes its file or fails
-// with a reason.
-TEST(AllocationFailure, EveryFailingAllocationOfAnExportEndsInAnErrorOrAFile) {
+// A colour conversion whose preparation meets a failing allocation fails
+// with a reason or converts exactly as a clean one, and is prepared again on
+// its next use.
+TEST(AllocationFailure, AColourConversionPreparedShortOfMemoryIsExactOrFails) {
+    using platform::IccPixelLayout;
+    const auto from = platform::IccProfile::named(platform::IccNamedProfile::linearRGB);
+    const auto to = platform::IccProfile::named(platform::IccNamedProfile::sRGB);
+    ASSERT_TRUE(from && to);
+    std::vector<float> floats(64 * 4);
+    std::vector<uint16_t> codes(64 * 4);
+    for (size_t i = 0; i < codes.size(); ++i) {
+        codes[i] = uint16_t(i * 997 % 65536);
+        floats[i] = float(codes[i]) / 65535.f;
+    }
+    for (auto layout : {IccPixelLayout::rgba16, IccPixelLayout::rgbaFloat}) {
+        const bool wide = layout == IccPixelLayout::rgbaFloat;
+        auto bytesOf = [&] {
+            return wide ? std::string(reinterpret_cast<const char*>(floats.data()), 64 * 16)
+                        : std::string(reinterpret_cast<const char*>(codes.data()), 64 * 8);
+        };
+        // Converts a copy of the pixels: whether it did, and the bytes.
+        auto convert = [&](const platform::IccTransform& t, std::string& px, std::string* why) {
+            return t.convert(px.data(), 64, 1, px.size(), layout, why);
+        };
+        std::string clean = bytesOf();
+        ASSERT_TRUE(convert(*platform::IccTransform::create(from, to), clean, nullptr));
+        long total = 0;
+        {
+            auto t = platform::IccTransform::create(from, to);
+            std::string px = bytesOf();
+            FailAllocation counting(LONG_MAX);
+            ASSERT_TRUE(convert(*t, px, nullptr));
+            total = LONG_MAX - gCountdown;
+        }
+        for (long n = 0; n < total; ++n) {
+            auto t = platform::IccTransform::create(from, to);
+            std::string px = bytesOf(), why;
+            bool converted = false, threw = false;
+            {
+                FailAllocation failing(n);
+                try {
+                    converted = convert(*t, px, &why);
+                } catch (const std::bad_alloc&) {
+                    threw = true;
+                }
+            }
+            if (converted) {
+                EXPECT_TRUE(px == clean) << "allocation " << n;
+            } else {
+                EXPECT_TRUE(threw || !why.empty()) << "allocation " << n;
+                px = bytesOf();
+                EXPECT_TRUE(convert(*t, px, &why) && px == clean) << "again after " << n;
+            }
+        }
+        EXPECT_GT(total, 5);
+    }
+}
+
+// The file's bytes with the times of writing ("2024:05:01 10:20:30", also
+// with '-' and 'T') blanked out: two clean exports differ in nothing else.
+std::string fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string shape = "dddd-dd-dd dd:dd:dd";
+    for (size_t at = 0; at + shape.size() <= bytes.size(); ++at) {
+        size_t i = 0;
+        for (; i < shape.size(); ++i) {
+            const char c = bytes[at + i];
+            const bool fits = shape[i] == 'd'   ? c >= '0' && c <= '9'
+                              : shape[i] == '-' ? c == ':' || c == '-'
+                              : shape[i] == ' ' ? c == ' ' || c == 'T'
+                                                : c == shape[i];
+            if (!fits) break;
+        }
+        if (i == shape.size()) bytes.replace(at, shape.size(), shape.size(), '0');
+    }
+    return bytes;
+}
+
+// A JPEG or TIFF export whose Nth allocation fails, for every N, writes
+// exactly the file of a clean export or fails with a reason: a step that
+// carries on without a table or a tile would write another picture. One
+// type per run, so that the two can run side by side.
+class ExportAllocationFailure : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ExportAllocationFailure, EveryFailingAllocationEndsInAnErrorOrTheSameFile) {
     DocumentTestHome home;
-    const auto source = testsupport::makeChart(home.path(), "240x160");
+    const auto source = testsupport::makeChart(home.path(), kChartSize);
     ASSERT_FALSE(source.empty()) << "no chart";
     const auto out = home.path() / "out";
     platform::LogCapture quiet;
-    for (const char* type : {"public.jpeg", "public.tiff"}) {
-        // Whether an export of an open document, its Nth allocation failing
-        // (none when negative), wrote the file; `used` gets its allocations.
-        auto exportOnce = [&](long failAt, long* used = nullptr) {
-            platform::Error error;
-            auto doc = MyDocument::init();
-            EXPECT_TRUE(doc->readFromURL(source.string(), &error)) << error.failureReason;
-            bool written = false, threw = false;
-            {
-                FailAllocation failing(failAt);
-                try {
-                    written = doc->exportToURL(out, type, {-1, -1, -1, -1}, true, &error);
-                } catch (const std::bad_alloc&) {
-                    threw = true;  // the command line's last resort reports it
-                }
-                if (used) *used = failAt - gCountdown;
+    const char* type = GetParam();
+    std::string clean;
+    // Whether an export of an open document, its Nth allocation failing
+    // (none when negative), wrote the file; `used` gets its allocations.
+    auto exportOnce = [&](long failAt, long* used = nullptr) {
+        platform::Error error;
+        auto doc = MyDocument::init();
+        EXPECT_TRUE(doc->readFromURL(source.string(), &error)) << error.failureReason;
+        bool written = false, threw = false;
+        {
+            FailAllocation failing(failAt);
+            try {
+                written = doc->exportToURL(out, type, {-1, -1, -1, -1}, true, &error);
+            } catch (const std::bad_alloc&) {
+                threw = true;  // the command line's last resort reports it
             }
-            doc->close();
-            EXPECT_TRUE(written ? !threw : threw || !error.failureReason.empty())
-                << type << ", allocation " << failAt;
-            EXPECT_EQ(written, std::filesystem::exists(out))
-                << type << ", allocation " << failAt << ": " << error.failureReason;
-            std::filesystem::remove(out);
-            return written;
-        };
-        ASSERT_TRUE(exportOnce(-1));  // the presets and defaults exist, as at any run but the first
-        long total = 0;
-        ASSERT_TRUE(exportOnce(LONG_MAX, &total));
-        ASSERT_GT(total, 100);
-        // The first fifty one by one, then about a hundred spread over the rest.
-        int failures = 0;
-        for (long n = 0; n < total; n += n < 50 ? 1 : std::max(1L, total / 100))
-            failures += !exportOnce(n);
-        RecordProperty(std::string("allocations ") + type, std::to_string(total));
-        EXPECT_GT(failures, 0) << type;
-        ASSERT_TRUE(exportOnce(-1));
-    }
+            if (used) *used = failAt - gCountdown;
+        }
+        doc->close();
+        EXPECT_TRUE(written ? !threw : threw || !error.failureReason.empty())
+            << type << ", allocation " << failAt;
+        EXPECT_EQ(written, std::filesystem::exists(out))
+            << type << ", allocation " << failAt << ": " << error.failureReason;
+        if (written && clean.empty()) clean = fileBytes(out);
+        if (written) {
+            EXPECT_TRUE(fileBytes(out) == clean) << type << ", allocation " << failAt;
+        }
+        std::filesystem::remove(out);
+        return written;
+    };
+    ASSERT_TRUE(exportOnce(-1));  // the presets and defaults exist, as at any run but the first
+    ASSERT_FALSE(clean.empty());
+    long total = 0;
+    ASSERT_TRUE(exportOnce(LONG_MAX, &total));
+    ASSERT_GT(total, 100);
+    int failures = 0;
+    for (long n = 0; n < total; ++n) failures += !exportOnce(n);
+    RecordProperty(std::string("allocations ") + type, std::to_string(total));
+    EXPECT_GT(failures, 0) << type;
+    ASSERT_TRUE(exportOnce(-1));
 }
+
+INSTANTIATE_TEST_SUITE_P(Types, ExportAllocationFailure,
+                         ::testing::Values("public.jpeg", "public.tiff"));
 
 }  // namespace

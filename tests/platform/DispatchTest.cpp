@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 #include <vector>
@@ -166,6 +168,29 @@ TEST(Dispatch, AsyncAfterWithoutRoomForAThreadThrowsNothingAndLosesNothing) {
             queue->asyncAfter(1ms, [&] { ++ran; });
             for (int i = 0; i < 500 && ran < 2; ++i) std::this_thread::sleep_for(10ms);
             std::_Exit(ran == 2 ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// With no pool thread and none that can be started, a synchronous dispatch
+// to a serial queue must fail rather than wait for ever.
+TEST(Dispatch, SyncWithoutRoomForAThreadFailsInsteadOfWaiting) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            ::alarm(10);  // a hang ends the child with a signal
+            auto queue = DispatchQueue::createSerial("test.nothread");
+            bool ran = false;
+            bool threw = false;
+            {
+                testsupport::AddressSpaceLimit noRoomForAStack(2 << 20);
+                try {
+                    queue->sync([&] { ran = true; });
+                } catch (const std::bad_alloc&) {
+                    threw = true;
+                }
+            }
+            std::_Exit(ran != threw ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "");
 }

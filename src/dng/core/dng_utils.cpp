@@ -11,6 +11,7 @@
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_memory_allocator.h"
 #include "dng/core/dng_safe_arithmetic.h"
+#include "platform/Locks.h"
 
 uint32 PadWidthForSIMD(uint32 width, uint32 pixelSize) {
     uint32 multiple = 32;
@@ -89,9 +90,9 @@ real64 MaxDistanceToRectCorners(const dng_point_real64& point, const dng_rect_re
 }
 
 const uint16* dng_dither_table::Get() {
-    static std::once_flag once;
+    static platform::OnceFlag once;
     static std::unique_ptr<dng_memory_block> block;
-    std::call_once(once, [] {
+    platform::callOnce(once, [] {
         block = gDefaultDNGMemoryAllocator.Allocate(kRNGSize2D * sizeof(uint16));
         uint16* table = block->Buffer_uint16();
 
