@@ -589,36 +589,27 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
         StageId stage;
         ~Unlock() { buffer.unlock(stage); }
     } unlock{*source, stageId()};
-    std::shared_ptr<CGImageBitMap> result;
+    if (!containsRect(source->validRegion(), r)) {
+        platform::setError(error, platform::QuorvexErrorDomain, -9,
+                           "The image has not been processed at full size.");
+        return nullptr;
+    }
+    std::string why;
     try {
-        if (!containsRect(source->validRegion(), r)) {
-            platform::setError(error, platform::QuorvexErrorDomain, -9,
-                               "The image has not been processed at full size.");
-        } else if (auto crop = source->croppedImageFromBuffer(r)) {
+        if (auto crop = source->croppedImageFromBuffer(r)) {
             auto output = renderBuffer(*crop, createFloat,
                                        outputRangeFor(crop->bufferProfile(), destProfile));
-            std::string why;
-            if (output && !matchProfile(*output, crop->bufferProfile(), destProfile, &why)) {
-                platform::setError(
-                    error, platform::QuorvexErrorDomain, -10,
-                    "The image could not be converted into the output profile (" + why + ").");
-                output.reset();
-            } else if (output) {
-                result = output->getCGImageBitMapWithOrientation(orientation);
-            }
-            if (!result && why.empty())
-                platform::setError(error, platform::QuorvexErrorDomain, -10,
-                                   "Not enough memory to render the image.");
-        } else {
-            platform::setError(error, platform::QuorvexErrorDomain, -10,
-                               "Not enough memory to render the image.");
+            if (output && matchProfile(*output, crop->bufferProfile(), destProfile, &why))
+                if (auto result = output->getCGImageBitMapWithOrientation(orientation))
+                    return result;
         }
     } catch (const std::bad_alloc&) {
-        result.reset();
-        platform::setError(error, platform::QuorvexErrorDomain, -10,
-                           "Not enough memory to render the image.");
     }
-    return result;
+    platform::setError(
+        error, platform::QuorvexErrorDomain, -10,
+        why.empty() ? std::string("Not enough memory to render the image.")
+                    : "The image could not be converted into the output profile (" + why + ").");
+    return nullptr;
 }
 
 void CoreTiledEngine::dropScaledImages() {
