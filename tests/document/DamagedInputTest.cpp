@@ -529,10 +529,8 @@ TEST_F(DamagedInput, HostileValuesInPresetsTheCatalogAndPreferencesAreMendedAsRe
     for (const auto& line : told) EXPECT_NE(line.find(prefs.string()), std::string::npos) << line;
 }
 
-// A whole number too large for 64 bits (from 19 digits on) is out of range
-// like any other value, and one that cannot be read at all gets its default:
-// each mended with one line in the window's words, the rest of the preset
-// kept, the parser's report logged.
+// A whole number beyond 64 bits is out of range, an unreadable one gets its
+// default: each told in the window's words, the rest of the preset kept.
 TEST_F(DamagedInput, AHugeOrUnreadableNumberCostsOnlyItsOwnValue) {
     WarningsSeen seen;
     platform::LogCapture log;

@@ -213,7 +213,7 @@ TEST_F(DocumentTest, ShownDocumentWritesItsCatalogEntryAndReopens) {
     again->setValueForKey(Value(1.5f), "Quorvex_Filter_inputEV");
     std::vector<std::string> told;
     const auto previous =
-        platform::setUserWarningHandler([&](const std::string& text) { told.push_back(text); });
+        platform::setUserWarningHandler([&](auto& text) { told.push_back(text); });
     {
         testsupport::FileSizeLimit full(64);
         again->close();

@@ -431,8 +431,7 @@ TEST_F(Presets, FactoryPresetsThatCannotBeWrittenAreUsedAndWrittenLater) {
     EXPECT_EQ(told.lines.size(), 1u);
 }
 
-// A data folder where the program's own folder cannot be made (read-only,
-// or not a folder at all) at the first run is told as a full disk is.
+// A data folder where the presets' folder cannot be made is told once.
 TEST_F(Presets, AnUnwritableDataFolderIsToldAtTheFirstRun) {
     const fs::path blocked = home.path() / "blocked";
     std::ofstream(blocked) << "a file where a folder belongs";
@@ -447,9 +446,8 @@ TEST_F(Presets, AnUnwritableDataFolderIsToldAtTheFirstRun) {
         << told.lines[0];
 }
 
-// Damage is told in words a user knows, the parser's report logged; a
-// factory preset cut short before its name is rebuilt under that name, even
-// where another factory preset was deleted.
+// Damage is told in plain words; a factory preset cut short before its name
+// is rebuilt under it, though another factory preset was deleted.
 TEST_F(Presets, DamageIsToldInPlainWordsAndAFactoryPresetRebuiltByItsName) {
     const fs::path folder = *manager.presetDirectory();
     const auto zeroed = manager.presetNamed("Zero'd");

@@ -353,9 +353,7 @@ TEST(CoreEngine, FullSizeRenderNeverFallsBackAndReadoutsAverage) {
     auto full = s.core->fullSizeImage(Rect::null(), nullptr, true, 1, &error);
     ASSERT_TRUE(full);
     {
-        // A conversion into the asked profile that fails fails the render, never handing out
-        // the pixels unconverted.
-        platform::LogCapture quiet;
+        platform::LogCapture quiet;  // a failed conversion fails it, never handing out raw pixels
         EXPECT_FALSE(s.core->fullSizeImage(Rect::null(), ColorSyncProfileWrap::initAsAutoProfile(),
                                            false, 1, &error));
         EXPECT_EQ(error.code, -10);

@@ -53,8 +53,7 @@ bool setFileTime(const fs::path& path, time_t seconds, long nanoseconds) {
 // leaves the file's time at its whole second, as a file system with 1-second
 // times does.
 // "addin HOME PREFIX COUNT" adds as "add" does, with HOME as the data folder.
-// "hold LOCKFILE MS burn|sleep READY" holds the lock MS milliseconds, working
-// or asleep, once it has written READY.
+// "hold LOCKFILE MS burn|sleep READY" holds the lock MS ms, then writes READY.
 int storeHelper(const std::vector<std::string>& arguments) {
     if (arguments[0] == "addin") {
         ::setenv("XDG_DATA_HOME", arguments[1].c_str(), 1);
@@ -620,9 +619,8 @@ TEST_F(DataStoreItemTest, AKeptLockFailsAChangeAfterABoundedWaitAndReadsGoOn) {
     EXPECT_TRUE(store.addItem(entry("/c.dng", 3)));
 }
 
-// The wait is bounded by stillness: a run of ours that works on the catalog
-// longer than the bound is waited for. A program that holds it asleep is
-// given up on, and the catalog's reset then refuses and keeps the file.
+// A holder at work is waited for past the bound; one asleep is given up on,
+// and the catalog's reset then refuses and keeps the file.
 TEST_F(DataStoreItemTest, AHolderAtWorkIsWaitedForPastTheBoundOneAsleepIsNot) {
     const testsupport::ShortLockWait shortWait;
     DataStoreItem store("Catalog");

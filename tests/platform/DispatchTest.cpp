@@ -173,22 +173,20 @@ TEST(Dispatch, AsyncAfterWithoutRoomForAThreadThrowsNothingAndLosesNothing) {
 }
 
 // With no pool thread and none that can be started, a synchronous dispatch
-// to a serial queue must fail rather than wait for ever.
+// fails rather than waits for ever (the alarm ends a hang).
 TEST(Dispatch, SyncWithoutRoomForAThreadFailsInsteadOfWaiting) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            ::alarm(10);  // a hang ends the child with a signal
+            ::alarm(10);
             auto queue = DispatchQueue::createSerial("test.nothread");
             bool ran = false;
             bool threw = false;
-            {
-                testsupport::AddressSpaceLimit noRoomForAStack(2 << 20);
-                try {
-                    queue->sync([&] { ran = true; });
-                } catch (const std::bad_alloc&) {
-                    threw = true;
-                }
+            testsupport::AddressSpaceLimit noRoomForAStack(2 << 20);
+            try {
+                queue->sync([&] { ran = true; });
+            } catch (const std::bad_alloc&) {
+                threw = true;
             }
             std::_Exit(ran != threw ? 0 : 3);
         },

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <functional>
 #include <random>
@@ -325,146 +326,127 @@ std::array<double, 3> Lab(const float* rgb) {
 // blue. Per square (5 pixels in from its sides) and per band of the plate's
 // rings, each image's mean a*b* taken away: the share of the scene's a*b*
 // pattern that the demosaiced one keeps, the colour left besides it
-// (invented, in delta E) and the difference of the mean colours (cast).
-// Drawn towards a joint estimate of red and blue, 2-pixel checkers of red
-// and blue came out at 13-23 invented and a cast of 8, stripes at 9-19.
+// (invented, in delta E) and the difference of the mean colours in linear
+// light, where a softened pattern keeps its mean (cast). A joint estimate of
+// red and blue invented 13-23 on 2-pixel checkers (cast 8), 9-19 on stripes.
 TEST(Demosaic, FineDetailOfRedAndBlueAloneIsKeptOrSoftenedButNotInvented) {
     constexpr int kCell = 56, kCols = 6, kRadius = 72;
     constexpr float kG = 12000.0f;
     const float pairs[2][2][2] = {{{1.67f, 0.44f}, {0.44f, 1.67f}}, {{1.67f, 1.67f}, {0.5f, 0.5f}}};
-    struct Region {
-        std::string name;
-        std::function<double(int, int)> t;  // 0 the pair's first colour, 1 the second
-        double mostInvented, leastKept;
-    };
-    std::mt19937 rng(5);
-    std::vector<float> noise(48 * 48);
-    for (float& v : noise) v = std::uniform_real_distribution<float>(0.0f, 1.0f)(rng);
-    auto checker = [](int cell, int phase) {
+    using Pick = std::function<double(int, int)>;  // 0 the pair's first colour, 1 the second
+    auto checker = [](int cell, int phase) -> Pick {
         return [=](int u, int v) { return double(((u + phase) / cell + (v + phase) / cell) % 2); };
     };
-    auto stripes = [](double period, double degrees) {
+    auto stripes = [](double period, double degrees) -> Pick {
         const double c = std::cos(degrees * M_PI / 180), s = std::sin(degrees * M_PI / 180);
         return
             [=](int u, int v) { return 0.5 + 0.5 * std::sin(2 * M_PI * (u * c + v * s) / period); };
     };
-    auto noisy = [&](int u, int v) { return double(noise[size_t(v) * 48 + size_t(u)]); };
-    // The limits: what softening leaves (a little over it), well under what
-    // the joint estimate invented. A 3-pixel checker's sites see its two
-    // colours in unequal shares, so that its mean moves with any demosaic.
-    const std::vector<Region> kinds = {{"2-px checker", checker(2, 0), 4.0, 0.0},
-                                       {"2-px checker at 1", checker(2, 1), 4.0, 0.0},
-                                       {"3-px checker", checker(3, 0), 5.0, 0.0},
-                                       {"4-px checker", checker(4, 1), 9.0, 0.15},
-                                       {"stripes of 3 at 45", stripes(3, 45), 2.5, 0.0},
-                                       {"stripes of 4 at 30", stripes(4, 30), 3.5, 0.1},
-                                       {"noise", noisy, 8.5, 0.05}};
-    const int rows = int(2 * kinds.size() + kCols - 1) / kCols;
+    std::mt19937 rng(5);
+    std::vector<float> noise(48 * 48);
+    for (float& v : noise) v = std::uniform_real_distribution<float>(0.0f, 1.0f)(rng);
+    // Limits a little over what softening leaves. A 3-pixel checker's sites see
+    // its colours in unequal shares, so its mean moves with any demosaic.
+    const struct {
+        std::string name;
+        Pick t;
+        double mostInvented, leastKept, mostCast;
+    } kinds[] = {{"2-px checker", checker(2, 0), 4.0, 0.0, 1.0},
+                 {"2-px checker at 1", checker(2, 1), 4.0, 0.0, 1.0},
+                 {"3-px checker", checker(3, 0), 5.0, 0.0, 99.0},
+                 {"4-px checker", checker(4, 1), 9.0, 0.15, 1.0},
+                 {"stripes of 3 at 45", stripes(3, 45), 2.5, 0.0, 1.0},
+                 {"stripes of 4 at 30", stripes(4, 30), 3.5, 0.1, 1.0},
+                 {"noise", [&](int u, int v) { return double(noise[size_t(v) * 48 + size_t(u)]); },
+                  8.5, 0.05, 1.0}};
+    const double bands[][3] = {{0.1, 2.5, 0.5}, {0.2, 4.0, 0.15}, {0.3, 7.5, 0.0}};
+    constexpr int kKinds = int(std::size(kinds)), rows = (2 * kKinds + kCols - 1) / kCols;
     const int width = kCols * kCell, height = rows * kCell + 2 * kRadius + 16;
     const double cx = width / 2.0, cy = rows * kCell + 8 + kRadius, k = M_PI / (2.0 * kRadius);
+    // What each pixel is measured in: a square, then a band of the plate; -1 none.
+    std::vector<int> region(size_t(width) * size_t(height), -1);
     const Image img =
         MakeImage(uint32_t(width), uint32_t(height), [&](double x, double y, float* p) {
             p[0] = p[1] = p[2] = kG;
+            int& in = region[size_t(y) * size_t(width) + size_t(x)];
             const int i = int(x) / kCell + kCols * (int(y) / kCell);
             const int u = int(x) % kCell - 4, v = int(y) % kCell - 4;
-            if (i < int(2 * kinds.size()) && int(y) < rows * kCell && u >= 0 && u < 48 && v >= 0 &&
-                v < 48) {
-                const float(*pair)[2] = pairs[i / kinds.size()];
-                const double t = kinds[size_t(i) % kinds.size()].t(u, v);
+            if (i < 2 * kKinds && u >= 0 && u < 48 && v >= 0 && v < 48) {
+                const float(*pair)[2] = pairs[i / kKinds];
+                const double t = kinds[i % kKinds].t(u, v);
                 p[0] = kG * float(pair[0][0] + t * (pair[1][0] - pair[0][0]));
                 p[2] = kG * float(pair[0][1] + t * (pair[1][1] - pair[0][1]));
+                if (std::min(u, v) >= 5 && std::max(u, v) < 43) in = i;
             }
             const double r2 = (x + 0.5 - cx) * (x + 0.5 - cx) + (y + 0.5 - cy) * (y + 0.5 - cy);
             if (r2 < kRadius * kRadius) {
                 const double s = 0.5 * std::cos(k * r2);
                 p[0] = kG * float(1.0 + s);
                 p[2] = kG * float(1.0 - s);
+                const double f = k * std::sqrt(r2) / M_PI;
+                for (int b = 0; b < 3; ++b)
+                    if (f >= bands[b][0] && f < bands[b][0] + 0.1) in = 2 * kKinds + b;
             }
         });
-    // Lab of the scene and of a demosaiced image.
-    std::vector<std::array<double, 3>> truth;
-    for (size_t i = 0; i < img.rgb.size(); i += 3) truth.push_back(Lab(&img.rgb[i]));
     for (const char* layout : {"RGGB", "GRBG"})
         for (const Named& d : AllInterpolators()) {
             if (d.name == "bilinear") continue;
             const std::vector<uint16_t> out = Interpolate(d.run, img, Pattern(layout));
-            // Kept, invented and cast over the pixels `in` picks.
-            auto measure = [&](const std::string& what, const std::function<bool(int, int)>& in,
-                               double mostInvented, double leastKept, double mostCast) {
-                std::vector<std::array<double, 3>> a, b;
-                std::array<double, 3> ma{}, mb{};
-                float mean[2][3] = {};
-                for (int y = 0; y < height; ++y)
-                    for (int x = 0; x < width; ++x) {
-                        if (!in(x, y)) continue;
-                        const size_t i = size_t(y) * size_t(width) + size_t(x);
-                        const float rgb[3] = {float(out[3 * i]), float(out[3 * i + 1]),
-                                              float(out[3 * i + 2])};
-                        a.push_back(Lab(rgb));
-                        b.push_back(truth[i]);
-                        for (int c = 0; c < 3; ++c) {
-                            ma[c] += a.back()[c];
-                            mb[c] += b.back()[c];
-                            mean[0][c] += rgb[c];
-                            mean[1][c] += img.rgb[3 * i + size_t(c)];
-                        }
-                    }
-                const double n = double(a.size());
+            // Per region, sums of the demosaiced (a) and scene's (b) a*b* as complex
+            // numbers and of their products, and of the colours in linear light.
+            struct Sums {
+                double n = 0, aa = 0, bb = 0;
+                std::complex<double> a, b, ab;
+                float rgb[2][3] = {};
+            } sums[2 * kKinds + 3];
+            for (size_t i = 0; i < region.size(); ++i) {
+                if (region[i] < 0) continue;
+                Sums& s = sums[region[i]];
+                const float rgb[3] = {float(out[3 * i]), float(out[3 * i + 1]),
+                                      float(out[3 * i + 2])};
+                const auto la = Lab(rgb), lb = Lab(&img.rgb[3 * i]);
+                const std::complex<double> a(la[1], la[2]), b(lb[1], lb[2]);
+                s.n += 1;
+                s.a += a;
+                s.b += b;
+                s.ab += a * std::conj(b);
+                s.aa += std::norm(a);
+                s.bb += std::norm(b);
                 for (int c = 0; c < 3; ++c) {
-                    ma[c] /= n;
-                    mb[c] /= n;
-                    mean[0][c] /= float(n);
-                    mean[1][c] /= float(n);
+                    s.rgb[0][c] += rgb[c];
+                    s.rgb[1][c] += img.rgb[3 * i + size_t(c)];
                 }
-                // The cast from the mean colours in linear light, where a
-                // softened pattern keeps its mean.
-                const auto la = Lab(mean[0]), lb = Lab(mean[1]);
-                const double cast = std::hypot(la[0] - lb[0], la[1] - lb[1], la[2] - lb[2]);
-                double along = 0.0, swing = 0.0;
-                for (size_t i = 0; i < a.size(); ++i)
-                    for (int c : {1, 2}) {
-                        along += (a[i][c] - ma[c]) * (b[i][c] - mb[c]);
-                        swing += (b[i][c] - mb[c]) * (b[i][c] - mb[c]);
-                    }
-                const double kept = along / swing;
-                double rest = 0.0;
-                for (size_t i = 0; i < a.size(); ++i)
-                    for (int c : {1, 2}) {
-                        const double e = a[i][c] - ma[c] - kept * (b[i][c] - mb[c]);
-                        rest += e * e;
-                    }
-                const double invented = std::sqrt(rest / n);
-                const std::string where = d.name + ", " + layout + ", " + what;
-                EXPECT_LE(invented, mostInvented) << where;
-                EXPECT_GE(kept, leastKept) << where;
-                EXPECT_LE(cast, mostCast) << where;
-            };
-            for (size_t i = 0; i < 2 * kinds.size(); ++i) {
-                const int x0 = int(i % kCols) * kCell + 9, y0 = int(i / kCols) * kCell + 9;
-                const Region& r = kinds[i % kinds.size()];
-                measure(
-                    (i < kinds.size() ? "red/blue " : "purple/green ") + r.name,
-                    [&](int x, int y) { return x >= x0 && x < x0 + 38 && y >= y0 && y < y0 + 38; },
-                    r.mostInvented, r.leastKept, r.name == "3-px checker" ? 99.0 : 1.0);
             }
-            for (auto [lo, most, least] :
-                 {std::array{0.1, 2.5, 0.5}, std::array{0.2, 4.0, 0.15}, std::array{0.3, 7.5, 0.0}})
-                measure(
-                    "zone plate from " + std::to_string(lo),
-                    [&](int x, int y) {
-                        const double f = k * std::hypot(x + 0.5 - cx, y + 0.5 - cy) / M_PI;
-                        return f >= lo && f < lo + 0.1;
-                    },
-                    most, least, 1.0);
+            for (int r = 0; r < 2 * kKinds + 3; ++r) {
+                Sums& s = sums[r];
+                const double along = (s.ab - s.a * std::conj(s.b) / s.n).real();
+                const double swing = s.bb - std::norm(s.b) / s.n,
+                             spread = s.aa - std::norm(s.a) / s.n;
+                for (auto& m : s.rgb)
+                    for (float& v : m) v /= float(s.n);
+                const auto la = Lab(s.rgb[0]), lb = Lab(s.rgb[1]);
+                const double kept = along / swing;
+                // What is left of the demosaiced pattern past the kept share.
+                const double invented = std::sqrt((spread - kept * along) / s.n);
+                const double cast = std::hypot(la[0] - lb[0], la[1] - lb[1], la[2] - lb[2]);
+                const auto& q = kinds[r % kKinds];
+                const bool square = r < 2 * kKinds;
+                const std::string where =
+                    d.name + ", " + layout + ", " +
+                    (square ? (r < kKinds ? "red/blue " : "purple/green ") + q.name
+                            : "zone plate from " + std::to_string(bands[r - 2 * kKinds][0]));
+                EXPECT_LE(invented, square ? q.mostInvented : bands[r - 2 * kKinds][1]) << where;
+                EXPECT_GE(kept, square ? q.leastKept : bands[r - 2 * kKinds][2]) << where;
+                EXPECT_LE(cast, square ? q.mostCast : 1.0) << where;
+            }
         }
 }
 
 // Square patches on grey whose red and blue alone are scaled (together, one
 // alone or apart, at every CFA phase): along the last line inside each side
 // and the first outside, away from the corners, the mean of
-// |p(i) - (p(i - 1) + p(i + 1)) / 2| per channel, in levels of 65535. Drawn
-// towards a joint estimate of red and blue, the lines inside zippered by 9
-// where softening leaves 0.2.
+// |p(i) - (p(i - 1) + p(i + 1)) / 2| per channel: a joint estimate of red and
+// blue zippered the lines inside by 9 levels, softening leaves 0.2.
 TEST(Demosaic, EdgesOfRedAndBlueAlonePatchesDoNotZipper) {
     constexpr int kCell = 56, kSide = 40;
     constexpr float kG = 12000.0f;
@@ -485,26 +467,22 @@ TEST(Demosaic, EdgesOfRedAndBlueAlonePatchesDoNotZipper) {
                 double worst = 0.0;
                 for (int cell = 0; cell < 16; ++cell) {
                     const int x0 = cell * kCell + 8 + (cell & 1), y0 = 8 + ((cell % 4) >> 1);
-                    // A line from (x, y) along (dx, dy).
-                    auto zipper = [&](int x, int y, int dx, int dy) {
-                        for (int c = 0; c < 3; ++c) {
-                            double sum = 0.0;
-                            auto at = [&](int i) {
-                                const size_t p =
-                                    size_t(y + i * dy) * img.width + size_t(x + i * dx);
-                                return double(out[3 * p + size_t(c)]);
-                            };
-                            for (int i = 7; i < kSide - 7; ++i)
-                                sum += std::fabs(at(i) - 0.5 * (at(i - 1) + at(i + 1)));
-                            worst = std::max(worst, sum / (kSide - 14));
-                        }
-                    };
-                    for (int in : {0, 1}) {
-                        zipper(x0 - 1 + in, y0, 0, 1);
-                        zipper(x0 + kSide - in, y0, 0, 1);
-                        zipper(x0, y0 - 1 + in, 1, 0);
-                        zipper(x0, y0 + kSide - in, 1, 0);
-                    }
+                    // Lines from (x, y), down the columns when across is 0, else along the rows.
+                    for (int in : {0, 1})
+                        for (const auto& l :
+                             {std::array{x0 - 1 + in, y0, 0}, std::array{x0 + kSide - in, y0, 0},
+                              std::array{x0, y0 - 1 + in, 1}, std::array{x0, y0 + kSide - in, 1}})
+                            for (int c = 0; c < 3; ++c) {
+                                auto at = [&](int i) {
+                                    const size_t x = size_t(l[0] + i * l[2]),
+                                                 y = size_t(l[1] + i * (1 - l[2]));
+                                    return double(out[3 * (y * img.width + x) + size_t(c)]);
+                                };
+                                double sum = 0.0;
+                                for (int i = 7; i < kSide - 7; ++i)
+                                    sum += std::fabs(at(i) - 0.5 * (at(i - 1) + at(i + 1)));
+                                worst = std::max(worst, sum / (kSide - 14));
+                            }
                 }
                 EXPECT_LE(worst, 2.0) << d.name << ", " << layout << ", x" << scale;
             }

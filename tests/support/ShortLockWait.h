@@ -1,5 +1,4 @@
-// While it lives, a lock kept still is waited for 2 seconds instead of the
-// program's bound, so tests of kept locks stay short.
+// While it lives, a kept lock is waited for 2 seconds, not the program's bound.
 #pragma once
 
 #include <chrono>
@@ -12,8 +11,6 @@ struct ShortLockWait {
     static constexpr std::chrono::milliseconds kLimit{2000};
     ShortLockWait() { platform::FileLock::setWaitLimit(kLimit); }
     ~ShortLockWait() { platform::FileLock::setWaitLimit(platform::FileLock::kWaitLimit); }
-    ShortLockWait(const ShortLockWait&) = delete;
-    ShortLockWait& operator=(const ShortLockWait&) = delete;
 };
 
 }  // namespace testsupport

@@ -1,11 +1,8 @@
 // The document window on real DNG files: the tiled display, zoom, rotation,
 // crop, histogram, readout, export and closing. Pictures go to
 // $QUORVEX_SCREENSHOTS for a person to look at.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <lcms2.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <QComboBox>
 #include <QDialog>
@@ -19,7 +16,6 @@
 #include <QScreen>
 #include <QSlider>
 #include <QTest>
-#include <QTimer>
 #include <QToolButton>
 #include <algorithm>
 #include <array>
@@ -29,9 +25,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <thread>
-#include <utility>
 
 #include "DocumentWindowSupport.h"
 #include "UiTestHome.h"
@@ -540,44 +534,22 @@ TEST(DocumentWindow, EditsThatCannotBeSavedStayInTheOpenWindow) {
     closeAndWait(last);
 }
 
-// Another program holds the catalog's lock as the user closes an edited
-// photo: the window says what it waits for within moments, drawing while it
-// waits, and closes with its edits saved once the lock is let go.
+// Closing an edited photo while another program holds the catalog says what
+// it waits for within moments, and saves once the lock is let go.
 TEST(DocumentWindow, ClosingWhileTheCatalogIsHeldSaysWhatItWaitsFor) {
     uitest::UiTestHome home;
     uitest::ScriptedAlerts alerts(0);  // "Keep Open"
-    const auto previous = MessageBar::installInUserWarnings();
     const fs::path file = home.path() / "pic.dng";
     handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
     auto* w = openWindow(file);
     ASSERT_NE(w, nullptr);
     QPointer<QuorvexDocumentWindow> window = w->window();
     w->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
-    const fs::path catalog =
-        *MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog")->storeFilePath();
-    int other = ::open((catalog.parent_path() / ".QuorvexCatalog.plist.lock").c_str(),
-                       O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_EQ(::flock(other, LOCK_EX), 0);
-    MessageBar* bar = w->messageBar();
-    const auto start = std::chrono::steady_clock::now();
-    std::optional<std::chrono::steady_clock::duration> told;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (told || !bar->isVisible() ||
-            !bar->messages().join("").contains("Waiting for another program to let go of"))
-            return;
-        told = std::chrono::steady_clock::now() - start;
-        ::close(std::exchange(other, -1));
-    });
-    watch.start(20);
-    window->close();
-    watch.stop();
-    if (other >= 0) ::close(other);
-    ASSERT_TRUE(told);
-    EXPECT_LT(*told, std::chrono::seconds(2));
+    ASSERT_TRUE(uitest::noticedWhileCatalogHeld(
+        *MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog")->storeFilePath(),
+        w->messageBar(), [&] { window->close(); }));
     EXPECT_TRUE(alerts.shown.empty());
     EXPECT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
-    platform::setUserWarningHandler(previous);
     auto* again = openWindow(file, false);
     ASSERT_NE(again, nullptr);
     EXPECT_FLOAT_EQ(again->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
@@ -636,10 +608,8 @@ TEST(DocumentWindow, ExportProposesAFreeNameAndAsksBeforeReplacingAFile) {
     closeAndWait(w);
 }
 
-// A typed extension of the type is kept in any letter case and the question
-// names the file written (a dotted name gets the type's extension); the
-// photo's own file, also in other letter case, is refused at once and the
-// panel stays with the name selected.
+// A typed extension of the type is kept in any case, a dotted name gets one;
+// the photo's own file, in any case, is refused with the name selected.
 TEST(DocumentWindow, ExportKeepsTypedExtensionsAndRefusesThePhotosOwnFile) {
     uitest::UiTestHome home;
     uitest::ScriptedAlerts alerts(0);  // Cancel

@@ -2,23 +2,33 @@
 // scratch folder, and the process-wide stores that cache folders look again.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QPointer>
 #include <QTest>
+#include <QTimer>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "document/PresetManager.h"
 #include "engine/DataStoreItem.h"
 #include "platform/Dispatch.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserWarning.h"
 #include "support/TestSupport.h"
 #include "ui/AlertPresenter.h"
+#include "ui/MessageBar.h"
 
 namespace uitest {
 
@@ -72,5 +82,34 @@ public:
 private:
     int answer_;
 };
+
+// Holds the catalog's lock as another program would while `act` runs, letting
+// go once `bar` shows the wait notice, which must come within 2 seconds.
+inline ::testing::AssertionResult noticedWhileCatalogHeld(const std::filesystem::path& catalogFile,
+                                                          MessageBar* bar,
+                                                          const std::function<void()>& act) {
+    const auto previous = MessageBar::installInUserWarnings();
+    const auto lock = catalogFile.parent_path() / ".QuorvexCatalog.plist.lock";
+    int other = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    std::optional<std::chrono::steady_clock::duration> noticed;
+    if (::flock(other, LOCK_EX) == 0) {
+        const auto start = std::chrono::steady_clock::now();
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (noticed || !bar->isVisible() ||
+                !bar->messages().join("").contains("Waiting for another program to let go of"))
+                return;
+            noticed = std::chrono::steady_clock::now() - start;
+            ::close(std::exchange(other, -1));
+        });
+        watch.start(20);
+        act();
+    }
+    if (other >= 0) ::close(other);
+    platform::setUserWarningHandler(previous);
+    if (noticed && *noticed < std::chrono::seconds(2)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "the wait notice " << (noticed ? "came late" : "never came");
+}
 
 }  // namespace uitest
