@@ -39,6 +39,11 @@ std::shared_ptr<const BitmapImage> readImageThumbnail(const std::filesystem::pat
 // TIFF or DNG; nullopt for anything else or a file that cannot be read.
 std::optional<std::string> imageTypeOfContents(const std::filesystem::path& file);
 
+// The Software tag of a JPEG file's EXIF block or a TIFF file's first
+// directory: the program that wrote it. Nullopt when there is none or the
+// file is neither.
+std::optional<std::string> imageSoftware(const std::filesystem::path& file);
+
 // The content type of a file extension (any case, without the dot) for
 // image formats; nullopt for anything that is not an image type.
 std::optional<std::string> imageTypeForExtension(std::string_view extension);
