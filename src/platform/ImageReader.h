@@ -1,5 +1,6 @@
 // Reading JPEG, PNG and TIFF files into small 8-bit RGBA images for
-// thumbnails, and the table of image content types by file extension.
+// thumbnails, the program that wrote one (its Software tag), and the table
+// of image content types by file extension.
 //
 // The file's format is told by its first bytes, never its name. Pictures are
 // reduced while they are decoded (rows are folded into the result as they
