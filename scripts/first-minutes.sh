@@ -508,4 +508,23 @@ for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
 if kill -0 "$gui" 2>/dev/null; then kill "$gui"; fi
 wait "$gui" || true
 gui=""
+
+# The command line over one folder twice, as a user repeats a run: the
+# second passes over the first run's exports (never tried as edited files),
+# writes its own under the next numbers, reports no failure and exits 0.
+mkdir -p "$HOME/Again"
+cp "$sample" "$HOME/Again/A.dng"
+cp "$sample" "$HOME/Again/B.dng"
+for run in 1 2; do
+  status=0
+  "$build/quorvex" "$HOME/Again" >"$out/command-line-run-$run.txt" 2>"$scratch/run.err" || status=$?
+  cat "$scratch/run.err" >>"$out/command-line-run-$run.txt"
+  [ "$status" -eq 0 ] || fail "quorvex run $run over a folder exited $status: $(cat "$scratch/run.err")"
+  # Warnings (the preset saved with an unreadable number above) are no failure.
+  ! grep -v '^quorvex: warning: ' "$scratch/run.err" ||
+    fail "quorvex run $run over a folder reported a failure"
+done
+[ "$(grep -v '^quorvex: ' "$out/command-line-run-2.txt")" = \
+  "$(printf '%s\n' "$HOME/Again/A_1.jpg" "$HOME/Again/B_1.jpg")" ] ||
+  fail "the second run over a folder wrote: $(cat "$out/command-line-run-2.txt")"
 echo "first-minutes: $step screenshots in $out"

@@ -46,9 +46,15 @@ void printHelp(FILE* out) {
         "       quorvex --help | --version\n"
         "\n"
         "Opens each FILE as a document with its saved settings (or the \"Default\"\n"
-        "preset), applies the preset NAME when given, and exports it. A FOLDER stands\n"
-        "for the image files in it that the browser shows (not those in its\n"
-        "sub-folders), in the browser's order (by name, numbers by value).\n"
+        "preset), applies the preset NAME when given, and exports it, always the\n"
+        "whole frame: a saved crop applies to File > Export in the window only.\n"
+        "\n"
+        "A FOLDER stands for the image files in it that the browser shows (not those\n"
+        "in its sub-folders), in the browser's order (by name, numbers by value),\n"
+        "less this program's own exports: a JPEG or TIFF file whose Software tag\n"
+        "names Quorvex and whose name is an export's name for a raw file in the\n"
+        "folder (a.jpg, a_1.jpg ... for a.dng) is passed over. A file named on the\n"
+        "command line is always tried.\n"
         "\n"
         "  --export       develop and export the files (the only action; may be left out)\n"
         "  --preset NAME  apply the preset called NAME to every file\n"
@@ -72,7 +78,9 @@ void printHelp(FILE* out) {
         "\n"
         "Each output is named after its source with the type's extension; when that\n"
         "name exists it becomes NAME_1, NAME_2 ... unless the user default\n"
-        "\"SilentlyOverwrite\" is set. A source file is never overwritten.\n"
+        "\"SilentlyOverwrite\" is set. A source file is never overwritten. So a\n"
+        "second run over a folder writes a_1.jpg beside a.jpg, a third a_2.jpg;\n"
+        "with \"SilentlyOverwrite\" each run replaces a.jpg.\n"
         "\n"
         "With no FILE, the bundled sample (a 24-megapixel test chart DNG made by the\n"
         "build) is developed into the current folder (or DIR).\n"
@@ -326,7 +334,9 @@ int run(int argc, char** argv) {
                          oneLine(argument).c_str());
             anyFailed = true;
         }
-        options.files.insert(options.files.end(), inFolder.begin(), inFolder.end());
+        // An earlier run's exports are not edited files to develop again.
+        for (const auto& file : inFolder)
+            if (!BatchExport::isOwnExport(file, inFolder)) options.files.push_back(file);
     }
     options.exportLocation = outDir;
     if (presetName) {

@@ -1,5 +1,6 @@
 #include "document/BatchExport.h"
 
+#include <algorithm>
 #include <new>
 #include <system_error>
 
@@ -9,13 +10,34 @@
 #include "document/FSNodeInfo.h"
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
+#include "document/RawFileSearch.h"
+#include "platform/ImageReader.h"
 #include "platform/Log.h"
 #include "platform/OutputFile.h"
+#include "platform/Version.h"
 
 namespace {
 
 std::string withoutExtension(const std::filesystem::path& p) {
     return (p.parent_path() / p.stem()).string();
+}
+
+// "a" for "a" and "a_1" ... "a_99999", the names an export numbers.
+std::string unnumbered(const std::string& stem) {
+    const size_t mark = stem.rfind('_');
+    if (mark == std::string::npos || mark + 1 == stem.size() || stem.size() - mark > 6 ||
+        stem[mark + 1] == '0')
+        return stem;
+    for (size_t i = mark + 1; i < stem.size(); ++i)
+        if (stem[i] < '0' || stem[i] > '9') return stem;
+    return stem.substr(0, mark);
+}
+
+bool writtenByThisProgram(const std::filesystem::path& file) {
+    const auto software = platform::imageSoftware(file);
+    const std::string name = platform::kProgramName;
+    return software && software->starts_with(name) &&
+           (software->size() == name.size() || (*software)[name.size()] == ' ');
 }
 
 }  // namespace
@@ -45,6 +67,20 @@ std::vector<std::filesystem::path> BatchExport::imageFilesInFolder(
     for (const auto& child : node->subNodes())
         if (!child->isDirectory()) files.push_back(child->getURL());
     return files;
+}
+
+bool BatchExport::isOwnExport(const std::filesystem::path& file,
+                              const std::vector<std::filesystem::path>& files) {
+    if (!RawFileSearch::isExternalEditorFile(file)) return false;
+    const std::string stem = file.stem().string(), unnumberedStem = unnumbered(stem);
+    const bool besideItsSource =
+        std::any_of(files.begin(), files.end(), [&](const std::filesystem::path& other) {
+            const std::string otherStem = other.stem().string();
+            return other.parent_path() == file.parent_path() &&
+                   !RawFileSearch::isExternalEditorFile(other) &&
+                   (otherStem == stem || otherStem == unnumberedStem);
+        });
+    return besideItsSource && writtenByThisProgram(file);
 }
 
 std::optional<platform::Error> BatchExport::run(const Options& options) {

@@ -62,6 +62,13 @@ public:
     // without sub-folders, in the browser's name order.
     static std::vector<std::filesystem::path> imageFilesInFolder(
         const std::filesystem::path& folder);
+    // Whether `file` is an export this program wrote beside a source among
+    // `files`: a JPEG or TIFF file whose Software tag names this program and
+    // whose name is an export's name for a raw file of `files` in its folder
+    // (for "a.dng": "a.jpg", "a_1.jpg" ...). A user's edit that kept both is
+    // taken for one, which costs nothing: its raw file is among `files`.
+    static bool isOwnExport(const std::filesystem::path& file,
+                            const std::vector<std::filesystem::path>& files);
 
     // Runs the batch; the first error (the one that stopped it, without
     // didFail), or nullopt when every file was written (or the batch was

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "color/SettingsKeys.h"
+#include "document/FSNodeInfo.h"
 #include "document/SettingRanges.h"
 #include "engine/MultiDataStore.h"
 #include "platform/FileLock.h"
@@ -30,6 +31,22 @@ namespace {
 
 constexpr const char* kNameKey = "displayName";
 constexpr const char* kPresetsChanged = "TARNWisp_PresetsChanged";
+
+// Every list of presets in one order, whatever order the folder gives: by
+// name as the browser orders files (numbers by value, letters in any case),
+// one name by identifier.
+void sortByName(std::vector<platform::Dictionary>& presets) {
+    auto nameOf = [](const platform::Dictionary& preset) {
+        const platform::Value& name = preset[kNameKey];
+        return name.isString() ? name.string() : std::string();
+    };
+    std::sort(presets.begin(), presets.end(), [&](const auto& a, const auto& b) {
+        const std::string x = nameOf(a), y = nameOf(b);
+        if (naturalNameLess(x, y)) return true;
+        if (naturalNameLess(y, x)) return false;
+        return PresetManager::profileUUID(a) < PresetManager::profileUUID(b);
+    });
+}
 
 bool hasPlistExtension(const fs::path& p) {
     std::string ext = p.extension().string();
@@ -376,6 +393,7 @@ void PresetManager::iteratePresetsLocked() {
     auto folder = presetDirectoryLocked();
     if (!folder) {
         for (auto& [name, preset] : factoryPresets()) presetList_.push_back(std::move(preset));
+        sortByName(presetList_);
         return;
     }
     std::vector<DamagedPreset> damaged;
@@ -474,6 +492,7 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
                                                                    : std::nullopt,
                          entry));
     }
+    sortByName(presetList_);
 }
 
 void PresetManager::mendDamagedLocked(std::vector<DamagedPreset>& damaged) {

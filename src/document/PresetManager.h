@@ -57,11 +57,12 @@ public:
     // its size, unread) is set aside, with a warning; one that was a factory
     // preset the folder lacks is rebuilt in its place, and only that one.
     void iteratePresets();
-    // The presets in folder order; for a menu, {"displayName": "Select
+    // The presets by name, in the browser's order of file names (numbers by
+    // value, letters in any case); for a menu, {"displayName": "Select
     // preset...."} comes first.
     std::vector<platform::Dictionary> presetList(bool forMenu);
     std::vector<platform::Dictionary> presetListForMenu() { return presetList(true); }
-    // The first preset whose "displayName" is exactly `name`.
+    // The first preset in that order whose "displayName" is exactly `name`.
     std::optional<platform::Dictionary> presetNamed(const std::string& name);
 
     // Stores the preset, replacing the file of a preset with the same name;

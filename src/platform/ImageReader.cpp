@@ -354,6 +354,69 @@ std::shared_ptr<const BitmapImage> readTIFF(const std::filesystem::path& path, u
     return shrinker.image();
 }
 
+// ---- the Software tag ----
+
+// The Software text of the first directory of the TIFF structure in `data`
+// (a JPEG's EXIF block); every offset is checked against its size.
+std::optional<std::string> tiffSoftware(const uint8_t* data, size_t size) {
+    if (size < 8) return std::nullopt;
+    const bool little = data[0] == 'I' && data[1] == 'I';
+    if (!little && !(data[0] == 'M' && data[1] == 'M')) return std::nullopt;
+    auto u16 = [&](uint64_t at) -> uint32_t {
+        return little ? data[at] | data[at + 1] << 8 : data[at] << 8 | data[at + 1];
+    };
+    auto u32 = [&](uint64_t at) -> uint32_t {
+        return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
+    };
+    if (u16(2) != 42) return std::nullopt;
+    const uint64_t directory = u32(4);
+    if (directory + 2 > size) return std::nullopt;
+    const uint32_t count = u16(directory);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t entry = directory + 2 + 12 * uint64_t(i);
+        if (entry + 12 > size) return std::nullopt;
+        constexpr uint32_t kSoftware = 0x0131, kAscii = 2;
+        if (u16(entry) != kSoftware || u16(entry + 2) != kAscii) continue;
+        const uint64_t length = u32(entry + 4);
+        const uint64_t at = length <= 4 ? entry + 8 : u32(entry + 8);
+        if (at > size || length > size - at) return std::nullopt;
+        const std::string text(reinterpret_cast<const char*>(data + at), size_t(length));
+        return text.substr(0, text.find('\0'));
+    }
+    return std::nullopt;
+}
+
+// The markers before the picture's data are walked until the EXIF block.
+std::optional<std::string> jpegSoftware(FILE* file) {
+    uint8_t start[2];
+    if (std::fread(start, 1, 2, file) != 2 || start[0] != 0xFF || start[1] != 0xD8)
+        return std::nullopt;
+    constexpr int kMostSegments = 64;
+    for (int segment = 0; segment < kMostSegments; ++segment) {
+        if (std::fgetc(file) != 0xFF) return std::nullopt;
+        int marker;
+        while ((marker = std::fgetc(file)) == 0xFF) {
+        }
+        constexpr int kStartOfScan = 0xDA, kEnd = 0xD9, kApp1 = 0xE1;
+        if (marker == EOF || marker == kStartOfScan || marker == kEnd) return std::nullopt;
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length
+        uint8_t length[2];
+        if (std::fread(length, 1, 2, file) != 2) return std::nullopt;
+        const size_t bytes = size_t(length[0]) << 8 | length[1];
+        if (bytes < 2) return std::nullopt;
+        if (marker != kApp1) {
+            if (std::fseek(file, long(bytes - 2), SEEK_CUR) != 0) return std::nullopt;
+            continue;
+        }
+        std::vector<uint8_t> block(bytes - 2);
+        if (std::fread(block.data(), 1, block.size(), file) != block.size()) return std::nullopt;
+        static const uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
+        if (block.size() >= 6 && std::memcmp(block.data(), kExif, 6) == 0)
+            return tiffSoftware(block.data() + 6, block.size() - 6);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::shared_ptr<const BitmapImage> readImageThumbnail(const std::filesystem::path& path,
@@ -414,6 +477,21 @@ const std::vector<std::string>& imageReaderTypeIdentifiers() {
     static const std::vector<std::string>* types =
         new std::vector<std::string>{kImageTypeJPEG, kImageTypePNG, kImageTypeTIFF};
     return *types;
+}
+
+std::optional<std::string> imageSoftware(const std::filesystem::path& path) {
+    FILE* file = openRegularFile(path);
+    if (!file) return std::nullopt;
+    std::unique_ptr<FILE, int (*)(FILE*)> closer(file, std::fclose);
+    const char* type = typeByFirstBytes(file);
+    std::rewind(file);
+    if (type == kImageTypeJPEG) return jpegSoftware(file);
+    if (type != kImageTypeTIFF) return std::nullopt;
+    closer.reset();
+    std::unique_ptr<TIFF, void (*)(TIFF*)> tif(openTIFF(path), TIFFClose);
+    const char* text = nullptr;
+    if (!tif || TIFFGetField(tif.get(), TIFFTAG_SOFTWARE, &text) != 1 || !text) return std::nullopt;
+    return std::string(text);
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 // Reading JPEG, PNG and TIFF files into small 8-bit RGBA images for
-// thumbnails, and the table of image content types by file extension.
+// thumbnails, the program that wrote one (its Software tag), and the table
+// of image content types by file extension.
 //
 // The file's format is told by its first bytes, never its name. Pictures are
 // reduced while they are decoded (rows are folded into the result as they
@@ -38,6 +39,11 @@ std::shared_ptr<const BitmapImage> readImageThumbnail(const std::filesystem::pat
 // What a file holds by its contents, whatever its name: kImageTypeJPEG, PNG,
 // TIFF or DNG; nullopt for anything else or a file that cannot be read.
 std::optional<std::string> imageTypeOfContents(const std::filesystem::path& file);
+
+// The Software tag of a JPEG file's EXIF block or a TIFF file's first
+// directory: the program that wrote it. Nullopt when there is none or the
+// file is neither.
+std::optional<std::string> imageSoftware(const std::filesystem::path& file);
 
 // The content type of a file extension (any case, without the dot) for
 // image formats; nullopt for anything that is not an image type.

@@ -768,8 +768,8 @@ platform::Error NoColourMatrix(const std::string& path) {
 std::string ChosenProfileProblem(dng_negative& neg, const dng_camera_profile& profile,
                                  std::unique_ptr<dng_color_spec>& spec) {
     const dng_matrix& second = profile.ColorMatrix2();
-    if (std::string why = ProfileMatricesProblem(profile.ColorMatrix1(),
-                                                 second.NotEmpty() ? &second : nullptr);
+    if (std::string why =
+            ProfileMatricesProblem(profile.ColorMatrix1(), second.NotEmpty() ? &second : nullptr);
         !why.empty())
         return why;
     try {
@@ -820,11 +820,30 @@ std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_ne
     return spec;
 }
 
-// A size the file cannot hold is damage, whatever the size limits.
-std::string ByteSize(uint64_t bytes) {
-    if (bytes < (uint64_t(1) << 20)) return std::to_string(bytes) + " bytes";
-    if (bytes < (uint64_t(1) << 30)) return std::to_string(bytes >> 20) + " MB";
-    return std::to_string(bytes >> 30) + " GB";
+// A size the file cannot hold is damage, whatever the size limits. Sizes
+// are in decimal units, as file sizes in bytes convert at a glance, with
+// three significant digits and `extra` more.
+std::string ByteSize(uint64_t bytes, int extra) {
+    if (bytes < 1000000) return std::to_string(bytes) + " bytes";
+    const bool giga = bytes >= 1000000000;
+    const double value = double(bytes) / (giga ? 1e9 : 1e6);
+    const int whole = value < 10 ? 1 : value < 100 ? 2 : 3;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", std::max(0, 3 - whole) + extra, value);
+    std::string out = text;
+    if (out.find('.') != std::string::npos) {
+        out.erase(out.find_last_not_of('0') + 1);
+        if (out.back() == '.') out.pop_back();
+    }
+    return out + (giga ? " GB" : " MB");
+}
+
+// Two different sizes never read the same: the contradiction is the message.
+std::pair<std::string, std::string> ByteSizes(uint64_t a, uint64_t b) {
+    for (int extra = 0;; ++extra) {
+        std::string first = ByteSize(a, extra), second = ByteSize(b, extra);
+        if (first != second || a == b || extra >= 9) return {first, second};
+    }
 }
 
 // The fewest bytes the image data can take under its compression, and the
@@ -865,11 +884,12 @@ void CheckDataHoldsImage(const std::string& path, const dng_parsed_ifd& rawIFD,
     const std::string atLeast = compression ? std::string("at least ") : std::string();
     const std::string packed =
         compression ? std::string(" even as tightly as ") + compression + " packs it" : "";
+    // Rounded up, so that the claim stays above the file's size.
+    const auto [claimed, held] = ByteSizes(uint64_t(std::ceil(std::min(least, 1e19))), fileBytes);
     throw RawError("The DNG file \"" + FileName(path) + "\" is damaged: it claims " +
                    std::to_string(rawIFD.fImageWidth) + " x " +
-                   std::to_string(rawIFD.fImageLength) + " pixels, " + atLeast +
-                   ByteSize(uint64_t(std::min(least, 1e19))) + " of image data" + packed +
-                   ", in a file of " + ByteSize(fileBytes) + ".");
+                   std::to_string(rawIFD.fImageLength) + " pixels, " + atLeast + claimed +
+                   " of image data" + packed + ", in a file of " + held + ".");
 }
 
 // Before any pixel memory is taken: the images this system hands on are at

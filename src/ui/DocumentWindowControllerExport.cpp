@@ -31,12 +31,16 @@ QStringList extensionsOf(const QString& extension) {
 }
 
 // The file an export writes for a chosen name: the type's extension is
-// added unless the name has one of the type's own, in any letter case.
+// added unless the name has one of the type's own, in any letter case. A
+// name ending in dots ("ending.") takes it in their place.
 QString withExtension(const QString& path, const QString& extension) {
     const QFileInfo info(path);
     if (info.isDir() || extensionsOf(extension).contains(info.suffix(), Qt::CaseInsensitive))
         return path;
-    return path + QStringLiteral(".") + extension;
+    QString stem = path;
+    while (stem.endsWith(QLatin1Char('.')) && !QFileInfo(stem.chopped(1)).fileName().isEmpty())
+        stem.chop(1);
+    return stem + QStringLiteral(".") + extension;
 }
 
 // The export's save panel. The name it checks for an existing file is the

@@ -568,6 +568,23 @@ TEST_F(BatchExportTest, CommandLineTakesAFoldersImageFilesInNameOrder) {
               (std::vector<std::string>{(out / "a.jpg").string(), (out / "b.jpg").string()}));
     EXPECT_FALSE(fs::exists(out / "inside.jpg"));
 
+    // Run twice in the folder itself: the second passes over the first's
+    // exports and numbers its own; a JPEG another program wrote under an
+    // export's name is still tried.
+    ASSERT_EQ(runProgram(dir.string()).status, 0);
+    const auto again = runProgram(dir.string());
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(again.errText, "");
+    EXPECT_EQ(linesOf(again.outText),
+              (std::vector<std::string>{(dir / "a_1.jpg").string(), (dir / "b_1.jpg").string()}));
+    std::string edited = fileBytes(dir / "b.jpg");
+    edited.replace(edited.find("Quorvex V"), 9, "Another V");
+    std::ofstream(dir / "b_7.jpg", std::ios::binary) << edited;
+    const auto third = runProgram(dir.string());
+    EXPECT_EQ(third.status, 1);
+    ASSERT_EQ(linesOf(third.errText).size(), 1u) << third.errText;
+    EXPECT_NE(third.errText.find("b_7.jpg: a JPEG file is developed"), std::string::npos);
+
     fs::create_directories(scratch_.path() / "empty");
     const auto empty =
         runProgram("--out " + out.string() + " " + (scratch_.path() / "empty").string());

@@ -156,6 +156,25 @@ TEST_F(Presets, SavingUnderAnExistingNameReplacesThatFile) {
     manager.removeListObserver(listToken);
 }
 
+// One order by name in every list, whatever order the folder returns.
+TEST_F(Presets, ListsAreInNameOrder) {
+    platform::Error error;
+    for (const char* name : {"preset 10", "Preset 9", "apple"}) {
+        platform::Dictionary preset{{"displayName", name}};
+        ASSERT_TRUE(manager.addPreset(preset, &error));
+    }
+    const std::vector<std::string> byName = {
+        "apple", "Default", "Default TIFF export", "Monochrome", "Preset 9", "preset 10", "Zero'd"};
+    std::vector<std::string> listed, menu;
+    for (const auto& preset : manager.presetList(false))
+        listed.push_back(preset["displayName"].stringValue());
+    for (const auto& preset : manager.presetListForMenu())
+        menu.push_back(preset["displayName"].stringValue());
+    EXPECT_EQ(listed, byName);
+    ASSERT_FALSE(menu.empty());
+    EXPECT_EQ(std::vector<std::string>(menu.begin() + 1, menu.end()), byName);
+}
+
 TEST_F(Presets, IdentifiersThatAreNotUUIDsNeverBecomePaths) {
     fs::path folder = *manager.presetDirectory();
     std::ofstream(home.path() / "data" / "Quorvex" / "victim.plist") << "keep me";

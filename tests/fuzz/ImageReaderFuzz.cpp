@@ -1,5 +1,6 @@
 // Any bytes handed to the thumbnail reader as a file must give a small picture
-// or an error, never a crash, hang or huge allocation.
+// or an error, and to the Software tag's reader a text or nothing, never a
+// crash, hang or huge allocation.
 #include <cstddef>
 #include <cstdint>
 
@@ -14,5 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::Error error;
     auto image = platform::readImageThumbnail(path, 64, &error);
     if (image && (image->width() > 64 || image->height() > 64)) __builtin_trap();
+    if (auto software = platform::imageSoftware(path); software && software->size() > size)
+        __builtin_trap();
     return 0;
 }

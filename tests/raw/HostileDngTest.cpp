@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "dng/image/HandMadeDng.h"
@@ -177,6 +178,31 @@ TEST(HostileDng, ErrorsWithACodeSayWhatFailed) {
     EXPECT_EQ(refused->error()->failureReason,
               "The DNG file \"fine-matrix.dng\" cannot be rendered: its ColorMatrix1 cannot be "
               "inverted, which no camera produces, and nothing can stand in for it.");
+}
+
+// A camera file cut short: the figures show what is missing, with more
+// digits where three would read the same.
+TEST(HostileDng, ACutFilesFiguresShowWhatItLacks) {
+    testsupport::ScratchDir dir;
+    std::ifstream in(
+        testsupport::testdataDir() / "raw" / "dng" / "rpi-imx296_10bit-packed_strip.dng",
+        std::ios::binary);
+    const std::string whole{std::istreambuf_iterator<char>(in), {}};
+    ASSERT_GT(whole.size(), 1980000u);
+    for (auto [size, figures] :
+         {std::pair{1500000, "1.98 MB of image data, in a file of 1.5 MB"},
+          std::pair{1980000, "1.9802 MB of image data, in a file of 1.98 MB"}}) {
+        const std::string path = (dir.path() / "cut.dng").string();
+        std::ofstream(path, std::ios::binary) << whole.substr(0, size_t(size));
+        const auto wrapper = rawWrapper::initWithFile(path, path, false);
+        ASSERT_TRUE(wrapper);
+        EXPECT_EQ(wrapper->masterImageBytes(), nullptr);
+        ASSERT_TRUE(wrapper->error());
+        EXPECT_EQ(
+            wrapper->error()->failureReason,
+            std::string("The DNG file \"cut.dng\" is damaged: it claims 1456 x 1088 pixels, ") +
+                figures + ".");
+    }
 }
 
 // Without the name of the reader's memory block.

@@ -82,7 +82,7 @@ TEST(RefusalReasons, ACompressedFileTooSmallForItsClaimedSizeIsDamaged) {
     handdng::Layout deflate = LosslessStrip(handdng::DeflatedZeros(64 * 64 * 2));
     deflate.compression = 8;
     for (auto [layout, packs, floor] :
-         {std::tuple{&jpeg, "JPEG", "511 MB"}, std::tuple{&deflate, "Deflate", "254 MB"}}) {
+         {std::tuple{&jpeg, "JPEG", "537 MB"}, std::tuple{&deflate, "Deflate", "266 MB"}}) {
         SCOPED_TRACE(packs);
         layout->height = layout->tileLength = 2147483647;
         const std::string text = Refusal(dir, std::string(packs) + ".dng", handdng::Build(*layout));

@@ -608,7 +608,8 @@ TEST(DocumentWindow, ExportProposesAFreeNameAndAsksBeforeReplacingAFile) {
     closeAndWait(w);
 }
 
-// A typed extension of the type is kept in any case, a dotted name gets one;
+// A typed extension of the type is kept in any case, a dotted name gets one
+// (a trailing dot gives way to it);
 // the photo's own file, in any case, is refused with the name selected.
 TEST(DocumentWindow, ExportKeepsTypedExtensionsAndRefusesThePhotosOwnFile) {
     uitest::UiTestHome home;
@@ -631,7 +632,7 @@ TEST(DocumentWindow, ExportKeepsTypedExtensionsAndRefusesThePhotosOwnFile) {
         {"public.jpeg", "h.jpeg", "h.jpeg"}, {"public.jpeg", "h.JPG", "h.JPG"},
         {"public.tiff", "h.tiff", "h.tiff"}, {"public.tiff", "h.TIF", "h.TIF"},
         {"public.dng", "h.DNG", "h.DNG"},    {"com.ilm.openexr-image", "h.Exr", "h.Exr"},
-        {"public.jpeg", "s.v2", "s.v2.jpg"}};
+        {"public.jpeg", "s.v2", "s.v2.jpg"}, {"public.jpeg", "ending.", "ending.jpg"}};
     for (const auto& [type, typed, written] : names) {
         std::ofstream(home.path() / written) << "keep";
         const size_t asked = alerts.shown.size();
