@@ -11,6 +11,7 @@
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
 #include "document/RawFileSearch.h"
+#include "platform/AsciiCase.h"
 #include "platform/ImageReader.h"
 #include "platform/Log.h"
 #include "platform/OutputFile.h"
@@ -71,14 +72,18 @@ std::vector<std::filesystem::path> BatchExport::imageFilesInFolder(
 
 bool BatchExport::isOwnExport(const std::filesystem::path& file,
                               const std::vector<std::filesystem::path>& files) {
-    if (!RawFileSearch::isExternalEditorFile(file)) return false;
+    // A DNG export is a raw file itself: only a numbered one ("a_1.dng"
+    // beside "a.dng") can be an earlier run's, else runs would develop
+    // their own exports again and again.
+    const bool dng = platform::lowercaseExtension(file) == "dng";
+    if (!dng && !RawFileSearch::isExternalEditorFile(file)) return false;
     const std::string stem = file.stem().string(), unnumberedStem = unnumbered(stem);
     const bool besideItsSource =
         std::any_of(files.begin(), files.end(), [&](const std::filesystem::path& other) {
             const std::string otherStem = other.stem().string();
-            return other.parent_path() == file.parent_path() &&
+            return other != file && other.parent_path() == file.parent_path() &&
                    !RawFileSearch::isExternalEditorFile(other) &&
-                   (otherStem == stem || otherStem == unnumberedStem);
+                   (otherStem == unnumberedStem || (!dng && otherStem == stem));
         });
     return besideItsSource && writtenByThisProgram(file);
 }

@@ -63,10 +63,11 @@ public:
     static std::vector<std::filesystem::path> imageFilesInFolder(
         const std::filesystem::path& folder);
     // Whether `file` is an export this program wrote beside a source among
-    // `files`: a JPEG or TIFF file whose Software tag names this program and
-    // whose name is an export's name for a raw file of `files` in its folder
-    // (for "a.dng": "a.jpg", "a_1.jpg" ...). A user's edit that kept both is
-    // taken for one, which costs nothing: its raw file is among `files`.
+    // `files`: a JPEG, TIFF or DNG file whose Software tag names this program
+    // and whose name is an export's name for a raw file of `files` in its
+    // folder (for "a.dng": "a.jpg", "a_1.jpg" ..., "a_1.dng" ...). A user's
+    // edit that kept both is taken for one, which costs nothing: its raw
+    // file is among `files`.
     static bool isOwnExport(const std::filesystem::path& file,
                             const std::vector<std::filesystem::path>& files);
 

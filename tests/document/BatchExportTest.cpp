@@ -585,6 +585,14 @@ TEST_F(BatchExportTest, CommandLineTakesAFoldersImageFilesInNameOrder) {
     ASSERT_EQ(linesOf(third.errText).size(), 1u) << third.errText;
     EXPECT_NE(third.errText.find("b_7.jpg: a JPEG file is developed"), std::string::npos);
 
+    // A DNG export is a raw file too: the second run does not develop it.
+    const auto dngs = scratch_.path() / "dngs";
+    makeChart(dngs / "c.dng");
+    ASSERT_EQ(runProgram("--type dng " + dngs.string()).status, 0);
+    const auto dngAgain = runProgram("--type dng " + dngs.string());
+    EXPECT_EQ(dngAgain.status, 0) << dngAgain.out;
+    EXPECT_EQ(linesOf(dngAgain.outText), (std::vector<std::string>{(dngs / "c_2.dng").string()}));
+
     fs::create_directories(scratch_.path() / "empty");
     const auto empty =
         runProgram("--out " + out.string() + " " + (scratch_.path() / "empty").string());
