@@ -5,7 +5,8 @@
 # while they show opens it), open Preferences, look at the Open panel, open a
 # DNG from the browser, turn the wheel over the picture at Fit (it must not
 # move) and over the controls (they scroll, none changes), move the
-# controls, zoom by every View item and the zoom keys, rotate, crop, export,
+# controls, zoom by every View item and the zoom keys, rotate, crop (and look
+# at the cropped view zoomed in and scrolled: no lines across the shade), export,
 # export again (replacing the file is asked first; Cancel keeps it), export
 # as DNG (the proposed name is one it may write), export as holiday.jpeg (kept
 # as typed), export as DNG under the raw file's name in other letter case
@@ -236,6 +237,20 @@ xdotool mousemove --window "$document" 514 527 mousedown 1 sleep 0.3 \
 shot crop-dragged
 click "$document" "${crop_button[@]}"
 shot crop-done 3
+
+# The cropped photo's view, crop mode off, zoomed in from fit and at 71 %
+# scrolled to the bottom-right corner: the shade outside the crop is even,
+# with no light line where the view's tiles meet. Back to fit.
+menu "$document" v 4
+menu "$document" v 4
+shot cropped-view-zoomed-in 2
+menu "$document" v 0
+menu "$document" v 5
+wheel "$document" 600 500 50 5
+wheel "$document" 600 500 90 7
+shot cropped-view-scrolled 2
+keys "$document" ctrl+f
+sleep 1
 
 # Export with the File item: the save panel proposes the name beside the raw file.
 keys "$document" ctrl+e

@@ -52,8 +52,11 @@ void CropLayerController::drawLayer(TileSublayer& tile, QPainter& painter, doubl
     const QRectF bounds = ourLayer_->bounds();
     QRectF R = layerRect(cropArea_, bounds.height());
     if (R.isEmpty()) return;
-    const QRectF frame = tile.frame();
-    // Shade outside the crop; the crop itself stays clear.
+    // Shade outside the crop; the crop itself stays clear. The shade reaches
+    // two points past the tile so that the caller's clip alone draws the
+    // tile's edge: a fill ending on the edge rounds differently from the clip.
+    const double margin = 2 / s;
+    const QRectF frame = tile.frame().adjusted(-margin, -margin, margin, margin);
     QPainterPath shade;
     shade.setFillRule(Qt::OddEvenFill);
     shade.addRect(frame);

@@ -37,7 +37,8 @@ public:
     const std::shared_ptr<TiledContentLayer>& ourLayer() const { return ourLayer_; }
 
     // Draws one tile in layer coordinates; `pointsPerImagePixel` is the
-    // on-screen size of an image pixel.
+    // on-screen size of an image pixel. The caller clips to the tile: the
+    // shade reaches past its frame.
     void drawLayer(TileSublayer& tile, QPainter& painter, double pointsPerImagePixel) const;
 
     // The crop in layer coordinates (origin bottom-left) as drawn: rounded to

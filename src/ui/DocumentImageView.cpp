@@ -384,17 +384,20 @@ void DocumentImageView::paintEvent(QPaintEvent*) {
     const bool upright = toWidget.m12() == 0 && toWidget.m21() == 0 && toWidget.m11() > 0;
     const double dpr = backing_;
     auto snap = [dpr](double v) { return std::round(v * dpr) / dpr; };
+    // A tile's rectangle in the widget, its edges on device pixels.
+    auto snapped = [&](const QRectF& frame) {
+        const QRectF r = toWidget.mapRect(frame);
+        return QRectF(QPointF(snap(r.left()), snap(r.top())),
+                      QPointF(snap(r.right()), snap(r.bottom())));
+    };
     for (const auto& tile : tiledLayer_->sublayers()) {
         auto* content = static_cast<TileContentSublayer*>(tile.get());
         if (!content->hasContents()) continue;
         const QRectF f = content->frame();
         painter.setRenderHint(QPainter::SmoothPixmapTransform, content->smoothMagnification());
         if (upright) {
-            const QRectF r = toWidget.mapRect(f);
             painter.resetTransform();
-            painter.drawImage(QRectF(QPointF(snap(r.left()), snap(r.top())),
-                                     QPointF(snap(r.right()), snap(r.bottom()))),
-                              content->contents());
+            painter.drawImage(snapped(f), content->contents());
             continue;
         }
         // Tile pictures have their top row first; layer y points up.
@@ -409,8 +412,12 @@ void DocumentImageView::paintEvent(QPaintEvent*) {
     for (const auto& tile : cropLayer->sublayers()) {
         if (!tile->frame().intersects(active)) continue;
         painter.save();
+        // Clipped on whole device pixels, whose edges neighbouring tiles
+        // share: a clip on the fractional frame rounds by other rules than
+        // the shade's fill and left a row between two tiles unshaded.
+        painter.resetTransform();
+        painter.setClipRect(snapped(tile->frame()));
         painter.setTransform(toWidget);
-        painter.setClipRect(tile->frame());
         cropLayerCntrl_->drawLayer(*tile, painter, s);
         painter.restore();
     }

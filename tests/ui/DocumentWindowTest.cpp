@@ -120,6 +120,46 @@ TEST(DocumentWindow, ShowsZoomsRotatesCropsAndDrawsTheHistogram) {
     }
 }
 
+// The shade outside a crop is drawn tile by tile: no row or column at a
+// seam between tiles may stay bright, upright or turned, at fit, fractional
+// or whole zooms, the picture scrolled off whole pixels.
+TEST(DocumentWindow, TheShadeOutsideTheCropHasNoSeams) {
+    uitest::UiTestHome home;
+    auto* w = openWindow(dng("rpi-1920x1200_10bit-packed_single-tile.dng"));
+    ASSERT_NE(w, nullptr);
+    w->window()->resize(1280, 800);
+    auto* view = w->imageView();
+    auto* overlay = view->cropLayerCntrl();
+    ASSERT_NE(overlay, nullptr);
+    const QRectF crop(900, 560, 120, 80);
+    view->setCropRect(crop);
+    for (bool turned : {false, true}) {
+        if (turned) w->rotateCW();
+        for (float zoom : {view->fitScaleFactor(), 0.33f, 0.67f, 1.0f})
+            for (double offset : {0.3, 0.5, 0.7}) {
+                SCOPED_TRACE(::testing::Message() << turned << " " << zoom << " " << offset);
+                view->setScaleFactorToFit();
+                view->setPixelScaleFactor(zoom);
+                view->panImage(QPointF(0, 0), QPointF(37 + offset, 21 + offset));
+                overlay->setShowCropArea(false);
+                const QImage plain = grabView(w);
+                overlay->setShowCropArea(true);
+                const QImage shaded = grabView(w);
+                const QRectF clear = view->viewRectFromImageRect(crop).adjusted(-2, -2, 2, 2);
+                int bright = 0;
+                for (int y = 0; y < shaded.height(); ++y)
+                    for (int x = 0; x < shaded.width(); ++x) {
+                        const int before = qGray(plain.pixel(x, y));
+                        if (before > 40 && qGray(shaded.pixel(x, y)) > before / 2 &&
+                            !clear.contains(view->viewPointFromWidget(QPointF(x + 0.5, y + 0.5))))
+                            ++bright;
+                    }
+                EXPECT_EQ(bright, 0);
+            }
+    }
+    closeAndWait(w);
+}
+
 TEST(DocumentWindow, OneToOneMatchesTheExportAndTheScreenProfile) {
     uitest::UiTestHome home;
     auto* w = openWindow(dng("rpi-1920x1200_10bit-packed_single-tile.dng"));

@@ -3,7 +3,11 @@
 // Xvfb use xcb), inside a private home.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QPointer>
+#include <QWidget>
 #include <QtGlobal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -21,6 +25,42 @@ void quietHandler(QtMsgType type, const QMessageLogContext& context, const QStri
     standardHandler(type, context, message);
 }
 
+// Runs what closing posted, deferred deletes included.
+void drainEvents() {
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+// After each test, pass or fail, the windows it left showing are closed
+// (dialogs and alerts first), so that a test that stops half-way fails alone
+// rather than again in the tests that count windows or documents after it.
+class CloseWhatTheTestLeftOpen : public ::testing::EmptyTestEventListener {
+    void OnTestEnd(const ::testing::TestInfo& test) override {
+        for (int round = 0; round < 3; ++round) {
+            QList<QPointer<QWidget>> showing;
+            for (QWidget* window : QApplication::topLevelWidgets())
+                if (window->isVisible()) showing.append(window);
+            if (showing.isEmpty()) return;
+            for (int i = 0; i < 10 && QApplication::activeModalWidget(); ++i)
+                QApplication::activeModalWidget()->close();
+            for (const auto& window : showing)
+                if (window) window->close();
+            drainEvents();
+        }
+        // A window that refuses to close (its edits could not be saved) is
+        // hidden, and named.
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (window->isVisible()) {
+                std::fprintf(stderr, "%s.%s left \"%s\" open; hidden\n", test.test_suite_name(),
+                             test.name(), qPrintable(window->windowTitle()));
+                window->hide();
+            }
+        drainEvents();
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -35,5 +75,6 @@ int main(int argc, char** argv) {
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     QuorvexApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new CloseWhatTheTestLeftOpen);
     return RUN_ALL_TESTS();
 }
