@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,7 @@
 #include "platform/Dispatch.h"
 #include "platform/IccProfile.h"
 #include "platform/IccTransform.h"
+#include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
@@ -145,6 +147,21 @@ TEST(AllocationFailure, WorkersOutliveTasksThatThrowWhileMemoryIsShort) {
     std::atomic<int> ran{0};
     platform::apply(32, queue, [&](size_t) { ++ran; });
     EXPECT_EQ(ran.load(), 32);
+}
+
+// A first use whose making ran out of memory leaves the flag unset: the next
+// use makes the thing.
+TEST(AllocationFailure, AOnceFlagWhoseCallRanOutOfMemoryCallsAgain) {
+    platform::OnceFlag once;
+    std::unique_ptr<std::string> made;
+    const auto make = [&] { made = std::make_unique<std::string>(100, 'x'); };
+    {
+        FailAllocation failing(0);
+        EXPECT_THROW(platform::callOnce(once, make), std::bad_alloc);
+    }
+    platform::callOnce(once, make);
+    ASSERT_TRUE(made);
+    EXPECT_EQ(made->size(), 100u);
 }
 
 // Listing a folder short of memory is a failure like any other; the
