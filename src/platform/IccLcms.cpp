@@ -55,7 +55,8 @@ constexpr std::size_t kLargest = std::size_t{512} << 20;
 // lcms2 uses some small blocks unchecked (a copied matrix stage, for one) and
 // crashes when they are refused. Those come from here instead; the refusal
 // still counts, so the work is given up with a reason, and everything made
-// with such a block goes with it, which empties the reserve again.
+// with such a block goes with it, which empties the reserve again. Kept
+// small: it counts against an address-space limit like any other memory.
 class Reserve {
 public:
     void* take(std::size_t size) {
@@ -75,8 +76,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t kLargestBlock = std::size_t{16} << 10;
-    alignas(std::max_align_t) unsigned char bytes_[std::size_t{256} << 10];
+    static constexpr std::size_t kLargestBlock = std::size_t{4} << 10;
+    alignas(std::max_align_t) unsigned char bytes_[std::size_t{32} << 10];
     std::size_t top_ = 0, live_ = 0;
     std::mutex mutex_;
 };
