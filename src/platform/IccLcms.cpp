@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <utility>
@@ -68,7 +69,8 @@ public:
         return bytes_ + std::exchange(top_, top_ + size);
     }
     bool owns(const void* block) const {
-        return block >= bytes_ && block < static_cast<const void*>(bytes_ + sizeof bytes_);
+        const std::less<const void*> before;  // ordered even for pointers into other blocks
+        return !before(block, bytes_) && before(block, bytes_ + sizeof bytes_);
     }
     void give() {
         std::lock_guard lock(mutex_);
