@@ -19,6 +19,13 @@
 
 namespace {
 
+platform::Error noMemoryFor(const std::filesystem::path& source) {
+    platform::Error error = quorvexError(kQuorvexErrorNoMemory);
+    error.failureReason =
+        "There is not enough memory to develop " + source.filename().string() + ".";
+    return error;
+}
+
 std::string withoutExtension(const std::filesystem::path& p) {
     return (p.parent_path() / p.stem()).string();
 }
@@ -156,9 +163,7 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
             exported = false;
             haveError = true;
             try {
-                error = quorvexError(kQuorvexErrorNoMemory);
-                error.failureReason =
-                    "There is not enough memory to develop " + source.filename().string() + ".";
+                error = noMemoryFor(source);
             } catch (const std::bad_alloc&) {
                 // Said below, once the document has let its memory go.
                 error = {};
@@ -187,7 +192,7 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
             continue;
         }
         if (haveError && error.domain.empty() && error.code == kQuorvexErrorNoMemory)
-            error = quorvexError(kQuorvexErrorNoMemory);
+            error = noMemoryFor(source);
         else if (!haveError || error.domain.empty())
             error = quorvexError(kQuorvexErrorExportFile, withoutExtension(*destination));
         if (failed(source, error)) return firstError;

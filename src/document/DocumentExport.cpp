@@ -27,6 +27,7 @@
 #include "document/JpegExport.h"
 #include "document/MyDocument.h"
 #include "document/QuorvexErrors.h"
+#include "engine/TiledEngine.h"
 #include "export/DngTiffWriter.h"
 #include "platform/IccProfile.h"
 #include "platform/JpegWriter.h"
@@ -271,6 +272,12 @@ platform::Error DocumentExport::writeError(const std::filesystem::path& destinat
                         "Could not write " + destination.string() + ": " + reason);
 }
 
+platform::Error DocumentExport::noMemoryError() {
+    platform::Error error = quorvexError(kQuorvexErrorNoMemory);
+    error.failureReason = TiledEngine::kNoMemoryForOutput;
+    return error;
+}
+
 bool DocumentExport::sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
     std::error_code ec;
     if (std::filesystem::exists(a, ec) && std::filesystem::exists(b, ec))
@@ -415,7 +422,7 @@ bool render(ExportJob& job) {
     if (!noMemory && (!engine.outputImage() || renderError.domain.empty()))
         return failJob(job, quorvexError(kQuorvexErrorNoOutputStage));
     if (noMemory && renderError.failureReason.empty())
-        return failJob(job, quorvexError(kQuorvexErrorNoMemory));
+        return failJob(job, DocumentExport::noMemoryError());
     return failJob(job, renderError);
 }
 
@@ -453,7 +460,7 @@ bool encode(ExportJob& job) {
             job.rgb8.resize(size_t(job.width) * size_t(job.height) * 3);
             linear.resize(job.rgb8.size());
         } catch (const std::bad_alloc&) {
-            return failJob(job, quorvexError(kQuorvexErrorNoMemory));
+            return failJob(job, DocumentExport::noMemoryError());
         }
         if (!image.getLinearBuffer(linear))
             return failJob(job, quorvexError(kQuorvexErrorNoLinearBuffer));

@@ -66,6 +66,8 @@ public:
     // REASON", the reason being the system's where there is one.
     static platform::Error writeError(const std::filesystem::path& destination,
                                       const std::string& reason);
+    // A failure for want of memory (-10), in the words the rendering uses.
+    static platform::Error noMemoryError();
     // Whether two paths name the same file (also when one does not exist yet).
     static bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 };

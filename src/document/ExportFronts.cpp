@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <string>
 
+#include "dng/core/dng_errors.h"
 #include "document/DocumentExport.h"
 #include "document/QuorvexErrors.h"
 #include "engine/CGImageBitMap.h"
@@ -51,22 +52,24 @@ bool ExportFronts::write(std::shared_ptr<CGImageBitMap> image, const std::string
     std::string text;
     if (exr) {
         auto front = exrWrapper::initWithSize(w, h);
-        if (!front) return fail(error, quorvexError(kQuorvexErrorNoMemory));
+        if (!front) return fail(error, DocumentExport::noMemoryError());
         status = front->writeToFile(
             [&image](int first, int count, float* rgba) {
                 return image->getFloatRGBARows(size_t(first), size_t(count), rgba);
             },
             DocumentExport::exrFormatCode(settings), out->writerPath(), &properties, type);
+        if (status == exrWrapper::kNoMemory) return fail(error, DocumentExport::noMemoryError());
         if (status != 0) text = withoutPath(front->errorStringForCode(status), out->writerPath());
     } else {
         auto front = dngWrapper::initWithSize(w, h);
-        if (!front) return fail(error, quorvexError(kQuorvexErrorNoMemory));
+        if (!front) return fail(error, DocumentExport::noMemoryError());
         // The negative copies the pixels: the rendering goes once they are in.
         status = front->writeToFile(
             [source = std::move(image)](uint32_t first, uint32_t count, uint16_t* rows) {
                 return source->getLinearRows(first, count, rows);
             },
             0, out->writerPath(), nullptr, &properties, type);
+        if (status == dng_error_memory) return fail(error, DocumentExport::noMemoryError());
         if (status != 0) {
             text = front->writeFailure();
             if (text.empty()) text = front->errorStringForCode(status);

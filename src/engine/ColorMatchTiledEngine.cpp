@@ -52,7 +52,8 @@ bool ColorMatchTiledEngine::convertBuffer(ImageBuffer& buffer, std::string* fail
     if (!ok) {
         platform::log("%s error in ColorSyncTransformConvert", kConvertMethod);
         if (!reason.empty()) platform::log("%s %s", kConvertMethod, reason.c_str());
-        if (failureReason) *failureReason = reason.empty() ? "not enough memory" : reason;
+        if (reason == platform::IccTransform::kNoMemoryReason) reason.clear();
+        if (failureReason) *failureReason = std::move(reason);
         return false;
     }
     buffer.setBufferProfile(destProfile_);
@@ -67,6 +68,7 @@ std::shared_ptr<TileProcess> ColorMatchTiledEngine::runProcessToCompletion(
     std::string why;
     if (process)
         if (auto buffer = process->buffer(); buffer && !convertBuffer(*buffer, &why))
-            process->setError("the colour conversion failed: " + why);
+            process->setError("the colour conversion failed: " +
+                              (why.empty() ? std::string("not enough memory") : why));
     return process;
 }

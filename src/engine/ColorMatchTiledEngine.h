@@ -28,7 +28,8 @@ public:
 
     // Converts in place and labels the buffer with the destination profile.
     // On failure (logged) the buffer keeps its pixels and its source label
-    // and the answer is false, with the reason when asked.
+    // and the answer is false, with the reason when asked: empty when memory
+    // ran short, so that the caller says it in its own words.
     bool convertBuffer(ImageBuffer& buffer, std::string* failureReason = nullptr);
 
     // Runs the source over the region and converts its output; null without

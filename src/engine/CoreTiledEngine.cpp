@@ -607,7 +607,7 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
     }
     platform::setError(
         error, platform::QuorvexErrorDomain, -10,
-        why.empty() ? std::string("Not enough memory to render the image.")
+        why.empty() ? std::string(kNoMemoryForOutput)
                     : "The image could not be converted into the output profile (" + why + ").");
     return nullptr;
 }

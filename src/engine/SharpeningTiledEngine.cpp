@@ -247,7 +247,13 @@ std::shared_ptr<TileProcess> SharpeningTiledEngine::runProcessToCompletion(
     const TileRegion& region) {
     setNumberOfPasses(4);
     const uint64_t generation = parameterGeneration_;
-    if (!buildKernel()) return nullptr;
+    if (!buildKernel()) {
+        // No run, and the stages after this one must hear why.
+        auto failed = std::make_shared<TileProcess>();
+        failed->setError(kNoMemoryForOutput);
+        setRunError(kNoMemoryForOutput);
+        return failed;
+    }
     auto result = TiledEngine::runProcessToCompletion(region);
     if (parameterGeneration_ != generation) markAllDirty();
     if (result)

@@ -44,7 +44,8 @@ public:
     std::string engineName() const override;
     void setParameters(const std::optional<std::string>& key,
                        const platform::Dictionary& parameters) override;
-    // Builds the kernel and runs the base; null when the kernel cannot be had.
+    // Builds the kernel and runs the base; without a kernel (memory short)
+    // no run, the process carries the reason and no buffer.
     std::shared_ptr<TileProcess> runProcessToCompletion(const TileRegion& region) override;
     void processTile(int colStart, int colEnd, int rowStart, int rowEnd, ImageBuffer* srcBuffer,
                      ImageBuffer* destBuffer, int pass) override;

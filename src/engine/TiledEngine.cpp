@@ -19,8 +19,6 @@ namespace {
 
 std::atomic<StageId> nextStageId{1};
 
-constexpr const char* kNoMemoryForOutput = "There is not enough memory to develop the image.";
-
 }  // namespace
 
 TiledEngine::TiledEngine(Size size, std::optional<std::string> imageID, bool releasePrecursors)

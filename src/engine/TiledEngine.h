@@ -98,6 +98,10 @@ class TiledEngine {
 public:
     using Ptr = std::shared_ptr<TiledEngine>;
 
+    // The reason of every run or render that failed for want of memory.
+    static constexpr const char* kNoMemoryForOutput =
+        "There is not enough memory to develop the image.";
+
     // A first stage of the given size (whole pixels up to 65535 on each side;
     // a stage of another size makes no buffer and processes nothing).
     TiledEngine(platform::Size size, std::optional<std::string> imageID, bool releasePrecursors);

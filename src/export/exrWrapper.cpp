@@ -2,11 +2,14 @@
 
 #include <cmath>
 #include <exception>
+#include <new>
 
 #include "export/ImagePropertyImport.h"
 #include "export/exrWriter.h"
 #include "platform/Log.h"
 #include "raw/RawMetadata.h"
+
+static_assert(exrWrapper::kNoMemory == exrWriter::kNoMemory);
 
 std::shared_ptr<exrWrapper> exrWrapper::initWithSize(int width, int height) {
     try {
@@ -24,7 +27,11 @@ int exrWrapper::writeToFile(const float* pixels, int outputFormat,
                             const std::filesystem::path& fileName,
                             const platform::Dictionary* metaData, const std::string& /*type*/) {
     if (!exrWriter_) return -1;
-    prepare(outputFormat, metaData);
+    try {
+        prepare(outputFormat, metaData);
+    } catch (const std::bad_alloc&) {
+        return kNoMemory;
+    }
     return exrWriter_->write(pixels, 0, fileName.c_str());
 }
 
@@ -32,7 +39,11 @@ int exrWrapper::writeToFile(const std::function<bool(int, int, float*)>& rows, i
                             const std::filesystem::path& fileName,
                             const platform::Dictionary* metaData, const std::string& /*type*/) {
     if (!exrWriter_) return -1;
-    prepare(outputFormat, metaData);
+    try {
+        prepare(outputFormat, metaData);
+    } catch (const std::bad_alloc&) {
+        return kNoMemory;
+    }
     return exrWriter_->write(rows, fileName.c_str());
 }
 
@@ -100,6 +111,8 @@ void exrWrapper::addMetaData(const platform::Dictionary* source) {
                 }
             }
         }
+    } catch (const std::bad_alloc&) {
+        throw;  // a file without the source's metadata would pass for a complete one
     } catch (const std::exception& e) {
         platform::log("Exception %s in %s\n", e.what(), "exrWrapper::addMetaData");
     }

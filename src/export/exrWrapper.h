@@ -24,7 +24,9 @@ public:
     exrWrapper(const exrWrapper&) = delete;
     exrWrapper& operator=(const exrWrapper&) = delete;
 
-    // -1 without a writer, else exrWriter::write's result (0 or 1).
+    // What writeToFile returns when memory ran short.
+    static constexpr int kNoMemory = 2;
+    // -1 without a writer, else exrWriter::write's result (0, 1 or kNoMemory).
     int writeToFile(const float* pixels, int outputFormat, const std::filesystem::path& fileName,
                     const platform::Dictionary* metaData, const std::string& type);
     // The same from rows read band by band (see exrWriter::RowSource).

@@ -208,6 +208,7 @@ public:
 
     void check(exr_result_t result) {
         if (result == EXR_ERR_SUCCESS) return;
+        if (result == EXR_ERR_OUT_OF_MEMORY) throw std::bad_alloc();
         throw std::runtime_error(message_.empty() ? exr_get_default_error_message(result)
                                                   : message_);
     }
@@ -502,6 +503,9 @@ struct Slot {
     const char* error = nullptr;
 };
 
+// A chunk's error when its memory was refused; the writer reports kNoMemory.
+constexpr const char* kNoMemoryForChunk = "Not enough memory to compress the image";
+
 // Makes chunk `index` in `slot`: its rows read, packed, preprocessed and
 // deflated, or stored as they are when deflating does not make them smaller.
 void encodeChunk(const ChunkLayout& layout, const exrWriter::RowSource& rows, int index,
@@ -528,7 +532,7 @@ void encodeChunk(const ChunkLayout& layout, const exrWriter::RowSource& rows, in
         std::memcpy(slot.bytes.get(), keep, slot.size);
         pool.give(std::move(scratch));
     } catch (const std::bad_alloc&) {
-        slot.error = "Not enough memory to compress the image";
+        slot.error = kNoMemoryForChunk;
     } catch (...) {
         slot.error = "The image's rows cannot be read";
     }
@@ -572,6 +576,7 @@ void exrWriter::writeChunks(const RowSource& rows, const char* fileName) {
     for (int i = 0; i < chunks; ++i) {
         Slot& slot = slots[size_t(i % window)];
         slot.done.wait();
+        if (slot.error == kNoMemoryForChunk) throw std::bad_alloc();
         if (slot.error) throw std::runtime_error(slot.error);
         file.check(exr_write_scanline_chunk(file.context(), file.part(),
                                             header_->dataWindow().min.y + i * kChunkRows,
@@ -622,6 +627,9 @@ int exrWriter::write(const RowSource& rows, const char* fileName) {
         h.channels() = list;
         writeChunks(rows, fileName);
         return 0;
+    } catch (const std::bad_alloc&) {
+        std::snprintf(errorText_, sizeof errorText_, "%s", "Not enough memory to write the file");
+        return kNoMemory;
     } catch (const std::exception& e) {
         // Not logged: the caller reports it once, with the destination's name.
         std::snprintf(errorText_, sizeof errorText_, "%s", e.what());

@@ -34,8 +34,10 @@ public:
     void addAttribute(const char* name, double value);
     void addAttribute(const char* name, const char* text);
 
-    // 0 on success, 1 on failure (errorString() says why). `pixels`: width ×
-    // height × 4 floats; `fileName` is opened created-or-truncated.
+    // 0 on success, 1 on failure (errorString() says why), kNoMemory when
+    // memory ran short. `pixels`: width × height × 4 floats; `fileName` is
+    // opened created-or-truncated.
+    static constexpr int kNoMemory = 2;
     int write(const float* pixels, int reserved, const char* fileName);
     // Fills `count` rows from `first` with width × 4 floats each; false when
     // it cannot. Called from several threads at once, for disjoint rows.

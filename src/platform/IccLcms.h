@@ -2,7 +2,8 @@
 //
 // icc::Context owns an lcms2 context with its own error sink, so that errors raised while one
 // profile or transform is made are reported with that object and never through process-wide
-// state. A context may be used from several threads; the sink is locked.
+// state. A context may be used from several threads; the sink is locked. lcms2 allocates through
+// operator new; each refusal counts as an error of the context.
 #pragma once
 
 #include <lcms2.h>
@@ -15,6 +16,7 @@ namespace platform::icc {
 
 class Context {
 public:
+    // Throws std::bad_alloc when lcms2 cannot make the context.
     Context();
     ~Context();
     Context(const Context&) = delete;
@@ -26,12 +28,17 @@ public:
     // Errors reported so far: a call that failed inside lcms2 (memory short) without saying so
     // in its result still counts here.
     unsigned errorCount() const { return sink_.count.load(); }
+    // Allocations lcms2 was refused so far (each also counts as an error).
+    unsigned refusedAllocations() const { return sink_.refused.load(); }
+    // Counts a refused allocation in `context`'s sink, if it has one.
+    static void noteRefusal(cmsContext context);
 
 private:
     struct Sink {
         mutable std::mutex mutex;
         std::string lastError;
         std::atomic<unsigned> count{0};
+        std::atomic<unsigned> refused{0};
     };
     static void onError(cmsContext context, cmsUInt32Number code, const char* text);
 

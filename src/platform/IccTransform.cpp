@@ -527,12 +527,19 @@ const IccTransform::Prepared* IccTransform::prepared(IccPixelLayout layout,
         // A shortcut lcms2 could not make for want of memory would leave a slightly different
         // conversion in its place: any error lcms2 reports meanwhile fails the preparation.
         const unsigned errors = context_->errorCount();
+        const unsigned refused = context_->refusedAllocations();
         failure = prepare(p, layout);
-        if (failure.empty() && context_->errorCount() != errors)
-            failure =
-                "lcms2 failed while preparing the colour conversion: " + context_->lastError();
+        // A refused allocation counts as an error too; lcms2 names it after what it could not
+        // make, but it is memory all the same.
+        if (context_->errorCount() != errors) {
+            if (context_->refusedAllocations() != refused)
+                failure = kNoMemoryReason;
+            else if (failure.empty())
+                failure =
+                    "lcms2 failed while preparing the colour conversion: " + context_->lastError();
+        }
     } catch (const std::bad_alloc&) {
-        failure = "not enough memory to prepare the colour conversion";
+        failure = kNoMemoryReason;
     }
     if (!failure.empty()) {
         reset(p);

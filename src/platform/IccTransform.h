@@ -60,9 +60,13 @@ public:
     const IccProfile& source() const { return *source_; }
     const IccProfile& destination() const { return *destination_; }
 
+    // The reason given when a conversion could not be prepared for want of memory.
+    static constexpr const char* kNoMemoryReason =
+        "not enough memory to prepare the colour conversion";
+
     // Converts width x height pixels in place on the calling thread. False, with a reason, when
-    // the profiles cannot be joined for this layout or the geometry is impossible; the pixels
-    // are then unchanged.
+    // the profiles cannot be joined for this layout, memory is short (kNoMemoryReason) or the
+    // geometry is impossible; the pixels are then unchanged.
     bool convert(void* pixels, std::size_t width, std::size_t height, std::size_t rowBytes,
                  IccPixelLayout layout, std::string* failureReason = nullptr) const;
     // The same from one buffer into another (which may be the same memory).

@@ -12,8 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <new>
+#include <ostream>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -22,6 +25,7 @@
 #include "platform/Dispatch.h"
 #include "platform/IccProfile.h"
 #include "platform/IccTransform.h"
+#include "platform/Locks.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "support/TestSupport.h"
@@ -33,8 +37,11 @@ namespace {
 
 // Allocations left before the one that fails; negative while disarmed.
 std::atomic<long> gCountdown{-1};
+// Smaller allocations are neither counted nor failed.
+std::atomic<std::size_t> gCountFrom{0};
 
 void* allocate(std::size_t size) noexcept {
+    if (size < gCountFrom.load(std::memory_order_relaxed)) return std::malloc(size ? size : 1);
     for (long left = gCountdown.load(std::memory_order_relaxed); left >= 0;)
         if (gCountdown.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
             if (left == 0) return nullptr;
@@ -43,13 +50,24 @@ void* allocate(std::size_t size) noexcept {
     return std::malloc(size ? size : 1);
 }
 
-// Arms the Nth allocation (0 = the next one) to fail, once.
+// Arms the Nth allocation (0 = the next one) of at least `from` bytes to fail, once.
 struct FailAllocation {
-    explicit FailAllocation(long n) { gCountdown.store(n); }
-    ~FailAllocation() { gCountdown.store(-1); }
+    explicit FailAllocation(long n, std::size_t from = 0) {
+        gCountFrom.store(from);
+        gCountdown.store(n);
+    }
+    ~FailAllocation() {
+        gCountdown.store(-1);
+        gCountFrom.store(0);
+    }
 };
 
 }  // namespace
+
+// OpenEXR's header and lcms2's curves lose blocks of their own when a later
+// allocation fails (an attribute copied before its insertion, a curve's
+// parts): failures the sweeps provoke on purpose, in those libraries only.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libOpenEXR\nleak:liblcms2\n"; }
 
 void* operator new(std::size_t size) {
     if (void* p = allocate(size)) return p;
@@ -146,6 +164,21 @@ TEST(AllocationFailure, WorkersOutliveTasksThatThrowWhileMemoryIsShort) {
     EXPECT_EQ(ran.load(), 32);
 }
 
+// A first use whose making ran out of memory leaves the flag unset: the next
+// use makes the thing.
+TEST(AllocationFailure, AOnceFlagWhoseCallRanOutOfMemoryCallsAgain) {
+    platform::OnceFlag once;
+    std::unique_ptr<std::string> made;
+    const auto make = [&] { made = std::make_unique<std::string>(100, 'x'); };
+    {
+        FailAllocation failing(0);
+        EXPECT_THROW(platform::callOnce(once, make), std::bad_alloc);
+    }
+    platform::callOnce(once, make);
+    ASSERT_TRUE(made);
+    EXPECT_EQ(made->size(), 100u);
+}
+
 // Listing a folder short of memory is a failure like any other; the
 // standard library's error-code listing would end the program instead.
 TEST(AllocationFailure, EmptyingTheTemporaryFolderSurvivesAFailingAllocation) {
@@ -167,9 +200,9 @@ TEST(AllocationFailure, EmptyingTheTemporaryFolderSurvivesAFailingAllocation) {
     EXPECT_GT(thrown, 0);
 }
 
-// A colour conversion whose preparation meets a failing allocation converts
-// exactly as a clean one or fails with a reason, and is prepared again on its
-// next use.
+// A colour conversion whose preparation meets a failing allocation, lcms2's
+// own included, fails for want of memory and is prepared again on its next
+// use; one that needs no more allocations converts exactly as a clean one.
 TEST(AllocationFailure, AColourConversionPreparedShortOfMemoryIsExactOrFails) {
     const auto from = platform::IccProfile::named(platform::IccNamedProfile::linearRGB);
     const auto to = platform::IccProfile::named(platform::IccNamedProfile::sRGB);
@@ -201,9 +234,9 @@ TEST(AllocationFailure, AColourConversionPreparedShortOfMemoryIsExactOrFails) {
                 reached = gCountdown < 0;
             }
             if (converted) {
-                EXPECT_TRUE(px == clean) << "allocation " << n;
+                EXPECT_TRUE(!reached && px == clean) << "allocation " << n;
             } else {
-                EXPECT_TRUE(reached && (threw || !why.empty()))
+                EXPECT_TRUE(reached && (threw || why == platform::IccTransform::kNoMemoryReason))
                     << "allocation " << n << ": " << why;
                 px = pixels;
                 EXPECT_TRUE(t->convert(px.data(), 64, 1, px.size(), layout, &why) && px == clean)
@@ -234,18 +267,27 @@ std::string fileBytes(const std::filesystem::path& path) {
     return bytes;
 }
 
-// A JPEG or TIFF export whose Nth allocation fails, for every N, writes
-// exactly the file of a clean export or fails with a reason. One type per
-// run, so that the two can run side by side.
-class ExportAllocationFailure : public ::testing::TestWithParam<const char*> {};
+// An export whose Nth allocation fails, for every N, writes exactly the file
+// of a clean export or fails for want of memory. One sweep per run, so that
+// they can run side by side. A small chart has every allocation failed; one
+// of a real photo's size (a megapixel and more takes the banded paths of the
+// full-size develop and render) only the large ones: a band that failed must
+// not leave its rows out of a written file.
+struct Sweep {
+    const char* type;
+    const char* chart;
+    std::size_t from;
+};
+void PrintTo(const Sweep& s, std::ostream* os) { *os << s.type << ' ' << s.chart; }
+class ExportAllocationFailure : public ::testing::TestWithParam<Sweep> {};
 
 TEST_P(ExportAllocationFailure, EveryFailingAllocationEndsInAnErrorOrTheSameFile) {
     DocumentTestHome home;
-    const auto source = testsupport::makeChart(home.path(), "120x80");  // small: every N is run
+    const auto [type, chart, from] = GetParam();
+    const auto source = testsupport::makeChart(home.path(), chart);
     ASSERT_FALSE(source.empty()) << "no chart";
     const auto out = home.path() / "out";
     platform::LogCapture quiet;
-    const char* type = GetParam();
     std::string clean;
     // Whether an export of an open document, its Nth allocation failing
     // (none when negative), wrote the file; `used` gets its allocations.
@@ -255,7 +297,7 @@ TEST_P(ExportAllocationFailure, EveryFailingAllocationEndsInAnErrorOrTheSameFile
         EXPECT_TRUE(doc->readFromURL(source.string(), &error)) << error.failureReason;
         bool written = false, threw = false;
         {
-            FailAllocation failing(failAt);
+            FailAllocation failing(failAt, from);
             try {
                 written = doc->exportToURL(out, type, {-1, -1, -1, -1}, true, &error);
             } catch (const std::bad_alloc&) {
@@ -264,7 +306,11 @@ TEST_P(ExportAllocationFailure, EveryFailingAllocationEndsInAnErrorOrTheSameFile
             if (used) *used = failAt - gCountdown;
         }
         doc->close();
-        EXPECT_TRUE(written ? !threw : threw || !error.failureReason.empty()) << failAt;
+        // Every failure here is for want of memory, and says so.
+        EXPECT_TRUE(written
+                        ? !threw
+                        : threw || error.failureReason.starts_with("There is not enough memory"))
+            << failAt << ": " << error.failureReason;
         EXPECT_EQ(written, std::filesystem::exists(out)) << failAt << ": " << error.failureReason;
         if (written && clean.empty()) clean = fileBytes(out);
         EXPECT_TRUE(!written || fileBytes(out) == clean) << "allocation " << failAt;
@@ -275,7 +321,7 @@ TEST_P(ExportAllocationFailure, EveryFailingAllocationEndsInAnErrorOrTheSameFile
     ASSERT_FALSE(clean.empty());
     long total = 0;
     ASSERT_TRUE(exportOnce(LONG_MAX, &total));
-    ASSERT_GT(total, 100);
+    ASSERT_GT(total, from ? 20 : 100);
     int failures = 0;
     for (long n = 0; n < total; ++n) failures += !exportOnce(n);
     RecordProperty(std::string("allocations ") + type, std::to_string(total));
@@ -284,6 +330,10 @@ TEST_P(ExportAllocationFailure, EveryFailingAllocationEndsInAnErrorOrTheSameFile
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, ExportAllocationFailure,
-                         ::testing::Values("public.jpeg", "public.tiff"));
+                         ::testing::Values(Sweep{"public.jpeg", "120x80", 0},
+                                           Sweep{"public.tiff", "120x80", 0},
+                                           Sweep{"public.dng", "120x80", 0},
+                                           Sweep{"com.ilm.openexr-image", "120x80", 0},
+                                           Sweep{"public.tiff", "1280x1024", 64 << 10}));
 
 }  // namespace
