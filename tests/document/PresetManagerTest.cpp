@@ -520,7 +520,7 @@ TEST_F(Presets, AKeptLockIsWaitedForABoundedTimeAndAChangeIsNotSaved) {
             "Waiting for another program to let go of the presets folder \"" + folder.string() +
             "\" (its lock \"" + lock.string() + "\""))
             << lines[wait];
-        EXPECT_NE(lines[wait + 1].find("without using it for 2 seconds"), std::string::npos)
+        EXPECT_NE(lines[wait + 1].find("for 2 seconds; going on without it"), std::string::npos)
             << lines[wait + 1];
     }
     const std::string damage = "(the file is cut short or damaged near line 1); it is ";
