@@ -342,6 +342,10 @@ bool FileLock::acquire() {
         do {
             std::this_thread::sleep_for(kStep / 5);
             if (tryLock(fd_, operation) == 0) {
+                if (stopFlag && stopFlag->load()) {
+                    ::flock(fd_, LOCK_UN);
+                    return endWithout(Outcome::Stopped);
+                }
                 noteKept(std::nullopt);
                 withdrawNotice();
                 return true;
@@ -371,6 +375,11 @@ bool FileLock::acquire() {
     }
     waits().keptAt.erase(lockFile);
     lock.unlock();
+    // Got in the moment the person chose not to wait: what they chose holds.
+    if (stopFlag && stopFlag->load()) {
+        ::close(std::exchange(wait->fd, -1));
+        return endWithout(Outcome::Stopped);
+    }
     ::close(fd_);
     fd_ = std::exchange(wait->fd, -1);
     if (!notice.empty()) log("Got the lock %s after waiting for it", file_.c_str());
