@@ -124,6 +124,7 @@ ProcessTimes processTimes() {
 // The processor time the holders and every process they started have spent:
 // a holder may work through another (`flock FILE command`).
 long long workOf(const std::vector<long>& holders) {
+    if (holders.empty()) return 0;
     const ProcessTimes all = processTimes();
     long long total = 0;
     std::vector<long> pending = holders;
