@@ -141,7 +141,7 @@ long long workOf(const std::vector<long>& holders) {
 }
 
 // Who holds the lock, and the lock file's time (the catalog counts its
-// changes in it): while both stay the same the lock is kept as it was.
+// changes in it).
 struct LockState {
     std::vector<long> holders;
     int64_t modifiedNs = 0;
@@ -184,8 +184,8 @@ using WaitKey = std::tuple<dev_t, ino_t, int>;  // the lock file and the operati
 struct Waits {
     std::mutex mutex;  // also guards every QueuedWait
     std::map<WaitKey, std::shared_ptr<QueuedWait>> left;
-    // How a lock stood when a wait for it last ran out, by lock file.
-    std::map<std::pair<dev_t, ino_t>, LockState> keptAt;
+    // The lock file's time when a wait for it last ran out, by lock file.
+    std::map<std::pair<dev_t, ino_t>, int64_t> keptAt;
 };
 
 Waits& waits() {
@@ -268,7 +268,7 @@ bool FileLock::acquire() {
     const auto noteKept = [&](std::optional<LockState> at) {
         std::lock_guard lock(waits().mutex);
         if (at)
-            waits().keptAt[lockFile] = std::move(*at);
+            waits().keptAt[lockFile] = at->modifiedNs;
         else
             waits().keptAt.erase(lockFile);
     };
@@ -281,13 +281,14 @@ bool FileLock::acquire() {
         return false;
     }
     LockState seen = stateOf(fd_);
-    // A read goes on without the lock anyway: it does not wait again for one
-    // kept by the same holders, untouched, since a wait for it ran out (a
-    // batch reads the presets once per file). A change always waits.
+    // A read goes on without the lock anyway, and waits the bound in all: it
+    // does not wait again for one kept, untouched, since a wait for it ran
+    // out (a batch reads the presets once per file), whoever keeps it now.
+    // A change always waits.
     if (boundedWait()) {
         std::lock_guard lock(waits().mutex);
         const auto kept = waits().keptAt.find(lockFile);
-        if (kept != waits().keptAt.end() && kept->second == seen) {
+        if (kept != waits().keptAt.end() && kept->second == seen.modifiedNs) {
             timedOut_ = true;
             log("The lock %s is still kept as it was: read without it", file_.c_str());
             return false;
@@ -363,7 +364,7 @@ bool FileLock::acquire() {
         if (why != Outcome::Waiting && !wait->done) {
             wait->abandoned = true;
             waits().left[key] = wait;
-            waits().keptAt[lockFile] = seen;
+            waits().keptAt[lockFile] = seen.modifiedNs;
             lock.unlock();
             return endWithout(why);
         }
