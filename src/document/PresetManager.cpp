@@ -280,7 +280,8 @@ std::optional<fs::path> PresetManager::presetDirectory() {
 // outer one.
 class PresetManager::FolderLock {
 public:
-    FolderLock(PresetManager& manager, const fs::path& folder, platform::FileLock::Mode mode)
+    FolderLock(PresetManager& manager, const fs::path& folder, platform::FileLock::Mode mode,
+               platform::FileLock::Wait wait = platform::FileLock::Wait::ForMode)
         : manager_(manager) {
         if (manager_.folderLock_) {
             if (mode == platform::FileLock::Mode::Exclusive) manager_.folderLock_->makeExclusive();
@@ -288,7 +289,7 @@ public:
         }
         owner_ = true;
         manager_.folderLock_ = std::make_unique<platform::FileLock>(
-            lockFileFor(folder), mode, "the presets folder \"" + folder.string() + "\"");
+            lockFileFor(folder), mode, "the presets folder \"" + folder.string() + "\"", wait);
     }
     // Another program kept the lock past the wait: read, but change nothing.
     bool keptByAnother() const { return manager_.folderLock_ && manager_.folderLock_->timedOut(); }
@@ -318,8 +319,10 @@ std::optional<fs::path> PresetManager::presetDirectoryLocked() {
     }
     if (fs::exists(folder, ec)) return directory_ = folder;
     // Made once, whatever the number of runs starting at once: the first to
-    // hold the lock fills a new folder and puts it in place whole.
-    FolderLock lock(*this, folder, platform::FileLock::Mode::Exclusive);
+    // hold the lock fills a new folder and puts it in place whole. A run
+    // behind another holder uses the factory values, as a read would.
+    FolderLock lock(*this, folder, platform::FileLock::Mode::Exclusive,
+                    platform::FileLock::Wait::AsARead);
     if (fs::exists(folder, ec)) return directory_ = folder;
     // Another run may be filling it: the factory values serve meanwhile.
     if (lock.keptByAnother()) return std::nullopt;

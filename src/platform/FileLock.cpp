@@ -17,7 +17,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -30,8 +32,8 @@ namespace platform {
 
 namespace {
 
-// Once the lock stays still this long the person is told what is waited for.
-constexpr std::chrono::milliseconds kNoticeAfter{1000};
+// A wait this long is told, whatever the holder does.
+constexpr std::chrono::milliseconds kNoticeAfter{500};
 // How often a wait looks whether the lock moved.
 constexpr std::chrono::milliseconds kStep{100};
 
@@ -87,40 +89,76 @@ std::string holderOf(int fd) {
     return "process " + pid + (name.empty() ? "" : ", \"" + name + "\"");
 }
 
-// The processor time a process has used (user and system, in clock ticks);
-// -1 when it cannot be read.
-long long processorTime(long pid) {
-    std::string line;
-    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), line);
-    // The name in parentheses may hold spaces; the fields after it are plain.
-    const size_t nameEnd = line.rfind(')');
-    if (nameEnd == std::string::npos) return -1;
-    std::istringstream fields(line.substr(nameEnd + 1));
-    std::string skipped;
-    for (int field = 3; field < 14; ++field) fields >> skipped;
-    long long user = 0, system = 0;
-    if (!(fields >> user >> system)) return -1;
-    return user + system;
-}
-
-// What moves while the lock is in use: who holds it, the processor time its
-// holders spend (a large catalog on a busy machine takes a while), and the
-// lock file's time (the catalog counts its changes in it). Only a lock kept
-// still, by a holder stopped or asleep, bounds the wait.
-struct LockProgress {
-    std::vector<std::pair<long, long long>> holders;
-    int64_t modifiedNs = 0;
-    bool operator==(const LockProgress&) const = default;
+// The processor time (user and system, reaped children's included, in clock
+// ticks) of each process, and who started whom, from /proc.
+struct ProcessTimes {
+    std::map<long, long long> time;
+    std::multimap<long, long> children;
 };
 
-LockProgress progressOf(int fd) {
-    LockProgress progress;
-    for (long pid : holderPids(fd)) progress.holders.emplace_back(pid, processorTime(pid));
+ProcessTimes processTimes() {
+    ProcessTimes all;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string line;
+        std::getline(std::ifstream(entry.path() / "stat"), line);
+        // The name in parentheses may hold spaces; the fields after it are plain.
+        const size_t nameEnd = line.rfind(')');
+        if (nameEnd == std::string::npos) continue;
+        std::istringstream fields(line.substr(nameEnd + 1));
+        std::string skipped;
+        long parent = 0;
+        fields >> skipped >> parent;
+        for (int field = 5; field < 14; ++field) fields >> skipped;
+        long long user = 0, system = 0, childUser = 0, childSystem = 0;
+        if (!(fields >> user >> system >> childUser >> childSystem)) continue;
+        const long pid = std::strtol(name.c_str(), nullptr, 10);
+        all.time[pid] = user + system + childUser + childSystem;
+        all.children.emplace(parent, pid);
+    }
+    return all;
+}
+
+// The processor time the holders and every process they started have spent:
+// a holder may work through another (`flock FILE command`).
+long long workOf(const std::vector<long>& holders) {
+    if (holders.empty()) return 0;
+    const ProcessTimes all = processTimes();
+    long long total = 0;
+    std::vector<long> pending = holders;
+    std::set<long> counted;
+    while (!pending.empty()) {
+        const long pid = pending.back();
+        pending.pop_back();
+        if (!counted.insert(pid).second) continue;
+        if (const auto time = all.time.find(pid); time != all.time.end()) total += time->second;
+        for (auto [child, end] = all.children.equal_range(pid); child != end; ++child)
+            pending.push_back(child->second);
+    }
+    return total;
+}
+
+// Who holds the lock, and the lock file's time (the catalog counts its
+// changes in it).
+struct LockState {
+    std::vector<long> holders;
+    int64_t modifiedNs = 0;
+    bool operator==(const LockState&) const = default;
+};
+
+LockState stateOf(int fd) {
+    LockState state;
+    state.holders = holderPids(fd);
     struct stat st {};
     ::fstat(fd, &st);
-    progress.modifiedNs = int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
-    return progress;
+    state.modifiedNs = int64_t(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    return state;
 }
+
+// Set while a FileLock::StopWhen lives on the thread.
+thread_local const std::atomic<bool>* stopFlag = nullptr;
 
 int tryLock(int fd, int operation) {
     int result;
@@ -146,8 +184,8 @@ using WaitKey = std::tuple<dev_t, ino_t, int>;  // the lock file and the operati
 struct Waits {
     std::mutex mutex;  // also guards every QueuedWait
     std::map<WaitKey, std::shared_ptr<QueuedWait>> left;
-    // How a lock stood when a wait for it last ran out, by lock file.
-    std::map<std::pair<dev_t, ino_t>, LockProgress> keptAt;
+    // The lock file's time when a wait for it last ran out, by lock file.
+    std::map<std::pair<dev_t, ino_t>, int64_t> keptAt;
 };
 
 Waits& waits() {
@@ -206,8 +244,8 @@ void FileLock::setWaitLimit(std::chrono::milliseconds limit) { waitLimitMs = lim
 
 std::string FileLock::waitLimitText() { return secondsText(waitLimit()); }
 
-FileLock::FileLock(const std::filesystem::path& lockFile, Mode mode, std::string guarded)
-    : file_(lockFile), guarded_(std::move(guarded)), mode_(mode) {
+FileLock::FileLock(const std::filesystem::path& lockFile, Mode mode, std::string guarded, Wait wait)
+    : file_(lockFile), guarded_(std::move(guarded)), mode_(mode), wait_(wait) {
     if (guarded_.empty()) guarded_ = "\"" + lockFile.string() + "\"";
     fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd_ < 0) fd_ = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -227,10 +265,10 @@ bool FileLock::acquire() {
     struct stat st {};
     ::fstat(fd_, &st);
     const std::pair lockFile{st.st_dev, st.st_ino};
-    const auto noteKept = [&](std::optional<LockProgress> at) {
+    const auto noteKept = [&](std::optional<LockState> at) {
         std::lock_guard lock(waits().mutex);
         if (at)
-            waits().keptAt[lockFile] = std::move(*at);
+            waits().keptAt[lockFile] = at->modifiedNs;
         else
             waits().keptAt.erase(lockFile);
     };
@@ -242,14 +280,15 @@ bool FileLock::acquire() {
         log("No lock on %s (%s): going on without it", file_.c_str(), std::strerror(errno));
         return false;
     }
-    LockProgress seen = progressOf(fd_);
-    // A read goes on without the lock anyway: it does not wait again for one
-    // kept untouched since a wait for it ran out (a batch reads the presets
-    // once per file). A change always waits.
-    if (mode_ == Mode::Shared) {
+    LockState seen = stateOf(fd_);
+    // A read goes on without the lock anyway, and waits the bound in all: it
+    // does not wait again for one kept, untouched, since a wait for it ran
+    // out (a batch reads the presets once per file), whoever keeps it now.
+    // A change always waits.
+    if (boundedWait()) {
         std::lock_guard lock(waits().mutex);
         const auto kept = waits().keptAt.find(lockFile);
-        if (kept != waits().keptAt.end() && kept->second == seen) {
+        if (kept != waits().keptAt.end() && kept->second == seen.modifiedNs) {
             timedOut_ = true;
             log("The lock %s is still kept as it was: read without it", file_.c_str());
             return false;
@@ -265,66 +304,110 @@ bool FileLock::acquire() {
         log("Cannot queue a wait for the lock %s (%s): trying it in turn", file_.c_str(),
             std::strerror(errno));
 
-    auto still = std::chrono::steady_clock::now();
-    bool told = false;
-    // True once the lock has been still for the whole bound.
-    const auto keptStill = [&] {
+    const auto start = std::chrono::steady_clock::now();
+    auto still = start;
+    long long work = boundedWait() ? 0 : workOf(seen.holders);
+    std::string notice;
+    const auto withdrawNotice = [&] {
+        if (!notice.empty()) withdrawUserWarning(std::exchange(notice, {}));
+    };
+    // A read waits the bound in all; a change as long as the holder works.
+    enum class Outcome { Waiting, RanOut, Stopped };
+    const auto outcome = [&] {
+        if (stopFlag && stopFlag->load()) return Outcome::Stopped;
         const auto now = std::chrono::steady_clock::now();
-        if (LockProgress moved = progressOf(fd_); !(moved == seen)) {
-            seen = std::move(moved);
+        if (LockState state = stateOf(fd_); !(state == seen)) {
+            seen = std::move(state);
             still = now;
         }
-        if (!told && now - still >= noticeAfter()) {
-            told = true;
-            warnUser("Waiting for another program to let go of " + guarded_ + " (" +
-                     lockAndHolder() + "); if it keeps it " +
-                     secondsText(waitLimit() - noticeAfter()) +
-                     " more without using it, this run goes on without it.");
+        if (!boundedWait())
+            if (const long long spent = workOf(seen.holders); spent != work) {
+                work = spent;
+                still = now;
+            }
+        if (notice.empty() && now - start >= noticeAfter()) {
+            notice = waitNotice();
+            warnUser(notice);
         }
-        return now - still >= waitLimit();
+        return now - (boundedWait() ? start : still) >= waitLimit() ? Outcome::RanOut
+                                                                    : Outcome::Waiting;
+    };
+    const auto endWithout = [&](Outcome why) {
+        withdrawNotice();
+        if (why == Outcome::RanOut) return givenUp();
+        timedOut_ = true;
+        log("Stopped waiting for the lock %s", file_.c_str());
+        return false;
     };
     if (!wait) {
+        Outcome why;
         do {
             std::this_thread::sleep_for(kStep / 5);
             if (tryLock(fd_, operation) == 0) {
+                if (stopFlag && stopFlag->load()) {
+                    ::flock(fd_, LOCK_UN);
+                    return endWithout(Outcome::Stopped);
+                }
                 noteKept(std::nullopt);
+                withdrawNotice();
                 return true;
             }
-        } while (!keptStill());
+        } while ((why = outcome()) == Outcome::Waiting);
         noteKept(seen);
-        return givenUp();
+        return endWithout(why);
     }
     std::unique_lock lock(waits().mutex);
     while (!wait->changed.wait_for(lock, kStep, [&] { return wait->done; })) {
         lock.unlock();
-        const bool kept = keptStill();
+        const Outcome why = outcome();
         lock.lock();
-        if (kept && !wait->done) {
+        if (why != Outcome::Waiting && !wait->done) {
             wait->abandoned = true;
             waits().left[key] = wait;
-            waits().keptAt[lockFile] = seen;
+            waits().keptAt[lockFile] = seen.modifiedNs;
             lock.unlock();
-            return givenUp();
+            return endWithout(why);
         }
     }
     if (wait->fd < 0) {
+        lock.unlock();
+        withdrawNotice();
         log("No lock on %s (%s): going on without it", file_.c_str(), std::strerror(wait->error));
         return false;
     }
     waits().keptAt.erase(lockFile);
     lock.unlock();
+    // Got in the moment the person chose not to wait: what they chose holds.
+    if (stopFlag && stopFlag->load()) {
+        ::close(std::exchange(wait->fd, -1));
+        return endWithout(Outcome::Stopped);
+    }
     ::close(fd_);
     fd_ = std::exchange(wait->fd, -1);
-    if (told) log("Got the lock %s after waiting for it", file_.c_str());
+    if (!notice.empty()) log("Got the lock %s after waiting for it", file_.c_str());
+    withdrawNotice();
     return true;
+}
+
+std::string FileLock::waitNotice() const {
+    return "Waiting for another program to let go of " + guarded_ + " (" + lockAndHolder() + "); " +
+           (boundedWait()
+                ? "if it still holds it in " + secondsText(waitLimit() - noticeAfter()) +
+                      ", this run goes on without it."
+                : "the change waits while that program, or one it started, is at work, and is "
+                  "not saved if they do nothing for " +
+                      waitLimitText() + ".");
 }
 
 bool FileLock::givenUp() {
     timedOut_ = true;
-    warnUser("Another program has kept " + guarded_ + " (" + lockAndHolder() +
-             ") without using it for " + waitLimitText() + "; going on without it: " +
-             (mode_ == Mode::Exclusive ? "what cannot be saved safely is not saved."
-                                       : "it is read as it is."));
+    warnUser(boundedWait()
+                 ? "Another program kept " + guarded_ + " (" + lockAndHolder() + ") for " +
+                       waitLimitText() + "; going on without it" +
+                       (mode_ == Mode::Shared ? ": it is read as it is." : ".")
+                 : "Another program keeps " + guarded_ + " (" + lockAndHolder() +
+                       ") and has done nothing for " + waitLimitText() +
+                       "; going on without it: what cannot be saved safely is not saved.");
     return false;
 }
 
@@ -332,6 +415,12 @@ std::string FileLock::lockAndHolder() const {
     const std::string holder = holderOf(fd_);
     return "its lock \"" + file_.string() + "\"" + (holder.empty() ? "" : " is held by " + holder);
 }
+
+FileLock::StopWhen::StopWhen(const std::atomic<bool>& stop) : previous_(stopFlag) {
+    stopFlag = &stop;
+}
+
+FileLock::StopWhen::~StopWhen() { stopFlag = previous_; }
 
 void FileLock::makeExclusive() {
     if (mode_ == Mode::Exclusive || fd_ < 0) return;

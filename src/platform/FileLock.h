@@ -8,21 +8,24 @@
 // keeps no locks, the lock is not held and the caller goes on without it:
 // what it writes there fails or races as before, nothing waits forever.
 //
-// A wait is bounded by stillness: while the lock changes hands, its file
-// changes, or its holder works (its processor time grows) the wait goes on;
-// a lock kept by a holder that is stopped or sleeps (a stopped batch, a hung
-// window, a sync tool) is waited for at most waitLimit() of stillness, the
-// person told early what is waited for. Then the lock is not held and
-// timedOut() is true: the caller reads without it and reports a change it
-// cannot make safely as not saved. Each later change waits again with the
-// same bound (a read does not while the lock stays as it was when its wait
-// ran out); a wait that ran out stays queued and the next attempt of this
-// process joins it, so it never holds the lock against its own process.
+// A wait is told within moments, whatever the holder does, and the notice
+// withdrawn when it ends. A read waits at most waitLimit() in all, since it
+// goes on without the lock anyway: it does not wait again while the lock
+// stays kept, its file untouched, since its wait ran out. A change
+// waits while the lock changes hands, its file changes, or its holder (or a
+// process the holder started) works; one kept by a holder that is stopped or
+// sleeps (a stopped batch, a hung window, a sync tool) is waited for at most
+// waitLimit() of stillness. Then the lock is not held and timedOut() is
+// true: the caller reads without it and reports a change it cannot make
+// safely as not saved. A wait that ran out stays queued and the next attempt
+// of this process joins it, so it never holds the lock against its own
+// process.
 //
 // One object per holder; not shared between threads. Two objects on the same
 // lock file exclude each other also within one process.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -39,15 +42,35 @@ public:
     // "4 seconds", "1.5 seconds": the bound for the person told.
     static std::string waitLimitText();
 
+    // How long to wait for another holder: as the mode says, or as a read
+    // does, for a change the caller can do without (one made again at a
+    // later use, as the factory presets are).
+    enum class Wait { ForMode, AsARead };
+
     // `guarded` names what the lock guards for the person told about a wait
     // ("the catalog \"…\""); empty: the lock file's path.
-    FileLock(const std::filesystem::path& lockFile, Mode mode, std::string guarded = {});
+    FileLock(const std::filesystem::path& lockFile, Mode mode, std::string guarded = {},
+             Wait wait = Wait::ForMode);
+
+    // While one lives, the waits of its thread end as ones that ran out as
+    // soon as `stop` is set (the person chose not to wait), without a word.
+    class StopWhen {
+    public:
+        explicit StopWhen(const std::atomic<bool>& stop);
+        ~StopWhen();
+        StopWhen(const StopWhen&) = delete;
+        StopWhen& operator=(const StopWhen&) = delete;
+
+    private:
+        const std::atomic<bool>* previous_;
+    };
+
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
     bool held() const { return held_; }
-    // Another program kept the lock still past the wait limit.
+    // Another program kept the lock past the wait (or the wait was stopped).
     bool timedOut() const { return timedOut_; }
     Mode mode() const { return mode_; }
     // Turns a shared lock into an exclusive one. Not atomic: another holder
@@ -56,6 +79,9 @@ public:
 
 private:
     bool acquire();
+    // Waited for at most the bound in all.
+    bool boundedWait() const { return mode_ == Mode::Shared || wait_ == Wait::AsARead; }
+    std::string waitNotice() const;
     // Tells that the wait ran out; false.
     bool givenUp();
     std::string lockAndHolder() const;
@@ -66,6 +92,7 @@ private:
     bool held_ = false;
     bool timedOut_ = false;
     Mode mode_;
+    Wait wait_;
 };
 
 }  // namespace platform

@@ -13,6 +13,7 @@ namespace {
 struct Handler {
     std::mutex mutex;
     UserWarningHandler handler;
+    WithdrawnWarningHandler withdrawn;
 };
 
 Handler& shared() {
@@ -66,6 +67,23 @@ void warnUser(const std::string& warning) {
         Handler& h = shared();
         std::lock_guard lock(h.mutex);
         handler = h.handler;
+    }
+    if (handler) handler(inWords(warning));
+}
+
+WithdrawnWarningHandler setWithdrawnWarningHandler(WithdrawnWarningHandler handler) {
+    Handler& h = shared();
+    std::lock_guard lock(h.mutex);
+    std::swap(h.withdrawn, handler);
+    return handler;
+}
+
+void withdrawUserWarning(const std::string& warning) {
+    WithdrawnWarningHandler handler;
+    {
+        Handler& h = shared();
+        std::lock_guard lock(h.mutex);
+        handler = h.withdrawn;
     }
     if (handler) handler(inWords(warning));
 }

@@ -18,4 +18,11 @@ using UserWarningHandler = std::function<void(const std::string& warning)>;
 UserWarningHandler setUserWarningHandler(UserWarningHandler handler);
 void warnUser(const std::string& warning);
 
+// A warning that held while something lasted (a wait for a lock) no longer
+// does: the window takes it away, and may show it again when it is told
+// again. The command line keeps what it printed.
+using WithdrawnWarningHandler = std::function<void(const std::string& warning)>;
+WithdrawnWarningHandler setWithdrawnWarningHandler(WithdrawnWarningHandler handler);
+void withdrawUserWarning(const std::string& warning);
+
 }  // namespace platform

@@ -19,11 +19,13 @@
 #include "document/DocumentExport.h"
 #include "engine/QueueEngine.h"
 #include "platform/Dispatch.h"
+#include "platform/FileLock.h"
 #include "platform/UserDefaults.h"
 #include "ui/AlertPresenter.h"
 #include "ui/ApplicationShell.h"
 #include "ui/CIImageView.h"
 #include "ui/DocumentWindowAdapter.h"
+#include "ui/MessageBar.h"
 #include "ui/QuorvexOutlineView.h"
 #include "ui/SaveWhileDrawing.h"
 #include "ui/SpinningProgressIndicator.h"
@@ -336,13 +338,48 @@ void DocumentWindowController::windowDidBecomeMain() {
 
 bool DocumentWindowController::windowShouldClose() {
     if (windowHasClosed_) return true;
-    // A close under way waits for its save.
-    if (saving_) return false;
-    saving_ = true;
-    platform::Error error;
-    const bool saved = saveSettingsWhileDrawing(document_, error);
-    saving_ = false;
-    if (saved) return true;
+    // A close under way waits for its save; the bar offers the choices.
+    if (closingSave_) return false;
+    const SettingsSave::Ptr save = SettingsSave::start(document_);
+    closingSave_ = save;
+    if (!save->waitWhileDrawing(platform::FileLock::waitLimit())) {
+        offerChoicesWhileSaving(save);
+        return false;
+    }
+    closingSave_.reset();
+    if (save->saved()) return true;
+    editsNotSaved(save->error());
+    return false;
+}
+
+// The window answers again; it closes once the save is done, unless the
+// person keeps it open or lets the edits go first.
+void DocumentWindowController::offerChoicesWhileSaving(const SettingsSave::Ptr& save) {
+    QPointer<QuorvexDocumentWindow> window(window_);
+    messageBar_->ask(
+        tr("The edits of this photo are not saved yet: the window closes once they are. You may "
+           "also keep it open with its edits, or close it without saving them."),
+        {tr("Keep Open"), tr("Close Without Saving")}, [this, window, save](int button) {
+            if (!window || closingSave_ != save) return;
+            save->stop();
+            closingSave_.reset();
+            if (button != 1) return;
+            document_->discardSettingsOnClose();
+            window->close();
+        });
+    save->whenDone([this, window, save] {
+        if (!window || closingSave_ != save) return;
+        closingSave_.reset();
+        messageBar_->withdrawQuestion();
+        // Closing again saves what was changed meanwhile.
+        if (save->saved())
+            window->close();
+        else
+            editsNotSaved(save->error());
+    });
+}
+
+void DocumentWindowController::editsNotSaved(const platform::Error& error) {
     // The edits stay in the window until they are saved or the user lets
     // them go.
     platform::Alert alert;
@@ -362,7 +399,6 @@ bool DocumentWindowController::windowShouldClose() {
         // After the close under way has been refused.
         if (window) QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);
     });
-    return false;
 }
 
 void DocumentWindowController::windowWillClose() {

@@ -47,6 +47,7 @@ class QSplitter;
 class QTreeWidgetItem;
 class QuorvexOutlineView;
 class DocumentWindowController;
+class SettingsSave;
 class SpinningProgressIndicator;
 class DocumentWindowAdapter;
 class ColorSyncProfileWrap;
@@ -213,7 +214,8 @@ public:
     void UpdatedImage();
     void windowDidBecomeMain();
     // Whether the window may close: its settings are in the catalog, or the
-    // user chose to let them go (asked when they cannot be saved).
+    // user chose to let them go (asked when they cannot be saved). A save
+    // that waits past the lock's bound goes on while the window answers.
     bool windowShouldClose();
     // The window closes (by the user, or the document after a failed decode).
     void windowWillClose();
@@ -244,6 +246,8 @@ private:
     void restoreFrame();
     void saveFrame();
     QRectF documentCropRect() const;
+    void offerChoicesWhileSaving(const std::shared_ptr<SettingsSave>& save);
+    void editsNotSaved(const platform::Error& error);
 
     MyDocument::Ptr document_;
     std::shared_ptr<DocumentWindowAdapter> adapter_;
@@ -278,7 +282,7 @@ private:
     QPointF pixelLocation_{-1, -1};
     float zoomFactor_ = -1;
     bool windowHasClosed_ = false;
-    bool saving_ = false;  // to close
+    std::shared_ptr<SettingsSave> closingSave_;  // of a close under way
     bool engineRunning_ = false;
     bool imageFailureShown_ = false;
     int progressCounter_ = 0;

@@ -5,8 +5,11 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
 #include <QStyle>
 #include <QToolButton>
+#include <QVBoxLayout>
+#include <memory>
 #include <set>
 
 namespace {
@@ -33,8 +36,10 @@ MessageBar::MessageBar(QString subjectPath, QWidget* parent)
     palette.setColor(QPalette::Window, QColor(0xff, 0xf4, 0xc4));
     palette.setColor(QPalette::WindowText, QColor(0x30, 0x28, 0x00));
     setPalette(palette);
-    auto* layout = new QHBoxLayout(this);
-    layout->setContentsMargins(8, 4, 4, 4);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(8, 4, 4, 4);
+    auto* layout = new QHBoxLayout;
+    column->addLayout(layout);
     auto* icon = new QLabel;
     icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(20, 20));
     layout->addWidget(icon, 0, Qt::AlignTop);
@@ -65,15 +70,52 @@ MessageBar::~MessageBar() {
 
 void MessageBar::addMessage(const QString& text) {
     messages_.append(text);
+    showMessages();
+}
+
+void MessageBar::showMessages() {
     text_->setText(messages_.join(QLatin1Char('\n')));
-    show();
+    setVisible(!messages_.isEmpty() || question_);
 }
 
 void MessageBar::dismiss() {
     messages_.clear();
-    text_->clear();
-    hide();
+    showMessages();
 }
+
+void MessageBar::ask(const QString& text, const QStringList& buttons,
+                     std::function<void(int)> answer) {
+    withdrawQuestion();
+    question_ = new QWidget;
+    question_->setObjectName(QStringLiteral("question"));
+    auto* row = new QHBoxLayout(question_);
+    row->setContentsMargins(28, 0, 0, 0);
+    auto* label = new QLabel(text);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    row->addWidget(label, 1);
+    auto shared = std::make_shared<std::function<void(int)>>(std::move(answer));
+    for (int i = 0; i < buttons.size(); ++i) {
+        auto* button = new QPushButton(buttons[i]);
+        connect(button, &QPushButton::clicked, this, [this, shared, i] {
+            withdrawQuestion();
+            if (*shared) (*shared)(i);
+        });
+        row->addWidget(button, 0, Qt::AlignTop);
+    }
+    static_cast<QVBoxLayout*>(layout())->addWidget(question_);
+    showMessages();
+}
+
+void MessageBar::withdrawQuestion() {
+    if (!question_) return;
+    question_->hide();
+    question_->deleteLater();
+    question_ = nullptr;
+    showMessages();
+}
+
+bool MessageBar::asking() const { return question_ != nullptr; }
 
 bool MessageBar::names(const QString& text) const {
     if (subjectPath_.isEmpty()) return false;
@@ -100,7 +142,20 @@ void MessageBar::post(const QString& text) {
         r.waiting.append(text);
 }
 
+void MessageBar::withdraw(const QString& text) {
+    Routing& r = routing();
+    r.shown.erase(text);
+    r.waiting.removeAll(text);
+    for (const QPointer<MessageBar>& bar : r.bars)
+        if (bar && bar->messages_.removeAll(text) > 0) bar->showMessages();
+}
+
 platform::UserWarningHandler MessageBar::installInUserWarnings() {
+    platform::setWithdrawnWarningHandler([](const std::string& warning) {
+        QMetaObject::invokeMethod(
+            qApp, [text = QString::fromStdString(warning)] { withdraw(text); },
+            Qt::QueuedConnection);
+    });
     return platform::setUserWarningHandler([](const std::string& warning) {
         QMetaObject::invokeMethod(
             qApp, [text = QString::fromStdString(warning)] { post(text); }, Qt::QueuedConnection);

@@ -1,14 +1,17 @@
 // A band at the top of a window for warnings that change a result (a tag,
 // preset, catalog or camera profile set aside): shown without blocking
-// work, until the user dismisses it. Each warning is shown once while the
-// program runs, in the window of the file it names, else in the active
-// window; one that comes while no window has a bar waits for the next.
+// work, until the user dismisses it or the warning is withdrawn (the notice
+// of a wait that ended). Each warning is shown once while it holds, in the
+// window of the file it names, else in the active window; one that comes
+// while no window has a bar waits for the next. A question with buttons may
+// stand below the warnings until it is answered or withdrawn.
 // GUI thread only, except the handler installInUserWarnings installs.
 #pragma once
 
 #include <QFrame>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 #include "platform/UserWarning.h"
 
@@ -24,17 +27,25 @@ public:
     void addMessage(const QString& text);
     // Hides the bar and forgets its messages.
     void dismiss();
+    // One question at a time; `answer` gets the index of the button chosen.
+    void ask(const QString& text, const QStringList& buttons, std::function<void(int)> answer);
+    void withdrawQuestion();
+    bool asking() const;
 
     // Routes one warning to a bar (see above).
     static void post(const QString& text);
-    // Makes warnUser, from any thread, post on the GUI thread; answers the
-    // handler it replaces.
+    // Takes a warning away from every bar.
+    static void withdraw(const QString& text);
+    // Makes warnUser and withdrawUserWarning, from any thread, post and
+    // withdraw on the GUI thread; answers the warning handler it replaces.
     static platform::UserWarningHandler installInUserWarnings();
 
 private:
     bool names(const QString& text) const;
+    void showMessages();
 
     QString subjectPath_;
     QStringList messages_;
     QLabel* text_ = nullptr;
+    QWidget* question_ = nullptr;
 };

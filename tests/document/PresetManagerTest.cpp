@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "engine/MultiDataStore.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Paths.h"
 #include "platform/PropertyList.h"
 #include "platform/UserWarning.h"
 #include "support/ShortLockWait.h"
@@ -26,8 +28,9 @@ namespace {
 
 // Another run of the program: "first-run GO REPORT" waits for the file GO,
 // looks up "Default" and writes to REPORT whether it was found and how many
-// warnings the user got.
+// warnings the user got. "hold ..." holds a lock (testsupport::holdLock).
 int presetHelper(const std::vector<std::string>& arguments) {
+    if (arguments[0] == "hold") return testsupport::holdLock(arguments);
     if (arguments.size() != 3 || arguments[0] != "first-run") return 2;
     int warnings = 0;
     platform::setUserWarningHandler([&](const std::string&) { ++warnings; });
@@ -539,7 +542,7 @@ TEST_F(Presets, AKeptLockIsWaitedForABoundedTimeAndAChangeIsNotSaved) {
             "Waiting for another program to let go of the presets folder \"" + folder.string() +
             "\" (its lock \"" + lock.string() + "\""))
             << lines[wait];
-        EXPECT_NE(lines[wait + 1].find("without using it for 2 seconds"), std::string::npos)
+        EXPECT_NE(lines[wait + 1].find("for 2 seconds; going on without it"), std::string::npos)
             << lines[wait + 1];
     }
     const std::string damage = "(the file is cut short or damaged near line 1); it is ";
@@ -549,4 +552,33 @@ TEST_F(Presets, AKeptLockIsWaitedForABoundedTimeAndAChangeIsNotSaved) {
     EXPECT_TRUE(lines[5].starts_with("The preset \"Evening\" was damaged " + damage + "kept as \""))
         << lines[5];
     EXPECT_TRUE(quiet.contains("the XML parser reports \""));
+}
+
+// Behind a holder at work a run reads the presets, or uses the factory ones
+// while it cannot make the folder, after the bound, and not once more while
+// the same holder keeps the lock.
+TEST_F(Presets, AHolderAtWorkDelaysReadingByTheBoundOnce) {
+    const testsupport::ShortLockWait shortWait;
+    const fs::path support = platform::applicationSupportDirectory(true);
+    const auto limit = testsupport::ShortLockWait::kLimit;
+    for (bool folderMade : {false, true}) {
+        if (folderMade) {
+            ASSERT_TRUE(manager.presetDirectory());
+            manager.forgetPresetDirectory();
+        }
+        const fs::path lock = support / ".presets.lock";
+        const int holder = testsupport::spawnLockHolder(lock, int(limit.count() * 3), "burn",
+                                                        home.path() / "ready");
+        ASSERT_GT(holder, 0);
+        for (double most : {limit.count() / 1000.0 + 1, 0.5}) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_TRUE(manager.presetNamed("Default"));
+            EXPECT_LT(secondsSince(start), most) << "folder made: " << folderMade;
+        }
+        ::kill(holder, SIGKILL);
+        testsupport::waitForHelper(holder);
+        const int free = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+        ::flock(free, LOCK_EX);  // once the process it started is gone too
+        ::close(free);
+    }
 }

@@ -15,6 +15,8 @@
 #include <ctime>
 #include <fstream>
 #include <limits>
+#include <optional>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -53,22 +55,13 @@ bool setFileTime(const fs::path& path, time_t seconds, long nanoseconds) {
 // leaves the file's time at its whole second, as a file system with 1-second
 // times does.
 // "addin HOME PREFIX COUNT" adds as "add" does, with HOME as the data folder.
-// "hold LOCKFILE MS burn|sleep READY" holds the lock MS ms, then writes READY.
+// "hold ..." holds a lock (testsupport::holdLock).
 int storeHelper(const std::vector<std::string>& arguments) {
     if (arguments[0] == "addin") {
         ::setenv("XDG_DATA_HOME", arguments[1].c_str(), 1);
         return storeHelper({"add", arguments[2], arguments[3]});
     }
-    if (arguments[0] == "hold") {
-        const int fd = ::open(arguments[1].c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0 || ::flock(fd, LOCK_EX) != 0) return 1;
-        const auto end =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(arguments[2]));
-        std::ofstream(arguments[4]) << "held";
-        if (arguments[3] == "sleep") std::this_thread::sleep_until(end);
-        while (std::chrono::steady_clock::now() < end) continue;
-        return 0;
-    }
+    if (arguments[0] == "hold") return testsupport::holdLock(arguments);
     DataStoreItem store("Catalog");
     if (arguments[0] == "add") {
         for (int i = 0; i < std::stoi(arguments[2]); ++i)
@@ -99,6 +92,23 @@ long lookupPeakKb(const fs::path& catalog, const std::string& uuid, const fs::pa
     long kb = -1;
     std::ifstream(report) >> kb;
     return kb;
+}
+
+// The requests for the lock on `file` queued in the kernel, of any process.
+int queuedRequests(const fs::path& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return -1;
+    const std::string inode = ":" + std::to_string(st.st_ino);
+    std::ifstream locks("/proc/locks");
+    int queued = 0;
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, arrow, kind, advisory, access, pid, device;
+        if (fields >> number >> arrow >> kind >> advisory >> access >> pid >> device &&
+            arrow == "->" && device.ends_with(inode))
+            ++queued;
+    }
+    return queued;
 }
 
 // The document type line standard writers begin a property list with.
@@ -607,7 +617,12 @@ TEST_F(DataStoreItemTest, AKeptLockFailsAChangeAfterABoundedWaitAndReadsGoOn) {
     EXPECT_EQ(*store.imageDataFile(), before);
     EXPECT_EQ(store.lastWriteError().failureReason.find("not saved"), 0u)
         << store.lastWriteError().failureReason;
-    ASSERT_EQ(told.size(), 2u);
+    // A wait that ran out stays queued, and the next one joins it.
+    platform::FileLock::setWaitLimit(std::chrono::milliseconds(400));
+    EXPECT_FALSE(store.addItem(entry("/b.dng", 2)));
+    platform::FileLock::setWaitLimit(testsupport::ShortLockWait::kLimit);
+    EXPECT_EQ(queuedRequests(file.parent_path() / ".QuorvexCatalog.plist.lock"), 1);
+    ASSERT_EQ(told.size(), 4u);
     EXPECT_NE(told[0].find("the catalog \"" + file.string() + "\""), std::string::npos) << told[0];
     std::thread letGo([other] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -619,32 +634,39 @@ TEST_F(DataStoreItemTest, AKeptLockFailsAChangeAfterABoundedWaitAndReadsGoOn) {
     EXPECT_TRUE(store.addItem(entry("/c.dng", 3)));
 }
 
-// A holder at work is waited for past the bound; one asleep is given up on,
-// and the catalog's reset then refuses and keeps the file.
+// A holder at work, here through a process it started, is waited for past
+// the bound, told within a second and the notice withdrawn when the wait
+// ends; one asleep is given up on, and the catalog's reset then refuses and
+// keeps the file.
 TEST_F(DataStoreItemTest, AHolderAtWorkIsWaitedForPastTheBoundOneAsleepIsNot) {
     const testsupport::ShortLockWait shortWait;
     DataStoreItem store("Catalog");
     ASSERT_TRUE(store.addItem(entry("/a.dng", 1)));
     const fs::path file = *store.storeFilePath();
+    const fs::path lock = file.parent_path() / ".QuorvexCatalog.plist.lock";
     const fs::path ready = scratch.path() / "ready";
-    const auto holder = [&](const char* how, int ms) {
-        fs::remove(ready);
-        const int pid = testsupport::spawnHelper(
-            {"hold", (file.parent_path() / ".QuorvexCatalog.plist.lock").string(),
-             std::to_string(ms), how, ready.string()});
-        while (pid > 0 && !fs::exists(ready))
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return pid;
-    };
     const auto limit = testsupport::ShortLockWait::kLimit;
-    const int working = holder("burn", int(limit.count() * 3 / 2));
+    const int working =
+        testsupport::spawnLockHolder(lock, int(limit.count() * 3 / 2), "burn", ready);
     ASSERT_GT(working, 0);
     const auto start = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::duration> toldAfter;
+    std::string notice, withdrawn;
+    const auto previous = platform::setUserWarningHandler([&](const std::string& text) {
+        if (!toldAfter) toldAfter = std::chrono::steady_clock::now() - start;
+        notice = text;
+    });
+    platform::setWithdrawnWarningHandler([&](const std::string& text) { withdrawn = text; });
     EXPECT_TRUE(store.addItem(entry("/b.dng", 2)));
     EXPECT_GT(std::chrono::steady_clock::now() - start, limit);
+    platform::setUserWarningHandler(previous);
+    platform::setWithdrawnWarningHandler(nullptr);
+    ASSERT_TRUE(toldAfter);
+    EXPECT_LT(*toldAfter, std::chrono::seconds(1));
+    EXPECT_EQ(withdrawn, notice);
     EXPECT_EQ(testsupport::waitForHelper(working), 0);
 
-    const int asleep = holder("sleep", int(limit.count() * 3));
+    const int asleep = testsupport::spawnLockHolder(lock, int(limit.count() * 3), "sleep", ready);
     ASSERT_GT(asleep, 0);
     platform::Error error;
     EXPECT_FALSE(store.deleteCurrentCatalog(&error));

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -184,6 +186,37 @@ std::vector<std::string> helperArguments() {
     std::vector<std::string> arguments;
     for (std::string a; std::getline(in, a, kSeparator);) arguments.push_back(a);
     return arguments;
+}
+
+int holdLock(const std::vector<std::string>& arguments) {
+    const int fd = ::open(arguments[1].c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) return 1;
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(arguments[2]));
+    std::ofstream(arguments[4]) << "held";
+    if (arguments[3] == "sleep") {
+        std::this_thread::sleep_until(end);
+        return 0;
+    }
+    const pid_t worker = ::fork();
+    if (worker == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // a killed holder lets go
+        while (std::chrono::steady_clock::now() < end) continue;
+        std::_Exit(0);
+    }
+    return worker > 0 && waitForHelper(worker) == 0 ? 0 : 1;
+}
+
+int spawnLockHolder(const std::filesystem::path& lockFile, int ms, const std::string& how,
+                    const std::filesystem::path& ready) {
+    std::filesystem::remove(ready);
+    const int pid =
+        spawnHelper({"hold", lockFile.string(), std::to_string(ms), how, ready.string()});
+    while (pid > 0 && !std::filesystem::exists(ready)) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pid;
 }
 
 }  // namespace testsupport

@@ -118,6 +118,15 @@ int waitForHelper(int pid);
 // The arguments of a helper run; empty in an ordinary run.
 std::vector<std::string> helperArguments();
 
+// A helper's body for another program holding a lock: {"hold", LOCKFILE, MS,
+// HOW, READY} holds LOCKFILE (flock, exclusive) for MS ms, then writes READY;
+// HOW "burn" works through a process it started (as `flock FILE command`
+// does), "sleep" sleeps.
+int holdLock(const std::vector<std::string>& arguments);
+// Spawns such a holder and waits until it holds the lock; its process id, or -1.
+int spawnLockHolder(const std::filesystem::path& lockFile, int ms, const std::string& how,
+                    const std::filesystem::path& ready);
+
 }  // namespace testsupport
 
 // Defines what a helper run of this test program does: `body` gets the

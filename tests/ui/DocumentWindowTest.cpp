@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QPushButton>
 #include <QScreen>
 #include <QSlider>
 #include <QTest>
@@ -21,6 +22,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -38,6 +40,7 @@
 #include "platform/ImageReader.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
+#include "support/ShortLockWait.h"
 #include "ui/CIImageView.h"
 #include "ui/DisplayColor.h"
 #include "ui/DocumentWindowController.h"
@@ -47,6 +50,8 @@
 
 namespace fs = std::filesystem;
 using namespace uitest;
+
+QUORVEX_TEST_HELPER(testsupport::holdLock)
 
 namespace {
 
@@ -594,6 +599,78 @@ TEST(DocumentWindow, ClosingWhileTheCatalogIsHeldSaysWhatItWaitsFor) {
     ASSERT_NE(again, nullptr);
     EXPECT_FLOAT_EQ(again->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
     closeAndWait(again);
+}
+
+// Closing while a program at work holds the catalog: the window holds on to
+// the person until the bound, then answers again while the save goes on and
+// offers the choices. Keep Open keeps the window and its edits; closed again
+// and left to wait, it closes once the holder lets go, its edits saved. Close
+// Without Saving closes at once and leaves the catalog as it was.
+TEST(DocumentWindow, AClosePastTheBoundOffersToKeepTheWindowOrLetTheEditsGo) {
+    uitest::UiTestHome home;
+    const testsupport::ShortLockWait shortWait;
+    const auto previous = MessageBar::installInUserWarnings();
+    const fs::path file = home.path() / "pic.dng";
+    handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    const fs::path lock = MultiDataStore::sharedMultiDataStore()
+                              .dataStoreForStore("Catalog")
+                              ->storeFilePath()
+                              ->parent_path() /
+                          ".QuorvexCatalog.plist.lock";
+    const auto limit = testsupport::ShortLockWait::kLimit;
+    int holder = -1;
+    const auto hold = [&] {
+        holder = testsupport::spawnLockHolder(lock, 60'000, "burn", home.path() / "ready");
+        return holder > 0;
+    };
+    const auto letGo = [&] {
+        ::kill(holder, SIGKILL);
+        testsupport::waitForHelper(holder);
+    };
+    // Closes; true when the close ran out at the bound with the choices offered.
+    const auto closeRunsOut = [&](DocumentWindowController* w) {
+        const auto start = std::chrono::steady_clock::now();
+        w->window()->close();
+        const auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, limit);
+        EXPECT_LT(waited, limit + std::chrono::seconds(1));
+        return w->window()->isVisible() && w->messageBar()->asking() &&
+               w->messageBar()->messages().join("").contains("Waiting for another program");
+    };
+    const auto choose = [](DocumentWindowController* w, const QString& choice) {
+        for (auto* button : w->messageBar()->findChildren<QPushButton*>())
+            if (button->text() == choice) return button->click();
+        ADD_FAILURE() << "no button " << choice.toStdString();
+    };
+    auto* w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    QPointer<QuorvexDocumentWindow> window = w->window();
+    w->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
+    ASSERT_TRUE(hold());
+    ASSERT_TRUE(closeRunsOut(w));
+    choose(w, "Keep Open");
+    EXPECT_TRUE(uitest::spinUntil([&] { return w->messageBar()->messages().isEmpty(); }));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FLOAT_EQ(w->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
+    ASSERT_TRUE(closeRunsOut(w));
+    letGo();
+    EXPECT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
+
+    auto* again = openWindow(file, false);
+    ASSERT_NE(again, nullptr);
+    EXPECT_FLOAT_EQ(again->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
+    window = again->window();
+    again->document()->setValueForKey(platform::Value(2.0f), "Quorvex_Filter_inputEV");
+    ASSERT_TRUE(hold());
+    ASSERT_TRUE(closeRunsOut(again));
+    choose(again, "Close Without Saving");
+    EXPECT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
+    letGo();
+    platform::setUserWarningHandler(previous);
+    auto* last = openWindow(file, false);
+    ASSERT_NE(last, nullptr);
+    EXPECT_FLOAT_EQ(last->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
+    closeAndWait(last);
 }
 
 // The save panel proposes the raw file's name with the type's extension (for
