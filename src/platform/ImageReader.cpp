@@ -386,35 +386,30 @@ std::optional<std::string> tiffSoftware(const uint8_t* data, size_t size) {
     return std::nullopt;
 }
 
-// The markers before the picture's data are walked until the EXIF block.
+// libjpeg reads the markers before the picture's data and keeps the APP1 ones.
 std::optional<std::string> jpegSoftware(FILE* file) {
-    uint8_t start[2];
-    if (std::fread(start, 1, 2, file) != 2 || start[0] != 0xFF || start[1] != 0xD8)
+    jpeg_decompress_struct cinfo{};
+    JpegError err{};
+    cinfo.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = jpegErrorExit;
+    err.mgr.emit_message = jpegSilence;
+    // Filled after setjmp, so on the heap: the jump leaves nothing stale.
+    auto exif = std::make_unique<std::vector<uint8_t>>();
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&cinfo);
         return std::nullopt;
-    constexpr int kMostSegments = 64;
-    for (int segment = 0; segment < kMostSegments; ++segment) {
-        if (std::fgetc(file) != 0xFF) return std::nullopt;
-        int marker;
-        while ((marker = std::fgetc(file)) == 0xFF) {
-        }
-        constexpr int kStartOfScan = 0xDA, kEnd = 0xD9, kApp1 = 0xE1;
-        if (marker == EOF || marker == kStartOfScan || marker == kEnd) return std::nullopt;
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length
-        uint8_t length[2];
-        if (std::fread(length, 1, 2, file) != 2) return std::nullopt;
-        const size_t bytes = size_t(length[0]) << 8 | length[1];
-        if (bytes < 2) return std::nullopt;
-        if (marker != kApp1) {
-            if (std::fseek(file, long(bytes - 2), SEEK_CUR) != 0) return std::nullopt;
-            continue;
-        }
-        std::vector<uint8_t> block(bytes - 2);
-        if (std::fread(block.data(), 1, block.size(), file) != block.size()) return std::nullopt;
-        static const uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
-        if (block.size() >= 6 && std::memcmp(block.data(), kExif, 6) == 0)
-            return tiffSoftware(block.data() + 6, block.size() - 6);
     }
-    return std::nullopt;
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, file);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_read_header(&cinfo, TRUE);
+    static const uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
+    for (auto* marker = cinfo.marker_list; marker && exif->empty(); marker = marker->next)
+        if (marker->data_length > 6 && std::memcmp(marker->data, kExif, 6) == 0)
+            exif->assign(marker->data + 6, marker->data + marker->data_length);
+    jpeg_destroy_decompress(&cinfo);
+    if (exif->empty()) return std::nullopt;
+    return tiffSoftware(exif->data(), exif->size());
 }
 
 }  // namespace
