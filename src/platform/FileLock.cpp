@@ -55,12 +55,10 @@ std::string secondsText(std::chrono::milliseconds time) {
 
 // The processes (not this one) that hold a lock on the file, from the
 // kernel's table of locks (those queued for it are left out).
-std::vector<long> holderPids(int fd) {
+std::vector<long> holderPids(dev_t dev, ino_t ino) {
     std::vector<long> pids;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return pids;
     std::ifstream locks("/proc/locks");
-    const unsigned major = ::major(st.st_dev), minor = ::minor(st.st_dev);
+    const unsigned major = ::major(dev), minor = ::minor(dev);
     for (std::string line; std::getline(locks, line);) {
         std::istringstream fields(line);
         std::string number, kind, advisory, access, device;
@@ -71,12 +69,18 @@ std::vector<long> holderPids(int fd) {
         unsigned dmajor = 0, dminor = 0;
         unsigned long long inode = 0;
         if (std::sscanf(device.c_str(), "%x:%x:%llu", &dmajor, &dminor, &inode) != 3 ||
-            dmajor != major || dminor != minor || inode != st.st_ino || pid == ::getpid())
+            dmajor != major || dminor != minor || inode != ino || pid == ::getpid())
             continue;
         pids.push_back(pid);
     }
     std::sort(pids.begin(), pids.end());
     return pids;
+}
+
+std::vector<long> holderPids(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return {};
+    return holderPids(st.st_dev, st.st_ino);
 }
 
 // "process 1234, \"name\"" for a holder; empty when none is found.
@@ -159,6 +163,81 @@ LockState stateOf(int fd) {
 
 // Set while a FileLock::StopWhen lives on the thread.
 thread_local const std::atomic<bool>* stopFlag = nullptr;
+// Set while a FileLock::NoticeWatch lives on the thread.
+thread_local FileLock::NoticeWatch* noticeWatch = nullptr;
+
+// The word that a wait ran out stays while it holds: until the holders it
+// names let go of the lock. One thread looks, while there is a word to look
+// after.
+struct RanOutNotice {
+    std::string text;
+    dev_t dev;
+    ino_t ino;
+    std::vector<long> holders;
+};
+
+struct RanOutNotices {
+    std::mutex mutex;
+    std::vector<RanOutNotice> notices;
+    bool watching = false;
+};
+
+RanOutNotices& ranOutNotices() {
+    static auto* all = new RanOutNotices;
+    return *all;
+}
+
+bool stillHeld(const RanOutNotice& notice) {
+    const std::vector<long> now = holderPids(notice.dev, notice.ino);
+    if (notice.holders.empty()) return !now.empty();
+    return std::any_of(notice.holders.begin(), notice.holders.end(),
+                       [&](long pid) { return std::binary_search(now.begin(), now.end(), pid); });
+}
+
+void watchRanOut() {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        std::vector<RanOutNotice> pending;
+        {
+            std::lock_guard lock(ranOutNotices().mutex);
+            pending = ranOutNotices().notices;
+        }
+        std::vector<std::string> over;
+        for (const RanOutNotice& notice : pending)
+            if (!stillHeld(notice)) over.push_back(notice.text);
+        std::lock_guard lock(ranOutNotices().mutex);
+        auto& notices = ranOutNotices().notices;
+        for (const std::string& text : over) {
+            std::erase_if(notices, [&](const RanOutNotice& n) { return n.text == text; });
+            withdrawUserWarning(text);
+        }
+        if (notices.empty()) {
+            ranOutNotices().watching = false;
+            return;
+        }
+    }
+}
+
+void lookAfterRanOut(RanOutNotice notice) {
+    std::lock_guard lock(ranOutNotices().mutex);
+    auto& all = ranOutNotices();
+    std::erase_if(all.notices, [&](const RanOutNotice& n) { return n.text == notice.text; });
+    all.notices.push_back(std::move(notice));
+    if (all.watching) return;
+    try {
+        std::thread(watchRanOut).detach();
+        all.watching = true;
+    } catch (const std::system_error&) {
+        // No thread to spare: the word stays until the person dismisses it.
+        all.notices.clear();
+    }
+}
+
+void tell(const std::string& notice, bool ranOut) {
+    // The watch first: it may show the notice together with what it asks.
+    if (noticeWatch) noticeWatch->told()(notice, ranOut);
+    warnUser(notice);
+}
 
 int tryLock(int fd, int operation) {
     int result;
@@ -274,7 +353,10 @@ bool FileLock::acquire() {
     };
     if (tryLock(fd_, operation) == 0) {
         noteKept(std::nullopt);
-        return true;
+        if (keepTaken()) return true;
+        timedOut_ = true;
+        log("Stopped waiting for the lock %s", file_.c_str());
+        return false;
     }
     if (errno != EWOULDBLOCK) {
         log("No lock on %s (%s): going on without it", file_.c_str(), std::strerror(errno));
@@ -327,7 +409,7 @@ bool FileLock::acquire() {
             }
         if (notice.empty() && now - start >= noticeAfter()) {
             notice = waitNotice();
-            warnUser(notice);
+            tell(notice, false);
         }
         return now - (boundedWait() ? start : still) >= waitLimit() ? Outcome::RanOut
                                                                     : Outcome::Waiting;
@@ -344,10 +426,7 @@ bool FileLock::acquire() {
         do {
             std::this_thread::sleep_for(kStep / 5);
             if (tryLock(fd_, operation) == 0) {
-                if (stopFlag && stopFlag->load()) {
-                    ::flock(fd_, LOCK_UN);
-                    return endWithout(Outcome::Stopped);
-                }
+                if (!keepTaken()) return endWithout(Outcome::Stopped);
                 noteKept(std::nullopt);
                 withdrawNotice();
                 return true;
@@ -377,13 +456,9 @@ bool FileLock::acquire() {
     }
     waits().keptAt.erase(lockFile);
     lock.unlock();
-    // Got in the moment the person chose not to wait: what they chose holds.
-    if (stopFlag && stopFlag->load()) {
-        ::close(std::exchange(wait->fd, -1));
-        return endWithout(Outcome::Stopped);
-    }
     ::close(fd_);
     fd_ = std::exchange(wait->fd, -1);
+    if (!keepTaken()) return endWithout(Outcome::Stopped);
     if (!notice.empty()) log("Got the lock %s after waiting for it", file_.c_str());
     withdrawNotice();
     return true;
@@ -401,13 +476,24 @@ std::string FileLock::waitNotice() const {
 
 bool FileLock::givenUp() {
     timedOut_ = true;
-    warnUser(boundedWait()
-                 ? "Another program kept " + guarded_ + " (" + lockAndHolder() + ") for " +
-                       waitLimitText() + "; going on without it" +
-                       (mode_ == Mode::Shared ? ": it is read as it is." : ".")
-                 : "Another program keeps " + guarded_ + " (" + lockAndHolder() +
-                       ") and has done nothing for " + waitLimitText() +
-                       "; going on without it: what cannot be saved safely is not saved.");
+    const std::string notice =
+        boundedWait() ? "Another program kept " + guarded_ + " (" + lockAndHolder() + ") for " +
+                            waitLimitText() + "; going on without it" +
+                            (mode_ == Mode::Shared ? ": it is read as it is." : ".")
+                      : "Another program keeps " + guarded_ + " (" + lockAndHolder() +
+                            ") and has done nothing for " + waitLimitText() +
+                            "; going on without it: what cannot be saved safely is not saved.";
+    tell(notice, true);
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0)
+        lookAfterRanOut(RanOutNotice{notice, st.st_dev, st.st_ino, holderPids(fd_)});
+    return false;
+}
+
+bool FileLock::keepTaken() {
+    // Got in the moment the person chose not to wait: what they chose holds.
+    if (!stopFlag || !stopFlag->load()) return true;
+    ::flock(fd_, LOCK_UN);
     return false;
 }
 
@@ -421,6 +507,12 @@ FileLock::StopWhen::StopWhen(const std::atomic<bool>& stop) : previous_(stopFlag
 }
 
 FileLock::StopWhen::~StopWhen() { stopFlag = previous_; }
+
+FileLock::NoticeWatch::NoticeWatch(Told told) : told_(std::move(told)), previous_(noticeWatch) {
+    noticeWatch = this;
+}
+
+FileLock::NoticeWatch::~NoticeWatch() { noticeWatch = previous_; }
 
 void FileLock::makeExclusive() {
     if (mode_ == Mode::Exclusive || fd_ < 0) return;

@@ -28,6 +28,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -53,7 +54,8 @@ public:
              Wait wait = Wait::ForMode);
 
     // While one lives, the waits of its thread end as ones that ran out as
-    // soon as `stop` is set (the person chose not to wait), without a word.
+    // soon as `stop` is set (the person chose not to wait), without a word;
+    // a lock that comes once it is set, however it comes, is let go.
     class StopWhen {
     public:
         explicit StopWhen(const std::atomic<bool>& stop);
@@ -63,6 +65,25 @@ public:
 
     private:
         const std::atomic<bool>* previous_;
+    };
+
+    // While one lives, what its thread's waits tell the person is also
+    // handed to it, just before it is told: `ranOut` false for the notice of a
+    // wait, true for the word that one ran out. That word is withdrawn by
+    // itself once the holders it names let go (or are gone); whoever the
+    // wait was for may withdraw it sooner, once the person answered it.
+    class NoticeWatch {
+    public:
+        using Told = std::function<void(const std::string& notice, bool ranOut)>;
+        explicit NoticeWatch(Told told);
+        ~NoticeWatch();
+        NoticeWatch(const NoticeWatch&) = delete;
+        NoticeWatch& operator=(const NoticeWatch&) = delete;
+        const Told& told() const { return told_; }
+
+    private:
+        Told told_;
+        NoticeWatch* previous_;
     };
 
     ~FileLock();
@@ -84,6 +105,9 @@ private:
     std::string waitNotice() const;
     // Tells that the wait ran out; false.
     bool givenUp();
+    // Whether a lock just taken may be kept: not when the person stopped the
+    // wait meanwhile (then it is let go).
+    bool keepTaken();
     std::string lockAndHolder() const;
 
     std::filesystem::path file_;

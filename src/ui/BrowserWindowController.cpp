@@ -29,6 +29,7 @@
 #include "document/RawFileSearch.h"
 #include "document/RawThumbnailProvider.h"
 #include "platform/Dispatch.h"
+#include "platform/FileLock.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
@@ -38,7 +39,7 @@
 #include "ui/BrowserItemModel.h"
 #include "ui/FolderPanel.h"
 #include "ui/MessageBar.h"
-#include "ui/SaveWhileDrawing.h"
+#include "ui/SettingsSave.h"
 #include "ui/WindowPlacement.h"
 
 namespace {
@@ -738,6 +739,26 @@ void BrowserWindowController::createPopovers() {
 
 // ---------------------------------------------------------------- batch
 
+namespace {
+
+// Edits that cannot be saved stop the batch before its first file: it would
+// export older settings. So does the person's Cancel (without a word).
+std::optional<platform::Error> saveOpenEdits(const std::vector<MyDocument::Ptr>& documents,
+                                             const BatchExport::Options& options) {
+    for (const auto& document : documents) {
+        platform::Error error;
+        if (saveSettingsWithin(document, platform::FileLock::waitLimit(), options.userDidCancel,
+                               error))
+            continue;
+        if (options.userDidCancel && options.userDidCancel->load()) return std::nullopt;
+        error.failureReason += " The batch export was not started.";
+        return error;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 void BrowserWindowController::popAction(const std::optional<platform::Dictionary>& preset) {
     assert(onMainThread());
     if (batchRunning()) return;
@@ -751,17 +772,14 @@ void BrowserWindowController::popAction(const std::optional<platform::Dictionary
         platform::AlertPresenter::current().present(alert, this, nullptr);
         return;
     }
-    // An open window's edits reach the batch as they would after closing it.
-    // Edits that cannot be saved stop it: it would export older settings.
+    // An open window's edits reach the batch as they would after closing it,
+    // saved by the batch's thread first (another program may keep the
+    // catalog): the windows answer meanwhile.
+    std::vector<MyDocument::Ptr> openDocuments;
     auto& controller = DocumentController::sharedDocumentController();
-    for (const auto& file : files) {
-        auto document = controller.documentForURL(file.string());
-        platform::Error error;
-        if (!document || saveSettingsWhileDrawing(document, error)) continue;
-        error.failureReason += " The batch export was not started.";
-        platform::AlertPresenter::presentError(error, this);
-        return;
-    }
+    for (const auto& file : files)
+        if (auto document = controller.documentForURL(file.string()))
+            openDocuments.push_back(std::move(document));
     currentFileIndex_ = 0;
     userDidCancel_ = false;
 
@@ -781,13 +799,22 @@ void BrowserWindowController::popAction(const std::optional<platform::Dictionary
     };
 
     platform::NotificationCenter::defaultCenter().post("TARNWisp_DisableMenus");
-    progressText_->clear();
+    if (openDocuments.empty())
+        progressText_->clear();
+    else
+        progressText_->setText(QStringLiteral("Saving the edits of the open windows…"));
     progressBar_->setValue(0);
     progressSheet_->open();
     batchExported_ = 0;
     batchStoppedAt_.reset();
     try {
-        worker_ = std::thread([self, options]() mutable {
+        worker_ = std::thread([self, options, openDocuments]() mutable {
+            if (std::optional<platform::Error> error = saveOpenEdits(openDocuments, options)) {
+                platform::DispatchQueue::main()->async([self, error] {
+                    if (self) self->RunWorkerCompleted(error);
+                });
+                return;
+            }
             unsigned exported = 0;
             std::optional<Path> stoppedAt;
             options.didExport = [&exported](const Path&) { ++exported; };

@@ -98,7 +98,10 @@ void DocumentImageView::layerForImage(TiledEngine::Ptr stage) {
 
 void DocumentImageView::setOrientation(int orientation) {
     imageOrientation_ = orientation;
-    setPixelScaleFactor(-1);
+    if (fitted_)
+        setScaleFactorToFit();
+    else
+        setPixelScaleFactor(-1);
 }
 
 // ---------------------------------------------------------------- zoom
@@ -133,7 +136,10 @@ QTransform DocumentImageView::layerTransform(float s) const {
 }
 
 void DocumentImageView::setPixelScaleFactor(float f) {
-    if (f < 0) f = pixelScaleFactor();
+    if (f < 0)
+        f = pixelScaleFactor();
+    else
+        fitted_ = false;
     f = roundedScaleFactor(f);
     if (!tiledLayer_) return;
     const float s = float(f / backing_);
@@ -151,6 +157,7 @@ void DocumentImageView::setScaleFactorToFit() {
         logInvalidRotate(imageOrientation_, "-[DocumentImageView setScaleFactorToFit]");
     if (W <= 0 || H <= 0) return;
     setPixelScaleFactor(fitScaleFactor());
+    fitted_ = true;
 }
 
 float DocumentImageView::fitScaleFactor() const {
@@ -425,7 +432,12 @@ void DocumentImageView::paintEvent(QPaintEvent*) {
 
 void DocumentImageView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    updateLayerPosition();
+    // Fit shows the whole picture at any size of the view (a message bar
+    // that comes or goes, a resized window).
+    if (fitted_)
+        setScaleFactorToFit();
+    else
+        updateLayerPosition();
 }
 
 bool DocumentImageView::event(QEvent* event) {

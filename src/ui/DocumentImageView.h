@@ -64,7 +64,10 @@ public:
 
     float pixelScaleFactor() const;
     void setPixelScaleFactor(float f);
+    // Zooms to fit, and keeps the whole picture shown as the view's size or
+    // the picture's orientation changes, until another zoom is chosen.
     void setScaleFactorToFit();
+    bool fitted() const { return fitted_; }
     // The scale setScaleFactorToFit would set (at most 1; 1 without an image).
     float fitScaleFactor() const;
     static float roundedScaleFactor(float f);
@@ -129,6 +132,7 @@ private:
     bool cursorIsInView_ = false;
     QPointF currentCursorLocation_;
     bool noScaleYet_ = true;
+    bool fitted_ = false;
     RizuDavazORAredOreDurirodIrivirar* eyeDropperDelegate_ = nullptr;
     uint64_t trackingMode_ = 0;
     QRectF cropPort_v_;

@@ -21,19 +21,25 @@
 #include "platform/Dispatch.h"
 #include "platform/FileLock.h"
 #include "platform/UserDefaults.h"
+#include "platform/UserWarning.h"
 #include "ui/AlertPresenter.h"
 #include "ui/ApplicationShell.h"
 #include "ui/CIImageView.h"
 #include "ui/DocumentWindowAdapter.h"
 #include "ui/MessageBar.h"
 #include "ui/QuorvexOutlineView.h"
-#include "ui/SaveWhileDrawing.h"
+#include "ui/SettingsSave.h"
 #include "ui/SpinningProgressIndicator.h"
 #include "ui/WindowPlacement.h"
 
 namespace {
 
 constexpr const char* kFrameKey = "QuorvexDocumentWindow";
+// A close waits this long for its save before the window answers again.
+constexpr std::chrono::milliseconds kCloseAtOnce{150};
+// The choices of a close still waiting come with the notice of what it waits
+// for, or after this when nothing was told.
+constexpr std::chrono::milliseconds kOfferChoicesAfter{1000};
 
 std::map<const MyDocument*, QPointer<DocumentWindowController>>& registry() {
     static std::map<const MyDocument*, QPointer<DocumentWindowController>> windows;
@@ -341,45 +347,56 @@ bool DocumentWindowController::windowShouldClose() {
     // A close under way waits for its save; the bar offers the choices.
     if (closingSave_) return false;
     const SettingsSave::Ptr save = SettingsSave::start(document_);
-    closingSave_ = save;
-    if (!save->waitWhileDrawing(platform::FileLock::waitLimit())) {
-        offerChoicesWhileSaving(save);
+    // Most saves take a moment, too short to show anything.
+    if (save->waitFor(kCloseAtOnce)) {
+        if (save->saved()) return true;
+        editsNotSaved(save->error(), save->ranOutNotices());
         return false;
     }
-    closingSave_.reset();
-    if (save->saved()) return true;
-    editsNotSaved(save->error());
+    closingSave_ = save;
+    waitForClosingSave(save);
     return false;
 }
 
-// The window answers again; it closes once the save is done, unless the
-// person keeps it open or lets the edits go first.
-void DocumentWindowController::offerChoicesWhileSaving(const SettingsSave::Ptr& save) {
+// The window answers as usual while the save waits: nothing is held to be
+// handed on later, where it could reach a control shown meanwhile. The
+// choices come with the notice of what the save waits for; left alone, the
+// window closes once the save is done, with what was changed meanwhile.
+void DocumentWindowController::waitForClosingSave(const SettingsSave::Ptr& save) {
     QPointer<QuorvexDocumentWindow> window(window_);
-    messageBar_->ask(
-        tr("The edits of this photo are not saved yet: the window closes once they are. You may "
-           "also keep it open with its edits, or close it without saving them."),
-        {tr("Keep Open"), tr("Close Without Saving")}, [this, window, save](int button) {
-            if (!window || closingSave_ != save) return;
-            save->stop();
-            closingSave_.reset();
-            if (button != 1) return;
-            document_->discardSettingsOnClose();
-            window->close();
-        });
+    auto asked = std::make_shared<bool>(false);
+    const auto offerChoices = [this, window, save, asked](const std::string& notice) {
+        if (!window || closingSave_ != save || std::exchange(*asked, true)) return;
+        // One change to the window, not two that move its controls in turn.
+        if (!notice.empty()) messageBar_->postHere(QString::fromStdString(notice));
+        messageBar_->ask(
+            tr("The edits of this photo are not saved yet: the window closes once they are. "
+               "You may also keep it open with its edits, or close it without saving them."),
+            {tr("Keep Open"), tr("Close Without Saving")}, [this, window, save](int button) {
+                if (!window || closingSave_ != save) return;
+                save->stop();
+                closingSave_.reset();
+                if (button != 1) return;
+                document_->discardSettingsOnClose();
+                window->close();
+            });
+    };
+    save->whenWaitTold(offerChoices);
+    // A save slow for another reason than a lock is told too.
+    QTimer::singleShot(kOfferChoicesAfter, this, [offerChoices] { offerChoices({}); });
     save->whenDone([this, window, save] {
         if (!window || closingSave_ != save) return;
         closingSave_.reset();
         messageBar_->withdrawQuestion();
-        // Closing again saves what was changed meanwhile.
         if (save->saved())
             window->close();
         else
-            editsNotSaved(save->error());
+            editsNotSaved(save->error(), save->ranOutNotices());
     });
 }
 
-void DocumentWindowController::editsNotSaved(const platform::Error& error) {
+void DocumentWindowController::editsNotSaved(const platform::Error& error,
+                                             const std::vector<std::string>& ranOutNotices) {
     // The edits stay in the window until they are saved or the user lets
     // them go.
     platform::Alert alert;
@@ -393,12 +410,15 @@ void DocumentWindowController::editsNotSaved(const platform::Error& error) {
     alert.critical = true;
     QPointer<QuorvexDocumentWindow> window(window_);
     MyDocument::Ptr document = document_;
-    platform::AlertPresenter::current().present(alert, window_, [window, document](int button) {
-        if (button != 1) return;
-        document->discardSettingsOnClose();
-        // After the close under way has been refused.
-        if (window) QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);
-    });
+    platform::AlertPresenter::current().present(
+        alert, window_, [window, document, ranOutNotices](int button) {
+            // The word that the wait ran out was answered here.
+            for (const std::string& notice : ranOutNotices) platform::withdrawUserWarning(notice);
+            if (button != 1) return;
+            document->discardSettingsOnClose();
+            // After the close under way has been refused.
+            if (window) QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);
+        });
 }
 
 void DocumentWindowController::windowWillClose() {

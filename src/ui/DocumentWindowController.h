@@ -215,7 +215,7 @@ public:
     void windowDidBecomeMain();
     // Whether the window may close: its settings are in the catalog, or the
     // user chose to let them go (asked when they cannot be saved). A save
-    // that waits past the lock's bound goes on while the window answers.
+    // that takes more than a moment goes on while the window answers.
     bool windowShouldClose();
     // The window closes (by the user, or the document after a failed decode).
     void windowWillClose();
@@ -246,8 +246,8 @@ private:
     void restoreFrame();
     void saveFrame();
     QRectF documentCropRect() const;
-    void offerChoicesWhileSaving(const std::shared_ptr<SettingsSave>& save);
-    void editsNotSaved(const platform::Error& error);
+    void waitForClosingSave(const std::shared_ptr<SettingsSave>& save);
+    void editsNotSaved(const platform::Error& error, const std::vector<std::string>& ranOutNotices);
 
     MyDocument::Ptr document_;
     std::shared_ptr<DocumentWindowAdapter> adapter_;

@@ -80,12 +80,9 @@ void DocumentWindowController::rotateCCW() { rotateBy(false); }
 void DocumentWindowController::rotateCW() { rotateBy(true); }
 
 void DocumentWindowController::rotateBy(bool clockwise) {
-    // A view that showed the whole image shows the whole turned image.
-    const float fit = mImageView->fitScaleFactor();
-    const bool fitted = std::abs(mImageView->pixelScaleFactor() - fit) <= 1e-5f * fit;
+    // A view at Fit shows the whole turned image (the view keeps to Fit).
     document_->orientationChanged(rotatedOrientation(document_->getOrientation(), clockwise));
     redisplay();
-    if (fitted) zoomImageToFit();
 }
 
 void DocumentWindowController::segmentedControlClick(int tag) {

@@ -142,6 +142,10 @@ void MessageBar::post(const QString& text) {
         r.waiting.append(text);
 }
 
+void MessageBar::postHere(const QString& text) {
+    if (routing().shown.insert(text).second) addMessage(text);
+}
+
 void MessageBar::withdraw(const QString& text) {
     Routing& r = routing();
     r.shown.erase(text);

@@ -42,7 +42,8 @@ std::string plistWith(const std::string& body) {
 }
 
 // Another run of the program: "clean FILE" removes the leftovers of writes
-// to FILE; "hash KEY REPORT" writes the key's hash to REPORT.
+// to FILE; "hash KEY REPORT" writes the key's hash to REPORT; "hold ..."
+// holds a lock (see testsupport::holdLock).
 int platformHelper(const std::vector<std::string>& arguments) {
     if (arguments.size() == 2 && arguments[0] == "clean") {
         platform::removeStaleTemporaryFiles(arguments[1]);
@@ -52,6 +53,7 @@ int platformHelper(const std::vector<std::string>& arguments) {
         std::ofstream(arguments[2]) << platform::keyHash(arguments[1]);
         return 0;
     }
+    if (arguments.size() == 5 && arguments[0] == "hold") return testsupport::holdLock(arguments);
     return 2;
 }
 

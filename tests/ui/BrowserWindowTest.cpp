@@ -641,8 +641,8 @@ TEST_F(BrowserBatch, AnOpenDocumentsSettingsReachTheCatalogFirst) {
     {
         testsupport::FileSizeLimit full(64);
         browser.popAction(presetOfType(0));
+        ASSERT_TRUE(finish(browser));
     }
-    ASSERT_TRUE(finish(browser));
     uitest::settle();
     ASSERT_FALSE(alerts.shown.empty());
     const std::string told = alerts.shown.back().messageText.toStdString();

@@ -125,6 +125,43 @@ TEST(DocumentWindow, ShowsZoomsRotatesCropsAndDrawsTheHistogram) {
     }
 }
 
+// At Fit the whole picture shows whatever changes the view's size (a message
+// bar that comes and goes) or the picture's orientation; another zoom stays.
+TEST(DocumentWindow, FitKeepsTheWholePictureInView) {
+    uitest::UiTestHome home;
+    auto* w = openWindow(dng("rpi-1920x1200_10bit-packed_single-tile.dng"));
+    ASSERT_NE(w, nullptr);
+    auto* view = w->imageView();
+    const QRectF picture = view->imageSize();
+    const auto wholeShown = [&] {
+        uitest::settle();
+        const QRectF shown = view->displayedImageRect().adjusted(-1, -1, 1, 1);
+        return shown.contains(picture) &&
+               std::abs(view->pixelScaleFactor() - view->fitScaleFactor()) < 1e-4f;
+    };
+    w->zoomImageToFit();
+    w->rotateCW();  // upright: the view's height is what limits it
+    EXPECT_TRUE(wholeShown()) << "turned";
+    const QString warning =
+        QStringLiteral("A warning long enough to take a few lines. ").repeated(12);
+    w->messageBar()->addMessage(warning);
+    EXPECT_TRUE(wholeShown()) << "with the bar";
+    for (int turn = 2; turn <= 4; ++turn) {
+        w->rotateCW();
+        EXPECT_TRUE(wholeShown()) << "turned " << turn * 90;
+    }
+    w->messageBar()->dismiss();
+    EXPECT_TRUE(wholeShown()) << "without the bar";
+    w->window()->resize(900, 1000);
+    EXPECT_TRUE(wholeShown()) << "resized";
+
+    w->zoomImageToActualSize();
+    w->messageBar()->addMessage(warning);
+    uitest::settle();
+    EXPECT_FLOAT_EQ(view->pixelScaleFactor(), 1.0f);
+    closeAndWait(w);
+}
+
 // The shade outside a crop is drawn tile by tile: no row or column at a
 // seam between tiles may stay bright, upright or turned, at fit, fractional
 // or whole zooms, the picture scrolled off whole pixels.
@@ -601,76 +638,173 @@ TEST(DocumentWindow, ClosingWhileTheCatalogIsHeldSaysWhatItWaitsFor) {
     closeAndWait(again);
 }
 
-// Closing while a program at work holds the catalog: the window holds on to
-// the person until the bound, then answers again while the save goes on and
-// offers the choices. Keep Open keeps the window and its edits; closed again
-// and left to wait, it closes once the holder lets go, its edits saved. Close
-// Without Saving closes at once and leaves the catalog as it was.
-TEST(DocumentWindow, AClosePastTheBoundOffersToKeepTheWindowOrLetTheEditsGo) {
+// Another program holding the catalog's lock while it works, until let go
+// or the test ends.
+class CatalogHolder {
+public:
+    explicit CatalogHolder(fs::path lock) : lock_(std::move(lock)) {}
+    ~CatalogHolder() { letGo(); }
+    bool hold(const char* how) {
+        letGo();
+        pid_ = testsupport::spawnLockHolder(lock_, 60'000, how, lock_.parent_path() / "ready");
+        return pid_ > 0;
+    }
+    void letGo() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        testsupport::waitForHelper(std::exchange(pid_, -1));
+    }
+
+private:
+    fs::path lock_;
+    int pid_ = -1;
+};
+
+// Closing while a program at work holds the catalog: the window answers at
+// once and holds no input to hand on later. The choices come in one change
+// with the notice, so nothing moves twice under the pointer, and a click
+// given before them acts on what was there. Left alone, the window closes
+// once the holder lets go, with an edit made meanwhile. Keep Open keeps the
+// window and its edits; Close Without Saving closes it and leaves the
+// catalog as it was, even when the lock comes at that moment.
+TEST(DocumentWindow, AWaitingCloseHoldsNoInputAndDropsEditsOnlyByChoice) {
     uitest::UiTestHome home;
     const testsupport::ShortLockWait shortWait;
     const auto previous = MessageBar::installInUserWarnings();
+    struct Restore {
+        platform::UserWarningHandler handler;
+        ~Restore() { platform::setUserWarningHandler(handler); }
+    } restore{previous};
     const fs::path file = home.path() / "pic.dng";
     handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
-    const fs::path lock = MultiDataStore::sharedMultiDataStore()
-                              .dataStoreForStore("Catalog")
-                              ->storeFilePath()
-                              ->parent_path() /
-                          ".QuorvexCatalog.plist.lock";
-    const auto limit = testsupport::ShortLockWait::kLimit;
-    int holder = -1;
-    const auto hold = [&] {
-        holder = testsupport::spawnLockHolder(lock, 60'000, "burn", home.path() / "ready");
-        return holder > 0;
+    CatalogHolder holder(MultiDataStore::sharedMultiDataStore()
+                             .dataStoreForStore("Catalog")
+                             ->storeFilePath()
+                             ->parent_path() /
+                         ".QuorvexCatalog.plist.lock");
+    const auto ev = [](DocumentWindowController* w) {
+        return w->document()->valueForKey("Quorvex_Filter_inputEV").floatValue();
     };
-    const auto letGo = [&] {
-        ::kill(holder, SIGKILL);
-        testsupport::waitForHelper(holder);
-    };
-    // Closes; true when the close ran out at the bound with the choices offered.
-    const auto closeRunsOut = [&](DocumentWindowController* w) {
+    // Closes; true once the choices are offered, the window having answered
+    // all along and the bar shown at once with both the notice and them.
+    const auto closeWaits = [&](QPointer<DocumentWindowController> w) {
+        bool barWithoutChoices = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (w && w->messageBar()->isVisible() &&
+                (!w->messageBar()->asking() || w->messageBar()->messages().isEmpty()))
+                barWithoutChoices = true;
+        });
+        watch.start(2);
         const auto start = std::chrono::steady_clock::now();
         w->window()->close();
-        const auto waited = std::chrono::steady_clock::now() - start;
-        EXPECT_GE(waited, limit);
-        EXPECT_LT(waited, limit + std::chrono::seconds(1));
-        return w->window()->isVisible() && w->messageBar()->asking() &&
+        EXPECT_LT(std::chrono::steady_clock::now() - start, testsupport::ShortLockWait::kLimit / 2);
+        EXPECT_TRUE(w && w->messageBar()->messages().isEmpty())
+            << "the wait was told inside the close: input was held meanwhile";
+        const bool asked = uitest::spinUntil([&] { return !w || w->messageBar()->asking(); },
+                                             std::chrono::seconds(3));
+        EXPECT_FALSE(barWithoutChoices);
+        return asked && w && w->window()->isVisible() &&
                w->messageBar()->messages().join("").contains("Waiting for another program");
     };
     const auto choose = [](DocumentWindowController* w, const QString& choice) {
         for (auto* button : w->messageBar()->findChildren<QPushButton*>())
-            if (button->text() == choice) return button->click();
+            if (button->text() == choice && button->isVisible()) return button->click();
         ADD_FAILURE() << "no button " << choice.toStdString();
     };
-    auto* w = openWindow(file);
-    ASSERT_NE(w, nullptr);
+    auto* opened = openWindow(file);
+    ASSERT_NE(opened, nullptr);
+    QPointer<DocumentWindowController> w(opened);
     QPointer<QuorvexDocumentWindow> window = w->window();
     w->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
-    ASSERT_TRUE(hold());
-    ASSERT_TRUE(closeRunsOut(w));
+    ASSERT_TRUE(holder.hold("burn"));
+    // An impatient click at the top right, 0.3 s into the wait.
+    QPointer<QWidget> clicked;
+    QObject clickScope;
+    QTimer::singleShot(300, &clickScope, [&] {
+        if (!window) return;
+        const QPoint topRight(window->width() - 40, window->centralWidget()->y() + 30);
+        clicked = window->childAt(topRight);
+        if (clicked)
+            QTest::mouseClick(clicked, Qt::LeftButton, {}, clicked->mapFrom(window, topRight));
+    });
+    ASSERT_TRUE(closeWaits(w));
+    ASSERT_TRUE(w && clicked);
+    EXPECT_TRUE(w->histogramView()->isAncestorOf(clicked) || clicked == w->histogramView())
+        << clicked->metaObject()->className();
+    // Meanwhile an edit, saved with the close once the holder lets go.
+    w->document()->setValueForKey(platform::Value(1.5f), "Quorvex_Filter_inputEV");
+    holder.letGo();
+    ASSERT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
+    w = openWindow(file, false);
+    ASSERT_TRUE(w);
+    EXPECT_FLOAT_EQ(ev(w), 1.5f);
+
+    window = w->window();
+    ASSERT_TRUE(holder.hold("burn"));
+    ASSERT_TRUE(closeWaits(w));
     choose(w, "Keep Open");
     EXPECT_TRUE(uitest::spinUntil([&] { return w->messageBar()->messages().isEmpty(); }));
     EXPECT_TRUE(window->isVisible());
-    EXPECT_FLOAT_EQ(w->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
-    ASSERT_TRUE(closeRunsOut(w));
-    letGo();
-    EXPECT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
+    EXPECT_FLOAT_EQ(ev(w), 1.5f);
 
-    auto* again = openWindow(file, false);
-    ASSERT_NE(again, nullptr);
-    EXPECT_FLOAT_EQ(again->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
-    window = again->window();
-    again->document()->setValueForKey(platform::Value(2.0f), "Quorvex_Filter_inputEV");
-    ASSERT_TRUE(hold());
-    ASSERT_TRUE(closeRunsOut(again));
-    choose(again, "Close Without Saving");
+    // The lock comes as the person lets the edits go: their choice holds.
+    w->document()->setValueForKey(platform::Value(2.0f), "Quorvex_Filter_inputEV");
+    ASSERT_TRUE(closeWaits(w));
+    choose(w, "Close Without Saving");
+    holder.letGo();
     EXPECT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
-    letGo();
-    platform::setUserWarningHandler(previous);
-    auto* last = openWindow(file, false);
-    ASSERT_NE(last, nullptr);
-    EXPECT_FLOAT_EQ(last->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
-    closeAndWait(last);
+    QTest::qWait(300);
+    w = openWindow(file, false);
+    ASSERT_TRUE(w);
+    EXPECT_FLOAT_EQ(ev(w), 1.5f);
+    closeAndWait(w);
+}
+
+// A holder asleep: the close's save is given up at the bound and the person
+// asked; once they answered, the word that the wait ran out leaves the bar.
+TEST(DocumentWindow, TheWordThatACloseGaveUpGoesOnceAnswered) {
+    uitest::UiTestHome home;
+    // Answers "Keep Open", noting what the bar showed as it asked.
+    struct Alerts : uitest::ScriptedAlerts {
+        QPointer<DocumentWindowController> w;
+        QString barWhenAsked;
+        void present(const platform::Alert& alert, QWidget* parent, Answer answer) override {
+            if (w) barWhenAsked = w->messageBar()->messages().join("\n");
+            ScriptedAlerts::present(alert, parent, std::move(answer));
+        }
+    } alerts;
+    const testsupport::ShortLockWait shortWait;
+    const auto previous = MessageBar::installInUserWarnings();
+    struct Restore {
+        platform::UserWarningHandler handler;
+        ~Restore() { platform::setUserWarningHandler(handler); }
+    } restore{previous};
+    const fs::path file = home.path() / "pic.dng";
+    handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    CatalogHolder holder(MultiDataStore::sharedMultiDataStore()
+                             .dataStoreForStore("Catalog")
+                             ->storeFilePath()
+                             ->parent_path() /
+                         ".QuorvexCatalog.plist.lock");
+    auto* opened = openWindow(file);
+    ASSERT_NE(opened, nullptr);
+    QPointer<DocumentWindowController> w(opened);
+    alerts.w = w;
+    w->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
+    ASSERT_TRUE(holder.hold("sleep"));
+    w->window()->close();
+    ASSERT_TRUE(uitest::spinUntil([&] { return !alerts.shown.empty(); }, std::chrono::seconds(6)));
+    ASSERT_TRUE(w && w->window()->isVisible());
+    EXPECT_FLOAT_EQ(w->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
+    EXPECT_TRUE(alerts.barWhenAsked.contains("has done nothing"))
+        << alerts.barWhenAsked.toStdString();
+    EXPECT_TRUE(uitest::spinUntil([&] {
+        return !w->messageBar()->messages().join("").contains("has done nothing");
+    })) << w->messageBar()->messages().join("\n").toStdString();
+    EXPECT_FALSE(w->messageBar()->asking());
+    holder.letGo();
+    closeAndWait(w);
 }
 
 // The save panel proposes the raw file's name with the type's extension (for

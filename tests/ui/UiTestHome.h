@@ -84,7 +84,8 @@ private:
 };
 
 // Holds the catalog's lock as another program would while `act` runs, letting
-// go once `bar` shows the wait notice, which must come within 2 seconds.
+// go once `bar` shows the wait notice, which must come within 2 seconds and
+// after `act` returned: nothing waits with the person's input held.
 inline ::testing::AssertionResult noticedWhileCatalogHeld(const std::filesystem::path& catalogFile,
                                                           MessageBar* bar,
                                                           const std::function<void()>& act) {
@@ -104,6 +105,13 @@ inline ::testing::AssertionResult noticedWhileCatalogHeld(const std::filesystem:
         });
         watch.start(20);
         act();
+        // Told inside the call that began the wait: it held input meanwhile.
+        if (noticed) {
+            ::close(other);
+            platform::setUserWarningHandler(previous);
+            return ::testing::AssertionFailure() << "the wait was told before the call returned";
+        }
+        spinUntil([&] { return noticed.has_value(); }, std::chrono::seconds(3));
     }
     if (other >= 0) ::close(other);
     platform::setUserWarningHandler(previous);

@@ -4,15 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QPointer>
+#include <QPushButton>
 #include <QWidget>
 #include <QtGlobal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
+#include "document/DocumentController.h"
 #include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
+#include "ui/DocumentWindowController.h"
+#include "ui/MessageBar.h"
 #include "ui/QuorvexApplication.h"
 
 namespace {
@@ -33,21 +38,60 @@ void drainEvents() {
     }
 }
 
+// A document window that would not close (its save waits, or its edits
+// could not be saved) is closed as the person would: without its edits.
+void closeWithoutSaving() {
+    for (const auto& document : DocumentController::sharedDocumentController().documents()) {
+        auto* controller = DocumentWindowController::windowForDocument(document.get());
+        if (!controller || !controller->window()) {
+            document->close();
+            DocumentController::sharedDocumentController().removeDocument(document);
+            continue;
+        }
+        bool chosen = false;
+        for (auto* button : controller->messageBar()->findChildren<QPushButton*>())
+            if (button->text() == QStringLiteral("Close Without Saving") && button->isVisible()) {
+                button->click();
+                chosen = true;
+                break;
+            }
+        if (!chosen && controller->window()) {
+            document->discardSettingsOnClose();
+            controller->window()->close();
+        }
+    }
+}
+
 // After each test, pass or fail, the windows it left showing are closed
-// (dialogs and alerts first), so that a test that stops half-way fails alone
-// rather than again in the tests that count windows or documents after it.
+// (dialogs and alerts first), and the documents it left open, so that a test
+// that stops half-way fails alone rather than again in the tests that count
+// windows or documents after it.
 class CloseWhatTheTestLeftOpen : public ::testing::EmptyTestEventListener {
     void OnTestEnd(const ::testing::TestInfo& test) override {
-        for (int round = 0; round < 3; ++round) {
+        for (int round = 0; round < 4; ++round) {
             QList<QPointer<QWidget>> showing;
             for (QWidget* window : QApplication::topLevelWidgets())
                 if (window->isVisible()) showing.append(window);
-            if (showing.isEmpty()) return;
+            if (showing.isEmpty() &&
+                DocumentController::sharedDocumentController().documents().empty())
+                return;
             for (int i = 0; i < 10 && QApplication::activeModalWidget(); ++i)
                 QApplication::activeModalWidget()->close();
-            for (const auto& window : showing)
-                if (window) window->close();
+            if (round == 0) {
+                for (const auto& window : showing)
+                    if (window) window->close();
+            } else {
+                closeWithoutSaving();
+            }
             drainEvents();
+            // A close waiting for its save answers at once; give it a moment.
+            QElapsedTimer waited;
+            waited.start();
+            while (waited.elapsed() < 500 &&
+                   !DocumentController::sharedDocumentController().documents().empty()) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+                drainEvents();
+            }
         }
         // A window that refuses to close (its edits could not be saved) is
         // hidden, and named.
