@@ -104,6 +104,9 @@ void MessageBar::ask(const QString& text, const QStringList& buttons,
         row->addWidget(button, 0, Qt::AlignTop);
     }
     static_cast<QVBoxLayout*>(layout())->addWidget(question_);
+    // At once, not at the next turn of the loop: the question comes in the
+    // same change as what it follows.
+    question_->show();
     showMessages();
 }
 
