@@ -638,15 +638,29 @@ TEST(DocumentWindow, ClosingWhileTheCatalogIsHeldSaysWhatItWaitsFor) {
     closeAndWait(again);
 }
 
-// Another program holding the catalog's lock while it works, until let go
-// or the test ends.
-class CatalogHolder {
+// A photo of its own in a private home, the bars showing the program's
+// warnings, and another program that holds the catalog's lock on demand
+// (at work or asleep) until let go or the test ends.
+class HeldCatalog {
 public:
-    explicit CatalogHolder(fs::path lock) : lock_(std::move(lock)) {}
-    ~CatalogHolder() { letGo(); }
+    HeldCatalog()
+        : previous_(MessageBar::installInUserWarnings()),
+          photo_(home_.path() / "pic.dng"),
+          lock_(MultiDataStore::sharedMultiDataStore()
+                    .dataStoreForStore("Catalog")
+                    ->storeFilePath()
+                    ->parent_path() /
+                ".QuorvexCatalog.plist.lock") {
+        handdng::Write(photo_.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    }
+    ~HeldCatalog() {
+        letGo();
+        platform::setUserWarningHandler(previous_);
+    }
+    const fs::path& photo() const { return photo_; }
     bool hold(const char* how) {
         letGo();
-        pid_ = testsupport::spawnLockHolder(lock_, 60'000, how, lock_.parent_path() / "ready");
+        pid_ = testsupport::spawnLockHolder(lock_, 60'000, how, home_.path() / "ready");
         return pid_ > 0;
     }
     void letGo() {
@@ -656,7 +670,10 @@ public:
     }
 
 private:
-    fs::path lock_;
+    uitest::UiTestHome home_;
+    const testsupport::ShortLockWait shortWait_;
+    platform::UserWarningHandler previous_;
+    fs::path photo_, lock_;
     int pid_ = -1;
 };
 
@@ -668,20 +685,8 @@ private:
 // window and its edits; Close Without Saving closes it and leaves the
 // catalog as it was, even when the lock comes at that moment.
 TEST(DocumentWindow, AWaitingCloseHoldsNoInputAndDropsEditsOnlyByChoice) {
-    uitest::UiTestHome home;
-    const testsupport::ShortLockWait shortWait;
-    const auto previous = MessageBar::installInUserWarnings();
-    struct Restore {
-        platform::UserWarningHandler handler;
-        ~Restore() { platform::setUserWarningHandler(handler); }
-    } restore{previous};
-    const fs::path file = home.path() / "pic.dng";
-    handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
-    CatalogHolder holder(MultiDataStore::sharedMultiDataStore()
-                             .dataStoreForStore("Catalog")
-                             ->storeFilePath()
-                             ->parent_path() /
-                         ".QuorvexCatalog.plist.lock");
+    HeldCatalog holder;
+    const fs::path file = holder.photo();
     const auto ev = [](DocumentWindowController* w) {
         return w->document()->valueForKey("Quorvex_Filter_inputEV").floatValue();
     };
@@ -764,7 +769,7 @@ TEST(DocumentWindow, AWaitingCloseHoldsNoInputAndDropsEditsOnlyByChoice) {
 // A holder asleep: the close's save is given up at the bound and the person
 // asked; once they answered, the word that the wait ran out leaves the bar.
 TEST(DocumentWindow, TheWordThatACloseGaveUpGoesOnceAnswered) {
-    uitest::UiTestHome home;
+    HeldCatalog holder;
     // Answers "Keep Open", noting what the bar showed as it asked.
     struct Alerts : uitest::ScriptedAlerts {
         QPointer<DocumentWindowController> w;
@@ -774,20 +779,7 @@ TEST(DocumentWindow, TheWordThatACloseGaveUpGoesOnceAnswered) {
             ScriptedAlerts::present(alert, parent, std::move(answer));
         }
     } alerts;
-    const testsupport::ShortLockWait shortWait;
-    const auto previous = MessageBar::installInUserWarnings();
-    struct Restore {
-        platform::UserWarningHandler handler;
-        ~Restore() { platform::setUserWarningHandler(handler); }
-    } restore{previous};
-    const fs::path file = home.path() / "pic.dng";
-    handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
-    CatalogHolder holder(MultiDataStore::sharedMultiDataStore()
-                             .dataStoreForStore("Catalog")
-                             ->storeFilePath()
-                             ->parent_path() /
-                         ".QuorvexCatalog.plist.lock");
-    auto* opened = openWindow(file);
+    auto* opened = openWindow(holder.photo());
     ASSERT_NE(opened, nullptr);
     QPointer<DocumentWindowController> w(opened);
     alerts.w = w;
