@@ -51,10 +51,17 @@ void printHelp(FILE* out) {
         "\n"
         "A FOLDER stands for the image files in it that the browser shows (not those\n"
         "in its sub-folders), in the browser's order (by name, numbers by value),\n"
-        "less this program's own exports: a JPEG, TIFF or DNG file whose Software\n"
-        "tag names Quorvex and whose name is an export's name for a raw file in\n"
-        "the folder (a.jpg, a_1.jpg, a_1.dng ... for a.dng) is passed over. A file\n"
-        "named on the command line is always tried.\n"
+        "less two kinds of file, passed over without a word:\n"
+        "  - this program's own exports: a JPEG, TIFF or DNG file whose Software tag\n"
+        "    names Quorvex and whose name is an export's name for a raw file in the\n"
+        "    folder (a.jpg, a_1.jpg, a_1.dng ... for a.dng);\n"
+        "  - a JPEG or TIFF file whose raw file is in the folder, by the name rule of\n"
+        "    the raw search (IMG_0002.jpg, IMG_0002-edit.jpg ... for IMG_0002.dng):\n"
+        "    a camera's JPEG beside its raw file, an editor's copy. Developing the\n"
+        "    raw file is what developing it would do. The export never replaces it:\n"
+        "    beside IMG_0001.jpg the export of IMG_0001.dng is IMG_0001_1.jpg.\n"
+        "A file named on the command line is always tried; a JPEG or TIFF file is\n"
+        "then developed from its raw file in the raw search folder.\n"
         "\n"
         "  --export       develop and export the files (the only action; may be left out)\n"
         "  --preset NAME  apply the preset called NAME to every file\n"
@@ -334,9 +341,14 @@ int run(int argc, char** argv) {
                          oneLine(argument).c_str());
             anyFailed = true;
         }
-        // An earlier run's exports are not edited files to develop again.
+        // An earlier run's exports are not edited files to develop again,
+        // and a JPEG or TIFF file beside its raw file (the camera's own, an
+        // editor's) is what developing that raw file already does.
+        std::vector<std::filesystem::path> kept;
         for (const auto& file : inFolder)
-            if (!BatchExport::isOwnExport(file, inFolder)) options.files.push_back(file);
+            if (!BatchExport::isOwnExport(file, inFolder)) kept.push_back(file);
+        for (const auto& file : kept)
+            if (!BatchExport::rawFileBeside(file, kept)) options.files.push_back(file);
     }
     options.exportLocation = outDir;
     if (presetName) {

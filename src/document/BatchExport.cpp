@@ -95,6 +95,28 @@ bool BatchExport::isOwnExport(const std::filesystem::path& file,
     return besideItsSource && writtenByThisProgram(file);
 }
 
+std::optional<std::filesystem::path> BatchExport::rawFileBeside(
+    const std::filesystem::path& file, const std::vector<std::filesystem::path>& files) {
+    if (!RawFileSearch::isExternalEditorFile(file)) return std::nullopt;
+    const auto ranks = RawFileSearch::extensionPriorityTable();
+    for (const std::string& name : RawFileSearch::rawFileNamesFor(file.stem().string())) {
+        std::optional<std::filesystem::path> best;
+        int bestRank = RawFileSearch::kNeverChosen;
+        for (const auto& other : files) {
+            if (other == file || other.parent_path() != file.parent_path() ||
+                !platform::equalsIgnoringAsciiCase(other.stem().string(), name))
+                continue;
+            if (const int rank = RawFileSearch::extensionRank(other, ranks); rank < bestRank) {
+                bestRank = rank;
+                best = other;
+            }
+        }
+        if (best)
+            return RawFileSearch::isExternalEditorFile(*best) ? std::nullopt : std::move(best);
+    }
+    return std::nullopt;
+}
+
 std::optional<platform::Error> BatchExport::run(const Options& options) {
     auto cancelled = [&] { return options.userDidCancel && options.userDidCancel->load(); };
     const std::string type = exportTypeForPreset(options.preset);

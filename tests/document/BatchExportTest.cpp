@@ -600,6 +600,48 @@ TEST_F(BatchExportTest, CommandLineTakesAFoldersImageFilesInNameOrder) {
     EXPECT_EQ(linesOf(empty.errText).size(), 1u) << empty.errText;
 }
 
+// A camera's card: raw files, the camera's JPEG files beside them and an
+// editor's copy develop cleanly run after run, the JPEG files untouched;
+// named on the command line each is tried.
+TEST_F(BatchExportTest, CommandLineDevelopsACardOfRawAndJpegFilesRunAfterRun) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto card = scratch_.path() / "card";
+    makeChart(card / "IMG_0001.dng");
+    fs::copy_file(card / "IMG_0001.dng", card / "IMG_0002.dng");
+    fs::copy_file(card / "IMG_0001.dng", card / "DSC_1234.dng");
+    const auto made = scratch_.path() / "made";
+    ASSERT_EQ(runProgram("--out " + made.string() + " " + (card / "IMG_0001.dng").string()).status,
+              0);
+    std::string camera = fileBytes(made / "IMG_0001.jpg");
+    camera.replace(camera.find("Quorvex V"), 9, "Camera  V");
+    for (const char* name : {"IMG_0001.jpg", "IMG_0002-edit.jpg"})
+        std::ofstream(card / name, std::ios::binary) << camera;
+    for (const char* n : {"", "_1"}) {
+        const auto r = runProgram(card.string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.errText, "");
+        const std::string second = *n ? "_2" : "_1";
+        EXPECT_EQ(
+            linesOf(r.outText),
+            (std::vector<std::string>{(card / ("DSC_1234" + std::string(n) + ".jpg")).string(),
+                                      (card / ("IMG_0001" + second + ".jpg")).string(),
+                                      (card / ("IMG_0002" + std::string(n) + ".jpg")).string()}));
+    }
+    EXPECT_TRUE(fileBytes(card / "IMG_0001.jpg") == camera);
+    // Its name ends in digits as a numbered export's does.
+    EXPECT_TRUE(
+        BatchExport::isOwnExport(card / "DSC_1234.jpg", BatchExport::imageFilesInFolder(card)));
+
+    const auto named =
+        runProgram((card / "IMG_0001.jpg").string() + " " + (card / "IMG_0001_1.jpg").string());
+    EXPECT_EQ(named.status, 1);
+    const auto lines = linesOf(named.errText);
+    ASSERT_EQ(lines.size(), 2u) << named.errText;
+    for (const auto& line : lines)
+        EXPECT_NE(line.find(".jpg: a JPEG file is developed from the raw file"), std::string::npos)
+            << line;
+}
+
 // --type reaches each format and EXR variant, whatever the preset says.
 TEST_F(BatchExportTest, CommandLineTypeOverridesThePresetsExportType) {
     ASSERT_TRUE(fs::exists(programPath()));
