@@ -162,6 +162,7 @@ std::string commandLineReason(const std::filesystem::path& source, const platfor
         (error.code != kQuorvexErrorNoRawSearchLocation &&
          error.code != kQuorvexErrorRawFileNotFound))
         return error.failureReason;
+    if (auto special = RawFileSearch::notARegularFile(source)) return *special;
     if (auto misnamed = RawFileSearch::misnamedContents(source)) return *misnamed;
     const std::string extension = source.extension().string();
     const auto named =

@@ -170,6 +170,45 @@ std::string RawFileSearch::kindOfImage(const std::string& type) {
     return "an image file";
 }
 
+namespace {
+
+std::string kindOfSpecialFile(const std::filesystem::file_status& status) {
+    switch (status.type()) {
+        case std::filesystem::file_type::directory:
+            return "a folder";
+        case std::filesystem::file_type::fifo:
+            return "a FIFO (a named pipe)";
+        case std::filesystem::file_type::character:
+        case std::filesystem::file_type::block:
+            return "a device";
+        case std::filesystem::file_type::socket:
+            return "a socket";
+        default:
+            return "something";
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> RawFileSearch::notARegularFile(const std::filesystem::path& file) {
+    std::error_code ec;
+    const auto own = std::filesystem::symlink_status(file, ec);
+    if (ec || !std::filesystem::exists(own)) return "there is no file at that path.";
+    if (!std::filesystem::is_symlink(own)) {
+        if (std::filesystem::is_regular_file(own)) return std::nullopt;
+        return "it is " + kindOfSpecialFile(own) + ", not a regular file.";
+    }
+    const auto target = std::filesystem::read_symlink(file, ec);
+    const std::string to = ec ? std::string() : " \"" + target.string() + "\"";
+    const auto status = std::filesystem::status(file, ec);
+    if (ec && ec == std::errc::too_many_symbolic_link_levels)
+        return "it is a link in a loop of links, which leads to no file.";
+    if (ec || !std::filesystem::exists(status))
+        return "it is a link to nothing: its target" + to + " does not exist.";
+    if (std::filesystem::is_regular_file(status)) return std::nullopt;
+    return "it is a link to" + to + ", " + kindOfSpecialFile(status) + ", not a regular file.";
+}
+
 std::optional<std::string> RawFileSearch::misnamedContents(const std::filesystem::path& file) {
     const std::string extension = file.extension().string();
     const auto named =

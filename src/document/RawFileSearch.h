@@ -60,6 +60,10 @@ public:
     // file but its name says it is a JPEG file; give it ..."); nullopt when
     // they agree, the extension names no image type or the contents none.
     static std::optional<std::string> misnamedContents(const std::filesystem::path& file);
+    // When `file` is missing or no regular file (a link to nothing, a loop of
+    // links, a FIFO, a device), a clause saying what it is; nullopt for a
+    // regular file. Never opens it.
+    static std::optional<std::string> notARegularFile(const std::filesystem::path& file);
     // How a content type reads in a sentence ("a JPEG file", "a DNG raw file").
     static std::string kindOfImage(const std::string& type);
 

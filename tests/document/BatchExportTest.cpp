@@ -184,11 +184,13 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-RunResult runProgram(const std::string& args) {
+// `prefix` goes before the program (a time limit).
+RunResult runProgram(const std::string& args, const std::string& prefix = "") {
     static int count = 0;
     const fs::path errors =
         fs::temp_directory_path() / ("quorvex-stderr-" + std::to_string(++count) + ".txt");
-    const std::string cmd = programPath().string() + " " + args + " 2>'" + errors.string() + "'";
+    const std::string cmd =
+        prefix + programPath().string() + " " + args + " 2>'" + errors.string() + "'";
     FILE* p = popen(cmd.c_str(), "r");
     RunResult r{-1, {}, {}, {}};
     if (!p) return r;
@@ -640,6 +642,33 @@ TEST_F(BatchExportTest, CommandLineDevelopsACardOfRawAndJpegFilesRunAfterRun) {
     for (const auto& line : lines)
         EXPECT_NE(line.find(".jpg: a JPEG file is developed from the raw file"), std::string::npos)
             << line;
+}
+
+// A named file that is no regular file is said to be what it is, and a FIFO
+// is not waited on.
+TEST_F(BatchExportTest, CommandLineSaysWhatANamedFileIsWhenItIsNoRegularFile) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto dir = scratch_.path() / "odd";
+    fs::create_directories(dir);
+    fs::create_symlink("nowhere.jpg", dir / "dangling.jpg");
+    fs::create_symlink("loop.tif", dir / "loop.tif");
+    fs::create_symlink("/dev/zero", dir / "zero.jpg");
+    ASSERT_TRUE(testsupport::makeFifo(dir / "fifo.jpg"));
+    ASSERT_TRUE(testsupport::makeFifo(dir / "fifo.tif"));
+    std::string args;
+    for (const char* name : {"dangling.jpg", "loop.tif", "zero.jpg", "fifo.jpg", "fifo.tif"})
+        args += " " + (dir / name).string();
+    const auto r = runProgram(args, "timeout 60 ");
+    EXPECT_EQ(r.status, 1) << r.out;
+    const std::string at = "quorvex: " + dir.string() + "/";
+    EXPECT_EQ(linesOf(r.errText),
+              (std::vector<std::string>{
+                  at + "dangling.jpg: it is a link to nothing: its target \"nowhere.jpg\" does "
+                       "not exist.",
+                  at + "loop.tif: it is a link in a loop of links, which leads to no file.",
+                  at + "zero.jpg: it is a link to \"/dev/zero\", a device, not a regular file.",
+                  at + "fifo.jpg: it is a FIFO (a named pipe), not a regular file.",
+                  at + "fifo.tif: it is a FIFO (a named pipe), not a regular file."}));
 }
 
 // --type reaches each format and EXR variant, whatever the preset says.
