@@ -344,12 +344,12 @@ int run(int argc, char** argv) {
         }
         // An earlier run's exports are not edited files to develop again,
         // and a JPEG or TIFF file beside its raw file (the camera's own, an
-        // editor's) is what developing that raw file already does.
+        // editor's) needs no raw search: the raw file is developed in this run.
         std::vector<std::filesystem::path> kept;
         for (const auto& file : inFolder)
             if (!BatchExport::isOwnExport(file, inFolder)) kept.push_back(file);
-        for (const auto& file : kept)
-            if (!BatchExport::rawFileBeside(file, kept)) options.files.push_back(file);
+        for (auto& file : BatchExport::lessFilesBesideTheirRawFiles(kept))
+            options.files.push_back(std::move(file));
     }
     options.exportLocation = outDir;
     if (presetName) {

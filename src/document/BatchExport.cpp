@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 #include <system_error>
+#include <unordered_map>
+#include <utility>
 
 #include "color/SettingsKeys.h"
 #include "document/DocumentController.h"
@@ -95,26 +97,34 @@ bool BatchExport::isOwnExport(const std::filesystem::path& file,
     return besideItsSource && writtenByThisProgram(file);
 }
 
-std::optional<std::filesystem::path> BatchExport::rawFileBeside(
-    const std::filesystem::path& file, const std::vector<std::filesystem::path>& files) {
-    if (!RawFileSearch::isExternalEditorFile(file)) return std::nullopt;
+std::vector<std::filesystem::path> BatchExport::lessFilesBesideTheirRawFiles(
+    const std::vector<std::filesystem::path>& files) {
+    // The best-ranked file of each folder and name (any case), as the raw
+    // search ranks them. A JPEG or TIFF file is never its own raw file: when
+    // it ranks best under its own name, it is no raw file either.
     const auto ranks = RawFileSearch::extensionPriorityTable();
-    for (const std::string& name : RawFileSearch::rawFileNamesFor(file.stem().string())) {
-        std::optional<std::filesystem::path> best;
-        int bestRank = RawFileSearch::kNeverChosen;
-        for (const auto& other : files) {
-            if (other == file || other.parent_path() != file.parent_path() ||
-                !platform::equalsIgnoringAsciiCase(other.stem().string(), name))
-                continue;
-            if (const int rank = RawFileSearch::extensionRank(other, ranks); rank < bestRank) {
-                bestRank = rank;
-                best = other;
-            }
-        }
-        if (best)
-            return RawFileSearch::isExternalEditorFile(*best) ? std::nullopt : std::move(best);
+    const auto keyOf = [](const std::filesystem::path& folder, const std::string& name) {
+        return folder.string() + '\0' + platform::asciiLowercase(name);
+    };
+    std::unordered_map<std::string, std::pair<int, const std::filesystem::path*>> best;
+    for (const auto& file : files) {
+        const int rank = RawFileSearch::extensionRank(file, ranks);
+        if (rank >= RawFileSearch::kNeverChosen) continue;
+        auto [found, added] =
+            best.try_emplace(keyOf(file.parent_path(), file.stem().string()), rank, &file);
+        if (!added && rank < found->second.first) found->second = {rank, &file};
     }
-    return std::nullopt;
+    const auto besideItsRawFile = [&](const std::filesystem::path& file) {
+        if (!RawFileSearch::isExternalEditorFile(file)) return false;
+        for (const std::string& name : RawFileSearch::rawFileNamesFor(file.stem().string()))
+            if (const auto found = best.find(keyOf(file.parent_path(), name)); found != best.end())
+                return !RawFileSearch::isExternalEditorFile(*found->second.second);
+        return false;
+    };
+    std::vector<std::filesystem::path> kept;
+    for (const auto& file : files)
+        if (!besideItsRawFile(file)) kept.push_back(file);
+    return kept;
 }
 
 std::optional<platform::Error> BatchExport::run(const Options& options) {
