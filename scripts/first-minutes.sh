@@ -542,4 +542,30 @@ done
 [ "$(grep -v '^quorvex: ' "$out/command-line-run-2.txt")" = \
   "$(printf '%s\n' "$HOME/Again/A_1.jpg" "$HOME/Again/B_1.jpg")" ] ||
   fail "the second run over a folder wrote: $(cat "$out/command-line-run-2.txt")"
+
+# A camera's card, twice: raw files with the camera's JPEG beside one and an
+# editor's copy beside the other. Each run develops both raw files, passes
+# over the JPEG files, leaves the camera's untouched and exits 0.
+mkdir -p "$HOME/Card"
+cp "$sample" "$HOME/Card/IMG_0001.dng"
+cp "$sample" "$HOME/Card/IMG_0002.dng"
+cp "$HOME/Again/A.jpg" "$HOME/Card/IMG_0001.jpg"
+exiftool -q -overwrite_original -Software="Camera firmware 1.00" "$HOME/Card/IMG_0001.jpg"
+cp "$HOME/Card/IMG_0001.jpg" "$HOME/Card/IMG_0002-edit.jpg"
+cp "$HOME/Card/IMG_0001.jpg" "$scratch/camera.jpg"
+for run in 1 2; do
+  status=0
+  "$build/quorvex" "$HOME/Card" >"$out/command-line-card-$run.txt" 2>"$scratch/run.err" || status=$?
+  cat "$scratch/run.err" >>"$out/command-line-card-$run.txt"
+  [ "$status" -eq 0 ] || fail "quorvex run $run over a card exited $status: $(cat "$scratch/run.err")"
+  ! grep -v '^quorvex: warning: ' "$scratch/run.err" ||
+    fail "quorvex run $run over a card reported a failure"
+done
+[ "$(grep -v '^quorvex: ' "$out/command-line-card-1.txt")" = \
+  "$(printf '%s\n' "$HOME/Card/IMG_0001_1.jpg" "$HOME/Card/IMG_0002.jpg")" ] ||
+  fail "the first run over a card wrote: $(cat "$out/command-line-card-1.txt")"
+[ "$(grep -v '^quorvex: ' "$out/command-line-card-2.txt")" = \
+  "$(printf '%s\n' "$HOME/Card/IMG_0001_2.jpg" "$HOME/Card/IMG_0002_1.jpg")" ] ||
+  fail "the second run over a card wrote: $(cat "$out/command-line-card-2.txt")"
+cmp -s "$scratch/camera.jpg" "$HOME/Card/IMG_0001.jpg" || fail "the camera's JPEG was changed"
 echo "first-minutes: $step screenshots in $out"

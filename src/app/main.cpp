@@ -51,10 +51,17 @@ void printHelp(FILE* out) {
         "\n"
         "A FOLDER stands for the image files in it that the browser shows (not those\n"
         "in its sub-folders), in the browser's order (by name, numbers by value),\n"
-        "less this program's own exports: a JPEG, TIFF or DNG file whose Software\n"
-        "tag names Quorvex and whose name is an export's name for a raw file in\n"
-        "the folder (a.jpg, a_1.jpg, a_1.dng ... for a.dng) is passed over. A file\n"
-        "named on the command line is always tried.\n"
+        "less two kinds of file, passed over without a word:\n"
+        "  - this program's own exports: a JPEG, TIFF or DNG file whose Software tag\n"
+        "    names Quorvex and whose name is an export's name for a raw file in the\n"
+        "    folder (a.jpg, a_1.jpg, a_1.dng ... for a.dng);\n"
+        "  - a JPEG or TIFF file whose raw file is in the folder, by the name rule of\n"
+        "    the raw search (IMG_0002.jpg, IMG_0002-edit.jpg ... for IMG_0002.dng):\n"
+        "    a camera's JPEG beside its raw file, an editor's copy. The raw file is\n"
+        "    developed in the same run, and its export never replaces the JPEG:\n"
+        "    beside IMG_0001.jpg the export of IMG_0001.dng is IMG_0001_1.jpg.\n"
+        "A file named on the command line is always tried; a JPEG or TIFF file is\n"
+        "then developed from its raw file in the raw search folder.\n"
         "\n"
         "  --export       develop and export the files (the only action; may be left out)\n"
         "  --preset NAME  apply the preset called NAME to every file\n"
@@ -155,6 +162,7 @@ std::string commandLineReason(const std::filesystem::path& source, const platfor
         (error.code != kQuorvexErrorNoRawSearchLocation &&
          error.code != kQuorvexErrorRawFileNotFound))
         return error.failureReason;
+    if (auto special = RawFileSearch::notARegularFile(source)) return *special;
     if (auto misnamed = RawFileSearch::misnamedContents(source)) return *misnamed;
     const std::string extension = source.extension().string();
     const auto named =
@@ -334,9 +342,14 @@ int run(int argc, char** argv) {
                          oneLine(argument).c_str());
             anyFailed = true;
         }
-        // An earlier run's exports are not edited files to develop again.
+        // An earlier run's exports are not edited files to develop again,
+        // and a JPEG or TIFF file beside its raw file (the camera's own, an
+        // editor's) needs no raw search: the raw file is developed in this run.
+        std::vector<std::filesystem::path> kept;
         for (const auto& file : inFolder)
-            if (!BatchExport::isOwnExport(file, inFolder)) options.files.push_back(file);
+            if (!BatchExport::isOwnExport(file, inFolder)) kept.push_back(file);
+        for (auto& file : BatchExport::lessFilesBesideTheirRawFiles(kept))
+            options.files.push_back(std::move(file));
     }
     options.exportLocation = outDir;
     if (presetName) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 #include <system_error>
+#include <unordered_map>
+#include <utility>
 
 #include "color/SettingsKeys.h"
 #include "document/DocumentController.h"
@@ -93,6 +95,36 @@ bool BatchExport::isOwnExport(const std::filesystem::path& file,
                    (otherStem == unnumberedStem || (!dng && otherStem == stem));
         });
     return besideItsSource && writtenByThisProgram(file);
+}
+
+std::vector<std::filesystem::path> BatchExport::lessFilesBesideTheirRawFiles(
+    const std::vector<std::filesystem::path>& files) {
+    // The best-ranked file of each folder and name (any case), as the raw
+    // search ranks them. A JPEG or TIFF file is never its own raw file: when
+    // it ranks best under its own name, it is no raw file either.
+    const auto ranks = RawFileSearch::extensionPriorityTable();
+    const auto keyOf = [](const std::filesystem::path& folder, const std::string& name) {
+        return folder.string() + '\0' + platform::asciiLowercase(name);
+    };
+    std::unordered_map<std::string, std::pair<int, const std::filesystem::path*>> best;
+    for (const auto& file : files) {
+        const int rank = RawFileSearch::extensionRank(file, ranks);
+        if (rank >= RawFileSearch::kNeverChosen) continue;
+        auto [found, added] =
+            best.try_emplace(keyOf(file.parent_path(), file.stem().string()), rank, &file);
+        if (!added && rank < found->second.first) found->second = {rank, &file};
+    }
+    const auto besideItsRawFile = [&](const std::filesystem::path& file) {
+        if (!RawFileSearch::isExternalEditorFile(file)) return false;
+        for (const std::string& name : RawFileSearch::rawFileNamesFor(file.stem().string()))
+            if (const auto found = best.find(keyOf(file.parent_path(), name)); found != best.end())
+                return !RawFileSearch::isExternalEditorFile(*found->second.second);
+        return false;
+    };
+    std::vector<std::filesystem::path> kept;
+    for (const auto& file : files)
+        if (!besideItsRawFile(file)) kept.push_back(file);
+    return kept;
 }
 
 std::optional<platform::Error> BatchExport::run(const Options& options) {

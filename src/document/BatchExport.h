@@ -70,6 +70,14 @@ public:
     // file is among `files`.
     static bool isOwnExport(const std::filesystem::path& file,
                             const std::vector<std::filesystem::path>& files);
+    // `files` less each JPEG or TIFF file whose raw file is among them in
+    // its folder: the file the raw search would find there by its name rule
+    // ("IMG_0002-edit" and "IMG_0002" lead to "IMG_0002.dng"), when that is
+    // no JPEG or TIFF file itself. A camera's JPEG beside its raw file and an
+    // editor's file beside its source are such files. In order; time linear
+    // in the number of files.
+    static std::vector<std::filesystem::path> lessFilesBesideTheirRawFiles(
+        const std::vector<std::filesystem::path>& files);
 
     // Runs the batch; the first error (the one that stopped it, without
     // didFail), or nullopt when every file was written (or the batch was

@@ -411,9 +411,13 @@ void PresetManager::iteratePresetsLocked() {
     checkKeptCopies_ = false;
     if (damaged.empty() && !lookAtCopies) return;
     // Mended once: another run may have done it meanwhile. A lock kept
-    // through the listing is not waited for a second time in it.
+    // through the listing is not waited for a second time in it. The run
+    // may not need what it mends, and a later listing mends it again: the
+    // repair waits as a read does, not for a holder's whole work.
     std::optional<FolderLock> lock;
-    if (!kept) lock.emplace(*this, *folder, platform::FileLock::Mode::Exclusive);
+    if (!kept)
+        lock.emplace(*this, *folder, platform::FileLock::Mode::Exclusive,
+                     platform::FileLock::Wait::AsARead);
     if (kept || lock->keptByAnother()) {
         // Nothing is set aside or rebuilt without the lock.
         for (const auto& d : damaged) reportUnreadable(d.file, d.name, d.reason);

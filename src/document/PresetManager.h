@@ -10,8 +10,9 @@
 // Changes take an advisory lock on ".presets.lock" beside the folder, and
 // listings take it shared, so that runs starting at once make the factory
 // presets once and every run sees them all. A lock another program keeps is waited
-// for a bounded time (see FileLock): listings then read without it, and
-// changes fail as not saved. While the folder cannot be made or filled (a
+// for a bounded time (see FileLock): listings then read without it (and
+// leave damage they would mend for a later listing), and changes fail as
+// not saved. While the folder cannot be made or filled (a
 // full disk, a read-only folder) the lists hold the factory presets.
 //
 // Ownership: the process-wide manager holds the list last read; callers get

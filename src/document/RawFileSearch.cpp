@@ -17,7 +17,6 @@ namespace {
 
 constexpr const char* kBookmarkKey = "rawSearchDirectoryBookmark";
 constexpr int kRankUnlisted = 50;
-constexpr int kRankStart = 99;
 
 bool endsWithEdit(const std::string& name) {
     if (name.size() < 5) return false;
@@ -58,6 +57,12 @@ RawFileSearch::ExtensionPriorities RawFileSearch::extensionPriorityTable() {
     return table;
 }
 
+int RawFileSearch::extensionRank(const std::filesystem::path& file,
+                                 const ExtensionPriorities& priorities) {
+    const auto found = priorities.find(platform::lowercaseExtension(file));
+    return found == priorities.end() ? kRankUnlisted : found->second;
+}
+
 std::optional<std::string> RawFileSearch::parseToBaseName(const std::string& name) {
     if (endsWithEdit(name)) return name.substr(0, name.size() - 5);
     // Read from the end: 0 nothing yet, 1 only digits, 2 something else,
@@ -87,6 +92,13 @@ std::optional<std::string> RawFileSearch::parseToBaseName(const std::string& nam
         return base;
     }
     return std::nullopt;
+}
+
+std::vector<std::string> RawFileSearch::rawFileNamesFor(const std::string& editedName) {
+    std::vector<std::string> names;
+    if (auto base = parseToBaseName(editedName)) names.push_back(std::move(*base));
+    names.push_back(editedName);
+    return names;
 }
 
 namespace {
@@ -122,7 +134,7 @@ std::optional<std::filesystem::path> RawFileSearch::searchDirectory(
     std::error_code ec;
     if (!std::filesystem::is_directory(folder, ec)) return std::nullopt;
     std::optional<std::filesystem::path> answer;
-    int best = kRankStart;
+    int best = kNeverChosen;
     walkFolder(folder,
                [&](const std::filesystem::path& path, const std::filesystem::file_status& status) {
                    const std::string itemName = path.stem().string();
@@ -132,8 +144,7 @@ std::optional<std::filesystem::path> RawFileSearch::searchDirectory(
                    std::error_code statError;
                    if (!excluded.empty() && std::filesystem::equivalent(path, excluded, statError))
                        return true;
-                   auto found = priorities.find(platform::lowercaseExtension(path));
-                   int rank = found == priorities.end() ? kRankUnlisted : found->second;
+                   const int rank = extensionRank(path, priorities);
                    platform::log("%s 1 : %s %s %d", "searchDirectory", name.c_str(),
                                  path.lexically_relative(folder).c_str(), rank);
                    if (rank < best) {
@@ -157,6 +168,45 @@ std::string RawFileSearch::kindOfImage(const std::string& type) {
     if (type == platform::kImageTypePNG) return "a PNG file";
     if (type == platform::kImageTypeDNG) return "a DNG raw file";
     return "an image file";
+}
+
+namespace {
+
+std::string kindOfSpecialFile(const std::filesystem::file_status& status) {
+    switch (status.type()) {
+        case std::filesystem::file_type::directory:
+            return "a folder";
+        case std::filesystem::file_type::fifo:
+            return "a FIFO (a named pipe)";
+        case std::filesystem::file_type::character:
+        case std::filesystem::file_type::block:
+            return "a device";
+        case std::filesystem::file_type::socket:
+            return "a socket";
+        default:
+            return "something";
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> RawFileSearch::notARegularFile(const std::filesystem::path& file) {
+    std::error_code ec;
+    const auto own = std::filesystem::symlink_status(file, ec);
+    if (ec || !std::filesystem::exists(own)) return "there is no file at that path.";
+    if (!std::filesystem::is_symlink(own)) {
+        if (std::filesystem::is_regular_file(own)) return std::nullopt;
+        return "it is " + kindOfSpecialFile(own) + ", not a regular file.";
+    }
+    const auto target = std::filesystem::read_symlink(file, ec);
+    const std::string to = ec ? std::string() : " \"" + target.string() + "\"";
+    const auto status = std::filesystem::status(file, ec);
+    if (ec && ec == std::errc::too_many_symbolic_link_levels)
+        return "it is a link in a loop of links, which leads to no file.";
+    if (ec || !std::filesystem::exists(status))
+        return "it is a link to nothing: its target" + to + " does not exist.";
+    if (std::filesystem::is_regular_file(status)) return std::nullopt;
+    return "it is a link to" + to + ", " + kindOfSpecialFile(status) + ", not a regular file.";
 }
 
 std::optional<std::string> RawFileSearch::misnamedContents(const std::filesystem::path& file) {
@@ -187,14 +237,12 @@ std::optional<std::filesystem::path> RawFileSearch::findRawFileForEditedFile(
         return std::nullopt;
     };
     if (!searchFolder) return fail(quorvexError(kQuorvexErrorNoRawSearchLocation));
-    std::string wanted = editedFile.stem().string();
+    const auto names = rawFileNamesFor(editedFile.stem().string());
     auto table = extensionPriorityTable();
-    auto baseName = parseToBaseName(wanted);
     std::optional<std::filesystem::path> hit;
-    if (baseName) hit = searchDirectory(*searchFolder, *baseName, table, editedFile);
-    if (!hit) hit = searchDirectory(*searchFolder, wanted, table, editedFile);
-    if (!hit)
-        return fail(quorvexRawFileNotFoundError(baseName.value_or(wanted), searchFolder->string()));
+    for (size_t i = 0; i < names.size() && !hit; ++i)
+        hit = searchDirectory(*searchFolder, names[i], table, editedFile);
+    if (!hit) return fail(quorvexRawFileNotFoundError(names.front(), searchFolder->string()));
     platform::log("%s raw file found: %s", __func__, hit->c_str());
     return hit;
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Error.h"
 #include "platform/UserDefaults.h"
@@ -24,10 +25,18 @@ public:
     // Raw extensions 0, "dng" 1, "tif"/"tiff" 98, other sidecar and image
     // types 99 (never chosen).
     static ExtensionPriorities extensionPriorityTable();
+    // A file's rank by its extension; one ranked kNeverChosen is never the answer.
+    static constexpr int kNeverChosen = 99;
+    static int extensionRank(const std::filesystem::path& file,
+                             const ExtensionPriorities& priorities);
 
     // The raw file's name from an edited file's name (without extension), or
     // nullopt when its suffix does not follow the rule.
     static std::optional<std::string> parseToBaseName(const std::string& name);
+    // The names (without extension) the raw file of an edited file may have,
+    // in the order they are searched: the base name, when the rule gives
+    // one, then the whole name.
+    static std::vector<std::string> rawFileNamesFor(const std::string& editedName);
 
     // The best-ranked file below `folder` whose name less extension equals
     // `name` (any case); hidden folders are not entered and `excluded` (the
@@ -51,6 +60,10 @@ public:
     // file but its name says it is a JPEG file; give it ..."); nullopt when
     // they agree, the extension names no image type or the contents none.
     static std::optional<std::string> misnamedContents(const std::filesystem::path& file);
+    // When `file` is missing or no regular file (a link to nothing, a loop of
+    // links, a FIFO, a device), a clause saying what it is; nullopt for a
+    // regular file. Never opens it.
+    static std::optional<std::string> notARegularFile(const std::filesystem::path& file);
     // How a content type reads in a sentence ("a JPEG file", "a DNG raw file").
     static std::string kindOfImage(const std::string& type);
 

@@ -263,13 +263,23 @@ using WaitKey = std::tuple<dev_t, ino_t, int>;  // the lock file and the operati
 struct Waits {
     std::mutex mutex;  // also guards every QueuedWait
     std::map<WaitKey, std::shared_ptr<QueuedWait>> left;
-    // The lock file's time when a wait for it last ran out, by lock file.
-    std::map<std::pair<dev_t, ino_t>, int64_t> keptAt;
+    // The lock file's time when a wait for it last ran out, by lock file and
+    // operation: a shared lock had since says nothing of an exclusive one
+    // (readers at work keep out a change that waits as a read).
+    std::map<WaitKey, int64_t> keptAt;
 };
 
 Waits& waits() {
     static auto* all = new Waits;
     return *all;
+}
+
+// The lock was had: waits for it and, for an exclusive one, for any other
+// start afresh. Call with waits().mutex held.
+void forgetKeptLocked(const WaitKey& key) {
+    const auto [device, inode, operation] = key;
+    waits().keptAt.erase({device, inode, LOCK_SH});
+    if (operation == LOCK_EX) waits().keptAt.erase(key);
 }
 
 // A wait left by an attempt that ran out, taken over; null when none.
@@ -343,13 +353,13 @@ bool FileLock::acquire() {
     const int operation = mode_ == Mode::Exclusive ? LOCK_EX : LOCK_SH;
     struct stat st {};
     ::fstat(fd_, &st);
-    const std::pair lockFile{st.st_dev, st.st_ino};
+    const WaitKey key{st.st_dev, st.st_ino, operation};
     const auto noteKept = [&](std::optional<LockState> at) {
         std::lock_guard lock(waits().mutex);
         if (at)
-            waits().keptAt[lockFile] = at->modifiedNs;
+            waits().keptAt[key] = at->modifiedNs;
         else
-            waits().keptAt.erase(lockFile);
+            forgetKeptLocked(key);
     };
     if (tryLock(fd_, operation) == 0) {
         noteKept(std::nullopt);
@@ -369,8 +379,11 @@ bool FileLock::acquire() {
     // A change always waits.
     if (boundedWait()) {
         std::lock_guard lock(waits().mutex);
-        const auto kept = waits().keptAt.find(lockFile);
-        if (kept != waits().keptAt.end() && kept->second == seen.modifiedNs) {
+        const auto keptAsItWas = [&](int kind) {
+            const auto kept = waits().keptAt.find({st.st_dev, st.st_ino, kind});
+            return kept != waits().keptAt.end() && kept->second == seen.modifiedNs;
+        };
+        if (keptAsItWas(LOCK_SH) || keptAsItWas(LOCK_EX)) {
             timedOut_ = true;
             log("The lock %s is still kept as it was: read without it", file_.c_str());
             return false;
@@ -378,7 +391,6 @@ bool FileLock::acquire() {
     }
     // A shared lock being made exclusive lets go first, or it would wait for itself.
     ::flock(fd_, LOCK_UN);
-    const WaitKey key{st.st_dev, st.st_ino, operation};
     // One queued wait per lock in this process: a second would take the lock
     // from the first, or the first from this attempt.
     std::shared_ptr<QueuedWait> wait = joinLeftWait(key);
@@ -443,7 +455,7 @@ bool FileLock::acquire() {
         if (why != Outcome::Waiting && !wait->done) {
             wait->abandoned = true;
             waits().left[key] = wait;
-            waits().keptAt[lockFile] = seen.modifiedNs;
+            waits().keptAt[key] = seen.modifiedNs;
             lock.unlock();
             return endWithout(why);
         }
@@ -454,7 +466,7 @@ bool FileLock::acquire() {
         log("No lock on %s (%s): going on without it", file_.c_str(), std::strerror(wait->error));
         return false;
     }
-    waits().keptAt.erase(lockFile);
+    forgetKeptLocked(key);
     lock.unlock();
     ::close(fd_);
     fd_ = std::exchange(wait->fd, -1);

@@ -11,7 +11,8 @@
 // A wait is told within moments, whatever the holder does, and the notice
 // withdrawn when it ends. A read waits at most waitLimit() in all, since it
 // goes on without the lock anyway: it does not wait again while the lock
-// stays kept, its file untouched, since its wait ran out. A change
+// stays kept, its file untouched, since its wait ran out (a shared lock had
+// meanwhile does not end that for an exclusive one). A change
 // waits while the lock changes hands, its file changes, or its holder (or a
 // process the holder started) works; one kept by a holder that is stopped or
 // sleeps (a stopped batch, a hung window, a sync tool) is waited for at most

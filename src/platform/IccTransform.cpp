@@ -487,14 +487,34 @@ void IccTransform::findShaper(Prepared& p, void* sourceHandle, void* destination
     p.shaper = std::move(shaper);
 }
 
+namespace {
+
+struct SharedTransforms {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<const IccTransform>> recent;  // most recent last
+};
+
+SharedTransforms& sharedTransforms() {
+    static auto* kept = new SharedTransforms;
+    return *kept;
+}
+
+}  // namespace
+
+void IccTransform::forgetShared() {
+    std::vector<std::shared_ptr<const IccTransform>> forgotten;
+    std::lock_guard lock(sharedTransforms().mutex);
+    forgotten.swap(sharedTransforms().recent);
+}
+
 std::shared_ptr<const IccTransform> IccTransform::shared(
     std::shared_ptr<const IccProfile> source, std::shared_ptr<const IccProfile> destination,
     std::string* failureReason) {
     if (!source || !destination)
         return create(std::move(source), std::move(destination), failureReason);
     constexpr std::size_t kKept = 16;
-    static std::mutex mutex;
-    static auto* recent = new std::vector<std::shared_ptr<const IccTransform>>;  // most recent last
+    auto& mutex = sharedTransforms().mutex;
+    auto* recent = &sharedTransforms().recent;
     {
         std::lock_guard lock(mutex);
         for (auto it = recent->begin(); it != recent->end(); ++it) {

@@ -53,6 +53,9 @@ public:
     static std::shared_ptr<const IccTransform> shared(std::shared_ptr<const IccProfile> source,
                                                       std::shared_ptr<const IccProfile> destination,
                                                       std::string* failureReason = nullptr);
+    // Drops the kept transforms: the next use of each makes it again (for tests that count
+    // the allocations of a conversion's making).
+    static void forgetShared();
     ~IccTransform();
     IccTransform(const IccTransform&) = delete;
     IccTransform& operator=(const IccTransform&) = delete;

@@ -184,11 +184,13 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-RunResult runProgram(const std::string& args) {
+// `prefix` goes before the program (a time limit).
+RunResult runProgram(const std::string& args, const std::string& prefix = "") {
     static int count = 0;
     const fs::path errors =
         fs::temp_directory_path() / ("quorvex-stderr-" + std::to_string(++count) + ".txt");
-    const std::string cmd = programPath().string() + " " + args + " 2>'" + errors.string() + "'";
+    const std::string cmd =
+        prefix + programPath().string() + " " + args + " 2>'" + errors.string() + "'";
     FILE* p = popen(cmd.c_str(), "r");
     RunResult r{-1, {}, {}, {}};
     if (!p) return r;
@@ -598,6 +600,75 @@ TEST_F(BatchExportTest, CommandLineTakesAFoldersImageFilesInNameOrder) {
         runProgram("--out " + out.string() + " " + (scratch_.path() / "empty").string());
     EXPECT_EQ(empty.status, 1);
     EXPECT_EQ(linesOf(empty.errText).size(), 1u) << empty.errText;
+}
+
+// A camera's card: raw files, the camera's JPEG files beside them and an
+// editor's copy develop cleanly run after run, the JPEG files untouched;
+// named on the command line each is tried.
+TEST_F(BatchExportTest, CommandLineDevelopsACardOfRawAndJpegFilesRunAfterRun) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto card = scratch_.path() / "card";
+    makeChart(card / "IMG_0001.dng");
+    fs::copy_file(card / "IMG_0001.dng", card / "IMG_0002.dng");
+    fs::copy_file(card / "IMG_0001.dng", card / "DSC_1234.dng");
+    const auto made = scratch_.path() / "made";
+    ASSERT_EQ(runProgram("--out " + made.string() + " " + (card / "IMG_0001.dng").string()).status,
+              0);
+    std::string camera = fileBytes(made / "IMG_0001.jpg");
+    camera.replace(camera.find("Quorvex V"), 9, "Camera  V");
+    for (const char* name : {"IMG_0001.jpg", "IMG_0002-edit.jpg"})
+        std::ofstream(card / name, std::ios::binary) << camera;
+    for (const char* n : {"", "_1"}) {
+        const auto r = runProgram(card.string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.errText, "");
+        const std::string second = *n ? "_2" : "_1";
+        EXPECT_EQ(
+            linesOf(r.outText),
+            (std::vector<std::string>{(card / ("DSC_1234" + std::string(n) + ".jpg")).string(),
+                                      (card / ("IMG_0001" + second + ".jpg")).string(),
+                                      (card / ("IMG_0002" + std::string(n) + ".jpg")).string()}));
+    }
+    EXPECT_TRUE(fileBytes(card / "IMG_0001.jpg") == camera);
+    // Its name ends in digits as a numbered export's does.
+    EXPECT_TRUE(
+        BatchExport::isOwnExport(card / "DSC_1234.jpg", BatchExport::imageFilesInFolder(card)));
+
+    const auto named =
+        runProgram((card / "IMG_0001.jpg").string() + " " + (card / "IMG_0001_1.jpg").string());
+    EXPECT_EQ(named.status, 1);
+    const auto lines = linesOf(named.errText);
+    ASSERT_EQ(lines.size(), 2u) << named.errText;
+    for (const auto& line : lines)
+        EXPECT_NE(line.find(".jpg: a JPEG file is developed from the raw file"), std::string::npos)
+            << line;
+}
+
+// A named file that is no regular file is said to be what it is, and a FIFO
+// is not waited on.
+TEST_F(BatchExportTest, CommandLineSaysWhatANamedFileIsWhenItIsNoRegularFile) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto dir = scratch_.path() / "odd";
+    fs::create_directories(dir);
+    fs::create_symlink("nowhere.jpg", dir / "dangling.jpg");
+    fs::create_symlink("loop.tif", dir / "loop.tif");
+    fs::create_symlink("/dev/zero", dir / "zero.jpg");
+    ASSERT_TRUE(testsupport::makeFifo(dir / "fifo.jpg"));
+    ASSERT_TRUE(testsupport::makeFifo(dir / "fifo.tif"));
+    std::string args;
+    for (const char* name : {"dangling.jpg", "loop.tif", "zero.jpg", "fifo.jpg", "fifo.tif"})
+        args += " " + (dir / name).string();
+    const auto r = runProgram(args, "timeout 60 ");
+    EXPECT_EQ(r.status, 1) << r.out;
+    const std::string at = "quorvex: " + dir.string() + "/";
+    EXPECT_EQ(linesOf(r.errText),
+              (std::vector<std::string>{
+                  at + "dangling.jpg: it is a link to nothing: its target \"nowhere.jpg\" does "
+                       "not exist.",
+                  at + "loop.tif: it is a link in a loop of links, which leads to no file.",
+                  at + "zero.jpg: it is a link to \"/dev/zero\", a device, not a regular file.",
+                  at + "fifo.jpg: it is a FIFO (a named pipe), not a regular file.",
+                  at + "fifo.tif: it is a FIFO (a named pipe), not a regular file."}));
 }
 
 // --type reaches each format and EXR variant, whatever the preset says.

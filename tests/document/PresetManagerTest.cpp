@@ -554,6 +554,37 @@ TEST_F(Presets, AKeptLockIsWaitedForABoundedTimeAndAChangeIsNotSaved) {
     EXPECT_TRUE(quiet.contains("the XML parser reports \""));
 }
 
+// A damaged preset behind a holder of the shared lock at work: mending it
+// waits as a read, once, and leaves the file as it is; a listing once the
+// lock is free mends it.
+TEST_F(Presets, AMendBehindASharedHolderAtWorkWaitsAsAReadOnceAndIsMadeLater) {
+    const testsupport::ShortLockWait shortWait;
+    const auto limit = testsupport::ShortLockWait::kLimit;
+    const fs::path folder = *manager.presetDirectory();
+    fs::path monochrome;
+    for (const auto& file : files())
+        if (contents(file).find("<string>Monochrome</string>") != std::string::npos)
+            monochrome = file;
+    ASSERT_FALSE(monochrome.empty());
+    fs::resize_file(monochrome, 100);
+    const fs::path lock = folder.parent_path() / ".presets.lock";
+    const int holder = testsupport::spawnLockHolder(lock, int(limit.count() * 5), "burn",
+                                                    home.path() / "ready", true);
+    ASSERT_GT(holder, 0);
+    for (double most : {limit.count() / 1000.0 + 1.5, 1.0}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(manager.presetNamed("Default"));
+        EXPECT_LT(secondsSince(start), most);
+    }
+    EXPECT_EQ(fs::file_size(monochrome), 100u);
+    ::kill(holder, SIGKILL);
+    testsupport::waitForHelper(holder);
+    const int free = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    ::flock(free, LOCK_EX);  // once the process it started is gone too
+    ::close(free);
+    EXPECT_TRUE(manager.presetNamed("Monochrome"));
+}
+
 // Behind a holder at work a run reads the presets, or uses the factory ones
 // while it cannot make the folder, after the bound, and not once more while
 // the same holder keeps the lock.

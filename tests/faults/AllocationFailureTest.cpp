@@ -203,9 +203,11 @@ TEST(AllocationFailure, EmptyingTheTemporaryFolderSurvivesAFailingAllocation) {
     EXPECT_GT(thrown, 0);
 }
 
-// A colour conversion whose preparation meets a failing allocation, lcms2's
-// own included, fails for want of memory and is prepared again on its next
-// use; one that needs no more allocations converts exactly as a clean one.
+// A colour conversion whose making or preparation meets a failing
+// allocation, lcms2's own included (its context's too: lcms2's process-wide
+// one must not stand in), fails for want of memory and is prepared again on
+// its next use; one that needs no more allocations converts exactly as a
+// clean one.
 TEST(AllocationFailure, AColourConversionPreparedShortOfMemoryIsExactOrFails) {
     const auto from = platform::IccProfile::named(platform::IccNamedProfile::linearRGB);
     const auto to = platform::IccProfile::named(platform::IccNamedProfile::sRGB);
@@ -224,12 +226,13 @@ TEST(AllocationFailure, AColourConversionPreparedShortOfMemoryIsExactOrFails) {
         // Fails allocation n = 0, 1, ... until a run needs fewer than n + 1.
         long n = 0;
         for (bool reached = true; reached; ++n) {
-            auto t = platform::IccTransform::create(from, to);
+            std::shared_ptr<const platform::IccTransform> t;
             std::string px = pixels, why;
             bool converted = false, threw = false;
             {
                 FailAllocation failing(n);
                 try {
+                    t = platform::IccTransform::create(from, to);
                     converted = t->convert(px.data(), 64, 1, px.size(), layout, &why);
                 } catch (const std::bad_alloc&) {
                     threw = true;
@@ -241,6 +244,7 @@ TEST(AllocationFailure, AColourConversionPreparedShortOfMemoryIsExactOrFails) {
             } else {
                 EXPECT_TRUE(reached && (threw || why == platform::IccTransform::kNoMemoryReason))
                     << "allocation " << n << ": " << why;
+                if (!t) t = platform::IccTransform::create(from, to);
                 px = pixels;
                 EXPECT_TRUE(t->convert(px.data(), 64, 1, px.size(), layout, &why) && px == clean)
                     << "again after " << n;
@@ -271,11 +275,13 @@ std::string fileBytes(const std::filesystem::path& path) {
 }
 
 // An export whose Nth allocation fails, for every N, writes exactly the file
-// of a clean export or fails for want of memory. One sweep per run, so that
-// they can run side by side. A small chart has every allocation failed; one
-// of a real photo's size (a megapixel and more takes the banded paths of the
-// full-size develop and render) only the large ones: a band that failed must
-// not leave its rows out of a written file.
+// of a clean export or fails for want of memory. Each export makes its
+// colour conversions afresh, so that lcms2's allocations fail too (and its
+// reserve serves). One sweep per run, so that they can run side by side. A
+// small chart has every allocation failed; one of a real photo's size (a
+// megapixel and more takes the banded paths of the full-size develop and
+// render) only the large ones: a band that failed must not leave its rows out
+// of a written file.
 struct Sweep {
     const char* type;
     const char* chart;
@@ -295,6 +301,7 @@ TEST_P(ExportAllocationFailure, EveryFailingAllocationEndsInAnErrorOrTheSameFile
     // Whether an export of an open document, its Nth allocation failing
     // (none when negative), wrote the file; `used` gets its allocations.
     auto exportOnce = [&](long failAt, long* used = nullptr) {
+        platform::IccTransform::forgetShared();
         platform::Error error;
         auto doc = MyDocument::init();
         EXPECT_TRUE(doc->readFromURL(source.string(), &error)) << error.failureReason;

@@ -190,7 +190,8 @@ std::vector<std::string> helperArguments() {
 
 int holdLock(const std::vector<std::string>& arguments) {
     const int fd = ::open(arguments[1].c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) return 1;
+    const bool shared = arguments.size() > 5 && arguments[5] == "shared";
+    if (fd < 0 || ::flock(fd, shared ? LOCK_SH : LOCK_EX) != 0) return 1;
     const auto end =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(arguments[2]));
     std::ofstream(arguments[4]) << "held";
@@ -208,10 +209,10 @@ int holdLock(const std::vector<std::string>& arguments) {
 }
 
 int spawnLockHolder(const std::filesystem::path& lockFile, int ms, const std::string& how,
-                    const std::filesystem::path& ready) {
+                    const std::filesystem::path& ready, bool shared) {
     std::filesystem::remove(ready);
-    const int pid =
-        spawnHelper({"hold", lockFile.string(), std::to_string(ms), how, ready.string()});
+    const int pid = spawnHelper({"hold", lockFile.string(), std::to_string(ms), how, ready.string(),
+                                 shared ? "shared" : "exclusive"});
     while (pid > 0 && !std::filesystem::exists(ready)) {
         if (::waitpid(pid, nullptr, WNOHANG) == pid) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -119,13 +119,13 @@ int waitForHelper(int pid);
 std::vector<std::string> helperArguments();
 
 // A helper's body for another program holding a lock: {"hold", LOCKFILE, MS,
-// HOW, READY} holds LOCKFILE (flock, exclusive) for MS ms, then writes READY;
-// HOW "burn" works through a process it started (as `flock FILE command`
-// does), "sleep" sleeps.
+// HOW, READY[, "shared"]} holds LOCKFILE (flock, exclusive unless "shared")
+// for MS ms, then writes READY; HOW "burn" works through a process it
+// started (as `flock FILE command` does), "sleep" sleeps.
 int holdLock(const std::vector<std::string>& arguments);
 // Spawns such a holder and waits until it holds the lock; its process id, or -1.
 int spawnLockHolder(const std::filesystem::path& lockFile, int ms, const std::string& how,
-                    const std::filesystem::path& ready);
+                    const std::filesystem::path& ready, bool shared = false);
 
 }  // namespace testsupport
 

@@ -852,7 +852,7 @@ TEST(DocumentWindow, ExportProposesAFreeNameAndAsksBeforeReplacingAFile) {
 }
 
 // A typed extension of the type is kept in any case, a dotted name gets one
-// (a trailing dot gives way to it);
+// (trailing dots give way to it);
 // the photo's own file, in any case, is refused with the name selected.
 TEST(DocumentWindow, ExportKeepsTypedExtensionsAndRefusesThePhotosOwnFile) {
     uitest::UiTestHome home;
@@ -872,10 +872,11 @@ TEST(DocumentWindow, ExportKeepsTypedExtensionsAndRefusesThePhotosOwnFile) {
         return panel;
     };
     const std::vector<std::array<std::string, 3>> names = {
-        {"public.jpeg", "h.jpeg", "h.jpeg"}, {"public.jpeg", "h.JPG", "h.JPG"},
-        {"public.tiff", "h.tiff", "h.tiff"}, {"public.tiff", "h.TIF", "h.TIF"},
-        {"public.dng", "h.DNG", "h.DNG"},    {"com.ilm.openexr-image", "h.Exr", "h.Exr"},
-        {"public.jpeg", "s.v2", "s.v2.jpg"}, {"public.jpeg", "ending.", "ending.jpg"}};
+        {"public.jpeg", "h.jpeg", "h.jpeg"},      {"public.jpeg", "h.JPG", "h.JPG"},
+        {"public.tiff", "h.tiff", "h.tiff"},      {"public.tiff", "h.TIF", "h.TIF"},
+        {"public.dng", "h.DNG", "h.DNG"},         {"com.ilm.openexr-image", "h.Exr", "h.Exr"},
+        {"public.jpeg", "s.v2", "s.v2.jpg"},      {"public.jpeg", "ending.", "ending.jpg"},
+        {"public.jpeg", "ending..", "ending.jpg"}};
     for (const auto& [type, typed, written] : names) {
         std::ofstream(home.path() / written) << "keep";
         const size_t asked = alerts.shown.size();
