@@ -53,7 +53,7 @@ int platformHelper(const std::vector<std::string>& arguments) {
         std::ofstream(arguments[2]) << platform::keyHash(arguments[1]);
         return 0;
     }
-    if (arguments.size() == 5 && arguments[0] == "hold") return testsupport::holdLock(arguments);
+    if (arguments.size() >= 5 && arguments[0] == "hold") return testsupport::holdLock(arguments);
     return 2;
 }
 
