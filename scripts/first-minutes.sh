@@ -524,21 +524,28 @@ if kill -0 "$gui" 2>/dev/null; then kill "$gui"; fi
 wait "$gui" || true
 gui=""
 
+# Runs the command line twice over FOLDER, keeping what each run printed in
+# $out/command-line-NAME-N.txt: both must exit 0 and report no failure.
+# Warnings (the preset saved with an unreadable number above) are no failure.
+runTwice() {
+  local folder=$1 name=$2 run status
+  for run in 1 2; do
+    status=0
+    "$build/quorvex" "$folder" >"$out/command-line-$name-$run.txt" 2>"$scratch/run.err" || status=$?
+    cat "$scratch/run.err" >>"$out/command-line-$name-$run.txt"
+    [ "$status" -eq 0 ] || fail "quorvex run $run over $folder exited $status: $(cat "$scratch/run.err")"
+    ! grep -v '^quorvex: warning: ' "$scratch/run.err" ||
+      fail "quorvex run $run over $folder reported a failure"
+  done
+}
+
 # The command line over one folder twice, as a user repeats a run: the
 # second passes over the first run's exports (never tried as edited files),
 # writes its own under the next numbers, reports no failure and exits 0.
 mkdir -p "$HOME/Again"
 cp "$sample" "$HOME/Again/A.dng"
 cp "$sample" "$HOME/Again/B.dng"
-for run in 1 2; do
-  status=0
-  "$build/quorvex" "$HOME/Again" >"$out/command-line-run-$run.txt" 2>"$scratch/run.err" || status=$?
-  cat "$scratch/run.err" >>"$out/command-line-run-$run.txt"
-  [ "$status" -eq 0 ] || fail "quorvex run $run over a folder exited $status: $(cat "$scratch/run.err")"
-  # Warnings (the preset saved with an unreadable number above) are no failure.
-  ! grep -v '^quorvex: warning: ' "$scratch/run.err" ||
-    fail "quorvex run $run over a folder reported a failure"
-done
+runTwice "$HOME/Again" run
 [ "$(grep -v '^quorvex: ' "$out/command-line-run-2.txt")" = \
   "$(printf '%s\n' "$HOME/Again/A_1.jpg" "$HOME/Again/B_1.jpg")" ] ||
   fail "the second run over a folder wrote: $(cat "$out/command-line-run-2.txt")"
@@ -553,14 +560,7 @@ cp "$HOME/Again/A.jpg" "$HOME/Card/IMG_0001.jpg"
 exiftool -q -overwrite_original -Software="Camera firmware 1.00" "$HOME/Card/IMG_0001.jpg"
 cp "$HOME/Card/IMG_0001.jpg" "$HOME/Card/IMG_0002-edit.jpg"
 cp "$HOME/Card/IMG_0001.jpg" "$scratch/camera.jpg"
-for run in 1 2; do
-  status=0
-  "$build/quorvex" "$HOME/Card" >"$out/command-line-card-$run.txt" 2>"$scratch/run.err" || status=$?
-  cat "$scratch/run.err" >>"$out/command-line-card-$run.txt"
-  [ "$status" -eq 0 ] || fail "quorvex run $run over a card exited $status: $(cat "$scratch/run.err")"
-  ! grep -v '^quorvex: warning: ' "$scratch/run.err" ||
-    fail "quorvex run $run over a card reported a failure"
-done
+runTwice "$HOME/Card" card
 [ "$(grep -v '^quorvex: ' "$out/command-line-card-1.txt")" = \
   "$(printf '%s\n' "$HOME/Card/IMG_0001_1.jpg" "$HOME/Card/IMG_0002.jpg")" ] ||
   fail "the first run over a card wrote: $(cat "$out/command-line-card-1.txt")"
