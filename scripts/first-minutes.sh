@@ -538,6 +538,13 @@ runTwice() {
       fail "quorvex run $run over $folder reported a failure"
   done
 }
+# wrote NAME N FILE...: run N of runTwice's NAME printed exactly these paths.
+wrote() {
+  local name=$1 run=$2
+  shift 2
+  [ "$(grep -v '^quorvex: ' "$out/command-line-$name-$run.txt")" = "$(printf '%s\n' "$@")" ] ||
+    fail "run $run over the $name folder wrote: $(cat "$out/command-line-$name-$run.txt")"
+}
 
 # The command line over one folder twice, as a user repeats a run: the
 # second passes over the first run's exports (never tried as edited files),
@@ -546,9 +553,7 @@ mkdir -p "$HOME/Again"
 cp "$sample" "$HOME/Again/A.dng"
 cp "$sample" "$HOME/Again/B.dng"
 runTwice "$HOME/Again" run
-[ "$(grep -v '^quorvex: ' "$out/command-line-run-2.txt")" = \
-  "$(printf '%s\n' "$HOME/Again/A_1.jpg" "$HOME/Again/B_1.jpg")" ] ||
-  fail "the second run over a folder wrote: $(cat "$out/command-line-run-2.txt")"
+wrote run 2 "$HOME/Again/A_1.jpg" "$HOME/Again/B_1.jpg"
 
 # A camera's card, twice: raw files with the camera's JPEG beside one and an
 # editor's copy beside the other. Each run develops both raw files, passes
@@ -561,11 +566,7 @@ exiftool -q -overwrite_original -Software="Camera firmware 1.00" "$HOME/Card/IMG
 cp "$HOME/Card/IMG_0001.jpg" "$HOME/Card/IMG_0002-edit.jpg"
 cp "$HOME/Card/IMG_0001.jpg" "$scratch/camera.jpg"
 runTwice "$HOME/Card" card
-[ "$(grep -v '^quorvex: ' "$out/command-line-card-1.txt")" = \
-  "$(printf '%s\n' "$HOME/Card/IMG_0001_1.jpg" "$HOME/Card/IMG_0002.jpg")" ] ||
-  fail "the first run over a card wrote: $(cat "$out/command-line-card-1.txt")"
-[ "$(grep -v '^quorvex: ' "$out/command-line-card-2.txt")" = \
-  "$(printf '%s\n' "$HOME/Card/IMG_0001_2.jpg" "$HOME/Card/IMG_0002_1.jpg")" ] ||
-  fail "the second run over a card wrote: $(cat "$out/command-line-card-2.txt")"
+wrote card 1 "$HOME/Card/IMG_0001_1.jpg" "$HOME/Card/IMG_0002.jpg"
+wrote card 2 "$HOME/Card/IMG_0001_2.jpg" "$HOME/Card/IMG_0002_1.jpg"
 cmp -s "$scratch/camera.jpg" "$HOME/Card/IMG_0001.jpg" || fail "the camera's JPEG was changed"
 echo "first-minutes: $step screenshots in $out"
