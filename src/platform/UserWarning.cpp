@@ -3,6 +3,7 @@
 #include <cctype>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 #include "platform/Log.h"
 
@@ -53,39 +54,44 @@ std::string inWords(std::string text) {
 
 }  // namespace
 
-UserWarningHandler setUserWarningHandler(UserWarningHandler handler) {
+namespace {
+
+// Both handlers have the same type; the one a call uses is named by member.
+using Slot = UserWarningHandler Handler::*;
+
+UserWarningHandler swapHandler(Slot slot, UserWarningHandler handler) {
     Handler& h = shared();
     std::lock_guard lock(h.mutex);
-    std::swap(h.handler, handler);
+    std::swap(h.*slot, handler);
     return handler;
 }
 
-void warnUser(const std::string& warning) {
-    log("Warning: %s", warning.c_str());
+// Called outside the lock: a handler may set handlers.
+void callHandler(Slot slot, const std::string& warning) {
     UserWarningHandler handler;
     {
         Handler& h = shared();
         std::lock_guard lock(h.mutex);
-        handler = h.handler;
+        handler = h.*slot;
     }
     if (handler) handler(inWords(warning));
+}
+
+}  // namespace
+
+UserWarningHandler setUserWarningHandler(UserWarningHandler handler) {
+    return swapHandler(&Handler::handler, std::move(handler));
+}
+
+void warnUser(const std::string& warning) {
+    log("Warning: %s", warning.c_str());
+    callHandler(&Handler::handler, warning);
 }
 
 WithdrawnWarningHandler setWithdrawnWarningHandler(WithdrawnWarningHandler handler) {
-    Handler& h = shared();
-    std::lock_guard lock(h.mutex);
-    std::swap(h.withdrawn, handler);
-    return handler;
+    return swapHandler(&Handler::withdrawn, std::move(handler));
 }
 
-void withdrawUserWarning(const std::string& warning) {
-    WithdrawnWarningHandler handler;
-    {
-        Handler& h = shared();
-        std::lock_guard lock(h.mutex);
-        handler = h.withdrawn;
-    }
-    if (handler) handler(inWords(warning));
-}
+void withdrawUserWarning(const std::string& warning) { callHandler(&Handler::withdrawn, warning); }
 
 }  // namespace platform
