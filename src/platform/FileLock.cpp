@@ -363,10 +363,7 @@ bool FileLock::acquire() {
     };
     if (tryLock(fd_, operation) == 0) {
         noteKept(std::nullopt);
-        if (keepTaken()) return true;
-        timedOut_ = true;
-        log("Stopped waiting for the lock %s", file_.c_str());
-        return false;
+        return keepTaken();
     }
     if (errno != EWOULDBLOCK) {
         log("No lock on %s (%s): going on without it", file_.c_str(), std::strerror(errno));
@@ -438,7 +435,10 @@ bool FileLock::acquire() {
         do {
             std::this_thread::sleep_for(kStep / 5);
             if (tryLock(fd_, operation) == 0) {
-                if (!keepTaken()) return endWithout(Outcome::Stopped);
+                if (!keepTaken()) {
+                    withdrawNotice();
+                    return false;
+                }
                 noteKept(std::nullopt);
                 withdrawNotice();
                 return true;
@@ -470,7 +470,10 @@ bool FileLock::acquire() {
     lock.unlock();
     ::close(fd_);
     fd_ = std::exchange(wait->fd, -1);
-    if (!keepTaken()) return endWithout(Outcome::Stopped);
+    if (!keepTaken()) {
+        withdrawNotice();
+        return false;
+    }
     if (!notice.empty()) log("Got the lock %s after waiting for it", file_.c_str());
     withdrawNotice();
     return true;
@@ -506,6 +509,8 @@ bool FileLock::keepTaken() {
     // Got in the moment the person chose not to wait: what they chose holds.
     if (!stopFlag || !stopFlag->load()) return true;
     ::flock(fd_, LOCK_UN);
+    timedOut_ = true;
+    log("Stopped waiting for the lock %s", file_.c_str());
     return false;
 }
 

@@ -107,7 +107,7 @@ private:
     // Tells that the wait ran out; false.
     bool givenUp();
     // Whether a lock just taken may be kept: not when the person stopped the
-    // wait meanwhile (then it is let go).
+    // wait meanwhile (then it is let go, as a wait that ran out).
     bool keepTaken();
     std::string lockAndHolder() const;
 
