@@ -19,7 +19,6 @@
 #include "document/DocumentExport.h"
 #include "engine/QueueEngine.h"
 #include "platform/Dispatch.h"
-#include "platform/FileLock.h"
 #include "platform/UserDefaults.h"
 #include "platform/UserWarning.h"
 #include "ui/AlertPresenter.h"
