@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -567,21 +566,15 @@ TEST_F(Presets, AMendBehindASharedHolderAtWorkWaitsAsAReadOnceAndIsMadeLater) {
             monochrome = file;
     ASSERT_FALSE(monochrome.empty());
     fs::resize_file(monochrome, 100);
-    const fs::path lock = folder.parent_path() / ".presets.lock";
-    const int holder = testsupport::spawnLockHolder(lock, int(limit.count() * 5), "burn",
-                                                    home.path() / "ready", true);
-    ASSERT_GT(holder, 0);
+    testsupport::LockHolder holder(folder.parent_path() / ".presets.lock");
+    ASSERT_TRUE(holder.hold("burn", true));
     for (double most : {limit.count() / 1000.0 + 1.5, 1.0}) {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_TRUE(manager.presetNamed("Default"));
         EXPECT_LT(secondsSince(start), most);
     }
     EXPECT_EQ(fs::file_size(monochrome), 100u);
-    ::kill(holder, SIGKILL);
-    testsupport::waitForHelper(holder);
-    const int free = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-    ::flock(free, LOCK_EX);  // once the process it started is gone too
-    ::close(free);
+    holder.letGo();
     EXPECT_TRUE(manager.presetNamed("Monochrome"));
 }
 
@@ -597,19 +590,12 @@ TEST_F(Presets, AHolderAtWorkDelaysReadingByTheBoundOnce) {
             ASSERT_TRUE(manager.presetDirectory());
             manager.forgetPresetDirectory();
         }
-        const fs::path lock = support / ".presets.lock";
-        const int holder = testsupport::spawnLockHolder(lock, int(limit.count() * 3), "burn",
-                                                        home.path() / "ready");
-        ASSERT_GT(holder, 0);
+        testsupport::LockHolder holder(support / ".presets.lock");
+        ASSERT_TRUE(holder.hold("burn"));
         for (double most : {limit.count() / 1000.0 + 1, 0.5}) {
             const auto start = std::chrono::steady_clock::now();
             EXPECT_TRUE(manager.presetNamed("Default"));
             EXPECT_LT(secondsSince(start), most) << "folder made: " << folderMade;
         }
-        ::kill(holder, SIGKILL);
-        testsupport::waitForHelper(holder);
-        const int free = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-        ::flock(free, LOCK_EX);  // once the process it started is gone too
-        ::close(free);
     }
 }

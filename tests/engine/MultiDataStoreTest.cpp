@@ -666,12 +666,11 @@ TEST_F(DataStoreItemTest, AHolderAtWorkIsWaitedForPastTheBoundOneAsleepIsNot) {
     EXPECT_EQ(withdrawn, notice);
     EXPECT_EQ(testsupport::waitForHelper(working), 0);
 
-    const int asleep = testsupport::spawnLockHolder(lock, int(limit.count() * 3), "sleep", ready);
-    ASSERT_GT(asleep, 0);
+    testsupport::LockHolder asleep(lock);
+    ASSERT_TRUE(asleep.hold("sleep"));
     platform::Error error;
     EXPECT_FALSE(store.deleteCurrentCatalog(&error));
-    ::kill(asleep, SIGKILL);
-    testsupport::waitForHelper(asleep);
+    asleep.letGo();
     EXPECT_EQ(error.failureReason.find("not saved"), 0u) << error.failureReason;
     EXPECT_TRUE(store.getItemForUUID("/b.dng"));
     EXPECT_TRUE(store.deleteCurrentCatalog(&error));

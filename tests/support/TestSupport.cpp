@@ -220,4 +220,24 @@ int spawnLockHolder(const std::filesystem::path& lockFile, int ms, const std::st
     return pid;
 }
 
+bool LockHolder::hold(const std::string& how, bool shared, int ms) {
+    letGo();
+    const auto ready = std::filesystem::temp_directory_path() /
+                       ("quorvex-holder-" + std::to_string(::getpid()) + ".ready");
+    pid_ = spawnLockHolder(lock_, ms, how, ready, shared);
+    std::filesystem::remove(ready);
+    return pid_ > 0;
+}
+
+void LockHolder::letGo() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitForHelper(std::exchange(pid_, -1));
+    // The process it started dies with it, a moment later.
+    const int fd = ::open(lock_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::flock(fd, LOCK_EX);
+    ::close(fd);
+}
+
 }  // namespace testsupport

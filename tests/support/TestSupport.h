@@ -127,6 +127,23 @@ int holdLock(const std::vector<std::string>& arguments);
 int spawnLockHolder(const std::filesystem::path& lockFile, int ms, const std::string& how,
                     const std::filesystem::path& ready, bool shared = false);
 
+// Such a holder from hold() until letGo() or the end of its scope; letGo()
+// returns once the lock is free, the process the holder started gone too.
+class LockHolder {
+public:
+    explicit LockHolder(std::filesystem::path lockFile) : lock_(std::move(lockFile)) {}
+    ~LockHolder() { letGo(); }
+    LockHolder(const LockHolder&) = delete;
+    LockHolder& operator=(const LockHolder&) = delete;
+    // HOW as holdLock's; false when no holder came to hold it.
+    bool hold(const std::string& how, bool shared = false, int ms = 60'000);
+    void letGo();
+
+private:
+    std::filesystem::path lock_;
+    int pid_ = -1;
+};
+
 }  // namespace testsupport
 
 // Defines what a helper run of this test program does: `body` gets the

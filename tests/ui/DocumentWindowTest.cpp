@@ -141,9 +141,7 @@ TEST(DocumentWindow, FitKeepsTheWholePictureInView) {
     };
     w->zoomImageToFit();
     w->rotateCW();  // upright: the view's height is what limits it
-    EXPECT_TRUE(wholeShown()) << "turned";
-    const QString warning =
-        QStringLiteral("A warning long enough to take a few lines. ").repeated(12);
+    const QString warning = QStringLiteral("A warning that takes a few lines. ").repeated(12);
     w->messageBar()->addMessage(warning);
     EXPECT_TRUE(wholeShown()) << "with the bar";
     for (int turn = 2; turn <= 4; ++turn) {
@@ -151,10 +149,8 @@ TEST(DocumentWindow, FitKeepsTheWholePictureInView) {
         EXPECT_TRUE(wholeShown()) << "turned " << turn * 90;
     }
     w->messageBar()->dismiss();
-    EXPECT_TRUE(wholeShown()) << "without the bar";
     w->window()->resize(900, 1000);
-    EXPECT_TRUE(wholeShown()) << "resized";
-
+    EXPECT_TRUE(wholeShown()) << "without the bar, resized";
     w->zoomImageToActualSize();
     w->messageBar()->addMessage(warning);
     uitest::settle();
@@ -638,43 +634,27 @@ TEST(DocumentWindow, ClosingWhileTheCatalogIsHeldSaysWhatItWaitsFor) {
     closeAndWait(again);
 }
 
-// A photo of its own in a private home, the bars showing the program's
-// warnings, and another program that holds the catalog's lock on demand
-// (at work or asleep) until let go or the test ends.
-class HeldCatalog {
-public:
-    HeldCatalog()
-        : previous_(MessageBar::installInUserWarnings()),
-          photo_(home_.path() / "pic.dng"),
-          lock_(MultiDataStore::sharedMultiDataStore()
-                    .dataStoreForStore("Catalog")
-                    ->storeFilePath()
-                    ->parent_path() /
-                ".QuorvexCatalog.plist.lock") {
-        handdng::Write(photo_.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
-    }
-    ~HeldCatalog() {
-        letGo();
-        platform::setUserWarningHandler(previous_);
-    }
-    const fs::path& photo() const { return photo_; }
-    bool hold(const char* how) {
-        letGo();
-        pid_ = testsupport::spawnLockHolder(lock_, 60'000, how, home_.path() / "ready");
-        return pid_ > 0;
-    }
-    void letGo() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        testsupport::waitForHelper(std::exchange(pid_, -1));
-    }
+fs::path catalogLock() {
+    const auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog");
+    return catalog->storeFilePath()->parent_path() / ".QuorvexCatalog.plist.lock";
+}
 
-private:
-    uitest::UiTestHome home_;
-    const testsupport::ShortLockWait shortWait_;
-    platform::UserWarningHandler previous_;
-    fs::path photo_, lock_;
-    int pid_ = -1;
+float evOf(DocumentWindowController* w) {
+    return w->document()->valueForKey("Quorvex_Filter_inputEV").floatValue();
+}
+
+// A photo of its own in a private home, the bars showing the program's
+// warnings, and another program that holds the catalog's lock on demand.
+struct HeldCatalog {
+    HeldCatalog() {
+        handdng::Write(photo.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    }
+    ~HeldCatalog() { platform::setUserWarningHandler(previous); }
+    uitest::UiTestHome home;
+    const testsupport::ShortLockWait shortWait;
+    const platform::UserWarningHandler previous = MessageBar::installInUserWarnings();
+    const fs::path photo = home.path() / "pic.dng";
+    testsupport::LockHolder holder{catalogLock()};
 };
 
 // Closing while a program at work holds the catalog: the window answers at
@@ -685,19 +665,16 @@ private:
 // window and its edits; Close Without Saving closes it and leaves the
 // catalog as it was, even when the lock comes at that moment.
 TEST(DocumentWindow, AWaitingCloseHoldsNoInputAndDropsEditsOnlyByChoice) {
-    HeldCatalog holder;
-    const fs::path file = holder.photo();
-    const auto ev = [](DocumentWindowController* w) {
-        return w->document()->valueForKey("Quorvex_Filter_inputEV").floatValue();
-    };
+    HeldCatalog held;
+    auto& holder = held.holder;
     // Closes; true once the choices are offered, the window having answered
     // all along and the bar shown at once with both the notice and them.
     const auto closeWaits = [&](QPointer<DocumentWindowController> w) {
         bool barWithoutChoices = false;
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (w && w->messageBar()->isVisible() &&
-                (!w->messageBar()->asking() || w->messageBar()->messages().isEmpty()))
+            auto* bar = w ? w->messageBar() : nullptr;
+            if (bar && bar->isVisible() && (!bar->asking() || bar->messages().isEmpty()))
                 barWithoutChoices = true;
         });
         watch.start(2);
@@ -706,8 +683,7 @@ TEST(DocumentWindow, AWaitingCloseHoldsNoInputAndDropsEditsOnlyByChoice) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, testsupport::ShortLockWait::kLimit / 2);
         EXPECT_TRUE(w && w->messageBar()->messages().isEmpty())
             << "the wait was told inside the close: input was held meanwhile";
-        const bool asked = uitest::spinUntil([&] { return !w || w->messageBar()->asking(); },
-                                             std::chrono::seconds(3));
+        const bool asked = uitest::spinUntil([&] { return !w || w->messageBar()->asking(); });
         EXPECT_FALSE(barWithoutChoices);
         return asked && w && w->window()->isVisible() &&
                w->messageBar()->messages().join("").contains("Waiting for another program");
@@ -717,9 +693,8 @@ TEST(DocumentWindow, AWaitingCloseHoldsNoInputAndDropsEditsOnlyByChoice) {
             if (button->text() == choice && button->isVisible()) return button->click();
         ADD_FAILURE() << "no button " << choice.toStdString();
     };
-    auto* opened = openWindow(file);
-    ASSERT_NE(opened, nullptr);
-    QPointer<DocumentWindowController> w(opened);
+    QPointer<DocumentWindowController> w(openWindow(held.photo));
+    ASSERT_TRUE(w);
     QPointer<QuorvexDocumentWindow> window = w->window();
     w->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
     ASSERT_TRUE(holder.hold("burn"));
@@ -727,31 +702,27 @@ TEST(DocumentWindow, AWaitingCloseHoldsNoInputAndDropsEditsOnlyByChoice) {
     QPointer<QWidget> clicked;
     QObject clickScope;
     QTimer::singleShot(300, &clickScope, [&] {
-        if (!window) return;
         const QPoint topRight(window->width() - 40, window->centralWidget()->y() + 30);
-        clicked = window->childAt(topRight);
-        if (clicked)
+        if ((clicked = window->childAt(topRight)))
             QTest::mouseClick(clicked, Qt::LeftButton, {}, clicked->mapFrom(window, topRight));
     });
     ASSERT_TRUE(closeWaits(w));
-    ASSERT_TRUE(w && clicked);
+    ASSERT_TRUE(clicked);
     EXPECT_TRUE(w->histogramView()->isAncestorOf(clicked) || clicked == w->histogramView())
         << clicked->metaObject()->className();
     // Meanwhile an edit, saved with the close once the holder lets go.
     w->document()->setValueForKey(platform::Value(1.5f), "Quorvex_Filter_inputEV");
     holder.letGo();
     ASSERT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
-    w = openWindow(file, false);
-    ASSERT_TRUE(w);
-    EXPECT_FLOAT_EQ(ev(w), 1.5f);
+    ASSERT_TRUE(w = openWindow(held.photo, false));
+    EXPECT_FLOAT_EQ(evOf(w), 1.5f);
 
     window = w->window();
     ASSERT_TRUE(holder.hold("burn"));
     ASSERT_TRUE(closeWaits(w));
     choose(w, "Keep Open");
     EXPECT_TRUE(uitest::spinUntil([&] { return w->messageBar()->messages().isEmpty(); }));
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_FLOAT_EQ(ev(w), 1.5f);
+    EXPECT_TRUE(window->isVisible() && evOf(w) == 1.5f);
 
     // The lock comes as the person lets the edits go: their choice holds.
     w->document()->setValueForKey(platform::Value(2.0f), "Quorvex_Filter_inputEV");
@@ -760,42 +731,37 @@ TEST(DocumentWindow, AWaitingCloseHoldsNoInputAndDropsEditsOnlyByChoice) {
     holder.letGo();
     EXPECT_TRUE(uitest::spinUntil([&] { return window.isNull(); }));
     QTest::qWait(300);
-    w = openWindow(file, false);
-    ASSERT_TRUE(w);
-    EXPECT_FLOAT_EQ(ev(w), 1.5f);
+    ASSERT_TRUE(w = openWindow(held.photo, false));
+    EXPECT_FLOAT_EQ(evOf(w), 1.5f);
     closeAndWait(w);
 }
 
 // A holder asleep: the close's save is given up at the bound and the person
 // asked; once they answered, the word that the wait ran out leaves the bar.
 TEST(DocumentWindow, TheWordThatACloseGaveUpGoesOnceAnswered) {
-    HeldCatalog holder;
+    HeldCatalog held;
     // Answers "Keep Open", noting what the bar showed as it asked.
     struct Alerts : uitest::ScriptedAlerts {
         QPointer<DocumentWindowController> w;
-        QString barWhenAsked;
+        QString bar;
         void present(const platform::Alert& alert, QWidget* parent, Answer answer) override {
-            if (w) barWhenAsked = w->messageBar()->messages().join("\n");
+            bar = w->messageBar()->messages().join("\n");
             ScriptedAlerts::present(alert, parent, std::move(answer));
         }
     } alerts;
-    auto* opened = openWindow(holder.photo());
-    ASSERT_NE(opened, nullptr);
-    QPointer<DocumentWindowController> w(opened);
-    alerts.w = w;
+    ASSERT_TRUE(alerts.w = openWindow(held.photo));
+    auto* w = alerts.w.data();
     w->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
-    ASSERT_TRUE(holder.hold("sleep"));
+    ASSERT_TRUE(held.holder.hold("sleep"));
     w->window()->close();
     ASSERT_TRUE(uitest::spinUntil([&] { return !alerts.shown.empty(); }, std::chrono::seconds(6)));
-    ASSERT_TRUE(w && w->window()->isVisible());
-    EXPECT_FLOAT_EQ(w->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 1.25f);
-    EXPECT_TRUE(alerts.barWhenAsked.contains("has done nothing"))
-        << alerts.barWhenAsked.toStdString();
-    EXPECT_TRUE(uitest::spinUntil([&] {
-        return !w->messageBar()->messages().join("").contains("has done nothing");
-    })) << w->messageBar()->messages().join("\n").toStdString();
+    ASSERT_TRUE(alerts.w && w->window()->isVisible());
+    EXPECT_FLOAT_EQ(evOf(w), 1.25f);
+    EXPECT_TRUE(alerts.bar.contains("has done nothing")) << alerts.bar.toStdString();
+    EXPECT_TRUE(uitest::spinUntil(
+        [&] { return !w->messageBar()->messages().join("").contains("has done nothing"); }));
     EXPECT_FALSE(w->messageBar()->asking());
-    holder.letGo();
+    held.holder.letGo();
     closeAndWait(w);
 }
 

@@ -93,6 +93,7 @@ inline ::testing::AssertionResult noticedWhileCatalogHeld(const std::filesystem:
     const auto lock = catalogFile.parent_path() / ".QuorvexCatalog.plist.lock";
     int other = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     std::optional<std::chrono::steady_clock::duration> noticed;
+    bool toldInside = false;
     if (::flock(other, LOCK_EX) == 0) {
         const auto start = std::chrono::steady_clock::now();
         QTimer watch;
@@ -106,15 +107,12 @@ inline ::testing::AssertionResult noticedWhileCatalogHeld(const std::filesystem:
         watch.start(20);
         act();
         // Told inside the call that began the wait: it held input meanwhile.
-        if (noticed) {
-            ::close(other);
-            platform::setUserWarningHandler(previous);
-            return ::testing::AssertionFailure() << "the wait was told before the call returned";
-        }
+        toldInside = noticed.has_value();
         spinUntil([&] { return noticed.has_value(); }, std::chrono::seconds(3));
     }
     if (other >= 0) ::close(other);
     platform::setUserWarningHandler(previous);
+    if (toldInside) return ::testing::AssertionFailure() << "the wait was told before act returned";
     if (noticed && *noticed < std::chrono::seconds(2)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << "the wait notice " << (noticed ? "came late" : "never came");

@@ -41,24 +41,21 @@ void drainEvents() {
 // A document window that would not close (its save waits, or its edits
 // could not be saved) is closed as the person would: without its edits.
 void closeWithoutSaving() {
-    for (const auto& document : DocumentController::sharedDocumentController().documents()) {
-        auto* controller = DocumentWindowController::windowForDocument(document.get());
-        if (!controller || !controller->window()) {
+    auto& controller = DocumentController::sharedDocumentController();
+    for (const auto& document : controller.documents()) {
+        document->discardSettingsOnClose();
+        QPointer<DocumentWindowController> w =
+            DocumentWindowController::windowForDocument(document.get());
+        if (!w) {
             document->close();
-            DocumentController::sharedDocumentController().removeDocument(document);
+            controller.removeDocument(document);
             continue;
         }
-        bool chosen = false;
-        for (auto* button : controller->messageBar()->findChildren<QPushButton*>())
-            if (button->text() == QStringLiteral("Close Without Saving") && button->isVisible()) {
+        // A close under way is stopped as the person stops it.
+        for (auto* button : w->messageBar()->findChildren<QPushButton*>())
+            if (button->isVisible() && button->text() == QStringLiteral("Close Without Saving"))
                 button->click();
-                chosen = true;
-                break;
-            }
-        if (!chosen && controller->window()) {
-            document->discardSettingsOnClose();
-            controller->window()->close();
-        }
+        if (w && !w->windowHasClosed()) w->window()->close();
     }
 }
 
