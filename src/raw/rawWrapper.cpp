@@ -3,6 +3,7 @@
 #include <jpeglib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
@@ -36,12 +37,15 @@
 #include "raw/DemosaicAHD.h"
 #include "raw/DemosaicLMMSE.h"
 #include "raw/DemosaicTiles.h"
+#include "raw/LibRawSource.h"
 #include "raw/RawColor.h"
 #include "raw/RawMetadata.h"
 
 namespace {
 
 constexpr long kRawOpenErrorCode = -5;
+// The test-only switch that sends DNG files through LibRaw too.
+std::atomic<bool> gDNGThroughLibRaw{false};
 // EXIF light-source codes used as calibration illuminants.
 constexpr uint32 kStandardLightA = 17;
 constexpr uint32 kD65 = 21;
@@ -65,7 +69,7 @@ platform::Error UnsupportedFormatError(const std::string& path) {
     const std::string ext = UpperExtension(path);
     return RawError("The raw format of \"" + FileName(path) + "\" (" +
                     (ext.empty() ? std::string("no extension") : ext) +
-                    ") is not supported: only DNG files can be decoded.");
+                    ") is not supported: it is no camera raw format that Quorvex decodes.");
 }
 
 // What an error code means when its thrower gave no text.
@@ -578,6 +582,8 @@ void rawWrapper::decodeIfNeeded() {
     setWarnings(std::move(d.warnings));
 }
 
+void rawWrapper::setDecodesDNGThroughLibRaw(bool viaLibRaw) { gDNGThroughLibRaw = viaLibRaw; }
+
 std::optional<std::pair<uint32_t, uint32_t>> rawWrapper::plannedImageSize() {
     {
         std::lock_guard guard(lock_);
@@ -641,6 +647,20 @@ RawSamples HalfSizeRGB(const CFAPlane& cfa, unsigned bands) {
     return rgb;
 }
 
+// An 8-bit sRGB preview as the master image, linear ProPhoto, oriented.
+void StorePreview(const std::vector<uint8_t>& rgb8, uint32_t w, uint32_t h, uint32_t orientation,
+                  unsigned bands, rawWrapper::Decoded& out) {
+    static const PreviewConverter converter;
+    RawSamples linear(rgb8.size());
+    for (size_t i = 0; i < rgb8.size(); i++) linear[i] = uint16_t(converter.linear[rgb8[i]] + 0.5f);
+    uint32_t ow = 0, oh = 0;
+    RawOrientedSize(orientation, w, h, ow, oh);
+    Finish(linear, w, RawCrop{0, 0, w, h}, orientation, converter.matrix, bands, out.master);
+    out.width = ow;
+    out.height = oh;
+    out.outputReferred = true;
+}
+
 bool DecodeLargestPreview(dng_host& host, dng_stream& stream, const dng_info& info,
                           uint32_t orientation, unsigned bands, rawWrapper::Decoded& out) {
     std::vector<uint32_t> candidates;
@@ -651,7 +671,6 @@ bool DecodeLargestPreview(dng_host& host, dng_stream& stream, const dng_info& in
         return uint64_t(info.IFD(a).fImageWidth) * info.IFD(a).fImageLength >
                uint64_t(info.IFD(b).fImageWidth) * info.IFD(b).fImageLength;
     });
-    static const PreviewConverter converter;
     for (uint32_t index : candidates) {
         std::vector<uint8_t> rgb8;
         uint32_t w = 0, h = 0;
@@ -660,15 +679,7 @@ bool DecodeLargestPreview(dng_host& host, dng_stream& stream, const dng_info& in
         } catch (const dng_exception&) {
             continue;
         }
-        RawSamples linear(rgb8.size());
-        for (size_t i = 0; i < rgb8.size(); i++)
-            linear[i] = uint16_t(converter.linear[rgb8[i]] + 0.5f);
-        uint32_t ow = 0, oh = 0;
-        RawOrientedSize(orientation, w, h, ow, oh);
-        Finish(linear, w, RawCrop{0, 0, w, h}, orientation, converter.matrix, bands, out.master);
-        out.width = ow;
-        out.height = oh;
-        out.outputReferred = true;
+        StorePreview(rgb8, w, h, orientation, bands, out);
         return true;
     }
     return false;
@@ -1061,7 +1072,177 @@ void DemosaicBoth(const DecodeRequest& req, const CFAPlane& cfa, const RawCrop& 
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
 }
 
+// The makers' own formats: LibRaw gives the sensor's data, the road after it
+// is the DNG's. Chosen by content: a DNG stays on our own reader.
+
+bool DecodesThroughLibRaw(const std::string& path) {
+    return gDNGThroughLibRaw.load() || !LibRawSource::isDNG(path);
+}
+
+// A negative that holds only what the colour road reads: the camera's
+// matrices and its as-shot neutral.
+std::unique_ptr<dng_negative> ColourNegative(dng_host& host, const LibRawSource::Colour& colour) {
+    std::unique_ptr<dng_negative> negative = dng_negative::Make(host);
+    negative->SetColorChannels(3);
+    const auto matrix = [](const std::array<std::array<double, 3>, 3>& m) {
+        dng_matrix out(3, 3);
+        for (uint32 r = 0; r < 3; r++)
+            for (uint32 c = 0; c < 3; c++) out[r][c] = m[r][c];
+        return out;
+    };
+    auto profile = std::make_unique<dng_camera_profile>();
+    profile->SetCalibrationIlluminant1(colour.illuminant1);
+    profile->SetColorMatrix1(matrix(colour.cameraFromXYZ1));
+    if (colour.cameraFromXYZ2) {
+        profile->SetCalibrationIlluminant2(colour.illuminant2);
+        profile->SetColorMatrix2(matrix(*colour.cameraFromXYZ2));
+    }
+    negative->AddProfile(std::move(profile));
+    const auto& n = colour.asShotNeutral;
+    negative->SetCameraNeutral(dng_vector_3(n[0], n[1], n[2]));
+    return negative;
+}
+
+bool DecodeEmbeddedPreview(LibRawSource& source, unsigned bands, rawWrapper::Decoded& out) {
+    std::vector<uint8_t> jpeg, rgb8;
+    uint32_t w = 0, h = 0;
+    if (!source.readPreview(jpeg, rgb8, w, h)) return false;
+    if (!jpeg.empty() && !DecodeJpegRGB(jpeg, rgb8, w, h)) return false;
+    StorePreview(rgb8, w, h, source.orientation(), bands, out);
+    return true;
+}
+
+// The neutral of a mosaic whose file states none: the mean colour of its
+// brightest unclipped 2 x 2 cells (the top twentieth), where a scene's
+// whites are; largest entry 1. Null when too few cells are left to say.
+std::optional<std::array<double, 3>> BrightestNeutral(const RawSamples& mosaic, uint32_t width,
+                                                      uint32_t height, const CFAPattern& pattern) {
+    constexpr uint16_t kClipped = 62258;  // 95 % of full scale
+    const auto cell = [&](uint32_t y, uint32_t x, std::array<double, 3>& rgb) {
+        rgb = {0, 0, 0};
+        for (uint32_t dy = 0; dy < 2; dy++)
+            for (uint32_t dx = 0; dx < 2; dx++) {
+                const uint16_t v = mosaic[size_t(y + dy) * width + x + dx];
+                if (v > kClipped) return false;
+                const auto c = size_t(pattern.colorAt(y + dy, x + dx));
+                rgb[c] += c == 1 ? v / 2.0 : v;
+            }
+        return true;
+    };
+    std::vector<uint64_t> histogram(1024, 0);
+    uint64_t cells = 0;
+    std::array<double, 3> rgb{};
+    for (uint32_t y = 0; y + 1 < height; y += 2)
+        for (uint32_t x = 0; x + 1 < width; x += 2)
+            if (cell(y, x, rgb)) {
+                histogram[std::min<size_t>(1023, size_t((rgb[0] + rgb[1] + rgb[2]) / 192))]++;
+                cells++;
+            }
+    size_t threshold = 1023;
+    for (uint64_t above = 0; threshold > 0 && above < cells / 20; threshold--)
+        above += histogram[threshold];
+    std::array<double, 3> sum{};
+    uint64_t count = 0;
+    for (uint32_t y = 0; y + 1 < height; y += 2)
+        for (uint32_t x = 0; x + 1 < width; x += 2)
+            if (cell(y, x, rgb) && (rgb[0] + rgb[1] + rgb[2]) / 192 >= double(threshold)) {
+                for (size_t c = 0; c < 3; c++) sum[c] += rgb[c];
+                count++;
+            }
+    if (count < 16 || !(sum[0] > 0 && sum[1] > 0 && sum[2] > 0)) return std::nullopt;
+    const double largest = std::max({sum[0], sum[1], sum[2]});
+    for (double& v : sum) v /= largest;
+    return sum;
+}
+
+// Non-square pixels: the renderings widened (or heightened) to their aspect.
+void StretchToAspect(double aspect, uint32_t orientation, rawWrapper::Decoded& out) {
+    if (aspect == 1.0 || out.outputReferred) return;
+    const bool turned = orientation >= 5 && orientation <= 8;
+    const bool alongRows = (aspect > 1.0) != turned;
+    const uint32_t size = alongRows ? out.width : out.height;
+    const auto newSize = uint32_t(aspect > 1.0 ? size * aspect : size / aspect);
+    for (RawSamples* image : {&out.master, &out.alternate})
+        if (!image->empty()) *image = RawStretch(*image, out.width, out.height, alongRows, newSize);
+    (alongRows ? out.width : out.height) = newSize;
+}
+
+void DecodeLibRawData(const DecodeRequest& req, LibRawSource& source, rawWrapper::Decoded& out,
+                      std::vector<uint16_t>& lut) {
+    out.make = source.make();
+    out.model = source.model();
+    const uint32_t orientation = source.orientation();
+    const auto [plannedWidth, plannedHeight] = source.orientedSize();
+    CheckOutputSize(req.path, plannedWidth, plannedHeight);
+    dng_host host;
+    const std::unique_ptr<dng_negative> negative = ColourNegative(host, source.colour());
+    const bool greySensor = source.layout() == LibRawSource::Layout::Monochrome;
+    out.metaData = std::make_shared<platform::Dictionary>();
+    if (req.thumbnail && DecodeEmbeddedPreview(source, req.bands, out)) {
+        if (!greySensor) ChooseColorSpec(req, *negative, out);
+        *out.metaData = source.metadata(out.width, out.height, 8);
+        return;
+    }
+    source.unpack();
+    const uint32_t width = source.width(), height = source.height();
+    RawSamples plane;
+    if (source.layout() != LibRawSource::Layout::Interpolated) plane = source.readPlane(req.bands);
+    // A file that states no white balance: the scene's whites.
+    if (source.layout() == LibRawSource::Layout::Bayer && !source.statesWhiteBalance())
+        if (const auto grey = BrightestNeutral(plane, width, height, *source.pattern()))
+            negative->SetCameraNeutral(dng_vector_3((*grey)[0], (*grey)[1], (*grey)[2]));
+    const std::unique_ptr<dng_color_spec> spec =
+        greySensor ? nullptr : ChooseColorSpec(req, *negative, out);
+    const WhiteBalance wb = BalanceFor(*negative, spec.get());
+    const RawCrop whole{0, 0, width, height};
+    RawOrientedSize(orientation, width, height, out.width, out.height);
+    if (source.layout() == LibRawSource::Layout::Interpolated) {
+        uint32_t w = 0, h = 0;
+        RawSamples rgb = source.readInterpolated(wb.neutral, req.thumbnail, w, h);
+        RawOrientedSize(orientation, w, h, out.width, out.height);
+        Finish(rgb, w, RawCrop{0, 0, w, h}, orientation, ToRawMatrix3(wb.balanced), req.bands,
+               out.master);
+    } else if (greySensor) {
+        RawSamples rgb = GreyToRGB(plane);
+        Finish(rgb, width, whole, orientation, kIdentity, req.bands, out.master);
+    } else {
+        RawSamples cfaSamples = std::move(plane);
+        BalanceMosaic(cfaSamples, width, height, *source.pattern(), wb, req.bands, lut);
+        const CFAPlane cfa{cfaSamples.data(), width, height, width, *source.pattern()};
+        const RawMatrix3 matrix = ToRawMatrix3(wb.balanced);
+        if (req.monochrome) {
+            RawSamples rgb = GreyToRGB(cfaSamples);
+            Finish(rgb, width, whole, orientation, kIdentity, req.bands, out.master);
+        } else if (req.thumbnail && width >= 4 && height >= 4) {
+            DecodeHalfSize(req, cfa, whole, orientation, matrix, out);
+        } else {
+            DemosaicBoth(req, cfa, whole, orientation, matrix, nullptr, out);
+        }
+    }
+    StretchToAspect(source.pixelAspect(), orientation, out);
+    CheckOutputSize(req.path, out.width, out.height);
+    *out.metaData = source.metadata(out.width, out.height, 16);
+}
+
+void DecodeThroughLibRaw(const DecodeRequest& req, rawWrapper::Decoded& out,
+                         std::vector<uint16_t>& lut) {
+    try {
+        LibRawSource source(req.path);
+        DecodeLibRawData(req, source, out, lut);
+    } catch (const dng_exception& e) {
+        // Only the colour road throws these here: the file's colour data.
+        if (e.ErrorCode() == dng_error_memory) throw;
+        throw RawError("The raw file \"" + FileName(req.path) +
+                       "\" cannot be rendered: its colour data give no usable colour" +
+                       WhatFailed(e) + ".");
+    } catch (const std::invalid_argument& e) {
+        throw RawError("The raw file \"" + FileName(req.path) +
+                       "\" could not be decoded: " + e.what() + ".");
+    }
+}
+
 std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
+    if (DecodesThroughLibRaw(path)) return LibRawSource(path).orientedSize();
     CheckLooksLikeDNG(path);
     OpenedDNG dng(path);
     const dng_negative& neg = *dng.negative;
@@ -1080,6 +1261,7 @@ std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
 }
 
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {
+    if (DecodesThroughLibRaw(req.path)) return DecodeThroughLibRaw(req, out, lut);
     CheckLooksLikeDNG(req.path);
     auto dng = std::make_unique<OpenedDNG>(req.path);
     out.warnings = dng->info.warnings;

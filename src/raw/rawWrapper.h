@@ -12,8 +12,11 @@
 // decodes, or a half-size decode of the mosaic, as its master image, in the
 // same layout.
 //
-// Files that are not DNG are refused with an error in "RawOpenErrorDomain"
-// that names their format as unsupported; a damaged DNG gives its own error.
+// Files whose content is not DNG go through LibRawSource: the makers' own
+// formats give their sensor data, which then takes the same road (black and
+// white levels, white balance, AHD and LMMSE, colour, orientation). A file
+// no decoder takes is refused with an error in "RawOpenErrorDomain" that
+// names its format as unsupported; a damaged file gives its own error.
 //
 // Ownership: the wrapper owns its images; pointers returned by
 // masterImageBytes/alternateImageBytes stay valid until a new camera profile
@@ -80,6 +83,10 @@ public:
     std::optional<std::pair<uint32_t, uint32_t>> plannedImageSize();
     // Row bands of the heavy steps (default 16: fifteen threads and the caller).
     void setDecodeBands(unsigned bands);
+
+    // Tests only: DNG files too go through the LibRaw source, to compare
+    // the two roads on the same files. Process-wide.
+    static void setDecodesDNGThroughLibRaw(bool viaLibRaw);
 
     // The one lock around the decoder, shared by every wrapper. A pool
     // thread waiting for it lets the pool run the running decode's bands.
