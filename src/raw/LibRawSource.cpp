@@ -204,31 +204,77 @@ std::string ExifDate(time_t when) {
 
 }  // namespace
 
-bool LibRawSource::isDNG(const std::string& path) {
-    const std::vector<uint8_t> head = FirstBytes(path, 8);
-    if (head.size() < 8) return UpperExtension(path) == "DNG";
-    const bool little = StartsWith(head, 0, "II*\0", 4);
-    if (!little && !StartsWith(head, 0, "MM\0*", 4)) return false;
+namespace {
+
+// What the TIFF structure of a file says, read without LibRaw: whether its
+// first directory can be read and holds a DNG version, and the first strip
+// or tile of image data that lies past the file's end (the chain of
+// directories and their sub-directories, at most 32 of them).
+struct TiffFacts {
+    bool tiff = false;
+    bool firstReadable = false;
+    bool dng = false;
+    uint64_t pastEndOffset = 0;
+    uint64_t pastEndBytes = 0;
+    uint64_t largestStrip = 0;
+};
+
+TiffFacts ReadTiffFacts(const std::string& path) {
+    TiffFacts facts;
+    std::FILE* f = platform::openRegularFile(path);
+    if (!f) return facts;
+    std::fseek(f, 0, SEEK_END);
+    const uint64_t size = uint64_t(std::max(0L, std::ftell(f)));
+    uint8_t head[8] = {};
+    std::fseek(f, 0, SEEK_SET);
+    const bool little = std::fread(head, 1, 8, f) == 8 && std::memcmp(head, "II*\0", 4) == 0;
+    facts.tiff = little || std::memcmp(head, "MM\0*", 4) == 0;
     const auto u = [little](const uint8_t* p, int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; i++) v |= uint32_t(p[little ? i : n - 1 - i]) << (8 * i);
+        uint64_t v = 0;
+        for (int i = 0; i < n; i++) v |= uint64_t(p[little ? i : n - 1 - i]) << (8 * i);
         return v;
     };
-    const uint32_t ifd = u(head.data() + 4, 4);
-    std::FILE* f = platform::openRegularFile(path);
-    if (!f) return UpperExtension(path) == "DNG";
-    uint8_t count[2];
-    bool readable = std::fseek(f, long(ifd), SEEK_SET) == 0 && std::fread(count, 1, 2, f) == 2;
-    bool dng = false;
-    if (readable) {
-        const uint32_t n = std::min<uint32_t>(u(count, 2), 4096);
-        std::vector<uint8_t> entries(size_t(n) * 12);
-        readable = std::fread(entries.data(), 1, entries.size(), f) == entries.size();
-        for (uint32_t i = 0; readable && i < n; i++)
-            dng = dng || u(entries.data() + 12 * i, 2) == 50706;  // DNGVersion
+    std::vector<uint64_t> pending;
+    if (facts.tiff) pending.push_back(u(head + 4, 4));
+    for (int visited = 0; !pending.empty() && visited < 32; visited++) {
+        const uint64_t at = pending.back();
+        pending.pop_back();
+        uint8_t count[2];
+        if (at >= size || std::fseek(f, long(at), SEEK_SET) != 0 || std::fread(count, 1, 2, f) != 2)
+            continue;
+        const uint64_t n = std::min<uint64_t>(u(count, 2), 1024);
+        std::vector<uint8_t> entries(size_t(n) * 12 + 4);
+        if (std::fread(entries.data(), 1, entries.size(), f) != entries.size()) continue;
+        if (visited == 0) facts.firstReadable = true;
+        uint64_t offset = 0, bytes = 0;
+        for (uint64_t i = 0; i < n; i++) {
+            const uint8_t* e = entries.data() + 12 * i;
+            const uint64_t tag = u(e, 2), type = u(e + 2, 2), items = u(e + 4, 4);
+            // The first value only: one offset per directory is enough to tell.
+            const uint64_t value = type == 3 && items <= 2 ? u(e + 8, 2) : u(e + 8, 4);
+            if (tag == 50706 && visited == 0) facts.dng = true;
+            if ((tag == 273 || tag == 324) && items == 1) offset = value;
+            if ((tag == 279 || tag == 325) && items == 1) bytes = value;
+            if (tag == 330 && items == 1) pending.push_back(value);  // SubIFDs
+        }
+        facts.largestStrip = std::max(facts.largestStrip, bytes);
+        if (bytes > 0 && offset > 0 && offset + bytes > size && facts.pastEndBytes == 0) {
+            facts.pastEndOffset = offset;
+            facts.pastEndBytes = bytes;
+        }
+        const uint64_t next = u(entries.data() + n * 12, 4);
+        if (next != 0) pending.push_back(next);
     }
     std::fclose(f);
-    return dng || (!readable && UpperExtension(path) == "DNG");
+    return facts;
+}
+
+}  // namespace
+
+bool LibRawSource::isDNG(const std::string& path) {
+    const TiffFacts facts = ReadTiffFacts(path);
+    if (!facts.tiff) return false;
+    return facts.dng || (!facts.firstReadable && UpperExtension(path) == "DNG");
 }
 
 LibRawSource::LibRawSource(const std::string& path)
@@ -241,6 +287,13 @@ LibRawSource::LibRawSource(const std::string& path)
         throw RawError("The file " + name_ +
                        " could not be opened: there is no file at that path.");
     fileBytes_ = uint64_t(st.st_size);
+    if (fileBytes_ == 0) throw RawError("The file " + name_ + " is empty.");
+    if (const TiffFacts facts = ReadTiffFacts(path); facts.pastEndBytes > 0)
+        throw RawError("The image data of " + name_ +
+                       " are missing or cut short: the file places " +
+                       Megabytes(double(facts.pastEndBytes)) + " of them " +
+                       (facts.pastEndOffset >= fileBytes_ ? "past its end" : "across its end") +
+                       ", and it holds " + Megabytes(double(fileBytes_)) + ".");
     raw_->set_dataerror_handler(OnDataError, nullptr);
     raw_->set_memerror_handler(OnMemoryError, nullptr);
     auto& p = raw_->imgdata.params;
@@ -288,17 +341,30 @@ LibRawSource::~LibRawSource() = default;
 void LibRawSource::fail(int code, const char* during) const {
     platform::log("LibRaw: %s of %s: %s", during, path_.c_str(), libraw_strerror(code));
     switch (code) {
+        case LIBRAW_IO_ERROR:
+            if (std::strcmp(during, "open") != 0)
+                throw RawError("The image data of " + name_ +
+                               " are missing or cut short: the file ends before them.");
+            [[fallthrough]];
         case LIBRAW_FILE_UNSUPPORTED: {
-            // A maker's file whose image went missing, or one too short for
-            // any raw file's directories, rather than an unknown format.
+            // A maker's file too short for any raw file's directories is cut
+            // short rather than of an unknown format (a TIFF-based one says
+            // so by its strips, read before LibRaw).
+            const std::vector<uint8_t> head = FirstBytes(path_, 16);
+            // A camera's TIFF-based file whose image went: no strip holds
+            // even the smallest picture.
             const std::string make =
                 Text(raw_->imgdata.idata.make, sizeof raw_->imgdata.idata.make);
-            const std::string model =
-                Text(raw_->imgdata.idata.model, sizeof raw_->imgdata.idata.model);
-            if (StartsLikeRaw(FirstBytes(path_, 16)) && (!make.empty() || fileBytes_ < 64 * 1024))
-                throw RawError("The image data of " + name_ + " are missing or cut short: the " +
-                               (make.empty() ? std::string("file") : make + " " + model + " file") +
-                               " (" + Megabytes(double(fileBytes_)) +
+            if (const TiffFacts facts = ReadTiffFacts(path_);
+                facts.tiff && !make.empty() && facts.largestStrip < 4096)
+                throw RawError("The image data of " + name_ + " are missing or cut short: this " +
+                               make + " file's largest block of image data holds " +
+                               std::to_string(facts.largestStrip) + " bytes.");
+            if (StartsLikeRaw(head) && !StartsWith(head, 0, "II*\0", 4) &&
+                !StartsWith(head, 0, "MM\0*", 4) && fileBytes_ < 64 * 1024)
+                throw RawError("The image data of " + name_ +
+                               " are missing or cut short: the file (" +
+                               Megabytes(double(fileBytes_)) +
                                ") ends before any image could be found in it.");
             throw Unsupported(path_, "it is no camera raw format that Quorvex decodes");
         }
@@ -310,9 +376,6 @@ void LibRawSource::fail(int code, const char* during) const {
             throw RawError("Decoding " + name_ + " was stopped: it took longer than " +
                            std::to_string(kDecodeTimeLimit.count()) +
                            " seconds, so its data are most likely damaged.");
-        case LIBRAW_IO_ERROR:
-            throw RawError("The image data of " + name_ +
-                           " are missing or cut short: the file ends before them.");
         case LIBRAW_NOT_IMPLEMENTED:
             throw Unsupported(path_, "its " + make_ + " " + model_ +
                                          " data are stored in a way Quorvex does not decode");
@@ -330,8 +393,9 @@ void LibRawSource::checkSizes() const {
         throw RawError("The image of " + name_ + " is " + std::to_string(s.raw_width) + " x " +
                        std::to_string(s.raw_height) + " pixels, " +
                        (sensor == 0 ? "which is no image" : "more than this system decodes") + ".");
-    if (uint32_t(s.top_margin) + s.height > s.raw_height ||
-        uint32_t(s.left_margin) + s.width > s.raw_width)
+    // Rotated layouts (LibRaw interpolates them) give their turned size.
+    if (!raw_->is_fuji_rotated() && (uint32_t(s.top_margin) + s.height > s.raw_height ||
+                                     uint32_t(s.left_margin) + s.width > s.raw_width))
         throw RawError("The raw file " + name_ +
                        " is damaged: its visible area lies outside its sensor's.");
     const auto [w, h] = orientedSize();
@@ -373,10 +437,13 @@ void LibRawSource::checkDataPresent() const {
 void LibRawSource::unpack() {
     if (unpacked_) return;
     checkDataPresent();
-    Deadline deadline{std::chrono::steady_clock::now() + kDecodeTimeLimit};
+    const auto start = std::chrono::steady_clock::now();
+    Deadline deadline{start + kDecodeTimeLimit};
     raw_->set_progress_handler(OnProgress, &deadline);
     const int code = raw_->unpack();
     raw_->set_progress_handler(nullptr, nullptr);
+    platform::log("LibRaw: unpacked %s (%s) in %.3f s", path_.c_str(), raw_->unpack_function_name(),
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (code != LIBRAW_SUCCESS) fail(code, "unpack");
     if (raw_->error_count() > 0)
         throw RawError("The image data of " + name_ +

@@ -27,6 +27,7 @@
 #include "platform/OutputFile.h"
 #include "platform/UserDefaults.h"
 #include "platform/Version.h"
+#include "support/JpegFile.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -642,6 +643,49 @@ TEST_F(BatchExportTest, CommandLineDevelopsACardOfRawAndJpegFilesRunAfterRun) {
     for (const auto& line : lines)
         EXPECT_NE(line.find(".jpg: a JPEG file is developed from the raw file"), std::string::npos)
             << line;
+}
+
+// Other makers' raw files: each shared camera file develops to a JPEG of its
+// picture's size (the DC120's non-square pixels at their aspect), and a
+// card of raw files with the camera's JPEG files beside them develops as a
+// DNG card does, run after run, the camera's JPEG files untouched.
+TEST_F(BatchExportTest, CommandLineDevelopsOtherMakersRawFilesAndTheirCards) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto other = testsupport::testdataDir() / "raw/other";
+    const auto made = scratch_.path() / "made";
+    const std::pair<const char*, std::pair<uint32_t, uint32_t>> files[] = {
+        {"canon-powershot-g2_colorchart.CRW", {2312, 1720}},
+        {"kodak-dc120_compressed_colorchart.KDC", {1301, 976}},
+        {"kodak-dc120_uncompressed_colorchart-close.KDC", {1301, 976}},
+        {"kodak-dc50_colorchart-sg.KDC", {768, 512}}};
+    for (const auto& [name, size] : files) {
+        const auto r = runProgram("--out " + made.string() + " " + (other / name).string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        const auto jpg = made / fs::path(name).replace_extension("jpg");
+        EXPECT_EQ(r.outText, jpg.string() + "\n");
+        std::vector<uint8_t> rgb;
+        uint32_t w = 0, h = 0;
+        ASSERT_TRUE(testsupport::decodeJpegFile(jpg, rgb, w, h)) << jpg;
+        EXPECT_EQ(std::make_pair(w, h), size) << name;
+    }
+
+    const auto card = scratch_.path() / "card";
+    fs::create_directories(card);
+    fs::copy_file(other / "canon-powershot-g2_colorchart.CRW", card / "CRW_0304.CRW");
+    fs::copy_file(other / "kodak-dc120_compressed_colorchart.KDC", card / "P0003911.KDC");
+    std::string camera = fileBytes(made / "canon-powershot-g2_colorchart.jpg");
+    camera.replace(camera.find("Quorvex V"), 9, "Camera  V");
+    std::ofstream(card / "CRW_0304.jpg", std::ios::binary) << camera;
+    for (const char* n : {"_1", "_2"}) {
+        const auto r = runProgram(card.string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.errText, "");
+        const std::string kodak = std::string(n) == "_1" ? "" : "_1";
+        EXPECT_EQ(linesOf(r.outText), (std::vector<std::string>{
+                                          (card / ("CRW_0304" + std::string(n) + ".jpg")).string(),
+                                          (card / ("P0003911" + kodak + ".jpg")).string()}));
+    }
+    EXPECT_TRUE(fileBytes(card / "CRW_0304.jpg") == camera);
 }
 
 // A named file that is no regular file is said to be what it is, and a FIFO

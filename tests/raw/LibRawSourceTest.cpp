@@ -1,0 +1,348 @@
+// The makers' own raw formats through LibRaw: the shared camera files decode
+// at their size and aspect with neutral greys, metadata and colour
+// parameters; a DNG decoded this way matches our own reader's picture; files
+// whose image data were cut out, cut short, bit-flipped or that are pictures
+// under a raw name fail alone with one clear sentence naming the file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "TestJpeg.h"
+#include "raw/RawColor.h"
+#include "raw/RawMetadata.h"
+#include "raw/rawWrapper.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Vec = std::array<double, 3>;
+
+fs::path Other(const char* name) { return testsupport::testdataDir() / "raw" / "other" / name; }
+
+rawWrapper::Ptr Open(const fs::path& path, bool thumb = false) {
+    return rawWrapper::initWithFile(path.string(), path.string(), thumb);
+}
+
+std::vector<uint8_t> Bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void Write(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::string ErrorOf(const fs::path& path) {
+    auto raw = Open(path);
+    if (raw->masterImageBytes()) return "";
+    const auto error = raw->error();
+    return error ? error->failureReason : "(no error)";
+}
+
+// CIELAB (D65 white) of linear ProPhoto (D65) values, white at 1.
+Vec Lab(const Vec& rgb) {
+    static const dng_matrix xyzFromProPhoto = Invert(RawProPhotoD65FromXYZ());
+    static const dng_vector white = xyzFromProPhoto * dng_vector_3(1, 1, 1);
+    double f[3];
+    for (uint32 r = 0; r < 3; r++) {
+        double v = 0;
+        for (uint32 c = 0; c < 3; c++) v += xyzFromProPhoto[r][c] * rgb[c];
+        v /= white[r];
+        f[r] = v > 0.008856 ? std::cbrt(v) : 7.787 * v + 16.0 / 116;
+    }
+    return {116 * f[1] - 16, 500 * (f[0] - f[1]), 200 * (f[1] - f[2])};
+}
+
+Vec Mean(const uint16_t* rgb, uint32_t width, uint32_t x0, uint32_t y0, uint32_t w, uint32_t h) {
+    Vec sum{};
+    for (uint32_t y = y0; y < y0 + h; y++)
+        for (uint32_t x = x0; x < x0 + w; x++)
+            for (int c = 0; c < 3; c++)
+                sum[size_t(c)] += rgb[(size_t(y) * width + x) * 3 + size_t(c)];
+    for (double& s : sum) s /= double(w) * h * 65535.0;
+    return sum;
+}
+
+// Chroma of a patch, its lightness brought to 50 first so that a dark grey
+// and a light one are held to the same standard.
+double Chroma(const Vec& patch) {
+    const double g = std::max(1e-6, (patch[0] + patch[1] + patch[2]) / 3);
+    const double k = 0.184 / g;
+    const Vec lab = Lab({patch[0] * k, patch[1] * k, patch[2] * k});
+    return std::hypot(lab[1], lab[2]);
+}
+
+struct Patch {
+    uint32_t x, y, w, h;
+};
+
+struct Chart {
+    const char* file;
+    uint32_t width, height;
+    // A light and a dark grey of the chart, inside their edges.
+    Patch light, dark;
+    // The dark grey's chroma, balanced on the light one (CIELAB at L* 50),
+    // is at most this: 2.5 where the data are linear. A wrong black level
+    // or channel order gives a cast of 5 or more. The DC120's 8-bit data are
+    // not linear: LibRaw's own interpolation of them shows the same cast.
+    double chroma;
+};
+
+// Sizes are the visible sensor area; the DC120's pixels are 1.535 times as
+// wide as high, so 848 become 1301.
+const Chart kCharts[] = {
+    {"canon-powershot-g2_colorchart.CRW",
+     2312,
+     1720,
+     {594, 1246, 120, 100},
+     {1599, 1246, 120, 100},
+     2.5},
+    {"kodak-dc120_compressed_colorchart.KDC",
+     1301,
+     976,
+     {184, 602, 60, 60},
+     {462, 602, 60, 60},
+     7.5},
+    {"kodak-dc120_uncompressed_colorchart-close.KDC",
+     1301,
+     976,
+     {170, 438, 70, 70},
+     {521, 438, 70, 70},
+     7.5},
+    {"kodak-dc50_colorchart-sg.KDC", 768, 512, {218, 368, 20, 20}, {260, 368, 20, 20}, 2.5},
+};
+
+// The greys of a chart share one colour: white balanced on the light grey
+// (the CRW's as-shot balance is as warm as the camera left it, LibRaw's own
+// rendering shows the same), the dark grey is neutral within the chart's
+// chroma.
+Vec Balanced(const Vec& patch, const Vec& white) {
+    return {patch[0] / white[0], patch[1] / white[1], patch[2] / white[2]};
+}
+
+TEST(LibRawSource, CameraFilesDecodeAtTheirSizeWithNeutralGreys) {
+    for (const Chart& chart : kCharts) {
+        SCOPED_TRACE(chart.file);
+        auto raw = Open(Other(chart.file));
+        const uint16_t* master = raw->masterImageBytes();
+        ASSERT_NE(master, nullptr) << (raw->error() ? raw->error()->failureReason : "");
+        EXPECT_NE(raw->alternateImageBytes(), nullptr) << "Bayer sensors get both renderings";
+        EXPECT_EQ(raw->imageWidth(), chart.width);
+        EXPECT_EQ(raw->imageHeight(), chart.height);
+        EXPECT_EQ(raw->plannedImageSize(), std::make_pair(chart.width, chart.height));
+        EXPECT_FALSE(raw->isOutputReferred());
+        const auto mean = [&](const Patch& p) {
+            return Mean(master, chart.width, p.x, p.y, p.w, p.h);
+        };
+        const Vec light = mean(chart.light), dark = mean(chart.dark);
+        EXPECT_LT(dark[1], light[1] * 0.8);
+        const Vec balanced = Balanced(dark, light);
+        std::printf(
+            "[ grey ] %s: light %.4f %.4f %.4f, dark %.4f %.4f %.4f, as shot chroma %.2f, "
+            "balanced dark chroma %.2f\n",
+            chart.file, light[0], light[1], light[2], dark[0], dark[1], dark[2], Chroma(light),
+            Chroma(balanced));
+        EXPECT_LE(Chroma(balanced), chart.chroma);
+        const auto meta = raw->metaData();
+        ASSERT_TRUE(meta);
+        EXPECT_EQ((*meta)[kCGImagePropertyPixelWidth].integerValue(), chart.width);
+        EXPECT_EQ(
+            (*meta)[kCGImagePropertyTIFFDictionary][kCGImagePropertyTIFFOrientation].integerValue(),
+            1);
+    }
+}
+
+TEST(LibRawSource, MetadataAndColourReachTheDictionaryAndParameters) {
+    auto raw = Open(Other("canon-powershot-g2_colorchart.CRW"));
+    ASSERT_NE(raw->masterImageBytes(), nullptr);
+    const platform::Dictionary& meta = *raw->metaData();
+    const auto& tiff = meta[kCGImagePropertyTIFFDictionary];
+    const auto& exif = meta[kCGImagePropertyExifDictionary];
+    EXPECT_EQ(tiff[kCGImagePropertyTIFFMake].stringValue(), "Canon");
+    EXPECT_EQ(tiff[kCGImagePropertyTIFFModel].stringValue(), "PowerShot G2");
+    EXPECT_NEAR(exif[kCGImagePropertyExifFNumber].realValue(), 4.0, 0.05);
+    EXPECT_NEAR(exif[kCGImagePropertyExifFocalLength].realValue(), 7.0, 0.05);
+    EXPECT_NEAR(exif[kCGImagePropertyExifExposureTime].realValue(), 1 / 50.0, 0.002);
+    EXPECT_EQ(exif[kCGImagePropertyExifISOSpeedRatings].array().at(0).integerValue(), 50);
+    EXPECT_EQ(exif[kCGImagePropertyExifDateTimeOriginal].stringValue().size(), 19u);
+
+    platform::Dictionary p = raw->getParameters();
+    EXPECT_EQ(p["make"].stringValue(), "Canon");
+    EXPECT_EQ(p["model"].stringValue(), "PowerShot G2");
+    EXPECT_EQ(p["status"].stringValue(), "Ok");
+    // An indoor shot: a white warmer than daylight.
+    const double x = p["asShotWhitex"].realValue(), y = p["asShotWhitey"].realValue();
+    EXPECT_GT(x, 0.3128);
+    EXPECT_LT(x, 0.48);
+    EXPECT_GT(y, 0.3);
+    EXPECT_LT(y, 0.43);
+    // The per-model matrix: green sees the luminance, as every camera's does.
+    EXPECT_GT(p["cameraFromXYZ11"].realValue(), 0.5);
+
+    // The browser's picture is the file's own preview.
+    auto thumb = Open(Other("canon-powershot-g2_colorchart.CRW"), true);
+    ASSERT_NE(thumb->masterImageBytes(), nullptr);
+    EXPECT_EQ(thumb->imageWidth(), 640);
+    EXPECT_EQ(thumb->imageHeight(), 480);
+    EXPECT_TRUE(thumb->isOutputReferred());
+}
+
+TEST(LibRawSource, ContentNotNameChoosesTheDecoder) {
+    testsupport::ScratchDir dir;
+    const auto crw = Bytes(Other("canon-powershot-g2_colorchart.CRW"));
+    for (const char* name : {"photo.dat", "photo.NEF", "photo.dng"}) {
+        SCOPED_TRACE(name);
+        Write(dir.path() / name, crw);
+        auto raw = Open(dir.path() / name);
+        ASSERT_NE(raw->masterImageBytes(), nullptr);
+        EXPECT_EQ(raw->imageWidth(), 2312);
+    }
+    // Pictures under a raw name are refused as what they are.
+    Write(dir.path() / "camera.NEF",
+          testjpeg::Encode(64, 48, 3, [](int x, int, int c) { return uint8_t(x * 4 + c); }));
+    EXPECT_EQ(ErrorOf(dir.path() / "camera.NEF"),
+              "The file \"camera.NEF\" holds a JPEG picture, not a camera's raw data.");
+    // An 8-bit RGB TIFF with a camera's make is no raw file either.
+    std::vector<uint8_t> tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    const auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+        for (uint32_t v : {uint32_t(tag), uint32_t(type)}) {
+            tiff.push_back(uint8_t(v));
+            tiff.push_back(uint8_t(v >> 8));
+        }
+        for (uint32_t v : {count, value})
+            for (int i = 0; i < 4; i++) tiff.push_back(uint8_t(v >> (8 * i)));
+    };
+    const uint32_t w = 64, h = 48, data = 8 + 2 + 10 * 12 + 4, make = data + w * h * 3;
+    tiff.push_back(10);
+    tiff.push_back(0);
+    entry(256, 3, 1, w);
+    entry(257, 3, 1, h);
+    entry(258, 3, 1, 8);
+    entry(259, 3, 1, 1);
+    entry(262, 3, 1, 2);
+    entry(271, 2, 6, make);
+    entry(273, 4, 1, data);
+    entry(277, 3, 1, 3);
+    entry(278, 3, 1, h);
+    entry(279, 4, 1, w * h * 3);
+    tiff.resize(tiff.size() + 4 + w * h * 3, 128);
+    for (char c : std::string("Canon", 6)) tiff.push_back(uint8_t(c));
+    Write(dir.path() / "edited.CRW", tiff);
+    EXPECT_NE(ErrorOf(dir.path() / "edited.CRW").find("(CRW) is not supported"), std::string::npos)
+        << ErrorOf(dir.path() / "edited.CRW");
+}
+
+// DNG files through LibRaw (a switch for tests) and through our own reader
+// give the same picture: size, orientation and colour within a mean CIELAB
+// difference of 1.5 and a 99th percentile of 4 over 16 x 16 blocks.
+TEST(LibRawSource, DngThroughLibRawMatchesOurReader) {
+    for (const char* name :
+         {"rpi-1920x1200_10bit-packed_single-tile.dng", "rpi-imx296_10bit-packed_strip.dng",
+          "rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng"}) {
+        SCOPED_TRACE(name);
+        const fs::path path = testsupport::testdataDir() / "raw" / "dng" / name;
+        auto ours = Open(path);
+        ASSERT_NE(ours->masterImageBytes(), nullptr);
+        rawWrapper::setDecodesDNGThroughLibRaw(true);
+        auto theirs = Open(path);
+        const uint16_t* viaLibRaw = theirs->masterImageBytes();
+        rawWrapper::setDecodesDNGThroughLibRaw(false);
+        ASSERT_NE(viaLibRaw, nullptr) << theirs->error()->failureReason;
+        const uint32_t w = ours->imageWidth(), h = ours->imageHeight();
+        ASSERT_EQ(theirs->imageWidth(), w);
+        ASSERT_EQ(theirs->imageHeight(), h);
+        EXPECT_EQ(
+            (*theirs->metaData())[kCGImagePropertyTIFFDictionary][kCGImagePropertyTIFFOrientation]
+                .integerValue(),
+            (*ours->metaData())[kCGImagePropertyTIFFDictionary][kCGImagePropertyTIFFOrientation]
+                .integerValue());
+        std::vector<double> differences;
+        for (uint32_t y = 0; y + 16 <= h; y += 16)
+            for (uint32_t x = 0; x + 16 <= w; x += 16) {
+                const Vec a = Lab(Mean(ours->masterImageBytes(), w, x, y, 16, 16));
+                const Vec b = Lab(Mean(viaLibRaw, w, x, y, 16, 16));
+                differences.push_back(std::hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]));
+            }
+        std::sort(differences.begin(), differences.end());
+        double mean = 0;
+        for (double d : differences) mean += d / double(differences.size());
+        const double p99 = differences[differences.size() * 99 / 100];
+        std::printf("[ dE76 ] %s: mean %.3f, 99th percentile %.3f, max %.3f\n", name, mean, p99,
+                    differences.back());
+        EXPECT_LE(mean, 1.5);
+        EXPECT_LE(p99, 4.0);
+    }
+}
+
+TEST(LibRawSource, FilesWhoseImageDataWereCutOutSaySo) {
+    const fs::path dir = testsupport::testdataDir() / "raw" / "metadata-only";
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().extension() == ".dng" || entry.path().extension() == ".md") continue;
+        SCOPED_TRACE(entry.path().filename().string());
+        files++;
+        const std::string error = ErrorOf(entry.path());
+        EXPECT_NE(error.find("\"" + entry.path().filename().string() + "\""), std::string::npos)
+            << error;
+        EXPECT_NE(error.find("missing or cut short"), std::string::npos) << error;
+    }
+    EXPECT_EQ(files, 11);
+}
+
+// Every cut of the camera files fails, every damaged copy decodes or fails,
+// each with one sentence that names the file and no decoder's code.
+TEST(LibRawSource, CutAndDamagedCopiesFailAloneAndClearly) {
+    testsupport::ScratchDir dir;
+    std::mt19937 rng(75);
+    int cuts = 0, damaged = 0, damagedDecoded = 0;
+    const auto clear = [](const std::string& error, const std::string& name) {
+        return error.find("\"" + name + "\"") != std::string::npos &&
+               error.find("LibRaw") == std::string::npos && error.find('\n') == std::string::npos &&
+               error.back() == '.';
+    };
+    for (const Chart& chart : kCharts) {
+        const auto bytes = Bytes(Other(chart.file));
+        const std::string name = std::string("cut-") + chart.file;
+        std::vector<size_t> lengths = {0, 1, 8, 26, 100, 1000, 4096, 20000, bytes.size() - 1};
+        for (size_t k = 1; k < 12; k++) lengths.push_back(bytes.size() * k / 12);
+        for (size_t length : lengths) {
+            SCOPED_TRACE(length);
+            Write(dir.path() / name, {bytes.begin(), bytes.begin() + long(length)});
+            const std::string error = ErrorOf(dir.path() / name);
+            EXPECT_TRUE(clear(error, name)) << error;
+            cuts++;
+        }
+        for (int round = 0; round < 6; round++) {
+            std::vector<uint8_t> copy = bytes;
+            const size_t flips = 1 + rng() % 24;
+            for (size_t i = 0; i < flips; i++) {
+                // Half of them in the directories at the front.
+                const size_t span = i % 2 ? copy.size() : std::min<size_t>(copy.size(), 20000);
+                copy[rng() % span] ^= uint8_t(1u << (rng() % 8));
+            }
+            const std::string damagedName = std::string("flipped-") + chart.file;
+            Write(dir.path() / damagedName, copy);
+            const std::string error = ErrorOf(dir.path() / damagedName);
+            damaged++;
+            if (error.empty())
+                damagedDecoded++;
+            else
+                EXPECT_TRUE(clear(error, damagedName)) << error;
+        }
+    }
+    std::printf("[ sweep ] %d cut copies, all refused; %d damaged copies, %d decoded, %d refused\n",
+                cuts, damaged, damagedDecoded, damaged - damagedDecoded);
+}
+
+}  // namespace
