@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -25,8 +26,8 @@ constexpr long kRawOpenErrorCode = -5;
 // frame at most 2^28 pixels (half a gigabyte of 16-bit samples).
 constexpr uint64_t kMostSensorPixels = uint64_t(1) << 28;
 constexpr unsigned kMostRawMemoryMB = 1024;
-// A decode stops at its next step after this long: no file may hang a run.
-constexpr auto kDecodeTimeLimit = std::chrono::seconds(60);
+// A decode stops after this long: no file may hang a run.
+std::atomic<int64_t> gTimeLimitMs{30000};
 
 platform::Error RawError(std::string reason) {
     return platform::Error{platform::RawOpenErrorDomain, kRawOpenErrorCode, std::move(reason)};
@@ -89,14 +90,53 @@ bool StartsLikeRaw(const std::vector<uint8_t>& h) {
            StartsWith(h, 4, "ftypcrx", 7) || StartsWith(h, 0, "IIII", 4);
 }
 
-struct Deadline {
-    std::chrono::steady_clock::time_point end;
+int OnProgress(void* data, LibRaw_progress, int, int) {
+    const auto* end = static_cast<const std::chrono::steady_clock::time_point*>(data);
+    return std::chrono::steady_clock::now() > *end ? 1 : 0;
+}
+
+}  // namespace
+
+// The file as LibRaw reads it, cut off at the decode's deadline: LibRaw's
+// parsers can loop for ever on a hostile file without reaching a progress
+// callback, but not without reading it.
+class LibRawSource::TimedStream : public LibRaw_file_datastream {
+public:
+    TimedStream(const char* path, std::chrono::steady_clock::time_point end)
+        : LibRaw_file_datastream(path), end_(end) {}
+    int read(void* p, size_t size, size_t n) override {
+        check();
+        return LibRaw_file_datastream::read(p, size, n);
+    }
+    int seek(INT64 offset, int whence) override {
+        check();
+        return LibRaw_file_datastream::seek(offset, whence);
+    }
+    int get_char() override {
+        check();
+        return LibRaw_file_datastream::get_char();
+    }
+    char* gets(char* text, int size) override {
+        check();
+        return LibRaw_file_datastream::gets(text, size);
+    }
+    int scanf_one(const char* format, void* value) override {
+        check();
+        return LibRaw_file_datastream::scanf_one(format, value);
+    }
+
+private:
+    void check() {
+        // The clock every 1024 calls: get_char runs once a byte.
+        if ((++calls_ & 1023) == 0 && std::chrono::steady_clock::now() > end_) expired_ = true;
+        if (expired_) throw LIBRAW_EXCEPTION_CANCELLED_BY_CALLBACK;
+    }
+    std::chrono::steady_clock::time_point end_;
+    uint64_t calls_ = 0;
+    bool expired_ = false;
 };
 
-int OnProgress(void* data, LibRaw_progress, int, int) {
-    const auto* deadline = static_cast<const Deadline*>(data);
-    return std::chrono::steady_clock::now() > deadline->end ? 1 : 0;
-}
+namespace {
 
 // LibRaw's own handlers print to the standard error.
 void OnDataError(void*, const char* file, const int offset) {
@@ -271,6 +311,8 @@ TiffFacts ReadTiffFacts(const std::string& path) {
 
 }  // namespace
 
+void LibRawSource::setTimeLimit(std::chrono::milliseconds limit) { gTimeLimitMs = limit.count(); }
+
 bool LibRawSource::isDNG(const std::string& path) {
     const TiffFacts facts = ReadTiffFacts(path);
     if (!facts.tiff) return false;
@@ -278,7 +320,10 @@ bool LibRawSource::isDNG(const std::string& path) {
 }
 
 LibRawSource::LibRawSource(const std::string& path)
-    : path_(path), name_(Quoted(path)), raw_(std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE)) {
+    : path_(path),
+      name_(Quoted(path)),
+      deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(gTimeLimitMs.load())),
+      raw_(std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE)) {
     if (const char* picture = PictureFormat(path))
         throw RawError("The file " + name_ + " holds a " + picture +
                        " picture, not a camera's raw data.");
@@ -298,7 +343,11 @@ LibRawSource::LibRawSource(const std::string& path)
     raw_->set_memerror_handler(OnMemoryError, nullptr);
     auto& p = raw_->imgdata.params;
     p.max_raw_memory_mb = kMostRawMemoryMB;
-    if (const int code = raw_->open_file(path.c_str()); code != LIBRAW_SUCCESS) fail(code, "open");
+    stream_ = std::make_unique<TimedStream>(path.c_str(), deadline_);
+    if (!stream_->valid())
+        throw RawError("The file " + name_ + " could not be opened: it cannot be read.");
+    if (const int code = raw_->open_datastream(stream_.get()); code != LIBRAW_SUCCESS)
+        fail(code, "open");
     const auto& id = raw_->imgdata.idata;
     const auto& s = raw_->imgdata.sizes;
     make_ = Text(id.make, sizeof id.make);
@@ -374,7 +423,7 @@ void LibRawSource::fail(int code, const char* during) const {
             throw RawError("The image of " + name_ + " is larger than this system decodes.");
         case LIBRAW_CANCELLED_BY_CALLBACK:
             throw RawError("Decoding " + name_ + " was stopped: it took longer than " +
-                           std::to_string(kDecodeTimeLimit.count()) +
+                           std::to_string(gTimeLimitMs.load() / 1000) +
                            " seconds, so its data are most likely damaged.");
         case LIBRAW_NOT_IMPLEMENTED:
             throw Unsupported(path_, "its " + make_ + " " + model_ +
@@ -438,8 +487,7 @@ void LibRawSource::unpack() {
     if (unpacked_) return;
     checkDataPresent();
     const auto start = std::chrono::steady_clock::now();
-    Deadline deadline{start + kDecodeTimeLimit};
-    raw_->set_progress_handler(OnProgress, &deadline);
+    raw_->set_progress_handler(OnProgress, &deadline_);
     const int code = raw_->unpack();
     raw_->set_progress_handler(nullptr, nullptr);
     platform::log("LibRaw: unpacked %s (%s) in %.3f s", path_.c_str(), raw_->unpack_function_name(),
@@ -449,8 +497,7 @@ void LibRawSource::unpack() {
         throw RawError("The image data of " + name_ +
                        " are damaged or cut short: the decoder found " +
                        std::to_string(raw_->error_count()) + " faults in them.");
-    if (std::chrono::steady_clock::now() > deadline.end)
-        fail(LIBRAW_CANCELLED_BY_CALLBACK, "unpack");
+    if (std::chrono::steady_clock::now() > deadline_) fail(LIBRAW_CANCELLED_BY_CALLBACK, "unpack");
     unpacked_ = true;
 }
 
@@ -511,8 +558,7 @@ RawSamples LibRawSource::readInterpolated(const std::array<double, 3>& neutral, 
     for (int c = 0; c < 3; c++)
         p.user_mul[c] = float(neutral[size_t(c)] > 0 ? 1.0 / neutral[size_t(c)] : 1.0);
     p.user_mul[3] = p.user_mul[1];
-    Deadline deadline{std::chrono::steady_clock::now() + kDecodeTimeLimit};
-    raw_->set_progress_handler(OnProgress, &deadline);
+    raw_->set_progress_handler(OnProgress, &deadline_);
     int code = raw_->dcraw_process();
     raw_->set_progress_handler(nullptr, nullptr);
     if (code != LIBRAW_SUCCESS) fail(code, "interpolation");

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -52,6 +53,9 @@ public:
     // directory holds a DNG version. A TIFF whose first directory cannot be
     // read counts as DNG only under a ".dng" name (our reader says why).
     static bool isDNG(const std::string& path);
+    // How long one decode may take (30 s unless a test asks for less);
+    // process-wide.
+    static void setTimeLimit(std::chrono::milliseconds limit);
 
     // Opens and identifies the file; throws when it is no raw file LibRaw
     // decodes or its sizes are beyond what this system handles.
@@ -97,12 +101,16 @@ public:
     platform::Dictionary metadata(uint32_t width, uint32_t height, uint32_t depth) const;
 
 private:
+    class TimedStream;
     void checkSizes() const;
     void checkDataPresent() const;
     [[noreturn]] void fail(int code, const char* during) const;
 
     std::string path_;
     std::string name_;
+    std::chrono::steady_clock::time_point deadline_;
+    // Declared before raw_, which reads it until it goes.
+    std::unique_ptr<TimedStream> stream_;
     std::unique_ptr<LibRaw> raw_;
     uint64_t fileBytes_ = 0;
     std::string make_;

@@ -5,10 +5,14 @@
 #include <cstdint>
 
 #include "FuzzSupport.h"
+#include "raw/LibRawSource.h"
 #include "raw/rawWrapper.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzzsupport::quietLog();
+    // A parser caught in a loop is stopped, as in the program, only sooner.
+    static const bool limited = (LibRawSource::setTimeLimit(std::chrono::milliseconds(2000)), true);
+    (void)limited;
     static fuzzsupport::MemoryFile file("raw-source");
     static const std::string path = file.path();
     if (!file.set(data, size)) __builtin_trap();
