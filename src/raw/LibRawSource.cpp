@@ -44,11 +44,11 @@ std::string Quoted(const std::string& path) {
     return "\"" + std::filesystem::path(path).filename().string() + "\"";
 }
 
-platform::Error Unsupported(const std::string& path, const std::string& why) {
+LibRawUnsupported Unsupported(const std::string& path, const std::string& why) {
     const std::string ext = UpperExtension(path);
-    return RawError("The raw format of " + Quoted(path) + " (" +
-                    (ext.empty() ? std::string("no extension") : ext) +
-                    ") is not supported: " + why + ".");
+    return LibRawUnsupported(RawError("The raw format of " + Quoted(path) + " (" +
+                                      (ext.empty() ? std::string("no extension") : ext) +
+                                      ") is not supported: " + why + "."));
 }
 
 std::vector<uint8_t> FirstBytes(const std::string& path, size_t n) {

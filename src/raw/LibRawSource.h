@@ -28,11 +28,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/Error.h"
 #include "platform/Value.h"
 #include "raw/CFAPattern.h"
 #include "raw/rawWrapper.h"
 
 class LibRaw;
+
+// The error of a file LibRaw does not take for raw data of any format it
+// knows (its reason names the format as unsupported).
+struct LibRawUnsupported : platform::Error {
+    explicit LibRawUnsupported(platform::Error e) : platform::Error(std::move(e)) {}
+};
 
 class LibRawSource {
 public:

@@ -1242,7 +1242,13 @@ void DecodeThroughLibRaw(const DecodeRequest& req, rawWrapper::Decoded& out,
 }
 
 std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
-    if (DecodesThroughLibRaw(path)) return LibRawSource(path).orientedSize();
+    if (DecodesThroughLibRaw(path)) {
+        try {
+            return LibRawSource(path).orientedSize();
+        } catch (const LibRawUnsupported&) {
+            if (UpperExtension(path) != "DNG") throw;
+        }
+    }
     CheckLooksLikeDNG(path);
     OpenedDNG dng(path);
     const dng_negative& neg = *dng.negative;
@@ -1261,7 +1267,14 @@ std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
 }
 
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {
-    if (DecodesThroughLibRaw(req.path)) return DecodeThroughLibRaw(req, out, lut);
+    if (DecodesThroughLibRaw(req.path)) {
+        try {
+            return DecodeThroughLibRaw(req, out, lut);
+        } catch (const LibRawUnsupported&) {
+            // Under a DNG name, our reader says what is wrong with it.
+            if (UpperExtension(req.path) != "DNG" || gDNGThroughLibRaw) throw;
+        }
+    }
     CheckLooksLikeDNG(req.path);
     auto dng = std::make_unique<OpenedDNG>(req.path);
     out.warnings = dng->info.warnings;
