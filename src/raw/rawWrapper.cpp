@@ -1107,6 +1107,9 @@ bool DecodeEmbeddedPreview(LibRawSource& source, unsigned bands, rawWrapper::Dec
     std::vector<uint8_t> jpeg, rgb8;
     uint32_t w = 0, h = 0;
     if (!source.readPreview(jpeg, rgb8, w, h)) return false;
+    // A small bitmap (the Kodak cameras' 80 x 60) is the sensor's colours
+    // unrendered: a half-size decode shows the picture better.
+    if (jpeg.empty() && std::max(w, h) < 160) return false;
     if (!jpeg.empty() && !DecodeJpegRGB(jpeg, rgb8, w, h)) return false;
     StorePreview(rgb8, w, h, source.orientation(), bands, out);
     return true;

@@ -196,6 +196,13 @@ TEST(LibRawSource, MetadataAndColourReachTheDictionaryAndParameters) {
     EXPECT_EQ(thumb->imageWidth(), 640);
     EXPECT_EQ(thumb->imageHeight(), 480);
     EXPECT_TRUE(thumb->isOutputReferred());
+    // The Kodak's 80 x 60 bitmap is unrendered: a half-size decode instead,
+    // at the pixels' aspect.
+    auto kodak = Open(Other("kodak-dc120_compressed_colorchart.KDC"), true);
+    ASSERT_NE(kodak->masterImageBytes(), nullptr);
+    EXPECT_EQ(kodak->imageWidth(), 650);
+    EXPECT_EQ(kodak->imageHeight(), 488);
+    EXPECT_FALSE(kodak->isOutputReferred());
 }
 
 TEST(LibRawSource, ContentNotNameChoosesTheDecoder) {
