@@ -475,12 +475,13 @@ void LibRawSource::checkDataPresent() const {
     const double least = fixed ? pixels : pixels / 512;
     if (offset < fileBytes_ && double(fileBytes_ - offset) >= least) return;
     const std::string what = make_.empty() ? std::string("its") : "its " + make_ + " " + model_;
-    throw RawError("The image data of " + name_ + " are missing or cut short: " + what +
-                   " image of " + std::to_string(s.raw_width) + " x " +
-                   std::to_string(s.raw_height) + " pixels needs at least " + Megabytes(least) +
-                   (fixed ? "" : " even as tightly as it is compressed") + ", and the file holds " +
-                   Megabytes(double(offset < fileBytes_ ? fileBytes_ - offset : 0)) +
-                   " after its description.");
+    throw RawError(
+        "The image data of " + name_ + " are missing or cut short: " + what + " image of " +
+        std::to_string(s.raw_width) + " x " + std::to_string(s.raw_height) +
+        " pixels needs at least " + Megabytes(least) +
+        (fixed ? "" : " even as tightly as it is compressed") + ", and the file holds " +
+        (offset < fileBytes_ ? Megabytes(double(fileBytes_ - offset)) : std::string("nothing")) +
+        " after its description.");
 }
 
 void LibRawSource::unpack() {
