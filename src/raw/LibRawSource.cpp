@@ -601,10 +601,7 @@ LibRawSource::Colour LibRawSource::colour() const {
             }
             found++;
         }
-        if (found == 0)
-            m = {};
-        else
-            m = out.cameraFromXYZ1;
+        if (found > 0) m = out.cameraFromXYZ1;
     }
     if (!Usable(m)) {
         for (size_t r = 0; r < 3; r++)
@@ -639,6 +636,8 @@ LibRawSource::Colour LibRawSource::colour() const {
     }
     return out;
 }
+
+bool LibRawSource::interpolatesInCameraRGB() const { return raw_->imgdata.idata.colors == 3; }
 
 bool LibRawSource::statesWhiteBalance() const {
     const float* mul = raw_->imgdata.color.cam_mul;

@@ -102,6 +102,9 @@ public:
     // After unpack: LibRaw's interpolation as camera RGB, 3 samples a pixel,
     // linear, balanced by 1 / neutral; width() x height() unless the layout
     // is rotated, so the size comes back with it. Half size when asked.
+    // Whether readInterpolated gives camera RGB (else linear sRGB: sensors
+    // of four colours).
+    bool interpolatesInCameraRGB() const;
     RawSamples readInterpolated(const std::array<double, 3>& neutral, bool halfSize,
                                 uint32_t& width, uint32_t& height);
     // The metadata dictionary, in the keys of RawMetadata.h.

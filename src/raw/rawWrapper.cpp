@@ -1203,8 +1203,10 @@ void DecodeLibRawData(const DecodeRequest& req, LibRawSource& source, rawWrapper
         uint32_t w = 0, h = 0;
         RawSamples rgb = source.readInterpolated(wb.neutral, req.thumbnail, w, h);
         RawOrientedSize(orientation, w, h, out.width, out.height);
-        Finish(rgb, w, RawCrop{0, 0, w, h}, orientation, ToRawMatrix3(wb.balanced), req.bands,
-               out.master);
+        static const PreviewConverter sRGB;
+        const RawMatrix3 matrix =
+            source.interpolatesInCameraRGB() ? ToRawMatrix3(wb.balanced) : sRGB.matrix;
+        Finish(rgb, w, RawCrop{0, 0, w, h}, orientation, matrix, req.bands, out.master);
     } else if (greySensor) {
         RawSamples rgb = GreyToRGB(plane);
         Finish(rgb, width, whole, orientation, kIdentity, req.bands, out.master);

@@ -292,6 +292,23 @@ TEST(LibRawSource, DngThroughLibRawMatchesOurReader) {
     }
 }
 
+// Data that are not a Bayer mosaic take LibRaw's own road: the master only.
+TEST(LibRawSource, FullColourDataGiveTheMasterOnly) {
+    const fs::path path = testsupport::testdataDir() / "raw" / "dng" /
+                          "lg-h815_linearraw-8bit-lossyjpeg_2tiles_opcodelist2.dng";
+    rawWrapper::setDecodesDNGThroughLibRaw(true);
+    auto raw = Open(path);
+    const uint16_t* master = raw->masterImageBytes();
+    rawWrapper::setDecodesDNGThroughLibRaw(false);
+    ASSERT_NE(master, nullptr) << raw->error()->failureReason;
+    EXPECT_EQ(raw->alternateImageBytes(), nullptr);
+    EXPECT_EQ(raw->imageWidth(), 600);
+    EXPECT_EQ(raw->imageHeight(), 337);
+    const Vec mean = Mean(master, 600, 0, 0, 600, 337);
+    EXPECT_GT(mean[1], 0.01);
+    EXPECT_LT(mean[1], 0.9);
+}
+
 TEST(LibRawSource, FilesWhoseImageDataWereCutOutSaySo) {
     const fs::path dir = testsupport::testdataDir() / "raw" / "metadata-only";
     int files = 0;
