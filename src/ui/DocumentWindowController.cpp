@@ -40,6 +40,15 @@ constexpr std::chrono::milliseconds kCloseAtOnce{150};
 // for, or after this when nothing was told.
 constexpr std::chrono::milliseconds kOfferChoicesAfter{1000};
 
+std::function<void()>& keptOpenHandler() {
+    static auto* handler = new std::function<void()>;
+    return *handler;
+}
+
+void keptOpen() {
+    if (const auto handler = keptOpenHandler()) handler();
+}
+
 std::map<const MyDocument*, QPointer<DocumentWindowController>>& registry() {
     static std::map<const MyDocument*, QPointer<DocumentWindowController>> windows;
     return windows;
@@ -137,6 +146,10 @@ DocumentWindowController* DocumentWindowController::makeWindowForDocument(
     platform::cascadeOnScreen(controller->window(), others);
     controller->window()->show();
     return controller;
+}
+
+void DocumentWindowController::setKeptOpenHandler(std::function<void()> handler) {
+    keptOpenHandler() = std::move(handler);
 }
 
 void DocumentWindowController::installDocumentWindowFactory() {
@@ -375,7 +388,7 @@ void DocumentWindowController::waitForClosingSave(const SettingsSave::Ptr& save)
                 if (!window || closingSave_ != save) return;
                 save->stop();
                 closingSave_.reset();
-                if (button != 1) return;
+                if (button != 1) return keptOpen();
                 document_->discardSettingsOnClose();
                 window->close();
             });
@@ -413,7 +426,7 @@ void DocumentWindowController::editsNotSaved(const platform::Error& error,
         alert, window_, [window, document, ranOutNotices](int button) {
             // The word that the wait ran out was answered here.
             for (const std::string& notice : ranOutNotices) platform::withdrawUserWarning(notice);
-            if (button != 1) return;
+            if (button != 1) return keptOpen();
             document->discardSettingsOnClose();
             // After the close under way has been refused.
             if (window) QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);

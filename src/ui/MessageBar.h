@@ -34,8 +34,8 @@ public:
 
     // Routes one warning to a bar (see above).
     static void post(const QString& text);
-    // Shows a warning in this bar, as if routed here: a post of it later
-    // finds it shown.
+    // Shows a warning in this bar (once), also when another bar shows it:
+    // a post of it later finds it shown.
     void postHere(const QString& text);
     // Takes a warning away from every bar.
     static void withdraw(const QString& text);
