@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the platform, document and window test suites with ThreadSanitizer
+# into their own folder and runs them; any reported race fails the run.
+# Usage: scripts/tsan.sh [BUILD_DIR] [-- ctest arguments...]
+# Slow (on two cores: about 30 minutes beside the build): not part of CI.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-$root/build-tsan}
+[ $# -gt 0 ] && shift
+[ "${1:-}" = "--" ] && shift
+bash "$root/scripts/build.sh" "$dir" -DQUORVEX_TSAN=ON -DQUORVEX_BENCH=OFF \
+  -- test_platform test_document test_ui quorvex-gui
+# The sanitizer's own reports fail a test; halting keeps the first one readable.
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+cd "$dir"
+ctest --output-on-failure -R '^(platform|document|ui)$' "$@"
