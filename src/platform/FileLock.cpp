@@ -272,6 +272,38 @@ void tell(const std::string& notice, bool ranOut) {
     warnUser(notice);
 }
 
+// Waits of this process behind the same holder tell the same words: they
+// are withdrawn once none of those waits goes on.
+struct WaitNotices {
+    std::mutex mutex;
+    std::map<std::string, int> waits;
+};
+
+WaitNotices& waitNotices() {
+    static auto* all = new WaitNotices;
+    return *all;
+}
+
+void tellWait(const std::string& notice) {
+    if (noticeWatch) noticeWatch->told()(notice, false);
+    bool first;
+    {
+        std::lock_guard lock(waitNotices().mutex);
+        first = ++waitNotices().waits[notice] == 1;
+    }
+    if (first) warnUser(notice);
+}
+
+void withdrawWait(const std::string& notice) {
+    {
+        std::lock_guard lock(waitNotices().mutex);
+        const auto found = waitNotices().waits.find(notice);
+        if (found != waitNotices().waits.end() && --found->second > 0) return;
+        if (found != waitNotices().waits.end()) waitNotices().waits.erase(found);
+    }
+    withdrawUserWarning(notice);
+}
+
 int tryLock(int fd, int operation) {
     int result;
     while ((result = ::flock(fd, operation | LOCK_NB)) != 0 && errno == EINTR) continue;
@@ -459,7 +491,7 @@ bool FileLock::acquire() {
     long long work = boundedWait() ? 0 : workOf(seen.holders);
     std::string notice;
     const auto withdrawNotice = [&] {
-        if (!notice.empty()) withdrawUserWarning(std::exchange(notice, {}));
+        if (!notice.empty()) withdrawWait(std::exchange(notice, {}));
     };
     // A read waits the bound in all; a change as long as the holder works.
     enum class Outcome { Waiting, RanOut, Stopped };
@@ -477,7 +509,7 @@ bool FileLock::acquire() {
             }
         if (notice.empty() && now - start >= noticeAfter()) {
             notice = waitNotice();
-            tell(notice, false);
+            tellWait(notice);
         }
         return now - (boundedWait() ? start : still) >= waitLimit() ? Outcome::RanOut
                                                                     : Outcome::Waiting;

@@ -377,17 +377,21 @@ bool DocumentWindowController::windowShouldClose() {
 void DocumentWindowController::waitForClosingSave(const SettingsSave::Ptr& save) {
     QPointer<QuorvexDocumentWindow> window(window_);
     auto asked = std::make_shared<bool>(false);
-    const auto offerChoices = [this, window, save, asked](const std::string& notice) {
+    // What this window was told it waits for: it leaves this bar once the
+    // wait is over here, whoever else still waits for the same.
+    auto told = std::make_shared<QString>();
+    const auto offerChoices = [this, window, save, asked, told](const std::string& notice) {
         if (!window || closingSave_ != save || std::exchange(*asked, true)) return;
         // One change to the window, not two that move its controls in turn.
-        if (!notice.empty()) messageBar_->postHere(QString::fromStdString(notice));
+        if (!notice.empty()) messageBar_->postHere(*told = QString::fromStdString(notice));
         messageBar_->ask(
             tr("The edits of this photo are not saved yet: the window closes once they are. "
                "You may also keep it open with its edits, or close it without saving them."),
-            {tr("Keep Open"), tr("Close Without Saving")}, [this, window, save](int button) {
+            {tr("Keep Open"), tr("Close Without Saving")}, [this, window, save, told](int button) {
                 if (!window || closingSave_ != save) return;
                 save->stop();
                 closingSave_.reset();
+                messageBar_->removeMessage(*told);
                 if (button != 1) return keptOpen();
                 document_->discardSettingsOnClose();
                 window->close();
@@ -396,10 +400,11 @@ void DocumentWindowController::waitForClosingSave(const SettingsSave::Ptr& save)
     save->whenWaitTold(offerChoices);
     // A save slow for another reason than a lock is told too.
     QTimer::singleShot(kOfferChoicesAfter, this, [offerChoices] { offerChoices({}); });
-    save->whenDone([this, window, save] {
+    save->whenDone([this, window, save, told] {
         if (!window || closingSave_ != save) return;
         closingSave_.reset();
         messageBar_->withdrawQuestion();
+        messageBar_->removeMessage(*told);
         if (save->saved())
             window->close();
         else

@@ -151,6 +151,10 @@ void MessageBar::postHere(const QString& text) {
     if (!messages_.contains(text)) addMessage(text);
 }
 
+void MessageBar::removeMessage(const QString& text) {
+    if (messages_.removeAll(text) > 0) showMessages();
+}
+
 void MessageBar::withdraw(const QString& text) {
     Routing& r = routing();
     r.shown.erase(text);
