@@ -11,7 +11,7 @@ dir=${1:-$root/build-tsan}
 bash "$root/scripts/build.sh" "$dir" -DQUORVEX_TSAN=ON -DQUORVEX_BENCH=OFF \
   -- test_platform test_document test_ui quorvex-gui
 # The sanitizer's own reports fail a test; halting keeps the first one readable.
-export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:exitcode=66:suppressions=$root/scripts/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 # Tests that cap the address space leave the sanitizer no room for its shadow.
 export GTEST_FILTER="${GTEST_FILTER:--*WithoutRoomForAThread*}"
 cd "$dir"
