@@ -5,9 +5,9 @@
 # Slow (on two cores: about 30 minutes beside the build): not part of CI.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-dir=${1:-$root/build-tsan}
-[ $# -gt 0 ] && shift
-[ "${1:-}" = "--" ] && shift
+dir=$root/build-tsan
+if [ $# -gt 0 ] && [ "$1" != "--" ]; then dir=$1; shift; fi
+if [ "${1:-}" = "--" ]; then shift; fi
 bash "$root/scripts/build.sh" "$dir" -DQUORVEX_TSAN=ON -DQUORVEX_BENCH=OFF \
   -- test_platform test_document test_ui quorvex-gui
 # The sanitizer's own reports fail a test; halting keeps the first one readable.
