@@ -598,9 +598,13 @@ TEST(DocumentWindow, EditsThatCannotBeSavedStayInTheOpenWindow) {
                                 .dataStoreForStore("Catalog")
                                 ->storeFilePath()
                                 ->parent_path();
-    auto closeUnderALimit = [](QuorvexDocumentWindow* window) {
+    // The limit lasts until the close is answered: a slow save (a loaded
+    // machine, a sanitizer) writes on its own thread after close() returned.
+    auto closeUnderALimit = [&alerts](QPointer<QuorvexDocumentWindow> window) {
         testsupport::FileSizeLimit full(1024);
+        const size_t before = alerts.shown.size();
         window->close();
+        uitest::spinUntil([&] { return !window || alerts.shown.size() > before; });
     };
     auto* w = openWindow(file);
     ASSERT_NE(w, nullptr);
