@@ -82,8 +82,14 @@ function(quorvex_tests name dir)
   target_link_libraries(${target} PRIVATE quorvex_${name} quorvex_testsupport ${ARG_DEPS}
                         GTest::gtest GTest::gmock GTest::gtest_main)
   add_test(NAME ${name} COMMAND ${target})
+  # ThreadSanitizer runs the window suite for about 20 minutes on two cores.
+  if(QUORVEX_TSAN)
+    set(timeout 3600)
+  else()
+    set(timeout 900)
+  endif()
   set_tests_properties(${name} PROPERTIES
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
     ENVIRONMENT "QUORVEX_TESTDATA=${CMAKE_SOURCE_DIR}/../shared/testdata;QUORVEX_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-    TIMEOUT 900)
+    TIMEOUT ${timeout})
 endfunction()

@@ -1,8 +1,8 @@
 // The windowed program: every file named on the command line opens as a
-// document; without one the browser shows. When the program already runs in
-// this session, the files go to it (without files its browser comes
-// forward) and this process ends. The log goes to the log file under the
-// XDG state folder, or to standard error with --verbose.
+// document, a folder in the browser; without one the browser shows. When the program already runs
+// in this session, the files go to it (without files its browser comes forward) and this process
+// ends. The log goes to the log file under the XDG state folder, or to standard error with
+// --verbose.
 #include <cstdio>
 
 #include "ui/ApplicationShell.h"
@@ -30,11 +30,10 @@ int main(int argc, char** argv) {
     QuorvexAppDelegate delegate;
     instance.setFilesHandler([&delegate](const QStringList& handed) {
         if (delegate.isTerminating()) return;
-        auto& shell = platform::ApplicationShell::shared();
         if (handed.isEmpty())
-            shell.showBrowser();
+            platform::ApplicationShell::shared().showBrowser();
         else
-            shell.openFiles(handed);
+            delegate.openPaths(handed);
     });
     delegate.launch(application, files);
     return QCoreApplication::exec();

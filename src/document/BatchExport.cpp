@@ -14,6 +14,7 @@
 #include "document/QuorvexErrors.h"
 #include "document/RawFileSearch.h"
 #include "platform/AsciiCase.h"
+#include "platform/FileLock.h"
 #include "platform/ImageReader.h"
 #include "platform/Log.h"
 #include "platform/OutputFile.h"
@@ -129,6 +130,9 @@ std::vector<std::filesystem::path> BatchExport::lessFilesBesideTheirRawFiles(
 
 std::optional<platform::Error> BatchExport::run(const Options& options) {
     auto cancelled = [&] { return options.userDidCancel && options.userDidCancel->load(); };
+    // A cancel also ends a wait for another program's lock (presets, catalog).
+    std::optional<platform::FileLock::StopWhen> stopWaits;
+    if (options.userDidCancel) stopWaits.emplace(*options.userDidCancel);
     const std::string type = exportTypeForPreset(options.preset);
     auto& controller = DocumentController::sharedDocumentController();
     std::optional<platform::Error> firstError;

@@ -63,11 +63,12 @@ void linearToEightBit(const std::vector<uint16_t>& in, std::span<uint8_t> out) {
 // The keys the engine renders from; the document's other keys (crop,
 // orientation, identity) reach the export some other way.
 const std::vector<std::string>& engineSettingsKeys() {
-    static const std::vector<std::string> keys = [] {
-        std::vector<std::string> k = MyDocument::defaultSettings().keys();
+    // Never destroyed: an export on the pool may read it at exit.
+    static const std::vector<std::string>& keys = *[] {
+        auto* k = new std::vector<std::string>(MyDocument::defaultSettings().keys());
         for (const char* extra : {SettingsKeys::kInputTemperature, SettingsKeys::kInputTint,
                                   SettingsKeys::kSceneReferred, SettingsKeys::kUseAsShotWB})
-            k.emplace_back(extra);
+            k->emplace_back(extra);
         return k;
     }();
     return keys;

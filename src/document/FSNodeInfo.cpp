@@ -41,24 +41,24 @@ std::shared_ptr<const platform::BitmapImage> makeIcon(const Pixels& px) {
 }
 
 std::shared_ptr<const platform::BitmapImage> genericFileIcon() {
-    static const auto icon = [] {
+    static const auto& icon = *new std::shared_ptr<const platform::BitmapImage>([] {
         Pixels px(kIconSide * kIconSide * 4, 0);
         fill(px, 12, 4, 52, 60, 0x606060FF);  // outline
         fill(px, 14, 6, 50, 58, 0xF4F4F4FF);  // page
         fill(px, 40, 6, 50, 16, 0xC8C8C8FF);  // folded corner
         return makeIcon(px);
-    }();
+    }());
     return icon;
 }
 
 std::shared_ptr<const platform::BitmapImage> genericFolderIcon() {
-    static const auto icon = [] {
+    static const auto& icon = *new std::shared_ptr<const platform::BitmapImage>([] {
         Pixels px(kIconSide * kIconSide * 4, 0);
         fill(px, 6, 12, 28, 20, 0x4A86C8FF);  // tab
         fill(px, 6, 18, 58, 54, 0x4A86C8FF);
         fill(px, 8, 22, 56, 52, 0x7FB2E5FF);
         return makeIcon(px);
-    }();
+    }());
     return icon;
 }
 
@@ -101,8 +101,9 @@ std::shared_ptr<const platform::BitmapImage> withLinkBadge(
 // The generic icons with the link badge, made once; any other picture as it is.
 std::shared_ptr<const platform::BitmapImage> badgedGenericIcon(
     const std::shared_ptr<const platform::BitmapImage>& image) {
-    static const auto file = withLinkBadge(genericFileIcon());
-    static const auto folder = withLinkBadge(genericFolderIcon());
+    // Never destroyed: thumbnail workers may use them at exit.
+    static const auto& file = *new auto(withLinkBadge(genericFileIcon()));
+    static const auto& folder = *new auto(withLinkBadge(genericFolderIcon()));
     if (image == genericFileIcon()) return file;
     if (image == genericFolderIcon()) return folder;
     return image;

@@ -18,6 +18,7 @@
 #include "engine/RawCombineTiledEngine.h"
 #include "platform/AsciiCase.h"
 #include "platform/Dispatch.h"
+#include "platform/FileLock.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/Paths.h"
@@ -651,6 +652,8 @@ bool MyDocument::writeCatalogEntry(const Dictionary& settings, platform::Error* 
     }
     auto& stores = MultiDataStore::sharedMultiDataStore();
     auto catalog = stores.dataStoreForStore(kCatalogStoreName);
+    // Named so to another wait of ours behind it.
+    const platform::FileLock::Purpose purpose("save of the edits of \"" + displayName() + "\"");
     if (catalog && catalog->addItem(stores.serializeToPList(settings))) {
         std::lock_guard lock(mutex_);
         savedSettings_ = settings;

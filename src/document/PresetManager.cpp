@@ -558,20 +558,36 @@ void PresetManager::mendDamagedLocked(std::vector<DamagedPreset>& damaged) {
     }
 }
 
-std::vector<platform::Dictionary> PresetManager::presetList(bool forMenu) {
-    std::lock_guard lock(mutex_);
+std::vector<platform::Dictionary> PresetManager::currentList() {
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // Another thread's operation may wait for another program's lock:
+        // what was last read serves meanwhile.
+        {
+            std::lock_guard listed(listedMutex_);
+            if (lastListed_) return *lastListed_;
+        }
+        lock.lock();
+    }
     iteratePresetsLocked();
+    std::lock_guard listed(listedMutex_);
+    lastListed_ = presetList_;
+    return presetList_;
+}
+
+std::vector<platform::Dictionary> PresetManager::presetList(bool forMenu) {
     std::vector<platform::Dictionary> list;
     if (forMenu) list.push_back(platform::Dictionary{{kNameKey, "Select preset...."}});
-    list.insert(list.end(), presetList_.begin(), presetList_.end());
+    std::vector<platform::Dictionary> presets = currentList();
+    list.insert(list.end(), std::make_move_iterator(presets.begin()),
+                std::make_move_iterator(presets.end()));
     return list;
 }
 
 std::optional<platform::Dictionary> PresetManager::presetNamed(const std::string& name) {
-    std::lock_guard lock(mutex_);
-    iteratePresetsLocked();
-    for (const auto& preset : presetList_)
-        if (preset[kNameKey].isString() && preset[kNameKey].string() == name) return preset;
+    for (auto& preset : currentList())
+        if (preset[kNameKey].isString() && preset[kNameKey].string() == name)
+            return std::move(preset);
     return std::nullopt;
 }
 
@@ -670,6 +686,8 @@ bool PresetManager::deleteAllPresets(platform::Error* error) {
         // The folder stays this process's answer, so it is not filled again.
         directory_ = folder;
         presetList_.clear();
+        std::lock_guard listed(listedMutex_);
+        lastListed_.reset();
     }
     tellObservers(true);
     notifyPresetsChanged();
@@ -713,6 +731,10 @@ void PresetManager::forgetPresetDirectory() {
     std::lock_guard lock(mutex_);
     directory_.reset();
     presetList_.clear();
+    {
+        std::lock_guard listed(listedMutex_);
+        lastListed_.reset();
+    }
     checkKeptCopies_ = true;
     toldUnwritten_ = false;
 }

@@ -18,7 +18,9 @@
 // Ownership: the process-wide manager holds the list last read; callers get
 // copies. Thread safety: every method may be called from any thread (the
 // batch export looks presets up on its own thread); notifications and
-// list observers are called on the calling thread, outside the lock.
+// list observers are called on the calling thread, outside the lock. A list
+// or lookup asked while another thread's operation is under way (which may
+// wait for another program's lock) answers from the list last read.
 #pragma once
 
 #include <cstdint>
@@ -117,7 +119,13 @@ private:
                            const std::filesystem::path* into = nullptr);
     void tellObservers(bool didChange);
 
+    // The list as last read, for readers that find another thread's
+    // operation under way; read and answered without waiting for mutex_.
+    std::vector<platform::Dictionary> currentList();
+
     std::recursive_mutex mutex_;
+    std::mutex listedMutex_;  // guards lastListed_
+    std::optional<std::vector<platform::Dictionary>> lastListed_;
     std::optional<std::filesystem::path> directory_;
     std::vector<platform::Dictionary> presetList_;
     std::unique_ptr<platform::FileLock> folderLock_;  // of the operation under way

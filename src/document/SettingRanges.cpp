@@ -163,7 +163,8 @@ const std::vector<Range>& SettingRanges::settings() {
     // values (fill light past 2 EV only whitens the shadows it lifts), the
     // post-demosaic filter 0 to 1 (its passes run out at 1), hue in radians,
     // white balance within the document's clamps, mixer weights 0 to 2.
-    static const std::vector<Range> table = {
+    // Never destroyed, as the table below: a batch or export may read them at exit.
+    static const std::vector<Range>& table = *new std::vector<Range>{
         real(K::kEttrAdjust, "ETTR Adjust", 0, 4, 0),
         real(K::kToneCurveAdjust, "Tone Curve", 0, 1, 1),
         real(K::kArtifactSuppression, "Luma Artifacts", 0, 1, 1),
@@ -213,7 +214,7 @@ const std::vector<Range>& SettingRanges::settings() {
 
 const std::vector<Range>& SettingRanges::preferences() {
     // A preference left out falls back to its registered value.
-    static const std::vector<Range> table = [] {
+    static const std::vector<Range>& table = *[] {
         std::vector<Range> t = {
             whole("ResolutionSelect", "Photo CD resolution", 0, 5, std::nullopt),
             // 2 and more all mean every file.
@@ -230,7 +231,7 @@ const std::vector<Range>& SettingRanges::preferences() {
               "EnableHighQualityDisplay", "SilentlyOverwrite", "enableCinematic",
               "QuorvexIsRunning"})
             t.push_back(flag(key, key));
-        return t;
+        return new std::vector<Range>(std::move(t));
     }();
     return table;
 }

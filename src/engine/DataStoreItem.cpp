@@ -25,19 +25,27 @@ using platform::Value;
 
 namespace {
 
+// Guards the stores' state and their files' bytes within the process. Taken
+// only once the catalog's lock is had, never while waiting for it: a read
+// never waits behind a change that waits for another program.
 std::mutex& storesLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
+
+// Why the last change of this thread failed: changes of other threads
+// (the batch's, a closing window's) keep theirs.
+thread_local platform::Error lastWriteErrorOfThread;
 
 // The folder every store of the process uses, once one has asked.
 std::mutex& folderLock() {
-    static std::mutex lock;
-    return lock;
+    static auto* lock = new std::mutex;
+    return *lock;
 }
+// Never destroyed: a save on a thread of its own may still use it at exit.
 std::optional<fs::path>& storeFolder() {
-    static std::optional<fs::path> folder;
-    return folder;
+    static auto* folder = new std::optional<fs::path>;
+    return *folder;
 }
 
 const Value& identityOf(const Value& entry) { return entry.dictionary()[SettingsKeys::kUUID]; }
@@ -137,8 +145,9 @@ public:
     // False, with `error` saying why, when the change must not be made.
     bool mayChange(platform::Error& error) const {
         if (!lock_.timedOut()) return true;
+        const std::string who = lock_.keptBy().empty() ? "another program" : lock_.keptBy();
         return platform::setError(&error, platform::PosixErrorDomain, EWOULDBLOCK,
-                                  "not saved: another program kept the catalog's lock \"" +
+                                  "not saved: " + who + " kept the catalog's lock \"" +
                                       file_.string() + "\" for " +
                                       platform::FileLock::waitLimitText());
     }
@@ -454,10 +463,10 @@ const DataStoreItem::Layout* DataStoreItem::layoutOf(const fs::path& file, OpenF
 bool DataStoreItem::saveImageData(const Value::Array& array) {
     auto file = storeFilePath();
     if (!file) return false;
-    std::lock_guard<std::mutex> guard(storesLock());
     CatalogLock lock(*file);
+    std::lock_guard<std::mutex> guard(storesLock());
     layout_.reset();
-    if (!lock.mayChange(lastWriteError_)) return false;
+    if (!lock.mayChange(lastWriteErrorOfThread)) return false;
     return save(*file, array);
 }
 
@@ -465,7 +474,7 @@ bool DataStoreItem::save(const fs::path& file, const Value::Array& array) {
     platform::Error error;
     if (platform::writePropertyList(Value(array), file, &error)) return true;
     platform::log("Could not write %s: %s", file.c_str(), error.description().c_str());
-    lastWriteError_ = error;
+    lastWriteErrorOfThread = error;
     return false;
 }
 
@@ -489,27 +498,23 @@ bool DataStoreItem::updateItem(const Dictionary& item) { return change(Change::U
 
 bool DataStoreItem::removeItem(const Dictionary& item) { return change(Change::Remove, item); }
 
-platform::Error DataStoreItem::lastWriteError() const {
-    std::lock_guard<std::mutex> guard(storesLock());
-    return lastWriteError_;
-}
+platform::Error DataStoreItem::lastWriteError() const { return lastWriteErrorOfThread; }
 
 bool DataStoreItem::change(Change change, const Dictionary& item) {
     auto file = storeFilePath();
     if (!file) {
-        std::lock_guard<std::mutex> guard(storesLock());
-        platform::setError(&lastWriteError_, platform::PosixErrorDomain, ENOENT,
+        platform::setError(&lastWriteErrorOfThread, platform::PosixErrorDomain, ENOENT,
                            "The catalog folder cannot be made in " +
                                platform::applicationSupportDirectory(false).string() + ".");
         return false;
     }
-    std::lock_guard<std::mutex> guard(storesLock());
     CatalogLock lock(*file);
-    if (!lock.mayChange(lastWriteError_)) {
+    if (!lock.mayChange(lastWriteErrorOfThread)) {
         platform::log("Catalog: %s not changed: %s", file->c_str(),
-                      lastWriteError_.failureReason.c_str());
+                      lastWriteErrorOfThread.failureReason.c_str());
         return false;
     }
+    std::lock_guard<std::mutex> guard(storesLock());
     changesCounted_ = lock.held() ? countChange(lock.file()) : -1;
     // A layout found not to fit is made again once.
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -651,7 +656,7 @@ DataStoreItem::Indexed DataStoreItem::changeIndexed(Change change, const Diction
     platform::Error error;
     if (!platform::writeFileAtomically(file, fill, &error)) {
         platform::log("Could not write %s: %s", file.c_str(), error.description().c_str());
-        lastWriteError_ = error;
+        lastWriteErrorOfThread = error;
         layout_.reset();
         return Indexed::Failed;
     }
@@ -712,8 +717,8 @@ bool DataStoreItem::deleteCurrentCatalog(platform::Error* error) {
     if (!file)
         return platform::setError(error, platform::QuorvexErrorDomain, 0,
                                   "The store folder cannot be had.");
-    std::lock_guard<std::mutex> guard(storesLock());
     CatalogLock lock(*file);
+    std::lock_guard<std::mutex> guard(storesLock());
     layout_.reset();
     if (platform::Error why; !lock.mayChange(why)) {
         if (error) *error = why;

@@ -10,12 +10,11 @@
 // ".<file>.lock" beside the file really written (links followed), so that
 // changes from any number of processes all survive; readers take no lock. A
 // lock another program keeps past the wait limit fails the change, with
-// lastWriteError() saying so: nothing is written without it. A file that exists but cannot be read as
-// such an array is moved aside to "<file>.unreadable-N" before a change
-// writes a new one, so nothing the user had is overwritten. An entry that
-// cannot be read is passed over and kept byte for byte. The file has no size
-// limit: it is ours, and may hold a great many photos. A link to the file is
-// written through; what is not a regular file is not read.
+// lastWriteError() saying so: nothing is written without it. A file that exists but cannot be read
+// as such an array is moved aside to "<file>.unreadable-N" before a change writes a new one, so
+// nothing the user had is overwritten. An entry that cannot be read is passed over and kept byte
+// for byte. The file has no size limit: it is ours, and may hold a great many photos. A link to the
+// file is written through; what is not a regular file is not read.
 //
 // A well-formed file (in any layout) is indexed once per process while it
 // stays the same (device, inode, size, modification time with its
@@ -31,7 +30,11 @@
 //
 // Ownership: made and kept by MultiDataStore. Thread safety: every method may
 // be called from any thread; the operations of all stores are serialised by
-// one process-wide lock (batch export uses the catalog from its own thread).
+// one process-wide lock (batch export uses the catalog from its own thread),
+// which a change takes only once it has the file's lock: a read never waits
+// behind a change of this process that waits for another program. Changes
+// of this process wait for each other as for another program, each one
+// stoppable (FileLock::StopWhen).
 #pragma once
 
 #include <filesystem>
@@ -78,7 +81,8 @@ public:
     std::optional<platform::Dictionary> getItemForUUID(const std::string& uuid,
                                                        std::string* unreadable = nullptr,
                                                        bool* onlyThisEntry = nullptr);
-    // Why the last change failed (its folder and the system's reason).
+    // Why the last change made on the calling thread failed (its folder and
+    // the system's reason, or who kept the lock).
     platform::Error lastWriteError() const;
     // Removes the store file.
     bool deleteCurrentCatalog(platform::Error* error);
@@ -113,5 +117,4 @@ private:
     std::unique_ptr<Layout> layout_;  // guarded by the stores' lock
     bool cleaned_ = false;            // stale temporary files looked for
     int64_t changesCounted_ = -1;     // by the change under way
-    platform::Error lastWriteError_;
 };

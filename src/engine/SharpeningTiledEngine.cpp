@@ -30,14 +30,15 @@ namespace {
 constexpr float kMinRadius = 0.05f;
 constexpr size_t kFloatPixel = 4 * sizeof(float);
 
-// sqrt(v / 65535) for every 16-bit sample, made once.
+// sqrt(v / 65535) for every 16-bit sample, made once and never destroyed:
+// a worker may still read it while the program exits.
 const float* squareRootTable() {
-    static const std::vector<float> table = [] {
-        std::vector<float> t(65536);
-        for (size_t v = 0; v < t.size(); ++v) t[v] = float(std::sqrt(double(v) / 65535.0));
+    static const float* const table = [] {
+        auto* t = new float[65536];
+        for (size_t v = 0; v < 65536; ++v) t[v] = float(std::sqrt(double(v) / 65535.0));
         return t;
     }();
-    return table.data();
+    return table;
 }
 
 float usableRadius(float r) { return std::isfinite(r) ? std::max(r, kMinRadius) : kMinRadius; }

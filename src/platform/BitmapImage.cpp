@@ -43,18 +43,21 @@ bool isLittle(uint32_t order) {
 }  // namespace
 
 std::shared_ptr<const IccColorSpace> genericLinearRGBColorSpace() {
-    static const auto space =
-        IccColorSpace::withProfile(IccProfile::named(IccNamedProfile::linearRGB));
+    // Never destroyed, as the other spaces below: workers may use them at exit.
+    static const auto& space = *new std::shared_ptr<const IccColorSpace>(
+        IccColorSpace::withProfile(IccProfile::named(IccNamedProfile::linearRGB)));
     return space;
 }
 
 std::shared_ptr<const IccColorSpace> genericRGBColorSpace() {
-    static const auto space = IccColorSpace::withProfile(IccProfile::named(IccNamedProfile::sRGB));
+    static const auto& space = *new std::shared_ptr<const IccColorSpace>(
+        IccColorSpace::withProfile(IccProfile::named(IccNamedProfile::sRGB)));
     return space;
 }
 
 std::shared_ptr<const IccColorSpace> sRGBColorSpace() {
-    static const auto space = IccColorSpace::withProfile(IccProfile::named(IccNamedProfile::sRGB));
+    static const auto& space = *new std::shared_ptr<const IccColorSpace>(
+        IccColorSpace::withProfile(IccProfile::named(IccNamedProfile::sRGB)));
     return space;
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -163,6 +165,37 @@ LockState stateOf(int fd) {
 
 // Set while a FileLock::StopWhen lives on the thread.
 thread_local const std::atomic<bool>* stopFlag = nullptr;
+// Set while a FileLock::Purpose lives on the thread.
+thread_local const std::string* purposeOfThread = nullptr;
+
+// The locks this process holds, by lock file, with what each is for: the
+// kernel names no holder of our own to a wait of ours.
+struct OwnHolders {
+    std::mutex mutex;
+    std::multimap<std::pair<dev_t, ino_t>, std::pair<const void*, std::string>> held;
+};
+
+OwnHolders& ownHolders() {
+    static auto* all = new OwnHolders;
+    return *all;
+}
+
+std::optional<std::pair<dev_t, ino_t>> lockFileId(int fd) {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) return std::nullopt;
+    return std::pair{st.st_dev, st.st_ino};
+}
+
+// What a holder of this process other than `self` holds the lock for; empty
+// when none does.
+std::optional<std::string> ownHolderOf(int fd, const void* self) {
+    const auto id = lockFileId(fd);
+    if (!id) return std::nullopt;
+    std::lock_guard lock(ownHolders().mutex);
+    for (auto [at, end] = ownHolders().held.equal_range(*id); at != end; ++at)
+        if (at->second.first != self) return at->second.second;
+    return std::nullopt;
+}
 // Set while a FileLock::NoticeWatch lives on the thread.
 thread_local FileLock::NoticeWatch* noticeWatch = nullptr;
 
@@ -237,6 +270,38 @@ void tell(const std::string& notice, bool ranOut) {
     // The watch first: it may show the notice together with what it asks.
     if (noticeWatch) noticeWatch->told()(notice, ranOut);
     warnUser(notice);
+}
+
+// Waits of this process behind the same holder tell the same words: they
+// are withdrawn once none of those waits goes on.
+struct WaitNotices {
+    std::mutex mutex;
+    std::map<std::string, int> waits;
+};
+
+WaitNotices& waitNotices() {
+    static auto* all = new WaitNotices;
+    return *all;
+}
+
+void tellWait(const std::string& notice) {
+    if (noticeWatch) noticeWatch->told()(notice, false);
+    bool first;
+    {
+        std::lock_guard lock(waitNotices().mutex);
+        first = ++waitNotices().waits[notice] == 1;
+    }
+    if (first) warnUser(notice);
+}
+
+void withdrawWait(const std::string& notice) {
+    {
+        std::lock_guard lock(waitNotices().mutex);
+        const auto found = waitNotices().waits.find(notice);
+        if (found != waitNotices().waits.end() && --found->second > 0) return;
+        if (found != waitNotices().waits.end()) waitNotices().waits.erase(found);
+    }
+    withdrawUserWarning(notice);
 }
 
 int tryLock(int fd, int operation) {
@@ -334,8 +399,13 @@ void FileLock::setWaitLimit(std::chrono::milliseconds limit) { waitLimitMs = lim
 std::string FileLock::waitLimitText() { return secondsText(waitLimit()); }
 
 FileLock::FileLock(const std::filesystem::path& lockFile, Mode mode, std::string guarded, Wait wait)
-    : file_(lockFile), guarded_(std::move(guarded)), mode_(mode), wait_(wait) {
+    : file_(lockFile),
+      guarded_(std::move(guarded)),
+      mode_(mode),
+      wait_(wait),
+      purpose_(purposeOfThread ? *purposeOfThread : std::string()) {
     if (guarded_.empty()) guarded_ = "\"" + lockFile.string() + "\"";
+    if (purpose_.empty()) purpose_ = "use of " + guarded_;
     fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd_ < 0) fd_ = ::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd_ < 0) {
@@ -343,10 +413,31 @@ FileLock::FileLock(const std::filesystem::path& lockFile, Mode mode, std::string
         return;
     }
     held_ = acquire();
+    if (held_) noteHeld();
 }
 
 FileLock::~FileLock() {
+    forgetHeld();
     if (fd_ >= 0) ::close(fd_);  // lets the lock go
+}
+
+void FileLock::noteHeld() {
+    const auto id = lockFileId(fd_);
+    if (!id || noted_) return;
+    try {
+        std::lock_guard lock(ownHolders().mutex);
+        ownHolders().held.emplace(*id, std::pair{static_cast<const void*>(this), purpose_});
+        noted_ = true;
+    } catch (const std::bad_alloc&) {
+        // A wait behind it then names no holder.
+    }
+}
+
+void FileLock::forgetHeld() {
+    if (!std::exchange(noted_, false)) return;
+    std::lock_guard lock(ownHolders().mutex);
+    std::erase_if(ownHolders().held,
+                  [this](const auto& entry) { return entry.second.first == this; });
 }
 
 bool FileLock::acquire() {
@@ -400,7 +491,7 @@ bool FileLock::acquire() {
     long long work = boundedWait() ? 0 : workOf(seen.holders);
     std::string notice;
     const auto withdrawNotice = [&] {
-        if (!notice.empty()) withdrawUserWarning(std::exchange(notice, {}));
+        if (!notice.empty()) withdrawWait(std::exchange(notice, {}));
     };
     // A read waits the bound in all; a change as long as the holder works.
     enum class Outcome { Waiting, RanOut, Stopped };
@@ -418,7 +509,7 @@ bool FileLock::acquire() {
             }
         if (notice.empty() && now - start >= noticeAfter()) {
             notice = waitNotice();
-            tell(notice, false);
+            tellWait(notice);
         }
         return now - (boundedWait() ? start : still) >= waitLimit() ? Outcome::RanOut
                                                                     : Outcome::Waiting;
@@ -427,6 +518,7 @@ bool FileLock::acquire() {
         withdrawNotice();
         if (why == Outcome::RanOut) return givenUp();
         timedOut_ = true;
+        keptBy_ = holderText();
         log("Stopped waiting for the lock %s", file_.c_str());
         return false;
     };
@@ -479,8 +571,18 @@ bool FileLock::acquire() {
     return true;
 }
 
+std::string FileLock::holderText() const {
+    if (const std::string other = holderOf(fd_); !other.empty())
+        return "another program (" + other + ")";
+    if (const auto own = ownHolderOf(fd_, this)) return "this program's own " + *own;
+    return "another program";
+}
+
 std::string FileLock::waitNotice() const {
-    return "Waiting for another program to let go of " + guarded_ + " (" + lockAndHolder() + "); " +
+    std::string holder = holderText();
+    // The process is said after the lock, as it always was.
+    if (holder.starts_with("another program")) holder = "another program";
+    return "Waiting for " + holder + " to let go of " + guarded_ + " (" + lockAndHolder() + "); " +
            (boundedWait()
                 ? "if it still holds it in " + secondsText(waitLimit() - noticeAfter()) +
                       ", this run goes on without it."
@@ -491,13 +593,16 @@ std::string FileLock::waitNotice() const {
 
 bool FileLock::givenUp() {
     timedOut_ = true;
+    keptBy_ = holderText();
+    std::string who = keptBy_.starts_with("another program") ? "another program" : keptBy_;
+    who[0] = char(std::toupper(static_cast<unsigned char>(who[0])));
     const std::string notice =
-        boundedWait() ? "Another program kept " + guarded_ + " (" + lockAndHolder() + ") for " +
-                            waitLimitText() + "; going on without it" +
-                            (mode_ == Mode::Shared ? ": it is read as it is." : ".")
-                      : "Another program keeps " + guarded_ + " (" + lockAndHolder() +
-                            ") and has done nothing for " + waitLimitText() +
-                            "; going on without it: what cannot be saved safely is not saved.";
+        boundedWait()
+            ? who + " kept " + guarded_ + " (" + lockAndHolder() + ") for " + waitLimitText() +
+                  "; going on without it" + (mode_ == Mode::Shared ? ": it is read as it is." : ".")
+            : who + " keeps " + guarded_ + " (" + lockAndHolder() + ") and has done nothing for " +
+                  waitLimitText() +
+                  "; going on without it: what cannot be saved safely is not saved.";
     tell(notice, true);
     struct stat st {};
     if (::fstat(fd_, &st) == 0)
@@ -525,6 +630,12 @@ FileLock::StopWhen::StopWhen(const std::atomic<bool>& stop) : previous_(stopFlag
 
 FileLock::StopWhen::~StopWhen() { stopFlag = previous_; }
 
+FileLock::Purpose::Purpose(std::string what) : what_(std::move(what)), previous_(purposeOfThread) {
+    purposeOfThread = &what_;
+}
+
+FileLock::Purpose::~Purpose() { purposeOfThread = previous_; }
+
 FileLock::NoticeWatch::NoticeWatch(Told told) : told_(std::move(told)), previous_(noticeWatch) {
     noticeWatch = this;
 }
@@ -535,7 +646,9 @@ void FileLock::makeExclusive() {
     if (mode_ == Mode::Exclusive || fd_ < 0) return;
     mode_ = Mode::Exclusive;
     timedOut_ = false;
+    forgetHeld();
     held_ = acquire();
+    if (held_) noteHeld();
 }
 
 }  // namespace platform

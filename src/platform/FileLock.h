@@ -23,7 +23,9 @@
 // process.
 //
 // One object per holder; not shared between threads. Two objects on the same
-// lock file exclude each other also within one process.
+// lock file exclude each other also within one process: a wait behind a
+// holder of this process names it by its purpose ("this program's own save
+// of …"), and waits as for another program, with no lock of ours held.
 #pragma once
 
 #include <atomic>
@@ -87,6 +89,21 @@ public:
         NoticeWatch* previous_;
     };
 
+    // While one lives, the locks its thread takes are named to the other
+    // waits of this process as "this program's own " + `what` ("save of the
+    // edits of \"a.dng\"").
+    class Purpose {
+    public:
+        explicit Purpose(std::string what);
+        ~Purpose();
+        Purpose(const Purpose&) = delete;
+        Purpose& operator=(const Purpose&) = delete;
+
+    private:
+        std::string what_;
+        const std::string* previous_;
+    };
+
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
@@ -94,6 +111,9 @@ public:
     bool held() const { return held_; }
     // Another program kept the lock past the wait (or the wait was stopped).
     bool timedOut() const { return timedOut_; }
+    // Who kept the lock when the wait ended without it: "another program
+    // (process 1234, \"flock\")", "this program's own save of …".
+    const std::string& keptBy() const { return keptBy_; }
     Mode mode() const { return mode_; }
     // Turns a shared lock into an exclusive one. Not atomic: another holder
     // may change things in between, so read again after.
@@ -104,6 +124,10 @@ private:
     // Waited for at most the bound in all.
     bool boundedWait() const { return mode_ == Mode::Shared || wait_ == Wait::AsARead; }
     std::string waitNotice() const;
+    // Who holds the lock now, as keptBy() says it.
+    std::string holderText() const;
+    void noteHeld();
+    void forgetHeld();
     // Tells that the wait ran out; false.
     bool givenUp();
     // Whether a lock just taken may be kept: not when the person stopped the
@@ -118,6 +142,9 @@ private:
     bool timedOut_ = false;
     Mode mode_;
     Wait wait_;
+    std::string purpose_;  // of the thread that made it
+    std::string keptBy_;
+    bool noted_ = false;  // among the holders of this process
 };
 
 }  // namespace platform

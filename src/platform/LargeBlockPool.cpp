@@ -42,6 +42,15 @@ size_t wholePages(size_t bytes) {
 
 void unmap(void* address, size_t bytes) { ::munmap(address, bytes); }
 
+// ThreadSanitizer does not follow mremap: a block moved there would keep what
+// it knew of the memory before (a finished thread's stack), and be reported
+// as raced. Under it a grown block is mapped afresh instead.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kMayRemap = false;
+#else
+constexpr bool kMayRemap = true;
+#endif
+
 // For pages nobody waits for: the caller goes on while another core unmaps.
 void unmapLater(void* address, size_t bytes) {
     DispatchQueue::global(QueuePriority::Background)->async([address, bytes] {
@@ -182,7 +191,8 @@ void* LargeBlockPool::allocate(size_t bytes, bool zeroed) {
         if (found->bytes > size) {
             unmapLater(static_cast<char*>(address) + size, found->bytes - size);
         } else if (found->bytes < size) {
-            address = ::mremap(found->address, found->bytes, size, MREMAP_MAYMOVE);
+            address = kMayRemap ? ::mremap(found->address, found->bytes, size, MREMAP_MAYMOVE)
+                                : MAP_FAILED;
             if (address == MAP_FAILED) {
                 unmap(found->address, found->bytes);
                 address = nullptr;

@@ -815,7 +815,8 @@ private:
         return true;
     }
     bool indent(int depth) {
-        static const std::string tabs(kMaxDepth + 2, '\t');
+        // Never destroyed: a save on another thread may parse at exit.
+        static const std::string& tabs = *new std::string(kMaxDepth + 2, '\t');
         return expect(std::string_view(tabs).substr(0, size_t(depth) + 2));
     }
     bool closing(std::string_view name) {

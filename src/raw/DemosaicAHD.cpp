@@ -36,16 +36,17 @@ struct LabTable {
     float highest = 0.0f;
 };
 
+// Never destroyed: a band thread may still read it while the program exits.
 const LabTable& LabCurve() {
-    static const LabTable table = [] {
-        LabTable t;
-        t.curve.resize(kLabTableSize);
+    static const LabTable& table = *[] {
+        auto* t = new LabTable;
+        t->curve.resize(kLabTableSize);
         for (int i = 0; i < kLabTableSize; ++i) {
             const double v = i / 65535.0;
-            t.curve[static_cast<size_t>(i)] =
+            t->curve[static_cast<size_t>(i)] =
                 static_cast<float>(v > 0.008856 ? std::cbrt(v) : 7.787 * v + 16.0 / 116.0);
         }
-        t.highest = static_cast<float>(kLabTableSize - 1);
+        t->highest = static_cast<float>(kLabTableSize - 1);
         return t;
     }();
     return table;

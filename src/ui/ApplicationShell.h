@@ -56,6 +56,8 @@ public:
         std::function<void()> stopBatchAndWait;
         // The folder the browser window shows (none while it is closed).
         std::function<std::optional<QString>()> shownFolder;
+        // Shows the browser on a folder the person named.
+        std::function<void(const QString& folder)> showFolder;
     };
     void setBrowserHooks(BrowserHooks hooks) { browser_ = std::move(hooks); }
     const BrowserHooks& browserHooks() const { return browser_; }

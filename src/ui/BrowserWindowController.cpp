@@ -111,6 +111,7 @@ void BrowserWindowController::installBrowserHooks() {
     hooks.showBrowser = [] { shared().showBrowser(); };
     hooks.buildMenus = [] { shared().buildMenus(); };
     hooks.stopBatchAndWait = [] { shared().stopBatchAndWait(); };
+    hooks.showFolder = [](const QString& folder) { shared().browseFolder(folder.toStdString()); };
     hooks.shownFolder = []() -> std::optional<QString> {
         const QPointer<BrowserWindowController>& browser = sharedBrowser();
         if (!browser || !browser->isVisible()) return std::nullopt;
@@ -516,6 +517,15 @@ void BrowserWindowController::newLocationClick(const std::optional<Path>& sender
         }
     });
     panel->open();
+}
+
+void BrowserWindowController::browseFolder(const Path& folder) {
+    // Named by the person, as if chosen in the panel.
+    storeBookmark(folder, "imageDirectoryBookmark");
+    secureBookmark_ = folder;
+    changeDirectory(folder, 0);
+    mPathControl->show();
+    showBrowser();
 }
 
 void BrowserWindowController::newExportLocationClick(const std::optional<Path>& sender) {

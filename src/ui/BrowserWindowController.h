@@ -60,6 +60,8 @@ public:
     void backButtonClick(int tag);
     void pathControlClick(const Path& component);
     void newLocationClick(const std::optional<Path>& sender);
+    // Shows the browser on a folder named on the command line.
+    void browseFolder(const Path& folder);
     void newExportLocationClick(const std::optional<Path>& sender);
     void exportPopAction(int tag);
     void buildMenus();

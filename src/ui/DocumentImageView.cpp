@@ -387,7 +387,9 @@ void DocumentImageView::paintEvent(QPaintEvent*) {
         QTransform::fromTranslate(tiledLayer_->position().x(), tiledLayer_->position().y()) * flip;
     // Upright images: each tile goes to its rectangle snapped to device
     // pixels, which neighbours share, so a picture of that size is copied
-    // without resampling. Turned images go through the full transform.
+    // without resampling. Turned images go through the full transform, its
+    // corners snapped as well: a turned tile on fractional edges left a
+    // line of background between two tiles.
     const bool upright = toWidget.m12() == 0 && toWidget.m21() == 0 && toWidget.m11() > 0;
     const double dpr = backing_;
     auto snap = [dpr](double v) { return std::round(v * dpr) / dpr; };
@@ -399,8 +401,8 @@ void DocumentImageView::paintEvent(QPaintEvent*) {
     };
     for (const auto& tile : tiledLayer_->sublayers()) {
         auto* content = static_cast<TileContentSublayer*>(tile.get());
-        if (!content->hasContents()) continue;
         const QRectF f = content->frame();
+        if (!content->hasContents() || f.isEmpty()) continue;
         painter.setRenderHint(QPainter::SmoothPixmapTransform, content->smoothMagnification());
         if (upright) {
             painter.resetTransform();
@@ -408,7 +410,14 @@ void DocumentImageView::paintEvent(QPaintEvent*) {
             continue;
         }
         // Tile pictures have their top row first; layer y points up.
-        painter.setTransform(QTransform(1, 0, 0, -1, f.x(), f.y() + f.height()) * toWidget);
+        const QTransform full = QTransform(1, 0, 0, -1, f.x(), f.y() + f.height()) * toWidget;
+        const auto snapPoint = [&](QPointF p) { return QPointF(snap(p.x()), snap(p.y())); };
+        const QPointF origin = snapPoint(full.map(QPointF(0, 0)));
+        const QPointF across = snapPoint(full.map(QPointF(f.width(), 0))) - origin;
+        const QPointF down = snapPoint(full.map(QPointF(0, f.height()))) - origin;
+        painter.setTransform(QTransform(across.x() / f.width(), across.y() / f.width(),
+                                        down.x() / f.height(), down.y() / f.height(), origin.x(),
+                                        origin.y()));
         painter.drawImage(QRectF(0, 0, f.width(), f.height()), content->contents());
     }
     if (!cropLayerCntrl_ || !cropLayerCntrl_->showCropArea()) return;

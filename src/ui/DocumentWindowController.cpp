@@ -40,6 +40,15 @@ constexpr std::chrono::milliseconds kCloseAtOnce{150};
 // for, or after this when nothing was told.
 constexpr std::chrono::milliseconds kOfferChoicesAfter{1000};
 
+std::function<void()>& keptOpenHandler() {
+    static auto* handler = new std::function<void()>;
+    return *handler;
+}
+
+void keptOpen() {
+    if (const auto handler = keptOpenHandler()) handler();
+}
+
 std::map<const MyDocument*, QPointer<DocumentWindowController>>& registry() {
     static std::map<const MyDocument*, QPointer<DocumentWindowController>> windows;
     return windows;
@@ -137,6 +146,10 @@ DocumentWindowController* DocumentWindowController::makeWindowForDocument(
     platform::cascadeOnScreen(controller->window(), others);
     controller->window()->show();
     return controller;
+}
+
+void DocumentWindowController::setKeptOpenHandler(std::function<void()> handler) {
+    keptOpenHandler() = std::move(handler);
 }
 
 void DocumentWindowController::installDocumentWindowFactory() {
@@ -364,18 +377,22 @@ bool DocumentWindowController::windowShouldClose() {
 void DocumentWindowController::waitForClosingSave(const SettingsSave::Ptr& save) {
     QPointer<QuorvexDocumentWindow> window(window_);
     auto asked = std::make_shared<bool>(false);
-    const auto offerChoices = [this, window, save, asked](const std::string& notice) {
+    // What this window was told it waits for: it leaves this bar once the
+    // wait is over here, whoever else still waits for the same.
+    auto told = std::make_shared<QString>();
+    const auto offerChoices = [this, window, save, asked, told](const std::string& notice) {
         if (!window || closingSave_ != save || std::exchange(*asked, true)) return;
         // One change to the window, not two that move its controls in turn.
-        if (!notice.empty()) messageBar_->postHere(QString::fromStdString(notice));
+        if (!notice.empty()) messageBar_->postHere(*told = QString::fromStdString(notice));
         messageBar_->ask(
             tr("The edits of this photo are not saved yet: the window closes once they are. "
                "You may also keep it open with its edits, or close it without saving them."),
-            {tr("Keep Open"), tr("Close Without Saving")}, [this, window, save](int button) {
+            {tr("Keep Open"), tr("Close Without Saving")}, [this, window, save, told](int button) {
                 if (!window || closingSave_ != save) return;
                 save->stop();
                 closingSave_.reset();
-                if (button != 1) return;
+                messageBar_->removeMessage(*told);
+                if (button != 1) return keptOpen();
                 document_->discardSettingsOnClose();
                 window->close();
             });
@@ -383,10 +400,11 @@ void DocumentWindowController::waitForClosingSave(const SettingsSave::Ptr& save)
     save->whenWaitTold(offerChoices);
     // A save slow for another reason than a lock is told too.
     QTimer::singleShot(kOfferChoicesAfter, this, [offerChoices] { offerChoices({}); });
-    save->whenDone([this, window, save] {
+    save->whenDone([this, window, save, told] {
         if (!window || closingSave_ != save) return;
         closingSave_.reset();
         messageBar_->withdrawQuestion();
+        messageBar_->removeMessage(*told);
         if (save->saved())
             window->close();
         else
@@ -413,7 +431,7 @@ void DocumentWindowController::editsNotSaved(const platform::Error& error,
         alert, window_, [window, document, ranOutNotices](int button) {
             // The word that the wait ran out was answered here.
             for (const std::string& notice : ranOutNotices) platform::withdrawUserWarning(notice);
-            if (button != 1) return;
+            if (button != 1) return keptOpen();
             document->discardSettingsOnClose();
             // After the close under way has been refused.
             if (window) QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);

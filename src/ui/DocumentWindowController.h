@@ -25,6 +25,7 @@
 #include <QPointer>
 #include <QRectF>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -107,6 +108,9 @@ public:
     static DocumentWindowController* windowForDocument(const MyDocument* document);
     // Makes the shell open documents in these windows.
     static void installDocumentWindowFactory();
+    // Called when the person keeps open a window that was closing (Keep
+    // Open, in its bar or in the alert that its edits were not saved).
+    static void setKeptOpenHandler(std::function<void()> handler);
 
     explicit DocumentWindowController(MyDocument::Ptr document);
     ~DocumentWindowController() override;

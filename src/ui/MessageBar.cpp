@@ -146,7 +146,13 @@ void MessageBar::post(const QString& text) {
 }
 
 void MessageBar::postHere(const QString& text) {
-    if (routing().shown.insert(text).second) addMessage(text);
+    // Also when another window shows it: this one waits for the same thing.
+    routing().shown.insert(text);
+    if (!messages_.contains(text)) addMessage(text);
+}
+
+void MessageBar::removeMessage(const QString& text) {
+    if (messages_.removeAll(text) > 0) showMessages();
 }
 
 void MessageBar::withdraw(const QString& text) {

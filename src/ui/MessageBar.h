@@ -34,9 +34,12 @@ public:
 
     // Routes one warning to a bar (see above).
     static void post(const QString& text);
-    // Shows a warning in this bar, as if routed here: a post of it later
-    // finds it shown.
+    // Shows a warning in this bar (once), also when another bar shows it:
+    // a post of it later finds it shown.
     void postHere(const QString& text);
+    // Takes a warning away from this bar only (what it said no longer
+    // holds here; another window may still wait for the same).
+    void removeMessage(const QString& text);
     // Takes a warning away from every bar.
     static void withdraw(const QString& text);
     // Makes warnUser and withdrawUserWarning, from any thread, post and

@@ -1,6 +1,7 @@
 #include "ui/QuorvexAppDelegate.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QTimer>
 #include <cstdio>
 #include <string>
@@ -58,13 +59,26 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
     InspectorController::installInspectorHooks();
     applicationDidFinishLaunching();
     if (!files.isEmpty()) {
-        shell.openFiles(files);
+        openPaths(files);
     } else if (shell.browserHooks().showBrowser) {
         shell.showBrowser();
     } else {
         // Without a browser some window must carry the menus.
         shell.showPresets();
     }
+}
+
+void QuorvexAppDelegate::openPaths(const QStringList& paths) {
+    auto& shell = platform::ApplicationShell::shared();
+    QStringList files;
+    for (const QString& path : paths) {
+        const auto& showFolder = shell.browserHooks().showFolder;
+        if (showFolder && QFileInfo(path).isDir())
+            showFolder(QFileInfo(path).absoluteFilePath());
+        else
+            files << path;
+    }
+    if (!files.isEmpty()) shell.openFiles(files);
 }
 
 void QuorvexAppDelegate::applicationDidFinishLaunching() {
@@ -121,26 +135,46 @@ void QuorvexAppDelegate::applicationWillTerminate() {
 }
 
 void QuorvexAppDelegate::terminate() {
-    if (terminating_) return;
+    if (terminated_) return;
+    if (terminating_) return quitOnceWindowsClosed();
     terminating_ = true;
     auto& shell = platform::ApplicationShell::shared();
     if (const auto& stop = shell.browserHooks().stopBatchAndWait) stop();
     if (splashScreenTimer_) splashScreenTimer_->stop();
     delete splashScreenPanel_.data();
-    // Windows first, so a document window closes its own document. One
-    // whose edits cannot be saved stays open, and so does the program.
-    QApplication::closeAllWindows();
-    for (QWidget* window : QApplication::topLevelWidgets())
-        if (qobject_cast<QuorvexDocumentWindow*>(window) && window->isVisible()) {
-            terminating_ = false;
-            return;
+    // A window kept open by the person's choice ends the quit there.
+    DocumentWindowController::setKeptOpenHandler([self = QPointer(this)] {
+        if (self) self->terminating_ = false;
+    });
+    // Windows first, so a document window closes its own document. Every
+    // one is asked, whatever another answers: one whose save waits closes
+    // once it is done, or as the person chooses in it.
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<QuorvexDocumentWindow*>(widget);
+            window && window->isVisible()) {
+            connect(
+                window, &QObject::destroyed, this,
+                [this] {
+                    if (terminating_) quitOnceWindowsClosed();
+                },
+                Qt::QueuedConnection);
+            window->close();
         }
+    quitOnceWindowsClosed();
+}
+
+void QuorvexAppDelegate::quitOnceWindowsClosed() {
+    if (terminated_ || !terminating_) return;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (qobject_cast<QuorvexDocumentWindow*>(window) && window->isVisible()) return;
+    terminated_ = true;
+    QApplication::closeAllWindows();
     auto& controller = DocumentController::sharedDocumentController();
     for (const MyDocument::Ptr& document : controller.documents()) {
         document->close();
         controller.removeDocument(document);
     }
-    shell.windowExports().wait();
+    platform::ApplicationShell::shared().windowExports().wait();
     applicationWillTerminate();
     emit didTerminate();
     QCoreApplication::exit(0);

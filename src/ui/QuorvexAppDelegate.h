@@ -4,10 +4,13 @@
 // the opening of the command line's files, and quitting in order.
 //
 // Quitting (the Quit item, the last window closed, SIGTERM, SIGINT, SIGHUP):
-// a running batch is asked to stop at its next file and waited for, every
-// window is closed and every open document closed (its catalog entry
-// written), window exports are waited for, and only then is
-// "QuorvexIsRunning" cleared and the event loop left. GUI thread only.
+// a running batch is stopped (a wait of its own ends at once) and waited
+// for, and every document window is asked to close. One whose save waits
+// for the catalog stays until it is saved or let go by the person's choice;
+// once every one has closed, the other windows close, every open document
+// is closed (its catalog entry written), window exports are waited for, and
+// only then is "QuorvexIsRunning" cleared and the event loop left. A window
+// the person keeps open ends the quit. GUI thread only.
 #pragma once
 
 #include <QObject>
@@ -39,6 +42,8 @@ public:
     // launch; `files` (the command line's) are opened, else the browser.
     void launch(QuorvexApplication& application, const QStringList& files);
 
+    // Files open as documents; a folder shows the browser on it.
+    void openPaths(const QStringList& paths);
     void applicationDidFinishLaunching();
     void startSplashScreenPanel();
     void splashTimerFireMethod();
@@ -66,5 +71,8 @@ private:
     QTimer* splashScreenTimer_ = nullptr;
     int splashScreenCountDown_ = 0;
     bool splashCanFade_ = true;
-    bool terminating_ = false;
+    void quitOnceWindowsClosed();
+
+    bool terminating_ = false;  // a quit under way
+    bool terminated_ = false;
 };

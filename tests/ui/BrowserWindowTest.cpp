@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QTest>
 #include <QToolButton>
 #include <filesystem>
 #include <fstream>
@@ -30,11 +31,13 @@
 #include "document/ThumbnailProvider.h"
 #include "engine/MultiDataStore.h"
 #include "platform/UserDefaults.h"
+#include "support/ShortLockWait.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserItemModel.h"
 #include "ui/BrowserWindowController.h"
 #include "ui/InspectorController.h"
 #include "ui/MessageBar.h"
+#include "ui/SettingsSave.h"
 
 namespace fs = std::filesystem;
 
@@ -661,6 +664,62 @@ TEST_F(BrowserBatch, AnOpenDocumentsSettingsReachTheCatalogFirst) {
     EXPECT_TRUE(fs::exists(dir / "open_1.jpg"));
     controller.removeDocument(document);
     document->close();
+}
+
+}  // namespace
+
+namespace {
+
+// Cancel reaches the batch's save of the open edits at once, also while a
+// closing window's save waits before it for the program that holds the
+// catalog: nothing of ours is waited for meanwhile.
+TEST_F(BrowserBatch, CancelEndsTheSaveOfOpenEditsAtOnce) {
+    const testsupport::ShortLockWait shortWait;
+    auto& controller = DocumentController::sharedDocumentController();
+    const auto shown = [&](const std::string& name, float ev) {
+        copySample(name);
+        platform::Error error;
+        auto document = MyDocument::init();
+        EXPECT_TRUE(document->readFromURL((dir / name).string(), &error)) << error.failureReason;
+        document->documentIsForDisplay(true);
+        document->setValueForKey(platform::Value(ev), "Quorvex_Filter_inputEV");
+        controller.addDocument(document);
+        return document;
+    };
+    const auto edited = shown("open.dng", 0.7f);
+    const auto closing = shown("closing.dng", 0.4f);
+    const auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog");
+    testsupport::LockHolder holder(catalog->storeFilePath()->parent_path() /
+                                   ".QuorvexCatalog.plist.lock");
+    ASSERT_TRUE(holder.hold("burn", false, 6000));
+    const auto save = SettingsSave::start(closing);
+    EXPECT_FALSE(save->waitFor(std::chrono::milliseconds(300)));
+
+    BrowserWindowController browser;
+    browser.changeDirectory(dir, 0);
+    select(browser, {"open.dng"});
+    browser.popAction(presetOfType(0));
+    ASSERT_TRUE(browser.batchRunning());
+    QTest::qWait(600);
+    QPushButton* cancel = nullptr;
+    for (auto* button : browser.progressSheet()->findChildren<QPushButton*>())
+        if (button->text() == QStringLiteral("Cancel")) cancel = button;
+    ASSERT_TRUE(cancel);
+    const auto start = std::chrono::steady_clock::now();
+    cancel->click();
+    EXPECT_TRUE(uitest::spinUntil([&] { return !browser.batchRunning(); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    uitest::settle();
+    EXPECT_FALSE(browser.progressSheet()->isVisible());
+    EXPECT_TRUE(alerts.shown.empty());
+    EXPECT_FALSE(fs::exists(dir / "open.jpg"));
+
+    holder.letGo();
+    EXPECT_TRUE(save->waitFor(std::chrono::seconds(10)) && save->saved());
+    for (const auto& document : {edited, closing}) {
+        controller.removeDocument(document);
+        document->close();
+    }
 }
 
 }  // namespace

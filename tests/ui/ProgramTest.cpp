@@ -152,6 +152,29 @@ TEST(Program, TerminationSignalsClearTheRunningFlag) {
     }
 }
 
+// A folder named on the command line opens in the browser, and the program
+// goes on running.
+TEST(Program, AFolderOnTheCommandLineOpensInTheBrowser) {
+    testsupport::ScratchDir home;
+    Reaper reap;
+    const fs::path config = home.path() / "config";
+    const fs::path pictures = home.path() / "pics";
+    fs::create_directories(pictures);
+    const pid_t pid = reap(launch(home, {pictures.string()}));
+    const auto browsed = [&] {
+        platform::UserDefaults defaults(config / "Quorvex" / "Defaults.plist");
+        const auto data = defaults.dataForKey("imageDirectoryBookmark");
+        return std::string(data.begin(), data.end()) == pictures.string();
+    };
+    EXPECT_TRUE(waitFor(browsed, std::chrono::seconds(20)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(stillRunning(pid)) << readFile(home.path() / "gui.log");
+    ::kill(pid, SIGTERM);
+    const int status = waitForExit(pid, std::chrono::seconds(20));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 // Without --verbose the log goes to its file in the state folder, not to the
 // terminal the program was started from.
 TEST(Program, KeepsItsLogInTheStateFolderUnlessVerbose) {

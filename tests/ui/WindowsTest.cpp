@@ -401,7 +401,7 @@ TEST(Shell, ARemovedDocumentRebuildsTheBrowserMenusOnTheMainQueue) {
                                ++rebuilt;
                                onMain = platform::isMainThread();
                            },
-                           nullptr, nullptr});
+                           nullptr, nullptr, nullptr});
     // The batch closes its documents on its own thread.
     std::thread([] {
         DocumentController::sharedDocumentController().removeDocument(nullptr);

@@ -147,7 +147,7 @@ real64 dng_function_GammaEncode_sRGB::EvaluateInverse(real64 y) const {
 }
 
 const dng_1d_function& dng_function_GammaEncode_sRGB::Get() {
-    static const dng_function_GammaEncode_sRGB function;
+    static const auto& function = *new dng_function_GammaEncode_sRGB;
     return function;
 }
 
@@ -224,8 +224,8 @@ const dng_1d_function& dng_space_sRGB::GammaFunction() const {
 }
 
 bool dng_space_sRGB::ICCProfile(uint32& size, const uint8*& data) const {
-    static const std::vector<uint8> bytes =
-        MakeRGBProfile("sRGB IEC61966-2.1", MatrixToPCS(), Curve::sRGB);
+    static const std::vector<uint8>& bytes =
+        *new std::vector<uint8>(MakeRGBProfile("sRGB IEC61966-2.1", MatrixToPCS(), Curve::sRGB));
     return HandOut(bytes, size, data);
 }
 
@@ -244,8 +244,8 @@ const dng_1d_function& dng_space_StudioRGB::GammaFunction() const {
 }
 
 bool dng_space_StudioRGB::ICCProfile(uint32& size, const uint8*& data) const {
-    static const std::vector<uint8> bytes =
-        MakeRGBProfile("Studio RGB (1998)", MatrixToPCS(), Curve::Gamma22);
+    static const std::vector<uint8>& bytes =
+        *new std::vector<uint8>(MakeRGBProfile("Studio RGB (1998)", MatrixToPCS(), Curve::Gamma22));
     return HandOut(bytes, size, data);
 }
 
@@ -264,8 +264,8 @@ const dng_1d_function& dng_space_ColorMatch::GammaFunction() const {
 }
 
 bool dng_space_ColorMatch::ICCProfile(uint32& size, const uint8*& data) const {
-    static const std::vector<uint8> bytes =
-        MakeRGBProfile("ColorMatch RGB", MatrixToPCS(), Curve::Gamma18);
+    static const std::vector<uint8>& bytes =
+        *new std::vector<uint8>(MakeRGBProfile("ColorMatch RGB", MatrixToPCS(), Curve::Gamma18));
     return HandOut(bytes, size, data);
 }
 
@@ -285,8 +285,8 @@ const dng_1d_function& dng_space_ProPhoto::GammaFunction() const {
 }
 
 bool dng_space_ProPhoto::ICCProfile(uint32& size, const uint8*& data) const {
-    static const std::vector<uint8> bytes =
-        MakeRGBProfile("ProPhoto RGB", MatrixToPCS(), Curve::Gamma18);
+    static const std::vector<uint8>& bytes =
+        *new std::vector<uint8>(MakeRGBProfile("ProPhoto RGB", MatrixToPCS(), Curve::Gamma18));
     return HandOut(bytes, size, data);
 }
 
@@ -302,7 +302,8 @@ const dng_1d_function& dng_space_GrayGamma18::GammaFunction() const {
 }
 
 bool dng_space_GrayGamma18::ICCProfile(uint32& size, const uint8*& data) const {
-    static const std::vector<uint8> bytes = MakeGrayProfile("Gray Gamma 1.8", Curve::Gamma18);
+    static const std::vector<uint8>& bytes =
+        *new std::vector<uint8>(MakeGrayProfile("Gray Gamma 1.8", Curve::Gamma18));
     return HandOut(bytes, size, data);
 }
 
@@ -318,7 +319,8 @@ const dng_1d_function& dng_space_GrayGamma22::GammaFunction() const {
 }
 
 bool dng_space_GrayGamma22::ICCProfile(uint32& size, const uint8*& data) const {
-    static const std::vector<uint8> bytes = MakeGrayProfile("Gray Gamma 2.2", Curve::Gamma22);
+    static const std::vector<uint8>& bytes =
+        *new std::vector<uint8>(MakeGrayProfile("Gray Gamma 2.2", Curve::Gamma22));
     return HandOut(bytes, size, data);
 }
 

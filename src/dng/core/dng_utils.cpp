@@ -91,9 +91,9 @@ real64 MaxDistanceToRectCorners(const dng_point_real64& point, const dng_rect_re
 
 const uint16* dng_dither_table::Get() {
     static platform::OnceFlag once;
-    static std::unique_ptr<dng_memory_block> block;
+    static dng_memory_block* block = nullptr;  // never freed: read by workers at exit
     platform::callOnce(once, [] {
-        block = gDefaultDNGMemoryAllocator.Allocate(kRNGSize2D * sizeof(uint16));
+        block = gDefaultDNGMemoryAllocator.Allocate(kRNGSize2D * sizeof(uint16)).release();
         uint16* table = block->Buffer_uint16();
 
         // Park–Miller minimal standard generator, with Schrage's method so

@@ -83,7 +83,7 @@ double dng_resample_bicubic::Evaluate(double x) const {
 }
 
 const dng_resample_function& dng_resample_bicubic::Get() {
-    static const dng_resample_bicubic kernel;
+    static const auto& kernel = *new dng_resample_bicubic;
     return kernel;
 }
 
