@@ -353,6 +353,11 @@ TEST(rawWrapper, FilesItCannotDecodeGiveClearErrors) {
 
     testsupport::ScratchDir dir;
     EXPECT_NE(ErrorOf(dir.path() / "missing.dng").find("could not be opened"), std::string::npos);
+    // A read that fails is said to, not taken for damage (this link reads as one).
+    fs::create_symlink("/proc/self/mem", dir.path() / "eio.dng");
+    EXPECT_EQ(ErrorOf(dir.path() / "eio.dng"),
+              "The file \"eio.dng\" is not developed: it cannot be read: the device reports an "
+              "input/output error (the disk or card may be failing).");
     // Other raw formats, TIFF-based or not, are named as unsupported.
     WriteBytes(dir.path() / "photo.NEF", {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0});
     EXPECT_NE(ErrorOf(dir.path() / "photo.NEF").find("(NEF) is not supported"), std::string::npos);
