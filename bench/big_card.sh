@@ -19,7 +19,7 @@ trap 'rm -rf "$work"' EXIT
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/config XDG_DATA_HOME=$work/home/data
 export XDG_STATE_HOME=$work/home/state
 
-"${builds[0]}/tools/make_test_chart" --size 64x48 --output "$work/chart.dng" >/dev/null
+"${builds[0]}/tools/make_test_chart" --size 120x80 --output "$work/chart.dng" >/dev/null
 "${builds[0]}/quorvex" --out "$work" "$work/chart.dng" >/dev/null 2>&1
 sed -i 's/Quorvex V/Camera  V/' "$work/chart.jpg"
 
@@ -53,6 +53,6 @@ run() {  # prints "first export S s, whole run S s, N written"
 for n in "${sizes[@]}"; do
   card "$n"
   for build in "${builds[@]}"; do
-    echo "$n files, $(basename "$(dirname "$build")")/$(basename "$build"): $(run "$build")"
+    echo "$n files, $build: $(run "$build")"
   done
 done
