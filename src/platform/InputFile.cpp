@@ -60,7 +60,7 @@ std::string unreadableFileReason(int error) {
 std::optional<std::string> whyUnreadable(const std::filesystem::path& path) {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(openRegularFile(path), std::fclose);
     if (!file) {
-        if (errno == EINVAL) return std::nullopt;
+        if (errno == EINVAL || errno == ENOENT || errno == ENOTDIR) return std::nullopt;
         return unreadableFileReason(errno);
     }
     char first[16];

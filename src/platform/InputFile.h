@@ -21,8 +21,8 @@ std::FILE* openRegularFile(const std::filesystem::path& path);
 // whoever reports such a failure says this instead.
 std::string unreadableFileReason(int error);
 // Opens the regular file at `path` and reads its first bytes: nullopt when
-// that works (or it is no regular file, which others name), else
-// unreadableFileReason's clause.
+// that works (or the path names no regular file, or nothing, which others
+// say), else unreadableFileReason's clause.
 std::optional<std::string> whyUnreadable(const std::filesystem::path& path);
 
 // Which file a path named when a read began (device, inode, size and time),
