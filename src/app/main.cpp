@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include "document/QuorvexErrors.h"
 #include "document/RawFileSearch.h"
 #include "platform/ImageReader.h"
+#include "platform/InputFile.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/UserDefaults.h"
@@ -53,10 +55,11 @@ void printHelp(FILE* out) {
         "in its sub-folders), in the browser's order (by name, numbers by value),\n"
         "less two kinds of file, passed over without a word:\n"
         "  - this program's own exports: a JPEG, TIFF or DNG file whose Software tag\n"
-        "    names Quorvex and whose name is an export's name for a raw file in the\n"
-        "    folder (a.jpg, a_1.jpg, a_1.dng ... for a.dng);\n"
+        "    names Quorvex and whose raw file is in the folder, by the name rule below\n"
+        "    or as exports are numbered (a.jpg, a_1.jpg, a.dng, a_1.dng ... for a.NEF);\n"
         "  - a JPEG or TIFF file whose raw file is in the folder, by the name rule of\n"
-        "    the raw search (IMG_0002.jpg, IMG_0002-edit.jpg ... for IMG_0002.dng):\n"
+        "    the raw search (IMG_0002.jpg, IMG_0002-edit.jpg ... for IMG_0002.dng),\n"
+        "    its own name first (IMG_0001.jpg belongs to IMG_0001.dng, not IMG.dng):\n"
         "    a camera's JPEG beside its raw file, an editor's copy. The raw file is\n"
         "    developed in the same run, and its export never replaces the JPEG:\n"
         "    beside IMG_0001.jpg the export of IMG_0001.dng is IMG_0001_1.jpg.\n"
@@ -104,7 +107,8 @@ void printHelp(FILE* out) {
         "$XDG_STATE_HOME/Quorvex/quorvex.log (~/.local/state/Quorvex/quorvex.log when\n"
         "XDG_STATE_HOME is not set), or printed on standard error with --verbose.\n"
         "\n"
-        "Exit status: 0 all files written, 1 a file failed, 2 wrong usage.\n",
+        "Exit status: 0 all files written, 1 a file failed or the preset NAME is\n"
+        "damaged, 2 wrong usage.\n",
         platform::kProgramVersion);
 }
 
@@ -158,11 +162,14 @@ std::string oneLine(const std::filesystem::path& path) {
 // When the raw file of an edited JPEG or TIFF is not found, the document's
 // advice is the window's Preferences; here say what is wrong with the file.
 std::string commandLineReason(const std::filesystem::path& source, const platform::Error& error) {
+    // Whatever failed, a file that is none, or that cannot be read, is said
+    // to be what it is before anything calls it damaged.
+    if (auto special = RawFileSearch::notARegularFile(source)) return *special;
+    if (auto unreadable = platform::whyUnreadable(source)) return *unreadable;
     if (error.domain != platform::QuorvexErrorDomain ||
         (error.code != kQuorvexErrorNoRawSearchLocation &&
          error.code != kQuorvexErrorRawFileNotFound))
         return error.failureReason;
-    if (auto special = RawFileSearch::notARegularFile(source)) return *special;
     if (auto misnamed = RawFileSearch::misnamedContents(source)) return *misnamed;
     const std::string extension = source.extension().string();
     const auto named =
@@ -342,18 +349,23 @@ int run(int argc, char** argv) {
                          oneLine(argument).c_str());
             anyFailed = true;
         }
-        // An earlier run's exports are not edited files to develop again,
-        // and a JPEG or TIFF file beside its raw file (the camera's own, an
+        // An earlier run's exports are not raw files to develop again, and
+        // a JPEG or TIFF file beside its raw file (the camera's own, an
         // editor's) needs no raw search: the raw file is developed in this run.
-        std::vector<std::filesystem::path> kept;
-        for (const auto& file : inFolder)
-            if (!BatchExport::isOwnExport(file, inFolder)) kept.push_back(file);
-        for (auto& file : BatchExport::lessFilesBesideTheirRawFiles(kept))
+        for (auto& file : BatchExport::filesToDevelop(inFolder))
             options.files.push_back(std::move(file));
     }
     options.exportLocation = outDir;
     if (presetName) {
-        options.preset = PresetManager::sharedPresetManager().presetNamed(*presetName);
+        platform::Error damaged;
+        options.preset = PresetManager::sharedPresetManager().presetNamed(*presetName, &damaged);
+        if (!options.preset && !damaged.failureReason.empty()) {
+            // The name is right; the file is not.
+            std::string reason = damaged.failureReason;
+            reason[0] = char(std::tolower(static_cast<unsigned char>(reason[0])));
+            std::fprintf(stderr, "quorvex: %s\n", oneLine(reason).c_str());
+            return kExitFailed;
+        }
         if (!options.preset) {
             std::fprintf(stderr, "quorvex: there is no preset named \"%s\"\n", presetName->c_str());
             return kExitUsage;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <new>
+#include <set>
 #include <system_error>
-#include <unordered_map>
 #include <utility>
 
 #include "color/SettingsKeys.h"
@@ -44,11 +44,13 @@ std::string unnumbered(const std::string& stem) {
     return stem.substr(0, mark);
 }
 
+// This program's exports say "Quorvex V<version>"; its tools (the test
+// chart's maker) name themselves after it.
 bool writtenByThisProgram(const std::filesystem::path& file) {
     const auto software = platform::imageSoftware(file);
     const std::string name = platform::kProgramName;
     return software && software->starts_with(name) &&
-           (software->size() == name.size() || (*software)[name.size()] == ' ');
+           (software->size() == name.size() || software->compare(name.size(), 2, " V") == 0);
 }
 
 }  // namespace
@@ -80,51 +82,109 @@ std::vector<std::filesystem::path> BatchExport::imageFilesInFolder(
     return files;
 }
 
-bool BatchExport::isOwnExport(const std::filesystem::path& file,
-                              const std::vector<std::filesystem::path>& files) {
-    // A DNG export is a raw file itself: only a numbered one ("a_1.dng"
-    // beside "a.dng") can be an earlier run's, else runs would develop
-    // their own exports again and again.
-    const bool dng = platform::lowercaseExtension(file) == "dng";
-    if (!dng && !RawFileSearch::isExternalEditorFile(file)) return false;
-    const std::string stem = file.stem().string(), unnumberedStem = unnumbered(stem);
-    const bool besideItsSource =
-        std::any_of(files.begin(), files.end(), [&](const std::filesystem::path& other) {
-            const std::string otherStem = other.stem().string();
-            return other != file && other.parent_path() == file.parent_path() &&
-                   !RawFileSearch::isExternalEditorFile(other) &&
-                   (otherStem == unnumberedStem || (!dng && otherStem == stem));
+namespace {
+
+// One folder's files by name (any case) and rank, as the raw search ranks
+// them; every look-up is a binary search, its comparisons counted.
+class NameIndex {
+public:
+    NameIndex(const std::vector<std::filesystem::path>& files, size_t& comparisons)
+        : comparisons_(comparisons) {
+        const auto ranks = RawFileSearch::extensionPriorityTable();
+        entries_.reserve(files.size());
+        for (const auto& file : files) {
+            const int rank = RawFileSearch::extensionRank(file, ranks);
+            if (rank < RawFileSearch::kNeverChosen)
+                entries_.push_back({keyOf(file, file.stem().string()), rank, &file});
+        }
+        std::sort(entries_.begin(), entries_.end(), [&](const Entry& a, const Entry& b) {
+            ++comparisons_;
+            return a.key != b.key ? a.key < b.key : a.rank < b.rank;
         });
-    return besideItsSource && writtenByThisProgram(file);
+    }
+
+    static std::string keyOf(const std::filesystem::path& file, const std::string& name) {
+        return file.parent_path().string() + '\0' + platform::asciiLowercase(name);
+    }
+
+    // The best-ranked file named `name` beside `file`, other than `file`.
+    const std::filesystem::path* best(const std::filesystem::path& file,
+                                      const std::string& name) const {
+        const std::string key = keyOf(file, name);
+        auto at = std::lower_bound(entries_.begin(), entries_.end(), key,
+                                   [&](const Entry& entry, const std::string& wanted) {
+                                       ++comparisons_;
+                                       return entry.key < wanted;
+                                   });
+        for (; at != entries_.end() && at->key == key; ++at)
+            if (at->file != &file) return at->file;
+        return nullptr;
+    }
+
+private:
+    struct Entry {
+        std::string key;
+        int rank;
+        const std::filesystem::path* file;
+    };
+    std::vector<Entry> entries_;
+    size_t& comparisons_;
+};
+
+// A raw file, as the raw search takes one: a JPEG or TIFF file never is.
+bool isRawFile(const std::filesystem::path* file) {
+    return file && !RawFileSearch::isExternalEditorFile(*file);
 }
 
-std::vector<std::filesystem::path> BatchExport::lessFilesBesideTheirRawFiles(
-    const std::vector<std::filesystem::path>& files) {
-    // The best-ranked file of each folder and name (any case), as the raw
-    // search ranks them. A JPEG or TIFF file is never its own raw file: when
-    // it ranks best under its own name, it is no raw file either.
-    const auto ranks = RawFileSearch::extensionPriorityTable();
-    const auto keyOf = [](const std::filesystem::path& folder, const std::string& name) {
-        return folder.string() + '\0' + platform::asciiLowercase(name);
-    };
-    std::unordered_map<std::string, std::pair<int, const std::filesystem::path*>> best;
-    for (const auto& file : files) {
-        const int rank = RawFileSearch::extensionRank(file, ranks);
-        if (rank >= RawFileSearch::kNeverChosen) continue;
-        auto [found, added] =
-            best.try_emplace(keyOf(file.parent_path(), file.stem().string()), rank, &file);
-        if (!added && rank < found->second.first) found->second = {rank, &file};
-    }
+// The names a JPEG or TIFF file's own raw file may have, longest first: its
+// own (the camera's pair), then the base the raw search's rule gives, unless
+// the rule cut off a camera's own number ("IMG_0001" is no copy of "IMG").
+std::vector<std::string> ownRawNames(const std::string& stem) {
+    std::vector<std::string> names{stem};
+    const auto base = RawFileSearch::parseToBaseName(stem);
+    if (!base) return names;
+    const std::string cut = stem.substr(base->size());
+    const bool cameraNumber = cut.size() >= 5 && (cut[0] == '_' || cut[0] == ' ') &&
+                              cut.find_first_not_of("0123456789", 1) == std::string::npos;
+    if (!cameraNumber) names.push_back(*base);
+    return names;
+}
+
+}  // namespace
+
+std::vector<std::filesystem::path> BatchExport::filesToDevelop(
+    const std::vector<std::filesystem::path>& files, PassOverWork* work) {
+    PassOverWork counted;
+    const NameIndex index(files, counted.nameComparisons);
+    // A JPEG or TIFF file beside its own raw file: the camera's, an editor's.
     const auto besideItsRawFile = [&](const std::filesystem::path& file) {
         if (!RawFileSearch::isExternalEditorFile(file)) return false;
-        for (const std::string& name : RawFileSearch::rawFileNamesFor(file.stem().string()))
-            if (const auto found = best.find(keyOf(file.parent_path(), name)); found != best.end())
-                return !RawFileSearch::isExternalEditorFile(*found->second.second);
+        for (const std::string& name : ownRawNames(file.stem().string()))
+            if (const auto* found = index.best(file, name)) return isRawFile(found);
         return false;
+    };
+    // A file this program wrote whose raw file is beside it, by the raw
+    // search's rule or as an export is numbered ("a_1.dng" for "a.dng"):
+    // only such files are opened to read their Software tag.
+    const auto ownExport = [&](const std::filesystem::path& file) {
+        const std::string extension = platform::lowercaseExtension(file);
+        if (extension != "dng" && !RawFileSearch::isExternalEditorFile(file)) return false;
+        const std::string stem = file.stem().string();
+        auto names = RawFileSearch::rawFileNamesFor(stem);
+        names.push_back(unnumbered(stem));
+        const bool rawBeside = std::any_of(names.begin(), names.end(), [&](const auto& name) {
+            return isRawFile(index.best(file, name));
+        });
+        if (!rawBeside) return false;
+        ++counted.filesOpened;
+        return writtenByThisProgram(file);
     };
     std::vector<std::filesystem::path> kept;
     for (const auto& file : files)
-        if (!besideItsRawFile(file)) kept.push_back(file);
+        if (!besideItsRawFile(file) && !ownExport(file)) kept.push_back(file);
+    platform::log("%s: %zu files, %zu kept, %zu name comparisons, %zu files opened", __func__,
+                  files.size(), kept.size(), counted.nameComparisons, counted.filesOpened);
+    if (work) *work = counted;
     return kept;
 }
 
@@ -147,8 +207,9 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
         return false;
     };
 
-    // What this run wrote: even a run that replaces files never replaces its own.
-    std::vector<std::filesystem::path> written;
+    // What this run wrote, by path: even a run that replaces files never
+    // replaces its own. Looked up by name, so a long run stays linear.
+    std::set<std::string> written;
     for (const auto& source : options.files) {
         if (cancelled()) return firstError;
         if (source.empty()) continue;
@@ -183,10 +244,11 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
                     policy.numbered = !options.silentlyOverwrite;
                     policy.protect = {source, document->fileURL()};
                     if (auto edited = document->extEditorURL()) policy.protect.push_back(*edited);
-                    for (const auto& mine : written)
-                        if (mine.parent_path() == base.parent_path() &&
-                            mine.filename().string().starts_with(base.stem().string()))
-                            policy.passOver.push_back(mine);
+                    const std::string prefix = (base.parent_path() / base.stem()).string();
+                    for (auto mine = written.lower_bound(prefix);
+                         mine != written.end() && mine->starts_with(prefix); ++mine)
+                        if (std::filesystem::path(*mine).parent_path() == base.parent_path())
+                            policy.passOver.emplace_back(*mine);
                     exported = document->exportToURL(base, type, {-1, -1, -1, -1}, true, policy,
                                                      &*destination, &error);
                     haveError = !exported;
@@ -223,7 +285,7 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
             return firstError;
         }
         if (exported) {
-            written.push_back(*destination);
+            written.insert(destination->string());
             if (options.didExport) options.didExport(*destination);
             continue;
         }

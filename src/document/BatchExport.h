@@ -62,22 +62,24 @@ public:
     // without sub-folders, in the browser's name order.
     static std::vector<std::filesystem::path> imageFilesInFolder(
         const std::filesystem::path& folder);
-    // Whether `file` is an export this program wrote beside a source among
-    // `files`: a JPEG, TIFF or DNG file whose Software tag names this program
-    // and whose name is an export's name for a raw file of `files` in its
-    // folder (for "a.dng": "a.jpg", "a_1.jpg" ..., "a_1.dng" ...). A user's
-    // edit that kept both is taken for one, which costs nothing: its raw
-    // file is among `files`.
-    static bool isOwnExport(const std::filesystem::path& file,
-                            const std::vector<std::filesystem::path>& files);
-    // `files` less each JPEG or TIFF file whose raw file is among them in
-    // its folder: the file the raw search would find there by its name rule
-    // ("IMG_0002-edit" and "IMG_0002" lead to "IMG_0002.dng"), when that is
-    // no JPEG or TIFF file itself. A camera's JPEG beside its raw file and an
-    // editor's file beside its source are such files. In order; time linear
-    // in the number of files.
-    static std::vector<std::filesystem::path> lessFilesBesideTheirRawFiles(
-        const std::vector<std::filesystem::path>& files);
+    // What filesToDevelop did: names compared and files opened.
+    struct PassOverWork {
+        size_t nameComparisons = 0;
+        size_t filesOpened = 0;
+    };
+    // A folder's `files` (imageFilesInFolder) less those a folder run passes
+    // over, in order:
+    // - a JPEG or TIFF file beside its own raw file, the one the raw search's
+    //   name rule finds there, its own name preferred to the rule's shorter
+    //   base ("IMG_0002.jpg", "IMG_0002-edit.jpg" ... for "IMG_0002.dng");
+    //   a JPEG or TIFF file is never a raw file itself;
+    // - a JPEG, TIFF or DNG file whose Software tag names this program and
+    //   whose raw file, by that rule or as an export is numbered ("a_1.dng"
+    //   for "a.dng"), is beside it: an earlier run's export.
+    // The names are indexed once (n log n comparisons) and only files of the
+    // second kind are opened.
+    static std::vector<std::filesystem::path> filesToDevelop(
+        const std::vector<std::filesystem::path>& files, PassOverWork* work = nullptr);
 
     // Runs the batch; the first error (the one that stopped it, without
     // didFail), or nullopt when every file was written (or the batch was

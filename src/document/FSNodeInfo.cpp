@@ -196,9 +196,13 @@ std::vector<std::shared_ptr<FSNodeInfo>> FSNodeInfo::subNodes() {
         if (child->isDirectory() && !listFolders) continue;
         children.push_back(std::move(child));
     }
-    std::sort(children.begin(), children.end(), [](const auto& a, const auto& b) {
-        return naturalNameLess(a->lastPathComponent(), b->lastPathComponent());
-    });
+    // Each name made once: a card holds tens of thousands of files.
+    std::vector<std::pair<std::string, std::shared_ptr<FSNodeInfo>>> named;
+    named.reserve(children.size());
+    for (auto& child : children) named.emplace_back(child->lastPathComponent(), std::move(child));
+    std::sort(named.begin(), named.end(),
+              [](const auto& a, const auto& b) { return naturalNameLess(a.first, b.first); });
+    for (size_t i = 0; i < named.size(); ++i) children[i] = std::move(named[i].second);
     subNodes_ = std::move(children);
     return *subNodes_;
 }

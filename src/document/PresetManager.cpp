@@ -92,8 +92,9 @@ std::string capitalized(std::string text) {
 
 // One line per damaged file (as long as it stays the same file), not one per
 // listing: menus list the presets often.
-void reportUnreadable(const fs::path& file, const std::optional<std::string>& name,
-                      const std::string& reason) {
+void reportUnreadable(
+    const fs::path& file, const std::optional<std::string>& name, const std::string& reason,
+    const std::string& outcome = "it is left out, and the file is left as it is") {
     static std::mutex mutex;
     static auto* reported = new std::set<std::string>;
     std::error_code ec;
@@ -106,7 +107,7 @@ void reportUnreadable(const fs::path& file, const std::optional<std::string>& na
         if (!reported->insert(key).second) return;
     }
     platform::warnUser(capitalized(presetCalled(name, file)) + " cannot be read (" + reason +
-                       "); it is left out, and the file is left as it is.");
+                       "); " + outcome + ".");
 }
 
 // The factory presets in the order they are written, by name; each builds
@@ -393,6 +394,7 @@ void PresetManager::iteratePresets() {
 
 void PresetManager::iteratePresetsLocked() {
     presetList_.clear();
+    damagedClaims_.clear();
     auto folder = presetDirectoryLocked();
     if (!folder) {
         for (auto& [name, preset] : factoryPresets()) presetList_.push_back(std::move(preset));
@@ -420,7 +422,7 @@ void PresetManager::iteratePresetsLocked() {
                      platform::FileLock::Wait::AsARead);
     if (kept || lock->keptByAnother()) {
         // Nothing is set aside or rebuilt without the lock.
-        for (const auto& d : damaged) reportUnreadable(d.file, d.name, d.reason);
+        standInForDamagedLocked(damaged);
         checkKeptCopies_ = lookAtCopies;
         return;
     }
@@ -430,6 +432,71 @@ void PresetManager::iteratePresetsLocked() {
     if (lookAtCopies) restoreFromCopiesLocked(*folder);
     damaged.clear();
     readFolderLocked(*folder, damaged);
+    standInForDamagedLocked(damaged);
+}
+
+std::vector<std::optional<std::pair<std::string, platform::Dictionary>>>
+PresetManager::factoryPresetsOf(const std::vector<DamagedPreset>& damaged) const {
+    std::vector<std::pair<std::string, platform::Dictionary>> missing;
+    for (auto& [name, preset] : factoryPresets()) {
+        bool present = false;
+        for (const auto& p : presetList_)
+            present = present || (p[kNameKey].isString() && p[kNameKey].string() == name);
+        if (!present) missing.emplace_back(name, preset);
+    }
+    std::vector<const DamagedPreset*> unnamed;
+    for (const auto& d : damaged)
+        if (!d.name && isUUIDString(d.file.stem().string())) unnamed.push_back(&d);
+    // A lone file of ours whose name is gone and a lone missing factory
+    // preset are taken to be the same preset.
+    const bool pairUnnamed = unnamed.size() == 1 && missing.size() == 1;
+    std::vector<std::optional<std::pair<std::string, platform::Dictionary>>> factory;
+    for (const auto& d : damaged) {
+        factory.emplace_back();
+        for (auto& m : missing)
+            if (d.name == m.first || (pairUnnamed && &d == unnamed.front())) factory.back() = m;
+    }
+    return factory;
+}
+
+void PresetManager::standInForDamagedLocked(const std::vector<DamagedPreset>& damaged) {
+    const auto factory = factoryPresetsOf(damaged);
+    std::set<std::string> added;
+    for (size_t i = 0; i < damaged.size(); ++i) {
+        const DamagedPreset& d = damaged[i];
+        if (!factory[i]) {
+            reportUnreadable(d.file, d.name, d.reason);
+            if (d.name)
+                damagedClaims_[*d.name] =
+                    " is damaged (" + d.reason + "); its file is \"" + d.file.string() + "\".";
+            continue;
+        }
+        // What the run asks for by name still serves; the file is mended
+        // by a listing that can take the lock.
+        auto [name, preset] = *factory[i];
+        if (!added.insert(name).second) continue;
+        if (isUUIDString(d.file.stem().string()))
+            preset.set(SettingsKeys::kPresetUUID, d.file.stem().string());
+        presetList_.push_back(std::move(preset));
+        reportUnreadable(d.file, name, d.reason,
+                         "its factory values are used meanwhile, and the file is mended at a "
+                         "later run");
+    }
+    sortByName(presetList_);
+}
+
+std::optional<std::string> PresetManager::damagedPresetNamedLocked(const std::string& name) {
+    if (const auto claim = damagedClaims_.find(name); claim != damagedClaims_.end())
+        return "The preset \"" + name + "\"" + claim->second;
+    // Set aside by an earlier run: the kept copy still claims the name.
+    const auto folder = presetDirectoryLocked();
+    if (!folder) return std::nullopt;
+    std::error_code ec;
+    for (const fs::path& entry : platform::folderEntries(*folder, ec))
+        if (const auto id = presetOfCopy(entry); id && nameOfDamaged(entry, *id) == name)
+            return "The preset \"" + name + "\" was found damaged and is set aside as \"" +
+                   entry.string() + "\".";
+    return std::nullopt;
 }
 
 bool PresetManager::hasUnusedCopy(const fs::path& folder) {
@@ -490,6 +557,15 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
             damaged.push_back({nameOfDamaged(entry, entry.stem().string()), entry, reason, {}});
             continue;
         }
+        // A preset is chosen by its name: one whose name is no text cannot be.
+        if (const platform::Value* name = value->dictionary().find(kNameKey);
+            !name || !name->isString()) {
+            damaged.push_back({nameOfDamaged(entry, entry.stem().string()),
+                               entry,
+                               name ? "its name is not text" : "it has no name",
+                               {}});
+            continue;
+        }
         presetList_.push_back(
             MultiDataStore::sharedMultiDataStore().deserializeFromPList(value->dictionary()));
         const platform::Value& name = presetList_.back()[kNameKey];
@@ -503,42 +579,26 @@ void PresetManager::readFolderLocked(const fs::path& folder, std::vector<Damaged
 }
 
 void PresetManager::mendDamagedLocked(std::vector<DamagedPreset>& damaged) {
-    std::vector<std::pair<std::string, platform::Dictionary>> missing;
-    for (auto& [name, preset] : factoryPresets()) {
-        bool present = false;
-        for (const auto& p : presetList_)
-            present = present || (p[kNameKey].isString() && p[kNameKey].string() == name);
-        if (!present) missing.emplace_back(name, preset);
-    }
-    std::vector<const DamagedPreset*> unnamed;
-    for (const auto& d : damaged)
-        if (!d.name && isUUIDString(d.file.stem().string())) unnamed.push_back(&d);
-    // A lone file of ours whose name is gone and a lone missing factory
-    // preset are taken to be the same preset.
-    const bool pairUnnamed = unnamed.size() == 1 && missing.size() == 1;
-    for (auto& d : damaged) {
+    auto factoryOf = factoryPresetsOf(damaged);
+    for (size_t i = 0; i < damaged.size(); ++i) {
+        const DamagedPreset& d = damaged[i];
         // A damaged file brings back what it was, and only that: a factory
         // preset the user deleted stays deleted.
-        platform::Dictionary* factory = nullptr;
-        std::string name;
-        for (auto& [missingName, preset] : missing)
-            if (d.name == missingName || (pairUnnamed && &d == unnamed.front())) {
-                factory = &preset;
-                name = missingName;
-            }
+        platform::Dictionary* factory = factoryOf[i] ? &factoryOf[i]->second : nullptr;
+        const std::string name = factoryOf[i] ? factoryOf[i]->first : std::string();
         const bool ours = isUUIDString(d.file.stem().string());
         std::optional<fs::path> kept;
         if (factory && ours) kept = keepLinkedCopy(d.file);
         if (!kept) kept = platform::setAsideDamagedFile(d.file);
-        if (!kept) {
-            reportUnreadable(d.file, d.name, d.reason);
-            continue;
-        }
+        if (!kept) continue;  // still in place: told as the list is made
         noteUsedCopy(d.file.parent_path(), *kept);
         if (!factory) {
             platform::warnUser(capitalized(presetCalled(d.name, d.file)) + " was damaged (" +
                                d.reason + "); it is kept as \"" + kept->string() +
                                "\" and the preset is left out.");
+            if (d.name)
+                damagedClaims_[*d.name] = " was damaged (" + d.reason + "); it is set aside as \"" +
+                                          kept->string() + "\".";
             continue;
         }
         // The same identifier, so that whatever names it finds it again; the
@@ -584,10 +644,18 @@ std::vector<platform::Dictionary> PresetManager::presetList(bool forMenu) {
     return list;
 }
 
-std::optional<platform::Dictionary> PresetManager::presetNamed(const std::string& name) {
+std::optional<platform::Dictionary> PresetManager::presetNamed(const std::string& name,
+                                                               platform::Error* damaged) {
     for (auto& preset : currentList())
         if (preset[kNameKey].isString() && preset[kNameKey].string() == name)
             return std::move(preset);
+    if (damaged) {
+        // Only the command line asks which damaged file claims a name; it has
+        // no other thread whose operation this could wait behind.
+        std::lock_guard lock(mutex_);
+        if (auto why = damagedPresetNamedLocked(name))
+            platform::setError(damaged, platform::PosixErrorDomain, EILSEQ, *why);
+    }
     return std::nullopt;
 }
 

@@ -66,7 +66,11 @@ public:
     std::vector<platform::Dictionary> presetList(bool forMenu);
     std::vector<platform::Dictionary> presetListForMenu() { return presetList(true); }
     // The first preset in that order whose "displayName" is exactly `name`.
-    std::optional<platform::Dictionary> presetNamed(const std::string& name);
+    // A damaged factory preset serves from its factory values until it is
+    // mended. When only a damaged file of the user's claims the name,
+    // `damaged` says so and where the file is.
+    std::optional<platform::Dictionary> presetNamed(const std::string& name,
+                                                    platform::Error* damaged = nullptr);
 
     // Stores the preset, replacing the file of a preset with the same name;
     // the dictionary gets its identifier. False with the error when the file
@@ -109,6 +113,16 @@ private:
     // were missing factory presets, and tells the user once about each.
     // Call with the folder's lock held exclusively.
     void mendDamagedLocked(std::vector<DamagedPreset>& damaged);
+    // The factory preset (name and values) each damaged file was, when the
+    // list lacks it.
+    std::vector<std::optional<std::pair<std::string, platform::Dictionary>>> factoryPresetsOf(
+        const std::vector<DamagedPreset>& damaged) const;
+    // Damaged files still in place: a factory preset is listed with its
+    // factory values, a user's is left out and its name remembered; the
+    // user is told once about each.
+    void standInForDamagedLocked(const std::vector<DamagedPreset>& damaged);
+    // Why no preset named `name` was found when a damaged file claims it.
+    std::optional<std::string> damagedPresetNamedLocked(const std::string& name);
     // Whether a kept damaged copy was not looked at yet.
     bool hasUnusedCopy(const std::filesystem::path& folder);
     // A kept copy whose preset is missing brings back the factory preset it
@@ -128,6 +142,9 @@ private:
     std::optional<std::vector<platform::Dictionary>> lastListed_;
     std::optional<std::filesystem::path> directory_;
     std::vector<platform::Dictionary> presetList_;
+    // Names of the user's presets the last listing found damaged, with what
+    // follows the name in the words that say so.
+    std::map<std::string, std::string> damagedClaims_;
     std::unique_ptr<platform::FileLock> folderLock_;  // of the operation under way
     bool checkKeptCopies_ = true;                     // once per process
     bool toldUnwritten_ = false;

@@ -10,6 +10,7 @@
 #include "document/QuorvexErrors.h"
 #include "platform/AsciiCase.h"
 #include "platform/ImageReader.h"
+#include "platform/InputFile.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 
@@ -226,12 +227,15 @@ std::optional<std::string> RawFileSearch::misnamedContents(const std::filesystem
 std::optional<std::filesystem::path> RawFileSearch::findRawFileForEditedFile(
     const std::filesystem::path& editedFile,
     const std::optional<std::filesystem::path>& searchFolder, platform::Error* error) {
-    // A raw file misnamed as an edited one has no raw file to find: say what it is.
+    // A raw file misnamed as an edited one has no raw file to find, and one
+    // that cannot be read is no wrong name: say what it is.
     auto fail = [&](platform::Error e) -> std::optional<std::filesystem::path> {
         platform::log("%s Error: %s", "findRawFileForEditedFile", e.description().c_str());
-        if (auto misnamed = misnamedContents(editedFile)) {
-            (*misnamed)[0] = char(std::toupper(static_cast<unsigned char>((*misnamed)[0])));
-            e.failureReason = *misnamed;
+        auto said = platform::whyUnreadable(editedFile);
+        if (!said) said = misnamedContents(editedFile);
+        if (said) {
+            (*said)[0] = char(std::toupper(static_cast<unsigned char>((*said)[0])));
+            e.failureReason = *said;
         }
         if (error) *error = std::move(e);
         return std::nullopt;

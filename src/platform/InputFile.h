@@ -6,11 +6,39 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
+#include <string>
 
 namespace platform {
 
 // A "rb" stream on the regular file at `path`; null otherwise, with errno set
 // (EINVAL when the path names something other than a regular file).
 std::FILE* openRegularFile(const std::filesystem::path& path);
+
+// What an open or read that failed with `error` (an errno value) says of the
+// file, as a clause after its path: "it cannot be read: permission to read
+// it is denied." A file that could not be read is never called damaged:
+// whoever reports such a failure says this instead.
+std::string unreadableFileReason(int error);
+// Opens the regular file at `path` and reads its first bytes: nullopt when
+// that works (or the path names no regular file, or nothing, which others
+// say), else unreadableFileReason's clause.
+std::optional<std::string> whyUnreadable(const std::filesystem::path& path);
+
+// Which file a path named when a read began (device, inode, size and time),
+// so that a read that failed can tell a damaged file from one that another
+// program cut, replaced or removed meanwhile.
+class FileIdentity {
+public:
+    explicit FileIdentity(const std::filesystem::path& path);
+    // Nullopt when the path still names the same, unchanged file (or named
+    // none at the start); else a clause saying what happened to it.
+    std::optional<std::string> changedSince(const std::filesystem::path& path) const;
+
+private:
+    bool known_ = false;
+    unsigned long long device_ = 0, inode_ = 0;
+    long long size_ = 0, seconds_ = 0, nanoseconds_ = 0;
+};
 
 }  // namespace platform

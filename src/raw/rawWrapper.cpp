@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>
@@ -130,6 +131,7 @@ platform::Error DngError(const std::string& path, const dng_exception& e) {
         case dng_error_open_file:
             return RawError("The file " + name + " could not be opened" + why);
         case dng_error_read_file:
+            return RawError("The file " + name + " is not developed" + why);
         case dng_error_end_of_file:
         case dng_error_file_is_damaged:
             return RawError("The DNG file " + name + " is truncated or damaged" + why);
@@ -145,12 +147,21 @@ platform::Error DngError(const std::string& path, const dng_exception& e) {
     }
 }
 
+platform::Error Unreadable(const std::string& path, const std::string& clause) {
+    return RawError("The file \"" + FileName(path) + "\" is not developed: " + clause);
+}
+
+// Where the file is first opened: one that cannot be read is said to be so.
 bool StartsLikeTIFF(const std::string& path) {
     std::FILE* f = platform::openRegularFile(path);
+    if (!f && errno != EINVAL) throw Unreadable(path, platform::unreadableFileReason(errno));
     if (!f) return false;
     unsigned char h[4] = {};
+    errno = 0;
     const size_t n = std::fread(h, 1, 4, f);
+    const int readError = std::ferror(f) ? (errno ? errno : EIO) : 0;
     std::fclose(f);
+    if (readError) throw Unreadable(path, platform::unreadableFileReason(readError));
     if (n != 4) return false;
     return (h[0] == 'I' && h[1] == 'I' && h[2] == 42 && h[3] == 0) ||
            (h[0] == 'M' && h[1] == 'M' && h[2] == 0 && h[3] == 42);
@@ -510,6 +521,8 @@ void rawWrapper::decodeIfNeeded() {
         std::lock_guard decoder(decoderLock());
         // The handlers build texts: short of memory that throws again, and
         // the decode has failed all the same.
+        // A file another program cuts or replaces meanwhile is not damaged.
+        const platform::FileIdentity identity(req.path);
         try {
             try {
                 if (!fileExists() && !std::filesystem::exists(req.path))
@@ -521,6 +534,8 @@ void rawWrapper::decodeIfNeeded() {
                                         e.ErrorCode() == dng_error_unsupported_dng))
                               ? UnsupportedFormatError(req.path)
                               : DngError(req.path, e);
+                if (auto changed = identity.changedSince(req.path))
+                    failure = Unreadable(req.path, *changed);
             } catch (const std::bad_alloc&) {
                 noMemory = true;
                 failure = std::exchange(memoryShortage_, std::nullopt);
@@ -1272,6 +1287,9 @@ std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
 }
 
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {
+    // A file that cannot be read is said to be so before any decoder takes
+    // what it failed to read for a format it does not know.
+    (void)StartsLikeTIFF(req.path);
     if (DecodesThroughLibRaw(req.path)) {
         try {
             return DecodeThroughLibRaw(req, out, lut);

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -158,6 +160,28 @@ TEST_F(BatchExportTest, FolderMeansItsVisibleImageFilesInNameOrder) {
     EXPECT_EQ(BatchExport::imageFilesInFolder(dir),
               (std::vector<fs::path>{dir / "a.DNG", dir / "b.dng", dir / "z.pcd"}));
     EXPECT_TRUE(BatchExport::imageFilesInFolder(scratch_.path() / "none").empty());
+}
+
+// A folder's pass over its companions and own exports indexes the names
+// once: the comparisons grow as n log n in its files, and only files that
+// may be its own exports are opened (these names lead to no files).
+TEST_F(BatchExportTest, AFoldersPassOverComparesNamesAsNLogNAndOpensFewFiles) {
+    const fs::path card = "/card";
+    std::vector<fs::path> files;
+    for (int i = 1; i <= 4000; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "IMG_%04d", i);
+        files.push_back(card / (std::string(name) + ".CR2"));
+        files.push_back(card / (std::string(name) + ".JPG"));
+    }
+    files.push_back(card / "a.dng");
+    for (int i = 1; i <= 1000; ++i) files.push_back(card / ("a_" + std::to_string(i) + ".jpg"));
+    BatchExport::PassOverWork work;
+    const auto kept = BatchExport::filesToDevelop(files, &work);
+    EXPECT_EQ(kept.size(), 5001u);
+    const double n = double(files.size());
+    EXPECT_LT(double(work.nameComparisons), 8 * n * std::log2(n));
+    EXPECT_EQ(work.filesOpened, 1000u);
 }
 
 // The command-line program, as the build names it.
@@ -588,13 +612,19 @@ TEST_F(BatchExportTest, CommandLineTakesAFoldersImageFilesInNameOrder) {
     ASSERT_EQ(linesOf(third.errText).size(), 1u) << third.errText;
     EXPECT_NE(third.errText.find("b_7.jpg: a JPEG file is developed"), std::string::npos);
 
-    // A DNG export is a raw file too: the second run does not develop it.
+    // A DNG export is a raw file too: later runs develop only the camera's
+    // files, whether the export's name is free ("D.dng" for "D.DNG") or numbered.
     const auto dngs = scratch_.path() / "dngs";
     makeChart(dngs / "c.dng");
-    ASSERT_EQ(runProgram("--type dng " + dngs.string()).status, 0);
-    const auto dngAgain = runProgram("--type dng " + dngs.string());
-    EXPECT_EQ(dngAgain.status, 0) << dngAgain.out;
-    EXPECT_EQ(linesOf(dngAgain.outText), (std::vector<std::string>{(dngs / "c_2.dng").string()}));
+    fs::copy_file(dngs / "c.dng", dngs / "D.DNG");
+    for (const char* n : {"", "_1", "_2"}) {
+        const auto r = runProgram("--type dng " + dngs.string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        const std::string numbered = *n ? "_" + std::to_string(n[1] - '0' + 1) : "_1";
+        EXPECT_EQ(linesOf(r.outText),
+                  (std::vector<std::string>{(dngs / ("c" + numbered + ".dng")).string(),
+                                            (dngs / ("D" + std::string(n) + ".dng")).string()}));
+    }
 
     fs::create_directories(scratch_.path() / "empty");
     const auto empty =
@@ -603,41 +633,63 @@ TEST_F(BatchExportTest, CommandLineTakesAFoldersImageFilesInNameOrder) {
     EXPECT_EQ(linesOf(empty.errText).size(), 1u) << empty.errText;
 }
 
-// A camera's card: raw files, the camera's JPEG files beside them and an
-// editor's copy develop cleanly run after run, the JPEG files untouched;
-// named on the command line each is tried.
+// A camera's card: raw files, the camera's JPEG and TIFF files beside them
+// (any case) and an editor's copy develop cleanly run after run, the
+// camera's files untouched; a JPEG or TIFF file whose own raw file is not
+// there is tried, whatever shorter name a raw file has. Named on the command
+// line each file is tried.
 TEST_F(BatchExportTest, CommandLineDevelopsACardOfRawAndJpegFilesRunAfterRun) {
     ASSERT_TRUE(fs::exists(programPath()));
     const auto card = scratch_.path() / "card";
     makeChart(card / "IMG_0001.dng");
-    fs::copy_file(card / "IMG_0001.dng", card / "IMG_0002.dng");
-    fs::copy_file(card / "IMG_0001.dng", card / "DSC_1234.dng");
+    for (const char* raw : {"IMG_0002.dng", "DSC_1234.DNG", "DSC.dng"})
+        fs::copy_file(card / "IMG_0001.dng", card / raw);
     const auto made = scratch_.path() / "made";
-    ASSERT_EQ(runProgram("--out " + made.string() + " " + (card / "IMG_0001.dng").string()).status,
-              0);
-    std::string camera = fileBytes(made / "IMG_0001.jpg");
-    camera.replace(camera.find("Quorvex V"), 9, "Camera  V");
-    for (const char* name : {"IMG_0001.jpg", "IMG_0002-edit.jpg"})
+    const std::string source = (card / "IMG_0001.dng").string();
+    ASSERT_EQ(runProgram("--out " + made.string() + " " + source).status, 0);
+    ASSERT_EQ(runProgram("--type tiff --out " + made.string() + " " + source).status, 0);
+    auto byTheCamera = [](std::string bytes) {
+        const size_t software = bytes.find("Quorvex V");
+        if (software != std::string::npos) bytes.replace(software, 9, "Camera  V");
+        return bytes;
+    };
+    const std::string camera = byTheCamera(fileBytes(made / "IMG_0001.jpg"));
+    const std::string cameraTiff = byTheCamera(fileBytes(made / "IMG_0001.tif"));
+    ASSERT_EQ(cameraTiff.find("Quorvex V"), std::string::npos);
+    for (const char* name :
+         {"IMG_0001.jpg", "IMG_0002-edit.jpg", "DSC_1234.JPG", "DSC_0009.jpg", "SCAN_0007.jpg"})
         std::ofstream(card / name, std::ios::binary) << camera;
+    for (const char* name : {"IMG_0001.tif", "IMG.tif", "SCAN_0007.tif"})
+        std::ofstream(card / name, std::ios::binary) << cameraTiff;
+    auto sorted = [](std::vector<std::string> lines) {
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    // Their own raw files are not there: "DSC.dng" is not "DSC_0009"'s.
+    std::vector<std::string> alone;
+    for (const char* name : {"DSC_0009.jpg", "IMG.tif", "SCAN_0007.jpg", "SCAN_0007.tif"})
+        alone.push_back((card / name).string());
     for (const char* n : {"", "_1"}) {
         const auto r = runProgram(card.string());
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_EQ(r.errText, "");
+        EXPECT_EQ(r.status, 1) << r.out;
+        std::vector<std::string> failed;
+        for (const auto& line : linesOf(r.errText))
+            failed.push_back(line.substr(9, line.find(": ", 9) - 9));
+        EXPECT_EQ(sorted(failed), alone) << r.errText;
         const std::string second = *n ? "_2" : "_1";
-        EXPECT_EQ(
-            linesOf(r.outText),
-            (std::vector<std::string>{(card / ("DSC_1234" + std::string(n) + ".jpg")).string(),
-                                      (card / ("IMG_0001" + second + ".jpg")).string(),
-                                      (card / ("IMG_0002" + std::string(n) + ".jpg")).string()}));
+        EXPECT_EQ(sorted(linesOf(r.outText)),
+                  sorted({(card / ("DSC" + std::string(n) + ".jpg")).string(),
+                          (card / ("DSC_1234" + std::string(n) + ".jpg")).string(),
+                          (card / ("IMG_0001" + second + ".jpg")).string(),
+                          (card / ("IMG_0002" + std::string(n) + ".jpg")).string()}));
     }
     EXPECT_TRUE(fileBytes(card / "IMG_0001.jpg") == camera);
-    // Its name ends in digits as a numbered export's does.
-    EXPECT_TRUE(
-        BatchExport::isOwnExport(card / "DSC_1234.jpg", BatchExport::imageFilesInFolder(card)));
+    EXPECT_TRUE(fileBytes(card / "IMG_0001.tif") == cameraTiff);
 
-    const auto named =
-        runProgram((card / "IMG_0001.jpg").string() + " " + (card / "IMG_0001_1.jpg").string());
+    const auto named = runProgram(source + " " + (card / "IMG_0001.jpg").string() + " " +
+                                  (card / "IMG_0001_1.jpg").string());
     EXPECT_EQ(named.status, 1);
+    EXPECT_EQ(linesOf(named.outText), std::vector<std::string>{(card / "IMG_0001_3.jpg").string()});
     const auto lines = linesOf(named.errText);
     ASSERT_EQ(lines.size(), 2u) << named.errText;
     for (const auto& line : lines)
@@ -688,6 +740,47 @@ TEST_F(BatchExportTest, CommandLineDevelopsOtherMakersRawFilesAndTheirCards) {
     EXPECT_TRUE(fileBytes(card / "CRW_0304.jpg") == camera);
 }
 
+// A damaged preset asked for by name: a factory one serves from its factory
+// values behind another program's lock, with a warning; a user's one is said
+// to be damaged, with its file, and the run fails.
+TEST_F(BatchExportTest, CommandLineUsesADamagedFactoryPresetAndRefusesADamagedOwnOne) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();
+    const fs::path folder = *presets.presetDirectory();
+    const fs::path mono =
+        folder / (PresetManager::profileUUID(*presets.presetNamed("Monochrome")) + ".plist");
+    presets.forgetPresetDirectory();
+    fs::resize_file(mono, fs::file_size(mono) / 2);
+    const auto dng = scratch_.path() / "p.dng";
+    makeChart(dng);
+    const auto out = scratch_.path() / "out";
+    {
+        testsupport::LockHolder holder(folder.parent_path() / ".presets.lock");
+        ASSERT_TRUE(holder.hold("sleep"));
+        const auto held =
+            runProgram("--preset Monochrome --out " + out.string() + " " + dng.string());
+        EXPECT_EQ(held.status, 0) << held.out;
+        EXPECT_EQ(linesOf(held.outText), std::vector<std::string>{(out / "p.jpg").string()});
+        EXPECT_NE(held.errText.find("quorvex: warning: The preset \"Monochrome\" cannot be read ("),
+                  std::string::npos)
+            << held.errText;
+        EXPECT_NE(held.errText.find("its factory values are used meanwhile"), std::string::npos);
+    }
+    const fs::path mine = folder / "CD8D9985-1111-4222-8333-444455556666.plist";
+    std::ofstream(mine) << "<plist><dict><key>displayName</key><string>Evening</string>";
+    const auto evening = runProgram("--preset Evening --out " + out.string() + " " + dng.string());
+    EXPECT_EQ(evening.status, 1);
+    EXPECT_TRUE(linesOf(evening.outText).empty());
+    const std::string said = "quorvex: the preset \"Evening\" was damaged (";
+    const auto at = evening.errText.find(said);
+    ASSERT_NE(at, std::string::npos) << evening.errText;
+    EXPECT_NE(evening.errText.find("); it is set aside as \"" + mine.string() + ".damaged\".", at),
+              std::string::npos)
+        << evening.errText;
+    presets.forgetPresetDirectory();
+}
+
 // A named file that is no regular file is said to be what it is, and a FIFO
 // is not waited on.
 TEST_F(BatchExportTest, CommandLineSaysWhatANamedFileIsWhenItIsNoRegularFile) {
@@ -699,8 +792,12 @@ TEST_F(BatchExportTest, CommandLineSaysWhatANamedFileIsWhenItIsNoRegularFile) {
     fs::create_symlink("/dev/zero", dir / "zero.jpg");
     ASSERT_TRUE(testsupport::makeFifo(dir / "fifo.jpg"));
     ASSERT_TRUE(testsupport::makeFifo(dir / "fifo.tif"));
+    fs::create_symlink("nowhere.dng", dir / "dangling.dng");
+    fs::create_symlink("loop.dng", dir / "loop.dng");
+    ASSERT_TRUE(testsupport::makeFifo(dir / "fifo.dng"));
     std::string args;
-    for (const char* name : {"dangling.jpg", "loop.tif", "zero.jpg", "fifo.jpg", "fifo.tif"})
+    for (const char* name : {"dangling.jpg", "loop.tif", "zero.jpg", "fifo.jpg", "fifo.tif",
+                             "dangling.dng", "loop.dng", "fifo.dng"})
         args += " " + (dir / name).string();
     const auto r = runProgram(args, "timeout 60 ");
     EXPECT_EQ(r.status, 1) << r.out;
@@ -712,7 +809,60 @@ TEST_F(BatchExportTest, CommandLineSaysWhatANamedFileIsWhenItIsNoRegularFile) {
                   at + "loop.tif: it is a link in a loop of links, which leads to no file.",
                   at + "zero.jpg: it is a link to \"/dev/zero\", a device, not a regular file.",
                   at + "fifo.jpg: it is a FIFO (a named pipe), not a regular file.",
-                  at + "fifo.tif: it is a FIFO (a named pipe), not a regular file."}));
+                  at + "fifo.tif: it is a FIFO (a named pipe), not a regular file.",
+                  at + "dangling.dng: it is a link to nothing: its target \"nowhere.dng\" does "
+                       "not exist.",
+                  at + "loop.dng: it is a link in a loop of links, which leads to no file.",
+                  at + "fifo.dng: it is a FIFO (a named pipe), not a regular file."}));
+}
+
+// A file that cannot be read is said to be so, never damaged: a read error
+// (a link to /proc/self/mem reads as one) and a file the user may not read.
+TEST_F(BatchExportTest, CommandLineSaysAFileThatCannotBeReadCannotBeRead) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto dir = scratch_.path() / "unreadable";
+    fs::create_directories(dir);
+    for (const char* name : {"eio.dng", "eio.jpg"})
+        fs::create_symlink("/proc/self/mem", dir / name);
+    const auto eio = runProgram((dir / "eio.dng").string() + " " + (dir / "eio.jpg").string());
+    EXPECT_EQ(eio.status, 1);
+    const std::string said =
+        ": it cannot be read: the device reports an input/output error (the "
+        "disk or card may be failing).";
+    EXPECT_EQ(linesOf(eio.errText),
+              (std::vector<std::string>{"quorvex: " + (dir / "eio.dng").string() + said,
+                                        "quorvex: " + (dir / "eio.jpg").string() + said}));
+
+    // As an ordinary user: root reads any file.
+    std::string asUser;
+    const fs::path home =
+        fs::path("/tmp") / ("quorvex-user-" + std::to_string(::getpid()));  // not ours alone
+    if (::geteuid() == 0) {
+        const std::string drop = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        if (std::system((drop + "test -x '" + programPath().string() + "' 2>/dev/null").c_str()) !=
+            0)
+            GTEST_SKIP()
+                << "run as root, and no other user can run the program to be refused a file";
+        fs::create_directories(home);
+        fs::permissions(home, fs::perms::all);
+        asUser = drop + "env HOME=" + home.string() + " TMPDIR=" + home.string() +
+                 " XDG_CONFIG_HOME=" + home.string() + "/config XDG_DATA_HOME=" + home.string() +
+                 "/data XDG_STATE_HOME=" + home.string() + "/state ";
+    }
+    const fs::path shut = ::geteuid() == 0 ? home : dir;
+    makeChart(shut / "locked.dng");
+    std::ofstream(shut / "locked.jpg") << "not read";
+    for (const char* name : {"locked.dng", "locked.jpg"})
+        fs::permissions(shut / name, fs::perms::none);
+    const auto denied = runProgram("--out " + shut.string() + " " + (shut / "locked.dng").string() +
+                                       " " + (shut / "locked.jpg").string(),
+                                   asUser);
+    EXPECT_EQ(denied.status, 1);
+    const std::string refused = ": it cannot be read: permission to read it is denied.";
+    EXPECT_EQ(linesOf(denied.errText),
+              (std::vector<std::string>{"quorvex: " + (shut / "locked.dng").string() + refused,
+                                        "quorvex: " + (shut / "locked.jpg").string() + refused}));
+    fs::remove_all(home);
 }
 
 // --type reaches each format and EXR variant, whatever the preset says.

@@ -599,3 +599,71 @@ TEST_F(Presets, AHolderAtWorkDelaysReadingByTheBoundOnce) {
         }
     }
 }
+
+// A damaged preset asked for by name, however it is damaged: a factory one
+// serves from its factory values behind another program's lock and is
+// mended once the lock is free; a user's one is said to be damaged, with its
+// file; "no preset" is left for names no file claims.
+TEST_F(Presets, ADamagedPresetAskedForByNameIsMendedOrUsedOrSaidToBeDamaged) {
+    const testsupport::ShortLockWait shortWait;
+    const fs::path folder = *manager.presetDirectory();
+    const fs::path mono =
+        folder / (PresetManager::profileUUID(*manager.presetNamed("Monochrome")) + ".plist");
+    const std::string good = contents(mono);
+    std::string wrongType = good;
+    const size_t name = wrongType.find("<string>Monochrome</string>");
+    ASSERT_NE(name, std::string::npos);
+    wrongType.replace(name, 27, "<integer>7</integer>");
+    const fs::path mine = folder / "CD8D9985-1111-4222-8333-444455556666.plist";
+    testsupport::LockHolder holder(folder.parent_path() / ".presets.lock");
+    for (const std::string& damage :
+         {good.substr(0, good.size() / 2), std::string(good.size(), '\0'),
+          std::string("\x89garbage\x01\x02"), wrongType}) {
+        SCOPED_TRACE(damage.size());
+        std::ofstream(mono, std::ios::binary | std::ios::trunc) << damage;
+        for (bool held : {true, false}) {
+            SCOPED_TRACE(held);
+            if (held) {
+                ASSERT_TRUE(holder.hold("sleep"));
+            }
+            manager.forgetPresetDirectory();
+            Told told;
+            const auto found = manager.presetNamed("Monochrome");
+            ASSERT_TRUE(found);
+            EXPECT_EQ((*found)["Quorvex_Filter_inputSaturation"].realValue(), 0.0);
+            EXPECT_EQ(contents(mono) == damage, held);
+            const std::string all = told.lines.empty() ? "" : told.lines.back();
+            EXPECT_NE(all.find(held ? "factory values are used meanwhile, and the file is mended"
+                                    : "rebuilt from its factory values"),
+                      std::string::npos)
+                << all;
+            holder.letGo();
+        }
+    }
+
+    std::ofstream(mine) << "<plist><dict><key>displayName</key><string>Evening</string>";
+    for (bool held : {true, false}) {
+        if (held) {
+            ASSERT_TRUE(holder.hold("sleep"));
+        }
+        manager.forgetPresetDirectory();
+        Told told;
+        platform::Error error;
+        EXPECT_FALSE(manager.presetNamed("Evening", &error));
+        const std::string where =
+            held ? "; its file is \"" + mine.string() : "; it is set aside as \"" + mine.string();
+        EXPECT_TRUE(error.failureReason.starts_with("The preset \"Evening\" "));
+        EXPECT_NE(error.failureReason.find(where), std::string::npos) << error.failureReason;
+        holder.letGo();
+    }
+    // A later run finds the copy an earlier one set aside; no file claims "Morning".
+    manager.forgetPresetDirectory();
+    platform::Error error;
+    EXPECT_FALSE(manager.presetNamed("Evening", &error));
+    EXPECT_NE(error.failureReason.find("set aside as \"" + mine.string() + ".damaged\""),
+              std::string::npos)
+        << error.failureReason;
+    error = {};
+    EXPECT_FALSE(manager.presetNamed("Morning", &error));
+    EXPECT_EQ(error.failureReason, "");
+}

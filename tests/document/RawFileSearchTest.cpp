@@ -127,6 +127,15 @@ TEST_F(RawSearchTree, NoSearchFolderAndUnparsableNames) {
     EXPECT_EQ(error.domain, platform::QuorvexErrorDomain);
     EXPECT_EQ(error.code, -15);
     EXPECT_EQ(error.failureReason, *quorvexErrorText(-15));
+    // One that cannot be read is said to be so (this link reads as an input/output error).
+    fs::create_directories(root);
+    fs::create_symlink("/proc/self/mem", root / "IMG_1235.jpg");
+    EXPECT_FALSE(
+        RawFileSearch::findRawFileForEditedFile(root / "IMG_1235.jpg", std::nullopt, &error));
+    EXPECT_TRUE(
+        error.failureReason.starts_with("It cannot be read: the device reports an "
+                                        "input/output error"))
+        << error.failureReason;
     // No base name: the whole name is searched, and the text names it.
     touch(root / "DSC01234.ARW");
     EXPECT_EQ(RawFileSearch::findRawFileForEditedFile(root / "DSC01234.jpeg", root, &error),

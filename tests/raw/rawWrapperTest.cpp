@@ -353,6 +353,15 @@ TEST(rawWrapper, FilesItCannotDecodeGiveClearErrors) {
 
     testsupport::ScratchDir dir;
     EXPECT_NE(ErrorOf(dir.path() / "missing.dng").find("could not be opened"), std::string::npos);
+    // A read that fails is said to, not taken for damage (this link reads as one).
+    fs::create_symlink("/proc/self/mem", dir.path() / "eio.dng");
+    EXPECT_EQ(ErrorOf(dir.path() / "eio.dng"),
+              "The file \"eio.dng\" is not developed: it cannot be read: the device reports an "
+              "input/output error (the disk or card may be failing).");
+    // Under another maker's name too: no decoder takes the failed read for a format.
+    fs::create_symlink("/proc/self/mem", dir.path() / "eio.NEF");
+    EXPECT_NE(ErrorOf(dir.path() / "eio.NEF").find("it cannot be read: the device reports"),
+              std::string::npos);
     // Other raw formats, TIFF-based or not, are named as unsupported.
     WriteBytes(dir.path() / "photo.NEF", {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0});
     EXPECT_NE(ErrorOf(dir.path() / "photo.NEF").find("(NEF) is not supported"), std::string::npos);

@@ -13,7 +13,9 @@ dng_file_stream::dng_file_stream(const char* filename, bool output, uint32 buffe
     : dng_stream(static_cast<dng_abort_sniffer*>(nullptr), bufferSize, 0), fOutput(output) {
     // A pipe or device under a file's name would block the first read.
     if (filename) fFile = output ? std::fopen(filename, "wb") : platform::openRegularFile(filename);
-    if (!fFile) ThrowOpenFile("Could not open file");
+    if (!fFile)
+        ThrowOpenFile(output ? std::strerror(errno)
+                             : platform::unreadableFileReason(errno).c_str());
 }
 
 dng_file_stream::~dng_file_stream() {
@@ -39,7 +41,7 @@ void dng_file_stream::BackEndRead(void* data, uint32 count, uint64 offset) {
     if (fseeko(fFile, static_cast<off_t>(offset), SEEK_SET) != 0) ThrowReadFile("Could not seek");
     if (std::fread(data, 1, count, fFile) != count) {
         if (std::feof(fFile)) ThrowEndOfFile("Unexpected end of file");
-        ThrowReadFile("Error reading file");
+        ThrowReadFile(platform::unreadableFileReason(errno).c_str());
     }
 }
 
