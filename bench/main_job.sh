@@ -8,31 +8,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
-runs=3
+runs=${RUNS:-3}
 quorvex=$build/quorvex
 source "$root/bench/tiled_dng.sh"
 
-# One run: prints "seconds peak-kB"; the output goes to a fresh folder.
-run_once() {
-  local out=$work/out.$RANDOM
-  mkdir -p "$out"
-  local cmd=("$@")
-  cmd=("${cmd[@]//@OUT@/$out}")
-  /usr/bin/time -f "%e %M" -o "$work/time" "${cmd[@]}" >/dev/null 2>&1 || { echo "fail"; return; }
-  cat "$work/time"
-  rm -rf "$out"
-}
-
-# Best of $runs: prints "seconds peak-MB".
-best_of() {
-  local best="" mem=""
-  for _ in $(seq $runs); do
-    read -r s kb < <(run_once "$@")
-    [ "$s" = "fail" ] && { echo "fail -"; return; }
-    if [ -z "$best" ] || awk "BEGIN{exit !($s < $best)}"; then best=$s; mem=$((kb / 1024)); fi
-  done
-  echo "$best $mem"
-}
+source "$root/bench/timing.sh"
 
 declare -A commands
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/config XDG_DATA_HOME=$work/home/data

@@ -9,7 +9,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
-runs=3
+runs=${RUNS:-3}
 data=$root/../shared/testdata/raw/other
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -17,30 +17,7 @@ export HOME=$work/home XDG_CONFIG_HOME=$work/home/config XDG_DATA_HOME=$work/hom
   XDG_STATE_HOME=$work/home/state
 mkdir -p "$HOME" "$work/dtconf"
 
-# One run: "seconds peak-kB", or "fail" when no JPEG came out.
-run_once() {
-  local out=$work/out.$RANDOM
-  mkdir -p "$out"
-  local cmd=("$@")
-  cmd=("${cmd[@]//@OUT@/$out}")
-  if /usr/bin/time -f "%e %M" -o "$work/time" "${cmd[@]}" >"$work/log" 2>&1 &&
-    [ -n "$(find "$out" -name '*.jpg' -size +0)" ]; then
-    cat "$work/time"
-  else
-    echo "fail"
-  fi
-  rm -rf "$out"
-}
-
-best_of() {
-  local best="" mem=""
-  for _ in $(seq $runs); do
-    read -r s kb < <(run_once "$@")
-    [ "$s" = "fail" ] && { echo "fail -"; return; }
-    if [ -z "$best" ] || awk "BEGIN{exit !($s < $best)}"; then best=$s; mem=$((kb / 1024)); fi
-  done
-  echo "$best $mem"
-}
+source "$root/bench/timing.sh"
 
 printf "%-48s %-12s %8s %8s\n" file program seconds MB
 for file in "$data"/*.CRW "$data"/*.KDC; do
