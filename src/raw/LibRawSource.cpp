@@ -18,10 +18,10 @@
 #include "platform/Log.h"
 #include "platform/RowBands.h"
 #include "raw/RawMetadata.h"
+#include "raw/RawOpenError.h"
 
 namespace {
 
-constexpr long kRawOpenErrorCode = -5;
 // The images handed on are at most 65535 pixels a side; the sensor's whole
 // frame at most 2^28 pixels (half a gigabyte of 16-bit samples).
 constexpr uint64_t kMostSensorPixels = uint64_t(1) << 28;
@@ -29,26 +29,12 @@ constexpr unsigned kMostRawMemoryMB = 1024;
 // A decode stops after this long: no file may hang a run.
 std::atomic<int64_t> gTimeLimitMs{30000};
 
-platform::Error RawError(std::string reason) {
-    return platform::Error{platform::RawOpenErrorDomain, kRawOpenErrorCode, std::move(reason)};
-}
-
-std::string UpperExtension(const std::string& path) {
-    std::string ext = std::filesystem::path(path).extension().string();
-    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
-    for (char& c : ext) c = char(std::toupper(static_cast<unsigned char>(c)));
-    return ext;
-}
-
 std::string Quoted(const std::string& path) {
     return "\"" + std::filesystem::path(path).filename().string() + "\"";
 }
 
 LibRawUnsupported Unsupported(const std::string& path, const std::string& why) {
-    const std::string ext = UpperExtension(path);
-    return LibRawUnsupported(RawError("The raw format of " + Quoted(path) + " (" +
-                                      (ext.empty() ? std::string("no extension") : ext) +
-                                      ") is not supported: " + why + "."));
+    return LibRawUnsupported(RawUnsupportedFormat(path, why));
 }
 
 std::vector<uint8_t> FirstBytes(const std::string& path, size_t n) {
@@ -316,7 +302,7 @@ void LibRawSource::setTimeLimit(std::chrono::milliseconds limit) { gTimeLimitMs 
 bool LibRawSource::isDNG(const std::string& path) {
     const TiffFacts facts = ReadTiffFacts(path);
     if (!facts.tiff) return false;
-    return facts.dng || (!facts.firstReadable && UpperExtension(path) == "DNG");
+    return facts.dng || (!facts.firstReadable && RawUpperExtension(path) == "DNG");
 }
 
 LibRawSource::LibRawSource(const std::string& path)
@@ -325,27 +311,27 @@ LibRawSource::LibRawSource(const std::string& path)
       deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(gTimeLimitMs.load())),
       raw_(std::make_unique<LibRaw>(LIBRAW_OPTIONS_NONE)) {
     if (const char* picture = PictureFormat(path))
-        throw RawError("The file " + name_ + " holds a " + picture +
-                       " picture, not a camera's raw data.");
+        throw RawOpenError("The file " + name_ + " holds a " + picture +
+                           " picture, not a camera's raw data.");
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw RawError("The file " + name_ +
-                       " could not be opened: there is no file at that path.");
+        throw RawOpenError("The file " + name_ +
+                           " could not be opened: there is no file at that path.");
     fileBytes_ = uint64_t(st.st_size);
-    if (fileBytes_ == 0) throw RawError("The file " + name_ + " is empty.");
+    if (fileBytes_ == 0) throw RawOpenError("The file " + name_ + " is empty.");
     if (const TiffFacts facts = ReadTiffFacts(path); facts.pastEndBytes > 0)
-        throw RawError("The image data of " + name_ +
-                       " are missing or cut short: the file places " +
-                       Megabytes(double(facts.pastEndBytes)) + " of them " +
-                       (facts.pastEndOffset >= fileBytes_ ? "past its end" : "across its end") +
-                       ", and it holds " + Megabytes(double(fileBytes_)) + ".");
+        throw RawOpenError("The image data of " + name_ +
+                           " are missing or cut short: the file places " +
+                           Megabytes(double(facts.pastEndBytes)) + " of them " +
+                           (facts.pastEndOffset >= fileBytes_ ? "past its end" : "across its end") +
+                           ", and it holds " + Megabytes(double(fileBytes_)) + ".");
     raw_->set_dataerror_handler(OnDataError, nullptr);
     raw_->set_memerror_handler(OnMemoryError, nullptr);
     auto& p = raw_->imgdata.params;
     p.max_raw_memory_mb = kMostRawMemoryMB;
     stream_ = std::make_unique<TimedStream>(path.c_str(), deadline_);
     if (!stream_->valid())
-        throw RawError("The file " + name_ + " could not be opened: it cannot be read.");
+        throw RawOpenError("The file " + name_ + " could not be opened: it cannot be read.");
     if (const int code = raw_->open_datastream(stream_.get()); code != LIBRAW_SUCCESS)
         fail(code, "open");
     const auto& id = raw_->imgdata.idata;
@@ -392,8 +378,8 @@ void LibRawSource::fail(int code, const char* during) const {
     switch (code) {
         case LIBRAW_IO_ERROR:
             if (std::strcmp(during, "open") != 0)
-                throw RawError("The image data of " + name_ +
-                               " are missing or cut short: the file ends before them.");
+                throw RawOpenError("The image data of " + name_ +
+                                   " are missing or cut short: the file ends before them.");
             [[fallthrough]];
         case LIBRAW_FILE_UNSUPPORTED: {
             // A maker's file too short for any raw file's directories is cut
@@ -406,32 +392,33 @@ void LibRawSource::fail(int code, const char* during) const {
                 Text(raw_->imgdata.idata.make, sizeof raw_->imgdata.idata.make);
             if (const TiffFacts facts = ReadTiffFacts(path_);
                 facts.tiff && !make.empty() && facts.largestStrip < 4096)
-                throw RawError("The image data of " + name_ + " are missing or cut short: this " +
-                               make + " file's largest block of image data holds " +
-                               std::to_string(facts.largestStrip) + " bytes.");
+                throw RawOpenError("The image data of " + name_ +
+                                   " are missing or cut short: this " + make +
+                                   " file's largest block of image data holds " +
+                                   std::to_string(facts.largestStrip) + " bytes.");
             if (StartsLikeRaw(head) && !StartsWith(head, 0, "II*\0", 4) &&
                 !StartsWith(head, 0, "MM\0*", 4) && fileBytes_ < 64 * 1024)
-                throw RawError("The image data of " + name_ +
-                               " are missing or cut short: the file (" +
-                               Megabytes(double(fileBytes_)) +
-                               ") ends before any image could be found in it.");
+                throw RawOpenError("The image data of " + name_ +
+                                   " are missing or cut short: the file (" +
+                                   Megabytes(double(fileBytes_)) +
+                                   ") ends before any image could be found in it.");
             throw Unsupported(path_, "it is no camera raw format that Quorvex decodes");
         }
         case LIBRAW_UNSUFFICIENT_MEMORY:
-            throw RawError("There is not enough memory to decode " + name_ + ".");
+            throw RawOpenError("There is not enough memory to decode " + name_ + ".");
         case LIBRAW_TOO_BIG:
-            throw RawError("The image of " + name_ + " is larger than this system decodes.");
+            throw RawOpenError("The image of " + name_ + " is larger than this system decodes.");
         case LIBRAW_CANCELLED_BY_CALLBACK:
-            throw RawError("Decoding " + name_ + " was stopped: it took longer than " +
-                           std::to_string(gTimeLimitMs.load() / 1000) +
-                           " seconds, so its data are most likely damaged.");
+            throw RawOpenError("Decoding " + name_ + " was stopped: it took longer than " +
+                               std::to_string(gTimeLimitMs.load() / 1000) +
+                               " seconds, so its data are most likely damaged.");
         case LIBRAW_NOT_IMPLEMENTED:
             throw Unsupported(path_, "its " + make_ + " " + model_ +
                                          " data are stored in a way Quorvex does not decode");
         default:
-            throw RawError("The raw file " + name_ + " is damaged: its " +
-                           (std::strcmp(during, "open") == 0 ? "description" : "image data") +
-                           " cannot be read.");
+            throw RawOpenError("The raw file " + name_ + " is damaged: its " +
+                               (std::strcmp(during, "open") == 0 ? "description" : "image data") +
+                               " cannot be read.");
     }
 }
 
@@ -439,18 +426,19 @@ void LibRawSource::checkSizes() const {
     const auto& s = raw_->imgdata.sizes;
     const uint64_t sensor = uint64_t(s.raw_width) * s.raw_height;
     if (sensor > kMostSensorPixels || sensor == 0 || s.width == 0 || s.height == 0)
-        throw RawError("The image of " + name_ + " is " + std::to_string(s.raw_width) + " x " +
-                       std::to_string(s.raw_height) + " pixels, " +
-                       (sensor == 0 ? "which is no image" : "more than this system decodes") + ".");
+        throw RawOpenError("The image of " + name_ + " is " + std::to_string(s.raw_width) + " x " +
+                           std::to_string(s.raw_height) + " pixels, " +
+                           (sensor == 0 ? "which is no image" : "more than this system decodes") +
+                           ".");
     // Rotated layouts (LibRaw interpolates them) give their turned size.
     if (!raw_->is_fuji_rotated() && (uint32_t(s.top_margin) + s.height > s.raw_height ||
                                      uint32_t(s.left_margin) + s.width > s.raw_width))
-        throw RawError("The raw file " + name_ +
-                       " is damaged: its visible area lies outside its sensor's.");
+        throw RawOpenError("The raw file " + name_ +
+                           " is damaged: its visible area lies outside its sensor's.");
     const auto [w, h] = orientedSize();
     if (w > 65535 || h > 65535)
-        throw RawError("The image of " + name_ + " is " + std::to_string(w) + " x " +
-                       std::to_string(h) + " pixels; this system handles 1 to 65535 per side.");
+        throw RawOpenError("The image of " + name_ + " is " + std::to_string(w) + " x " +
+                           std::to_string(h) + " pixels; this system handles 1 to 65535 per side.");
 }
 
 std::pair<uint32_t, uint32_t> LibRawSource::orientedSize() const {
@@ -475,7 +463,7 @@ void LibRawSource::checkDataPresent() const {
     const double least = fixed ? pixels : pixels / 512;
     if (offset < fileBytes_ && double(fileBytes_ - offset) >= least) return;
     const std::string what = make_.empty() ? std::string("its") : "its " + make_ + " " + model_;
-    throw RawError(
+    throw RawOpenError(
         "The image data of " + name_ + " are missing or cut short: " + what + " image of " +
         std::to_string(s.raw_width) + " x " + std::to_string(s.raw_height) +
         " pixels needs at least " + Megabytes(least) +
@@ -495,9 +483,9 @@ void LibRawSource::unpack() {
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (code != LIBRAW_SUCCESS) fail(code, "unpack");
     if (raw_->error_count() > 0)
-        throw RawError("The image data of " + name_ +
-                       " are damaged or cut short: the decoder found " +
-                       std::to_string(raw_->error_count()) + " faults in them.");
+        throw RawOpenError("The image data of " + name_ +
+                           " are damaged or cut short: the decoder found " +
+                           std::to_string(raw_->error_count()) + " faults in them.");
     if (std::chrono::steady_clock::now() > deadline_) fail(LIBRAW_CANCELLED_BY_CALLBACK, "unpack");
     unpacked_ = true;
 }
@@ -507,7 +495,8 @@ RawSamples LibRawSource::readPlane(unsigned bands) {
     const auto& c = raw_->imgdata.color;
     const uint16_t* raw = raw_->imgdata.rawdata.raw_image;
     if (!raw || s.raw_pitch < 2u * s.raw_width)
-        throw RawError("The raw file " + name_ + " is damaged: its sensor data did not decode.");
+        throw RawOpenError("The raw file " + name_ +
+                           " is damaged: its sensor data did not decode.");
     const size_t pitch = s.raw_pitch / 2;
     // Black per position: the common level, the level of the pixel's colour
     // and the file's repeating pattern, if any.
@@ -521,8 +510,8 @@ RawSamples LibRawSource::readPlane(unsigned bands) {
             const int code = grey ? 0 : raw_->COLOR(int(r), int(col));
             const double b = double(c.black) + c.cblack[size_t(code & 3)];
             if (!(double(c.maximum) > b))
-                throw RawError("The raw file " + name_ +
-                               " is damaged: its white level is not above its black level.");
+                throw RawOpenError("The raw file " + name_ +
+                                   " is damaged: its white level is not above its black level.");
             black[r][col] = float(b);
             scale[r][col] = float(65535.0 / (double(c.maximum) - b));
         }
@@ -569,7 +558,7 @@ RawSamples LibRawSource::readInterpolated(const std::array<double, 3>& neutral, 
         image, [](libraw_processed_image_t* i) { LibRaw::dcraw_clear_mem(i); });
     if (image->type != LIBRAW_IMAGE_BITMAP || image->bits != 16 ||
         (image->colors != 3 && image->colors != 1) || image->width == 0 || image->height == 0)
-        throw RawError("The raw file " + name_ + " did not decode to a picture.");
+        throw RawOpenError("The raw file " + name_ + " did not decode to a picture.");
     width = image->width;
     height = image->height;
     const size_t pixels = size_t(width) * height;

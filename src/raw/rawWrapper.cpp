@@ -41,10 +41,10 @@
 #include "raw/LibRawSource.h"
 #include "raw/RawColor.h"
 #include "raw/RawMetadata.h"
+#include "raw/RawOpenError.h"
 
 namespace {
 
-constexpr long kRawOpenErrorCode = -5;
 // The test-only switch that sends DNG files through LibRaw too.
 std::atomic<bool> gDNGThroughLibRaw{false};
 // EXIF light-source codes used as calibration illuminants.
@@ -55,22 +55,8 @@ std::string FileName(const std::string& path) {
     return std::filesystem::path(path).filename().string();
 }
 
-std::string UpperExtension(const std::string& path) {
-    std::string ext = std::filesystem::path(path).extension().string();
-    if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
-    for (char& c : ext) c = char(std::toupper(static_cast<unsigned char>(c)));
-    return ext;
-}
-
-platform::Error RawError(std::string reason) {
-    return platform::Error{platform::RawOpenErrorDomain, kRawOpenErrorCode, std::move(reason)};
-}
-
 platform::Error UnsupportedFormatError(const std::string& path) {
-    const std::string ext = UpperExtension(path);
-    return RawError("The raw format of \"" + FileName(path) + "\" (" +
-                    (ext.empty() ? std::string("no extension") : ext) +
-                    ") is not supported: it is no camera raw format that Quorvex decodes.");
+    return RawUnsupportedFormat(path, "it is no camera raw format that Quorvex decodes");
 }
 
 // What an error code means when its thrower gave no text.
@@ -122,33 +108,34 @@ platform::Error DngError(const std::string& path, const dng_exception& e) {
     const std::string why = WhatFailed(e) + ".";
     switch (e.ErrorCode()) {
         case dng_error_not_yet_implemented:
-            return RawError("The DNG file " + name +
-                            " stores its image in a compression this system does not decode" + why);
+            return RawOpenError("The DNG file " + name +
+                                " stores its image in a compression this system does not decode" +
+                                why);
         case dng_error_unsupported_dng:
-            return RawError("The DNG file " + name + " needs a newer DNG reader" + why);
+            return RawOpenError("The DNG file " + name + " needs a newer DNG reader" + why);
         case dng_error_memory:
-            return RawError("There is not enough memory to decode " + name + ".");
+            return RawOpenError("There is not enough memory to decode " + name + ".");
         case dng_error_open_file:
-            return RawError("The file " + name + " could not be opened" + why);
+            return RawOpenError("The file " + name + " could not be opened" + why);
         case dng_error_read_file:
-            return RawError("The file " + name + " is not developed" + why);
+            return RawOpenError("The file " + name + " is not developed" + why);
         case dng_error_end_of_file:
         case dng_error_file_is_damaged:
-            return RawError("The DNG file " + name + " is truncated or damaged" + why);
+            return RawOpenError("The DNG file " + name + " is truncated or damaged" + why);
         case dng_error_bad_format:
-            return RawError("The DNG file " + name + " is malformed or lacks what a decode needs" +
-                            why);
+            return RawOpenError("The DNG file " + name +
+                                " is malformed or lacks what a decode needs" + why);
         case dng_error_matrix_math:
-            return RawError("The DNG file " + name +
-                            " cannot be rendered: its colour matrices do not turn the camera's "
-                            "colours into any real colour, so its colour tags are damaged.");
+            return RawOpenError("The DNG file " + name +
+                                " cannot be rendered: its colour matrices do not turn the camera's "
+                                "colours into any real colour, so its colour tags are damaged.");
         default:
-            return RawError("The DNG file " + name + " could not be decoded" + why);
+            return RawOpenError("The DNG file " + name + " could not be decoded" + why);
     }
 }
 
 platform::Error Unreadable(const std::string& path, const std::string& clause) {
-    return RawError("The file \"" + FileName(path) + "\" is not developed: " + clause);
+    return RawOpenError("The file \"" + FileName(path) + "\" is not developed: " + clause);
 }
 
 // Where the file is first opened: one that cannot be read is said to be so.
@@ -529,7 +516,7 @@ void rawWrapper::decodeIfNeeded() {
                     throw dng_exception(dng_error_open_file, "there is no file at that path");
                 DecodeFile(req, d, lut_);
             } catch (const dng_exception& e) {
-                const bool dngName = UpperExtension(req.path) == "DNG";
+                const bool dngName = RawUpperExtension(req.path) == "DNG";
                 failure = (!dngName && (e.ErrorCode() == dng_error_bad_format ||
                                         e.ErrorCode() == dng_error_unsupported_dng))
                               ? UnsupportedFormatError(req.path)
@@ -542,8 +529,8 @@ void rawWrapper::decodeIfNeeded() {
             } catch (const platform::Error& e) {
                 failure = e;
             } catch (const std::exception& e) {
-                failure = RawError("The DNG file \"" + FileName(req.path) +
-                                   "\" could not be decoded: " + e.what());
+                failure = RawOpenError("The DNG file \"" + FileName(req.path) +
+                                       "\" could not be decoded: " + e.what());
             }
         } catch (const std::bad_alloc&) {
             noMemory = true;
@@ -636,9 +623,9 @@ namespace {
 
 void CheckOutputSize(const std::string& path, uint32_t width, uint32_t height) {
     if (width == 0 || height == 0 || width > 65535 || height > 65535)
-        throw RawError("The image of \"" + FileName(path) + "\" is " + std::to_string(width) +
-                       " x " + std::to_string(height) +
-                       " pixels; this system handles 1 to 65535 pixels per side.");
+        throw RawOpenError("The image of \"" + FileName(path) + "\" is " + std::to_string(width) +
+                           " x " + std::to_string(height) +
+                           " pixels; this system handles 1 to 65535 pixels per side.");
 }
 
 // Half-size RGB of a white-balanced Bayer mosaic: one pixel per 2×2 cell.
@@ -727,8 +714,8 @@ public:
         dng_info::PostParse(host);
         ColorTagReview review = ReviewColorTags(*this, FileName(path_));
         if (!review.refusal.empty())
-            throw RawError("The DNG file \"" + FileName(path_) +
-                           "\" cannot be rendered: " + review.refusal + ".");
+            throw RawOpenError("The DNG file \"" + FileName(path_) +
+                               "\" cannot be rendered: " + review.refusal + ".");
         warnings = std::move(review.ignored);
         notes = std::move(review.notes);
     }
@@ -771,22 +758,23 @@ struct OpenedDNG {
 // Sniffing: a file that does not start like TIFF is not a DNG (or a damaged one).
 void CheckLooksLikeDNG(const std::string& path) {
     if (StartsLikeTIFF(path)) return;
-    if (UpperExtension(path) != "DNG") throw UnsupportedFormatError(path);
+    if (RawUpperExtension(path) != "DNG") throw UnsupportedFormatError(path);
     throw dng_exception(dng_error_bad_format, "it does not start like a TIFF file");
 }
 
 // Lossy JPEG data stays undeveloped; the decoder's words go to the log only.
 platform::Error LossyRefusal(const std::string& path) {
-    return RawError("The DNG file \"" + FileName(path) +
-                    "\" cannot be opened: this DNG holds lossy-compressed (JPEG) image data, "
-                    "which Quorvex does not develop (a thumbnail shown for it is the file's own "
-                    "preview).");
+    return RawOpenError(
+        "The DNG file \"" + FileName(path) +
+        "\" cannot be opened: this DNG holds lossy-compressed (JPEG) image data, "
+        "which Quorvex does not develop (a thumbnail shown for it is the file's own "
+        "preview).");
 }
 
 platform::Error NoColourMatrix(const std::string& path) {
-    return RawError("The DNG file \"" + FileName(path) +
-                    "\" has no colour matrix, so nothing says what its colours are. It "
-                    "can be exported with a preset that sets a camera profile for its camera.");
+    return RawOpenError("The DNG file \"" + FileName(path) +
+                        "\" has no colour matrix, so nothing says what its colours are. It "
+                        "can be exported with a preset that sets a camera profile for its camera.");
 }
 
 // What keeps a chosen profile from serving this file, or empty; `spec` is
@@ -821,8 +809,8 @@ std::unique_ptr<dng_color_spec> ChooseColorSpec(const DecodeRequest& req, dng_ne
     std::unique_ptr<dng_camera_profile> chosen = ProfileFromChoice(req.profile);
     if (!chosen && neg.ProfileCount() == 0) throw NoColourMatrix(req.path);
     if (channels != 3)
-        throw RawError("The DNG file \"" + FileName(req.path) + "\" has " +
-                       std::to_string(channels) + " colour channels; only 3 are decoded.");
+        throw RawOpenError("The DNG file \"" + FileName(req.path) + "\" has " +
+                           std::to_string(channels) + " colour channels; only 3 are decoded.");
     std::unique_ptr<dng_color_spec> spec;
     if (chosen) {
         const std::string problem = ChosenProfileProblem(neg, *chosen, spec);
@@ -912,10 +900,10 @@ void CheckDataHoldsImage(const std::string& path, const dng_parsed_ifd& rawIFD,
         compression ? std::string(" even as tightly as ") + compression + " packs it" : "";
     // Rounded up, so that the claim stays above the file's size.
     const auto [claimed, held] = ByteSizes(uint64_t(std::ceil(std::min(least, 1e19))), fileBytes);
-    throw RawError("The DNG file \"" + FileName(path) + "\" is damaged: it claims " +
-                   std::to_string(rawIFD.fImageWidth) + " x " +
-                   std::to_string(rawIFD.fImageLength) + " pixels, " + atLeast + claimed +
-                   " of image data" + packed + ", in a file of " + held + ".");
+    throw RawOpenError("The DNG file \"" + FileName(path) + "\" is damaged: it claims " +
+                       std::to_string(rawIFD.fImageWidth) + " x " +
+                       std::to_string(rawIFD.fImageLength) + " pixels, " + atLeast + claimed +
+                       " of image data" + packed + ", in a file of " + held + ".");
 }
 
 // Before any pixel memory is taken: the images this system hands on are at
@@ -923,17 +911,17 @@ void CheckDataHoldsImage(const std::string& path, const dng_parsed_ifd& rawIFD,
 void CheckImageSize(const std::string& path, const dng_parsed_ifd& rawIFD) {
     if (rawIFD.fImageWidth > 65535 || rawIFD.fImageLength > 65535 ||
         uint64_t(rawIFD.fImageWidth) * rawIFD.fImageLength > (uint64_t(1) << 28))
-        throw RawError("The image of \"" + FileName(path) + "\" is " +
-                       std::to_string(rawIFD.fImageWidth) + " x " +
-                       std::to_string(rawIFD.fImageLength) +
-                       " pixels, more than this system decodes.");
+        throw RawOpenError("The image of \"" + FileName(path) + "\" is " +
+                           std::to_string(rawIFD.fImageWidth) + " x " +
+                           std::to_string(rawIFD.fImageLength) +
+                           " pixels, more than this system decodes.");
 }
 
 CFAPattern MosaicPattern(const std::string& path, const dng_parsed_ifd& rawIFD) {
     std::optional<CFAPattern> pattern = BayerPattern(rawIFD);
     if (!pattern)
-        throw RawError("The DNG file \"" + FileName(path) +
-                       "\" has a colour filter layout this system does not demosaic.");
+        throw RawOpenError("The DNG file \"" + FileName(path) +
+                           "\" has a colour filter layout this system does not demosaic.");
     return *pattern;
 }
 
@@ -962,11 +950,11 @@ void ReadStageImages(OpenedDNG& dng, bool fullColour, const std::string& path) {
             throw LossyRefusal(path);
         }
         if (what.find("unsupported JPEG frame type") != std::string::npos)
-            throw RawError("The DNG file " + name +
-                           " stores its image in a kind of JPEG this system does not decode" +
+            throw RawOpenError("The DNG file " + name +
+                               " stores its image in a kind of JPEG this system does not decode" +
+                               WhatFailed(e) + ".");
+        throw RawOpenError("The DNG file " + name + " is truncated or its image data is damaged" +
                            WhatFailed(e) + ".");
-        throw RawError("The DNG file " + name + " is truncated or its image data is damaged" +
-                       WhatFailed(e) + ".");
     }
 }
 
@@ -1252,12 +1240,12 @@ void DecodeThroughLibRaw(const DecodeRequest& req, rawWrapper::Decoded& out,
     } catch (const dng_exception& e) {
         // Only the colour road throws these here: the file's colour data.
         if (e.ErrorCode() == dng_error_memory) throw;
-        throw RawError("The raw file \"" + FileName(req.path) +
-                       "\" cannot be rendered: its colour data give no usable colour" +
-                       WhatFailed(e) + ".");
+        throw RawOpenError("The raw file \"" + FileName(req.path) +
+                           "\" cannot be rendered: its colour data give no usable colour" +
+                           WhatFailed(e) + ".");
     } catch (const std::invalid_argument& e) {
-        throw RawError("The raw file \"" + FileName(req.path) +
-                       "\" could not be decoded: " + e.what() + ".");
+        throw RawOpenError("The raw file \"" + FileName(req.path) +
+                           "\" could not be decoded: " + e.what() + ".");
     }
 }
 
@@ -1266,7 +1254,7 @@ std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
         try {
             return LibRawSource(path).orientedSize();
         } catch (const LibRawUnsupported&) {
-            if (UpperExtension(path) != "DNG") throw;
+            if (RawUpperExtension(path) != "DNG") throw;
         }
     }
     CheckLooksLikeDNG(path);
@@ -1295,7 +1283,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
             return DecodeThroughLibRaw(req, out, lut);
         } catch (const LibRawUnsupported&) {
             // Under a DNG name, our reader says what is wrong with it.
-            if (UpperExtension(req.path) != "DNG" || gDNGThroughLibRaw) throw;
+            if (RawUpperExtension(req.path) != "DNG" || gDNGThroughLibRaw) throw;
         }
     }
     CheckLooksLikeDNG(req.path);
