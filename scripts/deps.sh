@@ -6,7 +6,7 @@ packages=(build-essential cmake ninja-build pkg-config ccache
   libopenexr-dev libimath-dev libdeflate-dev libraw-dev qt6-base-dev libxcb1-dev libpugixml-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libtiff-tools openexr xvfb xauth darktable rawtherapee
-  openbox xdotool scrot)
+  openbox xdotool scrot python3-numpy)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# The X-Trans demosaic against the peers'. Each scene (the Photo CD images of
+# ../shared/testdata/pcd at Base, a neutral and a colour zone plate) is
+# written by tools/mosaic_twins as an X-Trans DNG, an RGGB DNG and a LinearRaw
+# DNG of the very same raw values; each program develops all three to 16-bit
+# TIFF and its mosaic renders are scored against its own LinearRaw render
+# (tools/demosaic_score.py: CPSNR after a per-channel cubic tone fit, dE00
+# mean and 99th percentile, false colour where the truth is near neutral, 8
+# pixels of border left out). Quorvex develops with the "Zero'd" preset, the
+# peers with their default settings, each from a fresh configuration.
+#
+# Then the timing: a 25-megapixel X-Trans DNG (and its RGGB twin, for scale),
+# made from a Photo CD image at 16Base, to JPEG with each program's default
+# settings, best of $RUNS (3), wall seconds and peak resident MB, on all cores
+# and pinned to two (taskset -c 0,1).
+#
+# A Quorvex that does not demosaic X-Trans yet prints "refused" in its rows.
+# Side-by-side crops at 200 % of each scene's hardest region (LinearRaw
+# truth from Quorvex, or from darktable when Quorvex cannot render it, then
+# each program's X-Trans render) go to $CROPS (/tmp/xtrans-crops).
+#
+# Usage: bench/xtrans.sh [QUORVEX] [BUILD_DIR]
+#   QUORVEX    the program measured (default BUILD_DIR/quorvex), e.g. another
+#              worktree's build
+#   BUILD_DIR  where tools/mosaic_twins was built (default build)
+# Environment: RUNS (3), TIMING=0 skips the timing, SCENES="IMG0003 zone-neutral"
+# limits the scenes, KEEP=1 keeps the files and renders.
+# False colour needs near-neutral truth: the colour zone plate has none ("-"),
+# and the means of that column are over the scenes that have it.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath "${2:-$root/build}")
+quorvex=$(realpath "${1:-$build/quorvex}")
+twins=$build/tools/mosaic_twins
+score=(/usr/bin/python3 "$root/tools/demosaic_score.py")
+runs=${RUNS:-3}
+crops=${CROPS:-/tmp/xtrans-crops}
+data=$root/../shared/testdata/pcd
+for need in "$quorvex" "$twins"; do
+  [ -x "$need" ] || { echo "xtrans.sh: $need is missing (build first)" >&2; exit 1; }
+done
+work=$(mktemp -d)
+if [ -n "${KEEP:-}" ]; then echo "files and renders kept in $work"; else trap 'rm -rf "$work"' EXIT; fi
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/config XDG_DATA_HOME=$work/home/data \
+  XDG_STATE_HOME=$work/home/state XDG_CACHE_HOME=$work/home/cache
+mkdir -p "$HOME" "$work/dtconf" "$work/scenes" "$crops"
+
+# The scorer must be honest before its figures mean anything.
+"${score[@]}" check
+
+programs=(quorvex)
+command -v darktable-cli >/dev/null && programs+=(darktable)
+command -v rawtherapee-cli >/dev/null && programs+=(rawtherapee)
+
+# --- the scenes --------------------------------------------------------------
+scenes=()
+for f in "$data"/*.PCD; do
+  name=$(basename "$f" .PCD)
+  "$twins" --pcd "$f" --output "$work/scenes/$name" >/dev/null
+  scenes+=("$name")
+done
+for z in neutral colour; do
+  "$twins" --zone-plate $z --output "$work/scenes/zone-$z" >/dev/null
+  scenes+=("zone-$z")
+done
+[ -n "${SCENES:-}" ] && read -r -a scenes <<<"$SCENES"
+
+# develop PROGRAM DNG OUT.tif: 0 when OUT.tif was written; else the reason,
+# one line, in OUT.tif.why ("refused" when the layout is not demosaiced).
+develop() {
+  local program=$1 dng=$2 out=$3 dir
+  dir=$(mktemp -d -p "$work")
+  case $program in
+    quorvex) "$quorvex" --preset "Zero'd" --type tiff --out "$dir" "$dng" ;;
+    darktable) darktable-cli "$dng" "$dir/out.tif" --core --configdir "$work/dtconf" \
+      --library :memory: --conf plugins/imageio/format/tiff/bpp=16 ;;
+    rawtherapee)
+      # It reads a three-sample file's BlackLevelRepeatDim (1 x 1, the
+      # default) as a per-colour pattern and shifts the LinearRaw render's
+      # colour; without the tag the same black level reads right.
+      if [[ $dng == *-linear.dng ]]; then
+        "${score[@]}" hide-tag "$dng" "$dir/in.dng" 50713
+        dng=$dir/in.dng
+      fi
+      rawtherapee-cli -d -t -b16 -Y -o "$dir/out.tif" -c "$dng" ;;
+  esac >"$dir/log" 2>&1 || true
+  local tif
+  tif=$(find "$dir" -name '*.tif' -size +0 | head -1)
+  if [ -n "$tif" ]; then
+    mv "$tif" "$out"
+  elif grep -q "does not demosaic" "$dir/log"; then
+    echo refused >"$out.why"
+  else
+    echo "failed: $(grep -v '^\s*$' "$dir/log" | tail -1)" >"$out.why"
+  fi
+  rm -rf "$dir"
+  [ -f "$out" ]
+}
+
+for p in "${programs[@]}"; do
+  mkdir -p "$work/render/$p"
+  for s in "${scenes[@]}"; do
+    for m in linear xtrans rggb; do
+      develop "$p" "$work/scenes/$s-$m.dng" "$work/render/$p/$s-$m.tif" || true
+    done
+  done
+  # The scorer again, on this program's own render of a photograph.
+  first=$work/render/$p/${scenes[0]}-linear.tif
+  [ -f "$work/render/$p/zone-neutral-linear.tif" ] && first=$work/render/$p/zone-neutral-linear.tif
+  if [ -f "$first" ]; then
+    "${score[@]}" check "$first" | sed "s/^/$p: /"
+  fi
+done
+
+# --- the table ---------------------------------------------------------------
+echo
+printf "%-12s %-7s %-14s %8s %9s %9s %8s\n" program mosaic scene "CPSNR" "dE00 mean" "dE00 p99" "false"
+for p in "${programs[@]}"; do
+  for m in xtrans rggb; do
+    sum="0 0 0 0 0" n=0
+    for s in "${scenes[@]}"; do
+      ref=$work/render/$p/$s-linear.tif test=$work/render/$p/$s-$m.tif
+      if [ -f "$ref" ] && [ -f "$test" ]; then
+        read -r c dm dp f < <("${score[@]}" score "$ref" "$test")
+        [ "$f" = nan ] && f=-
+        printf "%-12s %-7s %-14s %8s %9s %9s %8s\n" "$p" "$m" "$s" "$c" "$dm" "$dp" "$f"
+        read -r sum < <(awk -v s="$sum" -v r="$c $dm $dp $f" 'BEGIN{split(s,a);split(r,b);
+          if (b[4] != "-") { a[4] += b[4]; a[5]++ }
+          printf "%f %f %f %f %d\n", a[1]+b[1], a[2]+b[2], a[3]+b[3], a[4], a[5]}')
+        n=$((n + 1))
+      else
+        why=$(cat "$test.why" "$ref.why" 2>/dev/null | head -1 || true)
+        printf "%-12s %-7s %-14s %s\n" "$p" "$m" "$s" "${why:-missing}"
+      fi
+    done
+    if [ $n -gt 0 ]; then
+      awk -v s="$sum" -v n=$n -v p="$p" -v m="$m" 'BEGIN{split(s,a);
+        printf "%-12s %-7s %-14s %8.2f %9.2f %9.2f %8s\n", p, m, "MEAN (" n ")", a[1]/n, a[2]/n,
+          a[3]/n, a[5] ? sprintf("%.2f", a[4]/a[5]) : "-"}'
+    fi
+  done
+done
+
+# --- crops -------------------------------------------------------------------
+echo
+for s in "${scenes[@]}"; do
+  truth=$work/render/quorvex/$s-linear.tif truthname=quorvex
+  [ -f "$truth" ] || { truth=$work/render/darktable/$s-linear.tif truthname=darktable; }
+  [ -f "$truth" ] || continue
+  tiles=() names=("LinearRaw ($truthname)")
+  peers=()
+  for p in darktable rawtherapee quorvex; do
+    t=$work/render/$p/$s-xtrans.tif
+    [ -f "$t" ] && tiles+=("$t") && names+=("$p X-Trans")
+    [ -f "$t" ] && [ "$p" != quorvex ] && peers+=("$t")
+  done
+  [ ${#tiles[@]} -gt 0 ] || continue
+  box=$("${score[@]}" hardest "$truth" 128,96 "${peers[@]:-${tiles[@]}}")
+  "${score[@]}" crops "$crops/$s.png" "$box" "$truth" "${tiles[@]}"
+  echo "crop $crops/$s.png at $box, left to right: $(IFS=,; echo "${names[*]}" | sed 's/,/, /g')"
+done
+
+[ "${TIMING:-1}" = 0 ] && exit 0
+
+# --- timing ------------------------------------------------------------------
+"$twins" --pcd "$data/IMG0023.PCD" --size 6144x4080 --only xtrans,rggb \
+  --output "$work/scenes/big" >/dev/null
+source "$root/bench/timing.sh"
+echo
+echo "25 MP (6144 x 4080) to JPEG, default settings, best of $runs:"
+printf "%-12s %-7s %-10s %8s %8s\n" program mosaic cores seconds MB
+for m in xtrans rggb; do
+  file=$work/scenes/big-$m.dng
+  for cores in all 0,1; do
+    pin=()
+    [ "$cores" != all ] && pin=(taskset -c "$cores")
+    for p in "${programs[@]}"; do
+      case $p in
+        quorvex) cmd=("$quorvex" --out @OUT@ "$file") ;;
+        darktable) cmd=(darktable-cli "$file" @OUT@/dt.jpg --core --configdir "$work/dtconf"
+          --library :memory:) ;;
+        rawtherapee) cmd=(rawtherapee-cli -d -j90 -Y -o @OUT@/rt.jpg -c "$file") ;;
+      esac
+      read -r s mb < <(best_of "${pin[@]}" "${cmd[@]}")
+      if [ "$s" = fail ]; then
+        grep -q "does not demosaic" "$work/log" && s=refused || s="failed"
+        mb=""
+      fi
+      printf "%-12s %-7s %-10s %8s %8s\n" "$p" "$m" "$cores" "$s" "$mb"
+    done
+  done
+done

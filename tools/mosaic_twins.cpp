@@ -1,0 +1,334 @@
+// mosaic_twins: one scene written as raw files that differ only by their
+// colour filter, for measuring a demosaic against a render that needs none.
+// From the very same linear camera values (14-bit, black 512, white 16383,
+// one colour matrix, one as-shot white) it writes
+//   PREFIX-xtrans.dng   the 6 x 6 mosaic of the X-Trans layout,
+//   PREFIX-rggb.dng     the 2 x 2 RGGB mosaic,
+//   PREFIX-linear.dng   LinearRaw, three samples a pixel.
+// The scene is a Photo CD image decoded by our decoder (at Base, or at the
+// smallest level that covers --size, resampled to fill it), or a zone plate,
+// neutral or coloured (see ZonePlate). The photograph's linear Rec. 709
+// colour goes to the camera space through XYZ and the matrix, so a white
+// pixel lands on the as-shot neutral.
+//
+//   mosaic_twins (--pcd FILE | --zone-plate neutral|colour) [--size WxH]
+//                [--only xtrans,rggb,linear] --output PREFIX
+//
+// Exit status 0 on success, 1 when reading or writing fails, 2 on bad options.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dng/color/dng_camera_profile.h"
+#include "dng/core/dng_exception.h"
+#include "dng/core/dng_exif.h"
+#include "dng/core/dng_file_stream.h"
+#include "dng/core/dng_memory_allocator.h"
+#include "dng/core/dng_tag_types.h"
+#include "dng/image/dng_image_host.h"
+#include "dng/image/dng_mosaic_info.h"
+#include "dng/image/dng_negative.h"
+#include "dng/image/dng_pixel_buffer.h"
+#include "dng/image/dng_simple_image.h"
+#include "dng/writer/dng_image_writer.h"
+#include "photocd/pcdDecode.h"
+
+namespace {
+
+constexpr double kBlack = 512;
+constexpr double kWhite = 16383;
+constexpr uint16_t kIlluminantD65 = 21;
+// Headroom under the white level for the brightest photograph values.
+constexpr double kExposure = 0.9;
+
+// XYZ (D65) to camera: a plausible three-colour sensor's matrix.
+constexpr double kCameraMatrix[3][3] = {
+    {0.9366, -0.2761, -0.1179}, {-0.6076, 1.3955, 0.2370}, {-0.1839, 0.2809, 0.7750}};
+// Linear Rec. 709 to XYZ (D65).
+constexpr double kRec709ToXYZ[3][3] = {
+    {0.4124, 0.3576, 0.1805}, {0.2126, 0.7152, 0.0722}, {0.0193, 0.1192, 0.9505}};
+
+using Pixel = std::array<double, 3>;
+
+// A scene in camera values, 0 black to 1 white, row by row.
+struct Scene {
+    uint32_t width = 0, height = 0;
+    std::vector<Pixel> pixels;
+    Pixel& at(uint32_t x, uint32_t y) { return pixels[size_t(y) * width + x]; }
+};
+
+Pixel Times(const double (&m)[3][3], const Pixel& v) {
+    Pixel r{};
+    for (int i = 0; i < 3; ++i) r[i] = m[i][0] * v[0] + m[i][1] * v[1] + m[i][2] * v[2];
+    return r;
+}
+
+// The camera's response to D65 white, unscaled.
+Pixel WhiteInCamera() { return Times(kCameraMatrix, Times(kRec709ToXYZ, Pixel{1, 1, 1})); }
+
+// The as-shot neutral: the white's camera values, largest 1.
+Pixel AsShotNeutral() {
+    Pixel n = WhiteInCamera();
+    const double top = std::max({n[0], n[1], n[2]});
+    for (double& v : n) v /= top;
+    return n;
+}
+
+// Photo CD encoded value (0..1 of the decoder's float output) to linear light
+// with the format's white at 1: the inverse of the Rec. 709 transfer, on the
+// format's 1.402 over-range.
+double PhotoCDLinear(double encoded) {
+    const double v = std::max(0.0, encoded) * 1.402;
+    return 0.5 * (v < 0.081 ? v / 4.5 : std::pow((v + 0.099) / 1.099, 1.0 / 0.45));
+}
+
+// The Photo CD image at `level` as linear Rec. 709, or an empty scene with
+// the decoder's reason in `error`.
+Scene DecodePhotoCD(const std::string& path, int level, std::string& error) {
+    pcdDecode decoder;
+    decoder.setInterpolation(2);
+    decoder.setColorSpace(0);
+    Scene s;
+    if (!decoder.parseFile(path.c_str(), "", level)) {
+        error = decoder.getErrorString();
+        return s;
+    }
+    decoder.postProcess();
+    s.width = decoder.getWidth();
+    s.height = decoder.getHeight();
+    const size_t n = size_t(s.width) * s.height;
+    std::vector<float> planes(3 * n);
+    if (!decoder.readImageFloat(planes.data(), planes.data() + n, planes.data() + 2 * n, nullptr,
+                                1)) {
+        error = decoder.getErrorString();
+        return Scene{};
+    }
+    s.pixels.resize(n);
+    for (size_t i = 0; i < n; ++i)
+        for (int c = 0; c < 3; ++c) s.pixels[i][c] = PhotoCDLinear(planes[c * n + i]);
+    return s;
+}
+
+// Bilinear resampling that fills width x height and crops the overflow
+// evenly, keeping the aspect.
+Scene Resampled(const Scene& in, uint32_t width, uint32_t height) {
+    const double scale = std::max(double(width) / in.width, double(height) / in.height);
+    const double ox = (in.width * scale - width) / 2, oy = (in.height * scale - height) / 2;
+    Scene out{width, height, std::vector<Pixel>(size_t(width) * height)};
+    for (uint32_t y = 0; y < height; ++y) {
+        const double sy = std::clamp((y + oy + 0.5) / scale - 0.5, 0.0, in.height - 1.0);
+        const uint32_t y0 = uint32_t(sy), y1 = std::min(y0 + 1, in.height - 1);
+        const double fy = sy - y0;
+        for (uint32_t x = 0; x < width; ++x) {
+            const double sx = std::clamp((x + ox + 0.5) / scale - 0.5, 0.0, in.width - 1.0);
+            const uint32_t x0 = uint32_t(sx), x1 = std::min(x0 + 1, in.width - 1);
+            const double fx = sx - x0;
+            for (int c = 0; c < 3; ++c) {
+                const double top = in.pixels[size_t(y0) * in.width + x0][c] * (1 - fx) +
+                                   in.pixels[size_t(y0) * in.width + x1][c] * fx;
+                const double bottom = in.pixels[size_t(y1) * in.width + x0][c] * (1 - fx) +
+                                      in.pixels[size_t(y1) * in.width + x1][c] * fx;
+                out.at(x, y)[c] = top * (1 - fy) + bottom * fy;
+            }
+        }
+    }
+    return out;
+}
+
+// The scene a quarter turn clockwise, so that every photograph lies in
+// landscape and its rows hold whole repeats of the mosaic.
+Scene Turned(const Scene& in) {
+    Scene out{in.height, in.width, std::vector<Pixel>(in.pixels.size())};
+    for (uint32_t y = 0; y < in.height; ++y)
+        for (uint32_t x = 0; x < in.width; ++x)
+            out.at(in.height - 1 - y, x) = in.pixels[size_t(y) * in.width + x];
+    return out;
+}
+
+// Linear Rec. 709 to camera values, white on the as-shot neutral.
+void ToCamera(Scene& s) {
+    const Pixel white = WhiteInCamera();
+    const double top = std::max({white[0], white[1], white[2]});
+    for (Pixel& p : s.pixels) {
+        Pixel cam = Times(kCameraMatrix, Times(kRec709ToXYZ, p));
+        for (double& v : cam) v = kExposure * v / top;
+        p = cam;
+    }
+}
+
+// A zone plate cos(k r^2) about the centre, in camera values: neutral (all
+// channels alike) reaching 0.5 cycles per pixel at the corners, or coloured
+// (red and blue swing in quadrature about a steady green) reaching 0.25, the
+// finest chroma that a mosaic's sparser colours can still carry.
+Scene ZonePlate(uint32_t width, uint32_t height, bool colour) {
+    Scene s{width, height, std::vector<Pixel>(size_t(width) * height)};
+    const double cx = width / 2.0, cy = height / 2.0;
+    const double k = M_PI / ((colour ? 4 : 2) * std::hypot(cx, cy));
+    const Pixel neutral = AsShotNeutral();
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            const double r2 = std::pow(x + 0.5 - cx, 2) + std::pow(y + 0.5 - cy, 2);
+            const double phase = k * r2;
+            Pixel balanced;
+            if (colour)
+                balanced = {0.25 * (1 + 0.7 * std::cos(phase)), 0.25,
+                            0.25 * (1 + 0.7 * std::sin(phase))};
+            else
+                balanced.fill(0.3 * (1 + 0.8 * std::cos(phase)));
+            for (int c = 0; c < 3; ++c) s.at(x, y)[c] = balanced[c] * neutral[c];
+        }
+    return s;
+}
+
+uint16_t RawValue(double v) {
+    return uint16_t(std::lround(kBlack + (kWhite - kBlack) * std::clamp(v, 0.0, 1.0)));
+}
+
+enum class Filter { xtrans, rggb, linear };
+
+std::unique_ptr<dng_image> RawImage(const Scene& s, Filter filter, dng_negative& negative) {
+    const uint32_t planes = filter == Filter::linear ? 3 : 1;
+    auto image = std::make_unique<dng_simple_image>(dng_rect(s.height, s.width), planes, ttShort,
+                                                    gDefaultDNGMemoryAllocator);
+    const dng_mosaic_info* mosaic = filter == Filter::linear ? nullptr : negative.GetMosaicInfo();
+    dng_pixel_buffer b = image->Buffer();
+    for (uint32_t y = 0; y < s.height; ++y) {
+        uint16* row = b.DirtyPixel_uint16(int32(y), 0);
+        for (uint32_t x = 0; x < s.width; ++x) {
+            const Pixel& p = s.pixels[size_t(y) * s.width + x];
+            if (!mosaic) {
+                for (uint32_t c = 0; c < 3; ++c) row[x * 3 + c] = RawValue(p[c]);
+            } else {
+                const uint8 colour = mosaic->fCFAPattern[y % uint32_t(mosaic->fCFAPatternSize.v)]
+                                                        [x % uint32_t(mosaic->fCFAPatternSize.h)];
+                row[x] = RawValue(p[colour]);
+            }
+        }
+    }
+    return image;
+}
+
+void WriteTwin(const Scene& s, Filter filter, const std::string& path) {
+    dng_image_host host;
+    auto negative = dng_negative::Make(host);
+    negative->SetModelName("Quorvex Mosaic Twin");
+    if (dng_exif* exif = negative->Metadata().GetExif()) {
+        exif->fMake.Set("Quorvex");
+        exif->fModel.Set("Mosaic Twin");
+    }
+    negative->SetColorChannels(3);
+    if (filter != Filter::linear) negative->SetColorKeys(0, 1, 2);
+    if (filter == Filter::xtrans) negative->SetFujiMosaic6x6(0);
+    if (filter == Filter::rggb) negative->SetBayerMosaic(1);
+    auto profile = std::make_unique<dng_camera_profile>();
+    dng_matrix m(3, 3);
+    for (uint32 i = 0; i < 3; ++i)
+        for (uint32 j = 0; j < 3; ++j) m[i][j] = kCameraMatrix[i][j];
+    profile->SetColorMatrix1(m);
+    profile->SetCalibrationIlluminant1(kIlluminantD65);
+    profile->SetName("Embedded");
+    negative->AddProfile(std::move(profile));
+    const Pixel n = AsShotNeutral();
+    dng_vector neutral(3);
+    for (uint32 c = 0; c < 3; ++c) neutral[c] = n[c];
+    negative->SetCameraNeutral(neutral);
+    negative->SetBlackLevel(kBlack);
+    negative->SetWhiteLevel(uint32(kWhite));
+    negative->SetDefaultCropSize(dng_urational(s.width, 1), dng_urational(s.height, 1));
+    negative->SetDefaultOriginalSizes();
+    negative->SetStage1Image(RawImage(s, filter, *negative));
+    dng_file_stream out(path.c_str(), true);
+    dng_image_writer writer;
+    writer.WriteDNGForNegative(host, out, *negative, nullptr, dngVersion_1_4_0_0, true);
+    out.Flush();
+}
+
+int Usage(const char* message) {
+    std::fprintf(stderr,
+                 "mosaic_twins: %s\n"
+                 "usage: mosaic_twins (--pcd FILE | --zone-plate neutral|colour) [--size WxH]\n"
+                 "                    [--only xtrans,rggb,linear] --output PREFIX\n",
+                 message);
+    return 2;
+}
+
+bool ParseSize(std::string_view v, uint32_t& w, uint32_t& h) {
+    const size_t x = v.find('x');
+    if (x == std::string_view::npos) return false;
+    w = uint32_t(std::strtoul(std::string(v.substr(0, x)).c_str(), nullptr, 10));
+    h = uint32_t(std::strtoul(std::string(v.substr(x + 1)).c_str(), nullptr, 10));
+    // Whole repeats of the 6 x 6 layout across each row.
+    return w >= 36 && h >= 36 && w <= 12288 && h <= 12288 && w % 6 == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string pcd, zone, output, only = "xtrans,rggb,linear";
+    uint32_t width = 0, height = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (i + 1 >= argc) return Usage("an option lacks its value");
+        const std::string value = argv[++i];
+        if (arg == "--pcd") {
+            pcd = value;
+        } else if (arg == "--zone-plate") {
+            if (value != "neutral" && value != "colour") return Usage("neutral or colour");
+            zone = value;
+        } else if (arg == "--size") {
+            if (!ParseSize(value, width, height))
+                return Usage("--size takes WxH from 36 to 12288, the width a multiple of 6");
+        } else if (arg == "--only") {
+            only = value;
+        } else if (arg == "--output") {
+            output = value;
+        } else {
+            return Usage("unknown option");
+        }
+    }
+    if (pcd.empty() == zone.empty()) return Usage("give one of --pcd and --zone-plate");
+    if (output.empty()) return Usage("--output is needed");
+    try {
+        Scene scene;
+        if (!pcd.empty()) {
+            // Base is 768 x 512; each level above doubles both sides.
+            int level = 2;
+            while (level < 4 && (768u << (level - 2)) < std::max(width, height)) ++level;
+            std::string error;
+            scene = DecodePhotoCD(pcd, level, error);
+            if (scene.pixels.empty()) {
+                std::fprintf(stderr, "mosaic_twins: %s: %s\n", pcd.c_str(), error.c_str());
+                return 1;
+            }
+            if (scene.height > scene.width) scene = Turned(scene);
+            if (width && (width != scene.width || height != scene.height))
+                scene = Resampled(scene, width, height);
+            ToCamera(scene);
+        } else {
+            scene = ZonePlate(width ? width : 768, height ? height : 512, zone == "colour");
+        }
+        const std::pair<const char*, Filter> filters[] = {
+            {"xtrans", Filter::xtrans}, {"rggb", Filter::rggb}, {"linear", Filter::linear}};
+        for (const auto& [name, filter] : filters) {
+            if (only.find(name) == std::string::npos) continue;
+            const std::string path = output + "-" + name + ".dng";
+            WriteTwin(scene, filter, path);
+            std::printf("%s\n", path.c_str());
+        }
+    } catch (const dng_exception& e) {
+        std::fprintf(stderr, "mosaic_twins: %s (error %d)\n", e.Message(), int(e.ErrorCode()));
+        return 1;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "mosaic_twins: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
