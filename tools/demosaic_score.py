@@ -169,9 +169,21 @@ def blurred(img):
     return out
 
 
+# Published CIEDE2000 test pairs: Lab, Lab, difference.
+DE00_PAIRS = [((50.0, 2.6772, -79.7751), (50.0, 0.0, -82.7485), 2.0425),
+              ((50.0, -1.3802, -84.2814), (50.0, 0.0, -82.7485), 1.0000),
+              ((50.0, 0.0, 0.0), (50.0, -1.0, 2.0), 2.3669),
+              ((60.2574, -34.0099, 36.2677), (60.4626, -34.1751, 39.4387), 1.2644),
+              ((22.7233, 20.0904, -46.6940), (23.0331, 14.9730, -42.5619), 2.0373)]
+
+
 def check(ref, decode):
     """the honesty checks on one reference render; True when all hold"""
     failures = []
+    for a, b, want in DE00_PAIRS:
+        got = float(delta_e00(np.array(a), np.array(b)))
+        if abs(got - want) > 1e-4:
+            failures.append('dE00 of %s and %s is %.4f, not %.4f' % (a, b, got, want))
     same = scores(ref, ref, decode)
     if not (same[0] > 100 and max(same[1:]) < 1e-6):
         failures.append('a render against itself scores %s, not perfect' % (same,))
@@ -191,7 +203,7 @@ def check(ref, decode):
         failures.append('a tone curve alone costs CPSNR down to %.1f' % toned[0])
     for f in failures:
         print('demosaic_score check: ' + f)
-    print('scorer checks: %d passed, %d failed' % (5 - len(failures), len(failures)))
+    print('scorer checks: %d passed, %d failed' % (5 + len(DE00_PAIRS) - len(failures), len(failures)))
     return not failures
 
 

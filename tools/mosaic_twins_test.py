@@ -1,0 +1,116 @@
+#!/usr/bin/python3
+"""The twins that mosaic_twins writes hold one scene: each mosaic's sample is
+the LinearRaw sample of its colour, the X-Trans layout is the maker's (every
+3 x 3 block five greens, two reds, two blues; each row and column of the
+repeat holds all three), and black, white, matrix and as-shot white agree.
+
+  mosaic_twins_test.py MOSAIC_TWINS PHOTO_CD_FILE WORK_DIR
+"""
+import os
+import struct
+import subprocess
+import sys
+
+import numpy as np
+
+
+def tags_and_raw(path):
+    """the first directory's tags (tag -> tuple of values) and its
+    uncompressed 16-bit samples (H, W, samples)"""
+    b = open(path, 'rb').read()
+    assert b[:4] == b'II*\0', path
+    off = struct.unpack_from('<I', b, 4)[0]
+    sizes = {1: 1, 2: 1, 3: 2, 4: 4, 5: 8, 10: 8}
+    fmt = {1: 'B', 3: 'H', 4: 'I', 5: 'I', 10: 'i'}
+    tags = {}
+    for i in range(struct.unpack_from('<H', b, off)[0]):
+        tag, typ, cnt, val = struct.unpack_from('<HHII', b, off + 2 + 12 * i)
+        size = sizes.get(typ, 1) * cnt
+        at = off + 2 + 12 * i + 8 if size <= 4 else val
+        if typ in fmt:
+            n = cnt * (2 if typ in (5, 10) else 1)
+            v = struct.unpack_from('<%d%s' % (n, fmt[typ]), b, at)
+            tags[tag] = tuple(v[k] / v[k + 1] for k in range(0, n, 2)) if typ in (5, 10) else v
+    assert tags[259] == (1,), 'compressed'
+    w, h, spp = tags[256][0], tags[257][0], tags[277][0]
+    data = b''.join(b[o:o + c] for o, c in zip(tags[273], tags[279]))
+    return tags, np.frombuffer(data, '<u2')[:w * h * spp].reshape(h, w, spp)
+
+
+def make(tool, args, prefix):
+    subprocess.run([tool] + args + ['--output', prefix], check=True, stdout=subprocess.DEVNULL)
+    return {m: tags_and_raw(f'{prefix}-{m}.dng') for m in ('xtrans', 'rggb', 'linear')}
+
+
+def check_twins(name, twins, failures):
+    lt, lin = twins['linear']
+    if lin.shape[2] != 3:
+        failures.append(f'{name}: LinearRaw has {lin.shape[2]} samples a pixel')
+        return
+    for m, dims in (('xtrans', (6, 6)), ('rggb', (2, 2))):
+        t, raw = twins[m]
+        if t.get(33421) != dims:
+            failures.append(f'{name} {m}: repeat {t.get(33421)}')
+            continue
+        pat = np.array(t[33422]).reshape(dims)
+        for key in (256, 257, 50714, 50717, 50721, 50728, 50778):
+            # Levels come one per sample: one for a mosaic, three for LinearRaw.
+            same = set if key in (50714, 50717) else tuple
+            if same(t.get(key, ())) != same(lt.get(key, ())):
+                failures.append(f'{name} {m}: tag {key} is {t.get(key)}, LinearRaw {lt.get(key)}')
+        h, w = raw.shape[:2]
+        colour = np.tile(pat, (h // dims[0] + 1, w // dims[1] + 1))[:h, :w]
+        want = np.take_along_axis(lin, colour[..., None], 2)
+        if not np.array_equal(raw, want):
+            failures.append(f'{name} {m}: {np.count_nonzero(raw != want)} samples differ '
+                            'from the LinearRaw sample of their colour')
+    pat = np.array(twins['xtrans'][0][33422]).reshape(6, 6)
+    for by in (0, 3):
+        for bx in (0, 3):
+            counts = np.bincount(pat[by:by + 3, bx:bx + 3].ravel(), minlength=3)
+            if list(counts) != [2, 5, 2]:
+                failures.append(f'{name}: 3 x 3 block at {bx},{by} holds {list(counts)}')
+    for axis in (0, 1):
+        if any(len(set(line)) != 3 for line in (pat if axis == 0 else pat.T)):
+            failures.append(f'{name}: a row or column of the repeat lacks a colour')
+    if list(twins['rggb'][0][33422]) != [0, 1, 1, 2]:
+        failures.append(f'{name}: the Bayer twin is {twins["rggb"][0][33422]}, not RGGB')
+
+
+def main():
+    tool, pcd, work = sys.argv[1:4]
+    os.makedirs(work, exist_ok=True)
+    failures = []
+    photo = make(tool, ['--pcd', pcd], os.path.join(work, 'photo'))
+    check_twins('photograph', photo, failures)
+    lt, lin = photo['linear']
+    if lin.shape[:2] != (512, 768):
+        failures.append(f'photograph at Base is {lin.shape[1]} x {lin.shape[0]}, not 768 x 512')
+    black, white = lt[50714][0], lt[50717][0]
+    if not (lin.min() >= black and lin.max() < white and lin.std() > 500):
+        failures.append(f'photograph samples {lin.min()}..{lin.max()} (sd {lin.std():.0f}) '
+                        f'do not fill black {black} to white {white} unclipped')
+    # A neutral scene sits on the as-shot white in every pixel.
+    plate = make(tool, ['--zone-plate', 'neutral', '--size', '120x90'], os.path.join(work, 'zone'))
+    check_twins('zone plate', plate, failures)
+    zt, zone = plate['linear']
+    balanced = (zone - black) / np.array(zt[50728])
+    if zone.shape[:2] != (90, 120) or np.abs(balanced - balanced[..., 1:2]).max() > 2:
+        failures.append('the neutral zone plate is not neutral, or not 120 x 90')
+    big = make(tool, ['--pcd', pcd, '--size', '1536x1020', '--only', 'xtrans,rggb,linear'],
+               os.path.join(work, 'big'))
+    check_twins('resampled photograph', big, failures)
+    if big['linear'][1].shape[:2] != (1020, 1536):
+        failures.append('--size 1536x1020 gave %s' % (big['linear'][1].shape[:2],))
+    bad = subprocess.run([tool, '--zone-plate', 'neutral', '--size', '100x90', '--output',
+                          os.path.join(work, 'bad')], capture_output=True)
+    if bad.returncode != 2 or os.path.exists(os.path.join(work, 'bad-xtrans.dng')):
+        failures.append('a width that cuts the 6 x 6 repeat was not refused')
+    for f in failures:
+        print('mosaic_twins: ' + f)
+    print('twins %s' % ('differ' if failures else 'agree'))
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == '__main__':
+    main()
