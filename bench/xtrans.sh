@@ -25,8 +25,9 @@
 #   BUILD_DIR  where tools/mosaic_twins was built (default build)
 # Environment: RUNS (3), TIMING=0 skips the timing, SCENES="IMG0003 zone-neutral"
 # limits the scenes, KEEP=1 keeps the files and renders.
-# False colour needs near-neutral truth: the colour zone plate has none ("-"),
-# and the means of that column are over the scenes that have it.
+# False colour is measured where the scene itself is near neutral (a peer's
+# default render may carry a cast that leaves few neutral pixels); the colour
+# zone plate has none ("-"), and that column's means are over the others.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath "${2:-$root/build}")
@@ -121,7 +122,7 @@ for p in "${programs[@]}"; do
     for s in "${scenes[@]}"; do
       ref=$work/render/$p/$s-linear.tif test=$work/render/$p/$s-$m.tif
       if [ -f "$ref" ] && [ -f "$test" ]; then
-        read -r c dm dp f < <("${score[@]}" score "$ref" "$test")
+        read -r c dm dp f < <("${score[@]}" score "$ref" "$test" "$work/scenes/$s-linear.dng")
         [ "$f" = nan ] && f=-
         printf "%-12s %-7s %-14s %8s %9s %9s %8s\n" "$p" "$m" "$s" "$c" "$dm" "$dp" "$f"
         read -r sum < <(awk -v s="$sum" -v r="$c $dm $dp $f" 'BEGIN{split(s,a);split(r,b);

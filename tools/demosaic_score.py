@@ -10,10 +10,12 @@ render's channels are each fitted to the reference's by a cubic, then
   CPSNR         10 log10(1 / mean squared error) over the three channels, 0..1
   dE00 mean/p99 CIEDE2000 between the two, through the reference's profile
   false colour  mean a*b* distance where the reference is near neutral
-                (chroma below 6)
+                (chroma below 6, or the scene's neutral parts, see score)
 
-  demosaic_score.py score REFERENCE.tif TEST.tif
-      prints "cpsnr de_mean de_p99 false_colour"
+  demosaic_score.py score REFERENCE.tif TEST.tif [LINEAR.dng]
+      prints "cpsnr de_mean de_p99 false_colour"; with the LinearRaw twin,
+      false colour is taken where the scene is near neutral (balanced
+      samples within 6 % of their mean) rather than the reference render
   demosaic_score.py check [REFERENCE.tif]
       the scorer's own honesty checks, on the render given or on a synthetic
       one: a render scores perfect against itself, invented chroma scores
@@ -41,6 +43,7 @@ from colour_fidelity import SRGB_D50, icc_matrix, read_tiff  # noqa: E402
 
 BORDER = 8
 NEUTRAL_CHROMA = 6.0
+NEUTRAL_SPREAD = 0.06
 D50 = np.array([0.9642, 1.0, 0.8249])
 
 
@@ -96,14 +99,14 @@ def delta_e00(lab1, lab2):
                               + RT * (dCp / SC) * (dHp / SH)))
 
 
-def common(ref, test):
-    """both cut to their centred common size, less the border"""
-    h, w = min(ref.shape[0], test.shape[0]), min(ref.shape[1], test.shape[1])
+def common(*images):
+    """each cut to their centred common size, less the border"""
+    h, w = min(i.shape[0] for i in images), min(i.shape[1] for i in images)
 
     def cut(img):
         oy, ox = (img.shape[0] - h) // 2, (img.shape[1] - w) // 2
         return img[oy + BORDER:oy + h - BORDER, ox + BORDER:ox + w - BORDER]
-    return cut(ref), cut(test)
+    return [cut(i) for i in images]
 
 
 def tone_fit(ref, test):
@@ -117,24 +120,64 @@ def tone_fit(ref, test):
     return np.clip(out, 0, 1)
 
 
-def scores(ref, test, decode):
-    """(cpsnr, dE00 mean, dE00 p99, false colour) of encoded 0..1 images"""
-    ref, test = common(ref, test)
+def scores(ref, test, decode, neutral=None):
+    """(cpsnr, dE00 mean, dE00 p99, false colour) of encoded 0..1 images;
+    false colour where `neutral` (full-size mask) holds, else where the
+    reference is near neutral"""
+    if neutral is not None:
+        ref, test, neutral = common(ref, test, neutral)
+    else:
+        ref, test = common(ref, test)
     fit = tone_fit(ref, test)
     mse = float(np.mean((fit - ref) ** 2))
     cpsnr = 10 * np.log10(1 / mse) if mse > 0 else float('inf')
     lab_ref, lab_fit = to_lab(decode(ref)), to_lab(decode(fit))
     de = delta_e00(lab_ref, lab_fit)
-    neutral = np.hypot(lab_ref[..., 1], lab_ref[..., 2]) < NEUTRAL_CHROMA
+    if neutral is None or neutral.shape != ref.shape[:2]:
+        neutral = np.hypot(lab_ref[..., 1], lab_ref[..., 2]) < NEUTRAL_CHROMA
     ab = np.hypot(lab_fit[..., 1] - lab_ref[..., 1], lab_fit[..., 2] - lab_ref[..., 2])
     false = float(ab[neutral].mean()) if neutral.any() else float('nan')
     return cpsnr, float(de.mean()), float(np.percentile(de, 99)), false
 
 
-def score_files(ref_path, test_path):
+def score_files(ref_path, test_path, linear_dng=None):
     ref, icc = read_tiff(ref_path)
     test, _ = read_tiff(test_path)
-    return scores(ref, test, decoder(icc))
+    neutral = scene_neutral(linear_dng) if linear_dng else None
+    return scores(ref, test, decoder(icc), neutral)
+
+
+def tags_and_raw(path):
+    """the first directory's tags (tag -> tuple of values) and its
+    uncompressed 16-bit samples (H, W, samples)"""
+    b = open(path, 'rb').read()
+    assert b[:4] == b'II*\0', path
+    off = struct.unpack_from('<I', b, 4)[0]
+    sizes = {1: 1, 2: 1, 3: 2, 4: 4, 5: 8, 10: 8}
+    fmt = {1: 'B', 3: 'H', 4: 'I', 5: 'I', 10: 'i'}
+    tags = {}
+    for i in range(struct.unpack_from('<H', b, off)[0]):
+        tag, typ, cnt, val = struct.unpack_from('<HHII', b, off + 2 + 12 * i)
+        size = sizes.get(typ, 1) * cnt
+        at = off + 2 + 12 * i + 8 if size <= 4 else val
+        if typ in fmt:
+            n = cnt * (2 if typ in (5, 10) else 1)
+            v = struct.unpack_from('<%d%s' % (n, fmt[typ]), b, at)
+            tags[tag] = tuple(v[k] / v[k + 1] for k in range(0, n, 2)) if typ in (5, 10) else v
+    assert tags[259] == (1,), 'compressed'
+    w, h, spp = tags[256][0], tags[257][0], tags[277][0]
+    data = b''.join(b[o:o + c] for o, c in zip(tags[273], tags[279]))
+    return tags, np.frombuffer(data, '<u2')[:w * h * spp].reshape(h, w, spp)
+
+
+def scene_neutral(linear_dng):
+    """where the scene itself is near neutral: the LinearRaw twin's samples,
+    less black and divided by the as-shot white, within NEUTRAL_SPREAD of
+    their mean (so a program's own cast does not empty the mask)"""
+    tags, raw = tags_and_raw(linear_dng)
+    bal = (raw - np.array(tags[50714])) / np.array(tags[50728])
+    mean = bal.mean(-1, keepdims=True)
+    return (np.abs(bal - mean) < NEUTRAL_SPREAD * np.maximum(mean, 1)).all(-1)
 
 
 # --- honesty of the scorer ---------------------------------------------------
@@ -286,8 +329,8 @@ def hide_tag(src, dst, tag):
 
 def main():
     a = sys.argv[1:]
-    if len(a) == 3 and a[0] == 'score':
-        print('%.2f %.2f %.2f %.2f' % score_files(a[1], a[2]))
+    if len(a) in (3, 4) and a[0] == 'score':
+        print('%.2f %.2f %.2f %.2f' % score_files(*a[1:]))
     elif a[:1] == ['check'] and len(a) <= 2:
         if len(a) == 2:
             ref, icc = read_tiff(a[1])

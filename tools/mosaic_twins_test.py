@@ -13,28 +13,8 @@ import sys
 
 import numpy as np
 
-
-def tags_and_raw(path):
-    """the first directory's tags (tag -> tuple of values) and its
-    uncompressed 16-bit samples (H, W, samples)"""
-    b = open(path, 'rb').read()
-    assert b[:4] == b'II*\0', path
-    off = struct.unpack_from('<I', b, 4)[0]
-    sizes = {1: 1, 2: 1, 3: 2, 4: 4, 5: 8, 10: 8}
-    fmt = {1: 'B', 3: 'H', 4: 'I', 5: 'I', 10: 'i'}
-    tags = {}
-    for i in range(struct.unpack_from('<H', b, off)[0]):
-        tag, typ, cnt, val = struct.unpack_from('<HHII', b, off + 2 + 12 * i)
-        size = sizes.get(typ, 1) * cnt
-        at = off + 2 + 12 * i + 8 if size <= 4 else val
-        if typ in fmt:
-            n = cnt * (2 if typ in (5, 10) else 1)
-            v = struct.unpack_from('<%d%s' % (n, fmt[typ]), b, at)
-            tags[tag] = tuple(v[k] / v[k + 1] for k in range(0, n, 2)) if typ in (5, 10) else v
-    assert tags[259] == (1,), 'compressed'
-    w, h, spp = tags[256][0], tags[257][0], tags[277][0]
-    data = b''.join(b[o:o + c] for o, c in zip(tags[273], tags[279]))
-    return tags, np.frombuffer(data, '<u2')[:w * h * spp].reshape(h, w, spp)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from demosaic_score import scene_neutral, tags_and_raw  # noqa: E402
 
 
 def make(tool, args, prefix):
@@ -97,6 +77,12 @@ def main():
     balanced = (zone - black) / np.array(zt[50728])
     if zone.shape[:2] != (90, 120) or np.abs(balanced - balanced[..., 1:2]).max() > 2:
         failures.append('the neutral zone plate is not neutral, or not 120 x 90')
+    # The scorer's false colour is taken where the scene is neutral.
+    colour = make(tool, ['--zone-plate', 'colour', '--size', '120x90'], os.path.join(work, 'hue'))
+    check_twins('colour zone plate', colour, failures)
+    if not scene_neutral(os.path.join(work, 'zone-linear.dng')).all() or \
+            scene_neutral(os.path.join(work, 'hue-linear.dng')).mean() > 0.05:
+        failures.append('the scorer\'s neutral parts miss the neutral plate or hold the colour one')
     big = make(tool, ['--pcd', pcd, '--size', '1536x1020', '--only', 'xtrans,rggb,linear'],
                os.path.join(work, 'big'))
     check_twins('resampled photograph', big, failures)
