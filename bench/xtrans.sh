@@ -117,32 +117,33 @@ if [ "${QUALITY:-1}" != 0 ]; then
 
   # --- the table ---------------------------------------------------------------
   echo
-  printf "%-12s %-7s %-14s %8s %9s %9s %8s\n" program mosaic scene "CPSNR" "dE00 mean" "dE00 p99" "false"
+  printf "%-12s %-7s %-16s %8s %9s %9s %8s\n" program mosaic scene "CPSNR" "dE00 mean" "dE00 p99" "false"
+  # Per row; then the means of each program and mosaic, over every scene and
+  # over the photographs alone (false colour over the scenes that have it).
   for p in "${programs[@]}"; do
     for m in xtrans rggb; do
-      sum="0 0 0 0 0" n=0
       for s in "${scenes[@]}"; do
         ref=$work/render/$p/$s-linear.tif test=$work/render/$p/$s-$m.tif
         if [ -f "$ref" ] && [ -f "$test" ]; then
           read -r c dm dp f < <("${score[@]}" score "$ref" "$test" "$work/scenes/$s-linear.dng")
           [ "$f" = nan ] && f=-
-          printf "%-12s %-7s %-14s %8s %9s %9s %8s\n" "$p" "$m" "$s" "$c" "$dm" "$dp" "$f"
-          read -r sum < <(awk -v s="$sum" -v r="$c $dm $dp $f" 'BEGIN{split(s,a);split(r,b);
-            if (b[4] != "-") { a[4] += b[4]; a[5]++ }
-            printf "%f %f %f %f %d\n", a[1]+b[1], a[2]+b[2], a[3]+b[3], a[4], a[5]}')
-          n=$((n + 1))
+          printf "%-12s %-7s %-16s %8s %9s %9s %8s\n" "$p" "$m" "$s" "$c" "$dm" "$dp" "$f"
         else
           why=$(cat "$test.why" "$ref.why" 2>/dev/null | head -1 || true)
-          printf "%-12s %-7s %-14s %s\n" "$p" "$m" "$s" "${why:-missing}"
+          printf "%-12s %-7s %-16s %s\n" "$p" "$m" "$s" "${why:-missing}"
         fi
-      done
-      if [ $n -gt 0 ]; then
-        awk -v s="$sum" -v n=$n -v p="$p" -v m="$m" 'BEGIN{split(s,a);
-          printf "%-12s %-7s %-14s %8.2f %9.2f %9.2f %8s\n", p, m, "MEAN (" n ")", a[1]/n, a[2]/n,
-            a[3]/n, a[5] ? sprintf("%.2f", a[4]/a[5]) : "-"}'
-      fi
+      done | tee -a "$work/table"
     done
   done
+  awk 'NF == 7 { for (g = 1; g <= 2; g++) {
+      if (g == 2 && $3 ~ /^zone-/) continue
+      k = $1 " " $2 " " (g == 1 ? "MEAN-all" : "MEAN-photos"); if (!(k in n)) order[++K] = k
+      n[k]++; for (i = 4; i <= 6; i++) v[k, i] += $i
+      if ($7 != "-") { v[k, 7] += $7; nf[k]++ } } }
+    END { for (j = 1; j <= K; j++) { k = order[j]; split(k, w, " ")
+      printf "%-12s %-7s %-16s %8.2f %9.2f %9.2f %8s\n", w[1], w[2], w[3] " (" n[k] ")",
+        v[k, 4] / n[k], v[k, 5] / n[k], v[k, 6] / n[k], nf[k] ? sprintf("%.2f", v[k, 7] / nf[k]) : "-" } }' \
+    "$work/table"
 
   # --- crops -------------------------------------------------------------------
   echo
