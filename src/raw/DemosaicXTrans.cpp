@@ -1,3 +1,9 @@
+// The pixel loops only vectorise when square roots need not set errno and
+// comparisons may be assumed not to trap.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-math-errno", "no-trapping-math")
+#endif
+
 #include "raw/DemosaicXTrans.h"
 
 #include <algorithm>
@@ -16,8 +22,6 @@ constexpr int kTileSize = 128;
 constexpr int kGreen = 1;
 // How far along a direction the master looks for the nearest green.
 constexpr int kSearch = 3;
-// How sharply the master prefers the smoother of its candidates.
-constexpr float kPreference = 50.0f;
 // Four directions and the smooth rendering.
 constexpr int kCandidates = 5;
 
@@ -58,6 +62,9 @@ private:
 // Planes of the scratch.
 enum Plane {
     kMosaic,
+    kMaskR,  // 1 where the colour was sampled, else 0
+    kMaskG,
+    kMaskB,
     kSmoothR,
     kSmoothG,
     kSmoothB,
@@ -71,6 +78,8 @@ enum Plane {
     kLightness = kFirstScore + 5,
     kChromaA,
     kChromaB,
+    kAlternateR,
+    kAlternateB,
     kPlaneCount
 };
 
@@ -81,16 +90,21 @@ struct Frame {
     size_t at(int y, int x) const { return size_t(y) * size_t(stride) + size_t(x); }
 };
 
-void LoadTile(const MosaicPlane& mosaic, const DemosaicTile& tile, float* m, uint8_t* colour) {
+void LoadTile(const MosaicPlane& mosaic, const DemosaicTile& tile, TileScratch& s) {
     const int w = int(mosaic.width), h = int(mosaic.height);
+    float* m = s.plane(kMosaic);
+    uint8_t* colour = s.colour();
+    float* masks[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
     for (int r = 0; r < tile.paddedHeight(); ++r) {
         const int y = Mirror(tile.y0 - tile.pad + r, h);
         const uint16_t* src = mosaic.samples + size_t(y) * mosaic.rowStride;
         const size_t row = size_t(r) * size_t(tile.stride);
         for (int c = 0; c < tile.paddedWidth(); ++c) {
             const int x = Mirror(tile.x0 - tile.pad + c, w);
+            const uint8_t code = mosaic.layout.colorAt(uint32_t(y), uint32_t(x));
             m[row + size_t(c)] = src[x];
-            colour[row + size_t(c)] = mosaic.layout.colorAt(uint32_t(y), uint32_t(x));
+            colour[row + size_t(c)] = code;
+            for (int k = 0; k < 3; ++k) masks[k][row + size_t(c)] = code == k ? 1.0f : 0.0f;
         }
     }
 }
@@ -115,35 +129,69 @@ float WiderMean(const Frame& f, const float* values, const uint8_t* colour, int 
 }
 
 // Normalised convolution with a separable tent of the given radius over the
-// sites of colour c (all sites when c < 0): the weighted mean of `values`
-// there, or `empty` where the window holds none. Reads are clamped to the
-// frame; what that spoils lies in the halo.
-void SiteMean(const Frame& f, const float* values, const uint8_t* colour, int c, int radius,
-              float* out, float empty, float* num, float* den) {
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            float n = 0, d = 0;
-            for (int k = -radius; k <= radius; ++k) {
-                const size_t i = f.at(y, std::clamp(x + k, 0, f.width - 1));
-                if (c >= 0 && colour[i] != c) continue;
-                const float wk = float(radius + 1 - std::abs(k));
-                n += wk * values[i];
-                d += wk;
+// sites of colour c (mask 1 there, else 0): the weighted mean of `values`
+// there, or the plain mean of a wider window where this one holds none, or
+// `empty` where that holds none either. Written for rows and columns
+// [radius, size - radius); what lies outside keeps older values, in the
+// halo that no output depends on.
+template <int kRadius>
+void SiteMeanOf(const Frame& f, const float* values, const float* mask, const uint8_t* colour,
+                int c, int runtimeRadius, float* out, float empty, float* num, float* den) {
+    // kRadius 0: the radius known only at run time.
+    const int radius = kRadius > 0 ? kRadius : runtimeRadius;
+    const int x0 = radius, x1 = f.width - radius;
+    if (x1 <= x0) return;
+    for (int y = 0; y < f.height; ++y) {
+        const float* __restrict v = values + f.at(y, 0);
+        const float* __restrict k = mask + f.at(y, 0);
+        float* __restrict n = num + f.at(y, 0);
+        float* __restrict d = den + f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) {
+            float sn = 0, sd = 0;
+            for (int j = -radius; j <= radius; ++j) {
+                const float wj = float(radius + 1 - std::abs(j));
+                sn += wj * v[x + j] * k[x + j];
+                sd += wj * k[x + j];
             }
-            num[f.at(y, x)] = n;
-            den[f.at(y, x)] = d;
+            n[x] = sn;
+            d[x] = sd;
         }
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            float n = 0, d = 0;
-            for (int k = -radius; k <= radius; ++k) {
-                const size_t i = f.at(std::clamp(y + k, 0, f.height - 1), x);
-                const float wk = float(radius + 1 - std::abs(k));
-                n += wk * num[i];
-                d += wk * den[i];
+    }
+    for (int y = radius; y < f.height - radius; ++y) {
+        float* __restrict o = out + f.at(y, 0);
+        int lacking = 0;
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) {
+            float sn = 0, sd = 0;
+            for (int j = -radius; j <= radius; ++j) {
+                const float wj = float(radius + 1 - std::abs(j));
+                sn += wj * num[f.at(y + j, x)];
+                sd += wj * den[f.at(y + j, x)];
             }
-            out[f.at(y, x)] = d > 0 ? n / d : WiderMean(f, values, colour, c, radius, y, x, empty);
+            o[x] = sn / (sd > 0 ? sd : 1.0f);
+            lacking |= sd <= 0;
         }
+        if (!lacking) continue;
+        // Rare: only where a mirrored edge leaves a colour out.
+        for (int x = x0; x < x1; ++x) {
+            float sd = 0;
+            for (int j = -radius; j <= radius; ++j) sd += den[f.at(y + j, x)];
+            if (sd <= 0) o[x] = WiderMean(f, values, colour, c, radius, y, x, empty);
+        }
+    }
+}
+
+void SiteMean(const Frame& f, const float* values, const float* mask, const uint8_t* colour,
+              int c, int radius, float* out, float empty, float* num, float* den) {
+    switch (radius) {
+        case 1:
+            return SiteMeanOf<1>(f, values, mask, colour, c, 1, out, empty, num, den);
+        case 2:
+            return SiteMeanOf<2>(f, values, mask, colour, c, 2, out, empty, num, den);
+        default:
+            return SiteMeanOf<0>(f, values, mask, colour, c, radius, out, empty, num, den);
+    }
 }
 
 // Red (c 0) or blue (c 2) everywhere as green plus the mean colour
@@ -159,7 +207,7 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
             const size_t i = f.at(y, x);
             diff[i] = colour[i] == c ? m[i] - green[i] : 0.0f;
         }
-    SiteMean(f, diff, colour, c, radius, full, 0.0f, s.plane(kNumerator), s.plane(kDenominator));
+    SiteMean(f, diff, s.plane(kMaskR + c), colour, c, radius, full, 0.0f, s.plane(kNumerator), s.plane(kDenominator));
     for (int y = 0; y < f.height; ++y)
         for (int x = 0; x < f.width; ++x) {
             const size_t i = f.at(y, x);
@@ -176,7 +224,7 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius, int finalRadius) {
     float* blue = s.plane(kSmoothB);
     // Green from green's neighbours; where none are near, the sample as grey.
     constexpr float kNone = -1.0f;
-    SiteMean(f, m, colour, kGreen, radius, green, kNone, s.plane(kNumerator),
+    SiteMean(f, m, s.plane(kMaskG), colour, kGreen, radius, green, kNone, s.plane(kNumerator),
              s.plane(kDenominator));
     for (int y = 0; y < f.height; ++y)
         for (int x = 0; x < f.width; ++x) {
@@ -198,7 +246,7 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius, int finalRadius) {
                 const size_t i = f.at(y, x);
                 diff[i] = colour[i] == kGreen ? estimate[i] - m[i] : 0.0f;
             }
-        SiteMean(f, diff, colour, kGreen, radius, full, 0.0f, s.plane(kNumerator),
+        SiteMean(f, diff, s.plane(kMaskG), colour, kGreen, radius, full, 0.0f, s.plane(kNumerator),
                  s.plane(kDenominator));
         for (int y = 0; y < f.height; ++y)
             for (int x = 0; x < f.width; ++x) {
@@ -256,52 +304,73 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
 float Tone(float v) { return std::sqrt(std::max(v, 0.0f)); }
 
 // How much a candidate rendering varies around each pixel, in lightness and
-// two colour differences on a square-root tone, summed over a 5 × 5 window.
+// two colour differences on a square-root tone, summed over a 5 × 5 window;
+// for rows and columns [3, size - 3).
 void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b,
                float* score) {
     float* L = s.plane(kLightness);
     float* A = s.plane(kChromaA);
     float* B = s.plane(kChromaB);
-    for (int y = 0; y < f.height; ++y)
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
         for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
+            const size_t i = row + size_t(x);
             const float tg = Tone(g[i]);
             L[i] = Tone(0.25f * r[i] + 0.5f * g[i] + 0.25f * b[i]);
             A[i] = Tone(r[i]) - tg;
             B[i] = Tone(b[i]) - tg;
         }
+    }
     float* local = s.plane(kNumerator);
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            float v = 0;
-            const size_t around[4] = {f.at(y, std::max(x - 1, 0)),
-                                      f.at(y, std::min(x + 1, f.width - 1)),
-                                      f.at(std::max(y - 1, 0), x),
-                                      f.at(std::min(y + 1, f.height - 1), x)};
-            for (size_t j : around)
-                v += std::fabs(L[i] - L[j]) + std::fabs(A[i] - A[j]) + std::fabs(B[i] - B[j]);
-            local[i] = v;
+    const size_t up = size_t(f.stride);
+    for (int y = 1; y < f.height - 1; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = 1; x < f.width - 1; ++x) {
+            const size_t i = row + size_t(x);
+            const float l = L[i], a = A[i], bb = B[i];
+            local[i] = std::fabs(l - L[i - 1]) + std::fabs(l - L[i + 1]) + std::fabs(l - L[i - up]) +
+                       std::fabs(l - L[i + up]) + std::fabs(a - A[i - 1]) + std::fabs(a - A[i + 1]) +
+                       std::fabs(a - A[i - up]) + std::fabs(a - A[i + up]) +
+                       std::fabs(bb - B[i - 1]) + std::fabs(bb - B[i + 1]) +
+                       std::fabs(bb - B[i - up]) + std::fabs(bb - B[i + up]);
         }
+    }
     float* rows = s.plane(kDenominator);
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            float v = 0;
-            for (int k = -2; k <= 2; ++k) v += local[f.at(y, std::clamp(x + k, 0, f.width - 1))];
-            rows[f.at(y, x)] = v;
+    for (int y = 1; y < f.height - 1; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = 3; x < f.width - 3; ++x) {
+            const size_t i = row + size_t(x);
+            rows[i] = local[i - 2] + local[i - 1] + local[i] + local[i + 1] + local[i + 2];
         }
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            float v = 0;
-            for (int k = -2; k <= 2; ++k) v += rows[f.at(std::clamp(y + k, 0, f.height - 1), x)];
-            score[f.at(y, x)] = v;
+    }
+    for (int y = 3; y < f.height - 3; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = 3; x < f.width - 3; ++x) {
+            const size_t i = row + size_t(x);
+            score[i] = rows[i - 2 * up] + rows[i - up] + rows[i] + rows[i + up] + rows[i + 2 * up];
         }
+    }
 }
 
-float Median9(float* v) {
-    // Partial selection: the fifth smallest of nine.
-    std::nth_element(v, v + 4, v + 9);
-    return v[4];
+// The median of nine by a fixed network of minima and maxima.
+inline void Order(float& a, float& b) {
+    const float lo = platform::MinOf(a, b), hi = platform::MaxOf(a, b);
+    a = lo;
+    b = hi;
+}
+float Median9(float* p) {
+    Order(p[1], p[2]), Order(p[4], p[5]), Order(p[7], p[8]);
+    Order(p[0], p[1]), Order(p[3], p[4]), Order(p[6], p[7]);
+    Order(p[1], p[2]), Order(p[4], p[5]), Order(p[7], p[8]);
+    Order(p[0], p[3]), Order(p[5], p[8]), Order(p[4], p[7]);
+    Order(p[3], p[6]), Order(p[1], p[4]), Order(p[2], p[5]);
+    Order(p[4], p[7]), Order(p[4], p[2]), Order(p[6], p[4]);
+    Order(p[4], p[2]);
+    return p[4];
 }
 
 // A 3 × 3 median of red less green and blue less green, written back to the
@@ -331,8 +400,8 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
         }
 }
 
+// The master from the smooth rendering (with final radius `radius`).
 void MasterTile(const Frame& f, TileScratch& s, int radius) {
-    SmoothTile(f, s, radius, radius);
     for (int d = 0; d < 4; ++d) {
         float* r = s.plane(kFirstCandidate + 3 * d);
         float* g = r + (s.plane(1) - s.plane(0));
@@ -353,8 +422,10 @@ void MasterTile(const Frame& f, TileScratch& s, int radius) {
             for (int d = 1; d < kCandidates; ++d) least = std::min(least, s.plane(kFirstScore + d)[i]);
             float weights[kCandidates], total = 0;
             for (int d = 0; d < kCandidates; ++d) {
-                const float ratio = (least + 1.0f) / (s.plane(kFirstScore + d)[i] + 1.0f);
-                weights[d] = std::pow(ratio, kPreference);
+                // The ratio to the power 50, by squaring.
+                const float r1 = (least + 1.0f) / (s.plane(kFirstScore + d)[i] + 1.0f);
+                const float r2 = r1 * r1, r4 = r2 * r2, r8 = r4 * r4, r16 = r8 * r8;
+                weights[d] = r16 * r16 * r16 * r2;
                 total += weights[d];
             }
             for (int c = 0; c < 3; ++c) {
@@ -377,36 +448,63 @@ void CheckArguments(const MosaicPlane& mosaic, const uint16_t* rgb) {
 }
 
 template <typename Interpolate>
-void RunTiles(const MosaicPlane& mosaic, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
-              int pad, int planes, const Interpolate& interpolate) {
-    CheckArguments(mosaic, rgb);
+void RunTiles(const MosaicPlane& mosaic, unsigned bands, int pad, int planes,
+              const Interpolate& interpolate) {
     platform::RunInRowBands(mosaic.height, bands, [&](uint32_t first, uint32_t end) {
         const int stride = kTileSize + 2 * pad;
         TileScratch scratch(stride, stride, planes);
         platform::ForEachTile(
             mosaic.width, first, end, kTileSize, kTileSize, pad, [&](const DemosaicTile& tile) {
                 const Frame frame{tile.stride, tile.paddedWidth(), tile.paddedHeight()};
-                LoadTile(mosaic, tile, scratch.plane(kMosaic), scratch.colour());
-                interpolate(frame, scratch);
-                platform::StoreTileRGB(tile, scratch.plane(kSmoothR), scratch.plane(kSmoothG),
-                                       scratch.plane(kSmoothB), rgb, mosaic.width, colour);
+                LoadTile(mosaic, tile, scratch);
+                interpolate(tile, frame, scratch);
             });
     });
+}
+
+void StoreSmooth(const DemosaicTile& tile, TileScratch& s, const MosaicPlane& mosaic,
+                 uint16_t* rgb, const RawMatrix3* colour) {
+    platform::StoreTileRGB(tile, s.plane(kSmoothR), s.plane(kSmoothG), s.plane(kSmoothB), rgb,
+                           mosaic.width, colour);
 }
 
 }  // namespace
 
 void DemosaicXTrans(const MosaicPlane& mosaic, uint16_t* rgb, unsigned bands,
                     const RawMatrix3* colour) {
-    const int radius = SmoothRadius(mosaic.layout);
-    RunTiles(mosaic, rgb, bands, colour, MasterHalo(mosaic.layout), kPlaneCount,
-             [&](const Frame& f, TileScratch& s) { MasterTile(f, s, radius); });
+    DemosaicXTransBoth(mosaic, rgb, nullptr, bands, colour);
 }
 
 void DemosaicXTransSmooth(const MosaicPlane& mosaic, uint16_t* rgb, unsigned bands,
                           const RawMatrix3* colour) {
+    CheckArguments(mosaic, rgb);
     const int radius = SmoothRadius(mosaic.layout);
     const int finalRadius = AlternateFinalRadius(mosaic.layout);
-    RunTiles(mosaic, rgb, bands, colour, SmoothHalo(mosaic.layout, finalRadius), kFirstCandidate,
-             [&](const Frame& f, TileScratch& s) { SmoothTile(f, s, radius, finalRadius); });
+    RunTiles(mosaic, bands, SmoothHalo(mosaic.layout, finalRadius), kFirstCandidate,
+             [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
+                 SmoothTile(f, s, radius, finalRadius);
+                 StoreSmooth(tile, s, mosaic, rgb, colour);
+             });
+}
+
+void DemosaicXTransBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
+                        unsigned bands, const RawMatrix3* colour) {
+    CheckArguments(mosaic, master);
+    const int radius = SmoothRadius(mosaic.layout);
+    const int finalRadius = AlternateFinalRadius(mosaic.layout);
+    RunTiles(mosaic, bands, MasterHalo(mosaic.layout), kPlaneCount,
+             [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
+                 SmoothTile(f, s, radius, radius);
+                 if (alternate) {
+                     // The alternate differs only in its last red and blue.
+                     const float* green = s.plane(kSmoothG);
+                     ColourFromGreen(f, s, green, 0, finalRadius, s.plane(kAlternateR));
+                     ColourFromGreen(f, s, green, 2, finalRadius, s.plane(kAlternateB));
+                     platform::StoreTileRGB(tile, s.plane(kAlternateR), green,
+                                            s.plane(kAlternateB), alternate, mosaic.width,
+                                            colour);
+                 }
+                 MasterTile(f, s, radius);
+                 StoreSmooth(tile, s, mosaic, master, colour);
+             });
 }

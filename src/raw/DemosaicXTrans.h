@@ -52,3 +52,8 @@ void DemosaicXTrans(const MosaicPlane& mosaic, uint16_t* rgb, unsigned bands,
                     const RawMatrix3* colour = nullptr);
 void DemosaicXTransSmooth(const MosaicPlane& mosaic, uint16_t* rgb, unsigned bands,
                           const RawMatrix3* colour = nullptr);
+// Both in one pass, the master's first steps being the alternate's: the
+// same samples as the two calls above, in less time. `alternate` may be
+// null (then this is DemosaicXTrans).
+void DemosaicXTransBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
+                        unsigned bands, const RawMatrix3* colour = nullptr);

@@ -1111,15 +1111,26 @@ void DemosaicBoth(const DecodeRequest& req, const MosaicPlane& mosaic, const Raw
     // finds it, the alternate takes it.
     platform::ColourOnlyCells colourOnly;
     const std::optional<CFAPattern> bayer = mosaic.layout.bayer();
-    const auto render = [&](bool master, uint16_t* rgb, const RawMatrix3* colour) {
-        if (!bayer) {
-            if (master)
-                DemosaicXTrans(mosaic, rgb, req.bands, colour);
-            else
-                DemosaicXTransSmooth(mosaic, rgb, req.bands, colour);
+    if (!bayer) {
+        // One pass makes both: the master's first steps are the alternate's.
+        const size_t samples = size_t(width) * height * 3;
+        if (!dng && whole) {
+            out.master.resize(samples);
+            out.alternate.resize(samples);
+            DemosaicXTransBoth(mosaic, out.master.data(), out.alternate.data(), req.bands,
+                               &matrix);
             return;
         }
-        const CFAPlane cfa{mosaic.samples, width, height, mosaic.rowStride, *bayer};
+        RawSamples rgb(samples), alternate(samples);
+        DemosaicXTransBoth(mosaic, rgb.data(), alternate.data(), req.bands);
+        for (auto [image, target] : {std::pair{&rgb, &out.master}, {&alternate, &out.alternate}}) {
+            if (dng) ApplyOpcodeList3(dng->host, *dng->negative, *image, width, height);
+            Finish(*image, width, crop, orientation, matrix, req.bands, *target);
+        }
+        return;
+    }
+    const CFAPlane cfa{mosaic.samples, width, height, mosaic.rowStride, *bayer};
+    const auto render = [&](bool master, uint16_t* rgb, const RawMatrix3* colour) {
         if (master)
             DemosaicAHD(cfa, rgb, req.bands, colour, &colourOnly);
         else
