@@ -261,9 +261,10 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius, int finalRadius) {
 
 constexpr int kDirections[4][2] = {{0, 1}, {1, 0}, {1, 1}, {1, -1}};  // (dy, dx)
 
-// Green at red and blue sites along one direction: the sample less the
-// colour difference at the nearest greens before and after it, weighted by
-// nearness.
+// Green at red and blue sites along one direction: the nearest greens before
+// and after it, weighted by nearness. Along an edge this is the green of the
+// pixel's own side, which a colour-difference estimate from the smooth
+// rendering (blurred across the edge) is not.
 void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
@@ -271,13 +272,11 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
     for (int y = 0; y < f.height; ++y)
         for (int x = 0; x < f.width; ++x) {
             const size_t i = f.at(y, x);
-            const int c = colour[i];
-            if (c == kGreen) {
+            if (colour[i] == kGreen) {
                 out[i] = m[i];
                 continue;
             }
-            const float* estimate = s.plane(c == 0 ? kSmoothR : kSmoothB);
-            float diff[2] = {0, 0};
+            float green[2] = {0, 0};
             int steps[2] = {0, 0};
             for (int side = 0; side < 2; ++side) {
                 const int sign = side == 0 ? 1 : -1;
@@ -286,16 +285,16 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
                     if (yy < 0 || yy >= f.height || xx < 0 || xx >= f.width) break;
                     const size_t j = f.at(yy, xx);
                     if (colour[j] != kGreen) continue;
-                    diff[side] = estimate[j] - m[j];
+                    green[side] = m[j];
                     steps[side] = k;
                     break;
                 }
             }
             if (steps[0] && steps[1])
-                out[i] = m[i] - (float(steps[1]) * diff[0] + float(steps[0]) * diff[1]) /
-                                    float(steps[0] + steps[1]);
+                out[i] = (float(steps[1]) * green[0] + float(steps[0]) * green[1]) /
+                         float(steps[0] + steps[1]);
             else if (steps[0] || steps[1])
-                out[i] = m[i] - (steps[0] ? diff[0] : diff[1]);
+                out[i] = steps[0] ? green[0] : green[1];
             else
                 out[i] = s.plane(kSmoothG)[i];
         }

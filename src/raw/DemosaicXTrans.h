@@ -8,16 +8,17 @@
 //   greens around it show, then red and blue once more from a slightly wider
 //   window. Nothing in it chooses a direction, so it draws no maze; colours
 //   it cannot tell apart it smooths, never sharpens.
-// - DemosaicXTrans (the master): homogeneity-directed. From the smooth
-//   rendering, green at each red or blue site is estimated along four
-//   directions (rows, columns, both diagonals) as the sample less the colour
-//   difference at the nearest greens on either side; red and blue follow
-//   each candidate green. Each candidate, and the smooth rendering itself,
-//   goes to a perceptual space (square-root tone: lightness and two colour
+// - DemosaicXTrans (the master): homogeneity-directed. Green at each red or
+//   blue site is estimated along four directions (rows, columns, both
+//   diagonals) from the nearest greens on either side, weighted by nearness;
+//   red and blue follow each candidate green as green plus the nearby colour
+//   differences. Each candidate, and the smooth rendering itself, goes to a
+//   perceptual space (square-root tone: lightness and two colour
 //   differences); its variation around each pixel is summed over a 5 x 5
 //   window, and each pixel blends the candidates with weights that fall
-//   steeply with their variation. A 3 x 3 median of the colour differences
-//   then removes isolated false colours.
+//   steeply with their variation (the ratio of the least to theirs, to the
+//   power 50). A 3 x 3 median of the colour differences then removes
+//   isolated false colours.
 //
 // Input: a mosaic of 16-bit samples (scale 65535, black-subtracted,
 // white-balanced) and its layout; output: packed 16-bit RGB, three samples a
