@@ -28,17 +28,12 @@ constexpr int kCandidates = 5;
 // The radius of the isotropic interpolations: the least at which every
 // window holds every colour (1 for X-Trans); wider ones blur colour edges.
 int SmoothRadius(const CFALayout& layout) { return std::max(1, layout.coverRadius()); }
-// The alternate's last red and blue average their colour differences a
-// little wider, which takes out more false colour than detail.
-int AlternateFinalRadius(const CFALayout& layout) { return SmoothRadius(layout) + 1; }
-int SmoothHalo(const CFALayout& layout, int finalRadius) {
-    return 3 * SmoothRadius(layout) + finalRadius;
-}
-int MasterHalo(const CFALayout& layout) {
-    // The smooth rendering, the search, the candidates' red and blue, the
-    // variation, its window and the median.
+int SmoothHalo(const CFALayout& layout) { return 4 * SmoothRadius(layout); }
+int Halo(const CFALayout& layout) {
+    // The candidates' greens (from the mosaic, else the smooth rendering),
+    // their red and blue, the variation, its window and the median.
     const int radius = SmoothRadius(layout);
-    return SmoothHalo(layout, radius) + kSearch + radius + 1 + 2 + 1;
+    return std::max(SmoothHalo(layout), kSearch) + radius + 1 + 2 + 1;
 }
 
 int Mirror(int i, int n) { return n == 1 ? 0 : platform::Reflect101(i, n); }
@@ -79,6 +74,7 @@ enum Plane {
     kChromaA,
     kChromaB,
     kAlternateR,
+    kAlternateG,
     kAlternateB,
     kPlaneCount
 };
@@ -216,7 +212,7 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
 }
 
 // The alternate's rendering into the smooth planes.
-void SmoothTile(const Frame& f, TileScratch& s, int radius, int finalRadius) {
+void SmoothTile(const Frame& f, TileScratch& s, int radius) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
     float* green = s.plane(kSmoothG);
@@ -255,8 +251,8 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius, int finalRadius) {
             }
     }
     std::copy(refined, refined + f.at(f.height, 0), green);
-    ColourFromGreen(f, s, green, 0, finalRadius, red);
-    ColourFromGreen(f, s, green, 2, finalRadius, blue);
+    ColourFromGreen(f, s, green, 0, radius, red);
+    ColourFromGreen(f, s, green, 2, radius, blue);
 }
 
 constexpr int kDirections[4][2] = {{0, 1}, {1, 0}, {1, 1}, {1, -1}};  // (dy, dx)
@@ -399,12 +395,13 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
         }
 }
 
-// The master from the smooth rendering (with final radius `radius`).
-void MasterTile(const Frame& f, TileScratch& s, int radius) {
+// The four directional candidates and the variation of each, and of the
+// smooth rendering, the fifth.
+void Candidates(const Frame& f, TileScratch& s, int radius) {
     for (int d = 0; d < 4; ++d) {
         float* r = s.plane(kFirstCandidate + 3 * d);
-        float* g = r + (s.plane(1) - s.plane(0));
-        float* b = g + (s.plane(1) - s.plane(0));
+        float* g = s.plane(kFirstCandidate + 3 * d + 1);
+        float* b = s.plane(kFirstCandidate + 3 * d + 2);
         DirectionalGreen(f, s, d, g);
         ColourFromGreen(f, s, g, 0, radius, r);
         ColourFromGreen(f, s, g, 2, radius, b);
@@ -412,25 +409,38 @@ void MasterTile(const Frame& f, TileScratch& s, int radius) {
     }
     Variation(f, s, s.plane(kSmoothR), s.plane(kSmoothG), s.plane(kSmoothB),
               s.plane(kFirstScore + 4));
-    // The blend goes into the smooth planes, the fifth candidate.
-    float* out[3] = {s.plane(kSmoothR), s.plane(kSmoothG), s.plane(kSmoothB)};
+}
+
+// The weight of a candidate whose variation is `ratio` times the least
+// (inverted): the master's falls as the 50th power, so that it takes the
+// smoothest candidate wherever one stands out; the alternate's as the 4th,
+// so that the mix changes gradually from pixel to pixel and never jumps
+// between directions, which is what draws a maze.
+inline float Weight(float ratio, bool master) {
+    const float r2 = ratio * ratio, r4 = r2 * r2;
+    if (!master) return r4;
+    const float r8 = r4 * r4, r16 = r8 * r8;
+    return r16 * r16 * r16 * r2;
+}
+
+// The candidates blended into `out` (which may be the smooth planes), then
+// the median of the colour differences.
+void Blend(const Frame& f, TileScratch& s, bool master, float* const out[3]) {
+    const float* smooth[3] = {s.plane(kSmoothR), s.plane(kSmoothG), s.plane(kSmoothB)};
     for (int y = 0; y < f.height; ++y)
         for (int x = 0; x < f.width; ++x) {
             const size_t i = f.at(y, x);
             float least = s.plane(kFirstScore)[i];
-            for (int d = 1; d < kCandidates; ++d) least = std::min(least, s.plane(kFirstScore + d)[i]);
+            for (int d = 1; d < kCandidates; ++d)
+                least = std::min(least, s.plane(kFirstScore + d)[i]);
             float weights[kCandidates], total = 0;
             for (int d = 0; d < kCandidates; ++d) {
-                // The ratio to the power 50, by squaring.
-                const float r1 = (least + 1.0f) / (s.plane(kFirstScore + d)[i] + 1.0f);
-                const float r2 = r1 * r1, r4 = r2 * r2, r8 = r4 * r4, r16 = r8 * r8;
-                weights[d] = r16 * r16 * r16 * r2;
+                weights[d] = Weight((least + 1.0f) / (s.plane(kFirstScore + d)[i] + 1.0f), master);
                 total += weights[d];
             }
             for (int c = 0; c < 3; ++c) {
-                float v = 0;
-                for (int d = 0; d < kCandidates; ++d)
-                    v += weights[d] * (d < 4 ? s.plane(kFirstCandidate + 3 * d + c)[i] : out[c][i]);
+                float v = weights[4] * smooth[c][i];
+                for (int d = 0; d < 4; ++d) v += weights[d] * s.plane(kFirstCandidate + 3 * d + c)[i];
                 out[c][i] = v / total;
             }
         }
@@ -461,49 +471,41 @@ void RunTiles(const MosaicPlane& mosaic, unsigned bands, int pad, int planes,
     });
 }
 
-void StoreSmooth(const DemosaicTile& tile, TileScratch& s, const MosaicPlane& mosaic,
-                 uint16_t* rgb, const RawMatrix3* colour) {
-    platform::StoreTileRGB(tile, s.plane(kSmoothR), s.plane(kSmoothG), s.plane(kSmoothB), rgb,
-                           mosaic.width, colour);
-}
-
 }  // namespace
 
 void DemosaicXTrans(const MosaicPlane& mosaic, uint16_t* rgb, unsigned bands,
                     const RawMatrix3* colour) {
+    CheckArguments(mosaic, rgb);
     DemosaicXTransBoth(mosaic, rgb, nullptr, bands, colour);
 }
 
 void DemosaicXTransSmooth(const MosaicPlane& mosaic, uint16_t* rgb, unsigned bands,
                           const RawMatrix3* colour) {
     CheckArguments(mosaic, rgb);
-    const int radius = SmoothRadius(mosaic.layout);
-    const int finalRadius = AlternateFinalRadius(mosaic.layout);
-    RunTiles(mosaic, bands, SmoothHalo(mosaic.layout, finalRadius), kFirstCandidate,
-             [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
-                 SmoothTile(f, s, radius, finalRadius);
-                 StoreSmooth(tile, s, mosaic, rgb, colour);
-             });
+    DemosaicXTransBoth(mosaic, nullptr, rgb, bands, colour);
 }
 
 void DemosaicXTransBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
                         unsigned bands, const RawMatrix3* colour) {
-    CheckArguments(mosaic, master);
+    CheckArguments(mosaic, master ? master : alternate);
     const int radius = SmoothRadius(mosaic.layout);
-    const int finalRadius = AlternateFinalRadius(mosaic.layout);
-    RunTiles(mosaic, bands, MasterHalo(mosaic.layout), kPlaneCount,
+    RunTiles(mosaic, bands, Halo(mosaic.layout), kPlaneCount,
              [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
-                 SmoothTile(f, s, radius, radius);
+                 SmoothTile(f, s, radius);
+                 Candidates(f, s, radius);
                  if (alternate) {
-                     // The alternate differs only in its last red and blue.
-                     const float* green = s.plane(kSmoothG);
-                     ColourFromGreen(f, s, green, 0, finalRadius, s.plane(kAlternateR));
-                     ColourFromGreen(f, s, green, 2, finalRadius, s.plane(kAlternateB));
-                     platform::StoreTileRGB(tile, s.plane(kAlternateR), green,
-                                            s.plane(kAlternateB), alternate, mosaic.width,
+                     float* const out[3] = {s.plane(kAlternateR), s.plane(kAlternateG),
+                                            s.plane(kAlternateB)};
+                     Blend(f, s, false, out);
+                     platform::StoreTileRGB(tile, out[0], out[1], out[2], alternate,
+                                            mosaic.width, colour);
+                 }
+                 if (master) {
+                     float* const out[3] = {s.plane(kSmoothR), s.plane(kSmoothG),
+                                            s.plane(kSmoothB)};
+                     Blend(f, s, true, out);
+                     platform::StoreTileRGB(tile, out[0], out[1], out[2], master, mosaic.width,
                                             colour);
                  }
-                 MasterTile(f, s, radius);
-                 StoreSmooth(tile, s, mosaic, master, colour);
              });
 }
