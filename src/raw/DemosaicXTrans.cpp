@@ -357,42 +357,46 @@ inline void Order(float& a, float& b) {
     a = lo;
     b = hi;
 }
-float Median9(float* p) {
-    Order(p[1], p[2]), Order(p[4], p[5]), Order(p[7], p[8]);
-    Order(p[0], p[1]), Order(p[3], p[4]), Order(p[6], p[7]);
-    Order(p[1], p[2]), Order(p[4], p[5]), Order(p[7], p[8]);
-    Order(p[0], p[3]), Order(p[5], p[8]), Order(p[4], p[7]);
-    Order(p[3], p[6]), Order(p[1], p[4]), Order(p[2], p[5]);
-    Order(p[4], p[7]), Order(p[4], p[2]), Order(p[6], p[4]);
-    Order(p[4], p[2]);
-    return p[4];
+inline float Median9(float p0, float p1, float p2, float p3, float p4, float p5, float p6,
+                     float p7, float p8) {
+    Order(p1, p2), Order(p4, p5), Order(p7, p8);
+    Order(p0, p1), Order(p3, p4), Order(p6, p7);
+    Order(p1, p2), Order(p4, p5), Order(p7, p8);
+    Order(p0, p3), Order(p5, p8), Order(p4, p7);
+    Order(p3, p6), Order(p1, p4), Order(p2, p5);
+    Order(p4, p7), Order(p4, p2), Order(p6, p4);
+    Order(p4, p2);
+    return p4;
+}
+
+inline float MedianAround(const float* d, size_t i, size_t up) {
+    return Median9(d[i - up - 1], d[i - up], d[i - up + 1], d[i - 1], d[i], d[i + 1],
+                   d[i + up - 1], d[i + up], d[i + up + 1]);
 }
 
 // A 3 × 3 median of red less green and blue less green, written back to the
-// colours a pixel did not sample.
+// colours a pixel did not sample; for rows and columns [1, size - 1).
 void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
     const uint8_t* colour = s.colour();
     float* dr = s.plane(kLightness);
     float* db = s.plane(kChromaA);
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            dr[i] = r[i] - g[i];
-            db[i] = b[i] - g[i];
-        }
-    for (int y = 1; y + 1 < f.height; ++y)
+    const size_t end = f.at(f.height, 0);
+    for (size_t i = 0; i < end; ++i) {
+        dr[i] = r[i] - g[i];
+        db[i] = b[i] - g[i];
+    }
+    const size_t up = size_t(f.stride);
+    for (int y = 1; y + 1 < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
         for (int x = 1; x + 1 < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            float wr[9], wb[9];
-            int n = 0;
-            for (int yy = y - 1; yy <= y + 1; ++yy)
-                for (int xx = x - 1; xx <= x + 1; ++xx, ++n) {
-                    wr[n] = dr[f.at(yy, xx)];
-                    wb[n] = db[f.at(yy, xx)];
-                }
-            if (colour[i] != 0) r[i] = g[i] + Median9(wr);
-            if (colour[i] != 2) b[i] = g[i] + Median9(wb);
+            const size_t i = row + size_t(x);
+            const float red = g[i] + MedianAround(dr, i, up);
+            const float blue = g[i] + MedianAround(db, i, up);
+            r[i] = colour[i] != 0 ? red : r[i];
+            b[i] = colour[i] != 2 ? blue : b[i];
         }
+    }
 }
 
 // The four directional candidates and the variation of each, and of the
@@ -426,24 +430,28 @@ inline float Weight(float ratio, bool master) {
 // The candidates blended into `out` (which may be the smooth planes), then
 // the median of the colour differences.
 void Blend(const Frame& f, TileScratch& s, bool master, float* const out[3]) {
-    const float* smooth[3] = {s.plane(kSmoothR), s.plane(kSmoothG), s.plane(kSmoothB)};
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            float least = s.plane(kFirstScore)[i];
-            for (int d = 1; d < kCandidates; ++d)
-                least = std::min(least, s.plane(kFirstScore + d)[i]);
-            float weights[kCandidates], total = 0;
-            for (int d = 0; d < kCandidates; ++d) {
-                weights[d] = Weight((least + 1.0f) / (s.plane(kFirstScore + d)[i] + 1.0f), master);
-                total += weights[d];
-            }
-            for (int c = 0; c < 3; ++c) {
-                float v = weights[4] * smooth[c][i];
-                for (int d = 0; d < 4; ++d) v += weights[d] * s.plane(kFirstCandidate + 3 * d + c)[i];
-                out[c][i] = v / total;
-            }
+    const float* score[kCandidates];
+    for (int d = 0; d < kCandidates; ++d) score[d] = s.plane(kFirstScore + d);
+    const float* candidate[kCandidates][3];
+    for (int c = 0; c < 3; ++c) {
+        for (int d = 0; d < 4; ++d) candidate[d][c] = s.plane(kFirstCandidate + 3 * d + c);
+        candidate[4][c] = s.plane(kSmoothR + c);
+    }
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) {
+        float least = score[0][i];
+        for (int d = 1; d < kCandidates; ++d) least = platform::MinOf(least, score[d][i]);
+        float weights[kCandidates], total = 0;
+        for (int d = 0; d < kCandidates; ++d) {
+            weights[d] = Weight((least + 1.0f) / (score[d][i] + 1.0f), master);
+            total += weights[d];
         }
+        float v[3] = {0, 0, 0};
+        for (int d = 0; d < kCandidates; ++d)
+            for (int c = 0; c < 3; ++c) v[c] += weights[d] * candidate[d][c][i];
+        for (int c = 0; c < 3; ++c) out[c][i] = v[c] / total;
+    }
     MedianColourDifferences(f, s, out[0], out[1], out[2]);
 }
 
