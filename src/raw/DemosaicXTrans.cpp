@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <stdexcept>
 #include <vector>
 
@@ -31,9 +32,10 @@ int SmoothRadius(const CFALayout& layout) { return std::max(1, layout.coverRadiu
 int SmoothHalo(const CFALayout& layout) { return 4 * SmoothRadius(layout); }
 int Halo(const CFALayout& layout) {
     // The candidates' greens (from the mosaic, else the smooth rendering),
-    // their red and blue, the variation, its window and the median.
+    // their red and blue, the variation, its window, the median and the
+    // guided average.
     const int radius = SmoothRadius(layout);
-    return std::max(SmoothHalo(layout), kSearch) + radius + 1 + 2 + 1;
+    return std::max(SmoothHalo(layout), kSearch) + radius + 1 + 2 + 1 + 2;
 }
 
 int Mirror(int i, int n) { return n == 1 ? 0 : platform::Reflect101(i, n); }
@@ -399,6 +401,49 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
     }
 }
 
+// Red less green and blue less green averaged over the 5 × 5 around each
+// pixel, each neighbour weighted by how alike its green is (on the
+// square-root tone, within about 8 of 256 steps): false colour from the
+// sparse red and blue samples of fine texture is averaged out, while colour
+// stays on its side of an edge, which green shows. Written back to the
+// colours a pixel did not sample; for rows and columns [2, size - 2).
+void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
+    constexpr int kRadius = 2;
+    constexpr float kInverseSimilar = 1.0f / 8.0f;
+    const uint8_t* colour = s.colour();
+    float* dr = s.plane(kLightness);
+    float* db = s.plane(kChromaA);
+    float* tone = s.plane(kChromaB);
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) {
+        dr[i] = r[i] - g[i];
+        db[i] = b[i] - g[i];
+        tone[i] = Tone(g[i]);
+    }
+    for (int y = kRadius; y < f.height - kRadius; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = kRadius; x < f.width - kRadius; ++x) {
+            const size_t i = row + size_t(x);
+            float total = 0, sumR = 0, sumB = 0;
+            for (int dy = -kRadius; dy <= kRadius; ++dy)
+                for (int dx = -kRadius; dx <= kRadius; ++dx) {
+                    const size_t j = size_t(ptrdiff_t(i) + ptrdiff_t(dy) * f.stride + dx);
+                    const float t = (tone[j] - tone[i]) * kInverseSimilar;
+                    const float t2 = t * t;
+                    const float w = 1.0f / (1.0f + t2 * t2);
+                    total += w;
+                    sumR += w * dr[j];
+                    sumB += w * db[j];
+                }
+            const float red = g[i] + sumR / total, blue = g[i] + sumB / total;
+            r[i] = colour[i] != 0 ? red : r[i];
+            b[i] = colour[i] != 2 ? blue : b[i];
+        }
+    }
+}
+
 // The four directional candidates and the variation of each, and of the
 // smooth rendering, the fifth.
 void Candidates(const Frame& f, TileScratch& s, int radius) {
@@ -453,6 +498,7 @@ void Blend(const Frame& f, TileScratch& s, bool master, float* const out[3]) {
         for (int c = 0; c < 3; ++c) out[c][i] = v[c] / total;
     }
     MedianColourDifferences(f, s, out[0], out[1], out[2]);
+    GuidedColourDifferences(f, s, out[0], out[1], out[2]);
 }
 
 void CheckArguments(const MosaicPlane& mosaic, const uint16_t* rgb) {

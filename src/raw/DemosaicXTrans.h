@@ -14,7 +14,9 @@
 // 5 x 5 window, and each pixel blends the candidates with weights that fall
 // with their variation (as a power of the ratio of the least to theirs). A
 // 3 x 3 median of the colour differences then removes isolated false
-// colours.
+// colours, and an average of them over 5 x 5, each neighbour weighted by
+// how alike its green is, the false colour that fine texture leaves in the
+// sparse red and blue samples, without carrying colour across an edge.
 //
 // - DemosaicXTrans (the master): the 50th power, so that each pixel takes
 //   the smoothest candidate wherever one stands out: the most detail.
@@ -28,7 +30,7 @@
 // pixel, rows of the image's width, same scale, or (with `colour`) the same
 // multiplied by that matrix as each tile is stored. The image's edges are
 // mirrored. With r the layout's cover radius (at least 1; 1 for X-Trans)
-// the halo is max(4 r, 3) + r + 4 pixels (9 for X-Trans), read from the
+// the halo is max(4 r, 3) + r + 6 pixels (11 for X-Trans), read from the
 // image itself.
 //
 // Runs in `bands` row bands, one thread each (the caller takes the first),
