@@ -1,7 +1,8 @@
-// The pixel loops only vectorise when square roots need not set errno and
-// comparisons may be assumed not to trap.
+// The pixel loops only vectorise when asked to at any level, with square
+// roots that need not set errno and comparisons that may be assumed not to
+// trap.
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("no-math-errno", "no-trapping-math")
+#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic", "no-math-errno", "no-trapping-math")
 #endif
 
 #include "raw/DemosaicXTrans.h"
@@ -354,12 +355,12 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
 }
 
 // The median of nine by a fixed network of minima and maxima.
-inline void Order(float& a, float& b) {
+[[gnu::always_inline]] inline void Order(float& a, float& b) {
     const float lo = platform::MinOf(a, b), hi = platform::MaxOf(a, b);
     a = lo;
     b = hi;
 }
-inline float Median9(float p0, float p1, float p2, float p3, float p4, float p5, float p6,
+[[gnu::always_inline]] inline float Median9(float p0, float p1, float p2, float p3, float p4, float p5, float p6,
                      float p7, float p8) {
     Order(p1, p2), Order(p4, p5), Order(p7, p8);
     Order(p0, p1), Order(p3, p4), Order(p6, p7);
@@ -371,7 +372,7 @@ inline float Median9(float p0, float p1, float p2, float p3, float p4, float p5,
     return p4;
 }
 
-inline float MedianAround(const float* d, size_t i, size_t up) {
+[[gnu::always_inline]] inline float MedianAround(const float* d, size_t i, size_t up) {
     return Median9(d[i - up - 1], d[i - up], d[i - up + 1], d[i - 1], d[i], d[i + 1],
                    d[i + up - 1], d[i + up], d[i + up + 1]);
 }
@@ -403,13 +404,13 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
 
 // Red less green and blue less green averaged over the 5 × 5 around each
 // pixel, each neighbour weighted by how alike its green is (on the
-// square-root tone, within about 8 of 256 steps): false colour from the
+// square-root tone, falling to nothing at 16 of 256 steps): false colour from the
 // sparse red and blue samples of fine texture is averaged out, while colour
 // stays on its side of an edge, which green shows. Written back to the
 // colours a pixel did not sample; for rows and columns [2, size - 2).
 void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
     constexpr int kRadius = 2;
-    constexpr float kInverseSimilar = 1.0f / 8.0f;
+    constexpr float kInverseSimilar = 1.0f / 16.0f;
     const uint8_t* colour = s.colour();
     float* dr = s.plane(kLightness);
     float* db = s.plane(kChromaA);
@@ -431,8 +432,8 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
                 for (int dx = -kRadius; dx <= kRadius; ++dx) {
                     const size_t j = size_t(ptrdiff_t(i) + ptrdiff_t(dy) * f.stride + dx);
                     const float t = (tone[j] - tone[i]) * kInverseSimilar;
-                    const float t2 = t * t;
-                    const float w = 1.0f / (1.0f + t2 * t2);
+                    const float u = 1.0f - platform::MinOf(t * t, 1.0f);
+                    const float w = u * u;
                     total += w;
                     sumR += w * dr[j];
                     sumB += w * db[j];
