@@ -422,23 +422,36 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
         db[i] = b[i] - g[i];
         tone[i] = Tone(g[i]);
     }
+    // Row by row, one neighbour offset at a time across the row, so that the
+    // sums run along contiguous samples.
+    float* __restrict total = s.plane(kNumerator);
+    float* __restrict sumR = s.plane(kDenominator);
+    float* __restrict sumB = s.plane(kDifference);
+    const int x0 = kRadius, x1 = f.width - kRadius;
     for (int y = kRadius; y < f.height - kRadius; ++y) {
         const size_t row = f.at(y, 0);
-        DEMOSAIC_ROW_LOOP
-        for (int x = kRadius; x < f.width - kRadius; ++x) {
-            const size_t i = row + size_t(x);
-            float total = 0, sumR = 0, sumB = 0;
-            for (int dy = -kRadius; dy <= kRadius; ++dy)
-                for (int dx = -kRadius; dx <= kRadius; ++dx) {
-                    const size_t j = size_t(ptrdiff_t(i) + ptrdiff_t(dy) * f.stride + dx);
-                    const float t = (tone[j] - tone[i]) * kInverseSimilar;
+        for (int x = x0; x < x1; ++x) total[x] = sumR[x] = sumB[x] = 0.0f;
+        for (int dy = -kRadius; dy <= kRadius; ++dy)
+            for (int dx = -kRadius; dx <= kRadius; ++dx) {
+                const ptrdiff_t offset = ptrdiff_t(dy) * f.stride + dx;
+                const float* __restrict t0 = tone + row;
+                const float* __restrict tj = tone + ptrdiff_t(row) + offset;
+                const float* __restrict rj = dr + ptrdiff_t(row) + offset;
+                const float* __restrict bj = db + ptrdiff_t(row) + offset;
+                DEMOSAIC_ROW_LOOP
+                for (int x = x0; x < x1; ++x) {
+                    const float t = (tj[x] - t0[x]) * kInverseSimilar;
                     const float u = 1.0f - platform::MinOf(t * t, 1.0f);
                     const float w = u * u;
-                    total += w;
-                    sumR += w * dr[j];
-                    sumB += w * db[j];
+                    total[x] += w;
+                    sumR[x] += w * rj[x];
+                    sumB[x] += w * bj[x];
                 }
-            const float red = g[i] + sumR / total, blue = g[i] + sumB / total;
+            }
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) {
+            const size_t i = row + size_t(x);
+            const float red = g[i] + sumR[x] / total[x], blue = g[i] + sumB[x] / total[x];
             r[i] = colour[i] != 0 ? red : r[i];
             b[i] = colour[i] != 2 ? blue : b[i];
         }
