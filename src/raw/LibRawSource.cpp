@@ -368,6 +368,21 @@ LibRawSource::LibRawSource(const std::string& path)
             }
         if (bayer) pattern_ = CFAPattern::fromColors(colors);
         if (pattern_) layout_ = Layout::Bayer;
+        if (pattern_) mosaicLayout_ = CFALayout::fromBayer(*pattern_);
+    }
+    // The 6 x 6 layout goes to our own demosaic too.
+    if (plainRaw && id.colors == 3 && id.filters == 9) {
+        std::array<uint8_t, 36> planes{};
+        for (uint32_t i = 0; i < 36; i++) {
+            const int code = raw_->COLOR(int(i / 6), int(i % 6));
+            const char letter = code >= 0 && code < 4 ? id.cdesc[code] : '?';
+            planes[i] = letter == 'R' ? 0 : letter == 'G' ? 1 : letter == 'B' ? 2 : 255;
+        }
+        mosaicLayout_ = CFALayout::fromColors(6, 6, planes.data());
+        if (mosaicLayout_ && mosaicLayout_->isXTrans())
+            layout_ = Layout::XTrans;
+        else
+            mosaicLayout_.reset();
     }
 }
 
@@ -504,9 +519,11 @@ RawSamples LibRawSource::readPlane(unsigned bands) {
     const bool havePattern = patternRows > 0 && patternCols > 0 &&
                              uint64_t(patternRows) * patternCols <= LIBRAW_CBLACK_SIZE - 6;
     const bool grey = layout_ == Layout::Monochrome;
-    std::array<std::array<float, 4>, 4> scale{}, black{};
-    for (uint32_t r = 0; r < 2; r++)
-        for (uint32_t col = 0; col < 2; col++) {
+    // Per position of the colour layout's repeat (2 x 2, or 6 x 6).
+    const uint32_t period = layout_ == Layout::XTrans ? 6 : 2;
+    std::array<std::array<float, 6>, 6> scale{}, black{};
+    for (uint32_t r = 0; r < period; r++)
+        for (uint32_t col = 0; col < period; col++) {
             const int code = grey ? 0 : raw_->COLOR(int(r), int(col));
             const double b = double(c.black) + c.cblack[size_t(code & 3)];
             if (!(double(c.maximum) > b))
@@ -521,10 +538,10 @@ RawSamples LibRawSource::readPlane(unsigned bands) {
             const uint16_t* in = raw + size_t(y + s.top_margin) * pitch + s.left_margin;
             uint16_t* o = out.data() + size_t(y) * width_;
             for (uint32_t x = 0; x < width_; x++) {
-                float b = black[y & 1][x & 1];
+                float b = black[y % period][x % period];
                 if (havePattern)
                     b += float(c.cblack[6 + (y % patternRows) * patternCols + x % patternCols]);
-                const float v = (float(in[x]) - b) * scale[y & 1][x & 1];
+                const float v = (float(in[x]) - b) * scale[y % period][x % period];
                 o[x] = uint16_t(std::clamp(v + 0.5f, 0.0f, 65535.0f));
             }
         }

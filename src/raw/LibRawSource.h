@@ -30,6 +30,7 @@
 
 #include "platform/Error.h"
 #include "platform/Value.h"
+#include "raw/CFALayout.h"
 #include "raw/CFAPattern.h"
 #include "raw/rawWrapper.h"
 
@@ -43,7 +44,7 @@ struct LibRawUnsupported : platform::Error {
 
 class LibRawSource {
 public:
-    enum class Layout { Bayer, Monochrome, Interpolated };
+    enum class Layout { Bayer, XTrans, Monochrome, Interpolated };
 
     // What the file says of its colours. cameraFromXYZ1 is always set (the
     // per-model matrix, else one made from LibRaw's camera-to-sRGB matrix);
@@ -76,6 +77,9 @@ public:
     Layout layout() const { return layout_; }
     // Set for Layout::Bayer.
     const std::optional<CFAPattern>& pattern() const { return pattern_; }
+    // Set for Layout::Bayer and Layout::XTrans: the colours of the visible
+    // area's mosaic.
+    const std::optional<CFALayout>& mosaicLayout() const { return mosaicLayout_; }
     // The visible area's size in sensor pixels.
     uint32_t width() const { return width_; }
     uint32_t height() const { return height_; }
@@ -97,7 +101,7 @@ public:
     // Unpacks the sensor data (checks that the file holds it first).
     void unpack();
     // After unpack: the mosaic (Bayer) or grey plane (Monochrome) of the
-    // visible area, black-subtracted and scaled to 65535.
+    // visible area, black-subtracted and scaled to 65535. (Layout::XTrans too.)
     RawSamples readPlane(unsigned bands);
     // After unpack: LibRaw's interpolation as camera RGB, 3 samples a pixel,
     // linear, balanced by 1 / neutral; width() x height() unless the layout
@@ -127,6 +131,7 @@ private:
     std::string model_;
     Layout layout_ = Layout::Interpolated;
     std::optional<CFAPattern> pattern_;
+    std::optional<CFALayout> mosaicLayout_;
     uint32_t width_ = 0;
     uint32_t height_ = 0;
     uint32_t orientation_ = 1;

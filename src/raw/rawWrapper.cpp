@@ -34,10 +34,12 @@
 #include "platform/Log.h"
 #include "platform/RowBands.h"
 #include "platform/UserWarning.h"
+#include "raw/CFALayout.h"
 #include "raw/ColorTagReview.h"
 #include "raw/DemosaicAHD.h"
 #include "raw/DemosaicLMMSE.h"
 #include "raw/DemosaicTiles.h"
+#include "raw/DemosaicXTrans.h"
 #include "raw/LibRawSource.h"
 #include "raw/RawColor.h"
 #include "raw/RawMetadata.h"
@@ -917,12 +919,48 @@ void CheckImageSize(const std::string& path, const dng_parsed_ifd& rawIFD) {
                            " pixels, more than this system decodes.");
 }
 
-CFAPattern MosaicPattern(const std::string& path, const dng_parsed_ifd& rawIFD) {
-    std::optional<CFAPattern> pattern = BayerPattern(rawIFD);
-    if (!pattern)
-        throw RawOpenError("The DNG file \"" + FileName(path) +
-                           "\" has a colour filter layout this system does not demosaic.");
-    return *pattern;
+// Colour codes of the CFAPattern tag beyond red, green and blue.
+const char* FilterColourName(uint8_t code) {
+    static const char* const names[] = {"red", "green", "blue", "cyan", "magenta", "yellow", "white"};
+    return code < 7 ? names[code] : "unknown";
+}
+
+// The mosaic's layout as plane indices (0, 1, 2), or a line that says why
+// the file's layout cannot be demosaiced. A Bayer layout reads as it always
+// has, so that its renderings stay the same.
+CFALayout MosaicLayout(const std::string& path, const dng_parsed_ifd& rawIFD, uint32_t channels) {
+    const std::string name = "The DNG file \"" + FileName(path) + "\"";
+    if (std::optional<CFAPattern> pattern = BayerPattern(rawIFD))
+        return CFALayout::fromBayer(*pattern);
+    const uint32_t rows = rawIFD.fCFARepeatPatternRows, cols = rawIFD.fCFARepeatPatternCols;
+    const uint32_t planeCount = std::min<uint32_t>(rawIFD.fCFAPlaneColorCount, 4);
+    std::string colours;
+    bool beyondRGB = channels > 3;
+    for (uint32_t p = 0; p < planeCount; p++) {
+        beyondRGB = beyondRGB || rawIFD.fCFAPlaneColor[p] > 2;
+        colours += std::string(p == 0 ? "" : p + 1 == planeCount ? " and " : ", ") +
+                   FilterColourName(rawIFD.fCFAPlaneColor[p]);
+    }
+    if (beyondRGB)
+        throw RawOpenError(name + " has a colour filter layout of " + colours +
+                           " filters, which Quorvex does not support.");
+    std::array<uint8_t, CFALayout::kMostRepeat * CFALayout::kMostRepeat> planes{};
+    const uint32_t cells = rows <= CFALayout::kMostRepeat && cols <= CFALayout::kMostRepeat
+                               ? rows * cols
+                               : 0;
+    for (uint32_t i = 0; i < cells; i++) {
+        // The pattern holds colour codes; the plane is where CFAPlaneColor
+        // lists that colour.
+        const uint8_t code = rawIFD.fCFAPattern[i / cols][i % cols];
+        uint8_t plane = 255;
+        for (uint32_t p = 0; p < planeCount && plane == 255; p++)
+            if (rawIFD.fCFAPlaneColor[p] == code) plane = uint8_t(p);
+        planes[i] = plane == 255 ? code : plane;
+    }
+    std::string why;
+    const std::optional<CFALayout> layout = CFALayout::fromColors(rows, cols, planes.data(), &why);
+    if (!layout) throw RawOpenError(name + " cannot be developed: " + why + ".");
+    return *layout;
 }
 
 void StoreMetadata(OpenedDNG& dng, uint32_t orientation, uint32_t depth, rawWrapper::Decoded& out) {
@@ -1013,26 +1051,40 @@ void DecodeFullColour(const DecodeRequest& req, OpenedDNG& dng, const dng_image&
 
 // White balance the mosaic in place: divide by the neutral, largest channel kept.
 void BalanceMosaic(RawSamples& cfaSamples, uint32_t width, uint32_t height,
-                   const CFAPattern& pattern, const WhiteBalance& wb, unsigned bands,
+                   const CFALayout& layout, const WhiteBalance& wb, unsigned bands,
                    std::vector<uint16_t>& lut) {
     std::array<double, 3> gains{};
     for (size_t c = 0; c < 3; c++) gains[c] = 1.0 / wb.neutral[c];
     BuildBalanceTable(gains, lut);
+    const uint32_t period = layout.cols();
     platform::RunInRowBands(height, bands, [&](uint32_t first, uint32_t end) {
         for (uint32_t y = first; y < end; y++) {
             uint16_t* row = cfaSamples.data() + size_t(y) * width;
-            // A row alternates two colours: one table for each column parity.
-            const uint16_t* const table[2] = {lut.data() + size_t(pattern.colorAt(y, 0)) * 65536,
-                                              lut.data() + size_t(pattern.colorAt(y, 1)) * 65536};
-            for (uint32_t x = 0; x < width; x++) row[x] = table[x & 1][row[x]];
+            // A row repeats `period` colours: one table for each.
+            std::array<const uint16_t*, CFALayout::kMostRepeat> table{};
+            for (uint32_t i = 0; i < period; i++)
+                table[i] = lut.data() + size_t(layout.colorAt(y, i)) * 65536;
+            for (uint32_t x = 0, i = 0; x < width; x++) {
+                row[x] = table[i][row[x]];
+                if (++i == period) i = 0;
+            }
         }
     });
 }
 
-// The browser's thumbnail: a half-size rendering straight from the mosaic.
-void DecodeHalfSize(const DecodeRequest& req, const CFAPlane& cfa, const RawCrop& crop,
+// The browser's thumbnail: a half-size rendering straight from a Bayer
+// mosaic; other layouts take the smooth interpolation at full size.
+void DecodeHalfSize(const DecodeRequest& req, const MosaicPlane& mosaic, const RawCrop& crop,
                     uint32_t orientation, const RawMatrix3& matrix, rawWrapper::Decoded& out) {
-    const uint32_t width = cfa.width, height = cfa.height;
+    const uint32_t width = mosaic.width, height = mosaic.height;
+    const std::optional<CFAPattern> bayer = mosaic.layout.bayer();
+    if (!bayer) {
+        RawSamples rgb(size_t(width) * height * 3);
+        DemosaicXTransSmooth(mosaic, rgb.data(), req.bands);
+        Finish(rgb, width, crop, orientation, matrix, req.bands, out.master);
+        return;
+    }
+    const CFAPlane cfa{mosaic.samples, width, height, mosaic.rowStride, *bayer};
     RawSamples half = HalfSizeRGB(cfa, req.bands);
     RawCrop halfCrop{crop.left / 2, crop.top / 2, std::max(1u, crop.width / 2),
                      std::max(1u, crop.height / 2)};
@@ -1045,32 +1097,60 @@ void DecodeHalfSize(const DecodeRequest& req, const CFAPlane& cfa, const RawCrop
     (*out.metaData).set(kCGImagePropertyPixelHeight, int64_t(out.height));
 }
 
-// The two renderings: the master by AHD, the alternate by LMMSE, each through
-// opcode list 3 when the file has one (`dng` is null when it has none).
-void DemosaicBoth(const DecodeRequest& req, const CFAPlane& cfa, const RawCrop& crop,
+// The two renderings, each through opcode list 3 when the file has one
+// (`dng` is null when it has none): for a Bayer mosaic the master by AHD and
+// the alternate by LMMSE; for any other layout the homogeneity-directed
+// master and the smooth alternate.
+void DemosaicBoth(const DecodeRequest& req, const MosaicPlane& mosaic, const RawCrop& crop,
                   uint32_t orientation, const RawMatrix3& matrix, OpenedDNG* dng,
                   rawWrapper::Decoded& out) {
-    const uint32_t width = cfa.width, height = cfa.height;
+    const uint32_t width = mosaic.width, height = mosaic.height;
     const bool whole = crop.left == 0 && crop.top == 0 && crop.width == width &&
                        crop.height == height && (orientation <= 1 || orientation > 8);
     // Where red and blue alone carry detail is the mosaic's own: the master
     // finds it, the alternate takes it.
     platform::ColourOnlyCells colourOnly;
+    const std::optional<CFAPattern> bayer = mosaic.layout.bayer();
+    if (!bayer) {
+        // One pass makes both: the master's first steps are the alternate's.
+        const size_t samples = size_t(width) * height * 3;
+        if (!dng && whole) {
+            out.master.resize(samples);
+            out.alternate.resize(samples);
+            DemosaicXTransBoth(mosaic, out.master.data(), out.alternate.data(), req.bands,
+                               &matrix);
+            return;
+        }
+        RawSamples rgb(samples), alternate(samples);
+        DemosaicXTransBoth(mosaic, rgb.data(), alternate.data(), req.bands);
+        for (auto [image, target] : {std::pair{&rgb, &out.master}, {&alternate, &out.alternate}}) {
+            if (dng) ApplyOpcodeList3(dng->host, *dng->negative, *image, width, height);
+            Finish(*image, width, crop, orientation, matrix, req.bands, *target);
+        }
+        return;
+    }
+    const CFAPlane cfa{mosaic.samples, width, height, mosaic.rowStride, *bayer};
+    const auto render = [&](bool master, uint16_t* rgb, const RawMatrix3* colour) {
+        if (master)
+            DemosaicAHD(cfa, rgb, req.bands, colour, &colourOnly);
+        else
+            DemosaicLMMSE(cfa, rgb, req.bands, colour, &colourOnly);
+    };
     if (!dng && whole) {
         // Nothing between the interpolation and the colour: the tiles are
         // stored converted, sparing a pass over each rendering.
         out.master.resize(size_t(width) * height * 3);
-        DemosaicAHD(cfa, out.master.data(), req.bands, &matrix, &colourOnly);
+        render(true, out.master.data(), &matrix);
         out.alternate.resize(size_t(width) * height * 3);
-        DemosaicLMMSE(cfa, out.alternate.data(), req.bands, &matrix, &colourOnly);
+        render(false, out.alternate.data(), &matrix);
         return;
     }
     RawSamples rgb(size_t(width) * height * 3);
-    DemosaicAHD(cfa, rgb.data(), req.bands, nullptr, &colourOnly);
+    render(true, rgb.data(), nullptr);
     if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.master);
     rgb.resize(size_t(width) * height * 3);
-    DemosaicLMMSE(cfa, rgb.data(), req.bands, nullptr, &colourOnly);
+    render(false, rgb.data(), nullptr);
     if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
 }
@@ -1215,8 +1295,8 @@ void DecodeLibRawData(const DecodeRequest& req, LibRawSource& source, rawWrapper
         Finish(rgb, width, whole, orientation, kIdentity, req.bands, out.master);
     } else {
         RawSamples cfaSamples = std::move(plane);
-        BalanceMosaic(cfaSamples, width, height, *source.pattern(), wb, req.bands, lut);
-        const CFAPlane cfa{cfaSamples.data(), width, height, width, *source.pattern()};
+        BalanceMosaic(cfaSamples, width, height, *source.mosaicLayout(), wb, req.bands, lut);
+        const MosaicPlane cfa{cfaSamples.data(), width, height, width, *source.mosaicLayout()};
         const RawMatrix3 matrix = ToRawMatrix3(wb.balanced);
         if (req.monochrome) {
             RawSamples rgb = GreyToRGB(cfaSamples);
@@ -1299,12 +1379,14 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     const dng_parsed_ifd& rawIFD = dng->info.MainIFD();
     CheckDataHoldsImage(req.path, rawIFD, dng->stream.Length());
 
-    const std::unique_ptr<dng_color_spec> spec = ChooseColorSpec(req, neg, out);
+    // A layout that cannot be demosaiced is named before its colours are
+    // judged (a four-colour one would otherwise be told by its count alone).
     const bool monochromeSensor = neg.ColorChannels() == 1;
-    CheckImageSize(req.path, rawIFD);
     const bool demosaic = rawIFD.fPhotometricInterpretation == piCFA && !monochromeSensor;
-    std::optional<CFAPattern> pattern;
-    if (demosaic) pattern = MosaicPattern(req.path, rawIFD);
+    std::optional<CFALayout> layout;
+    if (demosaic) layout = MosaicLayout(req.path, rawIFD, neg.ColorChannels());
+    const std::unique_ptr<dng_color_spec> spec = ChooseColorSpec(req, neg, out);
+    CheckImageSize(req.path, rawIFD);
 
     if (req.thumbnail &&
         DecodeLargestPreview(dng->host, dng->stream, dng->info, orientation, req.bands, out)) {
@@ -1333,8 +1415,8 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     // Opcode list 3 works on the demosaiced images; without one the
     // negative's images can go now.
     if (neg.OpcodeList3().IsEmpty()) dng.reset();
-    BalanceMosaic(cfaSamples, width, height, *pattern, wb, req.bands, lut);
-    const CFAPlane cfa{cfaSamples.data(), width, height, width, *pattern};
+    BalanceMosaic(cfaSamples, width, height, *layout, wb, req.bands, lut);
+    const MosaicPlane cfa{cfaSamples.data(), width, height, width, *layout};
     const RawMatrix3 matrix = ToRawMatrix3(wb.balanced);
 
     if (req.monochrome) {

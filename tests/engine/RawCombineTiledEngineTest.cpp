@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "engine/RawCombineTiledEngine.h"
+#include "raw/CFALayout.h"
 #include "raw/CFAPattern.h"
 #include "raw/DemosaicAHD.h"
 #include "raw/DemosaicLMMSE.h"
+#include "raw/DemosaicXTrans.h"
 #include "raw/TestChart.h"
 
 namespace {
@@ -943,4 +945,41 @@ TEST(RawCombineEdges, EdgesOfEqualGreenDoNotZipperAtAnyStrength) {
                 EXPECT_LE(worst[i][size_t(row)][column], 1.5)
                     << kNames[i] << ", " << modes[column] << " at "
                     << std::lround(100 * scaleOf(row)) << "%";
+}
+
+// An X-Trans mosaic's two renderings reach the artifact settings as a Bayer
+// one's do: at 0 the master shows, at 1 the picture changes.
+TEST(RawCombineTiledEngine, XTransRenderingsFollowTheAmounts) {
+    constexpr int kSize = 96;
+    const uint8_t phase0[36] = {1, 2, 1, 1, 0, 1, 0, 1, 0, 2, 1, 2, 1, 2, 1, 1, 0, 1,
+                                1, 0, 1, 1, 2, 1, 2, 1, 2, 0, 1, 0, 1, 0, 1, 1, 2, 1};
+    const CFALayout layout = *CFALayout::fromColors(6, 6, phase0);
+    std::vector<uint16_t> mosaic(size_t(kSize) * kSize);
+    for (int y = 0; y < kSize; ++y)
+        for (int x = 0; x < kSize; ++x) {
+            // Fine rings of a neutral zone plate, as a camera would see them.
+            const double r2 = (x - 47.5) * (x - 47.5) + (y - 47.5) * (y - 47.5);
+            mosaic[size_t(y) * kSize + x] =
+                uint16_t(65535 * (0.3 + 0.25 * std::cos(M_PI * r2 / kSize)));
+        }
+    Stage s(kSize, kSize);
+    DemosaicXTransBoth({mosaic.data(), kSize, kSize, kSize, layout}, s.raw->master.data(),
+                       s.raw->alternate.data(), 2);
+    auto master = s.run(0.0f, 0.0f);
+    ASSERT_TRUE(master);
+    expectPixel(*master, 40, 40, s.raw->master[(40 * kSize + 40) * 3],
+                s.raw->master[(40 * kSize + 40) * 3 + 1], s.raw->master[(40 * kSize + 40) * 3 + 2]);
+    std::vector<uint16_t> before;
+    for (int y = 8; y < kSize - 8; ++y)
+        before.insert(before.end(), master->bufferU16ForRow(y, 8),
+                      master->bufferU16ForRow(y, 8) + (kSize - 16) * 4);
+    auto mixed = s.run(1.0f, 1.0f);
+    ASSERT_TRUE(mixed);
+    size_t changed = 0;
+    for (int y = 8; y < kSize - 8; ++y)
+        for (int x = 8; x < kSize - 8; ++x)
+            for (int c = 0; c < 3; ++c)
+                changed += std::abs(int(mixed->bufferU16ForRow(y, x)[c]) -
+                                    int(before[(size_t(y - 8) * (kSize - 16) + (x - 8)) * 4 + c])) > 64;
+    EXPECT_GT(changed, size_t(kSize) * kSize / 10);
 }

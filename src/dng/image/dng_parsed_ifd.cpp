@@ -450,14 +450,14 @@ void dng_parsed_ifd::ValidateMainIFD(uint32 colorPlanes) const {
         if (fSamplesPerPixel != 1) ThrowBadFormat("CFA image with several samples");
         if (fCFARepeatPatternRows < 1 || fCFARepeatPatternCols < 1 ||
             fCFARepeatPatternRows > kMaxCFAPattern || fCFARepeatPatternCols > kMaxCFAPattern)
-            ThrowBadFormat("missing or bad CFA pattern");
+            ThrowBadFormat("its colour filter pattern is missing or does not repeat within 1 to 8 pixels");
         const uint32 planes = colorPlanes ? colorPlanes : fCFAPlaneColorCount;
         for (uint32 r = 0; r < fCFARepeatPatternRows; r++)
             for (uint32 c = 0; c < fCFARepeatPatternCols; c++) {
                 bool found = false;
                 for (uint32 p = 0; p < planes && p < 4; p++)
                     found = found || fCFAPattern[r][c] == fCFAPlaneColor[p];
-                if (!found) ThrowBadFormat("CFA pattern names a colour without a plane");
+                if (!found) ThrowBadFormat("its colour filter pattern names a colour that none of its colour planes has");
             }
     } else if (fPhotometricInterpretation != piLinearRaw) {
         ThrowBadFormat("main image is neither CFA nor linear raw");

@@ -25,6 +25,8 @@ struct DngSpec {
     bool bigEndian = false;
     uint16_t orientation = 1;
     std::vector<double> cfaPattern{0, 1, 1, 2};
+    std::vector<double> cfaRepeat{2, 2};  // rows, columns of cfaPattern
+    std::vector<double> cfaPlaneColor;    // CFAPlaneColor when not empty
     std::vector<double> blackRepeat{1, 1};
     std::vector<double> black{0};
     std::vector<double> white{65535};
@@ -50,6 +52,8 @@ inline const TIFFFieldInfo kNegTestFields[] = {
      const_cast<char*>("CFARepeatPatternDim")},
     {TIFFTAG_CFAPATTERN, -1, -1, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char*>("CFAPattern")},
     {TIFFTAG_DNGVERSION, 4, 4, TIFF_BYTE, FIELD_CUSTOM, 1, 0, const_cast<char*>("DNGVersion")},
+    {TIFFTAG_CFAPLANECOLOR, -1, -1, TIFF_BYTE, FIELD_CUSTOM, 1, 1,
+     const_cast<char*>("CFAPlaneColor")},
     {51182, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0, const_cast<char*>("EnhanceParams")},
     {TIFFTAG_UNIQUECAMERAMODEL, -1, -1, TIFF_ASCII, FIELD_CUSTOM, 1, 0,
      const_cast<char*>("UniqueCameraModel")},
@@ -124,8 +128,10 @@ inline bool WriteDng(const std::string& path, const DngSpec& s,
     }
     ok &= NegTestSetNumbers(t, TIFFTAG_DNGVERSION, {1, 4, 0, 0});
     if (cfa) {
-        ok &= NegTestSetNumbers(t, TIFFTAG_CFAREPEATPATTERNDIM, {2, 2});
+        ok &= NegTestSetNumbers(t, TIFFTAG_CFAREPEATPATTERNDIM, s.cfaRepeat);
         ok &= NegTestSetNumbers(t, TIFFTAG_CFAPATTERN, s.cfaPattern);
+        if (!s.cfaPlaneColor.empty())
+            ok &= NegTestSetNumbers(t, TIFFTAG_CFAPLANECOLOR, s.cfaPlaneColor);
     }
     ok &= NegTestSetNumbers(t, TIFFTAG_BLACKLEVELREPEATDIM, s.blackRepeat);
     ok &= NegTestSetNumbers(t, TIFFTAG_BLACKLEVEL, s.black);

@@ -1,0 +1,354 @@
+// Mosaics other than Bayer: the 6 x 6 X-Trans layout in every phase, a
+// photograph's X-Trans mosaic against its LinearRaw twin, the two renderings
+// on a zone plate, a 2 x 4 layout, the LibRaw road on the same mosaic, and
+// layouts that cannot be right refused with a line naming the file.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "dng/image/NegativeDngWriter.h"
+#include "photocd/pcdDecode.h"
+#include "raw/CFALayout.h"
+#include "raw/DemosaicXTrans.h"
+#include "raw/rawWrapper.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The layout at phase 0, as the DNG library's 6 x 6 mosaic states it.
+constexpr uint8_t kXTrans[6][6] = {{1, 2, 1, 1, 0, 1}, {0, 1, 0, 2, 1, 2}, {1, 2, 1, 1, 0, 1},
+                                   {1, 0, 1, 1, 2, 1}, {2, 1, 2, 0, 1, 0}, {1, 0, 1, 1, 2, 1}};
+
+// Phase p = 6 dy + dx: the layout seen from row dy, column dx; `swapped`
+// trades red and blue.
+std::vector<uint8_t> XTransColours(int phase, bool swapped = false) {
+    std::vector<uint8_t> colours(36);
+    for (int r = 0; r < 6; r++)
+        for (int c = 0; c < 6; c++) {
+            uint8_t v = kXTrans[(r + phase / 6) % 6][(c + phase % 6) % 6];
+            colours[size_t(r * 6 + c)] = swapped && v != 1 ? uint8_t(2 - v) : v;
+        }
+    return colours;
+}
+
+CFALayout Layout(const std::vector<uint8_t>& colours, uint32_t rows = 6, uint32_t cols = 6) {
+    return *CFALayout::fromColors(rows, cols, colours.data());
+}
+
+// A picture: packed RGB, scale 65535.
+struct Picture {
+    uint32_t width = 0, height = 0;
+    std::vector<uint16_t> rgb;
+    uint16_t at(uint32_t y, uint32_t x, int c) const { return rgb[(size_t(y) * width + x) * 3 + c]; }
+};
+
+std::vector<uint16_t> Mosaic(const Picture& p, const CFALayout& layout) {
+    std::vector<uint16_t> m(size_t(p.width) * p.height);
+    for (uint32_t y = 0; y < p.height; y++)
+        for (uint32_t x = 0; x < p.width; x++)
+            m[size_t(y) * p.width + x] = p.at(y, x, layout.colorAt(y, x));
+    return m;
+}
+
+std::vector<uint16_t> Demosaic(const std::vector<uint16_t>& mosaic, uint32_t w, uint32_t h,
+                               const CFALayout& layout, bool master, unsigned bands = 4) {
+    std::vector<uint16_t> rgb(size_t(w) * h * 3);
+    const MosaicPlane plane{mosaic.data(), w, h, w, layout};
+    if (master)
+        DemosaicXTrans(plane, rgb.data(), bands);
+    else
+        DemosaicXTransSmooth(plane, rgb.data(), bands);
+    return rgb;
+}
+
+// A neutral zone plate: grey 0.3 +- 0.25 cos(pi r^2 / 2R), from zero
+// frequency at the centre to half the sampling rate at radius R.
+Picture ZonePlate(uint32_t size) {
+    Picture p{size, size, std::vector<uint16_t>(size_t(size) * size * 3)};
+    const double R = size / 2.0;
+    for (uint32_t y = 0; y < size; y++)
+        for (uint32_t x = 0; x < size; x++) {
+            const double dx = x - R + 0.5, dy = y - R + 0.5;
+            const double v = 0.3 + 0.25 * std::cos(M_PI * (dx * dx + dy * dy) / (2 * R));
+            for (int c = 0; c < 3; c++) p.rgb[(size_t(y) * size + x) * 3 + c] = uint16_t(v * 65535);
+        }
+    return p;
+}
+
+// Colour peak signal-to-noise ratio of two packed RGB images on a 1/2.2
+// tone, leaving out `border` pixels on every side.
+double CPSNR(const uint16_t* a, const uint16_t* b, uint32_t w, uint32_t h, uint32_t border) {
+    double sum = 0;
+    size_t n = 0;
+    for (uint32_t y = border; y + border < h; y++)
+        for (uint32_t x = border; x + border < w; x++)
+            for (int c = 0; c < 3; c++) {
+                const size_t i = (size_t(y) * w + x) * 3 + size_t(c);
+                const double d = std::pow(a[i] / 65535.0, 1 / 2.2) - std::pow(b[i] / 65535.0, 1 / 2.2);
+                sum += d * d;
+                n++;
+            }
+    return 10 * std::log10(double(n) / sum);
+}
+
+struct Mosaicked {
+    negtest::DngSpec spec;
+    std::vector<uint16_t> samples;
+};
+
+// A CFA DNG of the picture through the given layout, and its LinearRaw twin
+// with the very same values.
+fs::path WriteCFA(const fs::path& path, const Picture& p, const CFALayout& layout,
+                  uint32_t tile = 0) {
+    negtest::DngSpec spec;
+    spec.width = p.width;
+    spec.height = p.height;
+    spec.tile = tile;
+    spec.cfaRepeat = {double(layout.rows()), double(layout.cols())};
+    spec.cfaPattern.clear();
+    for (uint32_t r = 0; r < layout.rows(); r++)
+        for (uint32_t c = 0; c < layout.cols(); c++) spec.cfaPattern.push_back(layout.colorAt(r, c));
+    EXPECT_TRUE(negtest::WriteDng(path.string(), spec, Mosaic(p, layout)));
+    return path;
+}
+
+fs::path WriteLinear(const fs::path& path, const Picture& p) {
+    negtest::DngSpec spec;
+    spec.width = p.width;
+    spec.height = p.height;
+    spec.samples = 3;
+    spec.black = {0, 0, 0};
+    spec.white = {65535, 65535, 65535};
+    EXPECT_TRUE(negtest::WriteDng(path.string(), spec, p.rgb));
+    return path;
+}
+
+rawWrapper::Ptr Open(const fs::path& path) {
+    return rawWrapper::initWithFile(path.string(), path.string(), false);
+}
+
+// A flat field of a colour in the camera's values.
+Picture Flat(uint32_t w, uint32_t h, std::array<uint16_t, 3> colour) {
+    Picture p{w, h, std::vector<uint16_t>(size_t(w) * h * 3)};
+    for (size_t i = 0; i < size_t(w) * h; i++)
+        for (int c = 0; c < 3; c++) p.rgb[i * 3 + size_t(c)] = colour[size_t(c)];
+    return p;
+}
+
+// The Base image of a Photo CD as linear values (its 16-bit output taken to
+// the power 2.2).
+Picture PhotoCD(const char* name) {
+    pcdDecode decoder;
+    const std::string path = (testsupport::testdataDir() / "pcd" / name).string();
+    EXPECT_TRUE(decoder.parseFile(path.c_str(), "INFO.IC", 2)) << decoder.getErrorString();
+    decoder.postProcess();
+    Picture p{decoder.getWidth(), decoder.getHeight(), {}};
+    p.rgb.resize(size_t(p.width) * p.height * 3);
+    EXPECT_TRUE(decoder.readImage16(p.rgb.data(), p.rgb.data() + 1, p.rgb.data() + 2, nullptr, 3));
+    // As a camera sees daylight: red and blue weaker by the test files'
+    // as-shot neutral (0.5, 1, 0.6), so that nothing clips once balanced.
+    const double neutral[3] = {0.5, 1.0, 0.6};
+    for (size_t i = 0; i < p.rgb.size(); i++)
+        p.rgb[i] = uint16_t(std::lround(65535 * neutral[i % 3] * std::pow(p.rgb[i] / 65535.0, 2.2)));
+    return p;
+}
+
+}  // namespace
+
+TEST(XTransDemosaic, EveryPhaseGivesTheSamePictureShiftedAndAFlatFieldStaysRight) {
+    const Picture flat = Flat(40, 30, {21000, 34000, 9000});
+    // A picture with edges and colour: crops of it at (dy, dx) carry the
+    // phase-0 layout's colours as phase 6 dy + dx.
+    const Picture zone = ZonePlate(96);
+    Picture coloured = zone;
+    for (size_t i = 0; i < coloured.rgb.size(); i += 3) coloured.rgb[i] /= 2;
+    const uint32_t crop = 84;
+    for (bool master : {true, false}) {
+        const CFALayout base = Layout(XTransColours(0));
+        const std::vector<uint16_t> reference =
+            Demosaic(Mosaic(coloured, base), coloured.width, coloured.height, base, master);
+        for (bool swapped : {false, true})
+            for (int phase = 0; phase < 36; phase++) {
+                const CFALayout layout = Layout(XTransColours(phase, swapped));
+                ASSERT_TRUE(layout.isXTrans());
+                const std::vector<uint16_t> out =
+                    Demosaic(Mosaic(flat, layout), flat.width, flat.height, layout, master, 3);
+                for (size_t i = 0; i < out.size(); i++)
+                    ASSERT_NEAR(out[i], flat.rgb[i], 1) << phase << " " << swapped << " " << i;
+                if (swapped) continue;
+                const uint32_t dy = uint32_t(phase / 6), dx = uint32_t(phase % 6);
+                Picture shifted{crop, crop, std::vector<uint16_t>(size_t(crop) * crop * 3)};
+                for (uint32_t y = 0; y < crop; y++)
+                    for (uint32_t x = 0; x < crop; x++)
+                        for (int c = 0; c < 3; c++)
+                            shifted.rgb[(size_t(y) * crop + x) * 3 + c] = coloured.at(y + dy, x + dx, c);
+                const std::vector<uint16_t> got =
+                    Demosaic(Mosaic(shifted, layout), crop, crop, layout, master, 2);
+                // Away from the mirrored edges, the same pixels.
+                const uint32_t halo = 13;
+                for (uint32_t y = halo; y + halo < crop; y++)
+                    for (uint32_t x = halo; x + halo < crop; x++)
+                        for (int c = 0; c < 3; c++)
+                            ASSERT_EQ(got[(size_t(y) * crop + x) * 3 + c],
+                                      reference[(size_t(y + dy) * coloured.width + x + dx) * 3 + c])
+                                << "phase " << phase << " at " << x << "," << y;
+            }
+    }
+}
+
+// The whole DNG road: a photograph's X-Trans mosaic, at another phase and in
+// tiles, develops to within 37.5 dB CPSNR (on a 1/2.2 tone) of its LinearRaw
+// twin, which differ; through LibRaw the same mosaic
+// reaches our own demosaic.
+TEST(XTransDecode, APhotographDevelopsCloseToItsLinearRawTwinOnBothRoads) {
+    testsupport::ScratchDir dir;
+    const Picture photo = PhotoCD("IMG0023.PCD");
+    ASSERT_EQ(photo.width, 768u);
+    auto twin = Open(WriteLinear(dir.path() / "linear.dng", photo));
+    const uint16_t* truth = twin->masterImageBytes();
+    ASSERT_NE(truth, nullptr) << twin->error()->description();
+    const CFALayout layout = Layout(XTransColours(15));
+    auto xtrans = Open(WriteCFA(dir.path() / "xtrans.dng", photo, layout, 256));
+    const uint16_t* master = xtrans->masterImageBytes();
+    ASSERT_NE(master, nullptr) << xtrans->error()->description();
+    const uint16_t* alternate = xtrans->alternateImageBytes();
+    ASSERT_NE(alternate, nullptr);
+    ASSERT_EQ(xtrans->imageWidth(), photo.width);
+    const double masterScore = CPSNR(master, truth, photo.width, photo.height, 8);
+    const double alternateScore = CPSNR(alternate, truth, photo.width, photo.height, 8);
+    EXPECT_GT(masterScore, 37.5);
+    EXPECT_GT(alternateScore, 37.5);
+    // Two renderings, not one twice.
+    const double apart = CPSNR(master, alternate, photo.width, photo.height, 8);
+    EXPECT_LT(apart, 50.0);
+
+    rawWrapper::setDecodesDNGThroughLibRaw(true);
+    auto viaLibRaw = Open(WriteCFA(dir.path() / "xtrans-strips.dng", photo, layout));
+    const uint16_t* libRawMaster = viaLibRaw->masterImageBytes();
+    rawWrapper::setDecodesDNGThroughLibRaw(false);
+    ASSERT_NE(libRawMaster, nullptr) << viaLibRaw->error()->description();
+    // Only our demosaic gives two renderings.
+    EXPECT_NE(viaLibRaw->alternateImageBytes(), nullptr);
+    ASSERT_EQ(viaLibRaw->imageWidth(), photo.width);
+    EXPECT_GT(CPSNR(libRawMaster, master, photo.width, photo.height, 8), 45.0);
+}
+
+// On a neutral zone plate the alternate stays near grey and close to the
+// plate half way out (to a quarter of the sampling rate); the master keeps
+// more of the fine rings. Made in one pass, both are the same.
+TEST(XTransDemosaic, AlternateDrawsNoMazeOnAZonePlate) {
+    const Picture zone = ZonePlate(192);
+    const CFALayout layout = Layout(XTransColours(0));
+    const std::vector<uint16_t> mosaic = Mosaic(zone, layout);
+    const std::vector<uint16_t> alternate = Demosaic(mosaic, 192, 192, layout, false);
+    const std::vector<uint16_t> master = Demosaic(mosaic, 192, 192, layout, true);
+    // The one pass that makes both gives the very same samples.
+    std::vector<uint16_t> both[2] = {std::vector<uint16_t>(master.size()),
+                                     std::vector<uint16_t>(master.size())};
+    DemosaicXTransBoth({mosaic.data(), 192, 192, 192, layout}, both[0].data(), both[1].data(), 5);
+    EXPECT_EQ(both[0], master);
+    EXPECT_EQ(both[1], alternate);
+    double worstChroma = 0, alternateError = 0, masterError = 0;
+    size_t n = 0;
+    for (uint32_t y = 0; y < 192; y++)
+        for (uint32_t x = 0; x < 192; x++) {
+            const double r = std::hypot(x - 95.5, y - 95.5);
+            if (r > 0.5 * 96) continue;
+            const size_t i = (size_t(y) * 192 + x) * 3;
+            const auto [lo, hi] = std::minmax({alternate[i], alternate[i + 1], alternate[i + 2]});
+            worstChroma = std::max(worstChroma, double(hi - lo) / 65535);
+            alternateError += std::fabs(double(alternate[i + 1]) - zone.rgb[i + 1]) / 65535;
+            masterError += std::fabs(double(master[i + 1]) - zone.rgb[i + 1]) / 65535;
+            n++;
+        }
+    EXPECT_LT(worstChroma, 0.1);
+    EXPECT_LT(alternateError / double(n), 0.015);
+    EXPECT_LT(masterError, alternateError);
+}
+
+// The 2 x 4 layout: opens, both renderings flat and right on a flat field.
+TEST(XTransDecode, ATwoByFourLayoutOpens) {
+    testsupport::ScratchDir dir;
+    const Picture flat = Flat(64, 48, {20000, 30000, 12000});
+    auto twin = Open(WriteLinear(dir.path() / "linear.dng", flat));
+    const uint16_t* truth = twin->masterImageBytes();
+    ASSERT_NE(truth, nullptr);
+    const CFALayout layout = Layout({0, 1, 2, 1, 2, 1, 0, 1}, 2, 4);
+    EXPECT_FALSE(layout.bayer());
+    auto raw = Open(WriteCFA(dir.path() / "two-by-four.dng", flat, layout));
+    for (const uint16_t* image : {raw->masterImageBytes(), raw->alternateImageBytes()}) {
+        ASSERT_NE(image, nullptr) << raw->error()->description();
+        for (size_t i = 0; i < size_t(64) * 48 * 3; i++) ASSERT_NEAR(image[i], truth[i], 2) << i;
+    }
+}
+
+// Layouts that cannot be right, and a cut file: a line naming the file.
+TEST(XTransDecode, BadPatternsFailClearly) {
+    testsupport::ScratchDir dir;
+    const Picture flat = Flat(36, 24, {20000, 30000, 12000});
+    struct Case {
+        const char* file;
+        std::vector<double> repeat;
+        std::vector<double> pattern;
+        const char* says;
+        std::vector<double> planeColours = {};
+    };
+    std::vector<double> noBlue(36), beyond(36), fourColour(36);
+    for (size_t i = 0; i < 36; i++) {
+        const uint8_t v = XTransColours(0)[i];
+        noBlue[i] = v == 2 ? 0 : v;
+        beyond[i] = i == 7 ? 5 : v;
+        fourColour[i] = v == 2 && i % 2 ? 3 : v;
+    }
+    const std::vector<Case> cases = {
+        {"no-blue.dng", {6, 6}, noBlue, "no blue filter"},
+        {"beyond.dng", {6, 6}, beyond, "names a colour that none"},
+        {"none.dng", {0, 0}, {1}, "does not repeat within 1 to 8"},
+        {"nine.dng", {9, 9}, std::vector<double>(81, 1), "does not repeat within 1 to 8"},
+        {"four.dng", {6, 6}, fourColour, "red, green, blue and cyan filters", {0, 1, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        negtest::DngSpec spec;
+        spec.width = flat.width;
+        spec.height = flat.height;
+        spec.cfaRepeat = c.repeat;
+        spec.cfaPattern = c.pattern;
+        spec.cfaPlaneColor = c.planeColours;
+        if (!c.planeColours.empty())
+            spec.colorMatrix = {0.8, -0.2, -0.1, -0.3, 1.2, 0.1, -0.05, 0.2, 0.6, 0.1, 0.3, 0.1};
+        const fs::path path = dir.path() / c.file;
+        ASSERT_TRUE(negtest::WriteDng(path.string(), spec, std::vector<uint16_t>(36 * 24, 1000)));
+        auto raw = Open(path);
+        EXPECT_EQ(raw->masterImageBytes(), nullptr) << c.file;
+        ASSERT_TRUE(raw->error()) << c.file;
+        const std::string line = raw->error()->description();
+        EXPECT_NE(line.find(c.file), std::string::npos) << line;
+        EXPECT_NE(line.find(c.says), std::string::npos) << line;
+        EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    }
+    // A cut file.
+    const fs::path whole = WriteCFA(dir.path() / "whole.dng", Flat(96, 64, {20000, 30000, 12000}),
+                                    Layout(XTransColours(0)));
+    std::vector<char> bytes(fs::file_size(whole));
+    std::ifstream(whole, std::ios::binary).read(bytes.data(), std::streamsize(bytes.size()));
+    const fs::path cut = dir.path() / "cut.dng";
+    std::ofstream(cut, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size() / 2));
+    auto cutRaw = Open(cut);
+    EXPECT_EQ(cutRaw->masterImageBytes(), nullptr);
+    ASSERT_TRUE(cutRaw->error());
+    EXPECT_NE(cutRaw->error()->description().find("\"cut.dng\""), std::string::npos)
+        << cutRaw->error()->description();
+    // A width that is no multiple of the repeat is a crop any camera may make.
+    auto odd = Open(WriteCFA(dir.path() / "odd.dng", Flat(37, 23, {20000, 30000, 12000}),
+                             Layout(XTransColours(4))));
+    EXPECT_NE(odd->masterImageBytes(), nullptr) << odd->error()->description();
+}
