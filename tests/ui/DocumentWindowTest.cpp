@@ -680,6 +680,15 @@ struct HeldCatalog {
     const platform::UserWarningHandler previous = MessageBar::installInUserWarnings();
     const fs::path photo = home.path() / "pic.dng";
     testsupport::LockHolder holder{catalogLock()};
+    // A second photo beside the first, and the first open with an edit.
+    fs::path withSecondPhoto(QPointer<DocumentWindowController>& first) {
+        const fs::path second = home.path() / "second.dng";
+        fs::copy_file(photo, second);
+        first = openWindow(photo);
+        if (first)
+            first->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
+        return second;
+    }
 };
 
 // Closing while a program at work holds the catalog: the window answers at
@@ -797,11 +806,9 @@ TEST(DocumentWindow, TheWordThatACloseGaveUpGoesOnceAnswered) {
 // waits.
 TEST(DocumentWindow, WhileACloseWaitsAnotherPhotoOpensAndClosesSayingWhatItWaitsFor) {
     HeldCatalog held;
-    const fs::path second = held.home.path() / "second.dng";
-    fs::copy_file(held.photo, second);
-    QPointer<DocumentWindowController> a(openWindow(held.photo));
+    QPointer<DocumentWindowController> a;
+    const fs::path second = held.withSecondPhoto(a);
     ASSERT_TRUE(a);
-    a->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
     ASSERT_TRUE(held.holder.hold("burn", false, 6000));
     const auto waitingNotice = [](DocumentWindowController* w) {
         int count = 0;
@@ -845,11 +852,9 @@ TEST(DocumentWindow, WhileACloseWaitsAnotherPhotoOpensAndClosesSayingWhatItWaits
 // not take the last window closed for a quit; the photo picked then opens.
 TEST(DocumentWindow, AnOpenPanelBegunWhileACloseWaitsOutlivesTheWindow) {
     HeldCatalog held;
-    const fs::path second = held.home.path() / "second.dng";
-    fs::copy_file(held.photo, second);
-    QPointer<DocumentWindowController> a(openWindow(held.photo));
+    QPointer<DocumentWindowController> a;
+    const fs::path second = held.withSecondPhoto(a);
     ASSERT_TRUE(a);
-    a->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
     ASSERT_TRUE(held.holder.hold("burn", false, 8000));
     a->window()->close();
     ASSERT_TRUE(uitest::spinUntil([&] { return a && a->messageBar()->asking(); }));

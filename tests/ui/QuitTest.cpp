@@ -150,6 +150,8 @@ TEST(Quit, StopsAWaitingBatchAtOnceAndQuitsOnceEveryWaitingWindowClosed) {
 // program that holds the catalog's lock on demand.
 struct WindowsBehindAHolder {
     explicit WindowsBehindAHolder(std::initializer_list<const char*> names) {
+        ApplicationDefaults::registerDefaults();
+        delegate.applicationDidFinishLaunching();
         for (const char* name : names) {
             photos.push_back(home.path() / name);
             handdng::Write(photos.back().string(),
@@ -175,6 +177,8 @@ struct WindowsBehindAHolder {
     uitest::UiTestHome home;
     uitest::ScriptedAlerts alerts;
     const testsupport::ShortLockWait shortWait;
+    QuorvexAppDelegate delegate;
+    QSignalSpy quit{&delegate, &QuorvexAppDelegate::didTerminate};
     std::vector<std::filesystem::path> photos;
     std::vector<QPointer<DocumentWindowController>> windows;
     std::shared_ptr<DataStoreItem> catalog =
@@ -191,10 +195,8 @@ TEST(Quit, KeepOpenInOneWindowKeepsItAndTheQuitGoesOnForTheOthers) {
     WindowsBehindAHolder held{"a.dng", "b.dng", "c.dng"};
     auto& windows = held.windows;
     ASSERT_EQ(windows.size(), 3u);
-    ApplicationDefaults::registerDefaults();
-    QuorvexAppDelegate delegate;
-    delegate.applicationDidFinishLaunching();
-    QSignalSpy quit(&delegate, &QuorvexAppDelegate::didTerminate);
+    auto& delegate = held.delegate;
+    auto& quit = held.quit;
     ASSERT_TRUE(held.holder.hold("burn", false, 8000));
     delegate.terminate();
     ASSERT_TRUE(uitest::spinUntil([&] { return held.allAsking(); }));
@@ -229,10 +231,8 @@ TEST(Quit, ASignalEndsWithinTheBoundAndKeepsTheEditsForTheNextStart) {
     WindowsBehindAHolder held{"a.dng", "b.dng"};
     auto& windows = held.windows;
     ASSERT_EQ(windows.size(), 2u);
-    ApplicationDefaults::registerDefaults();
-    QuorvexAppDelegate delegate;
-    delegate.applicationDidFinishLaunching();
-    QSignalSpy quit(&delegate, &QuorvexAppDelegate::didTerminate);
+    auto& delegate = held.delegate;
+    auto& quit = held.quit;
     ASSERT_TRUE(held.holder.hold("burn"));
     delegate.terminate();
     ASSERT_TRUE(uitest::spinUntil([&] { return held.allAsking(); }));
