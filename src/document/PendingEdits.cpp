@@ -100,8 +100,7 @@ bool PendingEdits::keep(const platform::Dictionary& entry, platform::Error* erro
     std::erase_if(entries, [&](const platform::Value& kept) { return uuidOf(kept) == uuid; });
     entries.emplace_back(entry);
     if (writeKept(file, entries, error)) {
-        platform::log("The edits of %s are kept in %s for the catalog", uuid.c_str(),
-                      file.c_str());
+        platform::log("The edits of %s are kept in %s for the catalog", uuid.c_str(), file.c_str());
         return true;
     }
     return false;
@@ -133,8 +132,7 @@ std::string PendingEdits::mergeIntoCatalog(std::chrono::milliseconds limit) {
                       error.description().c_str());
     std::string told;
     if (merged > 0)
-        told = "The edits of " + std::to_string(merged) +
-               (merged == 1 ? " photo" : " photos") +
+        told = "The edits of " + std::to_string(merged) + (merged == 1 ? " photo" : " photos") +
                " that could not be saved when Quorvex last ended are now in the catalog.";
     if (!left.empty())
         told += std::string(told.empty() ? "" : " ") + "The edits of " +

@@ -493,7 +493,8 @@ void BrowserWindowController::pathControlClick(const Path& component) {
     // The selected file's own component shows its folder, not the file as
     // one (an empty view).
     std::error_code ec;
-    if (!component.empty() && !std::filesystem::is_directory(component, ec) && component.has_parent_path())
+    if (!component.empty() && !std::filesystem::is_directory(component, ec) &&
+        component.has_parent_path())
         return pathControlClick(component.parent_path());
     if (secureBookmark_ && RawFileSearch::containsOrIsURL(*secureBookmark_, component))
         changeDirectory(component, 0);

@@ -194,9 +194,8 @@ void QuorvexAppDelegate::endSession() {
 
 void QuorvexAppDelegate::quitOnceWindowsClosed() {
     if (terminated_ || !terminating_) return;
-    std::erase_if(keptOpen_, [](const QPointer<QWidget>& window) {
-        return !window || !window->isVisible();
-    });
+    std::erase_if(keptOpen_,
+                  [](const QPointer<QWidget>& window) { return !window || !window->isVisible(); });
     const auto kept = [this](QWidget* window) {
         return std::find(keptOpen_.begin(), keptOpen_.end(), window) != keptOpen_.end();
     };

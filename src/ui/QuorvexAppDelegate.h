@@ -83,8 +83,8 @@ private:
     bool splashCanFade_ = true;
     void quitOnceWindowsClosed();
 
-    bool terminating_ = false;  // a quit under way
-    bool sessionEnding_ = false;  // a termination signal came
+    bool terminating_ = false;                 // a quit under way
+    bool sessionEnding_ = false;               // a termination signal came
     std::vector<QPointer<QWidget>> keptOpen_;  // document windows kept during the quit
     bool terminated_ = false;
 };

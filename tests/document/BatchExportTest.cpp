@@ -473,11 +473,11 @@ TEST_F(BatchExportTest, SavedSettingsReachTheCommandLinesExport) {
 
     // Edits a window kept when it had to end go into the catalog before the
     // run reads it.
-    ASSERT_TRUE(PendingEdits::keep(
-        MultiDataStore::sharedMultiDataStore().serializeToPList(
-            Dictionary{{"Quorvex_UUID", Value(fs::absolute(dng).string())},
-                       {"Quorvex_Filter_inputEV", Value(-4.0f)}}),
-        nullptr));
+    ASSERT_TRUE(
+        PendingEdits::keep(MultiDataStore::sharedMultiDataStore().serializeToPList(
+                               Dictionary{{"Quorvex_UUID", Value(fs::absolute(dng).string())},
+                                          {"Quorvex_Filter_inputEV", Value(-4.0f)}}),
+                           nullptr));
     const auto pending = exportInto("pending", "");
     EXPECT_LT(meanLevel(pending), 0.7 * meanLevel(darker));
     EXPECT_FALSE(fs::exists(PendingEdits::pendingFile()));

@@ -899,7 +899,8 @@ TEST(DocumentWindow, APhotoOpensAtOnceWhileAnotherProgramHoldsThePresets) {
     ASSERT_TRUE(popUp);
     EXPECT_NE(popUp->findText(QStringLiteral("Default")), -1);
     presets.letGo();
-    EXPECT_TRUE(uitest::spinUntil([] { return !PresetManager::sharedPresetManager().readingAgain(); }));
+    EXPECT_TRUE(
+        uitest::spinUntil([] { return !PresetManager::sharedPresetManager().readingAgain(); }));
     closeAndWait(w);
 }
 

@@ -140,8 +140,10 @@ TEST_F(ShellKeys, MenuChordsReachTheirActionsFromATextField) {
     QTest::keyClicks(field, QStringLiteral("0.50"));
     QTest::keyClick(field, Qt::Key_Return);
     for (int key : {Qt::Key_E, Qt::Key_S}) {
-        QTest::sendKeyEvent(QTest::Press, field, Qt::Key(key), QString(QChar(key)).toLower(), kCtrl);
-        QTest::sendKeyEvent(QTest::Release, field, Qt::Key(key), QString(QChar(key)).toLower(), kCtrl);
+        QTest::sendKeyEvent(QTest::Press, field, Qt::Key(key), QString(QChar(key)).toLower(),
+                            kCtrl);
+        QTest::sendKeyEvent(QTest::Release, field, Qt::Key(key), QString(QChar(key)).toLower(),
+                            kCtrl);
     }
     EXPECT_EQ(window.calls, (QStringList{"export", "export"}));
     field->setCursorPosition(4);

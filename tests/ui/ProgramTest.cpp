@@ -288,8 +288,9 @@ TEST(Program, ALogoutBehindAHolderThatNeverLetsGoEndsInTimeAndLosesNothing) {
     EXPECT_TRUE(waitFor(
         [&] {
             return readFile(home.path() / "second.log")
-                       .find("The edits of 1 photo that could not be saved when Quorvex last "
-                             "ended are now in the catalog.") != std::string::npos;
+                       .find(
+                           "The edits of 1 photo that could not be saved when Quorvex last "
+                           "ended are now in the catalog.") != std::string::npos;
         },
         std::chrono::seconds(20)))
         << readFile(home.path() / "second.log");
