@@ -22,9 +22,11 @@
 #include "document/ApplicationDefaults.h"
 #include "document/BatchExport.h"
 #include "document/DocumentController.h"
+#include "document/PendingEdits.h"
 #include "document/PresetManager.h"
 #include "document/QuorvexErrors.h"
 #include "document/RawFileSearch.h"
+#include "platform/FileLock.h"
 #include "platform/ImageReader.h"
 #include "platform/InputFile.h"
 #include "platform/Log.h"
@@ -331,6 +333,10 @@ int run(int argc, char** argv) {
         }
         outDir = std::filesystem::absolute(*outDir, ec);
     }
+
+    // Edits a window could not save when it last ended go into the catalog
+    // before anything reads it (said in the log).
+    PendingEdits::mergeIntoCatalog(platform::FileLock::waitLimit());
 
     // Also registers the defaults the browser's file filter reads.
     auto& controller = DocumentController::sharedDocumentController();

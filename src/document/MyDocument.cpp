@@ -10,6 +10,7 @@
 #include "color/ColorSyncProfileWrap.h"
 #include "color/DNGCameraProfileAbstract.h"
 #include "color/SettingsKeys.h"
+#include "document/PendingEdits.h"
 #include "document/PresetManager.h"
 #include "document/QuorvexErrors.h"
 #include "document/RawFileSearch.h"
@@ -642,6 +643,18 @@ bool MyDocument::saveSettingsToCatalog(platform::Error* error) {
         settings = imageParameters_;
     }
     return writeCatalogEntry(settings, error);
+}
+
+bool MyDocument::keepSettingsPending(platform::Error* error) {
+    if (closed_ || !shownForDisplay_ || discardSettings_) return true;
+    Dictionary settings;
+    {
+        std::lock_guard lock(mutex_);
+        settings = imageParameters_;
+        if (!settings.contains(SettingsKeys::kUUID) || savedSettings_ == settings) return true;
+    }
+    return PendingEdits::keep(MultiDataStore::sharedMultiDataStore().serializeToPList(settings),
+                              error);
 }
 
 bool MyDocument::writeCatalogEntry(const Dictionary& settings, platform::Error* error) {

@@ -144,6 +144,10 @@ public:
     // False with the error (the catalog's folder and the reason) when it
     // cannot be written: the settings stay in the document.
     bool saveSettingsToCatalog(platform::Error* error = nullptr);
+    // Keeps the settings not yet in the catalog in the pending edits (see
+    // PendingEdits), for a program that must end before the catalog can be
+    // written; nothing to keep succeeds.
+    bool keepSettingsPending(platform::Error* error = nullptr);
     // The user chose to close without saving the settings.
     void discardSettingsOnClose() { discardSettings_ = true; }
 

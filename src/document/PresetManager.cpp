@@ -13,6 +13,8 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "color/SettingsKeys.h"
 #include "document/FSNodeInfo.h"
@@ -224,6 +226,9 @@ std::optional<std::string> presetOfCopy(const fs::path& copy) {
     return name.substr(0, mark);
 }
 
+// Set on threads that never wait for the presets.
+thread_local bool answersAtOnce = false;
+
 // The folder's lock: changes hold it exclusively, listings shared, so no
 // run lists a folder another is filling or mending.
 fs::path lockFileFor(const fs::path& folder) {
@@ -285,12 +290,18 @@ public:
                platform::FileLock::Wait wait = platform::FileLock::Wait::ForMode)
         : manager_(manager) {
         if (manager_.folderLock_) {
-            if (mode == platform::FileLock::Mode::Exclusive) manager_.folderLock_->makeExclusive();
+            if (mode == platform::FileLock::Mode::Exclusive) {
+                manager_.folderLock_->makeExclusive();
+                if (manager_.atOnce_ && manager_.folderLock_->timedOut())
+                    manager_.lockMissed_ = true;
+            }
             return;
         }
         owner_ = true;
+        if (manager_.atOnce_) wait = platform::FileLock::Wait::Never;
         manager_.folderLock_ = std::make_unique<platform::FileLock>(
             lockFileFor(folder), mode, "the presets folder \"" + folder.string() + "\"", wait);
+        if (manager_.atOnce_ && manager_.folderLock_->timedOut()) manager_.lockMissed_ = true;
     }
     // Another program kept the lock past the wait: read, but change nothing.
     bool keptByAnother() const { return manager_.folderLock_ && manager_.folderLock_->timedOut(); }
@@ -406,6 +417,8 @@ void PresetManager::iteratePresetsLocked() {
     {
         FolderLock lock(*this, *folder, platform::FileLock::Mode::Shared);
         kept = lock.keptByAnother();
+        // A thread that never waits answers from the list last read instead.
+        if (kept && atOnce_) return;
         readFolderLocked(*folder, damaged);
     }
     // Kept copies are looked at once per process.
@@ -619,6 +632,7 @@ void PresetManager::mendDamagedLocked(std::vector<DamagedPreset>& damaged) {
 }
 
 std::vector<platform::Dictionary> PresetManager::currentList() {
+    if (answersAtOnce) return listAtOnce();
     std::unique_lock lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) {
         // Another thread's operation may wait for another program's lock:
@@ -634,6 +648,54 @@ std::vector<platform::Dictionary> PresetManager::currentList() {
     lastListed_ = presetList_;
     return presetList_;
 }
+
+std::vector<platform::Dictionary> PresetManager::listAtOnce() {
+    {
+        std::unique_lock lock(mutex_, std::try_to_lock);
+        if (lock.owns_lock()) {
+            atOnce_ = true;
+            lockMissed_ = false;
+            iteratePresetsLocked();
+            atOnce_ = false;
+            if (!lockMissed_) {
+                std::lock_guard listed(listedMutex_);
+                lastListed_ = presetList_;
+                return presetList_;
+            }
+        }
+    }
+    readAgainElsewhere();
+    {
+        std::lock_guard listed(listedMutex_);
+        if (lastListed_) return *lastListed_;
+    }
+    std::vector<platform::Dictionary> factory;
+    for (auto& [name, preset] : factoryPresets()) factory.push_back(std::move(preset));
+    sortByName(factory);
+    return factory;
+}
+
+void PresetManager::readAgainElsewhere() {
+    if (readingAgain_.exchange(true)) return;
+    const auto read = [this] {
+        std::optional<std::vector<platform::Dictionary>> before;
+        {
+            std::lock_guard listed(listedMutex_);
+            before = lastListed_;
+        }
+        const std::vector<platform::Dictionary> now = currentList();
+        // Those told read the list just read.
+        if (before != now) notifyPresetsChanged();
+        readingAgain_ = false;
+    };
+    try {
+        std::thread(read).detach();
+    } catch (const std::system_error&) {
+        readingAgain_ = false;  // no thread to spare: read again at the next use
+    }
+}
+
+void PresetManager::neverWaitOnThisThread() { answersAtOnce = true; }
 
 std::vector<platform::Dictionary> PresetManager::presetList(bool forMenu) {
     std::vector<platform::Dictionary> list;

@@ -23,6 +23,7 @@
 // wait for another program's lock) answers from the list last read.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -44,6 +45,15 @@ public:
     using ListObserver = std::function<void(bool didChange)>;
 
     static PresetManager& sharedPresetManager();
+    // The calling thread (a window's) never waits for the presets: while
+    // another program keeps the folder's lock or another thread's operation
+    // is under way, lists and lookups answer from the list last read (the
+    // factory presets before any), and the folder is read again on a
+    // thread of its own, which tells of its wait as usual and posts
+    // "TARNWisp_PresetsChanged" when the list it reads differs.
+    static void neverWaitOnThisThread();
+    // Whether a read of the folder on a thread of its own is under way.
+    bool readingAgain() const { return readingAgain_; }
     PresetManager(const PresetManager&) = delete;
     PresetManager& operator=(const PresetManager&) = delete;
 
@@ -136,6 +146,9 @@ private:
     // The list as last read, for readers that find another thread's
     // operation under way; read and answered without waiting for mutex_.
     std::vector<platform::Dictionary> currentList();
+    // currentList for a thread that never waits.
+    std::vector<platform::Dictionary> listAtOnce();
+    void readAgainElsewhere();
 
     std::recursive_mutex mutex_;
     std::mutex listedMutex_;  // guards lastListed_
@@ -148,6 +161,11 @@ private:
     std::unique_ptr<platform::FileLock> folderLock_;  // of the operation under way
     bool checkKeptCopies_ = true;                     // once per process
     bool toldUnwritten_ = false;
+    // While a thread that never waits reads (mutex_ held): the folder's lock
+    // is only tried, and lockMissed_ says another holder kept it.
+    bool atOnce_ = false;
+    bool lockMissed_ = false;
+    std::atomic<bool> readingAgain_{false};
     std::mutex observerMutex_;
     std::map<ObserverToken, ListObserver> observers_;
     ObserverToken nextToken_ = 1;

@@ -460,6 +460,11 @@ bool FileLock::acquire() {
         log("No lock on %s (%s): going on without it", file_.c_str(), std::strerror(errno));
         return false;
     }
+    if (wait_ == Wait::Never) {
+        timedOut_ = true;
+        keptBy_ = holderText();
+        return false;
+    }
     LockState seen = stateOf(fd_);
     // A read goes on without the lock anyway, and waits the bound in all: it
     // does not wait again for one kept, untouched, since a wait for it ran

@@ -48,8 +48,10 @@ public:
 
     // How long to wait for another holder: as the mode says, or as a read
     // does, for a change the caller can do without (one made again at a
-    // later use, as the factory presets are).
-    enum class Wait { ForMode, AsARead };
+    // later use, as the factory presets are); or not at all, for a caller
+    // that must answer at once (a window's thread): a lock another holder
+    // keeps is then not held and timedOut() is true, without a word.
+    enum class Wait { ForMode, AsARead, Never };
 
     // `guarded` names what the lock guards for the person told about a wait
     // ("the catalog \"…\""); empty: the lock file's path.

@@ -20,6 +20,7 @@
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
 #include "document/FSNodeInfo.h"
+#include "document/PresetManager.h"
 #include "engine/ThreadedImageEngine.h"
 #include "platform/Log.h"
 #include "ui/AlertPresenter.h"
@@ -153,6 +154,9 @@ ApplicationShell& ApplicationShell::shared() {
 
 ApplicationShell::ApplicationShell() {
     DocumentController::sharedDocumentController();  // registers the defaults
+    // Opening a photo and building the preset menus answer at once, whatever
+    // another program does with the presets' lock.
+    PresetManager::neverWaitOnThisThread();
     buildActions();
 
     // The Qt-free controller follows the batch's notifications at once; the
@@ -479,7 +483,9 @@ QString ApplicationShell::openPanelFolder() const {
 }
 
 void ApplicationShell::openDocument() {
-    auto* panel = new OpenPanel(QApplication::activeWindow());
+    // Of no window: one that closes meanwhile (a close waiting for its save)
+    // would take the panel along while the person is still choosing.
+    auto* panel = new OpenPanel(nullptr);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setOption(QFileDialog::DontUseNativeDialog);
     panel->setFileMode(QFileDialog::ExistingFiles);
@@ -492,7 +498,7 @@ void ApplicationShell::openDocument() {
         if (!files.isEmpty()) self->lastOpenFolder_ = QFileInfo(files.front()).absolutePath();
         self->openFiles(files);
     });
-    panel->open();
+    panel->show();
 }
 
 void ApplicationShell::resetQuorvex() {

@@ -490,6 +490,12 @@ std::vector<QPushButton*> BrowserWindowController::pathButtons() const {
 }
 
 void BrowserWindowController::pathControlClick(const Path& component) {
+    // The selected file's own component shows its folder, not the file as
+    // one (an empty view).
+    std::error_code ec;
+    if (!component.empty() && !std::filesystem::is_directory(component, ec) &&
+        component.has_parent_path())
+        return pathControlClick(component.parent_path());
     if (secureBookmark_ && RawFileSearch::containsOrIsURL(*secureBookmark_, component))
         changeDirectory(component, 0);
     else
@@ -628,6 +634,8 @@ void BrowserWindowController::cellWasDoubleClicked(int row) {
         changeDirectory(node->getURL(), 0);
         return;
     }
+    // The bar names the folder of the opened file, not the file as a folder.
+    showPath(node->getURL().parent_path());
     platform::ApplicationShell::shared().openDocumentWithPath(qs(node->getURL()));
 }
 

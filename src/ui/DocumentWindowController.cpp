@@ -19,6 +19,7 @@
 #include "document/DocumentExport.h"
 #include "engine/QueueEngine.h"
 #include "platform/Dispatch.h"
+#include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "platform/UserWarning.h"
 #include "ui/AlertPresenter.h"
@@ -40,13 +41,13 @@ constexpr std::chrono::milliseconds kCloseAtOnce{150};
 // for, or after this when nothing was told.
 constexpr std::chrono::milliseconds kOfferChoicesAfter{1000};
 
-std::function<void()>& keptOpenHandler() {
-    static auto* handler = new std::function<void()>;
+std::function<void(DocumentWindowController*)>& keptOpenHandler() {
+    static auto* handler = new std::function<void(DocumentWindowController*)>;
     return *handler;
 }
 
-void keptOpen() {
-    if (const auto handler = keptOpenHandler()) handler();
+void keptOpen(DocumentWindowController* controller) {
+    if (const auto handler = keptOpenHandler(); handler && controller) handler(controller);
 }
 
 std::map<const MyDocument*, QPointer<DocumentWindowController>>& registry() {
@@ -148,8 +149,31 @@ DocumentWindowController* DocumentWindowController::makeWindowForDocument(
     return controller;
 }
 
-void DocumentWindowController::setKeptOpenHandler(std::function<void()> handler) {
+void DocumentWindowController::setKeptOpenHandler(
+    std::function<void(DocumentWindowController*)> handler) {
     keptOpenHandler() = std::move(handler);
+}
+
+void DocumentWindowController::endSessionNow() {
+    std::vector<QPointer<DocumentWindowController>> open;
+    for (const auto& [document, controller] : registry()) open.push_back(controller);
+    for (const auto& controller : open)
+        if (controller) controller->endNow();
+}
+
+void DocumentWindowController::endNow() {
+    if (windowHasClosed_ || !window_) return;
+    if (const auto save = std::exchange(closingSave_, nullptr)) {
+        save->stop();
+        messageBar_->withdrawQuestion();
+    }
+    platform::Error error;
+    if (!document_->keepSettingsPending(&error))
+        platform::log("The edits of %s are lost: they cannot be kept for the catalog (%s)",
+                      document_->displayName().c_str(), error.description().c_str());
+    // Kept, or beyond keeping: the close must not wait for the catalog.
+    document_->discardSettingsOnClose();
+    window_->close();
 }
 
 void DocumentWindowController::installDocumentWindowFactory() {
@@ -392,7 +416,7 @@ void DocumentWindowController::waitForClosingSave(const SettingsSave::Ptr& save)
                 save->stop();
                 closingSave_.reset();
                 messageBar_->removeMessage(*told);
-                if (button != 1) return keptOpen();
+                if (button != 1) return keptOpen(this);
                 document_->discardSettingsOnClose();
                 window->close();
             });
@@ -426,12 +450,13 @@ void DocumentWindowController::editsNotSaved(const platform::Error& error,
     alert.cancelButton = 0;
     alert.critical = true;
     QPointer<QuorvexDocumentWindow> window(window_);
+    QPointer<DocumentWindowController> self(this);
     MyDocument::Ptr document = document_;
     platform::AlertPresenter::current().present(
-        alert, window_, [window, document, ranOutNotices](int button) {
+        alert, window_, [window, self, document, ranOutNotices](int button) {
             // The word that the wait ran out was answered here.
             for (const std::string& notice : ranOutNotices) platform::withdrawUserWarning(notice);
-            if (button != 1) return keptOpen();
+            if (button != 1) return keptOpen(self.data());
             document->discardSettingsOnClose();
             // After the close under way has been refused.
             if (window) QMetaObject::invokeMethod(window, &QWidget::close, Qt::QueuedConnection);

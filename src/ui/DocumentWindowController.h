@@ -108,9 +108,14 @@ public:
     static DocumentWindowController* windowForDocument(const MyDocument* document);
     // Makes the shell open documents in these windows.
     static void installDocumentWindowFactory();
-    // Called when the person keeps open a window that was closing (Keep
-    // Open, in its bar or in the alert that its edits were not saved).
-    static void setKeptOpenHandler(std::function<void()> handler);
+    // Called with the window's controller when the person keeps open a
+    // window that was closing (Keep Open, in its bar or in the alert that its
+    // edits were not saved).
+    static void setKeptOpenHandler(std::function<void(DocumentWindowController*)> handler);
+    // The session ends (a logout): every window closes now, a save still
+    // waiting is stopped, and edits not in the catalog are kept in the
+    // pending edits for the next start.
+    static void endSessionNow();
 
     explicit DocumentWindowController(MyDocument::Ptr document);
     ~DocumentWindowController() override;
@@ -224,6 +229,8 @@ public:
     // The window closes (by the user, or the document after a failed decode).
     void windowWillClose();
     void performClose();
+    // endSessionNow for this window.
+    void endNow();
     void scrollViewBugFix();
 
 private:

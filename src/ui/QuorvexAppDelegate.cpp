@@ -3,11 +3,14 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
+#include "document/PendingEdits.h"
+#include "platform/FileLock.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/UserWarning.h"
@@ -48,12 +51,17 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
     application.setQuitOnLastWindowClosed(false);
     application.watchTerminationSignals();
     connect(&application, &QuorvexApplication::terminationRequested, this,
-            &QuorvexAppDelegate::terminate);
+            &QuorvexAppDelegate::endSession);
     connect(&application, &QGuiApplication::lastWindowClosed, this, &QuorvexAppDelegate::terminate);
     connect(&application, &QCoreApplication::aboutToQuit, this, &QuorvexAppDelegate::terminate);
     connect(&shell, &platform::ApplicationShell::terminateRequested, this,
             &QuorvexAppDelegate::terminate);
 
+    // Edits the last run could not save are in the catalog before anything
+    // reads it.
+    if (const std::string told = PendingEdits::mergeIntoCatalog(platform::FileLock::waitLimit());
+        !told.empty())
+        platform::warnUser(told);
     DocumentWindowController::installDocumentWindowFactory();
     BrowserWindowController::installBrowserHooks();
     InspectorController::installInspectorHooks();
@@ -138,14 +146,20 @@ void QuorvexAppDelegate::terminate() {
     if (terminated_) return;
     if (terminating_) return quitOnceWindowsClosed();
     terminating_ = true;
+    keptOpen_.clear();
     auto& shell = platform::ApplicationShell::shared();
     if (const auto& stop = shell.browserHooks().stopBatchAndWait) stop();
     if (splashScreenTimer_) splashScreenTimer_->stop();
     delete splashScreenPanel_.data();
-    // A window kept open by the person's choice ends the quit there.
-    DocumentWindowController::setKeptOpenHandler([self = QPointer(this)] {
-        if (self) self->terminating_ = false;
-    });
+    // A window the person keeps open stays; the quit goes on for the others.
+    DocumentWindowController::setKeptOpenHandler(
+        [self = QPointer(this)](DocumentWindowController* controller) {
+            if (!self || !self->terminating_ || self->sessionEnding_) return;
+            self->keptOpen_.push_back(controller->window());
+            controller->messageBar()->postHere(
+                tr("Kept open: Quorvex quits without this window. Close it to quit."));
+            self->quitOnceWindowsClosed();
+        });
     // Windows first, so a document window closes its own document. Every
     // one is asked, whatever another answers: one whose save waits closes
     // once it is done, or as the person chooses in it.
@@ -163,14 +177,45 @@ void QuorvexAppDelegate::terminate() {
     quitOnceWindowsClosed();
 }
 
+void QuorvexAppDelegate::endSession() {
+    if (terminated_) return;
+    if (!std::exchange(sessionEnding_, true)) {
+        platform::log("Asked to end: edits not saved within %s are kept for the next start",
+                      platform::FileLock::waitLimitText().c_str());
+        QTimer::singleShot(platform::FileLock::waitLimit(), this, [this] {
+            if (terminated_) return;
+            DocumentWindowController::endSessionNow();
+            terminating_ = true;
+            quitOnceWindowsClosed();
+        });
+    }
+    terminate();
+}
+
 void QuorvexAppDelegate::quitOnceWindowsClosed() {
     if (terminated_ || !terminating_) return;
+    std::erase_if(keptOpen_,
+                  [](const QPointer<QWidget>& window) { return !window || !window->isVisible(); });
+    const auto kept = [this](QWidget* window) {
+        return std::find(keptOpen_.begin(), keptOpen_.end(), window) != keptOpen_.end();
+    };
     for (QWidget* window : QApplication::topLevelWidgets())
-        if (qobject_cast<QuorvexDocumentWindow*>(window) && window->isVisible()) return;
+        if (qobject_cast<QuorvexDocumentWindow*>(window) && window->isVisible() && !kept(window))
+            return;
+    if (!keptOpen_.empty() && !sessionEnding_) {
+        // The quit ends with the kept windows: what else it asked closes.
+        terminating_ = false;
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (!window->parentWidget() && window->isVisible() && !kept(window)) window->close();
+        keptOpen_.clear();
+        return;
+    }
     terminated_ = true;
     QApplication::closeAllWindows();
     auto& controller = DocumentController::sharedDocumentController();
     for (const MyDocument::Ptr& document : controller.documents()) {
+        // A logout waits for no catalog: what is not saved is kept for it.
+        if (sessionEnding_ && document->keepSettingsPending()) document->discardSettingsOnClose();
         document->close();
         controller.removeDocument(document);
     }

@@ -10,13 +10,21 @@
 // once every one has closed, the other windows close, every open document
 // is closed (its catalog entry written), window exports are waited for, and
 // only then is "QuorvexIsRunning" cleared and the event loop left. A window
-// the person keeps open ends the quit. GUI thread only.
+// the person keeps open stays, with a word in its bar: the quit goes on for
+// every other window and ends with the kept ones open (closing the last of
+// them quits then).
+//
+// A termination signal (a logout) quits the same way, but no save waits
+// longer than FileLock::waitLimit() after it: then every window closes at
+// once, kept open or not, and edits not in the catalog are kept in the
+// pending edits, which the next start puts in the catalog. GUI thread only.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <vector>
 
 class QTimer;
 class QuorvexApplication;
@@ -62,6 +70,8 @@ public:
 
 public slots:
     void terminate();
+    // terminate() for a termination signal.
+    void endSession();
 
 signals:
     void didTerminate();
@@ -73,6 +83,8 @@ private:
     bool splashCanFade_ = true;
     void quitOnceWindowsClosed();
 
-    bool terminating_ = false;  // a quit under way
+    bool terminating_ = false;                 // a quit under way
+    bool sessionEnding_ = false;               // a termination signal came
+    std::vector<QPointer<QWidget>> keptOpen_;  // document windows kept during the quit
     bool terminated_ = false;
 };

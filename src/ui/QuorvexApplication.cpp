@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QKeyEvent>
 #include <QSocketNotifier>
 #include <QWidget>
@@ -12,6 +13,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Log.h"
 #include "platform/Version.h"
+#include "ui/ApplicationShell.h"
 #include "ui/KeyEquivalents.h"
 #include "ui/MainQueueWaker.h"
 
@@ -70,7 +72,23 @@ void QuorvexApplication::watchTerminationSignals() {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &action, nullptr);
 }
 
+// A menu's Ctrl chord goes to its action even in a text field, where the
+// platform's key bindings may take it as a cursor move (Ctrl+E: to the end of
+// the line). The field still gets chords no enabled action carries.
+bool QuorvexApplication::menuTakesChord(const QKeyEvent& key) {
+    if (!(key.modifiers() & Qt::ControlModifier)) return false;
+    const QKeySequence chord(key.keyCombination());
+    for (const QAction* action : platform::ApplicationShell::shared().actions())
+        if (action->isEnabled() && action->shortcuts().contains(chord)) return true;
+    return false;
+}
+
 bool QuorvexApplication::notify(QObject* receiver, QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride && receiver->isWidgetType() &&
+        menuTakesChord(*static_cast<QKeyEvent*>(event))) {
+        event->ignore();
+        return false;
+    }
     if (event->type() == QEvent::KeyPress && receiver->isWidgetType()) {
         auto* key = static_cast<QKeyEvent*>(event);
         const auto rewritten = platform::rewriteKeyEquivalent({key->key(), key->modifiers()});

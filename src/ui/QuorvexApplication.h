@@ -1,6 +1,7 @@
 // The application object. It runs the main queue on Qt's event loop from its
 // creation to its destruction (MainQueueWaker), rewrites key equivalents of
-// KeyPress events that reach widgets (KeyEquivalents.h), and turns SIGTERM,
+// KeyPress events that reach widgets (KeyEquivalents.h), gives a menu's
+// Ctrl chords to its action before a text field's key bindings, and turns SIGTERM,
 // SIGINT and SIGHUP into terminationRequested() on the GUI thread so a
 // killed application still quits in order. Made on the process's initial
 // thread.
@@ -25,5 +26,6 @@ signals:
     void terminationRequested();
 
 private:
+    static bool menuTakesChord(const class QKeyEvent& key);
     QSocketNotifier* signalNotifier_ = nullptr;
 };

@@ -22,6 +22,7 @@
 #include "document/ApplicationDefaults.h"
 #include "document/BatchExport.h"
 #include "document/DocumentTestHome.h"
+#include "document/PendingEdits.h"
 #include "document/PresetManager.h"
 #include "engine/DataStoreItem.h"
 #include "engine/MultiDataStore.h"
@@ -470,14 +471,28 @@ TEST_F(BatchExportTest, SavedSettingsReachTheCommandLinesExport) {
     const auto darker = exportInto("catalog", "");
     EXPECT_LT(meanLevel(darker), 0.7 * meanLevel(plain));
 
+    // Edits a window kept when it had to end go into the catalog before the
+    // run reads it.
+    ASSERT_TRUE(
+        PendingEdits::keep(MultiDataStore::sharedMultiDataStore().serializeToPList(
+                               Dictionary{{"Quorvex_UUID", Value(fs::absolute(dng).string())},
+                                          {"Quorvex_Filter_inputEV", Value(-4.0f)}}),
+                           nullptr));
+    const auto pending = exportInto("pending", "");
+    EXPECT_LT(meanLevel(pending), 0.7 * meanLevel(darker));
+    EXPECT_FALSE(fs::exists(PendingEdits::pendingFile()));
+    EXPECT_FLOAT_EQ((*catalog->getItemForUUID(fs::absolute(dng).string()))["Quorvex_Filter_inputEV"]
+                        .floatValue(),
+                    -4.0f);
+
     Dictionary small{{"displayName", Value("Small files")},
                      {"Quorvex_ExportFileType", Value(0)},
                      {"Quorvex_JPEGQuality", Value(2.0f)}};
     platform::Error error;
     ASSERT_TRUE(PresetManager::sharedPresetManager().addPreset(small, &error));
     const auto smallDarker = exportInto("small", "--preset \"Small files\"");
-    EXPECT_NEAR(meanLevel(smallDarker), meanLevel(darker), 3.0);
-    EXPECT_LT(fs::file_size(smallDarker), fs::file_size(darker));
+    EXPECT_NEAR(meanLevel(smallDarker), meanLevel(pending), 3.0);
+    EXPECT_LT(fs::file_size(smallDarker), fs::file_size(pending));
     PresetManager::sharedPresetManager().forgetPresetDirectory();
 #endif
 }

@@ -3,6 +3,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -667,3 +668,83 @@ TEST_F(Presets, ADamagedPresetAskedForByNameIsMendedOrUsedOrSaidToBeDamaged) {
     EXPECT_FALSE(manager.presetNamed("Morning", &error));
     EXPECT_EQ(error.failureReason, "");
 }
+
+namespace {
+
+// A thread that never waits (a window's) answers at once, whoever holds what:
+// the factory presets before the folder exists, the list last read behind
+// another program's lock and behind another thread's change waiting for it.
+// The folder is then read again on a thread of its own, which tells of a
+// preset another program added once the lock is free.
+TEST_F(Presets, AThreadThatNeverWaitsAnswersAtOnceAndHearsOfChangesLater) {
+    const testsupport::ShortLockWait shortWait;
+    const fs::path support = platform::applicationSupportDirectory(true);
+    const auto namesAtOnce = [&] {
+        std::set<std::string> names;
+        double took = 0;
+        std::thread([&] {
+            PresetManager::neverWaitOnThisThread();
+            const auto start = std::chrono::steady_clock::now();
+            const auto list = manager.presetList(false);
+            took = secondsSince(start);
+            for (const auto& preset : list) names.insert(preset["displayName"].string());
+        }).join();
+        EXPECT_LT(took, 0.5);
+        return names;
+    };
+    const auto readAgainEnds = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        while (manager.readingAgain() && secondsSince(start) < 20)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return !manager.readingAgain();
+    };
+    std::atomic<int> changes{0};
+    auto& center = platform::NotificationCenter::defaultCenter();
+    const auto token = center.addObserver("TARNWisp_PresetsChanged",
+                                          [&](const platform::Notification&) { ++changes; });
+    testsupport::LockHolder holder(support / ".presets.lock");
+
+    ASSERT_TRUE(holder.hold("sleep"));
+    const std::set<std::string> factory = namesAtOnce();
+    EXPECT_EQ(factory.size(), 4u);
+    EXPECT_TRUE(factory.count("Default"));
+    holder.letGo();
+    ASSERT_TRUE(readAgainEnds());
+
+    // Another program adds a preset while it holds the lock.
+    platform::Dictionary mine{{"displayName", "Mine"}};
+    ASSERT_TRUE(manager.addPreset(mine, nullptr));
+    EXPECT_EQ(manager.presetList(false).size(), 5u);
+    ASSERT_TRUE(holder.hold("sleep"));
+    platform::Dictionary other{{"displayName", "Other"},
+                               {"Quorvex_PresetUUID", PresetManager::uuidString()}};
+    ASSERT_TRUE(platform::writePropertyList(
+        platform::Value(other),
+        support / "presets" / (PresetManager::profileUUID(other) + ".plist")));
+    changes = 0;
+    std::set<std::string> names = namesAtOnce();
+    EXPECT_TRUE(names.count("Mine"));
+    EXPECT_FALSE(names.count("Other"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(changes, 0);
+    holder.letGo();
+    ASSERT_TRUE(readAgainEnds());
+    EXPECT_EQ(changes, 1);
+    EXPECT_TRUE(namesAtOnce().count("Other"));
+
+    // Behind a change of this process that waits for the holder.
+    ASSERT_TRUE(holder.hold("sleep"));
+    std::thread change([&] {
+        platform::Dictionary late{{"displayName", "Late"}};
+        manager.addPreset(late, nullptr);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    names = namesAtOnce();
+    EXPECT_TRUE(names.count("Other"));
+    EXPECT_FALSE(names.count("Late"));
+    change.join();
+    ASSERT_TRUE(readAgainEnds());
+    center.removeObserver(token);
+}
+
+}  // namespace

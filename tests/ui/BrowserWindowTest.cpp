@@ -361,6 +361,24 @@ TEST_F(BrowserWindow, SelectingAFileKeepsTheWindowsSize) {
     EXPECT_LE(file->mapTo(&browser, QPoint(file->width(), 0)).x(), batch.x());
 }
 
+// In a folder the person chose, a click on the selected file's part of the
+// path shows its folder, not the file as an empty folder.
+TEST_F(BrowserWindow, ThePathBarTakesTheSelectedFileToItsFolder) {
+    const fs::path pics = dir / "pics";
+    fs::create_directories(pics);
+    touch(pics / "A.dng");
+    BrowserWindowController browser;
+    browser.browseFolder(pics);
+    select(browser, {"A.dng"});
+    uitest::settle();
+    QPushButton* file = browser.pathButtons().back();
+    ASSERT_EQ(file->property("componentPath").toString().toStdString(), (pics / "A.dng").string());
+    file->click();
+    uitest::settle();
+    EXPECT_EQ(browser.currentFolder(), pics);
+    EXPECT_EQ(browser.model()->rowCount(), 1);
+}
+
 TEST_F(BrowserWindow, ThumbnailsArriveRowByRowAndKeepTheSelection) {
     for (int i = 0; i < 6; ++i)
         writeImage(dir / ("img" + std::to_string(i) + ".jpg"), QColor(40 * i, 200, 100), "JPEG");

@@ -15,6 +15,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QTest>
 #include <QToolButton>
@@ -39,8 +40,10 @@
 #include "engine/MultiDataStore.h"
 #include "platform/ImageReader.h"
 #include "platform/NotificationCenter.h"
+#include "platform/Paths.h"
 #include "platform/UserDefaults.h"
 #include "support/ShortLockWait.h"
+#include "ui/ApplicationShell.h"
 #include "ui/CIImageView.h"
 #include "ui/DisplayColor.h"
 #include "ui/DocumentWindowController.h"
@@ -677,6 +680,15 @@ struct HeldCatalog {
     const platform::UserWarningHandler previous = MessageBar::installInUserWarnings();
     const fs::path photo = home.path() / "pic.dng";
     testsupport::LockHolder holder{catalogLock()};
+    // A second photo beside the first, and the first open with an edit.
+    fs::path withSecondPhoto(QPointer<DocumentWindowController>& first) {
+        const fs::path second = home.path() / "second.dng";
+        fs::copy_file(photo, second);
+        first = openWindow(photo);
+        if (first)
+            first->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
+        return second;
+    }
 };
 
 // Closing while a program at work holds the catalog: the window answers at
@@ -794,11 +806,9 @@ TEST(DocumentWindow, TheWordThatACloseGaveUpGoesOnceAnswered) {
 // waits.
 TEST(DocumentWindow, WhileACloseWaitsAnotherPhotoOpensAndClosesSayingWhatItWaitsFor) {
     HeldCatalog held;
-    const fs::path second = held.home.path() / "second.dng";
-    fs::copy_file(held.photo, second);
-    QPointer<DocumentWindowController> a(openWindow(held.photo));
+    QPointer<DocumentWindowController> a;
+    const fs::path second = held.withSecondPhoto(a);
     ASSERT_TRUE(a);
-    a->document()->setValueForKey(platform::Value(1.25f), "Quorvex_Filter_inputEV");
     ASSERT_TRUE(held.holder.hold("burn", false, 6000));
     const auto waitingNotice = [](DocumentWindowController* w) {
         int count = 0;
@@ -835,6 +845,63 @@ TEST(DocumentWindow, WhileACloseWaitsAnotherPhotoOpensAndClosesSayingWhatItWaits
     ASSERT_TRUE(b = openWindow(second, false));
     EXPECT_FLOAT_EQ(evOf(b), 0.5f);
     closeAndWait(b);
+}
+
+// File > Open while a close waits: the panel belongs to no window, so it
+// stays when the waiting window closes, and with it open the program does
+// not take the last window closed for a quit; the photo picked then opens.
+TEST(DocumentWindow, AnOpenPanelBegunWhileACloseWaitsOutlivesTheWindow) {
+    HeldCatalog held;
+    QPointer<DocumentWindowController> a;
+    const fs::path second = held.withSecondPhoto(a);
+    ASSERT_TRUE(a);
+    ASSERT_TRUE(held.holder.hold("burn", false, 8000));
+    a->window()->close();
+    ASSERT_TRUE(uitest::spinUntil([&] { return a && a->messageBar()->asking(); }));
+    a->window()->activateWindow();
+    auto& shell = platform::ApplicationShell::shared();
+    DocumentWindowController::installDocumentWindowFactory();
+    shell.openDocument();
+    QPointer<QFileDialog> panel;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible())
+            panel = dialog;
+    ASSERT_TRUE(panel);
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+    held.holder.letGo();
+    ASSERT_TRUE(uitest::spinUntil([&] { return !a; }));
+    QTest::qWait(200);
+    ASSERT_TRUE(panel && panel->isVisible());
+    EXPECT_EQ(lastClosed.count(), 0);
+    // Picked as the Open button does.
+    emit panel->filesSelected({QString::fromStdString(second.string())});
+    panel->close();
+    DocumentWindowController* b = nullptr;
+    ASSERT_TRUE(uitest::spinUntil([&] {
+        const auto document = DocumentController::sharedDocumentController().documentForURL(second);
+        return document && (b = DocumentWindowController::windowForDocument(document.get()));
+    }));
+    shell.setDocumentWindowFactory(nullptr);
+    closeAndWait(b);
+}
+
+// Another program holds the presets' lock: a photo still opens at once,
+// its preset menu from the factory presets, and the window answers.
+TEST(DocumentWindow, APhotoOpensAtOnceWhileAnotherProgramHoldsThePresets) {
+    HeldCatalog held;
+    testsupport::LockHolder presets(platform::applicationSupportDirectory(true) / ".presets.lock");
+    ASSERT_TRUE(presets.hold("burn"));
+    const auto start = std::chrono::steady_clock::now();
+    QPointer<DocumentWindowController> w(openWindow(held.photo, false));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    ASSERT_TRUE(w);
+    auto* popUp = w->window()->findChild<QComboBox*>(QStringLiteral("presetPopUp"));
+    ASSERT_TRUE(popUp);
+    EXPECT_NE(popUp->findText(QStringLiteral("Default")), -1);
+    presets.letGo();
+    EXPECT_TRUE(
+        uitest::spinUntil([] { return !PresetManager::sharedPresetManager().readingAgain(); }));
+    closeAndWait(w);
 }
 
 // The save panel proposes the raw file's name with the type's extension (for

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QSignalSpy>
 #include <QTest>
@@ -74,6 +75,23 @@ protected:
     }
 };
 
+// A field whose key bindings take every Ctrl chord, as the X11 ones take
+// Ctrl+E (to the end of the line).
+class GreedyField : public QLineEdit {
+public:
+    using QLineEdit::QLineEdit;
+
+protected:
+    bool event(QEvent* event) override {
+        if (event->type() == QEvent::ShortcutOverride &&
+            (static_cast<QKeyEvent*>(event)->modifiers() & Qt::ControlModifier)) {
+            event->accept();
+            return true;
+        }
+        return QLineEdit::event(event);
+    }
+};
+
 class ShellKeys : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -109,6 +127,30 @@ TEST_F(ShellKeys, RewrittenKeysReachTheMenuActions) {
     press(Qt::Key_S, kMeta);  // Control-S: nothing
     EXPECT_EQ(window.calls,
               (QStringList{"actual", "actual", "export", "export", "out", "out", "fit"}));
+}
+
+// After a value typed into a field and Return, Ctrl+E exports as Ctrl+S
+// does, though a text field's own bindings would take it as a cursor move;
+// a chord no menu carries still reaches the field.
+TEST_F(ShellKeys, MenuChordsReachTheirActionsFromATextField) {
+    auto* field = new GreedyField(&window);
+    window.setCentralWidget(field);
+    field->setFocus();
+    uitest::settle();
+    QTest::keyClicks(field, QStringLiteral("0.50"));
+    QTest::keyClick(field, Qt::Key_Return);
+    for (int key : {Qt::Key_E, Qt::Key_S}) {
+        QTest::sendKeyEvent(QTest::Press, field, Qt::Key(key), QString(QChar(key)).toLower(),
+                            kCtrl);
+        QTest::sendKeyEvent(QTest::Release, field, Qt::Key(key), QString(QChar(key)).toLower(),
+                            kCtrl);
+    }
+    EXPECT_EQ(window.calls, (QStringList{"export", "export"}));
+    field->setCursorPosition(4);
+    QTest::keyClick(field, Qt::Key_Home);
+    QTest::keyClick(field, Qt::Key_A, kCtrl);  // select all: no menu's
+    EXPECT_EQ(field->selectedText(), QStringLiteral("0.50"));
+    EXPECT_EQ(window.calls.size(), 2);
 }
 
 // Zoom takes the platform's keys: "+" and "=" with Ctrl, keypad ones too.

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "dng/image/HandMadeDng.h"
 #include "platform/UserDefaults.h"
 #include "support/TestSupport.h"
 
@@ -248,6 +249,55 @@ TEST(Program, ASecondLaunchHandsItsFilesToTheRunningOne) {
     ASSERT_TRUE(WIFEXITED(firstStatus));
     EXPECT_FALSE(runningFlag(config));
     EXPECT_FALSE(listening(home));
+}
+
+// A logout while the photo's close waits behind a holder that never lets
+// go: the program ends within 6 seconds of the signal, the edits in the
+// pending file; the next start, the holder gone, puts them in the catalog
+// and says so.
+TEST(Program, ALogoutBehindAHolderThatNeverLetsGoEndsInTimeAndLosesNothing) {
+    testsupport::ScratchDir home;
+    Reaper reap;
+    const fs::path photo = home.path() / "pic.dng";
+    handdng::Write(photo.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    const fs::path catalog = home.path() / "data" / "Quorvex" / "Catalog";
+    const fs::path pending = home.path() / "data" / "Quorvex" / "PendingEdits.plist";
+    fs::create_directories(catalog);
+    const pid_t first = reap(launch(home, {photo.string()}));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return readFile(home.path() / "gui.log").find("file open: " + photo.string()) !=
+                   std::string::npos;
+        },
+        std::chrono::seconds(20)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    testsupport::LockHolder holder(catalog / ".QuorvexCatalog.plist.lock");
+    ASSERT_TRUE(holder.hold("burn"));
+    const auto start = std::chrono::steady_clock::now();
+    ::kill(first, SIGTERM);
+    const int status = waitForExit(first, std::chrono::seconds(20));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(readFile(pending).find(photo.string()), std::string::npos)
+        << readFile(home.path() / "gui.log");
+    EXPECT_EQ(readFile(catalog / "QuorvexCatalog.plist").find(photo.string()), std::string::npos);
+
+    holder.letGo();
+    const pid_t second = reap(launch(home, {}, "second.log"));
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return readFile(home.path() / "second.log")
+                       .find(
+                           "The edits of 1 photo that could not be saved when Quorvex last "
+                           "ended are now in the catalog.") != std::string::npos;
+        },
+        std::chrono::seconds(20)))
+        << readFile(home.path() / "second.log");
+    EXPECT_NE(readFile(catalog / "QuorvexCatalog.plist").find(photo.string()), std::string::npos);
+    EXPECT_FALSE(fs::exists(pending));
+    ::kill(second, SIGTERM);
+    EXPECT_TRUE(WIFEXITED(waitForExit(second, std::chrono::seconds(20))));
 }
 
 // A killed instance leaves its socket file; the next launch runs anyway and

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QItemSelectionModel>
 #include <QListView>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <atomic>
 #include <chrono>
@@ -15,12 +16,14 @@
 #include "dng/image/HandMadeDng.h"
 #include "document/ApplicationDefaults.h"
 #include "document/DocumentController.h"
+#include "document/PendingEdits.h"
 #include "engine/MultiDataStore.h"
 #include "platform/UserDefaults.h"
 #include "support/ShortLockWait.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserItemModel.h"
 #include "ui/BrowserWindowController.h"
+#include "ui/MessageBar.h"
 #include "ui/QuorvexAppDelegate.h"
 
 namespace {
@@ -141,6 +144,119 @@ TEST(Quit, StopsAWaitingBatchAtOnceAndQuitsOnceEveryWaitingWindowClosed) {
         EXPECT_FLOAT_EQ((*entry)["Quorvex_Filter_inputEV"].floatValue(), 0.25f * float(i + 1));
     }
     shell.setBrowserHooks({});
+}
+
+// Photos of their own, each open in a window with an edit, and another
+// program that holds the catalog's lock on demand.
+struct WindowsBehindAHolder {
+    explicit WindowsBehindAHolder(std::initializer_list<const char*> names) {
+        ApplicationDefaults::registerDefaults();
+        delegate.applicationDidFinishLaunching();
+        for (const char* name : names) {
+            photos.push_back(home.path() / name);
+            handdng::Write(photos.back().string(),
+                           handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+            windows.emplace_back(uitest::openWindow(photos.back()));
+            EXPECT_TRUE(windows.back());
+            if (windows.back())
+                windows.back()->document()->setValueForKey(platform::Value(ev(windows.size() - 1)),
+                                                           "Quorvex_Filter_inputEV");
+        }
+    }
+    static float ev(size_t i) { return 0.25f * float(i + 1); }
+    std::optional<float> savedEv(size_t i) {
+        const auto entry = catalog->getItemForUUID(photos[i].string());
+        if (!entry) return std::nullopt;
+        return (*entry)["Quorvex_Filter_inputEV"].floatValue();
+    }
+    bool allAsking() {
+        for (const auto& w : windows)
+            if (!w || !w->messageBar()->asking()) return false;
+        return true;
+    }
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts;
+    const testsupport::ShortLockWait shortWait;
+    QuorvexAppDelegate delegate;
+    QSignalSpy quit{&delegate, &QuorvexAppDelegate::didTerminate};
+    std::vector<std::filesystem::path> photos;
+    std::vector<QPointer<DocumentWindowController>> windows;
+    std::shared_ptr<DataStoreItem> catalog =
+        MultiDataStore::sharedMultiDataStore().dataStoreForStore("Catalog");
+    testsupport::LockHolder holder{catalog->storeFilePath()->parent_path() /
+                                   ".QuorvexCatalog.plist.lock"};
+};
+
+// Quit with three windows waiting behind a holder at work; Keep Open in the
+// third: it stays, saying so in its bar, while the quit goes on for the
+// others, which close with their edits saved; the program keeps running
+// for the kept window, and closing it then quits.
+TEST(Quit, KeepOpenInOneWindowKeepsItAndTheQuitGoesOnForTheOthers) {
+    WindowsBehindAHolder held{"a.dng", "b.dng", "c.dng"};
+    auto& windows = held.windows;
+    ASSERT_EQ(windows.size(), 3u);
+    auto& delegate = held.delegate;
+    auto& quit = held.quit;
+    ASSERT_TRUE(held.holder.hold("burn", false, 8000));
+    delegate.terminate();
+    ASSERT_TRUE(uitest::spinUntil([&] { return held.allAsking(); }));
+    DocumentWindowController* kept = windows[2];
+    for (auto* button : kept->messageBar()->findChildren<QPushButton*>())
+        if (button->isVisible() && button->text() == "Keep Open") button->click();
+    EXPECT_TRUE(kept->messageBar()->messages().join("").contains("Kept open: Quorvex quits"))
+        << kept->messageBar()->messages().join("\n").toStdString();
+    held.holder.letGo();
+    EXPECT_TRUE(uitest::spinUntil([&] { return !windows[0] && !windows[1]; }));
+    QTest::qWait(300);
+    ASSERT_TRUE(windows[2] && windows[2]->window()->isVisible());
+    EXPECT_EQ(quit.count(), 0);
+    EXPECT_FALSE(delegate.isTerminating());
+    EXPECT_EQ(held.savedEv(0), held.ev(0));
+    EXPECT_EQ(held.savedEv(1), held.ev(1));
+    EXPECT_FALSE(held.savedEv(2));
+
+    // Its edits stay; closing it is quitting now.
+    windows[2]->window()->close();
+    EXPECT_TRUE(uitest::spinUntil([&] { return !windows[2]; }));
+    EXPECT_EQ(held.savedEv(2), held.ev(2));
+    delegate.terminate();
+    EXPECT_EQ(quit.count(), 1);
+}
+
+// A termination signal while the closes wait behind a holder that never
+// lets go: within the bound every window closes, a kept one too, and the
+// program quits; the edits are in the pending file, not lost, and the next
+// start puts them in the catalog once the holder is gone.
+TEST(Quit, ASignalEndsWithinTheBoundAndKeepsTheEditsForTheNextStart) {
+    WindowsBehindAHolder held{"a.dng", "b.dng"};
+    auto& windows = held.windows;
+    ASSERT_EQ(windows.size(), 2u);
+    auto& delegate = held.delegate;
+    auto& quit = held.quit;
+    ASSERT_TRUE(held.holder.hold("burn"));
+    delegate.terminate();
+    ASSERT_TRUE(uitest::spinUntil([&] { return held.allAsking(); }));
+    for (auto* button : windows[1]->messageBar()->findChildren<QPushButton*>())
+        if (button->isVisible() && button->text() == "Keep Open") button->click();
+    const auto start = std::chrono::steady_clock::now();
+    delegate.endSession();
+    ASSERT_TRUE(uitest::spinUntil([&] { return quit.count() == 1; }, std::chrono::seconds(8)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              testsupport::ShortLockWait::kLimit + std::chrono::seconds(1));
+    EXPECT_TRUE(uitest::spinUntil([&] { return !windows[0] && !windows[1]; }));
+    EXPECT_FALSE(held.savedEv(0) || held.savedEv(1));
+
+    const auto pending = PendingEdits::pendingFile();
+    ASSERT_TRUE(std::filesystem::exists(pending));
+    EXPECT_EQ(PendingEdits::mergeIntoCatalog(std::chrono::milliseconds(300)).find("now in"),
+              std::string::npos);  // still held: kept for a later start
+    EXPECT_TRUE(std::filesystem::exists(pending));
+    held.holder.letGo();
+    const std::string told = PendingEdits::mergeIntoCatalog(std::chrono::seconds(4));
+    EXPECT_NE(told.find("The edits of 2 photos"), std::string::npos) << told;
+    EXPECT_EQ(held.savedEv(0), held.ev(0));
+    EXPECT_EQ(held.savedEv(1), held.ev(1));
+    EXPECT_FALSE(std::filesystem::exists(pending));
 }
 
 }  // namespace
