@@ -31,6 +31,7 @@
 #include "platform/Error.h"
 #include "platform/Value.h"
 #include "raw/CFAPattern.h"
+#include "raw/RawFileFacts.h"
 #include "raw/rawWrapper.h"
 
 class LibRaw;
@@ -112,6 +113,8 @@ public:
 
 private:
     class TimedStream;
+    static uint64_t missingBytes(const TimedStream& stream, const char* loader,
+                                 unsigned jpegMessages);
     void checkSizes() const;
     void checkDataPresent() const;
     [[noreturn]] void fail(int code, const char* during) const;
@@ -123,6 +126,7 @@ private:
     std::unique_ptr<TimedStream> stream_;
     std::unique_ptr<LibRaw> raw_;
     uint64_t fileBytes_ = 0;
+    RawFileFacts facts_;
     std::string make_;
     std::string model_;
     Layout layout_ = Layout::Interpolated;
