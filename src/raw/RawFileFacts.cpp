@@ -64,7 +64,6 @@ const char* SignatureFormat(const std::vector<uint8_t>& h) {
     if (Has(h, 0, "\0MRM", 4)) return "Minolta MRW";
     if (Has(h, 0, "IIRO", 4) || Has(h, 0, "IIRS", 4) || Has(h, 0, "MMOR", 4)) return "Olympus ORF";
     if (Has(h, 0, "IIU\0", 4)) return "Panasonic RW2";
-    if (Has(h, 0, "FOVb", 4)) return "Sigma X3F";
     if (Has(h, 0, "IIII", 4)) return "Phase One IIQ";
     if (Has(h, 0, "qktk", 4)) return "QuickTake";
     if (Has(h, 0, "NOKIARAW", 8)) return "Nokia raw";
@@ -83,7 +82,6 @@ bool BeginsASignature(const std::vector<uint8_t>& h) {
                                           "IIRS",
                                           "MMOR",
                                           std::string("IIU\0", 4),
-                                          "FOVb",
                                           "IIII",
                                           "qktk",
                                           "NOKIARAW",
