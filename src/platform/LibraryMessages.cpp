@@ -7,6 +7,8 @@
 #include <cstdlib>
 // jpeglib.h needs size_t and FILE first.
 #include <jpeglib.h>
+// After jpeglib.h: the message codes.
+#include <jerror.h>
 
 #include "platform/Log.h"
 
@@ -19,10 +21,10 @@ StdError LibraryStdError() {
     return real;
 }
 
-thread_local unsigned tMessages = 0;
+thread_local unsigned tDataEnds = 0;
 
 void LogJpegMessage(j_common_ptr info) {
-    tMessages++;
+    if (info->err->msg_code == JWRN_JPEG_EOF) tDataEnds++;
     char text[JMSG_LENGTH_MAX] = {};
     info->err->format_message(info, text);
     platform::log("libjpeg: %s", text);
@@ -46,6 +48,6 @@ namespace platform {
 
 bool libraryMessagesGoToLog() { return LibraryStdError() != nullptr; }
 
-unsigned libraryMessagesOnThisThread() { return tMessages; }
+unsigned jpegDataEndsOnThisThread() { return tDataEnds; }
 
 }  // namespace platform

@@ -13,8 +13,8 @@ namespace platform {
 // own jpeg_std_error could not be found). Calling it also keeps the
 // definition linked into every program that reads raw files.
 bool libraryMessagesGoToLog();
-// How many libjpeg messages (warnings of corrupt data among them) this
-// thread's decoders have written so far.
-unsigned libraryMessagesOnThisThread();
+// How many times libjpeg, on this thread, found its data ended before the
+// picture did ("Premature end of JPEG file"): data cut short.
+unsigned jpegDataEndsOnThisThread();
 
 }  // namespace platform

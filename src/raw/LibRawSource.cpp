@@ -389,10 +389,9 @@ void LibRawSource::fail(int code, const char* during) const {
 // none, or only what a loader may read ahead of intact data). A fixed-rate
 // loader reads nothing but its image data. A bit reader looks a few bytes
 // past data that end with the file. A block may be declared longer than
-// its self-ending stream (a JPEG tile), so a short block counts only when
-// the JPEG decoder found the data broken.
-uint64_t LibRawSource::missingBytes(const TimedStream& stream, const char* loader,
-                                    unsigned jpegMessages) {
+// the self-ending stream it holds (a JPEG tile), so short blocks of a
+// compressed loader do not count.
+uint64_t LibRawSource::missingBytes(const TimedStream& stream, const char* loader) {
     constexpr uint64_t kLookAhead = 8;
     // Panasonic's loader reads whole 16 KB blocks, the last one past the data.
     constexpr uint64_t kPanasonicBlock = 0x4000;
@@ -400,8 +399,7 @@ uint64_t LibRawSource::missingBytes(const TimedStream& stream, const char* loade
     if (loader && std::strncmp(loader, "panasonic_load_raw", 18) == 0)
         return bytes + blocks > kPanasonicBlock ? bytes + blocks : 0;
     if (FixedRate(loader)) return bytes + blocks;
-    if (bytes > kLookAhead) return bytes + blocks;
-    return blocks > 0 && jpegMessages > 0 ? bytes + blocks : 0;
+    return bytes > kLookAhead ? bytes + blocks : 0;
 }
 
 void LibRawSource::checkSizes() const {
@@ -460,7 +458,7 @@ void LibRawSource::unpack() {
     const auto start = std::chrono::steady_clock::now();
     raw_->set_progress_handler(OnProgress, &deadline_);
     stream_->resetMissed();
-    const unsigned messages = platform::libraryMessagesOnThisThread();
+    const unsigned jpegDataEnds = platform::jpegDataEndsOnThisThread();
     const int code = raw_->unpack();
     raw_->set_progress_handler(nullptr, nullptr);
     platform::log("LibRaw: unpacked %s (%s) in %.3f s", path_.c_str(), raw_->unpack_function_name(),
@@ -471,8 +469,12 @@ void LibRawSource::unpack() {
                            " are damaged or cut short: the decoder found " +
                            std::to_string(raw_->error_count()) + " faults in them.");
     if (std::chrono::steady_clock::now() > deadline_) fail(LIBRAW_CANCELLED_BY_CALLBACK, "unpack");
-    if (const uint64_t missing = missingBytes(*stream_, raw_->unpack_function_name(),
-                                              platform::libraryMessagesOnThisThread() - messages))
+    // A JPEG-coded block may be declared longer than its stream, which
+    // ends itself; libjpeg says when the stream ends before the picture.
+    if (platform::jpegDataEndsOnThisThread() != jpegDataEnds)
+        throw RawOpenError("The image data of " + name_ +
+                           " are missing or cut short: they end before the picture does.");
+    if (const uint64_t missing = missingBytes(*stream_, raw_->unpack_function_name()))
         throw RawOpenError("The image data of " + name_ +
                            " are missing or cut short: the file ends " + std::to_string(missing) +
                            " bytes before them.");

@@ -113,8 +113,7 @@ public:
 
 private:
     class TimedStream;
-    static uint64_t missingBytes(const TimedStream& stream, const char* loader,
-                                 unsigned jpegMessages);
+    static uint64_t missingBytes(const TimedStream& stream, const char* loader);
     void checkSizes() const;
     void checkDataPresent() const;
     [[noreturn]] void fail(int code, const char* during) const;

@@ -142,6 +142,26 @@ TEST(LibRawDetails, EachRefusalNamesWhatTheFileIs) {
     }
 }
 
+// Sets the byte count of the raw image's strip (a DC120's, big-endian,
+// in the first sub-directory).
+void SetStripBytes(std::vector<uint8_t>& kdc, uint32_t count) {
+    const auto u32 = [&](size_t at) {
+        return uint32_t(kdc[at]) << 24 | uint32_t(kdc[at + 1]) << 16 | uint32_t(kdc[at + 2]) << 8 |
+               kdc[at + 3];
+    };
+    const auto entryOf = [&](size_t ifd, uint32_t tag) {
+        for (size_t i = 0; i < (size_t(kdc[ifd]) << 8 | kdc[ifd + 1]); i++)
+            if ((uint32_t(kdc[ifd + 2 + 12 * i]) << 8 | kdc[ifd + 3 + 12 * i]) == tag)
+                return ifd + 2 + 12 * i;
+        return size_t(0);
+    };
+    const size_t sub = entryOf(u32(4), 330);
+    ASSERT_NE(sub, 0u);
+    const size_t entry = entryOf(u32(sub + 8), 279);
+    ASSERT_NE(entry, 0u);
+    for (size_t i = 0; i < 4; i++) kdc[entry + 8 + i] = uint8_t(count >> (24 - 8 * i));
+}
+
 // Whatever the loader, a file short by one byte of its image data fails, and
 // a fixed-rate loader's file is held to all of its data, not a compressed
 // format's least.
@@ -157,30 +177,22 @@ TEST(LibRawDetails, ImageDataShortByOneByteFail) {
             EXPECT_TRUE(Says(error, "cut short")) << cut << ": " << error;
         }
     }
-    // The uncompressed DC120 cut in half, its strip's length made to fit
-    // what is left: only the loader's rate tells how much data must follow.
-    auto plain = Bytes(Other(kDC120Plain));
-    const auto u32 = [&](size_t at) {
-        return uint32_t(plain[at]) << 24 | uint32_t(plain[at + 1]) << 16 |
-               uint32_t(plain[at + 2]) << 8 | plain[at + 3];
-    };
-    const auto entryOf = [&](size_t ifd, uint32_t tag) {
-        for (size_t i = 0; i < (size_t(plain[ifd]) << 8 | plain[ifd + 1]); i++)
-            if ((uint32_t(plain[ifd + 2 + 12 * i]) << 8 | plain[ifd + 3 + 12 * i]) == tag)
-                return ifd + 2 + 12 * i;
-        return size_t(0);
-    };
-    const size_t sub = entryOf(u32(4), 330);
-    ASSERT_NE(sub, 0u);
-    const size_t count = entryOf(u32(sub + 8), 279);
-    ASSERT_NE(count, 0u);
-    for (size_t i = 0; i < 4; i++) plain[count + 8 + i] = uint8_t(400000u >> (24 - 8 * i));
-    const fs::path half = dir.path() / "half.KDC";
-    Write(half, {plain.begin(), plain.begin() + long(plain.size() / 2)});
-    const std::string error = ErrorOf(half);
-    EXPECT_TRUE(Says(error, "needs at least 828 KB, and the file holds")) << error;
+    // Files whose strip's length was made to fit what is left: the JPEG-coded
+    // DC120 cut by a byte ends before its picture; the uncompressed one cut
+    // in half, where only the loader's rate tells how much data must follow.
+    for (const char* file : {kDC120, kDC120Plain}) {
+        const bool jpeg = std::string(file) == kDC120;
+        auto bytes = Bytes(Other(file));
+        const size_t cut = jpeg ? 1 : bytes.size() / 2;
+        SetStripBytes(bytes, uint32_t(bytes.size() - cut - 15680));
+        const fs::path path = dir.path() / (std::string("fitted-") + file);
+        Write(path, {bytes.begin(), bytes.end() - long(cut)});
+        const std::string error = ErrorOf(path);
+        EXPECT_TRUE(Says(error, jpeg ? "they end before the picture does"
+                                     : "needs at least 828 KB, and the file holds"))
+            << error;
+    }
 }
-
 // libjpeg inside LibRaw warns of the damaged DC120's data in the log, not on
 // the terminal.
 TEST(LibRawDetails, LibraryMessagesGoToTheLog) {
