@@ -177,8 +177,9 @@ void ReadTiff(const Bytes& file, bool little, uint64_t first, RawFileFacts& fact
 // A CRW's heaps: make and model sit in one record of two texts, a few
 // sub-heaps down.
 void ReadCiff(const Bytes& file, bool little, uint64_t start, uint64_t end, int depth,
-              RawFileFacts& facts) {
-    if (depth > 4 || end < start + 4) return;
+              int& heapsLeft, RawFileFacts& facts) {
+    // Heaps may point at each other: a budget of heaps, not only a depth.
+    if (depth > 4 || heapsLeft-- <= 0 || end < start + 4) return;
     const std::vector<uint8_t> tail = file.at(end - 4, 4);
     if (tail.empty()) return;
     const uint64_t table = start + Number(tail.data(), 4, little);
@@ -195,7 +196,8 @@ void ReadCiff(const Bytes& file, bool little, uint64_t start, uint64_t end, int 
         if (offset > end - start || size > end - start - offset) continue;
         const uint64_t kind = (type >> 8) & 0x38;
         if (kind == 0x28 || kind == 0x30) {
-            ReadCiff(file, little, start + offset, start + offset + size, depth + 1, facts);
+            ReadCiff(file, little, start + offset, start + offset + size, depth + 1, heapsLeft,
+                     facts);
         } else if ((type & 0x3fff) == 0x080a && size > 0 && size <= 256) {
             const std::vector<uint8_t> text = file.at(start + offset, size);
             if (text.empty()) continue;
@@ -225,7 +227,9 @@ RawFileFacts RawFileFacts::read(const std::string& path) {
         ReadTiff(file, little, Number(head.data() + 4, 4, little), facts);
     if (Has(head, 6, "HEAPCCDR", 8)) {
         facts.clockIsUTC = true;
-        ReadCiff(file, little, Number(head.data() + 2, 4, little), file.size(), 0, facts);
+        int heapsLeft = kMostDirectories;
+        ReadCiff(file, little, Number(head.data() + 2, 4, little), file.size(), 0, heapsLeft,
+                 facts);
     }
     // A TIFF whose first directory cannot be read could be any camera's.
     if (facts.format.empty() && facts.tiff && !facts.tiffPicture && !facts.dng &&

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@
 #include "platform/Log.h"
 #include "raw/LibRawSource.h"
 #include "raw/PreviewBars.h"
+#include "raw/RawFileFacts.h"
 #include "raw/RawMetadata.h"
 #include "raw/rawWrapper.h"
 #include "support/TestSupport.h"
@@ -160,6 +162,27 @@ void SetStripBytes(std::vector<uint8_t>& kdc, uint32_t count) {
     const size_t entry = entryOf(u32(sub + 8), 279);
     ASSERT_NE(entry, 0u);
     for (size_t i = 0; i < 4; i++) kdc[entry + 8 + i] = uint8_t(count >> (24 - 8 * i));
+}
+
+// A CRW whose heap lists itself as its own sub-heap a thousand times is read
+// at once, not a thousand to the fourth power times.
+TEST(LibRawDetails, SelfNestedHeapsEndTheirReading) {
+    testsupport::ScratchDir dir;
+    std::vector<uint8_t> crw = {'I', 'I', 26, 0, 0, 0, 'H', 'E', 'A', 'P', 'C', 'C', 'D', 'R'};
+    crw.resize(26, 0);
+    const uint32_t entries = 1024, heap = 2 + entries * 10 + 4;
+    crw.push_back(uint8_t(entries));
+    crw.push_back(uint8_t(entries >> 8));
+    for (uint32_t i = 0; i < entries; i++)
+        for (uint8_t b : std::initializer_list<uint8_t>{0x0a, 0x30, uint8_t(heap),
+                                                        uint8_t(heap >> 8), 0, 0, 0, 0, 0, 0})
+            crw.push_back(b);
+    crw.insert(crw.end(), {0, 0, 0, 0});  // the table at the heap's start
+    const fs::path path = dir.path() / "nested.CRW";
+    Write(path, crw);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RawFileFacts::read(path.string()).format, "Canon CRW");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 // Whatever the loader, a file short by one byte of its image data fails, and
