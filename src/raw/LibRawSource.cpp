@@ -362,9 +362,9 @@ void LibRawSource::fail(int code, const char* during) const {
                 throw RawDamagedFormat(
                     path_, facts_.format,
                     fileBytes_ < 16 ? "it ends after " + std::to_string(fileBytes_) + " bytes"
-                    : std::strcmp(during, "open") == 0
-                        ? "its description cannot be read to the end"
-                        : "its image data cannot be read to the end");
+                    : std::strcmp(during, "open") == 0 ? "its description cannot be read to the end"
+                                                       : "its image data cannot be read to the end",
+                    facts_.tiff && facts_.directoriesIntact);
             throw Unsupported(path_, "it is no camera raw format that Quorvex decodes");
         }
         case LIBRAW_UNSUFFICIENT_MEMORY:

@@ -124,15 +124,22 @@ std::string MakerWord(const std::string& make) {
 
 void ReadTiff(const Bytes& file, bool little, uint64_t first, RawFileFacts& facts) {
     std::vector<uint64_t> pending{first};
+    facts.directoriesIntact = true;
     bool picturePhotometric = false, haveWidth = false, haveOffsets = false;
     for (int visited = 0; !pending.empty() && visited < kMostDirectories; visited++) {
         const uint64_t at = pending.back();
         pending.pop_back();
         const std::vector<uint8_t> count = file.at(at, 2);
-        if (count.empty()) continue;
+        if (count.empty()) {
+            facts.directoriesIntact = false;
+            continue;
+        }
         const uint64_t n = std::min(Number(count.data(), 2, little), kMostEntries);
         const std::vector<uint8_t> entries = file.at(at + 2, n * 12 + 4);
-        if (entries.empty()) continue;
+        if (entries.empty()) {
+            facts.directoriesIntact = false;
+            continue;
+        }
         if (visited == 0) facts.firstReadable = true;
         uint64_t offset = 0, bytes = 0;
         for (uint64_t i = 0; i < n; i++) {
@@ -170,6 +177,7 @@ void ReadTiff(const Bytes& file, bool little, uint64_t first, RawFileFacts& fact
         const uint64_t next = Number(entries.data() + n * 12, 4, little);
         if (next != 0) pending.push_back(next);
     }
+    if (facts.pastEndBytes > 0) facts.directoriesIntact = false;
     facts.tiffPicture = facts.tiff && facts.firstReadable && !facts.dng && !facts.makerTags &&
                         picturePhotometric && haveWidth && haveOffsets;
 }

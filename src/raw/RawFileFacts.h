@@ -17,6 +17,9 @@ struct RawFileFacts {
     bool tiff = false;
     // The first directory could be read in full.
     bool firstReadable = false;
+    // Every directory of the TIFF structure could be read and no strip lies
+    // past the file's end.
+    bool directoriesIntact = false;
     // The first directory holds a DNG version.
     bool dng = false;
     // The directories hold what only a camera writes: sub-directories of

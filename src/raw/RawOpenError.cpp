@@ -27,8 +27,10 @@ platform::Error RawUnsupportedFormat(const std::string& path, const std::string&
 }
 
 platform::Error RawDamagedFormat(const std::string& path, const std::string& format,
-                                 const std::string& why) {
+                                 const std::string& why, bool structureWhole) {
     return RawOpenError("The raw file \"" + std::filesystem::path(path).filename().string() +
-                        "\" is damaged or cut short: it begins as a " + format + " file, but " +
-                        why + ".");
+                        (structureWhole
+                             ? "\" is damaged, or of a camera newer than Quorvex's decoder: "
+                             : "\" is damaged or cut short: ") +
+                        "it begins as a " + format + " file, but " + why + ".");
 }

@@ -65,8 +65,9 @@ bool Says(const std::string& text, const std::string& words) {
 }
 
 // A TIFF of one strip of width x height RGB samples of `bits` each, with a
-// camera's make: a picture, not raw data.
-std::vector<uint8_t> PictureTiff(uint32_t w, uint32_t h, uint16_t bits) {
+// camera's make: a picture, not raw data, unless a camera's own tag (the
+// TIFF/EP standard's version) marks it as a camera's file.
+std::vector<uint8_t> PictureTiff(uint32_t w, uint32_t h, uint16_t bits, bool cameraTag = false) {
     std::vector<uint8_t> tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
     const auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
         for (uint32_t v : {uint32_t(tag), uint32_t(type)}) {
@@ -76,8 +77,10 @@ std::vector<uint8_t> PictureTiff(uint32_t w, uint32_t h, uint16_t bits) {
         for (uint32_t v : {count, value})
             for (int i = 0; i < 4; i++) tiff.push_back(uint8_t(v >> (8 * i)));
     };
-    const uint32_t bytes = w * h * 3 * bits / 8, data = 8 + 2 + 10 * 12 + 4, make = data + bytes;
-    tiff.push_back(10);
+    const uint32_t entries = cameraTag ? 11 : 10;
+    const uint32_t bytes = w * h * 3 * bits / 8, data = 8 + 2 + entries * 12 + 4,
+                   make = data + bytes;
+    tiff.push_back(uint8_t(entries));
     tiff.push_back(0);
     entry(256, 3, 1, w);
     entry(257, 3, 1, h);
@@ -89,7 +92,9 @@ std::vector<uint8_t> PictureTiff(uint32_t w, uint32_t h, uint16_t bits) {
     entry(277, 3, 1, 3);
     entry(278, 3, 1, h);
     entry(279, 4, 1, bytes);
-    tiff.resize(tiff.size() + 4 + bytes, 128);
+    if (cameraTag) entry(37398, 1, 4, 1);
+    tiff.resize(tiff.size() + 4, 0);  // no next directory
+    tiff.resize(tiff.size() + bytes, 128);
     for (char c : std::string("Canon", 6)) tiff.push_back(uint8_t(c));
     return tiff;
 }
@@ -128,6 +133,9 @@ TEST(LibRawDetails, EachRefusalNamesWhatTheFileIs) {
         {"picture16.NEF", PictureTiff(64, 48, 16), "holds a TIFF picture, not a camera's raw data"},
         {"picture8.CRW", PictureTiff(64, 48, 8), "holds a TIFF picture, not a camera's raw data"},
         {"exif.NEF", ExifJpeg(), "holds a JPEG picture, not a camera's raw data"},
+        {"tagged.NEF", PictureTiff(64, 48, 8, true),
+         "is damaged, or of a camera newer than Quorvex's decoder: it begins as a Canon raw "
+         "(TIFF-based) file"},
         {"image.KDC",
          {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'},
          "holds a PNG picture, not a camera's raw data"},
