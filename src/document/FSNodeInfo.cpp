@@ -113,9 +113,10 @@ std::shared_ptr<const platform::BitmapImage> badgedGenericIcon(
 
 const std::set<std::string>& FSNodeInfo::rawExts() {
     static const std::set<std::string>* exts = new std::set<std::string>{
-        "3fr", "ari", "arw", "srf", "sr2", "arq", "bay", "crw", "cr2", "cr3", "cap", "iiq", "eip",
-        "dcs", "dcr", "drf", "k25", "kdc", "dng", "erf", "fff", "mef", "mos", "mrw", "nef", "nrw",
-        "orf", "pef", "ptx", "pxn", "r3d", "raf", "raw", "rw2", "rwl", "rwz", "srw", "x3f", "pcd"};
+        "3fr", "ari", "arw", "srf", "sr2", "arq", "bay", "crw", "cr2", "cr3", "cap",
+        "iiq", "eip", "dcs", "dcr", "drf", "k25", "kdc", "dng", "erf", "fff", "mef",
+        "mos", "mrw", "nef", "nrw", "orf", "pef", "ptx", "pxn", "r3d", "raf", "raw",
+        "rw2", "rwl", "rwz", "srw", "x3f", "pcd", "qtk", "mdc", "ori", "sti"};
     return *exts;
 }
 

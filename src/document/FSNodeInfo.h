@@ -53,7 +53,9 @@ public:
 
 class FSNodeInfo : public std::enable_shared_from_this<FSNodeInfo> {
 public:
-    // The 39 lower-case raw extensions, made once and never freed.
+    // Every extension of the raw formats Quorvex decodes, lower case: the one
+    // table of the browser, folder runs, their pass-over and the raw search.
+    // Made once and never freed.
     static const std::set<std::string>& rawExts();
 
     static std::shared_ptr<FSNodeInfo> initWithURL(const std::filesystem::path& url,

@@ -444,8 +444,11 @@ int32_t DngTiffWriter::writeFile(const char* fileName, const char* embedFileName
     try {
         dng_negative& n = *fNegative;
         const dng_exif* exif = n.Metadata().GetExif();
+        // A name the source gave for profiles to match stays.
         const std::string model =
-            exif ? UniqueModel(exif->fMake.Get(), exif->fModel.Get()) : std::string(" ");
+            n.ModelName().NotEmpty()
+                ? std::string(n.ModelName().Get())
+                : (exif ? UniqueModel(exif->fMake.Get(), exif->fModel.Get()) : std::string(" "));
         n.SetModelName(model.c_str());
         n.SetLocalName(model.c_str());
 

@@ -104,6 +104,13 @@ bool dngWrapper::addMetaData(const platform::Dictionary* metaData) {
                                                nullptr, nullptr))
                 negative->SetOriginalRawFileName(name->c_str());
         }
+        // The camera's name as profiles match it, where the source states one.
+        const platform::Value* dng = metaData->find(kCGImagePropertyDNGDictionary);
+        if (dng && dng->isDictionary())
+            if (const auto unique = decodeObject(
+                    dng->dictionary(), kCGImagePropertyDNGUniqueCameraModel, nullptr, nullptr);
+                unique && !unique->empty())
+                negative->SetModelName(unique->c_str());
     } catch (const std::bad_alloc&) {
         platform::log("%s: not enough memory", "dngWrapper::addMetaData");
         return false;

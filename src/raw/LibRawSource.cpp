@@ -11,12 +11,15 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <numeric>
 
 #include "platform/Colorimetry.h"
 #include "platform/Error.h"
 #include "platform/InputFile.h"
+#include "platform/LibraryMessages.h"
 #include "platform/Log.h"
 #include "platform/RowBands.h"
+#include "raw/RawFileFacts.h"
 #include "raw/RawMetadata.h"
 #include "raw/RawOpenError.h"
 
@@ -92,7 +95,9 @@ public:
         : LibRaw_file_datastream(path), end_(end) {}
     int read(void* p, size_t size, size_t n) override {
         check();
-        return LibRaw_file_datastream::read(p, size, n);
+        const int got = LibRaw_file_datastream::read(p, size, n);
+        if (got >= 0 && size_t(got) < n) missedInBlocks_ += (n - size_t(got)) * size;
+        return got;
     }
     int seek(INT64 offset, int whence) override {
         check();
@@ -100,8 +105,16 @@ public:
     }
     int get_char() override {
         check();
-        return LibRaw_file_datastream::get_char();
+        const int c = LibRaw_file_datastream::get_char();
+        if (c < 0) missedBytes_++;
+        return c;
     }
+    // Bytes asked for past the file's end since the counts were last reset
+    // (LibRaw takes whatever its buffer held for them): one at a time, as
+    // bit readers ask, and in blocks.
+    uint64_t missedBytes() const { return missedBytes_; }
+    uint64_t missedInBlocks() const { return missedInBlocks_; }
+    void resetMissed() { missedBytes_ = missedInBlocks_ = 0; }
     char* gets(char* text, int size) override {
         check();
         return LibRaw_file_datastream::gets(text, size);
@@ -113,12 +126,14 @@ public:
 
 private:
     void check() {
-        // The clock every 1024 calls: get_char runs once a byte.
-        if ((++calls_ & 1023) == 0 && std::chrono::steady_clock::now() > end_) expired_ = true;
+        // The clock at the first call and every 1024th: get_char runs once a byte.
+        if ((calls_++ & 1023) == 0 && std::chrono::steady_clock::now() > end_) expired_ = true;
         if (expired_) throw LIBRAW_EXCEPTION_CANCELLED_BY_CALLBACK;
     }
     std::chrono::steady_clock::time_point end_;
     uint64_t calls_ = 0;
+    uint64_t missedBytes_ = 0;
+    uint64_t missedInBlocks_ = 0;
     bool expired_ = false;
 };
 
@@ -215,12 +230,13 @@ std::string Text(const char* s, size_t n) {
     return t;
 }
 
-std::string ExifDate(time_t when) {
+// The camera's clock as the file states it. LibRaw turns a date text into a
+// time through the machine's zone, which reading it back the same way
+// undoes; a count of seconds it takes as it stands, to be read as UTC.
+std::string ExifDate(time_t when, bool clockIsUTC) {
     if (when <= 0) return {};
     std::tm t{};
-    // LibRaw read the camera's clock as local time; reading it back so
-    // gives the camera's own figures.
-    if (!localtime_r(&when, &t)) return {};
+    if (!(clockIsUTC ? gmtime_r(&when, &t) : localtime_r(&when, &t))) return {};
     char text[80];
     std::snprintf(text, sizeof text, "%04d:%02d:%02d %02d:%02d:%02d", (t.tm_year + 1900) % 10000,
                   (t.tm_mon + 1) % 100, t.tm_mday % 100, t.tm_hour % 100, t.tm_min % 100,
@@ -230,77 +246,10 @@ std::string ExifDate(time_t when) {
 
 }  // namespace
 
-namespace {
-
-// What the TIFF structure of a file says, read without LibRaw: whether its
-// first directory can be read and holds a DNG version, and the first strip
-// or tile of image data that lies past the file's end (the chain of
-// directories and their sub-directories, at most 32 of them).
-struct TiffFacts {
-    bool tiff = false;
-    bool firstReadable = false;
-    bool dng = false;
-    uint64_t pastEndOffset = 0;
-    uint64_t pastEndBytes = 0;
-    uint64_t largestStrip = 0;
-};
-
-TiffFacts ReadTiffFacts(const std::string& path) {
-    TiffFacts facts;
-    std::FILE* f = platform::openRegularFile(path);
-    if (!f) return facts;
-    std::fseek(f, 0, SEEK_END);
-    const uint64_t size = uint64_t(std::max(0L, std::ftell(f)));
-    uint8_t head[8] = {};
-    std::fseek(f, 0, SEEK_SET);
-    const bool little = std::fread(head, 1, 8, f) == 8 && std::memcmp(head, "II*\0", 4) == 0;
-    facts.tiff = little || std::memcmp(head, "MM\0*", 4) == 0;
-    const auto u = [little](const uint8_t* p, int n) {
-        uint64_t v = 0;
-        for (int i = 0; i < n; i++) v |= uint64_t(p[little ? i : n - 1 - i]) << (8 * i);
-        return v;
-    };
-    std::vector<uint64_t> pending;
-    if (facts.tiff) pending.push_back(u(head + 4, 4));
-    for (int visited = 0; !pending.empty() && visited < 32; visited++) {
-        const uint64_t at = pending.back();
-        pending.pop_back();
-        uint8_t count[2];
-        if (at >= size || std::fseek(f, long(at), SEEK_SET) != 0 || std::fread(count, 1, 2, f) != 2)
-            continue;
-        const uint64_t n = std::min<uint64_t>(u(count, 2), 1024);
-        std::vector<uint8_t> entries(size_t(n) * 12 + 4);
-        if (std::fread(entries.data(), 1, entries.size(), f) != entries.size()) continue;
-        if (visited == 0) facts.firstReadable = true;
-        uint64_t offset = 0, bytes = 0;
-        for (uint64_t i = 0; i < n; i++) {
-            const uint8_t* e = entries.data() + 12 * i;
-            const uint64_t tag = u(e, 2), type = u(e + 2, 2), items = u(e + 4, 4);
-            // The first value only: one offset per directory is enough to tell.
-            const uint64_t value = type == 3 && items <= 2 ? u(e + 8, 2) : u(e + 8, 4);
-            if (tag == 50706 && visited == 0) facts.dng = true;
-            if ((tag == 273 || tag == 324) && items == 1) offset = value;
-            if ((tag == 279 || tag == 325) && items == 1) bytes = value;
-            if (tag == 330 && items == 1) pending.push_back(value);  // SubIFDs
-        }
-        facts.largestStrip = std::max(facts.largestStrip, bytes);
-        if (bytes > 0 && offset > 0 && offset + bytes > size && facts.pastEndBytes == 0) {
-            facts.pastEndOffset = offset;
-            facts.pastEndBytes = bytes;
-        }
-        const uint64_t next = u(entries.data() + n * 12, 4);
-        if (next != 0) pending.push_back(next);
-    }
-    std::fclose(f);
-    return facts;
-}
-
-}  // namespace
-
 void LibRawSource::setTimeLimit(std::chrono::milliseconds limit) { gTimeLimitMs = limit.count(); }
 
 bool LibRawSource::isDNG(const std::string& path) {
-    const TiffFacts facts = ReadTiffFacts(path);
+    const RawFileFacts facts = RawFileFacts::read(path);
     if (!facts.tiff) return false;
     return facts.dng || (!facts.firstReadable && RawUpperExtension(path) == "DNG");
 }
@@ -319,12 +268,15 @@ LibRawSource::LibRawSource(const std::string& path)
                            " could not be opened: there is no file at that path.");
     fileBytes_ = uint64_t(st.st_size);
     if (fileBytes_ == 0) throw RawOpenError("The file " + name_ + " is empty.");
-    if (const TiffFacts facts = ReadTiffFacts(path); facts.pastEndBytes > 0)
-        throw RawOpenError("The image data of " + name_ +
-                           " are missing or cut short: the file places " +
-                           Megabytes(double(facts.pastEndBytes)) + " of them " +
-                           (facts.pastEndOffset >= fileBytes_ ? "past its end" : "across its end") +
-                           ", and it holds " + Megabytes(double(fileBytes_)) + ".");
+    facts_ = RawFileFacts::read(path);
+    if (facts_.pastEndBytes > 0)
+        throw RawOpenError(
+            "The image data of " + name_ + " are missing or cut short: the file places " +
+            Megabytes(double(facts_.pastEndBytes)) + " of them " +
+            (facts_.pastEndOffset >= fileBytes_ ? "past its end" : "across its end") +
+            ", and it holds " + Megabytes(double(fileBytes_)) + ".");
+    // libjpeg inside LibRaw writes to the log, not the terminal.
+    if (!platform::libraryMessagesGoToLog()) platform::log("libjpeg messages reach stderr");
     raw_->set_dataerror_handler(OnDataError, nullptr);
     raw_->set_memerror_handler(OnMemoryError, nullptr);
     auto& p = raw_->imgdata.params;
@@ -405,18 +357,29 @@ void LibRawSource::fail(int code, const char* during) const {
             // even the smallest picture.
             const std::string make =
                 Text(raw_->imgdata.idata.make, sizeof raw_->imgdata.idata.make);
-            if (const TiffFacts facts = ReadTiffFacts(path_);
-                facts.tiff && !make.empty() && facts.largestStrip < 4096)
+            if (facts_.tiff && !make.empty() && facts_.largestStrip < 4096)
                 throw RawOpenError("The image data of " + name_ +
                                    " are missing or cut short: this " + make +
                                    " file's largest block of image data holds " +
-                                   std::to_string(facts.largestStrip) + " bytes.");
+                                   std::to_string(facts_.largestStrip) + " bytes.");
             if (StartsLikeRaw(head) && !StartsWith(head, 0, "II*\0", 4) &&
                 !StartsWith(head, 0, "MM\0*", 4) && fileBytes_ < 64 * 1024)
                 throw RawOpenError("The image data of " + name_ +
                                    " are missing or cut short: the file (" +
                                    Megabytes(double(fileBytes_)) +
                                    ") ends before any image could be found in it.");
+            if (facts_.tiffPicture)
+                throw RawOpenError("The file " + name_ +
+                                   " holds a TIFF picture, not a camera's raw data.");
+            // What begins as a raw format LibRaw knows and then fails is
+            // damaged, whatever part of it went.
+            if (!facts_.format.empty())
+                throw RawDamagedFormat(
+                    path_, facts_.format,
+                    fileBytes_ < 16 ? "it ends after " + std::to_string(fileBytes_) + " bytes"
+                    : std::strcmp(during, "open") == 0 ? "its description cannot be read to the end"
+                                                       : "its image data cannot be read to the end",
+                    facts_.tiff && facts_.directoriesIntact);
             throw Unsupported(path_, "it is no camera raw format that Quorvex decodes");
         }
         case LIBRAW_UNSUFFICIENT_MEMORY:
@@ -435,6 +398,23 @@ void LibRawSource::fail(int code, const char* during) const {
                                (std::strcmp(during, "open") == 0 ? "description" : "image data") +
                                " cannot be read.");
     }
+}
+
+// How many bytes of image data a decode read past the file's end (0 when
+// none, or only what a loader may read ahead of intact data). A fixed-rate
+// loader reads nothing but its image data. A bit reader looks a few bytes
+// past data that end with the file. A block may be declared longer than
+// the self-ending stream it holds (a JPEG tile), so short blocks of a
+// compressed loader do not count.
+uint64_t LibRawSource::missingBytes(const TimedStream& stream, const char* loader) {
+    constexpr uint64_t kLookAhead = 8;
+    // Panasonic's loader reads whole 16 KB blocks, the last one past the data.
+    constexpr uint64_t kPanasonicBlock = 0x4000;
+    const uint64_t bytes = stream.missedBytes(), blocks = stream.missedInBlocks();
+    if (loader && std::strncmp(loader, "panasonic_load_raw", 18) == 0)
+        return bytes + blocks > kPanasonicBlock ? bytes + blocks : 0;
+    if (FixedRate(loader)) return bytes + blocks;
+    return bytes > kLookAhead ? bytes + blocks : 0;
 }
 
 void LibRawSource::checkSizes() const {
@@ -492,6 +472,8 @@ void LibRawSource::unpack() {
     checkDataPresent();
     const auto start = std::chrono::steady_clock::now();
     raw_->set_progress_handler(OnProgress, &deadline_);
+    stream_->resetMissed();
+    const unsigned jpegDataEnds = platform::jpegDataEndsOnThisThread();
     const int code = raw_->unpack();
     raw_->set_progress_handler(nullptr, nullptr);
     platform::log("LibRaw: unpacked %s (%s) in %.3f s", path_.c_str(), raw_->unpack_function_name(),
@@ -502,6 +484,15 @@ void LibRawSource::unpack() {
                            " are damaged or cut short: the decoder found " +
                            std::to_string(raw_->error_count()) + " faults in them.");
     if (std::chrono::steady_clock::now() > deadline_) fail(LIBRAW_CANCELLED_BY_CALLBACK, "unpack");
+    // A JPEG-coded block may be declared longer than its stream, which
+    // ends itself; libjpeg says when the stream ends before the picture.
+    if (platform::jpegDataEndsOnThisThread() != jpegDataEnds)
+        throw RawOpenError("The image data of " + name_ +
+                           " are missing or cut short: they end before the picture does.");
+    if (const uint64_t missing = missingBytes(*stream_, raw_->unpack_function_name()))
+        throw RawOpenError("The image data of " + name_ +
+                           " are missing or cut short: the file ends " + std::to_string(missing) +
+                           " bytes before them.");
     unpacked_ = true;
 }
 
@@ -514,34 +505,37 @@ RawSamples LibRawSource::readPlane(unsigned bands) {
                            " is damaged: its sensor data did not decode.");
     const size_t pitch = s.raw_pitch / 2;
     // Black per position: the common level, the level of the pixel's colour
-    // and the file's repeating pattern, if any.
+    // and the file's repeating pattern, if any; white at the top of the range
+    // above each position's own black.
     const uint32_t patternRows = c.cblack[4], patternCols = c.cblack[5];
     const bool havePattern = patternRows > 0 && patternCols > 0 &&
                              uint64_t(patternRows) * patternCols <= LIBRAW_CBLACK_SIZE - 6;
     const bool grey = layout_ == Layout::Monochrome;
-    // Per position of the colour layout's repeat (2 x 2, or 6 x 6).
+    // One period of both the colour layout's repeat (2 x 2, or 6 x 6) and the pattern.
     const uint32_t period = layout_ == Layout::XTrans ? 6 : 2;
-    std::array<std::array<float, 6>, 6> scale{}, black{};
-    for (uint32_t r = 0; r < period; r++)
-        for (uint32_t col = 0; col < period; col++) {
-            const int code = grey ? 0 : raw_->COLOR(int(r), int(col));
-            const double b = double(c.black) + c.cblack[size_t(code & 3)];
+    const uint32_t rows = havePattern ? std::lcm(period, patternRows) : period;
+    const uint32_t cols = havePattern ? std::lcm(period, patternCols) : period;
+    std::vector<float> black(size_t(rows) * cols), scale(size_t(rows) * cols);
+    for (uint32_t r = 0; r < rows; r++)
+        for (uint32_t col = 0; col < cols; col++) {
+            const int code = grey ? 0 : raw_->COLOR(int(r % period), int(col % period));
+            double b = double(c.black) + c.cblack[size_t(code & 3)];
+            if (havePattern) b += c.cblack[6 + (r % patternRows) * patternCols + col % patternCols];
             if (!(double(c.maximum) > b))
                 throw RawOpenError("The raw file " + name_ +
                                    " is damaged: its white level is not above its black level.");
-            black[r][col] = float(b);
-            scale[r][col] = float(65535.0 / (double(c.maximum) - b));
+            black[size_t(r) * cols + col] = float(b);
+            scale[size_t(r) * cols + col] = float(65535.0 / (double(c.maximum) - b));
         }
     RawSamples out(size_t(width_) * height_);
     platform::RunInRowBands(height_, bands, [&](uint32_t first, uint32_t end) {
         for (uint32_t y = first; y < end; y++) {
             const uint16_t* in = raw + size_t(y + s.top_margin) * pitch + s.left_margin;
             uint16_t* o = out.data() + size_t(y) * width_;
+            const size_t row = size_t(y % rows) * cols;
             for (uint32_t x = 0; x < width_; x++) {
-                float b = black[y % period][x % period];
-                if (havePattern)
-                    b += float(c.cblack[6 + (y % patternRows) * patternCols + x % patternCols]);
-                const float v = (float(in[x]) - b) * scale[y % period][x % period];
+                const size_t at = row + (cols == 2 ? (x & 1) : x % cols);
+                const float v = (float(in[x]) - black[at]) * scale[at];
                 o[x] = uint16_t(std::clamp(v + 0.5f, 0.0f, 65535.0f));
             }
         }
@@ -676,8 +670,18 @@ platform::Dictionary LibRawSource::metadata(uint32_t width, uint32_t height, uin
     top.set(kCGImagePropertyPixelWidth, int64_t(width));
     top.set(kCGImagePropertyPixelHeight, int64_t(height));
     top.set(kCGImagePropertyDepth, int64_t(depth));
-    if (!make_.empty()) tiff.set(kCGImagePropertyTIFFMake, make_);
-    if (!model_.empty()) tiff.set(kCGImagePropertyTIFFModel, model_);
+    // The names as the file states them; LibRaw's tidied ones name the
+    // camera for profiles to match.
+    const std::string& make = facts_.make.empty() ? make_ : facts_.make;
+    const std::string& model = facts_.model.empty() ? model_ : facts_.model;
+    if (!make.empty()) tiff.set(kCGImagePropertyTIFFMake, make);
+    if (!model.empty()) tiff.set(kCGImagePropertyTIFFModel, model);
+    if (!make_.empty() || !model_.empty()) {
+        Dictionary dng;
+        dng.set(kCGImagePropertyDNGUniqueCameraModel,
+                make_.empty() ? model_ : (model_.empty() ? make_ : make_ + " " + model_));
+        top.set(kCGImagePropertyDNGDictionary, Value(std::move(dng)));
+    }
     tiff.set(kCGImagePropertyTIFFOrientation, int64_t(orientation_));
     if (std::string s = Text(d.idata.software, sizeof d.idata.software); !s.empty())
         tiff.set(kCGImagePropertyTIFFSoftware, s);
@@ -685,7 +689,7 @@ platform::Dictionary LibRawSource::metadata(uint32_t width, uint32_t height, uin
         tiff.set(kCGImagePropertyTIFFImageDescription, s);
     if (std::string s = Text(d.other.artist, sizeof d.other.artist); !s.empty())
         tiff.set(kCGImagePropertyTIFFArtist, s);
-    const std::string date = ExifDate(d.other.timestamp);
+    const std::string date = ExifDate(d.other.timestamp, facts_.clockIsUTC);
     if (!date.empty()) {
         tiff.set(kCGImagePropertyTIFFDateTime, date);
         exif.set(kCGImagePropertyExifDateTimeOriginal, date);

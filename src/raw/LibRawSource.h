@@ -12,9 +12,12 @@
 // caller gives; a monochrome sensor as one grey plane.
 //
 // Every failure is thrown as a platform::Error in "RawOpenErrorDomain" whose
-// reason names the file in a person's words. Sizes are checked before any
-// pixel memory is taken, the file must hold at least the data its image
-// needs, and a decode that runs past its time limit is stopped.
+// reason names the file in a person's words: a file that begins as a raw
+// format and then fails is damaged or cut short, "not supported" is for
+// what no decoder takes. Sizes are checked before any pixel memory is
+// taken, every byte of image data the decode reads must be in the file, and
+// a decode that runs past its time limit is stopped. The metadata carry make,
+// model and capture time as the file states them.
 //
 // Not thread-safe: one thread uses an object (rawWrapper's decoder lock
 // serialises decodes anyway).
@@ -32,6 +35,7 @@
 #include "platform/Value.h"
 #include "raw/CFALayout.h"
 #include "raw/CFAPattern.h"
+#include "raw/RawFileFacts.h"
 #include "raw/rawWrapper.h"
 
 class LibRaw;
@@ -116,6 +120,7 @@ public:
 
 private:
     class TimedStream;
+    static uint64_t missingBytes(const TimedStream& stream, const char* loader);
     void checkSizes() const;
     void checkDataPresent() const;
     [[noreturn]] void fail(int code, const char* during) const;
@@ -127,6 +132,7 @@ private:
     std::unique_ptr<TimedStream> stream_;
     std::unique_ptr<LibRaw> raw_;
     uint64_t fileBytes_ = 0;
+    RawFileFacts facts_;
     std::string make_;
     std::string model_;
     Layout layout_ = Layout::Interpolated;

@@ -25,3 +25,12 @@ platform::Error RawUnsupportedFormat(const std::string& path, const std::string&
                         "\" (" + (ext.empty() ? std::string("no extension") : ext) +
                         ") is not supported: " + why + ".");
 }
+
+platform::Error RawDamagedFormat(const std::string& path, const std::string& format,
+                                 const std::string& why, bool structureWhole) {
+    return RawOpenError("The raw file \"" + std::filesystem::path(path).filename().string() +
+                        (structureWhole
+                             ? "\" is damaged, or of a camera newer than Quorvex's decoder: "
+                             : "\" is damaged or cut short: ") +
+                        "it begins as a " + format + " file, but " + why + ".");
+}

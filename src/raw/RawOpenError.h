@@ -12,3 +12,8 @@ platform::Error RawOpenError(std::string reason);
 std::string RawUpperExtension(const std::string& path);
 // "The raw format of "NAME" (EXT) is not supported: WHY."
 platform::Error RawUnsupportedFormat(const std::string& path, const std::string& why);
+// "The raw file "NAME" is damaged or cut short: it begins as a FORMAT file,
+// but WHY." A file whose structure is whole may instead be of a camera newer
+// than the decoder, and says so.
+platform::Error RawDamagedFormat(const std::string& path, const std::string& format,
+                                 const std::string& why, bool structureWhole = false);

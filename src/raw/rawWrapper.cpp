@@ -41,6 +41,7 @@
 #include "raw/DemosaicTiles.h"
 #include "raw/DemosaicXTrans.h"
 #include "raw/LibRawSource.h"
+#include "raw/PreviewBars.h"
 #include "raw/RawColor.h"
 #include "raw/RawMetadata.h"
 #include "raw/RawOpenError.h"
@@ -530,6 +531,9 @@ void rawWrapper::decodeIfNeeded() {
                 failure = std::exchange(memoryShortage_, std::nullopt);
             } catch (const platform::Error& e) {
                 failure = e;
+                // A file rewritten meanwhile reads as damaged, or as no format.
+                if (auto changed = identity.changedSince(req.path))
+                    failure = Unreadable(req.path, *changed);
             } catch (const std::exception& e) {
                 failure = RawOpenError("The DNG file \"" + FileName(req.path) +
                                        "\" could not be decoded: " + e.what());
@@ -1194,6 +1198,11 @@ bool DecodeEmbeddedPreview(LibRawSource& source, unsigned bands, rawWrapper::Dec
     // unrendered: a half-size decode shows the picture better.
     if (jpeg.empty() && std::max(w, h) < 160) return false;
     if (!jpeg.empty() && !DecodeJpegRGB(jpeg, rgb8, w, h)) return false;
+    // The preview is stored unturned, as the sensor's picture is.
+    const auto [pictureW, pictureH] = source.orientedSize();
+    const bool turned = source.orientation() >= 5;
+    RawCutPreviewBars(rgb8, w, h,
+                      turned ? double(pictureH) / pictureW : double(pictureW) / pictureH);
     StorePreview(rgb8, w, h, source.orientation(), bands, out);
     return true;
 }

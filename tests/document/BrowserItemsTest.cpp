@@ -1,14 +1,20 @@
 #include <gtest/gtest.h>
+#include <libraw/libraw.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "document/ApplicationDefaults.h"
+#include "document/BatchExport.h"
 #include "document/BrowserDataSource.h"
 #include "document/FSNodeInfo.h"
 #include "document/ThumbnailProvider.h"
@@ -52,11 +58,77 @@ protected:
     fs::path dir;
 };
 
-TEST_F(BrowserItems, RawExtensionSet) {
+// Every maker of LibRaw's camera list has its files' extensions in the one
+// table; a maker the list gains must be placed here before this passes.
+TEST_F(BrowserItems, RawExtensionSetHoldsEveryFormatLibRawDecodes) {
+    const std::map<std::string, std::vector<std::string>> byMaker = {
+        {"ARRI", {"ari"}},
+        {"Apple", {"qtk", "dng"}},
+        {"Canon", {"crw", "cr2", "cr3"}},
+        {"Casio", {"bay", "raw"}},
+        {"Contax", {"raw"}},
+        {"Epson", {"erf"}},
+        {"FujiFilm", {"raf"}},
+        {"Hasselblad", {"3fr", "fff"}},
+        {"Imacon", {"fff"}},
+        {"Kodak", {"kdc", "dcr", "dcs", "k25", "drf"}},
+        {"Konica", {"mrw"}},
+        {"Leaf", {"mos"}},
+        {"Leica", {"rwl", "raw", "dng"}},
+        {"Logitech", {"pxn"}},
+        {"Mamiya", {"mef"}},
+        {"Minolta", {"mrw", "mdc"}},
+        {"Nikon", {"nef", "nrw"}},
+        {"Olympus", {"orf", "ori"}},
+        {"Panasonic", {"rw2", "raw"}},
+        {"Pentax", {"pef", "ptx", "dng"}},
+        {"PhaseOne", {"iiq", "cap", "eip"}},
+        {"Samsung", {"srw"}},
+        {"Sigma", {"x3f"}},
+        {"Sinar", {"sti"}},
+        {"Sony", {"arw", "srf", "sr2", "arq"}},
+    };
+    // Phones, drones, cinema and industrial cameras: DNG, or headless
+    // sensor dumps LibRaw knows by their size (".raw").
+    const std::set<std::string> dngOrRaw = {
+        "ASUS",       "AVT",       "Adobe",       "AgfaPhoto",  "Alcatel", "BQ",      "Baumer",
+        "BlackMagic", "CLAUSS",    "Creative",    "DJI",        "DXO",     "Digital", "Eyedeas",
+        "Foculus",    "GITUP",     "Gione",       "Google",     "HTC",     "Huawei",  "ISG",
+        "Ikonoskop",  "JaiPulnix", "Kinefinity",  "LG",         "Lenovo",  "Matrix",  "Meizy",
+        "Micron",     "Motorola",  "Nokia",       "OmniVision", "OnePlus", "PARROT",  "Photron",
+        "Pixelink",   "PtGrey",    "RaspberryPi", "Realme",     "Ricoh",   "Rollei",  "RoverShot",
+        "SMaL",       "STV680",    "SVS",         "Sarnoff",    "Seitz",   "Xiaomi",  "Xiaoyi",
+        "YUNEEC",     "Yi",        "Zenit"};
     const auto& exts = FSNodeInfo::rawExts();
-    EXPECT_EQ(exts.size(), 39u);
-    EXPECT_TRUE(exts.count("cr3") && exts.count("pcd") && exts.count("dng") && exts.count("x3f"));
+    std::set<std::string> makers;
+    for (const char** camera = LibRaw::cameraList(); camera && *camera; camera++) {
+        const std::string name = *camera;
+        makers.insert(name.substr(0, name.find(' ')));
+    }
+    EXPECT_GT(makers.size(), 50u);
+    for (const std::string& maker : makers) {
+        SCOPED_TRACE(maker);
+        const auto found = byMaker.find(maker);
+        ASSERT_TRUE(found != byMaker.end() || dngOrRaw.count(maker)) << "a maker new to LibRaw";
+        const std::vector<std::string> wanted =
+            found != byMaker.end() ? found->second : std::vector<std::string>{"dng", "raw"};
+        for (const std::string& ext : wanted) EXPECT_TRUE(exts.count(ext)) << ext;
+    }
+    EXPECT_TRUE(exts.count("pcd"));
     EXPECT_EQ(&exts, &FSNodeInfo::rawExts());
+}
+
+// QuickTake files show in the browser and stand in a folder run's list.
+TEST_F(BrowserItems, QuickTakeFilesAreListed) {
+    setLevel(0);
+    touch(dir / "q.QTK");
+    touch(dir / "q.jpg");
+    EXPECT_TRUE(list().count("q.QTK"));
+    const auto files = BatchExport::imageFilesInFolder(dir);
+    EXPECT_NE(std::find(files.begin(), files.end(), dir / "q.QTK"), files.end());
+    // Its camera JPEG beside it is passed over, as beside any raw file.
+    const auto kept = BatchExport::filesToDevelop({dir / "q.QTK", dir / "q.jpg"});
+    EXPECT_EQ(kept, std::vector<fs::path>{dir / "q.QTK"});
 }
 
 TEST_F(BrowserItems, FilterLevels) {

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "document/FSNodeInfo.h"
 #include "document/QuorvexErrors.h"
 #include "document/RawFileSearch.h"
 #include "platform/Log.h"
@@ -55,7 +56,8 @@ TEST(RawFileSearchTest, PriorityTable) {
     EXPECT_EQ(table.at("pcd"), 0);
     EXPECT_EQ(table.at("tif"), 98);
     EXPECT_EQ(table.at("jpg"), 99);
-    EXPECT_EQ(table.size(), 38u + 1 + 2 + 13);
+    EXPECT_EQ(table.at("qtk"), 0);  // the raw extensions' one table
+    EXPECT_EQ(table.size(), FSNodeInfo::rawExts().size() + 2 + 13);
 }
 
 class RawSearchTree : public ::testing::Test {

@@ -170,7 +170,7 @@ TEST(LibRawSource, MetadataAndColourReachTheDictionaryAndParameters) {
     const auto& tiff = meta[kCGImagePropertyTIFFDictionary];
     const auto& exif = meta[kCGImagePropertyExifDictionary];
     EXPECT_EQ(tiff[kCGImagePropertyTIFFMake].stringValue(), "Canon");
-    EXPECT_EQ(tiff[kCGImagePropertyTIFFModel].stringValue(), "PowerShot G2");
+    EXPECT_EQ(tiff[kCGImagePropertyTIFFModel].stringValue(), "Canon PowerShot G2");
     EXPECT_NEAR(exif[kCGImagePropertyExifFNumber].realValue(), 4.0, 0.05);
     EXPECT_NEAR(exif[kCGImagePropertyExifFocalLength].realValue(), 7.0, 0.05);
     EXPECT_NEAR(exif[kCGImagePropertyExifExposureTime].realValue(), 1 / 50.0, 0.002);
@@ -220,34 +220,6 @@ TEST(LibRawSource, ContentNotNameChoosesTheDecoder) {
           testjpeg::Encode(64, 48, 3, [](int x, int, int c) { return uint8_t(x * 4 + c); }));
     EXPECT_EQ(ErrorOf(dir.path() / "camera.NEF"),
               "The file \"camera.NEF\" holds a JPEG picture, not a camera's raw data.");
-    // An 8-bit RGB TIFF with a camera's make is no raw file either.
-    std::vector<uint8_t> tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
-    const auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
-        for (uint32_t v : {uint32_t(tag), uint32_t(type)}) {
-            tiff.push_back(uint8_t(v));
-            tiff.push_back(uint8_t(v >> 8));
-        }
-        for (uint32_t v : {count, value})
-            for (int i = 0; i < 4; i++) tiff.push_back(uint8_t(v >> (8 * i)));
-    };
-    const uint32_t w = 64, h = 48, data = 8 + 2 + 10 * 12 + 4, make = data + w * h * 3;
-    tiff.push_back(10);
-    tiff.push_back(0);
-    entry(256, 3, 1, w);
-    entry(257, 3, 1, h);
-    entry(258, 3, 1, 8);
-    entry(259, 3, 1, 1);
-    entry(262, 3, 1, 2);
-    entry(271, 2, 6, make);
-    entry(273, 4, 1, data);
-    entry(277, 3, 1, 3);
-    entry(278, 3, 1, h);
-    entry(279, 4, 1, w * h * 3);
-    tiff.resize(tiff.size() + 4 + w * h * 3, 128);
-    for (char c : std::string("Canon", 6)) tiff.push_back(uint8_t(c));
-    Write(dir.path() / "edited.CRW", tiff);
-    EXPECT_NE(ErrorOf(dir.path() / "edited.CRW").find("(CRW) is not supported"), std::string::npos)
-        << ErrorOf(dir.path() / "edited.CRW");
 }
 
 // DNG files through LibRaw (a switch for tests) and through our own reader
@@ -345,6 +317,12 @@ TEST(LibRawSource, CutAndDamagedCopiesFailAloneAndClearly) {
             Write(dir.path() / name, {bytes.begin(), bytes.begin() + long(length)});
             const std::string error = ErrorOf(dir.path() / name);
             EXPECT_TRUE(clear(error, name)) << error;
+            // A cut file is damaged, never of a format Quorvex does not know.
+            if (length > 0) {
+                EXPECT_TRUE(error.find("cut short") != std::string::npos ||
+                            error.find("damaged") != std::string::npos)
+                    << error;
+            }
             cuts++;
         }
         for (int round = 0; round < 6; round++) {
@@ -359,10 +337,12 @@ TEST(LibRawSource, CutAndDamagedCopiesFailAloneAndClearly) {
             Write(dir.path() / damagedName, copy);
             const std::string error = ErrorOf(dir.path() / damagedName);
             damaged++;
-            if (error.empty())
+            if (error.empty()) {
                 damagedDecoded++;
-            else
+            } else {
                 EXPECT_TRUE(clear(error, damagedName)) << error;
+                EXPECT_EQ(error.find("not supported"), std::string::npos) << error;
+            }
         }
     }
     std::printf("[ sweep ] %d cut copies, all refused; %d damaged copies, %d decoded, %d refused\n",
