@@ -401,6 +401,7 @@ void Finish(RawSamples& rgb, uint32_t width, const RawCrop& crop, uint32_t orien
 }
 
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut);
+bool StatesRenderedPicture(const std::string& path);
 std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path);
 
 }  // namespace
@@ -597,6 +598,15 @@ std::optional<std::pair<uint32_t, uint32_t>> rawWrapper::plannedImageSize() {
     } catch (...) {
         // The decode will say what is wrong with the file.
         return std::nullopt;
+    }
+}
+
+bool rawWrapper::holdsRenderedPicture() {
+    try {
+        std::lock_guard decoder(decoderLock());
+        return StatesRenderedPicture(fileSource());
+    } catch (...) {
+        return false;
     }
 }
 
@@ -1274,6 +1284,12 @@ std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
     return {ow, oh};
 }
 
+bool StatesRenderedPicture(const std::string& path) {
+    if (DecodesThroughLibRaw(path)) return false;
+    const OpenedDNG dng(path);
+    return dng.negative->ColorimetricReference() != 0;
+}
+
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {
     // A file that cannot be read is said to be so before any decoder takes
     // what it failed to read for a format it does not know.
@@ -1295,6 +1311,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     out.make = exif.fMake.Get();
     out.model = exif.fModel.Get();
     out.baselineExposure = float(neg.BaselineExposure());
+    out.outputReferred = neg.ColorimetricReference() != 0;
     const uint32_t orientation = neg.ComputeOrientation(neg.Metadata()).GetTIFF();
     const dng_parsed_ifd& rawIFD = dng->info.MainIFD();
     CheckDataHoldsImage(req.path, rawIFD, dng->stream.Length());
