@@ -19,6 +19,7 @@
 #include "TestJpeg.h"
 #include "raw/RawColor.h"
 #include "raw/RawMetadata.h"
+#include "raw/SceneNeutral.h"
 #include "raw/rawWrapper.h"
 #include "support/TestSupport.h"
 
@@ -203,6 +204,35 @@ TEST(LibRawSource, MetadataAndColourReachTheDictionaryAndParameters) {
     EXPECT_EQ(kodak->imageWidth(), 650);
     EXPECT_EQ(kodak->imageHeight(), 488);
     EXPECT_FALSE(kodak->isOutputReferred());
+}
+
+// A file that states no balance takes the light of the whole picture: the
+// mean of each colour over its blocks, the greens' sites weighing as one
+// colour, blocks with a clipped sample and the darkest blocks left out. The
+// halves of the picture are two colours; a clipped highlight and a shadow of
+// colours far from both must not move the result.
+TEST(LibRawSource, NoBalanceNeutralIsTheWholePicturesMeanColour) {
+    const uint32_t w = 64, h = 64;
+    const CFAPattern pattern = *CFAPattern::fromName("GRBG");
+    const Vec left{20000, 30000, 12000}, right{30000, 40000, 16000};
+    const Vec clipped{60000, 50000, 65535}, shadow{100, 300, 50};
+    RawSamples mosaic(size_t(w) * h);
+    for (uint32_t y = 0; y < h; y++)
+        for (uint32_t x = 0; x < w; x++) {
+            const Vec& colour = y < 8 && x >= 24 && x < 40 ? clipped : y >= 56 ? shadow : x < 32 ? left : right;
+            mosaic[size_t(y) * w + x] = uint16_t(colour[size_t(pattern.colorAt(y, x))]);
+        }
+    const auto neutral = SceneNeutral(mosaic, w, h, pattern);
+    ASSERT_TRUE(neutral);
+    // Each half holds as many counted blocks: their mean colour, green 1.
+    const Vec mean{(left[0] + right[0]) / 2, (left[1] + right[1]) / 2, (left[2] + right[2]) / 2};
+    for (size_t c = 0; c < 3; c++) EXPECT_NEAR((*neutral)[c], mean[c] / mean[1], 1e-4) << c;
+
+    // A picture all clipped or all dark says nothing.
+    std::fill(mosaic.begin(), mosaic.end(), uint16_t(65535));
+    EXPECT_FALSE(SceneNeutral(mosaic, w, h, pattern));
+    std::fill(mosaic.begin(), mosaic.end(), uint16_t(200));
+    EXPECT_FALSE(SceneNeutral(mosaic, w, h, pattern));
 }
 
 TEST(LibRawSource, ContentNotNameChoosesTheDecoder) {
