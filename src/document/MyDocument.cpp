@@ -186,7 +186,9 @@ bool MyDocument::readFromURL(const std::string& url, platform::Error* error) {
     const std::string uuid = path.string();
     setValueForKey(Value(uuid), SettingsKeys::kUUID);
 
-    ImageWrapper::Ptr wrapper = rawWrapper::initWithFile(uuid, uuid, false);
+    const rawWrapper::Ptr source = rawWrapper::initWithFile(uuid, uuid, false);
+    renderedSource_ = source && source->holdsRenderedPicture();
+    ImageWrapper::Ptr wrapper = source;
 
     ThreadedImageEngine::Ptr oldEngine;
     {
@@ -223,9 +225,9 @@ bool MyDocument::readFromURL(const std::string& url, platform::Error* error) {
                           "\" opens without its saved settings, with the \"Default\" preset.");
         }
     }
-    if (!saved || saved->empty())
-        saved = PresetManager::sharedPresetManager().presetNamed(kDefaultPresetName);
-    addSettingValues(saved);
+    const bool fromCatalog = saved && !saved->empty();
+    if (!fromCatalog) saved = PresetManager::sharedPresetManager().presetNamed(kDefaultPresetName);
+    mergeSettings(saved, !fromCatalog);
     {
         std::lock_guard lock(mutex_);
         fileURL_ = path;
@@ -328,9 +330,19 @@ std::optional<Dictionary> MyDocument::getCameraParameters() const {
 }
 
 void MyDocument::addSettingValues(const std::optional<Dictionary>& values) {
+    mergeSettings(values, true);
+}
+
+void MyDocument::mergeSettings(const std::optional<Dictionary>& values, bool preset) {
     if (!values) return;
     std::vector<std::string> changed;
-    for (const auto& [key, value] : *values) {
+    for (auto [key, value] : *values) {
+        // The picture holds its tone and sharpening already: a preset made
+        // for camera data would put them on a second time.
+        if (preset && renderedSource_) {
+            if (key == SettingsKeys::kSceneReferred) value = Value(false);
+            if (key == SettingsKeys::kInputIntensity) value = Value(0.0f);
+        }
         if (value.isDictionary()) {
             std::lock_guard lock(mutex_);
             Value* held = imageParameters_.find(key);

@@ -95,6 +95,9 @@ public:
     platform::Dictionary getSettingsDictionary() const;
     platform::Dictionary imageDefaults() const;
     std::optional<platform::Dictionary> getCameraParameters() const;
+    // Merges a preset (or a catalog entry). On a picture that is already
+    // rendered (our own DNG export) a preset's scene-referred tone and
+    // sharpening are not applied again: they are held off.
     void addSettingValues(const std::optional<platform::Dictionary>& values);
     void setToDefault(const std::string& key);
     void markAdjustedImageDirty(const std::vector<std::string>& keys);
@@ -191,6 +194,7 @@ private:
     void newMetaDataOnMain();
     void postNotification(const char* name);
     bool writeCatalogEntry(const platform::Dictionary& settings, platform::Error* error);
+    void mergeSettings(const std::optional<platform::Dictionary>& values, bool preset);
 
     mutable std::mutex mutex_;  // guards everything below but the atomics
     ThreadedImageEngine::Ptr displayEngine_;
@@ -210,5 +214,6 @@ private:
     std::atomic<bool> shownForDisplay_{false};
     std::atomic<bool> closed_{false};
     std::atomic<bool> discardSettings_{false};
+    std::atomic<bool> renderedSource_{false};
     std::mutex exportLock_;
 };

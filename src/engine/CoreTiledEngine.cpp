@@ -563,7 +563,7 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::imageTile(
 
 std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
     const Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile, bool createFloat,
-    int orientation, platform::Error* error) {
+    int orientation, platform::Error* error, const ColorSyncProfileWrap::Ptr& rangeProfile) {
     auto source = tileSourceBuffer();
     if (!source) {
         platform::setError(error, platform::QuorvexErrorDomain, -7,
@@ -597,8 +597,9 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
     std::string why;
     try {
         if (auto crop = source->croppedImageFromBuffer(r)) {
-            auto output = renderBuffer(*crop, createFloat,
-                                       outputRangeFor(crop->bufferProfile(), destProfile));
+            const OutputRange range =
+                outputRangeFor(crop->bufferProfile(), rangeProfile ? rangeProfile : destProfile);
+            auto output = renderBuffer(*crop, createFloat, range);
             if (output && matchProfile(*output, crop->bufferProfile(), destProfile, &why))
                 if (auto result = output->getCGImageBitMapWithOrientation(orientation))
                     return result;

@@ -84,10 +84,12 @@ public:
     // whole image) rendered at full size straight from the source buffer,
     // waiting for a run in progress. Never a thumbnail: null, with the error
     // set, when the source buffer is missing or not valid over the rectangle.
-    std::shared_ptr<CGImageBitMap> fullSizeImage(const platform::Rect& rect,
-                                                 const ColorSyncProfileWrap::Ptr& destProfile,
-                                                 bool createFloat, int orientation,
-                                                 platform::Error* error);
+    // Colours are brought within the white of `rangeProfile` when given (the
+    // space the output will be seen in), else within the destination's.
+    std::shared_ptr<CGImageBitMap> fullSizeImage(
+        const platform::Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile, bool createFloat,
+        int orientation, platform::Error* error,
+        const ColorSyncProfileWrap::Ptr& rangeProfile = nullptr);
 
     // Frees the scaled copies of the source kept for display tiles.
     void dropScaledImages();

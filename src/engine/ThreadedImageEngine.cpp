@@ -474,7 +474,8 @@ TiledEngine::Ptr ThreadedImageEngine::processStage4NoCIFilter(const TiledEngine:
 void ThreadedImageEngine::configureRenderingSpaceForType(const std::optional<std::string>& type,
                                                          bool useWideGamutExports) {
     auto& manager = ProfileManager::sharedManager();
-    ColorSyncProfileWrap::Ptr space;
+    ColorSyncProfileWrap::Ptr space, range;
+    if (type && *type == "public.dng") range = manager.getSRGBProfile(false);
     if (!type)
         space = manager.getProPhotoGamma1_D65Profile(false);
     else if (*type == "public.dng" || *type == "public.tiff")
@@ -486,6 +487,7 @@ void ThreadedImageEngine::configureRenderingSpaceForType(const std::optional<std
         space = manager.getSRGBProfile(false);
     std::lock_guard lock(syncLock_);
     renderingSpace_ = std::move(space);
+    rangeSpace_ = std::move(range);
 }
 
 std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect& rect,
@@ -564,7 +566,12 @@ void ThreadedImageEngine::renderExportImageNow(const Rect& rect, bool createFloa
     if (evict)
         if (auto read = core->sourceBuf())
             if (auto behind = read->sourceBuf()) behind->releaseOutputs();
-    image = core->fullSizeImage(rect, renderingSpace(), createFloat, orientation, error);
+    ColorSyncProfileWrap::Ptr range;
+    {
+        std::lock_guard lock(syncLock_);
+        range = rangeSpace_;
+    }
+    image = core->fullSizeImage(rect, renderingSpace(), createFloat, orientation, error, range);
     // Nor, once it is made, does anything else of the chain, the
     // renderings included: their memory goes to the export's copies
     // and back to the system while the file is encoded.

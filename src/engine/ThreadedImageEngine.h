@@ -163,6 +163,10 @@ private:
     platform::Dictionary imageParameters_;
     std::weak_ptr<ThreadedImageEngineDelegate> delegate_;
     ColorSyncProfileWrap::Ptr renderingSpace_;
+    // The space whose white an export's colours are kept within, when it is
+    // not the rendering space: a DNG holds the picture its JPEG shows, so
+    // that developing it again gives that picture.
+    ColorSyncProfileWrap::Ptr rangeSpace_;
     bool isRunning_ = false;
     bool stage0IsDirty_ = false;
     bool stagenIsDirty_ = false;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <numeric>
 
+#include "dng/color/dng_temperature.h"
 #include "platform/Colorimetry.h"
 #include "platform/Error.h"
 #include "platform/InputFile.h"
@@ -217,6 +218,34 @@ bool Usable(const Matrix3& m) {
         for (double v : row)
             if (!std::isfinite(v)) return false;
     return Invert3(m, inverse);
+}
+
+// The white whose camera response is `neutral`; nullopt when the matrix
+// gives none with positive chromaticities.
+std::optional<dng_xy_coord> WhiteOf(const Matrix3& cameraFromXYZ,
+                                    const std::array<double, 3>& neutral) {
+    Matrix3 xyzFromCamera{};
+    if (!Invert3(cameraFromXYZ, xyzFromCamera)) return std::nullopt;
+    std::array<double, 3> xyz{};
+    for (size_t r = 0; r < 3; r++)
+        for (size_t c = 0; c < 3; c++) xyz[r] += xyzFromCamera[r][c] * neutral[c];
+    const double sum = xyz[0] + xyz[1] + xyz[2];
+    if (!(sum > 0) || !(xyz[0] > 0) || !(xyz[1] > 0)) return std::nullopt;
+    return dng_xy_coord(xyz[0] / sum, xyz[1] / sum);
+}
+
+LibRawSource::ColourValues ColourValuesOf(const libraw_colordata_t& col) {
+    LibRawSource::ColourValues v;
+    for (size_t c = 0; c < 3; c++) {
+        v.asShot[c] = col.cam_mul[c];
+        v.daylight[c] = col.pre_mul[c];
+        for (size_t k = 0; k < 3; k++) {
+            v.cameraFromXYZ[c][k] = col.cam_xyz[c][k];
+            v.rgbFromCamera[c][k] = col.rgb_cam[c][k];
+        }
+    }
+    v.balancedInCamera = col.as_shot_wb_applied != 0;
+    return v;
 }
 
 // Linear sRGB (D65) from XYZ.
@@ -603,37 +632,56 @@ LibRawSource::Colour LibRawSource::colour() const {
         }
         if (found > 0) m = out.cameraFromXYZ1;
     }
-    if (!Usable(m)) {
-        for (size_t r = 0; r < 3; r++)
-            for (size_t c = 0; c < 3; c++) m[r][c] = col.cam_xyz[r][c];
-        out.illuminant1 = 21;
+    if (Usable(m)) {
+        const Colour theirs = out;
+        out = colourFrom(ColourValuesOf(col));
+        out.cameraFromXYZ1 = theirs.cameraFromXYZ1;
+        out.illuminant1 = theirs.illuminant1;
+        out.cameraFromXYZ2 = theirs.cameraFromXYZ2;
+        out.illuminant2 = theirs.illuminant2;
+        return out;
     }
-    if (!Usable(m)) {
+    return colourFrom(ColourValuesOf(col));
+}
+
+LibRawSource::Colour LibRawSource::colourFrom(const ColourValues& v) {
+    Colour out;
+    Matrix3 m = v.cameraFromXYZ;
+    const bool perModel = Usable(m);
+    if (!perModel) {
         // No per-model matrix: LibRaw's camera-to-sRGB matrix (identity when
         // it knows nothing), for balanced data, taken back to XYZ.
-        Matrix3 rgbCam{}, camRgb{};
-        for (size_t r = 0; r < 3; r++)
-            for (size_t c = 0; c < 3; c++) rgbCam[r][c] = col.rgb_cam[r][c];
-        if (!Invert3(rgbCam, camRgb)) camRgb = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
+        Matrix3 camRgb{};
+        if (!Invert3(v.rgbFromCamera, camRgb)) camRgb = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}};
         for (size_t r = 0; r < 3; r++)
             for (size_t c = 0; c < 3; c++) {
-                double v = 0;
-                for (size_t k = 0; k < 3; k++) v += camRgb[r][k] * kSRGBFromXYZ[k][c];
-                const double daylight = col.pre_mul[r] > 0 ? 1.0 / col.pre_mul[r] : 1.0;
-                m[r][c] = v * daylight;
+                double sum = 0;
+                for (size_t k = 0; k < 3; k++) sum += camRgb[r][k] * kSRGBFromXYZ[k][c];
+                m[r][c] = sum * (v.daylight[r] > 0 ? 1.0 / v.daylight[r] : 1.0);
             }
     }
-    out.cameraFromXYZ1 = m;
     // The as-shot multipliers; else the daylight ones.
-    std::array<double, 3> mul{};
-    for (size_t c = 0; c < 3; c++) mul[c] = col.cam_mul[c];
-    if (!(mul[0] > 0 && mul[1] > 0 && mul[2] > 0))
-        for (size_t c = 0; c < 3; c++) mul[c] = col.pre_mul[c];
+    std::array<double, 3> mul = v.asShot;
+    if (!(mul[0] > 0 && mul[1] > 0 && mul[2] > 0)) mul = v.daylight;
     if (mul[0] > 0 && mul[1] > 0 && mul[2] > 0) {
-        std::array<double, 3> n{1 / mul[0], 1 / mul[1], 1 / mul[2]};
+        const std::array<double, 3> n{1 / mul[0], 1 / mul[1], 1 / mul[2]};
         const double largest = std::max({n[0], n[1], n[2]});
         for (size_t c = 0; c < 3; c++) out.asShotNeutral[c] = n[c] / largest;
     }
+    const auto& d = v.daylight;
+    if (perModel && d[0] > 0 && d[1] > 0 && d[2] > 0) {
+        Matrix3 stored = m;
+        for (size_t r = 0; r < 3; r++)
+            for (double& e : stored[r]) e *= d[r] / d[1];
+        const auto tint = [&](const Matrix3& matrix) {
+            const auto xy = WhiteOf(matrix, out.asShotNeutral);
+            return xy ? std::fabs(dng_temperature(*xy).Tint()) : 1e9;
+        };
+        constexpr double kNoLight = 50, kCameraRange = 30;
+        if (v.balancedInCamera || (tint(m) > kNoLight && tint(stored) <= kCameraRange)) m = stored;
+    }
+    out.cameraFromXYZ1 = m;
+    out.illuminant1 = 21;
     return out;
 }
 

@@ -61,6 +61,22 @@ public:
         std::array<double, 3> asShotNeutral{1, 1, 1};  // largest entry 1
     };
 
+    // What LibRaw says of a file's colours, as the colour road reads it.
+    struct ColourValues {
+        std::array<double, 3> asShot{};                        // as-shot multipliers (0: none)
+        std::array<double, 3> daylight{};                      // daylight multipliers
+        std::array<std::array<double, 3>, 3> cameraFromXYZ{};  // per model (0: none)
+        std::array<std::array<double, 3>, 3> rgbFromCamera{};  // camera to sRGB
+        bool balancedInCamera = false;  // the library knows the data balanced
+    };
+    // The matrix and neutral of those values. Data a camera balanced before
+    // storing them (the as-shot multipliers then hold only what is left,
+    // near 1) are not what the per-model matrix sees: read against the
+    // sensor, such a neutral is a white no light gives, far off the
+    // daylight-tungsten range. The matrix is then taken to the stored data
+    // by the camera's daylight balance, so the neutral reads against it.
+    static Colour colourFrom(const ColourValues& values);
+
     // Whether the file is a DNG by its content: a TIFF header whose first
     // directory holds a DNG version. A TIFF whose first directory cannot be
     // read counts as DNG only under a ".dng" name (our reader says why).

@@ -45,6 +45,7 @@
 #include "raw/RawColor.h"
 #include "raw/RawMetadata.h"
 #include "raw/RawOpenError.h"
+#include "raw/SceneNeutral.h"
 
 namespace {
 
@@ -404,6 +405,7 @@ void Finish(RawSamples& rgb, uint32_t width, const RawCrop& crop, uint32_t orien
 }
 
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut);
+bool StatesRenderedPicture(const std::string& path);
 std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path);
 
 }  // namespace
@@ -603,6 +605,15 @@ std::optional<std::pair<uint32_t, uint32_t>> rawWrapper::plannedImageSize() {
     } catch (...) {
         // The decode will say what is wrong with the file.
         return std::nullopt;
+    }
+}
+
+bool rawWrapper::holdsRenderedPicture() {
+    try {
+        std::lock_guard decoder(decoderLock());
+        return StatesRenderedPicture(fileSource());
+    } catch (...) {
+        return false;
     }
 }
 
@@ -1207,49 +1218,6 @@ bool DecodeEmbeddedPreview(LibRawSource& source, unsigned bands, rawWrapper::Dec
     return true;
 }
 
-// The neutral of a mosaic whose file states none: the mean colour of its
-// brightest unclipped 2 x 2 cells (the top twentieth), where a scene's
-// whites are; largest entry 1. Null when too few cells are left to say.
-std::optional<std::array<double, 3>> BrightestNeutral(const RawSamples& mosaic, uint32_t width,
-                                                      uint32_t height, const CFAPattern& pattern) {
-    constexpr uint16_t kClipped = 62258;  // 95 % of full scale
-    const auto cell = [&](uint32_t y, uint32_t x, std::array<double, 3>& rgb) {
-        rgb = {0, 0, 0};
-        for (uint32_t dy = 0; dy < 2; dy++)
-            for (uint32_t dx = 0; dx < 2; dx++) {
-                const uint16_t v = mosaic[size_t(y + dy) * width + x + dx];
-                if (v > kClipped) return false;
-                const auto c = size_t(pattern.colorAt(y + dy, x + dx));
-                rgb[c] += c == 1 ? v / 2.0 : v;
-            }
-        return true;
-    };
-    std::vector<uint64_t> histogram(1024, 0);
-    uint64_t cells = 0;
-    std::array<double, 3> rgb{};
-    for (uint32_t y = 0; y + 1 < height; y += 2)
-        for (uint32_t x = 0; x + 1 < width; x += 2)
-            if (cell(y, x, rgb)) {
-                histogram[std::min<size_t>(1023, size_t((rgb[0] + rgb[1] + rgb[2]) / 192))]++;
-                cells++;
-            }
-    size_t threshold = 1023;
-    for (uint64_t above = 0; threshold > 0 && above < cells / 20; threshold--)
-        above += histogram[threshold];
-    std::array<double, 3> sum{};
-    uint64_t count = 0;
-    for (uint32_t y = 0; y + 1 < height; y += 2)
-        for (uint32_t x = 0; x + 1 < width; x += 2)
-            if (cell(y, x, rgb) && (rgb[0] + rgb[1] + rgb[2]) / 192 >= double(threshold)) {
-                for (size_t c = 0; c < 3; c++) sum[c] += rgb[c];
-                count++;
-            }
-    if (count < 16 || !(sum[0] > 0 && sum[1] > 0 && sum[2] > 0)) return std::nullopt;
-    const double largest = std::max({sum[0], sum[1], sum[2]});
-    for (double& v : sum) v /= largest;
-    return sum;
-}
-
 // Non-square pixels: the renderings widened (or heightened) to their aspect.
 void StretchToAspect(double aspect, uint32_t orientation, rawWrapper::Decoded& out) {
     if (aspect == 1.0 || out.outputReferred) return;
@@ -1282,9 +1250,9 @@ void DecodeLibRawData(const DecodeRequest& req, LibRawSource& source, rawWrapper
     const uint32_t width = source.width(), height = source.height();
     RawSamples plane;
     if (source.layout() != LibRawSource::Layout::Interpolated) plane = source.readPlane(req.bands);
-    // A file that states no white balance: the scene's whites.
+    // A file that states no white balance: the light of the whole picture.
     if (source.layout() == LibRawSource::Layout::Bayer && !source.statesWhiteBalance())
-        if (const auto grey = BrightestNeutral(plane, width, height, *source.pattern()))
+        if (const auto grey = SceneNeutral(plane, width, height, *source.pattern()))
             negative->SetCameraNeutral(dng_vector_3((*grey)[0], (*grey)[1], (*grey)[2]));
     const std::unique_ptr<dng_color_spec> spec =
         greySensor ? nullptr : ChooseColorSpec(req, *negative, out);
@@ -1363,6 +1331,12 @@ std::pair<uint32_t, uint32_t> PlannedSize(const std::string& path) {
     return {ow, oh};
 }
 
+bool StatesRenderedPicture(const std::string& path) {
+    if (DecodesThroughLibRaw(path)) return false;
+    const OpenedDNG dng(path);
+    return dng.negative->ColorimetricReference() != 0;
+}
+
 void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<uint16_t>& lut) {
     // A file that cannot be read is said to be so before any decoder takes
     // what it failed to read for a format it does not know.
@@ -1384,6 +1358,7 @@ void DecodeFile(const DecodeRequest& req, rawWrapper::Decoded& out, std::vector<
     out.make = exif.fMake.Get();
     out.model = exif.fModel.Get();
     out.baselineExposure = float(neg.BaselineExposure());
+    out.outputReferred = neg.ColorimetricReference() != 0;
     const uint32_t orientation = neg.ComputeOrientation(neg.Metadata()).GetTIFF();
     const dng_parsed_ifd& rawIFD = dng->info.MainIFD();
     CheckDataHoldsImage(req.path, rawIFD, dng->stream.Length());

@@ -81,6 +81,11 @@ public:
     // file cannot be read. Lets an export refuse a size its format cannot
     // hold before any pixel is made.
     std::optional<std::pair<uint32_t, uint32_t>> plannedImageSize();
+    // Whether the file says its picture is already rendered: a DNG whose
+    // colorimetric reference is output-referred, as this program's own DNG
+    // exports are. Read from its directories without decoding; false when
+    // they cannot be read (the decode says why).
+    bool holdsRenderedPicture();
     // Row bands of the heavy steps (default 16: fifteen threads and the caller).
     void setDecodeBands(unsigned bands);
 

@@ -17,8 +17,12 @@
 #include <vector>
 
 #include "TestJpeg.h"
+#include "color/ColorHelper.h"
+#include "color/ComputeMatrixAndLUT.h"
+#include "raw/LibRawSource.h"
 #include "raw/RawColor.h"
 #include "raw/RawMetadata.h"
+#include "raw/SceneNeutral.h"
 #include "raw/rawWrapper.h"
 #include "support/TestSupport.h"
 
@@ -203,6 +207,123 @@ TEST(LibRawSource, MetadataAndColourReachTheDictionaryAndParameters) {
     EXPECT_EQ(kodak->imageWidth(), 650);
     EXPECT_EQ(kodak->imageHeight(), 488);
     EXPECT_FALSE(kodak->isOutputReferred());
+}
+
+// A file that states no balance takes the light of the whole picture: the
+// mean of each colour over its blocks, the greens' sites weighing as one
+// colour, blocks with a clipped sample and the darkest blocks left out. The
+// halves of the picture are two colours; a clipped highlight and a shadow of
+// colours far from both must not move the result.
+TEST(LibRawSource, NoBalanceNeutralIsTheWholePicturesMeanColour) {
+    const uint32_t w = 64, h = 64;
+    const CFAPattern pattern = *CFAPattern::fromName("GRBG");
+    const Vec left{20000, 30000, 12000}, right{30000, 40000, 16000};
+    const Vec clipped{60000, 50000, 65535}, shadow{100, 300, 50};
+    RawSamples mosaic(size_t(w) * h);
+    for (uint32_t y = 0; y < h; y++)
+        for (uint32_t x = 0; x < w; x++) {
+            const Vec& colour = y < 8 && x >= 24 && x < 40 ? clipped
+                                : y >= 56                  ? shadow
+                                : x < 32                   ? left
+                                                           : right;
+            mosaic[size_t(y) * w + x] = uint16_t(colour[size_t(pattern.colorAt(y, x))]);
+        }
+    const auto neutral = SceneNeutral(mosaic, w, h, pattern);
+    ASSERT_TRUE(neutral);
+    // Each half holds as many counted blocks: their mean colour, green 1.
+    const Vec mean{(left[0] + right[0]) / 2, (left[1] + right[1]) / 2, (left[2] + right[2]) / 2};
+    for (size_t c = 0; c < 3; c++) EXPECT_NEAR((*neutral)[c], mean[c] / mean[1], 1e-4) << c;
+
+    // A picture all clipped or all dark says nothing.
+    std::fill(mosaic.begin(), mosaic.end(), uint16_t(65535));
+    EXPECT_FALSE(SceneNeutral(mosaic, w, h, pattern));
+    std::fill(mosaic.begin(), mosaic.end(), uint16_t(200));
+    EXPECT_FALSE(SceneNeutral(mosaic, w, h, pattern));
+}
+
+// The grey 0.18 of linear ProPhoto through the white balance the settings
+// give for a camera's colour: its CIELAB.
+Vec GreyUnder(const LibRawSource::Colour& colour, const platform::Dictionary& settings) {
+    dng_matrix camFromXYZ(3, 3);
+    for (uint32 r = 0; r < 3; r++)
+        for (uint32 c = 0; c < 3; c++) camFromXYZ[r][c] = colour.cameraFromXYZ1[r][c];
+    const dng_vector n =
+        dng_vector_3(colour.asShotNeutral[0], colour.asShotNeutral[1], colour.asShotNeutral[2]);
+    const dng_vector xyz = Invert(camFromXYZ) * n;
+    platform::Dictionary camera;
+    camera.set("asShotWhitex", float(xyz[0] / (xyz[0] + xyz[1] + xyz[2])));
+    camera.set("asShotWhitey", float(xyz[1] / (xyz[0] + xyz[1] + xyz[2])));
+    for (int r = 0; r < 3; r++)
+        for (int c = 0; c < 3; c++)
+            camera.set("cameraFromXYZ" + std::to_string(r) + std::to_string(c),
+                       float(colour.cameraFromXYZ1[size_t(r)][size_t(c)]));
+    ComputeMatrixAndLUT compute;
+    compute.setImageParameters(settings);
+    compute.setCameraParameters(camera);
+    std::vector<float> lut(4 * 4096);
+    float matrix[4][4], offset = 0, kneeLow = 0, kneeF = 0;
+    EXPECT_TRUE(
+        compute.populateFloatLUTAndMatrix(lut.data(), 4096, matrix, &offset, &kneeLow, &kneeF));
+    Vec grey{};
+    for (size_t c = 0; c < 3; c++) grey[c] = 0.18 * compute.wbMultiplier(int(c));
+    return Lab(grey);
+}
+
+// The as-shot white of LibRaw's colour values lies where a camera records
+// one, typing its temperature and tint back gives the as-shot picture, and a
+// daylight temperature moves a daylight photograph's grey but a little. The
+// first values are like a D1 NEF's (a sunny street): the camera balanced its
+// data before storing them, so the as-shot multipliers are near 1 while the
+// per-model matrix and its daylight multipliers are the sensor's. Read
+// against the sensor they gave 2500 K and a tint of -108, and 5500 K turned
+// the picture magenta. The G2's values (a lamp-lit chart, data not
+// balanced) keep their matrix.
+TEST(LibRawSource, AsShotTemperatureOfCameraBalancedDataIsOneACameraRecords) {
+    LibRawSource::ColourValues d1;
+    d1.asShot = {0.96, 1, 1.04};
+    d1.daylight = {2.50049, 0.937589, 1.02675};
+    d1.cameraFromXYZ = {
+        {{0.7637, -0.2199, -0.0974}, {-0.9109, 1.7099, 0.2043}, {-0.2822, 0.3306, 0.8372}}};
+    LibRawSource::ColourValues g2;
+    g2.asShot = {1687, 1036, 1655};
+    g2.daylight = {2.08396, 0.925946, 1.093};
+    g2.cameraFromXYZ = {
+        {{0.9194, -0.2787, -0.1059}, {-0.8098, 1.5657, 0.2608}, {-0.261, 0.3064, 0.7867}}};
+    EXPECT_EQ(LibRawSource::colourFrom(g2).cameraFromXYZ1, g2.cameraFromXYZ);
+    LibRawSource::ColourValues flagged = g2;
+    flagged.balancedInCamera = true;
+    EXPECT_NE(LibRawSource::colourFrom(flagged).cameraFromXYZ1, g2.cameraFromXYZ);
+
+    for (const auto* values : {&d1, &g2}) {
+        SCOPED_TRACE(values == &d1 ? "D1" : "G2");
+        const LibRawSource::Colour colour = LibRawSource::colourFrom(*values);
+        const Vec asShot = GreyUnder(colour, {{"Quorvex_UseAsShotWB", platform::Value(true)}});
+        // The white the panel shows.
+        dng_matrix camFromXYZ(3, 3);
+        for (uint32 r = 0; r < 3; r++)
+            for (uint32 c = 0; c < 3; c++) camFromXYZ[r][c] = colour.cameraFromXYZ1[r][c];
+        const dng_vector xyz =
+            Invert(camFromXYZ) *
+            dng_vector_3(colour.asShotNeutral[0], colour.asShotNeutral[1], colour.asShotNeutral[2]);
+        ColorHelper white;
+        white.setFromxyCoord(float(xyz[0] / (xyz[0] + xyz[1] + xyz[2])),
+                             float(xyz[1] / (xyz[0] + xyz[1] + xyz[2])));
+        std::printf("[ white ] %.0f K, tint %.1f\n", white.fTemperature(), white.fTint());
+        EXPECT_GT(white.fTemperature(), 2500);
+        EXPECT_LT(white.fTemperature(), 10000);
+        EXPECT_LE(std::fabs(white.fTint()), 30);
+        const auto typed = [&](float temperature, float tint) {
+            return GreyUnder(colour, {{"Quorvex_Filter_inputTemperature", temperature},
+                                      {"Quorvex_Filter_inputTint", tint}});
+        };
+        const Vec back = typed(white.fTemperature(), white.fTint());
+        EXPECT_NEAR(back[1], asShot[1], 0.3);
+        EXPECT_NEAR(back[2], asShot[2], 0.3);
+        if (values == &d1) {
+            const Vec daylight = typed(5500, 0);
+            EXPECT_LE(std::hypot(daylight[1] - asShot[1], daylight[2] - asShot[2]), 8);
+        }
+    }
 }
 
 TEST(LibRawSource, ContentNotNameChoosesTheDecoder) {
