@@ -16,6 +16,15 @@
 #include "platform/RowBands.h"
 #include "raw/DemosaicTiles.h"
 
+// The pixel loops again for processors with 256-bit vectors, chosen when the
+// program starts; no operation is fused or reordered, so both give the same
+// samples.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define XTRANS_WIDE_LOOPS [[gnu::target_clones("avx2", "default")]]
+#else
+#define XTRANS_WIDE_LOOPS
+#endif
+
 namespace {
 
 using platform::DemosaicTile;
@@ -94,16 +103,30 @@ void LoadTile(const MosaicPlane& mosaic, const DemosaicTile& tile, TileScratch& 
     float* m = s.plane(kMosaic);
     uint8_t* colour = s.colour();
     float* masks[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
+    // The mirrored columns, and where each falls in the layout's repeat,
+    // once for the tile.
+    const int columns = tile.paddedWidth();
+    std::vector<int> source(static_cast<size_t>(columns)), phase(static_cast<size_t>(columns));
+    for (int c = 0; c < columns; ++c) {
+        source[size_t(c)] = Mirror(tile.x0 - tile.pad + c, w);
+        phase[size_t(c)] = int(uint32_t(source[size_t(c)]) % mosaic.layout.cols());
+    }
+    uint8_t codes[CFALayout::kMostRepeat];
     for (int r = 0; r < tile.paddedHeight(); ++r) {
         const int y = Mirror(tile.y0 - tile.pad + r, h);
         const uint16_t* src = mosaic.samples + size_t(y) * mosaic.rowStride;
+        for (uint32_t c = 0; c < mosaic.layout.cols(); ++c) codes[c] = mosaic.layout.colorAt(uint32_t(y), c);
         const size_t row = size_t(r) * size_t(tile.stride);
-        for (int c = 0; c < tile.paddedWidth(); ++c) {
-            const int x = Mirror(tile.x0 - tile.pad + c, w);
-            const uint8_t code = mosaic.layout.colorAt(uint32_t(y), uint32_t(x));
-            m[row + size_t(c)] = src[x];
+        for (int c = 0; c < columns; ++c) {
+            const uint8_t code = codes[phase[size_t(c)]];
+            m[row + size_t(c)] = src[source[size_t(c)]];
             colour[row + size_t(c)] = code;
-            for (int k = 0; k < 3; ++k) masks[k][row + size_t(c)] = code == k ? 1.0f : 0.0f;
+        }
+        for (int k = 0; k < 3; ++k) {
+            float* __restrict mask = masks[k] + row;
+            const uint8_t* __restrict code = colour + row;
+            DEMOSAIC_ROW_LOOP
+            for (int c = 0; c < columns; ++c) mask[c] = code[c] == k ? 1.0f : 0.0f;
         }
     }
 }
@@ -134,6 +157,7 @@ float WiderMean(const Frame& f, const float* values, const uint8_t* colour, int 
 // [radius, size - radius); what lies outside keeps older values, in the
 // halo that no output depends on.
 template <int kRadius>
+XTRANS_WIDE_LOOPS
 void SiteMeanOf(const Frame& f, const float* values, const float* mask, const uint8_t* colour,
                 int c, int runtimeRadius, float* out, float empty, float* num, float* den) {
     // kRadius 0: the radius known only at run time.
@@ -195,6 +219,7 @@ void SiteMean(const Frame& f, const float* values, const float* mask, const uint
 
 // Red (c 0) or blue (c 2) everywhere as green plus the mean colour
 // difference at the sites of c; the samples themselves where they are.
+XTRANS_WIDE_LOOPS
 void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, int radius,
                      float* out) {
     const float* m = s.plane(kMosaic);
@@ -299,6 +324,7 @@ void DirectionalGreenAt(const Frame& f, TileScratch& s, int direction, int y, in
 // The same for a whole tile: the ring where the search would leave the
 // frame pixel by pixel as above, the inside branch-free on the green mask,
 // so that it vectorises.
+XTRANS_WIDE_LOOPS
 void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out) {
     static_assert(kSearch == 3);
     for (int y = 0; y < f.height; ++y) {
@@ -343,6 +369,7 @@ float Tone(float v) { return std::sqrt(std::max(v, 0.0f)); }
 // How much a candidate rendering varies around each pixel, in lightness and
 // two colour differences on a square-root tone, summed over a 5 × 5 window;
 // for rows and columns [3, size - 3).
+XTRANS_WIDE_LOOPS
 void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b,
                float* score) {
     float* L = s.plane(kLightness);
@@ -418,6 +445,7 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
 
 // A 3 × 3 median of red less green and blue less green, written back to the
 // colours a pixel did not sample; for rows and columns [1, size - 1).
+XTRANS_WIDE_LOOPS
 void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
     const uint8_t* colour = s.colour();
     float* dr = s.plane(kLightness);
@@ -456,6 +484,7 @@ constexpr float kInverseSimilar = 1.0f / 16.0f;
     return u * u;
 }
 
+XTRANS_WIDE_LOOPS
 void PrepareGuided(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b) {
     float* __restrict dr = s.plane(kLightness);
     float* __restrict db = s.plane(kChromaA);
@@ -496,6 +525,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
 
 // The same, a row of pixels at a time with the 25 neighbours unrolled, so
 // that the sums stay in registers across the lanes.
+XTRANS_WIDE_LOOPS
 void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
     PrepareGuided(f, s, r, g, b);
     const float* __restrict dr = s.plane(kLightness);
@@ -536,12 +566,17 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
 
 // The four directional candidates and the variation of each, and of the
 // smooth rendering, the fifth.
-void Candidates(const Frame& f, TileScratch& s, int radius) {
+void Candidates(const Frame& f, TileScratch& s, int radius, bool reference) {
     for (int d = 0; d < 4; ++d) {
         float* r = s.plane(kFirstCandidate + 3 * d);
         float* g = s.plane(kFirstCandidate + 3 * d + 1);
         float* b = s.plane(kFirstCandidate + 3 * d + 2);
-        DirectionalGreen(f, s, d, g);
+        if (reference) {
+            for (int y = 0; y < f.height; ++y)
+                for (int x = 0; x < f.width; ++x) DirectionalGreenAt(f, s, d, y, x, g);
+        } else {
+            DirectionalGreen(f, s, d, g);
+        }
         ColourFromGreen(f, s, g, 0, radius, r);
         ColourFromGreen(f, s, g, 2, radius, b);
         Variation(f, s, r, g, b, s.plane(kFirstScore + d));
@@ -595,6 +630,7 @@ void BlendCandidatesReference(const Frame& f, TileScratch& s, float* const maste
 
 // The same in one pass for both, each candidate's plane named, so that the
 // loop vectorises.
+XTRANS_WIDE_LOOPS
 void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
                      float* const alternate[3]) {
     const float* __restrict s0 = s.plane(kFirstScore);
@@ -706,7 +742,7 @@ void RunBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate, u
     RunTiles(mosaic, bands, Halo(mosaic.layout), kPlaneCount,
              [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
                  SmoothTile(f, s, radius);
-                 Candidates(f, s, radius);
+                 Candidates(f, s, radius, reference);
                  // The masks are spent once the candidates are made.
                  float* const masterOut[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
                  float* const alternateOut[3] = {s.plane(kAlternateR), s.plane(kAlternateG),
