@@ -16,11 +16,20 @@
 #include "platform/RowBands.h"
 #include "raw/DemosaicTiles.h"
 
+// The pixel loops again for processors with 256-bit vectors, chosen when the
+// program starts; no operation is fused or reordered, so both give the same
+// samples.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#define XTRANS_WIDE_LOOPS [[gnu::target_clones("avx2", "default")]]
+#else
+#define XTRANS_WIDE_LOOPS
+#endif
+
 namespace {
 
 using platform::DemosaicTile;
 
-constexpr int kTileSize = 128;
+constexpr int kTileSize = 256;
 constexpr int kGreen = 1;
 // How far along a direction the master looks for the nearest green.
 constexpr int kSearch = 3;
@@ -94,16 +103,30 @@ void LoadTile(const MosaicPlane& mosaic, const DemosaicTile& tile, TileScratch& 
     float* m = s.plane(kMosaic);
     uint8_t* colour = s.colour();
     float* masks[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
+    // The mirrored columns, and where each falls in the layout's repeat,
+    // once for the tile.
+    const int columns = tile.paddedWidth();
+    std::vector<int> source(static_cast<size_t>(columns)), phase(static_cast<size_t>(columns));
+    for (int c = 0; c < columns; ++c) {
+        source[size_t(c)] = Mirror(tile.x0 - tile.pad + c, w);
+        phase[size_t(c)] = int(uint32_t(source[size_t(c)]) % mosaic.layout.cols());
+    }
+    uint8_t codes[CFALayout::kMostRepeat];
     for (int r = 0; r < tile.paddedHeight(); ++r) {
         const int y = Mirror(tile.y0 - tile.pad + r, h);
         const uint16_t* src = mosaic.samples + size_t(y) * mosaic.rowStride;
+        for (uint32_t c = 0; c < mosaic.layout.cols(); ++c) codes[c] = mosaic.layout.colorAt(uint32_t(y), c);
         const size_t row = size_t(r) * size_t(tile.stride);
-        for (int c = 0; c < tile.paddedWidth(); ++c) {
-            const int x = Mirror(tile.x0 - tile.pad + c, w);
-            const uint8_t code = mosaic.layout.colorAt(uint32_t(y), uint32_t(x));
-            m[row + size_t(c)] = src[x];
+        for (int c = 0; c < columns; ++c) {
+            const uint8_t code = codes[phase[size_t(c)]];
+            m[row + size_t(c)] = src[source[size_t(c)]];
             colour[row + size_t(c)] = code;
-            for (int k = 0; k < 3; ++k) masks[k][row + size_t(c)] = code == k ? 1.0f : 0.0f;
+        }
+        for (int k = 0; k < 3; ++k) {
+            float* __restrict mask = masks[k] + row;
+            const uint8_t* __restrict code = colour + row;
+            DEMOSAIC_ROW_LOOP
+            for (int c = 0; c < columns; ++c) mask[c] = code[c] == k ? 1.0f : 0.0f;
         }
     }
 }
@@ -134,6 +157,7 @@ float WiderMean(const Frame& f, const float* values, const uint8_t* colour, int 
 // [radius, size - radius); what lies outside keeps older values, in the
 // halo that no output depends on.
 template <int kRadius>
+XTRANS_WIDE_LOOPS
 void SiteMeanOf(const Frame& f, const float* values, const float* mask, const uint8_t* colour,
                 int c, int runtimeRadius, float* out, float empty, float* num, float* den) {
     // kRadius 0: the radius known only at run time.
@@ -195,6 +219,7 @@ void SiteMean(const Frame& f, const float* values, const float* mask, const uint
 
 // Red (c 0) or blue (c 2) everywhere as green plus the mean colour
 // difference at the sites of c; the samples themselves where they are.
+XTRANS_WIDE_LOOPS
 void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, int radius,
                      float* out) {
     const float* m = s.plane(kMosaic);
@@ -264,39 +289,79 @@ constexpr int kDirections[4][2] = {{0, 1}, {1, 0}, {1, 1}, {1, -1}};  // (dy, dx
 // and after it, weighted by nearness. Along an edge this is the green of the
 // pixel's own side, which a colour-difference estimate from the smooth
 // rendering (blurred across the edge) is not.
-void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out) {
+void DirectionalGreenAt(const Frame& f, TileScratch& s, int direction, int y, int x, float* out) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
     const int dy = kDirections[direction][0], dx = kDirections[direction][1];
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            if (colour[i] == kGreen) {
-                out[i] = m[i];
-                continue;
-            }
-            float green[2] = {0, 0};
-            int steps[2] = {0, 0};
-            for (int side = 0; side < 2; ++side) {
-                const int sign = side == 0 ? 1 : -1;
-                for (int k = 1; k <= kSearch; ++k) {
-                    const int yy = y + sign * k * dy, xx = x + sign * k * dx;
-                    if (yy < 0 || yy >= f.height || xx < 0 || xx >= f.width) break;
-                    const size_t j = f.at(yy, xx);
-                    if (colour[j] != kGreen) continue;
-                    green[side] = m[j];
-                    steps[side] = k;
-                    break;
-                }
-            }
-            if (steps[0] && steps[1])
-                out[i] = (float(steps[1]) * green[0] + float(steps[0]) * green[1]) /
-                         float(steps[0] + steps[1]);
-            else if (steps[0] || steps[1])
-                out[i] = steps[0] ? green[0] : green[1];
-            else
-                out[i] = s.plane(kSmoothG)[i];
+    const size_t i = f.at(y, x);
+    if (colour[i] == kGreen) {
+        out[i] = m[i];
+        return;
+    }
+    float green[2] = {0, 0};
+    int steps[2] = {0, 0};
+    for (int side = 0; side < 2; ++side) {
+        const int sign = side == 0 ? 1 : -1;
+        for (int k = 1; k <= kSearch; ++k) {
+            const int yy = y + sign * k * dy, xx = x + sign * k * dx;
+            if (yy < 0 || yy >= f.height || xx < 0 || xx >= f.width) break;
+            const size_t j = f.at(yy, xx);
+            if (colour[j] != kGreen) continue;
+            green[side] = m[j];
+            steps[side] = k;
+            break;
         }
+    }
+    if (steps[0] && steps[1])
+        out[i] = (float(steps[1]) * green[0] + float(steps[0]) * green[1]) /
+                 float(steps[0] + steps[1]);
+    else if (steps[0] || steps[1])
+        out[i] = steps[0] ? green[0] : green[1];
+    else
+        out[i] = s.plane(kSmoothG)[i];
+}
+
+// The same for a whole tile: the ring where the search would leave the
+// frame pixel by pixel as above, the inside branch-free on the green mask,
+// so that it vectorises.
+XTRANS_WIDE_LOOPS
+void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out) {
+    static_assert(kSearch == 3);
+    for (int y = 0; y < f.height; ++y) {
+        const bool ring = y < kSearch || y >= f.height - kSearch;
+        for (int x = 0; x < f.width; ++x) {
+            if (!ring && x == kSearch) x = std::max(x, f.width - kSearch);
+            DirectionalGreenAt(f, s, direction, y, x, out);
+        }
+    }
+    const float* __restrict m = s.plane(kMosaic);
+    const float* __restrict isGreen = s.plane(kMaskG);
+    const float* __restrict smooth = s.plane(kSmoothG);
+    const ptrdiff_t o = ptrdiff_t(kDirections[direction][0]) * f.stride + kDirections[direction][1];
+    for (int y = kSearch; y < f.height - kSearch; ++y) {
+        const size_t row = f.at(y, 0);
+        float* __restrict g = out + row;
+        const float* __restrict mr = m + row;
+        const float* __restrict k = isGreen + row;
+        const float* __restrict sm = smooth + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = kSearch; x < f.width - kSearch; ++x) {
+            // The nearest green on each side, and how far it is (0: none).
+            const bool a1 = k[x + o] > 0, a2 = k[x + 2 * o] > 0, a3 = k[x + 3 * o] > 0;
+            const float after = a1 ? mr[x + o] : a2 ? mr[x + 2 * o] : mr[x + 3 * o];
+            const float afterSteps = a1 ? 1.0f : a2 ? 2.0f : a3 ? 3.0f : 0.0f;
+            const bool b1 = k[x - o] > 0, b2 = k[x - 2 * o] > 0, b3 = k[x - 3 * o] > 0;
+            const float before = b1 ? mr[x - o] : b2 ? mr[x - 2 * o] : mr[x - 3 * o];
+            const float beforeSteps = b1 ? 1.0f : b2 ? 2.0f : b3 ? 3.0f : 0.0f;
+            const float both = (beforeSteps * after + afterSteps * before) /
+                               platform::MaxOf(afterSteps + beforeSteps, 1.0f);
+            const float one = afterSteps > 0 ? after : before;
+            const float estimate = afterSteps > 0 && beforeSteps > 0 ? both
+                                   : afterSteps > 0 || beforeSteps > 0 ? one
+                                                                       : sm[x];
+            g[x] = k[x] > 0 ? mr[x] : estimate;
+        }
+    }
 }
 
 float Tone(float v) { return std::sqrt(std::max(v, 0.0f)); }
@@ -304,6 +369,7 @@ float Tone(float v) { return std::sqrt(std::max(v, 0.0f)); }
 // How much a candidate rendering varies around each pixel, in lightness and
 // two colour differences on a square-root tone, summed over a 5 × 5 window;
 // for rows and columns [3, size - 3).
+XTRANS_WIDE_LOOPS
 void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b,
                float* score) {
     float* L = s.plane(kLightness);
@@ -379,6 +445,7 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
 
 // A 3 × 3 median of red less green and blue less green, written back to the
 // colours a pixel did not sample; for rows and columns [1, size - 1).
+XTRANS_WIDE_LOOPS
 void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
     const uint8_t* colour = s.colour();
     float* dr = s.plane(kLightness);
@@ -408,13 +475,20 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
 // sparse red and blue samples of fine texture is averaged out, while colour
 // stays on its side of an edge, which green shows. Written back to the
 // colours a pixel did not sample; for rows and columns [2, size - 2).
-void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
-    constexpr int kRadius = 2;
-    constexpr float kInverseSimilar = 1.0f / 16.0f;
-    const uint8_t* colour = s.colour();
-    float* dr = s.plane(kLightness);
-    float* db = s.plane(kChromaA);
-    float* tone = s.plane(kChromaB);
+constexpr int kGuidedRadius = 2;
+constexpr float kInverseSimilar = 1.0f / 16.0f;
+
+[[gnu::always_inline]] inline float Alike(float tone, float around) {
+    const float t = (around - tone) * kInverseSimilar;
+    const float u = 1.0f - platform::MinOf(t * t, 1.0f);
+    return u * u;
+}
+
+XTRANS_WIDE_LOOPS
+void PrepareGuided(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b) {
+    float* __restrict dr = s.plane(kLightness);
+    float* __restrict db = s.plane(kChromaA);
+    float* __restrict tone = s.plane(kChromaB);
     const size_t end = f.at(f.height, 0);
     DEMOSAIC_ROW_LOOP
     for (size_t i = 0; i < end; ++i) {
@@ -422,50 +496,87 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
         db[i] = b[i] - g[i];
         tone[i] = Tone(g[i]);
     }
-    // Row by row, one neighbour offset at a time across the row, so that the
-    // sums run along contiguous samples.
-    float* __restrict total = s.plane(kNumerator);
-    float* __restrict sumR = s.plane(kDenominator);
-    float* __restrict sumB = s.plane(kDifference);
-    const int x0 = kRadius, x1 = f.width - kRadius;
-    for (int y = kRadius; y < f.height - kRadius; ++y) {
-        const size_t row = f.at(y, 0);
-        for (int x = x0; x < x1; ++x) total[x] = sumR[x] = sumB[x] = 0.0f;
-        for (int dy = -kRadius; dy <= kRadius; ++dy)
-            for (int dx = -kRadius; dx <= kRadius; ++dx) {
-                const ptrdiff_t offset = ptrdiff_t(dy) * f.stride + dx;
-                const float* __restrict t0 = tone + row;
-                const float* __restrict tj = tone + ptrdiff_t(row) + offset;
-                const float* __restrict rj = dr + ptrdiff_t(row) + offset;
-                const float* __restrict bj = db + ptrdiff_t(row) + offset;
-                DEMOSAIC_ROW_LOOP
-                for (int x = x0; x < x1; ++x) {
-                    const float t = (tj[x] - t0[x]) * kInverseSimilar;
-                    const float u = 1.0f - platform::MinOf(t * t, 1.0f);
-                    const float w = u * u;
-                    total[x] += w;
-                    sumR[x] += w * rj[x];
-                    sumB[x] += w * bj[x];
+}
+
+// The plain form, pixel by pixel.
+void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, const float* g,
+                                      float* b) {
+    PrepareGuided(f, s, r, g, b);
+    const float* dr = s.plane(kLightness);
+    const float* db = s.plane(kChromaA);
+    const float* tone = s.plane(kChromaB);
+    const uint8_t* colour = s.colour();
+    for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y)
+        for (int x = kGuidedRadius; x < f.width - kGuidedRadius; ++x) {
+            const size_t i = f.at(y, x);
+            float total = 0, sumR = 0, sumB = 0;
+            for (int dy = -kGuidedRadius; dy <= kGuidedRadius; ++dy)
+                for (int dx = -kGuidedRadius; dx <= kGuidedRadius; ++dx) {
+                    const size_t j = f.at(y + dy, x + dx);
+                    const float w = Alike(tone[i], tone[j]);
+                    total += w;
+                    sumR += w * dr[j];
+                    sumB += w * db[j];
                 }
-            }
+            if (colour[i] != 0) r[i] = g[i] + sumR / total;
+            if (colour[i] != 2) b[i] = g[i] + sumB / total;
+        }
+}
+
+// The same, a row of pixels at a time with the 25 neighbours unrolled, so
+// that the sums stay in registers across the lanes.
+XTRANS_WIDE_LOOPS
+void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
+    PrepareGuided(f, s, r, g, b);
+    const float* __restrict dr = s.plane(kLightness);
+    const float* __restrict db = s.plane(kChromaA);
+    const float* __restrict tone = s.plane(kChromaB);
+    const uint8_t* __restrict colour = s.colour();
+    const ptrdiff_t up = f.stride;
+    for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y) {
+        const size_t row = f.at(y, 0);
+        float* __restrict rr = r + row;
+        float* __restrict br = b + row;
+        const float* __restrict gr = g + row;
+        const uint8_t* __restrict cr = colour + row;
+        const float* __restrict tr = tone + row;
+        const float* __restrict drr = dr + row;
+        const float* __restrict dbr = db + row;
         DEMOSAIC_ROW_LOOP
-        for (int x = x0; x < x1; ++x) {
-            const size_t i = row + size_t(x);
-            const float red = g[i] + sumR[x] / total[x], blue = g[i] + sumB[x] / total[x];
-            r[i] = colour[i] != 0 ? red : r[i];
-            b[i] = colour[i] != 2 ? blue : b[i];
+        for (int x = kGuidedRadius; x < f.width - kGuidedRadius; ++x) {
+            const float t0 = tr[x];
+            float total = 0, sumR = 0, sumB = 0;
+#pragma GCC unroll 5
+            for (int dy = -kGuidedRadius; dy <= kGuidedRadius; ++dy)
+#pragma GCC unroll 5
+                for (int dx = -kGuidedRadius; dx <= kGuidedRadius; ++dx) {
+                    const ptrdiff_t j = x + dy * up + dx;
+                    const float w = Alike(t0, tr[j]);
+                    total += w;
+                    sumR += w * drr[j];
+                    sumB += w * dbr[j];
+                }
+            const float inverse = 1.0f / total;
+            const float red = gr[x] + sumR * inverse, blue = gr[x] + sumB * inverse;
+            rr[x] = cr[x] != 0 ? red : rr[x];
+            br[x] = cr[x] != 2 ? blue : br[x];
         }
     }
 }
 
 // The four directional candidates and the variation of each, and of the
 // smooth rendering, the fifth.
-void Candidates(const Frame& f, TileScratch& s, int radius) {
+void Candidates(const Frame& f, TileScratch& s, int radius, bool reference) {
     for (int d = 0; d < 4; ++d) {
         float* r = s.plane(kFirstCandidate + 3 * d);
         float* g = s.plane(kFirstCandidate + 3 * d + 1);
         float* b = s.plane(kFirstCandidate + 3 * d + 2);
-        DirectionalGreen(f, s, d, g);
+        if (reference) {
+            for (int y = 0; y < f.height; ++y)
+                for (int x = 0; x < f.width; ++x) DirectionalGreenAt(f, s, d, y, x, g);
+        } else {
+            DirectionalGreen(f, s, d, g);
+        }
         ColourFromGreen(f, s, g, 0, radius, r);
         ColourFromGreen(f, s, g, 2, radius, b);
         Variation(f, s, r, g, b, s.plane(kFirstScore + d));
@@ -486,9 +597,10 @@ inline float Weight(float ratio, bool master) {
     return r16 * r16 * r16 * r2;
 }
 
-// The candidates blended into `out` (which may be the smooth planes), then
-// the median of the colour differences.
-void Blend(const Frame& f, TileScratch& s, bool master, float* const out[3]) {
+// Both renderings' blends of the candidates, the plain form: pixel by
+// pixel, candidate by candidate.
+void BlendCandidatesReference(const Frame& f, TileScratch& s, float* const master[3],
+                              float* const alternate[3]) {
     const float* score[kCandidates];
     for (int d = 0; d < kCandidates; ++d) score[d] = s.plane(kFirstScore + d);
     const float* candidate[kCandidates][3];
@@ -497,22 +609,90 @@ void Blend(const Frame& f, TileScratch& s, bool master, float* const out[3]) {
         candidate[4][c] = s.plane(kSmoothR + c);
     }
     const size_t end = f.at(f.height, 0);
+    for (int rendering = 0; rendering < 2; ++rendering) {
+        const bool isMaster = rendering == 0;
+        float* const* out = isMaster ? master : alternate;
+        for (size_t i = 0; i < end; ++i) {
+            float least = score[0][i];
+            for (int d = 1; d < kCandidates; ++d) least = std::min(least, score[d][i]);
+            float weights[kCandidates], total = 0;
+            for (int d = 0; d < kCandidates; ++d) {
+                weights[d] = Weight((least + 1.0f) / (score[d][i] + 1.0f), isMaster);
+                total += weights[d];
+            }
+            float v[3] = {0, 0, 0};
+            for (int d = 0; d < kCandidates; ++d)
+                for (int c = 0; c < 3; ++c) v[c] += weights[d] * candidate[d][c][i];
+            for (int c = 0; c < 3; ++c) out[c][i] = v[c] / total;
+        }
+    }
+}
+
+// The same in one pass for both, each candidate's plane named, so that the
+// loop vectorises.
+XTRANS_WIDE_LOOPS
+void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
+                     float* const alternate[3]) {
+    const float* __restrict s0 = s.plane(kFirstScore);
+    const float* __restrict s1 = s.plane(kFirstScore + 1);
+    const float* __restrict s2 = s.plane(kFirstScore + 2);
+    const float* __restrict s3 = s.plane(kFirstScore + 3);
+    const float* __restrict s4 = s.plane(kFirstScore + 4);
+    const float* __restrict r0 = s.plane(kFirstCandidate);
+    const float* __restrict g0 = s.plane(kFirstCandidate + 1);
+    const float* __restrict b0 = s.plane(kFirstCandidate + 2);
+    const float* __restrict r1 = s.plane(kFirstCandidate + 3);
+    const float* __restrict g1 = s.plane(kFirstCandidate + 4);
+    const float* __restrict b1 = s.plane(kFirstCandidate + 5);
+    const float* __restrict r2 = s.plane(kFirstCandidate + 6);
+    const float* __restrict g2 = s.plane(kFirstCandidate + 7);
+    const float* __restrict b2 = s.plane(kFirstCandidate + 8);
+    const float* __restrict r3 = s.plane(kFirstCandidate + 9);
+    const float* __restrict g3 = s.plane(kFirstCandidate + 10);
+    const float* __restrict b3 = s.plane(kFirstCandidate + 11);
+    const float* __restrict r4 = s.plane(kSmoothR);
+    const float* __restrict g4 = s.plane(kSmoothG);
+    const float* __restrict b4 = s.plane(kSmoothB);
+    float* __restrict mr = master[0];
+    float* __restrict mg = master[1];
+    float* __restrict mb = master[2];
+    float* __restrict ar = alternate[0];
+    float* __restrict ag = alternate[1];
+    float* __restrict ab = alternate[2];
+    const size_t end = f.at(f.height, 0);
     DEMOSAIC_ROW_LOOP
     for (size_t i = 0; i < end; ++i) {
-        float least = score[0][i];
-        for (int d = 1; d < kCandidates; ++d) least = platform::MinOf(least, score[d][i]);
-        float weights[kCandidates], total = 0;
-        for (int d = 0; d < kCandidates; ++d) {
-            weights[d] = Weight((least + 1.0f) / (score[d][i] + 1.0f), master);
-            total += weights[d];
-        }
-        float v[3] = {0, 0, 0};
-        for (int d = 0; d < kCandidates; ++d)
-            for (int c = 0; c < 3; ++c) v[c] += weights[d] * candidate[d][c][i];
-        for (int c = 0; c < 3; ++c) out[c][i] = v[c] / total;
+        const float least = platform::MinOf(platform::MinOf(platform::MinOf(s0[i], s1[i]),
+                                                            platform::MinOf(s2[i], s3[i])),
+                                            s4[i]) + 1.0f;
+        const float q0 = least / (s0[i] + 1.0f), q1 = least / (s1[i] + 1.0f),
+                    q2 = least / (s2[i] + 1.0f), q3 = least / (s3[i] + 1.0f),
+                    q4 = least / (s4[i] + 1.0f);
+        const float m0 = Weight(q0, true), m1 = Weight(q1, true), m2 = Weight(q2, true),
+                    m3 = Weight(q3, true), m4 = Weight(q4, true);
+        const float a0 = Weight(q0, false), a1 = Weight(q1, false), a2 = Weight(q2, false),
+                    a3 = Weight(q3, false), a4 = Weight(q4, false);
+        const float mi = 1.0f / (m0 + m1 + m2 + m3 + m4);
+        const float ai = 1.0f / (a0 + a1 + a2 + a3 + a4);
+        mr[i] = (m0 * r0[i] + m1 * r1[i] + m2 * r2[i] + m3 * r3[i] + m4 * r4[i]) * mi;
+        mg[i] = (m0 * g0[i] + m1 * g1[i] + m2 * g2[i] + m3 * g3[i] + m4 * g4[i]) * mi;
+        mb[i] = (m0 * b0[i] + m1 * b1[i] + m2 * b2[i] + m3 * b3[i] + m4 * b4[i]) * mi;
+        ar[i] = (a0 * r0[i] + a1 * r1[i] + a2 * r2[i] + a3 * r3[i] + a4 * r4[i]) * ai;
+        ag[i] = (a0 * g0[i] + a1 * g1[i] + a2 * g2[i] + a3 * g3[i] + a4 * g4[i]) * ai;
+        ab[i] = (a0 * b0[i] + a1 * b1[i] + a2 * b2[i] + a3 * b3[i] + a4 * b4[i]) * ai;
     }
-    MedianColourDifferences(f, s, out[0], out[1], out[2]);
-    GuidedColourDifferences(f, s, out[0], out[1], out[2]);
+}
+
+// The candidates blended into both renderings, then the median and the
+// guided average of each one's colour differences.
+void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3],
+           float* const alternate[3]) {
+    (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate);
+    for (float* const* out : {master, alternate}) {
+        MedianColourDifferences(f, s, out[0], out[1], out[2]);
+        (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(f, s, out[0],
+                                                                                 out[1], out[2]);
+    }
 }
 
 void CheckArguments(const MosaicPlane& mosaic, const uint16_t* rgb) {
@@ -553,27 +733,38 @@ void DemosaicXTransSmooth(const MosaicPlane& mosaic, uint16_t* rgb, unsigned ban
     DemosaicXTransBoth(mosaic, nullptr, rgb, bands, colour);
 }
 
-void DemosaicXTransBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
-                        unsigned bands, const RawMatrix3* colour) {
+namespace {
+
+void RunBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate, unsigned bands,
+             const RawMatrix3* colour, bool reference) {
     CheckArguments(mosaic, master ? master : alternate);
     const int radius = SmoothRadius(mosaic.layout);
     RunTiles(mosaic, bands, Halo(mosaic.layout), kPlaneCount,
              [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
                  SmoothTile(f, s, radius);
-                 Candidates(f, s, radius);
-                 if (alternate) {
-                     float* const out[3] = {s.plane(kAlternateR), s.plane(kAlternateG),
-                                            s.plane(kAlternateB)};
-                     Blend(f, s, false, out);
-                     platform::StoreTileRGB(tile, out[0], out[1], out[2], alternate,
-                                            mosaic.width, colour);
-                 }
-                 if (master) {
-                     float* const out[3] = {s.plane(kSmoothR), s.plane(kSmoothG),
-                                            s.plane(kSmoothB)};
-                     Blend(f, s, true, out);
-                     platform::StoreTileRGB(tile, out[0], out[1], out[2], master, mosaic.width,
-                                            colour);
-                 }
+                 Candidates(f, s, radius, reference);
+                 // The masks are spent once the candidates are made.
+                 float* const masterOut[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
+                 float* const alternateOut[3] = {s.plane(kAlternateR), s.plane(kAlternateG),
+                                                 s.plane(kAlternateB)};
+                 Blend(f, s, reference, masterOut, alternateOut);
+                 if (alternate)
+                     platform::StoreTileRGB(tile, alternateOut[0], alternateOut[1],
+                                            alternateOut[2], alternate, mosaic.width, colour);
+                 if (master)
+                     platform::StoreTileRGB(tile, masterOut[0], masterOut[1], masterOut[2],
+                                            master, mosaic.width, colour);
              });
+}
+
+}  // namespace
+
+void DemosaicXTransBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
+                        unsigned bands, const RawMatrix3* colour) {
+    RunBoth(mosaic, master, alternate, bands, colour, false);
+}
+
+void DemosaicXTransReference(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
+                             unsigned bands) {
+    RunBoth(mosaic, master, alternate, bands, nullptr, true);
 }

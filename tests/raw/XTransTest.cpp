@@ -275,6 +275,41 @@ TEST(XTransDemosaic, AlternateDrawsNoMazeOnAZonePlate) {
     EXPECT_LT(masterError, alternateError);
 }
 
+// The vectorised blend steps against their plain pixel-by-pixel form, on a
+// photograph (X-Trans, and the 2 x 4 layout's wider search) and a zone plate:
+// the same samples but for rounding.
+TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
+    const Picture photo = PhotoCD("IMG0003.PCD");
+    const Picture zone = ZonePlate(160);
+    const std::vector<uint8_t> twoByFour = {0, 1, 2, 1, 1, 2, 1, 0};
+    const struct {
+        const Picture* picture;
+        CFALayout layout;
+    } cases[] = {{&photo, Layout(XTransColours(7))},
+                 {&zone, Layout(XTransColours(0))},
+                 {&photo, Layout(twoByFour, 2, 4)}};
+    for (const auto& c : cases) {
+        const Picture& p = *c.picture;
+        const std::vector<uint16_t> mosaic = Mosaic(p, c.layout);
+        const MosaicPlane plane{mosaic.data(), p.width, p.height, p.width, c.layout};
+        std::vector<std::vector<uint16_t>> out(4, std::vector<uint16_t>(p.rgb.size()));
+        DemosaicXTransBoth(plane, out[0].data(), out[1].data(), 3);
+        DemosaicXTransReference(plane, out[2].data(), out[3].data(), 2);
+        for (int r = 0; r < 2; r++) {
+            int worst = 0;
+            size_t differing = 0;
+            for (size_t i = 0; i < p.rgb.size(); i++) {
+                const int d = std::abs(int(out[r][i]) - int(out[r + 2][i]));
+                worst = std::max(worst, d);
+                differing += d > 0;
+            }
+            EXPECT_LE(worst, 2) << p.width << (r ? " alternate" : " master");
+            EXPECT_LT(differing, p.rgb.size() / 100) << p.width << (r ? " alternate" : " master");
+        }
+        EXPECT_NE(out[0], out[1]);
+    }
+}
+
 // The 2 x 4 layout: opens, both renderings flat and right on a flat field.
 TEST(XTransDecode, ATwoByFourLayoutOpens) {
     testsupport::ScratchDir dir;
