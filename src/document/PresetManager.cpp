@@ -499,6 +499,18 @@ std::optional<std::string> PresetManager::damagedPresetNamedLocked(const std::st
     return std::nullopt;
 }
 
+std::vector<fs::path> PresetManager::damagedCopiesWithoutName() {
+    const std::optional<fs::path> folder = presetDirectory();
+    std::vector<fs::path> copies;
+    std::error_code ec;
+    if (!folder) return copies;
+    for (const fs::path& entry : platform::folderEntries(*folder, ec))
+        if (const auto id = presetOfCopy(entry); id && !nameOfDamaged(entry, *id))
+            copies.push_back(entry);
+    std::sort(copies.begin(), copies.end());
+    return copies;
+}
+
 bool PresetManager::hasUnusedCopy(const fs::path& folder) {
     const std::set<std::string> used = usedCopies(folder);
     std::error_code ec;

@@ -71,6 +71,11 @@ public:
     // `damaged` says so and where the file is.
     std::optional<platform::Dictionary> presetNamed(const std::string& name,
                                                     platform::Error* damaged = nullptr);
+    // The damaged files kept aside in the presets folder whose preset's name
+    // cannot be read from them (zero-filled, garbage, empty): any of them
+    // may have been a preset asked for by a name no preset has. Reads the
+    // folder without its lock, in name order.
+    std::vector<std::filesystem::path> damagedCopiesWithoutName();
 
     // Stores the preset, replacing the file of a preset with the same name;
     // the dictionary gets its identifier. False with the error when the file
