@@ -365,7 +365,10 @@ int run(int argc, char** argv) {
     options.exportLocation = outDir;
     if (presetName) {
         platform::Error damaged;
-        options.preset = PresetManager::sharedPresetManager().presetNamed(*presetName, &damaged);
+        // A name no file could have is told at once, whoever keeps the folder.
+        auto& presets = PresetManager::sharedPresetManager();
+        if (presets.couldHavePresetNamed(*presetName))
+            options.preset = presets.presetNamed(*presetName, &damaged);
         if (!options.preset && !damaged.failureReason.empty()) {
             // The name is right; the file is not.
             std::string reason = damaged.failureReason;

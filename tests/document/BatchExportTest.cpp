@@ -882,6 +882,16 @@ TEST_F(BatchExportTest, CommandLineUsesADamagedFactoryPresetAndRefusesADamagedOw
         EXPECT_NE(night.errText.find("\"" + lost.string() + ".damaged\""), std::string::npos)
             << night.errText;
     }
+    // A name no preset file could have is told at once, not after waiting
+    // for another program that keeps the folder.
+    testsupport::LockHolder holder(folder.parent_path() / ".presets.lock");
+    ASSERT_TRUE(holder.hold("sleep"));
+    const auto start = std::chrono::steady_clock::now();
+    const auto held = runProgram("--preset Night --out " + out.string() + " " + dng.string());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, platform::FileLock::kWaitLimit);
+    EXPECT_EQ(held.status, 2);
+    EXPECT_EQ(held.errText.find("Waiting for"), std::string::npos) << held.errText;
+    EXPECT_EQ(held.errText.find("quorvex: there is no preset named \"Night\""), 0u) << held.errText;
     presets.forgetPresetDirectory();
 }
 
