@@ -3,6 +3,7 @@
 // in this session, the files go to it (without files its browser comes forward) and this process
 // ends. The log goes to the log file under the XDG state folder, or to standard error with
 // --verbose.
+#include <csignal>
 #include <cstdio>
 
 #include "ui/ApplicationShell.h"
@@ -11,6 +12,9 @@
 #include "ui/SingleInstance.h"
 
 int main(int argc, char** argv) {
+    // Past a file-size limit a write fails (and is told); the signal would
+    // end the program and lose every open window's edits.
+    std::signal(SIGXFSZ, SIG_IGN);
     QuorvexApplication application(argc, argv);
     QStringList files = QCoreApplication::arguments();
     files.removeFirst();

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -92,7 +93,10 @@ void printHelp(FILE* out) {
         "name exists it becomes NAME_1, NAME_2 ... unless the user default\n"
         "\"SilentlyOverwrite\" is set. A source file is never overwritten. So a\n"
         "second run over a folder writes a_1.jpg beside a.jpg, a third a_2.jpg;\n"
-        "with \"SilentlyOverwrite\" each run replaces a.jpg.\n"
+        "with \"SilentlyOverwrite\" each run replaces a.jpg. A name differing from\n"
+        "an existing file's only in letter case (or Unicode normalisation) counts as\n"
+        "taken, with or without it: beside the camera's IMG_0001.JPG the export is\n"
+        "IMG_0001_1.jpg, as memory cards and other systems take the two for one.\n"
         "\n"
         "With no FILE, the bundled sample (a 24-megapixel test chart DNG made by the\n"
         "build) is developed into the current folder (or DIR).\n"
@@ -231,6 +235,9 @@ private:
 };
 
 int run(int argc, char** argv) {
+    // A file-size limit (ulimit -f) fails the write that passes it with
+    // EFBIG, told for that file; the signal would end the whole run.
+    std::signal(SIGXFSZ, SIG_IGN);
 #ifdef __GLIBC__
     // Scratch blocks below the image buffers' size (per-thread tables and
     // rows) are reused from the heap rather than mapped afresh, and freed
@@ -364,7 +371,10 @@ int run(int argc, char** argv) {
     options.exportLocation = outDir;
     if (presetName) {
         platform::Error damaged;
-        options.preset = PresetManager::sharedPresetManager().presetNamed(*presetName, &damaged);
+        // A name no file could have is told at once, whoever keeps the folder.
+        auto& presets = PresetManager::sharedPresetManager();
+        if (presets.couldHavePresetNamed(*presetName))
+            options.preset = presets.presetNamed(*presetName, &damaged);
         if (!options.preset && !damaged.failureReason.empty()) {
             // The name is right; the file is not.
             std::string reason = damaged.failureReason;
@@ -373,7 +383,18 @@ int run(int argc, char** argv) {
             return kExitFailed;
         }
         if (!options.preset) {
-            std::fprintf(stderr, "quorvex: there is no preset named \"%s\"\n", presetName->c_str());
+            // A damaged file whose name is lost may be the one meant: said
+            // at every run, since only the first run's warning named it.
+            std::string kept;
+            for (const auto& copy : PresetManager::sharedPresetManager().damagedCopiesWithoutName())
+                kept += (kept.empty() ? "" : ", ") + ("\"" + oneLine(copy) + "\"");
+            if (!kept.empty())
+                kept =
+                    "; damaged preset files whose names cannot be read are kept, and one may "
+                    "have been it: " +
+                    kept;
+            std::fprintf(stderr, "quorvex: there is no preset named \"%s\"%s\n",
+                         presetName->c_str(), kept.c_str());
             return kExitUsage;
         }
     }

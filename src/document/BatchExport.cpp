@@ -1,6 +1,7 @@
 #include "document/BatchExport.h"
 
 #include <algorithm>
+#include <map>
 #include <new>
 #include <set>
 #include <system_error>
@@ -53,6 +54,14 @@ bool writtenByThisProgram(const std::filesystem::path& file) {
            (software->size() == name.size() || software->compare(name.size(), 2, " V") == 0);
 }
 
+// The source's name with the type's extension, in `folder` or beside it.
+std::filesystem::path plainDestination(const std::filesystem::path& source,
+                                       const std::optional<std::filesystem::path>& folder,
+                                       const std::string& type) {
+    std::filesystem::path base = folder ? *folder / source.filename() : source;
+    return base.replace_extension(DocumentExport::extensionForType(type));
+}
+
 }  // namespace
 
 std::string BatchExport::exportTypeForPreset(const std::optional<platform::Dictionary>& preset) {
@@ -63,12 +72,20 @@ std::string BatchExport::exportTypeForPreset(const std::optional<platform::Dicti
 
 std::optional<std::filesystem::path> BatchExport::destinationFor(
     const std::filesystem::path& source, const std::optional<std::filesystem::path>& folder,
-    const std::string& type, bool silentlyOverwrite, platform::Error* error) {
-    std::filesystem::path base = folder ? *folder / source.filename() : source;
-    std::filesystem::path destination =
-        base.replace_extension(DocumentExport::extensionForType(type));
-    if (silentlyOverwrite) return destination;
-    if (auto free = platform::OutputFile::firstFreeName(destination, true)) return free;
+    const std::string& type, bool silentlyOverwrite, platform::Error* error,
+    const platform::CaselessNames* names) {
+    const std::filesystem::path destination = plainDestination(source, folder, type);
+    std::optional<platform::CaselessNames> listed;
+    if (!names)
+        names = &listed.emplace(platform::CaselessNames::ofFolder(destination.parent_path()));
+    // Overwriting replaces an exact name only; one that differs in case is
+    // passed over, as when the file is put in place.
+    for (int i = 0; silentlyOverwrite && i <= platform::OutputFile::kMaxNumberedName; ++i) {
+        auto candidate = platform::OutputFile::numberedName(destination, i);
+        const auto like = names->nameLike(candidate.filename().string());
+        if (!like || *like == candidate.filename().string()) return candidate;
+    }
+    if (auto free = platform::OutputFile::firstFreeName(destination, true, names)) return free;
     if (error) *error = quorvexError(kQuorvexErrorExportFile, withoutExtension(destination));
     return std::nullopt;
 }
@@ -103,8 +120,10 @@ public:
         });
     }
 
+    // Names as the card's file system compares them (any case, either
+    // Unicode normalisation).
     static std::string keyOf(const std::filesystem::path& file, const std::string& name) {
-        return file.parent_path().string() + '\0' + platform::asciiLowercase(name);
+        return file.parent_path().string() + '\0' + platform::CaselessNames::key(name);
     }
 
     // The best-ranked file named `name` beside `file`, other than `file`.
@@ -210,19 +229,28 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
     // What this run wrote, by path: even a run that replaces files never
     // replaces its own. Looked up by name, so a long run stays linear.
     std::set<std::string> written;
+    // Each destination folder's names, listed once: a card of many files
+    // is not listed again for each.
+    std::map<std::filesystem::path, platform::CaselessNames> folderNames;
     for (const auto& source : options.files) {
         if (cancelled()) return firstError;
         if (source.empty()) continue;
         platform::Error error;
+        const auto base = plainDestination(source, options.exportLocation, type);
+        auto names = folderNames.find(base.parent_path());
+        if (names == folderNames.end())
+            names = folderNames
+                        .emplace(base.parent_path(),
+                                 platform::CaselessNames::ofFolder(base.parent_path()))
+                        .first;
         // A first look saves the decode when every numbered name is taken;
         // the name itself is settled when the file is put in place.
-        auto destination =
-            destinationFor(source, options.exportLocation, type, options.silentlyOverwrite, &error);
+        auto destination = destinationFor(source, options.exportLocation, type,
+                                          options.silentlyOverwrite, &error, &names->second);
         if (!destination) {
             if (failed(source, error)) return firstError;
             continue;
         }
-        const auto base = *destinationFor(source, options.exportLocation, type, true, nullptr);
         if (options.progressUpdate) options.progressUpdate(source);
 
         bool exported = false;
@@ -243,6 +271,7 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
                     policy.replace = options.silentlyOverwrite;
                     policy.numbered = !options.silentlyOverwrite;
                     policy.protect = {source, document->fileURL()};
+                    policy.folderNames = &names->second;
                     if (auto edited = document->extEditorURL()) policy.protect.push_back(*edited);
                     const std::string prefix = (base.parent_path() / base.stem()).string();
                     for (auto mine = written.lower_bound(prefix);

@@ -5,7 +5,10 @@
 // next file) or when cancelled. Names never replace an existing file unless
 // "SilentlyOverwrite" is set: "a.jpg" exists, so "a_1.jpg", "a_2.jpg" ... up
 // to "a_99999.jpg", and when all of those exist too the file fails instead of
-// replacing one. The name is settled as the finished file is put in place,
+// replacing one. A name differing from an existing file's only in letter
+// case or Unicode normalisation is taken as well, whatever the setting
+// ("IMG_0001_1.jpg" beside the camera's "IMG_0001.JPG"): on a card or another
+// system the two are one file. The name is settled as the finished file is put in place,
 // so a file that appeared meanwhile (another batch into the same folder) is
 // not replaced either, and a file this run wrote is never replaced, whatever
 // the setting: a second source of the same name gets the next number. The
@@ -24,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CaselessNames.h"
 #include "platform/Error.h"
 #include "platform/Value.h"
 
@@ -51,12 +55,15 @@ public:
     // The type ("public.jpeg" ...) the preset asks for.
     static std::string exportTypeForPreset(const std::optional<platform::Dictionary>& preset);
     // The file to write for `source`: its name with the type's extension, in
-    // the export folder or beside the source, numbered when taken (unless
-    // silentlyOverwrite). Nullopt with the -1 error when every numbered name
-    // is taken.
+    // the export folder or beside the source, numbered when taken, also by a
+    // name differing only in letter case ("IMG_0001_1.jpg" beside
+    // "IMG_0001.JPG"); silentlyOverwrite keeps an exact name. Nullopt with
+    // the -1 error when every numbered name is taken. `names` are the
+    // folder's (listed here when null).
     static std::optional<std::filesystem::path> destinationFor(
         const std::filesystem::path& source, const std::optional<std::filesystem::path>& folder,
-        const std::string& type, bool silentlyOverwrite, platform::Error* error);
+        const std::string& type, bool silentlyOverwrite, platform::Error* error,
+        const platform::CaselessNames* names = nullptr);
 
     // The files of `folder` the browser shows (its filter, no hidden files),
     // without sub-folders, in the browser's name order.

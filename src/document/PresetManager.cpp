@@ -512,6 +512,40 @@ std::optional<std::string> PresetManager::damagedPresetNamedLocked(const std::st
     return std::nullopt;
 }
 
+std::vector<fs::path> PresetManager::damagedCopiesWithoutName() {
+    const std::optional<fs::path> folder = presetDirectory();
+    std::vector<fs::path> copies;
+    std::error_code ec;
+    if (!folder) return copies;
+    for (const fs::path& entry : platform::folderEntries(*folder, ec))
+        if (const auto id = presetOfCopy(entry); id && !nameOfDamaged(entry, *id))
+            copies.push_back(entry);
+    std::sort(copies.begin(), copies.end());
+    return copies;
+}
+
+bool PresetManager::couldHavePresetNamed(const std::string& name) {
+    // A name written with XML escapes is not looked for in the raw text.
+    if (name.find_first_of("&<>\"'") != std::string::npos) return true;
+    for (const auto& [factoryName, preset] : factoryPresets())
+        if (factoryName == name) return true;
+    const std::optional<fs::path> folder = presetDirectory();
+    if (!folder) return true;
+    std::error_code ec;
+    for (const fs::path& entry : platform::folderEntries(*folder, ec)) {
+        // A kept damaged copy of that name is said to be one.
+        if (const auto id = presetOfCopy(entry)) {
+            if (nameOfDamaged(entry, *id) == name) return true;
+            continue;
+        }
+        const std::string file = entry.filename().string();
+        if (file.starts_with('.') || entry.extension() != ".plist") continue;
+        const auto named = nameInDamagedFile(entry);
+        if (!named || *named == name) return true;
+    }
+    return bool(ec);
+}
+
 bool PresetManager::hasUnusedCopy(const fs::path& folder) {
     const std::set<std::string> used = usedCopies(folder);
     std::error_code ec;

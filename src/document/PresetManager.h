@@ -81,6 +81,16 @@ public:
     // `damaged` says so and where the file is.
     std::optional<platform::Dictionary> presetNamed(const std::string& name,
                                                     platform::Error* damaged = nullptr);
+    // The damaged files kept aside in the presets folder whose preset's name
+    // cannot be read from them (zero-filled, garbage, empty): any of them
+    // may have been a preset asked for by a name no preset has. Reads the
+    // folder without its lock, in name order.
+    std::vector<std::filesystem::path> damagedCopiesWithoutName();
+    // Whether any preset may be named `name`: a factory preset's name, or
+    // the name in a preset file, or a file whose name cannot be read. Reads
+    // the files without the folder's lock, so a wrong name is told at once
+    // while another program keeps it.
+    bool couldHavePresetNamed(const std::string& name);
 
     // Stores the preset, replacing the file of a preset with the same name;
     // the dictionary gets its identifier. False with the error when the file

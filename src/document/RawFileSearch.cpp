@@ -194,6 +194,9 @@ std::string kindOfSpecialFile(const std::filesystem::file_status& status) {
 std::optional<std::string> RawFileSearch::notARegularFile(const std::filesystem::path& file) {
     std::error_code ec;
     const auto own = std::filesystem::symlink_status(file, ec);
+    // A folder on the way that may not be searched hides whether anything is there.
+    if (ec == std::errc::permission_denied)
+        return "it cannot be reached: permission to search a folder on its path is denied.";
     if (ec || !std::filesystem::exists(own)) return "there is no file at that path.";
     if (!std::filesystem::is_symlink(own)) {
         if (std::filesystem::is_regular_file(own)) return std::nullopt;

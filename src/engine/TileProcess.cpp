@@ -6,8 +6,11 @@ std::shared_ptr<platform::DispatchGroup> TileProcess::dispatchGroup() const {
 }
 
 void TileProcess::setDispatchGroup(std::shared_ptr<platform::DispatchGroup> group) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    dispatchGroup_ = std::move(group);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::swap(dispatchGroup_, group);
+    }
+    // The old value goes here, unlocked: its last owner may take other locks.
 }
 
 TileMap::Trackers TileProcess::dirtyList() const {
@@ -16,8 +19,11 @@ TileMap::Trackers TileProcess::dirtyList() const {
 }
 
 void TileProcess::setDirtyList(TileMap::Trackers list) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    dirtyList_ = std::move(list);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::swap(dirtyList_, list);
+    }
+    // The old value goes here, unlocked: its last owner may take other locks.
 }
 
 std::shared_ptr<ImageBuffer> TileProcess::buffer() const {
@@ -26,8 +32,11 @@ std::shared_ptr<ImageBuffer> TileProcess::buffer() const {
 }
 
 void TileProcess::setBuffer(std::shared_ptr<ImageBuffer> buffer) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    buffer_ = std::move(buffer);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::swap(buffer_, buffer);
+    }
+    // The old value goes here, unlocked: its last owner may take other locks.
 }
 
 std::string TileProcess::error() const {
@@ -36,6 +45,9 @@ std::string TileProcess::error() const {
 }
 
 void TileProcess::setError(std::string error) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    error_ = std::move(error);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::swap(error_, error);
+    }
+    // The old value goes here, unlocked: its last owner may take other locks.
 }

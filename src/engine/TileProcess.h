@@ -27,6 +27,10 @@ public:
     void setError(std::string error);
 
 private:
+    // A leaf in the engine's lock order (see TiledEngine.h): nothing else is
+    // taken while it is held, and no value is released under it (a buffer's
+    // last owner may be a stage). Setters swap and let the old value go
+    // after unlocking.
     mutable std::mutex mutex_;
     std::shared_ptr<platform::DispatchGroup> dispatchGroup_;
     TileMap::Trackers dirtyList_;

@@ -274,6 +274,9 @@ std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
     const auto source = sourceBuf();
     const bool markNeighbours =
         reprocessEdgeTiles_ && !(inPlace && source && source->reprocessEdgeTiles());
+    // Read before the tile lock: a process's lock is never taken under it.
+    const TileMap::Trackers sourceRedid =
+        prevProcess ? prevProcess->dirtyList() : TileMap::Trackers();
     {
         std::lock_guard<std::recursive_mutex> guard(mainMap_->tileLock());
         const auto trackers = mainMap_->tileMap();
@@ -285,17 +288,16 @@ std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
         } else {
             // What the source redid first, so that their neighbours see it.
             std::vector<std::pair<int, int>> redone;
-            if (prevProcess)
-                for (const auto& s : prevProcess->dirtyList()) {
-                    const Rect L = s->location();
-                    const int x = int(std::max(0.0, L.x / TileMap::kTileSize));
-                    const int y = int(std::max(0.0, L.y / TileMap::kTileSize));
-                    auto own = mainMap_->getTileTracker(x, y);
-                    if (!own) continue;
-                    own->setState(tileIsDirty);
-                    own->setPassTrack(-1);
-                    if (s->state() == tileIsClean) redone.emplace_back(x, y);
-                }
+            for (const auto& s : sourceRedid) {
+                const Rect L = s->location();
+                const int x = int(std::max(0.0, L.x / TileMap::kTileSize));
+                const int y = int(std::max(0.0, L.y / TileMap::kTileSize));
+                auto own = mainMap_->getTileTracker(x, y);
+                if (!own) continue;
+                own->setState(tileIsDirty);
+                own->setPassTrack(-1);
+                if (s->state() == tileIsClean) redone.emplace_back(x, y);
+            }
             if (markNeighbours) {
                 markEdgeTiles(region);
                 markNeighboursOutside(region, redone);

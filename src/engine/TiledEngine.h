@@ -62,7 +62,9 @@
 // engine's serial queue). Lock order within a run: source stages first, then
 // the source buffer's lock, this map's tileLock (preparation only), the
 // destination buffer's lock (both buffer locks held for the whole run), and
-// per-tile locks taken with try-lock only. markAllDirty, setParameters, the
+// per-tile locks taken with try-lock only. A TileProcess's lock is a leaf:
+// taken under none of these (a source's dirty list is read before the
+// tileLock) and holding none. markAllDirty, setParameters, the
 // flag setters and the accessors are safe from any thread during a run.
 #pragma once
 

@@ -1,5 +1,6 @@
 #include "platform/Error.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace platform {
@@ -17,11 +18,18 @@ bool setError(Error* out, std::string domain, long code, std::string failureReas
     return false;
 }
 
-bool setPosixError(Error* out, int err, const std::string& what) {
+std::string systemErrorText(int err) {
     char buffer[256];
     // The GNU strerror_r may return a static string instead of filling buffer.
-    const char* text = strerror_r(err, buffer, sizeof buffer);
-    return setError(out, PosixErrorDomain, err, what + ": " + text);
+    std::string text = strerror_r(err, buffer, sizeof buffer);
+    // "File too large" alone reads as a fault of the file; the limit may
+    // be the file system's or one set for the process (ulimit -f).
+    if (err == EFBIG) text += " for this file system or limit";
+    return text;
+}
+
+bool setPosixError(Error* out, int err, const std::string& what) {
+    return setError(out, PosixErrorDomain, err, what + ": " + systemErrorText(err));
 }
 
 }  // namespace platform

@@ -26,7 +26,10 @@ struct Error {
 // Fills *out (when not null) with {domain, code, reason}; returns false so a
 // failing function can `return setError(error, ...);`.
 bool setError(Error* out, std::string domain, long code, std::string failureReason);
-// An errno failure: the reason is "<what>: <strerror(err)>".
+// The system's words for an errno value (strerror), EFBIG's made plain:
+// "File too large for this file system or limit".
+std::string systemErrorText(int err);
+// An errno failure: the reason is "<what>: <systemErrorText(err)>".
 bool setPosixError(Error* out, int err, const std::string& what);
 
 }  // namespace platform

@@ -38,6 +38,8 @@ namespace {
 constexpr std::chrono::milliseconds kNoticeAfter{500};
 // How often a wait looks whether the lock moved.
 constexpr std::chrono::milliseconds kStep{100};
+// How often it looks whether the holder works, far within the wait's bound.
+constexpr std::chrono::milliseconds kWorkLook{400};
 
 std::atomic<int64_t> waitLimitMs{FileLock::kWaitLimit.count()};
 
@@ -465,6 +467,9 @@ bool FileLock::acquire() {
         keptBy_ = holderText();
         return false;
     }
+    // The wait starts here for the person told: the looks at the holders
+    // below read /proc, which on a busy machine takes a while.
+    const auto start = std::chrono::steady_clock::now();
     LockState seen = stateOf(fd_);
     // A read goes on without the lock anyway, and waits the bound in all: it
     // does not wait again for one kept, untouched, since a wait for it ran
@@ -491,8 +496,8 @@ bool FileLock::acquire() {
         log("Cannot queue a wait for the lock %s (%s): trying it in turn", file_.c_str(),
             std::strerror(errno));
 
-    const auto start = std::chrono::steady_clock::now();
-    auto still = start;
+    auto still = std::chrono::steady_clock::now();
+    auto workLooked = still;
     long long work = boundedWait() ? 0 : workOf(seen.holders);
     std::string notice;
     const auto withdrawNotice = [&] {
@@ -502,19 +507,24 @@ bool FileLock::acquire() {
     enum class Outcome { Waiting, RanOut, Stopped };
     const auto outcome = [&] {
         if (stopFlag && stopFlag->load()) return Outcome::Stopped;
+        // Told before the holders are looked at, which may take long.
+        if (notice.empty() && std::chrono::steady_clock::now() - start >= noticeAfter()) {
+            notice = waitNotice();
+            tellWait(notice);
+        }
         const auto now = std::chrono::steady_clock::now();
         if (LockState state = stateOf(fd_); !(state == seen)) {
             seen = std::move(state);
             still = now;
         }
-        if (!boundedWait())
+        // Every process's times are read: not at every step, which would
+        // keep a core busy on a machine of many processes.
+        if (!boundedWait() && now - workLooked >= kWorkLook) {
+            workLooked = now;
             if (const long long spent = workOf(seen.holders); spent != work) {
                 work = spent;
                 still = now;
             }
-        if (notice.empty() && now - start >= noticeAfter()) {
-            notice = waitNotice();
-            tellWait(notice);
         }
         return now - (boundedWait() ? start : still) >= waitLimit() ? Outcome::RanOut
                                                                     : Outcome::Waiting;

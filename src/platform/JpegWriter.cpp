@@ -441,7 +441,7 @@ bool writeFeed(const RowFeed& feed, uint32_t width, uint32_t height, int quality
         // A full disk shows up as a write error; say the system's reason too.
         const int writeErrno = std::ferror(file) ? errno : 0;
         std::string text = "JPEG encoding failed: " + failure;
-        if (writeErrno) text += std::string(" (") + std::strerror(writeErrno) + ")";
+        if (writeErrno) text += " (" + systemErrorText(writeErrno) + ")";
         return setError(error, QuorvexErrorDomain, 4, text);
     }
     if (std::fflush(file) != 0 || std::ferror(file))

@@ -178,6 +178,8 @@ LargeBlockPool::LargeBlockPool(size_t budgetBytes, std::chrono::milliseconds idl
 
 LargeBlockPool::~LargeBlockPool() { trim(); }
 
+bool LargeBlockPool::growsKeptBlocks() { return kMayRemap; }
+
 void* LargeBlockPool::allocate(size_t bytes, bool zeroed) {
     const size_t size = wholePages(bytes);
     if (size == 0) return nullptr;

@@ -51,6 +51,10 @@ public:
     size_t keptBlocks() const;
     // Bytes of kept blocks handed out again since the pool was made.
     uint64_t reusedBytes() const;
+    // Whether a kept block smaller than asked is grown in place. Not under
+    // ThreadSanitizer, which does not follow a moved mapping: there the
+    // block is unmapped and a fresh one mapped, and nothing counts as reused.
+    static bool growsKeptBlocks();
 
     struct State;
 

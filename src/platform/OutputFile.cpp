@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "platform/Log.h"
 
@@ -240,10 +241,13 @@ std::filesystem::path OutputFile::numberedName(const std::filesystem::path& dest
 }
 
 std::optional<std::filesystem::path> OutputFile::firstFreeName(
-    const std::filesystem::path& destination, bool numbered) {
+    const std::filesystem::path& destination, bool numbered, const CaselessNames* names) {
+    std::optional<CaselessNames> listed;
+    if (!names) names = &listed.emplace(CaselessNames::ofFolder(destination.parent_path()));
     const int last = numbered ? kMaxNumberedName : 0;
     for (int i = 0; i <= last; ++i) {
         const std::filesystem::path candidate = numberedName(destination, i);
+        if (names->holds(candidate.filename().string())) continue;
         struct stat st;
         if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) return candidate;
     }
@@ -281,13 +285,32 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
         return false;
     };
 
+    std::optional<CaselessNames> listed;
+    CaselessNames* names = policy.folderNames;
+    if (!names) names = &listed.emplace(CaselessNames::ofFolder(folderFd_));
+    auto exists = [&](const std::string& candidate) {
+        struct stat st;
+        return ::fstatat(folderFd_, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    };
+
     const std::filesystem::path folder = destination_.parent_path();
     const bool numbering = policy.replace ? !passOverIds.empty() : policy.numbered;
-    const int last = numbering ? kMaxNumberedName : 0;
+    const int last = kMaxNumberedName;
     for (int i = 0; i <= last; ++i) {
         const std::string candidate = numberedName(destination_, i).filename().string();
         // Made before the rename: once the file is in place nothing may fail.
         std::filesystem::path placed = folder / candidate;
+        // Another file's name but for letter case or normalisation: one name
+        // on a card or another system, where a copy would replace that file.
+        if (const auto like = names->nameLike(candidate);
+            like && !(policy.replace && exists(candidate))) {
+            if ((numbering || policy.replace) && i < last) continue;
+            setError(error, PosixErrorDomain, EEXIST,
+                     (folder / candidate).string() + " is taken: " + (folder / *like).string() +
+                         " exists, and many systems take the two names for one");
+            discard();
+            return std::nullopt;
+        }
         if (policy.replace && isOneOf(passOverIds, candidate)) {
             if (i < last) continue;
             setError(error, PosixErrorDomain, EEXIST,
@@ -308,6 +331,11 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
         if (moved == 0) {
             done_ = true;
             releaseLock();
+            try {
+                names->add(candidate);
+            } catch (const std::bad_alloc&) {
+                // Its exact name still keeps it from being replaced.
+            }
             // The new name survives a crash only once the folder is on disk.
             if (::fsync(folderFd_) != 0 && errno != EINVAL) {
                 setPosixError(error, errno, "Cannot sync the folder of " + candidate);
@@ -315,7 +343,7 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
             }
             return placed;
         }
-        if (errno == EEXIST && i < last) continue;
+        if (errno == EEXIST && numbering && i < last) continue;
         setPosixError(error, errno, "Cannot put " + (folder / candidate).string() + " in place");
         discard();
         return std::nullopt;

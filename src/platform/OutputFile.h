@@ -15,7 +15,10 @@
 // taken meanwhile moves on to "<stem>_1<ext>" ... "<stem>_99999<ext>" when
 // `numbered`, else fails. Files named in `protect` (compared by device and
 // inode) are never replaced; files in `passOver` neither, their names being
-// passed over for the next numbered one. An object not published removes its file.
+// passed over for the next numbered one. A name that matches another file's
+// ignoring letter case and normalisation (CaselessNames: "a.jpg" beside
+// "A.JPG") is taken too, with or without `replace`: only the exact name is
+// ever replaced. An object not published removes its file.
 //
 // Errors are in PosixErrorDomain with the system's reason. One object per
 // writer and thread; different objects may be used from different threads
@@ -31,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CaselessNames.h"
 #include "platform/Error.h"
 
 namespace platform {
@@ -47,6 +51,11 @@ public:
         // Files never replaced even with `replace`: a name one of them holds
         // moves on to the next numbered name (a run's own earlier outputs).
         std::vector<std::filesystem::path> passOver;
+        // The destination folder's names, listed once by a caller that
+        // writes many files there (the name published is added); without,
+        // publish() lists the folder. Names others add later are then
+        // caught only when exact.
+        CaselessNames* folderNames = nullptr;
     };
 
     static std::unique_ptr<OutputFile> create(const std::filesystem::path& destination,
@@ -75,9 +84,12 @@ public:
     // The name publish() would choose now without `replace`: the first free
     // one of the numbered names (only the name itself unless `numbered`), or
     // nullopt when all are taken. Anything at a name, a dangling link too,
-    // takes it. Another writer may take it before publish(), which then moves on.
+    // takes it, and so does a name matching it ignoring case (`names`, the
+    // folder's, listed here when null). Another writer may take it before
+    // publish(), which then moves on.
     static std::optional<std::filesystem::path> firstFreeName(
-        const std::filesystem::path& destination, bool numbered);
+        const std::filesystem::path& destination, bool numbered,
+        const CaselessNames* names = nullptr);
 
     // The temporary name for a destination name and an attempt number
     // (exposed for tests).

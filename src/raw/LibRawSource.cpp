@@ -50,6 +50,20 @@ std::vector<uint8_t> FirstBytes(const std::string& path, size_t n) {
     return head;
 }
 
+// The bytes a file gives when read to its end (at most 1 GiB, more than
+// any file that reports no size holds).
+uint64_t BytesWhenRead(const std::string& path) {
+    std::FILE* f = platform::openRegularFile(path);
+    if (!f) return 0;
+    uint64_t total = 0;
+    std::vector<char> chunk(64 * 1024);
+    for (size_t n;
+         total < (uint64_t(1) << 30) && (n = std::fread(chunk.data(), 1, chunk.size(), f)) > 0;)
+        total += n;
+    std::fclose(f);
+    return total;
+}
+
 bool StartsWith(const std::vector<uint8_t>& head, size_t at, const char* text, size_t n) {
     return head.size() >= at + n && std::memcmp(head.data() + at, text, n) == 0;
 }
@@ -296,6 +310,9 @@ LibRawSource::LibRawSource(const std::string& path)
         throw RawOpenError("The file " + name_ +
                            " could not be opened: there is no file at that path.");
     fileBytes_ = uint64_t(st.st_size);
+    // Files of the system (/proc/cpuinfo) report no size but hold bytes:
+    // only one that gives none when read is empty.
+    if (fileBytes_ == 0) fileBytes_ = BytesWhenRead(path);
     if (fileBytes_ == 0) throw RawOpenError("The file " + name_ + " is empty.");
     facts_ = RawFileFacts::read(path);
     if (facts_.pastEndBytes > 0)

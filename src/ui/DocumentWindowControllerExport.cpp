@@ -2,6 +2,7 @@
 // queue (counted by the shell, which waits for it at quit), the progress
 // sheet and the error alert; the external editor's file is rewritten the
 // same way.
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -14,6 +15,7 @@
 #include "color/SettingsKeys.h"
 #include "document/DocumentExport.h"
 #include "engine/QueueEngine.h"
+#include "platform/CaselessNames.h"
 #include "platform/Dispatch.h"
 #include "platform/OutputFile.h"
 #include "ui/AlertPresenter.h"
@@ -67,24 +69,45 @@ public:
         const QString path = chosenPath();
         const QFileInfo info(path);
         if (!path.isEmpty() && refusedAsSource(info)) return;
-        if (path.isEmpty() || !info.exists() || info.isDir()) {
+        // A file whose name differs only in letter case (the camera's
+        // "IMG_0001.JPG" for "IMG_0001.jpg") is the same file on a card and
+        // on most other systems: replacing it is asked, and writes its name.
+        QString existing;
+        if (!path.isEmpty() && !info.exists()) {
+            const auto like = platform::CaselessNames::ofFolder(
+                                  std::filesystem::path(info.absolutePath().toStdString()))
+                                  .nameLike(info.fileName().toStdString());
+            if (like) existing = QString::fromStdString(*like);
+        } else if (!path.isEmpty() && !info.isDir()) {
+            existing = info.fileName();
+        }
+        if (existing.isEmpty()) {
             QFileDialog::accept();
             return;
         }
         platform::Alert alert;
         alert.messageText =
-            QStringLiteral("“%1” already exists. Do you want to replace it?").arg(info.fileName());
+            QStringLiteral("“%1” already exists. Do you want to replace it?").arg(existing);
         alert.informativeText =
-            QStringLiteral(
-                "A file with the same name already exists in “%1”. Replacing it will overwrite "
-                "its current contents.")
-                .arg(info.absolutePath());
+            existing == info.fileName()
+                ? QStringLiteral(
+                      "A file with the same name already exists in “%1”. Replacing it "
+                      "will overwrite its current contents.")
+                      .arg(info.absolutePath())
+                : QStringLiteral(
+                      "Its name differs from “%1” only in letter case, and most "
+                      "memory cards, disks and other computers take the two for one "
+                      "file. Replacing it will overwrite its current contents.")
+                      .arg(info.fileName());
         alert.buttons = {QStringLiteral("Cancel"), QStringLiteral("Replace")};
         alert.cancelButton = 0;
         QPointer<ExportSavePanel> self(this);
-        platform::AlertPresenter::current().present(alert, this, [self, path](int button) {
-            if (self && button == 1 && self->chosenPath() == path) self->QFileDialog::accept();
-        });
+        platform::AlertPresenter::current().present(
+            alert, this, [self, path, existing](int button) {
+                if (!self || button != 1 || self->chosenPath() != path) return;
+                self->selectFile(QFileInfo(path).dir().filePath(existing));
+                self->QFileDialog::accept();
+            });
     }
 
 private:
@@ -154,12 +177,15 @@ void DocumentWindowController::exportAsType(const QString& type) {
     panel->setWindowModality(Qt::WindowModal);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     // The raw file's name with the type's extension; where that is the raw
-    // file itself (a DNG), which the export never replaces, the first free
-    // numbered name, as a batch export would make it.
+    // file itself (a DNG), which the export never replaces, or differs only
+    // in letter case from a file there (the camera's "IMG_0001.JPG"), the
+    // first free numbered name, as a batch export would make it.
     std::filesystem::path proposed =
         file.parent_path() / (file.stem().string() + "." + extension.toStdString());
-    if (DocumentExport::sameFile(proposed, file))
-        proposed = platform::OutputFile::firstFreeName(proposed, true).value_or(proposed);
+    const auto names = platform::CaselessNames::ofFolder(file.parent_path());
+    const auto like = names.nameLike(proposed.filename().string());
+    if (DocumentExport::sameFile(proposed, file) || (like && *like != proposed.filename().string()))
+        proposed = platform::OutputFile::firstFreeName(proposed, true, &names).value_or(proposed);
     panel->setDirectory(QString::fromStdString(file.parent_path().string()));
     panel->selectFile(QString::fromStdString(proposed.filename().string()));
     QPointer<DocumentWindowController> self(this);

@@ -13,8 +13,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "color/CameraProfileManager.h"
 #include "color/DNGCameraProfileAbstract.h"
@@ -26,6 +28,8 @@
 #include "document/PresetManager.h"
 #include "engine/DataStoreItem.h"
 #include "engine/MultiDataStore.h"
+#include "platform/CaselessNames.h"
+#include "platform/FileLock.h"
 #include "platform/ImageReader.h"
 #include "platform/OutputFile.h"
 #include "platform/UserDefaults.h"
@@ -124,6 +128,41 @@ TEST_F(BatchExportTest, StopsAtTheFirstErrorAndKeepsOnlyItsReason) {
     started.clear();
     EXPECT_FALSE(BatchExport::run(options).has_value());
     EXPECT_TRUE(started.empty());
+}
+
+// Cancel reaches the batch's own waits for another program's lock (the
+// presets read as each photo opens): the batch ends at once, not when the
+// wait's bound runs out.
+TEST_F(BatchExportTest, CancelEndsTheBatchsOwnLockWaitsAtOnce) {
+    auto& presets = PresetManager::sharedPresetManager();
+    presets.forgetPresetDirectory();
+    const fs::path folder = *presets.presetDirectory();
+    presets.forgetPresetDirectory();
+    const auto photo = scratch_.path() / "held.dng";
+    fs::copy_file(testsupport::testdataDir() / "raw" / "dng" / "rpi-imx296_10bit-packed_strip.dng",
+                  photo);
+    testsupport::LockHolder holder(folder.parent_path() / ".presets.lock");
+    ASSERT_TRUE(holder.hold("sleep"));
+    platform::FileLock::setWaitLimit(std::chrono::seconds(30));
+    std::atomic<bool> cancel{false}, started{false};
+    BatchExport::Options options;
+    options.files = {photo};
+    options.userDidCancel = &cancel;
+    options.progressUpdate = [&](const fs::path&) { started = true; };
+    std::thread user([&] {
+        while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const auto error = BatchExport::run(options);
+    const auto took = std::chrono::steady_clock::now() - start;
+    user.join();
+    platform::FileLock::setWaitLimit(platform::FileLock::kWaitLimit);
+    EXPECT_FALSE(error.has_value()) << error->failureReason;
+    EXPECT_LT(took, std::chrono::seconds(15));
+    EXPECT_FALSE(fs::exists(scratch_.path() / "held.jpg"));
+    presets.forgetPresetDirectory();
 }
 
 TEST_F(BatchExportTest, ReportsEachFailureAndGoesOnWhenAsked) {
@@ -628,17 +667,18 @@ TEST_F(BatchExportTest, CommandLineTakesAFoldersImageFilesInNameOrder) {
     EXPECT_NE(third.errText.find("b_7.jpg: a JPEG file is developed"), std::string::npos);
 
     // A DNG export is a raw file too: later runs develop only the camera's
-    // files, whether the export's name is free ("D.dng" for "D.DNG") or numbered.
+    // files, the export numbered also where its name differs from the raw
+    // file's only in letter case ("D_1.dng" for "D.DNG").
     const auto dngs = scratch_.path() / "dngs";
     makeChart(dngs / "c.dng");
     fs::copy_file(dngs / "c.dng", dngs / "D.DNG");
-    for (const char* n : {"", "_1", "_2"}) {
+    for (const char* numbered : {"_1", "_2", "_3"}) {
         const auto r = runProgram("--type dng " + dngs.string());
         EXPECT_EQ(r.status, 0) << r.out;
-        const std::string numbered = *n ? "_" + std::to_string(n[1] - '0' + 1) : "_1";
-        EXPECT_EQ(linesOf(r.outText),
-                  (std::vector<std::string>{(dngs / ("c" + numbered + ".dng")).string(),
-                                            (dngs / ("D" + std::string(n) + ".dng")).string()}));
+        EXPECT_EQ(
+            linesOf(r.outText),
+            (std::vector<std::string>{(dngs / ("c" + std::string(numbered) + ".dng")).string(),
+                                      (dngs / ("D" + std::string(numbered) + ".dng")).string()}));
     }
 
     fs::create_directories(scratch_.path() / "empty");
@@ -694,7 +734,7 @@ TEST_F(BatchExportTest, CommandLineDevelopsACardOfRawAndJpegFilesRunAfterRun) {
         const std::string second = *n ? "_2" : "_1";
         EXPECT_EQ(sorted(linesOf(r.outText)),
                   sorted({(card / ("DSC" + std::string(n) + ".jpg")).string(),
-                          (card / ("DSC_1234" + std::string(n) + ".jpg")).string(),
+                          (card / ("DSC_1234" + second + ".jpg")).string(),
                           (card / ("IMG_0001" + second + ".jpg")).string(),
                           (card / ("IMG_0002" + std::string(n) + ".jpg")).string()}));
     }
@@ -710,6 +750,56 @@ TEST_F(BatchExportTest, CommandLineDevelopsACardOfRawAndJpegFilesRunAfterRun) {
     for (const auto& line : lines)
         EXPECT_NE(line.find(".jpg: a JPEG file is developed from the raw file"), std::string::npos)
             << line;
+}
+
+// A card whose camera JPEGs are upper case, real raw files beside them: no
+// export takes a name one letter case or normalisation away from a file
+// there (one name on the card itself), run after run, for each type, and
+// replacing with "SilentlyOverwrite" replaces only an exact name.
+TEST_F(BatchExportTest, CommandLineNeverNamesAnExportLikeAnotherFileButForLetterCase) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto card = scratch_.path() / "card";
+    fs::create_directories(card);
+    const auto dng =
+        testsupport::testdataDir() / "raw" / "dng" / "rpi-imx296_10bit-packed_strip.dng";
+    const std::string nfc = "Caf\xC3\xA9", nfd = "CAFE\xCC\x81";  // é; E + acute
+    for (const std::string& raw :
+         {std::string("IMG_0001.DNG"), std::string("IMG_0002.dng"), nfc + ".dng"})
+        fs::copy_file(dng, card / raw);
+    for (const std::string& camera :
+         std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", nfd + ".JPG", "IMG_0002.TIF"})
+        std::ofstream(card / camera) << "camera";
+    auto run = [&](const std::string& args) {
+        const auto r = runProgram(args + " " + card.string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        auto lines = linesOf(r.outText);
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    auto in = [&](std::vector<std::string> names) {
+        for (auto& name : names) name = (card / name).string();
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    EXPECT_EQ(run(""), in({"IMG_0001_1.jpg", "IMG_0002_1.jpg", nfc + "_1.jpg"}));
+    EXPECT_EQ(run("--type tiff"), in({"IMG_0001.tif", "IMG_0002_1.tif", nfc + ".tif"}));
+    EXPECT_EQ(run("--type dng"), in({"IMG_0001_1.dng", "IMG_0002_1.dng", nfc + "_1.dng"}));
+    EXPECT_EQ(run(""), in({"IMG_0001_2.jpg", "IMG_0002_2.jpg", nfc + "_2.jpg"}));
+    platform::UserDefaults::standard().setBool(true, "SilentlyOverwrite");
+    ASSERT_TRUE(platform::UserDefaults::standard().synchronize());
+    EXPECT_EQ(run(""), in({"IMG_0001_1.jpg", "IMG_0002_1.jpg", nfc + "_1.jpg"}));
+    EXPECT_EQ(run("--type exr"), in({"IMG_0001.exr", "IMG_0002.exr", nfc + ".exr"}));
+    // No two names in the folder are one name on the card; its files are the camera's.
+    std::set<std::string> keys;
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(card)) {
+        ++files;
+        keys.insert(platform::CaselessNames::key(entry.path().filename().string()));
+    }
+    EXPECT_EQ(keys.size(), files);
+    for (const std::string& camera :
+         std::vector<std::string>{"IMG_0001.JPG", "IMG_0002.JPG", nfd + ".JPG", "IMG_0002.TIF"})
+        EXPECT_EQ(fileBytes(card / camera), "camera") << camera;
 }
 
 // Other makers' raw files: each shared camera file develops to a JPEG of its
@@ -793,7 +883,57 @@ TEST_F(BatchExportTest, CommandLineUsesADamagedFactoryPresetAndRefusesADamagedOw
     EXPECT_NE(evening.errText.find("); it is set aside as \"" + mine.string() + ".damaged\".", at),
               std::string::npos)
         << evening.errText;
+    // A file whose name cannot be read is set aside at the first run; then
+    // no preset has the name asked for, and every run names the kept file.
+    const fs::path lost = folder / "CD8D9985-7777-4222-8333-444455556666.plist";
+    std::ofstream(lost) << std::string(4096, '\0');
+    for (int run = 0; run < 2; ++run) {
+        const auto night = runProgram("--preset Night --out " + out.string() + " " + dng.string());
+        EXPECT_EQ(night.status, 2) << run;
+        EXPECT_NE(night.errText.find("quorvex: there is no preset named \"Night\"; damaged preset "
+                                     "files whose names cannot be read are kept"),
+                  std::string::npos)
+            << night.errText;
+        EXPECT_NE(night.errText.find("\"" + lost.string() + ".damaged\""), std::string::npos)
+            << night.errText;
+    }
+    // A name no preset file could have is told at once, not after waiting
+    // for another program that keeps the folder.
+    testsupport::LockHolder holder(folder.parent_path() / ".presets.lock");
+    ASSERT_TRUE(holder.hold("sleep"));
+    const auto start = std::chrono::steady_clock::now();
+    const auto held = runProgram("--preset Night --out " + out.string() + " " + dng.string());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, platform::FileLock::kWaitLimit);
+    EXPECT_EQ(held.status, 2);
+    EXPECT_EQ(held.errText.find("Waiting for"), std::string::npos) << held.errText;
+    EXPECT_EQ(held.errText.find("quorvex: there is no preset named \"Night\""), 0u) << held.errText;
     presets.forgetPresetDirectory();
+}
+
+// Past a file-size limit (ulimit -f) the file that would pass it fails with
+// one line of its own, its partial file removed, and the run goes on.
+TEST_F(BatchExportTest, CommandLineGoesOnPastAFileSizeLimit) {
+    ASSERT_TRUE(fs::exists(programPath()));
+    const auto dir = scratch_.path() / "limited";
+    fs::create_directories(dir);
+    fs::copy_file(testsupport::testdataDir() / "raw" / "dng" / "rpi-imx296_10bit-packed_strip.dng",
+                  dir / "large.dng");
+    makeChart(dir / "small.dng");
+    // 2000 blocks of 512 bytes: the chart's JPEG fits, the large photo's does not.
+    const auto r = runProgram((dir / "large.dng").string() + " " + (dir / "small.dng").string(),
+                              "ulimit -f 2000; ");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(linesOf(r.outText), std::vector<std::string>{(dir / "small.jpg").string()});
+    const auto lines = linesOf(r.errText);
+    ASSERT_EQ(lines.size(), 1u) << r.errText;
+    EXPECT_EQ(lines[0].find("quorvex: " + (dir / "large.dng").string() + ": "), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("too large for this file system or limit"), std::string::npos)
+        << lines[0];
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"large.dng", "small.dng", "small.jpg"}));
 }
 
 // A named file that is no regular file is said to be what it is, and a FIFO
@@ -829,6 +969,11 @@ TEST_F(BatchExportTest, CommandLineSaysWhatANamedFileIsWhenItIsNoRegularFile) {
                        "not exist.",
                   at + "loop.dng: it is a link in a loop of links, which leads to no file.",
                   at + "fifo.dng: it is a FIFO (a named pipe), not a regular file."}));
+    // A file of the system reports no size, yet is read for what it holds.
+    const auto cpuinfo = runProgram("--out " + dir.string() + " /proc/cpuinfo");
+    EXPECT_EQ(cpuinfo.status, 1);
+    EXPECT_EQ(cpuinfo.errText.find("empty"), std::string::npos) << cpuinfo.errText;
+    EXPECT_NE(cpuinfo.errText.find("no camera raw format"), std::string::npos) << cpuinfo.errText;
 }
 
 // A file that cannot be read is said to be so, never damaged: a read error
@@ -877,6 +1022,18 @@ TEST_F(BatchExportTest, CommandLineSaysAFileThatCannotBeReadCannotBeRead) {
     EXPECT_EQ(linesOf(denied.errText),
               (std::vector<std::string>{"quorvex: " + (shut / "locked.dng").string() + refused,
                                         "quorvex: " + (shut / "locked.jpg").string() + refused}));
+    // A folder the user may not search hides its files: permission, not absence.
+    const fs::path closed = shut / "closed";
+    makeChart(closed / "inside.dng");
+    fs::permissions(closed, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const auto hidden =
+        runProgram("--out " + shut.string() + " " + (closed / "inside.dng").string(), asUser);
+    EXPECT_EQ(hidden.status, 1);
+    EXPECT_EQ(linesOf(hidden.errText),
+              std::vector<std::string>{"quorvex: " + (closed / "inside.dng").string() +
+                                       ": it cannot be reached: permission to search a folder on "
+                                       "its path is denied."});
+    fs::permissions(closed, fs::perms::owner_all);
     fs::remove_all(home);
 }
 

@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/CaselessNames.h"
 #include "platform/OutputFile.h"
 #include "support/TestSupport.h"
 
@@ -107,6 +108,56 @@ TEST(OutputFile, TheFreeNameForeseenIsTheOnePublishTakes) {
     ASSERT_EQ(foreseen, dir.path() / "a_2.jpg");
     EXPECT_EQ(writeAndPublish(a, "new", numbered), foreseen);
     EXPECT_EQ(OutputFile::firstFreeName(dir.path() / "b.tif", false), dir.path() / "b.tif");
+}
+
+// Names one letter case or normalisation away from a file's are one name on
+// a camera card and most other systems: never taken, with or without replace.
+TEST(OutputFile, NamesMatchingAnotherFileIgnoringCaseAndNormalisationAreTaken) {
+    using platform::CaselessNames;
+    const std::string nfc = "Caf\xC3\xA9", nfd = "Cafe\xCC\x81";  // é, e + acute
+    EXPECT_EQ(CaselessNames::key("IMG_0001.JPG"), CaselessNames::key("img_0001.jpg"));
+    EXPECT_EQ(CaselessNames::key(nfc + ".jpg"), CaselessNames::key("CAF\xC3\x89.JPG"));
+    EXPECT_EQ(CaselessNames::key(nfc + ".jpg"), CaselessNames::key(nfd + ".JPG"));
+    EXPECT_EQ(CaselessNames::key("\xE2\x84\xAA.jpg"), CaselessNames::key("k.jpg"));  // Kelvin sign
+    EXPECT_NE(CaselessNames::key("Cafe.jpg"), CaselessNames::key(nfc + ".jpg"));
+    EXPECT_NE(CaselessNames::key("IMG_0001.jpg"), CaselessNames::key("IMG_0001.jpeg"));
+    // Bytes that are no UTF-8 match only themselves (ASCII letters in any case).
+    EXPECT_EQ(CaselessNames::key("A\xFF.jpg"), CaselessNames::key("a\xFF.JPG"));
+    EXPECT_NE(CaselessNames::key("a\xFF.jpg"), CaselessNames::key("a\xFE.jpg"));
+
+    testsupport::ScratchDir dir;
+    put(dir.path() / "IMG_0001.JPG", "camera");
+    put(dir.path() / (nfd + ".JPG"), "camera");
+    OutputFile::Policy numbered, replace, plain;
+    numbered.numbered = true;
+    replace.replace = true;
+    const auto img = dir.path() / "IMG_0001.jpg", cafe = dir.path() / (nfc + ".jpg");
+    EXPECT_EQ(OutputFile::firstFreeName(img, true), dir.path() / "IMG_0001_1.jpg");
+    EXPECT_EQ(OutputFile::firstFreeName(cafe, false), std::nullopt);
+    EXPECT_EQ(writeAndPublish(img, "new", numbered), dir.path() / "IMG_0001_1.jpg");
+    EXPECT_EQ(writeAndPublish(cafe, "new", numbered), dir.path() / (nfc + "_1.jpg"));
+    // Replacing replaces only an exact name; a case variant is passed over.
+    EXPECT_EQ(writeAndPublish(img, "newer", replace), dir.path() / "IMG_0001_1.jpg");
+    EXPECT_EQ(contents(dir.path() / "IMG_0001_1.jpg"), "newer");
+    EXPECT_EQ(writeAndPublish(dir.path() / "img_0001_1.JPG", "newer", replace),
+              dir.path() / "img_0001_1_1.JPG");
+    EXPECT_EQ(writeAndPublish(dir.path() / "IMG_0001_1.jpg", "newest", replace),
+              dir.path() / "IMG_0001_1.jpg");
+    EXPECT_EQ(contents(dir.path() / "IMG_0001_1.jpg"), "newest");
+    platform::Error error;
+    EXPECT_EQ(writeAndPublish(dir.path() / "img_0001.jpg", "new", plain, &error), std::nullopt);
+    EXPECT_EQ(error.code, EEXIST);
+    EXPECT_EQ(contents(dir.path() / "IMG_0001.JPG"), "camera");
+    EXPECT_EQ(contents(dir.path() / (nfd + ".JPG")), "camera");
+    // Names a caller listed once are used, and the published one added.
+    auto names = CaselessNames::ofFolder(dir.path());
+    names.add("being-copied.jpg");
+    OutputFile::Policy listed = numbered;
+    listed.folderNames = &names;
+    EXPECT_EQ(writeAndPublish(dir.path() / "Being-Copied.JPG", "new", listed),
+              dir.path() / "Being-Copied_1.JPG");
+    EXPECT_TRUE(names.holds("being-copied_1.jpg"));
+    EXPECT_EQ(entries(dir.path()), 6u);
 }
 
 TEST(OutputFile, WriterPathReopensTheFileItself) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <stdexcept>
@@ -15,6 +16,7 @@
 #include "raw/DemosaicAHD.h"
 #include "raw/DemosaicBilinear.h"
 #include "raw/DemosaicLMMSE.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -93,7 +95,33 @@ Image ZonePlate(uint32_t w, uint32_t h) {
     });
 }
 
+// AHD on a zone plate's mosaic, as one band on this thread.
+std::vector<uint16_t> ZonePlateAHD() {
+    return Interpolate([](const CFAPlane& c, uint16_t* o) { DemosaicAHD(c, o, 1); },
+                       ZonePlate(48, 40), Pattern("RGGB"));
+}
+
+// A helper run demosaics, then exits; a handler registered before the
+// demosaic's first use (and so run after its tables' destructors would
+// have run) demosaics again and must get the same pixels. Band threads of
+// a picture still rendering read those tables while the program exits.
+int demosaicAtExit(const std::vector<std::string>& arguments) {
+    if (arguments[0] != "demosaic-at-exit") return 2;
+    static std::vector<uint16_t> first;
+    std::atexit([] {
+        if (ZonePlateAHD() != first) std::_Exit(3);
+    });
+    first = ZonePlateAHD();
+    std::exit(0);
+}
+
 }  // namespace
+
+QUORVEX_TEST_HELPER(demosaicAtExit)
+
+TEST(Demosaic, TablesOutliveTheProgramsExit) {
+    EXPECT_EQ(testsupport::waitForHelper(testsupport::spawnHelper({"demosaic-at-exit"})), 0);
+}
 
 TEST(CFAPattern, AcceptsOnlyBayerLayouts) {
     for (const char* name : kPatterns) EXPECT_TRUE(CFAPattern::fromName(name).has_value()) << name;

@@ -956,6 +956,46 @@ TEST(DocumentWindow, ExportProposesAFreeNameAndAsksBeforeReplacingAFile) {
     closeAndWait(w);
 }
 
+// Beside the camera's upper-case JPEG the panel proposes the next free
+// number; a typed name one letter case away from that file asks to replace
+// it, and Replace writes under its name, never a second name for it.
+TEST(DocumentWindow, ExportNeverNamesAFileLikeAnotherButForLetterCase) {
+    uitest::UiTestHome home;
+    uitest::ScriptedAlerts alerts(0);  // Cancel
+    const fs::path file = home.path() / "pic.dng";
+    handdng::Write(file.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    std::ofstream(home.path() / "PIC.JPG") << "camera";
+    auto* w = openWindow(file);
+    ASSERT_NE(w, nullptr);
+    const QString typed = QString::fromStdString((home.path() / "pic.jpg").string());
+    for (const int answer : {0, 1}) {
+        w->exportAsType("public.jpeg");
+        auto* panel = openPanel(w);
+        ASSERT_NE(panel, nullptr);
+        EXPECT_EQ(QFileInfo(panel->selectedFiles().value(0)).fileName().toStdString(), "pic_1.jpg");
+        panel->selectFile(typed);
+        alerts.answerWith(answer);
+        const size_t asked = alerts.shown.size();
+        static_cast<QDialog*>(panel)->accept();
+        ASSERT_EQ(alerts.shown.size(), asked + 1);
+        EXPECT_EQ(alerts.shown.back().messageText.toStdString(),
+                  "“PIC.JPG” already exists. Do you want to replace it?");
+        uitest::settle();
+        if (answer == 0) {
+            EXPECT_TRUE(panel->isVisible());
+            panel->reject();
+            uitest::settle();
+        }
+    }
+    ASSERT_TRUE(
+        uitest::spinUntil([&] { return w->progressSheet() && !w->progressSheet()->isVisible(); },
+                          std::chrono::seconds(60)));
+    EXPECT_EQ(QImage(QString::fromStdString((home.path() / "PIC.JPG").string())).size(),
+              QSize(32, 32));
+    EXPECT_FALSE(fs::exists(home.path() / "pic.jpg"));
+    closeAndWait(w);
+}
+
 // A typed extension of the type is kept in any case, a dotted name gets one
 // (trailing dots give way to it);
 // the photo's own file, in any case, is refused with the name selected.

@@ -45,6 +45,11 @@ public:
 // Runs the event loop (and so the main queue) until done() or the timeout.
 inline bool spinUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer runs everything several times slower; a wait only
+    // lasts this long when what it waits for fails to come.
+    timeout *= 5;
+#endif
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
