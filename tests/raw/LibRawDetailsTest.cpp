@@ -39,14 +39,10 @@ constexpr const char* kDC120 = "kodak-dc120_compressed_colorchart.KDC";
 constexpr const char* kDC120Plain = "kodak-dc120_uncompressed_colorchart-close.KDC";
 constexpr const char* kDC50 = "kodak-dc50_colorchart-sg.KDC";
 
-std::vector<uint8_t> Bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+std::vector<uint8_t> Bytes(const fs::path& path) { return testsupport::fileBytes(path); }
 
 void Write(const fs::path& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    testsupport::writeFileBytes(path, bytes);
 }
 
 rawWrapper::Ptr Open(const fs::path& path, bool thumb = false) {

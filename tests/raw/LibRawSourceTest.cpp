@@ -37,14 +37,10 @@ rawWrapper::Ptr Open(const fs::path& path, bool thumb = false) {
     return rawWrapper::initWithFile(path.string(), path.string(), thumb);
 }
 
-std::vector<uint8_t> Bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+std::vector<uint8_t> Bytes(const fs::path& path) { return testsupport::fileBytes(path); }
 
 void Write(const fs::path& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    testsupport::writeFileBytes(path, bytes);
 }
 
 std::string ErrorOf(const fs::path& path) {

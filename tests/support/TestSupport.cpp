@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -238,6 +239,16 @@ void LockHolder::letGo() {
     if (fd < 0) return;
     ::flock(fd, LOCK_EX);
     ::close(fd);
+}
+
+std::vector<uint8_t> fileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void writeFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 }  // namespace testsupport

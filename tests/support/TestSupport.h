@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -69,6 +70,10 @@ inline std::filesystem::path makeChart(const std::filesystem::path& folder,
         chartTool().string() + " --size " + size + " --output \"" + dng.string() + "\" >/dev/null";
     return !chartTool().empty() && std::system(cmd.c_str()) == 0 ? dng : std::filesystem::path();
 }
+
+// A whole file's bytes (empty when it cannot be read), and bytes written as a file.
+std::vector<uint8_t> fileBytes(const std::filesystem::path& path);
+void writeFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 
 // Makes a FIFO (named pipe) at `path`, with its folders.
 bool makeFifo(const std::filesystem::path& path);
