@@ -473,10 +473,23 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
 // pixel, each neighbour weighted by how alike its green is (on the
 // square-root tone, falling to nothing at 16 of 256 steps): false colour from the
 // sparse red and blue samples of fine texture is averaged out, while colour
-// stays on its side of an edge, which green shows. Written back to the
-// colours a pixel did not sample; for rows and columns [2, size - 2).
+// stays on its side of an edge, which green shows. Where green itself is
+// busy (fine texture near the layout's aliasing, whose rings come out
+// magenta and green) the averaged differences are also damped towards grey:
+// by half where the eight nearest tones differ from the centre's by 36 of 256
+// steps on average, hardly at all below that, so that the texture and edges
+// of photographs keep their colour. Written back to the colours a pixel did
+// not sample; for rows and columns [2, size - 2).
 constexpr int kGuidedRadius = 2;
 constexpr float kInverseSimilar = 1.0f / 16.0f;
+constexpr float kInverseBusy = 1.0f / (36.0f * 8.0f);
+
+// How much of the averaged colour differences is kept, from the sum of the
+// eight nearest tone differences.
+[[gnu::always_inline]] inline float Damping(float busy) {
+    const float b = busy * kInverseBusy, b2 = b * b;
+    return 1.0f / (1.0f + b2 * b2 * b2);
+}
 
 [[gnu::always_inline]] inline float Alike(float tone, float around) {
     const float t = (around - tone) * kInverseSimilar;
@@ -509,7 +522,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
     for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y)
         for (int x = kGuidedRadius; x < f.width - kGuidedRadius; ++x) {
             const size_t i = f.at(y, x);
-            float total = 0, sumR = 0, sumB = 0;
+            float total = 0, sumR = 0, sumB = 0, busy = 0;
             for (int dy = -kGuidedRadius; dy <= kGuidedRadius; ++dy)
                 for (int dx = -kGuidedRadius; dx <= kGuidedRadius; ++dx) {
                     const size_t j = f.at(y + dy, x + dx);
@@ -517,9 +530,11 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
                     total += w;
                     sumR += w * dr[j];
                     sumB += w * db[j];
+                    if (std::abs(dy) <= 1 && std::abs(dx) <= 1) busy += std::fabs(tone[j] - tone[i]);
                 }
-            if (colour[i] != 0) r[i] = g[i] + sumR / total;
-            if (colour[i] != 2) b[i] = g[i] + sumB / total;
+            const float keep = Damping(busy);
+            if (colour[i] != 0) r[i] = g[i] + keep * sumR / total;
+            if (colour[i] != 2) b[i] = g[i] + keep * sumB / total;
         }
 }
 
@@ -556,7 +571,11 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
                     sumR += w * drr[j];
                     sumB += w * dbr[j];
                 }
-            const float inverse = 1.0f / total;
+            const float busy = std::fabs(tr[x - up - 1] - t0) + std::fabs(tr[x - up] - t0) +
+                               std::fabs(tr[x - up + 1] - t0) + std::fabs(tr[x - 1] - t0) +
+                               std::fabs(tr[x + 1] - t0) + std::fabs(tr[x + up - 1] - t0) +
+                               std::fabs(tr[x + up] - t0) + std::fabs(tr[x + up + 1] - t0);
+            const float inverse = Damping(busy) / total;
             const float red = gr[x] + sumR * inverse, blue = gr[x] + sumB * inverse;
             rr[x] = cr[x] != 0 ? red : rr[x];
             br[x] = cr[x] != 2 ? blue : br[x];

@@ -275,6 +275,27 @@ TEST(XTransDemosaic, AlternateDrawsNoMazeOnAZonePlate) {
     EXPECT_LT(masterError, alternateError);
 }
 
+// Where the rings near the layout's aliasing (about a third of the sampling
+// rate) make green busy, the master's colour is damped towards grey rather
+// than drawn as magenta and green rings.
+TEST(XTransDemosaic, FineRingsOfANeutralPlateStayNearGrey) {
+    const Picture zone = ZonePlate(192);
+    const CFALayout layout = Layout(XTransColours(0));
+    const std::vector<uint16_t> master = Demosaic(Mosaic(zone, layout), 192, 192, layout, true);
+    double chroma = 0;
+    size_t n = 0;
+    for (uint32_t y = 0; y < 192; y++)
+        for (uint32_t x = 0; x < 192; x++) {
+            const double r = std::hypot(x - 95.5, y - 95.5);
+            if (r < 0.6 * 96 || r > 0.8 * 96) continue;
+            const size_t i = (size_t(y) * 192 + x) * 3;
+            const auto [lo, hi] = std::minmax({master[i], master[i + 1], master[i + 2]});
+            chroma += double(hi - lo) / 65535;
+            n++;
+        }
+    EXPECT_LT(chroma / double(n), 0.022);
+}
+
 // The vectorised blend steps against their plain pixel-by-pixel form, on a
 // photograph (X-Trans, and the 2 x 4 layout's wider search) and a zone plate:
 // the same samples but for rounding.
