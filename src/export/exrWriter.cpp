@@ -34,6 +34,7 @@
 
 #include "platform/Colorimetry.h"
 #include "platform/Dispatch.h"
+#include "platform/Error.h"
 #include "platform/Locks.h"
 
 namespace {
@@ -185,7 +186,7 @@ public:
         fd_ = ::open(fileName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd_ < 0)
             throw std::runtime_error("Cannot open image file \"" + name_ +
-                                     "\": " + std::strerror(errno));
+                                     "\": " + platform::systemErrorText(errno));
         exr_context_initializer_t init{};
         init.size = sizeof init;
         init.error_handler_fn = &keepMessage;  // instead of printing it
@@ -266,7 +267,7 @@ private:
         }
         if (f.writeAll(buffer, size, offset - f.dropped_)) return int64_t(size);
         error(context, EXR_ERR_WRITE_IO, "Cannot write image file \"%s\": %s", f.name_.c_str(),
-              std::strerror(errno));
+              platform::systemErrorText(errno).c_str());
         return -1;
     }
 
@@ -288,7 +289,7 @@ private:
 
     [[noreturn]] void fail() {
         throw std::runtime_error("Cannot write image file \"" + name_ +
-                                 "\": " + std::strerror(errno));
+                                 "\": " + platform::systemErrorText(errno));
     }
 
     // Finds where the header ends and takes the "type" attribute out of it.

@@ -934,6 +934,15 @@ TEST_F(BatchExportTest, CommandLineGoesOnPastAFileSizeLimit) {
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"large.dng", "small.dng", "small.jpg"}));
+    // The other writers say it in the same words.
+    for (const std::string type : {"tiff", "dng", "exr"}) {
+        const auto other =
+            runProgram("--type " + type + " " + (dir / "large.dng").string(), "ulimit -f 2000; ");
+        EXPECT_EQ(other.status, 1) << type;
+        EXPECT_NE(other.errText.find("too large for this file system or limit"), std::string::npos)
+            << type << ": " << other.errText;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 3) << type;
+    }
 }
 
 // A named file that is no regular file is said to be what it is, and a FIFO

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "dng/core/dng_exception.h"
+#include "platform/Error.h"
 #include "platform/InputFile.h"
 
 dng_file_stream::dng_file_stream(const char* filename, bool output, uint32 bufferSize)
@@ -14,7 +15,7 @@ dng_file_stream::dng_file_stream(const char* filename, bool output, uint32 buffe
     // A pipe or device under a file's name would block the first read.
     if (filename) fFile = output ? std::fopen(filename, "wb") : platform::openRegularFile(filename);
     if (!fFile)
-        ThrowOpenFile(output ? std::strerror(errno)
+        ThrowOpenFile(output ? platform::systemErrorText(errno).c_str()
                              : platform::unreadableFileReason(errno).c_str());
 }
 
@@ -50,14 +51,14 @@ void dng_file_stream::BackEndRead(void* data, uint32 count, uint64 offset) {
 void dng_file_stream::BackEndSetLength(uint64 length) {
     if (!fOutput) ThrowWriteFile("File is open for reading");
     if (std::fflush(fFile) != 0 || ftruncate(fileno(fFile), static_cast<off_t>(length)) != 0)
-        ThrowWriteFile(std::strerror(errno));
+        ThrowWriteFile(platform::systemErrorText(errno).c_str());
 }
 
 void dng_file_stream::BackEndWrite(const void* data, uint32 count, uint64 offset) {
     if (!fOutput) ThrowWriteFile("File is open for reading");
     if (fseeko(fFile, static_cast<off_t>(offset), SEEK_SET) != 0)
-        ThrowWriteFile(std::strerror(errno));
+        ThrowWriteFile(platform::systemErrorText(errno).c_str());
     // Flushed here, so that no failure waits for the close, which cannot report it.
     if (std::fwrite(data, 1, count, fFile) != count || std::fflush(fFile) != 0)
-        ThrowWriteFile(std::strerror(errno));
+        ThrowWriteFile(platform::systemErrorText(errno).c_str());
 }
