@@ -172,8 +172,9 @@ void SetStripBytes(std::vector<uint8_t>& kdc, uint32_t count) {
 // at once, not a thousand to the fourth power times.
 TEST(LibRawDetails, SelfNestedHeapsEndTheirReading) {
     testsupport::ScratchDir dir;
-    std::vector<uint8_t> crw = {'I', 'I', 26, 0, 0, 0, 'H', 'E', 'A', 'P', 'C', 'C', 'D', 'R'};
-    crw.resize(26, 0);
+    std::vector<uint8_t> crw(26, 0);
+    const char head[] = {'I', 'I', 26, 0, 0, 0, 'H', 'E', 'A', 'P', 'C', 'C', 'D', 'R'};
+    std::copy(std::begin(head), std::end(head), crw.begin());
     const uint32_t entries = 1024, heap = 2 + entries * 10 + 4;
     crw.push_back(uint8_t(entries));
     crw.push_back(uint8_t(entries >> 8));
