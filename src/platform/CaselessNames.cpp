@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "platform/AsciiCase.h"
@@ -90,16 +91,16 @@ CaselessNames CaselessNames::ofFolder(int folderFd) {
     CaselessNames names;
     const int fd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return names;
-    DIR* dir = ::fdopendir(fd);
+    // Closed however the listing ends: adding a name may run out of memory.
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
     if (!dir) {
         ::close(fd);
         return names;
     }
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = ::readdir(dir.get())) {
         const std::string_view name = entry->d_name;
         if (name != "." && name != "..") names.add(name);
     }
-    ::closedir(dir);
     return names;
 }
 

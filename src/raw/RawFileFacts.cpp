@@ -50,6 +50,7 @@ uint64_t Number(const uint8_t* p, int n, bool little) {
 }
 
 std::string Trimmed(const uint8_t* p, size_t n) {
+    if (p == nullptr || n == 0) return {};
     std::string s(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), n));
     while (!s.empty() && (s.back() == ' ' || std::iscntrl(static_cast<unsigned char>(s.back()))))
         s.pop_back();
