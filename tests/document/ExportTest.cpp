@@ -210,6 +210,12 @@ TEST(ExportRules, EightBitRowsAreThePerPixelFormula) {
                          formula(samples[i * 4 + k], samples[i * 4 + 3], premultiplied);
         EXPECT_EQ(wrong, 0u);
         EXPECT_TRUE(std::equal(rows.begin(), rows.end(), all.end() - rows.size()));
+        if (premultiplied) {
+            // The engine's native rows as they are streamed: the same bytes.
+            std::vector<uint8_t> streamed(all.size());
+            DocumentExport::eightBitRows(samples.data(), kW * 4, kW, kH, streamed.data());
+            EXPECT_TRUE(streamed == all);
+        }
         EXPECT_FALSE(DocumentExport::eightBitRows(*image, kH - 4, 5, rows.data()));
         EXPECT_FALSE(DocumentExport::eightBitRows(*image, kH + 1, 0, rows.data()));
     }
@@ -559,6 +565,51 @@ TEST_F(DocumentExportTest, CropAndOrientationShapeTheFile) {
     EXPECT_LT(h, 100u);
     EXPECT_GT(w * h, 0u);
     doc->close();
+}
+
+// An upright JPEG is encoded while the engine renders it: its pixels are
+// those of the whole-image render encoded as before.
+TEST_F(DocumentExportTest, AnUprightJpegIsTheWholeImageRenderEncoded) {
+    if (!std::filesystem::exists(chartTool())) GTEST_SKIP() << "no chart tool";
+    const auto dng = makeChart(scratch_.path(), "900x700");
+    ASSERT_FALSE(dng.empty());
+    platform::Error error;
+    auto doc = MyDocument::init();
+    ASSERT_TRUE(doc->readFromURL(dng.string(), &error));
+    const platform::Rect crop{10, 20, 611, 333};
+    const auto streamed = scratch_.path() / "streamed.jpg";
+    ASSERT_TRUE(doc->exportToURL(streamed, "public.jpeg", crop, true, &error))
+        << error.failureReason;
+
+    auto engine = doc->displayEngine();
+    ASSERT_TRUE(engine && engine->outputImage());
+    auto image = engine->renderExportImage(
+        DocumentExport::stageRectForCrop(crop, engine->outputImage()->extent()), false, 1, &error);
+    ASSERT_TRUE(image && image->getImageRef()) << error.failureReason;
+    const platform::BitmapImage& pixels = *image->getImageRef();
+    const auto whole = scratch_.path() / "whole.jpg";
+    const int quality =
+        int(std::lround(DocumentExport::compressionQuality(doc->getSettingsDictionary()) * 100));
+    std::FILE* f = std::fopen(whole.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    const bool written = platform::writeJPEG(
+        [&](uint32_t first, uint32_t count, uint8_t* rgb) {
+            return DocumentExport::eightBitRows(pixels, first, count, rgb);
+        },
+        uint32_t(pixels.width()), uint32_t(pixels.height()), quality, {}, {}, f);
+    std::fclose(f);
+    ASSERT_TRUE(written);
+    doc->close();
+
+    std::vector<uint8_t> a, b;
+    uint32_t aw = 0, ah = 0, bw = 0, bh = 0;
+    ASSERT_TRUE(testsupport::decodeJpegFile(streamed, a, aw, ah));
+    ASSERT_TRUE(testsupport::decodeJpegFile(whole, b, bw, bh));
+    EXPECT_EQ(aw, 611u);
+    EXPECT_EQ(ah, 333u);
+    EXPECT_EQ(bw, aw);
+    EXPECT_EQ(bh, ah);
+    EXPECT_TRUE(a == b);
 }
 
 // Closing a shown document while it exports keeps both the file and the
