@@ -536,6 +536,8 @@ TEST(ThreadedImageEngine, AnExportThatReleasesTheStagesRedoesThemOnTheNextEdit) 
     engine->invalidateImageStage(std::nullopt, s, Rect::null());
     EXPECT_FALSE(engine->demosaicedImage()->pixelValueBuffer()) << "let go once copied";
     EXPECT_FALSE(engine->demosaicedImage()->thumbnail()) << "nothing to show it";
+    EXPECT_FALSE(engine->medianEngine0()->localOutputBuffer())
+        << "a median of no passes takes the combined picture over, uncopied";
     const auto first = render(*engine);
     EXPECT_EQ(cache.count(), 0u);
     EXPECT_FALSE(engine->coreEngine()->tileSourceBuffer());
@@ -553,6 +555,24 @@ TEST(ThreadedImageEngine, AnExportThatReleasesTheStagesRedoesThemOnTheNextEdit) 
     const auto again = render(*engine);
     EXPECT_EQ(again, render(*fresh));
     EXPECT_NE(again, first);
+}
+
+// Whether or not the medians filter, an evicting engine gives the pixels of
+// one that keeps every stage's output.
+TEST(ThreadedImageEngine, AnEvictingChainFiltersAsAKeepingOne) {
+    int filtered = 0;
+    for (const double filter : {0.0, 0.5, 1.0}) {
+        auto s = settings();
+        s.set("Quorvex_ArtifactFilter", filter);
+        auto kept = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
+        kept->invalidateImageStage(std::nullopt, s, Rect::null());
+        auto engine = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
+        engine->setEvictsCachedStagesOnExport(true);
+        engine->invalidateImageStage(std::nullopt, s, Rect::null());
+        filtered += engine->medianEngine0()->medianFilterPasses() > 0;
+        EXPECT_EQ(render(*engine), render(*kept)) << "filter " << filter;
+    }
+    EXPECT_EQ(filtered, 2);
 }
 
 TEST(ThreadedImageEngine, AFailedTileFailsTheExportWithItsErrorUntilItIsRedone) {
