@@ -567,13 +567,13 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::imageTile(
     return result;
 }
 
-CoreTiledEngine::FullSizeCrop CoreTiledEngine::lockFullSizeCrop(const Rect& rect,
-                                                                platform::Error* error) {
+bool CoreTiledEngine::withFullSizeCrop(const Rect& rect, platform::Error* error,
+                                       const std::function<void(ImageBuffer& crop)>& use) {
     auto source = tileSourceBuffer();
     if (!source) {
         platform::setError(error, platform::QuorvexErrorDomain, -7,
                            "The image has not been processed.");
-        return {};
+        return false;
     }
     const double W = source->imageWidth(), H = source->imageHeight();
     Rect r = rect.standardized();
@@ -586,14 +586,18 @@ CoreTiledEngine::FullSizeCrop CoreTiledEngine::lockFullSizeCrop(const Rect& rect
     if (r.isNull() || r.width < 1 || r.height < 1) {
         platform::setError(error, platform::QuorvexErrorDomain, -9,
                            "The crop rectangle lies outside the image.");
-        return {};
+        return false;
     }
     source->lock(stageId());
+    struct Unlock {
+        ImageBuffer& buffer;
+        StageId stage;
+        ~Unlock() { buffer.unlock(stage); }
+    } unlock{*source, stageId()};
     if (!containsRect(source->validRegion(), r)) {
-        source->unlock(stageId());
         platform::setError(error, platform::QuorvexErrorDomain, -9,
                            "The image has not been processed at full size.");
-        return {};
+        return false;
     }
     std::shared_ptr<ImageBuffer> crop;
     try {
@@ -601,11 +605,11 @@ CoreTiledEngine::FullSizeCrop CoreTiledEngine::lockFullSizeCrop(const Rect& rect
     } catch (const std::bad_alloc&) {
     }
     if (!crop) {
-        source->unlock(stageId());
         platform::setError(error, platform::QuorvexErrorDomain, -10, kNoMemoryForOutput);
-        return {};
+        return false;
     }
-    return {std::move(source), std::move(crop)};
+    use(*crop);
+    return true;
 }
 
 namespace {
@@ -622,38 +626,35 @@ platform::Error outputProfileError(const std::string& why) {
 std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
     const Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile, bool createFloat,
     int orientation, platform::Error* error, const ColorSyncProfileWrap::Ptr& rangeProfile) {
-    const FullSizeCrop held = lockFullSizeCrop(rect, error);
-    if (!held.crop) return nullptr;
-    struct Unlock {
-        ImageBuffer& buffer;
-        StageId stage;
-        ~Unlock() { buffer.unlock(stage); }
-    } unlock{*held.source, stageId()};
-    ImageBuffer& crop = *held.crop;
-    std::string why;
-    try {
-        const OutputRange range =
-            outputRangeFor(crop.bufferProfile(), rangeProfile ? rangeProfile : destProfile);
-        auto output = renderBuffer(crop, createFloat, range);
-        if (output && matchProfile(*output, crop.bufferProfile(), destProfile, &why))
-            if (auto result = output->getCGImageBitMapWithOrientation(orientation)) return result;
-    } catch (const std::bad_alloc&) {
-    }
-    if (error) *error = outputProfileError(why);
-    return nullptr;
+    std::shared_ptr<CGImageBitMap> result;
+    withFullSizeCrop(rect, error, [&](ImageBuffer& crop) {
+        std::string why;
+        try {
+            const OutputRange range =
+                outputRangeFor(crop.bufferProfile(), rangeProfile ? rangeProfile : destProfile);
+            auto output = renderBuffer(crop, createFloat, range);
+            if (output && matchProfile(*output, crop.bufferProfile(), destProfile, &why))
+                result = output->getCGImageBitMapWithOrientation(orientation);
+        } catch (const std::bad_alloc&) {
+        }
+        if (!result && error) *error = outputProfileError(why);
+    });
+    return result;
 }
 
 bool CoreTiledEngine::streamFullSize(const Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile,
                                      const FullSizeConsumer& consume, platform::Error* error,
                                      const ColorSyncProfileWrap::Ptr& rangeProfile) {
-    const FullSizeCrop held = lockFullSizeCrop(rect, error);
-    if (!held.crop) return false;
-    struct Unlock {
-        ImageBuffer& buffer;
-        StageId stage;
-        ~Unlock() { buffer.unlock(stage); }
-    } unlock{*held.source, stageId()};
-    ImageBuffer& crop = *held.crop;
+    bool consumed = false;
+    withFullSizeCrop(rect, error, [&](ImageBuffer& crop) {
+        consumed = stream(crop, destProfile, consume, error, rangeProfile);
+    });
+    return consumed;
+}
+
+bool CoreTiledEngine::stream(ImageBuffer& crop, const ColorSyncProfileWrap::Ptr& destProfile,
+                             const FullSizeConsumer& consume, platform::Error* error,
+                             const ColorSyncProfileWrap::Ptr& rangeProfile) {
     const ColorSyncProfileWrap::Ptr& from = crop.bufferProfile();
     // The conversion matchProfile would make, found before any row is.
     std::shared_ptr<const platform::IccTransform> transform;

@@ -22,8 +22,9 @@
 // settingsLock held for writing, and a newer one is never overwritten by an
 // older one (generation numbers). waitForRecomputation() returns once the
 // latest settings are in force. processTile, imageTile, getThumbnail,
-// getPixelValues and fullSizeImage are safe from several threads at once and
-// hold settingsLock for reading while they render. Lock order: cache lock,
+// getPixelValues, fullSizeImage and streamFullSize (and the rows it hands
+// over) are safe from several threads at once and hold settingsLock for
+// reading while they render. Lock order: cache lock,
 // then thumbLock, then settingsLock.
 #pragma once
 
@@ -184,13 +185,15 @@ private:
                      const OutputRange& range);
     // The per-pixel rule in force (settingsLock held).
     platform::CoreRowRule rowRule(const OutputRange& range) const;
-    // fullSizeImage's source, locked for this stage, and the crop of it to
-    // `rect`; a null crop, with the error set and the source unlocked, when
-    // there is nothing to render.
-    struct FullSizeCrop {
-        std::shared_ptr<ImageBuffer> source, crop;
-    };
-    FullSizeCrop lockFullSizeCrop(const platform::Rect& rect, platform::Error* error);
+    // Calls `use` with the crop to `rect` of fullSizeImage's source, locked
+    // for this stage meanwhile; false, with the error set, when there is
+    // nothing to render.
+    bool withFullSizeCrop(const platform::Rect& rect, platform::Error* error,
+                          const std::function<void(ImageBuffer& crop)>& use);
+    // streamFullSize on the locked crop.
+    bool stream(ImageBuffer& crop, const ColorSyncProfileWrap::Ptr& destProfile,
+                const FullSizeConsumer& consume, platform::Error* error,
+                const ColorSyncProfileWrap::Ptr& rangeProfile);
     // `count` rows of the crop from `first` rendered as 16-bit RGBA;
     // false while the tables are missing or for a float source.
     bool renderRows(ImageBuffer& crop, int first, int count, const OutputRange& range,
