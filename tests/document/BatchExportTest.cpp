@@ -516,7 +516,7 @@ TEST_F(BatchExportTest, SavedSettingsReachTheCommandLinesExport) {
         PendingEdits::keep(MultiDataStore::sharedMultiDataStore().serializeToPList(
                                Dictionary{{"Quorvex_UUID", Value(fs::absolute(dng).string())},
                                           {"Quorvex_Filter_inputEV", Value(-4.0f)}}),
-                           nullptr));
+                           std::nullopt, nullptr));
     const auto pending = exportInto("pending", "");
     EXPECT_LT(meanLevel(pending), 0.7 * meanLevel(darker));
     EXPECT_FALSE(fs::exists(PendingEdits::pendingFile()));
