@@ -144,6 +144,8 @@ bool changeRecords(const fs::path& file, Change change, platform::Error* error =
 std::vector<std::pair<fs::path, Record>> newestRecords(bool locked) {
     std::vector<std::pair<fs::path, Record>> newest;
     for (const fs::path& file : PendingEdits::pendingFiles()) {
+        std::error_code ec;
+        if (!fs::exists(file, ec)) continue;
         std::vector<Record> records;
         if (locked) {
             const auto lock = lockPending(file);
@@ -336,9 +338,11 @@ PendingEdits::Merged PendingEdits::merge(std::chrono::milliseconds limit,
     }
     if (result.left > 0 && reason.empty()) reason = "the wait for the catalog's lock ran out";
     for (const fs::path& file : pendingFiles())
-        changeRecords(file, [&](std::vector<Record>& records) {
-            return std::erase_if(records, [&](const Record& r) { return done.contains(r); }) > 0;
-        });
+        if (std::error_code ec; fs::exists(file, ec))
+            changeRecords(file, [&](std::vector<Record>& records) {
+                return std::erase_if(records, [&](const Record& r) { return done.contains(r); }) >
+                       0;
+            });
 
     std::string& told = result.told;
     const auto add = [&told](const std::string& sentence) {

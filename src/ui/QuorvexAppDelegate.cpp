@@ -63,7 +63,7 @@ void QuorvexAppDelegate::mergeDone(size_t merged, size_t older, size_t left,
         mergeRetry_->setSingleShot(true);
         connect(mergeRetry_, &QTimer::timeout, this, &QuorvexAppDelegate::mergeKeptEdits);
     }
-    mergeRetry_->start(kMergeRetryMs);
+    mergeRetry_->start(mergeRetryMs_);
 }
 
 void QuorvexAppDelegate::stopMerging() {

@@ -22,7 +22,7 @@
 // Edits kept when the program last ended go into the catalog at launch on a
 // thread of their own (the windows show meanwhile, and a document opened
 // meanwhile reads them where they are kept); those the catalog cannot take
-// yet are tried again every kMergeRetryMs while the program runs.
+// yet are tried again every 20 seconds while the program runs.
 // GUI thread only.
 #pragma once
 
@@ -47,7 +47,6 @@ public:
     static constexpr int kSplashTickMs = 50;
     static constexpr int kSplashTicks = 230;
     static constexpr int kSplashFadeTicks = 140;
-    static constexpr int kMergeRetryMs = 20'000;
 
     explicit QuorvexAppDelegate(QObject* parent = nullptr);
     ~QuorvexAppDelegate() override;
@@ -82,6 +81,7 @@ public:
     // Puts the kept edits in the catalog off this thread, unless that runs.
     void mergeKeptEdits();
     bool mergingKeptEdits() const { return merging_; }
+    void setMergeRetryInterval(int ms) { mergeRetryMs_ = ms; }
 
 public slots:
     void terminate();
@@ -110,4 +110,5 @@ private:
     std::shared_ptr<std::atomic<bool>> mergeStop_ = std::make_shared<std::atomic<bool>>(false);
     std::string refusalTold_;  // the word that kept edits must wait, while it stands
     QTimer* mergeRetry_ = nullptr;
+    int mergeRetryMs_ = 20'000;
 };
