@@ -102,7 +102,7 @@ std::vector<Record> readRecords(const fs::path& file, bool locked) {
         if (kept) error.failureReason = "its top level is no list";
         const auto aside = platform::setAsideDamagedFile(file);
         platform::warnUser("The edits kept when Quorvex last ended, \"" + file.string() +
-                           "\", cannot be read (" + error.description() + ")" +
+                           "\", cannot be read (" + error.failureReason + ")" +
                            (aside ? "; the file is kept as \"" + aside->string() + "\"."
                                   : "; the file stays where it is."));
         return {};

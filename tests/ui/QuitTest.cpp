@@ -298,11 +298,11 @@ TEST(Quit, KeptEditsMergeOffTheWindowsThreadAndAgainDuringTheRun) {
 
     const auto start = std::chrono::steady_clock::now();
     held.delegate.mergeKeptEdits();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_TRUE(held.delegate.mergingKeptEdits());
     QPointer<DocumentWindowController> window(uitest::openWindow(kept));
     ASSERT_TRUE(window);
     const auto barsText = [&] { return textOfBars({window, held.windows[0]}); };
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_FLOAT_EQ(window->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 0.8f);
     ASSERT_TRUE(uitest::spinUntil([&] {
         return barsText().contains("cannot be put in the catalog yet");
