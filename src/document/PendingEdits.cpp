@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -35,9 +36,6 @@ struct Record {
     std::string uuid;
     double keptAt = 0;
     std::optional<double> base;
-    bool operator<(const Record& other) const {
-        return std::tie(uuid, keptAt) < std::tie(other.uuid, other.keptAt);
-    }
 };
 
 // Only our own processes take it, each for a moment.
@@ -301,7 +299,7 @@ PendingEdits::Merged PendingEdits::merge(std::chrono::milliseconds limit,
     if (kept.empty()) return result;
     auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore(kCatalogStoreName);
     std::atomic<bool> stop{false};
-    std::set<Record> done;  // merged, or older than the catalog's
+    std::map<std::string, double> done;  // merged, or older than the catalog's: up to when kept
     std::set<fs::path> leftIn;
     std::string reason = catalog ? std::string() : "no catalog";
     {
@@ -311,6 +309,7 @@ PendingEdits::Merged PendingEdits::merge(std::chrono::milliseconds limit,
             Dictionary entry = record.entry;
             entry.set(kSavedAtKey, Value(record.keptAt));
             bool declined = false;
+            bool alreadyIn = false;  // another of our processes merged it just now
             const bool tried = !stop && catalog;
             const bool written =
                 tried &&
@@ -322,12 +321,14 @@ PendingEdits::Merged PendingEdits::merge(std::chrono::milliseconds limit,
                         const bool stillKept = std::any_of(now.begin(), now.end(), [&](auto& r) {
                             return r.uuid == record.uuid && r.keptAt == record.keptAt;
                         });
-                        return stillKept && newerThanEntry(record, current);
+                        const auto mark = current ? savedAt(*current) : std::nullopt;
+                        alreadyIn = mark && *mark == record.keptAt;
+                        return stillKept && !alreadyIn && newerThanEntry(record, current);
                     },
                     &declined);
             if (written) {
-                ++(declined ? result.older : result.merged);
-                done.insert(record);
+                if (!alreadyIn) ++(declined ? result.older : result.merged);
+                done[record.uuid] = record.keptAt;
                 continue;
             }
             ++result.left;
@@ -340,8 +341,10 @@ PendingEdits::Merged PendingEdits::merge(std::chrono::milliseconds limit,
     for (const fs::path& file : pendingFiles())
         if (std::error_code ec; fs::exists(file, ec))
             changeRecords(file, [&](std::vector<Record>& records) {
-                return std::erase_if(records, [&](const Record& r) { return done.contains(r); }) >
-                       0;
+                return std::erase_if(records, [&](const Record& r) {
+                           const auto handled = done.find(r.uuid);
+                           return handled != done.end() && r.keptAt <= handled->second;
+                       }) > 0;
             });
 
     std::string& told = result.told;

@@ -133,6 +133,19 @@ TEST_F(PendingEditsTest, TheCatalogEntrysMarkDecidesBeforeAnyClock) {
     EXPECT_FLOAT_EQ(*catalogEv(later), 1.1f);
     EXPECT_FLOAT_EQ(*catalogEv(twice), 0.6f);
     EXPECT_FALSE(PendingEdits::anyKept());
+    // Another of our processes merged a record just before this one could:
+    // the catalog bears the record's own time, and this merge says nothing.
+    const fs::path both = photo("both.dng");
+    ASSERT_TRUE(PendingEdits::keep(entryOf(both, 0.7f), std::nullopt, nullptr));
+    const auto file = platform::readPropertyList(PendingEdits::pendingFile());
+    ASSERT_TRUE(file && file->isArray());
+    Dictionary mergedElsewhere = entryOf(both, 0.7f);
+    mergedElsewhere.set(PendingEdits::kSavedAtKey, file->array()[0].dictionary()["KeptAt"]);
+    ASSERT_TRUE(catalog_->addItem(mergedElsewhere));
+    const auto again = PendingEdits::merge(std::chrono::seconds(2));
+    EXPECT_EQ(again.merged + again.older + again.left, 0u) << again.told;
+    EXPECT_FALSE(PendingEdits::anyKept());
+
     // The mark stays the catalog's: a document's settings never carry it.
     EXPECT_FALSE(MyDocument::init()->getSettingsDictionary().contains(PendingEdits::kSavedAtKey));
     auto doc = edited(ahead, 0.3f);
