@@ -209,6 +209,17 @@ private:
     std::thread timer_;
 };
 
+// Tried without a wait, and let go at once.
+bool catalogHeldByAnother(DataStoreItem& catalog) {
+    const auto file = catalog.storeFilePath();
+    if (!file) return false;
+    const fs::path target = platform::linkTarget(*file);
+    const platform::FileLock probe(
+        target.parent_path() / ("." + target.filename().string() + ".lock"),
+        platform::FileLock::Mode::Exclusive, {}, platform::FileLock::Wait::Never);
+    return probe.timedOut();
+}
+
 std::string photos(size_t n) { return std::to_string(n) + (n == 1 ? " photo" : " photos"); }
 
 }  // namespace
@@ -290,7 +301,7 @@ bool PendingEdits::anyKept() {
 }
 
 PendingEdits::Merged PendingEdits::merge(std::chrono::milliseconds limit,
-                                         const std::atomic<bool>* outerStop) {
+                                         const std::atomic<bool>* outerStop, bool quietly) {
     Merged result;
     if (!anyKept()) return result;
     // Read under each file's lock, which is let go before the catalog is
@@ -298,6 +309,10 @@ PendingEdits::Merged PendingEdits::merge(std::chrono::milliseconds limit,
     const auto kept = newestRecords(true);
     if (kept.empty()) return result;
     auto catalog = MultiDataStore::sharedMultiDataStore().dataStoreForStore(kCatalogStoreName);
+    if (quietly && catalog && catalogHeldByAnother(*catalog)) {
+        result.left = kept.size();
+        return result;
+    }
     std::atomic<bool> stop{false};
     std::map<std::string, double> done;  // merged, or older than the catalog's: up to when kept
     std::set<fs::path> leftIn;

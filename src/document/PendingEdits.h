@@ -64,9 +64,11 @@ public:
     };
     // Puts every kept record into the catalog where it is newer, waiting for
     // the catalog's lock at most `limit` in all, or until `stop` is set;
-    // records that still cannot be put there stay kept. What is told is
-    // also logged.
-    static Merged merge(std::chrono::milliseconds limit, const std::atomic<bool>* stop = nullptr);
+    // records that still cannot be put there stay kept. With `quietly`, a
+    // catalog another program holds is not waited for (nor the wait told):
+    // all stay kept, and nothing is told. What is told is also logged.
+    static Merged merge(std::chrono::milliseconds limit, const std::atomic<bool>* stop = nullptr,
+                        bool quietly = false);
     static std::string mergeIntoCatalog(std::chrono::milliseconds limit) {
         return merge(limit).told;
     }

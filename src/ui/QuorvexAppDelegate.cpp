@@ -32,8 +32,10 @@ void QuorvexAppDelegate::mergeKeptEdits() {
     if (merger_.joinable()) merger_.join();  // done: its result was handed over
     merging_ = true;
     QPointer<QuorvexAppDelegate> self(this);
-    merger_ = std::thread([self, stop = mergeStop_] {
-        const auto merged = PendingEdits::merge(platform::FileLock::waitLimit(), stop.get());
+    // A later try waits for no holder: it would tell its wait at every try.
+    merger_ = std::thread([self, stop = mergeStop_, quietly = !refusalTold_.empty()] {
+        const auto merged =
+            PendingEdits::merge(platform::FileLock::waitLimit(), stop.get(), quietly);
         if (!*stop && qApp)
             QMetaObject::invokeMethod(
                 qApp,

@@ -161,6 +161,17 @@ TEST_F(PendingEditsTest, TheMergeKeepsItsBoundInAll) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1800));
     EXPECT_EQ(merged.left, 3u);
 
+    // A later try during a run waits for no holder and tells nothing.
+    std::vector<std::string> told;
+    const auto previous =
+        platform::setUserWarningHandler([&](auto& text) { told.push_back(text); });
+    const auto quietAt = std::chrono::steady_clock::now();
+    const auto quiet = PendingEdits::merge(std::chrono::seconds(30), nullptr, true);
+    EXPECT_LT(std::chrono::steady_clock::now() - quietAt, std::chrono::milliseconds(500));
+    platform::setUserWarningHandler(previous);
+    EXPECT_EQ(quiet.left, 3u);
+    EXPECT_TRUE(quiet.told.empty() && told.empty()) << quiet.told;
+
     // Stopped from outside, it ends as soon.
     std::atomic<bool> stop{false};
     std::thread stopper([&] {
