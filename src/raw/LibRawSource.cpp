@@ -248,6 +248,31 @@ std::optional<dng_xy_coord> WhiteOf(const Matrix3& cameraFromXYZ,
     return dng_xy_coord(xyz[0] / sum, xyz[1] / sum);
 }
 
+// Whether the as-shot multipliers are all within a quarter of each other:
+// data the camera balanced before storing them. A sensor's own red and blue
+// lie much further from its green under any light.
+bool NearOne(const std::array<double, 3>& mul) {
+    if (!(mul[0] > 0 && mul[1] > 0 && mul[2] > 0)) return false;
+    const auto [least, most] = std::minmax({mul[0], mul[1], mul[2]});
+    return most <= 1.25 * least;
+}
+
+// The matrix with its rows scaled so that D65 gives `neutral`, green's row
+// kept; the matrix itself when D65 gives no positive camera value.
+Matrix3 DaylightAt(const Matrix3& cameraFromXYZ, const std::array<double, 3>& neutral) {
+    namespace cm = platform::colorimetry;
+    const std::array<double, 3> d65{cm::kD65White.x / cm::kD65White.y, 1.0,
+                                    (1 - cm::kD65White.x - cm::kD65White.y) / cm::kD65White.y};
+    std::array<double, 3> camera{};
+    for (size_t r = 0; r < 3; r++)
+        for (size_t c = 0; c < 3; c++) camera[r] += cameraFromXYZ[r][c] * d65[c];
+    if (!(camera[0] > 0 && camera[1] > 0 && camera[2] > 0)) return cameraFromXYZ;
+    Matrix3 out = cameraFromXYZ;
+    for (size_t r = 0; r < 3; r++)
+        for (double& e : out[r]) e *= (neutral[r] / camera[r]) / (neutral[1] / camera[1]);
+    return out;
+}
+
 LibRawSource::ColourValues ColourValuesOf(const libraw_colordata_t& col) {
     LibRawSource::ColourValues v;
     for (size_t c = 0; c < 3; c++) {
@@ -685,18 +710,24 @@ LibRawSource::Colour LibRawSource::colourFrom(const ColourValues& v) {
         const double largest = std::max({n[0], n[1], n[2]});
         for (size_t c = 0; c < 3; c++) out.asShotNeutral[c] = n[c] / largest;
     }
+    const auto tint = [&](const Matrix3& matrix) {
+        const auto xy = WhiteOf(matrix, out.asShotNeutral);
+        return xy ? std::fabs(dng_temperature(*xy).Tint()) : 1e9;
+    };
+    constexpr double kNoLight = 50, kCameraRange = 30;
+    const bool balanced = v.balancedInCamera || NearOne(v.asShot);
     const auto& d = v.daylight;
     if (perModel && d[0] > 0 && d[1] > 0 && d[2] > 0) {
         Matrix3 stored = m;
         for (size_t r = 0; r < 3; r++)
             for (double& e : stored[r]) e *= d[r] / d[1];
-        const auto tint = [&](const Matrix3& matrix) {
-            const auto xy = WhiteOf(matrix, out.asShotNeutral);
-            return xy ? std::fabs(dng_temperature(*xy).Tint()) : 1e9;
-        };
-        constexpr double kNoLight = 50, kCameraRange = 30;
-        if (v.balancedInCamera || (tint(m) > kNoLight && tint(stored) <= kCameraRange)) m = stored;
+        if (balanced || (tint(m) > kNoLight && tint(stored) <= kCameraRange)) m = stored;
     }
+    // Balanced data whose multipliers still read as no light a camera
+    // records: what is left of the balance is the decoder's guess, not the
+    // light. The matrix is then taken to the data so that the as-shot white
+    // is daylight, the white equal data stand for.
+    if (balanced && tint(m) > kCameraRange) m = DaylightAt(m, out.asShotNeutral);
     out.cameraFromXYZ1 = m;
     out.illuminant1 = 21;
     return out;

@@ -266,20 +266,30 @@ Vec GreyUnder(const LibRawSource::Colour& colour, const platform::Dictionary& se
 }
 
 // The as-shot white of LibRaw's colour values lies where a camera records
-// one, typing its temperature and tint back gives the as-shot picture, and a
-// daylight temperature moves a daylight photograph's grey but a little. The
-// first values are like a D1 NEF's (a sunny street): the camera balanced its
-// data before storing them, so the as-shot multipliers are near 1 while the
-// per-model matrix and its daylight multipliers are the sensor's. Read
-// against the sensor they gave 2500 K and a tint of -108, and 5500 K turned
-// the picture magenta. The G2's values (a lamp-lit chart, data not
+// one, typing its temperature and tint back gives the as-shot picture, and
+// on data the camera balanced a daylight temperature moves the grey but a
+// little. The D1's values (a sunny street): multipliers near 1, the
+// per-model matrix and its daylight multipliers the sensor's; read against
+// the sensor they gave 2500 K / -108. The QuickTake-like values: multipliers
+// near 1 with daylight ones near 1 too (or no per-model matrix at all), so
+// that even the daylight-balanced matrix read tints beyond +50. The DC50
+// file states multipliers of 1. The G2's values (a lamp-lit chart, data not
 // balanced) keep their matrix.
 TEST(LibRawSource, AsShotTemperatureOfCameraBalancedDataIsOneACameraRecords) {
+    const std::array<std::array<double, 3>, 3> d1Matrix{
+        {{0.7637, -0.2199, -0.0974}, {-0.9109, 1.7099, 0.2043}, {-0.2822, 0.3306, 0.8372}}};
     LibRawSource::ColourValues d1;
     d1.asShot = {0.96, 1, 1.04};
     d1.daylight = {2.50049, 0.937589, 1.02675};
-    d1.cameraFromXYZ = {
-        {{0.7637, -0.2199, -0.0974}, {-0.9109, 1.7099, 0.2043}, {-0.2822, 0.3306, 0.8372}}};
+    d1.cameraFromXYZ = d1Matrix;
+    LibRawSource::ColourValues quickTake;
+    quickTake.asShot = {0.91, 1.02, 0.95};
+    quickTake.daylight = {1.0, 1.0, 1.0};
+    quickTake.cameraFromXYZ = d1Matrix;
+    LibRawSource::ColourValues noMatrix = quickTake;
+    noMatrix.cameraFromXYZ = {};
+    noMatrix.rgbFromCamera = {
+        {{1.8125, -0.3365, -0.476}, {-0.435, 1.852, -0.417}, {-0.676, -1.393, 3.069}}};
     LibRawSource::ColourValues g2;
     g2.asShot = {1687, 1036, 1655};
     g2.daylight = {2.08396, 0.925946, 1.093};
@@ -290,9 +300,20 @@ TEST(LibRawSource, AsShotTemperatureOfCameraBalancedDataIsOneACameraRecords) {
     flagged.balancedInCamera = true;
     EXPECT_NE(LibRawSource::colourFrom(flagged).cameraFromXYZ1, g2.cameraFromXYZ);
 
-    for (const auto* values : {&d1, &g2}) {
-        SCOPED_TRACE(values == &d1 ? "D1" : "G2");
-        const LibRawSource::Colour colour = LibRawSource::colourFrom(*values);
+    struct Case {
+        const char* name;
+        LibRawSource::Colour colour;
+        bool balanced;
+    };
+    const Case cases[] = {
+        {"D1", LibRawSource::colourFrom(d1), true},
+        {"QuickTake-like", LibRawSource::colourFrom(quickTake), true},
+        {"no per-model matrix", LibRawSource::colourFrom(noMatrix), true},
+        {"DC50 file", LibRawSource(Other("kodak-dc50_colorchart-sg.KDC").string()).colour(), true},
+        {"G2", LibRawSource::colourFrom(g2), false}};
+    for (const Case& one : cases) {
+        SCOPED_TRACE(one.name);
+        const LibRawSource::Colour& colour = one.colour;
         const Vec asShot = GreyUnder(colour, {{"Quorvex_UseAsShotWB", platform::Value(true)}});
         // The white the panel shows.
         dng_matrix camFromXYZ(3, 3);
@@ -304,7 +325,8 @@ TEST(LibRawSource, AsShotTemperatureOfCameraBalancedDataIsOneACameraRecords) {
         ColorHelper white;
         white.setFromxyCoord(float(xyz[0] / (xyz[0] + xyz[1] + xyz[2])),
                              float(xyz[1] / (xyz[0] + xyz[1] + xyz[2])));
-        std::printf("[ white ] %.0f K, tint %.1f\n", white.fTemperature(), white.fTint());
+        std::printf("[ white ] %s: %.0f K, tint %.1f\n", one.name, white.fTemperature(),
+                    white.fTint());
         EXPECT_GT(white.fTemperature(), 2500);
         EXPECT_LT(white.fTemperature(), 10000);
         EXPECT_LE(std::fabs(white.fTint()), 30);
@@ -315,9 +337,11 @@ TEST(LibRawSource, AsShotTemperatureOfCameraBalancedDataIsOneACameraRecords) {
         const Vec back = typed(white.fTemperature(), white.fTint());
         EXPECT_NEAR(back[1], asShot[1], 0.3);
         EXPECT_NEAR(back[2], asShot[2], 0.3);
-        if (values == &d1) {
+        if (one.balanced) {
             const Vec daylight = typed(5500, 0);
-            EXPECT_LE(std::hypot(daylight[1] - asShot[1], daylight[2] - asShot[2]), 8);
+            const double moved = std::hypot(daylight[1] - asShot[1], daylight[2] - asShot[2]);
+            std::printf("[ 5500 K / 0 ] %s moves %.1f a*b*\n", one.name, moved);
+            EXPECT_LE(moved, 8);
         }
     }
 }
