@@ -731,19 +731,21 @@ LibRawSource::Colour LibRawSource::colourFrom(const ColourValues& v) {
         return xy ? std::fabs(dng_temperature(*xy).Tint()) : 1e9;
     };
     constexpr double kNoLight = 50, kCameraRange = 30;
-    const bool balanced = v.balancedInCamera || NearOne(v.asShot);
     const auto& d = v.daylight;
     if (perModel && d[0] > 0 && d[1] > 0 && d[2] > 0) {
         Matrix3 stored = m;
         for (size_t r = 0; r < 3; r++)
             for (double& e : stored[r]) e *= d[r] / d[1];
-        if (balanced || (tint(m) > kNoLight && tint(stored) <= kCameraRange)) m = stored;
+        if (v.balancedInCamera || (tint(m) > kNoLight && tint(stored) <= kCameraRange)) m = stored;
     }
     // Balanced data whose multipliers still read as no light a camera
     // records: what is left of the balance is the decoder's guess, not the
-    // light. The matrix is then taken to the data so that the as-shot white
-    // is daylight, the white equal data stand for.
-    if (balanced && tint(m) > kCameraRange) m = DaylightAt(m, out.asShotNeutral);
+    // light (the daylight multipliers, too, may be no sensor's). The matrix
+    // is then taken to the data so that the as-shot white is daylight, the
+    // white equal data stand for. Any row scaling of the matrix before this
+    // gives the same result.
+    if ((v.balancedInCamera || NearOne(v.asShot)) && tint(m) > kCameraRange)
+        m = DaylightAt(m, out.asShotNeutral);
     out.cameraFromXYZ1 = m;
     out.illuminant1 = 21;
     return out;
