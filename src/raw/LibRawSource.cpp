@@ -482,9 +482,13 @@ void LibRawSource::failPastEnd(uint64_t missing) const {
         throw RawOpenError("The image data of " + name_ +
                            " are damaged: the file holds all of them, but they do not decode to "
                            "their end.");
+    // Where the file does not say how long they are, damage that made the
+    // decoder look further reads the same as a cut.
     if (offset > 0 && offset < fileBytes_)
         throw RawOpenError(
-            "The image data of " + name_ + " are cut short: the file ends inside them" +
+            "The image data of " + name_ +
+            (size > 0 ? " are cut short" : " are damaged or cut short") +
+            ": the file ends inside them" +
             (missing == 0 ? std::string() : ", " + RawByteCount(missing) + " before their end") +
             ".");
     throw RawOpenError("The image data of " + name_ +
