@@ -13,6 +13,7 @@
 #include "engine/MedianTiledEngine.h"
 #include "engine/RawCombineTiledEngine.h"
 #include "engine/SharpeningTiledEngine.h"
+#include "platform/LargeBlockPool.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 
@@ -508,8 +509,17 @@ bool ThreadedImageEngine::streamExportImage(const Rect& rect,
                                             const CoreTiledEngine::FullSizeConsumer& consume,
                                             platform::Error* error) {
     bool consumed = false;
+    bool evict;
+    {
+        std::lock_guard lock(syncLock_);
+        evict = evictsCachedStagesOnExport_;
+    }
     runExport(
         [&](CoreTiledEngine& core, const ColorSyncProfileWrap::Ptr& range) {
+            // Nothing large is made from here on: the blocks let go of for
+            // reuse go back to the system in the background instead of
+            // lying beside the encoder's output.
+            if (evict) platform::LargeBlockPool::shared().trimLater();
             consumed = core.streamFullSize(rect, renderingSpace(), consume, error, range);
         },
         [] {}, error);

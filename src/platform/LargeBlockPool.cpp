@@ -252,6 +252,17 @@ void LargeBlockPool::trim() {
     all.unmapAll();
 }
 
+void LargeBlockPool::trimLater() {
+    std::vector<State::Kept> all;
+    {
+        std::lock_guard lock(state_->mutex);
+        all.swap(state_->kept);
+        state_->kept.reserve(kMaxKeptBlocks + 1);
+        state_->keptBytes = 0;
+    }
+    for (const State::Kept& k : all) unmapLater(k.address, k.bytes);
+}
+
 size_t LargeBlockPool::keptBytes() const {
     std::lock_guard lock(state_->mutex);
     return state_->keptBytes;
