@@ -18,8 +18,10 @@
 
 // The pixel loops again for processors with 256-bit vectors, chosen when the
 // program starts; no operation is fused or reordered, so both give the same
-// samples.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+// samples. Not under the sanitizers: the loader runs the choosing resolvers
+// before a sanitizer's runtime is up, and an instrumented one then crashes.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define XTRANS_WIDE_LOOPS [[gnu::target_clones("avx2", "default")]]
 #else
 #define XTRANS_WIDE_LOOPS
