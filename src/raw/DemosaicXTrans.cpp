@@ -2,7 +2,8 @@
 // roots that need not set errno and comparisons that may be assumed not to
 // trap.
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic", "no-math-errno", "no-trapping-math")
+#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic", "no-math-errno", \
+                     "no-trapping-math")
 #endif
 
 #include "raw/DemosaicXTrans.h"
@@ -37,6 +38,9 @@ constexpr int kGreen = 1;
 constexpr int kSearch = 3;
 // Four directions and the smooth rendering.
 constexpr int kCandidates = 5;
+// How far around a pixel the final clamp looks for samples of its red and
+// blue (see ClampToSamples).
+constexpr int kClampRadius = 3;
 
 // The radius of the isotropic interpolations: the least at which every
 // window holds every colour (1 for X-Trans); wider ones blur colour edges.
@@ -44,10 +48,10 @@ int SmoothRadius(const CFALayout& layout) { return std::max(1, layout.coverRadiu
 int SmoothHalo(const CFALayout& layout) { return 4 * SmoothRadius(layout); }
 int Halo(const CFALayout& layout) {
     // The candidates' greens (from the mosaic, else the smooth rendering),
-    // their red and blue, the variation, its window, the median and the
-    // guided average.
+    // their red and blue, the variation, its window, the median, the guided
+    // average and the clamp to the samples' range.
     const int radius = SmoothRadius(layout);
-    return std::max(SmoothHalo(layout), kSearch) + radius + 1 + 2 + 1 + 2;
+    return std::max(SmoothHalo(layout), kSearch) + radius + 1 + 2 + 1 + 2 + kClampRadius;
 }
 
 int Mirror(int i, int n) { return n == 1 ? 0 : platform::Reflect101(i, n); }
@@ -56,9 +60,7 @@ int Mirror(int i, int n) { return n == 1 ? 0 : platform::Reflect101(i, n); }
 class TileScratch {
 public:
     TileScratch(int stride, int rows, int planes)
-        : size_(size_t(stride) * size_t(rows)),
-          store_(size_ * size_t(planes)),
-          colour_(size_) {}
+        : size_(size_t(stride) * size_t(rows)), store_(size_ * size_t(planes)), colour_(size_) {}
     float* plane(int i) { return store_.data() + size_ * size_t(i); }
     uint8_t* colour() { return colour_.data(); }
 
@@ -117,7 +119,8 @@ void LoadTile(const MosaicPlane& mosaic, const DemosaicTile& tile, TileScratch& 
     for (int r = 0; r < tile.paddedHeight(); ++r) {
         const int y = Mirror(tile.y0 - tile.pad + r, h);
         const uint16_t* src = mosaic.samples + size_t(y) * mosaic.rowStride;
-        for (uint32_t c = 0; c < mosaic.layout.cols(); ++c) codes[c] = mosaic.layout.colorAt(uint32_t(y), c);
+        for (uint32_t c = 0; c < mosaic.layout.cols(); ++c)
+            codes[c] = mosaic.layout.colorAt(uint32_t(y), c);
         const size_t row = size_t(r) * size_t(tile.stride);
         for (int c = 0; c < columns; ++c) {
             const uint8_t code = codes[phase[size_t(c)]];
@@ -159,9 +162,9 @@ float WiderMean(const Frame& f, const float* values, const uint8_t* colour, int 
 // [radius, size - radius); what lies outside keeps older values, in the
 // halo that no output depends on.
 template <int kRadius>
-XTRANS_WIDE_LOOPS
-void SiteMeanOf(const Frame& f, const float* values, const float* mask, const uint8_t* colour,
-                int c, int runtimeRadius, float* out, float empty, float* num, float* den) {
+XTRANS_WIDE_LOOPS void SiteMeanOf(const Frame& f, const float* values, const float* mask,
+                                  const uint8_t* colour, int c, int runtimeRadius, float* out,
+                                  float empty, float* num, float* den) {
     // kRadius 0: the radius known only at run time.
     const int radius = kRadius > 0 ? kRadius : runtimeRadius;
     const int x0 = radius, x1 = f.width - radius;
@@ -207,8 +210,8 @@ void SiteMeanOf(const Frame& f, const float* values, const float* mask, const ui
     }
 }
 
-void SiteMean(const Frame& f, const float* values, const float* mask, const uint8_t* colour,
-              int c, int radius, float* out, float empty, float* num, float* den) {
+void SiteMean(const Frame& f, const float* values, const float* mask, const uint8_t* colour, int c,
+              int radius, float* out, float empty, float* num, float* den) {
     switch (radius) {
         case 1:
             return SiteMeanOf<1>(f, values, mask, colour, c, 1, out, empty, num, den);
@@ -233,7 +236,8 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
             const size_t i = f.at(y, x);
             diff[i] = colour[i] == c ? m[i] - green[i] : 0.0f;
         }
-    SiteMean(f, diff, s.plane(kMaskR + c), colour, c, radius, full, 0.0f, s.plane(kNumerator), s.plane(kDenominator));
+    SiteMean(f, diff, s.plane(kMaskR + c), colour, c, radius, full, 0.0f, s.plane(kNumerator),
+             s.plane(kDenominator));
     for (int y = 0; y < f.height; ++y)
         for (int x = 0; x < f.width; ++x) {
             const size_t i = f.at(y, x);
@@ -315,8 +319,8 @@ void DirectionalGreenAt(const Frame& f, TileScratch& s, int direction, int y, in
         }
     }
     if (steps[0] && steps[1])
-        out[i] = (float(steps[1]) * green[0] + float(steps[0]) * green[1]) /
-                 float(steps[0] + steps[1]);
+        out[i] =
+            (float(steps[1]) * green[0] + float(steps[0]) * green[1]) / float(steps[0] + steps[1]);
     else if (steps[0] || steps[1])
         out[i] = steps[0] ? green[0] : green[1];
     else
@@ -358,7 +362,7 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
             const float both = (beforeSteps * after + afterSteps * before) /
                                platform::MaxOf(afterSteps + beforeSteps, 1.0f);
             const float one = afterSteps > 0 ? after : before;
-            const float estimate = afterSteps > 0 && beforeSteps > 0 ? both
+            const float estimate = afterSteps > 0 && beforeSteps > 0   ? both
                                    : afterSteps > 0 || beforeSteps > 0 ? one
                                                                        : sm[x];
             g[x] = k[x] > 0 ? mr[x] : estimate;
@@ -396,11 +400,11 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
         for (int x = 1; x < f.width - 1; ++x) {
             const size_t i = row + size_t(x);
             const float l = L[i], a = A[i], bb = B[i];
-            local[i] = std::fabs(l - L[i - 1]) + std::fabs(l - L[i + 1]) + std::fabs(l - L[i - up]) +
-                       std::fabs(l - L[i + up]) + std::fabs(a - A[i - 1]) + std::fabs(a - A[i + 1]) +
-                       std::fabs(a - A[i - up]) + std::fabs(a - A[i + up]) +
-                       std::fabs(bb - B[i - 1]) + std::fabs(bb - B[i + 1]) +
-                       std::fabs(bb - B[i - up]) + std::fabs(bb - B[i + up]);
+            local[i] =
+                std::fabs(l - L[i - 1]) + std::fabs(l - L[i + 1]) + std::fabs(l - L[i - up]) +
+                std::fabs(l - L[i + up]) + std::fabs(a - A[i - 1]) + std::fabs(a - A[i + 1]) +
+                std::fabs(a - A[i - up]) + std::fabs(a - A[i + up]) + std::fabs(bb - B[i - 1]) +
+                std::fabs(bb - B[i + 1]) + std::fabs(bb - B[i - up]) + std::fabs(bb - B[i + up]);
         }
     }
     float* rows = s.plane(kDenominator);
@@ -428,8 +432,8 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
     a = lo;
     b = hi;
 }
-[[gnu::always_inline]] inline float Median9(float p0, float p1, float p2, float p3, float p4, float p5, float p6,
-                     float p7, float p8) {
+[[gnu::always_inline]] inline float Median9(float p0, float p1, float p2, float p3, float p4,
+                                            float p5, float p6, float p7, float p8) {
     Order(p1, p2), Order(p4, p5), Order(p7, p8);
     Order(p0, p1), Order(p3, p4), Order(p6, p7);
     Order(p1, p2), Order(p4, p5), Order(p7, p8);
@@ -441,8 +445,8 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
 }
 
 [[gnu::always_inline]] inline float MedianAround(const float* d, size_t i, size_t up) {
-    return Median9(d[i - up - 1], d[i - up], d[i - up + 1], d[i - 1], d[i], d[i + 1],
-                   d[i + up - 1], d[i + up], d[i + up + 1]);
+    return Median9(d[i - up - 1], d[i - up], d[i - up + 1], d[i - 1], d[i], d[i + 1], d[i + up - 1],
+                   d[i + up], d[i + up + 1]);
 }
 
 // A 3 × 3 median of red less green and blue less green, written back to the
@@ -478,19 +482,28 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
 // stays on its side of an edge, which green shows. Where green itself is
 // busy (fine texture near the layout's aliasing, whose rings come out
 // magenta and green) the averaged differences are also damped towards grey:
-// by half where the eight nearest tones differ from the centre's by 36 of 256
-// steps on average, hardly at all below that, so that the texture and edges
-// of photographs keep their colour. Written back to the colours a pixel did
+// by half where the centre's tone stands 24 of 256 steps from the nearer of
+// each opposite pair of its eight neighbours, on average, hardly at all below
+// that, so that the texture of photographs keeps its colour. A step edge,
+// with one side of each pair alike, is not damped: a saturated colour taken
+// to grey there is what drew a dark line along it. Written back to the colours a pixel did
 // not sample; for rows and columns [2, size - 2).
 constexpr int kGuidedRadius = 2;
 constexpr float kInverseSimilar = 1.0f / 16.0f;
-constexpr float kInverseBusy = 1.0f / (36.0f * 8.0f);
+constexpr float kInverseBusy = 1.0f / (24.0f * 4.0f);
 
-// How much of the averaged colour differences is kept, from the sum of the
-// eight nearest tone differences.
+// How much of the averaged colour differences is kept, from the sum over
+// the four opposite pairs.
 [[gnu::always_inline]] inline float Damping(float busy) {
     const float b = busy * kInverseBusy, b2 = b * b;
     return 1.0f / (1.0f + b2 * b2 * b2);
+}
+
+// How far a pixel's tone stands from both of two opposite neighbours: the
+// nearer of the two, so that a step edge, with one side alike, counts as
+// quiet, and only a pixel unlike both sides (rings, fine lines) as busy.
+[[gnu::always_inline]] inline float PairBusy(float a, float b, float tone) {
+    return platform::MinOf(std::fabs(a - tone), std::fabs(b - tone));
 }
 
 [[gnu::always_inline]] inline float Alike(float tone, float around) {
@@ -524,7 +537,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
     for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y)
         for (int x = kGuidedRadius; x < f.width - kGuidedRadius; ++x) {
             const size_t i = f.at(y, x);
-            float total = 0, sumR = 0, sumB = 0, busy = 0;
+            float total = 0, sumR = 0, sumB = 0;
             for (int dy = -kGuidedRadius; dy <= kGuidedRadius; ++dy)
                 for (int dx = -kGuidedRadius; dx <= kGuidedRadius; ++dx) {
                     const size_t j = f.at(y + dy, x + dx);
@@ -532,8 +545,11 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
                     total += w;
                     sumR += w * dr[j];
                     sumB += w * db[j];
-                    if (std::abs(dy) <= 1 && std::abs(dx) <= 1) busy += std::fabs(tone[j] - tone[i]);
                 }
+            float busy = 0;
+            for (const auto& [dy, dx] : {std::pair{0, 1}, {1, 0}, {1, 1}, {1, -1}})
+                busy += std::min(std::fabs(tone[f.at(y + dy, x + dx)] - tone[i]),
+                                 std::fabs(tone[f.at(y - dy, x - dx)] - tone[i]));
             const float keep = Damping(busy);
             if (colour[i] != 0) r[i] = g[i] + keep * sumR / total;
             if (colour[i] != 2) b[i] = g[i] + keep * sumB / total;
@@ -573,14 +589,100 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
                     sumR += w * drr[j];
                     sumB += w * dbr[j];
                 }
-            const float busy = std::fabs(tr[x - up - 1] - t0) + std::fabs(tr[x - up] - t0) +
-                               std::fabs(tr[x - up + 1] - t0) + std::fabs(tr[x - 1] - t0) +
-                               std::fabs(tr[x + 1] - t0) + std::fabs(tr[x + up - 1] - t0) +
-                               std::fabs(tr[x + up] - t0) + std::fabs(tr[x + up + 1] - t0);
+            const float busy = PairBusy(tr[x - 1], tr[x + 1], t0) +
+                               PairBusy(tr[x - up], tr[x + up], t0) +
+                               PairBusy(tr[x - up - 1], tr[x + up + 1], t0) +
+                               PairBusy(tr[x - up + 1], tr[x + up - 1], t0);
             const float inverse = Damping(busy) / total;
             const float red = gr[x] + sumR * inverse, blue = gr[x] + sumB * inverse;
             rr[x] = cr[x] != 0 ? red : rr[x];
             br[x] = cr[x] != 2 ? blue : br[x];
+        }
+    }
+}
+
+// Red and blue, where a pixel did not sample them, held within the range of
+// that colour's samples in the 7 x 7 around it. An estimate beyond every
+// sample near it is invented: most often a colour difference carried across
+// an edge between saturated colours, which draws a dark or coloured dot
+// along the edge. Green keeps its estimates: its samples are dense enough
+// that its range would flatten fine detail. The range comes from separable
+// minima and maxima over a plane of the colour's samples (the others set
+// above white for the minima, below black for the maxima); for rows and
+// columns [3, size - 3).
+constexpr float kAboveWhite = 1.0e9f;
+
+XTRANS_WIDE_LOOPS
+void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi) {
+    const float* __restrict m = s.plane(kMosaic);
+    const uint8_t* __restrict colour = s.colour();
+    float* __restrict ownLo = s.plane(kDifference);
+    float* __restrict ownHi = s.plane(kFull);
+    float* __restrict rowLo = s.plane(kNumerator);
+    float* __restrict rowHi = s.plane(kDenominator);
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) {
+        const bool own = colour[i] == c;
+        ownLo[i] = own ? m[i] : kAboveWhite;
+        ownHi[i] = own ? m[i] : -1.0f;
+    }
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
+            const size_t i = row + size_t(x);
+            float a = ownLo[i], b = ownHi[i];
+#pragma GCC unroll 3
+            for (int j = 1; j <= kClampRadius; ++j) {
+                a = platform::MinOf(a, platform::MinOf(ownLo[i - size_t(j)], ownLo[i + size_t(j)]));
+                b = platform::MaxOf(b, platform::MaxOf(ownHi[i - size_t(j)], ownHi[i + size_t(j)]));
+            }
+            rowLo[i] = a;
+            rowHi[i] = b;
+        }
+    }
+    const size_t up = size_t(f.stride);
+    for (int y = kClampRadius; y < f.height - kClampRadius; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
+            const size_t i = row + size_t(x);
+            float a = rowLo[i], b = rowHi[i];
+#pragma GCC unroll 3
+            for (int j = 1; j <= kClampRadius; ++j) {
+                a = platform::MinOf(
+                    a, platform::MinOf(rowLo[i - size_t(j) * up], rowLo[i + size_t(j) * up]));
+                b = platform::MaxOf(
+                    b, platform::MaxOf(rowHi[i - size_t(j) * up], rowHi[i + size_t(j) * up]));
+            }
+            lo[i] = a;
+            hi[i] = b;
+        }
+    }
+}
+
+XTRANS_WIDE_LOOPS
+void ClampToSamples(const Frame& f, TileScratch& s, float* const out[3]) {
+    // The candidates are spent once blended.
+    float* lo = s.plane(kFirstCandidate);
+    float* hi = s.plane(kFirstCandidate + 1);
+    const uint8_t* __restrict colour = s.colour();
+    for (int c : {0, 2}) {
+        SampleRange(f, s, c, lo, hi);
+        for (int y = kClampRadius; y < f.height - kClampRadius; ++y) {
+            const size_t row = f.at(y, 0);
+            float* __restrict v = out[c] + row;
+            const float* __restrict l = lo + row;
+            const float* __restrict h = hi + row;
+            const uint8_t* __restrict code = colour + row;
+            DEMOSAIC_ROW_LOOP
+            for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
+                // A window with no sample of the colour (a mirrored edge of a
+                // sparse layout) leaves the estimate alone.
+                const float clamped = platform::MinOf(platform::MaxOf(v[x], l[x]), h[x]);
+                v[x] = code[x] == c || h[x] < 0 ? v[x] : clamped;
+            }
         }
     }
 }
@@ -685,7 +787,8 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
     for (size_t i = 0; i < end; ++i) {
         const float least = platform::MinOf(platform::MinOf(platform::MinOf(s0[i], s1[i]),
                                                             platform::MinOf(s2[i], s3[i])),
-                                            s4[i]) + 1.0f;
+                                            s4[i]) +
+                            1.0f;
         const float q0 = least / (s0[i] + 1.0f), q1 = least / (s1[i] + 1.0f),
                     q2 = least / (s2[i] + 1.0f), q3 = least / (s3[i] + 1.0f),
                     q4 = least / (s4[i] + 1.0f);
@@ -713,11 +816,13 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
         MedianColourDifferences(f, s, out[0], out[1], out[2]);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(f, s, out[0],
                                                                                  out[1], out[2]);
+        ClampToSamples(f, s, out);
     }
 }
 
 void CheckArguments(const MosaicPlane& mosaic, const uint16_t* rgb) {
-    if (mosaic.width == 0 || mosaic.height == 0) throw std::invalid_argument("demosaic: empty image");
+    if (mosaic.width == 0 || mosaic.height == 0)
+        throw std::invalid_argument("demosaic: empty image");
     if (!mosaic.samples || !rgb) throw std::invalid_argument("demosaic: missing pixel buffer");
     if (mosaic.rowStride < mosaic.width)
         throw std::invalid_argument("demosaic: row stride shorter than the width");
@@ -770,11 +875,11 @@ void RunBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate, u
                                                  s.plane(kAlternateB)};
                  Blend(f, s, reference, masterOut, alternateOut);
                  if (alternate)
-                     platform::StoreTileRGB(tile, alternateOut[0], alternateOut[1],
-                                            alternateOut[2], alternate, mosaic.width, colour);
+                     platform::StoreTileRGB(tile, alternateOut[0], alternateOut[1], alternateOut[2],
+                                            alternate, mosaic.width, colour);
                  if (master)
-                     platform::StoreTileRGB(tile, masterOut[0], masterOut[1], masterOut[2],
-                                            master, mosaic.width, colour);
+                     platform::StoreTileRGB(tile, masterOut[0], masterOut[1], masterOut[2], master,
+                                            mosaic.width, colour);
              });
 }
 

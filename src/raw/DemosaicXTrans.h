@@ -17,6 +17,8 @@
 // colours, and an average of them over 5 x 5, each neighbour weighted by
 // how alike its green is, the false colour that fine texture leaves in the
 // sparse red and blue samples, without carrying colour across an edge.
+// Last, estimated red and blue are held within the range of their samples
+// in the 7 x 7 around.
 //
 // - DemosaicXTrans (the master): the 50th power, so that each pixel takes
 //   the smoothest candidate wherever one stands out: the most detail.
@@ -30,12 +32,13 @@
 // pixel, rows of the image's width, same scale, or (with `colour`) the same
 // multiplied by that matrix as each tile is stored. The image's edges are
 // mirrored. With r the layout's cover radius (at least 1; 1 for X-Trans)
-// the halo is max(4 r, 3) + r + 6 pixels (11 for X-Trans), read from the
+// the halo is max(4 r, 3) + r + 9 pixels (14 for X-Trans), read from the
 // image itself.
 //
 // Runs in `bands` row bands, one thread each (the caller takes the first),
-// each band holding the scratch of one tile; the result does not depend on the
-// band count. Safe to call from several threads on different outputs.
+// each band holding the scratch of one tile: 35 float planes and a byte
+// plane of (256 + 2 halo)^2, about 11 MB for X-Trans; the result does not
+// depend on the band count. Safe to call from several threads on different outputs.
 #pragma once
 
 #include <cstddef>
