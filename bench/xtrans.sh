@@ -83,7 +83,8 @@ if [ "${QUALITY:-1}" != 0 ]; then
   edges=("150,20,30/235,200,20" "170,20,20/235,235,235" "30,40,160/230,210,40"
     "180,30,30/40,150,40" "30,30,30/230,230,230")
   for i in "${!edges[@]}"; do
-    "$twins" --edge "${edges[$i]}" --output "$work/scenes/edge-$((i + 1))" >/dev/null
+    # 240 pixels square: rawtherapee-cli refuses smaller files.
+    "$twins" --edge "${edges[$i]}" --size 240x240 --output "$work/scenes/edge-$((i + 1))" >/dev/null
     scenes+=("edge-$((i + 1))")
   done
   [ -n "${SCENES:-}" ] && read -r -a scenes <<<"$SCENES"
@@ -200,7 +201,7 @@ if [ "${QUALITY:-1}" != 0 ]; then
     done
     [ ${#tiles[@]} -gt 0 ] || continue
     box=$("${score[@]}" hardest "$truth" 128,96 "${peers[@]:-${tiles[@]}}")
-    [[ $s == edge-* ]] && box=20,20,80,80
+    [[ $s == edge-* ]] && box=80,80,80,80
     "${score[@]}" crops "$crops/$s.png" "$box" "$truth" "${tiles[@]}"
     echo "crop $crops/$s.png at $box, left to right: $(IFS=,; echo "${names[*]}" | sed 's/,/, /g')"
     # The zone plates also at about 0.35 cycles per pixel (0.18 for the colour

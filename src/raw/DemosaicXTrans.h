@@ -16,9 +16,10 @@
 // 3 x 3 median of the colour differences then removes isolated false
 // colours, and an average of them over 5 x 5, each neighbour weighted by
 // how alike its green is, the false colour that fine texture leaves in the
-// sparse red and blue samples, without carrying colour across an edge.
-// Last, estimated red and blue are held within the range of their samples
-// in the 7 x 7 around.
+// sparse red and blue samples, without carrying colour across an edge; at a
+// red or blue site on a fine line or ring the same step draws green towards
+// the site's own sample. Last, estimated red and blue are held within the
+// range of their samples in the 7 x 7 around.
 //
 // - DemosaicXTrans (the master): the 50th power, so that each pixel takes
 //   the smoothest candidate wherever one stands out: the most detail.
