@@ -48,10 +48,12 @@ int SmoothRadius(const CFALayout& layout) { return std::max(1, layout.coverRadiu
 int SmoothHalo(const CFALayout& layout) { return 4 * SmoothRadius(layout); }
 int Halo(const CFALayout& layout) {
     // The candidates' greens (from the mosaic, else the smooth rendering),
-    // their red and blue, the variation, its window, the median, the guided
-    // average and the clamp to the samples' range.
+    // their red and blue, the variation, its window, the median and the
+    // guided average. The clamp to the samples' range reads the mosaic
+    // alone, within the halo.
     const int radius = SmoothRadius(layout);
-    return std::max(SmoothHalo(layout), kSearch) + radius + 1 + 2 + 1 + 2 + kClampRadius;
+    static_assert(kClampRadius <= 3);
+    return std::max(SmoothHalo(layout), kSearch) + radius + 1 + 2 + 1 + 2;
 }
 
 int Mirror(int i, int n) { return n == 1 ? 0 : platform::Reflect101(i, n); }
@@ -691,19 +693,35 @@ void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi) {
     }
 }
 
+// The ranges of red and blue, once for both renderings, into the spent
+// candidates' planes.
+struct SampleRanges {
+    const float* lo[3];
+    const float* hi[3];
+};
+
+SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s) {
+    SampleRanges ranges{};
+    for (int c : {0, 2}) {
+        float* lo = s.plane(kFirstCandidate + c);
+        float* hi = s.plane(kFirstCandidate + c + 1);
+        SampleRange(f, s, c, lo, hi);
+        ranges.lo[c] = lo;
+        ranges.hi[c] = hi;
+    }
+    return ranges;
+}
+
 XTRANS_WIDE_LOOPS
-void ClampToSamples(const Frame& f, TileScratch& s, float* const out[3]) {
-    // The candidates are spent once blended.
-    float* lo = s.plane(kFirstCandidate);
-    float* hi = s.plane(kFirstCandidate + 1);
+void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges,
+                    float* const out[3]) {
     const uint8_t* __restrict colour = s.colour();
     for (int c : {0, 2}) {
-        SampleRange(f, s, c, lo, hi);
         for (int y = kClampRadius; y < f.height - kClampRadius; ++y) {
             const size_t row = f.at(y, 0);
             float* __restrict v = out[c] + row;
-            const float* __restrict l = lo + row;
-            const float* __restrict h = hi + row;
+            const float* __restrict l = ranges.lo[c] + row;
+            const float* __restrict h = ranges.hi[c] + row;
             const uint8_t* __restrict code = colour + row;
             DEMOSAIC_ROW_LOOP
             for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
@@ -841,11 +859,12 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
 void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3],
            float* const alternate[3]) {
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate);
+    const SampleRanges ranges = MakeSampleRanges(f, s);
     for (float* const* out : {master, alternate}) {
         MedianColourDifferences(f, s, out[0], out[1], out[2]);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(f, s, out[0],
                                                                                  out[1], out[2]);
-        ClampToSamples(f, s, out);
+        ClampToSamples(f, s, ranges, out);
     }
 }
 

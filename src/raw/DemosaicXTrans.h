@@ -33,12 +33,12 @@
 // pixel, rows of the image's width, same scale, or (with `colour`) the same
 // multiplied by that matrix as each tile is stored. The image's edges are
 // mirrored. With r the layout's cover radius (at least 1; 1 for X-Trans)
-// the halo is max(4 r, 3) + r + 9 pixels (14 for X-Trans), read from the
+// the halo is max(4 r, 3) + r + 6 pixels (11 for X-Trans), read from the
 // image itself.
 //
 // Runs in `bands` row bands, one thread each (the caller takes the first),
 // each band holding the scratch of one tile: 35 float planes and a byte
-// plane of (256 + 2 halo)^2, about 11 MB for X-Trans; the result does not
+// plane of (256 + 2 halo)^2, about 10.8 MB for X-Trans; the result does not
 // depend on the band count. Safe to call from several threads on different outputs.
 #pragma once
 
