@@ -495,8 +495,9 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
 // written back too. Written back to the colours a pixel did
 // not sample; for rows and columns [2, size - 2).
 constexpr int kGuidedRadius = 2;
+// The tones are kept in units of 16 of 256 steps, the falloff of Alike.
 constexpr float kInverseSimilar = 1.0f / 16.0f;
-constexpr float kInverseBusy = 1.0f / (24.0f * 4.0f);
+constexpr float kInverseBusy = 16.0f / (24.0f * 4.0f);
 
 // How much of the averaged colour differences is kept, from the sum over
 // the four opposite pairs.
@@ -526,7 +527,7 @@ constexpr float kInverseBusy = 1.0f / (24.0f * 4.0f);
 [[gnu::always_inline]] inline float Pull(float extremum) { return 1.0f - Damping(2.0f * extremum); }
 
 [[gnu::always_inline]] inline float Alike(float tone, float around) {
-    const float t = (around - tone) * kInverseSimilar;
+    const float t = around - tone;
     const float u = 1.0f - platform::MinOf(t * t, 1.0f);
     return u * u;
 }
@@ -541,7 +542,7 @@ void PrepareGuided(const Frame& f, TileScratch& s, const float* r, const float* 
     for (size_t i = 0; i < end; ++i) {
         dr[i] = r[i] - g[i];
         db[i] = b[i] - g[i];
-        tone[i] = Tone(g[i]);
+        tone[i] = Tone(g[i]) * kInverseSimilar;
     }
 }
 
