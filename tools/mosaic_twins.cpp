@@ -462,25 +462,19 @@ int main(int argc, char** argv) {
     if (output.empty()) return Usage("--output is needed");
     try {
         Scene scene;
-        if (!pcd.empty()) {
-            // Base is 768 x 512; each level above doubles both sides.
-            int level = 2;
-            while (level < 4 && (768u << (level - 2)) < std::max(width, height)) ++level;
+        if (!pcd.empty() || !png.empty()) {
             std::string error;
-            scene = DecodePhotoCD(pcd, level, error);
-            if (scene.pixels.empty()) {
-                std::fprintf(stderr, "mosaic_twins: %s: %s\n", pcd.c_str(), error.c_str());
-                return 1;
+            if (!pcd.empty()) {
+                // Base is 768 x 512; each level above doubles both sides.
+                int level = 2;
+                while (level < 4 && (768u << (level - 2)) < std::max(width, height)) ++level;
+                scene = DecodePhotoCD(pcd, level, error);
+            } else {
+                scene = ReadPNG(png, error);
             }
-            if (scene.height > scene.width) scene = Turned(scene);
-            if (width && (width != scene.width || height != scene.height))
-                scene = Resampled(scene, width, height);
-            ToCamera(scene);
-        } else if (!png.empty()) {
-            std::string error;
-            scene = ReadPNG(png, error);
             if (scene.pixels.empty()) {
-                std::fprintf(stderr, "mosaic_twins: %s: %s\n", png.c_str(), error.c_str());
+                std::fprintf(stderr, "mosaic_twins: %s: %s\n", (pcd.empty() ? png : pcd).c_str(),
+                             error.c_str());
                 return 1;
             }
             if (scene.height > scene.width) scene = Turned(scene);

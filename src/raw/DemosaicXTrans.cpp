@@ -644,6 +644,20 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
 // columns [3, size - 3).
 constexpr float kAboveWhite = 1.0e9f;
 
+// The least of `lo` and the most of `hi` over the kClampRadius neighbours
+// either side of i, `step` apart.
+[[gnu::always_inline]] inline void RangeAlong(const float* lo, const float* hi, size_t i,
+                                              size_t step, float& least, float& most) {
+    float a = lo[i], b = hi[i];
+#pragma GCC unroll 3
+    for (size_t j = 1; j <= size_t(kClampRadius); ++j) {
+        a = platform::MinOf(a, platform::MinOf(lo[i - j * step], lo[i + j * step]));
+        b = platform::MaxOf(b, platform::MaxOf(hi[i - j * step], hi[i + j * step]));
+    }
+    least = a;
+    most = b;
+}
+
 XTRANS_WIDE_LOOPS
 void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi) {
     const float* __restrict m = s.plane(kMosaic);
@@ -664,14 +678,7 @@ void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi) {
         DEMOSAIC_ROW_LOOP
         for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
             const size_t i = row + size_t(x);
-            float a = ownLo[i], b = ownHi[i];
-#pragma GCC unroll 3
-            for (int j = 1; j <= kClampRadius; ++j) {
-                a = platform::MinOf(a, platform::MinOf(ownLo[i - size_t(j)], ownLo[i + size_t(j)]));
-                b = platform::MaxOf(b, platform::MaxOf(ownHi[i - size_t(j)], ownHi[i + size_t(j)]));
-            }
-            rowLo[i] = a;
-            rowHi[i] = b;
+            RangeAlong(ownLo, ownHi, i, 1, rowLo[i], rowHi[i]);
         }
     }
     const size_t up = size_t(f.stride);
@@ -680,16 +687,7 @@ void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi) {
         DEMOSAIC_ROW_LOOP
         for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
             const size_t i = row + size_t(x);
-            float a = rowLo[i], b = rowHi[i];
-#pragma GCC unroll 3
-            for (int j = 1; j <= kClampRadius; ++j) {
-                a = platform::MinOf(
-                    a, platform::MinOf(rowLo[i - size_t(j) * up], rowLo[i + size_t(j) * up]));
-                b = platform::MaxOf(
-                    b, platform::MaxOf(rowHi[i - size_t(j) * up], rowHi[i + size_t(j) * up]));
-            }
-            lo[i] = a;
-            hi[i] = b;
+            RangeAlong(rowLo, rowHi, i, up, lo[i], hi[i]);
         }
     }
 }
