@@ -128,10 +128,14 @@ if [ "${QUALITY:-1}" != 0 ]; then
         develop "$p" "$work/scenes/$s-$m.dng" "$work/render/$p/$s-$m.tif" || true
       done
     done
-    # The scorer again, on this program's own render of a photograph.
-    first=$work/render/$p/${scenes[0]}-linear.tif
+    # The scorer again, on this program's own render of a photograph (an
+    # edge has no neutral part to find false colour in).
+    first=
+    for s in "${scenes[@]}"; do
+      [[ $s == edge-* ]] || { first=$work/render/$p/$s-linear.tif; break; }
+    done
     [ -f "$work/render/$p/zone-neutral-linear.tif" ] && first=$work/render/$p/zone-neutral-linear.tif
-    if [ -f "$first" ]; then
+    if [ -n "$first" ] && [ -f "$first" ]; then
       "${score[@]}" check "$first" | sed "s/^/$p: /"
     fi
   done
