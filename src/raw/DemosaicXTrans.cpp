@@ -38,6 +38,8 @@ constexpr int kGreen = 1;
 constexpr int kSearch = 3;
 // Four directions and the smooth rendering.
 constexpr int kCandidates = 5;
+// Above any sample, for minima over the sites of one colour.
+constexpr float kAboveWhite = 1.0e9f;
 // How far around a pixel the final clamp looks for samples of its red and
 // blue (see ClampToSamples).
 constexpr int kClampRadius = 3;
@@ -446,19 +448,45 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
     return p4;
 }
 
+// The least and most of d over the eight neighbours of i, with what is
+// given.
+[[gnu::always_inline]] inline void RangeAround(const float* d, size_t i, size_t up, float& least,
+                                               float& most) {
+    const float a = platform::MinOf(platform::MinOf(d[i - up - 1], d[i - up]),
+                                    platform::MinOf(d[i - up + 1], d[i - 1]));
+    const float b = platform::MinOf(platform::MinOf(d[i + 1], d[i + up - 1]),
+                                    platform::MinOf(d[i + up], d[i + up + 1]));
+    const float c = platform::MaxOf(platform::MaxOf(d[i - up - 1], d[i - up]),
+                                    platform::MaxOf(d[i - up + 1], d[i - 1]));
+    const float e = platform::MaxOf(platform::MaxOf(d[i + 1], d[i + up - 1]),
+                                    platform::MaxOf(d[i + up], d[i + up + 1]));
+    least = platform::MinOf(least, platform::MinOf(a, b));
+    most = platform::MaxOf(most, platform::MaxOf(c, e));
+}
+
 [[gnu::always_inline]] inline float MedianAround(const float* d, size_t i, size_t up) {
     return Median9(d[i - up - 1], d[i - up], d[i - up + 1], d[i - 1], d[i], d[i + 1], d[i + up - 1],
                    d[i + up], d[i + up + 1]);
 }
 
 // A 3 × 3 median of red less green and blue less green, written back to the
-// colours a pixel did not sample; for rows and columns [1, size - 1).
+// colours a pixel did not sample. At a red or blue site green is first taken
+// again as the sample less that median of its own colour difference, kept
+// within the greens sampled around it and weighed by how alike those
+// differences are (fully where they agree, not at all where their spread
+// reaches the brightest green sampled around): the blend's green there comes from
+// greens along one direction only, and where it crossed an edge or missed
+// a fine line, the neighbours' colour differences put it right; across an
+// edge between colours, they disagree and leave it. For rows and columns
+// [1, size - 1).
 XTRANS_WIDE_LOOPS
-void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
-    const uint8_t* colour = s.colour();
-    float* dr = s.plane(kLightness);
-    float* db = s.plane(kChromaA);
+void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenLo,
+                             const float* greenHi, float* r, float* g, float* b) {
+    const uint8_t* __restrict colour = s.colour();
+    float* __restrict dr = s.plane(kLightness);
+    float* __restrict db = s.plane(kChromaA);
     const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
     for (size_t i = 0; i < end; ++i) {
         dr[i] = r[i] - g[i];
         db[i] = b[i] - g[i];
@@ -466,13 +494,35 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
     const size_t up = size_t(f.stride);
     for (int y = 1; y + 1 < f.height; ++y) {
         const size_t row = f.at(y, 0);
+        const uint8_t* __restrict cr = colour + row;
+        const float* __restrict drr = dr + row;
+        const float* __restrict dbr = db + row;
+        const float* __restrict lo = greenLo + row;
+        const float* __restrict hi = greenHi + row;
+        float* __restrict rr = r + row;
+        float* __restrict gr = g + row;
+        float* __restrict br = b + row;
         DEMOSAIC_ROW_LOOP
         for (int x = 1; x + 1 < f.width; ++x) {
-            const size_t i = row + size_t(x);
-            const float red = g[i] + MedianAround(dr, i, up);
-            const float blue = g[i] + MedianAround(db, i, up);
-            r[i] = colour[i] != 0 ? red : r[i];
-            b[i] = colour[i] != 2 ? blue : b[i];
+            const uint8_t code = cr[x];
+            const bool red = code == 0;
+            const float medianR = MedianAround(drr, size_t(x), up);
+            const float medianB = MedianAround(dbr, size_t(x), up);
+            float leastR = drr[x], mostR = drr[x], leastB = dbr[x], mostB = dbr[x];
+            RangeAround(drr, size_t(x), up, leastR, mostR);
+            RangeAround(dbr, size_t(x), up, leastB, mostB);
+            const float spread = red ? mostR - leastR : mostB - leastB;
+            const float old = gr[x];
+            const float sample = red ? rr[x] : br[x];
+            const float refined = platform::MinOf(
+                platform::MaxOf(sample - (red ? medianR : medianB), platform::MinOf(lo[x], old)),
+                platform::MaxOf(hi[x], old));
+            const float weight = platform::MaxOf(1.0f - spread / (hi[x] + 1024.0f), 0.0f);
+            const bool refine = code != kGreen && hi[x] >= 0;
+            const float green = refine ? old + weight * (refined - old) : old;
+            gr[x] = green;
+            rr[x] = code != 0 ? green + medianR : rr[x];
+            br[x] = code != 2 ? green + medianB : br[x];
         }
     }
 }
@@ -633,24 +683,14 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
     }
 }
 
-// Red and blue, where a pixel did not sample them, held within the range of
-// that colour's samples in the 7 x 7 around it. An estimate beyond every
-// sample near it is invented: most often a colour difference carried across
-// an edge between saturated colours, which draws a dark or coloured dot
-// along the edge. Green keeps its estimates: its samples are dense enough
-// that its range would flatten fine detail. The range comes from separable
-// minima and maxima over a plane of the colour's samples (the others set
-// above white for the minima, below black for the maxima); for rows and
-// columns [3, size - 3).
-constexpr float kAboveWhite = 1.0e9f;
-
-// The least of `lo` and the most of `hi` over the kClampRadius neighbours
-// either side of i, `step` apart.
+// The least of `lo` and the most of `hi` over the kRadius neighbours either
+// side of i, `step` apart.
+template <int kRadius>
 [[gnu::always_inline]] inline void RangeAlong(const float* lo, const float* hi, size_t i,
                                               size_t step, float& least, float& most) {
     float a = lo[i], b = hi[i];
 #pragma GCC unroll 3
-    for (size_t j = 1; j <= size_t(kClampRadius); ++j) {
+    for (size_t j = 1; j <= size_t(kRadius); ++j) {
         a = platform::MinOf(a, platform::MinOf(lo[i - j * step], lo[i + j * step]));
         b = platform::MaxOf(b, platform::MaxOf(hi[i - j * step], hi[i + j * step]));
     }
@@ -658,8 +698,12 @@ constexpr float kAboveWhite = 1.0e9f;
     most = b;
 }
 
-XTRANS_WIDE_LOOPS
-void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi) {
+// The range of colour c's samples in the (2 kRadius + 1)^2 around each
+// pixel, from separable minima and maxima over a plane of its samples (the
+// others set above white for the minima, below black for the maxima); for
+// rows and columns [kRadius, size - kRadius).
+template <int kRadius>
+XTRANS_WIDE_LOOPS void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi) {
     const float* __restrict m = s.plane(kMosaic);
     const uint8_t* __restrict colour = s.colour();
     float* __restrict ownLo = s.plane(kDifference);
@@ -676,24 +720,25 @@ void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi) {
     for (int y = 0; y < f.height; ++y) {
         const size_t row = f.at(y, 0);
         DEMOSAIC_ROW_LOOP
-        for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
+        for (int x = kRadius; x < f.width - kRadius; ++x) {
             const size_t i = row + size_t(x);
-            RangeAlong(ownLo, ownHi, i, 1, rowLo[i], rowHi[i]);
+            RangeAlong<kRadius>(ownLo, ownHi, i, 1, rowLo[i], rowHi[i]);
         }
     }
     const size_t up = size_t(f.stride);
-    for (int y = kClampRadius; y < f.height - kClampRadius; ++y) {
+    for (int y = kRadius; y < f.height - kRadius; ++y) {
         const size_t row = f.at(y, 0);
         DEMOSAIC_ROW_LOOP
-        for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
+        for (int x = kRadius; x < f.width - kRadius; ++x) {
             const size_t i = row + size_t(x);
-            RangeAlong(rowLo, rowHi, i, up, lo[i], hi[i]);
+            RangeAlong<kRadius>(rowLo, rowHi, i, up, lo[i], hi[i]);
         }
     }
 }
 
-// The ranges of red and blue, once for both renderings, into the spent
-// candidates' planes.
+// The ranges, once for both renderings, into the spent candidates' planes:
+// of red and blue over 7 x 7 for the clamp, of green over 3 x 3 for the
+// median's green.
 struct SampleRanges {
     const float* lo[3];
     const float* hi[3];
@@ -701,16 +746,26 @@ struct SampleRanges {
 
 SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s) {
     SampleRanges ranges{};
-    for (int c : {0, 2}) {
-        float* lo = s.plane(kFirstCandidate + c);
-        float* hi = s.plane(kFirstCandidate + c + 1);
-        SampleRange(f, s, c, lo, hi);
+    for (int c : {0, 1, 2}) {
+        float* lo = s.plane(kFirstCandidate + 2 * c);
+        float* hi = s.plane(kFirstCandidate + 2 * c + 1);
+        if (c == kGreen)
+            SampleRange<1>(f, s, c, lo, hi);
+        else
+            SampleRange<kClampRadius>(f, s, c, lo, hi);
         ranges.lo[c] = lo;
         ranges.hi[c] = hi;
     }
     return ranges;
 }
 
+// Red and blue, where a pixel did not sample them, held within the range of
+// that colour's samples in the 7 x 7 around it. An estimate beyond every
+// sample near it is invented: most often a colour difference carried across
+// an edge between saturated colours, which draws a dark or coloured dot
+// along the edge. Green keeps its estimates: its samples are dense enough
+// that its range would flatten fine detail. For rows and columns
+// [3, size - 3).
 XTRANS_WIDE_LOOPS
 void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges,
                     float* const out[3]) {
@@ -860,7 +915,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate);
     const SampleRanges ranges = MakeSampleRanges(f, s);
     for (float* const* out : {master, alternate}) {
-        MedianColourDifferences(f, s, out[0], out[1], out[2]);
+        MedianColourDifferences(f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2]);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(f, s, out[0],
                                                                                  out[1], out[2]);
         ClampToSamples(f, s, ranges, out);

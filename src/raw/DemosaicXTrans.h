@@ -14,7 +14,9 @@
 // 5 x 5 window, and each pixel blends the candidates with weights that fall
 // with their variation (as a power of the ratio of the least to theirs). A
 // 3 x 3 median of the colour differences then removes isolated false
-// colours, and an average of them over 5 x 5, each neighbour weighted by
+// colours (at red and blue sites, green is first taken again as the sample
+// less that median, where the differences around agree), and an average of
+// them over 5 x 5, each neighbour weighted by
 // how alike its green is, the false colour that fine texture leaves in the
 // sparse red and blue samples, without carrying colour across an edge; at a
 // red or blue site on a fine line or ring the same step draws green towards
