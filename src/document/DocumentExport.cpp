@@ -342,8 +342,9 @@ bool validate(ExportJob& job) {
                                 kQuorvexErrorCreateDestination, url,
                                 {platform::PosixErrorDomain, err, std::strerror(err)}));
     }
+    // A numbered export moves on to the next name instead.
     for (const auto& kept : job.policy.protect) {
-        if (job.policy.replace && DocumentExport::sameFile(url, kept))
+        if (job.policy.replace && !job.policy.numbered && DocumentExport::sameFile(url, kept))
             return failJob(job, DocumentExport::destinationError(
                                     kQuorvexErrorCreateDestination, url,
                                     {platform::PosixErrorDomain, EEXIST,

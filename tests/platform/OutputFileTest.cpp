@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -121,6 +122,12 @@ TEST(OutputFile, NamesMatchingAnotherFileIgnoringCaseAndNormalisationAreTaken) {
     EXPECT_EQ(CaselessNames::key("\xE2\x84\xAA.jpg"), CaselessNames::key("k.jpg"));  // Kelvin sign
     EXPECT_NE(CaselessNames::key("Cafe.jpg"), CaselessNames::key(nfc + ".jpg"));
     EXPECT_NE(CaselessNames::key("IMG_0001.jpg"), CaselessNames::key("IMG_0001.jpeg"));
+    // Full folding: final and other sigmas, sharp s.
+    EXPECT_EQ(CaselessNames::key("\xCE\xA3\xCE\x91\xCE\xA3.jpg"),
+              CaselessNames::key("\xCF\x83\xCE\xB1\xCF\x82.JPG"));
+    EXPECT_EQ(CaselessNames::key("Stra\xC3\x9F"
+                                 "e.jpg"),
+              CaselessNames::key("STRASSE.jpg"));
     // Bytes that are no UTF-8 match only themselves (ASCII letters in any case).
     EXPECT_EQ(CaselessNames::key("A\xFF.jpg"), CaselessNames::key("a\xFF.JPG"));
     EXPECT_NE(CaselessNames::key("a\xFF.jpg"), CaselessNames::key("a\xFE.jpg"));
@@ -158,6 +165,61 @@ TEST(OutputFile, NamesMatchingAnotherFileIgnoringCaseAndNormalisationAreTaken) {
               dir.path() / "Being-Copied_1.JPG");
     EXPECT_TRUE(names.holds("being-copied_1.jpg"));
     EXPECT_EQ(entries(dir.path()), 6u);
+}
+
+// Replacing replaces only a file the folder lists under exactly the name,
+// a regular file the caller allows (its own export), the very file it was
+// shown; anything else is passed over for the next number, or refused.
+TEST(OutputFile, ReplacingTouchesOnlyAnExactNamesFileThatMayBeReplaced) {
+    testsupport::ScratchDir dir;
+    const auto camera = dir.path() / "IMG_0004.jpg", ours = dir.path() / "ours.jpg";
+    put(camera, "camera");
+    put(ours, "ours");
+    fs::create_symlink(ours, dir.path() / "link.jpg");
+    std::vector<std::string> shown;
+    OutputFile::Policy policy;
+    policy.replace = true;
+    policy.numbered = true;
+    policy.mayReplace = [&](const fs::path& file) {
+        shown.push_back(contents(file));
+        return shown.back().starts_with("ours");
+    };
+    EXPECT_EQ(writeAndPublish(camera, "new", policy), dir.path() / "IMG_0004_1.jpg");
+    EXPECT_EQ(writeAndPublish(ours, "ours again", policy), ours);
+    EXPECT_EQ(writeAndPublish(dir.path() / "link.jpg", "new", policy), dir.path() / "link_1.jpg");
+    EXPECT_EQ(shown, (std::vector<std::string>{"camera", "ours"}));
+    EXPECT_EQ(contents(camera), "camera");
+    EXPECT_EQ(contents(ours), "ours again");
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "link.jpg"));
+    policy.numbered = false;
+    platform::Error error;
+    EXPECT_FALSE(writeAndPublish(camera, "new", policy, &error));
+    EXPECT_EQ(error.code, EEXIST);
+    EXPECT_EQ(contents(camera), "camera");
+    EXPECT_EQ(entries(dir.path()), 5u);
+}
+
+// A listing is made again when someone else changed the folder since: a
+// case variant another program made meanwhile is seen; this writer's own
+// files change nothing.
+TEST(OutputFile, ListedNamesAreReadAgainWhenTheFolderChanged) {
+    testsupport::ScratchDir dir;
+    auto names = platform::CaselessNames::ofFolder(dir.path());
+    OutputFile::Policy policy;
+    policy.numbered = true;
+    policy.folderNames = &names;
+    EXPECT_EQ(writeAndPublish(dir.path() / "a.jpg", "a", policy), dir.path() / "a.jpg");
+    // A name only this set holds survives this writer's own changes.
+    names.add("b.jpg");
+    EXPECT_EQ(writeAndPublish(dir.path() / "B.JPG", "b", policy), dir.path() / "B_1.JPG");
+    // The folder's time moves in ticks of the kernel's clock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    put(dir.path() / "img_0001.jpg", "another program's");
+    EXPECT_EQ(writeAndPublish(dir.path() / "IMG_0001.jpg", "new", policy),
+              dir.path() / "IMG_0001_1.jpg");
+    EXPECT_FALSE(names.holds("b.jpg"));
+    EXPECT_EQ(names.otherNameLike("IMG_0001.jpg"), "img_0001.jpg");
+    EXPECT_TRUE(names.hasExactly("IMG_0001_1.jpg"));
 }
 
 TEST(OutputFile, WriterPathReopensTheFileItself) {
@@ -330,7 +392,8 @@ TEST(OutputFile, FailuresCarryTheSystemsReason) {
     OutputFile::Policy replace;
     replace.replace = true;
     EXPECT_FALSE(writeAndPublish(dir.path() / "busy", "x", replace, &error));
-    EXPECT_NE(error.failureReason.find(std::strerror(error.code)), std::string::npos);
+    EXPECT_EQ(error.code, EISDIR);
+    EXPECT_NE(error.failureReason.find(std::strerror(EISDIR)), std::string::npos);
     EXPECT_EQ(entries(dir.path()), 1u);
 }
 
