@@ -234,17 +234,26 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
     // Each destination folder's names, listed once: a card of many files
     // is not listed again for each.
     std::map<std::filesystem::path, platform::CaselessNames> folderNames;
+    // A folder that takes one file has only that file's names listed.
+    std::map<std::filesystem::path, size_t> filesPerFolder;
+    for (const auto& source : options.files)
+        if (!source.empty())
+            ++filesPerFolder[plainDestination(source, options.exportLocation, type).parent_path()];
     for (const auto& source : options.files) {
         if (cancelled()) return firstError;
         if (source.empty()) continue;
         platform::Error error;
         const auto base = plainDestination(source, options.exportLocation, type);
         auto names = folderNames.find(base.parent_path());
-        if (names == folderNames.end())
+        if (names == folderNames.end()) {
+            const auto& folder = base.parent_path();
             names = folderNames
-                        .emplace(base.parent_path(),
-                                 platform::CaselessNames::ofFolder(base.parent_path()))
+                        .emplace(folder, filesPerFolder[folder] == 1
+                                             ? platform::CaselessNames::ofFolderFor(
+                                                   folder, base.stem().string())
+                                             : platform::CaselessNames::ofFolder(folder))
                         .first;
+        }
         // A first look saves the decode when every numbered name is taken;
         // the name itself is settled when the file is put in place.
         auto destination = destinationFor(source, options.exportLocation, type,

@@ -482,7 +482,7 @@ bool encode(ExportJob& job) {
 // The JPEG written beside its final name and put in place by the policy.
 bool publish(ExportJob& job, std::filesystem::path* written) {
     platform::Error cause;
-    auto out = platform::OutputFile::create(job.url, &cause);
+    auto out = platform::OutputFile::create(job.url, &cause, job.policy.folderNames);
     if (!out)
         return failJob(
             job, DocumentExport::destinationError(kQuorvexErrorCreateDestination, job.url, cause));

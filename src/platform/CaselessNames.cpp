@@ -7,6 +7,7 @@
 #include <utf8proc.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -60,33 +61,61 @@ std::optional<timespec> CaselessNames::folderTime(int folderFd) {
     return st.st_mtim;
 }
 
-CaselessNames CaselessNames::ofFolder(int folderFd) {
-    CaselessNames names;
+void CaselessNames::listAgain(int folderFd) {
+    keys_.clear();
+    listedAt_.reset();
+    sawHidden_ = false;
     const int fd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return names;
+    if (fd < 0) return;
     // Closed however the listing ends: adding a name may run out of memory.
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
     if (!dir) {
         ::close(fd);
-        return names;
+        return;
     }
     // Read before the names: a change made while they are read shows later.
     const auto before = folderTime(fd);
+    // An ASCII name's key is the name lowered, so most names are passed
+    // over without making their key.
+    const bool asciiPrefix = isAscii(prefix_);
+    auto mayMatch = [&](std::string_view name) {
+        if (prefix_.empty()) return true;
+        if (!isAscii(name)) return key(name).starts_with(prefix_);
+        return asciiPrefix && name.size() >= prefix_.size() &&
+               equalsIgnoringAsciiCase(name.substr(0, prefix_.size()), prefix_);
+    };
     errno = 0;
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") names.add(name);
+        if (name == "." || name == "..") continue;
+        if (name[0] == '.') sawHidden_ = true;
+        if (mayMatch(name)) add(name);
     }
     // A listing cut short is never taken for the folder's state.
-    if (errno == 0) names.listedAt_ = before;
+    if (errno == 0) listedAt_ = before;
+}
+
+CaselessNames CaselessNames::ofFolder(int folderFd) { return ofFolderFor(folderFd, {}); }
+
+CaselessNames CaselessNames::ofFolder(const std::filesystem::path& folder) {
+    return ofFolderFor(folder, {});
+}
+
+CaselessNames CaselessNames::ofFolderFor(int folderFd, std::string_view stem) {
+    CaselessNames names;
+    names.prefix_ = key(stem);
+    names.listAgain(folderFd);
     return names;
 }
 
-CaselessNames CaselessNames::ofFolder(const std::filesystem::path& folder) {
+CaselessNames CaselessNames::ofFolderFor(const std::filesystem::path& folder,
+                                         std::string_view stem) {
     const int fd =
         ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return {};
-    CaselessNames names = ofFolder(fd);
+    CaselessNames names;
+    names.prefix_ = key(stem);
+    if (fd < 0) return names;
+    names.listAgain(fd);
     ::close(fd);
     return names;
 }

@@ -39,6 +39,13 @@ public:
     // empty set (the exact name is still checked where a file is written).
     static CaselessNames ofFolder(int folderFd);
     static CaselessNames ofFolder(const std::filesystem::path& folder);
+    // Only the names that may match a name beginning with `stem` ("a.jpg",
+    // "A_1.JPG" ... for "a"), for a caller that writes one file there: a
+    // folder of many thousand names costs little more than reading them.
+    static CaselessNames ofFolderFor(int folderFd, std::string_view stem);
+    static CaselessNames ofFolderFor(const std::filesystem::path& folder, std::string_view stem);
+    // The folder's names now, as this set was made (all, or a stem's).
+    void listAgain(int folderFd);
 
     // The name a file in the set has that matches `name` (itself, when it is
     // there), or nullopt.
@@ -59,6 +66,8 @@ public:
     // when `before` is the time the set knows, nobody else changed the folder
     // meanwhile, and `after` becomes the time known.
     void noteOwnChange(const timespec& before, const timespec& after);
+    // Whether the listing saw a hidden name ("." first), whatever the stem.
+    bool sawHiddenNames() const { return sawHidden_; }
     // The folder's modification time, nullopt when it cannot be read.
     static std::optional<timespec> folderTime(int folderFd);
 
@@ -66,6 +75,9 @@ private:
     // key -> the names having it, '/'-separated (no name holds a '/').
     std::unordered_map<std::string, std::string> keys_;
     std::optional<timespec> listedAt_;
+    // The key every name kept begins with; empty: all names.
+    std::string prefix_;
+    bool sawHidden_ = false;
 };
 
 }  // namespace platform

@@ -181,7 +181,7 @@ void OutputFile::removeStalePartials(int folderFd) {
 }
 
 std::unique_ptr<OutputFile> OutputFile::create(const std::filesystem::path& destination,
-                                               Error* error) {
+                                               Error* error, const CaselessNames* listed) {
     const std::string name = destination.filename().string();
     if (name.empty() || name == "." || name == "..") {
         setPosixError(error, EISDIR, "Cannot write a file named " + destination.string());
@@ -195,7 +195,8 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::filesystem::path& dest
         setPosixError(error, errno, "Cannot open the folder " + folder.string());
         return nullptr;
     }
-    removeStalePartials(file->folderFd_);
+    if (!listed || listed->sawHiddenNames() || listed->folderChangedSince(file->folderFd_))
+        removeStalePartials(file->folderFd_);
 
     static std::atomic<unsigned> counter{0};
     for (int tries = 0; tries < 1000; ++tries) {
@@ -359,7 +360,7 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
     std::optional<CaselessNames> listed;
     CaselessNames* names = policy.folderNames;
     if (names && createdFrom_ && createdTo_) names->noteOwnChange(*createdFrom_, *createdTo_);
-    if (names && names->folderChangedSince(folderFd_)) *names = CaselessNames::ofFolder(folderFd_);
+    if (names && names->folderChangedSince(folderFd_)) names->listAgain(folderFd_);
     if (!names) names = &listed.emplace(CaselessNames::ofFolder(folderFd_));
 
     const std::filesystem::path folder = destination_.parent_path();

@@ -69,8 +69,11 @@ public:
         std::function<bool(const std::filesystem::path&)> mayReplace;
     };
 
+    // `listed`: the destination folder's names, when the caller has them;
+    // a listing that saw no hidden name in a folder unchanged since spares
+    // reading a large folder again for partial files.
     static std::unique_ptr<OutputFile> create(const std::filesystem::path& destination,
-                                              Error* error);
+                                              Error* error, const CaselessNames* listed = nullptr);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;

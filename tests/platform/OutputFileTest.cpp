@@ -220,6 +220,39 @@ TEST(OutputFile, ListedNamesAreReadAgainWhenTheFolderChanged) {
     EXPECT_FALSE(names.holds("b.jpg"));
     EXPECT_EQ(names.otherNameLike("IMG_0001.jpg"), "img_0001.jpg");
     EXPECT_TRUE(names.hasExactly("IMG_0001_1.jpg"));
+
+    // A killed writer's partial file made after the listing is still swept
+    // by a writer given that listing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const auto killed = dir.path() / ".c.jpg.partial-1-3";
+    put(killed, "partial");
+    auto file = OutputFile::create(dir.path() / "c.jpg", nullptr, &names);
+    ASSERT_TRUE(file);
+    EXPECT_FALSE(fs::exists(killed));
+}
+
+// A writer of one file lists only the names that may match its own: every
+// case and normalisation of them, and whether any name is hidden.
+TEST(OutputFile, AOneFileListingKeepsEveryNameThatMayMatch) {
+    testsupport::ScratchDir dir;
+    for (const char* name :
+         {"IMG_0001.JPG", "img_0001_3.jpg", "\xE2\x84\xAA.JPG", "other.jpg", "IMG_000.jpg"})
+        put(dir.path() / name, "x");
+    auto names = platform::CaselessNames::ofFolderFor(dir.path(), "IMG_0001");
+    EXPECT_EQ(names.nameLike("img_0001.jpg"), "IMG_0001.JPG");
+    EXPECT_TRUE(names.holds("IMG_0001_3.JPG"));
+    EXPECT_FALSE(names.holds("other.jpg"));
+    EXPECT_FALSE(names.sawHiddenNames());
+    EXPECT_TRUE(platform::CaselessNames::ofFolderFor(dir.path(), "k").holds("k.jpg"));
+    OutputFile::Policy policy;
+    policy.numbered = true;
+    policy.folderNames = &names;
+    EXPECT_EQ(OutputFile::firstFreeName(dir.path() / "IMG_0001.jpg", true, &names),
+              dir.path() / "IMG_0001_1.jpg");
+    EXPECT_EQ(writeAndPublish(dir.path() / "IMG_0001.jpg", "new", policy),
+              dir.path() / "IMG_0001_1.jpg");
+    put(dir.path() / ".hidden", "x");
+    EXPECT_TRUE(platform::CaselessNames::ofFolderFor(dir.path(), "IMG").sawHiddenNames());
 }
 
 TEST(OutputFile, WriterPathReopensTheFileItself) {
