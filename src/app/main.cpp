@@ -360,8 +360,9 @@ int run(int argc, char** argv) {
         }
         const auto inFolder = BatchExport::imageFilesInFolder(argument);
         if (inFolder.empty()) {
-            std::fprintf(stderr, "quorvex: %s: the folder holds no image files\n",
-                         oneLine(argument).c_str());
+            const auto unreadable = platform::whyFolderUnreadable(argument);
+            std::fprintf(stderr, "quorvex: %s: %s\n", oneLine(argument).c_str(),
+                         unreadable ? unreadable->c_str() : "the folder holds no image files");
             anyFailed = true;
         }
         // An earlier run's exports are not raw files to develop again, and

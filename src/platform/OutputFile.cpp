@@ -290,7 +290,9 @@ std::optional<std::filesystem::path> OutputFile::firstFreeName(
         const std::filesystem::path candidate = numberedName(destination, i);
         if (names->holds(candidate.filename().string())) continue;
         struct stat st;
-        if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) return candidate;
+        if (::lstat(candidate.c_str(), &st) == 0) continue;
+        // A folder that cannot be searched says so when the file is written.
+        return candidate;
     }
     return std::nullopt;
 }

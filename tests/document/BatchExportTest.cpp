@@ -1049,6 +1049,26 @@ TEST_F(BatchExportTest, CommandLineSaysAFileThatCannotBeReadCannotBeRead) {
               std::vector<std::string>{"quorvex: " + (closed / "inside.dng").string() +
                                        ": it cannot be reached: permission to search a folder on "
                                        "its path is denied."});
+    // A folder given that may be entered but not listed; an export folder
+    // that may not be searched: each said to be a matter of permission,
+    // naming the folder.
+    const fs::path unlisted = shut / "unlisted", unsearched = shut / "unsearched";
+    makeChart(unlisted / "inside.dng");
+    fs::create_directories(unsearched);
+    fs::permissions(unlisted, fs::perms(0311));
+    fs::permissions(unsearched, fs::perms(0666));
+    const auto folders = runProgram(unlisted.string(), asUser);
+    EXPECT_EQ(folders.status, 1);
+    EXPECT_EQ(linesOf(folders.errText),
+              std::vector<std::string>{"quorvex: " + unlisted.string() +
+                                       ": it cannot be read: permission to read it is denied."});
+    const auto out = runProgram(
+        "--out " + unsearched.string() + " " + (unlisted / "inside.dng").string(), asUser);
+    EXPECT_EQ(out.status, 1);
+    EXPECT_NE(out.errText.find(" in " + unsearched.string() + ": " + std::strerror(EACCES)),
+              std::string::npos)
+        << out.errText;
+    fs::permissions(unlisted, fs::perms::owner_all);
     fs::permissions(closed, fs::perms::owner_all);
     fs::remove_all(home);
 }
