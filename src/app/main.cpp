@@ -344,8 +344,12 @@ int run(int argc, char** argv) {
     }
 
     // Edits a window could not save when it last ended go into the catalog
-    // before anything reads it (said in the log).
-    PendingEdits::mergeIntoCatalog(platform::FileLock::waitLimit());
+    // before anything reads it; those it cannot take yet are read from
+    // where they are kept, which the person is told in one line.
+    if (const auto merged = PendingEdits::merge(platform::FileLock::waitLimit());
+        merged.left > 0 || merged.older > 0)
+        platform::warnUser(merged.told +
+                           (merged.left > 0 ? " This run exports with those edits." : ""));
 
     // Also registers the defaults the browser's file filter reads.
     auto& controller = DocumentController::sharedDocumentController();

@@ -523,13 +523,58 @@ TEST_F(BatchExportTest, SavedSettingsReachTheCommandLinesExport) {
         PendingEdits::keep(MultiDataStore::sharedMultiDataStore().serializeToPList(
                                Dictionary{{"Quorvex_UUID", Value(fs::absolute(dng).string())},
                                           {"Quorvex_Filter_inputEV", Value(-4.0f)}}),
-                           nullptr));
+                           std::nullopt, nullptr));
     const auto pending = exportInto("pending", "");
     EXPECT_LT(meanLevel(pending), 0.7 * meanLevel(darker));
     EXPECT_FALSE(fs::exists(PendingEdits::pendingFile()));
     EXPECT_FLOAT_EQ((*catalog->getItemForUUID(fs::absolute(dng).string()))["Quorvex_Filter_inputEV"]
                         .floatValue(),
                     -4.0f);
+    {
+        // Behind another program's lock the kept edit cannot go in, yet the
+        // export has it, and one line says so.
+        ASSERT_TRUE(
+            PendingEdits::keep(MultiDataStore::sharedMultiDataStore().serializeToPList(
+                                   Dictionary{{"Quorvex_UUID", Value(fs::absolute(dng).string())},
+                                              {"Quorvex_Filter_inputEV", Value(-1.0f)}}),
+                               std::nullopt, nullptr));
+        testsupport::LockHolder holder(catalog->storeFilePath()->parent_path() /
+                                       ".QuorvexCatalog.plist.lock");
+        ASSERT_TRUE(holder.hold("burn"));
+        const auto out = scratch_.path() / "held";
+        const auto r = runProgram("--out " + out.string() + " " + dng.string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        // Between the catalog's -2 and none, far from the catalog's -4.
+        EXPECT_GT(meanLevel(out / "s.jpg"), 1.2 * meanLevel(darker));
+        EXPECT_LT(meanLevel(out / "s.jpg"), 0.9 * meanLevel(plain));
+        const auto lines = linesOf(r.errText);
+        // Besides the word of what the run waits for.
+        ASSERT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](auto& l) { return l.find("last ended") != l.npos; }),
+                  1)
+            << r.errText;
+        EXPECT_NE(r.errText.find("cannot be put in the catalog yet"), std::string::npos);
+        EXPECT_NE(r.errText.find("This run exports with those edits."), std::string::npos);
+        EXPECT_FLOAT_EQ(
+            (*catalog->getItemForUUID(fs::absolute(dng).string()))["Quorvex_Filter_inputEV"]
+                .floatValue(),
+            -4.0f);
+    }
+    {
+        // A damaged file of kept edits is said in a warning naming where it is kept.
+        std::ofstream(PendingEdits::pendingFile(), std::ios::trunc)
+            << "<?xml version=\"1.0\"?><pli";
+        const auto r =
+            runProgram("--out " + (scratch_.path() / "damaged").string() + " " + dng.string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.errText.find("quorvex: warning: The edits kept when Quorvex last ended"),
+                  std::string::npos)
+            << r.errText;
+        EXPECT_NE(r.errText.find(PendingEdits::pendingFile().string() + ".damaged"),
+                  std::string::npos);
+        EXPECT_TRUE(fs::exists(PendingEdits::pendingFile().string() + ".damaged"));
+        EXPECT_NEAR(meanLevel(scratch_.path() / "damaged" / "s.jpg"), meanLevel(pending), 3.0);
+    }
 
     Dictionary small{{"displayName", Value("Small files")},
                      {"Quorvex_ExportFileType", Value(0)},
