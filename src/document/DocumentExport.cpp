@@ -364,8 +364,9 @@ bool validate(ExportJob& job) {
                                 kQuorvexErrorCreateDestination, url,
                                 {platform::PosixErrorDomain, err, std::strerror(err)}));
     }
+    // A numbered export moves on to the next name instead.
     for (const auto& kept : job.policy.protect) {
-        if (job.policy.replace && DocumentExport::sameFile(url, kept))
+        if (job.policy.replace && !job.policy.numbered && DocumentExport::sameFile(url, kept))
             return failJob(job, DocumentExport::destinationError(
                                     kQuorvexErrorCreateDestination, url,
                                     {platform::PosixErrorDomain, EEXIST,
@@ -527,7 +528,7 @@ void fileMetadata(ExportJob& job, const Dictionary& props) {
 // The file beside its final name, for the JPEG.
 std::unique_ptr<platform::OutputFile> createFile(ExportJob& job) {
     platform::Error cause;
-    auto out = platform::OutputFile::create(job.url, &cause);
+    auto out = platform::OutputFile::create(job.url, &cause, job.policy.folderNames);
     if (!out)
         failJob(job,
                 DocumentExport::destinationError(kQuorvexErrorCreateDestination, job.url, cause));

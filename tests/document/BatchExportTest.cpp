@@ -64,8 +64,9 @@ TEST_F(BatchExportTest, TakenNamesAreNumberedUnlessOverwriting) {
     touch("a_2.jpg");
     EXPECT_EQ(BatchExport::destinationFor(src, std::nullopt, "public.jpeg", false, &error),
               scratch_.path() / "a_3.jpg");
+    // Overwriting takes the first name that is free or holds an export of ours.
     EXPECT_EQ(BatchExport::destinationFor(src, std::nullopt, "public.jpeg", true, &error),
-              scratch_.path() / "a.jpg");
+              scratch_.path() / "a_3.jpg");
     // Into the export folder, with the type's extension.
     const auto out = scratch_.path() / "out";
     fs::create_directories(out);
@@ -437,10 +438,16 @@ TEST_F(BatchExportTest, CommandLineNumbersOrOverwritesAsTheUserDefaultSays) {
     // The program reads the same defaults file as this process.
     platform::UserDefaults::standard().setBool(true, "SilentlyOverwrite");
     ASSERT_TRUE(platform::UserDefaults::standard().synchronize());
+    // Only an earlier export of ours is replaced: c.jpg is someone else's.
+    const auto ours = scratch_.path() / "c_1.jpg";
+    std::ofstream(ours, std::ios::binary | std::ios::app) << "mark";
     auto replaced = runProgram("--export " + dng.string());
     EXPECT_EQ(replaced.status, 0) << replaced.out;
-    EXPECT_NE(replaced.out.find((scratch_.path() / "c.jpg").string()), std::string::npos);
-    EXPECT_EQ(firstBytes(scratch_.path() / "c.jpg", 2), "\xFF\xD8");
+    EXPECT_EQ(replaced.outText, (scratch_.path() / "c_1.jpg").string() + "\n");
+    EXPECT_EQ(firstBytes(scratch_.path() / "c.jpg", 3), "old");
+    const auto bytes = testsupport::fileBytes(ours);
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_NE(std::string(bytes.end() - 4, bytes.end()), "mark");
     EXPECT_FALSE(fs::exists(scratch_.path() / "c_2.jpg"));
 
     // Two sources of one name into one folder: the run keeps its first file.
@@ -1087,6 +1094,26 @@ TEST_F(BatchExportTest, CommandLineSaysAFileThatCannotBeReadCannotBeRead) {
               std::vector<std::string>{"quorvex: " + (closed / "inside.dng").string() +
                                        ": it cannot be reached: permission to search a folder on "
                                        "its path is denied."});
+    // A folder given that may be entered but not listed; an export folder
+    // that may not be searched: each said to be a matter of permission,
+    // naming the folder.
+    const fs::path unlisted = shut / "unlisted", unsearched = shut / "unsearched";
+    makeChart(unlisted / "inside.dng");
+    fs::create_directories(unsearched);
+    fs::permissions(unlisted, fs::perms(0311));
+    fs::permissions(unsearched, fs::perms(0666));
+    const auto folders = runProgram(unlisted.string(), asUser);
+    EXPECT_EQ(folders.status, 1);
+    EXPECT_EQ(linesOf(folders.errText),
+              std::vector<std::string>{"quorvex: " + unlisted.string() +
+                                       ": it cannot be read: permission to read it is denied."});
+    const auto out = runProgram(
+        "--out " + unsearched.string() + " " + (unlisted / "inside.dng").string(), asUser);
+    EXPECT_EQ(out.status, 1);
+    EXPECT_NE(out.errText.find(" in " + unsearched.string() + ": " + std::strerror(EACCES)),
+              std::string::npos)
+        << out.errText;
+    fs::permissions(unlisted, fs::perms::owner_all);
     fs::permissions(closed, fs::perms::owner_all);
     fs::remove_all(home);
 }
