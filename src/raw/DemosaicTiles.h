@@ -29,6 +29,16 @@
 #define DEMOSAIC_ROW_LOOP
 #endif
 
+// The pixel loops again for processors with 256-bit vectors, chosen when the
+// program starts; no operation is fused or reordered, so both give the same
+// samples.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define DEMOSAIC_WIDE_LOOPS [[gnu::target_clones("avx2", "default")]]
+#else
+#define DEMOSAIC_WIDE_LOOPS
+#endif
+
 namespace platform {
 
 // Mirror index i into [0, n) without repeating the edge sample. For n >= 2 the
