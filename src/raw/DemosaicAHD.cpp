@@ -145,7 +145,7 @@ public:
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
              platform::ColourOnlyCells* keep) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
@@ -167,7 +167,7 @@ public:
 
 private:
     // Green along rows and along columns; rows and columns [m, size - m).
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void interpolateGreen(int m) {
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict c0 = s_.row(kMosaic, r);
@@ -207,7 +207,7 @@ private:
     // averaged plainly, as the direction's green was interpolated, except
     // where the detail is red and blue's alone (see below).
     template <bool AlongRows>
-    DEMOSAIC_WIDE_LOOPS void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
+    QUORVEX_WIDE_LOOPS void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
         using platform::MinOf;
@@ -287,7 +287,7 @@ private:
         }
     }
 
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void toLab(Plane rp, Plane gp, Plane bp, Plane lp, Plane ap, Plane bbp, int m) {
         const LabTable& table = LabCurve();
         const float* curve = table.curve.data();
@@ -332,7 +332,7 @@ private:
     // Counts, for each direction, the 4-neighbours whose luminance and
     // chrominance stay within the tolerances set by the smaller of the two
     // directions' own along-the-axis differences.
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void homogeneity(int m) {
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict lh = s_.row(kLH, r);
@@ -391,7 +391,7 @@ private:
     // Each direction's counts summed over 3×3, by columns of three first.
     // The counts are small whole numbers, so every sum is exact whatever its
     // order.
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void sumHomogeneity(int m) {
         float* __restrict columnH = s_.columnRow(0);
         float* __restrict columnV = s_.columnRow(1);
@@ -417,7 +417,7 @@ private:
         }
     }
 
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void select(int m) {
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict sh = s_.row(kSumH, r);
@@ -452,7 +452,7 @@ private:
     // over 3×3 with weights 1, 2, 1 each way instead, the sensor's samples
     // included, as the alternate rendering does (see DemosaicLMMSE), and the
     // second keeps what the first made.
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void reduceArtefacts(int m, bool first) {
         for (int r = m - 1; r < h_ - m + 1; ++r) {
             const float* __restrict rr = s_.row(kRed, r);
@@ -528,7 +528,7 @@ private:
     // The median of nine is the median of the largest column minimum, the
     // median of the column medians and the smallest column maximum once each
     // column of three is sorted; each column's sort serves three outputs.
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void median3x3(Plane in, Plane out, int m) {
         using platform::MaxOf;
         using platform::MinOf;

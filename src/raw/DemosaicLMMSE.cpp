@@ -116,7 +116,7 @@ public:
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
              const platform::ColourOnlyCells* found) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.row(kMosaic, 0));
@@ -146,7 +146,7 @@ public:
 private:
     // Green minus the other colour of the row (or column), with the missing
     // one of the two interpolated by the five-tap filter along the axis.
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void primaryDifferences(int m) {
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict c0 = s_.row(kMosaic, r);
@@ -171,7 +171,7 @@ private:
     }
 
     // Gaussian along one axis; step is 1 for rows and the stride for columns.
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void smooth(Plane in, Plane out, bool alongRows, int m) {
         static const std::array<float, kTaps> taps = GaussianTaps();
         float tap[kTaps];
@@ -203,7 +203,7 @@ private:
     // Splits one axis's smoothed difference and its squared deviation from
     // the unsmoothed one, in rows [rowMargin, height - rowMargin) and columns
     // [m, width - m).
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void split(Plane diff, Plane smoothPlane, int rowMargin, int m) {
         for (int r = rowMargin; r < h_ - rowMargin; ++r) {
             const float* __restrict d = s_.row(diff, r);
@@ -227,7 +227,7 @@ private:
     // the smaller of the two axes' signal variances (the first call stores
     // its own).
     template <bool AlongRows>
-    DEMOSAIC_WIDE_LOOPS void estimate(Plane diff, Plane smoothPlane, Plane est, int m) {
+    QUORVEX_WIDE_LOOPS void estimate(Plane diff, Plane smoothPlane, Plane est, int m) {
         constexpr float kInvTaps = 1.0f / kTaps;
         split(diff, smoothPlane, AlongRows ? m : m - kRadius, AlongRows ? m - kRadius : m);
         for (int r = m; r < h_ - m; ++r) {
@@ -282,7 +282,7 @@ private:
     // weighted by how much the image changes on its side, and kept within
     // their range. Fine grey detail, where the difference is flat, keeps its
     // estimate.
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void fuseGreen(int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
@@ -372,7 +372,7 @@ private:
     // across an edge of the missing colour, which neither green nor this
     // site's colour shows (only the excess counts: where both pairs straddle
     // an edge, its sides are told apart by the rest).
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void redBlueAtOppositeSites(int m) {
         for (int r = m; r < h_ - m; ++r) {
             const platform::CFARowMasks mk = masks_.forRow(r);
@@ -416,7 +416,7 @@ private:
     // detail is red and blue's alone, also by how much the colour sampled
     // beside this site steps between here and beyond the neighbour, which
     // tells the side of an edge as the other sites tell it.
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void redBlueAtGreenSites(int m) {
         using platform::EdgeSpread;
         using platform::MinOf;
@@ -500,8 +500,8 @@ private:
     // detail in red and blue alone, each pixel from smooth(rows, x, red,
     // blue); the other rows copied from fromRed and fromBlue.
     template <typename Smooth>
-    DEMOSAIC_WIDE_LOOPS void smoothRows(int m, Plane fromRed, Plane fromBlue, Plane toRed,
-                                        Plane toBlue, Smooth smooth) {
+    QUORVEX_WIDE_LOOPS void smoothRows(int m, Plane fromRed, Plane fromBlue, Plane toRed,
+                                       Plane toBlue, Smooth smooth) {
         const uint8_t* flags = s_.rowFlags();
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict r0 = s_.row(fromRed, r);
@@ -538,7 +538,7 @@ private:
     // them, would otherwise come out as a maze; an edge of them keeps its
     // place. Writes rows and columns [m, size - m) of kRedSmoothed and
     // kBlueSmoothed.
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void smoothColourOnly(int m) {
         smoothRows(m, kRed, kBlue, kRedSmoothed, kBlueSmoothed,
                    [](const ColourRows& c, int x, float& red, float& blue) {
@@ -564,7 +564,7 @@ private:
     // neighbours along a diagonal are all ground) corners stay square. Reads
     // rows and columns [m - 1, size - m + 1) of the red and blue planes given
     // and writes [m, size - m) of the others.
-    DEMOSAIC_WIDE_LOOPS
+    QUORVEX_WIDE_LOOPS
     void smoothAlong(int m, Plane fromRed, Plane fromBlue, Plane toRed, Plane toBlue) {
         smoothRows(m, fromRed, fromBlue, toRed, toBlue,
                    [](const ColourRows& c, int x, float& red, float& blue) {

@@ -48,7 +48,7 @@ void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int maxWidt
     }
 }
 
-DEMOSAIC_WIDE_LOOPS
+QUORVEX_WIDE_LOOPS
 void LoadPaddedMosaic(const CFAPlane& cfa, const DemosaicTile& tile, float* dst) {
     const int w = static_cast<int>(cfa.width);
     const int h = static_cast<int>(cfa.height);
@@ -137,7 +137,7 @@ void InterleaveRGB(const float* r, const float* g, const float* b, float* rgb, i
 
 // Rounds three planes' samples into packed 16-bit RGB: interleaved as floats
 // first, so that the rounding runs as one flat loop that vectorises.
-DEMOSAIC_WIDE_LOOPS
+QUORVEX_WIDE_LOOPS
 void StoreRGB(const float* r, const float* g, const float* b, uint16_t* __restrict out, int n) {
     float packed[kStoreChunk * 3];
     InterleaveRGB(r, g, b, packed, n);
@@ -160,7 +160,7 @@ uint16_t* ImageRowAt(const DemosaicTile& tile, int y, uint16_t* rgb, uint32_t im
     return rgb + (static_cast<size_t>(tile.y0 + y) * imageWidth + static_cast<size_t>(tile.x0)) * 3;
 }
 
-DEMOSAIC_WIDE_LOOPS
+QUORVEX_WIDE_LOOPS
 void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g, const float* b,
                         uint16_t* rgb, uint32_t imageWidth,
                         const std::array<std::array<float, 3>, 3>& m) {
@@ -194,7 +194,7 @@ void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g
 
 }  // namespace
 
-DEMOSAIC_WIDE_LOOPS
+QUORVEX_WIDE_LOOPS
 void StoreTileRGB(const DemosaicTile& tile, const float* r, const float* g, const float* b,
                   uint16_t* rgb, uint32_t imageWidth,
                   const std::array<std::array<float, 3>, 3>* colour) {
@@ -314,7 +314,7 @@ int ColourOnlyCells::fill(const DemosaicTile& tile, int m, float* out, uint8_t* 
     return any ? 1 : 0;
 }
 
-DEMOSAIC_WIDE_LOOPS
+QUORVEX_WIDE_LOOPS
 bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
                            float* out, float* scratch, uint8_t* rowFlags, ColourOnlyCells* keep) {
     const int stride = tile.stride, h = tile.paddedHeight();

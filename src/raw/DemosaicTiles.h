@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/WideLoops.h"
 #include "raw/CFAPattern.h"
 
 // Marks a loop over one row of distinct scratch planes as free of
@@ -27,16 +28,6 @@
 #define DEMOSAIC_ROW_LOOP _Pragma("GCC ivdep")
 #else
 #define DEMOSAIC_ROW_LOOP
-#endif
-
-// The pixel loops again for processors with 256-bit vectors, chosen when the
-// program starts; no operation is fused or reordered, so both give the same
-// samples.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
-    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define DEMOSAIC_WIDE_LOOPS [[gnu::target_clones("avx2", "default")]]
-#else
-#define DEMOSAIC_WIDE_LOOPS
 #endif
 
 namespace platform {
