@@ -147,11 +147,12 @@ public:
 
     QUORVEX_WIDE_LOOPS
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
-             platform::ColourOnlyCells* keep) {
+             platform::ColourOnlyCells* cells) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
         // The Lab planes are free until the candidates are converted.
-        platform::ColourOnlyDetailPlane(s_.plane(kMosaic), tile_, 3, greenParity_,
-                                        s_.plane(kColourOnly), s_.plane(kLH), s_.rowFlags(), keep);
+        platform::SharedColourOnlyDetailPlane(s_.plane(kMosaic), tile_, 3, greenParity_,
+                                              s_.plane(kColourOnly), s_.plane(kLH), s_.rowFlags(),
+                                              cells);
         interpolateGreen(2);
         interpolateRedBlue<true>(kGreenH, kRedH, kBlueH, 3);
         interpolateRedBlue<false>(kGreenV, kRedV, kBlueV, 3);
@@ -569,11 +570,11 @@ private:
 }  // namespace
 
 void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
-                 platform::ColourOnlyCells* keep) {
+                 platform::ColourOnlyCells* cells) {
     LabCurve();  // built once, before the bands share it
     platform::DemosaicInTiles(cfa, rgb, bands, colour, kTileWidth, kTileHeight, kPad, [&] {
         return [&, scratch = std::make_shared<AHDScratch>()](const platform::DemosaicTile& tile) {
-            AHDTile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, keep);
+            AHDTile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, cells);
         };
     });
 }

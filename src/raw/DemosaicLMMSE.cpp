@@ -118,7 +118,7 @@ public:
 
     QUORVEX_WIDE_LOOPS
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
-             const platform::ColourOnlyCells* found) {
+             platform::ColourOnlyCells* cells) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.row(kMosaic, 0));
         primaryDifferences(2);
         smooth(kDiffH, kSmoothH, true, 6);
@@ -126,10 +126,9 @@ public:
         estimate<true>(kDiffH, kSmoothH, kEstH, 10);
         estimate<false>(kDiffV, kSmoothV, kEstV, 10);
         // The split noise is no longer needed either.
-        if (!found || found->fill(tile_, 10, s_.row(kColourOnly, 0), s_.rowFlags()) < 0)
-            platform::ColourOnlyDetailPlane(s_.row(kMosaic, 0), tile_, 10, greenParity_,
-                                            s_.row(kColourOnly, 0), s_.row(kSplitNoise, 0),
-                                            s_.rowFlags());
+        platform::SharedColourOnlyDetailPlane(s_.row(kMosaic, 0), tile_, 10, greenParity_,
+                                              s_.row(kColourOnly, 0), s_.row(kSplitNoise, 0),
+                                              s_.rowFlags(), cells);
         fuseGreen(10);
         redBlueAtOppositeSites(11);
         redBlueAtGreenSites(12);
@@ -616,10 +615,10 @@ private:
 }  // namespace
 
 void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
-                   const platform::ColourOnlyCells* found) {
+                   platform::ColourOnlyCells* cells) {
     platform::DemosaicInTiles(cfa, rgb, bands, colour, kTileWidth, kTileHeight, kPad, [&] {
         return [&, scratch = std::make_shared<LMMSEScratch>()](const platform::DemosaicTile& tile) {
-            LMMSETile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, found);
+            LMMSETile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, cells);
         };
     });
 }

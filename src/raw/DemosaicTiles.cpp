@@ -314,6 +314,16 @@ int ColourOnlyCells::fill(const DemosaicTile& tile, int m, float* out, uint8_t* 
     return any ? 1 : 0;
 }
 
+bool SharedColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
+                                 int greenParity, float* out, float* scratch, uint8_t* rowFlags,
+                                 ColourOnlyCells* cells) {
+    if (cells) {
+        const int found = cells->fill(tile, m, out, rowFlags);
+        if (found >= 0) return found > 0;
+    }
+    return ColourOnlyDetailPlane(mosaic, tile, m, greenParity, out, scratch, rowFlags, cells);
+}
+
 QUORVEX_WIDE_LOOPS
 bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
                            float* out, float* scratch, uint8_t* rowFlags, ColourOnlyCells* keep) {

@@ -1122,8 +1122,8 @@ void DemosaicBoth(const DecodeRequest& req, const MosaicPlane& mosaic, const Raw
     const uint32_t width = mosaic.width, height = mosaic.height;
     const bool whole = crop.left == 0 && crop.top == 0 && crop.width == width &&
                        crop.height == height && (orientation <= 1 || orientation > 8);
-    // Where red and blue alone carry detail is the mosaic's own: the master
-    // finds it, the alternate takes it.
+    // Where red and blue alone carry detail is the mosaic's own: the alternate
+    // (the wider halo) finds it, the master takes it.
     platform::ColourOnlyCells colourOnly;
     const std::optional<CFAPattern> bayer = mosaic.layout.bayer();
     if (!bayer) {
@@ -1154,20 +1154,20 @@ void DemosaicBoth(const DecodeRequest& req, const MosaicPlane& mosaic, const Raw
     if (!dng && whole) {
         // Nothing between the interpolation and the colour: the tiles are
         // stored converted, sparing a pass over each rendering.
-        out.master.resize(size_t(width) * height * 3);
-        render(true, out.master.data(), &matrix);
         out.alternate.resize(size_t(width) * height * 3);
         render(false, out.alternate.data(), &matrix);
+        out.master.resize(size_t(width) * height * 3);
+        render(true, out.master.data(), &matrix);
         return;
     }
     RawSamples rgb(size_t(width) * height * 3);
-    render(true, rgb.data(), nullptr);
-    if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
-    Finish(rgb, width, crop, orientation, matrix, req.bands, out.master);
-    rgb.resize(size_t(width) * height * 3);
     render(false, rgb.data(), nullptr);
     if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
     Finish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
+    rgb.resize(size_t(width) * height * 3);
+    render(true, rgb.data(), nullptr);
+    if (dng) ApplyOpcodeList3(dng->host, *dng->negative, rgb, width, height);
+    Finish(rgb, width, crop, orientation, matrix, req.bands, out.master);
 }
 
 // The makers' own formats: LibRaw gives the sensor's data, the road after it
