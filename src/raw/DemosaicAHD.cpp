@@ -86,8 +86,6 @@ enum Plane {
     kColourOnly,  // see ColourOnlyDetail
     kPlaneCount,
     // Once the homogeneity is counted, the Lab planes are free.
-    kSumH = kLH,
-    kSumV = kAH,
     kRed = kLV,
     kGreen = kAV,
     kBlue = kBV,
@@ -159,7 +157,6 @@ public:
         toLab(kRedH, kGreenH, kBlueH, kLH, kAH, kBH, 3);
         toLab(kRedV, kGreenV, kBlueV, kLV, kAV, kBV, 3);
         homogeneity(4);
-        sumHomogeneity(5);
         select(5);
         for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(6 + pass, pass == 0);
         platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
@@ -389,11 +386,12 @@ private:
         }
     }
 
-    // Each direction's counts summed over 3×3, by columns of three first.
-    // The counts are small whole numbers, so every sum is exact whatever its
-    // order.
+    // Each pixel takes the direction whose homogeneity counts, summed over
+    // 3×3 (by columns of three first), are the larger; equal sums average the
+    // two. The counts are small whole numbers, so every sum is exact whatever
+    // its order. The sums stay in registers: the row is picked as it is summed.
     QUORVEX_WIDE_LOOPS
-    void sumHomogeneity(int m) {
+    void select(int m) {
         float* __restrict columnH = s_.columnRow(0);
         float* __restrict columnV = s_.columnRow(1);
         for (int r = m; r < h_ - m; ++r) {
@@ -403,26 +401,11 @@ private:
             const float* __restrict vu = s_.row(kHomV, r - 1);
             const float* __restrict v0 = s_.row(kHomV, r);
             const float* __restrict vd = s_.row(kHomV, r + 1);
-            float* __restrict sumH = s_.row(kSumH, r);
-            float* __restrict sumV = s_.row(kSumV, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m - 1; x < w_ - m + 1; ++x) {
                 columnH[x] = hu[x] + h0[x] + hd[x];
                 columnV[x] = vu[x] + v0[x] + vd[x];
             }
-            DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) {
-                sumH[x] = columnH[x - 1] + columnH[x] + columnH[x + 1];
-                sumV[x] = columnV[x - 1] + columnV[x] + columnV[x + 1];
-            }
-        }
-    }
-
-    QUORVEX_WIDE_LOOPS
-    void select(int m) {
-        for (int r = m; r < h_ - m; ++r) {
-            const float* __restrict sh = s_.row(kSumH, r);
-            const float* __restrict sv = s_.row(kSumV, r);
             const float* __restrict rh = s_.row(kRedH, r);
             const float* __restrict rv = s_.row(kRedV, r);
             const float* __restrict gh = s_.row(kGreenH, r);
@@ -434,7 +417,8 @@ private:
             float* __restrict bo = s_.row(kBlue, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
-                const float ha = sh[x], hb = sv[x];
+                const float ha = columnH[x - 1] + columnH[x] + columnH[x + 1];
+                const float hb = columnV[x - 1] + columnV[x] + columnV[x + 1];
                 auto pick = [&](float a, float b) {
                     const float mean = 0.5f * (a + b);
                     return ha > hb ? a : (ha < hb ? b : mean);
