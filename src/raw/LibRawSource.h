@@ -4,7 +4,7 @@
 //
 // What it hands on is the sensor's data and what the file says of it; the
 // white balance, demosaicing, colour and geometry after it are the same as a
-// DNG's (rawWrapper). A Bayer mosaic comes black-subtracted per channel and
+// DNG's (RawDevelop.h). A Bayer mosaic comes black-subtracted per channel and
 // scaled so that the file's white level is 65535, over the visible area (the
 // sensor's margins cut). Sensors that are not a 2 x 2 Bayer layout (X-Trans,
 // four-colour, already interpolated data, rotated layouts) come as camera

@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <utility>
 
+#include "dng/core/dng_exception.h"
+#include "platform/Log.h"
+
 namespace {
 constexpr long kRawOpenErrorCode = -5;
 }
@@ -33,4 +36,91 @@ platform::Error RawDamagedFormat(const std::string& path, const std::string& for
                              ? "\" is damaged, or of a camera newer than Quorvex's decoder: "
                              : "\" is damaged or cut short: ") +
                         "it begins as a " + format + " file, but " + why + ".");
+}
+
+std::string RawFileName(const std::string& path) {
+    return std::filesystem::path(path).filename().string();
+}
+
+const char* CodeMeaning(dng_error_code code) {
+    switch (code) {
+        case dng_error_not_yet_implemented:
+            return "it uses a feature this system does not implement";
+        case dng_error_unsupported_dng:
+            return "its DNG version is newer than this reader";
+        case dng_error_memory:
+            return "memory ran out";
+        case dng_error_open_file:
+            return "it cannot be opened";
+        case dng_error_read_file:
+            return "reading it failed";
+        case dng_error_end_of_file:
+            return "it ends before its data does";
+        case dng_error_file_is_damaged:
+            return "its data does not match its checksum";
+        case dng_error_bad_format:
+            return "its structure is not that of a DNG file";
+        case dng_error_matrix_math:
+            return "its colour tags give no usable colour";
+        default:
+            return "an unexpected failure in the DNG reader";
+    }
+}
+
+namespace {
+
+// Codes whose throwers' texts speak of the reader's own parts (a memory
+// block's class, a matrix step, a broken assumption) rather than the file.
+bool TextIsInternal(dng_error_code code) {
+    return code == dng_error_unknown || code == dng_error_memory || code == dng_error_matrix_math ||
+           code == dng_error_host_insufficient;
+}
+
+}  // namespace
+
+std::string WhatFailed(const dng_exception& e) {
+    std::string what = e.Message();
+    while (!what.empty() && (what.back() == '.' || what.back() == ' ')) what.pop_back();
+    platform::log("DNG reader: error %ld: %s", long(e.ErrorCode()), what.c_str());
+    if (!what.empty() && !TextIsInternal(e.ErrorCode())) return ": " + what;
+    return std::string(": ") + CodeMeaning(e.ErrorCode());
+}
+
+platform::Error DngError(const std::string& path, const dng_exception& e) {
+    const std::string name = "\"" + RawFileName(path) + "\"";
+    const std::string why = WhatFailed(e) + ".";
+    switch (e.ErrorCode()) {
+        case dng_error_not_yet_implemented:
+            return RawOpenError("The DNG file " + name +
+                                " stores its image in a compression this system does not decode" +
+                                why);
+        case dng_error_unsupported_dng:
+            return RawOpenError("The DNG file " + name + " needs a newer DNG reader" + why);
+        case dng_error_memory:
+            return RawOpenError("There is not enough memory to decode " + name + ".");
+        case dng_error_open_file:
+            return RawOpenError("The file " + name + " could not be opened" + why);
+        case dng_error_read_file:
+            return RawOpenError("The file " + name + " is not developed" + why);
+        case dng_error_end_of_file:
+        case dng_error_file_is_damaged:
+            return RawOpenError("The DNG file " + name + " is truncated or damaged" + why);
+        case dng_error_bad_format:
+            return RawOpenError("The DNG file " + name +
+                                " is malformed or lacks what a decode needs" + why);
+        case dng_error_matrix_math:
+            return RawOpenError("The DNG file " + name +
+                                " cannot be rendered: its colour matrices do not turn the camera's "
+                                "colours into any real colour, so its colour tags are damaged.");
+        default:
+            return RawOpenError("The DNG file " + name + " could not be decoded" + why);
+    }
+}
+
+platform::Error RawUnreadable(const std::string& path, const std::string& clause) {
+    return RawOpenError("The file \"" + RawFileName(path) + "\" is not developed: " + clause);
+}
+
+platform::Error RawUnknownFormat(const std::string& path) {
+    return RawUnsupportedFormat(path, "it is no camera raw format that Quorvex decodes");
 }

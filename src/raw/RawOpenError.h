@@ -4,7 +4,10 @@
 
 #include <string>
 
+#include "dng/core/dng_errors.h"
 #include "platform/Error.h"
+
+class dng_exception;
 
 // An error in "RawOpenErrorDomain" with the given reason.
 platform::Error RawOpenError(std::string reason);
@@ -17,3 +20,19 @@ platform::Error RawUnsupportedFormat(const std::string& path, const std::string&
 // than the decoder, and says so.
 platform::Error RawDamagedFormat(const std::string& path, const std::string& format,
                                  const std::string& why, bool structureWhole = false);
+// The file name without its folder.
+std::string RawFileName(const std::string& path);
+// "The file "NAME" is not developed: CLAUSE" (a file that cannot be read).
+platform::Error RawUnreadable(const std::string& path, const std::string& clause);
+// A file that no decoder takes, named as no raw format Quorvex decodes.
+platform::Error RawUnknownFormat(const std::string& path);
+
+// The DNG reader's errors. What an error code means when its thrower gave
+// no text.
+const char* CodeMeaning(dng_error_code code);
+// ": what failed" from the thrower's text, or from the error's code when it
+// gave none or its text is the reader's own. The code and the text go to
+// the log.
+std::string WhatFailed(const dng_exception& e);
+// The reader's error as the person reads it, naming the file.
+platform::Error DngError(const std::string& path, const dng_exception& e);

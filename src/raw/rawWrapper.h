@@ -1,22 +1,21 @@
-// The image source for DNG raw files. Decodes the file through the DNG
-// library (directories, stage-1 raw data, linearization to stage 2), white
-// balances the mosaic with the as-shot neutral and demosaics it twice: the
-// master with AHD and the alternate with LMMSE. Monochrome sensors, mosaics
-// treated as monochrome and LinearRaw files give the master only. Both
-// renderings go from camera RGB to linear ProPhoto (D65 white) through the
-// negative's `dng_color_spec` at the as-shot white, or through the
-// chosen camera profile's two matrices; then they are cropped to the default
-// crop and turned to the file's orientation.
+// The image source of camera raw files, the class the engine talks to. It
+// chooses the decoder by the file's content (DngSource for DNG, on our own
+// reader; LibRawSource for the makers' own formats), holds what the decode
+// produced and words its failures.
 //
-// A thumbnail wrapper instead gives the largest embedded preview that
-// decodes, or a half-size decode of the mosaic, as its master image, in the
-// same layout.
+// Both roads end the same way (RawDevelop.h): the mosaic white balanced
+// with the as-shot neutral and demosaiced twice, the master with AHD and the
+// alternate with LMMSE (monochrome sensors, mosaics treated as monochrome
+// and full-colour data give the master only); both renderings go from
+// camera RGB to linear ProPhoto (D65 white) through the colour spec at the
+// as-shot white, or through the chosen camera profile's two matrices; then
+// they are cropped to the default crop and turned to the file's
+// orientation. A thumbnail wrapper instead gives the largest embedded
+// preview that decodes, or a half-size decode of the mosaic, as its master
+// image, in the same layout (EmbeddedPreview.h).
 //
-// Files whose content is not DNG go through LibRawSource: the makers' own
-// formats give their sensor data, which then takes the same road (black and
-// white levels, white balance, AHD and LMMSE, colour, orientation). A file
-// no decoder takes is refused with an error in "RawOpenErrorDomain" that
-// names its format as unsupported; a damaged file gives its own error.
+// A file no decoder takes is refused with an error in "RawOpenErrorDomain"
+// that names its format as unsupported; a damaged file gives its own error.
 //
 // Ownership: the wrapper owns its images; pointers returned by
 // masterImageBytes/alternateImageBytes stay valid until a new camera profile
