@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config ccache
   liblcms2-dev libjpeg62-turbo-dev libpng-dev libtiff-dev zlib1g-dev
-  libopenexr-dev libimath-dev libdeflate-dev libraw-dev qt6-base-dev libxcb1-dev libpugixml-dev libicu-dev
+  libopenexr-dev libimath-dev libdeflate-dev libraw-dev qt6-base-dev libxcb1-dev libpugixml-dev libutf8proc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libimage-exiftool-perl libtiff-tools openexr xvfb xauth darktable rawtherapee
   openbox xdotool scrot python3-numpy)

@@ -93,7 +93,9 @@ void printHelp(FILE* out) {
         "name exists it becomes NAME_1, NAME_2 ... unless the user default\n"
         "\"SilentlyOverwrite\" is set. A source file is never overwritten. So a\n"
         "second run over a folder writes a_1.jpg beside a.jpg, a third a_2.jpg;\n"
-        "with \"SilentlyOverwrite\" each run replaces a.jpg. A name differing from\n"
+        "with \"SilentlyOverwrite\" each run replaces a.jpg when an earlier run wrote\n"
+        "it; a file another program made (a camera's JPEG, a raw file) is never\n"
+        "replaced, the next number is taken. A name differing from\n"
         "an existing file's only in letter case (or Unicode normalisation) counts as\n"
         "taken, with or without it: beside the camera's IMG_0001.JPG the export is\n"
         "IMG_0001_1.jpg, as memory cards and other systems take the two for one.\n"
@@ -342,8 +344,12 @@ int run(int argc, char** argv) {
     }
 
     // Edits a window could not save when it last ended go into the catalog
-    // before anything reads it (said in the log).
-    PendingEdits::mergeIntoCatalog(platform::FileLock::waitLimit());
+    // before anything reads it; those it cannot take yet are read from
+    // where they are kept, which the person is told in one line.
+    if (const auto merged = PendingEdits::merge(platform::FileLock::waitLimit());
+        merged.left > 0 || merged.older > 0)
+        platform::warnUser(merged.told +
+                           (merged.left > 0 ? " This run exports with those edits." : ""));
 
     // Also registers the defaults the browser's file filter reads.
     auto& controller = DocumentController::sharedDocumentController();
@@ -358,8 +364,9 @@ int run(int argc, char** argv) {
         }
         const auto inFolder = BatchExport::imageFilesInFolder(argument);
         if (inFolder.empty()) {
-            std::fprintf(stderr, "quorvex: %s: the folder holds no image files\n",
-                         oneLine(argument).c_str());
+            const auto unreadable = platform::whyFolderUnreadable(argument);
+            std::fprintf(stderr, "quorvex: %s: %s\n", oneLine(argument).c_str(),
+                         unreadable ? unreadable->c_str() : "the folder holds no image files");
             anyFailed = true;
         }
         // An earlier run's exports are not raw files to develop again, and

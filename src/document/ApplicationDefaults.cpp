@@ -2,6 +2,7 @@
 
 #include <filesystem>
 
+#include "document/PendingEdits.h"
 #include "document/PresetManager.h"
 #include "document/SettingRanges.h"
 #include "engine/MultiDataStore.h"
@@ -76,5 +77,7 @@ bool ApplicationDefaults::resetQuorvex(std::vector<platform::Error>* errors) {
         ok = false;
         if (errors) errors->push_back(error);
     }
+    // Kept edits would come back into the catalog just emptied.
+    for (const auto& pending : PendingEdits::pendingFiles()) std::filesystem::remove(pending, ec);
     return ok;
 }

@@ -78,12 +78,14 @@ std::optional<std::filesystem::path> BatchExport::destinationFor(
     std::optional<platform::CaselessNames> listed;
     if (!names)
         names = &listed.emplace(platform::CaselessNames::ofFolder(destination.parent_path()));
-    // Overwriting replaces an exact name only; one that differs in case is
-    // passed over, as when the file is put in place.
+    // Overwriting replaces only an earlier export of ours under the exact
+    // name; one that differs in case, or any other file, is passed over, as
+    // when the file is put in place.
     for (int i = 0; silentlyOverwrite && i <= platform::OutputFile::kMaxNumberedName; ++i) {
         auto candidate = platform::OutputFile::numberedName(destination, i);
-        const auto like = names->nameLike(candidate.filename().string());
-        if (!like || *like == candidate.filename().string()) return candidate;
+        const std::string name = candidate.filename().string();
+        if (names->otherNameLike(name)) continue;
+        if (!names->hasExactly(name) || writtenByThisProgram(candidate)) return candidate;
     }
     if (auto free = platform::OutputFile::firstFreeName(destination, true, names)) return free;
     if (error) *error = quorvexError(kQuorvexErrorExportFile, withoutExtension(destination));
@@ -232,17 +234,26 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
     // Each destination folder's names, listed once: a card of many files
     // is not listed again for each.
     std::map<std::filesystem::path, platform::CaselessNames> folderNames;
+    // A folder that takes one file has only that file's names listed.
+    std::map<std::filesystem::path, size_t> filesPerFolder;
+    for (const auto& source : options.files)
+        if (!source.empty())
+            ++filesPerFolder[plainDestination(source, options.exportLocation, type).parent_path()];
     for (const auto& source : options.files) {
         if (cancelled()) return firstError;
         if (source.empty()) continue;
         platform::Error error;
         const auto base = plainDestination(source, options.exportLocation, type);
         auto names = folderNames.find(base.parent_path());
-        if (names == folderNames.end())
+        if (names == folderNames.end()) {
+            const auto& folder = base.parent_path();
             names = folderNames
-                        .emplace(base.parent_path(),
-                                 platform::CaselessNames::ofFolder(base.parent_path()))
+                        .emplace(folder, filesPerFolder[folder] == 1
+                                             ? platform::CaselessNames::ofFolderFor(
+                                                   folder, base.stem().string())
+                                             : platform::CaselessNames::ofFolder(folder))
                         .first;
+        }
         // A first look saves the decode when every numbered name is taken;
         // the name itself is settled when the file is put in place.
         auto destination = destinationFor(source, options.exportLocation, type,
@@ -269,7 +280,8 @@ std::optional<platform::Error> BatchExport::run(const Options& options) {
                     // found for it or the editor's file it came from.
                     platform::OutputFile::Policy policy;
                     policy.replace = options.silentlyOverwrite;
-                    policy.numbered = !options.silentlyOverwrite;
+                    policy.numbered = true;
+                    policy.mayReplace = writtenByThisProgram;
                     policy.protect = {source, document->fileURL()};
                     policy.folderNames = &names->second;
                     if (auto edited = document->extEditorURL()) policy.protect.push_back(*edited);

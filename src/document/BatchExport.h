@@ -3,10 +3,12 @@
 // source (or into the export folder) and closed; the batch stops at the first
 // error (or, when failures are reported through didFail, goes on with the
 // next file) or when cancelled. Names never replace an existing file unless
-// "SilentlyOverwrite" is set: "a.jpg" exists, so "a_1.jpg", "a_2.jpg" ... up
-// to "a_99999.jpg", and when all of those exist too the file fails instead of
-// replacing one. A name differing from an existing file's only in letter
-// case or Unicode normalisation is taken as well, whatever the setting
+// "SilentlyOverwrite" is set, and then only an earlier export of this program
+// (its Software tag says so) under exactly that name: "a.jpg" exists, so
+// "a_1.jpg", "a_2.jpg" ... up to "a_99999.jpg", and when all of those exist
+// too the file fails instead of replacing one. A camera's JPEG or a raw file
+// is never replaced: the next number is taken. A name differing from an existing file's only in
+// letter case or Unicode normalisation is taken as well, whatever the setting
 // ("IMG_0001_1.jpg" beside the camera's "IMG_0001.JPG"): on a card or another
 // system the two are one file. The name is settled as the finished file is put in place,
 // so a file that appeared meanwhile (another batch into the same folder) is
@@ -57,7 +59,8 @@ public:
     // The file to write for `source`: its name with the type's extension, in
     // the export folder or beside the source, numbered when taken, also by a
     // name differing only in letter case ("IMG_0001_1.jpg" beside
-    // "IMG_0001.JPG"); silentlyOverwrite keeps an exact name. Nullopt with
+    // "IMG_0001.JPG"); silentlyOverwrite keeps an exact name that is free or
+    // holds an earlier export of this program. Nullopt with
     // the -1 error when every numbered name is taken. `names` are the
     // folder's (listed here when null).
     static std::optional<std::filesystem::path> destinationFor(

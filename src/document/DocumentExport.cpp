@@ -342,8 +342,9 @@ bool validate(ExportJob& job) {
                                 kQuorvexErrorCreateDestination, url,
                                 {platform::PosixErrorDomain, err, std::strerror(err)}));
     }
+    // A numbered export moves on to the next name instead.
     for (const auto& kept : job.policy.protect) {
-        if (job.policy.replace && DocumentExport::sameFile(url, kept))
+        if (job.policy.replace && !job.policy.numbered && DocumentExport::sameFile(url, kept))
             return failJob(job, DocumentExport::destinationError(
                                     kQuorvexErrorCreateDestination, url,
                                     {platform::PosixErrorDomain, EEXIST,
@@ -481,7 +482,7 @@ bool encode(ExportJob& job) {
 // The JPEG written beside its final name and put in place by the policy.
 bool publish(ExportJob& job, std::filesystem::path* written) {
     platform::Error cause;
-    auto out = platform::OutputFile::create(job.url, &cause);
+    auto out = platform::OutputFile::create(job.url, &cause, job.policy.folderNames);
     if (!out)
         return failJob(
             job, DocumentExport::destinationError(kQuorvexErrorCreateDestination, job.url, cause));

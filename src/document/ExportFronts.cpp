@@ -44,7 +44,7 @@ bool ExportFronts::write(std::shared_ptr<CGImageBitMap> image, const std::string
     const bool exr = type == DocumentExport::kTypeEXR;
 
     platform::Error cause;
-    auto out = platform::OutputFile::create(url, &cause);
+    auto out = platform::OutputFile::create(url, &cause, policy.folderNames);
     if (!out)
         return fail(error,
                     DocumentExport::destinationError(kQuorvexErrorCreateDestination, url, cause));

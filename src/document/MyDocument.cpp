@@ -204,12 +204,26 @@ bool MyDocument::readFromURL(const std::string& url, platform::Error* error) {
         bool onlyThisEntry = false;
         std::optional<Dictionary> entry =
             catalog->getItemForUUID(uuid, &unreadable, &onlyThisEntry);
+        if (entry) {
+            std::lock_guard lock(mutex_);
+            catalogMark_ = PendingEdits::savedAt(*entry);
+        }
+        // Edits kept when the program last had to end, not yet in the
+        // catalog, are newer than its entry: the person made them last.
+        std::string source;
+        if (auto kept = PendingEdits::newerThan(uuid, entry)) {
+            entry = std::move(kept);
+            source = "the edits kept when Quorvex last ended";
+            platform::log("%s opens with %s", uuid.c_str(), source.c_str());
+        } else if (entry) {
+            const auto file = catalog->storeFilePath();
+            source = "the catalog \"" + (file ? file->string() : kCatalogStoreName) + "\"";
+        }
+        if (entry) entry->remove(PendingEdits::kSavedAtKey);
         if (entry && !entry->empty()) {
             saved = MultiDataStore::sharedMultiDataStore().deserializeFromPList(*entry);
-            const auto file = catalog->storeFilePath();
-            SettingRanges::checkSettings(*saved, "the catalog \"" +
-                                                     (file ? file->string() : kCatalogStoreName) +
-                                                     "\" for \"" + path.filename().string() + "\"");
+            SettingRanges::checkSettings(*saved,
+                                         source + " for \"" + path.filename().string() + "\"");
         }
         if (!unreadable.empty()) {
             const auto file = catalog->storeFilePath();
@@ -642,8 +656,15 @@ void MyDocument::close() {
     // A shown document keeps its edits even when an export holds the engine
     // detached at this moment; edits it cannot keep are not lost unsaid.
     platform::Error error;
-    if (shownForDisplay_ && !discardSettings_ && !writeCatalogEntry(settings, &error))
-        platform::warnUser(error.failureReason);
+    if (shownForDisplay_ && !discardSettings_ && !writeCatalogEntry(settings, &error)) {
+        // Nothing else holds them once the document is gone.
+        if (settings.contains(SettingsKeys::kUUID) && keepPending(settings, nullptr))
+            platform::warnUser(error.failureReason +
+                               " They are kept with the edits Quorvex puts in the catalog once "
+                               "it can take them.");
+        else
+            platform::warnUser(error.failureReason);
+    }
     if (engine) engine->setDelegate({});
 }
 
@@ -665,8 +686,17 @@ bool MyDocument::keepSettingsPending(platform::Error* error) {
         settings = imageParameters_;
         if (!settings.contains(SettingsKeys::kUUID) || savedSettings_ == settings) return true;
     }
+    return keepPending(settings, error);
+}
+
+bool MyDocument::keepPending(const Dictionary& settings, platform::Error* error) {
+    std::optional<double> mark;
+    {
+        std::lock_guard lock(mutex_);
+        mark = catalogMark_;
+    }
     return PendingEdits::keep(MultiDataStore::sharedMultiDataStore().serializeToPList(settings),
-                              error);
+                              mark, error);
 }
 
 bool MyDocument::writeCatalogEntry(const Dictionary& settings, platform::Error* error) {
@@ -679,9 +709,18 @@ bool MyDocument::writeCatalogEntry(const Dictionary& settings, platform::Error* 
     auto catalog = stores.dataStoreForStore(kCatalogStoreName);
     // Named so to another wait of ours behind it.
     const platform::FileLock::Purpose purpose("save of the edits of \"" + displayName() + "\"");
-    if (catalog && catalog->addItem(stores.serializeToPList(settings))) {
-        std::lock_guard lock(mutex_);
-        savedSettings_ = settings;
+    Dictionary entry = stores.serializeToPList(settings);
+    const double mark = PendingEdits::now();
+    entry.set(PendingEdits::kSavedAtKey, Value(mark));
+    if (catalog && catalog->addItem(entry)) {
+        {
+            std::lock_guard lock(mutex_);
+            savedSettings_ = settings;
+            catalogMark_ = mark;
+        }
+        // Whatever was kept of this photo before is older than this save.
+        if (const Value* uuid = settings.find(SettingsKeys::kUUID); uuid && uuid->isString())
+            PendingEdits::settle(uuid->string());
         return true;
     }
     const auto file = catalog ? catalog->storeFilePath() : std::nullopt;

@@ -194,6 +194,7 @@ private:
     void newMetaDataOnMain();
     void postNotification(const char* name);
     bool writeCatalogEntry(const platform::Dictionary& settings, platform::Error* error);
+    bool keepPending(const platform::Dictionary& settings, platform::Error* error);
     void mergeSettings(const std::optional<platform::Dictionary>& values, bool preset);
 
     mutable std::mutex mutex_;  // guards everything below but the atomics
@@ -207,6 +208,9 @@ private:
     std::string displayName_;
     std::vector<std::weak_ptr<MyDocumentWindowController>> windowControllers_;
     std::optional<platform::Dictionary> savedSettings_;  // as last written to the catalog
+    // The save mark of the catalog entry the settings started from, or of
+    // their last save.
+    std::optional<double> catalogMark_;
     bool observingSettings_ = false;
     std::map<uint64_t, std::pair<std::string, SettingsObserver>> observers_;
     uint64_t nextObserverToken_ = 1;

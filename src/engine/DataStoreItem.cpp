@@ -494,13 +494,22 @@ Value::Array DataStoreItem::loadForChange(const fs::path& file) {
 
 bool DataStoreItem::addItem(const Dictionary& item) { return change(Change::Add, item); }
 
+bool DataStoreItem::addItemIf(const Dictionary& item,
+                              const std::function<bool(const std::optional<Dictionary>&)>& wanted,
+                              bool* declined) {
+    return change(Change::Add, item, wanted, declined);
+}
+
 bool DataStoreItem::updateItem(const Dictionary& item) { return change(Change::Update, item); }
 
 bool DataStoreItem::removeItem(const Dictionary& item) { return change(Change::Remove, item); }
 
 platform::Error DataStoreItem::lastWriteError() const { return lastWriteErrorOfThread; }
 
-bool DataStoreItem::change(Change change, const Dictionary& item) {
+bool DataStoreItem::change(Change change, const Dictionary& item,
+                           const std::function<bool(const std::optional<Dictionary>&)>& wanted,
+                           bool* declined) {
+    if (declined) *declined = false;
     auto file = storeFilePath();
     if (!file) {
         platform::setError(&lastWriteErrorOfThread, platform::PosixErrorDomain, ENOENT,
@@ -513,6 +522,16 @@ bool DataStoreItem::change(Change change, const Dictionary& item) {
         platform::log("Catalog: %s not changed: %s", file->c_str(),
                       lastWriteErrorOfThread.failureReason.c_str());
         return false;
+    }
+    // Read before the stores' lock is taken (the read takes it too); the
+    // file's lock keeps every other change out meanwhile.
+    if (wanted) {
+        const Value& identity = item[SettingsKeys::kUUID];
+        const auto current = identity.isString() ? getItemForUUID(identity.string()) : std::nullopt;
+        if (!wanted(current)) {
+            if (declined) *declined = true;
+            return true;
+        }
     }
     std::lock_guard<std::mutex> guard(storesLock());
     changesCounted_ = lock.held() ? countChange(lock.file()) : -1;

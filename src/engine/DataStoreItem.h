@@ -38,6 +38,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,13 @@ public:
     // Replaces the last entry of the same identity (and every entry equal to
     // it) by the item, appended at the end.
     bool addItem(const platform::Dictionary& item);
+    // The same, only when `wanted` says so of the entry of that identity
+    // stored now (nullopt: none), asked with the file's lock held, so that no
+    // other change comes between; a refusal (`declined` set) changes nothing
+    // and succeeds.
+    bool addItemIf(const platform::Dictionary& item,
+                   const std::function<bool(const std::optional<platform::Dictionary>&)>& wanted,
+                   bool* declined);
     // Merges the item's keys into the last entry of the same identity, which
     // moves to the end; no entry, no change. The file is written either way.
     bool updateItem(const platform::Dictionary& item);
@@ -111,7 +119,9 @@ private:
     // fit the file, WholeFile when the file must be read whole.
     Indexed changeIndexed(Change change, const platform::Dictionary& item,
                           const std::filesystem::path& file);
-    bool change(Change change, const platform::Dictionary& item);
+    bool change(Change change, const platform::Dictionary& item,
+                const std::function<bool(const std::optional<platform::Dictionary>&)>& wanted = {},
+                bool* declined = nullptr);
 
     const std::string dataStoreName_;
     std::unique_ptr<Layout> layout_;  // guarded by the stores' lock

@@ -2,13 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <unicode/unorm2.h>
-#include <unicode/ustring.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utf8proc.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <memory>
-#include <vector>
+#include <new>
 
 #include "platform/AsciiCase.h"
 
@@ -21,61 +23,18 @@ bool isAscii(std::string_view s) {
                        [](char c) { return (static_cast<unsigned char>(c) & 0x80) == 0; });
 }
 
-// Runs one ICU step that writes UTF-16 into `out`, growing it once when
-// the first guess was short. False on any other failure.
-template <class Step>
-bool runStep(std::vector<UChar>& out, Step step) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        UErrorCode status = U_ZERO_ERROR;
-        const int32_t length = step(out.data(), int32_t(out.size()), &status);
-        if (status == U_BUFFER_OVERFLOW_ERROR) {
-            out.resize(size_t(length) + 1);
-            continue;
-        }
-        if (U_FAILURE(status)) return false;
-        out.resize(size_t(length));
-        return true;
-    }
-    return false;
+bool sameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-std::optional<std::string> caselessForm(std::string_view name) {
-    UErrorCode status = U_ZERO_ERROR;
-    const UNormalizer2* nfd = unorm2_getNFDInstance(&status);
-    if (U_FAILURE(status)) return std::nullopt;
-    std::vector<UChar> text(name.size() + 1), folded, decomposed;
-    // Strict: a name that is not UTF-8 has no canonical form.
-    if (!runStep(text, [&](UChar* d, int32_t n, UErrorCode* s) {
-            int32_t length = 0;
-            u_strFromUTF8(d, n, &length, name.data(), int32_t(name.size()), s);
-            return length;
-        }))
-        return std::nullopt;
-    decomposed.resize(text.size() * 2 + 4);
-    if (!runStep(decomposed, [&](UChar* d, int32_t n, UErrorCode* s) {
-            return unorm2_normalize(nfd, text.data(), int32_t(text.size()), d, n, s);
-        }))
-        return std::nullopt;
-    folded.resize(decomposed.size() * 2 + 4);
-    if (!runStep(folded, [&](UChar* d, int32_t n, UErrorCode* s) {
-            return u_strFoldCase(d, n, decomposed.data(), int32_t(decomposed.size()),
-                                 U_FOLD_CASE_DEFAULT, s);
-        }))
-        return std::nullopt;
-    // Folding may undo the canonical order (a folded letter before marks).
-    decomposed.resize(folded.size() * 2 + 4);
-    if (!runStep(decomposed, [&](UChar* d, int32_t n, UErrorCode* s) {
-            return unorm2_normalize(nfd, folded.data(), int32_t(folded.size()), d, n, s);
-        }))
-        return std::nullopt;
-    std::string out(decomposed.size() * 3 + 1, '\0');
-    int32_t length = 0;
-    status = U_ZERO_ERROR;
-    u_strToUTF8(out.data(), int32_t(out.size()), &length, decomposed.data(),
-                int32_t(decomposed.size()), &status);
-    if (U_FAILURE(status)) return std::nullopt;
-    out.resize(size_t(length));
-    return out;
+// Calls `each` with every name of a '/'-separated list until it says stop.
+template <class Each>
+void forEachName(std::string_view list, Each each) {
+    while (true) {
+        const size_t slash = list.find('/');
+        if (!each(list.substr(0, slash)) || slash == std::string_view::npos) return;
+        list.remove_prefix(slash + 1);
+    }
 }
 
 }  // namespace
@@ -83,32 +42,80 @@ std::optional<std::string> caselessForm(std::string_view name) {
 std::string CaselessNames::key(std::string_view name) {
     // ASCII text is its own normal form, and folds to lower case.
     if (isAscii(name)) return asciiLowercase(name);
-    if (auto form = caselessForm(name)) return *form;
-    return asciiLowercase(name);
+    utf8proc_uint8_t* mapped = nullptr;
+    // Folding and decomposing repeat per character until neither changes it,
+    // then marks are put in canonical order: the canonical caseless form.
+    const utf8proc_ssize_t length = utf8proc_map(
+        reinterpret_cast<const utf8proc_uint8_t*>(name.data()), utf8proc_ssize_t(name.size()),
+        &mapped, utf8proc_option_t(UTF8PROC_STABLE | UTF8PROC_DECOMPOSE | UTF8PROC_CASEFOLD));
+    if (length == UTF8PROC_ERROR_NOMEM) throw std::bad_alloc();
+    // Not UTF-8 (or a code point it does not assign): no canonical form.
+    if (length < 0) return asciiLowercase(name);
+    const std::unique_ptr<utf8proc_uint8_t, void (*)(void*)> owned(mapped, std::free);
+    return std::string(reinterpret_cast<const char*>(mapped), size_t(length));
 }
 
-CaselessNames CaselessNames::ofFolder(int folderFd) {
-    CaselessNames names;
+std::optional<timespec> CaselessNames::folderTime(int folderFd) {
+    struct stat st;
+    if (::fstat(folderFd, &st) != 0) return std::nullopt;
+    return st.st_mtim;
+}
+
+void CaselessNames::listAgain(int folderFd) {
+    keys_.clear();
+    listedAt_.reset();
+    sawHidden_ = false;
     const int fd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return names;
+    if (fd < 0) return;
     // Closed however the listing ends: adding a name may run out of memory.
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
     if (!dir) {
         ::close(fd);
-        return names;
+        return;
     }
+    // Read before the names: a change made while they are read shows later.
+    const auto before = folderTime(fd);
+    // An ASCII name's key is the name lowered, so most names are passed
+    // over without making their key.
+    const bool asciiPrefix = isAscii(prefix_);
+    auto mayMatch = [&](std::string_view name) {
+        if (prefix_.empty()) return true;
+        if (!isAscii(name)) return key(name).starts_with(prefix_);
+        return asciiPrefix && name.size() >= prefix_.size() &&
+               equalsIgnoringAsciiCase(name.substr(0, prefix_.size()), prefix_);
+    };
+    errno = 0;
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string_view name = entry->d_name;
-        if (name != "." && name != "..") names.add(name);
+        if (name == "." || name == "..") continue;
+        if (name[0] == '.') sawHidden_ = true;
+        if (mayMatch(name)) add(name);
     }
+    // A listing cut short is never taken for the folder's state.
+    if (errno == 0) listedAt_ = before;
+}
+
+CaselessNames CaselessNames::ofFolder(int folderFd) { return ofFolderFor(folderFd, {}); }
+
+CaselessNames CaselessNames::ofFolder(const std::filesystem::path& folder) {
+    return ofFolderFor(folder, {});
+}
+
+CaselessNames CaselessNames::ofFolderFor(int folderFd, std::string_view stem) {
+    CaselessNames names;
+    names.prefix_ = key(stem);
+    names.listAgain(folderFd);
     return names;
 }
 
-CaselessNames CaselessNames::ofFolder(const std::filesystem::path& folder) {
+CaselessNames CaselessNames::ofFolderFor(const std::filesystem::path& folder,
+                                         std::string_view stem) {
     const int fd =
         ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return {};
-    CaselessNames names = ofFolder(fd);
+    CaselessNames names;
+    names.prefix_ = key(stem);
+    if (fd < 0) return names;
+    names.listAgain(fd);
     ::close(fd);
     return names;
 }
@@ -116,9 +123,45 @@ CaselessNames CaselessNames::ofFolder(const std::filesystem::path& folder) {
 std::optional<std::string> CaselessNames::nameLike(std::string_view name) const {
     const auto found = keys_.find(key(name));
     if (found == keys_.end()) return std::nullopt;
-    return found->second;
+    std::string_view like;
+    forEachName(found->second, [&](std::string_view each) {
+        if (like.empty() || each == name) like = each;
+        return each != name;
+    });
+    return std::string(like);
 }
 
-void CaselessNames::add(std::string_view name) { keys_.emplace(key(name), std::string(name)); }
+std::optional<std::string> CaselessNames::otherNameLike(std::string_view name) const {
+    const auto found = keys_.find(key(name));
+    if (found == keys_.end()) return std::nullopt;
+    std::optional<std::string> other;
+    forEachName(found->second, [&](std::string_view each) {
+        if (each != name) other = std::string(each);
+        return !other;
+    });
+    return other;
+}
+
+bool CaselessNames::hasExactly(std::string_view name) const { return nameLike(name) == name; }
+
+void CaselessNames::add(std::string_view name) {
+    auto [at, added] = keys_.try_emplace(key(name), name);
+    if (added) return;
+    bool known = false;
+    forEachName(at->second, [&](std::string_view each) {
+        known = each == name;
+        return !known;
+    });
+    if (!known) at->second.append("/").append(name);
+}
+
+bool CaselessNames::folderChangedSince(int folderFd) const {
+    const auto now = folderTime(folderFd);
+    return !listedAt_ || !now || !sameTime(*listedAt_, *now);
+}
+
+void CaselessNames::noteOwnChange(const timespec& before, const timespec& after) {
+    if (listedAt_ && sameTime(*listedAt_, before)) listedAt_ = after;
+}
 
 }  // namespace platform

@@ -386,6 +386,42 @@ std::optional<std::string> tiffSoftware(const uint8_t* data, size_t size) {
     return std::nullopt;
 }
 
+// An OpenEXR header is a list of attributes (name, type, size, value) ended
+// by an empty name; its "software" string names the writer. Bounded: a
+// damaged header is read no further than a real one reaches.
+std::optional<std::string> exrSoftware(FILE* file) {
+    uint8_t start[8];
+    if (std::fread(start, 1, 8, file) != 8 || start[0] != 0x76 || start[1] != 0x2F ||
+        start[2] != 0x31 || start[3] != 0x01)
+        return std::nullopt;
+    auto readText = [&](std::string& out) {
+        out.clear();
+        for (int c; (c = std::fgetc(file)) != EOF;) {
+            if (c == 0) return true;
+            if (out.size() == 255) return false;
+            out.push_back(char(c));
+        }
+        return false;
+    };
+    constexpr uint32_t kMaxSkipped = 1u << 24, kMaxSoftware = 4096;
+    uint64_t skipped = 0;
+    std::string name, type;
+    while (readText(name) && !name.empty() && readText(type)) {
+        uint8_t size[4];
+        if (std::fread(size, 1, 4, file) != 4) return std::nullopt;
+        const uint32_t n = uint32_t(size[0]) | uint32_t(size[1]) << 8 | uint32_t(size[2]) << 16 |
+                           uint32_t(size[3]) << 24;
+        if (name == "software" && type == "string" && n <= kMaxSoftware) {
+            std::string text(n, '\0');
+            if (std::fread(text.data(), 1, n, file) != n) return std::nullopt;
+            return text;
+        }
+        skipped += n;
+        if (skipped > kMaxSkipped || std::fseek(file, long(n), SEEK_CUR) != 0) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 // libjpeg reads the markers before the picture's data and keeps the APP1 ones.
 std::optional<std::string> jpegSoftware(FILE* file) {
     jpeg_decompress_struct cinfo{};
@@ -481,6 +517,7 @@ std::optional<std::string> imageSoftware(const std::filesystem::path& path) {
     const char* type = typeByFirstBytes(file);
     std::rewind(file);
     if (type == kImageTypeJPEG) return jpegSoftware(file);
+    if (!type) return exrSoftware(file);
     if (type != kImageTypeTIFF) return std::nullopt;
     closer.reset();
     std::unique_ptr<TIFF, void (*)(TIFF*)> tif(openTIFF(path), TIFFClose);

@@ -41,8 +41,8 @@ std::shared_ptr<const BitmapImage> readImageThumbnail(const std::filesystem::pat
 std::optional<std::string> imageTypeOfContents(const std::filesystem::path& file);
 
 // The Software tag of a JPEG file's EXIF block or a TIFF file's first
-// directory: the program that wrote it. Nullopt when there is none or the
-// file is neither.
+// directory, or an OpenEXR file's "software" attribute: the program that
+// wrote it. Nullopt when there is none or the file is none of these.
 std::optional<std::string> imageSoftware(const std::filesystem::path& file);
 
 // The content type of a file extension (any case, without the dot) for

@@ -1,5 +1,6 @@
 #include "platform/InputFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,6 +56,20 @@ std::string unreadableFileReason(int error) {
             return "it cannot be read: " + text + ".";
         }
     }
+}
+
+std::optional<std::string> whyFolderUnreadable(const std::filesystem::path& folder) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) {
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
+        return unreadableFileReason(errno);
+    }
+    errno = 0;
+    const bool read = ::readdir(dir) != nullptr || errno == 0;
+    const int err = errno;
+    ::closedir(dir);
+    if (read) return std::nullopt;
+    return unreadableFileReason(err);
 }
 
 std::optional<std::string> whyUnreadable(const std::filesystem::path& path) {

@@ -24,6 +24,10 @@ std::string unreadableFileReason(int error);
 // that works (or the path names no regular file, or nothing, which others
 // say), else unreadableFileReason's clause.
 std::optional<std::string> whyUnreadable(const std::filesystem::path& path);
+// The same for a folder whose names are to be read: nullopt when they can
+// be (or it is no folder), else the clause ("permission to read it is
+// denied" for a folder one may enter but not list).
+std::optional<std::string> whyFolderUnreadable(const std::filesystem::path& folder);
 
 // Which file a path named when a read began (device, inode, size and time),
 // so that a read that failed can tell a damaged file from one that another

@@ -438,10 +438,12 @@ bool writeFeed(const RowFeed& feed, uint32_t width, uint32_t height, int quality
         if (!ok) failure = message[0] ? message : "the image's pixels are not available";
     }
     if (!ok) {
-        // A full disk shows up as a write error; say the system's reason too.
+        // A write that failed is told in the system's words alone: the
+        // library guesses "out of disk space?" even past a file-size limit.
         const int writeErrno = std::ferror(file) ? errno : 0;
-        std::string text = "JPEG encoding failed: " + failure;
-        if (writeErrno) text += " (" + systemErrorText(writeErrno) + ")";
+        const std::string text = writeErrno
+                                     ? "Cannot write the JPEG image: " + systemErrorText(writeErrno)
+                                     : "JPEG encoding failed: " + failure;
         return setError(error, QuorvexErrorDomain, 4, text);
     }
     if (std::fflush(file) != 0 || std::ferror(file))

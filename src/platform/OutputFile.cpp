@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -72,14 +73,51 @@ struct FileId {
     ino_t ino;
 };
 
-// Renames without replacing; falls back to link + unlink where the file
-// system has no such rename.
+bool sameInode(const struct stat& st, const FileId& id) {
+    return st.st_dev == id.dev && st.st_ino == id.ino;
+}
+
+// How a file system without the call answers: FUSE mounts of FAT and exFAT
+// cards have neither a no-replace rename nor hard links.
+bool unsupported(int err) {
+    return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EPERM || err == EMLINK ||
+           err == EXDEV;
+}
+
+// Where nothing renames without replacing: the final name is created empty
+// and exclusively, as our own, and the finished file renamed over that very
+// file. The placeholder is checked again just before, so another program's
+// file that took the name meanwhile is left alone.
+int claimAndRename(int folder, const char* from, const char* to) {
+    const int fd = ::openat(folder, to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    struct stat claimed;
+    const bool stated = ::fstat(fd, &claimed) == 0;
+    ::close(fd);
+    struct stat now;
+    if (!stated || ::fstatat(folder, to, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !sameFile(now, claimed)) {
+        errno = EEXIST;
+        return -1;
+    }
+    if (::renameat(folder, from, folder, to) == 0) return 0;
+    const int err = errno;
+    if (::fstatat(folder, to, &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(now, claimed))
+        ::unlinkat(folder, to, 0);
+    errno = err;
+    return -1;
+}
+
+// Renames without replacing, on any file system that renames at all.
 int renameNoReplace(int folder, const char* from, const char* to) {
     if (::renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0) return 0;
     if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-    if (::linkat(folder, from, folder, to, 0) != 0) return -1;
-    ::unlinkat(folder, from, 0);
-    return 0;
+    if (::linkat(folder, from, folder, to, 0) == 0) {
+        ::unlinkat(folder, from, 0);
+        return 0;
+    }
+    if (!unsupported(errno)) return -1;
+    return claimAndRename(folder, from, to);
 }
 
 // Locks a new partial file for its writer. False when a cleaner removed the
@@ -143,7 +181,7 @@ void OutputFile::removeStalePartials(int folderFd) {
 }
 
 std::unique_ptr<OutputFile> OutputFile::create(const std::filesystem::path& destination,
-                                               Error* error) {
+                                               Error* error, const CaselessNames* listed) {
     const std::string name = destination.filename().string();
     if (name.empty() || name == "." || name == "..") {
         setPosixError(error, EISDIR, "Cannot write a file named " + destination.string());
@@ -157,13 +195,16 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::filesystem::path& dest
         setPosixError(error, errno, "Cannot open the folder " + folder.string());
         return nullptr;
     }
-    removeStalePartials(file->folderFd_);
+    if (!listed || listed->sawHiddenNames() || listed->folderChangedSince(file->folderFd_))
+        removeStalePartials(file->folderFd_);
 
     static std::atomic<unsigned> counter{0};
     for (int tries = 0; tries < 1000; ++tries) {
         const std::string temporary = temporaryNameFor(name, counter++);
+        file->createdFrom_ = CaselessNames::folderTime(file->folderFd_);
         const int fd = ::openat(file->folderFd_, temporary.c_str(),
                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        file->createdTo_ = CaselessNames::folderTime(file->folderFd_);
         if (fd >= 0) {
             if (!holdWhileWriting(file->folderFd_, temporary, fd)) {
                 ::close(fd);
@@ -249,10 +290,39 @@ std::optional<std::filesystem::path> OutputFile::firstFreeName(
         const std::filesystem::path candidate = numberedName(destination, i);
         if (names->holds(candidate.filename().string())) continue;
         struct stat st;
-        if (::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) return candidate;
+        if (::lstat(candidate.c_str(), &st) == 0) continue;
+        // A folder that cannot be searched says so when the file is written.
+        return candidate;
     }
     return std::nullopt;
 }
+
+// The file at a name, checked before it is replaced: a regular file (never
+// a link, a folder or a device) that no rule keeps. Its device and inode, so
+// that what is replaced is the very file checked.
+namespace {
+
+// `why` tells a folder (EISDIR) from any other file kept (EEXIST).
+std::optional<FileId> replaceableAt(int folderFd, const std::string& name,
+                                    const OutputFile::Policy& policy,
+                                    const std::vector<FileId>& kept, int& why) {
+    why = EEXIST;
+    const int fd =
+        ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    struct stat st;
+    std::optional<FileId> id;
+    const bool stated = ::fstat(fd, &st) == 0;
+    if (stated && S_ISDIR(st.st_mode)) why = EISDIR;
+    if (stated && S_ISREG(st.st_mode) &&
+        std::none_of(kept.begin(), kept.end(), [&](const FileId& k) { return sameInode(st, k); }) &&
+        (!policy.mayReplace || policy.mayReplace("/proc/self/fd/" + std::to_string(fd))))
+        id = FileId{st.st_dev, st.st_ino};
+    ::close(fd);
+    return id;
+}
+
+}  // namespace
 
 std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, Error* error) {
     if (done_) {
@@ -274,63 +344,78 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
         return ids;
     };
     const std::vector<FileId> protectedIds = idsOf(policy.protect);
-    const std::vector<FileId> passOverIds = idsOf(policy.passOver);
-    auto isOneOf = [&](const std::vector<FileId>& ids, const std::string& candidate) {
+    std::vector<FileId> kept = idsOf(policy.passOver);
+    kept.insert(kept.end(), protectedIds.begin(), protectedIds.end());
+    auto isProtected = [&](const std::string& candidate) {
         for (int flags : {AT_SYMLINK_NOFOLLOW, 0}) {
             struct stat st;
             if (::fstatat(folderFd_, candidate.c_str(), &st, flags) != 0) continue;
-            for (const FileId& id : ids)
-                if (id.dev == st.st_dev && id.ino == st.st_ino) return true;
+            for (const FileId& id : protectedIds)
+                if (sameInode(st, id)) return true;
         }
         return false;
     };
 
+    // The folder's own names decide, never a stat: on a card a stat of
+    // "a.jpg" finds "A.JPG". Names listed before this file was begun are
+    // listed again when anyone but this writer changed the folder since.
     std::optional<CaselessNames> listed;
     CaselessNames* names = policy.folderNames;
+    if (names && createdFrom_ && createdTo_) names->noteOwnChange(*createdFrom_, *createdTo_);
+    if (names && names->folderChangedSince(folderFd_)) names->listAgain(folderFd_);
     if (!names) names = &listed.emplace(CaselessNames::ofFolder(folderFd_));
-    auto exists = [&](const std::string& candidate) {
-        struct stat st;
-        return ::fstatat(folderFd_, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    };
 
     const std::filesystem::path folder = destination_.parent_path();
-    const bool numbering = policy.replace ? !passOverIds.empty() : policy.numbered;
     const int last = kMaxNumberedName;
+    auto refuse = [&](int code, const std::string& why) {
+        setError(error, PosixErrorDomain, code, why);
+        discard();
+        return std::nullopt;
+    };
     for (int i = 0; i <= last; ++i) {
         const std::string candidate = numberedName(destination_, i).filename().string();
+        const bool moveOn = policy.numbered && i < last;
         // Made before the rename: once the file is in place nothing may fail.
         std::filesystem::path placed = folder / candidate;
         // Another file's name but for letter case or normalisation: one name
         // on a card or another system, where a copy would replace that file.
-        if (const auto like = names->nameLike(candidate);
-            like && !(policy.replace && exists(candidate))) {
-            if ((numbering || policy.replace) && i < last) continue;
-            setError(error, PosixErrorDomain, EEXIST,
-                     (folder / candidate).string() + " is taken: " + (folder / *like).string() +
-                         " exists, and many systems take the two names for one");
-            discard();
-            return std::nullopt;
+        if (const auto other = names->otherNameLike(candidate)) {
+            if (moveOn || (policy.replace && i < last)) continue;
+            return refuse(EEXIST, placed.string() + " is taken: " + (folder / *other).string() +
+                                      " exists, and many systems take the two names for one");
         }
-        if (policy.replace && isOneOf(passOverIds, candidate)) {
-            if (i < last) continue;
-            setError(error, PosixErrorDomain, EEXIST,
-                     "Every numbered name of " + destination_.string() + " is taken");
-            discard();
-            return std::nullopt;
+        int moved = -1;
+        std::optional<FileId> replaced;
+        const auto before = CaselessNames::folderTime(folderFd_);
+        if (policy.replace && names->hasExactly(candidate)) {
+            int why = 0;
+            replaced = replaceableAt(folderFd_, candidate, policy, kept, why);
+            if (!replaced) {
+                if (moveOn) continue;
+                if (isProtected(candidate))
+                    return refuse(EEXIST,
+                                  placed.string() + " is a file this export must not replace");
+                setPosixError(error, why,
+                              placed.string() + " is not a file this export may replace");
+                discard();
+                return std::nullopt;
+            }
+            // Still the file checked: another program's file is never replaced.
+            struct stat st;
+            if (::fstatat(folderFd_, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                sameInode(st, *replaced)) {
+                moved = ::renameat(folderFd_, temporaryName_.c_str(), folderFd_, candidate.c_str());
+            } else {
+                errno = EEXIST;
+            }
+        } else {
+            moved = renameNoReplace(folderFd_, temporaryName_.c_str(), candidate.c_str());
         }
-        if (policy.replace && isOneOf(protectedIds, candidate)) {
-            setError(error, PosixErrorDomain, EEXIST,
-                     (folder / candidate).string() + " is a file this export must not replace");
-            discard();
-            return std::nullopt;
-        }
-        const int moved =
-            policy.replace
-                ? ::renameat(folderFd_, temporaryName_.c_str(), folderFd_, candidate.c_str())
-                : renameNoReplace(folderFd_, temporaryName_.c_str(), candidate.c_str());
         if (moved == 0) {
             done_ = true;
             releaseLock();
+            const auto after = CaselessNames::folderTime(folderFd_);
+            if (before && after) names->noteOwnChange(*before, *after);
             try {
                 names->add(candidate);
             } catch (const std::bad_alloc&) {
@@ -343,8 +428,8 @@ std::optional<std::filesystem::path> OutputFile::publish(const Policy& policy, E
             }
             return placed;
         }
-        if (errno == EEXIST && numbering && i < last) continue;
-        setPosixError(error, errno, "Cannot put " + (folder / candidate).string() + " in place");
+        if (errno == EEXIST && moveOn) continue;
+        setPosixError(error, errno, "Cannot put " + placed.string() + " in place");
         discard();
         return std::nullopt;
     }

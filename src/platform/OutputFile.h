@@ -11,14 +11,20 @@
 // (where the file system keeps no locks: only those of dead processes, over
 // an hour old). The writer writes through fd(), stream() or writerPath();
 // publish() flushes and syncs the file, moves it to its name and syncs the
-// folder. Without `replace`, publishing never replaces anything: a name
-// taken meanwhile moves on to "<stem>_1<ext>" ... "<stem>_99999<ext>" when
-// `numbered`, else fails. Files named in `protect` (compared by device and
-// inode) are never replaced; files in `passOver` neither, their names being
-// passed over for the next numbered one. A name that matches another file's
+// folder. A name is taken when the folder lists it, or a name matching it
 // ignoring letter case and normalisation (CaselessNames: "a.jpg" beside
-// "A.JPG") is taken too, with or without `replace`: only the exact name is
-// ever replaced. An object not published removes its file.
+// "A.JPG", one name on a card), or when the no-replace rename finds it
+// taken (also on FUSE mounts without that rename or hard links: the name is
+// claimed by creating it exclusively, then renamed over). With `replace`, a
+// name the folder lists exactly is replaced when its file is a regular file,
+// not in `protect` or `passOver` (compared by device and inode) and allowed
+// by `mayReplace`; the rename goes over the very file checked. A case
+// variant is never replaced. A taken name moves on to "<stem>_1<ext>" ...
+// "<stem>_99999<ext>" when `numbered` (a case variant also with `replace`),
+// else publishing fails. Names a caller listed are listed again when the
+// folder changed since by anyone but this writer (a card's times are coarse:
+// a change within the same tick shows only at the name itself). An object
+// not published removes its file.
 //
 // Errors are in PosixErrorDomain with the system's reason. One object per
 // writer and thread; different objects may be used from different threads
@@ -29,6 +35,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,18 +55,25 @@ public:
         bool replace = false;
         bool numbered = false;
         std::vector<std::filesystem::path> protect;
-        // Files never replaced even with `replace`: a name one of them holds
-        // moves on to the next numbered name (a run's own earlier outputs).
+        // Files never replaced even with `replace` (a run's own earlier
+        // outputs): a name one of them holds is taken.
         std::vector<std::filesystem::path> passOver;
         // The destination folder's names, listed once by a caller that
         // writes many files there (the name published is added); without,
         // publish() lists the folder. Names others add later are then
         // caught only when exact.
         CaselessNames* folderNames = nullptr;
+        // With `replace`: whether the regular file at the exact name may be
+        // replaced (an earlier export of ours), asked with a path that reads
+        // that very file. Unset: any such file not kept by the rules above.
+        std::function<bool(const std::filesystem::path&)> mayReplace;
     };
 
+    // `listed`: the destination folder's names, when the caller has them;
+    // a listing that saw no hidden name in a folder unchanged since spares
+    // reading a large folder again for partial files.
     static std::unique_ptr<OutputFile> create(const std::filesystem::path& destination,
-                                              Error* error);
+                                              Error* error, const CaselessNames* listed = nullptr);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -111,6 +125,9 @@ private:
     std::filesystem::path destination_;
     std::filesystem::path temporaryPath_;
     std::string temporaryName_;
+    // The folder's time just before and after the partial file was made:
+    // a change of our own, not another program's.
+    std::optional<timespec> createdFrom_, createdTo_;
     bool done_ = false;
 };
 

@@ -183,7 +183,7 @@ platform::Error LossyRefusal(const std::string& path) {
 // are in decimal units, as file sizes in bytes convert at a glance, with
 // three significant digits and `extra` more.
 std::string ByteSize(uint64_t bytes, int extra) {
-    if (bytes < 1000000) return std::to_string(bytes) + " bytes";
+    if (bytes < 1000000) return RawByteCount(bytes);
     const bool giga = bytes >= 1000000000;
     const double value = double(bytes) / (giga ? 1e9 : 1e6);
     const int whole = value < 10 ? 1 : value < 100 ? 2 : 3;

@@ -187,11 +187,8 @@ bool RawDecodeEmbeddedPreview(LibRawSource& source, unsigned bands, rawWrapper::
     // unrendered: a half-size decode shows the picture better.
     if (jpeg.empty() && std::max(w, h) < 160) return false;
     if (!jpeg.empty() && !DecodeJpegRGB(jpeg, rgb8, w, h)) return false;
-    // The preview is stored unturned, as the sensor's picture is.
     const auto [pictureW, pictureH] = source.orientedSize();
-    const bool turned = source.orientation() >= 5;
-    RawCutPreviewBars(rgb8, w, h,
-                      turned ? double(pictureH) / pictureW : double(pictureW) / pictureH);
+    RawCutPreviewBars(rgb8, w, h, pictureW, pictureH, source.orientation());
     StorePreview(rgb8, w, h, source.orientation(), bands, out);
     return true;
 }

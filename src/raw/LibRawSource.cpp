@@ -248,6 +248,31 @@ std::optional<dng_xy_coord> WhiteOf(const Matrix3& cameraFromXYZ,
     return dng_xy_coord(xyz[0] / sum, xyz[1] / sum);
 }
 
+// Whether the as-shot multipliers are all within a quarter of each other:
+// data the camera balanced before storing them. A sensor's own red and blue
+// lie much further from its green under any light.
+bool NearOne(const std::array<double, 3>& mul) {
+    if (!(mul[0] > 0 && mul[1] > 0 && mul[2] > 0)) return false;
+    const auto [least, most] = std::minmax({mul[0], mul[1], mul[2]});
+    return most <= 1.25 * least;
+}
+
+// The matrix with its rows scaled so that D65 gives `neutral`, green's row
+// kept; the matrix itself when D65 gives no positive camera value.
+Matrix3 DaylightAt(const Matrix3& cameraFromXYZ, const std::array<double, 3>& neutral) {
+    namespace cm = platform::colorimetry;
+    const std::array<double, 3> d65{cm::kD65White.x / cm::kD65White.y, 1.0,
+                                    (1 - cm::kD65White.x - cm::kD65White.y) / cm::kD65White.y};
+    std::array<double, 3> camera{};
+    for (size_t r = 0; r < 3; r++)
+        for (size_t c = 0; c < 3; c++) camera[r] += cameraFromXYZ[r][c] * d65[c];
+    if (!(camera[0] > 0 && camera[1] > 0 && camera[2] > 0)) return cameraFromXYZ;
+    Matrix3 out = cameraFromXYZ;
+    for (size_t r = 0; r < 3; r++)
+        for (double& e : out[r]) e *= (neutral[r] / camera[r]) / (neutral[1] / camera[1]);
+    return out;
+}
+
 LibRawSource::ColourValues ColourValuesOf(const libraw_colordata_t& col) {
     LibRawSource::ColourValues v;
     for (size_t c = 0; c < 3; c++) {
@@ -336,6 +361,10 @@ LibRawSource::LibRawSource(const std::string& path)
     const auto& s = raw_->imgdata.sizes;
     make_ = Text(id.make, sizeof id.make);
     model_ = Text(id.model, sizeof id.model);
+    // Kept now: a failed unpack clears them.
+    const auto& unpacker = raw_->get_internal_data_pointer()->unpacker_data;
+    dataOffset_ = uint64_t(std::max<INT64>(0, unpacker.data_offset));
+    dataSize_ = uint64_t(std::max<INT64>(0, unpacker.data_size));
     width_ = s.width;
     height_ = s.height;
     orientation_ = TiffOrientation(s.flip);
@@ -390,9 +419,7 @@ void LibRawSource::fail(int code, const char* during) const {
     platform::log("LibRaw: %s of %s: %s", during, path_.c_str(), libraw_strerror(code));
     switch (code) {
         case LIBRAW_IO_ERROR:
-            if (std::strcmp(during, "open") != 0)
-                throw RawOpenError("The image data of " + name_ +
-                                   " are missing or cut short: the file ends before them.");
+            if (std::strcmp(during, "open") != 0) failPastEnd(0);
             [[fallthrough]];
         case LIBRAW_FILE_UNSUPPORTED: {
             // A maker's file too short for any raw file's directories is cut
@@ -407,7 +434,7 @@ void LibRawSource::fail(int code, const char* during) const {
                 throw RawOpenError("The image data of " + name_ +
                                    " are missing or cut short: this " + make +
                                    " file's largest block of image data holds " +
-                                   std::to_string(facts_.largestStrip) + " bytes.");
+                                   RawByteCount(facts_.largestStrip) + ".");
             if (StartsLikeRaw(head) && !StartsWith(head, 0, "II*\0", 4) &&
                 !StartsWith(head, 0, "MM\0*", 4) && fileBytes_ < 64 * 1024)
                 throw RawOpenError("The image data of " + name_ +
@@ -420,12 +447,13 @@ void LibRawSource::fail(int code, const char* during) const {
             // What begins as a raw format LibRaw knows and then fails is
             // damaged, whatever part of it went.
             if (!facts_.format.empty())
-                throw RawDamagedFormat(
-                    path_, facts_.format,
-                    fileBytes_ < 16 ? "it ends after " + std::to_string(fileBytes_) + " bytes"
-                    : std::strcmp(during, "open") == 0 ? "its description cannot be read to the end"
-                                                       : "its image data cannot be read to the end",
-                    facts_.tiff && facts_.directoriesIntact);
+                throw RawDamagedFormat(path_, facts_.format,
+                                       fileBytes_ < 16 ? "it ends after " + RawByteCount(fileBytes_)
+                                       : std::strcmp(during, "open") == 0
+                                           ? "its description cannot be read to the end"
+                                           : "its image data cannot be read to the end",
+                                       facts_.tiff && facts_.directoriesIntact);
+            if (RawNamesKnownFormat(path_)) throw LibRawUnsupported(RawUnknownFormat(path_));
             throw Unsupported(path_, "it is no camera raw format that Quorvex decodes");
         }
         case LIBRAW_UNSUFFICIENT_MEMORY:
@@ -446,17 +474,35 @@ void LibRawSource::fail(int code, const char* during) const {
     }
 }
 
-// How many bytes of image data a decode read past the file's end (0 when
-// none, or only what a loader may read ahead of intact data). A fixed-rate
-// loader reads nothing but its image data. A bit reader looks a few bytes
-// past data that end with the file. A block may be declared longer than
-// the self-ending stream it holds (a JPEG tile), so short blocks of a
-// compressed loader do not count.
-uint64_t LibRawSource::missingBytes(const TimedStream& stream, const char* loader) {
+void LibRawSource::failPastEnd(uint64_t missing) const {
+    const uint64_t offset = dataOffset_, size = dataSize_;
+    // A file that holds all the image data it declares has its full length:
+    // what the decoder missed, damage made it look for.
+    if (size > 0 && offset < fileBytes_ && size <= fileBytes_ - offset)
+        throw RawOpenError("The image data of " + name_ +
+                           " are damaged: the file holds all of them, but they do not decode to "
+                           "their end.");
+    // Where the file does not say how long they are, damage that made the
+    // decoder look further reads the same as a cut.
+    if (offset > 0 && offset < fileBytes_)
+        throw RawOpenError(
+            "The image data of " + name_ +
+            (size > 0 ? " are cut short" : " are damaged or cut short") +
+            ": the file ends inside them" +
+            (missing == 0 ? std::string() : ", " + RawByteCount(missing) + " before their end") +
+            ".");
+    throw RawOpenError("The image data of " + name_ +
+                       " are missing or cut short: the file ends before them.");
+}
+
+// A fixed-rate loader reads nothing but its image data. A bit reader looks
+// a few bytes past data that end with the file. A block may be declared
+// longer than the self-ending stream it holds (a JPEG tile), so short
+// blocks of a compressed loader do not count.
+uint64_t LibRawSource::missingBytes(uint64_t bytes, uint64_t blocks, const char* loader) {
     constexpr uint64_t kLookAhead = 8;
     // Panasonic's loader reads whole 16 KB blocks, the last one past the data.
     constexpr uint64_t kPanasonicBlock = 0x4000;
-    const uint64_t bytes = stream.missedBytes(), blocks = stream.missedInBlocks();
     if (loader && std::strncmp(loader, "panasonic_load_raw", 18) == 0)
         return bytes + blocks > kPanasonicBlock ? bytes + blocks : 0;
     if (FixedRate(loader)) return bytes + blocks;
@@ -535,10 +581,9 @@ void LibRawSource::unpack() {
     if (platform::jpegDataEndsOnThisThread() != jpegDataEnds)
         throw RawOpenError("The image data of " + name_ +
                            " are missing or cut short: they end before the picture does.");
-    if (const uint64_t missing = missingBytes(*stream_, raw_->unpack_function_name()))
-        throw RawOpenError("The image data of " + name_ +
-                           " are missing or cut short: the file ends " + std::to_string(missing) +
-                           " bytes before them.");
+    if (const uint64_t missing = missingBytes(stream_->missedBytes(), stream_->missedInBlocks(),
+                                              raw_->unpack_function_name()))
+        failPastEnd(missing);
     unpacked_ = true;
 }
 
@@ -685,18 +730,26 @@ LibRawSource::Colour LibRawSource::colourFrom(const ColourValues& v) {
         const double largest = std::max({n[0], n[1], n[2]});
         for (size_t c = 0; c < 3; c++) out.asShotNeutral[c] = n[c] / largest;
     }
+    const auto tint = [&](const Matrix3& matrix) {
+        const auto xy = WhiteOf(matrix, out.asShotNeutral);
+        return xy ? std::fabs(dng_temperature(*xy).Tint()) : 1e9;
+    };
+    constexpr double kNoLight = 50, kCameraRange = 30;
     const auto& d = v.daylight;
     if (perModel && d[0] > 0 && d[1] > 0 && d[2] > 0) {
         Matrix3 stored = m;
         for (size_t r = 0; r < 3; r++)
             for (double& e : stored[r]) e *= d[r] / d[1];
-        const auto tint = [&](const Matrix3& matrix) {
-            const auto xy = WhiteOf(matrix, out.asShotNeutral);
-            return xy ? std::fabs(dng_temperature(*xy).Tint()) : 1e9;
-        };
-        constexpr double kNoLight = 50, kCameraRange = 30;
         if (v.balancedInCamera || (tint(m) > kNoLight && tint(stored) <= kCameraRange)) m = stored;
     }
+    // Balanced data whose multipliers still read as no light a camera
+    // records: what is left of the balance is the decoder's guess, not the
+    // light (the daylight multipliers, too, may be no sensor's). The matrix
+    // is then taken to the data so that the as-shot white is daylight, the
+    // white equal data stand for. Any row scaling of the matrix before this
+    // gives the same result.
+    if ((v.balancedInCamera || NearOne(v.asShot)) && tint(m) > kCameraRange)
+        m = DaylightAt(m, out.asShotNeutral);
     out.cameraFromXYZ1 = m;
     out.illuminant1 = 21;
     return out;

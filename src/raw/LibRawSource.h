@@ -134,12 +134,21 @@ public:
     // The metadata dictionary, in the keys of RawMetadata.h.
     platform::Dictionary metadata(uint32_t width, uint32_t height, uint32_t depth) const;
 
+    // How many bytes of image data a decode read past the file's end, from
+    // the bytes it asked for there one at a time (`bytes`, as bit readers
+    // ask) and in blocks (`blocks`), by the loader LibRaw names; 0 when
+    // none, or only what the loader may read ahead of intact data.
+    static uint64_t missingBytes(uint64_t bytes, uint64_t blocks, const char* loader);
+
 private:
     class TimedStream;
-    static uint64_t missingBytes(const TimedStream& stream, const char* loader);
     void checkSizes() const;
     void checkDataPresent() const;
     [[noreturn]] void fail(int code, const char* during) const;
+    // The decode looked for image data past the file's end (`missing`
+    // bytes, 0 when not counted): damage or a cut, told apart by whether
+    // the file holds all the data it declares.
+    [[noreturn]] void failPastEnd(uint64_t missing) const;
 
     std::string path_;
     std::string name_;
@@ -148,6 +157,9 @@ private:
     std::unique_ptr<TimedStream> stream_;
     std::unique_ptr<LibRaw> raw_;
     uint64_t fileBytes_ = 0;
+    // Where the decoder found the image data (size 0: not stated).
+    uint64_t dataOffset_ = 0;
+    uint64_t dataSize_ = 0;
     RawFileFacts facts_;
     std::string make_;
     std::string model_;

@@ -26,7 +26,10 @@ bool Near(double a, double b) { return std::fabs(a - b) <= kAspectTolerance * b;
 }  // namespace
 
 bool RawCutPreviewBars(std::vector<uint8_t>& rgb, uint32_t& width, uint32_t& height,
-                       double aspect) {
+                       uint32_t pictureWidth, uint32_t pictureHeight, uint32_t orientation) {
+    const bool turned = orientation >= 5 && orientation <= 8;
+    const double aspect =
+        turned ? double(pictureHeight) / pictureWidth : double(pictureWidth) / pictureHeight;
     if (width < 8 || height < 8 || !(aspect > 0) || rgb.size() < size_t(width) * height * 3)
         return false;
     const double own = double(width) / height;

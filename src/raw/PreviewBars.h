@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <vector>
 
-// `rgb` is packed 8-bit RGB of width x height; `aspect` is the sensor
-// picture's width over its height, unturned. Returns whether bars were cut
+// `rgb` is packed 8-bit RGB of width x height, stored unturned as the
+// sensor's picture is; the picture is pictureWidth x pictureHeight once
+// turned to `orientation` (a TIFF code). Returns whether bars were cut
 // (rgb, width and height then describe the picture within them).
-bool RawCutPreviewBars(std::vector<uint8_t>& rgb, uint32_t& width, uint32_t& height, double aspect);
+bool RawCutPreviewBars(std::vector<uint8_t>& rgb, uint32_t& width, uint32_t& height,
+                       uint32_t pictureWidth, uint32_t pictureHeight, uint32_t orientation);

@@ -66,7 +66,7 @@ const char* SignatureFormat(const std::vector<uint8_t>& h) {
     if (Has(h, 0, "IIRO", 4) || Has(h, 0, "IIRS", 4) || Has(h, 0, "MMOR", 4)) return "Olympus ORF";
     if (Has(h, 0, "IIU\0", 4)) return "Panasonic RW2";
     if (Has(h, 0, "IIII", 4)) return "Phase One IIQ";
-    if (Has(h, 0, "qktk", 4)) return "QuickTake";
+    if (Has(h, 0, "qktk", 4) || Has(h, 0, "qktn", 4)) return "QuickTake";
     if (Has(h, 0, "NOKIARAW", 8)) return "Nokia raw";
     if (Has(h, 0, "ARRI", 4)) return "ARRI raw";
     return nullptr;
@@ -85,6 +85,7 @@ bool BeginsASignature(const std::vector<uint8_t>& h) {
                                           std::string("IIU\0", 4),
                                           "IIII",
                                           "qktk",
+                                          "qktn",
                                           "NOKIARAW",
                                           "ARRI"};
     if (h.empty()) return false;
@@ -94,12 +95,10 @@ bool BeginsASignature(const std::vector<uint8_t>& h) {
     return false;
 }
 
-// Tags at or above 32768 that pictures carry too; any other private tag in
-// a TIFF's first directory is a camera maker's.
-bool PictureTag(uint64_t tag) {
-    static const uint16_t kTags[] = {32781, 32932, 32995, 32996, 32997, 32998, 33432, 33723, 34377,
-                                     34665, 34675, 34853, 37724, 40965, 42016, 50341, 59932, 59933};
-    return std::find(std::begin(kTags), std::end(kTags), tag) != std::end(kTags);
+// Tags of a camera's raw data: a colour filter's layout (TIFF/EP's and
+// DNG's) and TIFF/EP's version, which only a camera's raw file states.
+bool RawDataTag(uint64_t tag) {
+    return tag == 33421 || tag == 33422 || tag == 37398 || tag == 50710 || tag == 50711;
 }
 
 bool PictureCompression(uint64_t c) {
@@ -121,6 +120,17 @@ std::string MakerWord(const std::string& make) {
         if (lower.find(m) != std::string::npos) return maker;
     }
     return {};
+}
+
+// Whether the Exif directory at `at` holds a maker's note.
+bool HoldsMakerNote(const Bytes& file, bool little, uint64_t at) {
+    const std::vector<uint8_t> count = file.at(at, 2);
+    if (count.empty()) return false;
+    const uint64_t n = std::min(Number(count.data(), 2, little), kMostEntries);
+    const std::vector<uint8_t> entries = file.at(at + 2, n * 12);
+    for (uint64_t i = 0; i < n && !entries.empty(); i++)
+        if (Number(entries.data() + 12 * i, 2, little) == 37500) return true;
+    return false;
 }
 
 void ReadTiff(const Bytes& file, bool little, uint64_t first, RawFileFacts& facts) {
@@ -159,8 +169,10 @@ void ReadTiff(const Bytes& file, bool little, uint64_t first, RawFileFacts& fact
             }
             if (tag == 262 && (value == 32803 || value == 34892)) facts.makerTags = true;
             if (tag == 259 && !PictureCompression(value)) facts.makerTags = true;
+            if (RawDataTag(tag)) facts.makerTags = true;
             if (visited != 0) continue;
-            if (tag >= 32768 && !PictureTag(tag)) facts.makerTags = true;
+            if (tag == 34665 && items == 1 && HoldsMakerNote(file, little, value))
+                facts.makerTags = true;
             if (tag == 262 && value <= 6 && value != 4) picturePhotometric = true;
             if (tag == 256 && value > 0) haveWidth = true;
             if (tag == 273 || tag == 324) haveOffsets = true;
@@ -240,10 +252,11 @@ RawFileFacts RawFileFacts::read(const std::string& path) {
         ReadCiff(file, little, Number(head.data() + 2, 4, little), file.size(), 0, heapsLeft,
                  facts);
     }
-    // A TIFF whose first directory cannot be read could be any camera's.
+    // A TIFF whose first directory cannot be read could be any camera's; one
+    // that is no whole picture is a camera's when a maker's Make says so.
+    const std::string maker = MakerWord(facts.make);
     if (facts.format.empty() && facts.tiff && !facts.tiffPicture && !facts.dng &&
-        (facts.makerTags || !facts.firstReadable)) {
-        const std::string maker = MakerWord(facts.make);
+        (facts.makerTags || !facts.firstReadable || !maker.empty())) {
         facts.format = (maker.empty() ? std::string("camera") : maker) + " raw (TIFF-based)";
     }
     return facts;

@@ -22,9 +22,10 @@ struct RawFileFacts {
     bool directoriesIntact = false;
     // The first directory holds a DNG version.
     bool dng = false;
-    // The directories hold what only a camera writes: sub-directories of
-    // raw data, a colour-filter or linear-raw image, a maker's compression
-    // or private tags.
+    // The directories hold what only a camera's raw file carries:
+    // sub-directories of raw data, a colour-filter or linear-raw image, a
+    // maker's compression, colour-filter tags or a maker's note. Other
+    // private tags (a map's, an analysis program's) belong to pictures too.
     bool makerTags = false;
     // A TIFF picture: its first directory describes a whole RGB, grey or
     // palette image and nothing in it is a camera's.

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <set>
 #include <utility>
 
 #include "dng/core/dng_exception.h"
@@ -36,6 +37,10 @@ platform::Error RawDamagedFormat(const std::string& path, const std::string& for
                              ? "\" is damaged, or of a camera newer than Quorvex's decoder: "
                              : "\" is damaged or cut short: ") +
                         "it begins as a " + format + " file, but " + why + ".");
+}
+
+std::string RawByteCount(uint64_t bytes) {
+    return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
 }
 
 std::string RawFileName(const std::string& path) {
@@ -97,7 +102,7 @@ platform::Error DngError(const std::string& path, const dng_exception& e) {
         case dng_error_unsupported_dng:
             return RawOpenError("The DNG file " + name + " needs a newer DNG reader" + why);
         case dng_error_memory:
-            return RawOpenError("There is not enough memory to decode " + name + ".");
+            return RawNotEnoughMemory(path);
         case dng_error_open_file:
             return RawOpenError("The file " + name + " could not be opened" + why);
         case dng_error_read_file:
@@ -117,10 +122,27 @@ platform::Error DngError(const std::string& path, const dng_exception& e) {
     }
 }
 
+platform::Error RawNotEnoughMemory(const std::string& path) {
+    return RawOpenError("There is not enough memory to decode \"" + RawFileName(path) + "\".");
+}
+
 platform::Error RawUnreadable(const std::string& path, const std::string& clause) {
     return RawOpenError("The file \"" + RawFileName(path) + "\" is not developed: " + clause);
 }
 
+bool RawNamesKnownFormat(const std::string& path) {
+    static const std::set<std::string> kExtensions = {
+        "3FR", "ARI", "ARW", "SRF", "SR2", "ARQ", "BAY", "CRW", "CR2", "CR3", "CAP",
+        "IIQ", "EIP", "DCS", "DCR", "DRF", "K25", "KDC", "DNG", "ERF", "FFF", "MEF",
+        "MOS", "MRW", "NEF", "NRW", "ORF", "PEF", "PTX", "PXN", "R3D", "RAF", "RAW",
+        "RW2", "RWL", "RWZ", "SRW", "X3F", "QTK", "MDC", "ORI", "STI"};
+    return kExtensions.count(RawUpperExtension(path)) > 0;
+}
+
 platform::Error RawUnknownFormat(const std::string& path) {
-    return RawUnsupportedFormat(path, "it is no camera raw format that Quorvex decodes");
+    if (!RawNamesKnownFormat(path))
+        return RawUnsupportedFormat(path, "it is no camera raw format that Quorvex decodes");
+    return RawOpenError(
+        "The file \"" + RawFileName(path) + "\" does not begin as the " + RawUpperExtension(path) +
+        " file its name says, or as any raw file Quorvex reads: it may be damaged.");
 }

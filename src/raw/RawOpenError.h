@@ -2,6 +2,7 @@
 // and the other makers' decoder so that both speak with one voice.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "dng/core/dng_errors.h"
@@ -20,11 +21,20 @@ platform::Error RawUnsupportedFormat(const std::string& path, const std::string&
 // than the decoder, and says so.
 platform::Error RawDamagedFormat(const std::string& path, const std::string& format,
                                  const std::string& why, bool structureWhole = false);
+// "1 byte", "N bytes".
+std::string RawByteCount(uint64_t bytes);
 // The file name without its folder.
 std::string RawFileName(const std::string& path);
+// "There is not enough memory to decode "NAME"." Made before a decode, it
+// logs nothing: only a failure that happens is logged.
+platform::Error RawNotEnoughMemory(const std::string& path);
 // "The file "NAME" is not developed: CLAUSE" (a file that cannot be read).
 platform::Error RawUnreadable(const std::string& path, const std::string& clause);
-// A file that no decoder takes, named as no raw format Quorvex decodes.
+// Whether the file's extension is that of a raw format Quorvex reads.
+bool RawNamesKnownFormat(const std::string& path);
+// A file that no decoder takes: under a raw format's name it does not begin
+// as that format and may be damaged; under any other name its format is
+// not supported.
 platform::Error RawUnknownFormat(const std::string& path);
 
 // The DNG reader's errors. What an error code means when its thrower gave

@@ -270,7 +270,7 @@ void rawWrapper::decodeIfNeeded() {
     req.bands = bands_;
     if (!memoryShortage_) {
         try {
-            memoryShortage_ = DngError(req.path, dng_exception(dng_error_memory));
+            memoryShortage_ = RawNotEnoughMemory(req.path);
         } catch (const std::bad_alloc&) {
             // Then the decode fails the same way; the next one tries again.
         }
@@ -328,8 +328,7 @@ void rawWrapper::decodeIfNeeded() {
         // Without a prepared report, made now that the decode's memory is
         // back; a caller that finds no error at all still sees no image.
         try {
-            setError(failure ? std::move(failure)
-                             : DngError(req.path, dng_exception(dng_error_memory)));
+            setError(failure ? std::move(failure) : RawNotEnoughMemory(req.path));
         } catch (const std::bad_alloc&) {
         }
         return;

@@ -25,6 +25,55 @@
 
 QuorvexAppDelegate::QuorvexAppDelegate(QObject* parent) : QObject(parent) {}
 
+QuorvexAppDelegate::~QuorvexAppDelegate() { stopMerging(); }
+
+void QuorvexAppDelegate::mergeKeptEdits() {
+    if (merging_ || terminated_) return;
+    if (merger_.joinable()) merger_.join();  // done: its result was handed over
+    merging_ = true;
+    QPointer<QuorvexAppDelegate> self(this);
+    // A later try waits for no holder: it would tell its wait at every try.
+    merger_ = std::thread([self, stop = mergeStop_, quietly = !refusalTold_.empty()] {
+        const auto merged =
+            PendingEdits::merge(platform::FileLock::waitLimit(), stop.get(), quietly);
+        if (!*stop && qApp)
+            QMetaObject::invokeMethod(
+                qApp,
+                [self, merged] {
+                    if (self)
+                        self->mergeDone(merged.merged, merged.older, merged.left, merged.told);
+                },
+                Qt::QueuedConnection);
+    });
+}
+
+void QuorvexAppDelegate::mergeDone(size_t merged, size_t older, size_t left,
+                                   const std::string& told) {
+    merging_ = false;
+    if (terminated_ || *mergeStop_) return;
+    // The word that they must wait goes once they are in; it is not said
+    // again at every try.
+    if (merged + older > 0 || refusalTold_.empty()) {
+        if (merged + older > 0 && !refusalTold_.empty())
+            platform::withdrawUserWarning(std::exchange(refusalTold_, {}));
+        if (!told.empty()) platform::warnUser(told);
+        if (left > 0) refusalTold_ = told;
+    }
+    if (left == 0) return;
+    if (!mergeRetry_) {
+        mergeRetry_ = new QTimer(this);
+        mergeRetry_->setSingleShot(true);
+        connect(mergeRetry_, &QTimer::timeout, this, &QuorvexAppDelegate::mergeKeptEdits);
+    }
+    mergeRetry_->start(mergeRetryMs_);
+}
+
+void QuorvexAppDelegate::stopMerging() {
+    *mergeStop_ = true;
+    if (mergeRetry_) mergeRetry_->stop();
+    if (merger_.joinable()) merger_.join();
+}
+
 QString QuorvexAppDelegate::keepLog(bool verbose) {
     std::string whyNot;
     if (verbose || platform::logToFile(platform::stateDirectory(false) / "quorvex.log", &whyNot))
@@ -57,11 +106,7 @@ void QuorvexAppDelegate::launch(QuorvexApplication& application, const QStringLi
     connect(&shell, &platform::ApplicationShell::terminateRequested, this,
             &QuorvexAppDelegate::terminate);
 
-    // Edits the last run could not save are in the catalog before anything
-    // reads it.
-    if (const std::string told = PendingEdits::mergeIntoCatalog(platform::FileLock::waitLimit());
-        !told.empty())
-        platform::warnUser(told);
+    mergeKeptEdits();
     DocumentWindowController::installDocumentWindowFactory();
     BrowserWindowController::installBrowserHooks();
     InspectorController::installInspectorHooks();
@@ -211,6 +256,7 @@ void QuorvexAppDelegate::quitOnceWindowsClosed() {
         return;
     }
     terminated_ = true;
+    stopMerging();
     QApplication::closeAllWindows();
     auto& controller = DocumentController::sharedDocumentController();
     for (const MyDocument::Ptr& document : controller.documents()) {

@@ -17,13 +17,23 @@
 // A termination signal (a logout) quits the same way, but no save waits
 // longer than FileLock::waitLimit() after it: then every window closes at
 // once, kept open or not, and edits not in the catalog are kept in the
-// pending edits, which the next start puts in the catalog. GUI thread only.
+// pending edits, which the next start puts in the catalog.
+//
+// Edits kept when the program last ended go into the catalog at launch on a
+// thread of their own (the windows show meanwhile, and a document opened
+// meanwhile reads them where they are kept); those the catalog cannot take
+// yet are tried again every 20 seconds while the program runs.
+// GUI thread only.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 class QTimer;
@@ -39,6 +49,7 @@ public:
     static constexpr int kSplashFadeTicks = 140;
 
     explicit QuorvexAppDelegate(QObject* parent = nullptr);
+    ~QuorvexAppDelegate() override;
 
     // Sends the log to its file in the state folder unless `verbose`. When it
     // cannot be kept there it stays on stderr, and why is said there and,
@@ -67,6 +78,10 @@ public:
     bool splashCanFade() const { return splashCanFade_; }
     void setSplashCanFade(bool fades) { splashCanFade_ = fades; }
     bool isTerminating() const { return terminating_; }
+    // Puts the kept edits in the catalog off this thread, unless that runs.
+    void mergeKeptEdits();
+    bool mergingKeptEdits() const { return merging_; }
+    void setMergeRetryInterval(int ms) { mergeRetryMs_ = ms; }
 
 public slots:
     void terminate();
@@ -87,4 +102,13 @@ private:
     bool sessionEnding_ = false;               // a termination signal came
     std::vector<QPointer<QWidget>> keptOpen_;  // document windows kept during the quit
     bool terminated_ = false;
+
+    void mergeDone(size_t merged, size_t older, size_t left, const std::string& told);
+    void stopMerging();
+    std::thread merger_;
+    bool merging_ = false;
+    std::shared_ptr<std::atomic<bool>> mergeStop_ = std::make_shared<std::atomic<bool>>(false);
+    std::string refusalTold_;  // the word that kept edits must wait, while it stands
+    QTimer* mergeRetry_ = nullptr;
+    int mergeRetryMs_ = 20'000;
 };

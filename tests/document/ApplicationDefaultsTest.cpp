@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "document/ApplicationDefaults.h"
+#include "document/PendingEdits.h"
 #include "document/PresetManager.h"
 #include "engine/DataStoreItem.h"
 #include "engine/MultiDataStore.h"
@@ -107,9 +108,15 @@ TEST(ApplicationDefaultsTest, ResetRemovesCatalogAndPresets) {
     fs::path folder = *presets.presetDirectory();
     ASSERT_EQ(presets.presetList(false).size(), 4u);
 
+    // Kept edits would come back into the emptied catalog.
+    ASSERT_TRUE(
+        PendingEdits::keep(platform::Dictionary{{"Quorvex_UUID", platform::Value("/raw/a.nef")}},
+                           std::nullopt, nullptr));
+
     std::vector<platform::Error> errors;
     EXPECT_TRUE(ApplicationDefaults::resetQuorvex(&errors));
     EXPECT_TRUE(errors.empty());
+    EXPECT_FALSE(PendingEdits::anyKept());
     EXPECT_FALSE(fs::exists(*file));
     EXPECT_FALSE(fs::exists(folder));
     EXPECT_FALSE(catalog->getItemForUUID("/raw/a.nef"));

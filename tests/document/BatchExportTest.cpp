@@ -64,8 +64,9 @@ TEST_F(BatchExportTest, TakenNamesAreNumberedUnlessOverwriting) {
     touch("a_2.jpg");
     EXPECT_EQ(BatchExport::destinationFor(src, std::nullopt, "public.jpeg", false, &error),
               scratch_.path() / "a_3.jpg");
+    // Overwriting takes the first name that is free or holds an export of ours.
     EXPECT_EQ(BatchExport::destinationFor(src, std::nullopt, "public.jpeg", true, &error),
-              scratch_.path() / "a.jpg");
+              scratch_.path() / "a_3.jpg");
     // Into the export folder, with the type's extension.
     const auto out = scratch_.path() / "out";
     fs::create_directories(out);
@@ -437,10 +438,16 @@ TEST_F(BatchExportTest, CommandLineNumbersOrOverwritesAsTheUserDefaultSays) {
     // The program reads the same defaults file as this process.
     platform::UserDefaults::standard().setBool(true, "SilentlyOverwrite");
     ASSERT_TRUE(platform::UserDefaults::standard().synchronize());
+    // Only an earlier export of ours is replaced: c.jpg is someone else's.
+    const auto ours = scratch_.path() / "c_1.jpg";
+    std::ofstream(ours, std::ios::binary | std::ios::app) << "mark";
     auto replaced = runProgram("--export " + dng.string());
     EXPECT_EQ(replaced.status, 0) << replaced.out;
-    EXPECT_NE(replaced.out.find((scratch_.path() / "c.jpg").string()), std::string::npos);
-    EXPECT_EQ(firstBytes(scratch_.path() / "c.jpg", 2), "\xFF\xD8");
+    EXPECT_EQ(replaced.outText, (scratch_.path() / "c_1.jpg").string() + "\n");
+    EXPECT_EQ(firstBytes(scratch_.path() / "c.jpg", 3), "old");
+    const auto bytes = testsupport::fileBytes(ours);
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_NE(std::string(bytes.end() - 4, bytes.end()), "mark");
     EXPECT_FALSE(fs::exists(scratch_.path() / "c_2.jpg"));
 
     // Two sources of one name into one folder: the run keeps its first file.
@@ -516,13 +523,58 @@ TEST_F(BatchExportTest, SavedSettingsReachTheCommandLinesExport) {
         PendingEdits::keep(MultiDataStore::sharedMultiDataStore().serializeToPList(
                                Dictionary{{"Quorvex_UUID", Value(fs::absolute(dng).string())},
                                           {"Quorvex_Filter_inputEV", Value(-4.0f)}}),
-                           nullptr));
+                           std::nullopt, nullptr));
     const auto pending = exportInto("pending", "");
     EXPECT_LT(meanLevel(pending), 0.7 * meanLevel(darker));
     EXPECT_FALSE(fs::exists(PendingEdits::pendingFile()));
     EXPECT_FLOAT_EQ((*catalog->getItemForUUID(fs::absolute(dng).string()))["Quorvex_Filter_inputEV"]
                         .floatValue(),
                     -4.0f);
+    {
+        // Behind another program's lock the kept edit cannot go in, yet the
+        // export has it, and one line says so.
+        ASSERT_TRUE(
+            PendingEdits::keep(MultiDataStore::sharedMultiDataStore().serializeToPList(
+                                   Dictionary{{"Quorvex_UUID", Value(fs::absolute(dng).string())},
+                                              {"Quorvex_Filter_inputEV", Value(-1.0f)}}),
+                               std::nullopt, nullptr));
+        testsupport::LockHolder holder(catalog->storeFilePath()->parent_path() /
+                                       ".QuorvexCatalog.plist.lock");
+        ASSERT_TRUE(holder.hold("burn"));
+        const auto out = scratch_.path() / "held";
+        const auto r = runProgram("--out " + out.string() + " " + dng.string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        // Between the catalog's -2 and none, far from the catalog's -4.
+        EXPECT_GT(meanLevel(out / "s.jpg"), 1.2 * meanLevel(darker));
+        EXPECT_LT(meanLevel(out / "s.jpg"), 0.9 * meanLevel(plain));
+        const auto lines = linesOf(r.errText);
+        // Besides the word of what the run waits for.
+        ASSERT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](auto& l) { return l.find("last ended") != l.npos; }),
+                  1)
+            << r.errText;
+        EXPECT_NE(r.errText.find("cannot be put in the catalog yet"), std::string::npos);
+        EXPECT_NE(r.errText.find("This run exports with those edits."), std::string::npos);
+        EXPECT_FLOAT_EQ(
+            (*catalog->getItemForUUID(fs::absolute(dng).string()))["Quorvex_Filter_inputEV"]
+                .floatValue(),
+            -4.0f);
+    }
+    {
+        // A damaged file of kept edits is said in a warning naming where it is kept.
+        std::ofstream(PendingEdits::pendingFile(), std::ios::trunc)
+            << "<?xml version=\"1.0\"?><pli";
+        const auto r =
+            runProgram("--out " + (scratch_.path() / "damaged").string() + " " + dng.string());
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.errText.find("quorvex: warning: The edits kept when Quorvex last ended"),
+                  std::string::npos)
+            << r.errText;
+        EXPECT_NE(r.errText.find(PendingEdits::pendingFile().string() + ".damaged"),
+                  std::string::npos);
+        EXPECT_TRUE(fs::exists(PendingEdits::pendingFile().string() + ".damaged"));
+        EXPECT_NEAR(meanLevel(scratch_.path() / "damaged" / "s.jpg"), meanLevel(pending), 3.0);
+    }
 
     Dictionary small{{"displayName", Value("Small files")},
                      {"Quorvex_ExportFileType", Value(0)},
@@ -1042,6 +1094,26 @@ TEST_F(BatchExportTest, CommandLineSaysAFileThatCannotBeReadCannotBeRead) {
               std::vector<std::string>{"quorvex: " + (closed / "inside.dng").string() +
                                        ": it cannot be reached: permission to search a folder on "
                                        "its path is denied."});
+    // A folder given that may be entered but not listed; an export folder
+    // that may not be searched: each said to be a matter of permission,
+    // naming the folder.
+    const fs::path unlisted = shut / "unlisted", unsearched = shut / "unsearched";
+    makeChart(unlisted / "inside.dng");
+    fs::create_directories(unsearched);
+    fs::permissions(unlisted, fs::perms(0311));
+    fs::permissions(unsearched, fs::perms(0666));
+    const auto folders = runProgram(unlisted.string(), asUser);
+    EXPECT_EQ(folders.status, 1);
+    EXPECT_EQ(linesOf(folders.errText),
+              std::vector<std::string>{"quorvex: " + unlisted.string() +
+                                       ": it cannot be read: permission to read it is denied."});
+    const auto out = runProgram(
+        "--out " + unsearched.string() + " " + (unlisted / "inside.dng").string(), asUser);
+    EXPECT_EQ(out.status, 1);
+    EXPECT_NE(out.errText.find(" in " + unsearched.string() + ": " + std::strerror(EACCES)),
+              std::string::npos)
+        << out.errText;
+    fs::permissions(unlisted, fs::perms::owner_all);
     fs::permissions(closed, fs::perms::owner_all);
     fs::remove_all(home);
 }

@@ -209,6 +209,30 @@ TEST(ImageReaderTest, WhatLibtiffSaysGoesToTheLogNotTheTerminal) {
     EXPECT_TRUE(log.contains("tag 50936"));
 }
 
+// An OpenEXR header's "software" names its writer; other attributes are
+// stepped over, and a damaged size ends the search without a huge read.
+TEST(ImageReaderTest, TheSoftwareOfAnOpenEXRHeader) {
+    testsupport::ScratchDir dir;
+    auto attribute = [](const std::string& name, const std::string& type, const std::string& value,
+                        uint32_t size) {
+        std::string a = name + '\0' + type + '\0';
+        for (int i = 0; i < 4; ++i) a.push_back(char(size >> (8 * i)));
+        return a + value;
+    };
+    const std::string start("\x76\x2F\x31\x01\x02\0\0\0", 8);
+    const std::string owner = attribute("owner", "string", "someone", 7);
+    const auto exr = dir.path() / "a.exr", damaged = dir.path() / "b.exr";
+    std::ofstream(exr, std::ios::binary)
+        << start + owner + attribute("software", "string", "Quorvex V1", 10) + '\0';
+    std::ofstream(damaged, std::ios::binary)
+        << start + attribute("owner", "string", "x", 0xFFFFFFF0u) +
+               attribute("software", "string", "Quorvex V1", 10) + '\0';
+    EXPECT_EQ(platform::imageSoftware(exr), "Quorvex V1");
+    EXPECT_EQ(platform::imageSoftware(damaged), std::nullopt);
+    std::ofstream(dir.path() / "c.exr", std::ios::binary) << start + owner + '\0';
+    EXPECT_EQ(platform::imageSoftware(dir.path() / "c.exr"), std::nullopt);
+}
+
 TEST(ImageReaderTest, ContentTypes) {
     EXPECT_EQ(platform::imageTypeForExtension("JPG"), "public.jpeg");
     EXPECT_EQ(platform::imageTypeForExtension("tiff"), "public.tiff");

@@ -409,4 +409,5 @@ TEST(JpegWriter, ReportsFailingRowsAndWritesInBothWays) {
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_NE(error.failureReason.find(std::strerror(EFBIG)), std::string::npos)
         << error.failureReason;
+    EXPECT_EQ(error.failureReason.find("disk space"), std::string::npos) << error.failureReason;
 }

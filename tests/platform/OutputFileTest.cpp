@@ -1,12 +1,19 @@
 // Files written beside their name and put in place: names, modes, the
-// no-replace rule, protected files and the cleaning of dead processes' files.
+// no-replace rule, protected files and the cleaning of dead processes' files,
+// also on mounts that have neither a no-replace rename nor hard links (FUSE
+// mounts of FAT and exFAT cards), where both calls fail here as they fail
+// there.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -16,6 +23,35 @@
 #include "platform/CaselessNames.h"
 #include "platform/OutputFile.h"
 #include "support/TestSupport.h"
+
+namespace {
+
+// The errors the two calls give while a test runs; 0 passes them through.
+std::atomic<int> renameFailure{0}, linkFailure{0};
+std::atomic<int> renameCalls{0}, linkCalls{0};
+
+}  // namespace
+
+// Defined in the test program, these take the place of the C library's.
+extern "C" int renameat2(int oldFd, const char* oldName, int newFd, const char* newName,
+                         unsigned flags) noexcept {
+    ++renameCalls;
+    if (const int err = renameFailure.load(); err && flags != 0) {
+        errno = err;
+        return -1;
+    }
+    return int(::syscall(SYS_renameat2, oldFd, oldName, newFd, newName, flags));
+}
+
+extern "C" int linkat(int oldFd, const char* oldName, int newFd, const char* newName,
+                      int flags) noexcept {
+    ++linkCalls;
+    if (const int err = linkFailure.load()) {
+        errno = err;
+        return -1;
+    }
+    return int(::syscall(SYS_linkat, oldFd, oldName, newFd, newName, flags));
+}
 
 namespace {
 
@@ -121,6 +157,12 @@ TEST(OutputFile, NamesMatchingAnotherFileIgnoringCaseAndNormalisationAreTaken) {
     EXPECT_EQ(CaselessNames::key("\xE2\x84\xAA.jpg"), CaselessNames::key("k.jpg"));  // Kelvin sign
     EXPECT_NE(CaselessNames::key("Cafe.jpg"), CaselessNames::key(nfc + ".jpg"));
     EXPECT_NE(CaselessNames::key("IMG_0001.jpg"), CaselessNames::key("IMG_0001.jpeg"));
+    // Full folding: final and other sigmas, sharp s.
+    EXPECT_EQ(CaselessNames::key("\xCE\xA3\xCE\x91\xCE\xA3.jpg"),
+              CaselessNames::key("\xCF\x83\xCE\xB1\xCF\x82.JPG"));
+    EXPECT_EQ(CaselessNames::key("Stra\xC3\x9F"
+                                 "e.jpg"),
+              CaselessNames::key("STRASSE.jpg"));
     // Bytes that are no UTF-8 match only themselves (ASCII letters in any case).
     EXPECT_EQ(CaselessNames::key("A\xFF.jpg"), CaselessNames::key("a\xFF.JPG"));
     EXPECT_NE(CaselessNames::key("a\xFF.jpg"), CaselessNames::key("a\xFE.jpg"));
@@ -158,6 +200,94 @@ TEST(OutputFile, NamesMatchingAnotherFileIgnoringCaseAndNormalisationAreTaken) {
               dir.path() / "Being-Copied_1.JPG");
     EXPECT_TRUE(names.holds("being-copied_1.jpg"));
     EXPECT_EQ(entries(dir.path()), 6u);
+}
+
+// Replacing replaces only a file the folder lists under exactly the name,
+// a regular file the caller allows (its own export), the very file it was
+// shown; anything else is passed over for the next number, or refused.
+TEST(OutputFile, ReplacingTouchesOnlyAnExactNamesFileThatMayBeReplaced) {
+    testsupport::ScratchDir dir;
+    const auto camera = dir.path() / "IMG_0004.jpg", ours = dir.path() / "ours.jpg";
+    put(camera, "camera");
+    put(ours, "ours");
+    fs::create_symlink(ours, dir.path() / "link.jpg");
+    std::vector<std::string> shown;
+    OutputFile::Policy policy;
+    policy.replace = true;
+    policy.numbered = true;
+    policy.mayReplace = [&](const fs::path& file) {
+        shown.push_back(contents(file));
+        return shown.back().starts_with("ours");
+    };
+    EXPECT_EQ(writeAndPublish(camera, "new", policy), dir.path() / "IMG_0004_1.jpg");
+    EXPECT_EQ(writeAndPublish(ours, "ours again", policy), ours);
+    EXPECT_EQ(writeAndPublish(dir.path() / "link.jpg", "new", policy), dir.path() / "link_1.jpg");
+    EXPECT_EQ(shown, (std::vector<std::string>{"camera", "ours"}));
+    EXPECT_EQ(contents(camera), "camera");
+    EXPECT_EQ(contents(ours), "ours again");
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "link.jpg"));
+    policy.numbered = false;
+    platform::Error error;
+    EXPECT_FALSE(writeAndPublish(camera, "new", policy, &error));
+    EXPECT_EQ(error.code, EEXIST);
+    EXPECT_EQ(contents(camera), "camera");
+    EXPECT_EQ(entries(dir.path()), 5u);
+}
+
+// A listing is made again when someone else changed the folder since: a
+// case variant another program made meanwhile is seen; this writer's own
+// files change nothing.
+TEST(OutputFile, ListedNamesAreReadAgainWhenTheFolderChanged) {
+    testsupport::ScratchDir dir;
+    auto names = platform::CaselessNames::ofFolder(dir.path());
+    OutputFile::Policy policy;
+    policy.numbered = true;
+    policy.folderNames = &names;
+    EXPECT_EQ(writeAndPublish(dir.path() / "a.jpg", "a", policy), dir.path() / "a.jpg");
+    // A name only this set holds survives this writer's own changes.
+    names.add("b.jpg");
+    EXPECT_EQ(writeAndPublish(dir.path() / "B.JPG", "b", policy), dir.path() / "B_1.JPG");
+    // The folder's time moves in ticks of the kernel's clock.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    put(dir.path() / "img_0001.jpg", "another program's");
+    EXPECT_EQ(writeAndPublish(dir.path() / "IMG_0001.jpg", "new", policy),
+              dir.path() / "IMG_0001_1.jpg");
+    EXPECT_FALSE(names.holds("b.jpg"));
+    EXPECT_EQ(names.otherNameLike("IMG_0001.jpg"), "img_0001.jpg");
+    EXPECT_TRUE(names.hasExactly("IMG_0001_1.jpg"));
+
+    // A killed writer's partial file made after the listing is still swept
+    // by a writer given that listing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const auto killed = dir.path() / ".c.jpg.partial-1-3";
+    put(killed, "partial");
+    auto file = OutputFile::create(dir.path() / "c.jpg", nullptr, &names);
+    ASSERT_TRUE(file);
+    EXPECT_FALSE(fs::exists(killed));
+}
+
+// A writer of one file lists only the names that may match its own: every
+// case and normalisation of them, and whether any name is hidden.
+TEST(OutputFile, AOneFileListingKeepsEveryNameThatMayMatch) {
+    testsupport::ScratchDir dir;
+    for (const char* name :
+         {"IMG_0001.JPG", "img_0001_3.jpg", "\xE2\x84\xAA.JPG", "other.jpg", "IMG_000.jpg"})
+        put(dir.path() / name, "x");
+    auto names = platform::CaselessNames::ofFolderFor(dir.path(), "IMG_0001");
+    EXPECT_EQ(names.nameLike("img_0001.jpg"), "IMG_0001.JPG");
+    EXPECT_TRUE(names.holds("IMG_0001_3.JPG"));
+    EXPECT_FALSE(names.holds("other.jpg"));
+    EXPECT_FALSE(names.sawHiddenNames());
+    EXPECT_TRUE(platform::CaselessNames::ofFolderFor(dir.path(), "k").holds("k.jpg"));
+    OutputFile::Policy policy;
+    policy.numbered = true;
+    policy.folderNames = &names;
+    EXPECT_EQ(OutputFile::firstFreeName(dir.path() / "IMG_0001.jpg", true, &names),
+              dir.path() / "IMG_0001_1.jpg");
+    EXPECT_EQ(writeAndPublish(dir.path() / "IMG_0001.jpg", "new", policy),
+              dir.path() / "IMG_0001_1.jpg");
+    put(dir.path() / ".hidden", "x");
+    EXPECT_TRUE(platform::CaselessNames::ofFolderFor(dir.path(), "IMG").sawHiddenNames());
 }
 
 TEST(OutputFile, WriterPathReopensTheFileItself) {
@@ -300,26 +430,6 @@ TEST(OutputFile, PartialFilesAreRemovedOnlyWhenNoWriterHoldsThem) {
     EXPECT_FALSE(fs::exists(dir.path() / elsewhere));
 }
 
-TEST(OutputFile, ConcurrentWritersOfOneNameGetOneFileEach) {
-    testsupport::ScratchDir dir;
-    OutputFile::Policy policy;
-    policy.numbered = true;
-    std::vector<std::thread> threads;
-    std::vector<std::optional<fs::path>> results(8);
-    for (size_t i = 0; i < results.size(); ++i)
-        threads.emplace_back([&, i] {
-            results[i] = writeAndPublish(dir.path() / "a.jpg", std::to_string(i), policy);
-        });
-    for (auto& t : threads) t.join();
-    std::set<fs::path> names;
-    for (const auto& r : results) {
-        ASSERT_TRUE(r);
-        names.insert(*r);
-    }
-    EXPECT_EQ(names.size(), results.size());
-    EXPECT_EQ(entries(dir.path()), results.size());
-}
-
 TEST(OutputFile, FailuresCarryTheSystemsReason) {
     testsupport::ScratchDir dir;
     platform::Error error;
@@ -330,8 +440,84 @@ TEST(OutputFile, FailuresCarryTheSystemsReason) {
     OutputFile::Policy replace;
     replace.replace = true;
     EXPECT_FALSE(writeAndPublish(dir.path() / "busy", "x", replace, &error));
-    EXPECT_NE(error.failureReason.find(std::strerror(error.code)), std::string::npos);
+    EXPECT_EQ(error.code, EISDIR);
+    EXPECT_NE(error.failureReason.find(std::strerror(EISDIR)), std::string::npos);
     EXPECT_EQ(entries(dir.path()), 1u);
+}
+
+class Unsupported {
+public:
+    Unsupported(int renameError, int linkError) {
+        renameFailure = renameError;
+        linkFailure = linkError;
+        renameCalls = linkCalls = 0;
+    }
+    ~Unsupported() { renameFailure = linkFailure = 0; }
+};
+
+TEST(OutputFileFallback, WithoutNoReplaceRenameOrLinksNothingIsReplaced) {
+    const std::pair<int, int> mounts[] = {
+        {EINVAL, EPERM}, {EINVAL, EOPNOTSUPP}, {ENOSYS, ENOSYS}, {EOPNOTSUPP, EMLINK}};
+    for (const auto& [renameError, linkError] : mounts) {
+        SCOPED_TRACE(std::to_string(renameError) + "/" + std::to_string(linkError));
+        testsupport::ScratchDir dir;
+        const auto a = dir.path() / "a.jpg";
+        std::ofstream(a) << "camera";
+        Unsupported mount(renameError, linkError);
+        OutputFile::Policy numbered, plain;
+        numbered.numbered = true;
+        EXPECT_EQ(writeAndPublish(dir.path() / "b.jpg", "b", plain), dir.path() / "b.jpg");
+        EXPECT_EQ(writeAndPublish(a, "one", numbered), dir.path() / "a_1.jpg");
+        platform::Error error;
+        EXPECT_FALSE(writeAndPublish(a, "two", plain, &error));
+        EXPECT_EQ(error.code, EEXIST);
+        EXPECT_GT(renameCalls.load(), 0);
+        EXPECT_GT(linkCalls.load(), 0);
+        EXPECT_EQ(contents(a), "camera");
+        EXPECT_EQ(contents(dir.path() / "a_1.jpg"), "one");
+        EXPECT_EQ(contents(dir.path() / "b.jpg"), "b");
+        // No claimed name and no partial file is left.
+        EXPECT_EQ(entries(dir.path()), 3u);
+    }
+}
+
+void concurrentWritersGetOneFileEach(const fs::path& dir) {
+    OutputFile::Policy policy;
+    policy.numbered = true;
+    std::vector<std::thread> threads;
+    std::vector<std::optional<fs::path>> results(8);
+    for (size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back(
+            [&, i] { results[i] = writeAndPublish(dir / "a.jpg", std::to_string(i), policy); });
+    for (auto& t : threads) t.join();
+    std::set<fs::path> names;
+    for (size_t i = 0; i < results.size(); ++i) {
+        ASSERT_TRUE(results[i]);
+        names.insert(*results[i]);
+        EXPECT_EQ(contents(*results[i]), std::to_string(i));
+    }
+    EXPECT_EQ(names.size(), results.size());
+    EXPECT_EQ(entries(dir), results.size());
+}
+
+// Writers racing for one name each get a different one, with or without a
+// no-replace rename.
+TEST(OutputFileFallback, ConcurrentWritersOfOneNameGetOneFileEach) {
+    for (const int renameError : {0, EINVAL}) {
+        testsupport::ScratchDir dir;
+        Unsupported mount(renameError, renameError ? EPERM : 0);
+        concurrentWritersGetOneFileEach(dir.path());
+    }
+}
+
+// Any other failure of the link is the system's answer, told as it is.
+TEST(OutputFileFallback, OtherFailuresAreTold) {
+    testsupport::ScratchDir dir;
+    Unsupported mount(EINVAL, EIO);
+    platform::Error error;
+    EXPECT_FALSE(writeAndPublish(dir.path() / "a.jpg", "a", {}, &error));
+    EXPECT_EQ(error.code, EIO);
+    EXPECT_EQ(entries(dir.path()), 0u);
 }
 
 }  // namespace

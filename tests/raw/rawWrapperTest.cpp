@@ -23,6 +23,7 @@
 
 #include "color/DNGCameraProfileAbstract.h"
 #include "dng/image/NegativeDngWriter.h"
+#include "platform/Log.h"
 #include "raw/RawMetadata.h"
 #include "raw/TestChart.h"
 #include "raw/rawWrapper.h"
@@ -280,7 +281,10 @@ TEST(rawWrapper, RealCaptureFilesDecodeAndStayNeutral) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         auto raw = Open(RealDng(c.file));
+        // A decode that went well logs no reader's error.
+        platform::LogCapture log;
         const uint16_t* master = raw->masterImageBytes();
+        EXPECT_FALSE(log.contains("DNG reader: error")) << log.lines().front();
         ASSERT_NE(master, nullptr) << raw->error()->description();
         ASSERT_NE(raw->alternateImageBytes(), nullptr);
         EXPECT_EQ(raw->imageWidth(), c.width);
@@ -367,7 +371,11 @@ TEST(rawWrapper, FilesItCannotDecodeGiveClearErrors) {
     WriteBytes(dir.path() / "photo.NEF", {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 0});
     EXPECT_NE(ErrorOf(dir.path() / "photo.NEF").find("is damaged or cut short"), std::string::npos);
     WriteBytes(dir.path() / "photo.crw", {'H', 'H', 'C', 'R', 'W', 0, 0, 0});
-    EXPECT_NE(ErrorOf(dir.path() / "photo.crw").find("(CRW) is not supported"), std::string::npos);
+    EXPECT_NE(ErrorOf(dir.path() / "photo.crw")
+                  .find("does not begin as the CRW file its name says, or as any raw file"),
+              std::string::npos);
+    WriteBytes(dir.path() / "photo.xyz", {'H', 'H', 'C', 'R', 'W', 0, 0, 0});
+    EXPECT_NE(ErrorOf(dir.path() / "photo.xyz").find("(XYZ) is not supported"), std::string::npos);
 
     // Truncated and corrupted copies of a real file: an error or an image,
     // never a crash.

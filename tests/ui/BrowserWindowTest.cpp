@@ -27,11 +27,14 @@
 
 #include "UiTestHome.h"
 #include "document/DocumentController.h"
+#include "document/JpegExport.h"
 #include "document/MyDocument.h"
 #include "document/ThumbnailProvider.h"
 #include "engine/MultiDataStore.h"
+#include "platform/JpegWriter.h"
 #include "platform/UserDefaults.h"
 #include "support/ShortLockWait.h"
+#include "support/TestSupport.h"
 #include "ui/ApplicationShell.h"
 #include "ui/BrowserItemModel.h"
 #include "ui/BrowserWindowController.h"
@@ -439,7 +442,19 @@ protected:
 
 TEST_F(BrowserBatch, NamesNumberedOrReplacedAndTypeFromThePreset) {
     copySample("a.dng");
-    writeImage(dir / "a.jpg", Qt::red, "JPEG");
+    // An earlier export of ours (its Software tag says so), red; the camera's
+    // JPEG beside another raw file, which nothing replaces.
+    const std::vector<uint8_t> red = [] {
+        std::vector<uint8_t> rgb(48 * 32 * 3);
+        for (size_t i = 0; i < rgb.size(); i += 3) rgb[i] = 255;
+        return rgb;
+    }();
+    ASSERT_TRUE(platform::writeJPEG(
+        red.data(), 48, 32, 90,
+        JpegExport::exifBlock({}, MyDocument::applicationNameAndVersion(), 48, 32), {},
+        (dir / "a.jpg").string(), nullptr));
+    copySample("b.dng");
+    writeImage(dir / "b.jpg", Qt::green, "JPEG");
     writeImage(dir / "a_1.jpg", Qt::red, "JPEG");
     writeImage(dir / "a_2.jpg", Qt::red, "JPEG");
     BrowserWindowController browser;
@@ -460,13 +475,17 @@ TEST_F(BrowserBatch, NamesNumberedOrReplacedAndTypeFromThePreset) {
     EXPECT_TRUE(fs::exists(dir / "a_3.jpg"));
     EXPECT_EQ(listed(browser).count("a_3.jpg"), 1u);  // relisted at the end
 
-    // "SilentlyOverwrite" replaces a.jpg, and the grid shows its new picture.
+    // "SilentlyOverwrite" replaces a.jpg, and the grid shows its new picture;
+    // b.jpg is not ours: b_1.jpg is written.
     platform::UserDefaults::standard().setBool(true, "SilentlyOverwrite");
-    select(browser, {"a.dng"});
+    const auto camera = testsupport::fileBytes(dir / "b.jpg");
+    select(browser, {"a.dng", "b.dng"});
     browser.popAction(presetOfType(7));
     ASSERT_TRUE(finish(browser));
     uitest::settle();
     EXPECT_FALSE(fs::exists(dir / "a_4.jpg"));
+    EXPECT_TRUE(fs::exists(dir / "b_1.jpg"));
+    EXPECT_EQ(testsupport::fileBytes(dir / "b.jpg"), camera);
     // The relist and the new thumbnail come through queues: wait for them,
     // however loaded the machine.
     EXPECT_TRUE(uitest::spinUntil([&] { return centrePixel(browser, "a.jpg") != before; },

@@ -233,6 +233,13 @@ TEST(Quit, ASignalEndsWithinTheBoundAndKeepsTheEditsForTheNextStart) {
     ASSERT_EQ(windows.size(), 2u);
     auto& delegate = held.delegate;
     auto& quit = held.quit;
+    // A shown document without a window keeps its edits too.
+    const auto windowless = held.home.path() / "c.dng";
+    handdng::Write(windowless.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    DocumentController::sharedDocumentController().openDocumentWithContentsOfURL(
+        windowless.string(), true, [](const MyDocument::Ptr& document, bool, const auto&) {
+            document->setValueForKey(platform::Value(0.9f), "Quorvex_Filter_inputEV");
+        });
     ASSERT_TRUE(held.holder.hold("burn"));
     delegate.terminate();
     ASSERT_TRUE(uitest::spinUntil([&] { return held.allAsking(); }));
@@ -253,10 +260,66 @@ TEST(Quit, ASignalEndsWithinTheBoundAndKeepsTheEditsForTheNextStart) {
     EXPECT_TRUE(std::filesystem::exists(pending));
     held.holder.letGo();
     const std::string told = PendingEdits::mergeIntoCatalog(std::chrono::seconds(4));
-    EXPECT_NE(told.find("The edits of 2 photos"), std::string::npos) << told;
+    EXPECT_NE(told.find("The edits of 3 photos"), std::string::npos) << told;
     EXPECT_EQ(held.savedEv(0), held.ev(0));
     EXPECT_EQ(held.savedEv(1), held.ev(1));
+    EXPECT_FLOAT_EQ(
+        (*held.catalog->getItemForUUID(windowless.string()))["Quorvex_Filter_inputEV"].floatValue(),
+        0.9f);
     EXPECT_FALSE(std::filesystem::exists(pending));
+}
+
+// What is in the windows' bars.
+QString textOfBars(std::initializer_list<QPointer<DocumentWindowController>> windows) {
+    QString text;
+    for (const auto& window : windows)
+        if (window) text += window->messageBar()->messages().join("\n");
+    return text;
+}
+
+// At a start behind a held catalog the merge runs off the window's thread:
+// a photo opens at once with its kept edit; the bar says the edits wait and
+// names a damaged file set aside; once the holder lets go a later try
+// during the run puts the edit in, and the word that it waits goes.
+TEST(Quit, KeptEditsMergeOffTheWindowsThreadAndAgainDuringTheRun) {
+    WindowsBehindAHolder held{"a.dng"};
+    const auto previous = MessageBar::installInUserWarnings();
+    const auto kept = held.home.path() / "kept.dng";
+    handdng::Write(kept.string(), handdng::Build(handdng::SharedDeflateTiles(32, 32)));
+    ASSERT_TRUE(
+        PendingEdits::keep(platform::Dictionary{{"Quorvex_UUID", platform::Value(kept.string())},
+                                                {"Quorvex_Filter_inputEV", platform::Value(0.8f)}},
+                           std::nullopt, nullptr));
+    const auto damaged = PendingEdits::pendingFiles().back();
+    std::filesystem::create_directories(damaged.parent_path());
+    std::ofstream(damaged) << "\x01\x02 not a list";
+    ASSERT_TRUE(held.holder.hold("burn"));
+    held.delegate.setMergeRetryInterval(200);
+
+    const auto start = std::chrono::steady_clock::now();
+    held.delegate.mergeKeptEdits();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_TRUE(held.delegate.mergingKeptEdits());
+    QPointer<DocumentWindowController> window(uitest::openWindow(kept));
+    ASSERT_TRUE(window);
+    const auto barsText = [&] { return textOfBars({window, held.windows[0]}); };
+    EXPECT_FLOAT_EQ(window->document()->valueForKey("Quorvex_Filter_inputEV").floatValue(), 0.8f);
+    ASSERT_TRUE(uitest::spinUntil([&] {
+        return barsText().contains("cannot be put in the catalog yet");
+    })) << barsText().toStdString();
+    EXPECT_TRUE(barsText().contains(QString::fromStdString(damaged.string() + ".damaged")))
+        << barsText().toStdString();
+    EXPECT_TRUE(std::filesystem::exists(damaged.string() + ".damaged"));
+
+    held.holder.letGo();
+    EXPECT_TRUE(uitest::spinUntil([&] { return barsText().contains("are now in the catalog"); }))
+        << barsText().toStdString();
+    EXPECT_FALSE(barsText().contains("cannot be put in the catalog yet"));
+    const auto entry = held.catalog->getItemForUUID(kept.string());
+    ASSERT_TRUE(entry);
+    EXPECT_FLOAT_EQ((*entry)["Quorvex_Filter_inputEV"].floatValue(), 0.8f);
+    EXPECT_FALSE(PendingEdits::anyKept());
+    platform::setUserWarningHandler(previous);
 }
 
 }  // namespace
