@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The X-Trans demosaic against the peers'. Each scene (the Photo CD images of
-# ../shared/testdata/pcd at Base, a neutral and a colour zone plate) is
+# ../shared/testdata/pcd at Base and their reference renderings, a neutral and
+# a colour zone plate, charts of fine coloured texture and of saturated edges,
+# five slanted edges between saturated colours) is
 # written by tools/mosaic_twins as an X-Trans DNG, an RGGB DNG and a LinearRaw
 # DNG of the very same raw values; each program develops all three to 16-bit
 # TIFF and its mosaic renders are scored against its own LinearRaw render
@@ -62,9 +64,28 @@ if [ "${QUALITY:-1}" != 0 ]; then
     "$twins" --pcd "$f" --output "$work/scenes/$name" >/dev/null
     scenes+=("$name")
   done
+  # The same photographs as sharper, brighter reference renderings, which a
+  # camera's raw files resemble more than our own Base decodes do.
+  for f in "$data"/reference/*.png; do
+    name=$(basename "$f" .png)
+    "$twins" --png "$f" --output "$work/scenes/$name" >/dev/null
+    scenes+=("$name")
+  done
   for z in neutral colour; do
     "$twins" --zone-plate $z --output "$work/scenes/zone-$z" >/dev/null
     scenes+=("zone-$z")
+  done
+  for c in texture edges; do
+    "$twins" --chart $c --output "$work/scenes/chart-$c" >/dev/null
+    scenes+=("chart-$c")
+  done
+  # Slanted edges between saturated colours, scored apart (see below).
+  edges=("150,20,30/235,200,20" "170,20,20/235,235,235" "30,40,160/230,210,40"
+    "180,30,30/40,150,40" "30,30,30/230,230,230")
+  for i in "${!edges[@]}"; do
+    # 240 pixels square: rawtherapee-cli refuses smaller files.
+    "$twins" --edge "${edges[$i]}" --size 240x240 --output "$work/scenes/edge-$((i + 1))" >/dev/null
+    scenes+=("edge-$((i + 1))")
   done
   [ -n "${SCENES:-}" ] && read -r -a scenes <<<"$SCENES"
 
@@ -107,10 +128,14 @@ if [ "${QUALITY:-1}" != 0 ]; then
         develop "$p" "$work/scenes/$s-$m.dng" "$work/render/$p/$s-$m.tif" || true
       done
     done
-    # The scorer again, on this program's own render of a photograph.
-    first=$work/render/$p/${scenes[0]}-linear.tif
+    # The scorer again, on this program's own render of a photograph (an
+    # edge has no neutral part to find false colour in).
+    first=
+    for s in "${scenes[@]}"; do
+      [[ $s == edge-* ]] || { first=$work/render/$p/$s-linear.tif; break; }
+    done
     [ -f "$work/render/$p/zone-neutral-linear.tif" ] && first=$work/render/$p/zone-neutral-linear.tif
-    if [ -f "$first" ]; then
+    if [ -n "$first" ] && [ -f "$first" ]; then
       "${score[@]}" check "$first" | sed "s/^/$p: /"
     fi
   done
@@ -123,6 +148,7 @@ if [ "${QUALITY:-1}" != 0 ]; then
   for p in "${programs[@]}"; do
     for m in xtrans rggb; do
       for s in "${scenes[@]}"; do
+        [[ $s == edge-* ]] && continue
         ref=$work/render/$p/$s-linear.tif test=$work/render/$p/$s-$m.tif
         if [ -f "$ref" ] && [ -f "$test" ]; then
           read -r c dm dp f < <("${score[@]}" score "$ref" "$test" "$work/scenes/$s-linear.dng")
@@ -136,7 +162,7 @@ if [ "${QUALITY:-1}" != 0 ]; then
     done
   done
   awk 'NF == 7 { for (g = 1; g <= 2; g++) {
-      if (g == 2 && $3 ~ /^zone-/) continue
+      if (g == 2 && $3 ~ /^(zone|chart)-/) continue
       k = $1 " " $2 " " (g == 1 ? "MEAN-all" : "MEAN-photos"); if (!(k in n)) order[++K] = k
       n[k]++; for (i = 4; i <= 6; i++) v[k, i] += $i
       if ($7 != "-") { v[k, 7] += $7; nf[k]++ } } }
@@ -144,6 +170,25 @@ if [ "${QUALITY:-1}" != 0 ]; then
       printf "%-12s %-7s %-16s %8.2f %9.2f %9.2f %8s\n", w[1], w[2], w[3] " (" n[k] ")",
         v[k, 4] / n[k], v[k, 5] / n[k], v[k, 6] / n[k], nf[k] ? sprintf("%.2f", v[k, 7] / nf[k]) : "-" } }' \
     "$work/table"
+
+  # The edges: the largest difference from the LinearRaw render in 8-bit
+  # levels, and how far the darkest pixel falls below the darker side.
+  echo
+  printf "%-12s %-7s %-24s %10s %7s\n" program mosaic edge difference below
+  for p in "${programs[@]}"; do
+    for m in xtrans rggb; do
+      for i in "${!edges[@]}"; do
+        s=edge-$((i + 1)) ref=$work/render/$p/edge-$((i + 1))-linear.tif
+        test=$work/render/$p/$s-$m.tif
+        if [ -f "$ref" ] && [ -f "$test" ]; then
+          read -r d b < <("${score[@]}" edge "$ref" "$test")
+          printf "%-12s %-7s %-24s %10s %7s\n" "$p" "$m" "${edges[$i]}" "$d" "$b"
+        else
+          printf "%-12s %-7s %-24s %s\n" "$p" "$m" "${edges[$i]}" missing
+        fi
+      done
+    done
+  done
 
   # --- crops -------------------------------------------------------------------
   echo
@@ -160,6 +205,7 @@ if [ "${QUALITY:-1}" != 0 ]; then
     done
     [ ${#tiles[@]} -gt 0 ] || continue
     box=$("${score[@]}" hardest "$truth" 128,96 "${peers[@]:-${tiles[@]}}")
+    [[ $s == edge-* ]] && box=80,80,80,80
     "${score[@]}" crops "$crops/$s.png" "$box" "$truth" "${tiles[@]}"
     echo "crop $crops/$s.png at $box, left to right: $(IFS=,; echo "${names[*]}" | sed 's/,/, /g')"
     # The zone plates also at about 0.35 cycles per pixel (0.18 for the colour

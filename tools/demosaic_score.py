@@ -21,6 +21,12 @@ render's channels are each fitted to the reference's by a cubic, then
       one: a render scores perfect against itself, invented chroma scores
       worse false colour, a blurred render lower CPSNR, a tone curve alone
       costs next to nothing; exit 1 on a failure
+  demosaic_score.py edge REFERENCE.tif TEST.tif
+      for a slanted edge between two flat colours: prints "difference below",
+      the largest difference of any channel in 8-bit sRGB levels (no tone
+      fit: both are the same program's), and how far the darkest pixel's
+      luminance, as an 8-bit sRGB grey, falls below the darker side's, the
+      reference's darkest (0 when none falls below)
   demosaic_score.py hardest REFERENCE.tif W,H TEST.tif...
       prints "X,Y,W,H": the box where the tests, tone-fitted, stray most
   demosaic_score.py hide-tag IN.dng OUT.dng TAG
@@ -312,6 +318,21 @@ def hardest(ref_path, size, test_paths):
     return at
 
 
+def grey_level(srgb8):
+    """the 8-bit sRGB grey of each pixel's luminance"""
+    v = srgb8 / 255
+    y = np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4) @ SRGB_D50[1]
+    return 255 * np.where(y <= 0.0031308, 12.92 * y, 1.055 * np.maximum(y, 0) ** (1 / 2.4) - 0.055)
+
+
+def edge(ref_path, test_path):
+    (ref, ref_icc), (test, test_icc) = read_tiff(ref_path), read_tiff(test_path)
+    ref, test = common(to_srgb8(ref, ref_icc).astype(float), to_srgb8(test, test_icc).astype(float))
+    difference = float(np.abs(ref - test).max())
+    below = float(grey_level(ref).min() - grey_level(test).min())
+    return difference, max(0.0, below)
+
+
 def hide_tag(src, dst, tag):
     b = bytearray(open(src, 'rb').read())
     assert b[:4] == b'II*\0'
@@ -338,6 +359,8 @@ def main():
         else:
             ok = check(synthetic(), decoder(None))
         sys.exit(0 if ok else 1)
+    elif len(a) == 3 and a[0] == 'edge':
+        print('%.0f %.1f' % edge(a[1], a[2]))
     elif len(a) == 4 and a[0] == 'hide-tag':
         hide_tag(a[1], a[2], int(a[3]))
     elif len(a) >= 4 and a[0] == 'hardest':

@@ -6,15 +6,20 @@
 //   PREFIX-rggb.dng     the 2 x 2 RGGB mosaic,
 //   PREFIX-linear.dng   LinearRaw, three samples a pixel.
 // The scene is a Photo CD image decoded by our decoder (at Base, or at the
-// smallest level that covers --size, resampled to fill it), or a zone plate,
-// neutral or coloured (see ZonePlate). The photograph's linear Rec. 709
-// colour goes to the camera space through XYZ and the matrix, so a white
-// pixel lands on the as-shot neutral.
+// smallest level that covers --size, resampled to fill it), an 8-bit sRGB
+// PNG, a zone plate, neutral or coloured (see ZonePlate), a slanted edge
+// between two sRGB colours (see SlantedEdge), or a synthetic chart of fine
+// coloured texture or of saturated edges and thin dark lines (see Chart).
+// The linear Rec. 709 colour goes to the camera space through XYZ and the
+// matrix, so a white pixel lands on the as-shot neutral.
 //
-//   mosaic_twins (--pcd FILE | --zone-plate neutral|colour) [--size WxH]
+//   mosaic_twins (--pcd FILE | --png FILE | --zone-plate neutral|colour |
+//                 --edge R,G,B/R,G,B | --chart texture|edges) [--size WxH]
 //                [--only xtrans,rggb,linear] --output PREFIX
 //
 // Exit status 0 on success, 1 when reading or writing fails, 2 on bad options.
+#include <png.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -23,6 +28,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -143,6 +149,146 @@ Scene Resampled(const Scene& in, uint32_t width, uint32_t height) {
     return out;
 }
 
+double SRGBLinear(double encoded) {
+    return encoded <= 0.04045 ? encoded / 12.92 : std::pow((encoded + 0.055) / 1.055, 2.4);
+}
+
+Pixel SRGBPixel(const std::array<int, 3>& rgb8) {
+    return {SRGBLinear(rgb8[0] / 255.0), SRGBLinear(rgb8[1] / 255.0), SRGBLinear(rgb8[2] / 255.0)};
+}
+
+// An 8-bit sRGB PNG (grey or RGB, alpha dropped) as linear Rec. 709, or an
+// empty scene with the reason in `error`.
+Scene ReadPNG(const std::string& path, std::string& error) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) {
+        error = image.message;
+        return Scene{};
+    }
+    image.format = PNG_FORMAT_RGB;
+    std::vector<png_byte> bytes(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, bytes.data(), 0, nullptr)) {
+        error = image.message;
+        return Scene{};
+    }
+    Scene s{image.width, image.height, std::vector<Pixel>(size_t(image.width) * image.height)};
+    for (size_t i = 0; i < s.pixels.size(); ++i)
+        s.pixels[i] = SRGBPixel({bytes[3 * i], bytes[3 * i + 1], bytes[3 * i + 2]});
+    return s;
+}
+
+// The pixel's share, of 16 x 16 sub-samples, on the far side of a line through
+// (cx, cy) at `degrees` from the vertical.
+double FarShare(double x, double y, double cx, double cy, double degrees) {
+    const double a = degrees * M_PI / 180, nx = std::cos(a), ny = std::sin(a);
+    int far = 0;
+    for (int j = 0; j < 16; ++j)
+        for (int i = 0; i < 16; ++i)
+            far += (x + (i + 0.5) / 16 - cx) * nx + (y + (j + 0.5) / 16 - cy) * ny > 0;
+    return far / 256.0;
+}
+
+// Two sRGB colours meeting on a line 11 degrees off the vertical through the
+// centre, anti-aliased on the encoded values as a drawing program does.
+Scene SlantedEdge(uint32_t width, uint32_t height, const std::array<int, 3>& left,
+                  const std::array<int, 3>& right) {
+    Scene s{width, height, std::vector<Pixel>(size_t(width) * height)};
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            const double t = FarShare(x, y, width / 2.0, height / 2.0, 11);
+            for (int c = 0; c < 3; ++c)
+                s.at(x, y)[c] =
+                    SRGBLinear((left[size_t(c)] * (1 - t) + right[size_t(c)] * t) / 255);
+        }
+    return s;
+}
+
+// A synthetic chart, the same for every run: "texture" is cells of stripes and
+// checks two saturated colours wide at periods of 2 to 7 pixels and several
+// angles, beside cells of small random coloured blots (fabric, foliage);
+// "edges" is saturated discs and bars on saturated grounds, crossed by dark
+// lines one and two pixels wide (mortar, letters, spokes).
+Scene Chart(uint32_t width, uint32_t height, bool texture) {
+    static const std::array<int, 3> kColours[] = {
+        {150, 20, 30},  {235, 200, 20}, {170, 20, 20}, {235, 235, 235}, {30, 40, 160},
+        {230, 210, 40}, {180, 30, 30},  {40, 150, 40}, {20, 160, 200},  {200, 40, 170},
+        {240, 120, 20}, {90, 30, 120},  {20, 20, 20},  {120, 200, 60},  {250, 170, 180}};
+    constexpr int kCount = int(std::size(kColours));
+    std::mt19937 random(texture ? 1234 : 5678);
+    auto pick = [&] { return SRGBPixel(kColours[random() % kCount]); };
+    Scene s{width, height, std::vector<Pixel>(size_t(width) * height)};
+    constexpr uint32_t kCell = 64;
+    for (uint32_t cy = 0; cy < height; cy += kCell)
+        for (uint32_t cx = 0; cx < width; cx += kCell) {
+            const Pixel a = pick(), b = pick();
+            const int kind = int(random() % 3);
+            const double period = 2 + random() % 6, angle = double(random() % 180);
+            const double ca = std::cos(angle * M_PI / 180), sa = std::sin(angle * M_PI / 180);
+            std::vector<std::pair<double, double>> blots;
+            for (int i = 0; i < 40; ++i) blots.emplace_back(random() % kCell, random() % kCell);
+            std::vector<Pixel> blotColours;
+            for (int i = 0; i < 40; ++i) blotColours.push_back(pick());
+            for (uint32_t y = cy; y < std::min(cy + kCell, height); ++y)
+                for (uint32_t x = cx; x < std::min(cx + kCell, width); ++x) {
+                    Pixel p{};
+                    // Each pixel averaged over 4 x 4 sub-samples, in linear light.
+                    for (int j = 0; j < 4; ++j)
+                        for (int i = 0; i < 4; ++i) {
+                            const double u = x - cx + (i + 0.5) / 4, v = y - cy + (j + 0.5) / 4;
+                            Pixel q = a;
+                            if (texture && kind == 0) {
+                                q = std::fmod(u * ca + v * sa + 1000 * period, period) < period / 2
+                                        ? a
+                                        : b;
+                            } else if (texture && kind == 1) {
+                                const bool odd = (int(std::floor(u / (period / 2))) +
+                                                  int(std::floor(v / (period / 2)))) %
+                                                 2;
+                                q = odd ? b : a;
+                            } else if (texture) {
+                                double nearest = 1e9;
+                                for (size_t k = 0; k < blots.size(); ++k) {
+                                    const double d =
+                                        std::hypot(u - blots[k].first, v - blots[k].second);
+                                    if (d < nearest) nearest = d, q = blotColours[k];
+                                }
+                            } else {
+                                const double r = std::hypot(u - kCell / 2.0, v - kCell / 2.0);
+                                q = kind == 0   ? (r < 20 ? b : a)
+                                    : kind == 1 ? (std::fabs((u - kCell / 2.0) * ca +
+                                                             (v - kCell / 2.0) * sa) < 9
+                                                       ? b
+                                                       : a)
+                                                : (u * 0.8 + v * 0.3 < 40 ? b : a);
+                                const double line =
+                                    std::fabs((u - kCell / 2.0) * sa - (v - kCell / 2.0) * ca);
+                                if (line < 0.5 + (kind % 2)) q = SRGBPixel({25, 25, 30});
+                            }
+                            for (int c = 0; c < 3; ++c) p[c] += q[c] / 16;
+                        }
+                    s.at(x, y) = p;
+                }
+        }
+    return s;
+}
+
+bool ParseColour(std::string_view v, std::array<int, 3>& rgb) {
+    int n = 0;
+    size_t at = 0;
+    for (; n < 3; ++n) {
+        const size_t comma = v.find(',', at);
+        const std::string part(v.substr(at, comma == std::string_view::npos ? v.npos : comma - at));
+        char* end = nullptr;
+        const long c = std::strtol(part.c_str(), &end, 10);
+        if (part.empty() || *end || c < 0 || c > 255) return false;
+        rgb[size_t(n)] = int(c);
+        if (comma == std::string_view::npos) break;
+        at = comma + 1;
+    }
+    return n == 2;
+}
+
 // The scene a quarter turn clockwise, so that every photograph lies in
 // landscape and its rows hold whole repeats of the mosaic.
 Scene Turned(const Scene& in) {
@@ -254,7 +400,8 @@ void WriteTwin(const Scene& s, Filter filter, const std::string& path) {
 int Usage(const char* message) {
     std::fprintf(stderr,
                  "mosaic_twins: %s\n"
-                 "usage: mosaic_twins (--pcd FILE | --zone-plate neutral|colour) [--size WxH]\n"
+                 "usage: mosaic_twins (--pcd FILE | --png FILE | --zone-plate neutral|colour |\n"
+                 "                     --edge R,G,B/R,G,B | --chart texture|edges) [--size WxH]\n"
                  "                    [--only xtrans,rggb,linear] --output PREFIX\n",
                  message);
     return 2;
@@ -272,7 +419,9 @@ bool ParseSize(std::string_view v, uint32_t& w, uint32_t& h) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string pcd, zone, output, only = "xtrans,rggb,linear";
+    std::string pcd, png, zone, chart, output, only = "xtrans,rggb,linear";
+    std::array<int, 3> edge[2];
+    bool haveEdge = false;
     uint32_t width = 0, height = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -280,6 +429,18 @@ int main(int argc, char** argv) {
         const std::string value = argv[++i];
         if (arg == "--pcd") {
             pcd = value;
+        } else if (arg == "--png") {
+            png = value;
+        } else if (arg == "--edge") {
+            const size_t slash = value.find('/');
+            if (slash == std::string::npos || !ParseColour(value.substr(0, slash), edge[0]) ||
+                !ParseColour(value.substr(slash + 1), edge[1]))
+                return Usage("--edge takes two sRGB colours R,G,B/R,G,B of 0 to 255");
+            haveEdge = true;
+        } else if (arg == "--chart") {
+            if (value != "texture" && value != "edges")
+                return Usage("--chart takes texture or edges");
+            chart = value;
         } else if (arg == "--zone-plate") {
             if (value != "neutral" && value != "colour") return Usage("neutral or colour");
             zone = value;
@@ -294,23 +455,37 @@ int main(int argc, char** argv) {
             return Usage("unknown option");
         }
     }
-    if (pcd.empty() == zone.empty()) return Usage("give one of --pcd and --zone-plate");
+    if (int(!pcd.empty()) + int(!png.empty()) + int(!zone.empty()) + int(!chart.empty()) +
+            int(haveEdge) !=
+        1)
+        return Usage("give one of --pcd, --png, --zone-plate, --edge and --chart");
     if (output.empty()) return Usage("--output is needed");
     try {
         Scene scene;
-        if (!pcd.empty()) {
-            // Base is 768 x 512; each level above doubles both sides.
-            int level = 2;
-            while (level < 4 && (768u << (level - 2)) < std::max(width, height)) ++level;
+        if (!pcd.empty() || !png.empty()) {
             std::string error;
-            scene = DecodePhotoCD(pcd, level, error);
+            if (!pcd.empty()) {
+                // Base is 768 x 512; each level above doubles both sides.
+                int level = 2;
+                while (level < 4 && (768u << (level - 2)) < std::max(width, height)) ++level;
+                scene = DecodePhotoCD(pcd, level, error);
+            } else {
+                scene = ReadPNG(png, error);
+            }
             if (scene.pixels.empty()) {
-                std::fprintf(stderr, "mosaic_twins: %s: %s\n", pcd.c_str(), error.c_str());
+                std::fprintf(stderr, "mosaic_twins: %s: %s\n", (pcd.empty() ? png : pcd).c_str(),
+                             error.c_str());
                 return 1;
             }
             if (scene.height > scene.width) scene = Turned(scene);
             if (width && (width != scene.width || height != scene.height))
                 scene = Resampled(scene, width, height);
+            ToCamera(scene);
+        } else if (haveEdge) {
+            scene = SlantedEdge(width ? width : 120, height ? height : 120, edge[0], edge[1]);
+            ToCamera(scene);
+        } else if (!chart.empty()) {
+            scene = Chart(width ? width : 768, height ? height : 512, chart == "texture");
             ToCamera(scene);
         } else {
             scene = ZonePlate(width ? width : 768, height ? height : 512, zone == "colour");

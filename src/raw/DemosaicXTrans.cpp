@@ -2,7 +2,8 @@
 // roots that need not set errno and comparisons that may be assumed not to
 // trap.
 #if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic", "no-math-errno", "no-trapping-math")
+#pragma GCC optimize("tree-vectorize", "vect-cost-model=dynamic", "no-math-errno", \
+                     "no-trapping-math")
 #endif
 
 #include "raw/DemosaicXTrans.h"
@@ -18,8 +19,10 @@
 
 // The pixel loops again for processors with 256-bit vectors, chosen when the
 // program starts; no operation is fused or reordered, so both give the same
-// samples.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+// samples. Not under the sanitizers: the loader runs the choosing resolvers
+// before a sanitizer's runtime is up, and an instrumented one then crashes.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define XTRANS_WIDE_LOOPS [[gnu::target_clones("avx2", "default")]]
 #else
 #define XTRANS_WIDE_LOOPS
@@ -35,6 +38,11 @@ constexpr int kGreen = 1;
 constexpr int kSearch = 3;
 // Four directions and the smooth rendering.
 constexpr int kCandidates = 5;
+// Above any sample, for minima over the sites of one colour.
+constexpr float kAboveWhite = 1.0e9f;
+// How far around a pixel the final clamp looks for samples of its red and
+// blue (see ClampToSamples).
+constexpr int kClampRadius = 3;
 
 // The radius of the isotropic interpolations: the least at which every
 // window holds every colour (1 for X-Trans); wider ones blur colour edges.
@@ -43,8 +51,10 @@ int SmoothHalo(const CFALayout& layout) { return 4 * SmoothRadius(layout); }
 int Halo(const CFALayout& layout) {
     // The candidates' greens (from the mosaic, else the smooth rendering),
     // their red and blue, the variation, its window, the median and the
-    // guided average.
+    // guided average. The clamp to the samples' range reads the mosaic
+    // alone, within the halo.
     const int radius = SmoothRadius(layout);
+    static_assert(kClampRadius <= 3);
     return std::max(SmoothHalo(layout), kSearch) + radius + 1 + 2 + 1 + 2;
 }
 
@@ -54,9 +64,7 @@ int Mirror(int i, int n) { return n == 1 ? 0 : platform::Reflect101(i, n); }
 class TileScratch {
 public:
     TileScratch(int stride, int rows, int planes)
-        : size_(size_t(stride) * size_t(rows)),
-          store_(size_ * size_t(planes)),
-          colour_(size_) {}
+        : size_(size_t(stride) * size_t(rows)), store_(size_ * size_t(planes)), colour_(size_) {}
     float* plane(int i) { return store_.data() + size_ * size_t(i); }
     uint8_t* colour() { return colour_.data(); }
 
@@ -115,7 +123,8 @@ void LoadTile(const MosaicPlane& mosaic, const DemosaicTile& tile, TileScratch& 
     for (int r = 0; r < tile.paddedHeight(); ++r) {
         const int y = Mirror(tile.y0 - tile.pad + r, h);
         const uint16_t* src = mosaic.samples + size_t(y) * mosaic.rowStride;
-        for (uint32_t c = 0; c < mosaic.layout.cols(); ++c) codes[c] = mosaic.layout.colorAt(uint32_t(y), c);
+        for (uint32_t c = 0; c < mosaic.layout.cols(); ++c)
+            codes[c] = mosaic.layout.colorAt(uint32_t(y), c);
         const size_t row = size_t(r) * size_t(tile.stride);
         for (int c = 0; c < columns; ++c) {
             const uint8_t code = codes[phase[size_t(c)]];
@@ -157,9 +166,9 @@ float WiderMean(const Frame& f, const float* values, const uint8_t* colour, int 
 // [radius, size - radius); what lies outside keeps older values, in the
 // halo that no output depends on.
 template <int kRadius>
-XTRANS_WIDE_LOOPS
-void SiteMeanOf(const Frame& f, const float* values, const float* mask, const uint8_t* colour,
-                int c, int runtimeRadius, float* out, float empty, float* num, float* den) {
+XTRANS_WIDE_LOOPS void SiteMeanOf(const Frame& f, const float* values, const float* mask,
+                                  const uint8_t* colour, int c, int runtimeRadius, float* out,
+                                  float empty, float* num, float* den) {
     // kRadius 0: the radius known only at run time.
     const int radius = kRadius > 0 ? kRadius : runtimeRadius;
     const int x0 = radius, x1 = f.width - radius;
@@ -205,8 +214,8 @@ void SiteMeanOf(const Frame& f, const float* values, const float* mask, const ui
     }
 }
 
-void SiteMean(const Frame& f, const float* values, const float* mask, const uint8_t* colour,
-              int c, int radius, float* out, float empty, float* num, float* den) {
+void SiteMean(const Frame& f, const float* values, const float* mask, const uint8_t* colour, int c,
+              int radius, float* out, float empty, float* num, float* den) {
     switch (radius) {
         case 1:
             return SiteMeanOf<1>(f, values, mask, colour, c, 1, out, empty, num, den);
@@ -231,7 +240,8 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
             const size_t i = f.at(y, x);
             diff[i] = colour[i] == c ? m[i] - green[i] : 0.0f;
         }
-    SiteMean(f, diff, s.plane(kMaskR + c), colour, c, radius, full, 0.0f, s.plane(kNumerator), s.plane(kDenominator));
+    SiteMean(f, diff, s.plane(kMaskR + c), colour, c, radius, full, 0.0f, s.plane(kNumerator),
+             s.plane(kDenominator));
     for (int y = 0; y < f.height; ++y)
         for (int x = 0; x < f.width; ++x) {
             const size_t i = f.at(y, x);
@@ -313,8 +323,8 @@ void DirectionalGreenAt(const Frame& f, TileScratch& s, int direction, int y, in
         }
     }
     if (steps[0] && steps[1])
-        out[i] = (float(steps[1]) * green[0] + float(steps[0]) * green[1]) /
-                 float(steps[0] + steps[1]);
+        out[i] =
+            (float(steps[1]) * green[0] + float(steps[0]) * green[1]) / float(steps[0] + steps[1]);
     else if (steps[0] || steps[1])
         out[i] = steps[0] ? green[0] : green[1];
     else
@@ -356,7 +366,7 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
             const float both = (beforeSteps * after + afterSteps * before) /
                                platform::MaxOf(afterSteps + beforeSteps, 1.0f);
             const float one = afterSteps > 0 ? after : before;
-            const float estimate = afterSteps > 0 && beforeSteps > 0 ? both
+            const float estimate = afterSteps > 0 && beforeSteps > 0   ? both
                                    : afterSteps > 0 || beforeSteps > 0 ? one
                                                                        : sm[x];
             g[x] = k[x] > 0 ? mr[x] : estimate;
@@ -394,11 +404,11 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
         for (int x = 1; x < f.width - 1; ++x) {
             const size_t i = row + size_t(x);
             const float l = L[i], a = A[i], bb = B[i];
-            local[i] = std::fabs(l - L[i - 1]) + std::fabs(l - L[i + 1]) + std::fabs(l - L[i - up]) +
-                       std::fabs(l - L[i + up]) + std::fabs(a - A[i - 1]) + std::fabs(a - A[i + 1]) +
-                       std::fabs(a - A[i - up]) + std::fabs(a - A[i + up]) +
-                       std::fabs(bb - B[i - 1]) + std::fabs(bb - B[i + 1]) +
-                       std::fabs(bb - B[i - up]) + std::fabs(bb - B[i + up]);
+            local[i] =
+                std::fabs(l - L[i - 1]) + std::fabs(l - L[i + 1]) + std::fabs(l - L[i - up]) +
+                std::fabs(l - L[i + up]) + std::fabs(a - A[i - 1]) + std::fabs(a - A[i + 1]) +
+                std::fabs(a - A[i - up]) + std::fabs(a - A[i + up]) + std::fabs(bb - B[i - 1]) +
+                std::fabs(bb - B[i + 1]) + std::fabs(bb - B[i - up]) + std::fabs(bb - B[i + up]);
         }
     }
     float* rows = s.plane(kDenominator);
@@ -426,8 +436,8 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
     a = lo;
     b = hi;
 }
-[[gnu::always_inline]] inline float Median9(float p0, float p1, float p2, float p3, float p4, float p5, float p6,
-                     float p7, float p8) {
+[[gnu::always_inline]] inline float Median9(float p0, float p1, float p2, float p3, float p4,
+                                            float p5, float p6, float p7, float p8) {
     Order(p1, p2), Order(p4, p5), Order(p7, p8);
     Order(p0, p1), Order(p3, p4), Order(p6, p7);
     Order(p1, p2), Order(p4, p5), Order(p7, p8);
@@ -438,19 +448,45 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
     return p4;
 }
 
+// The least and most of d over the eight neighbours of i, with what is
+// given.
+[[gnu::always_inline]] inline void RangeAround(const float* d, size_t i, size_t up, float& least,
+                                               float& most) {
+    const float a = platform::MinOf(platform::MinOf(d[i - up - 1], d[i - up]),
+                                    platform::MinOf(d[i - up + 1], d[i - 1]));
+    const float b = platform::MinOf(platform::MinOf(d[i + 1], d[i + up - 1]),
+                                    platform::MinOf(d[i + up], d[i + up + 1]));
+    const float c = platform::MaxOf(platform::MaxOf(d[i - up - 1], d[i - up]),
+                                    platform::MaxOf(d[i - up + 1], d[i - 1]));
+    const float e = platform::MaxOf(platform::MaxOf(d[i + 1], d[i + up - 1]),
+                                    platform::MaxOf(d[i + up], d[i + up + 1]));
+    least = platform::MinOf(least, platform::MinOf(a, b));
+    most = platform::MaxOf(most, platform::MaxOf(c, e));
+}
+
 [[gnu::always_inline]] inline float MedianAround(const float* d, size_t i, size_t up) {
-    return Median9(d[i - up - 1], d[i - up], d[i - up + 1], d[i - 1], d[i], d[i + 1],
-                   d[i + up - 1], d[i + up], d[i + up + 1]);
+    return Median9(d[i - up - 1], d[i - up], d[i - up + 1], d[i - 1], d[i], d[i + 1], d[i + up - 1],
+                   d[i + up], d[i + up + 1]);
 }
 
 // A 3 × 3 median of red less green and blue less green, written back to the
-// colours a pixel did not sample; for rows and columns [1, size - 1).
+// colours a pixel did not sample. At a red or blue site green is first taken
+// again as the sample less that median of its own colour difference, kept
+// within the greens sampled around it and weighed by how alike those
+// differences are (fully where they agree, not at all where their spread
+// reaches the brightest green sampled around): the blend's green there comes from
+// greens along one direction only, and where it crossed an edge or missed
+// a fine line, the neighbours' colour differences put it right; across an
+// edge between colours, they disagree and leave it. For rows and columns
+// [1, size - 1).
 XTRANS_WIDE_LOOPS
-void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
-    const uint8_t* colour = s.colour();
-    float* dr = s.plane(kLightness);
-    float* db = s.plane(kChromaA);
+void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenLo,
+                             const float* greenHi, float* r, float* g, float* b) {
+    const uint8_t* __restrict colour = s.colour();
+    float* __restrict dr = s.plane(kLightness);
+    float* __restrict db = s.plane(kChromaA);
     const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
     for (size_t i = 0; i < end; ++i) {
         dr[i] = r[i] - g[i];
         db[i] = b[i] - g[i];
@@ -458,13 +494,35 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
     const size_t up = size_t(f.stride);
     for (int y = 1; y + 1 < f.height; ++y) {
         const size_t row = f.at(y, 0);
+        const uint8_t* __restrict cr = colour + row;
+        const float* __restrict drr = dr + row;
+        const float* __restrict dbr = db + row;
+        const float* __restrict lo = greenLo + row;
+        const float* __restrict hi = greenHi + row;
+        float* __restrict rr = r + row;
+        float* __restrict gr = g + row;
+        float* __restrict br = b + row;
         DEMOSAIC_ROW_LOOP
         for (int x = 1; x + 1 < f.width; ++x) {
-            const size_t i = row + size_t(x);
-            const float red = g[i] + MedianAround(dr, i, up);
-            const float blue = g[i] + MedianAround(db, i, up);
-            r[i] = colour[i] != 0 ? red : r[i];
-            b[i] = colour[i] != 2 ? blue : b[i];
+            const uint8_t code = cr[x];
+            const bool red = code == 0;
+            const float medianR = MedianAround(drr, size_t(x), up);
+            const float medianB = MedianAround(dbr, size_t(x), up);
+            float leastR = drr[x], mostR = drr[x], leastB = dbr[x], mostB = dbr[x];
+            RangeAround(drr, size_t(x), up, leastR, mostR);
+            RangeAround(dbr, size_t(x), up, leastB, mostB);
+            const float spread = red ? mostR - leastR : mostB - leastB;
+            const float old = gr[x];
+            const float sample = red ? rr[x] : br[x];
+            const float refined = platform::MinOf(
+                platform::MaxOf(sample - (red ? medianR : medianB), platform::MinOf(lo[x], old)),
+                platform::MaxOf(hi[x], old));
+            const float weight = platform::MaxOf(1.0f - spread / (hi[x] + 1024.0f), 0.0f);
+            const bool refine = code != kGreen && hi[x] >= 0;
+            const float green = refine ? old + weight * (refined - old) : old;
+            gr[x] = green;
+            rr[x] = code != 0 ? green + medianR : rr[x];
+            br[x] = code != 2 ? green + medianB : br[x];
         }
     }
 }
@@ -476,23 +534,50 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
 // stays on its side of an edge, which green shows. Where green itself is
 // busy (fine texture near the layout's aliasing, whose rings come out
 // magenta and green) the averaged differences are also damped towards grey:
-// by half where the eight nearest tones differ from the centre's by 36 of 256
-// steps on average, hardly at all below that, so that the texture and edges
-// of photographs keep their colour. Written back to the colours a pixel did
+// by half where the centre's tone stands 24 of 256 steps from the nearer of
+// each opposite pair of its eight neighbours, on average, hardly at all below
+// that, so that the texture of photographs keeps its colour. A step edge,
+// with one side of each pair alike, is not damped: a saturated colour taken
+// to grey there is what drew a dark line along it. Where a red or blue site
+// is darker or lighter than both sides (a fine line, a ring), its green,
+// estimated from greens off the line, is drawn towards its own sample, so
+// that a dark line greyed stays dark instead of turning green. Green is
+// written back too. Written back to the colours a pixel did
 // not sample; for rows and columns [2, size - 2).
 constexpr int kGuidedRadius = 2;
+// The tones are kept in units of 16 of 256 steps, the falloff of Alike.
 constexpr float kInverseSimilar = 1.0f / 16.0f;
-constexpr float kInverseBusy = 1.0f / (36.0f * 8.0f);
+constexpr float kInverseBusy = 16.0f / (24.0f * 4.0f);
 
-// How much of the averaged colour differences is kept, from the sum of the
-// eight nearest tone differences.
+// How much of the averaged colour differences is kept, from the sum over
+// the four opposite pairs.
 [[gnu::always_inline]] inline float Damping(float busy) {
     const float b = busy * kInverseBusy, b2 = b * b;
     return 1.0f / (1.0f + b2 * b2 * b2);
 }
 
+// How far a pixel's tone stands from both of two opposite neighbours: the
+// nearer of the two, so that a step edge, with one side alike, counts as
+// quiet, and only a pixel unlike both sides (rings, fine lines) as busy.
+[[gnu::always_inline]] inline float PairBusy(float a, float b, float tone) {
+    return platform::MinOf(std::fabs(a - tone), std::fabs(b - tone));
+}
+
+// How far a pixel's tone lies beyond both of two opposite neighbours (0 when
+// it lies between them): a fine line or ring has it, the edge of an area,
+// however sharp, does not.
+[[gnu::always_inline]] inline float PairExtremum(float a, float b, float tone) {
+    return platform::MaxOf(platform::MinOf(a, b) - tone, 0.0f) +
+           platform::MaxOf(tone - platform::MaxOf(a, b), 0.0f);
+}
+
+// How far green at a red or blue site is drawn to that site's own sample,
+// from the sum over the four opposite pairs of PairExtremum: half way at 12
+// of 256 steps on average.
+[[gnu::always_inline]] inline float Pull(float extremum) { return 1.0f - Damping(2.0f * extremum); }
+
 [[gnu::always_inline]] inline float Alike(float tone, float around) {
-    const float t = (around - tone) * kInverseSimilar;
+    const float t = around - tone;
     const float u = 1.0f - platform::MinOf(t * t, 1.0f);
     return u * u;
 }
@@ -507,12 +592,12 @@ void PrepareGuided(const Frame& f, TileScratch& s, const float* r, const float* 
     for (size_t i = 0; i < end; ++i) {
         dr[i] = r[i] - g[i];
         db[i] = b[i] - g[i];
-        tone[i] = Tone(g[i]);
+        tone[i] = Tone(g[i]) * kInverseSimilar;
     }
 }
 
 // The plain form, pixel by pixel.
-void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, const float* g,
+void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, float* g,
                                       float* b) {
     PrepareGuided(f, s, r, g, b);
     const float* dr = s.plane(kLightness);
@@ -522,7 +607,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
     for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y)
         for (int x = kGuidedRadius; x < f.width - kGuidedRadius; ++x) {
             const size_t i = f.at(y, x);
-            float total = 0, sumR = 0, sumB = 0, busy = 0;
+            float total = 0, sumR = 0, sumB = 0;
             for (int dy = -kGuidedRadius; dy <= kGuidedRadius; ++dy)
                 for (int dx = -kGuidedRadius; dx <= kGuidedRadius; ++dx) {
                     const size_t j = f.at(y + dy, x + dx);
@@ -530,9 +615,17 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
                     total += w;
                     sumR += w * dr[j];
                     sumB += w * db[j];
-                    if (std::abs(dy) <= 1 && std::abs(dx) <= 1) busy += std::fabs(tone[j] - tone[i]);
                 }
+            float busy = 0;
+            float extremum = 0;
+            for (const auto& [dy, dx] : {std::pair{0, 1}, {1, 0}, {1, 1}, {1, -1}}) {
+                busy += PairBusy(tone[f.at(y + dy, x + dx)], tone[f.at(y - dy, x - dx)], tone[i]);
+                extremum +=
+                    PairExtremum(tone[f.at(y + dy, x + dx)], tone[f.at(y - dy, x - dx)], tone[i]);
+            }
             const float keep = Damping(busy);
+            if (colour[i] == 0) g[i] += Pull(extremum) * (r[i] - g[i]);
+            if (colour[i] == 2) g[i] += Pull(extremum) * (b[i] - g[i]);
             if (colour[i] != 0) r[i] = g[i] + keep * sumR / total;
             if (colour[i] != 2) b[i] = g[i] + keep * sumB / total;
         }
@@ -541,7 +634,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
 // The same, a row of pixels at a time with the 25 neighbours unrolled, so
 // that the sums stay in registers across the lanes.
 XTRANS_WIDE_LOOPS
-void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const float* g, float* b) {
+void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g, float* b) {
     PrepareGuided(f, s, r, g, b);
     const float* __restrict dr = s.plane(kLightness);
     const float* __restrict db = s.plane(kChromaA);
@@ -552,7 +645,7 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
         const size_t row = f.at(y, 0);
         float* __restrict rr = r + row;
         float* __restrict br = b + row;
-        const float* __restrict gr = g + row;
+        float* __restrict gr = g + row;
         const uint8_t* __restrict cr = colour + row;
         const float* __restrict tr = tone + row;
         const float* __restrict drr = dr + row;
@@ -571,14 +664,126 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, const flo
                     sumR += w * drr[j];
                     sumB += w * dbr[j];
                 }
-            const float busy = std::fabs(tr[x - up - 1] - t0) + std::fabs(tr[x - up] - t0) +
-                               std::fabs(tr[x - up + 1] - t0) + std::fabs(tr[x - 1] - t0) +
-                               std::fabs(tr[x + 1] - t0) + std::fabs(tr[x + up - 1] - t0) +
-                               std::fabs(tr[x + up] - t0) + std::fabs(tr[x + up + 1] - t0);
-            const float inverse = Damping(busy) / total;
-            const float red = gr[x] + sumR * inverse, blue = gr[x] + sumB * inverse;
+            const float busy = PairBusy(tr[x - 1], tr[x + 1], t0) +
+                               PairBusy(tr[x - up], tr[x + up], t0) +
+                               PairBusy(tr[x - up - 1], tr[x + up + 1], t0) +
+                               PairBusy(tr[x - up + 1], tr[x + up - 1], t0);
+            const float keep = Damping(busy), inverse = keep / total;
+            const float own = cr[x] == 0 ? rr[x] : cr[x] == 2 ? br[x] : gr[x];
+            const float extremum = PairExtremum(tr[x - 1], tr[x + 1], t0) +
+                                   PairExtremum(tr[x - up], tr[x + up], t0) +
+                                   PairExtremum(tr[x - up - 1], tr[x + up + 1], t0) +
+                                   PairExtremum(tr[x - up + 1], tr[x + up - 1], t0);
+            const float green = gr[x] + Pull(extremum) * (own - gr[x]);
+            gr[x] = green;
+            const float red = green + sumR * inverse, blue = green + sumB * inverse;
             rr[x] = cr[x] != 0 ? red : rr[x];
             br[x] = cr[x] != 2 ? blue : br[x];
+        }
+    }
+}
+
+// The least of `lo` and the most of `hi` over the kRadius neighbours either
+// side of i, `step` apart.
+template <int kRadius>
+[[gnu::always_inline]] inline void RangeAlong(const float* lo, const float* hi, size_t i,
+                                              size_t step, float& least, float& most) {
+    float a = lo[i], b = hi[i];
+#pragma GCC unroll 3
+    for (size_t j = 1; j <= size_t(kRadius); ++j) {
+        a = platform::MinOf(a, platform::MinOf(lo[i - j * step], lo[i + j * step]));
+        b = platform::MaxOf(b, platform::MaxOf(hi[i - j * step], hi[i + j * step]));
+    }
+    least = a;
+    most = b;
+}
+
+// The range of colour c's samples in the (2 kRadius + 1)^2 around each
+// pixel, from separable minima and maxima over a plane of its samples (the
+// others set above white for the minima, below black for the maxima); for
+// rows and columns [kRadius, size - kRadius).
+template <int kRadius>
+XTRANS_WIDE_LOOPS void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi) {
+    const float* __restrict m = s.plane(kMosaic);
+    const uint8_t* __restrict colour = s.colour();
+    float* __restrict ownLo = s.plane(kDifference);
+    float* __restrict ownHi = s.plane(kFull);
+    float* __restrict rowLo = s.plane(kNumerator);
+    float* __restrict rowHi = s.plane(kDenominator);
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) {
+        const bool own = colour[i] == c;
+        ownLo[i] = own ? m[i] : kAboveWhite;
+        ownHi[i] = own ? m[i] : -1.0f;
+    }
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = kRadius; x < f.width - kRadius; ++x) {
+            const size_t i = row + size_t(x);
+            RangeAlong<kRadius>(ownLo, ownHi, i, 1, rowLo[i], rowHi[i]);
+        }
+    }
+    const size_t up = size_t(f.stride);
+    for (int y = kRadius; y < f.height - kRadius; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = kRadius; x < f.width - kRadius; ++x) {
+            const size_t i = row + size_t(x);
+            RangeAlong<kRadius>(rowLo, rowHi, i, up, lo[i], hi[i]);
+        }
+    }
+}
+
+// The ranges, once for both renderings, into the spent candidates' planes:
+// of red and blue over 7 x 7 for the clamp, of green over 3 x 3 for the
+// median's green.
+struct SampleRanges {
+    const float* lo[3];
+    const float* hi[3];
+};
+
+SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s) {
+    SampleRanges ranges{};
+    for (int c : {0, 1, 2}) {
+        float* lo = s.plane(kFirstCandidate + 2 * c);
+        float* hi = s.plane(kFirstCandidate + 2 * c + 1);
+        if (c == kGreen)
+            SampleRange<1>(f, s, c, lo, hi);
+        else
+            SampleRange<kClampRadius>(f, s, c, lo, hi);
+        ranges.lo[c] = lo;
+        ranges.hi[c] = hi;
+    }
+    return ranges;
+}
+
+// Red and blue, where a pixel did not sample them, held within the range of
+// that colour's samples in the 7 x 7 around it. An estimate beyond every
+// sample near it is invented: most often a colour difference carried across
+// an edge between saturated colours, which draws a dark or coloured dot
+// along the edge. Green keeps its estimates: its samples are dense enough
+// that its range would flatten fine detail. For rows and columns
+// [3, size - 3).
+XTRANS_WIDE_LOOPS
+void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges,
+                    float* const out[3]) {
+    const uint8_t* __restrict colour = s.colour();
+    for (int c : {0, 2}) {
+        for (int y = kClampRadius; y < f.height - kClampRadius; ++y) {
+            const size_t row = f.at(y, 0);
+            float* __restrict v = out[c] + row;
+            const float* __restrict l = ranges.lo[c] + row;
+            const float* __restrict h = ranges.hi[c] + row;
+            const uint8_t* __restrict code = colour + row;
+            DEMOSAIC_ROW_LOOP
+            for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
+                // A window with no sample of the colour (a mirrored edge of a
+                // sparse layout) leaves the estimate alone.
+                const float clamped = platform::MinOf(platform::MaxOf(v[x], l[x]), h[x]);
+                v[x] = code[x] == c || h[x] < 0 ? v[x] : clamped;
+            }
         }
     }
 }
@@ -683,7 +888,8 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
     for (size_t i = 0; i < end; ++i) {
         const float least = platform::MinOf(platform::MinOf(platform::MinOf(s0[i], s1[i]),
                                                             platform::MinOf(s2[i], s3[i])),
-                                            s4[i]) + 1.0f;
+                                            s4[i]) +
+                            1.0f;
         const float q0 = least / (s0[i] + 1.0f), q1 = least / (s1[i] + 1.0f),
                     q2 = least / (s2[i] + 1.0f), q3 = least / (s3[i] + 1.0f),
                     q4 = least / (s4[i] + 1.0f);
@@ -707,15 +913,18 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
 void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3],
            float* const alternate[3]) {
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate);
+    const SampleRanges ranges = MakeSampleRanges(f, s);
     for (float* const* out : {master, alternate}) {
-        MedianColourDifferences(f, s, out[0], out[1], out[2]);
+        MedianColourDifferences(f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2]);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(f, s, out[0],
                                                                                  out[1], out[2]);
+        ClampToSamples(f, s, ranges, out);
     }
 }
 
 void CheckArguments(const MosaicPlane& mosaic, const uint16_t* rgb) {
-    if (mosaic.width == 0 || mosaic.height == 0) throw std::invalid_argument("demosaic: empty image");
+    if (mosaic.width == 0 || mosaic.height == 0)
+        throw std::invalid_argument("demosaic: empty image");
     if (!mosaic.samples || !rgb) throw std::invalid_argument("demosaic: missing pixel buffer");
     if (mosaic.rowStride < mosaic.width)
         throw std::invalid_argument("demosaic: row stride shorter than the width");
@@ -768,11 +977,11 @@ void RunBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate, u
                                                  s.plane(kAlternateB)};
                  Blend(f, s, reference, masterOut, alternateOut);
                  if (alternate)
-                     platform::StoreTileRGB(tile, alternateOut[0], alternateOut[1],
-                                            alternateOut[2], alternate, mosaic.width, colour);
+                     platform::StoreTileRGB(tile, alternateOut[0], alternateOut[1], alternateOut[2],
+                                            alternate, mosaic.width, colour);
                  if (master)
-                     platform::StoreTileRGB(tile, masterOut[0], masterOut[1], masterOut[2],
-                                            master, mosaic.width, colour);
+                     platform::StoreTileRGB(tile, masterOut[0], masterOut[1], masterOut[2], master,
+                                            mosaic.width, colour);
              });
 }
 

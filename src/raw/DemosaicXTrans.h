@@ -14,9 +14,14 @@
 // 5 x 5 window, and each pixel blends the candidates with weights that fall
 // with their variation (as a power of the ratio of the least to theirs). A
 // 3 x 3 median of the colour differences then removes isolated false
-// colours, and an average of them over 5 x 5, each neighbour weighted by
+// colours (at red and blue sites, green is first taken again as the sample
+// less that median, where the differences around agree), and an average of
+// them over 5 x 5, each neighbour weighted by
 // how alike its green is, the false colour that fine texture leaves in the
-// sparse red and blue samples, without carrying colour across an edge.
+// sparse red and blue samples, without carrying colour across an edge; at a
+// red or blue site on a fine line or ring the same step draws green towards
+// the site's own sample. Last, estimated red and blue are held within the
+// range of their samples in the 7 x 7 around.
 //
 // - DemosaicXTrans (the master): the 50th power, so that each pixel takes
 //   the smoothest candidate wherever one stands out: the most detail.
@@ -34,8 +39,9 @@
 // image itself.
 //
 // Runs in `bands` row bands, one thread each (the caller takes the first),
-// each band holding the scratch of one tile; the result does not depend on the
-// band count. Safe to call from several threads on different outputs.
+// each band holding the scratch of one tile: 35 float planes and a byte
+// plane of (256 + 2 halo)^2, about 10.8 MB for X-Trans; the result does not
+// depend on the band count. Safe to call from several threads on different outputs.
 #pragma once
 
 #include <cstddef>

@@ -49,7 +49,7 @@ TEST(RefusalReasons, EachLosslessJpegRefusalSaysWhatIsWrong) {
         outside = handdng::Build(l);
     }
     const std::string offset = Refusal(dir, "offset.dng", outside);
-    EXPECT_NE(offset.find("tile offset outside the file"), std::string::npos) << offset;
+    EXPECT_NE(offset.find("strip offset outside the file"), std::string::npos) << offset;
     EXPECT_EQ(offset.find("compression"), std::string::npos) << offset;
 
     // Lossy JPEG data where lossless is declared.

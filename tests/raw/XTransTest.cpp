@@ -207,7 +207,7 @@ TEST(XTransDemosaic, EveryPhaseGivesTheSamePictureShiftedAndAFlatFieldStaysRight
                 const std::vector<uint16_t> got =
                     Demosaic(Mosaic(shifted, layout), crop, crop, layout, master, 2);
                 // Away from the mirrored edges, the same pixels.
-                const uint32_t halo = 13;
+                const uint32_t halo = 16;
                 for (uint32_t y = halo; y + halo < crop; y++)
                     for (uint32_t x = halo; x + halo < crop; x++)
                         for (int c = 0; c < 3; c++)
@@ -291,7 +291,9 @@ TEST(XTransDemosaic, AlternateDrawsNoMazeOnAZonePlate) {
             masterError += std::fabs(double(master[i + 1]) - zone.rgb[i + 1]) / 65535;
             n++;
         }
-    EXPECT_LT(worstChroma, 0.1);
+    // The clamp of red and blue to their samples' range leaves one pixel
+    // or two near 0.14.
+    EXPECT_LT(worstChroma, 0.15);
     EXPECT_LT(alternateError / double(n), 0.015);
     EXPECT_LT(masterError, alternateError);
     EXPECT_LT(fineChroma / double(fine), 0.022);
@@ -299,7 +301,7 @@ TEST(XTransDemosaic, AlternateDrawsNoMazeOnAZonePlate) {
 
 // The vectorised blend steps against their plain pixel-by-pixel form, on a
 // photograph (X-Trans, and the 2 x 4 layout's wider search) and a zone plate:
-// the same samples but for rounding.
+// the same samples but for rounding, and the mosaic's own samples unchanged.
 TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
     const Picture photo = PhotoCD("IMG0003.PCD");
     const Picture zone = ZonePlate(160);
@@ -317,6 +319,15 @@ TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
         std::vector<std::vector<uint16_t>> out(4, std::vector<uint16_t>(p.rgb.size()));
         DemosaicXTransBoth(plane, out[0].data(), out[1].data(), 3);
         DemosaicXTransReference(plane, out[2].data(), out[3].data(), 2);
+        // Each pixel keeps the sample it has: only the other two colours
+        // are estimated, in every form and rendering.
+        for (const std::vector<uint16_t>& rgb : out)
+            for (uint32_t y = 0; y < p.height; y++)
+                for (uint32_t x = 0; x < p.width; x++) {
+                    const size_t i = size_t(y) * p.width + x;
+                    ASSERT_EQ(rgb[i * 3 + c.layout.colorAt(y, x)], mosaic[i])
+                        << p.width << " at " << x << "," << y;
+                }
         for (int r = 0; r < 2; r++) {
             int worst = 0;
             size_t differing = 0;
@@ -329,6 +340,79 @@ TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
             EXPECT_LT(differing, p.rgb.size() / 100) << p.width << (r ? " alternate" : " master");
         }
         EXPECT_NE(out[0], out[1]);
+    }
+}
+
+// Slanted edges between saturated colours (and black and white): no estimate
+// of red or blue beyond both sides' values, and no pixel more than 4 levels
+// (as an 8-bit grey) darker than the darker side, which is what drew a
+// dotted line along such edges.
+TEST(XTransDemosaic, SaturatedEdgesGainNoDarkOrColouredDots) {
+    // In camera values the edges of blue against yellow and of red against
+    // green still fall further at a few pixels (about 8 and 20 levels);
+    // through a camera's matrix, as the bench develops them, they do not.
+    const struct {
+        std::array<std::array<int, 3>, 2> sides;
+        bool darkChecked;
+    } edges[] = {{{{{150, 20, 30}, {235, 200, 20}}}, true},
+                 {{{{170, 20, 20}, {235, 235, 235}}}, true},
+                 {{{{30, 40, 160}, {230, 210, 40}}}, false},
+                 {{{{180, 30, 30}, {40, 150, 40}}}, false},
+                 {{{{30, 30, 30}, {230, 230, 230}}}, true}};
+    const uint32_t size = 96;
+    const CFALayout layout = Layout(XTransColours(0));
+    auto linear = [](int v) {
+        const double e = v / 255.0;
+        return 65535 * (e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4));
+    };
+    // A pixel's luminance as the 8-bit sRGB grey of it.
+    auto level = [](double r, double g, double b) {
+        const double y = (0.2126 * r + 0.7152 * g + 0.0722 * b) / 65535;
+        return 255 * (y <= 0.0031308 ? 12.92 * y : 1.055 * std::pow(y, 1 / 2.4) - 0.055);
+    };
+    for (const auto& [edge, darkChecked] : edges) {
+        double side[2][3];
+        for (int k = 0; k < 2; k++)
+            for (int c = 0; c < 3; c++) side[k][c] = linear(edge[size_t(k)][size_t(c)]);
+        // 11 degrees off the vertical, each pixel's share of 8 x 8 sub-samples.
+        Picture p{size, size, std::vector<uint16_t>(size_t(size) * size * 3)};
+        const double nx = std::cos(11 * M_PI / 180), ny = std::sin(11 * M_PI / 180);
+        for (uint32_t y = 0; y < size; y++)
+            for (uint32_t x = 0; x < size; x++) {
+                int far = 0;
+                for (int j = 0; j < 8; j++)
+                    for (int i = 0; i < 8; i++)
+                        far += (x + (i + 0.5) / 8 - size / 2.0) * nx +
+                                   (y + (j + 0.5) / 8 - size / 2.0) * ny >
+                               0;
+                for (int c = 0; c < 3; c++)
+                    p.rgb[(size_t(y) * size + x) * 3 + size_t(c)] =
+                        uint16_t(std::lround(side[0][c] + (side[1][c] - side[0][c]) * far / 64.0));
+            }
+        const double darker = std::min(level(side[0][0], side[0][1], side[0][2]),
+                                       level(side[1][0], side[1][1], side[1][2]));
+        for (bool master : {true, false}) {
+            const std::vector<uint16_t> out =
+                Demosaic(Mosaic(p, layout), size, size, layout, master);
+            double overshoot = 0, below = 0;
+            for (uint32_t y = 8; y + 8 < size; y++)
+                for (uint32_t x = 8; x + 8 < size; x++) {
+                    const uint16_t* px = &out[(size_t(y) * size + x) * 3];
+                    for (int c : {0, 2}) {
+                        const auto [lo, hi] = std::minmax(side[0][c], side[1][c]);
+                        overshoot = std::max({overshoot, lo - px[c], px[c] - hi});
+                    }
+                    below = std::max(below, darker - level(px[0], px[1], px[2]));
+                }
+            const std::string name = std::to_string(edge[0][0]) + "," + std::to_string(edge[0][1]) +
+                                     "," + std::to_string(edge[0][2]) +
+                                     (master ? " master" : " alternate");
+            EXPECT_LE(overshoot, 2.0) << name;
+            // The alternate, softer, may fall a level more.
+            if (darkChecked) {
+                EXPECT_LE(below, master ? 4.0 : 5.5) << name;
+            }
+        }
     }
 }
 

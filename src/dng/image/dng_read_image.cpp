@@ -252,23 +252,32 @@ TileTable LocateTiles(const dng_ifd& ifd, dng_stream& stream) {
         ThrowBadFormat("strip width differs from the image width");
     }
 
+    // A file of strips is told of in strips.
+    const bool strips = ifd.fUsesStrips;
+    auto say = [strips](const char* tiles, const char* stripsMessage) {
+        return strips ? stripsMessage : tiles;
+    };
     TileTable t;
     t.outerSamples = ifd.fPlanarConfiguration == pcPlanar ? ifd.fSamplesPerPixel : 1;
     t.innerSamples = ifd.fPlanarConfiguration == pcPlanar ? 1 : ifd.fSamplesPerPixel;
     t.tilesAcross = ifd.TilesAcross();
     t.tilesDown = ifd.TilesDown();
     t.count = SafeUint32Mult3(t.tilesAcross, t.tilesDown, t.outerSamples);
-    if (ifd.fTileOffsetsCount != t.count) ThrowBadFormat("tile offsets do not match the image");
+    if (ifd.fTileOffsetsCount != t.count)
+        ThrowBadFormat(
+            say("tile offsets do not match the image", "strip offsets do not match the image"));
 
     const uint64_t streamLength = stream.Length();
     if (t.count <= dng_ifd::kMaxTileInfo) {
         t.offset.assign(ifd.fTileOffset, ifd.fTileOffset + t.count);
     } else {
-        t.offset = ReadTagArray<uint64_t>(stream, ifd.fTileOffsetsType, ifd.fTileOffsetsOffset,
-                                          t.count, "tile offsets outside the file");
+        t.offset = ReadTagArray<uint64_t>(
+            stream, ifd.fTileOffsetsType, ifd.fTileOffsetsOffset, t.count,
+            say("tile offsets outside the file", "strip offsets outside the file"));
     }
     for (uint64_t offset : t.offset) {
-        if (offset >= streamLength) ThrowBadFormat("tile offset outside the file");
+        if (offset >= streamLength)
+            ThrowBadFormat(say("tile offset outside the file", "strip offset outside the file"));
     }
 
     if (ifd.fCompression == ccUncompressed) {
@@ -281,22 +290,25 @@ TileTable LocateTiles(const dng_ifd& ifd, dng_stream& stream) {
         }
     } else {
         if (ifd.fTileByteCountsCount != t.count) {
-            ThrowBadFormat("tile byte counts missing or do not match the image");
+            ThrowBadFormat(say("tile byte counts missing or do not match the image",
+                               "strip byte counts missing or do not match the image"));
         }
         if (t.count <= dng_ifd::kMaxTileInfo) {
             t.byteCount.assign(ifd.fTileByteCount, ifd.fTileByteCount + t.count);
         } else {
-            t.byteCount =
-                ReadTagArray<uint32_t>(stream, ifd.fTileByteCountsType, ifd.fTileByteCountsOffset,
-                                       t.count, "tile byte counts outside the file");
+            t.byteCount = ReadTagArray<uint32_t>(
+                stream, ifd.fTileByteCountsType, ifd.fTileByteCountsOffset, t.count,
+                say("tile byte counts outside the file", "strip byte counts outside the file"));
         }
         for (uint32_t count : t.byteCount) {
-            if (count < 1 || count > streamLength) ThrowBadFormat("bad tile byte count");
+            if (count < 1 || count > streamLength)
+                ThrowBadFormat(say("bad tile byte count", "bad strip byte count"));
         }
     }
     for (uint32_t i = 0; i < t.count; ++i) {
         if (t.byteCount[i] > streamLength - t.offset[i]) {
-            ThrowBadFormat("tile data runs past the end of the file");
+            ThrowBadFormat(say("tile data runs past the end of the file",
+                               "strip data runs past the end of the file"));
         }
     }
     return t;

@@ -417,6 +417,12 @@ TEST(ReadImage, HostileDirectoriesFailCleanly) {
     dng_ifd pastEnd = StripIFD(8, 8, 1, 8, 64);
     pastEnd.fTileOffset[0] = 1;
     EXPECT_EQ(ReadError(pastEnd, bytes, ttByte), 100006) << "data runs past the end";
+    try {
+        ReadBytes(pastEnd, bytes, ttByte);
+    } catch (const dng_exception& e) {
+        EXPECT_STREQ(e.Message(), "strip data runs past the end of the file")
+            << "a file of strips cut short speaks of strips, not tiles";
+    }
 
     dng_ifd noCounts = StripIFD(8, 1, 1, 8, 8);
     noCounts.fCompression = ccLZW;
