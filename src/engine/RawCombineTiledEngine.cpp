@@ -7,6 +7,7 @@
 
 #include "color/SettingsKeys.h"
 #include "platform/Log.h"
+#include "platform/WideLoops.h"
 
 namespace {
 
@@ -430,7 +431,8 @@ template <Mix mix, bool unitGain>
 }
 
 template <Mix mix, bool unitGain>
-void mixRow(const uint16_t* m, const uint16_t* a, uint16_t* d, int n, const MixAmounts& amounts) {
+QUORVEX_WIDE_LOOPS void mixRow(const uint16_t* m, const uint16_t* a, uint16_t* d, int n,
+                               const MixAmounts& amounts) {
     int done = 0;
     for (; done + kStep <= n; done += kStep)
         mixStep<mix, unitGain>(m + 3 * done, mix == Mix::masterOnly ? nullptr : a + 3 * done,

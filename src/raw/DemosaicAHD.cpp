@@ -86,8 +86,6 @@ enum Plane {
     kColourOnly,  // see ColourOnlyDetail
     kPlaneCount,
     // Once the homogeneity is counted, the Lab planes are free.
-    kSumH = kLH,
-    kSumV = kAH,
     kRed = kLV,
     kGreen = kAV,
     kBlue = kBV,
@@ -145,19 +143,20 @@ public:
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
+    QUORVEX_WIDE_LOOPS
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
-             platform::ColourOnlyCells* keep) {
+             platform::ColourOnlyCells* cells) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
         // The Lab planes are free until the candidates are converted.
-        platform::ColourOnlyDetailPlane(s_.plane(kMosaic), tile_, 3, greenParity_,
-                                        s_.plane(kColourOnly), s_.plane(kLH), s_.rowFlags(), keep);
+        platform::SharedColourOnlyDetailPlane(s_.plane(kMosaic), tile_, 3, greenParity_,
+                                              s_.plane(kColourOnly), s_.plane(kLH), s_.rowFlags(),
+                                              cells);
         interpolateGreen(2);
         interpolateRedBlue<true>(kGreenH, kRedH, kBlueH, 3);
         interpolateRedBlue<false>(kGreenV, kRedV, kBlueV, 3);
         toLab(kRedH, kGreenH, kBlueH, kLH, kAH, kBH, 3);
         toLab(kRedV, kGreenV, kBlueV, kLV, kAV, kBV, 3);
         homogeneity(4);
-        sumHomogeneity(5);
         select(5);
         for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(6 + pass, pass == 0);
         platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
@@ -166,6 +165,7 @@ public:
 
 private:
     // Green along rows and along columns; rows and columns [m, size - m).
+    QUORVEX_WIDE_LOOPS
     void interpolateGreen(int m) {
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict c0 = s_.row(kMosaic, r);
@@ -205,7 +205,7 @@ private:
     // averaged plainly, as the direction's green was interpolated, except
     // where the detail is red and blue's alone (see below).
     template <bool AlongRows>
-    void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
+    QUORVEX_WIDE_LOOPS void interpolateRedBlue(Plane g, Plane red, Plane blue, int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
         using platform::MinOf;
@@ -285,6 +285,7 @@ private:
         }
     }
 
+    QUORVEX_WIDE_LOOPS
     void toLab(Plane rp, Plane gp, Plane bp, Plane lp, Plane ap, Plane bbp, int m) {
         const LabTable& table = LabCurve();
         const float* curve = table.curve.data();
@@ -329,6 +330,7 @@ private:
     // Counts, for each direction, the 4-neighbours whose luminance and
     // chrominance stay within the tolerances set by the smaller of the two
     // directions' own along-the-axis differences.
+    QUORVEX_WIDE_LOOPS
     void homogeneity(int m) {
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict lh = s_.row(kLH, r);
@@ -384,10 +386,12 @@ private:
         }
     }
 
-    // Each direction's counts summed over 3×3, by columns of three first.
-    // The counts are small whole numbers, so every sum is exact whatever its
-    // order.
-    void sumHomogeneity(int m) {
+    // Each pixel takes the direction whose homogeneity counts, summed over
+    // 3×3 (by columns of three first), are the larger; equal sums average the
+    // two. The counts are small whole numbers, so every sum is exact whatever
+    // its order. The sums stay in registers: the row is picked as it is summed.
+    QUORVEX_WIDE_LOOPS
+    void select(int m) {
         float* __restrict columnH = s_.columnRow(0);
         float* __restrict columnV = s_.columnRow(1);
         for (int r = m; r < h_ - m; ++r) {
@@ -397,25 +401,11 @@ private:
             const float* __restrict vu = s_.row(kHomV, r - 1);
             const float* __restrict v0 = s_.row(kHomV, r);
             const float* __restrict vd = s_.row(kHomV, r + 1);
-            float* __restrict sumH = s_.row(kSumH, r);
-            float* __restrict sumV = s_.row(kSumV, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m - 1; x < w_ - m + 1; ++x) {
                 columnH[x] = hu[x] + h0[x] + hd[x];
                 columnV[x] = vu[x] + v0[x] + vd[x];
             }
-            DEMOSAIC_ROW_LOOP
-            for (int x = m; x < w_ - m; ++x) {
-                sumH[x] = columnH[x - 1] + columnH[x] + columnH[x + 1];
-                sumV[x] = columnV[x - 1] + columnV[x] + columnV[x + 1];
-            }
-        }
-    }
-
-    void select(int m) {
-        for (int r = m; r < h_ - m; ++r) {
-            const float* __restrict sh = s_.row(kSumH, r);
-            const float* __restrict sv = s_.row(kSumV, r);
             const float* __restrict rh = s_.row(kRedH, r);
             const float* __restrict rv = s_.row(kRedV, r);
             const float* __restrict gh = s_.row(kGreenH, r);
@@ -427,7 +417,8 @@ private:
             float* __restrict bo = s_.row(kBlue, r);
             DEMOSAIC_ROW_LOOP
             for (int x = m; x < w_ - m; ++x) {
-                const float ha = sh[x], hb = sv[x];
+                const float ha = columnH[x - 1] + columnH[x] + columnH[x + 1];
+                const float hb = columnV[x - 1] + columnV[x] + columnV[x + 1];
                 auto pick = [&](float a, float b) {
                     const float mean = 0.5f * (a + b);
                     return ha > hb ? a : (ha < hb ? b : mean);
@@ -446,6 +437,7 @@ private:
     // over 3×3 with weights 1, 2, 1 each way instead, the sensor's samples
     // included, as the alternate rendering does (see DemosaicLMMSE), and the
     // second keeps what the first made.
+    QUORVEX_WIDE_LOOPS
     void reduceArtefacts(int m, bool first) {
         for (int r = m - 1; r < h_ - m + 1; ++r) {
             const float* __restrict rr = s_.row(kRed, r);
@@ -521,6 +513,7 @@ private:
     // The median of nine is the median of the largest column minimum, the
     // median of the column medians and the smallest column maximum once each
     // column of three is sorted; each column's sort serves three outputs.
+    QUORVEX_WIDE_LOOPS
     void median3x3(Plane in, Plane out, int m) {
         using platform::MaxOf;
         using platform::MinOf;
@@ -561,11 +554,11 @@ private:
 }  // namespace
 
 void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
-                 platform::ColourOnlyCells* keep) {
+                 platform::ColourOnlyCells* cells) {
     LabCurve();  // built once, before the bands share it
     platform::DemosaicInTiles(cfa, rgb, bands, colour, kTileWidth, kTileHeight, kPad, [&] {
         return [&, scratch = std::make_shared<AHDScratch>()](const platform::DemosaicTile& tile) {
-            AHDTile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, keep);
+            AHDTile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, cells);
         };
     });
 }

@@ -38,8 +38,9 @@ void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands = kDemosaicB
 // rounded to 16 bits, then the matrix), done as each tile is stored.
 void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3& colour);
 
-// Either of the above (no colour step when `colour` is null), keeping in
-// `keep`, when given, where red and blue alone carry detail, for a
-// DemosaicLMMSE of the same plane and band count to use.
+// Either of the above (no colour step when `colour` is null), sharing through
+// `cells`, when given, where red and blue alone carry detail with a
+// DemosaicLMMSE of the same plane and band count: what that kept is taken,
+// what it did not is worked out and kept (see SharedColourOnlyDetailPlane).
 void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
-                 platform::ColourOnlyCells* keep);
+                 platform::ColourOnlyCells* cells);

@@ -116,8 +116,9 @@ public:
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
+    QUORVEX_WIDE_LOOPS
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
-             const platform::ColourOnlyCells* found) {
+             platform::ColourOnlyCells* cells) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.row(kMosaic, 0));
         primaryDifferences(2);
         smooth(kDiffH, kSmoothH, true, 6);
@@ -125,10 +126,9 @@ public:
         estimate<true>(kDiffH, kSmoothH, kEstH, 10);
         estimate<false>(kDiffV, kSmoothV, kEstV, 10);
         // The split noise is no longer needed either.
-        if (!found || found->fill(tile_, 10, s_.row(kColourOnly, 0), s_.rowFlags()) < 0)
-            platform::ColourOnlyDetailPlane(s_.row(kMosaic, 0), tile_, 10, greenParity_,
-                                            s_.row(kColourOnly, 0), s_.row(kSplitNoise, 0),
-                                            s_.rowFlags());
+        platform::SharedColourOnlyDetailPlane(s_.row(kMosaic, 0), tile_, 10, greenParity_,
+                                              s_.row(kColourOnly, 0), s_.row(kSplitNoise, 0),
+                                              s_.rowFlags(), cells);
         fuseGreen(10);
         redBlueAtOppositeSites(11);
         redBlueAtGreenSites(12);
@@ -145,6 +145,7 @@ public:
 private:
     // Green minus the other colour of the row (or column), with the missing
     // one of the two interpolated by the five-tap filter along the axis.
+    QUORVEX_WIDE_LOOPS
     void primaryDifferences(int m) {
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict c0 = s_.row(kMosaic, r);
@@ -169,6 +170,7 @@ private:
     }
 
     // Gaussian along one axis; step is 1 for rows and the stride for columns.
+    QUORVEX_WIDE_LOOPS
     void smooth(Plane in, Plane out, bool alongRows, int m) {
         static const std::array<float, kTaps> taps = GaussianTaps();
         float tap[kTaps];
@@ -200,6 +202,7 @@ private:
     // Splits one axis's smoothed difference and its squared deviation from
     // the unsmoothed one, in rows [rowMargin, height - rowMargin) and columns
     // [m, width - m).
+    QUORVEX_WIDE_LOOPS
     void split(Plane diff, Plane smoothPlane, int rowMargin, int m) {
         for (int r = rowMargin; r < h_ - rowMargin; ++r) {
             const float* __restrict d = s_.row(diff, r);
@@ -223,7 +226,7 @@ private:
     // the smaller of the two axes' signal variances (the first call stores
     // its own).
     template <bool AlongRows>
-    void estimate(Plane diff, Plane smoothPlane, Plane est, int m) {
+    QUORVEX_WIDE_LOOPS void estimate(Plane diff, Plane smoothPlane, Plane est, int m) {
         constexpr float kInvTaps = 1.0f / kTaps;
         split(diff, smoothPlane, AlongRows ? m : m - kRadius, AlongRows ? m - kRadius : m);
         for (int r = m; r < h_ - m; ++r) {
@@ -278,6 +281,7 @@ private:
     // weighted by how much the image changes on its side, and kept within
     // their range. Fine grey detail, where the difference is flat, keeps its
     // estimate.
+    QUORVEX_WIDE_LOOPS
     void fuseGreen(int m) {
         using platform::EdgeAverage;
         using platform::EdgeSpread;
@@ -367,6 +371,7 @@ private:
     // across an edge of the missing colour, which neither green nor this
     // site's colour shows (only the excess counts: where both pairs straddle
     // an edge, its sides are told apart by the rest).
+    QUORVEX_WIDE_LOOPS
     void redBlueAtOppositeSites(int m) {
         for (int r = m; r < h_ - m; ++r) {
             const platform::CFARowMasks mk = masks_.forRow(r);
@@ -410,6 +415,7 @@ private:
     // detail is red and blue's alone, also by how much the colour sampled
     // beside this site steps between here and beyond the neighbour, which
     // tells the side of an edge as the other sites tell it.
+    QUORVEX_WIDE_LOOPS
     void redBlueAtGreenSites(int m) {
         using platform::EdgeSpread;
         using platform::MinOf;
@@ -493,8 +499,8 @@ private:
     // detail in red and blue alone, each pixel from smooth(rows, x, red,
     // blue); the other rows copied from fromRed and fromBlue.
     template <typename Smooth>
-    void smoothRows(int m, Plane fromRed, Plane fromBlue, Plane toRed, Plane toBlue,
-                    Smooth smooth) {
+    QUORVEX_WIDE_LOOPS void smoothRows(int m, Plane fromRed, Plane fromBlue, Plane toRed,
+                                       Plane toBlue, Smooth smooth) {
         const uint8_t* flags = s_.rowFlags();
         for (int r = m; r < h_ - m; ++r) {
             const float* __restrict r0 = s_.row(fromRed, r);
@@ -531,6 +537,7 @@ private:
     // them, would otherwise come out as a maze; an edge of them keeps its
     // place. Writes rows and columns [m, size - m) of kRedSmoothed and
     // kBlueSmoothed.
+    QUORVEX_WIDE_LOOPS
     void smoothColourOnly(int m) {
         smoothRows(m, kRed, kBlue, kRedSmoothed, kBlueSmoothed,
                    [](const ColourRows& c, int x, float& red, float& blue) {
@@ -556,6 +563,7 @@ private:
     // neighbours along a diagonal are all ground) corners stay square. Reads
     // rows and columns [m - 1, size - m + 1) of the red and blue planes given
     // and writes [m, size - m) of the others.
+    QUORVEX_WIDE_LOOPS
     void smoothAlong(int m, Plane fromRed, Plane fromBlue, Plane toRed, Plane toBlue) {
         smoothRows(m, fromRed, fromBlue, toRed, toBlue,
                    [](const ColourRows& c, int x, float& red, float& blue) {
@@ -607,10 +615,10 @@ private:
 }  // namespace
 
 void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
-                   const platform::ColourOnlyCells* found) {
+                   platform::ColourOnlyCells* cells) {
     platform::DemosaicInTiles(cfa, rgb, bands, colour, kTileWidth, kTileHeight, kPad, [&] {
         return [&, scratch = std::make_shared<LMMSEScratch>()](const platform::DemosaicTile& tile) {
-            LMMSETile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, found);
+            LMMSETile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, cells);
         };
     });
 }

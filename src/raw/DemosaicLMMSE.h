@@ -40,8 +40,9 @@ void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands = kDemosai
 // rounded to 16 bits, then the matrix), done as each tile is stored.
 void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3& colour);
 
-// Either of the above (no colour step when `colour` is null), taking where
-// red and blue alone carry detail from what a DemosaicAHD of the same plane
-// and band count kept in `found`, when given.
+// Either of the above (no colour step when `colour` is null), sharing through
+// `cells`, when given, where red and blue alone carry detail with a
+// DemosaicAHD of the same plane and band count. Its halo is the wider, so
+// what it keeps covers every tile of an AHD run after it, not the reverse.
 void DemosaicLMMSE(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
-                   const platform::ColourOnlyCells* found);
+                   platform::ColourOnlyCells* cells);

@@ -48,6 +48,7 @@ void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int maxWidt
     }
 }
 
+QUORVEX_WIDE_LOOPS
 void LoadPaddedMosaic(const CFAPlane& cfa, const DemosaicTile& tile, float* dst) {
     const int w = static_cast<int>(cfa.width);
     const int h = static_cast<int>(cfa.height);
@@ -97,31 +98,33 @@ namespace {
 
 constexpr int kStoreChunk = 256;
 
-// Interleaves n samples of three planes into RGB triplets.
-void InterleaveRGB(const float* r, const float* g, const float* b, float* rgb, int n) {
+// Interleaves n 16-bit samples of three planes into RGB triplets.
+[[gnu::always_inline]] inline void InterleaveRGB(const uint16_t* r, const uint16_t* g,
+                                                 const uint16_t* b, uint16_t* __restrict rgb,
+                                                 int n) {
     int x = 0;
 #if defined(__GNUC__)
-    // Four pixels at a time by shuffles; the compiler does not vectorise a
-    // store of three interleaved streams by itself.
-    typedef float V4 __attribute__((vector_size(16)));
+    // Eight pixels at a time by shuffles, each output vector from two: the
+    // compiler does not vectorise a store of three interleaved streams by
+    // itself. (0 marks a lane the second shuffle fills.)
+    typedef uint16_t V8 __attribute__((vector_size(16)));
 #if defined(__clang__)
-#define DEMOSAIC_SHUFFLE(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#define DEMOSAIC_SHUFFLE(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
 #else
-    typedef int I4 __attribute__((vector_size(16)));
-#define DEMOSAIC_SHUFFLE(a, b, i, j, k, l) __builtin_shuffle(a, b, I4{i, j, k, l})
+#define DEMOSAIC_SHUFFLE(a, b, ...) __builtin_shuffle(a, b, V8{__VA_ARGS__})
 #endif
-    for (; x + 4 <= n; x += 4) {
-        V4 vr, vg, vb;
+    for (; x + 8 <= n; x += 8) {
+        V8 vr, vg, vb;
         std::memcpy(&vr, r + x, sizeof vr);
         std::memcpy(&vg, g + x, sizeof vg);
         std::memcpy(&vb, b + x, sizeof vb);
-        const V4 rg = DEMOSAIC_SHUFFLE(vr, vg, 0, 4, 1, 5);  // r0 g0 r1 g1
-        const V4 gb = DEMOSAIC_SHUFFLE(vg, vb, 1, 5, 2, 6);  // g1 b1 g2 b2
-        const V4 br = DEMOSAIC_SHUFFLE(vb, vr, 2, 7, 3, 7);  // b2 r3 b3 r3
-        const V4 out[3] = {
-            DEMOSAIC_SHUFFLE(rg, vb, 0, 1, 4, 2),  // r0 g0 b0 r1
-            DEMOSAIC_SHUFFLE(gb, vr, 0, 1, 6, 2),  // g1 b1 r2 g2
-            DEMOSAIC_SHUFFLE(br, vg, 0, 1, 7, 2),  // b2 r3 g3 b3
+        const V8 rg0 = DEMOSAIC_SHUFFLE(vr, vg, 0, 8, 0, 1, 9, 0, 2, 10);   // r0 g0 . r1 g1 . r2 g2
+        const V8 rg1 = DEMOSAIC_SHUFFLE(vr, vg, 0, 3, 11, 0, 4, 12, 0, 5);  // . r3 g3 . r4 g4 . r5
+        const V8 rg2 = DEMOSAIC_SHUFFLE(vr, vg, 13, 0, 6, 14, 0, 7, 15, 0);  // g5 . r6 g6 . r7 g7 .
+        const V8 out[3] = {
+            DEMOSAIC_SHUFFLE(rg0, vb, 0, 1, 8, 3, 4, 9, 6, 7),     // r0 g0 b0 r1 g1 b1 r2 g2
+            DEMOSAIC_SHUFFLE(rg1, vb, 10, 1, 2, 11, 4, 5, 12, 7),  // b2 r3 g3 b3 r4 g4 b4 r5
+            DEMOSAIC_SHUFFLE(rg2, vb, 0, 13, 2, 3, 14, 5, 6, 15),  // g5 b5 r6 g6 b6 r7 g7 b7
         };
         std::memcpy(rgb + 3 * x, out, sizeof out);
     }
@@ -134,13 +137,18 @@ void InterleaveRGB(const float* r, const float* g, const float* b, float* rgb, i
     }
 }
 
-// Rounds three planes' samples into packed 16-bit RGB: interleaved as floats
-// first, so that the rounding runs as one flat loop that vectorises.
+// Rounds three planes' samples into packed 16-bit RGB: rounded plane by plane
+// first, in a flat loop that vectorises, then interleaved.
+QUORVEX_WIDE_LOOPS
 void StoreRGB(const float* r, const float* g, const float* b, uint16_t* __restrict out, int n) {
-    float packed[kStoreChunk * 3];
-    InterleaveRGB(r, g, b, packed, n);
+    uint16_t planes[3][kStoreChunk];
     const ClampBounds u16 = U16Bounds();
-    for (int j = 0; j < 3 * n; ++j) out[j] = ClampToU16(packed[j], u16);
+    for (int x = 0; x < n; ++x) {
+        planes[0][x] = ClampToU16(r[x], u16);
+        planes[1][x] = ClampToU16(g[x], u16);
+        planes[2][x] = ClampToU16(b[x], u16);
+    }
+    InterleaveRGB(planes[0], planes[1], planes[2], out, n);
 }
 
 // ClampToU16 as a float: the same value, without narrowing to 16 bits.
@@ -158,6 +166,7 @@ uint16_t* ImageRowAt(const DemosaicTile& tile, int y, uint16_t* rgb, uint32_t im
     return rgb + (static_cast<size_t>(tile.y0 + y) * imageWidth + static_cast<size_t>(tile.x0)) * 3;
 }
 
+QUORVEX_WIDE_LOOPS
 void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g, const float* b,
                         uint16_t* rgb, uint32_t imageWidth,
                         const std::array<std::array<float, 3>, 3>& m) {
@@ -191,6 +200,7 @@ void StoreTileConverted(const DemosaicTile& tile, const float* r, const float* g
 
 }  // namespace
 
+QUORVEX_WIDE_LOOPS
 void StoreTileRGB(const DemosaicTile& tile, const float* r, const float* g, const float* b,
                   uint16_t* rgb, uint32_t imageWidth,
                   const std::array<std::array<float, 3>, 3>* colour) {
@@ -310,6 +320,17 @@ int ColourOnlyCells::fill(const DemosaicTile& tile, int m, float* out, uint8_t* 
     return any ? 1 : 0;
 }
 
+bool SharedColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
+                                 int greenParity, float* out, float* scratch, uint8_t* rowFlags,
+                                 ColourOnlyCells* cells) {
+    if (cells) {
+        const int found = cells->fill(tile, m, out, rowFlags);
+        if (found >= 0) return found > 0;
+    }
+    return ColourOnlyDetailPlane(mosaic, tile, m, greenParity, out, scratch, rowFlags, cells);
+}
+
+QUORVEX_WIDE_LOOPS
 bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
                            float* out, float* scratch, uint8_t* rowFlags, ColourOnlyCells* keep) {
     const int stride = tile.stride, h = tile.paddedHeight();

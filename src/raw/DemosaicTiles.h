@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/WideLoops.h"
 #include "raw/CFAPattern.h"
 
 // Marks a loop over one row of distinct scratch planes as free of
@@ -185,6 +186,13 @@ class ColourOnlyCells;
 bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m, int greenParity,
                            float* out, float* scratch, uint8_t* rowFlags,
                            ColourOnlyCells* keep = nullptr);
+
+// ColourOnlyDetailPlane through `cells`, when given: taken from what another
+// interpolation of the same image kept there where that covers this tile's
+// cells, else worked out and kept there.
+bool SharedColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
+                                 int greenParity, float* out, float* scratch, uint8_t* rowFlags,
+                                 ColourOnlyCells* cells);
 
 // What ColourOnlyDetailPlane found in the tiles of one interpolation of an
 // image, kept so that another of the same image need not work it out again

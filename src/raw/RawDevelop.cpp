@@ -244,8 +244,8 @@ void RawDemosaicBoth(const RawDecodeRequest& req, const MosaicPlane& mosaic, con
     const uint32_t width = mosaic.width, height = mosaic.height;
     const bool whole = crop.left == 0 && crop.top == 0 && crop.width == width &&
                        crop.height == height && (orientation <= 1 || orientation > 8);
-    // Where red and blue alone carry detail is the mosaic's own: the master
-    // finds it, the alternate takes it.
+    // Where red and blue alone carry detail is the mosaic's own: the alternate
+    // (the wider halo) finds it, the master takes it.
     platform::ColourOnlyCells colourOnly;
     const std::optional<CFAPattern> bayer = mosaic.layout.bayer();
     if (!bayer) {
@@ -275,18 +275,18 @@ void RawDemosaicBoth(const RawDecodeRequest& req, const MosaicPlane& mosaic, con
     if (!afterDemosaic && whole) {
         // Nothing between the interpolation and the colour: the tiles are
         // stored converted, sparing a pass over each rendering.
-        out.master.resize(size_t(width) * height * 3);
-        render(true, out.master.data(), &matrix);
         out.alternate.resize(size_t(width) * height * 3);
         render(false, out.alternate.data(), &matrix);
+        out.master.resize(size_t(width) * height * 3);
+        render(true, out.master.data(), &matrix);
         return;
     }
     RawSamples rgb(size_t(width) * height * 3);
-    render(true, rgb.data(), nullptr);
-    if (afterDemosaic) afterDemosaic(rgb, width, height);
-    RawFinish(rgb, width, crop, orientation, matrix, req.bands, out.master);
-    rgb.resize(size_t(width) * height * 3);
     render(false, rgb.data(), nullptr);
     if (afterDemosaic) afterDemosaic(rgb, width, height);
     RawFinish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
+    rgb.resize(size_t(width) * height * 3);
+    render(true, rgb.data(), nullptr);
+    if (afterDemosaic) afterDemosaic(rgb, width, height);
+    RawFinish(rgb, width, crop, orientation, matrix, req.bands, out.master);
 }

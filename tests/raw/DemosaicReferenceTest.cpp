@@ -556,7 +556,7 @@ TEST(DemosaicReference, InPlaceColourMatchesThePerPixelFormula) {
     }
 }
 
-TEST(DemosaicReference, LMMSETakingWhatAHDFoundIsUnchanged) {
+TEST(DemosaicReference, EitherRenderingTakingWhatTheOtherFoundIsUnchanged) {
     // Red and blue rings on a flat green (for RGGB and BGGR): detail in
     // red and blue alone across many tiles and rows of tiles.
     std::vector<Case> cases = Mosaics();
@@ -575,16 +575,22 @@ TEST(DemosaicReference, LMMSETakingWhatAHDFoundIsUnchanged) {
         for (const char* layout : {"RGGB", "BGGR", "GRBG", "GBRG"}) {
             const CFAPlane cfa{samples.data(), m.width, m.height, m.width,
                                *CFAPattern::fromName(layout)};
-            std::vector<uint16_t> alone(size_t(m.width) * m.height * 3), master(alone.size());
-            DemosaicLMMSE(cfa, alone.data(), 3);
+            const size_t size = size_t(m.width) * m.height * 3;
+            std::vector<uint16_t> masterAlone(size), alternateAlone(size);
+            DemosaicAHD(cfa, masterAlone.data(), 3);
+            DemosaicLMMSE(cfa, alternateAlone.data(), 3);
             // The same bands share every tile; other bands share some.
-            for (unsigned masterBands : {3u, 2u}) {
-                platform::ColourOnlyCells found;
-                DemosaicAHD(cfa, master.data(), masterBands, nullptr, &found);
-                std::vector<uint16_t> taking(alone.size());
-                DemosaicLMMSE(cfa, taking.data(), 3, nullptr, &found);
-                ExpectIdentical(taking, alone,
-                                m.name + " " + layout + " " + std::to_string(masterBands));
+            for (unsigned firstBands : {3u, 2u}) {
+                const std::string name = m.name + " " + layout + " " + std::to_string(firstBands);
+                std::vector<uint16_t> first(size), taking(size);
+                platform::ColourOnlyCells masterFound;
+                DemosaicAHD(cfa, first.data(), firstBands, nullptr, &masterFound);
+                DemosaicLMMSE(cfa, taking.data(), 3, nullptr, &masterFound);
+                ExpectIdentical(taking, alternateAlone, name + " LMMSE after AHD");
+                platform::ColourOnlyCells alternateFound;
+                DemosaicLMMSE(cfa, first.data(), firstBands, nullptr, &alternateFound);
+                DemosaicAHD(cfa, taking.data(), 3, nullptr, &alternateFound);
+                ExpectIdentical(taking, masterAlone, name + " AHD after LMMSE");
             }
         }
     }
