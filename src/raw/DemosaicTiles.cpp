@@ -283,11 +283,38 @@ std::array<int, 4> TileKey(const DemosaicTile& tile) {
     return {tile.x0, tile.y0, tile.width, tile.height};
 }
 
+// What is kept is only a saving: where memory runs out a tile goes unkept and
+// the other interpolation works it out again. So no allocation for it may
+// throw out of the pixel loops, which run on the decoder's worker threads.
+[[gnu::noinline]] bool StartKeeping(ColourOnlyCells::Tile& found, int rows) noexcept {
+    try {
+        found.offsets.assign(static_cast<size_t>(rows), -1);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+[[gnu::noinline]] bool KeepRow(ColourOnlyCells::Tile& found, size_t row, const float* values,
+                               int cells) noexcept {
+    try {
+        found.offsets[row] = static_cast<int>(found.values.size());
+        found.values.insert(found.values.end(), values, values + cells);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace
 
-void ColourOnlyCells::keep(const DemosaicTile& tile, Tile found) {
-    std::lock_guard lock(mutex_);
-    tiles_[TileKey(tile)] = std::move(found);
+void ColourOnlyCells::keep(const DemosaicTile& tile, Tile found) noexcept {
+    try {
+        std::lock_guard lock(mutex_);
+        tiles_[TileKey(tile)] = std::move(found);
+    } catch (...) {
+        // Not kept: see StartKeeping.
+    }
 }
 
 int ColourOnlyCells::fill(const DemosaicTile& tile, int m, float* out, uint8_t* rowFlags) const {
@@ -344,7 +371,7 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
         found.firstY = grid.imageY(tile);
         found.cells = cells;
         found.rows = grid.rows;
-        found.offsets.assign(static_cast<size_t>(grid.rows), -1);
+        if (!StartKeeping(found, grid.rows)) keep = nullptr;
     }
     // Per cell, from cell -1 to cell `cells`, over the three cell rows of the
     // window: the range of both greens, and of each of the two colours, so
@@ -412,11 +439,8 @@ bool ColourOnlyDetailPlane(const float* mosaic, const DemosaicTile& tile, int m,
         DEMOSAIC_ROW_LOOP
         for (int c = 0; c < cells; ++c) detail[c] = ColourOnlyDetail(colourRange[c], greenRange[c]);
         WriteCellRow(detail, cells, r, x0, stride, out, rowFlags);
-        if (keep) {
-            found.offsets[static_cast<size_t>((r - grid.firstRow) / 2)] =
-                static_cast<int>(found.values.size());
-            found.values.insert(found.values.end(), detail, detail + cells);
-        }
+        if (keep && !KeepRow(found, static_cast<size_t>((r - grid.firstRow) / 2), detail, cells))
+            keep = nullptr;
     }
     if (keep) keep->keep(tile, std::move(found));
     return any;

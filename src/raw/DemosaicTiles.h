@@ -218,7 +218,8 @@ public:
         std::vector<int> offsets;
         std::vector<float> values;
     };
-    void keep(const DemosaicTile& tile, Tile found);
+    // Keeps nothing when memory runs out: what is kept is only a saving.
+    void keep(const DemosaicTile& tile, Tile found) noexcept;
 
 private:
     mutable std::mutex mutex_;
