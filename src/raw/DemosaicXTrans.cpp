@@ -250,6 +250,7 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
 }
 
 // The alternate's rendering into the smooth planes.
+XTRANS_WIDE_LOOPS
 void SmoothTile(const Frame& f, TileScratch& s, int radius) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
@@ -260,11 +261,14 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius) {
     constexpr float kNone = -1.0f;
     SiteMean(f, m, s.plane(kMaskG), colour, kGreen, radius, green, kNone, s.plane(kNumerator),
              s.plane(kDenominator));
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            if (colour[i] == kGreen || green[i] == kNone) green[i] = m[i];
-        }
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict mr = m + row;
+        const uint8_t* __restrict cr = colour + row;
+        float* __restrict gr = green + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 0; x < f.width; ++x) gr[x] = cr[x] == kGreen || gr[x] == kNone ? mr[x] : gr[x];
+    }
     ColourFromGreen(f, s, green, 0, radius, red);
     ColourFromGreen(f, s, green, 2, radius, blue);
     // Green again at red and blue sites: the sample less the colour
@@ -275,18 +279,26 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius) {
         const float* estimate = c == 0 ? red : blue;
         float* diff = s.plane(kDifference);
         float* full = s.plane(kFull);
-        for (int y = 0; y < f.height; ++y)
-            for (int x = 0; x < f.width; ++x) {
-                const size_t i = f.at(y, x);
-                diff[i] = colour[i] == kGreen ? estimate[i] - m[i] : 0.0f;
-            }
+        for (int y = 0; y < f.height; ++y) {
+            const size_t row = f.at(y, 0);
+            const float* __restrict mr = m + row;
+            const float* __restrict er = estimate + row;
+            const uint8_t* __restrict cr = colour + row;
+            float* __restrict dr = diff + row;
+            DEMOSAIC_ROW_LOOP
+            for (int x = 0; x < f.width; ++x) dr[x] = cr[x] == kGreen ? er[x] - mr[x] : 0.0f;
+        }
         SiteMean(f, diff, s.plane(kMaskG), colour, kGreen, radius, full, 0.0f, s.plane(kNumerator),
                  s.plane(kDenominator));
-        for (int y = 0; y < f.height; ++y)
-            for (int x = 0; x < f.width; ++x) {
-                const size_t i = f.at(y, x);
-                if (colour[i] == c) refined[i] = m[i] - full[i];
-            }
+        for (int y = 0; y < f.height; ++y) {
+            const size_t row = f.at(y, 0);
+            const float* __restrict mr = m + row;
+            const float* __restrict fr = full + row;
+            const uint8_t* __restrict cr = colour + row;
+            float* __restrict rr = refined + row;
+            DEMOSAIC_ROW_LOOP
+            for (int x = 0; x < f.width; ++x) rr[x] = cr[x] == c ? mr[x] - fr[x] : rr[x];
+        }
     }
     std::copy(refined, refined + f.at(f.height, 0), green);
     ColourFromGreen(f, s, green, 0, radius, red);
@@ -357,19 +369,24 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
         DEMOSAIC_ROW_LOOP
         for (int x = kSearch; x < f.width - kSearch; ++x) {
             // The nearest green on each side, and how far it is (0: none).
+            // Every sample is read, then chosen: a read under a condition
+            // keeps the loop from vectorising.
+            const float m1 = mr[x + o], m2 = mr[x + 2 * o], m3 = mr[x + 3 * o];
+            const float n1 = mr[x - o], n2 = mr[x - 2 * o], n3 = mr[x - 3 * o];
+            const float smooth = sm[x], own = mr[x];
             const bool a1 = k[x + o] > 0, a2 = k[x + 2 * o] > 0, a3 = k[x + 3 * o] > 0;
-            const float after = a1 ? mr[x + o] : a2 ? mr[x + 2 * o] : mr[x + 3 * o];
+            const float after = a1 ? m1 : a2 ? m2 : m3;
             const float afterSteps = a1 ? 1.0f : a2 ? 2.0f : a3 ? 3.0f : 0.0f;
             const bool b1 = k[x - o] > 0, b2 = k[x - 2 * o] > 0, b3 = k[x - 3 * o] > 0;
-            const float before = b1 ? mr[x - o] : b2 ? mr[x - 2 * o] : mr[x - 3 * o];
+            const float before = b1 ? n1 : b2 ? n2 : n3;
             const float beforeSteps = b1 ? 1.0f : b2 ? 2.0f : b3 ? 3.0f : 0.0f;
             const float both = (beforeSteps * after + afterSteps * before) /
                                platform::MaxOf(afterSteps + beforeSteps, 1.0f);
             const float one = afterSteps > 0 ? after : before;
             const float estimate = afterSteps > 0 && beforeSteps > 0   ? both
                                    : afterSteps > 0 || beforeSteps > 0 ? one
-                                                                       : sm[x];
-            g[x] = k[x] > 0 ? mr[x] : estimate;
+                                                                       : smooth;
+            g[x] = k[x] > 0 ? own : estimate;
         }
     }
 }
