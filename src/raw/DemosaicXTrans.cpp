@@ -648,8 +648,8 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
         }
 }
 
-// The same, a row of pixels at a time with the 25 neighbours unrolled, so
-// that the sums stay in registers across the lanes.
+// The same, a row of pixels at a time, each row of five neighbours
+// unrolled: few enough pointers to stay in registers across the lanes.
 XTRANS_WIDE_LOOPS
 void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g, float* b) {
     PrepareGuided(f, s, r, g, b);
@@ -657,6 +657,10 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
     const float* __restrict db = s.plane(kChromaA);
     const float* __restrict tone = s.plane(kChromaB);
     const uint8_t* __restrict colour = s.colour();
+    // The running sums of one row, in planes spent by now.
+    float* __restrict totals = s.plane(kNumerator);
+    float* __restrict sumsR = s.plane(kDenominator);
+    float* __restrict sumsB = s.plane(kDifference);
     const ptrdiff_t up = f.stride;
     for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y) {
         const size_t row = f.at(y, 0);
@@ -667,20 +671,34 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
         const float* __restrict tr = tone + row;
         const float* __restrict drr = dr + row;
         const float* __restrict dbr = db + row;
+        const int x0 = kGuidedRadius, x1 = f.width - kGuidedRadius;
         DEMOSAIC_ROW_LOOP
-        for (int x = kGuidedRadius; x < f.width - kGuidedRadius; ++x) {
-            const float t0 = tr[x];
-            float total = 0, sumR = 0, sumB = 0;
-#pragma GCC unroll 5
-            for (int dy = -kGuidedRadius; dy <= kGuidedRadius; ++dy)
+        for (int x = x0; x < x1; ++x) totals[x] = sumsR[x] = sumsB[x] = 0.0f;
+        // A row of neighbours at a time, added in the same order as the
+        // plain form's.
+        for (int dy = -kGuidedRadius; dy <= kGuidedRadius; ++dy) {
+            const float* __restrict tn = tr + dy * up;
+            const float* __restrict dn = drr + dy * up;
+            const float* __restrict bn = dbr + dy * up;
+            DEMOSAIC_ROW_LOOP
+            for (int x = x0; x < x1; ++x) {
+                const float t0 = tr[x];
+                float total = totals[x], sumR = sumsR[x], sumB = sumsB[x];
 #pragma GCC unroll 5
                 for (int dx = -kGuidedRadius; dx <= kGuidedRadius; ++dx) {
-                    const ptrdiff_t j = x + dy * up + dx;
-                    const float w = Alike(t0, tr[j]);
+                    const float w = Alike(t0, tn[x + dx]);
                     total += w;
-                    sumR += w * drr[j];
-                    sumB += w * dbr[j];
+                    sumR += w * dn[x + dx];
+                    sumB += w * bn[x + dx];
                 }
+                totals[x] = total;
+                sumsR[x] = sumR;
+                sumsB[x] = sumB;
+            }
+        }
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) {
+            const float t0 = tr[x], total = totals[x], sumR = sumsR[x], sumB = sumsB[x];
             const float busy = PairBusy(tr[x - 1], tr[x + 1], t0) +
                                PairBusy(tr[x - up], tr[x + up], t0) +
                                PairBusy(tr[x - up - 1], tr[x + up + 1], t0) +
