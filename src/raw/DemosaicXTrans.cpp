@@ -465,6 +465,16 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
     return p4;
 }
 
+[[gnu::always_inline]] inline float Least3(float a, float b, float c) {
+    return platform::MinOf(platform::MinOf(a, b), c);
+}
+[[gnu::always_inline]] inline float Most3(float a, float b, float c) {
+    return platform::MaxOf(platform::MaxOf(a, b), c);
+}
+[[gnu::always_inline]] inline float Median3(float a, float b, float c) {
+    return platform::MaxOf(platform::MinOf(a, b), platform::MinOf(platform::MaxOf(a, b), c));
+}
+
 // The least and most of d over the eight neighbours of i, with what is
 // given.
 [[gnu::always_inline]] inline void RangeAround(const float* d, size_t i, size_t up, float& least,
@@ -495,10 +505,9 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
 // greens along one direction only, and where it crossed an edge or missed
 // a fine line, the neighbours' colour differences put it right; across an
 // edge between colours, they disagree and leave it. For rows and columns
-// [1, size - 1).
-XTRANS_WIDE_LOOPS
-void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenLo,
-                             const float* greenHi, float* r, float* g, float* b) {
+// [1, size - 1). The plain form: a network of nine at each pixel.
+void MedianColourDifferencesReference(const Frame& f, TileScratch& s, const float* greenLo,
+                                      const float* greenHi, float* r, float* g, float* b) {
     const uint8_t* __restrict colour = s.colour();
     float* __restrict dr = s.plane(kLightness);
     float* __restrict db = s.plane(kChromaA);
@@ -540,6 +549,86 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
             gr[x] = green;
             rr[x] = code != 0 ? green + medianR : rr[x];
             br[x] = code != 2 ? green + medianB : br[x];
+        }
+    }
+}
+
+// The same from each column of three sorted once for the three pixels that
+// read it: the median of nine is the median of the columns' largest least,
+// middle median and least largest, and the range their least and largest.
+XTRANS_WIDE_LOOPS
+void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenLo,
+                             const float* greenHi, float* r, float* g, float* b) {
+    const uint8_t* __restrict colour = s.colour();
+    float* __restrict dr = s.plane(kLightness);
+    float* __restrict db = s.plane(kChromaA);
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) {
+        dr[i] = r[i] - g[i];
+        db[i] = b[i] - g[i];
+    }
+    // One row of sorted columns for each difference, in a spent plane.
+    const size_t up = size_t(f.stride);
+    float* __restrict loR = s.plane(kNumerator);
+    float* __restrict midR = loR + up;
+    float* __restrict hiR = midR + up;
+    float* __restrict loB = hiR + up;
+    float* __restrict midB = loB + up;
+    float* __restrict hiB = midB + up;
+    // The colours as floats: bytes among the floats would widen the loop
+    // to 32 pixels, more than the registers hold.
+    float* __restrict kind = hiB + up;
+    for (int y = 1; y + 1 < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict drAbove = dr + row - up;
+        const float* __restrict drr = dr + row;
+        const float* __restrict drBelow = dr + row + up;
+        const float* __restrict dbAbove = db + row - up;
+        const float* __restrict dbr = db + row;
+        const float* __restrict dbBelow = db + row + up;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 0; x < f.width; ++x) {
+            float a = drAbove[x], m = drr[x], c = drBelow[x];
+            Order(a, m), Order(m, c), Order(a, m);
+            loR[x] = a, midR[x] = m, hiR[x] = c;
+            float d = dbAbove[x], n = dbr[x], e = dbBelow[x];
+            Order(d, n), Order(n, e), Order(d, n);
+            loB[x] = d, midB[x] = n, hiB[x] = e;
+        }
+        const uint8_t* __restrict cr = colour + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 0; x < f.width; ++x) kind[x] = float(cr[x]);
+        const float* __restrict lo = greenLo + row;
+        const float* __restrict hi = greenHi + row;
+        float* __restrict rr = r + row;
+        float* __restrict gr = g + row;
+        float* __restrict br = b + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 1; x + 1 < f.width; ++x) {
+            const float code = kind[x];
+            const bool red = code == 0.0f;
+            const float medianR = Median3(Most3(loR[x - 1], loR[x], loR[x + 1]),
+                                          Median3(midR[x - 1], midR[x], midR[x + 1]),
+                                          Least3(hiR[x - 1], hiR[x], hiR[x + 1]));
+            const float medianB = Median3(Most3(loB[x - 1], loB[x], loB[x + 1]),
+                                          Median3(midB[x - 1], midB[x], midB[x + 1]),
+                                          Least3(hiB[x - 1], hiB[x], hiB[x + 1]));
+            const float spread =
+                red ? Most3(hiR[x - 1], hiR[x], hiR[x + 1]) - Least3(loR[x - 1], loR[x], loR[x + 1])
+                    : Most3(hiB[x - 1], hiB[x], hiB[x + 1]) -
+                          Least3(loB[x - 1], loB[x], loB[x + 1]);
+            const float old = gr[x], oldR = rr[x], oldB = br[x];
+            const float sample = red ? oldR : oldB;
+            const float refined = platform::MinOf(
+                platform::MaxOf(sample - (red ? medianR : medianB), platform::MinOf(lo[x], old)),
+                platform::MaxOf(hi[x], old));
+            const float weight = platform::MaxOf(1.0f - spread / (hi[x] + 1024.0f), 0.0f);
+            const bool refine = code != float(kGreen) && hi[x] >= 0;
+            const float green = refine ? old + weight * (refined - old) : old;
+            gr[x] = green;
+            rr[x] = code != 0.0f ? green + medianR : oldR;
+            br[x] = code != 2.0f ? green + medianB : oldB;
         }
     }
 }
@@ -950,7 +1039,8 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate);
     const SampleRanges ranges = MakeSampleRanges(f, s);
     for (float* const* out : {master, alternate}) {
-        MedianColourDifferences(f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2]);
+        (reference ? MedianColourDifferencesReference : MedianColourDifferences)(
+            f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2]);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(f, s, out[0],
                                                                                  out[1], out[2]);
         ClampToSamples(f, s, ranges, out);
