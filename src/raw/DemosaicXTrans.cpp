@@ -233,20 +233,32 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
                      float* out) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
+    // The colour's mask rather than the colour codes: bytes among the
+    // floats would widen the loops to 32 pixels.
+    const float* mask = s.plane(kMaskR + c);
     float* diff = s.plane(kDifference);
     float* full = s.plane(kFull);
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            diff[i] = colour[i] == c ? m[i] - green[i] : 0.0f;
-        }
-    SiteMean(f, diff, s.plane(kMaskR + c), colour, c, radius, full, 0.0f, s.plane(kNumerator),
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict mr = m + row;
+        const float* __restrict kr = mask + row;
+        const float* __restrict gr = green + row;
+        float* __restrict dr = diff + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 0; x < f.width; ++x) dr[x] = kr[x] > 0 ? mr[x] - gr[x] : 0.0f;
+    }
+    SiteMean(f, diff, mask, colour, c, radius, full, 0.0f, s.plane(kNumerator),
              s.plane(kDenominator));
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            out[i] = colour[i] == c ? m[i] : green[i] + full[i];
-        }
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict mr = m + row;
+        const float* __restrict kr = mask + row;
+        const float* __restrict gr = green + row;
+        const float* __restrict fr = full + row;
+        float* __restrict o = out + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 0; x < f.width; ++x) o[x] = kr[x] > 0 ? mr[x] : gr[x] + fr[x];
+    }
 }
 
 // The alternate's rendering into the smooth planes.
@@ -750,6 +762,8 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
     float* __restrict totals = s.plane(kNumerator);
     float* __restrict sumsR = s.plane(kDenominator);
     float* __restrict sumsB = s.plane(kDifference);
+    // The colours as floats, as in MedianColourDifferences.
+    float* __restrict kinds = s.plane(kFull);
     const ptrdiff_t up = f.stride;
     for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y) {
         const size_t row = f.at(y, 0);
@@ -762,7 +776,10 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
         const float* __restrict dbr = db + row;
         const int x0 = kGuidedRadius, x1 = f.width - kGuidedRadius;
         DEMOSAIC_ROW_LOOP
-        for (int x = x0; x < x1; ++x) totals[x] = sumsR[x] = sumsB[x] = 0.0f;
+        for (int x = x0; x < x1; ++x) {
+            totals[x] = sumsR[x] = sumsB[x] = 0.0f;
+            kinds[x] = float(cr[x]);
+        }
         // A row of neighbours at a time, added in the same order as the
         // plain form's.
         for (int dy = -kGuidedRadius; dy <= kGuidedRadius; ++dy) {
@@ -793,16 +810,17 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
                                PairBusy(tr[x - up - 1], tr[x + up + 1], t0) +
                                PairBusy(tr[x - up + 1], tr[x + up - 1], t0);
             const float keep = Damping(busy), inverse = keep / total;
-            const float own = cr[x] == 0 ? rr[x] : cr[x] == 2 ? br[x] : gr[x];
+            const float kind = kinds[x], oldR = rr[x], oldG = gr[x], oldB = br[x];
+            const float own = kind == 0.0f ? oldR : kind == 2.0f ? oldB : oldG;
             const float extremum = PairExtremum(tr[x - 1], tr[x + 1], t0) +
                                    PairExtremum(tr[x - up], tr[x + up], t0) +
                                    PairExtremum(tr[x - up - 1], tr[x + up + 1], t0) +
                                    PairExtremum(tr[x - up + 1], tr[x + up - 1], t0);
-            const float green = gr[x] + Pull(extremum) * (own - gr[x]);
+            const float green = oldG + Pull(extremum) * (own - oldG);
             gr[x] = green;
             const float red = green + sumR * inverse, blue = green + sumB * inverse;
-            rr[x] = cr[x] != 0 ? red : rr[x];
-            br[x] = cr[x] != 2 ? blue : br[x];
+            rr[x] = kind != 0.0f ? red : oldR;
+            br[x] = kind != 2.0f ? blue : oldB;
         }
     }
 }
