@@ -323,7 +323,8 @@ constexpr int kDirections[4][2] = {{0, 1}, {1, 0}, {1, 1}, {1, -1}};  // (dy, dx
 // and after it, weighted by nearness. Along an edge this is the green of the
 // pixel's own side, which a colour-difference estimate from the smooth
 // rendering (blurred across the edge) is not.
-void DirectionalGreenAt(const Frame& f, TileScratch& s, int direction, int y, int x, float* out) {
+[[gnu::always_inline]] inline void DirectionalGreenAt(const Frame& f, TileScratch& s, int direction,
+                                                      int y, int x, float* out) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
     const int dy = kDirections[direction][0], dx = kDirections[direction][1];
