@@ -509,6 +509,24 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
                    d[i + up], d[i + up + 1]);
 }
 
+// One pixel of MedianColourDifferences, from its medians and the spread of
+// its sampled colour's differences.
+[[gnu::always_inline]] inline void FromMedians(bool red, bool green, bool blue, float medianR,
+                                               float medianB, float spread, float lo, float hi,
+                                               float& r, float& g, float& b) {
+    const float old = g, oldR = r, oldB = b;
+    const float sample = red ? oldR : oldB;
+    const float refined = platform::MinOf(
+        platform::MaxOf(sample - (red ? medianR : medianB), platform::MinOf(lo, old)),
+        platform::MaxOf(hi, old));
+    const float weight = platform::MaxOf(1.0f - spread / (hi + 1024.0f), 0.0f);
+    const bool refine = !green && hi >= 0;
+    const float estimate = refine ? old + weight * (refined - old) : old;
+    g = estimate;
+    r = !red ? estimate + medianR : oldR;
+    b = !blue ? estimate + medianB : oldB;
+}
+
 // A 3 × 3 median of red less green and blue less green, written back to the
 // colours a pixel did not sample. At a red or blue site green is first taken
 // again as the sample less that median of its own colour difference, kept
@@ -551,17 +569,8 @@ void MedianColourDifferencesReference(const Frame& f, TileScratch& s, const floa
             RangeAround(drr, size_t(x), up, leastR, mostR);
             RangeAround(dbr, size_t(x), up, leastB, mostB);
             const float spread = red ? mostR - leastR : mostB - leastB;
-            const float old = gr[x];
-            const float sample = red ? rr[x] : br[x];
-            const float refined = platform::MinOf(
-                platform::MaxOf(sample - (red ? medianR : medianB), platform::MinOf(lo[x], old)),
-                platform::MaxOf(hi[x], old));
-            const float weight = platform::MaxOf(1.0f - spread / (hi[x] + 1024.0f), 0.0f);
-            const bool refine = code != kGreen && hi[x] >= 0;
-            const float green = refine ? old + weight * (refined - old) : old;
-            gr[x] = green;
-            rr[x] = code != 0 ? green + medianR : rr[x];
-            br[x] = code != 2 ? green + medianB : br[x];
+            FromMedians(red, code == kGreen, code == 2, medianR, medianB, spread, lo[x], hi[x],
+                        rr[x], gr[x], br[x]);
         }
     }
 }
@@ -631,17 +640,8 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
                 red ? Most3(hiR[x - 1], hiR[x], hiR[x + 1]) - Least3(loR[x - 1], loR[x], loR[x + 1])
                     : Most3(hiB[x - 1], hiB[x], hiB[x + 1]) -
                           Least3(loB[x - 1], loB[x], loB[x + 1]);
-            const float old = gr[x], oldR = rr[x], oldB = br[x];
-            const float sample = red ? oldR : oldB;
-            const float refined = platform::MinOf(
-                platform::MaxOf(sample - (red ? medianR : medianB), platform::MinOf(lo[x], old)),
-                platform::MaxOf(hi[x], old));
-            const float weight = platform::MaxOf(1.0f - spread / (hi[x] + 1024.0f), 0.0f);
-            const bool refine = code != float(kGreen) && hi[x] >= 0;
-            const float green = refine ? old + weight * (refined - old) : old;
-            gr[x] = green;
-            rr[x] = code != 0.0f ? green + medianR : oldR;
-            br[x] = code != 2.0f ? green + medianB : oldB;
+            FromMedians(red, code == float(kGreen), code == 2.0f, medianR, medianB, spread, lo[x],
+                        hi[x], rr[x], gr[x], br[x]);
         }
     }
 }
