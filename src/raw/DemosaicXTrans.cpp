@@ -509,6 +509,20 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
                    d[i + up], d[i + up + 1]);
 }
 
+// Red less green and blue less green, into the lightness and first chroma
+// planes, spent by now.
+XTRANS_WIDE_LOOPS
+void Differences(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b) {
+    float* __restrict dr = s.plane(kLightness);
+    float* __restrict db = s.plane(kChromaA);
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) {
+        dr[i] = r[i] - g[i];
+        db[i] = b[i] - g[i];
+    }
+}
+
 // One pixel of MedianColourDifferences, from its medians and the spread of
 // its sampled colour's differences.
 [[gnu::always_inline]] inline void FromMedians(bool red, bool green, bool blue, float medianR,
@@ -540,14 +554,9 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
 void MedianColourDifferencesReference(const Frame& f, TileScratch& s, const float* greenLo,
                                       const float* greenHi, float* r, float* g, float* b) {
     const uint8_t* __restrict colour = s.colour();
-    float* __restrict dr = s.plane(kLightness);
-    float* __restrict db = s.plane(kChromaA);
-    const size_t end = f.at(f.height, 0);
-    DEMOSAIC_ROW_LOOP
-    for (size_t i = 0; i < end; ++i) {
-        dr[i] = r[i] - g[i];
-        db[i] = b[i] - g[i];
-    }
+    const float* __restrict dr = s.plane(kLightness);
+    const float* __restrict db = s.plane(kChromaA);
+    Differences(f, s, r, g, b);
     const size_t up = size_t(f.stride);
     for (int y = 1; y + 1 < f.height; ++y) {
         const size_t row = f.at(y, 0);
@@ -582,14 +591,9 @@ XTRANS_WIDE_LOOPS
 void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenLo,
                              const float* greenHi, float* r, float* g, float* b) {
     const uint8_t* __restrict colour = s.colour();
-    float* __restrict dr = s.plane(kLightness);
-    float* __restrict db = s.plane(kChromaA);
-    const size_t end = f.at(f.height, 0);
-    DEMOSAIC_ROW_LOOP
-    for (size_t i = 0; i < end; ++i) {
-        dr[i] = r[i] - g[i];
-        db[i] = b[i] - g[i];
-    }
+    const float* __restrict dr = s.plane(kLightness);
+    const float* __restrict db = s.plane(kChromaA);
+    Differences(f, s, r, g, b);
     // One row of sorted columns for each difference, in a spent plane.
     const size_t up = size_t(f.stride);
     float* __restrict loR = s.plane(kNumerator);
