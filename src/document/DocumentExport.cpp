@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
@@ -225,6 +227,20 @@ void packRow(const uint8_t* row, size_t width, bool premultiplied, uint8_t* o) {
     }
 }
 
+// packRow for native-endian premultiplied samples.
+void packNativeRow(const uint16_t* c, size_t width, uint8_t* o) {
+    const uint8_t* table = eightBitTable().data();
+    for (size_t x = 0; x < width; ++x, c += 4, o += 3) {
+        if (c[3] != 0xFFFF) [[unlikely]] {
+            packPremultiplied(c, o);
+            continue;
+        }
+        o[0] = table[c[0]];
+        o[1] = table[c[1]];
+        o[2] = table[c[2]];
+    }
+}
+
 }  // namespace
 
 bool DocumentExport::packsEightBit(const platform::BitmapImage& image) {
@@ -251,6 +267,12 @@ bool DocumentExport::eightBitRows(const platform::BitmapImage& image, size_t fir
     for (size_t y = 0; y < count; ++y)
         packRow(base + (first + y) * stride, w, premultiplied, out + y * w * 3);
     return true;
+}
+
+void DocumentExport::eightBitRows(const uint16_t* rgba, size_t rowSamples, size_t width,
+                                  size_t count, uint8_t* out) {
+    for (size_t y = 0; y < count; ++y)
+        packNativeRow(rgba + y * rowSamples, width, out + y * width * 3);
 }
 
 platform::Error DocumentExport::destinationError(long code,
@@ -395,8 +417,9 @@ bool checkOutputSize(ExportJob& job) {
     return true;
 }
 
-// The cropped image at full size from the engine's output stage.
-bool render(ExportJob& job) {
+// What the render needs before it starts: a size the file type holds, the
+// document's settings in the engine, the chain built for a crop.
+bool prepareRender(ExportJob& job) {
     ThreadedImageEngine& engine = job.engine;
     if (!checkOutputSize(job)) return false;
     handSettingsToEngine(engine, job.settings);
@@ -405,19 +428,35 @@ bool render(ExportJob& job) {
         engine.invalidateImageStage(std::nullopt, job.settings, platform::Rect::null());
     job.wrapper = engine.rawFileWrapper();
     if (job.wrapper && job.wrapper->error()) return failJob(job, *job.wrapper->error());
+    return true;
+}
 
+// The output stage's rectangle for the job's crop (the export lock held).
+platform::Rect stageRect(const ExportJob& job) {
+    auto stage = job.engine.outputImage();
+    return stage ? DocumentExport::stageRectForCrop(job.crop, stage->extent())
+                 : platform::Rect::null();
+}
+
+bool renderFailed(ExportJob& job, const platform::Error& renderError);
+
+// The cropped image at full size from the engine's output stage.
+bool render(ExportJob& job) {
+    if (!prepareRender(job)) return false;
     platform::Error renderError;
     {
         std::lock_guard lock(job.exportLock);
-        auto stage = engine.outputImage();
-        const platform::Rect rect =
-            stage ? DocumentExport::stageRectForCrop(job.crop, stage->extent())
-                  : platform::Rect::null();
-        job.image = engine.renderExportImage(
-            rect, job.type == DocumentExport::kTypeEXR,
+        job.image = job.engine.renderExportImage(
+            stageRect(job), job.type == DocumentExport::kTypeEXR,
             DocumentExport::exportOrientation(job.settings, job.source), &renderError);
     }
     if (job.image) return true;
+    return renderFailed(job, renderError);
+}
+
+// Why the engine gave no image.
+bool renderFailed(ExportJob& job, const platform::Error& renderError) {
+    ThreadedImageEngine& engine = job.engine;
     if (job.wrapper && job.wrapper->error()) return failJob(job, *job.wrapper->error());
     // Out of memory is the cause even when the chain could not be built.
     const bool noMemory = renderError.code == kQuorvexErrorNoMemory;
@@ -441,6 +480,8 @@ bool writeWithFront(ExportJob& job, std::filesystem::path* written) {
     return ExportFronts::write(std::move(job.image), job.type, job.settings, props, job.url,
                                job.policy, written, &job.failure);
 }
+
+void fileMetadata(ExportJob& job, const Dictionary& props);
 
 // 8-bit RGB pixels, the EXIF block and the ICC profile of the file.
 bool encode(ExportJob& job) {
@@ -470,22 +511,37 @@ bool encode(ExportJob& job) {
         job.image.reset();
     }
 
+    fileMetadata(job, props);
+    return true;
+}
+
+// The ICC profile and EXIF block of a file of the job's size.
+void fileMetadata(ExportJob& job, const Dictionary& props) {
     if (auto space = job.engine.renderingSpace(); space && space->csRef())
         job.icc = space->csRef()->bytes();
     else if (auto srgb = platform::IccProfile::named(platform::IccNamedProfile::sRGB))
         job.icc = srgb->bytes();
     job.exif = JpegExport::exifBlock(props, MyDocument::applicationNameAndVersion(),
                                      uint32_t(job.width), uint32_t(job.height));
-    return true;
 }
 
-// The JPEG written beside its final name and put in place by the policy.
-bool publish(ExportJob& job, std::filesystem::path* written) {
+// The file beside its final name, for the JPEG.
+std::unique_ptr<platform::OutputFile> createFile(ExportJob& job) {
     platform::Error cause;
     auto out = platform::OutputFile::create(job.url, &cause, job.policy.folderNames);
     if (!out)
-        return failJob(
-            job, DocumentExport::destinationError(kQuorvexErrorCreateDestination, job.url, cause));
+        failJob(job,
+                DocumentExport::destinationError(kQuorvexErrorCreateDestination, job.url, cause));
+    return out;
+}
+
+bool place(ExportJob& job, platform::OutputFile& out, std::filesystem::path* written);
+
+// The JPEG written beside its final name and put in place by the policy.
+bool publish(ExportJob& job, std::filesystem::path* written) {
+    auto out = createFile(job);
+    if (!out) return false;
+    platform::Error cause;
     const int quality = static_cast<int>(std::lround(job.quality * 100));
     const uint32_t width = uint32_t(job.width), height = uint32_t(job.height);
     bool encoded;
@@ -504,7 +560,73 @@ bool publish(ExportJob& job, std::filesystem::path* written) {
     job.image.reset();
     job.rgb8 = decltype(job.rgb8)();
     if (!encoded) return failJob(job, DocumentExport::writeError(job.url, cause.failureReason));
-    auto placed = out->publish(job.policy, &cause);
+    return place(job, *out, written);
+}
+
+// Rows of 16-bit RGBA a JPEG band is packed from, kept by each encoding
+// thread for its next band.
+std::vector<uint16_t>& rowScratch(size_t samples) {
+    thread_local std::vector<uint16_t> scratch;
+    if (scratch.size() < samples) scratch.resize(samples);
+    return scratch;
+}
+
+// An upright JPEG encoded while the engine renders it, a few rows at a time:
+// no full-size copy of the image, and the rows are packed and compressed
+// while they are still in the cache.
+bool streamJpeg(ExportJob& job, std::filesystem::path* written) {
+    if (!prepareRender(job)) return false;
+    std::unique_ptr<platform::OutputFile> out;
+    bool encoded = false;
+    platform::Error renderError, cause;
+    std::mutex failureLock;
+    std::string rowFailure;  // the first row's that could not be made
+    const auto encodeRows = [&](uint32_t width, uint32_t height,
+                                const CoreTiledEngine::FullSizeRows& rows) {
+        job.width = int32_t(width);
+        job.height = int32_t(height);
+        fileMetadata(job, imagePropertiesOf(job));
+        out = createFile(job);
+        if (!out) return;
+        const int quality = static_cast<int>(std::lround(job.quality * 100));
+        encoded = platform::writeJPEG(
+            [&](uint32_t first, uint32_t count, uint8_t* rgb) {
+                const size_t rowSamples = size_t(width) * 4;
+                std::string why;
+                try {
+                    uint16_t* rgba = rowScratch(rowSamples * count).data();
+                    if (rows(first, count, rgba, rowSamples, &why)) {
+                        DocumentExport::eightBitRows(rgba, rowSamples, width, count, rgb);
+                        return true;
+                    }
+                } catch (const std::bad_alloc&) {
+                    why = TiledEngine::kNoMemoryForOutput;
+                }
+                std::lock_guard lock(failureLock);
+                if (rowFailure.empty())
+                    rowFailure = why.empty() ? TiledEngine::kNoMemoryForOutput : why;
+                return false;
+            },
+            width, height, quality, job.exif, job.icc, out->stream(), &cause);
+    };
+    bool consumed;
+    {
+        std::lock_guard lock(job.exportLock);
+        consumed = job.engine.streamExportImage(stageRect(job), encodeRows, &renderError);
+    }
+    if (!consumed) return renderFailed(job, renderError);
+    if (!out) return false;  // the file could not be made: said by createFile
+    // In the words the whole-image render would have used.
+    if (!rowFailure.empty())
+        return failJob(job, {platform::QuorvexErrorDomain, kQuorvexErrorNoMemory, rowFailure});
+    if (!encoded) return failJob(job, DocumentExport::writeError(job.url, cause.failureReason));
+    return place(job, *out, written);
+}
+
+// The written file put in place by the policy.
+bool place(ExportJob& job, platform::OutputFile& out, std::filesystem::path* written) {
+    platform::Error cause;
+    auto placed = out.publish(job.policy, &cause);
     if (!placed)
         return failJob(job, DocumentExport::destinationError(kQuorvexErrorFinalizeDestination,
                                                              job.url, cause));
@@ -528,9 +650,14 @@ bool MyDocument::exportToURL(const std::filesystem::path& url, const std::string
     engine->setDelegate({});
     engine->configureRenderingSpaceForType(type, false);
     ExportJob job{*engine, settings, source, url, type, cropRect, policy, exportLock_};
-    const bool ok = validate(job) && render(job) &&
-                    (ExportFronts::handles(type) ? writeWithFront(job, written)
-                                                 : encode(job) && publish(job, written));
+    // Turned pictures go through the whole image, which the turn needs.
+    const bool streams = !ExportFronts::handles(type) && type != DocumentExport::kTypeEXR &&
+                         DocumentExport::exportOrientation(settings, source) < 2;
+    const bool ok =
+        validate(job) && (streams ? streamJpeg(job, written)
+                                  : render(job) && (ExportFronts::handles(type)
+                                                        ? writeWithFront(job, written)
+                                                        : encode(job) && publish(job, written)));
 
     if (!canReleaseImages && !isClosed()) {
         try {

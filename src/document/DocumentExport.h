@@ -57,6 +57,11 @@ public:
     // at once.
     static bool eightBitRows(const platform::BitmapImage& image, size_t first, size_t count,
                              uint8_t* out);
+    // The same from `count` rows of premultiplied 16-bit RGBA in native byte
+    // order, `rowSamples` samples apart: the engine's rows handed over as
+    // they are rendered.
+    static void eightBitRows(const uint16_t* rgba, size_t rowSamples, size_t width, size_t count,
+                             uint8_t* out);
     // A failure of `code` (-11 or -12) to write `destination`: the fixed text,
     // the file's name and its folder (unless the system's reason names it),
     // then the system's reason.

@@ -16,6 +16,7 @@
 #include "engine/CorePixelRule.h"
 #include "engine/CoreRowRender.h"
 #include "platform/Dispatch.h"
+#include "platform/IccTransform.h"
 #include "platform/Log.h"
 #include "platform/UserDefaults.h"
 #include "platform/VImage.h"
@@ -325,14 +326,7 @@ bool CoreTiledEngine::renderArea(int colStart, int colEnd, int rowStart, int row
     return true;
 }
 
-void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest,
-                                  const OutputRange& range) {
-    if (!src.bufferU16ForRow(y0, x0) || !src.bufferU16ForRow(y0 + h - 1, x0 + w - 1)) return;
-    const bool floatOut = dest.isFloat();
-    if (floatOut ? !dest.bufferFloatForRow(y0 + h - 1, x0 + w - 1)
-                 : !dest.bufferU16ForRow(y0 + h - 1, x0 + w - 1))
-        return;
-
+platform::CoreRowRule CoreTiledEngine::rowRule(const OutputRange& range) const {
     platform::CoreRowRule rule;
     rule.inputScale = ettrMul_ * kInputScale;
     rule.profileGain = fLut_.empty() ? nullptr : fLut_.data();
@@ -345,6 +339,18 @@ void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src
     rule.scaleWhole = range.scaleWhole;
     rule.rangeMatrix = range.hasMatrix;
     std::memcpy(rule.range, range.matrix, sizeof rule.range);
+    return rule;
+}
+
+void CoreTiledEngine::renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest,
+                                  const OutputRange& range) {
+    if (!src.bufferU16ForRow(y0, x0) || !src.bufferU16ForRow(y0 + h - 1, x0 + w - 1)) return;
+    const bool floatOut = dest.isFloat();
+    if (floatOut ? !dest.bufferFloatForRow(y0 + h - 1, x0 + w - 1)
+                 : !dest.bufferU16ForRow(y0 + h - 1, x0 + w - 1))
+        return;
+
+    const platform::CoreRowRule rule = rowRule(range);
     for (int row = 0; row < h; ++row) {
         if (isCanceled()) break;
         const uint16_t* s = src.bufferU16ForRow(y0 + row, x0);
@@ -561,14 +567,13 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::imageTile(
     return result;
 }
 
-std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
-    const Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile, bool createFloat,
-    int orientation, platform::Error* error, const ColorSyncProfileWrap::Ptr& rangeProfile) {
+bool CoreTiledEngine::withFullSizeCrop(const Rect& rect, platform::Error* error,
+                                       const std::function<void(ImageBuffer& crop)>& use) {
     auto source = tileSourceBuffer();
     if (!source) {
         platform::setError(error, platform::QuorvexErrorDomain, -7,
                            "The image has not been processed.");
-        return nullptr;
+        return false;
     }
     const double W = source->imageWidth(), H = source->imageHeight();
     Rect r = rect.standardized();
@@ -581,7 +586,7 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
     if (r.isNull() || r.width < 1 || r.height < 1) {
         platform::setError(error, platform::QuorvexErrorDomain, -9,
                            "The crop rectangle lies outside the image.");
-        return nullptr;
+        return false;
     }
     source->lock(stageId());
     struct Unlock {
@@ -592,25 +597,113 @@ std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
     if (!containsRect(source->validRegion(), r)) {
         platform::setError(error, platform::QuorvexErrorDomain, -9,
                            "The image has not been processed at full size.");
-        return nullptr;
+        return false;
     }
-    std::string why;
+    std::shared_ptr<ImageBuffer> crop;
     try {
-        if (auto crop = source->croppedImageFromBuffer(r)) {
-            const OutputRange range =
-                outputRangeFor(crop->bufferProfile(), rangeProfile ? rangeProfile : destProfile);
-            auto output = renderBuffer(*crop, createFloat, range);
-            if (output && matchProfile(*output, crop->bufferProfile(), destProfile, &why))
-                if (auto result = output->getCGImageBitMapWithOrientation(orientation))
-                    return result;
-        }
+        crop = source->croppedImageFromBuffer(r);
     } catch (const std::bad_alloc&) {
     }
-    platform::setError(
-        error, platform::QuorvexErrorDomain, -10,
-        why.empty() ? std::string(kNoMemoryForOutput)
-                    : "The image could not be converted into the output profile (" + why + ").");
-    return nullptr;
+    if (!crop) {
+        platform::setError(error, platform::QuorvexErrorDomain, -10, kNoMemoryForOutput);
+        return false;
+    }
+    use(*crop);
+    return true;
+}
+
+namespace {
+
+platform::Error outputProfileError(const std::string& why) {
+    return {platform::QuorvexErrorDomain, -10,
+            why.empty()
+                ? std::string(TiledEngine::kNoMemoryForOutput)
+                : "The image could not be converted into the output profile (" + why + ")."};
+}
+
+}  // namespace
+
+std::shared_ptr<CGImageBitMap> CoreTiledEngine::fullSizeImage(
+    const Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile, bool createFloat,
+    int orientation, platform::Error* error, const ColorSyncProfileWrap::Ptr& rangeProfile) {
+    std::shared_ptr<CGImageBitMap> result;
+    withFullSizeCrop(rect, error, [&](ImageBuffer& crop) {
+        std::string why;
+        try {
+            const OutputRange range =
+                outputRangeFor(crop.bufferProfile(), rangeProfile ? rangeProfile : destProfile);
+            auto output = renderBuffer(crop, createFloat, range);
+            if (output && matchProfile(*output, crop.bufferProfile(), destProfile, &why))
+                result = output->getCGImageBitMapWithOrientation(orientation);
+        } catch (const std::bad_alloc&) {
+        }
+        if (!result && error) *error = outputProfileError(why);
+    });
+    return result;
+}
+
+bool CoreTiledEngine::streamFullSize(const Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile,
+                                     const FullSizeConsumer& consume, platform::Error* error,
+                                     const ColorSyncProfileWrap::Ptr& rangeProfile) {
+    bool consumed = false;
+    withFullSizeCrop(rect, error, [&](ImageBuffer& crop) {
+        consumed = stream(crop, destProfile, consume, error, rangeProfile);
+    });
+    return consumed;
+}
+
+bool CoreTiledEngine::stream(ImageBuffer& crop, const ColorSyncProfileWrap::Ptr& destProfile,
+                             const FullSizeConsumer& consume, platform::Error* error,
+                             const ColorSyncProfileWrap::Ptr& rangeProfile) {
+    const ColorSyncProfileWrap::Ptr& from = crop.bufferProfile();
+    // The conversion matchProfile would make, found before any row is.
+    std::shared_ptr<const platform::IccTransform> transform;
+    if (destProfile && destProfile != from && !(from && from->isEqualTo(*destProfile))) {
+        std::string why;
+        if (from && from->csRef() && destProfile->csRef())
+            transform = platform::IccTransform::shared(from->csRef(), destProfile->csRef(), &why);
+        // One pixel prepares the conversion, or tells why it cannot be.
+        uint16_t probe[4] = {0, 0, 0, 65535};
+        if (!transform || !transform->convert(probe, 1, 1, sizeof probe,
+                                              platform::IccPixelLayout::rgba16, &why)) {
+            if (why == platform::IccTransform::kNoMemoryReason) why.clear();
+            if (error) *error = outputProfileError(why);
+            return false;
+        }
+    }
+    const OutputRange range = outputRangeFor(from, rangeProfile ? rangeProfile : destProfile);
+    const uint32_t width = uint32_t(crop.imageWidth()), height = uint32_t(crop.imageHeight());
+    consume(
+        width, height,
+        [&](uint32_t first, uint32_t count, uint16_t* rgba, size_t rowSamples, std::string* why) {
+            if (first > height || count > height - first) return false;
+            if (!renderRows(crop, int(first), int(count), range, rgba, rowSamples)) {
+                if (why) *why = kNoMemoryForOutput;
+                return false;
+            }
+            if (!transform) return true;
+            std::string reason;
+            if (transform->convert(rgba, width, count, rowSamples * 2,
+                                   platform::IccPixelLayout::rgba16, &reason))
+                return true;
+            if (why) *why = outputProfileError(reason).failureReason;
+            return false;
+        });
+    return true;
+}
+
+bool CoreTiledEngine::renderRows(ImageBuffer& crop, int first, int count, const OutputRange& range,
+                                 uint16_t* out, size_t rowSamples) {
+    ReadLocker hold(settingsLock_);
+    if (!lut_ || !tablesReady_ || crop.isFloat()) return false;
+    const platform::CoreRowRule rule = rowRule(range);
+    const int w = crop.imageWidth();
+    for (int row = 0; row < count; ++row) {
+        const uint16_t* s = crop.bufferU16ForRow(first + row, 0);
+        if (!s) return false;
+        platform::coreRenderRowU16(s, w, rule, out + size_t(row) * rowSamples);
+    }
+    return true;
 }
 
 void CoreTiledEngine::dropScaledImages() {

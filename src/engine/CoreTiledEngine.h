@@ -22,18 +22,21 @@
 // settingsLock held for writing, and a newer one is never overwritten by an
 // older one (generation numbers). waitForRecomputation() returns once the
 // latest settings are in force. processTile, imageTile, getThumbnail,
-// getPixelValues and fullSizeImage are safe from several threads at once and
-// hold settingsLock for reading while they render. Lock order: cache lock,
+// getPixelValues, fullSizeImage and streamFullSize (and the rows it hands
+// over) are safe from several threads at once and hold settingsLock for
+// reading while they render. Lock order: cache lock,
 // then thumbLock, then settingsLock.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "engine/CorePixelRule.h"
+#include "engine/CoreRowRender.h"
 #include "engine/TiledEngine.h"
 #include "platform/Error.h"
 
@@ -90,6 +93,22 @@ public:
         const platform::Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile, bool createFloat,
         int orientation, platform::Error* error,
         const ColorSyncProfileWrap::Ptr& rangeProfile = nullptr);
+
+    // Fills `count` rows from `first` (row 0 at the top) of the full-size
+    // image as 16-bit RGBA in the destination's profile, rows `rowSamples`
+    // samples apart. Safe from several threads at once; false, with `why`
+    // set where the reason is known, when a row could not be made.
+    using FullSizeRows = std::function<bool(uint32_t first, uint32_t count, uint16_t* rgba,
+                                            size_t rowSamples, std::string* why)>;
+    using FullSizeConsumer =
+        std::function<void(uint32_t width, uint32_t height, const FullSizeRows& rows)>;
+    // fullSizeImage's 16-bit upright pixels handed over a few rows at a
+    // time rather than as one full-size copy: `consume` is called once, on
+    // this thread, while the source is held. Returns whether it was called;
+    // when not, the error is the one fullSizeImage would give.
+    bool streamFullSize(const platform::Rect& rect, const ColorSyncProfileWrap::Ptr& destProfile,
+                        const FullSizeConsumer& consume, platform::Error* error,
+                        const ColorSyncProfileWrap::Ptr& rangeProfile = nullptr);
 
     // Frees the scaled copies of the source kept for display tiles.
     void dropScaledImages();
@@ -164,6 +183,21 @@ private:
                     ImageBuffer* destBuffer, const OutputRange& range);
     void renderBlock(int x0, int y0, int w, int h, ImageBuffer& src, ImageBuffer& dest,
                      const OutputRange& range);
+    // The per-pixel rule in force (settingsLock held).
+    platform::CoreRowRule rowRule(const OutputRange& range) const;
+    // Calls `use` with the crop to `rect` of fullSizeImage's source, locked
+    // for this stage meanwhile; false, with the error set, when there is
+    // nothing to render.
+    bool withFullSizeCrop(const platform::Rect& rect, platform::Error* error,
+                          const std::function<void(ImageBuffer& crop)>& use);
+    // streamFullSize on the locked crop.
+    bool stream(ImageBuffer& crop, const ColorSyncProfileWrap::Ptr& destProfile,
+                const FullSizeConsumer& consume, platform::Error* error,
+                const ColorSyncProfileWrap::Ptr& rangeProfile);
+    // `count` rows of the crop from `first` rendered as 16-bit RGBA;
+    // false while the tables are missing or for a float source.
+    bool renderRows(ImageBuffer& crop, int first, int count, const OutputRange& range,
+                    uint16_t* out, size_t rowSamples);
     // The table, offset and knee in force (settingsLock held).
     platform::CoreTone tone() const;
     // A new buffer of the crop's size holding the crop rendered.

@@ -70,6 +70,7 @@ public:
     void setColorToProcess(int c) { colorToProcess_ = c == 2 ? 2 : 0; }
     int medianFilterPasses() const { return medianFilterPasses_; }
     void setMedianFilterPasses(int n) { medianFilterPasses_ = n; }
+    bool passesSourceThrough() const override { return medianFilterPasses_ <= 0; }
 
 private:
     // The output over `out`'s area after `passes` passes, from the input over

@@ -13,6 +13,7 @@
 #include "engine/MedianTiledEngine.h"
 #include "engine/RawCombineTiledEngine.h"
 #include "engine/SharpeningTiledEngine.h"
+#include "platform/LargeBlockPool.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 
@@ -494,6 +495,39 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
                                                                       bool createFloat,
                                                                       int orientation,
                                                                       platform::Error* error) {
+    std::shared_ptr<CGImageBitMap> image;
+    runExport(
+        [&](CoreTiledEngine& core, const ColorSyncProfileWrap::Ptr& range) {
+            image =
+                core.fullSizeImage(rect, renderingSpace(), createFloat, orientation, error, range);
+        },
+        [&] { image.reset(); }, error);
+    return image;
+}
+
+bool ThreadedImageEngine::streamExportImage(const Rect& rect,
+                                            const CoreTiledEngine::FullSizeConsumer& consume,
+                                            platform::Error* error) {
+    bool consumed = false;
+    bool evict;
+    {
+        std::lock_guard lock(syncLock_);
+        evict = evictsCachedStagesOnExport_;
+    }
+    runExport(
+        [&](CoreTiledEngine& core, const ColorSyncProfileWrap::Ptr& range) {
+            // Nothing large is made from here on: the blocks let go of for
+            // reuse go back to the system in the background instead of
+            // lying beside the encoder's output.
+            if (evict) platform::LargeBlockPool::shared().trimLater();
+            consumed = core.streamFullSize(rect, renderingSpace(), consume, error, range);
+        },
+        [] {}, error);
+    return consumed;
+}
+
+void ThreadedImageEngine::runExport(const ExportRender& render, const std::function<void()>& failed,
+                                    platform::Error* error) {
     {
         std::lock_guard lock(syncLock_);
         activeAreaIsDirty_ = true;
@@ -504,7 +538,6 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
         std::lock_guard lock(syncLock_);
         q = queue();
     }
-    std::shared_ptr<CGImageBitMap> image;
     // Bringing the image up to date and rendering it in one task of the
     // serial queue: no other run can touch the buffers in between.
     q->sync([&] {
@@ -512,15 +545,15 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
         // export must hear why it has no image.
         try {
             try {
-                renderExportImageNow(rect, createFloat, orientation, image, error);
+                runExportNow(render, error);
             } catch (const std::bad_alloc&) {
                 exportRunning_ = false;
-                image.reset();
+                failed();
                 platform::setError(error, platform::QuorvexErrorDomain, -10,
                                    "There is not enough memory to develop the image.");
             } catch (const std::exception& e) {
                 exportRunning_ = false;
-                image.reset();
+                failed();
                 platform::setError(error, platform::QuorvexErrorDomain, -8, e.what());
             }
         } catch (const std::bad_alloc&) {
@@ -529,12 +562,9 @@ std::shared_ptr<CGImageBitMap> ThreadedImageEngine::renderExportImage(const Rect
             if (error) error->code = -10;
         }
     });
-    return image;
 }
 
-void ThreadedImageEngine::renderExportImageNow(const Rect& rect, bool createFloat, int orientation,
-                                               std::shared_ptr<CGImageBitMap>& image,
-                                               platform::Error* error) {
+void ThreadedImageEngine::runExportNow(const ExportRender& render, platform::Error* error) {
     exportRunning_ = true;
     processingBlock();
     exportRunning_ = false;
@@ -571,7 +601,7 @@ void ThreadedImageEngine::renderExportImageNow(const Rect& rect, bool createFloa
         std::lock_guard lock(syncLock_);
         range = rangeSpace_;
     }
-    image = core->fullSizeImage(rect, renderingSpace(), createFloat, orientation, error, range);
+    render(*core, range);
     // Nor, once it is made, does anything else of the chain, the
     // renderings included: their memory goes to the export's copies
     // and back to the system while the file is encoded.

@@ -26,6 +26,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -100,6 +101,14 @@ public:
     // a stage's tile failed, the error's text is that failure.
     std::shared_ptr<CGImageBitMap> renderExportImage(const platform::Rect& rect, bool createFloat,
                                                      int orientation, platform::Error* error);
+    // renderExportImage's 16-bit upright pixels handed to `consume` a few
+    // rows at a time while the engine holds them (CoreTiledEngine::
+    // streamFullSize), so that no full-size copy is made: for an encoder
+    // that takes rows as they come. Returns whether `consume` was called;
+    // when not, the error is the one renderExportImage would give.
+    bool streamExportImage(const platform::Rect& rect,
+                           const CoreTiledEngine::FullSizeConsumer& consume,
+                           platform::Error* error);
     // For an engine whose exports are its last use (a batch): the full-size
     // render then releases the outputs of the stages behind the one it reads,
     // so that they are not resident beside the exported image, and once made
@@ -142,9 +151,14 @@ public:
     uint64_t completedRuns() const;
 
 private:
-    // renderExportImage's task on the serial queue.
-    void renderExportImageNow(const platform::Rect& rect, bool createFloat, int orientation,
-                              std::shared_ptr<CGImageBitMap>& image, platform::Error* error);
+    using ExportRender =
+        std::function<void(CoreTiledEngine& core, const ColorSyncProfileWrap::Ptr& range)>;
+    // Both exports' run, one task of the serial queue: brings the image up
+    // to date, hands the output stage to `render` and lets go of what the
+    // policy says. What is thrown inside calls `failed` and becomes `error`.
+    void runExport(const ExportRender& render, const std::function<void()>& failed,
+                   platform::Error* error);
+    void runExportNow(const ExportRender& render, platform::Error* error);
     // Runs the loop on the serial queue; with a delegate only when `start`.
     void startProcessing(bool start);
     // invalidateImageStage's bookkeeping: whether a run should start.

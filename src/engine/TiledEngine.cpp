@@ -119,7 +119,7 @@ std::shared_ptr<TileProcess> TiledEngine::runProcessToCompletion(const TileRegio
     if (src) src->setBuffer(nullptr);
     if (destBuffer) destBuffer->unlock(stageId_);
     if (releasesSourceOutputs_ && failure.empty() && srcBuffer && destBuffer &&
-        srcBuffer != destBuffer) {
+        (srcBuffer != destBuffer || tookOverSourceBuffer_)) {
         srcBuffer.reset();
         if (auto source = sourceBuf()) source->releaseOutputs();
     }
@@ -266,7 +266,15 @@ std::shared_ptr<TileProcess> TiledEngine::prepareBuffers(
     auto srcBuffer = prevProcess ? prevProcess->buffer() : nullptr;
     if (srcBuffer) srcBuffer->lock(stageId_);
     auto dest = std::make_shared<TileProcess>();
-    const bool inPlace = srcBuffer && !srcBuffer->testReadOnlyAndAddtoEngineList(stageId_);
+    bool inPlace = srcBuffer && !srcBuffer->testReadOnlyAndAddtoEngineList(stageId_);
+    tookOverSourceBuffer_ = false;
+    if (srcBuffer && !inPlace && releasesSourceOutputs_ && passesSourceThrough() &&
+        coversEveryTile(region)) {
+        // Its owner lets it go after this run: the stages after this one may
+        // work on it in place as on a buffer of this stage's own.
+        srcBuffer->setBufferOwner(kNoStage);
+        inPlace = tookOverSourceBuffer_ = !srcBuffer->testReadOnlyAndAddtoEngineList(stageId_);
+    }
     // Working in place, a stage has its input only where its source redid
     // tiles. Behind a source that redoes neighbours itself, that already
     // covers every tile whose output can change: the halos of such filters

@@ -216,8 +216,14 @@ public:
     void setWorkerCount(int n) { workerCount_ = n < 0 ? 0 : n; }
     // After a run that succeeded out of place, release the sources' outputs
     // (releaseOutputs): for a chain whose earlier outputs no later run needs.
+    // A stage whose run only hands its source's pixels on takes the source's
+    // buffer over instead, when it covers every tile and the source's
+    // outputs go after the run anyway: no copy of the picture is made.
     bool releasesSourceOutputs() const { return releasesSourceOutputs_; }
     void setReleasesSourceOutputs(bool release) { releasesSourceOutputs_ = release; }
+    // Whether a run leaves its output equal to its input (a filter set to no
+    // passes). False in the base class.
+    virtual bool passesSourceThrough() const { return false; }
     // For a chain whose runs cover the whole image (a batch): a fresh output
     // buffer is then written in full before anything reads it, so a run over
     // every tile takes it uncleared.
@@ -291,6 +297,7 @@ private:
     std::atomic<int> tilePhases_{1};
     std::atomic<int> workerCount_{0};
     std::atomic<bool> releasesSourceOutputs_{false};
+    bool tookOverSourceBuffer_ = false;      // by the run in progress (its thread only)
     std::function<void(bool)> runFinished_;  // guarded by mutex_
     std::atomic<bool> clearsFreshBuffers_{true};
     std::map<std::string, std::shared_ptr<void>> cachedImages_;

@@ -32,9 +32,6 @@ namespace {
 // More kept blocks than this are not worth searching: the oldest go.
 constexpr size_t kMaxKeptBlocks = 16;
 
-// Blocks this large hold at least one whole 2 MiB page wherever they start.
-constexpr size_t kHugePageWorthwhile = size_t(4) << 20;
-
 size_t wholePages(size_t bytes) {
     const size_t page = size_t(pageSize());
     return bytes > size_t(-1) - page ? 0 : (bytes + page - 1) / page * page;
@@ -217,11 +214,11 @@ void* LargeBlockPool::allocate(size_t bytes, bool zeroed) {
         address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     }
     if (address == MAP_FAILED) return nullptr;
-    // Image buffers are filled whole soon after they are made: in 2 MiB pages
-    // that costs a fault per 512 small ones, and fewer TLB misses after. Where
-    // the system gives huge pages only on request, this is the request; a
-    // refusal just leaves small pages.
-    if (size >= kHugePageWorthwhile) ::madvise(address, size, MADV_HUGEPAGE);
+    // No request for 2 MiB pages: the kernel finds them only in memory nobody
+    // has used for a while (on a virtual machine often never backed by the
+    // host, whose first write costs several times the clearing), or compacts
+    // for them, while small pages come from what a process just freed. Faults
+    // per page cost less than that.
     return address;
 }
 
@@ -253,6 +250,17 @@ void LargeBlockPool::trim() {
         state_->keptBytes = 0;
     }
     all.unmapAll();
+}
+
+void LargeBlockPool::trimLater() {
+    std::vector<State::Kept> all;
+    {
+        std::lock_guard lock(state_->mutex);
+        all.swap(state_->kept);
+        state_->kept.reserve(kMaxKeptBlocks + 1);
+        state_->keptBytes = 0;
+    }
+    for (const State::Kept& k : all) unmapLater(k.address, k.bytes);
 }
 
 size_t LargeBlockPool::keptBytes() const {

@@ -46,6 +46,9 @@ public:
     void release(void* block, size_t bytes);
     // Unmaps every kept block now.
     void trim();
+    // Takes every kept block out of reuse now and unmaps them on another
+    // thread.
+    void trimLater();
 
     size_t keptBytes() const;
     size_t keptBlocks() const;

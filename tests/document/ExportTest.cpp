@@ -210,6 +210,12 @@ TEST(ExportRules, EightBitRowsAreThePerPixelFormula) {
                          formula(samples[i * 4 + k], samples[i * 4 + 3], premultiplied);
         EXPECT_EQ(wrong, 0u);
         EXPECT_TRUE(std::equal(rows.begin(), rows.end(), all.end() - rows.size()));
+        if (premultiplied) {
+            // The engine's native rows as they are streamed: the same bytes.
+            std::vector<uint8_t> streamed(all.size());
+            DocumentExport::eightBitRows(samples.data(), kW * 4, kW, kH, streamed.data());
+            EXPECT_TRUE(streamed == all);
+        }
         EXPECT_FALSE(DocumentExport::eightBitRows(*image, kH - 4, 5, rows.data()));
         EXPECT_FALSE(DocumentExport::eightBitRows(*image, kH + 1, 0, rows.data()));
     }
@@ -558,7 +564,36 @@ TEST_F(DocumentExportTest, CropAndOrientationShapeTheFile) {
     EXPECT_LT(w, 100u);
     EXPECT_LT(h, 100u);
     EXPECT_GT(w * h, 0u);
+
+    // An upright JPEG is encoded while the engine renders it: its pixels are
+    // those of the whole-image render encoded as before.
+    const platform::Rect crop{10, 20, 411, 233};
+    ASSERT_TRUE(doc->exportToURL(jpg, "public.jpeg", crop, true, &error)) << error.failureReason;
+    auto engine = doc->displayEngine();
+    ASSERT_TRUE(engine && engine->outputImage());
+    auto image = engine->renderExportImage(
+        DocumentExport::stageRectForCrop(crop, engine->outputImage()->extent()), false, 1, &error);
+    ASSERT_TRUE(image && image->getImageRef()) << error.failureReason;
+    const platform::BitmapImage& pixels = *image->getImageRef();
+    const auto whole = scratch_.path() / "whole.jpg";
+    const int quality =
+        int(std::lround(DocumentExport::compressionQuality(doc->getSettingsDictionary()) * 100));
+    std::FILE* f = std::fopen(whole.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    const bool written = platform::writeJPEG(
+        [&](uint32_t first, uint32_t count, uint8_t* out) {
+            return DocumentExport::eightBitRows(pixels, first, count, out);
+        },
+        uint32_t(pixels.width()), uint32_t(pixels.height()), quality, {}, {}, f);
+    std::fclose(f);
+    ASSERT_TRUE(written);
     doc->close();
+    std::vector<uint8_t> expected;
+    ASSERT_TRUE(testsupport::decodeJpegFile(jpg, rgb, w, h));
+    ASSERT_TRUE(testsupport::decodeJpegFile(whole, expected, w, h));
+    EXPECT_EQ(w, 411u);
+    EXPECT_EQ(h, 233u);
+    EXPECT_TRUE(rgb == expected);
 }
 
 // Closing a shown document while it exports keeps both the file and the

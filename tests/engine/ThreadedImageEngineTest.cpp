@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -454,6 +455,73 @@ TEST(ThreadedImageEngine, ExportRendersTheWholeImageInTheRenderingSpace) {
     EXPECT_TRUE(engine->sharpEngine()->mainMap()->isClean());
 }
 
+// A streamed export hands over the very samples of the whole-image render,
+// whatever rows are asked for, in any order and from several threads; where
+// there is nothing to render it is refused with the whole-image render's
+// error and its consumer is never called.
+TEST(ThreadedImageEngine, AStreamedExportHandsOverTheWholeImageRendersRows) {
+    auto engine = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
+    // Converted from the working space through the ICC tables, kept within sRGB's white.
+    engine->configureRenderingSpaceForType(std::string("public.jpeg"), false);
+    engine->invalidateImageStage(std::nullopt, settings(), Rect{0, 0, 10, 10});
+    for (const Rect& crop : {Rect::null(), Rect{10, 20, 301, 77}}) {
+        platform::Error error;
+        auto image = engine->renderExportImage(crop, false, 1, &error);
+        ASSERT_TRUE(image) << error.failureReason;
+        const auto ref = image->getImageRef();
+        ASSERT_TRUE(ref && ref->dataProvider());
+        uint32_t w = 0, h = 0;
+        std::vector<uint16_t> streamed;
+        std::atomic<int> refused{0};
+        const bool consumed = engine->streamExportImage(
+            crop,
+            [&](uint32_t width, uint32_t height, const CoreTiledEngine::FullSizeRows& rows) {
+                w = width;
+                h = height;
+                streamed.assign(size_t(w) * h * 4, 0);
+                std::vector<std::thread> threads;
+                for (uint32_t t = 0; t < 3; ++t)
+                    threads.emplace_back([&, t] {
+                        // Bands of 7 rows, each thread its own, from the bottom up.
+                        for (uint32_t b = (h + 6) / 7; b-- > 0;) {
+                            if (b % 3 != t) continue;
+                            const uint32_t first = b * 7, count = std::min(7u, h - first);
+                            std::string why;
+                            if (!rows(first, count, &streamed[size_t(first) * w * 4], size_t(w) * 4,
+                                      &why))
+                                ++refused;
+                        }
+                    });
+                for (auto& t : threads) t.join();
+                uint16_t spare[4];
+                std::string why;
+                if (rows(h, 1, spare, 4, &why)) ++refused;  // past the last row
+            },
+            &error);
+        ASSERT_TRUE(consumed) << error.failureReason;
+        EXPECT_EQ(refused, 0);
+        ASSERT_EQ(w, uint32_t(image->getWidth()));
+        ASSERT_EQ(h, uint32_t(image->getHeight()));
+        size_t differing = 0;
+        for (uint32_t y = 0; y < h; ++y)
+            differing += std::memcmp(ref->dataProvider()->bytes() + size_t(y) * ref->bytesPerRow(),
+                                     &streamed[size_t(y) * w * 4], size_t(w) * 8) != 0;
+        EXPECT_EQ(differing, 0u) << "rows differ";
+    }
+
+    platform::Error wholeError, streamError;
+    const Rect outside{5000, 5000, 10, 10};
+    EXPECT_FALSE(engine->renderExportImage(outside, false, 1, &wholeError));
+    bool called = false;
+    EXPECT_FALSE(engine->streamExportImage(
+        outside, [&](uint32_t, uint32_t, const CoreTiledEngine::FullSizeRows&) { called = true; },
+        &streamError));
+    EXPECT_FALSE(called);
+    EXPECT_EQ(streamError.code, wholeError.code);
+    EXPECT_EQ(streamError.failureReason, wholeError.failureReason);
+    EXPECT_FALSE(streamError.failureReason.empty());
+}
+
 TEST(ThreadedImageEngine, AnExportThatReleasesTheStagesRedoesThemOnTheNextEdit) {
     auto& cache = IntermediateProductCache::sharedIntermediateProductCache();
     auto kept = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
@@ -468,6 +536,8 @@ TEST(ThreadedImageEngine, AnExportThatReleasesTheStagesRedoesThemOnTheNextEdit) 
     engine->invalidateImageStage(std::nullopt, s, Rect::null());
     EXPECT_FALSE(engine->demosaicedImage()->pixelValueBuffer()) << "let go once copied";
     EXPECT_FALSE(engine->demosaicedImage()->thumbnail()) << "nothing to show it";
+    EXPECT_FALSE(engine->medianEngine0()->localOutputBuffer())
+        << "a median of no passes takes the combined picture over, uncopied";
     const auto first = render(*engine);
     EXPECT_EQ(cache.count(), 0u);
     EXPECT_FALSE(engine->coreEngine()->tileSourceBuffer());
@@ -485,6 +555,24 @@ TEST(ThreadedImageEngine, AnExportThatReleasesTheStagesRedoesThemOnTheNextEdit) 
     const auto again = render(*engine);
     EXPECT_EQ(again, render(*fresh));
     EXPECT_NE(again, first);
+}
+
+// Whether or not the medians filter, an evicting engine gives the pixels of
+// one that keeps every stage's output.
+TEST(ThreadedImageEngine, AnEvictingChainFiltersAsAKeepingOne) {
+    int filtered = 0;
+    for (const double filter : {0.0, 0.5, 1.0}) {
+        auto s = settings();
+        s.set("Quorvex_ArtifactFilter", filter);
+        auto kept = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
+        kept->invalidateImageStage(std::nullopt, s, Rect::null());
+        auto engine = ThreadedImageEngine::initWithRawImage(SyntheticSource::make(700, 500), false);
+        engine->setEvictsCachedStagesOnExport(true);
+        engine->invalidateImageStage(std::nullopt, s, Rect::null());
+        filtered += engine->medianEngine0()->medianFilterPasses() > 0;
+        EXPECT_EQ(render(*engine), render(*kept)) << "filter " << filter;
+    }
+    EXPECT_EQ(filtered, 2);
 }
 
 TEST(ThreadedImageEngine, AFailedTileFailsTheExportWithItsErrorUntilItIsRedone) {

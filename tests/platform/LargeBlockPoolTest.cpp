@@ -97,6 +97,18 @@ TEST(LargeBlockPool, OtherSizesAreCutOrGrownFromTheBestKeptBlock) {
     pool.trim();
     EXPECT_EQ(pool.keptBytes(), 0u);
     EXPECT_EQ(pool.keptBlocks(), 0u);
+    // Given back in the background: none serves the next request.
+    void* again = pool.allocate(6 * kPage, true);
+    pool.release(again, 6 * kPage);
+    const uint64_t reused = pool.reusedBytes();
+    pool.trimLater();
+    EXPECT_EQ(pool.keptBlocks(), 0u);
+    void* fresh = pool.allocate(6 * kPage, true);
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_TRUE(allBytesAre(fresh, 6 * kPage, 0));
+    EXPECT_EQ(pool.reusedBytes(), reused);
+    pool.release(fresh, 6 * kPage);
+    pool.trim();
 }
 
 TEST(LargeBlockPool, KeepsNoMoreThanItsBudgetAndGivesIdleBlocksBack) {
