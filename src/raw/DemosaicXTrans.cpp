@@ -233,23 +233,36 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
                      float* out) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
+    // The colour's mask rather than the colour codes: bytes among the
+    // floats would widen the loops to 32 pixels.
+    const float* mask = s.plane(kMaskR + c);
     float* diff = s.plane(kDifference);
     float* full = s.plane(kFull);
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            diff[i] = colour[i] == c ? m[i] - green[i] : 0.0f;
-        }
-    SiteMean(f, diff, s.plane(kMaskR + c), colour, c, radius, full, 0.0f, s.plane(kNumerator),
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict mr = m + row;
+        const float* __restrict kr = mask + row;
+        const float* __restrict gr = green + row;
+        float* __restrict dr = diff + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 0; x < f.width; ++x) dr[x] = kr[x] > 0 ? mr[x] - gr[x] : 0.0f;
+    }
+    SiteMean(f, diff, mask, colour, c, radius, full, 0.0f, s.plane(kNumerator),
              s.plane(kDenominator));
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            out[i] = colour[i] == c ? m[i] : green[i] + full[i];
-        }
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict mr = m + row;
+        const float* __restrict kr = mask + row;
+        const float* __restrict gr = green + row;
+        const float* __restrict fr = full + row;
+        float* __restrict o = out + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 0; x < f.width; ++x) o[x] = kr[x] > 0 ? mr[x] : gr[x] + fr[x];
+    }
 }
 
 // The alternate's rendering into the smooth planes.
+XTRANS_WIDE_LOOPS
 void SmoothTile(const Frame& f, TileScratch& s, int radius) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
@@ -260,11 +273,14 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius) {
     constexpr float kNone = -1.0f;
     SiteMean(f, m, s.plane(kMaskG), colour, kGreen, radius, green, kNone, s.plane(kNumerator),
              s.plane(kDenominator));
-    for (int y = 0; y < f.height; ++y)
-        for (int x = 0; x < f.width; ++x) {
-            const size_t i = f.at(y, x);
-            if (colour[i] == kGreen || green[i] == kNone) green[i] = m[i];
-        }
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict mr = m + row;
+        const uint8_t* __restrict cr = colour + row;
+        float* __restrict gr = green + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 0; x < f.width; ++x) gr[x] = cr[x] == kGreen || gr[x] == kNone ? mr[x] : gr[x];
+    }
     ColourFromGreen(f, s, green, 0, radius, red);
     ColourFromGreen(f, s, green, 2, radius, blue);
     // Green again at red and blue sites: the sample less the colour
@@ -275,18 +291,26 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius) {
         const float* estimate = c == 0 ? red : blue;
         float* diff = s.plane(kDifference);
         float* full = s.plane(kFull);
-        for (int y = 0; y < f.height; ++y)
-            for (int x = 0; x < f.width; ++x) {
-                const size_t i = f.at(y, x);
-                diff[i] = colour[i] == kGreen ? estimate[i] - m[i] : 0.0f;
-            }
+        for (int y = 0; y < f.height; ++y) {
+            const size_t row = f.at(y, 0);
+            const float* __restrict mr = m + row;
+            const float* __restrict er = estimate + row;
+            const uint8_t* __restrict cr = colour + row;
+            float* __restrict dr = diff + row;
+            DEMOSAIC_ROW_LOOP
+            for (int x = 0; x < f.width; ++x) dr[x] = cr[x] == kGreen ? er[x] - mr[x] : 0.0f;
+        }
         SiteMean(f, diff, s.plane(kMaskG), colour, kGreen, radius, full, 0.0f, s.plane(kNumerator),
                  s.plane(kDenominator));
-        for (int y = 0; y < f.height; ++y)
-            for (int x = 0; x < f.width; ++x) {
-                const size_t i = f.at(y, x);
-                if (colour[i] == c) refined[i] = m[i] - full[i];
-            }
+        for (int y = 0; y < f.height; ++y) {
+            const size_t row = f.at(y, 0);
+            const float* __restrict mr = m + row;
+            const float* __restrict fr = full + row;
+            const uint8_t* __restrict cr = colour + row;
+            float* __restrict rr = refined + row;
+            DEMOSAIC_ROW_LOOP
+            for (int x = 0; x < f.width; ++x) rr[x] = cr[x] == c ? mr[x] - fr[x] : rr[x];
+        }
     }
     std::copy(refined, refined + f.at(f.height, 0), green);
     ColourFromGreen(f, s, green, 0, radius, red);
@@ -299,7 +323,8 @@ constexpr int kDirections[4][2] = {{0, 1}, {1, 0}, {1, 1}, {1, -1}};  // (dy, dx
 // and after it, weighted by nearness. Along an edge this is the green of the
 // pixel's own side, which a colour-difference estimate from the smooth
 // rendering (blurred across the edge) is not.
-void DirectionalGreenAt(const Frame& f, TileScratch& s, int direction, int y, int x, float* out) {
+[[gnu::always_inline]] inline void DirectionalGreenAt(const Frame& f, TileScratch& s, int direction,
+                                                      int y, int x, float* out) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
     const int dy = kDirections[direction][0], dx = kDirections[direction][1];
@@ -357,19 +382,24 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
         DEMOSAIC_ROW_LOOP
         for (int x = kSearch; x < f.width - kSearch; ++x) {
             // The nearest green on each side, and how far it is (0: none).
+            // Every sample is read, then chosen: a read under a condition
+            // keeps the loop from vectorising.
+            const float m1 = mr[x + o], m2 = mr[x + 2 * o], m3 = mr[x + 3 * o];
+            const float n1 = mr[x - o], n2 = mr[x - 2 * o], n3 = mr[x - 3 * o];
+            const float smooth = sm[x], own = mr[x];
             const bool a1 = k[x + o] > 0, a2 = k[x + 2 * o] > 0, a3 = k[x + 3 * o] > 0;
-            const float after = a1 ? mr[x + o] : a2 ? mr[x + 2 * o] : mr[x + 3 * o];
+            const float after = a1 ? m1 : a2 ? m2 : m3;
             const float afterSteps = a1 ? 1.0f : a2 ? 2.0f : a3 ? 3.0f : 0.0f;
             const bool b1 = k[x - o] > 0, b2 = k[x - 2 * o] > 0, b3 = k[x - 3 * o] > 0;
-            const float before = b1 ? mr[x - o] : b2 ? mr[x - 2 * o] : mr[x - 3 * o];
+            const float before = b1 ? n1 : b2 ? n2 : n3;
             const float beforeSteps = b1 ? 1.0f : b2 ? 2.0f : b3 ? 3.0f : 0.0f;
             const float both = (beforeSteps * after + afterSteps * before) /
                                platform::MaxOf(afterSteps + beforeSteps, 1.0f);
             const float one = afterSteps > 0 ? after : before;
             const float estimate = afterSteps > 0 && beforeSteps > 0   ? both
                                    : afterSteps > 0 || beforeSteps > 0 ? one
-                                                                       : sm[x];
-            g[x] = k[x] > 0 ? mr[x] : estimate;
+                                                                       : smooth;
+            g[x] = k[x] > 0 ? own : estimate;
         }
     }
 }
@@ -448,6 +478,16 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
     return p4;
 }
 
+[[gnu::always_inline]] inline float Least3(float a, float b, float c) {
+    return platform::MinOf(platform::MinOf(a, b), c);
+}
+[[gnu::always_inline]] inline float Most3(float a, float b, float c) {
+    return platform::MaxOf(platform::MaxOf(a, b), c);
+}
+[[gnu::always_inline]] inline float Median3(float a, float b, float c) {
+    return platform::MaxOf(platform::MinOf(a, b), platform::MinOf(platform::MaxOf(a, b), c));
+}
+
 // The least and most of d over the eight neighbours of i, with what is
 // given.
 [[gnu::always_inline]] inline void RangeAround(const float* d, size_t i, size_t up, float& least,
@@ -469,6 +509,38 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
                    d[i + up], d[i + up + 1]);
 }
 
+// Red less green and blue less green, into the lightness and first chroma
+// planes, spent by now.
+XTRANS_WIDE_LOOPS
+void Differences(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b) {
+    float* __restrict dr = s.plane(kLightness);
+    float* __restrict db = s.plane(kChromaA);
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) {
+        dr[i] = r[i] - g[i];
+        db[i] = b[i] - g[i];
+    }
+}
+
+// One pixel of MedianColourDifferences, from its medians and the spread of
+// its sampled colour's differences.
+[[gnu::always_inline]] inline void FromMedians(bool red, bool green, bool blue, float medianR,
+                                               float medianB, float spread, float lo, float hi,
+                                               float& r, float& g, float& b) {
+    const float old = g, oldR = r, oldB = b;
+    const float sample = red ? oldR : oldB;
+    const float refined = platform::MinOf(
+        platform::MaxOf(sample - (red ? medianR : medianB), platform::MinOf(lo, old)),
+        platform::MaxOf(hi, old));
+    const float weight = platform::MaxOf(1.0f - spread / (hi + 1024.0f), 0.0f);
+    const bool refine = !green && hi >= 0;
+    const float estimate = refine ? old + weight * (refined - old) : old;
+    g = estimate;
+    r = !red ? estimate + medianR : oldR;
+    b = !blue ? estimate + medianB : oldB;
+}
+
 // A 3 × 3 median of red less green and blue less green, written back to the
 // colours a pixel did not sample. At a red or blue site green is first taken
 // again as the sample less that median of its own colour difference, kept
@@ -478,19 +550,13 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
 // greens along one direction only, and where it crossed an edge or missed
 // a fine line, the neighbours' colour differences put it right; across an
 // edge between colours, they disagree and leave it. For rows and columns
-// [1, size - 1).
-XTRANS_WIDE_LOOPS
-void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenLo,
-                             const float* greenHi, float* r, float* g, float* b) {
+// [1, size - 1). The plain form: a network of nine at each pixel.
+void MedianColourDifferencesReference(const Frame& f, TileScratch& s, const float* greenLo,
+                                      const float* greenHi, float* r, float* g, float* b) {
     const uint8_t* __restrict colour = s.colour();
-    float* __restrict dr = s.plane(kLightness);
-    float* __restrict db = s.plane(kChromaA);
-    const size_t end = f.at(f.height, 0);
-    DEMOSAIC_ROW_LOOP
-    for (size_t i = 0; i < end; ++i) {
-        dr[i] = r[i] - g[i];
-        db[i] = b[i] - g[i];
-    }
+    const float* __restrict dr = s.plane(kLightness);
+    const float* __restrict db = s.plane(kChromaA);
+    Differences(f, s, r, g, b);
     const size_t up = size_t(f.stride);
     for (int y = 1; y + 1 < f.height; ++y) {
         const size_t row = f.at(y, 0);
@@ -512,17 +578,74 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
             RangeAround(drr, size_t(x), up, leastR, mostR);
             RangeAround(dbr, size_t(x), up, leastB, mostB);
             const float spread = red ? mostR - leastR : mostB - leastB;
-            const float old = gr[x];
-            const float sample = red ? rr[x] : br[x];
-            const float refined = platform::MinOf(
-                platform::MaxOf(sample - (red ? medianR : medianB), platform::MinOf(lo[x], old)),
-                platform::MaxOf(hi[x], old));
-            const float weight = platform::MaxOf(1.0f - spread / (hi[x] + 1024.0f), 0.0f);
-            const bool refine = code != kGreen && hi[x] >= 0;
-            const float green = refine ? old + weight * (refined - old) : old;
-            gr[x] = green;
-            rr[x] = code != 0 ? green + medianR : rr[x];
-            br[x] = code != 2 ? green + medianB : br[x];
+            FromMedians(red, code == kGreen, code == 2, medianR, medianB, spread, lo[x], hi[x],
+                        rr[x], gr[x], br[x]);
+        }
+    }
+}
+
+// The same from each column of three sorted once for the three pixels that
+// read it: the median of nine is the median of the columns' largest least,
+// middle median and least largest, and the range their least and largest.
+XTRANS_WIDE_LOOPS
+void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenLo,
+                             const float* greenHi, float* r, float* g, float* b) {
+    const uint8_t* __restrict colour = s.colour();
+    const float* __restrict dr = s.plane(kLightness);
+    const float* __restrict db = s.plane(kChromaA);
+    Differences(f, s, r, g, b);
+    // One row of sorted columns for each difference, in a spent plane.
+    const size_t up = size_t(f.stride);
+    float* __restrict loR = s.plane(kNumerator);
+    float* __restrict midR = loR + up;
+    float* __restrict hiR = midR + up;
+    float* __restrict loB = hiR + up;
+    float* __restrict midB = loB + up;
+    float* __restrict hiB = midB + up;
+    // The colours as floats: bytes among the floats would widen the loop
+    // to 32 pixels, more than the registers hold.
+    float* __restrict kind = hiB + up;
+    for (int y = 1; y + 1 < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict drAbove = dr + row - up;
+        const float* __restrict drr = dr + row;
+        const float* __restrict drBelow = dr + row + up;
+        const float* __restrict dbAbove = db + row - up;
+        const float* __restrict dbr = db + row;
+        const float* __restrict dbBelow = db + row + up;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 0; x < f.width; ++x) {
+            float a = drAbove[x], m = drr[x], c = drBelow[x];
+            Order(a, m), Order(m, c), Order(a, m);
+            loR[x] = a, midR[x] = m, hiR[x] = c;
+            float d = dbAbove[x], n = dbr[x], e = dbBelow[x];
+            Order(d, n), Order(n, e), Order(d, n);
+            loB[x] = d, midB[x] = n, hiB[x] = e;
+        }
+        const uint8_t* __restrict cr = colour + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 0; x < f.width; ++x) kind[x] = float(cr[x]);
+        const float* __restrict lo = greenLo + row;
+        const float* __restrict hi = greenHi + row;
+        float* __restrict rr = r + row;
+        float* __restrict gr = g + row;
+        float* __restrict br = b + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = 1; x + 1 < f.width; ++x) {
+            const float code = kind[x];
+            const bool red = code == 0.0f;
+            const float medianR = Median3(Most3(loR[x - 1], loR[x], loR[x + 1]),
+                                          Median3(midR[x - 1], midR[x], midR[x + 1]),
+                                          Least3(hiR[x - 1], hiR[x], hiR[x + 1]));
+            const float medianB = Median3(Most3(loB[x - 1], loB[x], loB[x + 1]),
+                                          Median3(midB[x - 1], midB[x], midB[x + 1]),
+                                          Least3(hiB[x - 1], hiB[x], hiB[x + 1]));
+            const float spread =
+                red ? Most3(hiR[x - 1], hiR[x], hiR[x + 1]) - Least3(loR[x - 1], loR[x], loR[x + 1])
+                    : Most3(hiB[x - 1], hiB[x], hiB[x + 1]) -
+                          Least3(loB[x - 1], loB[x], loB[x + 1]);
+            FromMedians(red, code == float(kGreen), code == 2.0f, medianR, medianB, spread, lo[x],
+                        hi[x], rr[x], gr[x], br[x]);
         }
     }
 }
@@ -631,8 +754,8 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
         }
 }
 
-// The same, a row of pixels at a time with the 25 neighbours unrolled, so
-// that the sums stay in registers across the lanes.
+// The same, a row of pixels at a time, each row of five neighbours
+// unrolled: few enough pointers to stay in registers across the lanes.
 XTRANS_WIDE_LOOPS
 void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g, float* b) {
     PrepareGuided(f, s, r, g, b);
@@ -640,6 +763,12 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
     const float* __restrict db = s.plane(kChromaA);
     const float* __restrict tone = s.plane(kChromaB);
     const uint8_t* __restrict colour = s.colour();
+    // The running sums of one row, in planes spent by now.
+    float* __restrict totals = s.plane(kNumerator);
+    float* __restrict sumsR = s.plane(kDenominator);
+    float* __restrict sumsB = s.plane(kDifference);
+    // The colours as floats, as in MedianColourDifferences.
+    float* __restrict kinds = s.plane(kFull);
     const ptrdiff_t up = f.stride;
     for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y) {
         const size_t row = f.at(y, 0);
@@ -650,35 +779,53 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
         const float* __restrict tr = tone + row;
         const float* __restrict drr = dr + row;
         const float* __restrict dbr = db + row;
+        const int x0 = kGuidedRadius, x1 = f.width - kGuidedRadius;
         DEMOSAIC_ROW_LOOP
-        for (int x = kGuidedRadius; x < f.width - kGuidedRadius; ++x) {
-            const float t0 = tr[x];
-            float total = 0, sumR = 0, sumB = 0;
-#pragma GCC unroll 5
-            for (int dy = -kGuidedRadius; dy <= kGuidedRadius; ++dy)
+        for (int x = x0; x < x1; ++x) {
+            totals[x] = sumsR[x] = sumsB[x] = 0.0f;
+            kinds[x] = float(cr[x]);
+        }
+        // A row of neighbours at a time, added in the same order as the
+        // plain form's.
+        for (int dy = -kGuidedRadius; dy <= kGuidedRadius; ++dy) {
+            const float* __restrict tn = tr + dy * up;
+            const float* __restrict dn = drr + dy * up;
+            const float* __restrict bn = dbr + dy * up;
+            DEMOSAIC_ROW_LOOP
+            for (int x = x0; x < x1; ++x) {
+                const float t0 = tr[x];
+                float total = totals[x], sumR = sumsR[x], sumB = sumsB[x];
 #pragma GCC unroll 5
                 for (int dx = -kGuidedRadius; dx <= kGuidedRadius; ++dx) {
-                    const ptrdiff_t j = x + dy * up + dx;
-                    const float w = Alike(t0, tr[j]);
+                    const float w = Alike(t0, tn[x + dx]);
                     total += w;
-                    sumR += w * drr[j];
-                    sumB += w * dbr[j];
+                    sumR += w * dn[x + dx];
+                    sumB += w * bn[x + dx];
                 }
+                totals[x] = total;
+                sumsR[x] = sumR;
+                sumsB[x] = sumB;
+            }
+        }
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) {
+            const float t0 = tr[x], total = totals[x], sumR = sumsR[x], sumB = sumsB[x];
             const float busy = PairBusy(tr[x - 1], tr[x + 1], t0) +
                                PairBusy(tr[x - up], tr[x + up], t0) +
                                PairBusy(tr[x - up - 1], tr[x + up + 1], t0) +
                                PairBusy(tr[x - up + 1], tr[x + up - 1], t0);
             const float keep = Damping(busy), inverse = keep / total;
-            const float own = cr[x] == 0 ? rr[x] : cr[x] == 2 ? br[x] : gr[x];
+            const float kind = kinds[x], oldR = rr[x], oldG = gr[x], oldB = br[x];
+            const float own = kind == 0.0f ? oldR : kind == 2.0f ? oldB : oldG;
             const float extremum = PairExtremum(tr[x - 1], tr[x + 1], t0) +
                                    PairExtremum(tr[x - up], tr[x + up], t0) +
                                    PairExtremum(tr[x - up - 1], tr[x + up + 1], t0) +
                                    PairExtremum(tr[x - up + 1], tr[x + up - 1], t0);
-            const float green = gr[x] + Pull(extremum) * (own - gr[x]);
+            const float green = oldG + Pull(extremum) * (own - oldG);
             gr[x] = green;
             const float red = green + sumR * inverse, blue = green + sumB * inverse;
-            rr[x] = cr[x] != 0 ? red : rr[x];
-            br[x] = cr[x] != 2 ? blue : br[x];
+            rr[x] = kind != 0.0f ? red : oldR;
+            br[x] = kind != 2.0f ? blue : oldB;
         }
     }
 }
@@ -915,7 +1062,8 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate);
     const SampleRanges ranges = MakeSampleRanges(f, s);
     for (float* const* out : {master, alternate}) {
-        MedianColourDifferences(f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2]);
+        (reference ? MedianColourDifferencesReference : MedianColourDifferences)(
+            f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2]);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(f, s, out[0],
                                                                                  out[1], out[2]);
         ClampToSamples(f, s, ranges, out);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -299,18 +300,23 @@ TEST(XTransDemosaic, AlternateDrawsNoMazeOnAZonePlate) {
     EXPECT_LT(fineChroma / double(fine), 0.022);
 }
 
-// The vectorised blend steps against their plain pixel-by-pixel form, on a
-// photograph (X-Trans, and the 2 x 4 layout's wider search) and a zone plate:
-// the same samples but for rounding, and the mosaic's own samples unchanged.
+// The vectorised steps against their plain pixel-by-pixel form, on a
+// photograph (X-Trans, and the 2 x 4 layout's wider search), a zone plate
+// and noise (every order of the median's nine, over the whole range): the
+// same samples but for rounding, and the mosaic's own samples unchanged.
 TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
     const Picture photo = PhotoCD("IMG0003.PCD");
     const Picture zone = ZonePlate(160);
+    Picture noise{301, 203, std::vector<uint16_t>(size_t(301) * 203 * 3)};
+    std::mt19937 random(89);
+    for (uint16_t& v : noise.rgb) v = uint16_t(random() >> 16);
     const std::vector<uint8_t> twoByFour = {0, 1, 2, 1, 1, 2, 1, 0};
     const struct {
         const Picture* picture;
         CFALayout layout;
     } cases[] = {{&photo, Layout(XTransColours(7))},
                  {&zone, Layout(XTransColours(0))},
+                 {&noise, Layout(XTransColours(20))},
                  {&photo, Layout(twoByFour, 2, 4)}};
     for (const auto& c : cases) {
         const Picture& p = *c.picture;
