@@ -226,11 +226,77 @@ void SiteMean(const Frame& f, const float* values, const float* mask, const uint
     }
 }
 
+constexpr int kDirections[4][2] = {{0, 1}, {1, 0}, {1, 1}, {1, -1}};  // (dy, dx)
+
+// A directional candidate's red and blue take this share of their colour
+// difference from the sites along its direction, the rest from all around:
+// along a slanted edge between saturated colours the sites along it lie on
+// the pixel's own side, where the isotropic mean mixes both sides' colours
+// into a coloured fringe; in fine saturated texture (a red knit) the few
+// sites along one line alias, and the isotropic share keeps that down.
+constexpr float kAlongShare = 0.75f;
+
+// The mean of v at the nearest sites of k (k > 0) before and after x, `o`
+// apart, within kSearch, weighted by nearness (one side alone where the
+// other has none), or `none` where neither has one. Every value is read,
+// then chosen: a read under a condition keeps the loop from vectorising.
+[[gnu::always_inline]] inline float NearestAlong(const float* __restrict v,
+                                                 const float* __restrict k, int x, ptrdiff_t o,
+                                                 float none) {
+    static_assert(kSearch == 3);
+    const float m1 = v[x + o], m2 = v[x + 2 * o], m3 = v[x + 3 * o];
+    const float n1 = v[x - o], n2 = v[x - 2 * o], n3 = v[x - 3 * o];
+    const bool a1 = k[x + o] > 0, a2 = k[x + 2 * o] > 0, a3 = k[x + 3 * o] > 0;
+    const float after = a1 ? m1 : a2 ? m2 : m3;
+    const float afterSteps = a1 ? 1.0f : a2 ? 2.0f : a3 ? 3.0f : 0.0f;
+    const bool b1 = k[x - o] > 0, b2 = k[x - 2 * o] > 0, b3 = k[x - 3 * o] > 0;
+    const float before = b1 ? n1 : b2 ? n2 : n3;
+    const float beforeSteps = b1 ? 1.0f : b2 ? 2.0f : b3 ? 3.0f : 0.0f;
+    const float both = (beforeSteps * after + afterSteps * before) /
+                       platform::MaxOf(afterSteps + beforeSteps, 1.0f);
+    const float one = afterSteps > 0 ? after : before;
+    return afterSteps > 0 && beforeSteps > 0   ? both
+           : afterSteps > 0 || beforeSteps > 0 ? one
+                                               : none;
+}
+
+// Along one direction, the mean of `values` at the nearest sites of `mask`
+// before and after each pixel within kSearch, weighted by nearness (one side
+// alone where the other has none), mixed with `fallback` by kAlongShare;
+// `fallback` alone where neither side has a site, and in the ring where the
+// search would leave the frame.
+XTRANS_WIDE_LOOPS
+void AlongDirection(const Frame& f, const float* values, const float* mask, int direction,
+                    const float* fallback, float* out) {
+    static_assert(kSearch == 3);
+    const ptrdiff_t o = ptrdiff_t(kDirections[direction][0]) * f.stride + kDirections[direction][1];
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        const bool ring = y < kSearch || y >= f.height - kSearch;
+        for (int x = 0; x < f.width; ++x) {
+            if (!ring && x == kSearch) x = std::max(x, f.width - kSearch);
+            out[row + size_t(x)] = fallback[row + size_t(x)];
+        }
+    }
+    for (int y = kSearch; y < f.height - kSearch; ++y) {
+        const size_t row = f.at(y, 0);
+        float* __restrict g = out + row;
+        const float* __restrict v = values + row;
+        const float* __restrict k = mask + row;
+        const float* __restrict fb = fallback + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = kSearch; x < f.width - kSearch; ++x) {
+            g[x] = kAlongShare * NearestAlong(v, k, x, o, fb[x]) + (1.0f - kAlongShare) * fb[x];
+        }
+    }
+}
+
 // Red (c 0) or blue (c 2) everywhere as green plus the mean colour
-// difference at the sites of c; the samples themselves where they are.
+// difference at the sites of c, all around or, for a directional candidate,
+// mostly along its direction; the samples themselves where they are.
 XTRANS_WIDE_LOOPS
 void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, int radius,
-                     float* out) {
+                     float* out, int direction = -1) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
     // The colour's mask rather than the colour codes: bytes among the
@@ -249,6 +315,10 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
     }
     SiteMean(f, diff, mask, colour, c, radius, full, 0.0f, s.plane(kNumerator),
              s.plane(kDenominator));
+    if (direction >= 0) {
+        AlongDirection(f, diff, mask, direction, full, s.plane(kRefined));
+        full = s.plane(kRefined);
+    }
     for (int y = 0; y < f.height; ++y) {
         const size_t row = f.at(y, 0);
         const float* __restrict mr = m + row;
@@ -317,8 +387,6 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius) {
     ColourFromGreen(f, s, green, 2, radius, blue);
 }
 
-constexpr int kDirections[4][2] = {{0, 1}, {1, 0}, {1, 1}, {1, -1}};  // (dy, dx)
-
 // Green at red and blue sites along one direction: the nearest greens before
 // and after it, weighted by nearness. Along an edge this is the green of the
 // pixel's own side, which a colour-difference estimate from the smooth
@@ -381,25 +449,8 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
         const float* __restrict sm = smooth + row;
         DEMOSAIC_ROW_LOOP
         for (int x = kSearch; x < f.width - kSearch; ++x) {
-            // The nearest green on each side, and how far it is (0: none).
-            // Every sample is read, then chosen: a read under a condition
-            // keeps the loop from vectorising.
-            const float m1 = mr[x + o], m2 = mr[x + 2 * o], m3 = mr[x + 3 * o];
-            const float n1 = mr[x - o], n2 = mr[x - 2 * o], n3 = mr[x - 3 * o];
-            const float smooth = sm[x], own = mr[x];
-            const bool a1 = k[x + o] > 0, a2 = k[x + 2 * o] > 0, a3 = k[x + 3 * o] > 0;
-            const float after = a1 ? m1 : a2 ? m2 : m3;
-            const float afterSteps = a1 ? 1.0f : a2 ? 2.0f : a3 ? 3.0f : 0.0f;
-            const bool b1 = k[x - o] > 0, b2 = k[x - 2 * o] > 0, b3 = k[x - 3 * o] > 0;
-            const float before = b1 ? n1 : b2 ? n2 : n3;
-            const float beforeSteps = b1 ? 1.0f : b2 ? 2.0f : b3 ? 3.0f : 0.0f;
-            const float both = (beforeSteps * after + afterSteps * before) /
-                               platform::MaxOf(afterSteps + beforeSteps, 1.0f);
-            const float one = afterSteps > 0 ? after : before;
-            const float estimate = afterSteps > 0 && beforeSteps > 0   ? both
-                                   : afterSteps > 0 || beforeSteps > 0 ? one
-                                                                       : smooth;
-            g[x] = k[x] > 0 ? own : estimate;
+            const float estimate = NearestAlong(mr, k, x, o, sm[x]);
+            g[x] = k[x] > 0 ? mr[x] : estimate;
         }
     }
 }
@@ -948,8 +999,8 @@ void Candidates(const Frame& f, TileScratch& s, int radius, bool reference) {
         } else {
             DirectionalGreen(f, s, d, g);
         }
-        ColourFromGreen(f, s, g, 0, radius, r);
-        ColourFromGreen(f, s, g, 2, radius, b);
+        ColourFromGreen(f, s, g, 0, radius, r, d);
+        ColourFromGreen(f, s, g, 2, radius, b, d);
         Variation(f, s, r, g, b, s.plane(kFirstScore + d));
     }
     Variation(f, s, s.plane(kSmoothR), s.plane(kSmoothG), s.plane(kSmoothB),
