@@ -90,6 +90,9 @@ enum Plane {
     kRefined,
     kFirstCandidate,  // four directions × R, G, B
     kFirstScore = kFirstCandidate + 12,
+    // The guided average's pull at each pixel, for the clamp, in a candidate's
+    // plane spent by then (the ranges take the first six).
+    kPull = kFirstCandidate + 6,
     kLightness = kFirstScore + 5,
     kChromaA,
     kChromaB,
@@ -777,6 +780,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
     const float* dr = s.plane(kLightness);
     const float* db = s.plane(kChromaA);
     const float* tone = s.plane(kChromaB);
+    float* pull = s.plane(kPull);
     const uint8_t* colour = s.colour();
     for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y)
         for (int x = kGuidedRadius; x < f.width - kGuidedRadius; ++x) {
@@ -798,8 +802,9 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
                     PairExtremum(tone[f.at(y + dy, x + dx)], tone[f.at(y - dy, x - dx)], tone[i]);
             }
             const float keep = Damping(busy);
-            if (colour[i] == 0) g[i] += Pull(extremum) * (r[i] - g[i]);
-            if (colour[i] == 2) g[i] += Pull(extremum) * (b[i] - g[i]);
+            pull[i] = Pull(extremum);
+            if (colour[i] == 0) g[i] += pull[i] * (r[i] - g[i]);
+            if (colour[i] == 2) g[i] += pull[i] * (b[i] - g[i]);
             if (colour[i] != 0) r[i] = g[i] + keep * sumR / total;
             if (colour[i] != 2) b[i] = g[i] + keep * sumB / total;
         }
@@ -826,6 +831,7 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
         float* __restrict rr = r + row;
         float* __restrict br = b + row;
         float* __restrict gr = g + row;
+        float* __restrict pr = s.plane(kPull) + row;
         const uint8_t* __restrict cr = colour + row;
         const float* __restrict tr = tone + row;
         const float* __restrict drr = dr + row;
@@ -872,7 +878,9 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
                                    PairExtremum(tr[x - up], tr[x + up], t0) +
                                    PairExtremum(tr[x - up - 1], tr[x + up + 1], t0) +
                                    PairExtremum(tr[x - up + 1], tr[x + up - 1], t0);
-            const float green = oldG + Pull(extremum) * (own - oldG);
+            const float pulled = Pull(extremum);
+            const float green = oldG + pulled * (own - oldG);
+            pr[x] = pulled;
             gr[x] = green;
             const float red = green + sumR * inverse, blue = green + sumB * inverse;
             rr[x] = kind != 0.0f ? red : oldR;
@@ -961,25 +969,42 @@ SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s) {
 // that colour's samples in the 7 x 7 around it. An estimate beyond every
 // sample near it is invented: most often a colour difference carried across
 // an edge between saturated colours, which draws a dark or coloured dot
-// along the edge. Green keeps its estimates: its samples are dense enough
-// that its range would flatten fine detail. For rows and columns
-// [3, size - 3).
+// along the edge. Where the guided average found a fine line or ring (a
+// pixel's green beyond both of a pair of neighbours) in a near-grey part,
+// the range reaches towards the pixel's green by that pull: the sparse
+// samples around miss the peaks of fine neutral detail, and holding red and
+// blue away from its green there drew colour. Saturated parts keep the
+// plain range: there a pixel's green dipping at an edge would take red or
+// blue down with it into a dark dot. Green keeps its
+// estimates: its samples are dense enough that its range would flatten fine
+// detail. For rows and columns [3, size - 3).
 XTRANS_WIDE_LOOPS
 void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges,
                     float* const out[3]) {
     const uint8_t* __restrict colour = s.colour();
+    const float* __restrict pull = s.plane(kPull);
     for (int c : {0, 2}) {
         for (int y = kClampRadius; y < f.height - kClampRadius; ++y) {
             const size_t row = f.at(y, 0);
             float* __restrict v = out[c] + row;
             const float* __restrict l = ranges.lo[c] + row;
             const float* __restrict h = ranges.hi[c] + row;
+            const float* __restrict g = out[kGreen] + row;
+            const float* __restrict p = pull + row;
+            const float* __restrict sv = s.plane(kSmoothR + c) + row;
+            const float* __restrict sg = s.plane(kSmoothG) + row;
             const uint8_t* __restrict code = colour + row;
             DEMOSAIC_ROW_LOOP
             for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
+                // How far the smooth rendering's colour stands from grey,
+                // in quarters of its green: none of the reach at a quarter.
+                const float off = std::fabs(sv[x] - sg[x]) * 4.0f / platform::MaxOf(sg[x], 1.0f);
+                const float reach = p[x] * platform::MaxOf(1.0f - off, 0.0f);
+                const float lo = l[x] - reach * platform::MaxOf(l[x] - g[x], 0.0f);
+                const float hi = h[x] + reach * platform::MaxOf(g[x] - h[x], 0.0f);
                 // A window with no sample of the colour (a mirrored edge of a
                 // sparse layout) leaves the estimate alone.
-                const float clamped = platform::MinOf(platform::MaxOf(v[x], l[x]), h[x]);
+                const float clamped = platform::MinOf(platform::MaxOf(v[x], lo), hi);
                 v[x] = code[x] == c || h[x] < 0 ? v[x] : clamped;
             }
         }

@@ -293,8 +293,9 @@ TEST(XTransDemosaic, AlternateDrawsNoMazeOnAZonePlate) {
             n++;
         }
     // The clamp of red and blue to their samples' range leaves one pixel
-    // or two near 0.14.
-    EXPECT_LT(worstChroma, 0.15);
+    // or two near 0.11; 0.14 where it held them away from a fine ring's
+    // green.
+    EXPECT_LT(worstChroma, 0.125);
     EXPECT_LT(alternateError / double(n), 0.015);
     EXPECT_LT(masterError, alternateError);
     EXPECT_LT(fineChroma / double(fine), 0.022);
