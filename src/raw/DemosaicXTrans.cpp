@@ -239,28 +239,47 @@ constexpr int kDirections[4][2] = {{0, 1}, {1, 0}, {1, 1}, {1, -1}};  // (dy, dx
 // sites along one line alias, and the isotropic share keeps that down.
 constexpr float kAlongShare = 0.75f;
 
-// The mean of v at the nearest sites of k (k > 0) before and after x, `o`
-// apart, within kSearch, weighted by nearness (one side alone where the
-// other has none), or `none` where neither has one. Every value is read,
-// then chosen: a read under a condition keeps the loop from vectorising.
-[[gnu::always_inline]] inline float NearestAlong(const float* __restrict v,
-                                                 const float* __restrict k, int x, ptrdiff_t o,
-                                                 float none) {
+// For rows and columns [kSearch, size - kSearch): the mean of `values` at
+// the nearest sites of `mask` (mask > 0) before and after each pixel along
+// the direction, within kSearch, weighted by nearness (one side alone where
+// the other has none), or `fallback` where neither has one. For the
+// directional green (`own`) a site of the mask keeps its own value; for a
+// colour difference the mean takes kAlongShare, the fallback the rest.
+XTRANS_WIDE_LOOPS
+void AlongInside(const Frame& f, int direction, const float* values, const float* mask,
+                 const float* fallback, float* out, bool own) {
     static_assert(kSearch == 3);
-    const float m1 = v[x + o], m2 = v[x + 2 * o], m3 = v[x + 3 * o];
-    const float n1 = v[x - o], n2 = v[x - 2 * o], n3 = v[x - 3 * o];
-    const bool a1 = k[x + o] > 0, a2 = k[x + 2 * o] > 0, a3 = k[x + 3 * o] > 0;
-    const float after = a1 ? m1 : a2 ? m2 : m3;
-    const float afterSteps = a1 ? 1.0f : a2 ? 2.0f : a3 ? 3.0f : 0.0f;
-    const bool b1 = k[x - o] > 0, b2 = k[x - 2 * o] > 0, b3 = k[x - 3 * o] > 0;
-    const float before = b1 ? n1 : b2 ? n2 : n3;
-    const float beforeSteps = b1 ? 1.0f : b2 ? 2.0f : b3 ? 3.0f : 0.0f;
-    const float both = (beforeSteps * after + afterSteps * before) /
-                       platform::MaxOf(afterSteps + beforeSteps, 1.0f);
-    const float one = afterSteps > 0 ? after : before;
-    return afterSteps > 0 && beforeSteps > 0   ? both
-           : afterSteps > 0 || beforeSteps > 0 ? one
-                                               : none;
+    const ptrdiff_t o = ptrdiff_t(kDirections[direction][0]) * f.stride + kDirections[direction][1];
+    const float share = own ? 1.0f : kAlongShare;
+    for (int y = kSearch; y < f.height - kSearch; ++y) {
+        const size_t row = f.at(y, 0);
+        float* __restrict g = out + row;
+        const float* __restrict v = values + row;
+        const float* __restrict k = mask + row;
+        const float* __restrict fb = fallback + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = kSearch; x < f.width - kSearch; ++x) {
+            // Every value is read, then chosen: a read under a condition
+            // keeps the loop from vectorising.
+            const float m1 = v[x + o], m2 = v[x + 2 * o], m3 = v[x + 3 * o];
+            const float n1 = v[x - o], n2 = v[x - 2 * o], n3 = v[x - 3 * o];
+            const float self = v[x], none = fb[x];
+            const bool a1 = k[x + o] > 0, a2 = k[x + 2 * o] > 0, a3 = k[x + 3 * o] > 0;
+            const float after = a1 ? m1 : a2 ? m2 : m3;
+            const float afterSteps = a1 ? 1.0f : a2 ? 2.0f : a3 ? 3.0f : 0.0f;
+            const bool b1 = k[x - o] > 0, b2 = k[x - 2 * o] > 0, b3 = k[x - 3 * o] > 0;
+            const float before = b1 ? n1 : b2 ? n2 : n3;
+            const float beforeSteps = b1 ? 1.0f : b2 ? 2.0f : b3 ? 3.0f : 0.0f;
+            const float both = (beforeSteps * after + afterSteps * before) /
+                               platform::MaxOf(afterSteps + beforeSteps, 1.0f);
+            const float one = afterSteps > 0 ? after : before;
+            const float along = afterSteps > 0 && beforeSteps > 0   ? both
+                                : afterSteps > 0 || beforeSteps > 0 ? one
+                                                                    : none;
+            const float mixed = share * along + (1.0f - share) * none;
+            g[x] = own && k[x] > 0 ? self : mixed;
+        }
+    }
 }
 
 // Along one direction, the mean of `values` at the nearest sites of `mask`
@@ -271,8 +290,6 @@ constexpr float kAlongShare = 0.75f;
 XTRANS_WIDE_LOOPS
 void AlongDirection(const Frame& f, const float* values, const float* mask, int direction,
                     const float* fallback, float* out) {
-    static_assert(kSearch == 3);
-    const ptrdiff_t o = ptrdiff_t(kDirections[direction][0]) * f.stride + kDirections[direction][1];
     for (int y = 0; y < f.height; ++y) {
         const size_t row = f.at(y, 0);
         const bool ring = y < kSearch || y >= f.height - kSearch;
@@ -281,17 +298,7 @@ void AlongDirection(const Frame& f, const float* values, const float* mask, int 
             out[row + size_t(x)] = fallback[row + size_t(x)];
         }
     }
-    for (int y = kSearch; y < f.height - kSearch; ++y) {
-        const size_t row = f.at(y, 0);
-        float* __restrict g = out + row;
-        const float* __restrict v = values + row;
-        const float* __restrict k = mask + row;
-        const float* __restrict fb = fallback + row;
-        DEMOSAIC_ROW_LOOP
-        for (int x = kSearch; x < f.width - kSearch; ++x) {
-            g[x] = kAlongShare * NearestAlong(v, k, x, o, fb[x]) + (1.0f - kAlongShare) * fb[x];
-        }
-    }
+    AlongInside(f, direction, values, mask, fallback, out, false);
 }
 
 // Red (c 0) or blue (c 2) everywhere as green plus the mean colour
@@ -440,22 +447,7 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
             DirectionalGreenAt(f, s, direction, y, x, out);
         }
     }
-    const float* __restrict m = s.plane(kMosaic);
-    const float* __restrict isGreen = s.plane(kMaskG);
-    const float* __restrict smooth = s.plane(kSmoothG);
-    const ptrdiff_t o = ptrdiff_t(kDirections[direction][0]) * f.stride + kDirections[direction][1];
-    for (int y = kSearch; y < f.height - kSearch; ++y) {
-        const size_t row = f.at(y, 0);
-        float* __restrict g = out + row;
-        const float* __restrict mr = m + row;
-        const float* __restrict k = isGreen + row;
-        const float* __restrict sm = smooth + row;
-        DEMOSAIC_ROW_LOOP
-        for (int x = kSearch; x < f.width - kSearch; ++x) {
-            const float estimate = NearestAlong(mr, k, x, o, sm[x]);
-            g[x] = k[x] > 0 ? mr[x] : estimate;
-        }
-    }
+    AlongInside(f, direction, s.plane(kMosaic), s.plane(kMaskG), s.plane(kSmoothG), out, true);
 }
 
 float Tone(float v) { return std::sqrt(std::max(v, 0.0f)); }
