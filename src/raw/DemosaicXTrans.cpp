@@ -43,6 +43,8 @@ constexpr float kAboveWhite = 1.0e9f;
 // How far around a pixel the final clamp looks for samples of its red and
 // blue (see ClampToSamples).
 constexpr int kClampRadius = 3;
+// The radius of the guided average's window (GuidedColourDifferences).
+constexpr int kGuidedRadius = 2;
 
 // The radius of the isotropic interpolations: the least at which every
 // window holds every colour (1 for X-Trans); wider ones blur colour edges.
@@ -99,7 +101,10 @@ enum Plane {
     kAlternateR,
     kAlternateG,
     kAlternateB,
-    kPlaneCount
+    kPlaneCount,
+    // The tent's weights over the sites of red, green and blue (SiteWeights),
+    // until the blend writes the alternate there.
+    kFirstWeights = kAlternateR,
 };
 
 struct Frame {
@@ -107,6 +112,18 @@ struct Frame {
     int width;   // padded columns in use
     int height;  // padded rows in use
     size_t at(int y, int x) const { return size_t(y) * size_t(stride) + size_t(x); }
+    // Where a pass whose output is read `reach` pixels beyond a tile's
+    // inside (`margin` in from each side; 0: the whole frame) must write, no
+    // nearer the frame's edge than `border`.
+    int first(int margin, int reach, int border) const {
+        return margin > 0 ? std::max(margin - reach, border) : border;
+    }
+    int endRow(int margin, int reach, int border) const {
+        return margin > 0 ? std::min(height - margin + reach, height - border) : height - border;
+    }
+    int endColumn(int margin, int reach, int border) const {
+        return margin > 0 ? std::min(width - margin + reach, width - border) : width - border;
+    }
 };
 
 void LoadTile(const MosaicPlane& mosaic, const DemosaicTile& tile, TileScratch& s) {
@@ -162,17 +179,62 @@ float WiderMean(const Frame& f, const float* values, const uint8_t* colour, int 
     return empty;
 }
 
-// Normalised convolution with a separable tent of the given radius over the
-// sites of colour c (mask 1 there, else 0): the weighted mean of `values`
-// there, or the plain mean of a wider window where this one holds none, or
-// `empty` where that holds none either. Written for rows and columns
-// [radius, size - radius); what lies outside keeps older values, in the
-// halo that no output depends on.
+// The tent's weights summed over the sites of a colour (mask 1 there, else
+// 0) around each pixel, for rows and columns [radius, size - radius): the
+// denominator of SiteMean, the same for every mean over that colour in a
+// tile, so made once. `rows` is scratch.
 template <int kRadius>
-XTRANS_WIDE_LOOPS void SiteMeanOf(const Frame& f, const float* values, const float* mask,
-                                  const uint8_t* colour, int c, int runtimeRadius, float* out,
-                                  float empty, float* num, float* den) {
+XTRANS_WIDE_LOOPS void SiteWeightsOf(const Frame& f, const float* mask, int runtimeRadius,
+                                     float* out, float* rows) {
     // kRadius 0: the radius known only at run time.
+    const int radius = kRadius > 0 ? kRadius : runtimeRadius;
+    const int x0 = radius, x1 = f.width - radius;
+    if (x1 <= x0) return;
+    for (int y = 0; y < f.height; ++y) {
+        const float* __restrict k = mask + f.at(y, 0);
+        float* __restrict d = rows + f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) {
+            float sd = 0;
+            for (int j = -radius; j <= radius; ++j)
+                sd += float(radius + 1 - std::abs(j)) * k[x + j];
+            d[x] = sd;
+        }
+    }
+    for (int y = radius; y < f.height - radius; ++y) {
+        float* __restrict o = out + f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) {
+            float sd = 0;
+            for (int j = -radius; j <= radius; ++j)
+                sd += float(radius + 1 - std::abs(j)) * rows[f.at(y + j, x)];
+            o[x] = sd;
+        }
+    }
+}
+
+void SiteWeights(const Frame& f, const float* mask, int radius, float* out, float* rows) {
+    switch (radius) {
+        case 1:
+            return SiteWeightsOf<1>(f, mask, 1, out, rows);
+        case 2:
+            return SiteWeightsOf<2>(f, mask, 2, out, rows);
+        default:
+            return SiteWeightsOf<0>(f, mask, radius, out, rows);
+    }
+}
+
+// Normalised convolution with a separable tent of the given radius over the
+// sites of colour c (mask 1 there, else 0; `weights` from SiteWeights): the
+// weighted mean of `values` there, or the plain mean of a wider window where
+// this one holds none, or `empty` where that holds none either. Written for
+// rows and columns [radius, size - radius); what lies outside keeps older
+// values, in the halo that no output depends on. kZeroOff: `values` are 0
+// off the sites already, so the mask need not be read.
+template <int kRadius, bool kZeroOff>
+XTRANS_WIDE_LOOPS void SiteMeanOf(const Frame& f, const float* values, const float* mask,
+                                  const float* weights, const uint8_t* colour, int c,
+                                  int runtimeRadius, float* out, float empty, float* num) {
     const int radius = kRadius > 0 ? kRadius : runtimeRadius;
     const int x0 = radius, x1 = f.width - radius;
     if (x1 <= x0) return;
@@ -180,52 +242,50 @@ XTRANS_WIDE_LOOPS void SiteMeanOf(const Frame& f, const float* values, const flo
         const float* __restrict v = values + f.at(y, 0);
         const float* __restrict k = mask + f.at(y, 0);
         float* __restrict n = num + f.at(y, 0);
-        float* __restrict d = den + f.at(y, 0);
         DEMOSAIC_ROW_LOOP
         for (int x = x0; x < x1; ++x) {
-            float sn = 0, sd = 0;
+            float sn = 0;
             for (int j = -radius; j <= radius; ++j) {
                 const float wj = float(radius + 1 - std::abs(j));
-                sn += wj * v[x + j] * k[x + j];
-                sd += wj * k[x + j];
+                // A site's mask is 1, so leaving it out changes no bit.
+                sn += kZeroOff ? wj * v[x + j] : wj * v[x + j] * k[x + j];
             }
             n[x] = sn;
-            d[x] = sd;
         }
     }
     for (int y = radius; y < f.height - radius; ++y) {
         float* __restrict o = out + f.at(y, 0);
+        const float* __restrict w = weights + f.at(y, 0);
         int lacking = 0;
         DEMOSAIC_ROW_LOOP
         for (int x = x0; x < x1; ++x) {
-            float sn = 0, sd = 0;
+            float sn = 0;
             for (int j = -radius; j <= radius; ++j) {
                 const float wj = float(radius + 1 - std::abs(j));
                 sn += wj * num[f.at(y + j, x)];
-                sd += wj * den[f.at(y + j, x)];
             }
+            const float sd = w[x];
             o[x] = sn / (sd > 0 ? sd : 1.0f);
             lacking |= sd <= 0;
         }
         if (!lacking) continue;
         // Rare: only where a mirrored edge leaves a colour out.
-        for (int x = x0; x < x1; ++x) {
-            float sd = 0;
-            for (int j = -radius; j <= radius; ++j) sd += den[f.at(y + j, x)];
-            if (sd <= 0) o[x] = WiderMean(f, values, colour, c, radius, y, x, empty);
-        }
+        for (int x = x0; x < x1; ++x)
+            if (w[x] <= 0) o[x] = WiderMean(f, values, colour, c, radius, y, x, empty);
     }
 }
 
-void SiteMean(const Frame& f, const float* values, const float* mask, const uint8_t* colour, int c,
-              int radius, float* out, float empty, float* num, float* den) {
+template <bool kZeroOff>
+void SiteMean(const Frame& f, const float* values, const float* mask, const float* weights,
+              const uint8_t* colour, int c, int radius, float* out, float empty, float* num) {
     switch (radius) {
         case 1:
-            return SiteMeanOf<1>(f, values, mask, colour, c, 1, out, empty, num, den);
+            return SiteMeanOf<1, kZeroOff>(f, values, mask, weights, colour, c, 1, out, empty, num);
         case 2:
-            return SiteMeanOf<2>(f, values, mask, colour, c, 2, out, empty, num, den);
+            return SiteMeanOf<2, kZeroOff>(f, values, mask, weights, colour, c, 2, out, empty, num);
         default:
-            return SiteMeanOf<0>(f, values, mask, colour, c, radius, out, empty, num, den);
+            return SiteMeanOf<0, kZeroOff>(f, values, mask, weights, colour, c, radius, out, empty,
+                                           num);
     }
 }
 
@@ -242,28 +302,32 @@ constexpr float kAlongShare = 0.75f;
 // For rows and columns [kSearch, size - kSearch): the mean of `values` at
 // the nearest sites of `mask` (mask > 0) before and after each pixel along
 // the direction, within kSearch, weighted by nearness (one side alone where
-// the other has none), or `fallback` where neither has one. For the
-// directional green (`own`) a site of the mask keeps its own value; for a
-// colour difference the mean takes kAlongShare, the fallback the rest.
-XTRANS_WIDE_LOOPS
-void AlongInside(const Frame& f, int direction, const float* values, const float* mask,
-                 const float* fallback, float* out, bool own) {
+// the other has none), or `fallback` where neither has one. kColour false,
+// the directional green: a site of the mask keeps its own value. kColour
+// true, a colour from the colour differences `values`: `green` plus the mean
+// taken by kAlongShare, `fallback` the rest; the sample at a site.
+template <bool kColour>
+XTRANS_WIDE_LOOPS void AlongInside(const Frame& f, int direction, const float* values,
+                                   const float* mask, const float* fallback, float* out,
+                                   const float* mosaic = nullptr, const float* green = nullptr) {
     static_assert(kSearch == 3);
     const ptrdiff_t o = ptrdiff_t(kDirections[direction][0]) * f.stride + kDirections[direction][1];
-    const float share = own ? 1.0f : kAlongShare;
+    const float share = kColour ? kAlongShare : 1.0f;
     for (int y = kSearch; y < f.height - kSearch; ++y) {
         const size_t row = f.at(y, 0);
         float* __restrict g = out + row;
         const float* __restrict v = values + row;
         const float* __restrict k = mask + row;
         const float* __restrict fb = fallback + row;
+        const float* __restrict mr = kColour ? mosaic + row : nullptr;
+        const float* __restrict gr = kColour ? green + row : nullptr;
         DEMOSAIC_ROW_LOOP
         for (int x = kSearch; x < f.width - kSearch; ++x) {
             // Every value is read, then chosen: a read under a condition
             // keeps the loop from vectorising.
             const float m1 = v[x + o], m2 = v[x + 2 * o], m3 = v[x + 3 * o];
             const float n1 = v[x - o], n2 = v[x - 2 * o], n3 = v[x - 3 * o];
-            const float self = v[x], none = fb[x];
+            const float none = fb[x];
             const bool a1 = k[x + o] > 0, a2 = k[x + 2 * o] > 0, a3 = k[x + 3 * o] > 0;
             const float after = a1 ? m1 : a2 ? m2 : m3;
             const float afterSteps = a1 ? 1.0f : a2 ? 2.0f : a3 ? 3.0f : 0.0f;
@@ -277,33 +341,19 @@ void AlongInside(const Frame& f, int direction, const float* values, const float
                                 : afterSteps > 0 || beforeSteps > 0 ? one
                                                                     : none;
             const float mixed = share * along + (1.0f - share) * none;
-            g[x] = own && k[x] > 0 ? self : mixed;
+            if constexpr (kColour)
+                g[x] = k[x] > 0 ? mr[x] : gr[x] + mixed;
+            else
+                g[x] = k[x] > 0 ? v[x] : mixed;
         }
     }
-}
-
-// Along one direction, the mean of `values` at the nearest sites of `mask`
-// before and after each pixel within kSearch, weighted by nearness (one side
-// alone where the other has none), mixed with `fallback` by kAlongShare;
-// `fallback` alone where neither side has a site, and in the ring where the
-// search would leave the frame.
-XTRANS_WIDE_LOOPS
-void AlongDirection(const Frame& f, const float* values, const float* mask, int direction,
-                    const float* fallback, float* out) {
-    for (int y = 0; y < f.height; ++y) {
-        const size_t row = f.at(y, 0);
-        const bool ring = y < kSearch || y >= f.height - kSearch;
-        for (int x = 0; x < f.width; ++x) {
-            if (!ring && x == kSearch) x = std::max(x, f.width - kSearch);
-            out[row + size_t(x)] = fallback[row + size_t(x)];
-        }
-    }
-    AlongInside(f, direction, values, mask, fallback, out, false);
 }
 
 // Red (c 0) or blue (c 2) everywhere as green plus the mean colour
 // difference at the sites of c, all around or, for a directional candidate,
-// mostly along its direction; the samples themselves where they are.
+// kAlongShare of it from the sites along its direction (all around alone in
+// the ring where that search would leave the frame); the samples themselves
+// where they are.
 XTRANS_WIDE_LOOPS
 void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, int radius,
                      float* out, int direction = -1) {
@@ -323,12 +373,8 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
         DEMOSAIC_ROW_LOOP
         for (int x = 0; x < f.width; ++x) dr[x] = kr[x] > 0 ? mr[x] - gr[x] : 0.0f;
     }
-    SiteMean(f, diff, mask, colour, c, radius, full, 0.0f, s.plane(kNumerator),
-             s.plane(kDenominator));
-    if (direction >= 0) {
-        AlongDirection(f, diff, mask, direction, full, s.plane(kRefined));
-        full = s.plane(kRefined);
-    }
+    SiteMean<true>(f, diff, mask, s.plane(kFirstWeights + c), colour, c, radius, full, 0.0f,
+                   s.plane(kNumerator));
     for (int y = 0; y < f.height; ++y) {
         const size_t row = f.at(y, 0);
         const float* __restrict mr = m + row;
@@ -339,6 +385,7 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
         DEMOSAIC_ROW_LOOP
         for (int x = 0; x < f.width; ++x) o[x] = kr[x] > 0 ? mr[x] : gr[x] + fr[x];
     }
+    if (direction >= 0) AlongInside<true>(f, direction, diff, mask, full, out, m, green);
 }
 
 // The alternate's rendering into the smooth planes.
@@ -351,8 +398,11 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius) {
     float* blue = s.plane(kSmoothB);
     // Green from green's neighbours; where none are near, the sample as grey.
     constexpr float kNone = -1.0f;
-    SiteMean(f, m, s.plane(kMaskG), colour, kGreen, radius, green, kNone, s.plane(kNumerator),
-             s.plane(kDenominator));
+    for (int c = 0; c < 3; ++c)
+        SiteWeights(f, s.plane(kMaskR + c), radius, s.plane(kFirstWeights + c),
+                    s.plane(kDenominator));
+    SiteMean<false>(f, m, s.plane(kMaskG), s.plane(kFirstWeights + kGreen), colour, kGreen, radius,
+                    green, kNone, s.plane(kNumerator));
     for (int y = 0; y < f.height; ++y) {
         const size_t row = f.at(y, 0);
         const float* __restrict mr = m + row;
@@ -380,8 +430,8 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius) {
             DEMOSAIC_ROW_LOOP
             for (int x = 0; x < f.width; ++x) dr[x] = cr[x] == kGreen ? er[x] - mr[x] : 0.0f;
         }
-        SiteMean(f, diff, s.plane(kMaskG), colour, kGreen, radius, full, 0.0f, s.plane(kNumerator),
-                 s.plane(kDenominator));
+        SiteMean<true>(f, diff, s.plane(kMaskG), s.plane(kFirstWeights + kGreen), colour, kGreen,
+                       radius, full, 0.0f, s.plane(kNumerator));
         for (int y = 0; y < f.height; ++y) {
             const size_t row = f.at(y, 0);
             const float* __restrict mr = m + row;
@@ -447,7 +497,7 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
             DirectionalGreenAt(f, s, direction, y, x, out);
         }
     }
-    AlongInside(f, direction, s.plane(kMosaic), s.plane(kMaskG), s.plane(kSmoothG), out, true);
+    AlongInside<false>(f, direction, s.plane(kMosaic), s.plane(kMaskG), s.plane(kSmoothG), out);
 }
 
 float Tone(float v) { return std::sqrt(std::max(v, 0.0f)); }
@@ -558,12 +608,13 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
 // Red less green and blue less green, into the lightness and first chroma
 // planes, spent by now.
 XTRANS_WIDE_LOOPS
-void Differences(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b) {
+void Differences(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b,
+                 int margin) {
     float* __restrict dr = s.plane(kLightness);
     float* __restrict db = s.plane(kChromaA);
-    const size_t end = f.at(f.height, 0);
+    const size_t end = f.at(f.endRow(margin, 3, 0), 0);
     DEMOSAIC_ROW_LOOP
-    for (size_t i = 0; i < end; ++i) {
+    for (size_t i = f.at(f.first(margin, 3, 0), 0); i < end; ++i) {
         dr[i] = r[i] - g[i];
         db[i] = b[i] - g[i];
     }
@@ -598,11 +649,12 @@ void Differences(const Frame& f, TileScratch& s, const float* r, const float* g,
 // edge between colours, they disagree and leave it. For rows and columns
 // [1, size - 1). The plain form: a network of nine at each pixel.
 void MedianColourDifferencesReference(const Frame& f, TileScratch& s, const float* greenLo,
-                                      const float* greenHi, float* r, float* g, float* b) {
+                                      const float* greenHi, float* r, float* g, float* b,
+                                      int /*margin*/) {
     const uint8_t* __restrict colour = s.colour();
     const float* __restrict dr = s.plane(kLightness);
     const float* __restrict db = s.plane(kChromaA);
-    Differences(f, s, r, g, b);
+    Differences(f, s, r, g, b, 0);
     const size_t up = size_t(f.stride);
     for (int y = 1; y + 1 < f.height; ++y) {
         const size_t row = f.at(y, 0);
@@ -635,11 +687,11 @@ void MedianColourDifferencesReference(const Frame& f, TileScratch& s, const floa
 // middle median and least largest, and the range their least and largest.
 XTRANS_WIDE_LOOPS
 void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenLo,
-                             const float* greenHi, float* r, float* g, float* b) {
+                             const float* greenHi, float* r, float* g, float* b, int margin) {
     const uint8_t* __restrict colour = s.colour();
     const float* __restrict dr = s.plane(kLightness);
     const float* __restrict db = s.plane(kChromaA);
-    Differences(f, s, r, g, b);
+    Differences(f, s, r, g, b, margin);
     // One row of sorted columns for each difference, in a spent plane.
     const size_t up = size_t(f.stride);
     float* __restrict loR = s.plane(kNumerator);
@@ -651,7 +703,7 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
     // The colours as floats: bytes among the floats would widen the loop
     // to 32 pixels, more than the registers hold.
     float* __restrict kind = hiB + up;
-    for (int y = 1; y + 1 < f.height; ++y) {
+    for (int y = f.first(margin, kGuidedRadius, 1); y < f.endRow(margin, kGuidedRadius, 1); ++y) {
         const size_t row = f.at(y, 0);
         const float* __restrict drAbove = dr + row - up;
         const float* __restrict drr = dr + row;
@@ -713,7 +765,6 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
 // that a dark line greyed stays dark instead of turning green. Green is
 // written back too. Written back to the colours a pixel did
 // not sample; for rows and columns [2, size - 2).
-constexpr int kGuidedRadius = 2;
 // The tones are kept in units of 16 of 256 steps, the falloff of Alike.
 constexpr float kInverseSimilar = 1.0f / 16.0f;
 constexpr float kInverseBusy = 16.0f / (24.0f * 4.0f);
@@ -752,13 +803,14 @@ constexpr float kInverseBusy = 16.0f / (24.0f * 4.0f);
 }
 
 XTRANS_WIDE_LOOPS
-void PrepareGuided(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b) {
+void PrepareGuided(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b,
+                   int margin = 0) {
     float* __restrict dr = s.plane(kLightness);
     float* __restrict db = s.plane(kChromaA);
     float* __restrict tone = s.plane(kChromaB);
-    const size_t end = f.at(f.height, 0);
+    const size_t end = f.at(f.endRow(margin, kGuidedRadius, 0), 0);
     DEMOSAIC_ROW_LOOP
-    for (size_t i = 0; i < end; ++i) {
+    for (size_t i = f.at(f.first(margin, kGuidedRadius, 0), 0); i < end; ++i) {
         dr[i] = r[i] - g[i];
         db[i] = b[i] - g[i];
         tone[i] = Tone(g[i]) * kInverseSimilar;
@@ -766,8 +818,8 @@ void PrepareGuided(const Frame& f, TileScratch& s, const float* r, const float* 
 }
 
 // The plain form, pixel by pixel.
-void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, float* g,
-                                      float* b) {
+void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, float* g, float* b,
+                                      int /*margin*/) {
     PrepareGuided(f, s, r, g, b);
     const float* dr = s.plane(kLightness);
     const float* db = s.plane(kChromaA);
@@ -805,8 +857,9 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
 // The same, a row of pixels at a time, each row of five neighbours
 // unrolled: few enough pointers to stay in registers across the lanes.
 XTRANS_WIDE_LOOPS
-void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g, float* b) {
-    PrepareGuided(f, s, r, g, b);
+void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g, float* b,
+                             int margin) {
+    PrepareGuided(f, s, r, g, b, margin);
     const float* __restrict dr = s.plane(kLightness);
     const float* __restrict db = s.plane(kChromaA);
     const float* __restrict tone = s.plane(kChromaB);
@@ -818,7 +871,8 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
     // The colours as floats, as in MedianColourDifferences.
     float* __restrict kinds = s.plane(kFull);
     const ptrdiff_t up = f.stride;
-    for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y) {
+    const int x0 = f.first(margin, 0, kGuidedRadius), x1 = f.endColumn(margin, 0, kGuidedRadius);
+    for (int y = f.first(margin, 0, kGuidedRadius); y < f.endRow(margin, 0, kGuidedRadius); ++y) {
         const size_t row = f.at(y, 0);
         float* __restrict rr = r + row;
         float* __restrict br = b + row;
@@ -828,7 +882,6 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
         const float* __restrict tr = tone + row;
         const float* __restrict drr = dr + row;
         const float* __restrict dbr = db + row;
-        const int x0 = kGuidedRadius, x1 = f.width - kGuidedRadius;
         DEMOSAIC_ROW_LOOP
         for (int x = x0; x < x1; ++x) {
             totals[x] = sumsR[x] = sumsB[x] = 0.0f;
@@ -971,12 +1024,12 @@ SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s) {
 // estimates: its samples are dense enough that its range would flatten fine
 // detail. For rows and columns [3, size - 3).
 XTRANS_WIDE_LOOPS
-void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges,
-                    float* const out[3]) {
+void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, float* const out[3],
+                    int margin) {
     const uint8_t* __restrict colour = s.colour();
     const float* __restrict pull = s.plane(kPull);
     for (int c : {0, 2}) {
-        for (int y = kClampRadius; y < f.height - kClampRadius; ++y) {
+        for (int y = f.first(margin, 0, kClampRadius); y < f.endRow(margin, 0, kClampRadius); ++y) {
             const size_t row = f.at(y, 0);
             float* __restrict v = out[c] + row;
             const float* __restrict l = ranges.lo[c] + row;
@@ -1039,7 +1092,7 @@ inline float Weight(float ratio, bool master) {
 // Both renderings' blends of the candidates, the plain form: pixel by
 // pixel, candidate by candidate.
 void BlendCandidatesReference(const Frame& f, TileScratch& s, float* const master[3],
-                              float* const alternate[3]) {
+                              float* const alternate[3], int /*margin*/) {
     const float* score[kCandidates];
     for (int d = 0; d < kCandidates; ++d) score[d] = s.plane(kFirstScore + d);
     const float* candidate[kCandidates][3];
@@ -1071,7 +1124,7 @@ void BlendCandidatesReference(const Frame& f, TileScratch& s, float* const maste
 // loop vectorises.
 XTRANS_WIDE_LOOPS
 void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
-                     float* const alternate[3]) {
+                     float* const alternate[3], int margin) {
     const float* __restrict s0 = s.plane(kFirstScore);
     const float* __restrict s1 = s.plane(kFirstScore + 1);
     const float* __restrict s2 = s.plane(kFirstScore + 2);
@@ -1098,9 +1151,10 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
     float* __restrict ar = alternate[0];
     float* __restrict ag = alternate[1];
     float* __restrict ab = alternate[2];
-    const size_t end = f.at(f.height, 0);
+    // What the median reads: a row beyond its own.
+    const size_t end = f.at(f.endRow(margin, kGuidedRadius + 1, 0), 0);
     DEMOSAIC_ROW_LOOP
-    for (size_t i = 0; i < end; ++i) {
+    for (size_t i = f.at(f.first(margin, kGuidedRadius + 1, 0), 0); i < end; ++i) {
         const float least = platform::MinOf(platform::MinOf(platform::MinOf(s0[i], s1[i]),
                                                             platform::MinOf(s2[i], s3[i])),
                                             s4[i]) +
@@ -1126,15 +1180,15 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
 // The candidates blended into both renderings, then the median and the
 // guided average of each one's colour differences.
 void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3],
-           float* const alternate[3]) {
-    (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate);
+           float* const alternate[3], int margin) {
+    (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate, margin);
     const SampleRanges ranges = MakeSampleRanges(f, s);
     for (float* const* out : {master, alternate}) {
         (reference ? MedianColourDifferencesReference : MedianColourDifferences)(
-            f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2]);
-        (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(f, s, out[0],
-                                                                                 out[1], out[2]);
-        ClampToSamples(f, s, ranges, out);
+            f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
+        (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(
+            f, s, out[0], out[1], out[2], margin);
+        ClampToSamples(f, s, ranges, out, reference ? 0 : margin);
     }
 }
 
@@ -1191,7 +1245,7 @@ void RunBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate, u
                  float* const masterOut[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
                  float* const alternateOut[3] = {s.plane(kAlternateR), s.plane(kAlternateG),
                                                  s.plane(kAlternateB)};
-                 Blend(f, s, reference, masterOut, alternateOut);
+                 Blend(f, s, reference, masterOut, alternateOut, tile.pad);
                  if (alternate)
                      platform::StoreTileRGB(tile, alternateOut[0], alternateOut[1], alternateOut[2],
                                             alternate, mosaic.width, colour);
