@@ -126,6 +126,20 @@ struct Frame {
     }
 };
 
+// Rows [y0, y1) and columns [x0, x1) of a frame.
+struct Window {
+    int y0, y1, x0, x1;
+};
+Window Inside(const Frame& f, int margin, int reach, int border) {
+    return {f.first(margin, reach, border), f.endRow(margin, reach, border),
+            f.first(margin, reach, border), f.endColumn(margin, reach, border)};
+}
+
+// How far beyond a tile's inside each stage's output is read: the blend's
+// and the scores by the median, the candidates by the variation's window.
+constexpr int kScoreReach = 3;
+constexpr int kCandidateReach = kScoreReach + 3;
+
 void LoadTile(const MosaicPlane& mosaic, const DemosaicTile& tile, TileScratch& s) {
     const int w = int(mosaic.width), h = int(mosaic.height);
     float* m = s.plane(kMosaic);
@@ -234,11 +248,13 @@ void SiteWeights(const Frame& f, const float* mask, int radius, float* out, floa
 template <int kRadius, bool kZeroOff>
 XTRANS_WIDE_LOOPS void SiteMeanOf(const Frame& f, const float* values, const float* mask,
                                   const float* weights, const uint8_t* colour, int c,
-                                  int runtimeRadius, float* out, float empty, float* num) {
+                                  int runtimeRadius, float* out, float empty, float* num,
+                                  int margin, int reach) {
     const int radius = kRadius > 0 ? kRadius : runtimeRadius;
-    const int x0 = radius, x1 = f.width - radius;
+    const Window inside = Inside(f, margin, reach, radius);
+    const int x0 = inside.x0, x1 = inside.x1;
     if (x1 <= x0) return;
-    for (int y = 0; y < f.height; ++y) {
+    for (int y = inside.y0 - radius; y < inside.y1 + radius; ++y) {
         const float* __restrict v = values + f.at(y, 0);
         const float* __restrict k = mask + f.at(y, 0);
         float* __restrict n = num + f.at(y, 0);
@@ -253,7 +269,7 @@ XTRANS_WIDE_LOOPS void SiteMeanOf(const Frame& f, const float* values, const flo
             n[x] = sn;
         }
     }
-    for (int y = radius; y < f.height - radius; ++y) {
+    for (int y = inside.y0; y < inside.y1; ++y) {
         float* __restrict o = out + f.at(y, 0);
         const float* __restrict w = weights + f.at(y, 0);
         int lacking = 0;
@@ -275,17 +291,21 @@ XTRANS_WIDE_LOOPS void SiteMeanOf(const Frame& f, const float* values, const flo
     }
 }
 
+// Written where read `reach` beyond a tile's inside `margin` in (0: all).
 template <bool kZeroOff>
 void SiteMean(const Frame& f, const float* values, const float* mask, const float* weights,
-              const uint8_t* colour, int c, int radius, float* out, float empty, float* num) {
+              const uint8_t* colour, int c, int radius, float* out, float empty, float* num,
+              int margin = 0, int reach = 0) {
     switch (radius) {
         case 1:
-            return SiteMeanOf<1, kZeroOff>(f, values, mask, weights, colour, c, 1, out, empty, num);
+            return SiteMeanOf<1, kZeroOff>(f, values, mask, weights, colour, c, 1, out, empty, num,
+                                           margin, reach);
         case 2:
-            return SiteMeanOf<2, kZeroOff>(f, values, mask, weights, colour, c, 2, out, empty, num);
+            return SiteMeanOf<2, kZeroOff>(f, values, mask, weights, colour, c, 2, out, empty, num,
+                                           margin, reach);
         default:
             return SiteMeanOf<0, kZeroOff>(f, values, mask, weights, colour, c, radius, out, empty,
-                                           num);
+                                           num, margin, reach);
     }
 }
 
@@ -309,11 +329,12 @@ constexpr float kAlongShare = 0.75f;
 template <bool kColour>
 XTRANS_WIDE_LOOPS void AlongInside(const Frame& f, int direction, const float* values,
                                    const float* mask, const float* fallback, float* out,
-                                   const float* mosaic = nullptr, const float* green = nullptr) {
+                                   const Window& inside, const float* mosaic = nullptr,
+                                   const float* green = nullptr) {
     static_assert(kSearch == 3);
     const ptrdiff_t o = ptrdiff_t(kDirections[direction][0]) * f.stride + kDirections[direction][1];
     const float share = kColour ? kAlongShare : 1.0f;
-    for (int y = kSearch; y < f.height - kSearch; ++y) {
+    for (int y = inside.y0; y < inside.y1; ++y) {
         const size_t row = f.at(y, 0);
         float* __restrict g = out + row;
         const float* __restrict v = values + row;
@@ -322,7 +343,7 @@ XTRANS_WIDE_LOOPS void AlongInside(const Frame& f, int direction, const float* v
         const float* __restrict mr = kColour ? mosaic + row : nullptr;
         const float* __restrict gr = kColour ? green + row : nullptr;
         DEMOSAIC_ROW_LOOP
-        for (int x = kSearch; x < f.width - kSearch; ++x) {
+        for (int x = inside.x0; x < inside.x1; ++x) {
             // Every value is read, then chosen: a read under a condition
             // keeps the loop from vectorising.
             const float m1 = v[x + o], m2 = v[x + 2 * o], m3 = v[x + 3 * o];
@@ -356,7 +377,7 @@ XTRANS_WIDE_LOOPS void AlongInside(const Frame& f, int direction, const float* v
 // where they are.
 XTRANS_WIDE_LOOPS
 void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, int radius,
-                     float* out, int direction = -1) {
+                     float* out, int direction = -1, int margin = 0) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
     // The colour's mask rather than the colour codes: bytes among the
@@ -364,18 +385,22 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
     const float* mask = s.plane(kMaskR + c);
     float* diff = s.plane(kDifference);
     float* full = s.plane(kFull);
-    for (int y = 0; y < f.height; ++y) {
+    // The differences where the mean (its wider fallback too) and the
+    // search along read them.
+    const Window read = Inside(f, margin, kCandidateReach + std::max(radius + 4, kSearch), 0);
+    for (int y = read.y0; y < read.y1; ++y) {
         const size_t row = f.at(y, 0);
         const float* __restrict mr = m + row;
         const float* __restrict kr = mask + row;
         const float* __restrict gr = green + row;
         float* __restrict dr = diff + row;
         DEMOSAIC_ROW_LOOP
-        for (int x = 0; x < f.width; ++x) dr[x] = kr[x] > 0 ? mr[x] - gr[x] : 0.0f;
+        for (int x = read.x0; x < read.x1; ++x) dr[x] = kr[x] > 0 ? mr[x] - gr[x] : 0.0f;
     }
     SiteMean<true>(f, diff, mask, s.plane(kFirstWeights + c), colour, c, radius, full, 0.0f,
-                   s.plane(kNumerator));
-    for (int y = 0; y < f.height; ++y) {
+                   s.plane(kNumerator), margin, kCandidateReach);
+    const Window written = Inside(f, margin, kCandidateReach, 0);
+    for (int y = written.y0; y < written.y1; ++y) {
         const size_t row = f.at(y, 0);
         const float* __restrict mr = m + row;
         const float* __restrict kr = mask + row;
@@ -383,9 +408,11 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
         const float* __restrict fr = full + row;
         float* __restrict o = out + row;
         DEMOSAIC_ROW_LOOP
-        for (int x = 0; x < f.width; ++x) o[x] = kr[x] > 0 ? mr[x] : gr[x] + fr[x];
+        for (int x = written.x0; x < written.x1; ++x) o[x] = kr[x] > 0 ? mr[x] : gr[x] + fr[x];
     }
-    if (direction >= 0) AlongInside<true>(f, direction, diff, mask, full, out, m, green);
+    if (direction >= 0)
+        AlongInside<true>(f, direction, diff, mask, full, out,
+                          Inside(f, margin, kCandidateReach, kSearch), m, green);
 }
 
 // The alternate's rendering into the smooth planes.
@@ -497,24 +524,26 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
             DirectionalGreenAt(f, s, direction, y, x, out);
         }
     }
-    AlongInside<false>(f, direction, s.plane(kMosaic), s.plane(kMaskG), s.plane(kSmoothG), out);
+    AlongInside<false>(f, direction, s.plane(kMosaic), s.plane(kMaskG), s.plane(kSmoothG), out,
+                       Inside(f, 0, 0, kSearch));
 }
 
 float Tone(float v) { return std::sqrt(std::max(v, 0.0f)); }
 
 // How much a candidate rendering varies around each pixel, in lightness and
 // two colour differences on a square-root tone, summed over a 5 × 5 window;
-// for rows and columns [3, size - 3).
+// for rows and columns [3, size - 3), or where the blend reads it.
 XTRANS_WIDE_LOOPS
 void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, const float* b,
-               float* score) {
+               float* score, int margin) {
     float* L = s.plane(kLightness);
     float* A = s.plane(kChromaA);
     float* B = s.plane(kChromaB);
-    for (int y = 0; y < f.height; ++y) {
+    const Window tones = Inside(f, margin, kScoreReach + 3, 0);
+    for (int y = tones.y0; y < tones.y1; ++y) {
         const size_t row = f.at(y, 0);
         DEMOSAIC_ROW_LOOP
-        for (int x = 0; x < f.width; ++x) {
+        for (int x = tones.x0; x < tones.x1; ++x) {
             const size_t i = row + size_t(x);
             const float tg = Tone(g[i]);
             L[i] = Tone(0.25f * r[i] + 0.5f * g[i] + 0.25f * b[i]);
@@ -524,10 +553,11 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
     }
     float* local = s.plane(kNumerator);
     const size_t up = size_t(f.stride);
-    for (int y = 1; y < f.height - 1; ++y) {
+    const Window steps = Inside(f, margin, kScoreReach + 2, 1);
+    for (int y = steps.y0; y < steps.y1; ++y) {
         const size_t row = f.at(y, 0);
         DEMOSAIC_ROW_LOOP
-        for (int x = 1; x < f.width - 1; ++x) {
+        for (int x = steps.x0; x < steps.x1; ++x) {
             const size_t i = row + size_t(x);
             const float l = L[i], a = A[i], bb = B[i];
             local[i] =
@@ -538,18 +568,19 @@ void Variation(const Frame& f, TileScratch& s, const float* r, const float* g, c
         }
     }
     float* rows = s.plane(kDenominator);
-    for (int y = 1; y < f.height - 1; ++y) {
+    const Window scores = Inside(f, margin, kScoreReach, 3);
+    for (int y = steps.y0; y < steps.y1; ++y) {
         const size_t row = f.at(y, 0);
         DEMOSAIC_ROW_LOOP
-        for (int x = 3; x < f.width - 3; ++x) {
+        for (int x = scores.x0; x < scores.x1; ++x) {
             const size_t i = row + size_t(x);
             rows[i] = local[i - 2] + local[i - 1] + local[i] + local[i + 1] + local[i + 2];
         }
     }
-    for (int y = 3; y < f.height - 3; ++y) {
+    for (int y = scores.y0; y < scores.y1; ++y) {
         const size_t row = f.at(y, 0);
         DEMOSAIC_ROW_LOOP
-        for (int x = 3; x < f.width - 3; ++x) {
+        for (int x = scores.x0; x < scores.x1; ++x) {
             const size_t i = row + size_t(x);
             score[i] = rows[i - 2 * up] + rows[i - up] + rows[i] + rows[i + up] + rows[i + 2 * up];
         }
@@ -1058,7 +1089,7 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
 
 // The four directional candidates and the variation of each, and of the
 // smooth rendering, the fifth.
-void Candidates(const Frame& f, TileScratch& s, int radius, bool reference) {
+void Candidates(const Frame& f, TileScratch& s, int radius, bool reference, int margin) {
     for (int d = 0; d < 4; ++d) {
         float* r = s.plane(kFirstCandidate + 3 * d);
         float* g = s.plane(kFirstCandidate + 3 * d + 1);
@@ -1069,12 +1100,12 @@ void Candidates(const Frame& f, TileScratch& s, int radius, bool reference) {
         } else {
             DirectionalGreen(f, s, d, g);
         }
-        ColourFromGreen(f, s, g, 0, radius, r, d);
-        ColourFromGreen(f, s, g, 2, radius, b, d);
-        Variation(f, s, r, g, b, s.plane(kFirstScore + d));
+        ColourFromGreen(f, s, g, 0, radius, r, d, margin);
+        ColourFromGreen(f, s, g, 2, radius, b, d, margin);
+        Variation(f, s, r, g, b, s.plane(kFirstScore + d), margin);
     }
     Variation(f, s, s.plane(kSmoothR), s.plane(kSmoothG), s.plane(kSmoothB),
-              s.plane(kFirstScore + 4));
+              s.plane(kFirstScore + 4), margin);
 }
 
 // The weight of a candidate whose variation is `ratio` times the least
@@ -1188,7 +1219,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(
             f, s, out[0], out[1], out[2], margin);
-        ClampToSamples(f, s, ranges, out, reference ? 0 : margin);
+        ClampToSamples(f, s, ranges, out, margin);
     }
 }
 
@@ -1240,12 +1271,15 @@ void RunBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate, u
     RunTiles(mosaic, bands, Halo(mosaic.layout), kPlaneCount,
              [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
                  SmoothTile(f, s, radius);
-                 Candidates(f, s, radius, reference);
+                 // The plain form computes the whole frame, the fast one only
+                 // what the tile's inside reads: the tests compare the two.
+                 const int margin = reference ? 0 : tile.pad;
+                 Candidates(f, s, radius, reference, margin);
                  // The masks are spent once the candidates are made.
                  float* const masterOut[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
                  float* const alternateOut[3] = {s.plane(kAlternateR), s.plane(kAlternateG),
                                                  s.plane(kAlternateB)};
-                 Blend(f, s, reference, masterOut, alternateOut, tile.pad);
+                 Blend(f, s, reference, masterOut, alternateOut, margin);
                  if (alternate)
                      platform::StoreTileRGB(tile, alternateOut[0], alternateOut[1], alternateOut[2],
                                             alternate, mosaic.width, colour);
