@@ -983,35 +983,38 @@ template <int kRadius>
 // The range of colour c's samples in the (2 kRadius + 1)^2 around each
 // pixel, from separable minima and maxima over a plane of its samples (the
 // others set above white for the minima, below black for the maxima); for
-// rows and columns [kRadius, size - kRadius).
+// rows and columns [kRadius, size - kRadius), or where read `reach` beyond a
+// tile's inside `margin` in.
 template <int kRadius>
-XTRANS_WIDE_LOOPS void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi) {
+XTRANS_WIDE_LOOPS void SampleRange(const Frame& f, TileScratch& s, int c, float* lo, float* hi,
+                                   int margin, int reach) {
     const float* __restrict m = s.plane(kMosaic);
     const uint8_t* __restrict colour = s.colour();
     float* __restrict ownLo = s.plane(kDifference);
     float* __restrict ownHi = s.plane(kFull);
     float* __restrict rowLo = s.plane(kNumerator);
     float* __restrict rowHi = s.plane(kDenominator);
-    const size_t end = f.at(f.height, 0);
+    const Window inside = Inside(f, margin, reach, kRadius);
+    const size_t end = f.at(inside.y1 + kRadius, 0);
     DEMOSAIC_ROW_LOOP
-    for (size_t i = 0; i < end; ++i) {
+    for (size_t i = f.at(inside.y0 - kRadius, 0); i < end; ++i) {
         const bool own = colour[i] == c;
         ownLo[i] = own ? m[i] : kAboveWhite;
         ownHi[i] = own ? m[i] : -1.0f;
     }
-    for (int y = 0; y < f.height; ++y) {
+    for (int y = inside.y0 - kRadius; y < inside.y1 + kRadius; ++y) {
         const size_t row = f.at(y, 0);
         DEMOSAIC_ROW_LOOP
-        for (int x = kRadius; x < f.width - kRadius; ++x) {
+        for (int x = inside.x0; x < inside.x1; ++x) {
             const size_t i = row + size_t(x);
             RangeAlong<kRadius>(ownLo, ownHi, i, 1, rowLo[i], rowHi[i]);
         }
     }
     const size_t up = size_t(f.stride);
-    for (int y = kRadius; y < f.height - kRadius; ++y) {
+    for (int y = inside.y0; y < inside.y1; ++y) {
         const size_t row = f.at(y, 0);
         DEMOSAIC_ROW_LOOP
-        for (int x = kRadius; x < f.width - kRadius; ++x) {
+        for (int x = inside.x0; x < inside.x1; ++x) {
             const size_t i = row + size_t(x);
             RangeAlong<kRadius>(rowLo, rowHi, i, up, lo[i], hi[i]);
         }
@@ -1026,15 +1029,15 @@ struct SampleRanges {
     const float* hi[3];
 };
 
-SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s) {
+SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s, int margin) {
     SampleRanges ranges{};
     for (int c : {0, 1, 2}) {
         float* lo = s.plane(kFirstCandidate + 2 * c);
         float* hi = s.plane(kFirstCandidate + 2 * c + 1);
         if (c == kGreen)
-            SampleRange<1>(f, s, c, lo, hi);
+            SampleRange<1>(f, s, c, lo, hi, margin, kGuidedRadius);
         else
-            SampleRange<kClampRadius>(f, s, c, lo, hi);
+            SampleRange<kClampRadius>(f, s, c, lo, hi, margin, 0);
         ranges.lo[c] = lo;
         ranges.hi[c] = hi;
     }
@@ -1213,7 +1216,7 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
 void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3],
            float* const alternate[3], int margin) {
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate, margin);
-    const SampleRanges ranges = MakeSampleRanges(f, s);
+    const SampleRanges ranges = MakeSampleRanges(f, s, margin);
     for (float* const* out : {master, alternate}) {
         (reference ? MedianColourDifferencesReference : MedianColourDifferences)(
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
