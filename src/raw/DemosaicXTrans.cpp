@@ -370,6 +370,102 @@ XTRANS_WIDE_LOOPS void AlongInside(const Frame& f, int direction, const float* v
     }
 }
 
+// The same for a direction that steps down a row (and across a column or
+// none): the nearest site after each pixel, and its distance (kSearch + 1:
+// none within kSearch), from the one after the pixel below, row by row up
+// the frame, and the nearest before from the pixel above down it, so that
+// each row's loop is a few operations on whole rows rather than three
+// reads and tests of the mask each side. The same sites are found, so the
+// same samples come out. Uses the numerator, denominator and refined planes.
+template <bool kColour>
+XTRANS_WIDE_LOOPS void AlongRows(const Frame& f, TileScratch& s, int direction, const float* values,
+                                 const float* mask, const float* fallback, float* out,
+                                 const Window& inside, const float* mosaic = nullptr,
+                                 const float* green = nullptr) {
+    static_assert(kSearch == 3);
+    constexpr float kNone = float(kSearch + 1);
+    const int dx = kDirections[direction][1];
+    const float share = kColour ? kAlongShare : 1.0f;
+    if (inside.y1 <= inside.y0 || inside.x1 <= inside.x0) return;
+    float* afterValue = s.plane(kNumerator);
+    float* afterSteps = s.plane(kDenominator);
+    // Before's value and steps for two rows, the last and this one.
+    float* const rows = s.plane(kRefined);
+    float* beforeValue[2] = {rows, rows + f.stride};
+    float* beforeSteps[2] = {rows + 2 * size_t(f.stride), rows + 3 * size_t(f.stride)};
+    auto none = [&](float* value, float* steps, int x0, int x1) {
+        for (int x = x0; x < x1; ++x) value[x] = 0.0f, steps[x] = kNone;
+    };
+    // A row's nearest sites from the next row's, `dx` across.
+    auto step = [&](const float* __restrict k, const float* __restrict v,
+                    const float* __restrict lastValue, const float* __restrict lastSteps,
+                    float* __restrict value, float* __restrict steps, int from) {
+        const int x0 = std::max(0, -from), x1 = std::min(f.width, f.width - from);
+        none(value, steps, 0, x0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) {
+            const bool site = k[x + from] > 0;
+            value[x] = site ? v[x + from] : lastValue[x + from];
+            steps[x] = site ? 1.0f : platform::MinOf(lastSteps[x + from] + 1.0f, kNone);
+        }
+        none(value, steps, x1, f.width);
+    };
+    // After, up from a row kSearch below the last written, where none holds.
+    const int bottom = inside.y1 - 1 + kSearch;
+    none(afterValue + f.at(bottom, 0), afterSteps + f.at(bottom, 0), 0, f.width);
+    for (int y = bottom - 1; y >= inside.y0; --y)
+        step(mask + f.at(y + 1, 0), values + f.at(y + 1, 0), afterValue + f.at(y + 1, 0),
+             afterSteps + f.at(y + 1, 0), afterValue + f.at(y, 0), afterSteps + f.at(y, 0), dx);
+    // Before, down from kSearch above the first, and the mean.
+    int current = 0;
+    none(beforeValue[0], beforeSteps[0], 0, f.width);
+    for (int y = inside.y0 - kSearch + 1; y < inside.y1; ++y) {
+        const int last = current;
+        current ^= 1;
+        step(mask + f.at(y - 1, 0), values + f.at(y - 1, 0), beforeValue[last], beforeSteps[last],
+             beforeValue[current], beforeSteps[current], -dx);
+        if (y < inside.y0) continue;
+        const size_t row = f.at(y, 0);
+        float* __restrict g = out + row;
+        const float* __restrict v = values + row;
+        const float* __restrict k = mask + row;
+        const float* __restrict fb = fallback + row;
+        const float* __restrict av = afterValue + row;
+        const float* __restrict as = afterSteps + row;
+        const float* __restrict bv = beforeValue[current];
+        const float* __restrict bs = beforeSteps[current];
+        const float* __restrict mr = kColour ? mosaic + row : nullptr;
+        const float* __restrict gr = kColour ? green + row : nullptr;
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const float none = fb[x];
+            const float after = av[x], afterSteps = as[x] < kNone ? as[x] : 0.0f;
+            const float before = bv[x], beforeSteps = bs[x] < kNone ? bs[x] : 0.0f;
+            const float both = (beforeSteps * after + afterSteps * before) /
+                               platform::MaxOf(afterSteps + beforeSteps, 1.0f);
+            const float one = afterSteps > 0 ? after : before;
+            const float along = afterSteps > 0 && beforeSteps > 0   ? both
+                                : afterSteps > 0 || beforeSteps > 0 ? one
+                                                                    : none;
+            const float mixed = share * along + (1.0f - share) * none;
+            if constexpr (kColour)
+                g[x] = k[x] > 0 ? mr[x] : gr[x] + mixed;
+            else
+                g[x] = k[x] > 0 ? v[x] : mixed;
+        }
+    }
+}
+
+template <bool kColour>
+void Along(const Frame& f, TileScratch& s, int direction, const float* values, const float* mask,
+           const float* fallback, float* out, const Window& inside, const float* mosaic = nullptr,
+           const float* green = nullptr) {
+    if (kDirections[direction][0] == 1)
+        AlongRows<kColour>(f, s, direction, values, mask, fallback, out, inside, mosaic, green);
+    else
+        AlongInside<kColour>(f, direction, values, mask, fallback, out, inside, mosaic, green);
+}
+
 // Red (c 0) or blue (c 2) everywhere as green plus the mean colour
 // difference at the sites of c, all around or, for a directional candidate,
 // kAlongShare of it from the sites along its direction (all around alone in
@@ -411,8 +507,8 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
         for (int x = written.x0; x < written.x1; ++x) o[x] = kr[x] > 0 ? mr[x] : gr[x] + fr[x];
     }
     if (direction >= 0)
-        AlongInside<true>(f, direction, diff, mask, full, out,
-                          Inside(f, margin, kCandidateReach, kSearch), m, green);
+        Along<true>(f, s, direction, diff, mask, full, out,
+                    Inside(f, margin, kCandidateReach, kSearch), m, green);
 }
 
 // The alternate's rendering into the smooth planes.
@@ -524,8 +620,8 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
             DirectionalGreenAt(f, s, direction, y, x, out);
         }
     }
-    AlongInside<false>(f, direction, s.plane(kMosaic), s.plane(kMaskG), s.plane(kSmoothG), out,
-                       Inside(f, 0, 0, kSearch));
+    Along<false>(f, s, direction, s.plane(kMosaic), s.plane(kMaskG), s.plane(kSmoothG), out,
+                 Inside(f, 0, 0, kSearch));
 }
 
 float Tone(float v) { return std::sqrt(std::max(v, 0.0f)); }
