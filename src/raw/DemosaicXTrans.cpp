@@ -496,6 +496,10 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
     SiteMean<true>(f, diff, mask, s.plane(kFirstWeights + c), colour, c, radius, full, 0.0f,
                    s.plane(kNumerator), margin, kCandidateReach);
     const Window written = Inside(f, margin, kCandidateReach, 0);
+    // A directional candidate's search along writes where it stays in the
+    // frame; the mean all around alone is written in the ring left.
+    Window along = Inside(f, margin, kCandidateReach, kSearch);
+    if (direction < 0 || along.y1 <= along.y0 || along.x1 <= along.x0) along = {0, 0, 0, 0};
     for (int y = written.y0; y < written.y1; ++y) {
         const size_t row = f.at(y, 0);
         const float* __restrict mr = m + row;
@@ -503,12 +507,15 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
         const float* __restrict gr = green + row;
         const float* __restrict fr = full + row;
         float* __restrict o = out + row;
+        const bool searched = y >= along.y0 && y < along.y1;
+        const int skip0 = searched ? along.x0 : written.x1,
+                  skip1 = searched ? along.x1 : written.x1;
         DEMOSAIC_ROW_LOOP
-        for (int x = written.x0; x < written.x1; ++x) o[x] = kr[x] > 0 ? mr[x] : gr[x] + fr[x];
+        for (int x = written.x0; x < skip0; ++x) o[x] = kr[x] > 0 ? mr[x] : gr[x] + fr[x];
+        DEMOSAIC_ROW_LOOP
+        for (int x = skip1; x < written.x1; ++x) o[x] = kr[x] > 0 ? mr[x] : gr[x] + fr[x];
     }
-    if (direction >= 0)
-        Along<true>(f, s, direction, diff, mask, full, out,
-                    Inside(f, margin, kCandidateReach, kSearch), m, green);
+    if (along.y1 > along.y0) Along<true>(f, s, direction, diff, mask, full, out, along, m, green);
 }
 
 // The alternate's rendering into the smooth planes.
@@ -1158,6 +1165,7 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
                     int margin) {
     const uint8_t* __restrict colour = s.colour();
     const float* __restrict pull = s.plane(kPull);
+    const int x0 = f.first(margin, 0, kClampRadius), x1 = f.endColumn(margin, 0, kClampRadius);
     for (int c : {0, 2}) {
         for (int y = f.first(margin, 0, kClampRadius); y < f.endRow(margin, 0, kClampRadius); ++y) {
             const size_t row = f.at(y, 0);
@@ -1170,7 +1178,7 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
             const float* __restrict sg = s.plane(kSmoothG) + row;
             const uint8_t* __restrict code = colour + row;
             DEMOSAIC_ROW_LOOP
-            for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
+            for (int x = x0; x < x1; ++x) {
                 // How far the smooth rendering's colour stands from grey,
                 // in quarters of its green: none of the reach at a quarter.
                 const float off = std::fabs(sv[x] - sg[x]) * 4.0f / platform::MaxOf(sg[x], 1.0f);
