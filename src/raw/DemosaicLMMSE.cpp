@@ -61,9 +61,8 @@ enum Plane {
     kSplitNoise,  // one axis's smoothed difference and its squared noise, split
     kGreen,
     kColourChange,  // the smaller signal variance of the two axes
+    kColourOnly,    // see ColourOnlyDetail
     kPlaneCount,
-    // Once both axes are estimated: see ColourOnlyDetail.
-    kColourOnly = kSplitSmooth,
     // Red and blue at the sites of the other colour, once the differences
     // have been estimated; then everywhere, once the smoothed copies have.
     kRedSites = kDiffH,
@@ -86,20 +85,19 @@ enum Plane {
 class LMMSEScratch {
 public:
     LMMSEScratch()
-        : stride_(kStride),
-          rows_(kTileHeight + 2 * kPad),
-          storage_(new float[static_cast<size_t>(kPlaneCount) * stride_ * rows_]),
-          flags_(static_cast<size_t>(rows_)) {}
+        : storage_(new float[static_cast<size_t>(kPlaneCount) * kStride * kRows]),
+          flags_(static_cast<size_t>(kRows)) {}
+    // Every plane and row lies a constant distance from every other, so that
+    // a pixel loop reaches all its rows from one register.
     float* row(Plane p, int r) {
-        return storage_.get() + (static_cast<size_t>(p) * rows_ + static_cast<size_t>(r)) *
-                                    static_cast<size_t>(stride_);
+        return storage_.get() + (static_cast<size_t>(p) * kRows + static_cast<size_t>(r)) *
+                                    static_cast<size_t>(kStride);
     }
     // Per row: whether it has detail in red and blue alone.
     uint8_t* rowFlags() { return flags_.data(); }
 
 private:
-    int stride_;
-    int rows_;
+    static constexpr int kRows = kTileHeight + 2 * kPad;
     // Not zeroed: every stage writes what a later one reads.
     std::unique_ptr<float[]> storage_;
     std::vector<uint8_t> flags_;
@@ -113,26 +111,28 @@ public:
           masks_(pattern, tile),
           greenParity_(platform::GreenParity(pattern)),
           w_(tile.paddedWidth()),
-          h_(tile.paddedHeight()),
-          stride_(tile.stride) {}
+          h_(tile.paddedHeight()) {}
 
     QUORVEX_WIDE_LOOPS
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
              platform::ColourOnlyCells* cells) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.row(kMosaic, 0));
-        primaryDifferences(2);
-        smooth(kDiffH, kSmoothH, true, 6);
-        smooth(kDiffV, kSmoothV, false, 6);
-        estimate<true>(kDiffH, kSmoothH, kEstH, 10);
-        estimate<false>(kDiffV, kSmoothV, kEstV, 10);
-        // The split noise is no longer needed either.
+        // Green is not yet written: its rows lend the scratch.
         platform::SharedColourOnlyDetailPlane(s_.row(kMosaic, 0), tile_, 10, greenParity_,
-                                              s_.row(kColourOnly, 0), s_.row(kSplitNoise, 0),
+                                              s_.row(kColourOnly, 0), s_.row(kGreen, 0),
                                               s_.rowFlags(), cells);
-        fuseGreen(10);
-        redBlueAtOppositeSites(11);
-        redBlueAtGreenSites(12);
         const bool smoothed = hasColourOnlyRows(13);
+        // The margins below leave room for smoothing red and blue; a tile
+        // without it needs three pixels less around it at every step.
+        const int m = smoothed ? 0 : 3;
+        primaryDifferences(2 + m);
+        smooth(kDiffH, kSmoothH, true, 6 + m);
+        smooth(kDiffV, kSmoothV, false, 6 + m);
+        estimate<true>(kDiffH, kSmoothH, kEstH, 10 + m);
+        estimate<false>(kDiffV, kSmoothV, kEstV, 10 + m);
+        fuseGreen(10 + m);
+        redBlueAtOppositeSites(11 + m);
+        redBlueAtGreenSites(12 + m);
         if (smoothed) {
             smoothColourOnly(13);
             smoothAlong(14, kRedSmoothed, kBlueSmoothed, kRed, kBlue);
@@ -179,7 +179,7 @@ private:
         // across the axis.
         const int rowMargin = alongRows ? m + kRadius : m;
         const int columnMargin = alongRows ? m : m + kRadius;
-        const int step = alongRows ? 1 : stride_;
+        const int step = alongRows ? 1 : kStride;
         for (int r = rowMargin; r < h_ - rowMargin; ++r) {
             const float* __restrict src = s_.row(in, r);
             float* __restrict dst = s_.row(out, r);
@@ -195,7 +195,7 @@ private:
     }
 
     // Half the split row length: where the odd columns start.
-    int half() const { return stride_ / 2; }
+    static constexpr int half() { return kStride / 2; }
     // The first column of parity p at or after column x, as a split index.
     static int splitIndex(int x, int p) { return (x - p + 1) >> 1; }
 
@@ -609,7 +609,6 @@ private:
     int greenParity_;
     int w_;
     int h_;
-    int stride_;
 };
 
 }  // namespace
