@@ -63,16 +63,14 @@ enum Plane {
     kColourChange,  // the smaller signal variance of the two axes
     kColourOnly,    // see ColourOnlyDetail
     kPlaneCount,
-    // Red and blue at the sites of the other colour, once the differences
-    // have been estimated; then everywhere, once the smoothed copies have.
-    kRedSites = kDiffH,
-    kBlueSites = kDiffV,
-    kRed = kSmoothH,
-    kBlue = kSmoothV,
+    // Red and blue, once the differences have been estimated: first at the
+    // sites of red and blue, then at the green ones too, in place.
+    kRed = kDiffH,
+    kBlue = kDiffV,
     // Then red and blue again, where only they carry detail: see
     // smoothColourOnly.
-    kRedSmoothed = kDiffH,
-    kBlueSmoothed = kDiffV,
+    kRedSmoothed = kSmoothH,
+    kBlueSmoothed = kSmoothV,
 };
 
 // The estimates are needed only at the sites without green, every second
@@ -185,9 +183,11 @@ private:
             float* __restrict dst = s_.row(out, r);
             DEMOSAIC_ROW_LOOP
             for (int x = columnMargin; x < w_ - columnMargin; ++x) {
-                float sum = 0.0f;
-#pragma GCC unroll 9
-                for (int k = -kRadius; k <= kRadius; ++k)
+                // Begun with the first product rather than 0, which adds
+                // nothing: differences are multiples of a quarter, never -0.
+                float sum = tap[0] * src[x - kRadius * step];
+#pragma GCC unroll 8
+                for (int k = 1 - kRadius; k <= kRadius; ++k)
                     sum += tap[k + kRadius] * src[x + k * step];
                 dst[x] = sum;
             }
@@ -252,13 +252,17 @@ private:
             const int jEnd = splitIndex(w_ - m, p);
             DEMOSAIC_ROW_LOOP
             for (int j = splitIndex(m, p); j < jEnd; ++j) {
-                float mean = 0.0f;
-#pragma GCC unroll 9
-                for (int k = 0; k < kTaps; ++k) mean += tap(sameSmooth, otherSmooth, j, k);
+                // The sums begin with their first terms: adding them to 0
+                // would change nothing, as none is -0 (see smooth; squares
+                // never are).
+                float mean = tap(sameSmooth, otherSmooth, j, 0);
+#pragma GCC unroll 8
+                for (int k = 1; k < kTaps; ++k) mean += tap(sameSmooth, otherSmooth, j, k);
                 mean *= kInvTaps;
-                float signal = 0.0f, noise = 0.0f;
-#pragma GCC unroll 9
-                for (int k = 0; k < kTaps; ++k) {
+                const float a0 = tap(sameSmooth, otherSmooth, j, 0) - mean;
+                float signal = a0 * a0, noise = tap(sameNoise, otherNoise, j, 0);
+#pragma GCC unroll 8
+                for (int k = 1; k < kTaps; ++k) {
                     const float a = tap(sameSmooth, otherSmooth, j, k) - mean;
                     signal += a * a;
                     noise += tap(sameNoise, otherNoise, j, k);
@@ -384,15 +388,13 @@ private:
             const float* __restrict g0 = s_.row(kGreen, r);
             const float* __restrict gd = s_.row(kGreen, r + 1);
             const float* __restrict only = s_.row(kColourOnly, r);
-            float* __restrict red = s_.row(kRedSites, r);
-            float* __restrict blue = s_.row(kBlueSites, r);
-            // Green sites keep their sample in both planes for now (the
-            // next step replaces them); the others, every second pixel, get
-            // the missing colour.
-            for (int x = m; x < w_ - m; ++x) red[x] = blue[x] = c0[x];
+            const bool redRow = masks_.isRedRow(r);
+            float* __restrict own = s_.row(redRow ? kRed : kBlue, r);
+            float* __restrict other = s_.row(redRow ? kBlue : kRed, r);
             // The row's sites without green all hold its own colour and need
-            // the other.
-            float* __restrict other = masks_.isRedRow(r) ? blue : red;
+            // the other, every second pixel. Its green sites are left to the
+            // next step, which reads neither plane there.
+            for (int x = m; x < w_ - m; ++x) own[x] = c0[x];
             const float* __restrict green = mk.green;
             auto pixels = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
@@ -432,20 +434,16 @@ private:
             const float* __restrict g0 = s_.row(kGreen, r);
             const float* __restrict gd = s_.row(kGreen, r + 1);
             const float* __restrict gdd = s_.row(kGreen, r + 2);
-            const float* __restrict ru = s_.row(kRedSites, r - 1);
-            const float* __restrict r0 = s_.row(kRedSites, r);
-            const float* __restrict rd = s_.row(kRedSites, r + 1);
-            const float* __restrict bu = s_.row(kBlueSites, r - 1);
-            const float* __restrict b0 = s_.row(kBlueSites, r);
-            const float* __restrict bd = s_.row(kBlueSites, r + 1);
+            // The green sites, every second pixel, get both colours in
+            // place: all that is read of the planes lies at the other sites.
+            const float* __restrict ru = s_.row(kRed, r - 1);
+            const float* __restrict r0 = s_.row(kRed, r);
+            const float* __restrict rd = s_.row(kRed, r + 1);
+            const float* __restrict bu = s_.row(kBlue, r - 1);
+            const float* __restrict b0 = s_.row(kBlue, r);
+            const float* __restrict bd = s_.row(kBlue, r + 1);
             float* __restrict red = s_.row(kRed, r);
             float* __restrict blue = s_.row(kBlue, r);
-            // Sites of red or blue keep both; the green ones, every second
-            // pixel, get them.
-            for (int x = m; x < w_ - m; ++x) {
-                red[x] = r0[x];
-                blue[x] = b0[x];
-            }
             auto pixels = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
                 DEMOSAIC_ROW_LOOP
