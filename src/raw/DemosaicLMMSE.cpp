@@ -53,8 +53,6 @@ enum Plane {
     kMosaic,
     kDiffH,
     kDiffV,  // primary green-minus-colour differences
-    kSmoothH,
-    kSmoothV,  // their Gaussian-smoothed copies
     kEstH,
     kEstV,  // LMMSE estimates of the difference and their error variances
     kSplitSmooth,
@@ -69,8 +67,8 @@ enum Plane {
     kBlue = kDiffV,
     // Then red and blue again, where only they carry detail: see
     // smoothColourOnly.
-    kRedSmoothed = kSmoothH,
-    kBlueSmoothed = kSmoothV,
+    kRedSmoothed = kSplitSmooth,
+    kBlueSmoothed = kSplitNoise,
 };
 
 // The estimates are needed only at the sites without green, every second
@@ -84,6 +82,7 @@ class LMMSEScratch {
 public:
     LMMSEScratch()
         : storage_(new float[static_cast<size_t>(kPlaneCount) * kStride * kRows]),
+          smoothed_(new float[kStride]),
           flags_(static_cast<size_t>(kRows)) {}
     // Every plane and row lies a constant distance from every other, so that
     // a pixel loop reaches all its rows from one register.
@@ -93,11 +92,14 @@ public:
     }
     // Per row: whether it has detail in red and blue alone.
     uint8_t* rowFlags() { return flags_.data(); }
+    // One row of a smoothed difference.
+    float* smoothedRow() { return smoothed_.get(); }
 
 private:
     static constexpr int kRows = kTileHeight + 2 * kPad;
     // Not zeroed: every stage writes what a later one reads.
     std::unique_ptr<float[]> storage_;
+    std::unique_ptr<float[]> smoothed_;
     std::vector<uint8_t> flags_;
 };
 
@@ -124,10 +126,8 @@ public:
         // without it needs three pixels less around it at every step.
         const int m = smoothed ? 0 : 3;
         primaryDifferences(2 + m);
-        smooth(kDiffH, kSmoothH, true, 6 + m);
-        smooth(kDiffV, kSmoothV, false, 6 + m);
-        estimate<true>(kDiffH, kSmoothH, kEstH, 10 + m);
-        estimate<false>(kDiffV, kSmoothV, kEstV, 10 + m);
+        estimate<true>(kDiffH, kEstH, 10 + m);
+        estimate<false>(kDiffV, kEstV, 10 + m);
         fuseGreen(10 + m);
         redBlueAtOppositeSites(11 + m);
         redBlueAtGreenSites(12 + m);
@@ -167,54 +167,45 @@ private:
         }
     }
 
-    // Gaussian along one axis; step is 1 for rows and the stride for columns.
-    QUORVEX_WIDE_LOOPS
-    void smooth(Plane in, Plane out, bool alongRows, int m) {
-        static const std::array<float, kTaps> taps = GaussianTaps();
-        float tap[kTaps];
-        for (int k = 0; k < kTaps; ++k) tap[k] = taps[static_cast<size_t>(k)];
-        // The estimates read the smoothed rows only within their own margin
-        // across the axis.
-        const int rowMargin = alongRows ? m + kRadius : m;
-        const int columnMargin = alongRows ? m : m + kRadius;
-        const int step = alongRows ? 1 : kStride;
-        for (int r = rowMargin; r < h_ - rowMargin; ++r) {
-            const float* __restrict src = s_.row(in, r);
-            float* __restrict dst = s_.row(out, r);
-            DEMOSAIC_ROW_LOOP
-            for (int x = columnMargin; x < w_ - columnMargin; ++x) {
-                // Begun with the first product rather than 0, which adds
-                // nothing: differences are multiples of a quarter, never -0.
-                float sum = tap[0] * src[x - kRadius * step];
-#pragma GCC unroll 8
-                for (int k = 1 - kRadius; k <= kRadius; ++k)
-                    sum += tap[k + kRadius] * src[x + k * step];
-                dst[x] = sum;
-            }
-        }
-    }
-
     // Half the split row length: where the odd columns start.
     static constexpr int half() { return kStride / 2; }
     // The first column of parity p at or after column x, as a split index.
     static int splitIndex(int x, int p) { return (x - p + 1) >> 1; }
 
-    // Splits one axis's smoothed difference and its squared deviation from
-    // the unsmoothed one, in rows [rowMargin, height - rowMargin) and columns
-    // [m, width - m).
-    QUORVEX_WIDE_LOOPS
-    void split(Plane diff, Plane smoothPlane, int rowMargin, int m) {
+    // Smooths one axis's difference with the Gaussian along the axis, and
+    // splits the result and its squared deviation from the unsmoothed
+    // difference, in rows [rowMargin, height - rowMargin) and columns
+    // [m, width - m). Each row is smoothed into a row of its own, read back
+    // at once from the closest cache.
+    template <bool AlongRows>
+    QUORVEX_WIDE_LOOPS void smoothAndSplit(Plane diff, int rowMargin, int m) {
+        static const std::array<float, kTaps> taps = GaussianTaps();
+        float tap[kTaps];
+        for (int k = 0; k < kTaps; ++k) tap[k] = taps[static_cast<size_t>(k)];
+        constexpr int kStep = AlongRows ? 1 : kStride;
+        float* __restrict sm = s_.smoothedRow();
         for (int r = rowMargin; r < h_ - rowMargin; ++r) {
             const float* __restrict d = s_.row(diff, r);
-            const float* __restrict sm = s_.row(smoothPlane, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                // Begun with the first product rather than 0, which adds
+                // nothing: differences are multiples of a quarter, never -0.
+                float sum = tap[0] * d[x - kRadius * kStep];
+#pragma GCC unroll 8
+                for (int k = 1 - kRadius; k <= kRadius; ++k)
+                    sum += tap[k + kRadius] * d[x + k * kStep];
+                sm[x] = sum;
+            }
             for (int p = 0; p < 2; ++p) {
                 float* __restrict smSplit = s_.row(kSplitSmooth, r) + p * half();
                 float* __restrict noiseSplit = s_.row(kSplitNoise, r) + p * half();
+                const float* __restrict smoothed = sm;
+                const int jBegin = splitIndex(m, p), jEnd = splitIndex(w_ - m, p);
                 DEMOSAIC_ROW_LOOP
-                for (int j = splitIndex(m, p); j < splitIndex(w_ - m, p); ++j) {
+                for (int j = jBegin; j < jEnd; ++j) {
                     const int x = 2 * j + p;
-                    const float b = d[x] - sm[x];
-                    smSplit[j] = sm[x];
+                    const float b = d[x] - smoothed[x];
+                    smSplit[j] = smoothed[x];
                     noiseSplit[j] = b * b;
                 }
             }
@@ -226,9 +217,11 @@ private:
     // the smaller of the two axes' signal variances (the first call stores
     // its own).
     template <bool AlongRows>
-    QUORVEX_WIDE_LOOPS void estimate(Plane diff, Plane smoothPlane, Plane est, int m) {
+    QUORVEX_WIDE_LOOPS void estimate(Plane diff, Plane est, int m) {
         constexpr float kInvTaps = 1.0f / kTaps;
-        split(diff, smoothPlane, AlongRows ? m : m - kRadius, AlongRows ? m - kRadius : m);
+        // The estimates read the smoothed rows only within their own margin
+        // across the axis.
+        smoothAndSplit<AlongRows>(diff, AlongRows ? m : m - kRadius, AlongRows ? m - kRadius : m);
         for (int r = m; r < h_ - m; ++r) {
             const int p = masks_.forRow(r).green[m] != 0.0f ? (m + 1) & 1 : m & 1;
             // The window's k-th sample (k from 0) of split index j: along a
