@@ -246,8 +246,8 @@ private:
             DEMOSAIC_ROW_LOOP
             for (int j = splitIndex(m, p); j < jEnd; ++j) {
                 // The sums begin with their first terms: adding them to 0
-                // would change nothing, as none is -0 (see smooth; squares
-                // never are).
+                // would change nothing, as none is -0 (see smoothAndSplit;
+                // squares never are).
                 float mean = tap(sameSmooth, otherSmooth, j, 0);
 #pragma GCC unroll 8
                 for (int k = 1; k < kTaps; ++k) mean += tap(sameSmooth, otherSmooth, j, k);
