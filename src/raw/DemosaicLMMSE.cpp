@@ -61,6 +61,8 @@ enum Plane {
     kColourChange,  // the smaller signal variance of the two axes
     kColourOnly,    // see ColourOnlyDetail
     kPlaneCount,
+    // The mosaic split as the estimates are, once they are done.
+    kMosaicSplit = kSplitSmooth,
     // Red and blue, once the differences have been estimated: first at the
     // sites of red and blue, then at the green ones too, in place.
     kRed = kDiffH,
@@ -128,6 +130,7 @@ public:
         primaryDifferences(2 + m);
         estimate<true>(kDiffH, kEstH, 10 + m);
         estimate<false>(kDiffV, kEstV, 10 + m);
+        splitMosaic(7 + m);
         fuseGreen(10 + m);
         redBlueAtOppositeSites(11 + m);
         redBlueAtGreenSites(12 + m);
@@ -270,6 +273,22 @@ private:
         }
     }
 
+    // Splits the mosaic's rows [m, height - m), whole.
+    QUORVEX_WIDE_LOOPS
+    void splitMosaic(int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict c = s_.row(kMosaic, r);
+            float* __restrict even = s_.row(kMosaicSplit, r);
+            float* __restrict odd = even + half();
+            DEMOSAIC_ROW_LOOP
+            for (int j = 0; j < w_ / 2; ++j) {
+                even[j] = c[2 * j];
+                odd[j] = c[2 * j + 1];
+            }
+            if (w_ % 2 != 0) even[w_ / 2] = c[w_ - 1];
+        }
+    }
+
     // Fuses the two axes' estimates by their error variances. Where the
     // colour difference itself changes along both axes (a colour edge that
     // neither axis follows, such as a diagonal one), both estimates mix the
@@ -285,13 +304,7 @@ private:
         using platform::MaxOf;
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
-            const float* __restrict cuuu = s_.row(kMosaic, r - 3);
-            const float* __restrict cuu = s_.row(kMosaic, r - 2);
-            const float* __restrict cu = s_.row(kMosaic, r - 1);
             const float* __restrict c0 = s_.row(kMosaic, r);
-            const float* __restrict cd = s_.row(kMosaic, r + 1);
-            const float* __restrict cdd = s_.row(kMosaic, r + 2);
-            const float* __restrict cddd = s_.row(kMosaic, r + 3);
             const float* __restrict green = masks_.forRow(r).green;
             const float* __restrict eh = s_.row(kEstH, r);
             const float* __restrict ev = s_.row(kEstV, r);
@@ -304,6 +317,25 @@ private:
             for (int x = m; x < w_ - m; ++x) g[x] = c0[x];
             const int p = green[m] != 0.0f ? (m + 1) & 1 : m & 1;
             const int jBegin = splitIndex(m, p), jEnd = splitIndex(w_ - m, p);
+            // The mosaic read from its split rows, so that each sample lies
+            // contiguous: in row r + k, column x = 2j + p + 2i of the site's
+            // parity at same(k)[j + i], column x - 1 + 2i of the other at
+            // other(k)[j + i].
+            const float* split = s_.row(kMosaicSplit, r);
+            const auto same = [&](int k) { return split + k * kStride + p * half(); };
+            const auto other = [&](int k) {
+                return split + k * kStride + (1 - p) * half() + p - 1;
+            };
+            const float* __restrict suuu = same(-3);
+            const float* __restrict suu = same(-2);
+            const float* __restrict su = same(-1);
+            const float* __restrict s0 = same(0);
+            const float* __restrict sd = same(1);
+            const float* __restrict sdd = same(2);
+            const float* __restrict sddd = same(3);
+            const float* __restrict ouu = other(-2);
+            const float* __restrict o0 = other(0);
+            const float* __restrict odd = other(2);
             auto pixels = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
                 DEMOSAIC_ROW_LOOP
@@ -312,22 +344,25 @@ private:
                     const float wh =
                         (vv[j] + kVarianceFloor) / (vh[j] + vv[j] + 2.0f * kVarianceFloor);
                     const float diff = wh * eh[j] + (1.0f - wh) * ev[j];
-                    const float c = c0[x];
+                    const float c = s0[j];
                     const float estimate = c + diff;
+                    // Along the row: the samples from x - 3 to x + 3.
+                    const float left3 = o0[j - 1], left2 = s0[j - 1], left1 = o0[j];
+                    const float right1 = o0[j + 1], right2 = s0[j + 1], right3 = o0[j + 2];
                     // From each green neighbour: its green plus half the step of
                     // this site's colour towards the next sample on that side.
-                    const float an = std::fabs(c - cuu[x]) + std::fabs(cu[x] - cuuu[x]);
-                    const float as = std::fabs(c - cdd[x]) + std::fabs(cd[x] - cddd[x]);
-                    const float aw = std::fabs(c - c0[x - 2]) + std::fabs(c0[x - 1] - c0[x - 3]);
-                    const float ae = std::fabs(c - c0[x + 2]) + std::fabs(c0[x + 1] - c0[x + 3]);
+                    const float an = std::fabs(c - suu[j]) + std::fabs(su[j] - suuu[j]);
+                    const float as = std::fabs(c - sdd[j]) + std::fabs(sd[j] - sddd[j]);
+                    const float aw = std::fabs(c - left2) + std::fabs(left1 - left3);
+                    const float ae = std::fabs(c - right2) + std::fabs(right1 - right3);
                     const float least = MinOf(MinOf(an, as), MinOf(aw, ae));
                     const float sided =
-                        EdgeAverage(cu[x] + 0.5f * (c - cuu[x]), EdgeSpread(an, least),
-                                    cd[x] + 0.5f * (c - cdd[x]), EdgeSpread(as, least),
-                                    c0[x - 1] + 0.5f * (c - c0[x - 2]), EdgeSpread(aw, least),
-                                    c0[x + 1] + 0.5f * (c - c0[x + 2]), EdgeSpread(ae, least));
-                    const float lo = MinOf(MinOf(c0[x - 1], c0[x + 1]), MinOf(cu[x], cd[x]));
-                    const float hi = MaxOf(MaxOf(c0[x - 1], c0[x + 1]), MaxOf(cu[x], cd[x]));
+                        EdgeAverage(su[j] + 0.5f * (c - suu[j]), EdgeSpread(an, least),
+                                    sd[j] + 0.5f * (c - sdd[j]), EdgeSpread(as, least),
+                                    left1 + 0.5f * (c - left2), EdgeSpread(aw, least),
+                                    right1 + 0.5f * (c - right2), EdgeSpread(ae, least));
+                    const float lo = MinOf(MinOf(left1, right1), MinOf(su[j], sd[j]));
+                    const float hi = MaxOf(MaxOf(left1, right1), MaxOf(su[j], sd[j]));
                     const float pull = change[j] / (change[j] + kColourEdgeVariance);
                     const float bounded = platform::ClampTo(sided, lo, hi);
                     const float drawn = estimate + pull * (bounded - estimate);
@@ -340,12 +375,12 @@ private:
                     // grey detail near green's own limit, which can leave the
                     // twelve nearly alike.
                     if constexpr (kColour) {
-                        const float nearLo = MinOf(
-                            MinOf(MinOf(cuu[x - 1], cuu[x + 1]), MinOf(cdd[x - 1], cdd[x + 1])),
-                            MinOf(MinOf(cu[x - 2], cu[x + 2]), MinOf(cd[x - 2], cd[x + 2])));
-                        const float nearHi = MaxOf(
-                            MaxOf(MaxOf(cuu[x - 1], cuu[x + 1]), MaxOf(cdd[x - 1], cdd[x + 1])),
-                            MaxOf(MaxOf(cu[x - 2], cu[x + 2]), MaxOf(cd[x - 2], cd[x + 2])));
+                        const float nearLo =
+                            MinOf(MinOf(MinOf(ouu[j], ouu[j + 1]), MinOf(odd[j], odd[j + 1])),
+                                  MinOf(MinOf(su[j - 1], su[j + 1]), MinOf(sd[j - 1], sd[j + 1])));
+                        const float nearHi =
+                            MaxOf(MaxOf(MaxOf(ouu[j], ouu[j + 1]), MaxOf(odd[j], odd[j + 1])),
+                                  MaxOf(MaxOf(su[j - 1], su[j + 1]), MaxOf(sd[j - 1], sd[j + 1])));
                         const float slack = 4.0f * (MaxOf(hi, nearHi) - MinOf(lo, nearLo));
                         const float kept = platform::ClampTo(drawn, lo - slack, hi + slack);
                         g[x] = drawn + only[x] * (kept - drawn);
