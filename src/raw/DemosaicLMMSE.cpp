@@ -61,8 +61,11 @@ enum Plane {
     kColourChange,  // the smaller signal variance of the two axes
     kColourOnly,    // see ColourOnlyDetail
     kPlaneCount,
-    // The mosaic split as the estimates are, once they are done.
+    // Once the estimates are done, the mosaic and green split as they are,
+    // and then the colour each row of red and blue sites lacks, split.
     kMosaicSplit = kSplitSmooth,
+    kGreenSplit = kSplitNoise,
+    kMissingSplit = kEstH,
     // Red and blue, once the differences have been estimated: first at the
     // sites of red and blue, then at the green ones too, in place.
     kRed = kDiffH,
@@ -317,6 +320,14 @@ private:
             for (int x = m; x < w_ - m; ++x) g[x] = c0[x];
             const int p = green[m] != 0.0f ? (m + 1) & 1 : m & 1;
             const int jBegin = splitIndex(m, p), jEnd = splitIndex(w_ - m, p);
+            // Green split too, for redBlueAtGreenSites.
+            float* __restrict gSites = s_.row(kGreenSplit, r) + p * half();
+            {
+                float* __restrict gKept = s_.row(kGreenSplit, r) + (1 - p) * half();
+                const float* __restrict kept = s_.row(kMosaicSplit, r) + (1 - p) * half();
+                const int end = splitIndex(w_ - m, 1 - p);
+                for (int j = splitIndex(m, 1 - p); j < end; ++j) gKept[j] = kept[j];
+            }
             // The mosaic read from its split rows, so that each sample lies
             // contiguous: in row r + k, column x = 2j + p + 2i of the site's
             // parity at same(k)[j + i], column x - 1 + 2i of the other at
@@ -383,9 +394,9 @@ private:
                                   MaxOf(MaxOf(su[j - 1], su[j + 1]), MaxOf(sd[j - 1], sd[j + 1])));
                         const float slack = 4.0f * (MaxOf(hi, nearHi) - MinOf(lo, nearLo));
                         const float kept = platform::ClampTo(drawn, lo - slack, hi + slack);
-                        g[x] = drawn + only[x] * (kept - drawn);
+                        g[x] = gSites[j] = drawn + only[x] * (kept - drawn);
                     } else {
-                        g[x] = drawn;
+                        g[x] = gSites[j] = drawn;
                     }
                 }
             };
@@ -424,12 +435,18 @@ private:
             // next step, which reads neither plane there.
             for (int x = m; x < w_ - m; ++x) own[x] = c0[x];
             const float* __restrict green = mk.green;
+            // The sites' parity; what they get is kept split too, for
+            // redBlueAtGreenSites.
+            const int p = green[m] != 0.0f ? (m + 1) & 1 : m & 1;
+            float* __restrict missing = s_.row(kMissingSplit, r) + p * half();
             auto pixels = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
+                const int jEnd = splitIndex(w_ - m, p);
                 DEMOSAIC_ROW_LOOP
-                for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
+                for (int j = splitIndex(m, p); j < jEnd; ++j) {
+                    const int x = 2 * j + p;
                     const float g = g0[x];
-                    other[x] =
+                    other[x] = missing[j] =
                         g + platform::DiagonalDifference<kColour>(cuu, cu, c0, cd, cdd, gu, g, gd,
                                                                   kColour ? only[x] : 0.0f, x);
                 }
@@ -457,30 +474,46 @@ private:
             const float* __restrict cd = s_.row(kMosaic, r + 1);
             const float* __restrict cdd = s_.row(kMosaic, r + 2);
             const float* __restrict only = s_.row(kColourOnly, r);
-            const float* __restrict guu = s_.row(kGreen, r - 2);
-            const float* __restrict gu = s_.row(kGreen, r - 1);
-            const float* __restrict g0 = s_.row(kGreen, r);
-            const float* __restrict gd = s_.row(kGreen, r + 1);
-            const float* __restrict gdd = s_.row(kGreen, r + 2);
-            // The green sites, every second pixel, get both colours in
-            // place: all that is read of the planes lies at the other sites.
-            const float* __restrict ru = s_.row(kRed, r - 1);
-            const float* __restrict r0 = s_.row(kRed, r);
-            const float* __restrict rd = s_.row(kRed, r + 1);
-            const float* __restrict bu = s_.row(kBlue, r - 1);
-            const float* __restrict b0 = s_.row(kBlue, r);
-            const float* __restrict bd = s_.row(kBlue, r + 1);
             float* __restrict red = s_.row(kRed, r);
             float* __restrict blue = s_.row(kBlue, r);
+            // Everything is read from split rows, so that each sample lies
+            // contiguous: in row r + k, column x = 2j + q + 2i of the green
+            // sites' parity at same(k)[j + i], column x - 1 + 2i of the other
+            // at other(k)[j + i]. Red and blue are the mosaic's samples where
+            // it has them, else what redBlueAtOppositeSites found.
+            const int q = green[m] != 0.0f ? m & 1 : (m + 1) & 1;
+            const auto same = [&](Plane plane, int k) { return s_.row(plane, r + k) + q * half(); };
+            const auto other = [&](Plane plane, int k) {
+                return s_.row(plane, r + k) + (1 - q) * half() + q - 1;
+            };
+            const float* __restrict guu = same(kGreenSplit, -2);
+            const float* __restrict gu = same(kGreenSplit, -1);
+            const float* __restrict g0 = same(kGreenSplit, 0);
+            const float* __restrict gd = same(kGreenSplit, 1);
+            const float* __restrict gdd = same(kGreenSplit, 2);
+            const float* __restrict gSide = other(kGreenSplit, 0);
+            // Red and blue: above and below, and beside.
+            const bool redRow = masks_.isRedRow(r);
+            const Plane redAcross = redRow ? kMissingSplit : kMosaicSplit;
+            const Plane blueAcross = redRow ? kMosaicSplit : kMissingSplit;
+            const float* __restrict ru = same(redAcross, -1);
+            const float* __restrict rd = same(redAcross, 1);
+            const float* __restrict rSide = other(redRow ? kMosaicSplit : kMissingSplit, 0);
+            const float* __restrict bu = same(blueAcross, -1);
+            const float* __restrict bd = same(blueAcross, 1);
+            const float* __restrict bSide = other(redRow ? kMissingSplit : kMosaicSplit, 0);
+            const int jBegin = splitIndex(m, q), jEnd = splitIndex(w_ - m, q);
             auto pixels = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
                 DEMOSAIC_ROW_LOOP
-                for (int x = green[m] != 0.0f ? m : m + 1; x < w_ - m; x += 2) {
-                    const float g = g0[x];
-                    float au = std::fabs(g - gu[x]) + std::fabs(gu[x] - guu[x]);
-                    float ad = std::fabs(g - gd[x]) + std::fabs(gd[x] - gdd[x]);
-                    float al = std::fabs(g - g0[x - 1]) + std::fabs(g0[x - 1] - g0[x - 2]);
-                    float ar = std::fabs(g - g0[x + 1]) + std::fabs(g0[x + 1] - g0[x + 2]);
+                for (int j = jBegin; j < jEnd; ++j) {
+                    const int x = 2 * j + q;
+                    const float g = g0[j];
+                    const float gl = gSide[j], gr = gSide[j + 1];
+                    float au = std::fabs(g - gu[j]) + std::fabs(gu[j] - guu[j]);
+                    float ad = std::fabs(g - gd[j]) + std::fabs(gd[j] - gdd[j]);
+                    float al = std::fabs(g - gl) + std::fabs(gl - g0[j - 1]);
+                    float ar = std::fabs(g - gr) + std::fabs(gr - g0[j + 1]);
                     if constexpr (kColour)
                         platform::WeighAxialsAcross(cuu, cu, c0, cd, cdd, only[x], x, al, ar, au,
                                                     ad);
@@ -492,11 +525,11 @@ private:
                     const float pud = su * sd, plr = sl * sr;
                     const float wu = sd * plr, wd = su * plr, wl = sr * pud, wr = sl * pud;
                     const float norm = 1.0f / (wu + wd + wl + wr);
-                    const float dr = (wu * (ru[x] - gu[x]) + wd * (rd[x] - gd[x]) +
-                                      wl * (r0[x - 1] - g0[x - 1]) + wr * (r0[x + 1] - g0[x + 1])) *
+                    const float dr = (wu * (ru[j] - gu[j]) + wd * (rd[j] - gd[j]) +
+                                      wl * (rSide[j] - gl) + wr * (rSide[j + 1] - gr)) *
                                      norm;
-                    const float db = (wu * (bu[x] - gu[x]) + wd * (bd[x] - gd[x]) +
-                                      wl * (b0[x - 1] - g0[x - 1]) + wr * (b0[x + 1] - g0[x + 1])) *
+                    const float db = (wu * (bu[j] - gu[j]) + wd * (bd[j] - gd[j]) +
+                                      wl * (bSide[j] - gl) + wr * (bSide[j + 1] - gr)) *
                                      norm;
                     red[x] = g + dr;
                     blue[x] = g + db;
