@@ -177,6 +177,13 @@ private:
     static constexpr int half() { return kStride / 2; }
     // The first column of parity p at or after column x, as a split index.
     static int splitIndex(int x, int p) { return (x - p + 1) >> 1; }
+    // Row r of a split plane, read around sites of parity p (x = 2j + p) so
+    // that each sample lies contiguous: column x + 2i at sameSide(...)[j + i],
+    // column x - 1 + 2i at otherSide(...)[j + i].
+    float* sameSide(Plane plane, int r, int p) { return s_.row(plane, r) + p * half(); }
+    float* otherSide(Plane plane, int r, int p) {
+        return s_.row(plane, r) + (1 - p) * half() + p - 1;
+    }
 
     // Smooths one axis's difference with the Gaussian along the axis, and
     // splits the result and its squared deviation from the unsmoothed
@@ -328,25 +335,17 @@ private:
                 const int end = splitIndex(w_ - m, 1 - p);
                 for (int j = splitIndex(m, 1 - p); j < end; ++j) gKept[j] = kept[j];
             }
-            // The mosaic read from its split rows, so that each sample lies
-            // contiguous: in row r + k, column x = 2j + p + 2i of the site's
-            // parity at same(k)[j + i], column x - 1 + 2i of the other at
-            // other(k)[j + i].
-            const float* split = s_.row(kMosaicSplit, r);
-            const auto same = [&](int k) { return split + k * kStride + p * half(); };
-            const auto other = [&](int k) {
-                return split + k * kStride + (1 - p) * half() + p - 1;
-            };
-            const float* __restrict suuu = same(-3);
-            const float* __restrict suu = same(-2);
-            const float* __restrict su = same(-1);
-            const float* __restrict s0 = same(0);
-            const float* __restrict sd = same(1);
-            const float* __restrict sdd = same(2);
-            const float* __restrict sddd = same(3);
-            const float* __restrict ouu = other(-2);
-            const float* __restrict o0 = other(0);
-            const float* __restrict odd = other(2);
+            // The mosaic read from its split rows (see sameSide).
+            const float* __restrict suuu = sameSide(kMosaicSplit, r - 3, p);
+            const float* __restrict suu = sameSide(kMosaicSplit, r - 2, p);
+            const float* __restrict su = sameSide(kMosaicSplit, r - 1, p);
+            const float* __restrict s0 = sameSide(kMosaicSplit, r, p);
+            const float* __restrict sd = sameSide(kMosaicSplit, r + 1, p);
+            const float* __restrict sdd = sameSide(kMosaicSplit, r + 2, p);
+            const float* __restrict sddd = sameSide(kMosaicSplit, r + 3, p);
+            const float* __restrict ouu = otherSide(kMosaicSplit, r - 2, p);
+            const float* __restrict o0 = otherSide(kMosaicSplit, r, p);
+            const float* __restrict odd = otherSide(kMosaicSplit, r + 2, p);
             auto pixels = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
                 DEMOSAIC_ROW_LOOP
@@ -417,15 +416,7 @@ private:
     QUORVEX_WIDE_LOOPS
     void redBlueAtOppositeSites(int m) {
         for (int r = m; r < h_ - m; ++r) {
-            const platform::CFARowMasks mk = masks_.forRow(r);
-            const float* __restrict cuu = s_.row(kMosaic, r - 2);
-            const float* __restrict cu = s_.row(kMosaic, r - 1);
             const float* __restrict c0 = s_.row(kMosaic, r);
-            const float* __restrict cd = s_.row(kMosaic, r + 1);
-            const float* __restrict cdd = s_.row(kMosaic, r + 2);
-            const float* __restrict gu = s_.row(kGreen, r - 1);
-            const float* __restrict g0 = s_.row(kGreen, r);
-            const float* __restrict gd = s_.row(kGreen, r + 1);
             const float* __restrict only = s_.row(kColourOnly, r);
             const bool redRow = masks_.isRedRow(r);
             float* __restrict own = s_.row(redRow ? kRed : kBlue, r);
@@ -434,21 +425,33 @@ private:
             // the other, every second pixel. Its green sites are left to the
             // next step, which reads neither plane there.
             for (int x = m; x < w_ - m; ++x) own[x] = c0[x];
-            const float* __restrict green = mk.green;
+            const float* __restrict green = masks_.forRow(r).green;
             // The sites' parity; what they get is kept split too, for
             // redBlueAtGreenSites.
             const int p = green[m] != 0.0f ? (m + 1) & 1 : m & 1;
             float* __restrict missing = s_.row(kMissingSplit, r) + p * half();
+            // The mosaic and green read from split rows (see sameSide).
+            const float* __restrict cuu = sameSide(kMosaicSplit, r - 2, p);
+            const float* __restrict c = sameSide(kMosaicSplit, r, p);
+            const float* __restrict cdd = sameSide(kMosaicSplit, r + 2, p);
+            const float* __restrict cu = otherSide(kMosaicSplit, r - 1, p);
+            const float* __restrict cd = otherSide(kMosaicSplit, r + 1, p);
+            const float* __restrict gu = otherSide(kGreenSplit, r - 1, p);
+            const float* __restrict g0 = sameSide(kGreenSplit, r, p);
+            const float* __restrict gd = otherSide(kGreenSplit, r + 1, p);
             auto pixels = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
                 const int jEnd = splitIndex(w_ - m, p);
                 DEMOSAIC_ROW_LOOP
                 for (int j = splitIndex(m, p); j < jEnd; ++j) {
                     const int x = 2 * j + p;
-                    const float g = g0[x];
+                    const float g = g0[j];
+                    const platform::DiagonalSamples around{
+                        c[j],       g,          cu[j],      cu[j + 1], cd[j],
+                        cd[j + 1],  gu[j],      gu[j + 1],  gd[j],     gd[j + 1],
+                        cuu[j - 1], cuu[j + 1], cdd[j - 1], cdd[j + 1]};
                     other[x] = missing[j] =
-                        g + platform::DiagonalDifference<kColour>(cuu, cu, c0, cd, cdd, gu, g, gd,
-                                                                  kColour ? only[x] : 0.0f, x);
+                        g + platform::DiagonalDifference<kColour>(around, kColour ? only[x] : 0.0f);
                 }
             };
             // Rows without such detail skip its terms, which are 0 there.
@@ -476,16 +479,12 @@ private:
             const float* __restrict only = s_.row(kColourOnly, r);
             float* __restrict red = s_.row(kRed, r);
             float* __restrict blue = s_.row(kBlue, r);
-            // Everything is read from split rows, so that each sample lies
-            // contiguous: in row r + k, column x = 2j + q + 2i of the green
-            // sites' parity at same(k)[j + i], column x - 1 + 2i of the other
-            // at other(k)[j + i]. Red and blue are the mosaic's samples where
-            // it has them, else what redBlueAtOppositeSites found.
+            // Everything is read from split rows (see sameSide). Red and
+            // blue are the mosaic's samples where it has them, else what
+            // redBlueAtOppositeSites found.
             const int q = green[m] != 0.0f ? m & 1 : (m + 1) & 1;
-            const auto same = [&](Plane plane, int k) { return s_.row(plane, r + k) + q * half(); };
-            const auto other = [&](Plane plane, int k) {
-                return s_.row(plane, r + k) + (1 - q) * half() + q - 1;
-            };
+            const auto same = [&](Plane plane, int k) { return sameSide(plane, r + k, q); };
+            const auto other = [&](Plane plane, int k) { return otherSide(plane, r + k, q); };
             const float* __restrict guu = same(kGreenSplit, -2);
             const float* __restrict gu = same(kGreenSplit, -1);
             const float* __restrict g0 = same(kGreenSplit, 0);
