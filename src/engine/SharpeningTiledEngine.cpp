@@ -127,6 +127,25 @@ inline uint32_t toOutput(float v, float mul) {
     return uint32_t(int32_t(f + 0.5f));
 }
 
+// The square roots of a row's colours, a plane each.
+QUORVEX_WIDE_LOOPS
+void rootsOfRow(const uint16_t* __restrict s, size_t n, const float* root, const uint8_t* ahead,
+                float* __restrict p0, float* __restrict p1, float* __restrict p2) {
+    // A cache line of the next row asked for every eight pixels.
+    for (size_t i = 0; i < n; i += 8) {
+        if (ahead) __builtin_prefetch(ahead + i * 8);
+        const size_t end = std::min(n, i + 8);
+        for (size_t j = i; j < end; ++j) {
+            p0[j] = root[s[4 * j]];
+            p1[j] = root[s[4 * j + 1]];
+            p2[j] = root[s[4 * j + 2]];
+        }
+    }
+}
+
+// 32-bit words written straight into 16-bit rows.
+using Word = uint32_t __attribute__((may_alias, aligned(2)));
+
 // A row of sharpened square roots (a plane per colour, w apart) as 16-bit
 // RGBA. Two 32-bit words a pixel (R and G, B and A) vectorise far better
 // than four 16-bit stores.
@@ -135,26 +154,17 @@ void outputRow(const float* values, size_t w, float mul, uint32_t alpha, uint16_
     const float* __restrict v0 = values;
     const float* __restrict v1 = values + w;
     const float* __restrict v2 = values + 2 * w;
-    constexpr size_t kChunk = 64;
-    for (size_t x = 0; x < w; x += kChunk) {
-        const size_t n = std::min(kChunk, w - x);
-        uint32_t words[2 * kChunk];
-        for (size_t i = 0; i < n; ++i) {
-            const uint32_t r = toOutput(v0[x + i], mul), g = toOutput(v1[x + i], mul);
-            const uint32_t b = toOutput(v2[x + i], mul);
-            if constexpr (std::endian::native == std::endian::little) {
-                words[2 * i] = r | (g << 16);
-                words[2 * i + 1] = b | (alpha << 16);
-            } else {
-                words[2 * i] = (r << 16) | g;
-                words[2 * i + 1] = (b << 16) | alpha;
-            }
+    Word* __restrict words = reinterpret_cast<Word*>(out);
+    for (size_t i = 0; i < w; ++i) {
+        const uint32_t r = toOutput(v0[i], mul), g = toOutput(v1[i], mul);
+        const uint32_t b = toOutput(v2[i], mul);
+        if constexpr (std::endian::native == std::endian::little) {
+            words[2 * i] = r | (g << 16);
+            words[2 * i + 1] = b | (alpha << 16);
+        } else {
+            words[2 * i] = (r << 16) | g;
+            words[2 * i + 1] = (b << 16) | alpha;
         }
-        // A whole chunk as a copy of known size: no call for it.
-        if (n == kChunk)
-            std::memcpy(out + 4 * x, words, sizeof words);
-        else
-            std::memcpy(out + 4 * x, words, n * 8);
     }
 }
 
@@ -338,12 +348,7 @@ void SharpeningTiledEngine::processTile(int colStart, int colEnd, int rowStart, 
                 nextRow + 1 < H
                     ? reinterpret_cast<const uint8_t*>(srcBuffer->bufferU16ForRow(nextRow + 1, ax0))
                     : nullptr;
-            for (size_t i = 0; i < aw; ++i) {
-                if (ahead && i % 8 == 0) __builtin_prefetch(ahead + i * 8);
-                p0[i] = root[s[4 * i]];
-                p1[i] = root[s[4 * i + 1]];
-                p2[i] = root[s[4 * i + 2]];
-            }
+            rootsOfRow(s, aw, root, ahead, p0, p1, p2);
         }
         const bool interiorRow = y >= h && y + h < H;
         for (int c = 0; c < 3; ++c) {
