@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include "color/SettingsKeys.h"
 #include "platform/Log.h"
@@ -179,8 +180,21 @@ void RawCombineTiledEngine::setParameters(const std::optional<std::string>& key,
 // ---------------------------------------------------------------------------
 // The run
 
+bool RawCombineTiledEngine::takesAlternateAlone(const platform::Dictionary& settings) {
+    return clampUnit(settings[SettingsKeys::kArtifactSuppression].floatValue(0)) == 1.0f &&
+           clampUnit(settings[SettingsKeys::kChromaArtifactSuppression].floatValue(0)) == 1.0f;
+}
+
 std::shared_ptr<TileProcess> RawCombineTiledEngine::runProcessToCompletion(
     const TileRegion& region) {
+    // Amounts other than 1 and 1 show the master beyond the border bands:
+    // a source asked for less decodes it whole, now rather than in a tile.
+    if (auto raw = rawImage();
+        raw && !(artifactSuppression_ == 1.0f && chromaArtifactSuppression_ == 1.0f)) {
+        const bool banded = raw->masterEdgeBands() != 0;
+        raw->setMasterEdgeBands(0);
+        if (banded) raw->masterImageBytes();
+    }
     auto result = TiledEngine::runProcessToCompletion(region);
     auto buffer = result ? result->buffer() : nullptr;
     if (!buffer) {
@@ -478,16 +492,33 @@ void RawCombineTiledEngine::processArea(int colStart, int colEnd, int rowStart, 
     rowEnd = std::min(rowEnd, H);
     if (colStart >= colEnd) return;
     const MixAmounts amounts{artifactSup, cArtifactSup, ettrMul_};
-    auto mixRows = [&](auto row) {
-        for (int y = rowStart; y < rowEnd; ++y) {
-            const size_t first = (size_t(y) * size_t(W) + size_t(colStart)) * 3;
-            row(master + first, alternate ? alternate + first : nullptr,
-                destBuffer->bufferU16ForRow(y, colStart), colEnd - colStart, amounts);
-        }
-    };
     const bool unit = amounts.mul == 1.0f;
     const bool x1c1 = amounts.x == 1.0f && amounts.c == 1.0f;
     const bool x0c0 = amounts.x == 0.0f && amounts.c == 0.0f;
+    const uint32_t border = alternate ? raw->masterEdgeBands() : 0;
+    const EdgeBands bands{uint32_t(W), uint32_t(H), border};
+    const int n = colEnd - colStart;
+    auto mixRows = [&](auto row) {
+        for (int y = rowStart; y < rowEnd; ++y) {
+            const size_t first = (size_t(y) * size_t(W) + size_t(colStart)) * 3;
+            const uint16_t* a = alternate ? alternate + first : nullptr;
+            uint16_t* d = destBuffer->bufferU16ForRow(y, colStart);
+            if (border == 0) {
+                row(master + first, a, d, n, amounts);
+                continue;
+            }
+            const EdgeBands::Run run = bands.at(uint32_t(colStart), uint32_t(y));
+            if (run.pixels >= uint32_t(n)) {
+                row(master + run.sample, a, d, n, amounts);
+            } else if (run.pixels == 0 && x1c1) {
+                // The alternate alone: its hue as it is.
+                unit ? mixRow<Mix::masterOnly, true>(a, nullptr, d, n, amounts)
+                     : mixRow<Mix::masterOnly, false>(a, nullptr, d, n, amounts);
+            } else {
+                throw std::logic_error("the master rendering was not kept there");
+            }
+        }
+    };
     if (!alternate)
         unit ? mixRows(mixRow<Mix::masterOnly, true>) : mixRows(mixRow<Mix::masterOnly, false>);
     else if (x1c1)

@@ -238,6 +238,38 @@ void RawDecodeHalfSize(const RawDecodeRequest& req, const MosaicPlane& mosaic, c
     (*out.metaData).set(kCGImagePropertyPixelHeight, int64_t(out.height));
 }
 
+namespace {
+
+// The master (AHD) in the EdgeBands of the cropped, oriented image only:
+// each band worked out over the part of the crop it shows, then turned and
+// converted as RawFinish does the whole image.
+void RawMasterEdgeBands(const CFAPlane& cfa, const RawCrop& crop, uint32_t orientation,
+                        const RawMatrix3& matrix, uint32_t border, unsigned bands,
+                        rawWrapper::Decoded& out) {
+    uint32_t W = 0, H = 0;
+    RawOrientedSize(orientation, crop.width, crop.height, W, H);
+    const EdgeBands layout{W, H, border};
+    out.master.resize(layout.pixels() * 3);
+    const RawCrop inImage[] = {{0, 0, W, border},
+                               {0, H - border, W, border},
+                               {0, border, border, H - 2 * border},
+                               {W - border, border, border, H - 2 * border}};
+    RawSamples rgb;
+    for (const RawCrop& band : inImage) {
+        RawCrop area = RawUnorientedArea(orientation, crop.width, crop.height, band);
+        area.left += crop.left;
+        area.top += crop.top;
+        rgb.resize(size_t(area.width) * area.height * 3);
+        DemosaicAHDArea(cfa, area, rgb.data(), bands);
+        RawConvertCropOrient(rgb.data(), area.width, RawCrop{0, 0, area.width, area.height},
+                             orientation, matrix,
+                             out.master.data() + layout.at(band.left, band.top).sample, 1);
+    }
+    out.masterEdgeBands = border;
+}
+
+}  // namespace
+
 void RawDemosaicBoth(const RawDecodeRequest& req, const MosaicPlane& mosaic, const RawCrop& crop,
                      uint32_t orientation, const RawMatrix3& matrix,
                      const RawRenderingStep& afterDemosaic, rawWrapper::Decoded& out) {
@@ -266,6 +298,22 @@ void RawDemosaicBoth(const RawDecodeRequest& req, const MosaicPlane& mosaic, con
         return;
     }
     const CFAPlane cfa{mosaic.samples, width, height, mosaic.rowStride, *bayer};
+    uint32_t finalWidth = 0, finalHeight = 0;
+    RawOrientedSize(orientation, crop.width, crop.height, finalWidth, finalHeight);
+    if (!afterDemosaic && EdgeBands::fit(finalWidth, finalHeight, req.masterEdgeBands)) {
+        // The blend will take the alternate alone inside the bands, where
+        // nothing shares the colour-only cells with it.
+        if (whole) {
+            out.alternate.resize(size_t(width) * height * 3);
+            DemosaicLMMSE(cfa, out.alternate.data(), req.bands, &matrix, nullptr);
+        } else {
+            RawSamples rgb(size_t(width) * height * 3);
+            DemosaicLMMSE(cfa, rgb.data(), req.bands, nullptr, nullptr);
+            RawFinish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
+        }
+        RawMasterEdgeBands(cfa, crop, orientation, matrix, req.masterEdgeBands, req.bands, out);
+        return;
+    }
     const auto render = [&](bool master, uint16_t* rgb, const RawMatrix3* colour) {
         if (master)
             DemosaicAHD(cfa, rgb, req.bands, colour, &colourOnly);
