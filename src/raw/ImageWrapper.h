@@ -7,7 +7,8 @@
 // Images: packed unsigned 16-bit R, G, B (three samples per pixel), rows of
 // imageWidth() pixels, imageHeight() rows, full scale 65535, linear, in
 // ProPhoto primaries with a D65 white, already turned to the file's
-// orientation.
+// orientation; a master decoded for an export that shows it only in the
+// border bands may hold just those (masterEdgeBands(), EdgeBands).
 //
 // Subclass contract
 // -----------------
@@ -21,8 +22,8 @@
 //   the master; on failure call setError and return null. alternateImageBytes()
 //   returns the alternate rendering or null (monochrome sensor). The returned
 //   pointers stay valid until the subclass frees the images (a new camera
-//   profile or monochrome flag), which only happens from the thread that
-//   drives the decode.
+//   profile or monochrome flag, a request for the whole master), which only
+//   happens from the thread that drives the decode.
 // - setMasterEdgeBands / masterEdgeBands: a subclass that can spare the
 //   master where a blend takes the alternate alone keeps it only along the
 //   image's edges when asked (the layout of EdgeBands) and says so; asked
