@@ -247,15 +247,20 @@ void DemosaicInTiles(const CFAPlane& cfa, uint16_t* rgb, unsigned bands,
     });
 }
 
+unsigned AreaBands(uint32_t planeWidth, uint32_t planeHeight, uint32_t left, uint32_t top,
+                   uint32_t width, uint32_t height, unsigned bands, int tileHeight) {
+    if (planeWidth < 2 || planeHeight < 2 || left > planeWidth || width > planeWidth - left ||
+        top > planeHeight || height > planeHeight - top)
+        throw std::invalid_argument("demosaic area outside the plane");
+    // A band of a thin area would pay its halo for very few rows.
+    return std::min(bands, std::max(1u, height / uint32_t(tileHeight)));
+}
+
 void DemosaicAreaInTiles(
     const CFAPlane& cfa, uint32_t left, uint32_t top, uint32_t width, uint32_t height,
     unsigned bands, int tileWidth, int tileHeight, int pad,
     const std::function<std::function<void(const DemosaicTile&)>()>& makeBand) {
-    if (cfa.width < 2 || cfa.height < 2 || left > cfa.width || width > cfa.width - left ||
-        top > cfa.height || height > cfa.height - top)
-        throw std::invalid_argument("demosaic area outside the plane");
-    // A band of a thin area would pay its halo for very few rows.
-    bands = std::min(bands, std::max(1u, height / uint32_t(tileHeight)));
+    bands = AreaBands(cfa.width, cfa.height, left, top, width, height, bands, tileHeight);
     RunInRowBands(height, bands, [&](uint32_t first, uint32_t end) {
         ForEachTile(left, left + width, top + first, top + end, tileWidth, tileHeight, pad,
                     makeBand());

@@ -78,10 +78,15 @@ void DemosaicInTiles(const CFAPlane& cfa, uint16_t* rgb, unsigned bands,
                      int tileHeight, int pad,
                      const std::function<std::function<void(const DemosaicTile&)>()>& makeBand);
 
+// The row bands for an area of a plane: no more than the area's rows hold
+// tiles of tileHeight (at least one). Throws std::invalid_argument unless
+// the plane is at least 2 × 2 and holds the area.
+unsigned AreaBands(uint32_t planeWidth, uint32_t planeHeight, uint32_t left, uint32_t top,
+                   uint32_t width, uint32_t height, unsigned bands, int tileHeight);
+
 // DemosaicInTiles over the pixels [left, left + width) × [top, top + height)
 // of the plane only, each as a whole-image run makes it (the halo still
-// read from the image). The tiles store themselves; the plane must be at
-// least 2 × 2 and hold the area (std::invalid_argument otherwise).
+// read from the image), in AreaBands. The tiles store themselves.
 void DemosaicAreaInTiles(const CFAPlane& cfa, uint32_t left, uint32_t top, uint32_t width,
                          uint32_t height, unsigned bands, int tileWidth, int tileHeight, int pad,
                          const std::function<std::function<void(const DemosaicTile&)>()>& makeBand);

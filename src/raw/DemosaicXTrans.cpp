@@ -983,7 +983,6 @@ void BlendCandidatesReference(const Frame& f, TileScratch& s, float* const maste
     for (int rendering = 0; rendering < 2; ++rendering) {
         const bool isMaster = rendering == 0;
         float* const* out = isMaster ? master : alternate;
-        if (!out) continue;
         for (size_t i = 0; i < end; ++i) {
             float least = score[0][i];
             for (int d = 1; d < kCandidates; ++d) least = std::min(least, score[d][i]);
@@ -1000,8 +999,8 @@ void BlendCandidatesReference(const Frame& f, TileScratch& s, float* const maste
     }
 }
 
-// The same in one pass for both (the alternate alone with `master` null),
-// each candidate's plane named, so that the loop vectorises.
+// The same in one pass for both, each candidate's plane named, so that the
+// loop vectorises.
 XTRANS_WIDE_LOOPS
 void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
                      float* const alternate[3]) {
@@ -1025,32 +1024,13 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
     const float* __restrict r4 = s.plane(kSmoothR);
     const float* __restrict g4 = s.plane(kSmoothG);
     const float* __restrict b4 = s.plane(kSmoothB);
-    float* __restrict mr = master ? master[0] : nullptr;
-    float* __restrict mg = master ? master[1] : nullptr;
-    float* __restrict mb = master ? master[2] : nullptr;
+    float* __restrict mr = master[0];
+    float* __restrict mg = master[1];
+    float* __restrict mb = master[2];
     float* __restrict ar = alternate[0];
     float* __restrict ag = alternate[1];
     float* __restrict ab = alternate[2];
     const size_t end = f.at(f.height, 0);
-    if (!master) {
-        DEMOSAIC_ROW_LOOP
-        for (size_t i = 0; i < end; ++i) {
-            const float least = platform::MinOf(platform::MinOf(platform::MinOf(s0[i], s1[i]),
-                                                                platform::MinOf(s2[i], s3[i])),
-                                                s4[i]) +
-                                1.0f;
-            const float a0 = Weight(least / (s0[i] + 1.0f), false),
-                        a1 = Weight(least / (s1[i] + 1.0f), false),
-                        a2 = Weight(least / (s2[i] + 1.0f), false),
-                        a3 = Weight(least / (s3[i] + 1.0f), false),
-                        a4 = Weight(least / (s4[i] + 1.0f), false);
-            const float ai = 1.0f / (a0 + a1 + a2 + a3 + a4);
-            ar[i] = (a0 * r0[i] + a1 * r1[i] + a2 * r2[i] + a3 * r3[i] + a4 * r4[i]) * ai;
-            ag[i] = (a0 * g0[i] + a1 * g1[i] + a2 * g2[i] + a3 * g3[i] + a4 * g4[i]) * ai;
-            ab[i] = (a0 * b0[i] + a1 * b1[i] + a2 * b2[i] + a3 * b3[i] + a4 * b4[i]) * ai;
-        }
-        return;
-    }
     DEMOSAIC_ROW_LOOP
     for (size_t i = 0; i < end; ++i) {
         const float least = platform::MinOf(platform::MinOf(platform::MinOf(s0[i], s1[i]),
@@ -1075,15 +1055,15 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
     }
 }
 
-// The candidates blended into both renderings (or the alternate alone,
-// `master` null), then the median and the guided average of each one's
-// colour differences.
+// The candidates blended into both renderings, then the median and the
+// guided average of each one's colour differences: of the alternate's
+// alone without `finishMaster` (the master's blend costs little beside).
 void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3],
-           float* const alternate[3]) {
+           float* const alternate[3], bool finishMaster = true) {
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate);
     const SampleRanges ranges = MakeSampleRanges(f, s);
     for (float* const* out : {master, alternate}) {
-        if (!out) continue;
+        if (out == master && !finishMaster) continue;
         (reference ? MedianColourDifferencesReference : MedianColourDifferences)(
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2]);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(f, s, out[0],
@@ -1102,33 +1082,16 @@ void CheckArguments(const MosaicPlane& mosaic, const uint16_t* rgb) {
         throw std::invalid_argument("demosaic: image too large");
 }
 
-// Over `area` of the mosaic only; a thin area takes fewer bands, each of
-// which would pay its halo for few rows.
+// Over `area` of the mosaic only.
 template <typename Interpolate>
 void RunTiles(const MosaicPlane& mosaic, const RawCrop& area, unsigned bands, int pad, int planes,
               const Interpolate& interpolate) {
-    bands = std::min(bands, std::max(1u, area.height / uint32_t(kTileSize)));
     platform::RunInRowBands(area.height, bands, [&](uint32_t first, uint32_t end) {
         const int stride = kTileSize + 2 * pad;
         TileScratch scratch(stride, stride, planes);
         platform::ForEachTile(
             area.left, area.left + area.width, area.top + first, area.top + end, kTileSize,
             kTileSize, pad, [&](const DemosaicTile& tile) {
-                const Frame frame{tile.stride, tile.paddedWidth(), tile.paddedHeight()};
-                LoadTile(mosaic, tile, scratch);
-                interpolate(tile, frame, scratch);
-            });
-    });
-}
-
-template <typename Interpolate>
-void RunTiles(const MosaicPlane& mosaic, unsigned bands, int pad, int planes,
-              const Interpolate& interpolate) {
-    platform::RunInRowBands(mosaic.height, bands, [&](uint32_t first, uint32_t end) {
-        const int stride = kTileSize + 2 * pad;
-        TileScratch scratch(stride, stride, planes);
-        platform::ForEachTile(
-            mosaic.width, first, end, kTileSize, kTileSize, pad, [&](const DemosaicTile& tile) {
                 const Frame frame{tile.stride, tile.paddedWidth(), tile.paddedHeight()};
                 LoadTile(mosaic, tile, scratch);
                 interpolate(tile, frame, scratch);
@@ -1152,11 +1115,12 @@ void DemosaicXTransSmooth(const MosaicPlane& mosaic, uint16_t* rgb, unsigned ban
 
 namespace {
 
-void RunBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate, unsigned bands,
-             const RawMatrix3* colour, bool reference) {
+// Either rendering (null: not stored) over `area`, rows of area.width.
+void RunBoth(const MosaicPlane& mosaic, const RawCrop& area, uint16_t* master, uint16_t* alternate,
+             unsigned bands, const RawMatrix3* colour, bool reference) {
     CheckArguments(mosaic, master ? master : alternate);
     const int radius = SmoothRadius(mosaic.layout);
-    RunTiles(mosaic, bands, Halo(mosaic.layout), kPlaneCount,
+    RunTiles(mosaic, area, bands, Halo(mosaic.layout), kPlaneCount,
              [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
                  SmoothTile(f, s, radius);
                  Candidates(f, s, radius, reference);
@@ -1164,48 +1128,36 @@ void RunBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate, u
                  float* const masterOut[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
                  float* const alternateOut[3] = {s.plane(kAlternateR), s.plane(kAlternateG),
                                                  s.plane(kAlternateB)};
-                 Blend(f, s, reference, master ? masterOut : nullptr, alternateOut);
+                 Blend(f, s, reference, masterOut, alternateOut, master != nullptr);
+                 DemosaicTile at = tile;
+                 at.x0 -= int(area.left);
+                 at.y0 -= int(area.top);
                  if (alternate)
-                     platform::StoreTileRGB(tile, alternateOut[0], alternateOut[1], alternateOut[2],
-                                            alternate, mosaic.width, colour);
+                     platform::StoreTileRGB(at, alternateOut[0], alternateOut[1], alternateOut[2],
+                                            alternate, area.width, colour);
                  if (master)
-                     platform::StoreTileRGB(tile, masterOut[0], masterOut[1], masterOut[2], master,
-                                            mosaic.width, colour);
+                     platform::StoreTileRGB(at, masterOut[0], masterOut[1], masterOut[2], master,
+                                            area.width, colour);
              });
 }
+
+RawCrop Whole(const MosaicPlane& mosaic) { return {0, 0, mosaic.width, mosaic.height}; }
 
 }  // namespace
 
 void DemosaicXTransArea(const MosaicPlane& mosaic, const RawCrop& area, uint16_t* rgb,
                         unsigned bands) {
-    CheckArguments(mosaic, rgb);
-    if (mosaic.width < 2 || mosaic.height < 2 || area.left > mosaic.width ||
-        area.width > mosaic.width - area.left || area.top > mosaic.height ||
-        area.height > mosaic.height - area.top)
-        throw std::invalid_argument("demosaic area outside the plane");
-    const int radius = SmoothRadius(mosaic.layout);
-    RunTiles(mosaic, area, bands, Halo(mosaic.layout), kPlaneCount,
-             [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
-                 SmoothTile(f, s, radius);
-                 Candidates(f, s, radius, false);
-                 float* const masterOut[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
-                 float* const alternateOut[3] = {s.plane(kAlternateR), s.plane(kAlternateG),
-                                                 s.plane(kAlternateB)};
-                 Blend(f, s, false, masterOut, alternateOut);
-                 DemosaicTile at = tile;
-                 at.x0 -= int(area.left);
-                 at.y0 -= int(area.top);
-                 platform::StoreTileRGB(at, masterOut[0], masterOut[1], masterOut[2], rgb,
-                                        area.width);
-             });
+    bands = platform::AreaBands(mosaic.width, mosaic.height, area.left, area.top, area.width,
+                                area.height, bands, kTileSize);
+    RunBoth(mosaic, area, rgb, nullptr, bands, nullptr, false);
 }
 
 void DemosaicXTransBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
                         unsigned bands, const RawMatrix3* colour) {
-    RunBoth(mosaic, master, alternate, bands, colour, false);
+    RunBoth(mosaic, Whole(mosaic), master, alternate, bands, colour, false);
 }
 
 void DemosaicXTransReference(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
                              unsigned bands) {
-    RunBoth(mosaic, master, alternate, bands, nullptr, true);
+    RunBoth(mosaic, Whole(mosaic), master, alternate, bands, nullptr, true);
 }
