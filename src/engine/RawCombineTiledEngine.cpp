@@ -496,7 +496,7 @@ void RawCombineTiledEngine::processArea(int colStart, int colEnd, int rowStart, 
     const bool x1c1 = amounts.x == 1.0f && amounts.c == 1.0f;
     const bool x0c0 = amounts.x == 0.0f && amounts.c == 0.0f;
     const uint32_t border = alternate ? raw->masterEdgeBands() : 0;
-    const EdgeBands bands{uint32_t(W), uint32_t(H), border};
+    const EdgeBands bands{uint32_t(W), raw->imageHeight(), border};
     const int n = colEnd - colStart;
     auto mixRows = [&](auto row) {
         for (int y = rowStart; y < rowEnd; ++y) {

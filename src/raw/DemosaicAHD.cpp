@@ -143,9 +143,9 @@ public:
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
-    QUORVEX_WIDE_LOOPS
     // The tile's pixels go to `rgb`, rows of rgbWidth pixels from image
     // pixel (originX, originY).
+    QUORVEX_WIDE_LOOPS
     void run(const CFAPlane& cfa, uint16_t* rgb, uint32_t rgbWidth, int originX, int originY,
              const RawMatrix3* colour, platform::ColourOnlyCells* cells) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));

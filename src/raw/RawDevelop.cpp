@@ -240,11 +240,10 @@ void RawDecodeHalfSize(const RawDecodeRequest& req, const MosaicPlane& mosaic, c
 
 namespace {
 
-// The master (AHD) in the EdgeBands of the cropped, oriented image only:
-// each band worked out over the part of the crop it shows, then turned and
-// converted as RawFinish does the whole image.
-// `demosaicArea` makes the master over an area of the mosaic, rows of the
-// area's width.
+// The master in the EdgeBands of the cropped, oriented image only: each
+// band made by `demosaicArea` (rows of the area's width) over the part of
+// the crop it shows, then turned and converted as RawFinish does the whole
+// image.
 void RawMasterEdgeBands(const std::function<void(const RawCrop&, uint16_t*)>& demosaicArea,
                         const RawCrop& crop, uint32_t orientation, const RawMatrix3& matrix,
                         uint32_t border, rawWrapper::Decoded& out) {
