@@ -2,7 +2,8 @@
 # The X-Trans demosaic against the peers'. Each scene (the Photo CD images of
 # ../shared/testdata/pcd at Base and their reference renderings, a neutral and
 # a colour zone plate, charts of fine coloured texture and of saturated edges,
-# five slanted edges between saturated colours) is
+# five slanted edges between saturated colours; and, held out, crops of the
+# Photo CD images at full resolution that no constant was chosen on) is
 # written by tools/mosaic_twins as an X-Trans DNG, an RGGB DNG and a LinearRaw
 # DNG of the very same raw values; each program develops all three to 16-bit
 # TIFF and its mosaic renders are scored against its own LinearRaw render
@@ -79,13 +80,27 @@ if [ "${QUALITY:-1}" != 0 ]; then
     "$twins" --chart $c --output "$work/scenes/chart-$c" >/dev/null
     scenes+=("chart-$c")
   done
+  # Held out: the window of most detail of each image's 16Base decode, at
+  # four times Base's scale and uncut by reduction, scored apart from the
+  # scenes the demosaic's constants were chosen on.
+  held=(IMG0003:0,256 IMG0004:2112,1024 IMG0010:576,1536 IMG0015:1536,0 IMG0019:960,0
+    IMG0023:576,640)
+  for h in "${held[@]}"; do
+    "$twins" --pcd "$data/${h%%:*}.PCD" --size 768x512 --crop "${h#*:}" \
+      --output "$work/scenes/held-${h%%:*}" >/dev/null
+    scenes+=("held-${h%%:*}")
+  done
   # Slanted edges between saturated colours, scored apart (see below).
   edges=("150,20,30/235,200,20" "170,20,20/235,235,235" "30,40,160/230,210,40"
     "180,30,30/40,150,40" "30,30,30/230,230,230")
+  # 120 pixels square as the issue drew them; again at 240, which
+  # rawtherapee-cli needs (it refuses smaller files), for the peers' rows.
   for i in "${!edges[@]}"; do
-    # 240 pixels square: rawtherapee-cli refuses smaller files.
-    "$twins" --edge "${edges[$i]}" --size 240x240 --output "$work/scenes/edge-$((i + 1))" >/dev/null
-    scenes+=("edge-$((i + 1))")
+    for size in 120 240; do
+      "$twins" --edge "${edges[$i]}" --size ${size}x$size \
+        --output "$work/scenes/edge$size-$((i + 1))" >/dev/null
+      scenes+=("edge$size-$((i + 1))")
+    done
   done
   [ -n "${SCENES:-}" ] && read -r -a scenes <<<"$SCENES"
 
@@ -132,7 +147,7 @@ if [ "${QUALITY:-1}" != 0 ]; then
     # edge has no neutral part to find false colour in).
     first=
     for s in "${scenes[@]}"; do
-      [[ $s == edge-* ]] || { first=$work/render/$p/$s-linear.tif; break; }
+      [[ $s == edge* ]] || { first=$work/render/$p/$s-linear.tif; break; }
     done
     [ -f "$work/render/$p/zone-neutral-linear.tif" ] && first=$work/render/$p/zone-neutral-linear.tif
     if [ -n "$first" ] && [ -f "$first" ]; then
@@ -148,7 +163,7 @@ if [ "${QUALITY:-1}" != 0 ]; then
   for p in "${programs[@]}"; do
     for m in xtrans rggb; do
       for s in "${scenes[@]}"; do
-        [[ $s == edge-* ]] && continue
+        [[ $s == edge* ]] && continue
         ref=$work/render/$p/$s-linear.tif test=$work/render/$p/$s-$m.tif
         if [ -f "$ref" ] && [ -f "$test" ]; then
           read -r c dm dp f < <("${score[@]}" score "$ref" "$test" "$work/scenes/$s-linear.dng")
@@ -161,9 +176,12 @@ if [ "${QUALITY:-1}" != 0 ]; then
       done | tee -a "$work/table"
     done
   done
-  awk 'NF == 7 { for (g = 1; g <= 2; g++) {
-      if (g == 2 && $3 ~ /^(zone|chart)-/) continue
-      k = $1 " " $2 " " (g == 1 ? "MEAN-all" : "MEAN-photos"); if (!(k in n)) order[++K] = k
+  # The held-out crops have a mean of their own and stay out of the others.
+  awk 'NF == 7 { for (g = 1; g <= 3; g++) {
+      held = $3 ~ /^held-/
+      if ((g == 3) != held || (g == 2 && $3 ~ /^(zone|chart)-/)) continue
+      k = $1 " " $2 " " (g == 1 ? "MEAN-all" : g == 2 ? "MEAN-photos" : "MEAN-held")
+      if (!(k in n)) order[++K] = k
       n[k]++; for (i = 4; i <= 6; i++) v[k, i] += $i
       if ($7 != "-") { v[k, 7] += $7; nf[k]++ } } }
     END { for (j = 1; j <= K; j++) { k = order[j]; split(k, w, " ")
@@ -174,18 +192,21 @@ if [ "${QUALITY:-1}" != 0 ]; then
   # The edges: the largest difference from the LinearRaw render in 8-bit
   # levels, and how far the darkest pixel falls below the darker side.
   echo
-  printf "%-12s %-7s %-24s %10s %7s\n" program mosaic edge difference below
+  printf "%-12s %-7s %-24s %5s %10s %7s\n" program mosaic edge size difference below
   for p in "${programs[@]}"; do
     for m in xtrans rggb; do
-      for i in "${!edges[@]}"; do
-        s=edge-$((i + 1)) ref=$work/render/$p/edge-$((i + 1))-linear.tif
-        test=$work/render/$p/$s-$m.tif
-        if [ -f "$ref" ] && [ -f "$test" ]; then
-          read -r d b < <("${score[@]}" edge "$ref" "$test")
-          printf "%-12s %-7s %-24s %10s %7s\n" "$p" "$m" "${edges[$i]}" "$d" "$b"
-        else
-          printf "%-12s %-7s %-24s %s\n" "$p" "$m" "${edges[$i]}" missing
-        fi
+      for size in 120 240; do
+        for i in "${!edges[@]}"; do
+          s=edge$size-$((i + 1)) ref=$work/render/$p/edge$size-$((i + 1))-linear.tif
+          test=$work/render/$p/$s-$m.tif
+          [[ " ${scenes[*]} " == *" $s "* ]] || continue
+          if [ -f "$ref" ] && [ -f "$test" ]; then
+            read -r d b < <("${score[@]}" edge "$ref" "$test")
+            printf "%-12s %-7s %-24s %5s %10s %7s\n" "$p" "$m" "${edges[$i]}" $size "$d" "$b"
+          else
+            printf "%-12s %-7s %-24s %5s %s\n" "$p" "$m" "${edges[$i]}" $size missing
+          fi
+        done
       done
     done
   done
@@ -205,7 +226,8 @@ if [ "${QUALITY:-1}" != 0 ]; then
     done
     [ ${#tiles[@]} -gt 0 ] || continue
     box=$("${score[@]}" hardest "$truth" 128,96 "${peers[@]:-${tiles[@]}}")
-    [[ $s == edge-* ]] && box=80,80,80,80
+    [[ $s == edge120-* ]] && box=20,20,80,80
+    [[ $s == edge240-* ]] && box=80,80,80,80
     "${score[@]}" crops "$crops/$s.png" "$box" "$truth" "${tiles[@]}"
     echo "crop $crops/$s.png at $box, left to right: $(IFS=,; echo "${names[*]}" | sed 's/,/, /g')"
     # The zone plates also at about 0.35 cycles per pixel (0.18 for the colour

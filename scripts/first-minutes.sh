@@ -19,9 +19,11 @@
 # (the alert says what it is), export into a folder that cannot be written
 # (the alert names the file and the folder), open two files at once (their
 # windows cascade, fully on the screen), quit; then launches with a folder
-# and with the DNG named .jpg, a raw search folder set (each alert must
-# show); last, a batch of three whose second file is no raw file (it stops
-# there, and its alert says so and that 1 of 3 photos was exported). A screenshot (scrot) is saved after each step in OUT; the run fails
+# (the browser shows it, in front), with a file that is refused and with the
+# DNG named .jpg, a raw search folder set (each alert in front, and the
+# program ends once it is answered); last, a batch of three whose second
+# file is no raw file (it stops there, and its alert says so and that 1 of 3
+# photos was exported). A screenshot (scrot) is saved after each step in OUT; the run fails
 # when a step's window does not appear or a check fails. Everything happens
 # in a scratch home; the picture is the sample DNG the build makes.
 # Usage (scripts/screenshots.sh calls it under Xvfb): first-minutes.sh BUILD_DIR OUT
@@ -90,6 +92,20 @@ active() {  # active TITLE-REGEX: waits up to 10 s for the focused window to hav
   done
   fail "the focused window is not $1"
 }
+focused_alert() {  # focused_alert: the id of the focused alert, once the focus stays on it
+  # An export's progress sheet is titled Quorvex too, and takes the focus
+  # for a moment before a failed export's alert does.
+  local id
+  for _ in $(seq 20); do
+    id=$(active '^Quorvex$')
+    sleep 0.5
+    if [ "$(xdotool getactivewindow 2>/dev/null)" = "$id" ]; then
+      echo "$id"
+      return 0
+    fi
+  done
+  fail "the focus did not stay on an alert"
+}
 gone() {  # gone TITLE-REGEX: waits until no visible window has that title
   for _ in $(seq 100); do
     xdotool search --onlyvisible --name "$1" >/dev/null 2>&1 || return 0
@@ -100,7 +116,8 @@ gone() {  # gone TITLE-REGEX: waits until no visible window has that title
 keys() {  # keys WINDOW KEY...: activates the window, then types the keys
   local id=$1
   shift
-  xdotool windowactivate --sync "$id" >/dev/null 2>&1 || xdotool windowfocus --sync "$id"
+  xdotool windowactivate --sync "$id" >/dev/null 2>&1 ||
+    xdotool windowfocus --sync "$id" 2>/dev/null || fail "the window $id closed before its keys"
   for key in "$@"; do
     xdotool key --clearmodifiers "$key"
     sleep 0.15
@@ -132,6 +149,12 @@ written() {  # written FILE STEP: waits up to 30 s for STEP to write FILE
     sleep 0.2
   done
   fail "$2 wrote no ${1##*/}"
+}
+ends() {  # ends STEP: waits up to 20 s for the program to end after STEP, with status 0
+  for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
+  kill -0 "$gui" 2>/dev/null && fail "the program did not end after $1"
+  wait "$gui" || fail "the program ended with an error after $1"
+  gui=""
 }
 nothing_alerts() {  # nothing_alerts STEP: no alert window is open
   if xdotool search --onlyvisible --name '^Quorvex$' >/dev/null 2>&1; then
@@ -266,7 +289,7 @@ jpeg_before=$(stat -c %i-%Y "$HOME/Pictures/QuorvexTestChart.jpg")
 keys "$document" ctrl+e
 panel=$(window '^Save As')
 keys "$panel" Return
-alert=$(active '^Quorvex$')
+alert=$(focused_alert)
 shot export-asks-before-replacing 1
 keys "$alert" Return
 active '^Save As' >/dev/null
@@ -308,7 +331,7 @@ panel=$(window '^Save As')
 xdotool key ctrl+a
 xdotool type --delay 30 QuorvexTestChart.DNG
 xdotool key Return
-alert=$(active '^Quorvex$')
+alert=$(focused_alert)
 shot export-refuses-the-raw-files-name 1
 keys "$alert" Return
 active '^Save As' >/dev/null
@@ -369,7 +392,7 @@ shot inspector
 # The reset alert: Return must choose Cancel.
 presets_before=$(find "$XDG_DATA_HOME/Quorvex" -type f | sort)
 menu "$document" q 2
-alert=$(active '^Quorvex$')
+alert=$(focused_alert)
 shot reset-alert
 keys "$alert" Return
 sleep 1
@@ -402,7 +425,7 @@ keys "$document" ctrl+o
 panel=$(window '^Open$')
 xdotool type --delay 20 "$HOME/Other/Disguised.jpg"
 xdotool key Return
-alert=$(active '^Quorvex$')
+alert=$(focused_alert)
 shot dng-named-jpg 1
 keys "$alert" Return
 gone '^Quorvex$'
@@ -416,7 +439,7 @@ xdotool key ctrl+a
 ln -sfn /proc/1 "$HOME/Locked"
 xdotool type --delay 20 "$HOME/Locked/QuorvexTestChart.jpg"
 xdotool key Return
-alert=$(active '^Quorvex$')
+alert=$(focused_alert)
 shot export-refused 1
 keys "$alert" Return
 gone '^Quorvex$'
@@ -442,23 +465,33 @@ gone '^Second'
 
 # Quit from the menus; nothing is left in the temporary folder.
 keys "$document" ctrl+q
-for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
-kill -0 "$gui" 2>/dev/null && fail "the program did not quit"
-wait "$gui" || fail "the program quit with an error"
-gui=""
+ends Quit
 [ -z "$(ls -A "$TMPDIR")" ] || fail "the program left $(ls "$TMPDIR") in its temporary folder"
 shot quit 0
 
-# A launch whose file is refused: the alert must not hide under the splash.
-QT_QPA_PLATFORM=xcb "$build/quorvex-gui" --verbose "$HOME/Pictures" >"$scratch/gui.log" 2>&1 &
+# A launch with a folder: the browser shows that folder, in front.
+QT_QPA_PLATFORM=xcb "$build/quorvex-gui" --verbose "$HOME/Other" >"$scratch/gui.log" 2>&1 &
 gui=$!
-refused=$(active '^Quorvex$')
+browser=$(active '^Browser')
+shot launch-with-a-folder 2
+keys "$browser" ctrl+q
+ends "the launch with a folder"
+python3 - "$XDG_CONFIG_HOME/Quorvex/Defaults.plist" "$HOME/Other" <<'PY' || fail "the browser did not show the folder named at launch"
+import plistlib, sys
+with open(sys.argv[1], "rb") as f:
+    sys.exit(plistlib.load(f).get("imageDirectoryBookmark") != sys.argv[2].encode())
+PY
+
+# A launch whose file is refused: the alert must not hide under the splash;
+# once it is answered no window is left and the program ends.
+echo "not a raw file" >"$HOME/Other/Refused.dng"
+QT_QPA_PLATFORM=xcb "$build/quorvex-gui" --verbose "$HOME/Other/Refused.dng" >"$scratch/gui.log" 2>&1 &
+gui=$!
+refused=$(focused_alert)
 shot refused-file 2
 keys "$refused" Return
-for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
-if kill -0 "$gui" 2>/dev/null; then kill "$gui"; fi
-wait "$gui" || true
-gui=""
+ends "the refused file's alert"
+rm "$HOME/Other/Refused.dng"
 
 # The DNG named .jpg again, with the raw search folder set to its own
 # folder: the alert still says what it is (and never "(null)").
@@ -472,13 +505,10 @@ with open(sys.argv[1], "wb") as f:
 PY
 QT_QPA_PLATFORM=xcb "$build/quorvex-gui" --verbose "$HOME/Other/Disguised.jpg" >"$scratch/gui.log" 2>&1 &
 gui=$!
-refused=$(active '^Quorvex$')
+refused=$(focused_alert)
 shot dng-named-jpg-with-search-folder 2
 keys "$refused" Return
-for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
-if kill -0 "$gui" 2>/dev/null; then kill "$gui"; fi
-wait "$gui" || true
-gui=""
+ends "the alert of the DNG named .jpg"
 # A batch that stops: three photos selected, the second not a raw file. The
 # first is exported, the batch stops at the second, and the alert says so
 # and how many of how many were exported; the third is not written.
@@ -510,7 +540,7 @@ keys "$browser" ctrl+a
 click "$browser" 815 35  # Batch
 shot batch-menu
 xdotool key --delay 400 Down Right Return  # Export with… › the first preset
-alert=$(active '^Quorvex$')
+alert=$(focused_alert)
 shot batch-stopped 1
 ls "$HOME/Batch" | grep -q '^A\.' || fail "the batch did not export A.dng before it stopped"
 ! ls "$HOME/Batch" | grep -q '^C\.[^d]' || fail "the batch went on past B.dng"
@@ -519,10 +549,7 @@ grep -q 'The batch stopped at “B.dng”: 1 of 3 photos were exported.' "$scrat
 keys "$alert" Return
 gone '^Quorvex$'
 keys "$browser" ctrl+q
-for _ in $(seq 100); do kill -0 "$gui" 2>/dev/null || break; sleep 0.2; done
-if kill -0 "$gui" 2>/dev/null; then kill "$gui"; fi
-wait "$gui" || true
-gui=""
+ends Quit
 
 # Runs the command line twice over FOLDER, keeping what each run printed in
 # $out/command-line-NAME-N.txt: both must exit 0 and report no failure.

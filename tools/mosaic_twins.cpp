@@ -6,7 +6,9 @@
 //   PREFIX-rggb.dng     the 2 x 2 RGGB mosaic,
 //   PREFIX-linear.dng   LinearRaw, three samples a pixel.
 // The scene is a Photo CD image decoded by our decoder (at Base, or at the
-// smallest level that covers --size, resampled to fill it), an 8-bit sRGB
+// smallest level that covers --size, resampled to fill it; or a --size
+// window at --crop X,Y of its full-resolution 16Base decode, which a camera's
+// detail resembles more than a reduced level does), an 8-bit sRGB
 // PNG, a zone plate, neutral or coloured (see ZonePlate), a slanted edge
 // between two sRGB colours (see SlantedEdge), or a synthetic chart of fine
 // coloured texture or of saturated edges and thin dark lines (see Chart).
@@ -15,7 +17,7 @@
 //
 //   mosaic_twins (--pcd FILE | --png FILE | --zone-plate neutral|colour |
 //                 --edge R,G,B/R,G,B | --chart texture|edges) [--size WxH]
-//                [--only xtrans,rggb,linear] --output PREFIX
+//                [--crop X,Y] [--only xtrans,rggb,linear] --output PREFIX
 //
 // Exit status 0 on success, 1 when reading or writing fails, 2 on bad options.
 #include <png.h>
@@ -121,6 +123,14 @@ Scene DecodePhotoCD(const std::string& path, int level, std::string& error) {
     for (size_t i = 0; i < n; ++i)
         for (int c = 0; c < 3; ++c) s.pixels[i][c] = PhotoCDLinear(planes[c * n + i]);
     return s;
+}
+
+Scene Cropped(const Scene& in, uint32_t x0, uint32_t y0, uint32_t width, uint32_t height) {
+    Scene out{width, height, std::vector<Pixel>(size_t(width) * height)};
+    for (uint32_t y = 0; y < height; ++y)
+        std::copy_n(in.pixels.begin() + ptrdiff_t(size_t(y0 + y) * in.width + x0), width,
+                    out.pixels.begin() + ptrdiff_t(size_t(y) * width));
+    return out;
 }
 
 // Bilinear resampling that fills width x height and crops the overflow
@@ -402,7 +412,7 @@ int Usage(const char* message) {
                  "mosaic_twins: %s\n"
                  "usage: mosaic_twins (--pcd FILE | --png FILE | --zone-plate neutral|colour |\n"
                  "                     --edge R,G,B/R,G,B | --chart texture|edges) [--size WxH]\n"
-                 "                    [--only xtrans,rggb,linear] --output PREFIX\n",
+                 "                    [--crop X,Y] [--only xtrans,rggb,linear] --output PREFIX\n",
                  message);
     return 2;
 }
@@ -423,6 +433,7 @@ int main(int argc, char** argv) {
     std::array<int, 3> edge[2];
     bool haveEdge = false;
     uint32_t width = 0, height = 0;
+    long cropX = -1, cropY = -1;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (i + 1 >= argc) return Usage("an option lacks its value");
@@ -447,6 +458,12 @@ int main(int argc, char** argv) {
         } else if (arg == "--size") {
             if (!ParseSize(value, width, height))
                 return Usage("--size takes WxH from 36 to 12288, the width a multiple of 6");
+        } else if (arg == "--crop") {
+            char* end = nullptr;
+            cropX = std::strtol(value.c_str(), &end, 10);
+            if (*end != ',') return Usage("--crop takes X,Y");
+            cropY = std::strtol(end + 1, &end, 10);
+            if (*end || cropX < 0 || cropY < 0) return Usage("--crop takes X,Y");
         } else if (arg == "--only") {
             only = value;
         } else if (arg == "--output") {
@@ -460,13 +477,14 @@ int main(int argc, char** argv) {
         1)
         return Usage("give one of --pcd, --png, --zone-plate, --edge and --chart");
     if (output.empty()) return Usage("--output is needed");
+    if (cropX >= 0 && (pcd.empty() || !width)) return Usage("--crop needs --pcd and --size");
     try {
         Scene scene;
         if (!pcd.empty() || !png.empty()) {
             std::string error;
             if (!pcd.empty()) {
                 // Base is 768 x 512; each level above doubles both sides.
-                int level = 2;
+                int level = cropX >= 0 ? 4 : 2;
                 while (level < 4 && (768u << (level - 2)) < std::max(width, height)) ++level;
                 scene = DecodePhotoCD(pcd, level, error);
             } else {
@@ -478,7 +496,15 @@ int main(int argc, char** argv) {
                 return 1;
             }
             if (scene.height > scene.width) scene = Turned(scene);
-            if (width && (width != scene.width || height != scene.height))
+            if (cropX >= 0) {
+                if (uint64_t(cropX) + width > scene.width ||
+                    uint64_t(cropY) + height > scene.height) {
+                    std::fprintf(stderr, "mosaic_twins: the crop runs past the %u x %u image\n",
+                                 scene.width, scene.height);
+                    return 1;
+                }
+                scene = Cropped(scene, uint32_t(cropX), uint32_t(cropY), width, height);
+            } else if (width && (width != scene.width || height != scene.height))
                 scene = Resampled(scene, width, height);
             ToCamera(scene);
         } else if (haveEdge) {

@@ -88,6 +88,19 @@ def main():
     check_twins('resampled photograph', big, failures)
     if big['linear'][1].shape[:2] != (1020, 1536):
         failures.append('--size 1536x1020 gave %s' % (big['linear'][1].shape[:2],))
+    # Two windows of the full-resolution decode, 6 pixels apart, share what
+    # they overlap; one past the image's edge is refused.
+    crops = [make(tool, ['--pcd', pcd, '--size', '96x60', '--crop', at, '--only',
+                         'xtrans,rggb,linear'], os.path.join(work, 'crop' + str(i)))
+             for i, at in enumerate(('1200,800', '1206,803'))]
+    check_twins('full-resolution crop', crops[0], failures)
+    first, second = crops[0]['linear'][1], crops[1]['linear'][1]
+    if first.shape[:2] != (60, 96) or not np.array_equal(first[3:, 6:], second[:-3, :-6]):
+        failures.append('two --crop windows of one decode do not line up')
+    past = subprocess.run([tool, '--pcd', pcd, '--size', '96x60', '--crop', '3000,2000',
+                           '--output', os.path.join(work, 'past')], capture_output=True)
+    if past.returncode != 1 or b'past' not in past.stderr:
+        failures.append('a --crop past the image was not refused')
     bad = subprocess.run([tool, '--zone-plate', 'neutral', '--size', '100x90', '--output',
                           os.path.join(work, 'bad')], capture_output=True)
     if bad.returncode != 2 or os.path.exists(os.path.join(work, 'bad-xtrans.dng')):

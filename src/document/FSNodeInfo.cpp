@@ -13,6 +13,7 @@
 #include "platform/AsciiCase.h"
 #include "platform/ImageReader.h"
 #include "platform/UserDefaults.h"
+#include "raw/RawOpenError.h"
 
 namespace {
 
@@ -112,11 +113,12 @@ std::shared_ptr<const platform::BitmapImage> badgedGenericIcon(
 }  // namespace
 
 const std::set<std::string>& FSNodeInfo::rawExts() {
-    static const std::set<std::string>* exts = new std::set<std::string>{
-        "3fr", "ari", "arw", "srf", "sr2", "arq", "bay", "crw", "cr2", "cr3", "cap",
-        "iiq", "eip", "dcs", "dcr", "drf", "k25", "kdc", "dng", "erf", "fff", "mef",
-        "mos", "mrw", "nef", "nrw", "orf", "pef", "ptx", "pxn", "r3d", "raf", "raw",
-        "rw2", "rwl", "rwz", "srw", "x3f", "pcd", "qtk", "mdc", "ori", "sti"};
+    // The decoders' formats, and Photo CD, which has a decoder of its own.
+    static const std::set<std::string>* exts = [] {
+        auto* all = new std::set<std::string>(RawFormatExtensions());
+        all->insert("pcd");
+        return all;
+    }();
     return *exts;
 }
 

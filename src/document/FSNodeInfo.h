@@ -53,9 +53,10 @@ public:
 
 class FSNodeInfo : public std::enable_shared_from_this<FSNodeInfo> {
 public:
-    // Every extension of the raw formats Quorvex decodes, lower case: the one
-    // table of the browser, folder runs, their pass-over and the raw search.
-    // Made once and never freed.
+    // Every extension of the raw formats Quorvex decodes (the raw layer's
+    // RawFormatExtensions and "pcd"), lower case: the one table of the
+    // browser, folder runs, their pass-over and the raw search. Made once and
+    // never freed.
     static const std::set<std::string>& rawExts();
 
     static std::shared_ptr<FSNodeInfo> initWithURL(const std::filesystem::path& url,

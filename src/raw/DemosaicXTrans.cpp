@@ -90,6 +90,9 @@ enum Plane {
     kRefined,
     kFirstCandidate,  // four directions × R, G, B
     kFirstScore = kFirstCandidate + 12,
+    // The guided average's pull at each pixel, for the clamp, in a candidate's
+    // plane spent by then (the ranges take the first six).
+    kPull = kFirstCandidate + 6,
     kLightness = kFirstScore + 5,
     kChromaA,
     kChromaB,
@@ -226,11 +229,84 @@ void SiteMean(const Frame& f, const float* values, const float* mask, const uint
     }
 }
 
+constexpr int kDirections[4][2] = {{0, 1}, {1, 0}, {1, 1}, {1, -1}};  // (dy, dx)
+
+// A directional candidate's red and blue take this share of their colour
+// difference from the sites along its direction, the rest from all around:
+// along a slanted edge between saturated colours the sites along it lie on
+// the pixel's own side, where the isotropic mean mixes both sides' colours
+// into a coloured fringe; in fine saturated texture (a red knit) the few
+// sites along one line alias, and the isotropic share keeps that down.
+constexpr float kAlongShare = 0.75f;
+
+// For rows and columns [kSearch, size - kSearch): the mean of `values` at
+// the nearest sites of `mask` (mask > 0) before and after each pixel along
+// the direction, within kSearch, weighted by nearness (one side alone where
+// the other has none), or `fallback` where neither has one. For the
+// directional green (`own`) a site of the mask keeps its own value; for a
+// colour difference the mean takes kAlongShare, the fallback the rest.
+XTRANS_WIDE_LOOPS
+void AlongInside(const Frame& f, int direction, const float* values, const float* mask,
+                 const float* fallback, float* out, bool own) {
+    static_assert(kSearch == 3);
+    const ptrdiff_t o = ptrdiff_t(kDirections[direction][0]) * f.stride + kDirections[direction][1];
+    const float share = own ? 1.0f : kAlongShare;
+    for (int y = kSearch; y < f.height - kSearch; ++y) {
+        const size_t row = f.at(y, 0);
+        float* __restrict g = out + row;
+        const float* __restrict v = values + row;
+        const float* __restrict k = mask + row;
+        const float* __restrict fb = fallback + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = kSearch; x < f.width - kSearch; ++x) {
+            // Every value is read, then chosen: a read under a condition
+            // keeps the loop from vectorising.
+            const float m1 = v[x + o], m2 = v[x + 2 * o], m3 = v[x + 3 * o];
+            const float n1 = v[x - o], n2 = v[x - 2 * o], n3 = v[x - 3 * o];
+            const float self = v[x], none = fb[x];
+            const bool a1 = k[x + o] > 0, a2 = k[x + 2 * o] > 0, a3 = k[x + 3 * o] > 0;
+            const float after = a1 ? m1 : a2 ? m2 : m3;
+            const float afterSteps = a1 ? 1.0f : a2 ? 2.0f : a3 ? 3.0f : 0.0f;
+            const bool b1 = k[x - o] > 0, b2 = k[x - 2 * o] > 0, b3 = k[x - 3 * o] > 0;
+            const float before = b1 ? n1 : b2 ? n2 : n3;
+            const float beforeSteps = b1 ? 1.0f : b2 ? 2.0f : b3 ? 3.0f : 0.0f;
+            const float both = (beforeSteps * after + afterSteps * before) /
+                               platform::MaxOf(afterSteps + beforeSteps, 1.0f);
+            const float one = afterSteps > 0 ? after : before;
+            const float along = afterSteps > 0 && beforeSteps > 0   ? both
+                                : afterSteps > 0 || beforeSteps > 0 ? one
+                                                                    : none;
+            const float mixed = share * along + (1.0f - share) * none;
+            g[x] = own && k[x] > 0 ? self : mixed;
+        }
+    }
+}
+
+// Along one direction, the mean of `values` at the nearest sites of `mask`
+// before and after each pixel within kSearch, weighted by nearness (one side
+// alone where the other has none), mixed with `fallback` by kAlongShare;
+// `fallback` alone where neither side has a site, and in the ring where the
+// search would leave the frame.
+XTRANS_WIDE_LOOPS
+void AlongDirection(const Frame& f, const float* values, const float* mask, int direction,
+                    const float* fallback, float* out) {
+    for (int y = 0; y < f.height; ++y) {
+        const size_t row = f.at(y, 0);
+        const bool ring = y < kSearch || y >= f.height - kSearch;
+        for (int x = 0; x < f.width; ++x) {
+            if (!ring && x == kSearch) x = std::max(x, f.width - kSearch);
+            out[row + size_t(x)] = fallback[row + size_t(x)];
+        }
+    }
+    AlongInside(f, direction, values, mask, fallback, out, false);
+}
+
 // Red (c 0) or blue (c 2) everywhere as green plus the mean colour
-// difference at the sites of c; the samples themselves where they are.
+// difference at the sites of c, all around or, for a directional candidate,
+// mostly along its direction; the samples themselves where they are.
 XTRANS_WIDE_LOOPS
 void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, int radius,
-                     float* out) {
+                     float* out, int direction = -1) {
     const float* m = s.plane(kMosaic);
     const uint8_t* colour = s.colour();
     // The colour's mask rather than the colour codes: bytes among the
@@ -249,6 +325,10 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
     }
     SiteMean(f, diff, mask, colour, c, radius, full, 0.0f, s.plane(kNumerator),
              s.plane(kDenominator));
+    if (direction >= 0) {
+        AlongDirection(f, diff, mask, direction, full, s.plane(kRefined));
+        full = s.plane(kRefined);
+    }
     for (int y = 0; y < f.height; ++y) {
         const size_t row = f.at(y, 0);
         const float* __restrict mr = m + row;
@@ -317,8 +397,6 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius) {
     ColourFromGreen(f, s, green, 2, radius, blue);
 }
 
-constexpr int kDirections[4][2] = {{0, 1}, {1, 0}, {1, 1}, {1, -1}};  // (dy, dx)
-
 // Green at red and blue sites along one direction: the nearest greens before
 // and after it, weighted by nearness. Along an edge this is the green of the
 // pixel's own side, which a colour-difference estimate from the smooth
@@ -369,39 +447,7 @@ void DirectionalGreen(const Frame& f, TileScratch& s, int direction, float* out)
             DirectionalGreenAt(f, s, direction, y, x, out);
         }
     }
-    const float* __restrict m = s.plane(kMosaic);
-    const float* __restrict isGreen = s.plane(kMaskG);
-    const float* __restrict smooth = s.plane(kSmoothG);
-    const ptrdiff_t o = ptrdiff_t(kDirections[direction][0]) * f.stride + kDirections[direction][1];
-    for (int y = kSearch; y < f.height - kSearch; ++y) {
-        const size_t row = f.at(y, 0);
-        float* __restrict g = out + row;
-        const float* __restrict mr = m + row;
-        const float* __restrict k = isGreen + row;
-        const float* __restrict sm = smooth + row;
-        DEMOSAIC_ROW_LOOP
-        for (int x = kSearch; x < f.width - kSearch; ++x) {
-            // The nearest green on each side, and how far it is (0: none).
-            // Every sample is read, then chosen: a read under a condition
-            // keeps the loop from vectorising.
-            const float m1 = mr[x + o], m2 = mr[x + 2 * o], m3 = mr[x + 3 * o];
-            const float n1 = mr[x - o], n2 = mr[x - 2 * o], n3 = mr[x - 3 * o];
-            const float smooth = sm[x], own = mr[x];
-            const bool a1 = k[x + o] > 0, a2 = k[x + 2 * o] > 0, a3 = k[x + 3 * o] > 0;
-            const float after = a1 ? m1 : a2 ? m2 : m3;
-            const float afterSteps = a1 ? 1.0f : a2 ? 2.0f : a3 ? 3.0f : 0.0f;
-            const bool b1 = k[x - o] > 0, b2 = k[x - 2 * o] > 0, b3 = k[x - 3 * o] > 0;
-            const float before = b1 ? n1 : b2 ? n2 : n3;
-            const float beforeSteps = b1 ? 1.0f : b2 ? 2.0f : b3 ? 3.0f : 0.0f;
-            const float both = (beforeSteps * after + afterSteps * before) /
-                               platform::MaxOf(afterSteps + beforeSteps, 1.0f);
-            const float one = afterSteps > 0 ? after : before;
-            const float estimate = afterSteps > 0 && beforeSteps > 0   ? both
-                                   : afterSteps > 0 || beforeSteps > 0 ? one
-                                                                       : smooth;
-            g[x] = k[x] > 0 ? own : estimate;
-        }
-    }
+    AlongInside(f, direction, s.plane(kMosaic), s.plane(kMaskG), s.plane(kSmoothG), out, true);
 }
 
 float Tone(float v) { return std::sqrt(std::max(v, 0.0f)); }
@@ -726,6 +772,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
     const float* dr = s.plane(kLightness);
     const float* db = s.plane(kChromaA);
     const float* tone = s.plane(kChromaB);
+    float* pull = s.plane(kPull);
     const uint8_t* colour = s.colour();
     for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y)
         for (int x = kGuidedRadius; x < f.width - kGuidedRadius; ++x) {
@@ -747,8 +794,9 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
                     PairExtremum(tone[f.at(y + dy, x + dx)], tone[f.at(y - dy, x - dx)], tone[i]);
             }
             const float keep = Damping(busy);
-            if (colour[i] == 0) g[i] += Pull(extremum) * (r[i] - g[i]);
-            if (colour[i] == 2) g[i] += Pull(extremum) * (b[i] - g[i]);
+            pull[i] = Pull(extremum);
+            if (colour[i] == 0) g[i] += pull[i] * (r[i] - g[i]);
+            if (colour[i] == 2) g[i] += pull[i] * (b[i] - g[i]);
             if (colour[i] != 0) r[i] = g[i] + keep * sumR / total;
             if (colour[i] != 2) b[i] = g[i] + keep * sumB / total;
         }
@@ -775,6 +823,7 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
         float* __restrict rr = r + row;
         float* __restrict br = b + row;
         float* __restrict gr = g + row;
+        float* __restrict pr = s.plane(kPull) + row;
         const uint8_t* __restrict cr = colour + row;
         const float* __restrict tr = tone + row;
         const float* __restrict drr = dr + row;
@@ -821,7 +870,9 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
                                    PairExtremum(tr[x - up], tr[x + up], t0) +
                                    PairExtremum(tr[x - up - 1], tr[x + up + 1], t0) +
                                    PairExtremum(tr[x - up + 1], tr[x + up - 1], t0);
-            const float green = oldG + Pull(extremum) * (own - oldG);
+            const float pulled = Pull(extremum);
+            const float green = oldG + pulled * (own - oldG);
+            pr[x] = pulled;
             gr[x] = green;
             const float red = green + sumR * inverse, blue = green + sumB * inverse;
             rr[x] = kind != 0.0f ? red : oldR;
@@ -910,25 +961,42 @@ SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s) {
 // that colour's samples in the 7 x 7 around it. An estimate beyond every
 // sample near it is invented: most often a colour difference carried across
 // an edge between saturated colours, which draws a dark or coloured dot
-// along the edge. Green keeps its estimates: its samples are dense enough
-// that its range would flatten fine detail. For rows and columns
-// [3, size - 3).
+// along the edge. Where the guided average found a fine line or ring (a
+// pixel's green beyond both of a pair of neighbours) in a near-grey part,
+// the range reaches towards the pixel's green by that pull: the sparse
+// samples around miss the peaks of fine neutral detail, and holding red and
+// blue away from its green there drew colour. Saturated parts keep the
+// plain range: there a pixel's green dipping at an edge would take red or
+// blue down with it into a dark dot. Green keeps its
+// estimates: its samples are dense enough that its range would flatten fine
+// detail. For rows and columns [3, size - 3).
 XTRANS_WIDE_LOOPS
 void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges,
                     float* const out[3]) {
     const uint8_t* __restrict colour = s.colour();
+    const float* __restrict pull = s.plane(kPull);
     for (int c : {0, 2}) {
         for (int y = kClampRadius; y < f.height - kClampRadius; ++y) {
             const size_t row = f.at(y, 0);
             float* __restrict v = out[c] + row;
             const float* __restrict l = ranges.lo[c] + row;
             const float* __restrict h = ranges.hi[c] + row;
+            const float* __restrict g = out[kGreen] + row;
+            const float* __restrict p = pull + row;
+            const float* __restrict sv = s.plane(kSmoothR + c) + row;
+            const float* __restrict sg = s.plane(kSmoothG) + row;
             const uint8_t* __restrict code = colour + row;
             DEMOSAIC_ROW_LOOP
             for (int x = kClampRadius; x < f.width - kClampRadius; ++x) {
+                // How far the smooth rendering's colour stands from grey,
+                // in quarters of its green: none of the reach at a quarter.
+                const float off = std::fabs(sv[x] - sg[x]) * 4.0f / platform::MaxOf(sg[x], 1.0f);
+                const float reach = p[x] * platform::MaxOf(1.0f - off, 0.0f);
+                const float lo = l[x] - reach * platform::MaxOf(l[x] - g[x], 0.0f);
+                const float hi = h[x] + reach * platform::MaxOf(g[x] - h[x], 0.0f);
                 // A window with no sample of the colour (a mirrored edge of a
                 // sparse layout) leaves the estimate alone.
-                const float clamped = platform::MinOf(platform::MaxOf(v[x], l[x]), h[x]);
+                const float clamped = platform::MinOf(platform::MaxOf(v[x], lo), hi);
                 v[x] = code[x] == c || h[x] < 0 ? v[x] : clamped;
             }
         }
@@ -948,8 +1016,8 @@ void Candidates(const Frame& f, TileScratch& s, int radius, bool reference) {
         } else {
             DirectionalGreen(f, s, d, g);
         }
-        ColourFromGreen(f, s, g, 0, radius, r);
-        ColourFromGreen(f, s, g, 2, radius, b);
+        ColourFromGreen(f, s, g, 0, radius, r, d);
+        ColourFromGreen(f, s, g, 2, radius, b, d);
         Variation(f, s, r, g, b, s.plane(kFirstScore + d));
     }
     Variation(f, s, s.plane(kSmoothR), s.plane(kSmoothG), s.plane(kSmoothB),

@@ -2,10 +2,10 @@
 
 #include <cctype>
 #include <filesystem>
-#include <set>
 #include <utility>
 
 #include "dng/core/dng_exception.h"
+#include "platform/AsciiCase.h"
 #include "platform/Log.h"
 
 namespace {
@@ -130,13 +130,17 @@ platform::Error RawUnreadable(const std::string& path, const std::string& clause
     return RawOpenError("The file \"" + RawFileName(path) + "\" is not developed: " + clause);
 }
 
+const std::set<std::string>& RawFormatExtensions() {
+    static const std::set<std::string>* exts = new std::set<std::string>{
+        "3fr", "ari", "arw", "srf", "sr2", "arq", "bay", "crw", "cr2", "cr3", "cap",
+        "iiq", "eip", "dcs", "dcr", "drf", "k25", "kdc", "dng", "erf", "fff", "mef",
+        "mos", "mrw", "nef", "nrw", "orf", "pef", "ptx", "pxn", "r3d", "raf", "raw",
+        "rw2", "rwl", "rwz", "srw", "x3f", "qtk", "mdc", "ori", "sti"};
+    return *exts;
+}
+
 bool RawNamesKnownFormat(const std::string& path) {
-    static const std::set<std::string> kExtensions = {
-        "3FR", "ARI", "ARW", "SRF", "SR2", "ARQ", "BAY", "CRW", "CR2", "CR3", "CAP",
-        "IIQ", "EIP", "DCS", "DCR", "DRF", "K25", "KDC", "DNG", "ERF", "FFF", "MEF",
-        "MOS", "MRW", "NEF", "NRW", "ORF", "PEF", "PTX", "PXN", "R3D", "RAF", "RAW",
-        "RW2", "RWL", "RWZ", "SRW", "X3F", "QTK", "MDC", "ORI", "STI"};
-    return kExtensions.count(RawUpperExtension(path)) > 0;
+    return RawFormatExtensions().count(platform::lowercaseExtension(path)) > 0;
 }
 
 platform::Error RawUnknownFormat(const std::string& path) {

@@ -1,8 +1,10 @@
 // The errors of a raw file that cannot be decoded, shared by the DNG reader
-// and the other makers' decoder so that both speak with one voice.
+// and the other makers' decoder so that both speak with one voice, and the
+// raw formats' extensions both they and the browser go by.
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "dng/core/dng_errors.h"
@@ -30,7 +32,10 @@ std::string RawFileName(const std::string& path);
 platform::Error RawNotEnoughMemory(const std::string& path);
 // "The file "NAME" is not developed: CLAUSE" (a file that cannot be read).
 platform::Error RawUnreadable(const std::string& path, const std::string& clause);
-// Whether the file's extension is that of a raw format Quorvex reads.
+// Every extension of the raw formats the decoders take, lower case: the
+// browser's list is made from it. Made once and never freed.
+const std::set<std::string>& RawFormatExtensions();
+// Whether the file's extension, in any letter case, is one of those.
 bool RawNamesKnownFormat(const std::string& path);
 // A file that no decoder takes: under a raw format's name it does not begin
 // as that format and may be damaged; under any other name its format is

@@ -294,8 +294,9 @@ TEST(XTransDemosaic, AlternateDrawsNoMazeOnAZonePlate) {
             n++;
         }
     // The clamp of red and blue to their samples' range leaves one pixel
-    // or two near 0.14.
-    EXPECT_LT(worstChroma, 0.15);
+    // or two near 0.11; 0.14 where it held them away from a fine ring's
+    // green.
+    EXPECT_LT(worstChroma, 0.125);
     EXPECT_LT(alternateError / double(n), 0.015);
     EXPECT_LT(masterError, alternateError);
     EXPECT_LT(fineChroma / double(fine), 0.022);
@@ -355,15 +356,15 @@ TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
 // (as an 8-bit grey) darker than the darker side, which is what drew a
 // dotted line along such edges.
 TEST(XTransDemosaic, SaturatedEdgesGainNoDarkOrColouredDots) {
-    // In camera values the edges of blue against yellow and of red against
-    // green still fall further at a few pixels (about 8 and 20 levels);
-    // through a camera's matrix, as the bench develops them, they do not.
+    // In camera values the edge of red against green still falls about 20
+    // levels at a few pixels; through a camera's matrix, as the bench
+    // develops it, it does not.
     const struct {
         std::array<std::array<int, 3>, 2> sides;
         bool darkChecked;
     } edges[] = {{{{{150, 20, 30}, {235, 200, 20}}}, true},
                  {{{{170, 20, 20}, {235, 235, 235}}}, true},
-                 {{{{30, 40, 160}, {230, 210, 40}}}, false},
+                 {{{{30, 40, 160}, {230, 210, 40}}}, true},
                  {{{{180, 30, 30}, {40, 150, 40}}}, false},
                  {{{{30, 30, 30}, {230, 230, 230}}}, true}};
     const uint32_t size = 96;
