@@ -63,6 +63,10 @@ struct DemosaicTile {
 // remnant pays a whole halo; every tile's stride is maxWidth + 2 × pad.
 void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int maxWidth, int maxHeight,
                  int pad, const std::function<void(const DemosaicTile&)>& process);
+// The same over columns [firstCol, endCol) only.
+void ForEachTile(uint32_t firstCol, uint32_t endCol, uint32_t firstRow, uint32_t endRow,
+                 int maxWidth, int maxHeight, int pad,
+                 const std::function<void(const DemosaicTile&)>& process);
 
 // Runs a tiled interpolator over the whole image in row bands. makeBand is
 // called once per band, on the band's thread, and returns what interpolates
@@ -73,6 +77,19 @@ void DemosaicInTiles(const CFAPlane& cfa, uint16_t* rgb, unsigned bands,
                      const std::array<std::array<float, 3>, 3>* colour, int tileWidth,
                      int tileHeight, int pad,
                      const std::function<std::function<void(const DemosaicTile&)>()>& makeBand);
+
+// The row bands for an area of a plane: no more than the area's rows hold
+// tiles of tileHeight (at least one). Throws std::invalid_argument unless
+// the plane is at least 2 × 2 and holds the area.
+unsigned AreaBands(uint32_t planeWidth, uint32_t planeHeight, uint32_t left, uint32_t top,
+                   uint32_t width, uint32_t height, unsigned bands, int tileHeight);
+
+// DemosaicInTiles over the pixels [left, left + width) × [top, top + height)
+// of the plane only, each as a whole-image run makes it (the halo still
+// read from the image), in AreaBands. The tiles store themselves.
+void DemosaicAreaInTiles(const CFAPlane& cfa, uint32_t left, uint32_t top, uint32_t width,
+                         uint32_t height, unsigned bands, int tileWidth, int tileHeight, int pad,
+                         const std::function<std::function<void(const DemosaicTile&)>()>& makeBand);
 
 // Copies the mosaic under a tile and its halo into dst (tile.stride floats per
 // row), mirroring at the image's edges. Needs a plane at least 2×2.
