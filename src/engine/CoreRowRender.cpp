@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/WideLoops.h"
+
 namespace platform {
 
 namespace {
@@ -24,7 +26,8 @@ struct Chunk {
     alignas(16) int index[kChunk];
 };
 
-void load(const uint16_t* __restrict s, int n, float scale, Chunk& k) {
+[[gnu::always_inline]] inline void load(const uint16_t* __restrict s, int n, float scale,
+                                        Chunk& k) {
     // Converted as they lie, then split into planes: both loops vectorise
     // better than one that converts and splits at once.
     alignas(16) float flat[4 * kChunk];
@@ -51,7 +54,7 @@ bool profileIndexFits(float scale) {
 // The profile gain's index: (Σ trunc(c·65535)·weight) >> 14 clamped to the
 // table. Every product and sum is exact in doubles, and for a non-negative
 // sum the shift is the truncated quotient.
-void profileIndexFast(int n, Chunk& k) {
+[[gnu::always_inline]] inline void profileIndexFast(int n, Chunk& k) {
     const float* __restrict c0 = k.c[0];
     const float* __restrict c1 = k.c[1];
     const float* __restrict c2 = k.c[2];
@@ -71,7 +74,7 @@ void profileIndexFast(int n, Chunk& k) {
 // three fits in 64 bits. The channels are 16-bit samples times a positive
 // exposure here, never negative: any that reaches the bound puts the index
 // at the table's end, as the exact sum would.
-int64_t profileChannel(float c) {
+[[gnu::always_inline]] inline int64_t profileChannel(float c) {
     constexpr double kBound = 140737488355328.0;  // 2^47
     const double v = double(c) * 65535.0;
     if (v != v) return 0;
@@ -80,7 +83,7 @@ int64_t profileChannel(float c) {
 
 // The same index for scales where the fast one could overflow (a large
 // ETTR adjustment).
-void profileIndexWide(int n, Chunk& k) {
+[[gnu::always_inline]] inline void profileIndexWide(int n, Chunk& k) {
     for (int i = 0; i < n; ++i) {
         const int64_t sum = profileChannel(k.c[0][i]) * 4899 + profileChannel(k.c[1][i]) * 9618 +
                             profileChannel(k.c[2][i]) * 1867;
@@ -88,7 +91,7 @@ void profileIndexWide(int n, Chunk& k) {
     }
 }
 
-void applyProfileGain(int n, const float* table, Chunk& k) {
+[[gnu::always_inline]] inline void applyProfileGain(int n, const float* table, Chunk& k) {
     for (int i = 0; i < n; ++i) k.gain[i] = table[k.index[i]];
     float* __restrict c0 = k.c[0];
     float* __restrict c1 = k.c[1];
@@ -101,7 +104,7 @@ void applyProfileGain(int n, const float* table, Chunk& k) {
     }
 }
 
-void applyMatrix(int n, const float (&matrix)[4][4], Chunk& k) {
+[[gnu::always_inline]] inline void applyMatrix(int n, const float (&matrix)[4][4], Chunk& k) {
     float m[4][4];  // a local copy the loop can keep in registers
     std::copy(&matrix[0][0], &matrix[0][0] + 16, &m[0][0]);
     float* __restrict c0 = k.c[0];
@@ -121,7 +124,7 @@ void applyMatrix(int n, const float (&matrix)[4][4], Chunk& k) {
 
 // Gain table by the whole part of the luminance index, then gain and offset
 // (or the knee) on each colour channel, in place.
-void applyTone(int n, const CoreTone& t, Chunk& k) {
+[[gnu::always_inline]] inline void applyTone(int n, const CoreTone& t, Chunk& k) {
     const float last = float(t.tableSize - 1);
     const float* __restrict c3 = k.c[3];
     int* __restrict idx = k.index;
@@ -161,7 +164,8 @@ void applyTone(int n, const CoreTone& t, Chunk& k) {
     }
 }
 
-void render(const uint16_t* s, int n, const CoreRowRule& rule, bool fastIndex, Chunk& k) {
+[[gnu::always_inline]] inline void render(const uint16_t* s, int n, const CoreRowRule& rule,
+                                          bool fastIndex, Chunk& k) {
     load(s, n, rule.inputScale, k);
     if (rule.profileGain) {
         fastIndex ? profileIndexFast(n, k) : profileIndexWide(n, k);
@@ -174,7 +178,7 @@ void render(const uint16_t* s, int n, const CoreRowRule& rule, bool fastIndex, C
 // Beyond full scale the top channel lands on full scale and the others keep
 // their ratios to it. The top is taken as std::max over a list takes it.
 template <bool HasMatrix>
-void scaleWhole(int n, const float (&range)[3][3], Chunk& k) {
+[[gnu::always_inline]] inline void scaleWhole(int n, const float (&range)[3][3], Chunk& k) {
     float m[3][3];
     std::copy(&range[0][0], &range[0][0] + 9, &m[0][0]);
     float* __restrict c0 = k.c[0];
@@ -218,7 +222,7 @@ const U16Bounds& u16Bounds() {
     return bounds;
 }
 
-inline uint16_t toU16(float v, float low, float high) {
+[[gnu::always_inline]] inline uint16_t toU16(float v, float low, float high) {
     float c = v >= low ? v : 0.0f;
     c = c >= high ? high : c;
     return uint16_t(int(double(c) * 65325.0));
@@ -226,7 +230,8 @@ inline uint16_t toU16(float v, float low, float high) {
 
 // Written as two 32-bit words a pixel (R and G, B and A), which vectorises
 // far better than four 16-bit stores.
-void store(int n, const Chunk& k, const U16Bounds& bounds, uint16_t* out) {
+[[gnu::always_inline]] inline void store(int n, const Chunk& k, const U16Bounds& bounds,
+                                         uint16_t* out) {
     const float* __restrict c0 = k.c[0];
     const float* __restrict c1 = k.c[1];
     const float* __restrict c2 = k.c[2];
@@ -243,10 +248,14 @@ void store(int n, const Chunk& k, const U16Bounds& bounds, uint16_t* out) {
             words[2 * i + 1] = (b << 16) | 0xFFFFu;
         }
     }
-    std::memcpy(out, words, size_t(n) * 8);
+    // A whole chunk as a copy of known size: no call for it.
+    if (n == kChunk)
+        std::memcpy(out, words, sizeof words);
+    else
+        std::memcpy(out, words, size_t(n) * 8);
 }
 
-void store(int n, const Chunk& k, float* __restrict o) {
+[[gnu::always_inline]] inline void store(int n, const Chunk& k, float* __restrict o) {
     const float* __restrict c0 = k.c[0];
     const float* __restrict c1 = k.c[1];
     const float* __restrict c2 = k.c[2];
@@ -260,6 +269,7 @@ void store(int n, const Chunk& k, float* __restrict o) {
 
 }  // namespace
 
+QUORVEX_WIDE_LOOPS
 void coreRenderRowU16(const uint16_t* src, int w, const CoreRowRule& rule, uint16_t* out) {
     const bool fastIndex = profileIndexFits(rule.inputScale);
     const U16Bounds& bounds = u16Bounds();
@@ -274,6 +284,7 @@ void coreRenderRowU16(const uint16_t* src, int w, const CoreRowRule& rule, uint1
     }
 }
 
+QUORVEX_WIDE_LOOPS
 void coreRenderRowFloat(const uint16_t* src, int w, const CoreRowRule& rule, float* out) {
     const bool fastIndex = profileIndexFits(rule.inputScale);
     Chunk k;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include "color/SettingsKeys.h"
 #include "platform/Log.h"
@@ -179,8 +180,21 @@ void RawCombineTiledEngine::setParameters(const std::optional<std::string>& key,
 // ---------------------------------------------------------------------------
 // The run
 
+bool RawCombineTiledEngine::takesAlternateAlone(const platform::Dictionary& settings) {
+    return clampUnit(settings[SettingsKeys::kArtifactSuppression].floatValue(0)) == 1.0f &&
+           clampUnit(settings[SettingsKeys::kChromaArtifactSuppression].floatValue(0)) == 1.0f;
+}
+
 std::shared_ptr<TileProcess> RawCombineTiledEngine::runProcessToCompletion(
     const TileRegion& region) {
+    // Amounts other than 1 and 1 show the master beyond the border bands:
+    // a source asked for less decodes it whole, now rather than in a tile.
+    if (auto raw = rawImage();
+        raw && !(artifactSuppression_ == 1.0f && chromaArtifactSuppression_ == 1.0f)) {
+        const bool banded = raw->masterEdgeBands() != 0;
+        raw->setMasterEdgeBands(0);
+        if (banded) raw->masterImageBytes();
+    }
     auto result = TiledEngine::runProcessToCompletion(region);
     auto buffer = result ? result->buffer() : nullptr;
     if (!buffer) {
@@ -212,16 +226,24 @@ void RawCombineTiledEngine::processEdge(int colStart, int colEnd, int rowStart, 
 }
 
 // ---------------------------------------------------------------------------
-// The mixing kernel: the scalar helpers above, four pixels at a time. Every
+// The mixing kernel: the scalar helpers above, eight pixels at a time. Every
 // lane does the same float operations in the same order as the scalar code
 // (branches become selects), so the output is the same to the bit.
 
 namespace {
 
-// Four pixels a vector; rows go eight pixels (48 bytes of packed RGB) at a time.
-constexpr int kLanes = 4, kStep = 8;
-typedef float VF __attribute__((vector_size(16)));
-typedef int32_t VI __attribute__((vector_size(16)));
+// Eight pixels a vector (one 256-bit register in the build for processors
+// that have them, QUORVEX_WIDE_LOOPS); rows go sixteen pixels (96 bytes of
+// packed RGB) at a time. Only inlined helpers take or return vectors, so no
+// call passes one between the two builds.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+constexpr int kLanes = 8, kStep = 16;
+typedef float VF __attribute__((vector_size(32)));
+typedef int32_t VI __attribute__((vector_size(32)));
+typedef float VF4 __attribute__((vector_size(16)));
+typedef int32_t VI4 __attribute__((vector_size(16)));
 typedef uint16_t VU16 __attribute__((vector_size(16)));
 
 struct MixAmounts {
@@ -234,33 +256,35 @@ struct RGB {
 
 [[gnu::always_inline]] inline VF splat(float v) { return VF{} + v; }
 
-// Eight pixels of packed 16-bit RGB as two groups of planar floats on the
-// 0..1 scale.
-[[gnu::always_inline]] inline void loadRGB(const uint16_t* p, RGB& first, RGB& second) {
+// Eight pixels of packed 16-bit RGB as planar floats on the 0..1 scale.
+[[gnu::always_inline]] inline void loadRGB(const uint16_t* p, RGB& out) {
     const float k = 1.0f / 65535.0f;
     VU16 w[3];
     std::memcpy(w, p, sizeof w);
-    VF f[6];
+    VF4 f[6];
     for (int i = 0; i < 3; ++i) {
         const VU16 zero{};
         const VU16 lo = __builtin_shufflevector(w[i], zero, 0, 8, 1, 9, 2, 10, 3, 11);
         const VU16 hi = __builtin_shufflevector(w[i], zero, 4, 12, 5, 13, 6, 14, 7, 15);
-        f[2 * i] = __builtin_convertvector((VI)lo, VF) * k;
-        f[2 * i + 1] = __builtin_convertvector((VI)hi, VF) * k;
+        f[2 * i] = __builtin_convertvector((VI4)lo, VF4) * k;
+        f[2 * i + 1] = __builtin_convertvector((VI4)hi, VF4) * k;
     }
     // f[0..2]: r0 g0 b0 r1 | g1 b1 r2 g2 | b2 r3 g3 b3, and f[3..5] likewise;
     // each shuffle takes two lanes of one vector and two of another.
+    VF4 planar[2][3];
     for (int i = 0; i < 2; ++i) {
-        RGB& out = i ? second : first;
-        const VF a = f[3 * i], b = f[3 * i + 1], c = f[3 * i + 2];
-        const VF x = __builtin_shufflevector(b, c, 2, 3, 4, 5);  // r2 g2 b2 r3
-        const VF y = __builtin_shufflevector(b, c, 0, 1, 6, 7);  // g1 b1 g3 b3
-        const VF gb01 = __builtin_shufflevector(a, y, 1, 2, 4, 5);
-        const VF gb23 = __builtin_shufflevector(x, y, 1, 2, 6, 7);
-        out.r = __builtin_shufflevector(a, x, 0, 3, 4, 7);
-        out.g = __builtin_shufflevector(gb01, gb23, 0, 2, 4, 6);
-        out.b = __builtin_shufflevector(gb01, gb23, 1, 3, 5, 7);
+        const VF4 a = f[3 * i], b = f[3 * i + 1], c = f[3 * i + 2];
+        const VF4 x = __builtin_shufflevector(b, c, 2, 3, 4, 5);  // r2 g2 b2 r3
+        const VF4 y = __builtin_shufflevector(b, c, 0, 1, 6, 7);  // g1 b1 g3 b3
+        const VF4 gb01 = __builtin_shufflevector(a, y, 1, 2, 4, 5);
+        const VF4 gb23 = __builtin_shufflevector(x, y, 1, 2, 6, 7);
+        planar[i][0] = __builtin_shufflevector(a, x, 0, 3, 4, 7);
+        planar[i][1] = __builtin_shufflevector(gb01, gb23, 0, 2, 4, 6);
+        planar[i][2] = __builtin_shufflevector(gb01, gb23, 1, 3, 5, 7);
     }
+    VF* channels[3] = {&out.r, &out.g, &out.b};
+    for (int c = 0; c < 3; ++c)
+        *channels[c] = __builtin_shufflevector(planar[0][c], planar[1][c], 0, 1, 2, 3, 4, 5, 6, 7);
 }
 
 [[gnu::always_inline]] inline VF keep(VF x, VI mask) { return (VF)((VI)x & mask); }
@@ -324,9 +348,9 @@ enum class Mix {
         wanted[g] = (other[g].g < other[g].b) & (h[g] < 3.0f);
     }
     const VI any = wanted[0] | wanted[1];
-    uint64_t halves[2];
-    std::memcpy(halves, &any, sizeof halves);
-    if (halves[0] | halves[1]) {
+    uint64_t quarters[4];
+    std::memcpy(quarters, &any, sizeof quarters);
+    if (quarters[0] | quarters[1] | quarters[2] | quarters[3]) {
         for (int g = 0; g < 2; ++g) {
             VF ho, so, vo;
             rgbToHsvV(ho, so, vo, other[g].r, other[g].g, other[g].b);
@@ -404,20 +428,22 @@ template <Mix mix, bool unitGain>
     constexpr bool inUnitRange = single && unitGain;
     const VI rg = toSampleV<inUnitRange>(R) | (toSampleV<inUnitRange>(G) << 16);
     const VI ba = toSampleV<inUnitRange>(B) | int32_t(0xffff0000u);
-    const VI lo = __builtin_shufflevector(rg, ba, 0, 4, 1, 5);
-    const VI hi = __builtin_shufflevector(rg, ba, 2, 6, 3, 7);
+    const VI lo = __builtin_shufflevector(rg, ba, 0, 8, 1, 9, 2, 10, 3, 11);
+    const VI hi = __builtin_shufflevector(rg, ba, 4, 12, 5, 13, 6, 14, 7, 15);
     std::memcpy(d, &lo, sizeof lo);
-    std::memcpy(d + 8, &hi, sizeof hi);
+    std::memcpy(d + 16, &hi, sizeof hi);
 }
 
-// Eight pixels: both groups' HSV, then both back to RGB, which leaves the
+// Sixteen pixels: both groups' HSV, then both back to RGB, which leaves the
 // processor more independent work at a time.
 template <Mix mix, bool unitGain>
 [[gnu::always_inline]] inline void mixStep(const uint16_t* m, const uint16_t* a, uint16_t* d,
                                            const MixAmounts& amounts) {
     RGB ms[2], as[2] = {};
-    loadRGB(m, ms[0], ms[1]);
-    if constexpr (mix != Mix::masterOnly) loadRGB(a, as[0], as[1]);
+    for (int g = 0; g < 2; ++g) {
+        loadRGB(m + 3 * kLanes * g, ms[g]);
+        if constexpr (mix != Mix::masterOnly) loadRGB(a + 3 * kLanes * g, as[g]);
+    }
     VF h[2], s[2], v[2];
     if constexpr (mix == Mix::alternate) {
         oneRendering(h, s, v, as, ms, amounts.mul, unitGain);
@@ -450,13 +476,13 @@ QUORVEX_WIDE_LOOPS void mixRow(const uint16_t* m, const uint16_t* a, uint16_t* d
 }  // namespace
 
 void ChannelsToSamples16(const float* channels, uint16_t* samples, size_t count) {
-    for (size_t i = 0; i < count; i += 4) {
-        float in[4] = {};
-        std::copy_n(channels + i, std::min<size_t>(4, count - i), in);
+    for (size_t i = 0; i < count; i += kLanes) {
+        float in[kLanes] = {};
+        std::copy_n(channels + i, std::min<size_t>(kLanes, count - i), in);
         VF f;
         std::memcpy(&f, in, sizeof f);
         const VI out = toSampleV(f);
-        for (size_t j = 0; j < 4 && i + j < count; ++j) samples[i + j] = uint16_t(out[j]);
+        for (size_t j = 0; j < kLanes && i + j < count; ++j) samples[i + j] = uint16_t(out[j]);
     }
 }
 
@@ -478,16 +504,33 @@ void RawCombineTiledEngine::processArea(int colStart, int colEnd, int rowStart, 
     rowEnd = std::min(rowEnd, H);
     if (colStart >= colEnd) return;
     const MixAmounts amounts{artifactSup, cArtifactSup, ettrMul_};
-    auto mixRows = [&](auto row) {
-        for (int y = rowStart; y < rowEnd; ++y) {
-            const size_t first = (size_t(y) * size_t(W) + size_t(colStart)) * 3;
-            row(master + first, alternate ? alternate + first : nullptr,
-                destBuffer->bufferU16ForRow(y, colStart), colEnd - colStart, amounts);
-        }
-    };
     const bool unit = amounts.mul == 1.0f;
     const bool x1c1 = amounts.x == 1.0f && amounts.c == 1.0f;
     const bool x0c0 = amounts.x == 0.0f && amounts.c == 0.0f;
+    const uint32_t border = alternate ? raw->masterEdgeBands() : 0;
+    const EdgeBands bands{uint32_t(W), raw->imageHeight(), border};
+    const int n = colEnd - colStart;
+    auto mixRows = [&](auto row) {
+        for (int y = rowStart; y < rowEnd; ++y) {
+            const size_t first = (size_t(y) * size_t(W) + size_t(colStart)) * 3;
+            const uint16_t* a = alternate ? alternate + first : nullptr;
+            uint16_t* d = destBuffer->bufferU16ForRow(y, colStart);
+            if (border == 0) {
+                row(master + first, a, d, n, amounts);
+                continue;
+            }
+            const EdgeBands::Run run = bands.at(uint32_t(colStart), uint32_t(y));
+            if (run.pixels >= uint32_t(n)) {
+                row(master + run.sample, a, d, n, amounts);
+            } else if (run.pixels == 0 && x1c1) {
+                // The alternate alone: its hue as it is.
+                unit ? mixRow<Mix::masterOnly, true>(a, nullptr, d, n, amounts)
+                     : mixRow<Mix::masterOnly, false>(a, nullptr, d, n, amounts);
+            } else {
+                throw std::logic_error("the master rendering was not kept there");
+            }
+        }
+    };
     if (!alternate)
         unit ? mixRows(mixRow<Mix::masterOnly, true>) : mixRows(mixRow<Mix::masterOnly, false>);
     else if (x1c1)

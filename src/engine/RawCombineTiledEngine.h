@@ -8,6 +8,12 @@
 // output pixel reads only its own source pixels). The border bands (8 pixels
 // as the engine sets them) show the master alone.
 //
+// A source that keeps its master only in the border bands (an export at
+// amounts 1 and 1) gives the alternate's HSV round trip inside them, without
+// the master's say in which way the hue goes round: at most one level from
+// the blend with the whole master. Before a run at other amounts such a
+// source is made to decode the whole master.
+//
 // The stage also keeps a thumbnail of its whole output (longest side 512) and
 // answers pixel readouts for white-balance picking.
 //
@@ -39,6 +45,12 @@ void ChannelsToSamples16(const float* channels, uint16_t* samples, size_t count)
 
 class RawCombineTiledEngine : public TiledEngine {
 public:
+    // The border bands' width, where the master alone is shown.
+    static constexpr int kBorder = 8;
+    // Whether settings put both amounts at 1 (as clamped), so that outside
+    // the border bands the output is the alternate alone.
+    static bool takesAlternateAlone(const platform::Dictionary& settings);
+
     RawCombineTiledEngine(platform::Size size, std::optional<std::string> imageID,
                           bool releasePrecursors);
     RawCombineTiledEngine(Ptr source, std::optional<std::string> imageID, bool releasePrecursors);
@@ -62,6 +74,8 @@ public:
                      ImageBuffer* destBuffer, int pass) override;
     // Mixes the area into a 16-bit destination of the raw image's size;
     // nothing is written when the source is missing or of another size.
+    // Throws std::logic_error where the amounts need a master the source
+    // does not hold there.
     void processArea(int colStart, int colEnd, int rowStart, int rowEnd, float artifactSup,
                      float cArtifactSup, ImageBuffer* destBuffer);
 

@@ -22,6 +22,7 @@
 #include "engine/FileBackedFactoryNSData.h"
 #include "platform/Log.h"
 #include "platform/VImage.h"
+#include "platform/WideLoops.h"
 
 namespace vi = platform::vimage;
 
@@ -45,15 +46,11 @@ float usableRadius(float r) { return std::isfinite(r) ? std::max(r, kMinRadius) 
 
 float sigmaForRadius(float r) { return r < 1.0f ? r : std::sqrt(r); }
 
-using Float4 = float __attribute__((vector_size(16)));
-
-inline Float4 load4(const float* p) {
-    Float4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store4(float* p, Float4 v) { std::memcpy(p, &v, sizeof v); }
+// Eight lanes, loaded and stored unaligned through the type itself: a
+// function taking or returning it would change its calling convention
+// between the 256-bit and baseline builds.
+using Float8 = float __attribute__((vector_size(32)));
+using Float8Unaligned = float __attribute__((vector_size(32), aligned(4), may_alias));
 
 // A worker's scratch of n floats, kept for its next tile when of ordinary
 // size: a fresh block per tile would cost page faults and clearing.
@@ -88,26 +85,23 @@ float* workerScratch(std::vector<float>& own, size_t n) {
 // convolution. Sixteen outputs at a time keep their sums in registers. A
 // fixed side (Fixed > 0) lets the compiler unroll the taps.
 template <int Fixed>
-void convolveRow(const float* const* rows, const float* k, int side, int n, float* out) {
+[[gnu::always_inline]] inline void convolveRowFor(const float* const* rows, const float* k,
+                                                  int side, int n, float* out) {
     const int L = Fixed > 0 ? Fixed : side;
     int x = 0;
     for (; x + 16 <= n; x += 16) {
-        Float4 a0 = {0, 0, 0, 0}, a1 = a0, a2 = a0, a3 = a0;
+        Float8 a0 = {}, a1 = a0;
         for (int i = 0; i < L; ++i) {
             const float* r = rows[i] + x;
             const float* kr = k + size_t(i) * size_t(L);
             for (int j = 0; j < L; ++j) {
                 const float kk = kr[j];
-                a0 += kk * load4(r + j);
-                a1 += kk * load4(r + j + 4);
-                a2 += kk * load4(r + j + 8);
-                a3 += kk * load4(r + j + 12);
+                a0 += kk * *reinterpret_cast<const Float8Unaligned*>(r + j);
+                a1 += kk * *reinterpret_cast<const Float8Unaligned*>(r + j + 8);
             }
         }
-        store4(out + x, a0);
-        store4(out + x + 4, a1);
-        store4(out + x + 8, a2);
-        store4(out + x + 12, a3);
+        *reinterpret_cast<Float8Unaligned*>(out + x) = a0;
+        *reinterpret_cast<Float8Unaligned*>(out + x + 8) = a1;
     }
     for (; x < n; ++x) {
         float a = 0.0f;
@@ -117,10 +111,11 @@ void convolveRow(const float* const* rows, const float* k, int side, int n, floa
     }
 }
 
+QUORVEX_WIDE_LOOPS
 void convolveRow(const float* const* rows, const float* k, int side, int n, float* out) {
-    if (side == 3) return convolveRow<3>(rows, k, side, n, out);
-    if (side == 5) return convolveRow<5>(rows, k, side, n, out);
-    convolveRow<0>(rows, k, side, n, out);
+    if (side == 3) return convolveRowFor<3>(rows, k, side, n, out);
+    if (side == 5) return convolveRowFor<5>(rows, k, side, n, out);
+    convolveRowFor<0>(rows, k, side, n, out);
 }
 
 // The 16-bit value of a sharpened square root v: v² at full scale 65325,
@@ -130,6 +125,47 @@ inline uint32_t toOutput(float v, float mul) {
     f = f > 0.0f ? f : 0.0f;
     f = f < 65535.0f ? f : 65535.0f;
     return uint32_t(int32_t(f + 0.5f));
+}
+
+// The square roots of a row's colours, a plane each.
+QUORVEX_WIDE_LOOPS
+void rootsOfRow(const uint16_t* __restrict s, size_t n, const float* root, const uint8_t* ahead,
+                float* __restrict p0, float* __restrict p1, float* __restrict p2) {
+    // A cache line of the next row asked for every eight pixels.
+    for (size_t i = 0; i < n; i += 8) {
+        if (ahead) __builtin_prefetch(ahead + i * 8);
+        const size_t end = std::min(n, i + 8);
+        for (size_t j = i; j < end; ++j) {
+            p0[j] = root[s[4 * j]];
+            p1[j] = root[s[4 * j + 1]];
+            p2[j] = root[s[4 * j + 2]];
+        }
+    }
+}
+
+// 32-bit words written straight into 16-bit rows.
+using Word = uint32_t __attribute__((may_alias, aligned(2)));
+
+// A row of sharpened square roots (a plane per colour, w apart) as 16-bit
+// RGBA. Two 32-bit words a pixel (R and G, B and A) vectorise far better
+// than four 16-bit stores.
+QUORVEX_WIDE_LOOPS
+void outputRow(const float* values, size_t w, float mul, uint32_t alpha, uint16_t* out) {
+    const float* __restrict v0 = values;
+    const float* __restrict v1 = values + w;
+    const float* __restrict v2 = values + 2 * w;
+    Word* __restrict words = reinterpret_cast<Word*>(out);
+    for (size_t i = 0; i < w; ++i) {
+        const uint32_t r = toOutput(v0[i], mul), g = toOutput(v1[i], mul);
+        const uint32_t b = toOutput(v2[i], mul);
+        if constexpr (std::endian::native == std::endian::little) {
+            words[2 * i] = r | (g << 16);
+            words[2 * i + 1] = b | (alpha << 16);
+        } else {
+            words[2 * i] = (r << 16) | g;
+            words[2 * i + 1] = (b << 16) | alpha;
+        }
+    }
 }
 
 }  // namespace
@@ -312,12 +348,7 @@ void SharpeningTiledEngine::processTile(int colStart, int colEnd, int rowStart, 
                 nextRow + 1 < H
                     ? reinterpret_cast<const uint8_t*>(srcBuffer->bufferU16ForRow(nextRow + 1, ax0))
                     : nullptr;
-            for (size_t i = 0; i < aw; ++i) {
-                if (ahead && i % 8 == 0) __builtin_prefetch(ahead + i * 8);
-                p0[i] = root[s[4 * i]];
-                p1[i] = root[s[4 * i + 1]];
-                p2[i] = root[s[4 * i + 2]];
-            }
+            rootsOfRow(s, aw, root, ahead, p0, p1, p2);
         }
         const bool interiorRow = y >= h && y + h < H;
         for (int c = 0; c < 3; ++c) {
@@ -327,29 +358,7 @@ void SharpeningTiledEngine::processTile(int colStart, int colEnd, int rowStart, 
             for (int i = 0; i < L; ++i) rows[size_t(i)] = plane(y - h + i, c) + (ix0 - h - ax0);
             convolveRow(rows.data(), kernel_.data(), L, ix1 - ix0, v + (ix0 - colStart));
         }
-        const float* __restrict v0 = values;
-        const float* __restrict v1 = values + w;
-        const float* __restrict v2 = values + 2 * w;
-        uint16_t* out = destBuffer->bufferU16ForRow(y, colStart);
-        constexpr size_t kChunk = 64;
-        for (size_t x = 0; x < w; x += kChunk) {
-            const size_t n = std::min(kChunk, w - x);
-            // Two 32-bit words a pixel (R and G, B and A) vectorise far
-            // better than four 16-bit stores.
-            uint32_t words[2 * kChunk];
-            for (size_t i = 0; i < n; ++i) {
-                const uint32_t r = toOutput(v0[x + i], mul), g = toOutput(v1[x + i], mul);
-                const uint32_t b = toOutput(v2[x + i], mul);
-                if constexpr (std::endian::native == std::endian::little) {
-                    words[2 * i] = r | (g << 16);
-                    words[2 * i + 1] = b | (alpha << 16);
-                } else {
-                    words[2 * i] = (r << 16) | g;
-                    words[2 * i + 1] = (b << 16) | alpha;
-                }
-            }
-            std::memcpy(out + 4 * x, words, n * 8);
-        }
+        outputRow(values, w, mul, alpha, destBuffer->bufferU16ForRow(y, colStart));
     }
 }
 

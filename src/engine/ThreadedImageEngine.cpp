@@ -300,6 +300,16 @@ void ThreadedImageEngine::processStage0() {
     source->setCameraProfile(
         params[SettingsKeys::kCameraProfile].objectAs<DNGCameraProfileAbstract>());
     source->setProcessAsMonochromeSensor(params[SettingsKeys::kMonochromeSensor].boolValue());
+    bool lastUse;
+    {
+        std::lock_guard lock(syncLock_);
+        lastUse = evictsCachedStagesOnExport_;
+    }
+    // An export that blends the alternate alone shows the master only in
+    // the border bands; the window's sliders may want it anywhere.
+    source->setMasterEdgeBands(lastUse && RawCombineTiledEngine::takesAlternateAlone(params)
+                                   ? uint32_t(RawCombineTiledEngine::kBorder)
+                                   : 0);
     source->masterImageBytes();
     if (auto error = source->error()) {
         platform::log("Raw file error: %s", error->failureReason.c_str());
@@ -371,8 +381,8 @@ std::shared_ptr<RawCombineTiledEngine> ThreadedImageEngine::processStage1() {
     stage->setClearsFreshBuffers(!evict);
     stage->setIgnoreEdges(false);
     stage->setReprocessEdgeTiles(false);
-    stage->setHorizontalBorder(8);
-    stage->setVerticalBorder(8);
+    stage->setHorizontalBorder(RawCombineTiledEngine::kBorder);
+    stage->setVerticalBorder(RawCombineTiledEngine::kBorder);
     stage->setRawImage(source);
     stage->setCameraBaselineExposure(source->cameraBaselineExposure());
     return stage;

@@ -11,12 +11,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/IccLcms.h"
-
-#if defined(__SSE2__)
-#include <xmmintrin.h>
-#elif defined(__ARM_NEON) && defined(__aarch64__)
-#include <arm_neon.h>
-#endif
+#include "platform/WideLoops.h"
 
 namespace platform {
 
@@ -117,46 +112,35 @@ std::shared_ptr<const IccTransform> IccTransform::create(
 
 namespace {
 
-// Four lanes of GCC/Clang vector extensions: SSE2 on x86-64, NEON on ARM, plain code elsewhere.
-typedef float v4sf __attribute__((vector_size(16)));
-typedef float v2sf __attribute__((vector_size(8)));
-typedef std::int32_t v4si __attribute__((vector_size(16)));
-typedef std::uint32_t v4su __attribute__((vector_size(16)));
-
-// IEEE square roots of four lanes, without std::sqrt's errno branch (the lanes are never
-// negative here).
-inline v4sf sqrt4(v4sf x) {
-#if defined(__SSE2__)
-    return reinterpret_cast<v4sf>(_mm_sqrt_ps(reinterpret_cast<__m128>(x)));
-#elif defined(__ARM_NEON) && defined(__aarch64__)
-    return vsqrtq_f32(x);
-#else
-    for (int k = 0; k < 4; ++k) x[k] = std::sqrt(x[k]);
-    return x;
+// Eight lanes of GCC/Clang vector extensions: one 256-bit register in the build for processors
+// that have them (QUORVEX_WIDE_LOOPS), two 128-bit ones (or plain code) otherwise. Only inlined
+// helpers take or return them, so no call passes one between the two builds.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
 #endif
+typedef float v8sf __attribute__((vector_size(32)));
+typedef std::int32_t v8si __attribute__((vector_size(32)));
+typedef std::uint32_t v8su __attribute__((vector_size(32)));
+
+// IEEE square roots of eight lanes. The lanes are never negative here; without errno to set
+// (as this file is built) the loop is one vector instruction.
+[[gnu::always_inline]] inline v8sf sqrt8(v8sf x) {
+    for (int k = 0; k < 8; ++k) x[k] = std::sqrt(x[k]);
+    return x;
 }
 
 // hi < v ? hi : v lane by lane.
-inline v4sf min4(float hi, v4sf v) {
-#if defined(__SSE2__)
-    return reinterpret_cast<v4sf>(_mm_min_ps(_mm_set1_ps(hi), reinterpret_cast<__m128>(v)));
-#else
-    for (int k = 0; k < 4; ++k) v[k] = hi < v[k] ? hi : v[k];
-    return v;
-#endif
+[[gnu::always_inline]] inline v8sf min8(float hi, v8sf v) {
+    const v8sf h = v8sf{} + hi;
+    return h < v ? h : v;
 }
 
-// std::clamp(v, lo, hi) lane by lane, with its comparisons: v < lo, then hi < v.
-inline v4sf clamp4(v4sf v, float lo, float hi) {
-#if defined(__SSE2__)
-    // maxps(a, b) is a > b ? a : b and minps(a, b) is a < b ? a : b, NaN and signed zeros
-    // included.
-    v = reinterpret_cast<v4sf>(_mm_max_ps(_mm_set1_ps(lo), reinterpret_cast<__m128>(v)));
-    return reinterpret_cast<v4sf>(_mm_min_ps(_mm_set1_ps(hi), reinterpret_cast<__m128>(v)));
-#else
-    for (int k = 0; k < 4; ++k) v[k] = std::clamp(v[k], lo, hi);
-    return v;
-#endif
+// std::clamp(v, lo, hi) lane by lane, with its comparisons: v < lo, then hi < v; a NaN lane
+// stays NaN.
+[[gnu::always_inline]] inline v8sf clamp8(v8sf v, float lo, float hi) {
+    const v8sf l = v8sf{} + lo, h = v8sf{} + hi;
+    v = l > v ? l : v;
+    return h < v ? h : v;
 }
 
 }  // namespace
@@ -186,110 +170,110 @@ struct IccShaper {
     }
 
     void apply(const std::uint8_t* in, std::size_t inRowBytes, std::uint8_t* out,
-               std::size_t outRowBytes, std::size_t width, std::size_t height) const {
-        if (input[0].empty() && input[1].empty() && input[2].empty())
-            applyLanes<true>(in, inRowBytes, out, outRowBytes, width, height);
-        else
-            applyLanes<false>(in, inRowBytes, out, outRowBytes, width, height);
-    }
+               std::size_t outRowBytes, std::size_t width, std::size_t height) const;
 
-    // What convertQuads reads, in locals that its stores cannot alias.
+    // What convertOcts reads, in locals that its stores cannot alias.
     struct Lanes {
-        v4sf m[9];
+        v8sf m[9];
         const float* input[3];
         const Segment* segments[3];
     };
 
-    template <bool linearInput>
-    void applyLanes(const std::uint8_t* in, std::size_t inRowBytes, std::uint8_t* out,
-                    std::size_t outRowBytes, std::size_t width, std::size_t height) const {
+    Lanes lanes() const {
         Lanes k;
-        for (std::size_t i = 0; i < 9; ++i) k.m[i] = v4sf{} + matrix[i];
+        for (std::size_t i = 0; i < 9; ++i) k.m[i] = v8sf{} + matrix[i];
         for (std::size_t c = 0; c < 3; ++c) {
             k.input[c] = input[c].data();
             k.segments[c] = segments[c].data();
         }
+        return k;
+    }
+
+    template <bool linearInput>
+    [[gnu::always_inline]] static void applyLanes(const Lanes& k, const std::uint8_t* in,
+                                                  std::size_t inRowBytes, std::uint8_t* out,
+                                                  std::size_t outRowBytes, std::size_t width,
+                                                  std::size_t height) {
         for (std::size_t y = 0; y < height; ++y) {
             const std::uint8_t* src = in + y * inRowBytes;
             std::uint8_t* dst = out + y * outRowBytes;
             std::size_t x = 0;
+            for (; x + 16 <= width; x += 16, src += 128, dst += 128)
+                convertOcts<linearInput, 2>(k, src, dst);
             for (; x + 8 <= width; x += 8, src += 64, dst += 64)
-                convertQuads<linearInput, 2>(k, src, dst);
-            for (; x + 4 <= width; x += 4, src += 32, dst += 32)
-                convertQuads<linearInput, 1>(k, src, dst);
+                convertOcts<linearInput, 1>(k, src, dst);
             if (x < width) {
-                // The last one to three pixels go through the same lanes, padded with black.
-                std::uint8_t tail[32] = {};
+                // The last one to seven pixels go through the same lanes, padded with black.
+                std::uint8_t tail[64] = {};
                 std::memcpy(tail, src, (width - x) * 8);
-                convertQuads<linearInput, 1>(k, tail, tail);
+                convertOcts<linearInput, 1>(k, tail, tail);
                 std::memcpy(dst, tail, (width - x) * 8);
             }
         }
     }
 
-    // convertPixel on 4 x n RGBA pixels (alpha kept): the same operations in the same order,
+    // convertPixel on 8 x n RGBA pixels (alpha kept): the same operations in the same order,
     // one pixel per lane. The fourth roots of all the lanes are started before the first
     // table read, so that their latencies overlap.
     template <bool linearInput, int n>
-    static void convertQuads(const Lanes& k, const std::uint8_t* src, std::uint8_t* dst) {
+    [[gnu::always_inline]] static void convertOcts(const Lanes& k, const std::uint8_t* src,
+                                                   std::uint8_t* dst) {
         // Each 32-bit word holds two samples: channels 0 and 1, or 2 and alpha.
         constexpr bool little = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
         constexpr int firstShift = little ? 0 : 16, secondShift = little ? 16 : 0;
-        const v4su low = v4su{} + 0xffffu;
-        v4sf u[n][3];
-        v4su alpha[n];
+        const v8su low = v8su{} + 0xffffu;
+        v8sf u[n][3];
+        v8su alpha[n];
         for (int q = 0; q < n; ++q) {
-            v4su w0, w1;
-            std::memcpy(&w0, src + 32 * q, 16);
-            std::memcpy(&w1, src + 32 * q + 16, 16);
-            const v4su pair01 = __builtin_shufflevector(w0, w1, 0, 2, 4, 6);
-            const v4su pair2a = __builtin_shufflevector(w0, w1, 1, 3, 5, 7);
-            const v4si codes[3] = {reinterpret_cast<v4si>((pair01 >> firstShift) & low),
-                                   reinterpret_cast<v4si>((pair01 >> secondShift) & low),
-                                   reinterpret_cast<v4si>((pair2a >> firstShift) & low)};
+            v8su w0, w1;
+            std::memcpy(&w0, src + 64 * q, 32);
+            std::memcpy(&w1, src + 64 * q + 32, 32);
+            const v8su pair01 = __builtin_shufflevector(w0, w1, 0, 2, 4, 6, 8, 10, 12, 14);
+            const v8su pair2a = __builtin_shufflevector(w0, w1, 1, 3, 5, 7, 9, 11, 13, 15);
+            const v8si codes[3] = {reinterpret_cast<v8si>((pair01 >> firstShift) & low),
+                                   reinterpret_cast<v8si>((pair01 >> secondShift) & low),
+                                   reinterpret_cast<v8si>((pair2a >> firstShift) & low)};
             alpha[q] = pair2a & (low << secondShift);
-            v4sf lin[3];
+            v8sf lin[3];
             for (std::size_t c = 0; c < 3; ++c) {
                 if constexpr (linearInput) {
-                    lin[c] = __builtin_convertvector(codes[c], v4sf) * (1.f / 65535.f);
+                    lin[c] = __builtin_convertvector(codes[c], v8sf) * (1.f / 65535.f);
                 } else {
                     const float* t = k.input[c];
-                    lin[c] = v4sf{t[codes[c][0]], t[codes[c][1]], t[codes[c][2]], t[codes[c][3]]};
+                    float looked[8];
+                    for (int l = 0; l < 8; ++l) looked[l] = t[codes[c][l]];
+                    std::memcpy(&lin[c], looked, sizeof looked);
                 }
             }
             for (std::size_t c = 0; c < 3; ++c) {
-                const v4sf l =
+                const v8sf l =
                     k.m[c * 3] * lin[0] + k.m[c * 3 + 1] * lin[1] + k.m[c * 3 + 2] * lin[2];
-                u[q][c] = sqrt4(sqrt4(clamp4(l, 0.f, 1.f))) * static_cast<float>(kOutputIntervals);
+                u[q][c] = sqrt8(sqrt8(clamp8(l, 0.f, 1.f))) * static_cast<float>(kOutputIntervals);
             }
         }
         for (int q = 0; q < n; ++q) {
-            v4su out[3];
+            v8su out[3];
             for (std::size_t c = 0; c < 3; ++c) {
                 // min(int(u), last) as int(min(u, last)): u is never negative.
-                const v4si i = __builtin_convertvector(min4(kOutputIntervals - 1, u[q][c]), v4si);
-                const v4sf f = u[q][c] - __builtin_convertvector(i, v4sf);
+                const v8si i = __builtin_convertvector(min8(kOutputIntervals - 1, u[q][c]), v8si);
+                const v8sf f = u[q][c] - __builtin_convertvector(i, v8sf);
                 const Segment* s = k.segments[c];
                 // Unsigned lanes index without a sign extension.
-                const v4su at = reinterpret_cast<v4su>(i);
-                v2sf s0, s1, s2, s3;
-                std::memcpy(&s0, &s[at[0]], 8);
-                std::memcpy(&s1, &s[at[1]], 8);
-                std::memcpy(&s2, &s[at[2]], 8);
-                std::memcpy(&s3, &s[at[3]], 8);
-                const v4sf s01 = __builtin_shufflevector(s0, s1, 0, 2, 1, 3);
-                const v4sf s23 = __builtin_shufflevector(s2, s3, 0, 2, 1, 3);
-                const v4sf base = __builtin_shufflevector(s01, s23, 0, 1, 4, 5);
-                const v4sf rise = __builtin_shufflevector(s01, s23, 2, 3, 6, 7);
-                const v4sf v = clamp4(base + f * rise, 0.f, 65535.f) + 0.5f;
-                out[c] = reinterpret_cast<v4su>(__builtin_convertvector(v, v4si));
+                const v8su at = reinterpret_cast<v8su>(i);
+                v8sf base = {}, rise = {};
+                for (int l = 0; l < 8; ++l) {
+                    base[l] = s[at[l]].base;
+                    rise[l] = s[at[l]].rise;
+                }
+                const v8sf v = clamp8(base + f * rise, 0.f, 65535.f) + 0.5f;
+                out[c] = reinterpret_cast<v8su>(__builtin_convertvector(v, v8si));
             }
-            const v4su o01 = (out[0] << firstShift) | (out[1] << secondShift);
-            const v4su o2a = (out[2] << firstShift) | alpha[q];
-            const v4su w0 = __builtin_shufflevector(o01, o2a, 0, 4, 1, 5);
-            const v4su w1 = __builtin_shufflevector(o01, o2a, 2, 6, 3, 7);
-            std::memcpy(dst + 32 * q, &w0, 16);
-            std::memcpy(dst + 32 * q + 16, &w1, 16);
+            const v8su o01 = (out[0] << firstShift) | (out[1] << secondShift);
+            const v8su o2a = (out[2] << firstShift) | alpha[q];
+            const v8su w0 = __builtin_shufflevector(o01, o2a, 0, 8, 1, 9, 2, 10, 3, 11);
+            const v8su w1 = __builtin_shufflevector(o01, o2a, 4, 12, 5, 13, 6, 14, 7, 15);
+            std::memcpy(dst + 64 * q, &w0, 32);
+            std::memcpy(dst + 64 * q + 32, &w1, 32);
         }
     }
 
@@ -341,6 +325,26 @@ struct IccShaper {
             }
     }
 };
+
+namespace {
+
+QUORVEX_WIDE_LOOPS
+void shapeRows(const IccShaper::Lanes& k, bool linearInput, const std::uint8_t* in,
+               std::size_t inRowBytes, std::uint8_t* out, std::size_t outRowBytes,
+               std::size_t width, std::size_t height) {
+    if (linearInput)
+        IccShaper::applyLanes<true>(k, in, inRowBytes, out, outRowBytes, width, height);
+    else
+        IccShaper::applyLanes<false>(k, in, inRowBytes, out, outRowBytes, width, height);
+}
+
+}  // namespace
+
+void IccShaper::apply(const std::uint8_t* in, std::size_t inRowBytes, std::uint8_t* out,
+                      std::size_t outRowBytes, std::size_t width, std::size_t height) const {
+    const bool linear = input[0].empty() && input[1].empty() && input[2].empty();
+    shapeRows(lanes(), linear, in, inRowBytes, out, outRowBytes, width, height);
+}
 
 namespace {
 

@@ -143,9 +143,11 @@ public:
           h_(tile.paddedHeight()),
           stride_(tile.stride) {}
 
+    // The tile's pixels go to `rgb`, rows of rgbWidth pixels from image
+    // pixel (originX, originY).
     QUORVEX_WIDE_LOOPS
-    void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
-             platform::ColourOnlyCells* cells) {
+    void run(const CFAPlane& cfa, uint16_t* rgb, uint32_t rgbWidth, int originX, int originY,
+             const RawMatrix3* colour, platform::ColourOnlyCells* cells) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.plane(kMosaic));
         // The Lab planes are free until the candidates are converted.
         platform::SharedColourOnlyDetailPlane(s_.plane(kMosaic), tile_, 3, greenParity_,
@@ -159,8 +161,11 @@ public:
         homogeneity(4);
         select(5);
         for (int pass = 0; pass < kMedianPasses; ++pass) reduceArtefacts(6 + pass, pass == 0);
-        platform::StoreTileRGB(tile_, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
-                               cfa.width, colour);
+        platform::DemosaicTile at = tile_;
+        at.x0 -= originX;
+        at.y0 -= originY;
+        platform::StoreTileRGB(at, s_.row(kRed, 0), s_.row(kGreen, 0), s_.row(kBlue, 0), rgb,
+                               rgbWidth, colour);
     }
 
 private:
@@ -558,9 +563,23 @@ void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMa
     LabCurve();  // built once, before the bands share it
     platform::DemosaicInTiles(cfa, rgb, bands, colour, kTileWidth, kTileHeight, kPad, [&] {
         return [&, scratch = std::make_shared<AHDScratch>()](const platform::DemosaicTile& tile) {
-            AHDTile(*scratch, cfa.pattern, tile).run(cfa, rgb, colour, cells);
+            AHDTile(*scratch, cfa.pattern, tile).run(cfa, rgb, cfa.width, 0, 0, colour, cells);
         };
     });
+}
+
+void DemosaicAHDArea(const CFAPlane& cfa, const RawCrop& area, uint16_t* rgb, unsigned bands) {
+    platform::CheckDemosaicArguments(cfa, rgb);
+    LabCurve();
+    platform::DemosaicAreaInTiles(
+        cfa, area.left, area.top, area.width, area.height, bands, kTileWidth, kTileHeight, kPad,
+        [&] {
+            return
+                [&, scratch = std::make_shared<AHDScratch>()](const platform::DemosaicTile& tile) {
+                    AHDTile(*scratch, cfa.pattern, tile)
+                        .run(cfa, rgb, area.width, int(area.left), int(area.top), nullptr, nullptr);
+                };
+        });
 }
 
 void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands) {

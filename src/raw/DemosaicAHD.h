@@ -44,3 +44,8 @@ void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMa
 // what it did not is worked out and kept (see SharedColourOnlyDetailPlane).
 void DemosaicAHD(const CFAPlane& cfa, uint16_t* rgb, unsigned bands, const RawMatrix3* colour,
                  platform::ColourOnlyCells* cells);
+
+// The first form over `area` of the plane only, each pixel as the whole
+// image's run gives it: rgb holds area.width × area.height × 3 samples.
+// For an image whose master is wanted only in places.
+void DemosaicAHDArea(const CFAPlane& cfa, const RawCrop& area, uint16_t* rgb, unsigned bands);

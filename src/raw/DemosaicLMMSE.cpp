@@ -53,27 +53,27 @@ enum Plane {
     kMosaic,
     kDiffH,
     kDiffV,  // primary green-minus-colour differences
-    kSmoothH,
-    kSmoothV,  // their Gaussian-smoothed copies
     kEstH,
     kEstV,  // LMMSE estimates of the difference and their error variances
     kSplitSmooth,
     kSplitNoise,  // one axis's smoothed difference and its squared noise, split
     kGreen,
     kColourChange,  // the smaller signal variance of the two axes
+    kColourOnly,    // see ColourOnlyDetail
     kPlaneCount,
-    // Once both axes are estimated: see ColourOnlyDetail.
-    kColourOnly = kSplitSmooth,
-    // Red and blue at the sites of the other colour, once the differences
-    // have been estimated; then everywhere, once the smoothed copies have.
-    kRedSites = kDiffH,
-    kBlueSites = kDiffV,
-    kRed = kSmoothH,
-    kBlue = kSmoothV,
+    // Once the estimates are done, the mosaic and green split as they are,
+    // and then the colour each row of red and blue sites lacks, split.
+    kMosaicSplit = kSplitSmooth,
+    kGreenSplit = kSplitNoise,
+    kMissingSplit = kEstH,
+    // Red and blue, once the differences have been estimated: first at the
+    // sites of red and blue, then at the green ones too, in place.
+    kRed = kDiffH,
+    kBlue = kDiffV,
     // Then red and blue again, where only they carry detail: see
     // smoothColourOnly.
-    kRedSmoothed = kDiffH,
-    kBlueSmoothed = kDiffV,
+    kRedSmoothed = kSplitSmooth,
+    kBlueSmoothed = kSplitNoise,
 };
 
 // The estimates are needed only at the sites without green, every second
@@ -86,22 +86,25 @@ enum Plane {
 class LMMSEScratch {
 public:
     LMMSEScratch()
-        : stride_(kStride),
-          rows_(kTileHeight + 2 * kPad),
-          storage_(new float[static_cast<size_t>(kPlaneCount) * stride_ * rows_]),
-          flags_(static_cast<size_t>(rows_)) {}
+        : storage_(new float[static_cast<size_t>(kPlaneCount) * kStride * kRows]),
+          smoothed_(new float[kStride]),
+          flags_(static_cast<size_t>(kRows)) {}
+    // Every plane and row lies a constant distance from every other, so that
+    // a pixel loop reaches all its rows from one register.
     float* row(Plane p, int r) {
-        return storage_.get() + (static_cast<size_t>(p) * rows_ + static_cast<size_t>(r)) *
-                                    static_cast<size_t>(stride_);
+        return storage_.get() + (static_cast<size_t>(p) * kRows + static_cast<size_t>(r)) *
+                                    static_cast<size_t>(kStride);
     }
     // Per row: whether it has detail in red and blue alone.
     uint8_t* rowFlags() { return flags_.data(); }
+    // One row of a smoothed difference.
+    float* smoothedRow() { return smoothed_.get(); }
 
 private:
-    int stride_;
-    int rows_;
+    static constexpr int kRows = kTileHeight + 2 * kPad;
     // Not zeroed: every stage writes what a later one reads.
     std::unique_ptr<float[]> storage_;
+    std::unique_ptr<float[]> smoothed_;
     std::vector<uint8_t> flags_;
 };
 
@@ -113,26 +116,27 @@ public:
           masks_(pattern, tile),
           greenParity_(platform::GreenParity(pattern)),
           w_(tile.paddedWidth()),
-          h_(tile.paddedHeight()),
-          stride_(tile.stride) {}
+          h_(tile.paddedHeight()) {}
 
     QUORVEX_WIDE_LOOPS
     void run(const CFAPlane& cfa, uint16_t* rgb, const RawMatrix3* colour,
              platform::ColourOnlyCells* cells) {
         platform::LoadPaddedMosaic(cfa, tile_, s_.row(kMosaic, 0));
-        primaryDifferences(2);
-        smooth(kDiffH, kSmoothH, true, 6);
-        smooth(kDiffV, kSmoothV, false, 6);
-        estimate<true>(kDiffH, kSmoothH, kEstH, 10);
-        estimate<false>(kDiffV, kSmoothV, kEstV, 10);
-        // The split noise is no longer needed either.
+        // Green is not yet written: its rows lend the scratch.
         platform::SharedColourOnlyDetailPlane(s_.row(kMosaic, 0), tile_, 10, greenParity_,
-                                              s_.row(kColourOnly, 0), s_.row(kSplitNoise, 0),
+                                              s_.row(kColourOnly, 0), s_.row(kGreen, 0),
                                               s_.rowFlags(), cells);
-        fuseGreen(10);
-        redBlueAtOppositeSites(11);
-        redBlueAtGreenSites(12);
         const bool smoothed = hasColourOnlyRows(13);
+        // The margins below leave room for smoothing red and blue; a tile
+        // without it needs three pixels less around it at every step.
+        const int m = smoothed ? 0 : 3;
+        primaryDifferences(2 + m);
+        estimate<true>(kDiffH, kEstH, 10 + m);
+        estimate<false>(kDiffV, kEstV, 10 + m);
+        splitMosaic(7 + m);
+        fuseGreen(10 + m);
+        redBlueAtOppositeSites(11 + m);
+        redBlueAtGreenSites(12 + m);
         if (smoothed) {
             smoothColourOnly(13);
             smoothAlong(14, kRedSmoothed, kBlueSmoothed, kRed, kBlue);
@@ -169,52 +173,52 @@ private:
         }
     }
 
-    // Gaussian along one axis; step is 1 for rows and the stride for columns.
-    QUORVEX_WIDE_LOOPS
-    void smooth(Plane in, Plane out, bool alongRows, int m) {
+    // Half the split row length: where the odd columns start.
+    static constexpr int half() { return kStride / 2; }
+    // The first column of parity p at or after column x, as a split index.
+    static int splitIndex(int x, int p) { return (x - p + 1) >> 1; }
+    // Row r of a split plane, read around sites of parity p (x = 2j + p) so
+    // that each sample lies contiguous: column x + 2i at sameSide(...)[j + i],
+    // column x - 1 + 2i at otherSide(...)[j + i].
+    float* sameSide(Plane plane, int r, int p) { return s_.row(plane, r) + p * half(); }
+    float* otherSide(Plane plane, int r, int p) {
+        return s_.row(plane, r) + (1 - p) * half() + p - 1;
+    }
+
+    // Smooths one axis's difference with the Gaussian along the axis, and
+    // splits the result and its squared deviation from the unsmoothed
+    // difference, in rows [rowMargin, height - rowMargin) and columns
+    // [m, width - m). Each row is smoothed into a row of its own, read back
+    // at once from the closest cache.
+    template <bool AlongRows>
+    QUORVEX_WIDE_LOOPS void smoothAndSplit(Plane diff, int rowMargin, int m) {
         static const std::array<float, kTaps> taps = GaussianTaps();
         float tap[kTaps];
         for (int k = 0; k < kTaps; ++k) tap[k] = taps[static_cast<size_t>(k)];
-        // The estimates read the smoothed rows only within their own margin
-        // across the axis.
-        const int rowMargin = alongRows ? m + kRadius : m;
-        const int columnMargin = alongRows ? m : m + kRadius;
-        const int step = alongRows ? 1 : stride_;
-        for (int r = rowMargin; r < h_ - rowMargin; ++r) {
-            const float* __restrict src = s_.row(in, r);
-            float* __restrict dst = s_.row(out, r);
-            DEMOSAIC_ROW_LOOP
-            for (int x = columnMargin; x < w_ - columnMargin; ++x) {
-                float sum = 0.0f;
-#pragma GCC unroll 9
-                for (int k = -kRadius; k <= kRadius; ++k)
-                    sum += tap[k + kRadius] * src[x + k * step];
-                dst[x] = sum;
-            }
-        }
-    }
-
-    // Half the split row length: where the odd columns start.
-    int half() const { return stride_ / 2; }
-    // The first column of parity p at or after column x, as a split index.
-    static int splitIndex(int x, int p) { return (x - p + 1) >> 1; }
-
-    // Splits one axis's smoothed difference and its squared deviation from
-    // the unsmoothed one, in rows [rowMargin, height - rowMargin) and columns
-    // [m, width - m).
-    QUORVEX_WIDE_LOOPS
-    void split(Plane diff, Plane smoothPlane, int rowMargin, int m) {
+        constexpr int kStep = AlongRows ? 1 : kStride;
+        float* __restrict sm = s_.smoothedRow();
         for (int r = rowMargin; r < h_ - rowMargin; ++r) {
             const float* __restrict d = s_.row(diff, r);
-            const float* __restrict sm = s_.row(smoothPlane, r);
+            DEMOSAIC_ROW_LOOP
+            for (int x = m; x < w_ - m; ++x) {
+                // Begun with the first product rather than 0, which adds
+                // nothing: differences are multiples of a quarter, never -0.
+                float sum = tap[0] * d[x - kRadius * kStep];
+#pragma GCC unroll 8
+                for (int k = 1 - kRadius; k <= kRadius; ++k)
+                    sum += tap[k + kRadius] * d[x + k * kStep];
+                sm[x] = sum;
+            }
             for (int p = 0; p < 2; ++p) {
                 float* __restrict smSplit = s_.row(kSplitSmooth, r) + p * half();
                 float* __restrict noiseSplit = s_.row(kSplitNoise, r) + p * half();
+                const float* __restrict smoothed = sm;
+                const int jBegin = splitIndex(m, p), jEnd = splitIndex(w_ - m, p);
                 DEMOSAIC_ROW_LOOP
-                for (int j = splitIndex(m, p); j < splitIndex(w_ - m, p); ++j) {
+                for (int j = jBegin; j < jEnd; ++j) {
                     const int x = 2 * j + p;
-                    const float b = d[x] - sm[x];
-                    smSplit[j] = sm[x];
+                    const float b = d[x] - smoothed[x];
+                    smSplit[j] = smoothed[x];
                     noiseSplit[j] = b * b;
                 }
             }
@@ -226,9 +230,11 @@ private:
     // the smaller of the two axes' signal variances (the first call stores
     // its own).
     template <bool AlongRows>
-    QUORVEX_WIDE_LOOPS void estimate(Plane diff, Plane smoothPlane, Plane est, int m) {
+    QUORVEX_WIDE_LOOPS void estimate(Plane diff, Plane est, int m) {
         constexpr float kInvTaps = 1.0f / kTaps;
-        split(diff, smoothPlane, AlongRows ? m : m - kRadius, AlongRows ? m - kRadius : m);
+        // The estimates read the smoothed rows only within their own margin
+        // across the axis.
+        smoothAndSplit<AlongRows>(diff, AlongRows ? m : m - kRadius, AlongRows ? m - kRadius : m);
         for (int r = m; r < h_ - m; ++r) {
             const int p = masks_.forRow(r).green[m] != 0.0f ? (m + 1) & 1 : m & 1;
             // The window's k-th sample (k from 0) of split index j: along a
@@ -252,13 +258,17 @@ private:
             const int jEnd = splitIndex(w_ - m, p);
             DEMOSAIC_ROW_LOOP
             for (int j = splitIndex(m, p); j < jEnd; ++j) {
-                float mean = 0.0f;
-#pragma GCC unroll 9
-                for (int k = 0; k < kTaps; ++k) mean += tap(sameSmooth, otherSmooth, j, k);
+                // The sums begin with their first terms: adding them to 0
+                // would change nothing, as none is -0 (see smoothAndSplit;
+                // squares never are).
+                float mean = tap(sameSmooth, otherSmooth, j, 0);
+#pragma GCC unroll 8
+                for (int k = 1; k < kTaps; ++k) mean += tap(sameSmooth, otherSmooth, j, k);
                 mean *= kInvTaps;
-                float signal = 0.0f, noise = 0.0f;
-#pragma GCC unroll 9
-                for (int k = 0; k < kTaps; ++k) {
+                const float a0 = tap(sameSmooth, otherSmooth, j, 0) - mean;
+                float signal = a0 * a0, noise = tap(sameNoise, otherNoise, j, 0);
+#pragma GCC unroll 8
+                for (int k = 1; k < kTaps; ++k) {
                     const float a = tap(sameSmooth, otherSmooth, j, k) - mean;
                     signal += a * a;
                     noise += tap(sameNoise, otherNoise, j, k);
@@ -270,6 +280,22 @@ private:
                 v[j] = sx * sv / total;
                 change[j] = AlongRows ? sx : platform::MinOf(change[j], sx);
             }
+        }
+    }
+
+    // Splits the mosaic's rows [m, height - m), whole.
+    QUORVEX_WIDE_LOOPS
+    void splitMosaic(int m) {
+        for (int r = m; r < h_ - m; ++r) {
+            const float* __restrict c = s_.row(kMosaic, r);
+            float* __restrict even = s_.row(kMosaicSplit, r);
+            float* __restrict odd = even + half();
+            DEMOSAIC_ROW_LOOP
+            for (int j = 0; j < w_ / 2; ++j) {
+                even[j] = c[2 * j];
+                odd[j] = c[2 * j + 1];
+            }
+            if (w_ % 2 != 0) even[w_ / 2] = c[w_ - 1];
         }
     }
 
@@ -288,13 +314,7 @@ private:
         using platform::MaxOf;
         using platform::MinOf;
         for (int r = m; r < h_ - m; ++r) {
-            const float* __restrict cuuu = s_.row(kMosaic, r - 3);
-            const float* __restrict cuu = s_.row(kMosaic, r - 2);
-            const float* __restrict cu = s_.row(kMosaic, r - 1);
             const float* __restrict c0 = s_.row(kMosaic, r);
-            const float* __restrict cd = s_.row(kMosaic, r + 1);
-            const float* __restrict cdd = s_.row(kMosaic, r + 2);
-            const float* __restrict cddd = s_.row(kMosaic, r + 3);
             const float* __restrict green = masks_.forRow(r).green;
             const float* __restrict eh = s_.row(kEstH, r);
             const float* __restrict ev = s_.row(kEstV, r);
@@ -307,6 +327,25 @@ private:
             for (int x = m; x < w_ - m; ++x) g[x] = c0[x];
             const int p = green[m] != 0.0f ? (m + 1) & 1 : m & 1;
             const int jBegin = splitIndex(m, p), jEnd = splitIndex(w_ - m, p);
+            // Green split too, for redBlueAtGreenSites.
+            float* __restrict gSites = s_.row(kGreenSplit, r) + p * half();
+            {
+                float* __restrict gKept = s_.row(kGreenSplit, r) + (1 - p) * half();
+                const float* __restrict kept = s_.row(kMosaicSplit, r) + (1 - p) * half();
+                const int end = splitIndex(w_ - m, 1 - p);
+                for (int j = splitIndex(m, 1 - p); j < end; ++j) gKept[j] = kept[j];
+            }
+            // The mosaic read from its split rows (see sameSide).
+            const float* __restrict suuu = sameSide(kMosaicSplit, r - 3, p);
+            const float* __restrict suu = sameSide(kMosaicSplit, r - 2, p);
+            const float* __restrict su = sameSide(kMosaicSplit, r - 1, p);
+            const float* __restrict s0 = sameSide(kMosaicSplit, r, p);
+            const float* __restrict sd = sameSide(kMosaicSplit, r + 1, p);
+            const float* __restrict sdd = sameSide(kMosaicSplit, r + 2, p);
+            const float* __restrict sddd = sameSide(kMosaicSplit, r + 3, p);
+            const float* __restrict ouu = otherSide(kMosaicSplit, r - 2, p);
+            const float* __restrict o0 = otherSide(kMosaicSplit, r, p);
+            const float* __restrict odd = otherSide(kMosaicSplit, r + 2, p);
             auto pixels = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
                 DEMOSAIC_ROW_LOOP
@@ -315,22 +354,25 @@ private:
                     const float wh =
                         (vv[j] + kVarianceFloor) / (vh[j] + vv[j] + 2.0f * kVarianceFloor);
                     const float diff = wh * eh[j] + (1.0f - wh) * ev[j];
-                    const float c = c0[x];
+                    const float c = s0[j];
                     const float estimate = c + diff;
+                    // Along the row: the samples from x - 3 to x + 3.
+                    const float left3 = o0[j - 1], left2 = s0[j - 1], left1 = o0[j];
+                    const float right1 = o0[j + 1], right2 = s0[j + 1], right3 = o0[j + 2];
                     // From each green neighbour: its green plus half the step of
                     // this site's colour towards the next sample on that side.
-                    const float an = std::fabs(c - cuu[x]) + std::fabs(cu[x] - cuuu[x]);
-                    const float as = std::fabs(c - cdd[x]) + std::fabs(cd[x] - cddd[x]);
-                    const float aw = std::fabs(c - c0[x - 2]) + std::fabs(c0[x - 1] - c0[x - 3]);
-                    const float ae = std::fabs(c - c0[x + 2]) + std::fabs(c0[x + 1] - c0[x + 3]);
+                    const float an = std::fabs(c - suu[j]) + std::fabs(su[j] - suuu[j]);
+                    const float as = std::fabs(c - sdd[j]) + std::fabs(sd[j] - sddd[j]);
+                    const float aw = std::fabs(c - left2) + std::fabs(left1 - left3);
+                    const float ae = std::fabs(c - right2) + std::fabs(right1 - right3);
                     const float least = MinOf(MinOf(an, as), MinOf(aw, ae));
                     const float sided =
-                        EdgeAverage(cu[x] + 0.5f * (c - cuu[x]), EdgeSpread(an, least),
-                                    cd[x] + 0.5f * (c - cdd[x]), EdgeSpread(as, least),
-                                    c0[x - 1] + 0.5f * (c - c0[x - 2]), EdgeSpread(aw, least),
-                                    c0[x + 1] + 0.5f * (c - c0[x + 2]), EdgeSpread(ae, least));
-                    const float lo = MinOf(MinOf(c0[x - 1], c0[x + 1]), MinOf(cu[x], cd[x]));
-                    const float hi = MaxOf(MaxOf(c0[x - 1], c0[x + 1]), MaxOf(cu[x], cd[x]));
+                        EdgeAverage(su[j] + 0.5f * (c - suu[j]), EdgeSpread(an, least),
+                                    sd[j] + 0.5f * (c - sdd[j]), EdgeSpread(as, least),
+                                    left1 + 0.5f * (c - left2), EdgeSpread(aw, least),
+                                    right1 + 0.5f * (c - right2), EdgeSpread(ae, least));
+                    const float lo = MinOf(MinOf(left1, right1), MinOf(su[j], sd[j]));
+                    const float hi = MaxOf(MaxOf(left1, right1), MaxOf(su[j], sd[j]));
                     const float pull = change[j] / (change[j] + kColourEdgeVariance);
                     const float bounded = platform::ClampTo(sided, lo, hi);
                     const float drawn = estimate + pull * (bounded - estimate);
@@ -343,17 +385,17 @@ private:
                     // grey detail near green's own limit, which can leave the
                     // twelve nearly alike.
                     if constexpr (kColour) {
-                        const float nearLo = MinOf(
-                            MinOf(MinOf(cuu[x - 1], cuu[x + 1]), MinOf(cdd[x - 1], cdd[x + 1])),
-                            MinOf(MinOf(cu[x - 2], cu[x + 2]), MinOf(cd[x - 2], cd[x + 2])));
-                        const float nearHi = MaxOf(
-                            MaxOf(MaxOf(cuu[x - 1], cuu[x + 1]), MaxOf(cdd[x - 1], cdd[x + 1])),
-                            MaxOf(MaxOf(cu[x - 2], cu[x + 2]), MaxOf(cd[x - 2], cd[x + 2])));
+                        const float nearLo =
+                            MinOf(MinOf(MinOf(ouu[j], ouu[j + 1]), MinOf(odd[j], odd[j + 1])),
+                                  MinOf(MinOf(su[j - 1], su[j + 1]), MinOf(sd[j - 1], sd[j + 1])));
+                        const float nearHi =
+                            MaxOf(MaxOf(MaxOf(ouu[j], ouu[j + 1]), MaxOf(odd[j], odd[j + 1])),
+                                  MaxOf(MaxOf(su[j - 1], su[j + 1]), MaxOf(sd[j - 1], sd[j + 1])));
                         const float slack = 4.0f * (MaxOf(hi, nearHi) - MinOf(lo, nearLo));
                         const float kept = platform::ClampTo(drawn, lo - slack, hi + slack);
-                        g[x] = drawn + only[x] * (kept - drawn);
+                        g[x] = gSites[j] = drawn + only[x] * (kept - drawn);
                     } else {
-                        g[x] = drawn;
+                        g[x] = gSites[j] = drawn;
                     }
                 }
             };
@@ -374,34 +416,42 @@ private:
     QUORVEX_WIDE_LOOPS
     void redBlueAtOppositeSites(int m) {
         for (int r = m; r < h_ - m; ++r) {
-            const platform::CFARowMasks mk = masks_.forRow(r);
-            const float* __restrict cuu = s_.row(kMosaic, r - 2);
-            const float* __restrict cu = s_.row(kMosaic, r - 1);
             const float* __restrict c0 = s_.row(kMosaic, r);
-            const float* __restrict cd = s_.row(kMosaic, r + 1);
-            const float* __restrict cdd = s_.row(kMosaic, r + 2);
-            const float* __restrict gu = s_.row(kGreen, r - 1);
-            const float* __restrict g0 = s_.row(kGreen, r);
-            const float* __restrict gd = s_.row(kGreen, r + 1);
             const float* __restrict only = s_.row(kColourOnly, r);
-            float* __restrict red = s_.row(kRedSites, r);
-            float* __restrict blue = s_.row(kBlueSites, r);
-            // Green sites keep their sample in both planes for now (the
-            // next step replaces them); the others, every second pixel, get
-            // the missing colour.
-            for (int x = m; x < w_ - m; ++x) red[x] = blue[x] = c0[x];
+            const bool redRow = masks_.isRedRow(r);
+            float* __restrict own = s_.row(redRow ? kRed : kBlue, r);
+            float* __restrict other = s_.row(redRow ? kBlue : kRed, r);
             // The row's sites without green all hold its own colour and need
-            // the other.
-            float* __restrict other = masks_.isRedRow(r) ? blue : red;
-            const float* __restrict green = mk.green;
+            // the other, every second pixel. Its green sites are left to the
+            // next step, which reads neither plane there.
+            for (int x = m; x < w_ - m; ++x) own[x] = c0[x];
+            const float* __restrict green = masks_.forRow(r).green;
+            // The sites' parity; what they get is kept split too, for
+            // redBlueAtGreenSites.
+            const int p = green[m] != 0.0f ? (m + 1) & 1 : m & 1;
+            float* __restrict missing = s_.row(kMissingSplit, r) + p * half();
+            // The mosaic and green read from split rows (see sameSide).
+            const float* __restrict cuu = sameSide(kMosaicSplit, r - 2, p);
+            const float* __restrict c = sameSide(kMosaicSplit, r, p);
+            const float* __restrict cdd = sameSide(kMosaicSplit, r + 2, p);
+            const float* __restrict cu = otherSide(kMosaicSplit, r - 1, p);
+            const float* __restrict cd = otherSide(kMosaicSplit, r + 1, p);
+            const float* __restrict gu = otherSide(kGreenSplit, r - 1, p);
+            const float* __restrict g0 = sameSide(kGreenSplit, r, p);
+            const float* __restrict gd = otherSide(kGreenSplit, r + 1, p);
             auto pixels = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
+                const int jEnd = splitIndex(w_ - m, p);
                 DEMOSAIC_ROW_LOOP
-                for (int x = green[m] != 0.0f ? m + 1 : m; x < w_ - m; x += 2) {
-                    const float g = g0[x];
-                    other[x] =
-                        g + platform::DiagonalDifference<kColour>(cuu, cu, c0, cd, cdd, gu, g, gd,
-                                                                  kColour ? only[x] : 0.0f, x);
+                for (int j = splitIndex(m, p); j < jEnd; ++j) {
+                    const int x = 2 * j + p;
+                    const float g = g0[j];
+                    const platform::DiagonalSamples around{
+                        c[j],       g,          cu[j],      cu[j + 1], cd[j],
+                        cd[j + 1],  gu[j],      gu[j + 1],  gd[j],     gd[j + 1],
+                        cuu[j - 1], cuu[j + 1], cdd[j - 1], cdd[j + 1]};
+                    other[x] = missing[j] =
+                        g + platform::DiagonalDifference<kColour>(around, kColour ? only[x] : 0.0f);
                 }
             };
             // Rows without such detail skip its terms, which are 0 there.
@@ -427,34 +477,42 @@ private:
             const float* __restrict cd = s_.row(kMosaic, r + 1);
             const float* __restrict cdd = s_.row(kMosaic, r + 2);
             const float* __restrict only = s_.row(kColourOnly, r);
-            const float* __restrict guu = s_.row(kGreen, r - 2);
-            const float* __restrict gu = s_.row(kGreen, r - 1);
-            const float* __restrict g0 = s_.row(kGreen, r);
-            const float* __restrict gd = s_.row(kGreen, r + 1);
-            const float* __restrict gdd = s_.row(kGreen, r + 2);
-            const float* __restrict ru = s_.row(kRedSites, r - 1);
-            const float* __restrict r0 = s_.row(kRedSites, r);
-            const float* __restrict rd = s_.row(kRedSites, r + 1);
-            const float* __restrict bu = s_.row(kBlueSites, r - 1);
-            const float* __restrict b0 = s_.row(kBlueSites, r);
-            const float* __restrict bd = s_.row(kBlueSites, r + 1);
             float* __restrict red = s_.row(kRed, r);
             float* __restrict blue = s_.row(kBlue, r);
-            // Sites of red or blue keep both; the green ones, every second
-            // pixel, get them.
-            for (int x = m; x < w_ - m; ++x) {
-                red[x] = r0[x];
-                blue[x] = b0[x];
-            }
+            // Everything is read from split rows (see sameSide). Red and
+            // blue are the mosaic's samples where it has them, else what
+            // redBlueAtOppositeSites found.
+            const int q = green[m] != 0.0f ? m & 1 : (m + 1) & 1;
+            const auto same = [&](Plane plane, int k) { return sameSide(plane, r + k, q); };
+            const auto other = [&](Plane plane, int k) { return otherSide(plane, r + k, q); };
+            const float* __restrict guu = same(kGreenSplit, -2);
+            const float* __restrict gu = same(kGreenSplit, -1);
+            const float* __restrict g0 = same(kGreenSplit, 0);
+            const float* __restrict gd = same(kGreenSplit, 1);
+            const float* __restrict gdd = same(kGreenSplit, 2);
+            const float* __restrict gSide = other(kGreenSplit, 0);
+            // Red and blue: above and below, and beside.
+            const bool redRow = masks_.isRedRow(r);
+            const Plane redAcross = redRow ? kMissingSplit : kMosaicSplit;
+            const Plane blueAcross = redRow ? kMosaicSplit : kMissingSplit;
+            const float* __restrict ru = same(redAcross, -1);
+            const float* __restrict rd = same(redAcross, 1);
+            const float* __restrict rSide = other(redRow ? kMosaicSplit : kMissingSplit, 0);
+            const float* __restrict bu = same(blueAcross, -1);
+            const float* __restrict bd = same(blueAcross, 1);
+            const float* __restrict bSide = other(redRow ? kMissingSplit : kMosaicSplit, 0);
+            const int jBegin = splitIndex(m, q), jEnd = splitIndex(w_ - m, q);
             auto pixels = [&](auto colourOnly) {
                 constexpr bool kColour = decltype(colourOnly)::value;
                 DEMOSAIC_ROW_LOOP
-                for (int x = green[m] != 0.0f ? m : m + 1; x < w_ - m; x += 2) {
-                    const float g = g0[x];
-                    float au = std::fabs(g - gu[x]) + std::fabs(gu[x] - guu[x]);
-                    float ad = std::fabs(g - gd[x]) + std::fabs(gd[x] - gdd[x]);
-                    float al = std::fabs(g - g0[x - 1]) + std::fabs(g0[x - 1] - g0[x - 2]);
-                    float ar = std::fabs(g - g0[x + 1]) + std::fabs(g0[x + 1] - g0[x + 2]);
+                for (int j = jBegin; j < jEnd; ++j) {
+                    const int x = 2 * j + q;
+                    const float g = g0[j];
+                    const float gl = gSide[j], gr = gSide[j + 1];
+                    float au = std::fabs(g - gu[j]) + std::fabs(gu[j] - guu[j]);
+                    float ad = std::fabs(g - gd[j]) + std::fabs(gd[j] - gdd[j]);
+                    float al = std::fabs(g - gl) + std::fabs(gl - g0[j - 1]);
+                    float ar = std::fabs(g - gr) + std::fabs(gr - g0[j + 1]);
                     if constexpr (kColour)
                         platform::WeighAxialsAcross(cuu, cu, c0, cd, cdd, only[x], x, al, ar, au,
                                                     ad);
@@ -466,11 +524,11 @@ private:
                     const float pud = su * sd, plr = sl * sr;
                     const float wu = sd * plr, wd = su * plr, wl = sr * pud, wr = sl * pud;
                     const float norm = 1.0f / (wu + wd + wl + wr);
-                    const float dr = (wu * (ru[x] - gu[x]) + wd * (rd[x] - gd[x]) +
-                                      wl * (r0[x - 1] - g0[x - 1]) + wr * (r0[x + 1] - g0[x + 1])) *
+                    const float dr = (wu * (ru[j] - gu[j]) + wd * (rd[j] - gd[j]) +
+                                      wl * (rSide[j] - gl) + wr * (rSide[j + 1] - gr)) *
                                      norm;
-                    const float db = (wu * (bu[x] - gu[x]) + wd * (bd[x] - gd[x]) +
-                                      wl * (b0[x - 1] - g0[x - 1]) + wr * (b0[x + 1] - g0[x + 1])) *
+                    const float db = (wu * (bu[j] - gu[j]) + wd * (bd[j] - gd[j]) +
+                                      wl * (bSide[j] - gl) + wr * (bSide[j + 1] - gr)) *
                                      norm;
                     red[x] = g + dr;
                     blue[x] = g + db;
@@ -609,7 +667,6 @@ private:
     int greenParity_;
     int w_;
     int h_;
-    int stride_;
 };
 
 }  // namespace

@@ -23,7 +23,14 @@ namespace platform {
 
 void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int maxWidth, int maxHeight,
                  int pad, const std::function<void(const DemosaicTile&)>& process) {
-    if (endRow <= firstRow || width == 0) return;
+    ForEachTile(0, width, firstRow, endRow, maxWidth, maxHeight, pad, process);
+}
+
+void ForEachTile(uint32_t firstCol, uint32_t endCol, uint32_t firstRow, uint32_t endRow,
+                 int maxWidth, int maxHeight, int pad,
+                 const std::function<void(const DemosaicTile&)>& process) {
+    if (endRow <= firstRow || endCol <= firstCol) return;
+    const uint32_t width = endCol - firstCol;
     const uint32_t rows = endRow - firstRow;
     const uint32_t across = (width + uint32_t(maxWidth) - 1) / uint32_t(maxWidth);
     const uint32_t down = (rows + uint32_t(maxHeight) - 1) / uint32_t(maxHeight);
@@ -35,7 +42,8 @@ void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int maxWidt
         const uint32_t y0 = firstRow + edge(rows, down, ty);
         const uint32_t y1 = firstRow + edge(rows, down, ty + 1);
         for (uint32_t tx = 0; tx < across; ++tx) {
-            const uint32_t x0 = edge(width, across, tx), x1 = edge(width, across, tx + 1);
+            const uint32_t x0 = firstCol + edge(width, across, tx);
+            const uint32_t x1 = firstCol + edge(width, across, tx + 1);
             DemosaicTile tile;
             tile.x0 = static_cast<int>(x0);
             tile.y0 = static_cast<int>(y0);
@@ -236,6 +244,26 @@ void DemosaicInTiles(const CFAPlane& cfa, uint16_t* rgb, unsigned bands,
     }
     RunInRowBands(cfa.height, bands, [&](uint32_t first, uint32_t end) {
         ForEachTile(cfa.width, first, end, tileWidth, tileHeight, pad, makeBand());
+    });
+}
+
+unsigned AreaBands(uint32_t planeWidth, uint32_t planeHeight, uint32_t left, uint32_t top,
+                   uint32_t width, uint32_t height, unsigned bands, int tileHeight) {
+    if (planeWidth < 2 || planeHeight < 2 || left > planeWidth || width > planeWidth - left ||
+        top > planeHeight || height > planeHeight - top)
+        throw std::invalid_argument("demosaic area outside the plane");
+    // A band of a thin area would pay its halo for very few rows.
+    return std::min(bands, std::max(1u, height / uint32_t(tileHeight)));
+}
+
+void DemosaicAreaInTiles(
+    const CFAPlane& cfa, uint32_t left, uint32_t top, uint32_t width, uint32_t height,
+    unsigned bands, int tileWidth, int tileHeight, int pad,
+    const std::function<std::function<void(const DemosaicTile&)>()>& makeBand) {
+    bands = AreaBands(cfa.width, cfa.height, left, top, width, height, bands, tileHeight);
+    RunInRowBands(height, bands, [&](uint32_t first, uint32_t end) {
+        ForEachTile(left, left + width, top + first, top + end, tileWidth, tileHeight, pad,
+                    makeBand());
     });
 }
 

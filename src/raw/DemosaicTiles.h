@@ -63,6 +63,10 @@ struct DemosaicTile {
 // remnant pays a whole halo; every tile's stride is maxWidth + 2 × pad.
 void ForEachTile(uint32_t width, uint32_t firstRow, uint32_t endRow, int maxWidth, int maxHeight,
                  int pad, const std::function<void(const DemosaicTile&)>& process);
+// The same over columns [firstCol, endCol) only.
+void ForEachTile(uint32_t firstCol, uint32_t endCol, uint32_t firstRow, uint32_t endRow,
+                 int maxWidth, int maxHeight, int pad,
+                 const std::function<void(const DemosaicTile&)>& process);
 
 // Runs a tiled interpolator over the whole image in row bands. makeBand is
 // called once per band, on the band's thread, and returns what interpolates
@@ -73,6 +77,19 @@ void DemosaicInTiles(const CFAPlane& cfa, uint16_t* rgb, unsigned bands,
                      const std::array<std::array<float, 3>, 3>* colour, int tileWidth,
                      int tileHeight, int pad,
                      const std::function<std::function<void(const DemosaicTile&)>()>& makeBand);
+
+// The row bands for an area of a plane: no more than the area's rows hold
+// tiles of tileHeight (at least one). Throws std::invalid_argument unless
+// the plane is at least 2 × 2 and holds the area.
+unsigned AreaBands(uint32_t planeWidth, uint32_t planeHeight, uint32_t left, uint32_t top,
+                   uint32_t width, uint32_t height, unsigned bands, int tileHeight);
+
+// DemosaicInTiles over the pixels [left, left + width) × [top, top + height)
+// of the plane only, each as a whole-image run makes it (the halo still
+// read from the image), in AreaBands. The tiles store themselves.
+void DemosaicAreaInTiles(const CFAPlane& cfa, uint32_t left, uint32_t top, uint32_t width,
+                         uint32_t height, unsigned bands, int tileWidth, int tileHeight, int pad,
+                         const std::function<std::function<void(const DemosaicTile&)>()>& makeBand);
 
 // Copies the mosaic under a tile and its halo into dst (tile.stride floats per
 // row), mirroring at the image's edges. Needs a plane at least 2×2.
@@ -239,27 +256,44 @@ inline float EdgeAverage(float d1, float s1, float d2, float s2, float d3, float
     return (w1 * d1 + w2 * d2 + w3 * d3 + w4 * d4) / (w1 + w2 + w3 + w4);
 }
 
-// The colour missing at a site of red or blue (mosaic rows cuu..cdd around
-// it, green rows gu, gd above and below and green g here): the diagonal
-// neighbours' colour differences, each weighted by how much green and this
-// site's colour change on the way to it; with `kColourOnly`, also by
-// WeighDiagonalsAcross with the site's ColourOnlyDetail k. Returns what is
-// added to g.
+// What DiagonalDifference reads around a site of red or blue: its colour c
+// and green g; the other colour and green at the four diagonal neighbours;
+// and its own colour two rows up or down and two columns to either side.
+struct DiagonalSamples {
+    float c, g;
+    float cNW, cNE, cSW, cSE;
+    float gNW, gNE, gSW, gSE;
+    float cNNW, cNNE, cSSW, cSSE;
+};
+
+// The colour missing at a site of red or blue: the diagonal neighbours'
+// colour differences, each weighted by how much green and this site's colour
+// change on the way to it; with `kColourOnly`, also by WeighDiagonalsAcross
+// with the site's ColourOnlyDetail k. Returns what is added to green.
 template <bool kColourOnly>
-inline float DiagonalDifference(const float* cuu, const float* cu, const float* c0, const float* cd,
-                                const float* cdd, const float* gu, float g, const float* gd,
-                                float k, int x) {
-    const float c = c0[x];
-    const float dnw = cu[x - 1] - gu[x - 1], dne = cu[x + 1] - gu[x + 1];
-    const float dsw = cd[x - 1] - gd[x - 1], dse = cd[x + 1] - gd[x + 1];
-    float anw = std::fabs(g - gu[x - 1]) + std::fabs(c - cuu[x - 2]);
-    float ane = std::fabs(g - gu[x + 1]) + std::fabs(c - cuu[x + 2]);
-    float asw = std::fabs(g - gd[x - 1]) + std::fabs(c - cdd[x - 2]);
-    float ase = std::fabs(g - gd[x + 1]) + std::fabs(c - cdd[x + 2]);
+inline float DiagonalDifference(const DiagonalSamples& s, float k) {
+    const float dnw = s.cNW - s.gNW, dne = s.cNE - s.gNE;
+    const float dsw = s.cSW - s.gSW, dse = s.cSE - s.gSE;
+    float anw = std::fabs(s.g - s.gNW) + std::fabs(s.c - s.cNNW);
+    float ane = std::fabs(s.g - s.gNE) + std::fabs(s.c - s.cNNE);
+    float asw = std::fabs(s.g - s.gSW) + std::fabs(s.c - s.cSSW);
+    float ase = std::fabs(s.g - s.gSE) + std::fabs(s.c - s.cSSE);
     if constexpr (kColourOnly) WeighDiagonalsAcross(k, dnw, dne, dsw, dse, anw, ane, asw, ase);
     const float least = MinOf(MinOf(anw, ane), MinOf(asw, ase));
     return EdgeAverage(dnw, EdgeSpread(anw, least), dne, EdgeSpread(ane, least), dsw,
                        EdgeSpread(asw, least), dse, EdgeSpread(ase, least));
+}
+
+// The same at column x, from mosaic rows cuu..cdd around it, green rows gu,
+// gd above and below and green g here.
+template <bool kColourOnly>
+inline float DiagonalDifference(const float* cuu, const float* cu, const float* c0, const float* cd,
+                                const float* cdd, const float* gu, float g, const float* gd,
+                                float k, int x) {
+    return DiagonalDifference<kColourOnly>(
+        DiagonalSamples{c0[x], g, cu[x - 1], cu[x + 1], cd[x - 1], cd[x + 1], gu[x - 1], gu[x + 1],
+                        gd[x - 1], gd[x + 1], cuu[x - 2], cuu[x + 2], cdd[x - 2], cdd[x + 2]},
+        k);
 }
 
 // At a green site, where red and blue alone carry detail (ColourOnlyDetail

@@ -1316,12 +1316,14 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
 }
 
 // The candidates blended into both renderings, then the median and the
-// guided average of each one's colour differences.
+// guided average of each one's colour differences: of the alternate's
+// alone without `finishMaster` (the master's blend costs little beside).
 void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3],
-           float* const alternate[3], int margin) {
+           float* const alternate[3], int margin, bool finishMaster = true) {
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate, margin);
     const SampleRanges ranges = MakeSampleRanges(f, s, margin);
     for (float* const* out : {master, alternate}) {
+        if (out == master && !finishMaster) continue;
         (reference ? MedianColourDifferencesReference : MedianColourDifferences)(
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(
@@ -1340,14 +1342,16 @@ void CheckArguments(const MosaicPlane& mosaic, const uint16_t* rgb) {
         throw std::invalid_argument("demosaic: image too large");
 }
 
+// Over `area` of the mosaic only.
 template <typename Interpolate>
-void RunTiles(const MosaicPlane& mosaic, unsigned bands, int pad, int planes,
+void RunTiles(const MosaicPlane& mosaic, const RawCrop& area, unsigned bands, int pad, int planes,
               const Interpolate& interpolate) {
-    platform::RunInRowBands(mosaic.height, bands, [&](uint32_t first, uint32_t end) {
+    platform::RunInRowBands(area.height, bands, [&](uint32_t first, uint32_t end) {
         const int stride = kTileSize + 2 * pad;
         TileScratch scratch(stride, stride, planes);
         platform::ForEachTile(
-            mosaic.width, first, end, kTileSize, kTileSize, pad, [&](const DemosaicTile& tile) {
+            area.left, area.left + area.width, area.top + first, area.top + end, kTileSize,
+            kTileSize, pad, [&](const DemosaicTile& tile) {
                 const Frame frame{tile.stride, tile.paddedWidth(), tile.paddedHeight()};
                 LoadTile(mosaic, tile, scratch);
                 interpolate(tile, frame, scratch);
@@ -1371,11 +1375,12 @@ void DemosaicXTransSmooth(const MosaicPlane& mosaic, uint16_t* rgb, unsigned ban
 
 namespace {
 
-void RunBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate, unsigned bands,
-             const RawMatrix3* colour, bool reference) {
+// Either rendering (null: not stored) over `area`, rows of area.width.
+void RunBoth(const MosaicPlane& mosaic, const RawCrop& area, uint16_t* master, uint16_t* alternate,
+             unsigned bands, const RawMatrix3* colour, bool reference) {
     CheckArguments(mosaic, master ? master : alternate);
     const int radius = SmoothRadius(mosaic.layout);
-    RunTiles(mosaic, bands, Halo(mosaic.layout), kPlaneCount,
+    RunTiles(mosaic, area, bands, Halo(mosaic.layout), kPlaneCount,
              [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
                  SmoothTile(f, s, radius);
                  // The plain form computes the whole frame, the fast one only
@@ -1386,24 +1391,36 @@ void RunBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate, u
                  float* const masterOut[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
                  float* const alternateOut[3] = {s.plane(kAlternateR), s.plane(kAlternateG),
                                                  s.plane(kAlternateB)};
-                 Blend(f, s, reference, masterOut, alternateOut, margin);
+                 Blend(f, s, reference, masterOut, alternateOut, margin, master != nullptr);
+                 DemosaicTile at = tile;
+                 at.x0 -= int(area.left);
+                 at.y0 -= int(area.top);
                  if (alternate)
-                     platform::StoreTileRGB(tile, alternateOut[0], alternateOut[1], alternateOut[2],
-                                            alternate, mosaic.width, colour);
+                     platform::StoreTileRGB(at, alternateOut[0], alternateOut[1], alternateOut[2],
+                                            alternate, area.width, colour);
                  if (master)
-                     platform::StoreTileRGB(tile, masterOut[0], masterOut[1], masterOut[2], master,
-                                            mosaic.width, colour);
+                     platform::StoreTileRGB(at, masterOut[0], masterOut[1], masterOut[2], master,
+                                            area.width, colour);
              });
 }
 
+RawCrop Whole(const MosaicPlane& mosaic) { return {0, 0, mosaic.width, mosaic.height}; }
+
 }  // namespace
+
+void DemosaicXTransArea(const MosaicPlane& mosaic, const RawCrop& area, uint16_t* rgb,
+                        unsigned bands) {
+    bands = platform::AreaBands(mosaic.width, mosaic.height, area.left, area.top, area.width,
+                                area.height, bands, kTileSize);
+    RunBoth(mosaic, area, rgb, nullptr, bands, nullptr, false);
+}
 
 void DemosaicXTransBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
                         unsigned bands, const RawMatrix3* colour) {
-    RunBoth(mosaic, master, alternate, bands, colour, false);
+    RunBoth(mosaic, Whole(mosaic), master, alternate, bands, colour, false);
 }
 
 void DemosaicXTransReference(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
                              unsigned bands) {
-    RunBoth(mosaic, master, alternate, bands, nullptr, true);
+    RunBoth(mosaic, Whole(mosaic), master, alternate, bands, nullptr, true);
 }

@@ -68,6 +68,10 @@ void DemosaicXTransSmooth(const MosaicPlane& mosaic, uint16_t* rgb, unsigned ban
 // calls above, in less time. Either output may be null.
 void DemosaicXTransBoth(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,
                         unsigned bands, const RawMatrix3* colour = nullptr);
+// The master over `area` of the mosaic only, each pixel as the whole
+// image's run gives it: rgb holds area.width × area.height × 3 samples.
+void DemosaicXTransArea(const MosaicPlane& mosaic, const RawCrop& area, uint16_t* rgb,
+                        unsigned bands);
 // Both again, with the blend steps in their plain pixel-by-pixel form, which
 // the fast form above must match (within rounding): for tests.
 void DemosaicXTransReference(const MosaicPlane& mosaic, uint16_t* master, uint16_t* alternate,

@@ -30,6 +30,10 @@ const uint16_t* ImageWrapper::alternateImageBytes() { return nullptr; }
 
 ColorSyncProfileWrap::Ptr ImageWrapper::bufferProfile() { return nullptr; }
 
+void ImageWrapper::setMasterEdgeBands(uint32_t) {}
+
+uint32_t ImageWrapper::masterEdgeBands() { return 0; }
+
 platform::Dictionary ImageWrapper::getParameters() {
     std::lock_guard lock(stateLock_);
     return platform::Dictionary{

@@ -7,7 +7,8 @@
 // Images: packed unsigned 16-bit R, G, B (three samples per pixel), rows of
 // imageWidth() pixels, imageHeight() rows, full scale 65535, linear, in
 // ProPhoto primaries with a D65 white, already turned to the file's
-// orientation.
+// orientation; a master decoded for an export that shows it only in the
+// border bands may hold just those (masterEdgeBands(), EdgeBands).
 //
 // Subclass contract
 // -----------------
@@ -21,8 +22,13 @@
 //   the master; on failure call setError and return null. alternateImageBytes()
 //   returns the alternate rendering or null (monochrome sensor). The returned
 //   pointers stay valid until the subclass frees the images (a new camera
-//   profile or monochrome flag), which only happens from the thread that
-//   drives the decode.
+//   profile or monochrome flag, a request for the whole master), which only
+//   happens from the thread that drives the decode.
+// - setMasterEdgeBands / masterEdgeBands: a subclass that can spare the
+//   master where a blend takes the alternate alone keeps it only along the
+//   image's edges when asked (the layout of EdgeBands) and says so; asked
+//   for the whole master again, it frees such a master so that the next
+//   request decodes anew. The base keeps whole masters only.
 // - setCameraProfile / setProcessAsMonochromeSensor: a subclass that decodes
 //   overrides them to free its images when the choice changes (the same
 //   choice again changes nothing), and calls the base to record it.
@@ -53,6 +59,42 @@
 
 class DNGCameraProfileAbstract;
 
+// A rendering kept only in bands `border` pixels wide along the edges of a
+// width × height image: the top band's rows (whole width), the bottom
+// band's, then the left band's rows between them and the right band's,
+// packed RGB, each band's rows of its own width. Needs width and height
+// above 2 × border.
+struct EdgeBands {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t border = 0;
+
+    // Whether bands of `border` fit an image of that size.
+    static bool fit(uint32_t width, uint32_t height, uint32_t border) {
+        return border > 0 && width > 2 * border && height > 2 * border;
+    }
+    size_t pixels() const {
+        return 2 * size_t(border) * width + 2 * size_t(border) * (height - 2 * border);
+    }
+    // The band pixel (x, y) lies in: its first sample, and how many pixels
+    // from it on along the row the band holds. Outside the bands: 0 pixels.
+    struct Run {
+        size_t sample = 0;
+        uint32_t pixels = 0;
+    };
+    Run at(uint32_t x, uint32_t y) const {
+        if (x >= width || y >= height) return {};
+        const size_t b = border, W = width;
+        const size_t sideBands = 2 * b * W, rightBand = sideBands + (height - 2 * b) * b;
+        if (y < border) return {(y * W + x) * 3, width - x};
+        if (y >= height - border) return {((b + y - (height - b)) * W + x) * 3, width - x};
+        if (x < border) return {(sideBands + (y - b) * b + x) * 3, border - x};
+        if (x >= width - border)
+            return {(rightBand + (y - b) * b + (x - (width - b))) * 3, width - x};
+        return {};
+    }
+};
+
 class ImageWrapper : public std::enable_shared_from_this<ImageWrapper> {
 public:
     using Ptr = std::shared_ptr<ImageWrapper>;
@@ -74,6 +116,13 @@ public:
     // whose document closes next); a later request decodes anew. Called only
     // from the thread that drives the decode. Nothing to free in the base.
     virtual void releaseImages();
+    // Asks for the master only in EdgeBands `border` pixels wide (0: the
+    // whole master) from the next decode on; the base ignores it. A master
+    // so kept is freed when the whole one is asked for.
+    virtual void setMasterEdgeBands(uint32_t border);
+    // The border of the EdgeBands that masterImageBytes() holds, 0 when it
+    // holds the whole image.
+    virtual uint32_t masterEdgeBands();
 
     virtual void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile);
     std::shared_ptr<const DNGCameraProfileAbstract> cameraProfile() const;

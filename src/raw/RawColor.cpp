@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "dng/color/dng_color_spec.h"
 #include "dng/color/dng_xy_coord.h"
@@ -102,15 +103,16 @@ void RawOrientedSize(uint32_t tiffOrientation, uint32_t width, uint32_t height,
     orientedHeight = swap ? width : height;
 }
 
-void RawConvertCropOrient(const uint16_t* src, uint32_t srcWidth, const RawCrop& crop,
-                          uint32_t tiffOrientation, const RawMatrix3& matrix, uint16_t* dst,
-                          unsigned bands) {
-    uint32_t outW = 0, outH = 0;
-    RawOrientedSize(tiffOrientation, crop.width, crop.height, outW, outH);
-    if (outW == 0 || outH == 0) return;
-    // Source pixel of output (ox, oy) = base + ox·dx + oy·dy, counted from
-    // the crop's top-left pixel in rows of srcWidth.
-    const int64_t s = srcWidth;
+namespace {
+
+// Source pixel of output (ox, oy) = base + ox·dx + oy·dy, counted from the
+// crop's top-left pixel in rows of `rowLength`.
+struct OrientedSteps {
+    int64_t base, dx, dy;
+};
+
+OrientedSteps OrientationSteps(uint32_t tiffOrientation, const RawCrop& crop, uint32_t rowLength) {
+    const int64_t s = rowLength;
     const int64_t w1 = int64_t(crop.width) - 1;
     const int64_t h1 = (int64_t(crop.height) - 1) * s;
     int64_t base = 0, dx = 1, dy = s;
@@ -139,6 +141,35 @@ void RawConvertCropOrient(const uint16_t* src, uint32_t srcWidth, const RawCrop&
         default:
             break;
     }
+    return {base, dx, dy};
+}
+
+}  // namespace
+
+RawCrop RawUnorientedArea(uint32_t tiffOrientation, uint32_t cropWidth, uint32_t cropHeight,
+                          const RawCrop& area) {
+    const auto [base, dx, dy] =
+        OrientationSteps(tiffOrientation, RawCrop{0, 0, cropWidth, cropHeight}, cropWidth);
+    int64_t left = INT64_MAX, top = INT64_MAX, right = -1, bottom = -1;
+    for (const int64_t ox : {int64_t(area.left), int64_t(area.left) + area.width - 1})
+        for (const int64_t oy : {int64_t(area.top), int64_t(area.top) + area.height - 1}) {
+            const int64_t at = base + ox * dx + oy * dy;
+            const int64_t x = at % cropWidth, y = at / cropWidth;
+            left = std::min(left, x), right = std::max(right, x);
+            top = std::min(top, y), bottom = std::max(bottom, y);
+        }
+    return RawCrop{uint32_t(left), uint32_t(top), uint32_t(right - left + 1),
+                   uint32_t(bottom - top + 1)};
+}
+
+void RawConvertCropOrient(const uint16_t* src, uint32_t srcWidth, const RawCrop& crop,
+                          uint32_t tiffOrientation, const RawMatrix3& matrix, uint16_t* dst,
+                          unsigned bands) {
+    uint32_t outW = 0, outH = 0;
+    RawOrientedSize(tiffOrientation, crop.width, crop.height, outW, outH);
+    if (outW == 0 || outH == 0) return;
+    const OrientedSteps steps = OrientationSteps(tiffOrientation, crop, srcWidth);
+    const int64_t base = steps.base, dx = steps.dx, dy = steps.dy;
     const uint16_t* origin = src + (size_t(crop.top) * srcWidth + crop.left) * 3;
     platform::RunInRowBands(outH, bands, [&](uint32_t firstRow, uint32_t endRow) {
         for (uint32_t oy = firstRow; oy < endRow; oy++) {

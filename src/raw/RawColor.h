@@ -51,6 +51,11 @@ struct RawCrop {
 void RawOrientedSize(uint32_t tiffOrientation, uint32_t width, uint32_t height,
                      uint32_t& orientedWidth, uint32_t& orientedHeight);
 
+// The rectangle of a cropWidth × cropHeight crop that `area` of its image
+// turned to the orientation shows (both counted from their top-left pixel).
+RawCrop RawUnorientedArea(uint32_t tiffOrientation, uint32_t cropWidth, uint32_t cropHeight,
+                          const RawCrop& area);
+
 // dst (orientedWidth × orientedHeight × 3) = clamp(matrix × src) over the
 // crop of src (srcWidth pixels per row), turned to the orientation. Runs in
 // `bands` row bands of the output. dst must not overlap src.

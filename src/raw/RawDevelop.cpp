@@ -238,6 +238,39 @@ void RawDecodeHalfSize(const RawDecodeRequest& req, const MosaicPlane& mosaic, c
     (*out.metaData).set(kCGImagePropertyPixelHeight, int64_t(out.height));
 }
 
+namespace {
+
+// The master in the EdgeBands of the cropped, oriented image only: each
+// band made by `demosaicArea` (rows of the area's width) over the part of
+// the crop it shows, then turned and converted as RawFinish does the whole
+// image.
+void RawMasterEdgeBands(const std::function<void(const RawCrop&, uint16_t*)>& demosaicArea,
+                        const RawCrop& crop, uint32_t orientation, const RawMatrix3& matrix,
+                        uint32_t border, rawWrapper::Decoded& out) {
+    uint32_t W = 0, H = 0;
+    RawOrientedSize(orientation, crop.width, crop.height, W, H);
+    const EdgeBands layout{W, H, border};
+    out.master.resize(layout.pixels() * 3);
+    const RawCrop inImage[] = {{0, 0, W, border},
+                               {0, H - border, W, border},
+                               {0, border, border, H - 2 * border},
+                               {W - border, border, border, H - 2 * border}};
+    RawSamples rgb;
+    for (const RawCrop& band : inImage) {
+        RawCrop area = RawUnorientedArea(orientation, crop.width, crop.height, band);
+        area.left += crop.left;
+        area.top += crop.top;
+        rgb.resize(size_t(area.width) * area.height * 3);
+        demosaicArea(area, rgb.data());
+        RawConvertCropOrient(rgb.data(), area.width, RawCrop{0, 0, area.width, area.height},
+                             orientation, matrix,
+                             out.master.data() + layout.at(band.left, band.top).sample, 1);
+    }
+    out.masterEdgeBands = border;
+}
+
+}  // namespace
+
 void RawDemosaicBoth(const RawDecodeRequest& req, const MosaicPlane& mosaic, const RawCrop& crop,
                      uint32_t orientation, const RawMatrix3& matrix,
                      const RawRenderingStep& afterDemosaic, rawWrapper::Decoded& out) {
@@ -248,6 +281,40 @@ void RawDemosaicBoth(const RawDecodeRequest& req, const MosaicPlane& mosaic, con
     // (the wider halo) finds it, the master takes it.
     platform::ColourOnlyCells colourOnly;
     const std::optional<CFAPattern> bayer = mosaic.layout.bayer();
+    uint32_t finalWidth = 0, finalHeight = 0;
+    RawOrientedSize(orientation, crop.width, crop.height, finalWidth, finalHeight);
+    const bool masterInBands =
+        !afterDemosaic && EdgeBands::fit(finalWidth, finalHeight, req.masterEdgeBands);
+    if (masterInBands) {
+        // The blend will take the alternate alone inside the bands, where
+        // nothing shares the colour-only cells with it.
+        const CFAPlane cfa{mosaic.samples, width, height, mosaic.rowStride,
+                           bayer.value_or(*CFAPattern::fromName("RGGB"))};
+        const auto alternate = [&](uint16_t* rgb, const RawMatrix3* colour) {
+            if (bayer)
+                DemosaicLMMSE(cfa, rgb, req.bands, colour, nullptr);
+            else
+                DemosaicXTransBoth(mosaic, nullptr, rgb, req.bands, colour);
+        };
+        const size_t samples = size_t(width) * height * 3;
+        if (whole) {
+            out.alternate.resize(samples);
+            alternate(out.alternate.data(), &matrix);
+        } else {
+            RawSamples rgb(samples);
+            alternate(rgb.data(), nullptr);
+            RawFinish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
+        }
+        RawMasterEdgeBands(
+            [&](const RawCrop& area, uint16_t* rgb) {
+                if (bayer)
+                    DemosaicAHDArea(cfa, area, rgb, req.bands);
+                else
+                    DemosaicXTransArea(mosaic, area, rgb, req.bands);
+            },
+            crop, orientation, matrix, req.masterEdgeBands, out);
+        return;
+    }
     if (!bayer) {
         // One pass makes both: the master's first steps are the alternate's.
         const size_t samples = size_t(width) * height * 3;

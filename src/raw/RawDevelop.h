@@ -31,6 +31,8 @@ struct MosaicPlane;
 struct rawWrapper::Decoded {
     RawSamples master;
     RawSamples alternate;
+    // The master held only in EdgeBands this wide (0: the whole image).
+    uint32_t masterEdgeBands = 0;
     uint32_t width = 0;
     uint32_t height = 0;
     std::string make;
@@ -52,6 +54,10 @@ struct RawDecodeRequest {
     bool monochrome = false;
     bool thumbnail = false;
     unsigned bands = kDemosaicBands;
+    // Where both renderings are made, the master is wanted only in
+    // EdgeBands this wide (0: everywhere); a road that cannot spare the
+    // rest makes it whole.
+    uint32_t masterEdgeBands = 0;
 };
 
 // White balance: the as-shot neutral (largest entry 1) and the matrix from
@@ -96,7 +102,9 @@ void RawDecodeHalfSize(const RawDecodeRequest& req, const MosaicPlane& mosaic, c
 using RawRenderingStep = std::function<void(RawSamples& rgb, uint32_t width, uint32_t height)>;
 // The two renderings, each through `afterDemosaic` when there is one: for a
 // Bayer mosaic the master by AHD and the alternate by LMMSE; for any other
-// layout the homogeneity-directed master and the smooth alternate.
+// layout the homogeneity-directed master and the smooth alternate. A Bayer
+// mosaic with nothing between interpolation and colour gives the master
+// only in the EdgeBands the request asks for (out.masterEdgeBands says so).
 void RawDemosaicBoth(const RawDecodeRequest& req, const MosaicPlane& mosaic, const RawCrop& crop,
                      uint32_t orientation, const RawMatrix3& matrix,
                      const RawRenderingStep& afterDemosaic, rawWrapper::Decoded& out);

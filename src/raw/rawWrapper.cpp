@@ -121,7 +121,10 @@ void DecodeLibRawData(const RawDecodeRequest& req, LibRawSource& source, rawWrap
         } else if (req.thumbnail && width >= 4 && height >= 4) {
             RawDecodeHalfSize(req, cfa, whole, orientation, matrix, out);
         } else {
-            RawDemosaicBoth(req, cfa, whole, orientation, matrix, {}, out);
+            // Pixels stretched to their aspect later need the whole master.
+            RawDecodeRequest both = req;
+            if (source.pixelAspect() != 1.0) both.masterEdgeBands = 0;
+            RawDemosaicBoth(both, cfa, whole, orientation, matrix, {}, out);
         }
     }
     StretchToAspect(source.pixelAspect(), orientation, out);
@@ -232,8 +235,21 @@ void rawWrapper::releaseImages() {
     freeImages();
 }
 
+void rawWrapper::setMasterEdgeBands(uint32_t border) {
+    std::lock_guard guard(lock_);
+    wantedMasterBands_ = border;
+    // A whole master serves any bands; bands serve only themselves.
+    if (masterBands_ != 0 && masterBands_ != border) freeImages();
+}
+
+uint32_t rawWrapper::masterEdgeBands() {
+    std::lock_guard guard(lock_);
+    return masterBands_;
+}
+
 void rawWrapper::freeImages() {
     bitmapDirty_ = true;
+    masterBands_ = 0;
     decodeFailed_ = false;
     std::vector<uint16_t>().swap(lut_);
     RawSamples().swap(master_);
@@ -268,6 +284,7 @@ void rawWrapper::decodeIfNeeded() {
     req.monochrome = processAsMonochromeSensor();
     req.thumbnail = wantThumbNail();
     req.bands = bands_;
+    req.masterEdgeBands = req.thumbnail ? 0 : wantedMasterBands_;
     if (!memoryShortage_) {
         try {
             memoryShortage_ = RawNotEnoughMemory(req.path);
@@ -336,6 +353,7 @@ void rawWrapper::decodeIfNeeded() {
     setError(std::nullopt);
     master_ = std::move(d.master);
     alternate_ = std::move(d.alternate);
+    masterBands_ = d.masterEdgeBands;
     make_ = d.make;
     model_ = d.model;
     asShotWhiteX_ = d.whiteX;

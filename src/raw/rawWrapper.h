@@ -17,9 +17,13 @@
 // A file no decoder takes is refused with an error in "RawOpenErrorDomain"
 // that names its format as unsupported; a damaged file gives its own error.
 //
+// Asked to (setMasterEdgeBands), a decode that makes both renderings keeps
+// the master only along the image's edges, and a request for the whole
+// master again frees it for the next decode.
+//
 // Ownership: the wrapper owns its images; pointers returned by
-// masterImageBytes/alternateImageBytes stay valid until a new camera profile
-// or monochrome flag frees them.
+// masterImageBytes/alternateImageBytes stay valid until a new camera profile,
+// monochrome flag or a request for the whole master frees them.
 //
 // Thread safety: every public method may be called from any thread. The
 // object's own lock serialises its decodes and setters; the class-wide
@@ -70,6 +74,8 @@ public:
     void setCameraProfile(std::shared_ptr<const DNGCameraProfileAbstract> profile) override;
     void setProcessAsMonochromeSensor(bool monochrome) override;
     void releaseImages() override;
+    void setMasterEdgeBands(uint32_t border) override;
+    uint32_t masterEdgeBands() override;
 
     // True after a change of profile or monochrome flag until the next decode.
     bool bitmapIsDirty() const;
@@ -108,6 +114,8 @@ private:
     mutable std::mutex lock_;  // guards everything below
     RawSamples master_;
     RawSamples alternate_;
+    uint32_t wantedMasterBands_ = 0;  // asked for the next decode
+    uint32_t masterBands_ = 0;        // what master_ holds
     // Per-channel white-balance table of the last decode (3 × 65536).
     std::vector<uint16_t> lut_;
     bool bitmapDirty_ = true;

@@ -2,7 +2,9 @@
 // that hold profile objects.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -302,14 +304,21 @@ TEST_F(DataStoreItemTest, ACatalogCaughtWhileRewrittenInPlaceIsReadAgain) {
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         out << whole.substr(0, whole.size() / 2);
     }
+    // The rest comes once the store has read the half at least once, however
+    // late a busy machine runs either thread.
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, file.c_str(), IN_CLOSE_NOWRITE), 0);
     std::thread other([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        pollfd read{watch, POLLIN, 0};
+        ::poll(&read, 1, 10'000);
         std::ofstream out(file, std::ios::binary | std::ios::app);
         out << whole.substr(whole.size() / 2);
     });
     std::string unreadable;
     const auto a = store.getItemForUUID("/a.dng", &unreadable);
     other.join();
+    ::close(watch);
     ASSERT_TRUE(a);
     EXPECT_EQ((*a)["Quorvex_Exposure"].integerValue(), 7);
     EXPECT_TRUE(unreadable.empty());

@@ -17,6 +17,8 @@
 #include "raw/DemosaicLMMSE.h"
 #include "raw/DemosaicXTrans.h"
 #include "raw/TestChart.h"
+#include "raw/rawWrapper.h"
+#include "support/TestSupport.h"
 
 namespace {
 
@@ -979,7 +981,83 @@ TEST(RawCombineTiledEngine, XTransRenderingsFollowTheAmounts) {
     for (int y = 8; y < kSize - 8; ++y)
         for (int x = 8; x < kSize - 8; ++x)
             for (int c = 0; c < 3; ++c)
-                changed += std::abs(int(mixed->bufferU16ForRow(y, x)[c]) -
-                                    int(before[(size_t(y - 8) * (kSize - 16) + (x - 8)) * 4 + c])) > 64;
+                changed +=
+                    std::abs(int(mixed->bufferU16ForRow(y, x)[c]) -
+                             int(before[(size_t(y - 8) * (kSize - 16) + (x - 8)) * 4 + c])) > 64;
     EXPECT_GT(changed, size_t(kSize) * kSize / 10);
+}
+
+// An export at amounts 1 and 1 decodes the master only in the border
+// bands. On real files of both decoding roads, with their crops and
+// orientations: the bands are the whole master's to the bit, the alternate
+// is the same, and the blend is the whole path's along the borders to the
+// bit and within one level inside (the master no longer says which way the
+// alternate's hue goes round). Asked for other amounts, the stage has the
+// whole master decoded and blends as the whole path does, to the bit.
+TEST(RawCombineTiledEngine, AMasterKeptInTheBordersOnlyBlendsAsTheWholeOne) {
+    const auto raw = testsupport::testdataDir() / "raw";
+    for (const auto& file : {raw / "dng" / "rpi-1920x1200_10bit-packed_single-tile.dng",
+                             raw / "dng" / "rpi-imx296_16bit_thumb-ifd0_raw-subifd.dng",
+                             raw / "other" / "canon-powershot-g2_colorchart.CRW"}) {
+        SCOPED_TRACE(file.filename().string());
+        ASSERT_TRUE(std::filesystem::exists(file));
+        auto whole = rawWrapper::initWithFile(file.string(), file.string(), false);
+        auto banded = rawWrapper::initWithFile(file.string(), file.string(), false);
+        banded->setMasterEdgeBands(RawCombineTiledEngine::kBorder);
+        ASSERT_TRUE(whole->masterImageBytes() && banded->masterImageBytes());
+        ASSERT_EQ(banded->masterEdgeBands(), uint32_t(RawCombineTiledEngine::kBorder));
+        EXPECT_EQ(whole->masterEdgeBands(), 0u);
+        const uint32_t W = whole->imageWidth(), H = whole->imageHeight();
+        ASSERT_EQ(banded->imageWidth(), W);
+        const size_t samples = size_t(W) * H * 3;
+        EXPECT_TRUE(std::equal(whole->alternateImageBytes(), whole->alternateImageBytes() + samples,
+                               banded->alternateImageBytes()));
+        const EdgeBands bands{W, H, uint32_t(RawCombineTiledEngine::kBorder)};
+        size_t bandMismatch = 0;
+        for (uint32_t y = 0; y < H; ++y)
+            for (uint32_t x = 0; x < W; ++x)
+                if (const auto run = bands.at(x, y); run.pixels > 0)
+                    bandMismatch +=
+                        !std::equal(banded->masterImageBytes() + run.sample,
+                                    banded->masterImageBytes() + run.sample + 3,
+                                    whole->masterImageBytes() + (size_t(y) * W + x) * 3);
+        EXPECT_EQ(bandMismatch, 0u);
+
+        auto blend = [&](const ImageWrapper::Ptr& source, float amount) {
+            auto stage = RawCombineTiledEngine::initWithSize(platform::Size{double(W), double(H)},
+                                                             std::nullopt, false);
+            stage->setIgnoreEdges(false);
+            stage->setHorizontalBorder(RawCombineTiledEngine::kBorder);
+            stage->setVerticalBorder(RawCombineTiledEngine::kBorder);
+            stage->setRawImage(source);
+            stage->setParameters(
+                std::nullopt, platform::Dictionary{{"Quorvex_ArtifactSuppression", amount},
+                                                   {"Quorvex_ChromaArtifactSuppression", amount}});
+            auto process = stage->runProcessToCompletion(TileRegion{0, -1, -1, -1, -1});
+            EXPECT_EQ(stage->lastRunError(), "");
+            std::vector<uint16_t> out(size_t(W) * H * 4);
+            if (auto buffer = process ? process->buffer() : nullptr)
+                for (uint32_t y = 0; y < H; ++y)
+                    std::copy_n(buffer->bufferU16ForRow(int(y), 0), size_t(W) * 4,
+                                out.begin() + ptrdiff_t(y) * W * 4);
+            return out;
+        };
+        const auto expected = blend(whole, 1.0f), got = blend(banded, 1.0f);
+        int worst = 0;
+        size_t borderMismatch = 0, differing = 0;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const uint32_t x = uint32_t(i / 4 % W), y = uint32_t(i / 4 / W);
+            const int d = std::abs(int(expected[i]) - int(got[i]));
+            worst = std::max(worst, d);
+            differing += d != 0;
+            if (bands.at(x, y).pixels > 0) borderMismatch += d != 0;
+        }
+        EXPECT_EQ(borderMismatch, 0u);
+        EXPECT_LE(worst, 1) << differing << " samples differ";
+        EXPECT_EQ(banded->decodeCount(), 1u);
+
+        EXPECT_EQ(blend(banded, 0.5f), blend(whole, 0.5f));
+        EXPECT_EQ(banded->masterEdgeBands(), 0u);
+        EXPECT_EQ(banded->decodeCount(), 2u);
+    }
 }

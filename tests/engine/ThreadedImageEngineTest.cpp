@@ -682,4 +682,47 @@ TEST(ThreadedImageEngine, AnEvictingExportReleasesTheRenderingsAndRedecodesWhenA
     EXPECT_EQ(source->decodeCount(), 2u);
 }
 
+// A batch's export at amounts 1 and 1 needs the master only in the border
+// bands and decodes no more of it; the window keeps it whole for its
+// sliders. Settings that then ask for other amounts have it decoded whole
+// again: the picture is the window's to the bit, never the alternate's.
+TEST(ThreadedImageEngine, AnExportAtFullSuppressionDecodesTheMasterOnlyWhereItIsShown) {
+    const auto file =
+        testsupport::testdataDir() / "raw" / "dng" / "rpi-1920x1200_10bit-packed_single-tile.dng";
+    ASSERT_TRUE(std::filesystem::exists(file)) << file;
+    const auto at = [](double amount) {
+        platform::Dictionary s = settings();
+        s.set("Quorvex_ArtifactSuppression", amount);
+        s.set("Quorvex_ChromaArtifactSuppression", amount);
+        return s;
+    };
+    auto shown = rawWrapper::initWithFile(file.string(), file.string(), false);
+    auto window = ThreadedImageEngine::initWithRawImage(shown, false);
+    window->invalidateImageStage(std::nullopt, at(1.0), Rect::null());
+    EXPECT_EQ(shown->masterEdgeBands(), 0u);
+
+    auto source = rawWrapper::initWithFile(file.string(), file.string(), false);
+    auto batch = ThreadedImageEngine::initWithRawImage(source, false);
+    batch->setEvictsCachedStagesOnExport(true);
+    batch->invalidateImageStage(std::nullopt, at(1.0), Rect::null());
+    EXPECT_EQ(source->masterEdgeBands(), uint32_t(RawCombineTiledEngine::kBorder));
+    const auto banded = render(*batch), whole = render(*window);
+    ASSERT_EQ(banded.size(), whole.size());
+    EXPECT_NE(banded, std::vector<uint16_t>(banded.size(), 0));
+
+    batch->invalidateImageStage(std::vector<std::string>{"Quorvex_ArtifactSuppression"}, at(0.5),
+                                Rect::null());
+    window->invalidateImageStage(std::vector<std::string>{"Quorvex_ArtifactSuppression"}, at(0.5),
+                                 Rect::null());
+    EXPECT_EQ(render(*batch), render(*window));
+    EXPECT_EQ(source->decodeCount(), 2u);
+
+    // Asked for other amounts before the decode, it makes the master whole.
+    auto other = rawWrapper::initWithFile(file.string(), file.string(), false);
+    auto batch2 = ThreadedImageEngine::initWithRawImage(other, false);
+    batch2->setEvictsCachedStagesOnExport(true);
+    batch2->invalidateImageStage(std::nullopt, at(0.5), Rect::null());
+    EXPECT_EQ(other->masterEdgeBands(), 0u);
+}
+
 }  // namespace

@@ -400,9 +400,9 @@ TEST(IccTransform, VectorisedTablesGiveThePerPixelCodesOnEveryInput) {
         ASSERT_TRUE(t->convertRGBA16(fast.data(), count, 1, count * 8));
         for (std::size_t i = 0; i < fast.size(); ++i)
             ASSERT_EQ(fast[i], expected[i]) << "pixel " << i / 4 << " channel " << i % 4;
-        // Rows of 1 to 9 pixels, 5 padding samples apart, into another buffer; the padding
-        // stays as it was.
-        for (std::size_t width = 1; width <= 9; ++width) {
+        // Rows of 1 to 9 pixels and either side of the 8- and 16-pixel steps, 5 padding
+        // samples apart, into another buffer; the padding stays as it was.
+        for (std::size_t width : {1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 23, 31, 33}) {
             const std::size_t stride = width * 4 + 5, height = 7;
             std::vector<std::uint16_t> in(stride * height), out(stride * height, 0xBEEF);
             for (std::size_t y = 0; y < height; ++y)

@@ -471,6 +471,18 @@ std::vector<Case> Mosaics() {
                              : colour == 0 ? 12000 + 30000 * t
                                            : 12000 - 9000 * t);
          }},
+        // The same rings in one corner of noise: tiles with such detail,
+        // tiles with none, and tiles with it in their halo only.
+        {"rings in a corner", 397, 301,
+         [=](uint32_t x, uint32_t y) {
+             const double dx = x - 330.0, dy = y - 240.0;
+             if (dx * dx + dy * dy > 70.0 * 70.0) return uint16_t(8000 + hash(x, y, 7) % 3000);
+             const double t = 0.5 + 0.5 * std::cos((dx * dx + dy * dy) / 200.0);
+             const int colour = int((y & 1) + (x & 1));
+             return uint16_t(colour == 1   ? 12000
+                             : colour == 0 ? 12000 + 30000 * t
+                                           : 12000 - 9000 * t);
+         }},
         {"tiny", 3, 5, [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 5)); }},
         {"strip", 19, 2, [=](uint32_t x, uint32_t y) { return uint16_t(hash(x, y, 6)); }},
     };

@@ -1,7 +1,8 @@
 // Mosaics other than Bayer: the 6 x 6 X-Trans layout in every phase, a
 // photograph's X-Trans mosaic against its LinearRaw twin, the two renderings
 // on a zone plate, a 2 x 4 layout, the LibRaw road on the same mosaic, and
-// layouts that cannot be right refused with a line naming the file.
+// layouts that cannot be right refused with a line naming the file, and the
+// master kept only along the edges, X-Trans and Bayer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -483,4 +484,60 @@ TEST(XTransDecode, BadPatternsFailClearly) {
     auto odd = Open(WriteCFA(dir.path() / "odd.dng", Flat(37, 23, {20000, 30000, 12000}),
                              Layout(XTransColours(4))));
     EXPECT_NE(odd->masterImageBytes(), nullptr) << odd->error()->description();
+}
+
+// Asked for the master only in bands along the edges, a decode makes the
+// same alternate and, in those bands of the cropped and turned picture, the
+// master's very pixels; both layouts, a few turns.
+TEST(XTransDecode, AMasterKeptAlongTheEdgesIsTheWholeOnesThere) {
+    testsupport::ScratchDir dir;
+    const Picture photo = PhotoCD("IMG0003.PCD");
+    const std::vector<uint8_t> bayer = {0, 1, 1, 2};
+    const struct {
+        CFALayout layout;
+        uint16_t orientation;
+    } cases[] = {{Layout(XTransColours(15)), 6},
+                 {Layout(XTransColours(4)), 1},
+                 {Layout(bayer, 2, 2), 8},
+                 {Layout(bayer, 2, 2), 3}};
+    constexpr uint32_t kBorder = 8;
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(n);
+        negtest::DngSpec spec;
+        spec.width = photo.width;
+        spec.height = photo.height;
+        spec.tile = 256;
+        spec.orientation = c.orientation;
+        spec.cropOrigin = {10, 6};
+        spec.cropSize = {double(photo.width - 23), double(photo.height - 17)};
+        spec.cfaRepeat = {double(c.layout.rows()), double(c.layout.cols())};
+        spec.cfaPattern.clear();
+        for (uint32_t r = 0; r < c.layout.rows(); r++)
+            for (uint32_t col = 0; col < c.layout.cols(); col++)
+                spec.cfaPattern.push_back(c.layout.colorAt(r, col));
+        const fs::path file = dir.path() / ("edges" + std::to_string(n++) + ".dng");
+        ASSERT_TRUE(negtest::WriteDng(file.string(), spec, Mosaic(photo, c.layout)));
+        auto whole = Open(file), banded = Open(file);
+        banded->setMasterEdgeBands(kBorder);
+        ASSERT_TRUE(whole->masterImageBytes() && banded->masterImageBytes());
+        ASSERT_EQ(banded->masterEdgeBands(), kBorder);
+        const uint32_t W = whole->imageWidth(), H = whole->imageHeight();
+        ASSERT_EQ(c.orientation >= 5 ? H : W, photo.width - 23);
+        EXPECT_TRUE(std::equal(whole->alternateImageBytes(),
+                               whole->alternateImageBytes() + size_t(W) * H * 3,
+                               banded->alternateImageBytes()));
+        const EdgeBands bands{W, H, kBorder};
+        size_t inBands = 0, differing = 0;
+        for (uint32_t y = 0; y < H; y++)
+            for (uint32_t x = 0; x < W; x++)
+                if (const auto run = bands.at(x, y); run.pixels > 0) {
+                    ++inBands;
+                    differing += !std::equal(banded->masterImageBytes() + run.sample,
+                                             banded->masterImageBytes() + run.sample + 3,
+                                             whole->masterImageBytes() + (size_t(y) * W + x) * 3);
+                }
+        EXPECT_EQ(inBands, bands.pixels());
+        EXPECT_EQ(differing, 0u);
+    }
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <type_traits>
+#include <vector>
 
 #include "dng/core/dng_exception.h"
 #include "dng/core/dng_host.h"
@@ -13,6 +14,7 @@
 #include "dng/core/dng_tag_types.h"
 #include "dng/image/dng_image.h"
 #include "dng/image/dng_tile_buffer.h"
+#include "platform/WideLoops.h"
 
 namespace {
 
@@ -46,6 +48,30 @@ std::unique_ptr<dng_memory_block> ReadReals(dng_host& host, dng_stream& stream, 
 
 uint32_t BlockCount(const std::unique_ptr<dng_memory_block>& block, uint32_t entrySize) {
     return block ? block->LogicalSize() / entrySize : 0;
+}
+
+// At most this many entries of the black pattern are laid out for a tile.
+constexpr uint64_t kLaidOutBlackMax = uint64_t(1) << 16;
+
+// One row of adjacent 16-bit samples through the integer table, less the
+// row's black and, where given, each column's black, in 1/256 steps.
+QUORVEX_WIDE_LOOPS
+void linearizeRowInteger(const uint16_t* __restrict src, uint32_t cols, const int32_t* lut,
+                         int32_t rowBlack, const int32_t* __restrict black,
+                         uint16_t* __restrict dst) {
+    if (black) {
+        for (uint32_t c = 0; c < cols; ++c) {
+            int32_t v = lut[src[c]] - rowBlack;
+            v -= black[c];
+            v >>= 8;
+            dst[c] = uint16_t(std::clamp(v, 0, 65535));
+        }
+    } else {
+        for (uint32_t c = 0; c < cols; ++c) {
+            const int32_t v = (lut[src[c]] - rowBlack) >> 8;
+            dst[c] = uint16_t(std::clamp(v, 0, 65535));
+        }
+    }
 }
 
 }  // namespace
@@ -409,6 +435,27 @@ void dng_linearize_plane::ProcessRows(const dng_rect& srcTile) {
     const uint32_t cols = srcTile.W();
     const uint32_t firstCol = uint32_t(srcTile.l - fActiveArea.l);
 
+    // Integer rows of adjacent samples go through one plain loop, the
+    // repeating black pattern laid out along the row beforehand.
+    bool plainRows = false;
+    std::vector<int32_t> blackRows;
+    if constexpr (std::is_same_v<S, uint16_t> && std::is_same_v<D, uint16_t>) {
+        plainRows = fMode == Mode::Integer && sStep == 1 && dStep == 1;
+        if (plainRows && fBlack_2D_buffer) {
+            plainRows = fBlack_2D_rows != 0 && fBlack_2D_cols != 0 &&
+                        uint64_t(fBlack_2D_rows) * cols <= kLaidOutBlackMax;
+            if (plainRows) {
+                blackRows.resize(size_t(fBlack_2D_rows) * cols);
+                const int32_t* b = fBlack_2D_buffer->Buffer_int32();
+                for (uint32_t r2 = 0; r2 < fBlack_2D_rows; ++r2)
+                    for (uint32_t c = 0, k = firstCol % fBlack_2D_cols; c < cols; ++c) {
+                        blackRows[size_t(r2) * cols + c] = b[size_t(r2) * fBlack_2D_cols + k];
+                        if (++k == fBlack_2D_cols) k = 0;
+                    }
+            }
+        }
+    }
+
     for (int32_t row = srcTile.t; row < srcTile.b; ++row) {
         const S* sp = static_cast<const S*>(src.ConstPixel(row, srcTile.l, fPlane));
         D* dp = static_cast<D*>(dst.DirtyPixel(row - fActiveArea.t, dstTile.l, fPlane));
@@ -430,6 +477,13 @@ void dng_linearize_plane::ProcessRows(const dng_rect& srcTile) {
                 const int32_t* b2 = fBlack_2D_buffer ? fBlack_2D_buffer->Buffer_int32() +
                                                            size_t(r2) * fBlack_2D_cols
                                                      : nullptr;
+                if constexpr (std::is_same_v<S, uint16_t>)
+                    if (plainRows) {
+                        linearizeRowInteger(sp, cols, lut, rowBlack - 128,
+                                            b2 ? blackRows.data() + size_t(r2) * cols : nullptr,
+                                            dp);
+                        continue;
+                    }
                 uint32_t c2 = c2Start;
                 for (uint32_t c = 0; c < cols; ++c) {
                     int32_t v = lut[sp[int64_t(c) * sStep]] - (rowBlack - 128);

@@ -189,6 +189,30 @@ TEST(Linearization, BlackPatternWithDeltasOnTheIntegerPath) {
     }
 }
 
+// A three-column black pattern on a row longer than a work tile: the second
+// tile starts within the pattern, and rows end at odd lengths.
+TEST(Linearization, BlackPatternAcrossTilesOnTheIntegerPath) {
+    dng_linearization_info info;
+    info.fBlackLevelRepeatRows = 2;
+    info.fBlackLevelRepeatCols = 3;
+    const double black[2][3] = {{10, 20, 30}, {40, 50, 60}};
+    for (uint32_t r = 0; r < 2; ++r)
+        for (uint32_t c = 0; c < 3; ++c) info.fBlackLevel[r][c][0] = black[r][c];
+    info.fWhiteLevel[0] = 60 + 65535;
+    info.RoundBlacks();
+    const uint32_t rows = 3, cols = 1031;
+    auto src = Image(rows, cols, ttShort);
+    for (uint32_t r = 0; r < rows; ++r)
+        for (uint32_t c = 0; c < cols; ++c) At<uint16_t>(*src, r, c) = uint16_t(c * 61 + r);
+    auto dst = Image(rows, cols, ttShort);
+    Linearize(info, *src, *dst, nullptr, 2);
+    for (uint32_t r = 0; r < rows; ++r)
+        for (uint32_t c = 0; c < cols; ++c) {
+            const double expected = std::max(0.0, c * 61 + r - black[r % 2][c % 3]);
+            ASSERT_EQ(At<uint16_t>(*dst, r, c), expected) << r << "," << c;
+        }
+}
+
 TEST(Linearization, BlackPatternWithDeltasOnTheFloatPaths) {
     for (uint32_t srcType : {ttShort, ttLong, ttFloat}) {
         SCOPED_TRACE(srcType);
