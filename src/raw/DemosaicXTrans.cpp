@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -63,16 +64,20 @@ int Halo(const CFALayout& layout) {
 int Mirror(int i, int n) { return n == 1 ? 0 : platform::Reflect101(i, n); }
 
 // A tile's planes, each tile.stride × paddedHeight floats, and its colours.
+// Left unset: every pass writes what it reads first (zeroing ten
+// megabytes for each band cost more than a candidate's pass).
 class TileScratch {
 public:
     TileScratch(int stride, int rows, int planes)
-        : size_(size_t(stride) * size_t(rows)), store_(size_ * size_t(planes)), colour_(size_) {}
-    float* plane(int i) { return store_.data() + size_ * size_t(i); }
+        : size_(size_t(stride) * size_t(rows)),
+          store_(new float[size_ * size_t(planes)]),
+          colour_(size_) {}
+    float* plane(int i) { return store_.get() + size_ * size_t(i); }
     uint8_t* colour() { return colour_.data(); }
 
 private:
     size_t size_;
-    std::vector<float> store_;
+    std::unique_ptr<float[]> store_;
     std::vector<uint8_t> colour_;
 };
 
@@ -140,31 +145,41 @@ Window Inside(const Frame& f, int margin, int reach, int border) {
 constexpr int kScoreReach = 3;
 constexpr int kCandidateReach = kScoreReach + 3;
 
+XTRANS_WIDE_LOOPS
 void LoadTile(const MosaicPlane& mosaic, const DemosaicTile& tile, TileScratch& s) {
     const int w = int(mosaic.width), h = int(mosaic.height);
     float* m = s.plane(kMosaic);
     uint8_t* colour = s.colour();
     float* masks[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
-    // The mirrored columns, and where each falls in the layout's repeat,
+    // The mirrored columns, and each row of the layout's repeat along them,
     // once for the tile.
     const int columns = tile.paddedWidth();
-    std::vector<int> source(static_cast<size_t>(columns)), phase(static_cast<size_t>(columns));
+    const uint32_t repeat = mosaic.layout.rows();
+    std::vector<int> source(static_cast<size_t>(columns));
+    std::vector<uint8_t> codes(size_t(repeat) * size_t(columns));
     for (int c = 0; c < columns; ++c) {
         source[size_t(c)] = Mirror(tile.x0 - tile.pad + c, w);
-        phase[size_t(c)] = int(uint32_t(source[size_t(c)]) % mosaic.layout.cols());
+        for (uint32_t r = 0; r < repeat; ++r)
+            codes[size_t(r) * size_t(columns) + size_t(c)] =
+                mosaic.layout.colorAt(r, uint32_t(source[size_t(c)]));
     }
-    uint8_t codes[CFALayout::kMostRepeat];
+    // No mirrored column: the samples are read in a run.
+    const int first = source[0];
+    const bool run = source[size_t(columns - 1)] == first + columns - 1 && first <= w - columns;
     for (int r = 0; r < tile.paddedHeight(); ++r) {
         const int y = Mirror(tile.y0 - tile.pad + r, h);
         const uint16_t* src = mosaic.samples + size_t(y) * mosaic.rowStride;
-        for (uint32_t c = 0; c < mosaic.layout.cols(); ++c)
-            codes[c] = mosaic.layout.colorAt(uint32_t(y), c);
         const size_t row = size_t(r) * size_t(tile.stride);
-        for (int c = 0; c < columns; ++c) {
-            const uint8_t code = codes[phase[size_t(c)]];
-            m[row + size_t(c)] = src[source[size_t(c)]];
-            colour[row + size_t(c)] = code;
+        float* __restrict mr = m + row;
+        if (run) {
+            const uint16_t* __restrict from = src + first;
+            DEMOSAIC_ROW_LOOP
+            for (int c = 0; c < columns; ++c) mr[c] = from[c];
+        } else {
+            for (int c = 0; c < columns; ++c) mr[c] = src[source[size_t(c)]];
         }
+        std::copy_n(codes.data() + size_t(uint32_t(y) % repeat) * size_t(columns), columns,
+                    colour + row);
         for (int k = 0; k < 3; ++k) {
             float* __restrict mask = masks[k] + row;
             const uint8_t* __restrict code = colour + row;
