@@ -392,6 +392,8 @@ XTRANS_WIDE_LOOPS void AlongInside(const Frame& f, int direction, const float* v
 // each row's loop is a few operations on whole rows rather than three
 // reads and tests of the mask each side. The same sites are found, so the
 // same samples come out. Uses the numerator, denominator and refined planes.
+// The mean is written out again rather than shared with AlongInside: GCC
+// leaves the loops scalar when it comes from an inline function.
 template <bool kColour>
 XTRANS_WIDE_LOOPS void AlongRows(const Frame& f, TileScratch& s, int direction, const float* values,
                                  const float* mask, const float* fallback, float* out,
