@@ -281,30 +281,35 @@ void RawDemosaicBoth(const RawDecodeRequest& req, const MosaicPlane& mosaic, con
     // (the wider halo) finds it, the master takes it.
     platform::ColourOnlyCells colourOnly;
     const std::optional<CFAPattern> bayer = mosaic.layout.bayer();
+    const size_t samples = size_t(width) * height * 3;
+    // One rendering into its target. With nothing between the interpolation
+    // and the colour on a whole image, the tiles are stored converted,
+    // sparing a pass over the rendering.
+    const bool direct = !afterDemosaic && whole;
+    const auto renderInto = [&](RawSamples& target, const auto& interpolate) {
+        if (direct) {
+            target.resize(samples);
+            interpolate(target.data(), &matrix);
+            return;
+        }
+        RawSamples rgb(samples);
+        interpolate(rgb.data(), nullptr);
+        if (afterDemosaic) afterDemosaic(rgb, width, height);
+        RawFinish(rgb, width, crop, orientation, matrix, req.bands, target);
+    };
     uint32_t finalWidth = 0, finalHeight = 0;
     RawOrientedSize(orientation, crop.width, crop.height, finalWidth, finalHeight);
-    const bool masterInBands =
-        !afterDemosaic && EdgeBands::fit(finalWidth, finalHeight, req.masterEdgeBands);
-    if (masterInBands) {
+    if (!afterDemosaic && EdgeBands::fit(finalWidth, finalHeight, req.masterEdgeBands)) {
         // The blend will take the alternate alone inside the bands, where
         // nothing shares the colour-only cells with it.
         const CFAPlane cfa{mosaic.samples, width, height, mosaic.rowStride,
                            bayer.value_or(*CFAPattern::fromName("RGGB"))};
-        const auto alternate = [&](uint16_t* rgb, const RawMatrix3* colour) {
+        renderInto(out.alternate, [&](uint16_t* rgb, const RawMatrix3* colour) {
             if (bayer)
                 DemosaicLMMSE(cfa, rgb, req.bands, colour, nullptr);
             else
                 DemosaicXTransBoth(mosaic, nullptr, rgb, req.bands, colour);
-        };
-        const size_t samples = size_t(width) * height * 3;
-        if (whole) {
-            out.alternate.resize(samples);
-            alternate(out.alternate.data(), &matrix);
-        } else {
-            RawSamples rgb(samples);
-            alternate(rgb.data(), nullptr);
-            RawFinish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
-        }
+        });
         RawMasterEdgeBands(
             [&](const RawCrop& area, uint16_t* rgb) {
                 if (bayer)
@@ -317,8 +322,7 @@ void RawDemosaicBoth(const RawDecodeRequest& req, const MosaicPlane& mosaic, con
     }
     if (!bayer) {
         // One pass makes both: the master's first steps are the alternate's.
-        const size_t samples = size_t(width) * height * 3;
-        if (!afterDemosaic && whole) {
+        if (direct) {
             out.master.resize(samples);
             out.alternate.resize(samples);
             DemosaicXTransBoth(mosaic, out.master.data(), out.alternate.data(), req.bands, &matrix);
@@ -333,27 +337,10 @@ void RawDemosaicBoth(const RawDecodeRequest& req, const MosaicPlane& mosaic, con
         return;
     }
     const CFAPlane cfa{mosaic.samples, width, height, mosaic.rowStride, *bayer};
-    const auto render = [&](bool master, uint16_t* rgb, const RawMatrix3* colour) {
-        if (master)
-            DemosaicAHD(cfa, rgb, req.bands, colour, &colourOnly);
-        else
-            DemosaicLMMSE(cfa, rgb, req.bands, colour, &colourOnly);
-    };
-    if (!afterDemosaic && whole) {
-        // Nothing between the interpolation and the colour: the tiles are
-        // stored converted, sparing a pass over each rendering.
-        out.alternate.resize(size_t(width) * height * 3);
-        render(false, out.alternate.data(), &matrix);
-        out.master.resize(size_t(width) * height * 3);
-        render(true, out.master.data(), &matrix);
-        return;
-    }
-    RawSamples rgb(size_t(width) * height * 3);
-    render(false, rgb.data(), nullptr);
-    if (afterDemosaic) afterDemosaic(rgb, width, height);
-    RawFinish(rgb, width, crop, orientation, matrix, req.bands, out.alternate);
-    rgb.resize(size_t(width) * height * 3);
-    render(true, rgb.data(), nullptr);
-    if (afterDemosaic) afterDemosaic(rgb, width, height);
-    RawFinish(rgb, width, crop, orientation, matrix, req.bands, out.master);
+    renderInto(out.alternate, [&](uint16_t* rgb, const RawMatrix3* colour) {
+        DemosaicLMMSE(cfa, rgb, req.bands, colour, &colourOnly);
+    });
+    renderInto(out.master, [&](uint16_t* rgb, const RawMatrix3* colour) {
+        DemosaicAHD(cfa, rgb, req.bands, colour, &colourOnly);
+    });
 }
