@@ -46,6 +46,9 @@ constexpr float kAboveWhite = 1.0e9f;
 constexpr int kClampRadius = 3;
 // The radius of the guided average's window (GuidedColourDifferences).
 constexpr int kGuidedRadius = 2;
+// The radius of the window over which red and blue are fitted to green
+// (FitToSamples): the least that holds enough sites of each colour.
+constexpr int kFitRadius = 2;
 
 // The radius of the isotropic interpolations: the least at which every
 // window holds every colour (1 for X-Trans); wider ones blur colour edges.
@@ -54,11 +57,11 @@ int SmoothHalo(const CFALayout& layout) { return 4 * SmoothRadius(layout); }
 int Halo(const CFALayout& layout) {
     // The candidates' greens (from the mosaic, else the smooth rendering),
     // their red and blue, the variation, its window, the median and the
-    // guided average. The clamp to the samples' range reads the mosaic
-    // alone, within the halo.
+    // guided average, the fit. The clamp to the samples' range reads the
+    // mosaic alone, within the halo.
     const int radius = SmoothRadius(layout);
-    static_assert(kClampRadius <= 3);
-    return std::max(SmoothHalo(layout), kSearch) + radius + 1 + 2 + 1 + 2;
+    static_assert(kClampRadius <= 3 + kFitRadius);
+    return std::max(SmoothHalo(layout), kSearch) + radius + 1 + 2 + 1 + 2 + kFitRadius;
 }
 
 int Mirror(int i, int n) { return n == 1 ? 0 : platform::Reflect101(i, n); }
@@ -140,9 +143,12 @@ Window Inside(const Frame& f, int margin, int reach, int border) {
             f.first(margin, reach, border), f.endColumn(margin, reach, border)};
 }
 
-// How far beyond a tile's inside each stage's output is read: the blend's
-// and the scores by the median, the candidates by the variation's window.
-constexpr int kScoreReach = 3;
+// How far beyond a tile's inside each stage's output is read: the guided
+// average's by the fit, the median's by the guided average, the blend's and
+// the scores by the median, the candidates by the variation's window.
+constexpr int kGuidedReach = kFitRadius;
+constexpr int kMedianReach = kGuidedReach + kGuidedRadius;
+constexpr int kScoreReach = kMedianReach + 1;
 constexpr int kCandidateReach = kScoreReach + 3;
 
 XTRANS_WIDE_LOOPS
@@ -763,9 +769,9 @@ void Differences(const Frame& f, TileScratch& s, const float* r, const float* g,
                  int margin) {
     float* __restrict dr = s.plane(kLightness);
     float* __restrict db = s.plane(kChromaA);
-    const size_t end = f.at(f.endRow(margin, 3, 0), 0);
+    const size_t end = f.at(f.endRow(margin, kScoreReach, 0), 0);
     DEMOSAIC_ROW_LOOP
-    for (size_t i = f.at(f.first(margin, 3, 0), 0); i < end; ++i) {
+    for (size_t i = f.at(f.first(margin, kScoreReach, 0), 0); i < end; ++i) {
         dr[i] = r[i] - g[i];
         db[i] = b[i] - g[i];
     }
@@ -854,7 +860,7 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
     // The colours as floats: bytes among the floats would widen the loop
     // to 32 pixels, more than the registers hold.
     float* __restrict kind = hiB + up;
-    for (int y = f.first(margin, kGuidedRadius, 1); y < f.endRow(margin, kGuidedRadius, 1); ++y) {
+    for (int y = f.first(margin, kMedianReach, 1); y < f.endRow(margin, kMedianReach, 1); ++y) {
         const size_t row = f.at(y, 0);
         const float* __restrict drAbove = dr + row - up;
         const float* __restrict drr = dr + row;
@@ -959,9 +965,9 @@ void PrepareGuided(const Frame& f, TileScratch& s, const float* r, const float* 
     float* __restrict dr = s.plane(kLightness);
     float* __restrict db = s.plane(kChromaA);
     float* __restrict tone = s.plane(kChromaB);
-    const size_t end = f.at(f.endRow(margin, kGuidedRadius, 0), 0);
+    const size_t end = f.at(f.endRow(margin, kMedianReach, 0), 0);
     DEMOSAIC_ROW_LOOP
-    for (size_t i = f.at(f.first(margin, kGuidedRadius, 0), 0); i < end; ++i) {
+    for (size_t i = f.at(f.first(margin, kMedianReach, 0), 0); i < end; ++i) {
         dr[i] = r[i] - g[i];
         db[i] = b[i] - g[i];
         tone[i] = Tone(g[i]) * kInverseSimilar;
@@ -1022,8 +1028,10 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
     // The colours as floats, as in MedianColourDifferences.
     float* __restrict kinds = s.plane(kFull);
     const ptrdiff_t up = f.stride;
-    const int x0 = f.first(margin, 0, kGuidedRadius), x1 = f.endColumn(margin, 0, kGuidedRadius);
-    for (int y = f.first(margin, 0, kGuidedRadius); y < f.endRow(margin, 0, kGuidedRadius); ++y) {
+    const int x0 = f.first(margin, kGuidedReach, kGuidedRadius),
+              x1 = f.endColumn(margin, kGuidedReach, kGuidedRadius);
+    for (int y = f.first(margin, kGuidedReach, kGuidedRadius);
+         y < f.endRow(margin, kGuidedReach, kGuidedRadius); ++y) {
         const size_t row = f.at(y, 0);
         float* __restrict rr = r + row;
         float* __restrict br = b + row;
@@ -1155,7 +1163,7 @@ SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s, int margin) {
         float* lo = s.plane(kFirstCandidate + 2 * c);
         float* hi = s.plane(kFirstCandidate + 2 * c + 1);
         if (c == kGreen)
-            SampleRange<1>(f, s, c, lo, hi, margin, kGuidedRadius);
+            SampleRange<1>(f, s, c, lo, hi, margin, kMedianReach);
         else
             SampleRange<kClampRadius>(f, s, c, lo, hi, margin, 0);
         ranges.lo[c] = lo;
@@ -1207,6 +1215,202 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
                 const float clamped = platform::MinOf(platform::MaxOf(v[x], lo), hi);
                 v[x] = code[x] == c || h[x] < 0 ? v[x] : clamped;
             }
+        }
+    }
+}
+
+// Green at red and blue sites, then red and blue where they were not
+// sampled, from straight lines fitted to the samples around, on the
+// square-root tone. Over the sites of each colour c in the 5 x 5 around a
+// pixel (a tent's weights), least squares give c as a line in green and
+// green as a line in c, each leaning to slope 1 (the colour difference)
+// where the window varies little against the slack. Across an edge between
+// two colours a pixel and its mixtures lie near the line through both
+// sides, where green plus a colour difference taken from one side drew a
+// dark or coloured dot: red and blue there follow green in the ratio the
+// edge has, not one for one. Where the samples stand near grey the slack
+// grows, so that the colour difference holds in fine neutral detail, whose
+// greens at the sparse sites are too aliased to fit a line to. Green at a
+// site of c comes from c's own sample; red and blue elsewhere from the
+// pixel's green, the new one at the other colour's sites. The lines take
+// the rendering's green at the sites, or its mean with `otherGreen` (the
+// alternate's soft blend misplaces an edge's greens, the master's is
+// sharper). Written to the tile's inside, or rows and columns
+// [kFitRadius, size - kFitRadius); reads green kFitRadius beyond.
+constexpr float kFitSlack = 30.0f;
+constexpr float kGreyFitSlack = 3000.0f;
+
+// Five rows (or columns, `up` 1) of a plane around i under the tent
+// 1 2 3 2 1.
+[[gnu::always_inline]] inline float Tent5(const float* p, size_t i, size_t up) {
+    return p[i - 2 * up] + 2.0f * p[i - up] + 3.0f * p[i] + 2.0f * p[i + up] + p[i + 2 * up];
+}
+
+[[gnu::always_inline]] inline float Untone(float t) {
+    const float v = platform::MaxOf(t, 0.0f);
+    return v * v;
+}
+
+// The sums a fit takes over the sites of one colour.
+enum FitSum { kSumW, kSumG, kSumV, kSumGG, kSumVV, kSumGV, kFitSums };
+
+// One row's tones over the sites of red and blue (1 there, 0 elsewhere;
+// their products) and their sums under the tent along the row, into
+// `sums` (kFitSums rows a colour, red's then blue's); `products` is scratch
+// of as many rows.
+XTRANS_WIDE_LOOPS
+void FitRowSums(const float* __restrict g, const float* __restrict other, const float* __restrict m,
+                const uint8_t* __restrict code, int x0, int x1, size_t stride,
+                float* __restrict products, float* __restrict sums) {
+    float* __restrict kind = products + size_t(2 * kFitSums) * stride;
+    float* __restrict toneG = kind + stride;
+    float* __restrict toneV = toneG + stride;
+    DEMOSAIC_ROW_LOOP
+    for (int x = x0 - kFitRadius; x < x1 + kFitRadius; ++x) {
+        kind[x] = float(code[x]);
+        toneG[x] = Tone(0.5f * (g[x] + other[x]));
+        toneV[x] = Tone(m[x]);
+    }
+    for (int k = 0; k < 2; ++k) {
+        float* __restrict w = products + size_t(k * kFitSums) * stride;
+        float* __restrict pg = w + stride;
+        float* __restrict pv = pg + stride;
+        float* __restrict pgg = pv + stride;
+        float* __restrict pvv = pgg + stride;
+        float* __restrict pgv = pvv + stride;
+        const float c = float(2 * k);
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0 - kFitRadius; x < x1 + kFitRadius; ++x) {
+            const float tg = toneG[x], tv = toneV[x];
+            const float site = kind[x] == c ? 1.0f : 0.0f;
+            const float kg = site * tg, kv = site * tv;
+            w[x] = site;
+            pg[x] = kg;
+            pv[x] = kv;
+            pgg[x] = kg * tg;
+            pvv[x] = kv * tv;
+            pgv[x] = kg * tv;
+        }
+    }
+    for (size_t q = 0; q < size_t(2 * kFitSums); ++q) {
+        const float* __restrict p = products + q * stride;
+        float* __restrict out = sums + q * stride;
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) out[x] = Tent5(p, size_t(x), 1);
+    }
+}
+
+XTRANS_WIDE_LOOPS
+void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const float* otherGreen,
+                  int margin) {
+    static_assert(kFitRadius == 2);
+    constexpr int kRing = 2 * kFitRadius + 1;
+    const Window inside = Inside(f, margin, 0, kFitRadius);
+    if (inside.y1 <= inside.y0 || inside.x1 <= inside.x0) return;
+    const float* m = s.plane(kMosaic);
+    const uint8_t* colour = s.colour();
+    float* g = out[kGreen];
+    const float* other = otherGreen ? otherGreen : g;
+    // The row sums of the last kRing rows, then a row's products, the
+    // colours' lines (intercept and slope) and green as fitted: rows of a
+    // spent plane. Each row's sums are taken before its green is fitted.
+    const size_t stride = size_t(f.stride);
+    float* ring = s.plane(kFirstScore);
+    float* products = ring + size_t(kRing * 2 * kFitSums) * stride;
+    float* sums = products + size_t(2 * kFitSums + 3) * stride;
+    float* lines = sums + size_t(kFitSums) * stride;
+    float* fitted = lines + 6 * stride;
+    float* kinds = fitted + stride;
+    float* tones = kinds + stride;
+    const int x0 = inside.x0, x1 = inside.x1;
+    auto sumsOf = [&](int y) {
+        return ring + size_t(((y % kRing) + kRing) % kRing) * size_t(2 * kFitSums) * stride;
+    };
+    for (int y = inside.y0 - kFitRadius; y < inside.y0 + kFitRadius; ++y)
+        FitRowSums(g + f.at(y, 0), other + f.at(y, 0), m + f.at(y, 0), colour + f.at(y, 0), x0, x1,
+                   stride, products, sumsOf(y));
+    for (int y = inside.y0; y < inside.y1; ++y) {
+        const size_t below = f.at(y + kFitRadius, 0);
+        FitRowSums(g + below, other + below, m + below, colour + below, x0, x1, stride, products,
+                   sumsOf(y + kFitRadius));
+        const size_t row = f.at(y, 0);
+        const uint8_t* __restrict code = colour + row;
+        const float* __restrict mr = m + row;
+        float* __restrict gr = g + row;
+        float* __restrict fg = fitted;
+        std::copy(gr + x0, gr + x1, fg + x0);
+        float* __restrict kind = kinds;
+        float* __restrict toneG = tones;
+        float* __restrict toneV = tones + stride;
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) {
+            kind[x] = float(code[x]);
+            toneG[x] = Tone(gr[x]);
+            toneV[x] = Tone(mr[x]);
+        }
+        for (int k = 0; k < 2; ++k) {
+            // The row sums under the tent down the column.
+            for (size_t q = 0; q < size_t(kFitSums); ++q) {
+                const size_t at = size_t(k * kFitSums) * stride + q * stride;
+                const float* __restrict r0 = sumsOf(y - 2) + at;
+                const float* __restrict r1 = sumsOf(y - 1) + at;
+                const float* __restrict r2 = sumsOf(y) + at;
+                const float* __restrict r3 = sumsOf(y + 1) + at;
+                const float* __restrict r4 = sumsOf(y + 2) + at;
+                float* __restrict o = sums + q * stride;
+                DEMOSAIC_ROW_LOOP
+                for (int x = x0; x < x1; ++x)
+                    o[x] = r0[x] + 2.0f * r1[x] + 3.0f * r2[x] + 2.0f * r3[x] + r4[x];
+            }
+            const float* __restrict sumW = sums + kSumW * stride;
+            const float* __restrict sumG = sums + kSumG * stride;
+            const float* __restrict sumV = sums + kSumV * stride;
+            const float* __restrict sumGG = sums + kSumGG * stride;
+            const float* __restrict sumVV = sums + kSumVV * stride;
+            const float* __restrict sumGV = sums + kSumGV * stride;
+            float* __restrict a = lines + size_t(3 * k) * stride;
+            float* __restrict b = a + stride;
+            float* __restrict none = b + stride;
+            const float c = float(2 * k);
+            DEMOSAIC_ROW_LOOP
+            for (int x = x0; x < x1; ++x) {
+                const float sw = sumW[x], sg = sumG[x], sv = sumV[x], sgg = sumGG[x],
+                            svv = sumVV[x], sgv = sumGV[x];
+                const float inverse = 1.0f / platform::MaxOf(sw, 1.0f);
+                const float meanG = sg * inverse, meanV = sv * inverse;
+                const float varG = platform::MaxOf(sgg * inverse - meanG * meanG, 0.0f);
+                const float varV = platform::MaxOf(svv * inverse - meanV * meanV, 0.0f);
+                const float cov = sgv * inverse - meanG * meanV;
+                // How far the samples stand from green, in quarters of
+                // green: none of the grey slack at a quarter.
+                const float apart = platform::MaxOf((svv - 2.0f * sgv + sgg) * inverse, 0.0f);
+                const float off = std::sqrt(apart) * 4.0f / platform::MaxOf(meanG, 1.0f);
+                const float slack = kFitSlack + kGreyFitSlack * platform::MaxOf(1.0f - off, 0.0f);
+                const float colourSlope = (cov + slack) / (varG + slack);
+                const float greenSlope = (cov + slack) / (varV + slack);
+                b[x] = colourSlope;
+                a[x] = meanV - colourSlope * meanG;
+                // No site in the window (a mirrored edge of a sparse
+                // layout): the estimates as they stand.
+                none[x] = sw <= 0 ? 1.0f : 0.0f;
+                const float green = Untone(meanG + greenSlope * (toneV[x] - meanV));
+                fg[x] = kind[x] == c && sw > 0 ? green : fg[x];
+            }
+        }
+        float* __restrict rr = out[0] + row;
+        float* __restrict br = out[2] + row;
+        const float* __restrict ar = lines;
+        const float* __restrict sr = ar + stride;
+        const float* __restrict nr = sr + stride;
+        const float* __restrict ab = nr + stride;
+        const float* __restrict sb = ab + stride;
+        const float* __restrict nb = sb + stride;
+        DEMOSAIC_ROW_LOOP
+        for (int x = x0; x < x1; ++x) {
+            const float green = fg[x], tg = Tone(green);
+            gr[x] = green;
+            rr[x] = kind[x] == 0.0f || nr[x] > 0 ? rr[x] : Untone(ar[x] + sr[x] * tg);
+            br[x] = kind[x] == 2.0f || nb[x] > 0 ? br[x] : Untone(ab[x] + sb[x] * tg);
         }
     }
 }
@@ -1307,9 +1511,9 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
     float* __restrict ag = alternate[1];
     float* __restrict ab = alternate[2];
     // What the median reads: a row beyond its own.
-    const size_t end = f.at(f.endRow(margin, kGuidedRadius + 1, 0), 0);
+    const size_t end = f.at(f.endRow(margin, kScoreReach, 0), 0);
     DEMOSAIC_ROW_LOOP
-    for (size_t i = f.at(f.first(margin, kGuidedRadius + 1, 0), 0); i < end; ++i) {
+    for (size_t i = f.at(f.first(margin, kScoreReach, 0), 0); i < end; ++i) {
         const float least = platform::MinOf(platform::MinOf(platform::MinOf(s0[i], s1[i]),
                                                             platform::MinOf(s2[i], s3[i])),
                                             s4[i]) +
@@ -1339,12 +1543,14 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
            float* const alternate[3], int margin, bool finishMaster = true) {
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate, margin);
     const SampleRanges ranges = MakeSampleRanges(f, s, margin);
-    for (float* const* out : {master, alternate}) {
+    // The alternate first, while the master's green is still the blend's.
+    for (float* const* out : {alternate, master}) {
         if (out == master && !finishMaster) continue;
         (reference ? MedianColourDifferencesReference : MedianColourDifferences)(
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(
             f, s, out[0], out[1], out[2], margin);
+        FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, margin);
         ClampToSamples(f, s, ranges, out, margin);
     }
 }

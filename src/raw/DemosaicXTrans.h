@@ -20,7 +20,13 @@
 // how alike its green is, the false colour that fine texture leaves in the
 // sparse red and blue samples, without carrying colour across an edge; at a
 // red or blue site on a fine line or ring the same step draws green towards
-// the site's own sample. Last, estimated red and blue are held within the
+// the site's own sample. Then green at red and blue sites, and red and blue
+// elsewhere, are taken from straight lines fitted (on a square-root tone) to
+// the samples of each colour and the greens at their sites in the 5 x 5
+// around, leaning to the colour difference where the samples vary little
+// or stand near grey: across an edge between two colours the pixels lie
+// on the line through both, where a colour difference from one side drew a
+// dark or coloured dot. Last, estimated red and blue are held within the
 // range of their samples in the 7 x 7 around.
 //
 // - DemosaicXTrans (the master): the 50th power, so that each pixel takes
@@ -35,12 +41,12 @@
 // pixel, rows of the image's width, same scale, or (with `colour`) the same
 // multiplied by that matrix as each tile is stored. The image's edges are
 // mirrored. With r the layout's cover radius (at least 1; 1 for X-Trans)
-// the halo is max(4 r, 3) + r + 6 pixels (11 for X-Trans), read from the
+// the halo is max(4 r, 3) + r + 8 pixels (13 for X-Trans), read from the
 // image itself.
 //
 // Runs in `bands` row bands, one thread each (the caller takes the first),
 // each band holding the scratch of one tile: 35 float planes and a byte
-// plane of (256 + 2 halo)^2, about 10.8 MB for X-Trans; the result does not
+// plane of (256 + 2 halo)^2, about 11.2 MB for X-Trans; the result does not
 // depend on the band count. Safe to call from several threads on different outputs.
 #pragma once
 

@@ -344,46 +344,77 @@ TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
                 worst = std::max(worst, d);
                 differing += d > 0;
             }
-            EXPECT_LE(worst, 2) << p.width << (r ? " alternate" : " master");
+            // Lines fitted to noise over the whole range carry a rounding
+            // of the steps before a few levels further.
+            EXPECT_LE(worst, c.picture == &noise ? 12 : 2)
+                << p.width << (r ? " alternate" : " master");
             EXPECT_LT(differing, p.rgb.size() / 100) << p.width << (r ? " alternate" : " master");
         }
         EXPECT_NE(out[0], out[1]);
     }
 }
 
-// Slanted edges between saturated colours (and black and white): no estimate
-// of red or blue beyond both sides' values, and no pixel more than 4 levels
-// (as an 8-bit grey) darker than the darker side, which is what drew a
-// dotted line along such edges.
+// Slanted edges between saturated colours (and black and white), 11 degrees
+// off the vertical, each pixel's share of 8 x 8 sub-samples of the far side
+// mixing the sides' 8-bit sRGB values. Once with the sides' linear values as
+// the camera's (the picture mixed in linear light): no estimate of red or
+// blue beyond both sides' values, and no pixel more than 4 levels (as an
+// 8-bit grey) darker than the darker side, which is what drew a dotted line
+// along such edges. Once through a camera's matrix (white balanced) and back
+// to sRGB, as a raw developer sees such a picture: no channel of any pixel
+// further from the picture's than each edge's limit, where colour
+// differences carried across the edge stood 55 to 82 levels off (33 on
+// black and white). Blue against yellow still reaches 58.
 TEST(XTransDemosaic, SaturatedEdgesGainNoDarkOrColouredDots) {
-    // In camera values the edge of red against green still falls about 20
-    // levels at a few pixels; through a camera's matrix, as the bench
-    // develops it, it does not.
     const struct {
         std::array<std::array<int, 3>, 2> sides;
-        bool darkChecked;
-    } edges[] = {{{{{150, 20, 30}, {235, 200, 20}}}, true},
-                 {{{{170, 20, 20}, {235, 235, 235}}}, true},
-                 {{{{30, 40, 160}, {230, 210, 40}}}, true},
-                 {{{{180, 30, 30}, {40, 150, 40}}}, false},
-                 {{{{30, 30, 30}, {230, 230, 230}}}, true}};
+        double limit;
+    } edges[] = {{{{{150, 20, 30}, {235, 200, 20}}}, 45},
+                 {{{{170, 20, 20}, {235, 235, 235}}}, 45},
+                 {{{{30, 40, 160}, {230, 210, 40}}}, 62},
+                 {{{{180, 30, 30}, {40, 150, 40}}}, 45},
+                 {{{{30, 30, 30}, {230, 230, 230}}}, 30}};
     const uint32_t size = 96;
     const CFALayout layout = Layout(XTransColours(0));
-    auto linear = [](int v) {
+    auto linear = [](double v) {
         const double e = v / 255.0;
-        return 65535 * (e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4));
+        return e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4);
     };
-    // A pixel's luminance as the 8-bit sRGB grey of it.
-    auto level = [](double r, double g, double b) {
-        const double y = (0.2126 * r + 0.7152 * g + 0.0722 * b) / 65535;
-        return 255 * (y <= 0.0031308 ? 12.92 * y : 1.055 * std::pow(y, 1 / 2.4) - 0.055);
+    auto encoded = [](double v) {
+        const double e = std::clamp(v, 0.0, 1.0);
+        return 255 * (e <= 0.0031308 ? 12.92 * e : 1.055 * std::pow(e, 1 / 2.4) - 0.055);
     };
-    for (const auto& [edge, darkChecked] : edges) {
-        double side[2][3];
-        for (int k = 0; k < 2; k++)
-            for (int c = 0; c < 3; c++) side[k][c] = linear(edge[size_t(k)][size_t(c)]);
-        // 11 degrees off the vertical, each pixel's share of 8 x 8 sub-samples.
-        Picture p{size, size, std::vector<uint16_t>(size_t(size) * size * 3)};
+    // Linear Rec. 709 to a plausible camera's balanced values: XYZ to
+    // camera, each channel over white's.
+    const double toXYZ[3][3] = {
+        {0.4124, 0.3576, 0.1805}, {0.2126, 0.7152, 0.0722}, {0.0193, 0.1192, 0.9505}};
+    const double toCamera[3][3] = {
+        {0.9366, -0.2761, -0.1179}, {-0.6076, 1.3955, 0.2370}, {-0.1839, 0.2809, 0.7750}};
+    double forward[3][3] = {};
+    for (int i = 0; i < 3; i++)
+        for (int j = 0; j < 3; j++)
+            for (int k = 0; k < 3; k++) forward[i][j] += toCamera[i][k] * toXYZ[k][j];
+    for (auto& row : forward) {
+        const double white = row[0] + row[1] + row[2];
+        for (double& v : row) v *= 0.9 / white;
+    }
+    // Its inverse, by cofactors.
+    double back[3][3];
+    const double det =
+        forward[0][0] * (forward[1][1] * forward[2][2] - forward[1][2] * forward[2][1]) -
+        forward[0][1] * (forward[1][0] * forward[2][2] - forward[1][2] * forward[2][0]) +
+        forward[0][2] * (forward[1][0] * forward[2][1] - forward[1][1] * forward[2][0]);
+    for (int i = 0; i < 3; i++)
+        for (int j = 0; j < 3; j++) {
+            const int r0 = (j + 1) % 3, r1 = (j + 2) % 3, c0 = (i + 1) % 3, c1 = (i + 2) % 3;
+            back[i][j] =
+                (forward[r0][c0] * forward[r1][c1] - forward[r0][c1] * forward[r1][c0]) / det;
+        }
+    for (const auto& [edge, limit] : edges) {
+        // Each pixel's share of the far side, and its sRGB values mixed as
+        // an 8-bit picture's are.
+        std::vector<double> share(size_t(size) * size);
+        std::vector<std::array<double, 3>> srgb(share.size());
         const double nx = std::cos(11 * M_PI / 180), ny = std::sin(11 * M_PI / 180);
         for (uint32_t y = 0; y < size; y++)
             for (uint32_t x = 0; x < size; x++) {
@@ -393,33 +424,69 @@ TEST(XTransDemosaic, SaturatedEdgesGainNoDarkOrColouredDots) {
                         far += (x + (i + 0.5) / 8 - size / 2.0) * nx +
                                    (y + (j + 0.5) / 8 - size / 2.0) * ny >
                                0;
+                const size_t i = size_t(y) * size + x;
+                share[i] = far / 64.0;
                 for (int c = 0; c < 3; c++)
-                    p.rgb[(size_t(y) * size + x) * 3 + size_t(c)] =
-                        uint16_t(std::lround(side[0][c] + (side[1][c] - side[0][c]) * far / 64.0));
+                    srgb[i][size_t(c)] =
+                        edge[0][size_t(c)] + (edge[1][size_t(c)] - edge[0][size_t(c)]) * share[i];
             }
-        const double darker = std::min(level(side[0][0], side[0][1], side[0][2]),
-                                       level(side[1][0], side[1][1], side[1][2]));
+        const std::string name = std::to_string(edge[0][0]) + "," + std::to_string(edge[0][1]) +
+                                 "," + std::to_string(edge[0][2]);
+        // In camera values: linear light mixed, no dark dots.
+        {
+            Picture p{size, size, std::vector<uint16_t>(size_t(size) * size * 3)};
+            double side[2][3];
+            for (int k = 0; k < 2; k++)
+                for (int c = 0; c < 3; c++) side[k][c] = 65535 * linear(edge[size_t(k)][size_t(c)]);
+            for (size_t i = 0; i < share.size(); i++)
+                for (int c = 0; c < 3; c++)
+                    p.rgb[i * 3 + size_t(c)] =
+                        uint16_t(std::lround(side[0][c] + (side[1][c] - side[0][c]) * share[i]));
+            auto level = [&](double r, double g, double b) {
+                return encoded((0.2126 * r + 0.7152 * g + 0.0722 * b) / 65535);
+            };
+            const double darker = std::min(level(side[0][0], side[0][1], side[0][2]),
+                                           level(side[1][0], side[1][1], side[1][2]));
+            for (bool master : {true, false}) {
+                const std::vector<uint16_t> out =
+                    Demosaic(Mosaic(p, layout), size, size, layout, master);
+                double overshoot = 0, below = 0;
+                for (uint32_t y = 8; y + 8 < size; y++)
+                    for (uint32_t x = 8; x + 8 < size; x++) {
+                        const uint16_t* px = &out[(size_t(y) * size + x) * 3];
+                        for (int c : {0, 2}) {
+                            const auto [lo, hi] = std::minmax(side[0][c], side[1][c]);
+                            overshoot = std::max({overshoot, lo - px[c], px[c] - hi});
+                        }
+                        below = std::max(below, darker - level(px[0], px[1], px[2]));
+                    }
+                EXPECT_LE(overshoot, 2.0) << name << (master ? " master" : " alternate");
+                EXPECT_LE(below, 4.0) << name << (master ? " master" : " alternate");
+            }
+        }
+        // Through the camera's matrix and back.
+        Picture p{size, size, std::vector<uint16_t>(size_t(size) * size * 3)};
+        for (size_t i = 0; i < srgb.size(); i++)
+            for (int c = 0; c < 3; c++) {
+                double v = 0;
+                for (int k = 0; k < 3; k++) v += forward[c][k] * linear(srgb[i][size_t(k)]);
+                p.rgb[i * 3 + size_t(c)] = uint16_t(std::lround(65535 * std::clamp(v, 0.0, 1.0)));
+            }
         for (bool master : {true, false}) {
             const std::vector<uint16_t> out =
                 Demosaic(Mosaic(p, layout), size, size, layout, master);
-            double overshoot = 0, below = 0;
+            double worst = 0;
             for (uint32_t y = 8; y + 8 < size; y++)
                 for (uint32_t x = 8; x + 8 < size; x++) {
-                    const uint16_t* px = &out[(size_t(y) * size + x) * 3];
-                    for (int c : {0, 2}) {
-                        const auto [lo, hi] = std::minmax(side[0][c], side[1][c]);
-                        overshoot = std::max({overshoot, lo - px[c], px[c] - hi});
+                    const size_t i = size_t(y) * size + x;
+                    for (int c = 0; c < 3; c++) {
+                        double v = 0;
+                        for (int k = 0; k < 3; k++)
+                            v += back[c][k] * out[i * 3 + size_t(k)] / 65535.0;
+                        worst = std::max(worst, std::fabs(encoded(v) - srgb[i][size_t(c)]));
                     }
-                    below = std::max(below, darker - level(px[0], px[1], px[2]));
                 }
-            const std::string name = std::to_string(edge[0][0]) + "," + std::to_string(edge[0][1]) +
-                                     "," + std::to_string(edge[0][2]) +
-                                     (master ? " master" : " alternate");
-            EXPECT_LE(overshoot, 2.0) << name;
-            // The alternate, softer, may fall a level more.
-            if (darkChecked) {
-                EXPECT_LE(below, master ? 4.0 : 5.5) << name;
-            }
+            EXPECT_LE(worst, limit) << name << (master ? " master" : " alternate");
         }
     }
 }
