@@ -1340,12 +1340,10 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
         float* __restrict fg = fitted;
         std::copy(gr + x0, gr + x1, fg + x0);
         float* __restrict kind = kinds;
-        float* __restrict toneG = tones;
-        float* __restrict toneV = tones + stride;
+        float* __restrict toneV = tones;
         DEMOSAIC_ROW_LOOP
         for (int x = x0; x < x1; ++x) {
             kind[x] = float(code[x]);
-            toneG[x] = Tone(gr[x]);
             toneV[x] = Tone(mr[x]);
         }
         for (int k = 0; k < 2; ++k) {
@@ -1381,11 +1379,12 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                 const float varG = platform::MaxOf(sgg * inverse - meanG * meanG, 0.0f);
                 const float varV = platform::MaxOf(svv * inverse - meanV * meanV, 0.0f);
                 const float cov = sgv * inverse - meanG * meanV;
-                // How far the samples stand from green, in quarters of
-                // green: none of the grey slack at a quarter.
-                const float apart = platform::MaxOf((svv - 2.0f * sgv + sgg) * inverse, 0.0f);
-                const float off = std::sqrt(apart) * 4.0f / platform::MaxOf(meanG, 1.0f);
-                const float slack = kFitSlack + kGreyFitSlack * platform::MaxOf(1.0f - off, 0.0f);
+                // How far the samples stand from green (squared, in
+                // quarters of green): none of the grey slack at a quarter.
+                const float apart = (svv - 2.0f * sgv + sgg) * inverse;
+                const float off = apart * 16.0f / platform::MaxOf(meanG * meanG, 1.0f);
+                const float grey = platform::MaxOf(1.0f - off, 0.0f);
+                const float slack = kFitSlack + kGreyFitSlack * grey * grey;
                 const float colourSlope = (cov + slack) / (varG + slack);
                 const float greenSlope = (cov + slack) / (varV + slack);
                 b[x] = colourSlope;
@@ -1536,16 +1535,16 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
     }
 }
 
-// The candidates blended into both renderings, then the median and the
-// guided average of each one's colour differences: of the alternate's
-// alone without `finishMaster` (the master's blend costs little beside).
+// The candidates blended into both renderings, then the median, the
+// guided average and the fit of each one that is kept (the other's blend
+// costs little beside).
 void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3],
-           float* const alternate[3], int margin, bool finishMaster = true) {
+           float* const alternate[3], int margin, bool finishMaster, bool finishAlternate) {
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate, margin);
     const SampleRanges ranges = MakeSampleRanges(f, s, margin);
     // The alternate first, while the master's green is still the blend's.
     for (float* const* out : {alternate, master}) {
-        if (out == master && !finishMaster) continue;
+        if (!(out == master ? finishMaster : finishAlternate)) continue;
         (reference ? MedianColourDifferencesReference : MedianColourDifferences)(
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(
@@ -1614,7 +1613,8 @@ void RunBoth(const MosaicPlane& mosaic, const RawCrop& area, uint16_t* master, u
                  float* const masterOut[3] = {s.plane(kMaskR), s.plane(kMaskG), s.plane(kMaskB)};
                  float* const alternateOut[3] = {s.plane(kAlternateR), s.plane(kAlternateG),
                                                  s.plane(kAlternateB)};
-                 Blend(f, s, reference, masterOut, alternateOut, margin, master != nullptr);
+                 Blend(f, s, reference, masterOut, alternateOut, margin, master != nullptr,
+                       alternate != nullptr);
                  DemosaicTile at = tile;
                  at.x0 -= int(area.left);
                  at.y0 -= int(area.top);
