@@ -1232,16 +1232,23 @@ void MasterWhereGrey(const Frame& f, const float* apart, const float* const mast
                      float* const alternate[3], int margin) {
     constexpr float kInverseFar = 1.0f / 0.85f;
     const Window inside = Inside(f, margin, kGuidedRadius + 1, kClampRadius);
-    for (int c = 0; c < 3; ++c)
-        for (int y = inside.y0; y < inside.y1; ++y) {
-            const size_t row = f.at(y, 0);
-            const float* __restrict d = apart + row;
-            const float* __restrict m = master[c] + row;
-            float* __restrict a = alternate[c] + row;
-            DEMOSAIC_ROW_LOOP
-            for (int x = inside.x0; x < inside.x1; ++x)
-                a[x] += NearGrey(d[x], kInverseFar) * (m[x] - a[x]);
+    for (int y = inside.y0; y < inside.y1; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict d = apart + row;
+        const float* __restrict mr = master[0] + row;
+        const float* __restrict mg = master[1] + row;
+        const float* __restrict mb = master[2] + row;
+        float* __restrict ar = alternate[0] + row;
+        float* __restrict ag = alternate[1] + row;
+        float* __restrict ab = alternate[2] + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const float w = NearGrey(d[x], kInverseFar);
+            ar[x] += w * (mr[x] - ar[x]);
+            ag[x] += w * (mg[x] - ag[x]);
+            ab[x] += w * (mb[x] - ab[x]);
         }
+    }
 }
 
 // Red and blue, where a pixel did not sample them, held within the range of
