@@ -1151,11 +1151,56 @@ XTRANS_WIDE_LOOPS void SampleRange(const Frame& f, TileScratch& s, int c, float*
 
 // The ranges, once for both renderings, into the spent candidates' planes:
 // of red and blue over 7 x 7 for the clamp, of green over 3 x 3 for the
-// median's green.
+// median's green; and how far the parts are from grey (NeutralDistance),
+// in a spent score's plane.
 struct SampleRanges {
     const float* lo[3];
     const float* hi[3];
+    // Green's over 7 x 7, and how far the part is from grey.
+    const float* greenLo;
+    const float* greenHi;
+    const float* apart;
 };
+
+// Where red and blue need no sample near to stand beyond (see
+// NeutralDistance): a mirrored edge of a sparse layout.
+constexpr float kFarFromGrey = 1.0e9f;
+
+// How far a part is from grey, from the samples alone: the most that the
+// least or the most of red's or blue's samples in the 7 x 7 around a pixel
+// stands from green's, over green's most. In a grey part the three colours'
+// samples span the same tones, however fine its detail; in coloured
+// texture (a red knit on a dark ground) or beside a saturated edge they do
+// not. Unlike the colour of any rendering, this holds near the layout's
+// aliasing, where a rendering's colour is the very fault to be found.
+XTRANS_WIDE_LOOPS
+void NeutralDistance(const Frame& f, TileScratch& s, SampleRanges& ranges, int margin, int reach,
+                     float* apart) {
+    float* greenLo = s.plane(kFirstScore);
+    float* greenHi = s.plane(kFirstScore + 1);
+    SampleRange<kClampRadius>(f, s, kGreen, greenLo, greenHi, margin, reach);
+    ranges.greenLo = greenLo;
+    ranges.greenHi = greenHi;
+    const Window inside = Inside(f, margin, reach, kClampRadius);
+    for (int y = inside.y0; y < inside.y1; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict gl = greenLo + row;
+        const float* __restrict gh = greenHi + row;
+        const float* __restrict rl = ranges.lo[0] + row;
+        const float* __restrict rh = ranges.hi[0] + row;
+        const float* __restrict bl = ranges.lo[2] + row;
+        const float* __restrict bh = ranges.hi[2] + row;
+        float* __restrict d = apart + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const float most = platform::MaxOf(
+                platform::MaxOf(std::fabs(rl[x] - gl[x]), std::fabs(rh[x] - gh[x])),
+                platform::MaxOf(std::fabs(bl[x] - gl[x]), std::fabs(bh[x] - gh[x])));
+            const bool lacking = rh[x] < 0 || bh[x] < 0 || gh[x] < 0;
+            d[x] = lacking ? kFarFromGrey : most / platform::MaxOf(gh[x], 256.0f);
+        }
+    }
+}
 
 SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s, int margin) {
     SampleRanges ranges{};
@@ -1165,11 +1210,53 @@ SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s, int margin) {
         if (c == kGreen)
             SampleRange<1>(f, s, c, lo, hi, margin, kMedianReach);
         else
-            SampleRange<kClampRadius>(f, s, c, lo, hi, margin, 0);
+            SampleRange<kClampRadius>(f, s, c, lo, hi, margin, kScoreReach);
         ranges.lo[c] = lo;
         ranges.hi[c] = hi;
     }
+    float* apart = s.plane(kFirstScore + 2);
+    NeutralDistance(f, s, ranges, margin, kScoreReach, apart);
+    ranges.apart = apart;
     return ranges;
+}
+
+// How near grey a part is, 1 at grey, falling to 0 as NeutralDistance
+// reaches `far`.
+[[gnu::always_inline]] inline float NearGrey(float apart, float inverseFar) {
+    const float n = platform::MaxOf(1.0f - apart * inverseFar, 0.0f);
+    return n * n;
+}
+
+// The alternate takes the master's blend where a part is near grey, fully
+// at grey, none from 85 % on (NeutralDistance). In grey detail the colour
+// differences come only from how each candidate misses green, and the
+// alternate's gentle mix takes in the candidates across fine rings and
+// lines, whose misses are the largest: magenta and green rings from the
+// zone plate's centre out. The master's sharp choice takes the candidate
+// along them. In coloured texture the gentle mix stays: there the few
+// samples along one line alias, and a red knit turns to speckle.
+XTRANS_WIDE_LOOPS
+void MasterWhereGrey(const Frame& f, const float* apart, const float* const master[3],
+                     float* const alternate[3], int margin) {
+    constexpr float kInverseFar = 1.0f / 0.85f;
+    const Window inside = Inside(f, margin, kScoreReach, kClampRadius);
+    for (int y = inside.y0; y < inside.y1; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict d = apart + row;
+        const float* __restrict mr = master[0] + row;
+        const float* __restrict mg = master[1] + row;
+        const float* __restrict mb = master[2] + row;
+        float* __restrict ar = alternate[0] + row;
+        float* __restrict ag = alternate[1] + row;
+        float* __restrict ab = alternate[2] + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const float w = NearGrey(d[x], kInverseFar);
+            ar[x] += w * (mr[x] - ar[x]);
+            ag[x] += w * (mg[x] - ag[x]);
+            ab[x] += w * (mb[x] - ab[x]);
+        }
+    }
 }
 
 // Red and blue, where a pixel did not sample them, held within the range of
@@ -1182,12 +1269,18 @@ SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s, int margin) {
 // samples around miss the peaks of fine neutral detail, and holding red and
 // blue away from its green there drew colour. Saturated parts keep the
 // plain range: there a pixel's green dipping at an edge would take red or
-// blue down with it into a dark dot. Green keeps its
+// blue down with it into a dark dot. Near grey by the samples themselves
+// (NeutralDistance) the range reaches towards green too, fully at grey,
+// none from 45 % on (where a saturated colour meets white, the most of its
+// samples alike, the least not, it stands at 47 %): in fine grey detail the
+// sparse samples miss the peaks wherever the guided average found no line,
+// and there the clamp alone drew coloured rings. Green keeps its
 // estimates: its samples are dense enough that its range would flatten fine
 // detail. For rows and columns [3, size - 3).
 XTRANS_WIDE_LOOPS
 void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, float* const out[3],
                     int margin) {
+    constexpr float kInverseFar = 1.0f / 0.45f;
     const uint8_t* __restrict colour = s.colour();
     const float* __restrict pull = s.plane(kPull);
     const int x0 = f.first(margin, 0, kClampRadius), x1 = f.endColumn(margin, 0, kClampRadius);
@@ -1201,15 +1294,26 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
             const float* __restrict p = pull + row;
             const float* __restrict sv = s.plane(kSmoothR + c) + row;
             const float* __restrict sg = s.plane(kSmoothG) + row;
+            const float* __restrict d = ranges.apart + row;
+            const float* __restrict gl = ranges.greenLo + row;
+            const float* __restrict gh = ranges.greenHi + row;
             const uint8_t* __restrict code = colour + row;
             DEMOSAIC_ROW_LOOP
             for (int x = x0; x < x1; ++x) {
                 // How far the smooth rendering's colour stands from grey,
                 // in quarters of its green: none of the reach at a quarter.
                 const float off = std::fabs(sv[x] - sg[x]) * 4.0f / platform::MaxOf(sg[x], 1.0f);
-                const float reach = p[x] * platform::MaxOf(1.0f - off, 0.0f);
-                const float lo = l[x] - reach * platform::MaxOf(l[x] - g[x], 0.0f);
-                const float hi = h[x] + reach * platform::MaxOf(g[x] - h[x], 0.0f);
+                const float pulled = p[x] * platform::MaxOf(1.0f - off, 0.0f);
+                const float grey = platform::MaxOf(1.0f - d[x] * kInverseFar, 0.0f);
+                // Near grey, towards green only as far as green's own samples
+                // go: at an edge green's estimate may stand beyond them.
+                const float bounded = platform::MinOf(platform::MaxOf(g[x], gl[x]), gh[x]);
+                const float lo =
+                    platform::MinOf(l[x] - pulled * platform::MaxOf(l[x] - g[x], 0.0f),
+                                    l[x] - grey * platform::MaxOf(l[x] - bounded, 0.0f));
+                const float hi =
+                    platform::MaxOf(h[x] + pulled * platform::MaxOf(g[x] - h[x], 0.0f),
+                                    h[x] + grey * platform::MaxOf(bounded - h[x], 0.0f));
                 // A window with no sample of the colour (a mirrored edge of a
                 // sparse layout) leaves the estimate alone.
                 const float clamped = platform::MinOf(platform::MaxOf(v[x], lo), hi);
@@ -1235,8 +1339,12 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
 // pixel's green, the new one at the other colour's sites. The lines take
 // the rendering's green at the sites, or its mean with `otherGreen` (the
 // alternate's soft blend misplaces an edge's greens, the master's is
-// sharper). Written to the tile's inside, or rows and columns
-// [kFitRadius, size - kFitRadius); reads green kFitRadius beyond.
+// sharper). Near grey by the samples (`apart`, NeutralDistance) the
+// estimates before stand, fully at grey, none from 45 % on: there the
+// master's blend and the clamp towards green hold fine detail grey, which
+// lines fitted to aliased greens would tint. Written to the tile's inside,
+// or rows and columns [kFitRadius, size - kFitRadius); reads green
+// kFitRadius beyond.
 constexpr float kFitSlack = 30.0f;
 constexpr float kGreyFitSlack = 3000.0f;
 
@@ -1302,7 +1410,8 @@ void FitRowSums(const float* __restrict g, const float* __restrict other, const 
 
 XTRANS_WIDE_LOOPS
 void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const float* otherGreen,
-                  int margin) {
+                  const float* apart, int margin) {
+    constexpr float kInverseFar = 1.0f / 0.45f;
     static_assert(kFitRadius == 2);
     constexpr int kRing = 2 * kFitRadius + 1;
     const Window inside = Inside(f, margin, 0, kFitRadius);
@@ -1315,7 +1424,7 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
     // colours' lines (intercept and slope) and green as fitted: rows of a
     // spent plane. Each row's sums are taken before its green is fitted.
     const size_t stride = size_t(f.stride);
-    float* ring = s.plane(kFirstScore);
+    float* ring = s.plane(kFirstCandidate + 7);
     float* products = ring + size_t(kRing * 2 * kFitSums) * stride;
     float* sums = products + size_t(2 * kFitSums + 3) * stride;
     float* lines = sums + size_t(kFitSums) * stride;
@@ -1404,12 +1513,15 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
         const float* __restrict ab = nr + stride;
         const float* __restrict sb = ab + stride;
         const float* __restrict nb = sb + stride;
+        const float* __restrict d = apart + row;
         DEMOSAIC_ROW_LOOP
         for (int x = x0; x < x1; ++x) {
-            const float green = fg[x], tg = Tone(green);
+            const float share = 1.0f - NearGrey(d[x], kInverseFar);
+            const float green = gr[x] + share * (fg[x] - gr[x]), tg = Tone(green);
+            const float red = Untone(ar[x] + sr[x] * tg), blue = Untone(ab[x] + sb[x] * tg);
             gr[x] = green;
-            rr[x] = kind[x] == 0.0f || nr[x] > 0 ? rr[x] : Untone(ar[x] + sr[x] * tg);
-            br[x] = kind[x] == 2.0f || nb[x] > 0 ? br[x] : Untone(ab[x] + sb[x] * tg);
+            rr[x] = kind[x] == 0.0f || nr[x] > 0 ? rr[x] : rr[x] + share * (red - rr[x]);
+            br[x] = kind[x] == 2.0f || nb[x] > 0 ? br[x] : br[x] + share * (blue - br[x]);
         }
     }
 }
@@ -1542,6 +1654,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
            float* const alternate[3], int margin, bool finishMaster, bool finishAlternate) {
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate, margin);
     const SampleRanges ranges = MakeSampleRanges(f, s, margin);
+    if (finishAlternate) MasterWhereGrey(f, ranges.apart, master, alternate, margin);
     // The alternate first, while the master's green is still the blend's.
     for (float* const* out : {alternate, master}) {
         if (!(out == master ? finishMaster : finishAlternate)) continue;
@@ -1549,7 +1662,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(
             f, s, out[0], out[1], out[2], margin);
-        FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, margin);
+        FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, ranges.apart, margin);
         ClampToSamples(f, s, ranges, out, margin);
     }
 }

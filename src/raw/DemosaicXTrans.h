@@ -23,10 +23,10 @@
 // the site's own sample. Then green at red and blue sites, and red and blue
 // elsewhere, are taken from straight lines fitted (on a square-root tone) to
 // the samples of each colour and the greens at their sites in the 5 x 5
-// around, leaning to the colour difference where the samples vary little
-// or stand near grey: across an edge between two colours the pixels lie
-// on the line through both, where a colour difference from one side drew a
-// dark or coloured dot. Last, estimated red and blue are held within the
+// around, leaning to the colour difference where the samples vary little,
+// left as they were where the samples stand near grey: across an edge
+// between two colours the pixels lie on the line through both, where a
+// colour difference from one side drew a dark or coloured dot. Last, estimated red and blue are held within the
 // range of their samples in the 7 x 7 around.
 //
 // - DemosaicXTrans (the master): the 50th power, so that each pixel takes
