@@ -216,7 +216,8 @@ private:
         using platform::MinOf;
         const uint8_t* flags = s_.rowFlags();
         for (int r = m; r < h_ - m; ++r) {
-            auto row = [&](auto colourOnly) {
+            // Inlined so that it is built for the vector width of its caller.
+            auto row = [&](auto colourOnly) __attribute__((always_inline)) {
                 constexpr bool kColour = decltype(colourOnly)::value;
                 const bool redRow = masks_.isRedRow(r);
                 const platform::CFARowMasks mk = masks_.forRow(r);
