@@ -425,13 +425,19 @@ private:
             for (int x = m; x < w_ - m; ++x) {
                 const float ha = columnH[x - 1] + columnH[x] + columnH[x + 1];
                 const float hb = columnV[x - 1] + columnV[x] + columnV[x + 1];
+                // Both candidates and their mean made, then one kept: picked
+                // in branches, the compiler would load them under masks.
+                const bool tie = ha == hb, horizontal = ha > hb;
                 auto pick = [&](float a, float b) {
                     const float mean = 0.5f * (a + b);
-                    return ha > hb ? a : (ha < hb ? b : mean);
+                    const float either = horizontal ? a : b;
+                    return tie ? mean : either;
                 };
-                ro[x] = pick(rh[x], rv[x]);
-                go[x] = pick(gh[x], gv[x]);
-                bo[x] = pick(bh[x], bv[x]);
+                const float r = pick(rh[x], rv[x]), g = pick(gh[x], gv[x]),
+                            b = pick(bh[x], bv[x]);
+                ro[x] = r;
+                go[x] = g;
+                bo[x] = b;
             }
         }
     }
