@@ -28,7 +28,8 @@
 #   BUILD_DIR  where tools/mosaic_twins was built (default build)
 # Environment: RUNS (3), TIMING=0 skips the timing, QUALITY=0 all but the
 # timing, SCENES="IMG0003 zone-neutral"
-# limits the scenes, KEEP=1 keeps the files and renders.
+# limits the scenes, KEEP=1 keeps the files and renders, PEERS=0 leaves the
+# peers out (their figures do not change with ours).
 # False colour is measured where the scene itself is near neutral (a peer's
 # default render may carry a cast that leaves few neutral pixels); the colour
 # zone plate has none ("-"), and that column's means are over the others.
@@ -54,8 +55,10 @@ mkdir -p "$HOME" "$work/dtconf" "$work/scenes" "$crops"
 "${score[@]}" check
 
 programs=(quorvex)
-command -v darktable-cli >/dev/null && programs+=(darktable)
-command -v rawtherapee-cli >/dev/null && programs+=(rawtherapee)
+if [ "${PEERS:-1}" != 0 ]; then
+  command -v darktable-cli >/dev/null && programs+=(darktable)
+  command -v rawtherapee-cli >/dev/null && programs+=(rawtherapee)
+fi
 
 # --- the scenes --------------------------------------------------------------
 scenes=()
