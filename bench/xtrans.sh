@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The X-Trans demosaic against the peers'. Each scene (the Photo CD images of
 # ../shared/testdata/pcd at Base and their reference renderings, a neutral and
-# a colour zone plate, charts of fine coloured texture and of saturated edges,
-# five slanted edges between saturated colours; and, held out, crops of the
-# Photo CD images at full resolution that no constant was chosen on) is
+# a colour zone plate, charts of fine coloured texture, of saturated edges and
+# of thin dark lines on yellow and red, five slanted edges between saturated
+# colours; and, held out, crops of the Photo CD images at full resolution
+# that no constant was chosen on) is
 # written by tools/mosaic_twins as an X-Trans DNG, an RGGB DNG and a LinearRaw
 # DNG of the very same raw values; each program develops all three to 16-bit
 # TIFF and its mosaic renders are scored against its own LinearRaw render
@@ -79,7 +80,7 @@ if [ "${QUALITY:-1}" != 0 ]; then
     "$twins" --zone-plate $z --output "$work/scenes/zone-$z" >/dev/null
     scenes+=("zone-$z")
   done
-  for c in texture edges; do
+  for c in texture edges lines; do
     "$twins" --chart $c --output "$work/scenes/chart-$c" >/dev/null
     scenes+=("chart-$c")
   done

@@ -11,12 +11,13 @@
 // detail resembles more than a reduced level does), an 8-bit sRGB
 // PNG, a zone plate, neutral or coloured (see ZonePlate), a slanted edge
 // between two sRGB colours (see SlantedEdge), or a synthetic chart of fine
-// coloured texture or of saturated edges and thin dark lines (see Chart).
+// coloured texture or of saturated edges and thin dark lines (see Chart), or
+// of thin dark lines on saturated grounds (see Lines).
 // The linear Rec. 709 colour goes to the camera space through XYZ and the
 // matrix, so a white pixel lands on the as-shot neutral.
 //
 //   mosaic_twins (--pcd FILE | --png FILE | --zone-plate neutral|colour |
-//                 --edge R,G,B/R,G,B | --chart texture|edges) [--size WxH]
+//                 --edge R,G,B/R,G,B | --chart texture|edges|lines) [--size WxH]
 //                [--crop X,Y] [--only xtrans,rggb,linear] --output PREFIX
 //
 // Exit status 0 on success, 1 when reading or writing fails, 2 on bad options.
@@ -283,6 +284,37 @@ Scene Chart(uint32_t width, uint32_t height, bool texture) {
     return s;
 }
 
+// Thin dark lines (mortar, letter outlines, spokes) on saturated yellow and
+// red: cells of parallel lines 10 pixels apart, one and two pixels wide, at
+// six angles, each pixel averaged over 4 x 4 sub-samples in linear light.
+Scene Lines(uint32_t width, uint32_t height) {
+    static const std::array<int, 3> kGrounds[] = {{230, 210, 40}, {170, 20, 20}};
+    static const double kAngles[] = {0, 14, 33, 45, 71, 90};
+    const Pixel dark = SRGBPixel({25, 25, 30});
+    Scene s{width, height, std::vector<Pixel>(size_t(width) * height)};
+    constexpr uint32_t kCell = 64;
+    constexpr double kPeriod = 10;
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            const uint32_t row = y / kCell, column = x / kCell;
+            const Pixel ground = SRGBPixel(kGrounds[(row / 2) % 2]);
+            const double lineWidth = 1.0 + row % 2;
+            const double angle = kAngles[column % std::size(kAngles)] * M_PI / 180;
+            const double ca = std::cos(angle), sa = std::sin(angle);
+            Pixel p{};
+            for (int j = 0; j < 4; ++j)
+                for (int i = 0; i < 4; ++i) {
+                    const double u = x % kCell + (i + 0.5) / 4 - kCell / 2.0,
+                                 v = y % kCell + (j + 0.5) / 4 - kCell / 2.0;
+                    const double across = std::fmod(u * ca + v * sa + 100 * kPeriod, kPeriod);
+                    const Pixel& q = across < lineWidth ? dark : ground;
+                    for (int c = 0; c < 3; ++c) p[c] += q[c] / 16;
+                }
+            s.at(x, y) = p;
+        }
+    return s;
+}
+
 bool ParseColour(std::string_view v, std::array<int, 3>& rgb) {
     int n = 0;
     size_t at = 0;
@@ -411,8 +443,9 @@ int Usage(const char* message) {
     std::fprintf(stderr,
                  "mosaic_twins: %s\n"
                  "usage: mosaic_twins (--pcd FILE | --png FILE | --zone-plate neutral|colour |\n"
-                 "                     --edge R,G,B/R,G,B | --chart texture|edges) [--size WxH]\n"
-                 "                    [--crop X,Y] [--only xtrans,rggb,linear] --output PREFIX\n",
+                 "                     --edge R,G,B/R,G,B | --chart texture|edges|lines)\n"
+                 "                    [--size WxH] [--crop X,Y] [--only xtrans,rggb,linear]\n"
+                 "                    --output PREFIX\n",
                  message);
     return 2;
 }
@@ -449,8 +482,8 @@ int main(int argc, char** argv) {
                 return Usage("--edge takes two sRGB colours R,G,B/R,G,B of 0 to 255");
             haveEdge = true;
         } else if (arg == "--chart") {
-            if (value != "texture" && value != "edges")
-                return Usage("--chart takes texture or edges");
+            if (value != "texture" && value != "edges" && value != "lines")
+                return Usage("--chart takes texture, edges or lines");
             chart = value;
         } else if (arg == "--zone-plate") {
             if (value != "neutral" && value != "colour") return Usage("neutral or colour");
@@ -511,7 +544,9 @@ int main(int argc, char** argv) {
             scene = SlantedEdge(width ? width : 120, height ? height : 120, edge[0], edge[1]);
             ToCamera(scene);
         } else if (!chart.empty()) {
-            scene = Chart(width ? width : 768, height ? height : 512, chart == "texture");
+            scene = chart == "lines" ? Lines(width ? width : 384, height ? height : 256)
+                                     : Chart(width ? width : 768, height ? height : 512,
+                                             chart == "texture");
             ToCamera(scene);
         } else {
             scene = ZonePlate(width ? width : 768, height ? height : 512, zone == "colour");

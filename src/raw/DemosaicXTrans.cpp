@@ -1342,7 +1342,12 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
 // sharper). Near grey by the samples (`apart`, NeutralDistance) the
 // estimates before stand, fully at grey, none from 45 % on: there the
 // master's blend and the clamp towards green hold fine detail grey, which
-// lines fitted to aliased greens would tint. Written to the tile's inside,
+// lines fitted to aliased greens would tint. Where c varies less than green
+// over the window (the slope of green on c above 1), green at a site of c
+// leans by the slope's square to the green it had (the master's, when given):
+// every departure of c's sample from the line comes back times the slope,
+// and across an edge drawn in sRGB the mixtures lie on a curve, where a dark
+// colour's sample drops well before green rises. Written to the tile's inside,
 // or rows and columns [kFitRadius, size - kFitRadius); reads green
 // kFitRadius beyond.
 constexpr float kFitSlack = 30.0f;
@@ -1450,6 +1455,7 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
         std::copy(gr + x0, gr + x1, fg + x0);
         float* __restrict kind = kinds;
         float* __restrict toneV = tones;
+        const float* __restrict base = other + row;
         DEMOSAIC_ROW_LOOP
         for (int x = x0; x < x1; ++x) {
             kind[x] = float(code[x]);
@@ -1501,7 +1507,9 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                 // No site in the window (a mirrored edge of a sparse
                 // layout): the estimates as they stand.
                 none[x] = sw <= 0 ? 1.0f : 0.0f;
-                const float green = Untone(meanG + greenSlope * (toneV[x] - meanV));
+                const float fit = Untone(meanG + greenSlope * (toneV[x] - meanV));
+                const float trust = 1.0f / platform::MaxOf(greenSlope * greenSlope, 1.0f);
+                const float green = base[x] + trust * (fit - base[x]);
                 fg[x] = kind[x] == c && sw > 0 ? green : fg[x];
             }
         }
