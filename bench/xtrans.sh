@@ -243,9 +243,9 @@ if [ "${QUALITY:-1}" != 0 ]; then
     box=$("${score[@]}" hardest "$truth" 128,96 "${peers[@]:-${tiles[@]}}")
     # Under noise the same box for every run, where blotches show.
     case $s in
-      noise-IMG0003) box=320,208,128,96 ;;
-      noise-kodim19) box=320,208,128,96 ;;
-      noise-held-IMG0015) box=320,208,128,96 ;;
+      noise-IMG0003) box=440,250,128,96 ;;
+      noise-kodim19) box=180,100,128,96 ;;
+      noise-held-IMG0015) box=380,120,128,96 ;;
     esac
     [[ $s == edge120-* ]] && box=20,20,80,80
     [[ $s == edge240-* ]] && box=80,80,80,80
