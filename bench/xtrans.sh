@@ -3,8 +3,9 @@
 # ../shared/testdata/pcd at Base and their reference renderings, a neutral and
 # a colour zone plate, charts of fine coloured texture, of saturated edges and
 # of thin dark lines on yellow and red, five slanted edges between saturated
-# colours; and, held out, crops of the Photo CD images at full resolution
-# that no constant was chosen on) is
+# colours; held out, crops of the Photo CD images at full resolution that no
+# constant was chosen on; and three of the photographs under shot and read
+# noise) is
 # written by tools/mosaic_twins as an X-Trans DNG, an RGGB DNG and a LinearRaw
 # DNG of the very same raw values; each program develops all three to 16-bit
 # TIFF and its mosaic renders are scored against its own LinearRaw render
@@ -94,6 +95,15 @@ if [ "${QUALITY:-1}" != 0 ]; then
       --output "$work/scenes/held-${h%%:*}" >/dev/null
     scenes+=("held-${h%%:*}")
   done
+  # Under noise: shot and read noise at a signal-to-noise ratio of 8 on an
+  # 18 % grey, on the mosaics alone, each render scored against the clean
+  # LinearRaw one; a mean of their own, apart from the others.
+  "$twins" --pcd "$data/IMG0003.PCD" --noise 8 --output "$work/scenes/noise-IMG0003" >/dev/null
+  "$twins" --png "$data/reference/kodim19.png" --noise 8 \
+    --output "$work/scenes/noise-kodim19" >/dev/null
+  "$twins" --pcd "$data/IMG0015.PCD" --size 768x512 --crop 1536,0 --noise 8 \
+    --output "$work/scenes/noise-held-IMG0015" >/dev/null
+  scenes+=(noise-IMG0003 noise-kodim19 noise-held-IMG0015)
   # Slanted edges between saturated colours, scored apart (see below).
   edges=("150,20,30/235,200,20" "170,20,20/235,235,235" "30,40,160/230,210,40"
     "180,30,30/40,150,40" "30,30,30/230,230,230")
@@ -161,7 +171,7 @@ if [ "${QUALITY:-1}" != 0 ]; then
 
   # --- the table ---------------------------------------------------------------
   echo
-  printf "%-12s %-7s %-16s %8s %9s %9s %8s\n" program mosaic scene "CPSNR" "dE00 mean" "dE00 p99" "false"
+  printf "%-12s %-7s %-18s %8s %9s %9s %8s\n" program mosaic scene "CPSNR" "dE00 mean" "dE00 p99" "false"
   # Per row; then the means of each program and mosaic, over every scene and
   # over the photographs alone (false colour over the scenes that have it).
   for p in "${programs[@]}"; do
@@ -172,24 +182,26 @@ if [ "${QUALITY:-1}" != 0 ]; then
         if [ -f "$ref" ] && [ -f "$test" ]; then
           read -r c dm dp f < <("${score[@]}" score "$ref" "$test" "$work/scenes/$s-linear.dng")
           [ "$f" = nan ] && f=-
-          printf "%-12s %-7s %-16s %8s %9s %9s %8s\n" "$p" "$m" "$s" "$c" "$dm" "$dp" "$f"
+          printf "%-12s %-7s %-18s %8s %9s %9s %8s\n" "$p" "$m" "$s" "$c" "$dm" "$dp" "$f"
         else
           why=$(cat "$test.why" "$ref.why" 2>/dev/null | head -1 || true)
-          printf "%-12s %-7s %-16s %s\n" "$p" "$m" "$s" "${why:-missing}"
+          printf "%-12s %-7s %-18s %s\n" "$p" "$m" "$s" "${why:-missing}"
         fi
       done | tee -a "$work/table"
     done
   done
-  # The held-out crops have a mean of their own and stay out of the others.
-  awk 'NF == 7 { for (g = 1; g <= 3; g++) {
-      held = $3 ~ /^held-/
-      if ((g == 3) != held || (g == 2 && $3 ~ /^(zone|chart)-/)) continue
-      k = $1 " " $2 " " (g == 1 ? "MEAN-all" : g == 2 ? "MEAN-photos" : "MEAN-held")
+  # The held-out crops and the noisy scenes have means of their own and stay
+  # out of the others.
+  awk 'NF == 7 { for (g = 1; g <= 4; g++) {
+      apart = $3 ~ /^noise-/ ? 4 : $3 ~ /^held-/ ? 3 : 0
+      if (apart ? g != apart : g > 2 || (g == 2 && $3 ~ /^(zone|chart)-/)) continue
+      k = $1 " " $2 " " (g == 1 ? "MEAN-all" : g == 2 ? "MEAN-photos" : g == 3 ? "MEAN-held" \
+        : "MEAN-noise")
       if (!(k in n)) order[++K] = k
       n[k]++; for (i = 4; i <= 6; i++) v[k, i] += $i
       if ($7 != "-") { v[k, 7] += $7; nf[k]++ } } }
     END { for (j = 1; j <= K; j++) { k = order[j]; split(k, w, " ")
-      printf "%-12s %-7s %-16s %8.2f %9.2f %9.2f %8s\n", w[1], w[2], w[3] " (" n[k] ")",
+      printf "%-12s %-7s %-18s %8.2f %9.2f %9.2f %8s\n", w[1], w[2], w[3] " (" n[k] ")",
         v[k, 4] / n[k], v[k, 5] / n[k], v[k, 6] / n[k], nf[k] ? sprintf("%.2f", v[k, 7] / nf[k]) : "-" } }' \
     "$work/table"
 
@@ -230,6 +242,12 @@ if [ "${QUALITY:-1}" != 0 ]; then
     done
     [ ${#tiles[@]} -gt 0 ] || continue
     box=$("${score[@]}" hardest "$truth" 128,96 "${peers[@]:-${tiles[@]}}")
+    # Under noise the same box for every run, where blotches show.
+    case $s in
+      noise-IMG0003) box=440,250,128,96 ;;
+      noise-kodim19) box=180,100,128,96 ;;
+      noise-held-IMG0015) box=380,120,128,96 ;;
+    esac
     [[ $s == edge120-* ]] && box=20,20,80,80
     [[ $s == edge240-* ]] && box=80,80,80,80
     "${score[@]}" crops "$crops/$s.png" "$box" "$truth" "${tiles[@]}"

@@ -14,11 +14,14 @@
 // coloured texture or of saturated edges and thin dark lines (see Chart), or
 // of thin dark lines on saturated grounds (see Lines).
 // The linear Rec. 709 colour goes to the camera space through XYZ and the
-// matrix, so a white pixel lands on the as-shot neutral.
+// matrix, so a white pixel lands on the as-shot neutral. --noise SNR adds
+// shot and read noise to the mosaics' samples (see Noise); the LinearRaw
+// twin stays clean, the truth a noisy mosaic's render is measured against.
 //
 //   mosaic_twins (--pcd FILE | --png FILE | --zone-plate neutral|colour |
 //                 --edge R,G,B/R,G,B | --chart texture|edges|lines) [--size WxH]
-//                [--crop X,Y] [--only xtrans,rggb,linear] --output PREFIX
+//                [--crop X,Y] [--noise SNR] [--only xtrans,rggb,linear]
+//                --output PREFIX
 //
 // Exit status 0 on success, 1 when reading or writing fails, 2 on bad options.
 #include <png.h>
@@ -376,13 +379,57 @@ Scene ZonePlate(uint32_t width, uint32_t height, bool colour) {
     return s;
 }
 
-uint16_t RawValue(double v) {
-    return uint16_t(std::lround(kBlack + (kWhite - kBlack) * std::clamp(v, 0.0, 1.0)));
+// `lowest` under 0 keeps noise below the black level, as a sensor's does.
+uint16_t RawValue(double v, double lowest = 0) {
+    return uint16_t(std::lround(kBlack + (kWhite - kBlack) * std::clamp(v, lowest, 1.0)));
 }
+
+// Shot and read noise with half the variance each at a signal of 18 % of
+// white, where the ratio of signal to noise is `snr`. Each sample's deviate
+// comes from a hash of its position and colour with a fixed seed, in integer
+// arithmetic, so every machine draws the same noise, and the X-Trans and RGGB
+// mosaics share it wherever they sample the same colour.
+class Noise {
+public:
+    explicit Noise(double snr) {
+        if (snr <= 0) return;
+        const double variance = std::pow(kGrey / snr, 2);
+        read_ = variance / 2;
+        shot_ = variance / 2 / kGrey;
+    }
+    // `v`, a camera value of 0 black to 1 white, with its noise added.
+    double Add(double v, uint32_t x, uint32_t y, int colour) const {
+        if (shot_ == 0) return v;
+        return v + std::sqrt(shot_ * std::max(v, 0.0) + read_) * Deviate(x, y, colour);
+    }
+
+private:
+    static constexpr double kGrey = 0.18;
+    static constexpr uint64_t kSeed = 0x51a7e0c0ffee1234;
+
+    static uint64_t Mix(uint64_t z) {
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
+        return z ^ (z >> 31);
+    }
+    // Near-normal, unit variance: twelve uniforms of 21 bits, less six.
+    static double Deviate(uint32_t x, uint32_t y, int colour) {
+        uint64_t state = Mix(kSeed ^ ((uint64_t(y) << 34) | (uint64_t(x) << 2) | uint64_t(colour)));
+        uint64_t sum = 0;
+        for (int draw = 0; draw < 4; ++draw) {
+            state = Mix(state + 0x9e3779b97f4a7c15);
+            for (int part = 0; part < 3; ++part) sum += (state >> (21 * part)) & 0x1fffff;
+        }
+        return (double(sum) + 6.0) / double(1 << 21) - 6.0;
+    }
+
+    double shot_ = 0, read_ = 0;
+};
 
 enum class Filter { xtrans, rggb, linear };
 
-std::unique_ptr<dng_image> RawImage(const Scene& s, Filter filter, dng_negative& negative) {
+std::unique_ptr<dng_image> RawImage(const Scene& s, Filter filter, dng_negative& negative,
+                                    const Noise& noise) {
     const uint32_t planes = filter == Filter::linear ? 3 : 1;
     auto image = std::make_unique<dng_simple_image>(dng_rect(s.height, s.width), planes, ttShort,
                                                     gDefaultDNGMemoryAllocator);
@@ -397,14 +444,15 @@ std::unique_ptr<dng_image> RawImage(const Scene& s, Filter filter, dng_negative&
             } else {
                 const uint8 colour = mosaic->fCFAPattern[y % uint32_t(mosaic->fCFAPatternSize.v)]
                                                         [x % uint32_t(mosaic->fCFAPatternSize.h)];
-                row[x] = RawValue(p[colour]);
+                const double clean = std::clamp(p[colour], 0.0, 1.0);
+                row[x] = RawValue(noise.Add(clean, x, y, colour), -kBlack / (kWhite - kBlack));
             }
         }
     }
     return image;
 }
 
-void WriteTwin(const Scene& s, Filter filter, const std::string& path) {
+void WriteTwin(const Scene& s, Filter filter, const Noise& noise, const std::string& path) {
     dng_image_host host;
     auto negative = dng_negative::Make(host);
     negative->SetModelName("Quorvex Mosaic Twin");
@@ -432,7 +480,7 @@ void WriteTwin(const Scene& s, Filter filter, const std::string& path) {
     negative->SetWhiteLevel(uint32(kWhite));
     negative->SetDefaultCropSize(dng_urational(s.width, 1), dng_urational(s.height, 1));
     negative->SetDefaultOriginalSizes();
-    negative->SetStage1Image(RawImage(s, filter, *negative));
+    negative->SetStage1Image(RawImage(s, filter, *negative, noise));
     dng_file_stream out(path.c_str(), true);
     dng_image_writer writer;
     writer.WriteDNGForNegative(host, out, *negative, nullptr, dngVersion_1_4_0_0, true);
@@ -444,7 +492,8 @@ int Usage(const char* message) {
                  "mosaic_twins: %s\n"
                  "usage: mosaic_twins (--pcd FILE | --png FILE | --zone-plate neutral|colour |\n"
                  "                     --edge R,G,B/R,G,B | --chart texture|edges|lines)\n"
-                 "                    [--size WxH] [--crop X,Y] [--only xtrans,rggb,linear]\n"
+                 "                    [--size WxH] [--crop X,Y] [--noise SNR]\n"
+                 "                    [--only xtrans,rggb,linear]\n"
                  "                    --output PREFIX\n",
                  message);
     return 2;
@@ -467,6 +516,7 @@ int main(int argc, char** argv) {
     bool haveEdge = false;
     uint32_t width = 0, height = 0;
     long cropX = -1, cropY = -1;
+    double snr = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (i + 1 >= argc) return Usage("an option lacks its value");
@@ -497,6 +547,11 @@ int main(int argc, char** argv) {
             if (*end != ',') return Usage("--crop takes X,Y");
             cropY = std::strtol(end + 1, &end, 10);
             if (*end || cropX < 0 || cropY < 0) return Usage("--crop takes X,Y");
+        } else if (arg == "--noise") {
+            char* end = nullptr;
+            snr = std::strtod(value.c_str(), &end);
+            if (*end || !(snr >= 1 && snr <= 10000))
+                return Usage("--noise takes a signal-to-noise ratio of 1 to 10000");
         } else if (arg == "--only") {
             only = value;
         } else if (arg == "--output") {
@@ -553,10 +608,11 @@ int main(int argc, char** argv) {
         }
         const std::pair<const char*, Filter> filters[] = {
             {"xtrans", Filter::xtrans}, {"rggb", Filter::rggb}, {"linear", Filter::linear}};
+        const Noise noise(snr);
         for (const auto& [name, filter] : filters) {
             if (only.find(name) == std::string::npos) continue;
             const std::string path = output + "-" + name + ".dng";
-            WriteTwin(scene, filter, path);
+            WriteTwin(scene, filter, noise, path);
             std::printf("%s\n", path.c_str());
         }
     } catch (const dng_exception& e) {
