@@ -1151,8 +1151,8 @@ XTRANS_WIDE_LOOPS void SampleRange(const Frame& f, TileScratch& s, int c, float*
 
 // The ranges, once for both renderings, into the spent candidates' planes:
 // of red and blue over 7 x 7 for the clamp, of green over 3 x 3 for the
-// median's green; and how far the parts are from grey (NeutralDistance),
-// in a spent score's plane.
+// median's green; and how far the parts are from grey (NeutralDistance,
+// BalancedDistance), in spent scores' planes.
 struct SampleRanges {
     const float* lo[3];
     const float* hi[3];
@@ -1160,6 +1160,9 @@ struct SampleRanges {
     const float* greenLo;
     const float* greenHi;
     const float* apart;
+    // The same, lowered where the samples balance out, for the clamp and
+    // the fit.
+    const float* balanced;
 };
 
 // Where red and blue need no sample near to stand beyond (see
@@ -1202,6 +1205,93 @@ void NeutralDistance(const Frame& f, TileScratch& s, SampleRanges& ranges, int m
     }
 }
 
+// The mean of colour c's samples in the (2 kRadius + 1)^2 around each
+// pixel (-1 where it holds none), from separable sums of the samples and of
+// their count; where SampleRange writes.
+template <int kRadius>
+XTRANS_WIDE_LOOPS void SampleMean(const Frame& f, TileScratch& s, int c, float* mean, int margin,
+                                  int reach) {
+    const float* __restrict m = s.plane(kMosaic);
+    const uint8_t* __restrict colour = s.colour();
+    float* __restrict own = s.plane(kDifference);
+    float* __restrict count = s.plane(kFull);
+    float* __restrict rowSum = s.plane(kNumerator);
+    float* __restrict rowCount = s.plane(kDenominator);
+    const Window inside = Inside(f, margin, reach, kRadius);
+    const size_t end = f.at(inside.y1 + kRadius, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = f.at(inside.y0 - kRadius, 0); i < end; ++i) {
+        const float site = colour[i] == c ? 1.0f : 0.0f;
+        own[i] = site * m[i];
+        count[i] = site;
+    }
+    for (int y = inside.y0 - kRadius; y < inside.y1 + kRadius; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const size_t i = row + size_t(x);
+            float sum = own[i], n = count[i];
+#pragma GCC unroll 3
+            for (size_t j = 1; j <= size_t(kRadius); ++j) {
+                sum += own[i - j] + own[i + j];
+                n += count[i - j] + count[i + j];
+            }
+            rowSum[i] = sum;
+            rowCount[i] = n;
+        }
+    }
+    const size_t up = size_t(f.stride);
+    for (int y = inside.y0; y < inside.y1; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const size_t i = row + size_t(x);
+            float sum = rowSum[i], n = rowCount[i];
+#pragma GCC unroll 3
+            for (size_t j = 1; j <= size_t(kRadius); ++j) {
+                sum += rowSum[i - j * up] + rowSum[i + j * up];
+                n += rowCount[i - j * up] + rowCount[i + j * up];
+            }
+            mean[i] = n > 0 ? sum / platform::MaxOf(n, 1.0f) : -1.0f;
+        }
+    }
+}
+
+// How far a part is from grey by the balance of its samples: the most that
+// the mean of red's or blue's samples in the 7 x 7 around a pixel stands
+// from green's, over green's; lowering NeutralDistance (`apart`) to it, but
+// not below kRangeShare of it. Grey detail finer than the sparse red and
+// blue samples can follow (grain, fabric, a scanner's border beside an edge)
+// has ranges that disagree though the part is grey, and the fit's lines
+// then tint it; its samples still balance. Colour texture that averages to
+// grey over the window (a colour zone plate's fine rings) does not balance
+// in its ranges, and the share keeps it from being taken for grey.
+constexpr float kRangeShare = 0.3f;
+
+XTRANS_WIDE_LOOPS
+void BalancedDistance(const Frame& f, TileScratch& s, const float* apart, int margin, int reach,
+                      float* balanced) {
+    float* mean[3] = {s.plane(kLightness), s.plane(kChromaA), s.plane(kChromaB)};
+    for (int c : {0, 1, 2}) SampleMean<kClampRadius>(f, s, c, mean[c], margin, reach);
+    const Window inside = Inside(f, margin, reach, kClampRadius);
+    for (int y = inside.y0; y < inside.y1; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict mr = mean[0] + row;
+        const float* __restrict mg = mean[1] + row;
+        const float* __restrict mb = mean[2] + row;
+        const float* __restrict d = apart + row;
+        float* __restrict out = balanced + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const float most = platform::MaxOf(std::fabs(mr[x] - mg[x]), std::fabs(mb[x] - mg[x]));
+            const float off = most / platform::MaxOf(mg[x], 256.0f);
+            const bool lacking = mr[x] < 0 || mg[x] < 0 || mb[x] < 0;
+            const float lowered = platform::MinOf(d[x], platform::MaxOf(off, kRangeShare * d[x]));
+            out[x] = lacking ? d[x] : lowered;
+        }
+    }
+}
+
 SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s, int margin) {
     SampleRanges ranges{};
     for (int c : {0, 1, 2}) {
@@ -1217,6 +1307,9 @@ SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s, int margin) {
     float* apart = s.plane(kFirstScore + 2);
     NeutralDistance(f, s, ranges, margin, kScoreReach, apart);
     ranges.apart = apart;
+    float* balanced = s.plane(kFirstScore + 3);
+    BalancedDistance(f, s, apart, margin, kScoreReach, balanced);
+    ranges.balanced = balanced;
     return ranges;
 }
 
@@ -1270,8 +1363,8 @@ void MasterWhereGrey(const Frame& f, const float* apart, const float* const mast
 // blue away from its green there drew colour. Saturated parts keep the
 // plain range: there a pixel's green dipping at an edge would take red or
 // blue down with it into a dark dot. Near grey by the samples themselves
-// (NeutralDistance) the range reaches towards green too, fully at grey,
-// none from 45 % on (where a saturated colour meets white, the most of its
+// (BalancedDistance) the range reaches towards green too, fully at grey,
+// none from 40 % on (where a saturated colour meets white, the most of its
 // samples alike, the least not, it stands at 47 %): in fine grey detail the
 // sparse samples miss the peaks wherever the guided average found no line,
 // and there the clamp alone drew coloured rings. Green keeps its
@@ -1280,7 +1373,7 @@ void MasterWhereGrey(const Frame& f, const float* apart, const float* const mast
 XTRANS_WIDE_LOOPS
 void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, float* const out[3],
                     int margin) {
-    constexpr float kInverseFar = 1.0f / 0.45f;
+    constexpr float kInverseFar = 1.0f / 0.4f;
     const uint8_t* __restrict colour = s.colour();
     const float* __restrict pull = s.plane(kPull);
     const int x0 = f.first(margin, 0, kClampRadius), x1 = f.endColumn(margin, 0, kClampRadius);
@@ -1294,7 +1387,7 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
             const float* __restrict p = pull + row;
             const float* __restrict sv = s.plane(kSmoothR + c) + row;
             const float* __restrict sg = s.plane(kSmoothG) + row;
-            const float* __restrict d = ranges.apart + row;
+            const float* __restrict d = ranges.balanced + row;
             const float* __restrict gl = ranges.greenLo + row;
             const float* __restrict gh = ranges.greenHi + row;
             const uint8_t* __restrict code = colour + row;
@@ -1339,7 +1432,7 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
 // pixel's green, the new one at the other colour's sites. The lines take
 // the rendering's green at the sites, or its mean with `otherGreen` (the
 // alternate's soft blend misplaces an edge's greens, the master's is
-// sharper). Near grey by the samples (`apart`, NeutralDistance) the
+// sharper). Near grey by the samples (`apart`, BalancedDistance) the
 // estimates before stand, fully at grey, none from 45 % on: there the
 // master's blend and the clamp towards green hold fine detail grey, which
 // lines fitted to aliased greens would tint. Written to the tile's inside,
@@ -1662,7 +1755,8 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(
             f, s, out[0], out[1], out[2], margin);
-        FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, ranges.apart, margin);
+        FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, ranges.balanced,
+                     margin);
         ClampToSamples(f, s, ranges, out, margin);
     }
 }
