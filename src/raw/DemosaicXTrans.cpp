@@ -914,7 +914,8 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
 // magenta and green) the averaged differences are also damped towards grey:
 // by half where the centre's tone stands 24 of 256 steps from the nearer of
 // each opposite pair of its eight neighbours, on average, hardly at all below
-// that, so that the texture of photographs keeps its colour. A step edge,
+// that, so that the texture of photographs keeps its colour; further where
+// the part is near grey by its samples (GreyDamping). A step edge,
 // with one side of each pair alike, is not damped: a saturated colour taken
 // to grey there is what drew a dark line along it. Where a red or blue site
 // is darker or lighter than both sides (a fine line, a ring), its green,
@@ -931,6 +932,21 @@ constexpr float kInverseBusy = 16.0f / (24.0f * 4.0f);
 [[gnu::always_inline]] inline float Damping(float busy) {
     const float b = busy * kInverseBusy, b2 = b * b;
     return 1.0f / (1.0f + b2 * b2 * b2);
+}
+
+[[gnu::always_inline]] inline float NearGrey(float apart, float inverseFar);
+
+// The share of Damping's kept where the part is near grey by the balance of
+// its samples (`balanced`, BalancedDistance): busy grey detail has no colour
+// of its own, and what the sparse red and blue samples alias there is taken
+// down by up to 30 % more, fully at grey, none from 30 % on; in full where
+// the tone stands 12 of 256 steps from its neighbours on average (half
+// Damping's), in proportion below, so that quiet grey keeps its faint tints.
+constexpr float kGreyDamping = 0.3f;
+constexpr float kInverseGreyDampingFar = 1.0f / 0.3f;
+[[gnu::always_inline]] inline float GreyDamping(float busy, float balanced) {
+    const float active = platform::MinOf(2.0f * busy * kInverseBusy, 1.0f);
+    return 1.0f - kGreyDamping * NearGrey(balanced, kInverseGreyDampingFar) * active;
 }
 
 // How far a pixel's tone stands from both of two opposite neighbours: the
@@ -976,7 +992,7 @@ void PrepareGuided(const Frame& f, TileScratch& s, const float* r, const float* 
 
 // The plain form, pixel by pixel.
 void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, float* g, float* b,
-                                      int /*margin*/) {
+                                      const float* balanced, int /*margin*/) {
     PrepareGuided(f, s, r, g, b);
     const float* dr = s.plane(kLightness);
     const float* db = s.plane(kChromaA);
@@ -1002,7 +1018,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
                 extremum +=
                     PairExtremum(tone[f.at(y + dy, x + dx)], tone[f.at(y - dy, x - dx)], tone[i]);
             }
-            const float keep = Damping(busy);
+            const float keep = Damping(busy) * GreyDamping(busy, balanced[i]);
             pull[i] = Pull(extremum);
             if (colour[i] == 0) g[i] += pull[i] * (r[i] - g[i]);
             if (colour[i] == 2) g[i] += pull[i] * (b[i] - g[i]);
@@ -1015,7 +1031,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
 // unrolled: few enough pointers to stay in registers across the lanes.
 XTRANS_WIDE_LOOPS
 void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g, float* b,
-                             int margin) {
+                             const float* balanced, int margin) {
     PrepareGuided(f, s, r, g, b, margin);
     const float* __restrict dr = s.plane(kLightness);
     const float* __restrict db = s.plane(kChromaA);
@@ -1041,6 +1057,7 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
         const float* __restrict tr = tone + row;
         const float* __restrict drr = dr + row;
         const float* __restrict dbr = db + row;
+        const float* __restrict near = balanced + row;
         DEMOSAIC_ROW_LOOP
         for (int x = x0; x < x1; ++x) {
             totals[x] = sumsR[x] = sumsB[x] = 0.0f;
@@ -1075,7 +1092,7 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
                                PairBusy(tr[x - up], tr[x + up], t0) +
                                PairBusy(tr[x - up - 1], tr[x + up + 1], t0) +
                                PairBusy(tr[x - up + 1], tr[x + up - 1], t0);
-            const float keep = Damping(busy), inverse = keep / total;
+            const float keep = Damping(busy) * GreyDamping(busy, near[x]), inverse = keep / total;
             const float kind = kinds[x], oldR = rr[x], oldG = gr[x], oldB = br[x];
             const float own = kind == 0.0f ? oldR : kind == 2.0f ? oldB : oldG;
             const float extremum = PairExtremum(tr[x - 1], tr[x + 1], t0) +
@@ -1433,7 +1450,7 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
 // the rendering's green at the sites, or its mean with `otherGreen` (the
 // alternate's soft blend misplaces an edge's greens, the master's is
 // sharper). Near grey by the samples (`apart`, BalancedDistance) the
-// estimates before stand, fully at grey, none from 45 % on: there the
+// estimates before stand, fully at grey, none from 35 % on: there the
 // master's blend and the clamp towards green hold fine detail grey, which
 // lines fitted to aliased greens would tint. Written to the tile's inside,
 // or rows and columns [kFitRadius, size - kFitRadius); reads green
@@ -1504,7 +1521,7 @@ void FitRowSums(const float* __restrict g, const float* __restrict other, const 
 XTRANS_WIDE_LOOPS
 void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const float* otherGreen,
                   const float* apart, int margin) {
-    constexpr float kInverseFar = 1.0f / 0.45f;
+    constexpr float kInverseFar = 1.0f / 0.35f;
     static_assert(kFitRadius == 2);
     constexpr int kRing = 2 * kFitRadius + 1;
     const Window inside = Inside(f, margin, 0, kFitRadius);
@@ -1754,7 +1771,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
         (reference ? MedianColourDifferencesReference : MedianColourDifferences)(
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(
-            f, s, out[0], out[1], out[2], margin);
+            f, s, out[0], out[1], out[2], ranges.balanced, margin);
         FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, ranges.balanced,
                      margin);
         ClampToSamples(f, s, ranges, out, margin);
