@@ -916,7 +916,8 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
 // magenta and green) the averaged differences are also damped towards grey:
 // by half where the centre's tone stands 24 of 256 steps from the nearer of
 // each opposite pair of its eight neighbours, on average, hardly at all below
-// that, so that the texture of photographs keeps its colour. A step edge,
+// that, so that the texture of photographs keeps its colour; further where
+// the part is near grey by its samples (GreyDamping). A step edge,
 // with one side of each pair alike, is not damped: a saturated colour taken
 // to grey there is what drew a dark line along it. Where a red or blue site
 // is darker or lighter than both sides (a fine line, a ring), its green,
@@ -933,6 +934,21 @@ constexpr float kInverseBusy = 16.0f / (24.0f * 4.0f);
 [[gnu::always_inline]] inline float Damping(float busy) {
     const float b = busy * kInverseBusy, b2 = b * b;
     return 1.0f / (1.0f + b2 * b2 * b2);
+}
+
+[[gnu::always_inline]] inline float NearGrey(float apart, float inverseFar);
+
+// The share of Damping's kept where the part is near grey by the balance of
+// its samples (`balanced`, BalancedDistance): busy grey detail has no colour
+// of its own, and what the sparse red and blue samples alias there is taken
+// down by up to 30 % more, fully at grey, none from 30 % on; in full where
+// the tone stands 12 of 256 steps from its neighbours on average (half
+// Damping's), in proportion below, so that quiet grey keeps its faint tints.
+constexpr float kGreyDamping = 0.3f;
+constexpr float kInverseGreyDampingFar = 1.0f / 0.3f;
+[[gnu::always_inline]] inline float GreyDamping(float busy, float balanced) {
+    const float active = platform::MinOf(2.0f * busy * kInverseBusy, 1.0f);
+    return 1.0f - kGreyDamping * NearGrey(balanced, kInverseGreyDampingFar) * active;
 }
 
 // How far a pixel's tone stands from both of two opposite neighbours: the
@@ -978,7 +994,7 @@ void PrepareGuided(const Frame& f, TileScratch& s, const float* r, const float* 
 
 // The plain form, pixel by pixel.
 void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, float* g, float* b,
-                                      int /*margin*/) {
+                                      const float* balanced, int /*margin*/) {
     PrepareGuided(f, s, r, g, b);
     const float* dr = s.plane(kLightness);
     const float* db = s.plane(kChromaA);
@@ -1004,7 +1020,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
                 extremum +=
                     PairExtremum(tone[f.at(y + dy, x + dx)], tone[f.at(y - dy, x - dx)], tone[i]);
             }
-            const float keep = Damping(busy);
+            const float keep = Damping(busy) * GreyDamping(busy, balanced[i]);
             pull[i] = Pull(extremum);
             if (colour[i] == 0) g[i] += pull[i] * (r[i] - g[i]);
             if (colour[i] == 2) g[i] += pull[i] * (b[i] - g[i]);
@@ -1017,7 +1033,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
 // unrolled: few enough pointers to stay in registers across the lanes.
 XTRANS_WIDE_LOOPS
 void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g, float* b,
-                             int margin) {
+                             const float* balanced, int margin) {
     PrepareGuided(f, s, r, g, b, margin);
     const float* __restrict dr = s.plane(kLightness);
     const float* __restrict db = s.plane(kChromaA);
@@ -1043,6 +1059,7 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
         const float* __restrict tr = tone + row;
         const float* __restrict drr = dr + row;
         const float* __restrict dbr = db + row;
+        const float* __restrict near = balanced + row;
         DEMOSAIC_ROW_LOOP
         for (int x = x0; x < x1; ++x) {
             totals[x] = sumsR[x] = sumsB[x] = 0.0f;
@@ -1077,7 +1094,7 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
                                PairBusy(tr[x - up], tr[x + up], t0) +
                                PairBusy(tr[x - up - 1], tr[x + up + 1], t0) +
                                PairBusy(tr[x - up + 1], tr[x + up - 1], t0);
-            const float keep = Damping(busy), inverse = keep / total;
+            const float keep = Damping(busy) * GreyDamping(busy, near[x]), inverse = keep / total;
             const float kind = kinds[x], oldR = rr[x], oldG = gr[x], oldB = br[x];
             const float own = kind == 0.0f ? oldR : kind == 2.0f ? oldB : oldG;
             const float extremum = PairExtremum(tr[x - 1], tr[x + 1], t0) +
@@ -1153,8 +1170,8 @@ XTRANS_WIDE_LOOPS void SampleRange(const Frame& f, TileScratch& s, int c, float*
 
 // The ranges, once for both renderings, into the spent candidates' planes:
 // of red and blue over 7 x 7 for the clamp, of green over 3 x 3 for the
-// median's green; and how far the parts are from grey (NeutralDistance),
-// in a spent score's plane.
+// median's green; and how far the parts are from grey (NeutralDistance,
+// BalancedDistance), in spent scores' planes.
 struct SampleRanges {
     const float* lo[3];
     const float* hi[3];
@@ -1162,6 +1179,9 @@ struct SampleRanges {
     const float* greenLo;
     const float* greenHi;
     const float* apart;
+    // The same, lowered where the samples balance out, for the clamp and
+    // the fit.
+    const float* balanced;
 };
 
 // Where red and blue need no sample near to stand beyond (see
@@ -1204,6 +1224,93 @@ void NeutralDistance(const Frame& f, TileScratch& s, SampleRanges& ranges, int m
     }
 }
 
+// The mean of colour c's samples in the (2 kRadius + 1)^2 around each
+// pixel (-1 where it holds none), from separable sums of the samples and of
+// their count; where SampleRange writes.
+template <int kRadius>
+XTRANS_WIDE_LOOPS void SampleMean(const Frame& f, TileScratch& s, int c, float* mean, int margin,
+                                  int reach) {
+    const float* __restrict m = s.plane(kMosaic);
+    const uint8_t* __restrict colour = s.colour();
+    float* __restrict own = s.plane(kDifference);
+    float* __restrict count = s.plane(kFull);
+    float* __restrict rowSum = s.plane(kNumerator);
+    float* __restrict rowCount = s.plane(kDenominator);
+    const Window inside = Inside(f, margin, reach, kRadius);
+    const size_t end = f.at(inside.y1 + kRadius, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = f.at(inside.y0 - kRadius, 0); i < end; ++i) {
+        const float site = colour[i] == c ? 1.0f : 0.0f;
+        own[i] = site * m[i];
+        count[i] = site;
+    }
+    for (int y = inside.y0 - kRadius; y < inside.y1 + kRadius; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const size_t i = row + size_t(x);
+            float sum = own[i], n = count[i];
+#pragma GCC unroll 3
+            for (size_t j = 1; j <= size_t(kRadius); ++j) {
+                sum += own[i - j] + own[i + j];
+                n += count[i - j] + count[i + j];
+            }
+            rowSum[i] = sum;
+            rowCount[i] = n;
+        }
+    }
+    const size_t up = size_t(f.stride);
+    for (int y = inside.y0; y < inside.y1; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const size_t i = row + size_t(x);
+            float sum = rowSum[i], n = rowCount[i];
+#pragma GCC unroll 3
+            for (size_t j = 1; j <= size_t(kRadius); ++j) {
+                sum += rowSum[i - j * up] + rowSum[i + j * up];
+                n += rowCount[i - j * up] + rowCount[i + j * up];
+            }
+            mean[i] = n > 0 ? sum / platform::MaxOf(n, 1.0f) : -1.0f;
+        }
+    }
+}
+
+// How far a part is from grey by the balance of its samples: the most that
+// the mean of red's or blue's samples in the 7 x 7 around a pixel stands
+// from green's, over green's; lowering NeutralDistance (`apart`) to it, but
+// not below kRangeShare of it. Grey detail finer than the sparse red and
+// blue samples can follow (grain, fabric, a scanner's border beside an edge)
+// has ranges that disagree though the part is grey, and the fit's lines
+// then tint it; its samples still balance. Colour texture that averages to
+// grey over the window (a colour zone plate's fine rings) does not balance
+// in its ranges, and the share keeps it from being taken for grey.
+constexpr float kRangeShare = 0.3f;
+
+XTRANS_WIDE_LOOPS
+void BalancedDistance(const Frame& f, TileScratch& s, const float* apart, int margin, int reach,
+                      float* balanced) {
+    float* mean[3] = {s.plane(kLightness), s.plane(kChromaA), s.plane(kChromaB)};
+    for (int c : {0, 1, 2}) SampleMean<kClampRadius>(f, s, c, mean[c], margin, reach);
+    const Window inside = Inside(f, margin, reach, kClampRadius);
+    for (int y = inside.y0; y < inside.y1; ++y) {
+        const size_t row = f.at(y, 0);
+        const float* __restrict mr = mean[0] + row;
+        const float* __restrict mg = mean[1] + row;
+        const float* __restrict mb = mean[2] + row;
+        const float* __restrict d = apart + row;
+        float* __restrict out = balanced + row;
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const float most = platform::MaxOf(std::fabs(mr[x] - mg[x]), std::fabs(mb[x] - mg[x]));
+            const float off = most / platform::MaxOf(mg[x], 256.0f);
+            const bool lacking = mr[x] < 0 || mg[x] < 0 || mb[x] < 0;
+            const float lowered = platform::MinOf(d[x], platform::MaxOf(off, kRangeShare * d[x]));
+            out[x] = lacking ? d[x] : lowered;
+        }
+    }
+}
+
 SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s, int margin) {
     SampleRanges ranges{};
     for (int c : {0, 1, 2}) {
@@ -1219,6 +1326,9 @@ SampleRanges MakeSampleRanges(const Frame& f, TileScratch& s, int margin) {
     float* apart = s.plane(kFirstScore + 2);
     NeutralDistance(f, s, ranges, margin, kScoreReach, apart);
     ranges.apart = apart;
+    float* balanced = s.plane(kFirstScore + 3);
+    BalancedDistance(f, s, apart, margin, kScoreReach, balanced);
+    ranges.balanced = balanced;
     return ranges;
 }
 
@@ -1272,8 +1382,8 @@ void MasterWhereGrey(const Frame& f, const float* apart, const float* const mast
 // blue away from its green there drew colour. Saturated parts keep the
 // plain range: there a pixel's green dipping at an edge would take red or
 // blue down with it into a dark dot. Near grey by the samples themselves
-// (NeutralDistance) the range reaches towards green too, fully at grey,
-// none from 45 % on (where a saturated colour meets white, the most of its
+// (BalancedDistance) the range reaches towards green too, fully at grey,
+// none from 40 % on (where a saturated colour meets white, the most of its
 // samples alike, the least not, it stands at 47 %): in fine grey detail the
 // sparse samples miss the peaks wherever the guided average found no line,
 // and there the clamp alone drew coloured rings. Green keeps its
@@ -1282,7 +1392,7 @@ void MasterWhereGrey(const Frame& f, const float* apart, const float* const mast
 XTRANS_WIDE_LOOPS
 void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, float* const out[3],
                     int margin) {
-    constexpr float kInverseFar = 1.0f / 0.45f;
+    constexpr float kInverseFar = 1.0f / 0.4f;
     const uint8_t* __restrict colour = s.colour();
     const float* __restrict pull = s.plane(kPull);
     const int x0 = f.first(margin, 0, kClampRadius), x1 = f.endColumn(margin, 0, kClampRadius);
@@ -1296,7 +1406,7 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
             const float* __restrict p = pull + row;
             const float* __restrict sv = s.plane(kSmoothR + c) + row;
             const float* __restrict sg = s.plane(kSmoothG) + row;
-            const float* __restrict d = ranges.apart + row;
+            const float* __restrict d = ranges.balanced + row;
             const float* __restrict gl = ranges.greenLo + row;
             const float* __restrict gh = ranges.greenHi + row;
             const uint8_t* __restrict code = colour + row;
@@ -1341,8 +1451,8 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
 // pixel's green, the new one at the other colour's sites. The lines take
 // the rendering's green at the sites, or its mean with `otherGreen` (the
 // alternate's soft blend misplaces an edge's greens, the master's is
-// sharper). Near grey by the samples (`apart`, NeutralDistance) the
-// estimates before stand, fully at grey, none from 45 % on: there the
+// sharper). Near grey by the samples (`apart`, BalancedDistance) the
+// estimates before stand, fully at grey, none from 35 % on: there the
 // master's blend and the clamp towards green hold fine detail grey, which
 // lines fitted to aliased greens would tint. Where c varies less than green
 // over the window (the slope of green on c above 1), green at a site of c
@@ -1421,7 +1531,7 @@ void FitRowSums(const float* __restrict g, const float* __restrict other, const 
 XTRANS_WIDE_LOOPS
 void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const float* otherGreen,
                   const float* apart, int margin) {
-    constexpr float kInverseFar = 1.0f / 0.45f;
+    constexpr float kInverseFar = 1.0f / 0.35f;
     static_assert(kFitRadius == 2);
     constexpr int kRing = 2 * kFitRadius + 1;
     const Window inside = Inside(f, margin, 0, kFitRadius);
@@ -1683,8 +1793,9 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
         (reference ? MedianColourDifferencesReference : MedianColourDifferences)(
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(
-            f, s, out[0], out[1], out[2], margin);
-        FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, ranges.apart, margin);
+            f, s, out[0], out[1], out[2], ranges.balanced, margin);
+        FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, ranges.balanced,
+                     margin);
         ClampToSamples(f, s, ranges, out, margin);
     }
 }

@@ -348,10 +348,11 @@ TEST(XTransDemosaic, AlternateDrawsNoMazeOnAZonePlate) {
             n++;
         }
     // Grey by its samples, the plate takes the master's blend and a clamp
-    // that reaches towards green: at most 0.063 and 0.0071 on the mean out
+    // that reaches towards green: at most 0.055 and 0.0075 on the mean out
     // to 0.8 R; the alternate's own gentle blend, or the plain clamp, drew
-    // magenta and green rings (0.11 and 0.013).
-    EXPECT_LT(worstChroma, 0.08);
+    // magenta and green rings (0.11 and 0.013), and a clamp and fit that
+    // judged grey by the samples' ranges alone left 0.065 half way out.
+    EXPECT_LT(worstChroma, 0.06);
     EXPECT_LT(alternateChroma / double(inner), 0.009);
     EXPECT_LT(alternateError / double(n), 0.004);
     EXPECT_LT(masterError, alternateError);
