@@ -1451,8 +1451,9 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
 // pixel's green, the new one at the other colour's sites. The lines take
 // the rendering's green at the sites, or its mean with `otherGreen` (the
 // alternate's soft blend misplaces an edge's greens, the master's is
-// sharper). Near grey by the samples (`apart`, BalancedDistance) the
-// estimates before stand, fully at grey, none from 35 % on: there the
+// sharper). Near grey by the samples' spread (`apart`, NeutralDistance; their
+// balance would call a blue-yellow edge grey) the estimates before stand,
+// fully at grey, none from 35 % on: there the
 // master's blend and the clamp towards green hold fine detail grey, which
 // lines fitted to aliased greens would tint. Where c varies less than green
 // over the window (the slope of green on c above 1), green at a site of c
@@ -1794,7 +1795,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
             f, s, ranges.lo[kGreen], ranges.hi[kGreen], out[0], out[1], out[2], margin);
         (reference ? GuidedColourDifferencesReference : GuidedColourDifferences)(
             f, s, out[0], out[1], out[2], ranges.balanced, margin);
-        FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, ranges.balanced,
+        FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, ranges.apart,
                      margin);
         ClampToSamples(f, s, ranges, out, margin);
     }
