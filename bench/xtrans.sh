@@ -158,10 +158,12 @@ if [ "${QUALITY:-1}" != 0 ]; then
       done
     done
     # The scorer again, on this program's own render of a photograph (an
-    # edge has no neutral part to find false colour in).
+    # edge, the colour zone plate and the lines have no neutral part to find
+    # false colour in).
     first=
     for s in "${scenes[@]}"; do
-      [[ $s == edge* ]] || { first=$work/render/$p/$s-linear.tif; break; }
+      [[ $s == edge* || $s == zone-colour || $s == chart-lines ]] ||
+        { first=$work/render/$p/$s-linear.tif; break; }
     done
     [ -f "$work/render/$p/zone-neutral-linear.tif" ] && first=$work/render/$p/zone-neutral-linear.tif
     if [ -n "$first" ] && [ -f "$first" ]; then
