@@ -229,6 +229,24 @@ if [ "${QUALITY:-1}" != 0 ]; then
     done
   done
 
+  # The lines chart: how far green stands above the LinearRaw render's on the
+  # lines, the 95th percentile in 8-bit levels, by ground, width and angle.
+  if [[ " ${scenes[*]} " == *" chart-lines "* ]]; then
+    echo
+    printf "%-12s %-7s %-10s %s\n" program mosaic lines "green above, p95 at 0 14 33 45 71 90 degrees"
+    for p in "${programs[@]}"; do
+      ref=$work/render/$p/chart-lines-linear.tif
+      for m in xtrans rggb; do
+        test=$work/render/$p/chart-lines-$m.tif
+        [ -f "$ref" ] && [ -f "$test" ] || continue
+        "${score[@]}" lines "$ref" "$test" | awk -v p="$p" -v m="$m" '
+          { v[$1] = v[$1] sprintf(" %4.0f", $4) }
+          END { for (r = 0; r < 4; r++) printf "%-12s %-7s %-10s%s\n", p, m,
+            (r < 2 ? "yellow" : "red") " " (r % 2 + 1) "px", v[r] }'
+      done
+    done
+  fi
+
   # --- crops -------------------------------------------------------------------
   echo
   for s in "${scenes[@]}"; do

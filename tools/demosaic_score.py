@@ -27,6 +27,12 @@ render's channels are each fitted to the reference's by a cubic, then
       fit: both are the same program's), and how far the darkest pixel's
       luminance, as an 8-bit sRGB grey, falls below the darker side's, the
       reference's darkest (0 when none falls below)
+  demosaic_score.py lines REFERENCE.tif TEST.tif [CELL]
+      for a chart of thin dark lines in square cells of CELL pixels (64), one
+      row per cell: "row column mean p95", how far the test's green stands
+      above the reference's on the pixels of the lines (darker than the
+      cell's ground by over a third of the way to its darkest), in 8-bit
+      sRGB levels, no tone fit; a line turned green shows here first
   demosaic_score.py hardest REFERENCE.tif W,H TEST.tif...
       prints "X,Y,W,H": the box where the tests, tone-fitted, stray most
   demosaic_score.py hide-tag IN.dng OUT.dng TAG
@@ -333,6 +339,26 @@ def edge(ref_path, test_path):
     return difference, max(0.0, below)
 
 
+def lines(ref_path, test_path, cell=64):
+    (ref, ref_icc), (test, test_icc) = read_tiff(ref_path), read_tiff(test_path)
+    ref, test = common(to_srgb8(ref, ref_icc).astype(float), to_srgb8(test, test_icc).astype(float))
+    grey = grey_level(ref)
+    rows = []
+    # The border's width in from each cell's sides, clear of its neighbours'
+    # lines (the images have lost the border already).
+    for row in range((ref.shape[0] + 2 * BORDER) // cell):
+        for column in range((ref.shape[1] + 2 * BORDER) // cell):
+            box = (slice(row * cell, (row + 1) * cell - 2 * BORDER),
+                   slice(column * cell, (column + 1) * cell - 2 * BORDER))
+            g = grey[box]
+            ground, darkest = np.percentile(g, 90), g.min()
+            on = g < ground - (ground - darkest) / 3
+            excess = (test[box][..., 1] - ref[box][..., 1])[on]
+            if excess.size:
+                rows.append((row, column, float(excess.mean()), float(np.percentile(excess, 95))))
+    return rows
+
+
 def hide_tag(src, dst, tag):
     b = bytearray(open(src, 'rb').read())
     assert b[:4] == b'II*\0'
@@ -361,6 +387,9 @@ def main():
         sys.exit(0 if ok else 1)
     elif len(a) == 3 and a[0] == 'edge':
         print('%.0f %.1f' % edge(a[1], a[2]))
+    elif len(a) in (3, 4) and a[0] == 'lines':
+        for r in lines(a[1], a[2], *(int(v) for v in a[3:])):
+            print('%d %d %.1f %.1f' % r)
     elif len(a) == 4 and a[0] == 'hide-tag':
         hide_tag(a[1], a[2], int(a[3]))
     elif len(a) >= 4 and a[0] == 'hardest':
