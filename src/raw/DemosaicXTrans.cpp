@@ -779,11 +779,29 @@ void Differences(const Frame& f, TileScratch& s, const float* r, const float* g,
     }
 }
 
+// How far beyond the image's noise (Frame::noise) the step of green to a
+// site's own sample must stand for the site's third colour to take it.
+constexpr float kThirdNoiseWeight = 16.0f;
+
+// The share of a step of green towards a red or blue site's own sample that
+// the site's third colour takes under `noise` (a multiple of Frame::noise):
+// all of it where the step, on the square-root tone, stands well beyond the
+// noise, little within it. All of it on a clean image.
+[[gnu::always_inline]] inline float BeyondNoise(float step, float noise) {
+    return 1.0f - noise / (step * step + noise + 1.0e-6f);
+}
+
 // One pixel of MedianColourDifferences, from its medians and the spread of
-// its sampled colour's differences.
+// its sampled colour's differences. Under noise, green taken from the
+// sample carries that one sample's noise; the site's third colour (blue at
+// a red site, red at a blue one) builds on the green it had instead where
+// the step lies within the noise, so that the noise goes into two colours,
+// not all three, and into the colour differences the guided average reads
+// there. Green itself still follows: left out, the noise would stand in
+// the site's colour instead, which shows more.
 [[gnu::always_inline]] inline void FromMedians(bool red, bool green, bool blue, float medianR,
                                                float medianB, float spread, float lo, float hi,
-                                               float& r, float& g, float& b) {
+                                               float noise, float& r, float& g, float& b) {
     const float old = g, oldR = r, oldB = b;
     const float sample = red ? oldR : oldB;
     const float refined = platform::MinOf(
@@ -792,9 +810,11 @@ void Differences(const Frame& f, TileScratch& s, const float* r, const float* g,
     const float weight = platform::MaxOf(1.0f - spread / (hi + 1024.0f), 0.0f);
     const bool refine = !green && hi >= 0;
     const float estimate = refine ? old + weight * (refined - old) : old;
+    const float third = weight * BeyondNoise(Tone(refined) - Tone(old), noise);
+    const float under = refine ? old + third * (refined - old) : old;
     g = estimate;
-    r = !red ? estimate + medianR : oldR;
-    b = !blue ? estimate + medianB : oldB;
+    r = !red ? (blue ? under : estimate) + medianR : oldR;
+    b = !blue ? (red ? under : estimate) + medianB : oldB;
 }
 
 // A 3 × 3 median of red less green and blue less green, written back to the
@@ -814,6 +834,7 @@ void MedianColourDifferencesReference(const Frame& f, TileScratch& s, const floa
     const float* __restrict dr = s.plane(kLightness);
     const float* __restrict db = s.plane(kChromaA);
     Differences(f, s, r, g, b, 0);
+    const float noise = kThirdNoiseWeight * f.noise;
     const size_t up = size_t(f.stride);
     for (int y = 1; y + 1 < f.height; ++y) {
         const size_t row = f.at(y, 0);
@@ -836,7 +857,7 @@ void MedianColourDifferencesReference(const Frame& f, TileScratch& s, const floa
             RangeAround(dbr, size_t(x), up, leastB, mostB);
             const float spread = red ? mostR - leastR : mostB - leastB;
             FromMedians(red, code == kGreen, code == 2, medianR, medianB, spread, lo[x], hi[x],
-                        rr[x], gr[x], br[x]);
+                        noise, rr[x], gr[x], br[x]);
         }
     }
 }
@@ -851,6 +872,7 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
     const float* __restrict dr = s.plane(kLightness);
     const float* __restrict db = s.plane(kChromaA);
     Differences(f, s, r, g, b, margin);
+    const float noise = kThirdNoiseWeight * f.noise;
     // One row of sorted columns for each difference, in a spent plane.
     const size_t up = size_t(f.stride);
     float* __restrict loR = s.plane(kNumerator);
@@ -902,7 +924,7 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
                     : Most3(hiB[x - 1], hiB[x], hiB[x + 1]) -
                           Least3(loB[x - 1], loB[x], loB[x + 1]);
             FromMedians(red, code == float(kGreen), code == 2.0f, medianR, medianB, spread, lo[x],
-                        hi[x], rr[x], gr[x], br[x]);
+                        hi[x], noise, rr[x], gr[x], br[x]);
         }
     }
 }
