@@ -121,6 +121,10 @@ struct Frame {
     int height;  // padded rows in use
     // The image's noise, a variance on the square-root tone (ImageNoise).
     float noise = 0;
+    // The same, read where detail that changes smoothly cancels (a zone
+    // plate's rings count as none): the gate on green taking a red or blue
+    // site's own sample.
+    float sampleNoise = 0;
     size_t at(int y, int x) const { return size_t(y) * size_t(stride) + size_t(x); }
     // Where a pass whose output is read `reach` pixels beyond a tile's
     // inside (`margin` in from each side; 0: the whole frame) must write, no
@@ -543,6 +547,24 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
     if (along.y1 > along.y0) Along<true>(f, s, direction, diff, mask, full, out, along, m, green);
 }
 
+// How far beyond the image's noise (Frame::sampleNoise) a step of green
+// towards a red or blue site's own sample must stand to be taken: by the
+// median step, by the guided average's pull at a fine line and by the smooth
+// rendering. Within the noise the step would carry that one sample's noise
+// into green and so into the lightness, which counts for more in the error
+// than the colour it is left in instead (a little more colour noise).
+constexpr float kMedianNoiseWeight = 16.0f;
+constexpr float kPullNoiseWeight = 16.0f;
+constexpr float kSmoothNoiseWeight = 6.0f;
+
+// The share of a step of green towards a red or blue site's own sample that
+// is taken under `noise` (a multiple of Frame::noise): all of it where the
+// step, on the square-root tone, stands well beyond the noise, little within
+// it. All of it on a clean image.
+[[gnu::always_inline]] inline float BeyondNoise(float step, float noise) {
+    return 1.0f - noise / (step * step + noise + 1.0e-6f);
+}
+
 // The alternate's rendering into the smooth planes.
 XTRANS_WIDE_LOOPS
 void SmoothTile(const Frame& f, TileScratch& s, int radius) {
@@ -572,6 +594,7 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius) {
     // difference the green sites around it show.
     float* refined = s.plane(kRefined);
     std::copy(green, green + f.at(f.height, 0), refined);
+    const float noise = kSmoothNoiseWeight * f.sampleNoise;
     for (int c : {0, 2}) {
         const float* estimate = c == 0 ? red : blue;
         float* diff = s.plane(kDifference);
@@ -594,7 +617,14 @@ void SmoothTile(const Frame& f, TileScratch& s, int radius) {
             const uint8_t* __restrict cr = colour + row;
             float* __restrict rr = refined + row;
             DEMOSAIC_ROW_LOOP
-            for (int x = 0; x < f.width; ++x) rr[x] = cr[x] == c ? mr[x] - fr[x] : rr[x];
+            for (int x = 0; x < f.width; ++x) {
+                const float g0 = rr[x], step = mr[x] - fr[x];
+                const float d = std::sqrt(platform::MaxOf(step, 0.0f)) -
+                                std::sqrt(platform::MaxOf(g0, 0.0f));
+                // Written from the step so that a clean image's comes out as it was.
+                const float within = 1.0f - BeyondNoise(d, noise);
+                rr[x] = cr[x] == c ? step + within * (g0 - step) : g0;
+            }
         }
     }
     std::copy(refined, refined + f.at(f.height, 0), green);
@@ -779,11 +809,22 @@ void Differences(const Frame& f, TileScratch& s, const float* r, const float* g,
     }
 }
 
+// How far beyond the image's noise (Frame::noise) the step of green to a
+// site's own sample must stand for the site's third colour to take it.
+constexpr float kThirdNoiseWeight = 16.0f;
+
 // One pixel of MedianColourDifferences, from its medians and the spread of
-// its sampled colour's differences.
+// its sampled colour's differences. Under noise, green taken from the
+// sample carries that one sample's noise; the site's third colour (blue at
+// a red site, red at a blue one) builds on the green it had instead where
+// the step lies within the noise, so that the noise goes into two colours,
+// not all three, and into the colour differences the guided average reads
+// there. Green itself follows only where the step stands beyond the noise
+// (kMedianNoiseWeight, a weaker gate).
 [[gnu::always_inline]] inline void FromMedians(bool red, bool green, bool blue, float medianR,
                                                float medianB, float spread, float lo, float hi,
-                                               float& r, float& g, float& b) {
+                                               float noise, float greenNoise, float& r, float& g,
+                                               float& b) {
     const float old = g, oldR = r, oldB = b;
     const float sample = red ? oldR : oldB;
     const float refined = platform::MinOf(
@@ -791,10 +832,14 @@ void Differences(const Frame& f, TileScratch& s, const float* r, const float* g,
         platform::MaxOf(hi, old));
     const float weight = platform::MaxOf(1.0f - spread / (hi + 1024.0f), 0.0f);
     const bool refine = !green && hi >= 0;
-    const float estimate = refine ? old + weight * (refined - old) : old;
+    const float step = Tone(refined) - Tone(old);
+    const float taken = weight * BeyondNoise(step, greenNoise);
+    const float estimate = refine ? old + taken * (refined - old) : old;
+    const float third = weight * BeyondNoise(step, noise);
+    const float under = refine ? old + third * (refined - old) : old;
     g = estimate;
-    r = !red ? estimate + medianR : oldR;
-    b = !blue ? estimate + medianB : oldB;
+    r = !red ? (blue ? under : estimate) + medianR : oldR;
+    b = !blue ? (red ? under : estimate) + medianB : oldB;
 }
 
 // A 3 × 3 median of red less green and blue less green, written back to the
@@ -814,6 +859,8 @@ void MedianColourDifferencesReference(const Frame& f, TileScratch& s, const floa
     const float* __restrict dr = s.plane(kLightness);
     const float* __restrict db = s.plane(kChromaA);
     Differences(f, s, r, g, b, 0);
+    const float noise = kThirdNoiseWeight * f.noise;
+    const float greenNoise = kMedianNoiseWeight * f.sampleNoise;
     const size_t up = size_t(f.stride);
     for (int y = 1; y + 1 < f.height; ++y) {
         const size_t row = f.at(y, 0);
@@ -836,7 +883,7 @@ void MedianColourDifferencesReference(const Frame& f, TileScratch& s, const floa
             RangeAround(dbr, size_t(x), up, leastB, mostB);
             const float spread = red ? mostR - leastR : mostB - leastB;
             FromMedians(red, code == kGreen, code == 2, medianR, medianB, spread, lo[x], hi[x],
-                        rr[x], gr[x], br[x]);
+                        noise, greenNoise, rr[x], gr[x], br[x]);
         }
     }
 }
@@ -851,6 +898,8 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
     const float* __restrict dr = s.plane(kLightness);
     const float* __restrict db = s.plane(kChromaA);
     Differences(f, s, r, g, b, margin);
+    const float noise = kThirdNoiseWeight * f.noise;
+    const float greenNoise = kMedianNoiseWeight * f.sampleNoise;
     // One row of sorted columns for each difference, in a spent plane.
     const size_t up = size_t(f.stride);
     float* __restrict loR = s.plane(kNumerator);
@@ -902,7 +951,7 @@ void MedianColourDifferences(const Frame& f, TileScratch& s, const float* greenL
                     : Most3(hiB[x - 1], hiB[x], hiB[x + 1]) -
                           Least3(loB[x - 1], loB[x], loB[x + 1]);
             FromMedians(red, code == float(kGreen), code == 2.0f, medianR, medianB, spread, lo[x],
-                        hi[x], rr[x], gr[x], br[x]);
+                        hi[x], noise, greenNoise, rr[x], gr[x], br[x]);
         }
     }
 }
@@ -1001,6 +1050,7 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
     const float* tone = s.plane(kChromaB);
     float* pull = s.plane(kPull);
     const uint8_t* colour = s.colour();
+    const float pullNoise = kPullNoiseWeight * f.sampleNoise;
     for (int y = kGuidedRadius; y < f.height - kGuidedRadius; ++y)
         for (int x = kGuidedRadius; x < f.width - kGuidedRadius; ++x) {
             const size_t i = f.at(y, x);
@@ -1022,8 +1072,9 @@ void GuidedColourDifferencesReference(const Frame& f, TileScratch& s, float* r, 
             }
             const float keep = Damping(busy) * GreyDamping(busy, balanced[i]);
             pull[i] = Pull(extremum);
-            if (colour[i] == 0) g[i] += pull[i] * (r[i] - g[i]);
-            if (colour[i] == 2) g[i] += pull[i] * (b[i] - g[i]);
+            const float own = colour[i] == 0 ? r[i] : colour[i] == 2 ? b[i] : g[i];
+            const float pulled = pull[i] * BeyondNoise(Tone(own) - Tone(g[i]), pullNoise);
+            if (colour[i] != kGreen) g[i] += pulled * (own - g[i]);
             if (colour[i] != 0) r[i] = g[i] + keep * sumR / total;
             if (colour[i] != 2) b[i] = g[i] + keep * sumB / total;
         }
@@ -1045,6 +1096,7 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
     float* __restrict sumsB = s.plane(kDifference);
     // The colours as floats, as in MedianColourDifferences.
     float* __restrict kinds = s.plane(kFull);
+    const float pullNoise = kPullNoiseWeight * f.sampleNoise;
     const ptrdiff_t up = f.stride;
     const int x0 = f.first(margin, kGuidedReach, kGuidedRadius),
               x1 = f.endColumn(margin, kGuidedReach, kGuidedRadius);
@@ -1102,7 +1154,8 @@ void GuidedColourDifferences(const Frame& f, TileScratch& s, float* r, float* g,
                                    PairExtremum(tr[x - up - 1], tr[x + up + 1], t0) +
                                    PairExtremum(tr[x - up + 1], tr[x + up - 1], t0);
             const float pulled = Pull(extremum);
-            const float green = oldG + pulled * (own - oldG);
+            const float green =
+                oldG + pulled * BeyondNoise(Tone(own) - Tone(oldG), pullNoise) * (own - oldG);
             pr[x] = pulled;
             gr[x] = green;
             const float red = green + sumR * inverse, blue = green + sumB * inverse;
@@ -1817,46 +1870,77 @@ void CheckArguments(const MosaicPlane& mosaic, const uint16_t* rgb) {
 // which lie on flat parts even in fine texture, less what a clean
 // photograph's fine detail gives there: 0 for every clean scene of the
 // bench, which develops as without, but the neutral zone plate, whose finest
-// rings read as noise (it is held grey, so little changes). 0 for a layout
+// rings read as noise (it is held grey, so little changes); the second
+// figure reads them as none. 0 for a layout
 // without adjacent greens. Over the whole mosaic, so that an area develops
 // as its part of the whole.
-float ImageNoise(const MosaicPlane& mosaic) {
+struct NoiseFigures {
+    float all = 0;
+    // The lesser of that and the same read where smooth detail cancels: 0
+    // on the zone plate too.
+    float smooth = 0;
+};
+
+NoiseFigures ImageNoise(const MosaicPlane& mosaic) {
     // The 2nd percentile of a squared difference of two normal samples, in
-    // either's variance; and the most that clean photographs' detail gives.
+    // either's variance, its 0.5th; and the most that clean photographs'
+    // detail gives.
     constexpr float kFiftiethOfSquare = 2 * 0.000628f;
+    constexpr float kTwoHundredthOfSquare = 2 * 3.927e-5f;
     constexpr float kCleanDetail = 10.0f;
     // Not a multiple of 3, so that the rows sampled meet every row of the
     // 6 x 6 repeat.
     uint32_t step = std::max(1u, mosaic.height / 256);
     if (step % 3 == 0) ++step;
-    std::vector<float> squares;
+    const auto green = [&](uint32_t y, uint32_t x) { return mosaic.layout.colorAt(y, x) == kGreen; };
+    const auto tone = [&](uint32_t y, uint32_t x) {
+        return std::sqrt(float(mosaic.samples[size_t(y) * mosaic.rowStride + x]));
+    };
+    // Beside each difference of adjacent greens, where a 2 x 2 block of
+    // greens has it, that difference less the one below it: detail that
+    // changes smoothly across rows (the fine rings of a zone plate, which
+    // alias but carry no noise) cancels there, noise does not.
+    std::vector<float> squares, crosses;
     for (uint32_t y = 0; y < mosaic.height; y += step) {
-        const uint16_t* row = mosaic.samples + size_t(y) * mosaic.rowStride;
         for (uint32_t x = 0; x + 1 < mosaic.width; ++x) {
-            if (mosaic.layout.colorAt(y, x) != kGreen || mosaic.layout.colorAt(y, x + 1) != kGreen)
-                continue;
-            const float d = std::sqrt(float(row[x])) - std::sqrt(float(row[x + 1]));
+            if (!green(y, x) || !green(y, x + 1)) continue;
+            const float d = tone(y, x) - tone(y, x + 1);
             squares.push_back(d * d);
+            if (y + 1 < mosaic.height && green(y + 1, x) && green(y + 1, x + 1)) {
+                // Four samples' noise: half the square is two samples'.
+                const float e = d - (tone(y + 1, x) - tone(y + 1, x + 1));
+                crosses.push_back(0.5f * e * e);
+            }
         }
     }
-    if (squares.empty()) return 0;
+    if (squares.empty()) return {};
     const auto least = squares.begin() + ptrdiff_t(squares.size() / 50);
     std::nth_element(squares.begin(), least, squares.end());
-    return std::max(*least / kFiftiethOfSquare - kCleanDetail, 0.0f);
+    const float noise = *least / kFiftiethOfSquare;
+    float smooth = noise;
+    // The lower percentile, as curvature (the rings again) leaves the cross
+    // differences small only on a few narrow bands.
+    if (!crosses.empty()) {
+        const auto fewest = crosses.begin() + ptrdiff_t(crosses.size() / 200);
+        std::nth_element(crosses.begin(), fewest, crosses.end());
+        smooth = std::min(noise, *fewest / kTwoHundredthOfSquare);
+    }
+    return {std::max(noise - kCleanDetail, 0.0f), std::max(smooth - kCleanDetail, 0.0f)};
 }
 
 // Over `area` of the mosaic only.
 template <typename Interpolate>
 void RunTiles(const MosaicPlane& mosaic, const RawCrop& area, unsigned bands, int pad, int planes,
               const Interpolate& interpolate) {
-    const float noise = ImageNoise(mosaic);
+    const NoiseFigures noise = ImageNoise(mosaic);
     platform::RunInRowBands(area.height, bands, [&](uint32_t first, uint32_t end) {
         const int stride = kTileSize + 2 * pad;
         TileScratch scratch(stride, stride, planes);
         platform::ForEachTile(
             area.left, area.left + area.width, area.top + first, area.top + end, kTileSize,
             kTileSize, pad, [&](const DemosaicTile& tile) {
-                const Frame frame{tile.stride, tile.paddedWidth(), tile.paddedHeight(), noise};
+                const Frame frame{tile.stride, tile.paddedWidth(), tile.paddedHeight(), noise.all,
+                                  noise.smooth};
                 LoadTile(mosaic, tile, scratch);
                 interpolate(tile, frame, scratch);
             });
