@@ -1635,9 +1635,9 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                 const float ur = (up[x + 1] - t0) * (up[x + 1] - t0);
                 const float dl = (down[x - 1] - t0) * (down[x - 1] - t0);
                 const float dr = (down[x + 1] - t0) * (down[x + 1] - t0);
-                const float flat = platform::MinOf(
-                    platform::MinOf(l + ul + dl + u + d, r + ur + dr + u + d),
-                    platform::MinOf(u + ul + ur + l + r, d + dl + dr + l + r));
+                const float flat =
+                    platform::MinOf(platform::MinOf(l + ul + dl + u + d, r + ur + dr + u + d),
+                                    platform::MinOf(u + ul + ur + l + r, d + dl + dr + l + r));
                 inverseScale[x] = 1.0f / (kFitAlikeScale * kFitAlikeScale + kFitAlikeFlat * flat);
             }
         }
@@ -1686,7 +1686,8 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                     // where the fit is not taken (near grey).
                     const float spread = sgg[x] - 2.0f * t0 * sg[x] + t0 * t0 * sw[x];
                     const bool taken = NearGrey(grey[x], kInverseFar) < 1.0f;
-                    strays[x] = taken && spread * inverseScale[x] > kFitAlikeSkip * sw[x] ? 1.0f : 0.0f;
+                    strays[x] =
+                        taken && spread * inverseScale[x] > kFitAlikeSkip * sw[x] ? 1.0f : 0.0f;
                 }
                 for (int x = x0; x < x1; ++x)
                     if (strays[x] > 0)
