@@ -1521,6 +1521,17 @@ constexpr float kGreyFitSlack = 3000.0f;
 // How far beyond the image's noise (ImageNoise) red's and blue's samples
 // must vary for their lines to be taken.
 constexpr float kFitNoiseWeight = 16.0f;
+// Beside a step from a flat part (a grey border beside a picture), the
+// window's sites across the step pull the flat side's line off its own
+// colour: there the sites count by how alike their green is to the pixel's,
+// 1 / (1 + (d / s)^4), where s^2 = kFitAlikeScale^2 plus kFitAlikeFlat times
+// how much the flattest half of the pixel's eight neighbours varies (tones
+// squared), so that texture, whose every half varies, keeps the whole window.
+constexpr float kFitAlikeScale = 8.0f;
+constexpr float kFitAlikeFlat = 4.0f;
+// Where the window's greens stray from the pixel's by less than this (mean
+// (d / s)^2), every site weighs about the same and the plain sums stand.
+constexpr float kFitAlikeSkip = 0.05f;
 
 // Five rows (or columns, `up` 1) of a plane around i under the tent
 // 1 2 3 2 1.
@@ -1536,17 +1547,47 @@ constexpr float kFitNoiseWeight = 16.0f;
 // The sums a fit takes over the sites of one colour.
 enum FitSum { kSumW, kSumG, kSumV, kSumGG, kSumVV, kSumGV, kFitSums };
 
+// The fit's sums over the 5 x 5 around (y, x) for the sites of colour c,
+// each site weighed by how alike its green is to the pixel's (see
+// kFitAlikeScale), `inverseScale` 1 / s^2, scaled to the plain sums' weight
+// `plain` so that the fit reads them alike; `toneG` and `toneV` the rows'
+// tones, at -2 .. 2 from the pixel's row.
+void AlikeFitSums(const float* const toneG[5], const float* const toneV[5],
+                  const uint8_t* const code[5], int x, uint8_t c, float inverseScale, float plain,
+                  float* sums, size_t stride) {
+    constexpr float kTent[5] = {1, 2, 3, 2, 1};
+    const float t0 = toneG[2][x];
+    float acc[kFitSums] = {};
+    for (int dy = 0; dy < 5; ++dy)
+        for (int dx = 0; dx < 5; ++dx) {
+            const int j = x + dx - 2;
+            if (code[dy][j] != c) continue;
+            const float tg = toneG[dy][j], tv = toneV[dy][j];
+            const float dd = (tg - t0) * (tg - t0) * inverseScale;
+            const float w = kTent[dy] * kTent[dx] / (1.0f + dd * dd);
+            acc[kSumW] += w;
+            acc[kSumG] += w * tg;
+            acc[kSumV] += w * tv;
+            acc[kSumGG] += w * tg * tg;
+            acc[kSumVV] += w * tv * tv;
+            acc[kSumGV] += w * tg * tv;
+        }
+    if (acc[kSumW] <= 0) return;
+    const float scale = plain / acc[kSumW];
+    for (int q = 0; q < kFitSums; ++q) sums[size_t(q) * stride + size_t(x)] = acc[q] * scale;
+}
+
 // One row's tones over the sites of red and blue (1 there, 0 elsewhere;
 // their products) and their sums under the tent along the row, into
 // `sums` (kFitSums rows a colour, red's then blue's); `products` is scratch
-// of as many rows.
+// of as many rows. The row's tones of green and of the samples go to `toneG`
+// and `toneV`.
 XTRANS_WIDE_LOOPS
 void FitRowSums(const float* __restrict g, const float* __restrict other, const float* __restrict m,
                 const uint8_t* __restrict code, int x0, int x1, size_t stride,
-                float* __restrict products, float* __restrict sums) {
+                float* __restrict products, float* __restrict sums, float* __restrict toneG,
+                float* __restrict toneV) {
     float* __restrict kind = products + size_t(2 * kFitSums) * stride;
-    float* __restrict toneG = kind + stride;
-    float* __restrict toneV = toneG + stride;
     DEMOSAIC_ROW_LOOP
     for (int x = x0 - kFitRadius; x < x1 + kFitRadius; ++x) {
         kind[x] = float(code[x]);
@@ -1606,17 +1647,53 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
     float* kinds = fitted + stride;
     float* tones = kinds + stride;
     float* trust = tones + stride;
+    // 1 / s^2 of the alike weights, a row; the tones of green and of the
+    // samples of the last kRing rows, for the weighted sums.
+    float* alikeScale = trust + 2 * stride;
+    float* stray = alikeScale + stride;
+    float* toneRing = stray + stride;
     const int x0 = inside.x0, x1 = inside.x1;
-    auto sumsOf = [&](int y) {
-        return ring + size_t(((y % kRing) + kRing) % kRing) * size_t(2 * kFitSums) * stride;
-    };
+    auto slot = [&](int y) { return size_t(((y % kRing) + kRing) % kRing); };
+    auto sumsOf = [&](int y) { return ring + slot(y) * size_t(2 * kFitSums) * stride; };
+    auto toneGOf = [&](int y) { return toneRing + 2 * slot(y) * stride; };
+    auto toneVOf = [&](int y) { return toneRing + (2 * slot(y) + 1) * stride; };
     for (int y = inside.y0 - kFitRadius; y < inside.y0 + kFitRadius; ++y)
         FitRowSums(g + f.at(y, 0), other + f.at(y, 0), m + f.at(y, 0), colour + f.at(y, 0), x0, x1,
-                   stride, products, sumsOf(y));
+                   stride, products, sumsOf(y), toneGOf(y), toneVOf(y));
     for (int y = inside.y0; y < inside.y1; ++y) {
         const size_t below = f.at(y + kFitRadius, 0);
         FitRowSums(g + below, other + below, m + below, colour + below, x0, x1, stride, products,
-                   sumsOf(y + kFitRadius));
+                   sumsOf(y + kFitRadius), toneGOf(y + kFitRadius), toneVOf(y + kFitRadius));
+        const float* toneGRows[5];
+        const float* toneVRows[5];
+        const uint8_t* codeRows[5];
+        for (int dy = 0; dy < 5; ++dy) {
+            toneGRows[dy] = toneGOf(y + dy - 2);
+            toneVRows[dy] = toneVOf(y + dy - 2);
+            codeRows[dy] = colour + f.at(y + dy - 2, 0);
+        }
+        {
+            // How much the flattest half of the eight neighbours varies.
+            const float* __restrict up = toneGRows[1];
+            const float* __restrict mid = toneGRows[2];
+            const float* __restrict down = toneGRows[3];
+            float* __restrict inverseScale = alikeScale;
+            DEMOSAIC_ROW_LOOP
+            for (int x = x0; x < x1; ++x) {
+                const float t0 = mid[x];
+                const float u = (up[x] - t0) * (up[x] - t0), d = (down[x] - t0) * (down[x] - t0);
+                const float l = (mid[x - 1] - t0) * (mid[x - 1] - t0);
+                const float r = (mid[x + 1] - t0) * (mid[x + 1] - t0);
+                const float ul = (up[x - 1] - t0) * (up[x - 1] - t0);
+                const float ur = (up[x + 1] - t0) * (up[x + 1] - t0);
+                const float dl = (down[x - 1] - t0) * (down[x - 1] - t0);
+                const float dr = (down[x + 1] - t0) * (down[x + 1] - t0);
+                const float flat =
+                    platform::MinOf(platform::MinOf(l + ul + dl + u + d, r + ur + dr + u + d),
+                                    platform::MinOf(u + ul + ur + l + r, d + dl + dr + l + r));
+                inverseScale[x] = 1.0f / (kFitAlikeScale * kFitAlikeScale + kFitAlikeFlat * flat);
+            }
+        }
         const size_t row = f.at(y, 0);
         const uint8_t* __restrict code = colour + row;
         const float* __restrict mr = m + row;
@@ -1644,6 +1721,31 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                 DEMOSAIC_ROW_LOOP
                 for (int x = x0; x < x1; ++x)
                     o[x] = r0[x] + 2.0f * r1[x] + 3.0f * r2[x] + 2.0f * r3[x] + r4[x];
+            }
+            {
+                // Where the window's greens stray from the pixel's, the
+                // sums weighed by how alike they are.
+                const float* __restrict sw = sums + kSumW * stride;
+                const float* __restrict sg = sums + kSumG * stride;
+                const float* __restrict sgg = sums + kSumGG * stride;
+                const float* __restrict t = toneGRows[2];
+                const float* __restrict inverseScale = alikeScale;
+                const float* __restrict grey = apart + row;
+                float* __restrict strays = stray;
+                DEMOSAIC_ROW_LOOP
+                for (int x = x0; x < x1; ++x) {
+                    const float t0 = t[x];
+                    // The tent's mean of (green - t0)^2 over the sites; none
+                    // where the fit is not taken (near grey).
+                    const float spread = sgg[x] - 2.0f * t0 * sg[x] + t0 * t0 * sw[x];
+                    const bool taken = NearGrey(grey[x], kInverseFar) < 1.0f;
+                    strays[x] =
+                        taken && spread * inverseScale[x] > kFitAlikeSkip * sw[x] ? 1.0f : 0.0f;
+                }
+                for (int x = x0; x < x1; ++x)
+                    if (strays[x] > 0)
+                        AlikeFitSums(toneGRows, toneVRows, codeRows, x, uint8_t(2 * k),
+                                     inverseScale[x], sw[x], sums, stride);
             }
             const float* __restrict sumW = sums + kSumW * stride;
             const float* __restrict sumG = sums + kSumG * stride;

@@ -293,6 +293,51 @@ TEST(XTransDemosaic, NoiseIsNotFollowedIntoColour) {
     EXPECT_LT(alongGreen / noiseSquared, 0.39);
 }
 
+// A scanner's flat grey border beside a picture of coloured texture: the
+// border's pixels next to the picture stay grey, whether the picture lies
+// beside the border or below it.
+TEST(XTransDemosaic, AGreyBorderBesideAPictureTakesNoColourFromIt) {
+    const uint32_t size = 96, edge = 48;
+    const CFALayout layout = Layout(XTransColours(0));
+    std::mt19937 random(5);
+    const auto uniform = [&] { return (double(random()) + 0.5) / 4294967296.0; };
+    for (bool below : {false, true}) {
+        // Dark grey, as a scan's border; the picture yellowish, its colour
+        // varying from pixel to pixel.
+        Picture p = Flat(size, size, {3200, 3200, 3200});
+        for (uint32_t y = 0; y < size; y++)
+            for (uint32_t x = 0; x < size; x++) {
+                if ((below ? y : x) < edge) continue;
+                const double g = 6000 + 14000 * uniform();
+                const double colour[3] = {g * (0.85 + 0.3 * uniform()), g,
+                                          g * (0.45 + 0.3 * uniform())};
+                for (int c = 0; c < 3; c++)
+                    p.rgb[(size_t(y) * size + x) * 3 + size_t(c)] = uint16_t(colour[c]);
+            }
+        for (bool master : {true, false}) {
+            const std::vector<uint16_t> out =
+                Demosaic(Mosaic(p, layout), size, size, layout, master);
+            // The mean departure from grey of the two rows or columns next
+            // to the picture, in 8-bit levels on a 1/2.2 tone (before the
+            // fit kept to the border's side: 1.5 and 1.1 in the master).
+            double sum = 0;
+            int n = 0;
+            for (uint32_t along = 8; along + 8 < size; along++)
+                for (uint32_t across = edge - 2; across < edge; across++) {
+                    const uint32_t y = below ? across : along, x = below ? along : across;
+                    const uint16_t* px = &out[(size_t(y) * size + x) * 3];
+                    auto tone = [](double v) { return 255 * std::pow(v / 65535.0, 1 / 2.2); };
+                    for (int c : {0, 2}) {
+                        sum += std::fabs(tone(px[c]) - tone(px[1]));
+                        n++;
+                    }
+                }
+            EXPECT_LT(sum / n, below ? 0.95 : 1.35)
+                << (below ? "below" : "beside") << (master ? " master" : " alternate");
+        }
+    }
+}
+
 // The whole DNG road: a photograph's X-Trans mosaic, at another phase and in
 // tiles, develops to within 37.5 dB CPSNR (on a 1/2.2 tone) of its LinearRaw
 // twin, which differ; through LibRaw the same mosaic
