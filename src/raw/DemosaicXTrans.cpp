@@ -1556,7 +1556,7 @@ enum FitSum { kSumW, kSumG, kSumV, kSumGG, kSumVV, kSumGV, kFitSums };
 // row vectorises.
 XTRANS_WIDE_LOOPS
 void AlikeFitSums(const float* const toneG[5], const float* const toneV[5],
-                  const uint8_t* const code[5], int x0, int x1,
+                  const float* const kinds[5], int x0, int x1,
                   const float* __restrict inverseScale, float* __restrict alike, size_t stride) {
     constexpr float kTent[5] = {1, 2, 3, 2, 1};
     const float* __restrict g0 = toneG[0];
@@ -1569,11 +1569,11 @@ void AlikeFitSums(const float* const toneG[5], const float* const toneV[5],
     const float* __restrict v2 = toneV[2];
     const float* __restrict v3 = toneV[3];
     const float* __restrict v4 = toneV[4];
-    const uint8_t* __restrict c0 = code[0];
-    const uint8_t* __restrict c1 = code[1];
-    const uint8_t* __restrict c2 = code[2];
-    const uint8_t* __restrict c3 = code[3];
-    const uint8_t* __restrict c4 = code[4];
+    const float* __restrict c0 = kinds[0];
+    const float* __restrict c1 = kinds[1];
+    const float* __restrict c2 = kinds[2];
+    const float* __restrict c3 = kinds[3];
+    const float* __restrict c4 = kinds[4];
     float* __restrict out[2 * kFitSums];
     for (int q = 0; q < 2 * kFitSums; ++q) out[q] = alike + size_t(q) * stride;
     float* __restrict rw = out[0];
@@ -1595,12 +1595,12 @@ void AlikeFitSums(const float* const toneG[5], const float* const toneV[5],
         // In the order of the plain form, row by row: a site of the other
         // colour (or green) adds a weight of 0, which leaves a sum as it was.
         const auto site = [&](const float* __restrict gs, const float* __restrict vs,
-                              const uint8_t* __restrict cs, int dy, int dx) {
+                              const float* __restrict cs, int dy, int dx) {
             const int j = x + dx - 2;
             const float tg = gs[j], tv = vs[j];
             const float dd = (tg - t0) * (tg - t0) * inverse;
             const float w = kTent[dy] * kTent[dx] / (1.0f + dd * dd);
-            const float wr = cs[j] == 0 ? w : 0.0f, wb = cs[j] == 2 ? w : 0.0f;
+            const float wr = cs[j] == 0.0f ? w : 0.0f, wb = cs[j] == 2.0f ? w : 0.0f;
             r[kSumW] += wr;
             r[kSumG] += wr * tg;
             r[kSumV] += wr * tv;
@@ -1615,7 +1615,7 @@ void AlikeFitSums(const float* const toneG[5], const float* const toneV[5],
             b[kSumGV] += wb * tg * tv;
         };
         const auto row = [&](const float* __restrict gs, const float* __restrict vs,
-                             const uint8_t* __restrict cs, int dy) {
+                             const float* __restrict cs, int dy) {
             site(gs, vs, cs, dy, 0);
             site(gs, vs, cs, dy, 1);
             site(gs, vs, cs, dy, 2);
@@ -1646,13 +1646,12 @@ void AlikeFitSums(const float* const toneG[5], const float* const toneV[5],
 // their products) and their sums under the tent along the row, into
 // `sums` (kFitSums rows a colour, red's then blue's); `products` is scratch
 // of as many rows. The row's tones of green and of the samples go to `toneG`
-// and `toneV`.
+// and `toneV`, its colours to `kind`.
 XTRANS_WIDE_LOOPS
 void FitRowSums(const float* __restrict g, const float* __restrict other, const float* __restrict m,
                 const uint8_t* __restrict code, int x0, int x1, size_t stride,
                 float* __restrict products, float* __restrict sums, float* __restrict toneG,
-                float* __restrict toneV) {
-    float* __restrict kind = products + size_t(2 * kFitSums) * stride;
+                float* __restrict toneV, float* __restrict kind) {
     DEMOSAIC_ROW_LOOP
     for (int x = x0 - kFitRadius; x < x1 + kFitRadius; ++x) {
         kind[x] = float(code[x]);
@@ -1717,28 +1716,35 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
     float* alikeScale = trust + 2 * stride;
     float* stray = alikeScale + stride;
     float* toneRing = stray + stride;
-    // Both colours' weighed sums of a row, taken once the first colour
-    // needs them.
-    float* alike = toneRing + size_t(2 * kRing) * stride;
+    // Both colours' weighed sums of a row, taken over a span of it once the
+    // first colour needs them there.
+    float* alike = toneRing + size_t(3 * kRing) * stride;
     const int x0 = inside.x0, x1 = inside.x1;
+    constexpr int kAlikeSpan = 32;
+    std::vector<uint8_t> alikeTaken(size_t((x1 - x0) / kAlikeSpan + 1));
+    // The sums the fit reads where some pixel strays: written whole, as a
+    // select, since a select back into `sums` becomes masked stores.
+    float* chosen = alike + size_t(2 * kFitSums) * stride;
     auto slot = [&](int y) { return size_t(((y % kRing) + kRing) % kRing); };
     auto sumsOf = [&](int y) { return ring + slot(y) * size_t(2 * kFitSums) * stride; };
-    auto toneGOf = [&](int y) { return toneRing + 2 * slot(y) * stride; };
-    auto toneVOf = [&](int y) { return toneRing + (2 * slot(y) + 1) * stride; };
+    auto toneGOf = [&](int y) { return toneRing + 3 * slot(y) * stride; };
+    auto toneVOf = [&](int y) { return toneRing + (3 * slot(y) + 1) * stride; };
+    auto kindOf = [&](int y) { return toneRing + (3 * slot(y) + 2) * stride; };
     for (int y = inside.y0 - kFitRadius; y < inside.y0 + kFitRadius; ++y)
         FitRowSums(g + f.at(y, 0), other + f.at(y, 0), m + f.at(y, 0), colour + f.at(y, 0), x0, x1,
-                   stride, products, sumsOf(y), toneGOf(y), toneVOf(y));
+                   stride, products, sumsOf(y), toneGOf(y), toneVOf(y), kindOf(y));
     for (int y = inside.y0; y < inside.y1; ++y) {
         const size_t below = f.at(y + kFitRadius, 0);
         FitRowSums(g + below, other + below, m + below, colour + below, x0, x1, stride, products,
-                   sumsOf(y + kFitRadius), toneGOf(y + kFitRadius), toneVOf(y + kFitRadius));
+                   sumsOf(y + kFitRadius), toneGOf(y + kFitRadius), toneVOf(y + kFitRadius),
+                   kindOf(y + kFitRadius));
         const float* toneGRows[5];
         const float* toneVRows[5];
-        const uint8_t* codeRows[5];
+        const float* kindRows[5];
         for (int dy = 0; dy < 5; ++dy) {
             toneGRows[dy] = toneGOf(y + dy - 2);
             toneVRows[dy] = toneVOf(y + dy - 2);
-            codeRows[dy] = colour + f.at(y + dy - 2, 0);
+            kindRows[dy] = kindOf(y + dy - 2);
         }
         {
             // How much the flattest half of the eight neighbours varies.
@@ -1762,7 +1768,7 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                 inverseScale[x] = 1.0f / (kFitAlikeScale * kFitAlikeScale + kFitAlikeFlat * flat);
             }
         }
-        bool alikeTaken = false;
+        std::fill(alikeTaken.begin(), alikeTaken.end(), uint8_t(0));
         const size_t row = f.at(y, 0);
         const uint8_t* __restrict code = colour + row;
         const float* __restrict mr = m + row;
@@ -1791,6 +1797,7 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                 for (int x = x0; x < x1; ++x)
                     o[x] = r0[x] + 2.0f * r1[x] + 3.0f * r2[x] + 2.0f * r3[x] + r4[x];
             }
+            const float* fitSums = sums;
             {
                 // Where the window's greens stray from the pixel's, the
                 // sums weighed by how alike they are.
@@ -1807,18 +1814,22 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                     // The tent's mean of (green - t0)^2 over the sites; none
                     // where the fit is not taken (near grey).
                     const float spread = sgg[x] - 2.0f * t0 * sg[x] + t0 * t0 * sw[x];
-                    const bool taken = NearGrey(grey[x], kInverseFar) < 1.0f;
-                    strays[x] =
-                        taken && spread * inverseScale[x] > kFitAlikeSkip * sw[x] ? 1.0f : 0.0f;
+                    const float taken = NearGrey(grey[x], kInverseFar) < 1.0f ? 1.0f : 0.0f;
+                    strays[x] = spread * inverseScale[x] > kFitAlikeSkip * sw[x] ? taken : 0.0f;
                 }
-                bool any = false;
-                for (int x = x0; x < x1; ++x) any = any || strays[x] > 0;
-                if (any && !alikeTaken) {
-                    AlikeFitSums(toneGRows, toneVRows, codeRows, x0, x1, inverseScale, alike,
+                int straying = 0;
+                for (int span = 0; span * kAlikeSpan < x1 - x0; ++span) {
+                    const int a = x0 + span * kAlikeSpan, e = std::min(a + kAlikeSpan, x1);
+                    int any = 0;
+                    for (int x = a; x < e; ++x) any += strays[x] > 0 ? 1 : 0;
+                    straying += any;
+                    if (any == 0 || alikeTaken[size_t(span)]) continue;
+                    AlikeFitSums(toneGRows, toneVRows, kindRows, a, e, inverseScale, alike,
                                  stride);
-                    alikeTaken = true;
+                    alikeTaken[size_t(span)] = 1;
                 }
-                if (any) {
+                if (straying > 0) {
+                    fitSums = chosen;
                     // The weighed sums scaled to the plain sums' weight, so
                     // that the fit reads them alike.
                     const float* __restrict aw = alike + size_t(k * kFitSums + kSumW) * stride;
@@ -1827,31 +1838,37 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                     const float* __restrict agg = alike + size_t(k * kFitSums + kSumGG) * stride;
                     const float* __restrict avv = alike + size_t(k * kFitSums + kSumVV) * stride;
                     const float* __restrict agv = alike + size_t(k * kFitSums + kSumGV) * stride;
-                    float* __restrict ow = sums + kSumW * stride;
-                    float* __restrict og = sums + kSumG * stride;
-                    float* __restrict ov = sums + kSumV * stride;
-                    float* __restrict ogg = sums + kSumGG * stride;
-                    float* __restrict ovv = sums + kSumVV * stride;
-                    float* __restrict ogv = sums + kSumGV * stride;
+                    const float* __restrict ow = sums + kSumW * stride;
+                    float* __restrict cw = chosen + kSumW * stride;
+                    const float* __restrict og = sums + kSumG * stride;
+                    float* __restrict cg = chosen + kSumG * stride;
+                    const float* __restrict ov = sums + kSumV * stride;
+                    float* __restrict cv = chosen + kSumV * stride;
+                    const float* __restrict ogg = sums + kSumGG * stride;
+                    float* __restrict cgg = chosen + kSumGG * stride;
+                    const float* __restrict ovv = sums + kSumVV * stride;
+                    float* __restrict cvv = chosen + kSumVV * stride;
+                    const float* __restrict ogv = sums + kSumGV * stride;
+                    float* __restrict cgv = chosen + kSumGV * stride;
                     DEMOSAIC_ROW_LOOP
                     for (int x = x0; x < x1; ++x) {
-                        const bool take = strays[x] > 0 && aw[x] > 0;
+                        const bool take = (strays[x] > 0) & (aw[x] > 0);
                         const float scale = ow[x] / (take ? aw[x] : 1.0f);
-                        ow[x] = take ? aw[x] * scale : ow[x];
-                        og[x] = take ? ag[x] * scale : og[x];
-                        ov[x] = take ? av[x] * scale : ov[x];
-                        ogg[x] = take ? agg[x] * scale : ogg[x];
-                        ovv[x] = take ? avv[x] * scale : ovv[x];
-                        ogv[x] = take ? agv[x] * scale : ogv[x];
+                        cw[x] = take ? aw[x] * scale : ow[x];
+                        cg[x] = take ? ag[x] * scale : og[x];
+                        cv[x] = take ? av[x] * scale : ov[x];
+                        cgg[x] = take ? agg[x] * scale : ogg[x];
+                        cvv[x] = take ? avv[x] * scale : ovv[x];
+                        cgv[x] = take ? agv[x] * scale : ogv[x];
                     }
                 }
             }
-            const float* __restrict sumW = sums + kSumW * stride;
-            const float* __restrict sumG = sums + kSumG * stride;
-            const float* __restrict sumV = sums + kSumV * stride;
-            const float* __restrict sumGG = sums + kSumGG * stride;
-            const float* __restrict sumVV = sums + kSumVV * stride;
-            const float* __restrict sumGV = sums + kSumGV * stride;
+            const float* __restrict sumW = fitSums + kSumW * stride;
+            const float* __restrict sumG = fitSums + kSumG * stride;
+            const float* __restrict sumV = fitSums + kSumV * stride;
+            const float* __restrict sumGG = fitSums + kSumGG * stride;
+            const float* __restrict sumVV = fitSums + kSumVV * stride;
+            const float* __restrict sumGV = fitSums + kSumGV * stride;
             float* __restrict a = lines + size_t(3 * k) * stride;
             float* __restrict b = a + stride;
             float* __restrict none = b + stride;
