@@ -1547,47 +1547,111 @@ constexpr float kFitAlikeSkip = 0.05f;
 // The sums a fit takes over the sites of one colour.
 enum FitSum { kSumW, kSumG, kSumV, kSumGG, kSumVV, kSumGV, kFitSums };
 
-// The fit's sums over the 5 x 5 around (y, x) for the sites of colour c,
-// each site weighed by how alike its green is to the pixel's (see
-// kFitAlikeScale), `inverseScale` 1 / s^2, scaled to the plain sums' weight
-// `plain` so that the fit reads them alike; `toneG` and `toneV` the rows'
-// tones, at -2 .. 2 from the pixel's row.
+// Both colours' fit sums over the 5 x 5 around each pixel of a row, each
+// site weighed by how alike its green is to the pixel's (see
+// kFitAlikeScale), `inverseScale` the pixel's 1 / s^2, into `alike`
+// (kFitSums rows a colour, red's then blue's), unscaled; `toneG` and `toneV`
+// the rows' tones, at -2 .. 2 from the pixel's row. The sites' test is a
+// select and a site's weight serves both colours, so that one pass over the
+// row vectorises.
+XTRANS_WIDE_LOOPS
 void AlikeFitSums(const float* const toneG[5], const float* const toneV[5],
-                  const uint8_t* const code[5], int x, uint8_t c, float inverseScale, float plain,
-                  float* sums, size_t stride) {
+                  const float* const kinds[5], int x0, int x1,
+                  const float* __restrict inverseScale, float* __restrict alike, size_t stride) {
     constexpr float kTent[5] = {1, 2, 3, 2, 1};
-    const float t0 = toneG[2][x];
-    float acc[kFitSums] = {};
-    for (int dy = 0; dy < 5; ++dy)
-        for (int dx = 0; dx < 5; ++dx) {
+    const float* __restrict g0 = toneG[0];
+    const float* __restrict g1 = toneG[1];
+    const float* __restrict g2 = toneG[2];
+    const float* __restrict g3 = toneG[3];
+    const float* __restrict g4 = toneG[4];
+    const float* __restrict v0 = toneV[0];
+    const float* __restrict v1 = toneV[1];
+    const float* __restrict v2 = toneV[2];
+    const float* __restrict v3 = toneV[3];
+    const float* __restrict v4 = toneV[4];
+    const float* __restrict c0 = kinds[0];
+    const float* __restrict c1 = kinds[1];
+    const float* __restrict c2 = kinds[2];
+    const float* __restrict c3 = kinds[3];
+    const float* __restrict c4 = kinds[4];
+    float* __restrict out[2 * kFitSums];
+    for (int q = 0; q < 2 * kFitSums; ++q) out[q] = alike + size_t(q) * stride;
+    float* __restrict rw = out[0];
+    float* __restrict rg = out[1];
+    float* __restrict rv = out[2];
+    float* __restrict rgg = out[3];
+    float* __restrict rvv = out[4];
+    float* __restrict rgv = out[5];
+    float* __restrict bw = out[6];
+    float* __restrict bg = out[7];
+    float* __restrict bv = out[8];
+    float* __restrict bgg = out[9];
+    float* __restrict bvv = out[10];
+    float* __restrict bgv = out[11];
+    DEMOSAIC_ROW_LOOP
+    for (int x = x0; x < x1; ++x) {
+        const float t0 = g2[x], inverse = inverseScale[x];
+        float r[kFitSums] = {}, b[kFitSums] = {};
+        // In the order of the plain form, row by row: a site of the other
+        // colour (or green) adds a weight of 0, which leaves a sum as it was.
+        const auto site = [&](const float* __restrict gs, const float* __restrict vs,
+                              const float* __restrict cs, int dy, int dx) {
             const int j = x + dx - 2;
-            if (code[dy][j] != c) continue;
-            const float tg = toneG[dy][j], tv = toneV[dy][j];
-            const float dd = (tg - t0) * (tg - t0) * inverseScale;
+            const float tg = gs[j], tv = vs[j];
+            const float dd = (tg - t0) * (tg - t0) * inverse;
             const float w = kTent[dy] * kTent[dx] / (1.0f + dd * dd);
-            acc[kSumW] += w;
-            acc[kSumG] += w * tg;
-            acc[kSumV] += w * tv;
-            acc[kSumGG] += w * tg * tg;
-            acc[kSumVV] += w * tv * tv;
-            acc[kSumGV] += w * tg * tv;
-        }
-    if (acc[kSumW] <= 0) return;
-    const float scale = plain / acc[kSumW];
-    for (int q = 0; q < kFitSums; ++q) sums[size_t(q) * stride + size_t(x)] = acc[q] * scale;
+            const float wr = cs[j] == 0.0f ? w : 0.0f, wb = cs[j] == 2.0f ? w : 0.0f;
+            r[kSumW] += wr;
+            r[kSumG] += wr * tg;
+            r[kSumV] += wr * tv;
+            r[kSumGG] += wr * tg * tg;
+            r[kSumVV] += wr * tv * tv;
+            r[kSumGV] += wr * tg * tv;
+            b[kSumW] += wb;
+            b[kSumG] += wb * tg;
+            b[kSumV] += wb * tv;
+            b[kSumGG] += wb * tg * tg;
+            b[kSumVV] += wb * tv * tv;
+            b[kSumGV] += wb * tg * tv;
+        };
+        const auto row = [&](const float* __restrict gs, const float* __restrict vs,
+                             const float* __restrict cs, int dy) {
+            site(gs, vs, cs, dy, 0);
+            site(gs, vs, cs, dy, 1);
+            site(gs, vs, cs, dy, 2);
+            site(gs, vs, cs, dy, 3);
+            site(gs, vs, cs, dy, 4);
+        };
+        row(g0, v0, c0, 0);
+        row(g1, v1, c1, 1);
+        row(g2, v2, c2, 2);
+        row(g3, v3, c3, 3);
+        row(g4, v4, c4, 4);
+        rw[x] = r[kSumW];
+        rg[x] = r[kSumG];
+        rv[x] = r[kSumV];
+        rgg[x] = r[kSumGG];
+        rvv[x] = r[kSumVV];
+        rgv[x] = r[kSumGV];
+        bw[x] = b[kSumW];
+        bg[x] = b[kSumG];
+        bv[x] = b[kSumV];
+        bgg[x] = b[kSumGG];
+        bvv[x] = b[kSumVV];
+        bgv[x] = b[kSumGV];
+    }
 }
 
 // One row's tones over the sites of red and blue (1 there, 0 elsewhere;
 // their products) and their sums under the tent along the row, into
 // `sums` (kFitSums rows a colour, red's then blue's); `products` is scratch
 // of as many rows. The row's tones of green and of the samples go to `toneG`
-// and `toneV`.
+// and `toneV`, its colours to `kind`.
 XTRANS_WIDE_LOOPS
 void FitRowSums(const float* __restrict g, const float* __restrict other, const float* __restrict m,
                 const uint8_t* __restrict code, int x0, int x1, size_t stride,
                 float* __restrict products, float* __restrict sums, float* __restrict toneG,
-                float* __restrict toneV) {
-    float* __restrict kind = products + size_t(2 * kFitSums) * stride;
+                float* __restrict toneV, float* __restrict kind) {
     DEMOSAIC_ROW_LOOP
     for (int x = x0 - kFitRadius; x < x1 + kFitRadius; ++x) {
         kind[x] = float(code[x]);
@@ -1652,25 +1716,35 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
     float* alikeScale = trust + 2 * stride;
     float* stray = alikeScale + stride;
     float* toneRing = stray + stride;
+    // Both colours' weighed sums of a row, taken over a span of it once the
+    // first colour needs them there.
+    float* alike = toneRing + size_t(3 * kRing) * stride;
     const int x0 = inside.x0, x1 = inside.x1;
+    constexpr int kAlikeSpan = 32;
+    std::vector<uint8_t> alikeTaken(size_t((x1 - x0) / kAlikeSpan + 1));
+    // The sums the fit reads where some pixel strays: written whole, as a
+    // select, since a select back into `sums` becomes masked stores.
+    float* chosen = alike + size_t(2 * kFitSums) * stride;
     auto slot = [&](int y) { return size_t(((y % kRing) + kRing) % kRing); };
     auto sumsOf = [&](int y) { return ring + slot(y) * size_t(2 * kFitSums) * stride; };
-    auto toneGOf = [&](int y) { return toneRing + 2 * slot(y) * stride; };
-    auto toneVOf = [&](int y) { return toneRing + (2 * slot(y) + 1) * stride; };
+    auto toneGOf = [&](int y) { return toneRing + 3 * slot(y) * stride; };
+    auto toneVOf = [&](int y) { return toneRing + (3 * slot(y) + 1) * stride; };
+    auto kindOf = [&](int y) { return toneRing + (3 * slot(y) + 2) * stride; };
     for (int y = inside.y0 - kFitRadius; y < inside.y0 + kFitRadius; ++y)
         FitRowSums(g + f.at(y, 0), other + f.at(y, 0), m + f.at(y, 0), colour + f.at(y, 0), x0, x1,
-                   stride, products, sumsOf(y), toneGOf(y), toneVOf(y));
+                   stride, products, sumsOf(y), toneGOf(y), toneVOf(y), kindOf(y));
     for (int y = inside.y0; y < inside.y1; ++y) {
         const size_t below = f.at(y + kFitRadius, 0);
         FitRowSums(g + below, other + below, m + below, colour + below, x0, x1, stride, products,
-                   sumsOf(y + kFitRadius), toneGOf(y + kFitRadius), toneVOf(y + kFitRadius));
+                   sumsOf(y + kFitRadius), toneGOf(y + kFitRadius), toneVOf(y + kFitRadius),
+                   kindOf(y + kFitRadius));
         const float* toneGRows[5];
         const float* toneVRows[5];
-        const uint8_t* codeRows[5];
+        const float* kindRows[5];
         for (int dy = 0; dy < 5; ++dy) {
             toneGRows[dy] = toneGOf(y + dy - 2);
             toneVRows[dy] = toneVOf(y + dy - 2);
-            codeRows[dy] = colour + f.at(y + dy - 2, 0);
+            kindRows[dy] = kindOf(y + dy - 2);
         }
         {
             // How much the flattest half of the eight neighbours varies.
@@ -1694,6 +1768,7 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                 inverseScale[x] = 1.0f / (kFitAlikeScale * kFitAlikeScale + kFitAlikeFlat * flat);
             }
         }
+        std::fill(alikeTaken.begin(), alikeTaken.end(), uint8_t(0));
         const size_t row = f.at(y, 0);
         const uint8_t* __restrict code = colour + row;
         const float* __restrict mr = m + row;
@@ -1722,6 +1797,7 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                 for (int x = x0; x < x1; ++x)
                     o[x] = r0[x] + 2.0f * r1[x] + 3.0f * r2[x] + 2.0f * r3[x] + r4[x];
             }
+            const float* fitSums = sums;
             {
                 // Where the window's greens stray from the pixel's, the
                 // sums weighed by how alike they are.
@@ -1738,21 +1814,61 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                     // The tent's mean of (green - t0)^2 over the sites; none
                     // where the fit is not taken (near grey).
                     const float spread = sgg[x] - 2.0f * t0 * sg[x] + t0 * t0 * sw[x];
-                    const bool taken = NearGrey(grey[x], kInverseFar) < 1.0f;
-                    strays[x] =
-                        taken && spread * inverseScale[x] > kFitAlikeSkip * sw[x] ? 1.0f : 0.0f;
+                    const float taken = NearGrey(grey[x], kInverseFar) < 1.0f ? 1.0f : 0.0f;
+                    strays[x] = spread * inverseScale[x] > kFitAlikeSkip * sw[x] ? taken : 0.0f;
                 }
-                for (int x = x0; x < x1; ++x)
-                    if (strays[x] > 0)
-                        AlikeFitSums(toneGRows, toneVRows, codeRows, x, uint8_t(2 * k),
-                                     inverseScale[x], sw[x], sums, stride);
+                int straying = 0;
+                for (int span = 0; span * kAlikeSpan < x1 - x0; ++span) {
+                    const int a = x0 + span * kAlikeSpan, e = std::min(a + kAlikeSpan, x1);
+                    int any = 0;
+                    for (int x = a; x < e; ++x) any += strays[x] > 0 ? 1 : 0;
+                    straying += any;
+                    if (any == 0 || alikeTaken[size_t(span)]) continue;
+                    AlikeFitSums(toneGRows, toneVRows, kindRows, a, e, inverseScale, alike,
+                                 stride);
+                    alikeTaken[size_t(span)] = 1;
+                }
+                if (straying > 0) {
+                    fitSums = chosen;
+                    // The weighed sums scaled to the plain sums' weight, so
+                    // that the fit reads them alike.
+                    const float* __restrict aw = alike + size_t(k * kFitSums + kSumW) * stride;
+                    const float* __restrict ag = alike + size_t(k * kFitSums + kSumG) * stride;
+                    const float* __restrict av = alike + size_t(k * kFitSums + kSumV) * stride;
+                    const float* __restrict agg = alike + size_t(k * kFitSums + kSumGG) * stride;
+                    const float* __restrict avv = alike + size_t(k * kFitSums + kSumVV) * stride;
+                    const float* __restrict agv = alike + size_t(k * kFitSums + kSumGV) * stride;
+                    const float* __restrict ow = sums + kSumW * stride;
+                    float* __restrict cw = chosen + kSumW * stride;
+                    const float* __restrict og = sums + kSumG * stride;
+                    float* __restrict cg = chosen + kSumG * stride;
+                    const float* __restrict ov = sums + kSumV * stride;
+                    float* __restrict cv = chosen + kSumV * stride;
+                    const float* __restrict ogg = sums + kSumGG * stride;
+                    float* __restrict cgg = chosen + kSumGG * stride;
+                    const float* __restrict ovv = sums + kSumVV * stride;
+                    float* __restrict cvv = chosen + kSumVV * stride;
+                    const float* __restrict ogv = sums + kSumGV * stride;
+                    float* __restrict cgv = chosen + kSumGV * stride;
+                    DEMOSAIC_ROW_LOOP
+                    for (int x = x0; x < x1; ++x) {
+                        const bool take = (strays[x] > 0) & (aw[x] > 0);
+                        const float scale = ow[x] / (take ? aw[x] : 1.0f);
+                        cw[x] = take ? aw[x] * scale : ow[x];
+                        cg[x] = take ? ag[x] * scale : og[x];
+                        cv[x] = take ? av[x] * scale : ov[x];
+                        cgg[x] = take ? agg[x] * scale : ogg[x];
+                        cvv[x] = take ? avv[x] * scale : ovv[x];
+                        cgv[x] = take ? agv[x] * scale : ogv[x];
+                    }
+                }
             }
-            const float* __restrict sumW = sums + kSumW * stride;
-            const float* __restrict sumG = sums + kSumG * stride;
-            const float* __restrict sumV = sums + kSumV * stride;
-            const float* __restrict sumGG = sums + kSumGG * stride;
-            const float* __restrict sumVV = sums + kSumVV * stride;
-            const float* __restrict sumGV = sums + kSumGV * stride;
+            const float* __restrict sumW = fitSums + kSumW * stride;
+            const float* __restrict sumG = fitSums + kSumG * stride;
+            const float* __restrict sumV = fitSums + kSumV * stride;
+            const float* __restrict sumGG = fitSums + kSumGG * stride;
+            const float* __restrict sumVV = fitSums + kSumVV * stride;
+            const float* __restrict sumGV = fitSums + kSumGV * stride;
             float* __restrict a = lines + size_t(3 * k) * stride;
             float* __restrict b = a + stride;
             float* __restrict none = b + stride;
