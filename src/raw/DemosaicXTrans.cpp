@@ -1233,7 +1233,7 @@ struct SampleRanges {
     const float* greenHi;
     const float* apart;
     // The same, lowered where the samples balance out, for the clamp and
-    // the fit.
+    // the guided average (the fit keeps `apart`).
     const float* balanced;
 };
 
@@ -1334,8 +1334,8 @@ XTRANS_WIDE_LOOPS void SampleMean(const Frame& f, TileScratch& s, int c, float* 
 // from green's, over green's; lowering NeutralDistance (`apart`) to it, but
 // not below kRangeShare of it. Grey detail finer than the sparse red and
 // blue samples can follow (grain, fabric, a scanner's border beside an edge)
-// has ranges that disagree though the part is grey, and the fit's lines
-// then tint it; its samples still balance. Colour texture that averages to
+// has ranges that disagree though the part is grey, and the clamp and the
+// guided average then leave it tinted; its samples still balance. Colour texture that averages to
 // grey over the window (a colour zone plate's fine rings) does not balance
 // in its ranges, and the share keeps it from being taken for grey.
 constexpr float kRangeShare = 0.3f;
@@ -2086,12 +2086,12 @@ void CheckArguments(const MosaicPlane& mosaic, const uint16_t* rgb) {
 // which shot noise is alike at every level: from the squared differences
 // between horizontally adjacent greens on some 256 rows, the least 2 % of
 // which lie on flat parts even in fine texture, less what a clean
-// photograph's fine detail gives there: 0 for every clean scene of the
-// bench, which develops as without, but the neutral zone plate, whose finest
-// rings read as noise (it is held grey, so little changes); the second
-// figure reads them as none. 0 for a layout
-// without adjacent greens. Over the whole mosaic, so that an area develops
-// as its part of the whole.
+// photograph's fine detail gives there, so that a clean photograph reads 0
+// and develops as it would without the gates. The finest rings of a neutral
+// zone plate still read as noise in the first figure (held grey there, so
+// little changes), not in the second. 0 for a layout without adjacent
+// greens. Over the whole mosaic, so that an area develops as its part of
+// the whole.
 struct NoiseFigures {
     float all = 0;
     // The lesser of that and the same read where smooth detail cancels: 0
