@@ -555,7 +555,7 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
 // than the colour it is left in instead (a little more colour noise).
 constexpr float kMedianNoiseWeight = 16.0f;
 constexpr float kPullNoiseWeight = 16.0f;
-constexpr float kSmoothNoiseWeight = 6.0f;
+constexpr float kSmoothNoiseWeight = 3.0f;
 
 // The share of a step of green towards a red or blue site's own sample that
 // is taken under `noise` (a multiple of Frame::noise): all of it where the
@@ -1520,7 +1520,7 @@ constexpr float kFitSlack = 30.0f;
 constexpr float kGreyFitSlack = 3000.0f;
 // How far beyond the image's noise (ImageNoise) red's and blue's samples
 // must vary for their lines to be taken.
-constexpr float kFitNoiseWeight = 16.0f;
+constexpr float kFitNoiseWeight = 64.0f;
 // Beside a step from a flat part (a grey border beside a picture), the
 // window's sites across the step pull the flat side's line off its own
 // colour: there the sites count by how alike their green is to the pixel's,
