@@ -122,8 +122,8 @@ struct Frame {
     // The image's noise, a variance on the square-root tone (ImageNoise).
     float noise = 0;
     // The same, read where detail that changes smoothly cancels (a zone
-    // plate's rings count as none): the gate on green taking a red or blue
-    // site's own sample.
+    // plate's rings count as none): the gates on green taking a red or blue
+    // site's own sample, and beside the first on the fitted lines.
     float sampleNoise = 0;
     size_t at(int y, int x) const { return size_t(y) * size_t(stride) + size_t(x); }
     // Where a pass whose output is read `reach` pixels beyond a tile's
@@ -555,7 +555,7 @@ void ColourFromGreen(const Frame& f, TileScratch& s, const float* green, int c, 
 // than the colour it is left in instead (a little more colour noise).
 constexpr float kMedianNoiseWeight = 16.0f;
 constexpr float kPullNoiseWeight = 16.0f;
-constexpr float kSmoothNoiseWeight = 6.0f;
+constexpr float kSmoothNoiseWeight = 3.0f;
 
 // The share of a step of green towards a red or blue site's own sample that
 // is taken under `noise` (a multiple of Frame::noise): all of it where the
@@ -1519,8 +1519,11 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
 constexpr float kFitSlack = 30.0f;
 constexpr float kGreyFitSlack = 3000.0f;
 // How far beyond the image's noise (ImageNoise) red's and blue's samples
-// must vary for their lines to be taken.
+// must vary for their lines to be taken: beyond either figure, further
+// beyond the one of noise alone than beyond the one that also counts a
+// zone plate's aliasing, which the lines would follow into colour too.
 constexpr float kFitNoiseWeight = 16.0f;
+constexpr float kFitSampleNoiseWeight = 64.0f;
 // Beside a step from a flat part (a grey border beside a picture), the
 // window's sites across the step pull the flat side's line off its own
 // colour: there the sites count by how alike their green is to the pixel's,
@@ -1899,7 +1902,8 @@ void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const flo
                 // vary well beyond the noise: over the window's few sites
                 // the line follows noise, a colour blotch, where the blend's
                 // colour differences, averaged wider, do not.
-                const float noise = kFitNoiseWeight * f.noise;
+                const float noise = platform::MaxOf(kFitNoiseWeight * f.noise,
+                                                    kFitSampleNoiseWeight * f.sampleNoise);
                 trust[size_t(k) * stride + size_t(x)] = 1.0f - noise / (varV + noise + 1e-6f);
                 const float fit = Untone(meanG + greenSlope * (toneV[x] - meanV));
                 const float lean = 1.0f / platform::MaxOf(greenSlope * greenSlope, 1.0f);

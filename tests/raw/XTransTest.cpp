@@ -229,7 +229,8 @@ TEST(XTransDemosaic, EveryPhaseGivesTheSamePictureShiftedAndAFlatFieldStaysRight
 // 0.0529 with a red or blue site's third colour off its sample's noise).
 // Green taken from a red or blue site's own sample only where the step
 // stands beyond the noise: 23.56 dB, where the sample's noise moves from
-// lightness into colour, 0.0569.
+// lightness into colour, 0.0569; 0.0558 with the smooth rendering's gate
+// looser and the fitted lines' firmer.
 TEST(XTransDemosaic, NoiseIsNotFollowedIntoColour) {
     const Picture clean = PhotoCD("IMG0003.PCD");
     Picture noisy = clean;
@@ -267,13 +268,14 @@ TEST(XTransDemosaic, NoiseIsNotFollowedIntoColour) {
             }
         }
     EXPECT_GT(score, 23.45);
-    EXPECT_LT(std::sqrt(colourError / double(n)), 0.0580);
+    EXPECT_LT(std::sqrt(colourError / double(n)), 0.0565);
     // Green at a red or blue site may follow the site's noisy sample, which
     // stays; the third colour there (blue at a red site, red at a blue one)
     // follows it less when built on the green the site had before: the share
     // of the sample's noise each takes on, 0.384 and 0.469 (0.474 with the
     // third colour on the green that followed the sample); 0.244 and 0.293
-    // with green gated on the noise too.
+    // with green gated on the noise too; 0.272 and 0.314 with the smooth
+    // rendering's gate looser.
     double alongGreen = 0, alongThird = 0, noiseSquared = 0;
     for (uint32_t y = 8; y + 8 < h; y++)
         for (uint32_t x = 8; x + 8 < w; x++) {
