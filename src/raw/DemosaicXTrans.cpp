@@ -1530,7 +1530,8 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
 // alternate's soft blend misplaces an edge's greens, the master's is
 // sharper). Near grey by the samples' spread (`apart`, NeutralDistance; their
 // balance would call a blue-yellow edge grey) the estimates before stand,
-// fully at grey, none from 35 % on: there the
+// fully at grey, none from 28 % on (nearer grey, with the greying before
+// the clamp, the lines hold a step's mixtures better than the blend): there the
 // master's blend and the clamp towards green hold fine detail grey, which
 // lines fitted to aliased greens would tint. Where c varies less than green
 // over the window (the slope of green on c above 1), green at a site of c
@@ -1714,7 +1715,7 @@ void FitRowSums(const float* __restrict g, const float* __restrict other, const 
 XTRANS_WIDE_LOOPS
 void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const float* otherGreen,
                   const float* apart, int margin) {
-    constexpr float kInverseFar = 1.0f / 0.35f;
+    constexpr float kInverseFar = 1.0f / 0.28f;
     static_assert(kFitRadius == 2);
     constexpr int kRing = 2 * kFitRadius + 1;
     const Window inside = Inside(f, margin, 0, kFitRadius);
