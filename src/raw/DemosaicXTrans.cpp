@@ -1501,7 +1501,10 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
                 // sparse layout) leaves the estimate alone.
                 const float spread =
                     (nearHi[x] - nearLo[x]) / platform::MaxOf(nearHi[x], 256.0f);
-                const float stepped = platform::MinOf(spread * kInverseStepSpread, 1.0f);
+                // None where the 3 x 3 holds no green site (its range is
+                // then inverted).
+                const float stepped =
+                    platform::MinOf(platform::MaxOf(spread * kInverseStepSpread, 0.0f), 1.0f);
                 const float greyed =
                     g[x] + (v[x] - g[x]) * (1.0f - kStepGreying * stepped *
                                                        NearGrey(d[x], kInverseStepGreyingFar));
