@@ -993,11 +993,18 @@ constexpr float kInverseBusy = 16.0f / (24.0f * 4.0f);
 // down by up to 30 % more, fully at grey, none from 30 % on; in full where
 // the tone stands 12 of 256 steps from its neighbours on average (half
 // Damping's), in proportion below, so that quiet grey keeps its faint tints.
+// Busy or not, by up to 30 % more where the samples balance within 8 %: the
+// colour differences averaged there are the faint tint of the part beside
+// (a grey border's flat edge took its textured side's tint), which the
+// samples do not show; a faint tint of the part's own keeps most of it.
 constexpr float kGreyDamping = 0.3f;
 constexpr float kInverseGreyDampingFar = 1.0f / 0.3f;
+constexpr float kBalancedDamping = 0.3f;
+constexpr float kInverseBalancedDampingFar = 1.0f / 0.08f;
 [[gnu::always_inline]] inline float GreyDamping(float busy, float balanced) {
     const float active = platform::MinOf(2.0f * busy * kInverseBusy, 1.0f);
-    return 1.0f - kGreyDamping * NearGrey(balanced, kInverseGreyDampingFar) * active;
+    return (1.0f - kGreyDamping * NearGrey(balanced, kInverseGreyDampingFar) * active) *
+           (1.0f - kBalancedDamping * NearGrey(balanced, kInverseBalancedDampingFar));
 }
 
 // How far a pixel's tone stands from both of two opposite neighbours: the
@@ -1441,7 +1448,16 @@ void MasterWhereGrey(const Frame& f, const float* apart, const float* const mast
 // sparse samples miss the peaks wherever the guided average found no line,
 // and there the clamp alone drew coloured rings. Green keeps its
 // estimates: its samples are dense enough that its range would flatten fine
-// detail. For rows and columns [3, size - 3).
+// detail. Before the clamp, red and blue are taken towards green by up to
+// 30 % where the part is near grey by its samples (fully at grey, none from
+// 18 % on) and green varies across the 3 x 3 (fully from 20 % of its most):
+// at a step or in texture the colour differences come from the sites on
+// one side, and a near-grey mixture between two tones took a tint from them
+// that neither its samples nor a flat part's (whose tints stay) show. For
+// rows and columns [3, size - 3).
+constexpr float kStepGreying = 0.3f;
+constexpr float kInverseStepGreyingFar = 1.0f / 0.18f;
+constexpr float kInverseStepSpread = 1.0f / 0.2f;
 XTRANS_WIDE_LOOPS
 void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, float* const out[3],
                     int margin) {
@@ -1462,6 +1478,8 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
             const float* __restrict d = ranges.balanced + row;
             const float* __restrict gl = ranges.greenLo + row;
             const float* __restrict gh = ranges.greenHi + row;
+            const float* __restrict nearLo = ranges.lo[kGreen] + row;
+            const float* __restrict nearHi = ranges.hi[kGreen] + row;
             const uint8_t* __restrict code = colour + row;
             DEMOSAIC_ROW_LOOP
             for (int x = x0; x < x1; ++x) {
@@ -1481,7 +1499,16 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
                                     h[x] + grey * platform::MaxOf(bounded - h[x], 0.0f));
                 // A window with no sample of the colour (a mirrored edge of a
                 // sparse layout) leaves the estimate alone.
-                const float clamped = platform::MinOf(platform::MaxOf(v[x], lo), hi);
+                const float spread =
+                    (nearHi[x] - nearLo[x]) / platform::MaxOf(nearHi[x], 256.0f);
+                // None where the 3 x 3 holds no green site (its range is
+                // then inverted).
+                const float stepped =
+                    platform::MinOf(platform::MaxOf(spread * kInverseStepSpread, 0.0f), 1.0f);
+                const float greyed =
+                    g[x] + (v[x] - g[x]) * (1.0f - kStepGreying * stepped *
+                                                       NearGrey(d[x], kInverseStepGreyingFar));
+                const float clamped = platform::MinOf(platform::MaxOf(greyed, lo), hi);
                 v[x] = code[x] == c || h[x] < 0 ? v[x] : clamped;
             }
         }
@@ -1506,7 +1533,8 @@ void ClampToSamples(const Frame& f, TileScratch& s, const SampleRanges& ranges, 
 // alternate's soft blend misplaces an edge's greens, the master's is
 // sharper). Near grey by the samples' spread (`apart`, NeutralDistance; their
 // balance would call a blue-yellow edge grey) the estimates before stand,
-// fully at grey, none from 35 % on: there the
+// fully at grey, none from 28 % on (nearer grey, with the greying before
+// the clamp, the lines hold a step's mixtures better than the blend): there the
 // master's blend and the clamp towards green hold fine detail grey, which
 // lines fitted to aliased greens would tint. Where c varies less than green
 // over the window (the slope of green on c above 1), green at a site of c
@@ -1693,7 +1721,7 @@ void FitRowSums(const float* __restrict g, const float* __restrict other, const 
 XTRANS_WIDE_LOOPS
 void FitToSamples(const Frame& f, TileScratch& s, float* const out[3], const float* otherGreen,
                   const float* apart, int margin) {
-    constexpr float kInverseFar = 1.0f / 0.35f;
+    constexpr float kInverseFar = 1.0f / 0.28f;
     static_assert(kFitRadius == 2);
     constexpr int kRing = 2 * kFitRadius + 1;
     const Window inside = Inside(f, margin, 0, kFitRadius);

@@ -340,6 +340,45 @@ TEST(XTransDemosaic, AGreyBorderBesideAPictureTakesNoColourFromIt) {
     }
 }
 
+// A flat grey part beside faintly tinted grey texture (a scan's border): the
+// grey side's two columns at the step take little of the texture's tint
+// (0.30 of 8-bit levels on a 1/2.2 tone before near-grey parts were greyed
+// by their samples' balance), and the texture keeps most of its own.
+TEST(XTransDemosaic, NearGreyPartsTakeNoTintFromTheirNeighbours) {
+    const uint32_t size = 96, edge = 48;
+    const CFALayout layout = Layout(XTransColours(0));
+    std::mt19937 random(11);
+    const auto uniform = [&] { return (double(random()) + 0.5) / 4294967296.0; };
+    auto tone = [](double v) { return 255 * std::pow(v / 65535.0, 1 / 2.2); };
+    // The mean of (red or blue) less green on the tone over columns [x0, x1).
+    const auto tint = [&](const std::vector<uint16_t>& out, uint32_t x0, uint32_t x1, int c) {
+        double sum = 0;
+        int n = 0;
+        for (uint32_t y = 8; y + 8 < size; y++)
+            for (uint32_t x = x0; x < x1; x++) {
+                const uint16_t* px = &out[(size_t(y) * size + x) * 3];
+                sum += tone(px[c]) - tone(px[1]);
+                n++;
+            }
+        return sum / n;
+    };
+    Picture p = Flat(size, size, {7000, 7000, 7000});
+    for (uint32_t y = 0; y < size; y++)
+        for (uint32_t x = edge; x < size; x++) {
+            const double g = 7000 * (0.96 + 0.08 * uniform());
+            const double colour[3] = {g * 1.03, g, g * 1.03};
+            for (int c = 0; c < 3; c++)
+                p.rgb[(size_t(y) * size + x) * 3 + size_t(c)] = uint16_t(colour[c]);
+        }
+    const std::vector<uint16_t> out = Demosaic(Mosaic(p, layout), size, size, layout, false);
+    const std::vector<uint16_t> truth = p.rgb;
+    for (int c : {0, 2}) {
+        EXPECT_LT(std::fabs(tint(out, edge - 2, edge, c)), 0.28) << "colour " << c;
+        const double own = tint(truth, edge + 4, size - 8, c);
+        EXPECT_NEAR(tint(out, edge + 4, size - 8, c), own, 0.2 * own) << "colour " << c;
+    }
+}
+
 // The whole DNG road: a photograph's X-Trans mosaic, at another phase and in
 // tiles, develops to within 37.5 dB CPSNR (on a 1/2.2 tone) of its LinearRaw
 // twin, which differ; through LibRaw the same mosaic
