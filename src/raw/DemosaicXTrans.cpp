@@ -2075,7 +2075,7 @@ constexpr float kLineOffset[kLineOffsets] = {-0.5f, 0.0f, 0.5f};
 // The least step on the square-root tone from the site's green down to the
 // darkest green beside it for a line to be looked for: the fast form runs
 // the detector only where this holds (DarkLineMayPass).
-constexpr float kLinePreGate = 6.0f;
+constexpr float kLinePreGate = 10.0f;
 // The line's depth below its sides on the square-root tone, for a first
 // share and for all of it; and the noise's weight.
 constexpr float kLineDepthLeast = 6.0f;
@@ -2118,39 +2118,66 @@ const std::vector<LineTap>& LineTaps(int direction) {
     return taps[size_t(direction)];
 }
 
-// The darkest green sample in the 3 x 3 around i (above white where none).
-[[gnu::always_inline]] inline float DarkestGreenBeside(const float* m, const float* kind, size_t i,
-                                                      size_t up, float& most) {
-    float least = kAboveWhite;
-    for (size_t j : {i - up - 1, i - up, i - up + 1, i - 1, i + 1, i + up - 1, i + up, i + up + 1}) {
-        least = platform::MinOf(least, kind[j] == float(kGreen) ? m[j] : kAboveWhite);
-        most = platform::MaxOf(most, kind[j] == float(kGreen) ? m[j] : 0.0f);
-    }
-    return least;
+// Whether the detector may find a line through red or blue site i (kind:
+// the colours as floats; smooth: the smooth rendering's green; the ranges
+// of green's samples in the 3 x 3 and of red's and blue's most in the 5 x 5
+// around each pixel): the darkest green beside it kLinePreGate below the
+// duller of two opposite pixels two steps away, in the brighter pair, on
+// the smooth rendering (the two sides of a line across the site are both
+// bright); or, where the greens beside it are alike (a red ground, green
+// dark on and off a line), its own colour's sample that far below the
+// brightest of its colour around it. Both forms take it, so that they
+// agree.
+struct LinePreGate {
+    const float* m;
+    const float* kind;
+    const float* smooth;
+    const float* greenLo;
+    const float* greenHi;
+    const float* redHi;
+    const float* blueHi;
+};
+
+[[gnu::always_inline]] inline bool DarkLineMayPass(const LinePreGate& g, size_t i, size_t up) {
+    const ptrdiff_t row = ptrdiff_t(up);
+    const float* smooth = g.smooth;
+    float sides = 0;
+#define XTRANS_LINE_PAIR(dy, dx)                                                          \
+    sides = platform::MaxOf(sides, platform::MinOf(smooth[i + size_t((dy) * row + (dx))], \
+                                                   smooth[i - size_t((dy) * row + (dx))]))
+    XTRANS_LINE_PAIR(0, 2);
+    XTRANS_LINE_PAIR(2, 0);
+    XTRANS_LINE_PAIR(2, 2);
+    XTRANS_LINE_PAIR(2, -2);
+    XTRANS_LINE_PAIR(1, 2);
+    XTRANS_LINE_PAIR(2, 1);
+    XTRANS_LINE_PAIR(2, -1);
+    XTRANS_LINE_PAIR(1, -2);
+#undef XTRANS_LINE_PAIR
+    const float least = Tone(g.greenLo[i]);
+    const float ownMost = g.kind[i] == 0.0f ? g.redHi[i] : g.blueHi[i];
+    const bool line = Tone(sides) - least > kLinePreGate;
+    const bool own = Tone(g.greenHi[i]) - least <= kLineDepthLeast &&
+                     Tone(ownMost) - Tone(g.m[i]) > kLinePreGate;
+    return g.kind[i] != float(kGreen) && (line || own);
 }
 
-// Whether the detector may change a pixel: a red or blue site whose green
-// (the brighter of the two renderings') stands kLinePreGate above a green
-// sample beside it: the line's greens beside the site are dark. Both forms
-// take it, so that they agree.
-[[gnu::always_inline]] inline bool DarkLineMayPass(float green, float darkest, float code,
-                                                  float own, float ownMost) {
-    return code != float(kGreen) &&
-           (Tone(green) - Tone(darkest) > kLinePreGate || Tone(ownMost) - Tone(own) > kLinePreGate);
-}
-
-// The brightest sample of the site's own colour in the 5 x 5 around i.
-[[gnu::always_inline]] inline float BrightestOwnAround(const float* m, const float* kind, size_t i,
-                                                      size_t up) {
-    float most = 0;
-#pragma GCC unroll 5
-    for (int dy = -2; dy <= 2; ++dy)
-#pragma GCC unroll 5
-        for (int dx = -2; dx <= 2; ++dx) {
-            const size_t j = i + size_t(ptrdiff_t(dy) * ptrdiff_t(up) + dx);
-            most = platform::MaxOf(most, kind[j] == kind[i] ? m[j] : 0.0f);
-        }
-    return most;
+// The pre-gate's planes, in planes spent by the blend.
+LinePreGate MakeLinePreGate(const Frame& f, TileScratch& s, int margin) {
+    float* lo = s.plane(kFirstCandidate);
+    SampleRange<1>(f, s, kGreen, lo, s.plane(kFirstCandidate + 1), margin, kScoreReach);
+    SampleRange<2>(f, s, 0, s.plane(kFirstCandidate + 2), s.plane(kFirstCandidate + 3), margin,
+                   kScoreReach);
+    SampleRange<2>(f, s, 2, s.plane(kFirstCandidate + 4), s.plane(kFirstCandidate + 5), margin,
+                   kScoreReach);
+    // After the ranges, whose scratch this plane is.
+    float* kind = s.plane(kNumerator);
+    const uint8_t* colour = s.colour();
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) kind[i] = float(colour[i]);
+    return {s.plane(kMosaic), kind, s.plane(kSmoothG), lo, s.plane(kFirstCandidate + 1),
+            s.plane(kFirstCandidate + 3), s.plane(kFirstCandidate + 5)};
 }
 
 struct LineFound {
@@ -2356,64 +2383,35 @@ void TakeDarkLines(const std::vector<LineSite>& sites, const uint8_t* colour,
 }
 
 // The plain form: the pre-gate and the detector at every pixel.
-void DarkLinesReference(const Frame& f, TileScratch& s, const float* const master[3],
-                        const float* const alternate[3], int /*margin*/,
+void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
                         std::vector<LineSite>& sites) {
-    const float* m = s.plane(kMosaic);
+    const LinePreGate gate = MakeLinePreGate(f, s, 0);
     const uint8_t* colour = s.colour();
     const int border = kLineReach + 1;
     for (int y = border; y < f.height - border; ++y)
         for (int x = border; x < f.width - border; ++x) {
             const size_t i = f.at(y, x);
-            float green = platform::MaxOf(master[kGreen][i], alternate[kGreen][i]);
-            float least = kAboveWhite;
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx) {
-                    const size_t j = f.at(y + dy, x + dx);
-                    if (colour[j] == kGreen) least = platform::MinOf(least, m[j]);
-                    if (colour[j] == kGreen) green = platform::MaxOf(green, m[j]);
-                }
-            float ownMost = 0;
-            for (int dy = -2; dy <= 2; ++dy)
-                for (int dx = -2; dx <= 2; ++dx) {
-                    const size_t j = f.at(y + dy, x + dx);
-                    if (colour[j] == colour[i]) ownMost = platform::MaxOf(ownMost, m[j]);
-                }
-            if (!DarkLineMayPass(green, least, float(colour[i]), m[i], ownMost)) continue;
-            const LineFound line = DarkLineAt(f, m, colour, i);
+            if (!DarkLineMayPass(gate, i, size_t(f.stride))) continue;
+            const LineFound line = DarkLineAt(f, gate.m, colour, i);
             if (line.strength > 0) sites.push_back({i, line});
         }
 }
 
 // The same, the pre-gate a row at a time, the detector only where it holds.
 XTRANS_WIDE_LOOPS
-void DarkLines(const Frame& f, TileScratch& s, const float* const master[3],
-               const float* const alternate[3], int margin, std::vector<LineSite>& sites) {
-    const float* __restrict m = s.plane(kMosaic);
+void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>& sites) {
+    const LinePreGate gate = MakeLinePreGate(f, s, margin);
     const uint8_t* colour = s.colour();
-    const float* __restrict mg = master[kGreen];
-    const float* __restrict ag = alternate[kGreen];
-    // The colours as floats (as in MedianColourDifferences), and a row of
-    // the pre-gate's outcome, in spent planes.
-    float* __restrict kind = s.plane(kNumerator);
+    // A row of the pre-gate's outcome, in a spent plane.
     float* __restrict pass = s.plane(kDenominator);
     const size_t up = size_t(f.stride);
     const Window inside = Inside(f, margin, kScoreReach, kLineReach + 1);
-    {
-        const size_t begin = f.at(inside.y0 - 2, 0), end = f.at(inside.y1 + 2, 0);
-        DEMOSAIC_ROW_LOOP
-        for (size_t i = begin; i < end; ++i) kind[i] = float(colour[i]);
-    }
     for (int y = inside.y0; y < inside.y1; ++y) {
         const size_t row = f.at(y, 0);
         int any = 0;
         DEMOSAIC_ROW_LOOP
         for (int x = inside.x0; x < inside.x1; ++x) {
-            const size_t i = row + size_t(x);
-            float green = platform::MaxOf(mg[i], ag[i]);
-            const float least = DarkestGreenBeside(m, kind, i, up, green);
-            const bool may = DarkLineMayPass(green, least, kind[i], m[i],
-                                             BrightestOwnAround(m, kind, i, up));
+            const bool may = DarkLineMayPass(gate, row + size_t(x), up);
             pass[x] = may ? 1.0f : 0.0f;
             any |= may;
         }
@@ -2421,7 +2419,7 @@ void DarkLines(const Frame& f, TileScratch& s, const float* const master[3],
         for (int x = inside.x0; x < inside.x1; ++x) {
             if (pass[x] <= 0) continue;
             const size_t i = row + size_t(x);
-            const LineFound line = DarkLineAt(f, m, colour, i);
+            const LineFound line = DarkLineAt(f, gate.m, colour, i);
             if (line.strength > 0) sites.push_back({i, line});
         }
     }
@@ -2434,7 +2432,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
            float* const alternate[3], int margin, bool finishMaster, bool finishAlternate) {
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate, margin);
     std::vector<LineSite> lines;
-    (reference ? DarkLinesReference : DarkLines)(f, s, master, alternate, margin, lines);
+    (reference ? DarkLinesReference : DarkLines)(f, s, margin, lines);
     TakeDarkLines(lines, s.colour(), master);
     TakeDarkLines(lines, s.colour(), alternate);
     const SampleRanges ranges = MakeSampleRanges(f, s, margin);
