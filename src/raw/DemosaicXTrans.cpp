@@ -2081,9 +2081,12 @@ constexpr float kLinePreGate = 10.0f;
 constexpr float kLineDepthLeast = 6.0f;
 constexpr float kLineDepthFull = 14.0f;
 constexpr float kLineNoiseWeight = 24.0f;
+// The same against the sides' tone.
+constexpr float kLineContrastLeast = 0.0f;
+constexpr float kLineContrastFull = 0.1f;
 // How far the site's colour stands from green beside the line, over green,
 // for none of the line to be taken and for all of it.
-constexpr float kLineGrey = 0.1f;
+constexpr float kLineGrey = 0.2f;
 // The widths and the offsets of a line's middle from the site tried by the
 // profile's fit.
 constexpr int kLineWidths = 11;
@@ -2091,6 +2094,9 @@ constexpr float kLineWidthLeast = 0.5f;
 constexpr float kLineWidthStep = 0.25f;
 constexpr int kLineShifts = 20;
 constexpr float kLineShiftStep = 0.05f;
+// The least share of the greens' spread about the ground that the fitted
+// line must explain for any of it to be taken, all of it at all.
+constexpr float kLineFitLeast = 0.6f;
 
 struct LineTap {
     int dy, dx;
@@ -2138,9 +2144,9 @@ struct LinePreGate {
     const float* blueHi;
 };
 
-[[gnu::always_inline]] inline bool DarkLineMayPass(const LinePreGate& g, size_t i, size_t up) {
-    const ptrdiff_t row = ptrdiff_t(up);
-    const float* smooth = g.smooth;
+// The brighter of the pairs of opposite pixels two steps from i, each pair
+// by its duller.
+[[gnu::always_inline]] inline float BrighterSides(const float* smooth, size_t i, ptrdiff_t row) {
     float sides = 0;
 #define XTRANS_LINE_PAIR(dy, dx)                                                          \
     sides = platform::MaxOf(sides, platform::MinOf(smooth[i + size_t((dy) * row + (dx))], \
@@ -2154,12 +2160,17 @@ struct LinePreGate {
     XTRANS_LINE_PAIR(2, -1);
     XTRANS_LINE_PAIR(1, -2);
 #undef XTRANS_LINE_PAIR
-    const float least = Tone(g.greenLo[i]);
-    const float ownMost = g.kind[i] == 0.0f ? g.redHi[i] : g.blueHi[i];
+    return sides;
+}
+
+[[gnu::always_inline]] inline bool DarkLineMayPass(float sides, float greenLo, float greenHi,
+                                                  float ownMost, float own, float kind) {
+    const float least = Tone(greenLo);
     const bool line = Tone(sides) - least > kLinePreGate;
-    const bool own = Tone(g.greenHi[i]) - least <= kLineDepthLeast &&
-                     Tone(ownMost) - Tone(g.m[i]) > kLinePreGate;
-    return g.kind[i] != float(kGreen) && (line || own);
+    // Bitwise, so that the row's loop has no branch.
+    const bool alone = (Tone(greenHi) - least <= kLineDepthLeast) &
+                       (Tone(ownMost) - Tone(own) > kLinePreGate);
+    return (kind != float(kGreen)) & (line | alone);
 }
 
 // The pre-gate's planes, in planes spent by the blend.
@@ -2208,12 +2219,13 @@ struct LineProfile {
 // along the line stays far too light (the greens beside a line one pixel
 // wide are mixed with the ground by their offset), and its darkest green
 // too dark at a site on the line's edge.
-float FitLineProfile(const LineProfile& p) {
+float FitLineProfile(const LineProfile& p, float& fit) {
     auto cover = [](float d, float w) {
         return platform::MaxOf(0.0f, platform::MinOf(d + 0.5f, 0.5f * w) -
                                          platform::MaxOf(d - 0.5f, -0.5f * w));
     };
-    float best = 0, green = p.ground;
+    float best = 0, green = p.ground, total = 0;
+    for (int k = 0; k < p.count; ++k) total += (p.ground - p.value[k]) * (p.ground - p.value[k]);
     for (int wi = 0; wi < kLineWidths; ++wi)
         for (int ti = -kLineShifts; ti <= kLineShifts; ++ti) {
             const float w = kLineWidthLeast + kLineWidthStep * float(wi);
@@ -2226,15 +2238,23 @@ float FitLineProfile(const LineProfile& p) {
                 cv += c * (p.ground - p.value[k]);
             }
             if (cc <= 0 || cv <= 0) continue;
-            const float gain = cv * cv / cc;
-            if (gain > best) best = gain, green = p.ground - cv / cc * cover(-t0, w);
+            // No line darker than black: the depth held to the ground, and
+            // the residual's fall with it.
+            const float depth = platform::MinOf(cv / cc, p.ground);
+            const float gain = 2.0f * depth * cv - depth * depth * cc;
+            if (gain > best) best = gain, green = p.ground - depth * cover(-t0, w);
         }
+    // How much of the greens' spread about the ground the line explains:
+    // where little, something else (texture, a corner) stands there.
+    fit = total > 0 ? best / total : 0.0f;
     return green;
 }
 
 // The detector at one red or blue site (see above).
 LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size_t i) {
+    // Each direction's depth and the tone of its sides.
     float score[kLineDirections], ownScore[kLineDirections];
+    float level[kLineDirections], ownLevel[kLineDirections];
     for (int d = 0; d < kLineDirections; ++d) {
         // For each offset of the line's middle from the site, the band
         // along the line and its two sides; greens in the band both ahead
@@ -2268,29 +2288,32 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         // The brightest of the band against the darker side's mean: a line
         // crossing the band, or ending in it, leaves some of it light.
         score[d] = ownScore[d] = -kAboveWhite;
+        level[d] = ownLevel[d] = 0;
         for (int o = 0; o < kLineOffsets; ++o) {
             if (ahead[o] == 0 || behind[o] == 0 || count[o][1] < 2 || count[o][2] < 2) continue;
-            score[d] = platform::MaxOf(
-                score[d], platform::MinOf(sum[o][1] / float(count[o][1]),
-                                          sum[o][2] / float(count[o][2])) -
-                              sum[o][0]);
+            const float sides =
+                platform::MinOf(sum[o][1] / float(count[o][1]), sum[o][2] / float(count[o][2]));
+            if (sides - sum[o][0] > score[d]) score[d] = sides - sum[o][0], level[d] = sides;
             // The site's colour only where green is alike on both sides
             // (an edge between colours has green on one side only), with
             // two of its samples on each.
             const float flat = std::fabs(sum[o][1] / float(count[o][1]) -
                                          sum[o][2] / float(count[o][2]));
-            if (owns[o][1] > 1 && owns[o][2] > 1 && flat <= kLineDepthLeast)
-                ownScore[d] = platform::MaxOf(
-                    ownScore[d], platform::MinOf(own[o][1] / float(owns[o][1]),
-                                                 own[o][2] / float(owns[o][2])) -
-                                     own[o][0]);
+            const float ownSides =
+                platform::MinOf(own[o][1] / float(owns[o][1]), own[o][2] / float(owns[o][2]));
+            if (owns[o][1] > 1 && owns[o][2] > 1 && flat <= kLineDepthLeast &&
+                ownSides - own[o][0] > ownScore[d])
+                ownScore[d] = ownSides - own[o][0], ownLevel[d] = ownSides;
         }
     }
     // Green finds the line where it sees it; else the site's own colour.
     float most = -kAboveWhite;
     for (int d = 0; d < kLineDirections; ++d) most = platform::MaxOf(most, score[d]);
-    if (most <= kLineDepthLeast)
+    const bool byGreen = most > kLineDepthLeast;
+    if (!byGreen) {
         std::copy(ownScore, ownScore + kLineDirections, score);
+        std::copy(ownLevel, ownLevel + kLineDirections, level);
+    }
     int best = 0;
     for (int d = 1; d < kLineDirections; ++d)
         if (score[d] > score[best]) best = d;
@@ -2300,8 +2323,13 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // or a blob is dark every way).
     const float across = platform::MaxOf(score[(best + kLineDirections / 2) % kLineDirections], 0.0f);
     const float clear = std::clamp(1.0f - 2.0f * across / depth, 0.0f, 1.0f);
+    // Deep on the square-root tone, and against its sides: a line's
+    // contrast, not fine texture's.
+    const float relative = depth / platform::MaxOf(level[best], 1.0f);
     const float deep =
-        std::clamp((depth - kLineDepthLeast) / (kLineDepthFull - kLineDepthLeast), 0.0f, 1.0f);
+        std::clamp((depth - kLineDepthLeast) / (kLineDepthFull - kLineDepthLeast), 0.0f, 1.0f) *
+        std::clamp((relative - kLineContrastLeast) / (kLineContrastFull - kLineContrastLeast),
+                   0.0f, 1.0f);
     const float strength = clear * deep * BeyondNoise(depth, kLineNoiseWeight * f.noise);
     if (strength <= 0) return {};
     // The direction between the best and its neighbours where a parabola
@@ -2350,7 +2378,11 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         platform::MaxOf(std::fabs(ownLeast - greenLeast), std::fabs(ownMost - greenMost)) /
         platform::MaxOf(greenMost, 256.0f);
     const float coloured = std::clamp((apart - kLineGrey) / kLineGrey, 0.0f, 1.0f);
-    float green = FitLineProfile(p);
+    float fit = 0;
+    float green = FitLineProfile(p, fit);
+    // (Found by the site's own colour, green is flat and fits no line.)
+    const float explained =
+        byGreen ? std::clamp((fit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f) : 1.0f;
     // Where the site's own colour sees the line, how much of the site it
     // covers from its sample between its colour's ground and darkest along
     // the line: half way to that where darker (the profile's fit misses the
@@ -2360,7 +2392,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         const float owns = p.ground - cover * platform::MaxOf(p.ground - p.darkest, 0.0f);
         green = 0.5f * (green + platform::MinOf(green, owns));
     }
-    return {strength * coloured, green};
+    return {strength * coloured * explained, green};
 }
 
 // Green at the sites found taken towards the line's, red and blue where not
@@ -2391,7 +2423,11 @@ void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
     for (int y = border; y < f.height - border; ++y)
         for (int x = border; x < f.width - border; ++x) {
             const size_t i = f.at(y, x);
-            if (!DarkLineMayPass(gate, i, size_t(f.stride))) continue;
+            const float k = gate.kind[i];
+            const float ownMost = k == 0.0f ? gate.redHi[i] : gate.blueHi[i];
+            if (!DarkLineMayPass(BrighterSides(gate.smooth, i, f.stride), gate.greenLo[i],
+                                 gate.greenHi[i], ownMost, gate.m[i], k))
+                continue;
             const LineFound line = DarkLineAt(f, gate.m, colour, i);
             if (line.strength > 0) sites.push_back({i, line});
         }
@@ -2406,20 +2442,31 @@ void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>
     float* __restrict pass = s.plane(kDenominator);
     const size_t up = size_t(f.stride);
     const Window inside = Inside(f, margin, kScoreReach, kLineReach + 1);
+    const float* __restrict m = gate.m;
+    const float* __restrict kind = gate.kind;
+    const float* __restrict smooth = gate.smooth;
+    const float* __restrict greenLo = gate.greenLo;
+    const float* __restrict greenHi = gate.greenHi;
+    const float* __restrict redHi = gate.redHi;
+    const float* __restrict blueHi = gate.blueHi;
     for (int y = inside.y0; y < inside.y1; ++y) {
         const size_t row = f.at(y, 0);
-        int any = 0;
+        float any = 0;
         DEMOSAIC_ROW_LOOP
         for (int x = inside.x0; x < inside.x1; ++x) {
-            const bool may = DarkLineMayPass(gate, row + size_t(x), up);
+            const size_t i = row + size_t(x);
+            const float k = kind[i], red = redHi[i], blue = blueHi[i];
+            const float ownMost = k == 0.0f ? red : blue;
+            const bool may = DarkLineMayPass(BrighterSides(smooth, i, ptrdiff_t(up)), greenLo[i],
+                                             greenHi[i], ownMost, m[i], k);
             pass[x] = may ? 1.0f : 0.0f;
-            any |= may;
+            any = platform::MaxOf(any, pass[x]);
         }
-        if (!any) continue;
+        if (any <= 0) continue;
         for (int x = inside.x0; x < inside.x1; ++x) {
             if (pass[x] <= 0) continue;
             const size_t i = row + size_t(x);
-            const LineFound line = DarkLineAt(f, gate.m, colour, i);
+            const LineFound line = DarkLineAt(f, m, colour, i);
             if (line.strength > 0) sites.push_back({i, line});
         }
     }
