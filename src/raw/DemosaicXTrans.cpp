@@ -2056,11 +2056,12 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
 // line on a saturated ground (blue on yellow says nothing of the line) the
 // candidates' greens, three pixels along a row, column or diagonal, step off
 // the line onto the ground and the line turns green there. A matched
-// detector on the mosaic's greens finds the line: for each of
-// kLineDirections directions through the site, the greens within half a
-// pixel of it against those of the two parallel bands kLineSide either side;
-// where one direction is clearly darker than both its sides, well beyond
-// the noise, green at the site is read from the greens along it, blended in
+// detector on the mosaic finds the line: for each of kLineDirections
+// directions through or beside the site, the greens within half a pixel of
+// the line against those of the two parallel bands either side (the site's
+// own colour's where green sees no line, as on red); where one direction is
+// clearly darker than both its sides, well beyond the noise, green at the
+// site comes from a fit of the greens' profile across the line, blended in
 // by that strength.
 constexpr int kLineDirections = 16;
 // How far along the line each way, and the widest offset across, in pixels.
@@ -2072,9 +2073,9 @@ constexpr float kLineSideFar = 2.5f;
 // so that a site on a line's edge finds it.
 constexpr int kLineOffsets = 3;
 constexpr float kLineOffset[kLineOffsets] = {-0.5f, 0.0f, 0.5f};
-// The least step on the square-root tone from the site's green down to the
-// darkest green beside it for a line to be looked for: the fast form runs
-// the detector only where this holds (DarkLineMayPass).
+// The least step on the square-root tone from both sides of a line down to
+// the darkest green beside the site for a line to be looked for: the fast
+// form runs the detector only where this holds (DarkLineMayPass).
 constexpr float kLinePreGate = 10.0f;
 // The line's depth below its sides on the square-root tone, for a first
 // share and for all of it; and the noise's weight.
@@ -2084,8 +2085,9 @@ constexpr float kLineNoiseWeight = 24.0f;
 // The same against the sides' tone.
 constexpr float kLineContrastLeast = 0.0f;
 constexpr float kLineContrastFull = 0.1f;
-// How far the site's colour stands from green beside the line, over green,
-// for none of the line to be taken and for all of it.
+// How far the range of the site's colour's samples around it stands from
+// green's, over green's most, for none of the line to be taken and (twice
+// that) for all of it.
 constexpr float kLineGrey = 0.2f;
 // The widths and the offsets of a line's middle from the site tried by the
 // profile's fit.
