@@ -2257,6 +2257,16 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // Each direction's depth and the tone of its sides.
     float score[kLineDirections], ownScore[kLineDirections];
     float level[kLineDirections], ownLevel[kLineDirections];
+    // The window's tones and colours, once for every direction.
+    constexpr int kSpan = 2 * kLineReach + 1;
+    float tones[kSpan][kSpan];
+    uint8_t codes[kSpan][kSpan];
+    for (int dy = -kLineReach; dy <= kLineReach; ++dy)
+        for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
+            const size_t j = i + size_t(ptrdiff_t(dy) * f.stride + dx);
+            tones[dy + kLineReach][dx + kLineReach] = Tone(m[j]);
+            codes[dy + kLineReach][dx + kLineReach] = colour[j];
+        }
     for (int d = 0; d < kLineDirections; ++d) {
         // For each offset of the line's middle from the site, the band
         // along the line and its two sides; greens in the band both ahead
@@ -2270,10 +2280,10 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         const float site = Tone(m[i]);
         for (int o = 0; o < kLineOffsets; ++o) own[o][0] = site, owns[o][0] = 1;
         for (const LineTap& t : LineTaps(d)) {
-            const size_t j = i + size_t(ptrdiff_t(t.dy) * f.stride + t.dx);
-            const bool green = colour[j] == kGreen;
-            if (!green && colour[j] != colour[i]) continue;
-            const float v = Tone(m[j]);
+            const uint8_t code = codes[t.dy + kLineReach][t.dx + kLineReach];
+            const bool green = code == kGreen;
+            if (!green && code != colour[i]) continue;
+            const float v = tones[t.dy + kLineReach][t.dx + kLineReach];
             for (int o = 0; o < kLineOffsets; ++o) {
                 const float across = t.across - kLineOffset[o], a = std::fabs(across);
                 const int band = a <= kLineBand                            ? 0
@@ -2453,7 +2463,7 @@ void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>
     const float* __restrict blueHi = gate.blueHi;
     for (int y = inside.y0; y < inside.y1; ++y) {
         const size_t row = f.at(y, 0);
-        float any = 0;
+        int any = 0;
         DEMOSAIC_ROW_LOOP
         for (int x = inside.x0; x < inside.x1; ++x) {
             const size_t i = row + size_t(x);
@@ -2462,9 +2472,9 @@ void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>
             const bool may = DarkLineMayPass(BrighterSides(smooth, i, ptrdiff_t(up)), greenLo[i],
                                              greenHi[i], ownMost, m[i], k);
             pass[x] = may ? 1.0f : 0.0f;
-            any = platform::MaxOf(any, pass[x]);
+            any |= may ? 1 : 0;
         }
-        if (any <= 0) continue;
+        if (!any) continue;
         for (int x = inside.x0; x < inside.x1; ++x) {
             if (pass[x] <= 0) continue;
             const size_t i = row + size_t(x);
