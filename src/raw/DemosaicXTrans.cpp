@@ -2261,12 +2261,26 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     constexpr int kSpan = 2 * kLineReach + 1;
     float tones[kSpan][kSpan];
     uint8_t codes[kSpan][kSpan];
+    // The range of green's and of the site's colour's samples in it.
+    float greenLeast = kAboveWhite, greenMost = 0, ownLeast = m[i], ownMost = m[i];
     for (int dy = -kLineReach; dy <= kLineReach; ++dy)
         for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
             const size_t j = i + size_t(ptrdiff_t(dy) * f.stride + dx);
             tones[dy + kLineReach][dx + kLineReach] = Tone(m[j]);
             codes[dy + kLineReach][dx + kLineReach] = colour[j];
+            if (colour[j] == kGreen) greenLeast = platform::MinOf(greenLeast, m[j]);
+            if (colour[j] == kGreen) greenMost = platform::MaxOf(greenMost, m[j]);
+            if (colour[j] == colour[i]) ownLeast = platform::MinOf(ownLeast, m[j]);
+            if (colour[j] == colour[i]) ownMost = platform::MaxOf(ownMost, m[j]);
         }
+    // Near grey by the samples' ranges the site's own sample shows the line
+    // as green would, and the later passes take it; a line found there is
+    // as often a zone plate's ring seen through aliased samples.
+    const float apart =
+        platform::MaxOf(std::fabs(ownLeast - greenLeast), std::fabs(ownMost - greenMost)) /
+        platform::MaxOf(greenMost, 256.0f);
+    const float coloured = std::clamp((apart - kLineGrey) / kLineGrey, 0.0f, 1.0f);
+    if (coloured <= 0) return {};
     for (int d = 0; d < kLineDirections; ++d) {
         // For each offset of the line's middle from the site, the band
         // along the line and its two sides; greens in the band both ahead
@@ -2354,21 +2368,16 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     const float ca = float(std::cos(angle)), sa = float(std::sin(angle));
     // Across that direction: the greens near the line with their offsets,
     // green's mean on the two sides (the ground), the darkest green and the
-    // site's own colour's darkest sample in the band (the line), its mean on
-    // the sides, and the range of green and of the site's colour.
+    // site's own colour's darkest sample in the band (the line), and its
+    // mean on the sides.
     LineProfile p;
     float ownDarkest = m[i], ownGround = 0;
-    float greenLeast = kAboveWhite, greenMost = 0, ownLeast = m[i], ownMost = m[i];
     int grounds = 0, ownGrounds = 0;
     for (int dy = -kLineReach; dy <= kLineReach; ++dy)
         for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
             const size_t j = i + size_t(ptrdiff_t(dy) * f.stride + dx);
             const bool green = colour[j] == kGreen, own = colour[j] == colour[i];
             if ((dy == 0 && dx == 0) || !(green || own)) continue;
-            if (green) greenLeast = platform::MinOf(greenLeast, m[j]);
-            if (green) greenMost = platform::MaxOf(greenMost, m[j]);
-            if (own) ownLeast = platform::MinOf(ownLeast, m[j]);
-            if (own) ownMost = platform::MaxOf(ownMost, m[j]);
             const float along = float(dx) * ca + float(dy) * sa,
                         off = -float(dx) * sa + float(dy) * ca, a = std::fabs(off);
             if (std::fabs(along) > float(kLineReach)) continue;
@@ -2383,13 +2392,6 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     if (p.darkest >= kAboveWhite || grounds == 0 || ownGrounds == 0 || p.count < 3) return {};
     p.ground /= float(grounds);
     ownGround /= float(ownGrounds);
-    // Near grey by the samples' ranges the site's own sample shows the line
-    // as green would, and the later passes take it; a line found there is
-    // as often a zone plate's ring seen through aliased samples.
-    const float apart =
-        platform::MaxOf(std::fabs(ownLeast - greenLeast), std::fabs(ownMost - greenMost)) /
-        platform::MaxOf(greenMost, 256.0f);
-    const float coloured = std::clamp((apart - kLineGrey) / kLineGrey, 0.0f, 1.0f);
     float fit = 0;
     float green = FitLineProfile(p, fit);
     // (Found by the site's own colour, green is flat and fits no line.)
