@@ -2083,12 +2083,451 @@ void BlendCandidates(const Frame& f, TileScratch& s, float* const master[3],
     }
 }
 
+// Thin dark lines across the layout's rows and diagonals (mortar, letter
+// outlines, spokes at 14 to 71 degrees): at a red or blue site on such a
+// line on a saturated ground (blue on yellow says nothing of the line) the
+// candidates' greens, three pixels along a row, column or diagonal, step off
+// the line onto the ground and the line turns green there. A matched
+// detector on the mosaic finds the line: for each of kLineDirections
+// directions through or beside the site, the greens within half a pixel of
+// the line against those of the two parallel bands either side (the site's
+// own colour's where green sees no line, as on red); where one direction is
+// clearly darker than both its sides, well beyond the noise, green at the
+// site comes from a fit of the greens' profile across the line, blended in
+// by that strength.
+constexpr int kLineDirections = 16;
+// How far along the line each way, and the widest offset across, in pixels.
+constexpr int kLineReach = 5;
+constexpr float kLineBand = 0.5f;
+constexpr float kLineSideNear = 1.5f;
+constexpr float kLineSideFar = 2.5f;
+// The line's middle is looked for this far to either side of the site too,
+// so that a site on a line's edge finds it.
+constexpr int kLineOffsets = 3;
+constexpr float kLineOffset[kLineOffsets] = {-0.5f, 0.0f, 0.5f};
+// The least step on the square-root tone from both sides of a line down to
+// the darkest green beside the site for a line to be looked for: the fast
+// form runs the detector only where this holds (DarkLineMayPass).
+constexpr float kLinePreGate = 10.0f;
+// The line's depth below its sides on the square-root tone, for a first
+// share and for all of it; and the noise's weight.
+constexpr float kLineDepthLeast = 6.0f;
+constexpr float kLineDepthFull = 14.0f;
+constexpr float kLineNoiseWeight = 24.0f;
+// The same against the sides' tone.
+constexpr float kLineContrastLeast = 0.0f;
+constexpr float kLineContrastFull = 0.1f;
+// How far the range of the site's colour's samples around it stands from
+// green's, over green's most, for none of the line to be taken and (twice
+// that) for all of it.
+constexpr float kLineGrey = 0.2f;
+// The widths and the offsets of a line's middle from the site tried by the
+// profile's fit.
+constexpr int kLineWidths = 11;
+constexpr float kLineWidthLeast = 0.5f;
+constexpr float kLineWidthStep = 0.25f;
+constexpr int kLineShifts = 20;
+constexpr float kLineShiftStep = 0.05f;
+// The least share of the greens' spread about the ground that the fitted
+// line must explain for any of it to be taken, all of it at all.
+constexpr float kLineFitLeast = 0.6f;
+
+struct LineTap {
+    int dy, dx;
+    float across, along;
+};
+
+// Each direction's offsets within kLineReach along and kLineSideFar across.
+const std::vector<LineTap>& LineTaps(int direction) {
+    static const std::vector<std::vector<LineTap>> taps = [] {
+        std::vector<std::vector<LineTap>> all(kLineDirections);
+        for (int d = 0; d < kLineDirections; ++d) {
+            const double angle = M_PI * d / kLineDirections;
+            const double ca = std::cos(angle), sa = std::sin(angle);
+            for (int dy = -kLineReach; dy <= kLineReach; ++dy)
+                for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
+                    if (dy == 0 && dx == 0) continue;
+                    const double along = dx * ca + dy * sa, across = -dx * sa + dy * ca;
+                    if (std::fabs(along) > kLineReach || std::fabs(across) > kLineSideFar + 0.5)
+                        continue;
+                    all[size_t(d)].push_back({dy, dx, float(across), float(along)});
+                }
+        }
+        return all;
+    }();
+    return taps[size_t(direction)];
+}
+
+// Whether the detector may find a line through red or blue site i (kind:
+// the colours as floats; smooth: the smooth rendering's green; the ranges
+// of green's samples in the 3 x 3 and of red's and blue's most in the 5 x 5
+// around each pixel): the darkest green beside it kLinePreGate below the
+// duller of two opposite pixels two steps away, in the brighter pair, on
+// the smooth rendering (the two sides of a line across the site are both
+// bright); or, where the greens beside it are alike (a red ground, green
+// dark on and off a line), its own colour's sample that far below the
+// brightest of its colour around it. Both forms take it, so that they
+// agree.
+struct LinePreGate {
+    const float* m;
+    const float* kind;
+    const float* smooth;
+    const float* greenLo;
+    const float* greenHi;
+    const float* redHi;
+    const float* blueHi;
+};
+
+// The brighter of the pairs of opposite pixels two steps from i, each pair
+// by its duller.
+[[gnu::always_inline]] inline float BrighterSides(const float* smooth, size_t i, ptrdiff_t row) {
+    float sides = 0;
+#define XTRANS_LINE_PAIR(dy, dx)                                                          \
+    sides = platform::MaxOf(sides, platform::MinOf(smooth[i + size_t((dy) * row + (dx))], \
+                                                   smooth[i - size_t((dy) * row + (dx))]))
+    XTRANS_LINE_PAIR(0, 2);
+    XTRANS_LINE_PAIR(2, 0);
+    XTRANS_LINE_PAIR(2, 2);
+    XTRANS_LINE_PAIR(2, -2);
+    XTRANS_LINE_PAIR(1, 2);
+    XTRANS_LINE_PAIR(2, 1);
+    XTRANS_LINE_PAIR(2, -1);
+    XTRANS_LINE_PAIR(1, -2);
+#undef XTRANS_LINE_PAIR
+    return sides;
+}
+
+[[gnu::always_inline]] inline bool DarkLineMayPass(float sides, float greenLo, float greenHi,
+                                                  float ownMost, float own, float kind) {
+    const float least = Tone(greenLo);
+    const bool line = Tone(sides) - least > kLinePreGate;
+    // Bitwise, so that the row's loop has no branch.
+    const bool alone = (Tone(greenHi) - least <= kLineDepthLeast) &
+                       (Tone(ownMost) - Tone(own) > kLinePreGate);
+    return (kind != float(kGreen)) & (line | alone);
+}
+
+// The pre-gate's planes, in planes spent by the blend.
+LinePreGate MakeLinePreGate(const Frame& f, TileScratch& s, int margin) {
+    float* lo = s.plane(kFirstCandidate);
+    SampleRange<1>(f, s, kGreen, lo, s.plane(kFirstCandidate + 1), margin, kScoreReach);
+    SampleRange<2>(f, s, 0, s.plane(kFirstCandidate + 2), s.plane(kFirstCandidate + 3), margin,
+                   kScoreReach);
+    SampleRange<2>(f, s, 2, s.plane(kFirstCandidate + 4), s.plane(kFirstCandidate + 5), margin,
+                   kScoreReach);
+    // After the ranges, whose scratch this plane is.
+    float* kind = s.plane(kNumerator);
+    const uint8_t* colour = s.colour();
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) kind[i] = float(colour[i]);
+    return {s.plane(kMosaic), kind, s.plane(kSmoothG), lo, s.plane(kFirstCandidate + 1),
+            s.plane(kFirstCandidate + 3), s.plane(kFirstCandidate + 5)};
+}
+
+struct LineFound {
+    float strength = 0;
+    float green = 0;
+};
+
+// A site where a line was found, for taking it again after the later passes.
+struct LineSite {
+    size_t at;
+    LineFound line;
+};
+
+// The greens across a line found: their offsets from the site across it and
+// samples, the ground beside it and the darkest green within half a pixel.
+struct LineProfile {
+    static constexpr int kMost = 4 * (2 * kLineReach + 1);
+    float offset[kMost];
+    float value[kMost];
+    int count = 0;
+    float ground = 0;
+    float darkest = kAboveWhite;
+};
+
+// Green at the site from a line of width w and depth A on the ground, its
+// middle t0 across from the site, as each pixel's box sees it: the least
+// squares' A for each w and t0 on a grid, the pair that fits best. The mean
+// along the line stays far too light (the greens beside a line one pixel
+// wide are mixed with the ground by their offset), and its darkest green
+// too dark at a site on the line's edge.
+float FitLineProfile(const LineProfile& p, float& fit) {
+    auto cover = [](float d, float w) {
+        return platform::MaxOf(0.0f, platform::MinOf(d + 0.5f, 0.5f * w) -
+                                         platform::MaxOf(d - 0.5f, -0.5f * w));
+    };
+    float best = 0, green = p.ground, total = 0;
+    for (int k = 0; k < p.count; ++k) total += (p.ground - p.value[k]) * (p.ground - p.value[k]);
+    for (int wi = 0; wi < kLineWidths; ++wi)
+        for (int ti = -kLineShifts; ti <= kLineShifts; ++ti) {
+            const float w = kLineWidthLeast + kLineWidthStep * float(wi);
+            const float t0 = kLineShiftStep * float(ti);
+            // The residual falls by cv^2 / cc from the ground's alone.
+            float cc = 0, cv = 0;
+            for (int k = 0; k < p.count; ++k) {
+                const float c = cover(p.offset[k] - t0, w);
+                cc += c * c;
+                cv += c * (p.ground - p.value[k]);
+            }
+            if (cc <= 0 || cv <= 0) continue;
+            // No line darker than black: the depth held to the ground, and
+            // the residual's fall with it.
+            const float depth = platform::MinOf(cv / cc, p.ground);
+            const float gain = 2.0f * depth * cv - depth * depth * cc;
+            if (gain > best) best = gain, green = p.ground - depth * cover(-t0, w);
+        }
+    // How much of the greens' spread about the ground the line explains:
+    // where little, something else (texture, a corner) stands there.
+    fit = total > 0 ? best / total : 0.0f;
+    return green;
+}
+
+// The detector at one red or blue site (see above).
+LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size_t i) {
+    // Each direction's depth and the tone of its sides.
+    float score[kLineDirections], ownScore[kLineDirections];
+    float level[kLineDirections], ownLevel[kLineDirections];
+    // The window's tones and colours, once for every direction.
+    constexpr int kSpan = 2 * kLineReach + 1;
+    float tones[kSpan][kSpan];
+    uint8_t codes[kSpan][kSpan];
+    // The range of green's and of the site's colour's samples in it.
+    float greenLeast = kAboveWhite, greenMost = 0, ownLeast = m[i], ownMost = m[i];
+    for (int dy = -kLineReach; dy <= kLineReach; ++dy)
+        for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
+            const size_t j = i + size_t(ptrdiff_t(dy) * f.stride + dx);
+            tones[dy + kLineReach][dx + kLineReach] = Tone(m[j]);
+            codes[dy + kLineReach][dx + kLineReach] = colour[j];
+            if (colour[j] == kGreen) greenLeast = platform::MinOf(greenLeast, m[j]);
+            if (colour[j] == kGreen) greenMost = platform::MaxOf(greenMost, m[j]);
+            if (colour[j] == colour[i]) ownLeast = platform::MinOf(ownLeast, m[j]);
+            if (colour[j] == colour[i]) ownMost = platform::MaxOf(ownMost, m[j]);
+        }
+    // Near grey by the samples' ranges the site's own sample shows the line
+    // as green would, and the later passes take it; a line found there is
+    // as often a zone plate's ring seen through aliased samples.
+    const float apart =
+        platform::MaxOf(std::fabs(ownLeast - greenLeast), std::fabs(ownMost - greenMost)) /
+        platform::MaxOf(greenMost, 256.0f);
+    const float coloured = std::clamp((apart - kLineGrey) / kLineGrey, 0.0f, 1.0f);
+    if (coloured <= 0) return {};
+    for (int d = 0; d < kLineDirections; ++d) {
+        // For each offset of the line's middle from the site, the band
+        // along the line and its two sides; greens in the band both ahead
+        // and behind the site, so that a line ending at it (a corner, a line
+        // beside it crossing the band) is not taken.
+        // The same over the site's own colour (the site itself in the
+        // band): on a red ground green barely sees a dark line, red does.
+        float sum[kLineOffsets][3] = {}, own[kLineOffsets][3] = {};
+        int count[kLineOffsets][3] = {}, owns[kLineOffsets][3] = {};
+        int ahead[kLineOffsets] = {}, behind[kLineOffsets] = {};
+        const float site = Tone(m[i]);
+        for (int o = 0; o < kLineOffsets; ++o) own[o][0] = site, owns[o][0] = 1;
+        for (const LineTap& t : LineTaps(d)) {
+            const uint8_t code = codes[t.dy + kLineReach][t.dx + kLineReach];
+            const bool green = code == kGreen;
+            if (!green && code != colour[i]) continue;
+            const float v = tones[t.dy + kLineReach][t.dx + kLineReach];
+            for (int o = 0; o < kLineOffsets; ++o) {
+                const float across = t.across - kLineOffset[o], a = std::fabs(across);
+                const int band = a <= kLineBand                            ? 0
+                                 : a >= kLineSideNear && a <= kLineSideFar ? (across > 0 ? 1 : 2)
+                                                                           : -1;
+                if (band < 0) continue;
+                float(&to)[3] = green ? sum[o] : own[o];
+                to[band] = band == 0 ? platform::MaxOf(to[band], v) : to[band] + v;
+                (green ? count[o] : owns[o])[band]++;
+                ahead[o] += green && band == 0 && t.along >= 1.5f;
+                behind[o] += green && band == 0 && t.along <= -1.5f;
+            }
+        }
+        // The brightest of the band against the darker side's mean: a line
+        // crossing the band, or ending in it, leaves some of it light.
+        score[d] = ownScore[d] = -kAboveWhite;
+        level[d] = ownLevel[d] = 0;
+        for (int o = 0; o < kLineOffsets; ++o) {
+            if (ahead[o] == 0 || behind[o] == 0 || count[o][1] < 2 || count[o][2] < 2) continue;
+            const float sides =
+                platform::MinOf(sum[o][1] / float(count[o][1]), sum[o][2] / float(count[o][2]));
+            if (sides - sum[o][0] > score[d]) score[d] = sides - sum[o][0], level[d] = sides;
+            // The site's colour only where green is alike on both sides
+            // (an edge between colours has green on one side only), with
+            // two of its samples on each.
+            const float flat = std::fabs(sum[o][1] / float(count[o][1]) -
+                                         sum[o][2] / float(count[o][2]));
+            const float ownSides =
+                platform::MinOf(own[o][1] / float(owns[o][1]), own[o][2] / float(owns[o][2]));
+            if (owns[o][1] > 1 && owns[o][2] > 1 && flat <= kLineDepthLeast &&
+                ownSides - own[o][0] > ownScore[d])
+                ownScore[d] = ownSides - own[o][0], ownLevel[d] = ownSides;
+        }
+    }
+    // Green finds the line where it sees it; else the site's own colour.
+    float most = -kAboveWhite;
+    for (int d = 0; d < kLineDirections; ++d) most = platform::MaxOf(most, score[d]);
+    const bool byGreen = most > kLineDepthLeast;
+    if (!byGreen) {
+        std::copy(ownScore, ownScore + kLineDirections, score);
+        std::copy(ownLevel, ownLevel + kLineDirections, level);
+    }
+    int best = 0;
+    for (int d = 1; d < kLineDirections; ++d)
+        if (score[d] > score[best]) best = d;
+    const float depth = score[best];
+    if (depth <= kLineDepthLeast) return {};
+    // One direction clearly best: the one across it shows no line (a dot
+    // or a blob is dark every way).
+    const float across = platform::MaxOf(score[(best + kLineDirections / 2) % kLineDirections], 0.0f);
+    const float clear = std::clamp(1.0f - 2.0f * across / depth, 0.0f, 1.0f);
+    // Deep on the square-root tone, and against its sides: a line's
+    // contrast, not fine texture's.
+    const float relative = depth / platform::MaxOf(level[best], 1.0f);
+    const float deep =
+        std::clamp((depth - kLineDepthLeast) / (kLineDepthFull - kLineDepthLeast), 0.0f, 1.0f) *
+        std::clamp((relative - kLineContrastLeast) / (kLineContrastFull - kLineContrastLeast),
+                   0.0f, 1.0f);
+    const float strength = clear * deep * BeyondNoise(depth, kLineNoiseWeight * f.noise);
+    if (strength <= 0) return {};
+    // The direction between the best and its neighbours where a parabola
+    // through their scores peaks.
+    const float lo = score[(best + kLineDirections - 1) % kLineDirections],
+                hi = score[(best + 1) % kLineDirections];
+    const float bend = lo - 2.0f * depth + hi;
+    const float shift = bend < 0 ? std::clamp(0.5f * (lo - hi) / bend, -0.5f, 0.5f) : 0.0f;
+    const double angle = M_PI * (best + shift) / kLineDirections;
+    const float ca = float(std::cos(angle)), sa = float(std::sin(angle));
+    // Across that direction: the greens near the line with their offsets,
+    // green's mean on the two sides (the ground), the darkest green and the
+    // site's own colour's darkest sample in the band (the line), and its
+    // mean on the sides.
+    LineProfile p;
+    float ownDarkest = m[i], ownGround = 0;
+    int grounds = 0, ownGrounds = 0;
+    for (int dy = -kLineReach; dy <= kLineReach; ++dy)
+        for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
+            const size_t j = i + size_t(ptrdiff_t(dy) * f.stride + dx);
+            const bool green = colour[j] == kGreen, own = colour[j] == colour[i];
+            if ((dy == 0 && dx == 0) || !(green || own)) continue;
+            const float along = float(dx) * ca + float(dy) * sa,
+                        off = -float(dx) * sa + float(dy) * ca, a = std::fabs(off);
+            if (std::fabs(along) > float(kLineReach)) continue;
+            const bool band = a <= kLineBand, side = a >= kLineSideNear && a <= kLineSideFar;
+            if (green && a <= kLineSideNear && p.count < LineProfile::kMost)
+                p.offset[p.count] = off, p.value[p.count] = m[j], p.count++;
+            if (green && band) p.darkest = platform::MinOf(p.darkest, m[j]);
+            if (green && side) p.ground += m[j], grounds++;
+            if (own && band) ownDarkest = platform::MinOf(ownDarkest, m[j]);
+            if (own && side) ownGround += m[j], ownGrounds++;
+        }
+    if (p.darkest >= kAboveWhite || grounds == 0 || ownGrounds == 0 || p.count < 3) return {};
+    p.ground /= float(grounds);
+    ownGround /= float(ownGrounds);
+    float fit = 0;
+    float green = FitLineProfile(p, fit);
+    // (Found by the site's own colour, green is flat and fits no line.)
+    const float explained =
+        byGreen ? std::clamp((fit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f) : 1.0f;
+    // Where the site's own colour sees the line, how much of the site it
+    // covers from its sample between its colour's ground and darkest along
+    // the line: half way to that where darker (the profile's fit misses the
+    // bottom of a line wider than the greens' spacing across it).
+    if (Tone(ownGround) - Tone(ownDarkest) > kLineDepthLeast) {
+        const float cover = std::clamp((ownGround - m[i]) / (ownGround - ownDarkest), 0.0f, 1.0f);
+        const float owns = p.ground - cover * platform::MaxOf(p.ground - p.darkest, 0.0f);
+        green = 0.5f * (green + platform::MinOf(green, owns));
+    }
+    return {strength * coloured * explained, green};
+}
+
+// Green at the sites found taken towards the line's, red and blue where not
+// sampled in proportion; only ever darker. Once after the blend, so that the
+// later passes build on it, and again after them: at a red site the guided
+// average draws green to the site's own sample at a fine line, which on a
+// saturated ground stands far from green.
+void TakeDarkLines(const std::vector<LineSite>& sites, const uint8_t* colour,
+                   float* const out[3]) {
+    for (const LineSite& site : sites) {
+        const size_t i = site.at;
+        const float g = out[kGreen][i];
+        if (!(site.line.green < g)) continue;
+        const float green = g + site.line.strength * (site.line.green - g);
+        const float ratio = green / platform::MaxOf(g, 1.0f);
+        out[kGreen][i] = green;
+        if (colour[i] != 0) out[0][i] *= ratio;
+        if (colour[i] != 2) out[2][i] *= ratio;
+    }
+}
+
+// The plain form: the pre-gate and the detector at every pixel.
+void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
+                        std::vector<LineSite>& sites) {
+    const LinePreGate gate = MakeLinePreGate(f, s, 0);
+    const uint8_t* colour = s.colour();
+    const int border = kLineReach + 1;
+    for (int y = border; y < f.height - border; ++y)
+        for (int x = border; x < f.width - border; ++x) {
+            const size_t i = f.at(y, x);
+            const float k = gate.kind[i];
+            const float ownMost = k == 0.0f ? gate.redHi[i] : gate.blueHi[i];
+            if (!DarkLineMayPass(BrighterSides(gate.smooth, i, f.stride), gate.greenLo[i],
+                                 gate.greenHi[i], ownMost, gate.m[i], k))
+                continue;
+            const LineFound line = DarkLineAt(f, gate.m, colour, i);
+            if (line.strength > 0) sites.push_back({i, line});
+        }
+}
+
+// The same, the pre-gate a row at a time, the detector only where it holds.
+XTRANS_WIDE_LOOPS
+void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>& sites) {
+    const LinePreGate gate = MakeLinePreGate(f, s, margin);
+    const uint8_t* colour = s.colour();
+    // A row of the pre-gate's outcome, in a spent plane.
+    float* __restrict pass = s.plane(kDenominator);
+    const size_t up = size_t(f.stride);
+    const Window inside = Inside(f, margin, kScoreReach, kLineReach + 1);
+    const float* __restrict m = gate.m;
+    const float* __restrict kind = gate.kind;
+    const float* __restrict smooth = gate.smooth;
+    const float* __restrict greenLo = gate.greenLo;
+    const float* __restrict greenHi = gate.greenHi;
+    const float* __restrict redHi = gate.redHi;
+    const float* __restrict blueHi = gate.blueHi;
+    for (int y = inside.y0; y < inside.y1; ++y) {
+        const size_t row = f.at(y, 0);
+        int any = 0;
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const size_t i = row + size_t(x);
+            const float k = kind[i], red = redHi[i], blue = blueHi[i];
+            const float ownMost = k == 0.0f ? red : blue;
+            const bool may = DarkLineMayPass(BrighterSides(smooth, i, ptrdiff_t(up)), greenLo[i],
+                                             greenHi[i], ownMost, m[i], k);
+            pass[x] = may ? 1.0f : 0.0f;
+            any |= may ? 1 : 0;
+        }
+        if (!any) continue;
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            if (pass[x] <= 0) continue;
+            const size_t i = row + size_t(x);
+            const LineFound line = DarkLineAt(f, m, colour, i);
+            if (line.strength > 0) sites.push_back({i, line});
+        }
+    }
+}
+
 // The candidates blended into both renderings, then the median, the
 // guided average and the fit of each one that is kept (the other's blend
 // costs little beside).
 void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3],
            float* const alternate[3], int margin, bool finishMaster, bool finishAlternate) {
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate, margin);
+    std::vector<LineSite> lines;
+    (reference ? DarkLinesReference : DarkLines)(f, s, margin, lines);
+    TakeDarkLines(lines, s.colour(), master);
+    TakeDarkLines(lines, s.colour(), alternate);
     const SampleRanges ranges = MakeSampleRanges(f, s, margin);
     if (finishAlternate) MasterWhereGrey(f, ranges.apart, master, alternate, margin);
     // The alternate first, while the master's green is still the blend's.
@@ -2101,6 +2540,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
         FitToSamples(f, s, out, out == alternate ? master[kGreen] : nullptr, ranges.apart,
                      margin);
         ClampToSamples(f, s, ranges, out, margin);
+        TakeDarkLines(lines, s.colour(), out);
     }
 }
 

@@ -779,3 +779,76 @@ TEST(XTransDecode, AMasterKeptAlongTheEdgesIsTheWholeOnesThere) {
         EXPECT_EQ(differing, 0u);
     }
 }
+
+// Thin dark lines (mortar, letter outlines, spokes), one and two pixels wide,
+// on saturated yellow and red at six angles: the X-Trans render's green on
+// the lines stays within a few levels of the LinearRaw render's. Lines
+// between a row or column and a diagonal turned green at their blue and red
+// sites, whose green came from the ground beside them.
+TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
+    testsupport::ScratchDir dir;
+    auto linear = [](double v) {
+        const double e = v / 255.0;
+        return e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4);
+    };
+    auto encoded = [](double v) {
+        const double e = std::clamp(v / 65535, 0.0, 1.0);
+        return 255 * (e <= 0.0031308 ? 12.92 * e : 1.055 * std::pow(e, 1 / 2.4) - 0.055);
+    };
+    const std::array<std::array<double, 3>, 2> grounds = {{{230, 210, 40}, {170, 20, 20}}};
+    const double angles[] = {0, 14, 33, 45, 71, 90};
+    constexpr uint32_t kCell = 48;
+    const uint32_t width = kCell * 6, height = kCell * 4;
+    // Each pixel's share of line, from 4 x 4 sub-samples; cells of lines 10
+    // pixels apart, rows: ground, then width.
+    Picture p{width, height, std::vector<uint16_t>(size_t(width) * height * 3)};
+    std::vector<double> share(size_t(width) * height);
+    for (uint32_t y = 0; y < height; y++)
+        for (uint32_t x = 0; x < width; x++) {
+            const uint32_t row = y / kCell, column = x / kCell;
+            const double lineWidth = 1.0 + row % 2, angle = angles[column] * M_PI / 180;
+            int on = 0;
+            for (int j = 0; j < 4; j++)
+                for (int i = 0; i < 4; i++) {
+                    const double u = x % kCell + (i + 0.5) / 4, v = y % kCell + (j + 0.5) / 4;
+                    on += std::fmod(u * std::cos(angle) + v * std::sin(angle) + 1000, 10.0) <
+                          lineWidth;
+                }
+            const size_t k = size_t(y) * width + x;
+            share[k] = on / 16.0;
+            for (int c = 0; c < 3; c++) {
+                const double ground = linear(grounds[row / 2][size_t(c)]), dark = linear(25);
+                p.rgb[k * 3 + size_t(c)] =
+                    uint16_t(std::lround(65535 * (ground + (dark - ground) * share[k])));
+            }
+        }
+    auto truth = Open(WriteLinear(dir.path() / "lines-linear.dng", p));
+    auto xtrans = Open(WriteCFA(dir.path() / "lines-xtrans.dng", p, Layout(XTransColours(0))));
+    ASSERT_NE(truth->masterImageBytes(), nullptr);
+    ASSERT_NE(xtrans->masterImageBytes(), nullptr);
+    const uint16_t* ours = xtrans->masterImageBytes();
+    {
+        for (uint32_t row = 0; row < 4; row++)
+            for (uint32_t column = 0; column < 6; column++) {
+                // Green too high on the pixels mostly line, in 8-bit levels.
+                std::vector<double> excess;
+                for (uint32_t y = row * kCell + 6; y < (row + 1) * kCell - 6; y++)
+                    for (uint32_t x = column * kCell + 6; x < (column + 1) * kCell - 6; x++) {
+                        const size_t k = size_t(y) * width + x;
+                        if (share[k] < 0.5) continue;
+                        excess.push_back(encoded(ours[k * 3 + 1]) -
+                                         encoded(truth->masterImageBytes()[k * 3 + 1]));
+                    }
+                ASSERT_FALSE(excess.empty());
+                std::sort(excess.begin(), excess.end());
+                double mean = 0;
+                for (double e : excess) mean += e / double(excess.size());
+                const double p95 = excess[excess.size() * 95 / 100];
+                const std::string cell = std::string(row / 2 ? "red" : "yellow") + " width " +
+                                         std::to_string(1 + row % 2) + " at " +
+                                         std::to_string(int(angles[column]));
+                EXPECT_LE(mean, 8.0) << cell;
+                EXPECT_LE(p95, 24.0) << cell;
+            }
+    }
+}
