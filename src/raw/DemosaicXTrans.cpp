@@ -2139,6 +2139,7 @@ constexpr float kLineFitLeast = 0.6f;
 // and the line's pixels well ahead of the site along it and well behind.
 // Made once, so that at each site the bands are plain sums over lists.
 constexpr int kLineSpan = 2 * kLineReach + 1;
+using LineQuad = float __attribute__((vector_size(16)));
 struct LineBands {
     std::vector<uint8_t> band[kLineOffsets][3];
     std::vector<uint8_t> ahead[kLineOffsets], behind[kLineOffsets];
@@ -2317,10 +2318,10 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     float score[kLineDirections], ownScore[kLineDirections];
     float level[kLineDirections], ownLevel[kLineDirections];
     // The window's tones and colours, once for every direction.
-    // Green's tones and the site's colour's, 0 at the other colours'
-    // pixels, and 1 at their own.
-    float greens[kLineSpan * kLineSpan], isGreen[kLineSpan * kLineSpan];
-    float owned[kLineSpan * kLineSpan], isOwn[kLineSpan * kLineSpan];
+    // At each pixel of the window, four lanes summed or maxed together:
+    // green's tone and 1 at green's pixels, the site's colour's tone and 1
+    // at its pixels; 0 at the others'.
+    LineQuad window[kLineSpan * kLineSpan];
     // The range of green's and of the site's colour's samples in it.
     float greenLeast = kAboveWhite, greenMost = 0, ownLeast = m[i], ownMost = m[i];
     for (int dy = -kLineReach; dy <= kLineReach; ++dy)
@@ -2328,10 +2329,9 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
             const size_t j = i + size_t(ptrdiff_t(dy) * f.stride + dx);
             const int at = (dy + kLineReach) * kLineSpan + dx + kLineReach;
             const float tone = Tone(m[j]);
-            isGreen[at] = colour[j] == kGreen ? 1.0f : 0.0f;
-            greens[at] = isGreen[at] * tone;
-            isOwn[at] = colour[j] == colour[i] ? 1.0f : 0.0f;
-            owned[at] = isOwn[at] * tone;
+            const float isGreen = colour[j] == kGreen ? 1.0f : 0.0f;
+            const float isOwn = colour[j] == colour[i] ? 1.0f : 0.0f;
+            window[at] = LineQuad{isGreen * tone, isGreen, isOwn * tone, isOwn};
             if (colour[j] == kGreen) greenLeast = platform::MinOf(greenLeast, m[j]);
             if (colour[j] == kGreen) greenMost = platform::MaxOf(greenMost, m[j]);
             if (colour[j] == colour[i]) ownLeast = platform::MinOf(ownLeast, m[j]);
@@ -2359,31 +2359,30 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         for (int o = 0; o < kLineOffsets; ++o) own[o][0] = site, owns[o][0] = 1;
         const LineBands& bands = BandsOf(d);
         for (int o = 0; o < kLineOffsets; ++o) {
-            // The line's brightest (0 or the site's tone at least), the
-            // sides' sums; the other colours' pixels add nothing.
-            float lineCount = 0;
+            // The line's brightest green (0 at least) and of the site's
+            // colour (its own tone at least), the sides' sums; the other
+            // colours' pixels add nothing.
+            LineQuad most{0.0f, 0.0f, site, 0.0f}, line{};
             for (const uint8_t at : bands.band[o][0]) {
-                sum[o][0] = platform::MaxOf(sum[o][0], greens[at]);
-                own[o][0] = platform::MaxOf(own[o][0], owned[at]);
-                lineCount += isGreen[at];
+                most = most > window[at] ? most : window[at];
+                line += window[at];
             }
-            count[o][0] = int(lineCount);
+            sum[o][0] = most[0];
+            own[o][0] = most[2];
+            count[o][0] = int(line[1]);
             for (int b : {1, 2}) {
-                float greenCount = 0, ownCount = 0;
-                for (const uint8_t at : bands.band[o][b]) {
-                    sum[o][b] += greens[at];
-                    greenCount += isGreen[at];
-                    own[o][b] += owned[at];
-                    ownCount += isOwn[at];
-                }
-                count[o][b] = int(greenCount);
-                owns[o][b] = int(ownCount);
+                LineQuad side{};
+                for (const uint8_t at : bands.band[o][b]) side += window[at];
+                sum[o][b] = side[0];
+                count[o][b] = int(side[1]);
+                own[o][b] = side[2];
+                owns[o][b] = int(side[3]);
             }
-            float before = 0, after = 0;
-            for (const uint8_t at : bands.ahead[o]) after += isGreen[at];
-            for (const uint8_t at : bands.behind[o]) before += isGreen[at];
-            ahead[o] = int(after);
-            behind[o] = int(before);
+            LineQuad after{}, before{};
+            for (const uint8_t at : bands.ahead[o]) after += window[at];
+            for (const uint8_t at : bands.behind[o]) before += window[at];
+            ahead[o] = int(after[1]);
+            behind[o] = int(before[1]);
         }
         // The brightest of the band against the darker side's mean: a line
         // crossing the band, or ending in it, leaves some of it light.
