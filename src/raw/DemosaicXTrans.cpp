@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -2132,15 +2133,21 @@ constexpr float kLineShiftStep = 0.05f;
 // line must explain for any of it to be taken, all of it at all.
 constexpr float kLineFitLeast = 0.6f;
 
-struct LineTap {
-    int dy, dx;
-    float across, along;
+// Each direction's pixels within kLineReach along and kLineSideFar across,
+// as indices into the window around the site, by the band they fall in for
+// each offset of the line's middle: the line (0) and its two sides (1, 2);
+// and the line's pixels well ahead of the site along it and well behind.
+// Made once, so that at each site the bands are plain sums over lists.
+constexpr int kLineSpan = 2 * kLineReach + 1;
+using LineQuad = float __attribute__((vector_size(16)));
+struct LineBands {
+    std::vector<uint8_t> band[kLineOffsets][3];
+    std::vector<uint8_t> ahead[kLineOffsets], behind[kLineOffsets];
 };
 
-// Each direction's offsets within kLineReach along and kLineSideFar across.
-const std::vector<LineTap>& LineTaps(int direction) {
-    static const std::vector<std::vector<LineTap>> taps = [] {
-        std::vector<std::vector<LineTap>> all(kLineDirections);
+const LineBands& BandsOf(int direction) {
+    static const std::vector<LineBands> bands = [] {
+        std::vector<LineBands> all(kLineDirections);
         for (int d = 0; d < kLineDirections; ++d) {
             const double angle = M_PI * d / kLineDirections;
             const double ca = std::cos(angle), sa = std::sin(angle);
@@ -2150,12 +2157,23 @@ const std::vector<LineTap>& LineTaps(int direction) {
                     const double along = dx * ca + dy * sa, across = -dx * sa + dy * ca;
                     if (std::fabs(along) > kLineReach || std::fabs(across) > kLineSideFar + 0.5)
                         continue;
-                    all[size_t(d)].push_back({dy, dx, float(across), float(along)});
+                    const auto at = uint8_t((dy + kLineReach) * kLineSpan + dx + kLineReach);
+                    for (int o = 0; o < kLineOffsets; ++o) {
+                        const float off = float(across) - kLineOffset[o], a = std::fabs(off);
+                        const int band = a <= kLineBand                            ? 0
+                                         : a >= kLineSideNear && a <= kLineSideFar ? (off > 0 ? 1 : 2)
+                                                                                   : -1;
+                        if (band < 0) continue;
+                        LineBands& b = all[size_t(d)];
+                        b.band[o][band].push_back(at);
+                        if (band == 0 && float(along) >= 1.5f) b.ahead[o].push_back(at);
+                        if (band == 0 && float(along) <= -1.5f) b.behind[o].push_back(at);
+                    }
                 }
         }
         return all;
     }();
-    return taps[size_t(direction)];
+    return bands[size_t(direction)];
 }
 
 // Whether the detector may find a line through red or blue site i (kind:
@@ -2253,6 +2271,7 @@ struct LineProfile {
 // along the line stays far too light (the greens beside a line one pixel
 // wide are mixed with the ground by their offset), and its darkest green
 // too dark at a site on the line's edge.
+XTRANS_WIDE_LOOPS
 float FitLineProfile(const LineProfile& p, float& fit) {
     auto cover = [](float d, float w) {
         return platform::MaxOf(0.0f, platform::MinOf(d + 0.5f, 0.5f * w) -
@@ -2260,24 +2279,33 @@ float FitLineProfile(const LineProfile& p, float& fit) {
     };
     float best = 0, green = p.ground, total = 0;
     for (int k = 0; k < p.count; ++k) total += (p.ground - p.value[k]) * (p.ground - p.value[k]);
-    for (int wi = 0; wi < kLineWidths; ++wi)
-        for (int ti = -kLineShifts; ti <= kLineShifts; ++ti) {
-            const float w = kLineWidthLeast + kLineWidthStep * float(wi);
-            const float t0 = kLineShiftStep * float(ti);
-            // The residual falls by cv^2 / cc from the ground's alone.
-            float cc = 0, cv = 0;
-            for (int k = 0; k < p.count; ++k) {
-                const float c = cover(p.offset[k] - t0, w);
-                cc += c * c;
-                cv += c * (p.ground - p.value[k]);
+    // The shifts side by side, each summed over the greens in their order,
+    // so that the sums vectorise across the shifts.
+    constexpr int kShifts = 2 * kLineShifts + 1;
+    float shift[kShifts];
+    for (int ti = 0; ti < kShifts; ++ti) shift[ti] = kLineShiftStep * float(ti - kLineShifts);
+    for (int wi = 0; wi < kLineWidths; ++wi) {
+        const float w = kLineWidthLeast + kLineWidthStep * float(wi);
+        // The residual falls by cv^2 / cc from the ground's alone.
+        float cc[kShifts] = {}, cv[kShifts] = {};
+        for (int k = 0; k < p.count; ++k) {
+            const float offset = p.offset[k], step = p.ground - p.value[k];
+            DEMOSAIC_ROW_LOOP
+            for (int ti = 0; ti < kShifts; ++ti) {
+                const float c = cover(offset - shift[ti], w);
+                cc[ti] += c * c;
+                cv[ti] += c * step;
             }
-            if (cc <= 0 || cv <= 0) continue;
+        }
+        for (int ti = 0; ti < kShifts; ++ti) {
+            if (cc[ti] <= 0 || cv[ti] <= 0) continue;
             // No line darker than black: the depth held to the ground, and
             // the residual's fall with it.
-            const float depth = platform::MinOf(cv / cc, p.ground);
-            const float gain = 2.0f * depth * cv - depth * depth * cc;
-            if (gain > best) best = gain, green = p.ground - depth * cover(-t0, w);
+            const float depth = platform::MinOf(cv[ti] / cc[ti], p.ground);
+            const float gain = 2.0f * depth * cv[ti] - depth * depth * cc[ti];
+            if (gain > best) best = gain, green = p.ground - depth * cover(-shift[ti], w);
         }
+    }
     // How much of the greens' spread about the ground the line explains:
     // where little, something else (texture, a corner) stands there.
     fit = total > 0 ? best / total : 0.0f;
@@ -2290,16 +2318,20 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     float score[kLineDirections], ownScore[kLineDirections];
     float level[kLineDirections], ownLevel[kLineDirections];
     // The window's tones and colours, once for every direction.
-    constexpr int kSpan = 2 * kLineReach + 1;
-    float tones[kSpan][kSpan];
-    uint8_t codes[kSpan][kSpan];
+    // At each pixel of the window, four lanes summed or maxed together:
+    // green's tone and 1 at green's pixels, the site's colour's tone and 1
+    // at its pixels; 0 at the others'.
+    LineQuad window[kLineSpan * kLineSpan];
     // The range of green's and of the site's colour's samples in it.
     float greenLeast = kAboveWhite, greenMost = 0, ownLeast = m[i], ownMost = m[i];
     for (int dy = -kLineReach; dy <= kLineReach; ++dy)
         for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
             const size_t j = i + size_t(ptrdiff_t(dy) * f.stride + dx);
-            tones[dy + kLineReach][dx + kLineReach] = Tone(m[j]);
-            codes[dy + kLineReach][dx + kLineReach] = colour[j];
+            const int at = (dy + kLineReach) * kLineSpan + dx + kLineReach;
+            const float tone = Tone(m[j]);
+            const float isGreen = colour[j] == kGreen ? 1.0f : 0.0f;
+            const float isOwn = colour[j] == colour[i] ? 1.0f : 0.0f;
+            window[at] = LineQuad{isGreen * tone, isGreen, isOwn * tone, isOwn};
             if (colour[j] == kGreen) greenLeast = platform::MinOf(greenLeast, m[j]);
             if (colour[j] == kGreen) greenMost = platform::MaxOf(greenMost, m[j]);
             if (colour[j] == colour[i]) ownLeast = platform::MinOf(ownLeast, m[j]);
@@ -2325,23 +2357,32 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         int ahead[kLineOffsets] = {}, behind[kLineOffsets] = {};
         const float site = Tone(m[i]);
         for (int o = 0; o < kLineOffsets; ++o) own[o][0] = site, owns[o][0] = 1;
-        for (const LineTap& t : LineTaps(d)) {
-            const uint8_t code = codes[t.dy + kLineReach][t.dx + kLineReach];
-            const bool green = code == kGreen;
-            if (!green && code != colour[i]) continue;
-            const float v = tones[t.dy + kLineReach][t.dx + kLineReach];
-            for (int o = 0; o < kLineOffsets; ++o) {
-                const float across = t.across - kLineOffset[o], a = std::fabs(across);
-                const int band = a <= kLineBand                            ? 0
-                                 : a >= kLineSideNear && a <= kLineSideFar ? (across > 0 ? 1 : 2)
-                                                                           : -1;
-                if (band < 0) continue;
-                float(&to)[3] = green ? sum[o] : own[o];
-                to[band] = band == 0 ? platform::MaxOf(to[band], v) : to[band] + v;
-                (green ? count[o] : owns[o])[band]++;
-                ahead[o] += green && band == 0 && t.along >= 1.5f;
-                behind[o] += green && band == 0 && t.along <= -1.5f;
+        const LineBands& bands = BandsOf(d);
+        for (int o = 0; o < kLineOffsets; ++o) {
+            // The line's brightest green (0 at least) and of the site's
+            // colour (its own tone at least), the sides' sums; the other
+            // colours' pixels add nothing.
+            LineQuad most{0.0f, 0.0f, site, 0.0f}, line{};
+            for (const uint8_t at : bands.band[o][0]) {
+                most = most > window[at] ? most : window[at];
+                line += window[at];
             }
+            sum[o][0] = most[0];
+            own[o][0] = most[2];
+            count[o][0] = int(line[1]);
+            for (int b : {1, 2}) {
+                LineQuad side{};
+                for (const uint8_t at : bands.band[o][b]) side += window[at];
+                sum[o][b] = side[0];
+                count[o][b] = int(side[1]);
+                own[o][b] = side[2];
+                owns[o][b] = int(side[3]);
+            }
+            LineQuad after{}, before{};
+            for (const uint8_t at : bands.ahead[o]) after += window[at];
+            for (const uint8_t at : bands.behind[o]) before += window[at];
+            ahead[o] = int(after[1]);
+            behind[o] = int(before[1]);
         }
         // The brightest of the band against the darker side's mean: a line
         // crossing the band, or ending in it, leaves some of it light.
