@@ -2496,11 +2496,12 @@ void TakeDarkLines(const std::vector<LineSite>& sites, const uint8_t* colour,
 // Red and blue on a line's pixels around the sites found: interpolated
 // from the ground's samples beside a line one pixel wide, they stay near
 // the ground's and the line's green sites and the other colour's sites on
-// it turn red or purple on yellow. Each pixel is taken as the ground and
-// the line mixed by its green: the line's own red (blue) is the least
-// squares' fit of the red (blue) sites found near it to that mixture by
-// their greens, the ground's their colour's mean beside the line. Only
-// ever darker, as the greens.
+// it turn red or purple on yellow. Each pixel the fitted line crosses is
+// taken as the ground and the line mixed by its green: the line's own red
+// (blue) is the least squares' fit of the red (blue) sites found there to
+// that mixture by their fitted covers, held towards green's darkening; the
+// ground's is their colour's mean beside the line. Only ever darker, as
+// the greens, and no darker against the ground than green.
 constexpr int kLineColourReach = 4;
 // The least sum of the squared covers of a colour's sites found near a
 // pixel for their fit to be taken.
@@ -2585,13 +2586,13 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             if (owns <= 0 || seen <= 0) continue;
             own /= owns;
             const float prior = own * dark / platform::MaxOf(ground, 1.0f);
+            const float least = kLineColourCover * most;
             const float lineOwn =
-                std::clamp((sum + kLineColourCover * most * prior) / (squares + kLineColourCover * most),
-                           0.0f, own);
+                std::clamp((sum + least * prior) / (squares + least), 0.0f, own);
             // No darker against its ground than green is against its own:
             // a line the colour's few sites misread stays the ground's hue.
-            const float want = platform::MaxOf(own + here * (lineOwn - own),
-                                               own * out[kGreen][j] / platform::MaxOf(ground, 1.0f));
+            const float floor = own * out[kGreen][j] / platform::MaxOf(ground, 1.0f);
+            const float want = platform::MaxOf(own + here * (lineOwn - own), floor);
             // Only where the line covers much of the pixel: beside it the
             // interpolation stands.
             const float take = seen * most * std::clamp(2.0f * here - 0.5f, 0.0f, 1.0f);
