@@ -2509,6 +2509,9 @@ constexpr float kLineColourCover = 0.15f;
 // The least share of a pixel the line fitted at a site must cover for the
 // site to count there.
 constexpr float kLineColourOn = 0.25f;
+// The least share of a sample the surest line near a pixel must cover for
+// it to bound how dark the pixel may turn in its colour.
+constexpr float kLineColourOnSample = 0.8f;
 
 void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const float* m,
                      const uint8_t* colour, float* const out[3]) {
@@ -2517,6 +2520,7 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
         size_t at;
         uint32_t site;
         float on;
+        int dy, dx;
     };
     std::vector<Near> near;
     near.reserve(sites.size() * size_t(2 * kLineColourReach + 1) * (2 * kLineColourReach + 1));
@@ -2529,8 +2533,8 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 const float across = -float(dx) * line.along[1] + float(dy) * line.along[0];
                 const float on = LineCover(across - line.middle, line.width);
                 if (on > kLineColourOn)
-                    near.push_back(
-                        {sites[k].at + size_t(ptrdiff_t(dy) * f.stride + dx), uint32_t(k), on});
+                    near.push_back({sites[k].at + size_t(ptrdiff_t(dy) * f.stride + dx),
+                                    uint32_t(k), on, dy, dx});
             }
     }
     std::sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
@@ -2545,12 +2549,13 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
         while (b < near.size() && near[b].at == near[a].at) ++b;
         const size_t j = near[a].at;
         float weight = 0, ground = 0, dark = 0, most = 0;
+        size_t surest = a;
         for (size_t n = a; n < b; ++n) {
             const LineFound& line = sites[near[n].site].line;
             weight += line.strength;
             ground += line.strength * line.ground;
             dark += line.strength * line.dark;
-            most = platform::MaxOf(most, line.strength * near[n].on);
+            if (line.strength * near[n].on > most) most = line.strength * near[n].on, surest = n;
         }
         ground /= weight;
         dark /= weight;
@@ -2591,7 +2596,23 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 std::clamp((sum + least * prior) / (squares + least), 0.0f, own);
             // No darker against its ground than green is against its own:
             // a line the colour's few sites misread stays the ground's hue.
-            const float floor = own * out[kGreen][j] / platform::MaxOf(ground, 1.0f);
+            // Nor darker than the colour's darkest sample on the surest
+            // line near the pixel: where they are all light, the line is
+            // not dark in that colour (a light blue stroke on yellow).
+            const LineFound& surer = sites[near[surest].site].line;
+            float darkest = 0;
+            for (int ey = -2; ey <= 2; ++ey)
+                for (int ex = -2; ex <= 2; ++ex) {
+                    const size_t i = j + size_t(ptrdiff_t(ey) * f.stride + ex);
+                    const float across = -float(near[surest].dx + ex) * surer.along[1] +
+                                         float(near[surest].dy + ey) * surer.along[0];
+                    if (colour[i] != c ||
+                        LineCover(across - surer.middle, surer.width) < kLineColourOnSample)
+                        continue;
+                    darkest = darkest > 0 ? platform::MinOf(darkest, m[i]) : m[i];
+                }
+            const float floor = platform::MaxOf(
+                own * out[kGreen][j] / platform::MaxOf(ground, 1.0f), darkest);
             const float want = platform::MaxOf(own + here * (lineOwn - own), floor);
             // Only where the line covers much of the pixel: beside it the
             // interpolation stands.
