@@ -2616,7 +2616,13 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             const float want = platform::MaxOf(own + here * (lineOwn - own), floor);
             // Only where the line covers much of the pixel: beside it the
             // interpolation stands.
-            const float take = seen * most * std::clamp(2.0f * here - 0.5f, 0.0f, 1.0f);
+            // Nor where the pixel is near grey already: the dots stand far
+            // from it.
+            const float g = out[kGreen][j];
+            const float off =
+                std::fabs(out[c][j] - g) / platform::MaxOf(platform::MaxOf(out[c][j], g), 256.0f);
+            const float take = seen * most * std::clamp(2.0f * here - 0.5f, 0.0f, 1.0f) *
+                               std::clamp((off - kLineGrey) / kLineGrey, 0.0f, 1.0f);
             if (want < out[c][j]) out[c][j] += take * (want - out[c][j]);
         }
         a = b;
