@@ -230,19 +230,22 @@ if [ "${QUALITY:-1}" != 0 ]; then
   done
 
   # The lines chart: how far green stands above the LinearRaw render's on the
-  # lines, the 95th percentile in 8-bit levels, by ground, width and angle.
+  # lines, the 95th percentile in 8-bit levels, by ground, width and angle;
+  # then red's and blue's mean (a line dotted red or purple).
   if [[ " ${scenes[*]} " == *" chart-lines "* ]]; then
     echo
-    printf "%-12s %-7s %-10s %s\n" program mosaic lines "green above, p95 at 0 14 33 45 71 90 degrees"
+    printf "%-12s %-7s %-10s %s\n" program mosaic lines \
+      "green above, p95 at 0 14 33 45 71 90 degrees | red, blue above, mean"
     for p in "${programs[@]}"; do
       ref=$work/render/$p/chart-lines-linear.tif
       for m in xtrans rggb; do
         test=$work/render/$p/chart-lines-$m.tif
         [ -f "$ref" ] && [ -f "$test" ] || continue
         "${score[@]}" lines "$ref" "$test" | awk -v p="$p" -v m="$m" '
-          { v[$1] = v[$1] sprintf(" %4.0f", $4) }
-          END { for (r = 0; r < 4; r++) printf "%-12s %-7s %-10s%s\n", p, m,
-            (r < 2 ? "yellow" : "red") " " (r % 2 + 1) "px", v[r] }'
+          { v[$1] = v[$1] sprintf(" %3.0f", $4); r[$1] = r[$1] sprintf(" %3.0f", $5)
+            b[$1] = b[$1] sprintf(" %3.0f", $6) }
+          END { for (k = 0; k < 4; k++) printf "%-12s %-7s %-10s%s |%s |%s\n", p, m,
+            (k < 2 ? "yellow" : "red") " " (k % 2 + 1) "px", v[k], r[k], b[k] }'
       done
     done
   fi

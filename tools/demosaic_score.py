@@ -29,10 +29,12 @@ render's channels are each fitted to the reference's by a cubic, then
       reference's darkest (0 when none falls below)
   demosaic_score.py lines REFERENCE.tif TEST.tif [CELL]
       for a chart of thin dark lines in square cells of CELL pixels (64), one
-      row per cell: "row column mean p95", how far the test's green stands
-      above the reference's on the pixels of the lines (darker than the
-      cell's ground by over a third of the way to its darkest), in 8-bit
-      sRGB levels, no tone fit; a line turned green shows here first
+      row per cell: "row column mean p95 red blue", how far the test's
+      green stands above the reference's on the pixels of the lines (darker
+      than the cell's ground by over a third of the way to its darkest), in
+      8-bit sRGB levels, no tone fit; a line turned green shows here first;
+      then the means of red and blue above the reference's there (a line
+      dotted red or purple)
   demosaic_score.py hardest REFERENCE.tif W,H TEST.tif...
       prints "X,Y,W,H": the box where the tests, tone-fitted, stray most
   demosaic_score.py hide-tag IN.dng OUT.dng TAG
@@ -353,9 +355,11 @@ def lines(ref_path, test_path, cell=64):
             g = grey[box]
             ground, darkest = np.percentile(g, 90), g.min()
             on = g < ground - (ground - darkest) / 3
-            excess = (test[box][..., 1] - ref[box][..., 1])[on]
+            excess = (test[box] - ref[box])[on]
             if excess.size:
-                rows.append((row, column, float(excess.mean()), float(np.percentile(excess, 95))))
+                rows.append((row, column, float(excess[:, 1].mean()),
+                             float(np.percentile(excess[:, 1], 95)), float(excess[:, 0].mean()),
+                             float(excess[:, 2].mean())))
     return rows
 
 
@@ -389,7 +393,7 @@ def main():
         print('%.0f %.1f' % edge(a[1], a[2]))
     elif len(a) in (3, 4) and a[0] == 'lines':
         for r in lines(a[1], a[2], *(int(v) for v in a[3:])):
-            print('%d %d %.1f %.1f' % r)
+            print('%d %d %.1f %.1f %.1f %.1f' % r)
     elif len(a) == 4 and a[0] == 'hide-tag':
         hide_tag(a[1], a[2], int(a[3]))
     elif len(a) >= 4 and a[0] == 'hardest':

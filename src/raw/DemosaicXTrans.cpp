@@ -2246,6 +2246,16 @@ LinePreGate MakeLinePreGate(const Frame& f, TileScratch& s, int margin) {
 struct LineFound {
     float strength = 0;
     float green = 0;
+    // Green beside the line and on it where it covers a whole pixel, and
+    // red and blue beside it: for red and blue on the line's pixels around
+    // the site.
+    float ground = 0;
+    float dark = 0;
+    float sides[3] = {};
+    // The line's direction, its middle's offset across from the site and
+    // its width, as fitted.
+    float along[2] = {};
+    float middle = 0, width = 0;
 };
 
 // A site where a line was found, for taking it again after the later passes.
@@ -2271,13 +2281,21 @@ struct LineProfile {
 // along the line stays far too light (the greens beside a line one pixel
 // wide are mixed with the ground by their offset), and its darkest green
 // too dark at a site on the line's edge.
+// How much of a pixel d across from a line's middle a line w wide covers.
+[[gnu::always_inline]] inline float LineCover(float d, float w) {
+    return platform::MaxOf(0.0f, platform::MinOf(d + 0.5f, 0.5f * w) -
+                                     platform::MaxOf(d - 0.5f, -0.5f * w));
+}
+
+struct LineShape {
+    float middle = 0, width = 0;
+};
+
 XTRANS_WIDE_LOOPS
-float FitLineProfile(const LineProfile& p, float& fit) {
-    auto cover = [](float d, float w) {
-        return platform::MaxOf(0.0f, platform::MinOf(d + 0.5f, 0.5f * w) -
-                                         platform::MaxOf(d - 0.5f, -0.5f * w));
-    };
+float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape& shape) {
+    const auto cover = [](float d, float w) { return LineCover(d, w); };
     float best = 0, green = p.ground, total = 0;
+    deepest = 0;
     for (int k = 0; k < p.count; ++k) total += (p.ground - p.value[k]) * (p.ground - p.value[k]);
     // The shifts side by side, each summed over the greens in their order,
     // so that the sums vectorise across the shifts.
@@ -2303,7 +2321,9 @@ float FitLineProfile(const LineProfile& p, float& fit) {
             // the residual's fall with it.
             const float depth = platform::MinOf(cv[ti] / cc[ti], p.ground);
             const float gain = 2.0f * depth * cv[ti] - depth * depth * cc[ti];
-            if (gain > best) best = gain, green = p.ground - depth * cover(-shift[ti], w);
+            if (gain > best)
+                best = gain, green = p.ground - depth * cover(-shift[ti], w), deepest = depth,
+                shape = {shift[ti], w};
         }
     }
     // How much of the greens' spread about the ground the line explains:
@@ -2446,11 +2466,13 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     LineProfile p;
     float ownDarkest = m[i], ownGround = 0;
     int grounds = 0, ownGrounds = 0;
+    float sides[3] = {};
+    int sideCount[3] = {};
     for (int dy = -kLineReach; dy <= kLineReach; ++dy)
         for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
             const size_t j = i + size_t(ptrdiff_t(dy) * f.stride + dx);
             const bool green = colour[j] == kGreen, own = colour[j] == colour[i];
-            if ((dy == 0 && dx == 0) || !(green || own)) continue;
+            if (dy == 0 && dx == 0) continue;
             const float along = float(dx) * ca + float(dy) * sa,
                         off = -float(dx) * sa + float(dy) * ca, a = std::fabs(off);
             if (std::fabs(along) > float(kLineReach)) continue;
@@ -2461,12 +2483,14 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
             if (green && side) p.ground += m[j], grounds++;
             if (own && band) ownDarkest = platform::MinOf(ownDarkest, m[j]);
             if (own && side) ownGround += m[j], ownGrounds++;
+            if (!green && side) sides[colour[j]] += m[j], sideCount[colour[j]]++;
         }
     if (p.darkest >= kAboveWhite || grounds == 0 || ownGrounds == 0 || p.count < 3) return {};
     p.ground /= float(grounds);
     ownGround /= float(ownGrounds);
-    float fit = 0;
-    float green = FitLineProfile(p, fit);
+    float fit = 0, deepest = 0;
+    LineShape shape;
+    float green = FitLineProfile(p, fit, deepest, shape);
     // (Found by the site's own colour, green is flat and fits no line.)
     const float explained =
         byGreen ? std::clamp((fit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f) : 1.0f;
@@ -2479,7 +2503,16 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         const float owns = p.ground - cover * platform::MaxOf(p.ground - p.darkest, 0.0f);
         green = 0.5f * (green + platform::MinOf(green, owns));
     }
-    return {strength * coloured * explained, green};
+    return {strength * coloured * explained,
+            green,
+            p.ground,
+            p.ground - deepest,
+            // (None beside it: the colour is not taken from here.)
+            {sideCount[0] ? sides[0] / float(sideCount[0]) : -1.0f, 0.0f,
+             sideCount[2] ? sides[2] / float(sideCount[2]) : -1.0f},
+            {ca, sa},
+            shape.middle,
+            shape.width};
 }
 
 // Green at the sites found taken towards the line's, red and blue where not
@@ -2498,6 +2531,142 @@ void TakeDarkLines(const std::vector<LineSite>& sites, const uint8_t* colour,
         out[kGreen][i] = green;
         if (colour[i] != 0) out[0][i] *= ratio;
         if (colour[i] != 2) out[2][i] *= ratio;
+    }
+}
+
+// Red and blue on a line's pixels around the sites found: interpolated
+// from the ground's samples beside a line one pixel wide, they stay near
+// the ground's and the line's green sites and the other colour's sites on
+// it turn red or purple on yellow. Each pixel the fitted line crosses is
+// taken as the ground and the line mixed by its green: the line's own red
+// (blue) is the least squares' fit of the red (blue) sites found there to
+// that mixture by their fitted covers, held towards green's darkening; the
+// ground's is their colour's mean beside the line. Only ever darker, as
+// the greens, and no darker against the ground than green.
+constexpr int kLineColourReach = 4;
+// The least sum of the squared covers of a colour's sites found near a
+// pixel for their fit to be taken.
+constexpr float kLineColourCover = 0.15f;
+// The least share of a pixel the line fitted at a site must cover for the
+// site to count there.
+constexpr float kLineColourOn = 0.25f;
+// The least share of a sample the surest line near a pixel must cover for
+// it to bound how dark the pixel may turn in its colour.
+constexpr float kLineColourOnSample = 0.8f;
+
+void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const float* m,
+                     const uint8_t* colour, float* const out[3]) {
+    if (sites.empty()) return;
+    struct Near {
+        size_t at;
+        uint32_t site;
+        float on;
+        int dy, dx;
+    };
+    std::vector<Near> near;
+    near.reserve(sites.size() * size_t(2 * kLineColourReach + 1) * (2 * kLineColourReach + 1));
+    for (size_t k = 0; k < sites.size(); ++k) {
+        const LineFound& line = sites[k].line;
+        if (!(Tone(line.ground) - Tone(line.dark) > kLineDepthLeast)) continue;
+        // The pixels the fitted line crosses.
+        for (int dy = -kLineColourReach; dy <= kLineColourReach; ++dy)
+            for (int dx = -kLineColourReach; dx <= kLineColourReach; ++dx) {
+                const float across = -float(dx) * line.along[1] + float(dy) * line.along[0];
+                const float on = LineCover(across - line.middle, line.width);
+                if (on > kLineColourOn)
+                    near.push_back({sites[k].at + size_t(ptrdiff_t(dy) * f.stride + dx),
+                                    uint32_t(k), on, dy, dx});
+            }
+    }
+    std::sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
+        return a.at != b.at ? a.at < b.at : a.site < b.site;
+    });
+    // How much of a pixel the line covers, by its green.
+    auto cover = [](float g, float ground, float dark) {
+        return std::clamp((ground - g) / platform::MaxOf(ground - dark, 1.0f), 0.0f, 1.0f);
+    };
+    for (size_t a = 0; a < near.size();) {
+        size_t b = a;
+        while (b < near.size() && near[b].at == near[a].at) ++b;
+        const size_t j = near[a].at;
+        float weight = 0, ground = 0, dark = 0, most = 0;
+        size_t surest = a;
+        for (size_t n = a; n < b; ++n) {
+            const LineFound& line = sites[near[n].site].line;
+            weight += line.strength;
+            ground += line.strength * line.ground;
+            dark += line.strength * line.dark;
+            if (line.strength * near[n].on > most) most = line.strength * near[n].on, surest = n;
+        }
+        ground /= weight;
+        dark /= weight;
+        const float here = cover(out[kGreen][j], ground, dark);
+        for (int c = 0; c < 3; c += 2) {
+            if (colour[j] == c) continue;
+            float sum = 0, squares = 0, own = 0, owns = 0;
+            for (size_t n = a; n < b; ++n) {
+                const LineSite& site = sites[near[n].site];
+                if (colour[site.at] != c || site.line.sides[c] < 0) continue;
+                const LineFound& line = site.line;
+                const float w = line.strength;
+                // The site's own sample and the fitted line's cover of it
+                // (the rendering beyond a tile's inside is not final).
+                const float k = cover(line.green, line.ground, line.dark);
+                sum += w * k * (m[site.at] - line.sides[c] * (1.0f - k));
+                squares += w * k * k;
+            }
+            // Beside the line, from every site found; on it, where few of
+            // the colour's sites were found on the line, as dark against
+            // its ground as green is.
+            for (size_t n = a; n < b; ++n) {
+                const LineFound& line = sites[near[n].site].line;
+                if (line.sides[c] < 0) continue;
+                own += line.strength * line.sides[c];
+                owns += line.strength;
+            }
+            // Only where the colour's own sites saw the line: their share
+            // grows from there so that a slight change in green does not
+            // step.
+            const float seen =
+                std::clamp(2.0f * squares / (kLineColourCover * most) - 1.0f, 0.0f, 1.0f);
+            if (owns <= 0 || seen <= 0) continue;
+            own /= owns;
+            const float prior = own * dark / platform::MaxOf(ground, 1.0f);
+            const float least = kLineColourCover * most;
+            const float lineOwn =
+                std::clamp((sum + least * prior) / (squares + least), 0.0f, own);
+            // No darker against its ground than green is against its own:
+            // a line the colour's few sites misread stays the ground's hue.
+            // Nor darker than the colour's darkest sample on the surest
+            // line near the pixel: where they are all light, the line is
+            // not dark in that colour (a light blue stroke on yellow).
+            const LineFound& surer = sites[near[surest].site].line;
+            float darkest = 0;
+            for (int ey = -2; ey <= 2; ++ey)
+                for (int ex = -2; ex <= 2; ++ex) {
+                    const size_t i = j + size_t(ptrdiff_t(ey) * f.stride + ex);
+                    const float across = -float(near[surest].dx + ex) * surer.along[1] +
+                                         float(near[surest].dy + ey) * surer.along[0];
+                    if (colour[i] != c ||
+                        LineCover(across - surer.middle, surer.width) < kLineColourOnSample)
+                        continue;
+                    darkest = darkest > 0 ? platform::MinOf(darkest, m[i]) : m[i];
+                }
+            const float floor = platform::MaxOf(
+                own * out[kGreen][j] / platform::MaxOf(ground, 1.0f), darkest);
+            const float want = platform::MaxOf(own + here * (lineOwn - own), floor);
+            // Only where the line covers much of the pixel: beside it the
+            // interpolation stands.
+            // Nor where the pixel is near grey already: the dots stand far
+            // from it.
+            const float g = out[kGreen][j];
+            const float off =
+                std::fabs(out[c][j] - g) / platform::MaxOf(platform::MaxOf(out[c][j], g), 256.0f);
+            const float take = seen * most * std::clamp(2.0f * here - 0.5f, 0.0f, 1.0f) *
+                               std::clamp((off - kLineGrey) / kLineGrey, 0.0f, 1.0f);
+            if (want < out[c][j]) out[c][j] += take * (want - out[c][j]);
+        }
+        a = b;
     }
 }
 
@@ -2582,6 +2751,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
                      margin);
         ClampToSamples(f, s, ranges, out, margin);
         TakeDarkLines(lines, s.colour(), out);
+        TakeLineColours(f, lines, s.plane(kMosaic), s.colour(), out);
     }
 }
 

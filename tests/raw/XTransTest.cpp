@@ -782,9 +782,11 @@ TEST(XTransDecode, AMasterKeptAlongTheEdgesIsTheWholeOnesThere) {
 
 // Thin dark lines (mortar, letter outlines, spokes), one and two pixels wide,
 // on saturated yellow and red at six angles: the X-Trans render's green on
-// the lines stays within a few levels of the LinearRaw render's. Lines
-// between a row or column and a diagonal turned green at their blue and red
-// sites, whose green came from the ground beside them.
+// the lines stays within a few levels of the LinearRaw render's, and so do
+// red and blue. Lines between a row or column and a diagonal turned green at
+// their blue and red sites, whose green came from the ground beside them;
+// then red and blue at their green sites, from the yellow beside them, left
+// them dotted red and purple.
 TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
     testsupport::ScratchDir dir;
     auto linear = [](double v) {
@@ -830,12 +832,17 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
     {
         for (uint32_t row = 0; row < 4; row++)
             for (uint32_t column = 0; column < 6; column++) {
-                // Green too high on the pixels mostly line, in 8-bit levels.
+                // Green too high on the pixels mostly line, in 8-bit levels;
+                // red's and blue's mean.
                 std::vector<double> excess;
+                std::array<double, 3> colours{};
                 for (uint32_t y = row * kCell + 6; y < (row + 1) * kCell - 6; y++)
                     for (uint32_t x = column * kCell + 6; x < (column + 1) * kCell - 6; x++) {
                         const size_t k = size_t(y) * width + x;
                         if (share[k] < 0.5) continue;
+                        for (size_t c = 0; c < 3; c += 2)
+                            colours[c] += encoded(ours[k * 3 + c]) -
+                                          encoded(truth->masterImageBytes()[k * 3 + c]);
                         excess.push_back(encoded(ours[k * 3 + 1]) -
                                          encoded(truth->masterImageBytes()[k * 3 + 1]));
                     }
@@ -849,6 +856,12 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
                                          std::to_string(int(angles[column]));
                 EXPECT_LE(mean, 8.0) << cell;
                 EXPECT_LE(p95, 24.0) << cell;
+                // On red the line's red is seen by the red sites alone and
+                // stays well above the truth's: held on yellow only.
+                for (size_t c = 0; c < 3 && row / 2 == 0; c += 2) {
+                    EXPECT_LE(std::fabs(colours[c] / double(excess.size())), 18.0)
+                        << cell << (c ? " blue" : " red");
+                }
             }
     }
 }
