@@ -314,3 +314,20 @@ for m in xtrans rggb; do
     done
   done
 done
+
+# Fine coloured texture over the whole frame, where the X-Trans demosaic's
+# thin line detector has the most sites to look at.
+"$twins" --chart texture --size 6144x4080 --only xtrans --output "$work/scenes/dense" >/dev/null
+echo
+echo "25 MP of fine coloured texture, X-Trans, to JPEG, two cores, best of $runs:"
+for p in "${programs[@]}"; do
+  file=$work/scenes/dense-xtrans.dng
+  case $p in
+    quorvex) cmd=("$quorvex" --out @OUT@ "$file") ;;
+    darktable) cmd=(darktable-cli "$file" @OUT@/dt.jpg --core --configdir "$work/dtconf"
+      --library :memory:) ;;
+    rawtherapee) cmd=(rawtherapee-cli -d -j90 -Y -o @OUT@/rt.jpg -c "$file") ;;
+  esac
+  read -r s mb < <(best_of taskset -c 0,1 "${cmd[@]}")
+  printf "%-12s %-7s %-10s %8s %8s\n" "$p" xtrans 0,1 "$s" "$mb"
+done

@@ -2139,6 +2139,14 @@ constexpr float kLineFitLeast = 0.6f;
 // and the line's pixels well ahead of the site along it and well behind.
 // Made once, so that at each site the bands are plain sums over lists.
 constexpr int kLineSpan = 2 * kLineReach + 1;
+// Where more than kLineBusiest of the (2 r + 1)^2 pixels around a site pass
+// the pre-gate, the site lies in fine texture (a knit, a zone plate's rings)
+// rather than on a thin line on a ground: the sides the detector compares
+// are no ground there, what it gains is little, and on a frame of such
+// texture it cost several times the rest of the demosaic. Lines a few
+// pixels apart pass at under that.
+constexpr int kLineBusyRadius = 4;
+constexpr float kLineBusiest = 0.3f;
 using LineQuad = float __attribute__((vector_size(16)));
 struct LineBands {
     std::vector<uint8_t> band[kLineOffsets][3];
@@ -2228,11 +2236,12 @@ struct LinePreGate {
 // The pre-gate's planes, in planes spent by the blend.
 LinePreGate MakeLinePreGate(const Frame& f, TileScratch& s, int margin) {
     float* lo = s.plane(kFirstCandidate);
-    SampleRange<1>(f, s, kGreen, lo, s.plane(kFirstCandidate + 1), margin, kScoreReach);
+    constexpr int reach = kScoreReach + kLineBusyRadius;
+    SampleRange<1>(f, s, kGreen, lo, s.plane(kFirstCandidate + 1), margin, reach);
     SampleRange<2>(f, s, 0, s.plane(kFirstCandidate + 2), s.plane(kFirstCandidate + 3), margin,
-                   kScoreReach);
+                   reach);
     SampleRange<2>(f, s, 2, s.plane(kFirstCandidate + 4), s.plane(kFirstCandidate + 5), margin,
-                   kScoreReach);
+                   reach);
     // After the ranges, whose scratch this plane is.
     float* kind = s.plane(kNumerator);
     const uint8_t* colour = s.colour();
@@ -2675,15 +2684,23 @@ void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
                         std::vector<LineSite>& sites) {
     const LinePreGate gate = MakeLinePreGate(f, s, 0);
     const uint8_t* colour = s.colour();
+    const auto mayPass = [&](size_t i) {
+        const float k = gate.kind[i];
+        const float ownMost = k == 0.0f ? gate.redHi[i] : gate.blueHi[i];
+        return DarkLineMayPass(BrighterSides(gate.smooth, i, f.stride), gate.greenLo[i],
+                               gate.greenHi[i], ownMost, gate.m[i], k);
+    };
     const int border = kLineReach + 1;
+    constexpr int r = kLineBusyRadius;
     for (int y = border; y < f.height - border; ++y)
         for (int x = border; x < f.width - border; ++x) {
             const size_t i = f.at(y, x);
-            const float k = gate.kind[i];
-            const float ownMost = k == 0.0f ? gate.redHi[i] : gate.blueHi[i];
-            if (!DarkLineMayPass(BrighterSides(gate.smooth, i, f.stride), gate.greenLo[i],
-                                 gate.greenHi[i], ownMost, gate.m[i], k))
-                continue;
+            if (!mayPass(i)) continue;
+            float around = 0;
+            for (int dy = -r; dy <= r; ++dy)
+                for (int dx = -r; dx <= r; ++dx)
+                    around += mayPass(f.at(y + dy, x + dx)) ? 1.0f : 0.0f;
+            if (around > kLineBusiest * float((2 * r + 1) * (2 * r + 1))) continue;
             const LineFound line = DarkLineAt(f, gate.m, colour, i);
             if (line.strength > 0) sites.push_back({i, line});
         }
@@ -2694,10 +2711,17 @@ XTRANS_WIDE_LOOPS
 void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>& sites) {
     const LinePreGate gate = MakeLinePreGate(f, s, margin);
     const uint8_t* colour = s.colour();
-    // A row of the pre-gate's outcome, in a spent plane.
+    // The pre-gate's outcome, its sums along rows and over the square
+    // around each site, in spent planes.
     float* __restrict pass = s.plane(kDenominator);
+    float* __restrict rows = s.plane(kDifference);
+    float* __restrict busy = s.plane(kFull);
     const size_t up = size_t(f.stride);
+    constexpr int r = kLineBusyRadius;
     const Window inside = Inside(f, margin, kScoreReach, kLineReach + 1);
+    // Every site's square within this, whose border leaves the pre-gate's
+    // reads inside the frame.
+    const Window around = Inside(f, margin, kScoreReach + r, 2);
     const float* __restrict m = gate.m;
     const float* __restrict kind = gate.kind;
     const float* __restrict smooth = gate.smooth;
@@ -2705,23 +2729,48 @@ void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>
     const float* __restrict greenHi = gate.greenHi;
     const float* __restrict redHi = gate.redHi;
     const float* __restrict blueHi = gate.blueHi;
-    for (int y = inside.y0; y < inside.y1; ++y) {
+    int any = 0;
+    for (int y = around.y0; y < around.y1; ++y) {
         const size_t row = f.at(y, 0);
-        int any = 0;
         DEMOSAIC_ROW_LOOP
-        for (int x = inside.x0; x < inside.x1; ++x) {
+        for (int x = around.x0; x < around.x1; ++x) {
             const size_t i = row + size_t(x);
             const float k = kind[i], red = redHi[i], blue = blueHi[i];
             const float ownMost = k == 0.0f ? red : blue;
             const bool may = DarkLineMayPass(BrighterSides(smooth, i, ptrdiff_t(up)), greenLo[i],
                                              greenHi[i], ownMost, m[i], k);
-            pass[x] = may ? 1.0f : 0.0f;
+            pass[i] = may ? 1.0f : 0.0f;
             any |= may ? 1 : 0;
         }
-        if (!any) continue;
+    }
+    if (!any) return;
+    for (int y = around.y0; y < around.y1; ++y) {
+        const size_t row = f.at(y, 0);
+        DEMOSAIC_ROW_LOOP
         for (int x = inside.x0; x < inside.x1; ++x) {
-            if (pass[x] <= 0) continue;
             const size_t i = row + size_t(x);
+            float sum = 0;
+            for (int d = -r; d <= r; ++d) sum += pass[i + size_t(ptrdiff_t(d))];
+            rows[i] = sum;
+        }
+    }
+    const float most = kLineBusiest * float((2 * r + 1) * (2 * r + 1));
+    for (int y = inside.y0; y < inside.y1; ++y) {
+        const size_t row = f.at(y, 0);
+        int found = 0;
+        DEMOSAIC_ROW_LOOP
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const size_t i = row + size_t(x);
+            float sum = 0;
+            for (int d = -r; d <= r; ++d) sum += rows[i + size_t(ptrdiff_t(d) * ptrdiff_t(up))];
+            const bool take = (pass[i] > 0.0f) & (sum <= most);
+            busy[i] = take ? 1.0f : 0.0f;
+            found |= take ? 1 : 0;
+        }
+        if (!found) continue;
+        for (int x = inside.x0; x < inside.x1; ++x) {
+            const size_t i = row + size_t(x);
+            if (busy[i] <= 0) continue;
             const LineFound line = DarkLineAt(f, m, colour, i);
             if (line.strength > 0) sites.push_back({i, line});
         }
