@@ -290,28 +290,29 @@ fi
 "$twins" --pcd "$data/IMG0023.PCD" --size 6144x4080 --only xtrans,rggb \
   --output "$work/scenes/big" >/dev/null
 source "$root/bench/timing.sh"
+# One program's best time on one file: time_one PROGRAM FILE MOSAIC CORES.
+time_one() {
+  local p=$1 file=$2 m=$3 cores=$4 s mb cmd pin=()
+  [ "$cores" != all ] && pin=(taskset -c "$cores")
+  case $p in
+    quorvex) cmd=("$quorvex" --out @OUT@ "$file") ;;
+    darktable) cmd=(darktable-cli "$file" @OUT@/dt.jpg --core --configdir "$work/dtconf"
+      --library :memory:) ;;
+    rawtherapee) cmd=(rawtherapee-cli -d -j90 -Y -o @OUT@/rt.jpg -c "$file") ;;
+  esac
+  read -r s mb < <(best_of "${pin[@]}" "${cmd[@]}")
+  if [ "$s" = fail ]; then
+    grep -q "does not demosaic" "$work/log" && s=refused || s="failed"
+    mb=""
+  fi
+  printf "%-12s %-7s %-10s %8s %8s\n" "$p" "$m" "$cores" "$s" "$mb"
+}
 echo
 echo "25 MP (6144 x 4080) to JPEG, default settings, best of $runs:"
 printf "%-12s %-7s %-10s %8s %8s\n" program mosaic cores seconds MB
 for m in xtrans rggb; do
-  file=$work/scenes/big-$m.dng
   for cores in all 0,1; do
-    pin=()
-    [ "$cores" != all ] && pin=(taskset -c "$cores")
-    for p in "${programs[@]}"; do
-      case $p in
-        quorvex) cmd=("$quorvex" --out @OUT@ "$file") ;;
-        darktable) cmd=(darktable-cli "$file" @OUT@/dt.jpg --core --configdir "$work/dtconf"
-          --library :memory:) ;;
-        rawtherapee) cmd=(rawtherapee-cli -d -j90 -Y -o @OUT@/rt.jpg -c "$file") ;;
-      esac
-      read -r s mb < <(best_of "${pin[@]}" "${cmd[@]}")
-      if [ "$s" = fail ]; then
-        grep -q "does not demosaic" "$work/log" && s=refused || s="failed"
-        mb=""
-      fi
-      printf "%-12s %-7s %-10s %8s %8s\n" "$p" "$m" "$cores" "$s" "$mb"
-    done
+    for p in "${programs[@]}"; do time_one "$p" "$work/scenes/big-$m.dng" "$m" "$cores"; done
   done
 done
 
@@ -320,14 +321,4 @@ done
 "$twins" --chart texture --size 6144x4080 --only xtrans --output "$work/scenes/dense" >/dev/null
 echo
 echo "25 MP of fine coloured texture, X-Trans, to JPEG, two cores, best of $runs:"
-for p in "${programs[@]}"; do
-  file=$work/scenes/dense-xtrans.dng
-  case $p in
-    quorvex) cmd=("$quorvex" --out @OUT@ "$file") ;;
-    darktable) cmd=(darktable-cli "$file" @OUT@/dt.jpg --core --configdir "$work/dtconf"
-      --library :memory:) ;;
-    rawtherapee) cmd=(rawtherapee-cli -d -j90 -Y -o @OUT@/rt.jpg -c "$file") ;;
-  esac
-  read -r s mb < <(best_of taskset -c 0,1 "${cmd[@]}")
-  printf "%-12s %-7s %-10s %8s %8s\n" "$p" xtrans 0,1 "$s" "$mb"
-done
+for p in "${programs[@]}"; do time_one "$p" "$work/scenes/dense-xtrans.dng" xtrans 0,1; done

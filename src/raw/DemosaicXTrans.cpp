@@ -2573,7 +2573,10 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
         int dy, dx;
     };
     std::vector<Near> near;
-    near.reserve(sites.size() * size_t(2 * kLineColourReach + 1) * (2 * kLineColourReach + 1));
+    // A line crosses about one row or column of the window per pixel of
+    // its width: the whole window per site would reserve several times
+    // what is used.
+    near.reserve(sites.size() * size_t(2 * kLineColourReach + 1) * 2);
     for (size_t k = 0; k < sites.size(); ++k) {
         const LineFound& line = sites[k].line;
         if (!(Tone(line.ground) - Tone(line.dark) > kLineDepthLeast)) continue;
@@ -2679,7 +2682,8 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
     }
 }
 
-// The plain form: the pre-gate and the detector at every pixel.
+// The plain form: the pre-gate at every pixel, and the detector where it
+// holds and the pixels around are not too busy.
 void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
                         std::vector<LineSite>& sites) {
     const LinePreGate gate = MakeLinePreGate(f, s, 0);
@@ -2706,7 +2710,8 @@ void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
         }
 }
 
-// The same, the pre-gate a row at a time, the detector only where it holds.
+// The same, the pre-gate and its sums around each site vectorised over the
+// tile, the detector only where they hold.
 XTRANS_WIDE_LOOPS
 void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>& sites) {
     const LinePreGate gate = MakeLinePreGate(f, s, margin);
