@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>  // DEBUG
+#include <cstdlib>  // DEBUG
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -2265,6 +2267,11 @@ struct LineFound {
     // its width, as fitted.
     float along[2] = {};
     float middle = 0, width = 0;
+    // Found by the site's own colour where green is flat across the line
+    // (a dark line on red): each colour's ground beside the line and its
+    // value on it, by the shape fitted to that colour's samples.
+    bool own = false;
+    float grounds[3] = {}, lines[3] = {};
 };
 
 // A site where a line was found, for taking it again after the later passes.
@@ -2339,6 +2346,50 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
     // where little, something else (texture, a corner) stands there.
     fit = total > 0 ? best / total : 0.0f;
     return green;
+}
+
+thread_local int g_dbgY0, g_dbgX0, g_dbgPad;  // DEBUG
+// A line seen more deeply by the site's own colour c than by green (a dark
+// line on red, where green is dark on and off it): each colour's value on
+// the line the least squares' fit of its samples across it by the cover of
+// the line's shape, held towards the darkening `ratio` of the colour that
+// found it where they are few; never lighter than its ground.
+constexpr float kOwnLinePrior = 0.5f;
+// How much darker against its ground the site's colour must be than green.
+constexpr float kLineOwnDeeper = 0.5f;
+// How much brighter the ground must be in the site's colour than in green.
+constexpr float kLineOwnGround = 3.0f;
+
+struct LineColours {
+    const LineProfile* profile[3];
+    float ground[3];
+};
+
+LineFound OwnLine(const LineColours& colours, LineShape shape, float ratio, float strength,
+                  float ca, float sa) {
+    LineFound line;
+    line.own = true;
+    line.strength = strength;
+    line.along[0] = ca, line.along[1] = sa;
+    line.middle = shape.middle, line.width = shape.width;
+    for (int k = 0; k < 3; ++k) {
+        const LineProfile& q = *colours.profile[k];
+        const float ground = colours.ground[k];
+        float sum = 0, squares = 0;
+        for (int n = 0; n < q.count; ++n) {
+            const float on = LineCover(q.offset[n] - shape.middle, shape.width);
+            sum += on * (q.value[n] - ground * (1.0f - on));
+            squares += on * on;
+        }
+        line.grounds[k] = ground;
+        line.lines[k] = std::clamp(
+            (sum + kOwnLinePrior * ground * ratio) / (squares + kOwnLinePrior), 0.0f, ground);
+    }
+    line.ground = line.grounds[kGreen];
+    line.dark = line.lines[kGreen];
+    line.green = line.ground + LineCover(-shape.middle, shape.width) * (line.dark - line.ground);
+    for (int k = 0; k < 3; ++k) line.sides[k] = k == kGreen ? 0.0f : line.grounds[k];
+    return line;
 }
 
 // The detector at one red or blue site (see above).
@@ -2472,7 +2523,9 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // green's mean on the two sides (the ground), the darkest green and the
     // site's own colour's darkest sample in the band (the line), and its
     // mean on the sides.
-    LineProfile p;
+    LineProfile p, ownProfile, thirdProfile;
+    const int third = 2 - colour[i];
+    ownProfile.offset[0] = 0, ownProfile.value[0] = m[i], ownProfile.count = 1;
     float ownDarkest = m[i], ownGround = 0;
     int grounds = 0, ownGrounds = 0;
     float sides[3] = {};
@@ -2490,6 +2543,11 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
                 p.offset[p.count] = off, p.value[p.count] = m[j], p.count++;
             if (green && band) p.darkest = platform::MinOf(p.darkest, m[j]);
             if (green && side) p.ground += m[j], grounds++;
+            if (!green && a <= kLineSideNear) {
+                LineProfile& q = own ? ownProfile : thirdProfile;
+                if (q.count < LineProfile::kMost)
+                    q.offset[q.count] = off, q.value[q.count] = m[j], q.count++;
+            }
             if (own && band) ownDarkest = platform::MinOf(ownDarkest, m[j]);
             if (own && side) ownGround += m[j], ownGrounds++;
             if (!green && side) sides[colour[j]] += m[j], sideCount[colour[j]]++;
@@ -2497,12 +2555,41 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     if (p.darkest >= kAboveWhite || grounds == 0 || ownGrounds == 0 || p.count < 3) return {};
     p.ground /= float(grounds);
     ownGround /= float(ownGrounds);
+    const int c = colour[i];
+    ownProfile.ground = ownGround;
+    LineColours colours{};
+    colours.profile[kGreen] = &p, colours.profile[c] = &ownProfile,
+    colours.profile[third] = &thirdProfile;
+    colours.ground[kGreen] = p.ground, colours.ground[c] = ownGround;
+    colours.ground[third] = sideCount[third] ? sides[third] / float(sideCount[third]) : -1.0f;
+    // The line's shape by the site's own colour's samples across it: where
+    // green is flat it fits none, and on a dark ground its depth is held to
+    // the ground, which leaves the width loose.
+    float ownFit = 0, ownDeepest = 0;
+    LineShape ownShape;
+    FitLineProfile(ownProfile, ownFit, ownDeepest, ownShape);
+    const float ownSure = std::clamp((ownFit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f);
+    // Only on a ground of the site's own colour, far brighter in it than in
+    // green (on yellow green sees the line as well as red does).
+    const bool ownFits = ownDeepest > 0 && ownSure > 0 && colours.ground[third] >= 0 &&
+                         p.ground > 0 && ownGround > kLineOwnGround * p.ground;
+    if (!byGreen && ownFits) {
+        return OwnLine(colours, ownShape, 1.0f - ownDeepest / platform::MaxOf(ownGround, 1.0f),
+                       strength * coloured * ownSure, ca, sa);
+    }
     float fit = 0, deepest = 0;
     LineShape shape;
     float green = FitLineProfile(p, fit, deepest, shape);
     // (Found by the site's own colour, green is flat and fits no line.)
     const float explained =
         byGreen ? std::clamp((fit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f) : 1.0f;
+    // Seen far more deeply by the site's own colour than by green: every
+    // colour by the green's fitted shape.
+    if (ownFits && deepest > 0) {
+        const float ratio = 1.0f - deepest / p.ground;
+        const LineFound line = OwnLine(colours, ownShape, ratio, strength * coloured * explained, ca, sa);
+        if (line.lines[c] < kLineOwnDeeper * ratio * ownGround) return line;
+    }
     // Where the site's own colour sees the line, how much of the site it
     // covers from its sample between its colour's ground and darkest along
     // the line: half way to that where darker (the profile's fit misses the
@@ -2562,6 +2649,7 @@ constexpr float kLineColourOn = 0.25f;
 // The least share of a sample the surest line near a pixel must cover for
 // it to bound how dark the pixel may turn in its colour.
 constexpr float kLineColourOnSample = 0.8f;
+constexpr int kLineColourOnSamples = 2;
 
 void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const float* m,
                      const uint8_t* colour, float* const out[3]) {
@@ -2579,7 +2667,7 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
     near.reserve(sites.size() * size_t(2 * kLineColourReach + 1) * 2);
     for (size_t k = 0; k < sites.size(); ++k) {
         const LineFound& line = sites[k].line;
-        if (!(Tone(line.ground) - Tone(line.dark) > kLineDepthLeast)) continue;
+        if (line.own || !(Tone(line.ground) - Tone(line.dark) > kLineDepthLeast)) continue;
         // The pixels the fitted line crosses.
         for (int dy = -kLineColourReach; dy <= kLineColourReach; ++dy)
             for (int dx = -kLineColourReach; dx <= kLineColourReach; ++dx) {
@@ -2641,6 +2729,11 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // step.
             const float seen =
                 std::clamp(2.0f * squares / (kLineColourCover * most) - 1.0f, 0.0f, 1.0f);
+            if (std::getenv("QV_LINEDEBUG") && c == 0 && (owns <= 0 || seen <= 0)) {  // DEBUG
+                const int yy = g_dbgY0 + int(j / size_t(f.stride)), xx = g_dbgX0 + int(j % size_t(f.stride));
+                if (yy >= 148 && yy < 156 && xx >= 8 && xx < 24)
+                    std::fprintf(stderr, "P %d %d skipped owns %.2f seen %.2f sq %.3f most %.2f\n", yy, xx, double(owns), double(seen), double(squares), double(most));
+            }
             if (owns <= 0 || seen <= 0) continue;
             own /= owns;
             const float prior = own * dark / platform::MaxOf(ground, 1.0f);
@@ -2653,7 +2746,8 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // line near the pixel: where they are all light, the line is
             // not dark in that colour (a light blue stroke on yellow).
             const LineFound& surer = sites[near[surest].site].line;
-            float darkest = 0;
+            float darkest = 0, lightest = 0;
+            int ons = 0;
             for (int ey = -2; ey <= 2; ++ey)
                 for (int ex = -2; ex <= 2; ++ex) {
                     const size_t i = j + size_t(ptrdiff_t(ey) * f.stride + ex);
@@ -2663,9 +2757,16 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                         LineCover(across - surer.middle, surer.width) < kLineColourOnSample)
                         continue;
                     darkest = darkest > 0 ? platform::MinOf(darkest, m[i]) : m[i];
+                    lightest = platform::MaxOf(lightest, m[i]);
+                    ++ons;
                 }
+            // Where every sample of the colour on the line is darker than
+            // that, the line is darker in it than in green (a dark line on
+            // red, which green sees only faintly): its samples bound it.
+            const float byGreen = own * out[kGreen][j] / platform::MaxOf(ground, 1.0f);
             const float floor = platform::MaxOf(
-                own * out[kGreen][j] / platform::MaxOf(ground, 1.0f), darkest);
+                ons >= kLineColourOnSamples ? platform::MinOf(byGreen, lightest) : byGreen,
+                darkest);
             const float want = platform::MaxOf(own + here * (lineOwn - own), floor);
             // Only where the line covers much of the pixel: beside it the
             // interpolation stands.
@@ -2676,7 +2777,61 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 std::fabs(out[c][j] - g) / platform::MaxOf(platform::MaxOf(out[c][j], g), 256.0f);
             const float take = seen * most * std::clamp(2.0f * here - 0.5f, 0.0f, 1.0f) *
                                std::clamp((off - kLineGrey) / kLineGrey, 0.0f, 1.0f);
+            if (std::getenv("QV_LINEDEBUG") && c == 0) {  // DEBUG
+                const int yy = g_dbgY0 + int(j / size_t(f.stride)), xx = g_dbgX0 + int(j % size_t(f.stride));
+                if (yy >= 148 && yy < 156 && xx >= 8 && xx < 24)
+                    std::fprintf(stderr, "P %d %d col %d out %.0f g %.0f here %.2f seen %.2f most %.2f own %.0f lineOwn %.0f prior %.0f bg %.0f dk %.0f lt %.0f ons %d floor %.0f want %.0f take %.2f off %.2f sq %.3f\n",
+                        yy, xx, int(colour[j]), double(out[c][j]), double(out[kGreen][j]), double(here), double(seen), double(most), double(own), double(lineOwn), double(prior), double(byGreen), double(darkest), double(lightest), ons, double(floor), double(want), double(take), double(off), double(squares));
+            }
             if (want < out[c][j]) out[c][j] += take * (want - out[c][j]);
+        }
+        a = b;
+    }
+}
+
+// Every colour on the pixels around the sites where a line was found by
+// the site's own colour: each such pixel the ground and the line mixed by
+// how much of it the fitted line covers, each site's mixture weighted by
+// its strength; only ever darker, and no sample changed.
+void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites,
+                        const uint8_t* colour, float* const out[3]) {
+    struct Near {
+        size_t at;
+        float weight;
+        float want[3];
+    };
+    std::vector<Near> near;
+    for (const LineSite& site : sites) {
+        const LineFound& line = site.line;
+        if (!line.own) continue;
+        for (int dy = -kLineColourReach; dy <= kLineColourReach; ++dy)
+            for (int dx = -kLineColourReach; dx <= kLineColourReach; ++dx) {
+                const float across = -float(dx) * line.along[1] + float(dy) * line.along[0];
+                const float d = across - line.middle;
+                // The line's pixels and one beside it each way, so that a
+                // site that sees its edge elsewhere lightens the mean.
+                if (std::fabs(d) > 0.5f * line.width + 1.0f) continue;
+                const float on = LineCover(d, line.width);
+                Near n{site.at + size_t(ptrdiff_t(dy) * f.stride + dx), line.strength, {}};
+                for (int c = 0; c < 3; ++c)
+                    n.want[c] = line.grounds[c] + on * (line.lines[c] - line.grounds[c]);
+                near.push_back(n);
+            }
+    }
+    std::stable_sort(near.begin(), near.end(),
+                     [](const Near& a, const Near& b) { return a.at < b.at; });
+    for (size_t a = 0; a < near.size();) {
+        size_t b = a;
+        float weight = 0, most = 0, want[3] = {};
+        for (; b < near.size() && near[b].at == near[a].at; ++b) {
+            weight += near[b].weight;
+            most = platform::MaxOf(most, near[b].weight);
+            for (int c = 0; c < 3; ++c) want[c] += near[b].weight * near[b].want[c];
+        }
+        const size_t j = near[a].at;
+        for (int c = 0; c < 3; ++c) {
+            const float w = want[c] / weight;
+            if (colour[j] != c && w < out[c][j]) out[c][j] += platform::MinOf(most, 1.0f) * (w - out[c][j]);
         }
         a = b;
     }
@@ -2790,6 +2945,15 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate, margin);
     std::vector<LineSite> lines;
     (reference ? DarkLinesReference : DarkLines)(f, s, margin, lines);
+    if (std::getenv("QV_LINEDEBUG"))  // DEBUG
+        for (const LineSite& l : lines)
+            if (int(l.at / size_t(f.stride)) >= g_dbgPad && int(l.at % size_t(f.stride)) >= g_dbgPad && int(l.at / size_t(f.stride)) < f.height - g_dbgPad && int(l.at % size_t(f.stride)) < f.width - g_dbgPad)
+            std::fprintf(stderr, "S %d %d %d %d %.3f %.2f %.2f %.3f %.3f g %.0f %.0f %.0f l %.0f %.0f %.0f\n",
+                         g_dbgY0 + int(l.at / size_t(f.stride)), g_dbgX0 + int(l.at % size_t(f.stride)), int(s.colour()[l.at]), int(l.line.own),
+                         double(l.line.strength), double(l.line.middle), double(l.line.width),
+                         double(l.line.along[0]), double(l.line.along[1]), double(l.line.grounds[0]),
+                         double(l.line.own ? l.line.grounds[1] : l.line.ground), double(l.line.grounds[2]), double(l.line.lines[0]),
+                         double(l.line.own ? l.line.lines[1] : l.line.dark), double(l.line.lines[2]));
     TakeDarkLines(lines, s.colour(), master);
     TakeDarkLines(lines, s.colour(), alternate);
     const SampleRanges ranges = MakeSampleRanges(f, s, margin);
@@ -2806,6 +2970,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
         ClampToSamples(f, s, ranges, out, margin);
         TakeDarkLines(lines, s.colour(), out);
         TakeLineColours(f, lines, s.plane(kMosaic), s.colour(), out);
+        TakeOwnLineColours(f, lines, s.colour(), out);
     }
 }
 
@@ -2925,6 +3090,7 @@ void RunBoth(const MosaicPlane& mosaic, const RawCrop& area, uint16_t* master, u
     const int radius = SmoothRadius(mosaic.layout);
     RunTiles(mosaic, area, bands, Halo(mosaic.layout), kPlaneCount,
              [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
+                 g_dbgY0 = tile.y0 - tile.pad, g_dbgX0 = tile.x0 - tile.pad, g_dbgPad = tile.pad;  // DEBUG
                  SmoothTile(f, s, radius);
                  // The plain form computes the whole frame, the fast one only
                  // what the tile's inside reads: the tests compare the two.
