@@ -2348,6 +2348,15 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
     return green;
 }
 
+// How deep a line `depth` below sides of tone `level` is on the square-root
+// tone, and against its sides: a line's contrast, not fine texture's.
+[[gnu::always_inline]] inline float LineDeep(float depth, float level) {
+    const float relative = depth / platform::MaxOf(level, 1.0f);
+    return std::clamp((depth - kLineDepthLeast) / (kLineDepthFull - kLineDepthLeast), 0.0f, 1.0f) *
+           std::clamp((relative - kLineContrastLeast) / (kLineContrastFull - kLineContrastLeast),
+                      0.0f, 1.0f);
+}
+
 thread_local int g_dbgY0, g_dbgX0, g_dbgPad;  // DEBUG
 // A line seen more deeply by the site's own colour c than by green (a dark
 // line on red, where green is dark on and off it): each colour's value on
@@ -2504,12 +2513,8 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     const float clear = std::clamp(1.0f - 2.0f * across / depth, 0.0f, 1.0f);
     // Deep on the square-root tone, and against its sides: a line's
     // contrast, not fine texture's.
-    const float relative = depth / platform::MaxOf(level[best], 1.0f);
-    const float deep =
-        std::clamp((depth - kLineDepthLeast) / (kLineDepthFull - kLineDepthLeast), 0.0f, 1.0f) *
-        std::clamp((relative - kLineContrastLeast) / (kLineContrastFull - kLineContrastLeast),
-                   0.0f, 1.0f);
-    const float strength = clear * deep * BeyondNoise(depth, kLineNoiseWeight * f.noise);
+    const float strength =
+        clear * LineDeep(depth, level[best]) * BeyondNoise(depth, kLineNoiseWeight * f.noise);
     if (strength <= 0) return {};
     // The direction between the best and its neighbours where a parabola
     // through their scores peaks.
@@ -2585,9 +2590,21 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         byGreen ? std::clamp((fit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f) : 1.0f;
     // Seen far more deeply by the site's own colour than by green: every
     // colour by the green's fitted shape.
+    if (std::getenv("QV_LINEDEBUG2"))  // DEBUG
+        std::fprintf(stderr, "D %d %d os %.1f ol %.1f oa %.1f clear %.2f deep %.2f noise %.2f col %.2f expl %.2f own %.2f depth %.1f across %.1f best %d\n",
+                     g_dbgY0 + int(i / size_t(f.stride)), g_dbgX0 + int(i % size_t(f.stride)), double(ownScore[best]), double(ownLevel[best]), double(ownScore[(best + 8) % 16]), double(clear), double(LineDeep(depth, level[best])),
+                     double(BeyondNoise(depth, kLineNoiseWeight * f.noise)), double(coloured), double(explained), double(ownSure), double(depth), double(across), best);
     if (ownFits && deepest > 0) {
         const float ratio = 1.0f - deepest / p.ground;
-        const LineFound line = OwnLine(colours, ownShape, ratio, strength * coloured * explained, ca, sa);
+        // As sure as the own colour's fitted depth says, one direction
+        // clearly best by green's: green sees a line astride two pixels
+        // faintly.
+        const float ownDepth = Tone(ownGround) - Tone(ownGround - ownDeepest);
+        const float ownStrength = clear * LineDeep(ownDepth, Tone(ownGround)) *
+                                  BeyondNoise(ownDepth, kLineNoiseWeight * f.noise);
+        const LineFound line =
+            OwnLine(colours, ownShape, ratio,
+                    platform::MaxOf(strength, ownStrength) * coloured * ownSure, ca, sa);
         if (line.lines[c] < kLineOwnDeeper * ratio * ownGround) return line;
     }
     // Where the site's own colour sees the line, how much of the site it
