@@ -12,8 +12,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>  // DEBUG
-#include <cstdlib>  // DEBUG
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -2357,7 +2355,6 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
                       0.0f, 1.0f);
 }
 
-thread_local int g_dbgY0, g_dbgX0, g_dbgPad;  // DEBUG
 // A line seen more deeply by the site's own colour c than by green (a dark
 // line on red, where green is dark on and off it): each colour's value on
 // the line the least squares' fit of its samples across it by the cover of
@@ -2367,7 +2364,7 @@ constexpr float kOwnLinePrior = 0.5f;
 // How much darker against its ground the site's colour must be than green.
 constexpr float kLineOwnDeeper = 0.5f;
 // How much brighter the ground must be in the site's colour than in green.
-constexpr float kLineOwnGround = 3.0f;
+constexpr float kLineOwnGround = 8.0f;
 
 struct LineColours {
     const LineProfile* profile[3];
@@ -2560,52 +2557,43 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     if (p.darkest >= kAboveWhite || grounds == 0 || ownGrounds == 0 || p.count < 3) return {};
     p.ground /= float(grounds);
     ownGround /= float(ownGrounds);
-    const int c = colour[i];
-    ownProfile.ground = ownGround;
-    LineColours colours{};
-    colours.profile[kGreen] = &p, colours.profile[c] = &ownProfile,
-    colours.profile[third] = &thirdProfile;
-    colours.ground[kGreen] = p.ground, colours.ground[c] = ownGround;
-    colours.ground[third] = sideCount[third] ? sides[third] / float(sideCount[third]) : -1.0f;
-    // The line's shape by the site's own colour's samples across it: where
-    // green is flat it fits none, and on a dark ground its depth is held to
-    // the ground, which leaves the width loose.
-    float ownFit = 0, ownDeepest = 0;
-    LineShape ownShape;
-    FitLineProfile(ownProfile, ownFit, ownDeepest, ownShape);
-    const float ownSure = std::clamp((ownFit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f);
-    // Only on a ground of the site's own colour, far brighter in it than in
-    // green (on yellow green sees the line as well as red does).
-    const bool ownFits = ownDeepest > 0 && ownSure > 0 && colours.ground[third] >= 0 &&
-                         p.ground > 0 && ownGround > kLineOwnGround * p.ground;
-    if (!byGreen && ownFits) {
-        return OwnLine(colours, ownShape, 1.0f - ownDeepest / platform::MaxOf(ownGround, 1.0f),
-                       strength * coloured * ownSure, ca, sa);
-    }
     float fit = 0, deepest = 0;
     LineShape shape;
     float green = FitLineProfile(p, fit, deepest, shape);
     // (Found by the site's own colour, green is flat and fits no line.)
     const float explained =
         byGreen ? std::clamp((fit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f) : 1.0f;
-    // Seen far more deeply by the site's own colour than by green: every
-    // colour by the green's fitted shape.
-    if (std::getenv("QV_LINEDEBUG2"))  // DEBUG
-        std::fprintf(stderr, "D %d %d os %.1f ol %.1f oa %.1f clear %.2f deep %.2f noise %.2f col %.2f expl %.2f own %.2f depth %.1f across %.1f best %d\n",
-                     g_dbgY0 + int(i / size_t(f.stride)), g_dbgX0 + int(i % size_t(f.stride)), double(ownScore[best]), double(ownLevel[best]), double(ownScore[(best + 8) % 16]), double(clear), double(LineDeep(depth, level[best])),
-                     double(BeyondNoise(depth, kLineNoiseWeight * f.noise)), double(coloured), double(explained), double(ownSure), double(depth), double(across), best);
-    if (ownFits && deepest > 0) {
-        const float ratio = 1.0f - deepest / p.ground;
-        // As sure as the own colour's fitted depth says, one direction
-        // clearly best by green's: green sees a line astride two pixels
-        // faintly.
+    // On a ground far brighter in the site's own colour than in green (a
+    // dark line on red; on yellow green sees the line as well as red does),
+    // where that colour sees the line far more deeply than green: every
+    // colour by the shape fitted to its samples across the line (green's
+    // depth is held to its dark ground there, which leaves the width loose).
+    const int c = colour[i];
+    const float thirdGround = sideCount[third] ? sides[third] / float(sideCount[third]) : -1.0f;
+    if (deepest > 0 && thirdGround >= 0 && ownGround > kLineOwnGround * p.ground) {
+        ownProfile.ground = ownGround;
+        float ownFit = 0, ownDeepest = 0;
+        LineShape ownShape;
+        FitLineProfile(ownProfile, ownFit, ownDeepest, ownShape);
+        const float ownSure =
+            std::clamp((ownFit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f);
+        // As sure as that colour's fitted depth says: green sees a line
+        // astride two pixels faintly.
         const float ownDepth = Tone(ownGround) - Tone(ownGround - ownDeepest);
         const float ownStrength = clear * LineDeep(ownDepth, Tone(ownGround)) *
                                   BeyondNoise(ownDepth, kLineNoiseWeight * f.noise);
-        const LineFound line =
-            OwnLine(colours, ownShape, ratio,
-                    platform::MaxOf(strength, ownStrength) * coloured * ownSure, ca, sa);
-        if (line.lines[c] < kLineOwnDeeper * ratio * ownGround) return line;
+        LineColours colours{};
+        colours.profile[kGreen] = &p, colours.profile[c] = &ownProfile,
+        colours.profile[third] = &thirdProfile;
+        colours.ground[kGreen] = p.ground, colours.ground[c] = ownGround,
+        colours.ground[third] = thirdGround;
+        const float ratio = 1.0f - deepest / p.ground;
+        if (ownDeepest > 0 && ownSure > 0) {
+            const LineFound line =
+                OwnLine(colours, ownShape, ratio,
+                        platform::MaxOf(strength, ownStrength) * coloured * ownSure, ca, sa);
+            if (line.lines[c] < kLineOwnDeeper * ratio * ownGround) return line;
+        }
     }
     // Where the site's own colour sees the line, how much of the site it
     // covers from its sample between its colour's ground and darkest along
@@ -2746,11 +2734,6 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // step.
             const float seen =
                 std::clamp(2.0f * squares / (kLineColourCover * most) - 1.0f, 0.0f, 1.0f);
-            if (std::getenv("QV_LINEDEBUG") && c == 0 && (owns <= 0 || seen <= 0)) {  // DEBUG
-                const int yy = g_dbgY0 + int(j / size_t(f.stride)), xx = g_dbgX0 + int(j % size_t(f.stride));
-                if (yy >= 148 && yy < 156 && xx >= 8 && xx < 24)
-                    std::fprintf(stderr, "P %d %d skipped owns %.2f seen %.2f sq %.3f most %.2f\n", yy, xx, double(owns), double(seen), double(squares), double(most));
-            }
             if (owns <= 0 || seen <= 0) continue;
             own /= owns;
             const float prior = own * dark / platform::MaxOf(ground, 1.0f);
@@ -2794,12 +2777,6 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 std::fabs(out[c][j] - g) / platform::MaxOf(platform::MaxOf(out[c][j], g), 256.0f);
             const float take = seen * most * std::clamp(2.0f * here - 0.5f, 0.0f, 1.0f) *
                                std::clamp((off - kLineGrey) / kLineGrey, 0.0f, 1.0f);
-            if (std::getenv("QV_LINEDEBUG") && c == 0) {  // DEBUG
-                const int yy = g_dbgY0 + int(j / size_t(f.stride)), xx = g_dbgX0 + int(j % size_t(f.stride));
-                if (yy >= 148 && yy < 156 && xx >= 8 && xx < 24)
-                    std::fprintf(stderr, "P %d %d col %d out %.0f g %.0f here %.2f seen %.2f most %.2f own %.0f lineOwn %.0f prior %.0f bg %.0f dk %.0f lt %.0f ons %d floor %.0f want %.0f take %.2f off %.2f sq %.3f\n",
-                        yy, xx, int(colour[j]), double(out[c][j]), double(out[kGreen][j]), double(here), double(seen), double(most), double(own), double(lineOwn), double(prior), double(byGreen), double(darkest), double(lightest), ons, double(floor), double(want), double(take), double(off), double(squares));
-            }
             if (want < out[c][j]) out[c][j] += take * (want - out[c][j]);
         }
         a = b;
@@ -2962,15 +2939,6 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
     (reference ? BlendCandidatesReference : BlendCandidates)(f, s, master, alternate, margin);
     std::vector<LineSite> lines;
     (reference ? DarkLinesReference : DarkLines)(f, s, margin, lines);
-    if (std::getenv("QV_LINEDEBUG"))  // DEBUG
-        for (const LineSite& l : lines)
-            if (int(l.at / size_t(f.stride)) >= g_dbgPad && int(l.at % size_t(f.stride)) >= g_dbgPad && int(l.at / size_t(f.stride)) < f.height - g_dbgPad && int(l.at % size_t(f.stride)) < f.width - g_dbgPad)
-            std::fprintf(stderr, "S %d %d %d %d %.3f %.2f %.2f %.3f %.3f g %.0f %.0f %.0f l %.0f %.0f %.0f\n",
-                         g_dbgY0 + int(l.at / size_t(f.stride)), g_dbgX0 + int(l.at % size_t(f.stride)), int(s.colour()[l.at]), int(l.line.own),
-                         double(l.line.strength), double(l.line.middle), double(l.line.width),
-                         double(l.line.along[0]), double(l.line.along[1]), double(l.line.grounds[0]),
-                         double(l.line.own ? l.line.grounds[1] : l.line.ground), double(l.line.grounds[2]), double(l.line.lines[0]),
-                         double(l.line.own ? l.line.lines[1] : l.line.dark), double(l.line.lines[2]));
     TakeDarkLines(lines, s.colour(), master);
     TakeDarkLines(lines, s.colour(), alternate);
     const SampleRanges ranges = MakeSampleRanges(f, s, margin);
@@ -3107,7 +3075,6 @@ void RunBoth(const MosaicPlane& mosaic, const RawCrop& area, uint16_t* master, u
     const int radius = SmoothRadius(mosaic.layout);
     RunTiles(mosaic, area, bands, Halo(mosaic.layout), kPlaneCount,
              [&](const DemosaicTile& tile, const Frame& f, TileScratch& s) {
-                 g_dbgY0 = tile.y0 - tile.pad, g_dbgX0 = tile.x0 - tile.pad, g_dbgPad = tile.pad;  // DEBUG
                  SmoothTile(f, s, radius);
                  // The plain form computes the whole frame, the fast one only
                  // what the tile's inside reads: the tests compare the two.

@@ -856,11 +856,17 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
                                          std::to_string(int(angles[column]));
                 EXPECT_LE(mean, 8.0) << cell;
                 EXPECT_LE(p95, 24.0) << cell;
-                // On red the line's red is seen by the red sites alone and
-                // stays well above the truth's: held on yellow only.
-                for (size_t c = 0; c < 3 && row / 2 == 0; c += 2) {
-                    EXPECT_LE(std::fabs(colours[c] / double(excess.size())), 18.0)
-                        << cell << (c ? " blue" : " red");
+                // Red and blue near the truth's on yellow. On red the line's
+                // red is seen by the red sites alone and stays above the
+                // truth's; on the slanted lines two pixels wide it is taken
+                // down by the shape they fit.
+                for (size_t c = 0; c < 3; c += 2) {
+                    const double bias = colours[c] / double(excess.size());
+                    if (row / 2 == 0) {
+                        EXPECT_LE(std::fabs(bias), 18.0) << cell << (c ? " blue" : " red");
+                    } else if (c == 0 && row % 2 == 1 && column % 5 != 0) {
+                        EXPECT_LE(bias, 46.0) << cell << " red";
+                    }
                 }
             }
     }
