@@ -2371,8 +2371,8 @@ struct LineColours {
     float ground[3];
 };
 
-LineFound OwnLine(const LineColours& colours, LineShape shape, float ratio, float strength,
-                  float ca, float sa) {
+LineFound OwnLine(const LineColours& colours, LineShape shape, int own, float ownLine, float ratio,
+                  float strength, float ca, float sa) {
     LineFound line;
     line.own = true;
     line.strength = strength;
@@ -2391,6 +2391,7 @@ LineFound OwnLine(const LineColours& colours, LineShape shape, float ratio, floa
         line.lines[k] = std::clamp(
             (sum + kOwnLinePrior * ground * ratio) / (squares + kOwnLinePrior), 0.0f, ground);
     }
+    line.lines[own] = ownLine;
     line.ground = line.grounds[kGreen];
     line.dark = line.lines[kGreen];
     line.green = line.ground + LineCover(-shape.middle, shape.width) * (line.dark - line.ground);
@@ -2570,7 +2571,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // depth is held to its dark ground there, which leaves the width loose).
     const int c = colour[i];
     const float thirdGround = sideCount[third] ? sides[third] / float(sideCount[third]) : -1.0f;
-    if (deepest > 0 && thirdGround >= 0 && ownGround > kLineOwnGround * p.ground) {
+    if (p.ground > 0 && thirdGround >= 0 && ownGround > kLineOwnGround * p.ground) {
         ownProfile.ground = ownGround;
         float ownFit = 0, ownDeepest = 0;
         LineShape ownShape;
@@ -2587,13 +2588,15 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         colours.profile[third] = &thirdProfile;
         colours.ground[kGreen] = p.ground, colours.ground[c] = ownGround,
         colours.ground[third] = thirdGround;
-        const float ratio = 1.0f - deepest / p.ground;
-        if (ownDeepest > 0 && ownSure > 0) {
-            const LineFound line =
-                OwnLine(colours, ownShape, ratio,
-                        platform::MaxOf(strength, ownStrength) * coloured * ownSure, ca, sa);
-            if (line.lines[c] < kLineOwnDeeper * ratio * ownGround) return line;
-        }
+        // Green's darkening where it sees the line at all.
+        const float ratio = 1.0f - platform::MaxOf(deepest, 0.0f) / p.ground;
+        // The line's own colour by its fit; the others held towards green's
+        // darkening, or where green sees none, towards the own colour's.
+        const float ownLine = ownGround - ownDeepest;
+        if (ownDeepest > 0 && ownSure > 0 && ownLine < kLineOwnDeeper * ratio * ownGround)
+            return OwnLine(colours, ownShape, c, ownLine,
+                           byGreen ? ratio : ownLine / ownGround,
+                           platform::MaxOf(strength, ownStrength) * coloured * ownSure, ca, sa);
     }
     // Where the site's own colour sees the line, how much of the site it
     // covers from its sample between its colour's ground and darkest along
@@ -2825,7 +2828,7 @@ void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites,
         const size_t j = near[a].at;
         for (int c = 0; c < 3; ++c) {
             const float w = want[c] / weight;
-            if (colour[j] != c && w < out[c][j]) out[c][j] += platform::MinOf(most, 1.0f) * (w - out[c][j]);
+            if (colour[j] != c && w < out[c][j]) out[c][j] += platform::MinOf(most, 1.0f) * (b - a < 2 ? std::clamp((most - 0.85f) / 0.15f, 0.0f, 1.0f) : 1.0f) * (w - out[c][j]);
         }
         a = b;
     }

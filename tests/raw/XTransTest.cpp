@@ -857,15 +857,15 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
                 EXPECT_LE(mean, 8.0) << cell;
                 EXPECT_LE(p95, 24.0) << cell;
                 // Red and blue near the truth's on yellow. On red the line's
-                // red is seen by the red sites alone and stays above the
-                // truth's; on the slanted lines two pixels wide it is taken
-                // down by the shape they fit.
+                // red is seen by the red sites alone, a few to a line, and
+                // stays above the truth's, but taken down by the shape they
+                // fit.
                 for (size_t c = 0; c < 3; c += 2) {
                     const double bias = colours[c] / double(excess.size());
                     if (row / 2 == 0) {
                         EXPECT_LE(std::fabs(bias), 18.0) << cell << (c ? " blue" : " red");
-                    } else if (c == 0 && row % 2 == 1 && column % 5 != 0) {
-                        EXPECT_LE(bias, 46.0) << cell << " red";
+                    } else if (c == 0) {
+                        EXPECT_LE(bias, row % 2 ? 40.0 : 64.0) << cell << " red";
                     }
                 }
             }
