@@ -2355,11 +2355,60 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
                       0.0f, 1.0f);
 }
 
-// A line seen more deeply by the site's own colour c than by green (a dark
-// line on red, where green is dark on and off it): each colour's value on
-// the line the least squares' fit of its samples across it by the cover of
-// the line's shape, held towards the darkening `ratio` of the colour that
-// found it where they are few; never lighter than its ground.
+// The shape that fits two colours' profiles across a line best together,
+// each by the share of its spread about its ground it explains (a few
+// samples of one colour leave the width loose); the second's share and
+// depth at that shape.
+XTRANS_WIDE_LOOPS
+void FitLineProfiles(const LineProfile& a, const LineProfile& b, float& fit, float& deepest,
+                     LineShape& shape) {
+    constexpr int kShifts = 2 * kLineShifts + 1;
+    float shift[kShifts];
+    for (int ti = 0; ti < kShifts; ++ti) shift[ti] = kLineShiftStep * float(ti - kLineShifts);
+    float totals[2] = {};
+    const LineProfile* profiles[2] = {&a, &b};
+    for (int n = 0; n < 2; ++n)
+        for (int k = 0; k < profiles[n]->count; ++k) {
+            const float step = profiles[n]->ground - profiles[n]->value[k];
+            totals[n] += step * step;
+        }
+    float best = 0;
+    fit = 0, deepest = 0;
+    for (int wi = 0; wi < kLineWidths; ++wi) {
+        const float w = kLineWidthLeast + kLineWidthStep * float(wi);
+        float score[kShifts] = {}, gainB[kShifts] = {}, depthB[kShifts] = {};
+        for (int n = 0; n < 2; ++n) {
+            const LineProfile& q = *profiles[n];
+            if (!(totals[n] > 0)) continue;
+            float cc[kShifts] = {}, cv[kShifts] = {};
+            for (int k = 0; k < q.count; ++k) {
+                const float offset = q.offset[k], step = q.ground - q.value[k];
+                DEMOSAIC_ROW_LOOP
+                for (int ti = 0; ti < kShifts; ++ti) {
+                    const float c = LineCover(offset - shift[ti], w);
+                    cc[ti] += c * c;
+                    cv[ti] += c * step;
+                }
+            }
+            for (int ti = 0; ti < kShifts; ++ti) {
+                if (cc[ti] <= 0 || cv[ti] <= 0) continue;
+                const float depth = platform::MinOf(cv[ti] / cc[ti], q.ground);
+                const float gain = 2.0f * depth * cv[ti] - depth * depth * cc[ti];
+                score[ti] += gain / totals[n];
+                if (n == 1) gainB[ti] = gain / totals[n], depthB[ti] = depth;
+            }
+        }
+        for (int ti = 0; ti < kShifts; ++ti)
+            if (score[ti] > best)
+                best = score[ti], fit = gainB[ti], deepest = depthB[ti], shape = {shift[ti], w};
+    }
+}
+
+// A line seen more deeply by the site's own colour than by green (a dark
+// line on red, where green is dark on and off it): that colour's value on
+// the line as fitted (ownLine), each other's the least squares' fit of its
+// samples across it by the cover of the line's shape, held towards the
+// darkening `ratio` where they are few; never lighter than its ground.
 constexpr float kOwnLinePrior = 0.5f;
 // How much darker against its ground the site's colour must be than green.
 constexpr float kLineOwnDeeper = 0.5f;
@@ -2567,15 +2616,17 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // On a ground far brighter in the site's own colour than in green (a
     // dark line on red; on yellow green sees the line as well as red does),
     // where that colour sees the line far more deeply than green: every
-    // colour by the shape fitted to its samples across the line (green's
-    // depth is held to its dark ground there, which leaves the width loose).
+    // colour by the shape fitted to that colour's samples across the line
+    // and green's together (green's depth alone is held to its dark ground
+    // there, which leaves the width loose; the own colour's few samples
+    // leave it loose too).
     const int c = colour[i];
     const float thirdGround = sideCount[third] ? sides[third] / float(sideCount[third]) : -1.0f;
     if (p.ground > 0 && thirdGround >= 0 && ownGround > kLineOwnGround * p.ground) {
         ownProfile.ground = ownGround;
         float ownFit = 0, ownDeepest = 0;
         LineShape ownShape;
-        FitLineProfile(ownProfile, ownFit, ownDeepest, ownShape);
+        FitLineProfiles(p, ownProfile, ownFit, ownDeepest, ownShape);
         const float ownSure =
             std::clamp((ownFit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f);
         // As sure as that colour's fitted depth says: green sees a line
