@@ -2841,6 +2841,9 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
 // the site's own colour: each such pixel the ground and the line mixed by
 // how much of it the fitted line covers, each site's mixture weighted by
 // its strength; only ever darker, and no sample changed.
+// How far along the line from a site: its colour's sites on a line lie
+// up to six rows apart.
+constexpr int kOwnLineReach = kLineReach + 1;
 void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites,
                         const uint8_t* colour, float* const out[3]) {
     struct Near {
@@ -2852,12 +2855,14 @@ void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites,
     for (const LineSite& site : sites) {
         const LineFound& line = site.line;
         if (!line.own) continue;
-        for (int dy = -kLineColourReach; dy <= kLineColourReach; ++dy)
-            for (int dx = -kLineColourReach; dx <= kLineColourReach; ++dx) {
+        for (int dy = -kOwnLineReach; dy <= kOwnLineReach; ++dy)
+            for (int dx = -kOwnLineReach; dx <= kOwnLineReach; ++dx) {
                 const float across = -float(dx) * line.along[1] + float(dy) * line.along[0];
+                const float along = float(dx) * line.along[0] + float(dy) * line.along[1];
                 const float d = across - line.middle;
                 // The line's pixels and one beside it each way, so that a
                 // site that sees its edge elsewhere lightens the mean.
+                if (std::fabs(along) > float(kOwnLineReach)) continue;
                 if (std::fabs(d) > 0.5f * line.width + 1.0f) continue;
                 const float on = LineCover(d, line.width);
                 Near n{site.at + size_t(ptrdiff_t(dy) * f.stride + dx), line.strength, {}};
