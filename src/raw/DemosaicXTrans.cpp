@@ -2265,9 +2265,9 @@ struct LineFound {
     // its width, as fitted.
     float along[2] = {};
     float middle = 0, width = 0;
-    // Found by the site's own colour where green is flat across the line
-    // (a dark line on red): each colour's ground beside the line and its
-    // value on it, by the shape fitted to that colour's samples.
+    // Seen far more deeply by the site's own colour than by green (a dark
+    // line on red): each colour's ground beside the line and its value on
+    // it, by the shape fitted to that colour's samples and green's.
     bool own = false;
     float grounds[3] = {}, lines[3] = {};
 };
@@ -2645,8 +2645,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         // darkening, or where green sees none, towards the own colour's.
         const float ownLine = ownGround - ownDeepest;
         if (ownDeepest > 0 && ownSure > 0 && ownLine < kLineOwnDeeper * ratio * ownGround)
-            return OwnLine(colours, ownShape, c, ownLine,
-                           byGreen ? ratio : ownLine / ownGround,
+            return OwnLine(colours, ownShape, c, ownLine, byGreen ? ratio : ownLine / ownGround,
                            platform::MaxOf(strength, ownStrength) * coloured * ownSure, ca, sa);
     }
     // Where the site's own colour sees the line, how much of the site it
@@ -2708,6 +2707,8 @@ constexpr float kLineColourOn = 0.25f;
 // The least share of a sample the surest line near a pixel must cover for
 // it to bound how dark the pixel may turn in its colour.
 constexpr float kLineColourOnSample = 0.8f;
+// How many such samples must all lie below green's darkening for them to
+// bound the pixel instead.
 constexpr int kLineColourOnSamples = 2;
 
 void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const float* m,
@@ -2837,15 +2838,19 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
     }
 }
 
-// Every colour on the pixels around the sites where a line was found by
-// the site's own colour: each such pixel the ground and the line mixed by
-// how much of it the fitted line covers, each site's mixture weighted by
-// its strength; only ever darker, and no sample changed.
-// How far along the line from a site: its colour's sites on a line lie
-// up to six rows apart.
+// Every colour on the pixels around the sites whose line their own colour
+// sees far more deeply than green: each such pixel the ground and the line
+// mixed by how much of it the fitted line covers, each site's mixture
+// weighted by its strength; only ever darker, and no sample changed.
+// How far along the line from a site: its colour's sites on a line lie up
+// to six rows apart.
 constexpr int kOwnLineReach = kLineReach + 1;
-void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites,
-                        const uint8_t* colour, float* const out[3]) {
+// The least strength of a site that alone reaches a pixel for any of it to
+// be taken there (a dark speck in red texture is found by one site).
+constexpr float kOwnLineAlone = 0.85f;
+
+void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites, const uint8_t* colour,
+                        float* const out[3]) {
     struct Near {
         size_t at;
         float weight;
@@ -2860,9 +2865,9 @@ void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites,
                 const float across = -float(dx) * line.along[1] + float(dy) * line.along[0];
                 const float along = float(dx) * line.along[0] + float(dy) * line.along[1];
                 const float d = across - line.middle;
+                if (std::fabs(along) > float(kOwnLineReach)) continue;
                 // The line's pixels and one beside it each way, so that a
                 // site that sees its edge elsewhere lightens the mean.
-                if (std::fabs(along) > float(kOwnLineReach)) continue;
                 if (std::fabs(d) > 0.5f * line.width + 1.0f) continue;
                 const float on = LineCover(d, line.width);
                 Near n{site.at + size_t(ptrdiff_t(dy) * f.stride + dx), line.strength, {}};
@@ -2882,9 +2887,13 @@ void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites,
             for (int c = 0; c < 3; ++c) want[c] += near[b].weight * near[b].want[c];
         }
         const size_t j = near[a].at;
+        const float take =
+            platform::MinOf(most, 1.0f) *
+            (b - a > 1 ? 1.0f
+                       : std::clamp((most - kOwnLineAlone) / (1.0f - kOwnLineAlone), 0.0f, 1.0f));
         for (int c = 0; c < 3; ++c) {
             const float w = want[c] / weight;
-            if (colour[j] != c && w < out[c][j]) out[c][j] += platform::MinOf(most, 1.0f) * (b - a < 2 ? std::clamp((most - 0.85f) / 0.15f, 0.0f, 1.0f) : 1.0f) * (w - out[c][j]);
+            if (colour[j] != c && w < out[c][j]) out[c][j] += take * (w - out[c][j]);
         }
         a = b;
     }
