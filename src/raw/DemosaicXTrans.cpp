@@ -2577,6 +2577,9 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // mean on the sides.
     LineProfile p, ownProfile, thirdProfile;
     const int third = 2 - colour[i];
+    // The other colours' profiles only where the ground may be far brighter
+    // in the site's colour than in green (see below).
+    const bool mayOwn = ownMost > kLineOwnGround * greenLeast;
     ownProfile.offset[0] = 0, ownProfile.value[0] = m[i], ownProfile.count = 1;
     float ownDarkest = m[i], ownGround = 0;
     int grounds = 0, ownGrounds = 0;
@@ -2595,7 +2598,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
                 p.offset[p.count] = off, p.value[p.count] = m[j], p.count++;
             if (green && band) p.darkest = platform::MinOf(p.darkest, m[j]);
             if (green && side) p.ground += m[j], grounds++;
-            if (!green && a <= kLineSideNear) {
+            if (mayOwn && !green && a <= kLineSideNear) {
                 LineProfile& q = own ? ownProfile : thirdProfile;
                 if (q.count < LineProfile::kMost)
                     q.offset[q.count] = off, q.value[q.count] = m[j], q.count++;
