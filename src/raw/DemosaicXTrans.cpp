@@ -2556,6 +2556,14 @@ constexpr int kLineColourReach = 4;
 // The least sum of the squared covers of a colour's sites found near a
 // pixel for their fit to be taken.
 constexpr float kLineColourCover = 0.15f;
+// How much of a site found the line must cover for its sample to start
+// counting towards the line's colour, and the span over which it comes to
+// count fully: the colour of a dark line on a light ground is read back from
+// a sample the line covers in part by dividing by that share, which the fit
+// gets only roughly, and a site beside a line one pixel wide taken as half
+// on it reads the line far too light.
+constexpr float kLineColourSure = 0.7f;
+constexpr float kLineColourSureSpan = 0.2f;
 // The least share of a pixel the line fitted at a site must cover for the
 // site to count there.
 constexpr float kLineColourOn = 0.25f;
@@ -2612,6 +2620,23 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
         }
         ground /= weight;
         dark /= weight;
+        // At a red or blue site, no lighter in green against its ground than
+        // its own sample is against its colour's: a site the detector took
+        // as near grey keeps the interpolation's green, too light on a line
+        // one pixel wide, and the line's other colour would follow it.
+        if (colour[j] != kGreen) {
+            float side = 0, sides = 0;
+            for (size_t n = a; n < b; ++n) {
+                const LineFound& line = sites[near[n].site].line;
+                if (line.sides[colour[j]] < 0) continue;
+                side += line.strength * line.sides[colour[j]];
+                sides += line.strength;
+            }
+            if (sides > 0 && side > 0) {
+                const float bound = platform::MaxOf(ground * m[j] * sides / side, dark);
+                if (bound < out[kGreen][j]) out[kGreen][j] += most * (bound - out[kGreen][j]);
+            }
+        }
         const float here = cover(out[kGreen][j], ground, dark);
         for (int c = 0; c < 3; c += 2) {
             if (colour[j] == c) continue;
@@ -2620,10 +2645,11 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 const LineSite& site = sites[near[n].site];
                 if (colour[site.at] != c || site.line.sides[c] < 0) continue;
                 const LineFound& line = site.line;
-                const float w = line.strength;
                 // The site's own sample and the fitted line's cover of it
                 // (the rendering beyond a tile's inside is not final).
                 const float k = cover(line.green, line.ground, line.dark);
+                const float w = line.strength *
+                                std::clamp((k - kLineColourSure) / kLineColourSureSpan, 0.0f, 1.0f);
                 sum += w * k * (m[site.at] - line.sides[c] * (1.0f - k));
                 squares += w * k * k;
             }
@@ -2636,12 +2662,11 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 own += line.strength * line.sides[c];
                 owns += line.strength;
             }
-            // Only where the colour's own sites saw the line: their share
-            // grows from there so that a slight change in green does not
-            // step.
-            const float seen =
-                std::clamp(2.0f * squares / (kLineColourCover * most) - 1.0f, 0.0f, 1.0f);
-            if (owns <= 0 || seen <= 0) continue;
+            // Where none of the colour's sites was found on the line (a line
+            // that runs for many pixels along rows of the layout without a
+            // red or a blue site), the prior alone: as dark against its
+            // ground as green is.
+            if (owns <= 0) continue;
             own /= owns;
             const float prior = own * dark / platform::MaxOf(ground, 1.0f);
             const float least = kLineColourCover * most;
@@ -2674,7 +2699,7 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             const float g = out[kGreen][j];
             const float off =
                 std::fabs(out[c][j] - g) / platform::MaxOf(platform::MaxOf(out[c][j], g), 256.0f);
-            const float take = seen * most * std::clamp(2.0f * here - 0.5f, 0.0f, 1.0f) *
+            const float take = most * std::clamp(2.0f * here - 0.5f, 0.0f, 1.0f) *
                                std::clamp((off - kLineGrey) / kLineGrey, 0.0f, 1.0f);
             if (want < out[c][j]) out[c][j] += take * (want - out[c][j]);
         }
