@@ -857,10 +857,12 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
                 EXPECT_LE(mean, 8.0) << cell;
                 EXPECT_LE(p95, 24.0) << cell;
                 // On red the line's red is seen by the red sites alone and
-                // stays well above the truth's: held on yellow only.
+                // stays well above the truth's: held on yellow only, where
+                // red or blue left above it shows as dots along the line.
                 for (size_t c = 0; c < 3 && row / 2 == 0; c += 2) {
-                    EXPECT_LE(std::fabs(colours[c] / double(excess.size())), 18.0)
-                        << cell << (c ? " blue" : " red");
+                    const double colour = colours[c] / double(excess.size());
+                    EXPECT_LE(std::fabs(colour), 18.0) << cell << (c ? " blue" : " red");
+                    EXPECT_LE(colour, 10.0) << cell << (c ? " blue" : " red");
                 }
             }
     }
