@@ -2103,9 +2103,14 @@ constexpr float kLineBand = 0.5f;
 constexpr float kLineSideNear = 1.5f;
 constexpr float kLineSideFar = 2.5f;
 // The line's middle is looked for this far to either side of the site too,
-// so that a site on a line's edge finds it.
-constexpr int kLineOffsets = 3;
-constexpr float kLineOffset[kLineOffsets] = {-0.5f, 0.0f, 0.5f};
+// so that a site on a line's edge finds it; on the diagonals also half a
+// pixel's diagonal away, where a line one pixel wide may run along greens
+// only and no red or blue site lies on it (the pixels' offsets across a
+// diagonal are multiples of that, and the band half a pixel away takes in
+// the site's own diagonal of ground too).
+constexpr int kLineOffsets = 5;
+constexpr float kLineOffset[kLineOffsets] = {-0.5f, 0.0f, 0.5f, -0.75f, 0.75f};
+constexpr int kLineOffsetsOffDiagonal = 3;
 // The least step on the square-root tone from both sides of a line down to
 // the darkest green beside the site for a line to be looked for: the fast
 // form runs the detector only where this holds (DarkLineMayPass).
@@ -2166,7 +2171,8 @@ const LineBands& BandsOf(int direction) {
                     if (std::fabs(along) > kLineReach || std::fabs(across) > kLineSideFar + 0.5)
                         continue;
                     const auto at = uint8_t((dy + kLineReach) * kLineSpan + dx + kLineReach);
-                    for (int o = 0; o < kLineOffsets; ++o) {
+                    const bool diagonal = d % (kLineDirections / 2) == kLineDirections / 4;
+                    for (int o = 0; o < (diagonal ? kLineOffsets : kLineOffsetsOffDiagonal); ++o) {
                         const float off = float(across) - kLineOffset[o], a = std::fabs(off);
                         const int band = a <= kLineBand                            ? 0
                                          : a >= kLineSideNear && a <= kLineSideFar ? (off > 0 ? 1 : 2)
@@ -2704,6 +2710,23 @@ constexpr int kLineColourReach = 4;
 // The least sum of the squared covers of a colour's sites found near a
 // pixel for their fit to be taken.
 constexpr float kLineColourCover = 0.15f;
+// How much of a site found the line must cover for its sample to start
+// counting towards the line's colour, and the span over which it comes to
+// count fully: the colour of a dark line on a light ground is read back from
+// a sample the line covers in part by dividing by that share, which the fit
+// gets only roughly, and a site beside a line one pixel wide taken as half
+// on it reads the line far too light.
+constexpr float kLineColourSure = 0.7f;
+constexpr float kLineColourSureSpan = 0.2f;
+// The strength of the surest line near a pixel from which its colours are
+// taken whole: a dark line's red on yellow stands so far below the ground's
+// that a tenth of the ground's left shows as a dot.
+constexpr float kLineColourSurest = 0.8f;
+// Green's darkening on a line, line over ground, above which a colour on a
+// ground far from grey is not taken for one far from green, and below which
+// it is in full.
+constexpr float kLineDeepNone = 0.2f;
+constexpr float kLineDeepFull = 0.066f;
 // The least share of a pixel the line fitted at a site must cover for the
 // site to count there.
 constexpr float kLineColourOn = 0.25f;
@@ -2763,6 +2786,23 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
         }
         ground /= weight;
         dark /= weight;
+        // At a red or blue site, no lighter in green against its ground than
+        // its own sample is against its colour's: a site the detector took
+        // as near grey keeps the interpolation's green, too light on a line
+        // one pixel wide, and the line's other colour would follow it.
+        if (colour[j] != kGreen) {
+            float side = 0, sides = 0;
+            for (size_t n = a; n < b; ++n) {
+                const LineFound& line = sites[near[n].site].line;
+                if (line.sides[colour[j]] < 0) continue;
+                side += line.strength * line.sides[colour[j]];
+                sides += line.strength;
+            }
+            if (sides > 0 && side > 0) {
+                const float bound = platform::MaxOf(ground * m[j] * sides / side, dark);
+                if (bound < out[kGreen][j]) out[kGreen][j] += most * (bound - out[kGreen][j]);
+            }
+        }
         const float here = cover(out[kGreen][j], ground, dark);
         for (int c = 0; c < 3; c += 2) {
             if (colour[j] == c) continue;
@@ -2771,10 +2811,11 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 const LineSite& site = sites[near[n].site];
                 if (colour[site.at] != c || site.line.sides[c] < 0) continue;
                 const LineFound& line = site.line;
-                const float w = line.strength;
                 // The site's own sample and the fitted line's cover of it
                 // (the rendering beyond a tile's inside is not final).
                 const float k = cover(line.green, line.ground, line.dark);
+                const float w = line.strength *
+                                std::clamp((k - kLineColourSure) / kLineColourSureSpan, 0.0f, 1.0f);
                 sum += w * k * (m[site.at] - line.sides[c] * (1.0f - k));
                 squares += w * k * k;
             }
@@ -2787,17 +2828,18 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 own += line.strength * line.sides[c];
                 owns += line.strength;
             }
-            // Only where the colour's own sites saw the line: their share
-            // grows from there so that a slight change in green does not
-            // step.
-            const float seen =
-                std::clamp(2.0f * squares / (kLineColourCover * most) - 1.0f, 0.0f, 1.0f);
-            if (owns <= 0 || seen <= 0) continue;
+            if (owns <= 0) continue;
             own /= owns;
-            const float prior = own * dark / platform::MaxOf(ground, 1.0f);
+            // The line's colour from its sites, mixed with the ground's by
+            // green's cover of the pixel; where few of the colour's sites
+            // were found on the line (a line that runs for many pixels along
+            // rows of the layout without a red or a blue site), as dark
+            // against its ground as green is at the pixel.
+            const float greens = own * out[kGreen][j] / platform::MaxOf(ground, 1.0f);
             const float least = kLineColourCover * most;
-            const float lineOwn =
-                std::clamp((sum + least * prior) / (squares + least), 0.0f, own);
+            const float fitted =
+                squares > 0 ? own + here * (std::clamp(sum / squares, 0.0f, own) - own) : greens;
+            const float byFit = (squares * fitted + least * greens) / (squares + least);
             // No darker against its ground than green is against its own:
             // a line the colour's few sites misread stays the ground's hue.
             // Nor darker than the colour's darkest sample on the surest
@@ -2819,22 +2861,32 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                     ++ons;
                 }
             // Where every sample of the colour on the line is darker than
-            // that, the line is darker in it than in green (a dark line on
-            // red, which green sees only faintly): its samples bound it.
-            const float byGreen = own * out[kGreen][j] / platform::MaxOf(ground, 1.0f);
-            const float floor = platform::MaxOf(
-                ons >= kLineColourOnSamples ? platform::MinOf(byGreen, lightest) : byGreen,
-                darkest);
-            const float want = platform::MaxOf(own + here * (lineOwn - own), floor);
+            // green's darkening, the line is darker in it than in green (a
+            // dark line on red, which green sees only faintly): its samples
+            // bound it instead.
+            const float bound =
+                ons >= kLineColourOnSamples ? platform::MinOf(greens, lightest) : greens;
+            const float want = platform::MaxOf(byFit, platform::MaxOf(bound, darkest));
             // Only where the line covers much of the pixel: beside it the
             // interpolation stands.
             // Nor where the pixel is near grey already: the dots stand far
             // from it.
             const float g = out[kGreen][j];
-            const float off =
+            float off =
                 std::fabs(out[c][j] - g) / platform::MaxOf(platform::MaxOf(out[c][j], g), 256.0f);
-            const float take = seen * most * std::clamp(2.0f * here - 0.5f, 0.0f, 1.0f) *
-                               std::clamp((off - kLineGrey) / kLineGrey, 0.0f, 1.0f);
+            // On a ground far from grey (blue on yellow), the line's pixels
+            // count as far from it too where green shows the line deep: a
+            // colour left at its ground's level on the line can stand as near
+            // green there as the line's own would.
+            const float deep = std::clamp((kLineDeepNone - dark / platform::MaxOf(ground, 1.0f)) /
+                                              (kLineDeepNone - kLineDeepFull),
+                                          0.0f, 1.0f);
+            off = platform::MaxOf(off, deep * std::fabs(own - ground) /
+                                           platform::MaxOf(platform::MaxOf(own, ground), 256.0f));
+            const float take = platform::MinOf(
+                most / kLineColourSurest * std::clamp(2.0f * here - 0.5f, 0.0f, 1.0f) *
+                    std::clamp((off - kLineGrey) / kLineGrey, 0.0f, 1.0f),
+                1.0f);
             if (want < out[c][j]) out[c][j] += take * (want - out[c][j]);
         }
         a = b;

@@ -861,7 +861,8 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
                                          std::to_string(int(angles[column]));
                 EXPECT_LE(mean, 8.0) << cell;
                 EXPECT_LE(p95, row / 2 == 2 ? 30.0 : 24.0) << cell;
-                // Red and blue near the truth's on yellow. On red the line's
+                // Red and blue near the truth's on yellow, and not above it
+                // enough to show as dots along the line. On red the line's
                 // red is seen by the red sites alone, a few to a line, and
                 // stays above the truth's, but taken down by the shape they
                 // fit, with green's help where green sees the line at all.
@@ -870,6 +871,7 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
                     const uint32_t ground = row / 2;
                     if (ground == 0) {
                         EXPECT_LE(std::fabs(bias), 18.0) << cell << (c ? " blue" : " red");
+                        EXPECT_LE(bias, 10.0) << cell << (c ? " blue" : " red");
                     } else if (c == 0) {
                         const double most =
                             ground == 1 ? (row % 2 ? 40.0 : 64.0) : (row % 2 ? 18.0 : 36.0);
@@ -878,5 +880,45 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
                     }
                 }
             }
+    }
+    // Lines one pixel wide along a diagonal and an anti-diagonal of greens
+    // only: no red or blue site lies on them, and their red and blue must
+    // still follow green down rather than stay the yellow ground's.
+    {
+        constexpr uint32_t kWide = 192, kHigh = 96;
+        const CFALayout layout = Layout(XTransColours(0));
+        auto onLine = [](uint32_t y, uint32_t x) { return x + y == 98 || x == y + 120; };
+        Picture q{kWide, kHigh, std::vector<uint16_t>(size_t(kWide) * kHigh * 3)};
+        for (uint32_t y = 0; y < kHigh; y++)
+            for (uint32_t x = 0; x < kWide; x++) {
+                for (int c = 0; c < 3; c++)
+                    q.rgb[(size_t(y) * kWide + x) * 3 + size_t(c)] = uint16_t(
+                        std::lround(65535 * linear(onLine(y, x) ? 25 : grounds[0][size_t(c)])));
+                if (onLine(y, x)) {
+                    ASSERT_EQ(layout.colorAt(y, x), 1u) << y << " " << x;
+                }
+            }
+        const std::vector<uint16_t> out =
+            Demosaic(Mosaic(q, layout), kWide, kHigh, layout, /*master=*/true);
+        for (uint32_t x0 : {0u, 120u}) {
+            std::array<double, 3> above{}, most{};
+            int n = 0;
+            for (uint32_t y = 8; y < kHigh - 8; y++)
+                for (uint32_t x = x0 + 8; x < x0 + 64; x++) {
+                    if (!onLine(y, x)) continue;
+                    const size_t k = (size_t(y) * kWide + x) * 3;
+                    for (size_t c = 0; c < 3; c++) {
+                        const double e = encoded(out[k + c]) - encoded(q.rgb[k + c]);
+                        above[c] += e;
+                        most[c] = std::max(most[c], e);
+                    }
+                    n++;
+                }
+            ASSERT_GT(n, 40);
+            for (size_t c = 0; c < 3; c++) {
+                EXPECT_LE(above[c] / n, 8.0) << (x0 ? "diagonal " : "anti-diagonal ") << c;
+                EXPECT_LE(most[c], 24.0) << (x0 ? "diagonal " : "anti-diagonal ") << c;
+            }
+        }
     }
 }
