@@ -2271,6 +2271,11 @@ struct LineFound {
     // its width, as fitted.
     float along[2] = {};
     float middle = 0, width = 0;
+    // Seen far more deeply by the site's own colour than by green (a dark
+    // line on red): each colour's ground beside the line and its value on
+    // it, by the shape fitted to that colour's samples and green's.
+    bool own = false;
+    float grounds[3] = {}, lines[3] = {};
 };
 
 // A site where a line was found, for taking it again after the later passes.
@@ -2345,6 +2350,108 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
     // where little, something else (texture, a corner) stands there.
     fit = total > 0 ? best / total : 0.0f;
     return green;
+}
+
+// How deep a line `depth` below sides of tone `level` is on the square-root
+// tone, and against its sides: a line's contrast, not fine texture's.
+[[gnu::always_inline]] inline float LineDeep(float depth, float level) {
+    const float relative = depth / platform::MaxOf(level, 1.0f);
+    return std::clamp((depth - kLineDepthLeast) / (kLineDepthFull - kLineDepthLeast), 0.0f, 1.0f) *
+           std::clamp((relative - kLineContrastLeast) / (kLineContrastFull - kLineContrastLeast),
+                      0.0f, 1.0f);
+}
+
+// The shape that fits two colours' profiles across a line best together,
+// each by the share of its spread about its ground it explains (a few
+// samples of one colour leave the width loose); the second's share and
+// depth at that shape.
+XTRANS_WIDE_LOOPS
+void FitLineProfiles(const LineProfile& a, const LineProfile& b, float& fit, float& deepest,
+                     LineShape& shape) {
+    constexpr int kShifts = 2 * kLineShifts + 1;
+    float shift[kShifts];
+    for (int ti = 0; ti < kShifts; ++ti) shift[ti] = kLineShiftStep * float(ti - kLineShifts);
+    float totals[2] = {};
+    const LineProfile* profiles[2] = {&a, &b};
+    for (int n = 0; n < 2; ++n)
+        for (int k = 0; k < profiles[n]->count; ++k) {
+            const float step = profiles[n]->ground - profiles[n]->value[k];
+            totals[n] += step * step;
+        }
+    float best = 0;
+    fit = 0, deepest = 0;
+    for (int wi = 0; wi < kLineWidths; ++wi) {
+        const float w = kLineWidthLeast + kLineWidthStep * float(wi);
+        float score[kShifts] = {}, gainB[kShifts] = {}, depthB[kShifts] = {};
+        for (int n = 0; n < 2; ++n) {
+            const LineProfile& q = *profiles[n];
+            if (!(totals[n] > 0)) continue;
+            float cc[kShifts] = {}, cv[kShifts] = {};
+            for (int k = 0; k < q.count; ++k) {
+                const float offset = q.offset[k], step = q.ground - q.value[k];
+                DEMOSAIC_ROW_LOOP
+                for (int ti = 0; ti < kShifts; ++ti) {
+                    const float c = LineCover(offset - shift[ti], w);
+                    cc[ti] += c * c;
+                    cv[ti] += c * step;
+                }
+            }
+            for (int ti = 0; ti < kShifts; ++ti) {
+                if (cc[ti] <= 0 || cv[ti] <= 0) continue;
+                const float depth = platform::MinOf(cv[ti] / cc[ti], q.ground);
+                const float gain = 2.0f * depth * cv[ti] - depth * depth * cc[ti];
+                score[ti] += gain / totals[n];
+                if (n == 1) gainB[ti] = gain / totals[n], depthB[ti] = depth;
+            }
+        }
+        for (int ti = 0; ti < kShifts; ++ti)
+            if (score[ti] > best)
+                best = score[ti], fit = gainB[ti], deepest = depthB[ti], shape = {shift[ti], w};
+    }
+}
+
+// A line seen more deeply by the site's own colour than by green (a dark
+// line on red, where green is dark on and off it): that colour's value on
+// the line as fitted (ownLine), each other's the least squares' fit of its
+// samples across it by the cover of the line's shape, held towards the
+// darkening `ratio` where they are few; never lighter than its ground.
+constexpr float kOwnLinePrior = 0.5f;
+// How much darker against its ground the site's colour must be than green.
+constexpr float kLineOwnDeeper = 0.5f;
+// How much brighter the ground must be in the site's colour than in green.
+constexpr float kLineOwnGround = 8.0f;
+
+struct LineColours {
+    const LineProfile* profile[3];
+    float ground[3];
+};
+
+LineFound OwnLine(const LineColours& colours, LineShape shape, int own, float ownLine, float ratio,
+                  float strength, float ca, float sa) {
+    LineFound line;
+    line.own = true;
+    line.strength = strength;
+    line.along[0] = ca, line.along[1] = sa;
+    line.middle = shape.middle, line.width = shape.width;
+    for (int k = 0; k < 3; ++k) {
+        const LineProfile& q = *colours.profile[k];
+        const float ground = colours.ground[k];
+        float sum = 0, squares = 0;
+        for (int n = 0; n < q.count; ++n) {
+            const float on = LineCover(q.offset[n] - shape.middle, shape.width);
+            sum += on * (q.value[n] - ground * (1.0f - on));
+            squares += on * on;
+        }
+        line.grounds[k] = ground;
+        line.lines[k] = std::clamp(
+            (sum + kOwnLinePrior * ground * ratio) / (squares + kOwnLinePrior), 0.0f, ground);
+    }
+    line.lines[own] = ownLine;
+    line.ground = line.grounds[kGreen];
+    line.dark = line.lines[kGreen];
+    line.green = line.ground + LineCover(-shape.middle, shape.width) * (line.dark - line.ground);
+    for (int k = 0; k < 3; ++k) line.sides[k] = k == kGreen ? 0.0f : line.grounds[k];
+    return line;
 }
 
 // The detector at one red or blue site (see above).
@@ -2459,12 +2566,8 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     const float clear = std::clamp(1.0f - 2.0f * across / depth, 0.0f, 1.0f);
     // Deep on the square-root tone, and against its sides: a line's
     // contrast, not fine texture's.
-    const float relative = depth / platform::MaxOf(level[best], 1.0f);
-    const float deep =
-        std::clamp((depth - kLineDepthLeast) / (kLineDepthFull - kLineDepthLeast), 0.0f, 1.0f) *
-        std::clamp((relative - kLineContrastLeast) / (kLineContrastFull - kLineContrastLeast),
-                   0.0f, 1.0f);
-    const float strength = clear * deep * BeyondNoise(depth, kLineNoiseWeight * f.noise);
+    const float strength =
+        clear * LineDeep(depth, level[best]) * BeyondNoise(depth, kLineNoiseWeight * f.noise);
     if (strength <= 0) return {};
     // The direction between the best and its neighbours where a parabola
     // through their scores peaks.
@@ -2478,7 +2581,12 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // green's mean on the two sides (the ground), the darkest green and the
     // site's own colour's darkest sample in the band (the line), and its
     // mean on the sides.
-    LineProfile p;
+    LineProfile p, ownProfile, thirdProfile;
+    const int third = 2 - colour[i];
+    // The other colours' profiles only where the ground may be far brighter
+    // in the site's colour than in green (see below).
+    const bool mayOwn = ownMost > kLineOwnGround * greenLeast;
+    ownProfile.offset[0] = 0, ownProfile.value[0] = m[i], ownProfile.count = 1;
     float ownDarkest = m[i], ownGround = 0;
     int grounds = 0, ownGrounds = 0;
     float sides[3] = {};
@@ -2496,6 +2604,11 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
                 p.offset[p.count] = off, p.value[p.count] = m[j], p.count++;
             if (green && band) p.darkest = platform::MinOf(p.darkest, m[j]);
             if (green && side) p.ground += m[j], grounds++;
+            if (mayOwn && !green && a <= kLineSideNear) {
+                LineProfile& q = own ? ownProfile : thirdProfile;
+                if (q.count < LineProfile::kMost)
+                    q.offset[q.count] = off, q.value[q.count] = m[j], q.count++;
+            }
             if (own && band) ownDarkest = platform::MinOf(ownDarkest, m[j]);
             if (own && side) ownGround += m[j], ownGrounds++;
             if (!green && side) sides[colour[j]] += m[j], sideCount[colour[j]]++;
@@ -2509,6 +2622,41 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // (Found by the site's own colour, green is flat and fits no line.)
     const float explained =
         byGreen ? std::clamp((fit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f) : 1.0f;
+    // On a ground far brighter in the site's own colour than in green (a
+    // dark line on red; on yellow green sees the line as well as red does),
+    // where that colour sees the line far more deeply than green: every
+    // colour by the shape fitted to that colour's samples across the line
+    // and green's together (green's depth alone is held to its dark ground
+    // there, which leaves the width loose; the own colour's few samples
+    // leave it loose too).
+    const int c = colour[i];
+    const float thirdGround = sideCount[third] ? sides[third] / float(sideCount[third]) : -1.0f;
+    if (p.ground > 0 && thirdGround >= 0 && ownGround > kLineOwnGround * p.ground) {
+        ownProfile.ground = ownGround;
+        float ownFit = 0, ownDeepest = 0;
+        LineShape ownShape;
+        FitLineProfiles(p, ownProfile, ownFit, ownDeepest, ownShape);
+        const float ownSure =
+            std::clamp((ownFit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f);
+        // As sure as that colour's fitted depth says: green sees a line
+        // astride two pixels faintly.
+        const float ownDepth = Tone(ownGround) - Tone(ownGround - ownDeepest);
+        const float ownStrength = clear * LineDeep(ownDepth, Tone(ownGround)) *
+                                  BeyondNoise(ownDepth, kLineNoiseWeight * f.noise);
+        LineColours colours{};
+        colours.profile[kGreen] = &p, colours.profile[c] = &ownProfile,
+        colours.profile[third] = &thirdProfile;
+        colours.ground[kGreen] = p.ground, colours.ground[c] = ownGround,
+        colours.ground[third] = thirdGround;
+        // Green's darkening where it sees the line at all.
+        const float ratio = 1.0f - platform::MaxOf(deepest, 0.0f) / p.ground;
+        // The line's own colour by its fit; the others held towards green's
+        // darkening, or where green sees none, towards the own colour's.
+        const float ownLine = ownGround - ownDeepest;
+        if (ownDeepest > 0 && ownSure > 0 && ownLine < kLineOwnDeeper * ratio * ownGround)
+            return OwnLine(colours, ownShape, c, ownLine, byGreen ? ratio : ownLine / ownGround,
+                           platform::MaxOf(strength, ownStrength) * coloured * ownSure, ca, sa);
+    }
     // Where the site's own colour sees the line, how much of the site it
     // covers from its sample between its colour's ground and darkest along
     // the line: half way to that where darker (the profile's fit misses the
@@ -2585,6 +2733,9 @@ constexpr float kLineColourOn = 0.25f;
 // The least share of a sample the surest line near a pixel must cover for
 // it to bound how dark the pixel may turn in its colour.
 constexpr float kLineColourOnSample = 0.8f;
+// How many such samples must all lie below green's darkening for them to
+// bound the pixel instead.
+constexpr int kLineColourOnSamples = 2;
 
 void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const float* m,
                      const uint8_t* colour, float* const out[3]) {
@@ -2602,7 +2753,7 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
     near.reserve(sites.size() * size_t(2 * kLineColourReach + 1) * 2);
     for (size_t k = 0; k < sites.size(); ++k) {
         const LineFound& line = sites[k].line;
-        if (!(Tone(line.ground) - Tone(line.dark) > kLineDepthLeast)) continue;
+        if (line.own || !(Tone(line.ground) - Tone(line.dark) > kLineDepthLeast)) continue;
         // The pixels the fitted line crosses.
         for (int dy = -kLineColourReach; dy <= kLineColourReach; ++dy)
             for (int dx = -kLineColourReach; dx <= kLineColourReach; ++dx) {
@@ -2695,7 +2846,8 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // line near the pixel: where they are all light, the line is
             // not dark in that colour (a light blue stroke on yellow).
             const LineFound& surer = sites[near[surest].site].line;
-            float darkest = 0;
+            float darkest = 0, lightest = 0;
+            int ons = 0;
             for (int ey = -2; ey <= 2; ++ey)
                 for (int ex = -2; ex <= 2; ++ex) {
                     const size_t i = j + size_t(ptrdiff_t(ey) * f.stride + ex);
@@ -2705,8 +2857,16 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                         LineCover(across - surer.middle, surer.width) < kLineColourOnSample)
                         continue;
                     darkest = darkest > 0 ? platform::MinOf(darkest, m[i]) : m[i];
+                    lightest = platform::MaxOf(lightest, m[i]);
+                    ++ons;
                 }
-            const float want = platform::MaxOf(byFit, platform::MaxOf(greens, darkest));
+            // Where every sample of the colour on the line is darker than
+            // green's darkening, the line is darker in it than in green (a
+            // dark line on red, which green sees only faintly): its samples
+            // bound it instead.
+            const float bound =
+                ons >= kLineColourOnSamples ? platform::MinOf(greens, lightest) : greens;
+            const float want = platform::MaxOf(byFit, platform::MaxOf(bound, darkest));
             // Only where the line covers much of the pixel: beside it the
             // interpolation stands.
             // Nor where the pixel is near grey already: the dots stand far
@@ -2728,6 +2888,67 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                     std::clamp((off - kLineGrey) / kLineGrey, 0.0f, 1.0f),
                 1.0f);
             if (want < out[c][j]) out[c][j] += take * (want - out[c][j]);
+        }
+        a = b;
+    }
+}
+
+// Every colour on the pixels around the sites whose line their own colour
+// sees far more deeply than green: each such pixel the ground and the line
+// mixed by how much of it the fitted line covers, each site's mixture
+// weighted by its strength; only ever darker, and no sample changed.
+// How far along the line from a site: its colour's sites on a line lie up
+// to six rows apart.
+constexpr int kOwnLineReach = kLineReach + 1;
+// The least strength of a site that alone reaches a pixel for any of it to
+// be taken there (a dark speck in red texture is found by one site).
+constexpr float kOwnLineAlone = 0.85f;
+
+void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites, const uint8_t* colour,
+                        float* const out[3]) {
+    struct Near {
+        size_t at;
+        float weight;
+        float want[3];
+    };
+    std::vector<Near> near;
+    for (const LineSite& site : sites) {
+        const LineFound& line = site.line;
+        if (!line.own) continue;
+        for (int dy = -kOwnLineReach; dy <= kOwnLineReach; ++dy)
+            for (int dx = -kOwnLineReach; dx <= kOwnLineReach; ++dx) {
+                const float across = -float(dx) * line.along[1] + float(dy) * line.along[0];
+                const float along = float(dx) * line.along[0] + float(dy) * line.along[1];
+                const float d = across - line.middle;
+                if (std::fabs(along) > float(kOwnLineReach)) continue;
+                // The line's pixels and one beside it each way, so that a
+                // site that sees its edge elsewhere lightens the mean.
+                if (std::fabs(d) > 0.5f * line.width + 1.0f) continue;
+                const float on = LineCover(d, line.width);
+                Near n{site.at + size_t(ptrdiff_t(dy) * f.stride + dx), line.strength, {}};
+                for (int c = 0; c < 3; ++c)
+                    n.want[c] = line.grounds[c] + on * (line.lines[c] - line.grounds[c]);
+                near.push_back(n);
+            }
+    }
+    std::stable_sort(near.begin(), near.end(),
+                     [](const Near& a, const Near& b) { return a.at < b.at; });
+    for (size_t a = 0; a < near.size();) {
+        size_t b = a;
+        float weight = 0, most = 0, want[3] = {};
+        for (; b < near.size() && near[b].at == near[a].at; ++b) {
+            weight += near[b].weight;
+            most = platform::MaxOf(most, near[b].weight);
+            for (int c = 0; c < 3; ++c) want[c] += near[b].weight * near[b].want[c];
+        }
+        const size_t j = near[a].at;
+        const float take =
+            platform::MinOf(most, 1.0f) *
+            (b - a > 1 ? 1.0f
+                       : std::clamp((most - kOwnLineAlone) / (1.0f - kOwnLineAlone), 0.0f, 1.0f));
+        for (int c = 0; c < 3; ++c) {
+            const float w = want[c] / weight;
+            if (colour[j] != c && w < out[c][j]) out[c][j] += take * (w - out[c][j]);
         }
         a = b;
     }
@@ -2857,6 +3078,7 @@ void Blend(const Frame& f, TileScratch& s, bool reference, float* const master[3
         ClampToSamples(f, s, ranges, out, margin);
         TakeDarkLines(lines, s.colour(), out);
         TakeLineColours(f, lines, s.plane(kMosaic), s.colour(), out);
+        TakeOwnLineColours(f, lines, s.colour(), out);
     }
 }
 

@@ -797,10 +797,15 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
         const double e = std::clamp(v / 65535, 0.0, 1.0);
         return 255 * (e <= 0.0031308 ? 12.92 * e : 1.055 * std::pow(e, 1 / 2.4) - 0.055);
     };
-    const std::array<std::array<double, 3>, 2> grounds = {{{230, 210, 40}, {170, 20, 20}}};
+    // Yellow; red, where green is lighter on the line than off it; red with
+    // a little green, which the line darkens far less than red (as a
+    // camera's green sees a red ground).
+    const std::array<std::array<double, 3>, 3> grounds = {
+        {{230, 210, 40}, {170, 20, 20}, {170, 50, 20}}};
+    const char* const names[] = {"yellow", "red", "scarlet"};
     const double angles[] = {0, 14, 33, 45, 71, 90};
     constexpr uint32_t kCell = 48;
-    const uint32_t width = kCell * 6, height = kCell * 4;
+    const uint32_t width = kCell * 6, height = kCell * 6;
     // Each pixel's share of line, from 4 x 4 sub-samples; cells of lines 10
     // pixels apart, rows: ground, then width.
     Picture p{width, height, std::vector<uint16_t>(size_t(width) * height * 3)};
@@ -830,7 +835,7 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
     ASSERT_NE(xtrans->masterImageBytes(), nullptr);
     const uint16_t* ours = xtrans->masterImageBytes();
     {
-        for (uint32_t row = 0; row < 4; row++)
+        for (uint32_t row = 0; row < 6; row++)
             for (uint32_t column = 0; column < 6; column++) {
                 // Green too high on the pixels mostly line, in 8-bit levels;
                 // red's and blue's mean.
@@ -851,18 +856,28 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
                 double mean = 0;
                 for (double e : excess) mean += e / double(excess.size());
                 const double p95 = excess[excess.size() * 95 / 100];
-                const std::string cell = std::string(row / 2 ? "red" : "yellow") + " width " +
+                const std::string cell = std::string(names[row / 2]) + " width " +
                                          std::to_string(1 + row % 2) + " at " +
                                          std::to_string(int(angles[column]));
                 EXPECT_LE(mean, 8.0) << cell;
-                EXPECT_LE(p95, 24.0) << cell;
-                // On red the line's red is seen by the red sites alone and
-                // stays well above the truth's: held on yellow only, where
-                // red or blue left above it shows as dots along the line.
-                for (size_t c = 0; c < 3 && row / 2 == 0; c += 2) {
-                    const double colour = colours[c] / double(excess.size());
-                    EXPECT_LE(std::fabs(colour), 18.0) << cell << (c ? " blue" : " red");
-                    EXPECT_LE(colour, 10.0) << cell << (c ? " blue" : " red");
+                EXPECT_LE(p95, row / 2 == 2 ? 30.0 : 24.0) << cell;
+                // Red and blue near the truth's on yellow, and not above it
+                // enough to show as dots along the line. On red the line's
+                // red is seen by the red sites alone, a few to a line, and
+                // stays above the truth's, but taken down by the shape they
+                // fit, with green's help where green sees the line at all.
+                for (size_t c = 0; c < 3; c += 2) {
+                    const double bias = colours[c] / double(excess.size());
+                    const uint32_t ground = row / 2;
+                    if (ground == 0) {
+                        EXPECT_LE(std::fabs(bias), 18.0) << cell << (c ? " blue" : " red");
+                        EXPECT_LE(bias, 10.0) << cell << (c ? " blue" : " red");
+                    } else if (c == 0) {
+                        const double most =
+                            ground == 1 ? (row % 2 ? 40.0 : 64.0) : (row % 2 ? 18.0 : 36.0);
+                        EXPECT_LE(bias, most) << cell << " red";
+                        EXPECT_GE(bias, -18.0) << cell << " red";
+                    }
                 }
             }
     }
