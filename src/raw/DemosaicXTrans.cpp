@@ -9,6 +9,7 @@
 #include "raw/DemosaicXTrans.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -2184,6 +2185,39 @@ const LineBands& BandsOf(int direction) {
     return bands[size_t(direction)];
 }
 
+// The same lists interleaved, for each direction: at each step one pixel of
+// the line's band, of each side and of each offset, so that the sums run
+// side by side rather than one after another; each list keeps its order
+// (the tones' sums stay the same to the bit) and the shorter ones are
+// padded with the window's empty pixel at kLineEmpty.
+constexpr int kLineEmpty = kLineSpan * kLineSpan;
+constexpr int kLineChains = 3 * kLineOffsets;
+struct LineChains {
+    std::vector<std::array<uint8_t, kLineChains>> at;
+};
+
+const LineChains& ChainsOf(int direction) {
+    static const std::vector<LineChains> chains = [] {
+        std::vector<LineChains> all(kLineDirections);
+        for (int d = 0; d < kLineDirections; ++d) {
+            const LineBands& bands = BandsOf(d);
+            size_t longest = 0;
+            for (int o = 0; o < kLineOffsets; ++o)
+                for (int b = 0; b < 3; ++b) longest = std::max(longest, bands.band[o][b].size());
+            auto& at = all[size_t(d)].at;
+            at.assign(longest, {});
+            for (size_t k = 0; k < longest; ++k)
+                for (int o = 0; o < kLineOffsets; ++o)
+                    for (int b = 0; b < 3; ++b) {
+                        const auto& list = bands.band[o][b];
+                        at[k][size_t(3 * o + b)] = k < list.size() ? list[k] : uint8_t(kLineEmpty);
+                    }
+        }
+        return all;
+    }();
+    return chains[size_t(direction)];
+}
+
 // Whether the detector may find a line through red or blue site i (kind:
 // the colours as floats; smooth: the smooth rendering's green; the ranges
 // of green's samples in the 3 x 3 and of red's and blue's most in the 5 x 5
@@ -2302,38 +2336,86 @@ struct LineShape {
 
 XTRANS_WIDE_LOOPS
 float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape& shape) {
-    const auto cover = [](float d, float w) { return LineCover(d, w); };
     float best = 0, green = p.ground, total = 0;
     deepest = 0;
     for (int k = 0; k < p.count; ++k) total += (p.ground - p.value[k]) * (p.ground - p.value[k]);
-    // The shifts side by side, each summed over the greens in their order,
-    // so that the sums vectorise across the shifts.
+    // The shifts side by side in blocks of eight, each summed over the greens
+    // in their order; a green adds to a block only where it covers some of
+    // a pixel at one of its shifts (elsewhere it would add nothing).
     constexpr int kShifts = 2 * kLineShifts + 1;
-    float shift[kShifts];
-    for (int ti = 0; ti < kShifts; ++ti) shift[ti] = kLineShiftStep * float(ti - kLineShifts);
+    constexpr int kLanes = 8;
+    constexpr int kBlocks = (kShifts + kLanes - 1) / kLanes;
+    using Lanes = float __attribute__((vector_size(4 * kLanes)));
+    Lanes shift[kBlocks];
+    Lanes gains[kBlocks] = {}, depths[kBlocks] = {}, widths[kBlocks] = {}, valid[kBlocks];
+    for (int ti = 0; ti < kBlocks * kLanes; ++ti) {
+        shift[ti / kLanes][ti % kLanes] = kLineShiftStep * float(ti - kLineShifts);
+        valid[ti / kLanes][ti % kLanes] = ti < kShifts ? 1.0f : 0.0f;
+    }
+    // Each green's pixel's edges from the line's middle at each shift, the
+    // same for every width; and its shift's lane, from below.
+    Lanes above[LineProfile::kMost][kBlocks], below[LineProfile::kMost][kBlocks];
+    float lane[LineProfile::kMost], step[LineProfile::kMost];
+    for (int k = 0; k < p.count; ++k) {
+        for (int b = 0; b < kBlocks; ++b) {
+            const Lanes d = p.offset[k] - shift[b];
+            above[k][b] = d + 0.5f;
+            below[k][b] = d - 0.5f;
+        }
+        lane[k] = p.offset[k] / kLineShiftStep + float(kLineShifts);
+        step[k] = p.ground - p.value[k];
+    }
     for (int wi = 0; wi < kLineWidths; ++wi) {
         const float w = kLineWidthLeast + kLineWidthStep * float(wi);
+        const float half = 0.5f * w;
         // The residual falls by cv^2 / cc from the ground's alone.
-        float cc[kShifts] = {}, cv[kShifts] = {};
+        Lanes cc[kBlocks] = {}, cv[kBlocks] = {};
+        // The reach of a green's cover in lanes, a lane wider each way for
+        // rounding.
+        const float reach = (0.5f + half) / kLineShiftStep + 1.0f;
         for (int k = 0; k < p.count; ++k) {
-            const float offset = p.offset[k], step = p.ground - p.value[k];
-            DEMOSAIC_ROW_LOOP
-            for (int ti = 0; ti < kShifts; ++ti) {
-                const float c = cover(offset - shift[ti], w);
-                cc[ti] += c * c;
-                cv[ti] += c * step;
+            const int first = std::max(0, int(std::floor(lane[k] - reach)) / kLanes);
+            const int last = std::min(kBlocks - 1, int(std::max(0.0f, lane[k] + reach)) / kLanes);
+            for (int b = first; b <= last; ++b) {
+                const Lanes hi = above[k][b] < half ? above[k][b] : half;
+                const Lanes lo = below[k][b] > -half ? below[k][b] : -half;
+                const Lanes span = hi - lo;
+                const Lanes c = span > 0.0f ? span : 0.0f;
+                cc[b] += c * c;
+                cv[b] += c * step[k];
             }
         }
-        for (int ti = 0; ti < kShifts; ++ti) {
-            if (cc[ti] <= 0 || cv[ti] <= 0) continue;
+        // Each shift's best gain over the widths so far, and the first width
+        // that gave it; the padding lanes never gain.
+        for (int b = 0; b < kBlocks; ++b) {
             // No line darker than black: the depth held to the ground, and
             // the residual's fall with it.
-            const float depth = platform::MinOf(cv[ti] / cc[ti], p.ground);
-            const float gain = 2.0f * depth * cv[ti] - depth * depth * cc[ti];
-            if (gain > best)
-                best = gain, green = p.ground - depth * cover(-shift[ti], w), deepest = depth,
-                shape = {shift[ti], w};
+            const Lanes q = cv[b] / cc[b];
+            const Lanes depth = p.ground < q ? p.ground : q;
+            const Lanes gain = 2.0f * depth * cv[b] - depth * depth * cc[b];
+            const auto take = (cc[b] > 0.0f) & (cv[b] > 0.0f) & (gain > gains[b]) & (valid[b] > 0.0f);
+            gains[b] = take ? gain : gains[b];
+            depths[b] = take ? depth : depths[b];
+            widths[b] = take ? float(wi) : widths[b];
         }
+    }
+    // The first shift and width in the widths' order with the greatest gain,
+    // as a search over them one by one would keep.
+    int at = -1;
+    for (int ti = 0; ti < kShifts; ++ti) {
+        const float gain = gains[ti / kLanes][ti % kLanes];
+        if (gain <= 0) continue;
+        if (at < 0 || gain > best ||
+            (gain == best && widths[ti / kLanes][ti % kLanes] < widths[at / kLanes][at % kLanes]))
+            best = gain, at = ti;
+    }
+    if (at >= 0) {
+        const float shiftAt = kLineShiftStep * float(at - kLineShifts);
+        const float w =
+            kLineWidthLeast + kLineWidthStep * float(int(widths[at / kLanes][at % kLanes]));
+        deepest = depths[at / kLanes][at % kLanes];
+        green = p.ground - deepest * LineCover(-shiftAt, w);
+        shape = {shiftAt, w};
     }
     // How much of the greens' spread about the ground the line explains:
     // where little, something else (texture, a corner) stands there.
@@ -2350,7 +2432,9 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // At each pixel of the window, four lanes summed or maxed together:
     // green's tone and 1 at green's pixels, the site's colour's tone and 1
     // at its pixels; 0 at the others'.
-    LineQuad window[kLineSpan * kLineSpan];
+    LineQuad window[kLineSpan * kLineSpan + 1];
+    uint8_t greens[kLineSpan * kLineSpan];
+    window[kLineEmpty] = LineQuad{};
     // The range of green's and of the site's colour's samples in it.
     float greenLeast = kAboveWhite, greenMost = 0, ownLeast = m[i], ownMost = m[i];
     for (int dy = -kLineReach; dy <= kLineReach; ++dy)
@@ -2361,6 +2445,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
             const float isGreen = colour[j] == kGreen ? 1.0f : 0.0f;
             const float isOwn = colour[j] == colour[i] ? 1.0f : 0.0f;
             window[at] = LineQuad{isGreen * tone, isGreen, isOwn * tone, isOwn};
+            greens[at] = colour[j] == kGreen ? 1 : 0;
             if (colour[j] == kGreen) greenLeast = platform::MinOf(greenLeast, m[j]);
             if (colour[j] == kGreen) greenMost = platform::MaxOf(greenMost, m[j]);
             if (colour[j] == colour[i]) ownLeast = platform::MinOf(ownLeast, m[j]);
@@ -2387,31 +2472,33 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         const float site = Tone(m[i]);
         for (int o = 0; o < kLineOffsets; ++o) own[o][0] = site, owns[o][0] = 1;
         const LineBands& bands = BandsOf(d);
+        // The line's brightest green (0 at least) and of the site's colour
+        // (its own tone at least), the sides' sums; the other colours'
+        // pixels (and the empty one) add nothing.
+        LineQuad most[kLineOffsets], band[kLineOffsets][3] = {};
+        for (int o = 0; o < kLineOffsets; ++o) most[o] = LineQuad{0.0f, 0.0f, site, 0.0f};
+        for (const auto& at : ChainsOf(d).at)
+            for (int o = 0; o < kLineOffsets; ++o) {
+                const LineQuad& on = window[at[size_t(3 * o)]];
+                most[o] = most[o] > on ? most[o] : on;
+                for (int b = 0; b < 3; ++b) band[o][b] += window[at[size_t(3 * o + b)]];
+            }
         for (int o = 0; o < kLineOffsets; ++o) {
-            // The line's brightest green (0 at least) and of the site's
-            // colour (its own tone at least), the sides' sums; the other
-            // colours' pixels add nothing.
-            LineQuad most{0.0f, 0.0f, site, 0.0f}, line{};
-            for (const uint8_t at : bands.band[o][0]) {
-                most = most > window[at] ? most : window[at];
-                line += window[at];
-            }
-            sum[o][0] = most[0];
-            own[o][0] = most[2];
-            count[o][0] = int(line[1]);
+            sum[o][0] = most[o][0];
+            own[o][0] = most[o][2];
+            count[o][0] = int(band[o][0][1]);
             for (int b : {1, 2}) {
-                LineQuad side{};
-                for (const uint8_t at : bands.band[o][b]) side += window[at];
-                sum[o][b] = side[0];
-                count[o][b] = int(side[1]);
-                own[o][b] = side[2];
-                owns[o][b] = int(side[3]);
+                sum[o][b] = band[o][b][0];
+                count[o][b] = int(band[o][b][1]);
+                own[o][b] = band[o][b][2];
+                owns[o][b] = int(band[o][b][3]);
             }
-            LineQuad after{}, before{};
-            for (const uint8_t at : bands.ahead[o]) after += window[at];
-            for (const uint8_t at : bands.behind[o]) before += window[at];
-            ahead[o] = int(after[1]);
-            behind[o] = int(before[1]);
+            // Counts alone, exact in any order.
+            int after = 0, before = 0;
+            for (const uint8_t at : bands.ahead[o]) after += greens[at];
+            for (const uint8_t at : bands.behind[o]) before += greens[at];
+            ahead[o] = after;
+            behind[o] = before;
         }
         // The brightest of the band against the darker side's mean: a line
         // crossing the band, or ending in it, leaves some of it light.
@@ -2590,9 +2677,16 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                                     uint32_t(k), on, dy, dx});
             }
     }
-    std::sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
-        return a.at != b.at ? a.at < b.at : a.site < b.site;
-    });
+    // By pixel, and at each by site as they were listed: counted into place.
+    if (near.empty()) return;
+    size_t first = near[0].at, last = near[0].at;
+    for (const Near& n : near) first = std::min(first, n.at), last = std::max(last, n.at);
+    std::vector<uint32_t> place(last - first + 2, 0);
+    for (const Near& n : near) ++place[n.at - first + 1];
+    for (size_t k = 1; k < place.size(); ++k) place[k] += place[k - 1];
+    std::vector<Near> byPixel(near.size());
+    for (const Near& n : near) byPixel[place[n.at - first]++] = n;
+    near.swap(byPixel);
     // How much of a pixel the line covers, by its green.
     auto cover = [](float g, float ground, float dark) {
         return std::clamp((ground - g) / platform::MaxOf(ground - dark, 1.0f), 0.0f, 1.0f);
