@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <stdexcept>
 #include <vector>
 
@@ -2134,11 +2135,6 @@ constexpr float kLineShiftStep = 0.05f;
 // line must explain for any of it to be taken, all of it at all.
 constexpr float kLineFitLeast = 0.6f;
 
-// Each direction's pixels within kLineReach along and kLineSideFar across,
-// as indices into the window around the site, by the band they fall in for
-// each offset of the line's middle: the line (0) and its two sides (1, 2);
-// and the line's pixels well ahead of the site along it and well behind.
-// Made once, so that at each site the bands are plain sums over lists.
 constexpr int kLineSpan = 2 * kLineReach + 1;
 // Where more than kLineBusiest of the (2 r + 1)^2 pixels around a site pass
 // the pre-gate, the site lies in fine texture (a knit, a zone plate's rings)
@@ -2149,74 +2145,113 @@ constexpr int kLineSpan = 2 * kLineReach + 1;
 constexpr int kLineBusyRadius = 4;
 constexpr float kLineBusiest = 0.3f;
 using LineQuad = float __attribute__((vector_size(16)));
-struct LineBands {
-    std::vector<uint8_t> band[kLineOffsets][3];
-    std::vector<uint8_t> ahead[kLineOffsets], behind[kLineOffsets];
-};
 
-const LineBands& BandsOf(int direction) {
-    static const std::vector<LineBands> bands = [] {
-        std::vector<LineBands> all(kLineDirections);
-        for (int d = 0; d < kLineDirections; ++d) {
-            const double angle = M_PI * d / kLineDirections;
-            const double ca = std::cos(angle), sa = std::sin(angle);
-            for (int dy = -kLineReach; dy <= kLineReach; ++dy)
-                for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
-                    if (dy == 0 && dx == 0) continue;
-                    const double along = dx * ca + dy * sa, across = -dx * sa + dy * ca;
-                    if (std::fabs(along) > kLineReach || std::fabs(across) > kLineSideFar + 0.5)
-                        continue;
-                    const auto at = uint8_t((dy + kLineReach) * kLineSpan + dx + kLineReach);
-                    for (int o = 0; o < kLineOffsets; ++o) {
-                        const float off = float(across) - kLineOffset[o], a = std::fabs(off);
-                        const int band = a <= kLineBand                            ? 0
-                                         : a >= kLineSideNear && a <= kLineSideFar ? (off > 0 ? 1 : 2)
-                                                                                   : -1;
-                        if (band < 0) continue;
-                        LineBands& b = all[size_t(d)];
-                        b.band[o][band].push_back(at);
-                        if (band == 0 && float(along) >= 1.5f) b.ahead[o].push_back(at);
-                        if (band == 0 && float(along) <= -1.5f) b.behind[o].push_back(at);
-                    }
-                }
-        }
-        return all;
-    }();
-    return bands[size_t(direction)];
-}
-
-// The same lists interleaved, for each direction: at each step one pixel of
-// the line's band, of each side and of each offset, so that the sums run
-// side by side rather than one after another; each list keeps its order
-// (the tones' sums stay the same to the bit) and the shorter ones are
-// padded with the window's empty pixel at kLineEmpty.
+// Each direction's pixels within kLineReach along and kLineSideFar across,
+// as indices into the window around the site, by the band they fall in for
+// each offset of the line's middle: the line (0) and its two sides (1, 2).
+// Made when compiled, in lists interleaved so that at each step one pixel
+// of each band for each offset is summed: the sums run side by side rather
+// than one after another, and the window is read at fixed places. Each
+// list keeps its order (the tones' sums stay the same to the bit); the
+// shorter are padded with the window's empty pixel. The line's pixels well
+// ahead of the site along it and well behind as bits over the window: only
+// whether any of them is green counts.
 constexpr int kLineEmpty = kLineSpan * kLineSpan;
 constexpr int kLineChains = 3 * kLineOffsets;
-struct LineChains {
-    std::vector<std::array<uint8_t, kLineChains>> at;
+// The longest list; more fails to compile.
+constexpr int kLineChainMost = 24;
+struct LineTable {
+    int length[kLineDirections] = {};
+    uint8_t at[kLineDirections][kLineChainMost][kLineChains] = {};
+    uint64_t ahead[kLineDirections][kLineOffsets][2] = {};
+    uint64_t behind[kLineDirections][kLineOffsets][2] = {};
 };
 
-const LineChains& ChainsOf(int direction) {
-    static const std::vector<LineChains> chains = [] {
-        std::vector<LineChains> all(kLineDirections);
-        for (int d = 0; d < kLineDirections; ++d) {
-            const LineBands& bands = BandsOf(d);
-            size_t longest = 0;
-            for (int o = 0; o < kLineOffsets; ++o)
-                for (int b = 0; b < 3; ++b) longest = std::max(longest, bands.band[o][b].size());
-            auto& at = all[size_t(d)].at;
-            at.assign(longest, {});
-            for (size_t k = 0; k < longest; ++k)
-                for (int o = 0; o < kLineOffsets; ++o)
-                    for (int b = 0; b < 3; ++b) {
-                        const auto& list = bands.band[o][b];
-                        at[k][size_t(3 * o + b)] = k < list.size() ? list[k] : uint8_t(kLineEmpty);
-                    }
-        }
-        return all;
-    }();
-    return chains[size_t(direction)];
+constexpr LineTable MakeLineTable() {
+    LineTable t;
+    for (int d = 0; d < kLineDirections; ++d) {
+        const double angle = M_PI * d / kLineDirections;
+        const double ca = std::cos(angle), sa = std::sin(angle);
+        int n[kLineOffsets][3] = {};
+        for (int dy = -kLineReach; dy <= kLineReach; ++dy)
+            for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
+                if (dy == 0 && dx == 0) continue;
+                const double along = dx * ca + dy * sa, across = -dx * sa + dy * ca;
+                if ((along < 0 ? -along : along) > kLineReach ||
+                    (across < 0 ? -across : across) > kLineSideFar + 0.5)
+                    continue;
+                const int at = (dy + kLineReach) * kLineSpan + dx + kLineReach;
+                const uint64_t bit = uint64_t(1) << (at % 64);
+                for (int o = 0; o < kLineOffsets; ++o) {
+                    const float off = float(across) - kLineOffset[o], a = off < 0 ? -off : off;
+                    const int band = a <= kLineBand                            ? 0
+                                     : a >= kLineSideNear && a <= kLineSideFar ? (off > 0 ? 1 : 2)
+                                                                               : -1;
+                    if (band < 0) continue;
+                    t.at[d][n[o][band]++][3 * o + band] = uint8_t(at);
+                    if (band == 0 && float(along) >= 1.5f) t.ahead[d][o][at / 64] |= bit;
+                    if (band == 0 && float(along) <= -1.5f) t.behind[d][o][at / 64] |= bit;
+                }
+            }
+        for (int o = 0; o < kLineOffsets; ++o)
+            for (int b = 0; b < 3; ++b) {
+                t.length[d] = t.length[d] > n[o][b] ? t.length[d] : n[o][b];
+                for (int k = n[o][b]; k < kLineChainMost; ++k)
+                    t.at[d][k][3 * o + b] = uint8_t(kLineEmpty);
+            }
+    }
+    return t;
 }
+constexpr LineTable kLineTable = MakeLineTable();
+
+// One direction's band sums over the window: the line's brightest (from
+// most's start) and each band's sums, for each offset; held in registers,
+// every step's pixels fixed when compiled and the padding left out.
+template <int D, int K>
+[[gnu::always_inline]] inline void LineBandStep(const LineQuad* window, LineQuad (&most)[3],
+                                                LineQuad (&band)[3][3]) {
+    static_assert(kLineOffsets == 3);
+#define XTRANS_LINE_STEP(o)                                                            \
+    {                                                                                  \
+        constexpr int on = kLineTable.at[D][K][3 * o], one = kLineTable.at[D][K][3 * o + 1], \
+                      two = kLineTable.at[D][K][3 * o + 2];                            \
+        if constexpr (on != kLineEmpty) {                                              \
+            most[o] = most[o] > window[on] ? most[o] : window[on];                     \
+            band[o][0] += window[on];                                                  \
+        }                                                                              \
+        if constexpr (one != kLineEmpty) band[o][1] += window[one];                    \
+        if constexpr (two != kLineEmpty) band[o][2] += window[two];                    \
+    }
+    XTRANS_LINE_STEP(0)
+    XTRANS_LINE_STEP(1)
+    XTRANS_LINE_STEP(2)
+#undef XTRANS_LINE_STEP
+}
+
+template <int D, int... K>
+void LineBandSteps(const LineQuad* window, LineQuad* mostOut, LineQuad (*bandOut)[3],
+                   std::integer_sequence<int, K...>) {
+    LineQuad most[3] = {mostOut[0], mostOut[1], mostOut[2]}, band[3][3] = {};
+    (LineBandStep<D, K>(window, most, band), ...);
+    for (int o = 0; o < 3; ++o) {
+        mostOut[o] = most[o];
+        for (int b = 0; b < 3; ++b) bandOut[o][b] = band[o][b];
+    }
+}
+
+template <int D>
+void LineBandSums(const LineQuad* window, LineQuad* most, LineQuad (*band)[3]) {
+    LineBandSteps<D>(window, most, band, std::make_integer_sequence<int, kLineTable.length[D]>());
+}
+
+using LineBandSumsOf = void (*)(const LineQuad*, LineQuad*, LineQuad (*)[3]);
+template <int... D>
+constexpr std::array<LineBandSumsOf, sizeof...(D)> MakeLineBandSums(
+    std::integer_sequence<int, D...>) {
+    return {&LineBandSums<D>...};
+}
+constexpr auto kLineBandSums =
+    MakeLineBandSums(std::make_integer_sequence<int, kLineDirections>());
 
 // Whether the detector may find a line through red or blue site i (kind:
 // the colours as floats; smooth: the smooth rendering's green; the ranges
@@ -2433,7 +2468,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // green's tone and 1 at green's pixels, the site's colour's tone and 1
     // at its pixels; 0 at the others'.
     LineQuad window[kLineSpan * kLineSpan + 1];
-    uint8_t greens[kLineSpan * kLineSpan];
+    uint64_t greens[2] = {};
     window[kLineEmpty] = LineQuad{};
     // The range of green's and of the site's colour's samples in it.
     float greenLeast = kAboveWhite, greenMost = 0, ownLeast = m[i], ownMost = m[i];
@@ -2445,7 +2480,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
             const float isGreen = colour[j] == kGreen ? 1.0f : 0.0f;
             const float isOwn = colour[j] == colour[i] ? 1.0f : 0.0f;
             window[at] = LineQuad{isGreen * tone, isGreen, isOwn * tone, isOwn};
-            greens[at] = colour[j] == kGreen ? 1 : 0;
+            greens[at / 64] |= uint64_t(colour[j] == kGreen ? 1 : 0) << (at % 64);
             if (colour[j] == kGreen) greenLeast = platform::MinOf(greenLeast, m[j]);
             if (colour[j] == kGreen) greenMost = platform::MaxOf(greenMost, m[j]);
             if (colour[j] == colour[i]) ownLeast = platform::MinOf(ownLeast, m[j]);
@@ -2471,18 +2506,12 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         int ahead[kLineOffsets] = {}, behind[kLineOffsets] = {};
         const float site = Tone(m[i]);
         for (int o = 0; o < kLineOffsets; ++o) own[o][0] = site, owns[o][0] = 1;
-        const LineBands& bands = BandsOf(d);
         // The line's brightest green (0 at least) and of the site's colour
         // (its own tone at least), the sides' sums; the other colours'
         // pixels (and the empty one) add nothing.
         LineQuad most[kLineOffsets], band[kLineOffsets][3] = {};
         for (int o = 0; o < kLineOffsets; ++o) most[o] = LineQuad{0.0f, 0.0f, site, 0.0f};
-        for (const auto& at : ChainsOf(d).at)
-            for (int o = 0; o < kLineOffsets; ++o) {
-                const LineQuad& on = window[at[size_t(3 * o)]];
-                most[o] = most[o] > on ? most[o] : on;
-                for (int b = 0; b < 3; ++b) band[o][b] += window[at[size_t(3 * o + b)]];
-            }
+        kLineBandSums[size_t(d)](window, most, band);
         for (int o = 0; o < kLineOffsets; ++o) {
             sum[o][0] = most[o][0];
             own[o][0] = most[o][2];
@@ -2493,12 +2522,11 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
                 own[o][b] = band[o][b][2];
                 owns[o][b] = int(band[o][b][3]);
             }
-            // Counts alone, exact in any order.
-            int after = 0, before = 0;
-            for (const uint8_t at : bands.ahead[o]) after += greens[at];
-            for (const uint8_t at : bands.behind[o]) before += greens[at];
-            ahead[o] = after;
-            behind[o] = before;
+            // Only whether any is green counts.
+            const auto* const ahead0 = kLineTable.ahead[d][o];
+            const auto* const behind0 = kLineTable.behind[d][o];
+            ahead[o] = ((greens[0] & ahead0[0]) | (greens[1] & ahead0[1])) != 0;
+            behind[o] = ((greens[0] & behind0[0]) | (greens[1] & behind0[1])) != 0;
         }
         // The brightest of the band against the darker side's mean: a line
         // crossing the band, or ending in it, leaves some of it light.
@@ -2659,34 +2687,34 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
         float on;
         int dy, dx;
     };
-    std::vector<Near> near;
-    // A line crosses about one row or column of the window per pixel of
-    // its width: the whole window per site would reserve several times
-    // what is used.
-    near.reserve(sites.size() * size_t(2 * kLineColourReach + 1) * 2);
-    for (size_t k = 0; k < sites.size(); ++k) {
-        const LineFound& line = sites[k].line;
-        if (!(Tone(line.ground) - Tone(line.dark) > kLineDepthLeast)) continue;
-        // The pixels the fitted line crosses.
-        for (int dy = -kLineColourReach; dy <= kLineColourReach; ++dy)
-            for (int dx = -kLineColourReach; dx <= kLineColourReach; ++dx) {
-                const float across = -float(dx) * line.along[1] + float(dy) * line.along[0];
-                const float on = LineCover(across - line.middle, line.width);
-                if (on > kLineColourOn)
-                    near.push_back({sites[k].at + size_t(ptrdiff_t(dy) * f.stride + dx),
-                                    uint32_t(k), on, dy, dx});
-            }
-    }
-    // By pixel, and at each by site as they were listed: counted into place.
-    if (near.empty()) return;
-    size_t first = near[0].at, last = near[0].at;
-    for (const Near& n : near) first = std::min(first, n.at), last = std::max(last, n.at);
-    std::vector<uint32_t> place(last - first + 2, 0);
-    for (const Near& n : near) ++place[n.at - first + 1];
+    // The pixels each site's fitted line crosses.
+    const auto crossed = [&](auto&& take) {
+        for (size_t k = 0; k < sites.size(); ++k) {
+            const LineFound& line = sites[k].line;
+            if (!(Tone(line.ground) - Tone(line.dark) > kLineDepthLeast)) continue;
+            for (int dy = -kLineColourReach; dy <= kLineColourReach; ++dy)
+                for (int dx = -kLineColourReach; dx <= kLineColourReach; ++dx) {
+                    const float across =
+                        -float(dx) * line.along[1] + float(dy) * line.along[0];
+                    const float on = LineCover(across - line.middle, line.width);
+                    if (on > kLineColourOn)
+                        take(Near{sites[k].at + size_t(ptrdiff_t(dy) * f.stride + dx),
+                                  uint32_t(k), on, dy, dx});
+                }
+        }
+    };
+    // By pixel, and at each by site: counted, then each put in its place,
+    // in a list no longer than it needs.
+    const size_t reach = size_t(kLineColourReach) * (size_t(f.stride) + 1);
+    size_t first = sites[0].at, last = sites[0].at;
+    for (const LineSite& site : sites)
+        first = std::min(first, site.at), last = std::max(last, site.at);
+    first -= reach;
+    std::vector<uint32_t> place(last + reach - first + 2, 0);
+    crossed([&](const Near& n) { ++place[n.at - first + 1]; });
     for (size_t k = 1; k < place.size(); ++k) place[k] += place[k - 1];
-    std::vector<Near> byPixel(near.size());
-    for (const Near& n : near) byPixel[place[n.at - first]++] = n;
-    near.swap(byPixel);
+    std::vector<Near> near(place.back());
+    crossed([&](const Near& n) { near[place[n.at - first]++] = n; });
     // How much of a pixel the line covers, by its green.
     auto cover = [](float g, float ground, float dark) {
         return std::clamp((ground - g) / platform::MaxOf(ground - dark, 1.0f), 0.0f, 1.0f);
