@@ -2374,9 +2374,8 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
     float best = 0, green = p.ground, total = 0;
     deepest = 0;
     for (int k = 0; k < p.count; ++k) total += (p.ground - p.value[k]) * (p.ground - p.value[k]);
-    // The shifts side by side in blocks of eight, each summed over the greens
-    // in their order; a green adds to a block only where it covers some of
-    // a pixel at one of its shifts (elsewhere it would add nothing).
+    // The shifts side by side in blocks of eight held in registers, each
+    // summed over the greens in their order.
     constexpr int kShifts = 2 * kLineShifts + 1;
     constexpr int kLanes = 8;
     constexpr int kBlocks = (kShifts + kLanes - 1) / kLanes;
@@ -2388,16 +2387,15 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
         valid[ti / kLanes][ti % kLanes] = ti < kShifts ? 1.0f : 0.0f;
     }
     // Each green's pixel's edges from the line's middle at each shift, the
-    // same for every width; and its shift's lane, from below.
+    // same for every width.
     Lanes above[LineProfile::kMost][kBlocks], below[LineProfile::kMost][kBlocks];
-    float lane[LineProfile::kMost], step[LineProfile::kMost];
+    float step[LineProfile::kMost];
     for (int k = 0; k < p.count; ++k) {
         for (int b = 0; b < kBlocks; ++b) {
             const Lanes d = p.offset[k] - shift[b];
             above[k][b] = d + 0.5f;
             below[k][b] = d - 0.5f;
         }
-        lane[k] = p.offset[k] / kLineShiftStep + float(kLineShifts);
         step[k] = p.ground - p.value[k];
     }
     for (int wi = 0; wi < kLineWidths; ++wi) {
@@ -2405,13 +2403,9 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
         const float half = 0.5f * w;
         // The residual falls by cv^2 / cc from the ground's alone.
         Lanes cc[kBlocks] = {}, cv[kBlocks] = {};
-        // The reach of a green's cover in lanes, a lane wider each way for
-        // rounding.
-        const float reach = (0.5f + half) / kLineShiftStep + 1.0f;
         for (int k = 0; k < p.count; ++k) {
-            const int first = std::max(0, int(std::floor(lane[k] - reach)) / kLanes);
-            const int last = std::min(kBlocks - 1, int(std::max(0.0f, lane[k] + reach)) / kLanes);
-            for (int b = first; b <= last; ++b) {
+#pragma GCC unroll 8
+            for (int b = 0; b < kBlocks; ++b) {
                 const Lanes hi = above[k][b] < half ? above[k][b] : half;
                 const Lanes lo = below[k][b] > -half ? below[k][b] : -half;
                 const Lanes span = hi - lo;
