@@ -2228,30 +2228,66 @@ template <int D, int K>
 #undef XTRANS_LINE_STEP
 }
 
+// One direction's depth below its sides and their tone, by green and by the
+// site's own colour (see DarkLineAt).
+struct LineScore {
+    float score = -kAboveWhite, level = 0, ownScore = -kAboveWhite, ownLevel = 0;
+};
+
 template <int D, int... K>
-void LineBandSteps(const LineQuad* window, LineQuad* mostOut, LineQuad (*bandOut)[3],
-                   std::integer_sequence<int, K...>) {
-    LineQuad most[3] = {mostOut[0], mostOut[1], mostOut[2]}, band[3][3] = {};
+LineScore LineDirection(const LineQuad* window, const uint64_t* greens, float site,
+                        std::integer_sequence<int, K...>) {
+    // The line's brightest green (0 at least) and of the site's colour (its
+    // own tone at least), the sides' sums; the other colours' pixels add
+    // nothing.
+    LineQuad most[3], band[3][3] = {};
+    for (int o = 0; o < 3; ++o) most[o] = LineQuad{0.0f, 0.0f, site, 0.0f};
     (LineBandStep<D, K>(window, most, band), ...);
-    for (int o = 0; o < 3; ++o) {
-        mostOut[o] = most[o];
-        for (int b = 0; b < 3; ++b) bandOut[o][b] = band[o][b];
+    // The brightest of the band against the darker side's mean: a line
+    // crossing the band, or ending in it, leaves some of it light. Greens
+    // in the band both ahead and behind the site, so that a line ending at
+    // it (a corner, a line beside it crossing the band) is not taken.
+    LineScore line;
+    for (int o = 0; o < kLineOffsets; ++o) {
+        const uint64_t* ahead = kLineTable.ahead[D][o];
+        const uint64_t* behind = kLineTable.behind[D][o];
+        const LineQuad one = band[o][1], two = band[o][2];
+        // Green's and the site's colour's sums on each side, and counts.
+        const LineQuad sums = __builtin_shufflevector(one, two, 0, 2, 4, 6);
+        const LineQuad counts = __builtin_shufflevector(one, two, 1, 3, 5, 7);
+        if ((((greens[0] & ahead[0]) | (greens[1] & ahead[1])) == 0) |
+            (((greens[0] & behind[0]) | (greens[1] & behind[1])) == 0) | (counts[0] < 2.0f) |
+            (counts[2] < 2.0f))
+            continue;
+        const LineQuad mean = sums / counts;
+        const float sides = platform::MinOf(mean[0], mean[2]);
+        if (sides - most[o][0] > line.score) line.score = sides - most[o][0], line.level = sides;
+        // The site's colour only where green is alike on both sides (an
+        // edge between colours has green on one side only), with two of
+        // its samples on each.
+        const float flat = std::fabs(mean[0] - mean[2]);
+        const float ownSides = platform::MinOf(mean[1], mean[3]);
+        if (counts[1] > 1.0f && counts[3] > 1.0f && flat <= kLineDepthLeast &&
+            ownSides - most[o][2] > line.ownScore)
+            line.ownScore = ownSides - most[o][2], line.ownLevel = ownSides;
     }
+    return line;
 }
 
 template <int D>
-void LineBandSums(const LineQuad* window, LineQuad* most, LineQuad (*band)[3]) {
-    LineBandSteps<D>(window, most, band, std::make_integer_sequence<int, kLineTable.length[D]>());
+LineScore LineDirectionOf(const LineQuad* window, const uint64_t* greens, float site) {
+    return LineDirection<D>(window, greens, site,
+                            std::make_integer_sequence<int, kLineTable.length[D]>());
 }
 
-using LineBandSumsOf = void (*)(const LineQuad*, LineQuad*, LineQuad (*)[3]);
+using LineDirectionFn = LineScore (*)(const LineQuad*, const uint64_t*, float);
 template <int... D>
-constexpr std::array<LineBandSumsOf, sizeof...(D)> MakeLineBandSums(
+constexpr std::array<LineDirectionFn, sizeof...(D)> MakeLineDirections(
     std::integer_sequence<int, D...>) {
-    return {&LineBandSums<D>...};
+    return {&LineDirectionOf<D>...};
 }
-constexpr auto kLineBandSums =
-    MakeLineBandSums(std::make_integer_sequence<int, kLineDirections>());
+constexpr auto kLineDirectionOf =
+    MakeLineDirections(std::make_integer_sequence<int, kLineDirections>());
 
 // Whether the detector may find a line through red or blue site i (kind:
 // the colours as floats; smooth: the smooth rendering's green; the ranges
@@ -2488,60 +2524,15 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         platform::MaxOf(greenMost, 256.0f);
     const float coloured = std::clamp((apart - kLineGrey) / kLineGrey, 0.0f, 1.0f);
     if (coloured <= 0) return {};
+    // For each offset of the line's middle from the site, the band along
+    // the line and its two sides; the same over the site's own colour (the
+    // site itself in the band): on a red ground green barely sees a dark
+    // line, red does.
+    const float site = Tone(m[i]);
     for (int d = 0; d < kLineDirections; ++d) {
-        // For each offset of the line's middle from the site, the band
-        // along the line and its two sides; greens in the band both ahead
-        // and behind the site, so that a line ending at it (a corner, a line
-        // beside it crossing the band) is not taken.
-        // The same over the site's own colour (the site itself in the
-        // band): on a red ground green barely sees a dark line, red does.
-        float sum[kLineOffsets][3] = {}, own[kLineOffsets][3] = {};
-        int count[kLineOffsets][3] = {}, owns[kLineOffsets][3] = {};
-        int ahead[kLineOffsets] = {}, behind[kLineOffsets] = {};
-        const float site = Tone(m[i]);
-        for (int o = 0; o < kLineOffsets; ++o) own[o][0] = site, owns[o][0] = 1;
-        // The line's brightest green (0 at least) and of the site's colour
-        // (its own tone at least), the sides' sums; the other colours'
-        // pixels (and the empty one) add nothing.
-        LineQuad most[kLineOffsets], band[kLineOffsets][3] = {};
-        for (int o = 0; o < kLineOffsets; ++o) most[o] = LineQuad{0.0f, 0.0f, site, 0.0f};
-        kLineBandSums[size_t(d)](window, most, band);
-        for (int o = 0; o < kLineOffsets; ++o) {
-            sum[o][0] = most[o][0];
-            own[o][0] = most[o][2];
-            count[o][0] = int(band[o][0][1]);
-            for (int b : {1, 2}) {
-                sum[o][b] = band[o][b][0];
-                count[o][b] = int(band[o][b][1]);
-                own[o][b] = band[o][b][2];
-                owns[o][b] = int(band[o][b][3]);
-            }
-            // Only whether any is green counts.
-            const auto* const ahead0 = kLineTable.ahead[d][o];
-            const auto* const behind0 = kLineTable.behind[d][o];
-            ahead[o] = ((greens[0] & ahead0[0]) | (greens[1] & ahead0[1])) != 0;
-            behind[o] = ((greens[0] & behind0[0]) | (greens[1] & behind0[1])) != 0;
-        }
-        // The brightest of the band against the darker side's mean: a line
-        // crossing the band, or ending in it, leaves some of it light.
-        score[d] = ownScore[d] = -kAboveWhite;
-        level[d] = ownLevel[d] = 0;
-        for (int o = 0; o < kLineOffsets; ++o) {
-            if (ahead[o] == 0 || behind[o] == 0 || count[o][1] < 2 || count[o][2] < 2) continue;
-            const float sides =
-                platform::MinOf(sum[o][1] / float(count[o][1]), sum[o][2] / float(count[o][2]));
-            if (sides - sum[o][0] > score[d]) score[d] = sides - sum[o][0], level[d] = sides;
-            // The site's colour only where green is alike on both sides
-            // (an edge between colours has green on one side only), with
-            // two of its samples on each.
-            const float flat = std::fabs(sum[o][1] / float(count[o][1]) -
-                                         sum[o][2] / float(count[o][2]));
-            const float ownSides =
-                platform::MinOf(own[o][1] / float(owns[o][1]), own[o][2] / float(owns[o][2]));
-            if (owns[o][1] > 1 && owns[o][2] > 1 && flat <= kLineDepthLeast &&
-                ownSides - own[o][0] > ownScore[d])
-                ownScore[d] = ownSides - own[o][0], ownLevel[d] = ownSides;
-        }
+        const LineScore line = kLineDirectionOf[size_t(d)](window, greens, site);
+        score[d] = line.score, level[d] = line.level;
+        ownScore[d] = line.ownScore, ownLevel[d] = line.ownLevel;
     }
     // Green finds the line where it sees it; else the site's own colour.
     float most = -kAboveWhite;
