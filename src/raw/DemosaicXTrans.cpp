@@ -2301,6 +2301,8 @@ constexpr auto kLineDirectionOf =
 // agree.
 struct LinePreGate {
     const float* m;
+    // The mosaic's samples on the square-root tone, for the detector.
+    const float* tone;
     const float* kind;
     const float* smooth;
     const float* greenLo;
@@ -2353,7 +2355,12 @@ LinePreGate MakeLinePreGate(const Frame& f, TileScratch& s, int margin) {
     const size_t end = f.at(f.height, 0);
     DEMOSAIC_ROW_LOOP
     for (size_t i = 0; i < end; ++i) kind[i] = float(colour[i]);
-    return {s.plane(kMosaic), kind, s.plane(kSmoothG), lo, s.plane(kFirstCandidate + 1),
+    // In a candidate's plane spent by the blend.
+    const float* m = s.plane(kMosaic);
+    float* tone = s.plane(kFirstCandidate + 6);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) tone[i] = Tone(m[i]);
+    return {m, tone, kind, s.plane(kSmoothG), lo, s.plane(kFirstCandidate + 1),
             s.plane(kFirstCandidate + 3), s.plane(kFirstCandidate + 5)};
 }
 
@@ -2489,7 +2496,8 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
 }
 
 // The detector at one red or blue site (see above).
-LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size_t i) {
+LineFound DarkLineAt(const Frame& f, const float* m, const float* tones, const uint8_t* colour,
+                     size_t i) {
     // Each direction's depth and the tone of its sides.
     float score[kLineDirections], ownScore[kLineDirections];
     float level[kLineDirections], ownLevel[kLineDirections];
@@ -2506,7 +2514,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
             const size_t j = i + size_t(ptrdiff_t(dy) * f.stride + dx);
             const int at = (dy + kLineReach) * kLineSpan + dx + kLineReach;
-            const float tone = Tone(m[j]);
+            const float tone = tones[j];
             const float isGreen = colour[j] == kGreen ? 1.0f : 0.0f;
             const float isOwn = colour[j] == colour[i] ? 1.0f : 0.0f;
             window[at] = LineQuad{isGreen * tone, isGreen, isOwn * tone, isOwn};
@@ -2528,7 +2536,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // the line and its two sides; the same over the site's own colour (the
     // site itself in the band): on a red ground green barely sees a dark
     // line, red does.
-    const float site = Tone(m[i]);
+    const float site = tones[i];
     for (int d = 0; d < kLineDirections; ++d) {
         const LineScore line = kLineDirectionOf[size_t(d)](window, greens, site);
         score[d] = line.score, level[d] = line.level;
@@ -2812,7 +2820,7 @@ void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
                 for (int dx = -r; dx <= r; ++dx)
                     around += mayPass(f.at(y + dy, x + dx)) ? 1.0f : 0.0f;
             if (around > kLineBusiest * float((2 * r + 1) * (2 * r + 1))) continue;
-            const LineFound line = DarkLineAt(f, gate.m, colour, i);
+            const LineFound line = DarkLineAt(f, gate.m, gate.tone, colour, i);
             if (line.strength > 0) sites.push_back({i, line});
         }
 }
@@ -2883,7 +2891,7 @@ void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>
         for (int x = inside.x0; x < inside.x1; ++x) {
             const size_t i = row + size_t(x);
             if (busy[i] <= 0) continue;
-            const LineFound line = DarkLineAt(f, m, colour, i);
+            const LineFound line = DarkLineAt(f, m, gate.tone, colour, i);
             if (line.strength > 0) sites.push_back({i, line});
         }
     }
