@@ -2148,14 +2148,52 @@ using LineQuad = float __attribute__((vector_size(16)));
 
 // Each direction's pixels within kLineReach along and kLineSideFar across,
 // as indices into the window around the site, by the band they fall in for
-// each offset of the line's middle: the line (0) and its two sides (1, 2).
-// Made when compiled, in lists interleaved so that at each step one pixel
-// of each band for each offset is summed: the sums run side by side rather
-// than one after another, and the window is read at fixed places. Each
-// list keeps its order (the tones' sums stay the same to the bit); the
-// shorter are padded with the window's empty pixel. The line's pixels well
-// ahead of the site along it and well behind as bits over the window: only
-// whether any of them is green counts.
+// each offset of the line's middle: the line (0) and its two sides (1, 2);
+// and the line's pixels well ahead of the site along it and well behind.
+// Lists made once, for the plain form.
+struct LineBands {
+    std::vector<uint8_t> band[kLineOffsets][3];
+    std::vector<uint8_t> ahead[kLineOffsets], behind[kLineOffsets];
+};
+
+const LineBands& BandsOf(int direction) {
+    static const std::vector<LineBands> bands = [] {
+        std::vector<LineBands> all(kLineDirections);
+        for (int d = 0; d < kLineDirections; ++d) {
+            const double angle = M_PI * d / kLineDirections;
+            const double ca = std::cos(angle), sa = std::sin(angle);
+            for (int dy = -kLineReach; dy <= kLineReach; ++dy)
+                for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
+                    if (dy == 0 && dx == 0) continue;
+                    const double along = dx * ca + dy * sa, across = -dx * sa + dy * ca;
+                    if (std::fabs(along) > kLineReach || std::fabs(across) > kLineSideFar + 0.5)
+                        continue;
+                    const auto at = uint8_t((dy + kLineReach) * kLineSpan + dx + kLineReach);
+                    for (int o = 0; o < kLineOffsets; ++o) {
+                        const float off = float(across) - kLineOffset[o], a = std::fabs(off);
+                        const int band = a <= kLineBand                            ? 0
+                                         : a >= kLineSideNear && a <= kLineSideFar ? (off > 0 ? 1 : 2)
+                                                                                   : -1;
+                        if (band < 0) continue;
+                        LineBands& b = all[size_t(d)];
+                        b.band[o][band].push_back(at);
+                        if (band == 0 && float(along) >= 1.5f) b.ahead[o].push_back(at);
+                        if (band == 0 && float(along) <= -1.5f) b.behind[o].push_back(at);
+                    }
+                }
+        }
+        return all;
+    }();
+    return bands[size_t(direction)];
+}
+
+// The same made when compiled, in lists interleaved so that at each step
+// one pixel of each band for each offset is summed: the sums run side by
+// side rather than one after another, and the window is read at fixed
+// places. Each list keeps its order (the tones' sums stay the same to the
+// bit); the shorter are padded with the window's empty pixel. The line's
+// pixels ahead and behind as bits over the window: only whether any of
+// them is green counts.
 constexpr int kLineEmpty = kLineSpan * kLineSpan;
 constexpr int kLineChains = 3 * kLineOffsets;
 // The longest list; more fails to compile.
@@ -2289,6 +2327,29 @@ constexpr std::array<LineDirectionFn, sizeof...(D)> MakeLineDirections(
 constexpr auto kLineDirectionOf =
     MakeLineDirections(std::make_integer_sequence<int, kLineDirections>());
 
+// The same, plainly: each list summed in turn.
+LineScore LineDirectionPlain(int d, const LineQuad* window, float site) {
+    const LineBands& bands = BandsOf(d);
+    LineScore line;
+    for (int o = 0; o < kLineOffsets; ++o) {
+        LineQuad most{0.0f, 0.0f, site, 0.0f}, one{}, two{}, after{}, before{};
+        for (const uint8_t at : bands.band[o][0]) most = most > window[at] ? most : window[at];
+        for (const uint8_t at : bands.band[o][1]) one += window[at];
+        for (const uint8_t at : bands.band[o][2]) two += window[at];
+        for (const uint8_t at : bands.ahead[o]) after += window[at];
+        for (const uint8_t at : bands.behind[o]) before += window[at];
+        if (after[1] == 0 || before[1] == 0 || one[1] < 2 || two[1] < 2) continue;
+        const float sides = platform::MinOf(one[0] / one[1], two[0] / two[1]);
+        if (sides - most[0] > line.score) line.score = sides - most[0], line.level = sides;
+        const float flat = std::fabs(one[0] / one[1] - two[0] / two[1]);
+        const float ownSides = platform::MinOf(one[2] / one[3], two[2] / two[3]);
+        if (one[3] > 1 && two[3] > 1 && flat <= kLineDepthLeast &&
+            ownSides - most[2] > line.ownScore)
+            line.ownScore = ownSides - most[2], line.ownLevel = ownSides;
+    }
+    return line;
+}
+
 // Whether the detector may find a line through red or blue site i (kind:
 // the colours as floats; smooth: the smooth rendering's green; the ranges
 // of green's samples in the 3 x 3 and of red's and blue's most in the 5 x 5
@@ -2412,6 +2473,47 @@ struct LineShape {
     float middle = 0, width = 0;
 };
 
+// The plain form: each shift and width in turn.
+float FitLineProfilePlain(const LineProfile& p, float& fit, float& deepest, LineShape& shape) {
+    const auto cover = [](float d, float w) { return LineCover(d, w); };
+    float best = 0, green = p.ground, total = 0;
+    deepest = 0;
+    for (int k = 0; k < p.count; ++k) total += (p.ground - p.value[k]) * (p.ground - p.value[k]);
+    // The shifts side by side, each summed over the greens in their order,
+    // so that the sums vectorise across the shifts.
+    constexpr int kShifts = 2 * kLineShifts + 1;
+    float shift[kShifts];
+    for (int ti = 0; ti < kShifts; ++ti) shift[ti] = kLineShiftStep * float(ti - kLineShifts);
+    for (int wi = 0; wi < kLineWidths; ++wi) {
+        const float w = kLineWidthLeast + kLineWidthStep * float(wi);
+        // The residual falls by cv^2 / cc from the ground's alone.
+        float cc[kShifts] = {}, cv[kShifts] = {};
+        for (int k = 0; k < p.count; ++k) {
+            const float offset = p.offset[k], step = p.ground - p.value[k];
+            DEMOSAIC_ROW_LOOP
+            for (int ti = 0; ti < kShifts; ++ti) {
+                const float c = cover(offset - shift[ti], w);
+                cc[ti] += c * c;
+                cv[ti] += c * step;
+            }
+        }
+        for (int ti = 0; ti < kShifts; ++ti) {
+            if (cc[ti] <= 0 || cv[ti] <= 0) continue;
+            // No line darker than black: the depth held to the ground, and
+            // the residual's fall with it.
+            const float depth = platform::MinOf(cv[ti] / cc[ti], p.ground);
+            const float gain = 2.0f * depth * cv[ti] - depth * depth * cc[ti];
+            if (gain > best)
+                best = gain, green = p.ground - depth * cover(-shift[ti], w), deepest = depth,
+                shape = {shift[ti], w};
+        }
+    }
+    // How much of the greens' spread about the ground the line explains:
+    // where little, something else (texture, a corner) stands there.
+    fit = total > 0 ? best / total : 0.0f;
+    return green;
+}
+
 XTRANS_WIDE_LOOPS
 float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape& shape) {
     float best = 0, green = p.ground, total = 0;
@@ -2495,9 +2597,11 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
     return green;
 }
 
-// The detector at one red or blue site (see above).
+// The detector at one red or blue site (see above); plain, with the lists
+// summed one after another and the fit's grid searched one by one, for the
+// plain form to check the fast one against.
 LineFound DarkLineAt(const Frame& f, const float* m, const float* tones, const uint8_t* colour,
-                     size_t i) {
+                     size_t i, bool plain) {
     // Each direction's depth and the tone of its sides.
     float score[kLineDirections], ownScore[kLineDirections];
     float level[kLineDirections], ownLevel[kLineDirections];
@@ -2538,7 +2642,8 @@ LineFound DarkLineAt(const Frame& f, const float* m, const float* tones, const u
     // line, red does.
     const float site = tones[i];
     for (int d = 0; d < kLineDirections; ++d) {
-        const LineScore line = kLineDirectionOf[size_t(d)](window, greens, site);
+        const LineScore line = plain ? LineDirectionPlain(d, window, site)
+                                     : kLineDirectionOf[size_t(d)](window, greens, site);
         score[d] = line.score, level[d] = line.level;
         ownScore[d] = line.ownScore, ownLevel[d] = line.ownLevel;
     }
@@ -2607,7 +2712,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const float* tones, const u
     ownGround /= float(ownGrounds);
     float fit = 0, deepest = 0;
     LineShape shape;
-    float green = FitLineProfile(p, fit, deepest, shape);
+    float green = (plain ? FitLineProfilePlain : FitLineProfile)(p, fit, deepest, shape);
     // (Found by the site's own colour, green is flat and fits no line.)
     const float explained =
         byGreen ? std::clamp((fit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f) : 1.0f;
@@ -2797,8 +2902,8 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
     }
 }
 
-// The plain form: the pre-gate at every pixel, and the detector where it
-// holds and the pixels around are not too busy.
+// The plain form: the pre-gate at every pixel, and the plain detector where
+// it holds and the pixels around are not too busy.
 void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
                         std::vector<LineSite>& sites) {
     const LinePreGate gate = MakeLinePreGate(f, s, 0);
@@ -2820,7 +2925,7 @@ void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
                 for (int dx = -r; dx <= r; ++dx)
                     around += mayPass(f.at(y + dy, x + dx)) ? 1.0f : 0.0f;
             if (around > kLineBusiest * float((2 * r + 1) * (2 * r + 1))) continue;
-            const LineFound line = DarkLineAt(f, gate.m, gate.tone, colour, i);
+            const LineFound line = DarkLineAt(f, gate.m, gate.tone, colour, i, true);
             if (line.strength > 0) sites.push_back({i, line});
         }
 }
@@ -2891,7 +2996,7 @@ void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>
         for (int x = inside.x0; x < inside.x1; ++x) {
             const size_t i = row + size_t(x);
             if (busy[i] <= 0) continue;
-            const LineFound line = DarkLineAt(f, m, gate.tone, colour, i);
+            const LineFound line = DarkLineAt(f, m, gate.tone, colour, i, false);
             if (line.strength > 0) sites.push_back({i, line});
         }
     }
