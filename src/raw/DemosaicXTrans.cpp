@@ -2567,7 +2567,8 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
             const Lanes q = cv[b] / cc[b];
             const Lanes depth = p.ground < q ? p.ground : q;
             const Lanes gain = 2.0f * depth * cv[b] - depth * depth * cc[b];
-            const auto take = (cc[b] > 0.0f) & (cv[b] > 0.0f) & (gain > gains[b]) & (valid[b] > 0.0f);
+            const auto take =
+                (cc[b] > 0.0f) & (cv[b] > 0.0f) & (gain > gains[b]) & (valid[b] > 0.0f);
             gains[b] = take ? gain : gains[b];
             depths[b] = take ? depth : depths[b];
             widths[b] = take ? float(wi) : widths[b];
