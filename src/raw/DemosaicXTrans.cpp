@@ -2362,7 +2362,8 @@ LineScore LineDirectionPlain(int d, const LineQuad* window, float site) {
 // agree.
 struct LinePreGate {
     const float* m;
-    // The mosaic's samples on the square-root tone, for the detector.
+    // The mosaic's samples on the square-root tone, for the detector: made
+    // only where it runs (LineTones).
     const float* tone;
     const float* kind;
     const float* smooth;
@@ -2416,13 +2417,17 @@ LinePreGate MakeLinePreGate(const Frame& f, TileScratch& s, int margin) {
     const size_t end = f.at(f.height, 0);
     DEMOSAIC_ROW_LOOP
     for (size_t i = 0; i < end; ++i) kind[i] = float(colour[i]);
-    // In a candidate's plane spent by the blend.
-    const float* m = s.plane(kMosaic);
-    float* tone = s.plane(kFirstCandidate + 6);
-    DEMOSAIC_ROW_LOOP
-    for (size_t i = 0; i < end; ++i) tone[i] = Tone(m[i]);
-    return {m, tone, kind, s.plane(kSmoothG), lo, s.plane(kFirstCandidate + 1),
+    return {s.plane(kMosaic), nullptr, kind, s.plane(kSmoothG), lo, s.plane(kFirstCandidate + 1),
             s.plane(kFirstCandidate + 3), s.plane(kFirstCandidate + 5)};
+}
+
+// The pre-gate's tone plane, in a candidate's plane spent by the blend.
+void LineTones(const Frame& f, TileScratch& s, LinePreGate& gate) {
+    float* tone = s.plane(kFirstCandidate + 6);
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) tone[i] = Tone(gate.m[i]);
+    gate.tone = tone;
 }
 
 struct LineFound {
@@ -2907,7 +2912,8 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
 // it holds and the pixels around are not too busy.
 void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
                         std::vector<LineSite>& sites) {
-    const LinePreGate gate = MakeLinePreGate(f, s, 0);
+    LinePreGate gate = MakeLinePreGate(f, s, 0);
+    LineTones(f, s, gate);
     const uint8_t* colour = s.colour();
     const auto mayPass = [&](size_t i) {
         const float k = gate.kind[i];
@@ -2935,7 +2941,7 @@ void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
 // tile, the detector only where they hold.
 XTRANS_WIDE_LOOPS
 void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>& sites) {
-    const LinePreGate gate = MakeLinePreGate(f, s, margin);
+    LinePreGate gate = MakeLinePreGate(f, s, margin);
     const uint8_t* colour = s.colour();
     // The pre-gate's outcome, its sums along rows and over the square
     // around each site, in spent planes.
@@ -2970,6 +2976,7 @@ void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>
         }
     }
     if (!any) return;
+    LineTones(f, s, gate);
     for (int y = around.y0; y < around.y1; ++y) {
         const size_t row = f.at(y, 0);
         DEMOSAIC_ROW_LOOP
