@@ -316,9 +316,15 @@ for m in xtrans rggb; do
   done
 done
 
-# Fine coloured texture over the whole frame, where the X-Trans demosaic's
-# thin line detector has the most sites to look at.
+# The frames that cost the X-Trans demosaic's thin line detector most: fine
+# coloured texture, thin dark lines over the whole frame (most red and blue
+# sites pass its pre-gate, half of them take a line) and a colour zone plate.
 "$twins" --chart texture --size 6144x4080 --only xtrans --output "$work/scenes/dense" >/dev/null
+"$twins" --chart lines --size 6144x4080 --only xtrans --output "$work/scenes/lines" >/dev/null
+"$twins" --zone-plate colour --size 6144x4080 --only xtrans --output "$work/scenes/zonec" >/dev/null
 echo
-echo "25 MP of fine coloured texture, X-Trans, to JPEG, two cores, best of $runs:"
-for p in "${programs[@]}"; do time_one "$p" "$work/scenes/dense-xtrans.dng" xtrans 0,1; done
+echo "25 MP of fine coloured texture (dense), thin dark lines (lines) and a colour"
+echo "zone plate (zonec), X-Trans, to JPEG, two cores, best of $runs:"
+for scene in dense lines zonec; do
+  for p in "${programs[@]}"; do time_one "$p" "$work/scenes/$scene-xtrans.dng" $scene 0,1; done
+done

@@ -9,10 +9,12 @@
 #include "raw/DemosaicXTrans.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <stdexcept>
 #include <vector>
 
@@ -2138,11 +2140,6 @@ constexpr float kLineShiftStep = 0.05f;
 // line must explain for any of it to be taken, all of it at all.
 constexpr float kLineFitLeast = 0.6f;
 
-// Each direction's pixels within kLineReach along and kLineSideFar across,
-// as indices into the window around the site, by the band they fall in for
-// each offset of the line's middle: the line (0) and its two sides (1, 2);
-// and the line's pixels well ahead of the site along it and well behind.
-// Made once, so that at each site the bands are plain sums over lists.
 constexpr int kLineSpan = 2 * kLineReach + 1;
 // Where more than kLineBusiest of the (2 r + 1)^2 pixels around a site pass
 // the pre-gate, the site lies in fine texture (a knit, a zone plate's rings)
@@ -2153,6 +2150,12 @@ constexpr int kLineSpan = 2 * kLineReach + 1;
 constexpr int kLineBusyRadius = 4;
 constexpr float kLineBusiest = 0.3f;
 using LineQuad = float __attribute__((vector_size(16)));
+
+// Each direction's pixels within kLineReach along and kLineSideFar across,
+// as indices into the window around the site, by the band they fall in for
+// each offset of the line's middle: the line (0) and its two sides (1, 2);
+// and the line's pixels well ahead of the site along it and well behind.
+// Lists made once, for the plain form.
 struct LineBands {
     std::vector<uint8_t> band[kLineOffsets][3];
     std::vector<uint8_t> ahead[kLineOffsets], behind[kLineOffsets];
@@ -2190,6 +2193,173 @@ const LineBands& BandsOf(int direction) {
     return bands[size_t(direction)];
 }
 
+// The same made when compiled, in lists interleaved so that at each step
+// one pixel of each band for each offset is summed: the sums run side by
+// side rather than one after another, and the window is read at fixed
+// places. Each list keeps its order (the tones' sums stay the same to the
+// bit); the shorter are padded with the window's empty pixel. The line's
+// pixels ahead and behind as bits over the window: only whether any of
+// them is green counts.
+constexpr int kLineEmpty = kLineSpan * kLineSpan;
+constexpr int kLineChains = 3 * kLineOffsets;
+// The longest list; more fails to compile.
+constexpr int kLineChainMost = 24;
+struct LineTable {
+    int length[kLineDirections] = {};
+    uint8_t at[kLineDirections][kLineChainMost][kLineChains] = {};
+    uint64_t ahead[kLineDirections][kLineOffsets][2] = {};
+    uint64_t behind[kLineDirections][kLineOffsets][2] = {};
+};
+
+constexpr LineTable MakeLineTable() {
+    LineTable t;
+    for (int d = 0; d < kLineDirections; ++d) {
+        const double angle = M_PI * d / kLineDirections;
+        const double ca = std::cos(angle), sa = std::sin(angle);
+        int n[kLineOffsets][3] = {};
+        for (int dy = -kLineReach; dy <= kLineReach; ++dy)
+            for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
+                if (dy == 0 && dx == 0) continue;
+                const double along = dx * ca + dy * sa, across = -dx * sa + dy * ca;
+                if ((along < 0 ? -along : along) > kLineReach ||
+                    (across < 0 ? -across : across) > kLineSideFar + 0.5)
+                    continue;
+                const int at = (dy + kLineReach) * kLineSpan + dx + kLineReach;
+                const uint64_t bit = uint64_t(1) << (at % 64);
+                const bool diagonal = d % (kLineDirections / 2) == kLineDirections / 4;
+                for (int o = 0; o < (diagonal ? kLineOffsets : kLineOffsetsOffDiagonal); ++o) {
+                    const float off = float(across) - kLineOffset[o], a = off < 0 ? -off : off;
+                    const int band = a <= kLineBand                            ? 0
+                                     : a >= kLineSideNear && a <= kLineSideFar ? (off > 0 ? 1 : 2)
+                                                                               : -1;
+                    if (band < 0) continue;
+                    t.at[d][n[o][band]++][3 * o + band] = uint8_t(at);
+                    if (band == 0 && float(along) >= 1.5f) t.ahead[d][o][at / 64] |= bit;
+                    if (band == 0 && float(along) <= -1.5f) t.behind[d][o][at / 64] |= bit;
+                }
+            }
+        for (int o = 0; o < kLineOffsets; ++o)
+            for (int b = 0; b < 3; ++b) {
+                t.length[d] = t.length[d] > n[o][b] ? t.length[d] : n[o][b];
+                for (int k = n[o][b]; k < kLineChainMost; ++k)
+                    t.at[d][k][3 * o + b] = uint8_t(kLineEmpty);
+            }
+    }
+    return t;
+}
+constexpr LineTable kLineTable = MakeLineTable();
+
+// One direction's band sums over the window: the line's brightest (from
+// most's start) and each band's sums, for each offset; held in registers,
+// every step's pixels fixed when compiled and the padding left out.
+template <int D, int K>
+[[gnu::always_inline]] inline void LineBandStep(const LineQuad* window,
+                                                LineQuad (&most)[kLineOffsets],
+                                                LineQuad (&band)[kLineOffsets][3]) {
+    static_assert(kLineOffsets == 5);
+#define XTRANS_LINE_STEP(o)                                                            \
+    {                                                                                  \
+        constexpr int on = kLineTable.at[D][K][3 * o], one = kLineTable.at[D][K][3 * o + 1], \
+                      two = kLineTable.at[D][K][3 * o + 2];                            \
+        if constexpr (on != kLineEmpty) {                                              \
+            most[o] = most[o] > window[on] ? most[o] : window[on];                     \
+            band[o][0] += window[on];                                                  \
+        }                                                                              \
+        if constexpr (one != kLineEmpty) band[o][1] += window[one];                    \
+        if constexpr (two != kLineEmpty) band[o][2] += window[two];                    \
+    }
+    XTRANS_LINE_STEP(0)
+    XTRANS_LINE_STEP(1)
+    XTRANS_LINE_STEP(2)
+    XTRANS_LINE_STEP(3)
+    XTRANS_LINE_STEP(4)
+#undef XTRANS_LINE_STEP
+}
+
+// One direction's depth below its sides and their tone, by green and by the
+// site's own colour (see DarkLineAt).
+struct LineScore {
+    float score = -kAboveWhite, level = 0, ownScore = -kAboveWhite, ownLevel = 0;
+};
+
+template <int D, int... K>
+LineScore LineDirection(const LineQuad* window, const uint64_t* greens, float site,
+                        std::integer_sequence<int, K...>) {
+    // The line's brightest green (0 at least) and of the site's colour (its
+    // own tone at least), the sides' sums; the other colours' pixels add
+    // nothing.
+    LineQuad most[kLineOffsets], band[kLineOffsets][3] = {};
+    for (int o = 0; o < kLineOffsets; ++o) most[o] = LineQuad{0.0f, 0.0f, site, 0.0f};
+    (LineBandStep<D, K>(window, most, band), ...);
+    // The brightest of the band against the darker side's mean: a line
+    // crossing the band, or ending in it, leaves some of it light. Greens
+    // in the band both ahead and behind the site, so that a line ending at
+    // it (a corner, a line beside it crossing the band) is not taken.
+    LineScore line;
+    for (int o = 0; o < kLineOffsets; ++o) {
+        const uint64_t* ahead = kLineTable.ahead[D][o];
+        const uint64_t* behind = kLineTable.behind[D][o];
+        const LineQuad one = band[o][1], two = band[o][2];
+        // Green's and the site's colour's sums on each side, and counts.
+        const LineQuad sums = __builtin_shufflevector(one, two, 0, 2, 4, 6);
+        const LineQuad counts = __builtin_shufflevector(one, two, 1, 3, 5, 7);
+        if ((((greens[0] & ahead[0]) | (greens[1] & ahead[1])) == 0) |
+            (((greens[0] & behind[0]) | (greens[1] & behind[1])) == 0) | (counts[0] < 2.0f) |
+            (counts[2] < 2.0f))
+            continue;
+        const LineQuad mean = sums / counts;
+        const float sides = platform::MinOf(mean[0], mean[2]);
+        if (sides - most[o][0] > line.score) line.score = sides - most[o][0], line.level = sides;
+        // The site's colour only where green is alike on both sides (an
+        // edge between colours has green on one side only), with two of
+        // its samples on each.
+        const float flat = std::fabs(mean[0] - mean[2]);
+        const float ownSides = platform::MinOf(mean[1], mean[3]);
+        if (counts[1] > 1.0f && counts[3] > 1.0f && flat <= kLineDepthLeast &&
+            ownSides - most[o][2] > line.ownScore)
+            line.ownScore = ownSides - most[o][2], line.ownLevel = ownSides;
+    }
+    return line;
+}
+
+template <int D>
+LineScore LineDirectionOf(const LineQuad* window, const uint64_t* greens, float site) {
+    return LineDirection<D>(window, greens, site,
+                            std::make_integer_sequence<int, kLineTable.length[D]>());
+}
+
+using LineDirectionFn = LineScore (*)(const LineQuad*, const uint64_t*, float);
+template <int... D>
+constexpr std::array<LineDirectionFn, sizeof...(D)> MakeLineDirections(
+    std::integer_sequence<int, D...>) {
+    return {&LineDirectionOf<D>...};
+}
+constexpr auto kLineDirectionOf =
+    MakeLineDirections(std::make_integer_sequence<int, kLineDirections>());
+
+// The same, plainly: each list summed in turn.
+LineScore LineDirectionPlain(int d, const LineQuad* window, float site) {
+    const LineBands& bands = BandsOf(d);
+    LineScore line;
+    for (int o = 0; o < kLineOffsets; ++o) {
+        LineQuad most{0.0f, 0.0f, site, 0.0f}, one{}, two{}, after{}, before{};
+        for (const uint8_t at : bands.band[o][0]) most = most > window[at] ? most : window[at];
+        for (const uint8_t at : bands.band[o][1]) one += window[at];
+        for (const uint8_t at : bands.band[o][2]) two += window[at];
+        for (const uint8_t at : bands.ahead[o]) after += window[at];
+        for (const uint8_t at : bands.behind[o]) before += window[at];
+        if (after[1] == 0 || before[1] == 0 || one[1] < 2 || two[1] < 2) continue;
+        const float sides = platform::MinOf(one[0] / one[1], two[0] / two[1]);
+        if (sides - most[0] > line.score) line.score = sides - most[0], line.level = sides;
+        const float flat = std::fabs(one[0] / one[1] - two[0] / two[1]);
+        const float ownSides = platform::MinOf(one[2] / one[3], two[2] / two[3]);
+        if (one[3] > 1 && two[3] > 1 && flat <= kLineDepthLeast &&
+            ownSides - most[2] > line.ownScore)
+            line.ownScore = ownSides - most[2], line.ownLevel = ownSides;
+    }
+    return line;
+}
+
 // Whether the detector may find a line through red or blue site i (kind:
 // the colours as floats; smooth: the smooth rendering's green; the ranges
 // of green's samples in the 3 x 3 and of red's and blue's most in the 5 x 5
@@ -2202,6 +2372,9 @@ const LineBands& BandsOf(int direction) {
 // agree.
 struct LinePreGate {
     const float* m;
+    // The mosaic's samples on the square-root tone, for the detector: made
+    // only where it runs (LineTones).
+    const float* tone;
     const float* kind;
     const float* smooth;
     const float* greenLo;
@@ -2254,8 +2427,17 @@ LinePreGate MakeLinePreGate(const Frame& f, TileScratch& s, int margin) {
     const size_t end = f.at(f.height, 0);
     DEMOSAIC_ROW_LOOP
     for (size_t i = 0; i < end; ++i) kind[i] = float(colour[i]);
-    return {s.plane(kMosaic), kind, s.plane(kSmoothG), lo, s.plane(kFirstCandidate + 1),
+    return {s.plane(kMosaic), nullptr, kind, s.plane(kSmoothG), lo, s.plane(kFirstCandidate + 1),
             s.plane(kFirstCandidate + 3), s.plane(kFirstCandidate + 5)};
+}
+
+// The pre-gate's tone plane, in a candidate's plane spent by the blend.
+void LineTones(const Frame& f, TileScratch& s, LinePreGate& gate) {
+    float* tone = s.plane(kFirstCandidate + 6);
+    const size_t end = f.at(f.height, 0);
+    DEMOSAIC_ROW_LOOP
+    for (size_t i = 0; i < end; ++i) tone[i] = Tone(gate.m[i]);
+    gate.tone = tone;
 }
 
 struct LineFound {
@@ -2311,8 +2493,8 @@ struct LineShape {
     float middle = 0, width = 0;
 };
 
-XTRANS_WIDE_LOOPS
-float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape& shape) {
+// The plain form: each shift and width in turn.
+float FitLineProfilePlain(const LineProfile& p, float& fit, float& deepest, LineShape& shape) {
     const auto cover = [](float d, float w) { return LineCover(d, w); };
     float best = 0, green = p.ground, total = 0;
     deepest = 0;
@@ -2345,6 +2527,90 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
                 best = gain, green = p.ground - depth * cover(-shift[ti], w), deepest = depth,
                 shape = {shift[ti], w};
         }
+    }
+    // How much of the greens' spread about the ground the line explains:
+    // where little, something else (texture, a corner) stands there.
+    fit = total > 0 ? best / total : 0.0f;
+    return green;
+}
+
+XTRANS_WIDE_LOOPS
+float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape& shape) {
+    float best = 0, green = p.ground, total = 0;
+    deepest = 0;
+    for (int k = 0; k < p.count; ++k) total += (p.ground - p.value[k]) * (p.ground - p.value[k]);
+    // The shifts side by side in blocks of eight held in registers, each
+    // summed over the greens in their order.
+    constexpr int kShifts = 2 * kLineShifts + 1;
+    constexpr int kLanes = 8;
+    constexpr int kBlocks = (kShifts + kLanes - 1) / kLanes;
+    using Lanes = float __attribute__((vector_size(4 * kLanes)));
+    Lanes shift[kBlocks];
+    Lanes gains[kBlocks] = {}, depths[kBlocks] = {}, widths[kBlocks] = {}, valid[kBlocks];
+    for (int ti = 0; ti < kBlocks * kLanes; ++ti) {
+        shift[ti / kLanes][ti % kLanes] = kLineShiftStep * float(ti - kLineShifts);
+        valid[ti / kLanes][ti % kLanes] = ti < kShifts ? 1.0f : 0.0f;
+    }
+    // Each green's pixel's edges from the line's middle at each shift, the
+    // same for every width.
+    Lanes above[LineProfile::kMost][kBlocks], below[LineProfile::kMost][kBlocks];
+    float step[LineProfile::kMost];
+    for (int k = 0; k < p.count; ++k) {
+        for (int b = 0; b < kBlocks; ++b) {
+            const Lanes d = p.offset[k] - shift[b];
+            above[k][b] = d + 0.5f;
+            below[k][b] = d - 0.5f;
+        }
+        step[k] = p.ground - p.value[k];
+    }
+    for (int wi = 0; wi < kLineWidths; ++wi) {
+        const float w = kLineWidthLeast + kLineWidthStep * float(wi);
+        const float half = 0.5f * w;
+        // The residual falls by cv^2 / cc from the ground's alone.
+        Lanes cc[kBlocks] = {}, cv[kBlocks] = {};
+        for (int k = 0; k < p.count; ++k) {
+#pragma GCC unroll 8
+            for (int b = 0; b < kBlocks; ++b) {
+                const Lanes hi = above[k][b] < half ? above[k][b] : half;
+                const Lanes lo = below[k][b] > -half ? below[k][b] : -half;
+                const Lanes span = hi - lo;
+                const Lanes c = span > 0.0f ? span : 0.0f;
+                cc[b] += c * c;
+                cv[b] += c * step[k];
+            }
+        }
+        // Each shift's best gain over the widths so far, and the first width
+        // that gave it; the padding lanes never gain.
+        for (int b = 0; b < kBlocks; ++b) {
+            // No line darker than black: the depth held to the ground, and
+            // the residual's fall with it.
+            const Lanes q = cv[b] / cc[b];
+            const Lanes depth = p.ground < q ? p.ground : q;
+            const Lanes gain = 2.0f * depth * cv[b] - depth * depth * cc[b];
+            const auto take =
+                (cc[b] > 0.0f) & (cv[b] > 0.0f) & (gain > gains[b]) & (valid[b] > 0.0f);
+            gains[b] = take ? gain : gains[b];
+            depths[b] = take ? depth : depths[b];
+            widths[b] = take ? float(wi) : widths[b];
+        }
+    }
+    // The first shift and width in the widths' order with the greatest gain,
+    // as a search over them one by one would keep.
+    int at = -1;
+    for (int ti = 0; ti < kShifts; ++ti) {
+        const float gain = gains[ti / kLanes][ti % kLanes];
+        if (gain <= 0) continue;
+        if (at < 0 || gain > best ||
+            (gain == best && widths[ti / kLanes][ti % kLanes] < widths[at / kLanes][at % kLanes]))
+            best = gain, at = ti;
+    }
+    if (at >= 0) {
+        const float shiftAt = kLineShiftStep * float(at - kLineShifts);
+        const float w =
+            kLineWidthLeast + kLineWidthStep * float(int(widths[at / kLanes][at % kLanes]));
+        deepest = depths[at / kLanes][at % kLanes];
+        green = p.ground - deepest * LineCover(-shiftAt, w);
+        shape = {shiftAt, w};
     }
     // How much of the greens' spread about the ground the line explains:
     // where little, something else (texture, a corner) stands there.
@@ -2454,8 +2720,11 @@ LineFound OwnLine(const LineColours& colours, LineShape shape, int own, float ow
     return line;
 }
 
-// The detector at one red or blue site (see above).
-LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size_t i) {
+// The detector at one red or blue site (see above); plain, with the lists
+// summed one after another and the fit's grid searched one by one, for the
+// plain form to check the fast one against.
+LineFound DarkLineAt(const Frame& f, const float* m, const float* tones, const uint8_t* colour,
+                     size_t i, bool plain) {
     // Each direction's depth and the tone of its sides.
     float score[kLineDirections], ownScore[kLineDirections];
     float level[kLineDirections], ownLevel[kLineDirections];
@@ -2463,17 +2732,20 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     // At each pixel of the window, four lanes summed or maxed together:
     // green's tone and 1 at green's pixels, the site's colour's tone and 1
     // at its pixels; 0 at the others'.
-    LineQuad window[kLineSpan * kLineSpan];
+    LineQuad window[kLineSpan * kLineSpan + 1];
+    uint64_t greens[2] = {};
+    window[kLineEmpty] = LineQuad{};
     // The range of green's and of the site's colour's samples in it.
     float greenLeast = kAboveWhite, greenMost = 0, ownLeast = m[i], ownMost = m[i];
     for (int dy = -kLineReach; dy <= kLineReach; ++dy)
         for (int dx = -kLineReach; dx <= kLineReach; ++dx) {
             const size_t j = i + size_t(ptrdiff_t(dy) * f.stride + dx);
             const int at = (dy + kLineReach) * kLineSpan + dx + kLineReach;
-            const float tone = Tone(m[j]);
+            const float tone = tones[j];
             const float isGreen = colour[j] == kGreen ? 1.0f : 0.0f;
             const float isOwn = colour[j] == colour[i] ? 1.0f : 0.0f;
             window[at] = LineQuad{isGreen * tone, isGreen, isOwn * tone, isOwn};
+            greens[at / 64] |= uint64_t(colour[j] == kGreen ? 1 : 0) << (at % 64);
             if (colour[j] == kGreen) greenLeast = platform::MinOf(greenLeast, m[j]);
             if (colour[j] == kGreen) greenMost = platform::MaxOf(greenMost, m[j]);
             if (colour[j] == colour[i]) ownLeast = platform::MinOf(ownLeast, m[j]);
@@ -2487,65 +2759,16 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
         platform::MaxOf(greenMost, 256.0f);
     const float coloured = std::clamp((apart - kLineGrey) / kLineGrey, 0.0f, 1.0f);
     if (coloured <= 0) return {};
+    // For each offset of the line's middle from the site, the band along
+    // the line and its two sides; the same over the site's own colour (the
+    // site itself in the band): on a red ground green barely sees a dark
+    // line, red does.
+    const float site = tones[i];
     for (int d = 0; d < kLineDirections; ++d) {
-        // For each offset of the line's middle from the site, the band
-        // along the line and its two sides; greens in the band both ahead
-        // and behind the site, so that a line ending at it (a corner, a line
-        // beside it crossing the band) is not taken.
-        // The same over the site's own colour (the site itself in the
-        // band): on a red ground green barely sees a dark line, red does.
-        float sum[kLineOffsets][3] = {}, own[kLineOffsets][3] = {};
-        int count[kLineOffsets][3] = {}, owns[kLineOffsets][3] = {};
-        int ahead[kLineOffsets] = {}, behind[kLineOffsets] = {};
-        const float site = Tone(m[i]);
-        for (int o = 0; o < kLineOffsets; ++o) own[o][0] = site, owns[o][0] = 1;
-        const LineBands& bands = BandsOf(d);
-        for (int o = 0; o < kLineOffsets; ++o) {
-            // The line's brightest green (0 at least) and of the site's
-            // colour (its own tone at least), the sides' sums; the other
-            // colours' pixels add nothing.
-            LineQuad most{0.0f, 0.0f, site, 0.0f}, line{};
-            for (const uint8_t at : bands.band[o][0]) {
-                most = most > window[at] ? most : window[at];
-                line += window[at];
-            }
-            sum[o][0] = most[0];
-            own[o][0] = most[2];
-            count[o][0] = int(line[1]);
-            for (int b : {1, 2}) {
-                LineQuad side{};
-                for (const uint8_t at : bands.band[o][b]) side += window[at];
-                sum[o][b] = side[0];
-                count[o][b] = int(side[1]);
-                own[o][b] = side[2];
-                owns[o][b] = int(side[3]);
-            }
-            LineQuad after{}, before{};
-            for (const uint8_t at : bands.ahead[o]) after += window[at];
-            for (const uint8_t at : bands.behind[o]) before += window[at];
-            ahead[o] = int(after[1]);
-            behind[o] = int(before[1]);
-        }
-        // The brightest of the band against the darker side's mean: a line
-        // crossing the band, or ending in it, leaves some of it light.
-        score[d] = ownScore[d] = -kAboveWhite;
-        level[d] = ownLevel[d] = 0;
-        for (int o = 0; o < kLineOffsets; ++o) {
-            if (ahead[o] == 0 || behind[o] == 0 || count[o][1] < 2 || count[o][2] < 2) continue;
-            const float sides =
-                platform::MinOf(sum[o][1] / float(count[o][1]), sum[o][2] / float(count[o][2]));
-            if (sides - sum[o][0] > score[d]) score[d] = sides - sum[o][0], level[d] = sides;
-            // The site's colour only where green is alike on both sides
-            // (an edge between colours has green on one side only), with
-            // two of its samples on each.
-            const float flat = std::fabs(sum[o][1] / float(count[o][1]) -
-                                         sum[o][2] / float(count[o][2]));
-            const float ownSides =
-                platform::MinOf(own[o][1] / float(owns[o][1]), own[o][2] / float(owns[o][2]));
-            if (owns[o][1] > 1 && owns[o][2] > 1 && flat <= kLineDepthLeast &&
-                ownSides - own[o][0] > ownScore[d])
-                ownScore[d] = ownSides - own[o][0], ownLevel[d] = ownSides;
-        }
+        const LineScore line = plain ? LineDirectionPlain(d, window, site)
+                                     : kLineDirectionOf[size_t(d)](window, greens, site);
+        score[d] = line.score, level[d] = line.level;
+        ownScore[d] = line.ownScore, ownLevel[d] = line.ownLevel;
     }
     // Green finds the line where it sees it; else the site's own colour.
     float most = -kAboveWhite;
@@ -2618,7 +2841,7 @@ LineFound DarkLineAt(const Frame& f, const float* m, const uint8_t* colour, size
     ownGround /= float(ownGrounds);
     float fit = 0, deepest = 0;
     LineShape shape;
-    float green = FitLineProfile(p, fit, deepest, shape);
+    float green = (plain ? FitLineProfilePlain : FitLineProfile)(p, fit, deepest, shape);
     // (Found by the site's own colour, green is flat and fits no line.)
     const float explained =
         byGreen ? std::clamp((fit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f) : 1.0f;
@@ -2746,27 +2969,35 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
         float on;
         int dy, dx;
     };
-    std::vector<Near> near;
-    // A line crosses about one row or column of the window per pixel of
-    // its width: the whole window per site would reserve several times
-    // what is used.
-    near.reserve(sites.size() * size_t(2 * kLineColourReach + 1) * 2);
-    for (size_t k = 0; k < sites.size(); ++k) {
-        const LineFound& line = sites[k].line;
-        if (line.own || !(Tone(line.ground) - Tone(line.dark) > kLineDepthLeast)) continue;
-        // The pixels the fitted line crosses.
-        for (int dy = -kLineColourReach; dy <= kLineColourReach; ++dy)
-            for (int dx = -kLineColourReach; dx <= kLineColourReach; ++dx) {
-                const float across = -float(dx) * line.along[1] + float(dy) * line.along[0];
-                const float on = LineCover(across - line.middle, line.width);
-                if (on > kLineColourOn)
-                    near.push_back({sites[k].at + size_t(ptrdiff_t(dy) * f.stride + dx),
-                                    uint32_t(k), on, dy, dx});
-            }
-    }
-    std::sort(near.begin(), near.end(), [](const Near& a, const Near& b) {
-        return a.at != b.at ? a.at < b.at : a.site < b.site;
-    });
+    // The pixels each site's fitted line crosses.
+    const auto crossed = [&](auto&& take) {
+        for (size_t k = 0; k < sites.size(); ++k) {
+            const LineFound& line = sites[k].line;
+            if (line.own || !(Tone(line.ground) - Tone(line.dark) > kLineDepthLeast))
+                continue;
+            for (int dy = -kLineColourReach; dy <= kLineColourReach; ++dy)
+                for (int dx = -kLineColourReach; dx <= kLineColourReach; ++dx) {
+                    const float across =
+                        -float(dx) * line.along[1] + float(dy) * line.along[0];
+                    const float on = LineCover(across - line.middle, line.width);
+                    if (on > kLineColourOn)
+                        take(Near{sites[k].at + size_t(ptrdiff_t(dy) * f.stride + dx),
+                                  uint32_t(k), on, dy, dx});
+                }
+        }
+    };
+    // By pixel, and at each by site: counted, then each put in its place,
+    // in a list no longer than it needs.
+    const size_t reach = size_t(kLineColourReach) * (size_t(f.stride) + 1);
+    size_t first = sites[0].at, last = sites[0].at;
+    for (const LineSite& site : sites)
+        first = std::min(first, site.at), last = std::max(last, site.at);
+    first -= reach;
+    std::vector<uint32_t> place(last + reach - first + 2, 0);
+    crossed([&](const Near& n) { ++place[n.at - first + 1]; });
+    for (size_t k = 1; k < place.size(); ++k) place[k] += place[k - 1];
+    std::vector<Near> near(place.back());
+    crossed([&](const Near& n) { near[place[n.at - first]++] = n; });
     // How much of a pixel the line covers, by its green.
     auto cover = [](float g, float ground, float dark) {
         return std::clamp((ground - g) / platform::MaxOf(ground - dark, 1.0f), 0.0f, 1.0f);
@@ -2954,11 +3185,12 @@ void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites, cons
     }
 }
 
-// The plain form: the pre-gate at every pixel, and the detector where it
-// holds and the pixels around are not too busy.
+// The plain form: the pre-gate at every pixel, and the plain detector where
+// it holds and the pixels around are not too busy.
 void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
                         std::vector<LineSite>& sites) {
-    const LinePreGate gate = MakeLinePreGate(f, s, 0);
+    LinePreGate gate = MakeLinePreGate(f, s, 0);
+    LineTones(f, s, gate);
     const uint8_t* colour = s.colour();
     const auto mayPass = [&](size_t i) {
         const float k = gate.kind[i];
@@ -2977,7 +3209,7 @@ void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
                 for (int dx = -r; dx <= r; ++dx)
                     around += mayPass(f.at(y + dy, x + dx)) ? 1.0f : 0.0f;
             if (around > kLineBusiest * float((2 * r + 1) * (2 * r + 1))) continue;
-            const LineFound line = DarkLineAt(f, gate.m, colour, i);
+            const LineFound line = DarkLineAt(f, gate.m, gate.tone, colour, i, true);
             if (line.strength > 0) sites.push_back({i, line});
         }
 }
@@ -2986,7 +3218,7 @@ void DarkLinesReference(const Frame& f, TileScratch& s, int /*margin*/,
 // tile, the detector only where they hold.
 XTRANS_WIDE_LOOPS
 void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>& sites) {
-    const LinePreGate gate = MakeLinePreGate(f, s, margin);
+    LinePreGate gate = MakeLinePreGate(f, s, margin);
     const uint8_t* colour = s.colour();
     // The pre-gate's outcome, its sums along rows and over the square
     // around each site, in spent planes.
@@ -3021,6 +3253,7 @@ void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>
         }
     }
     if (!any) return;
+    LineTones(f, s, gate);
     for (int y = around.y0; y < around.y1; ++y) {
         const size_t row = f.at(y, 0);
         DEMOSAIC_ROW_LOOP
@@ -3048,7 +3281,7 @@ void DarkLines(const Frame& f, TileScratch& s, int margin, std::vector<LineSite>
         for (int x = inside.x0; x < inside.x1; ++x) {
             const size_t i = row + size_t(x);
             if (busy[i] <= 0) continue;
-            const LineFound line = DarkLineAt(f, m, colour, i);
+            const LineFound line = DarkLineAt(f, m, gate.tone, colour, i, false);
             if (line.strength > 0) sites.push_back({i, line});
         }
     }

@@ -88,6 +88,30 @@ Picture ZonePlate(uint32_t size) {
     return p;
 }
 
+// Dark lines one pixel wide, 8 apart, on saturated yellow (top) and red
+// (bottom), slanting from a row's direction to a column's from left to
+// right: each pixel's share of line from 4 x 4 sub-samples.
+Picture ThinLines(uint32_t size) {
+    Picture p{size, size, std::vector<uint16_t>(size_t(size) * size * 3)};
+    const std::array<std::array<double, 3>, 2> grounds = {{{0.8, 0.65, 0.02}, {0.4, 0.01, 0.01}}};
+    for (uint32_t y = 0; y < size; y++)
+        for (uint32_t x = 0; x < size; x++) {
+            const double angle = M_PI / 2 * (x * 8 / size) / 7;
+            int on = 0;
+            for (int j = 0; j < 4; j++)
+                for (int i = 0; i < 4; i++) {
+                    const double u = x + (i + 0.5) / 4, v = y + (j + 0.5) / 4;
+                    on += std::fmod(u * std::cos(angle) + v * std::sin(angle) + 1000, 8.0) < 1;
+                }
+            for (size_t c = 0; c < 3; c++) {
+                const double ground = grounds[y * 2 / size][c];
+                p.rgb[(size_t(y) * size + x) * 3 + c] =
+                    uint16_t(65535 * (ground + (0.005 - ground) * on / 16.0));
+            }
+        }
+    return p;
+}
+
 // Colour peak signal-to-noise ratio of two packed RGB images on a 1/2.2
 // tone, leaving out `border` pixels on every side.
 double CPSNR(const uint16_t* a, const uint16_t* b, uint32_t w, uint32_t h, uint32_t border) {
@@ -473,12 +497,15 @@ TEST(XTransDemosaic, AlternateDrawsNoMazeOnAZonePlate) {
 }
 
 // The vectorised steps against their plain pixel-by-pixel form, on a
-// photograph (X-Trans, and the 2 x 4 layout's wider search), a zone plate
-// and noise (every order of the median's nine, over the whole range): the
-// same samples but for rounding, and the mosaic's own samples unchanged.
+// photograph (X-Trans, and the 2 x 4 layout's wider search), a zone plate,
+// noise (every order of the median's nine, over the whole range) and thin
+// dark lines on saturated grounds at every slant, where the line detector
+// runs at most sites: the same samples but for rounding, and the mosaic's
+// own samples unchanged.
 TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
     const Picture photo = PhotoCD("IMG0003.PCD");
     const Picture zone = ZonePlate(160);
+    const Picture lines = ThinLines(192);
     Picture noise{301, 203, std::vector<uint16_t>(size_t(301) * 203 * 3)};
     std::mt19937 random(89);
     for (uint16_t& v : noise.rgb) v = uint16_t(random() >> 16);
@@ -489,6 +516,7 @@ TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
     } cases[] = {{&photo, Layout(XTransColours(7))},
                  {&zone, Layout(XTransColours(0))},
                  {&noise, Layout(XTransColours(20))},
+                 {&lines, Layout(XTransColours(3))},
                  {&photo, Layout(twoByFour, 2, 4)}};
     for (const auto& c : cases) {
         const Picture& p = *c.picture;
