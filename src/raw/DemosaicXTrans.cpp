@@ -2534,61 +2534,82 @@ float FitLineProfilePlain(const LineProfile& p, float& fit, float& deepest, Line
     return green;
 }
 
+// The profile's fit with the shifts side by side in blocks of eight held in
+// registers, each summed over the samples in their order: the same sums as
+// one shift after another.
+constexpr int kLineShiftCount = 2 * kLineShifts + 1;
+constexpr int kLineLanes = 8;
+constexpr int kLineBlocks = (kLineShiftCount + kLineLanes - 1) / kLineLanes;
+using LineLanes = float __attribute__((vector_size(4 * kLineLanes)));
+
+struct LineShifts {
+    LineLanes shift[kLineBlocks], valid[kLineBlocks];
+    LineShifts() {
+        for (int ti = 0; ti < kLineBlocks * kLineLanes; ++ti) {
+            shift[ti / kLineLanes][ti % kLineLanes] = kLineShiftStep * float(ti - kLineShifts);
+            valid[ti / kLineLanes][ti % kLineLanes] = ti < kLineShiftCount ? 1.0f : 0.0f;
+        }
+    }
+};
+
+// Each sample's pixel's edges from the line's middle at each shift, the
+// same for every width, and its step below the ground.
+struct LineEdges {
+    LineLanes above[LineProfile::kMost][kLineBlocks], below[LineProfile::kMost][kLineBlocks];
+    float step[LineProfile::kMost];
+    int count;
+    [[gnu::always_inline]] LineEdges(const LineProfile& p, const LineShifts& s) : count(p.count) {
+        for (int k = 0; k < p.count; ++k) {
+            for (int b = 0; b < kLineBlocks; ++b) {
+                const LineLanes d = p.offset[k] - s.shift[b];
+                above[k][b] = d + 0.5f;
+                below[k][b] = d - 0.5f;
+            }
+            step[k] = p.ground - p.value[k];
+        }
+    }
+    // The sums of the cover's square and of the cover by the step, for a
+    // line w wide at each shift.
+    [[gnu::always_inline]] void Sums(float w, LineLanes (&cc)[kLineBlocks],
+                                     LineLanes (&cv)[kLineBlocks]) const {
+        const float half = 0.5f * w;
+        for (int b = 0; b < kLineBlocks; ++b) cc[b] = LineLanes{}, cv[b] = LineLanes{};
+        for (int k = 0; k < count; ++k) {
+#pragma GCC unroll 8
+            for (int b = 0; b < kLineBlocks; ++b) {
+                const LineLanes hi = above[k][b] < half ? above[k][b] : half;
+                const LineLanes lo = below[k][b] > -half ? below[k][b] : -half;
+                const LineLanes span = hi - lo;
+                const LineLanes c = span > 0.0f ? span : 0.0f;
+                cc[b] += c * c;
+                cv[b] += c * step[k];
+            }
+        }
+    }
+};
+
 XTRANS_WIDE_LOOPS
 float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape& shape) {
     float best = 0, green = p.ground, total = 0;
     deepest = 0;
     for (int k = 0; k < p.count; ++k) total += (p.ground - p.value[k]) * (p.ground - p.value[k]);
-    // The shifts side by side in blocks of eight held in registers, each
-    // summed over the greens in their order.
-    constexpr int kShifts = 2 * kLineShifts + 1;
-    constexpr int kLanes = 8;
-    constexpr int kBlocks = (kShifts + kLanes - 1) / kLanes;
-    using Lanes = float __attribute__((vector_size(4 * kLanes)));
-    Lanes shift[kBlocks];
-    Lanes gains[kBlocks] = {}, depths[kBlocks] = {}, widths[kBlocks] = {}, valid[kBlocks];
-    for (int ti = 0; ti < kBlocks * kLanes; ++ti) {
-        shift[ti / kLanes][ti % kLanes] = kLineShiftStep * float(ti - kLineShifts);
-        valid[ti / kLanes][ti % kLanes] = ti < kShifts ? 1.0f : 0.0f;
-    }
-    // Each green's pixel's edges from the line's middle at each shift, the
-    // same for every width.
-    Lanes above[LineProfile::kMost][kBlocks], below[LineProfile::kMost][kBlocks];
-    float step[LineProfile::kMost];
-    for (int k = 0; k < p.count; ++k) {
-        for (int b = 0; b < kBlocks; ++b) {
-            const Lanes d = p.offset[k] - shift[b];
-            above[k][b] = d + 0.5f;
-            below[k][b] = d - 0.5f;
-        }
-        step[k] = p.ground - p.value[k];
-    }
+    static const LineShifts shifts;
+    const LineEdges edges(p, shifts);
+    LineLanes gains[kLineBlocks] = {}, depths[kLineBlocks] = {}, widths[kLineBlocks] = {};
     for (int wi = 0; wi < kLineWidths; ++wi) {
-        const float w = kLineWidthLeast + kLineWidthStep * float(wi);
-        const float half = 0.5f * w;
         // The residual falls by cv^2 / cc from the ground's alone.
-        Lanes cc[kBlocks] = {}, cv[kBlocks] = {};
-        for (int k = 0; k < p.count; ++k) {
-#pragma GCC unroll 8
-            for (int b = 0; b < kBlocks; ++b) {
-                const Lanes hi = above[k][b] < half ? above[k][b] : half;
-                const Lanes lo = below[k][b] > -half ? below[k][b] : -half;
-                const Lanes span = hi - lo;
-                const Lanes c = span > 0.0f ? span : 0.0f;
-                cc[b] += c * c;
-                cv[b] += c * step[k];
-            }
-        }
+        LineLanes cc[kLineBlocks], cv[kLineBlocks];
+        edges.Sums(kLineWidthLeast + kLineWidthStep * float(wi), cc, cv);
         // Each shift's best gain over the widths so far, and the first width
         // that gave it; the padding lanes never gain.
-        for (int b = 0; b < kBlocks; ++b) {
+        for (int b = 0; b < kLineBlocks; ++b) {
             // No line darker than black: the depth held to the ground, and
             // the residual's fall with it.
-            const Lanes q = cv[b] / cc[b];
-            const Lanes depth = p.ground < q ? p.ground : q;
-            const Lanes gain = 2.0f * depth * cv[b] - depth * depth * cc[b];
-            const auto take =
-                (cc[b] > 0.0f) & (cv[b] > 0.0f) & (gain > gains[b]) & (valid[b] > 0.0f);
+            const LineLanes q = cv[b] / cc[b];
+            const LineLanes depth = p.ground < q ? p.ground : q;
+            const LineLanes gain = 2.0f * depth * cv[b] - depth * depth * cc[b];
+            const auto take = (cc[b] > 0.0f) & (cv[b] > 0.0f) & (gain > gains[b]) &
+                              (shifts.valid[b] > 0.0f);
             gains[b] = take ? gain : gains[b];
             depths[b] = take ? depth : depths[b];
             widths[b] = take ? float(wi) : widths[b];
@@ -2597,18 +2618,18 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
     // The first shift and width in the widths' order with the greatest gain,
     // as a search over them one by one would keep.
     int at = -1;
-    for (int ti = 0; ti < kShifts; ++ti) {
-        const float gain = gains[ti / kLanes][ti % kLanes];
+    constexpr int kL = kLineLanes;
+    for (int ti = 0; ti < kLineShiftCount; ++ti) {
+        const float gain = gains[ti / kL][ti % kL];
         if (gain <= 0) continue;
         if (at < 0 || gain > best ||
-            (gain == best && widths[ti / kLanes][ti % kLanes] < widths[at / kLanes][at % kLanes]))
+            (gain == best && widths[ti / kL][ti % kL] < widths[at / kL][at % kL]))
             best = gain, at = ti;
     }
     if (at >= 0) {
         const float shiftAt = kLineShiftStep * float(at - kLineShifts);
-        const float w =
-            kLineWidthLeast + kLineWidthStep * float(int(widths[at / kLanes][at % kLanes]));
-        deepest = depths[at / kLanes][at % kLanes];
+        const float w = kLineWidthLeast + kLineWidthStep * float(int(widths[at / kL][at % kL]));
+        deepest = depths[at / kL][at % kL];
         green = p.ground - deepest * LineCover(-shiftAt, w);
         shape = {shiftAt, w};
     }
@@ -2634,9 +2655,7 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
 XTRANS_WIDE_LOOPS
 void FitLineProfiles(const LineProfile& a, const LineProfile& b, float& fit, float& deepest,
                      LineShape& shape) {
-    constexpr int kShifts = 2 * kLineShifts + 1;
-    float shift[kShifts];
-    for (int ti = 0; ti < kShifts; ++ti) shift[ti] = kLineShiftStep * float(ti - kLineShifts);
+    static const LineShifts shifts;
     float totals[2] = {};
     const LineProfile* profiles[2] = {&a, &b};
     for (int n = 0; n < 2; ++n)
@@ -2644,35 +2663,32 @@ void FitLineProfiles(const LineProfile& a, const LineProfile& b, float& fit, flo
             const float step = profiles[n]->ground - profiles[n]->value[k];
             totals[n] += step * step;
         }
+    const LineEdges edges[2] = {LineEdges(a, shifts), LineEdges(b, shifts)};
     float best = 0;
     fit = 0, deepest = 0;
+    constexpr int kL = kLineLanes;
     for (int wi = 0; wi < kLineWidths; ++wi) {
         const float w = kLineWidthLeast + kLineWidthStep * float(wi);
-        float score[kShifts] = {}, gainB[kShifts] = {}, depthB[kShifts] = {};
+        LineLanes score[kLineBlocks] = {}, gainB[kLineBlocks] = {}, depthB[kLineBlocks] = {};
         for (int n = 0; n < 2; ++n) {
-            const LineProfile& q = *profiles[n];
             if (!(totals[n] > 0)) continue;
-            float cc[kShifts] = {}, cv[kShifts] = {};
-            for (int k = 0; k < q.count; ++k) {
-                const float offset = q.offset[k], step = q.ground - q.value[k];
-                DEMOSAIC_ROW_LOOP
-                for (int ti = 0; ti < kShifts; ++ti) {
-                    const float c = LineCover(offset - shift[ti], w);
-                    cc[ti] += c * c;
-                    cv[ti] += c * step;
-                }
-            }
-            for (int ti = 0; ti < kShifts; ++ti) {
-                if (cc[ti] <= 0 || cv[ti] <= 0) continue;
-                const float depth = platform::MinOf(cv[ti] / cc[ti], q.ground);
-                const float gain = 2.0f * depth * cv[ti] - depth * depth * cc[ti];
-                score[ti] += gain / totals[n];
-                if (n == 1) gainB[ti] = gain / totals[n], depthB[ti] = depth;
+            const float ground = profiles[n]->ground;
+            LineLanes cc[kLineBlocks], cv[kLineBlocks];
+            edges[n].Sums(w, cc, cv);
+            for (int k = 0; k < kLineBlocks; ++k) {
+                const LineLanes q = cv[k] / cc[k];
+                const LineLanes depth = ground < q ? ground : q;
+                const LineLanes gain = 2.0f * depth * cv[k] - depth * depth * cc[k];
+                const auto take = (cc[k] > 0.0f) & (cv[k] > 0.0f);
+                const LineLanes share = gain / totals[n];
+                score[k] += take ? share : 0.0f;
+                if (n == 1) gainB[k] = take ? share : 0.0f, depthB[k] = take ? depth : 0.0f;
             }
         }
-        for (int ti = 0; ti < kShifts; ++ti)
-            if (score[ti] > best)
-                best = score[ti], fit = gainB[ti], deepest = depthB[ti], shape = {shift[ti], w};
+        for (int ti = 0; ti < kLineShiftCount; ++ti)
+            if (score[ti / kL][ti % kL] > best)
+                best = score[ti / kL][ti % kL], fit = gainB[ti / kL][ti % kL],
+                deepest = depthB[ti / kL][ti % kL], shape = {shifts.shift[ti / kL][ti % kL], w};
     }
 }
 
