@@ -17,7 +17,8 @@
 # Then the timing: a 25-megapixel X-Trans DNG (and its RGGB twin, for scale),
 # made from a Photo CD image at 16Base, to JPEG with each program's default
 # settings, best of $RUNS (3), wall seconds and peak resident MB, on all cores
-# and pinned to two (taskset -c 0,1).
+# and pinned to two (taskset -c 0,1); and on two cores, 25 MP X-Trans frames
+# of fine coloured texture, thin dark lines and a colour zone plate.
 #
 # A Quorvex that does not demosaic X-Trans yet prints "refused" in its rows.
 # Side-by-side crops at 200 % of each scene's hardest region (LinearRaw
