@@ -3036,7 +3036,11 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
         // At a red or blue site, no lighter in green against its ground than
         // its own sample is against its colour's: a site the detector took
         // as near grey keeps the interpolation's green, too light on a line
-        // one pixel wide, and the line's other colour would follow it.
+        // one pixel wide, and the line's other colour would follow it. Not
+        // lighter than the fitted line's green either, unless the sample
+        // itself is darker: a line one pixel wide fits as a wider, shallower
+        // one, and a dark line is rarely far darker in green than in the
+        // site's colour.
         if (colour[j] != kGreen) {
             float side = 0, sides = 0;
             for (size_t n = a; n < b; ++n) {
@@ -3046,7 +3050,8 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 sides += line.strength;
             }
             if (sides > 0 && side > 0) {
-                const float bound = platform::MaxOf(ground * m[j] * sides / side, dark);
+                const float bound = platform::MaxOf(ground * m[j] * sides / side,
+                                                    platform::MinOf(dark, m[j]));
                 if (bound < out[kGreen][j]) out[kGreen][j] += most * (bound - out[kGreen][j]);
             }
         }
