@@ -3036,11 +3036,13 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
         // At a red or blue site, no lighter in green against its ground than
         // its own sample is against its colour's: a site the detector took
         // as near grey keeps the interpolation's green, too light on a line
-        // one pixel wide, and the line's other colour would follow it. Not
-        // lighter than the fitted line's green either, unless the sample
-        // itself is darker: a line one pixel wide fits as a wider, shallower
-        // one, and a dark line is rarely far darker in green than in the
-        // site's colour.
+        // one pixel wide, and the line's other colour would follow it.
+        // Nor lighter than the site's own sample where that is darker than
+        // the fitted line's green, on a deep line where the site's colour's
+        // ground is at least as bright as green's: a line one pixel wide
+        // fits as a wider, shallower one, and a dark line is rarely far
+        // darker in green than in the site's colour (beside a colour's
+        // edge, or where its ground is dark, the sample says nothing of it).
         if (colour[j] != kGreen) {
             float side = 0, sides = 0;
             for (size_t n = a; n < b; ++n) {
@@ -3050,8 +3052,21 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 sides += line.strength;
             }
             if (sides > 0 && side > 0) {
-                const float bound = platform::MaxOf(ground * m[j] * sides / side,
-                                                    platform::MinOf(dark, m[j]));
+                float lightest = 0;
+                for (int ey = -2; ey <= 2; ++ey)
+                    for (int ex = -2; ex <= 2; ++ex) {
+                        const size_t i = j + size_t(ptrdiff_t(ey) * f.stride + ex);
+                        if (colour[i] == colour[j]) lightest = platform::MaxOf(lightest, m[i]);
+                    }
+                const float bySample =
+                    std::clamp(2.0f * lightest / platform::MaxOf(ground, 1.0f) - 1.0f, 0.0f,
+                               1.0f) *
+                    std::clamp((kLineDeepNone - dark / platform::MaxOf(ground, 1.0f)) /
+                                   (kLineDeepNone - kLineDeepFull),
+                               0.0f, 1.0f);
+                const float bound = platform::MaxOf(
+                    ground * m[j] * sides / side,
+                    dark + bySample * (platform::MinOf(dark, m[j]) - dark));
                 if (bound < out[kGreen][j]) out[kGreen][j] += most * (bound - out[kGreen][j]);
             }
         }
