@@ -3110,8 +3110,11 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // No darker against its ground than green is against its own:
             // a line the colour's few sites misread stays the ground's hue.
             // Nor darker than the colour's darkest sample on the surest
-            // line near the pixel: where they are all light, the line is
-            // not dark in that colour (a light blue stroke on yellow).
+            // line near the pixel, where two or more lie on it: where they
+            // are all light, the line is not dark in that colour (a light
+            // blue stroke on yellow); one alone is as often a site the fit
+            // takes as wholly on a one-pixel line that only mostly covers
+            // it, and it leaves a dot of the ground's colour.
             const LineFound& surer = sites[near[surest].site].line;
             float darkest = 0, lightest = 0;
             int ons = 0;
@@ -3133,7 +3136,8 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // bound it instead.
             const float bound =
                 ons >= kLineColourOnSamples ? platform::MinOf(greens, lightest) : greens;
-            const float want = platform::MaxOf(byFit, platform::MaxOf(bound, darkest));
+            const float want = platform::MaxOf(
+                byFit, platform::MaxOf(bound, ons >= kLineColourOnSamples ? darkest : 0.0f));
             // Only where the line covers much of the pixel: beside it the
             // interpolation stands.
             // Nor where the pixel is near grey already: the dots stand far
