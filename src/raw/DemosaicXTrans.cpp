@@ -2949,6 +2949,15 @@ constexpr int kLineColourReach = 4;
 // The least sum of the squared covers of a colour's sites found near a
 // pixel for their fit to be taken.
 constexpr float kLineColourCover = 0.15f;
+// The same where the fit leaves the pixel lighter than green's darkening
+// would: the covers of a one-pixel line's sites are read from the fitted
+// line, which takes a site mostly on it as wholly on it and so reads the
+// line too light, in dots of the ground's colour.
+// Not where the colour's ground is at the sensor's white: clipped, it
+// stands below the ground's true level, and green's darkening applied to it
+// reads the line too dark.
+constexpr float kLineColourCoverLighter = 0.4f;
+constexpr float kLineColourClipped = 64000.0f;
 // How much of a site found the line must cover for its sample to start
 // counting towards the line's colour, and the span over which it comes to
 // count fully: the colour of a dark line on a light ground is read back from
@@ -3103,9 +3112,17 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // rows of the layout without a red or a blue site), as dark
             // against its ground as green is at the pixel.
             const float greens = own * out[kGreen][j] / platform::MaxOf(ground, 1.0f);
-            const float least = kLineColourCover * most;
             const float fitted =
                 squares > 0 ? own + here * (std::clamp(sum / squares, 0.0f, own) - own) : greens;
+            const float deep = std::clamp((kLineDeepNone - dark / platform::MaxOf(ground, 1.0f)) /
+                                              (kLineDeepNone - kLineDeepFull),
+                                          0.0f, 1.0f);
+            const float least =
+                (kLineColourCover +
+                 (fitted > greens && own < kLineColourClipped
+                      ? deep * (kLineColourCoverLighter - kLineColourCover)
+                      : 0.0f)) *
+                most;
             const float byFit = (squares * fitted + least * greens) / (squares + least);
             // No darker against its ground than green is against its own:
             // a line the colour's few sites misread stays the ground's hue.
@@ -3149,9 +3166,6 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // count as far from it too where green shows the line deep: a
             // colour left at its ground's level on the line can stand as near
             // green there as the line's own would.
-            const float deep = std::clamp((kLineDeepNone - dark / platform::MaxOf(ground, 1.0f)) /
-                                              (kLineDeepNone - kLineDeepFull),
-                                          0.0f, 1.0f);
             off = platform::MaxOf(off, deep * std::fabs(own - ground) /
                                            platform::MaxOf(platform::MaxOf(own, ground), 256.0f));
             const float take = platform::MinOf(
