@@ -2949,6 +2949,15 @@ constexpr int kLineColourReach = 4;
 // The least sum of the squared covers of a colour's sites found near a
 // pixel for their fit to be taken.
 constexpr float kLineColourCover = 0.15f;
+// The same where the fit leaves the pixel lighter than green's darkening
+// would: the covers of a one-pixel line's sites are read from the fitted
+// line, which takes a site mostly on it as wholly on it and so reads the
+// line too light, in dots of the ground's colour.
+// Not where the colour's ground is at the sensor's white: clipped, it
+// stands below the ground's true level, and green's darkening applied to it
+// reads the line too dark.
+constexpr float kLineColourCoverLighter = 0.4f;
+constexpr float kLineColourClipped = 64000.0f;
 // How much of a site found the line must cover for its sample to start
 // counting towards the line's colour, and the span over which it comes to
 // count fully: the colour of a dark line on a light ground is read back from
@@ -3037,6 +3046,12 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
         // its own sample is against its colour's: a site the detector took
         // as near grey keeps the interpolation's green, too light on a line
         // one pixel wide, and the line's other colour would follow it.
+        // Nor lighter than the site's own sample where that is darker than
+        // the fitted line's green, on a deep line where the site's colour's
+        // ground is at least as bright as green's: a line one pixel wide
+        // fits as a wider, shallower one, and a dark line is rarely far
+        // darker in green than in the site's colour (beside a colour's
+        // edge, or where its ground is dark, the sample says nothing of it).
         if (colour[j] != kGreen) {
             float side = 0, sides = 0;
             for (size_t n = a; n < b; ++n) {
@@ -3046,7 +3061,21 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
                 sides += line.strength;
             }
             if (sides > 0 && side > 0) {
-                const float bound = platform::MaxOf(ground * m[j] * sides / side, dark);
+                float lightest = 0;
+                for (int ey = -2; ey <= 2; ++ey)
+                    for (int ex = -2; ex <= 2; ++ex) {
+                        const size_t i = j + size_t(ptrdiff_t(ey) * f.stride + ex);
+                        if (colour[i] == colour[j]) lightest = platform::MaxOf(lightest, m[i]);
+                    }
+                const float bySample =
+                    std::clamp(2.0f * lightest / platform::MaxOf(ground, 1.0f) - 1.0f, 0.0f,
+                               1.0f) *
+                    std::clamp((kLineDeepNone - dark / platform::MaxOf(ground, 1.0f)) /
+                                   (kLineDeepNone - kLineDeepFull),
+                               0.0f, 1.0f);
+                const float bound = platform::MaxOf(
+                    ground * m[j] * sides / side,
+                    dark + bySample * (platform::MinOf(dark, m[j]) - dark));
                 if (bound < out[kGreen][j]) out[kGreen][j] += most * (bound - out[kGreen][j]);
             }
         }
@@ -3083,15 +3112,26 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // rows of the layout without a red or a blue site), as dark
             // against its ground as green is at the pixel.
             const float greens = own * out[kGreen][j] / platform::MaxOf(ground, 1.0f);
-            const float least = kLineColourCover * most;
             const float fitted =
                 squares > 0 ? own + here * (std::clamp(sum / squares, 0.0f, own) - own) : greens;
+            const float deep = std::clamp((kLineDeepNone - dark / platform::MaxOf(ground, 1.0f)) /
+                                              (kLineDeepNone - kLineDeepFull),
+                                          0.0f, 1.0f);
+            const float least =
+                (kLineColourCover +
+                 (fitted > greens && own < kLineColourClipped
+                      ? deep * (kLineColourCoverLighter - kLineColourCover)
+                      : 0.0f)) *
+                most;
             const float byFit = (squares * fitted + least * greens) / (squares + least);
             // No darker against its ground than green is against its own:
             // a line the colour's few sites misread stays the ground's hue.
             // Nor darker than the colour's darkest sample on the surest
-            // line near the pixel: where they are all light, the line is
-            // not dark in that colour (a light blue stroke on yellow).
+            // line near the pixel, where two or more lie on it: where they
+            // are all light, the line is not dark in that colour (a light
+            // blue stroke on yellow); one alone is as often a site the fit
+            // takes as wholly on a one-pixel line that only mostly covers
+            // it, and it leaves a dot of the ground's colour.
             const LineFound& surer = sites[near[surest].site].line;
             float darkest = 0, lightest = 0;
             int ons = 0;
@@ -3113,7 +3153,8 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // bound it instead.
             const float bound =
                 ons >= kLineColourOnSamples ? platform::MinOf(greens, lightest) : greens;
-            const float want = platform::MaxOf(byFit, platform::MaxOf(bound, darkest));
+            const float want = platform::MaxOf(
+                byFit, platform::MaxOf(bound, ons >= kLineColourOnSamples ? darkest : 0.0f));
             // Only where the line covers much of the pixel: beside it the
             // interpolation stands.
             // Nor where the pixel is near grey already: the dots stand far
@@ -3125,9 +3166,6 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
             // count as far from it too where green shows the line deep: a
             // colour left at its ground's level on the line can stand as near
             // green there as the line's own would.
-            const float deep = std::clamp((kLineDeepNone - dark / platform::MaxOf(ground, 1.0f)) /
-                                              (kLineDeepNone - kLineDeepFull),
-                                          0.0f, 1.0f);
             off = platform::MaxOf(off, deep * std::fabs(own - ground) /
                                            platform::MaxOf(platform::MaxOf(own, ground), 256.0f));
             const float take = platform::MinOf(

@@ -909,6 +909,50 @@ TEST(XTransDecode, ThinDarkLinesStayDarkAtEveryAngle) {
                 }
             }
     }
+    // Lines one pixel wide on a yellow whose red stands above green, in the
+    // values a camera gives it: at a red site the line covers wholly, green
+    // comes down as far as the site's own sample does, not only to the
+    // shallower line that a one-pixel line's partly covered greens fit (the
+    // smooth rendering, where nothing takes the site's sample back later).
+    {
+        constexpr uint32_t kWide = 192, kHigh = 256;
+        const CFALayout layout = Layout(XTransColours(0));
+        const std::array<double, 3> yellow = {41007, 31031, 9999}, dark = {585, 611, 720};
+        for (double degrees : {14.0, 33.0, 71.0}) {
+            const double angle = degrees * M_PI / 180;
+            Picture q{kWide, kHigh, std::vector<uint16_t>(size_t(kWide) * kHigh * 3)};
+            std::vector<double> on(size_t(kWide) * kHigh);
+            for (uint32_t y = 0; y < kHigh; y++)
+                for (uint32_t x = 0; x < kWide; x++) {
+                    int n = 0;
+                    for (int j = 0; j < 4; j++)
+                        for (int i = 0; i < 4; i++)
+                            n += std::fmod((x + (i + 0.5) / 4 - 96.0) * std::cos(angle) +
+                                               (y + (j + 0.5) / 4 - 32.0) * std::sin(angle) +
+                                               1000,
+                                           10.0) < 1.0;
+                    const size_t k = size_t(y) * kWide + x;
+                    on[k] = n / 16.0;
+                    for (size_t c = 0; c < 3; c++)
+                        q.rgb[k * 3 + c] =
+                            uint16_t(std::lround(yellow[c] + (dark[c] - yellow[c]) * on[k]));
+                }
+            const std::vector<uint16_t> out =
+                Demosaic(Mosaic(q, layout), kWide, kHigh, layout, /*master=*/false, 8);
+            double most = 0;
+            int sites = 0;
+            for (uint32_t y = 8; y < kHigh - 8; y++)
+                for (uint32_t x = 72; x < 120; x++) {
+                    const size_t k = size_t(y) * kWide + x;
+                    if (on[k] < 0.9 || layout.colorAt(y, x) != 0) continue;
+                    most = std::max(most, encoded(out[k * 3 + 1]) - encoded(q.rgb[k * 3 + 1]));
+                    sites++;
+                }
+            ASSERT_GT(sites, 4) << degrees;
+            // At 71 degrees a few sites keep more of the interpolation's green.
+            EXPECT_LE(most, degrees > 45 ? 30.0 : 6.0) << degrees;
+        }
+    }
     // Lines one pixel wide along a diagonal and an anti-diagonal of greens
     // only: no red or blue site lies on them, and their red and blue must
     // still follow green down rather than stay the yellow ground's.
