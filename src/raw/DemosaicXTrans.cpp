@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <stdexcept>
 #include <vector>
@@ -2588,8 +2589,15 @@ struct LineEdges {
     }
 };
 
+// A profile's sums for every width, kept by its fit for the fit of two
+// colours together, which would sum green's again.
+struct LineWidthSums {
+    LineLanes cc[kLineWidths][kLineBlocks], cv[kLineWidths][kLineBlocks];
+};
+
 XTRANS_WIDE_LOOPS
-float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape& shape) {
+float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape& shape,
+                            LineWidthSums* keep) {
     float best = 0, green = p.ground, total = 0;
     deepest = 0;
     for (int k = 0; k < p.count; ++k) total += (p.ground - p.value[k]) * (p.ground - p.value[k]);
@@ -2600,6 +2608,8 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
         // The residual falls by cv^2 / cc from the ground's alone.
         LineLanes cc[kLineBlocks], cv[kLineBlocks];
         edges.Sums(kLineWidthLeast + kLineWidthStep * float(wi), cc, cv);
+        if (keep)
+            for (int b = 0; b < kLineBlocks; ++b) keep->cc[wi][b] = cc[b], keep->cv[wi][b] = cv[b];
         // Each shift's best gain over the widths so far, and the first width
         // that gave it; the padding lanes never gain.
         for (int b = 0; b < kLineBlocks; ++b) {
@@ -2651,10 +2661,10 @@ float FitLineProfile(const LineProfile& p, float& fit, float& deepest, LineShape
 // The shape that fits two colours' profiles across a line best together,
 // each by the share of its spread about its ground it explains (a few
 // samples of one colour leave the width loose); the second's share and
-// depth at that shape.
+// depth at that shape. The first's sums by width where its own fit kept them.
 XTRANS_WIDE_LOOPS
-void FitLineProfiles(const LineProfile& a, const LineProfile& b, float& fit, float& deepest,
-                     LineShape& shape) {
+void FitLineProfiles(const LineProfile& a, const LineWidthSums* aSums, const LineProfile& b,
+                     float& fit, float& deepest, LineShape& shape) {
     static const LineShifts shifts;
     float totals[2] = {};
     const LineProfile* profiles[2] = {&a, &b};
@@ -2663,7 +2673,10 @@ void FitLineProfiles(const LineProfile& a, const LineProfile& b, float& fit, flo
             const float step = profiles[n]->ground - profiles[n]->value[k];
             totals[n] += step * step;
         }
-    const LineEdges edges[2] = {LineEdges(a, shifts), LineEdges(b, shifts)};
+    // The first's pixels' edges only where its sums were not kept.
+    std::optional<LineEdges> edgesA;
+    if (!aSums) edgesA.emplace(a, shifts);
+    const LineEdges edgesB(b, shifts);
     float best = 0;
     fit = 0, deepest = 0;
     constexpr int kL = kLineLanes;
@@ -2674,7 +2687,12 @@ void FitLineProfiles(const LineProfile& a, const LineProfile& b, float& fit, flo
             if (!(totals[n] > 0)) continue;
             const float ground = profiles[n]->ground;
             LineLanes cc[kLineBlocks], cv[kLineBlocks];
-            edges[n].Sums(w, cc, cv);
+            if (n == 1)
+                edgesB.Sums(w, cc, cv);
+            else if (aSums)
+                for (int k = 0; k < kLineBlocks; ++k) cc[k] = aSums->cc[wi][k], cv[k] = aSums->cv[wi][k];
+            else
+                edgesA->Sums(w, cc, cv);
             for (int k = 0; k < kLineBlocks; ++k) {
                 const LineLanes q = cv[k] / cc[k];
                 const LineLanes depth = ground < q ? ground : q;
@@ -2857,7 +2875,11 @@ LineFound DarkLineAt(const Frame& f, const float* m, const float* tones, const u
     ownGround /= float(ownGrounds);
     float fit = 0, deepest = 0;
     LineShape shape;
-    float green = (plain ? FitLineProfilePlain : FitLineProfile)(p, fit, deepest, shape);
+    // Green's sums by width kept for the fit with the site's own colour's
+    // below, where that may follow.
+    LineWidthSums greenSums;
+    float green = plain ? FitLineProfilePlain(p, fit, deepest, shape)
+                        : FitLineProfile(p, fit, deepest, shape, &greenSums);
     // (Found by the site's own colour, green is flat and fits no line.)
     const float explained =
         byGreen ? std::clamp((fit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f) : 1.0f;
@@ -2874,7 +2896,8 @@ LineFound DarkLineAt(const Frame& f, const float* m, const float* tones, const u
         ownProfile.ground = ownGround;
         float ownFit = 0, ownDeepest = 0;
         LineShape ownShape;
-        FitLineProfiles(p, ownProfile, ownFit, ownDeepest, ownShape);
+        FitLineProfiles(p, plain ? nullptr : &greenSums, ownProfile, ownFit, ownDeepest,
+                        ownShape);
         const float ownSure =
             std::clamp((ownFit - kLineFitLeast) / (1.0f - kLineFitLeast), 0.0f, 1.0f);
         // As sure as that colour's fitted depth says: green sees a line
@@ -3189,6 +3212,22 @@ constexpr int kOwnLineReach = kLineReach + 1;
 // be taken there (a dark speck in red texture is found by one site).
 constexpr float kOwnLineAlone = 0.85f;
 
+// In order of pixel, those of one pixel in the order given (as a stable sort
+// would leave them): counted over the pixels' span, then each put in its
+// place; far cheaper than sorting.
+template <typename T>
+void SortByPixel(std::vector<T>& items) {
+    if (items.size() < 2) return;
+    size_t first = items[0].at, last = items[0].at;
+    for (const T& t : items) first = std::min(first, t.at), last = std::max(last, t.at);
+    std::vector<size_t> place(last - first + 2, 0);
+    for (const T& t : items) ++place[t.at - first + 1];
+    for (size_t k = 1; k < place.size(); ++k) place[k] += place[k - 1];
+    std::vector<T> sorted(items.size());
+    for (const T& t : items) sorted[place[t.at - first]++] = t;
+    items.swap(sorted);
+}
+
 void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites, const uint8_t* colour,
                         float* const out[3]) {
     struct Near {
@@ -3216,8 +3255,7 @@ void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites, cons
                 near.push_back(n);
             }
     }
-    std::stable_sort(near.begin(), near.end(),
-                     [](const Near& a, const Near& b) { return a.at < b.at; });
+    SortByPixel(near);
     for (size_t a = 0; a < near.size();) {
         size_t b = a;
         float weight = 0, most = 0, want[3] = {};
