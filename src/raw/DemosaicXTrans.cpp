@@ -3184,8 +3184,7 @@ void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites, cons
                 if (beyond > kOwnLineRing) continue;
                 const bool reached = beyond <= kOwnLineBeside;
                 // (The ring no further than the site's own window.)
-                if (!reached && (std::abs(dx) > kLineReach || std::abs(dy) > kLineReach))
-                    continue;
+                if (!reached && (std::abs(dx) > kLineReach || std::abs(dy) > kLineReach)) continue;
                 const float on = LineCover(d, line.width);
                 Near n{site.at + size_t(ptrdiff_t(dy) * f.stride + dx),
                        {line.strength, line.strength, line.strength},
