@@ -3211,6 +3211,16 @@ constexpr int kOwnLineReach = kLineReach + 1;
 // The least strength of a site that alone reaches a pixel for any of it to
 // be taken there (a dark speck in red texture is found by one site).
 constexpr float kOwnLineAlone = 0.85f;
+// How far beyond the line's edge a site takes the ground's colours: the
+// pixels one beside the line lighten the mean where another site sees its
+// edge elsewhere; those half a pixel further out take green and the third
+// colour to the ground's, which the interpolation leaves high beside a fine
+// line (olive dots on red). The site's own colour, whose ground is bright,
+// counts there at a lesser weight (it would lighten the line's other sites'
+// pixels), and such a pixel does not count as one the line reaches.
+constexpr float kOwnLineBeside = 1.0f;
+constexpr float kOwnLineRing = 1.5f;
+constexpr float kOwnLineRingOwn = 0.5f;
 
 // In order of pixel, those of one pixel in the order given (as a stable sort
 // would leave them): counted over the pixels' span, then each put in its
@@ -3232,24 +3242,32 @@ void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites, cons
                         float* const out[3]) {
     struct Near {
         size_t at;
-        float weight;
+        float weight[3];
+        bool line;
         float want[3];
     };
     std::vector<Near> near;
     for (const LineSite& site : sites) {
         const LineFound& line = site.line;
         if (!line.own) continue;
+        const int own = colour[site.at];
         for (int dy = -kOwnLineReach; dy <= kOwnLineReach; ++dy)
             for (int dx = -kOwnLineReach; dx <= kOwnLineReach; ++dx) {
                 const float across = -float(dx) * line.along[1] + float(dy) * line.along[0];
                 const float along = float(dx) * line.along[0] + float(dy) * line.along[1];
                 const float d = across - line.middle;
                 if (std::fabs(along) > float(kOwnLineReach)) continue;
-                // The line's pixels and one beside it each way, so that a
-                // site that sees its edge elsewhere lightens the mean.
-                if (std::fabs(d) > 0.5f * line.width + 1.0f) continue;
+                const float beyond = std::fabs(d) - 0.5f * line.width;
+                if (beyond > kOwnLineRing) continue;
+                const bool reached = beyond <= kOwnLineBeside;
+                // (The ring no further than the site's own window.)
+                if (!reached && (std::abs(dx) > kLineReach || std::abs(dy) > kLineReach)) continue;
                 const float on = LineCover(d, line.width);
-                Near n{site.at + size_t(ptrdiff_t(dy) * f.stride + dx), line.strength, {}};
+                Near n{site.at + size_t(ptrdiff_t(dy) * f.stride + dx),
+                       {line.strength, line.strength, line.strength},
+                       reached,
+                       {}};
+                if (!reached) n.weight[own] *= kOwnLineRingOwn;
                 for (int c = 0; c < 3; ++c)
                     n.want[c] = line.grounds[c] + on * (line.lines[c] - line.grounds[c]);
                 near.push_back(n);
@@ -3258,19 +3276,23 @@ void TakeOwnLineColours(const Frame& f, const std::vector<LineSite>& sites, cons
     SortByPixel(near);
     for (size_t a = 0; a < near.size();) {
         size_t b = a;
-        float weight = 0, most = 0, want[3] = {};
+        float weight[3] = {}, most = 0, want[3] = {};
+        int reached = 0;
         for (; b < near.size() && near[b].at == near[a].at; ++b) {
-            weight += near[b].weight;
-            most = platform::MaxOf(most, near[b].weight);
-            for (int c = 0; c < 3; ++c) want[c] += near[b].weight * near[b].want[c];
+            most = platform::MaxOf(most, near[b].weight[kGreen]);
+            reached += near[b].line ? 1 : 0;
+            for (int c = 0; c < 3; ++c) {
+                weight[c] += near[b].weight[c];
+                want[c] += near[b].weight[c] * near[b].want[c];
+            }
         }
         const size_t j = near[a].at;
         const float take =
             platform::MinOf(most, 1.0f) *
-            (b - a > 1 ? 1.0f
-                       : std::clamp((most - kOwnLineAlone) / (1.0f - kOwnLineAlone), 0.0f, 1.0f));
+            (reached > 1 ? 1.0f
+                         : std::clamp((most - kOwnLineAlone) / (1.0f - kOwnLineAlone), 0.0f, 1.0f));
         for (int c = 0; c < 3; ++c) {
-            const float w = want[c] / weight;
+            const float w = want[c] / weight[c];
             if (colour[j] != c && w < out[c][j]) out[c][j] += take * (w - out[c][j]);
         }
         a = b;
