@@ -3205,9 +3205,13 @@ void TakeLineColours(const Frame& f, const std::vector<LineSite>& sites, const f
 // sees far more deeply than green: each such pixel the ground and the line
 // mixed by how much of it the fitted line covers, each site's mixture
 // weighted by its strength; only ever darker, and no sample changed.
-// How far along the line from a site: its colour's sites on a line lie up
-// to six rows apart.
-constexpr int kOwnLineReach = kLineReach + 1;
+// How far along the line from a site: no further than the fast form looks
+// for sites beyond a tile's inside, or a pixel near a tile's edge would miss
+// sites that reach it from the next tile and the picture would depend on the
+// tiling (its colour's sites on a line lie up to six rows apart, so a few
+// pixels are reached by one site only).
+constexpr int kOwnLineReach = kLineReach;
+static_assert(kOwnLineReach <= kScoreReach && kLineColourReach <= kScoreReach);
 // The least strength of a site that alone reaches a pixel for any of it to
 // be taken there (a dark speck in red texture is found by one site).
 constexpr float kOwnLineAlone = 0.85f;

@@ -552,6 +552,42 @@ TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
     }
 }
 
+// Thin lines on yellow and red over several tiles, where the line detector
+// and the colours it sets reach furthest from a site: the picture must not
+// depend on where tiles and bands fall. Any number of bands, and any area
+// developed alone (its tiles start at its corner), give the same samples as
+// the whole in one band, in both renderings.
+TEST(XTransDemosaic, TilesAndBandsLeaveNoSeamOnThinLines) {
+    const Picture p = ThinLines(400);
+    for (int phase : {0, 9, 22}) {
+        const CFALayout layout = Layout(XTransColours(phase));
+        const std::vector<uint16_t> mosaic = Mosaic(p, layout);
+        const MosaicPlane plane{mosaic.data(), p.width, p.height, p.width, layout};
+        std::vector<uint16_t> master(p.rgb.size()), alternate(p.rgb.size());
+        DemosaicXTransBoth(plane, master.data(), alternate.data(), 1);
+        for (unsigned bands : {2u, 3u, 7u}) {
+            std::vector<uint16_t> m(p.rgb.size()), a(p.rgb.size());
+            DemosaicXTransBoth(plane, m.data(), a.data(), bands);
+            EXPECT_EQ(m, master) << "phase " << phase << ", " << bands << " bands";
+            EXPECT_EQ(a, alternate) << "phase " << phase << ", " << bands << " bands";
+        }
+        for (const RawCrop area : {RawCrop{37, 53, 300, 250}, RawCrop{131, 0, 269, 400},
+                                   RawCrop{0, 199, 400, 77}}) {
+            std::vector<uint16_t> part(size_t(area.width) * area.height * 3);
+            DemosaicXTransArea(plane, area, part.data(), 3);
+            size_t differing = 0;
+            for (uint32_t y = 0; y < area.height; y++)
+                for (uint32_t x = 0; x < area.width; x++)
+                    for (size_t c = 0; c < 3; c++)
+                        differing +=
+                            part[(size_t(y) * area.width + x) * 3 + c] !=
+                            master[((size_t(y) + area.top) * p.width + x + area.left) * 3 + c];
+            EXPECT_EQ(differing, 0u) << "phase " << phase << ", area at " << area.left << ","
+                                     << area.top;
+        }
+    }
+}
+
 // Slanted edges between saturated colours (and black and white), 11 degrees
 // off the vertical, each pixel's share of 8 x 8 sub-samples of the far side
 // mixing the sides' 8-bit sRGB values. Once with the sides' linear values as
