@@ -506,6 +506,20 @@ TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
     const Picture photo = PhotoCD("IMG0003.PCD");
     const Picture zone = ZonePlate(160);
     const Picture lines = ThinLines(192);
+    // Strips of the lines across the grounds' border, narrower and lower
+    // than the detector's window: what it reads near a picture's edge is
+    // mirrored, never beyond the tile.
+    auto strip = [&](uint32_t x0, uint32_t y0, uint32_t w, uint32_t h) {
+        Picture p{w, h, std::vector<uint16_t>(size_t(w) * h * 3)};
+        for (uint32_t y = 0; y < h; y++)
+            for (uint32_t x = 0; x < w; x++)
+                for (size_t c = 0; c < 3; c++)
+                    p.rgb[(size_t(y) * w + x) * 3 + c] =
+                        lines.rgb[((size_t(y) + y0) * lines.width + x + x0) * 3 + c];
+        return p;
+    };
+    const Picture narrow = strip(101, 0, 7, 192), low = strip(0, 93, 192, 5),
+                  small = strip(60, 90, 13, 11);
     Picture noise{301, 203, std::vector<uint16_t>(size_t(301) * 203 * 3)};
     std::mt19937 random(89);
     for (uint16_t& v : noise.rgb) v = uint16_t(random() >> 16);
@@ -517,6 +531,9 @@ TEST(XTransDemosaic, TheFastBlendMatchesItsPlainForm) {
                  {&zone, Layout(XTransColours(0))},
                  {&noise, Layout(XTransColours(20))},
                  {&lines, Layout(XTransColours(3))},
+                 {&narrow, Layout(XTransColours(5))},
+                 {&low, Layout(XTransColours(14))},
+                 {&small, Layout(XTransColours(31))},
                  {&photo, Layout(twoByFour, 2, 4)}};
     for (const auto& c : cases) {
         const Picture& p = *c.picture;
@@ -570,6 +587,27 @@ TEST(XTransDemosaic, TilesAndBandsLeaveNoSeamOnThinLines) {
             DemosaicXTransBoth(plane, m.data(), a.data(), bands);
             EXPECT_EQ(m, master) << "phase " << phase << ", " << bands << " bands";
             EXPECT_EQ(a, alternate) << "phase " << phase << ", " << bands << " bands";
+        }
+        // Three pixels and more from any line the ground stays the ground
+        // (in 16-bit samples; what a line's colours took wrongly beside it
+        // stood thousands off on red).
+        for (const std::vector<uint16_t>* out : {&master, &alternate}) {
+            int worst[2] = {};
+            for (uint32_t y = 3; y + 3 < p.height; y++)
+                for (uint32_t x = 3; x + 3 < p.width; x++) {
+                    const size_t k = size_t(y) * p.width + x;
+                    const bool red = y >= p.height / 2;
+                    bool ground = y + 3 < p.height / 2 || y >= p.height / 2 + 3;
+                    for (int dy = -3; dy <= 3 && ground; dy++)
+                        for (int dx = -3; dx <= 3 && ground; dx++)
+                            ground = p.rgb[(k + size_t(dy * int(p.width) + dx)) * 3 + 1] ==
+                                     p.rgb[k * 3 + 1];
+                    for (size_t c = 0; c < 3 && ground; c++)
+                        worst[red] = std::max(worst[red], std::abs(int((*out)[k * 3 + c]) -
+                                                                   int(p.rgb[k * 3 + c])));
+                }
+            EXPECT_LE(worst[0], 2500) << "yellow, phase " << phase;
+            EXPECT_LE(worst[1], 1000) << "red, phase " << phase;
         }
         for (const RawCrop area : {RawCrop{37, 53, 300, 250}, RawCrop{131, 0, 269, 400},
                                    RawCrop{0, 199, 400, 77}}) {
