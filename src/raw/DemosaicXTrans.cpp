@@ -2114,6 +2114,11 @@ constexpr float kLineSideFar = 2.5f;
 constexpr int kLineOffsets = 5;
 constexpr float kLineOffset[kLineOffsets] = {-0.5f, 0.0f, 0.5f, -0.75f, 0.75f};
 constexpr int kLineOffsetsOffDiagonal = 3;
+// How many of those offsets direction d tries.
+constexpr int LineOffsetsOf(int d) {
+    return d % (kLineDirections / 2) == kLineDirections / 4 ? kLineOffsets
+                                                            : kLineOffsetsOffDiagonal;
+}
 // The least step on the square-root tone from both sides of a line down to
 // the darkest green beside the site for a line to be looked for: the fast
 // form runs the detector only where this holds (DarkLineMayPass).
@@ -2175,8 +2180,7 @@ const LineBands& BandsOf(int direction) {
                     if (std::fabs(along) > kLineReach || std::fabs(across) > kLineSideFar + 0.5)
                         continue;
                     const auto at = uint8_t((dy + kLineReach) * kLineSpan + dx + kLineReach);
-                    const bool diagonal = d % (kLineDirections / 2) == kLineDirections / 4;
-                    for (int o = 0; o < (diagonal ? kLineOffsets : kLineOffsetsOffDiagonal); ++o) {
+                    for (int o = 0; o < LineOffsetsOf(d); ++o) {
                         const float off = float(across) - kLineOffset[o], a = std::fabs(off);
                         const int band = a <= kLineBand                            ? 0
                                          : a >= kLineSideNear && a <= kLineSideFar ? (off > 0 ? 1 : 2)
@@ -2227,8 +2231,7 @@ constexpr LineTable MakeLineTable() {
                     continue;
                 const int at = (dy + kLineReach) * kLineSpan + dx + kLineReach;
                 const uint64_t bit = uint64_t(1) << (at % 64);
-                const bool diagonal = d % (kLineDirections / 2) == kLineDirections / 4;
-                for (int o = 0; o < (diagonal ? kLineOffsets : kLineOffsetsOffDiagonal); ++o) {
+                for (int o = 0; o < LineOffsetsOf(d); ++o) {
                     const float off = float(across) - kLineOffset[o], a = off < 0 ? -off : off;
                     const int band = a <= kLineBand                            ? 0
                                      : a >= kLineSideNear && a <= kLineSideFar ? (off > 0 ? 1 : 2)
